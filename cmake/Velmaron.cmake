@@ -1,0 +1,58 @@
+# Build conventions shared by every folder.
+
+add_library(velmaron_options INTERFACE)
+target_compile_options(velmaron_options INTERFACE -Wall -Wextra -Werror)
+target_include_directories(velmaron_options INTERFACE ${PROJECT_SOURCE_DIR})
+if(VELMARON_SANITIZE)
+  target_compile_options(velmaron_options INTERFACE
+    -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+  target_link_options(velmaron_options INTERFACE -fsanitize=address,undefined)
+endif()
+if(VELMARON_FUZZ)
+  target_compile_options(velmaron_options INTERFACE
+    -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+  target_link_options(velmaron_options INTERFACE -fsanitize=address,undefined)
+endif()
+
+find_package(Threads REQUIRED)
+
+# velmaron_library(NAME SOURCES ... [DEPS ...])
+# One static library per source folder; DEPS are the libraries of the layers below.
+function(velmaron_library name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  add_library(${name} STATIC ${ARG_SOURCES})
+  target_link_libraries(${name} PUBLIC velmaron_options Threads::Threads ${ARG_DEPS})
+endfunction()
+
+# velmaron_test(NAME SOURCES ... [DEPS ...] [LABELS ...])
+# One GoogleTest executable per source folder, discovered into CTest.
+function(velmaron_test name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS;LABELS" ${ARGN})
+  if(NOT VELMARON_TESTS)
+    return()
+  endif()
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE velmaron_options GTest::gtest GTest::gtest_main GTest::gmock ${ARG_DEPS})
+  set(props "")
+  if(ARG_LABELS)
+    set(props PROPERTIES LABELS "${ARG_LABELS}")
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 ${props})
+endfunction()
+
+# velmaron_fuzzer(NAME SOURCES ... [DEPS ...])
+function(velmaron_fuzzer name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  if(NOT VELMARON_FUZZ)
+    return()
+  endif()
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE velmaron_options ${ARG_DEPS})
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  # A brief run over the seed corpus (tests/fuzz/seeds/NAME); new inputs go to the build tree.
+  set(work ${CMAKE_CURRENT_BINARY_DIR}/corpus/${name})
+  set(seeds ${PROJECT_SOURCE_DIR}/tests/fuzz/seeds/${name})
+  add_test(NAME fuzz_${name}
+    COMMAND sh -c "mkdir -p '${work}' '${seeds}' && exec '$<TARGET_FILE:${name}>' -max_total_time=\${FUZZ_SECONDS:-15} -timeout=10 -rss_limit_mb=2048 '${work}' '${seeds}'")
+  set_tests_properties(fuzz_${name} PROPERTIES LABELS fuzz)
+endfunction()

@@ -1,0 +1,49 @@
+// Little-endian field access for on-disk and wire formats.
+// Every format is read and written field by field through these helpers; no struct is ever
+// written to disk. Callers check lengths before calling: these helpers do not.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+inline uint16_t get2(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
+inline uint32_t get4(const uint8_t* p) {
+  return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
+}
+inline uint64_t get8(const uint8_t* p) { return uint64_t(get4(p)) | (uint64_t(get4(p + 4)) << 32); }
+inline int32_t get4s(const uint8_t* p) { return int32_t(get4(p)); }
+
+inline void put2(uint8_t* p, uint16_t v) {
+  p[0] = uint8_t(v);
+  p[1] = uint8_t(v >> 8);
+}
+inline void put4(uint8_t* p, uint32_t v) {
+  p[0] = uint8_t(v);
+  p[1] = uint8_t(v >> 8);
+  p[2] = uint8_t(v >> 16);
+  p[3] = uint8_t(v >> 24);
+}
+inline void put8(uint8_t* p, uint64_t v) {
+  put4(p, uint32_t(v));
+  put4(p + 4, uint32_t(v >> 32));
+}
+
+// Copies `text` into a zero-padded fixed field of `size` bytes, cutting it to fit.
+inline void putFixedText(uint8_t* p, size_t size, std::string_view text) {
+  std::memset(p, 0, size);
+  std::memcpy(p, text.data(), text.size() < size ? text.size() : size);
+}
+
+// Reads a fixed text field of `size` bytes up to its first zero byte.
+inline std::string getFixedText(const uint8_t* p, size_t size) {
+  size_t n = 0;
+  while (n < size && p[n] != 0) ++n;
+  return std::string(reinterpret_cast<const char*>(p), n);
+}
+
+}  // namespace platform

@@ -1,0 +1,36 @@
+# Shared by run.sh and test.sh: installs the Debian packages that are missing, configures, builds.
+# Sourced, not run.
+
+VELMARON_PACKAGES=(
+  cmake ninja-build g++ pkg-config
+  clang libclang-rt-14-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  zlib1g-dev libicu-dev
+)
+
+install_missing() {
+  local missing=() p
+  for p in "${VELMARON_PACKAGES[@]}" "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "Installing: ${missing[*]}"
+  local sudo=""
+  if [ "$(id -u)" -ne 0 ]; then
+    if command -v sudo >/dev/null 2>&1; then sudo="sudo"; else
+      echo "These Debian packages are missing and this is not root: ${missing[*]}" >&2
+      return 1
+    fi
+  fi
+  $sudo apt-get update -q
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+}
+
+jobs() { nproc 2>/dev/null || echo 2; }
+
+# configure_build DIR [cmake options...]
+configure_build() {
+  local dir=$1; shift
+  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+  cmake --build "$dir" -j "$(jobs)"
+}

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds every flavour and runs every test.
+#   Debug with AddressSanitizer and UndefinedBehaviorSanitizer: all unit tests, through CTest.
+#   Release: the tools and benchmarks (built, not timed here).
+#   Fuzz (clang, libFuzzer): each fuzz target runs briefly over its seed corpus.
+# FUZZ_SECONDS sets the length of each fuzz run (default 15).
+set -euo pipefail
+cd "$(dirname "$0")"
+. scripts/common.sh
+
+install_missing
+
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+
+echo "== Debug build with sanitizers"
+configure_build build/debug -DCMAKE_BUILD_TYPE=Debug -DVELMARON_SANITIZE=ON -DVELMARON_BENCH=OFF
+echo "== Tests"
+ctest --test-dir build/debug --output-on-failure -j "$(jobs)" --timeout 600
+
+echo "== Release build (tools and benchmarks)"
+configure_build build/release -DCMAKE_BUILD_TYPE=Release -DVELMARON_TESTS=OFF
+
+echo "== Fuzz targets"
+configure_build build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
+  -DCMAKE_CXX_COMPILER=clang++ -DVELMARON_FUZZ=ON -DVELMARON_TESTS=OFF
+FUZZ_SECONDS=${FUZZ_SECONDS:-15} ctest --test-dir build/fuzz --output-on-failure -j "$(jobs)" -L fuzz \
+  --no-tests=ignore
