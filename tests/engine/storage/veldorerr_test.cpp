@@ -1,0 +1,181 @@
+#include "engine/storage/veldorerr.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "platform/oserror.h"
+
+namespace engine {
+namespace {
+
+EVELDOREngineError raised(uint16_t code, std::string_view table = {}, std::string_view index = {},
+                          std::string_view field = {}, std::string_view text = {}) {
+  try {
+    SignalEngineError(code, "srv", "usr", "db", table, field, index, text);
+  } catch (const EVELDOREngineError& e) {
+    return e;
+  }
+  ADD_FAILURE() << "SignalEngineError returned";
+  return EVELDOREngineError(0, 0, 0, {}, "");
+}
+
+TEST(EngineErrorTable, EveryCodeHasItsNameAndATextWhosePlaceholdersMatchItsItems) {
+  size_t count = 0;
+  const EngineErrorInfo* table = EngineErrorTable(count);
+  ASSERT_EQ(count, 92u);
+  std::set<std::string_view> names;
+  for (size_t i = 0; i < count; ++i) {
+    const EngineErrorInfo& e = table[i];
+    if (i > 0) {
+      EXPECT_LT(table[i - 1].code, e.code) << "table must stay sorted";
+    }
+    EXPECT_TRUE(e.name.starts_with("VELDOR_")) << e.code;
+    EXPECT_TRUE(names.insert(e.name).second) << e.name;
+    EXPECT_EQ(GetEngineErrorName(e.code), e.name);
+    size_t placeholders = 0;
+    for (size_t at = e.text.find("%s"); at != std::string_view::npos; at = e.text.find("%s", at + 2))
+      ++placeholders;
+    EXPECT_EQ(placeholders, size_t(e.itemCount)) << e.name;
+    const bool textless = e.code == VELDOR_NONE || e.code == VELDOR_REMOTECALLBACK;
+    EXPECT_EQ(e.text.empty(), textless) << e.name;
+  }
+}
+
+TEST(EngineErrorTable, NamesOfCodesOutsideTheTableAreEmpty) {
+  EXPECT_EQ(GetEngineErrorName(0), "VELDOR_NONE");
+  EXPECT_EQ(GetEngineErrorName(0x2601), "VELDOR_KEYVIOL");
+  EXPECT_EQ(GetEngineErrorName(0x2600), "");
+  EXPECT_EQ(GetEngineErrorName(0xFFFF), "");
+}
+
+TEST(EngineErrorTable, EveryCodeFillsItsPlaceholdersFromTheContextItems) {
+  size_t count = 0;
+  const EngineErrorInfo* table = EngineErrorTable(count);
+  for (size_t i = 0; i < count; ++i) {
+    const EngineErrorInfo& e = table[i];
+    SetEngineErrorContext(e.code, 0, 0, "S", "U", "D", "T", "F", "I", "X");
+    const std::string message = GetEngineErrorMessage(e.code);
+    EXPECT_EQ(message.find("%s"), std::string::npos) << e.name;
+    std::string expected;
+    if (e.text.empty()) {
+      expected = "An unknown error occurred";
+    } else {
+      const char letters[] = "SUDTFIX";
+      std::string_view rest = e.text;
+      int n = 0;
+      for (size_t at; (at = rest.find("%s")) != std::string_view::npos; rest.remove_prefix(at + 2))
+        expected.append(rest.substr(0, at)).push_back(letters[e.items[n++]]);
+      expected.append(rest);
+    }
+    EXPECT_EQ(message, expected) << e.name;
+  }
+}
+
+TEST(EngineErrorMessages, DuplicateKeyNamesIndexThenTableAndTheExceptionCarriesThePrefix) {
+  const EVELDOREngineError e = raised(VELDOR_KEYVIOL, "task", "ByName");
+  EXPECT_EQ(e.ErrorCode(), 9729);
+  EXPECT_EQ(e.ErrorText(), "Duplicate key found in the index 'ByName' of the table 'task'");
+  EXPECT_STREQ(e.what(), "VELDOR Engine Error # 9729 Duplicate key found in the index 'ByName' of the table 'task'");
+  EXPECT_EQ(e.Item(kItemServer), "srv");
+  EXPECT_EQ(e.Item(kItemUser), "usr");
+  EXPECT_EQ(e.Item(kItemDatabase), "db");
+  EXPECT_EQ(e.Item(kItemTable), "task");
+  EXPECT_EQ(e.Item(kItemIndex), "ByName");
+  EXPECT_EQ(e.Item(9), "");
+}
+
+TEST(EngineErrorMessages, CodesWithoutTextGiveTheUnknownErrorText) {
+  for (uint16_t code : {uint16_t(VELDOR_REMOTECALLBACK), uint16_t(0), uint16_t(0x1234)}) {
+    EXPECT_EQ(raised(code, "t").ErrorText(), "An unknown error occurred") << code;
+  }
+}
+
+TEST(EngineErrorMessages, UnknownOsErrorShowsOnlyTheTableWhileItem7HoldsTheNumber) {
+  platform::setLastOsError(5);
+  const EVELDOREngineError e = raised(VELDOR_OSUNKNOWN, "t.dat");
+  EXPECT_EQ(e.ErrorText(), "An unknown operating system error occurred with the table 't.dat'");
+  EXPECT_EQ(e.OSError(), 5u);
+  EXPECT_EQ(GetEngineErrorItem(kItemOSError), "5");
+  platform::setLastSocketError(10054);
+  raised(VELDOR_REMOTECOMMLOST);
+  EXPECT_EQ(GetEngineErrorItem(kItemSocketError), "10054");
+  platform::setLastOsError(0);
+  platform::setLastSocketError(0);
+}
+
+TEST(EngineErrorMessages, FixedTextsIgnoreWhateverTheItemsHold) {
+  EXPECT_EQ(raised(VELDOR_REMOTEINVUSER, "t", "i", "f", "x").ErrorText(),
+            "The user name is either invalid or blank");
+  EXPECT_EQ(raised(VELDOR_REMOTEINVDB, "t").ErrorText(), "The database name or directory is either invalid or blank");
+  EXPECT_EQ(raised(VELDOR_REMOTEINVDBUSER, "t").ErrorText(), "The database user name is either invalid or blank");
+}
+
+TEST(EngineErrorMessages, LongItemsAreCutTo255AndMessagesTo254) {
+  const std::string longName(300, 'n');
+  const EVELDOREngineError e = raised(VELDOR_TABLEOPEN, longName);
+  EXPECT_EQ(GetEngineErrorItem(kItemTable).size(), 255u);
+  EXPECT_EQ(e.Item(kItemTable).size(), 255u);
+  EXPECT_EQ(e.ErrorText().size(), 254u);
+  char buffer[kEngineMessageMax + 1];
+  std::memset(buffer, 'x', sizeof buffer);
+  GetEngineErrorMessage(VELDOR_TABLEOPEN, buffer);
+  EXPECT_EQ(std::strlen(buffer), 254u);
+}
+
+TEST(EngineErrorMessages, CuttingNeverSplitsAMultiByteCharacter) {
+  std::string name(254, 'a');
+  name += "\xC3\xA9";  // e-acute straddles the 255th byte
+  raised(VELDOR_OSENOENT, name);
+  EXPECT_EQ(GetEngineErrorItem(kItemTable), std::string(254, 'a'));
+}
+
+TEST(EngineErrorContext, ARaiseReplacesEveryItemAndClearEmptiesThem) {
+  raised(VELDOR_INVALIDFILTER, "t1", "", "", "bad filter");
+  EXPECT_EQ(GetEngineErrorMessage(VELDOR_INVALIDFILTER), "Filter error for the table 't1' - bad filter");
+  EXPECT_EQ(GetEngineErrorCode(), VELDOR_INVALIDFILTER);
+  EXPECT_EQ(raised(VELDOR_NOTINITIALIZED).ErrorText(), "The database engine is not initialized");
+  EXPECT_EQ(GetEngineErrorItem(kItemText), "");
+}
+
+TEST(EngineErrorContext, ClearLeavesNothing) {
+  SetEngineErrorContext(VELDOR_KEYVIOL, 3, 4, "a", "b", "c", "d", "e", "f", "g");
+  ClearEngineErrorContext();
+  EXPECT_EQ(GetEngineErrorCode(), 0);
+  for (int i = 0; i < 7; ++i) EXPECT_EQ(GetEngineErrorItem(i), "") << i;
+  EXPECT_EQ(GetEngineErrorItem(kItemOSError), "0");
+  EXPECT_EQ(GetEngineErrorItem(-1), "");
+  EXPECT_EQ(GetEngineErrorItem(9), "");
+}
+
+TEST(EngineErrorContext, RaiseIfSetDoesNothingForZero) {
+  EXPECT_NO_THROW(RaiseEngineErrorIfSet(0));
+  SetEngineErrorContext(VELDOR_EOF, 0, 0, "", "", "", "t", "", "", "");
+  EXPECT_THROW(RaiseEngineErrorIfSet(VELDOR_EOF), EVELDOREngineError);
+}
+
+// Two threads raising at once must each get their own table name back.
+TEST(EngineErrorContext, ThreadsNeverSeeEachOthersTexts) {
+  auto worker = [](std::string table, int& mismatches) {
+    for (int i = 0; i < 2000; ++i) {
+      try {
+        SignalTableError(VELDOR_RECLOCKFAILED, table);
+      } catch (const EVELDOREngineError& e) {
+        if (e.Item(kItemTable) != table || e.ErrorText().find(table) == std::string::npos) ++mismatches;
+      }
+    }
+  };
+  int bad1 = 0, bad2 = 0;
+  {
+    std::jthread a(worker, "alpha", std::ref(bad1));
+    std::jthread b(worker, "beta", std::ref(bad2));
+  }
+  EXPECT_EQ(bad1, 0);
+  EXPECT_EQ(bad2, 0);
+}
+
+}  // namespace
+}  // namespace engine
