@@ -1,0 +1,231 @@
+#include "platform/process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <system_error>
+
+extern char** environ;
+
+namespace platform {
+
+namespace {
+
+[[noreturn]] void throwErrno(int error, const char* what) {
+  throw std::system_error(error, std::generic_category(), what);
+}
+
+void closeFd(int& fd) {
+  if (fd >= 0) ::close(fd);
+  fd = -1;
+}
+
+// A pipe end that landed on 0, 1 or 2 (the caller closed its own standard handles) would be
+// clobbered by the child's dup2 onto those numbers; move it above them.
+void liftAboveStandardFds(int& fd) {
+  if (fd > 2) return;
+  int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+  if (moved < 0) {
+    int error = errno;
+    closeFd(fd);
+    throwErrno(error, "fcntl");
+  }
+  ::close(fd);
+  fd = moved;
+}
+
+struct Pipe {
+  int read = -1;
+  int write = -1;
+  Pipe() {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) throwErrno(errno, "pipe2");
+    read = fds[0];
+    write = fds[1];
+    try {
+      liftAboveStandardFds(read);
+      liftAboveStandardFds(write);
+    } catch (...) {
+      closeFd(read);
+      closeFd(write);
+      throw;
+    }
+  }
+  ~Pipe() {
+    closeFd(read);
+    closeFd(write);
+  }
+  Pipe(const Pipe&) = delete;
+  Pipe& operator=(const Pipe&) = delete;
+};
+
+struct FileActions {
+  posix_spawn_file_actions_t actions;
+  FileActions() { ::posix_spawn_file_actions_init(&actions); }
+  ~FileActions() { ::posix_spawn_file_actions_destroy(&actions); }
+  void check(int rc, const char* what) {
+    if (rc != 0) throwErrno(rc, what);
+  }
+};
+
+struct SpawnAttributes {
+  posix_spawnattr_t attributes;
+  SpawnAttributes() { ::posix_spawnattr_init(&attributes); }
+  ~SpawnAttributes() { ::posix_spawnattr_destroy(&attributes); }
+};
+
+}  // namespace
+
+ChildProcess::ChildProcess(const ProcessSpec& spec) {
+  Pipe output;
+  std::unique_ptr<Pipe> input;
+  if (spec.inputPipe) input = std::make_unique<Pipe>();
+
+  FileActions fa;
+  if (input) {
+    fa.check(::posix_spawn_file_actions_adddup2(&fa.actions, input->read, 0), "spawn stdin");
+  } else {
+    fa.check(::posix_spawn_file_actions_addopen(&fa.actions, 0, "/dev/null", O_RDONLY, 0),
+             "spawn stdin");
+  }
+  fa.check(::posix_spawn_file_actions_adddup2(&fa.actions, output.write, 1), "spawn stdout");
+  fa.check(::posix_spawn_file_actions_adddup2(&fa.actions, output.write, 2), "spawn stderr");
+  if (!spec.folder.empty()) {
+    fa.check(::posix_spawn_file_actions_addchdir_np(&fa.actions, spec.folder.c_str()), "spawn chdir");
+  }
+
+  SpawnAttributes sa;
+  sigset_t empty;
+  sigemptyset(&empty);
+  sigset_t defaults;
+  sigfillset(&defaults);
+  sigdelset(&defaults, SIGKILL);
+  sigdelset(&defaults, SIGSTOP);
+  ::posix_spawnattr_setflags(&sa.attributes,
+                             POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  ::posix_spawnattr_setpgroup(&sa.attributes, 0);
+  ::posix_spawnattr_setsigmask(&sa.attributes, &empty);
+  ::posix_spawnattr_setsigdefault(&sa.attributes, &defaults);
+
+  std::vector<char*> argv;
+  argv.reserve(spec.arguments.size() + 2);
+  argv.push_back(const_cast<char*>(spec.program.c_str()));
+  for (const std::string& a : spec.arguments) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+
+  if (spec.program.empty()) throw ProcessStartError("Cannot start a program without a name", ENOENT);
+  pid_t pid = -1;
+  int rc = ::posix_spawnp(&pid, spec.program.c_str(), &fa.actions, &sa.attributes, argv.data(), environ);
+  if (rc != 0) {
+    throw ProcessStartError("Cannot start " + spec.program + ": " + std::strerror(rc), rc);
+  }
+  pid_ = pid;
+  outputFd_ = output.read;
+  output.read = -1;
+  if (input) {
+    inputFd_ = input->write;
+    input->write = -1;
+  }
+}
+
+ChildProcess::~ChildProcess() {
+  closeFd(inputFd_);
+  try {
+    if (!reaped_) {
+      terminate();
+      wait();
+    }
+  } catch (const std::exception&) {
+    // The child is already gone (reaped elsewhere); nothing is left to release but the pipe.
+  }
+  closeFd(outputFd_);
+}
+
+size_t ChildProcess::readOutput(char* buffer, size_t size) {
+  for (;;) {
+    ssize_t n = ::read(outputFd_, buffer, size);
+    if (n >= 0) return size_t(n);
+    if (errno != EINTR) throwErrno(errno, "read child output");
+  }
+}
+
+bool ChildProcess::writeInput(std::string_view text) {
+  if (inputFd_ < 0) return false;
+  // Block SIGPIPE in this thread only, and take back one that our own write raised, so that a
+  // child which stopped reading gives EPIPE instead of ending this process.
+  sigset_t pipeSet;
+  sigemptyset(&pipeSet);
+  sigaddset(&pipeSet, SIGPIPE);
+  sigset_t oldMask;
+  pthread_sigmask(SIG_BLOCK, &pipeSet, &oldMask);
+  sigset_t pending;
+  sigpending(&pending);
+  bool wasPending = sigismember(&pending, SIGPIPE);
+
+  bool ok = true;
+  int error = 0;
+  size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = ::write(inputFd_, text.data() + done, text.size() - done);
+    if (n >= 0) {
+      done += size_t(n);
+    } else if (errno == EINTR) {
+      continue;
+    } else {
+      ok = false;
+      error = errno;
+      break;
+    }
+  }
+  if (!ok && error == EPIPE && !wasPending) {
+    timespec zero{0, 0};
+    while (::sigtimedwait(&pipeSet, nullptr, &zero) < 0 && errno == EINTR) {
+    }
+  }
+  pthread_sigmask(SIG_SETMASK, &oldMask, nullptr);
+  if (!ok && error != EPIPE) throwErrno(error, "write child input");
+  return ok;
+}
+
+void ChildProcess::closeInput() { closeFd(inputFd_); }
+
+ProcessExit ChildProcess::wait() {
+  if (reaped_) return exit_;
+  // Wait without reaping first: while the child is an unreaped zombie its id, which is also its
+  // group's id, cannot be reused, so terminate() may still signal the group safely.
+  for (;;) {
+    siginfo_t info{};
+    if (::waitid(P_PID, id_t(pid_), &info, WEXITED | WNOWAIT) == 0) break;
+    if (errno != EINTR) throwErrno(errno, "waitid");
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  int status = 0;
+  for (;;) {
+    if (::waitpid(pid_, &status, 0) == pid_) break;
+    if (errno != EINTR) throwErrno(errno, "waitpid");
+  }
+  reaped_ = true;
+  if (WIFEXITED(status)) {
+    exit_.exited = true;
+    exit_.code = WEXITSTATUS(status);
+  } else if (WIFSIGNALED(status)) {
+    exit_.signal = WTERMSIG(status);
+  }
+  return exit_;
+}
+
+void ChildProcess::terminate() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (reaped_ || pid_ <= 0) return;
+  ::kill(-pid_, SIGKILL);
+  // The child itself, in case it moved to another group.
+  ::kill(pid_, SIGKILL);
+}
+
+}  // namespace platform

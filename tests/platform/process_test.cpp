@@ -1,0 +1,172 @@
+#include "platform/process.h"
+
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using platform::ChildProcess;
+using platform::ProcessSpec;
+using platform::ProcessStartError;
+
+ProcessSpec shell(const std::string& script) { return ProcessSpec{"/bin/sh", {"-c", script}, "", false}; }
+
+std::string readAll(ChildProcess& child) {
+  std::string all;
+  char buf[256];
+  while (size_t n = child.readOutput(buf, sizeof buf)) all.append(buf, n);
+  return all;
+}
+
+// Reads up to and with the first line feed.
+std::string readLine(ChildProcess& child) {
+  std::string line;
+  char c;
+  while (child.readOutput(&c, 1) == 1) {
+    line += c;
+    if (c == '\n') break;
+  }
+  return line;
+}
+
+class TempFolder {
+ public:
+  TempFolder() {
+    char tmpl[] = "/tmp/velmaron-process-XXXXXX";
+    path_ = ::mkdtemp(tmpl);
+  }
+  ~TempFolder() { std::filesystem::remove_all(path_); }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+TEST(ChildProcessOutput, StandardOutputAndErrorShareOnePipeInWriteOrder) {
+  ChildProcess child(shell("printf a; printf b >&2; printf 'c\\n'"));
+  EXPECT_EQ(readAll(child), "abc\n");
+  EXPECT_EQ(child.wait().code, 0);
+}
+
+TEST(ChildProcessOutput, StandardInputReadsEndOfFileAtOnce) {
+  ChildProcess child(shell("cat; echo done"));
+  EXPECT_EQ(readAll(child), "done\n");
+}
+
+TEST(ChildProcessOutput, InputPipeCarriesWhatTheCallerWrites) {
+  ProcessSpec spec{"/bin/cat", {}, "", true};
+  ChildProcess child(spec);
+  EXPECT_TRUE(child.writeInput("first\nsecond\n"));
+  child.closeInput();
+  EXPECT_EQ(readAll(child), "first\nsecond\n");
+}
+
+TEST(ChildProcessOutput, WritingToAChildThatStoppedReadingFailsQuietly) {
+  ProcessSpec spec{"/bin/true", {}, "", true};
+  ChildProcess child(spec);
+  child.wait();
+  // SIGPIPE would end the test process here.
+  EXPECT_FALSE(child.writeInput("nobody reads this\n"));
+}
+
+TEST(ChildProcessStart, RunsInTheGivenFolder) {
+  TempFolder folder;
+  ProcessSpec spec = shell("pwd -P");
+  spec.folder = folder.path();
+  ChildProcess child(spec);
+  EXPECT_EQ(readAll(child), std::filesystem::canonical(folder.path()).string() + "\n");
+}
+
+TEST(ChildProcessStart, ProgramNameWithoutSlashIsFoundInPath) {
+  ChildProcess child(ProcessSpec{"sh", {"-c", "echo found"}, "", false});
+  EXPECT_EQ(readAll(child), "found\n");
+}
+
+TEST(ChildProcessStart, ArgumentsArriveUnsplit) {
+  ChildProcess child(ProcessSpec{"/bin/sh", {"-c", "printf '%s|' \"$@\"", "x", "a b", "", "c"}, "", false});
+  EXPECT_EQ(readAll(child), "a b||c|");
+}
+
+TEST(ChildProcessStart, MissingProgramIsAStartError) {
+  TempFolder folder;
+  try {
+    ChildProcess child(ProcessSpec{folder.path() + "/no such program", {}, "", false});
+    FAIL() << "started a missing program";
+  } catch (const ProcessStartError& e) {
+    EXPECT_EQ(e.error(), ENOENT);
+  }
+}
+
+TEST(ChildProcessStart, ProgramThatIsNotExecutableIsAStartError) {
+  TempFolder folder;
+  std::string path = folder.path() + "/plain";
+  std::ofstream(path) << "echo never\n";
+  ::chmod(path.c_str(), 0600);
+  EXPECT_THROW(ChildProcess(ProcessSpec{path, {}, "", false}), ProcessStartError);
+}
+
+TEST(ChildProcessStart, MissingFolderIsAStartError) {
+  ProcessSpec spec = shell("true");
+  spec.folder = "/nonexistent/velmaron/folder";
+  EXPECT_THROW({ ChildProcess child(spec); }, ProcessStartError);
+}
+
+TEST(ChildProcessStart, ChildLeadsAProcessGroupOfItsOwn) {
+  ProcessSpec spec{"/bin/cat", {}, "", true};
+  ChildProcess child(spec);
+  EXPECT_EQ(::getpgid(child.pid()), child.pid());
+  EXPECT_NE(::getpgid(child.pid()), ::getpgrp());
+  child.closeInput();
+  child.wait();
+}
+
+TEST(ChildProcessExit, ExitCodeIsKept) {
+  ChildProcess child(shell("exit 7"));
+  EXPECT_EQ(readAll(child), "");
+  platform::ProcessExit e = child.wait();
+  EXPECT_TRUE(e.exited);
+  EXPECT_EQ(e.code, 7);
+  EXPECT_EQ(child.wait().code, 7);
+}
+
+TEST(ChildProcessExit, TerminateKillsTheGroupGrandchildrenHoldingThePipeIncluded) {
+  // The grandchild sleeps far longer than any test may take and keeps the output pipe open;
+  // the end of the output therefore shows that it was killed with its parent.
+  ChildProcess child(shell("sleep 300 & echo $!; wait"));
+  std::string grandchild = readLine(child);
+  ASSERT_FALSE(grandchild.empty());
+  child.terminate();
+  EXPECT_EQ(readAll(child), "");
+  platform::ProcessExit e = child.wait();
+  EXPECT_FALSE(e.exited);
+  EXPECT_EQ(e.signal, SIGKILL);
+  EXPECT_EQ(e.shellCode(), 128 + SIGKILL);
+}
+
+TEST(ChildProcessExit, TerminateAfterTheChildWasReapedDoesNothing) {
+  ChildProcess child(shell("exit 3"));
+  child.wait();
+  child.terminate();
+  EXPECT_EQ(child.wait().code, 3);
+}
+
+TEST(ChildProcessExit, DestroyingARunningChildKillsAndReapsIt) {
+  pid_t pid;
+  {
+    ChildProcess child(ProcessSpec{"/bin/sleep", {"300"}, "", false});
+    pid = child.pid();
+  }
+  // Reaped: no longer our child, and no longer a process.
+  EXPECT_EQ(::kill(pid, 0), -1);
+  EXPECT_EQ(errno, ESRCH);
+}
+
+}  // namespace
