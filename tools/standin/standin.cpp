@@ -1,0 +1,370 @@
+// Stand-in for the database's console programs, for tests of the task runner.
+//
+// Acts by the name it was started under: exp or exp80 (export), imp or imp80 (import), sqlplus
+// or plus80 (script runner). Every run appends one record to the log named by
+// VELMARON_STANDIN_LOG: its name, each argument, its folder, NLS_LANG, every line of the parameter
+// file named by parfile=, and every line of its standard input (script runner only). Control bytes
+// in the log are escaped (\r, \xNN, \\), so a record is plain lines.
+//
+// As export it writes the dump file named by file= (default expdat.dmp, relative to its folder)
+// with a dump header; as import it reads that file's header. It prints banner and result lines,
+// some to standard error, with mixed CRLF and LF line ends.
+//
+// Switches (environment):
+//   VELMARON_STANDIN_EXIT=n        exit code (default 0, or 1 when the run itself failed)
+//   VELMARON_STANDIN_DELAY_MS=n    sleep n ms before ending
+//   VELMARON_STANDIN_RAW=text      print exactly these bytes (escapes \r \n \t \0 \\ \xNN) to
+//                                  standard output instead of the usual lines
+//   VELMARON_STANDIN_RAW_ERR=text  the same, to standard error, after RAW
+//   VELMARON_STANDIN_GRANDCHILD=n  start a grandchild that keeps the output open for n ms
+//   VELMARON_STANDIN_READY=path    after the output (and the grandchild), write "pid grandchildpid"
+//                                  and a line feed to this file or FIFO, then go on to the delay
+//   VELMARON_STANDIN_NODUMP=1      export writes no dump file
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+namespace {
+
+enum class Role { Export, Import, Script };
+
+std::string envText(const char* name) {
+  const char* v = std::getenv(name);
+  return v ? std::string(v) : std::string();
+}
+
+long envNumber(const char* name, long fallback) {
+  const char* v = std::getenv(name);
+  if (!v || !*v) return fallback;
+  return std::strtol(v, nullptr, 10);
+}
+
+std::string lower(std::string s) {
+  for (char& c : s) c = char(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+std::string upper(std::string s) {
+  for (char& c : s) c = char(std::toupper(static_cast<unsigned char>(c)));
+  return s;
+}
+
+std::string escape(std::string_view s) {
+  std::string out;
+  for (unsigned char c : s) {
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c < 32 || c == 127) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\x%02X", c);
+      out += buf;
+    } else {
+      out += char(c);
+    }
+  }
+  return out;
+}
+
+std::string unescape(std::string_view s) {
+  std::string out;
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] != '\\' || i + 1 == s.size()) {
+      out += s[i];
+      continue;
+    }
+    char e = s[++i];
+    switch (e) {
+      case 'r': out += '\r'; break;
+      case 'n': out += '\n'; break;
+      case 't': out += '\t'; break;
+      case '0': out += '\0'; break;
+      case 'x':
+        if (i + 2 < s.size() && std::isxdigit(static_cast<unsigned char>(s[i + 1])) &&
+            std::isxdigit(static_cast<unsigned char>(s[i + 2]))) {
+          out += char(std::stoi(std::string(s.substr(i + 1, 2)), nullptr, 16));
+          i += 2;
+        } else {
+          out += 'x';
+        }
+        break;
+      default: out += e; break;
+    }
+  }
+  return out;
+}
+
+void writeAll(int fd, std::string_view s) {
+  while (!s.empty()) {
+    ssize_t n = ::write(fd, s.data(), s.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    s.remove_prefix(size_t(n));
+  }
+}
+
+void out(std::string_view s) { writeAll(1, s); }
+void err(std::string_view s) { writeAll(2, s); }
+
+std::vector<std::string> splitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::string line;
+  for (char c : text) {
+    if (c == '\n') {
+      lines.push_back(line);
+      line.clear();
+    } else {
+      line += c;
+    }
+  }
+  if (!line.empty()) lines.push_back(line);
+  return lines;
+}
+
+std::string readFile(const std::string& path, bool& ok) {
+  std::ifstream in(path, std::ios::binary);
+  ok = bool(in);
+  if (!ok) return {};
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string readStdin() {
+  std::string all;
+  char buf[4096];
+  for (;;) {
+    ssize_t n = ::read(0, buf, sizeof buf);
+    if (n > 0) {
+      all.append(buf, size_t(n));
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      break;
+    }
+  }
+  return all;
+}
+
+// keyword=value pairs of the arguments and the parameter file; later ones win, keywords in
+// lower case, values without a trailing carriage return.
+void collectPairs(const std::vector<std::string>& items, std::map<std::string, std::string>& pairs) {
+  for (std::string item : items) {
+    if (!item.empty() && item.back() == '\r') item.pop_back();
+    size_t eq = item.find('=');
+    if (eq == std::string::npos) continue;
+    pairs[lower(item.substr(0, eq))] = item.substr(eq + 1);
+  }
+}
+
+uint16_t charsetId(const std::string& nlsLang) {
+  std::string cs = upper(nlsLang.substr(nlsLang.find('.') == std::string::npos ? nlsLang.size()
+                                                                               : nlsLang.find('.') + 1));
+  if (cs == "US7ASCII") return 1;
+  if (cs == "EE8PC852") return 150;
+  if (cs == "ZHS16GBK") return 852;
+  if (cs == "UTF8") return 871;
+  return 31;  // WE8ISO8859P1
+}
+
+std::string charsetName(uint16_t id) {
+  switch (id) {
+    case 1: return "US7ASCII";
+    case 150: return "EE8PC852";
+    case 852: return "ZHS16GBK";
+    case 871: return "UTF8";
+    default: return "WE8ISO8859P1";
+  }
+}
+
+std::string userOf(const std::string& userid) {
+  size_t end = userid.find_first_of("/@");
+  return upper(userid.substr(0, end));
+}
+
+// The dump header: a first byte, the character-set id big-endian in bytes 1-2, then the version,
+// user ("D") and mode ("R") lines, then a little body.
+std::string dumpImage(uint16_t charset, const std::string& user, const std::string& mode) {
+  std::string image;
+  image += char(0x03);
+  image += char(charset >> 8);
+  image += char(charset & 0xFF);
+  image += "EXPORT:V08.01.07\n";
+  image += "D" + user + "\n";
+  image += "R" + mode + "\n";
+  image += "\n2048\n0\n";
+  image += "CONNECT " + user + "\n";
+  image += "EXIT\nEXIT\n";
+  return image;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string name = argv[0];
+  if (size_t slash = name.rfind('/'); slash != std::string::npos) name = name.substr(slash + 1);
+  Role role;
+  if (name == "exp" || name == "exp80") {
+    role = Role::Export;
+  } else if (name == "imp" || name == "imp80") {
+    role = Role::Import;
+  } else if (name == "sqlplus" || name == "plus80") {
+    role = Role::Script;
+  } else {
+    err("standin: start me as exp, imp, sqlplus, exp80, imp80 or plus80\n");
+    return 2;
+  }
+
+  std::vector<std::string> args(argv + 1, argv + argc);
+  std::map<std::string, std::string> pairs;
+  collectPairs(args, pairs);
+
+  std::string parfileText;
+  bool parfileRead = false;
+  if (auto it = pairs.find("parfile"); it != pairs.end()) {
+    parfileText = readFile(it->second, parfileRead);
+    collectPairs(splitLines(parfileText), pairs);
+    collectPairs(args, pairs);  // the command line wins over the parameter file
+  }
+  std::string input;
+  if (role == Role::Script) input = readStdin();
+
+  char cwdBuf[4096];
+  std::string cwd = ::getcwd(cwdBuf, sizeof cwdBuf) ? cwdBuf : "?";
+  const char* nls = std::getenv("NLS_LANG");
+
+  int code = 0;
+  std::string notes;
+  std::string userid = pairs.count("userid") ? pairs["userid"] : std::string();
+
+  if (role == Role::Export) {
+    std::string file = pairs.count("file") ? pairs["file"] : "expdat.dmp";
+    std::string mode = "USERS";
+    if (lower(pairs["full"]) == "y") mode = "ENTIRE";
+    else if (!pairs["tables"].empty()) mode = "TABLES";
+    if (userid.empty()) {
+      code = 1;
+    } else if (envText("VELMARON_STANDIN_NODUMP").empty()) {
+      std::ofstream dump(file, std::ios::binary | std::ios::trunc);
+      dump << dumpImage(charsetId(nls ? nls : ""), userOf(userid), mode);
+      if (dump) {
+        notes += "dump-written: " + escape(file) + "\n";
+      } else {
+        notes += "dump-failed: " + escape(file) + "\n";
+        code = 1;
+      }
+    }
+  } else if (role == Role::Import) {
+    std::string file = pairs.count("file") ? pairs["file"] : "expdat.dmp";
+    bool ok = false;
+    std::string image = readFile(file, ok);
+    if (!ok || image.size() < 4) {
+      notes += "dump-missing: " + escape(file) + "\n";
+      code = 1;
+    } else {
+      std::string first = image.substr(3, image.find('\n', 3) - 3);
+      notes += "dump-read: " + escape(file) + " bytes=" + std::to_string(image.size()) +
+               " charset=" +
+               std::to_string((uint8_t(image[1]) << 8) | uint8_t(image[2])) + " header=" + escape(first) +
+               "\n";
+    }
+    if (userid.empty()) code = 1;
+  }
+
+  std::string record = "program: " + name + "\n";
+  for (const std::string& a : args) record += "arg: " + escape(a) + "\n";
+  record += "cwd: " + escape(cwd) + "\n";
+  record += nls ? "NLS_LANG: " + escape(nls) + "\n" : std::string("NLS_LANG unset\n");
+  if (parfileRead) {
+    for (const std::string& line : splitLines(parfileText)) record += "parfile: " + escape(line) + "\n";
+  }
+  for (const std::string& line : splitLines(input)) record += "stdin: " + escape(line) + "\n";
+  record += notes;
+  record += "end\n";
+  if (std::string log = envText("VELMARON_STANDIN_LOG"); !log.empty()) {
+    int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      writeAll(fd, record);  // one write per record, so that concurrent runs do not interleave
+      ::close(fd);
+    }
+  }
+
+  if (const char* raw = std::getenv("VELMARON_STANDIN_RAW")) {
+    out(unescape(raw));
+    if (const char* rawErr = std::getenv("VELMARON_STANDIN_RAW_ERR")) err(unescape(rawErr));
+  } else if (role == Role::Export) {
+    out("\r\nExport: Release 8.1.7.0.0 - Production\r\n\r\n");
+    if (userid.empty()) {
+      err("EXP-00004: invalid username or password\n");
+      err("Export terminated unsuccessfully\n");
+    } else {
+      err("Connected to the database\n");
+      out("Export done in " + charsetName(charsetId(nls ? nls : "")) + " character set\r\n");
+      out(". exporting user " + userOf(userid) + "\n");
+      err("Export terminated successfully without warnings.\n");
+    }
+  } else if (role == Role::Import) {
+    out("\r\nImport: Release 8.1.7.0.0 - Production\r\n\r\n");
+    if (code != 0) {
+      err("IMP-00002: failed to open " + (pairs.count("file") ? pairs["file"] : "expdat.dmp") +
+          " for read\n");
+      err("Import terminated unsuccessfully\n");
+    } else {
+      out("Export file created by EXPORT:V08.01.07 via conventional path\r\n");
+      err("Import terminated successfully without warnings.\n");
+    }
+  } else {
+    out("\r\nScript runner: Release 8.1.7.0.0 - Production\r\n\r\n");
+    for (const std::string& raw : splitLines(input)) {
+      std::string line = raw;
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (upper(line.substr(0, 8)) == "CONNECT ") {
+        out(line.find('/') != std::string::npos ? "Connected.\n" : "ERROR: invalid logon\r\n");
+      } else if (!line.empty() && line[0] == '@') {
+        struct stat st;
+        if (::stat(line.c_str() + 1, &st) == 0) {
+          out("Running " + line.substr(1) + "\r\n");
+        } else {
+          err("unable to open file \"" + line.substr(1) + "\"\n");
+        }
+      }
+    }
+    out("Disconnected\n");
+  }
+
+  pid_t grandchild = 0;
+  if (long keep = envNumber("VELMARON_STANDIN_GRANDCHILD", 0); keep > 0) {
+    grandchild = ::fork();
+    if (grandchild == 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(keep));
+      ::_exit(0);
+    }
+    if (grandchild < 0) grandchild = 0;
+  }
+  if (std::string ready = envText("VELMARON_STANDIN_READY"); !ready.empty()) {
+    int fd = ::open(ready.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd >= 0) {
+      writeAll(fd, std::to_string(::getpid()) + " " + std::to_string(grandchild) + "\n");
+      ::close(fd);
+    }
+  }
+  if (long delay = envNumber("VELMARON_STANDIN_DELAY_MS", 0); delay > 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+  }
+  return int(envNumber("VELMARON_STANDIN_EXIT", code));
+}
