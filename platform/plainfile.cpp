@@ -1,0 +1,258 @@
+#include "platform/plainfile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <random>
+#include <utility>
+
+namespace platform {
+
+std::string errorText(int error) {
+  char buffer[256];
+  // The GNU variant returns the text, which may or may not be in `buffer`.
+  const char* text = strerror_r(error, buffer, sizeof buffer);
+  return text != nullptr ? std::string(text) : "error " + std::to_string(error);
+}
+
+bool fileExists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+bool removeFile(const std::string& path, int& error) {
+  if (::unlink(path.c_str()) == 0 || errno == ENOENT) return true;
+  error = errno;
+  return false;
+}
+
+namespace {
+void closeQuietly(int& fd) {
+  if (fd >= 0) ::close(fd);
+  fd = -1;
+}
+}  // namespace
+
+// --- InputFile
+
+InputFile::~InputFile() { close(); }
+
+InputFile::InputFile(InputFile&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), error_(other.error_) {}
+
+InputFile& InputFile::operator=(InputFile&& other) noexcept {
+  if (this != &other) {
+    close();
+    fd_ = std::exchange(other.fd_, -1);
+    error_ = other.error_;
+  }
+  return *this;
+}
+
+bool InputFile::open(const std::string& path) {
+  close();
+  int fd;
+  do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    error_ = errno;
+    return false;
+  }
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    error_ = S_ISDIR(st.st_mode) ? EISDIR : errno;
+    ::close(fd);
+    return false;
+  }
+  fd_ = fd;
+  return true;
+}
+
+void InputFile::close() { closeQuietly(fd_); }
+
+int64_t InputFile::size() {
+  struct stat st;
+  if (fd_ < 0) {
+    error_ = EBADF;
+    return -1;
+  }
+  if (::fstat(fd_, &st) != 0) {
+    error_ = errno;
+    return -1;
+  }
+  return int64_t(st.st_size);
+}
+
+int64_t InputFile::readAt(int64_t offset, void* buffer, size_t n) {
+  if (offset < 0) {
+    error_ = EINVAL;
+    return -1;
+  }
+  auto* out = static_cast<char*>(buffer);
+  size_t done = 0;
+  while (done < n) {
+    const ssize_t got = ::pread(fd_, out + done, n - done, off_t(offset + int64_t(done)));
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      error_ = errno;
+      return -1;
+    }
+    if (got == 0) break;  // end of file
+    done += size_t(got);
+  }
+  return int64_t(done);
+}
+
+int64_t InputFile::nextDataOffset(int64_t offset) {
+#ifdef SEEK_DATA
+  const off_t data = ::lseek(fd_, off_t(offset), SEEK_DATA);
+  if (data >= 0) return int64_t(data);
+  if (errno == ENXIO) {
+    // Only a hole lies between `offset` and the end of the file.
+    const int64_t end = size();
+    if (end >= offset) return end;
+  }
+#endif
+  return offset;
+}
+
+// --- OutputFile
+
+OutputFile::~OutputFile() { closeQuietly(fd_); }
+
+OutputFile::OutputFile(OutputFile&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), error_(other.error_) {}
+
+OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
+  if (this != &other) {
+    closeQuietly(fd_);
+    fd_ = std::exchange(other.fd_, -1);
+    error_ = other.error_;
+  }
+  return *this;
+}
+
+bool OutputFile::openWith(const std::string& path, int flags) {
+  closeQuietly(fd_);
+  int fd;
+  do fd = ::open(path.c_str(), flags | O_WRONLY | O_CLOEXEC, 0666);
+  while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    error_ = errno;
+    return false;
+  }
+  fd_ = fd;
+  return true;
+}
+
+bool OutputFile::create(const std::string& path) { return openWith(path, O_CREAT | O_TRUNC); }
+
+bool OutputFile::createNew(const std::string& path) { return openWith(path, O_CREAT | O_EXCL); }
+
+bool OutputFile::openAppend(const std::string& path) { return openWith(path, O_CREAT | O_APPEND); }
+
+bool OutputFile::write(const void* data, size_t n) {
+  if (fd_ < 0) {
+    error_ = EBADF;
+    return false;
+  }
+  const auto* in = static_cast<const char*>(data);
+  while (n > 0) {
+    const ssize_t put = ::write(fd_, in, n);
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      error_ = errno;
+      return false;
+    }
+    in += put;
+    n -= size_t(put);
+  }
+  return true;
+}
+
+bool OutputFile::sync() {
+  if (fd_ < 0) {
+    error_ = EBADF;
+    return false;
+  }
+  if (::fsync(fd_) != 0) {
+    error_ = errno;
+    return false;
+  }
+  return true;
+}
+
+bool OutputFile::close() {
+  if (fd_ < 0) return true;
+  const int fd = std::exchange(fd_, -1);
+  // After an interrupted close the descriptor is gone on Linux; retrying could close another.
+  if (::close(fd) != 0 && errno != EINTR) {
+    error_ = errno;
+    return false;
+  }
+  return true;
+}
+
+// --- ReplacingFile
+
+ReplacingFile::~ReplacingFile() { discard(); }
+
+bool ReplacingFile::begin(const std::string& target) {
+  discard();
+  target_ = target;
+  // A fresh name beside the target, so that the final rename stays on one file system.
+  static std::atomic<unsigned> counter{0};
+  std::random_device seed;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::string name = target + ".tmp" + std::to_string(::getpid()) + "-" +
+                             std::to_string(counter.fetch_add(1)) + "-" + std::to_string(seed() & 0xFFFF);
+    if (file_.createNew(name)) {
+      tempPath_ = name;
+      return true;
+    }
+    if (file_.error() != EEXIST) break;
+  }
+  error_ = file_.error();
+  return false;
+}
+
+bool ReplacingFile::write(const void* data, size_t n) {
+  if (!file_.write(data, n)) {
+    error_ = file_.error();
+    return false;
+  }
+  return true;
+}
+
+bool ReplacingFile::commit() {
+  if (tempPath_.empty()) {
+    error_ = EBADF;
+    return false;
+  }
+  if (!file_.sync() || !file_.close()) {
+    error_ = file_.error();
+    discard();
+    return false;
+  }
+  if (::rename(tempPath_.c_str(), target_.c_str()) != 0) {
+    error_ = errno;
+    discard();
+    return false;
+  }
+  tempPath_.clear();
+  return true;
+}
+
+void ReplacingFile::discard() {
+  file_ = OutputFile();
+  if (!tempPath_.empty()) {
+    ::unlink(tempPath_.c_str());
+    tempPath_.clear();
+  }
+}
+
+}  // namespace platform

@@ -1,0 +1,153 @@
+// Plain files of the application: dump files, analysis files, definition files.
+//
+// This is not the table engine's file layer: there are no locks and no engine codes. A failing
+// call returns false (or -1) and keeps the system's error number, which error() gives back and
+// errorText() turns into a readable reason. Each object belongs to one thread at a time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+// An input/output failure of a plain file, carrying the system's error number.
+class IoError : public std::runtime_error {
+ public:
+  IoError(const std::string& message, int error) : std::runtime_error(message), error_(error) {}
+  int error() const { return error_; }
+
+ private:
+  int error_;
+};
+
+// The system's description of an error number ("No such file or directory").
+std::string errorText(int error);
+
+// True when `path` names an existing file or folder (symbolic links followed).
+bool fileExists(const std::string& path);
+
+// Removes the file `path`. A missing file counts as removed. False with `error` set otherwise.
+bool removeFile(const std::string& path, int& error);
+
+// Random reads from an open file. InputFile is the real one; tests put in readers that fail or
+// deliver short reads, to check what the callers do then.
+class RandomReader {
+ public:
+  virtual ~RandomReader() = default;
+  // The size in bytes; -1 with error() set on failure.
+  virtual int64_t size() = 0;
+  // Up to `n` bytes at `offset`; fewer only at the end of the file (or, from readers other
+  // than InputFile, when a read came back short); -1 with error() set on a read error.
+  virtual int64_t readAt(int64_t offset, void* buffer, size_t n) = 0;
+  // The first offset at or after `offset` outside a hole (see InputFile); `offset` by default.
+  virtual int64_t nextDataOffset(int64_t offset) { return offset; }
+  // The system error number of the last failure.
+  virtual int error() const = 0;
+};
+
+// A file opened for reading. Others may read, write, rename or delete it meanwhile, as with
+// a Windows open that shares all access. Move-only; closes itself on destruction.
+class InputFile : public RandomReader {
+ public:
+  InputFile() = default;
+  ~InputFile() override;
+  InputFile(InputFile&& other) noexcept;
+  InputFile& operator=(InputFile&& other) noexcept;
+  InputFile(const InputFile&) = delete;
+  InputFile& operator=(const InputFile&) = delete;
+
+  // Opens `path` for reading; a folder is refused (EISDIR). False with error() set on failure.
+  bool open(const std::string& path);
+  bool isOpen() const { return fd_ >= 0; }
+  void close();
+
+  // The file's size in bytes; -1 with error() set on failure.
+  int64_t size() override;
+
+  // Reads up to `n` bytes at `offset` into `buffer`. Short reads and interrupted calls are
+  // retried until `n` bytes are in or the file ends, so fewer than `n` bytes come back only at
+  // the end of the file. -1 with error() set on a read error.
+  int64_t readAt(int64_t offset, void* buffer, size_t n) override;
+
+  // The first offset at or after `offset` that does not lie in a hole of a sparse file (holes
+  // read as zero bytes); `offset` itself when the file system cannot tell or there is no hole.
+  // Never beyond the file's size.
+  int64_t nextDataOffset(int64_t offset) override;
+
+  int error() const override { return error_; }
+
+ private:
+  int fd_ = -1;
+  int error_ = 0;
+};
+
+// A file opened for writing: created anew (emptied when it exists) or opened for appending.
+// Move-only; closes itself on destruction, but only close() reports a failure of the close.
+class OutputFile {
+ public:
+  OutputFile() = default;
+  ~OutputFile();
+  OutputFile(OutputFile&& other) noexcept;
+  OutputFile& operator=(OutputFile&& other) noexcept;
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+
+  // Creates `path` or empties it. False with error() set on failure.
+  bool create(const std::string& path);
+  // Creates `path`, which must not exist yet (EEXIST otherwise). False with error() set.
+  bool createNew(const std::string& path);
+  // Opens `path` for appending, creating it when missing. False with error() set on failure.
+  bool openAppend(const std::string& path);
+  bool isOpen() const { return fd_ >= 0; }
+
+  // Writes all `n` bytes, retrying short and interrupted writes. False with error() set.
+  bool write(const void* data, size_t n);
+  bool write(std::string_view text) { return write(text.data(), text.size()); }
+  // Forces the written bytes to the disk. False with error() set.
+  bool sync();
+  // Closes the file; false with error() set when the close reports a failure (for example
+  // a delayed write error).
+  bool close();
+
+  int error() const { return error_; }
+
+ private:
+  bool openWith(const std::string& path, int flags);
+  int fd_ = -1;
+  int error_ = 0;
+};
+
+// Writes a file so that readers see either the old file or the complete new one: the bytes go
+// to a temporary file beside the target, which commit() renames onto the target. A file that
+// is not committed (failure, cancel, destruction) is removed and the target stays untouched.
+class ReplacingFile {
+ public:
+  ReplacingFile() = default;
+  ~ReplacingFile();
+  ReplacingFile(const ReplacingFile&) = delete;
+  ReplacingFile& operator=(const ReplacingFile&) = delete;
+
+  // Creates the temporary file for `target` in the target's folder. False with error() set.
+  bool begin(const std::string& target);
+  bool write(const void* data, size_t n);
+  bool write(std::string_view text) { return write(text.data(), text.size()); }
+  // Syncs, closes and renames the temporary file onto the target. False with error() set, in
+  // which case the temporary file is removed and the target stays as it was.
+  bool commit();
+  // Removes the temporary file; the target stays as it was.
+  void discard();
+
+  const std::string& temporaryPath() const { return tempPath_; }
+  int error() const { return error_; }
+
+ private:
+  OutputFile file_;
+  std::string target_;
+  std::string tempPath_;
+  int error_ = 0;
+};
+
+}  // namespace platform

@@ -1,0 +1,166 @@
+#include "platform/plainfile.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class TempFolder : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("velmaron-plainfile-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+  std::string path(const std::string& name) const { return (dir_ / name).string(); }
+  void writeText(const std::string& name, const std::string& text) const {
+    std::ofstream(path(name), std::ios::binary) << text;
+  }
+  std::string readText(const std::string& name) const {
+    std::ifstream in(path(name), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  fs::path dir_;
+};
+
+using InputFileTest = TempFolder;
+
+TEST_F(InputFileTest, MissingFileAndFolderAreRefusedWithTheirReason) {
+  platform::InputFile f;
+  EXPECT_FALSE(f.open(path("missing")));
+  EXPECT_EQ(f.error(), ENOENT);
+  EXPECT_FALSE(f.open(dir_.string()));
+  EXPECT_EQ(f.error(), EISDIR);
+  EXPECT_FALSE(f.isOpen());
+}
+
+TEST_F(InputFileTest, ReadComesBackShortOnlyAtTheEndOfTheFile) {
+  writeText("a", "0123456789");
+  platform::InputFile f;
+  ASSERT_TRUE(f.open(path("a")));
+  EXPECT_EQ(f.size(), 10);
+  char buf[16] = {};
+  EXPECT_EQ(f.readAt(3, buf, 4), 4);
+  EXPECT_EQ(std::string(buf, 4), "3456");
+  EXPECT_EQ(f.readAt(7, buf, 16), 3);
+  EXPECT_EQ(std::string(buf, 3), "789");
+  EXPECT_EQ(f.readAt(10, buf, 16), 0);
+  EXPECT_EQ(f.readAt(-1, buf, 1), -1);
+  EXPECT_EQ(f.error(), EINVAL);
+}
+
+TEST_F(InputFileTest, OffsetsBeyondFourGibibytesAreReachedInASparseFile) {
+  const int64_t far = (int64_t(5) << 30) + 7;
+  {
+    std::ofstream out(path("big"), std::ios::binary);
+    out << "head";
+  }
+  fs::resize_file(path("big"), uint64_t(far));
+  {
+    std::fstream out(path("big"), std::ios::binary | std::ios::in | std::ios::out);
+    out.seekp(far);
+    out << "tail";
+  }
+  platform::InputFile f;
+  ASSERT_TRUE(f.open(path("big")));
+  EXPECT_EQ(f.size(), far + 4);
+  char buf[8] = {};
+  ASSERT_EQ(f.readAt(far - 2, buf, 8), 6);
+  EXPECT_EQ(std::string(buf, 6), std::string("\0\0tail", 6));
+  // Whether the file system reports the hole or not, the answer never skips data.
+  const int64_t next = f.nextDataOffset(4);
+  EXPECT_GE(next, 4);
+  EXPECT_LE(next, far);
+  EXPECT_EQ(f.nextDataOffset(0), 0);
+}
+
+using OutputFileTest = TempFolder;
+
+TEST_F(OutputFileTest, CreateEmptiesAndAppendAddsAtTheEnd) {
+  writeText("o", "old content");
+  platform::OutputFile f;
+  ASSERT_TRUE(f.create(path("o")));
+  ASSERT_TRUE(f.write("new"));
+  ASSERT_TRUE(f.close());
+  EXPECT_EQ(readText("o"), "new");
+  ASSERT_TRUE(f.openAppend(path("o")));
+  ASSERT_TRUE(f.write("+more"));
+  ASSERT_TRUE(f.close());
+  EXPECT_EQ(readText("o"), "new+more");
+}
+
+TEST_F(OutputFileTest, CreateNewRefusesAnExistingName) {
+  writeText("o", "x");
+  platform::OutputFile f;
+  EXPECT_FALSE(f.createNew(path("o")));
+  EXPECT_EQ(f.error(), EEXIST);
+  EXPECT_EQ(readText("o"), "x");
+}
+
+TEST_F(OutputFileTest, CreateInAMissingFolderFails) {
+  platform::OutputFile f;
+  EXPECT_FALSE(f.create(path("no/such/file")));
+  EXPECT_EQ(f.error(), ENOENT);
+  EXPECT_FALSE(f.write("x"));
+}
+
+using ReplacingFileTest = TempFolder;
+
+TEST_F(ReplacingFileTest, TargetChangesOnlyOnCommit) {
+  writeText("t", "old");
+  platform::ReplacingFile f;
+  ASSERT_TRUE(f.begin(path("t")));
+  ASSERT_TRUE(f.write("new content"));
+  EXPECT_EQ(readText("t"), "old");
+  EXPECT_TRUE(fs::exists(f.temporaryPath()));
+  ASSERT_TRUE(f.commit());
+  EXPECT_EQ(readText("t"), "new content");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), {}), 1);
+}
+
+TEST_F(ReplacingFileTest, DiscardedOrAbandonedFileLeavesNoTraceAndKeepsTheTarget) {
+  writeText("t", "old");
+  {
+    platform::ReplacingFile f;
+    ASSERT_TRUE(f.begin(path("t")));
+    ASSERT_TRUE(f.write("half"));
+  }
+  platform::ReplacingFile g;
+  ASSERT_TRUE(g.begin(path("t")));
+  ASSERT_TRUE(g.write("half"));
+  g.discard();
+  EXPECT_EQ(readText("t"), "old");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), {}), 1);
+}
+
+TEST_F(ReplacingFileTest, BeginInAMissingFolderFails) {
+  platform::ReplacingFile f;
+  EXPECT_FALSE(f.begin(path("none/t")));
+  EXPECT_EQ(f.error(), ENOENT);
+  EXPECT_FALSE(f.commit());
+}
+
+using FileNamesTest = TempFolder;
+
+TEST_F(FileNamesTest, RemovingAMissingFileSucceeds) {
+  writeText("r", "x");
+  int err = 0;
+  EXPECT_TRUE(platform::fileExists(path("r")));
+  EXPECT_TRUE(platform::removeFile(path("r"), err));
+  EXPECT_FALSE(platform::fileExists(path("r")));
+  EXPECT_TRUE(platform::removeFile(path("r"), err));
+  EXPECT_FALSE(platform::removeFile(dir_.string(), err));
+  EXPECT_NE(err, 0);
+  EXPECT_FALSE(platform::errorText(ENOENT).empty());
+}
+
+}  // namespace
