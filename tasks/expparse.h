@@ -1,0 +1,15 @@
+// The parser of export parameter texts.
+#pragma once
+
+#include <string_view>
+
+#include "tasks/u_task1.h"
+
+namespace tasks {
+
+// Parses `text` as export parameters into `options`, which should hold the defaults. Returns 0 on
+// success; otherwise non-zero with `failure` filled, and `options` holds what was applied before
+// the failure.
+int ExpParse(std::string_view text, TExpOptions& options, ParseFailure& failure);
+
+}  // namespace tasks

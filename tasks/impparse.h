@@ -1,0 +1,15 @@
+// The parser of import parameter texts.
+#pragma once
+
+#include <string_view>
+
+#include "tasks/u_task1.h"
+
+namespace tasks {
+
+// Parses `text` as import parameters into `options`, which should hold the defaults. Returns 0 on
+// success; otherwise non-zero with `failure` filled, and `options` holds what was applied before
+// the failure.
+int ImpParse(std::string_view text, TImpOptions& options, ParseFailure& failure);
+
+}  // namespace tasks

@@ -1,0 +1,47 @@
+// The grammar that the export and import parameter texts share:
+//
+//   command -> userid params | params
+//   userid  -> WORD | STRING                 applies USERID with the text
+//   params  -> kw "=" values | params kw "=" values
+//   values  -> values "," value | value
+//   value   -> "(" values ")" | atom
+//   atom    -> NUMBER | STRING | WORD        applies the current keyword with the text
+//   kw      -> WORD                          looks the word up; it becomes the current keyword
+//
+// The two programs differ only in their keyword table and in how a value is applied.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string_view>
+
+#include "tasks/paramtokens.h"
+#include "tasks/u_unitask.h"
+
+namespace tasks {
+
+struct TParamKeywordEntry {
+  std::string_view name;  // upper case, at most 30 characters
+  TParamKeyword code;
+};
+
+// Applies one value of the current keyword; false refuses it and fails the parse.
+using ApplyParamOption = std::function<bool(TParamKeyword, std::string_view)>;
+
+// Deepest nesting of the parser's stack; a deeper text fails to parse.
+constexpr int kParamParserStackSize = 1024;
+
+// Parses `text` (all of it; it is not cut) and applies, in order, the user id and every value
+// through `apply`. `keywords` must be sorted by name. Returns 0 when the whole text is accepted.
+// Otherwise returns 1 and fills `failure` with the scanner's position (1-based, counted from the
+// start of the text, just past the last character it read) and the token text there; values
+// applied before the failure have been applied.
+int RunParamParser(std::string_view text, std::span<const TParamKeywordEntry> keywords,
+                   const ApplyParamOption& apply, ParseFailure& failure);
+
+// Finds `word`, in any case, in the sorted table; nullptr when it is not there.
+const TParamKeywordEntry* FindParamKeyword(std::span<const TParamKeywordEntry> keywords,
+                                           std::string_view word);
+
+}  // namespace tasks

@@ -1,0 +1,199 @@
+#include "tasks/u_parfile.h"
+
+#include <cstdio>
+#include <stdexcept>
+
+#include "platform/privatefile.h"
+
+namespace tasks {
+
+namespace {
+
+constexpr std::string_view kUnknownDump = "Unknown";
+
+std::string twoDigits(int v) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%.2d", v);
+  return buf;
+}
+
+std::string accountText(const std::string& user, const std::string& password,
+                        const std::string& connect) {
+  std::string account = user + "/" + password + "@" + connect;
+  if (account.find_first_of("\r\n") != std::string::npos) {
+    throw std::invalid_argument("The account of the task holds a line break");
+  }
+  return account;
+}
+
+std::string joinArguments(const std::vector<std::string>& arguments) {
+  std::string text;
+  for (const std::string& a : arguments) {
+    if (!text.empty()) text += ' ';
+    text += a;
+  }
+  return text;
+}
+
+// Copies what the task keeps of a start record: it never holds a password.
+void keepRecord(TaskStartRecord& kept, const TRunStartRecord& record) {
+  kept.program = record.program;
+  kept.arguments = joinArguments(record.arguments);
+  kept.folder = record.folder;
+  kept.window = record.window;
+  kept.taskId = record.taskId;
+}
+
+TRunStartRecord baseRecord(const TUniTask& task, const TaskRunSettings& settings) {
+  TRunStartRecord record;
+  record.folder = settings.workFolder;
+  record.window = task.owner() != nullptr ? task.owner()->EventSink() : nullptr;
+  record.taskId = task.id();
+  return record;
+}
+
+TRunStartRecord scriptRecord(const TUniTask& task, const TaskRunSettings& settings,
+                             const std::string& script) {
+  TRunStartRecord record = baseRecord(task, settings);
+  record.program = settings.sqlplusProgram;
+  record.arguments = {"/nolog"};
+  const bool exec = task.isexecuser();
+  std::string account = accountText(exec ? task.execusername() : task.uname(),
+                                     exec ? task.execpassword() : task.upassword(),
+                                     exec ? task.execconnectstring() : task.connectstring());
+  if (script.find_first_of("\r\n") != std::string::npos) {
+    throw std::invalid_argument("The script path of the task holds a line break");
+  }
+  record.input = "CONNECT " + account + "\n@" + script + "\n";
+  return record;
+}
+
+}  // namespace
+
+std::string ResolveDumpPath(std::string_view fileValue, const platform::LocalTimeFields& now) {
+  size_t nameStart = fileValue.rfind('/');
+  nameStart = nameStart == std::string_view::npos ? 0 : nameStart + 1;
+  std::string resolved(fileValue.substr(0, nameStart));
+  std::string name(fileValue.substr(nameStart));
+  for (char& c : name) {
+    if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+  }
+  for (size_t i = 0; i < name.size(); ++i) {
+    if (name[i] == '%' && i + 1 < name.size()) {
+      char p = name[i + 1];
+      if (p == 'd' || p == 'h' || p == 'm') {
+        resolved += twoDigits(p == 'd' ? now.day : p == 'h' ? now.hour : now.minute);
+        ++i;
+        continue;
+      }
+    }
+    resolved += name[i];
+  }
+  return resolved;
+}
+
+std::string ParFilePath(const TUniTask& task, const std::string& workFolder) {
+  return workFolder + "/" + std::to_string(task.id()) + ".par";
+}
+
+std::string ParFileText(const TUniTask& task, const platform::LocalTimeFields& now) {
+  std::string text = "userid=" + accountText(task.uname(), task.upassword(), task.connectstring()) + "\r\n";
+  for (const std::string& entry : task.params()) {
+    size_t eq = entry.find('=');
+    if (eq != std::string::npos && entry.compare(0, eq, "file") == 0) {
+      text += "file=" + ResolveDumpPath(std::string_view(entry).substr(eq + 1), now);
+    } else {
+      text += entry;
+    }
+    text += "\r\n";
+  }
+  return text;
+}
+
+void WriteParFile(TUniTask& task, const TaskRunSettings& settings, const platform::LocalTimeFields& now) {
+  task.SetParFile(ParFilePath(task, settings.workFolder));
+  task.SetDumpFile(std::string(kUnknownDump));
+  task.SetDumpPath("");
+  std::string text = ParFileText(task, now);
+  platform::writePrivateFile(settings.workFolder, std::to_string(task.id()) + ".par", text);
+  for (const std::string& entry : task.params()) {
+    size_t eq = entry.find('=');
+    if (eq != std::string::npos && entry.compare(0, eq, "file") == 0) {
+      std::string resolved = ResolveDumpPath(std::string_view(entry).substr(eq + 1), now);
+      task.SetDumpPath(resolved);
+      task.SetDumpFile(resolved);
+    }
+  }
+}
+
+void WriteParFile(TUniTask& task, const TaskRunSettings& settings) {
+  WriteParFile(task, settings, platform::localNow());
+}
+
+TRunStartRecord PreparePreStage(TUniTask& task, const TaskRunSettings& settings) {
+  TRunStartRecord record = scriptRecord(task, settings, task.preexec());
+  keepRecord(task.prerecord(), record);
+  return record;
+}
+
+TRunStartRecord PreparePostStage(TUniTask& task, const TaskRunSettings& settings) {
+  TRunStartRecord record = scriptRecord(task, settings, task.postexec());
+  keepRecord(task.postrecord(), record);
+  return record;
+}
+
+std::optional<TRunStartRecord> PrepareMainStage(TUniTask& task, const TaskRunSettings& settings,
+                                                const platform::LocalTimeFields& now) {
+  task.SetDumpPath("");
+  const TTaskType type = task.tasktype();
+  const bool raw = type == TTaskType::RawExport || type == TTaskType::RawImport;
+  if (type != TTaskType::Export && type != TTaskType::Import && !raw) return std::nullopt;
+
+  TRunStartRecord record = baseRecord(task, settings);
+  record.program = task.program();
+  if (!raw || task.parsedok()) {
+    WriteParFile(task, settings, now);
+    record.arguments = {"parfile=" + task.parfile()};
+  } else {
+    // The typed text was not understood, so it is passed on as typed; the account still goes
+    // through a parameter file.
+    task.SetParFile(ParFilePath(task, settings.workFolder));
+    task.SetDumpFile(std::string(kUnknownDump));
+    std::string text =
+        "userid=" + accountText(task.uname(), task.upassword(), task.connectstring()) + "\r\n";
+    platform::writePrivateFile(settings.workFolder, std::to_string(task.id()) + ".par", text);
+    record.arguments = {"parfile=" + task.parfile()};
+    for (std::string& a : SplitCommandText(task.command())) record.arguments.push_back(std::move(a));
+  }
+  keepRecord(task.mainrecord(), record);
+  return record;
+}
+
+std::optional<TRunStartRecord> PrepareMainStage(TUniTask& task, const TaskRunSettings& settings) {
+  return PrepareMainStage(task, settings, platform::localNow());
+}
+
+std::vector<std::string> SplitCommandText(std::string_view text) {
+  std::vector<std::string> arguments;
+  std::string current;
+  bool inWord = false;
+  char quote = 0;
+  for (char c : text) {
+    if (quote != 0) {
+      current += c;
+      if (c == quote) quote = 0;
+    } else if (c == ' ' || c == '\t') {
+      if (inWord) arguments.push_back(std::move(current));
+      current.clear();
+      inWord = false;
+    } else {
+      if (c == '\'' || c == '"') quote = c;
+      current += c;
+      inWord = true;
+    }
+  }
+  if (inWord) arguments.push_back(std::move(current));
+  return arguments;
+}
+
+}  // namespace tasks

@@ -1,0 +1,82 @@
+// Parameter files and the command lines of a run's three stages.
+//
+// No password ever stands in a command line, where any local user could read it. The export and
+// import programs find the account in the first line of the parameter file, "userid=" user "/"
+// password "@" connect string; their command line carries "parfile=" and the file's path, and for
+// a raw command that the parser refused, the typed text after it. The script runner starts with
+// "/nolog" and receives "CONNECT" with the account, then "@" and the script, on its standard input.
+// The parameter file is created with mode 0600 in a work folder that only its user can write.
+//
+// Threads: window thread only, like the task.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/localclock.h"
+#include "tasks/u_unitask.h"
+
+namespace tasks {
+
+// The program settings that a run needs besides the task.
+struct TaskRunSettings {
+  // Setting `tmpdir`: the work folder of parameter files and the programs' current folder. It
+  // must belong to the user and be writable by no one else.
+  std::string workFolder;
+  // Setting `sqlpluscmd`: the script runner of the pre- and post-script stages.
+  std::string sqlplusProgram;
+};
+
+// What a runner starts for one stage. Unlike TaskStartRecord it keeps the arguments apart and
+// carries the text for the program's standard input.
+struct TRunStartRecord {
+  std::string program;
+  std::vector<std::string> arguments;
+  std::string folder;
+  // Written to the program's standard input by the script runner; empty for the main stage.
+  std::string input;
+  TaskEventSink* window = nullptr;
+  int32_t taskId = 0;
+};
+
+// The dump path of a "file" value as the program will write it at the clock `now`: the folder
+// part (up to and with the last "/") as it is, the name part with A-Z lower-cased and then every
+// "%d", "%h" and "%m" replaced by the two-digit day of the month, hour (0-23) and minute.
+std::string ResolveDumpPath(std::string_view fileValue, const platform::LocalTimeFields& now);
+
+// The path of the task's parameter file: the work folder, "/", the task id in decimal, ".par".
+std::string ParFilePath(const TUniTask& task, const std::string& workFolder);
+
+// The parameter file's content: "userid=" and the task's account, then each entry of `params` in
+// order, the "file" entry with its resolved dump path; every line ended by CR LF. Throws
+// std::invalid_argument when the account holds a line break, which would add parameter lines.
+std::string ParFileText(const TUniTask& task, const platform::LocalTimeFields& now);
+
+// Sets `parfile`, sets `dumpfile` to "Unknown" and clears `dumppath`, then writes the parameter
+// file; when `params` has a "file" entry, `dumpfile` and `dumppath` become its resolved path.
+// Throws (see platform::writePrivateFile) when the file cannot be written.
+void WriteParFile(TUniTask& task, const TaskRunSettings& settings, const platform::LocalTimeFields& now);
+void WriteParFile(TUniTask& task, const TaskRunSettings& settings);
+
+// The pre- and post-script stages: the script runner with "/nolog", the account of `isexecuser`
+// and the script on its standard input. Also fills the task's prerecord or postrecord.
+TRunStartRecord PreparePreStage(TUniTask& task, const TaskRunSettings& settings);
+TRunStartRecord PreparePostStage(TUniTask& task, const TaskRunSettings& settings);
+
+// The main stage: `program` with "parfile=" and the parameter file. Clears `dumppath` first, so
+// that no earlier run's dump is ever transferred. Types 0 and 1, and 2 and 3 with `parsedok`,
+// write the task's parameter list (WriteParFile); types 2 and 3 without `parsedok` write the
+// account only and pass the typed command text after "parfile=", split at blanks outside quotes,
+// with `dumpfile` "Unknown". Any other type prepares nothing. Also fills the task's mainrecord.
+std::optional<TRunStartRecord> PrepareMainStage(TUniTask& task, const TaskRunSettings& settings,
+                                                const platform::LocalTimeFields& now);
+std::optional<TRunStartRecord> PrepareMainStage(TUniTask& task, const TaskRunSettings& settings);
+
+// Splits a typed command text into arguments at blanks and tabs outside single or double quotes.
+// The quotes stay in the arguments: the programs read their own quoting.
+std::vector<std::string> SplitCommandText(std::string_view text);
+
+}  // namespace tasks

@@ -1,0 +1,180 @@
+// The export and import tasks: every option of the export and import programs as a typed field
+// with its default, the parameter list and command text built from them, and the appliers that
+// take options back from parsed keyword and value pairs.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tasks/paramtokens.h"
+#include "tasks/u_unitask.h"
+
+namespace tasks {
+
+enum class TExpIncType : int32_t { Complete = 0, Cumulative = 1, Incremental = 2, None = 3 };
+enum class TExpStatistics : int32_t { Compute = 0, Estimate = 1, None = 2 };
+enum class TImpIncType : int32_t { System = 0, Restore = 1, None = 2 };
+
+// The export options. A value-initialised record holds the defaults. Name lists are one text with
+// the names joined by ","; of `files` only the first entry is passed to the program.
+struct TExpOptions {
+  int32_t buffer = 0;
+  bool compress = true;
+  bool consistent = false;
+  bool constraints = true;
+  bool direct = false;
+  int32_t feedback = 0;
+  std::vector<std::string> files;
+  bool full = false;
+  bool grants = true;
+  bool help = false;
+  TExpIncType inctype = TExpIncType::None;
+  bool indexes = true;
+  std::string log;
+  std::string owner;
+  bool record = true;
+  int32_t recordlength = 0;
+  bool rows = true;
+  TExpStatistics statistics = TExpStatistics::Estimate;
+  std::string tables;
+  std::string userid;
+
+  bool operator==(const TExpOptions&) const = default;
+};
+
+// The import options; a value-initialised record holds the defaults.
+struct TImpOptions {
+  bool analyze = true;
+  int32_t buffer = 0;
+  std::string charset;
+  bool commit = false;
+  bool destroy = false;
+  int32_t feedback = 0;
+  std::vector<std::string> files;
+  std::string fromuser;
+  bool full = false;
+  bool grants = true;
+  bool help = false;
+  bool ignore = false;
+  TImpIncType inctype = TImpIncType::None;
+  bool indexes = true;
+  std::string indexfile;
+  std::string log;
+  int32_t recordlength = 0;
+  bool rows = true;
+  bool show = false;
+  bool skip_unusable_indexes = false;
+  std::string tables;
+  std::string touser;
+  std::string userid;
+
+  bool operator==(const TImpOptions&) const = default;
+};
+
+inline const TExpOptions kExpDefaults{};
+inline const TImpOptions kImpDefaults{};
+
+// Applies one parsed keyword and value to `options`. False when the keyword is not an export
+// keyword or the value is refused: a flag other than one Y or N, a number that is not above 0, an
+// unknown inctype or statistics word. Lists are appended to, never emptied. Does not build the
+// command.
+bool SetExpOption(TParamKeyword keyword, std::string_view value, TExpOptions& options);
+// The same for import options.
+bool SetImpOption(TParamKeyword keyword, std::string_view value, TImpOptions& options);
+
+// The parameter list of `options`, in the order and spelling the export program is given them.
+std::vector<std::string> BuildExpParams(const TExpOptions& options);
+std::vector<std::string> BuildImpParams(const TImpOptions& options);
+
+class TExpTask : public TUniTask {
+ public:
+  // `tasktype` 0, every option at its default, `params` and `command` empty.
+  explicit TExpTask(TaskHost* owner);
+
+  void ResetToDefaults() override;
+  void SetProgramPath() override;
+  void BuildCommand() override;
+
+  const TExpOptions& options() const { return options_; }
+
+  // Option setters: each stores its value and rebuilds the command.
+  void SetBuffer(int32_t v);
+  void SetCompress(bool v);
+  void SetConsistent(bool v);
+  void SetConstraints(bool v);
+  void SetDirect(bool v);
+  void SetFeedback(int32_t v);
+  // Replaces the dump-file list by `name`.
+  void SetFile(std::string name);
+  // true also empties `owner` and `tables`.
+  void SetFull(bool v);
+  void SetGrants(bool v);
+  void SetHelp(bool v);
+  void SetIncType(TExpIncType v);
+  void SetIndexes(bool v);
+  void SetLog(std::string v);
+  // A non-empty list also clears `full` and empties `tables`.
+  void SetOwner(std::string v);
+  void SetRecord(bool v);
+  void SetRecordLength(int32_t v);
+  void SetRows(bool v);
+  void SetStatistics(TExpStatistics v);
+  // A non-empty list also clears `full` and empties `owner`.
+  void SetTables(std::string v);
+  void SetUserId(std::string v);
+
+ protected:
+  bool Parse(std::string_view command, ParseFailure& failure) override;
+
+ private:
+  TExpOptions options_;
+};
+
+class TImpTask : public TUniTask {
+ public:
+  // `tasktype` 1, every option at its default, `params` and `command` empty.
+  explicit TImpTask(TaskHost* owner);
+
+  void ResetToDefaults() override;
+  void SetProgramPath() override;
+  void BuildCommand() override;
+
+  const TImpOptions& options() const { return options_; }
+
+  void SetAnalyze(bool v);
+  void SetBuffer(int32_t v);
+  void SetCharset(std::string v);
+  void SetCommit(bool v);
+  void SetDestroy(bool v);
+  void SetFeedback(int32_t v);
+  void SetFile(std::string name);
+  // A non-empty list also clears `full`.
+  void SetFromUser(std::string v);
+  // Either value also empties `fromuser` and `tables`; `touser` stays.
+  void SetFull(bool v);
+  void SetGrants(bool v);
+  void SetHelp(bool v);
+  void SetIgnore(bool v);
+  void SetIncType(TImpIncType v);
+  void SetIndexes(bool v);
+  void SetIndexFile(std::string v);
+  void SetLog(std::string v);
+  void SetRecordLength(int32_t v);
+  void SetRows(bool v);
+  void SetShow(bool v);
+  void SetSkipUnusableIndexes(bool v);
+  // A non-empty list also clears `full`.
+  void SetTables(std::string v);
+  void SetToUser(std::string v);
+  void SetUserId(std::string v);
+
+ protected:
+  bool Parse(std::string_view command, ParseFailure& failure) override;
+
+ private:
+  TImpOptions options_;
+};
+
+}  // namespace tasks

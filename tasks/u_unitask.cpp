@@ -1,0 +1,56 @@
+#include "tasks/u_unitask.h"
+
+namespace tasks {
+
+TUniTask::TUniTask(TaskHost* owner) : owner_(owner), ftpserver_(kLoopbackAddress) {
+  if (owner_ != nullptr) {
+    query_ = owner_->Query();
+    logtable_ = owner_->LogTable();
+  }
+  // Derived tasks reset their own options in their constructors: a base constructor cannot
+  // reach them.
+  TUniTask::ResetToDefaults();
+}
+
+TUniTask::~TUniTask() = default;
+
+void TUniTask::ResetToDefaults() { params_.clear(); }
+
+bool TUniTask::Validate() { return true; }
+
+void TUniTask::SetProgramPath() {
+  if (owner_ == nullptr) return;
+  switch (tasktype_) {
+    case TTaskType::Export:
+    case TTaskType::RawExport:
+      program_ = owner_->ExportProgram();
+      break;
+    case TTaskType::Import:
+    case TTaskType::RawImport:
+      program_ = owner_->ImportProgram();
+      break;
+  }
+}
+
+bool TUniTask::ParseCommand() {
+  ParseFailure failure;
+  if (!Parse(command_, failure)) {
+    errorpos_ = failure.errorpos;
+    errortext_ = std::move(failure.errortext);
+    parsedok_ = false;
+    return false;
+  }
+  BuildCommand();
+  parsedok_ = true;
+  return true;
+}
+
+void TUniTask::CommandFromParams() {
+  command_.clear();
+  for (const std::string& entry : params_) {
+    command_ += ' ';
+    command_ += entry;
+  }
+}
+
+}  // namespace tasks

@@ -1,0 +1,279 @@
+// The task: one row of the local table `task` plus the run state of that task. The export and
+// import tasks (u_task1.h) derive from it and add the options of the export and import programs.
+//
+// Threads: a task is used on the window thread only; it takes no locks.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tasks {
+
+using DateTime = std::chrono::system_clock::time_point;
+
+// Column `tasktype`. A row may carry another value; such a task runs no main stage.
+enum class TTaskType : uint8_t { Export = 0, Import = 1, RawExport = 2, RawImport = 3 };
+
+enum class TTaskState : int32_t { Idle = 0, Queued = 1, Running = 2, ToDelete = 3 };
+
+// Stage of a run: what the runner of that stage starts.
+enum : int32_t { kStageNone = 0, kStagePreScript = 1, kStageMain = 2, kStagePostScript = 3 };
+
+// Column `transfermode`.
+enum : int32_t { kTransferNone = 0, kTransferFtp = 1, kTransferCopy = 2 };
+
+// Task events that the runners post to the window: second parameter of WM_TASKEVENT.
+enum : int32_t { kEventStarted = 1, kEventFinished = 2, kEventCouldNotStart = 3 };
+
+// The task's node in the window's task tree. The run writes its step lines to the window only
+// while this node is the selected one.
+class TaskNode {
+ public:
+  virtual ~TaskNode() = default;
+  virtual bool IsSelected() const = 0;
+};
+
+// Where the runners of a task post their events (the main window). Posting never waits.
+class TaskEventSink {
+ public:
+  virtual ~TaskEventSink() = default;
+  virtual void PostTaskEvent(int32_t taskId, int32_t event) = 0;
+};
+
+// The window's engine query on the local database and its table on `tasklogc`, which every task
+// borrows for storing itself and its logs. The storage of tasks gives them their operations.
+class TaskQuery {
+ public:
+  virtual ~TaskQuery() = default;
+};
+class TaskLogTable {
+ public:
+  virtual ~TaskLogTable() = default;
+};
+
+// What a task takes from the window that makes it. Borrowed: it outlives every task it makes.
+class TaskHost {
+ public:
+  virtual ~TaskHost() = default;
+  virtual TaskQuery* Query() = 0;
+  virtual TaskLogTable* LogTable() = 0;
+  virtual TaskEventSink* EventSink() = 0;
+  // The configured programs (settings `expcmd` and `impcmd`).
+  virtual std::string ExportProgram() const = 0;
+  virtual std::string ImportProgram() const = 0;
+};
+
+// What a runner starts for one stage of a run.
+struct TaskStartRecord {
+  std::string program;
+  std::string arguments;
+  std::string folder;
+  TaskEventSink* window = nullptr;
+  int32_t taskId = 0;
+};
+
+// Where a parameter-text parser stopped: the scanner's column and the token text there.
+struct ParseFailure {
+  int32_t errorpos = 0;
+  std::string errortext;
+};
+
+class TUniTask {
+ public:
+  // `owner` may be null (a task made only to check a parameter text); the task then has no
+  // engine components and no configured programs.
+  explicit TUniTask(TaskHost* owner);
+  virtual ~TUniTask();
+  TUniTask(const TUniTask&) = delete;
+  TUniTask& operator=(const TUniTask&) = delete;
+
+  // Clears `params`; the export and import tasks also reset their options.
+  virtual void ResetToDefaults();
+  // True; no task kind refuses itself so far.
+  virtual bool Validate();
+  // `program` := the configured export program for types 0 and 2, the import program for 1 and 3.
+  virtual void SetProgramPath();
+  // Rebuilds `params` and `command` from the options.
+  virtual void BuildCommand() = 0;
+  // Reads `command` with the parameter-text parser of the task's kind. On success the parsed
+  // options replace the task's, `command` becomes the generated text and `parsedok` is set. On
+  // failure the task keeps its options, `params` and `command`, `errorpos` and `errortext` tell
+  // where the parser stopped, and `parsedok` is cleared. The whole text is read, however long.
+  bool ParseCommand();
+
+  // Row fields.
+  int32_t id() const { return id_; }
+  const std::string& name() const { return name_; }
+  const std::string& description() const { return description_; }
+  DateTime createtime() const { return createtime_; }
+  bool connecttodb() const { return connecttodb_; }
+  const std::string& uname() const { return uname_; }
+  const std::string& upassword() const { return upassword_; }
+  const std::string& connectstring() const { return connectstring_; }
+  const std::string& scheduletable() const { return scheduletable_; }
+  const std::string& command() const { return command_; }
+  const std::string& preexec() const { return preexec_; }
+  const std::string& postexec() const { return postexec_; }
+  TTaskType tasktype() const { return tasktype_; }
+  bool ispreexec() const { return ispreexec_; }
+  bool ispostexec() const { return ispostexec_; }
+  bool isexecuser() const { return isexecuser_; }
+  const std::string& execusername() const { return execusername_; }
+  const std::string& execpassword() const { return execpassword_; }
+  const std::string& execconnectstring() const { return execconnectstring_; }
+  int32_t ftpanonymous() const { return ftpanonymous_; }
+  int32_t transfermode() const { return transfermode_; }
+  int32_t deletefileafter() const { return deletefileafter_; }
+  const std::string& ftpremotedir() const { return ftpremotedir_; }
+  const std::string& copyfiledir() const { return copyfiledir_; }
+  const std::string& ftppassword() const { return ftppassword_; }
+  const std::string& ftpusername() const { return ftpusername_; }
+  const std::string& ftpserver() const { return ftpserver_; }
+
+  // Row setters: each stores its value and does nothing else.
+  void SetId(int32_t v) { id_ = v; }
+  void SetName(std::string v) { name_ = std::move(v); }
+  void SetDescription(std::string v) { description_ = std::move(v); }
+  void SetCreateTime(DateTime v) { createtime_ = v; }
+  void SetConnectToDb(bool v) { connecttodb_ = v; }
+  void SetUName(std::string v) { uname_ = std::move(v); }
+  void SetUPassword(std::string v) { upassword_ = std::move(v); }
+  void SetConnectString(std::string v) { connectstring_ = std::move(v); }
+  void SetScheduleTable(std::string v) { scheduletable_ = std::move(v); }
+  void SetCommand(std::string v) { command_ = std::move(v); }
+  void SetPreExec(std::string v) { preexec_ = std::move(v); }
+  void SetPostExec(std::string v) { postexec_ = std::move(v); }
+  void SetTaskType(TTaskType v) { tasktype_ = v; }
+  void SetIsPreExec(bool v) { ispreexec_ = v; }
+  void SetIsPostExec(bool v) { ispostexec_ = v; }
+  void SetIsExecUser(bool v) { isexecuser_ = v; }
+  void SetExecUserName(std::string v) { execusername_ = std::move(v); }
+  void SetExecPassword(std::string v) { execpassword_ = std::move(v); }
+  void SetExecConnectString(std::string v) { execconnectstring_ = std::move(v); }
+  void SetFtpAnonymous(int32_t v) { ftpanonymous_ = v; }
+  void SetTransferMode(int32_t v) { transfermode_ = v; }
+  void SetDeleteFileAfter(int32_t v) { deletefileafter_ = v; }
+  void SetFtpRemoteDir(std::string v) { ftpremotedir_ = std::move(v); }
+  void SetCopyFileDir(std::string v) { copyfiledir_ = std::move(v); }
+  void SetFtpPassword(std::string v) { ftppassword_ = std::move(v); }
+  void SetFtpUserName(std::string v) { ftpusername_ = std::move(v); }
+  void SetFtpServer(std::string v) { ftpserver_ = std::move(v); }
+
+  // Run and working fields.
+  // One entry per parameter, "keyword=value"; the name lists leave empty entries.
+  const std::vector<std::string>& params() const { return params_; }
+  std::vector<std::string>& runlog() { return runlog_; }
+  const std::vector<std::string>& runlog() const { return runlog_; }
+  TTaskState state() const { return state_; }
+  int32_t stage() const { return stage_; }
+  bool terminated() const { return terminated_; }
+  bool parsedok() const { return parsedok_; }
+  bool scheduled() const { return scheduled_; }
+  const std::string& program() const { return program_; }
+  const std::string& parfile() const { return parfile_; }
+  const std::string& dumpfile() const { return dumpfile_; }
+  const std::string& dumppath() const { return dumppath_; }
+  int64_t filesize() const { return filesize_; }
+  int32_t tasklogid() const { return tasklogid_; }
+  DateTime begintime() const { return begintime_; }
+  DateTime endtime() const { return endtime_; }
+  const std::string& savedcommand() const { return savedcommand_; }
+  int32_t errorpos() const { return errorpos_; }
+  const std::string& errortext() const { return errortext_; }
+  TaskStartRecord& prerecord() { return prerecord_; }
+  TaskStartRecord& mainrecord() { return mainrecord_; }
+  TaskStartRecord& postrecord() { return postrecord_; }
+  TaskNode* node() const { return node_; }
+  TaskHost* owner() const { return owner_; }
+  TaskQuery* query() const { return query_; }
+  TaskLogTable* logtable() const { return logtable_; }
+
+  void SetState(TTaskState v) { state_ = v; }
+  void SetStage(int32_t v) { stage_ = v; }
+  void SetTerminated(bool v) { terminated_ = v; }
+  void SetParsedOk(bool v) { parsedok_ = v; }
+  void SetScheduled(bool v) { scheduled_ = v; }
+  void SetProgram(std::string v) { program_ = std::move(v); }
+  void SetParFile(std::string v) { parfile_ = std::move(v); }
+  void SetDumpFile(std::string v) { dumpfile_ = std::move(v); }
+  void SetDumpPath(std::string v) { dumppath_ = std::move(v); }
+  void SetFileSize(int64_t v) { filesize_ = v; }
+  void SetTaskLogId(int32_t v) { tasklogid_ = v; }
+  void SetBeginTime(DateTime v) { begintime_ = v; }
+  void SetEndTime(DateTime v) { endtime_ = v; }
+  void SetSavedCommand(std::string v) { savedcommand_ = std::move(v); }
+  void SetNode(TaskNode* v) { node_ = v; }
+
+ protected:
+  // Parses `command` into a fresh set of options of the task's kind and, only when the whole text
+  // is accepted, makes them the task's. Returns false with `failure` filled otherwise.
+  virtual bool Parse(std::string_view command, ParseFailure& failure) = 0;
+
+  std::vector<std::string>& mutableParams() { return params_; }
+  // Joins `params` into `command`: a blank before every entry, so an empty entry gives a blank.
+  void CommandFromParams();
+
+ private:
+  TaskHost* owner_;
+
+  int32_t id_ = 0;
+  std::string name_;
+  std::string description_;
+  DateTime createtime_{};
+  bool connecttodb_ = false;
+  std::string uname_;
+  std::string upassword_;
+  std::string connectstring_;
+  std::string scheduletable_;
+  std::string command_;
+  std::string preexec_;
+  std::string postexec_;
+  TTaskType tasktype_ = TTaskType::RawExport;
+  bool ispreexec_ = true;
+  bool ispostexec_ = true;
+  bool isexecuser_ = false;
+  std::string execusername_;
+  std::string execpassword_;
+  std::string execconnectstring_;
+  int32_t ftpanonymous_ = 0;
+  int32_t transfermode_ = kTransferNone;
+  int32_t deletefileafter_ = 0;
+  std::string ftpremotedir_;
+  std::string copyfiledir_;
+  std::string ftppassword_;
+  std::string ftpusername_;
+  std::string ftpserver_;
+
+  std::vector<std::string> params_;
+  std::vector<std::string> runlog_;
+  TTaskState state_ = TTaskState::Idle;
+  int32_t stage_ = kStageNone;
+  bool terminated_ = false;
+  bool parsedok_ = false;
+  bool scheduled_ = false;
+  std::string program_;
+  std::string parfile_;
+  std::string dumpfile_;
+  std::string dumppath_;
+  int64_t filesize_ = 0;
+  int32_t tasklogid_ = 0;
+  DateTime begintime_{};
+  DateTime endtime_{};
+  std::string savedcommand_;
+  int32_t errorpos_ = 0;
+  std::string errortext_;
+  TaskStartRecord prerecord_;
+  TaskStartRecord mainrecord_;
+  TaskStartRecord postrecord_;
+  TaskNode* node_ = nullptr;
+  TaskQuery* query_ = nullptr;
+  TaskLogTable* logtable_ = nullptr;
+};
+
+// The loopback address that a new task's `ftpserver` names.
+inline constexpr std::string_view kLoopbackAddress = "127.0.0.1";
+
+}  // namespace tasks

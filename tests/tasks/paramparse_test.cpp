@@ -1,0 +1,331 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "tasks/expparse.h"
+#include "tasks/explex.h"
+#include "tasks/impparse.h"
+#include "tasks/implex.h"
+#include "tasks/paramlex.h"
+
+namespace tasks {
+namespace {
+
+using ::testing::ElementsAre;
+
+// ---- Scanner ----
+
+struct Token {
+  int32_t code;
+  std::string value;
+  bool operator==(const Token&) const = default;
+};
+
+std::vector<Token> lexAll(std::string_view text) {
+  ParamLexer lexer(text);
+  std::vector<Token> out;
+  for (int32_t t = lexer.Lex(); t != tokEnd; t = lexer.Lex()) out.push_back({t, lexer.Value()});
+  return out;
+}
+
+void PrintTo(const Token& t, std::ostream* os) { *os << t.code << ":\"" << t.value << '"'; }
+
+TEST(ParamLexerTest, SplitsWordsNumbersAndPunctuation) {
+  EXPECT_THAT(lexAll("file=(a, 12) x"),
+              ElementsAre(Token{tokWord, "file"}, Token{tokEquals, "="}, Token{tokLParen, "("},
+                          Token{tokWord, "a"}, Token{tokComma, ","}, Token{tokNumber, "12"},
+                          Token{tokRParen, ")"}, Token{tokWord, "x"}));
+}
+
+TEST(ParamLexerTest, DigitsFollowedByWordCharactersAreAWord) {
+  EXPECT_THAT(lexAll("123abc 123"), ElementsAre(Token{tokWord, "123abc"}, Token{tokNumber, "123"}));
+}
+
+TEST(ParamLexerTest, LeadingZerosOfANumberAreKept) {
+  EXPECT_THAT(lexAll("007"), ElementsAre(Token{tokNumber, "007"}));
+}
+
+TEST(ParamLexerTest, ANumberTooLargeForAnIntegerIsIllegal) {
+  EXPECT_THAT(lexAll("99999999999"), ElementsAre(Token{tokIllegal, "99999999999"}));
+  EXPECT_THAT(lexAll("2147483647"), ElementsAre(Token{tokNumber, "2147483647"}));
+}
+
+TEST(ParamLexerTest, QuotedTextKeepsBlanksAndCommas) {
+  EXPECT_THAT(lexAll("'a, b'"), ElementsAre(Token{tokString, "a, b"}));
+  EXPECT_THAT(lexAll("''"), ElementsAre(Token{tokString, ""}));
+}
+
+TEST(ParamLexerTest, ABackslashEscapesAQuoteAndIsDropped) {
+  EXPECT_THAT(lexAll(R"('it\'s' x)"), ElementsAre(Token{tokString, "it's"}, Token{tokWord, "x"}));
+  EXPECT_THAT(lexAll(R"('c:\dir\f')"), ElementsAre(Token{tokString, R"(c:\dir\f)"}));
+}
+
+TEST(ParamLexerTest, AnUnterminatedQuoteIsIllegal) {
+  EXPECT_THAT(lexAll("'abc"), ElementsAre(Token{tokIllegal, "'abc"}));
+  EXPECT_THAT(lexAll(R"('abc\')"), ElementsAre(Token{tokIllegal, R"('abc\')"}));
+}
+
+TEST(ParamLexerTest, TabAndFormFeedAreWordCharacters) {
+  EXPECT_THAT(lexAll("\tfile"), ElementsAre(Token{tokWord, "\tfile"}));
+  EXPECT_THAT(lexAll("a \t b"),
+              ElementsAre(Token{tokWord, "a"}, Token{tokWord, "\t"}, Token{tokWord, "b"}));
+  EXPECT_THAT(lexAll("\f"), ElementsAre(Token{tokWord, "\f"}));
+}
+
+TEST(ParamLexerTest, LineEndsSeparateLikeBlanks) {
+  EXPECT_THAT(lexAll("a\r\nb\nc"),
+              ElementsAre(Token{tokWord, "a"}, Token{tokWord, "b"}, Token{tokWord, "c"}));
+}
+
+TEST(ParamLexerTest, ColumnIsJustPastTheLastCharacterRead) {
+  ParamLexer lexer("ab  =");
+  EXPECT_EQ(lexer.Column(), 1);
+  EXPECT_EQ(lexer.Lex(), tokWord);
+  EXPECT_EQ(lexer.Column(), 3);  // the blank after "ab" was read and given back
+  EXPECT_EQ(lexer.TokenText(), "ab");
+  EXPECT_EQ(lexer.Lex(), tokEquals);
+  EXPECT_EQ(lexer.Column(), 6);
+  EXPECT_EQ(lexer.Lex(), tokEnd);
+  EXPECT_EQ(lexer.Column(), 6);
+  EXPECT_EQ(lexer.TokenText(), "");
+}
+
+TEST(ParamLexerTest, ATokenOfTheLimitFitsAndOneMoreOverflows) {
+  // The token text holds 255 characters, one of which is the character that ends the token.
+  EXPECT_THAT(lexAll(std::string(254, 'w') + " "), ElementsAre(Token{tokWord, std::string(254, 'w')}));
+  EXPECT_THROW(lexAll(std::string(255, 'w')), ParamLexer::Fatal);
+  EXPECT_THROW(lexAll("'" + std::string(300, 'q') + "'"), ParamLexer::Fatal);
+}
+
+// ---- Parser: accepted texts ----
+
+TExpOptions parseExp(std::string_view text) {
+  TExpOptions o;
+  ParseFailure failure;
+  EXPECT_EQ(ExpParse(text, o, failure), 0) << text << " stopped at " << failure.errorpos << " '"
+                                            << failure.errortext << "'";
+  return o;
+}
+
+TImpOptions parseImp(std::string_view text) {
+  TImpOptions o;
+  ParseFailure failure;
+  EXPECT_EQ(ImpParse(text, o, failure), 0) << text << " stopped at " << failure.errorpos << " '"
+                                            << failure.errortext << "'";
+  return o;
+}
+
+TEST(ExpParseTest, KeywordsInAnyCaseValuesKeepTheirCase) {
+  TExpOptions o = parseExp("file=A.dmp FILE=b.DMP File=c Log=MyLog");
+  EXPECT_THAT(o.files, ElementsAre("A.dmp", "b.DMP", "c"));
+  EXPECT_EQ(o.log, "MyLog");
+}
+
+TEST(ExpParseTest, RepeatedOwnersAppendAndClearFull) {
+  TExpOptions o = parseExp("full=y owner=a owner=b");
+  EXPECT_EQ(o.owner, "a,b");
+  EXPECT_FALSE(o.full);
+}
+
+TEST(ExpParseTest, ParenthesisedAndPlainListsApplyEachValueInOrder) {
+  TExpOptions o = parseExp("owner=(a,b) tables=x,y file=(f1,(f2,f3))");
+  EXPECT_EQ(o.owner, "a,b");
+  EXPECT_EQ(o.tables, "x,y");
+  EXPECT_THAT(o.files, ElementsAre("f1", "f2", "f3"));
+}
+
+TEST(ExpParseTest, AQuotedValueIsOneValue) {
+  TExpOptions o = parseExp("tables='a, b'");
+  EXPECT_EQ(o.tables, "a, b");
+}
+
+TEST(ExpParseTest, ANumberValueIsTakenAsItsText) {
+  EXPECT_EQ(parseExp("log=123").log, "123");
+  EXPECT_EQ(parseExp("log=123abc").log, "123abc");
+  EXPECT_EQ(parseExp("file=0001").files.front(), "0001");
+}
+
+TEST(ExpParseTest, ALeadingAccountSetsUserId) {
+  TExpOptions o = parseExp("scott/tiger@orcl file=x.dmp");
+  EXPECT_EQ(o.userid, "scott/tiger@orcl");
+  EXPECT_THAT(o.files, ElementsAre("x.dmp"));
+  EXPECT_EQ(parseExp("'scott/tiger as sysdba' full=y").userid, "scott/tiger as sysdba");
+  EXPECT_EQ(parseExp("userid=system/manager").userid, "system/manager");
+}
+
+TEST(ExpParseTest, ATabAsAValueIsTakenAsTheValue) {
+  EXPECT_EQ(parseExp("log= \t ").log, "\t");
+}
+
+TEST(ExpParseTest, EveryExportKeywordIsKnown) {
+  TExpOptions o = parseExp(
+      "buffer=1 compress=n consistent=y constraints=n direct=y feedback=2 file=f full=y "
+      "grants=n help=y inctype=complete indexes=n log=l owner=o parfile=p "
+      "point_in_time_recover=y record=n recordlength=3 recovery_tablespaces=t rows=n "
+      "statistics=none tables=t userid=u");
+  EXPECT_EQ(o.buffer, 1);
+  EXPECT_FALSE(o.compress);
+  EXPECT_TRUE(o.consistent);
+  EXPECT_FALSE(o.constraints);
+  EXPECT_TRUE(o.direct);
+  EXPECT_EQ(o.feedback, 2);
+  EXPECT_FALSE(o.full);  // owner and tables came after inctype
+  EXPECT_FALSE(o.grants);
+  EXPECT_TRUE(o.help);
+  EXPECT_EQ(o.inctype, TExpIncType::Complete);
+  EXPECT_FALSE(o.indexes);
+  EXPECT_FALSE(o.record);
+  EXPECT_EQ(o.recordlength, 3);
+  EXPECT_FALSE(o.rows);
+  EXPECT_EQ(o.statistics, TExpStatistics::None);
+  EXPECT_EQ(o.owner, "o");
+  EXPECT_EQ(o.tables, "t");
+  EXPECT_EQ(o.userid, "u");
+}
+
+TEST(ImpParseTest, EveryImportKeywordIsKnown) {
+  TImpOptions o = parseImp(
+      "analyze=n buffer=1 charset=c commit=y destroy=y feedback=0 file=f fromuser=a full=y "
+      "grants=n help=y ignore=y inctype=system indexes=n indexfile=i log=l parfile=p "
+      "point_in_time_recover=x recordlength=2 rows=n show=y skip_unusable_indexes=y tables=t "
+      "touser=b userid=u");
+  EXPECT_FALSE(o.analyze);
+  EXPECT_EQ(o.buffer, 1);
+  EXPECT_EQ(o.charset, "c");
+  EXPECT_TRUE(o.commit);
+  EXPECT_TRUE(o.destroy);
+  EXPECT_THAT(o.files, ElementsAre("f"));
+  EXPECT_EQ(o.fromuser, "a");
+  EXPECT_FALSE(o.full);  // tables came after inctype
+  EXPECT_FALSE(o.grants);
+  EXPECT_TRUE(o.help);
+  EXPECT_TRUE(o.ignore);
+  EXPECT_EQ(o.inctype, TImpIncType::System);
+  EXPECT_FALSE(o.indexes);
+  EXPECT_EQ(o.indexfile, "i");
+  EXPECT_EQ(o.log, "l");
+  EXPECT_EQ(o.recordlength, 2);
+  EXPECT_FALSE(o.rows);
+  EXPECT_TRUE(o.show);
+  EXPECT_TRUE(o.skip_unusable_indexes);
+  EXPECT_EQ(o.tables, "t");
+  EXPECT_EQ(o.touser, "b");
+  EXPECT_EQ(o.userid, "u");
+}
+
+TEST(KeywordTableTest, TablesAreSortedAndShareCodes) {
+  EXPECT_TRUE(std::is_sorted(ExpKeywords.begin(), ExpKeywords.end(),
+                             [](auto& a, auto& b) { return a.name < b.name; }));
+  EXPECT_TRUE(std::is_sorted(ImpKeywords.begin(), ImpKeywords.end(),
+                             [](auto& a, auto& b) { return a.name < b.name; }));
+  for (const auto& e : ExpKeywords) {
+    EXPECT_LE(e.name.size(), 30u);
+    const TParamKeywordEntry* i = FindParamKeyword(ImpKeywords, e.name);
+    if (i != nullptr) {
+      EXPECT_EQ(i->code, e.code) << e.name;
+    }
+  }
+  EXPECT_EQ(FindParamKeyword(ExpKeywords, "Point_In_Time_Recover")->code,
+            TParamKeyword::PointInTimeRecover);
+  EXPECT_EQ(FindParamKeyword(ExpKeywords, "charset"), nullptr);
+  EXPECT_EQ(FindParamKeyword(ImpKeywords, "owner"), nullptr);
+}
+
+// ---- Parser: refused texts ----
+
+struct FailureCase {
+  const char* text;
+  int32_t errorpos;
+  const char* errortext;
+};
+
+class ExpParseFailureTest : public ::testing::TestWithParam<FailureCase> {};
+
+TEST_P(ExpParseFailureTest, StopsWhereTheScannerStands) {
+  const FailureCase& c = GetParam();
+  TExpOptions o;
+  ParseFailure failure;
+  EXPECT_NE(ExpParse(c.text, o, failure), 0);
+  EXPECT_EQ(failure.errorpos, c.errorpos);
+  EXPECT_EQ(failure.errortext, c.errortext);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, ExpParseFailureTest,
+    ::testing::Values(
+        // A command needs at least one keyword and value.
+        FailureCase{"", 1, ""},
+        FailureCase{"   ", 4, ""},
+        FailureCase{"scott/tiger", 12, ""},
+        // An unknown first keyword is looked up once "=" has been read after it.
+        FailureCase{"bogus=x", 7, "="},
+        // An unknown later keyword is looked up as soon as it is read.
+        FailureCase{"file=a bogus=x", 13, "bogus"},
+        // An import keyword in an export text.
+        FailureCase{"file=a charset=x", 15, "charset"},
+        // A refused value stops at that value.
+        FailureCase{"rows=yes file=a", 9, "yes"},
+        FailureCase{"buffer=0", 9, "0"},
+        FailureCase{"buffer=abc", 11, "abc"},
+        FailureCase{"inctype=none", 13, "none"},
+        FailureCase{"file=a statistics=all", 22, "all"},
+        // An unterminated quote runs to the end of the text.
+        FailureCase{"log='abc", 9, "'abc"},
+        // A number that does not convert.
+        FailureCase{"log=99999999999", 16, "99999999999"},
+        // A tab joined to a keyword makes it unknown.
+        FailureCase{"file=a \tlog=x", 12, "\tlog"},
+        // A tab alone in keyword position.
+        FailureCase{"file=a \t log=x", 9, "\t"},
+        // Syntax errors.
+        FailureCase{"file=", 6, ""},
+        FailureCase{"file=a,", 8, ""},
+        FailureCase{"file=(a", 8, ""},
+        FailureCase{"file=a)", 8, ")"},
+        FailureCase{"=a", 2, "="},
+        FailureCase{"file==a", 7, "="},
+        FailureCase{"file=a x y=b", 9, "x"},
+        FailureCase{"file=a owner y=b", 15, "y"}));
+
+TEST(ParseFailureTest, ValuesBeforeTheFailureStayInTheRecord) {
+  TExpOptions o;
+  ParseFailure failure;
+  EXPECT_NE(ExpParse("owner=a compress=n rows=maybe direct=y", o, failure), 0);
+  EXPECT_EQ(o.owner, "a");
+  EXPECT_FALSE(o.compress);
+  EXPECT_FALSE(o.direct);
+}
+
+TEST(ParseFailureTest, ATokenTooLongStopsTheParseWithItsText) {
+  TExpOptions o;
+  ParseFailure failure;
+  std::string text = "log='" + std::string(300, 'q') + "'";
+  EXPECT_NE(ExpParse(text, o, failure), 0);
+  EXPECT_EQ(failure.errortext, "'" + std::string(254, 'q'));
+  EXPECT_EQ(failure.errorpos, 260);
+}
+
+TEST(ParseFailureTest, NestingDeeperThanTheStackFails) {
+  TExpOptions o;
+  ParseFailure failure;
+  std::string deep = "file=" + std::string(2000, '(') + "a" + std::string(2000, ')');
+  EXPECT_NE(ExpParse(deep, o, failure), 0);
+  std::string fits = "file=" + std::string(500, '(') + "a" + std::string(500, ')');
+  TExpOptions o2;
+  EXPECT_EQ(ExpParse(fits, o2, failure), 0);
+  EXPECT_THAT(o2.files, ElementsAre("a"));
+}
+
+TEST(ImpParseFailureTest, ExportKeywordsAreUnknown) {
+  TImpOptions o;
+  ParseFailure failure;
+  EXPECT_NE(ImpParse("file=a owner=x", o, failure), 0);
+  EXPECT_EQ(failure.errortext, "owner");
+  EXPECT_EQ(failure.errorpos, 13);
+}
+
+}  // namespace
+}  // namespace tasks

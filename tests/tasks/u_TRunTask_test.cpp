@@ -1,0 +1,235 @@
+#include "tasks/u_TRunTask.h"
+
+#include <signal.h>
+
+#include <algorithm>
+#include <chrono>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/eventqueue.h"
+#include "standin_support.h"
+
+namespace {
+
+using tasks::TaskEventPoster;
+using tasks::TRunStartRecord;
+using tasks::TThreadRunSqlplus;
+using tasks::TThreadRunTask;
+using tasks::WM_TASKEVENT;
+
+constexpr int32_t kTaskId = 4242;
+// Only against a hung test: every wait below normally ends in milliseconds.
+constexpr std::chrono::seconds kPatience{60};
+
+class RunnerTest : public ::testing::Test {
+ protected:
+  TRunStartRecord record(const std::string& role, std::vector<std::string> arguments = {}) {
+    TRunStartRecord r;
+    r.program = standin::program(role);
+    r.arguments = std::move(arguments);
+    r.folder = ws_.work();
+    r.window = &sink_;
+    r.taskId = kTaskId;
+    return r;
+  }
+
+  // The next event's number, after checking its message and task id.
+  int64_t nextEvent() {
+    std::optional<platform::PostedEvent> e = events_.take(kPatience);
+    if (!e) return -1;
+    EXPECT_EQ(e->message, WM_TASKEVENT);
+    EXPECT_EQ(e->first, kTaskId);
+    return e->second;
+  }
+
+  // Runs `role` with the raw output bytes `raw` (stand-in escapes) and returns its lines.
+  std::vector<std::string> linesOf(const std::string& raw, const std::string& rawErr = "") {
+    ws_.set("VELMARON_STANDIN_RAW", raw);
+    if (!rawErr.empty()) ws_.set("VELMARON_STANDIN_RAW_ERR", rawErr);
+    TThreadRunTask runner;
+    runner.Start(record("exp", {"userid=a/b@c"}));
+    EXPECT_EQ(nextEvent(), 1);
+    EXPECT_EQ(nextEvent(), 2);
+    runner.Join();
+    EXPECT_TRUE(events_.drain().empty());
+    return runner.output();
+  }
+
+  standin::Workspace ws_;
+  platform::EventQueue events_;
+  TaskEventPoster sink_{events_};
+};
+
+using Lines = std::vector<std::string>;
+
+TEST_F(RunnerTest, LinesSplitAtLineFeedKeepingCarriageReturnsAndTheLastUnendedLine) {
+  EXPECT_EQ(linesOf("a\\r\\nb"), (Lines{"a\r", "b"}));
+}
+
+TEST_F(RunnerTest, ZeroBytesAreDropped) {
+  EXPECT_EQ(linesOf("x\\0y\\n\\0\\nz\\0"), (Lines{"xy", "", "z"}));
+}
+
+TEST_F(RunnerTest, EmptyLinesStayAndALoneCarriageReturnIsALine) {
+  EXPECT_EQ(linesOf("\\n\\r\\n\\n"), (Lines{"", "\r", ""}));
+}
+
+TEST_F(RunnerTest, StandardErrorJoinsTheSameLines) {
+  EXPECT_EQ(linesOf("out\\nhalf ", "err\\r\\n"), (Lines{"out", "half err\r"}));
+}
+
+TEST_F(RunnerTest, ProgramThatWritesNothingGivesNoLinesAndStillStartsAndEnds) {
+  EXPECT_TRUE(linesOf("").empty());
+}
+
+TEST_F(RunnerTest, OutputLongerThanOneReadIsSplitTheSame) {
+  std::string raw;
+  Lines expected;
+  for (int i = 0; i < 3000; ++i) {
+    std::string line = "line " + std::to_string(i) + (i % 3 == 0 ? "\\r" : "");
+    raw += line + "\\n";
+    expected.push_back("line " + std::to_string(i) + (i % 3 == 0 ? "\r" : ""));
+  }
+  EXPECT_EQ(linesOf(raw), expected);
+}
+
+TEST_F(RunnerTest, BannerAndResultLinesOfBothStreamsArrive) {
+  TThreadRunTask runner;
+  runner.Start(record("exp", {"userid=scott/tiger@db", "file=x.dmp"}));
+  EXPECT_EQ(nextEvent(), 1);
+  EXPECT_EQ(nextEvent(), 2);
+  runner.Join();
+  const Lines& out = runner.output();
+  EXPECT_NE(std::find(out.begin(), out.end(), "Export: Release 8.1.7.0.0 - Production\r"), out.end());
+  EXPECT_NE(std::find(out.begin(), out.end(), "Export terminated successfully without warnings."),
+            out.end());
+  EXPECT_EQ(runner.exitCode(), 0);
+}
+
+TEST_F(RunnerTest, ExitCodeIsKeptAndChangesNoEvent) {
+  ws_.set("VELMARON_STANDIN_EXIT", "5");
+  TThreadRunTask runner;
+  runner.Start(record("imp"));
+  EXPECT_EQ(nextEvent(), 1);
+  EXPECT_EQ(nextEvent(), 2);
+  runner.Join();
+  EXPECT_EQ(runner.exitCode(), 5);
+  EXPECT_EQ(runner.startResult(), 0);
+}
+
+TEST_F(RunnerTest, ProgramRunsInTheRecordsFolder) {
+  TThreadRunTask runner;
+  runner.Start(record("imp"));
+  runner.Join();
+  std::vector<standin::Record> log = ws_.records();
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_EQ(log[0].cwd, ws_.work());
+}
+
+TEST_F(RunnerTest, MissingProgramGivesEventThreeOnly) {
+  TThreadRunTask runner;
+  TRunStartRecord r = record("exp");
+  r.program = ws_.folder() + "/no such exp";
+  runner.Start(r);
+  EXPECT_EQ(nextEvent(), 3);
+  runner.Join();
+  EXPECT_TRUE(events_.drain().empty());
+  EXPECT_EQ(runner.startResult(), -1);
+  EXPECT_FALSE(runner.HasProcess());
+  // The reason is kept for the run's log.
+  ASSERT_EQ(runner.output().size(), 1u);
+  EXPECT_NE(runner.output()[0].find("no such exp"), std::string::npos);
+}
+
+TEST_F(RunnerTest, TerminateDuringADelayKillsTheGrandchildTooAndEventTwoStillComes) {
+  // Both would outlast any test run; only killing the whole group ends the output in time.
+  ws_.set("VELMARON_STANDIN_DELAY_MS", "600000");
+  ws_.set("VELMARON_STANDIN_GRANDCHILD", "600000");
+  ws_.makeReadyFifo();
+  TThreadRunTask runner;
+  runner.Start(record("exp", {"userid=a/b@c"}));
+  EXPECT_EQ(nextEvent(), 1);
+  std::istringstream ready(ws_.awaitReady());
+  pid_t pid = 0, grandchild = 0;
+  ready >> pid >> grandchild;
+  ASSERT_GT(grandchild, 0);
+  EXPECT_TRUE(runner.HasProcess());
+
+  runner.Terminate();
+  EXPECT_EQ(nextEvent(), 2);
+  runner.Join();
+  EXPECT_EQ(runner.exitCode(), 128 + SIGKILL);
+  EXPECT_FALSE(runner.HasProcess());
+  // Event 2 means the pipe closed, so the grandchild that held it has ended.
+  EXPECT_FALSE(runner.output().empty());
+}
+
+TEST_F(RunnerTest, TerminateBeforeTheProgramStartsKillsItOnceStarted) {
+  ws_.set("VELMARON_STANDIN_DELAY_MS", "600000");
+  TThreadRunTask runner;
+  runner.Terminate();
+  runner.Start(record("exp", {"userid=a/b@c"}));
+  EXPECT_EQ(nextEvent(), 1);
+  EXPECT_EQ(nextEvent(), 2);
+  runner.Join();
+  EXPECT_EQ(runner.exitCode(), 128 + SIGKILL);
+}
+
+TEST_F(RunnerTest, DestroyingARunnerWhileItsProgramRunsEndsBoth) {
+  ws_.set("VELMARON_STANDIN_DELAY_MS", "600000");
+  {
+    TThreadRunTask runner;
+    runner.Start(record("exp", {"userid=a/b@c"}));
+    EXPECT_EQ(nextEvent(), 1);
+  }
+  EXPECT_EQ(nextEvent(), 2);
+}
+
+TEST_F(RunnerTest, ARunnerStartsOnce) {
+  TThreadRunTask runner;
+  runner.Start(record("imp"));
+  EXPECT_THROW(runner.Start(record("imp")), std::logic_error);
+}
+
+TEST_F(RunnerTest, ScriptRunnerGivesItsInputThroughAPipe) {
+  TThreadRunSqlplus runner;
+  TRunStartRecord r = record("sqlplus", {"/nolog"});
+  r.input = "CONNECT u/p@db\n@" + ws_.folder() + "/pre.sql\n";
+  runner.Start(r);
+  EXPECT_EQ(nextEvent(), 1);
+  EXPECT_EQ(nextEvent(), 2);
+  runner.Join();
+  std::vector<standin::Record> log = ws_.records();
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_EQ(log[0].stdinLines, (Lines{"CONNECT u/p@db", "@" + ws_.folder() + "/pre.sql"}));
+  EXPECT_NE(std::find(runner.output().begin(), runner.output().end(), "Connected."),
+            runner.output().end());
+}
+
+TEST_F(RunnerTest, MainRunnerGivesNoInputEvenWhenTheRecordHasSome) {
+  TThreadRunTask runner;
+  TRunStartRecord r = record("sqlplus", {"/nolog"});
+  r.input = "CONNECT u/p@db\n";
+  runner.Start(r);
+  runner.Join();
+  std::vector<standin::Record> log = ws_.records();
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_TRUE(log[0].stdinLines.empty());
+}
+
+TEST_F(RunnerTest, ARecordWithoutWindowRunsWithoutPosting) {
+  TThreadRunTask runner;
+  TRunStartRecord r = record("imp");
+  r.window = nullptr;
+  runner.Start(r);
+  runner.Join();
+  EXPECT_TRUE(events_.drain().empty());
+  EXPECT_FALSE(runner.output().empty());
+}
+
+}  // namespace
