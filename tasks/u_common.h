@@ -1,6 +1,6 @@
 // Small routines and text tables shared by the task engine and the windows: the Y/N reader of the
-// option setters, the schedule text, the system's temporary folder, and the object-kind and tip
-// tables.
+// option setters, the schedule text, the system's temporary folder, line breaks and appended lines
+// of text files, and the object-kind and tip tables.
 #pragma once
 
 #include <array>
@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "dumpfile/u_formatdumpfile.h"
+#include "platform/textfile.h"
 
 namespace tasks {
 
@@ -27,6 +28,11 @@ constexpr int kScheduleEveryDay = 7;
 // The system's folder for temporary files: $TMPDIR when it names an existing folder, else "/tmp".
 // It is where the default work folder goes when the configured one is missing.
 std::string GetSystemTempDir();
+
+// Line-break normalisation and appending a line to a text file (CR LF line ends), shared with the
+// definition writer of the dump-file reader.
+using platform::AppendLineToFile;
+using platform::NormalizeLineBreaks;
 
 // The 25 object-kind names of the dump-file view and the definition writer, indexed by kind.
 using dumpfile::KindName;

@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <filesystem>
 #include <string>
 
@@ -107,6 +111,55 @@ TEST(TextTablesTest, TipsKeepTheirWordingAndOrder) {
             "If you do not have the system privileges containedin the EXP_FULL_DATABASE roleyou "
             "can not export a table in another user's schema,even if you created a synonym for "
             "it.");
+}
+
+}  // namespace
+}  // namespace tasks
+
+namespace tasks {
+namespace {
+
+TEST(NormalizeLineBreaksTest, LoneLineFeedsGainACarriageReturn) {
+  EXPECT_EQ(NormalizeLineBreaks("a\nb"), "a\r\nb");
+  EXPECT_EQ(NormalizeLineBreaks("\n\n"), "\r\n\r\n");
+}
+
+TEST(NormalizeLineBreaksTest, CarriageReturnsStayAndAClosingOneGainsALineFeed) {
+  EXPECT_EQ(NormalizeLineBreaks("a\rb"), "a\rb");
+  EXPECT_EQ(NormalizeLineBreaks("a\r\nb"), "a\r\nb");
+  EXPECT_EQ(NormalizeLineBreaks("a\r"), "a\r\n");
+  EXPECT_EQ(NormalizeLineBreaks(""), "");
+}
+
+class AppendLineToFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = std::filesystem::temp_directory_path() /
+           ("velmaron-tasks-" + std::to_string(::getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::create_directories(dir_);
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  static std::string contents(const std::filesystem::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+
+  std::filesystem::path dir_;
+};
+
+TEST_F(AppendLineToFileTest, CreatesTheFileAndEndsEachLineWithCrLf) {
+  std::string file = (dir_ / "SCOTT_EMP.sql").string();
+  AppendLineToFile("create table emp", file);
+  AppendLineToFile("", file);
+  AppendLineToFile("x", file);
+  EXPECT_EQ(contents(file), "create table emp\r\n\r\nx\r\n");
+}
+
+TEST_F(AppendLineToFileTest, AFileThatCannotBeOpenedRaises) {
+  std::string file = (dir_ / "missing" / "f.sql").string();
+  EXPECT_THROW(AppendLineToFile("x", file), std::exception);
 }
 
 }  // namespace

@@ -1,0 +1,348 @@
+#include "tasks/u_parfile.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/eventqueue.h"
+#include "standin_support.h"
+#include "tasks/u_TRunTask.h"
+#include "tasks/u_task1.h"
+
+namespace {
+
+using platform::LocalTimeFields;
+using tasks::ParFileText;
+using tasks::PrepareMainStage;
+using tasks::PreparePostStage;
+using tasks::PreparePreStage;
+using tasks::ResolveDumpPath;
+using tasks::SplitCommandText;
+using tasks::TaskRunSettings;
+using tasks::TExpTask;
+using tasks::TImpTask;
+using tasks::TRunStartRecord;
+using tasks::TTaskType;
+using tasks::WriteParFile;
+using Lines = std::vector<std::string>;
+
+// 07:05 on the 9th.
+const LocalTimeFields kClock{2024, 3, 9, 7, 5, 41};
+
+TEST(ResolveDumpPathTest, FolderKeepsItsCaseAndTheNameIsLowerCasedWithItsPlaceholdersFilled) {
+  EXPECT_EQ(ResolveDumpPath("/Data/Dumps/Full_%d%h.DMP", kClock), "/Data/Dumps/full_0907.dmp");
+  EXPECT_EQ(ResolveDumpPath("Nightly_%H%M.Dmp", kClock), "nightly_0705.dmp");
+  EXPECT_EQ(ResolveDumpPath("/X/%m-%m-%D", kClock), "/X/05-05-09");
+}
+
+TEST(ResolveDumpPathTest, OtherPercentSignsStay) {
+  EXPECT_EQ(ResolveDumpPath("/d/a%y%", kClock), "/d/a%y%");
+  EXPECT_EQ(ResolveDumpPath("/d/%%d", kClock), "/d/%09");
+  EXPECT_EQ(ResolveDumpPath("/D%d/", kClock), "/D%d/");
+}
+
+TEST(ResolveDumpPathTest, OnlyAsciiLettersAreLowerCased) {
+  EXPECT_EQ(ResolveDumpPath("/Ü/ÄBC.DMP", kClock), "/Ü/Äbc.dmp");
+}
+
+TEST(SplitCommandTextTest, BlanksOutsideQuotesSeparateAndQuotesStay) {
+  EXPECT_EQ(SplitCommandText("  file=x.dmp\towner=(a,b)   tables='a, b' log=\"l g\" "),
+            (Lines{"file=x.dmp", "owner=(a,b)", "tables='a, b'", "log=\"l g\""}));
+  EXPECT_TRUE(SplitCommandText("   ").empty());
+  EXPECT_EQ(SplitCommandText("a='unclosed b"), (Lines{"a='unclosed b"}));
+}
+
+class ParFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    settings_.workFolder = ws_.work();
+    settings_.sqlplusProgram = standin::program("sqlplus");
+  }
+
+  // An export of SCOTT's objects with a timed dump name.
+  void fillExport(TExpTask& task) {
+    task.SetId(12);
+    task.SetUName("scott");
+    task.SetUPassword("Tiger#Secret");
+    task.SetConnectString("orcl");
+    task.SetFile("/Data/Dumps/Full_%d%h.DMP");
+    task.SetOwner("SCOTT");
+  }
+
+  standin::Workspace ws_;
+  TaskRunSettings settings_;
+};
+
+TEST_F(ParFileTest, FileHoldsTheAccountThenEachParameterWithTheResolvedDumpName) {
+  TExpTask task(nullptr);
+  fillExport(task);
+  task.SetCompress(false);
+  WriteParFile(task, settings_, kClock);
+  EXPECT_EQ(task.parfile(), ws_.work() + "/12.par");
+  EXPECT_EQ(standin::readFile(task.parfile()),
+            "userid=scott/Tiger#Secret@orcl\r\n"
+            "file=/Data/Dumps/full_0907.dmp\r\n"
+            "owner=SCOTT\r\n"
+            "\r\n"
+            "compress=n\r\n");
+  EXPECT_EQ(task.dumppath(), "/Data/Dumps/full_0907.dmp");
+  EXPECT_EQ(task.dumpfile(), "/Data/Dumps/full_0907.dmp");
+}
+
+TEST_F(ParFileTest, FileIsReadableAndWritableByItsOwnerOnly) {
+  TExpTask task(nullptr);
+  fillExport(task);
+  mode_t old = ::umask(0);
+  WriteParFile(task, settings_, kClock);
+  ::umask(old);
+  struct stat st;
+  ASSERT_EQ(::stat(task.parfile().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+}
+
+TEST_F(ParFileTest, AnEarlierRunsFileIsReplaced) {
+  TExpTask task(nullptr);
+  fillExport(task);
+  WriteParFile(task, settings_, kClock);
+  task.SetFile("/d/second.dmp");
+  WriteParFile(task, settings_, kClock);
+  EXPECT_EQ(standin::readFile(task.parfile()),
+            "userid=scott/Tiger#Secret@orcl\r\nfile=/d/second.dmp\r\nowner=SCOTT\r\n\r\n");
+}
+
+TEST_F(ParFileTest, WithoutAFileEntryTheDumpIsUnknownAndNoEarlierDumpPathSurvives) {
+  TImpTask task(nullptr);
+  task.SetId(7);
+  task.SetUName("u");
+  task.SetUPassword("p");
+  task.SetConnectString("c");
+  task.SetFromUser("A");
+  task.SetDumpPath("/d/earlier_run.dmp");
+  WriteParFile(task, settings_, kClock);
+  EXPECT_EQ(task.dumpfile(), "Unknown");
+  EXPECT_EQ(task.dumppath(), "");
+  EXPECT_EQ(standin::readFile(task.parfile()), "userid=u/p@c\r\nfromuser=A\r\n\r\n\r\n");
+}
+
+TEST_F(ParFileTest, OnlyAnEntryNamedExactlyFileIsResolved) {
+  TExpTask task(nullptr);
+  fillExport(task);
+  task.SetLog("/Logs/Exp_%d.LOG");
+  std::string text = ParFileText(task, kClock);
+  EXPECT_NE(text.find("log=/Logs/Exp_%d.LOG\r\n"), std::string::npos) << text;
+}
+
+TEST_F(ParFileTest, AWorkFolderOthersMayWriteIsRefused) {
+  ::chmod(ws_.work().c_str(), 0777);
+  TExpTask task(nullptr);
+  fillExport(task);
+  EXPECT_THROW(WriteParFile(task, settings_, kClock), std::runtime_error);
+  EXPECT_FALSE(std::filesystem::exists(ws_.work() + "/12.par"));
+}
+
+TEST_F(ParFileTest, AnAccountWithALineBreakIsRefused) {
+  TExpTask task(nullptr);
+  fillExport(task);
+  task.SetUPassword("x\nfile=/etc/elsewhere");
+  EXPECT_THROW(WriteParFile(task, settings_, kClock), std::invalid_argument);
+  EXPECT_FALSE(std::filesystem::exists(ws_.work() + "/12.par"));
+}
+
+TEST_F(ParFileTest, MainStageCarriesOnlyTheParameterFile) {
+  TExpTask task(nullptr);
+  fillExport(task);
+  task.SetProgram(standin::program("exp"));
+  std::optional<TRunStartRecord> r = PrepareMainStage(task, settings_, kClock);
+  ASSERT_TRUE(r.has_value());
+  EXPECT_EQ(r->program, standin::program("exp"));
+  EXPECT_EQ(r->arguments, (Lines{"parfile=" + ws_.work() + "/12.par"}));
+  EXPECT_EQ(r->folder, ws_.work());
+  EXPECT_EQ(r->taskId, 12);
+  EXPECT_TRUE(r->input.empty());
+  EXPECT_EQ(task.mainrecord().arguments, "parfile=" + ws_.work() + "/12.par");
+  EXPECT_EQ(task.mainrecord().folder, ws_.work());
+}
+
+TEST_F(ParFileTest, RawCommandThatDidNotParseFollowsTheParameterFileAsTyped) {
+  TExpTask task(nullptr);
+  task.SetId(3);
+  task.SetTaskType(TTaskType::RawExport);
+  task.SetUName("u");
+  task.SetUPassword("pw");
+  task.SetConnectString("db");
+  task.SetCommand("file=Raw.dmp owner=(a,b) bogus='x y'");
+  task.SetParsedOk(false);
+  task.SetDumpPath("/d/earlier_run.dmp");
+  std::optional<TRunStartRecord> r = PrepareMainStage(task, settings_, kClock);
+  ASSERT_TRUE(r.has_value());
+  EXPECT_EQ(r->arguments,
+            (Lines{"parfile=" + ws_.work() + "/3.par", "file=Raw.dmp", "owner=(a,b)", "bogus='x y'"}));
+  EXPECT_EQ(standin::readFile(ws_.work() + "/3.par"), "userid=u/pw@db\r\n");
+  EXPECT_EQ(task.dumpfile(), "Unknown");
+  EXPECT_EQ(task.dumppath(), "");
+}
+
+TEST_F(ParFileTest, RawCommandThatParsedRunsLikeAGeneratedOne) {
+  TImpTask task(nullptr);
+  task.SetId(4);
+  task.SetTaskType(TTaskType::RawImport);
+  task.SetUName("u");
+  task.SetUPassword("pw");
+  task.SetConnectString("db");
+  task.SetCommand("file=/In/A.DMP full=y");
+  ASSERT_TRUE(task.ParseCommand());
+  std::optional<TRunStartRecord> r = PrepareMainStage(task, settings_, kClock);
+  ASSERT_TRUE(r.has_value());
+  EXPECT_EQ(r->arguments, (Lines{"parfile=" + ws_.work() + "/4.par"}));
+  EXPECT_EQ(task.dumppath(), "/In/a.dmp");
+  EXPECT_NE(standin::readFile(task.parfile()).find("file=/In/a.dmp\r\n"), std::string::npos);
+}
+
+TEST_F(ParFileTest, TaskOfAnotherTypePreparesNoMainStage) {
+  TExpTask task(nullptr);
+  fillExport(task);
+  task.SetTaskType(TTaskType(9));
+  EXPECT_FALSE(PrepareMainStage(task, settings_, kClock).has_value());
+  EXPECT_FALSE(std::filesystem::exists(ws_.work() + "/12.par"));
+}
+
+TEST_F(ParFileTest, ScriptStagesLogOnThroughStandardInput) {
+  TExpTask task(nullptr);
+  fillExport(task);
+  task.SetPreExec("/s/pre.sql");
+  task.SetPostExec("/s/post.sql");
+  TRunStartRecord pre = PreparePreStage(task, settings_);
+  EXPECT_EQ(pre.program, settings_.sqlplusProgram);
+  EXPECT_EQ(pre.arguments, (Lines{"/nolog"}));
+  EXPECT_EQ(pre.input, "CONNECT scott/Tiger#Secret@orcl\n@/s/pre.sql\n");
+  EXPECT_EQ(pre.folder, ws_.work());
+  EXPECT_EQ(task.prerecord().arguments, "/nolog");
+
+  task.SetIsExecUser(true);
+  task.SetExecUserName("ops");
+  task.SetExecPassword("OpsPw");
+  task.SetExecConnectString("admin");
+  TRunStartRecord post = PreparePostStage(task, settings_);
+  EXPECT_EQ(post.input, "CONNECT ops/OpsPw@admin\n@/s/post.sql\n");
+  EXPECT_EQ(task.postrecord().program, settings_.sqlplusProgram);
+}
+
+// Every stage run for real through the stand-ins: the account reaches each program, and no
+// password stands in any argument any of them received.
+class NoPasswordOnCommandLinesTest : public ParFileTest {
+ protected:
+  void run(tasks::TThreadRunTask& runner, TRunStartRecord record) {
+    record.window = &sink_;
+    runner.Start(std::move(record));
+    EXPECT_EQ(events_.take(std::chrono::seconds(60)).value_or(platform::PostedEvent{}).second, 1);
+    EXPECT_EQ(events_.take(std::chrono::seconds(60)).value_or(platform::PostedEvent{}).second, 2);
+    runner.Join();
+  }
+
+  static bool holds(const std::vector<std::string>& lines, const std::string& text) {
+    return std::any_of(lines.begin(), lines.end(),
+                       [&](const std::string& l) { return l.find(text) != std::string::npos; });
+  }
+
+  platform::EventQueue events_;
+  tasks::TaskEventPoster sink_{events_};
+};
+
+TEST_F(NoPasswordOnCommandLinesTest, ExportRunWithBothScripts) {
+  std::ofstream(ws_.folder() + "/pre.sql") << "select 1 from dual;\n";
+  std::ofstream(ws_.folder() + "/post.sql") << "select 2 from dual;\n";
+  TExpTask task(nullptr);
+  fillExport(task);
+  task.SetFile(ws_.folder() + "/Out_%m.DMP");
+  task.SetProgram(standin::program("exp"));
+  task.SetPreExec(ws_.folder() + "/pre.sql");
+  task.SetPostExec(ws_.folder() + "/post.sql");
+  task.SetIsExecUser(true);
+  task.SetExecUserName("ops");
+  task.SetExecPassword("Ops#Secret");
+  task.SetExecConnectString("admin");
+
+  tasks::TThreadRunSqlplus pre;
+  run(pre, PreparePreStage(task, settings_));
+  tasks::TThreadRunTask main;
+  run(main, *PrepareMainStage(task, settings_, kClock));
+  tasks::TThreadRunSqlplus post;
+  run(post, PreparePostStage(task, settings_));
+
+  std::vector<standin::Record> log = ws_.records();
+  ASSERT_EQ(log.size(), 3u);
+  for (const standin::Record& r : log) {
+    EXPECT_FALSE(holds(r.args, "Tiger#Secret")) << r.program;
+    EXPECT_FALSE(holds(r.args, "Ops#Secret")) << r.program;
+  }
+  EXPECT_EQ(log[0].program, "sqlplus");
+  EXPECT_EQ(log[0].args, (Lines{"/nolog"}));
+  EXPECT_EQ(log[0].stdinLines, (Lines{"CONNECT ops/Ops#Secret@admin", "@" + ws_.folder() + "/pre.sql"}));
+  EXPECT_EQ(log[1].program, "exp");
+  EXPECT_EQ(log[1].args, (Lines{"parfile=" + ws_.work() + "/12.par"}));
+  ASSERT_FALSE(log[1].parfile.empty());
+  EXPECT_EQ(log[1].parfile[0], "userid=scott/Tiger#Secret@orcl\\r");
+  EXPECT_EQ(log[2].stdinLines[0], "CONNECT ops/Ops#Secret@admin");
+  EXPECT_TRUE(holds(post.output(), "Running " + ws_.folder() + "/post.sql"));
+
+  // The export wrote its dump where the task expects it, with a dump header.
+  EXPECT_EQ(task.dumppath(), ws_.folder() + "/out_05.dmp");
+  std::string dump = standin::readFile(task.dumppath());
+  ASSERT_GT(dump.size(), 3u);
+  EXPECT_EQ(dump.substr(3, 17), "EXPORT:V08.01.07\n");
+  EXPECT_NE(dump.find("\nDSCOTT\nRUSERS\n"), std::string::npos);
+}
+
+TEST_F(NoPasswordOnCommandLinesTest, ImportOfThatDumpAndARawCommandThatDidNotParse) {
+  // An export first, so that the import has a dump to read.
+  TExpTask exp(nullptr);
+  fillExport(exp);
+  exp.SetFile(ws_.folder() + "/Full.DMP");
+  exp.SetProgram(standin::program("exp"));
+  tasks::TThreadRunTask expRunner;
+  run(expRunner, *PrepareMainStage(exp, settings_, kClock));
+
+  TImpTask imp(nullptr);
+  imp.SetId(13);
+  imp.SetUName("system");
+  imp.SetUPassword("Manager#Secret");
+  imp.SetConnectString("orcl");
+  imp.SetFile(ws_.folder() + "/full.dmp");
+  imp.SetFromUser("SCOTT");
+  imp.SetProgram(standin::program("imp"));
+  tasks::TThreadRunTask impRunner;
+  run(impRunner, *PrepareMainStage(imp, settings_, kClock));
+
+  TImpTask raw(nullptr);
+  raw.SetId(14);
+  raw.SetTaskType(TTaskType::RawImport);
+  raw.SetUName("system");
+  raw.SetUPassword("Raw#Secret");
+  raw.SetConnectString("orcl");
+  raw.SetCommand("file=" + ws_.folder() + "/full.dmp fromuser=scott show=yes");
+  EXPECT_FALSE(raw.ParseCommand());
+  raw.SetProgram(standin::program("imp80"));
+  tasks::TThreadRunTask rawRunner;
+  run(rawRunner, *PrepareMainStage(raw, settings_, kClock));
+
+  std::vector<standin::Record> log = ws_.records();
+  ASSERT_EQ(log.size(), 3u);
+  for (const standin::Record& r : log) {
+    EXPECT_FALSE(holds(r.args, "Secret")) << r.program;
+    ASSERT_FALSE(r.parfile.empty());
+    EXPECT_NE(r.parfile[0].find("#Secret@orcl"), std::string::npos) << r.program;
+  }
+  EXPECT_TRUE(holds(log[1].notes, "dump-read: " + ws_.folder() + "/full.dmp"));
+  EXPECT_EQ(log[2].program, "imp80");
+  EXPECT_EQ(log[2].args, (Lines{"parfile=" + ws_.work() + "/14.par", "file=" + ws_.folder() + "/full.dmp",
+                                "fromuser=scott", "show=yes"}));
+  EXPECT_EQ(log[2].parfile, (Lines{"userid=system/Raw#Secret@orcl\\r"}));
+  EXPECT_EQ(raw.dumpfile(), "Unknown");
+}
+
+}  // namespace
