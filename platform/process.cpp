@@ -96,6 +96,9 @@ ChildProcess::ChildProcess(const ProcessSpec& spec) {
   }
   fa.check(::posix_spawn_file_actions_adddup2(&fa.actions, output.write, 1), "spawn stdout");
   fa.check(::posix_spawn_file_actions_adddup2(&fa.actions, output.write, 2), "spawn stderr");
+  // Nothing else of this process reaches the child, also descriptors that other code opened
+  // without close-on-exec: a stray copy of another runner's pipe would keep that runner reading.
+  fa.check(::posix_spawn_file_actions_addclosefrom_np(&fa.actions, 3), "spawn closefrom");
   if (!spec.folder.empty()) {
     fa.check(::posix_spawn_file_actions_addchdir_np(&fa.actions, spec.folder.c_str()), "spawn chdir");
   }

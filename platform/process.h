@@ -2,7 +2,7 @@
 //
 // A child gets: standard input from /dev/null, or from a pipe that the caller writes to; standard
 // output and standard error on one shared pipe; the given folder as its current folder; the
-// caller's environment; default signal dispositions and an empty signal mask; and a process group
+// caller's environment, but none of its other open descriptors; default signal dispositions and an empty signal mask; and a process group
 // of its own, so that terminate() reaches every process the child started that stayed in its group,
 // grandchildren that still hold the output pipe included.
 #pragma once

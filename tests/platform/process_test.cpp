@@ -119,6 +119,19 @@ TEST(ChildProcessStart, MissingFolderIsAStartError) {
   EXPECT_THROW({ ChildProcess child(spec); }, ProcessStartError);
 }
 
+TEST(ChildProcessStart, NoOtherDescriptorOfTheCallerReachesTheChild) {
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);  // deliberately without close-on-exec
+  std::string check;
+  for (int fd : fds) {
+    check += "[ -e /proc/$$/fd/" + std::to_string(fd) + " ] && echo leaked " + std::to_string(fd) + "; ";
+  }
+  ChildProcess child(shell(check + "echo checked"));
+  EXPECT_EQ(readAll(child), "checked\n");
+  ::close(fds[0]);
+  ::close(fds[1]);
+}
+
 TEST(ChildProcessStart, ChildLeadsAProcessGroupOfItsOwn) {
   ProcessSpec spec{"/bin/cat", {}, "", true};
   ChildProcess child(spec);
