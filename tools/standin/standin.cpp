@@ -283,7 +283,10 @@ int main(int argc, char** argv) {
                std::to_string((uint8_t(image[1]) << 8) | uint8_t(image[2])) + " header=" + escape(first) +
                "\n";
     }
-    if (userid.empty()) code = 1;
+    if (userid.empty()) {
+      notes += "no-account\n";
+      code = 1;
+    }
   }
 
   std::string record = "program: " + name + "\n";
@@ -320,7 +323,10 @@ int main(int argc, char** argv) {
     }
   } else if (role == Role::Import) {
     out("\r\nImport: Release 8.1.7.0.0 - Production\r\n\r\n");
-    if (code != 0) {
+    if (userid.empty()) {
+      err("IMP-00004: invalid username or password\n");
+      err("Import terminated unsuccessfully\n");
+    } else if (code != 0) {
       err("IMP-00002: failed to open " + (pairs.count("file") ? pairs["file"] : "expdat.dmp") +
           " for read\n");
       err("Import terminated unsuccessfully\n");
