@@ -1,0 +1,217 @@
+#include "dumpfile/dumplex.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace dumpfile {
+namespace {
+
+using namespace dumptoken;
+
+struct Tok {
+  int code;
+  std::string value;  // yylval for tokens that carry text, yytext for token 0, else ""
+  bool operator==(const Tok&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& os, const Tok& t) { return os << "{" << t.code << ", \"" << t.value << "\"}"; }
+
+bool carriesValue(int code) { return code == NAME || code == STRING || code == INTNUM || code == SIGNED_INTNUM || code == APPROXNUM || code > 280; }
+
+// Every token of the line; a 0 token with text (an unexpected byte, an unterminated quote) is
+// listed and scanning goes on; a 0 token without text is the end.
+std::vector<Tok> scan(std::string_view line) {
+  TDumpLex lex;
+  lex.setSingleLine(line);
+  std::vector<Tok> out;
+  for (int guard = 0; guard < 600; ++guard) {
+    const int code = lex.yylex();
+    if (code == 0 && lex.yytext.empty()) break;
+    out.push_back({code, code == 0 ? lex.yytext.str() : carriesValue(code) ? lex.yylval.str() : ""});
+  }
+  return out;
+}
+
+struct LexCase {
+  const char* name;
+  std::string line;
+  std::vector<Tok> tokens;
+};
+
+void PrintTo(const LexCase& c, std::ostream* os) { *os << c.name; }
+
+class DumpLexTokens : public ::testing::TestWithParam<LexCase> {};
+
+TEST_P(DumpLexTokens, GivesTheseTokensAndValues) { EXPECT_EQ(scan(GetParam().line), GetParam().tokens); }
+
+const LexCase kLexCases[] = {
+    {"KeywordAnyCase", "create CREATE CrEaTe", {{CREATE, "create"}, {CREATE, "CREATE"}, {CREATE, "CrEaTe"}}},
+    {"KeywordPrefixIsAName", "CreateX TABLES", {{NAME, "CreateX"}, {NAME, "TABLES"}}},
+    {"NameCharacters", "EMP#1 A$B x_9", {{NAME, "EMP#1"}, {NAME, "A$B"}, {NAME, "x_9"}}},
+    {"LeadingUnderscoreIsNoName", "_ABC", {{0, "_"}, {NAME, "ABC"}}},
+    {"SharedCodes", "DEC decimal RW_PROCEDURE procedure",
+     {{DEC, "DEC"}, {DEC, "decimal"}, {PROCEDURE, "RW_PROCEDURE"}, {PROCEDURE, "procedure"}}},
+    {"Integers", "12 -12 +7 007", {{INTNUM, "12"}, {SIGNED_INTNUM, "-12"}, {SIGNED_INTNUM, "+7"}, {INTNUM, "007"}}},
+    {"Decimals", "1.5 .5 .5E+3 -1.5 12.", {{APPROXNUM, "1.5"}, {APPROXNUM, ".5"}, {APPROXNUM, ".5E+3"}, {APPROXNUM, "-1.5"}, {APPROXNUM, "12."}}},
+    {"ExponentOnlyAfterLeadingDot", "1E5", {{INTNUM, "1"}, {NAME, "E5"}}},
+    {"ExponentNeedsASign", ".5E3", {{APPROXNUM, ".5"}, {NAME, "E3"}}},
+    {"ExponentAfterDigitsIsAName", "1.5E+3", {{APPROXNUM, "1.5"}, {NAME, "E"}, {SIGNED_INTNUM, "+3"}}},
+    {"SignedNeedsDigitsAfterTheDot", "-5.", {{SIGNED_INTNUM, "-5"}, {DOT, ""}}},
+    {"IntegersBeyond32BitsAreNames", "2147483647 2147483648 -2147483648 +2147483648",
+     {{INTNUM, "2147483647"}, {NAME, "2147483648"}, {SIGNED_INTNUM, "-2147483648"}, {NAME, "+2147483648"}}},
+    {"CloseParenSemicolonIsOneToken", ");", {{RPAREN_SEMI, ""}}},
+    {"CloseParenBlankSemicolon", ") ;", {{RPAREN, ""}, {0, ";"}}},
+    {"Punctuation", ",()[]< >.:=*+-/",
+     {{COMMA, ""}, {LPAREN, ""}, {RPAREN, ""}, {LBRACKET, ""}, {RBRACKET, ""}, {LT, ""}, {GT, ""}, {DOT, ""},
+      {COLON, ""}, {EQ, ""}, {STAR, ""}, {PLUS, ""}, {MINUS, ""}, {SLASH, ""}}},
+    {"TwoCharOperators", "<> >= <= <>=", {{NE, ""}, {GE, ""}, {LE, ""}, {NE, ""}, {EQ, ""}}},
+    {"QuotedNameThenBlank", "\"EMP\" ", {{STRING, "EMP"}}},
+    {"QuotedNameKeepsCaseAndBlanks", "\"My Table\"x", {{STRING, "My Table"}, {NAME, "x"}}},
+    {"SingleQuotedText", "'abc' ''", {{STRING, "abc"}, {STRING, ""}}},
+    {"EscapedQuoteContinuesText", "'it\\'s' x", {{STRING, "it's"}, {NAME, "x"}}},
+    {"OnlyBackslashQuotePairsLoseTheBackslash", "'a\\b\\'c'", {{STRING, "a\\b'c"}}},
+    {"DoubleQuotesAreDroppedFromTheValue", "\"A\\\"B\"", {{STRING, "A\\B"}}},
+    {"UnterminatedQuoteEndsInput", "'abc", {{0, "'abc"}}},
+    {"UnterminatedDoubleQuote", "X \"abc", {{NAME, "X"}, {0, "\"abc"}}},
+    // The escape leads nowhere: the whole text is put back, the quote dropped, the rest rescanned.
+    {"UnterminatedQuoteEndingInBackslashIsRescanned", "'abc\\", {{NAME, "abc"}, {0, "\\"}}},
+    {"DoubleDashWithoutLineFeedIsTwoMinus", "--x", {{MINUS, ""}, {MINUS, ""}, {NAME, "x"}}},
+    {"CommentUpToLineFeedIsSkipped", "-- note\nA", {{NAME, "A"}}},
+    {"BlanksTabsAndLineFeedsAreSkipped", " a\tb\nc ", {{NAME, "a"}, {NAME, "b"}, {NAME, "c"}}},
+    {"OtherBytesAreTokenZero", "~?\x7f", {{0, "~"}, {0, "?"}, {0, "\x7f"}}},
+    {"EmptyLine", "", {}},
+    {"ZeroByteEndsTheLine", std::string("A\0B", 3), {{NAME, "A"}}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Lines, DumpLexTokens, ::testing::ValuesIn(kLexCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(DumpLexValues, NumbersCarryTheirConvertedValue) {
+  TDumpLex lex;
+  lex.setSingleLine("-12 .5E+3 2147483647");
+  EXPECT_EQ(lex.yylex(), SIGNED_INTNUM);
+  EXPECT_EQ(lex.yyinteger, -12);
+  EXPECT_EQ(lex.yylex(), APPROXNUM);
+  EXPECT_DOUBLE_EQ(lex.yynumber, 500.0);
+  EXPECT_EQ(lex.yylex(), INTNUM);
+  EXPECT_EQ(lex.yyinteger, 2147483647);
+}
+
+TEST(DumpLexValues, NameValueIsTheTextAsWritten) {
+  TDumpLex lex;
+  lex.setSingleLine("Table");
+  EXPECT_EQ(lex.yylex(), TABLE);
+  EXPECT_EQ(lex.yylval.view(), "Table");
+}
+
+TEST(DumpLexKeywords, TableHas129RowsWithCodesInOrder) {
+  ASSERT_EQ(std::size(DumpKeywords), 129u);
+  int expected = 281;
+  for (const DumpKeyword& row : DumpKeywords) {
+    if (row.text == "DECIMAL") {
+      EXPECT_EQ(row.code, 310);
+      continue;
+    }
+    if (row.text == "PROCEDURE") {
+      EXPECT_EQ(row.code, 366);
+      continue;
+    }
+    EXPECT_EQ(row.code, expected) << row.text;
+    ++expected;
+  }
+  EXPECT_EQ(expected, 408);
+}
+
+TEST(DumpLexKeywords, LookupGivesTheFirstMatchingRowForEveryKeyword) {
+  std::set<std::string_view> seen;
+  for (const DumpKeyword& row : DumpKeywords) {
+    EXPECT_TRUE(seen.insert(row.text).second) << row.text;
+    EXPECT_EQ(DumpKeywordCode(row.text), row.code) << row.text;
+    std::string lower(row.text);
+    for (char& c : lower) c = char(std::tolower(static_cast<unsigned char>(c)));
+    EXPECT_EQ(DumpKeywordCode(lower), row.code) << lower;
+  }
+  EXPECT_EQ(DumpKeywordCode("CREATEX"), 0);
+  EXPECT_EQ(DumpKeywordCode("CREAT"), 0);
+  EXPECT_EQ(DumpKeywordCode("AUTHORIZATIONS"), 0);
+  EXPECT_EQ(DumpKeywordCode(""), 0);
+  EXPECT_EQ(DumpKeywordCode("ÄLL"), 0);
+}
+
+TEST(DumpLexKeywords, HeaderConstantsMatchTheTable) {
+  EXPECT_EQ(DumpKeywordCode("CREATE"), CREATE);
+  EXPECT_EQ(DumpKeywordCode("CONNECT"), CONNECT);
+  EXPECT_EQ(DumpKeywordCode("ENDTABLE"), ENDTABLE);
+  EXPECT_EQ(DumpKeywordCode("END"), END_KW);
+  EXPECT_EQ(DumpKeywordCode("NULL"), NULL_KW);
+  EXPECT_EQ(DumpKeywordCode("FORMAT71TRIG"), FORMAT71TRIG);
+  EXPECT_EQ(DumpKeywordCode("PUBLIC"), PUBLIC);
+  EXPECT_EQ(DumpKeywordCode("SQLVERSION"), SQLVERSION);
+  EXPECT_EQ(DumpKeywordCode("TABLESPACE"), TABLESPACE);
+  EXPECT_EQ(DumpKeywordCode("UNIQUE"), UNIQUE);
+  EXPECT_EQ(DumpKeywordCode("VIEW"), VIEW);
+}
+
+TEST(DumpLexFailures, TokenOf255CharactersOverflowsWithTextAndColumnAtTheFailure) {
+  TDumpLex lex;
+  lex.setSingleLine(std::string(300, 'A'));  // cut to 255 when loaded
+  try {
+    lex.yylex();
+    FAIL() << "no overflow";
+  } catch (const LexYaccError& e) {
+    EXPECT_STREQ(e.what(), "yytext overflow");
+  }
+  EXPECT_EQ(lex.yytext.view(), std::string(255, 'A'));
+  EXPECT_EQ(lex.yycolno, 256);
+}
+
+TEST(DumpLexFailures, BlankRunsCountAsTokensToo) {
+  TDumpLex lex;
+  lex.setSingleLine(std::string(255, ' '));
+  EXPECT_THROW(lex.yylex(), LexYaccError);
+  lex.setSingleLine(std::string(254, ' '));
+  EXPECT_EQ(lex.yylex(), 0);
+  EXPECT_TRUE(lex.yytext.empty());
+}
+
+TEST(DumpLexFailures, AfterTheLastTokenTheEndIsPutBackThenConsumed) {
+  TDumpLex lex;
+  lex.setSingleLine("AB");
+  EXPECT_EQ(lex.yylex(), NAME);
+  EXPECT_EQ(lex.yytext.view(), "AB");
+  EXPECT_EQ(lex.yycolno, 2);  // the end of input that stopped the name was put back
+  EXPECT_EQ(lex.yylex(), 0);
+  EXPECT_EQ(lex.yycolno, 3);
+  EXPECT_TRUE(lex.yytext.empty());
+}
+
+TEST(DumpLexFailures, TextLongerThan254BuiltByContinuationOverflows) {
+  TDumpLex lex;
+  // Each backslash-quote continues the text; the whole text counts against the limit.
+  lex.setSingleLine("'" + std::string(200, 'a') + "\\'" + std::string(60, 'b'));
+  EXPECT_THROW(lex.yylex(), LexYaccError);
+}
+
+TEST(DumpLexThreads, SeparateScannersRunSideBySide) {
+  const std::string a = "CREATE TABLE \"EMP\" (\"EMPNO\" NUMBER(4, 0), \"ENAME\" VARCHAR2(10))";
+  const std::string b = "CONNECT SCOTT 12 -1.5 'text\\'s' <> >=";
+  const auto expectA = scan(a), expectB = scan(b);
+  bool okA = true, okB = true;
+  {
+    std::jthread ta([&] {
+      for (int i = 0; i < 2000; ++i) okA = okA && scan(a) == expectA;
+    });
+    std::jthread tb([&] {
+      for (int i = 0; i < 2000; ++i) okB = okB && scan(b) == expectB;
+    });
+  }
+  EXPECT_TRUE(okA);
+  EXPECT_TRUE(okB);
+}
+
+}  // namespace
+}  // namespace dumpfile

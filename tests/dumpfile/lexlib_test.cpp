@@ -1,0 +1,350 @@
+#include "dumpfile/lexlib.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "dumpfile/yacclib.h"
+
+namespace dumpfile {
+namespace {
+
+std::string readAll(LexLib& lex, int limit = 10000) {
+  std::string out;
+  for (int i = 0; i < limit; ++i) {
+    const char c = lex.get_char();
+    if (c == 0) break;
+    out += c;
+  }
+  return out;
+}
+
+void prepare(LexLib& lex, std::vector<std::string> lines) {
+  lex.yyinput = std::move(lines);
+  lex.yylineindex = 0;
+  lex.yyclear();
+}
+
+template <class F>
+std::string fatalText(F&& f) {
+  try {
+    f();
+  } catch (const LexYaccError& e) {
+    return e.what();
+  }
+  return "(no error)";
+}
+
+TEST(LexInput, EmptyListIsEndOfInputAtOnce) {
+  LexLib lex;
+  prepare(lex, {});
+  EXPECT_EQ(lex.get_char(), 0);
+  EXPECT_EQ(lex.get_char(), 0);
+}
+
+TEST(LexInput, LinesFollowEachOtherWithNothingBetween) {
+  LexLib lex;
+  prepare(lex, {"ab", "cd"});
+  EXPECT_EQ(lex.get_char(), 'a');
+  EXPECT_EQ(lex.get_char(), 'b');
+  EXPECT_EQ(lex.yycolno, 3);
+  EXPECT_EQ(lex.get_char(), 'c');  // no newline in between
+  EXPECT_EQ(lex.yycolno, 2);       // column restarts at the new line
+  EXPECT_EQ(lex.yylineindex, 2u);
+  EXPECT_EQ(readAll(lex), "d");
+}
+
+TEST(LexInput, LineIsCutTo255Characters) {
+  LexLib lex;
+  prepare(lex, {std::string(200, 'x') + std::string(100, 'y')});
+  const std::string got = readAll(lex);
+  EXPECT_EQ(got, std::string(200, 'x') + std::string(55, 'y'));
+  EXPECT_EQ(lex.yycolno, 256);
+}
+
+TEST(LexInput, EmptyLineBetweenLinesReadsAsOneEndOfInput) {
+  // A line is loaded only when the buffer is empty, and an empty one leaves it empty.
+  LexLib lex;
+  prepare(lex, {"a", "", "b"});
+  EXPECT_EQ(lex.get_char(), 'a');
+  EXPECT_EQ(lex.get_char(), 0);
+  EXPECT_EQ(lex.get_char(), 'b');
+  EXPECT_EQ(lex.get_char(), 0);
+}
+
+TEST(LexInput, ClearKeepsTheLineIndex) {
+  LexLib lex;
+  prepare(lex, {"first", "second"});
+  EXPECT_EQ(lex.get_char(), 'f');
+  lex.yyclear();  // drops the rest of "first" but not the position in the list
+  EXPECT_EQ(readAll(lex), "second");
+  lex.yyclear();
+  EXPECT_EQ(lex.get_char(), 0);  // nothing left without a reset of the index
+  lex.yylineindex = 0;
+  EXPECT_EQ(readAll(lex), "firstsecond");
+}
+
+TEST(LexInput, SingleLineReplacesInputAndRewinds) {
+  LexLib lex;
+  prepare(lex, {"abc", "def"});
+  readAll(lex, 4);
+  lex.setSingleLine("xy");
+  EXPECT_EQ(readAll(lex), "xy");
+  lex.setSingleLine("");
+  EXPECT_EQ(lex.get_char(), 0);
+}
+
+TEST(LexPushBack, PutBackCharactersComeFirstAndMoveTheColumnBack) {
+  LexLib lex;
+  prepare(lex, {"abc"});
+  EXPECT_EQ(lex.get_char(), 'a');
+  lex.unget_char('Z');
+  lex.unget_char('Y');
+  EXPECT_EQ(lex.yycolno, 0);
+  EXPECT_EQ(readAll(lex), "YZbc");
+  EXPECT_EQ(lex.yycolno, 4);
+}
+
+TEST(LexPushBack, BufferHoldsAtMost2048CharactersCountingTheRestOfTheLine) {
+  LexLib lex;
+  prepare(lex, {"abcdefghij"});
+  EXPECT_EQ(lex.get_char(), 'a');  // nine characters of the line stay in the buffer
+  for (int i = 0; i < LexLib::kMaxChars - 9; ++i) lex.unget_char('x');
+  EXPECT_EQ(lex.bufferedChars(), 2048);
+  EXPECT_EQ(fatalText([&] { lex.unget_char('x'); }), "input buffer overflow");
+}
+
+TEST(LexText, ScanStopsWithOverflowPast255Characters) {
+  LexLib lex;
+  prepare(lex, {std::string(255, 'q')});
+  lex.yynew();
+  for (int i = 0; i < 255; ++i) lex.yyscan();
+  EXPECT_EQ(lex.yyleng(), 255);
+  EXPECT_EQ(fatalText([&] { lex.yyscan(); }), "yytext overflow");
+  EXPECT_EQ(lex.yyleng(), 255);
+  EXPECT_EQ(lex.yycolno, 256);
+}
+
+TEST(LexText, LessPutsBackTheTailLastFirst) {
+  LexLib lex;
+  prepare(lex, {"abcd"});
+  lex.yynew();
+  for (int i = 0; i < 3; ++i) lex.yyscan();
+  EXPECT_EQ(lex.yytext.view(), "abc");
+  lex.yyless(1);
+  EXPECT_EQ(lex.yytext.view(), "a");
+  EXPECT_EQ(lex.yycolno, 2);
+  EXPECT_EQ(readAll(lex), "bcd");
+}
+
+TEST(LexText, MoreKeepsTheTextAsStartOfTheNextMatch) {
+  LexLib lex;
+  prepare(lex, {"abcd"});
+  lex.yynew();
+  lex.yyscan();
+  lex.yyscan();
+  lex.yymore();
+  lex.yynew();
+  EXPECT_EQ(lex.yytext.view(), "ab");
+  lex.yyscan();
+  EXPECT_EQ(lex.yytext.view(), "abc");
+  lex.yynew();  // the saved text is used once
+  EXPECT_EQ(lex.yytext.view(), "");
+}
+
+TEST(LexRules, MarkAcceptsRuleNumbersUpTo256) {
+  LexLib lex;
+  lex.yymark(256);
+  EXPECT_EQ(fatalText([&] { lex.yymark(257); }), "too many rules");
+}
+
+TEST(LexRules, MatchStackHolds1024Entries) {
+  LexLib lex;
+  lex.yynew();
+  for (int i = 0; i < LexLib::kMaxMatches; ++i) lex.yymatch(1);
+  EXPECT_EQ(fatalText([&] { lex.yymatch(1); }), "match stack overflow");
+  lex.yynew();  // a new match empties the stack
+  lex.yymatch(1);
+  EXPECT_EQ(lex.matchDepth(), 1);
+}
+
+TEST(LexRules, FindTakesTheTopmostRuleWithAPosition) {
+  LexLib lex;
+  prepare(lex, {"abc"});
+  lex.yynew();
+  lex.yyscan();
+  lex.yymark(7);
+  lex.yymatch(7);
+  lex.yyscan();
+  lex.yyscan();
+  lex.yymatch(3);  // on top, but never marked
+  int rule = 0;
+  ASSERT_TRUE(lex.yyfind(rule));
+  EXPECT_EQ(rule, 7);
+  EXPECT_EQ(lex.yytext.view(), "a");
+  EXPECT_EQ(lex.yylastchar, 'a');
+  EXPECT_EQ(readAll(lex), "bc");
+}
+
+TEST(LexRules, FindWithoutMatchPutsEverythingBack) {
+  LexLib lex;
+  prepare(lex, {"xy"});
+  lex.yynew();
+  lex.yyscan();
+  lex.yymatch(2);
+  int rule = 0;
+  EXPECT_FALSE(lex.yyfind(rule));
+  EXPECT_EQ(lex.yylastchar, 0);
+  EXPECT_EQ(lex.yyleng(), 0);
+  EXPECT_EQ(readAll(lex), "xy");
+}
+
+TEST(LexRules, DefaultDropsOneCharacterAndFailsAtEnd) {
+  LexLib lex;
+  prepare(lex, {"\n"});
+  lex.yynew();
+  EXPECT_TRUE(lex.yydefault());
+  EXPECT_EQ(lex.yylastchar, '\n');
+  lex.yynew();
+  EXPECT_TRUE(lex.atLineStart());
+  EXPECT_EQ(lex.yystartstate(), 1);
+  EXPECT_FALSE(lex.yydefault());
+  EXPECT_EQ(lex.yylastchar, 0);
+  EXPECT_TRUE(lex.yywrap());
+}
+
+TEST(LexRules, LineStartFollowsTheLastCharacter) {
+  LexLib lex;
+  prepare(lex, {"a"});
+  EXPECT_EQ(lex.yystartstate(), 1);  // start of input
+  lex.yynew();
+  lex.yyscan();
+  lex.yymark(1);
+  lex.yymatch(1);
+  int rule = 0;
+  ASSERT_TRUE(lex.yyfind(rule));
+  lex.yynew();
+  EXPECT_EQ(lex.yystartstate(), 0);
+}
+
+// A small scanner on the generic driver: rule 1 "ab" (rejects when told to), rule 2 "a+",
+// rule 3 any other byte (returns 0). Shows longest match, priority and reject.
+struct TinyDfa {
+  LexLib& lex;
+  bool rejectAb = false;
+  std::vector<std::pair<int, std::string>> actions;
+  // States: 0/1 start, 2 after 'a' (rules 2, 3), 3 "a+" longer (rule 2), 4 "ab" (rule 1),
+  // 5 any byte (rule 3).
+  int accepts(int state, int* rules) const {
+    switch (state) {
+      case 2: rules[0] = 2; rules[1] = 3; return 2;
+      case 3: rules[0] = 2; return 1;
+      case 4: rules[0] = 1; return 1;
+      case 5: rules[0] = 3; return 1;
+      default: return 0;
+    }
+  }
+  bool hasTransitions(int state) const { return state <= 3; }
+  int next(int state, char c) const {
+    if (state <= 1) return c == 'a' ? 2 : c == 0 ? -1 : 5;
+    if (c == 'a') return 3;
+    if (c == 'b' && state == 2) return 4;
+    return -1;
+  }
+  void action(int rule) {
+    actions.emplace_back(rule, lex.yytext.str());
+    if (rule == 1 && rejectAb) {
+      lex.yyreject = true;
+      return;
+    }
+    lex.yyreturn(rule == 3 ? 0 : 100 + rule);
+  }
+};
+
+TEST(LexDriver, LongestMatchThenPriorityThenReject) {
+  LexLib lex;
+  TinyDfa dfa{lex, false, {}};
+  prepare(lex, {"aaab"});
+  EXPECT_EQ(lex.yylexWith(dfa), 102);  // "aaa": longer than "a"
+  EXPECT_EQ(lex.yylexWith(dfa), 0);    // "b": any byte
+  EXPECT_EQ(lex.yylexWith(dfa), 0);    // end of input
+  EXPECT_EQ(dfa.actions.size(), 2u);
+
+  dfa.actions.clear();
+  prepare(lex, {"ab"});
+  EXPECT_EQ(lex.yylexWith(dfa), 101);  // "ab" beats "a"
+  dfa.rejectAb = true;
+  prepare(lex, {"ab"});
+  EXPECT_EQ(lex.yylexWith(dfa), 102);  // rejected: the next candidate, "a" by rule 2
+  ASSERT_EQ(dfa.actions.size(), 3u);
+  EXPECT_EQ(dfa.actions[2], (std::pair<int, std::string>(2, "a")));
+}
+
+TEST(ShortStrings, AssignmentsAreCutTo255Bytes) {
+  ShortString s(std::string(300, 'v'));
+  EXPECT_EQ(s.size(), 255u);
+  s.push_back('w');
+  EXPECT_EQ(s.size(), 255u);
+  s.assign("abc");
+  s.truncate(1);
+  EXPECT_EQ(s.view(), "a");
+}
+
+TEST(YaccControl, LookAheadIsReadOnceAndNegativeTokensMeanEnd) {
+  YaccLib yacc;
+  yacc.yystart();
+  int reads = 0;
+  EXPECT_EQ(yacc.yylook([&] { ++reads; return 42; }), 42);
+  EXPECT_EQ(yacc.yylook([&] { ++reads; return 43; }), 42);
+  EXPECT_EQ(reads, 1);
+  yacc.yyshift(ShortString("v"));
+  EXPECT_EQ(yacc.yyval.view(), "v");
+  EXPECT_EQ(yacc.yylook([] { return -5; }), 0);
+}
+
+TEST(YaccControl, ErrorsAreCountedOncePerRecovery) {
+  YaccLib yacc;
+  yacc.yystart();
+  yacc.yylook([] { return 7; });
+  yacc.yysyntaxerror();
+  EXPECT_EQ(yacc.yynerrs, 1);
+  EXPECT_EQ(yacc.yyerrflag, 3);
+  yacc.yysyntaxerror();  // still recovering: not counted again
+  EXPECT_EQ(yacc.yynerrs, 1);
+  EXPECT_TRUE(yacc.yydiscard());
+  EXPECT_EQ(yacc.yychar, -1);
+  yacc.yyshift(ShortString());
+  yacc.yyshift(ShortString());
+  EXPECT_EQ(yacc.yyerrflag, 1);
+  yacc.yyerrok();
+  EXPECT_EQ(yacc.yyerrflag, 0);
+  yacc.yylook([] { return 0; });
+  EXPECT_FALSE(yacc.yydiscard());  // recovery gives up at end of input
+}
+
+TEST(YaccControl, FlagsFromActions) {
+  YaccLib yacc;
+  yacc.yystart();
+  yacc.yyaccept();
+  EXPECT_EQ(yacc.yyflag, YaccLib::yyfaccept);
+  yacc.yyabort();
+  EXPECT_EQ(yacc.yyflag, YaccLib::yyfabort);
+  yacc.yyerrlab();
+  EXPECT_EQ(yacc.yyflag, YaccLib::yyferror);
+  yacc.yyactionerror();
+  EXPECT_EQ(yacc.yynerrs, 1);
+  yacc.yystart();
+  EXPECT_EQ(yacc.yyflag, YaccLib::yyfnone);
+  EXPECT_EQ(yacc.yynerrs, 0);
+}
+
+TEST(YaccControl, NestingDeeperThanTheStackAborts) {
+  YaccLib yacc;
+  yacc.yystart();
+  for (int i = 0; i < YaccLib::kMaxDepth; ++i) ASSERT_TRUE(yacc.yyenter());
+  EXPECT_FALSE(yacc.yyenter());
+  EXPECT_EQ(yacc.yyflag, YaccLib::yyfabort);
+}
+
+}  // namespace
+}  // namespace dumpfile
