@@ -1,0 +1,482 @@
+#include "engine/storage/veldorhelpers.h"
+
+#include <gtest/gtest.h>
+
+#include <clocale>
+#include <cmath>
+#include <limits>
+#include <locale>
+#include <string>
+#include <vector>
+
+namespace engine {
+namespace {
+
+using namespace std::chrono;
+
+// ---- Character classes and sets ----
+
+TEST(CharacterClasses, IdentifiersTakeEveryByteOfAUtf8Letter) {
+  EXPECT_TRUE(IsIdentStartChar(200));
+  EXPECT_FALSE(IsIdentStartChar(255));
+  EXPECT_TRUE(IsIdentStartChar('_'));
+  EXPECT_FALSE(IsIdentStartChar('5'));
+  EXPECT_TRUE(IsIdentChar('5'));
+  for (uint8_t c : std::string("é€"))  // every byte of these UTF-8 letters
+    EXPECT_TRUE(IsIdentChar(c));
+  std::string breaks;
+  for (int c = 0; c < 256; ++c)
+    if (IsWordBreakChar(uint8_t(c))) breaks.push_back(char(c));
+  EXPECT_EQ(breaks, "*+,-./:;<=>\\`");
+}
+
+TEST(CharacterClasses, SetsRoundTripThroughText) {
+  TCharSet set = StringToCharSet("cabba\x01\xff");
+  EXPECT_EQ(CharSetToString(set), "\x01" "abc\xff");
+  EXPECT_EQ(StringToCharSet(CharSetToString(GetDefaultSpaceChars())), GetDefaultSpaceChars());
+  std::string zero(1, '\0');
+  EXPECT_EQ(CharSetToString(StringToCharSet(zero)), "") << "byte 0 is never written";
+}
+
+// ---- Text helpers ----
+
+TEST(TextHelpers, SplitBySpacesKeepsEmptyPieces) {
+  std::vector<std::string> list{"old"};
+  SplitBySpaces("a  b", list);
+  EXPECT_EQ(list, (std::vector<std::string>{"a", "", "b"}));
+  SplitBySpaces("", list);
+  EXPECT_TRUE(list.empty());
+  SplitBySpaces("one", list);
+  EXPECT_EQ(list, (std::vector<std::string>{"one"}));
+}
+
+TEST(TextHelpers, ExtractTokenTakesThePieceBeforeTheDelimiter) {
+  std::string text = "a;;b;c", piece;
+  ExtractToken(text, ";;", piece);
+  EXPECT_EQ(piece, "a");
+  EXPECT_EQ(text, "b;c");
+  ExtractToken(text, "|", piece);
+  EXPECT_EQ(piece, "b;c");
+  EXPECT_EQ(text, "");
+}
+
+TEST(TextHelpers, PiecesOfTextNeverSplitACharacter) {
+  EXPECT_EQ(PadLeft("7", 3, '0'), "007");
+  EXPECT_EQ(PadLeft("1234", 3, '0'), "1234");
+  EXPECT_EQ(LeftStr("abc", 2), "ab");
+  EXPECT_EQ(LeftStr("aé", 2), "a");
+  EXPECT_EQ(RightStr("abc", 2), "bc");
+  EXPECT_EQ(RightStr("éa", 2), "a");
+  EXPECT_EQ(RightStr("abc", 10), "abc");
+  EXPECT_EQ(EngineString(std::string(300, 'x')).size(), 255u);
+  std::string letters;
+  for (int i = 0; i < 200; ++i) letters += "é";
+  EXPECT_EQ(EngineString(letters).size(), 254u);
+}
+
+TEST(TextHelpers, PositionsAndOccurrences) {
+  EXPECT_EQ(LastPos("ab", "xabyab"), 5u);
+  EXPECT_EQ(LastPos("q", "xab"), 0u);
+  EXPECT_EQ(StrPosition("ab", "xabyab"), 2u);
+  EXPECT_EQ(StrPosition("", "xab"), 0u);
+  EXPECT_EQ(StrOccurrences("aa", "aaaaa"), 2u) << "non-overlapping";
+  EXPECT_EQ(StrOccurrences("", "aaaaa"), 0u);
+}
+
+TEST(TextHelpers, ReplaceAllMatchesItsLength) {
+  EXPECT_EQ(StrReplaceAll("aa", "b", "aaaaa"), "bba");
+  EXPECT_EQ(StrReplacedLength("aa", "b", "aaaaa"), 3u);
+  EXPECT_EQ(StrReplaceAll("x", "xyz", "axbx"), "axyzbxyz");
+  EXPECT_EQ(StrReplacedLength("x", "xyz", "axbx"), 8u);
+  EXPECT_EQ(StrReplaceAll("", "q", "abc"), "abc");
+  EXPECT_EQ(StrReplaceAll("b", "b", "abc"), "abc");
+}
+
+TEST(TextHelpers, TrimCharAndLineBreaks) {
+  std::string t = "xxabcxx";
+  StrTrimCharLeft(t, 'x');
+  EXPECT_EQ(t, "abcxx");
+  StrTrimCharRight(t, 'x');
+  EXPECT_EQ(t, "abc");
+  t = "xxxx";
+  StrTrimChar(t, 'x');
+  EXPECT_EQ(t, "");
+  EXPECT_EQ(StripLineBreaks("a\r\nb\nc\r"), "abc");
+}
+
+TEST(TextHelpers, CollapseDoubledQuotesLeavesTheFirstCharacterAlone) {
+  EXPECT_EQ(CollapseDoubledQuotes("''"), "''") << "shorter than 3";
+  EXPECT_EQ(CollapseDoubledQuotes("a''b"), "a'b");
+  EXPECT_EQ(CollapseDoubledQuotes("'a''b'"), "'a'b'");
+  EXPECT_EQ(CollapseDoubledQuotes("x\"\"\"\""), "x\"\"");
+  EXPECT_EQ(CollapseDoubledQuotes("'''"), "''") << "the pair at positions 2-3 collapses, position 1 stays";
+  EXPECT_EQ(CollapseDoubledQuotes("a'\"b"), "a'\"b") << "mixed quotes are no pair";
+}
+
+TEST(TextHelpers, StringListsCompareIgnoringCaseAndCopyWithTheirNumbers) {
+  TLanguageStringList a(0x0409, 0), b(0x0409, 0);
+  a.add("One", 1);
+  a.add("two", 2);
+  b.add("ONE");
+  b.add("Two");
+  EXPECT_TRUE(SameStringLists(0x0409, 0, &a, &b));
+  EXPECT_TRUE(SameStringLists(0x0409, 0, nullptr, nullptr));
+  EXPECT_FALSE(SameStringLists(0x0409, 0, &a, nullptr));
+  b.add("three");
+  EXPECT_FALSE(SameStringLists(0x0409, 0, &a, &b));
+  TLanguageStringList copy;
+  CopyList(a, copy);
+  ASSERT_EQ(copy.count(), 2u);
+  EXPECT_EQ(copy[1], "two");
+  EXPECT_EQ(copy.number(1), 2u);
+  EXPECT_EQ(copy.languageId(), 0x0409);
+}
+
+// ---- Paths ----
+
+TEST(PathHelpers, DelimitersAreAddedAsSlashAndRecognisedEitherWay) {
+  EXPECT_EQ(IncludePathDelimiter(" /tmp/db "), "/tmp/db/");
+  EXPECT_EQ(IncludePathDelimiter("/tmp/db/"), "/tmp/db/");
+  EXPECT_EQ(IncludePathDelimiter("C:\\db\\"), "C:\\db\\");
+  EXPECT_EQ(IncludePathDelimiter(""), "");
+  EXPECT_EQ(ExcludeTrailingPathDelimiter("/tmp/db/"), "/tmp/db");
+  EXPECT_EQ(ExcludeTrailingPathDelimiter("db\\"), "db");
+  EXPECT_EQ(ExcludeTrailingPathDelimiter("/"), "/") << "the root stays the root";
+  EXPECT_EQ(StripPathDelimiters("/db/"), "db");
+  EXPECT_EQ(StripPathDelimiters("\\db"), "db");
+}
+
+TEST(PathHelpers, PathNamesAreUsedAsTheyStand) {
+  EXPECT_TRUE(IsPathName(""));
+  EXPECT_TRUE(IsPathName("/tmp/task"));
+  EXPECT_TRUE(IsPathName("db\\task"));
+  EXPECT_TRUE(IsPathName("c:task"));
+  EXPECT_FALSE(IsPathName("task"));
+}
+
+TEST(PathHelpers, ExtensionsAreRemovedOnlyFromTheFileName) {
+  EXPECT_EQ(RemoveFileExt("/tmp/db.d/task", ""), "/tmp/db.d/task");
+  EXPECT_EQ(RemoveFileExt("C:\\db.d\\task", ""), "C:\\db.d\\task");
+  EXPECT_EQ(RemoveFileExt("/tmp/task.dat", ""), "/tmp/task");
+  EXPECT_EQ(RemoveFileExt("/tmp/task.dat", ".DAT"), "/tmp/task");
+  EXPECT_EQ(RemoveFileExt("/tmp/task.dat", ".IDX"), "/tmp/task.dat");
+  EXPECT_EQ(ForceFileExt("TASK.DAT", ".DAT", ".DBK"), "TASK.DBK");
+  EXPECT_EQ(ForceFileExt("TASK.DAT", ".IDX", ".DBK"), "TASK.DAT.DBK");
+  EXPECT_EQ(ForceFileExt(" task.dat ", ".DAT", ".DBK"), "task.DBK");
+  EXPECT_EQ(ExtractFileBaseName("/tmp/db/task.DAT", ".dat"), "task");
+  EXPECT_EQ(ExtractFileBaseName("C:\\db\\task.DAT", ""), "task");
+  EXPECT_EQ(ExtractFileBaseName("c:task.DAT", ".IDX"), "task.DAT");
+}
+
+// ---- Dates ----
+
+TEST(DateHelpers, EngineDayNumbersCountFromYearOne) {
+  EXPECT_EQ(SysDaysToEngineDay(sys_days(year{1} / January / 1)), 1);
+  EXPECT_EQ(SysDaysToEngineDay(sys_days(year{1899} / December / 30)), 693594);
+  EXPECT_EQ(EngineDayToSysDays(693594), sys_days(year{1899} / December / 30));
+}
+
+TEST(DateHelpers, WeekOfYearFollowsIso8601) {
+  EXPECT_EQ(WeekOfYear(sys_days(year{2020} / December / 28)), 53u);
+  EXPECT_EQ(WeekOfYear(sys_days(year{2024} / December / 31)), 1u);
+  EXPECT_EQ(WeekOfYear(sys_days(year{2021} / January / 1)), 53u) << "a Friday: last week of 2020";
+  EXPECT_EQ(WeekOfYear(sys_days(year{2021} / January / 4)), 1u);
+  EXPECT_EQ(WeekOfYear(sys_days(year{2019} / December / 30)), 1u);
+  EXPECT_EQ(WeekOfYear(sys_days(year{2015} / December / 31)), 53u);
+}
+
+// ISO week by the Thursday rule: a week belongs to the year of its Thursday, and its number is
+// the Thursday's ordinal day, less one, divided by seven, plus one.
+unsigned referenceIsoWeek(sys_days date) {
+  sys_days thursday = date + days(4 - int(weekday(date).iso_encoding()));
+  sys_days jan1 = sys_days(year_month_day(thursday).year() / January / 1);
+  return unsigned((thursday - jan1).count() / 7 + 1);
+}
+
+TEST(DateHelpers, WeekAndWeekdayAgreeWithTheCalendarFrom1900To2100) {
+  for (sys_days d = sys_days(year{1900} / January / 1); d <= sys_days(year{2100} / December / 31); d += days(1)) {
+    ASSERT_EQ(WeekOfYear(d), referenceIsoWeek(d)) << SysDaysToEngineDay(d);
+    ASSERT_EQ(IsoDayOfWeek(d), weekday(d).iso_encoding()) << SysDaysToEngineDay(d);
+    ASSERT_EQ(EngineDayToSysDays(SysDaysToEngineDay(d)), d);
+  }
+}
+
+// ---- Rounding ----
+
+TEST(Rounding, HalvesGoAwayFromZero) {
+  EXPECT_EQ(RoundFloat(2.5, 0), 3.0);
+  EXPECT_EQ(RoundFloat(-2.5, 0), -3.0);
+  EXPECT_EQ(RoundFloat(0.0, 3), 0.0);
+  EXPECT_DOUBLE_EQ(RoundFloat(1.25, 1), 1.3);
+  EXPECT_DOUBLE_EQ(RoundFloat(-1.25, 1), -1.3);
+  EXPECT_DOUBLE_EQ(RoundFloat(3.14159, 2), 3.14);
+  EXPECT_EQ(RoundFloat(0.49999999999999994, 0), 0.0) << "adding 0.5 first would give 1";
+}
+
+TEST(Rounding, LargeValuesComeBackUnchanged) {
+  for (double v : {4503599627370496.0, 1e17, 9.3e18, 1e300, -1e300, -9.3e18}) {
+    EXPECT_EQ(RoundFloat(v, 0), v);
+    EXPECT_EQ(RoundFloat(v, 4), v);
+  }
+  EXPECT_EQ(RoundFloat(1e15 + 0.25, 2), 1e15 + 0.25) << "no decimals left to round at this scale";
+  EXPECT_TRUE(std::isnan(RoundFloat(std::nan(""), 2)));
+  EXPECT_EQ(RoundFloat(std::numeric_limits<double>::infinity(), 2), std::numeric_limits<double>::infinity());
+}
+
+TEST(Rounding, CurrencyRoundsToAtMostFourDecimals) {
+  EXPECT_EQ(RoundCurrency(12345, 6), 12345) << "six decimals count as four";
+  EXPECT_EQ(RoundCurrency(12345, 3), 12350);
+  EXPECT_EQ(RoundCurrency(-12345, 3), -12350);
+  EXPECT_EQ(RoundCurrency(12344, 3), 12340);
+  EXPECT_EQ(RoundCurrency(15000, 0), 20000);
+  EXPECT_EQ(RoundCurrency(0, 2), 0);
+  constexpr int64_t max = std::numeric_limits<int64_t>::max();
+  EXPECT_EQ(RoundCurrency(max, 0), max / 10000 * 10000) << "stays within range";
+  EXPECT_EQ(RoundCurrency(std::numeric_limits<int64_t>::min(), 0), std::numeric_limits<int64_t>::min() / 10000 * 10000);
+}
+
+// ---- BCD ----
+
+std::string bcdDigits(const TBcd& bcd) {
+  std::string s;
+  for (size_t k = 0; k < bcd.Precision; ++k) s.push_back(char('0' + ((bcd.Fraction[k / 2] >> (k % 2 ? 0 : 4)) & 0x0F)));
+  return s;
+}
+
+TEST(Bcd, CurrencyBecomesThirtyTwoDigitsWithTheScale) {
+  TBcd bcd;
+  ASSERT_TRUE(CurrencyToBcd(123400, 2, bcd));  // 12.34
+  EXPECT_EQ(bcd.Precision, 32);
+  EXPECT_EQ(bcd.SignSpecialPlaces, 2);
+  EXPECT_EQ(bcdDigits(bcd), std::string(28, '0') + "1234");
+  ASSERT_TRUE(CurrencyToBcd(-123456, 2, bcd));  // -12.3456 rounds to -12.35
+  EXPECT_EQ(bcd.SignSpecialPlaces, 0x80 | 2);
+  EXPECT_EQ(BcdToCurrency(bcd), -123500);
+  ASSERT_TRUE(CurrencyToBcd(5, 6, bcd));  // 0.0005 with six decimals
+  EXPECT_EQ(bcdDigits(bcd), std::string(28, '0') + "0500");
+  EXPECT_FALSE(CurrencyToBcd(1, 33, bcd));
+  EXPECT_FALSE(CurrencyToBcd(std::numeric_limits<int64_t>::max(), 20, bcd)) << "integer digits do not fit";
+}
+
+TEST(Bcd, RoundTripsForEveryScaleThatHoldsFourDecimals) {
+  for (int64_t v : {int64_t(0), int64_t(1), int64_t(-1), int64_t(99999), int64_t(-123456789),
+                    std::numeric_limits<int64_t>::max(), std::numeric_limits<int64_t>::min() + 1})
+    for (int scale = 4; scale <= 13; ++scale) {
+      TBcd bcd;
+      ASSERT_TRUE(CurrencyToBcd(v, scale, bcd)) << v << " " << scale;
+      EXPECT_EQ(BcdToCurrency(bcd), v) << v << " " << scale;
+    }
+}
+
+TEST(Bcd, OddBcdsGiveZeroOrTheEndOfTheRange) {
+  TBcd bcd;
+  EXPECT_EQ(BcdToCurrency(bcd), 0) << "precision 0";
+  bcd.Precision = 4;
+  bcd.SignSpecialPlaces = 5;  // more decimals than digits
+  EXPECT_EQ(BcdToCurrency(bcd), 0);
+  bcd = TBcd{};
+  bcd.Precision = 2;
+  bcd.Fraction[0] = 0xA1;  // a digit above 9
+  EXPECT_EQ(BcdToCurrency(bcd), 0);
+  bcd = TBcd{};
+  bcd.Precision = 40;
+  for (auto& b : bcd.Fraction) b = 0x99;
+  EXPECT_EQ(BcdToCurrency(bcd), std::numeric_limits<int64_t>::max());
+  bcd.SignSpecialPlaces = 0x80;
+  EXPECT_EQ(BcdToCurrency(bcd), std::numeric_limits<int64_t>::min());
+  bcd = TBcd{};
+  bcd.Precision = 6;
+  bcd.SignSpecialPlaces = 6;
+  bcd.Fraction[0] = 0x12;
+  bcd.Fraction[1] = 0x34;
+  bcd.Fraction[2] = 0x50;  // 0.123450 rounds to 0.1235
+  EXPECT_EQ(BcdToCurrency(bcd), 1235);
+}
+
+TEST(Numbers, NegateAndMinMax) {
+  EXPECT_EQ(NegateInteger(5), -5);
+  EXPECT_EQ(NegateInteger(std::numeric_limits<int32_t>::min()), std::numeric_limits<int32_t>::min());
+  EXPECT_EQ(MaxWord(3, 65535), 65535);
+  EXPECT_EQ(MinSmallInt(-3, 2), -3);
+  EXPECT_EQ(MaxLargeInt(int64_t(1) << 40, 1), int64_t(1) << 40);
+  EXPECT_EQ(MinFloat(1.5, -2.5), -2.5);
+  EXPECT_EQ(MaxByte(7, 200), 200);
+}
+
+// ---- Validity of value texts ----
+
+TEST(ValueTexts, IntegerRanges) {
+  EXPECT_TRUE(IsValidWordText("65535"));
+  EXPECT_FALSE(IsValidWordText("65536"));
+  EXPECT_FALSE(IsValidWordText("-1"));
+  EXPECT_TRUE(IsValidSmallIntText("-32768"));
+  EXPECT_FALSE(IsValidSmallIntText("32768"));
+  EXPECT_TRUE(IsValidIntegerText("2147483647"));
+  EXPECT_FALSE(IsValidIntegerText("2147483648"));
+  EXPECT_TRUE(IsValidIntegerText(" +42 "));
+  for (const char* bad : {"", "-", "1.0", "12a", "0x10", "1 2", "inf"}) EXPECT_FALSE(IsValidIntegerText(bad)) << bad;
+}
+
+TEST(ValueTexts, LargeIntTakesTheFull64BitRange) {
+  EXPECT_TRUE(IsValidLargeIntText("2147483648"));
+  EXPECT_TRUE(IsValidLargeIntText("9223372036854775807"));
+  EXPECT_TRUE(IsValidLargeIntText("-9223372036854775808"));
+  EXPECT_FALSE(IsValidLargeIntText("9223372036854775808"));
+  EXPECT_FALSE(IsValidLargeIntText("-9223372036854775809"));
+  EXPECT_FALSE(IsValidLargeIntText("99999999999999999999999"));
+}
+
+TEST(ValueTexts, BooleansAndNumbers) {
+  EXPECT_TRUE(IsValidBooleanText("tRuE"));
+  EXPECT_TRUE(IsValidBooleanText("FALSE"));
+  EXPECT_FALSE(IsValidBooleanText("yes"));
+  EXPECT_FALSE(IsValidBooleanText(" TRUE"));
+  for (const char* good : {"1.5", "-1.5", "+2", ".5", "5.", "1e10", "-1.5E-3"}) EXPECT_TRUE(IsValidFloatText(good)) << good;
+  for (const char* bad : {"1,5", "", "nan", "inf", "-inf", "1e999", "1.5x", "e5"}) EXPECT_FALSE(IsValidFloatText(bad)) << bad;
+  EXPECT_TRUE(IsValidCurrencyText("922337203685477.5807"));
+  EXPECT_FALSE(IsValidCurrencyText("922337203685478"));
+}
+
+TEST(ValueTexts, NumbersReadTheSameUnderAnyProcessLocale) {
+  // A locale with "," as decimal separator, if the machine has one.
+  const char* previous = std::setlocale(LC_ALL, nullptr);
+  std::string saved = previous ? previous : "C";
+  bool switched = false;
+  for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "C.UTF-8"})
+    if (std::setlocale(LC_ALL, name) != nullptr) {
+      switched = true;
+      break;
+    }
+  EXPECT_TRUE(IsValidFloatText("1.5"));
+  EXPECT_FALSE(IsValidFloatText("1,5"));
+  EXPECT_TRUE(IsValidCurrencyText("0.0001"));
+  std::setlocale(LC_ALL, saved.c_str());
+  (void)switched;
+}
+
+TEST(ValueTexts, DatesTimesAndTimestamps) {
+  EXPECT_TRUE(IsValidDateText("2024-02-29"));
+  EXPECT_FALSE(IsValidDateText("2023-02-29"));
+  EXPECT_TRUE(IsValidDateText("33-1-2"));
+  EXPECT_TRUE(IsValidDateText("0033-01-02"));
+  EXPECT_FALSE(IsValidDateText("2024-02"));
+  EXPECT_FALSE(IsValidDateText("0-01-01"));
+  EXPECT_FALSE(IsValidDateText("2024-13-01"));
+  for (const char* good : {"12:00 PM", "12:30 am", "1:30 pm", "13:05", "13:05:07.250", "23:59:59.999", "00:00"})
+    EXPECT_TRUE(IsValidTimeText(good)) << good;
+  for (const char* bad : {"13:00 PM", "24:00", "12", "12:60", "12:00:60", "12:00:00.1000", "a:b", "-1:00"})
+    EXPECT_FALSE(IsValidTimeText(bad)) << bad;
+  EXPECT_TRUE(IsValidTimestampText("2024-01-02 01:05:07 PM"));
+  EXPECT_TRUE(IsValidTimestampText("13:05"));
+  EXPECT_TRUE(IsValidTimestampText("2024-01-02"));
+  EXPECT_FALSE(IsValidTimestampText("2024-01-02 25:00"));
+  EXPECT_FALSE(IsValidTimestampText("2024-01-32"));
+}
+
+// ---- Key compression ----
+
+TEST(KeyCompression, CountsAreCappedAt254) {
+  std::vector<uint8_t> a(300, 7), b(300, 7), zeros(300, 0);
+  EXPECT_EQ(CommonPrefixLength(a.data(), b.data(), 300), 254);
+  EXPECT_EQ(CommonPrefixLength(a.data(), b.data(), 10), 10);
+  b[3] = 8;
+  EXPECT_EQ(CommonPrefixLength(a.data(), b.data(), 300), 3);
+  EXPECT_EQ(TrailingZeroCount(zeros.data(), 300), 254);
+  a[297] = 0;
+  a[298] = 0;
+  a[299] = 0;
+  EXPECT_EQ(TrailingZeroCount(a.data(), 300), 3);
+  EXPECT_EQ(TrailingZeroCount(a.data(), 2), 0);
+  ZeroBytes(a.data(), 255);
+  EXPECT_EQ(a[254], 0);
+  EXPECT_EQ(a[255], 7);
+}
+
+// ---- Text indexes ----
+
+class TextWordsTest : public ::testing::Test {
+ protected:
+  TLanguageStringList list{0x0409, 0};
+  TCharSet space = GetDefaultSpaceChars();
+  TCharSet include = GetDefaultIncludeChars();
+  void SetUp() override { list.setSorted(true); }
+};
+
+TEST_F(TextWordsTest, CountModeCountsEachWordOnce) {
+  ExtractTextWords("the cat the", list, false, true, include, space);
+  ASSERT_EQ(list.count(), 2u);
+  EXPECT_EQ(list[0], "cat");
+  EXPECT_EQ(list.number(0), 1u);
+  EXPECT_EQ(list[1], "the");
+  EXPECT_EQ(list.number(1), 2u);
+  ExtractTextWords("The THE the", list, false, true, include, space);
+  ASSERT_EQ(list.count(), 1u) << "words are equal with case ignored";
+  EXPECT_EQ(list.number(0), 3u);
+}
+
+TEST_F(TextWordsTest, CountsStopAt65535) {
+  std::string text;
+  for (int i = 0; i < 70000; ++i) text += "a ";
+  ExtractTextWords(text, list, false, true, include, space);
+  ASSERT_EQ(list.count(), 1u);
+  EXPECT_EQ(list.number(0), 65535u);
+}
+
+TEST_F(TextWordsTest, TrailingWildcardStaysOnTheLastWord) {
+  ExtractTextWords("big data*", list, true, true, include, space);
+  ASSERT_EQ(list.count(), 2u);
+  EXPECT_EQ(list[1], "data*");
+  ExtractTextWords("big data*", list, false, true, include, space);
+  EXPECT_EQ(list[1], "data");
+  ExtractTextWords("da*ta", list, true, true, include, space);
+  EXPECT_EQ(list.count(), 2u) << "a * inside the text breaks the word";
+}
+
+TEST_F(TextWordsTest, LongWordsKeepTheirFirstSixtyBytesOfWholeLetters) {
+  ExtractTextWords(std::string(70, 'x'), list, false, true, include, space);
+  ASSERT_EQ(list.count(), 1u);
+  EXPECT_EQ(list[0], std::string(60, 'x'));
+  std::string accented = std::string(59, 'x') + "éé";
+  ExtractTextWords(accented, list, false, true, include, space);
+  EXPECT_EQ(list[0], std::string(59, 'x')) << "the cut letter goes whole";
+}
+
+TEST_F(TextWordsTest, PositionModeKeepsEveryWordWithItsOffset) {
+  TLanguageStringList positions(0x0409, 0);
+  ExtractTextWords("a,b  a.", positions, false, false, include, space);
+  ASSERT_EQ(positions.count(), 3u);
+  EXPECT_EQ(positions[0], "a");
+  EXPECT_EQ(positions.number(0), 0u);
+  EXPECT_EQ(positions[1], "b");
+  EXPECT_EQ(positions.number(1), 2u);
+  EXPECT_EQ(positions.number(2), 5u);
+}
+
+TEST_F(TextWordsTest, BytesOutsideTheIncludeSetAreDropped) {
+  TCharSet letters = StringToCharSet("abc");
+  ExtractTextWords("a!b c", list, false, true, letters, space);
+  ASSERT_EQ(list.count(), 2u);
+  EXPECT_EQ(list[0], "ab");
+}
+
+TEST_F(TextWordsTest, DefaultParamsAreTheTwentyTwoStopWords) {
+  TLanguageStringList stop(0x0409, 0);
+  stop.add("junk");
+  TCharSet s, i;
+  GetDefaultTextIndexParams(stop, s, i);
+  ASSERT_EQ(stop.count(), 22u);
+  EXPECT_EQ(stop[0], "A");
+  EXPECT_EQ(stop[21], "WILL");
+  EXPECT_EQ(DefaultStopWords().size(), 22u);
+  EXPECT_TRUE(s.test(' '));
+  EXPECT_TRUE(s.test(','));
+  EXPECT_FALSE(s.test('a'));
+  EXPECT_FALSE(s.test(0));
+  EXPECT_TRUE(i.test('a'));
+  EXPECT_TRUE(i.test(0xC3));
+  EXPECT_FALSE(i.test(0xFF));
+  EXPECT_FALSE(i.test(' '));
+}
+
+}  // namespace
+}  // namespace engine
