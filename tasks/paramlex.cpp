@@ -6,11 +6,40 @@ namespace tasks {
 
 namespace {
 
-constexpr int kEndOfText = -1;
+// Rules, in priority order.
+enum Rule : int {
+  ruleString = 1,
+  ruleNumber = 2,
+  ruleWord = 3,
+  ruleEquals = 4,
+  ruleComma = 5,
+  ruleLParen = 6,
+  ruleRParen = 7,
+  ruleBlank = 8,
+  ruleLineEnd = 9,
+  ruleOpenQuote = 10,
+};
 
-bool isWordChar(int c) {
+// States; 0 and 1 are the start state outside and at the start of a line (the same here).
+enum State : int {
+  stStart = 0,
+  stStartOfLine = 1,
+  stQuote = 2,      // inside a quote
+  stBackslash = 3,  // inside a quote, after a backslash
+  stClosed = 4,     // after the closing quote
+  stDigits = 5,
+  stWord = 6,
+  stEquals = 7,
+  stComma = 8,
+  stLParen = 9,
+  stRParen = 10,
+  stBlank = 11,
+  stLineEnd = 12,
+};
+
+bool isWordChar(char c) {
   switch (c) {
-    case kEndOfText:
+    case '\0':
     case ' ':
     case '\n':
     case '\r':
@@ -25,11 +54,13 @@ bool isWordChar(int c) {
   }
 }
 
-bool isDigit(int c) { return c >= '0' && c <= '9'; }
+bool isDigit(char c) {
+  return c >= '0' && c <= '9';
+}
 
 // The value of a quoted token: without its quotes, and without the backslash of each escaped
 // quote.
-std::string unquote(std::string_view token) {
+dumpfile::ShortString unquote(std::string_view token) {
   std::string_view inner = token.substr(1, token.size() - 2);
   std::string out;
   out.reserve(inner.size());
@@ -37,92 +68,176 @@ std::string unquote(std::string_view token) {
     if (inner[i] == '\\' && i + 1 < inner.size() && inner[i + 1] == '\'') continue;
     out += inner[i];
   }
-  if (out.size() > kMaxTokenLength) out.resize(kMaxTokenLength);
-  return out;
+  return dumpfile::ShortString(out);  // cut to 255 characters
 }
 
 }  // namespace
 
-ParamLexer::ParamLexer(std::string_view text) : text_(text) {}
+struct ParamLexer::Dfa {
+  dumpfile::LexLib& lex;
 
-int ParamLexer::getChar() {
-  if (pos_ >= text_.size()) return kEndOfText;
-  ++column_;
-  return static_cast<unsigned char>(text_[pos_++]);
-}
+  int accepts(int state, int* rules) const {
+    switch (state) {
+      case stQuote:
+      case stBackslash:
+        rules[0] = ruleOpenQuote;
+        return 1;
+      case stClosed:
+        rules[0] = ruleString;
+        return 1;
+      case stDigits:
+        rules[0] = ruleNumber;
+        rules[1] = ruleWord;
+        return 2;
+      case stWord:
+        rules[0] = ruleWord;
+        return 1;
+      case stEquals:
+        rules[0] = ruleEquals;
+        return 1;
+      case stComma:
+        rules[0] = ruleComma;
+        return 1;
+      case stLParen:
+        rules[0] = ruleLParen;
+        return 1;
+      case stRParen:
+        rules[0] = ruleRParen;
+        return 1;
+      case stBlank:
+        rules[0] = ruleBlank;
+        return 1;
+      case stLineEnd:
+        rules[0] = ruleLineEnd;
+        return 1;
+      default:
+        return 0;
+    }
+  }
 
-void ParamLexer::putBack() {
-  --pos_;
-  --column_;
-  token_.pop_back();
-}
+  bool hasTransitions(int state) const {
+    switch (state) {
+      case stStart:
+      case stStartOfLine:
+      case stQuote:
+      case stBackslash:
+      case stDigits:
+      case stWord:
+        return true;
+      default:
+        return false;
+    }
+  }
 
-int ParamLexer::scan() {
-  // Like the shared scanner runtime, the token text refuses to grow past its limit even when
-  // the character read would only have ended the token.
-  if (token_.size() >= kMaxTokenLength) throw Fatal("yytext overflow");
-  int c = getChar();
-  if (c != kEndOfText) token_ += static_cast<char>(c);
-  return c;
+  int next(int state, char c) const {
+    switch (state) {
+      case stStart:
+      case stStartOfLine:
+        switch (c) {
+          case '\'':
+            return stQuote;
+          case '=':
+            return stEquals;
+          case ',':
+            return stComma;
+          case '(':
+            return stLParen;
+          case ')':
+            return stRParen;
+          case ' ':
+            return stBlank;
+          case '\n':
+          case '\r':
+            return stLineEnd;
+          default:
+            if (isDigit(c)) return stDigits;
+            return isWordChar(c) ? stWord : -1;
+        }
+      case stQuote:
+      case stBackslash:
+        // The end of the input has no transition: the quote stays open.
+        if (c == '\0') return -1;
+        if (c == '\'') return state == stBackslash ? stQuote : stClosed;
+        return c == '\\' ? stBackslash : stQuote;
+      case stDigits:
+        if (isDigit(c)) return stDigits;
+        return isWordChar(c) ? stWord : -1;
+      case stWord:
+        return isWordChar(c) ? stWord : -1;
+      default:
+        return -1;
+    }
+  }
+
+  void action(int rule) {
+    switch (rule) {
+      case ruleString:
+        lex.yylval = unquote(lex.yytext.view());
+        lex.yyreturn(tokString);
+        break;
+      case ruleNumber: {
+        lex.yylval = lex.yytext;
+        std::string_view digits = lex.yytext.view();
+        int32_t n = 0;
+        auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), n);
+        bool converts = ec == std::errc() && end == digits.data() + digits.size();
+        lex.yyreturn(converts ? tokNumber : tokIllegal);
+        break;
+      }
+      case ruleWord:
+        lex.yylval = lex.yytext;
+        lex.yyreturn(tokWord);
+        break;
+      case ruleEquals:
+        lex.yylval = lex.yytext;
+        lex.yyreturn(tokEquals);
+        break;
+      case ruleComma:
+        lex.yylval = lex.yytext;
+        lex.yyreturn(tokComma);
+        break;
+      case ruleLParen:
+        lex.yylval = lex.yytext;
+        lex.yyreturn(tokLParen);
+        break;
+      case ruleRParen:
+        lex.yylval = lex.yytext;
+        lex.yyreturn(tokRParen);
+        break;
+      case ruleBlank:
+      case ruleLineEnd:
+        break;
+      case ruleOpenQuote:
+        lex.yylval = lex.yytext;
+        lex.yyreturn(tokIllegal);
+        break;
+      default:
+        break;
+    }
+  }
+};
+
+ParamLexer::ParamLexer(std::string_view text) {
+  // The runtime cuts each input line to its line length; lines of exactly that length carry the
+  // whole text, since consecutive lines are read with nothing between them.
+  lex_.yyinput.clear();
+  do {
+    lex_.yyinput.emplace_back(text.substr(0, kLineLength));
+    text.remove_prefix(std::min(text.size(), kLineLength));
+  } while (!text.empty());
+  lex_.yylineindex = 0;
+  lex_.yyclear();
 }
 
 int32_t ParamLexer::Lex() {
-  for (;;) {
-    token_.clear();
-    int c = scan();
-    switch (c) {
-      case kEndOfText:
-        value_.clear();
-        return tokEnd;
-      case ' ':
-      case '\n':
-      case '\r':
-        continue;
-      case '=':
-        value_ = token_;
-        return tokEquals;
-      case ',':
-        value_ = token_;
-        return tokComma;
-      case '(':
-        value_ = token_;
-        return tokLParen;
-      case ')':
-        value_ = token_;
-        return tokRParen;
-      case '\'': {
-        int prev = c;
-        for (;;) {
-          c = scan();
-          if (c == kEndOfText) {
-            value_ = token_;
-            return tokIllegal;
-          }
-          if (c == '\'' && prev != '\\') break;
-          prev = c;
-        }
-        value_ = unquote(token_);
-        return tokString;
-      }
-      default: {
-        bool digits = isDigit(c);
-        for (;;) {
-          c = scan();
-          if (!isWordChar(c)) {
-            if (c != kEndOfText) putBack();
-            break;
-          }
-          digits = digits && isDigit(c);
-        }
-        value_ = token_;
-        if (!digits) return tokWord;
-        int32_t n = 0;
-        auto [end, ec] = std::from_chars(token_.data(), token_.data() + token_.size(), n);
-        if (ec != std::errc() || end != token_.data() + token_.size()) return tokIllegal;
-        return tokNumber;
-      }
-    }
-  }
+  Dfa dfa{lex_};
+  return lex_.yylexWith(dfa);
+}
+
+int32_t ParamLexer::Column() const {
+  // yycolno counts within the line loaded last; every earlier line is a full one.
+  size_t before = lex_.yylineindex > 0 ? (lex_.yylineindex - 1) * kLineLength : 0;
+  return static_cast<int32_t>(before) + lex_.yycolno;
 }
 
 }  // namespace tasks

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "dumpfile/yacclib.h"
 #include "tasks/paramlex.h"
 
 namespace tasks {
@@ -26,14 +27,14 @@ struct Rule {
   Symbol lhs;
 };
 constexpr Rule kRules[15] = {
-    {0, symCommand},                                   // unused
-    {2, symCommand}, {1, symCommand},                  // 1, 2
-    {1, symUserid},  {1, symUserid},                   // 3, 4
-    {3, symParams},  {4, symParams},                   // 5, 6
-    {3, symValues},  {1, symValues},                   // 7, 8
-    {3, symValue},   {1, symValue},                    // 9, 10
-    {1, symAtom},    {1, symAtom},    {1, symAtom},    // 11, 12, 13
-    {1, symKw},                                        // 14
+    {0, symCommand},                                 // unused
+    {2, symCommand}, {1, symCommand},                // 1, 2
+    {1, symUserid},  {1, symUserid},                 // 3, 4
+    {3, symParams},  {4, symParams},                 // 5, 6
+    {3, symValues},  {1, symValues},                 // 7, 8
+    {3, symValue},   {1, symValue},                  // 9, 10
+    {1, symAtom},    {1, symAtom},    {1, symAtom},  // 11, 12, 13
+    {1, symKw},                                      // 14
 };
 
 enum ActionKind { actError, actShift, actReduce, actAccept };
@@ -45,27 +46,42 @@ struct Action {
 // States whose only action is one reduction reduce without reading a token.
 int defaultReduction(int state) {
   switch (state) {
-    case 6: return 4;
-    case 8: return 14;
-    case 13: return 8;
-    case 14: return 10;
-    case 16: return 11;
-    case 17: return 12;
-    case 18: return 13;
-    case 22: return 7;
-    case 23: return 9;
-    default: return 0;
+    case 6:
+      return 4;
+    case 8:
+      return 14;
+    case 13:
+      return 8;
+    case 14:
+      return 10;
+    case 16:
+      return 11;
+    case 17:
+      return 12;
+    case 18:
+      return 13;
+    case 22:
+      return 7;
+    case 23:
+      return 9;
+    default:
+      return 0;
   }
 }
 
 // The value-starting shifts shared by every state that expects a value.
 Action valueShift(int token) {
   switch (token) {
-    case tokLParen: return {actShift, 15};
-    case tokNumber: return {actShift, 16};
-    case tokString: return {actShift, 17};
-    case tokWord: return {actShift, 18};
-    default: return {actError, 0};
+    case tokLParen:
+      return {actShift, 15};
+    case tokNumber:
+      return {actShift, 16};
+    case tokString:
+      return {actShift, 17};
+    case tokWord:
+      return {actShift, 18};
+    default:
+      return {actError, 0};
   }
 }
 
@@ -125,90 +141,121 @@ Action action(int state, int token) {
 
 int gotoState(int state, Symbol symbol) {
   switch (symbol) {
-    case symCommand: return 1;
-    case symUserid: return 2;
-    case symParams: return state == 2 ? 7 : 3;
-    case symKw: return (state == 3 || state == 7) ? 9 : 4;
-    case symValues: return state == 10 ? 12 : state == 11 ? 19 : 21;
-    case symValue: return state == 20 ? 22 : 13;
-    case symAtom: return 14;
+    case symCommand:
+      return 1;
+    case symUserid:
+      return 2;
+    case symParams:
+      return state == 2 ? 7 : 3;
+    case symKw:
+      return (state == 3 || state == 7) ? 9 : 4;
+    case symValues:
+      return state == 10 ? 12 : state == 11 ? 19 : 21;
+    case symValue:
+      return state == 20 ? 22 : 13;
+    case symAtom:
+      return 14;
   }
   return 0;
 }
 
 class Parser {
  public:
-  Parser(ParamLexer& lexer, std::span<const TParamKeywordEntry> keywords,
-         const ApplyParamOption& apply)
-      : lexer_(lexer), keywords_(keywords), apply_(apply) {}
+  Parser(ParamLexer& lexer, std::span<const TParamKeywordEntry> keywords, const ApplyParamOption& apply)
+      : lexer_(lexer), keywords_(keywords), apply_(apply) {
+    states_.reserve(kParamParserStackSize);
+    values_.reserve(kParamParserStackSize);
+  }
 
-  // 0 accepted, 1 failed.
+  // The runtime's parser driver over the tables above: 0 accepted, 1 failed.
   int Run() {
+    yacc_.yystart();
     int state = 0;
-    std::string value;
     for (;;) {
-      if (static_cast<int>(states_.size()) >= kParamParserStackSize) return 1;
+      if (static_cast<int>(states_.size()) >= kParamParserStackSize) {
+        yacc_.yyerror("yyparse stack overflow");
+        return 1;
+      }
       states_.push_back(state);
-      values_.push_back(std::move(value));
-      value.clear();
+      values_.push_back(yacc_.yyval);
 
-      for (;;) {
-        int rule = defaultReduction(state);
-        Action act{actReduce, rule};
-        if (rule == 0) {
-          if (lookahead_ < 0) {
-            lookahead_ = lexer_.Lex();
-            if (lookahead_ < 0) lookahead_ = tokEnd;
-          }
-          act = action(state, lookahead_);
-        }
-        if (act.kind == actError) return 1;
-        if (act.kind == actAccept) return 0;
-        if (act.kind == actShift) {
+      int rule = defaultReduction(state);
+      Action act{actReduce, rule};
+      if (rule == 0) {
+        int token = yacc_.yylook([this] { return lexer_.Lex(); });
+        act = action(state, token);
+      }
+      switch (act.kind) {
+        case actAccept:
+          return 0;
+        case actError:
+          yacc_.yysyntaxerror();
+          return recover();
+        case actShift:
+          yacc_.yyshift(dumpfile::ShortString(lexer_.Value()));
           state = act.arg;
-          value = lexer_.Value();
-          lookahead_ = -1;
-          break;  // push the new state
+          break;
+        case actReduce: {
+          const Rule& r = kRules[act.arg];
+          // The result value is the first right-hand value.
+          yacc_.yyval = values_[values_.size() - r.length];
+          Reduce(act.arg);
+          states_.resize(states_.size() - r.length);
+          values_.resize(values_.size() - r.length);
+          if (yacc_.yyflag == dumpfile::YaccLib::yyfaccept) return 0;
+          if (yacc_.yyflag == dumpfile::YaccLib::yyfabort) return 1;
+          if (yacc_.yyflag == dumpfile::YaccLib::yyferror) {
+            yacc_.yyactionerror();
+            return recover();
+          }
+          state = gotoState(states_.back(), r.lhs);
+          break;
         }
-        const Rule& r = kRules[act.arg];
-        // The result value is the first right-hand value.
-        value = values_[values_.size() - r.length];
-        if (!Reduce(act.arg, value)) return 1;
-        states_.resize(states_.size() - r.length);
-        values_.resize(values_.size() - r.length);
-        state = gotoState(states_.back(), r.lhs);
-        break;  // push the goto state
       }
     }
   }
 
  private:
-  bool Reduce(int rule, const std::string& value) {
+  // Error recovery pops states until one shifts the error token. No rule of this grammar names
+  // it, so every error ends the parse.
+  int recover() {
+    states_.clear();
+    values_.clear();
+    return 1;
+  }
+
+  void Reduce(int rule) {
+    const dumpfile::ShortString& value = yacc_.yyval;
     switch (rule) {
       case 3:
       case 4:
-        return apply_(TParamKeyword::UserId, value);
+        if (!apply_(TParamKeyword::UserId, value.view())) yacc_.yyerrlab();
+        break;
       case 11:
       case 12:
       case 13:
-        return apply_(keyword_, value);
+        if (!apply_(keyword_, value.view())) yacc_.yyerrlab();
+        break;
       case 14: {
-        const TParamKeywordEntry* entry = FindParamKeyword(keywords_, value);
-        if (entry == nullptr) return false;
-        keyword_ = entry->code;
-        return true;
+        const TParamKeywordEntry* entry = FindParamKeyword(keywords_, value.view());
+        if (entry == nullptr) {
+          yacc_.yyerrlab();
+        } else {
+          keyword_ = entry->code;
+        }
+        break;
       }
       default:
-        return true;
+        break;
     }
   }
 
   ParamLexer& lexer_;
   std::span<const TParamKeywordEntry> keywords_;
   const ApplyParamOption& apply_;
+  dumpfile::YaccLib yacc_;
   std::vector<int> states_;
-  std::vector<std::string> values_;
-  int lookahead_ = -1;
+  std::vector<dumpfile::ShortString> values_;
   TParamKeyword keyword_ = TParamKeyword::UserId;
 };
 
@@ -218,16 +265,21 @@ const TParamKeywordEntry* FindParamKeyword(std::span<const TParamKeywordEntry> k
                                            std::string_view word) {
   std::string key(word);
   for (char& c : key) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  auto it = std::lower_bound(keywords.begin(), keywords.end(), key,
-                             [](const TParamKeywordEntry& e, const std::string& k) {
-                               return e.name < std::string_view(k);
-                             });
+  auto it = std::lower_bound(
+      keywords.begin(), keywords.end(), key,
+      [](const TParamKeywordEntry& e, const std::string& k) { return e.name < std::string_view(k); });
   if (it == keywords.end() || it->name != key) return nullptr;
   return &*it;
 }
 
 int RunParamParser(std::string_view text, std::span<const TParamKeywordEntry> keywords,
                    const ApplyParamOption& apply, ParseFailure& failure) {
+  // The runtime reads a zero byte as the end of the input and would drop what follows it.
+  if (size_t zero = text.find('\0'); zero != std::string_view::npos) {
+    failure.errorpos = static_cast<int32_t>(zero) + 1;
+    failure.errortext.clear();
+    return 1;
+  }
   ParamLexer lexer(text);
   int result = 1;
   try {

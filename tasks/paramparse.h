@@ -34,9 +34,10 @@ constexpr int kParamParserStackSize = 1024;
 
 // Parses `text` (all of it; it is not cut) and applies, in order, the user id and every value
 // through `apply`. `keywords` must be sorted by name. Returns 0 when the whole text is accepted.
-// Otherwise returns 1 and fills `failure` with the scanner's position (1-based, counted from the
-// start of the text, just past the last character it read) and the token text there; values
-// applied before the failure have been applied.
+// Otherwise returns 1 and fills `failure` with the scanner runtime's column (counted from the
+// start of the whole text) and its token text at the point of failure; values applied before the
+// failure have been applied. A token too long for the runtime fails the parse the same way, and
+// a zero byte fails it at its own position.
 int RunParamParser(std::string_view text, std::span<const TParamKeywordEntry> keywords,
                    const ApplyParamOption& apply, ParseFailure& failure);
 

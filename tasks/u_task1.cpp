@@ -19,7 +19,9 @@ std::string upperCased(std::string_view text) {
 }
 
 // A flag value goes through ParseYesNo; anything else leaves the flag and refuses.
-bool applyFlag(std::string_view value, bool& flag) { return ParseYesNo(value, flag); }
+bool applyFlag(std::string_view value, bool& flag) {
+  return ParseYesNo(value, flag);
+}
 
 // A count must be a decimal number above 0; text that is no number counts as 0 and is refused,
 // and so is a negative count, which no program accepts either.
@@ -46,8 +48,7 @@ std::string flagParam(std::string_view keyword, bool value) {
 }
 
 // Adds "keyword=y"/"keyword=n" when `value` differs from its default.
-void addFlag(std::vector<std::string>& params, std::string_view keyword, bool value,
-             bool defaultValue) {
+void addFlag(std::vector<std::string>& params, std::string_view keyword, bool value, bool defaultValue) {
   if (value != defaultValue) params.push_back(flagParam(keyword, value));
 }
 
@@ -242,8 +243,7 @@ std::vector<std::string> BuildExpParams(const TExpOptions& o) {
       case TExpIncType::None:
         break;
     }
-    if ((o.inctype == TExpIncType::Cumulative || o.inctype == TExpIncType::Incremental) &&
-        !o.record) {
+    if ((o.inctype == TExpIncType::Cumulative || o.inctype == TExpIncType::Incremental) && !o.record) {
       p.emplace_back("record=n");
     }
   }
@@ -341,22 +341,70 @@ bool TExpTask::Parse(std::string_view command, ParseFailure& failure) {
   return true;
 }
 
-void TExpTask::SetBuffer(int32_t v) { options_.buffer = v; BuildCommand(); }
-void TExpTask::SetCompress(bool v) { options_.compress = v; BuildCommand(); }
-void TExpTask::SetConsistent(bool v) { options_.consistent = v; BuildCommand(); }
-void TExpTask::SetConstraints(bool v) { options_.constraints = v; BuildCommand(); }
-void TExpTask::SetDirect(bool v) { options_.direct = v; BuildCommand(); }
-void TExpTask::SetFeedback(int32_t v) { options_.feedback = v; BuildCommand(); }
-void TExpTask::SetGrants(bool v) { options_.grants = v; BuildCommand(); }
-void TExpTask::SetHelp(bool v) { options_.help = v; BuildCommand(); }
-void TExpTask::SetIncType(TExpIncType v) { options_.inctype = v; BuildCommand(); }
-void TExpTask::SetIndexes(bool v) { options_.indexes = v; BuildCommand(); }
-void TExpTask::SetLog(std::string v) { options_.log = std::move(v); BuildCommand(); }
-void TExpTask::SetRecord(bool v) { options_.record = v; BuildCommand(); }
-void TExpTask::SetRecordLength(int32_t v) { options_.recordlength = v; BuildCommand(); }
-void TExpTask::SetRows(bool v) { options_.rows = v; BuildCommand(); }
-void TExpTask::SetStatistics(TExpStatistics v) { options_.statistics = v; BuildCommand(); }
-void TExpTask::SetUserId(std::string v) { options_.userid = std::move(v); BuildCommand(); }
+void TExpTask::SetBuffer(int32_t v) {
+  options_.buffer = v;
+  BuildCommand();
+}
+void TExpTask::SetCompress(bool v) {
+  options_.compress = v;
+  BuildCommand();
+}
+void TExpTask::SetConsistent(bool v) {
+  options_.consistent = v;
+  BuildCommand();
+}
+void TExpTask::SetConstraints(bool v) {
+  options_.constraints = v;
+  BuildCommand();
+}
+void TExpTask::SetDirect(bool v) {
+  options_.direct = v;
+  BuildCommand();
+}
+void TExpTask::SetFeedback(int32_t v) {
+  options_.feedback = v;
+  BuildCommand();
+}
+void TExpTask::SetGrants(bool v) {
+  options_.grants = v;
+  BuildCommand();
+}
+void TExpTask::SetHelp(bool v) {
+  options_.help = v;
+  BuildCommand();
+}
+void TExpTask::SetIncType(TExpIncType v) {
+  options_.inctype = v;
+  BuildCommand();
+}
+void TExpTask::SetIndexes(bool v) {
+  options_.indexes = v;
+  BuildCommand();
+}
+void TExpTask::SetLog(std::string v) {
+  options_.log = std::move(v);
+  BuildCommand();
+}
+void TExpTask::SetRecord(bool v) {
+  options_.record = v;
+  BuildCommand();
+}
+void TExpTask::SetRecordLength(int32_t v) {
+  options_.recordlength = v;
+  BuildCommand();
+}
+void TExpTask::SetRows(bool v) {
+  options_.rows = v;
+  BuildCommand();
+}
+void TExpTask::SetStatistics(TExpStatistics v) {
+  options_.statistics = v;
+  BuildCommand();
+}
+void TExpTask::SetUserId(std::string v) {
+  options_.userid = std::move(v);
+  BuildCommand();
+}
 
 void TExpTask::SetFile(std::string name) {
   options_.files.assign(1, std::move(name));
@@ -419,28 +467,82 @@ bool TImpTask::Parse(std::string_view command, ParseFailure& failure) {
   return true;
 }
 
-void TImpTask::SetAnalyze(bool v) { options_.analyze = v; BuildCommand(); }
-void TImpTask::SetBuffer(int32_t v) { options_.buffer = v; BuildCommand(); }
-void TImpTask::SetCharset(std::string v) { options_.charset = std::move(v); BuildCommand(); }
-void TImpTask::SetCommit(bool v) { options_.commit = v; BuildCommand(); }
-void TImpTask::SetDestroy(bool v) { options_.destroy = v; BuildCommand(); }
-void TImpTask::SetFeedback(int32_t v) { options_.feedback = v; BuildCommand(); }
-void TImpTask::SetGrants(bool v) { options_.grants = v; BuildCommand(); }
-void TImpTask::SetHelp(bool v) { options_.help = v; BuildCommand(); }
-void TImpTask::SetIgnore(bool v) { options_.ignore = v; BuildCommand(); }
-void TImpTask::SetIncType(TImpIncType v) { options_.inctype = v; BuildCommand(); }
-void TImpTask::SetIndexes(bool v) { options_.indexes = v; BuildCommand(); }
-void TImpTask::SetIndexFile(std::string v) { options_.indexfile = std::move(v); BuildCommand(); }
-void TImpTask::SetLog(std::string v) { options_.log = std::move(v); BuildCommand(); }
-void TImpTask::SetRecordLength(int32_t v) { options_.recordlength = v; BuildCommand(); }
-void TImpTask::SetRows(bool v) { options_.rows = v; BuildCommand(); }
-void TImpTask::SetShow(bool v) { options_.show = v; BuildCommand(); }
+void TImpTask::SetAnalyze(bool v) {
+  options_.analyze = v;
+  BuildCommand();
+}
+void TImpTask::SetBuffer(int32_t v) {
+  options_.buffer = v;
+  BuildCommand();
+}
+void TImpTask::SetCharset(std::string v) {
+  options_.charset = std::move(v);
+  BuildCommand();
+}
+void TImpTask::SetCommit(bool v) {
+  options_.commit = v;
+  BuildCommand();
+}
+void TImpTask::SetDestroy(bool v) {
+  options_.destroy = v;
+  BuildCommand();
+}
+void TImpTask::SetFeedback(int32_t v) {
+  options_.feedback = v;
+  BuildCommand();
+}
+void TImpTask::SetGrants(bool v) {
+  options_.grants = v;
+  BuildCommand();
+}
+void TImpTask::SetHelp(bool v) {
+  options_.help = v;
+  BuildCommand();
+}
+void TImpTask::SetIgnore(bool v) {
+  options_.ignore = v;
+  BuildCommand();
+}
+void TImpTask::SetIncType(TImpIncType v) {
+  options_.inctype = v;
+  BuildCommand();
+}
+void TImpTask::SetIndexes(bool v) {
+  options_.indexes = v;
+  BuildCommand();
+}
+void TImpTask::SetIndexFile(std::string v) {
+  options_.indexfile = std::move(v);
+  BuildCommand();
+}
+void TImpTask::SetLog(std::string v) {
+  options_.log = std::move(v);
+  BuildCommand();
+}
+void TImpTask::SetRecordLength(int32_t v) {
+  options_.recordlength = v;
+  BuildCommand();
+}
+void TImpTask::SetRows(bool v) {
+  options_.rows = v;
+  BuildCommand();
+}
+void TImpTask::SetShow(bool v) {
+  options_.show = v;
+  BuildCommand();
+}
 void TImpTask::SetSkipUnusableIndexes(bool v) {
   options_.skip_unusable_indexes = v;
   BuildCommand();
 }
-void TImpTask::SetToUser(std::string v) { options_.touser = std::move(v); BuildCommand(); }
-void TImpTask::SetUserId(std::string v) { options_.userid = std::move(v); BuildCommand(); }
+void TImpTask::SetToUser(std::string v) {
+  options_.touser = std::move(v);
+  BuildCommand();
+}
+void TImpTask::SetUserId(std::string v) {
+  options_.userid = std::move(v);
+  BuildCommand();
+}
 
 void TImpTask::SetFile(std::string name) {
   options_.files.assign(1, std::move(name));

@@ -14,9 +14,13 @@ TUniTask::TUniTask(TaskHost* owner) : owner_(owner), ftpserver_(kLoopbackAddress
 
 TUniTask::~TUniTask() = default;
 
-void TUniTask::ResetToDefaults() { params_.clear(); }
+void TUniTask::ResetToDefaults() {
+  params_.clear();
+}
 
-bool TUniTask::Validate() { return true; }
+bool TUniTask::Validate() {
+  return true;
+}
 
 void TUniTask::SetProgramPath() {
   if (owner_ == nullptr) return;

@@ -5,9 +5,9 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <filesystem>
 #include <string>
 
 namespace tasks {
@@ -55,19 +55,18 @@ TEST_P(ParseScheduleTimeTest, ReadsMinuteHourAndDay) {
 
 INSTANTIATE_TEST_SUITE_P(
     Texts, ParseScheduleTimeTest,
-    ::testing::Values(
-        ScheduleCase{"300207", true, 30, 2, 7},     // 02:30 every day
-        ScheduleCase{"150906", true, 15, 9, 6},     // 09:15 on Saturdays
-        ScheduleCase{"000000", true, 0, 0, 0},      // midnight on Sundays
-        ScheduleCase{"592307", true, 59, 23, 7},    // the last minute of every day
-        ScheduleCase{"6002xx", false, 60, 2, 8},    // minute 60, day not a number
-        ScheduleCase{"ab2403", false, 60, 24, 3},   // minute not a number, hour 24
-        ScheduleCase{"001008", false, 0, 10, 8},    // day 8
-        ScheduleCase{"3002", false, -1, -1, -1},    // too short: nothing read
-        ScheduleCase{"0000", false, -1, -1, -1},    // a new task's text
-        ScheduleCase{"", false, -1, -1, -1},
-        ScheduleCase{"3002070", false, -1, -1, -1}  // too long
-        ));
+    ::testing::Values(ScheduleCase{"300207", true, 30, 2, 7},    // 02:30 every day
+                      ScheduleCase{"150906", true, 15, 9, 6},    // 09:15 on Saturdays
+                      ScheduleCase{"000000", true, 0, 0, 0},     // midnight on Sundays
+                      ScheduleCase{"592307", true, 59, 23, 7},   // the last minute of every day
+                      ScheduleCase{"6002xx", false, 60, 2, 8},   // minute 60, day not a number
+                      ScheduleCase{"ab2403", false, 60, 24, 3},  // minute not a number, hour 24
+                      ScheduleCase{"001008", false, 0, 10, 8},   // day 8
+                      ScheduleCase{"3002", false, -1, -1, -1},   // too short: nothing read
+                      ScheduleCase{"0000", false, -1, -1, -1},   // a new task's text
+                      ScheduleCase{"", false, -1, -1, -1},
+                      ScheduleCase{"3002070", false, -1, -1, -1}  // too long
+                      ));
 
 TEST(GetSystemTempDirTest, NamesAnExistingFolder) {
   std::string dir = GetSystemTempDir();

@@ -142,10 +142,9 @@ TEST_F(ExpBuildTest, EveryOptionAwayFromItsDefaultInOrderAndSpelling) {
   task.SetFeedback(100);
   task.SetUserId("system/manager");
   EXPECT_THAT(task.params(),
-              ElementsAre("full=y", "inctype=cumulative", "record=n", "file=f.dmp", "", "",
-                          "buffer=4096", "compress=n", "consistent=y", "constraints=n",
-                          "direct=y", "grants=n", "help=y", "indexes=n", "log=x.log",
-                          "Recordlength=65535", "rows=n", "statistics=None"));
+              ElementsAre("full=y", "inctype=cumulative", "record=n", "file=f.dmp", "", "", "buffer=4096",
+                          "compress=n", "consistent=y", "constraints=n", "direct=y", "grants=n", "help=y",
+                          "indexes=n", "log=x.log", "Recordlength=65535", "rows=n", "statistics=None"));
   EXPECT_EQ(task.command(),
             " full=y inctype=cumulative record=n file=f.dmp   buffer=4096 compress=n "
             "consistent=y constraints=n direct=y grants=n help=y indexes=n log=x.log "
@@ -210,8 +209,7 @@ TEST_F(ImpBuildTest, FromUserToUserTablesInThisOrder) {
   task.SetTables("EMP,DEPT");
   task.SetToUser("HR");
   task.SetFromUser("SCOTT");
-  EXPECT_THAT(task.params(),
-              ElementsAre("file=in.dmp", "fromuser=SCOTT", "touser=HR", "tables=EMP,DEPT"));
+  EXPECT_THAT(task.params(), ElementsAre("file=in.dmp", "fromuser=SCOTT", "touser=HR", "tables=EMP,DEPT"));
 }
 
 TEST_F(ImpBuildTest, EveryOptionAwayFromItsDefaultInOrderAndSpelling) {
@@ -237,11 +235,10 @@ TEST_F(ImpBuildTest, EveryOptionAwayFromItsDefaultInOrderAndSpelling) {
   task.SetFeedback(5);
   task.SetUserId("u/p");
   EXPECT_THAT(task.params(),
-              ElementsAre("full=y", "inctype=Restore", "file=f.dmp", "", "touser=B", "",
-                          "analyze=n", "buffer=100", "Charset=WE8ISO8859P1", "commit=y",
-                          "Destroy=y", "grants=n", "help=y", "ignore=y", "indexes=n",
-                          "Indexfile=idx.sql", "log=imp.log", "Recordlength=8192", "rows=n",
-                          "show=y", "skip_unusable_indexes=y"));
+              ElementsAre("full=y", "inctype=Restore", "file=f.dmp", "", "touser=B", "", "analyze=n",
+                          "buffer=100", "Charset=WE8ISO8859P1", "commit=y", "Destroy=y", "grants=n", "help=y",
+                          "ignore=y", "indexes=n", "Indexfile=idx.sql", "log=imp.log", "Recordlength=8192",
+                          "rows=n", "show=y", "skip_unusable_indexes=y"));
 }
 
 // ---- Setters that clear each other ----
@@ -387,10 +384,10 @@ TEST(SetExpOptionTest, IgnoredKeywordsAreAcceptedAndChangeNothing) {
 
 TEST(SetExpOptionTest, ImportKeywordsAreRefused) {
   TExpOptions o;
-  for (TParamKeyword k : {TParamKeyword::Analyze, TParamKeyword::Charset, TParamKeyword::Commit,
-                          TParamKeyword::Destroy, TParamKeyword::FromUser, TParamKeyword::Ignore,
-                          TParamKeyword::IndexFile, TParamKeyword::Show,
-                          TParamKeyword::SkipUnusableIndexes, TParamKeyword::ToUser}) {
+  for (TParamKeyword k :
+       {TParamKeyword::Analyze, TParamKeyword::Charset, TParamKeyword::Commit, TParamKeyword::Destroy,
+        TParamKeyword::FromUser, TParamKeyword::Ignore, TParamKeyword::IndexFile, TParamKeyword::Show,
+        TParamKeyword::SkipUnusableIndexes, TParamKeyword::ToUser}) {
     EXPECT_FALSE(SetExpOption(k, "y", o)) << static_cast<int>(k);
   }
   EXPECT_EQ(o, kExpDefaults);
@@ -432,10 +429,9 @@ TEST(SetImpOptionTest, FeedbackIsAcceptedAndIgnored) {
 
 TEST(SetImpOptionTest, ExportKeywordsAreRefused) {
   TImpOptions o;
-  for (TParamKeyword k : {TParamKeyword::Compress, TParamKeyword::Consistent,
-                          TParamKeyword::Constraints, TParamKeyword::Direct, TParamKeyword::Owner,
-                          TParamKeyword::Record, TParamKeyword::RecoveryTablespaces,
-                          TParamKeyword::Statistics}) {
+  for (TParamKeyword k : {TParamKeyword::Compress, TParamKeyword::Consistent, TParamKeyword::Constraints,
+                          TParamKeyword::Direct, TParamKeyword::Owner, TParamKeyword::Record,
+                          TParamKeyword::RecoveryTablespaces, TParamKeyword::Statistics}) {
     EXPECT_FALSE(SetImpOption(k, "y", o)) << static_cast<int>(k);
   }
   EXPECT_EQ(o, kImpDefaults);
