@@ -1,0 +1,788 @@
+#include "engine/storage/veldorfile.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "engine/storage/veldorerr.h"
+#include "engine/storage/veldoros.h"
+#include "platform/bytes.h"
+#include "platform/oserror.h"
+#include "platform/zlibbuffer.h"
+
+namespace engine {
+
+namespace {
+
+constexpr int64_t kMemoryStep = 4096;
+constexpr int64_t kCopyChunk = 65536;
+
+// A compressed copy is a run of frames: u32 length of the chunk, u32 length of its zlib stream,
+// then the stream. Chunks are at most kCopyChunk bytes, so a frame's stream is bounded too.
+constexpr int64_t kFrameHeader = 8;
+constexpr int64_t kMaxFrameStream = kCopyChunk + kCopyChunk / 100 + 1024;
+
+int32_t negated(uint16_t code) { return -int32_t(code); }
+
+std::string normalizeName(const std::string& name) {
+  size_t begin = 0, end = name.size();
+  while (begin < end && name[begin] == ' ') ++begin;
+  while (end > begin && name[end - 1] == ' ') --end;
+  std::string out = name.substr(begin, end - begin);
+  std::replace(out.begin(), out.end(), '\\', '/');
+  return out;
+}
+
+bool sameName(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
+    if (x >= 'A' && x <= 'Z') x = uint8_t(x + 32);
+    if (y >= 'A' && y <= 'Z') y = uint8_t(y + 32);
+    if (x != y) return false;
+  }
+  return true;
+}
+
+void setFailedName(std::string* failedName, const std::string& name) {
+  if (failedName) *failedName = name;
+}
+
+}  // namespace
+
+// ---- TAbstractFile ----
+
+TAbstractFile::TAbstractFile(std::string name, bool temporary) : temporary_(temporary), name_(std::move(name)) {}
+
+TAbstractFile::~TAbstractFile() = default;
+
+int TAbstractFile::FindHandle(int32_t id) const {
+  for (size_t i = 0; i < handles_.size(); ++i) {
+    if (handles_[i].id == id) return int(i);
+  }
+  return -1;
+}
+
+TAbstractFile::Handle* TAbstractFile::handle(int32_t id) {
+  const int i = FindHandle(id);
+  return i < 0 ? nullptr : &handles_[size_t(i)];
+}
+
+int32_t TAbstractFile::addHandle() {
+  int32_t id = 1;
+  while (FindHandle(id) >= 0) ++id;
+  handles_.push_back({id, 0});
+  return id;
+}
+
+int32_t TAbstractFile::CreateFile() {
+  std::lock_guard guard(section_);
+  size_ = 0;
+  return addHandle();
+}
+
+int32_t TAbstractFile::Open() {
+  std::lock_guard guard(section_);
+  return addHandle();
+}
+
+int32_t TAbstractFile::Close(int32_t id) {
+  std::lock_guard guard(section_);
+  const int i = FindHandle(id);
+  if (i < 0) return negated(VELDOR_OSENOENT);
+  handles_.erase(handles_.begin() + i);
+  return 0;
+}
+
+int32_t TAbstractFile::RenameFile(const std::string& newName) {
+  std::lock_guard guard(section_);
+  name_ = newName;
+  return 0;
+}
+
+int32_t TAbstractFile::DeleteFile() { return 0; }
+
+int64_t TAbstractFile::Read(int32_t id, void*, int64_t count) {
+  std::lock_guard guard(section_);
+  Handle* h = handle(id);
+  if (!h || h->position < 0 || count <= 0 || h->position >= size_) return 0;
+  if (count <= size_ - h->position) {
+    h->position += count;
+    return count;
+  }
+  const int64_t n = size_ - h->position;
+  h->position = size_;
+  return n;
+}
+
+int64_t TAbstractFile::Write(int32_t id, const void*, int64_t count) {
+  std::lock_guard guard(section_);
+  Handle* h = handle(id);
+  if (!h || h->position < 0 || count <= 0) return 0;
+  h->position += count;
+  size_ = std::max(size_, h->position);
+  return count;
+}
+
+int32_t TAbstractFile::Truncate(int32_t id) {
+  std::lock_guard guard(section_);
+  Handle* h = handle(id);
+  if (!h || h->position < 0) return negated(VELDOR_OSEBADF);
+  size_ = h->position;
+  return 0;
+}
+
+bool TAbstractFile::Flush() { return true; }
+
+int64_t TAbstractFile::Seek(int32_t id, int origin, int64_t offset) {
+  std::lock_guard guard(section_);
+  Handle* h = handle(id);
+  if (!h) return 0;
+  switch (origin) {
+    case kSeekBegin:
+      h->position = offset;
+      break;
+    case kSeekCurrent:
+      h->position += offset;
+      break;
+    case kSeekEnd:
+      h->position = size_ + offset;
+      break;
+    default:
+      break;
+  }
+  return h->position;
+}
+
+bool TAbstractFile::Lock(int64_t offset, int64_t length) {
+  std::lock_guard guard(section_);
+  if (offset < 0 || length <= 0) return false;
+  const int64_t last = offset + length - 1;
+  for (const LockRange& r : locks_) {
+    if ((offset >= r.offset && offset <= r.last) || (r.offset >= offset && r.offset <= last)) return false;
+  }
+  locks_.push_back({offset, last, length});
+  return true;
+}
+
+bool TAbstractFile::Unlock(int64_t offset, int64_t length) {
+  std::lock_guard guard(section_);
+  auto it = std::find_if(locks_.begin(), locks_.end(),
+                         [&](const LockRange& r) { return r.offset == offset && r.length == length; });
+  if (it == locks_.end()) return false;
+  locks_.erase(it);
+  return true;
+}
+
+// ---- TMemoryFile ----
+
+void TMemoryFile::reserve(int64_t size) {
+  if (size <= 0) {
+    std::vector<uint8_t>().swap(data_);
+    return;
+  }
+  if (size_t(size) > data_.size()) data_.resize(size_t((size + kMemoryStep - 1) / kMemoryStep * kMemoryStep), 0);
+}
+
+int32_t TMemoryFile::CreateFile() {
+  std::lock_guard guard(section_);
+  std::vector<uint8_t>().swap(data_);
+  return TAbstractFile::CreateFile();
+}
+
+int64_t TMemoryFile::Read(int32_t id, void* buffer, int64_t count) {
+  std::lock_guard guard(section_);
+  const int64_t n = TAbstractFile::Read(id, buffer, count);
+  if (n > 0) std::memcpy(buffer, data_.data() + (handle(id)->position - n), size_t(n));
+  return n;
+}
+
+int64_t TMemoryFile::Write(int32_t id, const void* buffer, int64_t count) {
+  std::lock_guard guard(section_);
+  const int64_t n = TAbstractFile::Write(id, buffer, count);
+  if (n > 0) {
+    reserve(size_);
+    std::memcpy(data_.data() + (handle(id)->position - n), buffer, size_t(n));
+  }
+  return n;
+}
+
+int32_t TMemoryFile::Truncate(int32_t id) {
+  std::lock_guard guard(section_);
+  const int64_t oldSize = size_;
+  const int32_t r = TAbstractFile::Truncate(id);
+  if (r < 0) return r;
+  // Bytes past the end stay zero, so a later extension reads zeros.
+  if (size_ < oldSize && size_ > 0) std::fill(data_.begin() + size_, data_.begin() + oldSize, 0);
+  reserve(size_);
+  return 0;
+}
+
+// ---- TPhysicalFile ----
+
+TPhysicalFile::TPhysicalFile(std::string name, bool temporary, platform::FileSystem& fs)
+    : TAbstractFile(std::move(name), temporary), fs_(fs) {}
+
+TPhysicalFile::~TPhysicalFile() = default;
+
+int32_t TPhysicalFile::CreateFile() {
+  std::lock_guard guard(section_);
+  if (!handles_.empty()) return negated(VELDOR_OSEACCES);
+  file_ = fs_.createFile(name_, temporary_);
+  if (!file_) return negated(OSErrorToEngineError());
+  readOnly_ = false;
+  readOnlyAttribute_ = false;
+  size_ = 0;
+  return addHandle();
+}
+
+int32_t TPhysicalFile::Open() {
+  std::lock_guard guard(section_);
+  if (!handles_.empty()) return addHandle();
+  platform::FileInfo info;
+  if (!fs_.fileInfo(name_, info)) return negated(OSErrorToEngineError());
+  if (info.isDirectory) {
+    platform::setLastOsError(EISDIR);
+    return negated(VELDOR_OSEACCES);
+  }
+  readOnlyAttribute_ = info.readOnly;
+  readOnly_ = info.readOnly;
+  platform::OpenOptions options;
+  options.write = !readOnly_;
+  options.share = exclusive_ ? platform::ShareMode::Exclusive : platform::ShareMode::Shared;
+  options.deleteOnClose = temporary_;
+  file_ = fs_.openFile(name_, options);
+  if (!file_ && options.write) {
+    options.write = false;
+    file_ = fs_.openFile(name_, options);
+    if (file_) readOnly_ = true;
+  }
+  if (!file_) return negated(OSErrorToEngineError());
+  const int64_t size = file_->size();
+  size_ = size > 0 ? size : 0;
+  return addHandle();
+}
+
+int32_t TPhysicalFile::Close(int32_t id) {
+  std::lock_guard guard(section_);
+  const int32_t r = TAbstractFile::Close(id);
+  if (r == 0 && handles_.empty()) file_.reset();
+  return r;
+}
+
+int32_t TPhysicalFile::RenameFile(const std::string& newName) {
+  std::lock_guard guard(section_);
+  if (file_) return negated(VELDOR_OSEACCES);
+  if (!fs_.renameFile(name_, newName)) return negated(OSErrorToEngineError());
+  name_ = newName;
+  return 0;
+}
+
+int32_t TPhysicalFile::DeleteFile() {
+  std::lock_guard guard(section_);
+  if (file_) return negated(VELDOR_OSEACCES);
+  if (!fs_.deleteFile(name_)) return negated(OSErrorToEngineError());
+  return 0;
+}
+
+int64_t TPhysicalFile::Read(int32_t id, void* buffer, int64_t count) {
+  std::lock_guard guard(section_);
+  Handle* h = handle(id);
+  if (!h || !file_ || count <= 0) return 0;
+  if (h->position < 0) return negated(VELDOR_OSEBADF);
+  const int64_t n = file_->readAt(h->position, buffer, count);
+  if (n < 0) return negated(OSErrorToEngineError());
+  h->position += n;
+  return n;
+}
+
+int64_t TPhysicalFile::Write(int32_t id, const void* buffer, int64_t count) {
+  std::lock_guard guard(section_);
+  Handle* h = handle(id);
+  if (!h || !file_ || count <= 0) return 0;
+  if (h->position < 0) return negated(VELDOR_OSEBADF);
+  const int64_t n = file_->writeAt(h->position, buffer, count);
+  if (n < 0) return negated(OSErrorToEngineError());
+  h->position += n;
+  size_ = std::max(size_, h->position);
+  return n;
+}
+
+int32_t TPhysicalFile::Truncate(int32_t id) {
+  std::lock_guard guard(section_);
+  Handle* h = handle(id);
+  if (!h || !file_ || h->position < 0) return negated(VELDOR_OSEBADF);
+  if (!file_->truncate(h->position)) return negated(OSErrorToEngineError());
+  size_ = h->position;
+  return 0;
+}
+
+bool TPhysicalFile::Flush() {
+  std::lock_guard guard(section_);
+  return file_ && file_->sync();
+}
+
+int64_t TPhysicalFile::Seek(int32_t id, int origin, int64_t offset) {
+  std::lock_guard guard(section_);
+  if (origin == kSeekEnd && file_) {
+    // Another process may have changed the length.
+    const int64_t size = file_->size();
+    if (size >= 0) size_ = size;
+  }
+  return TAbstractFile::Seek(id, origin, offset);
+}
+
+bool TPhysicalFile::Lock(int64_t offset, int64_t length) {
+  std::lock_guard guard(section_);
+  return file_ && file_->lockRange(offset, length);
+}
+
+bool TPhysicalFile::Unlock(int64_t offset, int64_t length) {
+  std::lock_guard guard(section_);
+  return file_ && file_->unlockRange(offset, length);
+}
+
+// ---- TFileList ----
+
+TFileList::TFileList(platform::FileSystem& fs) : fs_(fs) {}
+
+TFileList::~TFileList() = default;
+
+size_t TFileList::Count() {
+  std::lock_guard guard(section_);
+  return files_.size();
+}
+
+TAbstractFile* TFileList::find(const std::string& name, bool inMemory) {
+  const std::string wanted = normalizeName(name);
+  for (const auto& f : files_) {
+    if (f->IsInMemory() == inMemory && sameName(normalizeName(f->Name()), wanted)) return f.get();
+  }
+  if (inMemory) return nullptr;
+  platform::FileInfo info;
+  const int savedError = platform::lastOsError();
+  const bool exists = fs_.fileInfo(wanted, info) && !info.isDirectory;
+  platform::setLastOsError(savedError);
+  if (!exists) return nullptr;
+  for (const auto& f : files_) {
+    auto* physical = dynamic_cast<TPhysicalFile*>(f.get());
+    if (physical && physical->HasIdentity() && physical->Identity() == info.identity) return physical;
+  }
+  return nullptr;
+}
+
+void TFileList::unlist(TAbstractFile* file) {
+  std::erase_if(files_, [file](const std::unique_ptr<TAbstractFile>& f) { return f.get() == file; });
+}
+
+int32_t TFileList::CreateFile(const std::string& name, bool inMemory, bool temporary, TAbstractFile*& file) {
+  std::lock_guard guard(section_);
+  file = nullptr;
+  TAbstractFile* f = find(name, inMemory);
+  if (f && f->OpenCount() > 0) return negated(VELDOR_OSEACCES);
+  if (!f) {
+    if (inMemory)
+      files_.push_back(std::make_unique<TMemoryFile>(normalizeName(name), temporary));
+    else
+      files_.push_back(std::make_unique<TPhysicalFile>(normalizeName(name), temporary, fs_));
+    f = files_.back().get();
+  }
+  f->SetExclusive(true);
+  f->SetTemporary(temporary);
+  const int32_t id = f->CreateFile();
+  if (id < 0) {
+    if (!inMemory) unlist(f);
+    return id;
+  }
+  file = f;
+  return id;
+}
+
+int32_t TFileList::OpenFile(const std::string& name, bool inMemory, TAbstractFile*& file, bool& readOnlyAttribute,
+                            bool& readOnly, bool exclusive, bool temporary) {
+  std::lock_guard guard(section_);
+  file = nullptr;
+  TAbstractFile* f = find(name, inMemory);
+  int32_t id;
+  if (f && f->OpenCount() > 0) {
+    if (f->Exclusive() || exclusive) {
+      platform::setLastOsError(platform::kSharingViolation);
+      return negated(VELDOR_OSEACCES);
+    }
+    id = f->Open();
+  } else if (f) {
+    f->SetExclusive(exclusive);
+    f->SetTemporary(temporary);
+    id = f->Open();
+  } else {
+    if (inMemory) {
+      platform::setLastOsError(ENOENT);
+      return negated(VELDOR_OSENOENT);
+    }
+    files_.push_back(std::make_unique<TPhysicalFile>(normalizeName(name), temporary, fs_));
+    f = files_.back().get();
+    f->SetExclusive(exclusive);
+    id = f->Open();
+  }
+  if (id < 0) {
+    if (!inMemory && f->OpenCount() == 0) unlist(f);
+    return id;
+  }
+  readOnlyAttribute = f->ReadOnlyAttribute();
+  readOnly = f->ReadOnly();
+  file = f;
+  return id;
+}
+
+int32_t TFileList::CloseFile(TAbstractFile* file, bool inMemory, int32_t handleId) {
+  std::lock_guard guard(section_);
+  const bool listed = std::any_of(files_.begin(), files_.end(),
+                                  [file](const std::unique_ptr<TAbstractFile>& f) { return f.get() == file; });
+  if (!listed || file->IsInMemory() != inMemory || file->OpenCount() == 0) return negated(VELDOR_OSENOENT);
+  const int32_t r = file->Close(handleId);
+  if (r < 0) return r;
+  if (file->OpenCount() == 0 && (!inMemory || file->Temporary())) unlist(file);
+  return 0;
+}
+
+int32_t TFileList::RenameFile(const std::string& name, bool inMemory, const std::string& newName) {
+  std::lock_guard guard(section_);
+  TAbstractFile* f = find(name, inMemory);
+  if (f) {
+    if (f->OpenCount() > 0) return negated(VELDOR_OSEACCES);
+    if (inMemory) {
+      TAbstractFile* other = find(newName, true);
+      if (other && other != f) {
+        platform::setLastOsError(EEXIST);
+        return negated(OSErrorToEngineError());
+      }
+      return f->RenameFile(normalizeName(newName));
+    }
+    const int32_t r = f->RenameFile(normalizeName(newName));
+    return r;
+  }
+  if (inMemory) {
+    platform::setLastOsError(ENOENT);
+    return negated(VELDOR_OSENOENT);
+  }
+  if (!fs_.renameFile(normalizeName(name), normalizeName(newName))) return negated(OSErrorToEngineError());
+  return 0;
+}
+
+int32_t TFileList::DeleteFile(const std::string& name, bool inMemory) {
+  std::lock_guard guard(section_);
+  TAbstractFile* f = find(name, inMemory);
+  if (f) {
+    if (f->OpenCount() > 0) return negated(VELDOR_OSEACCES);
+    const int32_t r = f->DeleteFile();
+    unlist(f);
+    return r;
+  }
+  if (inMemory) {
+    platform::setLastOsError(ENOENT);
+    return negated(VELDOR_OSENOENT);
+  }
+  if (!fs_.deleteFile(normalizeName(name))) return negated(OSErrorToEngineError());
+  return 0;
+}
+
+bool TFileList::FileExists(const std::string& name, bool inMemory) {
+  std::lock_guard guard(section_);
+  if (find(name, inMemory)) return true;
+  if (inMemory) return false;
+  platform::FileInfo info;
+  return fs_.fileInfo(normalizeName(name), info) && !info.isDirectory;
+}
+
+namespace {
+enum CopyMode { kCopyPlain, kCopyPack, kCopyUnpack };
+}
+
+int32_t TFileList::copyChunks(TAbstractFile* from, int32_t fromHandle, TAbstractFile* to, int32_t toHandle, int mode,
+                              const TFileProgress& progress, int step, std::string* failedName) {
+  std::scoped_lock sections(from->Section(), to->Section());
+  const int64_t size = from->Seek(fromHandle, kSeekEnd, 0);
+  from->Seek(fromHandle, kSeekBegin, 0);
+  std::vector<uint8_t> chunk(static_cast<size_t>(kCopyChunk));
+  std::vector<uint8_t> packed;
+  int64_t done = 0;
+  int lastReported = 0;
+  auto report = [&](int64_t count) {
+    done += count;
+    if (!progress || size <= 0) return;
+    const int percent = int(std::lround(double(done) / double(size) * 100.0));
+    if (percent >= lastReported + step) {
+      progress(percent);
+      lastReported = percent;
+    }
+  };
+  auto readFailed = [&] {
+    setFailedName(failedName, from->Name());
+    return negated(VELDOR_READERR);
+  };
+  auto writeAll = [&](const uint8_t* data, int64_t count) {
+    const int64_t n = to->Write(toHandle, data, count);
+    if (n == count) return true;
+    setFailedName(failedName, to->Name());
+    return false;
+  };
+  auto corrupt = [&] {
+    setFailedName(failedName, from->Name());
+    return negated(VELDOR_UNCOMPRESS);
+  };
+
+  for (;;) {
+    if (mode == kCopyUnpack) {
+      uint8_t header[kFrameHeader];
+      const int64_t h = from->Read(fromHandle, header, kFrameHeader);
+      if (h < 0) return readFailed();
+      if (h == 0) break;
+      if (h < kFrameHeader) return corrupt();
+      const int64_t rawLength = platform::get4(header);
+      const int64_t streamLength = platform::get4(header + 4);
+      if (rawLength <= 0 || rawLength > kCopyChunk || streamLength <= 0 || streamLength > kMaxFrameStream)
+        return corrupt();
+      packed.resize(size_t(streamLength));
+      const int64_t n = from->Read(fromHandle, packed.data(), streamLength);
+      if (n < 0) return readFailed();
+      if (n < streamLength) return corrupt();
+      std::vector<uint8_t> raw;
+      if (platform::inflateBuffer(packed.data(), packed.size(), size_t(rawLength), raw) !=
+              platform::InflateStatus::Ok ||
+          int64_t(raw.size()) != rawLength)
+        return corrupt();
+      if (!writeAll(raw.data(), rawLength)) return negated(VELDOR_WRITEERR);
+      report(kFrameHeader + streamLength);
+      continue;
+    }
+    const int64_t n = from->Read(fromHandle, chunk.data(), kCopyChunk);
+    if (n < 0) return readFailed();
+    if (n > 0) {
+      if (mode == kCopyPack) {
+        if (!platform::deflateBuffer(chunk.data(), size_t(n), packed)) {
+          setFailedName(failedName, to->Name());
+          return negated(VELDOR_COMPRESS);
+        }
+        uint8_t header[kFrameHeader];
+        platform::put4(header, uint32_t(n));
+        platform::put4(header + 4, uint32_t(packed.size()));
+        if (!writeAll(header, kFrameHeader) || !writeAll(packed.data(), int64_t(packed.size())))
+          return negated(VELDOR_WRITEERR);
+      } else if (!writeAll(chunk.data(), n)) {
+        return negated(VELDOR_WRITEERR);
+      }
+      report(n);
+    }
+    if (n < kCopyChunk) break;
+  }
+  if (progress && size <= 0) progress(100);
+  return 0;
+}
+
+int32_t TFileList::CopyToNewFile(TAbstractFile* source, int32_t sourceHandle, bool inMemory,
+                                 const std::string& destination, bool compress, const TFileProgress& progress, int step,
+                                 std::string* failedName) {
+  std::lock_guard guard(section_);
+  TAbstractFile* target = nullptr;
+  const int32_t id = CreateFile(destination, inMemory, false, target);
+  if (id < 0) {
+    setFailedName(failedName, destination);
+    return id;
+  }
+  int32_t r = copyChunks(source, sourceHandle, target, id, compress ? kCopyPack : kCopyPlain, progress, step,
+                         failedName);
+  if (r == 0 && !inMemory && !target->Flush()) {
+    setFailedName(failedName, destination);
+    r = negated(VELDOR_WRITEERR);
+  }
+  const int32_t closed = CloseFile(target, inMemory, id);
+  if (r == 0 && closed < 0) {
+    setFailedName(failedName, destination);
+    r = closed;
+  }
+  if (r < 0) {
+    // A partial copy must not pass for a backup. Keep the copy's error, not the delete's.
+    const int savedError = platform::lastOsError();
+    DeleteFile(destination, inMemory);
+    platform::setLastOsError(savedError);
+  }
+  return r;
+}
+
+int32_t TFileList::CopyToFile(TAbstractFile* file, int32_t handle, bool inMemory, const std::string& source,
+                              bool compress, const TFileProgress& progress, int step, std::string* failedName) {
+  std::lock_guard guard(section_);
+  TAbstractFile* from = nullptr;
+  bool readOnlyAttribute = false, readOnly = false;
+  const int32_t id = OpenFile(source, inMemory, from, readOnlyAttribute, readOnly, true, false);
+  if (id < 0) {
+    setFailedName(failedName, source);
+    return id;
+  }
+  int32_t r =
+      copyChunks(from, id, file, handle, compress ? kCopyUnpack : kCopyPlain, progress, step, failedName);
+  if (r == 0 && file->Truncate(handle) < 0) {
+    setFailedName(failedName, file->Name());
+    r = negated(VELDOR_WRITEERR);
+  }
+  const int32_t closed = CloseFile(from, inMemory, id);
+  if (r == 0 && closed < 0) r = closed;
+  return r;
+}
+
+TFileList& EngineFileList() {
+  static TFileList list;
+  return list;
+}
+
+bool RetryLock(const std::function<bool(uint32_t attempt)>& attempt, const LockRetryRules& rules,
+               platform::FileSystem& fs) {
+  const uint32_t attempts = std::max<uint32_t>(rules.attempts, 1);
+  for (uint32_t i = 1; i <= attempts; ++i) {
+    if (attempt(i)) return true;
+    if (i < attempts) fs.sleepFor(rules.pause);
+  }
+  return false;
+}
+
+// ---- TFileHandler ----
+
+TFileHandler::TFileHandler(TFileList* list) : list_(list ? list : &EngineFileList()) {}
+
+TFileHandler::~TFileHandler() { TFileHandler::Close(); }
+
+void TFileHandler::raise(uint16_t code) const { raise(code, name_); }
+
+void TFileHandler::raise(uint16_t code, const std::string& name) const { SignalTableError(code, name); }
+
+void TFileHandler::Open() {
+  if (open_) return;
+  if (!FileExists()) {
+    platform::setLastOsError(ENOENT);
+    raise(VELDOR_OSENOENT);
+  }
+  readOnlyAttribute_ = false;
+  TAbstractFile* file = nullptr;
+  bool readOnlyAttribute = false, readOnly = false;
+  const int32_t r = list_->OpenFile(name_, inMemory_, file, readOnlyAttribute, readOnly, exclusive_, temporary_);
+  if (r < 0) raise(uint16_t(-r));
+  file_ = file;
+  handleId_ = r;
+  readOnly_ = readOnly;
+  readOnlyAttribute_ = readOnlyAttribute;
+  open_ = true;
+}
+
+void TFileHandler::Close() {
+  if (handleId_ >= 1 && file_) list_->CloseFile(file_, inMemory_, handleId_);
+  file_ = nullptr;
+  handleId_ = 0;
+  open_ = false;
+}
+
+void TFileHandler::CreateFile() {
+  if (file_) Close();
+  TAbstractFile* file = nullptr;
+  const int32_t r = list_->CreateFile(name_, inMemory_, temporary_, file);
+  if (r < 0) raise(uint16_t(-r));
+  file_ = file;
+  handleId_ = r;
+  readOnly_ = false;
+  readOnlyAttribute_ = false;
+  open_ = true;
+}
+
+void TFileHandler::DeleteFile() {
+  const int32_t r = list_->DeleteFile(name_, inMemory_);
+  if (r < 0) raise(uint16_t(-r));
+}
+
+void TFileHandler::RenameFile(const std::string& newName) {
+  const int32_t r = list_->RenameFile(name_, inMemory_, newName);
+  if (r < 0) raise(uint16_t(-r));
+  name_ = newName;
+}
+
+void TFileHandler::CopyToNewFile(const std::string& destination, bool compress, const TFileProgress& progress,
+                                 int step) {
+  if (!open_) return;
+  std::string failed;
+  const int32_t r =
+      list_->CopyToNewFile(file_, handleId_, inMemory_, destination, compress, progress, step, &failed);
+  if (r < 0) raise(uint16_t(-r), failed.empty() ? name_ : failed);
+}
+
+void TFileHandler::CopyToFile(const std::string& source, bool compress, const TFileProgress& progress, int step) {
+  if (!open_) return;
+  std::string failed;
+  const int32_t r = list_->CopyToFile(file_, handleId_, inMemory_, source, compress, progress, step, &failed);
+  if (r < 0) raise(uint16_t(-r), failed.empty() ? name_ : failed);
+}
+
+int64_t TFileHandler::Read(void* buffer, int64_t count, bool allowShort) {
+  if (!file_) raise(VELDOR_READERR);
+  const int64_t n = file_->Read(handleId_, buffer, count);
+  if (n < 0 || (n < count && !allowShort)) raise(VELDOR_READERR);
+  return n;
+}
+
+void TFileHandler::Write(const void* buffer, int64_t count) {
+  if (!file_) raise(VELDOR_WRITEERR);
+  if (count <= 0) return;
+  if (file_->Write(handleId_, buffer, count) != count) raise(VELDOR_WRITEERR);
+}
+
+void TFileHandler::Flush() {
+  if (!file_ || !file_->Flush()) raise(VELDOR_WRITEERR);
+}
+
+void TFileHandler::Truncate() {
+  if (!file_ || file_->Truncate(handleId_) < 0) raise(VELDOR_WRITEERR);
+}
+
+int64_t TFileHandler::Seek(int origin, int64_t offset) { return file_ ? file_->Seek(handleId_, origin, offset) : 0; }
+
+int64_t TFileHandler::GetFileSize() {
+  if (!file_) return 0;
+  std::lock_guard guard(file_->Section());
+  const int64_t position = Seek(kSeekCurrent, 0);
+  const int64_t end = Seek(kSeekEnd, 0);
+  Seek(kSeekBegin, position);
+  return end;
+}
+
+bool TFileHandler::FileExists() { return list_->FileExists(name_, inMemory_); }
+
+bool TFileHandler::LockRegion(bool lock, int64_t offset, int64_t length) {
+  if (!file_) return false;
+  return lock ? file_->Lock(offset, length) : file_->Unlock(offset, length);
+}
+
+bool TFileHandler::LockRegionRetrying(const std::function<int64_t(uint32_t attempt)>& offsetFor, int64_t length) {
+  return RetryLock([&](uint32_t attempt) { return LockRegion(true, offsetFor(attempt), length); }, retryRules_,
+                   list_->FileSystem());
+}
+
+int64_t TFileHandler::ReadAt(int64_t offset, void* buffer, int64_t count, bool allowShort) {
+  if (!file_) raise(VELDOR_READERR);
+  std::lock_guard guard(file_->Section());
+  Seek(kSeekBegin, offset);
+  return Read(buffer, count, allowShort);
+}
+
+void TFileHandler::WriteAt(int64_t offset, const void* buffer, int64_t count) {
+  if (!file_) raise(VELDOR_WRITEERR);
+  std::lock_guard guard(file_->Section());
+  Seek(kSeekBegin, offset);
+  Write(buffer, count);
+}
+
+void TFileHandler::EnterSection() {
+  if (file_) file_->EnterSection();
+}
+
+void TFileHandler::LeaveSection() {
+  if (file_) file_->LeaveSection();
+}
+
+}  // namespace engine

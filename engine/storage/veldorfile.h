@@ -1,0 +1,333 @@
+// The engine's file layer. The table engine reaches files only through it.
+//
+// Three levels:
+// - TFileList: the process-wide list of shared file objects, one per file name and kind (disk or
+//   in memory). It creates, opens, closes, renames, deletes and copies files and reports failures
+//   as negated engine codes; it never raises.
+// - TAbstractFile with TMemoryFile and TPhysicalFile: the shared file object, with its numbered
+//   handles (each with its own position), its size and its byte-range locks. These return
+//   numbers (a count, a handle id, 0, or a negated engine code) and never raise.
+// - TFileHandler: the engine-side object of one open table file; the data, index and blob files
+//   derive from it. It raises EVELDOREngineError with the file's name as the table item.
+//
+// Names: a file is found by its kind and its name with blanks trimmed, '\' read as '/', compared
+// without regard to case; a disk file is also found by its identity on disk, so two spellings of
+// one file share one object.
+//
+// Threads: the list has its own recursive section, held through every list operation (a whole
+// copy included); each file object has its own, held through each of its operations. A caller that
+// seeks and then transfers brackets the pair with EnterSection/LeaveSection.
+//
+// Processes, and sessions of one process, are kept apart by byte-range locks: a range that
+// overlaps a range held through any handle of the file, in this process or another, is refused,
+// and an unlock must name exactly a held range.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/osfile.h"
+
+namespace engine {
+
+// Called during a copy with the percentage done.
+using TFileProgress = std::function<void(int percent)>;
+
+// Seek origins.
+inline constexpr int kSeekBegin = 0;
+inline constexpr int kSeekCurrent = 1;
+inline constexpr int kSeekEnd = 2;
+
+// The shared object of one file in this process.
+class TAbstractFile {
+ public:
+  TAbstractFile(std::string name, bool temporary);
+  virtual ~TAbstractFile();
+  TAbstractFile(const TAbstractFile&) = delete;
+  TAbstractFile& operator=(const TAbstractFile&) = delete;
+
+  virtual bool IsInMemory() const = 0;
+
+  // Index of the handle record of `id`; -1 when the id is unknown or no handle is open.
+  int FindHandle(int32_t id) const;
+  // Empties the file (size 0) and adds a handle at position 0. Returns its id or a negated code.
+  virtual int32_t CreateFile();
+  // Adds a handle at position 0. Returns its id or a negated code.
+  virtual int32_t Open();
+  // Removes the handle. 0, or -VELDOR_OSENOENT for an unknown id.
+  virtual int32_t Close(int32_t id);
+  virtual int32_t RenameFile(const std::string& newName);
+  virtual int32_t DeleteFile();
+  // Transfers at the handle's position and advances it by the count moved. Read returns the count
+  // read (fewer at the end of the file); Write the count written, which is fewer than asked when
+  // the device stopped part way. A negative result is a failure. A count of 0 moves nothing and
+  // never changes the file's length.
+  virtual int64_t Read(int32_t id, void* buffer, int64_t count);
+  virtual int64_t Write(int32_t id, const void* buffer, int64_t count);
+  // Ends the file at the handle's position, cutting or zero-extending it. 0 or a negated code.
+  virtual int32_t Truncate(int32_t id);
+  virtual bool Flush();
+  // Origin kSeekBegin sets the position to offset, kSeekCurrent adds offset, kSeekEnd moves to
+  // the end. Returns the new position; 0 for an unknown id.
+  virtual int64_t Seek(int32_t id, int origin, int64_t offset);
+  // Takes a byte range; false when it overlaps a held range.
+  virtual bool Lock(int64_t offset, int64_t length);
+  // Releases exactly a held range (same offset and length); false for anything else.
+  virtual bool Unlock(int64_t offset, int64_t length);
+
+  void EnterSection() { section_.lock(); }
+  void LeaveSection() { section_.unlock(); }
+  std::recursive_mutex& Section() { return section_; }
+
+  const std::string& Name() const { return name_; }
+  void SetName(std::string name) { name_ = std::move(name); }
+  int64_t Size() const { return size_; }
+  int OpenCount() const { return int(handles_.size()); }
+  bool Exclusive() const { return exclusive_; }
+  void SetExclusive(bool v) { exclusive_ = v; }
+  bool ReadOnly() const { return readOnly_; }
+  bool ReadOnlyAttribute() const { return readOnlyAttribute_; }
+  bool Temporary() const { return temporary_; }
+  void SetTemporary(bool v) { temporary_ = v; }
+
+ protected:
+  struct Handle {
+    int32_t id;
+    int64_t position;
+  };
+  struct LockRange {
+    int64_t offset;
+    int64_t last;
+    int64_t length;
+  };
+
+  // Adds a handle record with the lowest free id.
+  int32_t addHandle();
+  Handle* handle(int32_t id);
+
+  std::recursive_mutex section_;
+  bool exclusive_ = false;
+  bool readOnly_ = false;
+  bool readOnlyAttribute_ = false;
+  bool temporary_ = false;
+  std::string name_;
+  int64_t size_ = 0;
+  std::vector<LockRange> locks_;
+  std::vector<Handle> handles_;
+};
+
+// A file that lives only in this process's memory. It keeps its contents between a close and a
+// later open until it is deleted (a temporary one at its last close) or the list is freed.
+class TMemoryFile final : public TAbstractFile {
+ public:
+  using TAbstractFile::TAbstractFile;
+  bool IsInMemory() const override { return true; }
+  int32_t CreateFile() override;
+  int64_t Read(int32_t id, void* buffer, int64_t count) override;
+  int64_t Write(int32_t id, const void* buffer, int64_t count) override;
+  int32_t Truncate(int32_t id) override;
+  size_t Capacity() const { return data_.size(); }
+
+ private:
+  // Capacity grows in steps of 4096 bytes, never shrinks, and is freed only when the file is cut
+  // to nothing. Bytes it gains are zero.
+  void reserve(int64_t size);
+  std::vector<uint8_t> data_;
+};
+
+// A file on disk. All handles of the process share one system open; each keeps its own position.
+class TPhysicalFile final : public TAbstractFile {
+ public:
+  TPhysicalFile(std::string name, bool temporary, platform::FileSystem& fs);
+  ~TPhysicalFile() override;
+  bool IsInMemory() const override { return false; }
+
+  int32_t CreateFile() override;
+  int32_t Open() override;
+  int32_t Close(int32_t id) override;
+  int32_t RenameFile(const std::string& newName) override;
+  int32_t DeleteFile() override;
+  int64_t Read(int32_t id, void* buffer, int64_t count) override;
+  int64_t Write(int32_t id, const void* buffer, int64_t count) override;
+  int32_t Truncate(int32_t id) override;
+  bool Flush() override;
+  int64_t Seek(int32_t id, int origin, int64_t offset) override;
+  bool Lock(int64_t offset, int64_t length) override;
+  bool Unlock(int64_t offset, int64_t length) override;
+
+  // The identity of the open file; none while closed.
+  bool HasIdentity() const { return file_ != nullptr; }
+  platform::FileIdentity Identity() const { return file_ ? file_->identity() : platform::FileIdentity{}; }
+
+ private:
+  platform::FileSystem& fs_;
+  std::unique_ptr<platform::OsFile> file_;
+};
+
+// The process-wide list of shared file objects. All operations hold the list's section.
+class TFileList {
+ public:
+  explicit TFileList(platform::FileSystem& fs = platform::FileSystem::local());
+  ~TFileList();
+  TFileList(const TFileList&) = delete;
+  TFileList& operator=(const TFileList&) = delete;
+
+  platform::FileSystem& FileSystem() { return fs_; }
+
+  // Creates (or empties) a file, marked exclusive, and opens a handle on it. Returns the handle id
+  // or a negated code: -VELDOR_OSEACCES when the file has open handles.
+  int32_t CreateFile(const std::string& name, bool inMemory, bool temporary, TAbstractFile*& file);
+  // Opens a handle. A file already open is shared only when neither it nor this request is
+  // exclusive, else -VELDOR_OSEACCES; an in-memory file that does not exist gives -VELDOR_OSENOENT.
+  int32_t OpenFile(const std::string& name, bool inMemory, TAbstractFile*& file, bool& readOnlyAttribute,
+                   bool& readOnly, bool exclusive, bool temporary);
+  // Closes a handle. After the last one a disk file's object is freed, a temporary file (of either
+  // kind) is deleted, and an in-memory file keeps its contents.
+  int32_t CloseFile(TAbstractFile* file, bool inMemory, int32_t handleId);
+  // Renames or deletes a file that has no open handles; -VELDOR_OSEACCES when it has.
+  // A rename never replaces an existing file.
+  int32_t RenameFile(const std::string& name, bool inMemory, const std::string& newName);
+  int32_t DeleteFile(const std::string& name, bool inMemory);
+  // True when the file is listed or (disk files) present on disk as a file, not a folder.
+  bool FileExists(const std::string& name, bool inMemory);
+
+  // Copies the whole of `source` (through its handle) to a new file of the same kind named
+  // `destination`. With `compress` the new file holds the data as framed compressed chunks, which
+  // CopyToFile with `compress` restores. Every read and write is checked; on failure the partly
+  // written destination is deleted and the negated code returned, with the name of the file that
+  // failed in `failedName`.
+  int32_t CopyToNewFile(TAbstractFile* source, int32_t sourceHandle, bool inMemory, const std::string& destination,
+                        bool compress, const TFileProgress& progress, int step, std::string* failedName = nullptr);
+  // Copies the whole of the file `source` (opened exclusively) into `file` at the handle's
+  // position; the destination then ends where the copy ends. With `compress`, `source` must hold
+  // framed compressed chunks written by CopyToNewFile; anything else gives -VELDOR_UNCOMPRESS.
+  int32_t CopyToFile(TAbstractFile* file, int32_t handle, bool inMemory, const std::string& source, bool compress,
+                     const TFileProgress& progress, int step, std::string* failedName = nullptr);
+
+  // Number of listed file objects (for tests and diagnostics).
+  size_t Count();
+
+ private:
+  TAbstractFile* find(const std::string& name, bool inMemory);
+  void unlist(TAbstractFile* file);
+  int32_t copyChunks(TAbstractFile* from, int32_t fromHandle, TAbstractFile* to, int32_t toHandle, int mode,
+                     const TFileProgress& progress, int step, std::string* failedName);
+
+  platform::FileSystem& fs_;
+  std::recursive_mutex section_;
+  std::vector<std::unique_ptr<TAbstractFile>> files_;
+};
+
+// The list of this process, made at first use.
+TFileList& EngineFileList();
+
+// How often and how patiently a file-wide lock is tried.
+struct LockRetryRules {
+  uint32_t attempts = 16385;
+  std::chrono::milliseconds pause{3};
+
+  // Rules for a caller that counts retries in a byte: `retries` + 1 attempts, which stays finite
+  // for every value including 255.
+  static LockRetryRules FromRetryCount(uint8_t retries, std::chrono::milliseconds pause) {
+    return {uint32_t(retries) + 1, pause};
+  }
+};
+
+inline constexpr LockRetryRules kFileLockRetryRules{};
+
+// Calls `attempt` (with the attempt number from 1) until it succeeds or `rules.attempts` calls
+// have failed, pausing between two attempts through `fs`. True at the first success.
+bool RetryLock(const std::function<bool(uint32_t attempt)>& attempt, const LockRetryRules& rules,
+               platform::FileSystem& fs);
+
+// The engine-side object of one table file.
+class TFileHandler {
+ public:
+  // Works on `list`, the process's list when none is given.
+  explicit TFileHandler(TFileList* list = nullptr);
+  virtual ~TFileHandler();
+  TFileHandler(const TFileHandler&) = delete;
+  TFileHandler& operator=(const TFileHandler&) = delete;
+
+  // Opens the file (it must exist: else VELDOR_OSENOENT) with the exclusive and temporary flags.
+  // Does nothing when already open.
+  virtual void Open();
+  // Closes this handler's handle, if any.
+  virtual void Close();
+  // Creates or empties the file and opens it.
+  virtual void CreateFile();
+  virtual void DeleteFile();
+  // Renames the file on disk or in memory, then takes the new name.
+  virtual void RenameFile(const std::string& newName);
+  // Copies (see TFileList). Only when open.
+  virtual void CopyToNewFile(const std::string& destination, bool compress, const TFileProgress& progress, int step);
+  virtual void CopyToFile(const std::string& source, bool compress, const TFileProgress& progress, int step);
+  // Reads at this handle's position. Fewer bytes than asked raise VELDOR_READERR unless
+  // `allowShort`; a failure always does.
+  virtual int64_t Read(void* buffer, int64_t count, bool allowShort = false);
+  // Writes at this handle's position; anything short of `count` raises VELDOR_WRITEERR.
+  // A count of 0 writes nothing.
+  virtual void Write(const void* buffer, int64_t count);
+  // Forces the file to the device; failure raises VELDOR_WRITEERR.
+  virtual void Flush();
+  // Ends the file at this handle's position; failure raises VELDOR_WRITEERR.
+  void Truncate();
+
+  // Moves this handle's position; 0 when no file is attached.
+  int64_t Seek(int origin, int64_t offset);
+  int64_t GetFileSize();
+  bool FileExists();
+  // Takes (lock) or releases a byte range; false when no file is attached or it failed.
+  bool LockRegion(bool lock, int64_t offset, int64_t length);
+  // Takes a file-wide lock under the retry rules: `offsetFor` names the range's offset for each
+  // attempt (the read slots draw a new one each time).
+  bool LockRegionRetrying(const std::function<int64_t(uint32_t attempt)>& offsetFor, int64_t length);
+
+  // Seek and transfer in one step, inside the file's section.
+  int64_t ReadAt(int64_t offset, void* buffer, int64_t count, bool allowShort = false);
+  void WriteAt(int64_t offset, const void* buffer, int64_t count);
+
+  void EnterSection();
+  void LeaveSection();
+
+  const std::string& GetName() const { return name_; }
+  void SetName(const std::string& name) { name_ = name; }
+  bool IsInMemory() const { return inMemory_; }
+  void SetInMemory(bool v) { inMemory_ = v; }
+  bool IsExclusive() const { return exclusive_; }
+  void SetExclusive(bool v) { exclusive_ = v; }
+  bool IsTemporary() const { return temporary_; }
+  void SetTemporary(bool v) { temporary_ = v; }
+  bool IsReadOnly() const { return readOnly_; }
+  bool IsReadOnlyAttribute() const { return readOnlyAttribute_; }
+  bool IsOpen() const { return open_; }
+  int32_t GetHandleId() const { return handleId_; }
+  const LockRetryRules& GetLockRetryRules() const { return retryRules_; }
+  void SetLockRetryRules(const LockRetryRules& rules) { retryRules_ = rules; }
+  TFileList& List() { return *list_; }
+
+ protected:
+  // Raises `code` with this file's name as the table item.
+  [[noreturn]] void raise(uint16_t code) const;
+  [[noreturn]] void raise(uint16_t code, const std::string& name) const;
+
+ private:
+  TFileList* list_;
+  bool inMemory_ = false;
+  TAbstractFile* file_ = nullptr;
+  std::string name_;
+  int32_t handleId_ = 0;
+  bool exclusive_ = false;
+  bool readOnly_ = false;
+  bool readOnlyAttribute_ = false;
+  bool open_ = false;
+  bool temporary_ = false;
+  LockRetryRules retryRules_ = kFileLockRetryRules;
+};
+
+}  // namespace engine

@@ -1,0 +1,128 @@
+#include "platform/faultfs.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/oserror.h"
+
+namespace platform {
+
+namespace {
+
+int errorOf(Fault fault) { return fault == Fault::IoError ? EIO : ENOSPC; }
+
+class FaultyFile final : public OsFile {
+ public:
+  FaultyFile(FaultyFileSystem& fs, std::unique_ptr<OsFile> base) : fs_(fs), base_(std::move(base)) {}
+
+  const std::string& path() const override { return base_->path(); }
+  FileIdentity identity() const override { return base_->identity(); }
+  bool writable() const override { return base_->writable(); }
+
+  int64_t readAt(int64_t offset, void* buffer, int64_t count) override {
+    const Fault f = fs_.strike(false);
+    if (f == Fault::None || f == Fault::ShortWrite || f == Fault::Exit) return base_->readAt(offset, buffer, count);
+    setLastOsError(errorOf(f));
+    return -1;
+  }
+
+  int64_t writeAt(int64_t offset, const void* buffer, int64_t count) override {
+    switch (fs_.strike(true)) {
+      case Fault::None:
+        return base_->writeAt(offset, buffer, count);
+      case Fault::ShortWrite: {
+        const int64_t part = count > 1 ? count / 2 : 0;
+        const int64_t written = part > 0 ? base_->writeAt(offset, buffer, part) : 0;
+        setLastOsError(ENOSPC);
+        return written;
+      }
+      case Fault::NoSpace:
+        setLastOsError(ENOSPC);
+        return -1;
+      case Fault::IoError:
+        setLastOsError(EIO);
+        return -1;
+      case Fault::Exit:
+        ::_exit(kFaultExitCode);
+    }
+    return -1;
+  }
+
+  bool truncate(int64_t size) override { return failsNow() ? false : base_->truncate(size); }
+  bool sync() override { return failsNow() ? false : base_->sync(); }
+  int64_t size() override { return base_->size(); }
+  bool lockRange(int64_t offset, int64_t length) override { return base_->lockRange(offset, length); }
+  bool unlockRange(int64_t offset, int64_t length) override { return base_->unlockRange(offset, length); }
+
+ private:
+  // Counts an operation; true (with the OS error set) when it is to fail.
+  bool failsNow() {
+    const Fault f = fs_.strike(false);
+    if (f != Fault::NoSpace && f != Fault::IoError) return false;
+    setLastOsError(errorOf(f));
+    return true;
+  }
+
+  FaultyFileSystem& fs_;
+  std::unique_ptr<OsFile> base_;
+};
+
+}  // namespace
+
+void FaultyFileSystem::setPlan(const FaultPlan& plan) {
+  fault_ = plan.fault;
+  every_ = plan.every;
+  writesOnly_ = plan.writesOnly;
+  count_ = 0;
+  faults_ = 0;
+}
+
+Fault FaultyFileSystem::strike(bool isWrite) {
+  if (writesOnly_ && !isWrite) return Fault::None;
+  const uint64_t n = ++count_;
+  const uint64_t every = every_;
+  if (every == 0 || n % every != 0 || fault_ == Fault::None) return Fault::None;
+  ++faults_;
+  return fault_;
+}
+
+std::unique_ptr<OsFile> FaultyFileSystem::openFile(const std::string& path, const OpenOptions& options) {
+  const Fault f = strike(false);
+  if (f == Fault::NoSpace || f == Fault::IoError) {
+    setLastOsError(errorOf(f));
+    return nullptr;
+  }
+  std::unique_ptr<OsFile> file = base_.openFile(path, options);
+  return file ? std::make_unique<FaultyFile>(*this, std::move(file)) : nullptr;
+}
+
+std::unique_ptr<OsFile> FaultyFileSystem::createFile(const std::string& path, bool deleteOnClose) {
+  const Fault f = strike(false);
+  if (f == Fault::NoSpace || f == Fault::IoError) {
+    setLastOsError(errorOf(f));
+    return nullptr;
+  }
+  std::unique_ptr<OsFile> file = base_.createFile(path, deleteOnClose);
+  return file ? std::make_unique<FaultyFile>(*this, std::move(file)) : nullptr;
+}
+
+bool FaultyFileSystem::deleteFile(const std::string& path) {
+  const Fault f = strike(false);
+  if (f == Fault::NoSpace || f == Fault::IoError) {
+    setLastOsError(errorOf(f));
+    return false;
+  }
+  return base_.deleteFile(path);
+}
+
+bool FaultyFileSystem::renameFile(const std::string& from, const std::string& to) {
+  const Fault f = strike(false);
+  if (f == Fault::NoSpace || f == Fault::IoError) {
+    setLastOsError(errorOf(f));
+    return false;
+  }
+  return base_.renameFile(from, to);
+}
+
+}  // namespace platform

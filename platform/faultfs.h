@@ -1,0 +1,68 @@
+// A FileSystem for tests that passes every call to another one and makes chosen calls fail:
+// short writes, a full disk, I/O errors, or the end of the process at a chosen write.
+//
+// Counted operations are the transfers and changes: opens, creates, reads, writes, truncates,
+// syncs, deletes and renames. Lock calls, look-ups and sleeps are passed through uncounted.
+// Thread-safe.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "platform/osfile.h"
+
+namespace platform {
+
+enum class Fault : uint8_t {
+  None,
+  ShortWrite,  // a write stores half its bytes (at least one fewer) and reports ENOSPC
+  NoSpace,     // the operation fails with ENOSPC; a write stores nothing
+  IoError,     // the operation fails with EIO
+  Exit,        // the process ends at once with _exit(kFaultExitCode) before the write
+};
+
+inline constexpr int kFaultExitCode = 86;
+
+struct FaultPlan {
+  Fault fault = Fault::None;
+  // The fault strikes at counted operation number every, 2 x every, ... (counting from 1).
+  uint64_t every = 0;
+  // Only writes are counted and struck.
+  bool writesOnly = false;
+};
+
+class FaultyFileSystem final : public FileSystem {
+ public:
+  explicit FaultyFileSystem(FileSystem& base) : base_(base) {}
+
+  // Replaces the plan and starts counting from 0.
+  void setPlan(const FaultPlan& plan);
+  // Operations counted since the last setPlan.
+  uint64_t operations() const { return count_.load(); }
+  // Faults injected since the last setPlan.
+  uint64_t faults() const { return faults_.load(); }
+
+  std::unique_ptr<OsFile> openFile(const std::string& path, const OpenOptions& options) override;
+  std::unique_ptr<OsFile> createFile(const std::string& path, bool deleteOnClose) override;
+  bool fileInfo(const std::string& path, FileInfo& info) override { return base_.fileInfo(path, info); }
+  bool deleteFile(const std::string& path) override;
+  bool renameFile(const std::string& from, const std::string& to) override;
+  std::string resolvePath(const std::string& path) override { return base_.resolvePath(path); }
+  std::string tempPath() override { return base_.tempPath(); }
+  std::string computerName() override { return base_.computerName(); }
+  void sleepFor(std::chrono::milliseconds duration) override { base_.sleepFor(duration); }
+
+  // Counts one operation and returns the fault to inject into it (Fault::None for none).
+  Fault strike(bool isWrite);
+
+ private:
+  FileSystem& base_;
+  std::atomic<uint64_t> count_{0};
+  std::atomic<uint64_t> faults_{0};
+  std::atomic<Fault> fault_{Fault::None};
+  std::atomic<uint64_t> every_{0};
+  std::atomic<bool> writesOnly_{false};
+};
+
+}  // namespace platform

@@ -1,0 +1,408 @@
+#include "platform/osfile.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <mutex>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "platform/oserror.h"
+
+namespace platform {
+
+namespace {
+
+// Every open holds a shared lock on the first byte; an exclusive open also on the second, then
+// checks that no other open holds the first. Both bytes lie above any range the engine locks.
+constexpr int64_t kShareMarker = INT64_C(0x7FFFFFFFFFFFFFF0);
+constexpr int64_t kExclusiveMarker = kShareMarker + 1;
+
+// Ranges held through the OsFiles of this process, per file. The system's locks keep processes
+// and separate opens apart; this table adds what they cannot see: one open locking a range that
+// overlaps its own lock, and unlocks of ranges that were never locked as named. Entries are tagged
+// with the process id so that a child made by fork() does not trust its parent's entries.
+struct HeldRange {
+  int64_t offset;
+  int64_t length;
+  const void* owner;
+  pid_t pid;
+};
+
+std::mutex& lockTableMutex() {
+  static std::mutex m;
+  return m;
+}
+
+std::map<FileIdentity, std::vector<HeldRange>>& lockTable() {
+  static std::map<FileIdentity, std::vector<HeldRange>> table;
+  return table;
+}
+
+bool failWith(int err) {
+  setLastOsError(err);
+  return false;
+}
+
+bool ofdLock(int fd, short type, int64_t offset, int64_t length) {
+  struct flock fl {};
+  fl.l_type = type;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = offset;
+  fl.l_len = length;
+  while (fcntl(fd, F_OFD_SETLK, &fl) != 0) {
+    if (errno == EINTR) continue;
+    return failWith(errno == EACCES ? kLockViolation : errno);
+  }
+  return true;
+}
+
+// True when another open of the file holds any lock on the byte at `offset`.
+bool heldByOtherOpen(int fd, int64_t offset) {
+  struct flock fl {};
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = offset;
+  fl.l_len = 1;
+  if (fcntl(fd, F_OFD_GETLK, &fl) != 0) return true;
+  return fl.l_type != F_UNLCK;
+}
+
+// Takes the share-mode markers. False, with kSharingViolation, when the mode conflicts with
+// another open of the file.
+bool takeShareMode(int fd, ShareMode mode) {
+  if (!ofdLock(fd, F_RDLCK, kShareMarker, 1)) return false;
+  if (mode == ShareMode::Exclusive) {
+    if (!ofdLock(fd, F_RDLCK, kExclusiveMarker, 1)) return false;
+    if (heldByOtherOpen(fd, kShareMarker)) return failWith(kSharingViolation);
+  } else if (heldByOtherOpen(fd, kExclusiveMarker)) {
+    return failWith(kSharingViolation);
+  }
+  return true;
+}
+
+int32_t dosDateTime(time_t t) {
+  struct tm lt {};
+  if (!localtime_r(&t, &lt) || lt.tm_year < 80) return 0;
+  const uint32_t date = uint32_t((lt.tm_year - 80) << 9 | (lt.tm_mon + 1) << 5 | lt.tm_mday);
+  const uint32_t time = uint32_t(lt.tm_hour << 11 | lt.tm_min << 5 | lt.tm_sec / 2);
+  return int32_t(date << 16 | time);
+}
+
+bool sameIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    const unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
+    const unsigned char lx = (x >= 'A' && x <= 'Z') ? x + 32 : x;
+    const unsigned char ly = (y >= 'A' && y <= 'Z') ? y + 32 : y;
+    if (lx != ly) return false;
+  }
+  return true;
+}
+
+std::string joinPath(const std::string& dir, std::string_view name) {
+  if (dir.empty()) return std::string(name);
+  if (dir.back() == '/') return dir + std::string(name);
+  return dir + "/" + std::string(name);
+}
+
+std::string resolveIgnoringCase(const std::string& path) {
+  struct stat st {};
+  if (path.empty() || lstat(path.c_str(), &st) == 0) return path;
+  std::vector<std::string_view> parts;
+  std::string_view rest = path;
+  while (!rest.empty()) {
+    const size_t slash = rest.find('/');
+    std::string_view part = rest.substr(0, slash);
+    if (!part.empty()) parts.push_back(part);
+    if (slash == std::string_view::npos) break;
+    rest.remove_prefix(slash + 1);
+  }
+  std::string current = path[0] == '/' ? "/" : "";
+  for (size_t i = 0; i < parts.size(); ++i) {
+    const std::string exact = joinPath(current, parts[i]);
+    if (parts[i] == "." || parts[i] == ".." || lstat(exact.c_str(), &st) == 0) {
+      current = exact;
+      continue;
+    }
+    std::string match;
+    if (DIR* dir = opendir(current.empty() ? "." : current.c_str())) {
+      while (dirent* entry = readdir(dir)) {
+        const std::string_view name = entry->d_name;
+        if (sameIgnoringCase(name, parts[i]) && (match.empty() || name < match)) match = std::string(name);
+      }
+      closedir(dir);
+    }
+    if (match.empty()) {
+      // Not there in any case: the rest of the path is kept as spelt.
+      for (size_t j = i; j < parts.size(); ++j) current = joinPath(current, parts[j]);
+      return current;
+    }
+    current = joinPath(current, match);
+  }
+  return current;
+}
+
+class LocalFile final : public OsFile {
+ public:
+  LocalFile(int fd, std::string path, FileIdentity id, bool writable, bool deleteOnClose)
+      : fd_(fd), path_(std::move(path)), id_(id), writable_(writable), deleteOnClose_(deleteOnClose) {}
+
+  ~LocalFile() override {
+    {
+      std::lock_guard<std::mutex> guard(lockTableMutex());
+      auto it = lockTable().find(id_);
+      if (it != lockTable().end()) {
+        std::erase_if(it->second, [this](const HeldRange& r) { return r.owner == this; });
+        if (it->second.empty()) lockTable().erase(it);
+      }
+    }
+    // Closing the descriptor releases every system lock of this open.
+    ::close(fd_);
+    if (deleteOnClose_) ::unlink(path_.c_str());
+  }
+
+  const std::string& path() const override { return path_; }
+  FileIdentity identity() const override { return id_; }
+  bool writable() const override { return writable_; }
+
+  int64_t readAt(int64_t offset, void* buffer, int64_t count) override {
+    if (offset < 0 || count < 0) return failWith(EINVAL) ? 0 : -1;
+    int64_t done = 0;
+    while (done < count) {
+      const ssize_t n = ::pread(fd_, static_cast<char*>(buffer) + done, size_t(count - done), offset + done);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        setLastOsError(errno);
+        return -1;
+      }
+      if (n == 0) break;
+      done += n;
+    }
+    return done;
+  }
+
+  int64_t writeAt(int64_t offset, const void* buffer, int64_t count) override {
+    if (offset < 0 || count < 0) return failWith(EINVAL) ? 0 : -1;
+    int64_t done = 0;
+    while (done < count) {
+      const ssize_t n =
+          ::pwrite(fd_, static_cast<const char*>(buffer) + done, size_t(count - done), offset + done);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        setLastOsError(errno);
+        return done > 0 ? done : -1;
+      }
+      if (n == 0) {
+        setLastOsError(ENOSPC);
+        break;
+      }
+      done += n;
+    }
+    return done;
+  }
+
+  bool truncate(int64_t size) override {
+    if (size < 0) return failWith(EINVAL);
+    while (::ftruncate(fd_, size) != 0) {
+      if (errno != EINTR) return failWith(errno);
+    }
+    return true;
+  }
+
+  bool sync() override { return ::fdatasync(fd_) == 0 || failWith(errno); }
+
+  int64_t size() override {
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) return failWith(errno) ? 0 : -1;
+    return st.st_size;
+  }
+
+  bool lockRange(int64_t offset, int64_t length) override {
+    if (offset < 0 || length <= 0 || offset > kFirstReservedOffset - length) return failWith(EINVAL);
+    std::lock_guard<std::mutex> guard(lockTableMutex());
+    std::vector<HeldRange>& held = lockTable()[id_];
+    const pid_t self = ::getpid();
+    std::erase_if(held, [self](const HeldRange& r) { return r.pid != self; });
+    for (const HeldRange& r : held) {
+      if (offset < r.offset + r.length && r.offset < offset + length) return failWith(kLockViolation);
+    }
+    if (!ofdLock(fd_, writable_ ? F_WRLCK : F_RDLCK, offset, length)) return false;
+    held.push_back({offset, length, this, self});
+    return true;
+  }
+
+  bool unlockRange(int64_t offset, int64_t length) override {
+    std::lock_guard<std::mutex> guard(lockTableMutex());
+    auto table = lockTable().find(id_);
+    if (table == lockTable().end()) return failWith(ENOLCK);
+    std::vector<HeldRange>& held = table->second;
+    const pid_t self = ::getpid();
+    auto it = std::find_if(held.begin(), held.end(), [&](const HeldRange& r) {
+      return r.owner == this && r.pid == self && r.offset == offset && r.length == length;
+    });
+    if (it == held.end()) return failWith(ENOLCK);
+    if (!ofdLock(fd_, F_UNLCK, offset, length)) return false;
+    held.erase(it);
+    return true;
+  }
+
+ private:
+  int fd_;
+  std::string path_;
+  FileIdentity id_;
+  bool writable_;
+  bool deleteOnClose_;
+};
+
+class LocalFileSystem final : public FileSystem {
+ public:
+  std::unique_ptr<OsFile> openFile(const std::string& path, const OpenOptions& options) override {
+    const std::string real = resolveIgnoringCase(path);
+    return openShared(real, (options.write ? O_RDWR : O_RDONLY), options.share, options.deleteOnClose,
+                      options.write, false);
+  }
+
+  std::unique_ptr<OsFile> createFile(const std::string& path, bool deleteOnClose) override {
+    const std::string real = resolveIgnoringCase(path);
+    return openShared(real, O_RDWR | O_CREAT, ShareMode::Exclusive, deleteOnClose, true, true);
+  }
+
+  bool fileInfo(const std::string& path, FileInfo& info) override {
+    struct stat st {};
+    const std::string real = resolveIgnoringCase(path);
+    if (::stat(real.c_str(), &st) != 0) return failWith(errno);
+    info.isDirectory = S_ISDIR(st.st_mode);
+    info.readOnly = (st.st_mode & 0222) == 0;
+    info.size = st.st_size;
+    info.dosDateTime = dosDateTime(st.st_mtime);
+    info.identity = {uint64_t(st.st_dev), uint64_t(st.st_ino)};
+    return true;
+  }
+
+  bool deleteFile(const std::string& path) override {
+    const std::string real = resolveIgnoringCase(path);
+    struct stat st {};
+    if (::lstat(real.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return failWith(EISDIR);
+    return ::unlink(real.c_str()) == 0 || failWith(errno);
+  }
+
+  bool renameFile(const std::string& from, const std::string& to) override {
+    const std::string source = resolveIgnoringCase(from);
+    struct stat src {};
+    if (::lstat(source.c_str(), &src) != 0) return failWith(errno);
+    if (source == to) return true;
+    const std::string existing = resolveIgnoringCase(to);
+    struct stat dst {};
+    if (::lstat(existing.c_str(), &dst) == 0 && !(dst.st_dev == src.st_dev && dst.st_ino == src.st_ino))
+      return failWith(EEXIST);
+    // The target as spelt may still exist (the same file under a name equal in case); no replace.
+    if (::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS) return failWith(errno);
+    // File systems without RENAME_NOREPLACE: a hard link fails on an existing target.
+    if (::link(source.c_str(), to.c_str()) != 0) return failWith(errno);
+    if (::unlink(source.c_str()) != 0) {
+      const int err = errno;
+      ::unlink(to.c_str());
+      return failWith(err);
+    }
+    return true;
+  }
+
+  std::string resolvePath(const std::string& path) override { return resolveIgnoringCase(path); }
+
+  std::string tempPath() override {
+    const char* dir = std::getenv("TMPDIR");
+    std::string path = (dir && *dir) ? dir : "/tmp";
+    if (path.back() != '/') path += '/';
+    return path;
+  }
+
+  std::string computerName() override {
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0) {
+      setLastOsError(errno);
+      return {};
+    }
+    return name;
+  }
+
+  void sleepFor(std::chrono::milliseconds duration) override { std::this_thread::sleep_for(duration); }
+
+ private:
+  // A sharing conflict may be a race between two opens that each saw the other's marker; both
+  // then let go, so a short, growing pause and another try settles it.
+  static constexpr int kShareAttempts = 3;
+
+  std::unique_ptr<OsFile> openShared(const std::string& real, int flags, ShareMode share, bool deleteOnClose,
+                                     bool write, bool create) {
+    for (int attempt = 1;; ++attempt) {
+      struct stat st {};
+      if (::stat(real.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode)) return failOpen(EISDIR);
+        if (write && (st.st_mode & 0222) == 0) return failOpen(EACCES);
+      } else if (!create) {
+        return failOpen(errno);
+      }
+      const int fd = ::open(real.c_str(), flags | O_CLOEXEC, 0666);
+      if (fd < 0) return failOpen(errno);
+      if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        const int err = S_ISDIR(st.st_mode) ? EISDIR : errno;
+        ::close(fd);
+        return failOpen(err);
+      }
+      if (takeShareMode(fd, share)) {
+        if (create && ::ftruncate(fd, 0) != 0) {
+          const int err = errno;
+          ::close(fd);
+          return failOpen(err);
+        }
+        return std::make_unique<LocalFile>(fd, real, FileIdentity{uint64_t(st.st_dev), uint64_t(st.st_ino)},
+                                           write, deleteOnClose);
+      }
+      const int err = lastOsError();
+      ::close(fd);
+      if (err != kSharingViolation || attempt == kShareAttempts) return failOpen(err);
+      std::this_thread::sleep_for(std::chrono::milliseconds(attempt));
+    }
+  }
+
+  static std::unique_ptr<OsFile> failOpen(int err) {
+    setLastOsError(err);
+    return nullptr;
+  }
+};
+
+}  // namespace
+
+FileSystem& FileSystem::local() {
+  static LocalFileSystem fs;
+  return fs;
+}
+
+uint64_t tickCount() {
+  return uint64_t(
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+          .count());
+}
+
+double systemVersion() {
+  struct utsname u {};
+  if (::uname(&u) != 0) return 0;
+  int major = 0, minor = 0;
+  if (std::sscanf(u.release, "%d.%d", &major, &minor) < 1) return 0;
+  return major + minor / 100.0;
+}
+
+}  // namespace platform

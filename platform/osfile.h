@@ -1,0 +1,124 @@
+// The operating-system file backend of the table engine.
+//
+// The engine reaches files only through FileSystem and the OsFile objects it opens, so that
+// tests can put a fault-injecting FileSystem in its place. FileSystem::local() is the real one.
+//
+// What the local backend guarantees on top of POSIX:
+// - Names are found ignoring case: a path that does not exist as spelt is looked up component by
+//   component without regard to ASCII case (creating a file whose name exists in other case
+//   reuses that file).
+// - Share modes: an exclusive open fails while any other open of the file exists, in this or
+//   another process, and any open fails while an exclusive one exists. This is done with
+//   open-file-description locks on reserved bytes near the top of the offset range.
+// - Byte-range locks are exclusive, never wait, and are refused when they overlap a range held
+//   through any open of the file: by another process, by another OsFile of this process, or by the
+//   same OsFile. An unlock must name exactly a range that this OsFile holds. Locks are released
+//   when the OsFile is destroyed, or when the process ends however it ends.
+// - A file opened or created with deleteOnClose is removed when its OsFile is destroyed.
+// - Renames never replace an existing file.
+//
+// Every failure records the thread's last OS error (platform/oserror.h) at the point of failure.
+//
+// Thread safety: FileSystem methods may be called from any thread. An OsFile may be used from
+// several threads; its transfers are positional, so they need no shared position.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace platform {
+
+// Identifies a file independently of the name it was reached by.
+struct FileIdentity {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  bool operator==(const FileIdentity&) const = default;
+  auto operator<=>(const FileIdentity&) const = default;
+};
+
+struct FileInfo {
+  bool isDirectory = false;
+  // No write permission bit is set: the file carries the read-only attribute.
+  bool readOnly = false;
+  int64_t size = 0;
+  // Last write time as a local DOS date (high 16 bits) and time (low 16 bits).
+  int32_t dosDateTime = 0;
+  FileIdentity identity;
+};
+
+enum class ShareMode : uint8_t { Exclusive, Shared };
+
+struct OpenOptions {
+  bool write = false;  // read-write; otherwise read-only
+  ShareMode share = ShareMode::Shared;
+  bool deleteOnClose = false;
+};
+
+// Byte ranges at or above this offset are reserved by the backend.
+inline constexpr int64_t kFirstReservedOffset = INT64_C(0x7FFFFFFFFFFFFF00);
+
+class OsFile {
+ public:
+  virtual ~OsFile() = default;
+
+  // The path the file was opened under (after case resolution).
+  virtual const std::string& path() const = 0;
+  virtual FileIdentity identity() const = 0;
+  virtual bool writable() const = 0;
+
+  // Reads up to `count` bytes at `offset`; fewer only at the end of the file. -1 on failure.
+  virtual int64_t readAt(int64_t offset, void* buffer, int64_t count) = 0;
+  // Writes `count` bytes at `offset`. Returns the bytes written, which is fewer than `count` when
+  // the system stopped part way (the OS error says why), or -1 when nothing could be written.
+  virtual int64_t writeAt(int64_t offset, const void* buffer, int64_t count) = 0;
+  // Sets the length of the file, cutting or zero-extending it.
+  virtual bool truncate(int64_t size) = 0;
+  // Forces written data to the device.
+  virtual bool sync() = 0;
+  // The current length, -1 on failure.
+  virtual int64_t size() = 0;
+
+  // Takes an exclusive lock on [offset, offset + length) without waiting. False when any part is
+  // held elsewhere (OS error kLockViolation) or the call failed. On a file opened read-only the
+  // lock is shared at the system level: it still excludes writers' locks and every lock of this
+  // process, but not another read-only opener's lock on the same bytes.
+  virtual bool lockRange(int64_t offset, int64_t length) = 0;
+  // Releases a range taken by lockRange with exactly this offset and length.
+  virtual bool unlockRange(int64_t offset, int64_t length) = 0;
+};
+
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+
+  // The real file system of this machine.
+  static FileSystem& local();
+
+  // Opens an existing file. Null on failure: not found, a folder, write access asked for a file
+  // with the read-only attribute, a sharing conflict (OS error kSharingViolation), ...
+  virtual std::unique_ptr<OsFile> openFile(const std::string& path, const OpenOptions& options) = 0;
+  // Creates a file, or empties an existing one, opened read-write and exclusive. An existing file
+  // that is open elsewhere or carries the read-only attribute is left untouched and null returned.
+  virtual std::unique_ptr<OsFile> createFile(const std::string& path, bool deleteOnClose) = 0;
+  // Facts about the file or folder at `path`; false when there is none.
+  virtual bool fileInfo(const std::string& path, FileInfo& info) = 0;
+  virtual bool deleteFile(const std::string& path) = 0;
+  // Renames `from` to `to`; fails (EEXIST) when `to` names another existing file.
+  virtual bool renameFile(const std::string& from, const std::string& to) = 0;
+  // The existing path that `path` names when found ignoring case; `path` itself otherwise.
+  virtual std::string resolvePath(const std::string& path) = 0;
+  // The folder for temporary files, ending with '/'.
+  virtual std::string tempPath() = 0;
+  virtual std::string computerName() = 0;
+  virtual void sleepFor(std::chrono::milliseconds duration) = 0;
+};
+
+// Milliseconds from a fixed point in the past; for measuring intervals only.
+uint64_t tickCount();
+
+// Version of the running system as major + minor / 100 (e.g. 6.18), 0 when unknown.
+double systemVersion();
+
+}  // namespace platform

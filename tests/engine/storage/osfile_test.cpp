@@ -1,0 +1,206 @@
+// The local file backend on its own: names, share modes, byte-range locks, renames, removal.
+#include "platform/osfile.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+
+#include "platform/oserror.h"
+#include "storage_test_util.h"
+
+namespace platform {
+namespace {
+
+using storage_test::TempDir;
+
+void writeFile(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
+
+class LocalBackend : public ::testing::Test {
+ protected:
+  FileSystem& fs = FileSystem::local();
+  TempDir dir;
+  std::unique_ptr<OsFile> open(const std::string& name, bool write, ShareMode share = ShareMode::Shared) {
+    OpenOptions o;
+    o.write = write;
+    o.share = share;
+    return fs.openFile(dir.file(name), o);
+  }
+};
+
+TEST_F(LocalBackend, NamesAreFoundIgnoringCaseInEveryComponent) {
+  std::filesystem::create_directory(dir.file("Db"));
+  writeFile(dir.file("Db/Task.DAT"), "abc");
+  auto f = open("db/TASK.dat", false);
+  ASSERT_TRUE(f);
+  EXPECT_EQ(f->path(), dir.file("Db/Task.DAT"));
+  FileInfo info;
+  EXPECT_TRUE(fs.fileInfo(dir.file("DB/task.dat"), info));
+  EXPECT_EQ(info.size, 3);
+  EXPECT_EQ(fs.resolvePath(dir.file("db/new.dat")), dir.file("Db/new.dat")) << "missing tail kept as spelt";
+}
+
+TEST_F(LocalBackend, CreatingANameThatExistsInOtherCaseReusesThatFile) {
+  writeFile(dir.file("TASK.DAT"), "old contents");
+  auto f = fs.createFile(dir.file("task.dat"), false);
+  ASSERT_TRUE(f);
+  EXPECT_EQ(f->path(), dir.file("TASK.DAT"));
+  EXPECT_EQ(f->size(), 0);
+  EXPECT_FALSE(std::filesystem::exists(dir.file("task.dat")) &&
+               !std::filesystem::equivalent(dir.file("task.dat"), dir.file("TASK.DAT")));
+}
+
+TEST_F(LocalBackend, MissingFilesAndFoldersFailWithTheirErrors) {
+  EXPECT_FALSE(open("none.dat", false));
+  EXPECT_EQ(osErrorKind(lastOsError()), OsErrorKind::NotFound);
+  std::filesystem::create_directory(dir.file("sub"));
+  EXPECT_FALSE(open("sub", false));
+  EXPECT_EQ(osErrorKind(lastOsError()), OsErrorKind::AccessDenied);
+}
+
+TEST_F(LocalBackend, ExclusiveOpenFailsWhileAnotherOpenExistsAndBlocksLaterOnes) {
+  writeFile(dir.file("t.dat"), "x");
+  {
+    auto shared1 = open("t.dat", true);
+    auto shared2 = open("t.dat", false);
+    ASSERT_TRUE(shared1 && shared2);
+    EXPECT_FALSE(open("t.dat", true, ShareMode::Exclusive));
+    EXPECT_EQ(lastOsError(), kSharingViolation);
+    EXPECT_FALSE(fs.createFile(dir.file("t.dat"), false)) << "create must not empty a file in use";
+  }
+  auto exclusive = open("t.dat", true, ShareMode::Exclusive);
+  ASSERT_TRUE(exclusive);
+  EXPECT_FALSE(open("t.dat", false));
+  EXPECT_FALSE(open("t.dat", true, ShareMode::Exclusive));
+  exclusive.reset();
+  EXPECT_TRUE(open("t.dat", false));
+}
+
+TEST_F(LocalBackend, OverlappingLocksAreRefusedThroughTheSameOpenAndAnother) {
+  writeFile(dir.file("t.dat"), "x");
+  auto a = open("t.dat", true);
+  auto b = open("t.dat", true);
+  ASSERT_TRUE(a->lockRange(10, 10));
+  EXPECT_FALSE(a->lockRange(15, 10));
+  EXPECT_EQ(lastOsError(), kLockViolation);
+  EXPECT_FALSE(b->lockRange(19, 1));
+  EXPECT_FALSE(b->lockRange(0, 11));
+  EXPECT_TRUE(b->lockRange(20, 5)) << "adjacent ranges do not overlap";
+  EXPECT_TRUE(a->lockRange(0, 10));
+}
+
+TEST_F(LocalBackend, UnlockMustNameExactlyAHeldRangeOfThisOpen) {
+  writeFile(dir.file("t.dat"), "x");
+  auto a = open("t.dat", true);
+  auto b = open("t.dat", true);
+  ASSERT_TRUE(a->lockRange(10, 10));
+  ASSERT_TRUE(a->lockRange(20, 10));
+  EXPECT_FALSE(a->unlockRange(10, 5)) << "part of a range";
+  EXPECT_FALSE(a->unlockRange(10, 20)) << "two ranges at once";
+  EXPECT_FALSE(b->unlockRange(10, 10)) << "another open's range";
+  EXPECT_FALSE(b->lockRange(12, 1)) << "still held after the failed unlocks";
+  EXPECT_TRUE(a->unlockRange(10, 10));
+  EXPECT_TRUE(b->lockRange(12, 1));
+  EXPECT_FALSE(b->lockRange(25, 1)) << "the neighbour range survived the split";
+}
+
+TEST_F(LocalBackend, LockOffsetsPast4GiBWorkAndReservedBytesAreRefused) {
+  writeFile(dir.file("t.dat"), "x");
+  auto a = open("t.dat", true);
+  auto b = open("t.dat", true);
+  EXPECT_TRUE(a->lockRange(INT64_C(0xFFFEFFFF), 65536));
+  EXPECT_FALSE(b->lockRange(INT64_C(0xFFFFFFFF) - 7, 1));
+  EXPECT_TRUE(b->lockRange(INT64_C(0xFFFFFFFF), 1));
+  EXPECT_TRUE(b->lockRange(INT64_C(0x100000000) + 5, 1));
+  EXPECT_FALSE(a->lockRange(INT64_C(0x100000000) + 5, 1));
+  EXPECT_FALSE(a->lockRange(kFirstReservedOffset, 1));
+  EXPECT_FALSE(a->lockRange(0, 0));
+  EXPECT_FALSE(a->lockRange(-1, 2));
+}
+
+TEST_F(LocalBackend, ClosingAnOpenReleasesItsLocks) {
+  writeFile(dir.file("t.dat"), "x");
+  auto a = open("t.dat", true);
+  auto b = open("t.dat", true);
+  ASSERT_TRUE(a->lockRange(100, 1));
+  a.reset();
+  EXPECT_TRUE(b->lockRange(100, 1));
+}
+
+TEST_F(LocalBackend, ReadOnlyOpensTakeLocksThatStillExcludeWriters) {
+  writeFile(dir.file("t.dat"), "x");
+  auto reader = open("t.dat", false);
+  auto writer = open("t.dat", true);
+  ASSERT_TRUE(reader->lockRange(50, 1));
+  EXPECT_FALSE(writer->lockRange(50, 1));
+  EXPECT_FALSE(reader->lockRange(50, 1));
+}
+
+TEST_F(LocalBackend, ReadOnlyAttributeRefusesWriteAccessEvenToRoot) {
+  writeFile(dir.file("ro.dat"), "x");
+  chmod(dir.file("ro.dat").c_str(), 0444);
+  FileInfo info;
+  ASSERT_TRUE(fs.fileInfo(dir.file("ro.dat"), info));
+  EXPECT_TRUE(info.readOnly);
+  EXPECT_FALSE(open("ro.dat", true));
+  EXPECT_EQ(osErrorKind(lastOsError()), OsErrorKind::AccessDenied);
+  EXPECT_TRUE(open("ro.dat", false));
+  EXPECT_FALSE(fs.createFile(dir.file("ro.dat"), false));
+}
+
+TEST_F(LocalBackend, RenameNeverReplacesAnotherFile) {
+  writeFile(dir.file("a.dat"), "a");
+  writeFile(dir.file("b.dat"), "b");
+  EXPECT_FALSE(fs.renameFile(dir.file("a.dat"), dir.file("B.DAT")));
+  EXPECT_EQ(lastOsError(), EEXIST);
+  EXPECT_TRUE(std::filesystem::exists(dir.file("a.dat")));
+  EXPECT_TRUE(fs.renameFile(dir.file("A.dat"), dir.file("c.dat")));
+  EXPECT_FALSE(std::filesystem::exists(dir.file("a.dat")));
+  EXPECT_TRUE(fs.renameFile(dir.file("c.dat"), dir.file("C.DAT"))) << "a change of case only";
+  EXPECT_TRUE(std::filesystem::exists(dir.file("C.DAT")));
+  EXPECT_FALSE(fs.renameFile(dir.file("none.dat"), dir.file("d.dat")));
+  EXPECT_EQ(osErrorKind(lastOsError()), OsErrorKind::NotFound);
+}
+
+TEST_F(LocalBackend, DeleteOnCloseRemovesTheFileWhenTheOpenEnds) {
+  auto created = fs.createFile(dir.file("tmp1.dat"), true);
+  ASSERT_TRUE(created);
+  EXPECT_TRUE(std::filesystem::exists(dir.file("tmp1.dat")));
+  created.reset();
+  EXPECT_FALSE(std::filesystem::exists(dir.file("tmp1.dat")));
+  writeFile(dir.file("tmp2.dat"), "x");
+  OpenOptions o;
+  o.deleteOnClose = true;
+  auto opened = fs.openFile(dir.file("tmp2.dat"), o);
+  ASSERT_TRUE(opened);
+  opened.reset();
+  EXPECT_FALSE(std::filesystem::exists(dir.file("tmp2.dat")));
+}
+
+TEST_F(LocalBackend, PositionalTransfersTruncateAndSync) {
+  auto f = fs.createFile(dir.file("t.dat"), false);
+  ASSERT_TRUE(f);
+  EXPECT_EQ(f->writeAt(10, "hello", 5), 5);
+  EXPECT_EQ(f->size(), 15);
+  char buf[20] = {};
+  EXPECT_EQ(f->readAt(0, buf, 20), 15);
+  EXPECT_EQ(buf[0], 0);
+  EXPECT_EQ(std::string(buf + 10, 5), "hello");
+  EXPECT_EQ(f->readAt(100, buf, 5), 0);
+  EXPECT_TRUE(f->truncate(12));
+  EXPECT_EQ(f->size(), 12);
+  EXPECT_TRUE(f->sync());
+  EXPECT_EQ(f->readAt(-1, buf, 1), -1);
+}
+
+TEST(PlatformClock, TickCountNeverGoesBack) {
+  const uint64_t a = tickCount();
+  const uint64_t b = tickCount();
+  EXPECT_LE(a, b);
+  EXPECT_GT(systemVersion(), 2.0);
+}
+
+}  // namespace
+}  // namespace platform

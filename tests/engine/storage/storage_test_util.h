@@ -1,0 +1,104 @@
+// Helpers shared by the storage tests: temporary folders and forked helper processes.
+#pragma once
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <string>
+
+namespace storage_test {
+
+// A fresh folder under the temporary path, removed with everything in it at the end.
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "velmaron-storage-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) std::abort();
+    path_ = pattern;
+  }
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::permissions(path_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add, ec);
+    std::filesystem::remove_all(path_, ec);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// A forked helper process that runs `body` and talks to the test through two pipes, one byte per
+// message. The body's return value is the child's exit code. Fork the helper before the test opens
+// any file, so that the child shares no open file with it.
+class Helper {
+ public:
+  explicit Helper(const std::function<int(Helper&)>& body) {
+    int toChild[2], toParent[2];
+    if (pipe(toChild) != 0 || pipe(toParent) != 0) std::abort();
+    pid_ = fork();
+    if (pid_ < 0) std::abort();
+    if (pid_ == 0) {
+      close(toChild[1]);
+      close(toParent[0]);
+      in_ = toChild[0];
+      out_ = toParent[1];
+      int code = 99;
+      try {
+        code = body(*this);
+      } catch (...) {
+        code = 98;
+      }
+      _exit(code);
+    }
+    close(toChild[0]);
+    close(toParent[1]);
+    in_ = toParent[0];
+    out_ = toChild[1];
+  }
+  ~Helper() {
+    if (pid_ > 0 && !reaped_) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    close(in_);
+    close(out_);
+  }
+  Helper(const Helper&) = delete;
+  Helper& operator=(const Helper&) = delete;
+
+  void send(char c) {
+    if (write(out_, &c, 1) != 1) std::abort();
+  }
+  // The next byte from the other side; 0 when it has gone.
+  char receive() {
+    char c = 0;
+    return read(in_, &c, 1) == 1 ? c : 0;
+  }
+  // Waits for the child and returns its exit code, or 128 + signal when a signal ended it.
+  int wait() {
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    reaped_ = true;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+  int kill9() {
+    kill(pid_, SIGKILL);
+    return wait();
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int in_ = -1;
+  int out_ = -1;
+  bool reaped_ = false;
+};
+
+}  // namespace storage_test
