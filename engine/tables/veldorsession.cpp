@@ -1,0 +1,241 @@
+#include "engine/tables/veldorsession.h"
+
+#include <algorithm>
+#include <mutex>
+
+#include "engine/storage/veldorerr.h"
+#include "engine/storage/veldorhelpers.h"
+#include "platform/processinfo.h"
+
+namespace engine {
+namespace {
+
+std::string_view trimBlanks(std::string_view text) {
+  size_t first = text.find_first_not_of(' ');
+  if (first == std::string_view::npos) return {};
+  size_t last = text.find_last_not_of(' ');
+  return text.substr(first, last - first + 1);
+}
+
+// Overwrites the bytes of a secret before the memory is given back.
+void wipe(std::string& secret) {
+  std::fill(secret.begin(), secret.end(), '\0');
+  // Keep the compiler from dropping the stores to memory that is about to be freed.
+  asm volatile("" : : "r"(secret.data()) : "memory");
+  secret.clear();
+}
+
+}  // namespace
+
+// ---- TDataSession ----
+
+TDataSession::TDataSession(uint8_t trackObjects)
+    : trackObjects_(trackObjects),
+      workingDirectory_(IncludePathDelimiter(platform::currentDirectory())),
+      privateDirectory_(EngineString(platform::systemTempDirectory())) {}
+
+TDataSession::~TDataSession() {
+  for (auto& p : passwords_) wipe(p);
+  wipe(remotePassword_);
+}
+
+std::string TDataSession::GetPrivateDirectory() const {
+  return privateDirectory_.empty() ? workingDirectory_ : privateDirectory_;
+}
+
+void TDataSession::SetPrivateDirectory(std::string_view directory) {
+  // Blanks alone count as empty: they would otherwise turn into the root folder.
+  directory = trimBlanks(directory);
+  if (directory.empty()) return;
+  std::string value = IncludePathDelimiter(directory);
+  if (value != privateDirectory_) privateDirectory_ = std::move(value);
+}
+
+void TDataSession::SettingsChanged() {
+  // A remote session would send its settings to the server here; no session can be connected
+  // until the request protocol exists, and a connecting session sends them anyway.
+}
+
+void TDataSession::SetProgressSteps(uint16_t steps) {
+  if (steps == progressSteps_) return;
+  progressSteps_ = steps;
+  SettingsChanged();
+}
+
+uint32_t TDataSession::GetProgressStepPercent() const {
+  return progressSteps_ == 0 ? 100 : 100 / progressSteps_;
+}
+
+void TDataSession::SetForceBufferFlush(uint8_t value) {
+  if (value == forceBufferFlush_) return;
+  forceBufferFlush_ = value;
+  SettingsChanged();
+}
+
+void TDataSession::SetStrictChangeDetection(uint8_t value) {
+  if (value == strictChangeDetection_) return;
+  strictChangeDetection_ = value;
+  SettingsChanged();
+}
+
+void TDataSession::SetLockRetryCount(uint8_t value) {
+  if (value == lockRetryCount_) return;
+  lockRetryCount_ = value;
+  SettingsChanged();
+}
+
+void TDataSession::SetLockWaitTime(uint16_t milliseconds) {
+  if (milliseconds == lockWaitTime_) return;
+  lockWaitTime_ = milliseconds;
+  SettingsChanged();
+}
+
+void TDataSession::SetLockProtocol(TLockProtocol protocol) {
+  if (protocol == lockProtocol_) return;
+  if (IsRemote() && serverVersion_ < kLockProtocolServerVersion) return;
+  lockProtocol_ = protocol;
+  SettingsChanged();
+}
+
+void TDataSession::SetSessionType(TSessionType type) {
+  if (!connected_) sessionType_ = type;
+}
+
+void TDataSession::SetRemoteType(bool lan) {
+  if (!connected_) lan_ = lan;
+}
+
+void TDataSession::SetRemoteHost(std::string_view host) { remoteHost_ = EngineString(host); }
+void TDataSession::SetRemoteAddress(std::string_view address) { remoteAddress_ = EngineString(address); }
+void TDataSession::SetRemoteService(std::string_view service) { remoteService_ = EngineString(service); }
+void TDataSession::SetRemoteUser(std::string_view user) { remoteUser_ = EngineString(user); }
+void TDataSession::SetRemotePassword(std::string_view password) {
+  wipe(remotePassword_);
+  remotePassword_ = EngineString(password);
+}
+
+// ---- Passwords ----
+
+void TDataSession::RaiseNotConnected() const {
+  std::string_view server = remoteHost_.empty() ? std::string_view(remoteAddress_) : std::string_view(remoteHost_);
+  SignalEngineError(VELDOR_REMOTECONNECT, server, "", "", "", "", "", "");
+}
+
+void TDataSession::AddPassword(std::string_view password) {
+  if (IsRemote()) RaiseNotConnected();
+  std::string value = EngineString(password);
+  if (value.empty() || PasswordExists(value)) return;
+  passwords_.push_back(std::move(value));
+}
+
+void TDataSession::RemovePassword(std::string_view password) {
+  if (IsRemote()) RaiseNotConnected();
+  std::string value = EngineString(password);
+  auto found = std::find(passwords_.begin(), passwords_.end(), value);
+  if (found == passwords_.end()) return;
+  wipe(*found);
+  passwords_.erase(found);
+}
+
+void TDataSession::RemoveAllPasswords() {
+  if (IsRemote()) RaiseNotConnected();
+  while (!passwords_.empty()) {
+    wipe(passwords_.back());
+    passwords_.pop_back();
+  }
+}
+
+bool TDataSession::PasswordExists(std::string_view password) const {
+  std::string value = EngineString(password);
+  return std::find(passwords_.begin(), passwords_.end(), value) != passwords_.end();
+}
+
+// ---- Hooks ----
+
+void TDataSession::CallDatabaseNameHook(std::string& name) const {
+  if (!databaseNameHook_) return;
+  databaseNameHook_(name);
+  name = EngineString(name);
+}
+
+void TDataSession::CallDatabaseDirectoryHook(const std::string& name, std::string& directory) const {
+  if (!databaseDirectoryHook_) return;
+  databaseDirectoryHook_(name, directory);
+  directory = EngineString(directory);
+}
+
+void TDataSession::CallDatabaseOpenedHook(const std::string& name, uint8_t& flag) const {
+  if (databaseOpenedHook_) databaseOpenedHook_(name, flag);
+}
+
+void TDataSession::CallStatementHook(TQueryStatement* statement, int kind) const {
+  if (statementHook_) statementHook_(statement, kind);
+}
+
+// ---- Engine unit ----
+
+namespace {
+
+struct EngineState {
+  std::mutex mutex;
+  bool started = false;
+  std::unique_ptr<TDataSession> ownDefault;  // the one StartUpEngine made
+  TDataSession* current = nullptr;           // the default session now
+};
+
+EngineState& engineState() {
+  static EngineState state;
+  return state;
+}
+
+}  // namespace
+
+void StartUpEngine() {
+  EngineState& s = engineState();
+  std::lock_guard lock(s.mutex);
+  if (s.started) return;
+  s.ownDefault = std::make_unique<TDataSession>(0);
+  s.current = s.ownDefault.get();
+  s.started = true;
+}
+
+void ShutDownEngine() {
+  EngineState& s = engineState();
+  std::lock_guard lock(s.mutex);
+  if (!s.started) return;
+  s.current = nullptr;
+  s.ownDefault.reset();
+  LanguageCharMaps().Clear();
+  s.started = false;
+}
+
+bool EngineStarted() {
+  EngineState& s = engineState();
+  std::lock_guard lock(s.mutex);
+  return s.started;
+}
+
+TDataSession& GetDefaultSession() {
+  EngineState& s = engineState();
+  TDataSession* session = nullptr;
+  {
+    std::lock_guard lock(s.mutex);
+    if (s.started) session = s.current;
+  }
+  if (session == nullptr) SignalEngineError(VELDOR_NOTINITIALIZED);
+  return *session;
+}
+
+void SetDefaultSession(TDataSession* session) {
+  EngineState& s = engineState();
+  std::lock_guard lock(s.mutex);
+  s.current = session;
+}
+
+std::unique_ptr<TDataSession> CreateDataSession(uint8_t trackObjects) {
+  return std::make_unique<TDataSession>(trackObjects);
+}
+
+void FreeDataSession(std::unique_ptr<TDataSession>& session) { session.reset(); }
+
+}  // namespace engine

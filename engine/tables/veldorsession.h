@@ -1,0 +1,204 @@
+// The engine session, root of the table engine for one user of it, and the engine unit's
+// process-wide state: the started flag and the default session.
+//
+// A session holds the settings that tables and cursors below it read (progress steps, buffer
+// flushing, change detection, record-lock retry, lock protocol), the table passwords that open
+// encrypted tables, and the private directory for temporary tables. It is local (operations
+// work on this machine's files) or remote (operations are requests to an engine server); a
+// remote session keeps its connection settings here.
+//
+// Threads: a session has no lock and is used by one thread at a time. StartUpEngine and
+// ShutDownEngine run on the thread that opens and closes the engine's components; the other
+// engine-unit functions may be called from any thread.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/storage/veldorlocale.h"
+
+namespace engine {
+
+class TQueryStatement;  // the SQL layer's statement driver
+
+enum TLockProtocol : uint8_t { lpPessimistic = 0, lpOptimistic = 1 };
+enum TSessionType : uint8_t { stLocal = 0, stRemote = 1 };
+
+inline constexpr uint16_t kDefaultProgressSteps = 20;
+inline constexpr uint8_t kDefaultLockRetryCount = 15;
+inline constexpr uint16_t kDefaultLockWaitTime = 100;  // milliseconds
+inline constexpr int64_t kDefaultServerVersion = 30300;
+inline constexpr int64_t kLockProtocolServerVersion = 30400;  // first server that takes a lock protocol
+inline constexpr uint32_t kDefaultRemotePort = 12001;
+inline constexpr std::string_view kDefaultRemoteAddress = "127.0.0.1";
+inline constexpr uint32_t kDefaultRemoteTimeOut = 300;  // seconds
+
+class TDataSession {
+ public:
+  // Asked for the credentials of a remote login: fills user name and password (each at most 255
+  // bytes) and answers whether it did.
+  using TRemoteLoginEvent = std::function<bool(std::string& userName, std::string& password)>;
+  using TRemoteTraceEvent = std::function<void(const std::string& line)>;
+  // Hooks through which a host may steer the SQL layer; see the Call* operations.
+  using TDatabaseNameHook = std::function<void(std::string& name)>;
+  using TDatabaseDirectoryHook = std::function<void(const std::string& name, std::string& directory)>;
+  using TDatabaseOpenedHook = std::function<void(const std::string& name, uint8_t& flag)>;
+  using TStatementHook = std::function<void(TQueryStatement* statement, int kind)>;
+
+  // trackObjects 1: each directory keeps lists of its cursors and statements and frees them
+  // with itself. Every setting takes its default; the working directory is the process's
+  // current one and the private directory the system's folder for temporary files.
+  explicit TDataSession(uint8_t trackObjects = 0);
+  // A local session forgets its passwords (their bytes are overwritten first).
+  ~TDataSession();
+  TDataSession(const TDataSession&) = delete;
+  TDataSession& operator=(const TDataSession&) = delete;
+
+  uint8_t TrackObjects() const { return trackObjects_; }
+
+  // ---- Directories ----
+  // The process's current directory at creation, with a path delimiter at its end.
+  const std::string& WorkingDirectory() const { return workingDirectory_; }
+  // The private directory when it is set, else the working directory. Temporary tables go here.
+  std::string GetPrivateDirectory() const;
+  // Ignores an empty (or blank) text; else stores it trimmed, with a path delimiter at its end.
+  void SetPrivateDirectory(std::string_view directory);
+
+  // ---- Settings (a remote session sends the changed set to its server) ----
+  uint16_t ProgressSteps() const { return progressSteps_; }
+  void SetProgressSteps(uint16_t steps);
+  // 100 div ProgressSteps; 100 when ProgressSteps is 0.
+  uint32_t GetProgressStepPercent() const;
+  uint8_t ForceBufferFlush() const { return forceBufferFlush_; }
+  void SetForceBufferFlush(uint8_t value);
+  uint8_t StrictChangeDetection() const { return strictChangeDetection_; }
+  void SetStrictChangeDetection(uint8_t value);
+  uint8_t LockRetryCount() const { return lockRetryCount_; }
+  void SetLockRetryCount(uint8_t value);
+  uint16_t LockWaitTime() const { return lockWaitTime_; }
+  void SetLockWaitTime(uint16_t milliseconds);
+  TLockProtocol LockProtocol() const { return lockProtocol_; }
+  // A remote session whose server predates lock protocols ignores the change.
+  void SetLockProtocol(TLockProtocol protocol);
+
+  // ---- Local or remote ----
+  TSessionType SessionType() const { return sessionType_; }
+  bool IsRemote() const { return sessionType_ == stRemote; }
+  // Both are ignored while the session is connected.
+  void SetSessionType(TSessionType type);
+  bool RemoteType() const { return lan_; }  // true: the server is on the local network
+  void SetRemoteType(bool lan);
+
+  // Remote settings, copied in by the session component.
+  uint32_t SessionId() const { return sessionId_; }
+  int64_t ServerVersion() const { return serverVersion_; }
+  bool Connected() const { return connected_; }
+  const std::string& RemoteHost() const { return remoteHost_; }
+  void SetRemoteHost(std::string_view host);
+  const std::string& RemoteAddress() const { return remoteAddress_; }
+  void SetRemoteAddress(std::string_view address);
+  uint32_t RemotePort() const { return remotePort_; }
+  void SetRemotePort(uint32_t port) { remotePort_ = port; }
+  const std::string& RemoteService() const { return remoteService_; }
+  void SetRemoteService(std::string_view service);
+  const std::string& RemoteUser() const { return remoteUser_; }
+  void SetRemoteUser(std::string_view user);
+  const std::string& RemotePassword() const { return remotePassword_; }
+  void SetRemotePassword(std::string_view password);
+  bool RemoteTrace() const { return remoteTrace_; }
+  void SetRemoteTrace(bool trace) { remoteTrace_ = trace; }
+  uint32_t TimeOut() const { return timeOut_; }  // seconds
+  void SetTimeOut(uint32_t seconds) { timeOut_ = seconds; }
+
+  // ---- Table passwords ----
+  // Passwords are compared byte for byte and kept as engine strings (at most 255 bytes).
+  // On a remote session each operation is a request to the server; until a connection can be
+  // made they raise VELDOR_REMOTECONNECT with the server's name.
+  // Adds a copy at the end unless the text is empty or already present.
+  void AddPassword(std::string_view password);
+  // Removes the first equal entry; nothing when there is none.
+  void RemovePassword(std::string_view password);
+  void RemoveAllPasswords();
+  bool PasswordExists(std::string_view password) const;
+  size_t PasswordCount() const { return passwords_.size(); }
+
+  // ---- Events and hooks ----
+  void SetRemoteLoginEvent(TRemoteLoginEvent event) { remoteLoginEvent_ = std::move(event); }
+  void SetRemoteTraceEvent(TRemoteTraceEvent event) { remoteTraceEvent_ = std::move(event); }
+  const TRemoteLoginEvent& RemoteLoginEvent() const { return remoteLoginEvent_; }
+  const TRemoteTraceEvent& RemoteTraceEvent() const { return remoteTraceEvent_; }
+
+  // Each calls its hook when one is set, else does nothing. Before the SQL layer opens a
+  // database directory the first two may rewrite the name and the directory (cut to 255
+  // bytes afterwards); after it, the third may set a flag that the SQL layer reads. The
+  // statement hook gets the statement and its kind (1 to 6). The session offers no way to set
+  // them; they exist for a host that builds sessions itself.
+  void CallDatabaseNameHook(std::string& name) const;
+  void CallDatabaseDirectoryHook(const std::string& name, std::string& directory) const;
+  void CallDatabaseOpenedHook(const std::string& name, uint8_t& flag) const;
+  void CallStatementHook(TQueryStatement* statement, int kind) const;
+
+ private:
+  // A remote session tells its server every change of the settings.
+  void SettingsChanged();
+  [[noreturn]] void RaiseNotConnected() const;
+
+  uint8_t trackObjects_;
+  std::string workingDirectory_;
+  std::string privateDirectory_;
+  uint16_t progressSteps_ = kDefaultProgressSteps;
+  std::vector<std::string> passwords_;
+  uint8_t forceBufferFlush_ = 0;
+  uint8_t strictChangeDetection_ = 0;
+  uint8_t lockRetryCount_ = kDefaultLockRetryCount;
+  uint16_t lockWaitTime_ = kDefaultLockWaitTime;
+  TLockProtocol lockProtocol_ = lpPessimistic;
+  TSessionType sessionType_ = stLocal;
+
+  uint32_t sessionId_ = 0;
+  int64_t serverVersion_ = kDefaultServerVersion;
+  bool lan_ = true;
+  bool connected_ = false;
+  std::string remoteHost_;
+  std::string remoteAddress_{kDefaultRemoteAddress};
+  uint32_t remotePort_ = kDefaultRemotePort;
+  std::string remoteService_;
+  std::string remoteUser_;
+  std::string remotePassword_;
+  bool remoteTrace_ = false;
+  uint32_t timeOut_ = kDefaultRemoteTimeOut;
+
+  TRemoteLoginEvent remoteLoginEvent_;
+  TRemoteTraceEvent remoteTraceEvent_;
+  TDatabaseNameHook databaseNameHook_;
+  TDatabaseDirectoryHook databaseDirectoryHook_;
+  TDatabaseOpenedHook databaseOpenedHook_;
+  TStatementHook statementHook_;
+};
+
+// ---- Engine unit ----
+
+// Starts the engine once: sets the started flag and creates the default session (TrackObjects
+// 0). Later calls do nothing.
+void StartUpEngine();
+// When started: frees the default session that StartUpEngine made, empties the process-wide
+// caches and clears the started flag. Otherwise nothing.
+void ShutDownEngine();
+bool EngineStarted();
+// The default session. Raises VELDOR_NOTINITIALIZED (0x2A06) when the engine is not started.
+TDataSession& GetDefaultSession();
+// Makes `session` the default session. The engine does not take ownership: the session that
+// StartUpEngine made stays the engine's and is freed at shut-down; a session set here belongs
+// to whoever created it and must outlive its use as the default.
+void SetDefaultSession(TDataSession* session);
+// A further session, owned by the caller.
+std::unique_ptr<TDataSession> CreateDataSession(uint8_t trackObjects);
+// Frees the session; nothing for none.
+void FreeDataSession(std::unique_ptr<TDataSession>& session);
+
+}  // namespace engine

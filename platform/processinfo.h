@@ -1,0 +1,20 @@
+// Facts about the running process that the engine needs: its current directory, the system's
+// folder for temporary files and a number for the calling thread.
+// Every function may be called from any thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+// The process's current directory; empty when the system cannot tell (it was removed).
+std::string currentDirectory();
+
+// The folder for temporary files: $TMPDIR when set and not empty, else /tmp; ends with '/'.
+std::string systemTempDirectory();
+
+// The kernel's id of the calling thread: unique among the live threads of the system.
+uint64_t currentThreadNumber();
+
+}  // namespace platform
