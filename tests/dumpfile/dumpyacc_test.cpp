@@ -1,0 +1,749 @@
+#include "dumpfile/dumpyacc.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace dumpfile {
+namespace {
+
+// A reading of dump text as the reader thread hands it over: printable bytes 0x20..0x7D make up
+// lines; a carriage return or line feed ends a non-empty line; a line is handed over at its 201st
+// character; the read position is past the handed line's last byte. After each line the marks
+// move like the reader moves them.
+class Reading {
+ public:
+  explicit Reading(int exportMode = 2, const std::string& exportUser = "SYSTEM") {
+    root.SetExportMode(exportMode);
+    root.SetExportUser(exportUser);
+    auto owner = std::make_unique<TExpFileUser>();
+    owner->SetName(exportUser);
+    root.SetCurrentOwner(root.AddUser(std::move(owner)));
+  }
+
+  // Feeds text; returns the recogniser's result for each line handed over.
+  std::vector<int> feed(std::string_view text) {
+    std::vector<int> results;
+    for (const char byte : text) {
+      root.SetReadPosition(root.ReadPosition() + 1);
+      const unsigned char b = static_cast<unsigned char>(byte);
+      if (b >= 0x20 && b <= 0x7D) {
+        line_ += byte;
+        if (line_.size() > 200) results.push_back(handOver());
+      } else if ((b == '\r' || b == '\n') && !line_.empty()) {
+        results.push_back(handOver());
+      }
+    }
+    return results;
+  }
+  // Hands over what is left, as the reader does at the end of the file.
+  std::vector<int> finish() {
+    if (line_.empty()) return {};
+    return {handOver()};
+  }
+  // One line followed by a line feed; its result.
+  int line(std::string_view text) {
+    const auto r = feed(std::string(text) + "\n");
+    return r.empty() ? -1 : r.back();
+  }
+
+  TExpFileUser* owner(std::string_view name) const {
+    const int i = root.FindUser(name);
+    TExpFileUser* u = nullptr;
+    if (i >= 0) root.GetUser(i, u);
+    return u;
+  }
+  TExpFileUser* defaultOwner() const { return owner(root.ExportUser()); }
+  TExpFileNode* publicObject(int i) const {
+    TExpFileNode* n = nullptr;
+    return root.GetPublicObject(i, n) ? n : nullptr;
+  }
+  static TExpFileNode* nodeOf(const TExpFileUser* u, int i) {
+    TExpFileNode* n = nullptr;
+    return u != nullptr && u->GetNode(i, n) ? n : nullptr;
+  }
+  // Total object nodes in the tree (owners' objects and public objects), owners not counted.
+  int objectCount() const {
+    int n = root.PublicObjectCount();
+    for (int i = 0; i < root.UserCount(); ++i) {
+      TExpFileUser* u = nullptr;
+      root.GetUser(i, u);
+      n += u->NodeCount();
+    }
+    return n;
+  }
+
+  TExpFileRoot root;
+  TDumpRecogniser recogniser{root};
+
+ private:
+  int handOver() {
+    const int result = recogniser.ParseLine(line_);
+    line_.clear();
+    if (result != 0) {
+      if (root.OpenNode() != nullptr)
+        root.MarkLineStart();
+      else
+        root.NextStatement();
+    }
+    return result;
+  }
+  std::string line_;
+};
+
+// Everything observable of a tree, for comparing two readings.
+std::string describe(const TExpFileRoot& root) {
+  std::ostringstream os;
+  auto node = [&](const TExpFileNode* n) {
+    os << "[" << int(n->Kind()) << " " << n->Name() << " " << n->StartOffset() << "+" << n->Length()
+       << (n == root.OpenNode() ? " open" : "") << "]";
+  };
+  for (int i = 0; i < root.UserCount(); ++i) {
+    TExpFileUser* u = nullptr;
+    root.GetUser(i, u);
+    os << "user";
+    node(u);
+    os << (u == root.CurrentOwner() ? " current" : "") << ":";
+    for (int j = 0; j < u->NodeCount(); ++j) {
+      TExpFileNode* n = nullptr;
+      u->GetNode(j, n);
+      node(n);
+    }
+    os << "\n";
+  }
+  os << "public:";
+  for (int i = 0; i < root.PublicObjectCount(); ++i) {
+    TExpFileNode* n = nullptr;
+    root.GetPublicObject(i, n);
+    node(n);
+  }
+  os << "\nmode " << root.UserMode() << " marks " << root.StatementStart() << " " << root.NextStatementStart()
+     << " open " << (root.OpenNode() != nullptr);
+  return os.str();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Every create head: kind, name, placement and user mode, starting with user mode off.
+
+struct HeadCase {
+  std::string line;
+  uint8_t kind;
+  std::string name;
+  bool atRoot;        // else under the current (default) owner
+  bool setsUserMode;
+  int result;
+};
+
+void PrintTo(const HeadCase& c, std::ostream* os) { *os << c.line; }
+
+class CreateHeads : public ::testing::TestWithParam<HeadCase> {};
+
+TEST_P(CreateHeads, MakeTheirNodeWhereTheyBelong) {
+  const HeadCase& c = GetParam();
+  Reading r;
+  EXPECT_EQ(r.line(c.line), c.result);
+  ASSERT_EQ(r.objectCount(), 1);
+  TExpFileNode* n = c.atRoot ? r.publicObject(0) : Reading::nodeOf(r.defaultOwner(), 0);
+  ASSERT_NE(n, nullptr) << (c.atRoot ? "expected at root level" : "expected under the owner");
+  EXPECT_EQ(n->Kind(), c.kind);
+  EXPECT_EQ(n->Name(), c.name);
+  EXPECT_EQ(r.root.OpenNode(), n);
+  EXPECT_EQ(r.root.UserMode(), c.setsUserMode);
+  if (c.atRoot)
+    EXPECT_EQ(r.root.PublicCounter(c.kind), 1);
+  else
+    EXPECT_EQ(r.defaultOwner()->Counter(c.kind), 1);
+}
+
+const HeadCase kHeads[] = {
+    {"CREATE CLUSTER \"C1\" (\"K\" NUMBER)", kKindClusters, "C1", true, false, 1},
+    {"CREATE DATABASE LINK \"L.WORLD\" CONNECT TO \"X\"", kKindDatabaseLinks, "L.WORLD", true, false, 1},
+    {"CREATE PUBLIC DATABASE LINK \"PL\"", kKindDatabaseLinks, "PL", true, false, 0},
+    {"CREATE SHARED DATABASE LINK SL", kKindDatabaseLinks, "SL", true, false, 0},
+    {"create public database link pl2", kKindDatabaseLinks, "pl2", true, false, 0},
+    {"CREATE SHARED PUBLIC DATABASE LINK SPL", kKindDatabaseLinks, "SPL", true, false, 0},  // by user mode (off)
+    {"CREATE DIRECTORY \"DIR1\" AS '/tmp'", kKindDirectories, "DIR1", true, false, 1},
+    {"CREATE OR REPLACE DIRECTORY \"DIR2\" AS '/tmp'", kKindDirectories, "DIR2", true, false, 1},
+    {"CREATE FUNCTION \"F\" RETURN NUMBER", kKindFunctions, "F", false, true, 1},
+    {"CREATE OR REPLACE FUNCTION \"F2\"", kKindFunctions, "F2", false, true, 0},
+    {"CREATE INDEX \"I\" ON \"EMP\" (\"A\" )", kKindIndexes, "I", false, true, 1},
+    {"CREATE UNIQUE INDEX \"UI\" ON \"EMP\"", kKindIndexes, "UI", false, true, 1},
+    {"CREATE BITMAP INDEX \"BI\" ON \"EMP\"", kKindIndexes, "BI", false, true, 1},
+    {"CREATE PACKAGE \"P\" IS", kKindPackages, "P", false, true, 1},
+    {"CREATE OR REPLACE PACKAGE BODY \"PB\" IS", kKindPackageBodies, "PB", true, false, 1},
+    {"CREATE PACKAGE BODY PB2", kKindPackageBodies, "PB2", true, false, 0},
+    {"CREATE PROCEDURE \"PR\" (A IN NUMBER)", kKindProcedures, "PR", false, true, 1},
+    {"CREATE RW_PROCEDURE \"PR2\"", kKindProcedures, "PR2", false, true, 0},
+    {"CREATE PROFILE \"APP\" LIMIT", kKindProfiles, "APP", true, false, 1},
+    {"CREATE ROLE \"DBA_R\"", kKindRoles, "DBA_R", true, false, 0},
+    {"CREATE ROLLBACK SEGMENT \"RB1\" STORAGE(INITIAL 1)", kKindRollbackSegments, "RB1", true, false, 1},
+    {"CREATE PUBLIC ROLLBACK SEGMENT \"RB2\"", kKindRollbackSegments, "RB2", true, false, 0},
+    {"CREATE SEQUENCE \"SEQ\" MINVALUE 1", kKindSequences, "SEQ", false, true, 1},
+    {"CREATE SNAPSHOT \"SN\" AS SELECT", kKindSnapshots, "SN", false, true, 1},
+    {"CREATE SYNONYM \"SY\" FOR \"X\".\"Y\"", kKindSynonyms, "SY", false, true, 1},
+    {"CREATE PUBLIC SYNONYM \"PSY\" FOR \"X\"", kKindSynonyms, "PSY", true, true, 1},
+    {"CREATE SHARED SYNONYM \"SSY\"", kKindSynonyms, "SSY", false, true, 0},
+    {"CREATE SHARED PUBLIC SYNONYM \"SPSY\"", kKindSynonyms, "SPSY", false, true, 0},
+    {"CREATE TABLE \"EMP\" (\"EMPNO\" NUMBER(4, 0))", kKindTables, "EMP", false, true, 1},
+    {"CREATE TABLESPACE \"USERS\" DATAFILE", kKindTablespaces, "USERS", true, false, 1},
+    {"CREATE TRIGGER \"T\" BEFORE", kKindTriggers, "T", false, true, 1},
+    {"CREATE OR REPLACE TRIGGER \"T2\"", kKindTriggers, "T2", false, true, 0},
+    {"CREATE FORMAT71TRIG CREATE TRIGGER \"T3\" AFTER", kKindTriggers, "T3", false, true, 1},
+    {"CREATE VIEW \"V\" (\"A\") AS", kKindViews, "V", false, true, 1},
+    {"CREATE OR REPLACE VIEW V2", kKindViews, "V2", false, true, 0},
+};
+
+INSTANTIATE_TEST_SUITE_P(Lines, CreateHeads, ::testing::ValuesIn(kHeads));
+
+TEST(CreateHeadsUserMode, HeadsThatFollowUserModeGoUnderTheOwnerOnceItIsSet) {
+  Reading r;
+  EXPECT_EQ(r.line("CONNECT SCOTT"), 0);
+  ASSERT_TRUE(r.root.UserMode());
+  TExpFileUser* scott = r.owner("SCOTT");
+  ASSERT_NE(scott, nullptr);
+  r.line("CREATE DIRECTORY \"D\" AS 'x'");
+  r.line("CREATE PACKAGE BODY \"PB\"");
+  r.line("CREATE PROFILE \"PF\"");
+  r.line("CREATE ROLE \"R\"");
+  r.line("CREATE DATABASE LINK \"L\"");
+  r.line("CREATE SHARED PUBLIC DATABASE LINK \"SPL\"");
+  r.line("CREATE PUBLIC SHARED DATABASE LINK \"PSL\"");
+  // Never by user mode:
+  r.line("CREATE PUBLIC DATABASE LINK \"PL\"");
+  r.line("CREATE TABLESPACE \"TS\"");
+  r.line("CREATE CLUSTER \"CL\"");
+  r.line("CREATE ROLLBACK SEGMENT \"RB\"");
+  r.line("CREATE PUBLIC SYNONYM \"PS\"");
+  ASSERT_EQ(scott->NodeCount(), 7);
+  const char* underScott[] = {"D", "PB", "PF", "R", "L", "SPL", "PSL"};
+  for (int i = 0; i < 7; ++i) EXPECT_EQ(Reading::nodeOf(scott, i)->Name(), underScott[i]);
+  ASSERT_EQ(r.root.PublicObjectCount(), 5);
+  const char* atRoot[] = {"PL", "TS", "CL", "RB", "PS"};
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(r.publicObject(i)->Name(), atRoot[i]);
+  EXPECT_EQ(r.defaultOwner()->NodeCount(), 0);
+}
+
+TEST(CreateHeadsUserMode, CreateUserMakesAnOwnerThatIsOpenAndCurrent) {
+  Reading r(1);
+  EXPECT_EQ(r.line("CREATE USER \"SCOTT\" IDENTIFIED BY VALUES 'F894844C34402B67'"), 1);
+  TExpFileUser* scott = r.owner("SCOTT");
+  ASSERT_NE(scott, nullptr);
+  EXPECT_EQ(r.root.CurrentOwner(), scott);
+  EXPECT_EQ(r.root.OpenNode(), scott);
+  EXPECT_FALSE(r.root.UserMode());
+  EXPECT_EQ(r.root.UserCount(), 2);
+  EXPECT_EQ(r.objectCount(), 0);
+  r.line("CREATE TABLE \"EMP\"");
+  EXPECT_EQ(Reading::nodeOf(scott, 0)->Name(), "EMP");
+}
+
+// ---------------------------------------------------------------------------------------------
+// CONNECT in each export mode.
+
+TEST(ConnectLines, KnownOwnerBecomesCurrentWithoutANewNode) {
+  for (int mode : {1, 2, 3}) {
+    Reading r(mode);
+    r.line("CREATE USER SCOTT");
+    r.line("CREATE USER BLAKE");
+    EXPECT_EQ(r.line("CONNECT SCOTT"), 0) << mode;
+    EXPECT_EQ(r.root.CurrentOwner(), r.owner("SCOTT"));
+    EXPECT_EQ(r.root.OpenNode(), nullptr);  // the user's definition was closed
+    EXPECT_TRUE(r.root.UserMode());
+    EXPECT_EQ(r.root.UserCount(), 3);
+  }
+}
+
+TEST(ConnectLines, UnknownOwnerInAnEntireDatabaseExportChangesNoOwner) {
+  Reading r(1);
+  r.line("CREATE USER SCOTT");
+  r.line("CONNECT SCOTT");
+  r.line("CREATE TABLE \"EMP\"");
+  EXPECT_EQ(r.line("CONNECT GHOST"), 1);
+  EXPECT_EQ(r.root.UserCount(), 2);
+  EXPECT_EQ(r.owner("GHOST"), nullptr);
+  EXPECT_EQ(r.root.CurrentOwner(), r.owner("SCOTT"));
+  EXPECT_EQ(r.root.OpenNode(), nullptr);  // the open table was still closed
+  r.line("CREATE TABLE \"DEPT\"");
+  EXPECT_EQ(r.owner("SCOTT")->NodeCount(), 2);
+}
+
+TEST(ConnectLines, UnknownOwnerInUserAndTableExportsIsCreatedButNotOpened) {
+  for (int mode : {2, 3}) {
+    Reading r(mode);
+    r.feed("junk\n");
+    EXPECT_EQ(r.line("CONNECT \"Mixed\""), 0) << mode;
+    TExpFileUser* mixed = r.owner("Mixed");
+    ASSERT_NE(mixed, nullptr);
+    EXPECT_EQ(r.root.CurrentOwner(), mixed);
+    EXPECT_EQ(r.root.OpenNode(), nullptr);
+    r.line("GRANT SELECT ON \"X\" TO PUBLIC");
+    EXPECT_EQ(mixed->StartOffset(), -1);  // an owner met only through CONNECT gets no range
+    EXPECT_EQ(mixed->Length(), 0);
+  }
+}
+
+TEST(ConnectLines, OwnerNamesCompareWithCase) {
+  Reading r(2);
+  r.line("CREATE USER SCOTT");
+  r.line("CONNECT scott");
+  ASSERT_NE(r.owner("scott"), nullptr);
+  EXPECT_EQ(r.root.CurrentOwner(), r.owner("scott"));
+  EXPECT_EQ(r.root.UserCount(), 3);
+}
+
+TEST(ConnectLines, QualifiedAndTrailingForms) {
+  Reading r(2);
+  EXPECT_EQ(r.line("CONNECT A.B"), 0);
+  EXPECT_NE(r.owner("B"), nullptr);
+  EXPECT_EQ(r.line("CONNECT C extra"), 1);  // acted, then the trailing word fails the line
+  EXPECT_EQ(r.root.CurrentOwner(), r.owner("C"));
+}
+
+TEST(ConnectLines, MissingNameChangesNoOwnerButEndsTheOpenObject) {
+  for (const char* line : {"CONNECT", "CONNECT (", "CONNECT USER"}) {
+    Reading r(2);
+    r.line("CREATE TABLE \"EMP\"");
+    EXPECT_EQ(r.line(line), 1) << line;
+    EXPECT_EQ(r.root.OpenNode(), nullptr) << line;
+    EXPECT_EQ(r.root.UserCount(), 1) << line;
+    EXPECT_EQ(r.root.CurrentOwner(), r.defaultOwner()) << line;
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Names: quoted, qualified, keywords, missing.
+
+TEST(HeadNames, QualifiedNameKeepsThePartAfterTheDot) {
+  Reading r;
+  EXPECT_EQ(r.line("CREATE TABLE SCOTT.EMP (A NUMBER)"), 1);
+  EXPECT_EQ(r.line("CREATE TABLE SCOTT.\"Dept\""), 0);
+  EXPECT_EQ(r.line("CREATE UNIQUE INDEX a.b"), 0);
+  TExpFileUser* u = r.defaultOwner();
+  ASSERT_EQ(u->NodeCount(), 3);
+  EXPECT_EQ(Reading::nodeOf(u, 0)->Name(), "EMP");
+  EXPECT_EQ(Reading::nodeOf(u, 1)->Name(), "Dept");
+  EXPECT_EQ(Reading::nodeOf(u, 2)->Name(), "b");
+  EXPECT_EQ(Reading::nodeOf(u, 2)->Kind(), kKindIndexes);
+}
+
+TEST(HeadNames, QuotedOwnerIsTakenAsTheName) {
+  // The qualified form needs an unquoted owner: a quoted one is the whole name, and the rest of
+  // the line only makes it fail after the head has acted.
+  Reading r;
+  EXPECT_EQ(r.line("CREATE TABLE \"SCOTT\".\"EMP\" (A NUMBER)"), 1);
+  EXPECT_EQ(Reading::nodeOf(r.defaultOwner(), 0)->Name(), "SCOTT");
+}
+
+TEST(HeadNames, OwnerWithoutNameAfterTheDot) {
+  // End of line after the dot: nothing is made and the open object ends.
+  Reading r;
+  r.line("CREATE TABLE \"EMP\"");
+  EXPECT_EQ(r.line("CREATE TABLE A."), 1);
+  EXPECT_EQ(r.objectCount(), 1);
+  EXPECT_EQ(r.root.OpenNode(), nullptr);
+  // Another token after the dot: recovery keeps the owner part as the name.
+  EXPECT_EQ(r.line("CREATE TABLE A.("), 1);
+  EXPECT_EQ(Reading::nodeOf(r.defaultOwner(), 1)->Name(), "A");
+  // A byte no rule takes reads as the end of the line, so that head is even complete.
+  EXPECT_EQ(r.line("CREATE TABLE B._"), 0);
+  EXPECT_EQ(Reading::nodeOf(r.defaultOwner(), 2)->Name(), "B");
+}
+
+TEST(HeadNames, ObjectNamedLikeItsKeywordIsMade) {
+  Reading r(2);
+  EXPECT_EQ(r.line("CREATE TABLE \"TABLE\" (A NUMBER)"), 1);
+  EXPECT_EQ(r.line("CREATE USER \"USER\""), 0);
+  EXPECT_EQ(r.line("CONNECT \"CONNECT\""), 0);
+  EXPECT_EQ(r.line("CREATE PACKAGE BODY \"BODY\""), 0);
+  EXPECT_EQ(r.line("CREATE ROLE \"ROLE\""), 0);
+  EXPECT_EQ(Reading::nodeOf(r.defaultOwner(), 0)->Name(), "TABLE");
+  EXPECT_NE(r.owner("USER"), nullptr);
+  EXPECT_EQ(r.root.CurrentOwner(), r.owner("CONNECT"));
+  ASSERT_EQ(r.owner("CONNECT")->NodeCount(), 2);
+  EXPECT_EQ(Reading::nodeOf(r.owner("CONNECT"), 0)->Name(), "BODY");
+  EXPECT_EQ(Reading::nodeOf(r.owner("CONNECT"), 1)->Name(), "ROLE");
+}
+
+TEST(HeadNames, MissingNameMakesNothingAndEndsTheOpenObject) {
+  // Nothing after the keyword, a keyword or another token where the name belongs: the head
+  // ends the open object and makes nothing, whatever the head.
+  const char* lines[] = {
+      "CREATE TABLE",      "CREATE TABLE (A NUMBER)", "CREATE TABLE USER", "CREATE VIEW",
+      "CREATE USER",       "CREATE USER 12",          "CREATE SNAPSHOT",   "CREATE PUBLIC SYNONYM",
+      "CREATE DIRECTORY",  "CREATE DIRECTORY (",      "CREATE DATABASE LINK", "CREATE DATABASE LINK ;",
+      "CREATE PACKAGE BODY", "CREATE INDEX ON",       "CREATE FORMAT71TRIG CREATE TRIGGER",
+  };
+  for (const char* line : lines) {
+    Reading r(2);
+    r.line("CREATE TABLE \"EMP\"");
+    EXPECT_EQ(r.line(line), 1) << line;
+    EXPECT_EQ(r.objectCount(), 1) << line;
+    EXPECT_EQ(r.root.UserCount(), 1) << line;
+    EXPECT_EQ(r.root.OpenNode(), nullptr) << line;
+  }
+}
+
+TEST(HeadNames, SnapshotLogMakesNoSnapshot) {
+  Reading r;
+  r.line("CREATE TABLE \"EMP\"");
+  EXPECT_EQ(r.line("CREATE SNAPSHOT LOG ON \"EMP\" WITH PRIMARY KEY"), 1);
+  EXPECT_EQ(r.objectCount(), 1);
+  EXPECT_EQ(r.root.OpenNode(), nullptr);
+  EXPECT_EQ(r.line("CREATE SNAPSHOT \"LOG\""), 1);
+  EXPECT_EQ(r.objectCount(), 1);
+  EXPECT_EQ(r.line("CREATE SNAPSHOT \"LOGS\" AS SELECT"), 1);
+  EXPECT_EQ(r.line("CREATE SNAPSHOT log"), 0);  // only the exact word
+  EXPECT_EQ(r.defaultOwner()->Counter(kKindSnapshots), 2);
+}
+
+TEST(HeadNames, KeywordTextIsNotCaseSensitive) {
+  Reading r;
+  EXPECT_EQ(r.line("create or replace view v"), 0);
+  EXPECT_EQ(r.line("Create Table t"), 0);
+  EXPECT_EQ(r.defaultOwner()->NodeCount(), 2);
+}
+
+TEST(HeadNames, LongNamesAreCutTo255AndLongLinesStillWork) {
+  Reading r;
+  const std::string name(180, 'N');
+  EXPECT_EQ(r.line("CREATE TABLE \"" + name + "\""), 0);
+  EXPECT_EQ(Reading::nodeOf(r.defaultOwner(), 0)->Name(), name);
+  // Directly, past the reader's 201 characters: the line is cut to 255, the name then too.
+  TExpFileRoot root;
+  TDumpRecogniser rec(root);
+  EXPECT_EQ(rec.ParseLine("CREATE TABLE " + std::string(300, 'x')), 0);
+  EXPECT_EQ(root.OpenNode()->Name(), std::string(242, 'x'));
+  EXPECT_THROW(rec.ParseLine(std::string(255, 'x')), LexYaccError);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Line results and where lines belong.
+
+TEST(LineResults, CompleteHeadAloneGivesZeroAnythingAfterItGivesOne) {
+  Reading r;
+  EXPECT_EQ(r.line("CREATE TABLE X"), 0);
+  EXPECT_EQ(r.line("CREATE TABLE X Y"), 1);
+  EXPECT_EQ(r.line("CREATE TABLE X   "), 0);
+  EXPECT_EQ(r.line("CREATE TABLE \"X\" ("), 1);
+  EXPECT_EQ(r.defaultOwner()->NodeCount(), 4);  // the head acted in every case
+  EXPECT_EQ(r.line(""), -1);                    // an empty line is never handed over
+  EXPECT_EQ(r.recogniser.ParseLine(""), 1);
+  EXPECT_EQ(r.recogniser.ParseLine("   "), 1);
+}
+
+TEST(LineResults, OtherStatementsEndTheOpenObjectAndBelongToNothing) {
+  const char* closers[] = {
+      "ENDTABLE",          "ALTER TABLE \"EMP\" ADD", "REVOKE", "EXECUTE IMMEDIATE", "GRANT SELECT",
+      "EXIT",              "EXECFULL",                "SQLVERSION 7", "TABLE \"EMP\"", "TABLE",
+      "ANALYZE TABLE \"EMP\" ESTIMATE", "INSERT INTO \"EMP\" (\"A\") VALUES (:1)", "INSERT INTO",
+      "COMMENT ON TABLE \"EMP\" IS 'x'", "CREATE FORMAT71 x",
+  };
+  for (const char* closer : closers) {
+    Reading r;
+    r.feed("CREATE TABLE \"EMP\" (A NUMBER)\n");
+    EXPECT_EQ(r.line(closer), 1) << closer;
+    EXPECT_EQ(r.root.OpenNode(), nullptr) << closer;
+    TExpFileNode* emp = Reading::nodeOf(r.defaultOwner(), 0);
+    EXPECT_EQ(emp->StartOffset(), 0) << closer;
+    EXPECT_EQ(emp->Length(), 30) << closer;  // the head line only
+    // The closer's line belongs to nothing: both marks are past it.
+    EXPECT_EQ(r.root.StatementStart(), r.root.ReadPosition()) << closer;
+    EXPECT_EQ(r.root.NextStatementStart(), r.root.ReadPosition()) << closer;
+  }
+}
+
+TEST(LineResults, UnrecognisedLinesBelongToTheOpenObject) {
+  const char* lines[] = {"PCTFREE 10", "ANALYZE INDEX \"I\"", "INSERT \"X\"", "COMMENT X", "SELECT 1",
+                         "\"EMP\"", "12 34", "'text'", "-- note", "CONNECTX", ") ;"};
+  for (const char* line : lines) {
+    Reading r;
+    r.feed("CREATE TABLE \"EMP\" (A NUMBER)\n");
+    TExpFileNode* emp = r.root.OpenNode();
+    EXPECT_EQ(r.line(line), 1) << line;
+    EXPECT_EQ(r.root.OpenNode(), emp) << line;
+    EXPECT_EQ(r.root.NextStatementStart(), r.root.ReadPosition()) << line;
+    EXPECT_EQ(r.root.StatementStart(), 0) << line;
+  }
+}
+
+TEST(LineResults, CreateLineThatIsNoHeadEndsTheOpenObject) {
+  // Such a line must not be taken into the object before it.
+  const char* lines[] = {"CREATE TYPE \"T\" AS OBJECT (A NUMBER)", "CREATE GLOBAL TEMPORARY TABLE \"G\"",
+                         "CREATE", "CREATE OR", "CREATE OR REPLACE", "CREATE OR REPLACE TYPE \"T\"",
+                         "CREATE UNIQUE", "CREATE UNIQUE TABLE \"X\"", "CREATE PUBLIC", "CREATE SHARED X",
+                         "CREATE DATABASE \"D\"", "CREATE ROLLBACK \"R\"", "CREATE FORMAT71TRIG",
+                         "CREATE FORMAT71TRIG CREATE", "CREATE FORMAT71TRIG CREATE OR REPLACE TRIGGER \"T\"",
+                         "CREATE 'x'", "CREATE \"TABLE\""};
+  for (const char* line : lines) {
+    Reading r;
+    r.feed("CREATE TABLE \"EMP\" (A NUMBER)\n");
+    EXPECT_EQ(r.line(line), 1) << line;
+    EXPECT_EQ(r.root.OpenNode(), nullptr) << line;
+    EXPECT_EQ(r.objectCount(), 1) << line;
+    EXPECT_EQ(Reading::nodeOf(r.defaultOwner(), 0)->Length(), 30) << line;
+    EXPECT_EQ(r.root.StatementStart(), r.root.ReadPosition()) << line;
+  }
+}
+
+TEST(LineResults, LinesThatStartWithAQuoteOrDashCanStillBeHeads) {
+  for (bool shortcut : {true, false}) {
+    TExpFileRoot root;
+    TDumpRecogniser rec(root);
+    rec.SetShortcut(shortcut);
+    // An unterminated quote that ends in a backslash is dropped and the rest scanned again.
+    EXPECT_EQ(rec.ParseLine("'CREATE TABLE X\\"), 0);
+    // A comment runs up to a line feed inside the line.
+    EXPECT_EQ(rec.ParseLine("-- note\nCREATE TABLE Y"), 0);
+    EXPECT_EQ(rec.ParseLine(" \t\nCREATE TABLE Z"), 0);
+    EXPECT_EQ(rec.ParseLine("\"CREATE TABLE W\\"), 0);
+    TExpFileUser* u = nullptr;
+    ASSERT_TRUE(root.GetUser(0, u));
+    ASSERT_EQ(u->NodeCount(), 4);
+    EXPECT_EQ(Reading::nodeOf(u, 0)->Name(), "X");
+    EXPECT_EQ(Reading::nodeOf(u, 1)->Name(), "Y");
+    EXPECT_EQ(Reading::nodeOf(u, 2)->Name(), "Z");
+    EXPECT_EQ(Reading::nodeOf(u, 3)->Name(), "W");
+  }
+}
+
+TEST(LineResults, TrailingTokensKeepTheNewObjectOpen) {
+  Reading r;
+  r.feed("CREATE TABLE \"A\"\nCREATE TABLE \"B\" (X NUMBER)\nSTORAGE(INITIAL 1)\n");
+  TExpFileNode* b = Reading::nodeOf(r.defaultOwner(), 1);
+  EXPECT_EQ(r.root.OpenNode(), b);
+  TExpFileNode* a = Reading::nodeOf(r.defaultOwner(), 0);
+  EXPECT_EQ(a->StartOffset(), 0);
+  EXPECT_EQ(a->Length(), 17);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Byte ranges over whole readings.
+
+TEST(ByteRanges, ObjectsSpanFromAfterThePreviousLineToTheirLastTerminator) {
+  Reading r(2);
+  const std::string text =
+      "CONNECT SCOTT\n"                                   // 0..13
+      "CREATE TABLE \"EMP\" (\"EMPNO\" NUMBER)\n"         // 14..49
+      "PCTFREE 10\n"                                      // 50..60
+      "INSERT INTO \"EMP\" (\"EMPNO\") VALUES (:1)\n"     // 61..100
+      "AB\x01\x02 rows\x03\n"                             // 101..111
+      "CREATE UNIQUE INDEX \"PK\" ON \"EMP\" (\"EMPNO\")\n"  // 112..155
+      "ENDTABLE\n"                                        // 156..164
+      "CREATE SEQUENCE \"S\"\n";                          // 165..184
+  const auto results = r.feed(text);
+  EXPECT_EQ(results, (std::vector<int>{0, 1, 1, 1, 1, 1, 1, 0}));  // "AB rows" is one line
+  TExpFileUser* scott = r.owner("SCOTT");
+  ASSERT_NE(scott, nullptr);
+  ASSERT_EQ(scott->NodeCount(), 3);
+  TExpFileNode* emp = Reading::nodeOf(scott, 0);
+  EXPECT_EQ(emp->StartOffset(), 14);
+  EXPECT_EQ(emp->Length(), 61 - 14);  // head and PCTFREE line
+  TExpFileNode* pk = Reading::nodeOf(scott, 1);
+  EXPECT_EQ(pk->StartOffset(), 112);
+  EXPECT_EQ(pk->Length(), 156 - 112);
+  TExpFileNode* seq = Reading::nodeOf(scott, 2);
+  EXPECT_EQ(r.root.OpenNode(), seq);
+  EXPECT_EQ(seq->StartOffset(), -1);  // last object, nothing closes it
+  EXPECT_EQ(seq->Length(), 0);
+}
+
+TEST(ByteRanges, SkippedLineFeedOfACarriageReturnPairStartsTheNextRange) {
+  Reading r;
+  r.feed("CREATE TABLE \"A\"\r\nX\r\nCREATE TABLE \"B\"\r\nGRANT\r\n");
+  TExpFileNode* a = Reading::nodeOf(r.defaultOwner(), 0);
+  TExpFileNode* b = Reading::nodeOf(r.defaultOwner(), 1);
+  // "CREATE TABLE "A"" is 16 bytes, its CR is byte 16; the LF at 17 is skipped.
+  EXPECT_EQ(a->StartOffset(), 0);
+  EXPECT_EQ(a->Length(), 20);  // up to and including the CR after X (byte 19)
+  EXPECT_EQ(b->StartOffset(), 20);
+  EXPECT_EQ(b->Length(), 38 - 20);  // through the CR at 37
+}
+
+TEST(ByteRanges, CreateLineThatIsNoHeadIsLeftOutOfTheObjectBeforeIt) {
+  Reading r;
+  r.feed(
+      "CREATE TABLE \"A\" (X NUMBER)\n"     // 0..27
+      "CREATE TYPE \"T\" AS OBJECT\n"       // 28..53
+      "junk\n"                              // 54..58
+      "CREATE TABLE \"B\"\n"                // 59..75
+      "GRANT\n");                           // 76..81
+  TExpFileNode* a = Reading::nodeOf(r.defaultOwner(), 0);
+  TExpFileNode* b = Reading::nodeOf(r.defaultOwner(), 1);
+  EXPECT_EQ(a->StartOffset(), 0);
+  EXPECT_EQ(a->Length(), 28);
+  EXPECT_EQ(b->StartOffset(), 59);
+  EXPECT_EQ(b->Length(), 17);
+}
+
+TEST(ByteRanges, LongLinesAreHandedOverIn201CharacterPieces) {
+  Reading r;
+  const std::string longTail(250, 'x');
+  r.feed("CREATE TABLE \"A\" " + longTail + "\nGRANT\n");
+  TExpFileNode* a = Reading::nodeOf(r.defaultOwner(), 0);
+  EXPECT_EQ(a->StartOffset(), 0);
+  EXPECT_EQ(a->Length(), 17 + 250 + 1);
+  // The head is in the first piece; a second piece starting with a keyword would be parsed too.
+  Reading r2;
+  r2.feed(std::string(201, ' ') + "CREATE TABLE \"B\"\n");
+  EXPECT_EQ(Reading::nodeOf(r2.defaultOwner(), 0)->Name(), "B");
+}
+
+TEST(ByteRanges, PublicObjectsGetRangesToo) {
+  Reading r(1);
+  r.feed(
+      "CREATE TABLESPACE \"TS\" DATAFILE\n"       // 0..31
+      "  '/u01/ts.dbf' SIZE 1M\n"                 // 32..55
+      "CREATE PUBLIC SYNONYM \"P\" FOR \"X\"\n"   // 56..89
+      "CREATE USER \"SCOTT\"\n"                   // 90..109
+      "GRANT CONNECT TO \"SCOTT\"\n");            // 110..
+  TExpFileNode* ts = r.publicObject(0);
+  TExpFileNode* p = r.publicObject(1);
+  EXPECT_EQ(ts->StartOffset(), 0);
+  EXPECT_EQ(ts->Length(), 56);
+  EXPECT_EQ(p->StartOffset(), 56);
+  EXPECT_EQ(p->Length(), 34);
+  TExpFileUser* scott = r.owner("SCOTT");
+  EXPECT_EQ(scott->StartOffset(), 90);  // the user's own definition
+  EXPECT_EQ(scott->Length(), 20);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Robustness: the first-word shortcut changes nothing; arbitrary bytes never break the parse.
+
+std::string randomLine(std::mt19937& rng) {
+  static const char* words[] = {
+      "CREATE", "CONNECT", "TABLE", "USER", "OR", "REPLACE", "PUBLIC", "SHARED", "DATABASE", "LINK",
+      "SNAPSHOT", "LOG", "SYNONYM", "PACKAGE", "BODY", "UNIQUE", "INDEX", "FORMAT71TRIG", "TRIGGER",
+      "GRANT", "INSERT", "INTO", "ANALYZE", "COMMENT", "ON", "ENDTABLE", "X", "\"Q\"", "\"TABLE\"",
+      ".", "(", ")", ");", "'s'", "'u", "'e\\", "\"", "_", "-", "--", "12", "-3.5", " ", "\t", "~",
+      "ROLLBACK", "SEGMENT", "VIEW", "SEQUENCE", "a", "b.c", "create", "Table", "\n"};
+  std::uniform_int_distribution<int> count(0, 7), pick(0, int(std::size(words)) - 1), byte(0, 255),
+      mode(0, 9);
+  std::string line;
+  const int n = count(rng);
+  for (int i = 0; i < n; ++i) {
+    if (mode(rng) == 0)
+      line += char(byte(rng));
+    else
+      line += words[pick(rng)];
+    if (mode(rng) < 7) line += ' ';
+  }
+  return line;
+}
+
+unsigned testSeed() {
+  if (const char* s = std::getenv("VELMARON_SEED")) return unsigned(std::strtoul(s, nullptr, 10));
+  return std::random_device{}();
+}
+
+TEST(RecogniserProperties, ShortcutGivesTheSameTreeAsTheFullParse) {
+  const unsigned seed = testSeed();
+  SCOPED_TRACE("VELMARON_SEED=" + std::to_string(seed));
+  std::mt19937 rng(seed);
+  for (int round = 0; round < 200; ++round) {
+    for (int mode : {1, 2}) {
+      Reading fast(mode), full(mode);
+      full.recogniser.SetShortcut(false);
+      for (int i = 0; i < 40; ++i) {
+        std::string line = randomLine(rng);
+        if (i % 3 == 0) line = "CREATE USER U" + std::to_string(i % 4);
+        int a = -2, b = -2;
+        try {
+          a = fast.recogniser.ParseLine(line);
+        } catch (const LexYaccError&) {
+          a = -1;
+        }
+        try {
+          b = full.recogniser.ParseLine(line);
+        } catch (const LexYaccError&) {
+          b = -1;
+        }
+        ASSERT_EQ(a, b) << "line: " << line;
+        fast.feed("\n");  // moves the read position; the marks follow below
+        full.feed("\n");
+        ASSERT_EQ(describe(fast.root), describe(full.root)) << "line: " << line;
+      }
+    }
+  }
+}
+
+TEST(RecogniserProperties, ArbitraryBytesOnlyEverRaiseTheRuntimeError) {
+  const unsigned seed = testSeed();
+  SCOPED_TRACE("VELMARON_SEED=" + std::to_string(seed));
+  std::mt19937 rng(seed);
+  std::uniform_int_distribution<int> len(0, 300), byte(0, 255);
+  TExpFileRoot root;
+  TDumpRecogniser rec(root);
+  for (int i = 0; i < 3000; ++i) {
+    std::string line = i % 2 ? "CREATE " : "";
+    const int n = len(rng);
+    for (int j = 0; j < n; ++j) line += char(byte(rng));
+    rec.SetShortcut(i % 3 != 0);
+    try {
+      const int result = rec.ParseLine(line);
+      ASSERT_TRUE(result == 0 || result == 1);
+    } catch (const LexYaccError&) {
+    }
+  }
+}
+
+TEST(RecogniserThreads, TwoReadingsRunAtTheSameTime) {
+  std::string text;
+  for (int i = 0; i < 300; ++i) {
+    text += "CONNECT U" + std::to_string(i % 7) + "\n";
+    text += "CREATE TABLE \"T" + std::to_string(i) + "\" (A NUMBER)\nrow data\x01\x02\n";
+    text += "CREATE OR REPLACE VIEW V" + std::to_string(i) + " AS SELECT\nGRANT SELECT\n";
+  }
+  Reading single(2);
+  single.feed(text);
+  const std::string expected = describe(single.root);
+  std::string a, b;
+  {
+    std::jthread ta([&] {
+      Reading r(2);
+      r.feed(text);
+      a = describe(r.root);
+    });
+    std::jthread tb([&] {
+      Reading r(2);
+      r.feed(text);
+      b = describe(r.root);
+    });
+  }
+  EXPECT_EQ(a, expected);
+  EXPECT_EQ(b, expected);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Scanner state after a line that went through the parse.
+
+TEST(RecogniserScanner, TextAndColumnStandAtTheTokenThatFailedTheLine) {
+  TExpFileRoot root;
+  TDumpRecogniser rec(root);
+  EXPECT_EQ(rec.ParseLine("CREATE TABLE X Y"), 1);
+  EXPECT_EQ(rec.Lexer().yytext.view(), "Y");
+  EXPECT_EQ(rec.Lexer().yycolno, 16);
+  EXPECT_EQ(rec.ParseLine("CREATE TABLE"), 1);
+  EXPECT_TRUE(rec.Lexer().yytext.empty());
+  EXPECT_EQ(rec.Lexer().yycolno, 13);
+}
+
+TEST(RecogniserScanner, WithoutADefaultOwnerTheFirstOwnedObjectMakesOne) {
+  TExpFileRoot root;
+  root.SetExportUser("SYS");
+  TDumpRecogniser rec(root);
+  EXPECT_EQ(rec.ParseLine("CREATE TABLE T"), 0);
+  ASSERT_EQ(root.UserCount(), 1);
+  TExpFileUser* u = nullptr;
+  root.GetUser(0, u);
+  EXPECT_EQ(u->Name(), "SYS");
+  EXPECT_EQ(u->NodeCount(), 1);
+}
+
+}  // namespace
+}  // namespace dumpfile
