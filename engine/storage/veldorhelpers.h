@@ -105,6 +105,19 @@ std::string ForceFileExt(std::string_view name, std::string_view oldExt, std::st
 // The file-name part of the path (after the last delimiter or ":"), then RemoveFileExt.
 std::string ExtractFileBaseName(std::string_view path, std::string_view ext);
 
+// ---- Engine files ----
+
+// True when the process's file list holds the file, or (disk files) it exists on disk as a
+// file, its name found ignoring case.
+bool EngineFileExists(const std::string& name, bool inMemory);
+// A name for a temporary file: the directory (with a delimiter), the first five digits of the
+// calling thread's id, a counter from 0, and `ext`; the first such name for which no engine
+// file exists. A disk file is created (empty) under that name before it is returned, and only
+// if no file of the name existed, so that no other thread or process can take the name and an
+// existing file is never overwritten. Raises the operating-system error as an engine error with
+// the name when the file cannot be created for another reason (a missing directory, no rights).
+std::string MakeTempFileName(std::string_view directory, std::string_view ext, bool inMemory);
+
 // ---- Dates ----
 
 // Engine date: day 1 is 0001-01-01 (proleptic Gregorian), so 1899-12-30 is day 693594.

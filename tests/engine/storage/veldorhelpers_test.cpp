@@ -2,12 +2,21 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <clocale>
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 #include <limits>
 #include <locale>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "engine/storage/veldorerr.h"
+#include "engine/storage/veldorfile.h"
 
 namespace engine {
 namespace {
@@ -476,6 +485,85 @@ TEST_F(TextWordsTest, DefaultParamsAreTheTwentyTwoStopWords) {
   EXPECT_TRUE(i.test(0xC3));
   EXPECT_FALSE(i.test(0xFF));
   EXPECT_FALSE(i.test(' '));
+}
+
+}  // namespace
+}  // namespace engine
+
+// ---- Temporary file names ----
+
+namespace engine {
+namespace {
+
+class TempFileNameTest : public ::testing::Test {
+ protected:
+  std::filesystem::path dir;
+  void SetUp() override {
+    char pattern[] = "/tmp/velmaron-tempname-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    dir = pattern;
+  }
+  void TearDown() override { std::filesystem::remove_all(dir); }
+};
+
+std::string readAll(const std::filesystem::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+TEST_F(TempFileNameTest, NameIsDirectoryThreadDigitsCounterAndExtension) {
+  std::string name = MakeTempFileName(dir.string(), ".DAT", false);
+  std::string expectedPrefix = dir.string() + "/" + std::to_string(::gettid()).substr(0, 5);
+  EXPECT_EQ(name, expectedPrefix + "0.DAT");
+  EXPECT_TRUE(std::filesystem::is_regular_file(name)) << "the name is taken by an empty file";
+  EXPECT_EQ(std::filesystem::file_size(name), 0u);
+  EXPECT_EQ(MakeTempFileName(dir.string() + "/", ".DAT", false), expectedPrefix + "1.DAT");
+}
+
+TEST_F(TempFileNameTest, ExistingFilesAreSkippedAndNeverOverwritten) {
+  std::string prefix = dir.string() + "/" + std::to_string(::gettid()).substr(0, 5);
+  for (int i = 0; i < 3; ++i) std::ofstream(prefix + std::to_string(i) + ".tmp") << "keep " << i;
+  std::ofstream(prefix + "3.TMP") << "other case";  // engine names are found ignoring case
+  EXPECT_EQ(MakeTempFileName(dir.string(), ".tmp", false), prefix + "4.tmp");
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(readAll(prefix + std::to_string(i) + ".tmp"), "keep " + std::to_string(i));
+  EXPECT_EQ(readAll(prefix + "3.TMP"), "other case");
+}
+
+TEST_F(TempFileNameTest, ThreadsSharingAFolderGetDistinctFiles) {
+  std::vector<std::vector<std::string>> names(8);
+  {
+    std::vector<std::jthread> threads;
+    for (auto& list : names)
+      threads.emplace_back([&list, this] {
+        for (int i = 0; i < 25; ++i) list.push_back(MakeTempFileName(dir.string(), ".x", false));
+      });
+  }
+  std::set<std::string> all;
+  for (const auto& list : names)
+    for (const auto& n : list) EXPECT_TRUE(all.insert(n).second) << n;
+  EXPECT_EQ(all.size(), 200u);
+}
+
+TEST_F(TempFileNameTest, InMemoryNamesSkipListedFiles) {
+  std::string prefix = dir.string() + "/" + std::to_string(::gettid()).substr(0, 5);
+  TAbstractFile* file = nullptr;
+  int32_t handle = EngineFileList().CreateFile(prefix + "0.mem", true, false, file);
+  ASSERT_GT(handle, 0);
+  EXPECT_TRUE(EngineFileExists(prefix + "0.mem", true));
+  EXPECT_EQ(MakeTempFileName(dir.string(), ".mem", true), prefix + "1.mem");
+  EXPECT_FALSE(std::filesystem::exists(prefix + "1.mem")) << "nothing is made on disk for memory files";
+  EXPECT_EQ(EngineFileList().CloseFile(file, true, handle), 0);
+  EXPECT_EQ(EngineFileList().DeleteFile(prefix + "0.mem", true), 0);
+}
+
+TEST_F(TempFileNameTest, MissingFolderRaisesWithTheName) {
+  try {
+    MakeTempFileName((dir / "missing").string(), ".DAT", false);
+    FAIL() << "expected an engine error";
+  } catch (const EVELDOREngineError& e) {
+    EXPECT_EQ(e.ErrorCode(), VELDOR_OSENOENT);
+    EXPECT_NE(e.Item(3).find("missing/"), std::string::npos) << e.Item(3);
+  }
 }
 
 }  // namespace
