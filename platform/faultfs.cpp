@@ -12,6 +12,15 @@ namespace {
 
 int errorOf(Fault fault) { return fault == Fault::IoError ? EIO : ENOSPC; }
 
+// True, with the OS error set, when `fault` makes an operation of this kind fail.
+bool fails(Fault fault, bool changesData) {
+  if (fault == Fault::IoError || (fault == Fault::NoSpace && changesData)) {
+    setLastOsError(errorOf(fault));
+    return true;
+  }
+  return false;
+}
+
 class FaultyFile final : public OsFile {
  public:
   FaultyFile(FaultyFileSystem& fs, std::unique_ptr<OsFile> base) : fs_(fs), base_(std::move(base)) {}
@@ -21,10 +30,7 @@ class FaultyFile final : public OsFile {
   bool writable() const override { return base_->writable(); }
 
   int64_t readAt(int64_t offset, void* buffer, int64_t count) override {
-    const Fault f = fs_.strike(false);
-    if (f == Fault::None || f == Fault::ShortWrite || f == Fault::Exit) return base_->readAt(offset, buffer, count);
-    setLastOsError(errorOf(f));
-    return -1;
+    return fails(fs_.strike(false), false) ? -1 : base_->readAt(offset, buffer, count);
   }
 
   int64_t writeAt(int64_t offset, const void* buffer, int64_t count) override {
@@ -49,21 +55,13 @@ class FaultyFile final : public OsFile {
     return -1;
   }
 
-  bool truncate(int64_t size) override { return failsNow() ? false : base_->truncate(size); }
-  bool sync() override { return failsNow() ? false : base_->sync(); }
+  bool truncate(int64_t size) override { return !fails(fs_.strike(false), true) && base_->truncate(size); }
+  bool sync() override { return !fails(fs_.strike(false), true) && base_->sync(); }
   int64_t size() override { return base_->size(); }
   bool lockRange(int64_t offset, int64_t length) override { return base_->lockRange(offset, length); }
   bool unlockRange(int64_t offset, int64_t length) override { return base_->unlockRange(offset, length); }
 
  private:
-  // Counts an operation; true (with the OS error set) when it is to fail.
-  bool failsNow() {
-    const Fault f = fs_.strike(false);
-    if (f != Fault::NoSpace && f != Fault::IoError) return false;
-    setLastOsError(errorOf(f));
-    return true;
-  }
-
   FaultyFileSystem& fs_;
   std::unique_ptr<OsFile> base_;
 };
@@ -88,41 +86,23 @@ Fault FaultyFileSystem::strike(bool isWrite) {
 }
 
 std::unique_ptr<OsFile> FaultyFileSystem::openFile(const std::string& path, const OpenOptions& options) {
-  const Fault f = strike(false);
-  if (f == Fault::NoSpace || f == Fault::IoError) {
-    setLastOsError(errorOf(f));
-    return nullptr;
-  }
+  if (fails(strike(false), false)) return nullptr;
   std::unique_ptr<OsFile> file = base_.openFile(path, options);
   return file ? std::make_unique<FaultyFile>(*this, std::move(file)) : nullptr;
 }
 
 std::unique_ptr<OsFile> FaultyFileSystem::createFile(const std::string& path, bool deleteOnClose) {
-  const Fault f = strike(false);
-  if (f == Fault::NoSpace || f == Fault::IoError) {
-    setLastOsError(errorOf(f));
-    return nullptr;
-  }
+  if (fails(strike(false), true)) return nullptr;
   std::unique_ptr<OsFile> file = base_.createFile(path, deleteOnClose);
   return file ? std::make_unique<FaultyFile>(*this, std::move(file)) : nullptr;
 }
 
 bool FaultyFileSystem::deleteFile(const std::string& path) {
-  const Fault f = strike(false);
-  if (f == Fault::NoSpace || f == Fault::IoError) {
-    setLastOsError(errorOf(f));
-    return false;
-  }
-  return base_.deleteFile(path);
+  return !fails(strike(false), false) && base_.deleteFile(path);
 }
 
 bool FaultyFileSystem::renameFile(const std::string& from, const std::string& to) {
-  const Fault f = strike(false);
-  if (f == Fault::NoSpace || f == Fault::IoError) {
-    setLastOsError(errorOf(f));
-    return false;
-  }
-  return base_.renameFile(from, to);
+  return !fails(strike(false), false) && base_.renameFile(from, to);
 }
 
 }  // namespace platform

@@ -17,10 +17,11 @@ namespace platform {
 enum class Fault : uint8_t {
   None,
   ShortWrite,  // a write stores half its bytes (at least one fewer) and reports ENOSPC
-  NoSpace,     // the operation fails with ENOSPC; a write stores nothing
-  IoError,     // the operation fails with EIO
+  NoSpace,     // a write, create, truncate or sync fails with ENOSPC having stored nothing
+  IoError,     // any counted operation fails with EIO
   Exit,        // the process ends at once with _exit(kFaultExitCode) before the write
 };
+// A struck operation that the fault does not apply to (a read under NoSpace, say) runs normally.
 
 inline constexpr int kFaultExitCode = 86;
 

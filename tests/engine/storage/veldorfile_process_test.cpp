@@ -1,0 +1,258 @@
+// Byte-range locks and share modes between processes (forked helpers) and between sessions of one
+// process, with the lock offsets the table files use.
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "engine/storage/veldorerr.h"
+#include "engine/storage/veldorfile.h"
+#include "storage_test_util.h"
+
+namespace engine {
+namespace {
+
+using storage_test::Helper;
+using storage_test::TempDir;
+
+// The table files' lock ranges.
+constexpr int64_t kDataWriteLock = INT64_C(0xFFFFFFFF);
+constexpr int64_t kIndexWriteLock = INT64_C(0xFFFEFFFF);
+constexpr int64_t kIndexWriteLength = 65536;
+int64_t readSlot(int64_t slot) { return INT64_C(0xFFFFFFFF) - slot; }
+int64_t recordLock(int64_t record) { return INT64_C(0xFFFFFFFE) - record; }
+
+uint16_t errorOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const EVELDOREngineError& e) {
+    return e.ErrorCode();
+  }
+  return 0;
+}
+
+std::unique_ptr<TFileHandler> handler(TFileList& list, const std::string& name, bool exclusive = false) {
+  auto h = std::make_unique<TFileHandler>(&list);
+  h->SetName(name);
+  h->SetExclusive(exclusive);
+  return h;
+}
+
+class ProcessLocks : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    TFileList list;
+    handler(list, path)->CreateFile();
+  }
+  TempDir dir;
+  const std::string path = dir.file("task.idx");
+};
+
+// A helper that opens the table file in its own process, does `hold`, reports 'r' and waits for
+// the test to send 'q'; then it closes and ends with 0.
+Helper holder(const std::string& path, bool exclusive, const std::function<bool(TFileHandler&)>& hold) {
+  return Helper([=](Helper& self) {
+    TFileList list;
+    auto h = handler(list, path, exclusive);
+    h->Open();
+    if (!hold(*h)) return 2;
+    self.send('r');
+    while (char c = self.receive()) {
+      if (c == 'q') return 0;
+    }
+    return 3;
+  });
+}
+
+TEST_F(ProcessLocks, AnExclusiveOpenIsRefusedWhileAnotherProcessHasTheFileOpen) {
+  Helper other = holder(path, false, [](TFileHandler&) { return true; });
+  ASSERT_EQ(other.receive(), 'r');
+  TFileList list;
+  EXPECT_EQ(errorOf([&] { handler(list, path, true)->Open(); }), VELDOR_OSEACCES);
+  auto shared = handler(list, path);
+  shared->Open();
+  shared->Close();
+  other.send('q');
+  ASSERT_EQ(other.wait(), 0);
+  auto exclusive = handler(list, path, true);
+  exclusive->Open();
+  EXPECT_TRUE(exclusive->IsOpen());
+}
+
+TEST_F(ProcessLocks, SharedOpensAreRefusedWhileAnotherProcessHoldsTheFileExclusively) {
+  Helper other = holder(path, true, [](TFileHandler&) { return true; });
+  ASSERT_EQ(other.receive(), 'r');
+  TFileList list;
+  EXPECT_EQ(errorOf([&] { handler(list, path)->Open(); }), VELDOR_OSEACCES);
+  EXPECT_EQ(errorOf([&] { handler(list, path, true)->Open(); }), VELDOR_OSEACCES);
+  EXPECT_EQ(errorOf([&] { handler(list, path)->CreateFile(); }), VELDOR_OSEACCES) << "nor may it be emptied";
+  other.send('q');
+  ASSERT_EQ(other.wait(), 0);
+  handler(list, path)->Open();
+}
+
+TEST_F(ProcessLocks, AWriterExcludesEveryReaderSlotAndAReaderExcludesTheWriter) {
+  Helper reader = holder(path, false, [](TFileHandler& h) { return h.LockRegion(true, readSlot(17), 1); });
+  ASSERT_EQ(reader.receive(), 'r');
+  TFileList list;
+  auto h = handler(list, path);
+  h->Open();
+  EXPECT_FALSE(h->LockRegion(true, kIndexWriteLock, kIndexWriteLength));
+  EXPECT_FALSE(h->LockRegion(true, readSlot(17), 1)) << "the same slot";
+  EXPECT_TRUE(h->LockRegion(true, readSlot(18), 1)) << "readers rarely collide";
+  EXPECT_TRUE(h->LockRegion(false, readSlot(18), 1));
+  reader.send('q');
+  ASSERT_EQ(reader.wait(), 0);
+  ASSERT_TRUE(h->LockRegion(true, kIndexWriteLock, kIndexWriteLength));
+
+  Helper late = Helper([&](Helper&) {
+    TFileList own;
+    auto r = handler(own, path);
+    r->Open();
+    for (int64_t slot : {1, 2, 65535}) {
+      if (r->LockRegion(true, readSlot(slot), 1)) return 4;
+    }
+    return r->LockRegion(true, kDataWriteLock, 1) ? 0 : 5;
+  });
+  EXPECT_EQ(late.wait(), 0) << "no reader slot while the writer holds its range; the data write byte is apart";
+}
+
+TEST_F(ProcessLocks, RecordLocksAreIndependentOfEachOther) {
+  Helper other = holder(path, false, [](TFileHandler& h) { return h.LockRegion(true, recordLock(5), 1); });
+  ASSERT_EQ(other.receive(), 'r');
+  TFileList list;
+  auto h = handler(list, path);
+  h->Open();
+  EXPECT_FALSE(h->LockRegion(true, recordLock(5), 1));
+  EXPECT_TRUE(h->LockRegion(true, recordLock(4), 1));
+  EXPECT_TRUE(h->LockRegion(true, recordLock(6), 1));
+  EXPECT_TRUE(h->LockRegion(true, recordLock(200000000), 1));
+  EXPECT_TRUE(h->LockRegion(true, kDataWriteLock, 1));
+  EXPECT_FALSE(h->LockRegion(false, recordLock(5), 1)) << "only its holder can release it";
+  other.send('q');
+  ASSERT_EQ(other.wait(), 0);
+  EXPECT_TRUE(h->LockRegion(true, recordLock(5), 1));
+}
+
+TEST_F(ProcessLocks, AKilledHolderLosesItsLocksAndItsOpen) {
+  Helper victim = holder(path, true, [](TFileHandler& h) {
+    return h.LockRegion(true, kDataWriteLock, 1) && h.LockRegion(true, recordLock(3), 1);
+  });
+  ASSERT_EQ(victim.receive(), 'r');
+  TFileList list;
+  EXPECT_EQ(errorOf([&] { handler(list, path)->Open(); }), VELDOR_OSEACCES);
+  EXPECT_EQ(victim.kill9(), 128 + SIGKILL);
+  auto h = handler(list, path, true);
+  h->Open();
+  EXPECT_TRUE(h->LockRegion(true, kDataWriteLock, 1));
+  EXPECT_TRUE(h->LockRegion(true, recordLock(3), 1));
+}
+
+TEST_F(ProcessLocks, TheRetryGivesUpAfterItsAttemptsWhileAnotherProcessHoldsTheLock) {
+  Helper other = holder(path, false, [](TFileHandler& h) { return h.LockRegion(true, kIndexWriteLock, kIndexWriteLength); });
+  ASSERT_EQ(other.receive(), 'r');
+  TFileList list;
+  auto h = handler(list, path);
+  h->Open();
+  h->SetLockRetryRules({6, std::chrono::milliseconds(1)});
+  std::vector<uint32_t> attempts;
+  uint32_t slot = 100;
+  EXPECT_FALSE(h->LockRegionRetrying(
+      [&](uint32_t attempt) {
+        attempts.push_back(attempt);
+        return readSlot(++slot);  // a new slot for every attempt
+      },
+      1));
+  EXPECT_EQ(attempts, (std::vector<uint32_t>{1, 2, 3, 4, 5, 6}));
+  EXPECT_FALSE(h->LockRegionRetrying([](uint32_t) { return kDataWriteLock - 65536; }, 1));
+  other.send('q');
+  ASSERT_EQ(other.wait(), 0);
+  attempts.clear();
+  EXPECT_TRUE(h->LockRegionRetrying(
+      [&](uint32_t attempt) {
+        attempts.push_back(attempt);
+        return kIndexWriteLock;
+      },
+      kIndexWriteLength));
+  EXPECT_EQ(attempts, std::vector<uint32_t>{1});
+}
+
+TEST_F(ProcessLocks, TheRetrySucceedsOnceTheHolderLetsGo) {
+  Helper other = holder(path, false, [](TFileHandler& h) { return h.LockRegion(true, kDataWriteLock, 1); });
+  ASSERT_EQ(other.receive(), 'r');
+  TFileList list;
+  auto h = handler(list, path);
+  h->Open();
+  // Generous rules: the holder is told to let go at the third attempt and the retry must then win.
+  h->SetLockRetryRules({20000, std::chrono::milliseconds(1)});
+  uint32_t tries = 0;
+  EXPECT_TRUE(h->LockRegionRetrying(
+      [&](uint32_t attempt) {
+        tries = attempt;
+        if (attempt == 3) other.send('q');
+        return kDataWriteLock;
+      },
+      1));
+  EXPECT_GE(tries, 3u);
+  EXPECT_EQ(other.wait(), 0);
+}
+
+// Two sessions of one process share the process's file object; two lists stand for two separate
+// opens of one file in a process. Both must conflict exactly as two processes do.
+class SessionLocks : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override { handler(first, path)->CreateFile(); }
+  TFileList& secondList() { return GetParam() ? second : first; }
+  TempDir dir;
+  const std::string path = dir.file("task.dat");
+  TFileList first;
+  TFileList second;
+};
+
+INSTANTIATE_TEST_SUITE_P(SharedObjectAndSeparateOpens, SessionLocks, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "SeparateOpens" : "SharedObject"; });
+
+TEST_P(SessionLocks, ExclusiveAndSharedOpensConflict) {
+  auto a = handler(first, path);
+  a->Open();
+  EXPECT_EQ(errorOf([&] { handler(secondList(), path, true)->Open(); }), VELDOR_OSEACCES);
+  a->Close();
+  auto b = handler(secondList(), path, true);
+  b->Open();
+  EXPECT_EQ(errorOf([&] { handler(first, path)->Open(); }), VELDOR_OSEACCES);
+}
+
+TEST_P(SessionLocks, WriterReaderAndRecordLocksConflict) {
+  auto a = handler(first, path);
+  auto b = handler(secondList(), path);
+  a->Open();
+  b->Open();
+  ASSERT_TRUE(a->LockRegion(true, readSlot(17), 1));
+  EXPECT_FALSE(b->LockRegion(true, kIndexWriteLock, kIndexWriteLength));
+  EXPECT_TRUE(b->LockRegion(true, readSlot(18), 1));
+  ASSERT_TRUE(a->LockRegion(true, recordLock(5), 1));
+  EXPECT_FALSE(b->LockRegion(true, recordLock(5), 1));
+  EXPECT_TRUE(b->LockRegion(true, recordLock(6), 1));
+  // Record locks belong to the data file and the write range to the index file; on this one test
+  // file they would overlap, so they go before the writer comes.
+  EXPECT_TRUE(a->LockRegion(false, recordLock(5), 1));
+  EXPECT_TRUE(b->LockRegion(false, recordLock(6), 1));
+  EXPECT_TRUE(a->LockRegion(false, readSlot(17), 1));
+  EXPECT_TRUE(b->LockRegion(false, readSlot(18), 1));
+  EXPECT_TRUE(b->LockRegion(true, kIndexWriteLock, kIndexWriteLength));
+  EXPECT_FALSE(a->LockRegion(true, readSlot(17), 1));
+}
+
+TEST_P(SessionLocks, TheRetryTimesOutAgainstAnotherSession) {
+  auto a = handler(first, path);
+  auto b = handler(secondList(), path);
+  a->Open();
+  b->Open();
+  ASSERT_TRUE(a->LockRegion(true, kDataWriteLock, 1));
+  b->SetLockRetryRules({4, std::chrono::milliseconds(1)});
+  int calls = 0;
+  EXPECT_FALSE(b->LockRegionRetrying([&](uint32_t) { return ++calls, kDataWriteLock; }, 1));
+  EXPECT_EQ(calls, 4);
+}
+
+}  // namespace
+}  // namespace engine
