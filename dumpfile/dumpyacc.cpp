@@ -49,16 +49,18 @@ bool startsStatement(int token) {
 }
 
 // True when the line certainly reduces statement: error at its first token, which changes nothing.
-// Lines of 255 characters and more go the long way: their first token may overflow yytext. Quotes
-// and '-' go the long way too: an unterminated quote ending in a backslash is rescanned from the
-// character after it, and "--" may be a comment up to a line feed.
+// Lines of 255 characters and more go the long way: their first token may overflow yytext. So do
+// a quote when the line holds a backslash (a quoted text that ends in one at the end of the input
+// is dropped and the rest scanned again) and a '-' when the line holds a line feed ("--" is then
+// a comment up to it).
 bool cannotStartStatement(std::string_view line) {
   if (line.size() >= size_t(LexLib::kMaxText)) return false;
   size_t i = 0;
   while (i < line.size() && (line[i] == ' ' || line[i] == '\t' || line[i] == '\n')) ++i;
   if (i == line.size()) return true;
   const char c = line[i];
-  if (c == '\'' || c == '"' || c == '-') return false;
+  if (c == '\'' || c == '"') return line.find('\\', i) == std::string_view::npos;
+  if (c == '-') return line.find('\n', i) == std::string_view::npos;
   if (!isLetter(c)) return true;
   size_t j = i + 1;
   while (j < line.size() && isNameChar(line[j])) ++j;
