@@ -46,9 +46,10 @@ int OSCompareChars(uint16_t languageId, uint16_t sortId, std::string_view a, std
 int OSCompareStrings(uint16_t languageId, uint16_t sortId, std::string_view a, bool ignoreCase, size_t length,
                      std::string_view b);
 
-// Upper- or lower-cases the text up to its first zero byte (the rest is kept). The result never
-// holds more than `maxBytes` bytes before that zero, nor more than it held: a character whose
-// mapping would not fit stays as it is. The two-argument forms keep the text's length as bound.
+// Upper- or lower-cases the text up to its first zero byte (the rest is kept). The mapped part
+// never grows beyond `maxBytes` bytes (a part that is already longer never grows): when the full
+// mapping would not fit, each character whose mapping is longer than itself stays as it is. The
+// three-argument forms keep the text's own length as the bound.
 void OSUpperCase(uint16_t languageId, uint16_t sortId, std::string& text, size_t maxBytes);
 void OSLowerCase(uint16_t languageId, uint16_t sortId, std::string& text, size_t maxBytes);
 void OSUpperCase(uint16_t languageId, uint16_t sortId, std::string& text);

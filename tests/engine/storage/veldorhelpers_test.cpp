@@ -346,21 +346,24 @@ TEST(ValueTexts, BooleansAndNumbers) {
   EXPECT_FALSE(IsValidCurrencyText("922337203685478"));
 }
 
+// Decimal comma for C++ streams, as a desktop toolkit sets it for the user's locale.
+struct CommaNumpunct : std::numpunct<char> {
+  char do_decimal_point() const override { return ','; }
+};
+
 TEST(ValueTexts, NumbersReadTheSameUnderAnyProcessLocale) {
-  // A locale with "," as decimal separator, if the machine has one.
   const char* previous = std::setlocale(LC_ALL, nullptr);
   std::string saved = previous ? previous : "C";
-  bool switched = false;
-  for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "C.UTF-8"})
-    if (std::setlocale(LC_ALL, name) != nullptr) {
-      switched = true;
-      break;
-    }
+  // A C locale with a decimal comma where the machine has one.
+  for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8"})
+    if (std::setlocale(LC_ALL, name) != nullptr) break;
+  std::locale savedGlobal = std::locale::global(std::locale(std::locale::classic(), new CommaNumpunct));
   EXPECT_TRUE(IsValidFloatText("1.5"));
   EXPECT_FALSE(IsValidFloatText("1,5"));
   EXPECT_TRUE(IsValidCurrencyText("0.0001"));
+  EXPECT_TRUE(IsValidTimeText("01:05:07.250 PM"));
+  std::locale::global(savedGlobal);
   std::setlocale(LC_ALL, saved.c_str());
-  (void)switched;
 }
 
 TEST(ValueTexts, DatesTimesAndTimestamps) {
