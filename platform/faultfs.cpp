@@ -12,13 +12,13 @@ namespace {
 
 int errorOf(Fault fault) { return fault == Fault::IoError ? EIO : ENOSPC; }
 
-// True, with the OS error set, when `fault` makes an operation of this kind fail.
-bool fails(Fault fault, bool changesData) {
-  if (fault == Fault::IoError || (fault == Fault::NoSpace && changesData)) {
-    setLastOsError(errorOf(fault));
-    return true;
-  }
-  return false;
+using Op = FaultyFileSystem::Operation;
+
+// True, with the OS error set, when a fault struck a non-write operation.
+bool fails(Fault fault) {
+  if (fault == Fault::None) return false;
+  setLastOsError(errorOf(fault));
+  return true;
 }
 
 class FaultyFile final : public OsFile {
@@ -30,11 +30,11 @@ class FaultyFile final : public OsFile {
   bool writable() const override { return base_->writable(); }
 
   int64_t readAt(int64_t offset, void* buffer, int64_t count) override {
-    return fails(fs_.strike(false), false) ? -1 : base_->readAt(offset, buffer, count);
+    return fails(fs_.strike(Op::Read)) ? -1 : base_->readAt(offset, buffer, count);
   }
 
   int64_t writeAt(int64_t offset, const void* buffer, int64_t count) override {
-    switch (fs_.strike(true)) {
+    switch (fs_.strike(Op::Write)) {
       case Fault::None:
         return base_->writeAt(offset, buffer, count);
       case Fault::ShortWrite: {
@@ -55,8 +55,8 @@ class FaultyFile final : public OsFile {
     return -1;
   }
 
-  bool truncate(int64_t size) override { return !fails(fs_.strike(false), true) && base_->truncate(size); }
-  bool sync() override { return !fails(fs_.strike(false), true) && base_->sync(); }
+  bool truncate(int64_t size) override { return !fails(fs_.strike(Op::Change)) && base_->truncate(size); }
+  bool sync() override { return !fails(fs_.strike(Op::Change)) && base_->sync(); }
   int64_t size() override { return base_->size(); }
   bool lockRange(int64_t offset, int64_t length) override { return base_->lockRange(offset, length); }
   bool unlockRange(int64_t offset, int64_t length) override { return base_->unlockRange(offset, length); }
@@ -76,33 +76,38 @@ void FaultyFileSystem::setPlan(const FaultPlan& plan) {
   faults_ = 0;
 }
 
-Fault FaultyFileSystem::strike(bool isWrite) {
-  if (writesOnly_ && !isWrite) return Fault::None;
+Fault FaultyFileSystem::strike(Operation op) {
+  if (writesOnly_ && op != Operation::Write) return Fault::None;
   const uint64_t n = ++count_;
   const uint64_t every = every_;
-  if (every == 0 || n % every != 0 || fault_ == Fault::None) return Fault::None;
+  const Fault fault = fault_;
+  if (every == 0 || n % every != 0) return Fault::None;
+  const bool applies = fault == Fault::IoError || (fault == Fault::NoSpace && op != Operation::Read &&
+                                                    op != Operation::Other) ||
+                       ((fault == Fault::ShortWrite || fault == Fault::Exit) && op == Operation::Write);
+  if (!applies) return Fault::None;
   ++faults_;
-  return fault_;
+  return fault;
 }
 
 std::unique_ptr<OsFile> FaultyFileSystem::openFile(const std::string& path, const OpenOptions& options) {
-  if (fails(strike(false), false)) return nullptr;
+  if (fails(strike(Op::Other))) return nullptr;
   std::unique_ptr<OsFile> file = base_.openFile(path, options);
   return file ? std::make_unique<FaultyFile>(*this, std::move(file)) : nullptr;
 }
 
 std::unique_ptr<OsFile> FaultyFileSystem::createFile(const std::string& path, bool deleteOnClose) {
-  if (fails(strike(false), true)) return nullptr;
+  if (fails(strike(Op::Change))) return nullptr;
   std::unique_ptr<OsFile> file = base_.createFile(path, deleteOnClose);
   return file ? std::make_unique<FaultyFile>(*this, std::move(file)) : nullptr;
 }
 
 bool FaultyFileSystem::deleteFile(const std::string& path) {
-  return !fails(strike(false), false) && base_.deleteFile(path);
+  return !fails(strike(Op::Other)) && base_.deleteFile(path);
 }
 
 bool FaultyFileSystem::renameFile(const std::string& from, const std::string& to) {
-  return !fails(strike(false), false) && base_.renameFile(from, to);
+  return !fails(strike(Op::Other)) && base_.renameFile(from, to);
 }
 
 }  // namespace platform

@@ -41,7 +41,7 @@ class FaultyFileSystem final : public FileSystem {
   void setPlan(const FaultPlan& plan);
   // Operations counted since the last setPlan.
   uint64_t operations() const { return count_.load(); }
-  // Faults injected since the last setPlan.
+  // Faults that took effect since the last setPlan.
   uint64_t faults() const { return faults_.load(); }
 
   std::unique_ptr<OsFile> openFile(const std::string& path, const OpenOptions& options) override;
@@ -54,8 +54,9 @@ class FaultyFileSystem final : public FileSystem {
   std::string computerName() override { return base_.computerName(); }
   void sleepFor(std::chrono::milliseconds duration) override { base_.sleepFor(duration); }
 
-  // Counts one operation and returns the fault to inject into it (Fault::None for none).
-  Fault strike(bool isWrite);
+  enum class Operation { Read, Write, Change, Other };  // Change: create, truncate, sync
+  // Counts one operation and returns the fault that applies to it (Fault::None for none).
+  Fault strike(Operation op);
 
  private:
   FileSystem& base_;

@@ -252,7 +252,10 @@ int32_t TPhysicalFile::Open() {
   options.share = exclusive_ ? platform::ShareMode::Exclusive : platform::ShareMode::Shared;
   options.deleteOnClose = temporary_;
   file_ = fs_.openFile(name_, options);
-  if (!file_ && options.write) {
+  // Only a refusal of write access earns a second try for reading; an I/O error or a sharing
+  // conflict would just come back, or worse, turn a passing fault into a read-only table.
+  if (!file_ && options.write && platform::osErrorKind(platform::lastOsError()) == platform::OsErrorKind::AccessDenied &&
+      platform::lastOsError() != platform::kSharingViolation) {
     options.write = false;
     file_ = fs_.openFile(name_, options);
     if (file_) readOnly_ = true;
