@@ -522,6 +522,69 @@ TEST(LineResults, TrailingTokensKeepTheNewObjectOpen) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// What the table-driven parser with default reductions and error recovery does on the lines that
+// are easy to get wrong. Each row starts from an open table "OPEN" under the default owner.
+
+struct Outcome {
+  std::string line;
+  int result;
+  bool openClosed;      // OPEN got its range and is no longer open
+  std::string made;     // name of the node or owner the line made, "" for none
+  std::string why;
+};
+
+void PrintTo(const Outcome& o, std::ostream* os) { *os << o.line; }
+
+class ParserOutcomes : public ::testing::TestWithParam<Outcome> {};
+
+TEST_P(ParserOutcomes, AsTheDriverWouldDecide) {
+  const Outcome& o = GetParam();
+  Reading r(2);
+  r.line("CREATE TABLE \"OPEN\" (A NUMBER)");
+  TExpFileNode* open = r.root.OpenNode();
+  const int before = r.objectCount() + r.root.UserCount();
+  EXPECT_EQ(r.line(o.line), o.result) << o.why;
+  EXPECT_EQ(open->StartOffset() == 0, o.openClosed) << o.why;
+  const int made = r.objectCount() + r.root.UserCount() - before;
+  if (o.made.empty()) {
+    EXPECT_EQ(made, 0) << o.why;
+  } else {
+    ASSERT_EQ(made, 1) << o.why;
+    ASSERT_NE(r.root.OpenNode(), nullptr) << o.why;
+    EXPECT_EQ(r.root.OpenNode()->Name(), o.made) << o.why;
+  }
+}
+
+const Outcome kOutcomes[] = {
+    {"   ", 1, false, "", "blanks only: end of input in the start state, statement: error, abort"},
+    {"CREATE TABLE", 1, true, "",
+     "end of input where the name belongs: qualified_name: error with no token text closes and aborts"},
+    {"CREATE TABLE (", 1, true, "",
+     "a token where the name belongs: recovery is accepted with the keyword's value, a missing name"},
+    {"CREATE TABLE X", 0, true, "X", "complete head, then end of input: accepted"},
+    {"CREATE TABLE X Y", 1, true, "X",
+     "NAME reduces by default, the head acts, then Y is no end of input: statement: error"},
+    {"CREATE TABLE X.Y.Z", 1, true, "Y", "owner.name is complete at Y; the rest fails after the action"},
+    {"CREATE UNIQUE INDEX a.b", 0, true, "b", "index_kind UNIQUE, qualified name keeps b, nothing follows"},
+    {"CREATE TABLE \"S\".\"T\"", 1, true, "S", "a STRING is a simple name at once: the dot comes after the head"},
+    {"CREATE TABLE S.\"T\"", 0, true, "T", "an unquoted owner may be followed by a quoted name"},
+    {"CREATE TABLE TABLE", 1, true, "", "a keyword cannot be a name: recovered right after the keyword"},
+    {"CREATE TABLE \"TABLE\"", 0, true, "TABLE", "a quoted name equal to the keyword is a real name"},
+    {"CREATE SHARED PUBLIC DATABASE LINK x", 0, true, "x", "link_scope of two keywords"},
+    {"CREATE OR", 1, true, "", "no head of CREATE matches: the line is no part of OPEN"},
+    {"CREATE GLOBAL TEMPORARY TABLE \"G\"", 1, true, "", "CREATE followed by a NAME: no head"},
+    {"CONNECT", 1, true, "", "CONNECT without name: closes and aborts like any missing name"},
+    {"GRANT", 1, true, "", "other_statement: closes and aborts"},
+    {"COMMENT", 1, false, "", "COMMENT without ON: statement: error, the line joins OPEN"},
+    {"create table y", 0, true, "y", "keywords match without case"},
+    {"CREATE TABLE A._", 0, true, "A",
+     "the name after the dot is missing but '_' has text, so recovery keeps the owner part; '_' is token 0, "
+     "which is the end of input, so the line is even accepted"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Lines, ParserOutcomes, ::testing::ValuesIn(kOutcomes));
+
+// ---------------------------------------------------------------------------------------------
 // Byte ranges over whole readings.
 
 TEST(ByteRanges, ObjectsSpanFromAfterThePreviousLineToTheirLastTerminator) {
