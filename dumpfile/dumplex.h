@@ -80,7 +80,7 @@ class TDumpLex : public LexLib {
   // Next token (0 at end of input or on a byte that no rule takes).
   int yylex();
 
-  // Converted value of the last number token.
+  // Converted value of the last number token (its yylval holds the text as written).
   double yynumber = 0;
   int32_t yyinteger = 0;
 
