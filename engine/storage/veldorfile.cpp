@@ -356,6 +356,11 @@ size_t TFileList::Count() {
   return files_.size();
 }
 
+void TFileList::Clear() {
+  std::lock_guard guard(section_);
+  files_.clear();
+}
+
 TAbstractFile* TFileList::find(const std::string& name, bool inMemory) {
   const std::string wanted = normalizeName(name);
   for (const auto& f : files_) {

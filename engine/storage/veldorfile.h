@@ -16,7 +16,8 @@
 //
 // Threads: the list has its own recursive section, held through every list operation (a whole
 // copy included); each file object has its own, held through each of its operations. A caller that
-// seeks and then transfers brackets the pair with EnterSection/LeaveSection.
+// seeks and then transfers brackets the pair with EnterSection/LeaveSection. The order is list,
+// then file: never call a list operation (open, close, create, ...) while holding a file's section.
 //
 // Processes, and sessions of one process, are kept apart by byte-range locks: a range that
 // overlaps a range held through any handle of the file, in this process or another, is refused,
@@ -211,6 +212,9 @@ class TFileList {
 
   // Number of listed file objects (for tests and diagnostics).
   size_t Count();
+  // Frees every file object: disk files are closed (temporary ones deleted) and in-memory files
+  // lose their contents. For the engine's shut-down; requires that no handler still uses a file.
+  void Clear();
 
  private:
   TAbstractFile* find(const std::string& name, bool inMemory);

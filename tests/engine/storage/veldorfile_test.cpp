@@ -326,6 +326,19 @@ TEST_F(MemoryFiles, CapacityGrowsIn4KiBStepsAndIsFreedWhenCutToNothing) {
   EXPECT_EQ(list.CloseFile(file, true, id), 0);
 }
 
+TEST_F(MemoryFiles, ClearingTheListDropsEveryFileAndItsContents) {
+  TempDir dir;
+  handler(list, "kept.dat", true)->CreateFile();
+  auto tmp = handler(list, dir.file("work.tmp"), false, false, true);
+  tmp->CreateFile();
+  EXPECT_EQ(list.Count(), 2u);
+  list.Clear();
+  EXPECT_EQ(list.Count(), 0u);
+  tmp.reset();  // closing a handle on a freed file is refused, not carried out
+  EXPECT_FALSE(handler(list, "kept.dat", true)->FileExists());
+  EXPECT_FALSE(std::filesystem::exists(dir.file("work.tmp")));
+}
+
 TEST_F(MemoryFiles, SameNameOnDiskAndInMemoryAreTwoFiles) {
   TempDir dir;
   handler(list, dir.file("x.dat"), true)->CreateFile();
