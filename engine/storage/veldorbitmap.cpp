@@ -1,0 +1,213 @@
+#include "engine/storage/veldorbitmap.h"
+
+#include <algorithm>
+#include <bit>
+#include <stdexcept>
+#include <string>
+
+namespace engine {
+namespace {
+
+constexpr size_t kBufferStep = 256;                                 // bytes
+constexpr size_t kWordsPerStep = kBufferStep / sizeof(uint32_t);  // 64
+
+// The bits of word `w` that belong to records first..last (1-based, inclusive).
+uint32_t rangeMask(uint32_t w, uint32_t first, uint32_t last) {
+  uint64_t lo = uint64_t(w) * 32 + 1;  // record of bit 0
+  uint64_t hi = lo + 31;
+  if (last < lo || first > hi) return 0;
+  uint32_t mask = 0xFFFFFFFFu;
+  if (first > lo) mask &= 0xFFFFFFFFu << (first - lo);
+  if (last < hi) mask &= 0xFFFFFFFFu >> (hi - last);
+  return mask;
+}
+
+// Position (0-31) of the k-th (1-based) set bit of `bits`, counting from the lowest.
+int nthSetBitFromLow(uint32_t bits, uint32_t k) {
+  while (--k > 0) bits &= bits - 1;
+  return std::countr_zero(bits);
+}
+
+// Position of the k-th set bit of `bits`, counting from the highest.
+int nthSetBitFromHigh(uint32_t bits, uint32_t k) {
+  int at = 31 - std::countl_zero(bits);
+  while (--k > 0) {
+    bits &= ~(1u << at);
+    at = 31 - std::countl_zero(bits);
+  }
+  return at;
+}
+
+}  // namespace
+
+void TRecordsBitmap::SetSize(uint32_t count) {
+  if (count == count_) return;
+  count_ = count;
+  wordCount_ = uint32_t((uint64_t(count) + 31) / 32);
+  if (wordCount_ == 0) {
+    words_.clear();
+    words_.shrink_to_fit();
+    return;
+  }
+  size_t need = (size_t(wordCount_) + kWordsPerStep - 1) / kWordsPerStep * kWordsPerStep;
+  if (need > words_.size()) words_.resize(need, 0);
+}
+
+void TRecordsBitmap::checkRecord(uint32_t n) const {
+  if (n < 1 || n > count_)
+    throw std::out_of_range("record " + std::to_string(n) + " outside the bitmap's 1.." + std::to_string(count_));
+}
+
+bool TRecordsBitmap::GetBit(uint32_t n) const {
+  if (n < 1 || n > count_) return false;
+  return (words_[(n - 1) / 32] >> ((n - 1) % 32)) & 1u;
+}
+
+void TRecordsBitmap::SetBit(uint32_t n) {
+  checkRecord(n);
+  words_[(n - 1) / 32] |= 1u << ((n - 1) % 32);
+}
+
+void TRecordsBitmap::ClearBit(uint32_t n) {
+  checkRecord(n);
+  words_[(n - 1) / 32] &= ~(1u << ((n - 1) % 32));
+}
+
+void TRecordsBitmap::ClearAll() { std::fill(words_.begin(), words_.end(), 0u); }
+
+void TRecordsBitmap::SetAll() { std::fill(words_.begin(), words_.end(), 0xFFFFFFFFu); }
+
+uint32_t TRecordsBitmap::countThrough(uint32_t last) const {
+  if (last == 0) return 0;
+  uint32_t total = 0;
+  uint32_t lastWord = (last - 1) / 32;
+  for (uint32_t w = 0; w < lastWord; ++w) total += uint32_t(std::popcount(words_[w]));
+  total += uint32_t(std::popcount(words_[lastWord] & rangeMask(lastWord, 1, last)));
+  return total;
+}
+
+uint32_t TRecordsBitmap::CountSet() const { return countThrough(count_); }
+
+uint32_t TRecordsBitmap::CountSetBefore(uint32_t n) const {
+  return n <= 1 ? 0 : countThrough(std::min(n - 1, count_));
+}
+
+bool TRecordsBitmap::FindNext(uint32_t& recordNumber, uint32_t n, int64_t& position) const {
+  if (n == 0 || recordNumber >= count_) return false;
+  uint32_t start = recordNumber + 1;
+  uint32_t found = 0;
+  for (uint32_t w = (start - 1) / 32; w < wordCount_; ++w) {
+    uint32_t bits = words_[w] & rangeMask(w, start, count_);
+    if (bits == 0) continue;
+    uint32_t here = uint32_t(std::popcount(bits));
+    if (found + here >= n) {
+      uint32_t k = n - found;
+      recordNumber = w * 32 + uint32_t(nthSetBitFromLow(bits, k)) + 1;
+      position += k;
+      return true;
+    }
+    found += here;
+    position += here;
+    recordNumber = w * 32 + uint32_t(31 - std::countl_zero(bits)) + 1;
+  }
+  return false;
+}
+
+bool TRecordsBitmap::FindPrior(uint32_t& recordNumber, uint32_t n, int64_t& position) const {
+  if (n == 0 || recordNumber <= 1 || count_ == 0) return false;
+  uint32_t start = std::min(recordNumber - 1, count_);
+  uint32_t found = 0;
+  for (uint32_t w = (start - 1) / 32 + 1; w-- > 0;) {
+    uint32_t bits = words_[w] & rangeMask(w, 1, start);
+    if (bits == 0) continue;
+    uint32_t here = uint32_t(std::popcount(bits));
+    if (found + here >= n) {
+      uint32_t k = n - found;
+      recordNumber = w * 32 + uint32_t(nthSetBitFromHigh(bits, k)) + 1;
+      position -= k;
+      return true;
+    }
+    found += here;
+    position -= here;
+    recordNumber = w * 32 + uint32_t(std::countr_zero(bits)) + 1;
+  }
+  return false;
+}
+
+void TRecordsBitmap::AndBitmap(const TRecordsBitmap& other) {
+  size_t common = std::min(wordCount_, other.wordCount_);
+  for (size_t w = 0; w < common; ++w) words_[w] &= other.words_[w];
+  // Bits past other's count in its last word carry no meaning: they are not members of it.
+  if (common > 0 && common == other.wordCount_)
+    words_[common - 1] &= rangeMask(uint32_t(common - 1), 1, other.count_);
+  for (size_t w = common; w < wordCount_; ++w) words_[w] = 0;
+}
+
+void TRecordsBitmap::OrBitmap(const TRecordsBitmap& other) {
+  size_t common = std::min(wordCount_, other.wordCount_);
+  for (size_t w = 0; w < common; ++w) {
+    uint32_t bits = other.words_[w];
+    if (w + 1 == other.wordCount_) bits &= rangeMask(uint32_t(w), 1, other.count_);
+    words_[w] |= bits;
+  }
+}
+
+void TRecordsBitmap::NotBitmap() {
+  for (uint32_t w = 0; w < wordCount_; ++w) words_[w] = ~words_[w];
+}
+
+void TRecordsBitmap::Assign(const TRecordsBitmap& other) {
+  if (this == &other) return;
+  words_ = other.words_;
+  count_ = other.count_;
+  wordCount_ = other.wordCount_;
+}
+
+// ---- Pool ----
+
+std::unique_ptr<TRecordsBitmap> TRecordsBitmapStack::Get() {
+  std::unique_ptr<TRecordsBitmap> bitmap;
+  {
+    std::lock_guard lock(mutex_);
+    if (!spares_.empty()) {
+      bitmap = std::move(spares_.back());
+      spares_.pop_back();
+    }
+  }
+  if (!bitmap) return std::make_unique<TRecordsBitmap>();
+  bitmap->ClearAll();
+  return bitmap;
+}
+
+void TRecordsBitmapStack::Put(std::unique_ptr<TRecordsBitmap>& bitmap) {
+  if (!bitmap) return;
+  std::unique_ptr<TRecordsBitmap> dropped;
+  {
+    std::lock_guard lock(mutex_);
+    if (spares_.size() < kMaxSpare) spares_.push_back(std::move(bitmap));
+    else dropped = std::move(bitmap);
+  }
+  bitmap.reset();
+}
+
+size_t TRecordsBitmapStack::SpareCount() const {
+  std::lock_guard lock(mutex_);
+  return spares_.size();
+}
+
+void TRecordsBitmapStack::Clear() {
+  std::vector<std::unique_ptr<TRecordsBitmap>> dropped;
+  std::lock_guard lock(mutex_);
+  dropped.swap(spares_);
+}
+
+TRecordsBitmapStack& RecordsBitmapStack() {
+  static TRecordsBitmapStack stack;
+  return stack;
+}
+
+std::unique_ptr<TRecordsBitmap> GetRecordsBitmap() { return RecordsBitmapStack().Get(); }
+
+void PutRecordsBitmap(std::unique_ptr<TRecordsBitmap>& bitmap) { RecordsBitmapStack().Put(bitmap); }
+
+}  // namespace engine

@@ -1,0 +1,110 @@
+// Record bitmaps: a set of record numbers of one table, one bit per record, 1-based. Filters and
+// ranges keep their results in them and step through them; bitmaps are recycled through one
+// process-wide pool because filters are built and dropped often.
+//
+// Bit layout: record n is bit (n - 1) mod 32, least significant first, of 32-bit word
+// (n - 1) div 32. Bits past Count() in the last word carry no meaning: every count and search
+// stops at Count().
+//
+// A bitmap belongs to one cursor or filter at a time and is not thread-safe. The pool is.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace engine {
+
+class TRecordsBitmap {
+ public:
+  // Empty: no buffer, count 0.
+  TRecordsBitmap() = default;
+
+  // Covers records 1..count. The buffer is sized in steps of 256 bytes and only grows; a count
+  // of 0 frees it. Bytes the buffer gains are zero; bits it already had keep their values, so a
+  // caller that needs a defined state clears or fills the bitmap after sizing it.
+  void SetSize(uint32_t count);
+
+  uint32_t Count() const { return count_; }
+  // Count rounded up to a multiple of 32.
+  uint64_t BitCapacity() const { return uint64_t(wordCount_) * 32; }
+  uint32_t WordCount() const { return wordCount_; }
+  // Bytes allocated: a multiple of 256.
+  size_t BufferSize() const { return words_.size() * sizeof(uint32_t); }
+  // Word i (0-based) of the buffer; Requires i < BufferSize() / 4.
+  uint32_t Word(size_t i) const { return words_.at(i); }
+
+  // False for a record outside 1..Count().
+  bool GetBit(uint32_t n) const;
+  // Requires 1 <= n <= Count(); throws std::out_of_range otherwise.
+  void SetBit(uint32_t n);
+  void ClearBit(uint32_t n);
+
+  // Every byte of the buffer to 0 / to 255, bits past Count() included.
+  void ClearAll();
+  void SetAll();
+
+  // Members among records 1..Count().
+  uint32_t CountSet() const;
+  // Members among records 1..n-1 (n beyond Count() counts to Count()); 0 for n <= 1.
+  uint32_t CountSetBefore(uint32_t n) const;
+
+  // Looks for the n-th member after `recordNumber` (records above it, up to Count()). Each
+  // member passed raises `position` by one and is stored in `recordNumber`. True when the n-th
+  // was found (recordNumber is then that member); false when Count() came first, with
+  // recordNumber the last member found (unchanged when none). A start past Count(), and n = 0,
+  // give false with nothing changed.
+  bool FindNext(uint32_t& recordNumber, uint32_t n, int64_t& position) const;
+  // The mirror image: members below `recordNumber` (a start above Count() starts at Count()),
+  // each lowering `position` by one.
+  bool FindPrior(uint32_t& recordNumber, uint32_t n, int64_t& position) const;
+
+  // Intersect with / unite with `other`, word by word over this bitmap's words. Records that
+  // `other` does not cover count as not members of it: And clears them, Or keeps them.
+  void AndBitmap(const TRecordsBitmap& other);
+  void OrBitmap(const TRecordsBitmap& other);
+  // Every word inverted (bits past Count() too).
+  void NotBitmap();
+
+  // Takes other's buffer size, count and bytes.
+  void Assign(const TRecordsBitmap& other);
+
+ private:
+  void checkRecord(uint32_t n) const;
+  // Members among records 1..last; Requires last <= count_.
+  uint32_t countThrough(uint32_t last) const;
+
+  std::vector<uint32_t> words_;
+  uint32_t count_ = 0;
+  uint32_t wordCount_ = 0;
+};
+
+// The pool of spare bitmaps. Thread-safe: every operation holds its lock.
+class TRecordsBitmapStack {
+ public:
+  static constexpr size_t kMaxSpare = 64;
+
+  // The last spare bitmap with every bit cleared (its size stays as it was), or a new empty
+  // bitmap when there is none.
+  std::unique_ptr<TRecordsBitmap> Get();
+  // Keeps the bitmap as a spare while fewer than kMaxSpare are kept, frees it otherwise; the
+  // caller's pointer is empty afterwards. An empty pointer is ignored.
+  void Put(std::unique_ptr<TRecordsBitmap>& bitmap);
+  size_t SpareCount() const;
+  // Frees every spare (engine shut-down).
+  void Clear();
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::unique_ptr<TRecordsBitmap>> spares_;
+};
+
+// The process's pool; lives for the whole process.
+TRecordsBitmapStack& RecordsBitmapStack();
+
+std::unique_ptr<TRecordsBitmap> GetRecordsBitmap();
+void PutRecordsBitmap(std::unique_ptr<TRecordsBitmap>& bitmap);
+
+}  // namespace engine

@@ -1,0 +1,325 @@
+#include "engine/storage/veldorbitmap.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+namespace engine {
+namespace {
+
+uint32_t seedFromEnv() {
+  const char* s = std::getenv("VELMARON_SEED");
+  uint32_t seed = s ? uint32_t(std::strtoul(s, nullptr, 10)) : std::random_device{}();
+  std::printf("VELMARON_SEED=%u\n", seed);
+  return seed;
+}
+
+// ---- Sizing and single bits ----
+
+TEST(RecordsBitmapSize, GrowsInWholeBlocksAndKeepsItsBuffer) {
+  TRecordsBitmap b;
+  EXPECT_EQ(b.BufferSize(), 0u);
+  b.SetSize(1);
+  EXPECT_EQ(b.BitCapacity(), 32u);
+  EXPECT_EQ(b.WordCount(), 1u);
+  EXPECT_EQ(b.BufferSize(), 256u);
+  b.SetSize(33);
+  EXPECT_EQ(b.BitCapacity(), 64u);
+  EXPECT_EQ(b.WordCount(), 2u);
+  EXPECT_EQ(b.BufferSize(), 256u);
+  b.SetSize(2049);  // 65 words need a second block
+  EXPECT_EQ(b.BufferSize(), 512u);
+  b.SetSize(10);
+  EXPECT_EQ(b.BufferSize(), 512u) << "a smaller need keeps the larger buffer";
+  EXPECT_EQ(b.WordCount(), 1u);
+  b.SetSize(0);
+  EXPECT_EQ(b.BufferSize(), 0u) << "a need of 0 frees the buffer";
+}
+
+TEST(RecordsBitmapSize, BitsSurviveASizeChangeWithinTheBuffer) {
+  TRecordsBitmap b;
+  b.SetSize(100);
+  b.SetBit(70);
+  b.SetSize(50);
+  b.SetSize(100);
+  EXPECT_TRUE(b.GetBit(70)) << "the buffer did not grow, so its bits keep their values";
+  b.SetSize(5000);
+  EXPECT_TRUE(b.GetBit(70));
+  EXPECT_FALSE(b.GetBit(4000)) << "bytes the buffer gains are zero";
+}
+
+TEST(RecordsBitmapBits, RecordOneIsTheLowestBitOfTheFirstWord) {
+  TRecordsBitmap b;
+  b.SetSize(40);
+  b.SetBit(1);
+  EXPECT_EQ(b.Word(0), 0x00000001u);
+  b.SetBit(32);
+  EXPECT_EQ(b.Word(0), 0x80000001u);
+  b.SetBit(33);
+  EXPECT_EQ(b.Word(1), 0x00000001u);
+  b.ClearBit(1);
+  EXPECT_EQ(b.Word(0), 0x80000000u);
+}
+
+TEST(RecordsBitmapBits, RecordsOutsideTheBitmapAreNeverTouched) {
+  TRecordsBitmap b;
+  b.SetSize(40);
+  EXPECT_FALSE(b.GetBit(0));
+  EXPECT_FALSE(b.GetBit(41));
+  EXPECT_FALSE(b.GetBit(100000));
+  EXPECT_THROW(b.SetBit(0), std::out_of_range);
+  EXPECT_THROW(b.SetBit(41), std::out_of_range);
+  EXPECT_THROW(b.ClearBit(100000), std::out_of_range);
+  TRecordsBitmap empty;
+  EXPECT_THROW(empty.SetBit(1), std::out_of_range);
+}
+
+// ---- Counting and searching ----
+
+TEST(RecordsBitmapSearch, SetAllCountsOnlyTheCoveredRecords) {
+  TRecordsBitmap b;
+  b.SetSize(40);
+  b.SetAll();
+  EXPECT_EQ(b.CountSet(), 40u);
+  uint32_t rec = 40;
+  int64_t pos = 0;
+  EXPECT_FALSE(b.FindNext(rec, 1, pos));
+  EXPECT_EQ(rec, 40u);
+  rec = 0;
+  EXPECT_FALSE(b.FindNext(rec, 41, pos)) << "bits past the count are not members";
+  EXPECT_EQ(rec, 40u);
+  EXPECT_EQ(pos, 40);
+}
+
+TEST(RecordsBitmapSearch, StepsBetweenSparseMembers) {
+  TRecordsBitmap b;
+  b.SetSize(20);
+  b.ClearAll();
+  b.SetBit(5);
+  b.SetBit(9);
+  uint32_t rec = 0;
+  int64_t pos = 10;
+  EXPECT_TRUE(b.FindNext(rec, 2, pos));
+  EXPECT_EQ(rec, 9u);
+  EXPECT_EQ(pos, 12);
+  EXPECT_TRUE(b.FindPrior(rec, 1, pos));
+  EXPECT_EQ(rec, 5u);
+  EXPECT_EQ(pos, 11);
+  EXPECT_EQ(b.CountSetBefore(9), 1u);
+  EXPECT_EQ(b.CountSetBefore(1), 0u);
+  EXPECT_EQ(b.CountSetBefore(0), 0u);
+  rec = 1;
+  EXPECT_FALSE(b.FindPrior(rec, 1, pos)) << "a start below 1";
+  rec = 21;
+  EXPECT_FALSE(b.FindNext(rec, 1, pos)) << "a start past the count";
+  EXPECT_EQ(rec, 21u);
+  EXPECT_TRUE(b.FindPrior(rec, 1, pos)) << "a start past the count searches from the last record";
+  EXPECT_EQ(rec, 9u);
+  rec = 0;
+  EXPECT_FALSE(b.FindNext(rec, 0, pos)) << "n = 0 finds nothing";
+  EXPECT_EQ(rec, 0u);
+}
+
+// Against a std::vector<bool> model: random sizes, contents and operations.
+TEST(RecordsBitmapModel, AgreesWithAVectorOfBool) {
+  uint32_t seed = seedFromEnv();
+  std::mt19937 rng(seed);
+  for (int round = 0; round < 300; ++round) {
+    SCOPED_TRACE("VELMARON_SEED=" + std::to_string(seed) + " round " + std::to_string(round));
+    uint32_t count = std::uniform_int_distribution<uint32_t>(0, 700)(rng);
+    int density = std::uniform_int_distribution<int>(0, 4)(rng);  // 0 empty .. 4 nearly full
+    TRecordsBitmap b;
+    b.SetSize(count);
+    // Starting from all ones leaves set bits past the count, which must not matter.
+    bool fromAllOnes = rng() % 2;
+    if (fromAllOnes) b.SetAll();
+    else b.ClearAll();
+    std::vector<bool> model(count + 1, false);
+    for (uint32_t n = 1; n <= count; ++n) {
+      bool set = density == 4 ? rng() % 20 != 0 : int(rng() % 4) < density;
+      if (rng() % 3 == 0) set = model[n - 1] || set;  // longer runs, whole words among them
+      model[n] = set;
+      if (set && !fromAllOnes) b.SetBit(n);
+      if (!set && fromAllOnes) b.ClearBit(n);
+    }
+    uint32_t total = 0;
+    for (uint32_t n = 1; n <= count; ++n) {
+      ASSERT_EQ(b.GetBit(n), bool(model[n])) << n;
+      total += model[n];
+    }
+    ASSERT_EQ(b.CountSet(), total);
+    for (int probe = 0; probe < 20; ++probe) {
+      uint32_t from = std::uniform_int_distribution<uint32_t>(0, count + 2)(rng);
+      uint32_t n = std::uniform_int_distribution<uint32_t>(1, 40)(rng);
+      uint32_t expectBefore = 0;
+      for (uint32_t r = 1; r < from && r <= count; ++r) expectBefore += model[r];
+      ASSERT_EQ(b.CountSetBefore(from), expectBefore) << from;
+
+      // Model of FindNext.
+      uint32_t expectRec = from, found = 0;
+      bool expectOk = false;
+      for (uint32_t r = from + 1; r <= count && !expectOk; ++r)
+        if (model[r]) {
+          expectRec = r;
+          expectOk = ++found == n;
+        }
+      uint32_t rec = from;
+      int64_t pos = 1000;
+      ASSERT_EQ(b.FindNext(rec, n, pos), expectOk) << from << " n=" << n;
+      ASSERT_EQ(rec, expectRec);
+      ASSERT_EQ(pos, 1000 + int64_t(found));
+
+      // Model of FindPrior.
+      expectRec = from;
+      found = 0;
+      expectOk = false;
+      for (uint32_t r = std::min(from, count + 1); r-- > 1 && !expectOk;)
+        if (model[r]) {
+          expectRec = r;
+          expectOk = ++found == n;
+        }
+      rec = from;
+      pos = 1000;
+      ASSERT_EQ(b.FindPrior(rec, n, pos), expectOk) << from << " n=" << n;
+      ASSERT_EQ(rec, expectRec);
+      ASSERT_EQ(pos, 1000 - int64_t(found));
+    }
+  }
+}
+
+// ---- Combining ----
+
+TEST(RecordsBitmapCombine, AndOrNotFollowTheModel) {
+  uint32_t seed = seedFromEnv();
+  std::mt19937 rng(seed);
+  for (int round = 0; round < 200; ++round) {
+    SCOPED_TRACE("VELMARON_SEED=" + std::to_string(seed) + " round " + std::to_string(round));
+    uint32_t countA = std::uniform_int_distribution<uint32_t>(0, 3000)(rng);
+    uint32_t countB = std::uniform_int_distribution<uint32_t>(0, 3000)(rng);
+    TRecordsBitmap a, b;
+    a.SetSize(countA);
+    b.SetSize(countB);
+    a.ClearAll();
+    b.SetAll();  // b's bits past its count are set: they must not leak into a
+    std::vector<bool> ma(countA + 1), mb(countB + 1, true);
+    for (uint32_t n = 1; n <= countA; ++n)
+      if (rng() % 2) {
+        a.SetBit(n);
+        ma[n] = true;
+      }
+    for (uint32_t n = 1; n <= countB; ++n)
+      if (rng() % 2) {
+        b.ClearBit(n);
+        mb[n] = false;
+      }
+    auto inB = [&](uint32_t n) { return n <= countB && mb[n]; };
+
+    TRecordsBitmap x;
+    x.Assign(a);
+    ASSERT_EQ(x.Count(), a.Count());
+    ASSERT_EQ(x.BufferSize(), a.BufferSize());
+    x.AndBitmap(b);
+    for (uint32_t n = 1; n <= countA; ++n) ASSERT_EQ(x.GetBit(n), ma[n] && inB(n)) << "and " << n;
+
+    x.Assign(a);
+    x.OrBitmap(b);
+    for (uint32_t n = 1; n <= countA; ++n) ASSERT_EQ(x.GetBit(n), ma[n] || inB(n)) << "or " << n;
+
+    x.Assign(a);
+    x.NotBitmap();
+    for (uint32_t n = 1; n <= countA; ++n) ASSERT_EQ(x.GetBit(n), !ma[n]) << "not " << n;
+  }
+}
+
+TEST(RecordsBitmapCombine, ASmallerOtherBitmapIsNeverReadPast) {
+  // The larger bitmap needs more than one buffer block, the smaller one has a single word.
+  TRecordsBitmap big, small;
+  big.SetSize(5000);
+  big.SetAll();
+  small.SetSize(3);
+  small.SetAll();
+  big.AndBitmap(small);
+  EXPECT_EQ(big.CountSet(), 3u);
+  big.SetAll();
+  small.ClearAll();
+  small.SetBit(2);
+  big.NotBitmap();
+  big.OrBitmap(small);
+  EXPECT_EQ(big.CountSet(), 1u);
+  EXPECT_TRUE(big.GetBit(2));
+  TRecordsBitmap empty;
+  big.OrBitmap(empty);
+  EXPECT_EQ(big.CountSet(), 1u);
+  big.AndBitmap(empty);
+  EXPECT_EQ(big.CountSet(), 0u);
+}
+
+// ---- Pool ----
+
+class RecordsBitmapPoolTest : public ::testing::Test {
+ protected:
+  TRecordsBitmapStack pool;
+};
+
+TEST_F(RecordsBitmapPoolTest, RecycledBitmapsComeBackClearedWithTheirSize) {
+  auto b = pool.Get();
+  EXPECT_EQ(b->Count(), 0u);
+  b->SetSize(100);
+  b->SetAll();
+  TRecordsBitmap* raw = b.get();
+  pool.Put(b);
+  EXPECT_EQ(b, nullptr) << "the caller's reference is gone";
+  EXPECT_EQ(pool.SpareCount(), 1u);
+  auto again = pool.Get();
+  EXPECT_EQ(again.get(), raw);
+  EXPECT_EQ(again->Count(), 100u);
+  EXPECT_EQ(again->CountSet(), 0u);
+  EXPECT_EQ(pool.SpareCount(), 0u);
+  std::unique_ptr<TRecordsBitmap> none;
+  pool.Put(none);
+  EXPECT_EQ(pool.SpareCount(), 0u);
+}
+
+TEST_F(RecordsBitmapPoolTest, KeepsAtMost64Spares) {
+  std::vector<std::unique_ptr<TRecordsBitmap>> out;
+  for (int i = 0; i < 65; ++i) out.push_back(pool.Get());
+  for (auto& b : out) pool.Put(b);
+  EXPECT_EQ(pool.SpareCount(), 64u) << "the 65th was freed";
+  for (auto& b : out) EXPECT_EQ(b, nullptr);
+  pool.Clear();
+  EXPECT_EQ(pool.SpareCount(), 0u);
+}
+
+TEST_F(RecordsBitmapPoolTest, ThreadsShareThePool) {
+  std::vector<std::jthread> threads;
+  for (int t = 0; t < 8; ++t)
+    threads.emplace_back([this] {
+      for (int i = 0; i < 500; ++i) {
+        auto b = pool.Get();
+        b->SetSize(64);
+        b->SetBit(7);
+        EXPECT_EQ(b->CountSet(), 1u);
+        pool.Put(b);
+      }
+    });
+  threads.clear();
+  EXPECT_LE(pool.SpareCount(), 8u);
+  EXPECT_GE(pool.SpareCount(), 1u);
+}
+
+TEST(RecordsBitmapProcessPool, FreeFunctionsUseTheProcessPool) {
+  auto b = GetRecordsBitmap();
+  ASSERT_NE(b, nullptr);
+  size_t before = RecordsBitmapStack().SpareCount();
+  PutRecordsBitmap(b);
+  EXPECT_EQ(b, nullptr);
+  EXPECT_EQ(RecordsBitmapStack().SpareCount(), std::min<size_t>(before + 1, 64));
+}
+
+}  // namespace
+}  // namespace engine
