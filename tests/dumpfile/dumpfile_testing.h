@@ -1,0 +1,143 @@
+// Shared by the reader, analysis-file and definition-writer tests: temporary folders, a progress
+// recorder, readers that misbehave, seeds for the property tests.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "dumpfile/u_parsedumpfile.h"
+#include "platform/plainfile.h"
+#include "tools/dumpbuilder/dumpbuilder.h"
+#include "tools/dumpbuilder/treelines.h"
+
+namespace dumpfile::testing {
+
+namespace fs = std::filesystem;
+
+// A fresh folder per test, removed afterwards.
+class TempFolderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    dir_ = fs::temp_directory_path() /
+           ("velmaron-" + std::string(info->test_suite_name()) + "-" + info->name() + "-" +
+            std::to_string(::getpid()));
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+  void TearDown() override {
+    std::error_code ec;
+    fs::permissions(dir_, fs::perms::owner_all, fs::perm_options::add, ec);
+    fs::remove_all(dir_, ec);
+  }
+  std::string path(const std::string& name) const { return (dir_ / name).string(); }
+
+  static void writeFile(const std::string& p, const std::string& bytes) {
+    std::ofstream out(p, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), std::streamsize(bytes.size()));
+  }
+  static std::string readFile(const std::string& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+
+  fs::path dir_;
+};
+
+// Seeds of the property tests: printed with every failure, replayed from VELMARON_SEED.
+inline uint64_t testSeed(uint64_t fallback) {
+  if (const char* s = std::getenv("VELMARON_SEED")) return std::strtoull(s, nullptr, 10);
+  return fallback;
+}
+
+// Records the calls a worker makes, from whatever thread.
+class RecordingProgress : public ProgressSink {
+ public:
+  void setMin(int v) override { add("min " + std::to_string(v)); }
+  void setMax(int v) override { add("max " + std::to_string(v)); }
+  void setStep(int v) override { add("step " + std::to_string(v)); }
+  void setPosition(int v) override { add("position " + std::to_string(v)); }
+  void stepIt() override {
+    std::lock_guard lock(mutex_);
+    ++steps_;
+  }
+  std::vector<std::string> calls() const {
+    std::lock_guard lock(mutex_);
+    return calls_;
+  }
+  int steps() const {
+    std::lock_guard lock(mutex_);
+    return steps_;
+  }
+
+ private:
+  void add(std::string call) {
+    std::lock_guard lock(mutex_);
+    calls_.push_back(std::move(call));
+  }
+  mutable std::mutex mutex_;
+  std::vector<std::string> calls_;
+  int steps_ = 0;
+};
+
+// A reader over a real file that delivers at most `maxRead` bytes per call and, when
+// `failAt` >= 0, fails every read that reaches that offset.
+class UnreliableReader : public platform::RandomReader {
+ public:
+  UnreliableReader(const std::string& path, size_t maxRead, int64_t failAt = -1)
+      : maxRead_(maxRead), failAt_(failAt) {
+    file_.open(path);
+  }
+  bool ok() const { return file_.isOpen(); }
+  int64_t size() override { return file_.size(); }
+  int64_t readAt(int64_t offset, void* buffer, size_t n) override {
+    n = std::min(n, maxRead_);
+    if (failAt_ >= 0 && offset + int64_t(n) > failAt_) {
+      error_ = EIO;
+      return -1;
+    }
+    return file_.readAt(offset, buffer, n);
+  }
+  int error() const override { return error_ != 0 ? error_ : file_.error(); }
+
+ private:
+  platform::InputFile file_;
+  size_t maxRead_;
+  int64_t failAt_;
+  int error_ = 0;
+};
+
+inline TDumpWorker::Opener unreliableOpener(size_t maxRead, int64_t failAt = -1) {
+  return [=](const std::string& p, int& error) -> std::unique_ptr<platform::RandomReader> {
+    auto r = std::make_unique<UnreliableReader>(p, maxRead, failAt);
+    if (!r->ok()) {
+      error = ENOENT;
+      return nullptr;
+    }
+    return r;
+  };
+}
+
+// Reads `dump` into `root` with the reader on the calling thread, prepared as the main window
+// prepares it.
+inline void readDump(TExpFileRoot& root, const std::string& dump, int64_t chunkSize = TParseDumpfile::kDefaultChunkSize,
+                     int helpers = 0, size_t minSegment = 1 << 20, TDumpWorker::Opener opener = nullptr,
+                     ProgressSink* progress = nullptr) {
+  dumpbuilder::HeaderFacts facts;
+  dumpbuilder::readHeaderFacts(dump, facts);
+  dumpbuilder::prepareRoot(root, dump, facts);
+  TParseDumpfile reader(root, progress, nullptr, chunkSize);
+  reader.SetParallelism(helpers, minSegment);
+  if (opener) reader.SetOpener(std::move(opener));
+  reader.Execute();
+}
+
+}  // namespace dumpfile::testing

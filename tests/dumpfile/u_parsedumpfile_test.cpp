@@ -1,0 +1,597 @@
+#include "dumpfile/u_parsedumpfile.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <thread>
+
+#include "dumpfile/dumpyacc.h"
+#include "tests/dumpfile/dumpfile_testing.h"
+
+namespace dumpfile {
+namespace {
+
+using testing::RecordingProgress;
+using testing::TempFolderTest;
+using testing::testSeed;
+namespace fs = std::filesystem;
+
+// --- line cutting
+
+struct CutLine {
+  std::string text;
+  int64_t end;
+  bool operator==(const CutLine&) const = default;
+};
+
+// Every line with its text (a cutter that does not summarise).
+class LineList : public TDumpLineCutter::Sink {
+ public:
+  bool onLine(const TDumpLineCutter::Line& line, int64_t endOffset) override {
+    std::string scratch;
+    lines.push_back({std::string(line.text(scratch)), endOffset});
+    EXPECT_EQ(int(lines.back().text.size()), line.length);
+    return true;
+  }
+  bool onPlainLines(int64_t, int64_t, int64_t) override {
+    ADD_FAILURE() << "a cutter that does not summarise reported plain lines";
+    return true;
+  }
+  std::vector<CutLine> lines;
+};
+
+// The cutting rules written out byte by byte, as the test's own account of them.
+std::vector<CutLine> referenceLines(const std::string& bytes) {
+  std::vector<CutLine> out;
+  std::string line;
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    const auto b = uint8_t(bytes[i]);
+    if (b >= 0x20 && b <= 0x7D) {
+      line += char(b);
+      if (line.size() == 201) {
+        out.push_back({line, int64_t(i + 1)});
+        line.clear();
+      }
+    } else if ((b == 0x0D || b == 0x0A) && !line.empty()) {
+      out.push_back({line, int64_t(i + 1)});
+      line.clear();
+    }
+  }
+  if (!line.empty()) out.push_back({line, int64_t(bytes.size())});
+  return out;
+}
+
+std::vector<CutLine> cut(const std::string& bytes, const std::vector<size_t>& pieces = {}) {
+  TDumpLineCutter cutter;
+  LineList sink;
+  size_t at = 0;
+  for (size_t piece : pieces) {
+    piece = std::min(piece, bytes.size() - at);
+    EXPECT_TRUE(cutter.feed(reinterpret_cast<const uint8_t*>(bytes.data()) + at, piece, int64_t(at), sink));
+    at += piece;
+  }
+  EXPECT_TRUE(cutter.feed(reinterpret_cast<const uint8_t*>(bytes.data()) + at, bytes.size() - at, int64_t(at), sink));
+  EXPECT_TRUE(cutter.finish(int64_t(bytes.size()), sink));
+  return sink.lines;
+}
+
+TEST(LineCutterTest, LineOf201CharactersIsHandedOverAtIts201stAndTheFollowingReturnIsSkipped) {
+  const std::string text(201, 'x');
+  const auto lines = cut(text + "\r" + "ab\n");
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], (CutLine{text, 201}));
+  EXPECT_EQ(lines[1], (CutLine{"ab", 205}));
+}
+
+TEST(LineCutterTest, ReturnAndLineFeedHandOverOneLineEndingAtTheReturn) {
+  const auto lines = cut("abc\r\ndef\r\n");
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], (CutLine{"abc", 4}));
+  EXPECT_EQ(lines[1], (CutLine{"def", 9}));
+}
+
+TEST(LineCutterTest, TildeDelAndOtherBytesAreDroppedWithoutEndingTheLine) {
+  const auto lines = cut(std::string("ab~cd\x7f" "e\0f\x01\xff" "g\n", 13));
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0], (CutLine{"abcdefg", 13}));
+}
+
+TEST(LineCutterTest, LastLineWithoutABreakIsHandedOverAtTheEnd) {
+  const auto lines = cut("first\nlast");
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[1], (CutLine{"last", 10}));
+  EXPECT_TRUE(cut("").empty());
+  EXPECT_TRUE(cut("\r\n\n\x01").empty());
+}
+
+std::string randomBytes(std::mt19937_64& rng, size_t n, int breakPercent, int printablePercent) {
+  std::string s(n, '\0');
+  for (auto& c : s) {
+    const int r = int(rng() % 100);
+    if (r < breakPercent) c = rng() % 2 ? '\r' : '\n';
+    else if (r < breakPercent + printablePercent) c = char(0x20 + rng() % 0x5E);
+    else c = char(rng() % 256);
+  }
+  return s;
+}
+
+TEST(LineCutterTest, AnySplitOfTheInputGivesTheLinesOfTheRules) {
+  const uint64_t seed = testSeed(20240601);
+  SCOPED_TRACE("VELMARON_SEED=" + std::to_string(seed));
+  std::mt19937_64 rng(seed);
+  for (int round = 0; round < 60; ++round) {
+    const std::string bytes = randomBytes(rng, 1 + rng() % 3000, int(rng() % 5), int(rng() % 101));
+    std::vector<size_t> pieces;
+    for (size_t left = bytes.size(); left > 0;) {
+      const size_t p = std::min<size_t>(left, rng() % 3 == 0 ? 1 + rng() % 5 : 1 + rng() % 300);
+      pieces.push_back(p);
+      left -= p;
+    }
+    ASSERT_EQ(cut(bytes, pieces), referenceLines(bytes)) << "round " << round;
+  }
+}
+
+// What the marks see of a line stream: the lines that may start a statement, each with the plain
+// lines before it reduced to their count and last two ends.
+struct Summary {
+  struct Entry {
+    int64_t plainCount = 0, previousEnd = -1, lastEnd = -1;
+    std::string line;  // empty for the plain lines after the last candidate
+    int64_t end = -1;
+    bool operator==(const Entry&) const = default;
+  };
+  std::vector<Entry> entries{Entry{}};
+  void plain(int64_t count, int64_t previous, int64_t last) {
+    Entry& e = entries.back();
+    e.previousEnd = count > 1 ? previous : e.plainCount > 0 ? e.lastEnd : -1;
+    e.lastEnd = last;
+    e.plainCount += count;
+  }
+  void line(std::string text, int64_t end) {
+    entries.back().line = std::move(text);
+    entries.back().end = end;
+    entries.emplace_back();
+  }
+};
+
+class SummaryRecorder : public TDumpLineCutter::Sink {
+ public:
+  bool onLine(const TDumpLineCutter::Line& line, int64_t endOffset) override {
+    std::string scratch;
+    summary.line(std::string(line.text(scratch)), endOffset);
+    return true;
+  }
+  bool onPlainLines(int64_t count, int64_t previousEnd, int64_t lastEnd) override {
+    EXPECT_GT(count, 0);
+    EXPECT_EQ(count > 1, previousEnd >= 0);
+    summary.plain(count, previousEnd, lastEnd);
+    return true;
+  }
+  Summary summary;
+};
+
+bool referenceMayStartStatement(const std::string& line) {
+  static const std::vector<std::string> keywords = {"ALTER",   "ANALYZE", "COMMENT", "CONNECT", "CREATE",
+                                                    "ENDTABLE", "EXECFULL", "EXECUTE", "EXIT",   "GRANT",
+                                                    "INSERT",  "REVOKE",  "SQLVERSION", "TABLE"};
+  size_t i = line.find_first_not_of(' ');
+  if (i == std::string::npos) return false;
+  std::string word;
+  for (; i < line.size() && (std::isalnum(uint8_t(line[i])) || line[i] == '_' || line[i] == '#' || line[i] == '$');
+       ++i)
+    word += char(std::toupper(uint8_t(line[i])));
+  return std::find(keywords.begin(), keywords.end(), word) != keywords.end() && std::isalpha(uint8_t(word[0]));
+}
+
+Summary referenceSummary(const std::string& bytes) {
+  Summary s;
+  for (const auto& l : referenceLines(bytes)) {
+    if (referenceMayStartStatement(l.text))
+      s.line(l.text, l.end);
+    else
+      s.plain(1, -1, l.end);
+  }
+  return s;
+}
+
+std::string statementishBytes(std::mt19937_64& rng, size_t n) {
+  static const std::vector<std::string> words = {"CREATE", "create", "Table", "GRANT", "exit", "EXITS", "  ALTER",
+                                                 "CONNECT", "CONNECTX", "SQLVERSION", "SQLVERSIONS", "INSERT(",
+                                                 "ex\x01it", "cre\x00" "ate", "T_ABLE", "ANALYZE", "XCREATE"};
+  std::string s;
+  while (s.size() < n) {
+    s += words[rng() % words.size()];
+    s += std::string(1, " ;(\"\r\n\x05"[rng() % 8]);
+    if (rng() % 4 == 0) s += randomBytes(rng, rng() % 40, 3, 50);
+  }
+  return s;
+}
+
+TEST(LineCutterTest, SummarisingCutterPassesOnExactlyTheLinesThatMayStartAStatement) {
+  const uint64_t seed = testSeed(7);
+  SCOPED_TRACE("VELMARON_SEED=" + std::to_string(seed));
+  std::mt19937_64 rng(seed);
+  for (int round = 0; round < 40; ++round) {
+    const std::string bytes = statementishBytes(rng, 1 + rng() % 4000);
+    TDumpLineCutter cutter(true);
+    SummaryRecorder rec;
+    for (size_t at = 0; at < bytes.size();) {
+      const size_t p = std::min<size_t>(bytes.size() - at, 1 + rng() % 200);
+      ASSERT_TRUE(cutter.feed(reinterpret_cast<const uint8_t*>(bytes.data()) + at, p, int64_t(at), rec));
+      at += p;
+    }
+    ASSERT_TRUE(cutter.finish(int64_t(bytes.size()), rec));
+    ASSERT_EQ(rec.summary.entries, referenceSummary(bytes).entries) << "round " << round;
+  }
+}
+
+TEST(LineCutterTest, ParallelCuttingGivesWhatOneCutterGives) {
+  const uint64_t seed = testSeed(99);
+  SCOPED_TRACE("VELMARON_SEED=" + std::to_string(seed));
+  std::mt19937_64 rng(seed);
+  for (int round = 0; round < 30; ++round) {
+    // From text with many lines to binary without a single line break.
+    const int breaks = round % 5 == 4 ? 0 : int(rng() % 6);
+    std::string bytes = round % 2 ? statementishBytes(rng, 2000 + rng() % 20000)
+                                  : randomBytes(rng, 2000 + rng() % 20000, breaks, int(rng() % 101));
+    if (breaks == 0 && round % 2 == 0)
+      for (auto& c : bytes)
+        if (c == '\r' || c == '\n') c = 'x';
+    const int helpers = 1 + int(rng() % 4);
+    const size_t minSegment = 1 + rng() % 700;
+    TParallelLineCutter parallel(helpers, minSegment);
+    TDumpLineCutter cutter(true);
+    SummaryRecorder rec;
+    for (size_t at = 0; at < bytes.size();) {
+      const size_t p = std::min<size_t>(bytes.size() - at, 1 + rng() % 9000);
+      ASSERT_TRUE(parallel.feed(cutter, reinterpret_cast<const uint8_t*>(bytes.data()) + at, p, int64_t(at), rec));
+      at += p;
+    }
+    ASSERT_TRUE(cutter.finish(int64_t(bytes.size()), rec));
+    ASSERT_EQ(rec.summary.entries, referenceSummary(bytes).entries)
+        << "round " << round << ", " << helpers << " helpers, segments of " << minSegment;
+  }
+}
+
+// --- the reader against the builder's bookkeeping
+
+class ReaderRangesTest : public TempFolderTest {
+ protected:
+  dumpbuilder::Expected build(dumpbuilder::Options o, const std::string& name = "d.dmp") {
+    return dumpbuilder::buildDump(path(name), o);
+  }
+  std::vector<std::string> read(const std::string& name, int64_t chunk, int helpers = 0, size_t minSegment = 1 << 20) {
+    TExpFileRoot root;
+    testing::readDump(root, path(name), chunk, helpers, minSegment);
+    EXPECT_EQ(root.Message(), "");
+    EXPECT_EQ(root.ProcessedBytes(), int64_t(fs::file_size(path(name))));
+    return dumpbuilder::treeLines(root);
+  }
+};
+
+TEST_F(ReaderRangesTest, RangesMatchTheBuilderWhereverChunksCutTheLines) {
+  dumpbuilder::Options o;
+  o.targetSize = 60 << 10;
+  o.seed = testSeed(11);
+  SCOPED_TRACE("VELMARON_SEED=" + std::to_string(o.seed));
+  const auto expected = dumpbuilder::nodeLines(build(o));
+  ASSERT_GT(expected.size(), 50u);
+  for (int64_t chunk : {int64_t(200), int64_t(201), int64_t(202), int64_t(4096), int64_t(65537),
+                        TParseDumpfile::kDefaultChunkSize})
+    EXPECT_EQ(read("d.dmp", chunk), expected) << "chunks of " << chunk;
+
+  // Chunks of a few bytes, on a smaller dump.
+  o.targetSize = 6 << 10;
+  o.shape = dumpbuilder::Shape::Statements;
+  const auto small = dumpbuilder::nodeLines(build(o, "s.dmp"));
+  for (int64_t chunk : {1, 2, 7}) EXPECT_EQ(read("s.dmp", chunk), small) << "chunks of " << chunk;
+}
+
+TEST_F(ReaderRangesTest, HelperThreadsGiveTheSameRanges) {
+  dumpbuilder::Options o;
+  o.targetSize = 200 << 10;
+  o.seed = testSeed(12);
+  SCOPED_TRACE("VELMARON_SEED=" + std::to_string(o.seed));
+  const auto expected = dumpbuilder::nodeLines(build(o));
+  for (int64_t chunk : {int64_t(4099), int64_t(65536), TParseDumpfile::kDefaultChunkSize})
+    for (size_t segment : {size_t(1), size_t(333), size_t(4096)})
+      EXPECT_EQ(read("d.dmp", chunk, 3, segment), expected) << "chunks of " << chunk << ", segments of " << segment;
+}
+
+TEST_F(ReaderRangesTest, EveryModeShapeAndLineEndingGivesTheBuildersTree) {
+  const uint64_t seed = testSeed(13);
+  SCOPED_TRACE("VELMARON_SEED=" + std::to_string(seed));
+  int round = 0;
+  for (auto mode : {dumpbuilder::Mode::Entire, dumpbuilder::Mode::Users, dumpbuilder::Mode::Tables})
+    for (auto shape : {dumpbuilder::Shape::Mixed, dumpbuilder::Shape::Text, dumpbuilder::Shape::Statements,
+                       dumpbuilder::Shape::Binary})
+      for (auto endings : {dumpbuilder::Endings::Lf, dumpbuilder::Endings::CrLf, dumpbuilder::Endings::Cr}) {
+        dumpbuilder::Options o;
+        o.mode = mode;
+        o.shape = shape;
+        o.endings = endings;
+        o.targetSize = 24 << 10;
+        o.user = "SCOTT";
+        o.seed = seed + uint64_t(++round);
+        const auto expected = dumpbuilder::nodeLines(build(o));
+        EXPECT_EQ(read("d.dmp", 1000 + round), expected) << "round " << round;
+      }
+}
+
+TEST_F(ReaderRangesTest, LinesWithoutAKeywordLeaveTheTreeAsTheFullParseDoes) {
+  // The reader skips the recogniser for lines whose first word starts no statement; a reading
+  // that parses every line in full must come to the same tree.
+  dumpbuilder::Options o;
+  o.targetSize = 80 << 10;
+  o.seed = testSeed(14);
+  SCOPED_TRACE("VELMARON_SEED=" + std::to_string(o.seed));
+  build(o);
+  const std::string bytes = readFile(path("d.dmp"));
+
+  TExpFileRoot full;
+  dumpbuilder::HeaderFacts facts;
+  dumpbuilder::readHeaderFacts(path("d.dmp"), facts);
+  dumpbuilder::prepareRoot(full, path("d.dmp"), facts);
+  auto owner = std::make_unique<TExpFileUser>();
+  owner->SetName(full.ExportUser());
+  full.SetCurrentOwner(full.AddUser(std::move(owner)));
+  TDumpRecogniser recogniser(full);
+  recogniser.SetShortcut(false);
+  for (const auto& line : referenceLines(bytes)) {
+    full.SetReadPosition(line.end);
+    ProcessDumpLine(recogniser, full, line.text);
+  }
+  EXPECT_EQ(read("d.dmp", 777), dumpbuilder::treeLines(full));
+}
+
+TEST_F(ReaderRangesTest, OffsetsBeyondTwoGibibytesComeOutExactly) {
+  dumpbuilder::Options o;
+  o.targetSize = 40 << 10;
+  o.holeSize = int64_t(5) << 29;  // 2.5 GiB of zero bytes, left as a hole where the disk allows
+  o.seed = testSeed(15);
+  const auto expected = build(o, "big.dmp");
+  ASSERT_GT(expected.size, int64_t(1) << 32 >> 1);
+  const auto& last = expected.nodes.back();
+  EXPECT_GT(last.start, int64_t(1) << 31);
+  EXPECT_EQ(read("big.dmp", TParseDumpfile::kDefaultChunkSize), dumpbuilder::nodeLines(expected));
+
+  std::string text;
+  int64_t beyond = -1, length = 0;
+  for (const auto& n : expected.nodes)
+    if (n.start > (int64_t(1) << 31) && n.length > 0) beyond = n.start, length = n.length;
+  ASSERT_GT(beyond, 0);
+  ASSERT_TRUE(ReadDumpText(path("big.dmp"), beyond, text, length));
+  EXPECT_EQ(text.size(), size_t(length));
+}
+
+// --- failures, progress, cancel, completion
+
+class ReaderFailureTest : public TempFolderTest {};
+
+TEST_F(ReaderFailureTest, FileThatCannotBeOpenedLeavesOnlyTheDefaultOwnerAndSaysSo) {
+  TExpFileRoot root;
+  testing::readDump(root, path("missing.dmp"));
+  EXPECT_EQ(root.Message(), "open file: " + path("missing.dmp") + " error");
+  EXPECT_EQ(root.UserCount(), 1);
+  EXPECT_EQ(root.PublicObjectCount(), 0);
+
+  TExpFileRoot folder;
+  testing::readDump(folder, dir_.string());
+  EXPECT_EQ(folder.Message(), "open file: " + dir_.string() + " error");
+}
+
+TEST_F(ReaderFailureTest, EmptyFileGivesOnlyTheDefaultOwnerAndNoMessage) {
+  writeFile(path("empty.dmp"), "");
+  TExpFileRoot root;
+  root.SetExportUser("SYSTEM");
+  root.SetDumpFileName(path("empty.dmp"));
+  RecordingProgress progress;
+  TParseDumpfile reader(root, &progress, nullptr);
+  reader.Execute();
+  EXPECT_EQ(root.Message(), "");
+  ASSERT_EQ(root.UserCount(), 1);
+  TExpFileUser* owner = nullptr;
+  ASSERT_TRUE(root.GetUser(0, owner));
+  EXPECT_EQ(owner->Name(), "SYSTEM");
+  EXPECT_EQ(owner->NodeCount(), 0);
+  EXPECT_EQ(progress.steps(), 0);
+}
+
+TEST_F(ReaderFailureTest, ShortReadsAreAskedAgainAndLoseNothing) {
+  dumpbuilder::Options o;
+  o.targetSize = 30 << 10;
+  const auto expected = dumpbuilder::nodeLines(dumpbuilder::buildDump(path("d.dmp"), o));
+  TExpFileRoot root;
+  testing::readDump(root, path("d.dmp"), 4096, 0, 1 << 20, testing::unreliableOpener(13));
+  EXPECT_EQ(root.Message(), "");
+  EXPECT_EQ(dumpbuilder::treeLines(root), expected);
+}
+
+TEST_F(ReaderFailureTest, ReadErrorEndsTheRunWithAMessageNeverAsSuccess) {
+  dumpbuilder::Options o;
+  o.targetSize = 30 << 10;
+  dumpbuilder::buildDump(path("d.dmp"), o);
+  TExpFileRoot root;
+  root.SetMessage("Read successfully!");
+  testing::readDump(root, path("d.dmp"), 4096, 0, 1 << 20, testing::unreliableOpener(1 << 20, 10000));
+  EXPECT_EQ(root.Message(), "read file: " + path("d.dmp") + " error (" + platform::errorText(EIO) + ")");
+  EXPECT_LE(root.ProcessedBytes(), 10000);
+}
+
+class ThrowingProgress : public RecordingProgress {
+ public:
+  void stepIt() override { throw std::runtime_error("window gone"); }
+};
+
+TEST_F(ReaderFailureTest, ExceptionDuringTheRunSaysAnalyzeFileError) {
+  dumpbuilder::Options o;
+  o.targetSize = 30 << 10;
+  dumpbuilder::buildDump(path("d.dmp"), o);
+  TExpFileRoot root;
+  ThrowingProgress progress;
+  testing::readDump(root, path("d.dmp"), 4096, 0, 1 << 20, nullptr, &progress);
+  EXPECT_EQ(root.Message(), "Analyze file error!");
+  EXPECT_GE(root.UserCount(), 1);
+}
+
+class ReaderControlTest : public TempFolderTest {
+ protected:
+  void SetUp() override {
+    TempFolderTest::SetUp();
+    dumpbuilder::Options o;
+    o.targetSize = 100 << 10;
+    expected_ = dumpbuilder::buildDump(path("d.dmp"), o);
+    dumpbuilder::readHeaderFacts(path("d.dmp"), facts_);
+  }
+  dumpbuilder::Expected expected_;
+  dumpbuilder::HeaderFacts facts_;
+};
+
+TEST_F(ReaderControlTest, ProgressRunsFrom1To100OneStepPerHundredthOfTheFile) {
+  TExpFileRoot root;
+  dumpbuilder::prepareRoot(root, path("d.dmp"), facts_);
+  RecordingProgress progress;
+  TParseDumpfile reader(root, &progress, nullptr, 3000);
+  reader.Execute();
+  EXPECT_EQ(progress.calls(), (std::vector<std::string>{"min 1", "max 100", "step 1", "position 1"}));
+  const int64_t step = expected_.size / 100 + 1;
+  EXPECT_EQ(progress.steps(), std::min<int64_t>(99, expected_.size / step));
+}
+
+// Holds the worker inside its tenth progress step until the test has cancelled it.
+class GateProgress : public RecordingProgress {
+ public:
+  void stepIt() override {
+    RecordingProgress::stepIt();
+    if (steps() != 10) return;
+    std::unique_lock lock(mutex_);
+    reached_ = true;
+    changed_.notify_all();
+    changed_.wait(lock, [&] { return released_; });
+  }
+  void waitUntilReached() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return reached_; });
+  }
+  void release() {
+    std::lock_guard lock(mutex_);
+    released_ = true;
+    changed_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool reached_ = false, released_ = false;
+};
+
+TEST_F(ReaderControlTest, CancelMidFileStopsTheRunAndKeepsTheTerminatedMessage) {
+  TExpFileRoot root;
+  dumpbuilder::prepareRoot(root, path("d.dmp"), facts_);
+  GateProgress progress;
+  std::atomic<int> done{0};
+  TParseDumpfile reader(root, &progress, [&] { ++done; }, 1000);
+  reader.Start();
+  progress.waitUntilReached();
+  CancelDumpJob(root, reader);
+  progress.release();
+  reader.WaitFor();
+  EXPECT_EQ(done.load(), 1);
+  EXPECT_TRUE(root.Cancelled());
+  EXPECT_EQ(root.Message(), "Terminated by user!");
+  EXPECT_LT(root.ProcessedBytes(), expected_.size / 2);
+  int nodes = root.PublicObjectCount();
+  TExpFileUser* owner = nullptr;
+  for (int i = 0; root.GetUser(i, owner); ++i) nodes += 1 + owner->NodeCount();
+  EXPECT_LT(size_t(nodes), expected_.nodes.size());
+}
+
+TEST_F(ReaderControlTest, CompletionRunsExactlyOnceOnEveryPath) {
+  std::atomic<int> done{0};
+  {
+    TExpFileRoot root;
+    dumpbuilder::prepareRoot(root, path("d.dmp"), facts_);
+    TParseDumpfile reader(root, nullptr, [&] { ++done; });
+    reader.Start();
+    reader.WaitFor();
+    EXPECT_EQ(done.load(), 1);
+    EXPECT_THROW(reader.Start(), std::logic_error);
+    EXPECT_THROW(reader.Execute(), std::logic_error);
+  }
+  EXPECT_EQ(done.load(), 1);
+  {
+    TExpFileRoot root;
+    TParseDumpfile neverStarted(root, nullptr, [&] { ++done; });
+  }
+  EXPECT_EQ(done.load(), 2);
+  {
+    TExpFileRoot root;
+    root.SetDumpFileName(path("missing.dmp"));
+    TParseDumpfile failing(root, nullptr, [&] { ++done; });
+    failing.Execute();
+    EXPECT_EQ(done.load(), 3);
+  }
+  EXPECT_EQ(done.load(), 3);
+  {
+    // Destroying a running worker stops it; the completion still comes once.
+    TExpFileRoot root;
+    dumpbuilder::prepareRoot(root, path("d.dmp"), facts_);
+    TParseDumpfile reader(root, nullptr, [&] { ++done; }, 1);
+    reader.Start();
+  }
+  EXPECT_EQ(done.load(), 4);
+}
+
+// --- object text
+
+class ReadDumpTextTest : public TempFolderTest {};
+
+TEST_F(ReadDumpTextTest, DisplayTextIsCappedAndShowsUnprintableBytesAsLineFeeds) {
+  std::string bytes = "ab\x7e\x7f\x1f\r\n";
+  bytes += std::string(20000, 'z');
+  writeFile(path("f"), bytes);
+  std::string text;
+  ASSERT_TRUE(ReadDumpText(path("f"), 0, text, 7));
+  EXPECT_EQ(text, "ab~\n\n\n\n");
+  ASSERT_TRUE(ReadDumpText(path("f"), 7, text, 20000));
+  EXPECT_EQ(text, std::string(10240, 'z'));
+  ASSERT_TRUE(ReadDumpText(path("f"), int64_t(bytes.size()) - 3, text, 100));
+  EXPECT_EQ(text, "zzz");
+}
+
+TEST_F(ReadDumpTextTest, NoRangeOrNoFileGivesNoText) {
+  writeFile(path("f"), "abc");
+  std::string text = "kept";
+  EXPECT_FALSE(ReadDumpText(path("f"), -1, text, 3));
+  EXPECT_FALSE(ReadDumpText(path("f"), 0, text, 0));
+  EXPECT_FALSE(ReadDumpText(path("missing"), 0, text, 3));
+  EXPECT_FALSE(ReadDumpText(path("f"), 3, text, 3));
+  EXPECT_EQ(text, "kept");
+}
+
+TEST_F(ReadDumpTextTest, RawBytesAreExactAndARangeOutsideTheFileIsRefused) {
+  std::string bytes;
+  for (int i = 0; i < 300; ++i) bytes += char(i);
+  writeFile(path("f"), bytes);
+  platform::InputFile file;
+  ASSERT_TRUE(file.open(path("f")));
+  std::string got;
+  int error = -1;
+  ASSERT_TRUE(ReadDumpBytes(file, 10, 290, got, error));
+  EXPECT_EQ(got, bytes.substr(10));
+  EXPECT_FALSE(ReadDumpBytes(file, 10, 291, got, error));
+  EXPECT_EQ(error, 0);
+  EXPECT_FALSE(ReadDumpBytes(file, -1, 1, got, error));
+  EXPECT_TRUE(ReadDumpBytes(file, 300, 0, got, error));
+  EXPECT_EQ(got, "");
+  testing::UnreliableReader failing(path("f"), 5, 100);
+  EXPECT_FALSE(ReadDumpBytes(failing, 50, 100, got, error));
+  EXPECT_EQ(error, EIO);
+  testing::UnreliableReader shortReads(path("f"), 3);
+  ASSERT_TRUE(ReadDumpBytes(shortReads, 0, 300, got, error));
+  EXPECT_EQ(got, bytes);
+}
+
+}  // namespace
+}  // namespace dumpfile
