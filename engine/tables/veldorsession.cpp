@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <mutex>
 
+#include "engine/storage/veldorbitmap.h"
 #include "engine/storage/veldorerr.h"
+#include "engine/storage/veldorfile.h"
 #include "engine/storage/veldorhelpers.h"
 #include "platform/processinfo.h"
 
@@ -205,7 +207,11 @@ void ShutDownEngine() {
   if (!s.started) return;
   s.current = nullptr;
   s.ownDefault.reset();
+  // The storage layer's process-wide objects: every file object (in-memory files lose their
+  // contents), the collation maps and the spare record bitmaps.
+  EngineFileList().Clear();
   LanguageCharMaps().Clear();
+  RecordsBitmapStack().Clear();
   s.started = false;
 }
 

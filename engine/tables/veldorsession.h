@@ -186,8 +186,10 @@ class TDataSession {
 // Starts the engine once: sets the started flag and creates the default session (TrackObjects
 // 0). Later calls do nothing.
 void StartUpEngine();
-// When started: frees the default session that StartUpEngine made, empties the process-wide
-// caches and clears the started flag. Otherwise nothing.
+// When started: frees the default session that StartUpEngine made, frees every file object of
+// the process's file list (in-memory files lose their contents; no table may still be open),
+// empties the collation-map cache and the record-bitmap pool, and clears the started flag.
+// Otherwise nothing.
 void ShutDownEngine();
 bool EngineStarted();
 // The default session. Raises VELDOR_NOTINITIALIZED (0x2A06) when the engine is not started.

@@ -8,6 +8,8 @@
 #include <string>
 
 #include "engine/storage/veldorerr.h"
+#include "engine/storage/veldorfile.h"
+#include "engine/storage/veldorhelpers.h"
 
 namespace engine {
 namespace {
@@ -240,6 +242,17 @@ TEST_F(EngineUnitTest, ShutDownClearsTheCollationMapCache) {
   EXPECT_GE(LanguageCharMaps().Count(), 1u);
   ShutDownEngine();
   EXPECT_EQ(LanguageCharMaps().Count(), 0u);
+}
+
+TEST_F(EngineUnitTest, ShutDownDropsInMemoryFiles) {
+  StartUpEngine();
+  TAbstractFile* file = nullptr;
+  int32_t handle = EngineFileList().CreateFile("shutdown-test.mem", true, false, file);
+  ASSERT_GT(handle, 0);
+  ASSERT_EQ(EngineFileList().CloseFile(file, true, handle), 0);
+  EXPECT_TRUE(EngineFileExists("shutdown-test.mem", true)) << "an in-memory file outlives its last close";
+  ShutDownEngine();
+  EXPECT_FALSE(EngineFileExists("shutdown-test.mem", true));
 }
 
 TEST_F(EngineUnitTest, ASetDefaultSessionStaysItsCreators) {
