@@ -7,7 +7,7 @@
 // in the log are escaped (\r, \xNN, \\), so a record is plain lines.
 //
 // As export it writes the dump file named by file= (default expdat.dmp, relative to its folder)
-// with a dump header; as import it reads that file's header. It prints banner and result lines,
+// through the dump builder, header included; as import it reads that file's header. It prints banner and result lines,
 // some to standard error, with mixed CRLF and LF line ends.
 //
 // Switches (environment):
@@ -30,6 +30,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -37,6 +38,8 @@
 #include <string_view>
 #include <thread>
 #include <vector>
+
+#include "tools/dumpbuilder/dumpbuilder.h"
 
 namespace {
 
@@ -197,20 +200,16 @@ std::string userOf(const std::string& userid) {
   return upper(userid.substr(0, end));
 }
 
-// The dump header: a first byte, the character-set id big-endian in bytes 1-2, then the version,
-// user ("D") and mode ("R") lines, then a little body.
-std::string dumpImage(uint16_t charset, const std::string& user, const std::string& mode) {
-  std::string image;
-  image += char(0x03);
-  image += char(charset >> 8);
-  image += char(charset & 0xFF);
-  image += "EXPORT:V08.01.07\n";
-  image += "D" + user + "\n";
-  image += "R" + mode + "\n";
-  image += "\n2048\n0\n";
-  image += "CONNECT " + user + "\n";
-  image += "EXIT\nEXIT\n";
-  return image;
+// A small dump as the export program leaves it: the header (first byte, character-set id, version,
+// user and mode lines), the user's connect, one table with a few rows, the closing line.
+void writeDump(const std::string& path, uint16_t charset, const std::string& user, dumpbuilder::Mode mode) {
+  dumpbuilder::DumpWriter dump(path, mode, user, dumpbuilder::Endings::Lf, 1);
+  dump.header(charset, "V08.01.07");
+  dump.connect(user);
+  dump.create(dumpbuilder::Head::Table, "DEPT", "(\"DEPTNO\" NUMBER(2, 0), \"DNAME\" VARCHAR2(14))");
+  dump.rows(256);
+  dump.other("EXIT");
+  dump.finish();
 }
 
 }  // namespace
@@ -254,18 +253,17 @@ int main(int argc, char** argv) {
 
   if (role == Role::Export) {
     std::string file = pairs.count("file") ? pairs["file"] : "expdat.dmp";
-    std::string mode = "USERS";
-    if (lower(pairs["full"]) == "y") mode = "ENTIRE";
-    else if (!pairs["tables"].empty()) mode = "TABLES";
+    dumpbuilder::Mode mode = dumpbuilder::Mode::Users;
+    if (lower(pairs["full"]) == "y") mode = dumpbuilder::Mode::Entire;
+    else if (!pairs["tables"].empty()) mode = dumpbuilder::Mode::Tables;
     if (userid.empty()) {
       code = 1;
     } else if (envText("VELMARON_STANDIN_NODUMP").empty()) {
-      std::ofstream dump(file, std::ios::binary | std::ios::trunc);
-      dump << dumpImage(charsetId(nls ? nls : ""), userOf(userid), mode);
-      if (dump) {
+      try {
+        writeDump(file, charsetId(nls ? nls : ""), userOf(userid), mode);
         notes += "dump-written: " + escape(file) + "\n";
-      } else {
-        notes += "dump-failed: " + escape(file) + "\n";
+      } catch (const std::exception& e) {
+        notes += "dump-failed: " + escape(file) + ": " + escape(e.what()) + "\n";
         code = 1;
       }
     }
