@@ -28,7 +28,7 @@ endfunction()
 # One GoogleTest executable per source folder, discovered into CTest.
 function(velmaron_test name)
   cmake_parse_arguments(ARG "" "" "SOURCES;DEPS;LABELS" ${ARGN})
-  if(NOT VELMARON_TESTS)
+  if(NOT VELMARON_TESTS OR NOT ARG_SOURCES)
     return()
   endif()
   add_executable(${name} ${ARG_SOURCES})

@@ -276,6 +276,11 @@ TEST_F(RoundTripTest, ExportOptionsSurviveBuildAndParse) {
     std::string command = join(BuildExpParams(o));
     TExpOptions back;
     ParseFailure failure;
+    if (command.find_first_not_of(' ') == std::string::npos) {
+      // Nothing but defaults builds a blank text, and a blank text is no command.
+      ASSERT_NE(ExpParse(command, back, failure), 0) << "seed " << seed_ << " case " << i;
+      continue;
+    }
     ASSERT_EQ(ExpParse(command, back, failure), 0)
         << "seed " << seed_ << " (VELMARON_SEED) case " << i << ": " << command << " at " << failure.errorpos
         << " '" << failure.errortext << "'";
@@ -291,6 +296,10 @@ TEST_F(RoundTripTest, ImportOptionsSurviveBuildAndParse) {
     std::string command = join(BuildImpParams(o));
     TImpOptions back;
     ParseFailure failure;
+    if (command.find_first_not_of(' ') == std::string::npos) {
+      ASSERT_NE(ImpParse(command, back, failure), 0) << "seed " << seed_ << " case " << i;
+      continue;
+    }
     ASSERT_EQ(ImpParse(command, back, failure), 0)
         << "seed " << seed_ << " (VELMARON_SEED) case " << i << ": " << command << " at " << failure.errorpos
         << " '" << failure.errortext << "'";
