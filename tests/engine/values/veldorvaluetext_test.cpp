@@ -1,0 +1,281 @@
+#include "engine/values/veldorvaluetext.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <clocale>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <locale>
+#include <random>
+#include <string>
+
+#include "engine/storage/veldorhelpers.h"
+#include "engine/storage/veldortypes.h"
+
+namespace engine {
+namespace {
+
+using namespace std::chrono;
+
+uint32_t seedFromEnv() {
+  const char* s = std::getenv("VELMARON_SEED");
+  uint32_t seed = s ? uint32_t(std::strtoul(s, nullptr, 10)) : std::random_device{}();
+  std::printf("VELMARON_SEED=%u\n", seed);
+  return seed;
+}
+
+int32_t ms(int h, int m, int s = 0, int milli = 0) { return ((h * 60 + m) * 60 + s) * 1000 + milli; }
+
+std::string messageOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const EConvertError& e) {
+    return e.what();
+  }
+  return "no error";
+}
+
+// The day number of a calendar date, counted by std::chrono from 1899-12-30 = 693594.
+int32_t chronoDay(int y, unsigned m, unsigned d) {
+  return int32_t((sys_days(year{y} / month{m} / day{d}) - sys_days(year{1899} / December / 30)).count() + 693594);
+}
+
+// ---- Dates ----
+
+TEST(DateText, DayNumbersAgreeWithChrono) {
+  EXPECT_EQ(ParseDateText("0001-01-01"), 1);
+  EXPECT_EQ(ParseDateText("1899-12-30"), 693594);
+  EXPECT_EQ(ParseDateText("9999-12-31"), kMaxEngineDay);
+  // Every day of some years, and every 11th day over the whole range.
+  for (int y : {1, 4, 100, 1582, 1600, 1899, 1900, 1970, 2000, 2024, 9999}) {
+    for (sys_days d = sys_days(year{y} / January / 1); d <= sys_days(year{y} / December / 31); d += days(1)) {
+      year_month_day ymd(d);
+      int32_t expected = chronoDay(y, unsigned(ymd.month()), unsigned(ymd.day()));
+      char text[16];
+      std::snprintf(text, sizeof text, "%04d-%02u-%02u", y, unsigned(ymd.month()), unsigned(ymd.day()));
+      ASSERT_EQ(ParseDateText(text), expected) << text;
+      ASSERT_EQ(DateToText(expected), text);
+    }
+  }
+  for (int32_t day = 1; day <= kMaxEngineDay; day += 11) {
+    year_month_day ymd(sys_days(year{1899} / December / 30) + days(day - 693594));
+    std::string text = DateToText(day);
+    char expected[16];
+    std::snprintf(expected, sizeof expected, "%04d-%02u-%02u", int(ymd.year()), unsigned(ymd.month()), unsigned(ymd.day()));
+    ASSERT_EQ(text, expected);
+    ASSERT_EQ(ParseDateText(text), day);
+  }
+}
+
+TEST(DateText, ReadsPartsOfAnyWidthAndWritesFourDigitYears) {
+  EXPECT_EQ(DateToText(ParseDateText("33-1-2")), "0033-01-02");
+  EXPECT_EQ(ParseDateText("00002024-002-0029"), chronoDay(2024, 2, 29));
+  EXPECT_EQ(ParseDateText(" 2024 - 02 - 29 "), chronoDay(2024, 2, 29));
+}
+
+TEST(DateText, InvalidDatesRaiseConversionErrors) {
+  EXPECT_EQ(messageOf([] { ParseDateText("2024-02"); }), "'2024-02' is not a valid date");
+  for (const char* bad : {"2023-02-29", "0-01-01", "10000-01-01", "2024-13-01", "2024-01-32", "", "a-b-c",
+                          "2024--01-01", "+2024-01-01", "2024-01-01x", "99999999999999999999-1-1"})
+    EXPECT_THROW(ParseDateText(bad), EConvertError) << bad;
+  EXPECT_THROW(DateToText(0), EConvertError);
+  EXPECT_THROW(DateToText(kMaxEngineDay + 1), EConvertError);
+}
+
+// ---- Times ----
+
+TEST(TimeText, WritesTwelveHourClock) {
+  EXPECT_EQ(TimeToText(ms(12, 0)), "12:00 PM");
+  EXPECT_EQ(TimeToText(0), "12:00 AM");
+  EXPECT_EQ(TimeToText(ms(13, 5)), "01:05 PM");
+  EXPECT_EQ(TimeToText(ms(13, 5, 7, 250)), "01:05:07.250 PM");
+  EXPECT_EQ(TimeToText(ms(0, 0, 1)), "12:00:01 AM");
+  EXPECT_EQ(TimeToText(ms(23, 59, 59, 999)), "11:59:59.999 PM");
+  EXPECT_EQ(TimeToText(ms(11, 59, 59, 5)), "11:59:59.5 AM") << "milliseconds are not padded";
+  EXPECT_THROW(TimeToText(-1), EConvertError);
+  EXPECT_THROW(TimeToText(kMsPerDay), EConvertError);
+}
+
+TEST(TimeText, KeepsMillisecondsWhenTheSecondsAreZero) {
+  EXPECT_EQ(TimeToText(ms(13, 5, 0, 250)), "01:05:00.250 PM");
+  EXPECT_EQ(ParseTimeText(TimeToText(ms(13, 5, 0, 250))), ms(13, 5, 0, 250));
+}
+
+TEST(TimeText, ReadsTheHalfOfTheDayAnywhere) {
+  EXPECT_EQ(ParseTimeText("12:30 AM"), ms(0, 30));
+  EXPECT_EQ(ParseTimeText("12:30 PM"), ms(12, 30));
+  EXPECT_EQ(ParseTimeText("1:30 pm"), ms(13, 30));
+  EXPECT_EQ(ParseTimeText("pm 1:30"), ms(13, 30));
+  EXPECT_EQ(ParseTimeText("13:05:07.250"), ms(13, 5, 7, 250));
+  EXPECT_EQ(ParseTimeText("0:00"), 0);
+  EXPECT_EQ(ParseTimeText(" 23:59:59.999 "), ms(23, 59, 59, 999));
+}
+
+TEST(TimeText, InvalidTimesRaiseConversionErrors) {
+  EXPECT_EQ(messageOf([] { ParseTimeText("noon"); }), "'noon' is not a valid time");
+  for (const char* bad : {"13:00 PM", "24:00", "12", "12:60", "12:00:60", "12:00:00.1000", "a:b", "-1:00", "",
+                          "1:2:3:4", "12:00 XM"})
+    EXPECT_THROW(ParseTimeText(bad), EConvertError) << bad;
+}
+
+// ---- Timestamps ----
+
+TEST(TimestampText, DateAndTimeTogether) {
+  double t = double(chronoDay(2024, 1, 2)) * kMsPerDay + ms(13, 5, 7);
+  EXPECT_EQ(ParseTimestampText("2024-01-02 01:05:07 PM"), t);
+  EXPECT_EQ(TimestampToText(t), "2024-01-02 01:05:07 PM");
+  EXPECT_EQ(ParseTimestampText("13:05"), kDateTimeZeroTimestamp + ms(13, 5)) << "a time alone is on day zero";
+  EXPECT_EQ(ParseTimestampText("2024-01-02"), double(chronoDay(2024, 1, 2)) * kMsPerDay);
+  EXPECT_EQ(TimestampToText(t + 0.4), "2024-01-02 01:05:07 PM") << "rounded to whole milliseconds";
+  EXPECT_EQ(TimestampToText(t + 0.6), "2024-01-02 01:05:07.1 PM");
+  EXPECT_THROW(ParseTimestampText("2024-01-02 25:00"), EConvertError);
+  EXPECT_THROW(ParseTimestampText("2024-01-32"), EConvertError);
+  EXPECT_THROW(TimestampToText(std::nan("")), EConvertError);
+  EXPECT_THROW(TimestampToText(-1), EConvertError);
+  EXPECT_THROW(TimestampToText(0), EConvertError) << "day 0 is before 0001-01-01";
+}
+
+// ---- Booleans ----
+
+TEST(BooleanText, TrueAndFalseInAnyCase) {
+  EXPECT_EQ(BooleanToText(true), "True");
+  EXPECT_EQ(BooleanToText(false), "False");
+  EXPECT_TRUE(ParseBooleanText("true"));
+  EXPECT_TRUE(ParseBooleanText("TrUe"));
+  EXPECT_FALSE(ParseBooleanText("FALSE"));
+  EXPECT_EQ(messageOf([] { ParseBooleanText("yes"); }), "'yes' is not a valid boolean");
+}
+
+// ---- Numbers ----
+
+TEST(FloatText, GeneralFormWithAPoint) {
+  EXPECT_EQ(FloatToText(1.5), "1.5");
+  EXPECT_EQ(FloatToText(-0.25), "-0.25");
+  EXPECT_EQ(FloatToText(100), "100");
+  EXPECT_EQ(FloatToText(0), "0");
+  EXPECT_EQ(FloatToText(0.1), "0.1");
+  EXPECT_EQ(FloatToText(1e-5), "0.00001");
+  EXPECT_EQ(FloatToText(1e-6), "1E-6");
+  EXPECT_EQ(FloatToText(123456789012345.0), "123456789012345");
+  EXPECT_EQ(FloatToText(1.5e15), "1.5E15");
+  EXPECT_EQ(FloatToText(1.0 / 3), "0.3333333333333333");
+  EXPECT_EQ(FloatToText(std::numeric_limits<double>::infinity()), "INF");
+  EXPECT_EQ(FloatToText(std::nan("")), "NAN");
+}
+
+TEST(FloatText, EveryFiniteDoubleRoundTripsExactly) {
+  uint32_t seed = seedFromEnv();
+  std::mt19937_64 rng(seed);
+  for (int i = 0; i < 200000; ++i) {
+    double x = std::bit_cast<double>(uint64_t(rng()));
+    if (!std::isfinite(x)) continue;
+    std::string text = FloatToText(x);
+    double back = ParseFloatText(text);
+    ASSERT_EQ(std::bit_cast<uint64_t>(back), std::bit_cast<uint64_t>(x)) << "VELMARON_SEED=" << seed << " " << text;
+    ASSERT_TRUE(IsValidFloatText(text)) << text;
+  }
+  for (double x : {std::numeric_limits<double>::max(), std::numeric_limits<double>::denorm_min(),
+                   std::numeric_limits<double>::min(), -0.0, 0.1 + 0.2})
+    EXPECT_EQ(std::bit_cast<uint64_t>(ParseFloatText(FloatToText(x))), std::bit_cast<uint64_t>(x)) << FloatToText(x);
+}
+
+TEST(FloatText, ReadsOnlyNumbers) {
+  EXPECT_EQ(ParseFloatText("1.5"), 1.5);
+  EXPECT_EQ(ParseFloatText(" +2E3 "), 2000);
+  EXPECT_EQ(ParseFloatText(".5"), 0.5);
+  for (const char* bad : {"", "1,5", "inf", "nan", "-inf", "0x10", "1e400", "1.5.2", "e5", "--1", "1 2"})
+    EXPECT_THROW(ParseFloatText(bad), EConvertError) << bad;
+}
+
+// Decimal comma for C++ streams, as a desktop toolkit sets it for the user's locale.
+struct CommaNumpunct : std::numpunct<char> {
+  char do_decimal_point() const override { return ','; }
+};
+
+TEST(FloatText, ReadsAndWritesThePointUnderAnyProcessLocale) {
+  std::string saved = std::setlocale(LC_ALL, nullptr);
+  for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8"})
+    if (std::setlocale(LC_ALL, name) != nullptr) break;
+  std::locale savedGlobal = std::locale::global(std::locale(std::locale::classic(), new CommaNumpunct));
+  EXPECT_EQ(ParseFloatText("1.5"), 1.5);
+  EXPECT_EQ(FloatToText(1.5), "1.5");
+  EXPECT_EQ(ParseCurrencyText("1.5"), 15000);
+  EXPECT_EQ(ScaledToText(15000), "1.5");
+  EXPECT_THROW(ParseFloatText("1,5"), EConvertError);
+  std::locale::global(savedGlobal);
+  std::setlocale(LC_ALL, saved.c_str());
+}
+
+TEST(DecimalText, ReadsExactlyAndRoundsHalfToEven) {
+  EXPECT_EQ(ParseCurrencyText("1.5"), 15000);
+  EXPECT_EQ(ParseCurrencyText("0.00005"), 0);
+  EXPECT_EQ(ParseCurrencyText("0.00015"), 2);
+  EXPECT_EQ(ParseCurrencyText("-0.00015"), -2);
+  EXPECT_EQ(ParseCurrencyText("0.000150001"), 2);
+  EXPECT_EQ(ParseCurrencyText("0.00025"), 2);
+  EXPECT_EQ(ParseCurrencyText("0.000250001"), 3);
+  EXPECT_EQ(ParseCurrencyText("922337203685477.5807"), INT64_MAX);
+  EXPECT_EQ(ParseCurrencyText("-922337203685477.5808"), INT64_MIN);
+  EXPECT_EQ(ParseCurrencyText("1E2"), 1000000);
+  EXPECT_EQ(ParseCurrencyText("15e-5"), 2);
+  EXPECT_EQ(ParseCurrencyText("1e-999999999999"), 0);
+  EXPECT_EQ(ParseDecimalText("12.345", 2), 1234);
+  EXPECT_EQ(ParseDecimalText("12.355", 2), 1236);
+  EXPECT_EQ(ParseDecimalText("0.5", 0), 0);
+  EXPECT_EQ(ParseDecimalText("0.51", 0), 1);
+  EXPECT_EQ(ParseDecimalText("0.05", 0), 0);
+  for (const char* bad : {"922337203685477.5808", "-922337203685477.5809", "1e999999999999", "", ".", "1,5", "1e",
+                          "1e+", "abc", "1.2.3"})
+    EXPECT_THROW(ParseCurrencyText(bad), EConvertError) << bad;
+}
+
+TEST(DecimalText, ScaledValuesWriteWithoutTrailingZeros) {
+  EXPECT_EQ(ScaledToText(0), "0");
+  EXPECT_EQ(ScaledToText(50000), "5");
+  EXPECT_EQ(ScaledToText(123400), "12.34");
+  EXPECT_EQ(ScaledToText(-1), "-0.0001");
+  EXPECT_EQ(ScaledToText(INT64_MIN), "-922337203685477.5808");
+  EXPECT_EQ(ScaledToText(INT64_MAX), "922337203685477.5807");
+}
+
+TEST(IntegerText, RangeIsChecked) {
+  EXPECT_EQ(ParseIntegerText("70000", INT32_MIN, INT32_MAX), 70000);
+  EXPECT_THROW(ParseIntegerText("70000", -32768, 32767), EConvertError);
+  EXPECT_EQ(ParseIntegerText(" -9223372036854775808 ", INT64_MIN, INT64_MAX), INT64_MIN);
+  EXPECT_THROW(ParseIntegerText("9223372036854775808", INT64_MIN, INT64_MAX), EConvertError);
+  for (const char* bad : {"", "+", "1.0", "0x10", "1 2", "--1"})
+    EXPECT_THROW(ParseIntegerText(bad, INT64_MIN, INT64_MAX), EConvertError) << bad;
+}
+
+// The engine's validity tests of value texts and its parsers accept the same texts.
+TEST(TextValidity, ParsersAgreeWithTheValidityTests) {
+  auto parses = [](auto f) {
+    try {
+      f();
+      return true;
+    } catch (const EConvertError&) {
+      return false;
+    }
+  };
+  const char* texts[] = {"2024-02-29", "2023-02-29", "33-1-2", " 1 - 1 - 1 ", "0-1-1", "9999-12-31", "10000-1-1",
+                         "2024-1", "12:00 PM", "12:30 am", "13:00 PM", "24:00", "00:00", "1:2:3.4", "12:00:00.1000",
+                         "2024-01-02 01:05 PM", "2024-01-02  01:05", "13:05", "", "1.5", "-1e5", "inf", "1,5", " 7 ",
+                         "70000", "-32768", "65536", "TRUE", "false", "yes", "9223372036854775807"};
+  for (const char* t : texts) {
+    EXPECT_EQ(parses([&] { ParseDateText(t); }), IsValidDateText(t)) << t;
+    EXPECT_EQ(parses([&] { ParseTimeText(t); }), IsValidTimeText(t)) << t;
+    EXPECT_EQ(parses([&] { ParseTimestampText(t); }), IsValidTimestampText(t)) << t;
+    EXPECT_EQ(parses([&] { ParseFloatText(t); }), IsValidFloatText(t)) << t;
+    EXPECT_EQ(parses([&] { ParseBooleanText(t); }), IsValidBooleanText(t)) << t;
+    EXPECT_EQ(parses([&] { ParseIntegerText(t, -32768, 32767); }), IsValidSmallIntText(t)) << t;
+    EXPECT_EQ(parses([&] { ParseIntegerText(t, INT64_MIN, INT64_MAX); }), IsValidLargeIntText(t)) << t;
+  }
+}
+
+}  // namespace
+}  // namespace engine
