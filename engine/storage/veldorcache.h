@@ -1,0 +1,236 @@
+// The cache of numbered items that the table files share: records of the data file, and the
+// same scheme for index pages and blob blocks.
+//
+// The cache owns its items. They sit in a list sorted by number (no two with one number) and in
+// a recently-used chain linked through two fields of each item (head = most recently used). An
+// item that is pinned (a caller uses it) or dirty (not yet written) is never reused or dropped.
+// The list has a capacity: below it a new item comes from the pool; at it the least recently
+// used idle item is reused, after one attempt to write dirty items back when the owner allows;
+// when nothing is idle even then, the capacity grows by a fixed step.
+//
+// What the cache needs of an item is told by TCacheTraits<Item>:
+//   static uint32_t Number(const Item&);
+//   static void Reset(Item&, uint32_t number);     // renumber and clear for reuse
+//   static bool Pinned(const Item&); static bool Dirty(const Item&);
+//   static Item* Prev(const Item&); static Item* Next(const Item&);   // toward head / tail
+//   static void SetPrev(Item&, Item*); static void SetNext(Item&, Item*);
+// and of the pool: std::unique_ptr<Item> Pop(); void Push(std::unique_ptr<Item>&).
+//
+// Not thread-safe: a cache belongs to one table file, which one thread uses at a time.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace engine {
+
+template <class Item>
+struct TCacheTraits;
+
+template <class Item, class Pool, class Traits = TCacheTraits<Item>>
+class TItemCache {
+ public:
+  using Ptr = std::unique_ptr<Item>;
+
+  // `probe`: how many items at the head of the chain are looked at before the binary search;
+  // `growStep`: how much the capacity grows when no item can be reused.
+  TItemCache(Pool& pool, size_t probe, size_t growStep) : pool_(pool), probe_(probe), growStep_(growStep) {}
+  TItemCache(const TItemCache&) = delete;
+  TItemCache& operator=(const TItemCache&) = delete;
+
+  size_t Count() const { return items_.size(); }
+  size_t Capacity() const { return capacity_; }
+  void SetCapacity(size_t capacity) { capacity_ = capacity; }
+  Item* At(size_t index) const { return items_[index].get(); }
+  Item* Head() const { return head_; }
+  Item* Tail() const { return tail_; }
+
+  // Binary search: true with the item's index when `number` is cached, else false with the
+  // index at which it would be inserted.
+  bool Locate(uint32_t number, size_t& index) const {
+    auto it = std::lower_bound(items_.begin(), items_.end(), number,
+                               [](const Ptr& item, uint32_t n) { return Traits::Number(*item) < n; });
+    index = size_t(it - items_.begin());
+    return it != items_.end() && Traits::Number(**it) == number;
+  }
+  Item* FindCached(uint32_t number) const {
+    size_t index;
+    return Locate(number, index) ? items_[index].get() : nullptr;
+  }
+  // Looks among the first `probe` items of the chain only.
+  Item* FindRecent(uint32_t number) const {
+    size_t seen = 0;
+    for (Item* item = head_; item && seen < probe_; item = Traits::Next(*item), ++seen)
+      if (Traits::Number(*item) == number) return item;
+    return nullptr;
+  }
+  // The cached item of `number`, moved to the head of the chain; nullptr when not cached.
+  Item* Find(uint32_t number) {
+    Item* item = FindRecent(number);
+    if (!item) item = FindCached(number);
+    if (item) MoveFirst(item);
+    return item;
+  }
+
+  void LinkFirst(Item* item) {
+    Traits::SetPrev(*item, nullptr);
+    Traits::SetNext(*item, head_);
+    if (head_) Traits::SetPrev(*head_, item);
+    head_ = item;
+    if (!tail_) tail_ = item;
+  }
+  void Unlink(Item* item) {
+    Item* prev = Traits::Prev(*item);
+    Item* next = Traits::Next(*item);
+    if (prev) Traits::SetNext(*prev, next);
+    else if (head_ == item) head_ = next;
+    if (next) Traits::SetPrev(*next, prev);
+    else if (tail_ == item) tail_ = prev;
+    Traits::SetPrev(*item, nullptr);
+    Traits::SetNext(*item, nullptr);
+  }
+  void MoveFirst(Item* item) {
+    if (head_ == item) return;
+    Unlink(item);
+    LinkFirst(item);
+  }
+
+  // Puts a detached item at its sorted place and at the head of the chain. Returns it, or
+  // nullptr (and the item goes back to the pool) when its number is already cached.
+  Item* Insert(Ptr item) {
+    size_t index;
+    if (Locate(Traits::Number(*item), index)) {
+      pool_.Push(item);
+      return nullptr;
+    }
+    Item* raw = item.get();
+    items_.insert(items_.begin() + std::ptrdiff_t(index), std::move(item));
+    LinkFirst(raw);
+    return raw;
+  }
+
+  // Takes `item` out of the list and the chain; nullptr when it is not in the list.
+  Ptr Remove(Item* item) {
+    size_t index;
+    if (!Locate(Traits::Number(*item), index) || items_[index].get() != item) return nullptr;
+    Ptr owned = std::move(items_[index]);
+    items_.erase(items_.begin() + std::ptrdiff_t(index));
+    Unlink(item);
+    return owned;
+  }
+
+  // The least recently used item that is neither pinned nor dirty.
+  Item* FindVictim() const {
+    for (Item* item = tail_; item; item = Traits::Prev(*item))
+      if (!Traits::Pinned(*item) && !Traits::Dirty(*item)) return item;
+    return nullptr;
+  }
+
+  // A detached item numbered `number` and cleared: a new one while the list is below its
+  // capacity; else the least recently used idle item (when none is idle and `mayFlush`, `flush`
+  // runs once and the search is repeated); else the capacity grows and a new one is taken.
+  // nullptr only when the chain and the list disagree (a damaged cache).
+  template <class Flush>
+  Ptr TakeSlot(uint32_t number, bool mayFlush, Flush&& flush) {
+    if (items_.size() < capacity_) return fresh(number);
+    Item* victim = FindVictim();
+    if (!victim && mayFlush) {
+      flush();
+      victim = FindVictim();
+    }
+    if (!victim) {
+      capacity_ = std::max(capacity_, items_.size()) + growStep_;
+      return fresh(number);
+    }
+    Ptr item = Remove(victim);
+    if (item) Traits::Reset(*item, number);
+    return item;
+  }
+
+  // Gives the least recently used idle item back to the pool (running `flush` once when none is
+  // idle). False when nothing could be dropped; `damaged` is set when the chain named an item
+  // that the list does not hold.
+  template <class Flush>
+  bool DropRecent(Flush&& flush, bool& damaged) {
+    damaged = false;
+    Item* victim = FindVictim();
+    if (!victim) {
+      flush();
+      victim = FindVictim();
+    }
+    if (!victim) return false;
+    Ptr item = Remove(victim);
+    if (!item) {
+      damaged = true;
+      return false;
+    }
+    pool_.Push(item);
+    return true;
+  }
+
+  // Drops idle items until at most `target` remain or none can go; the capacity is then the
+  // larger of `target` and the count. False when the cache turned out damaged.
+  template <class Flush>
+  bool Trim(size_t target, Flush&& flush) {
+    bool damaged = false;
+    while (items_.size() > target && DropRecent(flush, damaged)) {
+    }
+    capacity_ = std::max(target, items_.size());
+    return !damaged;
+  }
+
+  // Empties the list and the chain. Idle and dirty items go back to the pool; a pinned item is
+  // handed to `keepPinned`, because its user still holds it.
+  template <class KeepPinned>
+  void Clear(KeepPinned&& keepPinned) {
+    for (Ptr& item : items_) {
+      Traits::SetPrev(*item, nullptr);
+      Traits::SetNext(*item, nullptr);
+      if (Traits::Pinned(*item)) keepPinned(std::move(item));
+      else pool_.Push(item);
+    }
+    items_.clear();
+    head_ = tail_ = nullptr;
+  }
+
+  // The dirty, unpinned items that `wanted` accepts, in number order.
+  template <class Wanted>
+  std::vector<Item*> CollectDirty(Wanted&& wanted) const {
+    std::vector<Item*> out;
+    for (const Ptr& item : items_)
+      if (Traits::Dirty(*item) && !Traits::Pinned(*item) && wanted(*item)) out.push_back(item.get());
+    return out;
+  }
+
+  // Calls run(first index, count) for each run of consecutive numbers in `items` (ascending).
+  template <class Run>
+  static void ForEachRun(const std::vector<Item*>& items, Run&& run) {
+    size_t start = 0;
+    for (size_t i = 1; i <= items.size(); ++i) {
+      if (i == items.size() || Traits::Number(*items[i]) != Traits::Number(*items[i - 1]) + 1) {
+        run(start, i - start);
+        start = i;
+      }
+    }
+  }
+
+ private:
+  Ptr fresh(uint32_t number) {
+    Ptr item = pool_.Pop();
+    Traits::Reset(*item, number);
+    return item;
+  }
+
+  Pool& pool_;
+  size_t probe_;
+  size_t growStep_;
+  size_t capacity_ = 0;
+  std::vector<Ptr> items_;
+  Item* head_ = nullptr;
+  Item* tail_ = nullptr;
+};
+
+}  // namespace engine

@@ -1,0 +1,751 @@
+#include "engine/storage/veldordata.h"
+
+#include <algorithm>
+#include <bit>
+#include <chrono>
+#include <cstring>
+#include <unordered_set>
+
+#include "engine/storage/veldorcompress.h"
+#include "engine/storage/veldorerr.h"
+#include "engine/storage/veldorhelpers.h"
+#include "engine/storage/veldorlocale.h"
+#include "platform/bytes.h"
+#include "platform/localclock.h"
+
+namespace engine {
+
+namespace {
+
+// Header offsets.
+constexpr size_t kHdrCounter = 0;
+constexpr size_t kHdrBlockSize = 4;
+constexpr size_t kHdrVersion = 8;
+constexpr size_t kHdrFreeHead = 9;
+constexpr size_t kHdrNextRecord = 13;
+constexpr size_t kHdrLastUniqueId = 17;
+constexpr size_t kHdrRecordSize = 21;
+constexpr size_t kHdrFieldCount = 23;
+constexpr size_t kHdrBlobCount = 25;
+constexpr size_t kHdrStamp = 27;
+constexpr size_t kHdrDescription = 35;
+constexpr size_t kHdrEncrypted = 86;
+constexpr size_t kHdrPassword = 87;
+constexpr size_t kHdrLanguage = 103;
+constexpr size_t kHdrSortId = 105;
+constexpr size_t kHdrUserVersion1 = 107;
+constexpr size_t kHdrUserVersion2 = 109;
+constexpr size_t kHdrDirty = 111;
+constexpr size_t kHdrLastAutoInc = 112;
+constexpr size_t kHdrFixed31000 = 116;
+constexpr size_t kHdrFixedZero = 120;
+
+constexpr size_t kDescriptionLength = 50;
+constexpr size_t kPasswordLength = 15;
+
+constexpr size_t kReadAheadBytes = 8192;
+constexpr size_t kCacheBytes = 16384;
+constexpr size_t kMaxCacheRecords = 8192;
+constexpr size_t kCacheGrowStep = 64;
+constexpr size_t kRecentProbe = 4;
+constexpr size_t kBufferStep = 4096;
+// A cursor's read-ahead wish is held to this many bytes per run.
+constexpr size_t kMaxRunBytes = size_t(16) << 20;
+
+// The local wall clock as days since 1899-12-30 with the time as fraction.
+double localDayStamp() {
+  using namespace std::chrono;
+  const platform::LocalTimeFields f = platform::localNow();
+  const sys_days date = year_month_day{year{f.year}, month{unsigned(f.month)}, day{unsigned(f.day)}};
+  constexpr double kEpochOffset = 25569.0;  // 1899-12-30 to 1970-01-01
+  const double seconds = f.hour * 3600.0 + f.minute * 60.0 + f.second;
+  return double(date.time_since_epoch().count()) + kEpochOffset + seconds / 86400.0;
+}
+
+void growBuffer(std::vector<uint8_t>& buffer, size_t size) {
+  if (buffer.size() >= size) return;
+  buffer.resize((size + kBufferStep - 1) / kBufferStep * kBufferStep, 0);
+}
+
+std::string trimBlanks(std::string text) {
+  const size_t first = text.find_first_not_of(' ');
+  if (first == std::string::npos) return {};
+  const size_t last = text.find_last_not_of(' ');
+  return text.substr(first, last - first + 1);
+}
+
+// The scrambled or plain short string of an encrypted or plain table.
+std::string readHeaderText(const uint8_t* p, size_t capacity, bool scrambled) {
+  std::string text = GetShortString(p, capacity);
+  if (scrambled && !text.empty())
+    UnscrambleBuffer(reinterpret_cast<uint8_t*>(text.data()), text.size(), kTextSeed);
+  return text;
+}
+
+void writeHeaderText(uint8_t* p, size_t capacity, std::string_view text, bool scrambled) {
+  PutShortString(p, capacity, text);
+  if (scrambled && p[0] > 0) ScrambleBuffer(p + 1, p[0], kTextSeed);
+}
+
+}  // namespace
+
+TDataFile::TDataFile(TTableFileOwner* owner, bool remote, TFileList* list)
+    : TFileHandler(list), owner_(owner), remote_(remote), pool_(*this), cache_(pool_, kRecentProbe, kCacheGrowStep) {}
+
+TDataFile::~TDataFile() {
+  // A destructor cannot raise; a record lock the file layer refused to release is dropped
+  // with the file object when its last handle closes.
+  closeFile(false);
+  detached_.clear();
+}
+
+[[noreturn]] void TDataFile::fail(uint16_t code) const { SignalTableError(code, GetTableName(), GetTablePath()); }
+
+std::string TDataFile::GetTableName() const { return owner_ ? owner_->GetTableName() : GetName(); }
+std::string TDataFile::GetTablePath() const { return owner_ ? owner_->GetTablePath() : std::string(); }
+
+void TDataFile::setDirty() { header_[kHdrDirty] = 1; }
+bool TDataFile::IsHeaderDirty() const { return header_[kHdrDirty] != 0; }
+
+int64_t TDataFile::dataStart() const { return int64_t(kDataHeaderSize) + int64_t(GetFieldCount()) * int64_t(kFieldDescriptorSize); }
+int64_t TDataFile::slotOffset(uint32_t number) const {
+  return dataStart() + int64_t(number - 1) * int64_t(GetRecordSize());
+}
+
+// ---- Header fields ----
+
+uint32_t TDataFile::GetChangeCounter() const { return platform::get4(header_ + kHdrCounter); }
+uint16_t TDataFile::GetFieldCount() const { return platform::get2(header_ + kHdrFieldCount); }
+uint16_t TDataFile::GetBlobFieldCount() const { return platform::get2(header_ + kHdrBlobCount); }
+uint32_t TDataFile::GetRecordSize() const { return platform::get2(header_ + kHdrRecordSize); }
+uint32_t TDataFile::GetBlobBlockSize() const {
+  const uint32_t size = platform::get4(header_ + kHdrBlockSize);
+  return size == 0 ? kDefaultBlobBlockSize : size;
+}
+uint16_t TDataFile::GetLanguageId() const { return platform::get2(header_ + kHdrLanguage); }
+uint16_t TDataFile::GetSortId() const { return platform::get2(header_ + kHdrSortId); }
+uint16_t TDataFile::GetUserMajorVersion() const { return platform::get2(header_ + kHdrUserVersion1); }
+uint16_t TDataFile::GetUserMinorVersion() const { return platform::get2(header_ + kHdrUserVersion2); }
+uint32_t TDataFile::GetNextRecordNumber() const { return platform::get4(header_ + kHdrNextRecord); }
+uint32_t TDataFile::GetLastRecordNumber() const { return GetNextRecordNumber() - 1; }
+uint32_t TDataFile::GetLastUniqueId() const { return platform::get4(header_ + kHdrLastUniqueId); }
+uint32_t TDataFile::GetLastAutoIncValue() const { return platform::get4(header_ + kHdrLastAutoInc); }
+uint32_t TDataFile::GetFreeRecordHead() const { return platform::get4(header_ + kHdrFreeHead); }
+bool TDataFile::IsEncrypted() const { return header_[kHdrEncrypted] != 0; }
+
+void TDataFile::GetHeader(uint8_t* buffer) const { std::memcpy(buffer, header_, kDataHeaderSize); }
+
+std::string TDataFile::GetDescription() const {
+  return readHeaderText(header_ + kHdrDescription, kDescriptionLength, IsEncrypted());
+}
+
+std::string TDataFile::GetPassword() const {
+  if (!IsEncrypted()) return {};
+  return readHeaderText(header_ + kHdrPassword, kPasswordLength, true);
+}
+
+void TDataFile::SetHeaderInfo(std::string_view password, std::string_view description, uint32_t lastUniqueId,
+                              uint16_t userVersion1, uint16_t userVersion2) {
+  const bool encrypted = IsEncrypted();
+  writeHeaderText(header_ + kHdrPassword, kPasswordLength, encrypted ? password : std::string_view(), encrypted);
+  writeHeaderText(header_ + kHdrDescription, kDescriptionLength, description, encrypted);
+  platform::put4(header_ + kHdrLastUniqueId, lastUniqueId);
+  platform::put2(header_ + kHdrUserVersion1, userVersion1);
+  platform::put2(header_ + kHdrUserVersion2, userVersion2);
+  setDirty();
+}
+
+// ---- Structure ----
+
+void TDataFile::checkFields(std::vector<TFieldDescriptor>& descriptors, uint16_t languageId, uint16_t sortId,
+                            uint32_t recordSize, bool recompute, uint16_t code) const {
+  uint32_t running = kRecordHeaderSize;
+  std::unordered_set<std::string> names;
+  std::unordered_set<uint16_t> numbers;
+  for (size_t i = 0; i < descriptors.size(); ++i) {
+    TFieldDescriptor& d = descriptors[i];
+    if (recompute) {
+      d.SetStoredSize(FieldStoredSize(d.Type(), d.Size()));
+      d.SetStoredScale(d.Scale());
+    }
+    if (d.TextLengthByte(2) > kFieldNameLength || d.TextLengthByte(33) > kFieldTextLength ||
+        d.TextLengthByte(94) > kFieldTextLength || d.TextLengthByte(145) > kFieldTextLength ||
+        d.TextLengthByte(196) > kFieldTextLength)
+      fail(code);
+    std::string upper = d.Name();
+    OSUpperCase(languageId, sortId, upper);
+    if (upper.empty() || !IsIdentStartChar(uint8_t(upper[0]))) fail(code);
+    std::string key = trimBlanks(d.Name());
+    OSUpperCase(0, 0, key);
+    if (!names.insert(key).second) fail(code);
+    if (!numbers.insert(d.FieldNumber()).second) fail(code);
+    const uint8_t type = d.Type();
+    if (type == 0) fail(code);
+    const bool sized = type == kFieldTypeString || type == kFieldTypeBytes || type == kFieldTypeVarBytes;
+    if (sized ? d.Size() > kMaxFieldSize : d.Size() != 0) fail(code);
+    if (owner_ && (!owner_->IsValidValueText(d.MinText(), type) || !owner_->IsValidValueText(d.MaxText(), type) ||
+                   !owner_->IsValidValueText(d.DefaultText(), type)))
+      fail(code);
+    if (d.Scale() != 0 && type != kFieldTypeBCD) fail(code);
+    if (d.StoredSize() != FieldStoredSize(type, d.Size())) fail(code);
+    if (!d.Computed()) {
+      if (d.IsAutoInc()) {
+        if (d.Offset() != kAutoIncFieldOffset) fail(code);
+      } else {
+        if (d.Offset() != running) fail(code);
+        running += uint32_t(d.StoredSize()) + 1;
+      }
+    }
+    if (d.FieldNumber() != i + 1) fail(code);
+  }
+  if (recordSize != running) fail(code);
+}
+
+void TDataFile::DefineStructure(uint16_t languageId, uint16_t sortId, uint16_t userVersion1, uint16_t userVersion2,
+                                bool encrypted, std::string_view password, std::string_view description,
+                                uint32_t blobBlockSize, std::span<const TFieldDescriptor> descriptors) {
+  if (descriptors.size() > kMaxFieldCount) fail(VELDOR_FLDLIMIT);
+  if (blobBlockSize != 0 && (blobBlockSize < kMinBlobBlockSize || blobBlockSize > kMaxBlobBlockSize))
+    fail(VELDOR_BLOBLIMIT);
+  if (languageId != 0 && !OSIsValidLocale(OSMakeLCID(languageId, sortId))) fail(VELDOR_CANNOTLOADLDDRV);
+
+  std::vector<TFieldDescriptor> fields(descriptors.begin(), descriptors.end());
+  uint16_t blobs = 0;
+  uint64_t recordSize = kRecordHeaderSize;
+  for (TFieldDescriptor& d : fields) {
+    if (d.IsBlob() && ++blobs > kMaxBlobFieldCount) fail(VELDOR_BLOBLIMIT);
+    d.SetStoredSize(FieldStoredSize(d.Type(), d.Size()));
+    d.SetStoredScale(d.Scale());
+    if (d.TakesRecordRoom()) recordSize += uint64_t(d.StoredSize()) + 1;
+  }
+  if (recordSize > kMaxRecordSize) fail(VELDOR_RECTOOBIG);
+  checkFields(fields, languageId, sortId, uint32_t(recordSize), false, VELDOR_HEADERCORRUPT);
+
+  std::memset(header_, 0, sizeof header_);
+  platform::put2(header_ + kHdrLanguage, languageId);
+  platform::put2(header_ + kHdrSortId, sortId);
+  platform::put2(header_ + kHdrUserVersion1, userVersion1);
+  platform::put2(header_ + kHdrUserVersion2, userVersion2);
+  header_[kHdrEncrypted] = encrypted ? 1 : 0;
+  writeHeaderText(header_ + kHdrDescription, kDescriptionLength, description, encrypted);
+  writeHeaderText(header_ + kHdrPassword, kPasswordLength, encrypted ? password : std::string_view(), encrypted);
+  platform::put2(header_ + kHdrFieldCount, uint16_t(fields.size()));
+  platform::put2(header_ + kHdrBlobCount, blobs);
+  platform::put4(header_ + kHdrBlockSize, blobBlockSize);
+  header_[kHdrVersion] = kDataFileVersion;
+  platform::put4(header_ + kHdrFreeHead, 0);
+  platform::put4(header_ + kHdrNextRecord, 1);
+  platform::put4(header_ + kHdrLastUniqueId, 0);
+  platform::put2(header_ + kHdrRecordSize, uint16_t(recordSize));
+  platform::put4(header_ + kHdrCounter, 0);
+  setDirty();
+  descriptors_ = std::move(fields);
+  descriptorsDirty_ = true;
+
+  TFileHandler::CreateFile();
+  prepareCache();
+}
+
+void TDataFile::prepareCache() {
+  const uint32_t r = GetRecordSize();
+  readAheadCount_ = r == 0 ? 1 : uint32_t(std::max<size_t>(1, kReadAheadBytes / r));
+  openCacheSize_ = r == 0 ? kMaxCacheRecords : std::min(kCacheBytes / r, kMaxCacheRecords);
+  cache_.SetCapacity(openCacheSize_);
+  counters_ = {};
+}
+
+void TDataFile::Open() {
+  if (remote_ || IsOpen()) return;
+  TFileHandler::Open();
+  try {
+    ReadHeader();
+    if (GetFieldCount() > kMaxFieldCount || GetRecordSize() < kRecordHeaderSize) fail(VELDOR_HEADERCORRUPT);
+    ReadFieldDescriptors();
+    prepareCache();
+  } catch (...) {
+    FreeFieldDescriptors();
+    TFileHandler::Close();
+    throw;
+  }
+}
+
+void TDataFile::Close() { closeFile(true); }
+
+void TDataFile::closeFile(bool raiseOnLockFailure) {
+  if (remote_) {
+    FreeFieldDescriptors();
+    return;
+  }
+  if (!IsOpen()) return;
+  const bool released = UnlockAllRecords();
+  FreeFieldDescriptors();
+  ClearRecordCache();
+  TFileHandler::Close();
+  if (!released && raiseOnLockFailure) fail(VELDOR_UNLOCKFAILED);
+}
+
+void TDataFile::CheckVersion() {
+  if (header_[kHdrVersion] != kDataFileVersion) fail(VELDOR_OLDVERSION);
+}
+
+void TDataFile::VerifyHeader() {
+  CheckVersion();
+  const uint16_t language = GetLanguageId();
+  const uint16_t sortId = GetSortId();
+  if (language != 0 && !OSIsValidLocale(OSMakeLCID(language, sortId))) fail(VELDOR_CANNOTLOADLDDRV);
+  const uint32_t blockSize = platform::get4(header_ + kHdrBlockSize);
+  if (blockSize != 0 && (blockSize < kMinBlobBlockSize || blockSize > kMaxBlobBlockSize)) fail(VELDOR_HEADERCORRUPT);
+  const uint16_t fieldCount = GetFieldCount();
+  if (fieldCount > kMaxFieldCount || descriptors_.size() != fieldCount) fail(VELDOR_HEADERCORRUPT);
+  const auto blobs = std::count_if(descriptors_.begin(), descriptors_.end(),
+                                   [](const TFieldDescriptor& d) { return d.IsBlob(); });
+  if (blobs > kMaxBlobFieldCount || blobs != GetBlobFieldCount()) fail(VELDOR_HEADERCORRUPT);
+  checkFields(descriptors_, language, sortId, GetRecordSize(), true, VELDOR_HEADERCORRUPT);
+  if (remote_) return;
+
+  const int64_t size = GetFileSize();
+  const int64_t start = dataStart();
+  const int64_t r = GetRecordSize();
+  if (size < start || (size - start) % r != 0) fail(VELDOR_HEADERCORRUPT);
+  const int64_t slots = (size - start) / r;
+  if (slots > int64_t(kMaxRecordSlots) || slots + 1 != int64_t(GetNextRecordNumber())) fail(VELDOR_HEADERCORRUPT);
+  if (int64_t(GetFreeRecordHead()) > slots) fail(VELDOR_HEADERCORRUPT);
+}
+
+void TDataFile::ReadHeader() {
+  uint8_t image[kDataHeaderSize];
+  if (ReadAt(0, image, kDataHeaderSize, true) != int64_t(kDataHeaderSize)) fail(VELDOR_HEADERCORRUPT);
+  std::memcpy(header_, image, kDataHeaderSize);
+  header_[kHdrDirty] = 0;
+}
+
+bool TDataFile::WriteHeader(bool force) {
+  if (!force && !IsHeaderDirty()) return false;
+  uint8_t image[kDataHeaderSize];
+  std::memcpy(image, header_, kDataHeaderSize);
+  platform::put4(image + kHdrCounter, GetChangeCounter() + 1);
+  platform::put4(image + kHdrFixed31000, 31000);
+  platform::put4(image + kHdrFixedZero, 0);
+  platform::put8(image + kHdrStamp, std::bit_cast<uint64_t>(localDayStamp() - kStampBias));
+  growBuffer(writeBuffer_, kDataHeaderSize);
+  std::memcpy(writeBuffer_.data(), image, kDataHeaderSize);
+  WriteAt(0, writeBuffer_.data(), kDataHeaderSize);
+  std::memcpy(header_, image, kDataHeaderSize);
+  if (owner_) owner_->MarkWritten();
+  header_[kHdrDirty] = 0;
+  return true;
+}
+
+bool TDataFile::HeaderChanged() {
+  uint8_t image[kDataHeaderSize];
+  if (ReadAt(0, image, kDataHeaderSize, true) != int64_t(kDataHeaderSize)) fail(VELDOR_HEADERCORRUPT);
+  if (platform::get4(image + kHdrCounter) == GetChangeCounter()) return false;
+  std::memcpy(header_, image, kDataHeaderSize);
+  header_[kHdrDirty] = 0;
+  return true;
+}
+
+void TDataFile::IncChangeCounter() {
+  platform::put4(header_ + kHdrCounter, GetChangeCounter() + 1);
+  setDirty();
+  if (owner_) owner_->MarkWritten();
+}
+
+void TDataFile::ReadFieldDescriptors() {
+  const size_t count = GetFieldCount();
+  const size_t length = count * kFieldDescriptorSize;
+  growBuffer(readBuffer_, length);
+  if (length > 0 && ReadAt(kDataHeaderSize, readBuffer_.data(), int64_t(length), true) != int64_t(length))
+    fail(VELDOR_HEADERCORRUPT);
+  if (IsEncrypted()) UnscrambleBuffer(readBuffer_.data(), length, kStructureSeed);
+  std::vector<TFieldDescriptor> fields(count);
+  for (size_t i = 0; i < count; ++i)
+    std::memcpy(fields[i].Bytes(), readBuffer_.data() + i * kFieldDescriptorSize, kFieldDescriptorSize);
+  descriptors_ = std::move(fields);
+  descriptorsDirty_ = false;
+}
+
+bool TDataFile::WriteFieldDescriptors() {
+  if (!descriptorsDirty_) return false;
+  const size_t length = descriptors_.size() * kFieldDescriptorSize;
+  growBuffer(writeBuffer_, length);
+  for (size_t i = 0; i < descriptors_.size(); ++i)
+    std::memcpy(writeBuffer_.data() + i * kFieldDescriptorSize, descriptors_[i].Bytes(), kFieldDescriptorSize);
+  if (IsEncrypted()) ScrambleBuffer(writeBuffer_.data(), length, kStructureSeed);
+  WriteAt(kDataHeaderSize, writeBuffer_.data(), int64_t(length));
+  if (owner_ && owner_->ForceBufferFlush()) Flush();
+  descriptorsDirty_ = false;
+  return true;
+}
+
+void TDataFile::FreeFieldDescriptors() {
+  descriptors_.clear();
+  descriptorsDirty_ = false;
+}
+
+// ---- Fields ----
+
+const TFieldDescriptor* TDataFile::GetFieldDescriptor(uint16_t position) const {
+  if (position < 1 || position > descriptors_.size()) return nullptr;
+  return &descriptors_[position - 1];
+}
+
+const TFieldDescriptor* TDataFile::FindFieldByNumber(uint16_t number, uint16_t& position) const {
+  for (size_t i = 0; i < descriptors_.size(); ++i) {
+    if (descriptors_[i].FieldNumber() == number) {
+      position = uint16_t(i + 1);
+      return &descriptors_[i];
+    }
+  }
+  position = 0;
+  return nullptr;
+}
+
+const TFieldDescriptor* TDataFile::FindFieldByName(std::string_view name, uint16_t& position) const {
+  for (size_t i = 0; i < descriptors_.size(); ++i) {
+    if (OSCompareStrings(GetLanguageId(), GetSortId(), descriptors_[i].Name(), true, 0, name) == 0) {
+      position = uint16_t(i + 1);
+      return &descriptors_[i];
+    }
+  }
+  position = 0;
+  return nullptr;
+}
+
+uint16_t TDataFile::IndexOfFieldName(std::string_view name) const {
+  uint16_t position = 0;
+  FindFieldByName(name, position);
+  return position;
+}
+
+bool TDataFile::UpdateFieldDescriptor(uint16_t position, const TFieldDescriptor& descriptor) {
+  if (position < 1 || position > descriptors_.size()) return false;
+  TFieldDescriptor& d = descriptors_[position - 1];
+  d.SetFieldNumber(descriptor.FieldNumber());
+  d.SetName(descriptor.Name());
+  d.SetDescription(descriptor.Description());
+  d.SetSubType(descriptor.SubType());
+  d.SetRequired(descriptor.Required());
+  d.SetMinText(descriptor.MinText());
+  d.SetMaxText(descriptor.MaxText());
+  d.SetDefaultText(descriptor.DefaultText());
+  descriptorsDirty_ = true;
+  return true;
+}
+
+// ---- Counters ----
+
+void TDataFile::SetLastUniqueId(uint32_t value) {
+  if (value == GetLastUniqueId()) return;
+  platform::put4(header_ + kHdrLastUniqueId, value);
+  setDirty();
+}
+
+uint32_t TDataFile::NextUniqueId() {
+  const uint32_t last = GetLastUniqueId();
+  if (last >= kMaxCounterValue) fail(VELDOR_TABLEFULL);
+  platform::put4(header_ + kHdrLastUniqueId, last + 1);
+  setDirty();
+  return last + 1;
+}
+
+uint32_t TDataFile::NextAutoIncValue() {
+  const uint32_t last = GetLastAutoIncValue();
+  if (last >= kMaxCounterValue) fail(VELDOR_FLDLIMIT);
+  platform::put4(header_ + kHdrLastAutoInc, last + 1);
+  setDirty();
+  return last + 1;
+}
+
+// ---- Record slots ----
+
+uint32_t TDataFile::GetFreeRecordNumber() const {
+  const uint32_t head = GetFreeRecordHead();
+  if (head == 0 || (owner_ && owner_->NoPrimaryIndex())) return GetNextRecordNumber();
+  return head;
+}
+
+void TDataFile::SetFreeRecordHead(uint32_t number) {
+  if (number == GetFreeRecordHead()) return;
+  platform::put4(header_ + kHdrFreeHead, number);
+  setDirty();
+}
+
+bool TDataFile::AllocateRecord(TCacheReader* cursor, TRecord*& record) {
+  record = nullptr;
+  const uint32_t number = GetFreeRecordNumber();
+  const uint32_t next = GetNextRecordNumber();
+  if (number > next) fail(VELDOR_FILECORRUPT);
+  TRecord* r = nullptr;
+  if (!GetRecord(cursor, number, r)) return false;
+  uint32_t link = 0;
+  if (number != next) {
+    link = r->GetNextFree();
+    if (r->GetStatus() != kRecordDeleted || link > GetLastRecordNumber() || link == number) {
+      ReleaseRecord(r);
+      fail(VELDOR_FILECORRUPT);
+    }
+  }
+  SetFreeRecordHead(link);
+  record = r;
+  return true;
+}
+
+void TDataFile::FreeRecord(TRecord* record) {
+  const uint32_t number = record->GetRecordNumber();
+  if (number == 0 || number > GetLastRecordNumber() || record->GetStatus() != kRecordInUse)
+    fail(VELDOR_FILECORRUPT);
+  const uint32_t link = GetFreeRecordNumber() == GetNextRecordNumber() ? 0 : GetFreeRecordHead();
+  record->SetStatus(kRecordDeleted);
+  record->SetNextFree(link);
+  SetFreeRecordHead(number);
+}
+
+void TDataFile::Empty() {
+  {
+    EnterSection();
+    struct Leave {
+      TDataFile* f;
+      ~Leave() { f->LeaveSection(); }
+    } leave{this};
+    Seek(kSeekBegin, dataStart());
+    Truncate();
+  }
+  if (owner_ && owner_->ForceBufferFlush()) Flush();
+  ClearRecordCache();
+  platform::put4(header_ + kHdrFreeHead, 0);
+  platform::put4(header_ + kHdrNextRecord, 1);
+  platform::put4(header_ + kHdrLastUniqueId, 0);
+  setDirty();
+}
+
+// ---- Record cache ----
+
+void TDataFile::flushForRoom() {
+  if (!owner_ || !owner_->HoldsTransactionLock()) FlushDirtyRecords();
+}
+
+std::unique_ptr<TRecord> TDataFile::takeSlot(uint32_t number) {
+  const bool mayFlush = !owner_ || !owner_->HoldsTransactionLock();
+  std::unique_ptr<TRecord> slot = cache_.TakeSlot(number, mayFlush, [this] { FlushDirtyRecords(); });
+  if (!slot) fail(VELDOR_FILECORRUPT);
+  return slot;
+}
+
+bool TDataFile::GetRecord(TCacheReader* cursor, uint32_t number, TRecord*& record, bool forward,
+                          bool cursorReadAhead, bool readAhead) {
+  record = nullptr;
+  const uint32_t r = GetRecordSize();
+  if (r < kRecordHeaderSize) fail(VELDOR_HEADERCORRUPT);
+  if (number == 0) fail(VELDOR_FILECORRUPT);
+  uint32_t next = GetNextRecordNumber();
+  if (number > next) fail(VELDOR_FILECORRUPT);
+
+  if (number < next) {
+    if (TRecord* hit = cache_.Find(number)) {
+      ++counters_.hits;
+      hit->Pin();
+      record = hit;
+      return true;
+    }
+    if (cursor && !(owner_ && owner_->StrictChangeDetection()) && cursor->BeginRead()) return false;
+    next = GetNextRecordNumber();
+    if (number >= next) fail(VELDOR_FILECORRUPT);
+    const uint32_t available = forward ? next - number : number;
+    uint32_t count = 1;
+    if (readAhead && cursorReadAhead && cursor) count = cursor->GetReadAheadCount(readAheadCount_, forward);
+    else if (readAhead) count = readAheadCount_;
+    const uint32_t most = uint32_t(std::max<size_t>(1, kMaxRunBytes / r));
+    count = std::clamp<uint32_t>(count, 1, std::min(available, most));
+    TRecord* got = readRecords(number, count, forward);
+    if (!got || got->GetRecordNumber() != number) {
+      ReleaseRecord(got);
+      fail(VELDOR_FILECORRUPT);
+    }
+    record = got;
+    return true;
+  }
+
+  if (next > kMaxRecordSlots || dataStart() + int64_t(next) * r > kMaxDataFileEnd) fail(VELDOR_TABLEFULL);
+  TRecord* slot = cache_.Insert(takeSlot(next));
+  if (!slot) fail(VELDOR_FILECORRUPT);
+  slot->Pin();
+  slot->SetDirty(true);
+  ++counters_.hits;
+  platform::put4(header_ + kHdrNextRecord, next + 1);
+  setDirty();
+  record = slot;
+  return true;
+}
+
+bool TDataFile::missingSlotsCached(uint32_t first, uint32_t last) const {
+  for (uint32_t n = first; n <= last; ++n)
+    if (!cache_.FindCached(n)) return false;
+  return true;
+}
+
+TRecord* TDataFile::readRecords(uint32_t number, uint32_t count, bool forward) {
+  ++counters_.readCalls;
+  const uint32_t r = GetRecordSize();
+  const uint32_t first = forward ? number : number - count + 1;
+  const size_t length = size_t(count) * r;
+  growBuffer(readBuffer_, length);
+  struct RunGuard {
+    TDataFile* f;
+    ~RunGuard() { f->runFirst_ = f->runCount_ = 0; }
+  } guard{this};
+  runFirst_ = first;
+  runCount_ = count;
+
+  const int64_t got = ReadAt(slotOffset(first), readBuffer_.data(), int64_t(length), true);
+  const uint32_t whole = uint32_t(std::max<int64_t>(got, 0) / r);
+  if (whole < count) {
+    // Slots missing from the file are acceptable only where this table appended them and has
+    // not written them yet.
+    const bool appendedUnwritten = owner_ && owner_->WrittenSinceOpen() &&
+                                   (IsTemporary() || owner_->HoldsTransactionLock());
+    if (!appendedUnwritten && !missingSlotsCached(first + whole, first + count - 1)) raise(VELDOR_READERR);
+  }
+  ++counters_.runsRead;
+
+  TRecord* wanted = nullptr;
+  for (uint32_t i = 0; i < whole; ++i) {
+    const uint32_t n = first + i;
+    const uint8_t* image = readBuffer_.data() + size_t(i) * r;
+    TRecord* item = cache_.FindCached(n);
+    if (item) {
+      if (item->PinCount() == 0 && !item->IsDirty()) item->LoadFromBuffer(image);
+    } else {
+      std::unique_ptr<TRecord> slot = takeSlot(n);
+      slot->LoadFromBuffer(image);
+      item = cache_.Insert(std::move(slot));
+      if (!item) fail(VELDOR_FILECORRUPT);
+    }
+    if (n == number) {
+      // Pinned at once, so that the rest of the run cannot take its slot.
+      item->Pin();
+      wanted = item;
+    }
+  }
+  if (wanted) cache_.MoveFirst(wanted);
+  return wanted;
+}
+
+void TDataFile::ReleaseRecord(TRecord* record) {
+  if (!record) return;
+  record->Unpin();
+  if (record->PinCount() > 0 || detached_.empty()) return;
+  auto it = std::find_if(detached_.begin(), detached_.end(), [&](const auto& p) { return p.get() == record; });
+  if (it == detached_.end()) return;
+  std::unique_ptr<TRecord> owned = std::move(*it);
+  detached_.erase(it);
+  pool_.Push(owned);
+}
+
+bool TDataFile::FlushDirtyRecords() {
+  const uint32_t runEnd = runFirst_ + runCount_;
+  std::vector<TRecord*> dirty = cache_.CollectDirty([&](const TRecord& rec) {
+    const uint32_t n = rec.GetRecordNumber();
+    return runCount_ == 0 || n < runFirst_ || n >= runEnd;
+  });
+  if (dirty.empty()) return false;
+  const uint32_t r = GetRecordSize();
+  Cache::ForEachRun(dirty, [&](size_t start, size_t count) {
+    growBuffer(writeBuffer_, count * r);
+    for (size_t k = 0; k < count; ++k) dirty[start + k]->SaveToBuffer(writeBuffer_.data() + k * r);
+    try {
+      WriteAt(slotOffset(dirty[start]->GetRecordNumber()), writeBuffer_.data(), int64_t(count * r));
+    } catch (...) {
+      for (size_t k = 0; k < count; ++k) dirty[start + k]->SetDirty(true);
+      throw;
+    }
+    if (owner_) owner_->MarkWritten();
+    ++counters_.flushWrites;
+  });
+  return true;
+}
+
+void TDataFile::ClearRecordCache() {
+  cache_.Clear([this](std::unique_ptr<TRecord> pinned) { detached_.push_back(std::move(pinned)); });
+}
+
+void TDataFile::TrimRecordCache() {
+  const uint32_t r = GetRecordSize();
+  const size_t target = r == 0 ? kMaxCacheRecords : std::min(kCacheBytes / r, kMaxCacheRecords);
+  if (!cache_.Trim(target, [this] { flushForRoom(); })) fail(VELDOR_FILECORRUPT);
+}
+
+bool TDataFile::DropRecentRecord() {
+  bool damaged = false;
+  const bool dropped = cache_.DropRecent([this] { flushForRoom(); }, damaged);
+  if (damaged) fail(VELDOR_FILECORRUPT);
+  return dropped;
+}
+
+std::unique_ptr<TRecord> TDataFile::PopRecordBuffer() { return pool_.Pop(); }
+void TDataFile::PushRecordBuffer(std::unique_ptr<TRecord>& record) { pool_.Push(record); }
+
+// ---- Locks ----
+
+bool TDataFile::LockRecord(uint32_t number) {
+  if (number == 0 || number > kMaxRecordSlots + 1) return false;
+  if (!LockRegion(true, kRecordLockBase - number, 1)) return false;
+  recordLocks_.insert(number);
+  return true;
+}
+
+bool TDataFile::UnlockRecord(uint32_t number) {
+  if (number == 0 || number > kMaxRecordSlots + 1) return false;
+  if (!LockRegion(false, kRecordLockBase - number, 1)) return false;
+  recordLocks_.erase(number);
+  return true;
+}
+
+bool TDataFile::UnlockAllRecords() {
+  bool all = true;
+  for (auto it = recordLocks_.begin(); it != recordLocks_.end();) {
+    if (LockRegion(false, kRecordLockBase - *it, 1)) {
+      it = recordLocks_.erase(it);
+    } else {
+      all = false;
+      ++it;
+    }
+  }
+  return all;
+}
+
+bool TDataFile::LockWrite() {
+  return LockRegionRetrying([](uint32_t) { return kDataWriteLockOffset; }, 1);
+}
+
+bool TDataFile::UnlockWrite() { return LockRegion(false, kDataWriteLockOffset, 1); }
+
+// ---- Remote tables ----
+
+void TDataFile::LoadHeaderFromReply(std::span<const uint8_t> header,
+                                    const std::function<std::span<const uint8_t>()>& nextDescriptor) {
+  if (header.size() != kDataHeaderSize) fail(VELDOR_HEADERCORRUPT);
+  const uint16_t count = platform::get2(header.data() + kHdrFieldCount);
+  if (count > kMaxFieldCount) fail(VELDOR_HEADERCORRUPT);
+  std::vector<TFieldDescriptor> fields(count);
+  for (TFieldDescriptor& d : fields) {
+    const std::span<const uint8_t> bytes = nextDescriptor();
+    if (bytes.size() != kFieldDescriptorSize) fail(VELDOR_HEADERCORRUPT);
+    std::memcpy(d.Bytes(), bytes.data(), kFieldDescriptorSize);
+  }
+  std::memcpy(header_, header.data(), kDataHeaderSize);
+  descriptors_ = std::move(fields);
+  descriptorsDirty_ = false;
+}
+
+void TDataFile::LoadCountersFromReply(uint32_t lastRecordNumber, uint32_t lastUniqueId, double stamp) {
+  platform::put4(header_ + kHdrNextRecord, lastRecordNumber + 1);
+  platform::put4(header_ + kHdrLastUniqueId, lastUniqueId);
+  platform::put8(header_ + kHdrStamp, std::bit_cast<uint64_t>(stamp - kStampBias));
+}
+
+void TDataFile::LoadCountersFromCursorReply(uint32_t lastRecordNumber, uint32_t lastUniqueId, double stamp) {
+  LoadCountersFromReply(lastRecordNumber, lastUniqueId, stamp);
+}
+
+}  // namespace engine

@@ -1,0 +1,339 @@
+// The data file of a table (".DAT"): its header, its field descriptors and its record slots, the
+// free-record chain, the counters, the file's byte-range locks, and the record cache through
+// which every record of a local table is read and written.
+//
+// File layout (little-endian):
+//   header, 127 bytes at 0:
+//       0 u32 change counter: +1 at every header write; how other processes notice changes
+//       4 u32 blob block size (0 reads as 512)
+//       8 u8  format version 5
+//       9 u32 head of the free-record chain (0 = empty)
+//      13 u32 next record number (record slots + 1)
+//      17 u32 last unique record id given out
+//      21 u16 record size R
+//      23 u16 field count F (at most 1024)
+//      25 u16 blob field count (at most 128)
+//      27 f64 last-write stamp: local days since 1899-12-30 with fraction, minus 693594.0
+//      35 string[50] description (characters scrambled for an encrypted table)
+//      86 u8  encrypted flag
+//      87 string[15] password (characters scrambled; empty when not encrypted)
+//     103 u16 language id, 105 u16 sort id of the table's collation (language 0: binary)
+//     107 u16, 109 u16 user version numbers
+//     111 u8  header-dirty flag as it stood when written
+//     112 u32 last auto-increment value given out
+//     116 u32 31000, 120 u32 0 (written at every header write); 124 u16, 126 u8 kept as read
+//   F field descriptors of 768 bytes from 127 (veldorfielddesc.h), scrambled as one run for an
+//   encrypted table;
+//   record slot N (from 1) at 127 + F * 768 + (N - 1) * R, R bytes (veldorrecord.h), scrambled
+//   per record for an encrypted table.
+//
+// Byte-range locks, beyond any data: record N at 0xFFFFFFFE - N (1 byte, one attempt); the write
+// lock, which is also the transaction lock, at 0xFFFFFFFF (1 byte, retried).
+//
+// Errors are EVELDOREngineError with the table name and its directory as context items; the
+// file layer's read and write errors pass through.
+//
+// Not thread-safe: a data file belongs to one table object, which one thread uses at a time.
+// Processes, and table objects of one process, share the file through the file layer: every
+// seek-and-transfer runs inside the shared file's section, writers are kept apart by the write
+// lock, and readers notice another writer through HeaderChanged.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <set>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/storage/veldorcache.h"
+#include "engine/storage/veldorfielddesc.h"
+#include "engine/storage/veldorfile.h"
+#include "engine/storage/veldorrecord.h"
+#include "engine/storage/veldortablelink.h"
+
+namespace engine {
+
+inline constexpr uint32_t kDataHeaderSize = 127;
+inline constexpr uint8_t kDataFileVersion = 5;
+inline constexpr uint16_t kMaxFieldCount = 1024;
+inline constexpr uint16_t kMaxBlobFieldCount = 128;
+// The header keeps R in 16 bits.
+inline constexpr uint32_t kMaxRecordSize = 65535;
+inline constexpr uint32_t kMaxRecordSlots = 200'000'000;
+inline constexpr int64_t kMaxDataFileEnd = 4'000'000'000;
+inline constexpr uint32_t kDefaultBlobBlockSize = 512;
+inline constexpr uint32_t kMinBlobBlockSize = 64;
+inline constexpr uint32_t kMaxBlobBlockSize = 65535;
+// The largest unique id or auto-increment value; the counters never wrap past it.
+inline constexpr uint32_t kMaxCounterValue = 0x7FFFFFFF;
+inline constexpr double kStampBias = 693594.0;
+
+inline constexpr int64_t kRecordLockBase = INT64_C(0xFFFFFFFE);
+inline constexpr int64_t kDataWriteLockOffset = INT64_C(0xFFFFFFFF);
+
+template <>
+struct TCacheTraits<TRecord> {
+  static uint32_t Number(const TRecord& r) { return r.GetRecordNumber(); }
+  static void Reset(TRecord& r, uint32_t number) {
+    r.SetRecordNumber(number);
+    r.Initialize(false);
+  }
+  static bool Pinned(const TRecord& r) { return r.PinCount() > 0; }
+  static bool Dirty(const TRecord& r) { return r.IsDirty(); }
+  static TRecord* Prev(const TRecord& r) { return r.Prev(); }
+  static TRecord* Next(const TRecord& r) { return r.Next(); }
+  static void SetPrev(TRecord& r, TRecord* p) { r.SetPrev(p); }
+  static void SetNext(TRecord& r, TRecord* n) { r.SetNext(n); }
+};
+
+// Statistics of the record cache, cleared at open.
+struct TRecordCacheCounters {
+  uint64_t hits = 0;         // found in the cache, and appended slots
+  uint64_t readCalls = 0;    // runs asked of the disk
+  uint64_t runsRead = 0;     // runs the disk delivered
+  uint64_t flushWrites = 0;  // runs written back
+};
+
+class TDataFile : public TFileHandler, public TRecordOwner {
+ public:
+  // A local data file works on `list` (the process's when none); a remote one has no file,
+  // cache or pool and is filled from the server's replies. `owner` may be null for a file
+  // without a table (tools and tests): its errors then name the file.
+  explicit TDataFile(TTableFileOwner* owner, bool remote = false, TFileList* list = nullptr);
+  ~TDataFile() override;
+
+  bool IsRemote() const { return remote_; }
+
+  // ---- Structure and header ----
+
+  // Sets up a new table in memory and creates (or empties) the file; header and descriptors
+  // are written by the next WriteHeader and WriteFieldDescriptors. The descriptors must pass
+  // the same field checks as VerifyHeader, so that every table made here opens again:
+  // VELDOR_FLDLIMIT above 1024 fields, VELDOR_BLOBLIMIT for a 129th blob field or a block size
+  // other than 0 or 64..65535, VELDOR_RECTOOBIG when R would pass 65,535, and the codes of
+  // VerifyHeader's field checks. Nothing is created when a check fails.
+  void DefineStructure(uint16_t languageId, uint16_t sortId, uint16_t userVersion1, uint16_t userVersion2,
+                       bool encrypted, std::string_view password, std::string_view description,
+                       uint32_t blobBlockSize, std::span<const TFieldDescriptor> descriptors);
+
+  // Opens the file, reads the header (a file shorter than the header, more than 1024 fields or
+  // a record size below 9 raise VELDOR_HEADERCORRUPT) and the descriptors, and sizes the cache.
+  // Nothing when open; on failure the file is closed again.
+  void Open() override;
+  // Releases the record locks this object holds, drops the descriptors and the cache (dirty
+  // records are not written: the table flushes first) and closes the file. Nothing when closed.
+  void Close() override;
+
+  // The consistency check of an open: VELDOR_OLDVERSION for a version other than 5,
+  // VELDOR_CANNOTLOADLDDRV for a collation that is not installed, VELDOR_HEADERCORRUPT for
+  // anything else: block size, blob field count, every field (name, number, type, size, scale,
+  // value texts, offset), the record size, and the file size against header, descriptors and
+  // slots with the free-chain head among them. Stored sizes and scales are recomputed in memory.
+  void VerifyHeader();
+  // VELDOR_OLDVERSION unless the version byte is 5.
+  void CheckVersion();
+
+  // Reads the header from the file; clears the header-dirty flag.
+  void ReadHeader();
+  // Writes the header when forced or dirty: counter + 1, offset 116 := 31000, 120 := 0, stamp
+  // := now; marks the table written; clears dirty. True when written.
+  bool WriteHeader(bool force);
+  // Re-reads the header from the file. When its change counter differs from ours the header
+  // is taken over, except that it is not dirty here (another writer's unsaved state is not
+  // ours), and the result is true.
+  bool HeaderChanged();
+  // Counter + 1, header dirty, table written.
+  void IncChangeCounter();
+  uint32_t GetChangeCounter() const;
+  // Copies the 127 header bytes.
+  void GetHeader(uint8_t* buffer) const;
+  bool IsHeaderDirty() const;
+
+  void ReadFieldDescriptors();
+  // Writes the descriptors when they are dirty (flushed to the device when the session's
+  // ForceBufferFlush is on). True when written.
+  bool WriteFieldDescriptors();
+  void FreeFieldDescriptors();
+
+  // ---- Fields ----
+
+  uint16_t GetFieldCount() const;
+  uint16_t GetBlobFieldCount() const;
+  uint32_t GetRecordSize() const;
+  // 512 when the header holds 0.
+  uint32_t GetBlobBlockSize() const;
+  uint16_t GetLanguageId() const;
+  uint16_t GetSortId() const;
+  uint16_t GetUserMajorVersion() const;
+  uint16_t GetUserMinorVersion() const;
+  // Next record number - 1.
+  uint32_t GetLastRecordNumber() const;
+  uint32_t GetNextRecordNumber() const;
+  // The descriptor at `position` (1..F); nullptr outside.
+  const TFieldDescriptor* GetFieldDescriptor(uint16_t position) const;
+  // The descriptor with that field number or name (case ignored) and its position; nullptr and
+  // position 0 when none.
+  const TFieldDescriptor* FindFieldByNumber(uint16_t number, uint16_t& position) const;
+  const TFieldDescriptor* FindFieldByName(std::string_view name, uint16_t& position) const;
+  uint16_t IndexOfFieldName(std::string_view name) const;
+  // Takes field number, name, description, subtype, required flag and the three value texts
+  // of `descriptor` into the descriptor at `position`; marks the descriptors dirty. False for a
+  // position outside 1..F.
+  bool UpdateFieldDescriptor(uint16_t position, const TFieldDescriptor& descriptor);
+
+  // ---- Description and password ----
+
+  std::string GetDescription() const;
+  bool IsEncrypted() const;
+  // Empty when the table is not encrypted.
+  std::string GetPassword() const;
+  void SetHeaderInfo(std::string_view password, std::string_view description, uint32_t lastUniqueId,
+                     uint16_t userVersion1, uint16_t userVersion2);
+
+  // ---- Counters ----
+
+  uint32_t GetLastUniqueId() const;
+  // Marks the header dirty only when the value changes.
+  void SetLastUniqueId(uint32_t value);
+  // The next unique id; VELDOR_TABLEFULL once 0x7FFFFFFF has been given out (ids never wrap,
+  // so no two records share one). Header dirty.
+  uint32_t NextUniqueId();
+  // The next auto-increment value; VELDOR_FLDLIMIT once 0x7FFFFFFF has been given out.
+  uint32_t NextAutoIncValue();
+  uint32_t GetLastAutoIncValue() const;
+
+  // ---- Record slots ----
+
+  // The slot the next allocation takes: the free-chain head, or the next record number when
+  // the chain is empty or the table has no primary index.
+  uint32_t GetFreeRecordNumber() const;
+  // Marks the header dirty only when the value changes.
+  void SetFreeRecordHead(uint32_t number);
+  uint32_t GetFreeRecordHead() const;
+  // Gets the slot GetFreeRecordNumber names, pinned (a new slot at the end, or the head of the
+  // free chain, which then moves to that slot's link). A chain head that is not a deleted slot,
+  // or whose link leaves 0..last record number or points at itself, raises
+  // VELDOR_FILECORRUPT: a live record is never handed out. False (and no record) when the
+  // cursor's read check reports another writer.
+  bool AllocateRecord(TCacheReader* cursor, TRecord*& record);
+  // Puts a record in use at the head of the free chain (status 1; link to the old head, or 0
+  // when new records are appended anyway). A record already deleted, or numbered outside
+  // 1..last record number, raises VELDOR_FILECORRUPT.
+  void FreeRecord(TRecord* record);
+  // Cuts the file to header and descriptors; the chain, the slots and the unique ids start
+  // again, the record cache is emptied, and the header turns dirty. The change counter is kept,
+  // so the header write that follows counts it up for the other sessions.
+  void Empty();
+
+  // ---- Record cache ----
+
+  // The record `number`, pinned. Number 0, a number past the next record number, or a record
+  // the disk does not deliver raise VELDOR_FILECORRUPT. The next record number appends a slot
+  // (VELDOR_TABLEFULL past 200,000,000 slots or 4,000,000,000 bytes); the new slot is dirty, so
+  // it reaches the file at the next flush. On a miss the cursor's read check runs first (unless
+  // the session has strict change detection) and a change makes the result false with no
+  // record. A miss reads a run: with `readAhead` and `cursorReadAhead` as long as the cursor
+  // asks, with `readAhead` alone up to the read-ahead count, otherwise one record; `forward`
+  // runs from the record on, otherwise up to it.
+  bool GetRecord(TCacheReader* cursor, uint32_t number, TRecord*& record, bool forward = true,
+                 bool cursorReadAhead = false, bool readAhead = false);
+  // Unpins (nothing for null).
+  void ReleaseRecord(TRecord* record);
+  // Writes every dirty unpinned record outside the run being read, each run of consecutive
+  // numbers in one write. True when anything was written. A failed write leaves the run dirty.
+  bool FlushDirtyRecords();
+  // Drops every cached record (dirty ones unwritten). A pinned record stays valid for its user
+  // and goes to the pool when released.
+  void ClearRecordCache();
+  // Shrinks the cache back to its open-time size.
+  void TrimRecordCache();
+  // Drops the least recently used idle record (one flush attempt when none is idle).
+  bool DropRecentRecord();
+  // A spare record for a caller's own use, and its return (the pointer is cleared).
+  std::unique_ptr<TRecord> PopRecordBuffer();
+  void PushRecordBuffer(std::unique_ptr<TRecord>& record);
+
+  uint32_t GetReadAheadCount() const { return readAheadCount_; }
+  size_t GetCacheCount() const { return cache_.Count(); }
+  size_t GetCacheCapacity() const { return cache_.Capacity(); }
+  const TRecordCacheCounters& GetCacheCounters() const { return counters_; }
+
+  // ---- Locks ----
+
+  // One attempt at record `number`'s byte; true when taken. Number 0 or past the slot limit
+  // gives false.
+  bool LockRecord(uint32_t number);
+  bool UnlockRecord(uint32_t number);
+  // Releases, one by one, every record lock this object holds (never another object's).
+  // True when every release succeeded.
+  bool UnlockAllRecords();
+  bool HoldsRecordLock(uint32_t number) const { return recordLocks_.count(number) != 0; }
+  // The write lock, under the file's retry rules.
+  bool LockWrite();
+  bool UnlockWrite();
+
+  // ---- Remote tables ----
+
+  // Takes the 127 header bytes and one 768-byte descriptor per field from `nextDescriptor`.
+  // A header of another length, more than 1024 fields or a descriptor of another length raise
+  // VELDOR_HEADERCORRUPT.
+  void LoadHeaderFromReply(std::span<const uint8_t> header,
+                           const std::function<std::span<const uint8_t>()>& nextDescriptor);
+  // The last record number (the next is one more), the last unique id and the server's
+  // last-write stamp (693594.0 is subtracted on arrival).
+  void LoadCountersFromReply(uint32_t lastRecordNumber, uint32_t lastUniqueId, double stamp);
+  void LoadCountersFromCursorReply(uint32_t lastRecordNumber, uint32_t lastUniqueId, double stamp);
+
+  // ---- Names ----
+
+  std::string GetTableName() const;
+  std::string GetTablePath() const;
+
+  // TRecordOwner
+  uint32_t recordSize() const override { return GetRecordSize(); }
+  bool recordsScrambled() const override { return IsEncrypted(); }
+  uint32_t nextUniqueId() override { return NextUniqueId(); }
+
+ private:
+  using Cache = TItemCache<TRecord, TRecordStack>;
+
+  [[noreturn]] void fail(uint16_t code) const;
+  void setDirty();
+  int64_t dataStart() const;
+  int64_t slotOffset(uint32_t number) const;
+  void prepareCache();
+  void closeFile(bool raiseOnLockFailure);
+  void checkFields(std::vector<TFieldDescriptor>& descriptors, uint16_t languageId, uint16_t sortId,
+                   uint32_t recordSize, bool recompute, uint16_t code) const;
+  TRecord* readRecords(uint32_t number, uint32_t count, bool forward);
+  bool missingSlotsCached(uint32_t first, uint32_t last) const;
+  std::unique_ptr<TRecord> takeSlot(uint32_t number);
+  void flushForRoom();
+
+  TTableFileOwner* owner_;
+  bool remote_;
+  uint8_t header_[kDataHeaderSize] = {};
+  bool descriptorsDirty_ = false;
+  std::vector<TFieldDescriptor> descriptors_;
+
+  std::vector<uint8_t> readBuffer_;
+  std::vector<uint8_t> writeBuffer_;
+  uint32_t readAheadCount_ = 1;
+  size_t openCacheSize_ = 0;
+  // The run being read: its slot numbers [first, first + count); count 0 outside a read.
+  uint32_t runFirst_ = 0;
+  uint32_t runCount_ = 0;
+
+  TRecordStack pool_;
+  Cache cache_;
+  // Records cleared from the cache while a user still held them; freed to the pool on release.
+  std::vector<std::unique_ptr<TRecord>> detached_;
+  TRecordCacheCounters counters_;
+  std::set<uint32_t> recordLocks_;
+};
+
+}  // namespace engine

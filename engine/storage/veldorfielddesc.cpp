@@ -1,0 +1,57 @@
+#include "engine/storage/veldorfielddesc.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "engine/storage/veldorhelpers.h"
+
+namespace engine {
+
+std::string GetShortString(const uint8_t* p, size_t capacity) {
+  const size_t length = std::min<size_t>(p[0], capacity);
+  return std::string(reinterpret_cast<const char*>(p + 1), length);
+}
+
+void PutShortString(uint8_t* p, size_t capacity, std::string_view text) {
+  const std::string cut = EngineString(text, capacity);
+  std::memset(p, 0, capacity + 1);
+  p[0] = uint8_t(cut.size());
+  std::memcpy(p + 1, cut.data(), cut.size());
+}
+
+std::string TFieldDescriptor::getText(size_t at, size_t capacity) const {
+  return GetShortString(bytes_.data() + at, capacity);
+}
+
+void TFieldDescriptor::putText(size_t at, size_t capacity, std::string_view text) {
+  PutShortString(bytes_.data() + at, capacity, text);
+}
+
+uint8_t FieldStoredSize(uint8_t type, uint8_t size) {
+  switch (type) {
+    case 1:
+      return uint8_t(size + 1);  // room for the terminating zero; size is at most 250
+    case 2:
+    case 6:
+    case 10:
+    case 13:
+      return 4;
+    case 3:
+    case 7:
+    case 11:
+    case 18:
+      return 8;
+    case 4:
+    case 5:
+    case 12:
+      return 2;
+    case 8:
+      return 34;
+    case 14:
+      return 10;
+    default:
+      return size;
+  }
+}
+
+}  // namespace engine
