@@ -1,0 +1,773 @@
+#include "engine/storage/veldorblob.h"
+
+#include <algorithm>
+#include <cstring>
+#include <random>
+
+#include "engine/storage/veldorcompress.h"
+#include "engine/storage/veldorerr.h"
+#include "platform/bytes.h"
+
+namespace engine {
+
+namespace {
+
+// A caller that finds the table changed under it starts again; a table that keeps changing
+// between two reads this often is given up on.
+constexpr int kMaxLoadAttempts = 64;
+
+uint16_t randomReadSlot() {
+  thread_local std::minstd_rand generator{std::random_device{}()};
+  const auto r = uint16_t(generator() & 0xFFFF);
+  return r == 0 ? 1 : r;
+}
+
+size_t roundUp4096(size_t n) { return (n + 4095) / 4096 * 4096; }
+
+uint32_t blocksFor(uint64_t bytes, uint32_t dataSize) {
+  const uint64_t n = (bytes + dataSize - 1) / dataSize;
+  return n > 0xFFFFFFFFu ? 0xFFFFFFFFu : uint32_t(n);
+}
+
+}  // namespace
+
+// ---- TBlock ----
+
+TBlock::TBlock(TBlobFile& file) : file_(&file), data_(file.GetBlockDataSize(), 0) {}
+
+void TBlock::Clear() {
+  std::fill(data_.begin(), data_.end(), 0);
+  used_ = owner_ = total_ = prev_ = next_ = 0;
+}
+
+void TBlock::LoadFromBuffer(const uint8_t* image) {
+  uint8_t header[kBlockHeaderSize];
+  std::memcpy(header, image, kBlockHeaderSize);
+  std::memcpy(data_.data(), image + kBlockHeaderSize, data_.size());
+  if (file_->IsEncrypted()) {
+    UnscrambleBuffer(header, kBlockHeaderSize, kStructureSeed);
+    UnscrambleBuffer(data_.data(), data_.size(), kStructureSeed);
+  }
+  prev_ = platform::get4(header + 0);
+  next_ = platform::get4(header + 4);
+  used_ = platform::get2(header + 8);
+  owner_ = platform::get4(header + 10);
+  total_ = platform::get4(header + 14);
+  dirty_ = false;
+}
+
+void TBlock::SaveToBuffer(uint8_t* image) {
+  platform::put4(image + 0, prev_);
+  platform::put4(image + 4, next_);
+  platform::put2(image + 8, uint16_t(used_));
+  platform::put4(image + 10, owner_);
+  platform::put4(image + 14, total_);
+  std::memcpy(image + kBlockHeaderSize, data_.data(), data_.size());
+  if (file_->IsEncrypted()) {
+    ScrambleBuffer(image, kBlockHeaderSize, kStructureSeed);
+    ScrambleBuffer(image + kBlockHeaderSize, data_.size(), kStructureSeed);
+  }
+  dirty_ = false;
+}
+
+uint32_t TBlock::ReadData(uint32_t offset, uint32_t count, uint8_t* destination) const {
+  const uint64_t size = data_.size();
+  if (uint64_t(offset) + count > size) file_->Raise(VELDOR_INVALIDBLOBLEN);
+  if (used_ > size) file_->Raise(VELDOR_MEMOCORRUPT);
+  const uint32_t available = used_ > offset ? used_ - offset : 0;
+  const uint32_t n = std::min(count, available);
+  if (n > 0) std::memcpy(destination, data_.data() + offset, n);
+  return n;
+}
+
+uint32_t TBlock::WriteData(uint32_t offset, uint32_t count, const uint8_t* source) {
+  if (uint64_t(offset) + count > data_.size()) file_->Raise(VELDOR_INVALIDBLOBLEN);
+  if (count > 0) std::memcpy(data_.data() + offset, source, count);
+  used_ = offset + count;
+  dirty_ = true;
+  return count;
+}
+
+void TBlock::SetTotalLength(uint32_t value) {
+  if (total_ != value) total_ = value, dirty_ = true;
+}
+void TBlock::SetOwnerId(uint32_t value) {
+  if (owner_ != value) owner_ = value, dirty_ = true;
+}
+void TBlock::SetPrevBlock(uint32_t value) {
+  if (prev_ != value) prev_ = value, dirty_ = true;
+}
+void TBlock::SetNextBlock(uint32_t value) {
+  if (next_ != value) next_ = value, dirty_ = true;
+}
+
+// ---- PinnedBlock ----
+
+PinnedBlock& PinnedBlock::operator=(PinnedBlock&& other) noexcept {
+  if (this != &other) {
+    reset();
+    file_ = other.file_;
+    block_ = other.block_;
+    other.block_ = nullptr;
+  }
+  return *this;
+}
+
+void PinnedBlock::reset() {
+  if (block_) file_->ReleaseBlock(block_);
+  block_ = nullptr;
+}
+
+// ---- TBlobFile: life ----
+
+TBlobFile::TBlobFile(TTableFileOwner& owner, TFileList* list) : TFileHandler(list), owner_(&owner) {}
+
+TBlobFile::~TBlobFile() { TBlobFile::Close(); }
+
+void TBlobFile::Raise(uint16_t code) const { SignalTableError(code, owner_->GetTableName(), owner_->GetTablePath()); }
+
+void TBlobFile::CheckLink(uint32_t number) const {
+  if (number == 0 || number > GetBlockCount()) Raise(VELDOR_MEMOCORRUPT);
+}
+
+void TBlobFile::SetBlockSize(uint32_t size) {
+  if (size == 0) size = kBlobDefaultBlockSize;
+  if (size < kBlobMinBlockSize || size > kBlobMaxBlockSize) Raise(VELDOR_HEADERCORRUPT);
+  if (size == blockSize_) return;
+  ClearBlockCache();
+  pool_.clear();
+  blockSize_ = size;
+}
+
+bool TBlobFile::mayHaveUnwrittenTail() const {
+  return owner_->WrittenSinceOpen() && (IsExclusive() || owner_->HoldsTransactionLock());
+}
+
+uint32_t TBlobFile::normalCapacity() const { return std::max<uint32_t>(1, std::min<uint32_t>(32768 / blockSize_, 8192)); }
+
+void TBlobFile::Open() {
+  if (IsOpen()) return;
+  TFileHandler::Open();
+  try {
+    ReadHeader();
+  } catch (...) {
+    TFileHandler::Close();
+    throw;
+  }
+  capacity_ = normalCapacity();
+  readAhead_ = std::max<uint32_t>(1, 16384 / blockSize_);
+  hits_ = diskReads_ = 0;
+}
+
+void TBlobFile::Close() {
+  ClearBlockCache();
+  hits_ = diskReads_ = 0;
+  TFileHandler::Close();
+}
+
+void TBlobFile::CreateFile() {
+  ClearBlockCache();
+  TFileHandler::CreateFile();
+  changeCounter_ = 0;
+  version_ = kBlobFileVersion;
+  freeHead_ = 0;
+  nextBlock_ = 1;
+  headerDirty_ = true;
+  capacity_ = normalCapacity();
+  readAhead_ = std::max<uint32_t>(1, 16384 / blockSize_);
+  hits_ = diskReads_ = 0;
+}
+
+// ---- Header ----
+
+void TBlobFile::EncodeHeader(uint8_t* image, uint32_t changeCounter, uint32_t freeHead, uint32_t nextBlock,
+                             bool dirty) {
+  std::memset(image, 0, kBlobHeaderSize);
+  platform::put4(image + 0, changeCounter);
+  image[8] = kBlobFileVersion;
+  platform::put4(image + 9, freeHead);
+  platform::put4(image + 13, nextBlock);
+  image[17] = dirty ? 1 : 0;
+}
+
+void TBlobFile::loadHeaderImage(const uint8_t* image) {
+  changeCounter_ = platform::get4(image + 0);
+  version_ = image[8];
+  freeHead_ = platform::get4(image + 9);
+  nextBlock_ = platform::get4(image + 13);
+}
+
+void TBlobFile::ReadHeader() {
+  uint8_t image[kBlobHeaderSize];
+  ReadAt(0, image, kBlobHeaderSize);
+  if (encrypted_) UnscrambleBuffer(image, kBlobHeaderSize, kStructureSeed);
+  loadHeaderImage(image);
+  headerDirty_ = false;
+}
+
+bool TBlobFile::WriteHeader(bool force) {
+  if (!force && !headerDirty_) return false;
+  uint8_t image[kBlobHeaderSize];
+  EncodeHeader(image, changeCounter_ + 1, freeHead_, nextBlock_, headerDirty_);
+  image[8] = version_;
+  if (encrypted_) ScrambleBuffer(image, kBlobHeaderSize, kStructureSeed);
+  WriteAt(0, image, kBlobHeaderSize);
+  ++changeCounter_;
+  owner_->MarkWritten();
+  headerDirty_ = false;
+  return true;
+}
+
+void TBlobFile::IncChangeCounter() {
+  ++changeCounter_;
+  headerDirty_ = true;
+  owner_->MarkWritten();
+}
+
+bool TBlobFile::HeaderChanged() {
+  uint8_t image[kBlobHeaderSize];
+  ReadAt(0, image, kBlobHeaderSize);
+  if (encrypted_) UnscrambleBuffer(image, kBlobHeaderSize, kStructureSeed);
+  if (platform::get4(image) == changeCounter_) return false;
+  loadHeaderImage(image);
+  headerDirty_ = false;
+  return true;
+}
+
+void TBlobFile::CheckVersion() {
+  if (version_ != kBlobFileVersion) Raise(VELDOR_OLDVERSION);
+}
+
+void TBlobFile::VerifyHeader() {
+  CheckVersion();
+  if (nextBlock_ == 0 || nextBlock_ - 1 > kMaxBlobBlocks) Raise(VELDOR_HEADERCORRUPT);
+  if (!IsValidBlockNumber(freeHead_)) Raise(VELDOR_HEADERCORRUPT);
+}
+
+void TBlobFile::SetFreeBlockHead(uint32_t number) {
+  if (freeHead_ != number) {
+    freeHead_ = number;
+    headerDirty_ = true;
+  }
+}
+
+void TBlobFile::Empty() {
+  ClearBlockCache();
+  EnterSection();
+  try {
+    Seek(kSeekBegin, kBlobHeaderSize);
+    Truncate();
+  } catch (...) {
+    LeaveSection();
+    throw;
+  }
+  LeaveSection();
+  owner_->MarkWritten();
+  if (owner_->ForceBufferFlush()) Flush();
+  version_ = kBlobFileVersion;
+  nextBlock_ = 1;
+  freeHead_ = 0;
+  headerDirty_ = true;
+}
+
+// ---- Cache ----
+
+std::unique_ptr<TBlock> TBlobFile::newBlock() {
+  if (!pool_.empty()) {
+    auto block = std::move(pool_.back());
+    pool_.pop_back();
+    return block;
+  }
+  return std::make_unique<TBlock>(*this);
+}
+
+void TBlobFile::recycle(std::unique_ptr<TBlock> block) {
+  if (pool_.size() >= kBlockPoolCapacity) return;
+  block->Clear();
+  block->dirty_ = false;
+  block->pins_ = 0;
+  block->number_ = 0;
+  block->older_ = block->newer_ = nullptr;
+  block->cached_ = false;
+  pool_.push_back(std::move(block));
+}
+
+void TBlobFile::unlinkRecent(TBlock* block) {
+  if (block->older_) block->older_->newer_ = block->newer_;
+  if (block->newer_) block->newer_->older_ = block->older_;
+  if (mostRecent_ == block) mostRecent_ = block->older_;
+  if (leastRecent_ == block) leastRecent_ = block->newer_;
+  block->older_ = block->newer_ = nullptr;
+}
+
+void TBlobFile::linkRecent(TBlock* block) {
+  block->older_ = mostRecent_;
+  block->newer_ = nullptr;
+  if (mostRecent_) mostRecent_->newer_ = block;
+  mostRecent_ = block;
+  if (!leastRecent_) leastRecent_ = block;
+}
+
+void TBlobFile::touch(TBlock* block) {
+  if (mostRecent_ == block) return;
+  unlinkRecent(block);
+  linkRecent(block);
+}
+
+TBlock* TBlobFile::findCached(uint32_t number) {
+  int looked = 0;
+  for (TBlock* b = mostRecent_; b && looked < 4; b = b->older_, ++looked) {
+    if (b->number_ == number) return b;
+  }
+  auto it = std::lower_bound(cache_.begin(), cache_.end(), number,
+                             [](const std::unique_ptr<TBlock>& b, uint32_t n) { return b->number_ < n; });
+  return it != cache_.end() && (*it)->number_ == number ? it->get() : nullptr;
+}
+
+void TBlobFile::insertSorted(std::unique_ptr<TBlock> block) {
+  const uint32_t number = block->number_;
+  auto it = std::lower_bound(cache_.begin(), cache_.end(), number,
+                             [](const std::unique_ptr<TBlock>& b, uint32_t n) { return b->number_ < n; });
+  if (it != cache_.end() && (*it)->number_ == number) Raise(VELDOR_MEMOCORRUPT);
+  block->cached_ = true;
+  cache_.insert(it, std::move(block));
+}
+
+std::unique_ptr<TBlock> TBlobFile::removeSorted(TBlock* block) {
+  auto it = std::lower_bound(cache_.begin(), cache_.end(), block->number_,
+                             [](const std::unique_ptr<TBlock>& b, uint32_t n) { return b->number_ < n; });
+  if (it == cache_.end() || it->get() != block) Raise(VELDOR_MEMOCORRUPT);
+  auto owned = std::move(*it);
+  cache_.erase(it);
+  owned->cached_ = false;
+  return owned;
+}
+
+TBlock* TBlobFile::leastRecentReusable() {
+  for (TBlock* b = leastRecent_; b; b = b->newer_) {
+    if (!b->dirty_ && b->pins_ == 0) return b;
+  }
+  return nullptr;
+}
+
+TBlock* TBlobFile::takeSlot(uint32_t number) {
+  std::unique_ptr<TBlock> block;
+  if (cache_.size() >= capacity_) {
+    TBlock* victim = leastRecentReusable();
+    if (!victim && !owner_->HoldsTransactionLock()) {
+      FlushDirtyBlocks();
+      victim = leastRecentReusable();
+    }
+    if (victim) {
+      unlinkRecent(victim);
+      block = removeSorted(victim);
+    } else {
+      capacity_ += kBlockCacheGrowth;
+    }
+  }
+  if (!block) block = newBlock();
+  block->Clear();
+  block->dirty_ = false;
+  block->pins_ = 0;
+  block->number_ = number;
+  TBlock* raw = block.get();
+  insertSorted(std::move(block));
+  linkRecent(raw);
+  return raw;
+}
+
+void TBlobFile::readBlocks(uint32_t first, uint32_t count) {
+  const int64_t offset = kBlobHeaderSize + int64_t(first - 1) * blockSize_;
+  const int64_t length = int64_t(count) * blockSize_;
+  if (readBuffer_.size() < size_t(length)) readBuffer_.resize(roundUp4096(size_t(length)));
+  readOffset_ = offset;
+  readLength_ = length;
+  struct ReadInProgress {
+    TBlobFile* file;
+    ~ReadInProgress() { file->readOffset_ = file->readLength_ = 0; }
+  } inProgress{this};
+
+  const int64_t got = ReadAt(offset, readBuffer_.data(), length, true);
+  ++diskReads_;
+  const int64_t blocks = got / blockSize_;
+  if (blocks == 0) {
+    // The header counts a block that the disk does not hold: either it still lives only in a
+    // cache that was dropped, or the file was cut short.
+    Raise(mayHaveUnwrittenTail() ? VELDOR_MEMOCORRUPT : VELDOR_READERR);
+  }
+  for (int64_t i = blocks - 1; i >= 0; --i) {
+    const uint32_t number = first + uint32_t(i);
+    const uint8_t* image = readBuffer_.data() + i * blockSize_;
+    TBlock* block = findCached(number);
+    if (!block) {
+      block = takeSlot(number);
+      block->LoadFromBuffer(image);
+    } else if (!block->dirty_ && block->pins_ == 0) {
+      block->LoadFromBuffer(image);
+    }
+  }
+}
+
+bool TBlobFile::GetBlock(TCacheReader* cursor, uint32_t number, TBlock*& block, uint32_t readAheadWanted,
+                         bool allowReadAhead) {
+  block = nullptr;
+  if (number == 0) Raise(VELDOR_MEMOCORRUPT);
+  if (number == nextBlock_) {
+    if (number > kMaxBlobBlocks || kBlobHeaderSize + uint64_t(number) * blockSize_ > kMaxBlobFileEnd) {
+      Raise(VELDOR_TABLEFULL);
+    }
+    TBlock* fresh = takeSlot(number);
+    fresh->dirty_ = true;  // so that the file always holds every block the header counts
+    fresh->Pin();
+    ++hits_;
+    ++nextBlock_;
+    headerDirty_ = true;
+    block = fresh;
+    return true;
+  }
+  if (number > nextBlock_) Raise(VELDOR_MEMOCORRUPT);
+  if (TBlock* cached = findCached(number)) {
+    touch(cached);
+    ++hits_;
+    cached->Pin();
+    block = cached;
+    return true;
+  }
+  if (cursor && !owner_->StrictChangeDetection() && cursor->BeginRead()) return false;
+  if (number >= nextBlock_) Raise(VELDOR_MEMOCORRUPT);
+  uint32_t count = 1;
+  if (allowReadAhead) count = std::min({readAhead_, std::max<uint32_t>(1, readAheadWanted), nextBlock_ - number});
+  readBlocks(number, count);
+  TBlock* loaded = findCached(number);
+  if (!loaded) Raise(VELDOR_MEMOCORRUPT);
+  touch(loaded);
+  loaded->Pin();
+  block = loaded;
+  return true;
+}
+
+PinnedBlock TBlobFile::GetBlockPinned(uint32_t number, uint32_t readAheadWanted) {
+  TBlock* block = nullptr;
+  GetBlock(nullptr, number, block, readAheadWanted, true);
+  return PinnedBlock(*this, block);
+}
+
+void TBlobFile::ReleaseBlock(TBlock* block) {
+  if (!block) return;
+  block->Unpin();
+  if (block->cached_ || block->pins_ > 0) return;
+  auto it = std::find_if(detached_.begin(), detached_.end(),
+                         [block](const std::unique_ptr<TBlock>& b) { return b.get() == block; });
+  if (it == detached_.end()) return;
+  auto owned = std::move(*it);
+  detached_.erase(it);
+  recycle(std::move(owned));
+}
+
+bool TBlobFile::FlushDirtyBlocks() {
+  const int64_t readEnd = readOffset_ + readLength_;
+  std::vector<TBlock*> dirty;
+  for (const auto& b : cache_) {
+    if (!b->dirty_ || b->pins_ > 0) continue;
+    const int64_t offset = kBlobHeaderSize + int64_t(b->number_ - 1) * blockSize_;
+    if (readLength_ > 0 && offset >= readOffset_ && offset < readEnd) continue;
+    dirty.push_back(b.get());
+  }
+  if (dirty.empty()) return false;
+  size_t start = 0;
+  while (start < dirty.size()) {
+    size_t end = start + 1;
+    while (end < dirty.size() && dirty[end]->number_ == dirty[end - 1]->number_ + 1) ++end;
+    const size_t bytes = (end - start) * blockSize_;
+    if (writeBuffer_.size() < bytes) writeBuffer_.resize(roundUp4096(bytes));
+    for (size_t i = start; i < end; ++i) dirty[i]->SaveToBuffer(writeBuffer_.data() + (i - start) * blockSize_);
+    try {
+      WriteAt(kBlobHeaderSize + int64_t(dirty[start]->number_ - 1) * blockSize_, writeBuffer_.data(), int64_t(bytes));
+    } catch (...) {
+      // Nothing of the run is known to be on disk.
+      for (size_t i = start; i < end; ++i) dirty[i]->dirty_ = true;
+      throw;
+    }
+    owner_->MarkWritten();
+    start = end;
+  }
+  return true;
+}
+
+void TBlobFile::ClearBlockCache() {
+  for (auto& b : cache_) {
+    b->cached_ = false;
+    b->older_ = b->newer_ = nullptr;
+    if (b->pins_ > 0) {
+      detached_.push_back(std::move(b));
+    } else {
+      recycle(std::move(b));
+    }
+  }
+  cache_.clear();
+  mostRecent_ = leastRecent_ = nullptr;
+}
+
+void TBlobFile::TrimBlockCache() {
+  const uint32_t target = normalCapacity();
+  bool flushed = false;
+  while (cache_.size() > target) {
+    TBlock* victim = leastRecentReusable();
+    if (!victim) {
+      if (flushed) break;
+      FlushDirtyBlocks();
+      flushed = true;
+      continue;
+    }
+    unlinkRecent(victim);
+    recycle(removeSorted(victim));
+  }
+  capacity_ = std::max<uint32_t>(target, uint32_t(cache_.size()));
+  cache_.shrink_to_fit();
+}
+
+// ---- Allocation ----
+
+PinnedBlock TBlobFile::AllocateBlock() {
+  PinnedBlock block;
+  if (freeHead_ != 0) {
+    CheckLink(freeHead_);
+    block = GetBlockPinned(freeHead_, 1);
+    const uint32_t next = block->GetNextBlock();
+    // A link outside the file, or back to the block itself, would hand the block out twice.
+    if (next != 0 && (next > GetBlockCount() || next == block->GetNumber())) Raise(VELDOR_MEMOCORRUPT);
+    SetFreeBlockHead(next);
+  } else {
+    block = GetBlockPinned(nextBlock_, 1);
+  }
+  block->Clear();
+  block->SetDirty();
+  return block;
+}
+
+void TBlobFile::FreeBlock(TBlock& block) {
+  block.SetNextBlock(freeHead_);
+  block.SetOwnerId(0);
+  block.SetTotalLength(0);
+  block.SetPrevBlock(0);
+  SetFreeBlockHead(block.GetNumber());
+}
+
+std::vector<uint32_t> TBlobFile::collectChain(TBlock& block, bool repair, uint32_t ownerId, uint32_t readAhead,
+                                              const std::unordered_set<uint32_t>* taken) {
+  std::vector<uint32_t> chain{block.GetNumber()};
+  std::unordered_set<uint32_t> visited{block.GetNumber()};
+  const uint32_t count = GetBlockCount();
+  uint32_t next = block.GetNextBlock();
+  uint32_t ahead = readAhead;
+  while (next != 0) {
+    CheckLink(next);
+    if (chain.size() >= count || !visited.insert(next).second || (taken && taken->count(next))) {
+      Raise(VELDOR_MEMOCORRUPT);
+    }
+    ahead = ahead > 1 ? ahead - 1 : 1;
+    PinnedBlock b = GetBlockPinned(next, ahead);
+    if (b->GetOwnerId() == 0) Raise(VELDOR_MEMOCORRUPT);  // already on the free list
+    if (b->GetOwnerId() != ownerId) {
+      if (!repair) Raise(VELDOR_MEMOCORRUPT);
+      b->SetOwnerId(ownerId);
+    }
+    chain.push_back(next);
+    next = b->GetNextBlock();
+  }
+  return chain;
+}
+
+void TBlobFile::freeChain(TBlock& block, bool repair, uint32_t ownerId, uint32_t readAhead,
+                          const std::unordered_set<uint32_t>* taken) {
+  if (taken && taken->count(block.GetNumber())) Raise(VELDOR_MEMOCORRUPT);
+  // Every link and owner is checked before the first block goes to the free list.
+  const std::vector<uint32_t> chain = collectChain(block, repair, ownerId, readAhead, taken);
+  FreeBlock(block);
+  for (size_t i = 1; i < chain.size(); ++i) {
+    PinnedBlock b = GetBlockPinned(chain[i], 1);
+    FreeBlock(*b);
+  }
+}
+
+void TBlobFile::FreeBlockChain(TBlock& block, bool repair, uint32_t ownerId, uint32_t readAhead) {
+  freeChain(block, repair, ownerId, readAhead, nullptr);
+}
+
+void TBlobFile::FreeBlockChain(TBlock& block, bool repair, uint32_t ownerId, uint32_t readAhead,
+                               const std::unordered_set<uint32_t>& taken) {
+  freeChain(block, repair, ownerId, readAhead, &taken);
+}
+
+void TBlobFile::FreeBlobChain(uint32_t& firstBlock, bool repair, uint32_t ownerId) {
+  if (firstBlock == 0) return;
+  CheckLink(firstBlock);
+  PinnedBlock first = GetBlockPinned(firstBlock, 1);
+  if (first->GetOwnerId() == 0) Raise(VELDOR_MEMOCORRUPT);
+  if (first->GetOwnerId() != ownerId) {
+    if (!repair) Raise(VELDOR_MEMOCORRUPT);
+    first->SetOwnerId(ownerId);
+  }
+  FreeBlockChain(*first, repair, ownerId, blocksFor(first->GetTotalLength(), GetBlockDataSize()));
+  firstBlock = 0;
+}
+
+// ---- Locks ----
+
+bool TBlobFile::LockWrite() {
+  return LockRegionRetrying([](uint32_t) { return kBlobWriteLockOffset; }, kBlobWriteLockLength);
+}
+
+bool TBlobFile::UnlockWrite() { return LockRegion(false, kBlobWriteLockOffset, kBlobWriteLockLength); }
+
+bool TBlobFile::LockRead(uint16_t& slot) {
+  return LockRegionRetrying(
+      [&slot](uint32_t) {
+        slot = randomReadSlot();
+        return kBlobReadLockBase - slot;
+      },
+      1);
+}
+
+bool TBlobFile::UnlockRead(uint16_t slot) { return LockRegion(false, kBlobReadLockBase - slot, 1); }
+
+// ---- TBlobBuffer ----
+
+TBlobBuffer::TBlobBuffer(TBlobFile& file, TCacheReader* cursor) : file_(&file), cursor_(cursor) {}
+
+void TBlobBuffer::SetSize(uint32_t length) {
+  if (length == length_) return;
+  dirty_ = true;
+  if (length == 0) {
+    data_.clear();
+    data_.shrink_to_fit();
+  } else if (length > length_) {
+    if (data_.size() < length) data_.resize(length);
+    std::fill(data_.begin() + length_, data_.begin() + length, 0);
+  }
+  length_ = length;
+}
+
+uint32_t TBlobBuffer::Read(uint64_t position, uint8_t* destination, uint32_t count) const {
+  if (position >= length_) return 0;
+  const uint32_t n = uint32_t(std::min<uint64_t>(count, length_ - position));
+  if (n > 0) std::memcpy(destination, data_.data() + position, n);
+  return n;
+}
+
+void TBlobBuffer::Write(uint64_t position, const uint8_t* source, uint32_t count) {
+  const uint64_t end = position + count;
+  if (end > 0xFFFFFFFFu) file_->Raise(VELDOR_INVALIDBLOBLEN);
+  if (end > length_) SetSize(uint32_t(end));
+  if (count > 0) {
+    std::memcpy(data_.data() + position, source, count);
+    dirty_ = true;
+  }
+}
+
+bool TBlobBuffer::tryLoad() {
+  TBlobFile& file = *file_;
+  file.CheckLink(firstBlock_);
+  TBlock* raw = nullptr;
+  if (!file.GetBlock(cursor_, firstBlock_, raw, 1, true)) return false;
+  PinnedBlock current(file, raw);
+  if (current->GetOwnerId() != ownerId_) file.Raise(VELDOR_KEYORRECDELETED);
+  const uint32_t total = current->GetTotalLength();
+  const uint32_t dataSize = file.GetBlockDataSize();
+  // No chain can hold more than every block of the file; a larger length is damage, and must
+  // not turn into an allocation.
+  if (uint64_t(total) > uint64_t(file.GetBlockCount()) * dataSize) file.Raise(VELDOR_MEMOCORRUPT);
+  SetSize(total);
+  uint32_t done = 0;
+  std::unordered_set<uint32_t> visited{firstBlock_};
+  while (done < total) {
+    if (current->GetOwnerId() != ownerId_) file.Raise(VELDOR_KEYORRECDELETED);
+    const uint32_t want = std::min(dataSize, total - done);
+    const uint32_t got = current->ReadData(0, want, data_.data() + done);
+    done += got;
+    if (got < want || done == total) break;
+    const uint32_t next = current->GetNextBlock();
+    if (next == 0) break;
+    file.CheckLink(next);
+    if (!visited.insert(next).second) file.Raise(VELDOR_MEMOCORRUPT);
+    if (!file.GetBlock(cursor_, next, raw, blocksFor(total - done, dataSize), true)) return false;
+    current = PinnedBlock(file, raw);
+  }
+  if (done < total) file.Raise(VELDOR_ENDOFBLOB);
+  return true;
+}
+
+void TBlobBuffer::Load() {
+  if (firstBlock_ == 0) return;
+  for (int attempt = 0; attempt < kMaxLoadAttempts; ++attempt) {
+    if (tryLoad()) {
+      dirty_ = false;
+      return;
+    }
+  }
+  file_->Raise(VELDOR_LOCKTIMEOUT);
+}
+
+void TBlobBuffer::Save() {
+  if (length_ == 0) return;
+  TBlobFile& file = *file_;
+  const uint32_t dataSize = file.GetBlockDataSize();
+  PinnedBlock current;
+  uint32_t oldLength = 0;
+  if (firstBlock_ != 0) {
+    file.CheckLink(firstBlock_);
+    current = file.GetBlockPinned(firstBlock_, 1);
+    if (current->GetOwnerId() == 0) file.Raise(VELDOR_MEMOCORRUPT);
+    if (current->GetOwnerId() != ownerId_) file.Raise(VELDOR_KEYORRECDELETED);
+    oldLength = current->GetTotalLength();
+  } else {
+    current = file.AllocateBlock();
+    firstBlock_ = current->GetNumber();
+  }
+  current->SetOwnerId(ownerId_);
+  current->SetTotalLength(length_);
+  current->SetPrevBlock(0);
+  std::unordered_set<uint32_t> taken{current->GetNumber()};
+  uint32_t done = 0;
+  uint32_t oldLeft = oldLength;
+  for (;;) {
+    const uint32_t n = std::min(dataSize, length_ - done);
+    current->WriteData(0, n, data_.data() + done);
+    done += n;
+    oldLeft -= std::min(oldLeft, dataSize);
+    if (done == length_) break;
+    PinnedBlock next;
+    const uint32_t link = current->GetNextBlock();
+    if (link != 0) {
+      file.CheckLink(link);
+      if (taken.count(link)) file.Raise(VELDOR_MEMOCORRUPT);
+      next = file.GetBlockPinned(link, blocksFor(oldLeft, dataSize));
+      if (next->GetOwnerId() != ownerId_) file.Raise(VELDOR_MEMOCORRUPT);
+    } else {
+      next = file.AllocateBlock();
+      if (taken.count(next->GetNumber())) file.Raise(VELDOR_MEMOCORRUPT);
+    }
+    taken.insert(next->GetNumber());
+    current->SetNextBlock(next->GetNumber());
+    next->SetPrevBlock(current->GetNumber());
+    next->SetOwnerId(ownerId_);
+    next->SetTotalLength(0);
+    current = std::move(next);
+  }
+  if (const uint32_t rest = current->GetNextBlock(); rest != 0) {
+    file.CheckLink(rest);
+    PinnedBlock restBlock = file.GetBlockPinned(rest, blocksFor(oldLeft, dataSize));
+    if (restBlock->GetOwnerId() == 0) file.Raise(VELDOR_MEMOCORRUPT);
+    restBlock->SetOwnerId(ownerId_);
+    file.FreeBlockChain(*restBlock, true, ownerId_, blocksFor(oldLeft, dataSize), taken);
+    current->SetNextBlock(0);
+  }
+  dirty_ = false;
+}
+
+void TBlobBuffer::FreeBlocks() {
+  if (firstBlock_ != 0) file_->FreeBlobChain(firstBlock_, true, ownerId_);
+  dirty_ = false;
+}
+
+}  // namespace engine

@@ -1,0 +1,750 @@
+// The blob file: its exact layout on disk, round trips of values of every size, reuse of freed
+// chains, damaged chains, the block cache, and the read and write locks between processes.
+#include "engine/storage/veldorblob.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+#include "engine/storage/veldorcompress.h"
+#include "engine/storage/veldorerr.h"
+#include "platform/bytes.h"
+#include "platform/faultfs.h"
+#include "storage_test_util.h"
+
+namespace engine {
+namespace {
+
+using storage_test::Helper;
+using storage_test::TempDir;
+
+// A table that owns one blob file, with every answer the test can steer.
+class TestTable : public TTableFileOwner {
+ public:
+  std::string GetTableName() const override { return "docs"; }
+  std::string GetTablePath() const override { return "/tmp/db/"; }
+  void MarkWritten() override { written = true; }
+  bool WrittenSinceOpen() const override { return written; }
+  bool HoldsTransactionLock() const override { return transaction; }
+  bool NoPrimaryIndex() const override { return false; }
+  bool ForceBufferFlush() const override { return forceFlush; }
+  bool StrictChangeDetection() const override { return strict; }
+  bool IsValidValueText(std::string_view, uint8_t) const override { return true; }
+
+  bool written = false;
+  bool transaction = false;
+  bool forceFlush = false;
+  bool strict = false;
+};
+
+// A cursor whose read begin reports another writer a chosen number of times.
+class TestCursor : public TCacheReader {
+ public:
+  explicit TestCursor(std::function<void()> onChange = nullptr) : onChange_(std::move(onChange)) {}
+  bool BeginRead() override {
+    ++calls;
+    if (changes == 0) return false;
+    --changes;
+    if (onChange_) onChange_();
+    return true;
+  }
+  uint32_t GetReadAheadCount(uint32_t readAheadCount, bool) override { return readAheadCount; }
+  int calls = 0;
+  int changes = 0;
+
+ private:
+  std::function<void()> onChange_;
+};
+
+uint16_t errorOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const EVELDOREngineError& e) {
+    return e.ErrorCode();
+  }
+  return 0;
+}
+
+std::vector<uint8_t> pattern(size_t n, uint32_t seed) {
+  std::vector<uint8_t> v(n);
+  std::minstd_rand g(seed);
+  for (auto& b : v) b = uint8_t(g());
+  return v;
+}
+
+std::vector<uint8_t> readRaw(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+void patchRaw(const std::string& path, int64_t offset, const std::vector<uint8_t>& bytes) {
+  std::fstream f(path, std::ios::binary | std::ios::in | std::ios::out);
+  f.seekp(offset);
+  f.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+std::vector<uint8_t> le4(uint32_t v) {
+  std::vector<uint8_t> b(4);
+  platform::put4(b.data(), v);
+  return b;
+}
+
+class BlobFileTest : public ::testing::Test {
+ protected:
+  std::unique_ptr<TBlobFile> makeFile(uint32_t blockSize = 512, bool encrypted = false) {
+    auto f = std::make_unique<TBlobFile>(table, &list);
+    f->SetName(path);
+    f->SetBlockSize(blockSize);
+    f->SetEncrypted(encrypted);
+    return f;
+  }
+  std::unique_ptr<TBlobFile> create(uint32_t blockSize = 512, bool encrypted = false) {
+    auto f = makeFile(blockSize, encrypted);
+    f->CreateFile();
+    return f;
+  }
+  std::unique_ptr<TBlobFile> reopen(std::unique_ptr<TBlobFile>& f, uint32_t blockSize = 512, bool encrypted = false) {
+    f->Close();
+    f.reset();
+    auto g = makeFile(blockSize, encrypted);
+    g->Open();
+    return g;
+  }
+  // Saves `data` as a new value of `owner` and writes everything; returns its first block.
+  uint32_t store(TBlobFile& f, const std::vector<uint8_t>& data, uint32_t owner, uint32_t first = 0) {
+    TBlobBuffer b(f, nullptr);
+    b.SetOwnerId(owner);
+    b.SetFirstBlock(first);
+    b.SetSize(uint32_t(data.size()));
+    if (!data.empty()) std::memcpy(b.GetData(), data.data(), data.size());
+    b.Save();
+    f.FlushDirtyBlocks();
+    f.WriteHeader(false);
+    return b.GetFirstBlock();
+  }
+  std::vector<uint8_t> load(TBlobFile& f, uint32_t first, uint32_t owner, TCacheReader* cursor = nullptr) {
+    TBlobBuffer b(f, cursor);
+    b.SetOwnerId(owner);
+    b.SetFirstBlock(first);
+    b.Load();
+    return std::vector<uint8_t>(b.GetData(), b.GetData() + b.GetSize());
+  }
+  // Walks the free list and returns its blocks in order.
+  std::vector<uint32_t> freeList(TBlobFile& f) {
+    std::vector<uint32_t> out;
+    for (uint32_t n = f.GetFreeBlockHead(); n != 0 && out.size() <= f.GetBlockCount();) {
+      out.push_back(n);
+      PinnedBlock b = f.GetBlockPinned(n, 1);
+      n = b->GetNextBlock();
+    }
+    return out;
+  }
+
+  TempDir dir;
+  TFileList list;
+  TestTable table;
+  const std::string path = dir.file("docs.BLB");
+};
+
+// ---- Format ----
+
+using BlobFileFormat = BlobFileTest;
+
+TEST_F(BlobFileFormat, NewFileIsExactlyItsHeaderWithVersion5AndNoBlocks) {
+  auto f = create();
+  EXPECT_TRUE(f->WriteHeader(false));
+  f->Close();
+  const auto raw = readRaw(path);
+  ASSERT_EQ(raw.size(), 512u);
+  EXPECT_EQ(platform::get4(&raw[0]), 1u);
+  EXPECT_EQ(raw[8], 5);
+  EXPECT_EQ(platform::get4(&raw[9]), 0u);
+  EXPECT_EQ(platform::get4(&raw[13]), 1u);
+  EXPECT_EQ(raw[17], 1);  // the dirty mark as it stood
+  for (size_t i = 18; i < 512; ++i) ASSERT_EQ(raw[i], 0) << i;
+}
+
+TEST_F(BlobFileFormat, ThousandBytesTakeThreeBlocksOf494And494And12) {
+  auto f = create();
+  const auto data = pattern(1000, 1);
+  EXPECT_EQ(store(*f, data, 77), 1u);
+  f->Close();
+  const auto raw = readRaw(path);
+  ASSERT_EQ(raw.size(), 512u + 3 * 512);
+  EXPECT_EQ(platform::get4(&raw[13]), 4u);
+  struct Expect {
+    uint32_t prev, next, used, total;
+  } expect[] = {{0, 2, 494, 1000}, {1, 3, 494, 0}, {2, 0, 12, 0}};
+  size_t copied = 0;
+  for (int i = 0; i < 3; ++i) {
+    const uint8_t* b = &raw[512 + i * 512];
+    EXPECT_EQ(platform::get4(b + 0), expect[i].prev);
+    EXPECT_EQ(platform::get4(b + 4), expect[i].next);
+    EXPECT_EQ(platform::get2(b + 8), expect[i].used);
+    EXPECT_EQ(platform::get4(b + 10), 77u);
+    EXPECT_EQ(platform::get4(b + 14), expect[i].total);
+    EXPECT_EQ(std::memcmp(b + 18, data.data() + copied, expect[i].used), 0);
+    copied += expect[i].used;
+  }
+}
+
+TEST_F(BlobFileFormat, EncryptedFileScramblesHeaderBlockHeaderAndDataEachFromTheSeed) {
+  auto f = create(512, true);
+  const auto data = pattern(30, 2);
+  store(*f, data, 5);
+  f->Close();
+  auto raw = readRaw(path);
+  ASSERT_EQ(raw.size(), 1024u);
+  UnscrambleBuffer(raw.data(), 512, kStructureSeed);
+  EXPECT_EQ(raw[8], 5);
+  EXPECT_EQ(platform::get4(&raw[13]), 2u);
+  UnscrambleBuffer(raw.data() + 512, 18, kStructureSeed);
+  UnscrambleBuffer(raw.data() + 530, 494, kStructureSeed);
+  EXPECT_EQ(platform::get4(&raw[512 + 10]), 5u);
+  EXPECT_EQ(platform::get4(&raw[512 + 14]), 30u);
+  EXPECT_EQ(std::memcmp(&raw[530], data.data(), 30), 0);
+
+  auto g = makeFile(512, true);
+  g->Open();
+  EXPECT_EQ(load(*g, 1, 5), data);
+}
+
+TEST_F(BlobFileFormat, CacheAndReadAheadFollowTheBlockSize) {
+  auto f = create(512);
+  EXPECT_EQ(f->CacheCapacity(), 64u);
+  EXPECT_EQ(f->ReadAheadCount(), 32u);
+  f->Close();
+  std::filesystem::remove(path);
+  auto g = create(4096);
+  EXPECT_EQ(g->CacheCapacity(), 8u);
+  EXPECT_EQ(g->ReadAheadCount(), 4u);
+  g->Close();
+  std::filesystem::remove(path);
+  auto h = create(65535);
+  EXPECT_EQ(h->CacheCapacity(), 1u);
+  EXPECT_EQ(h->ReadAheadCount(), 1u);
+}
+
+TEST_F(BlobFileFormat, BlockSizeZeroMeans512AndImpossibleSizesAreRefused) {
+  auto f = makeFile(0);
+  EXPECT_EQ(f->GetBlockSize(), 512u);
+  EXPECT_EQ(errorOf([&] { f->SetBlockSize(63); }), VELDOR_HEADERCORRUPT);
+  EXPECT_EQ(errorOf([&] { f->SetBlockSize(65536); }), VELDOR_HEADERCORRUPT);
+}
+
+TEST_F(BlobFileFormat, VerifyHeaderRefusesOtherVersionsAndFreeHeadsOutsideTheFile) {
+  auto f = create();
+  store(*f, pattern(1000, 3), 1);
+  f->Close();
+  patchRaw(path, 8, {4});
+  auto g = makeFile();
+  g->Open();
+  EXPECT_EQ(errorOf([&] { g->VerifyHeader(); }), VELDOR_OLDVERSION);
+  g->Close();
+  patchRaw(path, 8, {5});
+  patchRaw(path, 9, le4(4));  // three blocks exist
+  g->Open();
+  EXPECT_EQ(errorOf([&] { g->VerifyHeader(); }), VELDOR_HEADERCORRUPT);
+  g->Close();
+  patchRaw(path, 9, le4(3));
+  g->Open();
+  EXPECT_EQ(errorOf([&] { g->VerifyHeader(); }), 0);
+}
+
+TEST_F(BlobFileFormat, HeaderChangedTakesTheHeaderThatAnotherWriterWrote) {
+  auto created = create();
+  created->WriteHeader(true);
+  created->Close();
+  auto writer = makeFile();
+  writer->Open();
+  auto reader = makeFile();
+  reader->Open();
+  EXPECT_FALSE(reader->HeaderChanged());
+  store(*writer, pattern(600, 4), 3);
+  EXPECT_TRUE(reader->HeaderChanged());
+  EXPECT_EQ(reader->GetBlockCount(), 2u);
+  EXPECT_EQ(reader->GetChangeCounter(), writer->GetChangeCounter());
+  EXPECT_FALSE(reader->HeaderChanged());
+}
+
+TEST_F(BlobFileFormat, EmptyCutsTheFileToItsHeader) {
+  auto f = create();
+  store(*f, pattern(5000, 5), 1);
+  f->Empty();
+  f->WriteHeader(false);
+  EXPECT_EQ(f->GetBlockCount(), 0u);
+  EXPECT_EQ(f->GetFreeBlockHead(), 0u);
+  f->Close();
+  EXPECT_EQ(std::filesystem::file_size(path), 512u);
+}
+
+// ---- Round trips ----
+
+struct RoundTripCase {
+  size_t length;
+  uint32_t blockSize;
+  bool encrypted;
+};
+
+class BlobRoundTrip : public BlobFileTest, public ::testing::WithParamInterface<RoundTripCase> {};
+
+TEST_P(BlobRoundTrip, ValueReadsBackAfterReopening) {
+  const auto [length, blockSize, encrypted] = GetParam();
+  auto f = create(blockSize, encrypted);
+  const auto data = pattern(length, uint32_t(length));
+  const uint32_t first = store(*f, data, 9);
+  EXPECT_EQ(first == 0, length == 0);
+  auto g = reopen(f, blockSize, encrypted);
+  g->VerifyHeader();
+  EXPECT_EQ(load(*g, first, 9), data);
+  const uint32_t dataSize = blockSize - 18;
+  EXPECT_EQ(g->GetBlockCount(), (length + dataSize - 1) / dataSize);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, BlobRoundTrip,
+                         ::testing::Values(RoundTripCase{0, 512, false}, RoundTripCase{1, 512, false},
+                                           RoundTripCase{494, 512, false}, RoundTripCase{495, 512, false},
+                                           RoundTripCase{100000, 512, false}, RoundTripCase{100000, 4096, true},
+                                           RoundTripCase{10 * 1024 * 1024, 512, false},
+                                           RoundTripCase{10 * 1024 * 1024, 4096, true}),
+                         [](const auto& info) {
+                           return std::to_string(info.param.length) + "_B" + std::to_string(info.param.blockSize) +
+                                  (info.param.encrypted ? "_encrypted" : "");
+                         });
+
+// ---- Chains freed and reused ----
+
+using BlobChainReuse = BlobFileTest;
+
+TEST_F(BlobChainReuse, ShorterValueReusesTheFirstBlocksAndFreesTheRest) {
+  auto f = create();
+  const uint32_t first = store(*f, pattern(5 * 494, 6), 4);
+  const auto shorter = pattern(2 * 494, 7);
+  EXPECT_EQ(store(*f, shorter, 4, first), first);
+  EXPECT_EQ(freeList(*f), (std::vector<uint32_t>{5, 4, 3}));
+  EXPECT_EQ(load(*f, first, 4), shorter);
+  PinnedBlock next = f->AllocateBlock();
+  EXPECT_EQ(next->GetNumber(), 5u);  // the most recently freed block
+}
+
+TEST_F(BlobChainReuse, LongerValueExtendsTheChainFromTheFreeListFirst) {
+  auto f = create();
+  uint32_t a = store(*f, pattern(3 * 494, 8), 1);
+  const uint32_t b = store(*f, pattern(494, 9), 2);
+  f->FreeBlobChain(a, false, 1);
+  EXPECT_EQ(a, 0u);
+  const auto longer = pattern(5 * 494, 10);
+  EXPECT_EQ(store(*f, longer, 2, b), b);
+  EXPECT_EQ(f->GetBlockCount(), 5u);  // blocks 1-3 reused, one more appended
+  EXPECT_TRUE(freeList(*f).empty());
+  EXPECT_EQ(load(*f, b, 2), longer);
+}
+
+TEST_F(BlobChainReuse, FreedBlocksCarryNoOwnerAndTheChainFreesFromFirstToLast) {
+  auto f = create();
+  uint32_t first = store(*f, pattern(3 * 494, 11), 8);
+  TBlobBuffer buffer(*f, nullptr);
+  buffer.SetOwnerId(8);
+  buffer.SetFirstBlock(first);
+  buffer.FreeBlocks();
+  EXPECT_EQ(buffer.GetFirstBlock(), 0u);
+  EXPECT_EQ(freeList(*f), (std::vector<uint32_t>{3, 2, 1}));
+  for (uint32_t n = 1; n <= 3; ++n) EXPECT_EQ(f->GetBlockPinned(n, 1)->GetOwnerId(), 0u);
+}
+
+TEST_F(BlobChainReuse, TruncatedValueSavesOnlyTheShorterValue) {
+  auto f = create();
+  const auto data = pattern(3000, 12);
+  const uint32_t first = store(*f, data, 3);
+  TBlobBuffer b(*f, nullptr);
+  b.SetOwnerId(3);
+  b.SetFirstBlock(first);
+  b.Load();
+  b.SetSize(700);
+  EXPECT_TRUE(b.IsDirty());
+  b.Save();
+  EXPECT_EQ(load(*f, first, 3), std::vector<uint8_t>(data.begin(), data.begin() + 700));
+  EXPECT_EQ(freeList(*f).size(), 5u);
+}
+
+TEST_F(BlobChainReuse, GrowingAValueReadsZerosBetweenTheOldEndAndTheNewBytes) {
+  auto f = create();
+  TBlobBuffer b(*f, nullptr);
+  b.SetSize(10);
+  std::memset(b.GetData(), 0xAA, 10);
+  b.SetSize(4);
+  const uint8_t x = 0x55;
+  b.Write(8, &x, 1);
+  const std::vector<uint8_t> expect{0xAA, 0xAA, 0xAA, 0xAA, 0, 0, 0, 0, 0x55};
+  EXPECT_EQ(std::vector<uint8_t>(b.GetData(), b.GetData() + b.GetSize()), expect);
+}
+
+TEST_F(BlobChainReuse, ReadsAndWritesCheckPositionPlusCount) {
+  auto f = create();
+  TBlobBuffer b(*f, nullptr);
+  b.SetSize(100);
+  uint8_t out[10];
+  EXPECT_EQ(b.Read(95, out, 10), 5u);
+  EXPECT_EQ(b.Read(100, out, 10), 0u);
+  EXPECT_EQ(b.Read(UINT64_MAX - 3, out, 10), 0u);
+  EXPECT_EQ(errorOf([&] { b.Write(0xFFFFFFFFull - 4, out, 10); }), VELDOR_INVALIDBLOBLEN);
+  EXPECT_EQ(b.GetSize(), 100u);
+  PinnedBlock block = f->AllocateBlock();
+  EXPECT_EQ(errorOf([&] { block->WriteData(490, 5, out); }), VELDOR_INVALIDBLOBLEN);
+  EXPECT_EQ(errorOf([&] { block->ReadData(0, 495, out); }), VELDOR_INVALIDBLOBLEN);
+  EXPECT_EQ(errorOf([&] { block->ReadData(0xFFFFFFFF, 2, out); }), VELDOR_INVALIDBLOBLEN);
+}
+
+// ---- Damaged chains ----
+
+class BlobCorruption : public BlobFileTest {
+ protected:
+  static int64_t blockAt(uint32_t n) { return 512 + int64_t(n - 1) * 512; }
+  void setNext(uint32_t block, uint32_t next) { patchRaw(path, blockAt(block) + 4, le4(next)); }
+  void setOwner(uint32_t block, uint32_t owner) { patchRaw(path, blockAt(block) + 10, le4(owner)); }
+  void setTotal(uint32_t block, uint32_t total) { patchRaw(path, blockAt(block) + 14, le4(total)); }
+};
+
+TEST_F(BlobCorruption, ValueWhoseFirstBlockHasAnotherOwnerRaisesRecordDeleted) {
+  auto f = create();
+  const uint32_t first = store(*f, pattern(100, 13), 5);
+  EXPECT_EQ(errorOf([&] { load(*f, first, 6); }), VELDOR_KEYORRECDELETED);
+}
+
+TEST_F(BlobCorruption, LinkBackToAnEarlierBlockRaisesOnLoad) {
+  auto f = create();
+  store(*f, pattern(3 * 494, 14), 5);
+  f->Close();
+  setNext(3, 1);
+  setTotal(1, 6 * 494);  // the chain claims more than its three blocks
+  auto g = makeFile();
+  g->Open();
+  EXPECT_EQ(errorOf([&] { load(*g, 1, 5); }), VELDOR_MEMOCORRUPT);
+}
+
+TEST_F(BlobCorruption, LinkToItselfOrOutsideTheFileRaises) {
+  auto f = create();
+  store(*f, pattern(3 * 494, 15), 5);
+  f->Close();
+  setNext(2, 2);
+  auto g = makeFile();
+  g->Open();
+  EXPECT_EQ(errorOf([&] { load(*g, 1, 5); }), VELDOR_MEMOCORRUPT);
+  g->Close();
+  setNext(2, 99);
+  g->Open();
+  EXPECT_EQ(errorOf([&] { load(*g, 1, 5); }), VELDOR_MEMOCORRUPT);
+  EXPECT_EQ(errorOf([&] { load(*g, 0xFFFFFFFF, 5); }), VELDOR_MEMOCORRUPT);
+}
+
+TEST_F(BlobCorruption, ChainShorterThanItsLengthRaisesEndOfBlob) {
+  auto f = create();
+  store(*f, pattern(3 * 494, 16), 5);
+  f->Close();
+  setNext(2, 0);
+  auto g = makeFile();
+  g->Open();
+  EXPECT_EQ(errorOf([&] { load(*g, 1, 5); }), VELDOR_ENDOFBLOB);
+}
+
+TEST_F(BlobCorruption, LengthBeyondWhatTheFileCanHoldRaisesBeforeAllocating) {
+  auto f = create();
+  store(*f, pattern(100, 17), 5);
+  f->Close();
+  setTotal(1, 0xFFFFFFF0);
+  auto g = makeFile();
+  g->Open();
+  EXPECT_EQ(errorOf([&] { load(*g, 1, 5); }), VELDOR_MEMOCORRUPT);
+}
+
+TEST_F(BlobCorruption, UsedBytesBeyondTheDataAreaRaise) {
+  auto f = create();
+  store(*f, pattern(100, 18), 5);
+  f->Close();
+  patchRaw(path, blockAt(1) + 8, {0xFF, 0xFF});
+  auto g = makeFile();
+  g->Open();
+  EXPECT_EQ(errorOf([&] { load(*g, 1, 5); }), VELDOR_MEMOCORRUPT);
+}
+
+TEST_F(BlobCorruption, CycleIsFoundBeforeAnyBlockIsFreed) {
+  auto f = create();
+  store(*f, pattern(3 * 494, 19), 5);
+  f->Close();
+  setNext(3, 2);
+  auto g = makeFile();
+  g->Open();
+  uint32_t first = 1;
+  EXPECT_EQ(errorOf([&] { g->FreeBlobChain(first, true, 5); }), VELDOR_MEMOCORRUPT);
+  EXPECT_EQ(first, 1u);
+  EXPECT_EQ(g->GetFreeBlockHead(), 0u);
+}
+
+TEST_F(BlobCorruption, BlockSharedByTwoValuesIsNeverFreedTwice) {
+  auto f = create();
+  uint32_t a = store(*f, pattern(2 * 494, 20), 1);  // blocks 1, 2
+  uint32_t b = store(*f, pattern(2 * 494, 21), 2);  // blocks 3, 4
+  f->Close();
+  setNext(3, 2);  // b now runs into a's second block
+  auto g = makeFile();
+  g->Open();
+  g->FreeBlobChain(a, false, 1);
+  EXPECT_EQ(freeList(*g), (std::vector<uint32_t>{2, 1}));
+  EXPECT_EQ(errorOf([&] { g->FreeBlobChain(b, true, 2); }), VELDOR_MEMOCORRUPT);
+  EXPECT_EQ(freeList(*g), (std::vector<uint32_t>{2, 1}));
+  EXPECT_EQ(b, 3u);
+}
+
+TEST_F(BlobCorruption, FreeingAnotherOwnersChainWithoutRepairRaises) {
+  auto f = create();
+  uint32_t a = store(*f, pattern(2 * 494, 22), 1);
+  EXPECT_EQ(errorOf([&] { f->FreeBlobChain(a, false, 2); }), VELDOR_MEMOCORRUPT);
+  f->FreeBlobChain(a, true, 2);
+  EXPECT_EQ(freeList(*f).size(), 2u);
+}
+
+TEST_F(BlobCorruption, SavingIntoAChainThatRunsIntoItselfRaises) {
+  auto f = create();
+  store(*f, pattern(4 * 494, 23), 5);
+  f->Close();
+  setNext(2, 1);
+  auto g = makeFile();
+  g->Open();
+  EXPECT_EQ(errorOf([&] { store(*g, pattern(4 * 494, 24), 5, 1); }), VELDOR_MEMOCORRUPT);
+}
+
+TEST_F(BlobCorruption, FreeListRunningIntoItselfIsNotHandedOutTwice) {
+  auto f = create();
+  uint32_t a = store(*f, pattern(494, 25), 1);
+  f->FreeBlobChain(a, false, 1);
+  f->FlushDirtyBlocks();
+  f->WriteHeader(false);
+  f->Close();
+  setNext(1, 1);
+  auto g = makeFile();
+  g->Open();
+  EXPECT_EQ(errorOf([&] { g->AllocateBlock(); }), VELDOR_MEMOCORRUPT);
+}
+
+TEST_F(BlobCorruption, AppendingPastTheBlockOrByteLimitRaisesTableFull) {
+  auto f = create();
+  f->WriteHeader(true);
+  f->Close();
+  patchRaw(path, 13, le4(2000000001));
+  auto g = makeFile();
+  g->Open();
+  TBlock* block = nullptr;
+  EXPECT_EQ(errorOf([&] { g->GetBlock(nullptr, 2000000001, block, 1, false); }), VELDOR_TABLEFULL);
+  g->Close();
+  // With 512-byte blocks the byte limit comes first: block 7,812,499 ends at exactly 4,000,000,000.
+  patchRaw(path, 13, le4(7812499));
+  g->Open();
+  ASSERT_TRUE(g->GetBlock(nullptr, 7812499, block, 1, false));
+  g->ReleaseBlock(block);
+  EXPECT_EQ(errorOf([&] { g->GetBlock(nullptr, 7812500, block, 1, false); }), VELDOR_TABLEFULL);
+  g->ClearBlockCache();  // never written
+}
+
+TEST_F(BlobCorruption, BlockNumberZeroOrPastTheFileRaises) {
+  auto f = create();
+  store(*f, pattern(100, 26), 5);
+  TBlock* block = nullptr;
+  EXPECT_EQ(errorOf([&] { f->GetBlock(nullptr, 0, block, 1, false); }), VELDOR_MEMOCORRUPT);
+  EXPECT_EQ(errorOf([&] { f->GetBlock(nullptr, 3, block, 1, false); }), VELDOR_MEMOCORRUPT);
+}
+
+TEST_F(BlobCorruption, FileCutShorterThanItsHeaderSaysRaisesReadError) {
+  auto f = create();
+  store(*f, pattern(3 * 494, 27), 5);
+  f->Close();
+  std::filesystem::resize_file(path, 512 + 512);
+  auto g = makeFile();
+  g->Open();
+  EXPECT_EQ(errorOf([&] { load(*g, 1, 5); }), VELDOR_READERR);
+}
+
+// ---- Cache ----
+
+using BlockCache = BlobFileTest;
+
+TEST_F(BlockCache, ColdLoadReadsTheChainAfterItsFirstBlockInRunsAndStaysWithinCapacity) {
+  auto f = create();
+  const auto data = pattern(32 * 494, 28);
+  store(*f, data, 1);
+  auto g = reopen(f);
+  EXPECT_EQ(load(*g, 1, 1), data);
+  EXPECT_EQ(g->DiskReads(), 2u);  // the first block, then the 31 after it
+  const auto big = pattern(300 * 494, 29);
+  store(*g, big, 2);
+  auto h = reopen(g);
+  EXPECT_EQ(load(*h, 33, 2), big);
+  EXPECT_LE(h->CachedBlockCount(), 64u);
+  EXPECT_EQ(h->DiskReads(), 1u + (299u + 31) / 32);
+}
+
+TEST_F(BlockCache, InsideATransactionTheCacheGrowsInsteadOfWriting) {
+  auto f = create();
+  f->WriteHeader(true);
+  table.transaction = true;
+  const auto data = pattern(200 * 494, 30);
+  TBlobBuffer b(*f, nullptr);
+  b.SetOwnerId(1);
+  b.SetSize(uint32_t(data.size()));
+  std::memcpy(b.GetData(), data.data(), data.size());
+  b.Save();
+  EXPECT_EQ(std::filesystem::file_size(path), 512u);
+  EXPECT_GE(f->CachedBlockCount(), 200u);
+  EXPECT_GE(f->CacheCapacity(), 200u);
+  table.transaction = false;
+  EXPECT_TRUE(f->FlushDirtyBlocks());
+  f->WriteHeader(false);
+  f->TrimBlockCache();
+  EXPECT_EQ(f->CachedBlockCount(), 64u);
+  EXPECT_EQ(f->CacheCapacity(), 64u);
+  auto g = reopen(f);
+  EXPECT_EQ(load(*g, 1, 1), data);
+}
+
+TEST_F(BlockCache, DroppingTheCacheKeepsPinnedBlocksUsableUntilReleased) {
+  auto f = create();
+  store(*f, pattern(100, 31), 1);
+  PinnedBlock b = f->GetBlockPinned(1, 1);
+  f->ClearBlockCache();
+  EXPECT_EQ(f->CachedBlockCount(), 0u);
+  EXPECT_EQ(b->GetOwnerId(), 1u);
+  const size_t pooled = f->PoolCount();
+  b.reset();
+  EXPECT_EQ(f->PoolCount(), pooled + 1);
+}
+
+TEST_F(BlockCache, PoolKeepsAtMost32Blocks) {
+  auto f = create();
+  store(*f, pattern(64 * 494, 32), 1);
+  f->ClearBlockCache();
+  EXPECT_EQ(f->PoolCount(), 32u);
+}
+
+TEST_F(BlockCache, LoadStartsAgainWhenTheCursorReportsAnotherWriter) {
+  auto f = create();
+  const auto data = pattern(100 * 494, 33);
+  store(*f, data, 1);
+  auto g = reopen(f);
+  TestCursor cursor([&] { g->ClearBlockCache(); });
+  cursor.changes = 2;
+  EXPECT_EQ(load(*g, 1, 1, &cursor), data);
+  EXPECT_GE(cursor.calls, 3);
+  table.strict = true;  // the operation holds the read lock: no check per read
+  g->ClearBlockCache();
+  cursor.calls = 0;
+  EXPECT_EQ(load(*g, 1, 1, &cursor), data);
+  EXPECT_EQ(cursor.calls, 0);
+}
+
+TEST_F(BlockCache, AFailedWriteKeepsTheBlocksDirtyForTheNextAttempt) {
+  platform::FaultyFileSystem faulty(platform::FileSystem::local());
+  TFileList faultyList(faulty);
+  auto f = std::make_unique<TBlobFile>(table, &faultyList);
+  f->SetName(path);
+  f->CreateFile();
+  f->WriteHeader(true);
+  const auto data = pattern(10 * 494, 34);
+  TBlobBuffer b(*f, nullptr);
+  b.SetOwnerId(1);
+  b.SetSize(uint32_t(data.size()));
+  std::memcpy(b.GetData(), data.data(), data.size());
+  b.Save();
+  faulty.setPlan({platform::Fault::NoSpace, 1, true});
+  EXPECT_EQ(errorOf([&] { f->FlushDirtyBlocks(); }), VELDOR_WRITEERR);
+  faulty.setPlan({});
+  EXPECT_TRUE(f->FlushDirtyBlocks());
+  f->WriteHeader(false);
+  f->Close();
+  auto g = makeFile();
+  g->Open();
+  EXPECT_EQ(load(*g, 1, 1), data);
+}
+
+// ---- Locks ----
+
+class BlobLocks : public BlobFileTest {
+ protected:
+  void SetUp() override {
+    auto f = create();
+    f->WriteHeader(true);
+  }
+  // A helper process that opens the blob file, takes a lock, reports 'r' and holds it until told
+  // 'q'.
+  Helper holder(bool write) {
+    const std::string p = path;
+    return Helper([p, write](Helper& self) {
+      TestTable t;
+      TFileList l;
+      TBlobFile f(t, &l);
+      f.SetName(p);
+      f.Open();
+      uint16_t slot = 0;
+      if (!(write ? f.LockWrite() : f.LockRead(slot))) return 2;
+      self.send('r');
+      while (char c = self.receive()) {
+        if (c == 'q') return 0;
+      }
+      return 3;
+    });
+  }
+  std::unique_ptr<TBlobFile> impatient() {
+    auto f = makeFile();
+    f->Open();
+    f->SetLockRetryRules({3, std::chrono::milliseconds(1)});
+    return f;
+  }
+};
+
+TEST_F(BlobLocks, WriterInAnotherProcessKeepsReadersAndWritersOut) {
+  Helper other = holder(true);
+  ASSERT_EQ(other.receive(), 'r');
+  auto f = impatient();
+  uint16_t slot = 0;
+  EXPECT_FALSE(f->LockRead(slot));
+  EXPECT_FALSE(f->LockWrite());
+  other.send('q');
+  ASSERT_EQ(other.wait(), 0);
+  EXPECT_TRUE(f->LockRead(slot));
+  EXPECT_GE(slot, 1);
+  EXPECT_TRUE(f->UnlockRead(slot));
+  EXPECT_TRUE(f->LockWrite());
+  EXPECT_TRUE(f->UnlockWrite());
+}
+
+TEST_F(BlobLocks, ReadersShareAndKeepAWriterOut) {
+  Helper other = holder(false);
+  ASSERT_EQ(other.receive(), 'r');
+  auto f = impatient();
+  uint16_t slot = 0;
+  EXPECT_TRUE(f->LockRead(slot));
+  EXPECT_FALSE(f->LockWrite());
+  EXPECT_TRUE(f->UnlockRead(slot));
+  EXPECT_FALSE(f->LockWrite());
+  other.send('q');
+  ASSERT_EQ(other.wait(), 0);
+  EXPECT_TRUE(f->LockWrite());
+  EXPECT_FALSE(f->UnlockRead(slot));  // only a held range is released
+  EXPECT_TRUE(f->UnlockWrite());
+}
+
+TEST_F(BlobLocks, TwoFileObjectsOfOneProcessExcludeEachOther) {
+  auto a = impatient();
+  auto b = impatient();
+  ASSERT_TRUE(a->LockWrite());
+  uint16_t slot = 0;
+  EXPECT_FALSE(b->LockRead(slot));
+  EXPECT_TRUE(a->UnlockWrite());
+  EXPECT_TRUE(b->LockRead(slot));
+  EXPECT_FALSE(a->LockWrite());
+  EXPECT_TRUE(b->UnlockRead(slot));
+}
+
+}  // namespace
+}  // namespace engine
