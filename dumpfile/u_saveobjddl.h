@@ -1,0 +1,46 @@
+// The definition writer: appends the definition text of the objects chosen in the tree to SQL
+// files in the root's output folder, one file per root-level kind (the kind name + ".sql"), one
+// for the owners' own definitions ("Users.sql") and one per owner and kind (owner + "_" + the kind
+// name + ".sql"), in tree order.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "dumpfile/u_formatdumpfile.h"
+#include "dumpfile/u_parsedumpfile.h"
+
+namespace dumpfile {
+
+inline constexpr std::string_view kSaveObjDdlDone = "Successfully save object DDL!";
+inline constexpr std::string_view kSaveObjDdlError = "Save Object DDL error!";
+
+// A name from a dump made fit to be part of a file name in one folder: "/", "\" and control
+// characters become "_", so do leading dots, and the name is cut to `maxBytes` bytes (never
+// inside a UTF-8 sequence).
+std::string SafeFileNamePart(std::string_view name, size_t maxBytes);
+
+// The file that definitions of `kind` go to: the root level's (empty `owner`; kind 1 gives
+// "Users.sql") or an owner's.
+std::string DefinitionFileName(const std::string& outputDir, std::string_view owner, uint8_t kind);
+
+// Writes the chosen definitions. The root's KindSelected flags choose root-level kinds (kind 1:
+// the owners' own definitions), each owner's flags that owner's kinds. Every file the run writes
+// is removed first, so a second run gives the same files. Each definition is the exact bytes of
+// its range in the root's file, with line breaks made carriage return plus line feed, appended as
+// one line. Objects without a range (start -1 or length 0) add nothing. The run ends with the
+// message "Successfully save object DDL!"; a range that cannot be read ends it with "Read " +
+// object + " from " + file + " error!", a file that cannot be removed with "Delete " + file +
+// " error!", any other failure with "Save Object DDL error!". A cancelled run leaves the files
+// written so far and no message of its own.
+class TSaveObjDDl final : public TDumpWorker {
+ public:
+  TSaveObjDDl(TExpFileRoot& root, ProgressSink* progress, DoneCallback onDone);
+  ~TSaveObjDDl() override;
+
+ protected:
+  void Run() override;
+};
+
+}  // namespace dumpfile

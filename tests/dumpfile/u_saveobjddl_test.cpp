@@ -1,0 +1,248 @@
+#include "dumpfile/u_saveobjddl.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+
+#include "platform/textfile.h"
+#include "tests/dumpfile/dumpfile_testing.h"
+
+namespace dumpfile {
+namespace {
+
+using testing::TempFolderTest;
+namespace fs = std::filesystem;
+
+class DefinitionWriterTest : public TempFolderTest {
+ protected:
+  void SetUp() override {
+    TempFolderTest::SetUp();
+    fs::create_directories(dir_ / "out");
+    out_ = (dir_ / "out").string();
+  }
+
+  // A dump of named texts laid one after another; returns each text's (start, length).
+  std::pair<int64_t, int64_t> text(const std::string& t) {
+    const std::pair<int64_t, int64_t> range{int64_t(dump_.size()), int64_t(t.size())};
+    dump_ += t;
+    return range;
+  }
+  TExpFileNode* add(TExpFileUser* owner, const std::string& name, uint8_t kind, const std::string& body) {
+    auto n = std::make_unique<TExpFileNode>();
+    n->SetName(name);
+    n->SetKind(kind);
+    const auto [start, length] = text(body);
+    n->SetStartOffset(start);
+    n->SetLength(length);
+    return owner != nullptr ? owner->AddNode(std::move(n)) : root_.AddPublicObject(std::move(n));
+  }
+  TExpFileUser* user(const std::string& name, const std::string& body = {}) {
+    auto o = std::make_unique<TExpFileUser>();
+    o->SetName(name);
+    if (!body.empty()) {
+      const auto [start, length] = text(body);
+      o->SetStartOffset(start);
+      o->SetLength(length);
+    }
+    return root_.AddUser(std::move(o));
+  }
+  std::string run(ProgressSink* progress = nullptr) {
+    writeFile(path("d.dmp"), dump_);
+    root_.SetDumpFileName(path("d.dmp"));
+    root_.SetOutputDir(out_);
+    TSaveObjDDl writer(root_, progress, nullptr);
+    writer.Execute();
+    return root_.Message();
+  }
+  std::vector<std::string> files() const {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(out_)) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  std::string out(const std::string& name) const { return readFile((fs::path(out_) / name).string()); }
+
+  TExpFileRoot root_;
+  std::string dump_ = "header\n";
+  std::string out_;
+};
+
+TEST_F(DefinitionWriterTest, ObjectsOfOneOwnerAndKindLandInOneFileInTreeOrder) {
+  TExpFileUser* scott = user("SCOTT");
+  add(scott, "EMP", kKindTables, "CREATE TABLE \"EMP\" (A NUMBER)\n");
+  add(scott, "V", kKindViews, "CREATE VIEW \"V\" AS\nSELECT 1 FROM DUAL\n");
+  add(scott, "DEPT", kKindTables, "CREATE TABLE \"DEPT\" (B NUMBER)\r\n");
+  scott->KindSelected[kKindTables] = true;
+  EXPECT_EQ(run(), "Successfully save object DDL!");
+  EXPECT_EQ(files(), std::vector<std::string>{"SCOTT_Tables.sql"});
+  EXPECT_EQ(out("SCOTT_Tables.sql"),
+            "CREATE TABLE \"EMP\" (A NUMBER)\r\n\r\nCREATE TABLE \"DEPT\" (B NUMBER)\r\n\r\n");
+}
+
+TEST_F(DefinitionWriterTest, FlagsChooseRootKindsOwnersOwnTextsAndEachOwnersKinds) {
+  add(nullptr, "TS", kKindTablespaces, "CREATE TABLESPACE TS");
+  add(nullptr, "R", kKindRoles, "CREATE ROLE R");
+  add(nullptr, "PUB", kKindSynonyms, "CREATE PUBLIC SYNONYM PUB");
+  TExpFileUser* scott = user("SCOTT", "CREATE USER SCOTT");
+  TExpFileUser* connected = user("HR");  // introduced only by CONNECT: no text of its own
+  add(scott, "EMP", kKindTables, "CREATE TABLE EMP");
+  add(scott, "SEQ", kKindSequences, "CREATE SEQUENCE SEQ");
+  add(connected, "JOBS", kKindTables, "CREATE TABLE JOBS");
+  add(connected, "SEQ2", kKindSequences, "CREATE SEQUENCE SEQ2");
+  root_.KindSelected[kKindTablespaces] = true;
+  root_.KindSelected[kKindSynonyms] = true;
+  root_.KindSelected[kKindUsers] = true;
+  scott->KindSelected[kKindSequences] = true;
+  connected->KindSelected[kKindTables] = true;
+  EXPECT_EQ(run(), "Successfully save object DDL!");
+  EXPECT_EQ(files(), (std::vector<std::string>{"HR_Tables.sql", "SCOTT_Sequences.sql", "Synonyms.sql",
+                                               "Tablespaces.sql", "Users.sql"}));
+  EXPECT_EQ(out("Tablespaces.sql"), "CREATE TABLESPACE TS\r\n");
+  EXPECT_EQ(out("Synonyms.sql"), "CREATE PUBLIC SYNONYM PUB\r\n");
+  EXPECT_EQ(out("Users.sql"), "CREATE USER SCOTT\r\n");
+  EXPECT_EQ(out("SCOTT_Sequences.sql"), "CREATE SEQUENCE SEQ\r\n");
+  EXPECT_EQ(out("HR_Tables.sql"), "CREATE TABLE JOBS\r\n");
+}
+
+TEST_F(DefinitionWriterTest, SecondRunReplacesTheFilesInsteadOfDoublingThem) {
+  TExpFileUser* scott = user("SCOTT");
+  add(scott, "EMP", kKindTables, "CREATE TABLE EMP\n");
+  scott->KindSelected[kKindTables] = true;
+  writeFile((fs::path(out_) / "SCOTT_Tables.sql").string(), "stale text from before\r\n");
+  writeFile((fs::path(out_) / "Other.sql").string(), "not ours");
+  ASSERT_EQ(run(), "Successfully save object DDL!");
+  const std::string once = out("SCOTT_Tables.sql");
+  EXPECT_EQ(once, "CREATE TABLE EMP\r\n\r\n");
+  ASSERT_EQ(run(), "Successfully save object DDL!");
+  EXPECT_EQ(out("SCOTT_Tables.sql"), once);
+  EXPECT_EQ(out("Other.sql"), "not ours");
+}
+
+TEST_F(DefinitionWriterTest, RollbackSegmentsOfKind22GoToAFileWhoseNameEndsWithABlank) {
+  add(nullptr, "RBS1", kKindRollbackSegments, "CREATE ROLLBACK SEGMENT RBS1");
+  add(nullptr, "RBS0", kKindRollbackSegmentsOld, "CREATE ROLLBACK SEGMENT RBS0");
+  root_.KindSelected[kKindRollbackSegments] = true;
+  EXPECT_EQ(run(), "Successfully save object DDL!");
+  EXPECT_EQ(files(), std::vector<std::string>{"Rollback Segments .sql"});
+}
+
+TEST_F(DefinitionWriterTest, HostileOwnerNamesNeverLeaveTheOutputFolder) {
+  const std::vector<std::string> owners = {"../../evil", "..", "a/b", std::string("x\x01y\nz", 5), "\\..\\w",
+                                           std::string(300, 'L')};
+  for (const auto& name : owners) {
+    TExpFileUser* o = user(name);
+    add(o, "T", kKindTables, "CREATE TABLE T");
+    o->KindSelected[kKindTables] = true;
+  }
+  EXPECT_EQ(run(), "Successfully save object DDL!");
+  const auto names = files();
+  EXPECT_EQ(names.size(), owners.size());
+  for (const auto& n : names) {
+    EXPECT_EQ(n.find('/'), std::string::npos);
+    EXPECT_NE(n[0], '.');
+    EXPECT_LE(n.size(), 255u);
+    for (char c : n) EXPECT_GE(uint8_t(c), 0x20) << n;
+    EXPECT_EQ(out(n), "CREATE TABLE T\r\n");
+  }
+  // Nothing beside the output folder or above it.
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), {}), 2);  // the dump and the output folder
+  EXPECT_FALSE(fs::exists(dir_.parent_path() / "evil_Tables.sql"));
+}
+
+TEST_F(DefinitionWriterTest, DefinitionsLongerThanTheDisplayLimitAreWrittenWholeWithTheirOwnBytes) {
+  std::string body = "CREATE PACKAGE BODY P IS\n";
+  for (int i = 0; body.size() < 30000; ++i) body += "  x := '" + std::string(1, char(0x80 + i % 100)) + "~';\n";
+  body += std::string("\x01\x02 tail", 7);
+  TExpFileUser* o = user("U");
+  add(o, "P", kKindPackageBodies, body);
+  o->KindSelected[kKindPackageBodies] = true;
+  EXPECT_EQ(run(), "Successfully save object DDL!");
+  EXPECT_EQ(out("U_Package bodies.sql"), platform::NormalizeLineBreaks(body) + "\r\n");
+}
+
+TEST_F(DefinitionWriterTest, RangeThatCannotBeReadEndsTheRunWithAMessage) {
+  TExpFileUser* o = user("U");
+  add(o, "OK", kKindTables, "CREATE TABLE OK");
+  TExpFileNode* bad = add(o, "BAD", kKindTables, "x");
+  bad->SetLength(5000);
+  o->KindSelected[kKindTables] = true;
+  EXPECT_EQ(run(), "Read BAD from " + path("d.dmp") + " error!");
+}
+
+TEST_F(DefinitionWriterTest, MissingDumpAndUnwritableFolderAreReported) {
+  TExpFileUser* o = user("U");
+  add(o, "T", kKindTables, "CREATE TABLE T");
+  o->KindSelected[kKindTables] = true;
+  root_.SetDumpFileName(path("gone.dmp"));
+  root_.SetOutputDir(out_);
+  {
+    TSaveObjDDl writer(root_, nullptr, nullptr);
+    writer.Execute();
+  }
+  EXPECT_EQ(root_.Message(), "open file: " + path("gone.dmp") + " error");
+  out_ = path("no-such-folder");
+  EXPECT_EQ(run(), "Save Object DDL error!");
+}
+
+// Cancels the run from its first progress step.
+class CancellingProgress : public testing::RecordingProgress {
+ public:
+  TExpFileRoot* root = nullptr;
+  TDumpWorker* worker = nullptr;
+  void stepIt() override { CancelDumpJob(*root, *worker); }
+};
+
+TEST_F(DefinitionWriterTest, CancelledRunKeepsWhatItWroteAndClaimsNoSuccess) {
+  TExpFileUser* o = user("U");
+  for (int i = 0; i < 300; ++i) add(o, "T" + std::to_string(i), kKindTables, "CREATE TABLE T" + std::to_string(i));
+  o->KindSelected[kKindTables] = true;
+  writeFile(path("d.dmp"), dump_);
+  root_.SetDumpFileName(path("d.dmp"));
+  root_.SetOutputDir(out_);
+  CancellingProgress progress;
+  TSaveObjDDl writer(root_, &progress, nullptr);
+  progress.root = &root_;
+  progress.worker = &writer;
+  writer.Execute();
+  EXPECT_EQ(root_.Message(), "Terminated by user!");
+  const std::string written = out("U_Tables.sql");
+  EXPECT_EQ(written.rfind("CREATE TABLE T0\r\n", 0), 0u);
+  EXPECT_LT(written.size(), 300u * 17);
+}
+
+TEST_F(DefinitionWriterTest, TablesOfARealReadingHoldExactlyTheirRanges) {
+  dumpbuilder::Options o;
+  o.targetSize = 40 << 10;
+  o.mode = dumpbuilder::Mode::Users;
+  const auto expected = dumpbuilder::buildDump(path("r.dmp"), o);
+  TExpFileRoot root;
+  testing::readDump(root, path("r.dmp"));
+  root.SetOutputDir(out_);
+  TExpFileUser* owner = nullptr;
+  for (int i = 0; root.GetUser(i, owner); ++i) owner->KindSelected[kKindTables] = true;
+  TSaveObjDDl writer(root, nullptr, nullptr);
+  writer.Execute();
+  ASSERT_EQ(root.Message(), "Successfully save object DDL!");
+
+  const std::string bytes = readFile(path("r.dmp"));
+  std::map<std::string, std::string> want;
+  for (const auto& n : expected.nodes)
+    if (n.kind == kKindTables && n.owner != "-" && n.length > 0)
+      want[n.owner + "_Tables.sql"] += platform::NormalizeLineBreaks(bytes.substr(size_t(n.start), size_t(n.length))) + "\r\n";
+  ASSERT_FALSE(want.empty());
+  for (const auto& [file, content] : want) EXPECT_EQ(out(file), content) << file;
+}
+
+TEST(DefinitionFileNameTest, NamesFollowTheKindTable) {
+  EXPECT_EQ(DefinitionFileName("/o", {}, kKindTablespaces), "/o/Tablespaces.sql");
+  EXPECT_EQ(DefinitionFileName("/o", {}, kKindUsers), "/o/Users.sql");
+  EXPECT_EQ(DefinitionFileName("/o/", "SCOTT", kKindPackageBodies), "/o/SCOTT_Package bodies.sql");
+  EXPECT_EQ(DefinitionFileName("/o", "SCOTT", kKindRollbackSegments), "/o/SCOTT_Rollback Segments .sql");
+  EXPECT_EQ(SafeFileNamePart("../x/y", 100), "___x_y");
+  EXPECT_EQ(SafeFileNamePart("a.b", 100), "a.b");
+  EXPECT_EQ(SafeFileNamePart("\xC3\xA9\xC3\xA9", 3), "\xC3\xA9");
+}
+
+}  // namespace
+}  // namespace dumpfile
