@@ -1,0 +1,121 @@
+// The dump-file reader over three shapes of dump (mostly binary row data, text-heavy PL/SQL and
+// views, dense short statements), in MB/s; and, side by side in one run on the same 1 GB dump,
+// the reader against `wc -l`, one pass over the bytes and the practical limit of any reader.
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+
+#include "dumpfile/u_parsedumpfile.h"
+#include "tools/dumpbuilder/dumpbuilder.h"
+#include "tools/dumpbuilder/treelines.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+fs::path benchDir() {
+  const char* dir = std::getenv("VELMARON_BENCH_DIR");
+  fs::path p = dir != nullptr ? fs::path(dir) : fs::temp_directory_path() / "velmaron-bench";
+  fs::create_directories(p);
+  return p;
+}
+
+int64_t shapeSize() {
+  const char* mb = std::getenv("VELMARON_BENCH_MB");
+  return (mb != nullptr ? std::atoll(mb) : 256) << 20;
+}
+
+// The dump of `shape` with at least `size` bytes, built once and kept for later runs.
+std::string dumpFile(dumpbuilder::Shape shape, int64_t size, const std::string& tag) {
+  const fs::path path = benchDir() / (tag + "-" + std::to_string(size >> 20) + "M.dmp");
+  const fs::path done = fs::path(path.string() + ".complete");
+  if (fs::exists(done) && fs::exists(path)) return path.string();
+  dumpbuilder::Options o;
+  o.shape = shape;
+  o.targetSize = size;
+  o.seed = 2024;
+  dumpbuilder::buildDump(path.string(), o);
+  std::ofstream(done) << "built\n";
+  return path.string();
+}
+
+// One reading on the reader's own thread, as the main window starts it; returns the bytes read.
+int64_t readOnce(const std::string& path, int helpers) {
+  dumpbuilder::HeaderFacts facts;
+  dumpbuilder::readHeaderFacts(path, facts);
+  dumpfile::TExpFileRoot root;
+  dumpbuilder::prepareRoot(root, path, facts);
+  {
+    dumpfile::TParseDumpfile reader(root, nullptr, nullptr);
+    if (helpers >= 0) reader.SetParallelism(helpers);
+    reader.Start();
+    reader.WaitFor();
+  }
+  if (!root.Message().empty()) throw std::runtime_error(root.Message());
+  return root.ProcessedBytes();
+}
+
+double seconds(std::chrono::steady_clock::time_point since) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+}
+
+void readShape(benchmark::State& state, dumpbuilder::Shape shape, const char* tag, int helpers) {
+  const std::string path = dumpFile(shape, shapeSize(), tag);
+  readOnce(path, helpers);  // into the page cache
+  int64_t bytes = 0;
+  for (auto _ : state) bytes += readOnce(path, helpers);
+  state.SetBytesProcessed(bytes);
+}
+
+void BM_Read_MostlyBinary(benchmark::State& s) { readShape(s, dumpbuilder::Shape::Binary, "binary", -1); }
+void BM_Read_TextHeavy(benchmark::State& s) { readShape(s, dumpbuilder::Shape::Text, "text", -1); }
+void BM_Read_StatementDense(benchmark::State& s) { readShape(s, dumpbuilder::Shape::Statements, "statements", -1); }
+void BM_Read_MostlyBinary_OneThread(benchmark::State& s) { readShape(s, dumpbuilder::Shape::Binary, "binary", 0); }
+void BM_Read_TextHeavy_OneThread(benchmark::State& s) { readShape(s, dumpbuilder::Shape::Text, "text", 0); }
+void BM_Read_StatementDense_OneThread(benchmark::State& s) {
+  readShape(s, dumpbuilder::Shape::Statements, "statements", 0);
+}
+
+// The reader and `wc -l` on the same 1 GB dump, each iteration timing both; the iteration time
+// is the reader's, the counters give both times and their ratio.
+void BM_ReaderVersusWc_1GB(benchmark::State& state) {
+  const std::string path = dumpFile(dumpbuilder::Shape::Binary, int64_t(1) << 30, "binary");
+  const std::string wc = "wc -l '" + path + "' > /dev/null";
+  if (std::system(wc.c_str()) != 0) throw std::runtime_error("wc failed");  // into the page cache
+  readOnce(path, -1);
+  double readerTotal = 0, wcTotal = 0;
+  int64_t bytes = 0;
+  for (auto _ : state) {
+    auto t0 = std::chrono::steady_clock::now();
+    bytes += readOnce(path, -1);
+    const double r = seconds(t0);
+    t0 = std::chrono::steady_clock::now();
+    if (std::system(wc.c_str()) != 0) throw std::runtime_error("wc failed");
+    const double w = seconds(t0);
+    readerTotal += r;
+    wcTotal += w;
+    state.SetIterationTime(r);
+  }
+  state.SetBytesProcessed(bytes);
+  const double n = double(state.iterations());
+  state.counters["reader_s"] = readerTotal / n;
+  state.counters["wc_s"] = wcTotal / n;
+  state.counters["reader_per_wc"] = readerTotal / wcTotal;
+}
+
+BENCHMARK(BM_Read_MostlyBinary)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Read_TextHeavy)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Read_StatementDense)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Read_MostlyBinary_OneThread)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Read_TextHeavy_OneThread)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Read_StatementDense_OneThread)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ReaderVersusWc_1GB)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(5);
+
+}  // namespace
+
+BENCHMARK_MAIN();
