@@ -130,6 +130,11 @@ void writeText(const std::string& text, uint32_t targetSize, std::span<uint8_t> 
   buffer[text.size()] = 0;
 }
 
+// Copies n bytes of `from` (an empty vector has no data to copy).
+void copyBytes(uint8_t* out, const std::vector<uint8_t>& from, size_t n) {
+  if (n > 0) std::memcpy(out, from.data(), n);
+}
+
 void writeZero(T t, uint8_t scale, std::span<uint8_t> buffer) {
   switch (t) {
     case T::Date:
@@ -163,7 +168,7 @@ void convert(T source, uint32_t sourceSize, T target, uint32_t targetSize, uint8
   size_t room = std::min<size_t>(buffer.size(), std::max<size_t>(targetSize, kValueBufferSize));
 
   if (isRawType(target)) {
-    std::memcpy(out, raw.data(), std::min({raw.size(), size_t(targetSize), room}));
+    copyBytes(out, raw, std::min({raw.size(), size_t(targetSize), room}));
     return;
   }
   if (isRawType(source)) {
@@ -171,8 +176,9 @@ void convert(T source, uint32_t sourceSize, T target, uint32_t targetSize, uint8
                : FixedValueSize(target) != 0 ? FixedValueSize(target)
                                                : targetSize;
     n = std::min({n, size_t(sourceSize), raw.size(), room});
-    std::memcpy(out, raw.data(), n);
+    copyBytes(out, raw, n);
     if (target == T::Boolean) PutWordValue(out, NormalizeBooleanValue(GetWordValue(out)));
+    if (target == T::BCD) scaledFromBcd(out);  // the bytes must be a packed decimal the engine can read
     return;
   }
 

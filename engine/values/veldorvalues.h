@@ -56,7 +56,8 @@ bool IsCastAllowed(TEngineFieldType sourceType, TEngineFieldType targetType);
 //   timestamp to date or time: rounded to whole milliseconds first, then its day or time of day;
 //   to text (1): the value's text form, which must fit targetSize - 1 bytes;
 //   bytes (9, 15) to any type but 0 and 3, and anything to 9 or 15: the first bytes copied
-//     unchanged (to a string at most targetSize - 1 of them, to a boolean normalised).
+//     unchanged (to a string at most targetSize - 1 of them, to a boolean normalised; bytes
+//     that do not form a readable BCD within the 64-bit scaled range fail).
 // A date, time or timestamp outside the years 1 to 9999 does not convert.
 //
 // False, with the target's zero value, when the conversion fails: 0, the empty text, the BCD of
