@@ -37,6 +37,7 @@ bool IsCastAllowed(TEngineFieldType sourceType, TEngineFieldType targetType);
 
 // Converts the value at the start of `buffer` in place. `buffer` must hold at least
 // kValueBufferSize (251) bytes; a smaller buffer is left alone and the result is false.
+// `sourceScale` is kept for callers' symmetry: a BCD value carries its own places.
 //
 // Same type: a string keeps at most targetSize - 1 bytes of its text (cut at a character
 // boundary) and is terminated; bytes (9, 15) keep min(targetSize, sourceSize) bytes; a BCD is
