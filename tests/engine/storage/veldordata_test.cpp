@@ -303,6 +303,8 @@ struct Damage {
   uint16_t code;
 };
 
+void PrintTo(const Damage& damage, std::ostream* out) { *out << damage.what; }
+
 class DataFileDamage : public DataFileTest, public ::testing::WithParamInterface<Damage> {};
 
 constexpr size_t kDesc = 127;           // first descriptor
