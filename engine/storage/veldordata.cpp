@@ -695,7 +695,9 @@ bool TDataFile::LockRecord(uint32_t number) {
 }
 
 bool TDataFile::UnlockRecord(uint32_t number) {
-  if (number == 0 || number > kMaxRecordSlots + 1) return false;
+  // Byte-range locks belong to the shared file, so the file layer would release another table
+  // object's lock as readily as ours.
+  if (!HoldsRecordLock(number)) return false;
   if (!LockRegion(false, kRecordLockBase - number, 1)) return false;
   recordLocks_.erase(number);
   return true;

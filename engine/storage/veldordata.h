@@ -126,6 +126,8 @@ class TDataFile : public TFileHandler, public TRecordOwner {
   void Open() override;
   // Releases the record locks this object holds, drops the descriptors and the cache (dirty
   // records are not written: the table flushes first) and closes the file. Nothing when closed.
+  // A record lock the file layer refuses to release raises VELDOR_UNLOCKFAILED once the file
+  // is closed.
   void Close() override;
 
   // The consistency check of an open: VELDOR_OLDVERSION for a version other than 5,
@@ -267,6 +269,7 @@ class TDataFile : public TFileHandler, public TRecordOwner {
   // One attempt at record `number`'s byte; true when taken. Number 0 or past the slot limit
   // gives false.
   bool LockRecord(uint32_t number);
+  // Releases a record lock this object holds; false for any other record.
   bool UnlockRecord(uint32_t number);
   // Releases, one by one, every record lock this object holds (never another object's).
   // True when every release succeeded.

@@ -1,0 +1,188 @@
+// The data file shared between processes (forked helpers) and between table objects of one
+// process: change detection through the header's change counter, record locks and the write lock.
+#include <gtest/gtest.h>
+
+#include "datafile_test_util.h"
+#include "storage_test_util.h"
+
+namespace engine {
+namespace {
+
+using namespace datafile_test;
+using storage_test::Helper;
+using storage_test::TempDir;
+
+class DataFileSharing : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    TFileList list;
+    TestTable table;
+    TDataFile f(&table, false, &list);
+    f.SetName(path);
+    f.DefineStructure(0, 0, 0, 0, false, "", "", 0, byteFields(2, 20));
+    appendRecords(f, 2);
+    flushAll(f);
+  }
+  std::unique_ptr<TDataFile> open(TFileList& list, TestTable& table) {
+    auto f = std::make_unique<TDataFile>(&table, false, &list);
+    f->SetName(path);
+    f->Open();
+    f->VerifyHeader();
+    return f;
+  }
+  // A helper process that opens the table, reports 'r', and then runs each command it receives
+  // through `command` (answering with its result) until 'q'.
+  Helper helper(const std::function<char(TDataFile&, char)>& command) {
+    return Helper([=, this](Helper& self) {
+      TFileList list;
+      TestTable table;
+      auto f = open(list, table);
+      self.send('r');
+      while (char c = self.receive()) {
+        if (c == 'q') return 0;
+        self.send(command(*f, c));
+      }
+      return 3;
+    });
+  }
+
+  TempDir dir;
+  const std::string path = dir.file("SHARED.DAT");
+};
+
+TEST_F(DataFileSharing, AReaderNoticesAnotherProcesssWritesThroughTheChangeCounter) {
+  Helper writer = helper([](TDataFile& f, char c) {
+    if (c != 'w') return 'x';
+    appendRecords(f, 3);
+    TRecord* r = nullptr;
+    if (!f.GetRecord(nullptr, 1, r)) return 'x';
+    fillRecord(*r, 4242);
+    f.ReleaseRecord(r);
+    flushAll(f);
+    return 'd';
+  });
+  ASSERT_EQ(writer.receive(), 'r');
+  TFileList list;
+  TestTable table;
+  auto reader = open(list, table);
+  TRecord* r = nullptr;
+  ASSERT_TRUE(reader->GetRecord(nullptr, 1, r));
+  const std::vector<uint8_t> old(r->GetBuffer(), r->GetBuffer() + reader->GetRecordSize());
+  reader->ReleaseRecord(r);
+  EXPECT_FALSE(reader->HeaderChanged());
+
+  writer.send('w');
+  ASSERT_EQ(writer.receive(), 'd');
+  ASSERT_TRUE(reader->HeaderChanged());
+  EXPECT_EQ(reader->GetLastRecordNumber(), 5u);
+  EXPECT_EQ(reader->GetLastUniqueId(), 5u);
+  EXPECT_FALSE(reader->IsHeaderDirty()) << "the writer's dirty flag is not ours";
+  EXPECT_FALSE(reader->HeaderChanged());
+
+  // The table layer clears the cache on a change; the new contents then come from disk.
+  reader->ClearRecordCache();
+  ASSERT_TRUE(reader->GetRecord(nullptr, 1, r));
+  EXPECT_FALSE(r->SameData(old.data()));
+  reader->ReleaseRecord(r);
+  ASSERT_TRUE(reader->GetRecord(nullptr, 5, r, true, false, true));
+  EXPECT_EQ(r->GetUniqueId(), 5u);
+  reader->ReleaseRecord(r);
+
+  writer.send('q');
+  EXPECT_EQ(writer.wait(), 0);
+}
+
+TEST_F(DataFileSharing, UnlockAllRecordsReleasesEachRecordLockThisObjectHolds) {
+  Helper locker = helper([](TDataFile& f, char c) {
+    switch (c) {
+      case 'l':
+        return f.LockRecord(1) && f.LockRecord(5) && f.LockRecord(200'000'000) ? 'k' : 'x';
+      case 'u':
+        return f.UnlockAllRecords() && !f.HoldsRecordLock(5) ? 'k' : 'x';
+      default:
+        return 'x';
+    }
+  });
+  ASSERT_EQ(locker.receive(), 'r');
+  TFileList list;
+  TestTable table;
+  auto f = open(list, table);
+  locker.send('l');
+  ASSERT_EQ(locker.receive(), 'k');
+  EXPECT_FALSE(f->LockRecord(1));
+  EXPECT_FALSE(f->LockRecord(5));
+  EXPECT_FALSE(f->LockRecord(200'000'000));
+  EXPECT_TRUE(f->LockRecord(2));
+  locker.send('u');
+  ASSERT_EQ(locker.receive(), 'k');
+  EXPECT_TRUE(f->LockRecord(1));
+  EXPECT_TRUE(f->LockRecord(5));
+  EXPECT_TRUE(f->LockRecord(200'000'000));
+  EXPECT_TRUE(f->UnlockAllRecords());
+  locker.send('q');
+  EXPECT_EQ(locker.wait(), 0);
+}
+
+TEST_F(DataFileSharing, UnlockAllRecordsLeavesTheLocksOfAnotherTableObjectAlone) {
+  TFileList list;
+  TestTable tableA, tableB;
+  auto a = open(list, tableA);
+  auto b = open(list, tableB);
+  ASSERT_TRUE(a->LockRecord(1));
+  ASSERT_TRUE(a->LockRecord(2));
+  ASSERT_TRUE(b->LockRecord(3));
+  EXPECT_FALSE(a->LockRecord(3));
+  EXPECT_TRUE(a->UnlockAllRecords());
+  EXPECT_TRUE(b->HoldsRecordLock(3));
+  EXPECT_FALSE(a->LockRecord(3)) << "b's lock survived a's release";
+  EXPECT_TRUE(b->LockRecord(1));
+  EXPECT_FALSE(a->UnlockRecord(1)) << "a lock is released only by its holder";
+  EXPECT_TRUE(b->UnlockRecord(1));
+}
+
+TEST_F(DataFileSharing, ClosingReleasesTheRecordLocksOfTheObject) {
+  TFileList list;
+  TestTable tableA, tableB;
+  auto a = open(list, tableA);
+  auto b = open(list, tableB);
+  ASSERT_TRUE(a->LockRecord(4));
+  a->Close();
+  EXPECT_TRUE(b->LockRecord(4));
+}
+
+TEST_F(DataFileSharing, RecordNumberZeroAndPastTheSlotLimitTakeNoLock) {
+  TFileList list;
+  TestTable table;
+  auto f = open(list, table);
+  EXPECT_FALSE(f->LockRecord(0));
+  EXPECT_FALSE(f->LockRecord(200'000'002));
+  EXPECT_TRUE(f->LockRecord(200'000'001));
+  EXPECT_FALSE(f->UnlockRecord(0));
+}
+
+TEST_F(DataFileSharing, TheWriteLockKeepsAnotherProcessOutUntilReleased) {
+  Helper holder = helper([](TDataFile& f, char c) {
+    if (c == 'l') return f.LockWrite() ? 'k' : 'x';
+    if (c == 'u') return f.UnlockWrite() ? 'k' : 'x';
+    return 'x';
+  });
+  ASSERT_EQ(holder.receive(), 'r');
+  TFileList list;
+  TestTable table;
+  auto f = open(list, table);
+  f->SetLockRetryRules({3, std::chrono::milliseconds(1)});
+  holder.send('l');
+  ASSERT_EQ(holder.receive(), 'k');
+  EXPECT_FALSE(f->LockWrite());
+  EXPECT_TRUE(f->LockRecord(1)) << "record locks lie apart from the write lock";
+  holder.send('u');
+  ASSERT_EQ(holder.receive(), 'k');
+  EXPECT_TRUE(f->LockWrite());
+  EXPECT_TRUE(f->UnlockWrite());
+  EXPECT_FALSE(f->UnlockWrite());
+  holder.send('q');
+  EXPECT_EQ(holder.wait(), 0);
+}
+
+}  // namespace
+}  // namespace engine
