@@ -9,6 +9,7 @@
 #include "engine/storage/veldorcompress.h"
 #include "engine/storage/veldorerr.h"
 #include "engine/storage/veldorhelpers.h"
+#include "engine/storage/veldorkeys.h"
 #include "engine/storage/veldorlocale.h"
 #include "platform/bytes.h"
 #include "platform/localclock.h"
@@ -157,6 +158,18 @@ void TDataFile::SetHeaderInfo(std::string_view password, std::string_view descri
 
 // ---- Structure ----
 
+bool TDataFile::sizeFitsType(const TFieldDescriptor& d) {
+  const uint8_t type = d.Type();
+  const bool sized = type == kFieldTypeString || type == kFieldTypeBytes || type == kFieldTypeVarBytes;
+  return sized ? d.Size() <= kMaxFieldSize : d.Size() == 0;
+}
+
+void TDataFile::recomputeStorage(TFieldDescriptor& d, uint16_t code) const {
+  if (!sizeFitsType(d)) fail(code);
+  SetFieldStorageSize(d.Span());
+  SetFieldStorageScale(d.Span());
+}
+
 void TDataFile::checkFields(std::vector<TFieldDescriptor>& descriptors, uint16_t languageId, uint16_t sortId,
                             uint32_t recordSize, bool recompute, uint16_t code) const {
   uint32_t running = kRecordHeaderSize;
@@ -164,10 +177,7 @@ void TDataFile::checkFields(std::vector<TFieldDescriptor>& descriptors, uint16_t
   std::unordered_set<uint16_t> numbers;
   for (size_t i = 0; i < descriptors.size(); ++i) {
     TFieldDescriptor& d = descriptors[i];
-    if (recompute) {
-      d.SetStoredSize(FieldStoredSize(d.Type(), d.Size()));
-      d.SetStoredScale(d.Scale());
-    }
+    if (recompute) recomputeStorage(d, code);
     if (d.TextLengthByte(2) > kFieldNameLength || d.TextLengthByte(33) > kFieldTextLength ||
         d.TextLengthByte(94) > kFieldTextLength || d.TextLengthByte(145) > kFieldTextLength ||
         d.TextLengthByte(196) > kFieldTextLength)
@@ -180,14 +190,11 @@ void TDataFile::checkFields(std::vector<TFieldDescriptor>& descriptors, uint16_t
     if (!names.insert(key).second) fail(code);
     if (!numbers.insert(d.FieldNumber()).second) fail(code);
     const uint8_t type = d.Type();
-    if (type == 0) fail(code);
-    const bool sized = type == kFieldTypeString || type == kFieldTypeBytes || type == kFieldTypeVarBytes;
-    if (sized ? d.Size() > kMaxFieldSize : d.Size() != 0) fail(code);
+    if (type == 0 || !sizeFitsType(d)) fail(code);
     if (owner_ && (!owner_->IsValidValueText(d.MinText(), type) || !owner_->IsValidValueText(d.MaxText(), type) ||
                    !owner_->IsValidValueText(d.DefaultText(), type)))
       fail(code);
     if (d.Scale() != 0 && type != kFieldTypeBCD) fail(code);
-    if (d.StoredSize() != FieldStoredSize(type, d.Size())) fail(code);
     if (!d.Computed()) {
       if (d.IsAutoInc()) {
         if (d.Offset() != kAutoIncFieldOffset) fail(code);
@@ -214,8 +221,7 @@ void TDataFile::DefineStructure(uint16_t languageId, uint16_t sortId, uint16_t u
   uint64_t recordSize = kRecordHeaderSize;
   for (TFieldDescriptor& d : fields) {
     if (d.IsBlob() && ++blobs > kMaxBlobFieldCount) fail(VELDOR_BLOBLIMIT);
-    d.SetStoredSize(FieldStoredSize(d.Type(), d.Size()));
-    d.SetStoredScale(d.Scale());
+    recomputeStorage(d, VELDOR_HEADERCORRUPT);
     if (d.TakesRecordRoom()) recordSize += uint64_t(d.StoredSize()) + 1;
   }
   if (recordSize > kMaxRecordSize) fail(VELDOR_RECTOOBIG);

@@ -310,6 +310,8 @@ class TDataFile : public TFileHandler, public TRecordOwner {
   int64_t slotOffset(uint32_t number) const;
   void prepareCache();
   void closeFile(bool raiseOnLockFailure);
+  static bool sizeFitsType(const TFieldDescriptor& d);
+  void recomputeStorage(TFieldDescriptor& d, uint16_t code) const;
   void checkFields(std::vector<TFieldDescriptor>& descriptors, uint16_t languageId, uint16_t sortId,
                    uint32_t recordSize, bool recompute, uint16_t code) const;
   TRecord* readRecords(uint32_t number, uint32_t count, bool forward);

@@ -27,31 +27,4 @@ void TFieldDescriptor::putText(size_t at, size_t capacity, std::string_view text
   PutShortString(bytes_.data() + at, capacity, text);
 }
 
-uint8_t FieldStoredSize(uint8_t type, uint8_t size) {
-  switch (type) {
-    case 1:
-      return uint8_t(size + 1);  // room for the terminating zero; size is at most 250
-    case 2:
-    case 6:
-    case 10:
-    case 13:
-      return 4;
-    case 3:
-    case 7:
-    case 11:
-    case 18:
-      return 8;
-    case 4:
-    case 5:
-    case 12:
-      return 2;
-    case 8:
-      return 34;
-    case 14:
-      return 10;
-    default:
-      return size;
-  }
-}
-
 }  // namespace engine

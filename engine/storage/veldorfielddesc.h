@@ -27,6 +27,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -58,6 +59,8 @@ class TFieldDescriptor {
 
   uint8_t* Bytes() { return bytes_.data(); }
   const uint8_t* Bytes() const { return bytes_.data(); }
+  std::span<uint8_t> Span() { return bytes_; }
+  std::span<const uint8_t> Span() const { return bytes_; }
 
   uint16_t FieldNumber() const { return get16(0); }
   void SetFieldNumber(uint16_t n) { put16(0, n); }
@@ -116,11 +119,6 @@ class TFieldDescriptor {
 
   std::array<uint8_t, kSize> bytes_;
 };
-
-// Bytes a field of `type` with declared `size` takes in the record after its has-value byte:
-// string size + 1; types 2, 6, 10, 13: 4; 3, 7, 11, 18: 8; 4, 5, 12: 2; 8: 34; 14: 10; any other
-// type its declared size.
-uint8_t FieldStoredSize(uint8_t type, uint8_t size);
 
 // Shortstring helpers of the engine's on-disk texts: a length byte followed by `capacity` bytes.
 // Reading takes at most `capacity` bytes whatever the length byte says; writing cuts the text to

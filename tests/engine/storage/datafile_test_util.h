@@ -16,6 +16,7 @@
 #include "engine/storage/veldordata.h"
 #include "engine/storage/veldorerr.h"
 #include "engine/storage/veldorhelpers.h"
+#include "engine/storage/veldorkeys.h"
 #include "platform/bytes.h"
 
 namespace datafile_test {
@@ -96,8 +97,8 @@ inline TFieldDescriptor field(uint16_t number, const std::string& name, uint8_t 
 inline uint32_t layOut(std::vector<TFieldDescriptor>& fields) {
   uint32_t running = 9;
   for (TFieldDescriptor& d : fields) {
-    d.SetStoredSize(FieldStoredSize(d.Type(), d.Size()));
-    d.SetStoredScale(d.Scale());
+    SetFieldStorageSize(d.Span());
+    SetFieldStorageScale(d.Span());
     if (d.Computed()) continue;
     if (d.IsAutoInc()) {
       d.SetOffset(5);
