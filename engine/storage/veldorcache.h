@@ -123,7 +123,7 @@ class TItemCache {
   }
 
   // The least recently used item that is neither pinned nor dirty.
-  Item* FindVictim() const {
+  Item* FindReusable() const {
     for (Item* item = tail_; item; item = Traits::Prev(*item))
       if (!Traits::Pinned(*item) && !Traits::Dirty(*item)) return item;
     return nullptr;
@@ -134,12 +134,12 @@ class TItemCache {
   // runs once and the search is repeated); else the capacity grows and a new one is taken.
   // nullptr only when the chain and the list disagree (a damaged cache).
   template <class Flush>
-  Ptr TakeSlot(uint32_t number, bool mayFlush, Flush&& flush) {
+  Ptr GetCacheSlot(uint32_t number, bool mayFlush, Flush&& flush) {
     if (items_.size() < capacity_) return fresh(number);
-    Item* victim = FindVictim();
+    Item* victim = FindReusable();
     if (!victim && mayFlush) {
       flush();
-      victim = FindVictim();
+      victim = FindReusable();
     }
     if (!victim) {
       capacity_ = std::max(capacity_, items_.size()) + growStep_;
@@ -156,10 +156,10 @@ class TItemCache {
   template <class Flush>
   bool DropRecent(Flush&& flush, bool& damaged) {
     damaged = false;
-    Item* victim = FindVictim();
+    Item* victim = FindReusable();
     if (!victim) {
       flush();
-      victim = FindVictim();
+      victim = FindReusable();
     }
     if (!victim) return false;
     Ptr item = Remove(victim);

@@ -531,9 +531,9 @@ void TDataFile::flushForRoom() {
   if (!owner_ || !owner_->HoldsTransactionLock()) FlushDirtyRecords();
 }
 
-std::unique_ptr<TRecord> TDataFile::takeSlot(uint32_t number) {
+std::unique_ptr<TRecord> TDataFile::GetCacheSlot(uint32_t number) {
   const bool mayFlush = !owner_ || !owner_->HoldsTransactionLock();
-  std::unique_ptr<TRecord> slot = cache_.TakeSlot(number, mayFlush, [this] { FlushDirtyRecords(); });
+  std::unique_ptr<TRecord> slot = cache_.GetCacheSlot(number, mayFlush, [this] { FlushDirtyRecords(); });
   if (!slot) fail(VELDOR_FILECORRUPT);
   return slot;
 }
@@ -563,7 +563,7 @@ bool TDataFile::GetRecord(TCacheReader* cursor, uint32_t number, TRecord*& recor
     else if (readAhead) count = readAheadCount_;
     const uint32_t most = uint32_t(std::max<size_t>(1, kMaxRunBytes / r));
     count = std::clamp<uint32_t>(count, 1, std::min(available, most));
-    TRecord* got = readRecords(number, count, forward);
+    TRecord* got = ReadRecords(number, count, forward);
     if (!got || got->GetRecordNumber() != number) {
       ReleaseRecord(got);
       fail(VELDOR_FILECORRUPT);
@@ -573,7 +573,7 @@ bool TDataFile::GetRecord(TCacheReader* cursor, uint32_t number, TRecord*& recor
   }
 
   if (next > kMaxRecordSlots || dataStart() + int64_t(next) * r > kMaxDataFileEnd) fail(VELDOR_TABLEFULL);
-  TRecord* slot = cache_.Insert(takeSlot(next));
+  TRecord* slot = cache_.Insert(GetCacheSlot(next));
   if (!slot) fail(VELDOR_FILECORRUPT);
   slot->Pin();
   slot->SetDirty(true);
@@ -590,7 +590,7 @@ bool TDataFile::missingSlotsCached(uint32_t first, uint32_t last) const {
   return true;
 }
 
-TRecord* TDataFile::readRecords(uint32_t number, uint32_t count, bool forward) {
+TRecord* TDataFile::ReadRecords(uint32_t number, uint32_t count, bool forward) {
   ++counters_.readCalls;
   const uint32_t r = GetRecordSize();
   const uint32_t first = forward ? number : number - count + 1;
@@ -622,7 +622,7 @@ TRecord* TDataFile::readRecords(uint32_t number, uint32_t count, bool forward) {
     if (item) {
       if (item->PinCount() == 0 && !item->IsDirty()) item->LoadFromBuffer(image);
     } else {
-      std::unique_ptr<TRecord> slot = takeSlot(n);
+      std::unique_ptr<TRecord> slot = GetCacheSlot(n);
       slot->LoadFromBuffer(image);
       item = cache_.Insert(std::move(slot));
       if (!item) fail(VELDOR_FILECORRUPT);

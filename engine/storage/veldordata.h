@@ -314,9 +314,9 @@ class TDataFile : public TFileHandler, public TRecordOwner {
   void recomputeStorage(TFieldDescriptor& d, uint16_t code) const;
   void checkFields(std::vector<TFieldDescriptor>& descriptors, uint16_t languageId, uint16_t sortId,
                    uint32_t recordSize, bool recompute, uint16_t code) const;
-  TRecord* readRecords(uint32_t number, uint32_t count, bool forward);
+  TRecord* ReadRecords(uint32_t number, uint32_t count, bool forward);
   bool missingSlotsCached(uint32_t first, uint32_t last) const;
-  std::unique_ptr<TRecord> takeSlot(uint32_t number);
+  std::unique_ptr<TRecord> GetCacheSlot(uint32_t number);
   void flushForRoom();
 
   TTableFileOwner* owner_;
