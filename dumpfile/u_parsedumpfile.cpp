@@ -5,9 +5,9 @@
 #include <bit>
 #include <cerrno>
 #include <condition_variable>
-#include <mutex>
 #include <cstring>
 #include <exception>
+#include <mutex>
 #include <stdexcept>
 #include <vector>
 
@@ -152,9 +152,15 @@ constexpr uint64_t bitsBelow(unsigned to) { return to >= 64 ? ~uint64_t(0) : (ui
 
 VELMARON_INLINE int countBits(uint64_t x) { return __builtin_popcountll(x); }
 
+// Appends the printable bytes of [begin, end), a run at a time.
 void appendPrintable(std::string& out, const uint8_t* begin, const uint8_t* end) {
-  for (const uint8_t* p = begin; p < end; ++p)
-    if (isPrintable(*p)) out += char(*p);
+  const uint8_t* p = begin;
+  while (p < end) {
+    const uint8_t* run = p;
+    while (p < end && isPrintable(*p)) ++p;
+    out.append(reinterpret_cast<const char*>(run), size_t(p - run));
+    while (p < end && !isPrintable(*p)) ++p;
+  }
 }
 
 // The keywords that every head and every statement that closes an object begin with. A line
@@ -459,13 +465,20 @@ bool TParallelLineCutter::feed(TDumpLineCutter& cutter, const uint8_t* data, siz
     h.hasWork = true;
     h.wake.notify_all();
   }
-  bool go = cutter.feed(data, bound(1), base, sink);
-  // The helpers read `data`; wait for every one before anything else happens to it.
+  // The helpers read `data`: whatever happens here, wait for every one before going on.
+  bool go = false;
+  std::exception_ptr error;
+  try {
+    go = cutter.feed(data, bound(1), base, sink);
+  } catch (...) {
+    error = std::current_exception();
+  }
   for (size_t w = 1; w < segments; ++w) {
     Helper& h = *helpers_[w - 1];
     std::unique_lock lock(h.mutex);
     h.done.wait(lock, [&] { return !h.hasWork; });
   }
+  if (error) std::rethrow_exception(error);
   for (size_t w = 1; w < segments && go; ++w) {
     Helper& h = *helpers_[w - 1];
     if (h.error) std::rethrow_exception(h.error);
@@ -495,7 +508,8 @@ TParseDumpfile::TParseDumpfile(TExpFileRoot& root, ProgressSink* progress, DoneC
                                int64_t chunkSize)
     : TDumpWorker(root, progress, std::move(onDone)),
       chunkSize_(std::max<int64_t>(chunkSize, 1)),
-      helpers_(int(std::clamp(std::thread::hardware_concurrency(), 1u, 8u)) - 1) {}
+      // One processor for the worker, one for the thread that reads ahead, the rest for helpers.
+      helpers_(std::clamp(int(std::thread::hardware_concurrency()) - 2, 0, 6)) {}
 
 void TParseDumpfile::SetParallelism(int helpers, size_t minSegment) {
   helpers_ = std::max(helpers, 0);
@@ -665,10 +679,10 @@ void TParseDumpfile::Run() {
     TDumpRecogniser recogniser(root);
     TDumpLineCutter cutter(true);
     RecognisingSink sink(*this, root, recogniser);
-    // Helpers only pay off on chunks that hold several segments.
+    ChunkReader reader(*file, size, chunkSize_);
+    // Helpers only pay off on chunks that hold several segments. They go before the chunks do.
     const int helpers = std::min<int64_t>(size, chunkSize_) >= int64_t(2 * minSegment_) ? helpers_ : 0;
     TParallelLineCutter parallel(helpers, minSegment_);
-    ChunkReader reader(*file, size, chunkSize_);
     int64_t offset = 0;
     while (offset < size) {
       if (Terminated()) return;

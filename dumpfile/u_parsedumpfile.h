@@ -205,8 +205,9 @@ class TParseDumpfile final : public TDumpWorker {
                  int64_t chunkSize = kDefaultChunkSize);
   ~TParseDumpfile() override;
 
-  // How many helper threads cut a chunk beside the worker (default: one per further processor,
-  // at most 7) and the least bytes each takes. Before the run only.
+  // How many helper threads cut a chunk beside the worker (default: one per processor beyond
+  // the worker's and the read-ahead thread's, at most 6) and the least bytes each takes. Before
+  // the run only.
   void SetParallelism(int helpers, size_t minSegment = 1 << 20);
 
  protected:
