@@ -1,0 +1,808 @@
+// Counted B+-tree: the page-level searches and changes of TPage, and TIndexTree, which drives
+// them over a whole index.
+#include "engine/storage/veldorbtree.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "engine/storage/veldorbitmap.h"
+#include "engine/storage/veldorerr.h"
+
+namespace engine {
+
+namespace {
+
+// Fetches a page in the middle of a change, where starting again is no longer possible: a
+// change report, or a page that was freed, is a broken index.
+TPage* fetchForChange(TIndexFile& file, TIndexCursor& cursor, uint32_t number) {
+  TPage* page = nullptr;
+  if (number == 0 || !file.GetPage(cursor, number, page))
+    file.RaiseIndexError(VELDOR_INDEXCORRUPT, file.GetIndexName(cursor.GetCurrentIndex()));
+  if (page->IsFreed()) {
+    file.ReleasePage(page);
+    file.RaiseIndexError(VELDOR_INDEXCORRUPT, file.GetIndexName(cursor.GetCurrentIndex()));
+  }
+  return page;
+}
+
+TPage* newPageForChange(TIndexFile& file, TIndexCursor& cursor) {
+  TPage* page = nullptr;
+  if (!file.NewPage(cursor, page)) file.RaiseIndexError(VELDOR_INDEXCORRUPT, file.GetIndexName(cursor.GetCurrentIndex()));
+  return page;
+}
+
+// Restores the cursor's level when a step that moved up a level ends, on every path.
+class LevelGuard {
+ public:
+  explicit LevelGuard(TIndexCursor& cursor) : cursor_(cursor), level_(cursor.GetPathLevel()) {}
+  ~LevelGuard() { cursor_.SetPathLevel(level_); }
+  LevelGuard(const LevelGuard&) = delete;
+  LevelGuard& operator=(const LevelGuard&) = delete;
+
+ private:
+  TIndexCursor& cursor_;
+  int level_;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Searches
+
+// Binary searches over entries 1..count: the last entry not greater than the key, and the last
+// entry less than it (0 when none).
+static uint32_t lastNotGreater(const TPage& page, TIndexCursor& cursor, const uint8_t* key) {
+  uint32_t lo = 1, hi = page.GetEntryCount(), result = 0;
+  while (lo <= hi) {
+    const uint32_t mid = lo + (hi - lo) / 2;
+    if (cursor.CompareKeys(page.GetEntryKey(mid), key, page.GetKeySize()) <= 0) {
+      result = mid;
+      lo = mid + 1;
+    } else {
+      hi = mid - 1;
+    }
+  }
+  return result;
+}
+
+static uint32_t lastLess(const TPage& page, TIndexCursor& cursor, const uint8_t* key) {
+  uint32_t lo = 1, hi = page.GetEntryCount(), result = 0;
+  while (lo <= hi) {
+    const uint32_t mid = lo + (hi - lo) / 2;
+    if (cursor.CompareKeys(page.GetEntryKey(mid), key, page.GetKeySize()) < 0) {
+      result = mid;
+      lo = mid + 1;
+    } else {
+      hi = mid - 1;
+    }
+  }
+  return result;
+}
+
+bool TPage::FindKey(TIndexCursor& cursor, const uint8_t* key, uint32_t& position) const {
+  if (count_ == 0) corrupt();
+  position = std::max<uint32_t>(1, lastNotGreater(*this, cursor, key));
+  return IsLeaf() && cursor.CompareKeys(GetEntryKey(position), key, keySize_) == 0;
+}
+
+void TPage::FindKeyPosition(TIndexCursor& cursor, const uint8_t* key, uint32_t& position) const {
+  if (count_ == 0) corrupt();
+  position = lastNotGreater(*this, cursor, key);
+}
+
+void TPage::LocateKey(TIndexCursor& cursor, const uint8_t* key, uint32_t& position) const {
+  if (count_ == 0) corrupt();
+  position = std::max<uint32_t>(1, lastNotGreater(*this, cursor, key));
+}
+
+bool TPage::FindKeyCounted(TIndexCursor& cursor, const uint8_t* key, bool firstNotLess, uint32_t& position,
+                           uint64_t& recordPosition) const {
+  if (count_ == 0) corrupt();
+  if (IsLeaf()) {
+    if (firstNotLess) {
+      position = lastLess(*this, cursor, key) + 1;
+      recordPosition += position - 1;
+      return position <= count_ && cursor.CompareKeys(GetEntryKey(position), key, keySize_) == 0;
+    }
+    position = std::max<uint32_t>(1, lastNotGreater(*this, cursor, key));
+    recordPosition += position - 1;
+    return cursor.CompareKeys(GetEntryKey(position), key, keySize_) == 0;
+  }
+  position = std::max<uint32_t>(1, firstNotLess ? lastLess(*this, cursor, key) : lastNotGreater(*this, cursor, key));
+  recordPosition += CountKeysBefore(position);
+  return false;
+}
+
+bool TPage::ScanKeyCounted(TIndexCursor& cursor, const uint8_t* key, const uint8_t* stopKey, uint32_t& position,
+                           uint64_t& recordPosition) const {
+  if (count_ == 0) corrupt();
+  auto goesOn = [&](uint32_t i) {
+    return cursor.CompareKeys(GetEntryKey(i), key, keySize_) < 0 &&
+           (!stopKey || cursor.CompareKeys(GetEntryKey(i), stopKey, keySize_) <= 0);
+  };
+  uint32_t i = 1;
+  if (IsLeaf()) {
+    while (i <= count_ && goesOn(i)) {
+      ++recordPosition;
+      ++i;
+    }
+    position = i;
+    return i <= count_ && cursor.CompareKeys(GetEntryKey(i), key, keySize_) == 0;
+  }
+  while (i < count_ && goesOn(i + 1)) {
+    recordPosition += GetEntryKeyCount(i);
+    ++i;
+  }
+  position = i;
+  return false;
+}
+
+void TPage::SeekFirst(uint32_t& position, uint64_t& recordPosition) const {
+  position = 1;
+  recordPosition = 1;
+}
+
+void TPage::SeekLast(uint32_t& position, uint64_t& recordPosition) const {
+  if (count_ == 0) corrupt();
+  position = count_;
+  recordPosition += CountKeysBefore(position);
+}
+
+void TPage::SeekKeyForward(TIndexCursor& cursor, const uint8_t* key, uint32_t& position,
+                           uint64_t& recordPosition) const {
+  if (count_ == 0) {
+    position = 1;
+    return;
+  }
+  if (IsLeaf()) {
+    position = lastLess(*this, cursor, key) + 1;
+    recordPosition += position - 1;
+    return;
+  }
+  position = std::max<uint32_t>(1, lastLess(*this, cursor, key));
+  recordPosition += CountKeysBefore(position);
+}
+
+void TPage::SeekKeyBackward(TIndexCursor& cursor, const uint8_t* key, uint32_t& position,
+                            uint64_t& recordPosition) const {
+  if (count_ == 0) corrupt();
+  position = std::max<uint32_t>(1, lastNotGreater(*this, cursor, key));
+  recordPosition += CountKeysBefore(position);
+}
+
+uint32_t TPage::CountSequentialRefs(uint32_t n, bool forward, uint32_t position) const {
+  if (!IsLeaf() || position < 1 || position > count_ || n == 0) return 0;
+  uint32_t result = 1;
+  uint32_t i = position;
+  while (result < n) {
+    const uint32_t j = forward ? i + 1 : i - 1;
+    if (j < 1 || j > count_) break;
+    const uint32_t a = GetEntryRef(i), b = GetEntryRef(j);
+    if (forward ? b != a + 1 : b + 1 != a) break;
+    ++result;
+    i = j;
+  }
+  return result;
+}
+
+bool TPage::ScanForwardInBitmap(const TRecordsBitmap& bitmap, uint32_t& position, uint64_t& recordPosition) const {
+  for (uint32_t i = std::max<uint32_t>(position, 1); i <= count_; ++i) {
+    if (bitmap.GetBit(GetEntryRef(i))) {
+      position = i;
+      return true;
+    }
+    ++recordPosition;
+  }
+  position = count_ + 1;
+  return false;
+}
+
+bool TPage::ScanBackwardInBitmap(const TRecordsBitmap& bitmap, uint32_t& position, uint64_t& recordPosition) const {
+  for (uint32_t i = std::min(position, count_); i >= 1; --i) {
+    if (bitmap.GetBit(GetEntryRef(i))) {
+      position = i;
+      return true;
+    }
+    if (recordPosition > 0) --recordPosition;
+  }
+  position = 0;
+  return false;
+}
+
+bool TPage::ScanForwardInBitmapToKey(TIndexCursor& cursor, const TRecordsBitmap& bitmap, const uint8_t* stopKey,
+                                     uint32_t& position, uint64_t& recordPosition) const {
+  for (uint32_t i = std::max<uint32_t>(position, 1); i <= count_; ++i) {
+    if (cursor.CompareKeys(GetEntryKey(i), stopKey, keySize_) > 0) {
+      position = i;
+      return false;
+    }
+    if (bitmap.GetBit(GetEntryRef(i))) {
+      position = i;
+      return true;
+    }
+    ++recordPosition;
+  }
+  position = count_ + 1;
+  return false;
+}
+
+bool TPage::ScanBackwardInBitmapToKey(TIndexCursor& cursor, const TRecordsBitmap& bitmap, const uint8_t* stopKey,
+                                      uint32_t& position, uint64_t& recordPosition) const {
+  for (uint32_t i = std::min(position, count_); i >= 1; --i) {
+    if (cursor.CompareKeys(GetEntryKey(i), stopKey, keySize_) < 0) {
+      position = i;
+      return false;
+    }
+    if (bitmap.GetBit(GetEntryRef(i))) {
+      position = i;
+      return true;
+    }
+    if (recordPosition > 0) --recordPosition;
+  }
+  position = 0;
+  return false;
+}
+
+bool TPage::AddRangeToBitmap(TIndexCursor& cursor, const uint8_t* endKey, uint32_t& position,
+                             TRecordsBitmap& bitmap) const {
+  uint32_t i = std::max<uint32_t>(position, 1);
+  for (; i <= count_; ++i) {
+    if (endKey && cursor.CompareKeys(GetEntryKey(i), endKey, keySize_) > 0) {
+      position = i;
+      return false;
+    }
+    const uint32_t record = GetEntryRef(i);
+    if (record == 0 || record > bitmap.Count()) corrupt();
+    bitmap.SetBit(record);
+  }
+  position = i;
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Changes
+
+void TPage::moveEntries(TPage& to, uint32_t toPosition, uint32_t from, uint32_t n) {
+  if (n == 0) return;
+  if (from < 1 || from + n - 1 > count_ || toPosition > to.count_ || to.keySize_ != keySize_) corrupt();
+  const size_t stride = EntryStride();
+  to.reserveEntries(to.count_ + n);
+  uint8_t* dst = to.entries_.data() + size_t(toPosition) * stride;
+  std::memmove(dst + n * stride, dst, size_t(to.count_ - toPosition) * stride);
+  std::memcpy(dst, entry(from), n * stride);
+  to.count_ += n;
+  to.dirty_ = true;
+  uint8_t* src = entry(from);
+  std::memmove(src, src + n * stride, size_t(count_ - (from + n - 1)) * stride);
+  count_ -= n;
+  std::memset(entries_.data() + size_t(count_) * stride, 0, n * stride);
+  dirty_ = true;
+}
+
+void TPage::UpdateParentKey(TIndexCursor& cursor, const uint8_t* key) {
+  if (cursor.GetPathEntry() != 1) return;
+  LevelGuard guard(cursor);
+  // The key may lie in this page, which the parents never change.
+  std::vector<uint8_t> copy(key, key + keySize_);
+  uint32_t child = number_;
+  while (cursor.GetPathPage() != 0) {
+    const uint32_t parentNumber = cursor.GetPathPage();
+    cursor.PopPathLevel();
+    TPinnedPage parent(*owner_, fetchForChange(*owner_, cursor, parentNumber));
+    const uint32_t q = cursor.GetPathEntry();
+    if (q < 1 || q > parent->GetEntryCount() || parent->GetEntryRef(q) != child) corrupt();
+    parent->SetEntryKey(q, copy.data());
+    if (q != 1) break;
+    child = parentNumber;
+  }
+}
+
+void TPage::InsertKey(TIndexCursor& cursor, const uint8_t* key, uint32_t keyCount, uint32_t reference) {
+  uint32_t p = cursor.GetPathEntry();
+  if (p > count_) corrupt();
+  InsertEntry(key, p);
+  cursor.SetPathEntry(p);
+  SetEntryRef(p, reference);
+  SetEntryKeyCount(p, keyCount);
+  UpdateCompressedSize();
+  UpdateParentKey(cursor, GetEntryKey(p));
+  if (IsFull()) splitAndPropagate(cursor);
+}
+
+void TPage::splitAndPropagate(TIndexCursor& cursor) {
+  TIndexFile& file = *owner_;
+  const uint8_t slot = cursor.GetCurrentIndex();
+  const bool root = IsRoot();
+  // Everything the split needs is fetched before anything moves, so that a read failure leaves
+  // the tree as it was.
+  TPinnedPage parent;
+  uint32_t q = 0;
+  if (root) {
+    if (cursor.GetPathLevel() != 1) file.RaiseIndexError(VELDOR_TABLEFULL, file.GetIndexName(slot));
+  } else {
+    const uint32_t parentNumber = cursor.GetPathPage();
+    if (parentNumber == 0) corrupt();
+    LevelGuard guard(cursor);
+    cursor.PopPathLevel();
+    parent.reset(file, fetchForChange(file, cursor, parentNumber));
+    q = cursor.GetPathEntry();
+    if (q < 1 || q > parent->GetEntryCount() || parent->GetEntryRef(q) != number_) corrupt();
+  }
+  file.CheckRoomForPages(root ? 2 : 1);
+  TPinnedPage newPage(file, newPageForChange(file, cursor));
+  TPinnedPage newRoot;
+  if (root) newRoot.reset(file, newPageForChange(file, cursor));
+
+  Split(cursor, *newPage);
+
+  if (root) {
+    TPage& r = *newRoot;
+    r.SetPageType(ptRootBranch);
+    uint32_t pos = 0;
+    r.InsertEntry(GetEntryKey(1), pos);
+    r.SetEntryRef(pos, number_);
+    r.SetEntryKeyCount(pos, uint32_t(GetKeyTotal()));
+    r.InsertEntry(newPage->GetEntryKey(1), pos);
+    r.SetEntryRef(pos, newPage->GetPageNumber());
+    r.SetEntryKeyCount(pos, uint32_t(newPage->GetKeyTotal()));
+    r.UpdateCompressedSize();
+    file.SetRootPage(slot, r.GetPageNumber());
+    cursor.SetPathEntry(2);
+    cursor.NoteExactCounts(0);
+    return;
+  }
+  LevelGuard guard(cursor);
+  cursor.PopPathLevel();
+  parent->SetEntryKeyCount(q, uint32_t(GetKeyTotal()));
+  cursor.NoteExactCounts(cursor.GetPathLevel());
+  // The parent's key of N is copied out: the parent's insert may move N's entries no more, but
+  // it may reuse buffers.
+  std::vector<uint8_t> firstKey(newPage->GetEntryKey(1), newPage->GetEntryKey(1) + keySize_);
+  parent->InsertKey(cursor, firstKey.data(), uint32_t(newPage->GetKeyTotal()), newPage->GetPageNumber());
+}
+
+void TPage::Split(TIndexCursor& cursor, TPage& newPage) {
+  TIndexFile& file = *owner_;
+  TPinnedPage right;
+  if (next_ != 0) right.reset(file, fetchForChange(file, cursor, next_));
+  const uint32_t n = count_;
+  const uint32_t keep = n - n / 2;
+  const uint8_t type = IsLeaf() ? ptLeaf : ptBranch;
+  SetPageType(type);
+  newPage.SetPageType(type);
+  moveEntries(newPage, 0, keep + 1, n - keep);
+  newPage.SetNextPage(next_);
+  newPage.SetPrevPage(number_);
+  SetNextPage(newPage.GetPageNumber());
+  if (right) right->SetPrevPage(newPage.GetPageNumber());
+  UpdateCompressedSize();
+  newPage.UpdateCompressedSize();
+  if (IsCompressedLeaf()) {
+    if (usedBytes_ > kPageDataSize) {
+      while (usedBytes_ > kPageDataSize && count_ > 1) {
+        moveEntries(newPage, 0, count_, 1);
+        UpdateCompressedSize();
+        newPage.UpdateCompressedSize();
+      }
+    } else {
+      while (newPage.usedBytes_ > kPageDataSize && newPage.count_ > 1) {
+        newPage.moveEntries(*this, count_, 1, 1);
+        UpdateCompressedSize();
+        newPage.UpdateCompressedSize();
+      }
+    }
+    if (usedBytes_ > kPageDataSize || newPage.usedBytes_ > kPageDataSize) corrupt();
+  }
+}
+
+void TPage::BalanceWithPrev(TPage& prev) {
+  const uint32_t t = prev.count_ + count_;
+  const uint32_t prevKeeps = t - t / 2;
+  if (prev.count_ > prevKeeps) prev.moveEntries(*this, 0, prevKeeps + 1, prev.count_ - prevKeeps);
+  else if (prev.count_ < prevKeeps) moveEntries(prev, prev.count_, 1, prevKeeps - prev.count_);
+  UpdateCompressedSize();
+  prev.UpdateCompressedSize();
+}
+
+void TPage::BalanceWithNext(TPage& next) {
+  const uint32_t t = next.count_ + count_;
+  const uint32_t keeps = t / 2;
+  if (count_ > keeps) moveEntries(next, 0, keeps + 1, count_ - keeps);
+  else if (count_ < keeps) next.moveEntries(*this, count_, 1, keeps - count_);
+  UpdateCompressedSize();
+  next.UpdateCompressedSize();
+}
+
+void TPage::MergeIntoPrev(TIndexCursor& cursor, TPage& prev) {
+  TIndexFile& file = *owner_;
+  TPinnedPage right;
+  if (next_ != 0) right.reset(file, fetchForChange(file, cursor, next_));
+  moveEntries(prev, prev.count_, 1, count_);
+  prev.SetNextPage(next_);
+  if (right) right->SetPrevPage(prev.GetPageNumber());
+  UpdateCompressedSize();
+  prev.UpdateCompressedSize();
+}
+
+void TPage::MergeIntoNext(TIndexCursor& cursor, TPage& next) {
+  TIndexFile& file = *owner_;
+  TPinnedPage left;
+  if (prev_ != 0) left.reset(file, fetchForChange(file, cursor, prev_));
+  moveEntries(next, 0, 1, count_);
+  next.SetPrevPage(prev_);
+  if (left) left->SetNextPage(next.GetPageNumber());
+  UpdateCompressedSize();
+  next.UpdateCompressedSize();
+}
+
+void TPage::DeleteKey(TIndexCursor& cursor) {
+  TIndexFile& file = *owner_;
+  const uint8_t slot = cursor.GetCurrentIndex();
+  uint32_t p = cursor.GetPathEntry();
+  if (count_ == 0 || p < 1 || p > count_) corrupt();
+  DeleteEntry(p);
+  cursor.SetPathEntry(p);
+  UpdateCompressedSize();
+  if (count_ > 0) UpdateParentKey(cursor, GetEntryKey(p));
+  const uint32_t parentNumber = cursor.GetPathPage();
+
+  if (IsCompressedLeaf()) {
+    if (count_ > 0) {
+      // Removing an entry can lengthen the next one, whose shared prefix with its new neighbour
+      // is shorter: a full page then splits as after an insert.
+      if (IsFull()) splitAndPropagate(cursor);
+      return;
+    }
+    if (parentNumber == 0) {
+      file.FreePage(cursor, *this);
+      file.SetRootPage(slot, 0);
+      cursor.NoteExactCounts(0);
+      return;
+    }
+    TPinnedPage left, right;
+    if (prev_ != 0) left.reset(file, fetchForChange(file, cursor, prev_));
+    if (next_ != 0) right.reset(file, fetchForChange(file, cursor, next_));
+    LevelGuard guard(cursor);
+    cursor.PopPathLevel();
+    TPinnedPage parent(file, fetchForChange(file, cursor, parentNumber));
+    const uint32_t q = cursor.GetPathEntry();
+    if (q < 1 || q > parent->GetEntryCount() || parent->GetEntryRef(q) != number_) corrupt();
+    if (left) left->SetNextPage(next_);
+    if (right) right->SetPrevPage(prev_);
+    file.FreePage(cursor, *this);
+    cursor.NoteExactCounts(cursor.GetPathLevel());
+    parent->DeleteKey(cursor);
+    return;
+  }
+
+  if (parentNumber == 0) {
+    if (IsLeaf() && count_ == 0) {
+      file.FreePage(cursor, *this);
+      file.SetRootPage(slot, 0);
+      cursor.NoteExactCounts(0);
+    } else if (IsBranch() && count_ == 1) {
+      TPinnedPage child(file, fetchForChange(file, cursor, GetEntryRef(1)));
+      if (child->IsRoot() || child->GetPrevPage() != 0 || child->GetNextPage() != 0) corrupt();
+      child->SetPageType(child->IsLeaf() ? ptRootLeaf : ptRootBranch);
+      file.SetRootPage(slot, child->GetPageNumber());
+      file.FreePage(cursor, *this);
+      cursor.NoteExactCounts(0);
+    } else if (count_ == 0) {
+      corrupt();
+    }
+    return;
+  }
+
+  const uint32_t capacity = GetCapacity();
+  if (count_ >= (capacity >> 1)) return;
+
+  LevelGuard guard(cursor);
+  cursor.PopPathLevel();
+  TPinnedPage parent(file, fetchForChange(file, cursor, parentNumber));
+  const uint32_t q = cursor.GetPathEntry();
+  const uint32_t parentCount = parent->GetEntryCount();
+  if (q < 1 || q > parentCount || parent->GetEntryRef(q) != number_) corrupt();
+  // A neighbour under another parent cannot be balanced with: a branch that is not the root
+  // always holds at least two entries, so this only meets a broken tree.
+  if (parentCount < 2) corrupt();
+  const bool useLeft = !(q == 1 && q != parentCount);
+  if (useLeft) {
+    if (prev_ == 0 || parent->GetEntryRef(q - 1) != prev_) corrupt();
+    TPinnedPage left(file, fetchForChange(file, cursor, prev_));
+    if (left->GetNextPage() != number_ || left->GetPageType() != GetPageType()) corrupt();
+    if (capacity > count_ + left->GetEntryCount()) {
+      MergeIntoPrev(cursor, *left);
+      file.FreePage(cursor, *this);
+      parent->SetEntryKeyCount(q - 1, uint32_t(left->GetKeyTotal()));
+      cursor.NoteExactCounts(cursor.GetPathLevel());
+      parent->DeleteKey(cursor);
+    } else {
+      BalanceWithPrev(*left);
+      parent->SetEntryKey(q, GetEntryKey(1));
+      parent->SetEntryKeyCount(q, uint32_t(GetKeyTotal()));
+      parent->SetEntryKeyCount(q - 1, uint32_t(left->GetKeyTotal()));
+      cursor.NoteExactCounts(cursor.GetPathLevel());
+    }
+  } else {
+    if (next_ == 0 || parent->GetEntryRef(q + 1) != next_) corrupt();
+    TPinnedPage right(file, fetchForChange(file, cursor, next_));
+    if (right->GetPrevPage() != number_ || right->GetPageType() != GetPageType()) corrupt();
+    if (capacity > count_ + right->GetEntryCount()) {
+      MergeIntoNext(cursor, *right);
+      file.FreePage(cursor, *this);
+      parent->SetEntryKey(q + 1, right->GetEntryKey(1));
+      parent->SetEntryKeyCount(q + 1, uint32_t(right->GetKeyTotal()));
+      cursor.NoteExactCounts(cursor.GetPathLevel());
+      parent->DeleteKey(cursor);
+    } else {
+      BalanceWithNext(*right);
+      parent->SetEntryKeyCount(q, uint32_t(GetKeyTotal()));
+      parent->SetEntryKey(q + 1, right->GetEntryKey(1));
+      parent->SetEntryKeyCount(q + 1, uint32_t(right->GetKeyTotal()));
+      cursor.NoteExactCounts(cursor.GetPathLevel());
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// TIndexTree
+
+TIndexTree::TIndexTree(TIndexFile& file, TIndexCursor& cursor, uint8_t slot)
+    : file_(file), cursor_(cursor), slot_(slot) {}
+
+void TIndexTree::corrupt() const { file_.RaiseIndexError(VELDOR_INDEXCORRUPT, file_.GetIndexName(slot_)); }
+
+void TIndexTree::withRestarts(const std::function<bool()>& attempt) {
+  for (int i = 0; i <= kMaxRestarts; ++i) {
+    cursor_.SetCurrentIndex(slot_);
+    cursor_.ResetPath();
+    if (attempt()) return;
+  }
+  corrupt();
+}
+
+bool TIndexTree::readPage(uint32_t number, TPinnedPage& holder) {
+  if (number == 0 || !file_.IsValidPageNumber(number)) corrupt();
+  TPage* page = nullptr;
+  if (!file_.GetPage(cursor_, number, page)) return false;
+  holder.reset(file_, page);
+  if (page->IsFreed()) corrupt();
+  return true;
+}
+
+bool TIndexTree::descend(const uint8_t* key, bool firstNotLess, std::vector<TPinnedPage>& path,
+                         uint64_t* recordPosition) {
+  path.clear();
+  TPinnedPage page;
+  if (!readPage(file_.GetRootPageNumber(slot_), page)) return false;
+  if (!page->IsRoot()) corrupt();
+  uint64_t position = 0;
+  while (!page->IsLeaf()) {
+    if (!page->IsBranch()) corrupt();
+    uint32_t pos = 0;
+    if (key) page->FindKeyCounted(cursor_, key, firstNotLess, pos, position);
+    else if (page->GetEntryCount() == 0) corrupt();
+    else pos = 1;
+    cursor_.SetPathEntry(pos);
+    const uint32_t child = page->GetEntryRef(pos);
+    const uint32_t parentNumber = page->GetPageNumber();
+    path.push_back(std::move(page));
+    cursor_.PushPathLevel(parentNumber);
+    if (!readPage(child, page)) return false;
+    if (page->GetPageType() != ptBranch && page->GetPageType() != ptLeaf) corrupt();
+  }
+  if (page->GetEntryCount() == 0) corrupt();
+  path.push_back(std::move(page));
+  if (recordPosition) *recordPosition = position;
+  return true;
+}
+
+void TIndexTree::adjustCounts(std::vector<TPinnedPage>& path, int64_t delta) {
+  const int exact = std::min<int>(cursor_.GetExactCountLevel(), int(path.size()));
+  for (int level = 1; level < exact; ++level) {
+    TPage& page = *path[size_t(level - 1)];
+    const uint32_t pos = cursor_.GetPathEntryAt(level);
+    if (pos < 1 || pos > page.GetEntryCount()) corrupt();
+    page.SetEntryKeyCount(pos, uint32_t(int64_t(page.GetEntryKeyCount(pos)) + delta));
+  }
+}
+
+uint64_t TIndexTree::KeyCount() {
+  uint64_t result = 0;
+  withRestarts([&] {
+    const uint32_t root = file_.GetRootPageNumber(slot_);
+    if (root == 0) {
+      result = 0;
+      return true;
+    }
+    TPinnedPage page;
+    if (!readPage(root, page)) return false;
+    result = page->GetKeyTotal();
+    return true;
+  });
+  return result;
+}
+
+void TIndexTree::InsertKey(const uint8_t* key, uint32_t reference) {
+  withRestarts([&] {
+    if (file_.GetRootPageNumber(slot_) == 0) {
+      file_.CheckRoomForPages(1);
+      TPage* raw = nullptr;
+      if (!file_.NewPage(cursor_, raw)) return false;
+      TPinnedPage page(file_, raw);
+      page->SetPageType(ptRootLeaf);
+      cursor_.SetPathEntry(0);
+      cursor_.SetExactCountLevel(1);
+      page->InsertKey(cursor_, key, 1, reference);
+      file_.SetRootPage(slot_, page->GetPageNumber());
+      return true;
+    }
+    std::vector<TPinnedPage> path;
+    if (!descend(key, false, path, nullptr)) return false;
+    TPage& leaf = *path.back();
+    uint32_t pos = 0;
+    leaf.FindKeyPosition(cursor_, key, pos);
+    if (leaf.IsUnique() && pos >= 1 && cursor_.CompareKeys(leaf.GetEntryKey(pos), key, leaf.GetKeySize()) == 0)
+      file_.RaiseIndexError(VELDOR_KEYVIOL, file_.GetIndexName(slot_));
+    if (file_.GetFreePageHead(slot_) == 0) file_.CheckRoomForPages(uint32_t(path.size()) + 1);
+    cursor_.SetPathEntry(pos);
+    cursor_.SetExactCountLevel(cursor_.GetPathLevel());
+    leaf.InsertKey(cursor_, key, 1, reference);
+    adjustCounts(path, +1);
+    return true;
+  });
+}
+
+bool TIndexTree::DeleteKey(const uint8_t* key, uint32_t reference) {
+  bool deleted = false;
+  withRestarts([&] {
+    deleted = false;
+    if (file_.GetRootPageNumber(slot_) == 0) return true;
+    std::vector<TPinnedPage> path;
+    if (!descend(key, false, path, nullptr)) return false;
+    TPage& leaf = *path.back();
+    uint32_t pos = 0;
+    leaf.FindKeyPosition(cursor_, key, pos);
+    const uint16_t k = leaf.GetKeySize();
+    while (pos >= 1 && cursor_.CompareKeys(leaf.GetEntryKey(pos), key, k) == 0 && reference != 0 &&
+           leaf.GetEntryRef(pos) != reference)
+      --pos;
+    if (pos < 1 || cursor_.CompareKeys(leaf.GetEntryKey(pos), key, k) != 0) return true;
+    cursor_.SetPathEntry(pos);
+    cursor_.SetExactCountLevel(cursor_.GetPathLevel());
+    leaf.DeleteKey(cursor_);
+    adjustCounts(path, -1);
+    deleted = true;
+    return true;
+  });
+  return deleted;
+}
+
+bool TIndexTree::FindKey(const uint8_t* key, uint64_t& position, uint32_t* reference) {
+  bool found = false;
+  withRestarts([&] {
+    found = false;
+    position = 1;
+    if (file_.GetRootPageNumber(slot_) == 0) return true;
+    std::vector<TPinnedPage> path;
+    uint64_t before = 0;
+    if (!descend(key, true, path, &before)) return false;
+    TPage& leaf = *path.back();
+    uint32_t pos = 0;
+    found = leaf.FindKeyCounted(cursor_, key, true, pos, before);
+    position = before + 1;
+    if (pos <= leaf.GetEntryCount()) {
+      if (reference) *reference = leaf.GetEntryRef(pos);
+      return true;
+    }
+    // The first entry not less lies at the start of the next leaf, if any.
+    if (leaf.GetNextPage() == 0) return true;
+    TPinnedPage next;
+    if (!readPage(leaf.GetNextPage(), next)) return false;
+    if (next->GetPageType() != ptLeaf || next->GetEntryCount() == 0) corrupt();
+    found = cursor_.CompareKeys(next->GetEntryKey(1), key, next->GetKeySize()) == 0;
+    if (reference) *reference = next->GetEntryRef(1);
+    return true;
+  });
+  return found;
+}
+
+bool TIndexTree::KeyAtPosition(uint64_t position, uint8_t* key, uint32_t& reference) {
+  bool found = false;
+  withRestarts([&] {
+    found = false;
+    if (position < 1) return true;
+    const uint32_t root = file_.GetRootPageNumber(slot_);
+    if (root == 0) return true;
+    TPinnedPage page;
+    if (!readPage(root, page)) return false;
+    if (!page->IsRoot()) corrupt();
+    if (position > page->GetKeyTotal()) return true;
+    uint64_t remaining = position;
+    int depth = 0;
+    while (!page->IsLeaf()) {
+      if (!page->IsBranch() || ++depth > TIndexCursor::kMaxPathLevels) corrupt();
+      uint32_t i = 1;
+      while (i <= page->GetEntryCount() && remaining > page->GetEntryKeyCount(i)) {
+        remaining -= page->GetEntryKeyCount(i);
+        ++i;
+      }
+      if (i > page->GetEntryCount()) corrupt();
+      TPinnedPage child;
+      if (!readPage(page->GetEntryRef(i), child)) return false;
+      if (child->GetPageType() != ptBranch && child->GetPageType() != ptLeaf) corrupt();
+      page = std::move(child);
+    }
+    if (remaining < 1 || remaining > page->GetEntryCount()) corrupt();
+    std::memcpy(key, page->GetEntryKey(uint32_t(remaining)), page->GetKeySize());
+    reference = page->GetEntryRef(uint32_t(remaining));
+    found = true;
+    return true;
+  });
+  return found;
+}
+
+void TIndexTree::AddRangeToBitmap(const uint8_t* startKey, const uint8_t* endKey, TRecordsBitmap& bitmap) {
+  TRecordsBitmap work;
+  withRestarts([&] {
+    work.Assign(bitmap);
+    if (file_.GetRootPageNumber(slot_) == 0) return true;
+    std::vector<TPinnedPage> path;
+    if (!descend(startKey, true, path, nullptr)) return false;
+    TPinnedPage leaf = std::move(path.back());
+    path.clear();
+    uint32_t pos = 1;
+    uint64_t ignored = 0;
+    if (startKey) leaf->SeekKeyForward(cursor_, startKey, pos, ignored);
+    // A chain of leaves never holds more pages than the file.
+    uint64_t steps = 0;
+    while (leaf->AddRangeToBitmap(cursor_, endKey, pos, work)) {
+      const uint32_t next = leaf->GetNextPage();
+      if (next == 0) break;
+      if (++steps > file_.GetNextPageNumber()) corrupt();
+      const uint32_t from = leaf->GetPageNumber();
+      TPinnedPage nextLeaf;
+      if (!readPage(next, nextLeaf)) return false;
+      if (nextLeaf->GetPageType() != ptLeaf || nextLeaf->GetPrevPage() != from) corrupt();
+      leaf = std::move(nextLeaf);
+      pos = 1;
+    }
+    return true;
+  });
+  bitmap.Assign(work);
+}
+
+void TIndexTree::ForEachKey(const std::function<void(const uint8_t* key, uint32_t reference)>& visit) {
+  std::vector<uint8_t> keys;
+  std::vector<uint32_t> refs;
+  uint16_t k = 0;
+  withRestarts([&] {
+    keys.clear();
+    refs.clear();
+    if (file_.GetRootPageNumber(slot_) == 0) return true;
+    std::vector<TPinnedPage> path;
+    if (!descend(nullptr, true, path, nullptr)) return false;
+    TPinnedPage leaf = std::move(path.back());
+    path.clear();
+    k = leaf->GetKeySize();
+    uint64_t steps = 0;
+    for (;;) {
+      for (uint32_t i = 1; i <= leaf->GetEntryCount(); ++i) {
+        keys.insert(keys.end(), leaf->GetEntryKey(i), leaf->GetEntryKey(i) + k);
+        refs.push_back(leaf->GetEntryRef(i));
+      }
+      const uint32_t next = leaf->GetNextPage();
+      if (next == 0) break;
+      if (++steps > file_.GetNextPageNumber()) corrupt();
+      const uint32_t from = leaf->GetPageNumber();
+      TPinnedPage nextLeaf;
+      if (!readPage(next, nextLeaf)) return false;
+      if (nextLeaf->GetPageType() != ptLeaf || nextLeaf->GetPrevPage() != from) corrupt();
+      leaf = std::move(nextLeaf);
+    }
+    return true;
+  });
+  for (size_t i = 0; i < refs.size(); ++i) visit(keys.data() + i * k, refs[i]);
+}
+
+}  // namespace engine

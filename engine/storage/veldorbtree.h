@@ -1,0 +1,107 @@
+// Counted B+-tree operations over one whole index of an index file, as a cursor drives them:
+// descend from the root keeping the path, change the leaf, let the change split, merge or
+// balance upward, and keep every branch entry's count of the keys below it.
+//
+// Counts: a branch entry's count changes only once the change below it has succeeded. The
+// descent itself changes nothing, so a refused insert (an equal key in a unique index) or a
+// failure while reading the path leaves every count as it was.
+//
+// Restarts: a page read that reports a change by another process starts a search or the
+// read-only part of a change again, at most kMaxRestarts times; then VELDOR_INDEXCORRUPT.
+// Once a change has begun to modify pages it never restarts.
+//
+// Keys are compared with the cursor's CompareKeys over the index's key size. Keys of every
+// index the engine builds are distinct (non-unique indexes end with the record's unique id).
+//
+// Not thread-safe: under the table's index write lock for changes and a read lock for reads.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "engine/storage/veldorindex.h"
+
+namespace engine {
+
+class TRecordsBitmap;
+
+// A pinned page that is released when the holder goes.
+class TPinnedPage {
+ public:
+  TPinnedPage() = default;
+  TPinnedPage(TIndexFile& file, TPage* page) : file_(&file), page_(page) {}
+  ~TPinnedPage() { reset(); }
+  TPinnedPage(TPinnedPage&& other) noexcept : file_(other.file_), page_(other.page_) { other.page_ = nullptr; }
+  TPinnedPage& operator=(TPinnedPage&& other) noexcept {
+    if (this != &other) {
+      reset();
+      file_ = other.file_;
+      page_ = other.page_;
+      other.page_ = nullptr;
+    }
+    return *this;
+  }
+  TPinnedPage(const TPinnedPage&) = delete;
+  TPinnedPage& operator=(const TPinnedPage&) = delete;
+
+  void reset() {
+    if (page_) file_->ReleasePage(page_);
+    page_ = nullptr;
+  }
+  void reset(TIndexFile& file, TPage* page) {
+    reset();
+    file_ = &file;
+    page_ = page;
+  }
+  TPage* get() const { return page_; }
+  TPage* operator->() const { return page_; }
+  TPage& operator*() const { return *page_; }
+  explicit operator bool() const { return page_ != nullptr; }
+
+ private:
+  TIndexFile* file_ = nullptr;
+  TPage* page_ = nullptr;
+};
+
+class TIndexTree {
+ public:
+  static constexpr int kMaxRestarts = 16;
+
+  // Works on `slot` of `file`; the cursor's current index is set to it for every operation.
+  TIndexTree(TIndexFile& file, TIndexCursor& cursor, uint8_t slot);
+
+  // Keys in the index (the root's key total); 0 for an empty index.
+  uint64_t KeyCount();
+  // Adds a key with its reference (record number). An equal key in a unique index raises
+  // VELDOR_KEYVIOL and changes nothing; so does a file without room (VELDOR_TABLEFULL).
+  void InsertKey(const uint8_t* key, uint32_t reference);
+  // Removes the entry with this key (and this reference unless it is 0). False when none.
+  bool DeleteKey(const uint8_t* key, uint32_t reference = 0);
+  // The 1-based position of the first entry not less than the key (KeyCount() + 1 when none),
+  // and whether that entry equals it; its reference when it exists.
+  bool FindKey(const uint8_t* key, uint64_t& position, uint32_t* reference = nullptr);
+  // The entry at a 1-based position; false outside 1..KeyCount(). `key` receives K bytes.
+  bool KeyAtPosition(uint64_t position, uint8_t* key, uint32_t& reference);
+  // Sets the references of the entries from the first not less than startKey (nullptr: from the
+  // first) to the last not greater than endKey (nullptr: to the last).
+  void AddRangeToBitmap(const uint8_t* startKey, const uint8_t* endKey, TRecordsBitmap& bitmap);
+  // Every entry in key order.
+  void ForEachKey(const std::function<void(const uint8_t* key, uint32_t reference)>& visit);
+
+ private:
+  // Descends to the leaf for the key; the path's pages stay pinned in `path` (index = level - 1).
+  // firstNotLess: branches take the last entry less than the key. False: restart.
+  bool descend(const uint8_t* key, bool firstNotLess, std::vector<TPinnedPage>& path, uint64_t* recordPosition);
+  bool readPage(uint32_t number, TPinnedPage& holder);
+  void adjustCounts(std::vector<TPinnedPage>& path, int64_t delta);
+  [[noreturn]] void corrupt() const;
+  // Runs `attempt` until it returns true (done), at most kMaxRestarts + 1 times.
+  void withRestarts(const std::function<bool()>& attempt);
+
+  TIndexFile& file_;
+  TIndexCursor& cursor_;
+  uint8_t slot_;
+};
+
+}  // namespace engine

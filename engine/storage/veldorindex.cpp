@@ -1,0 +1,919 @@
+// The index file: header, descriptors, page cache, free-page lists and locks.
+#include "engine/storage/veldorindex.h"
+
+#include <algorithm>
+#include <cstring>
+#include <random>
+
+#include "engine/storage/veldorcompress.h"
+#include "engine/storage/veldorerr.h"
+#include "engine/storage/veldorhelpers.h"
+#include "engine/storage/veldorlocale.h"
+#include "platform/bytes.h"
+
+namespace engine {
+
+using platform::get2;
+using platform::get4;
+using platform::put2;
+using platform::put4;
+
+namespace {
+
+constexpr uint8_t kBlobFieldType = 3;
+constexpr uint8_t kStringFieldType = 1;
+constexpr uint8_t kMemoSubType = 22;
+
+constexpr int64_t kWriteLockOffset = 0xFFFEFFFFLL;
+constexpr int64_t kWriteLockLength = 65536;
+constexpr int64_t kReadLockBase = 0xFFFFFFFFLL;
+
+// Descriptor offsets.
+constexpr uint32_t kDescKeySize = 31;
+constexpr uint32_t kDescDescending = 33;
+constexpr uint32_t kDescCaseInsensitive = 34;
+constexpr uint32_t kDescUnique = 35;
+constexpr uint32_t kDescCompression = 36;
+constexpr uint32_t kDescFieldCount = 37;
+constexpr uint32_t kDescFieldDescending = 38;
+constexpr uint32_t kDescFields = 54;
+constexpr uint32_t kDescRoot = 86;
+constexpr uint32_t kDescFreeHead = 90;
+constexpr uint32_t kDescByte94 = 94;
+constexpr uint32_t kDescTextParams = 96;
+constexpr uint32_t kDescTail = 100;
+
+std::string trimmed(std::string_view text) {
+  size_t b = 0, e = text.size();
+  while (b < e && uint8_t(text[b]) <= ' ') ++b;
+  while (e > b && uint8_t(text[e - 1]) <= ' ') --e;
+  return std::string(text.substr(b, e - b));
+}
+
+bool sameIndexName(std::string_view a, std::string_view b) {
+  const std::string ta = trimmed(a), tb = trimmed(b);
+  return OSCompareStrings(0, 0, ta, true, 0, tb) == 0;
+}
+
+std::string descriptorName(const uint8_t* d) {
+  const size_t n = std::min<size_t>(d[0], kMaxIndexNameLength);
+  return std::string(reinterpret_cast<const char*>(d + 1), n);
+}
+
+void putName(uint8_t* d, std::string_view name) {
+  const size_t n = std::min(name.size(), kMaxIndexNameLength);
+  std::memset(d, 0, 1 + kMaxIndexNameLength);
+  d[0] = uint8_t(n);
+  std::memcpy(d + 1, name.data(), n);
+}
+
+uint32_t randomReadSlot() {
+  thread_local std::minstd_rand generator{std::random_device{}()};
+  const uint32_t s = generator() % 65536;
+  return s == 0 ? 1 : s;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Descriptor
+
+void TIndexDescriptor::StoreTo(uint8_t* d) const {
+  std::memset(d, 0, kIndexDescriptorSize);
+  putName(d, name);
+  put2(d + kDescKeySize, keySize);
+  d[kDescDescending] = descending;
+  d[kDescCaseInsensitive] = caseInsensitive;
+  d[kDescUnique] = unique;
+  d[kDescCompression] = compression;
+  d[kDescFieldCount] = fieldCount;
+  for (int i = 0; i < kMaxIndexFields; ++i) {
+    d[kDescFieldDescending + i] = fieldDescending[size_t(i)];
+    put2(d + kDescFields + 2 * i, fields[size_t(i)]);
+  }
+  put4(d + kDescRoot, rootPage);
+  put4(d + kDescFreeHead, freePageHead);
+  d[kDescByte94] = byte94;
+  put4(d + kDescTextParams, textParamsPage);
+}
+
+TIndexDescriptor TIndexDescriptor::LoadFrom(const uint8_t* d) {
+  TIndexDescriptor r;
+  r.name = descriptorName(d);
+  r.keySize = get2(d + kDescKeySize);
+  r.descending = d[kDescDescending];
+  r.caseInsensitive = d[kDescCaseInsensitive];
+  r.unique = d[kDescUnique];
+  r.compression = d[kDescCompression];
+  r.fieldCount = d[kDescFieldCount];
+  for (int i = 0; i < kMaxIndexFields; ++i) {
+    r.fieldDescending[size_t(i)] = d[kDescFieldDescending + i];
+    r.fields[size_t(i)] = get2(d + kDescFields + 2 * i);
+  }
+  r.rootPage = get4(d + kDescRoot);
+  r.freePageHead = get4(d + kDescFreeHead);
+  r.byte94 = d[kDescByte94];
+  r.textParamsPage = get4(d + kDescTextParams);
+  return r;
+}
+
+bool TStandaloneIndexOwner::FindFieldByNumber(uint16_t number, TIndexFieldInfo& info) const {
+  if (number == 0 || number > fields.size()) return false;
+  info = fields[number - 1u];
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Cursor path
+
+int TIndexCursor::CompareKeys(const uint8_t* entryKey, const uint8_t* searchKey, uint16_t keySize) const {
+  const int r = std::memcmp(entryKey, searchKey, keySize);
+  return r < 0 ? -1 : (r > 0 ? 1 : 0);
+}
+
+void TIndexCursor::SetPathLevel(int level) {
+  if (level < 1 || level > kMaxPathLevels) SignalEngineError(VELDOR_INDEXCORRUPT);
+  level_ = level;
+}
+
+void TIndexCursor::PushPathLevel(uint32_t parentPage) {
+  if (level_ >= kMaxPathLevels) SignalEngineError(VELDOR_INDEXCORRUPT);
+  ++level_;
+  parents_[size_t(level_)] = parentPage;
+  entries_[size_t(level_)] = 0;
+}
+
+void TIndexCursor::PopPathLevel() {
+  if (level_ > 1) --level_;
+}
+
+void TIndexCursor::ResetPath() {
+  level_ = 1;
+  entries_.fill(0);
+  parents_.fill(0);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Page pool
+
+std::unique_ptr<TPage> TPageStack::Pop(TIndexFile* owner) {
+  if (spares_.empty()) return std::make_unique<TPage>(owner);
+  std::unique_ptr<TPage> page = std::move(spares_.back());
+  spares_.pop_back();
+  page->SetOwner(owner);
+  page->Clear();
+  page->ResetPins();
+  page->lruPrev = page->lruNext = nullptr;
+  return page;
+}
+
+void TPageStack::Push(std::unique_ptr<TPage>& page) {
+  if (!page) return;
+  if (spares_.size() < kCapacity) {
+    page->lruPrev = page->lruNext = nullptr;
+    spares_.push_back(std::move(page));
+  }
+  page.reset();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Index file: header
+
+TIndexFile::TIndexFile(TIndexFileOwner& owner, TFileList* list) : TFileHandler(list), owner_(&owner) {
+  initHeader();
+  header_[kIndexDirtyOffset] = 0;
+}
+
+TIndexFile::~TIndexFile() {
+  try {
+    Close();
+  } catch (...) {
+    // A destructor cannot report; Close is called explicitly on every path that can.
+  }
+}
+
+void TIndexFile::RaiseIndexError(uint16_t code, std::string_view indexName) const {
+  SignalEngineError(code, "", "", owner_->GetTablePath(), owner_->GetTableName(), "", indexName, "");
+}
+
+void TIndexFile::initHeader() {
+  header_.fill(0);
+  header_[8] = kIndexFileVersion;
+  put4(header_.data() + 9, 1);
+  uint8_t* d = descriptor(kSysDeletedSlot);
+  putName(d, kSysDeletedName);
+  put2(d + kDescKeySize, kSysDeletedKeySize);
+  d = descriptor(kSysTextSlot);
+  putName(d, kSysTextName);
+  put2(d + kDescKeySize, kSysTextKeySize);
+  d[kDescCompression] = kcBoth;
+  setDirty();
+}
+
+void TIndexFile::CreateFile() {
+  ClearPageCache();
+  initHeader();
+  TFileHandler::CreateFile();
+  counters_ = {};
+}
+
+void TIndexFile::Open() {
+  if (IsOpen()) return;
+  TFileHandler::Open();
+  try {
+    ReadHeader();
+    if (GetIndexCount() > kMaxSecondaryIndexes) RaiseIndexError(VELDOR_HEADERCORRUPT);
+  } catch (...) {
+    TFileHandler::Close();
+    throw;
+  }
+  counters_ = {};
+}
+
+void TIndexFile::Close() {
+  ClearPageCache();
+  TFileHandler::Close();
+}
+
+void TIndexFile::ReadHeader() {
+  std::array<uint8_t, kIndexHeaderSize> image{};
+  const int64_t n = ReadAt(0, image.data(), kIndexHeaderSize, true);
+  if (n != int64_t(kIndexHeaderSize)) RaiseIndexError(VELDOR_HEADERCORRUPT);
+  if (owner_->IsEncrypted()) UnscrambleBuffer(image.data(), image.size(), kStructureSeed);
+  header_ = image;
+  header_[kIndexDirtyOffset] = 0;
+}
+
+bool TIndexFile::WriteHeader(bool force) {
+  if (!force && !IsHeaderDirty()) return false;
+  put4(header_.data(), get4(header_.data()) + 1);
+  writeBuffer_.assign(header_.begin(), header_.end());
+  if (owner_->IsEncrypted()) ScrambleBuffer(writeBuffer_.data(), kIndexHeaderSize, kStructureSeed);
+  WriteAt(0, writeBuffer_.data(), kIndexHeaderSize);
+  owner_->MarkWritten();
+  header_[kIndexDirtyOffset] = 0;
+  return true;
+}
+
+bool TIndexFile::HeaderChanged() {
+  std::array<uint8_t, kIndexHeaderSize> image{};
+  const int64_t n = ReadAt(0, image.data(), kIndexHeaderSize, true);
+  if (n != int64_t(kIndexHeaderSize)) RaiseIndexError(VELDOR_HEADERCORRUPT);
+  if (owner_->IsEncrypted()) UnscrambleBuffer(image.data(), image.size(), kStructureSeed);
+  if (get4(image.data()) == GetChangeCounter()) return false;
+  header_ = image;
+  return true;
+}
+
+void TIndexFile::IncChangeCounter() {
+  put4(header_.data(), get4(header_.data()) + 1);
+  setDirty();
+  owner_->MarkWritten();
+}
+
+uint32_t TIndexFile::GetChangeCounter() const { return get4(header_.data()); }
+
+void TIndexFile::CheckVersion() {
+  if (header_[8] != kIndexFileVersion) RaiseIndexError(VELDOR_OLDVERSION);
+}
+
+bool TIndexFile::IsValidPageNumber(uint32_t number) const { return number < GetNextPageNumber(); }
+
+void TIndexFile::Empty() {
+  // Cached pages describe the pages being cut away: none of them may be written again.
+  ClearPageCache();
+  Seek(kSeekBegin, kIndexHeaderSize);
+  Truncate();
+  if (owner_->ForceBufferFlush()) Flush();
+  header_[8] = kIndexFileVersion;
+  put4(header_.data() + 9, 1);
+  put4(header_.data() + kIndexRecordCountOffset, 0);
+  for (uint8_t s = 0; s < kIndexSlotCount; ++s) {
+    uint8_t* d = descriptor(s);
+    put4(d + kDescRoot, 0);
+    put4(d + kDescFreeHead, 0);
+    put4(d + kDescTextParams, 0);
+  }
+  setDirty();
+}
+
+void TIndexFile::setHeader4(uint32_t offset, uint32_t value) {
+  if (get4(header_.data() + offset) == value) return;
+  put4(header_.data() + offset, value);
+  setDirty();
+}
+
+uint32_t TIndexFile::GetRecordCount() const { return get4(header_.data() + kIndexRecordCountOffset); }
+void TIndexFile::SetRecordCount(uint32_t count) { setHeader4(kIndexRecordCountOffset, count); }
+void TIndexFile::IncRecordCount() { SetRecordCount(GetRecordCount() + 1); }
+void TIndexFile::DecRecordCount() {
+  if (GetRecordCount() > 0) SetRecordCount(GetRecordCount() - 1);
+}
+uint32_t TIndexFile::GetNextPageNumber() const { return get4(header_.data() + 9); }
+
+void TIndexFile::VerifyHeader() {
+  CheckVersion();
+  const uint8_t count = GetIndexCount();
+  if (count > kMaxSecondaryIndexes) RaiseIndexError(VELDOR_HEADERCORRUPT);
+  const bool noPrimary = GetNoPrimaryIndex();
+  auto checkFieldList = [&](const uint8_t* d, bool isText, bool fieldsOptional, const std::string& name) {
+    if (d[kDescFieldCount] > kMaxIndexFields) RaiseIndexError(VELDOR_HEADERCORRUPT, name);
+    bool ended = false;
+    uint32_t sum = 0;
+    for (int i = 0; i < kMaxIndexFields; ++i) {
+      const uint16_t f = get2(d + kDescFields + 2 * i);
+      if (f == 0) {
+        ended = true;
+        continue;
+      }
+      if (ended) RaiseIndexError(VELDOR_HEADERCORRUPT, name);
+      if (fieldsOptional) continue;
+      TIndexFieldInfo info;
+      if (!owner_->FindFieldByNumber(f, info)) RaiseIndexError(VELDOR_HEADERCORRUPT, name);
+      if (isText) {
+        if (!(info.type == kStringFieldType || (info.type == kBlobFieldType && info.subType == kMemoSubType)))
+          RaiseIndexError(VELDOR_HEADERCORRUPT, name);
+      } else if (info.type == kBlobFieldType) {
+        RaiseIndexError(VELDOR_HEADERCORRUPT, name);
+      }
+      sum += uint32_t(info.keySize) + 1;
+    }
+    return sum;
+  };
+  auto checkPages = [&](const uint8_t* d, const std::string& name) {
+    if (!IsValidPageNumber(get4(d + kDescRoot)) || !IsValidPageNumber(get4(d + kDescFreeHead)) ||
+        !IsValidPageNumber(get4(d + kDescTextParams)))
+      RaiseIndexError(VELDOR_HEADERCORRUPT, name);
+  };
+  auto checkKeyShape = [&](const uint8_t* d, const std::string& name) {
+    const uint16_t k = get2(d + kDescKeySize);
+    if (k == 0 || k > kMaxIndexKeySize || d[kDescCompression] > kcBoth) RaiseIndexError(VELDOR_HEADERCORRUPT, name);
+  };
+  for (uint8_t s = 0; s <= count; ++s) {
+    const uint8_t* d = descriptor(s);
+    const std::string name = s == 0 ? std::string("Primary") : descriptorName(d);
+    const bool optional = s == 0 && noPrimary;
+    if (s == 0) {
+      if (d[0] != 0) RaiseIndexError(VELDOR_HEADERCORRUPT, name);
+      if (!noPrimary && d[kDescUnique] == 0) RaiseIndexError(VELDOR_HEADERCORRUPT, name);
+    } else {
+      const std::string t = trimmed(name);
+      if (t.empty() || !IsIdentStartChar(uint8_t(t[0]))) RaiseIndexError(VELDOR_HEADERCORRUPT, name);
+      for (uint8_t o = 1; o <= count; ++o)
+        if (o != s && sameIndexName(descriptorName(descriptor(o)), t)) RaiseIndexError(VELDOR_HEADERCORRUPT, name);
+    }
+    const uint32_t sum = checkFieldList(d, false, optional, name);
+    if (sum > kMaxKeyFieldsSize) RaiseIndexError(VELDOR_HEADERCORRUPT, name);
+    if (sum == 0 && !optional) RaiseIndexError(VELDOR_HEADERCORRUPT, name);
+    if (!optional) checkKeyShape(d, name);
+    checkPages(d, name);
+  }
+  const uint8_t* text = descriptor(kSysTextSlot);
+  checkFieldList(text, true, false, std::string(kSysTextName));
+  checkKeyShape(text, std::string(kSysTextName));
+  checkPages(text, std::string(kSysTextName));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Per slot
+
+void TIndexFile::checkSlot(uint8_t slot) const {
+  if (slot >= kIndexSlotCount) RaiseIndexError(VELDOR_INDEXCORRUPT);
+}
+
+uint32_t TIndexFile::GetRootPageNumber(uint8_t slot) const {
+  checkSlot(slot);
+  return get4(descriptor(slot) + kDescRoot);
+}
+
+void TIndexFile::SetRootPage(uint8_t slot, uint32_t page) {
+  checkSlot(slot);
+  setHeader4(kIndexDescriptorsOffset + slot * kIndexDescriptorSize + kDescRoot, page);
+}
+
+uint32_t TIndexFile::GetTextParamsPageNumber() const { return get4(descriptor(kSysTextSlot) + kDescTextParams); }
+
+void TIndexFile::SetTextParamsPage(uint32_t page) {
+  setHeader4(kIndexDescriptorsOffset + kSysTextSlot * kIndexDescriptorSize + kDescTextParams, page);
+}
+
+uint32_t TIndexFile::GetFreePageHead(uint8_t slot) const {
+  checkSlot(slot);
+  return get4(descriptor(slot) + kDescFreeHead);
+}
+
+void TIndexFile::SetFreePageHead(uint8_t slot, uint32_t page) {
+  checkSlot(slot);
+  setHeader4(kIndexDescriptorsOffset + slot * kIndexDescriptorSize + kDescFreeHead, page);
+}
+
+uint32_t TIndexFile::GetFreePageNumber(uint8_t slot) const {
+  const uint32_t head = GetFreePageHead(slot);
+  return head != 0 ? head : GetNextPageNumber();
+}
+
+void TIndexFile::GetIndexFields(uint8_t slot, uint8_t* fields) const {
+  checkSlot(slot);
+  std::memcpy(fields, descriptor(slot) + kDescFields, 2 * kMaxIndexFields);
+}
+
+TIndexDescriptor TIndexFile::GetIndexDescriptor(uint8_t slot) const {
+  checkSlot(slot);
+  return TIndexDescriptor::LoadFrom(descriptor(slot));
+}
+
+const uint8_t* TIndexFile::DescriptorImage(uint8_t slot) const {
+  checkSlot(slot);
+  return descriptor(slot);
+}
+
+uint16_t TIndexFile::GetKeySize(uint8_t slot) const {
+  checkSlot(slot);
+  return get2(descriptor(slot) + kDescKeySize);
+}
+
+std::string TIndexFile::GetIndexName(uint8_t slot) const {
+  checkSlot(slot);
+  return slot == 0 ? std::string("Primary") : descriptorName(descriptor(slot));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Index definitions
+
+void TIndexFile::checkKeyFields(const TIndexDescriptor& d, std::string_view indexName) const {
+  if (d.fieldCount > kMaxIndexFields) RaiseIndexError(VELDOR_INDEXLIMIT, indexName);
+  bool ended = false;
+  for (int i = 0; i < kMaxIndexFields; ++i) {
+    const uint16_t f = d.fields[size_t(i)];
+    if (f == 0) {
+      ended = true;
+      continue;
+    }
+    if (ended) RaiseIndexError(VELDOR_INVALIDIDXDESC, indexName);
+    TIndexFieldInfo info;
+    if (!owner_->FindFieldByNumber(f, info)) RaiseIndexError(VELDOR_INVALIDIDXDESC, indexName);
+    if (info.type == kBlobFieldType)
+      SignalEngineError(VELDOR_SEARCHCOLREQD, "", "", owner_->GetTablePath(), owner_->GetTableName(), info.name,
+                        indexName, "");
+  }
+  // A descriptor that the open check would refuse is refused now, so that a definition can
+  // never leave a table that no longer opens.
+  if (d.keySize == 0 || d.keySize > kMaxIndexKeySize || d.compression > kcBoth)
+    RaiseIndexError(VELDOR_INVALIDIDXDESC, indexName);
+}
+
+void TIndexFile::DefinePrimaryIndex(const TIndexDescriptor& d) {
+  const std::string_view name = "Primary";
+  if (GetKeySize(0) != 0) RaiseIndexError(VELDOR_PRIMARYKEYREDEFINE, name);
+  if (d.fieldCount > kMaxIndexFields) RaiseIndexError(VELDOR_INDEXLIMIT, name);
+  if (d.fieldCount == 0 && d.fields[0] == 0) {
+    SetNoPrimaryIndex(true);
+    setDirty();
+    return;
+  }
+  checkKeyFields(d, name);
+  header_[kIndexNoPrimaryOffset] = 0;
+  uint8_t* img = descriptor(0);
+  const uint32_t freeHead = get4(img + kDescFreeHead);
+  std::memset(img, 0, kIndexDescriptorSize);
+  put2(img + kDescKeySize, d.keySize);
+  img[kDescDescending] = d.descending;
+  img[kDescCaseInsensitive] = d.caseInsensitive;
+  img[kDescUnique] = 1;
+  img[kDescCompression] = d.compression;
+  img[kDescFieldCount] = d.fieldCount;
+  for (int i = 0; i < kMaxIndexFields; ++i) {
+    img[kDescFieldDescending + i] = d.fieldDescending[size_t(i)];
+    put2(img + kDescFields + 2 * i, d.fields[size_t(i)]);
+  }
+  put4(img + kDescFreeHead, freeHead);
+  setDirty();
+}
+
+uint8_t TIndexFile::AddSecondaryIndex(const TIndexDescriptor& d) {
+  const std::string name = trimmed(d.name);
+  if (GetIndexCount() >= kMaxSecondaryIndexes) RaiseIndexError(VELDOR_INDEXLIMIT, name);
+  if (d.fieldCount > kMaxIndexFields) RaiseIndexError(VELDOR_INDEXLIMIT, name);
+  if (name.empty()) RaiseIndexError(VELDOR_INDEXNAMEREQUIRED);
+  if (!IsIdentStartChar(uint8_t(name[0])) || name.size() > kMaxIndexNameLength)
+    RaiseIndexError(VELDOR_INVALIDINDEXNAME, name);
+  for (uint8_t s = 1; s <= GetIndexCount(); ++s)
+    if (sameIndexName(descriptorName(descriptor(s)), name)) RaiseIndexError(VELDOR_INDEXEXISTS, name);
+  checkKeyFields(d, name);
+  const uint8_t slot = uint8_t(GetIndexCount() + 1);
+  uint8_t* img = descriptor(slot);
+  putName(img, name);
+  put2(img + kDescKeySize, d.keySize);
+  img[kDescDescending] = d.descending;
+  img[kDescCaseInsensitive] = d.caseInsensitive;
+  img[kDescUnique] = d.unique;
+  img[kDescCompression] = d.compression;
+  img[kDescFieldCount] = d.fieldCount;
+  for (int i = 0; i < kMaxIndexFields; ++i) {
+    img[kDescFieldDescending + i] = d.fieldDescending[size_t(i)];
+    put2(img + kDescFields + 2 * i, d.fields[size_t(i)]);
+  }
+  put4(img + kDescRoot, 0);
+  header_[13] = slot;
+  setDirty();
+  return slot;
+}
+
+void TIndexFile::DeleteIndexDescriptor(uint8_t slot, bool removeEntry) {
+  if (slot == 0) {
+    SetNoPrimaryIndex(true);
+    setDirty();
+    return;
+  }
+  const uint8_t count = GetIndexCount();
+  if (slot > count) RaiseIndexError(VELDOR_INVALIDINDEXDELETE);
+  if (removeEntry) {
+    // Only the slots in use move down: the unused ones beyond them keep their descriptors, and
+    // with them the free-page lists of indexes removed earlier.
+    std::array<uint8_t, kIndexDescriptorSize> kept{};
+    std::memcpy(kept.data(), descriptor(slot), kIndexDescriptorSize);
+    for (uint8_t s = slot; s < count; ++s) std::memcpy(descriptor(s), descriptor(uint8_t(s + 1)), kIndexDescriptorSize);
+    std::memcpy(descriptor(count), kept.data(), kIndexDescriptorSize);
+    header_[13] = uint8_t(count - 1);
+  }
+  setDirty();
+}
+
+void TIndexFile::SetIndexDescriptor(uint8_t slot, const TIndexDescriptor& d) {
+  checkSlot(slot);
+  uint8_t* img = descriptor(slot);
+  putName(img, d.name);
+  put2(img + kDescKeySize, d.keySize);
+  img[kDescDescending] = d.descending;
+  img[kDescCaseInsensitive] = d.caseInsensitive;
+  img[kDescUnique] = d.unique;
+  img[kDescCompression] = d.compression;
+  img[kDescFieldCount] = d.fieldCount;
+  for (int i = 0; i < kMaxIndexFields; ++i) {
+    img[kDescFieldDescending + i] = d.fieldDescending[size_t(i)];
+    put2(img + kDescFields + 2 * i, d.fields[size_t(i)]);
+  }
+  put4(img + kDescRoot, 0);
+  img[kDescByte94] = 0;
+  std::memset(img + kDescTail, 0, kIndexDescriptorSize - kDescTail);
+  setDirty();
+}
+
+void TIndexFile::SetIndexNameAndFields(uint8_t slot, const TIndexDescriptor& d) {
+  checkSlot(slot);
+  uint8_t* img = descriptor(slot);
+  putName(img, d.name);
+  for (int i = 0; i < kMaxIndexFields; ++i) put2(img + kDescFields + 2 * i, d.fields[size_t(i)]);
+  setDirty();
+}
+
+void TIndexFile::ClearIndexDescriptor(uint8_t slot) {
+  checkSlot(slot);
+  uint8_t* img = descriptor(slot);
+  std::memset(img, 0, kDescTextParams);
+  std::memset(img + kDescTail, 0, kIndexDescriptorSize - kDescTail);
+  setDirty();
+}
+
+bool TIndexFile::IndexNameExists(std::string_view name) const {
+  for (uint8_t s = 0; s <= GetIndexCount(); ++s)
+    if (sameIndexName(descriptorName(descriptor(s)), name)) return true;
+  return false;
+}
+
+void TIndexFile::SetIndexCount(uint8_t count) {
+  if (count > kMaxSecondaryIndexes) RaiseIndexError(VELDOR_INDEXLIMIT);
+  if (header_[13] == count) return;
+  header_[13] = count;
+  setDirty();
+}
+
+void TIndexFile::SetNoPrimaryIndex(bool flag) {
+  if (flag) ClearIndexDescriptor(0);
+  if (header_[kIndexNoPrimaryOffset] == uint8_t(flag)) return;
+  header_[kIndexNoPrimaryOffset] = uint8_t(flag);
+  setDirty();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Page cache
+
+void TIndexFile::linkFirst(SlotCache& c, TPage* p) {
+  p->lruPrev = nullptr;
+  p->lruNext = c.head;
+  if (c.head) c.head->lruPrev = p;
+  c.head = p;
+  if (!c.tail) c.tail = p;
+}
+
+void TIndexFile::unlink(SlotCache& c, TPage* p) {
+  if (p->lruPrev) p->lruPrev->lruNext = p->lruNext;
+  else c.head = p->lruNext;
+  if (p->lruNext) p->lruNext->lruPrev = p->lruPrev;
+  else c.tail = p->lruPrev;
+  p->lruPrev = p->lruNext = nullptr;
+}
+
+void TIndexFile::moveFirst(SlotCache& c, TPage* p) {
+  if (c.head == p) return;
+  unlink(c, p);
+  linkFirst(c, p);
+}
+
+TPage* TIndexFile::findCached(SlotCache& c, uint32_t number, size_t& insertPosition) {
+  int probes = 0;
+  for (TPage* p = c.head; p && probes < 2; p = p->lruNext, ++probes) {
+    if (p->GetPageNumber() == number) return p;
+  }
+  auto it = std::lower_bound(c.pages.begin(), c.pages.end(), number,
+                             [](const std::unique_ptr<TPage>& p, uint32_t n) { return p->GetPageNumber() < n; });
+  insertPosition = size_t(it - c.pages.begin());
+  if (it != c.pages.end() && (*it)->GetPageNumber() == number) return it->get();
+  return nullptr;
+}
+
+void TIndexFile::setUpPage(TPage& page, uint8_t slot, uint32_t number) {
+  const uint8_t* d = descriptor(slot);
+  page.SetIndex(slot, get2(d + kDescKeySize), d[kDescDescending], d[kDescUnique], d[kDescCompression]);
+  page.SetPageNumber(number);
+}
+
+TPage* TIndexFile::takeCacheSlot(uint8_t slot, uint32_t number, size_t& insertPosition) {
+  SlotCache& c = caches_[slot];
+  std::unique_ptr<TPage> page;
+  if (c.pages.size() >= c.capacity) {
+    for (int attempt = 0; attempt < 2 && !page; ++attempt) {
+      TPage* victim = nullptr;
+      for (TPage* p = c.tail; p; p = p->lruPrev)
+        if (p->PinCount() == 0 && !p->IsDirty()) {
+          victim = p;
+          break;
+        }
+      if (victim) {
+        auto it = std::lower_bound(
+            c.pages.begin(), c.pages.end(), victim->GetPageNumber(),
+            [](const std::unique_ptr<TPage>& p, uint32_t n) { return p->GetPageNumber() < n; });
+        if (it == c.pages.end() || it->get() != victim) RaiseIndexError(VELDOR_INDEXCORRUPT, GetIndexName(slot));
+        const size_t at = size_t(it - c.pages.begin());
+        unlink(c, victim);
+        page = std::move(*it);
+        c.pages.erase(it);
+        if (at < insertPosition) --insertPosition;
+        page->Clear();
+      } else if (attempt == 0 && !owner_->HoldsTransactionLock()) {
+        FlushDirtyPages();
+      } else {
+        break;
+      }
+    }
+    if (!page) c.capacity += 4;
+  }
+  if (!page) page = pool_.Pop(this);
+  TPage* raw = page.get();
+  raw->SetOwner(this);
+  raw->ResetPins();
+  setUpPage(*raw, slot, number);
+  c.pages.insert(c.pages.begin() + ptrdiff_t(insertPosition), std::move(page));
+  linkFirst(c, raw);
+  return raw;
+}
+
+bool TIndexFile::GetPage(TIndexCursor& cursor, uint32_t number, TPage*& page, bool loadEmpty) {
+  return getPage(cursor, number, page, loadEmpty, false);
+}
+
+bool TIndexFile::getPage(TIndexCursor& cursor, uint32_t number, TPage*& page, bool loadEmpty, bool mayAppend) {
+  page = nullptr;
+  const uint8_t slot = cursor.GetCurrentIndex();
+  checkSlot(slot);
+  if (number == 0) RaiseIndexError(VELDOR_INDEXCORRUPT, GetIndexName(slot));
+  // A key size or compression that no page can carry is refused before anything is cached.
+  {
+    const uint8_t* d = descriptor(slot);
+    const uint16_t k = get2(d + kDescKeySize);
+    if (k == 0 || k > kMaxIndexKeySize || d[kDescCompression] > kcBoth)
+      RaiseIndexError(VELDOR_INDEXCORRUPT, GetIndexName(slot));
+  }
+  SlotCache& c = caches_[slot];
+  const uint32_t next = GetNextPageNumber();
+  if (number < next) {
+    size_t insertPosition = 0;
+    TPage* p = findCached(c, number, insertPosition);
+    if (p) {
+      moveFirst(c, p);
+      ++counters_.hits;
+    } else {
+      if (!owner_->StrictChangeDetection() && cursor.BeginRead()) return false;
+      ++counters_.reads;
+      readBuffer_.assign(kIndexPageSize, 0);
+      const int64_t got = ReadAt(int64_t(number) * kIndexPageSize, readBuffer_.data(), kIndexPageSize,
+                                 owner_->ShortReadTolerated());
+      if (got < int64_t(kIndexPageSize)) std::fill(readBuffer_.begin() + std::max<int64_t>(got, 0), readBuffer_.end(), 0);
+      p = takeCacheSlot(slot, number, insertPosition);
+      try {
+        p->LoadFromBuffer(readBuffer_.data(), loadEmpty);
+      } catch (...) {
+        // A page that failed its checks must not stay in the cache.
+        auto it = std::find_if(c.pages.begin(), c.pages.end(), [p](const auto& q) { return q.get() == p; });
+        if (it != c.pages.end()) {
+          unlink(c, p);
+          std::unique_ptr<TPage> bad = std::move(*it);
+          c.pages.erase(it);
+          bad->Clear();
+          pool_.Push(bad);
+        }
+        throw;
+      }
+    }
+    if (p->GetPageNumber() != number) RaiseIndexError(VELDOR_INDEXCORRUPT, GetIndexName(slot));
+    p->Pin();
+    page = p;
+    return true;
+  }
+  if (number == next && mayAppend) {
+    CheckRoomForPages(1);
+    size_t insertPosition = c.pages.size();
+    TPage* p = takeCacheSlot(slot, number, insertPosition);
+    p->Clear();
+    p->SetDirty(true);
+    p->Pin();
+    ++counters_.hits;
+    put4(header_.data() + 9, next + 1);
+    setDirty();
+    page = p;
+    return true;
+  }
+  RaiseIndexError(VELDOR_INDEXCORRUPT, GetIndexName(slot));
+}
+
+void TIndexFile::CheckRoomForPages(uint32_t extra) const {
+  const uint64_t last = uint64_t(GetNextPageNumber()) + extra - 1;
+  if (last > kMaxIndexPageNumber || (last + 1) * kIndexPageSize > kMaxIndexFileSize)
+    RaiseIndexError(VELDOR_TABLEFULL);
+}
+
+void TIndexFile::ReleasePage(TPage* page) {
+  if (page) page->Unpin();
+}
+
+bool TIndexFile::NewPage(TIndexCursor& cursor, TPage*& page) {
+  page = nullptr;
+  const uint8_t slot = cursor.GetCurrentIndex();
+  const uint32_t head = GetFreePageHead(slot);
+  if (head == 0) {
+    if (!getPage(cursor, GetNextPageNumber(), page, true, true)) return false;
+  } else {
+    if (!IsValidPageNumber(head)) RaiseIndexError(VELDOR_INDEXCORRUPT, GetIndexName(slot));
+    TPage* p = nullptr;
+    if (!getPage(cursor, head, p, true, false)) return false;
+    const uint32_t nextFree = p->GetNextPage();
+    if (!p->IsFreed() || p->PinCount() != 1 || !IsValidPageNumber(nextFree) || nextFree == head) {
+      ReleasePage(p);
+      RaiseIndexError(VELDOR_INDEXCORRUPT, GetIndexName(slot));
+    }
+    SetFreePageHead(slot, nextFree);
+    page = p;
+  }
+  setUpPage(*page, slot, page->GetPageNumber());
+  page->Clear();
+  page->SetDirty(true);
+  return true;
+}
+
+void TIndexFile::FreePage(TIndexCursor& cursor, TPage& page) {
+  const uint8_t slot = cursor.GetCurrentIndex();
+  if (page.IsFreed()) RaiseIndexError(VELDOR_INDEXCORRUPT, GetIndexName(slot));
+  page.SetNextPage(GetFreePageHead(slot));
+  page.SetPrevPage(0);
+  page.SetEntryCount(0);
+  page.SetFreed(true);
+  SetFreePageHead(slot, page.GetPageNumber());
+}
+
+bool TIndexFile::GetRootPage(TIndexCursor& cursor, TPage*& page, bool& failed) {
+  page = nullptr;
+  failed = false;
+  const uint32_t root = GetRootPageNumber(cursor.GetCurrentIndex());
+  if (root == 0) return false;
+  const bool got = GetPage(cursor, root, page);
+  failed = !got;
+  return got;
+}
+
+bool TIndexFile::GetTextParamsPage(TIndexCursor& cursor, TPage*& page, bool& failed) {
+  page = nullptr;
+  failed = false;
+  const uint32_t number = GetTextParamsPageNumber();
+  if (number == 0) return false;
+  const bool got = GetPage(cursor, number, page);
+  failed = !got;
+  return true;
+}
+
+bool TIndexFile::FlushDirtyPages() {
+  if (GetIndexCount() > 32) return false;
+  std::vector<TPage*> work;
+  for (auto& c : caches_)
+    for (auto& p : c.pages)
+      if (p->IsDirty() && p->PinCount() == 0) work.push_back(p.get());
+  if (work.empty()) return false;
+  std::sort(work.begin(), work.end(),
+            [](const TPage* a, const TPage* b) { return a->GetPageNumber() < b->GetPageNumber(); });
+  size_t i = 0;
+  while (i < work.size()) {
+    size_t j = i + 1;
+    while (j < work.size() && work[j]->GetPageNumber() == work[j - 1]->GetPageNumber() + 1) ++j;
+    writeBuffer_.assign((j - i) * kIndexPageSize, 0);
+    for (size_t k = i; k < j; ++k) work[k]->SaveToBuffer(writeBuffer_.data() + (k - i) * kIndexPageSize);
+    try {
+      WriteAt(int64_t(work[i]->GetPageNumber()) * kIndexPageSize, writeBuffer_.data(),
+              int64_t(writeBuffer_.size()));
+    } catch (...) {
+      // Pages that did not reach the disk stay dirty, so that a later flush writes them.
+      for (size_t k = i; k < work.size(); ++k) work[k]->SetDirty(true);
+      throw;
+    }
+    owner_->MarkWritten();
+    ++counters_.runsWritten;
+    i = j;
+  }
+  return true;
+}
+
+void TIndexFile::ClearPageCache() {
+  for (auto& c : caches_) {
+    for (auto& p : c.pages) {
+      p->lruPrev = p->lruNext = nullptr;
+      pool_.Push(p);
+    }
+    c.pages.clear();
+    c.head = c.tail = nullptr;
+  }
+}
+
+bool TIndexFile::dropRecentPage(uint8_t slot) {
+  SlotCache& c = caches_[slot];
+  for (TPage* p = c.tail; p; p = p->lruPrev) {
+    if (p->PinCount() != 0 || p->IsDirty()) continue;
+    auto it = std::find_if(c.pages.begin(), c.pages.end(), [p](const auto& q) { return q.get() == p; });
+    if (it == c.pages.end()) RaiseIndexError(VELDOR_INDEXCORRUPT, GetIndexName(slot));
+    unlink(c, p);
+    std::unique_ptr<TPage> dropped = std::move(*it);
+    c.pages.erase(it);
+    pool_.Push(dropped);
+    return true;
+  }
+  return false;
+}
+
+void TIndexFile::TrimPageCache() {
+  for (uint8_t s = 0; s < kIndexSlotCount; ++s) {
+    SlotCache& c = caches_[s];
+    while (c.pages.size() > 2 && dropRecentPage(s)) {
+    }
+    c.capacity = std::max<size_t>(c.pages.size(), 2);
+  }
+}
+
+std::unique_ptr<TPage> TIndexFile::PopPageBuffer() { return pool_.Pop(this); }
+
+void TIndexFile::PushPageBuffer(std::unique_ptr<TPage>& page) { pool_.Push(page); }
+
+// ---------------------------------------------------------------------------------------------
+// Locks
+
+bool TIndexFile::LockWrite() {
+  return LockRegionRetrying([](uint32_t) { return kWriteLockOffset; }, kWriteLockLength);
+}
+
+void TIndexFile::UnlockWrite() { LockRegion(false, kWriteLockOffset, kWriteLockLength); }
+
+bool TIndexFile::LockRead(uint16_t& slot) {
+  uint32_t s = 0;
+  const bool ok = LockRegionRetrying(
+      [&s](uint32_t) {
+        s = randomReadSlot();
+        return kReadLockBase - int64_t(s);
+      },
+      1);
+  slot = ok ? uint16_t(s) : 0;
+  return ok;
+}
+
+void TIndexFile::UnlockRead(uint16_t slot) {
+  if (slot != 0) LockRegion(false, kReadLockBase - int64_t(slot), 1);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Remote tables
+
+void TIndexFile::LoadHeaderFromReply(const uint8_t* header) {
+  std::memcpy(header_.data(), header, kIndexHeaderSize);
+  header_[kIndexDirtyOffset] = 0;
+}
+
+void TIndexFile::LoadRecordCountFromReply(uint32_t count) {
+  put4(header_.data() + kIndexRecordCountOffset, count);
+}
+
+}  // namespace engine

@@ -1,0 +1,34 @@
+// tablecheck: checks a table's files and prints what is wrong.
+//   tablecheck [--encrypted] [--no-count] TABLE...
+// TABLE names the table with or without its ".IDX" or ".DAT" extension. Exit code 0 when every
+// table is sound, 1 when any is not, 2 for a usage error.
+#include <cstring>
+#include <iostream>
+
+#include "tools/tablecheck/tablecheck.h"
+
+int main(int argc, char** argv) {
+  tablecheck::Options options;
+  int tables = 0;
+  bool sound = true;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--encrypted") == 0) {
+      options.encrypted = true;
+    } else if (std::strcmp(argv[i], "--no-count") == 0) {
+      options.checkKeysPerRecord = false;
+    } else if (argv[i][0] == '-') {
+      std::cerr << "usage: tablecheck [--encrypted] [--no-count] TABLE...\n";
+      return 2;
+    } else {
+      ++tables;
+      const tablecheck::Report report = tablecheck::CheckTableFiles(argv[i], options);
+      std::cout << argv[i] << ": " << report.text();
+      sound = sound && report.ok();
+    }
+  }
+  if (tables == 0) {
+    std::cerr << "usage: tablecheck [--encrypted] [--no-count] TABLE...\n";
+    return 2;
+  }
+  return sound ? 0 : 1;
+}
