@@ -25,6 +25,13 @@
 namespace engine {
 
 class TQueryStatement;  // the SQL layer's statement driver
+class TDataDirectory;
+
+// Frees a directory (veldordirectory.cpp), so that the session can own directories without
+// seeing their definition.
+struct TDataDirectoryDeleter {
+  void operator()(TDataDirectory* directory) const;
+};
 
 enum TLockProtocol : uint8_t { lpPessimistic = 0, lpOptimistic = 1 };
 enum TSessionType : uint8_t { stLocal = 0, stRemote = 1 };
@@ -68,6 +75,17 @@ class TDataSession {
   std::string GetPrivateDirectory() const;
   // Ignores an empty (or blank) text; else stores it trimmed, with a path delimiter at its end.
   void SetPrivateDirectory(std::string_view directory);
+
+  // ---- Database directories (veldordirectory.cpp) ----
+  // The directory of this folder (or, for "Memory" without a folder, the in-memory database),
+  // with its open count raised; a new one when none is open. An empty folder means the working
+  // directory. A remote session raises VELDOR_REMOTECONNECT unless `noRemoteRequest`, which
+  // finds or makes a directory by name alone.
+  TDataDirectory* OpenDataDirectory(std::string_view name, std::string_view directory, bool noRemoteRequest = false);
+  // Lowers the open count; at 0 the directory is freed (an open transaction rolled back).
+  // Nothing for a directory that is not this session's or already closed.
+  void CloseDataDirectory(TDataDirectory* directory, bool noRemoteRequest = false);
+  size_t DirectoryCount() const { return directories_.size(); }
 
   // ---- Settings (a remote session sends the changed set to its server) ----
   uint16_t ProgressSteps() const { return progressSteps_; }
@@ -179,6 +197,9 @@ class TDataSession {
   TDatabaseDirectoryHook databaseDirectoryHook_;
   TDatabaseOpenedHook databaseOpenedHook_;
   TStatementHook statementHook_;
+
+  // Last, so that directories (which roll back their transactions) go before the settings.
+  std::vector<std::unique_ptr<TDataDirectory, TDataDirectoryDeleter>> directories_;
 };
 
 // ---- Engine unit ----

@@ -1,0 +1,395 @@
+#include "engine/tables/veldordirectory.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <exception>
+#include <filesystem>
+
+#include "engine/storage/veldorerr.h"
+#include "engine/storage/veldorhelpers.h"
+#include "engine/storage/veldoros.h"
+#include "engine/tables/veldorsession.h"
+#include "platform/plainfile.h"
+#include "platform/processinfo.h"
+
+namespace engine {
+
+namespace {
+
+std::string trimBlanks(std::string_view text) {
+  size_t b = 0, e = text.size();
+  while (b < e && text[b] == ' ') ++b;
+  while (e > b && text[e - 1] == ' ') --e;
+  return std::string(text.substr(b, e - b));
+}
+
+char asciiUpper(char c) { return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c; }
+
+bool sameIgnoringAsciiCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                            [](char x, char y) { return asciiUpper(x) == asciiUpper(y); });
+}
+
+// Two names of one table: the same data file name, ASCII case ignored as the file layer does.
+bool sameTable(std::string_view a, std::string_view b) {
+  return sameIgnoringAsciiCase(ForceFileExt(trimBlanks(a), kDataFileExt, kDataFileExt),
+                               ForceFileExt(trimBlanks(b), kDataFileExt, kDataFileExt));
+}
+
+// A temporary name is tried this often before the directory is taken to be unusable.
+constexpr uint32_t kMaxTempNameAttempts = 1000000;
+
+}  // namespace
+
+std::string CanonicalDirectoryPath(std::string_view directory) {
+  std::string path = trimBlanks(directory);
+  std::replace(path.begin(), path.end(), '\\', '/');
+  std::error_code ec;
+  std::filesystem::path absolute = std::filesystem::absolute(path, ec);
+  if (ec) absolute = path;
+  const std::string resolved = EngineFileList().FileSystem().resolvePath(absolute.lexically_normal().string());
+  std::filesystem::path canonical = std::filesystem::weakly_canonical(resolved, ec);
+  if (ec) canonical = std::filesystem::path(resolved).lexically_normal();
+  return IncludePathDelimiter(canonical.string());
+}
+
+// ---- Session side ----
+
+void TDataDirectoryDeleter::operator()(TDataDirectory* directory) const { delete directory; }
+
+TDataDirectory* TDataSession::OpenDataDirectory(std::string_view name, std::string_view directory,
+                                                bool noRemoteRequest) {
+  const std::string trimmedName = EngineString(trimBlanks(name));
+  if (IsRemote()) {
+    if (!noRemoteRequest) {
+      SignalEngineError(VELDOR_REMOTECONNECT, RemoteHost(), RemoteUser(), trimmedName, "", "", "", "");
+    }
+    for (auto& d : directories_) {
+      if (sameIgnoringAsciiCase(trimBlanks(d->Name()), trimmedName)) {
+        d->IncOpenCount();
+        return d.get();
+      }
+    }
+    directories_.emplace_back(new TDataDirectory(*this, trimmedName, ""));
+    directories_.back()->IncOpenCount();
+    return directories_.back().get();
+  }
+  const bool memory = sameIgnoringAsciiCase(trimmedName, kMemoryDatabaseName);
+  const std::string folder = trimBlanks(directory);
+  std::string path;
+  if (!folder.empty()) {
+    path = CanonicalDirectoryPath(folder);
+  } else if (!memory) {
+    path = CanonicalDirectoryPath(WorkingDirectory());
+  }
+  for (auto& d : directories_) {
+    if (d->Path() == path) {
+      d->IncOpenCount();
+      return d.get();
+    }
+  }
+  directories_.emplace_back(new TDataDirectory(*this, trimmedName, path));
+  directories_.back()->IncOpenCount();
+  return directories_.back().get();
+}
+
+void TDataSession::CloseDataDirectory(TDataDirectory* directory, bool noRemoteRequest) {
+  (void)noRemoteRequest;  // a remote directory is never opened on the server by this engine
+  auto it = std::find_if(directories_.begin(), directories_.end(),
+                         [directory](const auto& d) { return d.get() == directory; });
+  if (it == directories_.end() || directory->OpenCount() == 0) return;
+  directory->DecOpenCount();
+  if (directory->OpenCount() == 0) directories_.erase(it);
+}
+
+// ---- Directory ----
+
+TDataDirectory::TDataDirectory(TDataSession& session, std::string name, std::string path)
+    : session_(&session), name_(std::move(name)), path_(std::move(path)), fileList_(&EngineFileList()) {}
+
+TDataDirectory::~TDataDirectory() {
+  bool anyInTransaction = inTransaction_;
+  for (const auto& t : tables_) anyInTransaction |= t->InTransaction();
+  if (anyInTransaction) {
+    try {
+      Rollback();
+    } catch (...) {
+      // A destructor cannot raise. Nothing of the transaction was written, and the system
+      // releases the locks when the files close with their table objects below.
+    }
+  }
+  tables_.clear();
+}
+
+TDataTable* TDataDirectory::find(std::string_view name, bool inMemory) const {
+  for (const auto& t : tables_) {
+    if (t->IsInMemory() == inMemory && sameTable(t->GetName(), name)) return t.get();
+  }
+  return nullptr;
+}
+
+void TDataDirectory::freeTable(TDataTable* table) {
+  auto it = std::find_if(tables_.begin(), tables_.end(), [table](const auto& t) { return t.get() == table; });
+  if (it == tables_.end()) return;
+  std::unique_ptr<TDataTable> owned = std::move(*it);
+  tables_.erase(it);
+  owned->Close(true);
+}
+
+int32_t TDataDirectory::OpenTable(std::string_view name, TDataTable*& table, bool querySource, bool queryResult,
+                                  bool temporary, bool inMemory, bool clone, bool exclusive) {
+  table = nullptr;
+  if (session_->IsRemote()) {
+    SignalEngineError(VELDOR_REMOTECONNECT, session_->RemoteHost(), session_->RemoteUser(), name_,
+                      trimBlanks(name), "", "", "");
+  }
+  const bool user = querySource == queryResult;
+  TDataTable* match = find(name, inMemory);
+  if (match) {
+    const bool idle = match->GetOpenCount() == 0 && !match->InTransaction();
+    if (idle) {
+      match->SetExclusive(exclusive);
+      match->SetInMemory(inMemory);
+      match->SetTemporary(temporary);
+      match->Open();
+      if (user) match->IncUserCount();
+      if (inTransaction_) {
+        try {
+          match->StartTransaction();
+        } catch (...) {
+          if (user) match->DecUserCount();
+          freeTable(match);
+          throw;
+        }
+      }
+      table = match;
+      return 0;
+    }
+    if (!clone) {
+      // Exclusive means no other cursor of the session, whether or not a transaction runs. A
+      // table that only the transaction keeps cannot turn exclusive either: its files were
+      // opened shared, so other processes could still open them.
+      if (match->GetOpenCount() > 0 && (match->IsExclusive() || exclusive)) return kTableInUse;
+      if (exclusive && !match->IsExclusive()) return kTableInUse;
+    }
+    match->Open();
+    if (user) match->IncUserCount();
+    table = match;
+    return 0;
+  }
+  auto created = std::make_unique<TDataTable>(*this);
+  created->SetName(trimBlanks(name));
+  created->SetExclusive(exclusive);
+  created->SetInMemory(inMemory);
+  created->SetTemporary(temporary);
+  created->Open();
+  if (user) created->IncUserCount();
+  if (inTransaction_) created->StartTransaction();
+  table = created.get();
+  tables_.push_back(std::move(created));
+  return 0;
+}
+
+int32_t TDataDirectory::CloseTable(TDataTable* table, bool releaseFlag, bool queryResult, bool querySource) {
+  auto it = std::find_if(tables_.begin(), tables_.end(), [table](const auto& t) { return t.get() == table; });
+  if (it == tables_.end()) return kTableNotFound;
+  std::exception_ptr failure;
+  if (table->GetOpenCount() != 0) {
+    try {
+      table->Close(releaseFlag);
+    } catch (...) {
+      failure = std::current_exception();
+    }
+  }
+  if (table->GetOpenCount() == 0 && !table->InTransaction()) {
+    freeTable(table);
+  } else if (querySource == queryResult) {
+    table->DecUserCount();
+  }
+  if (failure) std::rethrow_exception(failure);
+  return 0;
+}
+
+int32_t TDataDirectory::CreateTable(std::string_view name, const TTableDefinition& definition, bool inMemory,
+                                    bool temporary, TDataTable*& table) {
+  table = nullptr;
+  TDataTable* match = find(name, inMemory);
+  if (match && (match->GetOpenCount() > 0 || match->InTransaction())) return kTableInUse;
+  std::unique_ptr<TDataTable> created;
+  TDataTable* target = match;
+  if (!target) {
+    created = std::make_unique<TDataTable>(*this);
+    target = created.get();
+  }
+  target->SetName(trimBlanks(name));
+  target->SetExclusive(true);
+  target->SetInMemory(inMemory);
+  target->SetTemporary(temporary);
+  try {
+    target->CreateFiles(definition);
+  } catch (...) {
+    if (match) freeTable(match);
+    throw;
+  }
+  if (created) tables_.push_back(std::move(created));
+  table = target;
+  return 0;
+}
+
+int32_t TDataDirectory::RenameTable(std::string_view name, std::string_view newName, bool backup, bool inMemory) {
+  TDataTable* match = find(name, inMemory);
+  if (match && (match->GetOpenCount() > 0 || match->InTransaction())) return kTableInUse;
+  std::unique_ptr<TDataTable> temporary;
+  TDataTable* target = match;
+  if (!target) {
+    temporary = std::make_unique<TDataTable>(*this);
+    temporary->SetName(trimBlanks(name));
+    temporary->SetInMemory(inMemory);
+    target = temporary.get();
+  }
+  target->RenameFiles(newName, backup);
+  // The object named the old files; the next open makes a new one.
+  if (match) freeTable(match);
+  return 0;
+}
+
+int32_t TDataDirectory::DeleteTable(std::string_view name, bool inMemory) {
+  TDataTable* match = find(name, inMemory);
+  if (match && (match->GetOpenCount() > 0 || match->InTransaction())) return kTableInUse;
+  std::unique_ptr<TDataTable> temporary;
+  TDataTable* target = match;
+  if (!target) {
+    temporary = std::make_unique<TDataTable>(*this);
+    temporary->SetName(trimBlanks(name));
+    temporary->SetInMemory(inMemory);
+    target = temporary.get();
+  }
+  target->DeleteFiles();
+  if (match) freeTable(match);
+  return 0;
+}
+
+bool TDataDirectory::TableExists(std::string_view name, bool inMemory) {
+  const std::string trimmed = trimBlanks(name);
+  for (const auto& t : tables_) {
+    if (t->IsInMemory() == inMemory && sameTable(t->GetName(), trimmed)) return true;
+  }
+  return fileList_->FileExists(TDataTable::FileNameFor(path_, trimmed, inMemory, kDataFileExt), inMemory);
+}
+
+std::string TDataDirectory::MakeTempTableName(bool inMemory) {
+  const std::string prefix = std::to_string(platform::currentThreadNumber()).substr(0, 5);
+  for (uint32_t counter = 0; counter < kMaxTempNameAttempts; ++counter) {
+    std::string name = prefix + std::to_string(counter) + std::string(kDataFileExt);
+    if (TableExists(name, inMemory)) continue;
+    if (inMemory) return name;
+    // Created here, exclusively, so that no other thread or process can take the name between
+    // this answer and the table's creation.
+    const std::string file = TDataTable::FileNameFor(path_, name, false, kDataFileExt);
+    platform::OutputFile output;
+    if (output.createNew(file)) {
+      if (!output.close()) SignalTableError(OSErrorToEngineError(output.error()), name, path_);
+      return name;
+    }
+    if (output.error() != EEXIST) SignalTableError(OSErrorToEngineError(output.error()), name, path_);
+  }
+  SignalTableError(VELDOR_OSEACCES, prefix, path_);
+}
+
+// ---- Transactions ----
+
+void TDataDirectory::StartTransaction() {
+  if (inTransaction_) return;
+  size_t entered = 0;
+  try {
+    for (; entered < tables_.size(); ++entered) tables_[entered]->StartTransaction();
+  } catch (...) {
+    for (size_t i = entered; i-- > 0;) {
+      try {
+        tables_[i]->RollbackTransaction();
+      } catch (...) {
+        // The failure to enter is the one to report.
+      }
+    }
+    throw;
+  }
+  inTransaction_ = true;
+}
+
+void TDataDirectory::abandonTransaction() noexcept {
+  std::vector<TDataTable*> snapshot;
+  for (const auto& t : tables_) snapshot.push_back(t.get());
+  for (size_t i = snapshot.size(); i-- > 0;) {
+    try {
+      snapshot[i]->AbandonTransaction();
+    } catch (...) {
+      // The commit's own failure is the one raised; each table has still dropped its changes
+      // and locks as far as it could.
+    }
+  }
+  for (TDataTable* t : snapshot) {
+    if (t->GetOpenCount() == 0) {
+      try {
+        freeTable(t);
+      } catch (...) {
+        // As above.
+      }
+    }
+  }
+  inTransaction_ = false;
+}
+
+void TDataDirectory::Commit(bool endTransaction, bool forceFlush) {
+  std::vector<TDataTable*> snapshot;
+  for (const auto& t : tables_) snapshot.push_back(t.get());
+  try {
+    for (size_t i = snapshot.size(); i-- > 0;) snapshot[i]->PrepareCommit();
+    for (size_t i = snapshot.size(); i-- > 0;) snapshot[i]->WriteTransaction(endTransaction, forceFlush);
+  } catch (...) {
+    abandonTransaction();
+    throw;
+  }
+  std::exception_ptr failure;
+  for (size_t i = snapshot.size(); i-- > 0;) {
+    TDataTable* t = snapshot[i];
+    try {
+      t->EndTransaction(endTransaction);
+    } catch (...) {
+      if (!failure) failure = std::current_exception();
+    }
+    if (t->GetOpenCount() == 0) {
+      try {
+        CloseTable(t, true, false, false);
+      } catch (...) {
+        if (!failure) failure = std::current_exception();
+      }
+    }
+  }
+  inTransaction_ = false;
+  if (failure) std::rethrow_exception(failure);
+}
+
+void TDataDirectory::Rollback() {
+  std::vector<TDataTable*> snapshot;
+  for (const auto& t : tables_) snapshot.push_back(t.get());
+  std::exception_ptr failure;
+  for (size_t i = snapshot.size(); i-- > 0;) {
+    TDataTable* t = snapshot[i];
+    try {
+      t->RollbackTransaction();
+    } catch (...) {
+      if (!failure) failure = std::current_exception();
+    }
+    if (t->GetOpenCount() == 0) {
+      try {
+        freeTable(t);
+      } catch (...) {
+        if (!failure) failure = std::current_exception();
+      }
+    }
+  }
+  inTransaction_ = false;
+  if (failure) std::rethrow_exception(failure);
+}
+
+}  // namespace engine

@@ -1,0 +1,128 @@
+// A database directory: one database open in an engine session, a folder of table files or the
+// in-memory database "Memory". Every open of the same folder in one session returns the same
+// object and raises its open count. It owns the table objects open in it, so that all cursors of
+// the session on one table share one, and it runs the transactions of its tables.
+//
+// Folders are told apart by their canonical path (links resolved, a spelling that differs from
+// an existing folder only in case found through the file layer), so "db", "./db" and "db/" are
+// one directory while "db" and "DB" are two when both exist.
+//
+// Transactions: StartTransaction takes the data-file write lock of every table; Commit writes
+// every table's changes and releases the locks; Rollback drops the changes. A commit that fails
+// (a full disk, an I/O error) drops what the caches hold, re-reads the headers, releases every
+// lock, ends the transaction and raises: it never reports success. What a failure or a crash in
+// the middle of the write-out leaves on disk is stated in Commit's contract.
+//
+// Not thread-safe: a directory is used by the threads of its session one at a time.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/storage/veldorfile.h"
+#include "engine/tables/veldortable.h"
+
+namespace engine {
+
+class TDataSession;
+
+inline constexpr std::string_view kMemoryDatabaseName = "Memory";
+
+// Results of the table operations (negated engine codes, raised by the caller).
+inline constexpr int32_t kTableInUse = -11013;
+inline constexpr int32_t kTableNotFound = -11010;
+
+class TDataDirectory {
+ public:
+  // `path` is canonical and ends in '/', or is empty for the in-memory database without a folder.
+  TDataDirectory(TDataSession& session, std::string name, std::string path);
+  // Rolls back an open transaction, then frees every table object.
+  ~TDataDirectory();
+  TDataDirectory(const TDataDirectory&) = delete;
+  TDataDirectory& operator=(const TDataDirectory&) = delete;
+
+  TDataSession& Session() const { return *session_; }
+  const std::string& Name() const { return name_; }
+  const std::string& Path() const { return path_; }
+  uint16_t OpenCount() const { return openCount_; }
+  void IncOpenCount() { ++openCount_; }
+  void DecOpenCount() {
+    if (openCount_ > 0) --openCount_;
+  }
+  bool InTransaction() const { return inTransaction_; }
+  const std::vector<std::unique_ptr<TDataTable>>& Tables() const { return tables_; }
+
+  // The file list the tables work on: the process's unless a test put another in place before
+  // any table was opened.
+  TFileList& FileList() const { return *fileList_; }
+  void SetFileList(TFileList& list) { fileList_ = &list; }
+
+  // Opens table `name` for a cursor; the shared object comes back in `table`. 0, or
+  // kTableInUse when the table is held exclusively by another cursor, or an exclusive open is
+  // asked while another cursor uses it (also inside a transaction; a clone always shares). A
+  // cursor counts as a user unless exactly one of querySource and queryResult is set. Failures
+  // of the files raise.
+  int32_t OpenTable(std::string_view name, TDataTable*& table, bool querySource, bool queryResult, bool temporary,
+                    bool inMemory, bool clone, bool exclusive);
+  // kTableNotFound for a table not in this directory. The table object is freed when its last
+  // open closes outside a transaction.
+  int32_t CloseTable(TDataTable* table, bool releaseFlag, bool queryResult, bool querySource);
+  // Creates the files of a new table and leaves it open and exclusive in `table`. kTableInUse
+  // when a table of that name is open or in the transaction.
+  int32_t CreateTable(std::string_view name, const TTableDefinition& definition, bool inMemory, bool temporary,
+                      TDataTable*& table);
+  // kTableInUse when the table is open.
+  int32_t RenameTable(std::string_view name, std::string_view newName, bool backup, bool inMemory);
+  int32_t DeleteTable(std::string_view name, bool inMemory);
+  // True when an open table has the name (".DAT" added unless present), or its data file exists.
+  bool TableExists(std::string_view name, bool inMemory);
+  // A name for a temporary table: the first 5 digits of the thread id, a counter from 0 and
+  // ".DAT". A disk table's data file is created exclusively under that name before it is
+  // returned, so that no other thread or process can take it; the counter moves on while the
+  // name is taken.
+  std::string MakeTempTableName(bool inMemory);
+
+  // Every table enters the transaction (takes its data-file write lock); when one fails, those
+  // that entered leave again and the failure is raised. Nothing when already in a transaction.
+  void StartTransaction();
+  // Writes every table's changes: takes the index and blob write locks of each, writes each
+  // table's records, pages and blocks with their headers (data, then index, then blob file;
+  // flushed to the device with `forceFlush` or the session's ForceBufferFlush), then releases
+  // the locks. Without `endTransaction` the tables keep their transaction lock.
+  //
+  // On failure every table drops its cached changes, re-reads its headers from disk, releases
+  // its locks and leaves the transaction, and the failure is raised. The files then hold what
+  // was written before the failure, exactly as after a crash at that point: some of a table's
+  // records, pages or blocks written and others not, in the order above, and a header written
+  // only once all of its file's items were. The damage this can leave (a data file longer than
+  // its header says, index entries or counts that disagree with the records, blob chains that
+  // are unfinished, unreferenced, or referenced before written) is what the integrity checker
+  // reports. Records, pages and blocks the transaction did not touch are not rewritten.
+  void Commit(bool endTransaction, bool forceFlush);
+  // Every table drops its cached changes and re-reads its headers, releases its transaction
+  // lock, and is freed when no cursor has it open.
+  void Rollback();
+
+ private:
+  TDataTable* find(std::string_view name, bool inMemory) const;
+  void freeTable(TDataTable* table);
+  // Every table in the transaction leaves it after a failure, dropping its changes.
+  void abandonTransaction() noexcept;
+
+  TDataSession* session_;
+  std::string name_;
+  std::string path_;
+  std::vector<std::unique_ptr<TDataTable>> tables_;
+  uint16_t openCount_ = 0;
+  bool inTransaction_ = false;
+  TFileList* fileList_;
+};
+
+// The canonical form of a directory for the engine: absolute, links resolved, a spelling found
+// ignoring case through the file layer when the folder does not exist as spelt, ending in '/'.
+std::string CanonicalDirectoryPath(std::string_view directory);
+
+}  // namespace engine

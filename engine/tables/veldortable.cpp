@@ -1,0 +1,652 @@
+#include "engine/tables/veldortable.h"
+
+#include <chrono>
+#include <exception>
+
+#include "engine/storage/veldorerr.h"
+#include "engine/storage/veldorhelpers.h"
+#include "engine/storage/veldorkeys.h"
+#include "engine/tables/veldordirectory.h"
+#include "engine/tables/veldorsession.h"
+#include "engine/values/veldorvalues.h"
+
+namespace engine {
+
+namespace {
+
+constexpr uint32_t kInitialRecordSetSize = 8192;
+
+// Runs every step of a clean-up even when one fails, and raises the first failure at the end.
+class FirstFailure {
+ public:
+  template <class Step>
+  void run(Step&& step) {
+    try {
+      step();
+    } catch (...) {
+      if (!first_) first_ = std::current_exception();
+    }
+  }
+  void raise() {
+    if (first_) std::rethrow_exception(first_);
+  }
+
+ private:
+  std::exception_ptr first_;
+};
+
+std::string trimBlanks(std::string_view text) {
+  size_t b = 0, e = text.size();
+  while (b < e && text[b] == ' ') ++b;
+  while (e > b && text[e - 1] == ' ') --e;
+  return std::string(text.substr(b, e - b));
+}
+
+// Cuts a file that is longer than its header accounts for back to that length. Such a tail is
+// what a failed write-out leaves when the header that would count it was never written.
+void cutTail(TFileHandler& file, int64_t length) {
+  if (!file.IsOpen() || file.GetFileSize() <= length) return;
+  file.EnterSection();
+  try {
+    file.Seek(kSeekBegin, length);
+    file.Truncate();
+  } catch (...) {
+    file.LeaveSection();
+    throw;
+  }
+  file.LeaveSection();
+}
+
+}  // namespace
+
+TDataTable::TDataTable(TDataDirectory& directory)
+    : directory_(&directory),
+      data_(std::make_unique<TDataFile>(this, false, &directory.FileList())),
+      index_(std::make_unique<TIndexFile>(*this, &directory.FileList())),
+      blob_(std::make_unique<TBlobFile>(*this, &directory.FileList())) {
+  lockedRecords_.SetSize(kInitialRecordSetSize);
+  editSet_.SetSize(kInitialRecordSetSize);
+  deferredUnlocks_.SetSize(kInitialRecordSetSize);
+}
+
+TDataTable::~TDataTable() {
+  try {
+    Close(true);
+  } catch (...) {
+    // A destructor cannot raise. The files close with their objects below, and the system
+    // releases every byte-range lock of a file when its last handle closes.
+  }
+}
+
+TDataSession& TDataTable::Session() const { return directory_->Session(); }
+
+std::string TDataTable::GetDirectoryName() const { return directory_->Path(); }
+
+void TDataTable::raise(uint16_t code) const { SignalTableError(code, name_, GetDirectoryName()); }
+
+std::string TDataTable::FileNameFor(const std::string& directoryPath, std::string_view tableName, bool inMemory,
+                                    std::string_view ext) {
+  (void)inMemory;
+  const std::string name = ForceFileExt(trimBlanks(tableName), kDataFileExt, ext);
+  return IsPathName(name) ? name : directoryPath + name;
+}
+
+std::string TDataTable::FileName(std::string_view ext) const {
+  return FileNameFor(GetDirectoryName(), name_, inMemory_, ext);
+}
+
+void TDataTable::nameFiles() {
+  TFileHandler* files[] = {data_.get(), index_.get(), blob_.get()};
+  const std::string_view exts[] = {kDataFileExt, kIndexFileExt, kBlobFileExt};
+  for (int i = 0; i < 3; ++i) {
+    files[i]->SetName(FileName(exts[i]));
+    files[i]->SetExclusive(exclusive_);
+    files[i]->SetInMemory(inMemory_);
+    files[i]->SetTemporary(temporary_);
+  }
+}
+
+bool TDataTable::HasBlobFields() const { return data_->IsOpen() && data_->GetBlobFieldCount() > 0; }
+
+bool TDataTable::BlobFileInUse() const { return blob_->IsOpen(); }
+
+uint32_t TDataTable::GetBlobChangeCounter() const { return BlobFileInUse() ? blob_->GetChangeCounter() : 0; }
+
+void TDataTable::VerifyHeaders() {
+  data_->VerifyHeader();
+  index_->VerifyHeader();
+  if (BlobFileInUse()) blob_->VerifyHeader();
+}
+
+void TDataTable::CheckVersions() {
+  data_->CheckVersion();
+  index_->CheckVersion();
+  if (BlobFileInUse()) blob_->CheckVersion();
+}
+
+// ---- Life ----
+
+void TDataTable::closeFiles() {
+  FirstFailure failure;
+  failure.run([&] { index_->Close(); });
+  failure.run([&] { blob_->Close(); });
+  failure.run([&] { data_->Close(); });
+  failure.raise();
+}
+
+void TDataTable::Open() {
+  IncOpenCount();
+  if (opened_) return;
+  written_ = false;
+  nameFiles();
+  try {
+    data_->Open();
+    index_->Open();
+    if (data_->GetBlobFieldCount() > 0) {
+      blob_->SetBlockSize(data_->GetBlobBlockSize());
+      blob_->SetEncrypted(data_->IsEncrypted());
+      blob_->Open();
+    }
+  } catch (...) {
+    try {
+      closeFiles();
+    } catch (...) {
+      // The open's own failure is the one to report; the handles are gone either way.
+    }
+    DecOpenCount();
+    throw;
+  }
+  opened_ = true;
+  readOnlyAttribute_ = data_->IsReadOnlyAttribute() || index_->IsReadOnlyAttribute() || blob_->IsReadOnlyAttribute();
+  readOnly_ = readOnlyAttribute_ || data_->IsReadOnly() || index_->IsReadOnly() || blob_->IsReadOnly();
+  indexReadSlot_ = blobReadSlot_ = queryIndexReadSlot_ = queryBlobReadSlot_ = 0;
+}
+
+void TDataTable::Close(bool releaseFlag) {
+  if (!opened_) return;
+  DecOpenCount();
+  if (inTransaction_ || openCount_ > 0) return;
+  FirstFailure failure;
+  if (exclusive_ && !readOnly_) {
+    if (temporary_ && releaseFlag) {
+      failure.run([&] { DiscardCaches(true, false); });
+    } else {
+      failure.run([&] { FlushTable(false, false, false, false, false); });
+    }
+  }
+  failure.run([&] { UnlockRecords(false); });
+  editSet_.ClearAll();
+  failure.run([&] { EndRead(); });
+  failure.run([&] { EndQueryRead(); });
+  failure.run([&] { EndWrite(); });
+  failure.run([&] { UnlockForTransaction(); });
+  indexReadSlot_ = blobReadSlot_ = queryIndexReadSlot_ = queryBlobReadSlot_ = 0;
+  failure.run([&] { closeFiles(); });
+  opened_ = false;
+  written_ = false;
+  failure.raise();
+}
+
+void TDataTable::CreateFiles(const TTableDefinition& definition) {
+  IncOpenCount();
+  opened_ = true;
+  written_ = false;
+  nameFiles();
+  bool blobCreated = false;
+  try {
+    data_->DefineStructure(definition.languageId, definition.sortId, definition.userVersion1,
+                           definition.userVersion2, definition.encrypted, definition.password,
+                           definition.description, definition.blobBlockSize, definition.fields);
+    index_->CreateFile();
+    index_->DefinePrimaryIndex(definition.indexes.empty() ? TIndexDescriptor{} : definition.indexes[0]);
+    for (size_t i = 1; i < definition.indexes.size(); ++i) index_->AddSecondaryIndex(definition.indexes[i]);
+    if (definition.textIndex) index_->SetIndexDescriptor(kSysTextSlot, *definition.textIndex);
+    if (data_->GetBlobFieldCount() > 0) {
+      blob_->SetBlockSize(data_->GetBlobBlockSize());
+      blob_->SetEncrypted(data_->IsEncrypted());
+      blob_->CreateFile();
+      blobCreated = true;
+    }
+    // The headers go out at once, so that the files open again whatever happens next.
+    FlushTable(false, true, false, true, true);
+  } catch (...) {
+    try {
+      closeFiles();
+      if (data_->FileExists()) data_->DeleteFile();
+      if (index_->FileExists()) index_->DeleteFile();
+      if (blobCreated && blob_->FileExists()) blob_->DeleteFile();
+    } catch (...) {
+      // The creation's own failure is the one to report.
+    }
+    opened_ = false;
+    DecOpenCount();
+    throw;
+  }
+  readOnly_ = readOnlyAttribute_ = false;
+}
+
+void TDataTable::DeleteFiles() {
+  nameFiles();
+  data_->DeleteFile();
+  index_->DeleteFile();
+  if (blob_->FileExists()) blob_->DeleteFile();
+}
+
+void TDataTable::RenameFiles(std::string_view newName, bool backup) {
+  nameFiles();
+  TFileHandler* files[] = {data_.get(), index_.get(), blob_.get()};
+  const std::string_view exts[] = {backup ? kDataBackupExt : kDataFileExt, backup ? kIndexBackupExt : kIndexFileExt,
+                                   backup ? kBlobBackupExt : kBlobFileExt};
+  const std::string base = trimBlanks(newName);
+  const std::string directory = IsPathName(base) || inMemory_ ? std::string() : GetDirectoryName();
+  std::string oldNames[3];
+  int renamed = 0;
+  try {
+    for (int i = 0; i < 3; ++i) {
+      oldNames[i] = files[i]->GetName();
+      if (i == 2 && !files[i]->FileExists()) break;
+      const std::string target = directory + ForceFileExt(base, kDataFileExt, exts[i]);
+      if (backup && directory_->FileList().FileExists(target, inMemory_)) {
+        const int32_t r = directory_->FileList().DeleteFile(target, inMemory_);
+        if (r < 0) SignalTableError(uint16_t(-r), target, GetDirectoryName());
+      }
+      files[i]->RenameFile(target);
+      ++renamed;
+    }
+  } catch (...) {
+    for (int i = renamed - 1; i >= 0; --i) {
+      try {
+        files[i]->RenameFile(oldNames[i]);
+      } catch (...) {
+        // The rename's own failure is the one to report.
+      }
+    }
+    throw;
+  }
+}
+
+void TDataTable::EmptyTable() {
+  data_->Empty();
+  index_->Empty();
+  if (BlobFileInUse()) blob_->Empty();
+  DiscardCaches(false, false);
+}
+
+void TDataTable::BackupIndex() {
+  FlushTable(false, false, false, false, false);
+  index_->CopyToNewFile(FileName(kIndexBackupExt), false, nullptr, 0);
+}
+
+void TDataTable::RestoreIndex(bool keepCurrent, bool deleteBackup) {
+  const std::string backup = FileName(kIndexBackupExt);
+  if (!keepCurrent) {
+    index_->ClearPageCache();
+    index_->Seek(kSeekBegin, 0);
+    index_->CopyToFile(backup, false, nullptr, 0);
+    index_->ReadHeader();
+    MarkWritten();
+  }
+  if (deleteBackup && directory_->FileList().FileExists(backup, inMemory_)) {
+    const int32_t r = directory_->FileList().DeleteFile(backup, inMemory_);
+    if (r < 0) SignalTableError(uint16_t(-r), backup, GetDirectoryName());
+  }
+}
+
+// ---- Record locks ----
+
+void TDataTable::SizeRecordSets(uint32_t recordNumber) {
+  uint32_t need = recordNumber;
+  if (data_->IsOpen()) need = std::max(need, data_->GetLastRecordNumber() + 1);
+  // The sets only grow, so no bit of an earlier, larger size comes back.
+  for (TRecordsBitmap* set : {&lockedRecords_, &editSet_, &deferredUnlocks_}) {
+    if (set->Count() < need) set->SetSize(need);
+  }
+}
+
+bool TDataTable::LockRecord(uint32_t recordNumber) {
+  if (exclusive_ || readOnlyAttribute_) return false;
+  if (recordNumber == 0) raise(VELDOR_RECLOCKFAILED);
+  SizeRecordSets(recordNumber);
+  if (transactionLockHeld_ && lockedRecords_.GetBit(recordNumber)) return false;
+  bool changed = false;
+  if (!StrictChangeDetection()) {
+    // Only to take another writer's state before the record is used; the read pair is not kept.
+    const bool held = readHeld_;
+    changed = BeginRead();
+    if (!held && readHeld_) EndRead();
+  }
+  const TDataSession& session = Session();
+  const LockRetryRules rules =
+      LockRetryRules::FromRetryCount(session.LockRetryCount(), std::chrono::milliseconds(session.LockWaitTime()));
+  if (!RetryLock([&](uint32_t) { return data_->LockRecord(recordNumber); }, rules,
+                 directory_->FileList().FileSystem())) {
+    raise(VELDOR_RECLOCKFAILED);
+  }
+  SizeRecordSets(recordNumber);
+  lockedRecords_.SetBit(recordNumber);
+  deferredUnlocks_.ClearBit(recordNumber);
+  return changed;
+}
+
+void TDataTable::UnlockRecord(uint32_t recordNumber) {
+  if (exclusive_ || readOnlyAttribute_) return;
+  if (recordNumber == 0) raise(VELDOR_UNLOCKFAILED);
+  SizeRecordSets(recordNumber);
+  if (transactionLockHeld_) {
+    if (lockedRecords_.GetBit(recordNumber)) deferredUnlocks_.SetBit(recordNumber);
+    return;
+  }
+  if (!lockedRecords_.GetBit(recordNumber)) raise(VELDOR_UNLOCKFAILED);
+  if (!data_->UnlockRecord(recordNumber)) raise(VELDOR_UNLOCKFAILED);
+  lockedRecords_.ClearBit(recordNumber);
+}
+
+void TDataTable::UnlockRecords(bool deferredOnly) {
+  std::vector<uint32_t> records;
+  uint32_t record = 0;
+  int64_t position = 0;
+  while (lockedRecords_.FindNext(record, 1, position)) {
+    if (!deferredOnly || deferredUnlocks_.GetBit(record)) records.push_back(record);
+  }
+  bool failed = false;
+  for (uint32_t r : records) {
+    if (!exclusive_ && !readOnlyAttribute_ && !data_->UnlockRecord(r)) failed = true;
+    lockedRecords_.ClearBit(r);
+    deferredUnlocks_.ClearBit(r);
+  }
+  if (failed) raise(VELDOR_UNLOCKFAILED);
+}
+
+// ---- Lock pairs ----
+
+bool TDataTable::beginReadPair(bool& state, uint16_t& indexSlot, uint16_t& blobSlot) {
+  if (anyLockHeld() || exclusive_ || !opened_) return false;
+  if (!index_->LockRead(indexSlot)) raise(VELDOR_LOCKTIMEOUT);
+  if (BlobFileInUse() && !blob_->LockRead(blobSlot)) {
+    index_->UnlockRead(indexSlot);
+    indexSlot = 0;
+    raise(VELDOR_LOCKTIMEOUT);
+  }
+  state = true;
+  try {
+    return RefreshIfChanged();
+  } catch (...) {
+    try {
+      endReadPair(state, indexSlot, blobSlot);
+    } catch (...) {
+      // The refresh's own failure is the one to report.
+    }
+    throw;
+  }
+}
+
+void TDataTable::endReadPair(bool& state, uint16_t& indexSlot, uint16_t& blobSlot) {
+  if (!state) return;
+  state = false;
+  bool released = true;
+  if (BlobFileInUse()) released = blob_->UnlockRead(blobSlot);
+  index_->UnlockRead(indexSlot);
+  indexSlot = blobSlot = 0;
+  if (!released) raise(VELDOR_UNLOCKFAILED);
+}
+
+void TDataTable::SetFileLockRetryRules(const LockRetryRules& rules) {
+  data_->SetLockRetryRules(rules);
+  index_->SetLockRetryRules(rules);
+  blob_->SetLockRetryRules(rules);
+}
+
+bool TDataTable::BeginRead() { return beginReadPair(readHeld_, indexReadSlot_, blobReadSlot_); }
+void TDataTable::EndRead() { endReadPair(readHeld_, indexReadSlot_, blobReadSlot_); }
+bool TDataTable::BeginQueryRead() { return beginReadPair(queryReadHeld_, queryIndexReadSlot_, queryBlobReadSlot_); }
+void TDataTable::EndQueryRead() { endReadPair(queryReadHeld_, queryIndexReadSlot_, queryBlobReadSlot_); }
+
+bool TDataTable::BeginWrite() {
+  if (writeHeld_ || exclusive_ || readOnlyAttribute_ || !opened_) return false;
+  const bool takeData = !transactionLockHeld_;
+  if (takeData && !data_->LockWrite()) raise(VELDOR_LOCKTIMEOUT);
+  if (!index_->LockWrite()) {
+    if (takeData) data_->UnlockWrite();
+    raise(VELDOR_LOCKTIMEOUT);
+  }
+  if (BlobFileInUse() && !blob_->LockWrite()) {
+    index_->UnlockWrite();
+    if (takeData) data_->UnlockWrite();
+    raise(VELDOR_LOCKTIMEOUT);
+  }
+  writeHeld_ = true;
+  if (transactionLockHeld_) return false;
+  try {
+    return RefreshIfChanged();
+  } catch (...) {
+    try {
+      EndWrite();
+    } catch (...) {
+      // The refresh's own failure is the one to report.
+    }
+    throw;
+  }
+}
+
+void TDataTable::EndWrite() {
+  if (!writeHeld_) return;
+  writeHeld_ = false;
+  bool released = true;
+  if (BlobFileInUse()) released = blob_->UnlockWrite();
+  index_->UnlockWrite();
+  if (!transactionLockHeld_ && !data_->UnlockWrite()) released = false;
+  if (!released) raise(VELDOR_LOCKTIMEOUT);
+}
+
+void TDataTable::LockForTransaction() {
+  if (transactionLockHeld_ || readOnlyAttribute_) return;
+  if (!exclusive_) {
+    if (!data_->LockWrite()) raise(VELDOR_LOCKTIMEOUT);
+    try {
+      RefreshIfChanged();
+    } catch (...) {
+      data_->UnlockWrite();
+      throw;
+    }
+  }
+  transactionLockHeld_ = true;
+}
+
+void TDataTable::UnlockForTransaction() {
+  if (!transactionLockHeld_) return;
+  const bool released = exclusive_ || data_->UnlockWrite();
+  transactionLockHeld_ = false;
+  if (!exclusive_) UnlockRecords(true);
+  if (!released) raise(VELDOR_LOCKTIMEOUT);
+}
+
+// ---- Transaction steps ----
+
+void TDataTable::StartTransaction() {
+  if (readOnly_ || inTransaction_) return;
+  if (exclusive_) FlushTable(false, false, false, false, false);
+  inTransaction_ = true;
+  try {
+    LockForTransaction();
+  } catch (...) {
+    inTransaction_ = false;
+    throw;
+  }
+}
+
+void TDataTable::RollbackTransaction() {
+  if (readOnly_ || !inTransaction_) return;
+  inTransaction_ = false;
+  FirstFailure failure;
+  failure.run([&] { DiscardCaches(true, true); });
+  failure.run([&] { EndWrite(); });
+  failure.run([&] { UnlockForTransaction(); });
+  failure.raise();
+}
+
+void TDataTable::AbandonTransaction() {
+  if (readOnly_ || !inTransaction_) return;
+  inTransaction_ = false;
+  FirstFailure failure;
+  failure.run([&] { DiscardCaches(true, true); });
+  // Still under the write locks: nobody else can have written past what the headers count.
+  failure.run([&] {
+    if (data_->IsOpen()) {
+      cutTail(*data_, int64_t(kDataHeaderSize) + int64_t(data_->GetFieldCount()) * kFieldDescriptorSize +
+                          int64_t(data_->GetLastRecordNumber()) * data_->GetRecordSize());
+    }
+  });
+  failure.run([&] {
+    if (index_->IsOpen()) {
+      cutTail(*index_, int64_t(kIndexHeaderSize) + int64_t(index_->GetLastPageNumber()) * kIndexPageSize);
+    }
+  });
+  failure.run([&] {
+    if (BlobFileInUse()) {
+      cutTail(*blob_, int64_t(kBlobHeaderSize) + int64_t(blob_->GetBlockCount()) * blob_->GetBlockSize());
+    }
+  });
+  failure.run([&] { EndWrite(); });
+  failure.run([&] { UnlockForTransaction(); });
+  failure.raise();
+}
+
+void TDataTable::PrepareCommit() {
+  if (readOnly_ || !inTransaction_) return;
+  BeginWrite();
+}
+
+void TDataTable::WriteTransaction(bool endTransaction, bool forceFlush) {
+  if (readOnly_ || !inTransaction_) return;
+  inTransaction_ = false;
+  try {
+    FlushTable(endTransaction, false, forceFlush, false, false);
+  } catch (...) {
+    inTransaction_ = true;
+    throw;
+  }
+  inTransaction_ = true;
+}
+
+void TDataTable::EndTransaction(bool endTransaction) {
+  if (readOnly_ || !inTransaction_) return;
+  FirstFailure failure;
+  if (endTransaction) {
+    failure.run([&] { EndWrite(); });
+    failure.run([&] { UnlockForTransaction(); });
+    inTransaction_ = false;
+  } else {
+    transactionLockHeld_ = false;
+    failure.run([&] { UnlockRecords(true); });
+    transactionLockHeld_ = true;
+    failure.run([&] { EndWrite(); });
+  }
+  failure.raise();
+}
+
+// ---- Caches ----
+
+void TDataTable::FlushTable(bool trimCaches, bool forceDataHeader, bool forceFlush, bool forceBlobHeader,
+                            bool forceIndexHeader) {
+  if (readOnly_) return;
+  if (inTransaction_) {
+    if (forceDataHeader) data_->IncChangeCounter();
+    if (forceIndexHeader && index_->IsOpen()) index_->IncChangeCounter();
+    if (forceBlobHeader && BlobFileInUse()) blob_->IncChangeCounter();
+    return;
+  }
+  const bool flush = forceFlush || ForceBufferFlush();
+  if (data_->IsOpen()) {
+    bool wrote = data_->FlushDirtyRecords();
+    wrote |= data_->WriteHeader(forceDataHeader);
+    wrote |= data_->WriteFieldDescriptors();
+    if (wrote && flush) data_->Flush();
+  }
+  if (index_->IsOpen()) {
+    bool wrote = index_->FlushDirtyPages();
+    wrote |= index_->WriteHeader(forceIndexHeader);
+    if (wrote && flush) index_->Flush();
+  }
+  if (BlobFileInUse()) {
+    bool wrote = blob_->FlushDirtyBlocks();
+    wrote |= blob_->WriteHeader(forceBlobHeader);
+    if (wrote && flush) blob_->Flush();
+  }
+  if (trimCaches) {
+    if (data_->IsOpen()) data_->TrimRecordCache();
+    if (index_->IsOpen()) index_->TrimPageCache();
+    if (BlobFileInUse()) blob_->TrimBlockCache();
+  }
+}
+
+void TDataTable::DiscardCaches(bool trimCaches, bool rereadHeaders) {
+  FirstFailure failure;
+  if (data_->IsOpen()) {
+    failure.run([&] {
+      data_->ClearRecordCache();
+      if (trimCaches) data_->TrimRecordCache();
+      if (rereadHeaders) data_->ReadHeader();
+    });
+  }
+  if (index_->IsOpen()) {
+    failure.run([&] {
+      index_->ClearPageCache();
+      if (trimCaches) index_->TrimPageCache();
+      if (rereadHeaders) index_->ReadHeader();
+    });
+  }
+  if (BlobFileInUse()) {
+    failure.run([&] {
+      blob_->ClearBlockCache();
+      if (trimCaches) blob_->TrimBlockCache();
+      if (rereadHeaders) blob_->ReadHeader();
+    });
+  }
+  failure.raise();
+}
+
+bool TDataTable::RefreshIfChanged() {
+  bool changed = false;
+  if (index_->HeaderChanged()) {
+    index_->ClearPageCache();
+    data_->ReadHeader();
+    changed = true;
+  } else if (data_->HeaderChanged()) {
+    changed = true;
+  }
+  if (changed) data_->ClearRecordCache();
+  if (BlobFileInUse() && blob_->HeaderChanged()) {
+    blob_->ClearBlockCache();
+    changed = true;
+  }
+  return changed;
+}
+
+// ---- What the files ask ----
+
+bool TDataTable::NoPrimaryIndex() const { return index_->GetNoPrimaryIndex(); }
+
+bool TDataTable::ForceBufferFlush() const { return Session().ForceBufferFlush() != 0; }
+
+bool TDataTable::StrictChangeDetection() const { return Session().StrictChangeDetection() != 0; }
+
+bool TDataTable::IsValidValueText(std::string_view text, uint8_t type) const {
+  return engine::IsValidValueText(text, TEngineFieldType(type));
+}
+
+bool TDataTable::IsEncrypted() const { return data_->IsEncrypted(); }
+
+bool TDataTable::ShortReadTolerated() const { return written_ && (temporary_ || transactionLockHeld_); }
+
+bool TDataTable::FindFieldByNumber(uint16_t number, TIndexFieldInfo& info) const {
+  uint16_t position = 0;
+  const TFieldDescriptor* d = data_->FindFieldByNumber(number, position);
+  if (!d) return false;
+  info.name = d->Name();
+  info.type = d->Type();
+  info.subType = d->SubType();
+  info.keySize = GetFieldKeySize(std::span<const uint8_t>(d->Bytes(), kFieldDescriptorSize));
+  return true;
+}
+
+}  // namespace engine

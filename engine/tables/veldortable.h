@@ -1,0 +1,258 @@
+// The table object: one physical table open in a database directory, joining its data, index and
+// blob files under one object that every cursor of the session on that table shares. It counts
+// its opens and users and carries the table's concurrency protocol:
+//   - record locks (one byte each in the data file) with the session's retry count and wait;
+//   - the read pair (an index-file and a blob-file read slot) around one operation, and the
+//     query-read pair, the same locks with their own state, held by the SQL layer across a
+//     statement;
+//   - the write pair: the data-file write lock (unless the transaction holds it), then the
+//     index-file and blob-file write locks;
+//   - the transaction lock: the data-file write lock held from StartTransaction to the end,
+//     during which record unlocks are deferred;
+//   - RefreshIfChanged, which notices another writer through the files' change counters and
+//     drops what the caches hold.
+// A lock state is set only after all of its locks were taken; when a later lock of a pair or of
+// the write set fails, the locks already taken are released before the error is raised.
+//
+// Errors carry the directory as database item and the table's name as table item.
+//
+// Not thread-safe: a table object belongs to one directory of one session, used by one thread at
+// a time. Other processes and other sessions are kept apart by the files' byte-range locks.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/storage/veldorbitmap.h"
+#include "engine/storage/veldorblob.h"
+#include "engine/storage/veldordata.h"
+#include "engine/storage/veldorfielddesc.h"
+#include "engine/storage/veldorindex.h"
+#include "engine/storage/veldortablelink.h"
+
+namespace engine {
+
+class TDataDirectory;
+class TDataSession;
+
+inline constexpr std::string_view kDataFileExt = ".DAT";
+inline constexpr std::string_view kIndexFileExt = ".IDX";
+inline constexpr std::string_view kBlobFileExt = ".BLB";
+inline constexpr std::string_view kDataBackupExt = ".DBK";
+inline constexpr std::string_view kIndexBackupExt = ".IBK";
+inline constexpr std::string_view kBlobBackupExt = ".BBK";
+
+// What CreateFiles builds a table from.
+struct TTableDefinition {
+  std::vector<TFieldDescriptor> fields;
+  // [0] the primary index, then the secondary indexes in slot order.
+  std::vector<TIndexDescriptor> indexes;
+  // The text index (slot 32), when the table has one.
+  std::optional<TIndexDescriptor> textIndex;
+  std::string description;
+  std::string password;
+  uint16_t languageId = 0;
+  uint16_t sortId = 0;
+  uint16_t userVersion1 = 0;
+  uint16_t userVersion2 = 0;
+  bool encrypted = false;
+  uint32_t blobBlockSize = 0;  // 0: 512
+};
+
+class TDataTable final : public TTableFileOwner, public TIndexFileOwner {
+ public:
+  explicit TDataTable(TDataDirectory& directory);
+  // Closes once (releasing every lock it holds) and frees the files.
+  ~TDataTable() override;
+  TDataTable(const TDataTable&) = delete;
+  TDataTable& operator=(const TDataTable&) = delete;
+
+  // ---- Names, flags and counts ----
+  TDataDirectory& Directory() const { return *directory_; }
+  TDataSession& Session() const;
+  const std::string& GetName() const { return name_; }
+  void SetName(std::string_view name) { name_ = std::string(name); }
+  void SetExclusive(bool v) { exclusive_ = v; }
+  void SetInMemory(bool v) { inMemory_ = v; }
+  void SetTemporary(bool v) { temporary_ = v; }
+  bool IsExclusive() const { return exclusive_; }
+  bool IsInMemory() const { return inMemory_; }
+  bool IsTemporary() const { return temporary_; }
+  // A file could only be opened for reading; with the attribute, a file is marked read-only on
+  // disk (no write permission at all), which implies read-only.
+  bool IsReadOnly() const { return readOnly_; }
+  bool IsReadOnlyAttribute() const { return readOnlyAttribute_; }
+  bool IsOpened() const { return opened_; }
+  uint16_t GetOpenCount() const { return openCount_; }
+  uint16_t GetUserCount() const { return userCount_; }
+  void IncOpenCount() { ++openCount_; }
+  void DecOpenCount() {
+    if (openCount_ > 0) --openCount_;
+  }
+  void IncUserCount() { ++userCount_; }
+  void DecUserCount() {
+    if (userCount_ > 0) --userCount_;
+  }
+  // The directory's path, used in messages.
+  std::string GetDirectoryName() const;
+  // The full names of the three files for this table name (the ".DAT" extension of the name,
+  // in any case, is replaced; another extension or none gets the file's appended).
+  std::string FileName(std::string_view ext) const;
+  static std::string FileNameFor(const std::string& directoryPath, std::string_view tableName, bool inMemory,
+                                 std::string_view ext);
+
+  // ---- Life ----
+  // Raises the open count; the first open names and opens the files (the blob file only when
+  // the table has blob fields) and takes the read-only flags from them. A failure leaves
+  // nothing open.
+  void Open();
+  // Lowers the open count; at 0 outside a transaction: an exclusive, writable table writes its
+  // changes (a temporary one closed with `releaseFlag` drops them instead), every record lock
+  // and file lock is released and the files are closed.
+  void Close(bool releaseFlag);
+  // Opens the object (open count + 1) and creates the three files from `definition`, with the
+  // headers written. The table is left open and exclusive. Nothing is left on disk when a
+  // step fails.
+  void CreateFiles(const TTableDefinition& definition);
+  void DeleteFiles();
+  // Renames the three files (the blob file when it exists); with `backup` to the backup
+  // extensions, replacing existing backups. A new name without a folder stays in the
+  // directory. Every file renamed before a failure is renamed back.
+  void RenameFiles(std::string_view newName, bool backup);
+  // Empties the three files and discards the caches. Requires the table open exclusively.
+  void EmptyTable();
+  // Writes the table out and copies the index file to ".IBK"; RestoreIndex copies it back
+  // unless `keepCurrent`, and deletes it when asked.
+  void BackupIndex();
+  void RestoreIndex(bool keepCurrent, bool deleteBackup);
+
+  // ---- The files ----
+  TDataFile& DataFile() { return *data_; }
+  TIndexFile& IndexFile() { return *index_; }
+  TBlobFile& BlobFile() { return *blob_; }
+  bool HasBlobFields() const;
+  // The blob file is open (the table has blob fields).
+  bool BlobFileInUse() const;
+  uint32_t GetDataChangeCounter() const { return data_->GetChangeCounter(); }
+  uint32_t GetIndexChangeCounter() const { return index_->GetChangeCounter(); }
+  // 0 without blob fields.
+  uint32_t GetBlobChangeCounter() const;
+  void VerifyHeaders();
+  void CheckVersions();
+
+  // ---- Record locks ----
+  // Locks record `recordNumber` for this object, trying LockRetryCount + 1 times with
+  // LockWaitTime between (a count of 255 ends too); VELDOR_RECLOCKFAILED when it stays taken
+  // and for record 0. True when another writer changed the table meanwhile (its state was
+  // refreshed). Nothing for an exclusive or read-only table; inside the transaction a record
+  // already locked gives false at once.
+  bool LockRecord(uint32_t recordNumber);
+  // Inside the transaction the unlock waits for its end. VELDOR_UNLOCKFAILED for record 0, a
+  // record this object does not hold, or a failed release.
+  void UnlockRecord(uint32_t recordNumber);
+  // Releases every record lock (with `deferredOnly` only those waiting for the transaction's
+  // end). VELDOR_UNLOCKFAILED, after trying them all, when any release failed.
+  void UnlockRecords(bool deferredOnly);
+  bool HoldsRecordLock(uint32_t recordNumber) const { return lockedRecords_.GetBit(recordNumber); }
+  // Records a cursor of this object holds for editing.
+  TRecordsBitmap& EditSet() { return editSet_; }
+  void SizeRecordSets(uint32_t recordNumber);
+
+  // ---- Lock pairs and the transaction ----
+  // False at once while any lock state is held or the table is exclusive; else takes the index
+  // and blob read slots (VELDOR_LOCKTIMEOUT) and returns RefreshIfChanged. A table whose files
+  // are read-only takes them too, so that it never reads a half-written change.
+  bool BeginRead();
+  void EndRead();
+  bool BeginQueryRead();
+  void EndQueryRead();
+  // False at once when held, or the table is exclusive or read-only. Takes the data-file write
+  // lock (unless the transaction holds it), the index and the blob write locks
+  // (VELDOR_LOCKTIMEOUT); returns RefreshIfChanged outside a transaction, else false.
+  bool BeginWrite();
+  void EndWrite();
+  void LockForTransaction();
+  void UnlockForTransaction();
+  // The retry rules of the three files' file-wide locks.
+  void SetFileLockRetryRules(const LockRetryRules& rules);
+  bool HoldsReadPair() const { return readHeld_; }
+  bool HoldsQueryReadPair() const { return queryReadHeld_; }
+  bool HoldsWritePair() const { return writeHeld_; }
+
+  void StartTransaction();
+  // Leaves the transaction dropping its changes: caches emptied, headers re-read, write pair
+  // and transaction lock released (the deferred record unlocks done).
+  void RollbackTransaction();
+  // The same after a failed commit, which cuts the files back first to the lengths their
+  // headers on disk account for (nothing else can have written there under the write locks).
+  void AbandonTransaction();
+  void PrepareCommit();
+  void WriteTransaction(bool endTransaction, bool forceFlush);
+  void EndTransaction(bool endTransaction);
+  bool InTransaction() const { return inTransaction_; }
+
+  // Writes what the caches hold (outside a transaction; inside only the change counters move).
+  void FlushTable(bool trimCaches, bool forceDataHeader, bool forceFlush, bool forceBlobHeader, bool forceIndexHeader);
+  // Drops what the caches hold, trimming them and re-reading the headers when asked. Every open
+  // file is handled even when one fails; the first failure is raised at the end.
+  void DiscardCaches(bool trimCaches, bool rereadHeaders);
+  // Takes the headers that another writer wrote and drops the caches they make stale. True
+  // when anything changed.
+  bool RefreshIfChanged();
+
+  // ---- What the files ask of the table ----
+  std::string GetTableName() const override { return name_; }
+  std::string GetTablePath() const override { return GetDirectoryName(); }
+  void MarkWritten() override { written_ = true; }
+  bool WrittenSinceOpen() const override { return written_; }
+  bool HoldsTransactionLock() const override { return transactionLockHeld_; }
+  bool NoPrimaryIndex() const override;
+  bool ForceBufferFlush() const override;
+  bool StrictChangeDetection() const override;
+  bool IsValidValueText(std::string_view text, uint8_t type) const override;
+  bool IsEncrypted() const override;
+  bool ShortReadTolerated() const override;
+  bool FindFieldByNumber(uint16_t number, TIndexFieldInfo& info) const override;
+
+ private:
+  [[noreturn]] void raise(uint16_t code) const;
+  bool anyLockHeld() const { return queryReadHeld_ || readHeld_ || writeHeld_ || transactionLockHeld_; }
+  bool beginReadPair(bool& state, uint16_t& indexSlot, uint16_t& blobSlot);
+  void endReadPair(bool& state, uint16_t& indexSlot, uint16_t& blobSlot);
+  void nameFiles();
+  void closeFiles();
+
+  TDataDirectory* directory_;
+  uint16_t openCount_ = 0;
+  uint16_t userCount_ = 0;
+  std::string name_;
+  bool opened_ = false;
+  bool exclusive_ = false;
+  bool readOnly_ = false;
+  bool readOnlyAttribute_ = false;
+  bool inMemory_ = false;
+  bool temporary_ = false;
+  std::unique_ptr<TDataFile> data_;
+  std::unique_ptr<TIndexFile> index_;
+  std::unique_ptr<TBlobFile> blob_;
+  // A file of the table was written since it was opened.
+  bool written_ = false;
+  TRecordsBitmap lockedRecords_;
+  TRecordsBitmap editSet_;
+  TRecordsBitmap deferredUnlocks_;
+  bool queryReadHeld_ = false;
+  bool readHeld_ = false;
+  bool writeHeld_ = false;
+  bool transactionLockHeld_ = false;
+  bool inTransaction_ = false;
+  uint16_t indexReadSlot_ = 0;
+  uint16_t blobReadSlot_ = 0;
+  uint16_t queryIndexReadSlot_ = 0;
+  uint16_t queryBlobReadSlot_ = 0;
+};
+
+}  // namespace engine

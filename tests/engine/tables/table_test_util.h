@@ -1,0 +1,200 @@
+// Helpers of the table and directory tests: a table of two byte fields and a blob field, records
+// written and read through the table's files, raw reads of the files, and a file system that
+// counts the pauses between lock attempts.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/storage/veldorblob.h"
+#include "engine/storage/veldorerr.h"
+#include "engine/tables/veldordirectory.h"
+#include "engine/tables/veldorsession.h"
+#include "platform/bytes.h"
+#include "tests/engine/storage/datafile_test_util.h"
+#include "tests/engine/storage/storage_test_util.h"
+
+namespace table_test {
+
+using namespace engine;
+using storage_test::Helper;
+using storage_test::TempDir;
+
+// Fields: 1 "CODE" bytes(8), 2 "BODY" blob, 3 "NOTE" bytes(20). No primary index.
+inline TTableDefinition itemsDefinition(bool encrypted = false, uint32_t blockSize = 0) {
+  std::vector<TFieldDescriptor> fields{datafile_test::field(1, "CODE", kFieldTypeBytes, 8),
+                                       datafile_test::field(2, "BODY", kFieldTypeBlob),
+                                       datafile_test::field(3, "NOTE", kFieldTypeBytes, 20)};
+  datafile_test::layOut(fields);
+  TTableDefinition d;
+  d.fields = fields;
+  d.encrypted = encrypted;
+  d.password = encrypted ? "secret" : "";
+  d.blobBlockSize = blockSize;
+  d.description = "items";
+  return d;
+}
+
+// The contents record `seed` is given.
+inline std::vector<uint8_t> codeFor(uint32_t seed) {
+  std::vector<uint8_t> v(8);
+  for (size_t i = 0; i < v.size(); ++i) v[i] = uint8_t(seed * 13 + i);
+  return v;
+}
+inline std::vector<uint8_t> bodyFor(uint32_t seed) {
+  std::vector<uint8_t> v(seed * 211 % 3000 + 1);
+  for (size_t i = 0; i < v.size(); ++i) v[i] = uint8_t(seed + i * 7);
+  return v;
+}
+
+struct Item {
+  std::vector<uint8_t> code;
+  std::vector<uint8_t> body;
+};
+
+inline const TFieldDescriptor& fieldOf(TDataTable& t, uint16_t position) {
+  return *t.DataFile().GetFieldDescriptor(position);
+}
+
+// Writes code and body of `seed` into record `record` (pinned), saving the blob.
+inline void fillItem(TDataTable& t, TRecord& record, uint32_t seed) {
+  uint8_t* image = record.GetBuffer();
+  const TFieldDescriptor& code = fieldOf(t, 1);
+  const TFieldDescriptor& body = fieldOf(t, 2);
+  image[code.Offset()] = 1;
+  const auto c = codeFor(seed);
+  std::memcpy(image + code.Offset() + 1, c.data(), c.size());
+  const uint32_t oldFirst = platform::get4(image + body.Offset() + 1);
+  TBlobBuffer blob(t.BlobFile(), nullptr);
+  blob.SetOwnerId(record.GetRecordNumber());
+  blob.SetFirstBlock(image[body.Offset()] ? oldFirst : 0);
+  const auto b = bodyFor(seed);
+  blob.SetSize(uint32_t(b.size()));
+  std::memcpy(blob.GetData(), b.data(), b.size());
+  blob.Save();
+  image[body.Offset()] = 1;
+  platform::put4(image + body.Offset() + 1, blob.GetFirstBlock());
+  record.SetDirty(true);
+}
+
+// Appends a record for `seed` (the table has no primary index: records are appended).
+inline uint32_t appendItem(TDataTable& t, uint32_t seed) {
+  TRecord* r = nullptr;
+  EXPECT_TRUE(t.DataFile().AllocateRecord(nullptr, r));
+  r->Initialize(true);
+  fillItem(t, *r, seed);
+  const uint32_t number = r->GetRecordNumber();
+  t.DataFile().ReleaseRecord(r);
+  t.IndexFile().IncRecordCount();
+  return number;
+}
+
+// Rewrites record `number` with the contents of `seed`.
+inline void changeItem(TDataTable& t, uint32_t number, uint32_t seed) {
+  TRecord* r = nullptr;
+  EXPECT_TRUE(t.DataFile().GetRecord(nullptr, number, r));
+  fillItem(t, *r, seed);
+  t.DataFile().ReleaseRecord(r);
+}
+
+inline Item readItem(TDataTable& t, uint32_t number) {
+  TRecord* r = nullptr;
+  EXPECT_TRUE(t.DataFile().GetRecord(nullptr, number, r));
+  const uint8_t* image = r->GetBuffer();
+  const TFieldDescriptor& code = fieldOf(t, 1);
+  const TFieldDescriptor& body = fieldOf(t, 2);
+  Item item;
+  item.code.assign(image + code.Offset() + 1, image + code.Offset() + 9);
+  TBlobBuffer blob(t.BlobFile(), nullptr);
+  blob.SetOwnerId(number);
+  blob.SetFirstBlock(platform::get4(image + body.Offset() + 1));
+  t.DataFile().ReleaseRecord(r);
+  blob.Load();
+  item.body.assign(blob.GetData(), blob.GetData() + blob.GetSize());
+  return item;
+}
+
+inline void expectItem(TDataTable& t, uint32_t number, uint32_t seed) {
+  const Item item = readItem(t, number);
+  EXPECT_EQ(item.code, codeFor(seed)) << "record " << number;
+  EXPECT_EQ(item.body, bodyFor(seed)) << "record " << number;
+}
+
+// Record `number`'s code field as it lies in the data file, read without the engine.
+inline std::vector<uint8_t> rawCode(const std::string& dataPath, uint32_t number) {
+  const auto bytes = datafile_test::readFileBytes(dataPath);
+  const uint32_t fields = platform::get2(bytes.data() + 23);
+  const uint32_t size = platform::get2(bytes.data() + 21);
+  const size_t at = 127 + size_t(fields) * 768 + size_t(number - 1) * size;
+  if (bytes.size() < at + size) return {};
+  // CODE is the first field: has-value byte at 9, its 8 bytes from 10.
+  return std::vector<uint8_t>(bytes.begin() + std::ptrdiff_t(at + 10), bytes.begin() + std::ptrdiff_t(at + 18));
+}
+
+using datafile_test::errorOf;
+
+// A file system that counts the pauses taken between lock attempts.
+class CountingFileSystem final : public platform::FileSystem {
+ public:
+  std::unique_ptr<platform::OsFile> openFile(const std::string& path, const platform::OpenOptions& o) override {
+    return base().openFile(path, o);
+  }
+  std::unique_ptr<platform::OsFile> createFile(const std::string& path, bool deleteOnClose) override {
+    return base().createFile(path, deleteOnClose);
+  }
+  bool fileInfo(const std::string& path, platform::FileInfo& info) override { return base().fileInfo(path, info); }
+  bool deleteFile(const std::string& path) override { return base().deleteFile(path); }
+  bool renameFile(const std::string& from, const std::string& to) override { return base().renameFile(from, to); }
+  std::string resolvePath(const std::string& path) override { return base().resolvePath(path); }
+  std::string tempPath() override { return base().tempPath(); }
+  std::string computerName() override { return base().computerName(); }
+  void sleepFor(std::chrono::milliseconds duration) override {
+    ++sleeps;
+    base().sleepFor(duration);
+  }
+  std::atomic<int> sleeps{0};
+
+ private:
+  static platform::FileSystem& base() { return platform::FileSystem::local(); }
+};
+
+// File-wide locks that give up quickly, for tests that expect a lock to stay taken.
+inline const LockRetryRules kImpatient{3, std::chrono::milliseconds(1)};
+
+// A session with a directory on `path`, and helpers to open and create the items table in it.
+class Database {
+ public:
+  explicit Database(const std::string& path, TFileList* list = nullptr) {
+    directory = session.OpenDataDirectory("db", path);
+    if (list) directory->SetFileList(*list);
+  }
+  ~Database() {
+    if (directory) session.CloseDataDirectory(directory);
+  }
+  TDataTable& open(const std::string& name = "items", bool exclusive = false) {
+    TDataTable* t = nullptr;
+    const int32_t r = directory->OpenTable(name, t, false, false, false, false, false, exclusive);
+    if (r != 0) throw std::runtime_error("open: " + std::to_string(r));
+    t->SetFileLockRetryRules(kImpatient);
+    return *t;
+  }
+  void close(TDataTable& t) { directory->CloseTable(&t, false, false, false); }
+  // Creates the items table with `records` records and closes it again.
+  void create(uint32_t records, const std::string& name = "items", const TTableDefinition& d = itemsDefinition()) {
+    TDataTable* t = nullptr;
+    if (directory->CreateTable(name, d, false, false, t) != 0) throw std::runtime_error("create");
+    for (uint32_t i = 1; i <= records; ++i) appendItem(*t, i);
+    directory->CloseTable(t, false, false, false);
+  }
+
+  TDataSession session;
+  TDataDirectory* directory = nullptr;
+};
+
+}  // namespace table_test

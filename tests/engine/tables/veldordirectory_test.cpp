@@ -1,0 +1,382 @@
+// Database directories: one object per folder of a session, the in-memory database, the rules of
+// table opens, table rename, delete and temporary names, and transactions between processes.
+#include "engine/tables/veldordirectory.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "table_test_util.h"
+
+namespace engine {
+namespace {
+
+using namespace table_test;
+namespace fs = std::filesystem;
+
+// ---- Directories ----
+
+TEST(DirectorySharing, MemoryWithoutAFolderIsOneDirectoryUntilClosedTwice) {
+  TDataSession session;
+  TDataDirectory* a = session.OpenDataDirectory("Memory", "");
+  TDataDirectory* b = session.OpenDataDirectory(" memory ", "");
+  EXPECT_EQ(a, b);
+  EXPECT_EQ(a->OpenCount(), 2);
+  EXPECT_EQ(a->Path(), "");
+  session.CloseDataDirectory(a);
+  EXPECT_EQ(session.DirectoryCount(), 1u);
+  session.CloseDataDirectory(a);
+  EXPECT_EQ(session.DirectoryCount(), 0u);
+}
+
+TEST(DirectorySharing, SpellingsOfOneFolderShareOneDirectory) {
+  TempDir dir;
+  fs::create_directory(dir.file("db"));
+  fs::create_directory_symlink(dir.file("db"), dir.file("link"));
+  TDataSession session;
+  TDataDirectory* a = session.OpenDataDirectory("one", dir.file("db"));
+  TDataDirectory* b = session.OpenDataDirectory("two", "  " + dir.file("db") + "/ ");
+  TDataDirectory* c = session.OpenDataDirectory("three", dir.path() + "/./x/../db");
+  TDataDirectory* d = session.OpenDataDirectory("four", dir.file("link"));
+  EXPECT_EQ(a, b);
+  EXPECT_EQ(a, c);
+  EXPECT_EQ(a, d);
+  EXPECT_EQ(a->OpenCount(), 4);
+  EXPECT_EQ(a->Path().back(), '/');
+}
+
+TEST(DirectorySharing, FoldersThatDifferOnlyInCaseAreTwoDirectories) {
+  TempDir dir;
+  fs::create_directory(dir.file("db"));
+  TDataSession session;
+  // While only "db" exists, "DB" names it.
+  TDataDirectory* lower = session.OpenDataDirectory("a", dir.file("db"));
+  EXPECT_EQ(session.OpenDataDirectory("b", dir.file("DB")), lower);
+  fs::create_directory(dir.file("DB"));
+  TDataDirectory* upper = session.OpenDataDirectory("c", dir.file("DB"));
+  EXPECT_NE(upper, lower);
+  EXPECT_EQ(upper->Path(), dir.file("DB") + "/");
+}
+
+TEST(DirectorySharing, EmptyFolderMeansTheWorkingDirectory) {
+  TDataSession session;
+  TDataDirectory* a = session.OpenDataDirectory("db", "");
+  EXPECT_EQ(a->Path(), CanonicalDirectoryPath(session.WorkingDirectory()));
+  EXPECT_EQ(session.OpenDataDirectory("other", session.WorkingDirectory()), a);
+}
+
+TEST(DirectorySharing, ClosingADirectoryOfAnotherSessionOrTwiceDoesNothing) {
+  TDataSession one, two;
+  TDataDirectory* a = one.OpenDataDirectory("Memory", "");
+  two.CloseDataDirectory(a);
+  EXPECT_EQ(a->OpenCount(), 1);
+  one.CloseDataDirectory(a);
+  EXPECT_EQ(one.DirectoryCount(), 0u);
+}
+
+TEST(DirectorySharing, RemoteSessionWithoutAServerRefusesAndFindsByNameWithoutRequest) {
+  TDataSession session;
+  session.SetSessionType(stRemote);
+  EXPECT_EQ(errorOf([&] { session.OpenDataDirectory("sales", ""); }), VELDOR_REMOTECONNECT);
+  TDataDirectory* a = session.OpenDataDirectory("Remote_Query", "", true);
+  EXPECT_EQ(session.OpenDataDirectory(" remote_query", "", true), a);
+  EXPECT_EQ(a->Path(), "");
+}
+
+// ---- Tables in a directory ----
+
+class DirectoryTables : public ::testing::Test {
+ protected:
+  void SetUp() override { Database(dir.path()).create(3); }
+  int32_t open(TDataTable*& t, bool exclusive, bool clone = false) {
+    return db.directory->OpenTable("items", t, false, false, false, false, clone, exclusive);
+  }
+  TempDir dir;
+  Database db{dir.path()};
+};
+
+TEST_F(DirectoryTables, CursorsOfASessionShareOneTableObject) {
+  TDataTable *a = nullptr, *b = nullptr;
+  ASSERT_EQ(open(a, false), 0);
+  ASSERT_EQ(db.directory->OpenTable(" ITEMS.dat ", b, false, false, false, false, false, false), 0);
+  EXPECT_EQ(a, b);
+  EXPECT_EQ(a->GetOpenCount(), 2);
+  EXPECT_EQ(a->GetUserCount(), 2);
+  EXPECT_EQ(db.directory->CloseTable(a, false, false, false), 0);
+  EXPECT_EQ(db.directory->Tables().size(), 1u);
+  EXPECT_EQ(db.directory->CloseTable(a, false, false, false), 0);
+  EXPECT_TRUE(db.directory->Tables().empty());
+  EXPECT_EQ(db.directory->CloseTable(a, false, false, false), kTableNotFound);
+}
+
+TEST_F(DirectoryTables, QueryOpensCountAsUsersOnlyWhenBothOrNeitherFlagIsSet) {
+  TDataTable *a = nullptr, *b = nullptr;
+  ASSERT_EQ(db.directory->OpenTable("items", a, true, false, false, false, false, false), 0);
+  EXPECT_EQ(a->GetUserCount(), 0);
+  ASSERT_EQ(db.directory->OpenTable("items", b, true, true, false, false, false, false), 0);
+  EXPECT_EQ(a->GetUserCount(), 1);
+}
+
+TEST_F(DirectoryTables, ExclusiveOpensConflictWithOtherCursorsEvenInATransaction) {
+  TDataTable *shared = nullptr, *other = nullptr;
+  ASSERT_EQ(open(shared, false), 0);
+  EXPECT_EQ(open(other, true), kTableInUse);
+  db.directory->StartTransaction();
+  EXPECT_EQ(open(other, true), kTableInUse);
+  EXPECT_EQ(open(other, true, true), 0);  // a clone shares its source's table
+  EXPECT_EQ(other, shared);
+  db.directory->Rollback();
+  db.directory->CloseTable(shared, false, false, false);
+  db.directory->CloseTable(shared, false, false, false);
+
+  TDataTable *exclusive = nullptr, *second = nullptr;
+  ASSERT_EQ(open(exclusive, true), 0);
+  EXPECT_EQ(open(second, false), kTableInUse);
+  EXPECT_EQ(open(second, true), kTableInUse);
+  db.directory->StartTransaction();
+  EXPECT_EQ(open(second, false), kTableInUse);
+  db.directory->Commit(true, false);
+}
+
+TEST_F(DirectoryTables, TableThatOnlyTheTransactionKeepsOpensAgainButNotExclusively) {
+  TDataTable* t = nullptr;
+  ASSERT_EQ(open(t, false), 0);
+  db.directory->StartTransaction();
+  db.directory->CloseTable(t, false, false, false);
+  ASSERT_EQ(db.directory->Tables().size(), 1u);
+  TDataTable* again = nullptr;
+  EXPECT_EQ(open(again, true), kTableInUse);
+  ASSERT_EQ(open(again, false), 0);
+  EXPECT_EQ(again, t);
+  db.directory->Commit(true, false);
+  db.directory->CloseTable(t, false, false, false);
+}
+
+TEST_F(DirectoryTables, CreateRefusesAnOpenTable) {
+  TDataTable* t = nullptr;
+  ASSERT_EQ(open(t, false), 0);
+  TDataTable* created = nullptr;
+  EXPECT_EQ(db.directory->CreateTable("items", itemsDefinition(), false, false, created), kTableInUse);
+  ASSERT_EQ(db.directory->CreateTable("more", itemsDefinition(), false, false, created), 0);
+  EXPECT_TRUE(created->IsExclusive());
+  EXPECT_TRUE(fs::exists(dir.file("more.DAT")));
+  EXPECT_TRUE(fs::exists(dir.file("more.IDX")));
+  EXPECT_TRUE(fs::exists(dir.file("more.BLB")));
+  EXPECT_EQ(fs::file_size(dir.file("more.BLB")), 512u);
+}
+
+TEST_F(DirectoryTables, RenameAndDeleteRefuseOpenTablesAndWorkOnClosedOnes) {
+  TDataTable* t = nullptr;
+  ASSERT_EQ(open(t, false), 0);
+  EXPECT_EQ(db.directory->RenameTable("items", "goods", false, false), kTableInUse);
+  EXPECT_EQ(db.directory->DeleteTable("items", false), kTableInUse);
+  db.directory->CloseTable(t, false, false, false);
+  ASSERT_EQ(db.directory->RenameTable("items", "goods", false, false), 0);
+  EXPECT_FALSE(db.directory->TableExists("items", false));
+  EXPECT_TRUE(db.directory->TableExists("goods", false));
+  EXPECT_TRUE(fs::exists(dir.file("goods.BLB")));
+  TDataTable& goods = db.open("goods");
+  expectItem(goods, 2, 2);
+  db.close(goods);
+  ASSERT_EQ(db.directory->DeleteTable("goods", false), 0);
+  EXPECT_FALSE(fs::exists(dir.file("goods.DAT")));
+  EXPECT_FALSE(fs::exists(dir.file("goods.IDX")));
+  EXPECT_FALSE(fs::exists(dir.file("goods.BLB")));
+}
+
+TEST_F(DirectoryTables, RenameToBackupReplacesAnEarlierBackup) {
+  datafile_test::writeFileBytes(dir.file("items.DBK"), {1, 2, 3});
+  ASSERT_EQ(db.directory->RenameTable("items", "items", true, false), 0);
+  EXPECT_FALSE(fs::exists(dir.file("items.DAT")));
+  EXPECT_GT(fs::file_size(dir.file("items.DBK")), 3u);
+  EXPECT_TRUE(fs::exists(dir.file("items.IBK")));
+  EXPECT_TRUE(fs::exists(dir.file("items.BBK")));
+}
+
+TEST_F(DirectoryTables, RenameOntoAnExistingTableFailsAndRenamesNothing) {
+  db.create(1, "goods");
+  EXPECT_NE(errorOf([&] { db.directory->RenameTable("items", "goods", false, false); }), 0);
+  EXPECT_TRUE(fs::exists(dir.file("items.DAT")));
+  EXPECT_TRUE(fs::exists(dir.file("items.IDX")));
+  EXPECT_TRUE(fs::exists(dir.file("items.BLB")));
+  TDataTable& goods = db.open("goods");
+  EXPECT_EQ(goods.DataFile().GetLastRecordNumber(), 1u);
+}
+
+TEST_F(DirectoryTables, TemporaryNamesAreTakenOnDiskAndNeverReused) {
+  const std::string first = db.directory->MakeTempTableName(false);
+  ASSERT_GE(first.size(), 5u);
+  EXPECT_EQ(first.substr(first.size() - 5), "0.DAT");
+  EXPECT_TRUE(fs::exists(dir.file(first)));
+  const std::string second = db.directory->MakeTempTableName(false);
+  EXPECT_NE(second, first);
+  EXPECT_EQ(second.substr(second.size() - 5), "1.DAT");
+  EXPECT_TRUE(db.directory->TableExists(second, false));
+  const std::string memory = db.directory->MakeTempTableName(true);
+  EXPECT_EQ(memory.substr(memory.size() - 5), "0.DAT");
+}
+
+TEST_F(DirectoryTables, OpenTableOfAMissingTableRaisesAndLeavesNothing) {
+  TDataTable* t = nullptr;
+  EXPECT_EQ(errorOf([&] { db.directory->OpenTable("none", t, false, false, false, false, false, false); }),
+            VELDOR_OSENOENT);
+  EXPECT_TRUE(db.directory->Tables().empty());
+}
+
+// ---- Transactions ----
+
+class Transactions : public ::testing::Test {
+ protected:
+  void SetUp() override { Database(dir.path()).create(3); }
+  TempDir dir;
+};
+
+TEST_F(Transactions, StartTwiceIsOnceAndCommitFreesTablesClosedMeanwhile) {
+  Database db(dir.path());
+  TDataTable& t = db.open();
+  db.directory->StartTransaction();
+  db.directory->StartTransaction();
+  EXPECT_TRUE(t.InTransaction());
+  appendItem(t, 4);
+  db.close(t);
+  EXPECT_EQ(db.directory->Tables().size(), 1u);
+  db.directory->Commit(true, false);
+  EXPECT_TRUE(db.directory->Tables().empty());
+  TDataTable& again = db.open();
+  expectItem(again, 4, 4);
+}
+
+TEST_F(Transactions, CommitWithoutEndKeepsTheTablesInTheTransaction) {
+  Database db(dir.path());
+  Database other(dir.path());
+  TDataTable& t = db.open();
+  db.directory->StartTransaction();
+  appendItem(t, 4);
+  db.close(t);
+  db.directory->Commit(false, false);
+  ASSERT_EQ(db.directory->Tables().size(), 1u);
+  EXPECT_TRUE(t.InTransaction());
+  EXPECT_TRUE(t.HoldsTransactionLock());
+  EXPECT_FALSE(t.HoldsWritePair());
+  // Written, and still locked against other writers.
+  TDataTable& o = other.open();
+  o.BeginRead();
+  EXPECT_EQ(o.DataFile().GetLastRecordNumber(), 4u);
+  o.EndRead();
+  EXPECT_EQ(errorOf([&] { other.directory->StartTransaction(); }), VELDOR_LOCKTIMEOUT);
+  EXPECT_FALSE(other.directory->InTransaction());
+  EXPECT_FALSE(o.InTransaction());
+  EXPECT_EQ(errorOf([&] { o.BeginWrite(); }), VELDOR_LOCKTIMEOUT);
+  db.directory->Commit(true, false);
+  EXPECT_TRUE(db.directory->Tables().empty());
+  o.BeginWrite();
+  o.EndWrite();
+}
+
+TEST_F(Transactions, CommittedInOneProcessIsSeenByAnother) {
+  const std::string path = dir.path();
+  Helper reader([path](Helper& self) {
+    Database db(path);
+    TDataTable& t = db.open();
+    t.BeginRead();
+    const uint32_t before = t.IndexFile().GetRecordCount();
+    t.EndRead();
+    self.send('r');
+    if (self.receive() != 'c') return 2;
+    const bool changed = t.BeginRead();
+    const bool seen = t.IndexFile().GetRecordCount() == before + 3 && readItem(t, 6).body == bodyFor(6) &&
+                      readItem(t, 2).body == bodyFor(22);
+    t.EndRead();
+    self.send(changed && seen ? 'y' : 'n');
+    return 0;
+  });
+  ASSERT_EQ(reader.receive(), 'r');
+  Database db(dir.path());
+  TDataTable& t = db.open();
+  db.directory->StartTransaction();
+  for (uint32_t seed = 4; seed <= 6; ++seed) appendItem(t, seed);
+  changeItem(t, 2, 22);
+  db.directory->Commit(true, false);
+  reader.send('c');
+  EXPECT_EQ(reader.receive(), 'y');
+  EXPECT_EQ(reader.wait(), 0);
+}
+
+TEST_F(Transactions, RollbackLeavesNothingVisible) {
+  const std::string path = dir.path();
+  Helper reader([path](Helper& self) {
+    Database db(path);
+    TDataTable& t = db.open();
+    t.BeginRead();
+    t.EndRead();
+    self.send('r');
+    if (self.receive() != 'c') return 2;
+    const bool changed = t.BeginRead();
+    const bool same = t.IndexFile().GetRecordCount() == 3 && readItem(t, 2).body == bodyFor(2);
+    t.EndRead();
+    self.send(!changed && same ? 'y' : 'n');
+    return 0;
+  });
+  ASSERT_EQ(reader.receive(), 'r');
+  const auto before = {datafile_test::readFileBytes(dir.file("items.DAT")),
+                       datafile_test::readFileBytes(dir.file("items.IDX")),
+                       datafile_test::readFileBytes(dir.file("items.BLB"))};
+  Database db(dir.path());
+  TDataTable& t = db.open();
+  db.directory->StartTransaction();
+  appendItem(t, 4);
+  changeItem(t, 2, 22);
+  expectItem(t, 2, 22);
+  db.directory->Rollback();
+  EXPECT_FALSE(t.InTransaction());
+  EXPECT_FALSE(t.HoldsTransactionLock());
+  expectItem(t, 2, 2);
+  EXPECT_EQ(t.DataFile().GetLastRecordNumber(), 3u);
+  const auto after = {datafile_test::readFileBytes(dir.file("items.DAT")),
+                      datafile_test::readFileBytes(dir.file("items.IDX")),
+                      datafile_test::readFileBytes(dir.file("items.BLB"))};
+  EXPECT_TRUE(std::equal(before.begin(), before.end(), after.begin()));
+  reader.send('c');
+  EXPECT_EQ(reader.receive(), 'y');
+  EXPECT_EQ(reader.wait(), 0);
+}
+
+TEST_F(Transactions, ATransactionKeepsWritersOfOtherProcessesOut) {
+  const std::string path = dir.path();
+  Helper writer([path](Helper& self) {
+    Database db(path);
+    TDataTable& t = db.open();
+    self.send('r');
+    if (self.receive() != 'w') return 2;
+    const bool keptOut = errorOf([&] { t.BeginWrite(); }) == VELDOR_LOCKTIMEOUT;
+    self.send(keptOut ? 'k' : 'x');
+    return 0;
+  });
+  ASSERT_EQ(writer.receive(), 'r');
+  Database db(dir.path());
+  db.open();
+  db.directory->StartTransaction();
+  writer.send('w');
+  EXPECT_EQ(writer.receive(), 'k');
+  EXPECT_EQ(writer.wait(), 0);
+  db.directory->Rollback();
+}
+
+TEST_F(Transactions, DestroyingTheDirectoryRollsBack) {
+  {
+    TDataSession session;
+    TDataDirectory* d = session.OpenDataDirectory("db", dir.path());
+    TDataTable* t = nullptr;
+    ASSERT_EQ(d->OpenTable("items", t, false, false, false, false, false, false), 0);
+    d->StartTransaction();
+    appendItem(*t, 4);
+  }
+  Database db(dir.path());
+  TDataTable& t = db.open();
+  EXPECT_EQ(t.DataFile().GetLastRecordNumber(), 3u);
+  db.directory->StartTransaction();  // the lock was released
+  db.directory->Rollback();
+}
+
+}  // namespace
+}  // namespace engine

@@ -1,0 +1,294 @@
+// The table object: record locks with their retries, the read, query-read and write lock pairs,
+// the transaction lock with deferred unlocks, change detection between processes, and tables
+// whose files are read-only.
+#include "engine/tables/veldortable.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "table_test_util.h"
+
+namespace engine {
+namespace {
+
+using namespace table_test;
+
+class TableTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Database db(dir.path());
+    db.create(3);
+  }
+  TempDir dir;
+};
+
+// ---- Record locks ----
+
+using RecordLocks = TableTest;
+
+TEST_F(RecordLocks, RecordZeroIsRefusedBothWays) {
+  Database db(dir.path());
+  TDataTable& t = db.open();
+  EXPECT_EQ(errorOf([&] { t.LockRecord(0); }), VELDOR_RECLOCKFAILED);
+  EXPECT_EQ(errorOf([&] { t.UnlockRecord(0); }), VELDOR_UNLOCKFAILED);
+  EXPECT_EQ(errorOf([&] { t.UnlockRecord(2); }), VELDOR_UNLOCKFAILED);  // not held
+}
+
+TEST_F(RecordLocks, RecordHeldByAnotherProcessIsTriedRetryCountPlusOneTimes) {
+  const std::string path = dir.path();
+  Helper other([path](Helper& self) {
+    Database db(path);
+    TDataTable& t = db.open();
+    t.LockRecord(2);
+    self.send('r');
+    while (char c = self.receive()) {
+      if (c == 'q') return 0;
+    }
+    return 3;
+  });
+  ASSERT_EQ(other.receive(), 'r');
+  CountingFileSystem counting;
+  TFileList list(counting);
+  Database db(dir.path(), &list);
+  db.session.SetLockRetryCount(2);
+  db.session.SetLockWaitTime(10);
+  TDataTable& t = db.open();
+  const int before = counting.sleeps;
+  EXPECT_EQ(errorOf([&] { t.LockRecord(2); }), VELDOR_RECLOCKFAILED);
+  EXPECT_EQ(counting.sleeps - before, 2);
+  EXPECT_FALSE(t.HoldsRecordLock(2));
+  t.LockRecord(3);  // another record is free
+  EXPECT_TRUE(t.HoldsRecordLock(3));
+  other.send('q');
+  ASSERT_EQ(other.wait(), 0);
+  t.LockRecord(2);
+  EXPECT_TRUE(t.HoldsRecordLock(2));
+}
+
+TEST_F(RecordLocks, RetryCountOf255EndsAfter256Attempts) {
+  Database holder(dir.path());
+  holder.open().LockRecord(1);
+  CountingFileSystem counting;
+  TFileList list(counting);
+  Database db(dir.path(), &list);
+  db.session.SetLockRetryCount(255);
+  db.session.SetLockWaitTime(0);
+  TDataTable& t = db.open();
+  const int before = counting.sleeps;
+  EXPECT_EQ(errorOf([&] { t.LockRecord(1); }), VELDOR_RECLOCKFAILED);
+  EXPECT_EQ(counting.sleeps - before, 255);
+}
+
+TEST_F(RecordLocks, TwoSessionsOfOneProcessExcludeEachOther) {
+  Database a(dir.path());
+  Database b(dir.path());
+  b.session.SetLockRetryCount(1);
+  b.session.SetLockWaitTime(1);
+  TDataTable& ta = a.open();
+  TDataTable& tb = b.open();
+  ASSERT_NE(&ta, &tb);
+  ta.LockRecord(2);
+  EXPECT_EQ(errorOf([&] { tb.LockRecord(2); }), VELDOR_RECLOCKFAILED);
+  ta.UnlockRecord(2);
+  tb.LockRecord(2);
+  EXPECT_TRUE(tb.HoldsRecordLock(2));
+}
+
+TEST_F(RecordLocks, InsideATransactionUnlocksWaitForItsEnd) {
+  Database db(dir.path());
+  Database other(dir.path());
+  other.session.SetLockRetryCount(0);
+  TDataTable& t = db.open();
+  db.directory->StartTransaction();
+  t.LockRecord(2);
+  EXPECT_FALSE(t.LockRecord(2));  // already held: nothing to do
+  t.UnlockRecord(2);
+  EXPECT_TRUE(t.HoldsRecordLock(2));
+  TDataTable& o = other.open();
+  EXPECT_EQ(errorOf([&] { o.LockRecord(2); }), VELDOR_RECLOCKFAILED);
+  db.directory->Commit(true, false);
+  EXPECT_FALSE(t.HoldsRecordLock(2));
+  o.LockRecord(2);
+}
+
+TEST_F(RecordLocks, ExclusiveTableTakesNoLocks) {
+  Database db(dir.path());
+  TDataTable& t = db.open("items", true);
+  EXPECT_FALSE(t.LockRecord(1));
+  EXPECT_FALSE(t.HoldsRecordLock(1));
+  EXPECT_FALSE(t.BeginRead());
+  EXPECT_FALSE(t.HoldsReadPair());
+  EXPECT_FALSE(t.BeginWrite());
+  EXPECT_FALSE(t.HoldsWritePair());
+}
+
+// ---- Lock pairs ----
+
+using LockPairs = TableTest;
+
+TEST_F(LockPairs, ReadInsideWriteTakesNothingAndEndReadWithoutBeginDoesNothing) {
+  Database db(dir.path());
+  TDataTable& t = db.open();
+  t.EndRead();
+  EXPECT_FALSE(t.BeginWrite());
+  EXPECT_TRUE(t.HoldsWritePair());
+  EXPECT_FALSE(t.BeginRead());
+  EXPECT_FALSE(t.HoldsReadPair());
+  EXPECT_FALSE(t.BeginQueryRead());
+  t.EndWrite();
+  EXPECT_FALSE(t.HoldsWritePair());
+  EXPECT_FALSE(t.BeginRead());
+  EXPECT_TRUE(t.HoldsReadPair());
+  EXPECT_FALSE(t.BeginQueryRead());  // a read is held already
+  t.EndRead();
+}
+
+TEST_F(LockPairs, ReaderKeepsAWriterOfAnotherSessionOut) {
+  Database a(dir.path());
+  Database b(dir.path());
+  TDataTable& ta = a.open();
+  TDataTable& tb = b.open();
+  ta.BeginQueryRead();
+  EXPECT_EQ(errorOf([&] { tb.BeginWrite(); }), VELDOR_LOCKTIMEOUT);
+  EXPECT_FALSE(tb.HoldsWritePair());
+  ta.EndQueryRead();
+  tb.BeginWrite();
+  EXPECT_EQ(errorOf([&] { ta.BeginRead(); }), VELDOR_LOCKTIMEOUT);
+  tb.EndWrite();
+  ta.BeginRead();
+  ta.EndRead();
+}
+
+TEST_F(LockPairs, WhenTheBlobReadLockFailsTheIndexReadLockIsReleased) {
+  Database a(dir.path());
+  TDataTable& t = a.open();
+  // Another handle of the process holds only the blob file's write lock.
+  TFileList list;
+  datafile_test::TestTable owner;
+  TBlobFile blob(owner, &list);
+  blob.SetName(t.FileName(kBlobFileExt));
+  blob.Open();
+  ASSERT_TRUE(blob.LockWrite());
+  EXPECT_EQ(errorOf([&] { t.BeginRead(); }), VELDOR_LOCKTIMEOUT);
+  EXPECT_FALSE(t.HoldsReadPair());
+  // The index read slot is free again: a writer of the index may lock it.
+  TStandaloneIndexOwner indexOwner;
+  TIndexFile other(indexOwner, &list);
+  other.SetName(t.FileName(kIndexFileExt));
+  other.Open();
+  other.SetLockRetryRules(kImpatient);
+  EXPECT_TRUE(other.LockWrite());
+  other.UnlockWrite();
+  blob.UnlockWrite();
+}
+
+TEST_F(LockPairs, WhenTheIndexWriteLockFailsTheDataWriteLockIsReleased) {
+  Database a(dir.path());
+  Database b(dir.path());
+  TDataTable& ta = a.open();
+  TDataTable& tb = b.open();
+  ta.BeginRead();  // its index read slot keeps the index write lock out
+  EXPECT_EQ(errorOf([&] { tb.BeginWrite(); }), VELDOR_LOCKTIMEOUT);
+  // The data write lock is free again: the reader's session can start a transaction.
+  a.directory->StartTransaction();
+  EXPECT_TRUE(ta.HoldsTransactionLock());
+  a.directory->Rollback();
+  ta.EndRead();
+}
+
+// ---- Change detection ----
+
+using ChangeDetection = TableTest;
+
+TEST_F(ChangeDetection, AfterAnotherProcessAppendsBeginReadReportsItAndTheCacheIsEmpty) {
+  const std::string path = dir.path();
+  Helper writer([path](Helper& self) {
+    if (self.receive() != 'w') return 2;
+    Database db(path);
+    TDataTable& t = db.open();
+    t.BeginWrite();
+    appendItem(t, 4);
+    t.FlushTable(false, false, false, false, false);
+    t.EndWrite();
+    self.send('d');
+    return 0;
+  });
+  Database db(dir.path());
+  TDataTable& t = db.open();
+  EXPECT_FALSE(t.BeginRead());
+  expectItem(t, 1, 1);
+  EXPECT_GT(t.DataFile().GetCacheCount(), 0u);
+  t.EndRead();
+  writer.send('w');
+  ASSERT_EQ(writer.receive(), 'd');
+  ASSERT_EQ(writer.wait(), 0);
+  EXPECT_TRUE(t.BeginRead());
+  EXPECT_EQ(t.DataFile().GetCacheCount(), 0u);
+  EXPECT_EQ(t.DataFile().GetLastRecordNumber(), 4u);
+  EXPECT_EQ(t.IndexFile().GetRecordCount(), 4u);
+  expectItem(t, 4, 4);
+  t.EndRead();
+  EXPECT_FALSE(t.BeginRead());
+  t.EndRead();
+}
+
+TEST_F(ChangeDetection, RecordLockTakesAnotherWritersStateFirst) {
+  Database a(dir.path());
+  Database b(dir.path());
+  TDataTable& ta = a.open();
+  TDataTable& tb = b.open();
+  tb.BeginWrite();
+  changeItem(tb, 2, 20);
+  tb.FlushTable(false, false, false, false, false);
+  tb.EndWrite();
+  EXPECT_TRUE(ta.LockRecord(2));
+  EXPECT_FALSE(ta.HoldsReadPair());
+  expectItem(ta, 2, 20);
+  ta.UnlockRecord(2);
+}
+
+// ---- Read-only files ----
+
+TEST_F(TableTest, ReadOnlyFilesStillTakeTheReadLocksAndNothingElse) {
+  const std::string path = dir.path();
+  Helper writer([path](Helper& self) {
+    if (self.receive() != 'w') return 2;
+    Database db(path);
+    TDataTable& t = db.open();
+    if (t.IsReadOnly()) return 4;
+    const bool keptOut = errorOf([&] { t.BeginWrite(); }) == VELDOR_LOCKTIMEOUT;
+    self.send(keptOut ? 'k' : 'x');
+    if (self.receive() != 'w') return 2;
+    t.BeginWrite();
+    t.EndWrite();
+    return 0;
+  });
+  namespace fs = std::filesystem;
+  const auto readOnly = fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read;
+  for (const char* ext : {".DAT", ".IDX", ".BLB"}) fs::permissions(dir.file(std::string("items") + ext), readOnly);
+  Database db(dir.path());
+  TDataTable& t = db.open();
+  EXPECT_TRUE(t.IsReadOnlyAttribute());
+  EXPECT_TRUE(t.IsReadOnly());
+  EXPECT_FALSE(t.LockRecord(1));
+  EXPECT_FALSE(t.BeginWrite());
+  db.directory->StartTransaction();
+  EXPECT_FALSE(t.InTransaction());
+  db.directory->Commit(true, false);
+  // Another user may write to the files: the read pair must keep that writer out.
+  for (const char* ext : {".DAT", ".IDX", ".BLB"}) {
+    fs::permissions(dir.file(std::string("items") + ext), fs::perms::owner_write, fs::perm_options::add);
+  }
+  t.BeginRead();
+  EXPECT_TRUE(t.HoldsReadPair());
+  expectItem(t, 3, 3);
+  writer.send('w');
+  EXPECT_EQ(writer.receive(), 'k');
+  t.EndRead();
+  writer.send('w');
+  EXPECT_EQ(writer.wait(), 0);
+}
+
+}  // namespace
+}  // namespace engine
