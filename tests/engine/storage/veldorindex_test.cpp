@@ -1,0 +1,595 @@
+// Index file: header and descriptors, index definitions and their limits, the page format and
+// its checks, damaged files, bounded restarts, counts after refused changes, locks.
+#include <cstring>
+#include <set>
+
+#include "engine/storage/veldorbitmap.h"
+#include "tests/engine/storage/index_test_util.h"
+
+namespace {
+
+using namespace index_test;
+using platform::get2;
+using platform::get4;
+using platform::put2;
+using platform::put4;
+
+void ExpectEngineError(uint16_t code, const std::function<void()>& body) {
+  try {
+    body();
+    ADD_FAILURE() << "no error raised";
+  } catch (const EVELDOREngineError& e) {
+    EXPECT_EQ(e.ErrorCode(), code) << e.what();
+  }
+}
+
+std::string Key8(uint32_t v) { return MakeKey(v, 8); }
+
+void Fill(IndexFileFixture& fx, uint32_t count, uint32_t step = 1) {
+  TIndexTree tree = fx.tree();
+  for (uint32_t i = 0; i < count; ++i) {
+    tree.InsertKey(Bytes(Key8(i * step)), i + 1);
+    fx.file->IncRecordCount();
+  }
+}
+
+// ---- Header and descriptors ----
+
+TEST(IndexFileHeaderTest, NewFileHasNoPagesAndTheTwoSystemIndexes) {
+  IndexFileFixture fx({8, kcNone, true, false});
+  fx.reopen();
+  EXPECT_EQ(fx.file->GetNextPageNumber(), 1u);
+  for (uint8_t s = 0; s < kIndexSlotCount; ++s) EXPECT_EQ(fx.file->GetRootPageNumber(s), 0u);
+  EXPECT_EQ(fx.file->GetIndexName(kSysDeletedSlot), "Sys Deleted");
+  EXPECT_EQ(fx.file->GetKeySize(kSysDeletedSlot), 5);
+  EXPECT_EQ(fx.file->GetIndexName(kSysTextSlot), "Sys Text");
+  EXPECT_EQ(fx.file->GetKeySize(kSysTextSlot), 68);
+  EXPECT_EQ(fx.file->GetIndexDescriptor(kSysTextSlot).compression, kcBoth);
+  const std::vector<uint8_t> bytes = fx.bytes();
+  ASSERT_EQ(bytes.size(), kIndexHeaderSize);
+  EXPECT_EQ(bytes[8], 5);
+}
+
+TEST(IndexFileHeaderTest, EncryptedHeaderIsScrambledOnDiskAndReadsBack) {
+  IndexFileFixture fx({8, kcNone, true, true});
+  Fill(fx, 50);
+  fx.reopen();
+  EXPECT_NE(fx.bytes()[8], 5);
+  EXPECT_EQ(fx.file->GetRecordCount(), 50u);
+  EXPECT_TRUE(fx.check().ok());
+}
+
+TEST(IndexFileHeaderTest, ChangeCounterTellsAnotherWriter) {
+  IndexFileFixture fx({8, kcNone, true, false});
+  fx.reopen();  // a created file is held exclusively; an opened one is shared
+  TIndexFile other(fx.owner);
+  other.SetName(fx.path);
+  other.Open();
+  EXPECT_FALSE(other.HeaderChanged());
+  fx.file->SetRecordCount(7);
+  EXPECT_TRUE(fx.file->WriteHeader(false));
+  EXPECT_FALSE(fx.file->WriteHeader(false));
+  EXPECT_TRUE(other.HeaderChanged());
+  EXPECT_EQ(other.GetRecordCount(), 7u);
+  EXPECT_FALSE(fx.file->HeaderChanged());
+  other.Close();
+}
+
+class IndexDefinitionTest : public testing::Test {
+ protected:
+  IndexDefinitionTest() : fx_({8, kcNone, true, false}) {}
+  TIndexDescriptor secondary(const std::string& name) {
+    TIndexDescriptor d;
+    d.name = name;
+    d.keySize = 8;
+    d.fieldCount = 1;
+    d.fields[0] = 1;
+    return d;
+  }
+  IndexFileFixture fx_;
+};
+
+TEST_F(IndexDefinitionTest, ThirtySecondaryIndexesAreAcceptedAndTheThirtyFirstRefused) {
+  for (int i = 1; i <= 30; ++i) EXPECT_EQ(fx_.file->AddSecondaryIndex(secondary("Ix" + std::to_string(i))), i);
+  ExpectEngineError(VELDOR_INDEXLIMIT, [&] { fx_.file->AddSecondaryIndex(secondary("Ix31")); });
+  ExpectEngineError(VELDOR_INDEXLIMIT, [&] { fx_.file->SetIndexCount(31); });
+  EXPECT_EQ(fx_.file->GetIndexCount(), 30);
+  EXPECT_EQ(fx_.file->GetIndexName(kSysDeletedSlot), "Sys Deleted");
+}
+
+TEST_F(IndexDefinitionTest, AFileCountingMoreThanThirtySecondaryIndexesDoesNotOpen) {
+  fx_.flush();
+  fx_.file->Close();
+  std::vector<uint8_t> bytes = fx_.bytes();
+  bytes[13] = 31;
+  fx_.writeBytes(bytes);
+  TIndexFile file(fx_.owner);
+  file.SetName(fx_.path);
+  ExpectEngineError(VELDOR_HEADERCORRUPT, [&] { file.Open(); });
+  EXPECT_FALSE(file.IsOpen());
+}
+
+TEST_F(IndexDefinitionTest, NamesAndFieldsAreChecked) {
+  ExpectEngineError(VELDOR_INDEXNAMEREQUIRED, [&] { fx_.file->AddSecondaryIndex(secondary("  ")); });
+  ExpectEngineError(VELDOR_INVALIDINDEXNAME, [&] { fx_.file->AddSecondaryIndex(secondary("1st")); });
+  fx_.file->AddSecondaryIndex(secondary("ByName"));
+  ExpectEngineError(VELDOR_INDEXEXISTS, [&] { fx_.file->AddSecondaryIndex(secondary(" byname ")); });
+  TIndexDescriptor many = secondary("Many");
+  many.fieldCount = 17;
+  ExpectEngineError(VELDOR_INDEXLIMIT, [&] { fx_.file->AddSecondaryIndex(many); });
+  fx_.owner.fields.push_back({"MEMO", 3, 22, 8});
+  TIndexDescriptor blob = secondary("OnBlob");
+  blob.fields[0] = 2;
+  ExpectEngineError(VELDOR_SEARCHCOLREQD, [&] { fx_.file->AddSecondaryIndex(blob); });
+  ExpectEngineError(VELDOR_PRIMARYKEYREDEFINE, [&] { fx_.file->DefinePrimaryIndex(secondary("")); });
+  EXPECT_TRUE(fx_.file->IndexNameExists("BYNAME"));
+  fx_.reopen();
+  EXPECT_NO_THROW(fx_.file->VerifyHeader());
+}
+
+TEST_F(IndexDefinitionTest, RemovingOneOfThirtyKeepsTheOrderAndParksTheRemovedDescriptor) {
+  for (int i = 1; i <= 30; ++i) fx_.file->AddSecondaryIndex(secondary("Ix" + std::to_string(i)));
+  fx_.file->DeleteIndexDescriptor(5, true);
+  EXPECT_EQ(fx_.file->GetIndexCount(), 29);
+  for (int s = 1; s <= 29; ++s) EXPECT_EQ(fx_.file->GetIndexName(uint8_t(s)), "Ix" + std::to_string(s < 5 ? s : s + 1));
+  EXPECT_EQ(fx_.file->GetIndexName(30), "Ix5");
+}
+
+TEST_F(IndexDefinitionTest, RemovingAnIndexKeepsTheFreeListOfOneRemovedEarlier) {
+  fx_.file->AddSecondaryIndex(secondary("A"));
+  fx_.file->AddSecondaryIndex(secondary("B"));
+  fx_.file->AddSecondaryIndex(secondary("C"));
+  // Give C pages, free them all, then remove C: its descriptor with the free list sits in slot 3.
+  TIndexTree c(*fx_.file, fx_.cursor, 3);
+  for (uint32_t i = 0; i < 400; ++i) c.InsertKey(Bytes(Key8(i)), i + 1);
+  for (uint32_t i = 0; i < 400; ++i) ASSERT_TRUE(c.DeleteKey(Bytes(Key8(i)), i + 1));
+  const uint32_t freeHead = fx_.file->GetFreePageHead(3);
+  ASSERT_NE(freeHead, 0u);
+  fx_.file->DeleteIndexDescriptor(3, true);
+  fx_.file->DeleteIndexDescriptor(1, true);
+  EXPECT_EQ(fx_.file->GetIndexName(1), "B");
+  EXPECT_EQ(fx_.file->GetIndexName(2), "A");
+  EXPECT_EQ(fx_.file->GetIndexName(3), "C");
+  EXPECT_EQ(fx_.file->GetFreePageHead(3), freeHead);
+  const tablecheck::Report report = fx_.check(false);
+  EXPECT_TRUE(report.ok()) << report.text();
+}
+
+// ---- Page format ----
+
+class PageLoaderTest : public testing::Test {
+ protected:
+  // A saved leaf of `count` keys under the given options, as a plain image.
+  std::vector<uint8_t> leafImage(uint16_t k, uint8_t compression, bool unique, uint32_t count) {
+    TPage page;
+    page.SetIndex(0, k, 0, unique, compression);
+    page.SetPageType(ptRootLeaf);
+    for (uint32_t i = 0; i < count; ++i) {
+      uint32_t pos = i;
+      page.InsertEntry(Bytes(MakeKey(i * 3 + 1, k)), pos);
+      page.SetEntryRef(pos, i + 1);
+    }
+    page.UpdateCompressedSize();
+    std::vector<uint8_t> image(kIndexPageSize);
+    page.SaveToBuffer(image.data());
+    return image;
+  }
+  void expectCorrupt(uint16_t k, uint8_t compression, bool unique, const std::vector<uint8_t>& image) {
+    TPage page;
+    page.SetIndex(0, k, 0, unique, compression);
+    ExpectEngineError(VELDOR_INDEXCORRUPT, [&] { page.LoadFromBuffer(image.data(), false); });
+  }
+};
+
+TEST_F(PageLoaderTest, EveryModeRoundTrips) {
+  for (uint8_t c = kcNone; c <= kcBoth; ++c)
+    for (bool unique : {true, false}) {
+      std::vector<uint8_t> image = leafImage(20, c, unique, 40);
+      TPage page;
+      page.SetIndex(0, 20, 0, unique, c);
+      page.LoadFromBuffer(image.data(), false);
+      ASSERT_EQ(page.GetEntryCount(), 40u);
+      for (uint32_t i = 1; i <= 40; ++i) {
+        EXPECT_EQ(std::memcmp(page.GetEntryKey(i), MakeKey((i - 1) * 3 + 1, 20).data(), 20), 0);
+        EXPECT_EQ(page.GetEntryRef(i), i);
+      }
+    }
+}
+
+TEST_F(PageLoaderTest, TrailingCompressionOfANonUniqueIndexKeepsTheLastFourBytes) {
+  TPage page;
+  page.SetIndex(1, 12, 0, 0, kcTrailing);
+  page.SetPageType(ptRootLeaf);
+  const uint8_t key[12] = {7, 7, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  uint32_t pos = 0;
+  page.InsertEntry(key, pos);
+  page.SetEntryRef(pos, 9);
+  page.UpdateCompressedSize();
+  EXPECT_EQ(page.GetEntryTrailing(1), 6);  // only the first 8 bytes are compressible
+  std::vector<uint8_t> image(kIndexPageSize);
+  page.SaveToBuffer(image.data());
+  EXPECT_EQ(get2(image.data() + 11), 12 - 6 + 5);
+  // T, two key bytes, then the last four bytes, then the record number.
+  EXPECT_EQ(image[13], 6);
+  EXPECT_EQ(get4(image.data() + 13 + 1 + 2 + 4), 9u);
+}
+
+TEST_F(PageLoaderTest, UnknownPageTypeIsRefused) {
+  std::vector<uint8_t> image = leafImage(8, kcNone, true, 10);
+  image[0] = 5;
+  expectCorrupt(8, kcNone, true, image);
+}
+
+TEST_F(PageLoaderTest, EntryCountAboveCapacityIsRefused) {
+  std::vector<uint8_t> image = leafImage(8, kcNone, true, 10);
+  put2(image.data() + 1, uint16_t(kPageDataSize / 12 + 1));
+  expectCorrupt(8, kcNone, true, image);
+  std::vector<uint8_t> branch = leafImage(8, kcNone, true, 10);
+  branch[0] = ptBranch;
+  put2(branch.data() + 1, uint16_t(kPageDataSize / 16 + 1));
+  expectCorrupt(8, kcNone, true, branch);
+}
+
+TEST_F(PageLoaderTest, CompressedCountsBeyondTheKeyAreRefused) {
+  // Leading count on the first entry.
+  std::vector<uint8_t> image = leafImage(8, kcLeading, true, 10);
+  image[13] = 1;
+  expectCorrupt(8, kcLeading, true, image);
+  // Leading count larger than the key.
+  image = leafImage(8, kcLeading, true, 10);
+  const uint32_t second = 13 + (8 - 0 + 5);
+  image[second] = 9;
+  expectCorrupt(8, kcLeading, true, image);
+  // Trailing count larger than the compressible part of a non-unique key.
+  image = leafImage(8, kcTrailing, false, 10);
+  image[13] = 5;
+  expectCorrupt(8, kcTrailing, false, image);
+  // Both: a trailing count where at most four bytes remain.
+  image = leafImage(8, kcBoth, false, 10);
+  image[13] = 0;
+  image[14] = 200;
+  expectCorrupt(8, kcBoth, false, image);
+}
+
+TEST_F(PageLoaderTest, UsedBytesMustMatchTheEntries) {
+  std::vector<uint8_t> image = leafImage(8, kcLeading, true, 10);
+  put2(image.data() + 11, 4084);
+  expectCorrupt(8, kcLeading, true, image);
+  image = leafImage(8, kcLeading, true, 10);
+  put2(image.data() + 11, uint16_t(get2(image.data() + 11) - 1));
+  expectCorrupt(8, kcLeading, true, image);
+  image = leafImage(8, kcLeading, true, 10);
+  put2(image.data() + 11, uint16_t(get2(image.data() + 11) + 3));
+  expectCorrupt(8, kcLeading, true, image);
+  image = leafImage(8, kcBoth, true, 10);
+  put2(image.data() + 1, 900);
+  expectCorrupt(8, kcBoth, true, image);
+}
+
+TEST_F(PageLoaderTest, KeyOfOneByteFillsTwoPagesWithoutOverflow) {
+  IndexFileFixture fx({1, kcNone, true, false});
+  TIndexTree tree = fx.tree();
+  for (uint32_t v = 0; v < 256; ++v) {
+    tree.InsertKey(Bytes(MakeKey(v, 1)), v + 1);
+    fx.file->IncRecordCount();
+  }
+  // Deleting from the middle makes the two leaves balance and merge through a full page's
+  // worth of entries.
+  for (uint32_t v = 60; v < 200; ++v) {
+    ASSERT_TRUE(tree.DeleteKey(Bytes(MakeKey(v, 1))));
+    fx.file->DecRecordCount();
+  }
+  const tablecheck::Report report = fx.check();
+  EXPECT_TRUE(report.ok()) << report.text();
+  EXPECT_EQ(tree.KeyCount(), 116u);
+}
+
+// ---- Compressed leaves ----
+
+TEST(CompressedLeafTest, DeleteThatLengthensTheNextEntrySplitsTheFullPage) {
+  IndexFileFixture fx({68, kcBoth, true, false});
+  TIndexTree tree = fx.tree();
+  auto keyB = [](uint32_t x) {
+    std::string k(68, '\0');
+    k[0] = char(x >> 8);
+    k[1] = char(x);
+    return k;
+  };
+  auto keyC = [&](uint32_t x) {
+    std::string k = keyB(x);
+    k[67] = 1;
+    return k;
+  };
+  // Pairs of 7-byte entries: a root leaf of 582 entries uses 4074 bytes.
+  for (uint32_t x = 1; x <= 291; ++x) {
+    tree.InsertKey(Bytes(keyB(x)), 2 * x - 1);
+    tree.InsertKey(Bytes(keyC(x)), 2 * x);
+    fx.file->IncRecordCount();
+    fx.file->IncRecordCount();
+  }
+  TPage* root = nullptr;
+  bool failed = false;
+  fx.cursor.SetCurrentIndex(0);
+  ASSERT_TRUE(fx.file->GetRootPage(fx.cursor, root, failed));
+  ASSERT_EQ(root->GetPageType(), ptRootLeaf);
+  EXPECT_GT(root->GetUsedBytes(), kPageDataSize - 60);
+  fx.file->ReleasePage(root);
+  // Without B, C shares one byte with the C before it and needs 73 bytes instead of 7.
+  ASSERT_TRUE(tree.DeleteKey(Bytes(keyB(150))));
+  fx.file->DecRecordCount();
+  const tablecheck::Report report = fx.check();
+  ASSERT_TRUE(report.ok()) << report.text();
+  EXPECT_EQ(tree.KeyCount(), 581u);
+  uint64_t position = 0;
+  EXPECT_TRUE(tree.FindKey(Bytes(keyC(150)), position));
+  EXPECT_EQ(position, 299u);
+}
+
+// ---- Counts after refused changes ----
+
+TEST(RefusedChangeTest, EqualKeyInAUniqueIndexLeavesEveryCount) {
+  IndexFileFixture fx({8, kcNone, true, false});
+  Fill(fx, 2000);
+  TIndexTree tree = fx.tree();
+  ExpectEngineError(VELDOR_KEYVIOL, [&] { tree.InsertKey(Bytes(Key8(1234)), 99999); });
+  EXPECT_EQ(tree.KeyCount(), 2000u);
+  const tablecheck::Report report = fx.check();
+  EXPECT_TRUE(report.ok()) << report.text();
+}
+
+TEST(RefusedChangeTest, DamagedLeafOnThePathLeavesTheCountsAbove) {
+  IndexFileFixture fx({8, kcNone, true, false});
+  Fill(fx, 3000);
+  fx.reopen();
+  // Damage the leaf that holds the key, insert into it, then repair the leaf on disk.
+  TIndexTree tree = fx.tree();
+  uint64_t position = 0;
+  const std::string probe = Key8(1500);
+  ASSERT_TRUE(tree.FindKey(Bytes(probe), position));
+  uint32_t leafNumber = 0;
+  for (uint32_t p = 1; p < fx.file->GetNextPageNumber() && leafNumber == 0; ++p) {
+    std::vector<uint8_t> page = fx.pageImage(p);
+    if (page[0] != ptLeaf) continue;
+    for (uint32_t e = 0; e < get2(page.data() + 1); ++e)
+      if (std::memcmp(page.data() + 13 + e * 12, probe.data(), 8) == 0) leafNumber = p;
+  }
+  ASSERT_NE(leafNumber, 0u);
+  fx.file->ClearPageCache();
+  const std::vector<uint8_t> good = fx.pageImage(leafNumber);
+  std::vector<uint8_t> bad = good;
+  bad[0] = 9;
+  fx.putPageImage(leafNumber, bad);
+  std::string next = probe;
+  next[7] = char(next[7] + 1);  // right after the probe, in the same leaf
+  ExpectEngineError(VELDOR_INDEXCORRUPT, [&] { tree.InsertKey(Bytes(next), 77777); });
+  fx.flush();
+  fx.putPageImage(leafNumber, good);
+  fx.file->ClearPageCache();
+  const tablecheck::Report report = fx.check();
+  EXPECT_TRUE(report.ok()) << report.text();
+  EXPECT_EQ(tree.KeyCount(), 3000u);
+}
+
+// ---- Damaged files ----
+
+TEST(DamagedIndexTest, ChildLinkToAnAncestorRaisesInsteadOfLooping) {
+  IndexFileFixture fx({200, kcNone, true, false});
+  for (uint32_t i = 0; i < 300; ++i) fx.tree().InsertKey(Bytes(MakeKey(i, 200)), i + 1);
+  fx.reopen();
+  TIndexTree tree = fx.tree();
+  // Point every child of every non-root branch at that branch itself.
+  for (uint32_t p = 1; p < fx.file->GetNextPageNumber(); ++p) {
+    std::vector<uint8_t> page = fx.pageImage(p);
+    if (page[0] != ptBranch) continue;
+    for (uint32_t e = 0; e < get2(page.data() + 1); ++e) put4(page.data() + 13 + e * 208 + 200, p);
+    fx.putPageImage(p, page);
+  }
+  fx.file->ClearPageCache();
+  ExpectEngineError(VELDOR_INDEXCORRUPT, [&] {
+    uint64_t position = 0;
+    tree.FindKey(Bytes(MakeKey(10, 200)), position);
+  });
+  ExpectEngineError(VELDOR_INDEXCORRUPT, [&] { tree.InsertKey(Bytes(MakeKey(100000, 200)), 5); });
+  EXPECT_FALSE(fx.check(false).ok());
+}
+
+TEST(DamagedIndexTest, LeafChainThatTurnsBackRaises) {
+  IndexFileFixture fx({8, kcNone, true, false});
+  Fill(fx, 2000);
+  fx.reopen();
+  for (uint32_t p = 1; p < fx.file->GetNextPageNumber(); ++p) {
+    std::vector<uint8_t> page = fx.pageImage(p);
+    if (page[0] == ptLeaf && get4(page.data() + 7) != 0 && get4(page.data() + 3) != 0) {
+      put4(page.data() + 7, get4(page.data() + 3));  // next := previous
+      fx.putPageImage(p, page);
+      break;
+    }
+  }
+  fx.file->ClearPageCache();
+  TRecordsBitmap bitmap;
+  bitmap.SetSize(2000);
+  bitmap.ClearAll();
+  TIndexTree tree = fx.tree();
+  ExpectEngineError(VELDOR_INDEXCORRUPT, [&] { tree.AddRangeToBitmap(nullptr, nullptr, bitmap); });
+}
+
+TEST(DamagedIndexTest, FreeListThatPointsIntoTheTreeRaises) {
+  IndexFileFixture fx({8, kcNone, true, false});
+  Fill(fx, 2000);
+  fx.file->SetFreePageHead(0, fx.file->GetRootPageNumber(0));
+  fx.reopen();
+  TIndexTree tree = fx.tree();
+  ExpectEngineError(VELDOR_INDEXCORRUPT, [&] {
+    for (uint32_t i = 0; i < 2000; ++i) tree.InsertKey(Bytes(Key8(100000 + i)), 5000 + i);
+  });
+}
+
+TEST(DamagedIndexTest, ChildLinkNamingThePageAfterTheLastRaises) {
+  IndexFileFixture fx({8, kcNone, true, false});
+  Fill(fx, 2000);
+  fx.reopen();
+  const uint32_t root = fx.file->GetRootPageNumber(0);
+  std::vector<uint8_t> page = fx.pageImage(root);
+  put4(page.data() + 13 + 8, fx.file->GetNextPageNumber());
+  fx.putPageImage(root, page);
+  fx.file->ClearPageCache();
+  const uint32_t pagesBefore = fx.file->GetNextPageNumber();
+  uint64_t position = 0;
+  ExpectEngineError(VELDOR_INDEXCORRUPT, [&] { fx.tree().FindKey(Bytes(Key8(1)), position); });
+  EXPECT_EQ(fx.file->GetNextPageNumber(), pagesBefore);
+}
+
+// Random bit flips and cuts: every failure is an engine error, never a crash (under ASan and
+// UBSan in the test build) and never a hang.
+TEST(DamagedIndexTest, BitFlipsAndTruncationGiveEngineErrors) {
+  const uint32_t seed = TestSeed();
+  std::cout << "[ seed ] VELMARON_TEST_SEED=" << seed << "\n";
+  std::mt19937 rng(seed);
+  for (uint8_t compression = kcNone; compression <= kcBoth; ++compression) {
+    IndexFileFixture fx({12, compression, compression % 2 == 0, compression == kcBoth});
+    TIndexTree build = fx.tree();
+    std::vector<std::string> keys;
+    for (uint32_t i = 0; i < 1500; ++i) {
+      keys.push_back(MakeKey(i * 7, 12));
+      build.InsertKey(Bytes(keys.back()), i + 1);
+    }
+    fx.reopen();
+    fx.file->Close();
+    const std::vector<uint8_t> pristine = fx.bytes();
+    for (int round = 0; round < 40; ++round) {
+      std::vector<uint8_t> damaged = pristine;
+      if (round % 5 == 4) {
+        damaged.resize(kIndexHeaderSize + rng() % (damaged.size() - kIndexHeaderSize));
+      } else {
+        const int flips = 1 + int(rng() % 16);
+        for (int f = 0; f < flips; ++f) {
+          const size_t at = (round % 7 == 6 ? 0 : kIndexHeaderSize) + rng() % (damaged.size() - kIndexHeaderSize);
+          damaged[at] ^= uint8_t(1u << (rng() % 8));
+        }
+      }
+      fx.writeBytes(damaged);
+      TIndexFile file(fx.owner);
+      file.SetName(fx.path);
+      TIndexCursor cursor;
+      try {
+        file.Open();
+        file.VerifyHeader();
+        TIndexTree tree(file, cursor, fx.slot);
+        uint64_t position = 0;
+        for (size_t i = 0; i < keys.size(); i += 13) tree.FindKey(Bytes(keys[i]), position);
+        for (uint32_t i = 0; i < 200; ++i) tree.InsertKey(Bytes(MakeKey(i * 7 + 3, 12)), 9000 + i);
+        for (size_t i = 0; i < keys.size(); i += 3) tree.DeleteKey(Bytes(keys[i]));
+        uint8_t key[12];
+        uint32_t ref = 0;
+        tree.KeyAtPosition(100, key, ref);
+        file.FlushDirtyPages();
+      } catch (const EVELDOREngineError&) {
+        // The expected outcome for most damage; anything else fails the test.
+      }
+      file.ClearPageCache();
+      file.Close();
+    }
+  }
+}
+
+// ---- Restarts ----
+
+class AlwaysChangedCursor : public TIndexCursor {
+ public:
+  bool BeginRead() override {
+    ++reads;
+    return true;
+  }
+  int reads = 0;
+};
+
+TEST(RestartTest, ATableThatAlwaysReportsAChangeEndsInAnErrorNotALoop) {
+  IndexFileFixture fx({8, kcNone, true, false});
+  Fill(fx, 500);
+  fx.reopen();
+  AlwaysChangedCursor cursor;
+  TIndexTree tree(*fx.file, cursor, 0);
+  uint64_t position = 0;
+  ExpectEngineError(VELDOR_INDEXCORRUPT, [&] { tree.FindKey(Bytes(Key8(3)), position); });
+  EXPECT_EQ(cursor.reads, TIndexTree::kMaxRestarts + 1);
+  // With strict change detection the cursor is not asked.
+  fx.owner.strictChangeDetection = true;
+  EXPECT_TRUE(tree.FindKey(Bytes(Key8(3)), position));
+}
+
+// ---- Page cache ----
+
+TEST(PageCacheTest, GrowsOnlyWhileEveryPageIsPinnedOrDirtyAndTrimsBack) {
+  IndexFileFixture fx({8, kcNone, true, false});
+  fx.owner.transactionLock = true;
+  Fill(fx, 5000);
+  EXPECT_GT(fx.file->CachedPageCount(0), 2u);
+  EXPECT_EQ(fx.bytes().size(), kIndexHeaderSize);  // nothing written under the transaction
+  fx.owner.transactionLock = false;
+  fx.flush();
+  fx.file->TrimPageCache();
+  EXPECT_LE(fx.file->CachedPageCount(0), 2u);
+  EXPECT_LE(fx.file->PooledPageCount(), TPageStack::kCapacity);
+  const tablecheck::Report report = fx.check();
+  EXPECT_TRUE(report.ok()) << report.text();
+}
+
+TEST(PageCacheTest, EmptyDropsCachedPagesAndReusesNothingStale) {
+  IndexFileFixture fx({8, kcNone, true, false});
+  Fill(fx, 3000);
+  fx.file->Empty();
+  fx.file->SetRecordCount(0);
+  EXPECT_EQ(fx.file->GetNextPageNumber(), 1u);
+  EXPECT_EQ(fx.file->CachedPageCount(0), 0u);
+  Fill(fx, 100);
+  fx.reopen();
+  const tablecheck::Report report = fx.check();
+  EXPECT_TRUE(report.ok()) << report.text();
+}
+
+// ---- Locks ----
+
+TEST(IndexLockTest, AWriterExcludesReadersOfAnotherProcess) {
+  storage_test::TempDir dir;
+  const std::string path = dir.file("locks.IDX");
+  {
+    TStandaloneIndexOwner owner;
+    TIndexFile file(owner);
+    file.SetName(path);
+    file.CreateFile();
+    file.WriteHeader(true);
+    file.Close();
+  }
+  storage_test::Helper helper([&](storage_test::Helper& h) {
+    TStandaloneIndexOwner owner;
+    TIndexFile file(owner);
+    file.SetName(path);
+    file.Open();
+    if (!file.LockWrite()) return 1;
+    h.send('w');
+    h.receive();
+    file.UnlockWrite();
+    h.send('u');
+    h.receive();
+    return 0;
+  });
+  ASSERT_EQ(helper.receive(), 'w');
+  TStandaloneIndexOwner owner;
+  TIndexFile file(owner);
+  file.SetName(path);
+  file.Open();
+  file.SetLockRetryRules({3, std::chrono::milliseconds(1)});
+  uint16_t slot = 0;
+  EXPECT_FALSE(file.LockRead(slot));
+  EXPECT_FALSE(file.LockWrite());
+  helper.send('g');
+  ASSERT_EQ(helper.receive(), 'u');
+  EXPECT_TRUE(file.LockRead(slot));
+  EXPECT_NE(slot, 0);
+  file.UnlockRead(slot);
+  helper.send('g');
+  EXPECT_EQ(helper.wait(), 0);
+  file.Close();
+}
+
+}  // namespace
