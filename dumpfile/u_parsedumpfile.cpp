@@ -699,10 +699,11 @@ void TParseDumpfile::Run() {
       }
       if (chunk.size == 0) break;
       if (!parallel.feed(cutter, chunk.data.data(), size_t(chunk.size), offset, sink)) return;
-      offset += chunk.size;
-      reader.release(chunk);
+      const int64_t got = chunk.size;
+      reader.release(chunk);  // the chunk is the read-ahead thread's again from here on
+      offset += got;
       root.SetProcessedBytes(offset);
-      CountProgress(chunk.size);
+      CountProgress(got);
     }
     if (Terminated()) return;
     root.SetReadPosition(offset);

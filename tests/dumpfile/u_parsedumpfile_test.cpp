@@ -454,6 +454,8 @@ TEST_F(ReaderControlTest, ProgressRunsFrom1To100OneStepPerHundredthOfTheFile) {
   RecordingProgress progress;
   TParseDumpfile reader(root, &progress, nullptr, 3000);
   reader.Execute();
+  EXPECT_EQ(root.Message(), "");
+  EXPECT_EQ(root.ProcessedBytes(), expected_.size);
   EXPECT_EQ(progress.calls(), (std::vector<std::string>{"min 1", "max 100", "step 1", "position 1"}));
   const int64_t step = expected_.size / 100 + 1;
   EXPECT_EQ(progress.steps(), std::min<int64_t>(99, expected_.size / step));
