@@ -115,7 +115,7 @@ class TDataFile : public TFileHandler, public TRecordOwner {
   // the same field checks as VerifyHeader, so that every table made here opens again:
   // VELDOR_FLDLIMIT above 1024 fields, VELDOR_BLOBLIMIT for a 129th blob field or a block size
   // other than 0 or 64..65535, VELDOR_RECTOOBIG when R would pass 65,535, and the codes of
-  // VerifyHeader's field checks. Nothing is created when a check fails.
+  // VerifyHeader's locale and field checks. Nothing is created when a check fails.
   void DefineStructure(uint16_t languageId, uint16_t sortId, uint16_t userVersion1, uint16_t userVersion2,
                        bool encrypted, std::string_view password, std::string_view description,
                        uint32_t blobBlockSize, std::span<const TFieldDescriptor> descriptors);
@@ -135,6 +135,8 @@ class TDataFile : public TFileHandler, public TRecordOwner {
   // anything else: block size, blob field count, every field (name, number, type, size, scale,
   // value texts, offset), the record size, and the file size against header, descriptors and
   // slots with the free-chain head among them. Stored sizes and scales are recomputed in memory.
+  // Computed fields take no room in the record here as in DefineStructure: they are skipped
+  // when offsets and the record size are counted.
   void VerifyHeader();
   // VELDOR_OLDVERSION unless the version byte is 5.
   void CheckVersion();
