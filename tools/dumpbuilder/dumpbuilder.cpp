@@ -555,13 +555,20 @@ class Generator {
     }
     const int tables = 1 + int(pick(2));
     for (int i = 0; i < tables; ++i) table(int64_t(pick(16384)), holePending());
-    w_.create(Head::View, name("V"), "(\"A\") AS", {"SELECT \"COL_0\" FROM \"EMP_1\""});
+    // Each head in both of its forms, one or the other per batch.
+    auto either = [&](Head a, Head b) { return pick(2) ? a : b; };
+    w_.create(either(Head::View, Head::OrReplaceView), name("V"), "(\"A\") AS", {"SELECT \"COL_0\" FROM \"EMP_1\""});
     w_.create(Head::Sequence, name("SEQ"), "MINVALUE 1 MAXVALUE 1000000000 INCREMENT BY 1 START WITH 21",
               {}, NameForm::Bare);
-    w_.create(Head::Package, name("PKG"), "AS", {"  FUNCTION f RETURN NUMBER;", "END;"});
-    w_.create(Head::OrReplacePackageBody, name("PKG"), {}, plsql(int(pick(12))));
-    w_.create(Head::Procedure, name("PROC"), {}, plsql(int(pick(8))));
-    w_.create(Head::OrReplaceFunction, name("FN"), "RETURN NUMBER", plsql(int(pick(6))));
+    w_.create(either(Head::Package, Head::OrReplacePackage), name("PKG"), "AS",
+              {"  FUNCTION f RETURN NUMBER;", "END;"});
+    w_.create(either(Head::PackageBody, Head::OrReplacePackageBody), name("PKG"), {}, plsql(int(pick(12))));
+    w_.create(either(Head::Procedure, Head::OrReplaceProcedure), name("PROC"), {}, plsql(int(pick(8))));
+    w_.create(either(Head::Function, Head::OrReplaceFunction), name("FN"), "RETURN NUMBER", plsql(int(pick(6))));
+    if (pick(3) == 0) w_.other("SQLVERSION 3");
+    if (pick(3) == 0) w_.other("TABLE \"EMP_1\"");
+    if (pick(3) == 0) w_.other("EXECFULL 1");
+    if (pick(3) == 0) w_.other("CREATE FORMAT71 X");
     w_.create(Head::Trigger, name("TRG"), "BEFORE INSERT ON \"EMP_1\" FOR EACH ROW", {"BEGIN", "  NULL;", "END;"});
     w_.create(Head::Format71Trigger, name("TRG"), "AFTER DELETE ON \"EMP_1\"", {"BEGIN NULL; END;"});
     w_.create(Head::OrReplaceTrigger, name("TRG"), {}, {"BEFORE UPDATE ON \"EMP_1\"", "BEGIN NULL; END;"});
