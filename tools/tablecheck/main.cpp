@@ -5,6 +5,7 @@
 #include <cstring>
 #include <iostream>
 
+#include "tools/tablecheck/blobcheck.h"
 #include "tools/tablecheck/tablecheck.h"
 
 int main(int argc, char** argv) {
@@ -23,7 +24,9 @@ int main(int argc, char** argv) {
       ++tables;
       const tablecheck::Report report = tablecheck::CheckTableFiles(argv[i], options);
       std::cout << argv[i] << ": " << report.text();
-      sound = sound && report.ok();
+      const tablecheck::BlobReport blobs = tablecheck::CheckTableBlobs(argv[i]);
+      for (const std::string& problem : blobs.problems) std::cout << argv[i] << ": " << problem << "\n";
+      sound = sound && report.ok() && blobs.ok();
     }
   }
   if (tables == 0) {

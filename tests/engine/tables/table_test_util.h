@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "engine/storage/veldorblob.h"
+#include "engine/storage/veldorbtree.h"
+#include "engine/storage/veldorkeys.h"
 #include "engine/storage/veldorerr.h"
 #include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldorsession.h"
@@ -83,14 +85,19 @@ inline void fillItem(TDataTable& t, TRecord& record, uint32_t seed) {
   record.SetDirty(true);
 }
 
-// Appends a record for `seed` (the table has no primary index: records are appended).
+// Appends a record for `seed` (the table has no primary index: records are appended), with its
+// entry in the record-id index as a cursor keeps it: status byte, then the unique id's key.
 inline uint32_t appendItem(TDataTable& t, uint32_t seed) {
   TRecord* r = nullptr;
   EXPECT_TRUE(t.DataFile().AllocateRecord(nullptr, r));
   r->Initialize(true);
   fillItem(t, *r, seed);
   const uint32_t number = r->GetRecordNumber();
+  uint8_t key[kSysDeletedKeySize] = {kRecordInUse};
+  EncodeIntegerKey(int32_t(r->GetUniqueId()), key + 1);
   t.DataFile().ReleaseRecord(r);
+  TIndexCursor cursor;
+  TIndexTree(t.IndexFile(), cursor, kSysDeletedSlot).InsertKey(key, number);
   t.IndexFile().IncRecordCount();
   return number;
 }

@@ -1,0 +1,236 @@
+// Commits that fail or are cut short: a write refused at every position of the write-out (full
+// disk, short write, I/O error), and the process ending there. Afterwards the session holds no
+// lock and no half-written state, the integrity checker either passes or names the damage, and
+// the records the transaction did not touch are intact. Also the blob checker on its own.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "platform/faultfs.h"
+#include "table_test_util.h"
+#include "tools/tablecheck/blobcheck.h"
+#include "tools/tablecheck/tablecheck.h"
+
+namespace engine {
+namespace {
+
+using namespace table_test;
+namespace fs = std::filesystem;
+
+constexpr uint32_t kRecords = 5;
+// Records the transaction leaves alone.
+constexpr uint32_t kUntouched[] = {1, 3, 5};
+// The most write operations any commit below makes, with room to spare.
+constexpr uint64_t kMaxWrites = 40;
+
+// Appends three records, grows one value and shrinks another (freeing blocks).
+void changeTable(TDataTable& t) {
+  for (uint32_t seed = 6; seed <= 8; ++seed) appendItem(t, seed);
+  changeItem(t, 2, 22);
+  changeItem(t, 4, 15);  // a shorter value: the rest of the chain goes to the free list
+}
+
+class CommitFaults : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Database(dir.path()).create(kRecords);
+    for (const char* ext : {".DAT", ".IDX", ".BLB"}) pristine.push_back(datafile_test::readFileBytes(file(ext)));
+  }
+  std::string file(const char* ext) const { return dir.file(std::string("items") + ext); }
+  void restore() {
+    const char* exts[] = {".DAT", ".IDX", ".BLB"};
+    for (int i = 0; i < 3; ++i) datafile_test::writeFileBytes(file(exts[i]), pristine[size_t(i)]);
+  }
+
+  // The checkers' verdict; when they pass, the table must open, verify and read in full.
+  void checkAfterwards(const std::string& what) {
+    for (uint32_t r : kUntouched) EXPECT_EQ(rawCode(file(".DAT"), r), codeFor(r)) << what << ", record " << r;
+    const tablecheck::Report report = tablecheck::CheckTableFiles(dir.file("items"));
+    const tablecheck::BlobReport blobs = tablecheck::CheckTableBlobs(dir.file("items"));
+    if (!report.ok() || !blobs.ok()) {
+      ++damaged;
+      return;
+    }
+    ++sound;
+    Database db(dir.path());
+    TDataTable& t = db.open();
+    EXPECT_NO_THROW(t.VerifyHeaders()) << what;
+    for (uint32_t r : kUntouched) expectItem(t, r, r);
+    const uint32_t last = t.DataFile().GetLastRecordNumber();
+    EXPECT_TRUE(last == kRecords || last == kRecords + 3) << what;
+    for (uint32_t r = 1; r <= last; ++r) EXPECT_NO_THROW(readItem(t, r)) << what << ", record " << r;
+  }
+
+  TempDir dir;
+  std::vector<std::vector<uint8_t>> pristine;
+  int damaged = 0;
+  int sound = 0;
+};
+
+TEST_F(CommitFaults, AFailedWriteAnywhereInTheCommitRaisesAndReleasesEverything) {
+  for (platform::Fault fault : {platform::Fault::NoSpace, platform::Fault::ShortWrite, platform::Fault::IoError}) {
+    bool completed = false;
+    for (uint64_t k = 1; k <= kMaxWrites && !completed; ++k) {
+      const std::string what = "fault " + std::to_string(int(fault)) + " at write " + std::to_string(k);
+      restore();
+      platform::FaultyFileSystem faulty(platform::FileSystem::local());
+      TFileList list(faulty);
+      {
+        Database db(dir.path(), &list);
+        TDataTable& t = db.open();
+        db.directory->StartTransaction();
+        changeTable(t);
+        faulty.setPlan({fault, k, true});
+        const uint16_t code = errorOf([&] { db.directory->Commit(true, false); });
+        faulty.setPlan({});
+        if (code == 0) {
+          completed = true;
+          expectItem(t, 2, 22);
+          expectItem(t, 8, 8);
+        } else {
+          EXPECT_EQ(code, VELDOR_WRITEERR) << what;
+          EXPECT_FALSE(db.directory->InTransaction()) << what;
+          EXPECT_FALSE(t.InTransaction()) << what;
+          EXPECT_FALSE(t.HoldsTransactionLock()) << what;
+          EXPECT_FALSE(t.HoldsWritePair()) << what;
+          EXPECT_EQ(t.DataFile().GetCacheCount(), 0u) << what;
+          EXPECT_FALSE(t.DataFile().IsHeaderDirty()) << what;
+          // Whatever the write-out appended past what the headers on disk count is cut away,
+          // so that the table still opens.
+          EXPECT_NO_THROW(t.VerifyHeaders()) << what;
+          // Nothing is left locked: another session writes at once.
+          Database other(dir.path());
+          TDataTable& o = other.open();
+          EXPECT_NO_THROW({
+            o.BeginWrite();
+            o.EndWrite();
+          }) << what;
+        }
+      }
+      checkAfterwards(what);
+    }
+    EXPECT_TRUE(completed) << "the commit needs more than " << kMaxWrites << " writes";
+  }
+  // Some positions leave sound files (nothing, or only whole records, written), others damage
+  // that the checker names.
+  EXPECT_GT(damaged, 0);
+  EXPECT_GT(sound, 0);
+}
+
+TEST_F(CommitFaults, AProcessEndingAnywhereInTheCommitLeavesWhatTheCheckerAccountsFor) {
+  bool completed = false;
+  for (uint64_t k = 1; k <= kMaxWrites && !completed; ++k) {
+    const std::string what = "exit at write " + std::to_string(k);
+    restore();
+    const std::string path = dir.path();
+    Helper writer([path, k](Helper&) {
+      platform::FaultyFileSystem faulty(platform::FileSystem::local());
+      TFileList list(faulty);
+      Database db(path, &list);
+      TDataTable& t = db.open();
+      db.directory->StartTransaction();
+      changeTable(t);
+      faulty.setPlan({platform::Fault::Exit, k, true});
+      db.directory->Commit(true, false);
+      return 0;
+    });
+    const int code = writer.wait();
+    ASSERT_TRUE(code == 0 || code == platform::kFaultExitCode) << what << ": " << code;
+    completed = code == 0;
+    checkAfterwards(what);
+  }
+  EXPECT_TRUE(completed);
+  // Cut short in the middle, the files are not all sound; the checker says so.
+  EXPECT_GT(damaged, 0);
+}
+
+// ---- The blob checker ----
+
+class BlobCheck : public ::testing::Test {
+ protected:
+  void SetUp() override { Database(dir.path()).create(kRecords); }
+  std::string file(const char* ext) const { return dir.file(std::string("items") + ext); }
+  int64_t blockAt(uint32_t n) const { return 512 + int64_t(n - 1) * 512; }
+  void patch(int64_t offset, uint32_t value) {
+    datafile_test::patchFile(file(".BLB"), [&](std::vector<uint8_t>& b) { platform::put4(b.data() + offset, value); });
+  }
+  // The first block of record `r`'s value.
+  uint32_t firstBlock(uint32_t r) {
+    Database db(dir.path());
+    TDataTable& t = db.open();
+    TRecord* rec = nullptr;
+    t.DataFile().GetRecord(nullptr, r, rec);
+    const uint32_t first = platform::get4(rec->GetBuffer() + fieldOf(t, 2).Offset() + 1);
+    t.DataFile().ReleaseRecord(rec);
+    return first;
+  }
+  std::string problems() {
+    std::string all;
+    for (const auto& p : tablecheck::CheckTableBlobs(dir.file("items")).problems) all += p + "\n";
+    return all;
+  }
+  TempDir dir;
+};
+
+TEST_F(BlobCheck, SoundTableHasNoProblems) {
+  const tablecheck::BlobReport report = tablecheck::CheckTableBlobs(file(".DAT"));
+  EXPECT_TRUE(report.ok()) << problems();
+  EXPECT_EQ(report.values, kRecords);
+}
+
+TEST_F(BlobCheck, SoundAfterFreesAndReuse) {
+  {
+    Database db(dir.path());
+    TDataTable& t = db.open();
+    t.BeginWrite();
+    changeItem(t, 4, 15);
+    changeItem(t, 5, 14);
+    t.FlushTable(false, false, false, false, false);
+    t.EndWrite();
+  }
+  const tablecheck::BlobReport report = tablecheck::CheckTableBlobs(file(".BLB"));
+  EXPECT_TRUE(report.ok()) << problems();
+  EXPECT_GT(report.freeBlocks + report.blockCount, 0u);
+}
+
+TEST_F(BlobCheck, ChainRunningIntoAnotherValueIsReported) {
+  const uint32_t third = firstBlock(3);
+  patch(blockAt(firstBlock(5)) + 4, third);  // record 5's value now runs into record 3's
+  EXPECT_NE(problems().find("already belongs to a value"), std::string::npos) << problems();
+}
+
+TEST_F(BlobCheck, ChainLinkingBackIsReported) {
+  const uint32_t first = firstBlock(5);  // several blocks
+  patch(blockAt(first + 1) + 4, first);
+  EXPECT_FALSE(problems().empty());
+}
+
+TEST_F(BlobCheck, OwnerOfAnotherRecordIsReported) {
+  patch(blockAt(firstBlock(1)) + 10, 99);
+  EXPECT_NE(problems().find("owned by 99"), std::string::npos) << problems();
+}
+
+TEST_F(BlobCheck, BlocksOfNoValueAndTailsAreReported) {
+  datafile_test::patchFile(file(".BLB"), [](std::vector<uint8_t>& b) {
+    const uint32_t next = platform::get4(b.data() + 13);
+    platform::put4(b.data() + 13, next + 1);  // one more block counted ...
+    b.resize(b.size() + 512);                 // ... and written, but owned by nothing
+  });
+  EXPECT_NE(problems().find("neither in a value nor free"), std::string::npos) << problems();
+  datafile_test::patchFile(file(".BLB"), [](std::vector<uint8_t>& b) { b.resize(b.size() + 100); });
+  EXPECT_NE(problems().find("past the blocks its header counts"), std::string::npos) << problems();
+}
+
+TEST_F(BlobCheck, ValueNamedBeforeItsBlocksWereWrittenIsReported) {
+  const uint32_t first = firstBlock(5);
+  datafile_test::patchFile(file(".BLB"), [&](std::vector<uint8_t>& b) { b.resize(size_t(blockAt(first))); });
+  EXPECT_NE(problems().find("never written"), std::string::npos) << problems();
+}
+
+TEST_F(BlobCheck, DataFileLongerThanItsHeaderIsReported) {
+  datafile_test::patchFile(file(".DAT"), [](std::vector<uint8_t>& b) { b.resize(b.size() + 10); });
+  EXPECT_NE(problems().find("data file"), std::string::npos) << problems();
+}
+
+}  // namespace
+}  // namespace engine
