@@ -57,6 +57,7 @@ class TSavedfp final : public TDumpWorker {
 
  protected:
   void Run() override;
+  std::string FailureMessage() const override { return "Write to " + fileName_ + " error!"; }
 
  private:
   std::string fileName_;
@@ -75,6 +76,7 @@ class TReaddfp final : public TDumpWorker {
 
  protected:
   void Run() override;
+  std::string FailureMessage() const override { return "Error while reading file!"; }
 };
 
 }  // namespace dumpfile

@@ -53,10 +53,12 @@ void TDumpWorker::Execute() {
 void TDumpWorker::RunOnce() noexcept {
   try {
     Run();
-  } catch (const std::exception& e) {
-    root_.SetMessage(e.what());
   } catch (...) {
-    root_.SetMessage(std::string(kAnalyzeFileError));
+    try {
+      root_.SetMessage(FailureMessage());
+    } catch (...) {
+      // Not even the message could be made; the completion below still tells the window.
+    }
   }
   SignalDone();
 }

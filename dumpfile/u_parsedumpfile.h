@@ -71,9 +71,11 @@ class TDumpWorker {
   TExpFileRoot& Root() const { return root_; }
 
  protected:
-  // The job itself. Leaves its outcome in the root's message; lets no exception out on the
-  // paths it knows (the frame turns any other exception into the message).
+  // The job itself. Leaves its outcome in the root's message. An exception that leaves it ends
+  // the run with FailureMessage().
   virtual void Run() = 0;
+  // The message of a run that ended with an unexpected exception.
+  virtual std::string FailureMessage() const = 0;
 
   // Every derived destructor calls this first, so that the run never outlives the members it uses.
   void StopAndJoin();
@@ -212,6 +214,7 @@ class TParseDumpfile final : public TDumpWorker {
 
  protected:
   void Run() override;
+  std::string FailureMessage() const override { return std::string(kAnalyzeFileError); }
 
  private:
   int64_t chunkSize_;

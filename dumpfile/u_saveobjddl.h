@@ -41,6 +41,7 @@ class TSaveObjDDl final : public TDumpWorker {
 
  protected:
   void Run() override;
+  std::string FailureMessage() const override { return std::string(kSaveObjDdlError); }
 };
 
 }  // namespace dumpfile
