@@ -379,8 +379,8 @@ void TPage::LoadFromBuffer(const uint8_t* source, bool loadEmpty) {
   }
   freed_ = false;
   if (type == ptRaw) {
+    // A raw page has no entries; its bytes and header count are kept as they are.
     std::memcpy(entries_.data(), image.data() + kPageHeaderSize, kPageDataSize);
-    count_ = count;
     return;
   }
   if (IsCompressedLeaf()) {
@@ -398,7 +398,7 @@ void TPage::SaveToBuffer(uint8_t* image) {
   image[0] = type_;
   const bool compressed = IsCompressedLeaf() && !freed_;
   if (compressed && usedBytes_ > kPageDataSize) corrupt();
-  put2(image + 1, uint16_t(freed_ ? 0 : count_));
+  put2(image + 1, uint16_t(freed_ ? 0 : (type_ == ptRaw ? loadedCount_ : count_)));
   put4(image + 3, prev_);
   put4(image + 7, next_);
   put2(image + 11, uint16_t(compressed ? usedBytes_ : 0));
