@@ -290,5 +290,73 @@ TEST_F(TableTest, ReadOnlyFilesStillTakeTheReadLocksAndNothingElse) {
   EXPECT_EQ(writer.wait(), 0);
 }
 
+// ---- Files of the table ----
+
+using TableFiles = TableTest;
+
+TEST_F(TableFiles, IndexBackupRestoresTheIndexAsItWas) {
+  Database db(dir.path());
+  TDataTable& t = db.open("items", true);
+  t.BackupIndex();
+  EXPECT_TRUE(std::filesystem::exists(dir.file("items.IBK")));
+  appendItem(t, 4);
+  t.FlushTable(false, false, false, false, false);
+  EXPECT_EQ(t.IndexFile().GetRecordCount(), 4u);
+  t.RestoreIndex(false, true);
+  EXPECT_EQ(t.IndexFile().GetRecordCount(), 3u);
+  EXPECT_FALSE(std::filesystem::exists(dir.file("items.IBK")));
+  t.BackupIndex();
+  t.RestoreIndex(true, false);  // keeps the current index and the backup
+  EXPECT_TRUE(std::filesystem::exists(dir.file("items.IBK")));
+}
+
+TEST_F(TableFiles, EmptyTableLeavesHeadersOnly) {
+  Database db(dir.path());
+  TDataTable& t = db.open("items", true);
+  t.EmptyTable();
+  t.FlushTable(false, false, false, false, false);
+  EXPECT_EQ(t.DataFile().GetLastRecordNumber(), 0u);
+  EXPECT_EQ(t.IndexFile().GetRecordCount(), 0u);
+  EXPECT_EQ(t.BlobFile().GetBlockCount(), 0u);
+  db.close(t);
+  EXPECT_EQ(std::filesystem::file_size(dir.file("items.BLB")), 512u);
+}
+
+TEST_F(TableFiles, ExclusiveTableWritesItsChangesWhenItsLastCursorCloses) {
+  {
+    Database db(dir.path());
+    TDataTable& t = db.open("items", true);
+    appendItem(t, 4);
+    db.close(t);
+  }
+  Database db(dir.path());
+  TDataTable& t = db.open();
+  expectItem(t, 4, 4);
+}
+
+TEST_F(TableFiles, TemporaryTableGoesAwayWithItsLastCursor) {
+  Database db(dir.path());
+  TDataTable* t = nullptr;
+  ASSERT_EQ(db.directory->OpenTable("items", t, false, false, true, false, false, true), 0);
+  const auto before = std::filesystem::file_size(dir.file("items.DAT"));
+  appendItem(*t, 4);
+  db.directory->CloseTable(t, true, false, false);
+  EXPECT_TRUE(db.directory->Tables().empty());
+  EXPECT_FALSE(std::filesystem::exists(dir.file("items.DAT")));
+  EXPECT_GT(before, 0u);
+}
+
+TEST_F(TableFiles, EncryptedTableScramblesItsBlobsToo) {
+  Database db(dir.path());
+  db.create(2, "secret", itemsDefinition(true, 1024));
+  TDataTable& t = db.open("secret");
+  EXPECT_TRUE(t.BlobFile().IsEncrypted());
+  EXPECT_EQ(t.BlobFile().GetBlockSize(), 1024u);
+  expectItem(t, 2, 2);
+  const auto raw = datafile_test::readFileBytes(dir.file("secret.BLB"));
+  const auto body = bodyFor(2);
+  EXPECT_EQ(std::search(raw.begin(), raw.end(), body.begin(), body.begin() + 16), raw.end());
+}
+
 }  // namespace
 }  // namespace engine
