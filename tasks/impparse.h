@@ -9,7 +9,8 @@ namespace tasks {
 
 // Parses `text` as import parameters into `options`, which should hold the defaults. Returns 0 on
 // success; otherwise non-zero with `failure` filled, and `options` holds what was applied before
-// the failure.
+// the failure. A text whose options ImpParamsProblem finds no parameter text for is refused too,
+// with `failure.errorpos` just after the text and `failure.errortext` that reason.
 int ImpParse(std::string_view text, TImpOptions& options, ParseFailure& failure);
 
 }  // namespace tasks

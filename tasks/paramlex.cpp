@@ -1,5 +1,6 @@
 #include "tasks/paramlex.h"
 
+#include <algorithm>
 #include <charconv>
 
 namespace tasks {
@@ -58,17 +59,21 @@ bool isDigit(char c) {
   return c >= '0' && c <= '9';
 }
 
-// The value of a quoted token: without its quotes, and without the backslash of each escaped
-// quote.
-dumpfile::ShortString unquote(std::string_view token) {
-  std::string_view inner = token.substr(1, token.size() - 2);
+// The text between a STRING's quotes without the backslash of each escaped quote.
+std::string unescapeQuotes(std::string_view inner) {
   std::string out;
   out.reserve(inner.size());
   for (size_t i = 0; i < inner.size(); ++i) {
     if (inner[i] == '\\' && i + 1 < inner.size() && inner[i + 1] == '\'') continue;
     out += inner[i];
   }
-  return dumpfile::ShortString(out);  // cut to 255 characters
+  return out;
+}
+
+// The value of a quoted token: without its quotes, and without the backslash of each escaped
+// quote.
+dumpfile::ShortString unquote(std::string_view token) {
+  return dumpfile::ShortString(unescapeQuotes(token.substr(1, token.size() - 2)));  // cut to 255
 }
 
 }  // namespace
@@ -238,6 +243,45 @@ int32_t ParamLexer::Column() const {
   // yycolno counts within the line loaded last; every earlier line is a full one.
   size_t before = lex_.yylineindex > 0 ? (lex_.yylineindex - 1) * kLineLength : 0;
   return static_cast<int32_t>(before) + lex_.yycolno;
+}
+
+bool IsBareParamValue(std::string_view value) {
+  if (value.empty() || value.size() > kMaxBareParamValue) return false;
+  if (!std::all_of(value.begin(), value.end(), isWordChar)) return false;
+  if (!std::all_of(value.begin(), value.end(), isDigit)) return true;
+  // All digits: a NUMBER, which must convert, or the token is illegal.
+  int32_t n = 0;
+  auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), n);
+  return ec == std::errc() && end == value.data() + value.size();
+}
+
+std::string_view ParamValueQuoteProblem(std::string_view value) {
+  static_assert(kMaxQuotedParamValue - 2 == 253, "the reason below names the limit");
+  if (value.find('\0') != std::string_view::npos) return "holds a zero byte, which ends a parameter text";
+  if (!value.empty() && value.back() == '\\')
+    return "ends with a backslash, which would escape its closing quote";
+  size_t quotes = static_cast<size_t>(std::count(value.begin(), value.end(), '\''));
+  if (value.size() + quotes + 2 > kMaxQuotedParamValue) return "is too long: a quoted value holds at most 253 characters";
+  return {};
+}
+
+std::string QuoteParamValue(std::string_view value) {
+  std::string out;
+  out.reserve(value.size() + 2);
+  out += '\'';
+  for (char c : value) {
+    if (c == '\'') out += '\\';
+    out += c;
+  }
+  out += '\'';
+  return out;
+}
+
+std::string UnquoteParamValue(std::string_view text) {
+  if (text.size() >= 2 && text.front() == '\'' && text.back() == '\'') {
+    return unescapeQuotes(text.substr(1, text.size() - 2));
+  }
+  return std::string(text);
 }
 
 }  // namespace tasks

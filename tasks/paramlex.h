@@ -11,6 +11,12 @@
 //   4. "=", ",", "(", ")".
 //   5. Blanks and line ends (carriage return or line feed) separate tokens and are skipped.
 // A token text holds at most 255 characters, counting the character read to see where it ends.
+//
+// Writing a value back is the scanner's inverse: a value goes bare where the scanner reads the
+// bare text back as exactly that value, and in single quotes, with a backslash before each quote
+// inside it, where it does not (a blank, comma, quote, "(", ")", "=" or line end in it; empty; too
+// long for a WORD; digits that do not convert). The scanner has no other quote character and no
+// escape for a backslash, so a value that needs quotes and ends with a backslash has no text.
 #pragma once
 
 #include <cstdint>
@@ -48,5 +54,26 @@ class ParamLexer {
 
   dumpfile::LexLib lex_;
 };
+
+// Longest value written bare: a WORD's text also holds the character that ends it.
+inline constexpr size_t kMaxBareParamValue = dumpfile::LexLib::kMaxText - 1;
+// Longest quoted text, quotes and backslashes included.
+inline constexpr size_t kMaxQuotedParamValue = dumpfile::LexLib::kMaxText;
+
+// True when `value`, written as it stands and followed by a blank, a comma or the end of the
+// text, reads back as one WORD or NUMBER token whose text is `value`.
+bool IsBareParamValue(std::string_view value);
+
+// Why no quoted text reads back as `value`; an empty view when QuoteParamValue may be used.
+std::string_view ParamValueQuoteProblem(std::string_view value);
+
+// `value` in single quotes, a backslash before each quote inside it: one STRING token whose value
+// is `value`. Requires: ParamValueQuoteProblem(value) is empty.
+std::string QuoteParamValue(std::string_view value);
+
+// The value that one value text reads as: a text in single quotes without them and without the
+// backslash of each escaped quote, any other text as it stands. The inverse of QuoteParamValue,
+// for readers of parameter lines that need a value itself, such as a dump-file path.
+std::string UnquoteParamValue(std::string_view text);
 
 }  // namespace tasks

@@ -1,11 +1,14 @@
 #include "tasks/u_task1.h"
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <stdexcept>
 #include <utility>
 
 #include "tasks/expparse.h"
 #include "tasks/impparse.h"
+#include "tasks/paramlex.h"
 #include "tasks/u_common.h"
 
 namespace tasks {
@@ -47,22 +50,133 @@ std::string flagParam(std::string_view keyword, bool value) {
   return out;
 }
 
+// The parameters being built, and the first value that no parameter text carries.
+struct ParamList {
+  std::vector<std::string> entries;
+  std::string problem;
+};
+
 // Adds "keyword=y"/"keyword=n" when `value` differs from its default.
-void addFlag(std::vector<std::string>& params, std::string_view keyword, bool value, bool defaultValue) {
-  if (value != defaultValue) params.push_back(flagParam(keyword, value));
+void addFlag(ParamList& params, std::string_view keyword, bool value, bool defaultValue) {
+  if (value != defaultValue) params.entries.push_back(flagParam(keyword, value));
 }
 
-void addNumber(std::vector<std::string>& params, std::string_view prefix, int32_t value) {
-  if (value != 0) params.push_back(std::string(prefix) + std::to_string(value));
+void addNumber(ParamList& params, std::string_view prefix, int32_t value) {
+  if (value != 0) params.entries.push_back(std::string(prefix) + std::to_string(value));
 }
 
-void addText(std::vector<std::string>& params, std::string_view prefix, const std::string& value) {
-  if (!value.empty()) params.push_back(std::string(prefix) + value);
+// The text that reads back as `value`, or false with the reason in `why`.
+bool valueText(std::string_view value, std::string& text, std::string& why) {
+  if (IsBareParamValue(value)) {
+    text = value;
+    return true;
+  }
+  std::string_view problem = ParamValueQuoteProblem(value);
+  if (!problem.empty()) {
+    why = problem;
+    return false;
+  }
+  text = QuoteParamValue(value);
+  return true;
+}
+
+// A name list reads back as its values joined by ",", so it may be written whole or name by name.
+bool listText(std::string_view list, std::string& text, std::string& why) {
+  std::vector<std::string_view> names;
+  for (size_t start = 0;;) {
+    size_t comma = list.find(',', start);
+    names.push_back(
+        list.substr(start, comma == std::string_view::npos ? std::string_view::npos : comma - start));
+    if (comma == std::string_view::npos) break;
+    start = comma + 1;
+  }
+  // Names that read back as they stand are written as they always were.
+  if (std::all_of(names.begin(), names.end(), IsBareParamValue)) {
+    text = list;
+    return true;
+  }
+  if (valueText(list, text, why)) return true;
+  // Too long to quote whole, or ending with a backslash: in runs of names, each read back as one
+  // value. A run is closed as soon as it can be written, since a longer one only grows; one that
+  // cannot (it needs quotes and ends with a backslash) takes the next name too. The first run must
+  // not be empty: a value is appended with a "," only to a list that is not empty.
+  std::string joined;
+  std::string runText;
+  std::string runWhy;
+  size_t runStart = 0;
+  for (std::string_view name : names) {
+    const size_t runEnd = static_cast<size_t>(name.data() + name.size() - list.data());
+    std::string_view run = list.substr(runStart, runEnd - runStart);
+    if (runStart == 0 && run.empty()) continue;
+    if (!valueText(run, runText, runWhy)) continue;
+    if (runStart != 0) joined += ',';
+    joined += runText;
+    runStart = runEnd + 1;
+  }
+  if (runStart <= list.size()) {  // the last run stayed open
+    if (runStart != 0) why = "has a name that " + runWhy;
+    return false;
+  }
+  text = std::move(joined);
+  return true;
+}
+
+enum class ValueKind { Text, NameList };
+
+// The entry `prefix` and the text of `value`; false with the reason, naming the option, when no
+// text reads back as `value`.
+bool valueEntry(std::string_view prefix, std::string_view value, ValueKind kind, std::string& entry,
+                std::string& why) {
+  std::string text;
+  std::string reason;
+  bool ok = false;
+  if (value.find('\0') != std::string_view::npos) {
+    reason = "holds a zero byte";
+  } else if (value.find_first_of("\r\n") != std::string_view::npos) {
+    reason = "holds a line break, which would split its line of the parameter file";
+  } else {
+    ok = kind == ValueKind::NameList ? listText(value, text, reason) : valueText(value, text, reason);
+  }
+  if (!ok) {
+    std::string option(prefix.substr(0, prefix.size() - 1));  // without the "="
+    for (char& c : option) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    why = "The value of " + option + " " + reason;
+    return false;
+  }
+  entry = std::string(prefix) + text;
+  return true;
+}
+
+// Adds the entry of a value that is always written, even when empty.
+void addValue(ParamList& params, std::string_view prefix, std::string_view value, ValueKind kind) {
+  std::string entry;
+  std::string why;
+  if (valueEntry(prefix, value, kind, entry, why)) {
+    params.entries.push_back(std::move(entry));
+  } else if (params.problem.empty()) {
+    params.problem = std::move(why);
+  }
+}
+
+void addText(ParamList& params, std::string_view prefix, const std::string& value) {
+  if (!value.empty()) addValue(params, prefix, value, ValueKind::Text);
 }
 
 // The name lists always take their place; an empty list leaves an empty entry.
-void addList(std::vector<std::string>& params, std::string_view prefix, const std::string& value) {
-  params.push_back(value.empty() ? std::string() : std::string(prefix) + value);
+void addList(ParamList& params, std::string_view prefix, const std::string& value) {
+  if (value.empty()) {
+    params.entries.emplace_back();
+  } else {
+    addValue(params, prefix, value, ValueKind::NameList);
+  }
+}
+
+// Throws std::invalid_argument when a setter's value has no parameter text.
+void requireWritable(std::string_view prefix, std::string_view value, ValueKind kind) {
+  if (value.empty()) return;
+  std::string entry;
+  std::string why;
+  if (!valueEntry(prefix, value, kind, entry, why)) throw std::invalid_argument(why);
 }
 
 }  // namespace
@@ -225,29 +339,31 @@ bool SetImpOption(TParamKeyword keyword, std::string_view value, TImpOptions& o)
   }
 }
 
-std::vector<std::string> BuildExpParams(const TExpOptions& o) {
+namespace {
+
+ParamList expParams(const TExpOptions& o) {
   const TExpOptions& d = kExpDefaults;
-  std::vector<std::string> p;
+  ParamList p;
   if (o.full) {
-    p.emplace_back("full=y");
+    p.entries.emplace_back("full=y");
     switch (o.inctype) {
       case TExpIncType::Complete:
-        p.emplace_back("inctype=complete");
+        p.entries.emplace_back("inctype=complete");
         break;
       case TExpIncType::Cumulative:
-        p.emplace_back("inctype=cumulative");
+        p.entries.emplace_back("inctype=cumulative");
         break;
       case TExpIncType::Incremental:
-        p.emplace_back("inctype=Incremental");
+        p.entries.emplace_back("inctype=Incremental");
         break;
       case TExpIncType::None:
         break;
     }
     if ((o.inctype == TExpIncType::Cumulative || o.inctype == TExpIncType::Incremental) && !o.record) {
-      p.emplace_back("record=n");
+      p.entries.emplace_back("record=n");
     }
   }
-  if (!o.files.empty()) p.push_back("file=" + o.files.front());
+  if (!o.files.empty()) addValue(p, "file=", o.files.front(), ValueKind::Text);
   addList(p, "owner=", o.owner);
   addList(p, "tables=", o.tables);
   addNumber(p, "buffer=", o.buffer);
@@ -263,10 +379,10 @@ std::vector<std::string> BuildExpParams(const TExpOptions& o) {
   addFlag(p, "rows", o.rows, d.rows);
   switch (o.statistics) {
     case TExpStatistics::Compute:
-      p.emplace_back("statistics=compute");
+      p.entries.emplace_back("statistics=compute");
       break;
     case TExpStatistics::None:
-      p.emplace_back("statistics=None");
+      p.entries.emplace_back("statistics=None");
       break;
     case TExpStatistics::Estimate:
       break;
@@ -274,23 +390,23 @@ std::vector<std::string> BuildExpParams(const TExpOptions& o) {
   return p;
 }
 
-std::vector<std::string> BuildImpParams(const TImpOptions& o) {
+ParamList impParams(const TImpOptions& o) {
   const TImpOptions& d = kImpDefaults;
-  std::vector<std::string> p;
+  ParamList p;
   if (o.full) {
-    p.emplace_back("full=y");
+    p.entries.emplace_back("full=y");
     switch (o.inctype) {
       case TImpIncType::System:
-        p.emplace_back("inctype=System");
+        p.entries.emplace_back("inctype=System");
         break;
       case TImpIncType::Restore:
-        p.emplace_back("inctype=Restore");
+        p.entries.emplace_back("inctype=Restore");
         break;
       case TImpIncType::None:
         break;
     }
   }
-  if (!o.files.empty()) p.push_back("file=" + o.files.front());
+  if (!o.files.empty()) addValue(p, "file=", o.files.front(), ValueKind::Text);
   addList(p, "fromuser=", o.fromuser);
   addList(p, "touser=", o.touser);
   addList(p, "tables=", o.tables);
@@ -310,6 +426,28 @@ std::vector<std::string> BuildImpParams(const TImpOptions& o) {
   addFlag(p, "show", o.show, d.show);
   addFlag(p, "skip_unusable_indexes", o.skip_unusable_indexes, d.skip_unusable_indexes);
   return p;
+}
+
+}  // namespace
+
+std::vector<std::string> BuildExpParams(const TExpOptions& options) {
+  ParamList p = expParams(options);
+  if (!p.problem.empty()) throw std::invalid_argument(p.problem);
+  return std::move(p.entries);
+}
+
+std::vector<std::string> BuildImpParams(const TImpOptions& options) {
+  ParamList p = impParams(options);
+  if (!p.problem.empty()) throw std::invalid_argument(p.problem);
+  return std::move(p.entries);
+}
+
+std::string ExpParamsProblem(const TExpOptions& options) {
+  return expParams(options).problem;
+}
+
+std::string ImpParamsProblem(const TImpOptions& options) {
+  return impParams(options).problem;
 }
 
 // ---- TExpTask ----
@@ -382,6 +520,7 @@ void TExpTask::SetIndexes(bool v) {
   BuildCommand();
 }
 void TExpTask::SetLog(std::string v) {
+  requireWritable("log=", v, ValueKind::Text);
   options_.log = std::move(v);
   BuildCommand();
 }
@@ -407,6 +546,7 @@ void TExpTask::SetUserId(std::string v) {
 }
 
 void TExpTask::SetFile(std::string name) {
+  requireWritable("file=", name, ValueKind::Text);
   options_.files.assign(1, std::move(name));
   BuildCommand();
 }
@@ -421,6 +561,7 @@ void TExpTask::SetFull(bool v) {
 }
 
 void TExpTask::SetOwner(std::string v) {
+  requireWritable("owner=", v, ValueKind::NameList);
   options_.owner = std::move(v);
   if (!options_.owner.empty()) {
     options_.full = false;
@@ -430,6 +571,7 @@ void TExpTask::SetOwner(std::string v) {
 }
 
 void TExpTask::SetTables(std::string v) {
+  requireWritable("tables=", v, ValueKind::NameList);
   options_.tables = std::move(v);
   if (!options_.tables.empty()) {
     options_.full = false;
@@ -476,6 +618,7 @@ void TImpTask::SetBuffer(int32_t v) {
   BuildCommand();
 }
 void TImpTask::SetCharset(std::string v) {
+  requireWritable("Charset=", v, ValueKind::Text);
   options_.charset = std::move(v);
   BuildCommand();
 }
@@ -512,10 +655,12 @@ void TImpTask::SetIndexes(bool v) {
   BuildCommand();
 }
 void TImpTask::SetIndexFile(std::string v) {
+  requireWritable("Indexfile=", v, ValueKind::Text);
   options_.indexfile = std::move(v);
   BuildCommand();
 }
 void TImpTask::SetLog(std::string v) {
+  requireWritable("log=", v, ValueKind::Text);
   options_.log = std::move(v);
   BuildCommand();
 }
@@ -536,6 +681,7 @@ void TImpTask::SetSkipUnusableIndexes(bool v) {
   BuildCommand();
 }
 void TImpTask::SetToUser(std::string v) {
+  requireWritable("touser=", v, ValueKind::NameList);
   options_.touser = std::move(v);
   BuildCommand();
 }
@@ -545,6 +691,7 @@ void TImpTask::SetUserId(std::string v) {
 }
 
 void TImpTask::SetFile(std::string name) {
+  requireWritable("file=", name, ValueKind::Text);
   options_.files.assign(1, std::move(name));
   BuildCommand();
 }
@@ -557,12 +704,14 @@ void TImpTask::SetFull(bool v) {
 }
 
 void TImpTask::SetFromUser(std::string v) {
+  requireWritable("fromuser=", v, ValueKind::NameList);
   options_.fromuser = std::move(v);
   if (!options_.fromuser.empty()) options_.full = false;
   BuildCommand();
 }
 
 void TImpTask::SetTables(std::string v) {
+  requireWritable("tables=", v, ValueKind::NameList);
   options_.tables = std::move(v);
   if (!options_.tables.empty()) options_.full = false;
   BuildCommand();

@@ -85,8 +85,20 @@ bool SetExpOption(TParamKeyword keyword, std::string_view value, TExpOptions& op
 bool SetImpOption(TParamKeyword keyword, std::string_view value, TImpOptions& options);
 
 // The parameter list of `options`, in the order and spelling the export program is given them.
+// Each text value is written so that the parameter parser reads it back as the same value: as it
+// stands where that already holds, else in single quotes with a backslash before each quote inside
+// it. A name list that is too long to quote whole has each of its names quoted where needed.
+// Throws std::invalid_argument, with the reason of Exp/ImpParamsProblem, for options that no
+// parameter text carries.
 std::vector<std::string> BuildExpParams(const TExpOptions& options);
 std::vector<std::string> BuildImpParams(const TImpOptions& options);
+
+// Why `options` cannot be written as parameters that read back as the same options, naming the
+// option; empty when they can. A written value cannot hold a line break (the parameter file has
+// one parameter a line) or a zero byte, and one that needs quotes cannot end with a backslash,
+// which would escape its closing quote, nor be longer than a quoted token may be.
+std::string ExpParamsProblem(const TExpOptions& options);
+std::string ImpParamsProblem(const TImpOptions& options);
 
 class TExpTask : public TUniTask {
  public:
@@ -99,7 +111,9 @@ class TExpTask : public TUniTask {
 
   const TExpOptions& options() const { return options_; }
 
-  // Option setters: each stores its value and rebuilds the command.
+  // Option setters: each stores its value and rebuilds the command. The setters of text values
+  // throw std::invalid_argument, leaving the task as it was, for a value that no parameter text
+  // carries (see ExpParamsProblem).
   void SetBuffer(int32_t v);
   void SetCompress(bool v);
   void SetConsistent(bool v);
@@ -143,6 +157,8 @@ class TImpTask : public TUniTask {
 
   const TImpOptions& options() const { return options_; }
 
+  // As for TExpTask; the setters of text values throw std::invalid_argument for a value that no
+  // parameter text carries (see ImpParamsProblem).
   void SetAnalyze(bool v);
   void SetBuffer(int32_t v);
   void SetCharset(std::string v);

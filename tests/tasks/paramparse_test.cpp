@@ -349,3 +349,81 @@ TEST(LineBoundaryTest, ValuesAndErrorPositionsDoNotDependOnWhereLinesEnd) {
 
 }  // namespace
 }  // namespace tasks
+
+namespace tasks {
+namespace {
+
+// ---- Writing values back: the scanner's inverse ----
+
+TEST(ParamValueTextTest, BareValuesAreExactlyThoseReadBackAsOneWordOrNumber) {
+  const std::vector<std::string> bare = {
+      "x.dmp", "/d/Full_%d.DMP",     "c:\\dir\\", "a\tb", "\"Emp\"", "007", "2147483647",
+      "-5",    std::string(254, 'w')};
+  for (const std::string& v : bare) {
+    EXPECT_TRUE(IsBareParamValue(v)) << v;
+    // As the value of a keyword, followed by what may follow it in a parameter text.
+    EXPECT_EQ(lexAll(v + ",").front().value, v) << v;
+  }
+  const std::vector<std::string> notBare = {"",
+                                            "a b",
+                                            "a,b",
+                                            "it's",
+                                            "(a)",
+                                            "a=b",
+                                            "a)",
+                                            "99999999999",
+                                            "a\nb",
+                                            "a\rb",
+                                            std::string("a\0b", 3),
+                                            std::string(255, 'w')};
+  for (const std::string& v : notBare) EXPECT_FALSE(IsBareParamValue(v)) << v;
+}
+
+TEST(ParamValueTextTest, AQuotedValueReadsBackAsItselfWhateverItHolds) {
+  const std::vector<std::string> values = {"",      "a, b",      "it's",   "'",     "''",
+                                           "a\\'b", "\\'",       "x\\y z", "(a)=b", "99999999999",
+                                           " lead", "\"Emp\" x", "a\tb,"};
+  for (const std::string& v : values) {
+    ASSERT_TRUE(ParamValueQuoteProblem(v).empty()) << v;
+    const std::string text = QuoteParamValue(v);
+    EXPECT_THAT(lexAll(text + " next"), ElementsAre(Token{tokString, v}, Token{tokWord, "next"})) << text;
+    EXPECT_EQ(UnquoteParamValue(text), v) << text;
+  }
+  EXPECT_EQ(QuoteParamValue("it's"), R"('it\'s')");
+  EXPECT_EQ(QuoteParamValue(R"(a\'b)"), R"('a\\'b')");
+}
+
+TEST(ParamValueTextTest, AValueEndingWithABackslashHasNoQuotedText) {
+  EXPECT_FALSE(ParamValueQuoteProblem("a b\\").empty());
+  EXPECT_FALSE(ParamValueQuoteProblem("\\").empty());
+  // What quoting would give: the backslash escapes the closing quote, which leaves it open.
+  EXPECT_THAT(lexAll(QuoteParamValue("a b\\") + " x"), ElementsAre(Token{tokIllegal, "'a b\\' x"}));
+  // A backslash before a quote at the end is fine: the quote gets its own backslash.
+  EXPECT_TRUE(ParamValueQuoteProblem("a b\\'").empty());
+}
+
+TEST(ParamValueTextTest, AQuotedTextFitsOneTokenOrIsRefused) {
+  std::string v = " " + std::string(252, 'q');  // 255 characters with its quotes
+  ASSERT_TRUE(ParamValueQuoteProblem(v).empty());
+  EXPECT_THAT(lexAll(QuoteParamValue(v)), ElementsAre(Token{tokString, v}));
+  v += 'q';
+  EXPECT_FALSE(ParamValueQuoteProblem(v).empty());
+  EXPECT_THROW(lexAll(QuoteParamValue(v)), ParamLexer::Fatal);
+  // Each quote inside takes a backslash as well.
+  std::string quotes(126, '\'');  // 252 characters written, 254 with the quotes
+  ASSERT_TRUE(ParamValueQuoteProblem(quotes).empty());
+  EXPECT_THAT(lexAll(QuoteParamValue(quotes)), ElementsAre(Token{tokString, quotes}));
+  quotes += "''";
+  EXPECT_FALSE(ParamValueQuoteProblem(quotes).empty());
+  EXPECT_FALSE(ParamValueQuoteProblem(std::string("a\0b", 3)).empty());
+}
+
+TEST(ParamValueTextTest, UnquoteLeavesABareTextAsItStands) {
+  EXPECT_EQ(UnquoteParamValue("/d/x.dmp"), "/d/x.dmp");
+  EXPECT_EQ(UnquoteParamValue("'"), "'");
+  EXPECT_EQ(UnquoteParamValue("a\\'b"), "a\\'b");
+  EXPECT_EQ(UnquoteParamValue("'/d/My Dumps/it\\'s.dmp'"), "/d/My Dumps/it's.dmp");
+}
+
+}  // namespace
+}  // namespace tasks

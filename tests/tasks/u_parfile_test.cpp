@@ -137,6 +137,19 @@ TEST_F(ParFileTest, OnlyAnEntryNamedExactlyFileIsResolved) {
   EXPECT_NE(text.find("log=/Logs/Exp_%d.LOG\r\n"), std::string::npos) << text;
 }
 
+TEST_F(ParFileTest, QuotedValuesReachTheFileAsTheCommandWritesThem) {
+  TExpTask task(nullptr);
+  fillExport(task);
+  task.SetCommand(R"(file='/Data/My Dumps/Full_%d.DMP' tables='a, b' log='it\'s.log')");
+  ASSERT_TRUE(task.ParseCommand()) << task.errortext();
+  EXPECT_EQ(ParFileText(task, kClock),
+            "userid=scott/Tiger#Secret@orcl\r\n"
+            "file='/Data/My Dumps/full_09.dmp'\r\n"
+            "\r\n"
+            "tables='a, b'\r\n"
+            "log='it\\'s.log'\r\n");
+}
+
 TEST_F(ParFileTest, AWorkFolderOthersMayWriteIsRefused) {
   ::chmod(ws_.work().c_str(), 0777);
   TExpTask task(nullptr);

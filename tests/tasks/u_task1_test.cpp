@@ -3,8 +3,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "tasks/expparse.h"
+#include "tasks/impparse.h"
 
 namespace tasks {
 namespace {
@@ -435,6 +439,208 @@ TEST(SetImpOptionTest, ExportKeywordsAreRefused) {
     EXPECT_FALSE(SetImpOption(k, "y", o)) << static_cast<int>(k);
   }
   EXPECT_EQ(o, kImpDefaults);
+}
+
+// ---- Values that read back only in quotes ----
+
+// Parses `text` into a fresh export task, then parses the command the task built from it: the
+// stored command must give the same options and the same command again.
+TExpTask& reloadExp(TExpTask& task, std::string_view text) {
+  task.SetCommand(std::string(text));
+  EXPECT_TRUE(task.ParseCommand()) << text << " at " << task.errorpos() << ": " << task.errortext();
+  const TExpOptions first = task.options();
+  const std::string built = task.command();
+  EXPECT_TRUE(task.ParseCommand()) << built << " at " << task.errorpos() << ": " << task.errortext();
+  EXPECT_EQ(task.options(), first) << built;
+  EXPECT_EQ(task.command(), built);
+  return task;
+}
+
+TEST(QuotedValueTest, AQuotedListWithABlankAndACommaIsWrittenInQuotesAndReloadsTheSame) {
+  TExpTask task(nullptr);
+  reloadExp(task, "tables='a, b'");
+  EXPECT_EQ(task.options().tables, "a, b");
+  EXPECT_THAT(task.params(), ElementsAre("", "tables='a, b'"));
+  EXPECT_EQ(task.command(), "  tables='a, b'");
+
+  TImpTask imp(nullptr);
+  imp.SetCommand("fromuser='x y' touser=(hr,'my, user') file='/d/My Dumps/in.dmp'");
+  ASSERT_TRUE(imp.ParseCommand()) << imp.errortext();
+  EXPECT_THAT(imp.params(),
+              ElementsAre("file='/d/My Dumps/in.dmp'", "fromuser='x y'", "touser='hr,my, user'", ""));
+  const TImpOptions first = imp.options();
+  ASSERT_TRUE(imp.ParseCommand()) << imp.errortext();
+  EXPECT_EQ(imp.options(), first);
+}
+
+TEST(QuotedValueTest, EverythingTheScannerWouldSplitOrChangeIsQuoted) {
+  struct Case {
+    std::string value;
+    std::string entry;
+  };
+  const std::vector<Case> cases = {
+      {"a b", "log='a b'"},
+      {"a,b", "log='a,b'"},
+      {"a=b", "log='a=b'"},
+      {"(a)", "log='(a)'"},
+      {"x)", "log='x)'"},
+      {"it's", R"(log='it\'s')"},
+      {R"(c:\it\'s)", R"(log='c:\it\\'s')"},
+      {"99999999999", "log='99999999999'"},  // too large for a number token
+  };
+  for (const Case& c : cases) {
+    TExpTask task(nullptr);
+    task.SetLog(c.value);
+    EXPECT_THAT(task.params(), ElementsAre("", "", c.entry));
+    TExpOptions back;
+    ParseFailure failure;
+    ASSERT_EQ(ExpParse(task.command(), back, failure), 0) << task.command() << ": " << failure.errortext;
+    EXPECT_EQ(back.log, c.value);
+  }
+  // A file is always written, so an empty one is written as an empty quoted value.
+  TExpTask task(nullptr);
+  task.SetFile("");
+  EXPECT_THAT(task.params(), ElementsAre("file=''", "", ""));
+  reloadExp(task, task.command());
+  EXPECT_THAT(task.options().files, ElementsAre(""));
+}
+
+TEST(QuotedValueTest, ValuesThatReadBackAsTheyStandAreWrittenAsBefore) {
+  TExpTask task(nullptr);
+  task.SetFile("c:\\dumps\\");  // a trailing backslash is harmless without quotes
+  task.SetTables("SCOTT.EMP,\"Dept\",007");
+  task.SetLog("a\tb");  // tab is a word character of the scanner
+  EXPECT_THAT(task.params(),
+              ElementsAre("file=c:\\dumps\\", "", "tables=SCOTT.EMP,\"Dept\",007", "log=a\tb"));
+  reloadExp(task, task.command());
+}
+
+TEST(QuotedValueTest, ANameListIsQuotedWholeOrNameByNameWhenTooLongForOneQuote) {
+  TExpTask task(nullptr);
+  task.SetOwner(",A");  // an empty first name, which only a whole quote keeps
+  EXPECT_THAT(task.params(), ElementsAre("owner=',A'", ""));
+  reloadExp(task, task.command());
+  task.SetOwner("A,,B");
+  EXPECT_THAT(task.params(), ElementsAre("owner='A,,B'", ""));
+  reloadExp(task, task.command());
+
+  std::string list;
+  std::string written;
+  for (int i = 0; i < 40; ++i) {
+    std::string name = i == 17 ? "MY OWNER" : "OWNER_" + std::to_string(i);
+    list += (i ? "," : "") + name;
+    written += (i ? "," : "") + (i == 17 ? "'" + name + "'" : name);
+  }
+  ASSERT_GT(list.size(), 255u);
+  task.SetOwner(list);
+  EXPECT_THAT(task.params(), ElementsAre("owner=" + written, ""));
+  reloadExp(task, task.command());
+  EXPECT_EQ(task.options().owner, list);
+  // Leading empty names go with the first name, which keeps them.
+  task.SetOwner(",A B," + list);
+  EXPECT_THAT(task.params(), ElementsAre("owner=',A B'," + written, ""));
+  reloadExp(task, task.command());
+  EXPECT_EQ(task.options().owner, ",A B," + list);
+}
+
+TEST(QuotedValueTest, SettersRefuseAValueThatNoTextCarriesAndKeepTheTask) {
+  TExpTask task(nullptr);
+  task.SetFile("keep.dmp");
+  task.SetOwner("KEEP");
+  task.SetLog("keep.log");
+  const TExpOptions before = task.options();
+  const std::vector<std::string> paramsBefore = task.params();
+  const std::string commandBefore = task.command();
+  const std::vector<std::string> refused = {"C:\\My Logs\\", "a\nb", "a\rb", std::string("a\0b", 3),
+                                            std::string(300, 'f')};
+  for (const std::string& v : refused) {
+    EXPECT_THROW(task.SetLog(v), std::invalid_argument);
+    EXPECT_THROW(task.SetFile(v), std::invalid_argument);
+  }
+  EXPECT_THROW(task.SetTables("T ONE\\"), std::invalid_argument);
+  EXPECT_THROW(task.SetOwner("A,B\nC"), std::invalid_argument);
+  EXPECT_EQ(task.options(), before);
+  EXPECT_EQ(task.params(), paramsBefore);
+  EXPECT_EQ(task.command(), commandBefore);
+  try {
+    task.SetLog("C:\\My Logs\\");
+    FAIL();
+  } catch (const std::invalid_argument& e) {
+    EXPECT_STREQ(e.what(), "The value of log ends with a backslash, which would escape its closing quote");
+  }
+
+  TImpTask imp(nullptr);
+  EXPECT_THROW(imp.SetCharset("x y\\"), std::invalid_argument);
+  EXPECT_THROW(imp.SetIndexFile("x y\\"), std::invalid_argument);
+  EXPECT_THROW(imp.SetLog("x\ny"), std::invalid_argument);
+  EXPECT_THROW(imp.SetFile("x y\\"), std::invalid_argument);
+  EXPECT_THROW(imp.SetFromUser("x y\\"), std::invalid_argument);
+  EXPECT_THROW(imp.SetToUser("x y\\"), std::invalid_argument);
+  EXPECT_THROW(imp.SetTables("x y\\"), std::invalid_argument);
+  EXPECT_EQ(imp.options(), kImpDefaults);
+}
+
+TEST(QuotedValueTest, BuildingOptionsThatNoTextCarriesThrowsWithTheReason) {
+  TExpOptions o;
+  o.tables = "a b\\";
+  EXPECT_EQ(ExpParamsProblem(o),
+            "The value of tables ends with a backslash, which would escape its closing quote");
+  EXPECT_THROW(BuildExpParams(o), std::invalid_argument);
+  TImpOptions i;
+  i.charset = "a\nb";
+  EXPECT_EQ(ImpParamsProblem(i),
+            "The value of charset holds a line break, which would split its line of the parameter file");
+  EXPECT_THROW(BuildImpParams(i), std::invalid_argument);
+  EXPECT_EQ(ExpParamsProblem(kExpDefaults), "");
+  EXPECT_EQ(ImpParamsProblem(kImpDefaults), "");
+}
+
+TEST(QuotedValueTest, TheParserRefusesATextWhoseOptionsCouldNotBeWrittenBack) {
+  // A quoted line break reads fine, but would split the parameter file's line.
+  const std::string text = "file=x.dmp log='a\nb'";
+  TExpOptions o;
+  ParseFailure failure;
+  EXPECT_NE(ExpParse(text, o, failure), 0);
+  EXPECT_EQ(failure.errorpos, static_cast<int32_t>(text.size()) + 1);
+  EXPECT_EQ(failure.errortext,
+            "The value of log holds a line break, which would split its line of the parameter file");
+
+  // A line break in one name of a list, with the task keeping what it had.
+  TImpTask imp(nullptr);
+  imp.SetFromUser("KEEP");
+  const std::vector<std::string> paramsBefore = imp.params();
+  imp.SetCommand("tables=(a,'b\nc')");
+  EXPECT_FALSE(imp.ParseCommand());
+  EXPECT_EQ(imp.errortext(),
+            "The value of tables holds a line break, which would split its line of the parameter file");
+  EXPECT_EQ(imp.options().fromuser, "KEEP");
+  EXPECT_EQ(imp.params(), paramsBefore);
+}
+
+TEST(QuotedValueTest, ANameThatWouldEndAQuoteWithABackslashTakesTheNextNameWithIt) {
+  TImpTask imp(nullptr);
+  // Short enough to quote whole.
+  imp.SetCommand("tables=('x y\\,z',t)");
+  ASSERT_TRUE(imp.ParseCommand()) << imp.errortext();
+  EXPECT_EQ(imp.options().tables, "x y\\,z,t");
+  EXPECT_THAT(imp.params(), ElementsAre("", "", "tables='x y\\,z,t'"));
+  // Too long for that: "x y\" cannot be quoted on its own, "x y\,z" can.
+  const std::string t(250, 't');
+  imp.SetCommand("tables=('x y\\,z'," + t + ")");
+  ASSERT_TRUE(imp.ParseCommand()) << imp.errortext();
+  EXPECT_THAT(imp.params(), ElementsAre("", "", "tables='x y\\,z'," + t));
+  const TImpOptions first = imp.options();
+  ASSERT_TRUE(imp.ParseCommand()) << imp.errortext();
+  EXPECT_EQ(imp.options(), first);
+  // With nothing after it, no run of names ends without that backslash.
+  TImpOptions o;
+  o.tables = t + ",x y\\";
+  EXPECT_EQ(
+      ImpParamsProblem(o),
+      "The value of tables has a name that ends with a backslash, which would escape its closing quote");
+  o.tables = t + ",x y\\,";
+  EXPECT_EQ(ImpParamsProblem(o), "");
+  EXPECT_THAT(BuildImpParams(o), ElementsAre("", "", "tables=" + t + ",'x y\\,'"));
 }
 
 }  // namespace
