@@ -135,7 +135,7 @@ void TBlobFile::SetBlockSize(uint32_t size) {
   if (size < kBlobMinBlockSize || size > kBlobMaxBlockSize) Raise(VELDOR_HEADERCORRUPT);
   if (size == blockSize_) return;
   ClearBlockCache();
-  pool_.clear();
+  pool_.Clear();
   blockSize_ = size;
 }
 
@@ -154,7 +154,7 @@ void TBlobFile::Open() {
     TFileHandler::Close();
     throw;
   }
-  capacity_ = normalCapacity();
+  cache_.SetCapacity(normalCapacity());
   readAhead_ = std::max<uint32_t>(1, 16384 / blockSize_);
   hits_ = diskReads_ = 0;
 }
@@ -173,7 +173,7 @@ void TBlobFile::CreateFile() {
   freeHead_ = 0;
   nextBlock_ = 1;
   headerDirty_ = true;
-  capacity_ = normalCapacity();
+  cache_.SetCapacity(normalCapacity());
   readAhead_ = std::max<uint32_t>(1, 16384 / blockSize_);
   hits_ = diskReads_ = 0;
 }
@@ -272,108 +272,29 @@ void TBlobFile::Empty() {
 
 // ---- Cache ----
 
-std::unique_ptr<TBlock> TBlobFile::newBlock() {
-  if (!pool_.empty()) {
-    auto block = std::move(pool_.back());
-    pool_.pop_back();
-    return block;
-  }
-  return std::make_unique<TBlock>(*this);
+std::unique_ptr<TBlock> TBlockStack::Pop() {
+  if (spares_.empty()) return std::make_unique<TBlock>(*file_);
+  std::unique_ptr<TBlock> block = std::move(spares_.back());
+  spares_.pop_back();
+  return block;
 }
 
-void TBlobFile::recycle(std::unique_ptr<TBlock> block) {
-  if (pool_.size() >= kBlockPoolCapacity) return;
-  block->Clear();
-  block->dirty_ = false;
-  block->pins_ = 0;
-  block->number_ = 0;
-  block->older_ = block->newer_ = nullptr;
-  block->cached_ = false;
-  pool_.push_back(std::move(block));
+void TBlockStack::Push(std::unique_ptr<TBlock>& block) {
+  if (block && spares_.size() < kCapacity) spares_.push_back(std::move(block));
+  block.reset();
 }
 
-void TBlobFile::unlinkRecent(TBlock* block) {
-  if (block->older_) block->older_->newer_ = block->newer_;
-  if (block->newer_) block->newer_->older_ = block->older_;
-  if (mostRecent_ == block) mostRecent_ = block->older_;
-  if (leastRecent_ == block) leastRecent_ = block->newer_;
-  block->older_ = block->newer_ = nullptr;
+std::unique_ptr<TBlock> TBlobFile::takeSlot(uint32_t number) {
+  std::unique_ptr<TBlock> slot =
+      cache_.GetCacheSlot(number, !owner_->HoldsTransactionLock(), [this] { FlushDirtyBlocks(); });
+  if (!slot) Raise(VELDOR_MEMOCORRUPT);  // the recently-used chain named a block the list lacks
+  return slot;
 }
 
-void TBlobFile::linkRecent(TBlock* block) {
-  block->older_ = mostRecent_;
-  block->newer_ = nullptr;
-  if (mostRecent_) mostRecent_->newer_ = block;
-  mostRecent_ = block;
-  if (!leastRecent_) leastRecent_ = block;
-}
-
-void TBlobFile::touch(TBlock* block) {
-  if (mostRecent_ == block) return;
-  unlinkRecent(block);
-  linkRecent(block);
-}
-
-TBlock* TBlobFile::findCached(uint32_t number) {
-  int looked = 0;
-  for (TBlock* b = mostRecent_; b && looked < 4; b = b->older_, ++looked) {
-    if (b->number_ == number) return b;
-  }
-  auto it = std::lower_bound(cache_.begin(), cache_.end(), number,
-                             [](const std::unique_ptr<TBlock>& b, uint32_t n) { return b->number_ < n; });
-  return it != cache_.end() && (*it)->number_ == number ? it->get() : nullptr;
-}
-
-void TBlobFile::insertSorted(std::unique_ptr<TBlock> block) {
-  const uint32_t number = block->number_;
-  auto it = std::lower_bound(cache_.begin(), cache_.end(), number,
-                             [](const std::unique_ptr<TBlock>& b, uint32_t n) { return b->number_ < n; });
-  if (it != cache_.end() && (*it)->number_ == number) Raise(VELDOR_MEMOCORRUPT);
-  block->cached_ = true;
-  cache_.insert(it, std::move(block));
-}
-
-std::unique_ptr<TBlock> TBlobFile::removeSorted(TBlock* block) {
-  auto it = std::lower_bound(cache_.begin(), cache_.end(), block->number_,
-                             [](const std::unique_ptr<TBlock>& b, uint32_t n) { return b->number_ < n; });
-  if (it == cache_.end() || it->get() != block) Raise(VELDOR_MEMOCORRUPT);
-  auto owned = std::move(*it);
-  cache_.erase(it);
-  owned->cached_ = false;
-  return owned;
-}
-
-TBlock* TBlobFile::leastRecentReusable() {
-  for (TBlock* b = leastRecent_; b; b = b->newer_) {
-    if (!b->dirty_ && b->pins_ == 0) return b;
-  }
-  return nullptr;
-}
-
-TBlock* TBlobFile::takeSlot(uint32_t number) {
-  std::unique_ptr<TBlock> block;
-  if (cache_.size() >= capacity_) {
-    TBlock* victim = leastRecentReusable();
-    if (!victim && !owner_->HoldsTransactionLock()) {
-      FlushDirtyBlocks();
-      victim = leastRecentReusable();
-    }
-    if (victim) {
-      unlinkRecent(victim);
-      block = removeSorted(victim);
-    } else {
-      capacity_ += kBlockCacheGrowth;
-    }
-  }
-  if (!block) block = newBlock();
-  block->Clear();
-  block->dirty_ = false;
-  block->pins_ = 0;
-  block->number_ = number;
-  TBlock* raw = block.get();
-  insertSorted(std::move(block));
-  linkRecent(raw);
-  return raw;
+TBlock* TBlobFile::insert(std::unique_ptr<TBlock> block) {
+  TBlock* inserted = cache_.Insert(std::move(block));
+  if (!inserted) Raise(VELDOR_MEMOCORRUPT);
+  return inserted;
 }
 
 void TBlobFile::readBlocks(uint32_t first, uint32_t count) {
@@ -398,13 +319,13 @@ void TBlobFile::readBlocks(uint32_t first, uint32_t count) {
   for (int64_t i = blocks - 1; i >= 0; --i) {
     const uint32_t number = first + uint32_t(i);
     const uint8_t* image = readBuffer_.data() + i * blockSize_;
-    TBlock* block = findCached(number);
-    if (!block) {
-      block = takeSlot(number);
-      block->LoadFromBuffer(image);
-    } else if (!block->dirty_ && block->pins_ == 0) {
-      block->LoadFromBuffer(image);
+    if (TBlock* cached = cache_.FindCached(number)) {
+      if (!cached->dirty_ && cached->pins_ == 0) cached->LoadFromBuffer(image);
+      continue;
     }
+    std::unique_ptr<TBlock> slot = takeSlot(number);
+    slot->LoadFromBuffer(image);
+    insert(std::move(slot));
   }
 }
 
@@ -416,7 +337,7 @@ bool TBlobFile::GetBlock(TCacheReader* cursor, uint32_t number, TBlock*& block, 
     if (number > kMaxBlobBlocks || kBlobHeaderSize + uint64_t(number) * blockSize_ > kMaxBlobFileEnd) {
       Raise(VELDOR_TABLEFULL);
     }
-    TBlock* fresh = takeSlot(number);
+    TBlock* fresh = insert(takeSlot(number));
     fresh->dirty_ = true;  // so that the file always holds every block the header counts
     fresh->Pin();
     ++hits_;
@@ -426,8 +347,7 @@ bool TBlobFile::GetBlock(TCacheReader* cursor, uint32_t number, TBlock*& block, 
     return true;
   }
   if (number > nextBlock_) Raise(VELDOR_MEMOCORRUPT);
-  if (TBlock* cached = findCached(number)) {
-    touch(cached);
+  if (TBlock* cached = cache_.Find(number)) {
     ++hits_;
     cached->Pin();
     block = cached;
@@ -438,9 +358,8 @@ bool TBlobFile::GetBlock(TCacheReader* cursor, uint32_t number, TBlock*& block, 
   uint32_t count = 1;
   if (allowReadAhead) count = std::min({readAhead_, std::max<uint32_t>(1, readAheadWanted), nextBlock_ - number});
   readBlocks(number, count);
-  TBlock* loaded = findCached(number);
+  TBlock* loaded = cache_.Find(number);
   if (!loaded) Raise(VELDOR_MEMOCORRUPT);
-  touch(loaded);
   loaded->Pin();
   block = loaded;
   return true;
@@ -455,75 +374,45 @@ PinnedBlock TBlobFile::GetBlockPinned(uint32_t number, uint32_t readAheadWanted)
 void TBlobFile::ReleaseBlock(TBlock* block) {
   if (!block) return;
   block->Unpin();
-  if (block->cached_ || block->pins_ > 0) return;
+  if (block->pins_ > 0 || detached_.empty()) return;
   auto it = std::find_if(detached_.begin(), detached_.end(),
                          [block](const std::unique_ptr<TBlock>& b) { return b.get() == block; });
   if (it == detached_.end()) return;
-  auto owned = std::move(*it);
+  std::unique_ptr<TBlock> owned = std::move(*it);
   detached_.erase(it);
-  recycle(std::move(owned));
+  pool_.Push(owned);
 }
 
 bool TBlobFile::FlushDirtyBlocks() {
   const int64_t readEnd = readOffset_ + readLength_;
-  std::vector<TBlock*> dirty;
-  for (const auto& b : cache_) {
-    if (!b->dirty_ || b->pins_ > 0) continue;
-    const int64_t offset = kBlobHeaderSize + int64_t(b->number_ - 1) * blockSize_;
-    if (readLength_ > 0 && offset >= readOffset_ && offset < readEnd) continue;
-    dirty.push_back(b.get());
-  }
+  const std::vector<TBlock*> dirty = cache_.CollectDirty([&](const TBlock& b) {
+    const int64_t offset = kBlobHeaderSize + int64_t(b.number_ - 1) * blockSize_;
+    return readLength_ == 0 || offset < readOffset_ || offset >= readEnd;
+  });
   if (dirty.empty()) return false;
-  size_t start = 0;
-  while (start < dirty.size()) {
-    size_t end = start + 1;
-    while (end < dirty.size() && dirty[end]->number_ == dirty[end - 1]->number_ + 1) ++end;
-    const size_t bytes = (end - start) * blockSize_;
+  TItemCache<TBlock, TBlockStack>::ForEachRun(dirty, [&](size_t start, size_t count) {
+    const size_t bytes = count * blockSize_;
     if (writeBuffer_.size() < bytes) writeBuffer_.resize(roundUp4096(bytes));
-    for (size_t i = start; i < end; ++i) dirty[i]->SaveToBuffer(writeBuffer_.data() + (i - start) * blockSize_);
+    for (size_t i = 0; i < count; ++i) dirty[start + i]->SaveToBuffer(writeBuffer_.data() + i * blockSize_);
     try {
-      WriteAt(kBlobHeaderSize + int64_t(dirty[start]->number_ - 1) * blockSize_, writeBuffer_.data(), int64_t(bytes));
+      WriteAt(kBlobHeaderSize + int64_t(dirty[start]->number_ - 1) * blockSize_, writeBuffer_.data(),
+              int64_t(bytes));
     } catch (...) {
       // Nothing of the run is known to be on disk.
-      for (size_t i = start; i < end; ++i) dirty[i]->dirty_ = true;
+      for (size_t i = 0; i < count; ++i) dirty[start + i]->dirty_ = true;
       throw;
     }
     owner_->MarkWritten();
-    start = end;
-  }
+  });
   return true;
 }
 
 void TBlobFile::ClearBlockCache() {
-  for (auto& b : cache_) {
-    b->cached_ = false;
-    b->older_ = b->newer_ = nullptr;
-    if (b->pins_ > 0) {
-      detached_.push_back(std::move(b));
-    } else {
-      recycle(std::move(b));
-    }
-  }
-  cache_.clear();
-  mostRecent_ = leastRecent_ = nullptr;
+  cache_.Clear([this](std::unique_ptr<TBlock> pinned) { detached_.push_back(std::move(pinned)); });
 }
 
 void TBlobFile::TrimBlockCache() {
-  const uint32_t target = normalCapacity();
-  bool flushed = false;
-  while (cache_.size() > target) {
-    TBlock* victim = leastRecentReusable();
-    if (!victim) {
-      if (flushed) break;
-      FlushDirtyBlocks();
-      flushed = true;
-      continue;
-    }
-    unlinkRecent(victim);
-    recycle(removeSorted(victim));
-  }
-  capacity_ = std::max<uint32_t>(target, uint32_t(cache_.size()));
-  cache_.shrink_to_fit();
+  if (!cache_.Trim(normalCapacity(), [this] { FlushDirtyBlocks(); })) Raise(VELDOR_MEMOCORRUPT);
 }
 
 // ---- Allocation ----

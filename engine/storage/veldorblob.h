@@ -40,6 +40,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "engine/storage/veldorcache.h"
 #include "engine/storage/veldorfile.h"
 #include "engine/storage/veldortablelink.h"
 
@@ -54,8 +55,9 @@ inline constexpr uint32_t kBlobMinBlockSize = 64;
 inline constexpr uint32_t kBlobMaxBlockSize = 65535;
 inline constexpr uint32_t kMaxBlobBlocks = 2000000000;
 inline constexpr uint64_t kMaxBlobFileEnd = 4000000000ULL;
-inline constexpr size_t kBlockPoolCapacity = 32;
 inline constexpr uint32_t kBlockCacheGrowth = 32;
+// Cached blocks looked at, most recent first, before the binary search.
+inline constexpr size_t kBlockCacheProbe = 4;
 
 inline constexpr int64_t kBlobWriteLockOffset = INT64_C(0xFFFEFFFF);
 inline constexpr int64_t kBlobWriteLockLength = 65536;
@@ -107,6 +109,7 @@ class TBlock {
 
  private:
   friend class TBlobFile;
+  friend struct TCacheTraits<TBlock>;
 
   TBlobFile* file_;
   bool dirty_ = false;
@@ -118,12 +121,44 @@ class TBlock {
   uint32_t total_ = 0;
   uint32_t prev_ = 0;
   uint32_t next_ = 0;
-  // Recently-used chain: toward older and toward newer blocks.
-  TBlock* older_ = nullptr;
-  TBlock* newer_ = nullptr;
-  // In the sorted cache. A pinned block dropped from the cache stays alive, out of it, until
-  // its last pin is released.
-  bool cached_ = false;
+  // Recently-used chain: toward the most and toward the least recently used end.
+  TBlock* lruPrev_ = nullptr;
+  TBlock* lruNext_ = nullptr;
+};
+
+template <>
+struct TCacheTraits<TBlock> {
+  static uint32_t Number(const TBlock& b) { return b.number_; }
+  static void Reset(TBlock& b, uint32_t number) {
+    b.Clear();
+    b.number_ = number;
+    b.dirty_ = false;
+    b.pins_ = 0;
+  }
+  static bool Pinned(const TBlock& b) { return b.pins_ > 0; }
+  static bool Dirty(const TBlock& b) { return b.dirty_; }
+  static TBlock* Prev(const TBlock& b) { return b.lruPrev_; }
+  static TBlock* Next(const TBlock& b) { return b.lruNext_; }
+  static void SetPrev(TBlock& b, TBlock* p) { b.lruPrev_ = p; }
+  static void SetNext(TBlock& b, TBlock* n) { b.lruNext_ = n; }
+};
+
+// Spare blocks of one blob file: keeps at most kCapacity.
+class TBlockStack {
+ public:
+  static constexpr size_t kCapacity = 32;
+  explicit TBlockStack(TBlobFile& file) : file_(&file) {}
+  // The last spare block, or a new one sized for the file's blocks.
+  std::unique_ptr<TBlock> Pop();
+  // Keeps the block while fewer than kCapacity are kept, frees it otherwise; the pointer ends
+  // empty either way.
+  void Push(std::unique_ptr<TBlock>& block);
+  void Clear() { spares_.clear(); }
+  size_t Count() const { return spares_.size(); }
+
+ private:
+  TBlobFile* file_;
+  std::vector<std::unique_ptr<TBlock>> spares_;
 };
 
 // Releases a pinned block when it goes out of scope.
@@ -252,10 +287,10 @@ class TBlobFile : public TFileHandler {
   // Statistics and sizes, for tests and diagnostics.
   uint64_t CacheHits() const { return hits_; }
   uint64_t DiskReads() const { return diskReads_; }
-  size_t CachedBlockCount() const { return cache_.size(); }
-  uint32_t CacheCapacity() const { return capacity_; }
+  size_t CachedBlockCount() const { return cache_.Count(); }
+  uint32_t CacheCapacity() const { return uint32_t(cache_.Capacity()); }
   uint32_t ReadAheadCount() const { return readAhead_; }
-  size_t PoolCount() const { return pool_.size(); }
+  size_t PoolCount() const { return pool_.Count(); }
 
   // Builds the 512-byte header image and parses one; exposed for the integrity checker.
   static void EncodeHeader(uint8_t* image, uint32_t changeCounter, uint32_t freeHead, uint32_t nextBlock, bool dirty);
@@ -272,20 +307,14 @@ class TBlobFile : public TFileHandler {
   void loadHeaderImage(const uint8_t* image);
   // Reads `count` blocks from `first` into the cache.
   void readBlocks(uint32_t first, uint32_t count);
-  TBlock* takeSlot(uint32_t number);
-  TBlock* findCached(uint32_t number);
-  void insertSorted(std::unique_ptr<TBlock> block);
-  std::unique_ptr<TBlock> removeSorted(TBlock* block);
-  std::unique_ptr<TBlock> newBlock();
-  void recycle(std::unique_ptr<TBlock> block);
-  void touch(TBlock* block);
-  void unlinkRecent(TBlock* block);
-  void linkRecent(TBlock* block);
-  TBlock* leastRecentReusable();
-  // Walks the chain after `block` and returns its numbers, `block` first, checking links,
-  // owners and cycles (blocks in `taken` count as visited) before anything changes.
+  // A detached block numbered `number` for the cache (flushing for room outside a
+  // transaction).
+  std::unique_ptr<TBlock> takeSlot(uint32_t number);
+  TBlock* insert(std::unique_ptr<TBlock> block);
   void freeChain(TBlock& block, bool repair, uint32_t ownerId, uint32_t readAhead,
                  const std::unordered_set<uint32_t>* taken);
+  // Walks the chain after `block` and returns its numbers, `block` first, checking links,
+  // owners and cycles (blocks in `taken` count as visited) before anything changes.
   std::vector<uint32_t> collectChain(TBlock& block, bool repair, uint32_t ownerId, uint32_t readAhead,
                                      const std::unordered_set<uint32_t>* taken);
 
@@ -307,14 +336,10 @@ class TBlobFile : public TFileHandler {
   int64_t readOffset_ = 0;  // the read in progress; both 0 outside a read
   int64_t readLength_ = 0;
 
-  // Sorted by block number.
-  std::vector<std::unique_ptr<TBlock>> cache_;
+  TBlockStack pool_{*this};
+  TItemCache<TBlock, TBlockStack> cache_{pool_, kBlockCacheProbe, kBlockCacheGrowth};
   // Pinned blocks dropped from the cache, alive until released.
   std::vector<std::unique_ptr<TBlock>> detached_;
-  TBlock* mostRecent_ = nullptr;
-  TBlock* leastRecent_ = nullptr;
-  std::vector<std::unique_ptr<TBlock>> pool_;
-  uint32_t capacity_ = 64;
   uint32_t readAhead_ = 32;
   uint64_t hits_ = 0;
   uint64_t diskReads_ = 0;
