@@ -4,7 +4,7 @@
 VELMARON_PACKAGES=(
   cmake ninja-build g++ pkg-config
   clang libclang-rt-14-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
+  libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev
   zlib1g-dev libicu-dev
 )
 
