@@ -391,12 +391,8 @@ class LineRecorder final : public TDumpLineCutter::Sink {
 
 }  // namespace
 
-struct TParallelLineCutter::Helper {
-  std::mutex mutex;
-  std::condition_variable_any wake;
-  std::condition_variable done;
-  bool hasWork = false;
-  // The job: the segment, and what became of it.
+// One segment of a buffer and what became of it.
+struct TParallelLineCutter::Segment {
   const uint8_t* data = nullptr;
   size_t n = 0;
   int64_t base = 0;
@@ -404,94 +400,90 @@ struct TParallelLineCutter::Helper {
   TDumpLineCutter cutter;
   LineRecorder lines;
   std::exception_ptr error;
-  std::jthread thread;
-};
 
-TParallelLineCutter::TParallelLineCutter(int helpers, size_t minSegment) : minSegment_(std::max<size_t>(minSegment, 1)) {
-  for (int i = 0; i < helpers; ++i) {
-    helpers_.push_back(std::make_unique<Helper>());
-    Helper& h = *helpers_.back();
-    h.thread = std::jthread([this, &h](std::stop_token stop) { helperLoop(h, stop); });
-  }
-}
-
-TParallelLineCutter::~TParallelLineCutter() {
-  for (auto& h : helpers_) {
-    h->thread.request_stop();
-    h->wake.notify_all();
-  }
-  for (auto& h : helpers_) h->thread.join();
-}
-
-void TParallelLineCutter::helperLoop(Helper& h, std::stop_token stop) {
-  std::unique_lock lock(h.mutex);
-  for (;;) {
-    if (!h.wake.wait(lock, stop, [&] { return h.hasWork; })) return;
-    lock.unlock();
+  void cut() {
     try {
-      h.lines.events.clear();
-      h.breakAt = h.n;
-      for (size_t i = 0; i < h.n; ++i) {
-        if (h.data[i] == 0x0D || h.data[i] == 0x0A) {
-          h.breakAt = i;
+      lines.events.clear();
+      breakAt = n;
+      for (size_t i = 0; i < n; ++i) {
+        if (data[i] == 0x0D || data[i] == 0x0A) {
+          breakAt = i;
           break;
         }
       }
-      if (h.breakAt < h.n) {
-        h.cutter.reset();
-        const size_t from = h.breakAt + 1;
-        h.cutter.feed(h.data + from, h.n - from, h.base + int64_t(from), h.lines);
+      if (breakAt < n) {
+        cutter.reset();
+        const size_t from = breakAt + 1;
+        cutter.feed(data + from, n - from, base + int64_t(from), lines);
       }
     } catch (...) {
-      h.error = std::current_exception();
+      error = std::current_exception();
     }
-    lock.lock();
-    h.hasWork = false;
-    h.done.notify_all();
   }
+};
+
+TParallelLineCutter::TParallelLineCutter(int helpers, size_t minSegment)
+    : minSegment_(std::max<size_t>(minSegment, 1)), helperCount_(std::max(helpers, 0)) {
+  for (int i = 0; i < helperCount_; ++i) helpers_.emplace_back([this](std::stop_token stop) { helperLoop(stop); });
+}
+
+TParallelLineCutter::~TParallelLineCutter() {
+  for (auto& h : helpers_) h.request_stop();
+  work_.notify_all();
+  for (auto& h : helpers_) h.join();
+}
+
+void TParallelLineCutter::takeSegments(std::unique_lock<std::mutex>& lock) {
+  while (next_ < total_) {
+    Segment& segment = *segments_[next_++];
+    lock.unlock();
+    segment.cut();
+    lock.lock();
+    if (++finished_ == total_) done_.notify_all();
+  }
+}
+
+void TParallelLineCutter::helperLoop(std::stop_token stop) {
+  std::unique_lock lock(mutex_);
+  while (work_.wait(lock, stop, [&] { return next_ < total_; })) takeSegments(lock);
 }
 
 bool TParallelLineCutter::feed(TDumpLineCutter& cutter, const uint8_t* data, size_t n, int64_t base,
                                TDumpLineCutter::Sink& sink) {
-  const size_t segments = std::min(helpers_.size() + 1, n / minSegment_);
-  if (segments < 2) return cutter.feed(data, n, base, sink);
-  auto bound = [&](size_t w) { return n / segments * w; };
-  for (size_t w = 1; w < segments; ++w) {
-    Helper& h = *helpers_[w - 1];
-    std::lock_guard lock(h.mutex);
-    h.data = data + bound(w);
-    h.n = (w + 1 == segments ? n : bound(w + 1)) - bound(w);
-    h.base = base + int64_t(bound(w));
-    h.cutter = TDumpLineCutter(cutter.summarises());
-    h.error = nullptr;
-    h.hasWork = true;
-    h.wake.notify_all();
+  // A few segments per thread, so that the work evens out when some thread is held up.
+  const size_t count = std::min(size_t(helperCount_ + 1) * 4, n / minSegment_);
+  if (helperCount_ == 0 || count < 2) return cutter.feed(data, n, base, sink);
+  {
+    std::unique_lock lock(mutex_);
+    while (segments_.size() < count) segments_.push_back(std::make_unique<Segment>());
+    for (size_t i = 0; i < count; ++i) {
+      Segment& s = *segments_[i];
+      const size_t from = n / count * i;
+      s.data = data + from;
+      s.n = (i + 1 == count ? n : n / count * (i + 1)) - from;
+      s.base = base + int64_t(from);
+      s.cutter = TDumpLineCutter(cutter.summarises());
+      s.error = nullptr;
+    }
+    next_ = 0;
+    finished_ = 0;
+    total_ = count;
+    work_.notify_all();
+    takeSegments(lock);
+    // The segments point into `data`: wait for every one before anything else happens to it.
+    done_.wait(lock, [&] { return finished_ == total_; });
   }
-  // The helpers read `data`: whatever happens here, wait for every one before going on.
-  bool go = false;
-  std::exception_ptr error;
-  try {
-    go = cutter.feed(data, bound(1), base, sink);
-  } catch (...) {
-    error = std::current_exception();
-  }
-  for (size_t w = 1; w < segments; ++w) {
-    Helper& h = *helpers_[w - 1];
-    std::unique_lock lock(h.mutex);
-    h.done.wait(lock, [&] { return !h.hasWork; });
-  }
-  if (error) std::rethrow_exception(error);
-  for (size_t w = 1; w < segments && go; ++w) {
-    Helper& h = *helpers_[w - 1];
-    if (h.error) std::rethrow_exception(h.error);
-    if (h.breakAt == h.n) {
-      go = cutter.feed(h.data, h.n, h.base, sink);
+  for (size_t i = 0; i < count; ++i) {
+    Segment& s = *segments_[i];
+    if (s.error) std::rethrow_exception(s.error);
+    if (s.breakAt == s.n) {
+      if (!cutter.feed(s.data, s.n, s.base, sink)) return false;
       continue;
     }
-    go = cutter.feed(h.data, h.breakAt + 1, h.base, sink) && h.lines.replay(sink);
-    cutter.adopt(h.cutter);
+    if (!cutter.feed(s.data, s.breakAt + 1, s.base, sink) || !s.lines.replay(sink)) return false;
+    cutter.adopt(s.cutter);
   }
-  return go;
+  return true;
 }
 
 // --- ProcessDumpLine

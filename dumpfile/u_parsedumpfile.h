@@ -5,9 +5,11 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -168,9 +170,11 @@ class TDumpLineCutter {
 };
 
 // Cuts large buffers with helper threads, giving exactly what one cutter fed the same bytes gives.
-// After any line break no line is pending, so each helper cuts a segment from its first line
-// break on into a list of lines; the calling thread cuts the bytes up to that break itself and
-// then passes the helper's lines on in order. The sink is only ever called on the calling thread.
+// After any line break no line is pending, so the buffer is split into segments and each segment,
+// from its first line break on, is cut into a list of lines by whichever thread takes it (the
+// caller's thread takes segments too, so a helper that is slow to get a processor holds nothing
+// up). The calling thread then cuts each segment's bytes up to that break itself and passes the
+// segment's lines on in order. The sink is only ever called on the calling thread.
 class TParallelLineCutter {
  public:
   // `helpers` threads besides the caller's; segments are at least `minSegment` bytes.
@@ -183,11 +187,19 @@ class TParallelLineCutter {
   bool feed(TDumpLineCutter& cutter, const uint8_t* data, size_t n, int64_t base, TDumpLineCutter::Sink& sink);
 
  private:
-  struct Helper;
-  void helperLoop(Helper& helper, std::stop_token stop);
+  struct Segment;
+  void helperLoop(std::stop_token stop);
+  // Cuts segments until none is left to take; called and returns with `lock` held.
+  void takeSegments(std::unique_lock<std::mutex>& lock);
 
   size_t minSegment_;
-  std::vector<std::unique_ptr<Helper>> helpers_;
+  int helperCount_;
+  std::mutex mutex_;
+  std::condition_variable_any work_;
+  std::condition_variable done_;
+  std::vector<std::unique_ptr<Segment>> segments_;
+  size_t next_ = 0, total_ = 0, finished_ = 0;
+  std::vector<std::jthread> helpers_;
 };
 
 // Hands one line to the recogniser and moves the root's statement marks by its answer: a
@@ -210,7 +222,7 @@ class TParseDumpfile final : public TDumpWorker {
   // How many helper threads cut a chunk beside the worker (default: one per processor beyond
   // the worker's and the read-ahead thread's, at most 6) and the least bytes each takes. Before
   // the run only.
-  void SetParallelism(int helpers, size_t minSegment = 1 << 20);
+  void SetParallelism(int helpers, size_t minSegment = 256 << 10);
 
  protected:
   void Run() override;
@@ -219,7 +231,7 @@ class TParseDumpfile final : public TDumpWorker {
  private:
   int64_t chunkSize_;
   int helpers_;
-  size_t minSegment_ = 1 << 20;
+  size_t minSegment_ = 256 << 10;
 };
 
 // The display text of an object: at most 10240 bytes from `startOffset`, where bytes 32 to 126
