@@ -58,7 +58,7 @@ std::string codeMessage(int code, const std::string& detail = {}) {
 
 }  // namespace
 
-void TAdfEntry::encode(uint8_t* out) const {
+void AdfEntry::encode(uint8_t* out) const {
   std::memcpy(out, name.data(), size_t(kAdfNameSize));
   platform::put4(out + 128, uint32_t(dataOffset));
   platform::put4(out + 132, uint32_t(length));
@@ -66,8 +66,8 @@ void TAdfEntry::encode(uint8_t* out) const {
   out[140] = kind;
 }
 
-TAdfEntry TAdfEntry::decode(const uint8_t* in) {
-  TAdfEntry e;
+AdfEntry AdfEntry::decode(const uint8_t* in) {
+  AdfEntry e;
   std::memcpy(e.name.data(), in, size_t(kAdfNameSize));
   e.dataOffset = platform::get4s(in + 128);
   e.length = platform::get4s(in + 132);
@@ -86,7 +86,7 @@ bool IsAnalysisFile(const std::string& fileName) {
   return hasMarker(header);
 }
 
-void FillNodeFromEntry(const TAdfEntry& entry, TExpFileNode& node) {
+void FillNodeFromEntry(const AdfEntry& entry, TExpFileNode& node) {
   node.SetName(platform::getFixedText(entry.name.data(), size_t(kAdfNameSize)));
   node.SetStartOffset(entry.dataOffset);
   node.SetLength(entry.length);
@@ -96,9 +96,11 @@ void FillNodeFromEntry(const TAdfEntry& entry, TExpFileNode& node) {
 // --- TSavedfp
 
 TSavedfp::TSavedfp(std::string fileName, TExpFileRoot& root, ProgressSink* progress, DoneCallback onDone)
-    : TDumpWorker(root, progress, std::move(onDone)), fileName_(std::move(fileName)) {}
+    : DumpWorker(root, progress, std::move(onDone)), fileName_(std::move(fileName)) {}
 
-TSavedfp::~TSavedfp() { StopAndJoin(); }
+TSavedfp::~TSavedfp() {
+  StopAndJoin();
+}
 
 void TSavedfp::Run() {
   TExpFileRoot& root = Root();
@@ -111,7 +113,7 @@ void TSavedfp::Run() {
   // The entries in file order, with the nodes whose bytes they hold.
   struct Item {
     const TExpFileNode* node;
-    TAdfEntry entry;
+    AdfEntry entry;
   };
   std::vector<Item> items;
   TExpFileNode* node = nullptr;
@@ -123,7 +125,8 @@ void TSavedfp::Run() {
   }
 
   // Every offset and length must fit its 32-bit field before anything is written.
-  const std::string tooLarge = "Save " + fileName_ + " error: offsets beyond 2 GB do not fit an analysis file!";
+  const std::string tooLarge =
+      "Save " + fileName_ + " error: offsets beyond 2 GB do not fit an analysis file!";
   const int64_t indexSize = int64_t(items.size()) * kAdfEntrySize;
   int64_t running = kAdfHeaderSize + indexSize;
   if (running > kInt32Max) {
@@ -205,9 +208,11 @@ void TSavedfp::Run() {
 // --- TReaddfp
 
 TReaddfp::TReaddfp(TExpFileRoot& root, ProgressSink* progress, DoneCallback onDone)
-    : TDumpWorker(root, progress, std::move(onDone)) {}
+    : DumpWorker(root, progress, std::move(onDone)) {}
 
-TReaddfp::~TReaddfp() { StopAndJoin(); }
+TReaddfp::~TReaddfp() {
+  StopAndJoin();
+}
 
 void TReaddfp::Run() {
   TExpFileRoot& root = Root();
@@ -253,7 +258,7 @@ void TReaddfp::Run() {
     // Read and check every entry before the tree takes any of them.
     const int64_t count = indexSize / kAdfEntrySize;
     BeginProgress(count);
-    std::vector<TAdfEntry> entries;
+    std::vector<AdfEntry> entries;
     entries.reserve(size_t(std::min<int64_t>(count, 1 << 20)));
     constexpr int64_t kEntriesPerRead = 8192;
     std::vector<uint8_t> block(size_t(kEntriesPerRead * kAdfEntrySize));
@@ -266,7 +271,7 @@ void TReaddfp::Run() {
         return;
       }
       for (int64_t i = 0; i < n; ++i) {
-        const TAdfEntry e = TAdfEntry::decode(block.data() + i * kAdfEntrySize);
+        const AdfEntry e = AdfEntry::decode(block.data() + i * kAdfEntrySize);
         const std::string which = "entry " + std::to_string(first + i + 1);
         if (e.kind >= kKindCount) {
           root.SetMessage(codeMessage(4, which + " has an unknown kind"));
@@ -289,7 +294,7 @@ void TReaddfp::Run() {
     root.SetCurrentOwner(nullptr);
     root.SetOpenNode(nullptr);
     root.SetUserMode(false);
-    for (const TAdfEntry& e : entries) {
+    for (const AdfEntry& e : entries) {
       if (Terminated()) return;
       if (e.kind == kKindUsers) {
         auto owner = std::make_unique<TExpFileUser>();

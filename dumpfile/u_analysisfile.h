@@ -20,15 +20,15 @@ inline constexpr int64_t kAdfEntrySize = 141;
 inline constexpr int64_t kAdfNameSize = 128;
 
 // One index entry as it lies in the file.
-struct TAdfEntry {
+struct AdfEntry {
   std::array<uint8_t, kAdfNameSize> name{};  // zero-terminated when shorter than 128 characters
   int32_t dataOffset = 0;                    // where the bytes lie in the analysis file
   int32_t length = 0;                        // how many bytes
   int32_t dumpOffset = -1;                   // where they lay in the dump that was read (-1: nowhere)
   uint8_t kind = 0;                          // the node kind; 1 marks an owner
 
-  void encode(uint8_t* out) const;             // writes kAdfEntrySize bytes
-  static TAdfEntry decode(const uint8_t* in);  // reads kAdfEntrySize bytes
+  void encode(uint8_t* out) const;            // writes kAdfEntrySize bytes
+  static AdfEntry decode(const uint8_t* in);  // reads kAdfEntrySize bytes
 };
 
 // True when `fileName` exists, can be opened and measured, and bytes 10 to 19 of its first 1024
@@ -37,7 +37,7 @@ bool IsAnalysisFile(const std::string& fileName);
 
 // The node takes the entry's name (up to its first zero byte), kind, and, as its range, the entry's
 // data offset and length: the range now lies in the analysis file. The dump offset is not used.
-void FillNodeFromEntry(const TAdfEntry& entry, TExpFileNode& node);
+void FillNodeFromEntry(const AdfEntry& entry, TExpFileNode& node);
 
 // Writes the analysis file `fileName` from a filled root, copying each object's exact bytes from
 // the root's file (the dump, or the analysis file it came from). The bytes go to a temporary file
@@ -46,7 +46,7 @@ void FillNodeFromEntry(const TAdfEntry& entry, TExpFileNode& node);
 // " error!", "Write to " + name + " error!", "Save " + name + " error: ..." when offsets or lengths
 // do not fit the file's 32-bit fields, "Read " + object + " from " + file + " error!" when an
 // object's bytes cannot be read; a cancelled save leaves no message of its own.
-class TSavedfp final : public TDumpWorker {
+class TSavedfp final : public DumpWorker {
  public:
   TSavedfp(std::string fileName, TExpFileRoot& root, ProgressSink* progress, DoneCallback onDone);
   ~TSavedfp() override;
@@ -69,7 +69,7 @@ class TSavedfp final : public TDumpWorker {
 // filled; a damaged file leaves the tree empty and one of the messages "File: " + name,
 // "open file " + name, name + " is not a valid file", "Read file Error: (Code:001)" to
 // "(Code:005)" or "Error while reading file!".
-class TReaddfp final : public TDumpWorker {
+class TReaddfp final : public DumpWorker {
  public:
   TReaddfp(TExpFileRoot& root, ProgressSink* progress, DoneCallback onDone);
   ~TReaddfp() override;

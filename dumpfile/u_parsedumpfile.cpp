@@ -19,38 +19,40 @@
 
 namespace dumpfile {
 
-std::string OpenFileErrorMessage(const std::string& fileName) { return "open file: " + fileName + " error"; }
+std::string OpenFileErrorMessage(const std::string& fileName) {
+  return "open file: " + fileName + " error";
+}
 
 std::string ReadFileErrorMessage(const std::string& fileName, int error) {
   return "read file: " + fileName + " error (" + platform::errorText(error) + ")";
 }
 
-// --- TDumpWorker
+// --- DumpWorker
 
-TDumpWorker::TDumpWorker(TExpFileRoot& root, ProgressSink* progress, DoneCallback onDone)
+DumpWorker::DumpWorker(TExpFileRoot& root, ProgressSink* progress, DoneCallback onDone)
     : root_(root), progress_(progress), onDone_(std::move(onDone)) {}
 
-TDumpWorker::~TDumpWorker() {
+DumpWorker::~DumpWorker() {
   StopAndJoin();
   SignalDone();
 }
 
-void TDumpWorker::StopAndJoin() {
+void DumpWorker::StopAndJoin() {
   Terminate();
   if (thread_.joinable()) thread_.join();
 }
 
-void TDumpWorker::Start() {
+void DumpWorker::Start() {
   if (started_.exchange(true)) throw std::logic_error("dump worker started twice");
   thread_ = std::jthread([this] { RunOnce(); });
 }
 
-void TDumpWorker::Execute() {
+void DumpWorker::Execute() {
   if (started_.exchange(true)) throw std::logic_error("dump worker started twice");
   RunOnce();
 }
 
-void TDumpWorker::RunOnce() noexcept {
+void DumpWorker::RunOnce() noexcept {
   try {
     Run();
   } catch (...) {
@@ -63,16 +65,16 @@ void TDumpWorker::RunOnce() noexcept {
   SignalDone();
 }
 
-void TDumpWorker::WaitFor() {
+void DumpWorker::WaitFor() {
   if (thread_.joinable()) thread_.join();
 }
 
-void TDumpWorker::SignalDone() noexcept {
+void DumpWorker::SignalDone() noexcept {
   if (doneSignalled_.exchange(true)) return;
   if (onDone_) onDone_();
 }
 
-std::unique_ptr<platform::RandomReader> TDumpWorker::OpenInput(const std::string& path, int& error) const {
+std::unique_ptr<platform::RandomReader> DumpWorker::OpenInput(const std::string& path, int& error) const {
   if (opener_) return opener_(path, error);
   auto file = std::make_unique<platform::InputFile>();
   if (!file->open(path)) {
@@ -82,7 +84,7 @@ std::unique_ptr<platform::RandomReader> TDumpWorker::OpenInput(const std::string
   return file;
 }
 
-void TDumpWorker::BeginProgress(int64_t total) {
+void DumpWorker::BeginProgress(int64_t total) {
   progressStep_ = total / 100 + 1;
   progressCounter_ = 0;
   progressPosition_ = 1;
@@ -93,7 +95,7 @@ void TDumpWorker::BeginProgress(int64_t total) {
   progress_->setPosition(1);
 }
 
-void TDumpWorker::CountProgress(int64_t units) {
+void DumpWorker::CountProgress(int64_t units) {
   progressCounter_ += units;
   while (progressCounter_ >= progressStep_) {
     progressCounter_ -= progressStep_;
@@ -104,13 +106,13 @@ void TDumpWorker::CountProgress(int64_t units) {
   }
 }
 
-void CancelDumpJob(TExpFileRoot& root, TDumpWorker& worker) {
+void CancelDumpJob(TExpFileRoot& root, DumpWorker& worker) {
   root.SetCancelled(true);
   root.SetMessage(std::string(kTerminatedByUser));
   worker.Terminate();
 }
 
-// --- TDumpLineCutter
+// --- DumpLineCutter
 
 namespace {
 
@@ -120,7 +122,9 @@ namespace {
 #define VELMARON_INLINE inline
 #endif
 
-constexpr bool isPrintable(uint8_t b) { return uint8_t(b - 0x20) < 0x5E; }  // 0x20..0x7D
+constexpr bool isPrintable(uint8_t b) {
+  return uint8_t(b - 0x20) < 0x5E;
+}  // 0x20..0x7D
 
 // Bit i of `printable` is set when byte i is printable; of `breaks`, when it is CR or LF.
 VELMARON_INLINE void blockMasks(const uint8_t* p, size_t n, uint64_t& printable, uint64_t& breaks) {
@@ -150,9 +154,13 @@ VELMARON_INLINE void blockMasks(const uint8_t* p, size_t n, uint64_t& printable,
 }
 
 // Bits below `to` (to <= 64).
-constexpr uint64_t bitsBelow(unsigned to) { return to >= 64 ? ~uint64_t(0) : (uint64_t(1) << to) - 1; }
+constexpr uint64_t bitsBelow(unsigned to) {
+  return to >= 64 ? ~uint64_t(0) : (uint64_t(1) << to) - 1;
+}
 
-VELMARON_INLINE int countBits(uint64_t x) { return __builtin_popcountll(x); }
+VELMARON_INLINE int countBits(uint64_t x) {
+  return __builtin_popcountll(x);
+}
 
 // Appends the printable bytes of [begin, end), a run at a time.
 void appendPrintable(std::string& out, const uint8_t* begin, const uint8_t* end) {
@@ -168,7 +176,7 @@ void appendPrintable(std::string& out, const uint8_t* begin, const uint8_t* end)
 // The keywords that every head and every statement that closes an object begin with. A line
 // whose first word is none of them is "not a head" for the recogniser, whatever follows.
 constexpr std::array<std::string_view, 14> kStatementKeywords = {
-    "ALTER",   "ANALYZE", "COMMENT", "CONNECT", "CREATE", "ENDTABLE", "EXECFULL",
+    "ALTER",   "ANALYZE", "COMMENT", "CONNECT", "CREATE", "ENDTABLE",   "EXECFULL",
     "EXECUTE", "EXIT",    "GRANT",   "INSERT",  "REVOKE", "SQLVERSION", "TABLE"};
 constexpr size_t kLongestKeyword = 10;
 
@@ -231,8 +239,8 @@ struct RawChars {
 // The cutting loop. Inlined into two callers: one built for processors with a population-count
 // instruction, one for any processor.
 VELMARON_INLINE bool cutLines(std::string& carry, int& pendingInOut, bool summarise, const uint8_t* data,
-                              size_t n, int64_t base, TDumpLineCutter::Sink& sink) {
-  constexpr int kMax = TDumpLineCutter::kMaxLineLength;
+                              size_t n, int64_t base, DumpLineCutter::Sink& sink) {
+  constexpr int kMax = DumpLineCutter::kMaxLineLength;
   int pending = pendingInOut;
   size_t lineBegin = 0;  // where the pending line's bytes begin within `data`
   size_t firstAt = 0;    // where its first character is, when it began within `data`
@@ -242,9 +250,11 @@ VELMARON_INLINE bool cutLines(std::string& carry, int& pendingInOut, bool summar
   auto handOver = [&](size_t end, int length) {
     const int64_t endOffset = base + int64_t(end);
     const bool inData = carry.empty();
-    const TDumpLineCutter::Line line{carry, data + lineBegin, data + end, inData ? data + firstAt : nullptr, length};
-    const bool plain = summarise && (inData ? !firstWordIsStatementKeyword(RawChars{data + firstAt, data + end})
-                                            : !line.mayStartStatement());
+    const DumpLineCutter::Line line{carry, data + lineBegin, data + end, inData ? data + firstAt : nullptr,
+                                    length};
+    const bool plain =
+        summarise && (inData ? !firstWordIsStatementKeyword(RawChars{data + firstAt, data + end})
+                             : !line.mayStartStatement());
     if (plain) {
       ++plainCount;
       plainPrevious = plainLast;
@@ -305,27 +315,28 @@ VELMARON_INLINE bool cutLines(std::string& carry, int& pendingInOut, bool summar
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define VELMARON_POPCNT_DISPATCH 1
 [[gnu::target("popcnt")]] bool cutLinesWithPopcnt(std::string& carry, int& pending, bool summarise,
-                                                   const uint8_t* data, size_t n, int64_t base,
-                                                   TDumpLineCutter::Sink& sink) {
+                                                  const uint8_t* data, size_t n, int64_t base,
+                                                  DumpLineCutter::Sink& sink) {
   return cutLines(carry, pending, summarise, data, n, base, sink);
 }
 #endif
 
 }  // namespace
 
-std::string_view TDumpLineCutter::Line::text(std::string& scratch) const {
+std::string_view DumpLineCutter::Line::text(std::string& scratch) const {
   scratch.assign(carry);
   appendPrintable(scratch, first != nullptr ? first : begin, end);
   return scratch;
 }
 
-bool TDumpLineCutter::Line::mayStartStatement() const {
+bool DumpLineCutter::Line::mayStartStatement() const {
   size_t i = 0;
   RawChars raw{first != nullptr ? first : begin, end};
-  return firstWordIsStatementKeyword([&]() -> uint8_t { return i < carry.size() ? uint8_t(carry[i++]) : raw(); });
+  return firstWordIsStatementKeyword(
+      [&]() -> uint8_t { return i < carry.size() ? uint8_t(carry[i++]) : raw(); });
 }
 
-bool TDumpLineCutter::feed(const uint8_t* data, size_t n, int64_t base, Sink& sink) {
+bool DumpLineCutter::feed(const uint8_t* data, size_t n, int64_t base, Sink& sink) {
 #ifdef VELMARON_POPCNT_DISPATCH
   static const bool hasPopcnt = __builtin_cpu_supports("popcnt");
   if (hasPopcnt) return cutLinesWithPopcnt(carry_, pending_, summarise_, data, n, base, sink);
@@ -333,17 +344,17 @@ bool TDumpLineCutter::feed(const uint8_t* data, size_t n, int64_t base, Sink& si
   return cutLines(carry_, pending_, summarise_, data, n, base, sink);
 }
 
-void TDumpLineCutter::reset() {
+void DumpLineCutter::reset() {
   carry_.clear();
   pending_ = 0;
 }
 
-void TDumpLineCutter::adopt(const TDumpLineCutter& other) {
+void DumpLineCutter::adopt(const DumpLineCutter& other) {
   carry_ = other.carry_;
   pending_ = other.pending_;
 }
 
-bool TDumpLineCutter::finish(int64_t endOffset, Sink& sink) {
+bool DumpLineCutter::finish(int64_t endOffset, Sink& sink) {
   if (pending_ == 0) return true;
   const Line line{carry_, nullptr, nullptr, nullptr, pending_};
   const bool go = summarise_ && !line.mayStartStatement() ? sink.onPlainLines(1, -1, endOffset)
@@ -354,12 +365,12 @@ bool TDumpLineCutter::finish(int64_t endOffset, Sink& sink) {
   return true;
 }
 
-// --- TParallelLineCutter
+// --- ParallelLineCutter
 
 namespace {
 
 // The lines of one segment as a helper found them, to be passed on later in order.
-class LineRecorder final : public TDumpLineCutter::Sink {
+class LineRecorder final : public DumpLineCutter::Sink {
  public:
   struct Event {
     bool isLine;
@@ -368,7 +379,7 @@ class LineRecorder final : public TDumpLineCutter::Sink {
     int length;
   };
 
-  bool onLine(const TDumpLineCutter::Line& line, int64_t endOffset) override {
+  bool onLine(const DumpLineCutter::Line& line, int64_t endOffset) override {
     events.push_back({true, 1, -1, endOffset, line.begin, line.end, line.first, line.length});
     return true;
   }
@@ -377,10 +388,11 @@ class LineRecorder final : public TDumpLineCutter::Sink {
     return true;
   }
 
-  bool replay(TDumpLineCutter::Sink& sink) const {
+  bool replay(DumpLineCutter::Sink& sink) const {
     for (const Event& e : events) {
-      const bool go = e.isLine ? sink.onLine(TDumpLineCutter::Line{{}, e.begin, e.end, e.first, e.length}, e.lastEnd)
-                               : sink.onPlainLines(e.count, e.previousEnd, e.lastEnd);
+      const bool go =
+          e.isLine ? sink.onLine(DumpLineCutter::Line{{}, e.begin, e.end, e.first, e.length}, e.lastEnd)
+                   : sink.onPlainLines(e.count, e.previousEnd, e.lastEnd);
       if (!go) return false;
     }
     return true;
@@ -392,12 +404,12 @@ class LineRecorder final : public TDumpLineCutter::Sink {
 }  // namespace
 
 // One segment of a buffer and what became of it.
-struct TParallelLineCutter::Segment {
+struct ParallelLineCutter::Segment {
   const uint8_t* data = nullptr;
   size_t n = 0;
   int64_t base = 0;
   size_t breakAt = 0;  // the segment's first line break, or n when it has none
-  TDumpLineCutter cutter;
+  DumpLineCutter cutter;
   LineRecorder lines;
   std::exception_ptr error;
 
@@ -422,18 +434,19 @@ struct TParallelLineCutter::Segment {
   }
 };
 
-TParallelLineCutter::TParallelLineCutter(int helpers, size_t minSegment)
+ParallelLineCutter::ParallelLineCutter(int helpers, size_t minSegment)
     : minSegment_(std::max<size_t>(minSegment, 1)), helperCount_(std::max(helpers, 0)) {
-  for (int i = 0; i < helperCount_; ++i) helpers_.emplace_back([this](std::stop_token stop) { helperLoop(stop); });
+  for (int i = 0; i < helperCount_; ++i)
+    helpers_.emplace_back([this](std::stop_token stop) { helperLoop(stop); });
 }
 
-TParallelLineCutter::~TParallelLineCutter() {
+ParallelLineCutter::~ParallelLineCutter() {
   for (auto& h : helpers_) h.request_stop();
   work_.notify_all();
   for (auto& h : helpers_) h.join();
 }
 
-void TParallelLineCutter::takeSegments(std::unique_lock<std::mutex>& lock) {
+void ParallelLineCutter::takeSegments(std::unique_lock<std::mutex>& lock) {
   while (next_ < total_) {
     Segment& segment = *segments_[next_++];
     lock.unlock();
@@ -443,13 +456,13 @@ void TParallelLineCutter::takeSegments(std::unique_lock<std::mutex>& lock) {
   }
 }
 
-void TParallelLineCutter::helperLoop(std::stop_token stop) {
+void ParallelLineCutter::helperLoop(std::stop_token stop) {
   std::unique_lock lock(mutex_);
   while (work_.wait(lock, stop, [&] { return next_ < total_; })) takeSegments(lock);
 }
 
-bool TParallelLineCutter::feed(TDumpLineCutter& cutter, const uint8_t* data, size_t n, int64_t base,
-                               TDumpLineCutter::Sink& sink) {
+bool ParallelLineCutter::feed(DumpLineCutter& cutter, const uint8_t* data, size_t n, int64_t base,
+                              DumpLineCutter::Sink& sink) {
   // A few segments per thread, so that the work evens out when some thread is held up.
   const size_t count = std::min(size_t(helperCount_ + 1) * 4, n / minSegment_);
   if (helperCount_ == 0 || count < 2) return cutter.feed(data, n, base, sink);
@@ -462,7 +475,7 @@ bool TParallelLineCutter::feed(TDumpLineCutter& cutter, const uint8_t* data, siz
       s.data = data + from;
       s.n = (i + 1 == count ? n : n / count * (i + 1)) - from;
       s.base = base + int64_t(from);
-      s.cutter = TDumpLineCutter(cutter.summarises());
+      s.cutter = DumpLineCutter(cutter.summarises());
       s.error = nullptr;
     }
     next_ = 0;
@@ -500,7 +513,7 @@ void ProcessDumpLine(TDumpRecogniser& recogniser, TExpFileRoot& root, std::strin
 
 TParseDumpfile::TParseDumpfile(TExpFileRoot& root, ProgressSink* progress, DoneCallback onDone,
                                int64_t chunkSize)
-    : TDumpWorker(root, progress, std::move(onDone)),
+    : DumpWorker(root, progress, std::move(onDone)),
       chunkSize_(std::max<int64_t>(chunkSize, 1)),
       // One processor for the worker, one for the thread that reads ahead, the rest for helpers.
       helpers_(std::clamp(int(std::thread::hardware_concurrency()) - 2, 0, 6)) {}
@@ -510,18 +523,20 @@ void TParseDumpfile::SetParallelism(int helpers, size_t minSegment) {
   minSegment_ = std::max<size_t>(minSegment, 1);
 }
 
-TParseDumpfile::~TParseDumpfile() { StopAndJoin(); }
+TParseDumpfile::~TParseDumpfile() {
+  StopAndJoin();
+}
 
 namespace {
 
 // Gives each line that may start a statement to the recogniser; for the lines between them the
 // answer is known ("not a head"), and only the marks move, as ProcessDumpLine would move them.
-class RecognisingSink final : public TDumpLineCutter::Sink {
+class RecognisingSink final : public DumpLineCutter::Sink {
  public:
-  RecognisingSink(TDumpWorker& worker, TExpFileRoot& root, TDumpRecogniser& recogniser)
+  RecognisingSink(DumpWorker& worker, TExpFileRoot& root, TDumpRecogniser& recogniser)
       : worker_(worker), root_(root), recogniser_(recogniser) {}
 
-  bool onLine(const TDumpLineCutter::Line& line, int64_t endOffset) override {
+  bool onLine(const DumpLineCutter::Line& line, int64_t endOffset) override {
     if (worker_.Terminated()) return false;
     root_.SetReadPosition(endOffset);
     ProcessDumpLine(recogniser_, root_, line.text(scratch_));
@@ -546,7 +561,7 @@ class RecognisingSink final : public TDumpLineCutter::Sink {
   }
 
  private:
-  TDumpWorker& worker_;
+  DumpWorker& worker_;
   TExpFileRoot& root_;
   TDumpRecogniser& recogniser_;
   std::string scratch_;
@@ -671,12 +686,12 @@ void TParseDumpfile::Run() {
 
   try {
     TDumpRecogniser recogniser(root);
-    TDumpLineCutter cutter(true);
+    DumpLineCutter cutter(true);
     RecognisingSink sink(*this, root, recogniser);
     ChunkReader reader(*file, size, chunkSize_);
     // Helpers only pay off on chunks that hold several segments. They go before the chunks do.
     const int helpers = std::min<int64_t>(size, chunkSize_) >= int64_t(2 * minSegment_) ? helpers_ : 0;
-    TParallelLineCutter parallel(helpers, minSegment_);
+    ParallelLineCutter parallel(helpers, minSegment_);
     int64_t offset = 0;
     while (offset < size) {
       if (Terminated()) return;

@@ -25,8 +25,8 @@ class TDumpRecogniser;
 // Messages a worker leaves in the root.
 inline constexpr std::string_view kTerminatedByUser = "Terminated by user!";
 inline constexpr std::string_view kAnalyzeFileError = "Analyze file error!";
-std::string OpenFileErrorMessage(const std::string& fileName);                // "open file: X error"
-std::string ReadFileErrorMessage(const std::string& fileName, int error);     // "read file: X error (reason)"
+std::string OpenFileErrorMessage(const std::string& fileName);             // "open file: X error"
+std::string ReadFileErrorMessage(const std::string& fileName, int error);  // "read file: X error (reason)"
 
 // Where a worker shows its progress: the progress window's bar. Called on the worker's thread,
 // so an implementation must be thread-safe (the window's one hands the calls to its own thread).
@@ -47,17 +47,17 @@ class ProgressSink {
 // The completion callback runs exactly once per worker: on the worker's thread when the run
 // ends, whatever the outcome, or from the destructor when the run never started. It must not
 // throw. It replaces the message that told the progress window that the job was done.
-class TDumpWorker {
+class DumpWorker {
  public:
   using DoneCallback = std::function<void()>;
   // How a worker opens the files it reads; tests put in readers that fail or read short.
   using Opener = std::function<std::unique_ptr<platform::RandomReader>(const std::string& path, int& error)>;
 
   // `progress` (may be null) is borrowed and must outlive the worker.
-  TDumpWorker(TExpFileRoot& root, ProgressSink* progress, DoneCallback onDone);
-  virtual ~TDumpWorker();
-  TDumpWorker(const TDumpWorker&) = delete;
-  TDumpWorker& operator=(const TDumpWorker&) = delete;
+  DumpWorker(TExpFileRoot& root, ProgressSink* progress, DoneCallback onDone);
+  virtual ~DumpWorker();
+  DumpWorker(const DumpWorker&) = delete;
+  DumpWorker& operator=(const DumpWorker&) = delete;
 
   // Runs the job on the worker's own thread. At most one of Start() and Execute() per worker.
   void Start();
@@ -108,7 +108,7 @@ class TDumpWorker {
 
 // What the progress window does when the user cancels or closes it: sets the root's cancel flag,
 // sets its message to "Terminated by user!" and asks the worker to stop. Any thread.
-void CancelDumpJob(TExpFileRoot& root, TDumpWorker& worker);
+void CancelDumpJob(TExpFileRoot& root, DumpWorker& worker);
 
 // Cuts a byte stream into the text lines of a dump: runs of bytes 0x20 to 0x7D, which a carriage
 // return or line feed ends (when the line is not empty) or which are handed over as soon as they
@@ -118,11 +118,11 @@ void CancelDumpJob(TExpFileRoot& root, TDumpWorker& worker);
 // A cutter that summarises hands over in full only the lines that may start a statement (their
 // first word is one of the keywords that every head and every closing statement begin with) and
 // reports the lines between them by count and end offsets; one that does not hands over every line.
-class TDumpLineCutter {
+class DumpLineCutter {
  public:
   static constexpr int kMaxLineLength = 201;
 
-  explicit TDumpLineCutter(bool summarisePlainLines = false) : summarise_(summarisePlainLines) {}
+  explicit DumpLineCutter(bool summarisePlainLines = false) : summarise_(summarisePlainLines) {}
 
   // A line handed over: its text is `carry` (the part that came in earlier feeds) followed by
   // the printable bytes of [begin, end). Valid only during the call that receives it.
@@ -161,7 +161,7 @@ class TDumpLineCutter {
   void reset();
   // Takes over the pending line of `other`, a cutter that was fed the bytes just before the ones
   // this cutter is fed next.
-  void adopt(const TDumpLineCutter& other);
+  void adopt(const DumpLineCutter& other);
 
  private:
   bool summarise_;
@@ -175,16 +175,16 @@ class TDumpLineCutter {
 // caller's thread takes segments too, so a helper that is slow to get a processor holds nothing
 // up). The calling thread then cuts each segment's bytes up to that break itself and passes the
 // segment's lines on in order. The sink is only ever called on the calling thread.
-class TParallelLineCutter {
+class ParallelLineCutter {
  public:
   // `helpers` threads besides the caller's; segments are at least `minSegment` bytes.
-  TParallelLineCutter(int helpers, size_t minSegment);
-  ~TParallelLineCutter();
-  TParallelLineCutter(const TParallelLineCutter&) = delete;
-  TParallelLineCutter& operator=(const TParallelLineCutter&) = delete;
+  ParallelLineCutter(int helpers, size_t minSegment);
+  ~ParallelLineCutter();
+  ParallelLineCutter(const ParallelLineCutter&) = delete;
+  ParallelLineCutter& operator=(const ParallelLineCutter&) = delete;
 
   // As cutter.feed(data, n, base, sink). Not thread-safe; one caller at a time.
-  bool feed(TDumpLineCutter& cutter, const uint8_t* data, size_t n, int64_t base, TDumpLineCutter::Sink& sink);
+  bool feed(DumpLineCutter& cutter, const uint8_t* data, size_t n, int64_t base, DumpLineCutter::Sink& sink);
 
  private:
   struct Segment;
@@ -211,7 +211,7 @@ void ProcessDumpLine(TDumpRecogniser& recogniser, TExpFileRoot& root, std::strin
 // before the run; afterwards the root holds the tree. Failures leave their message in the root:
 // "open file: " + name + " error", "read file: " + name + " error (reason)" or
 // "Analyze file error!"; a run that ends normally leaves the message as it was.
-class TParseDumpfile final : public TDumpWorker {
+class TParseDumpfile final : public DumpWorker {
  public:
   static constexpr int64_t kDefaultChunkSize = 10485760;
 

@@ -47,9 +47,11 @@ std::string DefinitionFileName(const std::string& outputDir, std::string_view ow
 }
 
 TSaveObjDDl::TSaveObjDDl(TExpFileRoot& root, ProgressSink* progress, DoneCallback onDone)
-    : TDumpWorker(root, progress, std::move(onDone)) {}
+    : DumpWorker(root, progress, std::move(onDone)) {}
 
-TSaveObjDDl::~TSaveObjDDl() { StopAndJoin(); }
+TSaveObjDDl::~TSaveObjDDl() {
+  StopAndJoin();
+}
 
 void TSaveObjDDl::Run() {
   TExpFileRoot& root = Root();
@@ -67,7 +69,8 @@ void TSaveObjDDl::Run() {
   std::vector<Item> items;
   TExpFileNode* node = nullptr;
   for (int i = 0; root.GetPublicObject(i, node); ++i)
-    if (chosen(root.KindSelected, node->Kind())) items.push_back({node, DefinitionFileName(dir, {}, node->Kind())});
+    if (chosen(root.KindSelected, node->Kind()))
+      items.push_back({node, DefinitionFileName(dir, {}, node->Kind())});
   TExpFileUser* owner = nullptr;
   for (int i = 0; root.GetUser(i, owner); ++i) {
     if (root.KindSelected[kKindUsers]) items.push_back({owner, DefinitionFileName(dir, {}, kKindUsers)});

@@ -34,7 +34,7 @@ std::string DefinitionFileName(const std::string& outputDir, std::string_view ow
 // object + " from " + file + " error!", a file that cannot be removed with "Delete " + file +
 // " error!", any other failure with "Save Object DDL error!". A cancelled run leaves the files
 // written so far and no message of its own.
-class TSaveObjDDl final : public TDumpWorker {
+class TSaveObjDDl final : public DumpWorker {
  public:
   TSaveObjDDl(TExpFileRoot& root, ProgressSink* progress, DoneCallback onDone);
   ~TSaveObjDDl() override;

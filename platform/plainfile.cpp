@@ -39,10 +39,11 @@ void closeQuietly(int& fd) {
 
 // --- InputFile
 
-InputFile::~InputFile() { close(); }
+InputFile::~InputFile() {
+  close();
+}
 
-InputFile::InputFile(InputFile&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), error_(other.error_) {}
+InputFile::InputFile(InputFile&& other) noexcept : fd_(std::exchange(other.fd_, -1)), error_(other.error_) {}
 
 InputFile& InputFile::operator=(InputFile&& other) noexcept {
   if (this != &other) {
@@ -72,7 +73,9 @@ bool InputFile::open(const std::string& path) {
   return true;
 }
 
-void InputFile::close() { closeQuietly(fd_); }
+void InputFile::close() {
+  closeQuietly(fd_);
+}
 
 int64_t InputFile::size() {
   struct stat st;
@@ -122,7 +125,9 @@ int64_t InputFile::nextDataOffset(int64_t offset) {
 
 // --- OutputFile
 
-OutputFile::~OutputFile() { closeQuietly(fd_); }
+OutputFile::~OutputFile() {
+  closeQuietly(fd_);
+}
 
 OutputFile::OutputFile(OutputFile&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)), error_(other.error_) {}
@@ -149,11 +154,17 @@ bool OutputFile::openWith(const std::string& path, int flags) {
   return true;
 }
 
-bool OutputFile::create(const std::string& path) { return openWith(path, O_CREAT | O_TRUNC); }
+bool OutputFile::create(const std::string& path) {
+  return openWith(path, O_CREAT | O_TRUNC);
+}
 
-bool OutputFile::createNew(const std::string& path) { return openWith(path, O_CREAT | O_EXCL); }
+bool OutputFile::createNew(const std::string& path) {
+  return openWith(path, O_CREAT | O_EXCL);
+}
 
-bool OutputFile::openAppend(const std::string& path) { return openWith(path, O_CREAT | O_APPEND); }
+bool OutputFile::openAppend(const std::string& path) {
+  return openWith(path, O_CREAT | O_APPEND);
+}
 
 bool OutputFile::write(const void* data, size_t n) {
   if (fd_ < 0) {
@@ -199,7 +210,9 @@ bool OutputFile::close() {
 
 // --- ReplacingFile
 
-ReplacingFile::~ReplacingFile() { discard(); }
+ReplacingFile::~ReplacingFile() {
+  discard();
+}
 
 bool ReplacingFile::begin(const std::string& target) {
   discard();

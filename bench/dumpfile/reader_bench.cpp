@@ -72,11 +72,21 @@ void readShape(benchmark::State& state, dumpbuilder::Shape shape, const char* ta
   state.SetBytesProcessed(bytes);
 }
 
-void BM_Read_MostlyBinary(benchmark::State& s) { readShape(s, dumpbuilder::Shape::Binary, "binary", -1); }
-void BM_Read_TextHeavy(benchmark::State& s) { readShape(s, dumpbuilder::Shape::Text, "text", -1); }
-void BM_Read_StatementDense(benchmark::State& s) { readShape(s, dumpbuilder::Shape::Statements, "statements", -1); }
-void BM_Read_MostlyBinary_OneThread(benchmark::State& s) { readShape(s, dumpbuilder::Shape::Binary, "binary", 0); }
-void BM_Read_TextHeavy_OneThread(benchmark::State& s) { readShape(s, dumpbuilder::Shape::Text, "text", 0); }
+void BM_Read_MostlyBinary(benchmark::State& s) {
+  readShape(s, dumpbuilder::Shape::Binary, "binary", -1);
+}
+void BM_Read_TextHeavy(benchmark::State& s) {
+  readShape(s, dumpbuilder::Shape::Text, "text", -1);
+}
+void BM_Read_StatementDense(benchmark::State& s) {
+  readShape(s, dumpbuilder::Shape::Statements, "statements", -1);
+}
+void BM_Read_MostlyBinary_OneThread(benchmark::State& s) {
+  readShape(s, dumpbuilder::Shape::Binary, "binary", 0);
+}
+void BM_Read_TextHeavy_OneThread(benchmark::State& s) {
+  readShape(s, dumpbuilder::Shape::Text, "text", 0);
+}
 void BM_Read_StatementDense_OneThread(benchmark::State& s) {
   readShape(s, dumpbuilder::Shape::Statements, "statements", 0);
 }

@@ -27,9 +27,8 @@ class TempFolderTest : public ::testing::Test {
  protected:
   void SetUp() override {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    dir_ = fs::temp_directory_path() /
-           ("velmaron-" + std::string(info->test_suite_name()) + "-" + info->name() + "-" +
-            std::to_string(::getpid()));
+    dir_ = fs::temp_directory_path() / ("velmaron-" + std::string(info->test_suite_name()) + "-" +
+                                        info->name() + "-" + std::to_string(::getpid()));
     fs::remove_all(dir_);
     fs::create_directories(dir_);
   }
@@ -115,7 +114,7 @@ class UnreliableReader : public platform::RandomReader {
   int error_ = 0;
 };
 
-inline TDumpWorker::Opener unreliableOpener(size_t maxRead, int64_t failAt = -1) {
+inline DumpWorker::Opener unreliableOpener(size_t maxRead, int64_t failAt = -1) {
   return [=](const std::string& p, int& error) -> std::unique_ptr<platform::RandomReader> {
     auto r = std::make_unique<UnreliableReader>(p, maxRead, failAt);
     if (!r->ok()) {
@@ -128,8 +127,9 @@ inline TDumpWorker::Opener unreliableOpener(size_t maxRead, int64_t failAt = -1)
 
 // Reads `dump` into `root` with the reader on the calling thread, prepared as the main window
 // prepares it.
-inline void readDump(TExpFileRoot& root, const std::string& dump, int64_t chunkSize = TParseDumpfile::kDefaultChunkSize,
-                     int helpers = 0, size_t minSegment = 1 << 20, TDumpWorker::Opener opener = nullptr,
+inline void readDump(TExpFileRoot& root, const std::string& dump,
+                     int64_t chunkSize = TParseDumpfile::kDefaultChunkSize, int helpers = 0,
+                     size_t minSegment = 1 << 20, DumpWorker::Opener opener = nullptr,
                      ProgressSink* progress = nullptr) {
   dumpbuilder::HeaderFacts facts;
   dumpbuilder::readHeaderFacts(dump, facts);

@@ -105,7 +105,8 @@ TEST_F(AnalysisFileTest, SavedTreeReadsBackWithEachObjectsExactBytes) {
     EXPECT_EQ(a.Kind(), b.Kind());
     EXPECT_EQ(a.Length(), b.Length());
     if (a.Length() > 0) {
-      EXPECT_EQ(bytesOf(path("d.adf"), b.StartOffset(), b.Length()), bytesOf(path("d.dmp"), a.StartOffset(), a.Length()))
+      EXPECT_EQ(bytesOf(path("d.adf"), b.StartOffset(), b.Length()),
+                bytesOf(path("d.dmp"), a.StartOffset(), a.Length()))
           << a.Name();
     }
   };
@@ -257,7 +258,7 @@ TEST_F(AnalysisFileTest, OffsetsThatDoNotFitThirtyTwoBitsAreRefusedBeforeAnythin
 class CancellingProgress : public testing::RecordingProgress {
  public:
   TExpFileRoot* root = nullptr;
-  TDumpWorker* worker = nullptr;
+  DumpWorker* worker = nullptr;
   void stepIt() override {
     if (worker != nullptr) CancelDumpJob(*root, *worker);
   }
@@ -296,7 +297,9 @@ TEST_F(AnalysisFileTest, SaveNamesAMissingDumpAndATargetThatCannotBeCreated) {
 
 TEST_F(AnalysisFileTest, OnlyFilesWithTheMarkerAreAnalysisFiles) {
   EXPECT_TRUE(IsAnalysisFile(smallAnalysisFile()));
-  writeFile(path("dump"), std::string("\x03\x00\x1f" "EXPORT:V09.02.00\n", 20));
+  writeFile(path("dump"), std::string("\x03\x00\x1f"
+                                      "EXPORT:V09.02.00\n",
+                                      20));
   EXPECT_FALSE(IsAnalysisFile(path("dump")));
   std::string marker(20, '\0');
   for (int i = 0; i < 10; ++i) marker[size_t(10 + i)] = char(i);
@@ -309,7 +312,7 @@ TEST_F(AnalysisFileTest, OnlyFilesWithTheMarkerAreAnalysisFiles) {
 }
 
 TEST(FillNodeFromEntryTest, NodeTakesTheNameUpToItsZeroAndTheRangeInTheAnalysisFile) {
-  TAdfEntry e;
+  AdfEntry e;
   std::memcpy(e.name.data(), "EMP\0JUNK", 8);
   e.dataOffset = 5000;
   e.length = 77;
@@ -318,7 +321,7 @@ TEST(FillNodeFromEntryTest, NodeTakesTheNameUpToItsZeroAndTheRangeInTheAnalysisF
   uint8_t raw[141];
   e.encode(raw);
   TExpFileNode n;
-  FillNodeFromEntry(TAdfEntry::decode(raw), n);
+  FillNodeFromEntry(AdfEntry::decode(raw), n);
   EXPECT_EQ(n.Name(), "EMP");
   EXPECT_EQ(n.StartOffset(), 5000);
   EXPECT_EQ(n.Length(), 77);
@@ -347,7 +350,8 @@ TEST_F(DamagedAnalysisFileTest, IndexSizeThatIsNoNumberOrNoMultipleOfTheEntrySiz
            {std::string("0\0\0\0\0\0\0\0\0\0", 10), "Read file Error: (Code:001)"},
            {std::string("142\0\0\0\0\0\0\0", 10), "Read file Error: (Code:002)"},
            {"9999999999", "Read file Error: (Code:002)"},
-           {std::string("141000\0\0\0\0", 10), "Read file Error: (Code:003) the index runs past the end of the file"}}) {
+           {std::string("141000\0\0\0\0", 10),
+            "Read file Error: (Code:003) the index runs past the end of the file"}}) {
     patch(adf, 190, text);
     TExpFileRoot root;
     EXPECT_EQ(load(root, adf), message) << text;
@@ -367,8 +371,12 @@ TEST_F(DamagedAnalysisFileTest, DataRangesOutsideTheDataAreaAreRefused) {
   const std::string adf = smallAnalysisFile();
   const std::string good = readFile(adf);
   const int64_t size = int64_t(good.size());
-  for (const auto& [offset, length] : std::vector<std::pair<int32_t, int32_t>>{
-           {int32_t(size - 5), 6}, {-1, 5}, {1200, -3}, {100, 5}, {int32_t(size), 1}, {0x7FFFFFF0, 0x7FFFFFF0}}) {
+  for (const auto& [offset, length] : std::vector<std::pair<int32_t, int32_t>>{{int32_t(size - 5), 6},
+                                                                               {-1, 5},
+                                                                               {1200, -3},
+                                                                               {100, 5},
+                                                                               {int32_t(size), 1},
+                                                                               {0x7FFFFFF0, 0x7FFFFFF0}}) {
     writeFile(adf, good);
     patch(adf, 1024 + 141 + 128, int32Bytes(offset) + int32Bytes(length));
     TExpFileRoot root;
@@ -381,8 +389,8 @@ TEST_F(DamagedAnalysisFileTest, DataRangesOutsideTheDataAreaAreRefused) {
 TEST_F(DamagedAnalysisFileTest, TruncatedFileIsRefusedWhereverItIsCut) {
   const std::string adf = smallAnalysisFile();
   const std::string good = readFile(adf);
-  for (size_t keep : {size_t(0), size_t(15), size_t(25), size_t(195), size_t(1023), size_t(1024), size_t(1100),
-                      size_t(1024 + 564), good.size() - 1}) {
+  for (size_t keep : {size_t(0), size_t(15), size_t(25), size_t(195), size_t(1023), size_t(1024),
+                      size_t(1100), size_t(1024 + 564), good.size() - 1}) {
     writeFile(adf, good.substr(0, keep));
     TExpFileRoot root;
     EXPECT_NE(load(root, adf), "") << "cut at " << keep;
@@ -421,9 +429,15 @@ TEST_F(DamagedAnalysisFileTest, RandomDamageGivesAMessageAndNoTreeOrATreeInsideT
       // Mostly where it hurts: the index size and the entries' numbers.
       size_t at;
       switch (rng() % 3) {
-        case 0: at = 190 + rng() % 10; break;
-        case 1: at = size_t(1024 + int64_t(rng() % uint64_t(entries)) * 141 + 128 + int64_t(rng() % 13)); break;
-        default: at = rng() % bad.size(); break;
+        case 0:
+          at = 190 + rng() % 10;
+          break;
+        case 1:
+          at = size_t(1024 + int64_t(rng() % uint64_t(entries)) * 141 + 128 + int64_t(rng() % 13));
+          break;
+        default:
+          at = rng() % bad.size();
+          break;
       }
       bad[at] = char(rng() % 4 == 0 ? 0xFF : rng() % 256);
     }

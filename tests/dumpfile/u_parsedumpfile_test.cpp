@@ -26,9 +26,9 @@ struct CutLine {
 };
 
 // Every line with its text (a cutter that does not summarise).
-class LineList : public TDumpLineCutter::Sink {
+class LineList : public DumpLineCutter::Sink {
  public:
-  bool onLine(const TDumpLineCutter::Line& line, int64_t endOffset) override {
+  bool onLine(const DumpLineCutter::Line& line, int64_t endOffset) override {
     std::string scratch;
     lines.push_back({std::string(line.text(scratch)), endOffset});
     EXPECT_EQ(int(lines.back().text.size()), line.length);
@@ -63,7 +63,7 @@ std::vector<CutLine> referenceLines(const std::string& bytes) {
 }
 
 std::vector<CutLine> cut(const std::string& bytes, const std::vector<size_t>& pieces = {}) {
-  TDumpLineCutter cutter;
+  DumpLineCutter cutter;
   LineList sink;
   size_t at = 0;
   for (size_t piece : pieces) {
@@ -71,7 +71,8 @@ std::vector<CutLine> cut(const std::string& bytes, const std::vector<size_t>& pi
     EXPECT_TRUE(cutter.feed(reinterpret_cast<const uint8_t*>(bytes.data()) + at, piece, int64_t(at), sink));
     at += piece;
   }
-  EXPECT_TRUE(cutter.feed(reinterpret_cast<const uint8_t*>(bytes.data()) + at, bytes.size() - at, int64_t(at), sink));
+  EXPECT_TRUE(
+      cutter.feed(reinterpret_cast<const uint8_t*>(bytes.data()) + at, bytes.size() - at, int64_t(at), sink));
   EXPECT_TRUE(cutter.finish(int64_t(bytes.size()), sink));
   return sink.lines;
 }
@@ -92,7 +93,11 @@ TEST(LineCutterTest, ReturnAndLineFeedHandOverOneLineEndingAtTheReturn) {
 }
 
 TEST(LineCutterTest, TildeDelAndOtherBytesAreDroppedWithoutEndingTheLine) {
-  const auto lines = cut(std::string("ab~cd\x7f" "e\0f\x01\xff" "g\n", 13));
+  const auto lines =
+      cut(std::string("ab~cd\x7f"
+                      "e\0f\x01\xff"
+                      "g\n",
+                      13));
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0], (CutLine{"abcdefg", 13}));
 }
@@ -109,9 +114,12 @@ std::string randomBytes(std::mt19937_64& rng, size_t n, int breakPercent, int pr
   std::string s(n, '\0');
   for (auto& c : s) {
     const int r = int(rng() % 100);
-    if (r < breakPercent) c = rng() % 2 ? '\r' : '\n';
-    else if (r < breakPercent + printablePercent) c = char(0x20 + rng() % 0x5E);
-    else c = char(rng() % 256);
+    if (r < breakPercent)
+      c = rng() % 2 ? '\r' : '\n';
+    else if (r < breakPercent + printablePercent)
+      c = char(0x20 + rng() % 0x5E);
+    else
+      c = char(rng() % 256);
   }
   return s;
 }
@@ -155,9 +163,9 @@ struct Summary {
   }
 };
 
-class SummaryRecorder : public TDumpLineCutter::Sink {
+class SummaryRecorder : public DumpLineCutter::Sink {
  public:
-  bool onLine(const TDumpLineCutter::Line& line, int64_t endOffset) override {
+  bool onLine(const DumpLineCutter::Line& line, int64_t endOffset) override {
     std::string scratch;
     summary.line(std::string(line.text(scratch)), endOffset);
     return true;
@@ -172,16 +180,18 @@ class SummaryRecorder : public TDumpLineCutter::Sink {
 };
 
 bool referenceMayStartStatement(const std::string& line) {
-  static const std::vector<std::string> keywords = {"ALTER",   "ANALYZE", "COMMENT", "CONNECT", "CREATE",
-                                                    "ENDTABLE", "EXECFULL", "EXECUTE", "EXIT",   "GRANT",
-                                                    "INSERT",  "REVOKE",  "SQLVERSION", "TABLE"};
+  static const std::vector<std::string> keywords = {"ALTER",    "ANALYZE",  "COMMENT",    "CONNECT", "CREATE",
+                                                    "ENDTABLE", "EXECFULL", "EXECUTE",    "EXIT",    "GRANT",
+                                                    "INSERT",   "REVOKE",   "SQLVERSION", "TABLE"};
   size_t i = line.find_first_not_of(' ');
   if (i == std::string::npos) return false;
   std::string word;
-  for (; i < line.size() && (std::isalnum(uint8_t(line[i])) || line[i] == '_' || line[i] == '#' || line[i] == '$');
+  for (; i < line.size() &&
+         (std::isalnum(uint8_t(line[i])) || line[i] == '_' || line[i] == '#' || line[i] == '$');
        ++i)
     word += char(std::toupper(uint8_t(line[i])));
-  return std::find(keywords.begin(), keywords.end(), word) != keywords.end() && std::isalpha(uint8_t(word[0]));
+  return std::find(keywords.begin(), keywords.end(), word) != keywords.end() &&
+         std::isalpha(uint8_t(word[0]));
 }
 
 Summary referenceSummary(const std::string& bytes) {
@@ -196,9 +206,24 @@ Summary referenceSummary(const std::string& bytes) {
 }
 
 std::string statementishBytes(std::mt19937_64& rng, size_t n) {
-  static const std::vector<std::string> words = {"CREATE", "create", "Table", "GRANT", "exit", "EXITS", "  ALTER",
-                                                 "CONNECT", "CONNECTX", "SQLVERSION", "SQLVERSIONS", "INSERT(",
-                                                 "ex\x01it", "cre\x00" "ate", "T_ABLE", "ANALYZE", "XCREATE"};
+  static const std::vector<std::string> words = {"CREATE",
+                                                 "create",
+                                                 "Table",
+                                                 "GRANT",
+                                                 "exit",
+                                                 "EXITS",
+                                                 "  ALTER",
+                                                 "CONNECT",
+                                                 "CONNECTX",
+                                                 "SQLVERSION",
+                                                 "SQLVERSIONS",
+                                                 "INSERT(",
+                                                 "ex\x01it",
+                                                 "cre\x00"
+                                                 "ate",
+                                                 "T_ABLE",
+                                                 "ANALYZE",
+                                                 "XCREATE"};
   std::string s;
   while (s.size() < n) {
     s += words[rng() % words.size()];
@@ -214,7 +239,7 @@ TEST(LineCutterTest, SummarisingCutterPassesOnExactlyTheLinesThatMayStartAStatem
   std::mt19937_64 rng(seed);
   for (int round = 0; round < 40; ++round) {
     const std::string bytes = statementishBytes(rng, 1 + rng() % 4000);
-    TDumpLineCutter cutter(true);
+    DumpLineCutter cutter(true);
     SummaryRecorder rec;
     for (size_t at = 0; at < bytes.size();) {
       const size_t p = std::min<size_t>(bytes.size() - at, 1 + rng() % 200);
@@ -240,12 +265,13 @@ TEST(LineCutterTest, ParallelCuttingGivesWhatOneCutterGives) {
         if (c == '\r' || c == '\n') c = 'x';
     const int helpers = 1 + int(rng() % 4);
     const size_t minSegment = 1 + rng() % 700;
-    TParallelLineCutter parallel(helpers, minSegment);
-    TDumpLineCutter cutter(true);
+    ParallelLineCutter parallel(helpers, minSegment);
+    DumpLineCutter cutter(true);
     SummaryRecorder rec;
     for (size_t at = 0; at < bytes.size();) {
       const size_t p = std::min<size_t>(bytes.size() - at, 1 + rng() % 9000);
-      ASSERT_TRUE(parallel.feed(cutter, reinterpret_cast<const uint8_t*>(bytes.data()) + at, p, int64_t(at), rec));
+      ASSERT_TRUE(
+          parallel.feed(cutter, reinterpret_cast<const uint8_t*>(bytes.data()) + at, p, int64_t(at), rec));
       at += p;
     }
     ASSERT_TRUE(cutter.finish(int64_t(bytes.size()), rec));
@@ -261,7 +287,8 @@ class ReaderRangesTest : public TempFolderTest {
   dumpbuilder::Expected build(dumpbuilder::Options o, const std::string& name = "d.dmp") {
     return dumpbuilder::buildDump(path(name), o);
   }
-  std::vector<std::string> read(const std::string& name, int64_t chunk, int helpers = 0, size_t minSegment = 1 << 20) {
+  std::vector<std::string> read(const std::string& name, int64_t chunk, int helpers = 0,
+                                size_t minSegment = 1 << 20) {
     TExpFileRoot root;
     testing::readDump(root, path(name), chunk, helpers, minSegment);
     EXPECT_EQ(root.Message(), "");
@@ -296,7 +323,8 @@ TEST_F(ReaderRangesTest, HelperThreadsGiveTheSameRanges) {
   const auto expected = dumpbuilder::nodeLines(build(o));
   for (int64_t chunk : {int64_t(4099), int64_t(65536), TParseDumpfile::kDefaultChunkSize})
     for (size_t segment : {size_t(1), size_t(333), size_t(4096)})
-      EXPECT_EQ(read("d.dmp", chunk, 3, segment), expected) << "chunks of " << chunk << ", segments of " << segment;
+      EXPECT_EQ(read("d.dmp", chunk, 3, segment), expected)
+          << "chunks of " << chunk << ", segments of " << segment;
 }
 
 TEST_F(ReaderRangesTest, EveryModeShapeAndLineEndingGivesTheBuildersTree) {
@@ -493,7 +521,8 @@ TEST_F(ReaderControlTest, CancelMidFileStopsTheRunAndKeepsTheTerminatedMessage) 
   dumpbuilder::prepareRoot(root, path("d.dmp"), facts_);
   GateProgress progress;
   std::atomic<int> done{0};
-  TParseDumpfile reader(root, &progress, [&] { ++done; }, 1000);
+  TParseDumpfile reader(
+      root, &progress, [&] { ++done; }, 1000);
   reader.Start();
   progress.waitUntilReached();
   CancelDumpJob(root, reader);
@@ -539,7 +568,8 @@ TEST_F(ReaderControlTest, CompletionRunsExactlyOnceOnEveryPath) {
     // Destroying a running worker stops it; the completion still comes once.
     TExpFileRoot root;
     dumpbuilder::prepareRoot(root, path("d.dmp"), facts_);
-    TParseDumpfile reader(root, nullptr, [&] { ++done; }, 1);
+    TParseDumpfile reader(
+        root, nullptr, [&] { ++done; }, 1);
     reader.Start();
   }
   EXPECT_EQ(done.load(), 4);

@@ -128,8 +128,8 @@ TEST_F(DefinitionWriterTest, RollbackSegmentsOfKind22GoToAFileWhoseNameEndsWithA
 }
 
 TEST_F(DefinitionWriterTest, HostileOwnerNamesNeverLeaveTheOutputFolder) {
-  const std::vector<std::string> owners = {"../../evil", "..", "a/b", std::string("x\x01y\nz", 5), "\\..\\w",
-                                           std::string(300, 'L')};
+  const std::vector<std::string> owners = {
+      "../../evil", "..", "a/b", std::string("x\x01y\nz", 5), "\\..\\w", std::string(300, 'L')};
   for (const auto& name : owners) {
     TExpFileUser* o = user(name);
     add(o, "T", kKindTables, "CREATE TABLE T");
@@ -152,7 +152,8 @@ TEST_F(DefinitionWriterTest, HostileOwnerNamesNeverLeaveTheOutputFolder) {
 
 TEST_F(DefinitionWriterTest, DefinitionsLongerThanTheDisplayLimitAreWrittenWholeWithTheirOwnBytes) {
   std::string body = "CREATE PACKAGE BODY P IS\n";
-  for (int i = 0; body.size() < 30000; ++i) body += "  x := '" + std::string(1, char(0x80 + i % 100)) + "~';\n";
+  for (int i = 0; body.size() < 30000; ++i)
+    body += "  x := '" + std::string(1, char(0x80 + i % 100)) + "~';\n";
   body += std::string("\x01\x02 tail", 7);
   TExpFileUser* o = user("U");
   add(o, "P", kKindPackageBodies, body);
@@ -189,13 +190,14 @@ TEST_F(DefinitionWriterTest, MissingDumpAndUnwritableFolderAreReported) {
 class CancellingProgress : public testing::RecordingProgress {
  public:
   TExpFileRoot* root = nullptr;
-  TDumpWorker* worker = nullptr;
+  DumpWorker* worker = nullptr;
   void stepIt() override { CancelDumpJob(*root, *worker); }
 };
 
 TEST_F(DefinitionWriterTest, CancelledRunKeepsWhatItWroteAndClaimsNoSuccess) {
   TExpFileUser* o = user("U");
-  for (int i = 0; i < 300; ++i) add(o, "T" + std::to_string(i), kKindTables, "CREATE TABLE T" + std::to_string(i));
+  for (int i = 0; i < 300; ++i)
+    add(o, "T" + std::to_string(i), kKindTables, "CREATE TABLE T" + std::to_string(i));
   o->KindSelected[kKindTables] = true;
   writeFile(path("d.dmp"), dump_);
   root_.SetDumpFileName(path("d.dmp"));
@@ -229,7 +231,8 @@ TEST_F(DefinitionWriterTest, TablesOfARealReadingHoldExactlyTheirRanges) {
   std::map<std::string, std::string> want;
   for (const auto& n : expected.nodes)
     if (n.kind == kKindTables && n.owner != "-" && n.length > 0)
-      want[n.owner + "_Tables.sql"] += platform::NormalizeLineBreaks(bytes.substr(size_t(n.start), size_t(n.length))) + "\r\n";
+      want[n.owner + "_Tables.sql"] +=
+          platform::NormalizeLineBreaks(bytes.substr(size_t(n.start), size_t(n.length))) + "\r\n";
   ASSERT_FALSE(want.empty());
   for (const auto& [file, content] : want) EXPECT_EQ(out(file), content) << file;
 }

@@ -17,7 +17,8 @@ namespace {
 // A file of this process in the temporary folder, removed at exit.
 struct ScratchFile {
   explicit ScratchFile(const char* name)
-      : path((std::filesystem::temp_directory_path() / ("velmaron-fuzz-" + std::to_string(::getpid()) + "-" + name))
+      : path((std::filesystem::temp_directory_path() /
+              ("velmaron-fuzz-" + std::to_string(::getpid()) + "-" + name))
                  .string()) {}
   ~ScratchFile() {
     std::error_code ec;

@@ -21,10 +21,11 @@ void check(bool ok) {
 }
 
 // Every line, in full, to the recogniser.
-class EveryLine : public dumpfile::TDumpLineCutter::Sink {
+class EveryLine : public dumpfile::DumpLineCutter::Sink {
  public:
-  EveryLine(dumpfile::TExpFileRoot& root, dumpfile::TDumpRecogniser& recogniser) : root_(root), recogniser_(recogniser) {}
-  bool onLine(const dumpfile::TDumpLineCutter::Line& line, int64_t endOffset) override {
+  EveryLine(dumpfile::TExpFileRoot& root, dumpfile::TDumpRecogniser& recogniser)
+      : root_(root), recogniser_(recogniser) {}
+  bool onLine(const dumpfile::DumpLineCutter::Line& line, int64_t endOffset) override {
     root_.SetReadPosition(endOffset);
     std::string scratch;
     dumpfile::ProcessDumpLine(recogniser_, root_, line.text(scratch));
@@ -40,7 +41,8 @@ class EveryLine : public dumpfile::TDumpLineCutter::Sink {
 // A file of this process in the temporary folder, removed at exit.
 struct ScratchFile {
   explicit ScratchFile(const char* name)
-      : path((std::filesystem::temp_directory_path() / ("velmaron-fuzz-" + std::to_string(::getpid()) + "-" + name))
+      : path((std::filesystem::temp_directory_path() /
+              ("velmaron-fuzz-" + std::to_string(::getpid()) + "-" + name))
                  .string()) {}
   ~ScratchFile() {
     std::error_code ec;
@@ -88,7 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   plain.SetCurrentOwner(plain.AddUser(std::move(owner)));
   dumpfile::TDumpRecogniser recogniser(plain);
   recogniser.SetShortcut(false);
-  dumpfile::TDumpLineCutter cutter;
+  dumpfile::DumpLineCutter cutter;
   EveryLine sink(plain, recogniser);
   cutter.feed(data, size, 0, sink);
   cutter.finish(int64_t(size), sink);
@@ -97,8 +99,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   check(lines == dumpbuilder::treeLines(plain));
   dumpfile::TExpFileNode* node = nullptr;
   auto inside = [&](const dumpfile::TExpFileNode& n) {
-    check(n.StartOffset() == -1 ? n.Length() == 0 : n.StartOffset() >= 0 && n.Length() >= 0 &&
-                                                        n.StartOffset() + n.Length() <= int64_t(size));
+    check(n.StartOffset() == -1
+              ? n.Length() == 0
+              : n.StartOffset() >= 0 && n.Length() >= 0 && n.StartOffset() + n.Length() <= int64_t(size));
   };
   for (int i = 0; read.GetPublicObject(i, node); ++i) inside(*node);
   dumpfile::TExpFileUser* u = nullptr;

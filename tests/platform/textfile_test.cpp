@@ -40,8 +40,9 @@ TEST(NormalizeLineBreaksTest, OtherBytesPassUnchanged) {
 class AppendLineToFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("velmaron-textfile-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+    dir_ =
+        fs::temp_directory_path() /
+        ("velmaron-textfile-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
     fs::remove_all(dir_);
     fs::create_directories(dir_);
   }

@@ -58,31 +58,41 @@ constexpr std::array<HeadInfo, kHeadCount> kHeads = {{
 // is a statement, whatever else it holds.
 bool isStatementWord(std::string_view upperWord) {
   static constexpr std::array<std::string_view, 14> kWords = {
-      "ALTER",   "ANALYZE", "COMMENT", "CONNECT", "CREATE", "ENDTABLE", "EXECFULL",
+      "ALTER",   "ANALYZE", "COMMENT", "CONNECT", "CREATE", "ENDTABLE",   "EXECFULL",
       "EXECUTE", "EXIT",    "GRANT",   "INSERT",  "REVOKE", "SQLVERSION", "TABLE"};
   return std::find(kWords.begin(), kWords.end(), upperWord) != kWords.end();
 }
 
 bool isPrefixOfStatementWord(std::string_view upperWord) {
   static constexpr std::array<std::string_view, 14> kWords = {
-      "ALTER",   "ANALYZE", "COMMENT", "CONNECT", "CREATE", "ENDTABLE", "EXECFULL",
+      "ALTER",   "ANALYZE", "COMMENT", "CONNECT", "CREATE", "ENDTABLE",   "EXECFULL",
       "EXECUTE", "EXIT",    "GRANT",   "INSERT",  "REVOKE", "SQLVERSION", "TABLE"};
   for (std::string_view w : kWords)
     if (w.substr(0, upperWord.size()) == upperWord) return true;
   return false;
 }
 
-constexpr bool printable(uint8_t b) { return b >= 0x20 && b <= 0x7D; }
-constexpr bool letter(uint8_t b) { return (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z'); }
+constexpr bool printable(uint8_t b) {
+  return b >= 0x20 && b <= 0x7D;
+}
+constexpr bool letter(uint8_t b) {
+  return (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z');
+}
 constexpr bool wordChar(uint8_t b) {
   return letter(b) || (b >= '0' && b <= '9') || b == '_' || b == '#' || b == '$';
 }
-constexpr char upper(uint8_t b) { return char(b >= 'a' && b <= 'z' ? b - 32 : b); }
+constexpr char upper(uint8_t b) {
+  return char(b >= 'a' && b <= 'z' ? b - 32 : b);
+}
 
 }  // namespace
 
-std::string_view headWords(Head head) { return kHeads[size_t(head)].words; }
-int headKind(Head head) { return kHeads[size_t(head)].kind; }
+std::string_view headWords(Head head) {
+  return kHeads[size_t(head)].words;
+}
+int headKind(Head head) {
+  return kHeads[size_t(head)].kind;
+}
 
 std::string nodeLine(const ExpectedNode& n) {
   return n.owner + "\t" + std::to_string(n.kind) + "\t" + n.name + "\t" + std::to_string(n.start) + "\t" +
@@ -109,19 +119,28 @@ DumpWriter::DumpWriter(const std::string& path, Mode mode, std::string user, End
 
 DumpWriter::~DumpWriter() = default;
 
-const std::string& DumpWriter::currentOwner() const { return owners_[current_].self.name; }
+const std::string& DumpWriter::currentOwner() const {
+  return owners_[current_].self.name;
+}
 
 std::string DumpWriter::ending() {
   switch (endings_) {
-    case Endings::Lf: return "\n";
-    case Endings::CrLf: return "\r\n";
-    case Endings::Cr: return "\r";
-    case Endings::Mixed: break;
+    case Endings::Lf:
+      return "\n";
+    case Endings::CrLf:
+      return "\r\n";
+    case Endings::Cr:
+      return "\r";
+    case Endings::Mixed:
+      break;
   }
   switch (rng_() % 3) {
-    case 0: return "\n";
-    case 1: return "\r\n";
-    default: return "\r";
+    case 0:
+      return "\n";
+    case 1:
+      return "\r\n";
+    default:
+      return "\r";
   }
 }
 
@@ -194,9 +213,12 @@ void DumpWriter::emitText(std::string_view text, Check check) {
 
 std::string DumpWriter::nameText(std::string_view name, NameForm form) const {
   switch (form) {
-    case NameForm::Bare: return std::string(name);
-    case NameForm::Qualified: return std::string("SCHEMA_1.\"").append(name) + '"';
-    case NameForm::Quoted: break;
+    case NameForm::Bare:
+      return std::string(name);
+    case NameForm::Qualified:
+      return std::string("SCHEMA_1.\"").append(name) + '"';
+    case NameForm::Quoted:
+      break;
   }
   return std::string("\"").append(name) + '"';
 }
@@ -211,10 +233,17 @@ void DumpWriter::beginStatement() {
 void DumpWriter::closeOpen(int64_t end) {
   Node* node = nullptr;
   switch (open_) {
-    case Open::None: return;
-    case Open::Public: node = &publics_[openIndex_]; break;
-    case Open::OwnerSelf: node = &owners_[openOwner_].self; break;
-    case Open::OwnerObject: node = &owners_[openOwner_].objects[openIndex_]; break;
+    case Open::None:
+      return;
+    case Open::Public:
+      node = &publics_[openIndex_];
+      break;
+    case Open::OwnerSelf:
+      node = &owners_[openOwner_].self;
+      break;
+    case Open::OwnerObject:
+      node = &owners_[openOwner_].objects[openIndex_];
+      break;
   }
   node->length = end - node->start;
   open_ = Open::None;
@@ -247,8 +276,8 @@ void DumpWriter::create(Head head, std::string_view name, std::string_view tail,
   node.kind = info.kind;
   node.name = std::string(name);
   node.start = start;
-  const bool atRoot = info.placement == Placement::Root ||
-                      (info.placement == Placement::ByUserMode && !userMode_);
+  const bool atRoot =
+      info.placement == Placement::Root || (info.placement == Placement::ByUserMode && !userMode_);
   if (atRoot) {
     publics_.push_back(std::move(node));
     open_ = Open::Public;
@@ -305,15 +334,19 @@ void DumpWriter::other(std::string_view text) {
   emitText(std::string(text) + ending(), Check::Statement);
 }
 
-void DumpWriter::line(std::string_view text) { emitText(std::string(text) + ending(), Check::Continuation); }
+void DumpWriter::line(std::string_view text) {
+  emitText(std::string(text) + ending(), Check::Continuation);
+}
 
-void DumpWriter::raw(std::string_view bytes) { emitText(bytes, Check::Continuation); }
+void DumpWriter::raw(std::string_view bytes) {
+  emitText(bytes, Check::Continuation);
+}
 
 void DumpWriter::rows(int64_t bytes) {
   static constexpr std::array<std::string_view, 24> kWords = {
-      "SMITH", "ALLEN",  "WARD",  "JONES",   "MARTIN", "BLAKE", "CLARK", "SCOTT",
-      "KING",  "TURNER", "ADAMS", "JAMES",   "FORD",   "MILLER", "CLERK", "SALESMAN",
-      "grant", "Exit",   "alter", "NEW YORK", "table", "create", "Insert", "connect"};
+      "SMITH", "ALLEN",  "WARD",  "JONES",    "MARTIN", "BLAKE",  "CLARK",  "SCOTT",
+      "KING",  "TURNER", "ADAMS", "JAMES",    "FORD",   "MILLER", "CLERK",  "SALESMAN",
+      "grant", "Exit",   "alter", "NEW YORK", "table",  "create", "Insert", "connect"};
   bool first = true;
   while (bytes > 0) {
     const size_t piece = size_t(std::min<int64_t>(bytes, 1 << 20));
@@ -391,10 +424,17 @@ Expected DumpWriter::finish() {
 
   // An object still open at the end of the file has no range.
   switch (open_) {
-    case Open::None: break;
-    case Open::Public: publics_[openIndex_].start = -1; break;
-    case Open::OwnerSelf: owners_[openOwner_].self.start = -1; break;
-    case Open::OwnerObject: owners_[openOwner_].objects[openIndex_].start = -1; break;
+    case Open::None:
+      break;
+    case Open::Public:
+      publics_[openIndex_].start = -1;
+      break;
+    case Open::OwnerSelf:
+      owners_[openOwner_].self.start = -1;
+      break;
+    case Open::OwnerObject:
+      owners_[openOwner_].objects[openIndex_].start = -1;
+      break;
   }
   Expected e;
   e.size = pos_;
@@ -482,7 +522,10 @@ class Generator {
     std::string s = "(";
     for (int c = 0; c < columns; ++c) {
       if (c > 0) s += ", ";
-      s += "\"COL_" + std::to_string(c) + "\" " + (c % 3 == 0 ? "NUMBER(10, 2)" : c % 3 == 1 ? "VARCHAR2(30)" : "DATE");
+      s += "\"COL_" + std::to_string(c) + "\" " +
+           (c % 3 == 0   ? "NUMBER(10, 2)"
+            : c % 3 == 1 ? "VARCHAR2(30)"
+                         : "DATE");
     }
     return s + ")  PCTFREE 10 PCTUSED 40 INITRANS 1 MAXTRANS 255 STORAGE(INITIAL 65536 FREELISTS 1) LOGGING";
   }
@@ -505,15 +548,18 @@ class Generator {
 
   void table(int64_t rowBytes, bool withHole) {
     const std::string t = name("EMP");
-    w_.create(Head::Table, t, longColumns(2 + int(pick(14))), {}, pick(5) == 0 ? NameForm::Bare : NameForm::Quoted);
+    w_.create(Head::Table, t, longColumns(2 + int(pick(14))), {},
+              pick(5) == 0 ? NameForm::Bare : NameForm::Quoted);
     w_.other("INSERT INTO \"" + t + "\" (\"COL_0\", \"COL_1\") VALUES (:1, :2)");
     if (withHole) {
       w_.rows(std::min<int64_t>(rowBytes, 4096));
       w_.hole(o_.holeSize);
     }
     w_.rows(rowBytes);
-    w_.create(pick(3) == 0 ? Head::UniqueIndex : pick(2) ? Head::Index : Head::BitmapIndex, name("IX"),
-              "ON \"" + t + "\" (\"COL_0\" ) PCTFREE 10 INITRANS 2 MAXTRANS 255", {},
+    w_.create(pick(3) == 0 ? Head::UniqueIndex
+              : pick(2)    ? Head::Index
+                           : Head::BitmapIndex,
+              name("IX"), "ON \"" + t + "\" (\"COL_0\" ) PCTFREE 10 INITRANS 2 MAXTRANS 255", {},
               pick(4) == 0 ? NameForm::Qualified : NameForm::Quoted);
     w_.other("ANALYZE TABLE \"" + t + "\" ESTIMATE STATISTICS");
     if (pick(2)) w_.other("ALTER TABLE \"" + t + "\" ADD CONSTRAINT \"PK\" PRIMARY KEY (\"COL_0\")");
@@ -524,7 +570,8 @@ class Generator {
   void batch() {
     switch (o_.shape) {
       case Shape::Binary:
-        table(std::min<int64_t>(int64_t(1 + pick(4)) << 20, std::max<int64_t>(o_.targetSize - w_.position(), 4096)),
+        table(std::min<int64_t>(int64_t(1 + pick(4)) << 20,
+                                std::max<int64_t>(o_.targetSize - w_.position(), 4096)),
               holePending());
         return;
       case Shape::Text:
@@ -541,35 +588,51 @@ class Generator {
       case Shape::Statements:
         for (int i = 0; i < 40; ++i) {
           switch (pick(6)) {
-            case 0: w_.create(Head::Sequence, name("SEQ"), "MINVALUE 1 MAXVALUE 999 INCREMENT BY 1"); break;
-            case 1: w_.create(Head::Synonym, name("SYN"), "FOR \"EMP\""); break;
-            case 2: w_.create(Head::Index, name("IX"), "ON \"EMP\" (\"A\")"); break;
-            case 3: w_.other("GRANT SELECT ON \"EMP\" TO PUBLIC"); break;
-            case 4: w_.other("ALTER SESSION SET CURRENT_SCHEMA = \"X\""); break;
-            default: w_.create(Head::View, name("V"), "AS SELECT 1 FROM DUAL"); break;
+            case 0:
+              w_.create(Head::Sequence, name("SEQ"), "MINVALUE 1 MAXVALUE 999 INCREMENT BY 1");
+              break;
+            case 1:
+              w_.create(Head::Synonym, name("SYN"), "FOR \"EMP\"");
+              break;
+            case 2:
+              w_.create(Head::Index, name("IX"), "ON \"EMP\" (\"A\")");
+              break;
+            case 3:
+              w_.other("GRANT SELECT ON \"EMP\" TO PUBLIC");
+              break;
+            case 4:
+              w_.other("ALTER SESSION SET CURRENT_SCHEMA = \"X\"");
+              break;
+            default:
+              w_.create(Head::View, name("V"), "AS SELECT 1 FROM DUAL");
+              break;
           }
         }
         table(1024, holePending());
         return;
-      case Shape::Mixed: break;
+      case Shape::Mixed:
+        break;
     }
     const int tables = 1 + int(pick(2));
     for (int i = 0; i < tables; ++i) table(int64_t(pick(16384)), holePending());
     // Each head in both of its forms, one or the other per batch.
     auto either = [&](Head a, Head b) { return pick(2) ? a : b; };
-    w_.create(either(Head::View, Head::OrReplaceView), name("V"), "(\"A\") AS", {"SELECT \"COL_0\" FROM \"EMP_1\""});
-    w_.create(Head::Sequence, name("SEQ"), "MINVALUE 1 MAXVALUE 1000000000 INCREMENT BY 1 START WITH 21",
-              {}, NameForm::Bare);
+    w_.create(either(Head::View, Head::OrReplaceView), name("V"), "(\"A\") AS",
+              {"SELECT \"COL_0\" FROM \"EMP_1\""});
+    w_.create(Head::Sequence, name("SEQ"), "MINVALUE 1 MAXVALUE 1000000000 INCREMENT BY 1 START WITH 21", {},
+              NameForm::Bare);
     w_.create(either(Head::Package, Head::OrReplacePackage), name("PKG"), "AS",
               {"  FUNCTION f RETURN NUMBER;", "END;"});
     w_.create(either(Head::PackageBody, Head::OrReplacePackageBody), name("PKG"), {}, plsql(int(pick(12))));
     w_.create(either(Head::Procedure, Head::OrReplaceProcedure), name("PROC"), {}, plsql(int(pick(8))));
-    w_.create(either(Head::Function, Head::OrReplaceFunction), name("FN"), "RETURN NUMBER", plsql(int(pick(6))));
+    w_.create(either(Head::Function, Head::OrReplaceFunction), name("FN"), "RETURN NUMBER",
+              plsql(int(pick(6))));
     if (pick(3) == 0) w_.other("SQLVERSION 3");
     if (pick(3) == 0) w_.other("TABLE \"EMP_1\"");
     if (pick(3) == 0) w_.other("EXECFULL 1");
     if (pick(3) == 0) w_.other("CREATE FORMAT71 X");
-    w_.create(Head::Trigger, name("TRG"), "BEFORE INSERT ON \"EMP_1\" FOR EACH ROW", {"BEGIN", "  NULL;", "END;"});
+    w_.create(Head::Trigger, name("TRG"), "BEFORE INSERT ON \"EMP_1\" FOR EACH ROW",
+              {"BEGIN", "  NULL;", "END;"});
     w_.create(Head::Format71Trigger, name("TRG"), "AFTER DELETE ON \"EMP_1\"", {"BEGIN NULL; END;"});
     w_.create(Head::OrReplaceTrigger, name("TRG"), {}, {"BEFORE UPDATE ON \"EMP_1\"", "BEGIN NULL; END;"});
     w_.create(Head::Synonym, name("SYN"), "FOR \"EMP_1\"");

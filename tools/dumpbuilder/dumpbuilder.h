@@ -142,7 +142,7 @@ class DumpWriter {
 
   std::string ending();
   std::string nameText(std::string_view name, NameForm form) const;
-  void beginStatement();          // ends the pending line and closes the open object
+  void beginStatement();  // ends the pending line and closes the open object
   void closeOpen(int64_t end);
   void emit(std::string& bytes, Check check);
   void emitText(std::string_view text, Check check);

@@ -52,18 +52,24 @@ int main(int argc, char** argv) {
     };
     if (a == "--mode") {
       const std::string v = value();
-      o.mode = v == "entire" ? dumpbuilder::Mode::Entire : v == "users" ? dumpbuilder::Mode::Users
-               : v == "tables" ? dumpbuilder::Mode::Tables : (usage(), dumpbuilder::Mode::Entire);
+      o.mode = v == "entire"   ? dumpbuilder::Mode::Entire
+               : v == "users"  ? dumpbuilder::Mode::Users
+               : v == "tables" ? dumpbuilder::Mode::Tables
+                               : (usage(), dumpbuilder::Mode::Entire);
     } else if (a == "--shape") {
       const std::string v = value();
-      o.shape = v == "mixed" ? dumpbuilder::Shape::Mixed : v == "binary" ? dumpbuilder::Shape::Binary
-                : v == "text" ? dumpbuilder::Shape::Text : v == "statements" ? dumpbuilder::Shape::Statements
-                : (usage(), dumpbuilder::Shape::Mixed);
+      o.shape = v == "mixed"        ? dumpbuilder::Shape::Mixed
+                : v == "binary"     ? dumpbuilder::Shape::Binary
+                : v == "text"       ? dumpbuilder::Shape::Text
+                : v == "statements" ? dumpbuilder::Shape::Statements
+                                    : (usage(), dumpbuilder::Shape::Mixed);
     } else if (a == "--endings") {
       const std::string v = value();
-      o.endings = v == "lf" ? dumpbuilder::Endings::Lf : v == "crlf" ? dumpbuilder::Endings::CrLf
-                  : v == "cr" ? dumpbuilder::Endings::Cr : v == "mixed" ? dumpbuilder::Endings::Mixed
-                  : (usage(), dumpbuilder::Endings::Mixed);
+      o.endings = v == "lf"      ? dumpbuilder::Endings::Lf
+                  : v == "crlf"  ? dumpbuilder::Endings::CrLf
+                  : v == "cr"    ? dumpbuilder::Endings::Cr
+                  : v == "mixed" ? dumpbuilder::Endings::Mixed
+                                 : (usage(), dumpbuilder::Endings::Mixed);
     } else if (a == "--size") {
       o.targetSize = number(value());
     } else if (a == "--hole") {

@@ -10,11 +10,11 @@
 namespace dumpbuilder {
 
 struct HeaderFacts {
-  std::string version = "Unknown";  // 16 characters from where "export" begins in line 1
-  std::string user = "Unknown";     // line 2 without its first character
-  std::string modeText = "Unknown"; // line 3 without its first character
-  std::string charset = "Unknown";  // the id of bytes 1 and 2 as four hexadecimal digits
-  int mode = 0;                     // 1 entire, 2 user, 3 table (from the mode text)
+  std::string version = "Unknown";   // 16 characters from where "export" begins in line 1
+  std::string user = "Unknown";      // line 2 without its first character
+  std::string modeText = "Unknown";  // line 3 without its first character
+  std::string charset = "Unknown";   // the id of bytes 1 and 2 as four hexadecimal digits
+  int mode = 0;                      // 1 entire, 2 user, 3 table (from the mode text)
 };
 
 // Reads the facts from the first 2048 bytes of `path`; false when it cannot be read.

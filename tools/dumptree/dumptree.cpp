@@ -45,8 +45,8 @@ int main(int argc, char** argv) {
   for (const auto& line : dumpbuilder::treeLines(root)) std::cout << line << '\n';
   const int64_t bytes = root.ProcessedBytes();
   char summary[160];
-  std::snprintf(summary, sizeof summary, "# %lld bytes read in %.3f s, %.1f MB/s", static_cast<long long>(bytes),
-                seconds, seconds > 0 ? double(bytes) / 1e6 / seconds : 0.0);
+  std::snprintf(summary, sizeof summary, "# %lld bytes read in %.3f s, %.1f MB/s",
+                static_cast<long long>(bytes), seconds, seconds > 0 ? double(bytes) / 1e6 / seconds : 0.0);
   std::cout << summary << '\n';
   const std::string message = root.Message();
   if (!message.empty()) {
