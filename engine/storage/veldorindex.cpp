@@ -156,11 +156,11 @@ void TIndexCursor::ResetPath() {
 // ---------------------------------------------------------------------------------------------
 // Page pool
 
-std::unique_ptr<TPage> TPageStack::Pop(TIndexFile* owner) {
-  if (spares_.empty()) return std::make_unique<TPage>(owner);
+std::unique_ptr<TPage> TPageStack::Pop() {
+  if (spares_.empty()) return std::make_unique<TPage>(owner_);
   std::unique_ptr<TPage> page = std::move(spares_.back());
   spares_.pop_back();
-  page->SetOwner(owner);
+  page->SetOwner(owner_);
   page->Clear();
   page->ResetPins();
   page->lruPrev = page->lruNext = nullptr;
@@ -179,7 +179,11 @@ void TPageStack::Push(std::unique_ptr<TPage>& page) {
 // ---------------------------------------------------------------------------------------------
 // Index file: header
 
-TIndexFile::TIndexFile(TIndexFileOwner& owner, TFileList* list) : TFileHandler(list), owner_(&owner) {
+TIndexFile::TIndexFile(TIndexFileOwner& owner, TFileList* list) : TFileHandler(list), owner_(&owner), pool_(this) {
+  for (int s = 0; s < kIndexSlotCount; ++s) {
+    caches_.push_back(std::make_unique<TPageCache>(pool_, 2, 4));
+    caches_.back()->SetCapacity(2);
+  }
   initHeader();
   header_[kIndexDirtyOffset] = 0;
 }
@@ -598,84 +602,19 @@ void TIndexFile::SetNoPrimaryIndex(bool flag) {
 // ---------------------------------------------------------------------------------------------
 // Page cache
 
-void TIndexFile::linkFirst(SlotCache& c, TPage* p) {
-  p->lruPrev = nullptr;
-  p->lruNext = c.head;
-  if (c.head) c.head->lruPrev = p;
-  c.head = p;
-  if (!c.tail) c.tail = p;
-}
-
-void TIndexFile::unlink(SlotCache& c, TPage* p) {
-  if (p->lruPrev) p->lruPrev->lruNext = p->lruNext;
-  else c.head = p->lruNext;
-  if (p->lruNext) p->lruNext->lruPrev = p->lruPrev;
-  else c.tail = p->lruPrev;
-  p->lruPrev = p->lruNext = nullptr;
-}
-
-void TIndexFile::moveFirst(SlotCache& c, TPage* p) {
-  if (c.head == p) return;
-  unlink(c, p);
-  linkFirst(c, p);
-}
-
-TPage* TIndexFile::findCached(SlotCache& c, uint32_t number, size_t& insertPosition) {
-  int probes = 0;
-  for (TPage* p = c.head; p && probes < 2; p = p->lruNext, ++probes) {
-    if (p->GetPageNumber() == number) return p;
-  }
-  auto it = std::lower_bound(c.pages.begin(), c.pages.end(), number,
-                             [](const std::unique_ptr<TPage>& p, uint32_t n) { return p->GetPageNumber() < n; });
-  insertPosition = size_t(it - c.pages.begin());
-  if (it != c.pages.end() && (*it)->GetPageNumber() == number) return it->get();
-  return nullptr;
-}
-
 void TIndexFile::setUpPage(TPage& page, uint8_t slot, uint32_t number) {
   const uint8_t* d = descriptor(slot);
   page.SetIndex(slot, get2(d + kDescKeySize), d[kDescDescending], d[kDescUnique], d[kDescCompression]);
   page.SetPageNumber(number);
 }
 
-TPage* TIndexFile::takeCacheSlot(uint8_t slot, uint32_t number, size_t& insertPosition) {
-  SlotCache& c = caches_[slot];
-  std::unique_ptr<TPage> page;
-  if (c.pages.size() >= c.capacity) {
-    for (int attempt = 0; attempt < 2 && !page; ++attempt) {
-      TPage* victim = nullptr;
-      for (TPage* p = c.tail; p; p = p->lruPrev)
-        if (p->PinCount() == 0 && !p->IsDirty()) {
-          victim = p;
-          break;
-        }
-      if (victim) {
-        auto it = std::lower_bound(
-            c.pages.begin(), c.pages.end(), victim->GetPageNumber(),
-            [](const std::unique_ptr<TPage>& p, uint32_t n) { return p->GetPageNumber() < n; });
-        if (it == c.pages.end() || it->get() != victim) RaiseIndexError(VELDOR_INDEXCORRUPT, GetIndexName(slot));
-        const size_t at = size_t(it - c.pages.begin());
-        unlink(c, victim);
-        page = std::move(*it);
-        c.pages.erase(it);
-        if (at < insertPosition) --insertPosition;
-        page->Clear();
-      } else if (attempt == 0 && !owner_->HoldsTransactionLock()) {
-        FlushDirtyPages();
-      } else {
-        break;
-      }
-    }
-    if (!page) c.capacity += 4;
-  }
-  if (!page) page = pool_.Pop(this);
-  TPage* raw = page.get();
-  raw->SetOwner(this);
-  raw->ResetPins();
-  setUpPage(*raw, slot, number);
-  c.pages.insert(c.pages.begin() + ptrdiff_t(insertPosition), std::move(page));
-  linkFirst(c, raw);
-  return raw;
+std::unique_ptr<TPage> TIndexFile::takeCacheSlot(uint8_t slot, uint32_t number) {
+  std::unique_ptr<TPage> page =
+      caches_[slot]->GetCacheSlot(number, !owner_->HoldsTransactionLock(), [this] { FlushDirtyPages(); });
+  if (!page) RaiseIndexError(VELDOR_INDEXCORRUPT, GetIndexName(slot));
+  page->SetOwner(this);
+  setUpPage(*page, slot, number);
+  return page;
 }
 
 bool TIndexFile::GetPage(TIndexCursor& cursor, uint32_t number, TPage*& page, bool loadEmpty) {
@@ -694,13 +633,11 @@ bool TIndexFile::getPage(TIndexCursor& cursor, uint32_t number, TPage*& page, bo
     if (k == 0 || k > kMaxIndexKeySize || d[kDescCompression] > kcBoth)
       RaiseIndexError(VELDOR_INDEXCORRUPT, GetIndexName(slot));
   }
-  SlotCache& c = caches_[slot];
+  TPageCache& c = *caches_[slot];
   const uint32_t next = GetNextPageNumber();
   if (number < next) {
-    size_t insertPosition = 0;
-    TPage* p = findCached(c, number, insertPosition);
+    TPage* p = c.Find(number);
     if (p) {
-      moveFirst(c, p);
       ++counters_.hits;
     } else {
       if (!owner_->StrictChangeDetection() && cursor.BeginRead()) return false;
@@ -709,21 +646,17 @@ bool TIndexFile::getPage(TIndexCursor& cursor, uint32_t number, TPage*& page, bo
       const int64_t got = ReadAt(int64_t(number) * kIndexPageSize, readBuffer_.data(), kIndexPageSize,
                                  owner_->ShortReadTolerated());
       if (got < int64_t(kIndexPageSize)) std::fill(readBuffer_.begin() + std::max<int64_t>(got, 0), readBuffer_.end(), 0);
-      p = takeCacheSlot(slot, number, insertPosition);
+      std::unique_ptr<TPage> fresh = takeCacheSlot(slot, number);
       try {
-        p->LoadFromBuffer(readBuffer_.data(), loadEmpty);
+        fresh->LoadFromBuffer(readBuffer_.data(), loadEmpty);
       } catch (...) {
-        // A page that failed its checks must not stay in the cache.
-        auto it = std::find_if(c.pages.begin(), c.pages.end(), [p](const auto& q) { return q.get() == p; });
-        if (it != c.pages.end()) {
-          unlink(c, p);
-          std::unique_ptr<TPage> bad = std::move(*it);
-          c.pages.erase(it);
-          bad->Clear();
-          pool_.Push(bad);
-        }
+        // A page that failed its checks never enters the cache.
+        fresh->Clear();
+        pool_.Push(fresh);
         throw;
       }
+      p = c.Insert(std::move(fresh));
+      if (!p) RaiseIndexError(VELDOR_INDEXCORRUPT, GetIndexName(slot));
     }
     if (p->GetPageNumber() != number) RaiseIndexError(VELDOR_INDEXCORRUPT, GetIndexName(slot));
     p->Pin();
@@ -732,10 +665,11 @@ bool TIndexFile::getPage(TIndexCursor& cursor, uint32_t number, TPage*& page, bo
   }
   if (number == next && mayAppend) {
     CheckRoomForPages(1);
-    size_t insertPosition = c.pages.size();
-    TPage* p = takeCacheSlot(slot, number, insertPosition);
-    p->Clear();
-    p->SetDirty(true);
+    std::unique_ptr<TPage> fresh = takeCacheSlot(slot, number);
+    fresh->Clear();
+    fresh->SetDirty(true);
+    TPage* p = c.Insert(std::move(fresh));
+    if (!p) RaiseIndexError(VELDOR_INDEXCORRUPT, GetIndexName(slot));
     p->Pin();
     ++counters_.hits;
     put4(header_.data() + 9, next + 1);
@@ -753,7 +687,16 @@ void TIndexFile::CheckRoomForPages(uint32_t extra) const {
 }
 
 void TIndexFile::ReleasePage(TPage* page) {
-  if (page) page->Unpin();
+  if (!page) return;
+  page->Unpin();
+  if (page->PinCount() == 0 && !detached_.empty()) {
+    auto it = std::find_if(detached_.begin(), detached_.end(), [page](const auto& d) { return d.get() == page; });
+    if (it != detached_.end()) {
+      std::unique_ptr<TPage> done = std::move(*it);
+      detached_.erase(it);
+      pool_.Push(done);
+    }
+  }
 }
 
 bool TIndexFile::NewPage(TIndexCursor& cursor, TPage*& page) {
@@ -813,9 +756,10 @@ bool TIndexFile::GetTextParamsPage(TIndexCursor& cursor, TPage*& page, bool& fai
 bool TIndexFile::FlushDirtyPages() {
   if (GetIndexCount() > 32) return false;
   std::vector<TPage*> work;
-  for (auto& c : caches_)
-    for (auto& p : c.pages)
-      if (p->IsDirty() && p->PinCount() == 0) work.push_back(p.get());
+  for (auto& c : caches_) {
+    std::vector<TPage*> dirty = c->CollectDirty([](const TPage&) { return true; });
+    work.insert(work.end(), dirty.begin(), dirty.end());
+  }
   if (work.empty()) return false;
   std::sort(work.begin(), work.end(),
             [](const TPage* a, const TPage* b) { return a->GetPageNumber() < b->GetPageNumber(); });
@@ -841,41 +785,16 @@ bool TIndexFile::FlushDirtyPages() {
 }
 
 void TIndexFile::ClearPageCache() {
-  for (auto& c : caches_) {
-    for (auto& p : c.pages) {
-      p->lruPrev = p->lruNext = nullptr;
-      pool_.Push(p);
-    }
-    c.pages.clear();
-    c.head = c.tail = nullptr;
-  }
-}
-
-bool TIndexFile::dropRecentPage(uint8_t slot) {
-  SlotCache& c = caches_[slot];
-  for (TPage* p = c.tail; p; p = p->lruPrev) {
-    if (p->PinCount() != 0 || p->IsDirty()) continue;
-    auto it = std::find_if(c.pages.begin(), c.pages.end(), [p](const auto& q) { return q.get() == p; });
-    if (it == c.pages.end()) RaiseIndexError(VELDOR_INDEXCORRUPT, GetIndexName(slot));
-    unlink(c, p);
-    std::unique_ptr<TPage> dropped = std::move(*it);
-    c.pages.erase(it);
-    pool_.Push(dropped);
-    return true;
-  }
-  return false;
+  for (auto& c : caches_)
+    c->Clear([this](std::unique_ptr<TPage> pinned) { detached_.push_back(std::move(pinned)); });
 }
 
 void TIndexFile::TrimPageCache() {
-  for (uint8_t s = 0; s < kIndexSlotCount; ++s) {
-    SlotCache& c = caches_[s];
-    while (c.pages.size() > 2 && dropRecentPage(s)) {
-    }
-    c.capacity = std::max<size_t>(c.pages.size(), 2);
-  }
+  for (uint8_t s = 0; s < kIndexSlotCount; ++s)
+    if (!caches_[s]->Trim(2, [] {})) RaiseIndexError(VELDOR_INDEXCORRUPT, GetIndexName(s));
 }
 
-std::unique_ptr<TPage> TIndexFile::PopPageBuffer() { return pool_.Pop(this); }
+std::unique_ptr<TPage> TIndexFile::PopPageBuffer() { return pool_.Pop(); }
 
 void TIndexFile::PushPageBuffer(std::unique_ptr<TPage>& page) { pool_.Push(page); }
 

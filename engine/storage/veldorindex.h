@@ -35,6 +35,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/storage/veldorcache.h"
 #include "engine/storage/veldorfile.h"
 
 namespace engine {
@@ -422,8 +423,9 @@ class TPage {
 class TPageStack {
  public:
   static constexpr size_t kCapacity = 4;
-  // The last pooled page, cleared and unpinned, or a new one.
-  std::unique_ptr<TPage> Pop(TIndexFile* owner);
+  explicit TPageStack(TIndexFile* owner = nullptr) : owner_(owner) {}
+  // The last pooled page, cleared and unpinned, or a new one; owned by the stack's file.
+  std::unique_ptr<TPage> Pop();
   // Keeps the page while fewer than kCapacity are pooled, frees it otherwise; the pointer ends
   // empty either way.
   void Push(std::unique_ptr<TPage>& page);
@@ -431,8 +433,27 @@ class TPageStack {
   size_t Count() const { return spares_.size(); }
 
  private:
+  TIndexFile* owner_;
   std::vector<std::unique_ptr<TPage>> spares_;
 };
+
+template <>
+struct TCacheTraits<TPage> {
+  static uint32_t Number(const TPage& p) { return p.GetPageNumber(); }
+  static void Reset(TPage& p, uint32_t number) {
+    p.Clear();
+    p.ResetPins();
+    p.SetPageNumber(number);
+  }
+  static bool Pinned(const TPage& p) { return p.PinCount() > 0; }
+  static bool Dirty(const TPage& p) { return p.IsDirty(); }
+  static TPage* Prev(const TPage& p) { return p.lruPrev; }
+  static TPage* Next(const TPage& p) { return p.lruNext; }
+  static void SetPrev(TPage& p, TPage* prev) { p.lruPrev = prev; }
+  static void SetNext(TPage& p, TPage* next) { p.lruNext = next; }
+};
+
+using TPageCache = TItemCache<TPage, TPageStack>;
 
 class TIndexFile : public TFileHandler {
  public:
@@ -553,21 +574,14 @@ class TIndexFile : public TFileHandler {
 
   // ---- Cache inspection (tests, tools) ----
   const Counters& GetCounters() const { return counters_; }
-  size_t CachedPageCount(uint8_t slot) const { return caches_[slot].pages.size(); }
-  size_t CacheCapacity(uint8_t slot) const { return caches_[slot].capacity; }
+  size_t CachedPageCount(uint8_t slot) const { return caches_[slot]->Count(); }
+  size_t CacheCapacity(uint8_t slot) const { return caches_[slot]->Capacity(); }
   size_t PooledPageCount() const { return pool_.Count(); }
 
   // Raises `code` with the table and its directory.
   [[noreturn]] void RaiseIndexError(uint16_t code, std::string_view indexName = {}) const;
 
  private:
-  struct SlotCache {
-    std::vector<std::unique_ptr<TPage>> pages;  // sorted by page number
-    size_t capacity = 2;
-    TPage* head = nullptr;  // most recently used
-    TPage* tail = nullptr;
-  };
-
   void initHeader();
   uint8_t* descriptor(uint8_t slot) { return header_.data() + kIndexDescriptorsOffset + slot * kIndexDescriptorSize; }
   const uint8_t* descriptor(uint8_t slot) const {
@@ -578,18 +592,16 @@ class TIndexFile : public TFileHandler {
   void checkSlot(uint8_t slot) const;
   void checkKeyFields(const TIndexDescriptor& descriptor, std::string_view indexName) const;
   bool getPage(TIndexCursor& cursor, uint32_t number, TPage*& page, bool loadEmpty, bool mayAppend);
-  TPage* findCached(SlotCache& cache, uint32_t number, size_t& insertPosition);
-  TPage* takeCacheSlot(uint8_t slot, uint32_t number, size_t& insertPosition);
+  // A detached page for `number` of the slot, set up for the slot's index.
+  std::unique_ptr<TPage> takeCacheSlot(uint8_t slot, uint32_t number);
   void setUpPage(TPage& page, uint8_t slot, uint32_t number);
-  void linkFirst(SlotCache& cache, TPage* page);
-  void unlink(SlotCache& cache, TPage* page);
-  void moveFirst(SlotCache& cache, TPage* page);
-  bool dropRecentPage(uint8_t slot);
 
   TIndexFileOwner* owner_;
   std::array<uint8_t, kIndexHeaderSize> header_{};
-  std::array<SlotCache, kIndexSlotCount> caches_;
   TPageStack pool_;
+  std::vector<std::unique_ptr<TPageCache>> caches_;  // one per slot; each list starts at 2 pages
+  // Pages that were still pinned when the cache was cleared: their users release them later.
+  std::vector<std::unique_ptr<TPage>> detached_;
   std::vector<uint8_t> readBuffer_;
   std::vector<uint8_t> writeBuffer_;
   Counters counters_;

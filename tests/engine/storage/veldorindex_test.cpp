@@ -547,6 +547,23 @@ TEST(PageCacheTest, EmptyDropsCachedPagesAndReusesNothingStale) {
   EXPECT_TRUE(report.ok()) << report.text();
 }
 
+TEST(PageCacheTest, APagePinnedWhileTheCacheIsClearedStaysValidUntilReleased) {
+  IndexFileFixture fx({8, kcNone, true, false});
+  Fill(fx, 1000);
+  fx.flush();
+  TPage* root = nullptr;
+  bool failed = false;
+  fx.cursor.SetCurrentIndex(0);
+  ASSERT_TRUE(fx.file->GetRootPage(fx.cursor, root, failed));
+  const uint32_t count = root->GetEntryCount();
+  fx.file->ClearPageCache();
+  EXPECT_EQ(fx.file->CachedPageCount(0), 0u);
+  EXPECT_EQ(root->GetEntryCount(), count);  // still the caller's page
+  fx.file->ReleasePage(root);
+  uint64_t position = 0;
+  EXPECT_TRUE(fx.tree().FindKey(Bytes(Key8(500)), position));
+}
+
 // ---- Locks ----
 
 TEST(IndexLockTest, AWriterExcludesReadersOfAnotherProcess) {
