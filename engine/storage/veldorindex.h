@@ -394,8 +394,8 @@ class TPage {
   const uint8_t* entry(uint32_t i) const { return entries_.data() + size_t(i - 1) * EntryStride(); }
   void reserveEntries(uint32_t count);
   [[noreturn]] void corrupt() const;
-  void storeEntries(uint8_t* data) const;
-  void loadEntries(const uint8_t* data, uint32_t count);
+  void StoreEntries(uint8_t* data) const;
+  void LoadEntries(const uint8_t* data, uint32_t count);
   void splitAndPropagate(TIndexCursor& cursor);
   void moveEntries(TPage& to, uint32_t toPosition, uint32_t from, uint32_t n);
 

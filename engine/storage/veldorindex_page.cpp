@@ -199,7 +199,7 @@ uint32_t TPage::CompressedEntrySize(uint32_t i) const {
   }
 }
 
-void TPage::storeEntries(uint8_t* data) const {
+void TPage::StoreEntries(uint8_t* data) const {
   const uint32_t k = keySize_;
   if (type_ == ptRaw) {
     std::memcpy(data, entries_.data(), kPageDataSize);
@@ -262,7 +262,7 @@ void TPage::storeEntries(uint8_t* data) const {
   }
 }
 
-void TPage::loadEntries(const uint8_t* data, uint32_t count) {
+void TPage::LoadEntries(const uint8_t* data, uint32_t count) {
   const uint32_t k = keySize_;
   reserveEntries(count);
   count_ = count;
@@ -389,7 +389,7 @@ void TPage::LoadFromBuffer(const uint8_t* source, bool loadEmpty) {
   } else if (count > GetCapacity()) {
     corrupt();
   }
-  loadEntries(image.data() + kPageHeaderSize, count);
+  LoadEntries(image.data() + kPageHeaderSize, count);
   count_ = count;
 }
 
@@ -402,7 +402,7 @@ void TPage::SaveToBuffer(uint8_t* image) {
   put4(image + 3, prev_);
   put4(image + 7, next_);
   put2(image + 11, uint16_t(compressed ? usedBytes_ : 0));
-  if (!freed_) storeEntries(image + kPageHeaderSize);
+  if (!freed_) StoreEntries(image + kPageHeaderSize);
   if (owner_ && owner_->Owner().IsEncrypted()) ScrambleBuffer(image, kIndexPageSize, kStructureSeed);
   dirty_ = false;
 }

@@ -284,6 +284,56 @@ TEST_F(PageLoaderTest, KeyOfOneByteFillsTwoPagesWithoutOverflow) {
   EXPECT_EQ(tree.KeyCount(), 116u);
 }
 
+// ---- The text index ----
+
+TEST(TextIndexTest, BranchesWithoutCountsAndTheRawParameterPageHoldThroughReopen) {
+  IndexFileFixture fx({8, kcNone, true, false});
+  TIndexTree text(*fx.file, fx.cursor, kSysTextSlot);
+  std::set<std::string> keys;
+  for (uint32_t i = 0; i < 1200; ++i) {
+    std::string word = MakeKey(i * 13, 64);
+    word += char(i >> 24);
+    word += char(i >> 16);
+    word += char(i >> 8);
+    word += char(i);
+    keys.insert(word);
+    text.InsertKey(Bytes(word), i + 1);
+  }
+  for (uint32_t i = 0; i < 1200; i += 4) {
+    auto it = keys.begin();
+    std::advance(it, (i * 7) % keys.size());
+    ASSERT_TRUE(text.DeleteKey(Bytes(*it)));
+    keys.erase(it);
+  }
+  // The parameter page: 4083 bytes kept as they are.
+  fx.cursor.SetCurrentIndex(kSysTextSlot);
+  TPage* raw = nullptr;
+  ASSERT_TRUE(fx.file->NewPage(fx.cursor, raw));
+  raw->SetPageType(ptRaw);
+  for (uint32_t i = 0; i < kPageDataSize; ++i) raw->RawData()[i] = uint8_t(i * 3);
+  fx.file->SetTextParamsPage(raw->GetPageNumber());
+  fx.file->ReleasePage(raw);
+  fx.reopen();
+  const tablecheck::Report report = fx.check(false);
+  ASSERT_TRUE(report.ok()) << report.text();
+  TPage* root = nullptr;
+  bool failed = false;
+  fx.cursor.SetCurrentIndex(kSysTextSlot);
+  ASSERT_TRUE(fx.file->GetRootPage(fx.cursor, root, failed));
+  EXPECT_EQ(root->GetPageType(), ptRootBranch);
+  fx.file->ReleasePage(root);
+  std::vector<std::string> seen;
+  TIndexTree(*fx.file, fx.cursor, kSysTextSlot).ForEachKey([&](const uint8_t* key, uint32_t) {
+    seen.emplace_back(reinterpret_cast<const char*>(key), 68);
+  });
+  EXPECT_EQ(seen, std::vector<std::string>(keys.begin(), keys.end()));
+  ASSERT_TRUE(fx.file->GetTextParamsPage(fx.cursor, raw, failed));
+  ASSERT_FALSE(failed);
+  EXPECT_EQ(raw->GetPageType(), ptRaw);
+  for (uint32_t i = 0; i < kPageDataSize; ++i) ASSERT_EQ(raw->RawData()[i], uint8_t(i * 3));
+  fx.file->ReleasePage(raw);
+}
+
 // ---- Compressed leaves ----
 
 TEST(CompressedLeafTest, DeleteThatLengthensTheNextEntrySplitsTheFullPage) {
