@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "platform/privatefile.h"
+#include "tasks/paramlex.h"
 
 namespace tasks {
 
@@ -119,7 +120,9 @@ void WriteParFile(TUniTask& task, const TaskRunSettings& settings, const platfor
   for (const std::string& entry : task.params()) {
     size_t eq = entry.find('=');
     if (eq != std::string::npos && entry.compare(0, eq, "file") == 0) {
-      std::string resolved = ResolveDumpPath(std::string_view(entry).substr(eq + 1), now);
+      // The entry is written for the programs' parser (a name with blanks stands in quotes);
+      // the transfer needs the name itself.
+      std::string resolved = UnquoteParamValue(ResolveDumpPath(std::string_view(entry).substr(eq + 1), now));
       task.SetDumpPath(resolved);
       task.SetDumpFile(resolved);
     }

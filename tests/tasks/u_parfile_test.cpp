@@ -148,6 +148,8 @@ TEST_F(ParFileTest, QuotedValuesReachTheFileAsTheCommandWritesThem) {
             "\r\n"
             "tables='a, b'\r\n"
             "log='it\\'s.log'\r\n");
+  WriteParFile(task, settings_, kClock);
+  EXPECT_EQ(task.dumppath(), "/Data/My Dumps/full_09.dmp");
 }
 
 TEST_F(ParFileTest, AWorkFolderOthersMayWriteIsRefused) {
