@@ -32,18 +32,14 @@ std::string SafeFileNamePart(std::string_view name, size_t maxBytes) {
   return out;
 }
 
+std::string DefinitionFileName(const std::string& outputDir, uint8_t kind) {
+  return (std::filesystem::path(outputDir) / (std::string(KindName[kind]) + ".sql")).string();
+}
+
 std::string DefinitionFileName(const std::string& outputDir, std::string_view owner, uint8_t kind) {
-  std::string suffix(KindName[kind]);
-  suffix += ".sql";
-  std::string name;
-  if (owner.empty() || kind == kKindUsers) {
-    name = suffix;
-  } else {
-    name = SafeFileNamePart(owner, kMaxFileName - suffix.size() - 1);
-    name += "_";
-    name += suffix;
-  }
-  return (std::filesystem::path(outputDir) / name).string();
+  const std::string suffix = "_" + std::string(KindName[kind]) + ".sql";
+  return (std::filesystem::path(outputDir) / (SafeFileNamePart(owner, kMaxFileName - suffix.size()) + suffix))
+      .string();
 }
 
 TSaveObjDDl::TSaveObjDDl(TExpFileRoot& root, ProgressSink* progress, DoneCallback onDone)
@@ -70,10 +66,10 @@ void TSaveObjDDl::Run() {
   TExpFileNode* node = nullptr;
   for (int i = 0; root.GetPublicObject(i, node); ++i)
     if (chosen(root.KindSelected, node->Kind()))
-      items.push_back({node, DefinitionFileName(dir, {}, node->Kind())});
+      items.push_back({node, DefinitionFileName(dir, node->Kind())});
   TExpFileUser* owner = nullptr;
   for (int i = 0; root.GetUser(i, owner); ++i) {
-    if (root.KindSelected[kKindUsers]) items.push_back({owner, DefinitionFileName(dir, {}, kKindUsers)});
+    if (root.KindSelected[kKindUsers]) items.push_back({owner, DefinitionFileName(dir, kKindUsers)});
     for (int j = 0; owner->GetNode(j, node); ++j)
       if (chosen(owner->KindSelected, node->Kind()))
         items.push_back({node, DefinitionFileName(dir, owner->Name(), node->Kind())});

@@ -21,8 +21,10 @@ inline constexpr std::string_view kSaveObjDdlError = "Save Object DDL error!";
 // inside a UTF-8 sequence).
 std::string SafeFileNamePart(std::string_view name, size_t maxBytes);
 
-// The file that definitions of `kind` go to: the root level's (empty `owner`; kind 1 gives
-// "Users.sql") or an owner's.
+// The file that root-level definitions of `kind` go to (kind 1, the owners' own definitions:
+// "Users.sql"), and the one that definitions of `kind` of the owner `owner` go to. An owner's
+// file is never a root-level one, whatever its name.
+std::string DefinitionFileName(const std::string& outputDir, uint8_t kind);
 std::string DefinitionFileName(const std::string& outputDir, std::string_view owner, uint8_t kind);
 
 // Writes the chosen definitions. The root's KindSelected flags choose root-level kinds (kind 1:

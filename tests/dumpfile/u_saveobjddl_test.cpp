@@ -237,9 +237,21 @@ TEST_F(DefinitionWriterTest, TablesOfARealReadingHoldExactlyTheirRanges) {
   for (const auto& [file, content] : want) EXPECT_EQ(out(file), content) << file;
 }
 
+TEST_F(DefinitionWriterTest, OwnerWithAnEmptyNameNeverWritesIntoTheRootLevelFile) {
+  add(nullptr, "P", kKindTables, "CREATE TABLE \"P\"\n");
+  TExpFileUser* nameless = user("");
+  add(nameless, "E", kKindTables, "CREATE TABLE \"E\"\n");
+  root_.KindSelected[kKindTables] = true;
+  nameless->KindSelected[kKindTables] = true;
+  EXPECT_EQ(run(), "Successfully save object DDL!");
+  EXPECT_EQ(files(), (std::vector<std::string>{"Tables.sql", "_Tables.sql"}));
+  EXPECT_EQ(out("Tables.sql"), "CREATE TABLE \"P\"\r\n\r\n");
+  EXPECT_EQ(out("_Tables.sql"), "CREATE TABLE \"E\"\r\n\r\n");
+}
+
 TEST(DefinitionFileNameTest, NamesFollowTheKindTable) {
-  EXPECT_EQ(DefinitionFileName("/o", {}, kKindTablespaces), "/o/Tablespaces.sql");
-  EXPECT_EQ(DefinitionFileName("/o", {}, kKindUsers), "/o/Users.sql");
+  EXPECT_EQ(DefinitionFileName("/o", kKindTablespaces), "/o/Tablespaces.sql");
+  EXPECT_EQ(DefinitionFileName("/o", kKindUsers), "/o/Users.sql");
   EXPECT_EQ(DefinitionFileName("/o/", "SCOTT", kKindPackageBodies), "/o/SCOTT_Package bodies.sql");
   EXPECT_EQ(DefinitionFileName("/o", "SCOTT", kKindRollbackSegments), "/o/SCOTT_Rollback Segments .sql");
   EXPECT_EQ(SafeFileNamePart("../x/y", 100), "___x_y");
