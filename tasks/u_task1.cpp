@@ -61,8 +61,25 @@ void addFlag(ParamList& params, std::string_view keyword, bool value, bool defau
   if (value != defaultValue) params.entries.push_back(flagParam(keyword, value));
 }
 
+// The option that an entry `prefix` ("Recordlength=") writes, as messages name it.
+std::string optionName(std::string_view prefix) {
+  std::string option(prefix.substr(0, prefix.size() - 1));
+  for (char& c : option) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return option;
+}
+
+// Why a count has no parameter text: the programs and the parser take only counts above 0, and
+// 0 is the default, which leaves the parameter out.
+std::string countProblem(std::string_view prefix, int32_t value) {
+  return value < 0 ? "The value of " + optionName(prefix) + " is negative" : std::string();
+}
+
 void addNumber(ParamList& params, std::string_view prefix, int32_t value) {
-  if (value != 0) params.entries.push_back(std::string(prefix) + std::to_string(value));
+  if (std::string why = countProblem(prefix, value); !why.empty()) {
+    if (params.problem.empty()) params.problem = std::move(why);
+  } else if (value != 0) {
+    params.entries.push_back(std::string(prefix) + std::to_string(value));
+  }
 }
 
 // The text that reads back as `value`, or false with the reason in `why`.
@@ -138,9 +155,7 @@ bool valueEntry(std::string_view prefix, std::string_view value, ValueKind kind,
     ok = kind == ValueKind::NameList ? listText(value, text, reason) : valueText(value, text, reason);
   }
   if (!ok) {
-    std::string option(prefix.substr(0, prefix.size() - 1));  // without the "="
-    for (char& c : option) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    why = "The value of " + option + " " + reason;
+    why = "The value of " + optionName(prefix) + " " + reason;
     return false;
   }
   entry = std::string(prefix) + text;
@@ -169,6 +184,11 @@ void addList(ParamList& params, std::string_view prefix, const std::string& valu
   } else {
     addValue(params, prefix, value, ValueKind::NameList);
   }
+}
+
+// Throws std::invalid_argument when a setter's count has no parameter text.
+void requireCount(std::string_view prefix, int32_t value) {
+  if (std::string why = countProblem(prefix, value); !why.empty()) throw std::invalid_argument(why);
 }
 
 // Throws std::invalid_argument when a setter's value has no parameter text.
@@ -480,6 +500,7 @@ bool TExpTask::Parse(std::string_view command, ParseFailure& failure) {
 }
 
 void TExpTask::SetBuffer(int32_t v) {
+  requireCount("buffer=", v);
   options_.buffer = v;
   BuildCommand();
 }
@@ -500,6 +521,7 @@ void TExpTask::SetDirect(bool v) {
   BuildCommand();
 }
 void TExpTask::SetFeedback(int32_t v) {
+  requireCount("feedback=", v);
   options_.feedback = v;
   BuildCommand();
 }
@@ -529,6 +551,7 @@ void TExpTask::SetRecord(bool v) {
   BuildCommand();
 }
 void TExpTask::SetRecordLength(int32_t v) {
+  requireCount("Recordlength=", v);
   options_.recordlength = v;
   BuildCommand();
 }
@@ -614,6 +637,7 @@ void TImpTask::SetAnalyze(bool v) {
   BuildCommand();
 }
 void TImpTask::SetBuffer(int32_t v) {
+  requireCount("buffer=", v);
   options_.buffer = v;
   BuildCommand();
 }
@@ -631,6 +655,7 @@ void TImpTask::SetDestroy(bool v) {
   BuildCommand();
 }
 void TImpTask::SetFeedback(int32_t v) {
+  requireCount("feedback=", v);
   options_.feedback = v;
   BuildCommand();
 }
@@ -665,6 +690,7 @@ void TImpTask::SetLog(std::string v) {
   BuildCommand();
 }
 void TImpTask::SetRecordLength(int32_t v) {
+  requireCount("Recordlength=", v);
   options_.recordlength = v;
   BuildCommand();
 }

@@ -96,7 +96,8 @@ std::vector<std::string> BuildImpParams(const TImpOptions& options);
 // Why `options` cannot be written as parameters that read back as the same options, naming the
 // option; empty when they can. A written value cannot hold a line break (the parameter file has
 // one parameter a line) or a zero byte, and one that needs quotes cannot end with a backslash,
-// which would escape its closing quote, nor be longer than a quoted token may be.
+// which would escape its closing quote, nor be longer than a quoted token may be. A count cannot
+// be negative.
 std::string ExpParamsProblem(const TExpOptions& options);
 std::string ImpParamsProblem(const TImpOptions& options);
 
@@ -111,9 +112,9 @@ class TExpTask : public TUniTask {
 
   const TExpOptions& options() const { return options_; }
 
-  // Option setters: each stores its value and rebuilds the command. The setters of text values
-  // throw std::invalid_argument, leaving the task as it was, for a value that no parameter text
-  // carries (see ExpParamsProblem).
+  // Option setters: each stores its value and rebuilds the command. The setters of text values and
+  // counts throw std::invalid_argument, leaving the task as it was, for a value that no parameter
+  // text carries (see ExpParamsProblem; a count must not be negative, and 0 leaves it out).
   void SetBuffer(int32_t v);
   void SetCompress(bool v);
   void SetConsistent(bool v);
@@ -157,8 +158,8 @@ class TImpTask : public TUniTask {
 
   const TImpOptions& options() const { return options_; }
 
-  // As for TExpTask; the setters of text values throw std::invalid_argument for a value that no
-  // parameter text carries (see ImpParamsProblem).
+  // As for TExpTask; the setters of text values and counts throw std::invalid_argument for a value
+  // that no parameter text carries (see ImpParamsProblem).
   void SetAnalyze(bool v);
   void SetBuffer(int32_t v);
   void SetCharset(std::string v);

@@ -245,6 +245,32 @@ TEST_F(ImpBuildTest, EveryOptionAwayFromItsDefaultInOrderAndSpelling) {
                           "rows=n", "show=y", "skip_unusable_indexes=y"));
 }
 
+// ---- Counts ----
+
+TEST(CountSetterTest, ANegativeCountIsRefusedAndTheTaskKept) {
+  TExpTask exp(nullptr);
+  exp.SetBuffer(4096);
+  const TExpOptions before = exp.options();
+  const std::string commandBefore = exp.command();
+  EXPECT_THROW(exp.SetBuffer(-5), std::invalid_argument);
+  EXPECT_THROW(exp.SetRecordLength(-1), std::invalid_argument);
+  EXPECT_THROW(exp.SetFeedback(-1), std::invalid_argument);
+  EXPECT_EQ(exp.options(), before);
+  EXPECT_EQ(exp.command(), commandBefore);
+  TImpTask imp(nullptr);
+  EXPECT_THROW(imp.SetBuffer(-5), std::invalid_argument);
+  EXPECT_THROW(imp.SetRecordLength(-1), std::invalid_argument);
+  EXPECT_THROW(imp.SetFeedback(-1), std::invalid_argument);
+  EXPECT_EQ(imp.options(), kImpDefaults);
+  // 0 is the default, which leaves the parameter out.
+  exp.SetBuffer(0);
+  EXPECT_THAT(exp.params(), ElementsAre("", ""));
+  TExpOptions o;
+  o.recordlength = -3;
+  EXPECT_EQ(ExpParamsProblem(o), "The value of recordlength is negative");
+  EXPECT_THROW(BuildExpParams(o), std::invalid_argument);
+}
+
 // ---- Setters that clear each other ----
 
 TEST(ExpSetterTest, FullEmptiesOwnerAndTablesOnlyWhenSet) {
