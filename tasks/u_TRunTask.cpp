@@ -43,10 +43,11 @@ void TThreadRunTask::Join() {
 void TThreadRunTask::Execute() {
   startTime_ = std::chrono::system_clock::now();
   RunConsoleProcess();
-  endTime_ = std::chrono::system_clock::now();
 }
 
 void TThreadRunTask::PostEvent(int32_t event) {
+  // The owner reads the results once the last event has come, so the end time is set before it.
+  if (event != kEventStarted) endTime_ = std::chrono::system_clock::now();
   if (record_.window != nullptr) record_.window->PostTaskEvent(record_.taskId, event);
 }
 

@@ -190,6 +190,31 @@ TEST_F(RunnerTest, DestroyingARunnerWhileItsProgramRunsEndsBoth) {
   EXPECT_EQ(nextEvent(), 2);
 }
 
+// Reads the runner's results on the runner's own thread, at the moment each event is posted.
+class ResultsAtEvent : public tasks::TaskEventSink {
+ public:
+  void PostTaskEvent(int32_t, int32_t event) override {
+    if (event != 1) endTimeAtLastEvent = runner->endTime();
+  }
+  const TThreadRunTask* runner = nullptr;
+  tasks::DateTime endTimeAtLastEvent{};
+};
+
+TEST_F(RunnerTest, EndTimeIsSetWhenTheLastEventIsPosted) {
+  for (const char* program : {"imp", "no such program"}) {
+    ResultsAtEvent sink;
+    TThreadRunTask runner;
+    sink.runner = &runner;
+    TRunStartRecord r = record("imp");
+    r.program = standin::program(program);
+    r.window = &sink;
+    runner.Start(r);
+    runner.Join();
+    EXPECT_NE(sink.endTimeAtLastEvent, tasks::DateTime{}) << program;
+    EXPECT_GE(sink.endTimeAtLastEvent, runner.startTime()) << program;
+  }
+}
+
 TEST_F(RunnerTest, ARunnerStartsOnce) {
   TThreadRunTask runner;
   runner.Start(record("imp"));
