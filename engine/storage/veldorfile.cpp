@@ -1,8 +1,10 @@
 #include "engine/storage/veldorfile.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <new>
 
 #include "engine/storage/veldorerr.h"
 #include "engine/storage/veldoros.h"
@@ -15,6 +17,8 @@ namespace engine {
 namespace {
 
 constexpr int64_t kMemoryStep = 4096;
+// Far beyond any table kept in memory, and low enough that the arithmetic on it never overflows.
+constexpr int64_t kMaxMemoryFileSize = INT64_C(1) << 38;
 constexpr int64_t kCopyChunk = 65536;
 
 // A compressed copy is a run of frames: u32 length of the chunk, u32 length of its zlib stream,
@@ -176,12 +180,22 @@ bool TAbstractFile::Unlock(int64_t offset, int64_t length) {
 
 // ---- TMemoryFile ----
 
-void TMemoryFile::reserve(int64_t size) {
+bool TMemoryFile::reserve(int64_t size) {
   if (size <= 0) {
     std::vector<uint8_t>().swap(data_);
-    return;
+    return true;
   }
-  if (size_t(size) > data_.size()) data_.resize(size_t((size + kMemoryStep - 1) / kMemoryStep * kMemoryStep), 0);
+  if (size > kMaxMemoryFileSize) {
+    platform::setLastOsError(EFBIG);
+    return false;
+  }
+  try {
+    if (size_t(size) > data_.size()) data_.resize(size_t((size + kMemoryStep - 1) / kMemoryStep * kMemoryStep), 0);
+  } catch (const std::bad_alloc&) {
+    platform::setLastOsError(ENOMEM);
+    return false;
+  }
+  return true;
 }
 
 int32_t TMemoryFile::CreateFile() {
@@ -199,22 +213,27 @@ int64_t TMemoryFile::Read(int32_t id, void* buffer, int64_t count) {
 
 int64_t TMemoryFile::Write(int32_t id, const void* buffer, int64_t count) {
   std::lock_guard guard(section_);
+  const Handle* h = handle(id);
+  if (!h || h->position < 0 || count <= 0) return 0;
+  // Room first, so that a failed write leaves size and position as they were.
+  if (h->position > kMaxMemoryFileSize - count || !reserve(std::max(size_, h->position + count)))
+    return negated(VELDOR_OSEINVMEM);
   const int64_t n = TAbstractFile::Write(id, buffer, count);
-  if (n > 0) {
-    reserve(size_);
-    std::memcpy(data_.data() + (handle(id)->position - n), buffer, size_t(n));
-  }
+  std::memcpy(data_.data() + (handle(id)->position - n), buffer, size_t(n));
   return n;
 }
 
 int32_t TMemoryFile::Truncate(int32_t id) {
   std::lock_guard guard(section_);
+  const Handle* h = handle(id);
+  if (!h || h->position < 0) return negated(VELDOR_OSEBADF);
   const int64_t oldSize = size_;
-  const int32_t r = TAbstractFile::Truncate(id);
-  if (r < 0) return r;
+  const int64_t newSize = h->position;
+  if (newSize > oldSize && !reserve(newSize)) return negated(VELDOR_OSEINVMEM);
+  TAbstractFile::Truncate(id);
   // Bytes past the end stay zero, so a later extension reads zeros.
-  if (size_ < oldSize && size_ > 0) std::fill(data_.begin() + size_, data_.begin() + oldSize, 0);
-  reserve(size_);
+  if (newSize < oldSize && newSize > 0) std::fill(data_.begin() + newSize, data_.begin() + oldSize, 0);
+  if (newSize == 0) reserve(0);
   return 0;
 }
 

@@ -124,6 +124,7 @@ class TAbstractFile {
 
 // A file that lives only in this process's memory. It keeps its contents between a close and a
 // later open until it is deleted (a temporary one at its last close) or the list is freed.
+// A write or cut that would make it larger than memory can hold fails with -VELDOR_OSEINVMEM.
 class TMemoryFile final : public TAbstractFile {
  public:
   using TAbstractFile::TAbstractFile;
@@ -136,8 +137,9 @@ class TMemoryFile final : public TAbstractFile {
 
  private:
   // Capacity grows in steps of 4096 bytes, never shrinks, and is freed only when the file is cut
-  // to nothing. Bytes it gains are zero.
-  void reserve(int64_t size);
+  // to nothing. Bytes it gains are zero. False, with the capacity as it was, when `size` is past
+  // the most an in-memory file may hold or the memory cannot be had.
+  bool reserve(int64_t size);
   std::vector<uint8_t> data_;
 };
 

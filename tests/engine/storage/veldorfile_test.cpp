@@ -326,6 +326,21 @@ TEST_F(MemoryFiles, CapacityGrowsIn4KiBStepsAndIsFreedWhenCutToNothing) {
   EXPECT_EQ(list.CloseFile(file, true, id), 0);
 }
 
+TEST_F(MemoryFiles, AWriteOrCutFarPastWhatMemoryCanHoldFailsAndLeavesTheFileAsItWas) {
+  auto h = handler(list, "far.dat", true);
+  h->CreateFile();
+  h->Write("abc", 3);
+  for (int64_t far : {INT64_C(1) << 60, std::numeric_limits<int64_t>::max() - 1}) {
+    h->Seek(kSeekBegin, far);
+    EXPECT_EQ(errorOf([&] { h->Write("x", 2); }), VELDOR_WRITEERR) << far;
+    EXPECT_EQ(errorOf([&] { h->Truncate(); }), VELDOR_WRITEERR) << far;
+    EXPECT_EQ(h->GetFileSize(), 3) << far;
+  }
+  char buf[3];
+  EXPECT_EQ(h->ReadAt(0, buf, 3), 3);
+  EXPECT_EQ(std::string(buf, 3), "abc");
+}
+
 TEST_F(MemoryFiles, ClearingTheListDropsEveryFileAndItsContents) {
   TempDir dir;
   handler(list, "kept.dat", true)->CreateFile();
