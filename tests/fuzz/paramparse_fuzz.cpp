@@ -1,6 +1,7 @@
 // Feeds arbitrary parameter texts to the export and import parsers through the tasks, and checks
 // what must hold for any text: a failed parse leaves the task as it was, the reported position
-// lies within the text, and a text the parser accepted gives the same options when read again.
+// lies within the text, a text the parser accepted gives the same options when read again, and
+// the command the task built from it reads back as the same options, save what no command carries.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -15,6 +16,26 @@ namespace {
 
 void check(bool ok) {
   if (!ok) std::abort();
+}
+
+// The options as a built command carries them: no user id, no feedback, one file at most, the
+// incremental type only in full mode and the record flag only after cumulative or incremental.
+tasks::TExpOptions carried(tasks::TExpOptions o) {
+  using tasks::TExpIncType;
+  o.userid.clear();
+  o.feedback = 0;
+  if (o.files.size() > 1) o.files.resize(1);
+  if (!o.full) o.inctype = TExpIncType::None;
+  if (o.inctype != TExpIncType::Cumulative && o.inctype != TExpIncType::Incremental) o.record = true;
+  return o;
+}
+
+tasks::TImpOptions carried(tasks::TImpOptions o) {
+  o.userid.clear();
+  o.feedback = 0;
+  if (o.files.size() > 1) o.files.resize(1);
+  if (!o.full) o.inctype = tasks::TImpIncType::None;
+  return o;
 }
 
 template <class Task, class Options, class ParseFn>
@@ -32,6 +53,14 @@ void exercise(std::string_view text, ParseFn parse) {
     tasks::ParseFailure failure;
     check(parse(text, again, failure) == 0);
     check(again == task.options());
+    // The built command reads back as the same options. Options that are all defaults build a
+    // blank text, which is no command.
+    const std::string built = task.command();
+    if (built.find_first_not_of(' ') != std::string::npos) {
+      Options back;
+      check(parse(built, back, failure) == 0);
+      check(back == carried(task.options()));
+    }
   } else {
     check(!task.parsedok());
     check(task.options() == before);
