@@ -412,7 +412,12 @@ void TBlobFile::ClearBlockCache() {
 }
 
 void TBlobFile::TrimBlockCache() {
-  if (!cache_.Trim(normalCapacity(), [this] { FlushDirtyBlocks(); })) Raise(VELDOR_MEMOCORRUPT);
+  // Under the transaction lock dirty blocks are the transaction's own: they stay in memory.
+  const bool mayFlush = !owner_->HoldsTransactionLock();
+  if (!cache_.Trim(normalCapacity(), [&] {
+        if (mayFlush) FlushDirtyBlocks();
+      }))
+    Raise(VELDOR_MEMOCORRUPT);
 }
 
 // ---- Allocation ----

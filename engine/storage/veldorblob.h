@@ -261,7 +261,8 @@ class TBlobFile : public TFileHandler {
   // Returns every cached block to the pool without writing (a pinned one lives on, out of the
   // cache, until released).
   void ClearBlockCache();
-  // Drops least recently used clean blocks until the cache holds its normal capacity.
+  // Drops least recently used clean blocks until the cache holds its normal capacity, writing
+  // dirty ones first to make room, except under the transaction lock.
   void TrimBlockCache();
 
   bool LockWrite();

@@ -266,6 +266,8 @@ bool TIndexFile::HeaderChanged() {
   if (owner_->IsEncrypted()) UnscrambleBuffer(image.data(), image.size(), kStructureSeed);
   if (get4(image.data()) == GetChangeCounter()) return false;
   header_ = image;
+  // The other writer's unsaved state is not ours.
+  header_[kIndexDirtyOffset] = 0;
   return true;
 }
 
@@ -539,6 +541,15 @@ void TIndexFile::DeleteIndexDescriptor(uint8_t slot, bool removeEntry) {
     for (uint8_t s = slot; s < count; ++s) std::memcpy(descriptor(s), descriptor(uint8_t(s + 1)), kIndexDescriptorSize);
     std::memcpy(descriptor(count), kept.data(), kIndexDescriptorSize);
     header_[13] = uint8_t(count - 1);
+    // Cached pages, unwritten ones among them, move with their indexes: a page looked up under
+    // its index's new slot must be the cached one, never a stale copy read from disk.
+    std::rotate(caches_.begin() + slot, caches_.begin() + slot + 1, caches_.begin() + count + 1);
+    for (uint8_t s = slot; s <= count; ++s) {
+      const uint8_t* d = descriptor(s);
+      for (size_t i = 0; i < caches_[s]->Count(); ++i)
+        caches_[s]->At(i)->SetIndex(s, get2(d + kDescKeySize), d[kDescDescending], d[kDescUnique],
+                                    d[kDescCompression]);
+    }
   }
   setDirty();
 }
@@ -805,7 +816,7 @@ bool TIndexFile::LockWrite() {
   return LockRegionRetrying([](uint32_t) { return kWriteLockOffset; }, kWriteLockLength);
 }
 
-void TIndexFile::UnlockWrite() { LockRegion(false, kWriteLockOffset, kWriteLockLength); }
+bool TIndexFile::UnlockWrite() { return LockRegion(false, kWriteLockOffset, kWriteLockLength); }
 
 bool TIndexFile::LockRead(uint16_t& slot) {
   uint32_t s = 0;
@@ -819,9 +830,7 @@ bool TIndexFile::LockRead(uint16_t& slot) {
   return ok;
 }
 
-void TIndexFile::UnlockRead(uint16_t slot) {
-  if (slot != 0) LockRegion(false, kReadLockBase - int64_t(slot), 1);
-}
+bool TIndexFile::UnlockRead(uint16_t slot) { return slot == 0 || LockRegion(false, kReadLockBase - int64_t(slot), 1); }
 
 // ---------------------------------------------------------------------------------------------
 // Remote tables

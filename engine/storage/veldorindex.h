@@ -563,9 +563,11 @@ class TIndexFile : public TFileHandler {
 
   // ---- Locks ----
   bool LockWrite();
-  void UnlockWrite();
+  // False when the lock was not held or the release failed.
+  bool UnlockWrite();
   bool LockRead(uint16_t& slot);
-  void UnlockRead(uint16_t slot);
+  // Slot 0 (none) gives true.
+  bool UnlockRead(uint16_t slot);
 
   // ---- Remote tables ----
   void LoadHeaderFromReply(const uint8_t* header);

@@ -385,7 +385,7 @@ void TDataTable::endReadPair(bool& state, uint16_t& indexSlot, uint16_t& blobSlo
   state = false;
   bool released = true;
   if (BlobFileInUse()) released = blob_->UnlockRead(blobSlot);
-  index_->UnlockRead(indexSlot);
+  if (!index_->UnlockRead(indexSlot)) released = false;
   indexSlot = blobSlot = 0;
   if (!released) raise(VELDOR_UNLOCKFAILED);
 }
@@ -433,7 +433,7 @@ void TDataTable::EndWrite() {
   writeHeld_ = false;
   bool released = true;
   if (BlobFileInUse()) released = blob_->UnlockWrite();
-  index_->UnlockWrite();
+  if (!index_->UnlockWrite()) released = false;
   if (!transactionLockHeld_ && !data_->UnlockWrite()) released = false;
   if (!released) raise(VELDOR_LOCKTIMEOUT);
 }

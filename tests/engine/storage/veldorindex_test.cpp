@@ -72,7 +72,22 @@ TEST(IndexFileHeaderTest, ChangeCounterTellsAnotherWriter) {
   EXPECT_TRUE(other.HeaderChanged());
   EXPECT_EQ(other.GetRecordCount(), 7u);
   EXPECT_FALSE(fx.file->HeaderChanged());
+  // The writer's unsaved state is not ours: taking its header leaves nothing to write back.
+  EXPECT_FALSE(other.IsHeaderDirty());
+  EXPECT_FALSE(other.WriteHeader(false));
   other.Close();
+}
+
+TEST(IndexFileHeaderTest, ReleasingALockThatIsNotHeldFails) {
+  IndexFileFixture fx({8, kcNone, true, false});
+  fx.reopen();
+  uint16_t slot = 0;
+  ASSERT_TRUE(fx.file->LockRead(slot));
+  EXPECT_TRUE(fx.file->UnlockRead(slot));
+  EXPECT_FALSE(fx.file->UnlockRead(slot));
+  ASSERT_TRUE(fx.file->LockWrite());
+  EXPECT_TRUE(fx.file->UnlockWrite());
+  EXPECT_FALSE(fx.file->UnlockWrite());
 }
 
 class IndexDefinitionTest : public testing::Test {
@@ -153,6 +168,27 @@ TEST_F(IndexDefinitionTest, RemovingAnIndexKeepsTheFreeListOfOneRemovedEarlier) 
   EXPECT_EQ(fx_.file->GetFreePageHead(3), freeHead);
   const tablecheck::Report report = fx_.check(false);
   EXPECT_TRUE(report.ok()) << report.text();
+}
+
+TEST_F(IndexDefinitionTest, UnwrittenPagesFollowTheirIndexWhenAnEarlierOneIsRemoved) {
+  fx_.file->AddSecondaryIndex(secondary("A"));
+  fx_.file->AddSecondaryIndex(secondary("B"));
+  {
+    TIndexTree b(*fx_.file, fx_.cursor, 2);
+    for (uint32_t i = 0; i < 300; ++i) b.InsertKey(Bytes(Key8(i)), i + 1);
+  }
+  // B's pages are still only in the cache when A goes and B moves down to slot 1.
+  fx_.file->DeleteIndexDescriptor(1, true);
+  TIndexTree b(*fx_.file, fx_.cursor, 1);
+  EXPECT_EQ(b.KeyCount(), 300u);
+  b.InsertKey(Bytes(Key8(1000)), 301);
+  fx_.reopen();
+  TIndexTree reread(*fx_.file, fx_.cursor, 1);
+  EXPECT_EQ(reread.KeyCount(), 301u);
+  for (uint32_t i = 0; i < 300; i += 37) {
+    uint64_t position = 0;
+    EXPECT_TRUE(reread.FindKey(Bytes(Key8(i)), position)) << i;
+  }
 }
 
 // ---- Page format ----

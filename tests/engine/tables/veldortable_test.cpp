@@ -197,6 +197,15 @@ TEST_F(LockPairs, WhenTheIndexWriteLockFailsTheDataWriteLockIsReleased) {
   ta.EndRead();
 }
 
+TEST_F(LockPairs, AFailedReleaseOfTheIndexLockIsReported) {
+  Database db(dir.path());
+  TDataTable& t = db.open();
+  t.BeginWrite();
+  t.IndexFile().UnlockWrite();  // gone behind the table's back
+  EXPECT_EQ(errorOf([&] { t.EndWrite(); }), VELDOR_LOCKTIMEOUT);
+  EXPECT_FALSE(t.HoldsWritePair());
+}
+
 // ---- Change detection ----
 
 using ChangeDetection = TableTest;
