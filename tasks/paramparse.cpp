@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "dumpfile/yacclib.h"
@@ -295,6 +296,17 @@ int RunParamParser(std::string_view text, std::span<const TParamKeywordEntry> ke
     failure.errortext = lexer.TokenText();
   }
   return result;
+}
+
+int RunParamParser(std::string_view text, std::span<const TParamKeywordEntry> keywords,
+                   const ApplyParamOption& apply, const ParamOptionsProblem& problem, ParseFailure& failure) {
+  int result = RunParamParser(text, keywords, apply, failure);
+  if (result != 0) return result;
+  std::string why = problem();
+  if (why.empty()) return 0;
+  failure.errorpos = static_cast<int32_t>(text.size()) + 1;
+  failure.errortext = std::move(why);
+  return 1;
 }
 
 }  // namespace tasks

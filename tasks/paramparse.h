@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <functional>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "tasks/paramtokens.h"
@@ -40,6 +41,16 @@ constexpr int kParamParserStackSize = 1024;
 // a zero byte fails it at its own position.
 int RunParamParser(std::string_view text, std::span<const TParamKeywordEntry> keywords,
                    const ApplyParamOption& apply, ParseFailure& failure);
+
+// Why the options applied so far could not be written back as a parameter text; empty when they
+// can (see ExpParamsProblem).
+using ParamOptionsProblem = std::function<std::string()>;
+
+// RunParamParser, and then a text whose options `problem` finds no parameter text for is refused
+// too, with `failure.errorpos` just after the text and `failure.errortext` that reason: such
+// options would be written back as a text that means something else, or nothing.
+int RunParamParser(std::string_view text, std::span<const TParamKeywordEntry> keywords,
+                   const ApplyParamOption& apply, const ParamOptionsProblem& problem, ParseFailure& failure);
 
 // Finds `word`, in any case, in the sorted table; nullptr when it is not there.
 const TParamKeywordEntry* FindParamKeyword(std::span<const TParamKeywordEntry> keywords,

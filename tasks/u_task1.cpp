@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 
@@ -199,13 +200,73 @@ void requireWritable(std::string_view prefix, std::string_view value, ValueKind 
   if (!valueEntry(prefix, value, kind, entry, why)) throw std::invalid_argument(why);
 }
 
-}  // namespace
+// The value of `word`, upper-cased, in `words`; false when it is not there.
+template <class Value, size_t N>
+bool applyWord(std::string_view word, const std::pair<std::string_view, Value> (&words)[N], Value& field) {
+  const std::string upper = upperCased(word);
+  for (const auto& [name, value] : words) {
+    if (upper == name) {
+      field = value;
+      return true;
+    }
+  }
+  return false;
+}
 
-bool SetExpOption(TParamKeyword keyword, std::string_view value, TExpOptions& o) {
+// Applies the keywords that both programs take the same way; nothing when `keyword` is not one.
+template <class Options>
+std::optional<bool> applySharedOption(TParamKeyword keyword, std::string_view value, Options& o) {
   using K = TParamKeyword;
   switch (keyword) {
     case K::Buffer:
       return applyCount(value, o.buffer);
+    case K::File:
+      o.files.emplace_back(value);
+      return true;
+    case K::Full:
+      return applyFlag(value, o.full);
+    case K::Grants:
+      return applyFlag(value, o.grants);
+    case K::Help:
+      return applyFlag(value, o.help);
+    case K::Indexes:
+      return applyFlag(value, o.indexes);
+    case K::Log:
+      o.log = value;
+      return true;
+    case K::ParFile:
+    case K::PointInTimeRecover:
+      return true;
+    case K::RecordLength:
+      return applyCount(value, o.recordlength);
+    case K::Rows:
+      return applyFlag(value, o.rows);
+    case K::Tables:
+      o.full = false;
+      appendName(o.tables, value);
+      return true;
+    case K::UserId:
+      o.userid = value;
+      return true;
+    default:
+      return std::nullopt;
+  }
+}
+
+}  // namespace
+
+bool SetExpOption(TParamKeyword keyword, std::string_view value, TExpOptions& o) {
+  static constexpr std::pair<std::string_view, TExpIncType> kIncTypes[] = {
+      {"COMPLETE", TExpIncType::Complete},
+      {"CUMULATIVE", TExpIncType::Cumulative},
+      {"INCREMENTAL", TExpIncType::Incremental}};
+  static constexpr std::pair<std::string_view, TExpStatistics> kStatistics[] = {
+      {"ESTIMATE", TExpStatistics::Estimate},
+      {"COMPUTE", TExpStatistics::Compute},
+      {"NONE", TExpStatistics::None}};
+  if (std::optional<bool> shared = applySharedOption(keyword, value, o)) return *shared;
+  using K = TParamKeyword;
+  switch (keyword) {
     case K::Compress:
       return applyFlag(value, o.compress);
     case K::Consistent:
@@ -216,80 +277,33 @@ bool SetExpOption(TParamKeyword keyword, std::string_view value, TExpOptions& o)
       return applyFlag(value, o.direct);
     case K::Feedback:
       return applyCount(value, o.feedback);
-    case K::File:
-      o.files.emplace_back(value);
-      return true;
-    case K::Full:
-      return applyFlag(value, o.full);
-    case K::Grants:
-      return applyFlag(value, o.grants);
-    case K::Help:
-      return applyFlag(value, o.help);
-    case K::IncType: {
-      std::string word = upperCased(value);
-      if (word == "COMPLETE") {
-        o.inctype = TExpIncType::Complete;
-      } else if (word == "CUMULATIVE") {
-        o.inctype = TExpIncType::Cumulative;
-      } else if (word == "INCREMENTAL") {
-        o.inctype = TExpIncType::Incremental;
-      } else {
-        return false;
-      }
+    case K::IncType:
+      if (!applyWord(value, kIncTypes, o.inctype)) return false;
       o.full = true;
-      return true;
-    }
-    case K::Indexes:
-      return applyFlag(value, o.indexes);
-    case K::Log:
-      o.log = value;
       return true;
     case K::Owner:
       o.full = false;
       appendName(o.owner, value);
       return true;
-    case K::ParFile:
-    case K::PointInTimeRecover:
     case K::RecoveryTablespaces:
       return true;
     case K::Record:
       return applyFlag(value, o.record);
-    case K::RecordLength:
-      return applyCount(value, o.recordlength);
-    case K::Rows:
-      return applyFlag(value, o.rows);
-    case K::Statistics: {
-      std::string word = upperCased(value);
-      if (word == "ESTIMATE") {
-        o.statistics = TExpStatistics::Estimate;
-      } else if (word == "COMPUTE") {
-        o.statistics = TExpStatistics::Compute;
-      } else if (word == "NONE") {
-        o.statistics = TExpStatistics::None;
-      } else {
-        return false;
-      }
-      return true;
-    }
-    case K::Tables:
-      o.full = false;
-      appendName(o.tables, value);
-      return true;
-    case K::UserId:
-      o.userid = value;
-      return true;
+    case K::Statistics:
+      return applyWord(value, kStatistics, o.statistics);
     default:
       return false;
   }
 }
 
 bool SetImpOption(TParamKeyword keyword, std::string_view value, TImpOptions& o) {
+  static constexpr std::pair<std::string_view, TImpIncType> kIncTypes[] = {{"SYSTEM", TImpIncType::System},
+                                                                           {"RESTORE", TImpIncType::Restore}};
+  if (std::optional<bool> shared = applySharedOption(keyword, value, o)) return *shared;
   using K = TParamKeyword;
   switch (keyword) {
     case K::Analyze:
       return applyFlag(value, o.analyze);
-    case K::Buffer:
-      return applyCount(value, o.buffer);
     case K::Charset:
       o.charset = value;
       return true;
@@ -297,62 +311,27 @@ bool SetImpOption(TParamKeyword keyword, std::string_view value, TImpOptions& o)
       return applyFlag(value, o.commit);
     case K::Destroy:
       return applyFlag(value, o.destroy);
-    case K::File:
-      o.files.emplace_back(value);
-      return true;
     case K::FromUser:
       o.full = false;
       appendName(o.fromuser, value);
       return true;
-    case K::Full:
-      return applyFlag(value, o.full);
-    case K::Grants:
-      return applyFlag(value, o.grants);
-    case K::Help:
-      return applyFlag(value, o.help);
     case K::Ignore:
       return applyFlag(value, o.ignore);
-    case K::IncType: {
-      std::string word = upperCased(value);
-      if (word == "SYSTEM") {
-        o.inctype = TImpIncType::System;
-      } else if (word == "RESTORE") {
-        o.inctype = TImpIncType::Restore;
-      } else {
-        return false;
-      }
+    case K::IncType:
+      if (!applyWord(value, kIncTypes, o.inctype)) return false;
       o.full = true;
       return true;
-    }
-    case K::Indexes:
-      return applyFlag(value, o.indexes);
     case K::IndexFile:
       o.indexfile = value;
       return true;
-    case K::Log:
-      o.log = value;
-      return true;
-    case K::ParFile:
-    case K::PointInTimeRecover:
     case K::Feedback:
       return true;
-    case K::RecordLength:
-      return applyCount(value, o.recordlength);
-    case K::Rows:
-      return applyFlag(value, o.rows);
     case K::Show:
       return applyFlag(value, o.show);
     case K::SkipUnusableIndexes:
       return applyFlag(value, o.skip_unusable_indexes);
-    case K::Tables:
-      o.full = false;
-      appendName(o.tables, value);
-      return true;
     case K::ToUser:
       appendName(o.touser, value);
-      return true;
-    case K::UserId:
-      o.userid = value;
       return true;
     default:
       return false;
@@ -470,108 +449,85 @@ std::string ImpParamsProblem(const TImpOptions& options) {
   return impParams(options).problem;
 }
 
-// ---- TExpTask ----
+// ---- The tasks ----
 
-TExpTask::TExpTask(TaskHost* owner) : TUniTask(owner) {
-  TExpTask::ResetToDefaults();
-  SetTaskType(TTaskType::Export);
+namespace {
+
+std::vector<std::string> buildParams(const TExpOptions& o) {
+  return BuildExpParams(o);
+}
+std::vector<std::string> buildParams(const TImpOptions& o) {
+  return BuildImpParams(o);
+}
+int parseOptions(std::string_view text, TExpOptions& o, ParseFailure& f) {
+  return ExpParse(text, o, f);
+}
+int parseOptions(std::string_view text, TImpOptions& o, ParseFailure& f) {
+  return ImpParse(text, o, f);
 }
 
-void TExpTask::ResetToDefaults() {
+}  // namespace
+
+template <class Options>
+void TOptionTask<Options>::ResetToDefaults() {
   TUniTask::ResetToDefaults();
-  options_ = kExpDefaults;
+  options_ = Options{};
+}
+
+template <class Options>
+void TOptionTask<Options>::BuildCommand() {
+  mutableParams() = buildParams(options_);
+  CommandFromParams();
+}
+
+template <class Options>
+bool TOptionTask<Options>::Parse(std::string_view command, ParseFailure& failure) {
+  Options parsed{};
+  if (parseOptions(command, parsed, failure) != 0) return false;
+  options_ = std::move(parsed);
+  return true;
+}
+
+template <class Options>
+void TOptionTask<Options>::SetBuffer(int32_t v) {
+  requireCount("buffer=", v);
+  Store(options_.buffer, v);
+}
+
+template <class Options>
+void TOptionTask<Options>::SetFeedback(int32_t v) {
+  requireCount("feedback=", v);
+  Store(options_.feedback, v);
+}
+
+template <class Options>
+void TOptionTask<Options>::SetRecordLength(int32_t v) {
+  requireCount("Recordlength=", v);
+  Store(options_.recordlength, v);
+}
+
+template <class Options>
+void TOptionTask<Options>::SetFile(std::string name) {
+  requireWritable("file=", name, ValueKind::Text);
+  Store(options_.files, std::vector<std::string>{std::move(name)});
+}
+
+template <class Options>
+void TOptionTask<Options>::SetLog(std::string v) {
+  requireWritable("log=", v, ValueKind::Text);
+  Store(options_.log, std::move(v));
+}
+
+template class TOptionTask<TExpOptions>;
+template class TOptionTask<TImpOptions>;
+
+TExpTask::TExpTask(TaskHost* owner) : TOptionTask(owner) {
+  SetTaskType(TTaskType::Export);
 }
 
 void TExpTask::SetProgramPath() {
   TUniTask::SetProgramPath();
   if (owner() != nullptr) SetProgram(owner()->ExportProgram());
-}
-
-void TExpTask::BuildCommand() {
-  mutableParams() = BuildExpParams(options_);
-  CommandFromParams();
-}
-
-bool TExpTask::Parse(std::string_view command, ParseFailure& failure) {
-  TExpOptions parsed = kExpDefaults;
-  if (ExpParse(command, parsed, failure) != 0) return false;
-  options_ = std::move(parsed);
-  return true;
-}
-
-void TExpTask::SetBuffer(int32_t v) {
-  requireCount("buffer=", v);
-  options_.buffer = v;
-  BuildCommand();
-}
-void TExpTask::SetCompress(bool v) {
-  options_.compress = v;
-  BuildCommand();
-}
-void TExpTask::SetConsistent(bool v) {
-  options_.consistent = v;
-  BuildCommand();
-}
-void TExpTask::SetConstraints(bool v) {
-  options_.constraints = v;
-  BuildCommand();
-}
-void TExpTask::SetDirect(bool v) {
-  options_.direct = v;
-  BuildCommand();
-}
-void TExpTask::SetFeedback(int32_t v) {
-  requireCount("feedback=", v);
-  options_.feedback = v;
-  BuildCommand();
-}
-void TExpTask::SetGrants(bool v) {
-  options_.grants = v;
-  BuildCommand();
-}
-void TExpTask::SetHelp(bool v) {
-  options_.help = v;
-  BuildCommand();
-}
-void TExpTask::SetIncType(TExpIncType v) {
-  options_.inctype = v;
-  BuildCommand();
-}
-void TExpTask::SetIndexes(bool v) {
-  options_.indexes = v;
-  BuildCommand();
-}
-void TExpTask::SetLog(std::string v) {
-  requireWritable("log=", v, ValueKind::Text);
-  options_.log = std::move(v);
-  BuildCommand();
-}
-void TExpTask::SetRecord(bool v) {
-  options_.record = v;
-  BuildCommand();
-}
-void TExpTask::SetRecordLength(int32_t v) {
-  requireCount("Recordlength=", v);
-  options_.recordlength = v;
-  BuildCommand();
-}
-void TExpTask::SetRows(bool v) {
-  options_.rows = v;
-  BuildCommand();
-}
-void TExpTask::SetStatistics(TExpStatistics v) {
-  options_.statistics = v;
-  BuildCommand();
-}
-void TExpTask::SetUserId(std::string v) {
-  options_.userid = std::move(v);
-  BuildCommand();
-}
-
-void TExpTask::SetFile(std::string name) {
-  requireWritable("file=", name, ValueKind::Text);
-  options_.files.assign(1, std::move(name));
-  BuildCommand();
 }
 
 void TExpTask::SetFull(bool v) {
@@ -603,16 +559,8 @@ void TExpTask::SetTables(std::string v) {
   BuildCommand();
 }
 
-// ---- TImpTask ----
-
-TImpTask::TImpTask(TaskHost* owner) : TUniTask(owner) {
-  TImpTask::ResetToDefaults();
+TImpTask::TImpTask(TaskHost* owner) : TOptionTask(owner) {
   SetTaskType(TTaskType::Import);
-}
-
-void TImpTask::ResetToDefaults() {
-  TUniTask::ResetToDefaults();
-  options_ = kImpDefaults;
 }
 
 void TImpTask::SetProgramPath() {
@@ -620,106 +568,19 @@ void TImpTask::SetProgramPath() {
   if (owner() != nullptr) SetProgram(owner()->ImportProgram());
 }
 
-void TImpTask::BuildCommand() {
-  mutableParams() = BuildImpParams(options_);
-  CommandFromParams();
-}
-
-bool TImpTask::Parse(std::string_view command, ParseFailure& failure) {
-  TImpOptions parsed = kImpDefaults;
-  if (ImpParse(command, parsed, failure) != 0) return false;
-  options_ = std::move(parsed);
-  return true;
-}
-
-void TImpTask::SetAnalyze(bool v) {
-  options_.analyze = v;
-  BuildCommand();
-}
-void TImpTask::SetBuffer(int32_t v) {
-  requireCount("buffer=", v);
-  options_.buffer = v;
-  BuildCommand();
-}
 void TImpTask::SetCharset(std::string v) {
   requireWritable("Charset=", v, ValueKind::Text);
-  options_.charset = std::move(v);
-  BuildCommand();
-}
-void TImpTask::SetCommit(bool v) {
-  options_.commit = v;
-  BuildCommand();
-}
-void TImpTask::SetDestroy(bool v) {
-  options_.destroy = v;
-  BuildCommand();
-}
-void TImpTask::SetFeedback(int32_t v) {
-  requireCount("feedback=", v);
-  options_.feedback = v;
-  BuildCommand();
-}
-void TImpTask::SetGrants(bool v) {
-  options_.grants = v;
-  BuildCommand();
-}
-void TImpTask::SetHelp(bool v) {
-  options_.help = v;
-  BuildCommand();
-}
-void TImpTask::SetIgnore(bool v) {
-  options_.ignore = v;
-  BuildCommand();
-}
-void TImpTask::SetIncType(TImpIncType v) {
-  options_.inctype = v;
-  BuildCommand();
-}
-void TImpTask::SetIndexes(bool v) {
-  options_.indexes = v;
-  BuildCommand();
-}
-void TImpTask::SetIndexFile(std::string v) {
-  requireWritable("Indexfile=", v, ValueKind::Text);
-  options_.indexfile = std::move(v);
-  BuildCommand();
-}
-void TImpTask::SetLog(std::string v) {
-  requireWritable("log=", v, ValueKind::Text);
-  options_.log = std::move(v);
-  BuildCommand();
-}
-void TImpTask::SetRecordLength(int32_t v) {
-  requireCount("Recordlength=", v);
-  options_.recordlength = v;
-  BuildCommand();
-}
-void TImpTask::SetRows(bool v) {
-  options_.rows = v;
-  BuildCommand();
-}
-void TImpTask::SetShow(bool v) {
-  options_.show = v;
-  BuildCommand();
-}
-void TImpTask::SetSkipUnusableIndexes(bool v) {
-  options_.skip_unusable_indexes = v;
-  BuildCommand();
-}
-void TImpTask::SetToUser(std::string v) {
-  requireWritable("touser=", v, ValueKind::NameList);
-  options_.touser = std::move(v);
-  BuildCommand();
-}
-void TImpTask::SetUserId(std::string v) {
-  options_.userid = std::move(v);
-  BuildCommand();
+  Store(options_.charset, std::move(v));
 }
 
-void TImpTask::SetFile(std::string name) {
-  requireWritable("file=", name, ValueKind::Text);
-  options_.files.assign(1, std::move(name));
-  BuildCommand();
+void TImpTask::SetIndexFile(std::string v) {
+  requireWritable("Indexfile=", v, ValueKind::Text);
+  Store(options_.indexfile, std::move(v));
+}
+
+void TImpTask::SetToUser(std::string v) {
+  requireWritable("touser=", v, ValueKind::NameList);
+  Store(options_.touser, std::move(v));
 }
 
 void TImpTask::SetFull(bool v) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "tasks/paramtokens.h"
@@ -101,97 +102,98 @@ std::vector<std::string> BuildImpParams(const TImpOptions& options);
 std::string ExpParamsProblem(const TExpOptions& options);
 std::string ImpParamsProblem(const TImpOptions& options);
 
-class TExpTask : public TUniTask {
+// What the export and import tasks share: their options, the command built from them and read back
+// into them, and the setters of the options that both programs have. `Options` is TExpOptions or
+// TImpOptions.
+template <class Options>
+class TOptionTask : public TUniTask {
+ public:
+  // Also puts every option at its default.
+  void ResetToDefaults() override;
+  void BuildCommand() override;
+
+  const Options& options() const { return options_; }
+
+  // Option setters: each stores its value and rebuilds the command. The setters of text values and
+  // counts throw std::invalid_argument, leaving the task as it was, for a value that no parameter
+  // text carries (see ExpParamsProblem and ImpParamsProblem; a count must not be negative, and 0
+  // leaves it out).
+  void SetBuffer(int32_t v);
+  void SetFeedback(int32_t v);
+  // Replaces the dump-file list by `name`.
+  void SetFile(std::string name);
+  void SetGrants(bool v) { Store(options_.grants, v); }
+  void SetHelp(bool v) { Store(options_.help, v); }
+  void SetIndexes(bool v) { Store(options_.indexes, v); }
+  void SetLog(std::string v);
+  void SetRecordLength(int32_t v);
+  void SetRows(bool v) { Store(options_.rows, v); }
+  void SetUserId(std::string v) { Store(options_.userid, std::move(v)); }
+
+ protected:
+  // Every option at its default, `params` and `command` empty.
+  explicit TOptionTask(TaskHost* owner) : TUniTask(owner) {}
+
+  // Parses into a fresh set of options and takes them only when the whole text is accepted.
+  bool Parse(std::string_view command, ParseFailure& failure) override;
+
+  template <class Field, class Value>
+  void Store(Field& field, Value&& value) {
+    field = std::forward<Value>(value);
+    BuildCommand();
+  }
+
+  Options options_;
+};
+
+extern template class TOptionTask<TExpOptions>;
+extern template class TOptionTask<TImpOptions>;
+
+class TExpTask : public TOptionTask<TExpOptions> {
  public:
   // `tasktype` 0, every option at its default, `params` and `command` empty.
   explicit TExpTask(TaskHost* owner);
 
-  void ResetToDefaults() override;
   void SetProgramPath() override;
-  void BuildCommand() override;
 
-  const TExpOptions& options() const { return options_; }
-
-  // Option setters: each stores its value and rebuilds the command. The setters of text values and
-  // counts throw std::invalid_argument, leaving the task as it was, for a value that no parameter
-  // text carries (see ExpParamsProblem; a count must not be negative, and 0 leaves it out).
-  void SetBuffer(int32_t v);
-  void SetCompress(bool v);
-  void SetConsistent(bool v);
-  void SetConstraints(bool v);
-  void SetDirect(bool v);
-  void SetFeedback(int32_t v);
-  // Replaces the dump-file list by `name`.
-  void SetFile(std::string name);
+  void SetCompress(bool v) { Store(options_.compress, v); }
+  void SetConsistent(bool v) { Store(options_.consistent, v); }
+  void SetConstraints(bool v) { Store(options_.constraints, v); }
+  void SetDirect(bool v) { Store(options_.direct, v); }
   // true also empties `owner` and `tables`.
   void SetFull(bool v);
-  void SetGrants(bool v);
-  void SetHelp(bool v);
-  void SetIncType(TExpIncType v);
-  void SetIndexes(bool v);
-  void SetLog(std::string v);
+  void SetIncType(TExpIncType v) { Store(options_.inctype, v); }
   // A non-empty list also clears `full` and empties `tables`.
   void SetOwner(std::string v);
-  void SetRecord(bool v);
-  void SetRecordLength(int32_t v);
-  void SetRows(bool v);
-  void SetStatistics(TExpStatistics v);
+  void SetRecord(bool v) { Store(options_.record, v); }
+  void SetStatistics(TExpStatistics v) { Store(options_.statistics, v); }
   // A non-empty list also clears `full` and empties `owner`.
   void SetTables(std::string v);
-  void SetUserId(std::string v);
-
- protected:
-  bool Parse(std::string_view command, ParseFailure& failure) override;
-
- private:
-  TExpOptions options_;
 };
 
-class TImpTask : public TUniTask {
+class TImpTask : public TOptionTask<TImpOptions> {
  public:
   // `tasktype` 1, every option at its default, `params` and `command` empty.
   explicit TImpTask(TaskHost* owner);
 
-  void ResetToDefaults() override;
   void SetProgramPath() override;
-  void BuildCommand() override;
 
-  const TImpOptions& options() const { return options_; }
-
-  // As for TExpTask; the setters of text values and counts throw std::invalid_argument for a value
-  // that no parameter text carries (see ImpParamsProblem).
-  void SetAnalyze(bool v);
-  void SetBuffer(int32_t v);
+  void SetAnalyze(bool v) { Store(options_.analyze, v); }
   void SetCharset(std::string v);
-  void SetCommit(bool v);
-  void SetDestroy(bool v);
-  void SetFeedback(int32_t v);
-  void SetFile(std::string name);
+  void SetCommit(bool v) { Store(options_.commit, v); }
+  void SetDestroy(bool v) { Store(options_.destroy, v); }
   // A non-empty list also clears `full`.
   void SetFromUser(std::string v);
   // Either value also empties `fromuser` and `tables`; `touser` stays.
   void SetFull(bool v);
-  void SetGrants(bool v);
-  void SetHelp(bool v);
-  void SetIgnore(bool v);
-  void SetIncType(TImpIncType v);
-  void SetIndexes(bool v);
+  void SetIgnore(bool v) { Store(options_.ignore, v); }
+  void SetIncType(TImpIncType v) { Store(options_.inctype, v); }
   void SetIndexFile(std::string v);
-  void SetLog(std::string v);
-  void SetRecordLength(int32_t v);
-  void SetRows(bool v);
-  void SetShow(bool v);
-  void SetSkipUnusableIndexes(bool v);
+  void SetShow(bool v) { Store(options_.show, v); }
+  void SetSkipUnusableIndexes(bool v) { Store(options_.skip_unusable_indexes, v); }
   // A non-empty list also clears `full`.
   void SetTables(std::string v);
   void SetToUser(std::string v);
-  void SetUserId(std::string v);
-
- protected:
-  bool Parse(std::string_view command, ParseFailure& failure) override;
-
- private:
-  TImpOptions options_;
 };
 
 }  // namespace tasks
