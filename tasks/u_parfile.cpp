@@ -45,6 +45,18 @@ void keepRecord(TaskStartRecord& kept, const TRunStartRecord& record) {
   kept.taskId = record.taskId;
 }
 
+// The parameter file's first line: the account of the export or import program.
+std::string accountLine(const TUniTask& task) {
+  return "userid=" + accountText(task.uname(), task.upassword(), task.connectstring()) + "\r\n";
+}
+
+// The value of a parameter entry named exactly "file"; nothing for any other entry.
+std::optional<std::string_view> fileValue(std::string_view entry) {
+  size_t eq = entry.find('=');
+  if (eq == std::string_view::npos || entry.substr(0, eq) != "file") return std::nullopt;
+  return entry.substr(eq + 1);
+}
+
 TRunStartRecord baseRecord(const TUniTask& task, const TaskRunSettings& settings) {
   TRunStartRecord record;
   record.folder = settings.workFolder;
@@ -98,14 +110,10 @@ std::string ParFilePath(const TUniTask& task, const std::string& workFolder) {
 }
 
 std::string ParFileText(const TUniTask& task, const platform::LocalTimeFields& now) {
-  std::string text = "userid=" + accountText(task.uname(), task.upassword(), task.connectstring()) + "\r\n";
+  std::string text = accountLine(task);
   for (const std::string& entry : task.params()) {
-    size_t eq = entry.find('=');
-    if (eq != std::string::npos && entry.compare(0, eq, "file") == 0) {
-      text += "file=" + ResolveDumpPath(std::string_view(entry).substr(eq + 1), now);
-    } else {
-      text += entry;
-    }
+    std::optional<std::string_view> file = fileValue(entry);
+    text += file ? "file=" + ResolveDumpPath(*file, now) : entry;
     text += "\r\n";
   }
   return text;
@@ -118,11 +126,10 @@ void WriteParFile(TUniTask& task, const TaskRunSettings& settings, const platfor
   std::string text = ParFileText(task, now);
   platform::writePrivateFile(settings.workFolder, std::to_string(task.id()) + ".par", text);
   for (const std::string& entry : task.params()) {
-    size_t eq = entry.find('=');
-    if (eq != std::string::npos && entry.compare(0, eq, "file") == 0) {
+    if (std::optional<std::string_view> file = fileValue(entry)) {
       // The entry is written for the programs' parser (a name with blanks stands in quotes);
       // the transfer needs the name itself.
-      std::string resolved = UnquoteParamValue(ResolveDumpPath(std::string_view(entry).substr(eq + 1), now));
+      std::string resolved = UnquoteParamValue(ResolveDumpPath(*file, now));
       task.SetDumpPath(resolved);
       task.SetDumpFile(resolved);
     }
@@ -162,9 +169,7 @@ std::optional<TRunStartRecord> PrepareMainStage(TUniTask& task, const TaskRunSet
     // through a parameter file.
     task.SetParFile(ParFilePath(task, settings.workFolder));
     task.SetDumpFile(std::string(kUnknownDump));
-    std::string text =
-        "userid=" + accountText(task.uname(), task.upassword(), task.connectstring()) + "\r\n";
-    platform::writePrivateFile(settings.workFolder, std::to_string(task.id()) + ".par", text);
+    platform::writePrivateFile(settings.workFolder, std::to_string(task.id()) + ".par", accountLine(task));
     record.arguments = {"parfile=" + task.parfile()};
     for (std::string& a : SplitCommandText(task.command())) record.arguments.push_back(std::move(a));
   }
