@@ -32,41 +32,6 @@ using namespace dumptoken;
 
 namespace {
 
-bool isLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
-bool isNameChar(char c) {
-  return isLetter(c) || (c >= '0' && c <= '9') || c == '_' || c == '#' || c == '$';
-}
-
-// First tokens for which the grammar has anything but statement: error.
-bool startsStatement(int token) {
-  switch (token) {
-    case CREATE: case CONNECT: case ENDTABLE: case ANALYZE: case ALTER: case REVOKE: case EXECUTE:
-    case GRANT: case EXIT: case EXECFULL: case TABLE: case INSERT: case SQLVERSION: case COMMENT:
-      return true;
-    default:
-      return false;
-  }
-}
-
-// True when the line certainly reduces statement: error at its first token, which changes nothing.
-// Lines of 255 characters and more go the long way: their first token may overflow yytext. So do
-// a quote when the line holds a backslash (a quoted text that ends in one at the end of the input
-// is dropped and the rest scanned again) and a '-' when the line holds a line feed ("--" is then
-// a comment up to it).
-bool cannotStartStatement(std::string_view line) {
-  if (line.size() >= size_t(LexLib::kMaxText)) return false;
-  size_t i = 0;
-  while (i < line.size() && (line[i] == ' ' || line[i] == '\t' || line[i] == '\n')) ++i;
-  if (i == line.size()) return true;
-  const char c = line[i];
-  if (c == '\'' || c == '"') return line.find('\\', i) == std::string_view::npos;
-  if (c == '-') return line.find('\n', i) == std::string_view::npos;
-  if (!isLetter(c)) return true;
-  size_t j = i + 1;
-  while (j < line.size() && isNameChar(line[j])) ++j;
-  return !startsStatement(DumpKeywordCode(line.substr(i, j - i)));
-}
-
 enum class Place { Owner, Root, ByUserMode };
 
 struct ObjectName {
@@ -381,8 +346,14 @@ struct TDumpRecogniser::Impl {
 TDumpRecogniser::TDumpRecogniser(TExpFileRoot& root) : impl_(std::make_unique<Impl>(root)) {}
 TDumpRecogniser::~TDumpRecogniser() = default;
 
+bool TDumpRecogniser::CannotStartStatement(std::string_view line) {
+  size_t i = 0;
+  return CannotStartStatement<false>(line.size(),
+                                     [&]() -> char { return i < line.size() ? line[i++] : '\0'; });
+}
+
 int TDumpRecogniser::ParseLine(std::string_view line) {
-  if (impl_->shortcut && cannotStartStatement(line)) return 1;
+  if (impl_->shortcut && CannotStartStatement(line)) return 1;
   return impl_->parse(line);
 }
 

@@ -15,6 +15,8 @@
 // Every other line leaves the tree alone; the caller adds it to the open object, if any.
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <memory>
 #include <string_view>
 
@@ -35,16 +37,90 @@ class TDumpRecogniser {
   // Not thread-safe; one recogniser per reading. Separate recognisers may run on separate threads.
   int ParseLine(std::string_view line);
 
-  // The scanner of the last line that went through the full parse. A line whose first word cannot
-  // start a statement is answered 1 from that word alone and leaves the scanner as it was.
+  // True when the line certainly gets the answer 1 and changes nothing: its first token cannot
+  // start a head or a closing statement, whatever follows it. Decided from the first word alone,
+  // except where the scanner may take that word apart: a line of 255 characters and more (its
+  // first token may overflow the token text), a quote when the line holds a backslash (a quoted
+  // text that ends in one is dropped and the rest scanned again) and a '-' when it holds a line
+  // feed ("--" is then a comment up to it) are never certain.
+  static bool CannotStartStatement(std::string_view line);
+  // The same for a line of `length` characters that the caller holds in pieces: `next()` yields
+  // its characters one by one and 0 after the last (a 0 byte ends a line's input anyway). With
+  // `kPrintableOnly` the caller promises bytes 0x20 to 0x7D only (no tab, no line feed), as the
+  // reader's lines are, which spares looking through the lines that begin with a '-'.
+  template <bool kPrintableOnly, class Next>
+  static bool CannotStartStatement(size_t length, Next next);
+
+  // The scanner of the last line that went through the full parse. A line that
+  // CannotStartStatement() is answered 1 at once and leaves the scanner as it was.
   const TDumpLex& Lexer() const;
-  // Whether that first-word shortcut is taken (on by default). Off, every line runs through the
-  // scanner and parser; the tree and results are the same either way.
+  // Whether that shortcut is taken (on by default). Off, every line runs through the scanner and
+  // parser; the tree and results are the same either way.
   void SetShortcut(bool on);
 
  private:
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
+
+namespace recogniser_detail {
+
+// The keywords that the statement rule's alternatives begin with: every head and every statement
+// that closes an object.
+inline constexpr std::array<std::string_view, 14> kStatementKeywords = {
+    "ALTER",   "ANALYZE", "COMMENT", "CONNECT", "CREATE", "ENDTABLE",   "EXECFULL",
+    "EXECUTE", "EXIT",    "GRANT",   "INSERT",  "REVOKE", "SQLVERSION", "TABLE"};
+inline constexpr size_t kLongestKeyword = 10;
+
+// A first word is matched against all keywords at once: bit k of with[i][c] is set when keyword k
+// has the character c (either case) at position i, bit k of ofLength[n] when it has n characters.
+struct KeywordTables {
+  uint16_t with[kLongestKeyword][128] = {};
+  uint16_t ofLength[kLongestKeyword + 1] = {};
+};
+
+constexpr KeywordTables makeKeywordTables() {
+  KeywordTables t;
+  for (size_t k = 0; k < kStatementKeywords.size(); ++k) {
+    const std::string_view w = kStatementKeywords[k];
+    t.ofLength[w.size()] = uint16_t(t.ofLength[w.size()] | (1u << k));
+    for (size_t i = 0; i < w.size(); ++i) {
+      t.with[i][size_t(w[i])] = uint16_t(t.with[i][size_t(w[i])] | (1u << k));
+      t.with[i][size_t(w[i] + 32)] = uint16_t(t.with[i][size_t(w[i] + 32)] | (1u << k));
+    }
+  }
+  return t;
+}
+inline constexpr KeywordTables kKeywordTables = makeKeywordTables();
+
+constexpr bool isWordChar(uint8_t c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '#' ||
+         c == '$';
+}
+
+}  // namespace recogniser_detail
+
+// Inlined into the reader's cutting loop; most lines are turned away by their first letters.
+template <bool kPrintableOnly, class Next>
+[[gnu::always_inline]] inline bool TDumpRecogniser::CannotStartStatement(size_t length, Next next) {
+  using namespace recogniser_detail;
+  if (length >= size_t(LexLib::kMaxText)) return false;
+  uint8_t c = uint8_t(next());
+  while (c == ' ' || (!kPrintableOnly && (c == '\t' || c == '\n'))) c = uint8_t(next());
+  if (c == '\'' || c == '"' || (!kPrintableOnly && c == '-')) {
+    const uint8_t takesItApart = c == '-' ? '\n' : '\\';
+    for (c = uint8_t(next()); c != 0; c = uint8_t(next()))
+      if (c == takesItApart) return false;
+    return true;
+  }
+  uint16_t possible = uint16_t((1u << kStatementKeywords.size()) - 1);
+  size_t n = 0;
+  for (; isWordChar(c); c = uint8_t(next()), ++n) {
+    if (n == kLongestKeyword) return true;
+    possible &= kKeywordTables.with[n][c];
+    if (possible == 0) return true;
+  }
+  return (possible & kKeywordTables.ofLength[n]) == 0;
+}
 
 }  // namespace dumpfile

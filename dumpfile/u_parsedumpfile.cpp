@@ -173,56 +173,6 @@ void appendPrintable(std::string& out, const uint8_t* begin, const uint8_t* end)
   }
 }
 
-// The keywords that every head and every statement that closes an object begin with. A line
-// whose first word is none of them is "not a head" for the recogniser, whatever follows.
-constexpr std::array<std::string_view, 14> kStatementKeywords = {
-    "ALTER",   "ANALYZE", "COMMENT", "CONNECT", "CREATE", "ENDTABLE",   "EXECFULL",
-    "EXECUTE", "EXIT",    "GRANT",   "INSERT",  "REVOKE", "SQLVERSION", "TABLE"};
-constexpr size_t kLongestKeyword = 10;
-
-// The first word is matched against all keywords at once: bit k of kKeywordsWith[i][c] is set
-// when keyword k has the character c (either case) at position i, and bit k of
-// kKeywordsOfLength[n] when it is n characters long.
-struct KeywordTables {
-  uint16_t with[kLongestKeyword][128] = {};
-  uint16_t ofLength[kLongestKeyword + 1] = {};
-};
-
-constexpr KeywordTables makeKeywordTables() {
-  KeywordTables t;
-  for (size_t k = 0; k < kStatementKeywords.size(); ++k) {
-    const std::string_view w = kStatementKeywords[k];
-    t.ofLength[w.size()] = uint16_t(t.ofLength[w.size()] | (1u << k));
-    for (size_t i = 0; i < w.size(); ++i) {
-      t.with[i][size_t(w[i])] = uint16_t(t.with[i][size_t(w[i])] | (1u << k));
-      t.with[i][size_t(w[i] + 32)] = uint16_t(t.with[i][size_t(w[i] + 32)] | (1u << k));
-    }
-  }
-  return t;
-}
-constexpr KeywordTables kKeywordTables = makeKeywordTables();
-
-constexpr bool isWordChar(uint8_t c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '#' ||
-         c == '$';
-}
-
-// Reads the first word of a line (`next` yields its characters one by one, 0 at its end) and
-// tells whether it is a statement keyword. Most words are turned away by their first letters.
-template <class Next>
-VELMARON_INLINE bool firstWordIsStatementKeyword(Next next) {
-  uint8_t c = next();
-  while (c == ' ') c = next();
-  uint16_t possible = uint16_t((1u << kStatementKeywords.size()) - 1);
-  size_t n = 0;
-  for (; isWordChar(c); c = next(), ++n) {
-    if (n == kLongestKeyword) return false;
-    possible &= kKeywordTables.with[n][c];
-    if (possible == 0) return false;
-  }
-  return (possible & kKeywordTables.ofLength[n]) != 0;
-}
-
 // The characters of a line from `p` on (its bytes up to `end` without the unprintable ones).
 struct RawChars {
   const uint8_t* p;
@@ -252,9 +202,9 @@ VELMARON_INLINE bool cutLines(std::string& carry, int& pendingInOut, bool summar
     const bool inData = carry.empty();
     const DumpLineCutter::Line line{carry, data + lineBegin, data + end, inData ? data + firstAt : nullptr,
                                     length};
-    const bool plain =
-        summarise && (inData ? !firstWordIsStatementKeyword(RawChars{data + firstAt, data + end})
-                             : !line.mayStartStatement());
+    const bool plain = summarise && (inData ? TDumpRecogniser::CannotStartStatement<true>(
+                                                  size_t(length), RawChars{data + firstAt, data + end})
+                                            : !line.mayStartStatement());
     if (plain) {
       ++plainCount;
       plainPrevious = plainLast;
@@ -332,8 +282,8 @@ std::string_view DumpLineCutter::Line::text(std::string& scratch) const {
 bool DumpLineCutter::Line::mayStartStatement() const {
   size_t i = 0;
   RawChars raw{first != nullptr ? first : begin, end};
-  return firstWordIsStatementKeyword(
-      [&]() -> uint8_t { return i < carry.size() ? uint8_t(carry[i++]) : raw(); });
+  return !TDumpRecogniser::CannotStartStatement<true>(
+      size_t(length), [&]() -> uint8_t { return i < carry.size() ? uint8_t(carry[i++]) : raw(); });
 }
 
 bool DumpLineCutter::feed(const uint8_t* data, size_t n, int64_t base, Sink& sink) {

@@ -115,9 +115,9 @@ void CancelDumpJob(TExpFileRoot& root, DumpWorker& worker);
 // hold 201 characters. Other bytes are dropped without ending the line. Lines may span calls of
 // feed(). Not thread-safe.
 //
-// A cutter that summarises hands over in full only the lines that may start a statement (their
-// first word is one of the keywords that every head and every closing statement begin with) and
-// reports the lines between them by count and end offsets; one that does not hands over every line.
+// A cutter that summarises hands over in full only the lines that may start a statement (those
+// that TDumpRecogniser::CannotStartStatement does not turn away) and reports the lines between
+// them by count and end offsets; one that does not hands over every line.
 class DumpLineCutter {
  public:
   static constexpr int kMaxLineLength = 201;
@@ -134,8 +134,7 @@ class DumpLineCutter {
     int length;            // characters in the text
     // The text of the line; `scratch` may hold it.
     std::string_view text(std::string& scratch) const;
-    // False when the line cannot start a statement of the recogniser, so that handing it over
-    // could only yield "not a head".
+    // False when the recogniser would answer the line "not a head" and change nothing.
     bool mayStartStatement() const;
   };
 

@@ -684,7 +684,8 @@ std::string randomLine(std::mt19937& rng) {
       "SNAPSHOT", "LOG", "SYNONYM", "PACKAGE", "BODY", "UNIQUE", "INDEX", "FORMAT71TRIG", "TRIGGER",
       "GRANT", "INSERT", "INTO", "ANALYZE", "COMMENT", "ON", "ENDTABLE", "X", "\"Q\"", "\"TABLE\"",
       ".", "(", ")", ");", "'s'", "'u", "'e\\", "\"", "_", "-", "--", "12", "-3.5", " ", "\t", "~",
-      "ROLLBACK", "SEGMENT", "VIEW", "SEQUENCE", "a", "b.c", "create", "Table", "\n", "'", "\\", "-5"};
+      "ROLLBACK", "SEGMENT", "VIEW", "SEQUENCE", "a", "b.c", "create", "Table", "\n", "'", "\\", "-5",
+      "ALTER", "REVOKE", "EXECUTE", "EXIT", "EXECFULL", "SQLVERSION", "EXITS", "SQLVERSIONS", "\\'"};
   std::uniform_int_distribution<int> count(0, 7), pick(0, int(std::size(words)) - 1), byte(0, 255),
       mode(0, 9);
   std::string line;

@@ -185,6 +185,8 @@ bool referenceMayStartStatement(const std::string& line) {
                                                     "INSERT",   "REVOKE",   "SQLVERSION", "TABLE"};
   size_t i = line.find_first_not_of(' ');
   if (i == std::string::npos) return false;
+  // The scanner takes a quoted text apart when it ends in a backslash.
+  if (line[i] == '\'' || line[i] == '"') return line.find('\\') != std::string::npos;
   std::string word;
   for (; i < line.size() &&
          (std::isalnum(uint8_t(line[i])) || line[i] == '_' || line[i] == '#' || line[i] == '$');
@@ -218,6 +220,9 @@ std::string statementishBytes(std::mt19937_64& rng, size_t n) {
                                                  "SQLVERSION",
                                                  "SQLVERSIONS",
                                                  "INSERT(",
+                                                 "'CREATE\\",
+                                                 "\"x\\",
+                                                 "'GRANT",
                                                  "ex\x01it",
                                                  "cre\x00"
                                                  "ate",
@@ -371,6 +376,18 @@ TEST_F(ReaderRangesTest, LinesWithoutAKeywordLeaveTheTreeAsTheFullParseDoes) {
     ProcessDumpLine(recogniser, full, line.text);
   }
   EXPECT_EQ(read("d.dmp", 777), dumpbuilder::treeLines(full));
+}
+
+TEST_F(ReaderRangesTest, QuotedHeadEndingInABackslashIsFoundAsTheFullParseFindsIt) {
+  // The scanner drops an unterminated quote that ends in a backslash and reads the rest again, so
+  // such a line is a head although its first character is a quote.
+  writeFile(path("q.dmp"), "CONNECT SCOTT\n'CREATE TABLE X\\\nSTORAGE(INITIAL 1)\nGRANT ALL\n");
+  TExpFileRoot root;
+  root.SetExportMode(2);
+  root.SetDumpFileName(path("q.dmp"));
+  TParseDumpfile(root, nullptr, nullptr).Execute();
+  EXPECT_EQ(dumpbuilder::treeLines(root),
+            (std::vector<std::string>{"\t1\t\t-1\t0", "SCOTT\t1\tSCOTT\t-1\t0", "SCOTT\t2\tX\t14\t36"}));
 }
 
 TEST_F(ReaderRangesTest, OffsetsBeyondTwoGibibytesComeOutExactly) {
