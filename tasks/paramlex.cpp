@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <iterator>
 
 namespace tasks {
 
@@ -82,42 +83,16 @@ struct ParamLexer::Dfa {
   dumpfile::LexLib& lex;
 
   int accepts(int state, int* rules) const {
-    switch (state) {
-      case stQuote:
-      case stBackslash:
-        rules[0] = ruleOpenQuote;
-        return 1;
-      case stClosed:
-        rules[0] = ruleString;
-        return 1;
-      case stDigits:
-        rules[0] = ruleNumber;
-        rules[1] = ruleWord;
-        return 2;
-      case stWord:
-        rules[0] = ruleWord;
-        return 1;
-      case stEquals:
-        rules[0] = ruleEquals;
-        return 1;
-      case stComma:
-        rules[0] = ruleComma;
-        return 1;
-      case stLParen:
-        rules[0] = ruleLParen;
-        return 1;
-      case stRParen:
-        rules[0] = ruleRParen;
-        return 1;
-      case stBlank:
-        rules[0] = ruleBlank;
-        return 1;
-      case stLineEnd:
-        rules[0] = ruleLineEnd;
-        return 1;
-      default:
-        return 0;
-    }
+    // The one rule that each accepting state accepts; the digits also make a word.
+    static constexpr int kRuleOf[] = {0,          0,         ruleOpenQuote, ruleOpenQuote, ruleString,
+                                      ruleNumber, ruleWord,  ruleEquals,    ruleComma,     ruleLParen,
+                                      ruleRParen, ruleBlank, ruleLineEnd};
+    static_assert(std::size(kRuleOf) == stLineEnd + 1);
+    if (kRuleOf[state] == 0) return 0;
+    rules[0] = kRuleOf[state];
+    if (state != stDigits) return 1;
+    rules[1] = ruleWord;
+    return 2;
   }
 
   bool hasTransitions(int state) const {
@@ -194,20 +169,14 @@ struct ParamLexer::Dfa {
         lex.yyreturn(tokWord);
         break;
       case ruleEquals:
-        lex.yylval = lex.yytext;
-        lex.yyreturn(tokEquals);
-        break;
       case ruleComma:
-        lex.yylval = lex.yytext;
-        lex.yyreturn(tokComma);
-        break;
       case ruleLParen:
-        lex.yylval = lex.yytext;
-        lex.yyreturn(tokLParen);
-        break;
       case ruleRParen:
+        static_assert(tokComma - tokEquals == ruleComma - ruleEquals &&
+                      tokLParen - tokEquals == ruleLParen - ruleEquals &&
+                      tokRParen - tokEquals == ruleRParen - ruleEquals);
         lex.yylval = lex.yytext;
-        lex.yyreturn(tokRParen);
+        lex.yyreturn(tokEquals + (rule - ruleEquals));
         break;
       case ruleBlank:
       case ruleLineEnd:
@@ -261,7 +230,8 @@ std::string_view ParamValueQuoteProblem(std::string_view value) {
   if (!value.empty() && value.back() == '\\')
     return "ends with a backslash, which would escape its closing quote";
   size_t quotes = static_cast<size_t>(std::count(value.begin(), value.end(), '\''));
-  if (value.size() + quotes + 2 > kMaxQuotedParamValue) return "is too long: a quoted value holds at most 253 characters";
+  if (value.size() + quotes + 2 > kMaxQuotedParamValue)
+    return "is too long: a quoted value holds at most 253 characters";
   return {};
 }
 
