@@ -64,8 +64,9 @@ bool InputFile::open(const std::string& path) {
     return false;
   }
   struct stat st;
-  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-    error_ = S_ISDIR(st.st_mode) ? EISDIR : errno;
+  const bool measured = ::fstat(fd, &st) == 0;
+  if (!measured || S_ISDIR(st.st_mode)) {
+    error_ = measured ? EISDIR : errno;
     ::close(fd);
     return false;
   }
