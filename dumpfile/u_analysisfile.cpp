@@ -116,13 +116,7 @@ void TSavedfp::Run() {
     AdfEntry entry;
   };
   std::vector<Item> items;
-  TExpFileNode* node = nullptr;
-  for (int i = 0; root.GetPublicObject(i, node); ++i) items.push_back({node, {}});
-  TExpFileUser* owner = nullptr;
-  for (int i = 0; root.GetUser(i, owner); ++i) {
-    items.push_back({owner, {}});
-    for (int j = 0; owner->GetNode(j, node); ++j) items.push_back({node, {}});
-  }
+  ForEachNode(root, [&](const TExpFileNode& node, const TExpFileUser*) { items.push_back({&node, {}}); });
 
   // Every offset and length must fit its 32-bit field before anything is written.
   const std::string tooLarge =
@@ -152,12 +146,8 @@ void TSavedfp::Run() {
     running += length;
   }
 
-  int error = 0;
-  std::unique_ptr<platform::RandomReader> input = OpenInput(source, error);
-  if (!input) {
-    root.SetMessage(OpenFileErrorMessage(source));
-    return;
-  }
+  std::unique_ptr<platform::RandomReader> input = OpenRootFile();
+  if (!input) return;
   platform::ReplacingFile out;
   if (!out.begin(fileName_)) {
     root.SetMessage("Create " + fileName_ + " error!");
@@ -187,11 +177,7 @@ void TSavedfp::Run() {
     for (const Item& item : items) {
       if (Terminated()) return;  // the temporary file goes; the target stays as it was
       if (item.entry.length > 0) {
-        if (!ReadDumpBytes(*input, item.node->StartOffset(), item.entry.length, bytes, error)) {
-          root.SetMessage("Read " + item.node->Name() + " from " + source + " error!" +
-                          (error != 0 ? " (" + platform::errorText(error) + ")" : ""));
-          return;
-        }
+        if (!ReadNodeBytes(*input, *item.node, bytes)) return;
         if (!out.write(bytes)) {
           root.SetMessage(writeError);
           return;

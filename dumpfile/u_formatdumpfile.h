@@ -196,4 +196,19 @@ class TExpFileRoot : public TExpFileNode {
   int64_t nextStatementStart_ = 0;
 };
 
+// Visits every node in tree order, the order of the tree view, the analysis file and the
+// definition writer: the public objects, then each owner's own node followed by its objects.
+// `visit(node, owner)` gets a null owner for a public object, and the owner itself for its own node.
+template <class Visit>
+void ForEachNode(const TExpFileRoot& root, Visit&& visit) {
+  TExpFileNode* node = nullptr;
+  for (int i = 0; root.GetPublicObject(i, node); ++i) visit(static_cast<const TExpFileNode&>(*node), nullptr);
+  TExpFileUser* owner = nullptr;
+  for (int i = 0; root.GetUser(i, owner); ++i) {
+    const TExpFileUser* o = owner;
+    visit(static_cast<const TExpFileNode&>(*o), o);
+    for (int j = 0; owner->GetNode(j, node); ++j) visit(static_cast<const TExpFileNode&>(*node), o);
+  }
+}
+
 }  // namespace dumpfile

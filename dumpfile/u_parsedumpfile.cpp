@@ -19,13 +19,6 @@
 
 namespace dumpfile {
 
-std::string OpenFileErrorMessage(const std::string& fileName) {
-  return "open file: " + fileName + " error";
-}
-
-std::string ReadFileErrorMessage(const std::string& fileName, int error) {
-  return "read file: " + fileName + " error (" + platform::errorText(error) + ")";
-}
 
 // --- DumpWorker
 
@@ -82,6 +75,22 @@ std::unique_ptr<platform::RandomReader> DumpWorker::OpenInput(const std::string&
     return nullptr;
   }
   return file;
+}
+
+std::unique_ptr<platform::RandomReader> DumpWorker::OpenRootFile() {
+  int error = 0;
+  std::unique_ptr<platform::RandomReader> file = OpenInput(root_.DumpFileName(), error);
+  if (file && file->size() >= 0) return file;
+  root_.SetMessage("open file: " + root_.DumpFileName() + " error");
+  return nullptr;
+}
+
+bool DumpWorker::ReadNodeBytes(platform::RandomReader& file, const TExpFileNode& node, std::string& bytes) {
+  int error = 0;
+  if (ReadDumpBytes(file, node.StartOffset(), std::max<int64_t>(node.Length(), 0), bytes, error)) return true;
+  root_.SetMessage("Read " + node.Name() + " from " + root_.DumpFileName() + " error!" +
+                   (error != 0 ? " (" + platform::errorText(error) + ")" : ""));
+  return false;
 }
 
 void DumpWorker::BeginProgress(int64_t total) {
@@ -624,13 +633,9 @@ void TParseDumpfile::Run() {
   defaultOwner->SetName(root.ExportUser());
   root.SetCurrentOwner(root.AddUser(std::move(defaultOwner)));
 
-  int error = 0;
-  std::unique_ptr<platform::RandomReader> file = OpenInput(fileName, error);
-  const int64_t size = file ? file->size() : -1;
-  if (size < 0) {
-    root.SetMessage(OpenFileErrorMessage(fileName));
-    return;
-  }
+  std::unique_ptr<platform::RandomReader> file = OpenRootFile();
+  if (!file) return;
+  const int64_t size = file->size();
   BeginProgress(size);
   root.SetProcessedBytes(0);
 
@@ -653,7 +658,7 @@ void TParseDumpfile::Run() {
       }
       if (chunk.error != 0) {
         root.SetReadPosition(offset);
-        root.SetMessage(ReadFileErrorMessage(fileName, chunk.error));
+        root.SetMessage("read file: " + fileName + " error (" + platform::errorText(chunk.error) + ")");
         return;
       }
       if (chunk.size == 0) break;

@@ -25,8 +25,6 @@ class TDumpRecogniser;
 // Messages a worker leaves in the root.
 inline constexpr std::string_view kTerminatedByUser = "Terminated by user!";
 inline constexpr std::string_view kAnalyzeFileError = "Analyze file error!";
-std::string OpenFileErrorMessage(const std::string& fileName);             // "open file: X error"
-std::string ReadFileErrorMessage(const std::string& fileName, int error);  // "read file: X error (reason)"
 
 // Where a worker shows its progress: the progress window's bar. Called on the worker's thread,
 // so an implementation must be thread-safe (the window's one hands the calls to its own thread).
@@ -83,6 +81,12 @@ class DumpWorker {
   void StopAndJoin();
 
   std::unique_ptr<platform::RandomReader> OpenInput(const std::string& path, int& error) const;
+  // Opens the root's file. Null after leaving "open file: " + name + " error" in the root when it
+  // cannot be opened or measured.
+  std::unique_ptr<platform::RandomReader> OpenRootFile();
+  // The exact bytes of `node`'s range in `file`, the root's file. False after leaving "Read " +
+  // node name + " from " + file name + " error!" (with the reason, when there is one) in the root.
+  bool ReadNodeBytes(platform::RandomReader& file, const TExpFileNode& node, std::string& bytes);
 
   // Progress over `total` units: the bar goes to 1..100, step 1, position 1, and steps once per
   // total/100+1 units counted, never beyond its maximum.

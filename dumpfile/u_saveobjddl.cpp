@@ -1,5 +1,6 @@
 #include "dumpfile/u_saveobjddl.h"
 
+#include <algorithm>
 #include <exception>
 #include <filesystem>
 #include <set>
@@ -51,7 +52,6 @@ TSaveObjDDl::~TSaveObjDDl() {
 
 void TSaveObjDDl::Run() {
   TExpFileRoot& root = Root();
-  const std::string source = root.DumpFileName();
   const std::string& dir = root.OutputDir();
   auto chosen = [](const std::array<bool, kKindCount>& flags, uint8_t kind) {
     return kind < kKindCount && flags[kind];
@@ -63,29 +63,23 @@ void TSaveObjDDl::Run() {
     std::string file;
   };
   std::vector<Item> items;
-  TExpFileNode* node = nullptr;
-  for (int i = 0; root.GetPublicObject(i, node); ++i)
-    if (chosen(root.KindSelected, node->Kind()))
-      items.push_back({node, DefinitionFileName(dir, node->Kind())});
-  TExpFileUser* owner = nullptr;
-  for (int i = 0; root.GetUser(i, owner); ++i) {
-    if (root.KindSelected[kKindUsers]) items.push_back({owner, DefinitionFileName(dir, kKindUsers)});
-    for (int j = 0; owner->GetNode(j, node); ++j)
-      if (chosen(owner->KindSelected, node->Kind()))
-        items.push_back({node, DefinitionFileName(dir, owner->Name(), node->Kind())});
-  }
+  ForEachNode(root, [&](const TExpFileNode& node, const TExpFileUser* owner) {
+    if (owner == nullptr) {
+      if (chosen(root.KindSelected, node.Kind()))
+        items.push_back({&node, DefinitionFileName(dir, node.Kind())});
+    } else if (&node == owner) {
+      if (root.KindSelected[kKindUsers]) items.push_back({&node, DefinitionFileName(dir, kKindUsers)});
+    } else if (chosen(owner->KindSelected, node.Kind())) {
+      items.push_back({&node, DefinitionFileName(dir, owner->Name(), node.Kind())});
+    }
+  });
 
   try {
+    auto hasRange = [](const TExpFileNode& n) { return n.StartOffset() >= 0 && n.Length() > 0; };
     std::unique_ptr<platform::RandomReader> input;
-    for (const Item& item : items) {
-      if (item.node->StartOffset() < 0 || item.node->Length() <= 0) continue;
-      int error = 0;
-      input = OpenInput(source, error);
-      if (!input) {
-        root.SetMessage(OpenFileErrorMessage(source));
-        return;
-      }
-      break;
+    if (std::any_of(items.begin(), items.end(), [&](const Item& item) { return hasRange(*item.node); })) {
+      input = OpenRootFile();
+      if (!input) return;
     }
 
     // First pass: what this run writes starts empty.
@@ -103,14 +97,8 @@ void TSaveObjDDl::Run() {
     std::string bytes;
     for (const Item& item : items) {
       if (Terminated()) return;
-      const TExpFileNode& n = *item.node;
-      if (n.StartOffset() >= 0 && n.Length() > 0) {
-        int error = 0;
-        if (!ReadDumpBytes(*input, n.StartOffset(), n.Length(), bytes, error)) {
-          root.SetMessage("Read " + n.Name() + " from " + source + " error!" +
-                          (error != 0 ? " (" + platform::errorText(error) + ")" : ""));
-          return;
-        }
+      if (hasRange(*item.node)) {
+        if (!ReadNodeBytes(*input, *item.node, bytes)) return;
         platform::AppendLineToFile(platform::NormalizeLineBreaks(bytes), item.file);
       }
       CountProgress(1);

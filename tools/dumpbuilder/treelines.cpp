@@ -66,13 +66,9 @@ std::vector<std::string> treeLines(const dumpfile::TExpFileRoot& root) {
     lines.push_back(owner + "\t" + std::to_string(int(n.Kind())) + "\t" + n.Name() + "\t" +
                     std::to_string(n.StartOffset()) + "\t" + std::to_string(n.Length()));
   };
-  dumpfile::TExpFileNode* node = nullptr;
-  for (int i = 0; root.GetPublicObject(i, node); ++i) add("-", *node);
-  dumpfile::TExpFileUser* owner = nullptr;
-  for (int i = 0; root.GetUser(i, owner); ++i) {
-    add(owner->Name(), *owner);
-    for (int j = 0; owner->GetNode(j, node); ++j) add(owner->Name(), *node);
-  }
+  dumpfile::ForEachNode(root, [&](const dumpfile::TExpFileNode& node, const dumpfile::TExpFileUser* owner) {
+    add(owner != nullptr ? owner->Name() : "-", node);
+  });
   return lines;
 }
 
