@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,6 +28,9 @@ inline constexpr size_t kEngineStringLength = 255;
 
 // The text cut to kEngineStringLength bytes (or `limit`), not inside a character.
 std::string EngineString(std::string_view text, size_t limit = kEngineStringLength);
+
+// The text without the blanks before and after it.
+std::string_view TrimBlanks(std::string_view text);
 
 // ---- Character classes (bytes) ----
 
@@ -202,6 +206,14 @@ bool IsValidDateText(std::string_view text);
 bool IsValidTimeText(std::string_view text);
 // date, a blank, time; or a time alone (when it holds ":"); or a date alone.
 bool IsValidTimestampText(std::string_view text);
+
+// The readers behind the date and time tests, for the value text forms: a date text as its
+// engine day number, a time text as milliseconds since midnight, a timestamp text as engine
+// day number x 86,400,000 + milliseconds (a time alone lies on 1899-12-30). Nothing when the
+// text is not such a text.
+std::optional<int32_t> ReadDateText(std::string_view text);
+std::optional<int32_t> ReadTimeText(std::string_view text);
+std::optional<double> ReadTimestampText(std::string_view text);
 
 // ---- Index-key compression ----
 

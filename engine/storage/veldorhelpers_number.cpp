@@ -6,22 +6,16 @@
 #include <optional>
 
 #include "engine/storage/veldorhelpers.h"
+#include "engine/storage/veldortypes.h"
 
 namespace engine {
 namespace {
 
 using namespace std::chrono;
 
-std::string_view trimBlanks(std::string_view text) {
-  size_t first = text.find_first_not_of(' ');
-  if (first == std::string_view::npos) return {};
-  size_t last = text.find_last_not_of(' ');
-  return text.substr(first, last - first + 1);
-}
-
 // A whole decimal integer with an optional sign; blanks around it allowed.
 std::optional<int64_t> parseInteger(std::string_view text) {
-  text = trimBlanks(text);
+  text = TrimBlanks(text);
   bool negative = false;
   if (!text.empty() && (text[0] == '+' || text[0] == '-')) {
     negative = text[0] == '-';
@@ -42,13 +36,13 @@ std::optional<int64_t> parseInteger(std::string_view text) {
 
 // Digits only (the "-" of a date is its separator, so a date part has no sign).
 std::optional<int64_t> parseUnsigned(std::string_view text) {
-  text = trimBlanks(text);
+  text = TrimBlanks(text);
   if (text.empty() || !IsDigitChar(uint8_t(text[0]))) return std::nullopt;
   return parseInteger(text);
 }
 
 std::optional<double> parseFloat(std::string_view text) {
-  text = trimBlanks(text);
+  text = TrimBlanks(text);
   if (!text.empty() && text[0] == '+') text.remove_prefix(1);
   std::string_view digits = text;
   if (!digits.empty() && digits[0] == '-') digits.remove_prefix(1);
@@ -232,19 +226,21 @@ bool IsValidCurrencyText(std::string_view text) {
   return v && std::fabs(*v) <= 922337203685477.5807;
 }
 
-bool IsValidDateText(std::string_view text) {
+std::optional<int32_t> ReadDateText(std::string_view text) {
   size_t first = text.find('-');
-  if (first == std::string_view::npos) return false;
+  if (first == std::string_view::npos) return std::nullopt;
   size_t second = text.find('-', first + 1);
-  if (second == std::string_view::npos) return false;
+  if (second == std::string_view::npos) return std::nullopt;
   auto y = parseUnsigned(text.substr(0, first));
   auto m = parseUnsigned(text.substr(first + 1, second - first - 1));
   auto d = parseUnsigned(text.substr(second + 1));
-  if (!y || !m || !d || *y < 1 || *y > 9999 || *m < 1 || *m > 12 || *d < 1 || *d > 31) return false;
-  return year_month_day(year(int(*y)), month(unsigned(*m)), day(unsigned(*d))).ok();
+  if (!y || !m || !d || *y < 1 || *y > 9999 || *m < 1 || *m > 12 || *d < 1 || *d > 31) return std::nullopt;
+  year_month_day date{year(int(*y)), month(unsigned(*m)), day(unsigned(*d))};
+  if (!date.ok()) return std::nullopt;
+  return SysDaysToEngineDay(sys_days(date));
 }
 
-bool IsValidTimeText(std::string_view input) {
+std::optional<int32_t> ReadTimeText(std::string_view input) {
   std::string text(input);
   for (char& c : text)
     if (c >= 'a' && c <= 'z') c = char(c - 32);
@@ -256,9 +252,9 @@ bool IsValidTimeText(std::string_view input) {
     text.erase(pm, 2);
     half = 2;
   }
-  std::string_view rest = trimBlanks(text);
+  std::string_view rest = TrimBlanks(text);
   size_t colon = rest.find(':');
-  if (colon == std::string_view::npos) return false;
+  if (colon == std::string_view::npos) return std::nullopt;
   auto hours = parseUnsigned(rest.substr(0, colon));
   rest = rest.substr(colon + 1);
   std::optional<int64_t> minutes, seconds = 0, milliseconds = 0;
@@ -276,19 +272,36 @@ bool IsValidTimeText(std::string_view input) {
       milliseconds = parseUnsigned(rest.substr(dot + 1));
     }
   }
-  if (!hours || !minutes || !seconds || !milliseconds) return false;
+  if (!hours || !minutes || !seconds || !milliseconds) return std::nullopt;
   int64_t h = *hours;
   if (half == 1 && h == 12) h = 0;
   if (half == 2 && h != 12) h += 12;
-  return h <= 23 && *minutes <= 59 && *seconds <= 59 && *milliseconds <= 999;
+  if (h > 23 || *minutes > 59 || *seconds > 59 || *milliseconds > 999) return std::nullopt;
+  return int32_t(h * 3'600'000 + *minutes * 60'000 + *seconds * 1000 + *milliseconds);
 }
 
-bool IsValidTimestampText(std::string_view text) {
+std::optional<double> ReadTimestampText(std::string_view text) {
   size_t blank = text.find(' ');
-  if (blank != std::string_view::npos)
-    return IsValidDateText(text.substr(0, blank)) && IsValidTimeText(text.substr(blank + 1));
-  if (text.find(':') != std::string_view::npos) return IsValidTimeText(text);
-  return IsValidDateText(text);
+  if (blank != std::string_view::npos) {
+    auto day = ReadDateText(text.substr(0, blank));
+    auto ms = day ? ReadTimeText(text.substr(blank + 1)) : std::nullopt;
+    if (!ms) return std::nullopt;
+    return double(*day) * double(kMsPerDay) + *ms;
+  }
+  if (text.find(':') != std::string_view::npos) {
+    auto ms = ReadTimeText(text);
+    if (!ms) return std::nullopt;
+    return kDateTimeZeroTimestamp + *ms;
+  }
+  auto day = ReadDateText(text);
+  if (!day) return std::nullopt;
+  return double(*day) * double(kMsPerDay);
 }
+
+bool IsValidDateText(std::string_view text) { return ReadDateText(text).has_value(); }
+
+bool IsValidTimeText(std::string_view text) { return ReadTimeText(text).has_value(); }
+
+bool IsValidTimestampText(std::string_view text) { return ReadTimestampText(text).has_value(); }
 
 }  // namespace engine

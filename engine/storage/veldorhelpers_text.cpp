@@ -30,13 +30,6 @@ size_t incompleteTailStart(std::string_view text) {
   return (lead >= 0xC0 && start - 1 + need > text.size()) ? start - 1 : text.size();
 }
 
-std::string_view trimBlanks(std::string_view text) {
-  size_t first = text.find_first_not_of(' ');
-  if (first == std::string_view::npos) return {};
-  size_t last = text.find_last_not_of(' ');
-  return text.substr(first, last - first + 1);
-}
-
 bool equalIgnoringAsciiCase(std::string_view a, std::string_view b) {
   return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
     auto up = [](char c) { return c >= 'a' && c <= 'z' ? char(c - 32) : c; };
@@ -58,6 +51,13 @@ constexpr std::string_view kStopWords[] = {"A",  "AN", "AND", "BE",   "FOR",  "H
                                            "WAS", "WHAT", "WHEN", "WHICH", "WHY", "WILL"};
 
 }  // namespace
+
+std::string_view TrimBlanks(std::string_view text) {
+  size_t first = text.find_first_not_of(' ');
+  if (first == std::string_view::npos) return {};
+  size_t last = text.find_last_not_of(' ');
+  return text.substr(first, last - first + 1);
+}
 
 std::string EngineString(std::string_view text, size_t limit) {
   return std::string(text.substr(0, wholeCharacterLength(text, limit)));
@@ -222,31 +222,31 @@ bool SameStringLists(uint16_t languageId, uint16_t sortId, const TLanguageString
 bool IsPathDelimiter(char c) { return c == '/' || c == '\\'; }
 
 std::string IncludePathDelimiter(std::string_view path) {
-  path = trimBlanks(path);
+  path = TrimBlanks(path);
   if (path.empty() || IsPathDelimiter(path.back())) return EngineString(path);
   return EngineString(path, kEngineStringLength - 1) + "/";
 }
 
 std::string ExcludeTrailingPathDelimiter(std::string_view path) {
-  path = trimBlanks(path);
+  path = TrimBlanks(path);
   if (path.size() > 1 && IsPathDelimiter(path.back())) path.remove_suffix(1);
   return EngineString(path);
 }
 
 std::string StripPathDelimiters(std::string_view path) {
-  path = trimBlanks(path);
+  path = TrimBlanks(path);
   if (!path.empty() && IsPathDelimiter(path.back())) path.remove_suffix(1);
   if (!path.empty() && IsPathDelimiter(path.front())) path.remove_prefix(1);
   return EngineString(path);
 }
 
 bool IsPathName(std::string_view name) {
-  name = trimBlanks(name);
+  name = TrimBlanks(name);
   return name.empty() || name.find_first_of("/\\:") != std::string_view::npos;
 }
 
 std::string RemoveFileExt(std::string_view name, std::string_view ext) {
-  name = trimBlanks(name);
+  name = TrimBlanks(name);
   size_t dot = extensionDot(name);
   if (dot == std::string_view::npos) return EngineString(name);
   if (!ext.empty() && !equalIgnoringAsciiCase(name.substr(dot), ext)) return EngineString(name);
@@ -254,7 +254,7 @@ std::string RemoveFileExt(std::string_view name, std::string_view ext) {
 }
 
 std::string ForceFileExt(std::string_view name, std::string_view oldExt, std::string_view newExt) {
-  name = trimBlanks(name);
+  name = TrimBlanks(name);
   size_t dot = extensionDot(name);
   if (dot != std::string_view::npos && equalIgnoringAsciiCase(name.substr(dot), oldExt))
     name = name.substr(0, dot);
@@ -263,7 +263,7 @@ std::string ForceFileExt(std::string_view name, std::string_view oldExt, std::st
 }
 
 std::string ExtractFileBaseName(std::string_view path, std::string_view ext) {
-  path = trimBlanks(path);
+  path = TrimBlanks(path);
   size_t delimiter = path.find_last_of("/\\:");
   if (delimiter != std::string_view::npos) path = path.substr(delimiter + 1);
   return RemoveFileExt(path, ext);

@@ -8,10 +8,23 @@
 #include <stdexcept>
 
 #include "engine/storage/veldorerr.h"
+#include "engine/storage/veldorfielddesc.h"
 #include "engine/storage/veldorlocale.h"
 
 namespace engine {
 namespace {
+
+// Where TFieldDescriptor keeps the bytes that key building reads and writes; keys are built
+// straight from a descriptor's bytes, without a copy into a TFieldDescriptor.
+namespace fielddesc {
+constexpr size_t kSize = kFieldDescriptorSize;
+constexpr size_t kName = 2;
+constexpr size_t kType = 84;
+constexpr size_t kDeclaredSize = 86;
+constexpr size_t kDeclaredScale = 87;
+constexpr size_t kStoredSize = 88;
+constexpr size_t kStoredScale = 89;
+}  // namespace fielddesc
 
 void putBigEndian(uint64_t bits, size_t bytes, uint8_t* key) {
   for (size_t i = 0; i < bytes; ++i) key[i] = uint8_t(bits >> (8 * (bytes - 1 - i)));
@@ -24,11 +37,8 @@ void putBigEndian(uint64_t bits, size_t bytes, uint8_t* key) {
 }  // namespace
 
 std::string FieldDescriptorName(std::span<const uint8_t> descriptor) {
-  if (descriptor.size() <= fielddesc::kName) return {};
-  size_t length = descriptor[fielddesc::kName];
-  if (length > fielddesc::kNameMax) length = fielddesc::kNameMax;
-  if (fielddesc::kName + 1 + length > descriptor.size()) return {};
-  return std::string(reinterpret_cast<const char*>(descriptor.data() + fielddesc::kName + 1), length);
+  if (descriptor.size() < fielddesc::kName + 1 + kFieldNameLength) return {};
+  return GetShortString(descriptor.data() + fielddesc::kName, kFieldNameLength);
 }
 
 void EncodeSmallIntKey(int16_t value, uint8_t* key) { putBigEndian(uint16_t(value) ^ 0x8000u, 2, key); }

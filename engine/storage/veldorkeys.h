@@ -18,18 +18,7 @@
 
 namespace engine {
 
-// The parts of the data file's 768-byte field descriptor that key building reads and writes.
-namespace fielddesc {
-inline constexpr size_t kSize = 768;
-inline constexpr size_t kName = 2;  // length byte + at most 30 characters
-inline constexpr size_t kNameMax = 30;
-inline constexpr size_t kType = 84;
-inline constexpr size_t kSubType = 85;
-inline constexpr size_t kDeclaredSize = 86;
-inline constexpr size_t kDeclaredScale = 87;
-inline constexpr size_t kStoredSize = 88;
-inline constexpr size_t kStoredScale = 89;
-}  // namespace fielddesc
+// `descriptor` below is the bytes of a field descriptor (TFieldDescriptor, veldorfielddesc.h).
 
 // The field name of a descriptor (for error texts).
 std::string FieldDescriptorName(std::span<const uint8_t> descriptor);

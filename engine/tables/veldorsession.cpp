@@ -12,13 +12,6 @@
 namespace engine {
 namespace {
 
-std::string_view trimBlanks(std::string_view text) {
-  size_t first = text.find_first_not_of(' ');
-  if (first == std::string_view::npos) return {};
-  size_t last = text.find_last_not_of(' ');
-  return text.substr(first, last - first + 1);
-}
-
 // Overwrites the bytes of a secret before the memory is given back.
 void wipe(std::string& secret) {
   std::fill(secret.begin(), secret.end(), '\0');
@@ -47,7 +40,7 @@ std::string TDataSession::GetPrivateDirectory() const {
 
 void TDataSession::SetPrivateDirectory(std::string_view directory) {
   // Blanks alone count as empty: they would otherwise turn into the root folder.
-  directory = trimBlanks(directory);
+  directory = TrimBlanks(directory);
   if (directory.empty()) return;
   std::string value = IncludePathDelimiter(directory);
   if (value != privateDirectory_) privateDirectory_ = std::move(value);

@@ -20,13 +20,6 @@ using namespace std::chrono;
 
 constexpr std::string_view kTimestampText = "'%s' is not a valid date and time";
 
-std::string_view trimBlanks(std::string_view text) {
-  size_t first = text.find_first_not_of(' ');
-  if (first == std::string_view::npos) return {};
-  size_t last = text.find_last_not_of(' ');
-  return text.substr(first, last - first + 1);
-}
-
 bool allDigits(std::string_view text) {
   if (text.empty()) return false;
   for (char c : text)
@@ -37,7 +30,7 @@ bool allDigits(std::string_view text) {
 // Digits only, blanks around them allowed; nothing when the text is not such a number or does
 // not fit 64 bits.
 std::optional<uint64_t> parseUnsigned(std::string_view text) {
-  text = trimBlanks(text);
+  text = TrimBlanks(text);
   if (!allDigits(text)) return std::nullopt;
   uint64_t value = 0;
   auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
@@ -168,69 +161,21 @@ std::string ScaledToText(int64_t scaled) {
 // ---- Text to values ----
 
 int32_t ParseDateText(std::string_view text) {
-  size_t first = text.find('-');
-  size_t second = first == std::string_view::npos ? first : text.find('-', first + 1);
-  if (second == std::string_view::npos) RaiseConvertError(kInvalidDateText, text);
-  auto y = parseUnsigned(text.substr(0, first));
-  auto m = parseUnsigned(text.substr(first + 1, second - first - 1));
-  auto d = parseUnsigned(text.substr(second + 1));
-  if (!y || !m || !d || *y < 1 || *y > 9999 || *m < 1 || *m > 12 || *d < 1 || *d > 31)
-    RaiseConvertError(kInvalidDateText, text);
-  year_month_day date{year(int(*y)), month(unsigned(*m)), day(unsigned(*d))};
-  if (!date.ok()) RaiseConvertError(kInvalidDateText, text);
-  return SysDaysToEngineDay(sys_days(date));
+  auto day = ReadDateText(text);
+  if (!day) RaiseConvertError(kInvalidDateText, text);
+  return *day;
 }
 
-int32_t ParseTimeText(std::string_view input) {
-  std::string text = upperAscii(input);
-  int half = 0;  // 1 morning, 2 afternoon
-  if (size_t at = text.find("AM"); at != std::string::npos) {
-    text.erase(at, 2);
-    half = 1;
-  } else if (size_t pm = text.find("PM"); pm != std::string::npos) {
-    text.erase(pm, 2);
-    half = 2;
-  }
-  std::string_view rest = trimBlanks(text);
-  size_t colon = rest.find(':');
-  if (colon == std::string_view::npos) RaiseConvertError(kInvalidTimeText, input);
-  std::optional<uint64_t> hours = parseUnsigned(rest.substr(0, colon)), minutes, seconds = 0, ms = 0;
-  rest = rest.substr(colon + 1);
-  colon = rest.find(':');
-  if (colon == std::string_view::npos) {
-    minutes = parseUnsigned(rest);
-  } else {
-    minutes = parseUnsigned(rest.substr(0, colon));
-    rest = rest.substr(colon + 1);
-    size_t dot = rest.find('.');
-    if (dot == std::string_view::npos) {
-      seconds = parseUnsigned(rest);
-    } else {
-      seconds = parseUnsigned(rest.substr(0, dot));
-      ms = parseUnsigned(rest.substr(dot + 1));
-    }
-  }
-  if (!hours || !minutes || !seconds || !ms) RaiseConvertError(kInvalidTimeText, input);
-  uint64_t h = *hours;
-  if (half == 1 && h == 12) h = 0;
-  if (half == 2 && h != 12) h += 12;
-  if (h > 23 || *minutes > 59 || *seconds > 59 || *ms > 999) RaiseConvertError(kInvalidTimeText, input);
-  return int32_t(h * 3'600'000 + *minutes * 60'000 + *seconds * 1000 + *ms);
+int32_t ParseTimeText(std::string_view text) {
+  auto ms = ReadTimeText(text);
+  if (!ms) RaiseConvertError(kInvalidTimeText, text);
+  return *ms;
 }
 
 double ParseTimestampText(std::string_view text) {
-  size_t blank = text.find(' ');
-  try {
-    if (blank != std::string_view::npos) {
-      int32_t day = ParseDateText(text.substr(0, blank));
-      int32_t ms = ParseTimeText(text.substr(blank + 1));
-      return double(day) * double(kMsPerDay) + ms;
-    }
-    if (text.find(':') != std::string_view::npos) return kDateTimeZeroTimestamp + ParseTimeText(text);
-    return double(ParseDateText(text)) * double(kMsPerDay);
-  } catch (const EConvertError&) {
-    RaiseConvertError(kTimestampText, text);
-  }
+  auto timestamp = ReadTimestampText(text);
+  if (!timestamp) RaiseConvertError(kTimestampText, text);
+  return *timestamp;
 }
 
 bool ParseBooleanText(std::string_view text) {
@@ -241,7 +186,7 @@ bool ParseBooleanText(std::string_view text) {
 }
 
 double ParseFloatText(std::string_view input) {
-  std::string_view text = trimBlanks(input);
+  std::string_view text = TrimBlanks(input);
   if (!text.empty() && text[0] == '+') text.remove_prefix(1);
   std::string_view body = text;
   if (!body.empty() && body[0] == '-') body.remove_prefix(1);
@@ -256,7 +201,7 @@ double ParseFloatText(std::string_view input) {
 
 int64_t ParseDecimalText(std::string_view input, int places) {
   if (places < 0 || places > 18) throw std::invalid_argument("ParseDecimalText: places outside 0..18");
-  std::string_view text = trimBlanks(input);
+  std::string_view text = TrimBlanks(input);
   bool negative = false;
   if (!text.empty() && (text[0] == '+' || text[0] == '-')) {
     negative = text[0] == '-';
@@ -326,7 +271,7 @@ int64_t ParseDecimalText(std::string_view input, int places) {
 int64_t ParseCurrencyText(std::string_view text) { return ParseDecimalText(text, 4); }
 
 int64_t ParseIntegerText(std::string_view input, int64_t min, int64_t max) {
-  std::string_view text = trimBlanks(input);
+  std::string_view text = TrimBlanks(input);
   bool negative = false;
   if (!text.empty() && (text[0] == '+' || text[0] == '-')) {
     negative = text[0] == '-';

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "engine/storage/veldorerr.h"
+#include "engine/storage/veldorfielddesc.h"
 #include "engine/storage/veldorlocale.h"
 
 namespace engine {
@@ -31,16 +32,22 @@ using Bytes = std::vector<uint8_t>;
 
 Bytes hex(std::initializer_list<int> bytes) { return Bytes(bytes.begin(), bytes.end()); }
 
-// A field descriptor of the given type and declared size, with its stored size and scale set.
+// The bytes of a data file's field descriptor of the given type and declared size, with its
+// stored size and scale set by the key routines.
 Bytes descriptor(TEngineFieldType type, uint8_t size = 0, uint8_t scale = 0, std::string_view name = "F") {
-  Bytes d(fielddesc::kSize, 0);
-  d[fielddesc::kName] = uint8_t(name.size());
-  std::memcpy(d.data() + fielddesc::kName + 1, name.data(), name.size());
-  d[fielddesc::kType] = TypeCode(type);
-  d[fielddesc::kDeclaredSize] = size;
-  d[fielddesc::kDeclaredScale] = scale;
-  SetFieldStorageSize(d);
-  SetFieldStorageScale(d);
+  TFieldDescriptor d;
+  d.SetName(name);
+  d.SetType(TypeCode(type));
+  d.SetSize(size);
+  d.SetScale(scale);
+  SetFieldStorageSize(d.Span());
+  SetFieldStorageScale(d.Span());
+  return Bytes(d.Bytes(), d.Bytes() + TFieldDescriptor::kSize);
+}
+
+TFieldDescriptor asDescriptor(const Bytes& bytes) {
+  TFieldDescriptor d;
+  std::copy(bytes.begin(), bytes.end(), d.Bytes());
   return d;
 }
 
@@ -113,10 +120,10 @@ TEST(KeyCompare, FirstDifferenceDecides) {
 // ---- Stored sizes ----
 
 TEST(FieldSizes, StoredAndKeySizesFollowTheType) {
-  EXPECT_EQ(descriptor(TEngineFieldType::String, 10)[fielddesc::kStoredSize], 11);
+  EXPECT_EQ(asDescriptor(descriptor(TEngineFieldType::String, 10)).StoredSize(), 11);
   EXPECT_EQ(GetFieldKeySize(descriptor(TEngineFieldType::String, 10)), 11);
-  EXPECT_EQ(descriptor(TEngineFieldType::BCD, 0, 2)[fielddesc::kStoredSize], 34);
-  EXPECT_EQ(descriptor(TEngineFieldType::BCD, 0, 2)[fielddesc::kStoredScale], 2);
+  EXPECT_EQ(asDescriptor(descriptor(TEngineFieldType::BCD, 0, 2)).StoredSize(), 34);
+  EXPECT_EQ(asDescriptor(descriptor(TEngineFieldType::BCD, 0, 2)).StoredScale(), 2);
   EXPECT_EQ(GetFieldKeySize(descriptor(TEngineFieldType::BCD, 0, 2)), 8);
   EXPECT_EQ(GetFieldKeySize(descriptor(TEngineFieldType::Date)), 4);
   EXPECT_EQ(GetFieldKeySize(descriptor(TEngineFieldType::Type13)), 4);
@@ -129,11 +136,11 @@ TEST(FieldSizes, StoredAndKeySizesFollowTheType) {
 }
 
 TEST(FieldSizes, AStringTooLongForAByteIsRefused) {
-  Bytes d(fielddesc::kSize, 0);
-  d[fielddesc::kType] = TypeCode(TEngineFieldType::String);
-  d[fielddesc::kDeclaredSize] = 255;
+  TFieldDescriptor d;
+  d.SetType(TypeCode(TEngineFieldType::String));
+  d.SetSize(255);
   try {
-    SetFieldStorageSize(d);
+    SetFieldStorageSize(d.Span());
     FAIL() << "no error";
   } catch (const EVELDOREngineError& e) {
     EXPECT_EQ(e.ErrorCode(), VELDOR_INVALIDFLDTYPE);
@@ -227,8 +234,9 @@ TEST(FieldKeys, BcdValuesBeyondEightKeyBytesRaiseInsteadOfColliding) {
 }
 
 TEST(FieldKeys, BadSizesNeverWritePastTheKey) {
-  Bytes d = descriptor(TEngineFieldType::Integer);
-  d[fielddesc::kStoredSize] = 2;  // a damaged descriptor: the 4-byte encoding would not fit
+  TFieldDescriptor damaged = asDescriptor(descriptor(TEngineFieldType::Integer));
+  damaged.SetStoredSize(2);  // the 4-byte encoding would not fit
+  Bytes d(damaged.Bytes(), damaged.Bytes() + TFieldDescriptor::kSize);
   Bytes key(3, 0);
   EXPECT_THROW(BuildFieldKey(d, Bytes(4), key, false, false, 0, 0), EVELDOREngineError);
   Bytes good = descriptor(TEngineFieldType::Integer);
