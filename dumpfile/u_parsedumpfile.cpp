@@ -460,12 +460,14 @@ bool ParallelLineCutter::feed(DumpLineCutter& cutter, const uint8_t* data, size_
 
 // --- ProcessDumpLine
 
-void ProcessDumpLine(TDumpRecogniser& recogniser, TExpFileRoot& root, std::string_view line) {
-  if (recogniser.ParseLine(line) == 0) return;
+int ProcessDumpLine(TDumpRecogniser& recogniser, TExpFileRoot& root, std::string_view line) {
+  const int result = recogniser.ParseLine(line);
+  if (result == 0) return 0;
   if (root.OpenNode() != nullptr)
     root.MarkLineStart();
   else
     root.NextStatement();
+  return result;
 }
 
 // --- TParseDumpfile

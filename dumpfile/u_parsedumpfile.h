@@ -205,10 +205,10 @@ class ParallelLineCutter {
   std::vector<std::jthread> helpers_;
 };
 
-// Hands one line to the recogniser and moves the root's statement marks by its answer: a
-// complete head needs nothing more; any other line belongs to the open object or, when none is
-// open, to nothing. Throws what the recogniser throws.
-void ProcessDumpLine(TDumpRecogniser& recogniser, TExpFileRoot& root, std::string_view line);
+// Hands one line to the recogniser and moves the root's statement marks by its answer, which it
+// returns: a complete head (0) needs nothing more; any other line belongs to the open object or,
+// when none is open, to nothing. Throws what the recogniser throws.
+int ProcessDumpLine(TDumpRecogniser& recogniser, TExpFileRoot& root, std::string_view line);
 
 // The dump-file reader. The caller sets the root's file name, source kind and header facts
 // before the run; afterwards the root holds the tree. Failures leave their message in the root:

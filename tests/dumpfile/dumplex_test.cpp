@@ -4,7 +4,6 @@
 
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace dumpfile {
@@ -101,13 +100,6 @@ TEST(DumpLexValues, NumbersCarryTheirConvertedValue) {
   EXPECT_EQ(lex.yyinteger, 2147483647);
 }
 
-TEST(DumpLexValues, NameValueIsTheTextAsWritten) {
-  TDumpLex lex;
-  lex.setSingleLine("Table");
-  EXPECT_EQ(lex.yylex(), TABLE);
-  EXPECT_EQ(lex.yylval.view(), "Table");
-}
-
 TEST(DumpLexKeywords, TableHas129RowsWithCodesInOrder) {
   ASSERT_EQ(std::size(DumpKeywords), 129u);
   int expected = 281;
@@ -140,20 +132,6 @@ TEST(DumpLexKeywords, LookupGivesTheFirstMatchingRowForEveryKeyword) {
   EXPECT_EQ(DumpKeywordCode("AUTHORIZATIONS"), 0);
   EXPECT_EQ(DumpKeywordCode(""), 0);
   EXPECT_EQ(DumpKeywordCode("ÄLL"), 0);
-}
-
-TEST(DumpLexKeywords, HeaderConstantsMatchTheTable) {
-  EXPECT_EQ(DumpKeywordCode("CREATE"), CREATE);
-  EXPECT_EQ(DumpKeywordCode("CONNECT"), CONNECT);
-  EXPECT_EQ(DumpKeywordCode("ENDTABLE"), ENDTABLE);
-  EXPECT_EQ(DumpKeywordCode("END"), END_KW);
-  EXPECT_EQ(DumpKeywordCode("NULL"), NULL_KW);
-  EXPECT_EQ(DumpKeywordCode("FORMAT71TRIG"), FORMAT71TRIG);
-  EXPECT_EQ(DumpKeywordCode("PUBLIC"), PUBLIC);
-  EXPECT_EQ(DumpKeywordCode("SQLVERSION"), SQLVERSION);
-  EXPECT_EQ(DumpKeywordCode("TABLESPACE"), TABLESPACE);
-  EXPECT_EQ(DumpKeywordCode("UNIQUE"), UNIQUE);
-  EXPECT_EQ(DumpKeywordCode("VIEW"), VIEW);
 }
 
 TEST(DumpLexFailures, TokenOf255CharactersOverflowsWithTextAndColumnAtTheFailure) {
@@ -194,23 +172,6 @@ TEST(DumpLexFailures, TextLongerThan254BuiltByContinuationOverflows) {
   // Each backslash-quote continues the text; the whole text counts against the limit.
   lex.setSingleLine("'" + std::string(200, 'a') + "\\'" + std::string(60, 'b'));
   EXPECT_THROW(lex.yylex(), LexYaccError);
-}
-
-TEST(DumpLexThreads, SeparateScannersRunSideBySide) {
-  const std::string a = "CREATE TABLE \"EMP\" (\"EMPNO\" NUMBER(4, 0), \"ENAME\" VARCHAR2(10))";
-  const std::string b = "CONNECT SCOTT 12 -1.5 'text\\'s' <> >=";
-  const auto expectA = scan(a), expectB = scan(b);
-  bool okA = true, okB = true;
-  {
-    std::jthread ta([&] {
-      for (int i = 0; i < 2000; ++i) okA = okA && scan(a) == expectA;
-    });
-    std::jthread tb([&] {
-      for (int i = 0; i < 2000; ++i) okB = okB && scan(b) == expectB;
-    });
-  }
-  EXPECT_TRUE(okA);
-  EXPECT_TRUE(okB);
 }
 
 }  // namespace
