@@ -104,7 +104,7 @@ struct EngineIndex {
   }
   KeyKind kind;
   std::string path;
-  TStandaloneIndexOwner owner;
+  TStandaloneTableOwner owner;
   std::unique_ptr<TIndexFile> file;
   TIndexCursor cursor;
 };

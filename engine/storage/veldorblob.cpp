@@ -101,23 +101,6 @@ void TBlock::SetNextBlock(uint32_t value) {
   if (next_ != value) next_ = value, dirty_ = true;
 }
 
-// ---- PinnedBlock ----
-
-PinnedBlock& PinnedBlock::operator=(PinnedBlock&& other) noexcept {
-  if (this != &other) {
-    reset();
-    file_ = other.file_;
-    block_ = other.block_;
-    other.block_ = nullptr;
-  }
-  return *this;
-}
-
-void PinnedBlock::reset() {
-  if (block_) file_->ReleaseBlock(block_);
-  block_ = nullptr;
-}
-
 // ---- TBlobFile: life ----
 
 TBlobFile::TBlobFile(TTableFileOwner& owner, TFileList* list) : TFileHandler(list), owner_(&owner) {}

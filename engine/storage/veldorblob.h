@@ -141,6 +141,7 @@ struct TCacheTraits<TBlock> {
   static TBlock* Next(const TBlock& b) { return b.lruNext_; }
   static void SetPrev(TBlock& b, TBlock* p) { b.lruPrev_ = p; }
   static void SetNext(TBlock& b, TBlock* n) { b.lruNext_ = n; }
+  static void Release(TBlobFile& file, TBlock* block);
 };
 
 // Spare blocks of one blob file: keeps at most kCapacity.
@@ -162,26 +163,7 @@ class TBlockStack {
 };
 
 // Releases a pinned block when it goes out of scope.
-class PinnedBlock {
- public:
-  PinnedBlock() = default;
-  PinnedBlock(TBlobFile& file, TBlock* block) : file_(&file), block_(block) {}
-  ~PinnedBlock() { reset(); }
-  PinnedBlock(PinnedBlock&& other) noexcept : file_(other.file_), block_(other.block_) { other.block_ = nullptr; }
-  PinnedBlock& operator=(PinnedBlock&& other) noexcept;
-  PinnedBlock(const PinnedBlock&) = delete;
-  PinnedBlock& operator=(const PinnedBlock&) = delete;
-
-  TBlock* get() const { return block_; }
-  TBlock* operator->() const { return block_; }
-  TBlock& operator*() const { return *block_; }
-  explicit operator bool() const { return block_ != nullptr; }
-  void reset();
-
- private:
-  TBlobFile* file_ = nullptr;
-  TBlock* block_ = nullptr;
-};
+using PinnedBlock = TPinnedItem<TBlock, TBlobFile>;
 
 class TBlobFile : public TFileHandler {
  public:
@@ -404,5 +386,7 @@ class TBlobBuffer {
   std::vector<uint8_t> original_;
   uint32_t length_ = 0;
 };
+
+inline void TCacheTraits<TBlock>::Release(TBlobFile& file, TBlock* block) { file.ReleaseBlock(block); }
 
 }  // namespace engine

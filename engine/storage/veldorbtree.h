@@ -27,42 +27,7 @@ namespace engine {
 class TRecordsBitmap;
 
 // A pinned page that is released when the holder goes.
-class TPinnedPage {
- public:
-  TPinnedPage() = default;
-  TPinnedPage(TIndexFile& file, TPage* page) : file_(&file), page_(page) {}
-  ~TPinnedPage() { reset(); }
-  TPinnedPage(TPinnedPage&& other) noexcept : file_(other.file_), page_(other.page_) { other.page_ = nullptr; }
-  TPinnedPage& operator=(TPinnedPage&& other) noexcept {
-    if (this != &other) {
-      reset();
-      file_ = other.file_;
-      page_ = other.page_;
-      other.page_ = nullptr;
-    }
-    return *this;
-  }
-  TPinnedPage(const TPinnedPage&) = delete;
-  TPinnedPage& operator=(const TPinnedPage&) = delete;
-
-  void reset() {
-    if (page_) file_->ReleasePage(page_);
-    page_ = nullptr;
-  }
-  void reset(TIndexFile& file, TPage* page) {
-    reset();
-    file_ = &file;
-    page_ = page;
-  }
-  TPage* get() const { return page_; }
-  TPage* operator->() const { return page_; }
-  TPage& operator*() const { return *page_; }
-  explicit operator bool() const { return page_ != nullptr; }
-
- private:
-  TIndexFile* file_ = nullptr;
-  TPage* page_ = nullptr;
-};
+using TPinnedPage = TPinnedItem<TPage, TIndexFile>;
 
 class TIndexTree {
  public:

@@ -14,6 +14,7 @@
 //   static bool Pinned(const Item&); static bool Dirty(const Item&);
 //   static Item* Prev(const Item&); static Item* Next(const Item&);   // toward head / tail
 //   static void SetPrev(Item&, Item*); static void SetNext(Item&, Item*);
+//   static void Release(File&, Item*);            // unpin through the owning file (TPinnedItem)
 // and of the pool: std::unique_ptr<Item> Pop(); void Push(std::unique_ptr<Item>&).
 //
 // Not thread-safe: a cache belongs to one table file, which one thread uses at a time.
@@ -231,6 +232,45 @@ class TItemCache {
   std::vector<Ptr> items_;
   Item* head_ = nullptr;
   Item* tail_ = nullptr;
+};
+
+// A pinned item that goes back to its file (TCacheTraits<Item>::Release) when the holder goes.
+template <class Item, class File, class Traits = TCacheTraits<Item>>
+class TPinnedItem {
+ public:
+  TPinnedItem() = default;
+  TPinnedItem(File& file, Item* item) : file_(&file), item_(item) {}
+  ~TPinnedItem() { reset(); }
+  TPinnedItem(TPinnedItem&& other) noexcept : file_(other.file_), item_(other.item_) { other.item_ = nullptr; }
+  TPinnedItem& operator=(TPinnedItem&& other) noexcept {
+    if (this != &other) {
+      reset();
+      file_ = other.file_;
+      item_ = other.item_;
+      other.item_ = nullptr;
+    }
+    return *this;
+  }
+  TPinnedItem(const TPinnedItem&) = delete;
+  TPinnedItem& operator=(const TPinnedItem&) = delete;
+
+  void reset() {
+    if (item_) Traits::Release(*file_, item_);
+    item_ = nullptr;
+  }
+  void reset(File& file, Item* item) {
+    reset();
+    file_ = &file;
+    item_ = item;
+  }
+  Item* get() const { return item_; }
+  Item* operator->() const { return item_; }
+  Item& operator*() const { return *item_; }
+  explicit operator bool() const { return item_ != nullptr; }
+
+ private:
+  File* file_ = nullptr;
+  Item* item_ = nullptr;
 };
 
 }  // namespace engine

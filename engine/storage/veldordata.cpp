@@ -68,13 +68,6 @@ void growBuffer(std::vector<uint8_t>& buffer, size_t size) {
   buffer.resize((size + kBufferStep - 1) / kBufferStep * kBufferStep, 0);
 }
 
-std::string trimBlanks(std::string text) {
-  const size_t first = text.find_first_not_of(' ');
-  if (first == std::string::npos) return {};
-  const size_t last = text.find_last_not_of(' ');
-  return text.substr(first, last - first + 1);
-}
-
 // The scrambled or plain short string of an encrypted or plain table.
 std::string readHeaderText(const uint8_t* p, size_t capacity, bool scrambled) {
   std::string text = GetShortString(p, capacity);
@@ -185,7 +178,7 @@ void TDataFile::checkFields(std::vector<TFieldDescriptor>& descriptors, uint16_t
     std::string upper = d.Name();
     OSUpperCase(languageId, sortId, upper);
     if (upper.empty() || !IsIdentStartChar(uint8_t(upper[0]))) fail(code);
-    std::string key = trimBlanks(d.Name());
+    std::string key(TrimBlanks(d.Name()));
     OSUpperCase(0, 0, key);
     if (!names.insert(key).second) fail(code);
     if (!numbers.insert(d.FieldNumber()).second) fail(code);

@@ -67,6 +67,20 @@ void putName(uint8_t* d, std::string_view name) {
   std::memcpy(d + 1, name.data(), n);
 }
 
+// Key size, the five option bytes and the key fields of a definition.
+void putDefinition(uint8_t* img, const TIndexDescriptor& d) {
+  put2(img + kDescKeySize, d.keySize);
+  img[kDescDescending] = d.descending;
+  img[kDescCaseInsensitive] = d.caseInsensitive;
+  img[kDescUnique] = d.unique;
+  img[kDescCompression] = d.compression;
+  img[kDescFieldCount] = d.fieldCount;
+  for (int i = 0; i < kMaxIndexFields; ++i) {
+    img[kDescFieldDescending + i] = d.fieldDescending[size_t(i)];
+    put2(img + kDescFields + 2 * i, d.fields[size_t(i)]);
+  }
+}
+
 uint32_t randomReadSlot() {
   thread_local std::minstd_rand generator{std::random_device{}()};
   const uint32_t s = generator() % 65536;
@@ -81,16 +95,7 @@ uint32_t randomReadSlot() {
 void TIndexDescriptor::StoreTo(uint8_t* d) const {
   std::memset(d, 0, kIndexDescriptorSize);
   putName(d, name);
-  put2(d + kDescKeySize, keySize);
-  d[kDescDescending] = descending;
-  d[kDescCaseInsensitive] = caseInsensitive;
-  d[kDescUnique] = unique;
-  d[kDescCompression] = compression;
-  d[kDescFieldCount] = fieldCount;
-  for (int i = 0; i < kMaxIndexFields; ++i) {
-    d[kDescFieldDescending + i] = fieldDescending[size_t(i)];
-    put2(d + kDescFields + 2 * i, fields[size_t(i)]);
-  }
+  putDefinition(d, *this);
   put4(d + kDescRoot, rootPage);
   put4(d + kDescFreeHead, freePageHead);
   d[kDescByte94] = byte94;
@@ -115,12 +120,6 @@ TIndexDescriptor TIndexDescriptor::LoadFrom(const uint8_t* d) {
   r.byte94 = d[kDescByte94];
   r.textParamsPage = get4(d + kDescTextParams);
   return r;
-}
-
-bool TStandaloneIndexOwner::FindFieldByNumber(uint16_t number, TIndexFieldInfo& info) const {
-  if (number == 0 || number > fields.size()) return false;
-  info = fields[number - 1u];
-  return true;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -179,7 +178,7 @@ void TPageStack::Push(std::unique_ptr<TPage>& page) {
 // ---------------------------------------------------------------------------------------------
 // Index file: header
 
-TIndexFile::TIndexFile(TIndexFileOwner& owner, TFileList* list) : TFileHandler(list), owner_(&owner), pool_(this) {
+TIndexFile::TIndexFile(TTableFileOwner& owner, TFileList* list) : TFileHandler(list), owner_(&owner), pool_(this) {
   for (int s = 0; s < kIndexSlotCount; ++s) {
     caches_.push_back(std::make_unique<TPageCache>(pool_, 2, 4));
     caches_.back()->SetCapacity(2);
@@ -482,16 +481,8 @@ void TIndexFile::DefinePrimaryIndex(const TIndexDescriptor& d) {
   uint8_t* img = descriptor(0);
   const uint32_t freeHead = get4(img + kDescFreeHead);
   std::memset(img, 0, kIndexDescriptorSize);
-  put2(img + kDescKeySize, d.keySize);
-  img[kDescDescending] = d.descending;
-  img[kDescCaseInsensitive] = d.caseInsensitive;
+  putDefinition(img, d);
   img[kDescUnique] = 1;
-  img[kDescCompression] = d.compression;
-  img[kDescFieldCount] = d.fieldCount;
-  for (int i = 0; i < kMaxIndexFields; ++i) {
-    img[kDescFieldDescending + i] = d.fieldDescending[size_t(i)];
-    put2(img + kDescFields + 2 * i, d.fields[size_t(i)]);
-  }
   put4(img + kDescFreeHead, freeHead);
   setDirty();
 }
@@ -509,16 +500,7 @@ uint8_t TIndexFile::AddSecondaryIndex(const TIndexDescriptor& d) {
   const uint8_t slot = uint8_t(GetIndexCount() + 1);
   uint8_t* img = descriptor(slot);
   putName(img, name);
-  put2(img + kDescKeySize, d.keySize);
-  img[kDescDescending] = d.descending;
-  img[kDescCaseInsensitive] = d.caseInsensitive;
-  img[kDescUnique] = d.unique;
-  img[kDescCompression] = d.compression;
-  img[kDescFieldCount] = d.fieldCount;
-  for (int i = 0; i < kMaxIndexFields; ++i) {
-    img[kDescFieldDescending + i] = d.fieldDescending[size_t(i)];
-    put2(img + kDescFields + 2 * i, d.fields[size_t(i)]);
-  }
+  putDefinition(img, d);
   put4(img + kDescRoot, 0);
   header_[13] = slot;
   setDirty();
@@ -558,16 +540,7 @@ void TIndexFile::SetIndexDescriptor(uint8_t slot, const TIndexDescriptor& d) {
   checkSlot(slot);
   uint8_t* img = descriptor(slot);
   putName(img, d.name);
-  put2(img + kDescKeySize, d.keySize);
-  img[kDescDescending] = d.descending;
-  img[kDescCaseInsensitive] = d.caseInsensitive;
-  img[kDescUnique] = d.unique;
-  img[kDescCompression] = d.compression;
-  img[kDescFieldCount] = d.fieldCount;
-  for (int i = 0; i < kMaxIndexFields; ++i) {
-    img[kDescFieldDescending + i] = d.fieldDescending[size_t(i)];
-    put2(img + kDescFields + 2 * i, d.fields[size_t(i)]);
-  }
+  putDefinition(img, d);
   put4(img + kDescRoot, 0);
   img[kDescByte94] = 0;
   std::memset(img + kDescTail, 0, kIndexDescriptorSize - kDescTail);
@@ -655,7 +628,7 @@ bool TIndexFile::getPage(TIndexCursor& cursor, uint32_t number, TPage*& page, bo
       ++counters_.reads;
       readBuffer_.assign(kIndexPageSize, 0);
       const int64_t got = ReadAt(int64_t(number) * kIndexPageSize, readBuffer_.data(), kIndexPageSize,
-                                 owner_->ShortReadTolerated());
+                                 shortReadTolerated());
       if (got < int64_t(kIndexPageSize)) std::fill(readBuffer_.begin() + std::max<int64_t>(got, 0), readBuffer_.end(), 0);
       std::unique_ptr<TPage> fresh = takeCacheSlot(slot, number);
       try {
@@ -689,6 +662,11 @@ bool TIndexFile::getPage(TIndexCursor& cursor, uint32_t number, TPage*& page, bo
     return true;
   }
   RaiseIndexError(VELDOR_INDEXCORRUPT, GetIndexName(slot));
+}
+
+bool TIndexFile::shortReadTolerated() const {
+  // Pages past the end of the file can only be this table's own, not yet written.
+  return owner_->WrittenSinceOpen() && (IsTemporary() || owner_->HoldsTransactionLock());
 }
 
 void TIndexFile::CheckRoomForPages(uint32_t extra) const {

@@ -37,6 +37,7 @@
 
 #include "engine/storage/veldorcache.h"
 #include "engine/storage/veldorfile.h"
+#include "engine/storage/veldortablelink.h"
 
 namespace engine {
 
@@ -108,62 +109,6 @@ struct TIndexDescriptor {
   // The 120-byte form and back. Load reads a name of at most 30 bytes whatever the length byte.
   void StoreTo(uint8_t* image) const;
   static TIndexDescriptor LoadFrom(const uint8_t* image);
-};
-
-// Field facts that index definitions and the header check need of the table.
-struct TIndexFieldInfo {
-  std::string name;
-  uint8_t type = 0;
-  uint8_t subType = 0;
-  uint16_t keySize = 0;  // the field's key part without its flag byte
-};
-
-// What the index file needs of the table that owns it. The table object implements it; tests
-// and tools use TStandaloneIndexOwner.
-class TIndexFileOwner {
- public:
-  virtual ~TIndexFileOwner() = default;
-  // The table's name and its directory: the table and database items of every error.
-  virtual std::string GetTableName() const = 0;
-  virtual std::string GetTablePath() const = 0;
-  // True when the table's files are scrambled on disk.
-  virtual bool IsEncrypted() const = 0;
-  // Called after every write to the file.
-  virtual void MarkWritten() = 0;
-  // The session's ForceBufferFlush and StrictChangeDetection settings.
-  virtual bool ForceBufferFlush() const = 0;
-  virtual bool StrictChangeDetection() const = 0;
-  // True while the table holds its transaction lock: dirty pages then stay in memory.
-  virtual bool HoldsTransactionLock() const = 0;
-  // True when a read that reaches past the end of the file may return zeros: the table has
-  // written since it was opened and is temporary or holds its transaction lock.
-  virtual bool ShortReadTolerated() const = 0;
-  // Looks a field up by its number; false when the table has no such field.
-  virtual bool FindFieldByNumber(uint16_t number, TIndexFieldInfo& info) const = 0;
-};
-
-// An owner for an index file used on its own (tests, tools, benchmarks). Settings are public.
-class TStandaloneIndexOwner : public TIndexFileOwner {
- public:
-  std::string tableName = "table";
-  std::string tablePath;
-  bool encrypted = false;
-  bool forceBufferFlush = false;
-  bool strictChangeDetection = false;
-  bool transactionLock = false;
-  bool written = false;
-  // Fields by number (index = number - 1).
-  std::vector<TIndexFieldInfo> fields;
-
-  std::string GetTableName() const override { return tableName; }
-  std::string GetTablePath() const override { return tablePath; }
-  bool IsEncrypted() const override { return encrypted; }
-  void MarkWritten() override { written = true; }
-  bool ForceBufferFlush() const override { return forceBufferFlush; }
-  bool StrictChangeDetection() const override { return strictChangeDetection; }
-  bool HoldsTransactionLock() const override { return transactionLock; }
-  bool ShortReadTolerated() const override { return written && transactionLock; }
-  bool FindFieldByNumber(uint16_t number, TIndexFieldInfo& info) const override;
 };
 
 // The part of a cursor that the index pages work with: the current index slot, the key
@@ -451,6 +396,7 @@ struct TCacheTraits<TPage> {
   static TPage* Next(const TPage& p) { return p.lruNext; }
   static void SetPrev(TPage& p, TPage* prev) { p.lruPrev = prev; }
   static void SetNext(TPage& p, TPage* next) { p.lruNext = next; }
+  static void Release(TIndexFile& file, TPage* page);
 };
 
 using TPageCache = TItemCache<TPage, TPageStack>;
@@ -464,10 +410,10 @@ class TIndexFile : public TFileHandler {
     uint64_t runsWritten = 0;
   };
 
-  TIndexFile(TIndexFileOwner& owner, TFileList* list = nullptr);
+  TIndexFile(TTableFileOwner& owner, TFileList* list = nullptr);
   ~TIndexFile() override;
 
-  TIndexFileOwner& Owner() const { return *owner_; }
+  TTableFileOwner& Owner() const { return *owner_; }
 
   // ---- File and header ----
   // Creates the file with a new header (version 5, next page 1, the two system slots, record
@@ -597,8 +543,9 @@ class TIndexFile : public TFileHandler {
   // A detached page for `number` of the slot, set up for the slot's index.
   std::unique_ptr<TPage> takeCacheSlot(uint8_t slot, uint32_t number);
   void setUpPage(TPage& page, uint8_t slot, uint32_t number);
+  bool shortReadTolerated() const;
 
-  TIndexFileOwner* owner_;
+  TTableFileOwner* owner_;
   std::array<uint8_t, kIndexHeaderSize> header_{};
   TPageStack pool_;
   std::vector<std::unique_ptr<TPageCache>> caches_;  // one per slot; each list starts at 2 pages
@@ -608,5 +555,7 @@ class TIndexFile : public TFileHandler {
   std::vector<uint8_t> writeBuffer_;
   Counters counters_;
 };
+
+inline void TCacheTraits<TPage>::Release(TIndexFile& file, TPage* page) { file.ReleasePage(page); }
 
 }  // namespace engine

@@ -5,8 +5,17 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace engine {
+
+// Field facts that index definitions and the index header check need of the table.
+struct TIndexFieldInfo {
+  std::string name;
+  uint8_t type = 0;
+  uint8_t subType = 0;
+  uint16_t keySize = 0;  // the field's key part without its flag byte
+};
 
 // The table object that owns a table's files.
 class TTableFileOwner {
@@ -26,6 +35,8 @@ class TTableFileOwner {
   virtual bool HoldsTransactionLock() const = 0;
   // True when the table has no primary index; new records are then always appended.
   virtual bool NoPrimaryIndex() const = 0;
+  // True when the table's files are scrambled on disk.
+  virtual bool IsEncrypted() const = 0;
 
   // Session settings: flush to the device after writes that change a file's length or
   // descriptors; and (non-zero) skip the cursor's change check before each disk read.
@@ -34,6 +45,40 @@ class TTableFileOwner {
 
   // The value-text rule for a field's minimum, maximum and default texts of field type `type`.
   virtual bool IsValidValueText(std::string_view text, uint8_t type) const = 0;
+  // Looks a field up by its number; false when the table has no such field.
+  virtual bool FindFieldByNumber(uint16_t number, TIndexFieldInfo& info) const = 0;
+};
+
+// An owner for table files used on their own (tests, tools, benchmarks): every answer is a
+// public setting. Every value text passes.
+class TStandaloneTableOwner : public TTableFileOwner {
+ public:
+  std::string tableName = "table";
+  std::string tablePath;
+  int writes = 0;
+  bool transactionLock = false;
+  bool noPrimaryIndex = false;
+  bool encrypted = false;
+  bool forceBufferFlush = false;
+  bool strictChangeDetection = false;
+  // Fields by number (index = number - 1).
+  std::vector<TIndexFieldInfo> fields;
+
+  std::string GetTableName() const override { return tableName; }
+  std::string GetTablePath() const override { return tablePath; }
+  void MarkWritten() override { ++writes; }
+  bool WrittenSinceOpen() const override { return writes > 0; }
+  bool HoldsTransactionLock() const override { return transactionLock; }
+  bool NoPrimaryIndex() const override { return noPrimaryIndex; }
+  bool IsEncrypted() const override { return encrypted; }
+  bool ForceBufferFlush() const override { return forceBufferFlush; }
+  bool StrictChangeDetection() const override { return strictChangeDetection; }
+  bool IsValidValueText(std::string_view, uint8_t) const override { return true; }
+  bool FindFieldByNumber(uint16_t number, TIndexFieldInfo& info) const override {
+    if (number == 0 || number > fields.size()) return false;
+    info = fields[number - 1u];
+    return true;
+  }
 };
 
 // The cursor on whose behalf a cache reads from disk.

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <exception>
 #include <filesystem>
+#include <functional>
 
 #include "engine/storage/veldorerr.h"
 #include "engine/storage/veldorhelpers.h"
@@ -16,13 +17,6 @@ namespace engine {
 
 namespace {
 
-std::string trimBlanks(std::string_view text) {
-  size_t b = 0, e = text.size();
-  while (b < e && text[b] == ' ') ++b;
-  while (e > b && text[e - 1] == ' ') --e;
-  return std::string(text.substr(b, e - b));
-}
-
 char asciiUpper(char c) { return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c; }
 
 bool sameIgnoringAsciiCase(std::string_view a, std::string_view b) {
@@ -32,8 +26,8 @@ bool sameIgnoringAsciiCase(std::string_view a, std::string_view b) {
 
 // Two names of one table: the same data file name, ASCII case ignored as the file layer does.
 bool sameTable(std::string_view a, std::string_view b) {
-  return sameIgnoringAsciiCase(ForceFileExt(trimBlanks(a), kDataFileExt, kDataFileExt),
-                               ForceFileExt(trimBlanks(b), kDataFileExt, kDataFileExt));
+  return sameIgnoringAsciiCase(ForceFileExt(TrimBlanks(a), kDataFileExt, kDataFileExt),
+                               ForceFileExt(TrimBlanks(b), kDataFileExt, kDataFileExt));
 }
 
 // A temporary name is tried this often before the directory is taken to be unusable.
@@ -42,7 +36,7 @@ constexpr uint32_t kMaxTempNameAttempts = 1000000;
 }  // namespace
 
 std::string CanonicalDirectoryPath(std::string_view directory) {
-  std::string path = trimBlanks(directory);
+  std::string path(TrimBlanks(directory));
   std::replace(path.begin(), path.end(), '\\', '/');
   std::error_code ec;
   std::filesystem::path absolute = std::filesystem::absolute(path, ec);
@@ -59,13 +53,13 @@ void TDataDirectoryDeleter::operator()(TDataDirectory* directory) const { delete
 
 TDataDirectory* TDataSession::OpenDataDirectory(std::string_view name, std::string_view directory,
                                                 bool noRemoteRequest) {
-  const std::string trimmedName = EngineString(trimBlanks(name));
+  const std::string trimmedName = EngineString(TrimBlanks(name));
   if (IsRemote()) {
     if (!noRemoteRequest) {
       SignalEngineError(VELDOR_REMOTECONNECT, RemoteHost(), RemoteUser(), trimmedName, "", "", "", "");
     }
     for (auto& d : directories_) {
-      if (sameIgnoringAsciiCase(trimBlanks(d->Name()), trimmedName)) {
+      if (sameIgnoringAsciiCase(TrimBlanks(d->Name()), trimmedName)) {
         d->IncOpenCount();
         return d.get();
       }
@@ -75,7 +69,7 @@ TDataDirectory* TDataSession::OpenDataDirectory(std::string_view name, std::stri
     return directories_.back().get();
   }
   const bool memory = sameIgnoringAsciiCase(trimmedName, kMemoryDatabaseName);
-  const std::string folder = trimBlanks(directory);
+  const std::string folder(TrimBlanks(directory));
   std::string path;
   if (!folder.empty()) {
     path = CanonicalDirectoryPath(folder);
@@ -141,7 +135,7 @@ int32_t TDataDirectory::OpenTable(std::string_view name, TDataTable*& table, boo
   table = nullptr;
   if (session_->IsRemote()) {
     SignalEngineError(VELDOR_REMOTECONNECT, session_->RemoteHost(), session_->RemoteUser(), name_,
-                      trimBlanks(name), "", "", "");
+                      TrimBlanks(name), "", "", "");
   }
   const bool user = querySource == queryResult;
   TDataTable* match = find(name, inMemory);
@@ -178,7 +172,7 @@ int32_t TDataDirectory::OpenTable(std::string_view name, TDataTable*& table, boo
     return 0;
   }
   auto created = std::make_unique<TDataTable>(*this);
-  created->SetName(trimBlanks(name));
+  created->SetName(TrimBlanks(name));
   created->SetExclusive(exclusive);
   created->SetInMemory(inMemory);
   created->SetTemporary(temporary);
@@ -221,7 +215,7 @@ int32_t TDataDirectory::CreateTable(std::string_view name, const TTableDefinitio
     created = std::make_unique<TDataTable>(*this);
     target = created.get();
   }
-  target->SetName(trimBlanks(name));
+  target->SetName(TrimBlanks(name));
   target->SetExclusive(true);
   target->SetInMemory(inMemory);
   target->SetTemporary(temporary);
@@ -243,7 +237,7 @@ int32_t TDataDirectory::RenameTable(std::string_view name, std::string_view newN
   TDataTable* target = match;
   if (!target) {
     temporary = std::make_unique<TDataTable>(*this);
-    temporary->SetName(trimBlanks(name));
+    temporary->SetName(TrimBlanks(name));
     temporary->SetInMemory(inMemory);
     target = temporary.get();
   }
@@ -260,7 +254,7 @@ int32_t TDataDirectory::DeleteTable(std::string_view name, bool inMemory) {
   TDataTable* target = match;
   if (!target) {
     temporary = std::make_unique<TDataTable>(*this);
-    temporary->SetName(trimBlanks(name));
+    temporary->SetName(TrimBlanks(name));
     temporary->SetInMemory(inMemory);
     target = temporary.get();
   }
@@ -270,7 +264,7 @@ int32_t TDataDirectory::DeleteTable(std::string_view name, bool inMemory) {
 }
 
 bool TDataDirectory::TableExists(std::string_view name, bool inMemory) {
-  const std::string trimmed = trimBlanks(name);
+  const std::string trimmed(TrimBlanks(name));
   for (const auto& t : tables_) {
     if (t->IsInMemory() == inMemory && sameTable(t->GetName(), trimmed)) return true;
   }
@@ -316,27 +310,27 @@ void TDataDirectory::StartTransaction() {
   inTransaction_ = true;
 }
 
-void TDataDirectory::abandonTransaction() noexcept {
+void TDataDirectory::endEachTable(const std::function<void(TDataTable&)>& step) {
   std::vector<TDataTable*> snapshot;
   for (const auto& t : tables_) snapshot.push_back(t.get());
+  FirstFailure failure;
   for (size_t i = snapshot.size(); i-- > 0;) {
-    try {
-      snapshot[i]->AbandonTransaction();
-    } catch (...) {
-      // The commit's own failure is the one raised; each table has still dropped its changes
-      // and locks as far as it could.
-    }
-  }
-  for (TDataTable* t : snapshot) {
-    if (t->GetOpenCount() == 0) {
-      try {
-        freeTable(t);
-      } catch (...) {
-        // As above.
-      }
-    }
+    TDataTable* t = snapshot[i];
+    failure.run([&] { step(*t); });
+    // A table whose last cursor closed during the transaction goes with it.
+    if (t->GetOpenCount() == 0 && !t->InTransaction()) failure.run([&] { freeTable(t); });
   }
   inTransaction_ = false;
+  failure.raise();
+}
+
+void TDataDirectory::abandonTransaction() noexcept {
+  try {
+    endEachTable([](TDataTable& t) { t.AbandonTransaction(); });
+  } catch (...) {
+    // The commit's own failure is the one raised; each table has still dropped its changes
+    // and locks as far as it could.
+  }
 }
 
 void TDataDirectory::Commit(bool endTransaction, bool forceFlush) {
@@ -349,47 +343,11 @@ void TDataDirectory::Commit(bool endTransaction, bool forceFlush) {
     abandonTransaction();
     throw;
   }
-  std::exception_ptr failure;
-  for (size_t i = snapshot.size(); i-- > 0;) {
-    TDataTable* t = snapshot[i];
-    try {
-      t->EndTransaction(endTransaction);
-    } catch (...) {
-      if (!failure) failure = std::current_exception();
-    }
-    if (t->GetOpenCount() == 0) {
-      try {
-        CloseTable(t, true, false, false);
-      } catch (...) {
-        if (!failure) failure = std::current_exception();
-      }
-    }
-  }
-  inTransaction_ = false;
-  if (failure) std::rethrow_exception(failure);
+  endEachTable([endTransaction](TDataTable& t) { t.EndTransaction(endTransaction); });
 }
 
 void TDataDirectory::Rollback() {
-  std::vector<TDataTable*> snapshot;
-  for (const auto& t : tables_) snapshot.push_back(t.get());
-  std::exception_ptr failure;
-  for (size_t i = snapshot.size(); i-- > 0;) {
-    TDataTable* t = snapshot[i];
-    try {
-      t->RollbackTransaction();
-    } catch (...) {
-      if (!failure) failure = std::current_exception();
-    }
-    if (t->GetOpenCount() == 0) {
-      try {
-        freeTable(t);
-      } catch (...) {
-        if (!failure) failure = std::current_exception();
-      }
-    }
-  }
-  inTransaction_ = false;
-  if (failure) std::rethrow_exception(failure);
+  endEachTable([](TDataTable& t) { t.RollbackTransaction(); });
 }
 
 }  // namespace engine

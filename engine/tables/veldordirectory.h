@@ -17,6 +17,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -111,6 +112,10 @@ class TDataDirectory {
   void freeTable(TDataTable* table);
   // Every table in the transaction leaves it after a failure, dropping its changes.
   void abandonTransaction() noexcept;
+  // Runs `step` on every table from the last to the first and frees each that no cursor has
+  // open and that left the transaction; every step runs even when one fails, the directory
+  // leaves the transaction, and the first failure is raised.
+  void endEachTable(const std::function<void(TDataTable&)>& step);
 
   TDataSession* session_;
   std::string name_;

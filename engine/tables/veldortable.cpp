@@ -1,7 +1,6 @@
 #include "engine/tables/veldortable.h"
 
 #include <chrono>
-#include <exception>
 
 #include "engine/storage/veldorerr.h"
 #include "engine/storage/veldorhelpers.h"
@@ -15,32 +14,6 @@ namespace engine {
 namespace {
 
 constexpr uint32_t kInitialRecordSetSize = 8192;
-
-// Runs every step of a clean-up even when one fails, and raises the first failure at the end.
-class FirstFailure {
- public:
-  template <class Step>
-  void run(Step&& step) {
-    try {
-      step();
-    } catch (...) {
-      if (!first_) first_ = std::current_exception();
-    }
-  }
-  void raise() {
-    if (first_) std::rethrow_exception(first_);
-  }
-
- private:
-  std::exception_ptr first_;
-};
-
-std::string trimBlanks(std::string_view text) {
-  size_t b = 0, e = text.size();
-  while (b < e && text[b] == ' ') ++b;
-  while (e > b && text[e - 1] == ' ') --e;
-  return std::string(text.substr(b, e - b));
-}
 
 // Cuts a file that is longer than its header accounts for back to that length. Such a tail is
 // what a failed write-out leaves when the header that would count it was never written.
@@ -87,7 +60,7 @@ void TDataTable::raise(uint16_t code) const { SignalTableError(code, name_, GetD
 std::string TDataTable::FileNameFor(const std::string& directoryPath, std::string_view tableName, bool inMemory,
                                     std::string_view ext) {
   (void)inMemory;
-  const std::string name = ForceFileExt(trimBlanks(tableName), kDataFileExt, ext);
+  const std::string name = ForceFileExt(TrimBlanks(tableName), kDataFileExt, ext);
   return IsPathName(name) ? name : directoryPath + name;
 }
 
@@ -237,7 +210,7 @@ void TDataTable::RenameFiles(std::string_view newName, bool backup) {
   TFileHandler* files[] = {data_.get(), index_.get(), blob_.get()};
   const std::string_view exts[] = {backup ? kDataBackupExt : kDataFileExt, backup ? kIndexBackupExt : kIndexFileExt,
                                    backup ? kBlobBackupExt : kBlobFileExt};
-  const std::string base = trimBlanks(newName);
+  const std::string base(TrimBlanks(newName));
   const std::string directory = IsPathName(base) || inMemory_ ? std::string() : GetDirectoryName();
   std::string oldNames[3];
   int renamed = 0;
@@ -368,16 +341,7 @@ bool TDataTable::beginReadPair(bool& state, uint16_t& indexSlot, uint16_t& blobS
     raise(VELDOR_LOCKTIMEOUT);
   }
   state = true;
-  try {
-    return RefreshIfChanged();
-  } catch (...) {
-    try {
-      endReadPair(state, indexSlot, blobSlot);
-    } catch (...) {
-      // The refresh's own failure is the one to report.
-    }
-    throw;
-  }
+  return refreshOrRelease([&] { endReadPair(state, indexSlot, blobSlot); });
 }
 
 void TDataTable::endReadPair(bool& state, uint16_t& indexSlot, uint16_t& blobSlot) {
@@ -388,6 +352,19 @@ void TDataTable::endReadPair(bool& state, uint16_t& indexSlot, uint16_t& blobSlo
   if (!index_->UnlockRead(indexSlot)) released = false;
   indexSlot = blobSlot = 0;
   if (!released) raise(VELDOR_UNLOCKFAILED);
+}
+
+bool TDataTable::refreshOrRelease(const std::function<void()>& release) {
+  try {
+    return RefreshIfChanged();
+  } catch (...) {
+    try {
+      release();
+    } catch (...) {
+      // The refresh's own failure is the one to report.
+    }
+    throw;
+  }
 }
 
 void TDataTable::SetFileLockRetryRules(const LockRetryRules& rules) {
@@ -416,16 +393,7 @@ bool TDataTable::BeginWrite() {
   }
   writeHeld_ = true;
   if (transactionLockHeld_) return false;
-  try {
-    return RefreshIfChanged();
-  } catch (...) {
-    try {
-      EndWrite();
-    } catch (...) {
-      // The refresh's own failure is the one to report.
-    }
-    throw;
-  }
+  return refreshOrRelease([&] { EndWrite(); });
 }
 
 void TDataTable::EndWrite() {
@@ -442,12 +410,7 @@ void TDataTable::LockForTransaction() {
   if (transactionLockHeld_ || readOnlyAttribute_) return;
   if (!exclusive_) {
     if (!data_->LockWrite()) raise(VELDOR_LOCKTIMEOUT);
-    try {
-      RefreshIfChanged();
-    } catch (...) {
-      data_->UnlockWrite();
-      throw;
-    }
+    refreshOrRelease([&] { data_->UnlockWrite(); });
   }
   transactionLockHeld_ = true;
 }
@@ -474,21 +437,22 @@ void TDataTable::StartTransaction() {
   }
 }
 
-void TDataTable::RollbackTransaction() {
+void TDataTable::RollbackTransaction() { leaveTransaction(false); }
+
+void TDataTable::AbandonTransaction() { leaveTransaction(true); }
+
+void TDataTable::leaveTransaction(bool cutTails) {
   if (readOnly_ || !inTransaction_) return;
   inTransaction_ = false;
   FirstFailure failure;
   failure.run([&] { DiscardCaches(true, true); });
+  if (cutTails) cutTailsToHeaders(failure);
   failure.run([&] { EndWrite(); });
   failure.run([&] { UnlockForTransaction(); });
   failure.raise();
 }
 
-void TDataTable::AbandonTransaction() {
-  if (readOnly_ || !inTransaction_) return;
-  inTransaction_ = false;
-  FirstFailure failure;
-  failure.run([&] { DiscardCaches(true, true); });
+void TDataTable::cutTailsToHeaders(FirstFailure& failure) {
   // Still under the write locks: nobody else can have written past what the headers count.
   failure.run([&] {
     if (data_->IsOpen()) {
@@ -506,9 +470,6 @@ void TDataTable::AbandonTransaction() {
       cutTail(*blob_, int64_t(kBlobHeaderSize) + int64_t(blob_->GetBlockCount()) * blob_->GetBlockSize());
     }
   });
-  failure.run([&] { EndWrite(); });
-  failure.run([&] { UnlockForTransaction(); });
-  failure.raise();
 }
 
 void TDataTable::PrepareCommit() {
@@ -635,8 +596,6 @@ bool TDataTable::IsValidValueText(std::string_view text, uint8_t type) const {
 }
 
 bool TDataTable::IsEncrypted() const { return data_->IsEncrypted(); }
-
-bool TDataTable::ShortReadTolerated() const { return written_ && (temporary_ || transactionLockHeld_); }
 
 bool TDataTable::FindFieldByNumber(uint16_t number, TIndexFieldInfo& info) const {
   uint16_t position = 0;

@@ -21,6 +21,8 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -35,6 +37,25 @@
 #include "engine/storage/veldortablelink.h"
 
 namespace engine {
+
+// Runs every step of a clean-up even when one fails, and raises the first failure at the end.
+class FirstFailure {
+ public:
+  template <class Step>
+  void run(Step&& step) {
+    try {
+      step();
+    } catch (...) {
+      if (!first_) first_ = std::current_exception();
+    }
+  }
+  void raise() {
+    if (first_) std::rethrow_exception(first_);
+  }
+
+ private:
+  std::exception_ptr first_;
+};
 
 class TDataDirectory;
 class TDataSession;
@@ -63,7 +84,7 @@ struct TTableDefinition {
   uint32_t blobBlockSize = 0;  // 0: 512
 };
 
-class TDataTable final : public TTableFileOwner, public TIndexFileOwner {
+class TDataTable final : public TTableFileOwner {
  public:
   explicit TDataTable(TDataDirectory& directory);
   // Closes once (releasing every lock it holds) and frees the files.
@@ -215,7 +236,6 @@ class TDataTable final : public TTableFileOwner, public TIndexFileOwner {
   bool StrictChangeDetection() const override;
   bool IsValidValueText(std::string_view text, uint8_t type) const override;
   bool IsEncrypted() const override;
-  bool ShortReadTolerated() const override;
   bool FindFieldByNumber(uint16_t number, TIndexFieldInfo& info) const override;
 
  private:
@@ -225,6 +245,12 @@ class TDataTable final : public TTableFileOwner, public TIndexFileOwner {
   void endReadPair(bool& state, uint16_t& indexSlot, uint16_t& blobSlot);
   void nameFiles();
   void closeFiles();
+  // RefreshIfChanged; when it fails, `release` gives back the locks just taken before the
+  // failure is raised.
+  bool refreshOrRelease(const std::function<void()>& release);
+  // Leaves the transaction dropping its changes (RollbackTransaction, AbandonTransaction).
+  void leaveTransaction(bool cutTails);
+  void cutTailsToHeaders(FirstFailure& failure);
 
   TDataDirectory* directory_;
   uint16_t openCount_ = 0;

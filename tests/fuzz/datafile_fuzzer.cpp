@@ -13,18 +13,13 @@ namespace {
 
 using namespace engine;
 
-class FuzzTable : public TTableFileOwner {
- public:
-  std::string GetTableName() const override { return "fuzz"; }
-  std::string GetTablePath() const override { return "memory"; }
-  void MarkWritten() override { written = true; }
-  bool WrittenSinceOpen() const override { return written; }
-  bool HoldsTransactionLock() const override { return false; }
-  bool NoPrimaryIndex() const override { return false; }
-  bool ForceBufferFlush() const override { return false; }
-  bool StrictChangeDetection() const override { return true; }
-  bool IsValidValueText(std::string_view, uint8_t) const override { return true; }
-  bool written = false;
+// The table of the fuzzed file: strict change detection, as no cursor takes part.
+struct FuzzTable : TStandaloneTableOwner {
+  FuzzTable() {
+    tableName = "fuzz";
+    tablePath = "memory";
+    strictChangeDetection = true;
+  }
 };
 
 void check(bool ok) {

@@ -23,17 +23,14 @@ namespace datafile_test {
 
 using namespace engine;
 
-// The table layer as the data file sees it; every answer can be set by the test.
-class TestTable : public TTableFileOwner {
+// The table layer as the data file sees it; every answer can be set by the test, and value
+// texts are checked as the table checks them.
+class TestTable : public TStandaloneTableOwner {
  public:
-  std::string GetTableName() const override { return name; }
-  std::string GetTablePath() const override { return path; }
-  void MarkWritten() override { ++writes; }
-  bool WrittenSinceOpen() const override { return writes > 0; }
-  bool HoldsTransactionLock() const override { return transactionLock; }
-  bool NoPrimaryIndex() const override { return noPrimaryIndex; }
-  bool ForceBufferFlush() const override { return forceBufferFlush; }
-  bool StrictChangeDetection() const override { return strictChangeDetection; }
+  TestTable() {
+    tableName = "task";
+    tablePath = "/db";
+  }
   bool IsValidValueText(std::string_view text, uint8_t type) const override {
     if (text.empty()) return true;
     switch (type) {
@@ -55,14 +52,6 @@ class TestTable : public TTableFileOwner {
         return true;
     }
   }
-
-  std::string name = "task";
-  std::string path = "/db";
-  int writes = 0;
-  bool transactionLock = false;
-  bool noPrimaryIndex = false;
-  bool forceBufferFlush = false;
-  bool strictChangeDetection = false;
 };
 
 // A cursor that answers the cache's read check and read-ahead question.

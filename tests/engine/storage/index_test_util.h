@@ -115,7 +115,7 @@ class IndexFileFixture {
   }
 
   storage_test::TempDir dir;
-  TStandaloneIndexOwner owner;
+  TStandaloneTableOwner owner;
   std::string path;
   std::unique_ptr<TIndexFile> file;
   TIndexCursor cursor;

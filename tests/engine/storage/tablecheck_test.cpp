@@ -27,7 +27,7 @@ class TableCheckTest : public testing::Test {
   void build(bool encrypted) {
     base_ = dir_.file("orders");
     datafile_test::TestTable table;
-    table.path = dir_.path();
+    table.tablePath = dir_.path();
     TDataFile data(&table);
     data.SetName(base_ + ".DAT");
     data.DefineStructure(0, 0, 0, 0, encrypted, encrypted ? "pw" : "", "", 0, datafile_test::byteFields(1, 8));
@@ -102,7 +102,7 @@ class TableCheckTest : public testing::Test {
   static constexpr uint32_t kCount = 3000;
   storage_test::TempDir dir_;
   std::string base_;
-  TStandaloneIndexOwner owner_;
+  TStandaloneTableOwner owner_;
 };
 
 TEST_F(TableCheckTest, ASoundTablePasses) {

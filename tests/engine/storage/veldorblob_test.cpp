@@ -13,6 +13,7 @@
 #include "engine/storage/veldorerr.h"
 #include "platform/bytes.h"
 #include "platform/faultfs.h"
+#include "datafile_test_util.h"
 #include "storage_test_util.h"
 
 namespace engine {
@@ -21,52 +22,9 @@ namespace {
 using storage_test::Helper;
 using storage_test::TempDir;
 
-// A table that owns one blob file, with every answer the test can steer.
-class TestTable : public TTableFileOwner {
- public:
-  std::string GetTableName() const override { return "docs"; }
-  std::string GetTablePath() const override { return "/tmp/db/"; }
-  void MarkWritten() override { written = true; }
-  bool WrittenSinceOpen() const override { return written; }
-  bool HoldsTransactionLock() const override { return transaction; }
-  bool NoPrimaryIndex() const override { return false; }
-  bool ForceBufferFlush() const override { return forceFlush; }
-  bool StrictChangeDetection() const override { return strict; }
-  bool IsValidValueText(std::string_view, uint8_t) const override { return true; }
-
-  bool written = false;
-  bool transaction = false;
-  bool forceFlush = false;
-  bool strict = false;
-};
-
-// A cursor whose read begin reports another writer a chosen number of times.
-class TestCursor : public TCacheReader {
- public:
-  explicit TestCursor(std::function<void()> onChange = nullptr) : onChange_(std::move(onChange)) {}
-  bool BeginRead() override {
-    ++calls;
-    if (changes == 0) return false;
-    --changes;
-    if (onChange_) onChange_();
-    return true;
-  }
-  uint32_t GetReadAheadCount(uint32_t readAheadCount, bool) override { return readAheadCount; }
-  int calls = 0;
-  int changes = 0;
-
- private:
-  std::function<void()> onChange_;
-};
-
-uint16_t errorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const EVELDOREngineError& e) {
-    return e.ErrorCode();
-  }
-  return 0;
-}
+using datafile_test::errorOf;
+using datafile_test::TestCursor;
+using datafile_test::TestTable;
 
 std::vector<uint8_t> pattern(size_t n, uint32_t seed) {
   std::vector<uint8_t> v(n);
@@ -75,15 +33,10 @@ std::vector<uint8_t> pattern(size_t n, uint32_t seed) {
   return v;
 }
 
-std::vector<uint8_t> readRaw(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
+std::vector<uint8_t> readRaw(const std::string& path) { return datafile_test::readFileBytes(path); }
 
 void patchRaw(const std::string& path, int64_t offset, const std::vector<uint8_t>& bytes) {
-  std::fstream f(path, std::ios::binary | std::ios::in | std::ios::out);
-  f.seekp(offset);
-  f.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+  datafile_test::patchFile(path, [&](std::vector<uint8_t>& all) { std::copy(bytes.begin(), bytes.end(), all.begin() + offset); });
 }
 
 std::vector<uint8_t> le4(uint32_t v) {
@@ -588,7 +541,7 @@ TEST_F(BlockCache, ColdLoadReadsTheChainAfterItsFirstBlockInRunsAndStaysWithinCa
 TEST_F(BlockCache, InsideATransactionTheCacheGrowsInsteadOfWriting) {
   auto f = create();
   f->WriteHeader(true);
-  table.transaction = true;
+  table.transactionLock = true;
   const auto data = pattern(200 * 494, 30);
   TBlobBuffer b(*f, nullptr);
   b.SetOwnerId(1);
@@ -602,7 +555,7 @@ TEST_F(BlockCache, InsideATransactionTheCacheGrowsInsteadOfWriting) {
   f->TrimBlockCache();
   EXPECT_EQ(std::filesystem::file_size(path), 512u);
   EXPECT_GE(f->CachedBlockCount(), 200u);
-  table.transaction = false;
+  table.transactionLock = false;
   EXPECT_TRUE(f->FlushDirtyBlocks());
   f->WriteHeader(false);
   f->TrimBlockCache();
@@ -636,15 +589,21 @@ TEST_F(BlockCache, LoadStartsAgainWhenTheCursorReportsAnotherWriter) {
   const auto data = pattern(100 * 494, 33);
   store(*f, data, 1);
   auto g = reopen(f);
-  TestCursor cursor([&] { g->ClearBlockCache(); });
-  cursor.changes = 2;
+  int changes = 2;
+  TestCursor cursor;
+  cursor.onBeginRead = [&] {
+    if (changes == 0) return false;
+    --changes;
+    g->ClearBlockCache();
+    return true;
+  };
   EXPECT_EQ(load(*g, 1, 1, &cursor), data);
-  EXPECT_GE(cursor.calls, 3);
-  table.strict = true;  // the operation holds the read lock: no check per read
+  EXPECT_GE(cursor.beginReads, 3);
+  table.strictChangeDetection = true;  // the operation holds the read lock: no check per read
   g->ClearBlockCache();
-  cursor.calls = 0;
+  cursor.beginReads = 0;
   EXPECT_EQ(load(*g, 1, 1, &cursor), data);
-  EXPECT_EQ(cursor.calls, 0);
+  EXPECT_EQ(cursor.beginReads, 0);
 }
 
 TEST_F(BlockCache, AFailedWriteKeepsTheBlocksDirtyForTheNextAttempt) {

@@ -656,7 +656,7 @@ TEST(IndexLockTest, AWriterExcludesReadersOfAnotherProcess) {
   storage_test::TempDir dir;
   const std::string path = dir.file("locks.IDX");
   {
-    TStandaloneIndexOwner owner;
+    TStandaloneTableOwner owner;
     TIndexFile file(owner);
     file.SetName(path);
     file.CreateFile();
@@ -664,7 +664,7 @@ TEST(IndexLockTest, AWriterExcludesReadersOfAnotherProcess) {
     file.Close();
   }
   storage_test::Helper helper([&](storage_test::Helper& h) {
-    TStandaloneIndexOwner owner;
+    TStandaloneTableOwner owner;
     TIndexFile file(owner);
     file.SetName(path);
     file.Open();
@@ -677,7 +677,7 @@ TEST(IndexLockTest, AWriterExcludesReadersOfAnotherProcess) {
     return 0;
   });
   ASSERT_EQ(helper.receive(), 'w');
-  TStandaloneIndexOwner owner;
+  TStandaloneTableOwner owner;
   TIndexFile file(owner);
   file.SetName(path);
   file.Open();

@@ -173,7 +173,7 @@ TEST_F(LockPairs, WhenTheBlobReadLockFailsTheIndexReadLockIsReleased) {
   EXPECT_EQ(errorOf([&] { t.BeginRead(); }), VELDOR_LOCKTIMEOUT);
   EXPECT_FALSE(t.HoldsReadPair());
   // The index read slot is free again: a writer of the index may lock it.
-  TStandaloneIndexOwner indexOwner;
+  TStandaloneTableOwner indexOwner;
   TIndexFile other(indexOwner, &list);
   other.SetName(t.FileName(kIndexFileExt));
   other.Open();
