@@ -35,50 +35,31 @@ void PrintTo(const Token& t, std::ostream* os) {
   *os << t.code << ":\"" << t.value << '"';
 }
 
-TEST(ParamLexerTest, SplitsWordsNumbersAndPunctuation) {
-  EXPECT_THAT(
-      lexAll("file=(a, 12) x"),
-      ElementsAre(Token{tokWord, "file"}, Token{tokEquals, "="}, Token{tokLParen, "("}, Token{tokWord, "a"},
-                  Token{tokComma, ","}, Token{tokNumber, "12"}, Token{tokRParen, ")"}, Token{tokWord, "x"}));
-}
-
-TEST(ParamLexerTest, DigitsFollowedByWordCharactersAreAWord) {
-  EXPECT_THAT(lexAll("123abc 123"), ElementsAre(Token{tokWord, "123abc"}, Token{tokNumber, "123"}));
-}
-
-TEST(ParamLexerTest, LeadingZerosOfANumberAreKept) {
-  EXPECT_THAT(lexAll("007"), ElementsAre(Token{tokNumber, "007"}));
-}
-
-TEST(ParamLexerTest, ANumberTooLargeForAnIntegerIsIllegal) {
-  EXPECT_THAT(lexAll("99999999999"), ElementsAre(Token{tokIllegal, "99999999999"}));
-  EXPECT_THAT(lexAll("2147483647"), ElementsAre(Token{tokNumber, "2147483647"}));
-}
-
-TEST(ParamLexerTest, QuotedTextKeepsBlanksAndCommas) {
-  EXPECT_THAT(lexAll("'a, b'"), ElementsAre(Token{tokString, "a, b"}));
-  EXPECT_THAT(lexAll("''"), ElementsAre(Token{tokString, ""}));
-}
-
-TEST(ParamLexerTest, ABackslashEscapesAQuoteAndIsDropped) {
-  EXPECT_THAT(lexAll(R"('it\'s' x)"), ElementsAre(Token{tokString, "it's"}, Token{tokWord, "x"}));
-  EXPECT_THAT(lexAll(R"('c:\dir\f')"), ElementsAre(Token{tokString, R"(c:\dir\f)"}));
-}
-
-TEST(ParamLexerTest, AnUnterminatedQuoteIsIllegal) {
-  EXPECT_THAT(lexAll("'abc"), ElementsAre(Token{tokIllegal, "'abc"}));
-  EXPECT_THAT(lexAll(R"('abc\')"), ElementsAre(Token{tokIllegal, R"('abc\')"}));
-}
-
-TEST(ParamLexerTest, TabAndFormFeedAreWordCharacters) {
-  EXPECT_THAT(lexAll("\tfile"), ElementsAre(Token{tokWord, "\tfile"}));
-  EXPECT_THAT(lexAll("a \t b"), ElementsAre(Token{tokWord, "a"}, Token{tokWord, "\t"}, Token{tokWord, "b"}));
-  EXPECT_THAT(lexAll("\f"), ElementsAre(Token{tokWord, "\f"}));
-}
-
-TEST(ParamLexerTest, LineEndsSeparateLikeBlanks) {
-  EXPECT_THAT(lexAll("a\r\nb\nc"),
-              ElementsAre(Token{tokWord, "a"}, Token{tokWord, "b"}, Token{tokWord, "c"}));
+TEST(ParamLexerTest, TokensAndTheirValues) {
+  const struct {
+    std::string text;
+    std::vector<Token> tokens;
+  } cases[] = {
+      {"file=(a, 12) x",
+       {{tokWord, "file"},
+        {tokEquals, "="},
+        {tokLParen, "("},
+        {tokWord, "a"},
+        {tokComma, ","},
+        {tokNumber, "12"},
+        {tokRParen, ")"},
+        {tokWord, "x"}}},
+      {"123abc 007", {{tokWord, "123abc"}, {tokNumber, "007"}}},  // leading zeros kept
+      {"99999999999 2147483647", {{tokIllegal, "99999999999"}, {tokNumber, "2147483647"}}},
+      {"'a, b' ''", {{tokString, "a, b"}, {tokString, ""}}},
+      {R"('it\'s' x 'c:\dir\f')", {{tokString, "it's"}, {tokWord, "x"}, {tokString, R"(c:\dir\f)"}}},
+      {"'abc", {{tokIllegal, "'abc"}}},
+      {R"('abc\')", {{tokIllegal, R"('abc\')"}}},  // the backslash escapes the closing quote
+      {"\tfile a \t b \f",
+       {{tokWord, "\tfile"}, {tokWord, "a"}, {tokWord, "\t"}, {tokWord, "b"}, {tokWord, "\f"}}},
+      {"a\r\nb\nc", {{tokWord, "a"}, {tokWord, "b"}, {tokWord, "c"}}},  // line ends separate like blanks
+  };
+  for (const auto& c : cases) EXPECT_EQ(lexAll(c.text), c.tokens) << c.text;
 }
 
 TEST(ParamLexerTest, ColumnIsTheNextCharacterToRead) {
@@ -118,34 +99,21 @@ TImpOptions parseImp(std::string_view text) {
   return o;
 }
 
-TEST(ExpParseTest, KeywordsInAnyCaseValuesKeepTheirCase) {
-  TExpOptions o = parseExp("file=A.dmp FILE=b.DMP File=c Log=MyLog");
-  EXPECT_THAT(o.files, ElementsAre("A.dmp", "b.DMP", "c"));
+TEST(ExpParseTest, KeywordsInAnyCaseAndValuesAsWritten) {
+  TExpOptions o = parseExp("file=A.dmp FILE=b.DMP File=0001 Log=MyLog tables='a, b'");
+  EXPECT_THAT(o.files, ElementsAre("A.dmp", "b.DMP", "0001"));  // a number is taken as its text
   EXPECT_EQ(o.log, "MyLog");
+  EXPECT_EQ(o.tables, "a, b");  // a quoted value is one value
+  EXPECT_EQ(parseExp("log=123abc").log, "123abc");
+  EXPECT_EQ(parseExp("log= \t ").log, "\t");  // a tab alone is a word
 }
 
-TEST(ExpParseTest, RepeatedOwnersAppendAndClearFull) {
-  TExpOptions o = parseExp("full=y owner=a owner=b");
-  EXPECT_EQ(o.owner, "a,b");
+TEST(ExpParseTest, ListsApplyEachValueInOrderWithOrWithoutParentheses) {
+  TExpOptions o = parseExp("full=y owner=a owner=(b,c) tables=x,y file=(f1,(f2,f3))");
+  EXPECT_EQ(o.owner, "a,b,c");
   EXPECT_FALSE(o.full);
-}
-
-TEST(ExpParseTest, ParenthesisedAndPlainListsApplyEachValueInOrder) {
-  TExpOptions o = parseExp("owner=(a,b) tables=x,y file=(f1,(f2,f3))");
-  EXPECT_EQ(o.owner, "a,b");
   EXPECT_EQ(o.tables, "x,y");
   EXPECT_THAT(o.files, ElementsAre("f1", "f2", "f3"));
-}
-
-TEST(ExpParseTest, AQuotedValueIsOneValue) {
-  TExpOptions o = parseExp("tables='a, b'");
-  EXPECT_EQ(o.tables, "a, b");
-}
-
-TEST(ExpParseTest, ANumberValueIsTakenAsItsText) {
-  EXPECT_EQ(parseExp("log=123").log, "123");
-  EXPECT_EQ(parseExp("log=123abc").log, "123abc");
-  EXPECT_EQ(parseExp("file=0001").files.front(), "0001");
 }
 
 TEST(ExpParseTest, ALeadingAccountSetsUserId) {
@@ -154,10 +122,6 @@ TEST(ExpParseTest, ALeadingAccountSetsUserId) {
   EXPECT_THAT(o.files, ElementsAre("x.dmp"));
   EXPECT_EQ(parseExp("'scott/tiger as sysdba' full=y").userid, "scott/tiger as sysdba");
   EXPECT_EQ(parseExp("userid=system/manager").userid, "system/manager");
-}
-
-TEST(ExpParseTest, ATabAsAValueIsTakenAsTheValue) {
-  EXPECT_EQ(parseExp("log= \t ").log, "\t");
 }
 
 TEST(ExpParseTest, EveryExportKeywordIsKnown) {

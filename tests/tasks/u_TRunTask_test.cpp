@@ -50,7 +50,7 @@ class RunnerTest : public ::testing::Test {
   // Runs `role` with the raw output bytes `raw` (stand-in escapes) and returns its lines.
   std::vector<std::string> linesOf(const std::string& raw, const std::string& rawErr = "") {
     ws_.set("VELMARON_STANDIN_RAW", raw);
-    if (!rawErr.empty()) ws_.set("VELMARON_STANDIN_RAW_ERR", rawErr);
+    ws_.set("VELMARON_STANDIN_RAW_ERR", rawErr);
     TThreadRunTask runner;
     runner.Start(record("exp", {"userid=a/b@c"}));
     EXPECT_EQ(nextEvent(), 1);
@@ -69,22 +69,10 @@ using Lines = std::vector<std::string>;
 
 TEST_F(RunnerTest, LinesSplitAtLineFeedKeepingCarriageReturnsAndTheLastUnendedLine) {
   EXPECT_EQ(linesOf("a\\r\\nb"), (Lines{"a\r", "b"}));
-}
-
-TEST_F(RunnerTest, ZeroBytesAreDropped) {
-  EXPECT_EQ(linesOf("x\\0y\\n\\0\\nz\\0"), (Lines{"xy", "", "z"}));
-}
-
-TEST_F(RunnerTest, EmptyLinesStayAndALoneCarriageReturnIsALine) {
-  EXPECT_EQ(linesOf("\\n\\r\\n\\n"), (Lines{"", "\r", ""}));
-}
-
-TEST_F(RunnerTest, StandardErrorJoinsTheSameLines) {
-  EXPECT_EQ(linesOf("out\\nhalf ", "err\\r\\n"), (Lines{"out", "half err\r"}));
-}
-
-TEST_F(RunnerTest, ProgramThatWritesNothingGivesNoLinesAndStillStartsAndEnds) {
-  EXPECT_TRUE(linesOf("").empty());
+  EXPECT_EQ(linesOf("\\n\\r\\n\\n"), (Lines{"", "\r", ""}));                     // empty lines stay
+  EXPECT_EQ(linesOf("x\\0y\\n\\0\\nz\\0"), (Lines{"xy", "", "z"}));              // zero bytes are dropped
+  EXPECT_EQ(linesOf("out\\nhalf ", "err\\r\\n"), (Lines{"out", "half err\r"}));  // both streams
+  EXPECT_TRUE(linesOf("").empty());  // nothing written: no lines, still events 1 and 2
 }
 
 TEST_F(RunnerTest, OutputLongerThanOneReadIsSplitTheSame) {
@@ -98,7 +86,7 @@ TEST_F(RunnerTest, OutputLongerThanOneReadIsSplitTheSame) {
   EXPECT_EQ(linesOf(raw), expected);
 }
 
-TEST_F(RunnerTest, BannerAndResultLinesOfBothStreamsArrive) {
+TEST_F(RunnerTest, BannerAndResultLinesOfBothStreamsArriveFromTheRecordsFolder) {
   TThreadRunTask runner;
   runner.Start(record("exp", {"userid=scott/tiger@db", "file=x.dmp"}));
   EXPECT_EQ(nextEvent(), 1);
@@ -106,9 +94,11 @@ TEST_F(RunnerTest, BannerAndResultLinesOfBothStreamsArrive) {
   runner.Join();
   const Lines& out = runner.output();
   EXPECT_NE(std::find(out.begin(), out.end(), "Export: Release 8.1.7.0.0 - Production\r"), out.end());
-  EXPECT_NE(std::find(out.begin(), out.end(), "Export terminated successfully without warnings."),
-            out.end());
+  EXPECT_NE(std::find(out.begin(), out.end(), "Export terminated successfully without warnings."), out.end());
   EXPECT_EQ(runner.exitCode(), 0);
+  std::vector<standin::Record> log = ws_.records();
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_EQ(log[0].cwd, ws_.work());
 }
 
 TEST_F(RunnerTest, ExitCodeIsKeptAndChangesNoEvent) {
@@ -120,15 +110,6 @@ TEST_F(RunnerTest, ExitCodeIsKeptAndChangesNoEvent) {
   runner.Join();
   EXPECT_EQ(runner.exitCode(), 5);
   EXPECT_EQ(runner.startResult(), 0);
-}
-
-TEST_F(RunnerTest, ProgramRunsInTheRecordsFolder) {
-  TThreadRunTask runner;
-  runner.Start(record("imp"));
-  runner.Join();
-  std::vector<standin::Record> log = ws_.records();
-  ASSERT_EQ(log.size(), 1u);
-  EXPECT_EQ(log[0].cwd, ws_.work());
 }
 
 TEST_F(RunnerTest, MissingProgramGivesEventThreeOnly) {
@@ -232,8 +213,7 @@ TEST_F(RunnerTest, ScriptRunnerGivesItsInputThroughAPipe) {
   std::vector<standin::Record> log = ws_.records();
   ASSERT_EQ(log.size(), 1u);
   EXPECT_EQ(log[0].stdinLines, (Lines{"CONNECT u/p@db", "@" + ws_.folder() + "/pre.sql"}));
-  EXPECT_NE(std::find(runner.output().begin(), runner.output().end(), "Connected."),
-            runner.output().end());
+  EXPECT_NE(std::find(runner.output().begin(), runner.output().end(), "Connected."), runner.output().end());
 }
 
 TEST_F(RunnerTest, MainRunnerGivesNoInputEvenWhenTheRecordHasSome) {
