@@ -124,59 +124,32 @@ TEST(ExpParseTest, ALeadingAccountSetsUserId) {
   EXPECT_EQ(parseExp("userid=system/manager").userid, "system/manager");
 }
 
+// The options each keyword sets show in the parameters built from them; inctype comes last, so
+// that full mode keeps the name lists beside it.
 TEST(ExpParseTest, EveryExportKeywordIsKnown) {
   TExpOptions o = parseExp(
-      "buffer=1 compress=n consistent=y constraints=n direct=y feedback=2 file=f full=y "
-      "grants=n help=y inctype=complete indexes=n log=l owner=o parfile=p "
-      "point_in_time_recover=y record=n recordlength=3 recovery_tablespaces=t rows=n "
-      "statistics=none tables=t userid=u");
-  EXPECT_EQ(o.buffer, 1);
-  EXPECT_FALSE(o.compress);
-  EXPECT_TRUE(o.consistent);
-  EXPECT_FALSE(o.constraints);
-  EXPECT_TRUE(o.direct);
+      "u buffer=1 compress=n consistent=y constraints=n direct=y feedback=2 file=f full=y grants=n "
+      "help=y indexes=n log=l owner=o parfile=p point_in_time_recover=y record=n recordlength=3 "
+      "recovery_tablespaces=t rows=n statistics=none tables=t inctype=cumulative");
+  EXPECT_THAT(BuildExpParams(o),
+              ElementsAre("full=y", "inctype=cumulative", "record=n", "file=f", "owner=o", "tables=t",
+                          "buffer=1", "compress=n", "consistent=y", "constraints=n", "direct=y", "grants=n",
+                          "help=y", "indexes=n", "log=l", "Recordlength=3", "rows=n", "statistics=None"));
   EXPECT_EQ(o.feedback, 2);
-  EXPECT_FALSE(o.full);  // owner and tables came after inctype
-  EXPECT_FALSE(o.grants);
-  EXPECT_TRUE(o.help);
-  EXPECT_EQ(o.inctype, TExpIncType::Complete);
-  EXPECT_FALSE(o.indexes);
-  EXPECT_FALSE(o.record);
-  EXPECT_EQ(o.recordlength, 3);
-  EXPECT_FALSE(o.rows);
-  EXPECT_EQ(o.statistics, TExpStatistics::None);
-  EXPECT_EQ(o.owner, "o");
-  EXPECT_EQ(o.tables, "t");
   EXPECT_EQ(o.userid, "u");
+  EXPECT_EQ(parseExp("userid=v").userid, "v");
 }
 
 TEST(ImpParseTest, EveryImportKeywordIsKnown) {
   TImpOptions o = parseImp(
-      "analyze=n buffer=1 charset=c commit=y destroy=y feedback=0 file=f fromuser=a full=y "
-      "grants=n help=y ignore=y inctype=system indexes=n indexfile=i log=l parfile=p "
-      "point_in_time_recover=x recordlength=2 rows=n show=y skip_unusable_indexes=y tables=t "
-      "touser=b userid=u");
-  EXPECT_FALSE(o.analyze);
-  EXPECT_EQ(o.buffer, 1);
-  EXPECT_EQ(o.charset, "c");
-  EXPECT_TRUE(o.commit);
-  EXPECT_TRUE(o.destroy);
-  EXPECT_THAT(o.files, ElementsAre("f"));
-  EXPECT_EQ(o.fromuser, "a");
-  EXPECT_FALSE(o.full);  // tables came after inctype
-  EXPECT_FALSE(o.grants);
-  EXPECT_TRUE(o.help);
-  EXPECT_TRUE(o.ignore);
-  EXPECT_EQ(o.inctype, TImpIncType::System);
-  EXPECT_FALSE(o.indexes);
-  EXPECT_EQ(o.indexfile, "i");
-  EXPECT_EQ(o.log, "l");
-  EXPECT_EQ(o.recordlength, 2);
-  EXPECT_FALSE(o.rows);
-  EXPECT_TRUE(o.show);
-  EXPECT_TRUE(o.skip_unusable_indexes);
-  EXPECT_EQ(o.tables, "t");
-  EXPECT_EQ(o.touser, "b");
+      "analyze=n buffer=1 charset=c commit=y destroy=y feedback=0 file=f fromuser=a full=n grants=n "
+      "help=y ignore=y indexes=n indexfile=i log=l parfile=p point_in_time_recover=x recordlength=2 "
+      "rows=n show=y skip_unusable_indexes=y tables=t touser=b userid=u inctype=system");
+  EXPECT_THAT(BuildImpParams(o),
+              ElementsAre("full=y", "inctype=System", "file=f", "fromuser=a", "touser=b", "tables=t",
+                          "analyze=n", "buffer=1", "Charset=c", "commit=y", "Destroy=y", "grants=n", "help=y",
+                          "ignore=y", "indexes=n", "Indexfile=i", "log=l", "Recordlength=2", "rows=n",
+                          "show=y", "skip_unusable_indexes=y"));
   EXPECT_EQ(o.userid, "u");
 }
 

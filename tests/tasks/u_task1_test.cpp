@@ -3,7 +3,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -35,183 +34,106 @@ TEST(NewTaskTest, StartsIdleWithItsTypeTheScriptsOnTheLoopbackFtpServerAndNoPara
 
 // ---- BuildCommand ----
 
-template <class Task>
 struct BuildCase {
-  const char* what;
-  std::function<void(Task&)> set;
+  const char* text;  // read by the parser into the options that are built
   Params params;
 };
 
 template <class Task>
-void expectBuilds(const std::vector<BuildCase<Task>>& cases) {
-  for (const BuildCase<Task>& c : cases) {
+void expectBuilds(const std::vector<BuildCase>& cases) {
+  for (const BuildCase& c : cases) {
     Task task(nullptr);
-    c.set(task);
-    EXPECT_EQ(task.params(), c.params) << c.what;
+    task.SetCommand(c.text);
+    ASSERT_TRUE(task.ParseCommand()) << c.text << ": " << task.errortext();
+    EXPECT_EQ(task.params(), c.params) << c.text;
     std::string command;
     for (const std::string& p : c.params) command += " " + p;
-    EXPECT_EQ(task.command(), command) << c.what;
+    EXPECT_EQ(task.command(), command) << c.text;
   }
 }
 
 TEST(ExpBuildTest, ParametersInTheirOrderAndSpellingOnlyWhereTheyDifferFromTheirDefault) {
   expectBuilds<TExpTask>({
-      {"file alone", [](TExpTask& t) { t.SetFile("d:\\x.dmp"); }, {"file=d:\\x.dmp", "", ""}},
-      {"full", [](TExpTask& t) { t.SetFull(true); }, {"full=y", "", ""}},
-      {"incremental without record",
-       [](TExpTask& t) {
-         t.SetFull(true);
-         t.SetIncType(TExpIncType::Incremental);
-         t.SetRecord(false);
-       },
-       {"full=y", "inctype=Incremental", "record=n", "", ""}},
-      {"cumulative without record",
-       [](TExpTask& t) {
-         t.SetFull(true);
-         t.SetRecord(false);
-         t.SetIncType(TExpIncType::Cumulative);
-       },
-       {"full=y", "inctype=cumulative", "record=n", "", ""}},
-      {"record only after cumulative or incremental",
-       [](TExpTask& t) {
-         t.SetFull(true);
-         t.SetRecord(false);
-         t.SetIncType(TExpIncType::Complete);
-       },
-       {"full=y", "inctype=complete", "", ""}},
-      {"inctype and record only in full mode",
-       [](TExpTask& t) {
-         t.SetIncType(TExpIncType::Incremental);
-         t.SetRecord(false);
-         t.SetOwner("SCOTT");
-       },
-       {"owner=SCOTT", ""}},
-      {"owner mode",
-       [](TExpTask& t) {
-         t.SetFile("a.dmp");
-         t.SetOwner("SCOTT,HR");
-       },
-       {"file=a.dmp", "owner=SCOTT,HR", ""}},
-      {"table mode", [](TExpTask& t) { t.SetTables("SCOTT.EMP"); }, {"", "tables=SCOTT.EMP"}},
-      {"flags set back to their default",
-       [](TExpTask& t) {
-         t.SetCompress(false);
-         t.SetCompress(true);
-         t.SetStatistics(TExpStatistics::Compute);
-         t.SetStatistics(TExpStatistics::Estimate);
-       },
-       {"", ""}},
-      {"statistics compute",
-       [](TExpTask& t) { t.SetStatistics(TExpStatistics::Compute); },
-       {"", "", "statistics=compute"}},
-      {"feedback and userid never",
-       [](TExpTask& t) {
-         t.SetFeedback(10);
-         t.SetUserId("scott/tiger@orcl");
-       },
-       {"", ""}},
-      {"every option away from its default",
-       [](TExpTask& t) {
-         t.SetFull(true);
-         t.SetIncType(TExpIncType::Cumulative);
-         t.SetRecord(false);
-         t.SetFile("f.dmp");
-         t.SetBuffer(4096);
-         t.SetCompress(false);
-         t.SetConsistent(true);
-         t.SetConstraints(false);
-         t.SetDirect(true);
-         t.SetGrants(false);
-         t.SetHelp(true);
-         t.SetIndexes(false);
-         t.SetLog("x.log");
-         t.SetRecordLength(65535);
-         t.SetRows(false);
-         t.SetStatistics(TExpStatistics::None);
-       },
-       {"full=y", "inctype=cumulative", "record=n", "file=f.dmp", "", "", "buffer=4096", "compress=n",
-        "consistent=y", "constraints=n", "direct=y", "grants=n", "help=y", "indexes=n", "log=x.log",
-        "Recordlength=65535", "rows=n", "statistics=None"}},
+      {"file=d:\\x.dmp", {"file=d:\\x.dmp", "", ""}},
+      {"full=y", {"full=y", "", ""}},
+      {"inctype=incremental record=n", {"full=y", "inctype=Incremental", "record=n", "", ""}},
+      {"inctype=cumulative record=n", {"full=y", "inctype=cumulative", "record=n", "", ""}},
+      {"inctype=complete record=n", {"full=y", "inctype=complete", "", ""}},  // record only after those two
+      {"inctype=incremental record=n owner=SCOTT", {"owner=SCOTT", ""}},      // inctype only in full mode
+      {"file=a.dmp file=b.dmp owner=SCOTT,HR", {"file=a.dmp", "owner=SCOTT,HR", ""}},  // the first file
+      {"tables=SCOTT.EMP", {"", "tables=SCOTT.EMP"}},
+      {"compress=y constraints=y statistics=estimate rows=n", {"", "", "rows=n"}},
+      {"statistics=compute", {"", "", "statistics=compute"}},
+      {"scott/tiger@orcl feedback=10", {"", ""}},  // feedback and userid never
   });
 }
 
 TEST(ImpBuildTest, ParametersInTheirOrderAndSpellingOnlyWhereTheyDifferFromTheirDefault) {
   expectBuilds<TImpTask>({
-      {"any setter leaves the three list entries",
-       [](TImpTask& t) { t.SetIgnore(true); },
-       {"", "", "", "ignore=y"}},
-      {"full system",
-       [](TImpTask& t) {
-         t.SetFull(true);
-         t.SetIncType(TImpIncType::System);
-       },
-       {"full=y", "inctype=System", "", "", ""}},
-      {"full without inctype",
-       [](TImpTask& t) {
-         t.SetIncType(TImpIncType::None);
-         t.SetFull(true);
-       },
-       {"full=y", "", "", ""}},
-      {"fromuser, touser, tables in this order",
-       [](TImpTask& t) {
-         t.SetFile("in.dmp");
-         t.SetTables("EMP,DEPT");
-         t.SetToUser("HR");
-         t.SetFromUser("SCOTT");
-       },
+      {"ignore=y", {"", "", "", "ignore=y"}},
+      {"inctype=system", {"full=y", "inctype=System", "", "", ""}},
+      {"full=y", {"full=y", "", "", ""}},
+      {"file=in.dmp tables=EMP,DEPT touser=HR fromuser=SCOTT",
        {"file=in.dmp", "fromuser=SCOTT", "touser=HR", "tables=EMP,DEPT"}},
-      {"every option away from its default",
-       [](TImpTask& t) {
-         t.SetFull(true);
-         t.SetIncType(TImpIncType::Restore);
-         t.SetFile("f.dmp");
-         t.SetToUser("B");
-         t.SetAnalyze(false);
-         t.SetBuffer(100);
-         t.SetCharset("WE8ISO8859P1");
-         t.SetCommit(true);
-         t.SetDestroy(true);
-         t.SetGrants(false);
-         t.SetHelp(true);
-         t.SetIgnore(true);
-         t.SetIndexes(false);
-         t.SetIndexFile("idx.sql");
-         t.SetLog("imp.log");
-         t.SetRecordLength(8192);
-         t.SetRows(false);
-         t.SetShow(true);
-         t.SetSkipUnusableIndexes(true);
-         t.SetFeedback(5);
-         t.SetUserId("u/p");
-       },
-       {"full=y",
-        "inctype=Restore",
-        "file=f.dmp",
-        "",
-        "touser=B",
-        "",
-        "analyze=n",
-        "buffer=100",
-        "Charset=WE8ISO8859P1",
-        "commit=y",
-        "Destroy=y",
-        "grants=n",
-        "help=y",
-        "ignore=y",
-        "indexes=n",
-        "Indexfile=idx.sql",
-        "log=imp.log",
-        "Recordlength=8192",
-        "rows=n",
-        "show=y",
-        "skip_unusable_indexes=y"}},
+      {"analyze=y commit=n show=n userid=u/p feedback=5", {"", "", ""}},
   });
 }
 
-TEST(ExpBuildTest, OnlyTheFirstFileIsPassed) {
-  TExpOptions o;
-  o.files = {"a.dmp", "b.dmp"};
-  EXPECT_THAT(BuildExpParams(o), ElementsAre("file=a.dmp", "", ""));
+// Every setter, each away from its default, lands in its own parameter.
+TEST(ExpBuildTest, EverySetterAwayFromItsDefault) {
+  TExpTask t(nullptr);
+  t.SetFull(true);
+  t.SetIncType(TExpIncType::Cumulative);
+  t.SetRecord(false);
+  t.SetFile("f.dmp");
+  t.SetBuffer(4096);
+  t.SetCompress(false);
+  t.SetConsistent(true);
+  t.SetConstraints(false);
+  t.SetDirect(true);
+  t.SetGrants(false);
+  t.SetHelp(true);
+  t.SetIndexes(false);
+  t.SetLog("x.log");
+  t.SetRecordLength(65535);
+  t.SetRows(false);
+  t.SetStatistics(TExpStatistics::None);
+  t.SetFeedback(10);
+  t.SetUserId("u/p");
+  EXPECT_THAT(t.params(),
+              ElementsAre("full=y", "inctype=cumulative", "record=n", "file=f.dmp", "", "", "buffer=4096",
+                          "compress=n", "consistent=y", "constraints=n", "direct=y", "grants=n", "help=y",
+                          "indexes=n", "log=x.log", "Recordlength=65535", "rows=n", "statistics=None"));
+  EXPECT_EQ(t.options().feedback, 10);
+  EXPECT_EQ(t.options().userid, "u/p");
+}
+
+TEST(ImpBuildTest, EverySetterAwayFromItsDefault) {
+  TImpTask t(nullptr);
+  t.SetFull(true);
+  t.SetIncType(TImpIncType::Restore);
+  t.SetFile("f.dmp");
+  t.SetToUser("B");
+  t.SetAnalyze(false);
+  t.SetBuffer(100);
+  t.SetCharset("WE8ISO8859P1");
+  t.SetCommit(true);
+  t.SetDestroy(true);
+  t.SetGrants(false);
+  t.SetHelp(true);
+  t.SetIgnore(true);
+  t.SetIndexes(false);
+  t.SetIndexFile("idx.sql");
+  t.SetLog("imp.log");
+  t.SetRecordLength(8192);
+  t.SetRows(false);
+  t.SetShow(true);
+  t.SetSkipUnusableIndexes(true);
+  EXPECT_THAT(t.params(),
+              ElementsAre("full=y", "inctype=Restore", "file=f.dmp", "", "touser=B", "", "analyze=n",
+                          "buffer=100", "Charset=WE8ISO8859P1", "commit=y", "Destroy=y", "grants=n", "help=y",
+                          "ignore=y", "indexes=n", "Indexfile=idx.sql", "log=imp.log", "Recordlength=8192",
+                          "rows=n", "show=y", "skip_unusable_indexes=y"));
 }
 
 // ---- Setters ----
