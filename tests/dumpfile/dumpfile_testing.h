@@ -87,6 +87,22 @@ class RecordingProgress : public ProgressSink {
   int steps_ = 0;
 };
 
+// Cancels the worker at its first progress step, as the progress window's button does.
+class CancellingProgress : public RecordingProgress {
+ public:
+  void cancel(TExpFileRoot& root, DumpWorker& worker) {
+    root_ = &root;
+    worker_ = &worker;
+  }
+  void stepIt() override {
+    if (worker_ != nullptr) CancelDumpJob(*root_, *worker_);
+  }
+
+ private:
+  TExpFileRoot* root_ = nullptr;
+  DumpWorker* worker_ = nullptr;
+};
+
 // A reader over a real file that delivers at most `maxRead` bytes per call and, when
 // `failAt` >= 0, fails every read that reaches that offset.
 class UnreliableReader : public platform::RandomReader {

@@ -35,13 +35,6 @@ std::string fatalText(F&& f) {
   return "(no error)";
 }
 
-TEST(LexInput, EmptyListIsEndOfInputAtOnce) {
-  LexLib lex;
-  prepare(lex, {});
-  EXPECT_EQ(lex.get_char(), 0);
-  EXPECT_EQ(lex.get_char(), 0);
-}
-
 TEST(LexInput, LinesFollowEachOtherWithNothingBetween) {
   LexLib lex;
   prepare(lex, {"ab", "cd"});
@@ -62,9 +55,11 @@ TEST(LexInput, LineIsCutTo255Characters) {
   EXPECT_EQ(lex.yycolno, 256);
 }
 
-TEST(LexInput, EmptyLineBetweenLinesReadsAsOneEndOfInput) {
-  // A line is loaded only when the buffer is empty, and an empty one leaves it empty.
+TEST(LexInput, EmptyListOrLineReadsAsEndOfInput) {
   LexLib lex;
+  prepare(lex, {});
+  EXPECT_EQ(lex.get_char(), 0);
+  // A line is loaded only when the buffer is empty, and an empty one leaves it empty.
   prepare(lex, {"a", "", "b"});
   EXPECT_EQ(lex.get_char(), 'a');
   EXPECT_EQ(lex.get_char(), 0);
@@ -82,16 +77,6 @@ TEST(LexInput, ClearKeepsTheLineIndex) {
   EXPECT_EQ(lex.get_char(), 0);  // nothing left without a reset of the index
   lex.yylineindex = 0;
   EXPECT_EQ(readAll(lex), "firstsecond");
-}
-
-TEST(LexInput, SingleLineReplacesInputAndRewinds) {
-  LexLib lex;
-  prepare(lex, {"abc", "def"});
-  readAll(lex, 4);
-  lex.setSingleLine("xy");
-  EXPECT_EQ(readAll(lex), "xy");
-  lex.setSingleLine("");
-  EXPECT_EQ(lex.get_char(), 0);
 }
 
 TEST(LexPushBack, PutBackCharactersComeFirstAndMoveTheColumnBack) {
@@ -112,17 +97,6 @@ TEST(LexPushBack, BufferHoldsAtMost2048CharactersCountingTheRestOfTheLine) {
   for (int i = 0; i < LexLib::kMaxChars - 9; ++i) lex.unget_char('x');
   EXPECT_EQ(lex.bufferedChars(), 2048);
   EXPECT_EQ(fatalText([&] { lex.unget_char('x'); }), "input buffer overflow");
-}
-
-TEST(LexText, ScanStopsWithOverflowPast255Characters) {
-  LexLib lex;
-  prepare(lex, {std::string(255, 'q')});
-  lex.yynew();
-  for (int i = 0; i < 255; ++i) lex.yyscan();
-  EXPECT_EQ(lex.yyleng(), 255);
-  EXPECT_EQ(fatalText([&] { lex.yyscan(); }), "yytext overflow");
-  EXPECT_EQ(lex.yyleng(), 255);
-  EXPECT_EQ(lex.yycolno, 256);
 }
 
 TEST(LexText, LessPutsBackTheTailLastFirst) {
@@ -211,20 +185,6 @@ TEST(LexRules, DefaultDropsOneCharacterAndFailsAtEnd) {
   EXPECT_FALSE(lex.yydefault());
   EXPECT_EQ(lex.yylastchar, 0);
   EXPECT_TRUE(lex.yywrap());
-}
-
-TEST(LexRules, LineStartFollowsTheLastCharacter) {
-  LexLib lex;
-  prepare(lex, {"a"});
-  EXPECT_EQ(lex.yystartstate(), 1);  // start of input
-  lex.yynew();
-  lex.yyscan();
-  lex.yymark(1);
-  lex.yymatch(1);
-  int rule = 0;
-  ASSERT_TRUE(lex.yyfind(rule));
-  lex.yynew();
-  EXPECT_EQ(lex.yystartstate(), 0);
 }
 
 // A small scanner on the generic driver: rule 1 "ab" (rejects when told to), rule 2 "a+",
@@ -320,22 +280,6 @@ TEST(YaccControl, ErrorsAreCountedOncePerRecovery) {
   EXPECT_EQ(yacc.yyerrflag, 0);
   yacc.yylook([] { return 0; });
   EXPECT_FALSE(yacc.yydiscard());  // recovery gives up at end of input
-}
-
-TEST(YaccControl, FlagsFromActions) {
-  YaccLib yacc;
-  yacc.yystart();
-  yacc.yyaccept();
-  EXPECT_EQ(yacc.yyflag, YaccLib::yyfaccept);
-  yacc.yyabort();
-  EXPECT_EQ(yacc.yyflag, YaccLib::yyfabort);
-  yacc.yyerrlab();
-  EXPECT_EQ(yacc.yyflag, YaccLib::yyferror);
-  yacc.yyactionerror();
-  EXPECT_EQ(yacc.yynerrs, 1);
-  yacc.yystart();
-  EXPECT_EQ(yacc.yyflag, YaccLib::yyfnone);
-  EXPECT_EQ(yacc.yynerrs, 0);
 }
 
 TEST(YaccControl, NestingDeeperThanTheStackAborts) {

@@ -77,38 +77,31 @@ std::vector<CutLine> cut(const std::string& bytes, const std::vector<size_t>& pi
   return sink.lines;
 }
 
-TEST(LineCutterTest, LineOf201CharactersIsHandedOverAtIts201stAndTheFollowingReturnIsSkipped) {
-  const std::string text(201, 'x');
-  const auto lines = cut(text + "\r" + "ab\n");
-  ASSERT_EQ(lines.size(), 2u);
-  EXPECT_EQ(lines[0], (CutLine{text, 201}));
-  EXPECT_EQ(lines[1], (CutLine{"ab", 205}));
-}
+struct CutCase {
+  const char* name;
+  std::string bytes;
+  std::vector<CutLine> lines;
+};
 
-TEST(LineCutterTest, ReturnAndLineFeedHandOverOneLineEndingAtTheReturn) {
-  const auto lines = cut("abc\r\ndef\r\n");
-  ASSERT_EQ(lines.size(), 2u);
-  EXPECT_EQ(lines[0], (CutLine{"abc", 4}));
-  EXPECT_EQ(lines[1], (CutLine{"def", 9}));
-}
+void PrintTo(const CutCase& c, std::ostream* os) { *os << c.name; }
 
-TEST(LineCutterTest, TildeDelAndOtherBytesAreDroppedWithoutEndingTheLine) {
-  const auto lines =
-      cut(std::string("ab~cd\x7f"
-                      "e\0f\x01\xff"
-                      "g\n",
-                      13));
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0], (CutLine{"abcdefg", 13}));
-}
+class LineCutterRules : public ::testing::TestWithParam<CutCase> {};
 
-TEST(LineCutterTest, LastLineWithoutABreakIsHandedOverAtTheEnd) {
-  const auto lines = cut("first\nlast");
-  ASSERT_EQ(lines.size(), 2u);
-  EXPECT_EQ(lines[1], (CutLine{"last", 10}));
-  EXPECT_TRUE(cut("").empty());
-  EXPECT_TRUE(cut("\r\n\n\x01").empty());
-}
+TEST_P(LineCutterRules, HandOverTheseLines) { EXPECT_EQ(cut(GetParam().bytes), GetParam().lines); }
+
+const CutCase kCutCases[] = {
+    // The return after a line of 201 characters is skipped: the line is empty by then.
+    {"LineOf201IsHandedOverAtIts201st", std::string(201, 'x') + "\rab\n",
+     {{std::string(201, 'x'), 201}, {"ab", 205}}},
+    {"ReturnAndLineFeedHandOverOneLineEndingAtTheReturn", "abc\r\ndef\r\n", {{"abc", 4}, {"def", 9}}},
+    {"TildeDelAndOtherBytesAreDroppedWithoutEndingTheLine",
+     std::string("ab~cd\x7f" "e\0f\x01\xff" "g\n", 13), {{"abcdefg", 13}}},
+    {"LastLineWithoutABreakIsHandedOverAtTheEnd", "first\nlast", {{"first", 6}, {"last", 10}}},
+    {"NothingPrintableGivesNoLine", "\r\n\n\x01", {}},
+    {"EmptyInput", "", {}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Bytes, LineCutterRules, ::testing::ValuesIn(kCutCases));
 
 std::string randomBytes(std::mt19937_64& rng, size_t n, int breakPercent, int printablePercent) {
   std::string s(n, '\0');
@@ -208,27 +201,10 @@ Summary referenceSummary(const std::string& bytes) {
 }
 
 std::string statementishBytes(std::mt19937_64& rng, size_t n) {
-  static const std::vector<std::string> words = {"CREATE",
-                                                 "create",
-                                                 "Table",
-                                                 "GRANT",
-                                                 "exit",
-                                                 "EXITS",
-                                                 "  ALTER",
-                                                 "CONNECT",
-                                                 "CONNECTX",
-                                                 "SQLVERSION",
-                                                 "SQLVERSIONS",
-                                                 "INSERT(",
-                                                 "'CREATE\\",
-                                                 "\"x\\",
-                                                 "'GRANT",
-                                                 "ex\x01it",
-                                                 "cre\x00"
-                                                 "ate",
-                                                 "T_ABLE",
-                                                 "ANALYZE",
-                                                 "XCREATE"};
+  static const std::vector<std::string> words = {
+      "CREATE", "create", "Table", "GRANT", "exit", "EXITS", "  ALTER", "CONNECT", "CONNECTX", "SQLVERSION",
+      "SQLVERSIONS", "INSERT(", "'CREATE\\", "\"x\\", "'GRANT", "ex\x01it", std::string("cre\0ate", 7),
+      "T_ABLE", "ANALYZE", "XCREATE"};
   std::string s;
   while (s.size() < n) {
     s += words[rng() % words.size()];

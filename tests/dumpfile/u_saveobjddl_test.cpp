@@ -186,14 +186,6 @@ TEST_F(DefinitionWriterTest, MissingDumpAndUnwritableFolderAreReported) {
   EXPECT_EQ(run(), "Save Object DDL error!");
 }
 
-// Cancels the run from its first progress step.
-class CancellingProgress : public testing::RecordingProgress {
- public:
-  TExpFileRoot* root = nullptr;
-  DumpWorker* worker = nullptr;
-  void stepIt() override { CancelDumpJob(*root, *worker); }
-};
-
 TEST_F(DefinitionWriterTest, CancelledRunKeepsWhatItWroteAndClaimsNoSuccess) {
   TExpFileUser* o = user("U");
   for (int i = 0; i < 300; ++i)
@@ -202,10 +194,9 @@ TEST_F(DefinitionWriterTest, CancelledRunKeepsWhatItWroteAndClaimsNoSuccess) {
   writeFile(path("d.dmp"), dump_);
   root_.SetDumpFileName(path("d.dmp"));
   root_.SetOutputDir(out_);
-  CancellingProgress progress;
+  testing::CancellingProgress progress;
   TSaveObjDDl writer(root_, &progress, nullptr);
-  progress.root = &root_;
-  progress.worker = &writer;
+  progress.cancel(root_, writer);
   writer.Execute();
   EXPECT_EQ(root_.Message(), "Terminated by user!");
   const std::string written = out("U_Tables.sql");
