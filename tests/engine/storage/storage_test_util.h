@@ -1,16 +1,41 @@
-// Helpers shared by the storage tests: temporary folders and forked helper processes.
+// Helpers shared by the storage tests: temporary folders, forked helper processes, the engine
+// error of a call, and the seed of property tests.
 #pragma once
 
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <random>
 #include <string>
 
+#include "engine/storage/veldorerr.h"
+
 namespace storage_test {
+
+// The code of the engine error that `f` raises (0 when none), with its table item in `table`.
+inline uint16_t errorOf(const std::function<void()>& f, std::string* table = nullptr) {
+  try {
+    f();
+  } catch (const engine::EVELDOREngineError& e) {
+    if (table) *table = e.Item(engine::kItemTable);
+    return e.ErrorCode();
+  }
+  return 0;
+}
+
+// The seed of a property test: VELMARON_SEED when set, else a fresh one; printed either way so
+// that a failure replays.
+inline uint32_t testSeed() {
+  const char* s = std::getenv("VELMARON_SEED");
+  const uint32_t seed = s ? uint32_t(std::strtoul(s, nullptr, 10)) : std::random_device{}();
+  std::printf("VELMARON_SEED=%u\n", seed);
+  return seed;
+}
 
 // A fresh folder under the temporary path, removed with everything in it at the end.
 class TempDir {

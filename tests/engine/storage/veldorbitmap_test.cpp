@@ -2,22 +2,17 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <random>
 #include <stdexcept>
 #include <thread>
 #include <vector>
 
+#include "storage_test_util.h"
+
 namespace engine {
 namespace {
 
-uint32_t seedFromEnv() {
-  const char* s = std::getenv("VELMARON_SEED");
-  uint32_t seed = s ? uint32_t(std::strtoul(s, nullptr, 10)) : std::random_device{}();
-  std::printf("VELMARON_SEED=%u\n", seed);
-  return seed;
-}
+using storage_test::testSeed;
 
 // ---- Sizing and single bits ----
 
@@ -81,53 +76,9 @@ TEST(RecordsBitmapBits, RecordsOutsideTheBitmapAreNeverTouched) {
 
 // ---- Counting and searching ----
 
-TEST(RecordsBitmapSearch, SetAllCountsOnlyTheCoveredRecords) {
-  TRecordsBitmap b;
-  b.SetSize(40);
-  b.SetAll();
-  EXPECT_EQ(b.CountSet(), 40u);
-  uint32_t rec = 40;
-  int64_t pos = 0;
-  EXPECT_FALSE(b.FindNext(rec, 1, pos));
-  EXPECT_EQ(rec, 40u);
-  rec = 0;
-  EXPECT_FALSE(b.FindNext(rec, 41, pos)) << "bits past the count are not members";
-  EXPECT_EQ(rec, 40u);
-  EXPECT_EQ(pos, 40);
-}
-
-TEST(RecordsBitmapSearch, StepsBetweenSparseMembers) {
-  TRecordsBitmap b;
-  b.SetSize(20);
-  b.ClearAll();
-  b.SetBit(5);
-  b.SetBit(9);
-  uint32_t rec = 0;
-  int64_t pos = 10;
-  EXPECT_TRUE(b.FindNext(rec, 2, pos));
-  EXPECT_EQ(rec, 9u);
-  EXPECT_EQ(pos, 12);
-  EXPECT_TRUE(b.FindPrior(rec, 1, pos));
-  EXPECT_EQ(rec, 5u);
-  EXPECT_EQ(pos, 11);
-  EXPECT_EQ(b.CountSetBefore(9), 1u);
-  EXPECT_EQ(b.CountSetBefore(1), 0u);
-  EXPECT_EQ(b.CountSetBefore(0), 0u);
-  rec = 1;
-  EXPECT_FALSE(b.FindPrior(rec, 1, pos)) << "a start below 1";
-  rec = 21;
-  EXPECT_FALSE(b.FindNext(rec, 1, pos)) << "a start past the count";
-  EXPECT_EQ(rec, 21u);
-  EXPECT_TRUE(b.FindPrior(rec, 1, pos)) << "a start past the count searches from the last record";
-  EXPECT_EQ(rec, 9u);
-  rec = 0;
-  EXPECT_FALSE(b.FindNext(rec, 0, pos)) << "n = 0 finds nothing";
-  EXPECT_EQ(rec, 0u);
-}
-
 // Against a std::vector<bool> model: random sizes, contents and operations.
 TEST(RecordsBitmapModel, AgreesWithAVectorOfBool) {
-  uint32_t seed = seedFromEnv();
+  uint32_t seed = testSeed();
   std::mt19937 rng(seed);
   for (int round = 0; round < 300; ++round) {
     SCOPED_TRACE("VELMARON_SEED=" + std::to_string(seed) + " round " + std::to_string(round));
@@ -195,7 +146,7 @@ TEST(RecordsBitmapModel, AgreesWithAVectorOfBool) {
 // ---- Combining ----
 
 TEST(RecordsBitmapCombine, AndOrNotFollowTheModel) {
-  uint32_t seed = seedFromEnv();
+  uint32_t seed = testSeed();
   std::mt19937 rng(seed);
   for (int round = 0; round < 200; ++round) {
     SCOPED_TRACE("VELMARON_SEED=" + std::to_string(seed) + " round " + std::to_string(round));
@@ -310,15 +261,6 @@ TEST_F(RecordsBitmapPoolTest, ThreadsShareThePool) {
   threads.clear();
   EXPECT_LE(pool.SpareCount(), 8u);
   EXPECT_GE(pool.SpareCount(), 1u);
-}
-
-TEST(RecordsBitmapProcessPool, FreeFunctionsUseTheProcessPool) {
-  auto b = GetRecordsBitmap();
-  ASSERT_NE(b, nullptr);
-  size_t before = RecordsBitmapStack().SpareCount();
-  PutRecordsBitmap(b);
-  EXPECT_EQ(b, nullptr);
-  EXPECT_EQ(RecordsBitmapStack().SpareCount(), std::min<size_t>(before + 1, 64));
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 
 #include "engine/storage/veldorerr.h"
 #include "engine/storage/veldorfile.h"
+#include "storage_test_util.h"
 
 namespace engine {
 namespace {
@@ -302,16 +303,6 @@ TEST(Bcd, OddBcdsGiveZeroOrTheEndOfTheRange) {
   EXPECT_EQ(BcdToCurrency(bcd), 1235);
 }
 
-TEST(Numbers, NegateAndMinMax) {
-  EXPECT_EQ(NegateInteger(5), -5);
-  EXPECT_EQ(NegateInteger(std::numeric_limits<int32_t>::min()), std::numeric_limits<int32_t>::min());
-  EXPECT_EQ(MaxWord(3, 65535), 65535);
-  EXPECT_EQ(MinSmallInt(-3, 2), -3);
-  EXPECT_EQ(MaxLargeInt(int64_t(1) << 40, 1), int64_t(1) << 40);
-  EXPECT_EQ(MinFloat(1.5, -2.5), -2.5);
-  EXPECT_EQ(MaxByte(7, 200), 200);
-}
-
 // ---- Validity of value texts ----
 
 TEST(ValueTexts, IntegerRanges) {
@@ -490,23 +481,12 @@ TEST_F(TextWordsTest, DefaultParamsAreTheTwentyTwoStopWords) {
   EXPECT_FALSE(i.test(' '));
 }
 
-}  // namespace
-}  // namespace engine
-
 // ---- Temporary file names ----
-
-namespace engine {
-namespace {
 
 class TempFileNameTest : public ::testing::Test {
  protected:
-  std::filesystem::path dir;
-  void SetUp() override {
-    char pattern[] = "/tmp/velmaron-tempname-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir = pattern;
-  }
-  void TearDown() override { std::filesystem::remove_all(dir); }
+  storage_test::TempDir temp;
+  std::filesystem::path dir{temp.path()};
 };
 
 std::string readAll(const std::filesystem::path& p) {

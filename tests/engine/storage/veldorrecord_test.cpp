@@ -32,16 +32,6 @@ class RecordImages : public ::testing::Test {
   FakeDataFile file;
 };
 
-TEST_F(RecordImages, NewRecordIsCleanUnpinnedAndSizedForTheFile) {
-  TRecord r(file);
-  EXPECT_FALSE(r.IsDirty());
-  EXPECT_EQ(r.PinCount(), 0);
-  EXPECT_EQ(r.GetRecordNumber(), 0u);
-  EXPECT_EQ(r.GetBufferSize(), 20u);
-  EXPECT_EQ(r.Prev(), nullptr);
-  EXPECT_EQ(r.Next(), nullptr);
-}
-
 TEST_F(RecordImages, InitializeWithNewIdTakesTheFilesNextIdAndWritesTheNumber) {
   TRecord r(file);
   r.SetRecordNumber(7);
@@ -56,20 +46,14 @@ TEST_F(RecordImages, InitializeWithNewIdTakesTheFilesNextIdAndWritesTheNumber) {
   EXPECT_EQ(file.lastId, 1u);
 }
 
-TEST_F(RecordImages, LoadingADeletedRecordKeepsItsFreeChainLink) {
+TEST_F(RecordImages, LoadingKeepsADeletedRecordsLinkAndGivesOneInUseItsOwnNumber) {
   TRecord r(file);
   r.SetRecordNumber(3);
-  const auto img = image(20, kRecordDeleted, 42, 9);
-  r.LoadFromBuffer(img.data());
+  const auto deleted = image(20, kRecordDeleted, 42, 9);
+  r.LoadFromBuffer(deleted.data());
   EXPECT_EQ(r.GetNextFree(), 42u);
-  EXPECT_TRUE(r.SameData(img.data()));
-}
-
-TEST_F(RecordImages, LoadingARecordInUseOverwritesByte1WithItsOwnNumber) {
-  TRecord r(file);
-  r.SetRecordNumber(3);
-  const auto img = image(20, kRecordInUse, 42, 9);
-  r.LoadFromBuffer(img.data());
+  EXPECT_TRUE(r.SameData(deleted.data()));
+  r.LoadFromBuffer(image(20, kRecordInUse, 42, 9).data());
   EXPECT_EQ(platform::get4(r.GetBuffer() + 1), 3u);
   EXPECT_EQ(r.GetNextFree(), 0u) << "a record in use has no free-chain link whatever byte 1 holds";
   EXPECT_EQ(r.GetUniqueId(), 9u);

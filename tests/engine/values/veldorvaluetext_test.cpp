@@ -6,7 +6,6 @@
 #include <clocale>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <limits>
@@ -16,18 +15,14 @@
 
 #include "engine/storage/veldorhelpers.h"
 #include "engine/storage/veldortypes.h"
+#include "tests/engine/storage/storage_test_util.h"
 
 namespace engine {
 namespace {
 
 using namespace std::chrono;
 
-uint32_t seedFromEnv() {
-  const char* s = std::getenv("VELMARON_SEED");
-  uint32_t seed = s ? uint32_t(std::strtoul(s, nullptr, 10)) : std::random_device{}();
-  std::printf("VELMARON_SEED=%u\n", seed);
-  return seed;
-}
+using storage_test::testSeed;
 
 int32_t ms(int h, int m, int s = 0, int milli = 0) { return ((h * 60 + m) * 60 + s) * 1000 + milli; }
 
@@ -51,17 +46,7 @@ TEST(DateText, DayNumbersAgreeWithChrono) {
   EXPECT_EQ(ParseDateText("0001-01-01"), 1);
   EXPECT_EQ(ParseDateText("1899-12-30"), 693594);
   EXPECT_EQ(ParseDateText("9999-12-31"), kMaxEngineDay);
-  // Every day of some years, and every 11th day over the whole range.
-  for (int y : {1, 4, 100, 1582, 1600, 1899, 1900, 1970, 2000, 2024, 9999}) {
-    for (sys_days d = sys_days(year{y} / January / 1); d <= sys_days(year{y} / December / 31); d += days(1)) {
-      year_month_day ymd(d);
-      int32_t expected = chronoDay(y, unsigned(ymd.month()), unsigned(ymd.day()));
-      char text[16];
-      std::snprintf(text, sizeof text, "%04d-%02u-%02u", y, unsigned(ymd.month()), unsigned(ymd.day()));
-      ASSERT_EQ(ParseDateText(text), expected) << text;
-      ASSERT_EQ(DateToText(expected), text);
-    }
-  }
+  // Every 11th day over the whole range, so that every month of every leap-year rule comes by.
   for (int32_t day = 1; day <= kMaxEngineDay; day += 11) {
     year_month_day ymd(sys_days(year{1899} / December / 30) + days(day - 693594));
     std::string text = DateToText(day);
@@ -169,7 +154,7 @@ TEST(FloatText, GeneralFormWithAPoint) {
 }
 
 TEST(FloatText, EveryFiniteDoubleRoundTripsExactly) {
-  uint32_t seed = seedFromEnv();
+  uint32_t seed = testSeed();
   std::mt19937_64 rng(seed);
   for (int i = 0; i < 200000; ++i) {
     double x = std::bit_cast<double>(uint64_t(rng()));
@@ -252,7 +237,8 @@ TEST(IntegerText, RangeIsChecked) {
     EXPECT_THROW(ParseIntegerText(bad, INT64_MIN, INT64_MAX), EConvertError) << bad;
 }
 
-// The engine's validity tests of value texts and its parsers accept the same texts.
+// The engine's validity tests of value texts and its parsers accept the same texts (dates and
+// times are read by one reader for both).
 TEST(TextValidity, ParsersAgreeWithTheValidityTests) {
   auto parses = [](auto f) {
     try {
@@ -262,14 +248,9 @@ TEST(TextValidity, ParsersAgreeWithTheValidityTests) {
       return false;
     }
   };
-  const char* texts[] = {"2024-02-29", "2023-02-29", "33-1-2", " 1 - 1 - 1 ", "0-1-1", "9999-12-31", "10000-1-1",
-                         "2024-1", "12:00 PM", "12:30 am", "13:00 PM", "24:00", "00:00", "1:2:3.4", "12:00:00.1000",
-                         "2024-01-02 01:05 PM", "2024-01-02  01:05", "13:05", "", "1.5", "-1e5", "inf", "1,5", " 7 ",
-                         "70000", "-32768", "65536", "TRUE", "false", "yes", "9223372036854775807"};
+  const char* texts[] = {"2024-02-29", "", "1.5", "-1e5", ".5", "5.", "e5", "inf", "1,5", " 7 ", "+7", "70000",
+                         "-32768", "65536", "TRUE", "false", "yes", " TRUE", "9223372036854775807"};
   for (const char* t : texts) {
-    EXPECT_EQ(parses([&] { ParseDateText(t); }), IsValidDateText(t)) << t;
-    EXPECT_EQ(parses([&] { ParseTimeText(t); }), IsValidTimeText(t)) << t;
-    EXPECT_EQ(parses([&] { ParseTimestampText(t); }), IsValidTimestampText(t)) << t;
     EXPECT_EQ(parses([&] { ParseFloatText(t); }), IsValidFloatText(t)) << t;
     EXPECT_EQ(parses([&] { ParseBooleanText(t); }), IsValidBooleanText(t)) << t;
     EXPECT_EQ(parses([&] { ParseIntegerText(t, -32768, 32767); }), IsValidSmallIntText(t)) << t;
