@@ -171,19 +171,14 @@ TEST(CreateHeadsUserMode, HeadsThatFollowUserModeGoUnderTheOwnerOnceItIsSet) {
   ASSERT_TRUE(r.root.UserMode());
   TExpFileUser* scott = r.owner("SCOTT");
   ASSERT_NE(scott, nullptr);
-  r.line("CREATE DIRECTORY \"D\" AS 'x'");
-  r.line("CREATE PACKAGE BODY \"PB\"");
-  r.line("CREATE PROFILE \"PF\"");
-  r.line("CREATE ROLE \"R\"");
-  r.line("CREATE DATABASE LINK \"L\"");
-  r.line("CREATE SHARED PUBLIC DATABASE LINK \"SPL\"");
-  r.line("CREATE PUBLIC SHARED DATABASE LINK \"PSL\"");
-  // Never by user mode:
-  r.line("CREATE PUBLIC DATABASE LINK \"PL\"");
-  r.line("CREATE TABLESPACE \"TS\"");
-  r.line("CREATE CLUSTER \"CL\"");
-  r.line("CREATE ROLLBACK SEGMENT \"RB\"");
-  r.line("CREATE PUBLIC SYNONYM \"PS\"");
+  for (const char* line :
+       {"CREATE DIRECTORY \"D\" AS 'x'", "CREATE PACKAGE BODY \"PB\"", "CREATE PROFILE \"PF\"",
+        "CREATE ROLE \"R\"", "CREATE DATABASE LINK \"L\"", "CREATE SHARED PUBLIC DATABASE LINK \"SPL\"",
+        "CREATE PUBLIC SHARED DATABASE LINK \"PSL\"",
+        // Never by user mode:
+        "CREATE PUBLIC DATABASE LINK \"PL\"", "CREATE TABLESPACE \"TS\"", "CREATE CLUSTER \"CL\"",
+        "CREATE ROLLBACK SEGMENT \"RB\"", "CREATE PUBLIC SYNONYM \"PS\""})
+    r.line(line);
   ASSERT_EQ(scott->NodeCount(), 7);
   const char* underScott[] = {"D", "PB", "PF", "R", "L", "SPL", "PSL"};
   for (int i = 0; i < 7; ++i) EXPECT_EQ(Reading::nodeOf(scott, i)->Name(), underScott[i]);
