@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <initializer_list>
 #include <random>
 #include <string>
 #include <vector>
@@ -183,15 +184,24 @@ class RoundTripTest : public ::testing::Test {
     return s;
   }
 
+  // The options both programs have; the flags of each program go through `flags`.
+  template <class Options>
+  void sharedOptions(Options& o, std::initializer_list<bool Options::*> flags) {
+    for (bool Options::*flag : flags) o.*flag = coin();
+    if (coin()) o.files.push_back(name());
+    if (coin()) o.buffer = 1 + pick(1 << 20);
+    if (coin()) o.log = name();
+    if (coin()) o.recordlength = 1 + pick(65535);
+  }
+
   TExpOptions expOptions() {
+    using O = TExpOptions;
     TExpOptions o;
     switch (pick(4)) {
       case 0:
         o.full = true;
         o.inctype = static_cast<TExpIncType>(pick(4));
-        if (o.inctype == TExpIncType::Cumulative || o.inctype == TExpIncType::Incremental) {
-          o.record = coin();
-        }
+        if (o.inctype == TExpIncType::Cumulative || o.inctype == TExpIncType::Incremental) o.record = coin();
         break;
       case 1:
         o.owner = nameList();
@@ -199,26 +209,15 @@ class RoundTripTest : public ::testing::Test {
       case 2:
         o.tables = nameList();
         break;
-      default:
-        break;
     }
-    if (coin()) o.files.push_back(name());
-    if (coin()) o.buffer = 1 + pick(1 << 20);
-    o.compress = coin();
-    o.consistent = coin();
-    o.constraints = coin();
-    o.direct = coin();
-    o.grants = coin();
-    o.help = coin();
-    o.indexes = coin();
-    if (coin()) o.log = name();
-    if (coin()) o.recordlength = 1 + pick(65535);
-    o.rows = coin();
+    sharedOptions(o, {&O::compress, &O::consistent, &O::constraints, &O::direct, &O::grants, &O::help,
+                      &O::indexes, &O::rows});
     o.statistics = static_cast<TExpStatistics>(pick(3));
     return o;
   }
 
   TImpOptions impOptions() {
+    using O = TImpOptions;
     TImpOptions o;
     if (coin()) {
       o.full = true;
@@ -226,25 +225,12 @@ class RoundTripTest : public ::testing::Test {
     } else {
       if (coin()) o.fromuser = nameList();
       if (coin()) o.tables = nameList();
-      o.full = false;
     }
     if (coin()) o.touser = nameList();
-    if (coin()) o.files.push_back(name());
-    o.analyze = coin();
-    if (coin()) o.buffer = 1 + pick(1 << 20);
     if (coin()) o.charset = name();
-    o.commit = coin();
-    o.destroy = coin();
-    o.grants = coin();
-    o.help = coin();
-    o.ignore = coin();
-    o.indexes = coin();
     if (coin()) o.indexfile = name();
-    if (coin()) o.log = name();
-    if (coin()) o.recordlength = 1 + pick(65535);
-    o.rows = coin();
-    o.show = coin();
-    o.skip_unusable_indexes = coin();
+    sharedOptions(o, {&O::analyze, &O::commit, &O::destroy, &O::grants, &O::help, &O::ignore, &O::indexes,
+                      &O::rows, &O::show, &O::skip_unusable_indexes});
     return o;
   }
 
