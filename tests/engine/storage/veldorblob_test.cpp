@@ -46,7 +46,7 @@ std::vector<uint8_t> le4(uint32_t v) {
 }
 
 class BlobFileTest : public ::testing::Test {
- protected:
+ public:
   std::unique_ptr<TBlobFile> makeFile(uint32_t blockSize = 512, bool encrypted = false) {
     auto f = std::make_unique<TBlobFile>(table, &list);
     f->SetName(path);
@@ -354,7 +354,7 @@ TEST_F(BlobChainReuse, ReadsAndWritesCheckPositionPlusCount) {
 // ---- Damaged chains ----
 
 class BlobCorruption : public BlobFileTest {
- protected:
+ public:
   static int64_t blockAt(uint32_t n) { return 512 + int64_t(n - 1) * 512; }
   void setNext(uint32_t block, uint32_t next) { patchRaw(path, blockAt(block) + 4, le4(next)); }
   void setOwner(uint32_t block, uint32_t owner) { patchRaw(path, blockAt(block) + 10, le4(owner)); }
@@ -367,61 +367,47 @@ TEST_F(BlobCorruption, ValueWhoseFirstBlockHasAnotherOwnerRaisesRecordDeleted) {
   EXPECT_EQ(errorOf([&] { load(*f, first, 6); }), VELDOR_KEYORRECDELETED);
 }
 
-TEST_F(BlobCorruption, LinkBackToAnEarlierBlockRaisesOnLoad) {
+// A three-block value of owner 5 whose file is then damaged on disk; loading it raises.
+struct LoadDamage {
+  const char* what;
+  std::function<void(BlobCorruption&)> damage;
+  uint32_t first;
+  uint16_t code;
+};
+
+void PrintTo(const LoadDamage& d, std::ostream* out) { *out << d.what; }
+
+class BlobLoadDamage : public BlobCorruption, public ::testing::WithParamInterface<LoadDamage> {};
+
+TEST_P(BlobLoadDamage, LoadRaises) {
   auto f = create();
   store(*f, pattern(3 * 494, 14), 5);
   f->Close();
-  setNext(3, 1);
-  setTotal(1, 6 * 494);  // the chain claims more than its three blocks
+  GetParam().damage(*this);
   auto g = makeFile();
   g->Open();
-  EXPECT_EQ(errorOf([&] { load(*g, 1, 5); }), VELDOR_MEMOCORRUPT);
+  EXPECT_EQ(errorOf([&] { load(*g, GetParam().first, 5); }), GetParam().code);
 }
 
-TEST_F(BlobCorruption, LinkToItselfOrOutsideTheFileRaises) {
-  auto f = create();
-  store(*f, pattern(3 * 494, 15), 5);
-  f->Close();
-  setNext(2, 2);
-  auto g = makeFile();
-  g->Open();
-  EXPECT_EQ(errorOf([&] { load(*g, 1, 5); }), VELDOR_MEMOCORRUPT);
-  g->Close();
-  setNext(2, 99);
-  g->Open();
-  EXPECT_EQ(errorOf([&] { load(*g, 1, 5); }), VELDOR_MEMOCORRUPT);
-  EXPECT_EQ(errorOf([&] { load(*g, 0xFFFFFFFF, 5); }), VELDOR_MEMOCORRUPT);
-}
-
-TEST_F(BlobCorruption, ChainShorterThanItsLengthRaisesEndOfBlob) {
-  auto f = create();
-  store(*f, pattern(3 * 494, 16), 5);
-  f->Close();
-  setNext(2, 0);
-  auto g = makeFile();
-  g->Open();
-  EXPECT_EQ(errorOf([&] { load(*g, 1, 5); }), VELDOR_ENDOFBLOB);
-}
-
-TEST_F(BlobCorruption, LengthBeyondWhatTheFileCanHoldRaisesBeforeAllocating) {
-  auto f = create();
-  store(*f, pattern(100, 17), 5);
-  f->Close();
-  setTotal(1, 0xFFFFFFF0);
-  auto g = makeFile();
-  g->Open();
-  EXPECT_EQ(errorOf([&] { load(*g, 1, 5); }), VELDOR_MEMOCORRUPT);
-}
-
-TEST_F(BlobCorruption, UsedBytesBeyondTheDataAreaRaise) {
-  auto f = create();
-  store(*f, pattern(100, 18), 5);
-  f->Close();
-  patchRaw(path, blockAt(1) + 8, {0xFF, 0xFF});
-  auto g = makeFile();
-  g->Open();
-  EXPECT_EQ(errorOf([&] { load(*g, 1, 5); }), VELDOR_MEMOCORRUPT);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Chains, BlobLoadDamage,
+    ::testing::Values(
+        // The chain runs back and claims more than its three blocks.
+        LoadDamage{"LinkBackToAnEarlierBlock", [](BlobCorruption& t) { t.setNext(3, 1), t.setTotal(1, 6 * 494); }, 1,
+                   VELDOR_MEMOCORRUPT},
+        LoadDamage{"LinkToItself", [](BlobCorruption& t) { t.setNext(2, 2); }, 1, VELDOR_MEMOCORRUPT},
+        LoadDamage{"LinkOutsideTheFile", [](BlobCorruption& t) { t.setNext(2, 99); }, 1, VELDOR_MEMOCORRUPT},
+        LoadDamage{"FirstBlockOutsideTheFile", [](BlobCorruption&) {}, 0xFFFFFFFF, VELDOR_MEMOCORRUPT},
+        LoadDamage{"ChainShorterThanItsLength", [](BlobCorruption& t) { t.setNext(2, 0); }, 1, VELDOR_ENDOFBLOB},
+        // Raised before anything is allocated for the value.
+        LoadDamage{"LengthBeyondWhatTheFileCanHold", [](BlobCorruption& t) { t.setTotal(1, 0xFFFFFFF0); }, 1,
+                   VELDOR_MEMOCORRUPT},
+        LoadDamage{"UsedBytesBeyondTheDataArea",
+                   [](BlobCorruption& t) { patchRaw(t.path, BlobCorruption::blockAt(1) + 8, {0xFF, 0xFF}); }, 1,
+                   VELDOR_MEMOCORRUPT},
+        LoadDamage{"FileCutShorterThanItsHeaderSays",
+                   [](BlobCorruption& t) { std::filesystem::resize_file(t.path, 512 + 512); }, 1, VELDOR_READERR}),
+    [](const ::testing::TestParamInfo<LoadDamage>& info) { return std::string(info.param.what); });
 
 TEST_F(BlobCorruption, CycleIsFoundBeforeAnyBlockIsFreed) {
   auto f = create();
@@ -507,16 +493,6 @@ TEST_F(BlobCorruption, BlockNumberZeroOrPastTheFileRaises) {
   TBlock* block = nullptr;
   EXPECT_EQ(errorOf([&] { f->GetBlock(nullptr, 0, block, 1, false); }), VELDOR_MEMOCORRUPT);
   EXPECT_EQ(errorOf([&] { f->GetBlock(nullptr, 3, block, 1, false); }), VELDOR_MEMOCORRUPT);
-}
-
-TEST_F(BlobCorruption, FileCutShorterThanItsHeaderSaysRaisesReadError) {
-  auto f = create();
-  store(*f, pattern(3 * 494, 27), 5);
-  f->Close();
-  std::filesystem::resize_file(path, 512 + 512);
-  auto g = makeFile();
-  g->Open();
-  EXPECT_EQ(errorOf([&] { load(*g, 1, 5); }), VELDOR_READERR);
 }
 
 // ---- Cache ----

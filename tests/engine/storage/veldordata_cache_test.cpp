@@ -88,6 +88,11 @@ TEST_F(RecordCacheReadAhead, SizesFollowTheRecordSize) {
   EXPECT_EQ(f->GetRecordSize(), 993u);
   EXPECT_EQ(f->GetCacheCapacity(), 16u);
   EXPECT_EQ(f->GetReadAheadCount(), 8u);
+  std::unique_ptr<TRecord> spare = f->PopRecordBuffer();
+  EXPECT_EQ(spare->GetBufferSize(), 993u);
+  EXPECT_EQ(spare->PinCount(), 0);
+  f->PushRecordBuffer(spare);
+  EXPECT_EQ(spare, nullptr);
 }
 
 TEST_F(RecordCacheReadAhead, AForwardMissReadsOneRunAndLaterRecordsAreHits) {
@@ -99,6 +104,8 @@ TEST_F(RecordCacheReadAhead, AForwardMissReadsOneRunAndLaterRecordsAreHits) {
   for (uint32_t n = 2; n <= 8; ++n) f->ReleaseRecord(get(*f, n));
   EXPECT_EQ(f->GetCacheCounters().readCalls, 1u);
   EXPECT_EQ(f->GetCacheCounters().hits, 7u);
+  f->ReleaseRecord(get(*f, 37, true));
+  EXPECT_EQ(f->GetCacheCount(), 12u) << "the run stops at the last record";
 }
 
 TEST_F(RecordCacheReadAhead, ABackwardMissReadsTheRunEndingAtTheRecord) {
@@ -109,12 +116,6 @@ TEST_F(RecordCacheReadAhead, ABackwardMissReadsTheRunEndingAtTheRecord) {
   EXPECT_FALSE(cached(*f, 31));
   f->ReleaseRecord(get(*f, 3, true, false));
   EXPECT_EQ(f->GetCacheCount(), 12u) << "a backward run never starts before record 1";
-}
-
-TEST_F(RecordCacheReadAhead, RunsStopAtTheLastRecord) {
-  auto f = openTable(kMediumFields, kMediumSize, 10);
-  f->ReleaseRecord(get(*f, 7, true));
-  EXPECT_EQ(f->GetCacheCount(), 4u);
 }
 
 TEST_F(RecordCacheReadAhead, TheCursorChoosesTheRunAndIsAskedOnlyOnAMiss) {
@@ -134,16 +135,7 @@ TEST_F(RecordCacheReadAhead, TheCursorChoosesTheRunAndIsAskedOnlyOnAMiss) {
   EXPECT_EQ(f->GetCacheCount(), 9u) << "the run ends at the last record whatever the cursor asks";
 }
 
-TEST_F(RecordCacheReadAhead, StrictChangeDetectionSkipsTheCursorsReadCheck) {
-  auto f = openTable(kMediumFields, kMediumSize, 4);
-  table.strictChangeDetection = true;
-  TRecord* r = nullptr;
-  ASSERT_TRUE(f->GetRecord(&cursor, 2, r));
-  f->ReleaseRecord(r);
-  EXPECT_EQ(cursor.beginReads, 0);
-}
-
-TEST_F(RecordCacheReadAhead, AChangeReportedByTheCursorGivesNoRecord) {
+TEST_F(RecordCacheReadAhead, AChangeReportedByTheCursorGivesNoRecordUnlessDetectionIsStrict) {
   auto f = openTable(kMediumFields, kMediumSize, 4);
   cursor.onBeginRead = [&] {
     f->ClearRecordCache();
@@ -153,6 +145,10 @@ TEST_F(RecordCacheReadAhead, AChangeReportedByTheCursorGivesNoRecord) {
   EXPECT_FALSE(f->GetRecord(&cursor, 2, r));
   EXPECT_EQ(r, nullptr);
   EXPECT_EQ(f->GetCacheCounters().readCalls, 0u);
+  table.strictChangeDetection = true;  // the operation holds the read lock: no check per read
+  ASSERT_TRUE(f->GetRecord(&cursor, 2, r));
+  f->ReleaseRecord(r);
+  EXPECT_EQ(cursor.beginReads, 1);
 }
 
 // ---- Victims ----
@@ -420,15 +416,6 @@ TEST_F(RecordCacheLifetime, DroppingWritesOnceWhenEveryRecordIsDirty) {
   EXPECT_TRUE(f->DropRecentRecord());
   EXPECT_EQ(f->GetCacheCounters().flushWrites, 1u);
   EXPECT_EQ(f->GetCacheCount(), 0u);
-}
-
-TEST_F(RecordCacheLifetime, SpareRecordBuffersComeSizedForTheTable) {
-  auto f = openTable(kMediumFields, kMediumSize, 1);
-  std::unique_ptr<TRecord> spare = f->PopRecordBuffer();
-  EXPECT_EQ(spare->GetBufferSize(), 993u);
-  EXPECT_EQ(spare->PinCount(), 0);
-  f->PushRecordBuffer(spare);
-  EXPECT_EQ(spare, nullptr);
 }
 
 }  // namespace

@@ -123,14 +123,18 @@ TEST_F(DataFileSharing, UnlockAllRecordsReleasesEachRecordLockThisObjectHolds) {
   EXPECT_EQ(locker.wait(), 0);
 }
 
-TEST_F(DataFileSharing, UnlockAllRecordsLeavesTheLocksOfAnotherTableObjectAlone) {
+TEST_F(DataFileSharing, RecordLocksOfOneObjectAreReleasedByItAloneAndWhenItCloses) {
   TFileList list;
   TestTable tableA, tableB;
   auto a = open(list, tableA);
   auto b = open(list, tableB);
+  EXPECT_FALSE(a->LockRecord(0));
+  EXPECT_FALSE(a->LockRecord(200'000'002));  // past the slot limit
+  EXPECT_FALSE(a->UnlockRecord(0));
   ASSERT_TRUE(a->LockRecord(1));
   ASSERT_TRUE(a->LockRecord(2));
   ASSERT_TRUE(b->LockRecord(3));
+  ASSERT_TRUE(b->LockRecord(200'000'001));
   EXPECT_FALSE(a->LockRecord(3));
   EXPECT_TRUE(a->UnlockAllRecords());
   EXPECT_TRUE(b->HoldsRecordLock(3));
@@ -138,26 +142,9 @@ TEST_F(DataFileSharing, UnlockAllRecordsLeavesTheLocksOfAnotherTableObjectAlone)
   EXPECT_TRUE(b->LockRecord(1));
   EXPECT_FALSE(a->UnlockRecord(1)) << "a lock is released only by its holder";
   EXPECT_TRUE(b->UnlockRecord(1));
-}
-
-TEST_F(DataFileSharing, ClosingReleasesTheRecordLocksOfTheObject) {
-  TFileList list;
-  TestTable tableA, tableB;
-  auto a = open(list, tableA);
-  auto b = open(list, tableB);
   ASSERT_TRUE(a->LockRecord(4));
   a->Close();
   EXPECT_TRUE(b->LockRecord(4));
-}
-
-TEST_F(DataFileSharing, RecordNumberZeroAndPastTheSlotLimitTakeNoLock) {
-  TFileList list;
-  TestTable table;
-  auto f = open(list, table);
-  EXPECT_FALSE(f->LockRecord(0));
-  EXPECT_FALSE(f->LockRecord(200'000'002));
-  EXPECT_TRUE(f->LockRecord(200'000'001));
-  EXPECT_FALSE(f->UnlockRecord(0));
 }
 
 TEST_F(DataFileSharing, TheWriteLockKeepsAnotherProcessOutUntilReleased) {

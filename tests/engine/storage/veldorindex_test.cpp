@@ -250,56 +250,36 @@ TEST_F(PageLoaderTest, TrailingCompressionOfANonUniqueIndexKeepsTheLastFourBytes
   EXPECT_EQ(get4(image.data() + 13 + 1 + 2 + 4), 9u);
 }
 
-TEST_F(PageLoaderTest, UnknownPageTypeIsRefused) {
-  std::vector<uint8_t> image = leafImage(8, kcNone, true, 10);
-  image[0] = 5;
-  expectCorrupt(8, kcNone, true, image);
-}
+// A leaf of ten 8-byte keys, saved under `compression` and `unique`, then damaged by `edit`.
+struct PageDamage {
+  const char* what;
+  uint8_t compression;
+  bool unique;
+  std::function<void(std::vector<uint8_t>&)> edit;
+};
 
-TEST_F(PageLoaderTest, EntryCountAboveCapacityIsRefused) {
-  std::vector<uint8_t> image = leafImage(8, kcNone, true, 10);
-  put2(image.data() + 1, uint16_t(kPageDataSize / 12 + 1));
-  expectCorrupt(8, kcNone, true, image);
-  std::vector<uint8_t> branch = leafImage(8, kcNone, true, 10);
-  branch[0] = ptBranch;
-  put2(branch.data() + 1, uint16_t(kPageDataSize / 16 + 1));
-  expectCorrupt(8, kcNone, true, branch);
-}
-
-TEST_F(PageLoaderTest, CompressedCountsBeyondTheKeyAreRefused) {
-  // Leading count on the first entry.
-  std::vector<uint8_t> image = leafImage(8, kcLeading, true, 10);
-  image[13] = 1;
-  expectCorrupt(8, kcLeading, true, image);
-  // Leading count larger than the key.
-  image = leafImage(8, kcLeading, true, 10);
-  const uint32_t second = 13 + (8 - 0 + 5);
-  image[second] = 9;
-  expectCorrupt(8, kcLeading, true, image);
-  // Trailing count larger than the compressible part of a non-unique key.
-  image = leafImage(8, kcTrailing, false, 10);
-  image[13] = 5;
-  expectCorrupt(8, kcTrailing, false, image);
-  // Both: a trailing count where at most four bytes remain.
-  image = leafImage(8, kcBoth, false, 10);
-  image[13] = 0;
-  image[14] = 200;
-  expectCorrupt(8, kcBoth, false, image);
-}
-
-TEST_F(PageLoaderTest, UsedBytesMustMatchTheEntries) {
-  std::vector<uint8_t> image = leafImage(8, kcLeading, true, 10);
-  put2(image.data() + 11, 4084);
-  expectCorrupt(8, kcLeading, true, image);
-  image = leafImage(8, kcLeading, true, 10);
-  put2(image.data() + 11, uint16_t(get2(image.data() + 11) - 1));
-  expectCorrupt(8, kcLeading, true, image);
-  image = leafImage(8, kcLeading, true, 10);
-  put2(image.data() + 11, uint16_t(get2(image.data() + 11) + 3));
-  expectCorrupt(8, kcLeading, true, image);
-  image = leafImage(8, kcBoth, true, 10);
-  put2(image.data() + 1, 900);
-  expectCorrupt(8, kcBoth, true, image);
+TEST_F(PageLoaderTest, DamagedPagesAreRefused) {
+  const uint32_t second = 13 + (8 + 5);  // the second entry of a leading-compressed leaf
+  const PageDamage damages[] = {
+      {"unknown page type", kcNone, true, [](auto& b) { b[0] = 5; }},
+      {"leaf entries above capacity", kcNone, true, [](auto& b) { put2(b.data() + 1, uint16_t(kPageDataSize / 12 + 1)); }},
+      {"branch entries above capacity", kcNone, true,
+       [](auto& b) { b[0] = ptBranch, put2(b.data() + 1, uint16_t(kPageDataSize / 16 + 1)); }},
+      {"leading count on the first entry", kcLeading, true, [](auto& b) { b[13] = 1; }},
+      {"leading count larger than the key", kcLeading, true, [&](auto& b) { b[second] = 9; }},
+      {"trailing count past the compressible part", kcTrailing, false, [](auto& b) { b[13] = 5; }},
+      {"trailing count where at most four bytes remain", kcBoth, false, [](auto& b) { b[13] = 0, b[14] = 200; }},
+      {"used bytes past the page", kcLeading, true, [](auto& b) { put2(b.data() + 11, 4084); }},
+      {"used bytes one short", kcLeading, true, [](auto& b) { put2(b.data() + 11, uint16_t(get2(b.data() + 11) - 1)); }},
+      {"used bytes too many", kcLeading, true, [](auto& b) { put2(b.data() + 11, uint16_t(get2(b.data() + 11) + 3)); }},
+      {"entries beyond the used bytes", kcBoth, true, [](auto& b) { put2(b.data() + 1, 900); }},
+  };
+  for (const PageDamage& d : damages) {
+    SCOPED_TRACE(d.what);
+    std::vector<uint8_t> image = leafImage(8, d.compression, d.unique, 10);
+    d.edit(image);
+    expectCorrupt(8, d.compression, d.unique, image);
+  }
 }
 
 TEST_F(PageLoaderTest, KeyOfOneByteFillsTwoPagesWithoutOverflow) {
