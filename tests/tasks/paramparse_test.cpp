@@ -247,20 +247,6 @@ TEST(ParseFailureTest, NestingDeeperThanTheStackFails) {
   EXPECT_THAT(o2.files, ElementsAre("a"));
 }
 
-TEST(ImpParseFailureTest, ExportKeywordsAreUnknown) {
-  TImpOptions o;
-  ParseFailure failure;
-  EXPECT_NE(ImpParse("file=a owner=x", o, failure), 0);
-  EXPECT_EQ(failure.errortext, "owner");
-  EXPECT_EQ(failure.errorpos, 13);
-}
-
-}  // namespace
-}  // namespace tasks
-
-namespace tasks {
-namespace {
-
 // The runtime takes the text in lines of 255 characters; nothing may depend on where a line ends.
 TEST(LineBoundaryTest, ValuesAndErrorPositionsDoNotDependOnWhereLinesEnd) {
   for (int pad = 0; pad < 520; ++pad) {
@@ -283,12 +269,6 @@ TEST(LineBoundaryTest, ValuesAndErrorPositionsDoNotDependOnWhereLinesEnd) {
     EXPECT_EQ(failure.errortext, "unknownkeyword");
   }
 }
-
-}  // namespace
-}  // namespace tasks
-
-namespace tasks {
-namespace {
 
 // ---- Writing values back: the scanner's inverse ----
 

@@ -202,39 +202,19 @@ TEST_F(RunnerTest, ARunnerStartsOnce) {
   EXPECT_THROW(runner.Start(record("imp")), std::logic_error);
 }
 
-TEST_F(RunnerTest, ScriptRunnerGivesItsInputThroughAPipe) {
-  TThreadRunSqlplus runner;
-  TRunStartRecord r = record("sqlplus", {"/nolog"});
-  r.input = "CONNECT u/p@db\n@" + ws_.folder() + "/pre.sql\n";
-  runner.Start(r);
-  EXPECT_EQ(nextEvent(), 1);
-  EXPECT_EQ(nextEvent(), 2);
-  runner.Join();
-  std::vector<standin::Record> log = ws_.records();
-  ASSERT_EQ(log.size(), 1u);
-  EXPECT_EQ(log[0].stdinLines, (Lines{"CONNECT u/p@db", "@" + ws_.folder() + "/pre.sql"}));
-  EXPECT_NE(std::find(runner.output().begin(), runner.output().end(), "Connected."), runner.output().end());
-}
-
-TEST_F(RunnerTest, MainRunnerGivesNoInputEvenWhenTheRecordHasSome) {
+// The script runner's input is shown with the whole run in NoPasswordOnCommandLinesTest.
+TEST_F(RunnerTest, MainRunnerGivesNoInputAndARecordWithoutWindowPostsNothing) {
   TThreadRunTask runner;
   TRunStartRecord r = record("sqlplus", {"/nolog"});
   r.input = "CONNECT u/p@db\n";
-  runner.Start(r);
-  runner.Join();
-  std::vector<standin::Record> log = ws_.records();
-  ASSERT_EQ(log.size(), 1u);
-  EXPECT_TRUE(log[0].stdinLines.empty());
-}
-
-TEST_F(RunnerTest, ARecordWithoutWindowRunsWithoutPosting) {
-  TThreadRunTask runner;
-  TRunStartRecord r = record("imp");
   r.window = nullptr;
   runner.Start(r);
   runner.Join();
   EXPECT_TRUE(events_.drain().empty());
   EXPECT_FALSE(runner.output().empty());
+  std::vector<standin::Record> log = ws_.records();
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_TRUE(log[0].stdinLines.empty());
 }
 
 }  // namespace
