@@ -203,77 +203,58 @@ TEST(CreateHeadsUserMode, CreateUserMakesAnOwnerThatIsOpenAndCurrent) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// CONNECT in each export mode.
+// CONNECT in each export mode. Every CONNECT line ends the open object.
 
-TEST(ConnectLines, KnownOwnerBecomesCurrentWithoutANewNode) {
-  for (int mode : {1, 2, 3}) {
-    Reading r(mode);
-    r.line("CREATE USER SCOTT");
-    r.line("CREATE USER BLAKE");
-    EXPECT_EQ(r.line("CONNECT SCOTT"), 0) << mode;
-    EXPECT_EQ(r.root.CurrentOwner(), r.owner("SCOTT"));
-    EXPECT_EQ(r.root.OpenNode(), nullptr);  // the user's definition was closed
-    EXPECT_TRUE(r.root.UserMode());
-    EXPECT_EQ(r.root.UserCount(), 3);
+struct ConnectCase {
+  int mode;
+  std::vector<std::string> before;
+  std::string line;
+  int result;
+  std::string current;  // the current owner afterwards
+  int owners;
+  std::string why;
+};
+
+void PrintTo(const ConnectCase& c, std::ostream* os) { *os << c.line << " in mode " << c.mode; }
+
+class ConnectLines : public ::testing::TestWithParam<ConnectCase> {};
+
+TEST_P(ConnectLines, SwitchOrCreateTheCurrentOwner) {
+  const ConnectCase& c = GetParam();
+  Reading r(c.mode);
+  for (const auto& line : c.before) r.line(line);
+  EXPECT_EQ(r.line(c.line), c.result) << c.why;
+  EXPECT_EQ(r.root.OpenNode(), nullptr) << c.why;
+  ASSERT_NE(r.owner(c.current), nullptr) << c.why;
+  EXPECT_EQ(r.root.CurrentOwner(), r.owner(c.current)) << c.why;
+  EXPECT_EQ(r.root.UserCount(), c.owners) << c.why;
+  if (c.result == 0) EXPECT_TRUE(r.root.UserMode()) << c.why;
+  // An owner met only through CONNECT gets no range of its own.
+  r.line("GRANT SELECT ON \"X\" TO PUBLIC");
+  if (c.before.empty() || c.before[0] == "junk") {
+    EXPECT_EQ(r.root.CurrentOwner()->StartOffset(), -1) << c.why;
   }
 }
 
-TEST(ConnectLines, UnknownOwnerInAnEntireDatabaseExportChangesNoOwner) {
-  Reading r(1);
-  r.line("CREATE USER SCOTT");
-  r.line("CONNECT SCOTT");
-  r.line("CREATE TABLE \"EMP\"");
-  EXPECT_EQ(r.line("CONNECT GHOST"), 1);
-  EXPECT_EQ(r.root.UserCount(), 2);
-  EXPECT_EQ(r.owner("GHOST"), nullptr);
-  EXPECT_EQ(r.root.CurrentOwner(), r.owner("SCOTT"));
-  EXPECT_EQ(r.root.OpenNode(), nullptr);  // the open table was still closed
-  r.line("CREATE TABLE \"DEPT\"");
-  EXPECT_EQ(r.owner("SCOTT")->NodeCount(), 2);
-}
+const std::vector<std::string> kTwoUsers = {"CREATE USER SCOTT", "CREATE USER BLAKE"};
+const std::vector<std::string> kScottsTable = {"CREATE USER SCOTT", "CONNECT SCOTT", "CREATE TABLE \"EMP\""};
 
-TEST(ConnectLines, UnknownOwnerInUserAndTableExportsIsCreatedButNotOpened) {
-  for (int mode : {2, 3}) {
-    Reading r(mode);
-    r.feed("junk\n");
-    EXPECT_EQ(r.line("CONNECT \"Mixed\""), 0) << mode;
-    TExpFileUser* mixed = r.owner("Mixed");
-    ASSERT_NE(mixed, nullptr);
-    EXPECT_EQ(r.root.CurrentOwner(), mixed);
-    EXPECT_EQ(r.root.OpenNode(), nullptr);
-    r.line("GRANT SELECT ON \"X\" TO PUBLIC");
-    EXPECT_EQ(mixed->StartOffset(), -1);  // an owner met only through CONNECT gets no range
-    EXPECT_EQ(mixed->Length(), 0);
-  }
-}
+const ConnectCase kConnects[] = {
+    {1, kTwoUsers, "CONNECT SCOTT", 0, "SCOTT", 3, "a known owner becomes current without a new node"},
+    {2, kTwoUsers, "CONNECT SCOTT", 0, "SCOTT", 3, "the same in a user export"},
+    {3, kTwoUsers, "CONNECT SCOTT", 0, "SCOTT", 3, "the same in a table export"},
+    {1, kScottsTable, "CONNECT GHOST", 1, "SCOTT", 2, "an unknown owner of an entire export changes nothing"},
+    {2, {"junk"}, "CONNECT \"Mixed\"", 0, "Mixed", 2, "an unknown owner of a user export is made"},
+    {3, {"junk"}, "CONNECT \"Mixed\"", 0, "Mixed", 2, "an unknown owner of a table export is made"},
+    {2, {"CREATE USER SCOTT"}, "CONNECT scott", 0, "scott", 3, "owner names compare with case"},
+    {2, {}, "CONNECT A.B", 0, "B", 2, "a qualified name keeps the part after the dot"},
+    {2, {}, "CONNECT C extra", 1, "C", 2, "the head acts, then the trailing word fails the line"},
+    {2, {"CREATE TABLE \"EMP\""}, "CONNECT", 1, "SYSTEM", 1, "a missing name changes no owner"},
+    {2, {"CREATE TABLE \"EMP\""}, "CONNECT (", 1, "SYSTEM", 1, "a token where the name belongs"},
+    {2, {"CREATE TABLE \"EMP\""}, "CONNECT USER", 1, "SYSTEM", 1, "a keyword where the name belongs"},
+};
 
-TEST(ConnectLines, OwnerNamesCompareWithCase) {
-  Reading r(2);
-  r.line("CREATE USER SCOTT");
-  r.line("CONNECT scott");
-  ASSERT_NE(r.owner("scott"), nullptr);
-  EXPECT_EQ(r.root.CurrentOwner(), r.owner("scott"));
-  EXPECT_EQ(r.root.UserCount(), 3);
-}
-
-TEST(ConnectLines, QualifiedAndTrailingForms) {
-  Reading r(2);
-  EXPECT_EQ(r.line("CONNECT A.B"), 0);
-  EXPECT_NE(r.owner("B"), nullptr);
-  EXPECT_EQ(r.line("CONNECT C extra"), 1);  // acted, then the trailing word fails the line
-  EXPECT_EQ(r.root.CurrentOwner(), r.owner("C"));
-}
-
-TEST(ConnectLines, MissingNameChangesNoOwnerButEndsTheOpenObject) {
-  for (const char* line : {"CONNECT", "CONNECT (", "CONNECT USER"}) {
-    Reading r(2);
-    r.line("CREATE TABLE \"EMP\"");
-    EXPECT_EQ(r.line(line), 1) << line;
-    EXPECT_EQ(r.root.OpenNode(), nullptr) << line;
-    EXPECT_EQ(r.root.UserCount(), 1) << line;
-    EXPECT_EQ(r.root.CurrentOwner(), r.defaultOwner()) << line;
-  }
-}
+INSTANTIATE_TEST_SUITE_P(Lines, ConnectLines, ::testing::ValuesIn(kConnects));
 
 // ---------------------------------------------------------------------------------------------
 // Names: quoted, qualified, keywords, missing.
