@@ -469,19 +469,19 @@ int parseOptions(std::string_view text, TImpOptions& o, ParseFailure& f) {
 }  // namespace
 
 template <class Options>
-void TOptionTask<Options>::ResetToDefaults() {
+void OptionTask<Options>::ResetToDefaults() {
   TUniTask::ResetToDefaults();
   options_ = Options{};
 }
 
 template <class Options>
-void TOptionTask<Options>::BuildCommand() {
+void OptionTask<Options>::BuildCommand() {
   mutableParams() = buildParams(options_);
   CommandFromParams();
 }
 
 template <class Options>
-bool TOptionTask<Options>::Parse(std::string_view command, ParseFailure& failure) {
+bool OptionTask<Options>::Parse(std::string_view command, ParseFailure& failure) {
   Options parsed{};
   if (parseOptions(command, parsed, failure) != 0) return false;
   options_ = std::move(parsed);
@@ -489,39 +489,39 @@ bool TOptionTask<Options>::Parse(std::string_view command, ParseFailure& failure
 }
 
 template <class Options>
-void TOptionTask<Options>::SetBuffer(int32_t v) {
+void OptionTask<Options>::SetBuffer(int32_t v) {
   requireCount("buffer=", v);
   Store(options_.buffer, v);
 }
 
 template <class Options>
-void TOptionTask<Options>::SetFeedback(int32_t v) {
+void OptionTask<Options>::SetFeedback(int32_t v) {
   requireCount("feedback=", v);
   Store(options_.feedback, v);
 }
 
 template <class Options>
-void TOptionTask<Options>::SetRecordLength(int32_t v) {
+void OptionTask<Options>::SetRecordLength(int32_t v) {
   requireCount("Recordlength=", v);
   Store(options_.recordlength, v);
 }
 
 template <class Options>
-void TOptionTask<Options>::SetFile(std::string name) {
+void OptionTask<Options>::SetFile(std::string name) {
   requireWritable("file=", name, ValueKind::Text);
   Store(options_.files, std::vector<std::string>{std::move(name)});
 }
 
 template <class Options>
-void TOptionTask<Options>::SetLog(std::string v) {
+void OptionTask<Options>::SetLog(std::string v) {
   requireWritable("log=", v, ValueKind::Text);
   Store(options_.log, std::move(v));
 }
 
-template class TOptionTask<TExpOptions>;
-template class TOptionTask<TImpOptions>;
+template class OptionTask<TExpOptions>;
+template class OptionTask<TImpOptions>;
 
-TExpTask::TExpTask(TaskHost* owner) : TOptionTask(owner) {
+TExpTask::TExpTask(TaskHost* owner) : OptionTask(owner) {
   SetTaskType(TTaskType::Export);
 }
 
@@ -559,7 +559,7 @@ void TExpTask::SetTables(std::string v) {
   BuildCommand();
 }
 
-TImpTask::TImpTask(TaskHost* owner) : TOptionTask(owner) {
+TImpTask::TImpTask(TaskHost* owner) : OptionTask(owner) {
   SetTaskType(TTaskType::Import);
 }
 

@@ -106,7 +106,7 @@ std::string ImpParamsProblem(const TImpOptions& options);
 // into them, and the setters of the options that both programs have. `Options` is TExpOptions or
 // TImpOptions.
 template <class Options>
-class TOptionTask : public TUniTask {
+class OptionTask : public TUniTask {
  public:
   // Also puts every option at its default.
   void ResetToDefaults() override;
@@ -132,7 +132,7 @@ class TOptionTask : public TUniTask {
 
  protected:
   // Every option at its default, `params` and `command` empty.
-  explicit TOptionTask(TaskHost* owner) : TUniTask(owner) {}
+  explicit OptionTask(TaskHost* owner) : TUniTask(owner) {}
 
   // Parses into a fresh set of options and takes them only when the whole text is accepted.
   bool Parse(std::string_view command, ParseFailure& failure) override;
@@ -146,10 +146,10 @@ class TOptionTask : public TUniTask {
   Options options_;
 };
 
-extern template class TOptionTask<TExpOptions>;
-extern template class TOptionTask<TImpOptions>;
+extern template class OptionTask<TExpOptions>;
+extern template class OptionTask<TImpOptions>;
 
-class TExpTask : public TOptionTask<TExpOptions> {
+class TExpTask : public OptionTask<TExpOptions> {
  public:
   // `tasktype` 0, every option at its default, `params` and `command` empty.
   explicit TExpTask(TaskHost* owner);
@@ -171,7 +171,7 @@ class TExpTask : public TOptionTask<TExpOptions> {
   void SetTables(std::string v);
 };
 
-class TImpTask : public TOptionTask<TImpOptions> {
+class TImpTask : public OptionTask<TImpOptions> {
  public:
   // `tasktype` 1, every option at its default, `params` and `command` empty.
   explicit TImpTask(TaskHost* owner);
