@@ -85,9 +85,7 @@ void expectSameOrderAsReference(uint32_t localeId, const char* locale) {
   }
 }
 
-class LocaleOrderTest : public ::testing::Test {};
-
-TEST_F(LocaleOrderTest, EveryEngineLanguageFollowsItsLocale) {
+TEST(LocaleOrderTest, EveryEngineLanguageFollowsItsLocale) {
   for (const auto& e : kExpected) {
     SCOPED_TRACE(e.locale);
     EXPECT_TRUE(platform::isSupportedLocale(makeLocaleId(e.languageId, 0)));
@@ -96,11 +94,11 @@ TEST_F(LocaleOrderTest, EveryEngineLanguageFollowsItsLocale) {
   }
 }
 
-TEST_F(LocaleOrderTest, LanguageZeroIsUsEnglish) {
+TEST(LocaleOrderTest, LanguageZeroIsUsEnglish) {
   expectSameOrderAsReference(makeLocaleId(0, 0), "en_US");
 }
 
-TEST_F(LocaleOrderTest, GermanSortOneIsPhoneBookOrder) {
+TEST(LocaleOrderTest, GermanSortOneIsPhoneBookOrder) {
   const Expected german[] = {{0x0407, "de_DE"}, {0x0807, "de_CH"}, {0x0C07, "de_AT"}, {0x1007, "de_LU"},
                              {0x1407, "de_LI"}};
   for (const auto& e : german) {
@@ -115,14 +113,14 @@ TEST_F(LocaleOrderTest, GermanSortOneIsPhoneBookOrder) {
   EXPECT_GT(compareText(standard, "Müller", "Muf", false), 0) << "ü sorts as u";
 }
 
-TEST_F(LocaleOrderTest, SortOneOutsideGermanIsNotSupported) {
+TEST(LocaleOrderTest, SortOneOutsideGermanIsNotSupported) {
   EXPECT_FALSE(platform::isSupportedLocale(makeLocaleId(0x0409, 1)));
   EXPECT_FALSE(platform::isSupportedLocale(makeLocaleId(0x0407, 2)));
   EXPECT_FALSE(platform::isSupportedLocale(makeLocaleId(0x0999, 0)));
   EXPECT_FALSE(platform::isSupportedLocale(0));
 }
 
-TEST_F(LocaleOrderTest, LetterRulesOfSomeLanguages) {
+TEST(LocaleOrderTest, LetterRulesOfSomeLanguages) {
   // Swedish puts ä after z; German next to a.
   EXPECT_GT(compareText(makeLocaleId(0x041D, 0), "ä", "z", false), 0);
   EXPECT_LT(compareText(makeLocaleId(0x0407, 0), "ä", "b", false), 0);
@@ -133,9 +131,7 @@ TEST_F(LocaleOrderTest, LetterRulesOfSomeLanguages) {
   EXPECT_GT(compareText(makeLocaleId(0x0406, 0), "aa", "z", false), 0);
 }
 
-class CaseRuleTest : public ::testing::Test {};
-
-TEST_F(CaseRuleTest, MarksNeverCountCaseCountsOnlyWhenKept) {
+TEST(CaseRuleTest, MarksNeverCountCaseCountsOnlyWhenKept) {
   uint32_t en = makeLocaleId(0x0409, 0);
   EXPECT_EQ(compareText(en, "resume", "résumé", false), 0);
   EXPECT_NE(compareText(en, "resume", "Resume", false), 0);
@@ -146,7 +142,7 @@ TEST_F(CaseRuleTest, MarksNeverCountCaseCountsOnlyWhenKept) {
   EXPECT_GT(compareText(en, "b", "A", false), 0);
 }
 
-TEST_F(CaseRuleTest, UpperCaseFollowsLanguage) {
+TEST(CaseRuleTest, UpperCaseFollowsLanguage) {
   std::string text = "istanbul";
   platform::upperCaseText(makeLocaleId(0x041F, 0), text, 100);
   EXPECT_EQ(text, "İSTANBUL");
@@ -158,7 +154,7 @@ TEST_F(CaseRuleTest, UpperCaseFollowsLanguage) {
   EXPECT_EQ(text, "äöü straße");
 }
 
-TEST_F(CaseRuleTest, MappingNeverOutgrowsItsField) {
+TEST(CaseRuleTest, MappingNeverOutgrowsItsField) {
   // ŉ (2 bytes) upper-cases to ʼN (3 bytes); in a field with no room the letter stays as it is.
   std::string text = "aŉ";
   platform::upperCaseText(makeLocaleId(0x0409, 0), text, 3);
@@ -175,15 +171,13 @@ TEST_F(CaseRuleTest, MappingNeverOutgrowsItsField) {
   EXPECT_EQ(text, "İİ");
 }
 
-TEST_F(CaseRuleTest, IllFormedBytesPassThroughCaseMapping) {
+TEST(CaseRuleTest, IllFormedBytesPassThroughCaseMapping) {
   std::string text = "ab\xff" "cd\xc3";
   platform::upperCaseText(makeLocaleId(0x0409, 0), text, 100);
   EXPECT_EQ(text, "AB\xff" "CD\xc3");
 }
 
-class CharacterTest : public ::testing::Test {};
-
-TEST_F(CharacterTest, CharacterTakesItsMarksAlong) {
+TEST(CharacterTest, CharacterTakesItsMarksAlong) {
   std::string text = "e\xcc\x81x\xc3\xa9\xff";
   EXPECT_EQ(platform::characterLength(text, 0), 3u);
   EXPECT_EQ(platform::characterLength(text, 3), 1u);
@@ -192,9 +186,7 @@ TEST_F(CharacterTest, CharacterTakesItsMarksAlong) {
   EXPECT_EQ(platform::characterLength(text, 7), 0u);
 }
 
-class CollationVersionTest : public ::testing::Test {};
-
-TEST_F(CollationVersionTest, VersionIsStableAndRecordable) {
+TEST(CollationVersionTest, VersionIsStableAndRecordable) {
   uint32_t lcid = makeLocaleId(0x0407, 0);
   uint32_t version = platform::collationVersion(lcid);
   EXPECT_NE(version, 0u);
@@ -206,7 +198,7 @@ TEST_F(CollationVersionTest, VersionIsStableAndRecordable) {
   EXPECT_EQ(version, (uint32_t(info[0]) << 24) | (uint32_t(info[1]) << 16) | (uint32_t(info[2]) << 8) | info[3]);
 }
 
-TEST_F(CollationVersionTest, ComparisonsFromManyThreadsAgree) {
+TEST(CollationVersionTest, ComparisonsFromManyThreadsAgree) {
   std::vector<int> results(8, 99);
   {
     std::vector<std::jthread> threads;

@@ -8,18 +8,12 @@
 #include <string>
 
 #include "engine/storage/veldorerr.h"
+#include "storage_test_util.h"
 
 namespace engine {
 namespace {
 
-uint16_t errorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const EVELDOREngineError& e) {
-    return e.ErrorCode();
-  }
-  return 0;
-}
+using storage_test::errorOf;
 
 std::vector<uint8_t> compress(const std::vector<uint8_t>& in) {
   std::vector<uint8_t> out;
@@ -27,13 +21,10 @@ std::vector<uint8_t> compress(const std::vector<uint8_t>& in) {
   return out;
 }
 
-uint32_t seedFromEnv() {
-  const char* s = std::getenv("VELMARON_SEED");
-  return s ? uint32_t(std::strtoul(s, nullptr, 10)) : std::random_device{}();
-}
+using storage_test::testSeed;
 
 TEST(BufferCompression, RoundTripsGiveTheInputBack) {
-  const uint32_t seed = seedFromEnv();
+  const uint32_t seed = testSeed();
   SCOPED_TRACE("VELMARON_SEED=" + std::to_string(seed));
   std::mt19937 rng(seed);
   for (size_t size : {size_t(0), size_t(1), size_t(100), size_t(65536), size_t(300000)}) {

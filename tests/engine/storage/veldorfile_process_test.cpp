@@ -21,14 +21,7 @@ constexpr int64_t kIndexWriteLength = 65536;
 int64_t readSlot(int64_t slot) { return INT64_C(0xFFFFFFFF) - slot; }
 int64_t recordLock(int64_t record) { return INT64_C(0xFFFFFFFE) - record; }
 
-uint16_t errorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const EVELDOREngineError& e) {
-    return e.ErrorCode();
-  }
-  return 0;
-}
+using storage_test::errorOf;
 
 std::unique_ptr<TFileHandler> handler(TFileList& list, const std::string& name, bool exclusive = false) {
   auto h = std::make_unique<TFileHandler>(&list);

@@ -18,15 +18,7 @@ namespace {
 
 using storage_test::TempDir;
 
-uint16_t errorOf(const std::function<void()>& f, std::string* table = nullptr) {
-  try {
-    f();
-  } catch (const EVELDOREngineError& e) {
-    if (table) *table = e.Item(kItemTable);
-    return e.ErrorCode();
-  }
-  return 0;
-}
+using storage_test::errorOf;
 
 std::vector<uint8_t> pattern(size_t size, uint8_t seed = 1) {
   std::vector<uint8_t> v(size);

@@ -15,18 +15,14 @@
 #include "engine/storage/veldorerr.h"
 #include "engine/storage/veldorfielddesc.h"
 #include "engine/storage/veldorlocale.h"
+#include "storage_test_util.h"
 
 namespace engine {
 namespace {
 
 constexpr uint16_t kGerman = 0x0407;
 
-uint32_t seedFromEnv() {
-  const char* s = std::getenv("VELMARON_SEED");
-  uint32_t seed = s ? uint32_t(std::strtoul(s, nullptr, 10)) : std::random_device{}();
-  std::printf("VELMARON_SEED=%u\n", seed);
-  return seed;
-}
+using storage_test::testSeed;
 
 using Bytes = std::vector<uint8_t>;
 
@@ -384,7 +380,7 @@ std::vector<TypeModel> byteOrderModels() {
 }
 
 TEST(KeyOrderProperty, KeyOrderIsValueOrderForEveryType) {
-  uint32_t seed = seedFromEnv();
+  uint32_t seed = testSeed();
   std::mt19937 rng(seed);
   for (const TypeModel& m : byteOrderModels()) {
     uint16_t length = uint16_t(1 + GetFieldKeySize(m.desc));
@@ -400,7 +396,7 @@ TEST(KeyOrderProperty, KeyOrderIsValueOrderForEveryType) {
 }
 
 TEST(KeyOrderProperty, CaseInsensitiveKeysOrderAsUpperCase) {
-  uint32_t seed = seedFromEnv();
+  uint32_t seed = testSeed();
   std::mt19937 rng(seed);
   Bytes d = descriptor(TEngineFieldType::String, 8);
   for (int i = 0; i < 3000; ++i) {
@@ -421,7 +417,7 @@ TEST(KeyOrderProperty, CaseInsensitiveKeysOrderAsUpperCase) {
 // With a table locale the index compares string parts with the locale's compare; keys must keep
 // that order (and descending keys are not inverted, the index reverses its compare).
 TEST(KeyOrderProperty, LocaleKeysCompareAsTheirValues) {
-  uint32_t seed = seedFromEnv();
+  uint32_t seed = testSeed();
   std::mt19937 rng(seed);
   Bytes d = descriptor(TEngineFieldType::String, 12);
   const char* alphabet = "a|A|o|O|\xC3\xA4|\xC3\x84|\xC3\xB6|\xC3\x96|e|\xC3\xA9|z|1| ";

@@ -215,14 +215,5 @@ TEST_F(EngineUnitTest, ASetDefaultSessionStaysItsCreators) {
   FreeDataSession(mine);  // nothing for none
 }
 
-TEST_F(EngineUnitTest, LocaleListHoldsTheEngineLocales) {
-  auto list = EngineLocaleList();
-  ASSERT_EQ(list.size(), 99u);
-  EXPECT_EQ(list.front().name, "ANSI Standard");
-  EXPECT_EQ(list.front().languageId, 0);
-  EXPECT_EQ(list.back().name, "Vietnamese");
-  EXPECT_EQ(list.back().languageId, 0x042A);
-}
-
 }  // namespace
 }  // namespace engine

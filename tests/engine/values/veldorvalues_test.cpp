@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "engine/values/veldorvaluetext.h"
+#include "tests/engine/storage/storage_test_util.h"
 
 namespace engine {
 namespace {
@@ -21,12 +22,7 @@ namespace {
 using T = TEngineFieldType;
 using Bytes = std::vector<uint8_t>;
 
-uint32_t seedFromEnv() {
-  const char* s = std::getenv("VELMARON_SEED");
-  uint32_t seed = s ? uint32_t(std::strtoul(s, nullptr, 10)) : std::random_device{}();
-  std::printf("VELMARON_SEED=%u\n", seed);
-  return seed;
-}
+using storage_test::testSeed;
 
 // A value buffer of 251 bytes followed by guard bytes that no conversion may touch.
 class ValueBuffer {
@@ -578,7 +574,7 @@ std::vector<Bytes> samplesOf(T s, std::mt19937& rng) {
 }
 
 TEST(ConvertValueMatrix, EveryPairStaysInItsBufferAndFailsToTheZeroValue) {
-  uint32_t seed = seedFromEnv();
+  uint32_t seed = testSeed();
   std::mt19937 rng(seed);
   SCOPED_TRACE("VELMARON_SEED=" + std::to_string(seed));
   for (int sc = 0; sc <= 20; ++sc) {
@@ -650,7 +646,7 @@ TEST(ConvertValueMatrix, InertSourcesAreLeftAlone) {
 class RoundTrip : public ::testing::Test {
  protected:
   void SetUp() override {
-    seed = seedFromEnv();
+    seed = testSeed();
     rng.seed(seed);
   }
   // value -> text -> value gives the same bytes; text -> value -> text gives the same text.
