@@ -158,6 +158,9 @@ class TDataFile : public TFileHandler, public TRecordOwner {
   bool IsHeaderDirty() const;
 
   void ReadFieldDescriptors();
+  // True when the descriptors in memory differ from the file's (UpdateFieldDescriptor since the
+  // last read or write).
+  bool DescriptorsDirty() const { return descriptorsDirty_; }
   // Writes the descriptors when they are dirty (flushed to the device when the session's
   // ForceBufferFlush is on). True when written.
   bool WriteFieldDescriptors();

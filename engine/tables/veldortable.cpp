@@ -546,7 +546,11 @@ void TDataTable::DiscardCaches(bool trimCaches, bool rereadHeaders) {
     failure.run([&] {
       data_->ClearRecordCache();
       if (trimCaches) data_->TrimRecordCache();
-      if (rereadHeaders) data_->ReadHeader();
+      if (rereadHeaders) {
+        data_->ReadHeader();
+        // Field descriptors changed since the last write are dropped with the rest.
+        if (data_->DescriptorsDirty()) data_->ReadFieldDescriptors();
+      }
     });
   }
   if (index_->IsOpen()) {

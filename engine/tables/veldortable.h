@@ -218,8 +218,9 @@ class TDataTable final : public TTableFileOwner {
 
   // Writes what the caches hold (outside a transaction; inside only the change counters move).
   void FlushTable(bool trimCaches, bool forceDataHeader, bool forceFlush, bool forceBlobHeader, bool forceIndexHeader);
-  // Drops what the caches hold, trimming them and re-reading the headers when asked. Every open
-  // file is handled even when one fails; the first failure is raised at the end.
+  // Drops what the caches hold, trimming them and re-reading the headers (and field descriptors
+  // changed since the last write) when asked. Every open file is handled even when one fails;
+  // the first failure is raised at the end.
   void DiscardCaches(bool trimCaches, bool rereadHeaders);
   // Takes the headers that another writer wrote and drops the caches they make stale. True
   // when anything changed.

@@ -18,6 +18,7 @@
 #include "engine/storage/veldorhelpers.h"
 #include "engine/storage/veldorkeys.h"
 #include "platform/bytes.h"
+#include "tests/engine/storage/storage_test_util.h"
 
 namespace datafile_test {
 
@@ -107,14 +108,7 @@ inline std::vector<TFieldDescriptor> byteFields(int count, uint8_t size) {
   return fields;
 }
 
-inline uint16_t errorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const EVELDOREngineError& e) {
-    return e.ErrorCode();
-  }
-  return 0;
-}
+using storage_test::errorOf;
 
 inline std::vector<uint8_t> readFileBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

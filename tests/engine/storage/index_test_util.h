@@ -25,12 +25,7 @@ namespace index_test {
 
 using namespace engine;
 
-// The seed of a property test: VELMARON_TEST_SEED when set, else a fresh one. Printed, so that
-// any failure replays.
-inline uint32_t TestSeed() {
-  if (const char* s = std::getenv("VELMARON_TEST_SEED")) return uint32_t(std::strtoul(s, nullptr, 10));
-  return std::random_device{}();
-}
+using storage_test::testSeed;
 
 // One index on a fresh file: slot 0 (primary) when unique, else secondary slot 1 of a table
 // without primary index.

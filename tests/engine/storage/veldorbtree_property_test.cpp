@@ -4,7 +4,7 @@
 // transaction. After every batch the checker finds nothing wrong and the counted position of
 // every key equals its rank in the model; all of it again after closing and reopening.
 //
-// The seed is printed; VELMARON_TEST_SEED replays it. VELMARON_PROPERTY_SCALE multiplies the
+// The seed is printed; VELMARON_SEED replays it. VELMARON_PROPERTY_SCALE multiplies the
 // number of operations (1 in CI).
 #include <algorithm>
 #include <cstdlib>
@@ -43,8 +43,7 @@ enum class Pattern { Sequential, Reverse, Random, Skewed };
 class CountedTreeModelTest : public testing::TestWithParam<TreeCase> {
  protected:
   void SetUp() override {
-    seed_ = TestSeed();
-    std::cout << "[ seed ] VELMARON_TEST_SEED=" << seed_ << "\n";
+    seed_ = testSeed();
     rng_.seed(seed_);
     const TreeCase& c = GetParam();
     fx_ = std::make_unique<IndexFileFixture>(IndexSetup{c.keySize, c.compression, c.unique, c.encrypted});

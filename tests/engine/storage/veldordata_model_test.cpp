@@ -29,8 +29,7 @@ void PrintTo(const ModelRun& run, std::ostream* out) { *out << run.name; }
 class DataFileModel : public ::testing::TestWithParam<ModelRun> {
  protected:
   void SetUp() override {
-    const char* env = std::getenv("VELMARON_SEED");
-    seed = env ? uint32_t(std::strtoul(env, nullptr, 10)) : std::random_device{}();
+    seed = storage_test::testSeed();
     rng.seed(seed);
     RecordProperty("seed", std::to_string(seed));
     table.transactionLock = GetParam().transactionLock;

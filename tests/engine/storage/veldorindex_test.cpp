@@ -508,8 +508,7 @@ TEST(DamagedIndexTest, ChildLinkNamingThePageAfterTheLastRaises) {
 // Random bit flips and cuts: every failure is an engine error, never a crash (under ASan and
 // UBSan in the test build) and never a hang.
 TEST(DamagedIndexTest, BitFlipsAndTruncationGiveEngineErrors) {
-  const uint32_t seed = TestSeed();
-  std::cout << "[ seed ] VELMARON_TEST_SEED=" << seed << "\n";
+  const uint32_t seed = testSeed();
   std::mt19937 rng(seed);
   for (uint8_t compression = kcNone; compression <= kcBoth; ++compression) {
     IndexFileFixture fx({12, compression, compression % 2 == 0, compression == kcBoth});

@@ -327,6 +327,9 @@ TEST_F(Transactions, RollbackLeavesNothingVisible) {
   appendItem(t, 4);
   changeItem(t, 2, 22);
   expectItem(t, 2, 22);
+  TFieldDescriptor renamed = fieldOf(t, 3);
+  renamed.SetName("REMARK");
+  t.DataFile().UpdateFieldDescriptor(3, renamed);
   db.directory->Rollback();
   EXPECT_FALSE(t.InTransaction());
   EXPECT_FALSE(t.HoldsTransactionLock());
@@ -336,6 +339,8 @@ TEST_F(Transactions, RollbackLeavesNothingVisible) {
                       datafile_test::readFileBytes(dir.file("items.IDX")),
                       datafile_test::readFileBytes(dir.file("items.BLB"))};
   EXPECT_TRUE(std::equal(before.begin(), before.end(), after.begin()));
+  EXPECT_EQ(fieldOf(t, 3).Name(), "NOTE");
+  EXPECT_FALSE(t.DataFile().WriteFieldDescriptors()) << "the renamed field is not written later either";
   reader.send('c');
   EXPECT_EQ(reader.receive(), 'y');
   EXPECT_EQ(reader.wait(), 0);
