@@ -92,6 +92,19 @@ bool takeShareMode(int fd, ShareMode mode) {
   return true;
 }
 
+// True when the file at `real` is open anywhere else, in this process or another (OS error
+// kSharingViolation). Windows refuses to delete or rename a file that is open; on Linux the other
+// opener would go on writing into a file that no longer has a name, and its writes would be lost.
+bool openElsewhere(const std::string& real) {
+  const int fd = ::open(real.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;  // not readable here: nobody can be told apart, the call decides
+  const bool busy = !takeShareMode(fd, ShareMode::Exclusive);
+  const int err = lastOsError();
+  ::close(fd);
+  if (busy) setLastOsError(err == kSharingViolation ? err : kSharingViolation);
+  return busy;
+}
+
 int32_t dosDateTime(time_t t) {
   struct tm lt {};
   if (!localtime_r(&t, &lt) || lt.tm_year < 80) return 0;
@@ -295,6 +308,7 @@ class LocalFileSystem final : public FileSystem {
     const std::string real = resolveIgnoringCase(path);
     struct stat st {};
     if (::lstat(real.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return failWith(EISDIR);
+    if (S_ISREG(st.st_mode) && openElsewhere(real)) return false;
     return ::unlink(real.c_str()) == 0 || failWith(errno);
   }
 
@@ -303,6 +317,7 @@ class LocalFileSystem final : public FileSystem {
     struct stat src {};
     if (::lstat(source.c_str(), &src) != 0) return failWith(errno);
     if (source == to) return true;
+    if (S_ISREG(src.st_mode) && openElsewhere(source)) return false;
     const std::string existing = resolveIgnoringCase(to);
     struct stat dst {};
     if (::lstat(existing.c_str(), &dst) == 0 && !(dst.st_dev == src.st_dev && dst.st_ino == src.st_ino))

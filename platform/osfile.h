@@ -16,6 +16,8 @@
 //   when the OsFile is destroyed, or when the process ends however it ends.
 // - A file opened or created with deleteOnClose is removed when its OsFile is destroyed.
 // - Renames never replace an existing file.
+// - A file that is open anywhere (in this or another process) is neither deleted nor renamed
+//   (OS error kSharingViolation), as on Windows.
 //
 // Every failure records the thread's last OS error (platform/oserror.h) at the point of failure.
 //

@@ -83,6 +83,24 @@ TEST_F(ProcessLocks, SharedOpensAreRefusedWhileAnotherProcessHoldsTheFileExclusi
   handler(list, path)->Open();
 }
 
+// Deleting or renaming a file that another process still has open would leave that process
+// writing into a file without a name: its later writes would be lost.
+TEST_F(ProcessLocks, AFileThatAnotherProcessHasOpenIsNeitherDeletedNorRenamed) {
+  Helper other = holder(path, false, [](TFileHandler&) { return true; });
+  ASSERT_EQ(other.receive(), 'r');
+  TFileList list;
+  auto h = handler(list, path);
+  EXPECT_EQ(errorOf([&] { h->DeleteFile(); }), VELDOR_OSEACCES);
+  EXPECT_EQ(errorOf([&] { h->RenameFile(dir.file("moved.idx")); }), VELDOR_OSEACCES);
+  EXPECT_TRUE(std::filesystem::exists(path));
+  EXPECT_FALSE(std::filesystem::exists(dir.file("moved.idx")));
+  other.send('q');
+  ASSERT_EQ(other.wait(), 0);
+  h->RenameFile(dir.file("moved.idx"));
+  h->DeleteFile();
+  EXPECT_FALSE(std::filesystem::exists(dir.file("moved.idx")));
+}
+
 TEST_F(ProcessLocks, AWriterExcludesEveryReaderSlotAndAReaderExcludesTheWriter) {
   Helper reader = holder(path, false, [](TFileHandler& h) { return h.LockRegion(true, readSlot(17), 1); });
   ASSERT_EQ(reader.receive(), 'r');
