@@ -411,8 +411,10 @@ PinnedBlock TBlobFile::AllocateBlock() {
     CheckLink(freeHead_);
     block = GetBlockPinned(freeHead_, 1);
     const uint32_t next = block->GetNextBlock();
-    // A link outside the file, or back to the block itself, would hand the block out twice.
-    if (next != 0 && (next > GetBlockCount() || next == block->GetNumber())) Raise(VELDOR_MEMOCORRUPT);
+    // A block that still has an owner belongs to a value: handing it out would overwrite it. A
+    // link outside the file, or back to the block itself, would hand a block out twice.
+    if (block->GetOwnerId() != 0 || (next != 0 && (next > GetBlockCount() || next == block->GetNumber())))
+      Raise(VELDOR_MEMOCORRUPT);
     SetFreeBlockHead(next);
   } else {
     block = GetBlockPinned(nextBlock_, 1);

@@ -220,7 +220,8 @@ class TBlobFile : public TFileHandler {
   void ReleaseBlock(TBlock* block);
 
   // Takes the free-list head, or a new block at the end, cleared and pinned. A free-list head
-  // whose link is not a valid block number raises VELDOR_MEMOCORRUPT.
+  // that still has an owner, or whose link is not a valid block number, raises
+  // VELDOR_MEMOCORRUPT.
   // Requires: the write lock (or an exclusive open), as for every change below.
   PinnedBlock AllocateBlock();
   // Puts the block at the head of the free list and marks it free (owner 0).

@@ -468,6 +468,19 @@ TEST_F(BlobCorruption, FreeListRunningIntoItselfIsNotHandedOutTwice) {
   EXPECT_EQ(errorOf([&] { g->AllocateBlock(); }), VELDOR_MEMOCORRUPT);
 }
 
+TEST_F(BlobCorruption, FreeListHeadOnALiveBlockIsNotHandedOut) {
+  auto f = create();
+  const auto kept = pattern(2 * 494, 25);
+  store(*f, kept, 1);
+  f->Close();
+  patchRaw(path, 9, le4(1));  // the header calls block 1, the first of a live value, free
+  auto g = makeFile();
+  g->Open();
+  EXPECT_EQ(errorOf([&] { store(*g, pattern(100, 26), 2); }), VELDOR_MEMOCORRUPT);
+  g->ClearBlockCache();
+  EXPECT_EQ(load(*g, 1, 1), kept);
+}
+
 TEST_F(BlobCorruption, AppendingPastTheBlockOrByteLimitRaisesTableFull) {
   auto f = create();
   f->WriteHeader(true);
