@@ -1,6 +1,7 @@
 #include "platform/process.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -80,9 +81,16 @@ struct SpawnAttributes {
   ~SpawnAttributes() { ::posix_spawnattr_destroy(&attributes); }
 };
 
+// How long a terminated reader waits between looks at whether the killed child has ended yet.
+constexpr int kDyingPollMs = 20;
+// Output that a terminated reader still takes after the child has ended: what fills the pipe.
+constexpr size_t kDrainAfterEnd = 64 * 1024;
+
 }  // namespace
 
 ChildProcess::ChildProcess(const ProcessSpec& spec) {
+  Pipe wake;
+  if (::fcntl(wake.write, F_SETFL, O_NONBLOCK) != 0) throwErrno(errno, "fcntl");
   Pipe output;
   std::unique_ptr<Pipe> input;
   if (spec.inputPipe) input = std::make_unique<Pipe>();
@@ -91,8 +99,7 @@ ChildProcess::ChildProcess(const ProcessSpec& spec) {
   if (input) {
     fa.check(::posix_spawn_file_actions_adddup2(&fa.actions, input->read, 0), "spawn stdin");
   } else {
-    fa.check(::posix_spawn_file_actions_addopen(&fa.actions, 0, "/dev/null", O_RDONLY, 0),
-             "spawn stdin");
+    fa.check(::posix_spawn_file_actions_addopen(&fa.actions, 0, "/dev/null", O_RDONLY, 0), "spawn stdin");
   }
   fa.check(::posix_spawn_file_actions_adddup2(&fa.actions, output.write, 1), "spawn stdout");
   fa.check(::posix_spawn_file_actions_adddup2(&fa.actions, output.write, 2), "spawn stderr");
@@ -131,6 +138,9 @@ ChildProcess::ChildProcess(const ProcessSpec& spec) {
   pid_ = pid;
   outputFd_ = output.read;
   output.read = -1;
+  wakeRead_ = wake.read;
+  wakeWrite_ = wake.write;
+  wake.read = wake.write = -1;
   if (input) {
     inputFd_ = input->write;
     input->write = -1;
@@ -148,14 +158,53 @@ ChildProcess::~ChildProcess() {
     // The child is already gone (reaped elsewhere); nothing is left to release but the pipe.
   }
   closeFd(outputFd_);
+  closeFd(wakeRead_);
+  closeFd(wakeWrite_);
 }
 
 size_t ChildProcess::readOutput(char* buffer, size_t size) {
   for (;;) {
-    ssize_t n = ::read(outputFd_, buffer, size);
-    if (n >= 0) return size_t(n);
-    if (errno != EINTR) throwErrno(errno, "read child output");
+    // After terminate() the killed processes' output is still read, but once the child has ended
+    // only what is there at once, and a pipe's worth at the most: whatever still writes then has
+    // left the group and would otherwise keep the reader for as long as it likes.
+    int timeout = -1;
+    bool ended = false;
+    if (stopping_) {
+      ended = childEnded();
+      if (ended && drainedAfterEnd_ >= kDrainAfterEnd) return 0;
+      timeout = ended ? 0 : kDyingPollMs;
+    }
+    pollfd fds[2] = {{outputFd_, POLLIN, 0}, {wakeRead_, POLLIN, 0}};
+    int n = ::poll(fds, stopping_ ? 1 : 2, timeout);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throwErrno(errno, "poll child output");
+    }
+    if (n == 0) {
+      if (ended) return 0;
+      continue;
+    }
+    if (fds[0].revents != 0) {
+      ssize_t got = ::read(outputFd_, buffer, size);
+      if (got < 0) {
+        if (errno == EINTR) continue;
+        throwErrno(errno, "read child output");
+      }
+      if (ended) drainedAfterEnd_ += size_t(got);
+      return size_t(got);
+    }
+    stopping_ = true;  // only the wake-up came
   }
+}
+
+bool ChildProcess::childEnded() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (reaped_) return true;
+  }
+  siginfo_t info{};
+  if (::waitid(P_PID, id_t(pid_), &info, WEXITED | WNOHANG | WNOWAIT) != 0) return errno != EINTR;
+  return info.si_pid == pid_;
 }
 
 bool ChildProcess::writeInput(std::string_view text) {
@@ -196,7 +245,9 @@ bool ChildProcess::writeInput(std::string_view text) {
   return ok;
 }
 
-void ChildProcess::closeInput() { closeFd(inputFd_); }
+void ChildProcess::closeInput() {
+  closeFd(inputFd_);
+}
 
 ProcessExit ChildProcess::wait() {
   if (reaped_) return exit_;
@@ -225,10 +276,17 @@ ProcessExit ChildProcess::wait() {
 
 void ChildProcess::terminate() {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (reaped_ || pid_ <= 0) return;
-  ::kill(-pid_, SIGKILL);
-  // The child itself, in case it moved to another group.
-  ::kill(pid_, SIGKILL);
+  if (!reaped_ && pid_ > 0) {
+    ::kill(-pid_, SIGKILL);
+    // The child itself, in case it moved to another group.
+    ::kill(pid_, SIGKILL);
+  }
+  // The write fails only on a full pipe, which already holds a wake-up: the reader's end stays
+  // open as long as this object.
+  const char byte = 1;
+  if (wakeWrite_ >= 0) {
+    [[maybe_unused]] ssize_t written = ::write(wakeWrite_, &byte, 1);
+  }
 }
 
 }  // namespace platform

@@ -2,9 +2,9 @@
 //
 // A child gets: standard input from /dev/null, or from a pipe that the caller writes to; standard
 // output and standard error on one shared pipe; the given folder as its current folder; the
-// caller's environment, but none of its other open descriptors; default signal dispositions and an empty signal mask; and a process group
-// of its own, so that terminate() reaches every process the child started that stayed in its group,
-// grandchildren that still hold the output pipe included.
+// caller's environment, but none of its other open descriptors; default signal dispositions and an
+// empty signal mask; and a process group of its own, so that terminate() reaches every process the
+// child started that stayed in its group, grandchildren that still hold the output pipe included.
 #pragma once
 
 #include <sys/types.h>
@@ -63,8 +63,9 @@ class ChildProcess {
   pid_t pid() const { return pid_; }
 
   // Reads up to `size` bytes of the child's output. Returns 0 once the child and every process
-  // that inherited the pipe have closed it. Retries on EINTR; throws std::system_error otherwise.
-  // One reader thread at a time.
+  // that inherited the pipe have closed it, or, after terminate(), once the child has ended and
+  // its output has stopped coming (a process that left the group may hold the pipe for ever).
+  // Retries on EINTR; throws std::system_error otherwise. One reader thread at a time.
   size_t readOutput(char* buffer, size_t size);
 
   // Writes all of `text` to the child's standard input (inputPipe only). Returns false when the
@@ -76,15 +77,25 @@ class ChildProcess {
   // Waits without time limit for the child to end and reaps it. Further calls return the same.
   ProcessExit wait();
 
-  // Kills the child's whole process group with SIGKILL. Does nothing once the child has been
-  // reaped (its id may then belong to someone else). Safe from any thread, also during wait().
+  // Kills the child's whole process group with SIGKILL, and tells a reader blocked in
+  // readOutput() to stop waiting for output that only processes outside the group could still
+  // write. Does nothing once the child has been reaped (its id may then belong to someone else).
+  // Safe from any thread, also during wait() and readOutput().
   void terminate();
 
  private:
+  // True once the child has ended, reaped or not.
+  bool childEnded();
+
   pid_t pid_ = -1;
   int outputFd_ = -1;
   int inputFd_ = -1;
-  std::mutex mutex_;  // guards reaped_ against terminate() racing the reap
+  // terminate() writes a byte to wakeWrite_, which readOutput() polls beside the output.
+  int wakeRead_ = -1;
+  int wakeWrite_ = -1;
+  bool stopping_ = false;       // readOutput() saw the wake-up; reader thread only
+  size_t drainedAfterEnd_ = 0;  // output read after the child ended; reader thread only
+  std::mutex mutex_;            // guards reaped_ against terminate() racing the reap
   bool reaped_ = false;
   ProcessExit exit_;
 };

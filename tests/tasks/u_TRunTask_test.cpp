@@ -150,6 +150,29 @@ TEST_F(RunnerTest, TerminateDuringADelayKillsTheGrandchildTooAndEventTwoStillCom
   EXPECT_FALSE(runner.output().empty());
 }
 
+TEST_F(RunnerTest, TerminateEndsTheRunEvenWhenAProcessThatLeftTheGroupHoldsThePipe) {
+  ws_.set("VELMARON_STANDIN_DELAY_MS", "600000");
+  ws_.set("VELMARON_STANDIN_GRANDCHILD", "600000");
+  ws_.set("VELMARON_STANDIN_DETACH", "1");
+  ws_.makeReadyFifo();
+  TThreadRunTask runner;
+  runner.Start(record("exp", {"userid=a/b@c"}));
+  EXPECT_EQ(nextEvent(), 1);
+  std::istringstream ready(ws_.awaitReady());
+  pid_t pid = 0, detached = 0;
+  ready >> pid >> detached;
+  ASSERT_GT(detached, 0);
+
+  runner.Terminate();
+  EXPECT_EQ(nextEvent(), 2);
+  runner.Join();
+  EXPECT_EQ(runner.exitCode(), 128 + SIGKILL);
+  // What the program printed before it was killed is kept.
+  EXPECT_NE(std::find(runner.output().begin(), runner.output().end(), "Connected to the database"),
+            runner.output().end());
+  ::kill(detached, SIGKILL);  // out of the run's reach by design; the test cleans up after itself
+}
+
 TEST_F(RunnerTest, TerminateBeforeTheProgramStartsKillsItOnceStarted) {
   ws_.set("VELMARON_STANDIN_DELAY_MS", "600000");
   TThreadRunTask runner;

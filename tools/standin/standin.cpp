@@ -17,6 +17,7 @@
 //                                  standard output instead of the usual lines
 //   VELMARON_STANDIN_RAW_ERR=text  the same, to standard error, after RAW
 //   VELMARON_STANDIN_GRANDCHILD=n  start a grandchild that keeps the output open for n ms
+//   VELMARON_STANDIN_DETACH=1      the grandchild leaves the process group for a session of its own
 //   VELMARON_STANDIN_READY=path    after the output (and the grandchild), write "pid grandchildpid"
 //                                  and a line feed to this file or FIFO, then go on to the delay
 //   VELMARON_STANDIN_NODUMP=1      export writes no dump file
@@ -355,6 +356,7 @@ int main(int argc, char** argv) {
   if (long keep = envNumber("VELMARON_STANDIN_GRANDCHILD", 0); keep > 0) {
     grandchild = ::fork();
     if (grandchild == 0) {
+      if (!envText("VELMARON_STANDIN_DETACH").empty()) ::setsid();
       std::this_thread::sleep_for(std::chrono::milliseconds(keep));
       ::_exit(0);
     }
