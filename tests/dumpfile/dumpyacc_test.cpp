@@ -1,6 +1,7 @@
 #include "dumpfile/dumpyacc.h"
 
 #include "dumpfile/u_parsedumpfile.h"
+#include "tests/dumpfile/dumpfile_testing.h"
 
 #include <gtest/gtest.h>
 
@@ -590,13 +591,8 @@ std::string randomLine(std::mt19937& rng) {
   return line;
 }
 
-unsigned testSeed() {
-  if (const char* s = std::getenv("VELMARON_SEED")) return unsigned(std::strtoul(s, nullptr, 10));
-  return std::random_device{}();
-}
-
 TEST(RecogniserProperties, ShortcutGivesTheSameTreeAsTheFullParse) {
-  const unsigned seed = testSeed();
+  const auto seed = unsigned(testing::testSeed(std::random_device{}()));
   SCOPED_TRACE("VELMARON_SEED=" + std::to_string(seed));
   std::mt19937 rng(seed);
   for (int round = 0; round < 200; ++round) {
@@ -627,7 +623,7 @@ TEST(RecogniserProperties, ShortcutGivesTheSameTreeAsTheFullParse) {
 }
 
 TEST(RecogniserProperties, ArbitraryBytesOnlyEverRaiseTheRuntimeError) {
-  const unsigned seed = testSeed();
+  const auto seed = unsigned(testing::testSeed(std::random_device{}()));
   SCOPED_TRACE("VELMARON_SEED=" + std::to_string(seed));
   std::mt19937 rng(seed);
   std::uniform_int_distribution<int> len(0, 300), byte(0, 255);
