@@ -14,14 +14,7 @@ using platform::get4;
 using platform::put2;
 using platform::put4;
 
-void ExpectEngineError(uint16_t code, const std::function<void()>& body) {
-  try {
-    body();
-    ADD_FAILURE() << "no error raised";
-  } catch (const EVELDOREngineError& e) {
-    EXPECT_EQ(e.ErrorCode(), code) << e.what();
-  }
-}
+void ExpectEngineError(uint16_t code, const std::function<void()>& body) { EXPECT_EQ(storage_test::errorOf(body), code); }
 
 std::string Key8(uint32_t v) { return MakeKey(v, 8); }
 

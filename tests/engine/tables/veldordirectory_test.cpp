@@ -16,17 +16,21 @@ namespace fs = std::filesystem;
 
 // ---- Directories ----
 
-TEST(DirectorySharing, MemoryWithoutAFolderIsOneDirectoryUntilClosedTwice) {
+TEST(DirectorySharing, MemoryWithoutAFolderIsOneDirectoryUntilClosedTwiceByItsSession) {
   TDataSession session;
   TDataDirectory* a = session.OpenDataDirectory("Memory", "");
   TDataDirectory* b = session.OpenDataDirectory(" memory ", "");
   EXPECT_EQ(a, b);
   EXPECT_EQ(a->OpenCount(), 2);
   EXPECT_EQ(a->Path(), "");
+  TDataSession other;
+  other.CloseDataDirectory(a);  // not that session's: nothing happens
+  EXPECT_EQ(a->OpenCount(), 2);
   session.CloseDataDirectory(a);
   EXPECT_EQ(session.DirectoryCount(), 1u);
   session.CloseDataDirectory(a);
   EXPECT_EQ(session.DirectoryCount(), 0u);
+  session.CloseDataDirectory(a);  // closed twice: nothing happens
 }
 
 TEST(DirectorySharing, SpellingsOfOneFolderShareOneDirectory) {
@@ -63,15 +67,6 @@ TEST(DirectorySharing, EmptyFolderMeansTheWorkingDirectory) {
   TDataDirectory* a = session.OpenDataDirectory("db", "");
   EXPECT_EQ(a->Path(), CanonicalDirectoryPath(session.WorkingDirectory()));
   EXPECT_EQ(session.OpenDataDirectory("other", session.WorkingDirectory()), a);
-}
-
-TEST(DirectorySharing, ClosingADirectoryOfAnotherSessionOrTwiceDoesNothing) {
-  TDataSession one, two;
-  TDataDirectory* a = one.OpenDataDirectory("Memory", "");
-  two.CloseDataDirectory(a);
-  EXPECT_EQ(a->OpenCount(), 1);
-  one.CloseDataDirectory(a);
-  EXPECT_EQ(one.DirectoryCount(), 0u);
 }
 
 TEST(DirectorySharing, RemoteSessionWithoutAServerRefusesAndFindsByNameWithoutRequest) {
