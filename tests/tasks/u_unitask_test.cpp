@@ -121,14 +121,6 @@ TEST_F(ParseCommandTest, ALongCommandIsReadToItsEnd) {
   EXPECT_FALSE(exp.options().rows);
 }
 
-TEST_F(ParseCommandTest, ALongCommandReportsTheTruePositionOfAnError) {
-  // The refused value ends at character 320, past the runtime's first input line.
-  exp.SetCommand("file=a.dmp" + std::string(300, ' ') + "rows=maybe direct=y");
-  EXPECT_FALSE(exp.ParseCommand());
-  EXPECT_EQ(exp.errorpos(), 321);
-  EXPECT_EQ(exp.errortext(), "maybe");
-}
-
 TEST_F(ParseCommandTest, ImportTextsUseTheImportKeywords) {
   imp.SetCommand("file=x.dmp fromuser=scott touser=hr ignore=y");
   ASSERT_TRUE(imp.ParseCommand());
