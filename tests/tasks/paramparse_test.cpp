@@ -62,18 +62,6 @@ TEST(ParamLexerTest, TokensAndTheirValues) {
   for (const auto& c : cases) EXPECT_EQ(lexAll(c.text), c.tokens) << c.text;
 }
 
-TEST(ParamLexerTest, ColumnIsTheNextCharacterToRead) {
-  ParamLexer lexer("ab  =");
-  EXPECT_EQ(lexer.Lex(), tokWord);
-  EXPECT_EQ(lexer.Column(), 3);  // the blank after "ab" was read and given back
-  EXPECT_EQ(lexer.TokenText(), "ab");
-  EXPECT_EQ(lexer.Lex(), tokEquals);
-  EXPECT_EQ(lexer.Column(), 6);
-  EXPECT_EQ(lexer.Lex(), tokEnd);
-  EXPECT_EQ(lexer.Column(), 6);
-  EXPECT_EQ(lexer.TokenText(), "");
-}
-
 TEST(ParamLexerTest, ATokenOfTheLimitFitsAndOneMoreOverflows) {
   // The token text holds 255 characters, one of which is the character that ends the token.
   EXPECT_THAT(lexAll(std::string(254, 'w') + " "), ElementsAre(Token{tokWord, std::string(254, 'w')}));
