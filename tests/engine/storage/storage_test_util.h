@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -26,6 +28,19 @@ inline uint16_t errorOf(const std::function<void()>& f, std::string* table = nul
     return e.ErrorCode();
   }
   return 0;
+}
+
+// The text of a packed decimal with all of its places ("-12.340"), read nibble by nibble.
+inline std::string bcdText(const uint8_t* bcd) {
+  const size_t precision = bcd[0], places = bcd[1] & 0x3F;
+  std::string digits;
+  for (size_t k = 0; k < precision; ++k) digits.push_back(char('0' + ((k % 2 == 0) ? bcd[2 + k / 2] >> 4 : bcd[2 + k / 2] & 15)));
+  std::string integer = digits.substr(0, precision - places);
+  integer.erase(0, std::min(integer.find_first_not_of('0'), integer.size()));
+  if (integer.empty()) integer = "0";
+  std::string text = ((bcd[1] & 0x80) ? "-" : "") + integer;
+  if (places > 0) text += "." + digits.substr(precision - places);
+  return text;
 }
 
 // The seed of a property test: VELMARON_SEED when set, else a fresh one; printed either way so

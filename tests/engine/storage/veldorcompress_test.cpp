@@ -125,9 +125,5 @@ TEST(TableScrambling, ScrambleThenUnscrambleRestoresAndZeroCountDoesNothing) {
   EXPECT_EQ(buf, original);
 }
 
-TEST(TableScrambling, TheTwoSeedPairsDiffer) {
-  EXPECT_FALSE(kStructureSeed.low == kTextSeed.low && kStructureSeed.high == kTextSeed.high);
-}
-
 }  // namespace
 }  // namespace engine

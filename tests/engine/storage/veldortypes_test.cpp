@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "storage_test_util.h"
+
 namespace engine {
 namespace {
 
@@ -38,18 +40,7 @@ std::vector<uint8_t> makeBcd(std::string_view text) {
   return bcd;
 }
 
-// The text of a packed decimal with all of its places ("-12.340"), read nibble by nibble.
-std::string bcdText(const uint8_t* bcd) {
-  size_t precision = bcd[0], places = bcd[1] & 0x3F;
-  std::string digits;
-  for (size_t k = 0; k < precision; ++k) digits.push_back(char('0' + ((k % 2 == 0) ? bcd[2 + k / 2] >> 4 : bcd[2 + k / 2] & 15)));
-  std::string integer = digits.substr(0, precision - places);
-  integer.erase(0, std::min(integer.find_first_not_of('0'), integer.size()));
-  if (integer.empty()) integer = "0";
-  std::string text = ((bcd[1] & 0x80) ? "-" : "") + integer;
-  if (places > 0) text += "." + digits.substr(precision - places);
-  return text;
-}
+using storage_test::bcdText;
 
 // Golden vectors made once with Python's decimal module, rounding half to even: the scaled value
 // (the number times 10,000) quantized to `places` decimals.

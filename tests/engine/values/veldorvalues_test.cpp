@@ -51,18 +51,7 @@ class ValueBuffer {
   Bytes bytes_;
 };
 
-// The text of a packed decimal with all of its places ("-12.340"), read nibble by nibble.
-std::string bcdText(const uint8_t* bcd) {
-  size_t precision = bcd[0], places = bcd[1] & 0x3F;
-  std::string digits;
-  for (size_t k = 0; k < precision; ++k) digits.push_back(char('0' + ((k % 2 == 0) ? bcd[2 + k / 2] >> 4 : bcd[2 + k / 2] & 15)));
-  std::string integer = digits.substr(0, precision - places);
-  integer.erase(0, std::min(integer.find_first_not_of('0'), integer.size()));
-  if (integer.empty()) integer = "0";
-  std::string text = ((bcd[1] & 0x80) ? "-" : "") + integer;
-  if (places > 0) text += "." + digits.substr(precision - places);
-  return text;
-}
+using storage_test::bcdText;
 
 Bytes bcdOf(int64_t scaled, int places) {
   Bytes b(kBcdSize);
