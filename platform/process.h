@@ -79,7 +79,7 @@ class ChildProcess {
 
   // Kills the child's whole process group with SIGKILL, and tells a reader blocked in
   // readOutput() to stop waiting for output that only processes outside the group could still
-  // write. Does nothing once the child has been reaped (its id may then belong to someone else).
+  // write. Kills nothing once the child has been reaped (its id may then belong to someone else).
   // Safe from any thread, also during wait() and readOutput().
   void terminate();
 
