@@ -133,78 +133,12 @@ TEST(LineCutterTest, AnySplitOfTheInputGivesTheLinesOfTheRules) {
   }
 }
 
-// What the marks see of a line stream: the lines that may start a statement, each with the plain
-// lines before it reduced to their count and last two ends.
-struct Summary {
-  struct Entry {
-    int64_t plainCount = 0, previousEnd = -1, lastEnd = -1;
-    std::string line;  // empty for the plain lines after the last candidate
-    int64_t end = -1;
-    bool operator==(const Entry&) const = default;
-  };
-  std::vector<Entry> entries{Entry{}};
-  void plain(int64_t count, int64_t previous, int64_t last) {
-    Entry& e = entries.back();
-    e.previousEnd = count > 1 ? previous : e.plainCount > 0 ? e.lastEnd : -1;
-    e.lastEnd = last;
-    e.plainCount += count;
-  }
-  void line(std::string text, int64_t end) {
-    entries.back().line = std::move(text);
-    entries.back().end = end;
-    entries.emplace_back();
-  }
-};
-
-class SummaryRecorder : public DumpLineCutter::Sink {
- public:
-  bool onLine(const DumpLineCutter::Line& line, int64_t endOffset) override {
-    std::string scratch;
-    summary.line(std::string(line.text(scratch)), endOffset);
-    return true;
-  }
-  bool onPlainLines(int64_t count, int64_t previousEnd, int64_t lastEnd) override {
-    EXPECT_GT(count, 0);
-    EXPECT_EQ(count > 1, previousEnd >= 0);
-    summary.plain(count, previousEnd, lastEnd);
-    return true;
-  }
-  Summary summary;
-};
-
-bool referenceMayStartStatement(const std::string& line) {
-  static const std::vector<std::string> keywords = {"ALTER",    "ANALYZE",  "COMMENT",    "CONNECT", "CREATE",
-                                                    "ENDTABLE", "EXECFULL", "EXECUTE",    "EXIT",    "GRANT",
-                                                    "INSERT",   "REVOKE",   "SQLVERSION", "TABLE"};
-  size_t i = line.find_first_not_of(' ');
-  if (i == std::string::npos) return false;
-  // The scanner takes a quoted text apart when it ends in a backslash.
-  if (line[i] == '\'' || line[i] == '"') return line.find('\\') != std::string::npos;
-  std::string word;
-  for (; i < line.size() &&
-         (std::isalnum(uint8_t(line[i])) || line[i] == '_' || line[i] == '#' || line[i] == '$');
-       ++i)
-    word += char(std::toupper(uint8_t(line[i])));
-  return std::find(keywords.begin(), keywords.end(), word) != keywords.end() &&
-         std::isalpha(uint8_t(word[0]));
-}
-
-Summary referenceSummary(const std::string& bytes) {
-  Summary s;
-  for (const auto& l : referenceLines(bytes)) {
-    if (referenceMayStartStatement(l.text))
-      s.line(l.text, l.end);
-    else
-      s.plain(1, -1, l.end);
-  }
-  return s;
-}
-
 std::string statementishBytes(std::mt19937_64& rng, size_t n) {
   static const std::vector<std::string> words = {
       "CREATE", "create", "Table", "GRANT", "exit", "EXITS", "  ALTER", "CONNECT", "CONNECTX", "SQLVERSION",
       "SQLVERSIONS", "INSERT(", "'CREATE\\", "\"x\\", "'GRANT", "ex\x01it", std::string("cre\0ate", 7),
-      "T_ABLE", "ANALYZE", "XCREATE"};
+      "T_ABLE", "ANALYZE", "XCREATE", "CREATE TABLE \"T\"", "CONNECT U", "'CREATE TABLE Q\\",
+      "\"create user V\\"};
   std::string s;
   while (s.size() < n) {
     s += words[rng() % words.size()];
@@ -212,53 +146,6 @@ std::string statementishBytes(std::mt19937_64& rng, size_t n) {
     if (rng() % 4 == 0) s += randomBytes(rng, rng() % 40, 3, 50);
   }
   return s;
-}
-
-TEST(LineCutterTest, SummarisingCutterPassesOnExactlyTheLinesThatMayStartAStatement) {
-  const uint64_t seed = testSeed(7);
-  SCOPED_TRACE("VELMARON_SEED=" + std::to_string(seed));
-  std::mt19937_64 rng(seed);
-  for (int round = 0; round < 40; ++round) {
-    const std::string bytes = statementishBytes(rng, 1 + rng() % 4000);
-    DumpLineCutter cutter(true);
-    SummaryRecorder rec;
-    for (size_t at = 0; at < bytes.size();) {
-      const size_t p = std::min<size_t>(bytes.size() - at, 1 + rng() % 200);
-      ASSERT_TRUE(cutter.feed(reinterpret_cast<const uint8_t*>(bytes.data()) + at, p, int64_t(at), rec));
-      at += p;
-    }
-    ASSERT_TRUE(cutter.finish(int64_t(bytes.size()), rec));
-    ASSERT_EQ(rec.summary.entries, referenceSummary(bytes).entries) << "round " << round;
-  }
-}
-
-TEST(LineCutterTest, ParallelCuttingGivesWhatOneCutterGives) {
-  const uint64_t seed = testSeed(99);
-  SCOPED_TRACE("VELMARON_SEED=" + std::to_string(seed));
-  std::mt19937_64 rng(seed);
-  for (int round = 0; round < 30; ++round) {
-    // From text with many lines to binary without a single line break.
-    const int breaks = round % 5 == 4 ? 0 : int(rng() % 6);
-    std::string bytes = round % 2 ? statementishBytes(rng, 2000 + rng() % 20000)
-                                  : randomBytes(rng, 2000 + rng() % 20000, breaks, int(rng() % 101));
-    if (breaks == 0 && round % 2 == 0)
-      for (auto& c : bytes)
-        if (c == '\r' || c == '\n') c = 'x';
-    const int helpers = 1 + int(rng() % 4);
-    const size_t minSegment = 1 + rng() % 700;
-    ParallelLineCutter parallel(helpers, minSegment);
-    DumpLineCutter cutter(true);
-    SummaryRecorder rec;
-    for (size_t at = 0; at < bytes.size();) {
-      const size_t p = std::min<size_t>(bytes.size() - at, 1 + rng() % 9000);
-      ASSERT_TRUE(
-          parallel.feed(cutter, reinterpret_cast<const uint8_t*>(bytes.data()) + at, p, int64_t(at), rec));
-      at += p;
-    }
-    ASSERT_TRUE(cutter.finish(int64_t(bytes.size()), rec));
-    ASSERT_EQ(rec.summary.entries, referenceSummary(bytes).entries)
-        << "round " << round << ", " << helpers << " helpers, segments of " << minSegment;
-  }
 }
 
 // --- the reader against the builder's bookkeeping
@@ -321,30 +208,68 @@ TEST_F(ReaderRangesTest, EveryModeShapeAndLineEndingGivesTheBuildersTree) {
       }
 }
 
-TEST_F(ReaderRangesTest, LinesWithoutAKeywordLeaveTheTreeAsTheFullParseDoes) {
-  // The reader skips the recogniser for lines whose first word starts no statement; a reading
-  // that parses every line in full must come to the same tree.
-  dumpbuilder::Options o;
-  o.targetSize = 80 << 10;
-  o.seed = testSeed(14);
-  SCOPED_TRACE("VELMARON_SEED=" + std::to_string(o.seed));
-  build(o);
-  const std::string bytes = readFile(path("d.dmp"));
+// The tree of a reading with its statement marks and open node.
+std::vector<std::string> readingState(const TExpFileRoot& root) {
+  std::vector<std::string> lines = dumpbuilder::treeLines(root);
+  lines.push_back("marks " + std::to_string(root.StatementStart()) + " " +
+                  std::to_string(root.NextStatementStart()) + " open " +
+                  (root.OpenNode() != nullptr ? root.OpenNode()->Name() : "-"));
+  return lines;
+}
 
-  TExpFileRoot full;
-  dumpbuilder::HeaderFacts facts;
-  dumpbuilder::readHeaderFacts(path("d.dmp"), facts);
-  dumpbuilder::prepareRoot(full, path("d.dmp"), facts);
+// The same of a reading that hands every line, in full, to the recogniser without its shortcut.
+std::vector<std::string> fullParseTree(const std::string& bytes, int mode, const std::string& user) {
+  TExpFileRoot root;
+  root.SetExportMode(mode);
+  root.SetExportUser(user);
   auto owner = std::make_unique<TExpFileUser>();
-  owner->SetName(full.ExportUser());
-  full.SetCurrentOwner(full.AddUser(std::move(owner)));
-  TDumpRecogniser recogniser(full);
+  owner->SetName(user);
+  root.SetCurrentOwner(root.AddUser(std::move(owner)));
+  TDumpRecogniser recogniser(root);
   recogniser.SetShortcut(false);
   for (const auto& line : referenceLines(bytes)) {
-    full.SetReadPosition(line.end);
-    ProcessDumpLine(recogniser, full, line.text);
+    root.SetReadPosition(line.end);
+    ProcessDumpLine(recogniser, root, line.text);
   }
-  EXPECT_EQ(read("d.dmp", 777), dumpbuilder::treeLines(full));
+  return readingState(root);
+}
+
+TEST_F(ReaderRangesTest, SkippedLinesAndHelperThreadsLeaveTheTreeAsTheFullParseDoes) {
+  // The reader passes over lines that cannot start a statement and cuts chunks with helpers; a
+  // reading that parses every line in full must come to the same tree.
+  const uint64_t seed = testSeed(14);
+  SCOPED_TRACE("VELMARON_SEED=" + std::to_string(seed));
+  std::mt19937_64 rng(seed);
+  dumpbuilder::Options o;
+  o.targetSize = 80 << 10;
+  o.seed = seed;
+  build(o);
+  TExpFileRoot dump;
+  testing::readDump(dump, path("d.dmp"), 777, 2, 1000);
+  EXPECT_EQ(readingState(dump), fullParseTree(readFile(path("d.dmp")), 1, "SYSTEM"));
+  for (int round = 0; round < 40; ++round) {
+    // From text with many lines to binary without a single line break.
+    const int breaks = round % 5 == 4 ? 0 : int(rng() % 6);
+    std::string bytes = round % 2 ? statementishBytes(rng, 2000 + rng() % 20000)
+                                  : randomBytes(rng, 2000 + rng() % 20000, breaks, int(rng() % 101));
+    if (breaks == 0 && round % 2 == 0)
+      for (auto& c : bytes)
+        if (c == '\r' || c == '\n') c = 'x';
+    writeFile(path("r.dmp"), bytes);
+    const int mode = 1 + round % 3;
+    const int64_t chunk = 1 + int64_t(rng() % 9000);
+    const int helpers = int(rng() % 4);
+    const size_t segment = 1 + rng() % 700;
+    TExpFileRoot root;
+    root.SetExportMode(mode);
+    root.SetExportUser("SYSTEM");
+    root.SetDumpFileName(path("r.dmp"));
+    TParseDumpfile reader(root, nullptr, nullptr, chunk);
+    reader.SetParallelism(helpers, segment);
+    reader.Execute();
+    ASSERT_EQ(readingState(root), fullParseTree(bytes, mode, "SYSTEM"))
+        << "round " << round << ", chunks of " << chunk << ", " << helpers << " helpers, segments of " << segment;
+  }
 }
 
 TEST_F(ReaderRangesTest, QuotedHeadEndingInABackslashIsFoundAsTheFullParseFindsIt) {
