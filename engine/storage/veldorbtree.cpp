@@ -51,11 +51,12 @@ class LevelGuard {
 
 // Binary searches over entries 1..count: the last entry not greater than the key, and the last
 // entry less than it (0 when none).
-static uint32_t lastNotGreater(const TPage& page, TIndexCursor& cursor, const uint8_t* key) {
+static uint32_t lastBelow(const TPage& page, TIndexCursor& cursor, const uint8_t* key, bool orEqual) {
   uint32_t lo = 1, hi = page.GetEntryCount(), result = 0;
   while (lo <= hi) {
     const uint32_t mid = lo + (hi - lo) / 2;
-    if (cursor.CompareKeys(page.GetEntryKey(mid), key, page.GetKeySize()) <= 0) {
+    const int order = cursor.CompareKeys(page.GetEntryKey(mid), key, page.GetKeySize());
+    if (order < 0 || (orEqual && order == 0)) {
       result = mid;
       lo = mid + 1;
     } else {
@@ -65,18 +66,12 @@ static uint32_t lastNotGreater(const TPage& page, TIndexCursor& cursor, const ui
   return result;
 }
 
+static uint32_t lastNotGreater(const TPage& page, TIndexCursor& cursor, const uint8_t* key) {
+  return lastBelow(page, cursor, key, true);
+}
+
 static uint32_t lastLess(const TPage& page, TIndexCursor& cursor, const uint8_t* key) {
-  uint32_t lo = 1, hi = page.GetEntryCount(), result = 0;
-  while (lo <= hi) {
-    const uint32_t mid = lo + (hi - lo) / 2;
-    if (cursor.CompareKeys(page.GetEntryKey(mid), key, page.GetKeySize()) < 0) {
-      result = mid;
-      lo = mid + 1;
-    } else {
-      hi = mid - 1;
-    }
-  }
-  return result;
+  return lastBelow(page, cursor, key, false);
 }
 
 bool TPage::FindKey(TIndexCursor& cursor, const uint8_t* key, uint32_t& position) const {
@@ -185,62 +180,46 @@ uint32_t TPage::CountSequentialRefs(uint32_t n, bool forward, uint32_t position)
   return result;
 }
 
-bool TPage::ScanForwardInBitmap(const TRecordsBitmap& bitmap, uint32_t& position, uint64_t& recordPosition) const {
-  for (uint32_t i = std::max<uint32_t>(position, 1); i <= count_; ++i) {
-    if (bitmap.GetBit(GetEntryRef(i))) {
+// The scans over a bitmap; `stopKey` (with `cursor`) ends the scan at the first entry past it.
+static bool scanInBitmap(const TPage& page, TIndexCursor* cursor, const TRecordsBitmap& bitmap,
+                         const uint8_t* stopKey, bool forward, uint32_t& position, uint64_t& recordPosition) {
+  const uint32_t count = page.GetEntryCount();
+  for (uint32_t i = forward ? std::max<uint32_t>(position, 1) : std::min(position, count);
+       forward ? i <= count : i >= 1; forward ? ++i : --i) {
+    if (stopKey) {
+      const int order = cursor->CompareKeys(page.GetEntryKey(i), stopKey, page.GetKeySize());
+      if (forward ? order > 0 : order < 0) {
+        position = i;
+        return false;
+      }
+    }
+    if (bitmap.GetBit(page.GetEntryRef(i))) {
       position = i;
       return true;
     }
-    ++recordPosition;
+    if (forward) ++recordPosition;
+    else if (recordPosition > 0) --recordPosition;
   }
-  position = count_ + 1;
+  position = forward ? count + 1 : 0;
   return false;
 }
 
+bool TPage::ScanForwardInBitmap(const TRecordsBitmap& bitmap, uint32_t& position, uint64_t& recordPosition) const {
+  return scanInBitmap(*this, nullptr, bitmap, nullptr, true, position, recordPosition);
+}
+
 bool TPage::ScanBackwardInBitmap(const TRecordsBitmap& bitmap, uint32_t& position, uint64_t& recordPosition) const {
-  for (uint32_t i = std::min(position, count_); i >= 1; --i) {
-    if (bitmap.GetBit(GetEntryRef(i))) {
-      position = i;
-      return true;
-    }
-    if (recordPosition > 0) --recordPosition;
-  }
-  position = 0;
-  return false;
+  return scanInBitmap(*this, nullptr, bitmap, nullptr, false, position, recordPosition);
 }
 
 bool TPage::ScanForwardInBitmapToKey(TIndexCursor& cursor, const TRecordsBitmap& bitmap, const uint8_t* stopKey,
                                      uint32_t& position, uint64_t& recordPosition) const {
-  for (uint32_t i = std::max<uint32_t>(position, 1); i <= count_; ++i) {
-    if (cursor.CompareKeys(GetEntryKey(i), stopKey, keySize_) > 0) {
-      position = i;
-      return false;
-    }
-    if (bitmap.GetBit(GetEntryRef(i))) {
-      position = i;
-      return true;
-    }
-    ++recordPosition;
-  }
-  position = count_ + 1;
-  return false;
+  return scanInBitmap(*this, &cursor, bitmap, stopKey, true, position, recordPosition);
 }
 
 bool TPage::ScanBackwardInBitmapToKey(TIndexCursor& cursor, const TRecordsBitmap& bitmap, const uint8_t* stopKey,
                                       uint32_t& position, uint64_t& recordPosition) const {
-  for (uint32_t i = std::min(position, count_); i >= 1; --i) {
-    if (cursor.CompareKeys(GetEntryKey(i), stopKey, keySize_) < 0) {
-      position = i;
-      return false;
-    }
-    if (bitmap.GetBit(GetEntryRef(i))) {
-      position = i;
-      return true;
-    }
-    if (recordPosition > 0) --recordPosition;
-  }
-  position = 0;
-  return false;
+  return scanInBitmap(*this, &cursor, bitmap, stopKey, false, position, recordPosition);
 }
 
 bool TPage::AddRangeToBitmap(TIndexCursor& cursor, const uint8_t* endKey, uint32_t& position,

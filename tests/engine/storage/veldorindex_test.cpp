@@ -293,6 +293,58 @@ TEST_F(PageLoaderTest, KeyOfOneByteFillsTwoPagesWithoutOverflow) {
   EXPECT_EQ(tree.KeyCount(), 116u);
 }
 
+TEST_F(PageLoaderTest, BitmapScansStopAtTheFirstMarkedRecordOrPastTheStopKey) {
+  TPage page;
+  page.SetIndex(0, 8, 0, 1, kcNone);
+  page.SetPageType(ptRootLeaf);
+  auto key = [](uint32_t v) {
+    std::string k(8, '\0');
+    k[7] = char(v);
+    return k;
+  };
+  for (uint32_t i = 1; i <= 10; ++i) {
+    uint32_t pos = i - 1;
+    page.InsertEntry(Bytes(key(i)), pos);
+    page.SetEntryRef(pos, 100 + i);
+  }
+  TRecordsBitmap bitmap;
+  bitmap.SetSize(200);
+  bitmap.ClearAll();
+  bitmap.SetBit(104);
+  bitmap.SetBit(108);
+  TIndexCursor cursor;
+  const std::string stop = key(6);
+  uint32_t position = 1;
+  uint64_t records = 0;  // the running record position
+  EXPECT_TRUE(page.ScanForwardInBitmap(bitmap, position, records));
+  EXPECT_EQ(position, 4u);
+  EXPECT_EQ(records, 3u);
+  position = 5;
+  EXPECT_TRUE(page.ScanBackwardInBitmap(bitmap, position, records));
+  EXPECT_EQ(position, 4u);
+  EXPECT_EQ(records, 2u);
+  position = 9;
+  EXPECT_FALSE(page.ScanForwardInBitmap(bitmap, position, records));
+  EXPECT_EQ(position, 11u);
+  EXPECT_EQ(records, 4u);
+  position = 5;
+  records = 0;
+  EXPECT_FALSE(page.ScanForwardInBitmapToKey(cursor, bitmap, Bytes(stop), position, records));
+  EXPECT_EQ(position, 7u);
+  EXPECT_EQ(records, 2u);
+  position = 10;
+  EXPECT_TRUE(page.ScanBackwardInBitmapToKey(cursor, bitmap, Bytes(stop), position, records));
+  EXPECT_EQ(position, 8u);
+  EXPECT_EQ(records, 0u);
+  position = 7;
+  EXPECT_FALSE(page.ScanBackwardInBitmapToKey(cursor, bitmap, Bytes(stop), position, records));
+  EXPECT_EQ(position, 5u);
+  EXPECT_EQ(records, 0u) << "never below 0";
+  position = 3;
+  EXPECT_FALSE(page.ScanBackwardInBitmap(bitmap, position, records));
+  EXPECT_EQ(position, 0u);
+}
+
 // ---- The text index ----
 
 TEST(TextIndexTest, BranchesWithoutCountsAndTheRawParameterPageHoldThroughReopen) {
