@@ -19,7 +19,6 @@
 
 namespace dumpfile {
 
-
 // --- DumpWorker
 
 DumpWorker::DumpWorker(TExpFileRoot& root, ProgressSink* progress, DoneCallback onDone)
@@ -77,10 +76,12 @@ std::unique_ptr<platform::RandomReader> DumpWorker::OpenInput(const std::string&
   return file;
 }
 
-std::unique_ptr<platform::RandomReader> DumpWorker::OpenRootFile() {
+std::unique_ptr<platform::RandomReader> DumpWorker::OpenRootFile(int64_t* size) {
   int error = 0;
   std::unique_ptr<platform::RandomReader> file = OpenInput(root_.DumpFileName(), error);
-  if (file && file->size() >= 0) return file;
+  const int64_t measured = file ? file->size() : -1;
+  if (size != nullptr) *size = measured;
+  if (measured >= 0) return file;
   root_.SetMessage("open file: " + root_.DumpFileName() + " error");
   return nullptr;
 }
@@ -635,9 +636,9 @@ void TParseDumpfile::Run() {
   defaultOwner->SetName(root.ExportUser());
   root.SetCurrentOwner(root.AddUser(std::move(defaultOwner)));
 
-  std::unique_ptr<platform::RandomReader> file = OpenRootFile();
+  int64_t size = -1;
+  std::unique_ptr<platform::RandomReader> file = OpenRootFile(&size);
   if (!file) return;
-  const int64_t size = file->size();
   BeginProgress(size);
   root.SetProcessedBytes(0);
 

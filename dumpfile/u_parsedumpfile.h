@@ -81,9 +81,9 @@ class DumpWorker {
   void StopAndJoin();
 
   std::unique_ptr<platform::RandomReader> OpenInput(const std::string& path, int& error) const;
-  // Opens the root's file. Null after leaving "open file: " + name + " error" in the root when it
-  // cannot be opened or measured.
-  std::unique_ptr<platform::RandomReader> OpenRootFile();
+  // Opens the root's file and measures it into `size` (when given). Null after leaving
+  // "open file: " + name + " error" in the root when it cannot be opened or measured.
+  std::unique_ptr<platform::RandomReader> OpenRootFile(int64_t* size = nullptr);
   // The exact bytes of `node`'s range in `file`, the root's file. False after leaving "Read " +
   // node name + " from " + file name + " error!" (with the reason, when there is one) in the root.
   bool ReadNodeBytes(platform::RandomReader& file, const TExpFileNode& node, std::string& bytes);
