@@ -180,12 +180,6 @@ TEST(PathHelpers, ExtensionsAreRemovedOnlyFromTheFileName) {
 
 // ---- Dates ----
 
-TEST(DateHelpers, EngineDayNumbersCountFromYearOne) {
-  EXPECT_EQ(SysDaysToEngineDay(sys_days(year{1} / January / 1)), 1);
-  EXPECT_EQ(SysDaysToEngineDay(sys_days(year{1899} / December / 30)), 693594);
-  EXPECT_EQ(EngineDayToSysDays(693594), sys_days(year{1899} / December / 30));
-}
-
 TEST(DateHelpers, WeekOfYearFollowsIso8601) {
   EXPECT_EQ(WeekOfYear(sys_days(year{2020} / December / 28)), 53u);
   EXPECT_EQ(WeekOfYear(sys_days(year{2024} / December / 31)), 1u);

@@ -213,16 +213,6 @@ TEST(RoundHalfEven, DividesWithTiesToEven) {
 
 // ---- Value bytes ----
 
-TEST(ValueBytes, FixedTypesHaveTheirSizes) {
-  EXPECT_EQ(FixedValueSize(TEngineFieldType::Date), 4u);
-  EXPECT_EQ(FixedValueSize(TEngineFieldType::Boolean), 2u);
-  EXPECT_EQ(FixedValueSize(TEngineFieldType::BCD), 34u);
-  EXPECT_EQ(FixedValueSize(TEngineFieldType::Timestamp), 8u);
-  EXPECT_EQ(FixedValueSize(TEngineFieldType::LargeInt), 8u);
-  EXPECT_EQ(FixedValueSize(TEngineFieldType::String), 0u);
-  EXPECT_EQ(FixedValueSize(TEngineFieldType(40)), 0u);
-}
-
 TEST(ValueBytes, ValuesAreLittleEndian) {
   uint8_t b[8] = {};
   PutIntegerValue(b, -2);
