@@ -136,7 +136,7 @@ TEST(EngineErrorContext, ARaiseReplacesEveryItemAndClearEmptiesThem) {
   EXPECT_EQ(GetEngineErrorItem(kItemText), "");
 }
 
-TEST(EngineErrorContext, ClearLeavesNothingAndRaiseIfSetSkipsZero) {
+TEST(EngineErrorContext, ClearLeavesNothing) {
   SetEngineErrorContext(VELDOR_KEYVIOL, 3, 4, "a", "b", "c", "d", "e", "f", "g");
   ClearEngineErrorContext();
   EXPECT_EQ(GetEngineErrorCode(), 0);

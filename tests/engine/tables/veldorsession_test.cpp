@@ -14,7 +14,7 @@
 namespace engine {
 namespace {
 
-TEST(SessionDefaults, FreshSessionHasTheDocumentedSettings) {
+TEST(SessionDefaultsTest, FreshSessionHasTheDocumentedSettings) {
   TDataSession session;
   EXPECT_EQ(session.TrackObjects(), 0);
   EXPECT_EQ(session.ProgressSteps(), 20);
@@ -35,7 +35,7 @@ TEST(SessionDefaults, FreshSessionHasTheDocumentedSettings) {
   EXPECT_EQ(TDataSession(1).TrackObjects(), 1);
 }
 
-TEST(SessionDefaults, ProgressStepPercent) {
+TEST(SessionDefaultsTest, ProgressStepPercent) {
   TDataSession session;
   EXPECT_EQ(session.GetProgressStepPercent(), 5u);
   session.SetProgressSteps(3);
@@ -46,7 +46,7 @@ TEST(SessionDefaults, ProgressStepPercent) {
   EXPECT_EQ(session.GetProgressStepPercent(), 100u);
 }
 
-TEST(SessionDefaults, RemoteSessionAgainstAnOldServerKeepsItsLockProtocol) {
+TEST(SessionDefaultsTest, RemoteSessionAgainstAnOldServerKeepsItsLockProtocol) {
   TDataSession session;
   session.SetSessionType(stRemote);
   ASSERT_TRUE(session.IsRemote());
@@ -59,13 +59,13 @@ TEST(SessionDefaults, RemoteSessionAgainstAnOldServerKeepsItsLockProtocol) {
   EXPECT_FALSE(session.IsRemote());
 }
 
-TEST(SessionDirectories, WorkingDirectoryIsTheCurrentOneWithADelimiter) {
+TEST(SessionDirectoryTest, WorkingDirectoryIsTheCurrentOneWithADelimiter) {
   TDataSession session;
   std::string cwd = std::filesystem::current_path().string();
   EXPECT_EQ(session.WorkingDirectory(), cwd == "/" ? "/" : cwd + "/");
 }
 
-TEST(SessionDirectories, PrivateDirectoryIsTrimmedAndEndsInADelimiter) {
+TEST(SessionDirectoryTest, PrivateDirectoryIsTrimmedAndEndsInADelimiter) {
   TDataSession session;
   EXPECT_FALSE(session.GetPrivateDirectory().empty());
   EXPECT_EQ(session.GetPrivateDirectory().back(), '/');
@@ -77,7 +77,7 @@ TEST(SessionDirectories, PrivateDirectoryIsTrimmedAndEndsInADelimiter) {
   EXPECT_EQ(session.GetPrivateDirectory(), "/srv/db/");
 }
 
-TEST(SessionDirectories, PrivateDirectoryStartsAsTheSystemTemporaryFolder) {
+TEST(SessionDirectoryTest, PrivateDirectoryStartsAsTheSystemTemporaryFolder) {
   const char* old = std::getenv("TMPDIR");
   std::string saved = old ? old : "";
   ::setenv("TMPDIR", "/nonexistent/tmp", 1);
@@ -93,7 +93,7 @@ class SessionPasswordTest : public ::testing::Test {
   TDataSession session;
 };
 
-TEST_F(SessionPasswordTest, PasswordsCompareAsBytesAndAreKeptOnce) {
+TEST_F(SessionPasswordTest, PasswordsCompareAsBytes) {
   session.AddPassword("abc");
   session.AddPassword("abc");
   EXPECT_EQ(session.PasswordCount(), 1u);
@@ -145,7 +145,7 @@ TEST_F(SessionPasswordTest, RemoteSessionWithoutAConnectionRefusesWithTheServerN
   EXPECT_THROW(session.RemoveAllPasswords(), EVELDOREngineError);
 }
 
-TEST(SessionHooks, UnsetHooksLeaveEverythingAsItWas) {
+TEST(SessionHookTest, UnsetHooksLeaveEverythingAsItWas) {
   TDataSession session;
   std::string name = "db", directory = "/srv/db";
   uint8_t flag = 7;
