@@ -307,12 +307,14 @@ TEST_F(TableFiles, IndexBackupRestoresTheIndexAsItWas) {
   Database db(dir.path());
   TDataTable& t = db.open("items", true);
   t.BackupIndex();
-  EXPECT_TRUE(std::filesystem::exists(dir.file("items.IBK")));
-  appendItem(t, 4);
+  const auto backupSize = std::filesystem::file_size(dir.file("items.IBK"));
+  for (uint32_t seed = 4; seed <= 500; ++seed) appendItem(t, seed);  // the index grows by pages
   t.FlushTable(false, false, false, false, false);
-  EXPECT_EQ(t.IndexFile().GetRecordCount(), 4u);
+  EXPECT_EQ(t.IndexFile().GetRecordCount(), 500u);
+  ASSERT_GT(std::filesystem::file_size(dir.file("items.IDX")), backupSize);
   t.RestoreIndex(false, true);
   EXPECT_EQ(t.IndexFile().GetRecordCount(), 3u);
+  EXPECT_EQ(std::filesystem::file_size(dir.file("items.IDX")), backupSize) << "no pages of the newer index remain";
   EXPECT_FALSE(std::filesystem::exists(dir.file("items.IBK")));
   t.BackupIndex();
   t.RestoreIndex(true, false);  // keeps the current index and the backup
