@@ -174,7 +174,7 @@ TEST_F(EngineUnitTest, DefaultSessionBeforeStartUpIsNotInitialized) {
   }
 }
 
-TEST_F(EngineUnitTest, StartUpTwiceMakesOneDefaultSessionAndShutDownTwiceIsHarmless) {
+TEST_F(EngineUnitTest, StartUpTwiceMakesOneDefaultSession) {
   ShutDownEngine();
   EXPECT_FALSE(EngineStarted());
   StartUpEngine();
@@ -188,7 +188,7 @@ TEST_F(EngineUnitTest, StartUpTwiceMakesOneDefaultSessionAndShutDownTwiceIsHarml
   EXPECT_FALSE(EngineStarted());
 }
 
-TEST_F(EngineUnitTest, ShutDownDropsCollationMapsAndInMemoryFiles) {
+TEST_F(EngineUnitTest, ShutDownDropsInMemoryFiles) {
   StartUpEngine();
   TCharMap map;
   GetLanguageCharMap(0x0407, 0, map);
