@@ -126,14 +126,10 @@ TEST(LexText, MoreKeepsTheTextAsStartOfTheNextMatch) {
   EXPECT_EQ(lex.yytext.view(), "");
 }
 
-TEST(LexRules, MarkAcceptsRuleNumbersUpTo256) {
+TEST(LexRules, RuleNumbersGoUpTo256AndTheMatchStackHolds1024) {
   LexLib lex;
   lex.yymark(256);
   EXPECT_EQ(fatalText([&] { lex.yymark(257); }), "too many rules");
-}
-
-TEST(LexRules, MatchStackHolds1024Entries) {
-  LexLib lex;
   lex.yynew();
   for (int i = 0; i < LexLib::kMaxMatches; ++i) lex.yymatch(1);
   EXPECT_EQ(fatalText([&] { lex.yymatch(1); }), "match stack overflow");
