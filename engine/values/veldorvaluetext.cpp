@@ -18,8 +18,6 @@ namespace {
 
 using namespace std::chrono;
 
-constexpr std::string_view kTimestampText = "'%s' is not a valid date and time";
-
 bool allDigits(std::string_view text) {
   if (text.empty()) return false;
   for (char c : text)
@@ -173,9 +171,18 @@ int32_t ParseTimeText(std::string_view text) {
 }
 
 double ParseTimestampText(std::string_view text) {
-  auto timestamp = ReadTimestampText(text);
-  if (!timestamp) RaiseConvertError(kTimestampText, text);
-  return *timestamp;
+  if (auto timestamp = ReadTimestampText(text)) return *timestamp;
+  // Not a timestamp text: the part that does not read raises its own message.
+  size_t blank = text.find(' ');
+  if (blank != std::string_view::npos) {
+    ParseDateText(text.substr(0, blank));
+    ParseTimeText(text.substr(blank + 1));
+  } else if (text.find(':') != std::string_view::npos) {
+    ParseTimeText(text);
+  } else {
+    ParseDateText(text);
+  }
+  RaiseConvertError(kInvalidDateText, text);  // not reached: one of the parts did not read
 }
 
 bool ParseBooleanText(std::string_view text) {

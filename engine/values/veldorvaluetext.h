@@ -63,6 +63,8 @@ std::string ScaledToText(int64_t scaled);
 
 int32_t ParseDateText(std::string_view text);
 int32_t ParseTimeText(std::string_view text);
+// A text that is no timestamp raises the message of its part that does not read: the date's or
+// the time's, with that part in it.
 double ParseTimestampText(std::string_view text);
 bool ParseBooleanText(std::string_view text);
 // A finite double; an exponent is allowed. "inf", "nan" and hexadecimal texts are not numbers.

@@ -118,8 +118,11 @@ TEST(TimestampText, DateAndTimeTogether) {
   EXPECT_EQ(ParseTimestampText("2024-01-02"), double(chronoDay(2024, 1, 2)) * kMsPerDay);
   EXPECT_EQ(TimestampToText(t + 0.4), "2024-01-02 01:05:07 PM") << "rounded to whole milliseconds";
   EXPECT_EQ(TimestampToText(t + 0.6), "2024-01-02 01:05:07.1 PM");
-  EXPECT_THROW(ParseTimestampText("2024-01-02 25:00"), EConvertError);
-  EXPECT_THROW(ParseTimestampText("2024-01-32"), EConvertError);
+  // A failure names the part that failed, in that part's own message.
+  EXPECT_EQ(messageOf([] { ParseTimestampText("2024-01-32 01:05 PM"); }), "'2024-01-32' is not a valid date");
+  EXPECT_EQ(messageOf([] { ParseTimestampText("2024-01-02 25:00"); }), "'25:00' is not a valid time");
+  EXPECT_EQ(messageOf([] { ParseTimestampText("1:x"); }), "'1:x' is not a valid time");
+  EXPECT_EQ(messageOf([] { ParseTimestampText("2024-01-32"); }), "'2024-01-32' is not a valid date");
   EXPECT_THROW(TimestampToText(std::nan("")), EConvertError);
   EXPECT_THROW(TimestampToText(-1), EConvertError);
   EXPECT_THROW(TimestampToText(0), EConvertError) << "day 0 is before 0001-01-01";
