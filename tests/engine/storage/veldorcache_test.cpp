@@ -1,5 +1,7 @@
-// The item cache on its own, with a minimal item: sorted list and recently-used chain kept in
-// step, the reuse rule, growth, clearing with pinned items, and runs of consecutive numbers.
+// The item cache on its own, with a minimal item: the sorted list and the recently-used chain kept
+// in step through inserts and look-ups. Reuse, growth, flushing for room, trimming, clearing with
+// pinned items and runs of consecutive numbers are tested through the record cache, which is
+// this cache over a real file (veldordata_cache_test.cpp).
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -101,88 +103,6 @@ TEST_F(ItemCacheTest, ListStaysSortedWhileTheChainKeepsUseOrder) {
   stranger.number = 1;
   EXPECT_EQ(cache.Remove(&stranger), nullptr);
   EXPECT_EQ(listed(), (std::vector<uint32_t>{1, 3, 5, 9}));
-}
-
-TEST_F(ItemCacheTest, AtCapacityTheLeastRecentlyUsedIdleItemIsReusedAndCleared) {
-  cache.SetCapacity(3);
-  TestItem* one = add(1);
-  add(2)->pins = 1;
-  add(3)->dirty = true;
-  TestItem* four = add(4);
-  EXPECT_EQ(four, one);
-  EXPECT_TRUE(four->cleared);
-  EXPECT_EQ(listed(), (std::vector<uint32_t>{2, 3, 4}));
-  EXPECT_EQ(flushes, 0);
-}
-
-TEST_F(ItemCacheTest, WithNothingIdleOneFlushIsTriedAndThenTheCapacityGrows) {
-  cache.SetCapacity(2);
-  add(1)->dirty = true;
-  add(2)->pins = 1;
-  add(3);
-  EXPECT_EQ(flushes, 1);
-  EXPECT_EQ(cache.Capacity(), 10u);
-  EXPECT_EQ(cache.Count(), 3u);
-
-  Cache noFlush{pool, 2, 8};
-  noFlush.SetCapacity(0);
-  int calls = 0;
-  noFlush.Insert(noFlush.GetCacheSlot(1, false, [&] { ++calls; }));
-  EXPECT_EQ(calls, 0);
-  EXPECT_EQ(noFlush.Capacity(), 8u);
-}
-
-TEST_F(ItemCacheTest, AFlushThatCleansAnItemLetsItBeReused) {
-  cache.SetCapacity(1);
-  TestItem* one = add(1);
-  one->dirty = true;
-  TestItem* two = cache.Insert(cache.GetCacheSlot(2, true, [&] { one->dirty = false; }));
-  EXPECT_EQ(two, one);
-  EXPECT_EQ(cache.Capacity(), 1u);
-}
-
-TEST_F(ItemCacheTest, ClearingHandsPinnedItemsToTheirUsersAndTheRestToThePool) {
-  cache.SetCapacity(10);
-  add(1);
-  add(2)->pins = 1;
-  add(3)->dirty = true;
-  std::vector<std::unique_ptr<TestItem>> kept;
-  cache.Clear([&](std::unique_ptr<TestItem> item) { kept.push_back(std::move(item)); });
-  EXPECT_EQ(cache.Count(), 0u);
-  EXPECT_EQ(cache.Head(), nullptr);
-  EXPECT_EQ(cache.Tail(), nullptr);
-  ASSERT_EQ(kept.size(), 1u);
-  EXPECT_EQ(kept[0]->number, 2u);
-  EXPECT_EQ(pool.spares.size(), 2u);
-}
-
-TEST_F(ItemCacheTest, TrimmingDropsIdleItemsDownToTheTarget) {
-  cache.SetCapacity(10);
-  for (uint32_t n = 1; n <= 6; ++n) add(n);
-  cache.At(0)->pins = 1;
-  EXPECT_TRUE(cache.Trim(2, [this] { ++flushes; }));
-  EXPECT_EQ(listed(), (std::vector<uint32_t>{1, 6}));
-  EXPECT_EQ(cache.Capacity(), 2u);
-  EXPECT_TRUE(cache.Trim(0, [this] { ++flushes; }));
-  EXPECT_EQ(listed(), (std::vector<uint32_t>{1}));
-  EXPECT_EQ(flushes, 1);
-  EXPECT_EQ(cache.Capacity(), 1u);
-}
-
-TEST_F(ItemCacheTest, DirtyItemsAreCollectedInNumberOrderAndSplitIntoRuns) {
-  cache.SetCapacity(20);
-  for (uint32_t n : {9u, 1u, 2u, 5u, 3u, 10u, 12u, 6u}) add(n)->dirty = true;
-  cache.FindCached(6)->pins = 1;
-  std::vector<TestItem*> dirty = cache.CollectDirty([](const TestItem& i) { return i.number != 12; });
-  std::vector<uint32_t> numbers;
-  for (TestItem* i : dirty) numbers.push_back(i->number);
-  EXPECT_EQ(numbers, (std::vector<uint32_t>{1, 2, 3, 5, 9, 10}));
-  std::vector<std::pair<size_t, size_t>> runs;
-  Cache::ForEachRun(dirty, [&](size_t first, size_t count) { runs.emplace_back(first, count); });
-  EXPECT_EQ(runs, (std::vector<std::pair<size_t, size_t>>{{0, 3}, {3, 1}, {4, 2}}));
-  runs.clear();
-  Cache::ForEachRun({}, [&](size_t first, size_t count) { runs.emplace_back(first, count); });
-  EXPECT_TRUE(runs.empty());
 }
 
 }  // namespace
