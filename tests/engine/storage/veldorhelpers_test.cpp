@@ -359,9 +359,13 @@ TEST(ValueTexts, DatesTimesAndTimestamps) {
   EXPECT_FALSE(IsValidDateText("2024-02"));
   EXPECT_FALSE(IsValidDateText("0-01-01"));
   EXPECT_FALSE(IsValidDateText("2024-13-01"));
+  for (const char* bad : {"10000-01-01", "2024-01-32", "", "a-b-c", "2024--01-01", "+2024-01-01", "2024-01-01x",
+                          "99999999999999999999-1-1"})
+    EXPECT_FALSE(IsValidDateText(bad)) << bad;
   for (const char* good : {"12:00 PM", "12:30 am", "1:30 pm", "13:05", "13:05:07.250", "23:59:59.999", "00:00"})
     EXPECT_TRUE(IsValidTimeText(good)) << good;
-  for (const char* bad : {"13:00 PM", "24:00", "12", "12:60", "12:00:60", "12:00:00.1000", "a:b", "-1:00"})
+  for (const char* bad : {"13:00 PM", "24:00", "12", "12:60", "12:00:60", "12:00:00.1000", "a:b", "-1:00", "",
+                          "1:2:3:4", "12:00 XM"})
     EXPECT_FALSE(IsValidTimeText(bad)) << bad;
   EXPECT_TRUE(IsValidTimestampText("2024-01-02 01:05:07 PM"));
   EXPECT_TRUE(IsValidTimestampText("13:05"));

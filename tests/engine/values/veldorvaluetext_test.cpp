@@ -64,10 +64,9 @@ TEST(DateText, ReadsPartsOfAnyWidthAndWritesFourDigitYears) {
 }
 
 TEST(DateText, InvalidDatesRaiseConversionErrors) {
+  // Which texts read is the date reader's (the validity tests of engine/storage share it).
   EXPECT_EQ(messageOf([] { ParseDateText("2024-02"); }), "'2024-02' is not a valid date");
-  for (const char* bad : {"2023-02-29", "0-01-01", "10000-01-01", "2024-13-01", "2024-01-32", "", "a-b-c",
-                          "2024--01-01", "+2024-01-01", "2024-01-01x", "99999999999999999999-1-1"})
-    EXPECT_THROW(ParseDateText(bad), EConvertError) << bad;
+  EXPECT_EQ(messageOf([] { ParseDateText("2023-02-29"); }), "'2023-02-29' is not a valid date");
   EXPECT_THROW(DateToText(0), EConvertError);
   EXPECT_THROW(DateToText(kMaxEngineDay + 1), EConvertError);
 }
@@ -103,9 +102,7 @@ TEST(TimeText, ReadsTheHalfOfTheDayAnywhere) {
 
 TEST(TimeText, InvalidTimesRaiseConversionErrors) {
   EXPECT_EQ(messageOf([] { ParseTimeText("noon"); }), "'noon' is not a valid time");
-  for (const char* bad : {"13:00 PM", "24:00", "12", "12:60", "12:00:60", "12:00:00.1000", "a:b", "-1:00", "",
-                          "1:2:3:4", "12:00 XM"})
-    EXPECT_THROW(ParseTimeText(bad), EConvertError) << bad;
+  EXPECT_EQ(messageOf([] { ParseTimeText("13:00 PM"); }), "'13:00 PM' is not a valid time");
 }
 
 // ---- Timestamps ----
