@@ -627,21 +627,23 @@ class BlobLocks : public BlobFileTest {
     auto f = create();
     f->WriteHeader(true);
   }
-  // A helper process that opens the blob file, takes a lock, reports 'r' and holds it until told
-  // 'q'.
-  Helper holder(bool write) {
+  // A helper process that opens the blob file, takes the write lock and reports 'r'; told 'd',
+  // it trades the write lock for a read slot and reports 'r' again; told 'q', it ends.
+  Helper holder() {
     const std::string p = path;
-    return Helper([p, write](Helper& self) {
+    return Helper([p](Helper& self) {
       TestTable t;
       TFileList l;
       TBlobFile f(t, &l);
       f.SetName(p);
       f.Open();
       uint16_t slot = 0;
-      if (!(write ? f.LockWrite() : f.LockRead(slot))) return 2;
+      if (!f.LockWrite()) return 2;
       self.send('r');
       while (char c = self.receive()) {
         if (c == 'q') return 0;
+        if (c == 'd' && !(f.UnlockWrite() && f.LockRead(slot))) return 4;
+        self.send('r');
       }
       return 3;
     });
@@ -654,31 +656,20 @@ class BlobLocks : public BlobFileTest {
   }
 };
 
-TEST_F(BlobLocks, WriterInAnotherProcessKeepsReadersAndWritersOut) {
-  Helper other = holder(true);
+TEST_F(BlobLocks, AWriterInAnotherProcessKeepsEveryoneOutAndItsReaderKeepsWritersOut) {
+  Helper other = holder();
   ASSERT_EQ(other.receive(), 'r');
   auto f = impatient();
   uint16_t slot = 0;
   EXPECT_FALSE(f->LockRead(slot));
   EXPECT_FALSE(f->LockWrite());
-  other.send('q');
-  ASSERT_EQ(other.wait(), 0);
-  EXPECT_TRUE(f->LockRead(slot));
-  EXPECT_GE(slot, 1);
-  EXPECT_TRUE(f->UnlockRead(slot));
-  EXPECT_TRUE(f->LockWrite());
-  EXPECT_TRUE(f->UnlockWrite());
-}
-
-TEST_F(BlobLocks, ReadersShareAndKeepAWriterOut) {
-  Helper other = holder(false);
+  other.send('d');
   ASSERT_EQ(other.receive(), 'r');
-  auto f = impatient();
-  uint16_t slot = 0;
-  EXPECT_TRUE(f->LockRead(slot));
+  EXPECT_TRUE(f->LockRead(slot));  // readers share
+  EXPECT_GE(slot, 1);
   EXPECT_FALSE(f->LockWrite());
   EXPECT_TRUE(f->UnlockRead(slot));
-  EXPECT_FALSE(f->LockWrite());
+  EXPECT_FALSE(f->LockWrite());  // the other reader still keeps a writer out
   other.send('q');
   ASSERT_EQ(other.wait(), 0);
   EXPECT_TRUE(f->LockWrite());

@@ -71,18 +71,6 @@ TEST(IndexFileHeaderTest, ChangeCounterTellsAnotherWriter) {
   other.Close();
 }
 
-TEST(IndexFileHeaderTest, ReleasingALockThatIsNotHeldFails) {
-  IndexFileFixture fx({8, kcNone, true, false});
-  fx.reopen();
-  uint16_t slot = 0;
-  ASSERT_TRUE(fx.file->LockRead(slot));
-  EXPECT_TRUE(fx.file->UnlockRead(slot));
-  EXPECT_FALSE(fx.file->UnlockRead(slot));
-  ASSERT_TRUE(fx.file->LockWrite());
-  EXPECT_TRUE(fx.file->UnlockWrite());
-  EXPECT_FALSE(fx.file->UnlockWrite());
-}
-
 class IndexDefinitionTest : public testing::Test {
  protected:
   IndexDefinitionTest() : fx_({8, kcNone, true, false}) {}
@@ -676,7 +664,7 @@ TEST(PageCacheTest, APagePinnedWhileTheCacheIsClearedStaysValidUntilReleased) {
 
 // ---- Locks ----
 
-TEST(IndexLockTest, AWriterExcludesReadersOfAnotherProcess) {
+TEST(IndexLockTest, AWriterExcludesReadersOfAnotherProcessAndOnlyHeldLocksAreReleased) {
   storage_test::TempDir dir;
   const std::string path = dir.file("locks.IDX");
   {
@@ -713,9 +701,13 @@ TEST(IndexLockTest, AWriterExcludesReadersOfAnotherProcess) {
   ASSERT_EQ(helper.receive(), 'u');
   EXPECT_TRUE(file.LockRead(slot));
   EXPECT_NE(slot, 0);
-  file.UnlockRead(slot);
+  EXPECT_TRUE(file.UnlockRead(slot));
+  EXPECT_FALSE(file.UnlockRead(slot)) << "a release of a lock not held fails";
   helper.send('g');
   EXPECT_EQ(helper.wait(), 0);
+  ASSERT_TRUE(file.LockWrite());
+  EXPECT_TRUE(file.UnlockWrite());
+  EXPECT_FALSE(file.UnlockWrite());
   file.Close();
 }
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <random>
 
 #include "platform/faultfs.h"
 #include "table_test_util.h"
@@ -230,6 +231,20 @@ TEST_F(BlobCheck, ValueNamedBeforeItsBlocksWereWrittenIsReported) {
 TEST_F(BlobCheck, DataFileLongerThanItsHeaderIsReported) {
   datafile_test::patchFile(file(".DAT"), [](std::vector<uint8_t>& b) { b.resize(b.size() + 10); });
   EXPECT_NE(problems().find("data file"), std::string::npos) << problems();
+}
+
+TEST_F(BlobCheck, RandomlyDamagedFilesAreReportedWithoutCrashing) {
+  std::mt19937 rng(storage_test::testSeed());
+  const auto data = datafile_test::readFileBytes(file(".DAT"));
+  const auto blob = datafile_test::readFileBytes(file(".BLB"));
+  for (int round = 0; round < 60; ++round) {
+    std::vector<uint8_t> d = data, b = blob;
+    std::vector<uint8_t>& target = round % 3 == 0 ? d : b;
+    if (round % 5 == 4) target.resize(rng() % target.size());
+    for (int flips = 1 + int(rng() % 24); flips > 0 && !target.empty(); --flips)
+      target[rng() % target.size()] ^= uint8_t(1u << (rng() % 8));
+    tablecheck::CheckBlobImages(d, b);
+  }
 }
 
 }  // namespace
