@@ -73,10 +73,12 @@ TEST_F(DataFileSharing, AReaderNoticesAnotherProcesssWritesThroughTheChangeCount
 
   writer.send('w');
   ASSERT_EQ(writer.receive(), 'd');
+  EXPECT_EQ(readFileBytes(path)[111], 1) << "the writer's header went out marked dirty";
   ASSERT_TRUE(reader->HeaderChanged());
   EXPECT_EQ(reader->GetLastRecordNumber(), 5u);
   EXPECT_EQ(reader->GetLastUniqueId(), 5u);
   EXPECT_FALSE(reader->IsHeaderDirty()) << "the writer's dirty flag is not ours";
+  EXPECT_FALSE(reader->WriteHeader(false)) << "nothing of ours to write";
   EXPECT_FALSE(reader->HeaderChanged());
 
   // The table layer clears the cache on a change; the new contents then come from disk.

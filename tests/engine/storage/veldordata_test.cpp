@@ -584,20 +584,6 @@ TEST_F(DataFileHeader, EveryHeaderWriteCountsUpAndOnlyWhenDirtyOrForced) {
   EXPECT_FALSE(f->IsHeaderDirty());
 }
 
-TEST_F(DataFileHeader, AnotherWritersHeaderIsTakenOverButNotItsDirtyFlag) {
-  create({field(1, "A", 6)});
-  auto reader = openVerified();
-  auto writer = openVerified();
-  appendRecords(*writer, 2);
-  flushAll(*writer);
-  EXPECT_EQ(readFileBytes(path)[111], 1) << "the writer's header went out marked dirty";
-  EXPECT_TRUE(reader->HeaderChanged());
-  EXPECT_EQ(reader->GetNextRecordNumber(), 3u);
-  EXPECT_FALSE(reader->IsHeaderDirty());
-  EXPECT_FALSE(reader->WriteHeader(false)) << "nothing of ours to write";
-  EXPECT_FALSE(reader->HeaderChanged());
-}
-
 TEST_F(DataFileHeader, EmptyKeepsTheChangeCounterCountingUp) {
   create({field(1, "A", 6)}, 3);
   auto other = openVerified();
