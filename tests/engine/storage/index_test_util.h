@@ -6,8 +6,6 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <random>
 #include <string>
@@ -18,6 +16,7 @@
 #include "engine/storage/veldorerr.h"
 #include "engine/storage/veldorindex.h"
 #include "platform/bytes.h"
+#include "tests/engine/storage/datafile_test_util.h"
 #include "tests/engine/storage/storage_test_util.h"
 #include "tools/tablecheck/tablecheck.h"
 
@@ -79,14 +78,8 @@ class IndexFileFixture {
     file->Open();
     file->VerifyHeader();
   }
-  std::vector<uint8_t> bytes() const {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
-  void writeBytes(const std::vector<uint8_t>& image) const {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(image.data()), std::streamsize(image.size()));
-  }
+  std::vector<uint8_t> bytes() const { return datafile_test::readFileBytes(path); }
+  void writeBytes(const std::vector<uint8_t>& image) const { datafile_test::writeFileBytes(path, image); }
   // The checker's report over the file on disk (after a flush).
   tablecheck::Report check(bool keysPerRecord = true) {
     flush();

@@ -146,48 +146,53 @@ TEST_F(TableCheckTest, ASlotMissingFromTheRecordIdIndexIsNamed) {
   EXPECT_TRUE(Mentions(report, "\"Sys Deleted\"): no entry for record 10")) << report.text();
 }
 
-TEST_F(TableCheckTest, AWrongRecordCountIsNamed) {
-  datafile_test::patchFile(base_ + ".IDX", [&](std::vector<uint8_t>& bytes) {
-    put4(bytes.data() + kIndexRecordCountOffset, 7);
-  });
-  const tablecheck::Report report = check();
-  EXPECT_TRUE(Mentions(report, "record count 7")) << report.text();
-}
-
-TEST_F(TableCheckTest, KeysOutOfOrderAreNamed) {
-  const uint32_t leaf = findPage(ptLeaf);
-  editPage(leaf, [](std::vector<uint8_t>& page) {
-    std::vector<uint8_t> first(page.begin() + 13, page.begin() + 13 + 13);
-    std::copy(page.begin() + 26, page.begin() + 39, page.begin() + 13);
-    std::copy(first.begin(), first.end(), page.begin() + 26);
-  });
-  const tablecheck::Report report = check();
-  EXPECT_TRUE(Mentions(report, "not after")) << report.text();
-}
-
-TEST_F(TableCheckTest, AWrongBranchCountIsNamed) {
-  const uint32_t root = findPage(ptRootBranch);
-  ASSERT_NE(root, 0u);
-  editPage(root, [](std::vector<uint8_t>& page) { put4(page.data() + 13 + 9 + 4, get4(page.data() + 13 + 9 + 4) + 1); });
-  const tablecheck::Report report = check();
-  EXPECT_TRUE(Mentions(report, "its parent entry counts")) << report.text();
-}
-
-TEST_F(TableCheckTest, ABrokenSiblingLinkIsNamed) {
-  const uint32_t leaf = findPage(ptLeaf);
-  editPage(leaf, [](std::vector<uint8_t>& page) { put4(page.data() + 7, 0); });
-  const tablecheck::Report report = check();
-  EXPECT_TRUE(Mentions(report, "next link")) << report.text();
-}
-
-TEST_F(TableCheckTest, APageThatBelongsToNothingIsNamed) {
-  datafile_test::patchFile(base_ + ".IDX", [&](std::vector<uint8_t>& bytes) {
-    const uint32_t next = get4(bytes.data() + 9);
-    bytes.resize(bytes.size() + kIndexPageSize, 0);
-    put4(bytes.data() + 9, next + 1);
-  });
-  const tablecheck::Report report = check();
-  EXPECT_TRUE(Mentions(report, "reachable from no index")) << report.text();
+// Each kind of damage to the index file and the words that name it.
+TEST_F(TableCheckTest, EachDamageIsNamed) {
+  struct Damage {
+    const char* what;
+    std::function<void()> apply;
+    const char* named;
+  };
+  const std::string indexPath = base_ + ".IDX";
+  const Damage damages[] = {
+      {"wrong record count",
+       [&] { datafile_test::patchFile(indexPath, [](auto& b) { put4(b.data() + kIndexRecordCountOffset, 7); }); },
+       "record count 7"},
+      {"keys out of order",
+       [&] {
+         editPage(findPage(ptLeaf), [](std::vector<uint8_t>& page) {
+           std::swap_ranges(page.begin() + 13, page.begin() + 26, page.begin() + 26);
+         });
+       },
+       "not after"},
+      {"wrong branch count",
+       [&] {
+         editPage(findPage(ptRootBranch), [](std::vector<uint8_t>& page) {
+           put4(page.data() + 13 + 9 + 4, get4(page.data() + 13 + 9 + 4) + 1);
+         });
+       },
+       "its parent entry counts"},
+      {"broken sibling link",
+       [&] { editPage(findPage(ptLeaf), [](std::vector<uint8_t>& page) { put4(page.data() + 7, 0); }); },
+       "next link"},
+      {"page that belongs to nothing",
+       [&] {
+         datafile_test::patchFile(indexPath, [](auto& b) {
+           const uint32_t next = get4(b.data() + 9);
+           b.resize(b.size() + kIndexPageSize, 0);
+           put4(b.data() + 9, next + 1);
+         });
+       },
+       "reachable from no index"},
+  };
+  const std::vector<uint8_t> sound = datafile_test::readFileBytes(indexPath);
+  for (const Damage& d : damages) {
+    SCOPED_TRACE(d.what);
+    datafile_test::writeFileBytes(indexPath, sound);
+    d.apply();
+    const tablecheck::Report report = check();
+    EXPECT_TRUE(Mentions(report, d.named)) << report.text();
+  }
 }
 
 // The checker runs on files that a crash or a bug damaged: any damage is reported, never a crash
