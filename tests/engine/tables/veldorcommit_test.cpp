@@ -194,43 +194,48 @@ TEST_F(BlobCheck, SoundAfterFreesAndReuse) {
   EXPECT_GT(report.freeBlocks + report.blockCount, 0u);
 }
 
-TEST_F(BlobCheck, ChainRunningIntoAnotherValueIsReported) {
-  const uint32_t third = firstBlock(3);
-  patch(blockAt(firstBlock(5)) + 4, third);  // record 5's value now runs into record 3's
-  EXPECT_NE(problems().find("already belongs to a value"), std::string::npos) << problems();
-}
-
-TEST_F(BlobCheck, ChainLinkingBackIsReported) {
-  const uint32_t first = firstBlock(5);  // several blocks
-  patch(blockAt(first + 1) + 4, first);
-  EXPECT_FALSE(problems().empty());
-}
-
-TEST_F(BlobCheck, OwnerOfAnotherRecordIsReported) {
-  patch(blockAt(firstBlock(1)) + 10, 99);
-  EXPECT_NE(problems().find("owned by 99"), std::string::npos) << problems();
-}
-
-TEST_F(BlobCheck, BlocksOfNoValueAndTailsAreReported) {
-  datafile_test::patchFile(file(".BLB"), [](std::vector<uint8_t>& b) {
-    const uint32_t next = platform::get4(b.data() + 13);
-    platform::put4(b.data() + 13, next + 1);  // one more block counted ...
-    b.resize(b.size() + 512);                 // ... and written, but owned by nothing
-  });
-  EXPECT_NE(problems().find("neither in a value nor free"), std::string::npos) << problems();
-  datafile_test::patchFile(file(".BLB"), [](std::vector<uint8_t>& b) { b.resize(b.size() + 100); });
-  EXPECT_NE(problems().find("past the blocks its header counts"), std::string::npos) << problems();
-}
-
-TEST_F(BlobCheck, ValueNamedBeforeItsBlocksWereWrittenIsReported) {
-  const uint32_t first = firstBlock(5);
-  datafile_test::patchFile(file(".BLB"), [&](std::vector<uint8_t>& b) { b.resize(size_t(blockAt(first))); });
-  EXPECT_NE(problems().find("never written"), std::string::npos) << problems();
-}
-
-TEST_F(BlobCheck, DataFileLongerThanItsHeaderIsReported) {
-  datafile_test::patchFile(file(".DAT"), [](std::vector<uint8_t>& b) { b.resize(b.size() + 10); });
-  EXPECT_NE(problems().find("data file"), std::string::npos) << problems();
+// Each kind of damage to the blob or data file and the words that name it.
+TEST_F(BlobCheck, EachDamageIsReported) {
+  struct Damage {
+    const char* what;
+    std::function<void()> apply;
+    const char* reported;  // empty: any problem
+  };
+  const uint32_t first5 = firstBlock(5);  // several blocks
+  const uint32_t first3 = firstBlock(3);
+  const uint32_t first1 = firstBlock(1);
+  auto resize = [this](const char* ext, std::function<size_t(size_t)> size) {
+    datafile_test::patchFile(file(ext), [&](std::vector<uint8_t>& b) { b.resize(size(b.size())); });
+  };
+  const Damage damages[] = {
+      {"chain running into another value", [&] { patch(blockAt(first5) + 4, first3); }, "already belongs to a value"},
+      {"chain linking back", [&] { patch(blockAt(first5 + 1) + 4, first5); }, ""},
+      {"owner of another record", [&] { patch(blockAt(first1) + 10, 99); }, "owned by 99"},
+      {"block counted and written but of no value",
+       [&] {
+         datafile_test::patchFile(file(".BLB"), [](std::vector<uint8_t>& b) {
+           platform::put4(b.data() + 13, platform::get4(b.data() + 13) + 1);
+           b.resize(b.size() + 512);
+         });
+       },
+       "neither in a value nor free"},
+      {"tail past the blocks", [&] { resize(".BLB", [](size_t n) { return n + 100; }); },
+       "past the blocks its header counts"},
+      {"value named before its blocks were written",
+       [&] { resize(".BLB", [&](size_t) { return size_t(blockAt(first5)); }); }, "never written"},
+      {"data file longer than its header", [&] { resize(".DAT", [](size_t n) { return n + 10; }); }, "data file"},
+  };
+  const auto data = datafile_test::readFileBytes(file(".DAT"));
+  const auto blob = datafile_test::readFileBytes(file(".BLB"));
+  for (const Damage& d : damages) {
+    SCOPED_TRACE(d.what);
+    datafile_test::writeFileBytes(file(".DAT"), data);
+    datafile_test::writeFileBytes(file(".BLB"), blob);
+    d.apply();
+    const std::string found = problems();
+    EXPECT_NE(found.find(d.reported), std::string::npos) << found;
+    EXPECT_FALSE(found.empty());
+  }
 }
 
 TEST_F(BlobCheck, RandomlyDamagedFilesAreReportedWithoutCrashing) {
