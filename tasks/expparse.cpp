@@ -1,5 +1,7 @@
 #include "tasks/expparse.h"
 
+#include <string>
+
 #include "tasks/explex.h"
 
 namespace tasks {
@@ -10,7 +12,13 @@ int ExpParse(std::string_view text, TExpOptions& options, ParseFailure& failure)
       [&options](TParamKeyword keyword, std::string_view value) {
         return SetExpOption(keyword, value, options);
       },
-      [&options] { return ExpParamsProblem(options); }, failure);
+      [&options] {
+        // A later full=y (or inctype) does not empty the lists that an earlier keyword filled,
+        // so the built command, which puts full=y first, would read back without it.
+        if (options.full && (!options.owner.empty() || !options.tables.empty())) return std::string("full=y cannot be combined with owner or tables");
+        return ExpParamsProblem(options);
+      },
+      failure);
 }
 
 }  // namespace tasks

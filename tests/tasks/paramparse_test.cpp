@@ -112,19 +112,21 @@ TEST(ExpParseTest, ALeadingAccountSetsUserId) {
   EXPECT_EQ(parseExp("userid=system/manager").userid, "system/manager");
 }
 
-// The options each keyword sets show in the parameters built from them; inctype comes last, so
-// that full mode keeps the name lists beside it.
+// The options each keyword sets show in the parameters built from them. Full mode cannot stand
+// beside the name lists, so its keywords are read in a text of their own.
 TEST(ExpParseTest, EveryExportKeywordIsKnown) {
   TExpOptions o = parseExp(
-      "u buffer=1 compress=n consistent=y constraints=n direct=y feedback=2 file=f full=y grants=n "
-      "help=y indexes=n log=l owner=o parfile=p point_in_time_recover=y record=n recordlength=3 "
-      "recovery_tablespaces=t rows=n statistics=none tables=t inctype=cumulative");
+      "u buffer=1 compress=n consistent=y constraints=n direct=y feedback=2 file=f grants=n "
+      "help=y indexes=n log=l owner=o parfile=p point_in_time_recover=y recordlength=3 "
+      "recovery_tablespaces=t rows=n statistics=none tables=t");
   EXPECT_THAT(BuildExpParams(o),
-              ElementsAre("full=y", "inctype=cumulative", "record=n", "file=f", "owner=o", "tables=t",
-                          "buffer=1", "compress=n", "consistent=y", "constraints=n", "direct=y", "grants=n",
-                          "help=y", "indexes=n", "log=l", "Recordlength=3", "rows=n", "statistics=None"));
+              ElementsAre("file=f", "owner=o", "tables=t", "buffer=1", "compress=n", "consistent=y",
+                          "constraints=n", "direct=y", "grants=n", "help=y", "indexes=n", "log=l",
+                          "Recordlength=3", "rows=n", "statistics=None"));
   EXPECT_EQ(o.feedback, 2);
   EXPECT_EQ(o.userid, "u");
+  EXPECT_THAT(BuildExpParams(parseExp("full=y inctype=cumulative record=n")),
+              ElementsAre("full=y", "inctype=cumulative", "record=n", "", ""));
   EXPECT_EQ(parseExp("userid=v").userid, "v");
 }
 
@@ -132,13 +134,14 @@ TEST(ImpParseTest, EveryImportKeywordIsKnown) {
   TImpOptions o = parseImp(
       "analyze=n buffer=1 charset=c commit=y destroy=y feedback=0 file=f fromuser=a full=n grants=n "
       "help=y ignore=y indexes=n indexfile=i log=l parfile=p point_in_time_recover=x recordlength=2 "
-      "rows=n show=y skip_unusable_indexes=y tables=t touser=b userid=u inctype=system");
+      "rows=n show=y skip_unusable_indexes=y tables=t touser=b userid=u");
   EXPECT_THAT(BuildImpParams(o),
-              ElementsAre("full=y", "inctype=System", "file=f", "fromuser=a", "touser=b", "tables=t",
-                          "analyze=n", "buffer=1", "Charset=c", "commit=y", "Destroy=y", "grants=n", "help=y",
-                          "ignore=y", "indexes=n", "Indexfile=i", "log=l", "Recordlength=2", "rows=n",
-                          "show=y", "skip_unusable_indexes=y"));
+              ElementsAre("file=f", "fromuser=a", "touser=b", "tables=t", "analyze=n", "buffer=1", "Charset=c",
+                          "commit=y", "Destroy=y", "grants=n", "help=y", "ignore=y", "indexes=n", "Indexfile=i",
+                          "log=l", "Recordlength=2", "rows=n", "show=y", "skip_unusable_indexes=y"));
   EXPECT_EQ(o.userid, "u");
+  EXPECT_THAT(BuildImpParams(parseImp("inctype=system touser=b")),
+              ElementsAre("full=y", "inctype=System", "", "touser=b", ""));
 }
 
 TEST(KeywordTableTest, TablesAreSortedAndShareCodes) {
@@ -213,6 +216,26 @@ TEST(ParseFailureTest, ValuesBeforeTheFailureStayInTheRecord) {
   EXPECT_EQ(o.owner, "a");
   EXPECT_FALSE(o.compress);
   EXPECT_FALSE(o.direct);
+}
+
+// full=y after a list keyword leaves the list filled; the built command would put full=y first and
+// read back as a user or table export, so such a text is refused rather than stored.
+TEST(ParseFailureTest, FullModeTogetherWithUsersOrTablesIsRefused) {
+  ParseFailure failure;
+  TExpOptions e;
+  EXPECT_NE(ExpParse("tables=a full=y", e, failure), 0);
+  EXPECT_EQ(failure.errortext, "full=y cannot be combined with owner or tables");
+  EXPECT_EQ(failure.errorpos, 16);
+  TExpOptions e2;
+  EXPECT_NE(ExpParse("owner=a inctype=complete", e2, failure), 0);
+  TExpOptions e3;
+  EXPECT_EQ(ExpParse("full=y tables=a", e3, failure), 0);  // the later list ends full mode
+  EXPECT_FALSE(e3.full);
+  TImpOptions i;
+  EXPECT_NE(ImpParse("fromuser=a full=y", i, failure), 0);
+  EXPECT_EQ(failure.errortext, "full=y cannot be combined with fromuser or tables");
+  TImpOptions i2;
+  EXPECT_EQ(ImpParse("full=y touser=b", i2, failure), 0);
 }
 
 TEST(ParseFailureTest, ATokenTooLongStopsTheParseWithItsText) {
