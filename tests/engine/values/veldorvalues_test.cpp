@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <clocale>
 #include <cmath>
@@ -227,124 +228,114 @@ TEST(BcdGolden, TextBeyondTheScaledRangeDoesNotConvert) {
   EXPECT_EQ(bcdText(b.data()), "0.00") << "the zero value keeps the target's scale";
 }
 
-// ---- The engine's own edge cases ----
+// ---- Single conversions ----
 
-TEST(ConvertValueEdges, PairsWithoutAMeaningAreRefused) {
-  ValueBuffer b;
-  b.setBytes(le(1, 4));
-  EXPECT_FALSE(convert(b, T::Integer, 4, T::Boolean, 2));
-  EXPECT_EQ(b.value(251), Bytes(251, 0)) << "the cleared buffer";
-  b.setBytes(bcdOf(10000, 4));
-  EXPECT_FALSE(convert(b, T::BCD, 34, T::Boolean, 2));
-  b.setBytes(le(1, 2));
-  EXPECT_FALSE(convert(b, T::Boolean, 2, T::Float, 8));
-  b.setBytes(le(700000, 4));
-  EXPECT_FALSE(convert(b, T::Date, 4, T::Time, 4));
-  b.setBytes(le(1000, 4));
-  EXPECT_FALSE(convert(b, T::Time, 4, T::Date, 4));
-  EXPECT_FALSE(IsCastAllowed(T::Integer, T::Boolean));
-  EXPECT_FALSE(IsCastAllowed(T::Date, T::Time));
+std::string num(double x) {
+  char s[40];
+  std::snprintf(s, sizeof s, "%.17g", x);
+  return s;
+}
+Bytes txt(std::string_view t) { return Bytes(t.begin(), t.end()); }
+
+// A value of type `t` as text: numbers in decimal (doubles exactly), decimals with their scale,
+// strings as they stand, anything else as the hex of its first 8 bytes.
+std::string shown(T t, const uint8_t* p) {
+  switch (t) {
+    case T::SmallInt: return std::to_string(GetSmallIntValue(p));
+    case T::Word: case T::Boolean: return std::to_string(GetWordValue(p));
+    case T::Integer: case T::Date: case T::Time: return std::to_string(GetIntegerValue(p));
+    case T::LargeInt: return std::to_string(GetLargeIntValue(p));
+    case T::Float: case T::Timestamp: return num(GetFloatValue(p));
+    case T::BCD: return bcdText(p);
+    case T::String: return std::string(reinterpret_cast<const char*>(p), strnlen(reinterpret_cast<const char*>(p), kValueBufferSize));
+    default: {
+      std::string hex;
+      for (int i = 0; i < 8; ++i) hex += "0123456789abcdef"[p[i] >> 4], hex += "0123456789abcdef"[p[i] & 15];
+      return hex;
+    }
+  }
 }
 
-TEST(ConvertValueEdges, SmallIntAndWordAreTrueWhenNotZero) {
-  ValueBuffer b;
-  b.setBytes(le(uint16_t(-7), 2));
-  ASSERT_TRUE(convert(b, T::SmallInt, 2, T::Boolean, 2));
-  EXPECT_EQ(GetWordValue(b.data()), 1);
-  b.setBytes(le(0, 2));
-  ASSERT_TRUE(convert(b, T::Word, 2, T::Boolean, 2));
-  EXPECT_EQ(GetWordValue(b.data()), 0);
-  b.setBytes(le(0x0100, 2));
-  ASSERT_TRUE(convert(b, T::Bytes, 2, T::Boolean, 2));
-  EXPECT_EQ(GetWordValue(b.data()), 1) << "raw bytes into a boolean are normalised";
+// One conversion in a fresh buffer: whether it converts and the target value it leaves (the zero
+// value after a failure).
+struct Conversion {
+  T source;
+  Bytes value;
+  uint32_t sourceSize;
+  T target;
+  uint32_t targetSize;
+  uint8_t scale;
+  bool ok;
+  std::string shown;
+};
+
+void expectConversions(const std::vector<Conversion>& rows) {
+  for (const Conversion& c : rows) {
+    ValueBuffer b;
+    b.setBytes(c.value);
+    SCOPED_TRACE(std::to_string(int(c.source)) + " -> " + std::to_string(int(c.target)) + " expecting " + c.shown);
+    EXPECT_EQ(convert(b, c.source, c.sourceSize, c.target, c.targetSize, c.scale), c.ok);
+    EXPECT_EQ(shown(c.target, b.data()), c.shown);
+    EXPECT_TRUE(b.guardIntact());
+  }
 }
 
-TEST(ConvertValueEdges, TimeBecomesATimestampOnDayZero) {
-  ValueBuffer b;
-  b.setBytes(le(3723004, 4));
-  ASSERT_TRUE(convert(b, T::Time, 4, T::Timestamp, 8));
-  EXPECT_EQ(GetFloatValue(b.data()), kDateTimeZeroTimestamp + 3723004);
-  ASSERT_TRUE(convert(b, T::Timestamp, 8, T::String, 251));
-  EXPECT_EQ(b.text(), "1899-12-30 01:02:03.4 AM");
-  b.setBytes(floatBytes(double(chronoDay(2024, 3, 1)) * kMsPerDay + 86399999.6));
-  ASSERT_TRUE(convert(b, T::Timestamp, 8, T::Date, 4));
-  EXPECT_EQ(GetIntegerValue(b.data()), chronoDay(2024, 3, 2)) << "rounded to whole milliseconds first";
-  b.setBytes(floatBytes(double(chronoDay(2024, 3, 1)) * kMsPerDay + 86399999.4));
-  ASSERT_TRUE(convert(b, T::Timestamp, 8, T::Time, 4));
-  EXPECT_EQ(GetIntegerValue(b.data()), 86399999);
-}
-
-TEST(ConvertValueEdges, FloatsTruncateAndDecimalsRoundHalfToEven) {
-  ValueBuffer b;
-  b.setBytes(floatBytes(2.7));
-  ASSERT_TRUE(convert(b, T::Float, 8, T::Integer, 4));
-  EXPECT_EQ(GetIntegerValue(b.data()), 2);
-  b.setBytes(floatBytes(-2.7));
-  ASSERT_TRUE(convert(b, T::Float, 8, T::Integer, 4));
-  EXPECT_EQ(GetIntegerValue(b.data()), -2);
-  b.setBytes(le(5, 4));
-  ASSERT_TRUE(convert(b, T::Integer, 4, T::BCD, 34, 2));
-  EXPECT_EQ(bcdText(b.data()), "5.00");
-  b.setBytes(bcdOf(123450, 4));
-  ASSERT_TRUE(convert(b, T::BCD, 34, T::BCD, 34, 2)) << "a BCD takes the target's scale";
-  EXPECT_EQ(bcdText(b.data()), "12.34");
-  b.setBytes(bcdOf(123550, 4));
-  ASSERT_TRUE(convert(b, T::BCD, 34, T::BCD, 34, 2));
-  EXPECT_EQ(bcdText(b.data()), "12.36");
-  b.setBytes(le(1, 2));
-  ASSERT_TRUE(convert(b, T::Boolean, 2, T::BCD, 34, 4));
-  EXPECT_EQ(bcdText(b.data()), "1.0000");
-}
-
-TEST(ConvertValueEdges, BytesAreCopiedUnchanged) {
-  ValueBuffer b;
-  b.setBytes(Bytes{1, 2, 3, 4, 5, 6});
-  ASSERT_TRUE(convert(b, T::Bytes, 6, T::Integer, 4));
-  EXPECT_EQ(b.value(6), (Bytes{1, 2, 3, 4, 0, 0}));
-  b.setBytes(Bytes{'a', 'b', 'c', 'd', 'e', 'f'});
-  ASSERT_TRUE(convert(b, T::VarBytes, 6, T::String, 4));
-  EXPECT_EQ(b.text(), "abc") << "a string target keeps its terminator";
-  b.setText("hello");
-  ASSERT_TRUE(convert(b, T::String, 251, T::Bytes, 3));
-  EXPECT_EQ(b.value(5), (Bytes{'h', 'e', 'l', 0, 0}));
-  b.setBytes(le(0x01020304, 4));
-  ASSERT_TRUE(convert(b, T::Integer, 4, T::VarBytes, 2));
-  EXPECT_EQ(b.value(4), (Bytes{4, 3, 0, 0}));
+TEST(ConvertValueEdges, EachKindOfConversion) {
+  const double march1 = double(chronoDay(2024, 3, 1)) * kMsPerDay;
+  expectConversions({
+      // pairs without a meaning leave the cleared buffer, not the target's zero value
+      {T::Integer, le(1, 4), 4, T::Boolean, 2, 0, false, "0"},
+      {T::BCD, bcdOf(10000, 4), 34, T::Boolean, 2, 0, false, "0"},
+      {T::Boolean, le(1, 2), 2, T::Float, 8, 0, false, "0"},
+      {T::Date, le(700000, 4), 4, T::Time, 4, 0, false, "0"},
+      {T::Time, le(1000, 4), 4, T::Date, 4, 0, false, "0"},
+      // booleans are true when not zero; raw bytes into a boolean are normalised
+      {T::SmallInt, le(uint16_t(-7), 2), 2, T::Boolean, 2, 0, true, "1"},
+      {T::Word, le(0, 2), 2, T::Boolean, 2, 0, true, "0"},
+      {T::Bytes, le(0x0100, 2), 2, T::Boolean, 2, 0, true, "1"},
+      // a time is a timestamp on day zero; timestamps round to whole milliseconds first
+      {T::Time, le(3723004, 4), 4, T::Timestamp, 8, 0, true, num(kDateTimeZeroTimestamp + 3723004)},
+      {T::Timestamp, floatBytes(kDateTimeZeroTimestamp + 3723004), 8, T::String, 251, 0, true, "1899-12-30 01:02:03.4 AM"},
+      {T::Timestamp, floatBytes(march1 + 86399999.6), 8, T::Date, 4, 0, true, std::to_string(chronoDay(2024, 3, 2))},
+      {T::Timestamp, floatBytes(march1 + 86399999.4), 8, T::Time, 4, 0, true, "86399999"},
+      // floats truncate, decimals take the target's scale half to even
+      {T::Float, floatBytes(2.7), 8, T::Integer, 4, 0, true, "2"},
+      {T::Float, floatBytes(-2.7), 8, T::Integer, 4, 0, true, "-2"},
+      {T::Integer, le(5, 4), 4, T::BCD, 34, 2, true, "5.00"},
+      {T::BCD, bcdOf(123450, 4), 34, T::BCD, 34, 2, true, "12.34"},
+      {T::BCD, bcdOf(123550, 4), 34, T::BCD, 34, 2, true, "12.36"},
+      {T::Boolean, le(1, 2), 2, T::BCD, 34, 4, true, "1.0000"},
+      // bytes are copied unchanged; a string target keeps its terminator
+      {T::Bytes, Bytes{1, 2, 3, 4, 5, 6}, 6, T::Integer, 4, 0, true, "67305985"},
+      {T::VarBytes, txt("abcdef"), 6, T::String, 4, 0, true, "abc"},
+      {T::String, txt("hello"), 251, T::Bytes, 3, 0, true, "68656c0000000000"},
+      {T::Integer, le(0x01020304, 4), 4, T::VarBytes, 2, 0, true, "0403000000000000"},
+      // texts beyond the scaled range: the zero value keeps the target's scale
+      {T::String, txt("922337203685477.5807"), 251, T::BCD, 34, 0, false, "0"},
+      {T::String, txt("1e20"), 251, T::BCD, 34, 2, false, "0.00"},
+  });
 }
 
 // ---- Mended faults ----
 
 TEST(ConvertValueFaults, AShorterStringKeepsSizeMinusOneCharactersAndItsTerminator) {
-  ValueBuffer b;
-  b.setText("abcdef");
-  ASSERT_TRUE(convert(b, T::String, 7, T::String, 4));
-  EXPECT_EQ(b.text(), "abc");
-  EXPECT_EQ(b.value(8), (Bytes{'a', 'b', 'c', 0, 0, 0, 0, 0}));
-  b.setText("a\xC3\xA9z");  // "aéz"
-  ASSERT_TRUE(convert(b, T::String, 5, T::String, 3));
-  EXPECT_EQ(b.text(), "a") << "never cut inside a character";
-  b.setText("abc");
-  ASSERT_TRUE(convert(b, T::String, 4, T::String, 1));
-  EXPECT_EQ(b.text(), "");
-  b.setText("memo text that is long");
-  ASSERT_TRUE(convert(b, T::Blob, 8, T::String, 5));
-  EXPECT_EQ(b.text(), "memo");
-  std::string longText(300, 'x');
+  expectConversions({
+      {T::String, txt("abcdef"), 7, T::String, 4, 0, true, "abc"},
+      {T::String, txt("a\xC3\xA9z"), 5, T::String, 3, 0, true, "a"},  // never cut inside a character
+      {T::String, txt("abc"), 4, T::String, 1, 0, true, ""},
+      {T::Blob, txt("memo text that is long"), 8, T::String, 5, 0, true, "memo"},
+  });
   std::vector<uint8_t> big(400, 0);
-  std::memcpy(big.data(), longText.data(), longText.size());
+  std::fill_n(big.begin(), 300, 'x');
   ASSERT_TRUE(ConvertValue(T::Blob, 8, 0, T::String, 251, 0, big));
   EXPECT_EQ(strnlen(reinterpret_cast<const char*>(big.data()), 400), 250u);
 }
 
 TEST(ConvertValueFaults, TextThatDoesNotFitTheTargetFailsInsteadOfSpilling) {
-  ValueBuffer b;
-  b.setBytes(le(12345, 4));
-  EXPECT_FALSE(convert(b, T::Integer, 4, T::String, 4)) << "\"12345\" does not fit CHAR(3)";
-  EXPECT_EQ(b.text(), "");
-  b.setBytes(le(123, 4));
-  ASSERT_TRUE(convert(b, T::Integer, 4, T::String, 4));
-  EXPECT_EQ(b.text(), "123");
-  EXPECT_TRUE(b.guardIntact());
+  expectConversions({
+      {T::Integer, le(12345, 4), 4, T::String, 4, 0, false, ""},  // "12345" does not fit CHAR(3)
+      {T::Integer, le(123, 4), 4, T::String, 4, 0, true, "123"},
+  });
   std::vector<uint8_t> small(100, 0);
   EXPECT_FALSE(ConvertValue(T::Integer, 4, 0, T::String, 251, 0, small)) << "a buffer below 251 bytes";
 }
@@ -394,83 +385,48 @@ TEST(ConvertValueFaults, NarrowingIsRangeChecked) {
       EXPECT_EQ(b.value(8), Bytes(8, 0));
     }
   }
-  ValueBuffer b;
-  b.setText("70000");
-  EXPECT_FALSE(convert(b, T::String, 251, T::SmallInt, 2)) << "never 4464";
-  EXPECT_EQ(GetSmallIntValue(b.data()), 0);
-  b.setText("2147483648");
-  EXPECT_FALSE(convert(b, T::String, 251, T::Integer, 4));
-  b.setText("-2147483648");
-  ASSERT_TRUE(convert(b, T::String, 251, T::Integer, 4));
-  EXPECT_EQ(GetIntegerValue(b.data()), INT32_MIN);
-}
-
-TEST(ConvertValueFaults, LargeIntTextsUseTheFullRange) {
-  ValueBuffer b;
-  b.setText("9223372036854775807");
-  ASSERT_TRUE(convert(b, T::String, 251, T::LargeInt, 8));
-  EXPECT_EQ(GetLargeIntValue(b.data()), INT64_MAX);
-  ASSERT_TRUE(convert(b, T::LargeInt, 8, T::String, 251));
-  EXPECT_EQ(b.text(), "9223372036854775807");
-  b.setText("-9223372036854775808");
-  ASSERT_TRUE(convert(b, T::String, 251, T::LargeInt, 8));
-  EXPECT_EQ(GetLargeIntValue(b.data()), INT64_MIN);
-  b.setText("9223372036854775808");
-  EXPECT_FALSE(convert(b, T::String, 251, T::LargeInt, 8));
-  EXPECT_TRUE(IsValidValueText("9223372036854775807", T::LargeInt));
-  EXPECT_TRUE(IsValidValueText("-9223372036854775808", T::LargeInt));
-  EXPECT_FALSE(IsValidValueText("9223372036854775808", T::LargeInt));
-  EXPECT_FALSE(IsValidValueText("2147483648", T::Integer));
+  expectConversions({
+      {T::String, txt("70000"), 251, T::SmallInt, 2, 0, false, "0"},  // never 4464
+      {T::String, txt("2147483648"), 251, T::Integer, 4, 0, false, "0"},
+      {T::String, txt("-2147483648"), 251, T::Integer, 4, 0, true, "-2147483648"},
+      // large integers use the full 64-bit range
+      {T::String, txt("9223372036854775807"), 251, T::LargeInt, 8, 0, true, "9223372036854775807"},
+      {T::LargeInt, le(uint64_t(INT64_MAX), 8), 8, T::String, 251, 0, true, "9223372036854775807"},
+      {T::String, txt("-9223372036854775808"), 251, T::LargeInt, 8, 0, true, "-9223372036854775808"},
+      {T::String, txt("9223372036854775808"), 251, T::LargeInt, 8, 0, false, "0"},
+  });
 }
 
 TEST(ConvertValueFaults, MemoTextIsParsedIntoNumbers) {
-  ValueBuffer b;
-  b.setText("42");
-  ASSERT_TRUE(convert(b, T::Blob, 8, T::Integer, 4));
-  EXPECT_EQ(GetIntegerValue(b.data()), 42) << "not the bytes '4', '2'";
-  b.setText("1.5");
-  ASSERT_TRUE(convert(b, T::Blob, 8, T::Float, 8));
-  EXPECT_EQ(GetFloatValue(b.data()), 1.5);
-  b.setText("12.345");
-  ASSERT_TRUE(convert(b, T::Blob, 8, T::BCD, 34, 2));
-  EXPECT_EQ(bcdText(b.data()), "12.34");
-  b.setText("2024-02-29");
-  ASSERT_TRUE(convert(b, T::Blob, 8, T::Date, 4));
-  EXPECT_EQ(GetIntegerValue(b.data()), chronoDay(2024, 2, 29));
-  b.setText("not a number");
-  EXPECT_FALSE(convert(b, T::Blob, 8, T::Integer, 4));
-  EXPECT_EQ(GetIntegerValue(b.data()), 0);
-  b.setText("text");
-  EXPECT_FALSE(convert(b, T::String, 251, T::Blob, 8)) << "a blob reference is never made from text";
+  expectConversions({
+      {T::Blob, txt("42"), 8, T::Integer, 4, 0, true, "42"},  // not the bytes '4', '2'
+      {T::Blob, txt("1.5"), 8, T::Float, 8, 0, true, "1.5"},
+      {T::Blob, txt("12.345"), 8, T::BCD, 34, 2, true, "12.34"},
+      {T::Blob, txt("2024-02-29"), 8, T::Date, 4, 0, true, std::to_string(chronoDay(2024, 2, 29))},
+      {T::Blob, txt("not a number"), 8, T::Integer, 4, 0, false, "0"},
+      {T::String, txt("text"), 251, T::Blob, 8, 0, false, "0000000000000000"},  // a blob reference is never made from text
+  });
 }
 
 TEST(ConvertValueFaults, DecimalsUseThePointUnderAnyProcessLocale) {
   std::string saved = std::setlocale(LC_ALL, nullptr);
   for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8"})
     if (std::setlocale(LC_ALL, name) != nullptr) break;
-  ValueBuffer b;
-  b.setText("1.5");
-  ASSERT_TRUE(convert(b, T::String, 251, T::BCD, 34, 2));
-  EXPECT_EQ(bcdText(b.data()), "1.50");
-  ASSERT_TRUE(convert(b, T::BCD, 34, T::String, 251));
-  EXPECT_EQ(b.text(), "1.5");
-  b.setText("1,5");
-  EXPECT_FALSE(convert(b, T::String, 251, T::BCD, 34, 2));
+  expectConversions({
+      {T::String, txt("1.5"), 251, T::BCD, 34, 2, true, "1.50"},
+      {T::BCD, bcdOf(15000, 4), 34, T::String, 251, 0, true, "1.5"},
+      {T::String, txt("1,5"), 251, T::BCD, 34, 2, false, "0.00"},
+  });
   std::setlocale(LC_ALL, saved.c_str());
 }
 
 TEST(ConvertValueFaults, TimeTextKeepsMillisecondsAndFloatTextRoundTrips) {
-  ValueBuffer b;
-  b.setBytes(le(47100250, 4));  // 13:05:00.250
-  ASSERT_TRUE(convert(b, T::Time, 4, T::String, 251));
-  EXPECT_EQ(b.text(), "01:05:00.250 PM");
-  ASSERT_TRUE(convert(b, T::String, 251, T::Time, 4));
-  EXPECT_EQ(GetIntegerValue(b.data()), 47100250);
-  b.setBytes(floatBytes(0.1 + 0.2));
-  ASSERT_TRUE(convert(b, T::Float, 8, T::String, 251));
-  EXPECT_EQ(b.text(), "0.30000000000000004");
-  ASSERT_TRUE(convert(b, T::String, 251, T::Float, 8));
-  EXPECT_EQ(GetFloatValue(b.data()), 0.1 + 0.2);
+  expectConversions({
+      {T::Time, le(47100250, 4), 4, T::String, 251, 0, true, "01:05:00.250 PM"},
+      {T::String, txt("01:05:00.250 PM"), 251, T::Time, 4, 0, true, "47100250"},
+      {T::Float, floatBytes(0.1 + 0.2), 8, T::String, 251, 0, true, "0.30000000000000004"},
+      {T::String, txt("0.30000000000000004"), 251, T::Float, 8, 0, true, num(0.1 + 0.2)},
+  });
 }
 
 // ---- The whole matrix of type pairs ----
@@ -721,86 +677,70 @@ TEST_F(RoundTrip, DecimalsWithScalesZeroToFour) {
 
 // ---- Comparison constants ----
 
-TEST(ConvertToNodeType, ConstantsTakeTheOtherSidesType) {
-  uint8_t out[kBcdSize] = {};
-  auto run = [&](T s, const Bytes& v, T t, uint8_t scale = 0) {
-    std::memset(out, 0xAB, sizeof out);
-    return ConvertToNodeType({s, {}, uint32_t(v.size()), 0}, v, {t, {}, uint32_t(FixedValueSize(t)), scale},
-                             std::span<uint8_t>(out, FixedValueSize(t) ? FixedValueSize(t) : 1));
+TEST(ConvertToNodeType, ConstantsTakeTheOtherSidesTypeOrAreRefused) {
+  struct Row {
+    T source;
+    Bytes value;
+    T target;
+    uint8_t scale;
+    const char* shown;  // nullptr: refused, the target untouched
   };
-  ASSERT_TRUE(run(T::Integer, le(uint32_t(-5), 4), T::SmallInt));
-  EXPECT_EQ(GetSmallIntValue(out), -5);
-  ASSERT_TRUE(run(T::Word, le(65535, 2), T::Integer));
-  EXPECT_EQ(GetIntegerValue(out), 65535) << "zero-extended";
-  ASSERT_TRUE(run(T::SmallInt, le(uint16_t(-2), 2), T::LargeInt));
-  EXPECT_EQ(GetLargeIntValue(out), -2) << "sign-extended";
-  ASSERT_TRUE(run(T::Float, floatBytes(-2.7), T::Integer));
-  EXPECT_EQ(GetIntegerValue(out), -2);
-  ASSERT_TRUE(run(T::BCD, bcdOf(-27000, 4), T::Word) == false);
-  ASSERT_TRUE(run(T::BCD, bcdOf(27000, 4), T::Word));
-  EXPECT_EQ(GetWordValue(out), 2);
-  ASSERT_TRUE(run(T::LargeInt, le(uint64_t(1) << 53, 8), T::Float));
-  EXPECT_EQ(GetFloatValue(out), 9007199254740992.0);
-  ASSERT_TRUE(run(T::BCD, bcdOf(15000, 4), T::Float));
-  EXPECT_EQ(GetFloatValue(out), 1.5);
-  ASSERT_TRUE(run(T::Float, floatBytes(12.345), T::BCD, 2));
-  EXPECT_EQ(bcdText(out), "12.34");
-  ASSERT_TRUE(run(T::Integer, le(5, 4), T::BCD, 2));
-  EXPECT_EQ(bcdText(out), "5.00");
-  ASSERT_TRUE(run(T::Date, le(693594, 4), T::Timestamp));
-  EXPECT_EQ(GetFloatValue(out), kDateTimeZeroTimestamp);
-  ASSERT_TRUE(run(T::Timestamp, floatBytes(double(700000) * kMsPerDay + kMsPerDay - 0.3), T::Date));
-  EXPECT_EQ(GetIntegerValue(out), 700001) << "rounded to whole milliseconds first";
-}
-
-TEST(ConvertToNodeType, ValuesTheTargetCannotHoldAreNotConverted) {
-  uint8_t out[8];
-  auto refused = [&](T s, const Bytes& v, T t) {
-    std::memset(out, 0xAB, sizeof out);
-    bool ok = ConvertToNodeType({s, {}, uint32_t(v.size()), 0}, v, {t, {}, uint32_t(FixedValueSize(t)), 0},
-                                std::span<uint8_t>(out, 8));
-    for (uint8_t c : out) EXPECT_EQ(c, 0xAB) << "the target is untouched";
-    return !ok;
+  const Row rows[] = {
+      {T::Integer, le(uint32_t(-5), 4), T::SmallInt, 0, "-5"},
+      {T::Word, le(65535, 2), T::Integer, 0, "65535"},  // zero-extended
+      {T::SmallInt, le(uint16_t(-2), 2), T::LargeInt, 0, "-2"},  // sign-extended
+      {T::Float, floatBytes(-2.7), T::Integer, 0, "-2"},
+      {T::BCD, bcdOf(-27000, 4), T::Word, 0, nullptr},
+      {T::BCD, bcdOf(27000, 4), T::Word, 0, "2"},
+      {T::LargeInt, le(uint64_t(1) << 53, 8), T::Float, 0, "9007199254740992"},
+      {T::BCD, bcdOf(15000, 4), T::Float, 0, "1.5"},
+      {T::Float, floatBytes(12.345), T::BCD, 2, "12.34"},
+      {T::Integer, le(5, 4), T::BCD, 2, "5.00"},
+      {T::Date, le(693594, 4), T::Timestamp, 0, "59926521600000"},
+      {T::Timestamp, floatBytes(double(700000) * kMsPerDay + kMsPerDay - 0.3), T::Date, 0, "700001"},  // whole ms first
+      {T::Integer, le(70000, 4), T::SmallInt, 0, nullptr},  // a comparison with 70000 must not become one with 4464
+      {T::SmallInt, le(uint16_t(-1), 2), T::Word, 0, nullptr},
+      {T::Float, floatBytes(std::nan("")), T::Integer, 0, nullptr},
+      {T::Float, floatBytes(1e20), T::LargeInt, 0, nullptr},
+      {T::String, le(0, 8), T::Integer, 0, nullptr},  // strings are not handled here
+      {T::Date, le(1, 4), T::Time, 0, nullptr},
+      {T::Integer, le(1, 2), T::SmallInt, 0, nullptr},  // a source value shorter than its type
   };
-  EXPECT_TRUE(refused(T::Integer, le(70000, 4), T::SmallInt)) << "a comparison with 70000 must not become one with 4464";
-  EXPECT_TRUE(refused(T::SmallInt, le(uint16_t(-1), 2), T::Word));
-  EXPECT_TRUE(refused(T::Float, floatBytes(std::nan("")), T::Integer));
-  EXPECT_TRUE(refused(T::Float, floatBytes(1e20), T::LargeInt));
-  EXPECT_TRUE(refused(T::String, le(0, 8), T::Integer)) << "strings are not handled here";
-  EXPECT_TRUE(refused(T::Date, le(1, 4), T::Time));
-  EXPECT_TRUE(refused(T::Integer, le(1, 2), T::SmallInt)) << "a source value shorter than its type";
+  for (const Row& r : rows) {
+    uint8_t out[kBcdSize];
+    std::memset(out, 0xAB, sizeof out);
+    SCOPED_TRACE(std::to_string(int(r.source)) + " -> " + std::to_string(int(r.target)));
+    bool ok = ConvertToNodeType({r.source, {}, uint32_t(r.value.size()), 0}, r.value,
+                                {r.target, {}, uint32_t(FixedValueSize(r.target)), r.scale},
+                                std::span<uint8_t>(out, FixedValueSize(r.target)));
+    ASSERT_EQ(ok, r.shown != nullptr);
+    if (ok) EXPECT_EQ(shown(r.target, out), r.shown);
+    else EXPECT_EQ(std::count(out, out + sizeof out, 0xAB), long(sizeof out)) << "the target is untouched";
+  }
 }
 
 // ---- Value texts of fields ----
 
 TEST(IsValidValueText, ChecksTextsByType) {
-  EXPECT_TRUE(IsValidValueText("current_date", T::Timestamp));
-  EXPECT_TRUE(IsValidValueText("Current_Time", T::Timestamp));
-  EXPECT_TRUE(IsValidValueText("CURRENT_TIMESTAMP", T::Timestamp));
-  EXPECT_TRUE(IsValidValueText("current_date", T::Date));
-  EXPECT_FALSE(IsValidValueText("current_time", T::Date));
-  EXPECT_TRUE(IsValidValueText("CURRENT_TIME", T::Time));
-  EXPECT_TRUE(IsValidValueText("2024-01-02 01:05 PM", T::Timestamp));
-  EXPECT_TRUE(IsValidValueText("13:05", T::Timestamp));
-  EXPECT_FALSE(IsValidValueText("13:05", T::Date));
-  EXPECT_FALSE(IsValidValueText("70000", T::SmallInt));
-  EXPECT_TRUE(IsValidValueText("-32768", T::SmallInt));
-  EXPECT_TRUE(IsValidValueText("65535", T::Word));
-  EXPECT_FALSE(IsValidValueText("-1", T::Word));
-  EXPECT_TRUE(IsValidValueText("tRuE", T::Boolean));
-  EXPECT_FALSE(IsValidValueText("1", T::Boolean));
-  EXPECT_TRUE(IsValidValueText("1.5", T::Float));
-  EXPECT_FALSE(IsValidValueText("1,5", T::Float));
-  EXPECT_TRUE(IsValidValueText("922337203685477.5807", T::BCD));
-  EXPECT_FALSE(IsValidValueText("922337203685477.5808", T::BCD));
-  EXPECT_TRUE(IsValidValueText("anything", T::String));
-  EXPECT_TRUE(IsValidValueText("anything", T::Blob));
-  EXPECT_TRUE(IsValidValueText("anything", T::Bytes));
-  EXPECT_TRUE(IsValidValueText("anything", T::VarBytes));
-  EXPECT_TRUE(IsValidValueText("anything", T(19)));
-  EXPECT_TRUE(IsValidValueText("", T::Integer));
-  EXPECT_FALSE(IsValidValueText("1", T::Type13));
-  EXPECT_FALSE(IsValidValueText("1", T::Unknown));
+  struct Row {
+    const char* text;
+    T type;
+    bool valid;
+  };
+  const Row rows[] = {
+      {"current_date", T::Timestamp, true}, {"Current_Time", T::Timestamp, true}, {"CURRENT_TIMESTAMP", T::Timestamp, true},
+      {"current_date", T::Date, true}, {"current_time", T::Date, false}, {"CURRENT_TIME", T::Time, true},
+      {"2024-01-02 01:05 PM", T::Timestamp, true}, {"13:05", T::Timestamp, true}, {"13:05", T::Date, false},
+      {"70000", T::SmallInt, false}, {"-32768", T::SmallInt, true}, {"65535", T::Word, true}, {"-1", T::Word, false},
+      {"2147483648", T::Integer, false}, {"9223372036854775807", T::LargeInt, true},
+      {"-9223372036854775808", T::LargeInt, true}, {"9223372036854775808", T::LargeInt, false},
+      {"tRuE", T::Boolean, true}, {"1", T::Boolean, false}, {"1.5", T::Float, true}, {"1,5", T::Float, false},
+      {"922337203685477.5807", T::BCD, true}, {"922337203685477.5808", T::BCD, false},
+      {"anything", T::String, true}, {"anything", T::Blob, true}, {"anything", T::Bytes, true},
+      {"anything", T::VarBytes, true}, {"anything", T(19), true}, {"", T::Integer, true},
+      {"1", T::Type13, false}, {"1", T::Unknown, false},
+  };
+  for (const Row& r : rows) EXPECT_EQ(IsValidValueText(r.text, r.type), r.valid) << r.text << " as " << int(r.type);
 }
 
 TEST(IsValidValueText, AValidTextAlwaysConverts) {
