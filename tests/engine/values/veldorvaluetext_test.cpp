@@ -193,7 +193,9 @@ TEST(DecimalText, ReadsExactlyAndRoundsHalfToEven) {
       {"12.345", 2, 1234}, {"12.355", 2, 1236}, {"0.5", 0, 0}, {"0.51", 0, 1}, {"0.05", 0, 0}};
   for (const Row& r : rows) {
     EXPECT_EQ(ParseDecimalText(r.text, r.scale), r.value) << r.text;
-    if (r.scale == 4) EXPECT_EQ(ParseCurrencyText(r.text), r.value) << r.text;
+    if (r.scale == 4) {
+      EXPECT_EQ(ParseCurrencyText(r.text), r.value) << r.text;
+    }
   }
   for (const char* bad : {"922337203685477.5808", "-922337203685477.5809", "1e999999999999", "", ".", "1,5", "1e",
                           "1e+", "abc", "1.2.3"})
