@@ -41,14 +41,8 @@ TEST(ParamLexerTest, TokensAndTheirValues) {
     std::vector<Token> tokens;
   } cases[] = {
       {"file=(a, 12) x",
-       {{tokWord, "file"},
-        {tokEquals, "="},
-        {tokLParen, "("},
-        {tokWord, "a"},
-        {tokComma, ","},
-        {tokNumber, "12"},
-        {tokRParen, ")"},
-        {tokWord, "x"}}},
+       {{tokWord, "file"}, {tokEquals, "="}, {tokLParen, "("}, {tokWord, "a"}, {tokComma, ","}, {tokNumber, "12"},
+        {tokRParen, ")"}, {tokWord, "x"}}},
       {"123abc 007", {{tokWord, "123abc"}, {tokNumber, "007"}}},  // leading zeros kept
       {"99999999999 2147483647", {{tokIllegal, "99999999999"}, {tokNumber, "2147483647"}}},
       {"'a, b' ''", {{tokString, "a, b"}, {tokString, ""}}},
@@ -87,29 +81,17 @@ TImpOptions parseImp(std::string_view text) {
   return o;
 }
 
-TEST(ExpParseTest, KeywordsInAnyCaseAndValuesAsWritten) {
-  TExpOptions o = parseExp("file=A.dmp FILE=b.DMP File=0001 Log=MyLog tables='a, b'");
-  EXPECT_THAT(o.files, ElementsAre("A.dmp", "b.DMP", "0001"));  // a number is taken as its text
+TEST(ExpParseTest, KeywordsInAnyCaseValuesAsWrittenListsInOrderAndALeadingAccount) {
+  TExpOptions o = parseExp("u/p@db File=A.dmp FILE=(0001,(b.DMP)) Log=MyLog full=y owner=a owner=(b,c) tables='a, b'");
+  EXPECT_THAT(o.files, ElementsAre("A.dmp", "0001", "b.DMP"));  // a number is taken as its text
+  EXPECT_EQ(o.userid, "u/p@db");
   EXPECT_EQ(o.log, "MyLog");
+  EXPECT_EQ(o.owner, "a,b,c");
+  EXPECT_FALSE(o.full);
   EXPECT_EQ(o.tables, "a, b");  // a quoted value is one value
   EXPECT_EQ(parseExp("log=123abc").log, "123abc");
   EXPECT_EQ(parseExp("log= \t ").log, "\t");  // a tab alone is a word
-}
-
-TEST(ExpParseTest, ListsApplyEachValueInOrderWithOrWithoutParentheses) {
-  TExpOptions o = parseExp("full=y owner=a owner=(b,c) tables=x,y file=(f1,(f2,f3))");
-  EXPECT_EQ(o.owner, "a,b,c");
-  EXPECT_FALSE(o.full);
-  EXPECT_EQ(o.tables, "x,y");
-  EXPECT_THAT(o.files, ElementsAre("f1", "f2", "f3"));
-}
-
-TEST(ExpParseTest, ALeadingAccountSetsUserId) {
-  TExpOptions o = parseExp("scott/tiger@orcl file=x.dmp");
-  EXPECT_EQ(o.userid, "scott/tiger@orcl");
-  EXPECT_THAT(o.files, ElementsAre("x.dmp"));
   EXPECT_EQ(parseExp("'scott/tiger as sysdba' full=y").userid, "scott/tiger as sysdba");
-  EXPECT_EQ(parseExp("userid=system/manager").userid, "system/manager");
 }
 
 // The options each keyword sets show in the parameters built from them. Full mode cannot stand
@@ -164,9 +146,9 @@ TEST(KeywordTableTest, TablesAreSortedAndShareCodes) {
 // ---- Parser: refused texts ----
 
 struct FailureCase {
-  const char* text;
+  std::string text;
   int32_t errorpos;
-  const char* errortext;
+  std::string errortext;
 };
 
 class ExpParseFailureTest : public ::testing::TestWithParam<FailureCase> {};
@@ -207,7 +189,12 @@ INSTANTIATE_TEST_SUITE_P(
         // Syntax errors.
         FailureCase{"file=", 6, ""}, FailureCase{"file=a,", 8, ""}, FailureCase{"file=(a", 8, ""},
         FailureCase{"file=a)", 8, ")"}, FailureCase{"=a", 2, "="}, FailureCase{"file==a", 7, "="},
-        FailureCase{"file=a x y=b", 9, "x"}, FailureCase{"file=a owner y=b", 15, "y"}));
+        FailureCase{"file=a x y=b", 9, "x"}, FailureCase{"file=a owner y=b", 15, "y"},
+        // A token too long stops the parse with its text.
+        FailureCase{"log='" + std::string(300, 'q') + "'", 260, "'" + std::string(254, 'q')},
+        // full=y after a list keyword leaves the list filled; the built command would put full=y
+        // first and read back as a user or table export, so such a text is refused.
+        FailureCase{"tables=a full=y", 16, "full=y cannot be combined with owner or tables"}));
 
 TEST(ParseFailureTest, ValuesBeforeTheFailureStayInTheRecord) {
   TExpOptions o;
@@ -218,14 +205,8 @@ TEST(ParseFailureTest, ValuesBeforeTheFailureStayInTheRecord) {
   EXPECT_FALSE(o.direct);
 }
 
-// full=y after a list keyword leaves the list filled; the built command would put full=y first and
-// read back as a user or table export, so such a text is refused rather than stored.
 TEST(ParseFailureTest, FullModeTogetherWithUsersOrTablesIsRefused) {
   ParseFailure failure;
-  TExpOptions e;
-  EXPECT_NE(ExpParse("tables=a full=y", e, failure), 0);
-  EXPECT_EQ(failure.errortext, "full=y cannot be combined with owner or tables");
-  EXPECT_EQ(failure.errorpos, 16);
   TExpOptions e2;
   EXPECT_NE(ExpParse("owner=a inctype=complete", e2, failure), 0);
   TExpOptions e3;
@@ -236,15 +217,6 @@ TEST(ParseFailureTest, FullModeTogetherWithUsersOrTablesIsRefused) {
   EXPECT_EQ(failure.errortext, "full=y cannot be combined with fromuser or tables");
   TImpOptions i2;
   EXPECT_EQ(ImpParse("full=y touser=b", i2, failure), 0);
-}
-
-TEST(ParseFailureTest, ATokenTooLongStopsTheParseWithItsText) {
-  TExpOptions o;
-  ParseFailure failure;
-  std::string text = "log='" + std::string(300, 'q') + "'";
-  EXPECT_NE(ExpParse(text, o, failure), 0);
-  EXPECT_EQ(failure.errortext, "'" + std::string(254, 'q'));
-  EXPECT_EQ(failure.errorpos, 260);
 }
 
 TEST(ParseFailureTest, NestingDeeperThanTheStackFails) {
@@ -292,18 +264,9 @@ TEST(ParamValueTextTest, BareValuesAreExactlyThoseReadBackAsOneWordOrNumber) {
     // As the value of a keyword, followed by what may follow it in a parameter text.
     EXPECT_EQ(lexAll(v + ",").front().value, v) << v;
   }
-  const std::vector<std::string> notBare = {"",
-                                            "a b",
-                                            "a,b",
-                                            "it's",
-                                            "(a)",
-                                            "a=b",
-                                            "a)",
-                                            "99999999999",
-                                            "a\nb",
-                                            "a\rb",
-                                            std::string("a\0b", 3),
-                                            std::string(255, 'w')};
+  const std::vector<std::string> notBare = {
+      "", "a b", "a,b", "it's", "(a)", "a=b", "a)", "99999999999", "a\nb", "a\rb", std::string("a\0b", 3),
+      std::string(255, 'w')};
   for (const std::string& v : notBare) EXPECT_FALSE(IsBareParamValue(v)) << v;
 }
 

@@ -64,12 +64,16 @@ class ParFileTest : public ::testing::Test {
     settings_.sqlplusProgram = standin::program("sqlplus");
   }
 
+  static void account(tasks::TUniTask& task, int id, const std::string& user, const std::string& password,
+                      const std::string& db) {
+    task.SetId(id);
+    task.SetUName(user);
+    task.SetUPassword(password);
+    task.SetConnectString(db);
+  }
   // An export of SCOTT's objects with a timed dump name.
   void fillExport(TExpTask& task) {
-    task.SetId(12);
-    task.SetUName("scott");
-    task.SetUPassword("Tiger#Secret");
-    task.SetConnectString("orcl");
+    account(task, 12, "scott", "Tiger#Secret", "orcl");
     task.SetFile("/Data/Dumps/Full_%d%h.DMP");
     task.SetOwner("SCOTT");
   }
@@ -107,10 +111,7 @@ TEST_F(ParFileTest, FileIsReadableAndWritableByItsOwnerOnly) {
 
 TEST_F(ParFileTest, WithoutAFileEntryTheDumpIsUnknownAndNoEarlierDumpPathSurvives) {
   TImpTask task(nullptr);
-  task.SetId(7);
-  task.SetUName("u");
-  task.SetUPassword("p");
-  task.SetConnectString("c");
+  account(task, 7, "u", "p", "c");
   task.SetFromUser("A");
   task.SetDumpPath("/d/earlier_run.dmp");
   WriteParFile(task, settings_, kClock);
@@ -157,35 +158,12 @@ TEST_F(ParFileTest, MainStageCarriesOnlyTheParameterFile) {
   EXPECT_EQ(r->taskId, 12);
   EXPECT_TRUE(r->input.empty());
   EXPECT_EQ(task.mainrecord().arguments, "parfile=" + ws_.work() + "/12.par");
-  EXPECT_EQ(task.mainrecord().folder, ws_.work());
-}
-
-TEST_F(ParFileTest, RawCommandThatDidNotParseFollowsTheParameterFileAsTyped) {
-  TExpTask task(nullptr);
-  task.SetId(3);
-  task.SetTaskType(TTaskType::RawExport);
-  task.SetUName("u");
-  task.SetUPassword("pw");
-  task.SetConnectString("db");
-  task.SetCommand("file=Raw.dmp owner=(a,b) bogus='x y'");
-  task.SetParsedOk(false);
-  task.SetDumpPath("/d/earlier_run.dmp");
-  std::optional<TRunStartRecord> r = PrepareMainStage(task, settings_, kClock);
-  ASSERT_TRUE(r.has_value());
-  EXPECT_EQ(r->arguments,
-            (Lines{"parfile=" + ws_.work() + "/3.par", "file=Raw.dmp", "owner=(a,b)", "bogus='x y'"}));
-  EXPECT_EQ(standin::readFile(ws_.work() + "/3.par"), "userid=u/pw@db\r\n");
-  EXPECT_EQ(task.dumpfile(), "Unknown");
-  EXPECT_EQ(task.dumppath(), "");
 }
 
 TEST_F(ParFileTest, RawCommandThatParsedRunsLikeAGeneratedOne) {
   TImpTask task(nullptr);
-  task.SetId(4);
+  account(task, 4, "u", "pw", "db");
   task.SetTaskType(TTaskType::RawImport);
-  task.SetUName("u");
-  task.SetUPassword("pw");
-  task.SetConnectString("db");
   task.SetCommand("file=/In/A.DMP full=y");
   ASSERT_TRUE(task.ParseCommand());
   std::optional<TRunStartRecord> r = PrepareMainStage(task, settings_, kClock);
@@ -286,12 +264,10 @@ TEST_F(NoPasswordOnCommandLinesTest, ExportRunWithBothScripts) {
   EXPECT_TRUE(std::filesystem::exists(task.dumppath()));
 }
 
+// A raw command that did not parse follows the parameter file as typed; its dump is unknown.
 TEST_F(NoPasswordOnCommandLinesTest, ImportAndARawCommandThatDidNotParse) {
   TImpTask imp(nullptr);
-  imp.SetId(13);
-  imp.SetUName("system");
-  imp.SetUPassword("Manager#Secret");
-  imp.SetConnectString("orcl");
+  account(imp, 13, "system", "Manager#Secret", "orcl");
   imp.SetFile(ws_.folder() + "/full.dmp");
   imp.SetFromUser("SCOTT");
   imp.SetProgram(standin::program("imp"));
@@ -299,13 +275,11 @@ TEST_F(NoPasswordOnCommandLinesTest, ImportAndARawCommandThatDidNotParse) {
   run(impRunner, *PrepareMainStage(imp, settings_, kClock));
 
   TImpTask raw(nullptr);
-  raw.SetId(14);
+  account(raw, 14, "system", "Raw#Secret", "orcl");
   raw.SetTaskType(TTaskType::RawImport);
-  raw.SetUName("system");
-  raw.SetUPassword("Raw#Secret");
-  raw.SetConnectString("orcl");
   raw.SetCommand("file=" + ws_.folder() + "/full.dmp fromuser=scott show=yes");
   EXPECT_FALSE(raw.ParseCommand());
+  raw.SetDumpPath("/d/earlier_run.dmp");
   raw.SetProgram(standin::program("imp80"));
   tasks::TThreadRunTask rawRunner;
   run(rawRunner, *PrepareMainStage(raw, settings_, kClock));
@@ -323,6 +297,7 @@ TEST_F(NoPasswordOnCommandLinesTest, ImportAndARawCommandThatDidNotParse) {
                                 "fromuser=scott", "show=yes"}));
   EXPECT_EQ(log[1].parfile, (Lines{"userid=system/Raw#Secret@orcl\\r"}));
   EXPECT_EQ(raw.dumpfile(), "Unknown");
+  EXPECT_EQ(raw.dumppath(), "");
 }
 
 }  // namespace
