@@ -45,8 +45,23 @@ class AnalysisFileTest : public TempFolderTest {
     reader.Execute();
     return root.Message();
   }
-  std::string bytesOf(const std::string& file, int64_t start, int64_t length) {
-    return readFile(file).substr(size_t(start), size_t(length));
+  // Each node's bytes in `file`, in tree order.
+  static std::vector<std::string> objectBytes(const TExpFileRoot& root, const std::string& file) {
+    const std::string all = readFile(file);
+    std::vector<std::string> out;
+    ForEachNode(root, [&](const TExpFileNode& n, const TExpFileUser*) {
+      out.push_back(n.Length() > 0 ? all.substr(size_t(n.StartOffset()), size_t(n.Length())) : "");
+    });
+    return out;
+  }
+  // Saves `root` over the dump `bytes` to `name`.adf and loads it back.
+  std::unique_ptr<TExpFileRoot> roundTrip(TExpFileRoot& root, const std::string& name, const std::string& bytes) {
+    writeFile(path(name + ".dmp"), bytes);
+    root.SetDumpFileName(path(name + ".dmp"));
+    EXPECT_EQ(save(root, path(name + ".adf")), "");
+    auto back = std::make_unique<TExpFileRoot>();
+    EXPECT_EQ(load(*back, path(name + ".adf")), "");
+    return back;
   }
   static int nodeCount(const TExpFileRoot& root) {
     int n = root.PublicObjectCount();
@@ -108,14 +123,7 @@ TEST_F(AnalysisFileTest, SavedTreeReadsBackWithEachObjectsExactBytes) {
     return lines;
   };
   ASSERT_EQ(shape(back), shape(dump));
-  std::vector<std::string> dumpBytes, backBytes;
-  ForEachNode(dump, [&](const TExpFileNode& n, const TExpFileUser*) {
-    dumpBytes.push_back(n.Length() > 0 ? bytesOf(path("d.dmp"), n.StartOffset(), n.Length()) : "");
-  });
-  ForEachNode(back, [&](const TExpFileNode& n, const TExpFileUser*) {
-    backBytes.push_back(n.Length() > 0 ? bytesOf(path("d.adf"), n.StartOffset(), n.Length()) : "");
-  });
-  EXPECT_EQ(backBytes, dumpBytes);
+  EXPECT_EQ(objectBytes(back, path("d.adf")), objectBytes(dump, path("d.dmp")));
 
   // Saving the tree read from the analysis file copies from the analysis file: same data area.
   ASSERT_EQ(save(back, path("again.adf")), "");
@@ -127,17 +135,18 @@ TEST_F(AnalysisFileTest, SavedTreeReadsBackWithEachObjectsExactBytes) {
   EXPECT_TRUE(first.compare(dataStart, std::string::npos, second, dataStart) == 0);
 }
 
+// Also: a name of 128 characters is stored without terminator and a longer one cut; the export
+// mode text is its own ten-byte field.
 TEST_F(AnalysisFileTest, HeaderAndEntriesLieExactlyWhereTheFormatPutsThem) {
-  writeFile(path("g.dmp"), "0123456789USERDDLOBJECT-ONE");
   TExpFileRoot root;
-  root.SetDumpFileName(path("g.dmp"));
   root.SetNlsLang("WE8ISO8859P1 (ISO 8859-1 West European)");
   root.SetExportUser("SYSTEM");
-  root.SetExportModeText("ENTIRE");
+  root.SetExportModeText("ENTIRE-DATABASE");
   root.SetExportVersion("EXPORT:V09.02.00");
   TExpFileUser* o = root.AddUser(owner("SCOTT", 10, 7));
-  o->AddNode(node("OBJECT", kKindViews, 17, 10));
-  ASSERT_EQ(save(root, path("g.adf")), "");
+  const std::string name128(128, 'N');
+  o->AddNode(node(name128 + "TAIL", kKindViews, 17, 10));
+  const auto back = roundTrip(root, "g", "0123456789USERDDLOBJECT-ONE");
 
   std::string want(1024, '\0');
   auto put = [&](size_t at, const std::string& text) { want.replace(at, text.size(), text); };
@@ -145,7 +154,7 @@ TEST_F(AnalysisFileTest, HeaderAndEntriesLieExactlyWhereTheFormatPutsThem) {
   for (int i = 0; i < 10; ++i) want[size_t(10 + i)] = char(i);
   put(20, "WE8ISO8859P1 (ISO 8859-1 West European)");
   put(140, "SYSTEM");
-  put(160, "ENTIRE");
+  put(160, "ENTIRE-DAT");
   put(170, "2024-05-17 09:30:00");
   put(190, "282");
   put(200, "EXPORT:V09.02.00");
@@ -153,48 +162,26 @@ TEST_F(AnalysisFileTest, HeaderAndEntriesLieExactlyWhereTheFormatPutsThem) {
   entry1.replace(0, 5, "SCOTT");
   entry1.replace(128, 12, int32Bytes(1306) + int32Bytes(7) + int32Bytes(10));
   entry1[140] = 1;
-  entry2.replace(0, 6, "OBJECT");
+  entry2.replace(0, 128, name128);
   entry2.replace(128, 12, int32Bytes(1313) + int32Bytes(10) + int32Bytes(17));
   entry2[140] = 3;
   EXPECT_EQ(readFile(path("g.adf")), want + entry1 + entry2 + "USERDDLOBJECT-ONE");
-}
-
-TEST_F(AnalysisFileTest, NameOf128CharactersIsStoredWithoutTerminatorAndLongerOnesAreCut) {
-  writeFile(path("n.dmp"), "xy");
-  TExpFileRoot root;
-  root.SetDumpFileName(path("n.dmp"));
-  const std::string exact(128, 'N');
-  root.AddPublicObject(node(exact, kKindRoles, 0, 1));
-  root.AddPublicObject(node(exact + "TAIL", kKindRoles, 1, 1));
-  ASSERT_EQ(save(root, path("n.adf")), "");
-  TExpFileRoot back;
-  ASSERT_EQ(load(back, path("n.adf")), "");
+  EXPECT_EQ(back->ExportModeText(), "ENTIRE-DAT");
+  TExpFileUser* scott = nullptr;
   TExpFileNode* n = nullptr;
-  ASSERT_TRUE(back.GetPublicObject(0, n));
-  EXPECT_EQ(n->Name(), exact);
-  ASSERT_TRUE(back.GetPublicObject(1, n));
-  EXPECT_EQ(n->Name(), exact);
+  ASSERT_TRUE(back->GetUser(0, scott) && scott->GetNode(0, n));
+  EXPECT_EQ(n->Name(), name128);
 }
 
 TEST_F(AnalysisFileTest, ObjectsLongerThanTheDisplayLimitAreCopiedWhole) {
   std::string bytes;
   for (int i = 0; i < 30000; ++i) bytes += char(i * 7 % 256);
-  writeFile(path("b.dmp"), "head" + bytes + "tail");
   TExpFileRoot root;
-  root.SetDumpFileName(path("b.dmp"));
   TExpFileUser* o = root.AddUser(owner("U"));
   o->AddNode(node("BIG", kKindPackageBodies, 4, int64_t(bytes.size())));
   o->AddNode(node("TAIL", kKindTables, 4 + int64_t(bytes.size()), 4));
-  ASSERT_EQ(save(root, path("b.adf")), "");
-  TExpFileRoot back;
-  ASSERT_EQ(load(back, path("b.adf")), "");
-  TExpFileUser* ob = nullptr;
-  TExpFileNode *big = nullptr, *tail = nullptr;
-  ASSERT_TRUE(back.GetUser(0, ob));
-  ASSERT_TRUE(ob->GetNode(0, big));
-  ASSERT_TRUE(ob->GetNode(1, tail));
-  EXPECT_EQ(bytesOf(path("b.adf"), big->StartOffset(), big->Length()), bytes);
-  EXPECT_EQ(bytesOf(path("b.adf"), tail->StartOffset(), tail->Length()), "tail");
+  const auto back = roundTrip(root, "b", "head" + bytes + "tail");
+  EXPECT_EQ(objectBytes(*back, path("b.adf")), (std::vector<std::string>{"", bytes, "tail"}));
 }
 
 TEST_F(AnalysisFileTest, UnreadableRangeFailsTheSaveAndKeepsTheOldFile) {
@@ -354,18 +341,6 @@ TEST_F(DamagedAnalysisFileTest, TruncatedFileIsRefusedWhereverItIsCut) {
     EXPECT_NE(load(root, adf), "") << "cut at " << keep;
     EXPECT_EQ(nodeCount(root), 0) << "cut at " << keep;
   }
-}
-
-TEST_F(DamagedAnalysisFileTest, ExportModeTextIsReadAsItsOwnTenByteField) {
-  writeFile(path("m.dmp"), "x");
-  TExpFileRoot root;
-  root.SetDumpFileName(path("m.dmp"));
-  root.SetExportModeText("ENTIRE-DATABASE");
-  root.AddPublicObject(node("A", kKindRoles, 0, 1));
-  ASSERT_EQ(save(root, path("m.adf")), "");
-  TExpFileRoot back;
-  ASSERT_EQ(load(back, path("m.adf")), "");
-  EXPECT_EQ(back.ExportModeText(), "ENTIRE-DAT");
 }
 
 TEST_F(DamagedAnalysisFileTest, RandomDamageGivesAMessageAndNoTreeOrATreeInsideTheFile) {
