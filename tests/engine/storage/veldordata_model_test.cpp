@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <random>
 #include <sstream>
@@ -155,6 +156,7 @@ TEST_P(DataFileModel, RandomAppendsChangesAndFreesMatchTheModel) {
   check();
   reopen();
   check();
+  EXPECT_EQ(std::filesystem::exists(dir.file("MODEL.DAT")), !GetParam().inMemory);
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, DataFileModel,
