@@ -27,9 +27,6 @@ TEST(NewTaskTest, StartsIdleWithItsTypeTheScriptsOnTheLoopbackFtpServerAndNoPara
   EXPECT_EQ(exp.ftpserver(), "127.0.0.1");
   EXPECT_TRUE(exp.params().empty());
   EXPECT_TRUE(exp.command().empty());
-  EXPECT_TRUE(imp.params().empty());
-  EXPECT_EQ(exp.options(), kExpDefaults);
-  EXPECT_EQ(imp.options(), kImpDefaults);
 }
 
 // ---- BuildCommand ----
