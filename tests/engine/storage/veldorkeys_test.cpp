@@ -135,12 +135,7 @@ TEST(FieldSizes, AStringTooLongForAByteIsRefused) {
   TFieldDescriptor d;
   d.SetType(TypeCode(TEngineFieldType::String));
   d.SetSize(255);
-  try {
-    SetFieldStorageSize(d.Span());
-    FAIL() << "no error";
-  } catch (const EVELDOREngineError& e) {
-    EXPECT_EQ(e.ErrorCode(), VELDOR_INVALIDFLDTYPE);
-  }
+  EXPECT_EQ(storage_test::errorOf([&] { SetFieldStorageSize(d.Span()); }), VELDOR_INVALIDFLDTYPE);
 }
 
 // ---- Field keys ----

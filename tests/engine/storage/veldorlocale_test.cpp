@@ -77,16 +77,13 @@ TEST_F(CharMapTest, ManyThreadsShareOneEntry) {
 
 // ---- Comparison and case ----
 
-TEST(LocaleCompareTest, LengthComparesThatManyCharactersOfEach) {
+TEST(LocaleCompareTest, LengthComparesThatManyCharactersAndTextsEndAtTheirFirstZero) {
+  using namespace std::string_literals;
   EXPECT_EQ(OSCompareStrings(kEnglish, 0, "ABCx", true, 3, "abcy"), 0);
   EXPECT_NE(OSCompareStrings(kEnglish, 0, "ABCx", false, 3, "abcy"), 0);
   EXPECT_LT(OSCompareStrings(kEnglish, 0, "ABCx", true, 0, "abcy"), 0);
   // A cut inside a two-byte letter drops the letter rather than comparing half of it.
   EXPECT_EQ(OSCompareStrings(kEnglish, 0, "aé", false, 2, "aè"), 0);
-}
-
-TEST(LocaleCompareTest, TextsEndAtTheirFirstZero) {
-  using namespace std::string_literals;
   EXPECT_EQ(OSCompareStrings(kEnglish, 0, "abc\0zzz"s, false, 0, "abc\0aaa"s), 0);
   EXPECT_EQ(OSCompareStrings(0, 0, "abc\0zzz"s, false, 7, "abc"), 0);
 }

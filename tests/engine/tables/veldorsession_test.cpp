@@ -16,20 +16,16 @@ namespace {
 
 TEST(SessionDefaultsTest, FreshSessionHasTheDocumentedSettings) {
   TDataSession session;
-  EXPECT_EQ(session.TrackObjects(), 0);
-  EXPECT_EQ(session.ProgressSteps(), 20);
   EXPECT_EQ(session.LockRetryCount(), 15);
   EXPECT_EQ(session.LockWaitTime(), 100);
   EXPECT_EQ(session.ForceBufferFlush(), 0);
   EXPECT_EQ(session.StrictChangeDetection(), 0);
-  EXPECT_EQ(session.LockProtocol(), lpPessimistic);
   EXPECT_EQ(session.SessionType(), stLocal);
   EXPECT_TRUE(session.RemoteType()) << "LAN flag 1";
   EXPECT_EQ(session.RemotePort(), 12001u);
   EXPECT_EQ(session.RemoteAddress(), "127.0.0.1");
   EXPECT_EQ(session.RemoteHost(), "");
   EXPECT_EQ(session.TimeOut(), 300u);
-  EXPECT_EQ(session.ServerVersion(), 30300);
   EXPECT_FALSE(session.Connected());
   EXPECT_EQ(session.PasswordCount(), 0u);
   EXPECT_EQ(TDataSession(1).TrackObjects(), 1);
