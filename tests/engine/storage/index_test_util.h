@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <random>
 #include <string>
@@ -87,6 +88,28 @@ class IndexFileFixture {
     options.encrypted = setup_.encrypted;
     options.checkKeysPerRecord = keysPerRecord;
     return tablecheck::CheckIndexImage(bytes(), options);
+  }
+  // The checker's verdict over the file on disk, with its report when it finds something.
+  testing::AssertionResult sound(bool keysPerRecord = true) {
+    const tablecheck::Report report = check(keysPerRecord);
+    if (report.ok()) return testing::AssertionSuccess();
+    return testing::AssertionFailure() << report.text();
+  }
+  // The root page of `slot`, pinned (nullptr when there is none); release it with file->ReleasePage.
+  TPage* pinRoot(uint8_t rootSlot) {
+    TPage* root = nullptr;
+    bool failed = false;
+    cursor.SetCurrentIndex(rootSlot);
+    return file->GetRootPage(cursor, root, failed) ? root : nullptr;
+  }
+  // Offers the plain image of every page on disk to `edit`, writes back those it changed (returns
+  // true for), and drops the cache so that the pages are read again.
+  void editPages(const std::function<bool(uint32_t n, std::vector<uint8_t>& page)>& edit) {
+    for (uint32_t p = 1; p < file->GetNextPageNumber(); ++p) {
+      std::vector<uint8_t> page = pageImage(p);
+      if (edit(p, page)) putPageImage(p, page);
+    }
+    file->ClearPageCache();
   }
   // Plain page image (descrambled) of page n as it lies on disk.
   std::vector<uint8_t> pageImage(uint32_t n) const {
