@@ -11,7 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,7 +35,6 @@ struct Record {
   std::string cwd;
   std::vector<std::string> parfile;  // escaped: a carriage return reads "\r"
   std::vector<std::string> stdinLines;
-  std::vector<std::string> notes;
 };
 
 inline std::vector<Record> readLog(const std::string& path) {
@@ -43,29 +42,25 @@ inline std::vector<Record> readLog(const std::string& path) {
   std::ifstream in(path);
   std::string line;
   Record current;
-  auto take = [&line](const char* prefix, std::string& into) {
-    std::string p = prefix;
-    if (line.compare(0, p.size(), p) != 0) return false;
-    into = line.substr(p.size());
-    return true;
+  // The value after `prefix`, when the line starts with it.
+  auto take = [&line](const std::string& prefix) -> std::optional<std::string> {
+    if (line.compare(0, prefix.size(), prefix) != 0) return std::nullopt;
+    return line.substr(prefix.size());
   };
   while (std::getline(in, line)) {
-    std::string value;
-    if (take("program: ", value)) {
+    if (auto v = take("program: ")) {
       current = Record{};
-      current.program = value;
-    } else if (take("arg: ", value)) {
-      current.args.push_back(value);
-    } else if (take("cwd: ", value)) {
-      current.cwd = value;
-    } else if (take("parfile: ", value)) {
-      current.parfile.push_back(value);
-    } else if (take("stdin: ", value)) {
-      current.stdinLines.push_back(value);
+      current.program = *v;
+    } else if (auto v = take("arg: ")) {
+      current.args.push_back(*v);
+    } else if (auto v = take("cwd: ")) {
+      current.cwd = *v;
+    } else if (auto v = take("parfile: ")) {
+      current.parfile.push_back(*v);
+    } else if (auto v = take("stdin: ")) {
+      current.stdinLines.push_back(*v);
     } else if (line == "end") {
       records.push_back(current);
-    } else if (line.rfind("NLS_LANG", 0) != 0) {
-      current.notes.push_back(line);
     }
   }
   return records;
@@ -93,7 +88,6 @@ class Workspace {
   // Folder for test files; `work()` is the private work folder inside it.
   const std::string& folder() const { return folder_; }
   const std::string& work() const { return work_; }
-  const std::string& log() const { return log_; }
   std::vector<Record> records() const { return readLog(log_); }
 
   void set(const std::string& name, const std::string& value) {

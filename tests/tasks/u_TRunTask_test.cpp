@@ -47,16 +47,21 @@ class RunnerTest : public ::testing::Test {
     return e->second;
   }
 
-  // Runs `role` with the raw output bytes `raw` (stand-in escapes) and returns its lines.
-  std::vector<std::string> linesOf(const std::string& raw, const std::string& rawErr = "") {
-    ws_.set("VELMARON_STANDIN_RAW", raw);
-    ws_.set("VELMARON_STANDIN_RAW_ERR", rawErr);
-    TThreadRunTask runner;
-    runner.Start(record("exp", {"userid=a/b@c"}));
+  // Runs `r` to its end: events 1 and 2, and no other.
+  void runToEnd(TThreadRunTask& runner, const TRunStartRecord& r) {
+    runner.Start(r);
     EXPECT_EQ(nextEvent(), 1);
     EXPECT_EQ(nextEvent(), 2);
     runner.Join();
     EXPECT_TRUE(events_.drain().empty());
+  }
+
+  // Runs a program with the raw output bytes `raw` (stand-in escapes) and returns its lines.
+  std::vector<std::string> linesOf(const std::string& raw, const std::string& rawErr = "") {
+    ws_.set("VELMARON_STANDIN_RAW", raw);
+    ws_.set("VELMARON_STANDIN_RAW_ERR", rawErr);
+    TThreadRunTask runner;
+    runToEnd(runner, record("exp", {"userid=a/b@c"}));
     return runner.output();
   }
 
@@ -75,9 +80,7 @@ TEST_F(RunnerTest, LinesSplitAtLineFeedKeepingCarriageReturnsAndTheLastUnendedLi
   EXPECT_EQ(linesOf("x\\0y\\n\\0\\nz\\0"), (Lines{"xy", "", "z"}));              // zero bytes are dropped
   EXPECT_EQ(linesOf("out\\nhalf ", "err\\r\\n"), (Lines{"out", "half err\r"}));  // both streams
   EXPECT_TRUE(linesOf("").empty());  // nothing written: no lines, still events 1 and 2
-}
-
-TEST_F(RunnerTest, OutputLongerThanOneReadIsSplitTheSame) {
+  // Output longer than one read is split the same.
   std::string raw;
   Lines expected;
   for (int i = 0; i < 3000; ++i) {
@@ -90,10 +93,7 @@ TEST_F(RunnerTest, OutputLongerThanOneReadIsSplitTheSame) {
 
 TEST_F(RunnerTest, BannerAndResultLinesOfBothStreamsArriveFromTheRecordsFolder) {
   TThreadRunTask runner;
-  runner.Start(record("exp", {"userid=scott/tiger@db", "file=x.dmp"}));
-  EXPECT_EQ(nextEvent(), 1);
-  EXPECT_EQ(nextEvent(), 2);
-  runner.Join();
+  runToEnd(runner, record("exp", {"userid=scott/tiger@db", "file=x.dmp"}));
   const Lines& out = runner.output();
   EXPECT_NE(std::find(out.begin(), out.end(), "Export: Release 8.1.7.0.0 - Production\r"), out.end());
   EXPECT_NE(std::find(out.begin(), out.end(), "Export terminated successfully without warnings."), out.end());
@@ -106,10 +106,7 @@ TEST_F(RunnerTest, BannerAndResultLinesOfBothStreamsArriveFromTheRecordsFolder) 
 TEST_F(RunnerTest, ExitCodeIsKeptAndChangesNoEvent) {
   ws_.set("VELMARON_STANDIN_EXIT", "5");
   TThreadRunTask runner;
-  runner.Start(record("imp"));
-  EXPECT_EQ(nextEvent(), 1);
-  EXPECT_EQ(nextEvent(), 2);
-  runner.Join();
+  runToEnd(runner, record("imp"));
   EXPECT_EQ(runner.exitCode(), 5);
   EXPECT_EQ(runner.startResult(), 0);
 }
@@ -177,10 +174,7 @@ TEST_F(RunnerTest, TerminateBeforeTheProgramStartsKillsItOnceStarted) {
   ws_.set("VELMARON_STANDIN_DELAY_MS", "600000");
   TThreadRunTask runner;
   runner.Terminate();
-  runner.Start(record("exp", {"userid=a/b@c"}));
-  EXPECT_EQ(nextEvent(), 1);
-  EXPECT_EQ(nextEvent(), 2);
-  runner.Join();
+  runToEnd(runner, record("exp", {"userid=a/b@c"}));
   EXPECT_EQ(runner.exitCode(), 128 + SIGKILL);
 }
 
