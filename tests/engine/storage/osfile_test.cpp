@@ -28,6 +28,14 @@ class LocalBackend : public ::testing::Test {
     o.share = share;
     return fs.openFile(dir.file(name), o);
   }
+  // Two separate write opens of one file, in `a` and `b`.
+  void twoOpens() {
+    writeFile(dir.file("t.dat"), "x");
+    a = open("t.dat", true);
+    b = open("t.dat", true);
+    ASSERT_TRUE(a && b);
+  }
+  std::unique_ptr<OsFile> a, b;
 };
 
 TEST_F(LocalBackend, NamesAreFoundIgnoringCaseInEveryComponent) {
@@ -79,9 +87,7 @@ TEST_F(LocalBackend, ExclusiveOpenFailsWhileAnotherOpenExistsAndBlocksLaterOnes)
 }
 
 TEST_F(LocalBackend, OverlappingLocksAreRefusedThroughTheSameOpenAndAnother) {
-  writeFile(dir.file("t.dat"), "x");
-  auto a = open("t.dat", true);
-  auto b = open("t.dat", true);
+  twoOpens();
   ASSERT_TRUE(a->lockRange(10, 10));
   EXPECT_FALSE(a->lockRange(15, 10));
   EXPECT_EQ(lastOsError(), kLockViolation);
@@ -92,9 +98,7 @@ TEST_F(LocalBackend, OverlappingLocksAreRefusedThroughTheSameOpenAndAnother) {
 }
 
 TEST_F(LocalBackend, UnlockMustNameExactlyAHeldRangeOfThisOpen) {
-  writeFile(dir.file("t.dat"), "x");
-  auto a = open("t.dat", true);
-  auto b = open("t.dat", true);
+  twoOpens();
   ASSERT_TRUE(a->lockRange(10, 10));
   ASSERT_TRUE(a->lockRange(20, 10));
   EXPECT_FALSE(a->unlockRange(10, 5)) << "part of a range";
@@ -104,12 +108,12 @@ TEST_F(LocalBackend, UnlockMustNameExactlyAHeldRangeOfThisOpen) {
   EXPECT_TRUE(a->unlockRange(10, 10));
   EXPECT_TRUE(b->lockRange(12, 1));
   EXPECT_FALSE(b->lockRange(25, 1)) << "the neighbour range survived the split";
+  a.reset();
+  EXPECT_TRUE(b->lockRange(25, 1)) << "closing an open releases its locks";
 }
 
 TEST_F(LocalBackend, LockOffsetsPast4GiBWorkAndReservedBytesAreRefused) {
-  writeFile(dir.file("t.dat"), "x");
-  auto a = open("t.dat", true);
-  auto b = open("t.dat", true);
+  twoOpens();
   EXPECT_TRUE(a->lockRange(INT64_C(0xFFFEFFFF), 65536));
   EXPECT_FALSE(b->lockRange(INT64_C(0xFFFFFFFF) - 7, 1));
   EXPECT_TRUE(b->lockRange(INT64_C(0xFFFFFFFF), 1));
@@ -118,15 +122,6 @@ TEST_F(LocalBackend, LockOffsetsPast4GiBWorkAndReservedBytesAreRefused) {
   EXPECT_FALSE(a->lockRange(kFirstReservedOffset, 1));
   EXPECT_FALSE(a->lockRange(0, 0));
   EXPECT_FALSE(a->lockRange(-1, 2));
-}
-
-TEST_F(LocalBackend, ClosingAnOpenReleasesItsLocks) {
-  writeFile(dir.file("t.dat"), "x");
-  auto a = open("t.dat", true);
-  auto b = open("t.dat", true);
-  ASSERT_TRUE(a->lockRange(100, 1));
-  a.reset();
-  EXPECT_TRUE(b->lockRange(100, 1));
 }
 
 TEST_F(LocalBackend, ReadOnlyOpensTakeLocksThatStillExcludeWriters) {

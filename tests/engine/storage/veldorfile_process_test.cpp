@@ -56,31 +56,26 @@ Helper holder(const std::string& path, bool exclusive, const std::function<bool(
   });
 }
 
-TEST_F(ProcessLocks, AnExclusiveOpenIsRefusedWhileAnotherProcessHasTheFileOpen) {
-  Helper other = holder(path, false, [](TFileHandler&) { return true; });
-  ASSERT_EQ(other.receive(), 'r');
+TEST_F(ProcessLocks, ShareModesHoldAgainstAnotherProcess) {
   TFileList list;
-  EXPECT_EQ(errorOf([&] { handler(list, path, true)->Open(); }), VELDOR_OSEACCES);
-  auto shared = handler(list, path);
-  shared->Open();
-  shared->Close();
-  other.send('q');
-  ASSERT_EQ(other.wait(), 0);
-  auto exclusive = handler(list, path, true);
-  exclusive->Open();
-  EXPECT_TRUE(exclusive->IsOpen());
-}
-
-TEST_F(ProcessLocks, SharedOpensAreRefusedWhileAnotherProcessHoldsTheFileExclusively) {
-  Helper other = holder(path, true, [](TFileHandler&) { return true; });
-  ASSERT_EQ(other.receive(), 'r');
-  TFileList list;
+  {
+    Helper shared = holder(path, false, [](TFileHandler&) { return true; });
+    ASSERT_EQ(shared.receive(), 'r');
+    EXPECT_EQ(errorOf([&] { handler(list, path, true)->Open(); }), VELDOR_OSEACCES);
+    handler(list, path)->Open();
+    shared.send('q');
+    ASSERT_EQ(shared.wait(), 0);
+  }
+  Helper exclusive = holder(path, true, [](TFileHandler&) { return true; });
+  ASSERT_EQ(exclusive.receive(), 'r');
   EXPECT_EQ(errorOf([&] { handler(list, path)->Open(); }), VELDOR_OSEACCES);
   EXPECT_EQ(errorOf([&] { handler(list, path, true)->Open(); }), VELDOR_OSEACCES);
   EXPECT_EQ(errorOf([&] { handler(list, path)->CreateFile(); }), VELDOR_OSEACCES) << "nor may it be emptied";
-  other.send('q');
-  ASSERT_EQ(other.wait(), 0);
-  handler(list, path)->Open();
+  exclusive.send('q');
+  ASSERT_EQ(exclusive.wait(), 0);
+  auto mine = handler(list, path, true);
+  mine->Open();
+  EXPECT_TRUE(mine->IsOpen());
 }
 
 // Deleting or renaming a file that another process still has open would leave that process
