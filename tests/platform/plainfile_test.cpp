@@ -34,13 +34,21 @@ class TempFolder : public ::testing::Test {
 
 using InputFileTest = TempFolder;
 
-TEST_F(InputFileTest, MissingFileAndFolderAreRefusedWithTheirReason) {
+TEST_F(InputFileTest, MissingFilesFoldersAndMissingParentsAreRefusedWithTheirReason) {
   platform::InputFile f;
   EXPECT_FALSE(f.open(path("missing")));
   EXPECT_EQ(f.error(), ENOENT);
   EXPECT_FALSE(f.open(dir_.string()));
   EXPECT_EQ(f.error(), EISDIR);
   EXPECT_FALSE(f.isOpen());
+  platform::OutputFile o;
+  EXPECT_FALSE(o.create(path("no/such/file")));
+  EXPECT_EQ(o.error(), ENOENT);
+  EXPECT_FALSE(o.write("x"));
+  platform::ReplacingFile r;
+  EXPECT_FALSE(r.begin(path("none/t")));
+  EXPECT_EQ(r.error(), ENOENT);
+  EXPECT_FALSE(r.commit());
 }
 
 TEST_F(InputFileTest, ReadComesBackShortOnlyAtTheEndOfTheFile) {
@@ -85,7 +93,7 @@ TEST_F(InputFileTest, OffsetsBeyondFourGibibytesAreReachedInASparseFile) {
 
 using OutputFileTest = TempFolder;
 
-TEST_F(OutputFileTest, CreateEmptiesAndAppendAddsAtTheEnd) {
+TEST_F(OutputFileTest, CreateEmptiesAppendAddsAtTheEndAndCreateNewRefusesAnExistingName) {
   writeText("o", "old content");
   platform::OutputFile f;
   ASSERT_TRUE(f.create(path("o")));
@@ -96,21 +104,9 @@ TEST_F(OutputFileTest, CreateEmptiesAndAppendAddsAtTheEnd) {
   ASSERT_TRUE(f.write("+more"));
   ASSERT_TRUE(f.close());
   EXPECT_EQ(readText("o"), "new+more");
-}
-
-TEST_F(OutputFileTest, CreateNewRefusesAnExistingName) {
-  writeText("o", "x");
-  platform::OutputFile f;
   EXPECT_FALSE(f.createNew(path("o")));
   EXPECT_EQ(f.error(), EEXIST);
-  EXPECT_EQ(readText("o"), "x");
-}
-
-TEST_F(OutputFileTest, CreateInAMissingFolderFails) {
-  platform::OutputFile f;
-  EXPECT_FALSE(f.create(path("no/such/file")));
-  EXPECT_EQ(f.error(), ENOENT);
-  EXPECT_FALSE(f.write("x"));
+  EXPECT_EQ(readText("o"), "new+more");
 }
 
 using ReplacingFileTest = TempFolder;
@@ -140,13 +136,6 @@ TEST_F(ReplacingFileTest, DiscardedOrAbandonedFileLeavesNoTraceAndKeepsTheTarget
   g.discard();
   EXPECT_EQ(readText("t"), "old");
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_), {}), 1);
-}
-
-TEST_F(ReplacingFileTest, BeginInAMissingFolderFails) {
-  platform::ReplacingFile f;
-  EXPECT_FALSE(f.begin(path("none/t")));
-  EXPECT_EQ(f.error(), ENOENT);
-  EXPECT_FALSE(f.commit());
 }
 
 using FileNamesTest = TempFolder;

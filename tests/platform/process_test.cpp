@@ -72,22 +72,10 @@ TEST(ChildProcessOutput, WritingToAChildThatStoppedReadingFailsQuietly) {
   EXPECT_FALSE(child.writeInput("nobody reads this\n"));
 }
 
-TEST(ChildProcessStart, RunsInTheGivenFolder) {
+TEST(ChildProcessStart, ProgramNameWithoutSlashIsFoundInPathAndRunsInTheFolderWithItsArgumentsUnsplit) {
   TempFolder folder;
-  ProcessSpec spec = shell("pwd -P");
-  spec.folder = folder.path();
-  ChildProcess child(spec);
-  EXPECT_EQ(readAll(child), std::filesystem::canonical(folder.path()).string() + "\n");
-}
-
-TEST(ChildProcessStart, ProgramNameWithoutSlashIsFoundInPath) {
-  ChildProcess child(ProcessSpec{"sh", {"-c", "echo found"}, "", false});
-  EXPECT_EQ(readAll(child), "found\n");
-}
-
-TEST(ChildProcessStart, ArgumentsArriveUnsplit) {
-  ChildProcess child(ProcessSpec{"/bin/sh", {"-c", "printf '%s|' \"$@\"", "x", "a b", "", "c"}, "", false});
-  EXPECT_EQ(readAll(child), "a b||c|");
+  ChildProcess child(ProcessSpec{"sh", {"-c", "pwd -P; printf '%s|' \"$@\"", "x", "a b", "", "c"}, folder.path(), false});
+  EXPECT_EQ(readAll(child), std::filesystem::canonical(folder.path()).string() + "\na b||c|");
 }
 
 TEST(ChildProcessStart, ProgramsThatCannotStartAreStartErrorsWithTheirErrno) {
@@ -136,12 +124,13 @@ TEST(ChildProcessStart, ChildLeadsAProcessGroupOfItsOwn) {
   child.wait();
 }
 
-TEST(ChildProcessExit, ExitCodeIsKept) {
+TEST(ChildProcessExit, ExitCodeIsKeptAndATerminateAfterTheChildWasReapedDoesNothing) {
   ChildProcess child(shell("exit 7"));
   EXPECT_EQ(readAll(child), "");
   platform::ProcessExit e = child.wait();
   EXPECT_TRUE(e.exited);
   EXPECT_EQ(e.code, 7);
+  child.terminate();
   EXPECT_EQ(child.wait().code, 7);
 }
 
@@ -157,13 +146,6 @@ TEST(ChildProcessExit, TerminateKillsTheGroupGrandchildrenHoldingThePipeIncluded
   EXPECT_FALSE(e.exited);
   EXPECT_EQ(e.signal, SIGKILL);
   EXPECT_EQ(e.shellCode(), 128 + SIGKILL);
-}
-
-TEST(ChildProcessExit, TerminateAfterTheChildWasReapedDoesNothing) {
-  ChildProcess child(shell("exit 3"));
-  child.wait();
-  child.terminate();
-  EXPECT_EQ(child.wait().code, 3);
 }
 
 TEST(ChildProcessExit, DestroyingARunningChildKillsAndReapsIt) {
