@@ -15,11 +15,7 @@ TEST(EventQueueOrder, DrainReturnsEventsOldestFirstAndEmptiesTheQueue) {
   q.post({1034, 12, 1});
   q.post({1034, 12, 2});
   q.post({1034, 7, 3});
-  std::vector<PostedEvent> got = q.drain();
-  ASSERT_EQ(got.size(), 3u);
-  EXPECT_EQ(got[0], (PostedEvent{1034, 12, 1}));
-  EXPECT_EQ(got[1], (PostedEvent{1034, 12, 2}));
-  EXPECT_EQ(got[2], (PostedEvent{1034, 7, 3}));
+  EXPECT_EQ(q.drain(), (std::vector<PostedEvent>{{1034, 12, 1}, {1034, 12, 2}, {1034, 7, 3}}));
   EXPECT_TRUE(q.drain().empty());
 }
 
@@ -43,17 +39,13 @@ TEST(EventQueueOrder, EachPosterKeepsItsOwnOrderAcrossThreads) {
   }
 }
 
-TEST(EventQueueTake, WaitsForAnEventPostedLater) {
+TEST(EventQueueTake, GivesNothingWhenNothingCameAndWaitsForAnEventPostedLater) {
   EventQueue q;
+  EXPECT_FALSE(q.take(std::chrono::milliseconds(1)).has_value());
   std::jthread poster([&q] { q.post({1034, 5, 2}); });
   std::optional<PostedEvent> e = q.take(std::chrono::seconds(30));
   ASSERT_TRUE(e.has_value());
   EXPECT_EQ(*e, (PostedEvent{1034, 5, 2}));
-}
-
-TEST(EventQueueTake, GivesNothingWhenNothingCame) {
-  EventQueue q;
-  EXPECT_FALSE(q.take(std::chrono::milliseconds(1)).has_value());
 }
 
 }  // namespace

@@ -39,19 +39,13 @@ class PrivateFileTest : public ::testing::Test {
   std::string folder_;
 };
 
-TEST_F(PrivateFileTest, FileHoldsTheContentWithMode0600WhateverTheUmask) {
+TEST_F(PrivateFileTest, FileHoldsTheContentWithMode0600WhateverTheUmaskReplacingAnExistingOne) {
+  std::ofstream(folder_ + "/12.par") << "an older and much longer content\n";
+  ::chmod((folder_ + "/12.par").c_str(), 0644);
   mode_t old = ::umask(0);
   writePrivateFile(folder_, "12.par", std::string("userid=a/b@c\r\n\r\nx", 18));
   ::umask(old);
   EXPECT_EQ(read(folder_ + "/12.par"), std::string("userid=a/b@c\r\n\r\nx", 18));
-  EXPECT_EQ(modeOf(folder_ + "/12.par") & 07777, 0600u);
-}
-
-TEST_F(PrivateFileTest, AnExistingFileIsReplacedNotAppendedTo) {
-  std::ofstream(folder_ + "/12.par") << "an older and much longer content\n";
-  ::chmod((folder_ + "/12.par").c_str(), 0644);
-  writePrivateFile(folder_, "12.par", "new\n");
-  EXPECT_EQ(read(folder_ + "/12.par"), "new\n");
   EXPECT_EQ(modeOf(folder_ + "/12.par") & 07777, 0600u);
 }
 
@@ -78,29 +72,21 @@ TEST_F(PrivateFileTest, AFolderOthersMayWriteIsRefusedAndNothingIsWritten) {
   EXPECT_THROW(writePrivateFile(folder_, "12.par", "secret\n"), std::runtime_error);
 }
 
-TEST_F(PrivateFileTest, AMissingFolderIsASystemError) {
+TEST_F(PrivateFileTest, AMissingFolderIsASystemErrorAndANameWithAFolderPartIsRefused) {
   EXPECT_THROW(writePrivateFile(folder_ + "/missing", "12.par", "x"), std::system_error);
-}
-
-TEST_F(PrivateFileTest, ANameWithAFolderPartIsRefused) {
   std::filesystem::create_directory(folder_ + "/sub");
   EXPECT_THROW(writePrivateFile(folder_, "sub/12.par", "x"), std::runtime_error);
   EXPECT_THROW(writePrivateFile(folder_, "..", "x"), std::runtime_error);
   EXPECT_FALSE(std::filesystem::exists(folder_ + "/sub/12.par"));
 }
 
-TEST_F(PrivateFileTest, MakePrivateFolderCreatesAFolderForItsUserOnly) {
+TEST_F(PrivateFileTest, MakePrivateFolderCreatesAFolderForItsUserOnlyAndRefusesASharedOne) {
   std::string work = folder_ + "/work";
   makePrivateFolder(work);
   EXPECT_EQ(modeOf(work) & 07777, 0700u);
   makePrivateFolder(work);  // an existing private folder is fine
   writePrivateFile(work, "1.par", "x");
   EXPECT_EQ(read(work + "/1.par"), "x");
-}
-
-TEST_F(PrivateFileTest, MakePrivateFolderRefusesAnExistingSharedFolder) {
-  std::string work = folder_ + "/shared";
-  std::filesystem::create_directory(work);
   ::chmod(work.c_str(), 0777);
   EXPECT_THROW(makePrivateFolder(work), std::runtime_error);
 }

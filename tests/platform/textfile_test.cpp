@@ -13,13 +13,11 @@ namespace {
 namespace fs = std::filesystem;
 using platform::NormalizeLineBreaks;
 
-TEST(NormalizeLineBreaksTest, LoneLineFeedsBecomeCarriageReturnLineFeed) {
+// Lone line feeds become CR LF; a lone carriage return is completed only at the very end.
+TEST(NormalizeLineBreaksTest, LoneLineFeedsAndAFinalCarriageReturnBecomeCarriageReturnLineFeed) {
   EXPECT_EQ(NormalizeLineBreaks("a\nb\n"), "a\r\nb\r\n");
   EXPECT_EQ(NormalizeLineBreaks("\n\n"), "\r\n\r\n");
   EXPECT_EQ(NormalizeLineBreaks("a\r\nb"), "a\r\nb");
-}
-
-TEST(NormalizeLineBreaksTest, CarriageReturnIsCompletedOnlyAtTheVeryEnd) {
   EXPECT_EQ(NormalizeLineBreaks("a\rb"), "a\rb");
   EXPECT_EQ(NormalizeLineBreaks("a\r"), "a\r\n");
   EXPECT_EQ(NormalizeLineBreaks("\r"), "\r\n");
@@ -28,12 +26,9 @@ TEST(NormalizeLineBreaksTest, CarriageReturnIsCompletedOnlyAtTheVeryEnd) {
 }
 
 TEST(NormalizeLineBreaksTest, OtherBytesPassUnchanged) {
-  const std::string all = [] {
-    std::string s;
-    for (int c = 0; c < 256; ++c)
-      if (c != '\n' && c != '\r') s += char(c);
-    return s;
-  }();
+  std::string all;
+  for (int c = 0; c < 256; ++c)
+    if (c != '\n' && c != '\r') all += char(c);
   EXPECT_EQ(NormalizeLineBreaks(all), all);
 }
 
@@ -54,14 +49,11 @@ class AppendLineToFileTest : public ::testing::Test {
   fs::path dir_;
 };
 
-TEST_F(AppendLineToFileTest, CreatesTheFileThenAppendsOneLinePerCall) {
+TEST_F(AppendLineToFileTest, CreatesTheFileThenAppendsOneLinePerCallAndRaisesAnIoErrorWhereItCannotOpen) {
   const std::string file = (dir_ / "x.sql").string();
   platform::AppendLineToFile("first", file);
   platform::AppendLineToFile("second\r\n", file);
   EXPECT_EQ(read(file), "first\r\nsecond\r\n\r\n");
-}
-
-TEST_F(AppendLineToFileTest, AFileThatCannotBeOpenedRaisesAnIoError) {
   EXPECT_THROW(platform::AppendLineToFile("x", (dir_ / "missing" / "x.sql").string()), platform::IoError);
   EXPECT_THROW(platform::AppendLineToFile("x", dir_.string()), platform::IoError);
 }
