@@ -47,11 +47,13 @@ class DefinitionWriterTest : public TempFolderTest {
     }
     return root_.AddUser(std::move(o));
   }
-  std::string run(ProgressSink* progress = nullptr) {
+  // Writes the dump and runs the writer over it, cancelled at its first step when `cancel` is given.
+  std::string run(testing::CancellingProgress* cancel = nullptr) {
     writeFile(path("d.dmp"), dump_);
     root_.SetDumpFileName(path("d.dmp"));
     root_.SetOutputDir(out_);
-    TSaveObjDDl writer(root_, progress, nullptr);
+    TSaveObjDDl writer(root_, cancel, nullptr);
+    if (cancel != nullptr) cancel->cancel(root_, writer);
     writer.Execute();
     return root_.Message();
   }
@@ -68,16 +70,23 @@ class DefinitionWriterTest : public TempFolderTest {
   std::string out_;
 };
 
-TEST_F(DefinitionWriterTest, ObjectsOfOneOwnerAndKindLandInOneFileInTreeOrder) {
+// A second run replaces the files, stale or its own, instead of adding to them, and leaves
+// other files alone.
+TEST_F(DefinitionWriterTest, ObjectsOfOneOwnerAndKindLandInOneFileInTreeOrderReplacedOnEachRun) {
   TExpFileUser* scott = user("SCOTT");
   add(scott, "EMP", kKindTables, "CREATE TABLE \"EMP\" (A NUMBER)\n");
   add(scott, "V", kKindViews, "CREATE VIEW \"V\" AS\nSELECT 1 FROM DUAL\n");
   add(scott, "DEPT", kKindTables, "CREATE TABLE \"DEPT\" (B NUMBER)\r\n");
   scott->KindSelected[kKindTables] = true;
-  EXPECT_EQ(run(), "Successfully save object DDL!");
-  EXPECT_EQ(files(), std::vector<std::string>{"SCOTT_Tables.sql"});
-  EXPECT_EQ(out("SCOTT_Tables.sql"),
-            "CREATE TABLE \"EMP\" (A NUMBER)\r\n\r\nCREATE TABLE \"DEPT\" (B NUMBER)\r\n\r\n");
+  writeFile((fs::path(out_) / "SCOTT_Tables.sql").string(), "stale text from before\r\n");
+  writeFile((fs::path(out_) / "Other.sql").string(), "not ours");
+  for (int round = 0; round < 2; ++round) {
+    EXPECT_EQ(run(), "Successfully save object DDL!");
+    EXPECT_EQ(files(), (std::vector<std::string>{"Other.sql", "SCOTT_Tables.sql"}));
+    EXPECT_EQ(out("SCOTT_Tables.sql"),
+              "CREATE TABLE \"EMP\" (A NUMBER)\r\n\r\nCREATE TABLE \"DEPT\" (B NUMBER)\r\n\r\n");
+  }
+  EXPECT_EQ(out("Other.sql"), "not ours");
 }
 
 TEST_F(DefinitionWriterTest, FlagsChooseRootKindsOwnersOwnTextsAndEachOwnersKinds) {
@@ -103,20 +112,6 @@ TEST_F(DefinitionWriterTest, FlagsChooseRootKindsOwnersOwnTextsAndEachOwnersKind
   EXPECT_EQ(out("Users.sql"), "CREATE USER SCOTT\r\n");
   EXPECT_EQ(out("SCOTT_Sequences.sql"), "CREATE SEQUENCE SEQ\r\n");
   EXPECT_EQ(out("HR_Tables.sql"), "CREATE TABLE JOBS\r\n");
-}
-
-TEST_F(DefinitionWriterTest, SecondRunReplacesTheFilesInsteadOfDoublingThem) {
-  TExpFileUser* scott = user("SCOTT");
-  add(scott, "EMP", kKindTables, "CREATE TABLE EMP\n");
-  scott->KindSelected[kKindTables] = true;
-  writeFile((fs::path(out_) / "SCOTT_Tables.sql").string(), "stale text from before\r\n");
-  writeFile((fs::path(out_) / "Other.sql").string(), "not ours");
-  ASSERT_EQ(run(), "Successfully save object DDL!");
-  const std::string once = out("SCOTT_Tables.sql");
-  EXPECT_EQ(once, "CREATE TABLE EMP\r\n\r\n");
-  ASSERT_EQ(run(), "Successfully save object DDL!");
-  EXPECT_EQ(out("SCOTT_Tables.sql"), once);
-  EXPECT_EQ(out("Other.sql"), "not ours");
 }
 
 TEST_F(DefinitionWriterTest, RollbackSegmentsOfKind22GoToAFileWhoseNameEndsWithABlank) {
@@ -191,14 +186,8 @@ TEST_F(DefinitionWriterTest, CancelledRunKeepsWhatItWroteAndClaimsNoSuccess) {
   for (int i = 0; i < 300; ++i)
     add(o, "T" + std::to_string(i), kKindTables, "CREATE TABLE T" + std::to_string(i));
   o->KindSelected[kKindTables] = true;
-  writeFile(path("d.dmp"), dump_);
-  root_.SetDumpFileName(path("d.dmp"));
-  root_.SetOutputDir(out_);
   testing::CancellingProgress progress;
-  TSaveObjDDl writer(root_, &progress, nullptr);
-  progress.cancel(root_, writer);
-  writer.Execute();
-  EXPECT_EQ(root_.Message(), "Terminated by user!");
+  EXPECT_EQ(run(&progress), "Terminated by user!");
   const std::string written = out("U_Tables.sql");
   EXPECT_EQ(written.rfind("CREATE TABLE T0\r\n", 0), 0u);
   EXPECT_LT(written.size(), 300u * 17);
