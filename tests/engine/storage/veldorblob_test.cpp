@@ -6,7 +6,6 @@
 
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <random>
 
 #include "engine/storage/veldorcompress.h"
@@ -59,23 +58,27 @@ class BlobFileTest : public ::testing::Test {
     f->CreateFile();
     return f;
   }
+  std::unique_ptr<TBlobFile> open(uint32_t blockSize = 512, bool encrypted = false) {
+    auto f = makeFile(blockSize, encrypted);
+    f->Open();
+    return f;
+  }
   std::unique_ptr<TBlobFile> reopen(std::unique_ptr<TBlobFile>& f, uint32_t blockSize = 512, bool encrypted = false) {
     f->Close();
     f.reset();
-    auto g = makeFile(blockSize, encrypted);
-    g->Open();
-    return g;
+    return open(blockSize, encrypted);
   }
-  // Saves `data` as a new value of `owner` and writes everything; returns its first block.
-  uint32_t store(TBlobFile& f, const std::vector<uint8_t>& data, uint32_t owner, uint32_t first = 0) {
+  // Saves `data` as a value of `owner` (a new one unless `first` is given) and, unless told not to,
+  // writes everything; returns its first block.
+  uint32_t store(TBlobFile& f, const std::vector<uint8_t>& data, uint32_t owner, uint32_t first = 0, bool write = true) {
     TBlobBuffer b(f, nullptr);
     b.SetOwnerId(owner);
     b.SetFirstBlock(first);
     b.SetSize(uint32_t(data.size()));
     if (!data.empty()) std::memcpy(b.GetData(), data.data(), data.size());
     b.Save();
-    f.FlushDirtyBlocks();
-    f.WriteHeader(false);
+    if (write) f.FlushDirtyBlocks();
+    if (write) f.WriteHeader(false);
     return b.GetFirstBlock();
   }
   std::vector<uint8_t> load(TBlobFile& f, uint32_t first, uint32_t owner, TCacheReader* cursor = nullptr) {
@@ -159,26 +162,16 @@ TEST_F(BlobFileFormat, EncryptedFileScramblesHeaderBlockHeaderAndDataEachFromThe
   EXPECT_EQ(platform::get4(&raw[512 + 10]), 5u);
   EXPECT_EQ(platform::get4(&raw[512 + 14]), 30u);
   EXPECT_EQ(std::memcmp(&raw[530], data.data(), 30), 0);
-
-  auto g = makeFile(512, true);
-  g->Open();
-  EXPECT_EQ(load(*g, 1, 5), data);
+  EXPECT_EQ(load(*open(512, true), 1, 5), data);
 }
 
 TEST_F(BlobFileFormat, CacheAndReadAheadFollowTheBlockSize) {
-  auto f = create(512);
-  EXPECT_EQ(f->CacheCapacity(), 64u);
-  EXPECT_EQ(f->ReadAheadCount(), 32u);
-  f->Close();
-  std::filesystem::remove(path);
-  auto g = create(4096);
-  EXPECT_EQ(g->CacheCapacity(), 8u);
-  EXPECT_EQ(g->ReadAheadCount(), 4u);
-  g->Close();
-  std::filesystem::remove(path);
-  auto h = create(65535);
-  EXPECT_EQ(h->CacheCapacity(), 1u);
-  EXPECT_EQ(h->ReadAheadCount(), 1u);
+  for (auto [blockSize, capacity, readAhead] : {std::tuple{512u, 64u, 32u}, {4096u, 8u, 4u}, {65535u, 1u, 1u}}) {
+    std::filesystem::remove(path);
+    auto f = create(blockSize);
+    EXPECT_EQ(f->CacheCapacity(), capacity) << blockSize;
+    EXPECT_EQ(f->ReadAheadCount(), readAhead) << blockSize;
+  }
 }
 
 TEST_F(BlobFileFormat, BlockSizeZeroMeans512AndImpossibleSizesAreRefused) {
@@ -192,46 +185,30 @@ TEST_F(BlobFileFormat, VerifyHeaderRefusesOtherVersionsAndFreeHeadsOutsideTheFil
   auto f = create();
   store(*f, pattern(1000, 3), 1);
   f->Close();
-  patchRaw(path, 8, {4});
-  auto g = makeFile();
-  g->Open();
-  EXPECT_EQ(errorOf([&] { g->VerifyHeader(); }), VELDOR_OLDVERSION);
-  g->Close();
-  patchRaw(path, 8, {5});
-  patchRaw(path, 9, le4(4));  // three blocks exist
-  g->Open();
-  EXPECT_EQ(errorOf([&] { g->VerifyHeader(); }), VELDOR_HEADERCORRUPT);
-  g->Close();
-  patchRaw(path, 9, le4(3));
-  g->Open();
-  EXPECT_EQ(errorOf([&] { g->VerifyHeader(); }), 0);
+  // Each change stays on the file for the next; three blocks exist.
+  const struct {
+    int64_t at;
+    std::vector<uint8_t> bytes;
+    uint16_t code;
+  } changes[] = {{8, {4}, VELDOR_OLDVERSION}, {8, {5}, 0}, {9, le4(4), VELDOR_HEADERCORRUPT}, {9, le4(3), 0}};
+  for (const auto& change : changes) {
+    patchRaw(path, change.at, change.bytes);
+    EXPECT_EQ(errorOf([&] { open()->VerifyHeader(); }), change.code) << change.at << ": " << int(change.bytes[0]);
+  }
 }
 
 TEST_F(BlobFileFormat, HeaderChangedTakesTheHeaderThatAnotherWriterWrote) {
   auto created = create();
   created->WriteHeader(true);
   created->Close();
-  auto writer = makeFile();
-  writer->Open();
-  auto reader = makeFile();
-  reader->Open();
+  auto writer = open();
+  auto reader = open();
   EXPECT_FALSE(reader->HeaderChanged());
   store(*writer, pattern(600, 4), 3);
   EXPECT_TRUE(reader->HeaderChanged());
   EXPECT_EQ(reader->GetBlockCount(), 2u);
   EXPECT_EQ(reader->GetChangeCounter(), writer->GetChangeCounter());
   EXPECT_FALSE(reader->HeaderChanged());
-}
-
-TEST_F(BlobFileFormat, EmptyCutsTheFileToItsHeader) {
-  auto f = create();
-  store(*f, pattern(5000, 5), 1);
-  f->Empty();
-  f->WriteHeader(false);
-  EXPECT_EQ(f->GetBlockCount(), 0u);
-  EXPECT_EQ(f->GetFreeBlockHead(), 0u);
-  f->Close();
-  EXPECT_EQ(std::filesystem::file_size(path), 512u);
 }
 
 // ---- Round trips ----
@@ -361,12 +338,6 @@ class BlobCorruption : public BlobFileTest {
   void setTotal(uint32_t block, uint32_t total) { patchRaw(path, blockAt(block) + 14, le4(total)); }
 };
 
-TEST_F(BlobCorruption, ValueWhoseFirstBlockHasAnotherOwnerRaisesRecordDeleted) {
-  auto f = create();
-  const uint32_t first = store(*f, pattern(100, 13), 5);
-  EXPECT_EQ(errorOf([&] { load(*f, first, 6); }), VELDOR_KEYORRECDELETED);
-}
-
 // A three-block value of owner 5 whose file is then damaged on disk; loading it raises.
 struct LoadDamage {
   const char* what;
@@ -384,14 +355,13 @@ TEST_P(BlobLoadDamage, LoadRaises) {
   store(*f, pattern(3 * 494, 14), 5);
   f->Close();
   GetParam().damage(*this);
-  auto g = makeFile();
-  g->Open();
-  EXPECT_EQ(errorOf([&] { load(*g, GetParam().first, 5); }), GetParam().code);
+  EXPECT_EQ(errorOf([&] { load(*open(), GetParam().first, 5); }), GetParam().code);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Chains, BlobLoadDamage,
     ::testing::Values(
+        LoadDamage{"FirstBlockOfAnotherOwner", [](BlobCorruption& t) { t.setOwner(1, 6); }, 1, VELDOR_KEYORRECDELETED},
         // The chain runs back and claims more than its three blocks.
         LoadDamage{"LinkBackToAnEarlierBlock", [](BlobCorruption& t) { t.setNext(3, 1), t.setTotal(1, 6 * 494); }, 1,
                    VELDOR_MEMOCORRUPT},
@@ -414,8 +384,7 @@ TEST_F(BlobCorruption, CycleIsFoundBeforeAnyBlockIsFreed) {
   store(*f, pattern(3 * 494, 19), 5);
   f->Close();
   setNext(3, 2);
-  auto g = makeFile();
-  g->Open();
+  auto g = open();
   uint32_t first = 1;
   EXPECT_EQ(errorOf([&] { g->FreeBlobChain(first, true, 5); }), VELDOR_MEMOCORRUPT);
   EXPECT_EQ(first, 1u);
@@ -428,8 +397,7 @@ TEST_F(BlobCorruption, BlockSharedByTwoValuesIsNeverFreedTwice) {
   uint32_t b = store(*f, pattern(2 * 494, 21), 2);  // blocks 3, 4
   f->Close();
   setNext(3, 2);  // b now runs into a's second block
-  auto g = makeFile();
-  g->Open();
+  auto g = open();
   g->FreeBlobChain(a, false, 1);
   EXPECT_EQ(freeList(*g), (std::vector<uint32_t>{2, 1}));
   EXPECT_EQ(errorOf([&] { g->FreeBlobChain(b, true, 2); }), VELDOR_MEMOCORRUPT);
@@ -450,9 +418,7 @@ TEST_F(BlobCorruption, SavingIntoAChainThatRunsIntoItselfRaises) {
   store(*f, pattern(4 * 494, 23), 5);
   f->Close();
   setNext(2, 1);
-  auto g = makeFile();
-  g->Open();
-  EXPECT_EQ(errorOf([&] { store(*g, pattern(4 * 494, 24), 5, 1); }), VELDOR_MEMOCORRUPT);
+  EXPECT_EQ(errorOf([&] { store(*open(), pattern(4 * 494, 24), 5, 1); }), VELDOR_MEMOCORRUPT);
 }
 
 TEST_F(BlobCorruption, FreeListRunningIntoItselfIsNotHandedOutTwice) {
@@ -463,9 +429,7 @@ TEST_F(BlobCorruption, FreeListRunningIntoItselfIsNotHandedOutTwice) {
   f->WriteHeader(false);
   f->Close();
   setNext(1, 1);
-  auto g = makeFile();
-  g->Open();
-  EXPECT_EQ(errorOf([&] { g->AllocateBlock(); }), VELDOR_MEMOCORRUPT);
+  EXPECT_EQ(errorOf([&] { open()->AllocateBlock(); }), VELDOR_MEMOCORRUPT);
 }
 
 TEST_F(BlobCorruption, FreeListHeadOnALiveBlockIsNotHandedOut) {
@@ -474,8 +438,7 @@ TEST_F(BlobCorruption, FreeListHeadOnALiveBlockIsNotHandedOut) {
   store(*f, kept, 1);
   f->Close();
   patchRaw(path, 9, le4(1));  // the header calls block 1, the first of a live value, free
-  auto g = makeFile();
-  g->Open();
+  auto g = open();
   EXPECT_EQ(errorOf([&] { store(*g, pattern(100, 26), 2); }), VELDOR_MEMOCORRUPT);
   g->ClearBlockCache();
   EXPECT_EQ(load(*g, 1, 1), kept);
@@ -486,8 +449,7 @@ TEST_F(BlobCorruption, AppendingPastTheBlockOrByteLimitRaisesTableFull) {
   f->WriteHeader(true);
   f->Close();
   patchRaw(path, 13, le4(2000000001));
-  auto g = makeFile();
-  g->Open();
+  auto g = open();
   TBlock* block = nullptr;
   EXPECT_EQ(errorOf([&] { g->GetBlock(nullptr, 2000000001, block, 1, false); }), VELDOR_TABLEFULL);
   g->Close();
@@ -532,11 +494,7 @@ TEST_F(BlockCache, InsideATransactionTheCacheGrowsInsteadOfWriting) {
   f->WriteHeader(true);
   table.transactionLock = true;
   const auto data = pattern(200 * 494, 30);
-  TBlobBuffer b(*f, nullptr);
-  b.SetOwnerId(1);
-  b.SetSize(uint32_t(data.size()));
-  std::memcpy(b.GetData(), data.data(), data.size());
-  b.Save();
+  store(*f, data, 1, 0, false);
   EXPECT_EQ(std::filesystem::file_size(path), 512u);
   EXPECT_GE(f->CachedBlockCount(), 200u);
   EXPECT_GE(f->CacheCapacity(), 200u);
@@ -603,20 +561,14 @@ TEST_F(BlockCache, AFailedWriteKeepsTheBlocksDirtyForTheNextAttempt) {
   f->CreateFile();
   f->WriteHeader(true);
   const auto data = pattern(10 * 494, 34);
-  TBlobBuffer b(*f, nullptr);
-  b.SetOwnerId(1);
-  b.SetSize(uint32_t(data.size()));
-  std::memcpy(b.GetData(), data.data(), data.size());
-  b.Save();
+  store(*f, data, 1, 0, false);
   faulty.setPlan({platform::Fault::NoSpace, 1, true});
   EXPECT_EQ(errorOf([&] { f->FlushDirtyBlocks(); }), VELDOR_WRITEERR);
   faulty.setPlan({});
   EXPECT_TRUE(f->FlushDirtyBlocks());
   f->WriteHeader(false);
   f->Close();
-  auto g = makeFile();
-  g->Open();
-  EXPECT_EQ(load(*g, 1, 1), data);
+  EXPECT_EQ(load(*open(), 1, 1), data);
 }
 
 // ---- Locks ----
@@ -649,8 +601,7 @@ class BlobLocks : public BlobFileTest {
     });
   }
   std::unique_ptr<TBlobFile> impatient() {
-    auto f = makeFile();
-    f->Open();
+    auto f = open();
     f->SetLockRetryRules({3, std::chrono::milliseconds(1)});
     return f;
   }
