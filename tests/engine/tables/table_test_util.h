@@ -146,6 +146,26 @@ inline std::vector<uint8_t> rawCode(const std::string& dataPath, uint32_t number
 
 using datafile_test::errorOf;
 
+// The bytes of the table's data, index and blob files, and writing them back.
+inline std::vector<std::vector<uint8_t>> tableImages(const TempDir& dir, const std::string& name = "items") {
+  std::vector<std::vector<uint8_t>> images;
+  for (const char* ext : {".DAT", ".IDX", ".BLB"}) images.push_back(datafile_test::readFileBytes(dir.file(name + ext)));
+  return images;
+}
+inline void writeTableImages(const TempDir& dir, const std::vector<std::vector<uint8_t>>& images,
+                             const std::string& name = "items") {
+  const char* exts[] = {".DAT", ".IDX", ".BLB"};
+  for (size_t i = 0; i < 3; ++i) datafile_test::writeFileBytes(dir.file(name + exts[i]), images[i]);
+}
+
+// Which of the table's files and backups exist, e.g. "DAT IDX BLB".
+inline std::string filesOf(const TempDir& dir, const std::string& name) {
+  std::string found;
+  for (const char* ext : {"DAT", "IDX", "BLB", "DBK", "IBK", "BBK"})
+    if (std::filesystem::exists(dir.file(name + "." + ext))) found += (found.empty() ? "" : " ") + std::string(ext);
+  return found;
+}
+
 // A file system that counts the pauses taken between lock attempts.
 class CountingFileSystem final : public platform::FileSystem {
  public:

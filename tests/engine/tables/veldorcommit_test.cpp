@@ -35,17 +35,12 @@ class CommitFaults : public ::testing::Test {
  protected:
   void SetUp() override {
     Database(dir.path()).create(kRecords);
-    for (const char* ext : {".DAT", ".IDX", ".BLB"}) pristine.push_back(datafile_test::readFileBytes(file(ext)));
-  }
-  std::string file(const char* ext) const { return dir.file(std::string("items") + ext); }
-  void restore() {
-    const char* exts[] = {".DAT", ".IDX", ".BLB"};
-    for (int i = 0; i < 3; ++i) datafile_test::writeFileBytes(file(exts[i]), pristine[size_t(i)]);
+    pristine = tableImages(dir);
   }
 
   // The checkers' verdict; when they pass, the table must open, verify and read in full.
   void checkAfterwards(const std::string& what) {
-    for (uint32_t r : kUntouched) EXPECT_EQ(rawCode(file(".DAT"), r), codeFor(r)) << what << ", record " << r;
+    for (uint32_t r : kUntouched) EXPECT_EQ(rawCode(dir.file("items.DAT"), r), codeFor(r)) << what << ", record " << r;
     const tablecheck::Report report = tablecheck::CheckTableFiles(dir.file("items"));
     const tablecheck::BlobReport blobs = tablecheck::CheckTableBlobs(dir.file("items"));
     if (!report.ok() || !blobs.ok()) {
@@ -73,7 +68,7 @@ TEST_F(CommitFaults, AFailedWriteAnywhereInTheCommitRaisesAndReleasesEverything)
     bool completed = false;
     for (uint64_t k = 1; k <= kMaxWrites && !completed; ++k) {
       const std::string what = "fault " + std::to_string(int(fault)) + " at write " + std::to_string(k);
-      restore();
+      writeTableImages(dir, pristine);
       platform::FaultyFileSystem faulty(platform::FileSystem::local());
       TFileList list(faulty);
       {
@@ -122,7 +117,7 @@ TEST_F(CommitFaults, AProcessEndingAnywhereInTheCommitLeavesWhatTheCheckerAccoun
   bool completed = false;
   for (uint64_t k = 1; k <= kMaxWrites && !completed; ++k) {
     const std::string what = "exit at write " + std::to_string(k);
-    restore();
+    writeTableImages(dir, pristine);
     const std::string path = dir.path();
     Helper writer([path, k](Helper&) {
       platform::FaultyFileSystem faulty(platform::FileSystem::local());
@@ -173,13 +168,10 @@ class BlobCheck : public ::testing::Test {
   TempDir dir;
 };
 
-TEST_F(BlobCheck, SoundTableHasNoProblems) {
-  const tablecheck::BlobReport report = tablecheck::CheckTableBlobs(file(".DAT"));
-  EXPECT_TRUE(report.ok()) << problems();
-  EXPECT_EQ(report.values, kRecords);
-}
-
-TEST_F(BlobCheck, SoundAfterFreesAndReuse) {
+TEST_F(BlobCheck, SoundTableHasNoProblemsAlsoAfterFreesAndReuse) {
+  const tablecheck::BlobReport sound = tablecheck::CheckTableBlobs(file(".DAT"));
+  EXPECT_TRUE(sound.ok()) << problems();
+  EXPECT_EQ(sound.values, kRecords);
   {
     Database db(dir.path());
     TDataTable& t = db.open();
@@ -225,12 +217,10 @@ TEST_F(BlobCheck, EachDamageIsReported) {
        [&] { resize(".BLB", [&](size_t) { return size_t(blockAt(first5)); }); }, "never written"},
       {"data file longer than its header", [&] { resize(".DAT", [](size_t n) { return n + 10; }); }, "data file"},
   };
-  const auto data = datafile_test::readFileBytes(file(".DAT"));
-  const auto blob = datafile_test::readFileBytes(file(".BLB"));
+  const auto sound = tableImages(dir);
   for (const Damage& d : damages) {
     SCOPED_TRACE(d.what);
-    datafile_test::writeFileBytes(file(".DAT"), data);
-    datafile_test::writeFileBytes(file(".BLB"), blob);
+    writeTableImages(dir, sound);
     d.apply();
     const std::string found = problems();
     EXPECT_NE(found.find(d.reported), std::string::npos) << found;

@@ -39,12 +39,9 @@ TEST(DirectorySharing, SpellingsOfOneFolderShareOneDirectory) {
   fs::create_directory_symlink(dir.file("db"), dir.file("link"));
   TDataSession session;
   TDataDirectory* a = session.OpenDataDirectory("one", dir.file("db"));
-  TDataDirectory* b = session.OpenDataDirectory("two", "  " + dir.file("db") + "/ ");
-  TDataDirectory* c = session.OpenDataDirectory("three", dir.path() + "/./x/../db");
-  TDataDirectory* d = session.OpenDataDirectory("four", dir.file("link"));
-  EXPECT_EQ(a, b);
-  EXPECT_EQ(a, c);
-  EXPECT_EQ(a, d);
+  int n = 0;
+  for (const std::string& s : {"  " + dir.file("db") + "/ ", dir.path() + "/./x/../db", dir.file("link")})
+    EXPECT_EQ(session.OpenDataDirectory("alias" + std::to_string(++n), s), a) << s;
   EXPECT_EQ(a->OpenCount(), 4);
   EXPECT_EQ(a->Path().back(), '/');
 }
@@ -154,9 +151,7 @@ TEST_F(DirectoryTables, CreateRefusesAnOpenTable) {
   EXPECT_EQ(db.directory->CreateTable("items", itemsDefinition(), false, false, created), kTableInUse);
   ASSERT_EQ(db.directory->CreateTable("more", itemsDefinition(), false, false, created), 0);
   EXPECT_TRUE(created->IsExclusive());
-  EXPECT_TRUE(fs::exists(dir.file("more.DAT")));
-  EXPECT_TRUE(fs::exists(dir.file("more.IDX")));
-  EXPECT_TRUE(fs::exists(dir.file("more.BLB")));
+  EXPECT_EQ(filesOf(dir, "more"), "DAT IDX BLB");
   EXPECT_EQ(fs::file_size(dir.file("more.BLB")), 512u);
 }
 
@@ -169,33 +164,26 @@ TEST_F(DirectoryTables, RenameAndDeleteRefuseOpenTablesAndWorkOnClosedOnes) {
   ASSERT_EQ(db.directory->RenameTable("items", "goods", false, false), 0);
   EXPECT_FALSE(db.directory->TableExists("items", false));
   EXPECT_TRUE(db.directory->TableExists("goods", false));
-  EXPECT_TRUE(fs::exists(dir.file("goods.BLB")));
+  EXPECT_EQ(filesOf(dir, "goods"), "DAT IDX BLB");
   TDataTable& goods = db.open("goods");
   expectItem(goods, 2, 2);
   db.close(goods);
   ASSERT_EQ(db.directory->DeleteTable("goods", false), 0);
-  EXPECT_FALSE(fs::exists(dir.file("goods.DAT")));
-  EXPECT_FALSE(fs::exists(dir.file("goods.IDX")));
-  EXPECT_FALSE(fs::exists(dir.file("goods.BLB")));
+  EXPECT_EQ(filesOf(dir, "goods"), "");
 }
 
 TEST_F(DirectoryTables, RenameToBackupReplacesAnEarlierBackup) {
   datafile_test::writeFileBytes(dir.file("items.DBK"), {1, 2, 3});
   ASSERT_EQ(db.directory->RenameTable("items", "items", true, false), 0);
-  EXPECT_FALSE(fs::exists(dir.file("items.DAT")));
+  EXPECT_EQ(filesOf(dir, "items"), "DBK IBK BBK");
   EXPECT_GT(fs::file_size(dir.file("items.DBK")), 3u);
-  EXPECT_TRUE(fs::exists(dir.file("items.IBK")));
-  EXPECT_TRUE(fs::exists(dir.file("items.BBK")));
 }
 
 TEST_F(DirectoryTables, RenameOntoAnExistingTableFailsAndRenamesNothing) {
   db.create(1, "goods");
   EXPECT_NE(errorOf([&] { db.directory->RenameTable("items", "goods", false, false); }), 0);
-  EXPECT_TRUE(fs::exists(dir.file("items.DAT")));
-  EXPECT_TRUE(fs::exists(dir.file("items.IDX")));
-  EXPECT_TRUE(fs::exists(dir.file("items.BLB")));
-  TDataTable& goods = db.open("goods");
-  EXPECT_EQ(goods.DataFile().GetLastRecordNumber(), 1u);
+  EXPECT_EQ(filesOf(dir, "items"), "DAT IDX BLB");
+  EXPECT_EQ(db.open("goods").DataFile().GetLastRecordNumber(), 1u);
 }
 
 TEST_F(DirectoryTables, TemporaryNamesAreTakenOnDiskAndNeverReused) {
@@ -223,6 +211,26 @@ TEST_F(DirectoryTables, OpenTableOfAMissingTableRaisesAndLeavesNothing) {
 class Transactions : public ::testing::Test {
  protected:
   void SetUp() override { Database(dir.path()).create(3); }
+  // A process with the table open that has read it once and reports 'r'; told 'c', it reads
+  // again and answers 'y' when `holds(whether that read saw a change, table)`.
+  Helper watcher(const std::function<bool(bool, TDataTable&)>& holds) {
+    return Helper([path = dir.path(), holds](Helper& self) {
+      Database db(path);
+      TDataTable& t = db.open();
+      t.BeginRead();
+      t.EndRead();
+      self.send('r');
+      if (self.receive() != 'c') return 2;
+      const bool held = holds(t.BeginRead(), t);
+      t.EndRead();
+      self.send(held ? 'y' : 'n');
+      return 0;
+    });
+  }
+  static bool confirms(Helper& watcher) {
+    watcher.send('c');
+    return watcher.receive() == 'y' && watcher.wait() == 0;
+  }
   TempDir dir;
 };
 
@@ -269,21 +277,9 @@ TEST_F(Transactions, CommitWithoutEndKeepsTheTablesInTheTransaction) {
 }
 
 TEST_F(Transactions, CommittedInOneProcessIsSeenByAnother) {
-  const std::string path = dir.path();
-  Helper reader([path](Helper& self) {
-    Database db(path);
-    TDataTable& t = db.open();
-    t.BeginRead();
-    const uint32_t before = t.IndexFile().GetRecordCount();
-    t.EndRead();
-    self.send('r');
-    if (self.receive() != 'c') return 2;
-    const bool changed = t.BeginRead();
-    const bool seen = t.IndexFile().GetRecordCount() == before + 3 && readItem(t, 6).body == bodyFor(6) &&
-                      readItem(t, 2).body == bodyFor(22);
-    t.EndRead();
-    self.send(changed && seen ? 'y' : 'n');
-    return 0;
+  Helper reader = watcher([](bool changed, TDataTable& t) {
+    return changed && t.IndexFile().GetRecordCount() == 6 && readItem(t, 6).body == bodyFor(6) &&
+           readItem(t, 2).body == bodyFor(22);
   });
   ASSERT_EQ(reader.receive(), 'r');
   Database db(dir.path());
@@ -292,30 +288,15 @@ TEST_F(Transactions, CommittedInOneProcessIsSeenByAnother) {
   for (uint32_t seed = 4; seed <= 6; ++seed) appendItem(t, seed);
   changeItem(t, 2, 22);
   db.directory->Commit(true, false);
-  reader.send('c');
-  EXPECT_EQ(reader.receive(), 'y');
-  EXPECT_EQ(reader.wait(), 0);
+  EXPECT_TRUE(confirms(reader));
 }
 
 TEST_F(Transactions, RollbackLeavesNothingVisible) {
-  const std::string path = dir.path();
-  Helper reader([path](Helper& self) {
-    Database db(path);
-    TDataTable& t = db.open();
-    t.BeginRead();
-    t.EndRead();
-    self.send('r');
-    if (self.receive() != 'c') return 2;
-    const bool changed = t.BeginRead();
-    const bool same = t.IndexFile().GetRecordCount() == 3 && readItem(t, 2).body == bodyFor(2);
-    t.EndRead();
-    self.send(!changed && same ? 'y' : 'n');
-    return 0;
+  Helper reader = watcher([](bool changed, TDataTable& t) {
+    return !changed && t.IndexFile().GetRecordCount() == 3 && readItem(t, 2).body == bodyFor(2);
   });
   ASSERT_EQ(reader.receive(), 'r');
-  const auto before = {datafile_test::readFileBytes(dir.file("items.DAT")),
-                       datafile_test::readFileBytes(dir.file("items.IDX")),
-                       datafile_test::readFileBytes(dir.file("items.BLB"))};
+  const auto before = tableImages(dir);
   Database db(dir.path());
   TDataTable& t = db.open();
   db.directory->StartTransaction();
@@ -330,15 +311,10 @@ TEST_F(Transactions, RollbackLeavesNothingVisible) {
   EXPECT_FALSE(t.HoldsTransactionLock());
   expectItem(t, 2, 2);
   EXPECT_EQ(t.DataFile().GetLastRecordNumber(), 3u);
-  const auto after = {datafile_test::readFileBytes(dir.file("items.DAT")),
-                      datafile_test::readFileBytes(dir.file("items.IDX")),
-                      datafile_test::readFileBytes(dir.file("items.BLB"))};
-  EXPECT_TRUE(std::equal(before.begin(), before.end(), after.begin()));
+  EXPECT_TRUE(tableImages(dir) == before);
   EXPECT_EQ(fieldOf(t, 3).Name(), "NOTE");
   EXPECT_FALSE(t.DataFile().WriteFieldDescriptors()) << "the renamed field is not written later either";
-  reader.send('c');
-  EXPECT_EQ(reader.receive(), 'y');
-  EXPECT_EQ(reader.wait(), 0);
+  EXPECT_TRUE(confirms(reader));
 }
 
 TEST_F(Transactions, ATransactionKeepsWritersOfOtherProcessesOut) {
