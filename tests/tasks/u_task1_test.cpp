@@ -76,63 +76,6 @@ TEST(ImpBuildTest, ParametersInTheirOrderAndSpellingOnlyWhereTheyDifferFromTheir
   });
 }
 
-// Every setter, each away from its default, lands in its own parameter.
-TEST(ExpBuildTest, EverySetterAwayFromItsDefault) {
-  TExpTask t(nullptr);
-  t.SetFull(true);
-  t.SetIncType(TExpIncType::Cumulative);
-  t.SetRecord(false);
-  t.SetFile("f.dmp");
-  t.SetBuffer(4096);
-  t.SetCompress(false);
-  t.SetConsistent(true);
-  t.SetConstraints(false);
-  t.SetDirect(true);
-  t.SetGrants(false);
-  t.SetHelp(true);
-  t.SetIndexes(false);
-  t.SetLog("x.log");
-  t.SetRecordLength(65535);
-  t.SetRows(false);
-  t.SetStatistics(TExpStatistics::None);
-  t.SetFeedback(10);
-  t.SetUserId("u/p");
-  EXPECT_THAT(t.params(),
-              ElementsAre("full=y", "inctype=cumulative", "record=n", "file=f.dmp", "", "", "buffer=4096",
-                          "compress=n", "consistent=y", "constraints=n", "direct=y", "grants=n", "help=y",
-                          "indexes=n", "log=x.log", "Recordlength=65535", "rows=n", "statistics=None"));
-  EXPECT_EQ(t.options().feedback, 10);
-  EXPECT_EQ(t.options().userid, "u/p");
-}
-
-TEST(ImpBuildTest, EverySetterAwayFromItsDefault) {
-  TImpTask t(nullptr);
-  t.SetFull(true);
-  t.SetIncType(TImpIncType::Restore);
-  t.SetFile("f.dmp");
-  t.SetToUser("B");
-  t.SetAnalyze(false);
-  t.SetBuffer(100);
-  t.SetCharset("WE8ISO8859P1");
-  t.SetCommit(true);
-  t.SetDestroy(true);
-  t.SetGrants(false);
-  t.SetHelp(true);
-  t.SetIgnore(true);
-  t.SetIndexes(false);
-  t.SetIndexFile("idx.sql");
-  t.SetLog("imp.log");
-  t.SetRecordLength(8192);
-  t.SetRows(false);
-  t.SetShow(true);
-  t.SetSkipUnusableIndexes(true);
-  EXPECT_THAT(t.params(),
-              ElementsAre("full=y", "inctype=Restore", "file=f.dmp", "", "touser=B", "", "analyze=n",
-                          "buffer=100", "Charset=WE8ISO8859P1", "commit=y", "Destroy=y", "grants=n", "help=y",
-                          "ignore=y", "indexes=n", "Indexfile=idx.sql", "log=imp.log", "Recordlength=8192",
-                          "rows=n", "show=y", "skip_unusable_indexes=y"));
-}
-
 // ---- Setters ----
 
 TEST(ExpSetterTest, FullEmptiesOwnerAndTablesOnlyWhenSetAndNonEmptyListsClearFullAndEachOther) {
