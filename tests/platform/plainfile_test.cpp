@@ -7,29 +7,21 @@
 #include <fstream>
 #include <iterator>
 
+#include "tests/platform/temp_folder.h"
+
 namespace {
 
 namespace fs = std::filesystem;
 
 class TempFolder : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("velmaron-plainfile-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-  std::string path(const std::string& name) const { return (dir_ / name).string(); }
+  std::string path(const std::string& name) const { return folder_.path(name); }
   void writeText(const std::string& name, const std::string& text) const {
     std::ofstream(path(name), std::ios::binary) << text;
   }
-  std::string readText(const std::string& name) const {
-    std::ifstream in(path(name), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
-  fs::path dir_;
+  std::string readText(const std::string& name) const { return platform::testing::readFile(path(name)); }
+  platform::testing::TempFolder folder_;
+  const fs::path dir_ = folder_.path();
 };
 
 using InputFileTest = TempFolder;

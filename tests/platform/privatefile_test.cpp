@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/platform/temp_folder.h"
+
 namespace {
 
 using platform::makePrivateFolder;
@@ -20,23 +22,15 @@ using platform::writePrivateFile;
 
 class PrivateFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/velmaron-private-XXXXXX";
-    folder_ = ::mkdtemp(tmpl);
-  }
-  void TearDown() override { std::filesystem::remove_all(folder_); }
-
-  static std::string read(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
+  static std::string read(const std::string& path) { return platform::testing::readFile(path); }
   static mode_t modeOf(const std::string& path) {
     struct stat st;
     EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
     return st.st_mode;
   }
 
-  std::string folder_;
+  platform::testing::TempFolder temp_;
+  const std::string folder_ = temp_.path();
 };
 
 TEST_F(PrivateFileTest, FileHoldsTheContentWithMode0600WhateverTheUmaskReplacingAnExistingOne) {

@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/platform/temp_folder.h"
+
 namespace {
 
 using platform::ChildProcess;
@@ -37,18 +39,7 @@ std::string readLine(ChildProcess& child) {
   return line;
 }
 
-class TempFolder {
- public:
-  TempFolder() {
-    char tmpl[] = "/tmp/velmaron-process-XXXXXX";
-    path_ = ::mkdtemp(tmpl);
-  }
-  ~TempFolder() { std::filesystem::remove_all(path_); }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using platform::testing::TempFolder;
 
 TEST(ChildProcessOutput, StandardOutputAndErrorShareOnePipeInWriteOrderAndInputIsAtItsEnd) {
   ChildProcess child(shell("cat; printf a; printf b >&2; printf 'c\\n'"));

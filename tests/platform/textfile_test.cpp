@@ -4,13 +4,10 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-#include <iterator>
+#include "tests/platform/temp_folder.h"
 
 namespace {
 
-namespace fs = std::filesystem;
 using platform::NormalizeLineBreaks;
 
 // Lone line feeds become CR LF; a lone carriage return is completed only at the very end.
@@ -32,30 +29,13 @@ TEST(NormalizeLineBreaksTest, OtherBytesPassUnchanged) {
   EXPECT_EQ(NormalizeLineBreaks(all), all);
 }
 
-class AppendLineToFileTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    dir_ =
-        fs::temp_directory_path() /
-        ("velmaron-textfile-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-  std::string read(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
-  fs::path dir_;
-};
-
-TEST_F(AppendLineToFileTest, CreatesTheFileThenAppendsOneLinePerCallAndRaisesAnIoErrorWhereItCannotOpen) {
-  const std::string file = (dir_ / "x.sql").string();
-  platform::AppendLineToFile("first", file);
-  platform::AppendLineToFile("second\r\n", file);
-  EXPECT_EQ(read(file), "first\r\nsecond\r\n\r\n");
-  EXPECT_THROW(platform::AppendLineToFile("x", (dir_ / "missing" / "x.sql").string()), platform::IoError);
-  EXPECT_THROW(platform::AppendLineToFile("x", dir_.string()), platform::IoError);
+TEST(AppendLineToFileTest, CreatesTheFileThenAppendsOneLinePerCallAndRaisesAnIoErrorWhereItCannotOpen) {
+  platform::testing::TempFolder dir;
+  platform::AppendLineToFile("first", dir.path("x.sql"));
+  platform::AppendLineToFile("second\r\n", dir.path("x.sql"));
+  EXPECT_EQ(platform::testing::readFile(dir.path("x.sql")), "first\r\nsecond\r\n\r\n");
+  EXPECT_THROW(platform::AppendLineToFile("x", dir.path("missing/x.sql")), platform::IoError);
+  EXPECT_THROW(platform::AppendLineToFile("x", dir.path()), platform::IoError);
 }
 
 }  // namespace
