@@ -16,11 +16,9 @@ using namespace table_test;
 
 class TableTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    Database db(dir.path());
-    db.create(3);
-  }
+  void SetUp() override { Database(dir.path()).create(3); }
   TempDir dir;
+  Database db{dir.path()};
 };
 
 // ---- Record locks ----
@@ -28,36 +26,33 @@ class TableTest : public ::testing::Test {
 using RecordLocks = TableTest;
 
 TEST_F(RecordLocks, RecordZeroIsRefusedBothWays) {
-  Database db(dir.path());
   TDataTable& t = db.open();
   EXPECT_EQ(errorOf([&] { t.LockRecord(0); }), VELDOR_RECLOCKFAILED);
   EXPECT_EQ(errorOf([&] { t.UnlockRecord(0); }), VELDOR_UNLOCKFAILED);
   EXPECT_EQ(errorOf([&] { t.UnlockRecord(2); }), VELDOR_UNLOCKFAILED);  // not held
 }
 
-TEST_F(RecordLocks, RecordHeldByAnotherProcessIsTriedRetryCountPlusOneTimes) {
-  const std::string path = dir.path();
-  Helper other([path](Helper& self) {
+TEST_F(RecordLocks, RecordHeldByAnotherProcessIsTriedRetryCountPlusOneTimesUpTo256) {
+  Helper other([path = dir.path()](Helper& self) {
     Database db(path);
-    TDataTable& t = db.open();
-    t.LockRecord(2);
+    db.open().LockRecord(2);
     self.send('r');
-    while (char c = self.receive()) {
-      if (c == 'q') return 0;
-    }
-    return 3;
+    return self.receive() == 'q' ? 0 : 3;
   });
   ASSERT_EQ(other.receive(), 'r');
-  CountingFileSystem counting;
-  TFileList list(counting);
-  Database db(dir.path(), &list);
-  db.session.SetLockRetryCount(2);
-  db.session.SetLockWaitTime(10);
+  for (auto [retries, wait] : {std::pair{2, 10}, {255, 0}}) {
+    CountingFileSystem counting;
+    TFileList list(counting);
+    Database counted(dir.path(), &list);
+    counted.session.SetLockRetryCount(uint8_t(retries));
+    counted.session.SetLockWaitTime(uint16_t(wait));
+    TDataTable& t = counted.open();
+    const int before = counting.sleeps;
+    EXPECT_EQ(errorOf([&] { t.LockRecord(2); }), VELDOR_RECLOCKFAILED) << retries;
+    EXPECT_EQ(counting.sleeps - before, retries);
+    EXPECT_FALSE(t.HoldsRecordLock(2));
+  }
   TDataTable& t = db.open();
-  const int before = counting.sleeps;
-  EXPECT_EQ(errorOf([&] { t.LockRecord(2); }), VELDOR_RECLOCKFAILED);
-  EXPECT_EQ(counting.sleeps - before, 2);
-  EXPECT_FALSE(t.HoldsRecordLock(2));
   t.LockRecord(3);  // another record is free
   EXPECT_TRUE(t.HoldsRecordLock(3));
   other.send('q');
@@ -66,26 +61,11 @@ TEST_F(RecordLocks, RecordHeldByAnotherProcessIsTriedRetryCountPlusOneTimes) {
   EXPECT_TRUE(t.HoldsRecordLock(2));
 }
 
-TEST_F(RecordLocks, RetryCountOf255EndsAfter256Attempts) {
-  Database holder(dir.path());
-  holder.open().LockRecord(1);
-  CountingFileSystem counting;
-  TFileList list(counting);
-  Database db(dir.path(), &list);
-  db.session.SetLockRetryCount(255);
-  db.session.SetLockWaitTime(0);
-  TDataTable& t = db.open();
-  const int before = counting.sleeps;
-  EXPECT_EQ(errorOf([&] { t.LockRecord(1); }), VELDOR_RECLOCKFAILED);
-  EXPECT_EQ(counting.sleeps - before, 255);
-}
-
 TEST_F(RecordLocks, TwoSessionsOfOneProcessExcludeEachOther) {
-  Database a(dir.path());
   Database b(dir.path());
   b.session.SetLockRetryCount(1);
   b.session.SetLockWaitTime(1);
-  TDataTable& ta = a.open();
+  TDataTable& ta = db.open();
   TDataTable& tb = b.open();
   ASSERT_NE(&ta, &tb);
   ta.LockRecord(2);
@@ -96,7 +76,6 @@ TEST_F(RecordLocks, TwoSessionsOfOneProcessExcludeEachOther) {
 }
 
 TEST_F(RecordLocks, InsideATransactionUnlocksWaitForItsEnd) {
-  Database db(dir.path());
   Database other(dir.path());
   other.session.SetLockRetryCount(0);
   TDataTable& t = db.open();
@@ -113,7 +92,6 @@ TEST_F(RecordLocks, InsideATransactionUnlocksWaitForItsEnd) {
 }
 
 TEST_F(RecordLocks, ExclusiveTableTakesNoLocks) {
-  Database db(dir.path());
   TDataTable& t = db.open("items", true);
   EXPECT_FALSE(t.LockRecord(1));
   EXPECT_FALSE(t.HoldsRecordLock(1));
@@ -128,7 +106,6 @@ TEST_F(RecordLocks, ExclusiveTableTakesNoLocks) {
 using LockPairs = TableTest;
 
 TEST_F(LockPairs, ReadInsideWriteTakesNothingAndEndReadWithoutBeginDoesNothing) {
-  Database db(dir.path());
   TDataTable& t = db.open();
   t.EndRead();
   EXPECT_FALSE(t.BeginWrite());
@@ -145,9 +122,8 @@ TEST_F(LockPairs, ReadInsideWriteTakesNothingAndEndReadWithoutBeginDoesNothing) 
 }
 
 TEST_F(LockPairs, ReaderKeepsAWriterOfAnotherSessionOut) {
-  Database a(dir.path());
   Database b(dir.path());
-  TDataTable& ta = a.open();
+  TDataTable& ta = db.open();
   TDataTable& tb = b.open();
   ta.BeginQueryRead();
   EXPECT_EQ(errorOf([&] { tb.BeginWrite(); }), VELDOR_LOCKTIMEOUT);
@@ -161,8 +137,7 @@ TEST_F(LockPairs, ReaderKeepsAWriterOfAnotherSessionOut) {
 }
 
 TEST_F(LockPairs, WhenTheBlobReadLockFailsTheIndexReadLockIsReleased) {
-  Database a(dir.path());
-  TDataTable& t = a.open();
+  TDataTable& t = db.open();
   // Another handle of the process holds only the blob file's write lock.
   TFileList list;
   datafile_test::TestTable owner;
@@ -184,21 +159,19 @@ TEST_F(LockPairs, WhenTheBlobReadLockFailsTheIndexReadLockIsReleased) {
 }
 
 TEST_F(LockPairs, WhenTheIndexWriteLockFailsTheDataWriteLockIsReleased) {
-  Database a(dir.path());
   Database b(dir.path());
-  TDataTable& ta = a.open();
+  TDataTable& ta = db.open();
   TDataTable& tb = b.open();
   ta.BeginRead();  // its index read slot keeps the index write lock out
   EXPECT_EQ(errorOf([&] { tb.BeginWrite(); }), VELDOR_LOCKTIMEOUT);
   // The data write lock is free again: the reader's session can start a transaction.
-  a.directory->StartTransaction();
+  db.directory->StartTransaction();
   EXPECT_TRUE(ta.HoldsTransactionLock());
-  a.directory->Rollback();
+  db.directory->Rollback();
   ta.EndRead();
 }
 
 TEST_F(LockPairs, AFailedReleaseOfTheIndexLockIsReported) {
-  Database db(dir.path());
   TDataTable& t = db.open();
   t.BeginWrite();
   t.IndexFile().UnlockWrite();  // gone behind the table's back
@@ -211,8 +184,7 @@ TEST_F(LockPairs, AFailedReleaseOfTheIndexLockIsReported) {
 using ChangeDetection = TableTest;
 
 TEST_F(ChangeDetection, AfterAnotherProcessAppendsBeginReadReportsItAndTheCacheIsEmpty) {
-  const std::string path = dir.path();
-  Helper writer([path](Helper& self) {
+  Helper writer([path = dir.path()](Helper& self) {
     if (self.receive() != 'w') return 2;
     Database db(path);
     TDataTable& t = db.open();
@@ -223,7 +195,6 @@ TEST_F(ChangeDetection, AfterAnotherProcessAppendsBeginReadReportsItAndTheCacheI
     self.send('d');
     return 0;
   });
-  Database db(dir.path());
   TDataTable& t = db.open();
   EXPECT_FALSE(t.BeginRead());
   expectItem(t, 1, 1);
@@ -243,9 +214,8 @@ TEST_F(ChangeDetection, AfterAnotherProcessAppendsBeginReadReportsItAndTheCacheI
 }
 
 TEST_F(ChangeDetection, RecordLockTakesAnotherWritersStateFirst) {
-  Database a(dir.path());
   Database b(dir.path());
-  TDataTable& ta = a.open();
+  TDataTable& ta = db.open();
   TDataTable& tb = b.open();
   tb.BeginWrite();
   changeItem(tb, 2, 20);
@@ -260,8 +230,7 @@ TEST_F(ChangeDetection, RecordLockTakesAnotherWritersStateFirst) {
 // ---- Read-only files ----
 
 TEST_F(TableTest, ReadOnlyFilesStillTakeTheReadLocksAndNothingElse) {
-  const std::string path = dir.path();
-  Helper writer([path](Helper& self) {
+  Helper writer([path = dir.path()](Helper& self) {
     if (self.receive() != 'w') return 2;
     Database db(path);
     TDataTable& t = db.open();
@@ -276,7 +245,6 @@ TEST_F(TableTest, ReadOnlyFilesStillTakeTheReadLocksAndNothingElse) {
   namespace fs = std::filesystem;
   const auto readOnly = fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read;
   for (const char* ext : {".DAT", ".IDX", ".BLB"}) fs::permissions(dir.file(std::string("items") + ext), readOnly);
-  Database db(dir.path());
   TDataTable& t = db.open();
   EXPECT_TRUE(t.IsReadOnlyAttribute());
   EXPECT_TRUE(t.IsReadOnly());
@@ -286,9 +254,8 @@ TEST_F(TableTest, ReadOnlyFilesStillTakeTheReadLocksAndNothingElse) {
   EXPECT_FALSE(t.InTransaction());
   db.directory->Commit(true, false);
   // Another user may write to the files: the read pair must keep that writer out.
-  for (const char* ext : {".DAT", ".IDX", ".BLB"}) {
+  for (const char* ext : {".DAT", ".IDX", ".BLB"})
     fs::permissions(dir.file(std::string("items") + ext), fs::perms::owner_write, fs::perm_options::add);
-  }
   t.BeginRead();
   EXPECT_TRUE(t.HoldsReadPair());
   expectItem(t, 3, 3);
@@ -304,7 +271,6 @@ TEST_F(TableTest, ReadOnlyFilesStillTakeTheReadLocksAndNothingElse) {
 using TableFiles = TableTest;
 
 TEST_F(TableFiles, IndexBackupRestoresTheIndexAsItWas) {
-  Database db(dir.path());
   TDataTable& t = db.open("items", true);
   t.BackupIndex();
   const auto backupSize = std::filesystem::file_size(dir.file("items.IBK"));
@@ -322,7 +288,6 @@ TEST_F(TableFiles, IndexBackupRestoresTheIndexAsItWas) {
 }
 
 TEST_F(TableFiles, EmptyTableLeavesHeadersOnly) {
-  Database db(dir.path());
   TDataTable& t = db.open("items", true);
   t.EmptyTable();
   t.FlushTable(false, false, false, false, false);
@@ -335,18 +300,15 @@ TEST_F(TableFiles, EmptyTableLeavesHeadersOnly) {
 
 TEST_F(TableFiles, ExclusiveTableWritesItsChangesWhenItsLastCursorCloses) {
   {
-    Database db(dir.path());
-    TDataTable& t = db.open("items", true);
+    Database writer(dir.path());
+    TDataTable& t = writer.open("items", true);
     appendItem(t, 4);
-    db.close(t);
+    writer.close(t);
   }
-  Database db(dir.path());
-  TDataTable& t = db.open();
-  expectItem(t, 4, 4);
+  expectItem(db.open(), 4, 4);
 }
 
 TEST_F(TableFiles, TemporaryTableGoesAwayWithItsLastCursor) {
-  Database db(dir.path());
   TDataTable* t = nullptr;
   ASSERT_EQ(db.directory->OpenTable("items", t, false, false, true, false, false, true), 0);
   const auto before = std::filesystem::file_size(dir.file("items.DAT"));
@@ -358,7 +320,6 @@ TEST_F(TableFiles, TemporaryTableGoesAwayWithItsLastCursor) {
 }
 
 TEST_F(TableFiles, EncryptedTableScramblesItsBlobsToo) {
-  Database db(dir.path());
   db.create(2, "secret", itemsDefinition(true, 1024));
   TDataTable& t = db.open("secret");
   EXPECT_TRUE(t.BlobFile().IsEncrypted());
