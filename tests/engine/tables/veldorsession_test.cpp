@@ -28,6 +28,7 @@ TEST(SessionDefaultsTest, FreshSessionHasTheDocumentedSettings) {
   EXPECT_EQ(session.TimeOut(), 300u);
   EXPECT_FALSE(session.Connected());
   EXPECT_EQ(session.PasswordCount(), 0u);
+  EXPECT_EQ(session.TrackObjects(), 0);
   EXPECT_EQ(TDataSession(1).TrackObjects(), 1);
 }
 
