@@ -51,6 +51,30 @@ class TempFolderTest : public ::testing::Test {
   fs::path dir_;
 };
 
+// A node or owner with its byte range, for trees built by hand.
+inline std::unique_ptr<TExpFileNode> node(std::string name, uint8_t kind, int64_t start = -1, int64_t length = 0) {
+  auto n = std::make_unique<TExpFileNode>();
+  n->SetName(std::move(name));
+  n->SetKind(kind);
+  n->SetStartOffset(start);
+  n->SetLength(length);
+  return n;
+}
+inline std::unique_ptr<TExpFileUser> owner(std::string name, int64_t start = -1, int64_t length = 0) {
+  auto o = std::make_unique<TExpFileUser>();
+  o->SetName(std::move(name));
+  o->SetStartOffset(start);
+  o->SetLength(length);
+  return o;
+}
+
+// A root as a reading starts it: the export's mode and user, with that user as current owner.
+inline void startReading(TExpFileRoot& root, int exportMode, const std::string& exportUser) {
+  root.SetExportMode(exportMode);
+  root.SetExportUser(exportUser);
+  root.SetCurrentOwner(root.AddUser(owner(exportUser)));
+}
+
 // Seeds of the property tests: printed with every failure, replayed from VELMARON_SEED.
 inline uint64_t testSeed(uint64_t fallback) {
   if (const char* s = std::getenv("VELMARON_SEED")) return std::strtoull(s, nullptr, 10);

@@ -20,11 +20,7 @@ namespace {
 class Reading : private DumpLineCutter::Sink {
  public:
   explicit Reading(int exportMode = 2, const std::string& exportUser = "SYSTEM") {
-    root.SetExportMode(exportMode);
-    root.SetExportUser(exportUser);
-    auto owner = std::make_unique<TExpFileUser>();
-    owner->SetName(exportUser);
-    root.SetCurrentOwner(root.AddUser(std::move(owner)));
+    testing::startReading(root, exportMode, exportUser);
   }
 
   // Feeds text; returns the recogniser's result for each line handed over.

@@ -8,26 +8,11 @@
 namespace dumpfile {
 namespace {
 
+using testing::node;
+using testing::owner;
 using testing::TempFolderTest;
 using testing::testSeed;
 namespace fs = std::filesystem;
-
-std::unique_ptr<TExpFileNode> node(std::string name, uint8_t kind, int64_t start, int64_t length) {
-  auto n = std::make_unique<TExpFileNode>();
-  n->SetName(std::move(name));
-  n->SetKind(kind);
-  n->SetStartOffset(start);
-  n->SetLength(length);
-  return n;
-}
-
-std::unique_ptr<TExpFileUser> owner(std::string name, int64_t start = -1, int64_t length = 0) {
-  auto o = std::make_unique<TExpFileUser>();
-  o->SetName(std::move(name));
-  o->SetStartOffset(start);
-  o->SetLength(length);
-  return o;
-}
 
 class AnalysisFileTest : public TempFolderTest {
  protected:

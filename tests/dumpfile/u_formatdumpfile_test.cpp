@@ -2,15 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/dumpfile/dumpfile_testing.h"
+
 namespace dumpfile {
 namespace {
 
-std::unique_ptr<TExpFileNode> node(const char* name, uint8_t kind) {
-  auto n = std::make_unique<TExpFileNode>();
-  n->SetName(name);
-  n->SetKind(kind);
-  return n;
-}
+using testing::node;
 
 TEST(ObjectTreeOwners, CountersCountEveryAddByKindAndLookupsStayInRange) {
   TExpFileUser owner;
@@ -27,11 +24,7 @@ TEST(ObjectTreeOwners, CountersCountEveryAddByKindAndLookupsStayInRange) {
 
 TEST(ObjectTreeOwners, FindUserIsCaseSensitiveAndTakesTheFirstMatch) {
   TExpFileRoot root;
-  for (const char* name : {"scott", "SCOTT", "SCOTT"}) {
-    auto u = std::make_unique<TExpFileUser>();
-    u->SetName(name);
-    root.AddUser(std::move(u));
-  }
+  for (const char* name : {"scott", "SCOTT", "SCOTT"}) root.AddUser(testing::owner(name));
   EXPECT_EQ(root.FindUser("SCOTT"), 1);
   EXPECT_EQ(root.FindUser("Scott"), -1);
   EXPECT_EQ(root.PublicCounter(kKindUsers), 0);  // owners are not counted

@@ -220,11 +220,7 @@ std::vector<std::string> readingState(const TExpFileRoot& root) {
 // The same of a reading that hands every line, in full, to the recogniser without its shortcut.
 std::vector<std::string> fullParseTree(const std::string& bytes, int mode, const std::string& user) {
   TExpFileRoot root;
-  root.SetExportMode(mode);
-  root.SetExportUser(user);
-  auto owner = std::make_unique<TExpFileUser>();
-  owner->SetName(user);
-  root.SetCurrentOwner(root.AddUser(std::move(owner)));
+  testing::startReading(root, mode, user);
   TDumpRecogniser recogniser(root);
   recogniser.SetShortcut(false);
   for (const auto& line : referenceLines(bytes)) {

@@ -29,23 +29,14 @@ class DefinitionWriterTest : public TempFolderTest {
     return range;
   }
   TExpFileNode* add(TExpFileUser* owner, const std::string& name, uint8_t kind, const std::string& body) {
-    auto n = std::make_unique<TExpFileNode>();
-    n->SetName(name);
-    n->SetKind(kind);
     const auto [start, length] = text(body);
-    n->SetStartOffset(start);
-    n->SetLength(length);
+    auto n = testing::node(name, kind, start, length);
     return owner != nullptr ? owner->AddNode(std::move(n)) : root_.AddPublicObject(std::move(n));
   }
   TExpFileUser* user(const std::string& name, const std::string& body = {}) {
-    auto o = std::make_unique<TExpFileUser>();
-    o->SetName(name);
-    if (!body.empty()) {
-      const auto [start, length] = text(body);
-      o->SetStartOffset(start);
-      o->SetLength(length);
-    }
-    return root_.AddUser(std::move(o));
+    if (body.empty()) return root_.AddUser(testing::owner(name));
+    const auto [start, length] = text(body);
+    return root_.AddUser(testing::owner(name, start, length));
   }
   // Writes the dump and runs the writer over it, cancelled at its first step when `cancel` is given.
   std::string run(testing::CancellingProgress* cancel = nullptr) {
