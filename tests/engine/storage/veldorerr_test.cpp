@@ -118,6 +118,9 @@ TEST(EngineErrorContext, ARaiseReplacesEveryItemAndClearEmptiesThem) {
   EXPECT_EQ(GetEngineErrorCode(), VELDOR_INVALIDFILTER);
   EXPECT_EQ(raised(VELDOR_NOTINITIALIZED).ErrorText(), "The database engine is not initialized");
   EXPECT_EQ(GetEngineErrorItem(kItemText), "");
+}
+
+TEST(EngineErrorContext, ClearLeavesNothing) {
   SetEngineErrorContext(VELDOR_KEYVIOL, 3, 4, "a", "b", "c", "d", "e", "f", "g");
   ClearEngineErrorContext();
   EXPECT_EQ(GetEngineErrorCode(), 0);
