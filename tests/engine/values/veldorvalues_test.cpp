@@ -658,8 +658,11 @@ TEST(ConvertToNodeType, ConstantsTakeTheOtherSidesTypeOrAreRefused) {
                                 {r.target, {}, uint32_t(FixedValueSize(r.target)), r.scale},
                                 std::span<uint8_t>(out, FixedValueSize(r.target)));
     ASSERT_EQ(ok, r.shown != nullptr);
-    if (ok) EXPECT_EQ(shown(r.target, out), r.shown);
-    else EXPECT_EQ(std::count(out, out + sizeof out, 0xAB), long(sizeof out)) << "the target is untouched";
+    if (ok) {
+      EXPECT_EQ(shown(r.target, out), r.shown);
+    } else {
+      EXPECT_EQ(std::count(out, out + sizeof out, 0xAB), long(sizeof out)) << "the target is untouched";
+    }
   }
 }
 
