@@ -103,12 +103,13 @@ TEST_F(RunnerTest, BannerAndResultLinesOfBothStreamsArriveFromTheRecordsFolder) 
   EXPECT_EQ(log[0].cwd, ws_.work());
 }
 
-TEST_F(RunnerTest, ExitCodeIsKeptAndChangesNoEvent) {
+TEST_F(RunnerTest, ExitCodeIsKeptAndChangesNoEventAndARunnerStartsOnce) {
   ws_.set("VELMARON_STANDIN_EXIT", "5");
   TThreadRunTask runner;
   runToEnd(runner, record("imp"));
   EXPECT_EQ(runner.exitCode(), 5);
   EXPECT_EQ(runner.startResult(), 0);
+  EXPECT_THROW(runner.Start(record("imp")), std::logic_error);
 }
 
 TEST_F(RunnerTest, MissingProgramGivesEventThreeOnly) {
@@ -211,12 +212,6 @@ TEST_F(RunnerTest, EndTimeIsSetWhenTheLastEventIsPosted) {
     EXPECT_NE(sink.endTimeAtLastEvent, tasks::DateTime{}) << program;
     EXPECT_GE(sink.endTimeAtLastEvent, runner.startTime()) << program;
   }
-}
-
-TEST_F(RunnerTest, ARunnerStartsOnce) {
-  TThreadRunTask runner;
-  runner.Start(record("imp"));
-  EXPECT_THROW(runner.Start(record("imp")), std::logic_error);
 }
 
 // The script runner's input is shown with the whole run in NoPasswordOnCommandLinesTest.
