@@ -69,6 +69,7 @@ TEST(ImpBuildTest, ParametersInTheirOrderAndSpellingOnlyWhereTheyDifferFromTheir
   expectBuilds<TImpTask>({
       {"ignore=y", {"", "", "", "ignore=y"}},
       {"inctype=system", {"full=y", "inctype=System", "", "", ""}},
+      {"inctype=restore", {"full=y", "inctype=Restore", "", "", ""}},
       {"full=y", {"full=y", "", "", ""}},
       {"file=in.dmp tables=EMP,DEPT touser=HR fromuser=SCOTT",
        {"file=in.dmp", "fromuser=SCOTT", "touser=HR", "tables=EMP,DEPT"}},
