@@ -123,6 +123,9 @@ TEST(ImpParseTest, EveryImportKeywordIsKnown) {
   EXPECT_EQ(o.userid, "u");
   EXPECT_THAT(BuildImpParams(parseImp("inctype=system touser=b")),
               ElementsAre("full=y", "inctype=System", "", "touser=b", ""));
+  ParseFailure failure;  // an export keyword in an import text
+  EXPECT_NE(ImpParse("file=a owner=x", o, failure), 0);
+  EXPECT_EQ(failure.errortext, "owner");
 }
 
 // ---- Parser: refused texts ----
