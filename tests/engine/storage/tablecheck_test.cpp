@@ -198,8 +198,9 @@ TEST_F(TableCheckTest, RandomlyDamagedFilesAreReportedWithoutCrashing) {
   for (int round = 0; round < 60; ++round) {
     std::vector<uint8_t> damaged = index;
     if (round % 6 == 5) damaged.resize(rng() % damaged.size());
+    const size_t from = round % 3 == 0 ? 0 : kIndexHeaderSize;
     for (int flips = 1 + int(rng() % 24); flips > 0 && round % 6 != 5; --flips)
-      damaged[(round % 3 == 0 ? 0 : kIndexHeaderSize) + rng() % (index.size() - kIndexHeaderSize)] ^= uint8_t(1u << (rng() % 8));
+      damaged[from + rng() % (index.size() - kIndexHeaderSize)] ^= uint8_t(1u << (rng() % 8));
     std::string problem;
     const auto facts = round % 2 ? tablecheck::ReadDataFileFacts(base_ + ".DAT", problem) : std::nullopt;
     tablecheck::CheckIndexImage(damaged, options, facts).text();

@@ -70,7 +70,8 @@ class BlobFileTest : public ::testing::Test {
   }
   // Saves `data` as a value of `owner` (a new one unless `first` is given) and, unless told not to,
   // writes everything; returns its first block.
-  uint32_t store(TBlobFile& f, const std::vector<uint8_t>& data, uint32_t owner, uint32_t first = 0, bool write = true) {
+  uint32_t store(TBlobFile& f, const std::vector<uint8_t>& data, uint32_t owner, uint32_t first = 0,
+                 bool write = true) {
     TBlobBuffer b(f, nullptr);
     b.SetOwnerId(owner);
     b.SetFirstBlock(first);

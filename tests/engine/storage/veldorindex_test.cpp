@@ -405,7 +405,8 @@ TEST(DamagedIndexTest, ChildLinkToAnAncestorRaisesInsteadOfLooping) {
   fx.reopen();
   // Point every child of every non-root branch at that branch itself.
   fx.editPages([](uint32_t p, std::vector<uint8_t>& page) {
-    for (uint32_t e = 0; page[0] == ptBranch && e < get2(page.data() + 1); ++e) put4(page.data() + 13 + e * 208 + 200, p);
+    for (uint32_t e = 0; page[0] == ptBranch && e < get2(page.data() + 1); ++e)
+      put4(page.data() + 13 + e * 208 + 200, p);
     return page[0] == ptBranch;
   });
   TIndexTree tree = fx.tree();

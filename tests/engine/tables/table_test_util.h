@@ -149,7 +149,8 @@ using datafile_test::errorOf;
 // The bytes of the table's data, index and blob files, and writing them back.
 inline std::vector<std::vector<uint8_t>> tableImages(const TempDir& dir, const std::string& name = "items") {
   std::vector<std::vector<uint8_t>> images;
-  for (const char* ext : {".DAT", ".IDX", ".BLB"}) images.push_back(datafile_test::readFileBytes(dir.file(name + ext)));
+  for (const char* ext : {".DAT", ".IDX", ".BLB"})
+    images.push_back(datafile_test::readFileBytes(dir.file(name + ext)));
   return images;
 }
 inline void writeTableImages(const TempDir& dir, const std::vector<std::vector<uint8_t>>& images,

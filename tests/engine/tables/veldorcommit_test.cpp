@@ -40,7 +40,7 @@ class CommitFaults : public ::testing::Test {
 
   // The checkers' verdict; when they pass, the table must open, verify and read in full.
   void checkAfterwards(const std::string& what) {
-    for (uint32_t r : kUntouched) EXPECT_EQ(rawCode(dir.file("items.DAT"), r), codeFor(r)) << what << ", record " << r;
+    for (uint32_t r : kUntouched) EXPECT_EQ(rawCode(dir.file("items.DAT"), r), codeFor(r)) << what << ": " << r;
     const tablecheck::Report report = tablecheck::CheckTableFiles(dir.file("items"));
     const tablecheck::BlobReport blobs = tablecheck::CheckTableBlobs(dir.file("items"));
     if (!report.ok() || !blobs.ok()) {

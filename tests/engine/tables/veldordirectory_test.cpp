@@ -145,8 +145,7 @@ TEST_F(DirectoryTables, TableThatOnlyTheTransactionKeepsOpensAgainButNotExclusiv
 }
 
 TEST_F(DirectoryTables, CreateRefusesAnOpenTable) {
-  TDataTable* t = nullptr;
-  ASSERT_EQ(open(t, false), 0);
+  db.open();
   TDataTable* created = nullptr;
   EXPECT_EQ(db.directory->CreateTable("items", itemsDefinition(), false, false, created), kTableInUse);
   ASSERT_EQ(db.directory->CreateTable("more", itemsDefinition(), false, false, created), 0);
@@ -156,11 +155,10 @@ TEST_F(DirectoryTables, CreateRefusesAnOpenTable) {
 }
 
 TEST_F(DirectoryTables, RenameAndDeleteRefuseOpenTablesAndWorkOnClosedOnes) {
-  TDataTable* t = nullptr;
-  ASSERT_EQ(open(t, false), 0);
+  TDataTable& t = db.open();
   EXPECT_EQ(db.directory->RenameTable("items", "goods", false, false), kTableInUse);
   EXPECT_EQ(db.directory->DeleteTable("items", false), kTableInUse);
-  db.directory->CloseTable(t, false, false, false);
+  db.close(t);
   ASSERT_EQ(db.directory->RenameTable("items", "goods", false, false), 0);
   EXPECT_FALSE(db.directory->TableExists("items", false));
   EXPECT_TRUE(db.directory->TableExists("goods", false));
@@ -187,16 +185,15 @@ TEST_F(DirectoryTables, RenameOntoAnExistingTableFailsAndRenamesNothing) {
 }
 
 TEST_F(DirectoryTables, TemporaryNamesAreTakenOnDiskAndNeverReused) {
+  auto ending = [](const std::string& name) { return name.substr(name.size() - std::min<size_t>(5, name.size())); };
   const std::string first = db.directory->MakeTempTableName(false);
-  ASSERT_GE(first.size(), 5u);
-  EXPECT_EQ(first.substr(first.size() - 5), "0.DAT");
+  EXPECT_EQ(ending(first), "0.DAT");
   EXPECT_TRUE(fs::exists(dir.file(first)));
   const std::string second = db.directory->MakeTempTableName(false);
   EXPECT_NE(second, first);
-  EXPECT_EQ(second.substr(second.size() - 5), "1.DAT");
+  EXPECT_EQ(ending(second), "1.DAT");
   EXPECT_TRUE(db.directory->TableExists(second, false));
-  const std::string memory = db.directory->MakeTempTableName(true);
-  EXPECT_EQ(memory.substr(memory.size() - 5), "0.DAT");
+  EXPECT_EQ(ending(db.directory->MakeTempTableName(true)), "0.DAT");
 }
 
 TEST_F(DirectoryTables, OpenTableOfAMissingTableRaisesAndLeavesNothing) {
