@@ -61,34 +61,27 @@ TEST_F(RecordLocks, RecordHeldByAnotherProcessIsTriedRetryCountPlusOneTimesUpTo2
   EXPECT_TRUE(t.HoldsRecordLock(2));
 }
 
-TEST_F(RecordLocks, TwoSessionsOfOneProcessExcludeEachOther) {
-  Database b(dir.path());
-  b.session.SetLockRetryCount(1);
-  b.session.SetLockWaitTime(1);
-  TDataTable& ta = db.open();
-  TDataTable& tb = b.open();
-  ASSERT_NE(&ta, &tb);
-  ta.LockRecord(2);
-  EXPECT_EQ(errorOf([&] { tb.LockRecord(2); }), VELDOR_RECLOCKFAILED);
-  ta.UnlockRecord(2);
-  tb.LockRecord(2);
-  EXPECT_TRUE(tb.HoldsRecordLock(2));
-}
-
-TEST_F(RecordLocks, InsideATransactionUnlocksWaitForItsEnd) {
+TEST_F(RecordLocks, TwoSessionsOfOneProcessExcludeEachOtherAndInATransactionUnlocksWaitForItsEnd) {
   Database other(dir.path());
   other.session.SetLockRetryCount(0);
   TDataTable& t = db.open();
+  TDataTable& o = other.open();
+  ASSERT_NE(&t, &o);
+  t.LockRecord(2);
+  EXPECT_EQ(errorOf([&] { o.LockRecord(2); }), VELDOR_RECLOCKFAILED);
+  t.UnlockRecord(2);  // outside a transaction, at once
+  o.LockRecord(2);
+  o.UnlockRecord(2);
   db.directory->StartTransaction();
   t.LockRecord(2);
   EXPECT_FALSE(t.LockRecord(2));  // already held: nothing to do
   t.UnlockRecord(2);
   EXPECT_TRUE(t.HoldsRecordLock(2));
-  TDataTable& o = other.open();
   EXPECT_EQ(errorOf([&] { o.LockRecord(2); }), VELDOR_RECLOCKFAILED);
   db.directory->Commit(true, false);
   EXPECT_FALSE(t.HoldsRecordLock(2));
   o.LockRecord(2);
+  EXPECT_TRUE(o.HoldsRecordLock(2));
 }
 
 TEST_F(RecordLocks, ExclusiveTableTakesNoLocks) {
