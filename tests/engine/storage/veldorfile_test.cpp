@@ -377,7 +377,8 @@ TEST_F(DiskFiles, OsRoutinesReportFilesAndErrors) {
 
 TEST_F(DiskFiles, AFailedOpenRecordsTheSystemErrorInTheContext) {
   std::ofstream(dir.file("t.dat")) << "x";
-  handler(list, dir.file("t.dat"), false, true)->Open();
+  auto exclusive = handler(list, dir.file("t.dat"), false, true);
+  exclusive->Open();
   TFileList otherSession;
   EXPECT_EQ(errorOf([&] { handler(otherSession, dir.file("t.dat"))->Open(); }), VELDOR_OSEACCES);
   EXPECT_EQ(GetEngineErrorItem(kItemOSError), std::to_string(platform::kSharingViolation));
