@@ -230,7 +230,8 @@ int32_t TDataDirectory::CreateTable(std::string_view name, const TTableDefinitio
   return 0;
 }
 
-int32_t TDataDirectory::RenameTable(std::string_view name, std::string_view newName, bool backup, bool inMemory) {
+int32_t TDataDirectory::onTableFiles(std::string_view name, bool inMemory,
+                                     const std::function<void(TDataTable&)>& act) {
   TDataTable* match = find(name, inMemory);
   if (match && (match->GetOpenCount() > 0 || match->InTransaction())) return kTableInUse;
   std::unique_ptr<TDataTable> temporary;
@@ -241,26 +242,18 @@ int32_t TDataDirectory::RenameTable(std::string_view name, std::string_view newN
     temporary->SetInMemory(inMemory);
     target = temporary.get();
   }
-  target->RenameFiles(newName, backup);
+  act(*target);
   // The object named the old files; the next open makes a new one.
   if (match) freeTable(match);
   return 0;
 }
 
+int32_t TDataDirectory::RenameTable(std::string_view name, std::string_view newName, bool backup, bool inMemory) {
+  return onTableFiles(name, inMemory, [&](TDataTable& t) { t.RenameFiles(newName, backup); });
+}
+
 int32_t TDataDirectory::DeleteTable(std::string_view name, bool inMemory) {
-  TDataTable* match = find(name, inMemory);
-  if (match && (match->GetOpenCount() > 0 || match->InTransaction())) return kTableInUse;
-  std::unique_ptr<TDataTable> temporary;
-  TDataTable* target = match;
-  if (!target) {
-    temporary = std::make_unique<TDataTable>(*this);
-    temporary->SetName(TrimBlanks(name));
-    temporary->SetInMemory(inMemory);
-    target = temporary.get();
-  }
-  target->DeleteFiles();
-  if (match) freeTable(match);
-  return 0;
+  return onTableFiles(name, inMemory, [](TDataTable& t) { t.DeleteFiles(); });
 }
 
 bool TDataDirectory::TableExists(std::string_view name, bool inMemory) {

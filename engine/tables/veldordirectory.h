@@ -110,6 +110,9 @@ class TDataDirectory {
  private:
   TDataTable* find(std::string_view name, bool inMemory) const;
   void freeTable(TDataTable* table);
+  // Runs `act` on the files of table `name` through its object here, or through a passing one when
+  // the table is not open; kTableInUse while a cursor or the transaction holds it.
+  int32_t onTableFiles(std::string_view name, bool inMemory, const std::function<void(TDataTable&)>& act);
   // Every table in the transaction leaves it after a failure, dropping its changes.
   void abandonTransaction() noexcept;
   // Runs `step` on every table from the last to the first and frees each that no cursor has
