@@ -9,23 +9,13 @@
 #include <fstream>
 #include <string>
 
+#include "tests/fuzz/fuzz_support.h"
 #include "dumpfile/u_analysisfile.h"
 #include "tools/dumpbuilder/treelines.h"
 
 namespace {
 
-// A file of this process in the temporary folder, removed at exit.
-struct ScratchFile {
-  explicit ScratchFile(const char* name)
-      : path((std::filesystem::temp_directory_path() /
-              ("velmaron-fuzz-" + std::to_string(::getpid()) + "-" + name))
-                 .string()) {}
-  ~ScratchFile() {
-    std::error_code ec;
-    std::filesystem::remove(path, ec);
-  }
-  std::string path;
-};
+using fuzz_support::ScratchFile;
 
 void check(bool ok) {
   if (!ok) std::abort();

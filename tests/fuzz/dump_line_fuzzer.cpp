@@ -10,6 +10,7 @@
 #include <fstream>
 #include <string>
 
+#include "tests/fuzz/fuzz_support.h"
 #include "dumpfile/dumpyacc.h"
 #include "dumpfile/u_parsedumpfile.h"
 #include "tools/dumpbuilder/treelines.h"
@@ -38,18 +39,7 @@ class EveryLine : public dumpfile::DumpLineCutter::Sink {
   dumpfile::TDumpRecogniser& recogniser_;
 };
 
-// A file of this process in the temporary folder, removed at exit.
-struct ScratchFile {
-  explicit ScratchFile(const char* name)
-      : path((std::filesystem::temp_directory_path() /
-              ("velmaron-fuzz-" + std::to_string(::getpid()) + "-" + name))
-                 .string()) {}
-  ~ScratchFile() {
-    std::error_code ec;
-    std::filesystem::remove(path, ec);
-  }
-  std::string path;
-};
+using fuzz_support::ScratchFile;
 
 void prepare(dumpfile::TExpFileRoot& root, const std::string& path, int mode) {
   root.SetDumpFileName(path);
