@@ -10,6 +10,9 @@ cd "$(dirname "$0")"
 
 install_missing
 
+echo "== Formatting"
+check_format
+
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 

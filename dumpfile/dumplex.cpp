@@ -7,38 +7,38 @@
 namespace dumpfile {
 
 const DumpKeyword DumpKeywords[129] = {
-    {"ALL", 281},          {"ALTER", 282},        {"AND", 283},         {"ANALYZE", 284},
-    {"ANY", 285},          {"AS", 286},           {"ASC", 287},         {"AUTHORIZATION", 288},
-    {"AVG", 289},          {"BEGIN", 290},        {"BETWEEN", 291},     {"BITMAP", 292},
-    {"BODY", 293},         {"BY", 294},           {"CHAR", 295},        {"CHARACTER", 296},
-    {"CHECK", 297},        {"CLOSE", 298},        {"CLUSTER", 299},     {"COMMENT", 300},
-    {"COMMIT", 301},       {"CONNECT", 302},      {"CONTINUE", 303},    {"COUNT", 304},
-    {"CREATE", 305},       {"CURRENT", 306},      {"CURSOR", 307},      {"DATABASE", 308},
-    {"DATABASELINK", 309}, {"DEC", 310},          {"DECIMAL", 310},     {"DECLARE", 311},
-    {"DEFAULT", 312},      {"DELETE", 313},       {"DESC", 314},        {"DIRECTORY", 315},
-    {"DISTINCT", 316},     {"DOUBLE", 317},       {"END", 318},         {"ENDTABLE", 319},
-    {"ESCAPE", 320},       {"EXEC", 321},         {"EXECFULL", 322},    {"EXECUTE", 323},
-    {"EXISTS", 324},       {"EXIT", 325},         {"FETCH", 326},       {"FLOAT", 327},
-    {"FOR", 328},          {"FOREIGN", 329},      {"FORMAT71", 330},    {"FORMAT71TRIG", 331},
-    {"FOUND", 332},        {"FROM", 333},         {"FUNCTION", 334},    {"GO", 335},
-    {"GOTO", 336},         {"GRANT", 337},        {"GROUP", 338},       {"HAVING", 339},
-    {"IN", 340},           {"INDEX", 341},        {"INDICATOR", 342},   {"INSERT", 343},
-    {"INT", 344},          {"INTEGER", 345},      {"INTO", 346},        {"IS", 347},
-    {"KEY", 348},          {"LANGUAGE", 349},     {"LIKE", 350},        {"LINK", 351},
-    {"MAX", 352},          {"MIN", 353},          {"MODULE", 354},      {"NOT", 355},
-    {"NULL", 356},         {"NUMERIC", 357},      {"OF", 358},          {"ON", 359},
-    {"OPEN", 360},         {"OPTION", 361},       {"OR", 362},          {"ORDER", 363},
-    {"PACKAGE", 364},      {"PACKAGEBODY", 365},  {"RW_PROCEDURE", 366}, {"PROFILE", 367},
-    {"PRECISION", 368},    {"PRIMARY", 369},      {"PRIVILEGES", 370},  {"PROCEDURE", 366},
-    {"PUBLIC", 371},       {"REAL", 372},         {"REFERENCES", 373},  {"REPLACE", 374},
-    {"REVOKE", 375},       {"ROLE", 376},         {"ROLLBACK", 377},    {"SCHEMA", 378},
-    {"SECTION", 379},      {"SEGMENT", 380},      {"SELECT", 381},      {"SEQUENCE", 382},
-    {"SET", 383},          {"SHARED", 384},       {"SMALLINT", 385},    {"SNAPSHOT", 386},
-    {"SOME", 387},         {"SQL", 388},          {"SQLCODE", 389},     {"SQLERROR", 390},
-    {"SQLVERSION", 391},   {"SUM", 392},          {"SYNONYM", 393},     {"TABLE", 394},
-    {"TABLESPACE", 395},   {"TRIGGER", 396},      {"TO", 397},          {"UNION", 398},
-    {"UNIQUE", 399},       {"UPDATE", 400},       {"USER", 401},        {"VALUES", 402},
-    {"VIEW", 403},         {"WHENEVER", 404},     {"WHERE", 405},       {"WITH", 406},
+    {"ALL", 281},          {"ALTER", 282},       {"AND", 283},          {"ANALYZE", 284},
+    {"ANY", 285},          {"AS", 286},          {"ASC", 287},          {"AUTHORIZATION", 288},
+    {"AVG", 289},          {"BEGIN", 290},       {"BETWEEN", 291},      {"BITMAP", 292},
+    {"BODY", 293},         {"BY", 294},          {"CHAR", 295},         {"CHARACTER", 296},
+    {"CHECK", 297},        {"CLOSE", 298},       {"CLUSTER", 299},      {"COMMENT", 300},
+    {"COMMIT", 301},       {"CONNECT", 302},     {"CONTINUE", 303},     {"COUNT", 304},
+    {"CREATE", 305},       {"CURRENT", 306},     {"CURSOR", 307},       {"DATABASE", 308},
+    {"DATABASELINK", 309}, {"DEC", 310},         {"DECIMAL", 310},      {"DECLARE", 311},
+    {"DEFAULT", 312},      {"DELETE", 313},      {"DESC", 314},         {"DIRECTORY", 315},
+    {"DISTINCT", 316},     {"DOUBLE", 317},      {"END", 318},          {"ENDTABLE", 319},
+    {"ESCAPE", 320},       {"EXEC", 321},        {"EXECFULL", 322},     {"EXECUTE", 323},
+    {"EXISTS", 324},       {"EXIT", 325},        {"FETCH", 326},        {"FLOAT", 327},
+    {"FOR", 328},          {"FOREIGN", 329},     {"FORMAT71", 330},     {"FORMAT71TRIG", 331},
+    {"FOUND", 332},        {"FROM", 333},        {"FUNCTION", 334},     {"GO", 335},
+    {"GOTO", 336},         {"GRANT", 337},       {"GROUP", 338},        {"HAVING", 339},
+    {"IN", 340},           {"INDEX", 341},       {"INDICATOR", 342},    {"INSERT", 343},
+    {"INT", 344},          {"INTEGER", 345},     {"INTO", 346},         {"IS", 347},
+    {"KEY", 348},          {"LANGUAGE", 349},    {"LIKE", 350},         {"LINK", 351},
+    {"MAX", 352},          {"MIN", 353},         {"MODULE", 354},       {"NOT", 355},
+    {"NULL", 356},         {"NUMERIC", 357},     {"OF", 358},           {"ON", 359},
+    {"OPEN", 360},         {"OPTION", 361},      {"OR", 362},           {"ORDER", 363},
+    {"PACKAGE", 364},      {"PACKAGEBODY", 365}, {"RW_PROCEDURE", 366}, {"PROFILE", 367},
+    {"PRECISION", 368},    {"PRIMARY", 369},     {"PRIVILEGES", 370},   {"PROCEDURE", 366},
+    {"PUBLIC", 371},       {"REAL", 372},        {"REFERENCES", 373},   {"REPLACE", 374},
+    {"REVOKE", 375},       {"ROLE", 376},        {"ROLLBACK", 377},     {"SCHEMA", 378},
+    {"SECTION", 379},      {"SEGMENT", 380},     {"SELECT", 381},       {"SEQUENCE", 382},
+    {"SET", 383},          {"SHARED", 384},      {"SMALLINT", 385},     {"SNAPSHOT", 386},
+    {"SOME", 387},         {"SQL", 388},         {"SQLCODE", 389},      {"SQLERROR", 390},
+    {"SQLVERSION", 391},   {"SUM", 392},         {"SYNONYM", 393},      {"TABLE", 394},
+    {"TABLESPACE", 395},   {"TRIGGER", 396},     {"TO", 397},           {"UNION", 398},
+    {"UNIQUE", 399},       {"UPDATE", 400},      {"USER", 401},         {"VALUES", 402},
+    {"VIEW", 403},         {"WHENEVER", 404},    {"WHERE", 405},        {"WITH", 406},
     {"WORK", 407},
 };
 
@@ -46,7 +46,9 @@ namespace {
 
 constexpr size_t kLongestKeyword = 13;
 
-char upperAscii(char c) { return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c; }
+char upperAscii(char c) {
+  return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c;
+}
 
 uint32_t hashUpper(const char* s, size_t n) {
   uint32_t h = 2166136261u;
@@ -95,24 +97,60 @@ const KeywordIndex& keywordIndex() {
   return index;
 }
 
-bool isLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
-bool isNameChar(char c) { return isLetter(c) || isDigit(c) || c == '_' || c == '#' || c == '$'; }
+bool isLetter(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+bool isDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+bool isNameChar(char c) {
+  return isLetter(c) || isDigit(c) || c == '_' || c == '#' || c == '$';
+}
 
 // DFA states. The start state is 0 or 1 (line start); this scanner treats both alike. States
 // reached by a first character also accept rule 27 (any single byte).
 enum State : int {
   kStart = 0,
   kStartLine = 1,
-  kId1, kId,
-  kInt1, kInt, kIntFrac,
-  kDot1, kDotDigits, kExpMark, kExpSign, kExpDigits,
-  kPlus1, kMinus1, kSignedDigits, kSignedDot, kSignedFrac,
-  kComment, kCommentEnd,
-  kSquote1, kSquote, kDquote1, kDquote,
-  kBlank1, kLineFeed1, kBlanks,
-  kLess1, kNotEqual, kLessEqual, kGreater1, kGreaterEqual, kRparen1, kRparenSemi,
-  kComma1, kLparen1, kLbracket1, kRbracket1, kColon1, kEqual1, kStar1, kSlash1,
+  kId1,
+  kId,
+  kInt1,
+  kInt,
+  kIntFrac,
+  kDot1,
+  kDotDigits,
+  kExpMark,
+  kExpSign,
+  kExpDigits,
+  kPlus1,
+  kMinus1,
+  kSignedDigits,
+  kSignedDot,
+  kSignedFrac,
+  kComment,
+  kCommentEnd,
+  kSquote1,
+  kSquote,
+  kDquote1,
+  kDquote,
+  kBlank1,
+  kLineFeed1,
+  kBlanks,
+  kLess1,
+  kNotEqual,
+  kLessEqual,
+  kGreater1,
+  kGreaterEqual,
+  kRparen1,
+  kRparenSemi,
+  kComma1,
+  kLparen1,
+  kLbracket1,
+  kRbracket1,
+  kColon1,
+  kEqual1,
+  kStar1,
+  kSlash1,
   kAny1,
 };
 
@@ -127,55 +165,107 @@ int put(int* rules, int a, int b) {
 }
 
 // Strips a leading '+', which from_chars does not take.
-std::string_view unsignedText(std::string_view s) { return !s.empty() && s[0] == '+' ? s.substr(1) : s; }
+std::string_view unsignedText(std::string_view s) {
+  return !s.empty() && s[0] == '+' ? s.substr(1) : s;
+}
 
 }  // namespace
 
-int DumpKeywordCode(std::string_view word) { return keywordIndex().find(word); }
+int DumpKeywordCode(std::string_view word) {
+  return keywordIndex().find(word);
+}
 
 int TDumpLex::accepts(int state, int* rules) const {
   switch (state) {
-    case kId1: return put(rules, 1, 27);
-    case kId: return put(rules, 1);
-    case kInt1: return put(rules, 4, 27);
-    case kInt: return put(rules, 4);
-    case kIntFrac: case kDotDigits: case kExpDigits: case kSignedFrac: return put(rules, 2);
-    case kDot1: return put(rules, 14, 27);
-    case kPlus1: return put(rules, 19, 27);
-    case kMinus1: return put(rules, 20, 27);
-    case kSignedDigits: return put(rules, 3);
-    case kCommentEnd: return put(rules, 25);
-    case kSquote1: return put(rules, 5, 27);
-    case kSquote: return put(rules, 5);
-    case kDquote1: return put(rules, 6, 27);
-    case kDquote: return put(rules, 6);
-    case kBlank1: return put(rules, 26, 27);
-    case kLineFeed1: case kBlanks: return put(rules, 26);
-    case kLess1: return put(rules, 12, 27);
-    case kNotEqual: return put(rules, 22);
-    case kLessEqual: return put(rules, 24);
-    case kGreater1: return put(rules, 13, 27);
-    case kGreaterEqual: return put(rules, 23);
-    case kRparen1: return put(rules, 9, 27);
-    case kRparenSemi: return put(rules, 16);
-    case kComma1: return put(rules, 7, 27);
-    case kLparen1: return put(rules, 8, 27);
-    case kLbracket1: return put(rules, 10, 27);
-    case kRbracket1: return put(rules, 11, 27);
-    case kColon1: return put(rules, 15, 27);
-    case kEqual1: return put(rules, 17, 27);
-    case kStar1: return put(rules, 18, 27);
-    case kSlash1: return put(rules, 21, 27);
-    case kAny1: return put(rules, 27);
-    default: return 0;
+    case kId1:
+      return put(rules, 1, 27);
+    case kId:
+      return put(rules, 1);
+    case kInt1:
+      return put(rules, 4, 27);
+    case kInt:
+      return put(rules, 4);
+    case kIntFrac:
+    case kDotDigits:
+    case kExpDigits:
+    case kSignedFrac:
+      return put(rules, 2);
+    case kDot1:
+      return put(rules, 14, 27);
+    case kPlus1:
+      return put(rules, 19, 27);
+    case kMinus1:
+      return put(rules, 20, 27);
+    case kSignedDigits:
+      return put(rules, 3);
+    case kCommentEnd:
+      return put(rules, 25);
+    case kSquote1:
+      return put(rules, 5, 27);
+    case kSquote:
+      return put(rules, 5);
+    case kDquote1:
+      return put(rules, 6, 27);
+    case kDquote:
+      return put(rules, 6);
+    case kBlank1:
+      return put(rules, 26, 27);
+    case kLineFeed1:
+    case kBlanks:
+      return put(rules, 26);
+    case kLess1:
+      return put(rules, 12, 27);
+    case kNotEqual:
+      return put(rules, 22);
+    case kLessEqual:
+      return put(rules, 24);
+    case kGreater1:
+      return put(rules, 13, 27);
+    case kGreaterEqual:
+      return put(rules, 23);
+    case kRparen1:
+      return put(rules, 9, 27);
+    case kRparenSemi:
+      return put(rules, 16);
+    case kComma1:
+      return put(rules, 7, 27);
+    case kLparen1:
+      return put(rules, 8, 27);
+    case kLbracket1:
+      return put(rules, 10, 27);
+    case kRbracket1:
+      return put(rules, 11, 27);
+    case kColon1:
+      return put(rules, 15, 27);
+    case kEqual1:
+      return put(rules, 17, 27);
+    case kStar1:
+      return put(rules, 18, 27);
+    case kSlash1:
+      return put(rules, 21, 27);
+    case kAny1:
+      return put(rules, 27);
+    default:
+      return 0;
   }
 }
 
 bool TDumpLex::hasTransitions(int state) const {
   switch (state) {
-    case kCommentEnd: case kNotEqual: case kLessEqual: case kGreaterEqual: case kRparenSemi:
-    case kComma1: case kLparen1: case kLbracket1: case kRbracket1: case kColon1: case kEqual1:
-    case kStar1: case kSlash1: case kAny1:
+    case kCommentEnd:
+    case kNotEqual:
+    case kLessEqual:
+    case kGreaterEqual:
+    case kRparenSemi:
+    case kComma1:
+    case kLparen1:
+    case kLbracket1:
+    case kRbracket1:
+    case kColon1:
+    case kEqual1:
+    case kStar1:
+    case kSlash1:
+    case kAny1:
       return false;
     default:
       return true;
@@ -189,46 +279,94 @@ int TDumpLex::next(int state, char c) const {
       if (isLetter(c)) return kId1;
       if (isDigit(c)) return kInt1;
       switch (c) {
-        case '\0': return -1;
-        case '\n': return kLineFeed1;
-        case ' ': case '\t': return kBlank1;
-        case '.': return kDot1;
-        case '+': return kPlus1;
-        case '-': return kMinus1;
-        case '\'': return kSquote1;
-        case '"': return kDquote1;
-        case '<': return kLess1;
-        case '>': return kGreater1;
-        case ')': return kRparen1;
-        case ',': return kComma1;
-        case '(': return kLparen1;
-        case '[': return kLbracket1;
-        case ']': return kRbracket1;
-        case ':': return kColon1;
-        case '=': return kEqual1;
-        case '*': return kStar1;
-        case '/': return kSlash1;
-        default: return kAny1;
+        case '\0':
+          return -1;
+        case '\n':
+          return kLineFeed1;
+        case ' ':
+        case '\t':
+          return kBlank1;
+        case '.':
+          return kDot1;
+        case '+':
+          return kPlus1;
+        case '-':
+          return kMinus1;
+        case '\'':
+          return kSquote1;
+        case '"':
+          return kDquote1;
+        case '<':
+          return kLess1;
+        case '>':
+          return kGreater1;
+        case ')':
+          return kRparen1;
+        case ',':
+          return kComma1;
+        case '(':
+          return kLparen1;
+        case '[':
+          return kLbracket1;
+        case ']':
+          return kRbracket1;
+        case ':':
+          return kColon1;
+        case '=':
+          return kEqual1;
+        case '*':
+          return kStar1;
+        case '/':
+          return kSlash1;
+        default:
+          return kAny1;
       }
-    case kId1: case kId: return isNameChar(c) ? kId : -1;
-    case kInt1: case kInt: return isDigit(c) ? kInt : c == '.' ? kIntFrac : -1;
-    case kIntFrac: return isDigit(c) ? kIntFrac : -1;
-    case kDot1: return isDigit(c) ? kDotDigits : -1;
-    case kDotDigits: return isDigit(c) ? kDotDigits : (c == 'E' || c == 'e') ? kExpMark : -1;
-    case kExpMark: return c == '+' || c == '-' ? kExpSign : -1;
-    case kExpSign: case kExpDigits: return isDigit(c) ? kExpDigits : -1;
-    case kPlus1: return isDigit(c) ? kSignedDigits : -1;
-    case kMinus1: return isDigit(c) ? kSignedDigits : c == '-' ? kComment : -1;
-    case kSignedDigits: return isDigit(c) ? kSignedDigits : c == '.' ? kSignedDot : -1;
-    case kSignedDot: case kSignedFrac: return isDigit(c) ? kSignedFrac : -1;
-    case kComment: return c == '\n' ? kCommentEnd : c == '\0' ? -1 : kComment;
-    case kSquote1: case kSquote: return c == '\'' || c == '\0' ? -1 : kSquote;
-    case kDquote1: case kDquote: return c == '"' || c == '\0' ? -1 : kDquote;
-    case kBlank1: case kLineFeed1: case kBlanks: return c == ' ' || c == '\t' || c == '\n' ? kBlanks : -1;
-    case kLess1: return c == '>' ? kNotEqual : c == '=' ? kLessEqual : -1;
-    case kGreater1: return c == '=' ? kGreaterEqual : -1;
-    case kRparen1: return c == ';' ? kRparenSemi : -1;
-    default: return -1;
+    case kId1:
+    case kId:
+      return isNameChar(c) ? kId : -1;
+    case kInt1:
+    case kInt:
+      return isDigit(c) ? kInt : c == '.' ? kIntFrac : -1;
+    case kIntFrac:
+      return isDigit(c) ? kIntFrac : -1;
+    case kDot1:
+      return isDigit(c) ? kDotDigits : -1;
+    case kDotDigits:
+      return isDigit(c) ? kDotDigits : (c == 'E' || c == 'e') ? kExpMark : -1;
+    case kExpMark:
+      return c == '+' || c == '-' ? kExpSign : -1;
+    case kExpSign:
+    case kExpDigits:
+      return isDigit(c) ? kExpDigits : -1;
+    case kPlus1:
+      return isDigit(c) ? kSignedDigits : -1;
+    case kMinus1:
+      return isDigit(c) ? kSignedDigits : c == '-' ? kComment : -1;
+    case kSignedDigits:
+      return isDigit(c) ? kSignedDigits : c == '.' ? kSignedDot : -1;
+    case kSignedDot:
+    case kSignedFrac:
+      return isDigit(c) ? kSignedFrac : -1;
+    case kComment:
+      return c == '\n' ? kCommentEnd : c == '\0' ? -1 : kComment;
+    case kSquote1:
+    case kSquote:
+      return c == '\'' || c == '\0' ? -1 : kSquote;
+    case kDquote1:
+    case kDquote:
+      return c == '"' || c == '\0' ? -1 : kDquote;
+    case kBlank1:
+    case kLineFeed1:
+    case kBlanks:
+      return c == ' ' || c == '\t' || c == '\n' ? kBlanks : -1;
+    case kLess1:
+      return c == '>' ? kNotEqual : c == '=' ? kLessEqual : -1;
+    case kGreater1:
+      return c == '=' ? kGreaterEqual : -1;
+    case kRparen1:
+      return c == ';' ? kRparenSemi : -1;
+    default:
+      return -1;
   }
 }
 
@@ -291,30 +429,71 @@ void TDumpLex::action(int rule) {
       yyreturn(STRING);
       return;
     }
-    case 7: yyreturn(COMMA); return;
-    case 8: yyreturn(LPAREN); return;
-    case 9: yyreturn(RPAREN); return;
-    case 10: yyreturn(LBRACKET); return;
-    case 11: yyreturn(RBRACKET); return;
-    case 12: yyreturn(LT); return;
-    case 13: yyreturn(GT); return;
-    case 14: yyreturn(DOT); return;
-    case 15: yyreturn(COLON); return;
-    case 16: yyreturn(RPAREN_SEMI); return;
-    case 17: yyreturn(EQ); return;
-    case 18: yyreturn(STAR); return;
-    case 19: yyreturn(PLUS); return;
-    case 20: yyreturn(MINUS); return;
-    case 21: yyreturn(SLASH); return;
-    case 22: yyreturn(NE); return;
-    case 23: yyreturn(GE); return;
-    case 24: yyreturn(LE); return;
+    case 7:
+      yyreturn(COMMA);
+      return;
+    case 8:
+      yyreturn(LPAREN);
+      return;
+    case 9:
+      yyreturn(RPAREN);
+      return;
+    case 10:
+      yyreturn(LBRACKET);
+      return;
+    case 11:
+      yyreturn(RBRACKET);
+      return;
+    case 12:
+      yyreturn(LT);
+      return;
+    case 13:
+      yyreturn(GT);
+      return;
+    case 14:
+      yyreturn(DOT);
+      return;
+    case 15:
+      yyreturn(COLON);
+      return;
+    case 16:
+      yyreturn(RPAREN_SEMI);
+      return;
+    case 17:
+      yyreturn(EQ);
+      return;
+    case 18:
+      yyreturn(STAR);
+      return;
+    case 19:
+      yyreturn(PLUS);
+      return;
+    case 20:
+      yyreturn(MINUS);
+      return;
+    case 21:
+      yyreturn(SLASH);
+      return;
+    case 22:
+      yyreturn(NE);
+      return;
+    case 23:
+      yyreturn(GE);
+      return;
+    case 24:
+      yyreturn(LE);
+      return;
     case 25:
-    case 26: return;  // comment, blanks: skipped
-    default: yyreturn(0); return;
+    case 26:
+      return;  // comment, blanks: skipped
+    default:
+      yyreturn(0);
+      return;
   }
 }
 
-int TDumpLex::yylex() { return yylexWith(*this); }
+int TDumpLex::yylex() {
+  return yylexWith(*this);
+}
 
 }  // namespace dumpfile

@@ -29,37 +29,152 @@ enum : int {
   APPROXNUM = 259,
   NAME = 260,
   STRING = 261,
-  COMMA = 262,       // ,
-  LPAREN = 263,      // (
-  RPAREN = 264,      // )
-  LBRACKET = 265,    // [
-  RBRACKET = 266,    // ]
-  DOT = 267,         // .
-  COLON = 268,       // :
-  RPAREN_SEMI = 269, // );
-  SLASH = 271,       // /
-  STAR = 272,        // *
-  PLUS = 273,        // +
-  MINUS = 274,       // -
-  EQ = 275,          // =
-  NE = 276,          // <>
-  LT = 277,          // <
-  GT = 278,          // >
-  GE = 279,          // >=
-  LE = 280,          // <=
+  COMMA = 262,        // ,
+  LPAREN = 263,       // (
+  RPAREN = 264,       // )
+  LBRACKET = 265,     // [
+  RBRACKET = 266,     // ]
+  DOT = 267,          // .
+  COLON = 268,        // :
+  RPAREN_SEMI = 269,  // );
+  SLASH = 271,        // /
+  STAR = 272,         // *
+  PLUS = 273,         // +
+  MINUS = 274,        // -
+  EQ = 275,           // =
+  NE = 276,           // <>
+  LT = 277,           // <
+  GT = 278,           // >
+  GE = 279,           // >=
+  LE = 280,           // <=
   // Keywords (the codes of the keyword table).
-  ALL = 281, ALTER, AND, ANALYZE, ANY, AS, ASC, AUTHORIZATION, AVG, BEGIN, BETWEEN, BITMAP, BODY,
-  BY, CHAR, CHARACTER, CHECK, CLOSE, CLUSTER, COMMENT, COMMIT, CONNECT, CONTINUE, COUNT, CREATE,
-  CURRENT, CURSOR, DATABASE, DATABASELINK, DEC,  // DECIMAL shares DEC's code
-  DECLARE = 311, DEFAULT, DELETE, DESC, DIRECTORY, DISTINCT, DOUBLE, END_KW, ENDTABLE, ESCAPE,
-  EXEC, EXECFULL, EXECUTE, EXISTS, EXIT, FETCH, FLOAT, FOR, FOREIGN, FORMAT71, FORMAT71TRIG, FOUND,
-  FROM, FUNCTION, GO, GOTO, GRANT, GROUP, HAVING, IN, INDEX, INDICATOR, INSERT, INT, INTEGER, INTO,
-  IS, KEY, LANGUAGE, LIKE, LINK, MAX, MIN, MODULE, NOT, NULL_KW, NUMERIC, OF, ON, OPEN, OPTION, OR,
-  ORDER, PACKAGE, PACKAGEBODY, PROCEDURE,  // RW_PROCEDURE and PROCEDURE share this code
-  PROFILE = 367, PRECISION, PRIMARY, PRIVILEGES, PUBLIC, REAL, REFERENCES, REPLACE, REVOKE, ROLE,
-  ROLLBACK, SCHEMA, SECTION, SEGMENT, SELECT, SEQUENCE, SET, SHARED, SMALLINT, SNAPSHOT, SOME, SQL,
-  SQLCODE, SQLERROR, SQLVERSION, SUM, SYNONYM, TABLE, TABLESPACE, TRIGGER, TO, UNION, UNIQUE,
-  UPDATE, USER, VALUES, VIEW, WHENEVER, WHERE, WITH, WORK,
+  ALL = 281,
+  ALTER,
+  AND,
+  ANALYZE,
+  ANY,
+  AS,
+  ASC,
+  AUTHORIZATION,
+  AVG,
+  BEGIN,
+  BETWEEN,
+  BITMAP,
+  BODY,
+  BY,
+  CHAR,
+  CHARACTER,
+  CHECK,
+  CLOSE,
+  CLUSTER,
+  COMMENT,
+  COMMIT,
+  CONNECT,
+  CONTINUE,
+  COUNT,
+  CREATE,
+  CURRENT,
+  CURSOR,
+  DATABASE,
+  DATABASELINK,
+  DEC,  // DECIMAL shares DEC's code
+  DECLARE = 311,
+  DEFAULT,
+  DELETE,
+  DESC,
+  DIRECTORY,
+  DISTINCT,
+  DOUBLE,
+  END_KW,
+  ENDTABLE,
+  ESCAPE,
+  EXEC,
+  EXECFULL,
+  EXECUTE,
+  EXISTS,
+  EXIT,
+  FETCH,
+  FLOAT,
+  FOR,
+  FOREIGN,
+  FORMAT71,
+  FORMAT71TRIG,
+  FOUND,
+  FROM,
+  FUNCTION,
+  GO,
+  GOTO,
+  GRANT,
+  GROUP,
+  HAVING,
+  IN,
+  INDEX,
+  INDICATOR,
+  INSERT,
+  INT,
+  INTEGER,
+  INTO,
+  IS,
+  KEY,
+  LANGUAGE,
+  LIKE,
+  LINK,
+  MAX,
+  MIN,
+  MODULE,
+  NOT,
+  NULL_KW,
+  NUMERIC,
+  OF,
+  ON,
+  OPEN,
+  OPTION,
+  OR,
+  ORDER,
+  PACKAGE,
+  PACKAGEBODY,
+  PROCEDURE,  // RW_PROCEDURE and PROCEDURE share this code
+  PROFILE = 367,
+  PRECISION,
+  PRIMARY,
+  PRIVILEGES,
+  PUBLIC,
+  REAL,
+  REFERENCES,
+  REPLACE,
+  REVOKE,
+  ROLE,
+  ROLLBACK,
+  SCHEMA,
+  SECTION,
+  SEGMENT,
+  SELECT,
+  SEQUENCE,
+  SET,
+  SHARED,
+  SMALLINT,
+  SNAPSHOT,
+  SOME,
+  SQL,
+  SQLCODE,
+  SQLERROR,
+  SQLVERSION,
+  SUM,
+  SYNONYM,
+  TABLE,
+  TABLESPACE,
+  TRIGGER,
+  TO,
+  UNION,
+  UNIQUE,
+  UPDATE,
+  USER,
+  VALUES,
+  VIEW,
+  WHENEVER,
+  WHERE,
+  WITH,
+  WORK,
 };
 static_assert(DEC == 310 && DECLARE == 311 && PROCEDURE == 366 && PROFILE == 367 && WORK == 407);
 }  // namespace dumptoken

@@ -154,7 +154,8 @@ struct TDumpRecogniser::Impl {
     node->SetName(name.value.str());
     node->SetKind(kind);
     const bool atRoot = place == Place::Root || (place == Place::ByUserMode && !root.UserMode());
-    root.SetOpenNode(atRoot ? root.AddPublicObject(std::move(node)) : currentOwner()->AddNode(std::move(node)));
+    root.SetOpenNode(atRoot ? root.AddPublicObject(std::move(node))
+                            : currentOwner()->AddNode(std::move(node)));
     return endOfHead();
   }
 
@@ -236,11 +237,21 @@ struct TDumpRecogniser::Impl {
   // CREATE or_replace (DIRECTORY | FUNCTION | PACKAGE [BODY] | PROCEDURE | TRIGGER | VIEW)
   int orReplaced() {
     switch (look()) {
-      case DIRECTORY: shift(); return namedHead(kKindDirectories, false, Place::ByUserMode);
-      case FUNCTION: shift(); return namedHead(kKindFunctions, true, Place::Owner);
-      case PROCEDURE: shift(); return namedHead(kKindProcedures, true, Place::Owner);
-      case TRIGGER: shift(); return namedHead(kKindTriggers, true, Place::Owner);
-      case VIEW: shift(); return namedHead(kKindViews, true, Place::Owner);
+      case DIRECTORY:
+        shift();
+        return namedHead(kKindDirectories, false, Place::ByUserMode);
+      case FUNCTION:
+        shift();
+        return namedHead(kKindFunctions, true, Place::Owner);
+      case PROCEDURE:
+        shift();
+        return namedHead(kKindProcedures, true, Place::Owner);
+      case TRIGGER:
+        shift();
+        return namedHead(kKindTriggers, true, Place::Owner);
+      case VIEW:
+        shift();
+        return namedHead(kKindViews, true, Place::Owner);
       case PACKAGE:
         shift();
         if (look() == BODY) {
@@ -270,29 +281,58 @@ struct TDumpRecogniser::Impl {
   int createStatement() {
     createLine = true;
     switch (look()) {
-      case CLUSTER: shift(); return namedHead(kKindClusters, false, Place::Root);
-      case SHARED: return linkScoped(prefix(PUBLIC));
-      case PUBLIC: return linkScoped(prefix(SHARED));
-      case DATABASE: case ROLLBACK: case SYNONYM: return linkScoped(ShortString());
+      case CLUSTER:
+        shift();
+        return namedHead(kKindClusters, false, Place::Root);
+      case SHARED:
+        return linkScoped(prefix(PUBLIC));
+      case PUBLIC:
+        return linkScoped(prefix(SHARED));
+      case DATABASE:
+      case ROLLBACK:
+      case SYNONYM:
+        return linkScoped(ShortString());
       case OR:
         shift();
         if (look() != REPLACE) return statementError();
         shift();
         return orReplaced();
-      case DIRECTORY: case FUNCTION: case PACKAGE: case PROCEDURE: case TRIGGER: case VIEW:
+      case DIRECTORY:
+      case FUNCTION:
+      case PACKAGE:
+      case PROCEDURE:
+      case TRIGGER:
+      case VIEW:
         return orReplaced();
-      case UNIQUE: case BITMAP:
+      case UNIQUE:
+      case BITMAP:
         shift();
         if (look() != INDEX) return statementError();
         [[fallthrough]];
-      case INDEX: shift(); return namedHead(kKindIndexes, true, Place::Owner);
-      case PROFILE: shift(); return namedHead(kKindProfiles, false, Place::ByUserMode);
-      case ROLE: shift(); return namedHead(kKindRoles, false, Place::ByUserMode);
-      case SEQUENCE: shift(); return namedHead(kKindSequences, true, Place::Owner);
-      case SNAPSHOT: shift(); return namedHead(kKindSnapshots, true, Place::Owner, true);
-      case TABLE: shift(); return namedHead(kKindTables, true, Place::Owner);
-      case TABLESPACE: shift(); return namedHead(kKindTablespaces, false, Place::Root);
-      case USER: shift(); return createUser();
+      case INDEX:
+        shift();
+        return namedHead(kKindIndexes, true, Place::Owner);
+      case PROFILE:
+        shift();
+        return namedHead(kKindProfiles, false, Place::ByUserMode);
+      case ROLE:
+        shift();
+        return namedHead(kKindRoles, false, Place::ByUserMode);
+      case SEQUENCE:
+        shift();
+        return namedHead(kKindSequences, true, Place::Owner);
+      case SNAPSHOT:
+        shift();
+        return namedHead(kKindSnapshots, true, Place::Owner, true);
+      case TABLE:
+        shift();
+        return namedHead(kKindTables, true, Place::Owner);
+      case TABLESPACE:
+        shift();
+        return namedHead(kKindTablespaces, false, Place::Root);
+      case USER:
+        shift();
+        return createUser();
       case FORMAT71TRIG:
         shift();
         if (look() != CREATE) return statementError();
@@ -300,8 +340,11 @@ struct TDumpRecogniser::Impl {
         if (look() != TRIGGER) return statementError();
         shift();
         return namedHead(kKindTriggers, true, Place::Owner);
-      case FORMAT71: shift(); return otherStatement();
-      default: return statementError();
+      case FORMAT71:
+        shift();
+        return otherStatement();
+      default:
+        return statementError();
     }
   }
 
@@ -315,13 +358,25 @@ struct TDumpRecogniser::Impl {
 
   int statement() {
     switch (look()) {
-      case CREATE: shift(); return createStatement();
-      case CONNECT: shift(); return connectStatement();
-      case ENDTABLE: case ALTER: case REVOKE: case EXECUTE: case GRANT: case EXIT: case EXECFULL:
+      case CREATE:
+        shift();
+        return createStatement();
+      case CONNECT:
+        shift();
+        return connectStatement();
+      case ENDTABLE:
+      case ALTER:
+      case REVOKE:
+      case EXECUTE:
+      case GRANT:
+      case EXIT:
+      case EXECFULL:
       case SQLVERSION:
         shift();
         return otherStatement();
-      case TABLE: shift(); return namedOther();
+      case TABLE:
+        shift();
+        return namedOther();
       case ANALYZE:
         shift();
         if (look() != TABLE) return statementError();
@@ -357,7 +412,11 @@ int TDumpRecogniser::ParseLine(std::string_view line) {
   return impl_->parse(line);
 }
 
-const TDumpLex& TDumpRecogniser::Lexer() const { return impl_->lex; }
-void TDumpRecogniser::SetShortcut(bool on) { impl_->shortcut = on; }
+const TDumpLex& TDumpRecogniser::Lexer() const {
+  return impl_->lex;
+}
+void TDumpRecogniser::SetShortcut(bool on) {
+  impl_->shortcut = on;
+}
 
 }  // namespace dumpfile

@@ -2,7 +2,9 @@
 
 namespace dumpfile {
 
-void LexLib::fatal(const char* msg) { throw LexYaccError(msg); }
+void LexLib::fatal(const char* msg) {
+  throw LexYaccError(msg);
+}
 
 void LexLib::loadLine() {
   const std::string& s = yyinput[yylineindex++];

@@ -11,12 +11,18 @@
 
 namespace platform {
 
-inline uint16_t get2(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
+inline uint16_t get2(const uint8_t* p) {
+  return uint16_t(p[0] | (p[1] << 8));
+}
 inline uint32_t get4(const uint8_t* p) {
   return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
 }
-inline uint64_t get8(const uint8_t* p) { return uint64_t(get4(p)) | (uint64_t(get4(p + 4)) << 32); }
-inline int32_t get4s(const uint8_t* p) { return int32_t(get4(p)); }
+inline uint64_t get8(const uint8_t* p) {
+  return uint64_t(get4(p)) | (uint64_t(get4(p + 4)) << 32);
+}
+inline int32_t get4s(const uint8_t* p) {
+  return int32_t(get4(p));
+}
 
 inline void put2(uint8_t* p, uint16_t v) {
   p[0] = uint8_t(v);

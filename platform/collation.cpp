@@ -22,31 +22,104 @@ struct LocaleName {
 // The engine's languages and the locale of each. Spanish (Castilian) is the traditional order,
 // in which "ch" and "ll" are letters of their own; Spanish (Modern) is the current one.
 constexpr LocaleName kLocaleNames[] = {
-    {0x0436, "af_ZA"},      {0x041C, "sq_AL"},      {0x0401, "ar_SA"},       {0x0801, "ar_IQ"},
-    {0x0C01, "ar_EG"},      {0x1001, "ar_LY"},      {0x1401, "ar_DZ"},       {0x1801, "ar_MA"},
-    {0x1C01, "ar_TN"},      {0x2001, "ar_OM"},      {0x2401, "ar_YE"},       {0x2801, "ar_SY"},
-    {0x2C01, "ar_JO"},      {0x3001, "ar_LB"},      {0x3401, "ar_KW"},       {0x3801, "ar_AE"},
-    {0x3C01, "ar_BH"},      {0x4001, "ar_QA"},      {0x042D, "eu_ES"},       {0x0423, "be_BY"},
-    {0x0402, "bg_BG"},      {0x0403, "ca_ES"},      {0x041A, "hr_HR"},       {0x0405, "cs_CZ"},
-    {0x0406, "da_DK"},      {0x0413, "nl_NL"},      {0x0813, "nl_BE"},       {0x0409, "en_US"},
-    {0x0809, "en_GB"},      {0x0C09, "en_AU"},      {0x1009, "en_CA"},       {0x1409, "en_NZ"},
-    {0x1809, "en_IE"},      {0x1C09, "en_ZA"},      {0x2009, "en_JM"},       {0x2409, "en_029"},
-    {0x2809, "en_BZ"},      {0x2C09, "en_TT"},      {0x0425, "et_EE"},       {0x0438, "fo_FO"},
-    {0x0429, "fa_IR"},      {0x040B, "fi_FI"},      {0x040C, "fr_FR"},       {0x080C, "fr_BE"},
-    {0x0C0C, "fr_CA"},      {0x100C, "fr_CH"},      {0x140C, "fr_LU"},       {0x0407, "de_DE"},
-    {0x0807, "de_CH"},      {0x0C07, "de_AT"},      {0x1007, "de_LU"},       {0x1407, "de_LI"},
-    {0x0408, "el_GR"},      {0x040D, "he_IL"},      {0x040E, "hu_HU"},       {0x040F, "is_IS"},
-    {0x0421, "id_ID"},      {0x0410, "it_IT"},      {0x0810, "it_CH"},       {0x0426, "lv_LV"},
-    {0x0427, "lt_LT"},      {0x0414, "nb_NO"},      {0x0814, "nn_NO"},       {0x0415, "pl_PL"},
-    {0x0816, "pt_PT"},      {0x0416, "pt_BR"},      {0x0418, "ro_RO"},       {0x0419, "ru_RU"},
-    {0x081A, "sr_Latn_RS"}, {0x0C1A, "sr_Cyrl_RS"}, {0x041B, "sk_SK"},       {0x0424, "sl_SI"},
-    {0x040A, "es_ES@collation=traditional"},        {0x080A, "es_MX"},       {0x0C0A, "es_ES"},
-    {0x100A, "es_GT"},      {0x140A, "es_CR"},      {0x180A, "es_PA"},       {0x1C0A, "es_DO"},
-    {0x200A, "es_VE"},      {0x240A, "es_CO"},      {0x280A, "es_PE"},       {0x2C0A, "es_AR"},
-    {0x300A, "es_EC"},      {0x340A, "es_CL"},      {0x380A, "es_UY"},       {0x3C0A, "es_PY"},
-    {0x400A, "es_BO"},      {0x440A, "es_SV"},      {0x480A, "es_HN"},       {0x4C0A, "es_NI"},
-    {0x500A, "es_PR"},      {0x041D, "sv_SE"},      {0x081D, "sv_FI"},       {0x041E, "th_TH"},
-    {0x041F, "tr_TR"},      {0x0422, "uk_UA"},      {0x042A, "vi_VN"},
+    {0x0436, "af_ZA"},
+    {0x041C, "sq_AL"},
+    {0x0401, "ar_SA"},
+    {0x0801, "ar_IQ"},
+    {0x0C01, "ar_EG"},
+    {0x1001, "ar_LY"},
+    {0x1401, "ar_DZ"},
+    {0x1801, "ar_MA"},
+    {0x1C01, "ar_TN"},
+    {0x2001, "ar_OM"},
+    {0x2401, "ar_YE"},
+    {0x2801, "ar_SY"},
+    {0x2C01, "ar_JO"},
+    {0x3001, "ar_LB"},
+    {0x3401, "ar_KW"},
+    {0x3801, "ar_AE"},
+    {0x3C01, "ar_BH"},
+    {0x4001, "ar_QA"},
+    {0x042D, "eu_ES"},
+    {0x0423, "be_BY"},
+    {0x0402, "bg_BG"},
+    {0x0403, "ca_ES"},
+    {0x041A, "hr_HR"},
+    {0x0405, "cs_CZ"},
+    {0x0406, "da_DK"},
+    {0x0413, "nl_NL"},
+    {0x0813, "nl_BE"},
+    {0x0409, "en_US"},
+    {0x0809, "en_GB"},
+    {0x0C09, "en_AU"},
+    {0x1009, "en_CA"},
+    {0x1409, "en_NZ"},
+    {0x1809, "en_IE"},
+    {0x1C09, "en_ZA"},
+    {0x2009, "en_JM"},
+    {0x2409, "en_029"},
+    {0x2809, "en_BZ"},
+    {0x2C09, "en_TT"},
+    {0x0425, "et_EE"},
+    {0x0438, "fo_FO"},
+    {0x0429, "fa_IR"},
+    {0x040B, "fi_FI"},
+    {0x040C, "fr_FR"},
+    {0x080C, "fr_BE"},
+    {0x0C0C, "fr_CA"},
+    {0x100C, "fr_CH"},
+    {0x140C, "fr_LU"},
+    {0x0407, "de_DE"},
+    {0x0807, "de_CH"},
+    {0x0C07, "de_AT"},
+    {0x1007, "de_LU"},
+    {0x1407, "de_LI"},
+    {0x0408, "el_GR"},
+    {0x040D, "he_IL"},
+    {0x040E, "hu_HU"},
+    {0x040F, "is_IS"},
+    {0x0421, "id_ID"},
+    {0x0410, "it_IT"},
+    {0x0810, "it_CH"},
+    {0x0426, "lv_LV"},
+    {0x0427, "lt_LT"},
+    {0x0414, "nb_NO"},
+    {0x0814, "nn_NO"},
+    {0x0415, "pl_PL"},
+    {0x0816, "pt_PT"},
+    {0x0416, "pt_BR"},
+    {0x0418, "ro_RO"},
+    {0x0419, "ru_RU"},
+    {0x081A, "sr_Latn_RS"},
+    {0x0C1A, "sr_Cyrl_RS"},
+    {0x041B, "sk_SK"},
+    {0x0424, "sl_SI"},
+    {0x040A, "es_ES@collation=traditional"},
+    {0x080A, "es_MX"},
+    {0x0C0A, "es_ES"},
+    {0x100A, "es_GT"},
+    {0x140A, "es_CR"},
+    {0x180A, "es_PA"},
+    {0x1C0A, "es_DO"},
+    {0x200A, "es_VE"},
+    {0x240A, "es_CO"},
+    {0x280A, "es_PE"},
+    {0x2C0A, "es_AR"},
+    {0x300A, "es_EC"},
+    {0x340A, "es_CL"},
+    {0x380A, "es_UY"},
+    {0x3C0A, "es_PY"},
+    {0x400A, "es_BO"},
+    {0x440A, "es_SV"},
+    {0x480A, "es_HN"},
+    {0x4C0A, "es_NI"},
+    {0x500A, "es_PR"},
+    {0x041D, "sv_SE"},
+    {0x081D, "sv_FI"},
+    {0x041E, "th_TH"},
+    {0x041F, "tr_TR"},
+    {0x0422, "uk_UA"},
+    {0x042A, "vi_VN"},
 };
 
 // German phone-book order of the five German languages.
@@ -88,7 +161,7 @@ struct LocaleServices {
 };
 
 std::unique_ptr<UCollator, LocaleServices::CollatorClose> openCollator(const std::string& name,
-                                                                      bool ignoreCase) {
+                                                                       bool ignoreCase) {
   UErrorCode status = U_ZERO_ERROR;
   std::unique_ptr<UCollator, LocaleServices::CollatorClose> collator(ucol_open(name.c_str(), &status));
   if (U_FAILURE(status)) fail("Cannot open the collation", name, status);
@@ -111,8 +184,8 @@ std::unique_ptr<LocaleServices> buildServices(const std::string& name) {
   if (U_FAILURE(status)) fail("Cannot open the case mapping", name, status);
   UVersionInfo info;
   ucol_getVersion(services->keepCase.get(), info);
-  services->version = (uint32_t(info[0]) << 24) | (uint32_t(info[1]) << 16) |
-                      (uint32_t(info[2]) << 8) | uint32_t(info[3]);
+  services->version =
+      (uint32_t(info[0]) << 24) | (uint32_t(info[1]) << 16) | (uint32_t(info[2]) << 8) | uint32_t(info[3]);
   return services;
 }
 
@@ -160,7 +233,8 @@ std::string mapCase(const UCaseMap* map, bool upper, std::string_view in) {
       out.resize(size_t(length));
       continue;
     }
-    if (U_FAILURE(status)) throw std::runtime_error(std::string("Case mapping failed: ") + u_errorName(status));
+    if (U_FAILURE(status))
+      throw std::runtime_error(std::string("Case mapping failed: ") + u_errorName(status));
     out.resize(size_t(length));
     return out;
   }
@@ -216,7 +290,8 @@ int compareText(uint32_t localeId, std::string_view a, std::string_view b, bool 
   UErrorCode status = U_ZERO_ERROR;
   UCollationResult result = ucol_strcollUTF8(ignoreCase ? s.ignoreCase.get() : s.keepCase.get(), a.data(),
                                              int32_t(a.size()), b.data(), int32_t(b.size()), &status);
-  if (U_FAILURE(status)) throw std::runtime_error(std::string("Text comparison failed: ") + u_errorName(status));
+  if (U_FAILURE(status))
+    throw std::runtime_error(std::string("Text comparison failed: ") + u_errorName(status));
   return result == UCOL_LESS ? -1 : result == UCOL_GREATER ? 1 : 0;
 }
 
@@ -247,7 +322,9 @@ size_t characterLength(std::string_view text, size_t pos) {
   return size_t(i) - pos;
 }
 
-uint32_t collationVersion(uint32_t localeId) { return services(localeId).version; }
+uint32_t collationVersion(uint32_t localeId) {
+  return services(localeId).version;
+}
 
 bool collationVersionMatches(uint32_t localeId, uint32_t recorded) {
   return collationVersion(localeId) == recorded;

@@ -36,8 +36,12 @@ inline constexpr uint16_t kPhoneBookSortId = 1;
 constexpr uint32_t makeLocaleId(uint16_t languageId, uint16_t sortId) {
   return (uint32_t(sortId) << 16) | languageId;
 }
-constexpr uint16_t localeLanguageId(uint32_t localeId) { return uint16_t(localeId & 0xFFFF); }
-constexpr uint16_t localeSortId(uint32_t localeId) { return uint16_t(localeId >> 16); }
+constexpr uint16_t localeLanguageId(uint32_t localeId) {
+  return uint16_t(localeId & 0xFFFF);
+}
+constexpr uint16_t localeSortId(uint32_t localeId) {
+  return uint16_t(localeId >> 16);
+}
 
 // The collation locale (with its collation keyword, if any) that `localeId` selects, or an empty
 // view when the language id is not in the table. The view points at static storage.

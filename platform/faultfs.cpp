@@ -10,7 +10,9 @@ namespace platform {
 
 namespace {
 
-int errorOf(Fault fault) { return fault == Fault::IoError ? EIO : ENOSPC; }
+int errorOf(Fault fault) {
+  return fault == Fault::IoError ? EIO : ENOSPC;
+}
 
 using Op = FaultyFileSystem::Operation;
 
@@ -82,8 +84,8 @@ Fault FaultyFileSystem::strike(Operation op) {
   const uint64_t every = every_;
   const Fault fault = fault_;
   if (every == 0 || n % every != 0) return Fault::None;
-  const bool applies = fault == Fault::IoError || (fault == Fault::NoSpace && op != Operation::Read &&
-                                                    op != Operation::Other) ||
+  const bool applies = fault == Fault::IoError ||
+                       (fault == Fault::NoSpace && op != Operation::Read && op != Operation::Other) ||
                        ((fault == Fault::ShortWrite || fault == Fault::Exit) && op == Operation::Write);
   if (!applies) return Fault::None;
   ++faults_;

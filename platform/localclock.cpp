@@ -12,6 +12,8 @@ LocalTimeFields localTime(std::chrono::system_clock::time_point when) {
   return LocalTimeFields{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
 }
 
-LocalTimeFields localNow() { return localTime(std::chrono::system_clock::now()); }
+LocalTimeFields localNow() {
+  return localTime(std::chrono::system_clock::now());
+}
 
 }  // namespace platform

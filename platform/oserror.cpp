@@ -11,10 +11,18 @@ thread_local int tLastSocketError = 0;
 
 static_assert(kSharingViolation == EBUSY && kLockViolation == EAGAIN);
 
-int lastOsError() { return tLastOsError; }
-void setLastOsError(int err) { tLastOsError = err; }
-int lastSocketError() { return tLastSocketError; }
-void setLastSocketError(int err) { tLastSocketError = err; }
+int lastOsError() {
+  return tLastOsError;
+}
+void setLastOsError(int err) {
+  tLastOsError = err;
+}
+int lastSocketError() {
+  return tLastSocketError;
+}
+void setLastSocketError(int err) {
+  tLastSocketError = err;
+}
 
 OsErrorKind osErrorKind(int err) {
   switch (err) {

@@ -407,9 +407,9 @@ FileSystem& FileSystem::local() {
 }
 
 uint64_t tickCount() {
-  return uint64_t(
-      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-          .count());
+  return uint64_t(std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::steady_clock::now().time_since_epoch())
+                      .count());
 }
 
 double systemVersion() {

@@ -44,8 +44,7 @@ Fd openPrivateFolder(const std::string& folder) {
   struct stat st;
   if (::fstat(dir.get(), &st) != 0) fail(errno, "Cannot examine the work folder " + folder);
   if (st.st_uid != ::geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-    throw std::runtime_error("The work folder " + folder +
-                             " must belong to you and be writable by you only");
+    throw std::runtime_error("The work folder " + folder + " must belong to you and be writable by you only");
   }
   return dir;
 }

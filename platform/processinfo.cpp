@@ -30,6 +30,8 @@ std::string systemTempDirectory() {
   return path;
 }
 
-uint64_t currentThreadNumber() { return uint64_t(::syscall(SYS_gettid)); }
+uint64_t currentThreadNumber() {
+  return uint64_t(::syscall(SYS_gettid));
+}
 
 }  // namespace platform

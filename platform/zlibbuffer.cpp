@@ -45,7 +45,8 @@ bool deflateBuffer(const uint8_t* input, size_t size, std::vector<uint8_t>& outp
   return true;
 }
 
-InflateStatus inflateBuffer(const uint8_t* input, size_t size, size_t maxOutput, std::vector<uint8_t>& output) {
+InflateStatus inflateBuffer(const uint8_t* input, size_t size, size_t maxOutput,
+                            std::vector<uint8_t>& output) {
   output.clear();
   z_stream z{};
   if (inflateInit(&z) != Z_OK) return InflateStatus::Failed;

@@ -20,6 +20,7 @@ enum class InflateStatus {
 
 // Inflates the single zlib stream that makes up the `size` bytes at `input`, replacing `output`.
 // Never produces more than `maxOutput` bytes: a stream that would is refused as TooLarge.
-InflateStatus inflateBuffer(const uint8_t* input, size_t size, size_t maxOutput, std::vector<uint8_t>& output);
+InflateStatus inflateBuffer(const uint8_t* input, size_t size, size_t maxOutput,
+                            std::vector<uint8_t>& output);
 
 }  // namespace platform

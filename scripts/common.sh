@@ -3,7 +3,7 @@
 
 VELMARON_PACKAGES=(
   cmake ninja-build g++ pkg-config
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-format
   libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev
   zlib1g-dev libicu-dev
 )
@@ -33,4 +33,15 @@ configure_build() {
   local dir=$1; shift
   cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
   cmake --build "$dir" -j "$(jobs)"
+}
+
+# check_format: every tracked C++ file is as clang-format writes it.
+check_format() {
+  local bad
+  bad=$(git ls-files '*.cpp' '*.h' | xargs -r clang-format --dry-run 2>&1 | grep -o '^[^:]*:[0-9]*:' | cut -d: -f1 | sort -u || true)
+  if [ -n "$bad" ]; then
+    echo "These files are not formatted (run clang-format -i on them):" >&2
+    printf '  %s\n' $bad >&2
+    return 1
+  fi
 }

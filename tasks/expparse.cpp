@@ -15,7 +15,8 @@ int ExpParse(std::string_view text, TExpOptions& options, ParseFailure& failure)
       [&options] {
         // A later full=y (or inctype) does not empty the lists that an earlier keyword filled,
         // so the built command, which puts full=y first, would read back without it.
-        if (options.full && (!options.owner.empty() || !options.tables.empty())) return std::string("full=y cannot be combined with owner or tables");
+        if (options.full && (!options.owner.empty() || !options.tables.empty()))
+          return std::string("full=y cannot be combined with owner or tables");
         return ExpParamsProblem(options);
       },
       failure);

@@ -15,7 +15,8 @@ int ImpParse(std::string_view text, TImpOptions& options, ParseFailure& failure)
       [&options] {
         // A later full=y (or inctype) does not empty the lists that an earlier keyword filled,
         // so the built command, which puts full=y first, would read back without it.
-        if (options.full && (!options.fromuser.empty() || !options.tables.empty())) return std::string("full=y cannot be combined with fromuser or tables");
+        if (options.full && (!options.fromuser.empty() || !options.tables.empty()))
+          return std::string("full=y cannot be combined with fromuser or tables");
         return ImpParamsProblem(options);
       },
       failure);

@@ -18,8 +18,7 @@ std::string twoDigits(int v) {
   return buf;
 }
 
-std::string accountText(const std::string& user, const std::string& password,
-                        const std::string& connect) {
+std::string accountText(const std::string& user, const std::string& password, const std::string& connect) {
   std::string account = user + "/" + password + "@" + connect;
   if (account.find_first_of("\r\n") != std::string::npos) {
     throw std::invalid_argument("The account of the task holds a line break");
@@ -71,9 +70,9 @@ TRunStartRecord scriptRecord(const TUniTask& task, const TaskRunSettings& settin
   record.program = settings.sqlplusProgram;
   record.arguments = {"/nolog"};
   const bool exec = task.isexecuser();
-  std::string account = accountText(exec ? task.execusername() : task.uname(),
-                                     exec ? task.execpassword() : task.upassword(),
-                                     exec ? task.execconnectstring() : task.connectstring());
+  std::string account =
+      accountText(exec ? task.execusername() : task.uname(), exec ? task.execpassword() : task.upassword(),
+                  exec ? task.execconnectstring() : task.connectstring());
   if (script.find_first_of("\r\n") != std::string::npos) {
     throw std::invalid_argument("The script path of the task holds a line break");
   }

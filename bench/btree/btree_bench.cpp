@@ -15,8 +15,8 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -59,12 +59,15 @@ std::vector<uint32_t> Values(Order order) {
 // sequential keys; the letters after the number keep the keys from being all digits.
 std::string Text(uint32_t v) {
   char buffer[32];
-  std::snprintf(buffer, sizeof buffer, "%010u%c%c%c%c%c%c%c%c%c%c", v, 'a' + v % 26, 'b' + v % 23, 'c' + v % 19,
-                'd' + v % 17, 'e' + v % 13, 'f' + v % 11, 'g' + v % 7, 'h' + v % 5, 'i' + v % 3, 'j');
+  std::snprintf(buffer, sizeof buffer, "%010u%c%c%c%c%c%c%c%c%c%c", v, 'a' + v % 26, 'b' + v % 23,
+                'c' + v % 19, 'd' + v % 17, 'e' + v % 13, 'f' + v % 11, 'g' + v % 7, 'h' + v % 5, 'i' + v % 3,
+                'j');
   return std::string(buffer, 20);
 }
 
-uint16_t EngineKeySize(KeyKind kind) { return kind == kInteger ? 5 : 22; }
+uint16_t EngineKeySize(KeyKind kind) {
+  return kind == kInteger ? 5 : 22;
+}
 
 void EngineKey(KeyKind kind, uint32_t v, uint8_t* key) {
   key[0] = 1;  // has a value
@@ -246,8 +249,12 @@ void SqliteLookup(benchmark::State& state, KeyKind kind, Order order) {
 
 // ---- Registration and the ratio summary ----
 
-const char* KindName(KeyKind k) { return k == kInteger ? "int" : "str20"; }
-const char* OrderName(Order o) { return o == kRandom ? "random" : "sequential"; }
+const char* KindName(KeyKind k) {
+  return k == kInteger ? "int" : "str20";
+}
+const char* OrderName(Order o) {
+  return o == kRandom ? "random" : "sequential";
+}
 
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
@@ -267,7 +274,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
       if (name.rfind("engine/", 0) != 0) continue;
       std::string rest = name.substr(7);
       const std::string plain = "/plain";
-      const bool isPlain = rest.size() > plain.size() && rest.compare(rest.size() - plain.size(), plain.size(), plain) == 0;
+      const bool isPlain =
+          rest.size() > plain.size() && rest.compare(rest.size() - plain.size(), plain.size(), plain) == 0;
       const std::string twin = "sqlite/" + (isPlain ? rest.substr(0, rest.size() - plain.size()) : rest);
       auto it = times_.find(twin);
       if (it != times_.end() && it->second > 0)

@@ -8,7 +8,7 @@
 namespace engine {
 namespace {
 
-constexpr size_t kBufferStep = 256;                                 // bytes
+constexpr size_t kBufferStep = 256;                               // bytes
 constexpr size_t kWordsPerStep = kBufferStep / sizeof(uint32_t);  // 64
 
 // The bits of word `w` that belong to records first..last (1-based, inclusive).
@@ -55,7 +55,8 @@ void TRecordsBitmap::SetSize(uint32_t count) {
 
 void TRecordsBitmap::checkRecord(uint32_t n) const {
   if (n < 1 || n > count_)
-    throw std::out_of_range("record " + std::to_string(n) + " outside the bitmap's 1.." + std::to_string(count_));
+    throw std::out_of_range("record " + std::to_string(n) + " outside the bitmap's 1.." +
+                            std::to_string(count_));
 }
 
 bool TRecordsBitmap::GetBit(uint32_t n) const {
@@ -73,9 +74,13 @@ void TRecordsBitmap::ClearBit(uint32_t n) {
   words_[(n - 1) / 32] &= ~(1u << ((n - 1) % 32));
 }
 
-void TRecordsBitmap::ClearAll() { std::fill(words_.begin(), words_.end(), 0u); }
+void TRecordsBitmap::ClearAll() {
+  std::fill(words_.begin(), words_.end(), 0u);
+}
 
-void TRecordsBitmap::SetAll() { std::fill(words_.begin(), words_.end(), 0xFFFFFFFFu); }
+void TRecordsBitmap::SetAll() {
+  std::fill(words_.begin(), words_.end(), 0xFFFFFFFFu);
+}
 
 uint32_t TRecordsBitmap::countThrough(uint32_t last) const {
   if (last == 0) return 0;
@@ -86,7 +91,9 @@ uint32_t TRecordsBitmap::countThrough(uint32_t last) const {
   return total;
 }
 
-uint32_t TRecordsBitmap::CountSet() const { return countThrough(count_); }
+uint32_t TRecordsBitmap::CountSet() const {
+  return countThrough(count_);
+}
 
 uint32_t TRecordsBitmap::CountSetBefore(uint32_t n) const {
   return n <= 1 ? 0 : countThrough(std::min(n - 1, count_));
@@ -184,8 +191,10 @@ void TRecordsBitmapStack::Put(std::unique_ptr<TRecordsBitmap>& bitmap) {
   std::unique_ptr<TRecordsBitmap> dropped;
   {
     std::lock_guard lock(mutex_);
-    if (spares_.size() < kMaxSpare) spares_.push_back(std::move(bitmap));
-    else dropped = std::move(bitmap);
+    if (spares_.size() < kMaxSpare)
+      spares_.push_back(std::move(bitmap));
+    else
+      dropped = std::move(bitmap);
   }
   bitmap.reset();
 }
@@ -206,8 +215,12 @@ TRecordsBitmapStack& RecordsBitmapStack() {
   return stack;
 }
 
-std::unique_ptr<TRecordsBitmap> GetRecordsBitmap() { return RecordsBitmapStack().Get(); }
+std::unique_ptr<TRecordsBitmap> GetRecordsBitmap() {
+  return RecordsBitmapStack().Get();
+}
 
-void PutRecordsBitmap(std::unique_ptr<TRecordsBitmap>& bitmap) { RecordsBitmapStack().Put(bitmap); }
+void PutRecordsBitmap(std::unique_ptr<TRecordsBitmap>& bitmap) {
+  RecordsBitmapStack().Put(bitmap);
+}
 
 }  // namespace engine

@@ -22,7 +22,9 @@ uint16_t randomReadSlot() {
   return r == 0 ? 1 : r;
 }
 
-size_t roundUp4096(size_t n) { return (n + 4095) / 4096 * 4096; }
+size_t roundUp4096(size_t n) {
+  return (n + 4095) / 4096 * 4096;
+}
 
 uint32_t blocksFor(uint64_t bytes, uint32_t dataSize) {
   const uint64_t n = (bytes + dataSize - 1) / dataSize;
@@ -105,9 +107,13 @@ void TBlock::SetNextBlock(uint32_t value) {
 
 TBlobFile::TBlobFile(TTableFileOwner& owner, TFileList* list) : TFileHandler(list), owner_(&owner) {}
 
-TBlobFile::~TBlobFile() { TBlobFile::Close(); }
+TBlobFile::~TBlobFile() {
+  TBlobFile::Close();
+}
 
-void TBlobFile::Raise(uint16_t code) const { SignalTableError(code, owner_->GetTableName(), owner_->GetTablePath()); }
+void TBlobFile::Raise(uint16_t code) const {
+  SignalTableError(code, owner_->GetTableName(), owner_->GetTablePath());
+}
 
 void TBlobFile::CheckLink(uint32_t number) const {
   if (number == 0 || number > GetBlockCount()) Raise(VELDOR_MEMOCORRUPT);
@@ -126,7 +132,9 @@ bool TBlobFile::mayHaveUnwrittenTail() const {
   return owner_->WrittenSinceOpen() && (IsExclusive() || owner_->HoldsTransactionLock());
 }
 
-uint32_t TBlobFile::normalCapacity() const { return std::max<uint32_t>(1, std::min<uint32_t>(32768 / blockSize_, 8192)); }
+uint32_t TBlobFile::normalCapacity() const {
+  return std::max<uint32_t>(1, std::min<uint32_t>(32768 / blockSize_, 8192));
+}
 
 void TBlobFile::Open() {
   if (IsOpen()) return;
@@ -339,7 +347,8 @@ bool TBlobFile::GetBlock(TCacheReader* cursor, uint32_t number, TBlock*& block, 
   if (cursor && !owner_->StrictChangeDetection() && cursor->BeginRead()) return false;
   if (number >= nextBlock_) Raise(VELDOR_MEMOCORRUPT);
   uint32_t count = 1;
-  if (allowReadAhead) count = std::min({readAhead_, std::max<uint32_t>(1, readAheadWanted), nextBlock_ - number});
+  if (allowReadAhead)
+    count = std::min({readAhead_, std::max<uint32_t>(1, readAheadWanted), nextBlock_ - number});
   readBlocks(number, count);
   TBlock* loaded = cache_.Find(number);
   if (!loaded) Raise(VELDOR_MEMOCORRUPT);
@@ -432,8 +441,8 @@ void TBlobFile::FreeBlock(TBlock& block) {
   SetFreeBlockHead(block.GetNumber());
 }
 
-std::vector<uint32_t> TBlobFile::collectChain(TBlock& block, bool repair, uint32_t ownerId, uint32_t readAhead,
-                                              const std::unordered_set<uint32_t>* taken) {
+std::vector<uint32_t> TBlobFile::collectChain(TBlock& block, bool repair, uint32_t ownerId,
+                                              uint32_t readAhead, const std::unordered_set<uint32_t>* taken) {
   std::vector<uint32_t> chain{block.GetNumber()};
   std::unordered_set<uint32_t> visited{block.GetNumber()};
   const uint32_t count = GetBlockCount();
@@ -497,7 +506,9 @@ bool TBlobFile::LockWrite() {
   return LockRegionRetrying([](uint32_t) { return kBlobWriteLockOffset; }, kBlobWriteLockLength);
 }
 
-bool TBlobFile::UnlockWrite() { return LockRegion(false, kBlobWriteLockOffset, kBlobWriteLockLength); }
+bool TBlobFile::UnlockWrite() {
+  return LockRegion(false, kBlobWriteLockOffset, kBlobWriteLockLength);
+}
 
 bool TBlobFile::LockRead(uint16_t& slot) {
   return LockRegionRetrying(
@@ -508,7 +519,9 @@ bool TBlobFile::LockRead(uint16_t& slot) {
       1);
 }
 
-bool TBlobFile::UnlockRead(uint16_t slot) { return LockRegion(false, kBlobReadLockBase - slot, 1); }
+bool TBlobFile::UnlockRead(uint16_t slot) {
+  return LockRegion(false, kBlobReadLockBase - slot, 1);
+}
 
 // ---- TBlobBuffer ----
 

@@ -277,7 +277,8 @@ class TBlobFile : public TFileHandler {
   size_t PoolCount() const { return pool_.Count(); }
 
   // Builds the 512-byte header image and parses one; exposed for the integrity checker.
-  static void EncodeHeader(uint8_t* image, uint32_t changeCounter, uint32_t freeHead, uint32_t nextBlock, bool dirty);
+  static void EncodeHeader(uint8_t* image, uint32_t changeCounter, uint32_t freeHead, uint32_t nextBlock,
+                           bool dirty);
 
   // Raises `code` with the table's name and directory as items.
   [[noreturn]] void Raise(uint16_t code) const;
@@ -388,6 +389,8 @@ class TBlobBuffer {
   uint32_t length_ = 0;
 };
 
-inline void TCacheTraits<TBlock>::Release(TBlobFile& file, TBlock* block) { file.ReleaseBlock(block); }
+inline void TCacheTraits<TBlock>::Release(TBlobFile& file, TBlock* block) {
+  file.ReleaseBlock(block);
+}
 
 }  // namespace engine

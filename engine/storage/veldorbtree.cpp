@@ -27,7 +27,8 @@ TPage* fetchForChange(TIndexFile& file, TIndexCursor& cursor, uint32_t number) {
 
 TPage* newPageForChange(TIndexFile& file, TIndexCursor& cursor) {
   TPage* page = nullptr;
-  if (!file.NewPage(cursor, page)) file.RaiseIndexError(VELDOR_INDEXCORRUPT, file.GetIndexName(cursor.GetCurrentIndex()));
+  if (!file.NewPage(cursor, page))
+    file.RaiseIndexError(VELDOR_INDEXCORRUPT, file.GetIndexName(cursor.GetCurrentIndex()));
   return page;
 }
 
@@ -103,13 +104,14 @@ bool TPage::FindKeyCounted(TIndexCursor& cursor, const uint8_t* key, bool firstN
     recordPosition += position - 1;
     return cursor.CompareKeys(GetEntryKey(position), key, keySize_) == 0;
   }
-  position = std::max<uint32_t>(1, firstNotLess ? lastLess(*this, cursor, key) : lastNotGreater(*this, cursor, key));
+  position =
+      std::max<uint32_t>(1, firstNotLess ? lastLess(*this, cursor, key) : lastNotGreater(*this, cursor, key));
   recordPosition += CountKeysBefore(position);
   return false;
 }
 
-bool TPage::ScanKeyCounted(TIndexCursor& cursor, const uint8_t* key, const uint8_t* stopKey, uint32_t& position,
-                           uint64_t& recordPosition) const {
+bool TPage::ScanKeyCounted(TIndexCursor& cursor, const uint8_t* key, const uint8_t* stopKey,
+                           uint32_t& position, uint64_t& recordPosition) const {
   if (count_ == 0) corrupt();
   auto goesOn = [&](uint32_t i) {
     return cursor.CompareKeys(GetEntryKey(i), key, keySize_) < 0 &&
@@ -197,28 +199,34 @@ static bool scanInBitmap(const TPage& page, TIndexCursor* cursor, const TRecords
       position = i;
       return true;
     }
-    if (forward) ++recordPosition;
-    else if (recordPosition > 0) --recordPosition;
+    if (forward)
+      ++recordPosition;
+    else if (recordPosition > 0)
+      --recordPosition;
   }
   position = forward ? count + 1 : 0;
   return false;
 }
 
-bool TPage::ScanForwardInBitmap(const TRecordsBitmap& bitmap, uint32_t& position, uint64_t& recordPosition) const {
+bool TPage::ScanForwardInBitmap(const TRecordsBitmap& bitmap, uint32_t& position,
+                                uint64_t& recordPosition) const {
   return scanInBitmap(*this, nullptr, bitmap, nullptr, true, position, recordPosition);
 }
 
-bool TPage::ScanBackwardInBitmap(const TRecordsBitmap& bitmap, uint32_t& position, uint64_t& recordPosition) const {
+bool TPage::ScanBackwardInBitmap(const TRecordsBitmap& bitmap, uint32_t& position,
+                                 uint64_t& recordPosition) const {
   return scanInBitmap(*this, nullptr, bitmap, nullptr, false, position, recordPosition);
 }
 
-bool TPage::ScanForwardInBitmapToKey(TIndexCursor& cursor, const TRecordsBitmap& bitmap, const uint8_t* stopKey,
-                                     uint32_t& position, uint64_t& recordPosition) const {
+bool TPage::ScanForwardInBitmapToKey(TIndexCursor& cursor, const TRecordsBitmap& bitmap,
+                                     const uint8_t* stopKey, uint32_t& position,
+                                     uint64_t& recordPosition) const {
   return scanInBitmap(*this, &cursor, bitmap, stopKey, true, position, recordPosition);
 }
 
-bool TPage::ScanBackwardInBitmapToKey(TIndexCursor& cursor, const TRecordsBitmap& bitmap, const uint8_t* stopKey,
-                                      uint32_t& position, uint64_t& recordPosition) const {
+bool TPage::ScanBackwardInBitmapToKey(TIndexCursor& cursor, const TRecordsBitmap& bitmap,
+                                      const uint8_t* stopKey, uint32_t& position,
+                                      uint64_t& recordPosition) const {
   return scanInBitmap(*this, &cursor, bitmap, stopKey, false, position, recordPosition);
 }
 
@@ -377,8 +385,10 @@ void TPage::Split(TIndexCursor& cursor, TPage& newPage) {
 void TPage::BalanceWithPrev(TPage& prev) {
   const uint32_t t = prev.count_ + count_;
   const uint32_t prevKeeps = t - t / 2;
-  if (prev.count_ > prevKeeps) prev.moveEntries(*this, 0, prevKeeps + 1, prev.count_ - prevKeeps);
-  else if (prev.count_ < prevKeeps) moveEntries(prev, prev.count_, 1, prevKeeps - prev.count_);
+  if (prev.count_ > prevKeeps)
+    prev.moveEntries(*this, 0, prevKeeps + 1, prev.count_ - prevKeeps);
+  else if (prev.count_ < prevKeeps)
+    moveEntries(prev, prev.count_, 1, prevKeeps - prev.count_);
   UpdateCompressedSize();
   prev.UpdateCompressedSize();
 }
@@ -386,8 +396,10 @@ void TPage::BalanceWithPrev(TPage& prev) {
 void TPage::BalanceWithNext(TPage& next) {
   const uint32_t t = next.count_ + count_;
   const uint32_t keeps = t / 2;
-  if (count_ > keeps) moveEntries(next, 0, keeps + 1, count_ - keeps);
-  else if (count_ < keeps) next.moveEntries(*this, count_, 1, keeps - count_);
+  if (count_ > keeps)
+    moveEntries(next, 0, keeps + 1, count_ - keeps);
+  else if (count_ < keeps)
+    next.moveEntries(*this, count_, 1, keeps - count_);
   UpdateCompressedSize();
   next.UpdateCompressedSize();
 }
@@ -529,7 +541,9 @@ void TPage::DeleteKey(TIndexCursor& cursor) {
 TIndexTree::TIndexTree(TIndexFile& file, TIndexCursor& cursor, uint8_t slot)
     : file_(file), cursor_(cursor), slot_(slot) {}
 
-void TIndexTree::corrupt() const { file_.RaiseIndexError(VELDOR_INDEXCORRUPT, file_.GetIndexName(slot_)); }
+void TIndexTree::corrupt() const {
+  file_.RaiseIndexError(VELDOR_INDEXCORRUPT, file_.GetIndexName(slot_));
+}
 
 void TIndexTree::withRestarts(const std::function<bool()>& attempt) {
   for (int i = 0; i <= kMaxRestarts; ++i) {
@@ -559,9 +573,12 @@ bool TIndexTree::descend(const uint8_t* key, bool firstNotLess, std::vector<TPin
   while (!page->IsLeaf()) {
     if (!page->IsBranch()) corrupt();
     uint32_t pos = 0;
-    if (key) page->FindKeyCounted(cursor_, key, firstNotLess, pos, position);
-    else if (page->GetEntryCount() == 0) corrupt();
-    else pos = 1;
+    if (key)
+      page->FindKeyCounted(cursor_, key, firstNotLess, pos, position);
+    else if (page->GetEntryCount() == 0)
+      corrupt();
+    else
+      pos = 1;
     cursor_.SetPathEntry(pos);
     const uint32_t child = page->GetEntryRef(pos);
     const uint32_t parentNumber = page->GetPageNumber();
@@ -621,7 +638,8 @@ void TIndexTree::InsertKey(const uint8_t* key, uint32_t reference) {
     TPage& leaf = *path.back();
     uint32_t pos = 0;
     leaf.FindKeyPosition(cursor_, key, pos);
-    if (leaf.IsUnique() && pos >= 1 && cursor_.CompareKeys(leaf.GetEntryKey(pos), key, leaf.GetKeySize()) == 0)
+    if (leaf.IsUnique() && pos >= 1 &&
+        cursor_.CompareKeys(leaf.GetEntryKey(pos), key, leaf.GetKeySize()) == 0)
       file_.RaiseIndexError(VELDOR_KEYVIOL, file_.GetIndexName(slot_));
     if (file_.GetFreePageHead(slot_) == 0) file_.CheckRoomForPages(uint32_t(path.size()) + 1);
     cursor_.SetPathEntry(pos);

@@ -57,7 +57,8 @@ class TIndexTree {
  private:
   // Descends to the leaf for the key; the path's pages stay pinned in `path` (index = level - 1).
   // firstNotLess: branches take the last entry less than the key. False: restart.
-  bool descend(const uint8_t* key, bool firstNotLess, std::vector<TPinnedPage>& path, uint64_t* recordPosition);
+  bool descend(const uint8_t* key, bool firstNotLess, std::vector<TPinnedPage>& path,
+               uint64_t* recordPosition);
   bool readPage(uint32_t number, TPinnedPage& holder);
   void adjustCounts(std::vector<TPinnedPage>& path, int64_t delta);
   [[noreturn]] void corrupt() const;

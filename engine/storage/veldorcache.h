@@ -86,10 +86,14 @@ class TItemCache {
   void Unlink(Item* item) {
     Item* prev = Traits::Prev(*item);
     Item* next = Traits::Next(*item);
-    if (prev) Traits::SetNext(*prev, next);
-    else if (head_ == item) head_ = next;
-    if (next) Traits::SetPrev(*next, prev);
-    else if (tail_ == item) tail_ = prev;
+    if (prev)
+      Traits::SetNext(*prev, next);
+    else if (head_ == item)
+      head_ = next;
+    if (next)
+      Traits::SetPrev(*next, prev);
+    else if (tail_ == item)
+      tail_ = prev;
     Traits::SetPrev(*item, nullptr);
     Traits::SetNext(*item, nullptr);
   }
@@ -190,8 +194,10 @@ class TItemCache {
     for (Ptr& item : items_) {
       Traits::SetPrev(*item, nullptr);
       Traits::SetNext(*item, nullptr);
-      if (Traits::Pinned(*item)) keepPinned(std::move(item));
-      else pool_.Push(item);
+      if (Traits::Pinned(*item))
+        keepPinned(std::move(item));
+      else
+        pool_.Push(item);
     }
     items_.clear();
     head_ = tail_ = nullptr;
@@ -241,7 +247,9 @@ class TPinnedItem {
   TPinnedItem() = default;
   TPinnedItem(File& file, Item* item) : file_(&file), item_(item) {}
   ~TPinnedItem() { reset(); }
-  TPinnedItem(TPinnedItem&& other) noexcept : file_(other.file_), item_(other.item_) { other.item_ = nullptr; }
+  TPinnedItem(TPinnedItem&& other) noexcept : file_(other.file_), item_(other.item_) {
+    other.item_ = nullptr;
+  }
   TPinnedItem& operator=(TPinnedItem&& other) noexcept {
     if (this != &other) {
       reset();

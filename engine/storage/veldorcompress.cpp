@@ -9,7 +9,8 @@ void CompressBuffer(const uint8_t* input, size_t inputLength, std::vector<uint8_
   if (!platform::deflateBuffer(input, inputLength, output)) SignalEngineError(VELDOR_COMPRESS);
 }
 
-void DecompressBuffer(const uint8_t* input, size_t inputLength, std::vector<uint8_t>& output, size_t maxOutput) {
+void DecompressBuffer(const uint8_t* input, size_t inputLength, std::vector<uint8_t>& output,
+                      size_t maxOutput) {
   if (platform::inflateBuffer(input, inputLength, maxOutput, output) != platform::InflateStatus::Ok)
     SignalEngineError(VELDOR_UNCOMPRESS);
 }

@@ -84,7 +84,11 @@ void writeHeaderText(uint8_t* p, size_t capacity, std::string_view text, bool sc
 }  // namespace
 
 TDataFile::TDataFile(TTableFileOwner* owner, bool remote, TFileList* list)
-    : TFileHandler(list), owner_(owner), remote_(remote), pool_(*this), cache_(pool_, kRecentProbe, kCacheGrowStep) {}
+    : TFileHandler(list),
+      owner_(owner),
+      remote_(remote),
+      pool_(*this),
+      cache_(pool_, kRecentProbe, kCacheGrowStep) {}
 
 TDataFile::~TDataFile() {
   // A destructor cannot raise; a record lock the file layer refused to release is dropped
@@ -93,41 +97,83 @@ TDataFile::~TDataFile() {
   detached_.clear();
 }
 
-[[noreturn]] void TDataFile::fail(uint16_t code) const { SignalTableError(code, GetTableName(), GetTablePath()); }
+[[noreturn]] void TDataFile::fail(uint16_t code) const {
+  SignalTableError(code, GetTableName(), GetTablePath());
+}
 
-std::string TDataFile::GetTableName() const { return owner_ ? owner_->GetTableName() : GetName(); }
-std::string TDataFile::GetTablePath() const { return owner_ ? owner_->GetTablePath() : std::string(); }
+std::string TDataFile::GetTableName() const {
+  return owner_ ? owner_->GetTableName() : GetName();
+}
+std::string TDataFile::GetTablePath() const {
+  return owner_ ? owner_->GetTablePath() : std::string();
+}
 
-void TDataFile::setDirty() { header_[kHdrDirty] = 1; }
-bool TDataFile::IsHeaderDirty() const { return header_[kHdrDirty] != 0; }
+void TDataFile::setDirty() {
+  header_[kHdrDirty] = 1;
+}
+bool TDataFile::IsHeaderDirty() const {
+  return header_[kHdrDirty] != 0;
+}
 
-int64_t TDataFile::dataStart() const { return int64_t(kDataHeaderSize) + int64_t(GetFieldCount()) * int64_t(kFieldDescriptorSize); }
+int64_t TDataFile::dataStart() const {
+  return int64_t(kDataHeaderSize) + int64_t(GetFieldCount()) * int64_t(kFieldDescriptorSize);
+}
 int64_t TDataFile::slotOffset(uint32_t number) const {
   return dataStart() + int64_t(number - 1) * int64_t(GetRecordSize());
 }
 
 // ---- Header fields ----
 
-uint32_t TDataFile::GetChangeCounter() const { return platform::get4(header_ + kHdrCounter); }
-uint16_t TDataFile::GetFieldCount() const { return platform::get2(header_ + kHdrFieldCount); }
-uint16_t TDataFile::GetBlobFieldCount() const { return platform::get2(header_ + kHdrBlobCount); }
-uint32_t TDataFile::GetRecordSize() const { return platform::get2(header_ + kHdrRecordSize); }
+uint32_t TDataFile::GetChangeCounter() const {
+  return platform::get4(header_ + kHdrCounter);
+}
+uint16_t TDataFile::GetFieldCount() const {
+  return platform::get2(header_ + kHdrFieldCount);
+}
+uint16_t TDataFile::GetBlobFieldCount() const {
+  return platform::get2(header_ + kHdrBlobCount);
+}
+uint32_t TDataFile::GetRecordSize() const {
+  return platform::get2(header_ + kHdrRecordSize);
+}
 uint32_t TDataFile::GetBlobBlockSize() const {
   const uint32_t size = platform::get4(header_ + kHdrBlockSize);
   return size == 0 ? kDefaultBlobBlockSize : size;
 }
-uint16_t TDataFile::GetLanguageId() const { return platform::get2(header_ + kHdrLanguage); }
-uint16_t TDataFile::GetSortId() const { return platform::get2(header_ + kHdrSortId); }
-uint16_t TDataFile::GetUserMajorVersion() const { return platform::get2(header_ + kHdrUserVersion1); }
-uint16_t TDataFile::GetUserMinorVersion() const { return platform::get2(header_ + kHdrUserVersion2); }
-uint32_t TDataFile::GetNextRecordNumber() const { return platform::get4(header_ + kHdrNextRecord); }
-uint32_t TDataFile::GetLastRecordNumber() const { return GetNextRecordNumber() - 1; }
-uint32_t TDataFile::GetLastUniqueId() const { return platform::get4(header_ + kHdrLastUniqueId); }
-uint32_t TDataFile::GetLastAutoIncValue() const { return platform::get4(header_ + kHdrLastAutoInc); }
-uint32_t TDataFile::GetFreeRecordHead() const { return platform::get4(header_ + kHdrFreeHead); }
-bool TDataFile::IsEncrypted() const { return header_[kHdrEncrypted] != 0; }
+uint16_t TDataFile::GetLanguageId() const {
+  return platform::get2(header_ + kHdrLanguage);
+}
+uint16_t TDataFile::GetSortId() const {
+  return platform::get2(header_ + kHdrSortId);
+}
+uint16_t TDataFile::GetUserMajorVersion() const {
+  return platform::get2(header_ + kHdrUserVersion1);
+}
+uint16_t TDataFile::GetUserMinorVersion() const {
+  return platform::get2(header_ + kHdrUserVersion2);
+}
+uint32_t TDataFile::GetNextRecordNumber() const {
+  return platform::get4(header_ + kHdrNextRecord);
+}
+uint32_t TDataFile::GetLastRecordNumber() const {
+  return GetNextRecordNumber() - 1;
+}
+uint32_t TDataFile::GetLastUniqueId() const {
+  return platform::get4(header_ + kHdrLastUniqueId);
+}
+uint32_t TDataFile::GetLastAutoIncValue() const {
+  return platform::get4(header_ + kHdrLastAutoInc);
+}
+uint32_t TDataFile::GetFreeRecordHead() const {
+  return platform::get4(header_ + kHdrFreeHead);
+}
+bool TDataFile::IsEncrypted() const {
+  return header_[kHdrEncrypted] != 0;
+}
 
-void TDataFile::GetHeader(uint8_t* buffer) const { std::memcpy(buffer, header_, kDataHeaderSize); }
+void TDataFile::GetHeader(uint8_t* buffer) const {
+  std::memcpy(buffer, header_, kDataHeaderSize);
+}
 
 std::string TDataFile::GetDescription() const {
   return readHeaderText(header_ + kHdrDescription, kDescriptionLength, IsEncrypted());
@@ -141,7 +187,8 @@ std::string TDataFile::GetPassword() const {
 void TDataFile::SetHeaderInfo(std::string_view password, std::string_view description, uint32_t lastUniqueId,
                               uint16_t userVersion1, uint16_t userVersion2) {
   const bool encrypted = IsEncrypted();
-  writeHeaderText(header_ + kHdrPassword, kPasswordLength, encrypted ? password : std::string_view(), encrypted);
+  writeHeaderText(header_ + kHdrPassword, kPasswordLength, encrypted ? password : std::string_view(),
+                  encrypted);
   writeHeaderText(header_ + kHdrDescription, kDescriptionLength, description, encrypted);
   platform::put4(header_ + kHdrLastUniqueId, lastUniqueId);
   platform::put2(header_ + kHdrUserVersion1, userVersion1);
@@ -184,8 +231,9 @@ void TDataFile::checkFields(std::vector<TFieldDescriptor>& descriptors, uint16_t
     if (!numbers.insert(d.FieldNumber()).second) fail(code);
     const uint8_t type = d.Type();
     if (type == 0 || !sizeFitsType(d)) fail(code);
-    if (owner_ && (!owner_->IsValidValueText(d.MinText(), type) || !owner_->IsValidValueText(d.MaxText(), type) ||
-                   !owner_->IsValidValueText(d.DefaultText(), type)))
+    if (owner_ &&
+        (!owner_->IsValidValueText(d.MinText(), type) || !owner_->IsValidValueText(d.MaxText(), type) ||
+         !owner_->IsValidValueText(d.DefaultText(), type)))
       fail(code);
     if (d.Scale() != 0 && type != kFieldTypeBCD) fail(code);
     if (!d.Computed()) {
@@ -201,9 +249,10 @@ void TDataFile::checkFields(std::vector<TFieldDescriptor>& descriptors, uint16_t
   if (recordSize != running) fail(code);
 }
 
-void TDataFile::DefineStructure(uint16_t languageId, uint16_t sortId, uint16_t userVersion1, uint16_t userVersion2,
-                                bool encrypted, std::string_view password, std::string_view description,
-                                uint32_t blobBlockSize, std::span<const TFieldDescriptor> descriptors) {
+void TDataFile::DefineStructure(uint16_t languageId, uint16_t sortId, uint16_t userVersion1,
+                                uint16_t userVersion2, bool encrypted, std::string_view password,
+                                std::string_view description, uint32_t blobBlockSize,
+                                std::span<const TFieldDescriptor> descriptors) {
   if (descriptors.size() > kMaxFieldCount) fail(VELDOR_FLDLIMIT);
   if (blobBlockSize != 0 && (blobBlockSize < kMinBlobBlockSize || blobBlockSize > kMaxBlobBlockSize))
     fail(VELDOR_BLOBLIMIT);
@@ -227,7 +276,8 @@ void TDataFile::DefineStructure(uint16_t languageId, uint16_t sortId, uint16_t u
   platform::put2(header_ + kHdrUserVersion2, userVersion2);
   header_[kHdrEncrypted] = encrypted ? 1 : 0;
   writeHeaderText(header_ + kHdrDescription, kDescriptionLength, description, encrypted);
-  writeHeaderText(header_ + kHdrPassword, kPasswordLength, encrypted ? password : std::string_view(), encrypted);
+  writeHeaderText(header_ + kHdrPassword, kPasswordLength, encrypted ? password : std::string_view(),
+                  encrypted);
   platform::put2(header_ + kHdrFieldCount, uint16_t(fields.size()));
   platform::put2(header_ + kHdrBlobCount, blobs);
   platform::put4(header_ + kHdrBlockSize, blobBlockSize);
@@ -268,7 +318,9 @@ void TDataFile::Open() {
   }
 }
 
-void TDataFile::Close() { closeFile(true); }
+void TDataFile::Close() {
+  closeFile(true);
+}
 
 void TDataFile::closeFile(bool raiseOnLockFailure) {
   if (remote_) {
@@ -293,7 +345,8 @@ void TDataFile::VerifyHeader() {
   const uint16_t sortId = GetSortId();
   if (language != 0 && !OSIsValidLocale(OSMakeLCID(language, sortId))) fail(VELDOR_CANNOTLOADLDDRV);
   const uint32_t blockSize = platform::get4(header_ + kHdrBlockSize);
-  if (blockSize != 0 && (blockSize < kMinBlobBlockSize || blockSize > kMaxBlobBlockSize)) fail(VELDOR_HEADERCORRUPT);
+  if (blockSize != 0 && (blockSize < kMinBlobBlockSize || blockSize > kMaxBlobBlockSize))
+    fail(VELDOR_HEADERCORRUPT);
   const uint16_t fieldCount = GetFieldCount();
   if (fieldCount > kMaxFieldCount || descriptors_.size() != fieldCount) fail(VELDOR_HEADERCORRUPT);
   const auto blobs = std::count_if(descriptors_.begin(), descriptors_.end(),
@@ -307,7 +360,8 @@ void TDataFile::VerifyHeader() {
   const int64_t r = GetRecordSize();
   if (size < start || (size - start) % r != 0) fail(VELDOR_HEADERCORRUPT);
   const int64_t slots = (size - start) / r;
-  if (slots > int64_t(kMaxRecordSlots) || slots + 1 != int64_t(GetNextRecordNumber())) fail(VELDOR_HEADERCORRUPT);
+  if (slots > int64_t(kMaxRecordSlots) || slots + 1 != int64_t(GetNextRecordNumber()))
+    fail(VELDOR_HEADERCORRUPT);
   if (int64_t(GetFreeRecordHead()) > slots) fail(VELDOR_HEADERCORRUPT);
 }
 
@@ -369,7 +423,8 @@ bool TDataFile::WriteFieldDescriptors() {
   const size_t length = descriptors_.size() * kFieldDescriptorSize;
   growBuffer(writeBuffer_, length);
   for (size_t i = 0; i < descriptors_.size(); ++i)
-    std::memcpy(writeBuffer_.data() + i * kFieldDescriptorSize, descriptors_[i].Bytes(), kFieldDescriptorSize);
+    std::memcpy(writeBuffer_.data() + i * kFieldDescriptorSize, descriptors_[i].Bytes(),
+                kFieldDescriptorSize);
   if (IsEncrypted()) ScrambleBuffer(writeBuffer_.data(), length, kStructureSeed);
   WriteAt(kDataHeaderSize, writeBuffer_.data(), int64_t(length));
   if (owner_ && owner_->ForceBufferFlush()) Flush();
@@ -552,8 +607,10 @@ bool TDataFile::GetRecord(TCacheReader* cursor, uint32_t number, TRecord*& recor
     if (number >= next) fail(VELDOR_FILECORRUPT);
     const uint32_t available = forward ? next - number : number;
     uint32_t count = 1;
-    if (readAhead && cursorReadAhead && cursor) count = cursor->GetReadAheadCount(readAheadCount_, forward);
-    else if (readAhead) count = readAheadCount_;
+    if (readAhead && cursorReadAhead && cursor)
+      count = cursor->GetReadAheadCount(readAheadCount_, forward);
+    else if (readAhead)
+      count = readAheadCount_;
     const uint32_t most = uint32_t(std::max<size_t>(1, kMaxRunBytes / r));
     count = std::clamp<uint32_t>(count, 1, std::min(available, most));
     TRecord* got = ReadRecords(number, count, forward);
@@ -601,8 +658,8 @@ TRecord* TDataFile::ReadRecords(uint32_t number, uint32_t count, bool forward) {
   if (whole < count) {
     // Slots missing from the file are acceptable only where this table appended them and has
     // not written them yet.
-    const bool appendedUnwritten = owner_ && owner_->WrittenSinceOpen() &&
-                                   (IsTemporary() || owner_->HoldsTransactionLock());
+    const bool appendedUnwritten =
+        owner_ && owner_->WrittenSinceOpen() && (IsTemporary() || owner_->HoldsTransactionLock());
     if (!appendedUnwritten && !missingSlotsCached(first + whole, first + count - 1)) raise(VELDOR_READERR);
   }
   ++counters_.runsRead;
@@ -634,7 +691,8 @@ void TDataFile::ReleaseRecord(TRecord* record) {
   if (!record) return;
   record->Unpin();
   if (record->PinCount() > 0 || detached_.empty()) return;
-  auto it = std::find_if(detached_.begin(), detached_.end(), [&](const auto& p) { return p.get() == record; });
+  auto it =
+      std::find_if(detached_.begin(), detached_.end(), [&](const auto& p) { return p.get() == record; });
   if (it == detached_.end()) return;
   std::unique_ptr<TRecord> owned = std::move(*it);
   detached_.erase(it);
@@ -681,8 +739,12 @@ bool TDataFile::DropRecentRecord() {
   return dropped;
 }
 
-std::unique_ptr<TRecord> TDataFile::PopRecordBuffer() { return pool_.Pop(); }
-void TDataFile::PushRecordBuffer(std::unique_ptr<TRecord>& record) { pool_.Push(record); }
+std::unique_ptr<TRecord> TDataFile::PopRecordBuffer() {
+  return pool_.Pop();
+}
+void TDataFile::PushRecordBuffer(std::unique_ptr<TRecord>& record) {
+  pool_.Push(record);
+}
 
 // ---- Locks ----
 
@@ -719,7 +781,9 @@ bool TDataFile::LockWrite() {
   return LockRegionRetrying([](uint32_t) { return kDataWriteLockOffset; }, 1);
 }
 
-bool TDataFile::UnlockWrite() { return LockRegion(false, kDataWriteLockOffset, 1); }
+bool TDataFile::UnlockWrite() {
+  return LockRegion(false, kDataWriteLockOffset, 1);
+}
 
 // ---- Remote tables ----
 

@@ -129,8 +129,8 @@ std::string cutText(std::string_view text, size_t limit) {
 
 const EngineErrorInfo* FindEngineErrorInfo(uint16_t code) {
   const EngineErrorInfo* end = kErrorTable + kErrorTableSize;
-  const EngineErrorInfo* it =
-      std::lower_bound(kErrorTable, end, code, [](const EngineErrorInfo& e, uint16_t c) { return e.code < c; });
+  const EngineErrorInfo* it = std::lower_bound(
+      kErrorTable, end, code, [](const EngineErrorInfo& e, uint16_t c) { return e.code < c; });
   return (it != end && it->code == code) ? it : nullptr;
 }
 
@@ -155,9 +155,13 @@ void SetEngineErrorContext(uint16_t code, uint32_t osError, uint32_t socketError
   for (int i = 0; i < 7; ++i) c.items[i] = cutText(items[i], kEngineStringMax);
 }
 
-void ClearEngineErrorContext() { tContext = ErrorContext{}; }
+void ClearEngineErrorContext() {
+  tContext = ErrorContext{};
+}
 
-uint16_t GetEngineErrorCode() { return tContext.code; }
+uint16_t GetEngineErrorCode() {
+  return tContext.code;
+}
 
 std::string GetEngineErrorItem(int index) {
   const ErrorContext& c = tContext;
@@ -221,9 +225,9 @@ void RaiseEngineErrorIfSet(uint16_t code) {
   if (code != 0) RaiseEngineError(code);
 }
 
-void SignalEngineError(uint16_t code, std::string_view server, std::string_view user, std::string_view database,
-                       std::string_view table, std::string_view field, std::string_view index,
-                       std::string_view text) {
+void SignalEngineError(uint16_t code, std::string_view server, std::string_view user,
+                       std::string_view database, std::string_view table, std::string_view field,
+                       std::string_view index, std::string_view text) {
   ClearEngineErrorContext();
   const auto socketError = static_cast<uint32_t>(platform::lastSocketError());
   const auto osError = static_cast<uint32_t>(platform::lastOsError());
@@ -231,7 +235,9 @@ void SignalEngineError(uint16_t code, std::string_view server, std::string_view 
   RaiseEngineError(code);
 }
 
-void SignalEngineError(uint16_t code) { SignalEngineError(code, {}, {}, {}, {}, {}, {}, {}); }
+void SignalEngineError(uint16_t code) {
+  SignalEngineError(code, {}, {}, {}, {}, {}, {}, {});
+}
 
 void SignalTableError(uint16_t code, std::string_view table, std::string_view database) {
   SignalEngineError(code, {}, {}, database, table, {}, {}, {});

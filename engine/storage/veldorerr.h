@@ -201,9 +201,8 @@ void RaiseEngineErrorIfSet(uint16_t code);
 // Clears the context, records the thread's last OS and socket errors with `code` and the seven
 // items, and raises. Callers pass "" for the items they do not fill. Never returns.
 [[noreturn]] void SignalEngineError(uint16_t code, std::string_view server, std::string_view user,
-                                    std::string_view database, std::string_view table,
-                                    std::string_view field, std::string_view index,
-                                    std::string_view text);
+                                    std::string_view database, std::string_view table, std::string_view field,
+                                    std::string_view index, std::string_view text);
 // Shorthands for the common forms: no items, or the table item (with the database item).
 [[noreturn]] void SignalEngineError(uint16_t code);
 [[noreturn]] void SignalTableError(uint16_t code, std::string_view table, std::string_view database = {});

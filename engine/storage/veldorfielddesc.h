@@ -106,7 +106,9 @@ class TFieldDescriptor {
   // The raw length byte of a string field at `offset` (for checks of damaged descriptors).
   uint8_t TextLengthByte(size_t offset) const { return bytes_[offset]; }
 
-  friend bool operator==(const TFieldDescriptor& a, const TFieldDescriptor& b) { return a.bytes_ == b.bytes_; }
+  friend bool operator==(const TFieldDescriptor& a, const TFieldDescriptor& b) {
+    return a.bytes_ == b.bytes_;
+  }
 
  private:
   uint16_t get16(size_t at) const { return uint16_t(bytes_[at] | (bytes_[at + 1] << 8)); }

@@ -26,7 +26,9 @@ constexpr int64_t kCopyChunk = 65536;
 constexpr int64_t kFrameHeader = 8;
 constexpr int64_t kMaxFrameStream = kCopyChunk + kCopyChunk / 100 + 1024;
 
-int32_t negated(uint16_t code) { return -int32_t(code); }
+int32_t negated(uint16_t code) {
+  return -int32_t(code);
+}
 
 std::string normalizeName(const std::string& name) {
   size_t begin = 0, end = name.size();
@@ -56,7 +58,8 @@ void setFailedName(std::string* failedName, const std::string& name) {
 
 // ---- TAbstractFile ----
 
-TAbstractFile::TAbstractFile(std::string name, bool temporary) : temporary_(temporary), name_(std::move(name)) {}
+TAbstractFile::TAbstractFile(std::string name, bool temporary)
+    : temporary_(temporary), name_(std::move(name)) {}
 
 TAbstractFile::~TAbstractFile() = default;
 
@@ -104,7 +107,9 @@ int32_t TAbstractFile::RenameFile(const std::string& newName) {
   return 0;
 }
 
-int32_t TAbstractFile::DeleteFile() { return 0; }
+int32_t TAbstractFile::DeleteFile() {
+  return 0;
+}
 
 int64_t TAbstractFile::Read(int32_t id, void*, int64_t count) {
   std::lock_guard guard(section_);
@@ -136,7 +141,9 @@ int32_t TAbstractFile::Truncate(int32_t id) {
   return 0;
 }
 
-bool TAbstractFile::Flush() { return true; }
+bool TAbstractFile::Flush() {
+  return true;
+}
 
 int64_t TAbstractFile::Seek(int32_t id, int origin, int64_t offset) {
   std::lock_guard guard(section_);
@@ -190,7 +197,8 @@ bool TMemoryFile::reserve(int64_t size) {
     return false;
   }
   try {
-    if (size_t(size) > data_.size()) data_.resize(size_t((size + kMemoryStep - 1) / kMemoryStep * kMemoryStep), 0);
+    if (size_t(size) > data_.size())
+      data_.resize(size_t((size + kMemoryStep - 1) / kMemoryStep * kMemoryStep), 0);
   } catch (const std::bad_alloc&) {
     platform::setLastOsError(ENOMEM);
     return false;
@@ -273,7 +281,8 @@ int32_t TPhysicalFile::Open() {
   file_ = fs_.openFile(name_, options);
   // Only a refusal of write access earns a second try for reading; an I/O error or a sharing
   // conflict would just come back, or worse, turn a passing fault into a read-only table.
-  if (!file_ && options.write && platform::osErrorKind(platform::lastOsError()) == platform::OsErrorKind::AccessDenied &&
+  if (!file_ && options.write &&
+      platform::osErrorKind(platform::lastOsError()) == platform::OsErrorKind::AccessDenied &&
       platform::lastOsError() != platform::kSharingViolation) {
     options.write = false;
     file_ = fs_.openFile(name_, options);
@@ -425,8 +434,8 @@ int32_t TFileList::CreateFile(const std::string& name, bool inMemory, bool tempo
   return id;
 }
 
-int32_t TFileList::OpenFile(const std::string& name, bool inMemory, TAbstractFile*& file, bool& readOnlyAttribute,
-                            bool& readOnly, bool exclusive, bool temporary) {
+int32_t TFileList::OpenFile(const std::string& name, bool inMemory, TAbstractFile*& file,
+                            bool& readOnlyAttribute, bool& readOnly, bool exclusive, bool temporary) {
   std::lock_guard guard(section_);
   file = nullptr;
   TAbstractFile* f = find(name, inMemory);
@@ -463,8 +472,9 @@ int32_t TFileList::OpenFile(const std::string& name, bool inMemory, TAbstractFil
 
 int32_t TFileList::CloseFile(TAbstractFile* file, bool inMemory, int32_t handleId) {
   std::lock_guard guard(section_);
-  const bool listed = std::any_of(files_.begin(), files_.end(),
-                                  [file](const std::unique_ptr<TAbstractFile>& f) { return f.get() == file; });
+  const bool listed =
+      std::any_of(files_.begin(), files_.end(),
+                  [file](const std::unique_ptr<TAbstractFile>& f) { return f.get() == file; });
   if (!listed || file->IsInMemory() != inMemory || file->OpenCount() == 0) return negated(VELDOR_OSENOENT);
   const int32_t r = file->Close(handleId);
   if (r < 0) return r;
@@ -525,8 +535,8 @@ namespace {
 enum CopyMode { kCopyPlain, kCopyPack, kCopyUnpack };
 }
 
-int32_t TFileList::copyChunks(TAbstractFile* from, int32_t fromHandle, TAbstractFile* to, int32_t toHandle, int mode,
-                              const TFileProgress& progress, int step, std::string* failedName) {
+int32_t TFileList::copyChunks(TAbstractFile* from, int32_t fromHandle, TAbstractFile* to, int32_t toHandle,
+                              int mode, const TFileProgress& progress, int step, std::string* failedName) {
   std::scoped_lock sections(from->Section(), to->Section());
   const int64_t size = from->Seek(fromHandle, kSeekEnd, 0);
   from->Seek(fromHandle, kSeekBegin, 0);
@@ -607,8 +617,8 @@ int32_t TFileList::copyChunks(TAbstractFile* from, int32_t fromHandle, TAbstract
 }
 
 int32_t TFileList::CopyToNewFile(TAbstractFile* source, int32_t sourceHandle, bool inMemory,
-                                 const std::string& destination, bool compress, const TFileProgress& progress, int step,
-                                 std::string* failedName) {
+                                 const std::string& destination, bool compress, const TFileProgress& progress,
+                                 int step, std::string* failedName) {
   std::lock_guard guard(section_);
   TAbstractFile* target = nullptr;
   const int32_t id = CreateFile(destination, inMemory, false, target);
@@ -637,7 +647,8 @@ int32_t TFileList::CopyToNewFile(TAbstractFile* source, int32_t sourceHandle, bo
 }
 
 int32_t TFileList::CopyToFile(TAbstractFile* file, int32_t handle, bool inMemory, const std::string& source,
-                              bool compress, const TFileProgress& progress, int step, std::string* failedName) {
+                              bool compress, const TFileProgress& progress, int step,
+                              std::string* failedName) {
   std::lock_guard guard(section_);
   TAbstractFile* from = nullptr;
   bool readOnlyAttribute = false, readOnly = false;
@@ -676,11 +687,17 @@ bool RetryLock(const std::function<bool(uint32_t attempt)>& attempt, const LockR
 
 TFileHandler::TFileHandler(TFileList* list) : list_(list ? list : &EngineFileList()) {}
 
-TFileHandler::~TFileHandler() { TFileHandler::Close(); }
+TFileHandler::~TFileHandler() {
+  TFileHandler::Close();
+}
 
-void TFileHandler::raise(uint16_t code) const { raise(code, name_); }
+void TFileHandler::raise(uint16_t code) const {
+  raise(code, name_);
+}
 
-void TFileHandler::raise(uint16_t code, const std::string& name) const { SignalTableError(code, name); }
+void TFileHandler::raise(uint16_t code, const std::string& name) const {
+  SignalTableError(code, name);
+}
 
 void TFileHandler::Open() {
   if (open_) return;
@@ -691,7 +708,8 @@ void TFileHandler::Open() {
   readOnlyAttribute_ = false;
   TAbstractFile* file = nullptr;
   bool readOnlyAttribute = false, readOnly = false;
-  const int32_t r = list_->OpenFile(name_, inMemory_, file, readOnlyAttribute, readOnly, exclusive_, temporary_);
+  const int32_t r =
+      list_->OpenFile(name_, inMemory_, file, readOnlyAttribute, readOnly, exclusive_, temporary_);
   if (r < 0) raise(uint16_t(-r));
   file_ = file;
   handleId_ = r;
@@ -739,7 +757,8 @@ void TFileHandler::CopyToNewFile(const std::string& destination, bool compress, 
   if (r < 0) raise(uint16_t(-r), failed.empty() ? name_ : failed);
 }
 
-void TFileHandler::CopyToFile(const std::string& source, bool compress, const TFileProgress& progress, int step) {
+void TFileHandler::CopyToFile(const std::string& source, bool compress, const TFileProgress& progress,
+                              int step) {
   if (!open_) return;
   std::string failed;
   const int32_t r = list_->CopyToFile(file_, handleId_, inMemory_, source, compress, progress, step, &failed);
@@ -767,7 +786,9 @@ void TFileHandler::Truncate() {
   if (!file_ || file_->Truncate(handleId_) < 0) raise(VELDOR_WRITEERR);
 }
 
-int64_t TFileHandler::Seek(int origin, int64_t offset) { return file_ ? file_->Seek(handleId_, origin, offset) : 0; }
+int64_t TFileHandler::Seek(int origin, int64_t offset) {
+  return file_ ? file_->Seek(handleId_, origin, offset) : 0;
+}
 
 int64_t TFileHandler::GetFileSize() {
   if (!file_) return 0;
@@ -778,16 +799,19 @@ int64_t TFileHandler::GetFileSize() {
   return end;
 }
 
-bool TFileHandler::FileExists() { return list_->FileExists(name_, inMemory_); }
+bool TFileHandler::FileExists() {
+  return list_->FileExists(name_, inMemory_);
+}
 
 bool TFileHandler::LockRegion(bool lock, int64_t offset, int64_t length) {
   if (!file_) return false;
   return lock ? file_->Lock(offset, length) : file_->Unlock(offset, length);
 }
 
-bool TFileHandler::LockRegionRetrying(const std::function<int64_t(uint32_t attempt)>& offsetFor, int64_t length) {
-  return RetryLock([&](uint32_t attempt) { return LockRegion(true, offsetFor(attempt), length); }, retryRules_,
-                   list_->FileSystem());
+bool TFileHandler::LockRegionRetrying(const std::function<int64_t(uint32_t attempt)>& offsetFor,
+                                      int64_t length) {
+  return RetryLock([&](uint32_t attempt) { return LockRegion(true, offsetFor(attempt), length); },
+                   retryRules_, list_->FileSystem());
 }
 
 int64_t TFileHandler::ReadAt(int64_t offset, void* buffer, int64_t count, bool allowShort) {

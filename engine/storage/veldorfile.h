@@ -204,13 +204,15 @@ class TFileList {
   // CopyToFile with `compress` restores. Every read and write is checked; on failure the partly
   // written destination is deleted and the negated code returned, with the name of the file that
   // failed in `failedName`.
-  int32_t CopyToNewFile(TAbstractFile* source, int32_t sourceHandle, bool inMemory, const std::string& destination,
-                        bool compress, const TFileProgress& progress, int step, std::string* failedName = nullptr);
+  int32_t CopyToNewFile(TAbstractFile* source, int32_t sourceHandle, bool inMemory,
+                        const std::string& destination, bool compress, const TFileProgress& progress,
+                        int step, std::string* failedName = nullptr);
   // Copies the whole of the file `source` (opened exclusively) into `file` at the handle's
   // position; the destination then ends where the copy ends. With `compress`, `source` must hold
   // framed compressed chunks written by CopyToNewFile; anything else gives -VELDOR_UNCOMPRESS.
-  int32_t CopyToFile(TAbstractFile* file, int32_t handle, bool inMemory, const std::string& source, bool compress,
-                     const TFileProgress& progress, int step, std::string* failedName = nullptr);
+  int32_t CopyToFile(TAbstractFile* file, int32_t handle, bool inMemory, const std::string& source,
+                     bool compress, const TFileProgress& progress, int step,
+                     std::string* failedName = nullptr);
 
   // Number of listed file objects (for tests and diagnostics).
   size_t Count();
@@ -271,7 +273,8 @@ class TFileHandler {
   // Renames the file on disk or in memory, then takes the new name.
   virtual void RenameFile(const std::string& newName);
   // Copies (see TFileList). Only when open.
-  virtual void CopyToNewFile(const std::string& destination, bool compress, const TFileProgress& progress, int step);
+  virtual void CopyToNewFile(const std::string& destination, bool compress, const TFileProgress& progress,
+                             int step);
   virtual void CopyToFile(const std::string& source, bool compress, const TFileProgress& progress, int step);
   // Reads at this handle's position. Fewer bytes than asked raise VELDOR_READERR unless
   // `allowShort`; a failure always does.

@@ -38,10 +38,16 @@ std::string_view TrimBlanks(std::string_view text);
 constexpr bool IsIdentStartChar(uint8_t c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || (c >= 128 && c <= 254);
 }
-constexpr bool IsDigitChar(uint8_t c) { return c >= '0' && c <= '9'; }
-constexpr bool IsIdentChar(uint8_t c) { return IsIdentStartChar(c) || IsDigitChar(c); }
+constexpr bool IsDigitChar(uint8_t c) {
+  return c >= '0' && c <= '9';
+}
+constexpr bool IsIdentChar(uint8_t c) {
+  return IsIdentStartChar(c) || IsDigitChar(c);
+}
 // * + , - . / : ; < = > \ and the grave accent.
-constexpr bool IsWordBreakChar(uint8_t c) { return (c >= 42 && c <= 47) || (c >= 58 && c <= 62) || c == 92 || c == 96; }
+constexpr bool IsWordBreakChar(uint8_t c) {
+  return (c >= 42 && c <= 47) || (c >= 58 && c <= 62) || c == 92 || c == 96;
+}
 
 using TCharSet = std::bitset<256>;
 
@@ -173,21 +179,49 @@ bool CurrencyToBcd(Currency value, int scale, TBcd& bcd);
 Currency BcdToCurrency(const TBcd& bcd);
 
 // -n, wrapping for the smallest integer (which stays as it is).
-constexpr int32_t NegateInteger(int32_t n) { return int32_t(0u - uint32_t(n)); }
+constexpr int32_t NegateInteger(int32_t n) {
+  return int32_t(0u - uint32_t(n));
+}
 
-constexpr int32_t MaxInteger(int32_t a, int32_t b) { return a > b ? a : b; }
-constexpr int32_t MinInteger(int32_t a, int32_t b) { return a < b ? a : b; }
-constexpr int64_t MaxLargeInt(int64_t a, int64_t b) { return a > b ? a : b; }
-constexpr int64_t MinLargeInt(int64_t a, int64_t b) { return a < b ? a : b; }
-constexpr uint16_t MaxWord(uint16_t a, uint16_t b) { return a > b ? a : b; }
-constexpr uint16_t MinWord(uint16_t a, uint16_t b) { return a < b ? a : b; }
-constexpr int16_t MaxSmallInt(int16_t a, int16_t b) { return a > b ? a : b; }
-constexpr int16_t MinSmallInt(int16_t a, int16_t b) { return a < b ? a : b; }
-constexpr Currency MaxCurrency(Currency a, Currency b) { return a > b ? a : b; }
-constexpr Currency MinCurrency(Currency a, Currency b) { return a < b ? a : b; }
-constexpr double MaxFloat(double a, double b) { return a > b ? a : b; }
-constexpr double MinFloat(double a, double b) { return a < b ? a : b; }
-constexpr uint8_t MaxByte(uint8_t a, uint8_t b) { return a > b ? a : b; }
+constexpr int32_t MaxInteger(int32_t a, int32_t b) {
+  return a > b ? a : b;
+}
+constexpr int32_t MinInteger(int32_t a, int32_t b) {
+  return a < b ? a : b;
+}
+constexpr int64_t MaxLargeInt(int64_t a, int64_t b) {
+  return a > b ? a : b;
+}
+constexpr int64_t MinLargeInt(int64_t a, int64_t b) {
+  return a < b ? a : b;
+}
+constexpr uint16_t MaxWord(uint16_t a, uint16_t b) {
+  return a > b ? a : b;
+}
+constexpr uint16_t MinWord(uint16_t a, uint16_t b) {
+  return a < b ? a : b;
+}
+constexpr int16_t MaxSmallInt(int16_t a, int16_t b) {
+  return a > b ? a : b;
+}
+constexpr int16_t MinSmallInt(int16_t a, int16_t b) {
+  return a < b ? a : b;
+}
+constexpr Currency MaxCurrency(Currency a, Currency b) {
+  return a > b ? a : b;
+}
+constexpr Currency MinCurrency(Currency a, Currency b) {
+  return a < b ? a : b;
+}
+constexpr double MaxFloat(double a, double b) {
+  return a > b ? a : b;
+}
+constexpr double MinFloat(double a, double b) {
+  return a < b ? a : b;
+}
+constexpr uint8_t MaxByte(uint8_t a, uint8_t b) {
+  return a > b ? a : b;
+}
 
 // ---- Validity of value texts (never throw; blanks around numbers are allowed) ----
 

@@ -15,7 +15,8 @@ bool EngineFileExists(const std::string& name, bool inMemory) {
 }
 
 std::string MakeTempFileName(std::string_view directory, std::string_view ext, bool inMemory) {
-  const std::string prefix = IncludePathDelimiter(directory) + std::to_string(platform::currentThreadNumber()).substr(0, 5);
+  const std::string prefix =
+      IncludePathDelimiter(directory) + std::to_string(platform::currentThreadNumber()).substr(0, 5);
   // Far more than any folder holds; the bound only keeps a broken file system from looping us.
   constexpr uint32_t kMaxAttempts = 1000000;
   for (uint32_t counter = 0; counter < kMaxAttempts; ++counter) {

@@ -78,7 +78,9 @@ void setBcdDigit(TBcd& bcd, size_t k, uint8_t digit) {
 
 // ---- Dates ----
 
-unsigned IsoDayOfWeek(sys_days date) { return weekday(date).iso_encoding(); }
+unsigned IsoDayOfWeek(sys_days date) {
+  return weekday(date).iso_encoding();
+}
 
 unsigned WeekOfYear(sys_days date) {
   int y = int(year_month_day(date).year());
@@ -113,7 +115,8 @@ Currency RoundCurrency(Currency value, int n) {
   int64_t magnitude = r < 0 ? -r : r;
   if (2 * magnitude >= step) {
     int64_t away = q + (value < 0 ? -1 : 1);
-    int64_t limit = (value < 0 ? std::numeric_limits<int64_t>::min() : std::numeric_limits<int64_t>::max()) / step;
+    int64_t limit =
+        (value < 0 ? std::numeric_limits<int64_t>::min() : std::numeric_limits<int64_t>::max()) / step;
     if ((value < 0 && away >= limit) || (value > 0 && away <= limit)) q = away;
   }
   return q * step;
@@ -156,7 +159,8 @@ bool CurrencyToBcd(Currency value, int scale, TBcd& bcd) {
 Currency BcdToCurrency(const TBcd& bcd) {
   size_t precision = bcd.Precision;
   size_t places = bcd.SignSpecialPlaces & kBcdPlaces;
-  if (precision == 0 || precision > 64 || places > precision || (bcd.SignSpecialPlaces & kBcdSpecial)) return 0;
+  if (precision == 0 || precision > 64 || places > precision || (bcd.SignSpecialPlaces & kBcdSpecial))
+    return 0;
   // Accumulate the digits down to four decimals, then round by the fifth and any after it.
   constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
   size_t integerDigits = precision - places;
@@ -167,19 +171,25 @@ Currency BcdToCurrency(const TBcd& bcd) {
     uint8_t d = bcdDigit(bcd, k);
     if (d > 9) return 0;
     if (!overflow) {
-      if (value > (uint64_t(kMax) - d) / 10) overflow = true;
-      else value = value * 10 + d;
+      if (value > (uint64_t(kMax) - d) / 10)
+        overflow = true;
+      else
+        value = value * 10 + d;
     }
   }
   for (size_t k = kept; k < precision; ++k)
     if (bcdDigit(bcd, k) > 9) return 0;
   for (size_t i = places; i < 4 && !overflow; ++i) {
-    if (value > uint64_t(kMax) / 10) overflow = true;
-    else value *= 10;
+    if (value > uint64_t(kMax) / 10)
+      overflow = true;
+    else
+      value *= 10;
   }
   if (!overflow && places > 4 && bcdDigit(bcd, kept) >= 5) {
-    if (value == uint64_t(kMax)) overflow = true;
-    else ++value;
+    if (value == uint64_t(kMax))
+      overflow = true;
+    else
+      ++value;
   }
   bool negative = (bcd.SignSpecialPlaces & kBcdSign) != 0;
   if (overflow) return negative ? std::numeric_limits<int64_t>::min() : kMax;
@@ -203,7 +213,9 @@ bool IsValidIntegerText(std::string_view text) {
   return v && *v >= std::numeric_limits<int32_t>::min() && *v <= std::numeric_limits<int32_t>::max();
 }
 
-bool IsValidLargeIntText(std::string_view text) { return parseInteger(text).has_value(); }
+bool IsValidLargeIntText(std::string_view text) {
+  return parseInteger(text).has_value();
+}
 
 bool IsValidBooleanText(std::string_view text) {
   auto equal = [&](std::string_view word) {
@@ -218,7 +230,9 @@ bool IsValidBooleanText(std::string_view text) {
   return equal("TRUE") || equal("FALSE");
 }
 
-bool IsValidFloatText(std::string_view text) { return parseFloat(text).has_value(); }
+bool IsValidFloatText(std::string_view text) {
+  return parseFloat(text).has_value();
+}
 
 bool IsValidCurrencyText(std::string_view text) {
   auto v = parseFloat(text);
@@ -298,10 +312,16 @@ std::optional<double> ReadTimestampText(std::string_view text) {
   return double(*day) * double(kMsPerDay);
 }
 
-bool IsValidDateText(std::string_view text) { return ReadDateText(text).has_value(); }
+bool IsValidDateText(std::string_view text) {
+  return ReadDateText(text).has_value();
+}
 
-bool IsValidTimeText(std::string_view text) { return ReadTimeText(text).has_value(); }
+bool IsValidTimeText(std::string_view text) {
+  return ReadTimeText(text).has_value();
+}
 
-bool IsValidTimestampText(std::string_view text) { return ReadTimestampText(text).has_value(); }
+bool IsValidTimestampText(std::string_view text) {
+  return ReadTimestampText(text).has_value();
+}
 
 }  // namespace engine

@@ -6,7 +6,9 @@
 namespace engine {
 namespace {
 
-bool isContinuation(char c) { return (uint8_t(c) & 0xC0) == 0x80; }
+bool isContinuation(char c) {
+  return (uint8_t(c) & 0xC0) == 0x80;
+}
 
 // The largest length up to `n` that does not end inside a character.
 size_t wholeCharacterLength(std::string_view text, size_t n) {
@@ -46,9 +48,9 @@ size_t extensionDot(std::string_view name) {
   return dot;
 }
 
-constexpr std::string_view kStopWords[] = {"A",  "AN", "AND", "BE",   "FOR",  "HOW",  "IN",   "IS",
-                                           "IT", "OF", "ON",  "OR",   "THAT", "THE",  "THIS", "TO",
-                                           "WAS", "WHAT", "WHEN", "WHICH", "WHY", "WILL"};
+constexpr std::string_view kStopWords[] = {"A",   "AN",   "AND",  "BE",    "FOR",  "HOW", "IN",   "IS",
+                                           "IT",  "OF",   "ON",   "OR",    "THAT", "THE", "THIS", "TO",
+                                           "WAS", "WHAT", "WHEN", "WHICH", "WHY",  "WILL"};
 
 }  // namespace
 
@@ -86,7 +88,8 @@ void SplitBySpaces(std::string_view text, std::vector<std::string>& list) {
   size_t start = 0;
   for (;;) {
     size_t blank = text.find(' ', start);
-    list.emplace_back(text.substr(start, blank == std::string_view::npos ? std::string_view::npos : blank - start));
+    list.emplace_back(
+        text.substr(start, blank == std::string_view::npos ? std::string_view::npos : blank - start));
     if (blank == std::string_view::npos) return;
     start = blank + 1;
   }
@@ -109,7 +112,9 @@ std::string PadLeft(std::string_view text, size_t length, char c) {
   return std::string(length - text.size(), c) + std::string(text);
 }
 
-std::string LeftStr(std::string_view text, size_t n) { return EngineString(text, n); }
+std::string LeftStr(std::string_view text, size_t n) {
+  return EngineString(text, n);
+}
 
 std::string RightStr(std::string_view text, size_t n) {
   if (n >= text.size()) return EngineString(text);
@@ -148,7 +153,8 @@ size_t StrPosition(std::string_view sub, std::string_view text) {
 size_t StrOccurrences(std::string_view sub, std::string_view text) {
   if (sub.empty()) return 0;
   size_t count = 0;
-  for (size_t at = text.find(sub); at != std::string_view::npos; at = text.find(sub, at + sub.size())) ++count;
+  for (size_t at = text.find(sub); at != std::string_view::npos; at = text.find(sub, at + sub.size()))
+    ++count;
   return count;
 }
 
@@ -219,7 +225,9 @@ bool SameStringLists(uint16_t languageId, uint16_t sortId, const TLanguageString
 
 // ---- Paths ----
 
-bool IsPathDelimiter(char c) { return c == '/' || c == '\\'; }
+bool IsPathDelimiter(char c) {
+  return c == '/' || c == '\\';
+}
 
 std::string IncludePathDelimiter(std::string_view path) {
   path = TrimBlanks(path);
@@ -285,7 +293,9 @@ uint8_t TrailingZeroCount(const uint8_t* data, size_t n) {
   return uint8_t(count);
 }
 
-void ZeroBytes(uint8_t* buffer, uint8_t n) { std::fill(buffer, buffer + n, uint8_t(0)); }
+void ZeroBytes(uint8_t* buffer, uint8_t n) {
+  std::fill(buffer, buffer + n, uint8_t(0));
+}
 
 // ---- Text indexes ----
 

@@ -178,7 +178,8 @@ void TPageStack::Push(std::unique_ptr<TPage>& page) {
 // ---------------------------------------------------------------------------------------------
 // Index file: header
 
-TIndexFile::TIndexFile(TTableFileOwner& owner, TFileList* list) : TFileHandler(list), owner_(&owner), pool_(this) {
+TIndexFile::TIndexFile(TTableFileOwner& owner, TFileList* list)
+    : TFileHandler(list), owner_(&owner), pool_(this) {
   for (int s = 0; s < kIndexSlotCount; ++s) {
     caches_.push_back(std::make_unique<TPageCache>(pool_, 2, 4));
     caches_.back()->SetCapacity(2);
@@ -276,13 +277,17 @@ void TIndexFile::IncChangeCounter() {
   owner_->MarkWritten();
 }
 
-uint32_t TIndexFile::GetChangeCounter() const { return get4(header_.data()); }
+uint32_t TIndexFile::GetChangeCounter() const {
+  return get4(header_.data());
+}
 
 void TIndexFile::CheckVersion() {
   if (header_[8] != kIndexFileVersion) RaiseIndexError(VELDOR_OLDVERSION);
 }
 
-bool TIndexFile::IsValidPageNumber(uint32_t number) const { return number < GetNextPageNumber(); }
+bool TIndexFile::IsValidPageNumber(uint32_t number) const {
+  return number < GetNextPageNumber();
+}
 
 void TIndexFile::Empty() {
   // Cached pages describe the pages being cut away: none of them may be written again.
@@ -308,13 +313,21 @@ void TIndexFile::setHeader4(uint32_t offset, uint32_t value) {
   setDirty();
 }
 
-uint32_t TIndexFile::GetRecordCount() const { return get4(header_.data() + kIndexRecordCountOffset); }
-void TIndexFile::SetRecordCount(uint32_t count) { setHeader4(kIndexRecordCountOffset, count); }
-void TIndexFile::IncRecordCount() { SetRecordCount(GetRecordCount() + 1); }
+uint32_t TIndexFile::GetRecordCount() const {
+  return get4(header_.data() + kIndexRecordCountOffset);
+}
+void TIndexFile::SetRecordCount(uint32_t count) {
+  setHeader4(kIndexRecordCountOffset, count);
+}
+void TIndexFile::IncRecordCount() {
+  SetRecordCount(GetRecordCount() + 1);
+}
 void TIndexFile::DecRecordCount() {
   if (GetRecordCount() > 0) SetRecordCount(GetRecordCount() - 1);
 }
-uint32_t TIndexFile::GetNextPageNumber() const { return get4(header_.data() + 9); }
+uint32_t TIndexFile::GetNextPageNumber() const {
+  return get4(header_.data() + 9);
+}
 
 void TIndexFile::VerifyHeader() {
   CheckVersion();
@@ -352,7 +365,8 @@ void TIndexFile::VerifyHeader() {
   };
   auto checkKeyShape = [&](const uint8_t* d, const std::string& name) {
     const uint16_t k = get2(d + kDescKeySize);
-    if (k == 0 || k > kMaxIndexKeySize || d[kDescCompression] > kcBoth) RaiseIndexError(VELDOR_HEADERCORRUPT, name);
+    if (k == 0 || k > kMaxIndexKeySize || d[kDescCompression] > kcBoth)
+      RaiseIndexError(VELDOR_HEADERCORRUPT, name);
   };
   for (uint8_t s = 0; s <= count; ++s) {
     const uint8_t* d = descriptor(s);
@@ -365,7 +379,8 @@ void TIndexFile::VerifyHeader() {
       const std::string t = trimmed(name);
       if (t.empty() || !IsIdentStartChar(uint8_t(t[0]))) RaiseIndexError(VELDOR_HEADERCORRUPT, name);
       for (uint8_t o = 1; o <= count; ++o)
-        if (o != s && sameIndexName(descriptorName(descriptor(o)), t)) RaiseIndexError(VELDOR_HEADERCORRUPT, name);
+        if (o != s && sameIndexName(descriptorName(descriptor(o)), t))
+          RaiseIndexError(VELDOR_HEADERCORRUPT, name);
     }
     const uint32_t sum = checkFieldList(d, false, optional, name);
     if (sum > kMaxKeyFieldsSize) RaiseIndexError(VELDOR_HEADERCORRUPT, name);
@@ -396,7 +411,9 @@ void TIndexFile::SetRootPage(uint8_t slot, uint32_t page) {
   setHeader4(kIndexDescriptorsOffset + slot * kIndexDescriptorSize + kDescRoot, page);
 }
 
-uint32_t TIndexFile::GetTextParamsPageNumber() const { return get4(descriptor(kSysTextSlot) + kDescTextParams); }
+uint32_t TIndexFile::GetTextParamsPageNumber() const {
+  return get4(descriptor(kSysTextSlot) + kDescTextParams);
+}
 
 void TIndexFile::SetTextParamsPage(uint32_t page) {
   setHeader4(kIndexDescriptorsOffset + kSysTextSlot * kIndexDescriptorSize + kDescTextParams, page);
@@ -458,8 +475,8 @@ void TIndexFile::checkKeyFields(const TIndexDescriptor& d, std::string_view inde
     TIndexFieldInfo info;
     if (!owner_->FindFieldByNumber(f, info)) RaiseIndexError(VELDOR_INVALIDIDXDESC, indexName);
     if (info.type == kBlobFieldType)
-      SignalEngineError(VELDOR_SEARCHCOLREQD, "", "", owner_->GetTablePath(), owner_->GetTableName(), info.name,
-                        indexName, "");
+      SignalEngineError(VELDOR_SEARCHCOLREQD, "", "", owner_->GetTablePath(), owner_->GetTableName(),
+                        info.name, indexName, "");
   }
   // A descriptor that the open check would refuse is refused now, so that a definition can
   // never leave a table that no longer opens.
@@ -520,7 +537,8 @@ void TIndexFile::DeleteIndexDescriptor(uint8_t slot, bool removeEntry) {
     // with them the free-page lists of indexes removed earlier.
     std::array<uint8_t, kIndexDescriptorSize> kept{};
     std::memcpy(kept.data(), descriptor(slot), kIndexDescriptorSize);
-    for (uint8_t s = slot; s < count; ++s) std::memcpy(descriptor(s), descriptor(uint8_t(s + 1)), kIndexDescriptorSize);
+    for (uint8_t s = slot; s < count; ++s)
+      std::memcpy(descriptor(s), descriptor(uint8_t(s + 1)), kIndexDescriptorSize);
     std::memcpy(descriptor(count), kept.data(), kIndexDescriptorSize);
     header_[13] = uint8_t(count - 1);
     // Cached pages, unwritten ones among them, move with their indexes: a page looked up under
@@ -605,7 +623,8 @@ bool TIndexFile::GetPage(TIndexCursor& cursor, uint32_t number, TPage*& page, bo
   return getPage(cursor, number, page, loadEmpty, false);
 }
 
-bool TIndexFile::getPage(TIndexCursor& cursor, uint32_t number, TPage*& page, bool loadEmpty, bool mayAppend) {
+bool TIndexFile::getPage(TIndexCursor& cursor, uint32_t number, TPage*& page, bool loadEmpty,
+                         bool mayAppend) {
   page = nullptr;
   const uint8_t slot = cursor.GetCurrentIndex();
   checkSlot(slot);
@@ -627,9 +646,10 @@ bool TIndexFile::getPage(TIndexCursor& cursor, uint32_t number, TPage*& page, bo
       if (!owner_->StrictChangeDetection() && cursor.BeginRead()) return false;
       ++counters_.reads;
       readBuffer_.assign(kIndexPageSize, 0);
-      const int64_t got = ReadAt(int64_t(number) * kIndexPageSize, readBuffer_.data(), kIndexPageSize,
-                                 shortReadTolerated());
-      if (got < int64_t(kIndexPageSize)) std::fill(readBuffer_.begin() + std::max<int64_t>(got, 0), readBuffer_.end(), 0);
+      const int64_t got =
+          ReadAt(int64_t(number) * kIndexPageSize, readBuffer_.data(), kIndexPageSize, shortReadTolerated());
+      if (got < int64_t(kIndexPageSize))
+        std::fill(readBuffer_.begin() + std::max<int64_t>(got, 0), readBuffer_.end(), 0);
       std::unique_ptr<TPage> fresh = takeCacheSlot(slot, number);
       try {
         fresh->LoadFromBuffer(readBuffer_.data(), loadEmpty);
@@ -679,7 +699,8 @@ void TIndexFile::ReleasePage(TPage* page) {
   if (!page) return;
   page->Unpin();
   if (page->PinCount() == 0 && !detached_.empty()) {
-    auto it = std::find_if(detached_.begin(), detached_.end(), [page](const auto& d) { return d.get() == page; });
+    auto it =
+        std::find_if(detached_.begin(), detached_.end(), [page](const auto& d) { return d.get() == page; });
     if (it != detached_.end()) {
       std::unique_ptr<TPage> done = std::move(*it);
       detached_.erase(it);
@@ -783,9 +804,13 @@ void TIndexFile::TrimPageCache() {
     if (!caches_[s]->Trim(2, [] {})) RaiseIndexError(VELDOR_INDEXCORRUPT, GetIndexName(s));
 }
 
-std::unique_ptr<TPage> TIndexFile::PopPageBuffer() { return pool_.Pop(); }
+std::unique_ptr<TPage> TIndexFile::PopPageBuffer() {
+  return pool_.Pop();
+}
 
-void TIndexFile::PushPageBuffer(std::unique_ptr<TPage>& page) { pool_.Push(page); }
+void TIndexFile::PushPageBuffer(std::unique_ptr<TPage>& page) {
+  pool_.Push(page);
+}
 
 // ---------------------------------------------------------------------------------------------
 // Locks
@@ -794,7 +819,9 @@ bool TIndexFile::LockWrite() {
   return LockRegionRetrying([](uint32_t) { return kWriteLockOffset; }, kWriteLockLength);
 }
 
-bool TIndexFile::UnlockWrite() { return LockRegion(false, kWriteLockOffset, kWriteLockLength); }
+bool TIndexFile::UnlockWrite() {
+  return LockRegion(false, kWriteLockOffset, kWriteLockLength);
+}
 
 bool TIndexFile::LockRead(uint16_t& slot) {
   uint32_t s = 0;
@@ -808,7 +835,9 @@ bool TIndexFile::LockRead(uint16_t& slot) {
   return ok;
 }
 
-bool TIndexFile::UnlockRead(uint16_t slot) { return slot == 0 || LockRegion(false, kReadLockBase - int64_t(slot), 1); }
+bool TIndexFile::UnlockRead(uint16_t slot) {
+  return slot == 0 || LockRegion(false, kReadLockBase - int64_t(slot), 1);
+}
 
 // ---------------------------------------------------------------------------------------------
 // Remote tables

@@ -531,7 +531,9 @@ class TIndexFile : public TFileHandler {
 
  private:
   void initHeader();
-  uint8_t* descriptor(uint8_t slot) { return header_.data() + kIndexDescriptorsOffset + slot * kIndexDescriptorSize; }
+  uint8_t* descriptor(uint8_t slot) {
+    return header_.data() + kIndexDescriptorsOffset + slot * kIndexDescriptorSize;
+  }
   const uint8_t* descriptor(uint8_t slot) const {
     return header_.data() + kIndexDescriptorsOffset + slot * kIndexDescriptorSize;
   }
@@ -556,6 +558,8 @@ class TIndexFile : public TFileHandler {
   Counters counters_;
 };
 
-inline void TCacheTraits<TPage>::Release(TIndexFile& file, TPage* page) { file.ReleasePage(page); }
+inline void TCacheTraits<TPage>::Release(TIndexFile& file, TPage* page) {
+  file.ReleasePage(page);
+}
 
 }  // namespace engine

@@ -29,7 +29,8 @@ void TPage::corrupt() const {
   SignalEngineError(VELDOR_INDEXCORRUPT);
 }
 
-void TPage::SetIndex(uint8_t slot, uint16_t keySize, uint8_t descending, uint8_t unique, uint8_t compression) {
+void TPage::SetIndex(uint8_t slot, uint16_t keySize, uint8_t descending, uint8_t unique,
+                     uint8_t compression) {
   slot_ = slot;
   if (keySize == 0 || keySize > kMaxIndexKeySize || compression > kcBoth) corrupt();
   // Trailing compression of a non-unique index keeps the last 4 bytes, so its keys need them.
@@ -174,8 +175,10 @@ void TPage::UpdateCompressedSize() {
       trail = TrailingZeroCount(e, part);
     } else if (compression_ == kcBoth) {
       const uint32_t rest = k - lead;
-      if (unique_) trail = TrailingZeroCount(e + lead, rest);
-      else if (rest > 4) trail = TrailingZeroCount(e + lead, rest - 4);
+      if (unique_)
+        trail = TrailingZeroCount(e + lead, rest);
+      else if (rest > 4)
+        trail = TrailingZeroCount(e + lead, rest - 4);
     }
     e[k + 8] = lead;
     e[k + 9] = trail;

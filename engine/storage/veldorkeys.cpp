@@ -41,22 +41,35 @@ std::string FieldDescriptorName(std::span<const uint8_t> descriptor) {
   return GetShortString(descriptor.data() + fielddesc::kName, kFieldNameLength);
 }
 
-void EncodeSmallIntKey(int16_t value, uint8_t* key) { putBigEndian(uint16_t(value) ^ 0x8000u, 2, key); }
+void EncodeSmallIntKey(int16_t value, uint8_t* key) {
+  putBigEndian(uint16_t(value) ^ 0x8000u, 2, key);
+}
 
-void EncodeWordKey(uint16_t value, uint8_t* key) { putBigEndian(value, 2, key); }
+void EncodeWordKey(uint16_t value, uint8_t* key) {
+  putBigEndian(value, 2, key);
+}
 
-void EncodeIntegerKey(int32_t value, uint8_t* key) { putBigEndian(uint32_t(value) ^ 0x80000000u, 4, key); }
+void EncodeIntegerKey(int32_t value, uint8_t* key) {
+  putBigEndian(uint32_t(value) ^ 0x80000000u, 4, key);
+}
 
-void EncodeLargeIntKey(int64_t value, uint8_t* key) { putBigEndian(uint64_t(value) ^ (uint64_t(1) << 63), 8, key); }
+void EncodeLargeIntKey(int64_t value, uint8_t* key) {
+  putBigEndian(uint64_t(value) ^ (uint64_t(1) << 63), 8, key);
+}
 
-void EncodeCurrencyKey(int64_t value, uint8_t* key) { EncodeLargeIntKey(value, key); }
+void EncodeCurrencyKey(int64_t value, uint8_t* key) {
+  EncodeLargeIntKey(value, key);
+}
 
 void EncodeFloatKey(double value, uint8_t* key) {
   if (std::isnan(value)) value = std::numeric_limits<double>::quiet_NaN();  // one NaN, positive
   uint64_t bits = std::bit_cast<uint64_t>(value);
-  if (value < 0.0) bits = ~bits;
-  else if (value == 0.0) bits = uint64_t(1) << 63;  // -0 and 0 are one value
-  else bits |= uint64_t(1) << 63;
+  if (value < 0.0)
+    bits = ~bits;
+  else if (value == 0.0)
+    bits = uint64_t(1) << 63;  // -0 and 0 are one value
+  else
+    bits |= uint64_t(1) << 63;
   putBigEndian(bits, 8, key);
 }
 
@@ -66,13 +79,15 @@ void InvertKeyBytes(uint8_t* key, uint8_t n) {
 }
 
 uint8_t GetFieldKeySize(std::span<const uint8_t> descriptor) {
-  if (descriptor.size() < fielddesc::kSize) throw std::invalid_argument("field descriptor shorter than 768 bytes");
+  if (descriptor.size() < fielddesc::kSize)
+    throw std::invalid_argument("field descriptor shorter than 768 bytes");
   if (descriptor[fielddesc::kType] == TypeCode(TEngineFieldType::BCD)) return 8;
   return descriptor[fielddesc::kStoredSize];
 }
 
 void SetFieldStorageSize(std::span<uint8_t> descriptor) {
-  if (descriptor.size() < fielddesc::kSize) throw std::invalid_argument("field descriptor shorter than 768 bytes");
+  if (descriptor.size() < fielddesc::kSize)
+    throw std::invalid_argument("field descriptor shorter than 768 bytes");
   uint8_t declared = descriptor[fielddesc::kDeclaredSize];
   uint8_t stored = declared;
   switch (TEngineFieldType(descriptor[fielddesc::kType])) {
@@ -110,12 +125,14 @@ void SetFieldStorageSize(std::span<uint8_t> descriptor) {
 }
 
 void SetFieldStorageScale(std::span<uint8_t> descriptor) {
-  if (descriptor.size() < fielddesc::kSize) throw std::invalid_argument("field descriptor shorter than 768 bytes");
+  if (descriptor.size() < fielddesc::kSize)
+    throw std::invalid_argument("field descriptor shorter than 768 bytes");
   descriptor[fielddesc::kStoredScale] = descriptor[fielddesc::kDeclaredScale];
 }
 
-void BuildFieldKey(std::span<const uint8_t> descriptor, std::span<const uint8_t> value, std::span<uint8_t> key,
-                   bool caseInsensitive, bool descending, uint16_t languageId, uint16_t sortId) {
+void BuildFieldKey(std::span<const uint8_t> descriptor, std::span<const uint8_t> value,
+                   std::span<uint8_t> key, bool caseInsensitive, bool descending, uint16_t languageId,
+                   uint16_t sortId) {
   size_t keySize = GetFieldKeySize(descriptor);
   size_t storedSize = descriptor[fielddesc::kStoredSize];
   TEngineFieldType type = TEngineFieldType(descriptor[fielddesc::kType]);

@@ -70,8 +70,9 @@ void SetFieldStorageScale(std::span<uint8_t> descriptor);
 // A fixed-size type whose stored size is not its size raises VELDOR_INVALIDFLDTYPE; a descriptor
 // shorter than 768 bytes, a value shorter than the stored size or a key shorter than
 // 1 + key size throws std::invalid_argument. Nothing is written past `key`.
-void BuildFieldKey(std::span<const uint8_t> descriptor, std::span<const uint8_t> value, std::span<uint8_t> key,
-                   bool caseInsensitive, bool descending, uint16_t languageId, uint16_t sortId);
+void BuildFieldKey(std::span<const uint8_t> descriptor, std::span<const uint8_t> value,
+                   std::span<uint8_t> key, bool caseInsensitive, bool descending, uint16_t languageId,
+                   uint16_t sortId);
 
 // Compares `length` bytes unsigned, the first difference deciding: -1, 0 or 1, the sign swapped
 // when `descending`. A missing `a` gives 1, a missing `b` (with `a` present) -1.

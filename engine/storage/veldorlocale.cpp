@@ -43,7 +43,9 @@ std::string codePointText(uint32_t c) {
   return s;
 }
 
-int sign(int v) { return v < 0 ? -1 : v > 0 ? 1 : 0; }
+int sign(int v) {
+  return v < 0 ? -1 : v > 0 ? 1 : 0;
+}
 
 bool equalIgnoringAsciiCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
@@ -232,7 +234,9 @@ bool CollationVersionMatches(uint16_t languageId, uint16_t sortId, uint32_t reco
 
 // ---- Collation maps ----
 
-TLanguageCharMapsList::TLanguageCharMapsList() { entries_.reserve(256); }
+TLanguageCharMapsList::TLanguageCharMapsList() {
+  entries_.reserve(256);
+}
 
 void TLanguageCharMapsList::BuildMap(uint16_t languageId, uint16_t sortId, TCharMap& map) {
   for (size_t i = 0; i < map.size(); ++i) map[i] = uint8_t(i);
@@ -240,9 +244,8 @@ void TLanguageCharMapsList::BuildMap(uint16_t languageId, uint16_t sortId, TChar
   uint32_t lcid = OSMakeLCID(languageId, sortId);
   std::array<std::string, 256> texts;
   for (size_t i = 0; i < texts.size(); ++i) texts[i] = codePointText(uint32_t(i));
-  std::stable_sort(map.begin(), map.end(), [&](uint8_t x, uint8_t y) {
-    return OSCompareCharsLocale(lcid, texts[x], texts[y]) < 0;
-  });
+  std::stable_sort(map.begin(), map.end(),
+                   [&](uint8_t x, uint8_t y) { return OSCompareCharsLocale(lcid, texts[x], texts[y]) < 0; });
 }
 
 void TLanguageCharMapsList::GetMap(uint16_t languageId, uint16_t sortId, TCharMap& map) {
@@ -305,7 +308,8 @@ size_t TLanguageStringList::add(std::string_view text, uint32_t number) {
   size_t index = 0;
   if (Find(text, index)) {
     if (duplicates_ == TDuplicates::dupIgnore) return index;
-    if (duplicates_ == TDuplicates::dupError) throw std::invalid_argument("String list does not allow duplicates");
+    if (duplicates_ == TDuplicates::dupError)
+      throw std::invalid_argument("String list does not allow duplicates");
   }
   items_.insert(items_.begin() + std::ptrdiff_t(index), Item{std::string(text), number});
   return index;
@@ -354,8 +358,9 @@ bool TLanguageStringList::FindPartial(std::string_view text, size_t& index, size
 }
 
 void TLanguageStringList::Sort() {
-  std::stable_sort(items_.begin(), items_.end(),
-                   [this](const Item& a, const Item& b) { return CompareLanguageStrings(a.text, b.text) < 0; });
+  std::stable_sort(items_.begin(), items_.end(), [this](const Item& a, const Item& b) {
+    return CompareLanguageStrings(a.text, b.text) < 0;
+  });
 }
 
 // ---- LIKE ----
@@ -367,7 +372,10 @@ bool MatchSqlLike(uint16_t languageId, uint16_t sortId, std::string_view text, s
     if (languageId != 0) return platform::characterLength(s, pos);
     size_t n = 1;
     uint8_t lead = uint8_t(s[pos]);
-    size_t want = lead >= 0xF0 && lead <= 0xF4 ? 4 : lead >= 0xE0 && lead < 0xF0 ? 3 : lead >= 0xC2 && lead < 0xE0 ? 2 : 1;
+    size_t want = lead >= 0xF0 && lead <= 0xF4  ? 4
+                  : lead >= 0xE0 && lead < 0xF0 ? 3
+                  : lead >= 0xC2 && lead < 0xE0 ? 2
+                                                : 1;
     while (n < want && pos + n < s.size() && (uint8_t(s[pos + n]) & 0xC0) == 0x80) ++n;
     return n == want ? n : size_t(1);
   };
@@ -399,7 +407,8 @@ bool MatchSqlLike(uint16_t languageId, uint16_t sortId, std::string_view text, s
         continue;
       }
       size_t patternLength = characterAt(pattern, p);
-      if (OSCompareChars(languageId, sortId, text.substr(t, textLength), pattern.substr(p, patternLength)) == 0) {
+      if (OSCompareChars(languageId, sortId, text.substr(t, textLength), pattern.substr(p, patternLength)) ==
+          0) {
         t += textLength;
         p += patternLength;
         continue;
@@ -414,7 +423,9 @@ bool MatchSqlLike(uint16_t languageId, uint16_t sortId, std::string_view text, s
 
 // ---- Locale names ----
 
-std::span<const TEngineLocale> EngineLocaleList() { return kEngineLocales; }
+std::span<const TEngineLocale> EngineLocaleList() {
+  return kEngineLocales;
+}
 
 bool IsLanguageName(std::string_view name) {
   for (const auto& locale : kEngineLocales)

@@ -29,7 +29,9 @@ uint16_t OSErrorToEngineError(int osError) {
   return VELDOR_OSUNKNOWN;
 }
 
-uint16_t OSErrorToEngineError() { return OSErrorToEngineError(platform::lastOsError()); }
+uint16_t OSErrorToEngineError() {
+  return OSErrorToEngineError(platform::lastOsError());
+}
 
 int32_t OSGetFileAttributes(const std::string& name, platform::FileSystem& fs) {
   platform::FileInfo info;
@@ -46,14 +48,30 @@ int32_t OSGetFileDate(const std::string& name, platform::FileSystem& fs) {
   return info.dosDateTime;
 }
 
-bool OSFileExists(const std::string& name, platform::FileSystem& fs) { return OSGetFileDate(name, fs) != -1; }
+bool OSFileExists(const std::string& name, platform::FileSystem& fs) {
+  return OSGetFileDate(name, fs) != -1;
+}
 
-std::string OSGetTempPath() { return platform::FileSystem::local().tempPath(); }
-std::string OSGetComputerName() { return platform::FileSystem::local().computerName(); }
-double OSGetVersion() { return platform::systemVersion(); }
-int OSGetPlatform() { return 2; }
-uint32_t OSGetLastError() { return uint32_t(platform::lastOsError()); }
-uint32_t OSGetLastSocketError() { return uint32_t(platform::lastSocketError()); }
-uint64_t OSGetTickCount() { return platform::tickCount(); }
+std::string OSGetTempPath() {
+  return platform::FileSystem::local().tempPath();
+}
+std::string OSGetComputerName() {
+  return platform::FileSystem::local().computerName();
+}
+double OSGetVersion() {
+  return platform::systemVersion();
+}
+int OSGetPlatform() {
+  return 2;
+}
+uint32_t OSGetLastError() {
+  return uint32_t(platform::lastOsError());
+}
+uint32_t OSGetLastSocketError() {
+  return uint32_t(platform::lastSocketError());
+}
+uint64_t OSGetTickCount() {
+  return platform::tickCount();
+}
 
 }  // namespace engine

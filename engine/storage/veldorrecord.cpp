@@ -11,10 +11,14 @@ namespace engine {
 namespace {
 constexpr uint32_t kGrowStep = 64;
 
-size_t roundUp(uint32_t size) { return (size_t(std::max(size, kRecordHeaderSize)) + kGrowStep - 1) / kGrowStep * kGrowStep; }
+size_t roundUp(uint32_t size) {
+  return (size_t(std::max(size, kRecordHeaderSize)) + kGrowStep - 1) / kGrowStep * kGrowStep;
+}
 }  // namespace
 
-TRecord::TRecord(TRecordOwner& owner) : owner_(&owner) { SetBufferSize(owner.recordSize()); }
+TRecord::TRecord(TRecordOwner& owner) : owner_(&owner) {
+  SetBufferSize(owner.recordSize());
+}
 
 void TRecord::Initialize(bool newId) {
   std::fill(buffer_.begin(), buffer_.end(), 0);
@@ -50,7 +54,9 @@ void TRecord::SetNextFree(uint32_t next) {
   dirty_ = true;
 }
 
-uint32_t TRecord::GetUniqueId() const { return platform::get4(&buffer_[5]); }
+uint32_t TRecord::GetUniqueId() const {
+  return platform::get4(&buffer_[5]);
+}
 
 void TRecord::SetUniqueId(uint32_t id) {
   platform::put4(&buffer_[5], id);
@@ -85,7 +91,9 @@ void TRecord::Assign(const TRecord& other) {
   std::memcpy(buffer_.data(), other.buffer_.data(), std::min(size_, other.size_));
 }
 
-bool TRecord::SameData(const uint8_t* image) const { return std::memcmp(buffer_.data(), image, size_) == 0; }
+bool TRecord::SameData(const uint8_t* image) const {
+  return std::memcmp(buffer_.data(), image, size_) == 0;
+}
 
 void TRecord::SetFieldData(const uint8_t* image) {
   if (size_ > kRecordHeaderSize)

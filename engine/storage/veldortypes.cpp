@@ -57,12 +57,16 @@ TBcdDecode DecodeBcdValue(const uint8_t* bcd, int64_t& scaled) {
   bool overflow = false;
   for (size_t k = 0; k < kept && !overflow; ++k) {
     uint8_t d = digitAt(bcd, k);
-    if (value > (kLimit - d) / 10) overflow = true;
-    else value = value * 10 + d;
+    if (value > (kLimit - d) / 10)
+      overflow = true;
+    else
+      value = value * 10 + d;
   }
   for (size_t i = places; i < 4 && !overflow; ++i) {
-    if (value > kLimit / 10) overflow = true;
-    else value *= 10;
+    if (value > kLimit / 10)
+      overflow = true;
+    else
+      value *= 10;
   }
   bool rounded = false;
   if (!overflow && places > 4) {
@@ -71,8 +75,10 @@ TBcdDecode DecodeBcdValue(const uint8_t* bcd, int64_t& scaled) {
     for (size_t k = kept + 1; k < precision; ++k) restNonZero = restNonZero || digitAt(bcd, k) != 0;
     rounded = first != 0 || restNonZero;
     if (first > 5 || (first == 5 && (restNonZero || value % 2 != 0))) {
-      if (value == kLimit) overflow = true;
-      else ++value;
+      if (value == kLimit)
+        overflow = true;
+      else
+        ++value;
     }
   }
   if (overflow || (!negative && value == kLimit) || value > kLimit) return TBcdDecode::Overflow;

@@ -61,16 +61,18 @@ inline constexpr uint8_t kFirstForeignFieldType = 19;
 
 enum class TEngineFieldSubType : uint8_t {
   None = 0,
-  Money = 21,     // on FLOAT
-  Memo = 22,      // on BLOB: compared, concatenated and searched as text
-  Blob23 = 23,    // further blob kinds: BLOB(n, t) with t = 2, 3, 5, 7 gives 21 + t
+  Money = 21,   // on FLOAT
+  Memo = 22,    // on BLOB: compared, concatenated and searched as text
+  Blob23 = 23,  // further blob kinds: BLOB(n, t) with t = 2, 3, 5, 7 gives 21 + t
   Blob24 = 24,
   Blob26 = 26,
   Blob28 = 28,
-  AutoInc = 29,   // on INTEGER: filled by the table, stored without a has-value byte
+  AutoInc = 29,  // on INTEGER: filled by the table, stored without a has-value byte
 };
 
-constexpr uint8_t TypeCode(TEngineFieldType type) { return uint8_t(type); }
+constexpr uint8_t TypeCode(TEngineFieldType type) {
+  return uint8_t(type);
+}
 
 // The longest text of a string value and the value buffer that holds it with its terminator.
 inline constexpr size_t kMaxStringLength = 250;
@@ -116,20 +118,42 @@ constexpr size_t FixedValueSize(TEngineFieldType type) {
 
 // ---- Reading and writing value bytes (callers check the room) ----
 
-inline int16_t GetSmallIntValue(const uint8_t* p) { return int16_t(platform::get2(p)); }
-inline uint16_t GetWordValue(const uint8_t* p) { return platform::get2(p); }
-inline int32_t GetIntegerValue(const uint8_t* p) { return int32_t(platform::get4(p)); }
-inline int64_t GetLargeIntValue(const uint8_t* p) { return int64_t(platform::get8(p)); }
-inline double GetFloatValue(const uint8_t* p) { return std::bit_cast<double>(platform::get8(p)); }
+inline int16_t GetSmallIntValue(const uint8_t* p) {
+  return int16_t(platform::get2(p));
+}
+inline uint16_t GetWordValue(const uint8_t* p) {
+  return platform::get2(p);
+}
+inline int32_t GetIntegerValue(const uint8_t* p) {
+  return int32_t(platform::get4(p));
+}
+inline int64_t GetLargeIntValue(const uint8_t* p) {
+  return int64_t(platform::get8(p));
+}
+inline double GetFloatValue(const uint8_t* p) {
+  return std::bit_cast<double>(platform::get8(p));
+}
 
-inline void PutSmallIntValue(uint8_t* p, int16_t v) { platform::put2(p, uint16_t(v)); }
-inline void PutWordValue(uint8_t* p, uint16_t v) { platform::put2(p, v); }
-inline void PutIntegerValue(uint8_t* p, int32_t v) { platform::put4(p, uint32_t(v)); }
-inline void PutLargeIntValue(uint8_t* p, int64_t v) { platform::put8(p, uint64_t(v)); }
-inline void PutFloatValue(uint8_t* p, double v) { platform::put8(p, std::bit_cast<uint64_t>(v)); }
+inline void PutSmallIntValue(uint8_t* p, int16_t v) {
+  platform::put2(p, uint16_t(v));
+}
+inline void PutWordValue(uint8_t* p, uint16_t v) {
+  platform::put2(p, v);
+}
+inline void PutIntegerValue(uint8_t* p, int32_t v) {
+  platform::put4(p, uint32_t(v));
+}
+inline void PutLargeIntValue(uint8_t* p, int64_t v) {
+  platform::put8(p, uint64_t(v));
+}
+inline void PutFloatValue(uint8_t* p, double v) {
+  platform::put8(p, std::bit_cast<uint64_t>(v));
+}
 
 // 0 stays 0, 1 stays 1, anything else becomes 1.
-constexpr uint16_t NormalizeBooleanValue(uint16_t v) { return v == 0 ? 0 : 1; }
+constexpr uint16_t NormalizeBooleanValue(uint16_t v) {
+  return v == 0 ? 0 : 1;
+}
 
 // ---- Packed decimals ----
 

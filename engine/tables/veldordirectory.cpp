@@ -17,7 +17,9 @@ namespace engine {
 
 namespace {
 
-char asciiUpper(char c) { return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c; }
+char asciiUpper(char c) {
+  return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c;
+}
 
 bool sameIgnoringAsciiCase(std::string_view a, std::string_view b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
@@ -41,7 +43,8 @@ std::string CanonicalDirectoryPath(std::string_view directory) {
   std::error_code ec;
   std::filesystem::path absolute = std::filesystem::absolute(path, ec);
   if (ec) absolute = path;
-  const std::string resolved = EngineFileList().FileSystem().resolvePath(absolute.lexically_normal().string());
+  const std::string resolved =
+      EngineFileList().FileSystem().resolvePath(absolute.lexically_normal().string());
   std::filesystem::path canonical = std::filesystem::weakly_canonical(resolved, ec);
   if (ec) canonical = std::filesystem::path(resolved).lexically_normal();
   return IncludePathDelimiter(canonical.string());
@@ -49,7 +52,9 @@ std::string CanonicalDirectoryPath(std::string_view directory) {
 
 // ---- Session side ----
 
-void TDataDirectoryDeleter::operator()(TDataDirectory* directory) const { delete directory; }
+void TDataDirectoryDeleter::operator()(TDataDirectory* directory) const {
+  delete directory;
+}
 
 TDataDirectory* TDataSession::OpenDataDirectory(std::string_view name, std::string_view directory,
                                                 bool noRemoteRequest) {
@@ -130,8 +135,9 @@ void TDataDirectory::freeTable(TDataTable* table) {
   owned->Close(true);
 }
 
-int32_t TDataDirectory::OpenTable(std::string_view name, TDataTable*& table, bool querySource, bool queryResult,
-                                  bool temporary, bool inMemory, bool clone, bool exclusive) {
+int32_t TDataDirectory::OpenTable(std::string_view name, TDataTable*& table, bool querySource,
+                                  bool queryResult, bool temporary, bool inMemory, bool clone,
+                                  bool exclusive) {
   table = nullptr;
   if (session_->IsRemote()) {
     SignalEngineError(VELDOR_REMOTECONNECT, session_->RemoteHost(), session_->RemoteUser(), name_,
@@ -248,7 +254,8 @@ int32_t TDataDirectory::onTableFiles(std::string_view name, bool inMemory,
   return 0;
 }
 
-int32_t TDataDirectory::RenameTable(std::string_view name, std::string_view newName, bool backup, bool inMemory) {
+int32_t TDataDirectory::RenameTable(std::string_view name, std::string_view newName, bool backup,
+                                    bool inMemory) {
   return onTableFiles(name, inMemory, [&](TDataTable& t) { t.RenameFiles(newName, backup); });
 }
 

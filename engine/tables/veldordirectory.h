@@ -66,15 +66,15 @@ class TDataDirectory {
   // asked while another cursor uses it (also inside a transaction; a clone always shares). A
   // cursor counts as a user unless exactly one of querySource and queryResult is set. Failures
   // of the files raise.
-  int32_t OpenTable(std::string_view name, TDataTable*& table, bool querySource, bool queryResult, bool temporary,
-                    bool inMemory, bool clone, bool exclusive);
+  int32_t OpenTable(std::string_view name, TDataTable*& table, bool querySource, bool queryResult,
+                    bool temporary, bool inMemory, bool clone, bool exclusive);
   // kTableNotFound for a table not in this directory. The table object is freed when its last
   // open closes outside a transaction.
   int32_t CloseTable(TDataTable* table, bool releaseFlag, bool queryResult, bool querySource);
   // Creates the files of a new table and leaves it open and exclusive in `table`. kTableInUse
   // when a table of that name is open or in the transaction.
-  int32_t CreateTable(std::string_view name, const TTableDefinition& definition, bool inMemory, bool temporary,
-                      TDataTable*& table);
+  int32_t CreateTable(std::string_view name, const TTableDefinition& definition, bool inMemory,
+                      bool temporary, TDataTable*& table);
   // kTableInUse when the table is open.
   int32_t RenameTable(std::string_view name, std::string_view newName, bool backup, bool inMemory);
   int32_t DeleteTable(std::string_view name, bool inMemory);

@@ -100,10 +100,18 @@ void TDataSession::SetRemoteType(bool lan) {
   if (!connected_) lan_ = lan;
 }
 
-void TDataSession::SetRemoteHost(std::string_view host) { remoteHost_ = EngineString(host); }
-void TDataSession::SetRemoteAddress(std::string_view address) { remoteAddress_ = EngineString(address); }
-void TDataSession::SetRemoteService(std::string_view service) { remoteService_ = EngineString(service); }
-void TDataSession::SetRemoteUser(std::string_view user) { remoteUser_ = EngineString(user); }
+void TDataSession::SetRemoteHost(std::string_view host) {
+  remoteHost_ = EngineString(host);
+}
+void TDataSession::SetRemoteAddress(std::string_view address) {
+  remoteAddress_ = EngineString(address);
+}
+void TDataSession::SetRemoteService(std::string_view service) {
+  remoteService_ = EngineString(service);
+}
+void TDataSession::SetRemoteUser(std::string_view user) {
+  remoteUser_ = EngineString(user);
+}
 void TDataSession::SetRemotePassword(std::string_view password) {
   wipe(remotePassword_);
   remotePassword_ = EngineString(password);
@@ -112,7 +120,8 @@ void TDataSession::SetRemotePassword(std::string_view password) {
 // ---- Passwords ----
 
 void TDataSession::RaiseNotConnected() const {
-  std::string_view server = remoteHost_.empty() ? std::string_view(remoteAddress_) : std::string_view(remoteHost_);
+  std::string_view server =
+      remoteHost_.empty() ? std::string_view(remoteAddress_) : std::string_view(remoteHost_);
   SignalEngineError(VELDOR_REMOTECONNECT, server, "", "", "", "", "", "");
 }
 
@@ -235,6 +244,8 @@ std::unique_ptr<TDataSession> CreateDataSession(uint8_t trackObjects) {
   return std::make_unique<TDataSession>(trackObjects);
 }
 
-void FreeDataSession(std::unique_ptr<TDataSession>& session) { session.reset(); }
+void FreeDataSession(std::unique_ptr<TDataSession>& session) {
+  session.reset();
+}
 
 }  // namespace engine

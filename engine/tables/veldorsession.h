@@ -81,7 +81,8 @@ class TDataSession {
   // with its open count raised; a new one when none is open. An empty folder means the working
   // directory. A remote session raises VELDOR_REMOTECONNECT unless `noRemoteRequest`, which
   // finds or makes a directory by name alone.
-  TDataDirectory* OpenDataDirectory(std::string_view name, std::string_view directory, bool noRemoteRequest = false);
+  TDataDirectory* OpenDataDirectory(std::string_view name, std::string_view directory,
+                                    bool noRemoteRequest = false);
   // Lowers the open count; at 0 the directory is freed (an open transaction rolled back).
   // Nothing for a directory that is not this session's or already closed.
   void CloseDataDirectory(TDataDirectory* directory, bool noRemoteRequest = false);

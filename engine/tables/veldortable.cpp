@@ -51,14 +51,20 @@ TDataTable::~TDataTable() {
   }
 }
 
-TDataSession& TDataTable::Session() const { return directory_->Session(); }
+TDataSession& TDataTable::Session() const {
+  return directory_->Session();
+}
 
-std::string TDataTable::GetDirectoryName() const { return directory_->Path(); }
+std::string TDataTable::GetDirectoryName() const {
+  return directory_->Path();
+}
 
-void TDataTable::raise(uint16_t code) const { SignalTableError(code, name_, GetDirectoryName()); }
+void TDataTable::raise(uint16_t code) const {
+  SignalTableError(code, name_, GetDirectoryName());
+}
 
-std::string TDataTable::FileNameFor(const std::string& directoryPath, std::string_view tableName, bool inMemory,
-                                    std::string_view ext) {
+std::string TDataTable::FileNameFor(const std::string& directoryPath, std::string_view tableName,
+                                    bool inMemory, std::string_view ext) {
   (void)inMemory;
   const std::string name = ForceFileExt(TrimBlanks(tableName), kDataFileExt, ext);
   return IsPathName(name) ? name : directoryPath + name;
@@ -79,11 +85,17 @@ void TDataTable::nameFiles() {
   }
 }
 
-bool TDataTable::HasBlobFields() const { return data_->IsOpen() && data_->GetBlobFieldCount() > 0; }
+bool TDataTable::HasBlobFields() const {
+  return data_->IsOpen() && data_->GetBlobFieldCount() > 0;
+}
 
-bool TDataTable::BlobFileInUse() const { return blob_->IsOpen(); }
+bool TDataTable::BlobFileInUse() const {
+  return blob_->IsOpen();
+}
 
-uint32_t TDataTable::GetBlobChangeCounter() const { return BlobFileInUse() ? blob_->GetChangeCounter() : 0; }
+uint32_t TDataTable::GetBlobChangeCounter() const {
+  return BlobFileInUse() ? blob_->GetChangeCounter() : 0;
+}
 
 void TDataTable::VerifyHeaders() {
   data_->VerifyHeader();
@@ -130,7 +142,8 @@ void TDataTable::Open() {
     throw;
   }
   opened_ = true;
-  readOnlyAttribute_ = data_->IsReadOnlyAttribute() || index_->IsReadOnlyAttribute() || blob_->IsReadOnlyAttribute();
+  readOnlyAttribute_ =
+      data_->IsReadOnlyAttribute() || index_->IsReadOnlyAttribute() || blob_->IsReadOnlyAttribute();
   readOnly_ = readOnlyAttribute_ || data_->IsReadOnly() || index_->IsReadOnly() || blob_->IsReadOnly();
   indexReadSlot_ = blobReadSlot_ = queryIndexReadSlot_ = queryBlobReadSlot_ = 0;
 }
@@ -208,7 +221,8 @@ void TDataTable::DeleteFiles() {
 void TDataTable::RenameFiles(std::string_view newName, bool backup) {
   nameFiles();
   TFileHandler* files[] = {data_.get(), index_.get(), blob_.get()};
-  const std::string_view exts[] = {backup ? kDataBackupExt : kDataFileExt, backup ? kIndexBackupExt : kIndexFileExt,
+  const std::string_view exts[] = {backup ? kDataBackupExt : kDataFileExt,
+                                   backup ? kIndexBackupExt : kIndexFileExt,
                                    backup ? kBlobBackupExt : kBlobFileExt};
   const std::string base(TrimBlanks(newName));
   const std::string directory = IsPathName(base) || inMemory_ ? std::string() : GetDirectoryName();
@@ -289,8 +303,8 @@ bool TDataTable::LockRecord(uint32_t recordNumber) {
     if (!held && readHeld_) EndRead();
   }
   const TDataSession& session = Session();
-  const LockRetryRules rules =
-      LockRetryRules::FromRetryCount(session.LockRetryCount(), std::chrono::milliseconds(session.LockWaitTime()));
+  const LockRetryRules rules = LockRetryRules::FromRetryCount(
+      session.LockRetryCount(), std::chrono::milliseconds(session.LockWaitTime()));
   if (!RetryLock([&](uint32_t) { return data_->LockRecord(recordNumber); }, rules,
                  directory_->FileList().FileSystem())) {
     raise(VELDOR_RECLOCKFAILED);
@@ -373,10 +387,18 @@ void TDataTable::SetFileLockRetryRules(const LockRetryRules& rules) {
   blob_->SetLockRetryRules(rules);
 }
 
-bool TDataTable::BeginRead() { return beginReadPair(readHeld_, indexReadSlot_, blobReadSlot_); }
-void TDataTable::EndRead() { endReadPair(readHeld_, indexReadSlot_, blobReadSlot_); }
-bool TDataTable::BeginQueryRead() { return beginReadPair(queryReadHeld_, queryIndexReadSlot_, queryBlobReadSlot_); }
-void TDataTable::EndQueryRead() { endReadPair(queryReadHeld_, queryIndexReadSlot_, queryBlobReadSlot_); }
+bool TDataTable::BeginRead() {
+  return beginReadPair(readHeld_, indexReadSlot_, blobReadSlot_);
+}
+void TDataTable::EndRead() {
+  endReadPair(readHeld_, indexReadSlot_, blobReadSlot_);
+}
+bool TDataTable::BeginQueryRead() {
+  return beginReadPair(queryReadHeld_, queryIndexReadSlot_, queryBlobReadSlot_);
+}
+void TDataTable::EndQueryRead() {
+  endReadPair(queryReadHeld_, queryIndexReadSlot_, queryBlobReadSlot_);
+}
 
 bool TDataTable::BeginWrite() {
   if (writeHeld_ || exclusive_ || readOnlyAttribute_ || !opened_) return false;
@@ -437,9 +459,13 @@ void TDataTable::StartTransaction() {
   }
 }
 
-void TDataTable::RollbackTransaction() { leaveTransaction(false); }
+void TDataTable::RollbackTransaction() {
+  leaveTransaction(false);
+}
 
-void TDataTable::AbandonTransaction() { leaveTransaction(true); }
+void TDataTable::AbandonTransaction() {
+  leaveTransaction(true);
+}
 
 void TDataTable::leaveTransaction(bool cutTails) {
   if (readOnly_ || !inTransaction_) return;
@@ -589,17 +615,25 @@ bool TDataTable::RefreshIfChanged() {
 
 // ---- What the files ask ----
 
-bool TDataTable::NoPrimaryIndex() const { return index_->GetNoPrimaryIndex(); }
+bool TDataTable::NoPrimaryIndex() const {
+  return index_->GetNoPrimaryIndex();
+}
 
-bool TDataTable::ForceBufferFlush() const { return Session().ForceBufferFlush() != 0; }
+bool TDataTable::ForceBufferFlush() const {
+  return Session().ForceBufferFlush() != 0;
+}
 
-bool TDataTable::StrictChangeDetection() const { return Session().StrictChangeDetection() != 0; }
+bool TDataTable::StrictChangeDetection() const {
+  return Session().StrictChangeDetection() != 0;
+}
 
 bool TDataTable::IsValidValueText(std::string_view text, uint8_t type) const {
   return engine::IsValidValueText(text, TEngineFieldType(type));
 }
 
-bool TDataTable::IsEncrypted() const { return data_->IsEncrypted(); }
+bool TDataTable::IsEncrypted() const {
+  return data_->IsEncrypted();
+}
 
 bool TDataTable::FindFieldByNumber(uint16_t number, TIndexFieldInfo& info) const {
   uint16_t position = 0;

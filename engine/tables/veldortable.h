@@ -217,7 +217,8 @@ class TDataTable final : public TTableFileOwner {
   bool InTransaction() const { return inTransaction_; }
 
   // Writes what the caches hold (outside a transaction; inside only the change counters move).
-  void FlushTable(bool trimCaches, bool forceDataHeader, bool forceFlush, bool forceBlobHeader, bool forceIndexHeader);
+  void FlushTable(bool trimCaches, bool forceDataHeader, bool forceFlush, bool forceBlobHeader,
+                  bool forceIndexHeader);
   // Drops what the caches hold, trimming them and re-reading the headers (and field descriptors
   // changed since the last write) when asked. Every open file is handled even when one fails;
   // the first failure is raised at the end.

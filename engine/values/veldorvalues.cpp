@@ -17,14 +17,24 @@ using T = TEngineFieldType;
 
 // Thrown inside a conversion that cannot be done; ConvertValue turns it into false.
 struct ConversionFailed {};
-[[noreturn]] void fail() { throw ConversionFailed{}; }
+[[noreturn]] void fail() {
+  throw ConversionFailed{};
+}
 
 constexpr double kTwo63 = 9223372036854775808.0;
 
-bool isTextSource(T t) { return t == T::String || t == T::Blob; }
-bool isRawType(T t) { return t == T::Bytes || t == T::VarBytes; }
-bool isIntegerType(T t) { return t == T::SmallInt || t == T::Integer || t == T::Word || t == T::LargeInt; }
-bool isDateTimeType(T t) { return t == T::Date || t == T::Time || t == T::Timestamp; }
+bool isTextSource(T t) {
+  return t == T::String || t == T::Blob;
+}
+bool isRawType(T t) {
+  return t == T::Bytes || t == T::VarBytes;
+}
+bool isIntegerType(T t) {
+  return t == T::SmallInt || t == T::Integer || t == T::Word || t == T::LargeInt;
+}
+bool isDateTimeType(T t) {
+  return t == T::Date || t == T::Time || t == T::Timestamp;
+}
 
 // Types that have no operations: a conversion from them does nothing.
 bool isInertSource(T t) {
@@ -33,7 +43,9 @@ bool isInertSource(T t) {
          c >= kFirstForeignFieldType;
 }
 
-bool validDay(int64_t day) { return day >= kMinEngineDay && day <= kMaxEngineDay; }
+bool validDay(int64_t day) {
+  return day >= kMinEngineDay && day <= kMaxEngineDay;
+}
 
 // Whole milliseconds of a timestamp within the years 1 to 9999.
 int64_t timestampMilliseconds(double timestamp) {
@@ -172,9 +184,9 @@ void convert(T source, uint32_t sourceSize, T target, uint32_t targetSize, uint8
     return;
   }
   if (isRawType(source)) {
-    size_t n = target == T::String ? (targetSize > 0 ? targetSize - 1 : 0)
+    size_t n = target == T::String           ? (targetSize > 0 ? targetSize - 1 : 0)
                : FixedValueSize(target) != 0 ? FixedValueSize(target)
-                                               : targetSize;
+                                             : targetSize;
     n = std::min({n, size_t(sourceSize), raw.size(), room});
     copyBytes(out, raw, n);
     if (target == T::Boolean) PutWordValue(out, NormalizeBooleanValue(GetWordValue(out)));
@@ -220,7 +232,8 @@ void convert(T source, uint32_t sourceSize, T target, uint32_t targetSize, uint8
         int64_t value = ParseDecimalText(text, places);
         int64_t factor = 1;
         for (int i = places; i < kBcdMaxFieldScale; ++i) factor *= 10;
-        if (value > std::numeric_limits<int64_t>::max() / factor || value < std::numeric_limits<int64_t>::min() / factor)
+        if (value > std::numeric_limits<int64_t>::max() / factor ||
+            value < std::numeric_limits<int64_t>::min() / factor)
           fail();
         writeBcd(value * factor, targetScale, out);
         return;
@@ -242,7 +255,9 @@ void convert(T source, uint32_t sourceSize, T target, uint32_t targetSize, uint8
                   : source == T::Word     ? GetWordValue(in)
                   : source == T::Integer  ? GetIntegerValue(in)
                                           : GetLargeIntValue(in);
-      if (target == T::String) return writeText(source == T::Boolean ? BooleanToText(v != 0) : std::to_string(v), targetSize, buffer);
+      if (target == T::String)
+        return writeText(source == T::Boolean ? BooleanToText(v != 0) : std::to_string(v), targetSize,
+                         buffer);
       if (target == T::Boolean) return PutWordValue(out, NormalizeBooleanValue(v != 0));
       if (target == T::Float) return PutFloatValue(out, double(v));
       if (target == T::BCD) return writeBcd(scaledFromInteger(v), targetScale, out);
@@ -330,7 +345,9 @@ bool equalsIgnoringCase(std::string_view text, std::string_view word) {
 
 bool IsCastAllowed(TEngineFieldType sourceType, TEngineFieldType targetType) {
   uint8_t t = TypeCode(targetType);
-  auto oneOf = [t](std::initializer_list<int> codes) { return std::find(codes.begin(), codes.end(), t) != codes.end(); };
+  auto oneOf = [t](std::initializer_list<int> codes) {
+    return std::find(codes.begin(), codes.end(), t) != codes.end();
+  };
   switch (sourceType) {
     case T::String:
     case T::Blob:
@@ -359,7 +376,8 @@ bool IsCastAllowed(TEngineFieldType sourceType, TEngineFieldType targetType) {
 }
 
 bool ConvertValue(TEngineFieldType sourceType, uint32_t sourceSize, uint8_t /*sourceScale*/,
-                  TEngineFieldType targetType, uint32_t targetSize, uint8_t targetScale, std::span<uint8_t> buffer) {
+                  TEngineFieldType targetType, uint32_t targetSize, uint8_t targetScale,
+                  std::span<uint8_t> buffer) {
   if (buffer.size() < kValueBufferSize) return false;
   if (sourceType == targetType) {
     try {
@@ -397,11 +415,12 @@ bool ConvertValue(TEngineFieldType sourceType, uint32_t sourceSize, uint8_t /*so
   return false;
 }
 
-bool ConvertToNodeType(const TValueType& source, std::span<const uint8_t> sourceValue, const TValueType& target,
-                       std::span<uint8_t> targetValue) {
+bool ConvertToNodeType(const TValueType& source, std::span<const uint8_t> sourceValue,
+                       const TValueType& target, std::span<uint8_t> targetValue) {
   T s = source.type, t = target.type;
   size_t inSize = FixedValueSize(s), outSize = FixedValueSize(t);
-  if (inSize == 0 || outSize == 0 || sourceValue.size() < inSize || targetValue.size() < outSize) return false;
+  if (inSize == 0 || outSize == 0 || sourceValue.size() < inSize || targetValue.size() < outSize)
+    return false;
   const uint8_t* in = sourceValue.data();
   uint8_t result[kBcdSize] = {};
   try {
@@ -410,8 +429,8 @@ bool ConvertToNodeType(const TValueType& source, std::span<const uint8_t> source
     } else if (t == T::Timestamp && s == T::Date) {
       PutFloatValue(result, double(GetIntegerValue(in)) * double(kMsPerDay));
     } else if (isIntegerType(t) && isIntegerType(s) && s != t) {
-      int64_t v = s == T::SmallInt ? GetSmallIntValue(in)
-                  : s == T::Word   ? GetWordValue(in)
+      int64_t v = s == T::SmallInt  ? GetSmallIntValue(in)
+                  : s == T::Word    ? GetWordValue(in)
                   : s == T::Integer ? GetIntegerValue(in)
                                     : GetLargeIntValue(in);
       writeInteger(t, v, result);
@@ -420,8 +439,8 @@ bool ConvertToNodeType(const TValueType& source, std::span<const uint8_t> source
     } else if (isIntegerType(t) && s == T::BCD) {
       writeInteger(t, scaledFromBcd(in) / kScaledOne, result);
     } else if (t == T::Float && isIntegerType(s)) {
-      int64_t v = s == T::SmallInt ? GetSmallIntValue(in)
-                  : s == T::Word   ? GetWordValue(in)
+      int64_t v = s == T::SmallInt  ? GetSmallIntValue(in)
+                  : s == T::Word    ? GetWordValue(in)
                   : s == T::Integer ? GetIntegerValue(in)
                                     : GetLargeIntValue(in);
       PutFloatValue(result, double(v));
@@ -429,10 +448,10 @@ bool ConvertToNodeType(const TValueType& source, std::span<const uint8_t> source
       PutFloatValue(result, double(scaledFromBcd(in)) / double(kScaledOne));
     } else if (t == T::BCD && (isIntegerType(s) || s == T::Float)) {
       int64_t scaled = s == T::Float ? scaledFromFloat(GetFloatValue(in))
-                       : scaledFromInteger(s == T::SmallInt ? GetSmallIntValue(in)
-                                           : s == T::Word   ? GetWordValue(in)
-                                           : s == T::Integer ? GetIntegerValue(in)
-                                                             : GetLargeIntValue(in));
+                                     : scaledFromInteger(s == T::SmallInt  ? GetSmallIntValue(in)
+                                                         : s == T::Word    ? GetWordValue(in)
+                                                         : s == T::Integer ? GetIntegerValue(in)
+                                                                           : GetLargeIntValue(in));
       writeBcd(scaled, target.scale, result);
     } else {
       return false;
@@ -445,7 +464,8 @@ bool ConvertToNodeType(const TValueType& source, std::span<const uint8_t> source
 }
 
 bool IsValidValueText(std::string_view text, TEngineFieldType type) {
-  if (text.empty() || isTextSource(type) || isRawType(type) || TypeCode(type) >= kFirstForeignFieldType) return true;
+  if (text.empty() || isTextSource(type) || isRawType(type) || TypeCode(type) >= kFirstForeignFieldType)
+    return true;
   switch (type) {
     case T::Date:
       return equalsIgnoringCase(text, "CURRENT_DATE") || IsValidDateText(text);
@@ -497,9 +517,12 @@ bool ParseDateTimeValue(std::string_view text, TEngineFieldType type, std::span<
     return true;
   } catch (const EConvertError&) {
   }
-  if (type == T::Date) PutIntegerValue(value.data(), kDateTimeZeroDay);
-  else if (type == T::Time) PutIntegerValue(value.data(), 0);
-  else PutFloatValue(value.data(), kDateTimeZeroTimestamp);
+  if (type == T::Date)
+    PutIntegerValue(value.data(), kDateTimeZeroDay);
+  else if (type == T::Time)
+    PutIntegerValue(value.data(), 0);
+  else
+    PutFloatValue(value.data(), kDateTimeZeroTimestamp);
   return false;
 }
 

@@ -65,7 +65,8 @@ bool IsCastAllowed(TEngineFieldType sourceType, TEngineFieldType targetType);
 // 0 with targetScale, and date-time 0 (day 693594, time 0) for dates, times and timestamps. A
 // pair that the engine does not convert gives false with the cleared buffer.
 bool ConvertValue(TEngineFieldType sourceType, uint32_t sourceSize, uint8_t sourceScale,
-                  TEngineFieldType targetType, uint32_t targetSize, uint8_t targetScale, std::span<uint8_t> buffer);
+                  TEngineFieldType targetType, uint32_t targetSize, uint8_t targetScale,
+                  std::span<uint8_t> buffer);
 
 // Converts a constant into the type of the other side of a comparison, so that it is compared
 // in that type. By target type:
@@ -76,8 +77,8 @@ bool ConvertValue(TEngineFieldType sourceType, uint32_t sourceSize, uint8_t sour
 //   8 BCD: from 5, 6, 7, 12, 18: round(x * 10,000) with the target's scale
 // Writes FixedValueSize(target.type) bytes into `target`. False, with `target` untouched, for
 // another pair, for a value the target type cannot hold, and for a target that is too small.
-bool ConvertToNodeType(const TValueType& source, std::span<const uint8_t> sourceValue, const TValueType& target,
-                       std::span<uint8_t> targetValue);
+bool ConvertToNodeType(const TValueType& source, std::span<const uint8_t> sourceValue,
+                       const TValueType& target, std::span<uint8_t> targetValue);
 
 // Whether a field's default, minimum or maximum text suits the field type. True for 1, 3, 9, 15,
 // for an empty text and for codes from 19. Keywords are compared without regard to case:

@@ -43,7 +43,9 @@ std::string upperAscii(std::string_view text) {
   return result;
 }
 
-bool validDay(int64_t day) { return day >= kMinEngineDay && day <= kMaxEngineDay; }
+bool validDay(int64_t day) {
+  return day >= kMinEngineDay && day <= kMaxEngineDay;
+}
 
 std::string twoDigits(int64_t v) {
   char buffer[8];
@@ -93,12 +95,15 @@ std::string TimestampToText(double timestamp) {
   double ms = std::nearbyint(timestamp);
   constexpr double kFirst = double(kMinEngineDay) * double(kMsPerDay);
   constexpr double kEnd = (double(kMaxEngineDay) + 1) * double(kMsPerDay);
-  if (!(ms >= kFirst && ms < kEnd)) RaiseConvertError("'%s' is not a valid timestamp", FloatToText(timestamp));
+  if (!(ms >= kFirst && ms < kEnd))
+    RaiseConvertError("'%s' is not a valid timestamp", FloatToText(timestamp));
   int64_t whole = int64_t(ms);
   return DateToText(int32_t(whole / kMsPerDay)) + " " + TimeToText(int32_t(whole % kMsPerDay));
 }
 
-std::string BooleanToText(bool value) { return value ? "True" : "False"; }
+std::string BooleanToText(bool value) {
+  return value ? "True" : "False";
+}
 
 std::string FloatToText(double value) {
   if (std::isnan(value)) return "NAN";
@@ -198,7 +203,8 @@ double ParseFloatText(std::string_view input) {
   std::string_view body = text;
   if (!body.empty() && body[0] == '-') body.remove_prefix(1);
   // from_chars also reads "inf" and "nan", which are not numbers to the engine.
-  if (body.empty() || !(IsDigitChar(uint8_t(body[0])) || body[0] == '.')) RaiseConvertError(kInvalidFloatText, input);
+  if (body.empty() || !(IsDigitChar(uint8_t(body[0])) || body[0] == '.'))
+    RaiseConvertError(kInvalidFloatText, input);
   double value = 0;
   auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, std::chars_format::general);
   if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(value))
@@ -238,7 +244,8 @@ int64_t ParseDecimalText(std::string_view input, int places) {
     if (i < text.size() && (text[i] == '+' || text[i] == '-')) expNegative = text[i++] == '-';
     if (i == text.size()) RaiseConvertError(kInvalidFloatText, input);
     int64_t e = 0;
-    for (; i < text.size() && IsDigitChar(uint8_t(text[i])); ++i) e = std::min<int64_t>(e * 10 + (text[i] - '0'), 1'000'000);
+    for (; i < text.size() && IsDigitChar(uint8_t(text[i])); ++i)
+      e = std::min<int64_t>(e * 10 + (text[i] - '0'), 1'000'000);
     exponent += expNegative ? -e : e;
   }
   if (i != text.size()) RaiseConvertError(kInvalidFloatText, input);
@@ -275,7 +282,9 @@ int64_t ParseDecimalText(std::string_view input, int places) {
   return negative ? int64_t(0 - value) : int64_t(value);
 }
 
-int64_t ParseCurrencyText(std::string_view text) { return ParseDecimalText(text, 4); }
+int64_t ParseCurrencyText(std::string_view text) {
+  return ParseDecimalText(text, 4);
+}
 
 int64_t ParseIntegerText(std::string_view input, int64_t min, int64_t max) {
   std::string_view text = TrimBlanks(input);

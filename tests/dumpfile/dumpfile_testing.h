@@ -52,7 +52,8 @@ class TempFolderTest : public ::testing::Test {
 };
 
 // A node or owner with its byte range, for trees built by hand.
-inline std::unique_ptr<TExpFileNode> node(std::string name, uint8_t kind, int64_t start = -1, int64_t length = 0) {
+inline std::unique_ptr<TExpFileNode> node(std::string name, uint8_t kind, int64_t start = -1,
+                                          int64_t length = 0) {
   auto n = std::make_unique<TExpFileNode>();
   n->SetName(std::move(name));
   n->SetKind(kind);

@@ -17,9 +17,14 @@ struct Tok {
   bool operator==(const Tok&) const = default;
 };
 
-std::ostream& operator<<(std::ostream& os, const Tok& t) { return os << "{" << t.code << ", \"" << t.value << "\"}"; }
+std::ostream& operator<<(std::ostream& os, const Tok& t) {
+  return os << "{" << t.code << ", \"" << t.value << "\"}";
+}
 
-bool carriesValue(int code) { return code == NAME || code == STRING || code == INTNUM || code == SIGNED_INTNUM || code == APPROXNUM || code > 280; }
+bool carriesValue(int code) {
+  return code == NAME || code == STRING || code == INTNUM || code == SIGNED_INTNUM || code == APPROXNUM ||
+         code > 280;
+}
 
 // Every token of the line; a 0 token with text (an unexpected byte, an unterminated quote) is
 // listed and scanning goes on; a 0 token without text is the end.
@@ -41,32 +46,55 @@ struct LexCase {
   std::vector<Tok> tokens;
 };
 
-void PrintTo(const LexCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const LexCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class DumpLexTokens : public ::testing::TestWithParam<LexCase> {};
 
-TEST_P(DumpLexTokens, GivesTheseTokensAndValues) { EXPECT_EQ(scan(GetParam().line), GetParam().tokens); }
+TEST_P(DumpLexTokens, GivesTheseTokensAndValues) {
+  EXPECT_EQ(scan(GetParam().line), GetParam().tokens);
+}
 
 const LexCase kLexCases[] = {
     {"KeywordAnyCase", "create CREATE CrEaTe", {{CREATE, "create"}, {CREATE, "CREATE"}, {CREATE, "CrEaTe"}}},
     {"KeywordPrefixIsAName", "CreateX TABLES", {{NAME, "CreateX"}, {NAME, "TABLES"}}},
     {"NameCharacters", "EMP#1 A$B x_9", {{NAME, "EMP#1"}, {NAME, "A$B"}, {NAME, "x_9"}}},
     {"LeadingUnderscoreIsNoName", "_ABC", {{0, "_"}, {NAME, "ABC"}}},
-    {"SharedCodes", "DEC decimal RW_PROCEDURE procedure",
+    {"SharedCodes",
+     "DEC decimal RW_PROCEDURE procedure",
      {{DEC, "DEC"}, {DEC, "decimal"}, {PROCEDURE, "RW_PROCEDURE"}, {PROCEDURE, "procedure"}}},
-    {"Integers", "12 -12 +7 007", {{INTNUM, "12"}, {SIGNED_INTNUM, "-12"}, {SIGNED_INTNUM, "+7"}, {INTNUM, "007"}}},
-    {"Decimals", "1.5 .5 .5E+3 -1.5 12.", {{APPROXNUM, "1.5"}, {APPROXNUM, ".5"}, {APPROXNUM, ".5E+3"}, {APPROXNUM, "-1.5"}, {APPROXNUM, "12."}}},
+    {"Integers",
+     "12 -12 +7 007",
+     {{INTNUM, "12"}, {SIGNED_INTNUM, "-12"}, {SIGNED_INTNUM, "+7"}, {INTNUM, "007"}}},
+    {"Decimals",
+     "1.5 .5 .5E+3 -1.5 12.",
+     {{APPROXNUM, "1.5"}, {APPROXNUM, ".5"}, {APPROXNUM, ".5E+3"}, {APPROXNUM, "-1.5"}, {APPROXNUM, "12."}}},
     {"ExponentOnlyAfterLeadingDot", "1E5", {{INTNUM, "1"}, {NAME, "E5"}}},
     {"ExponentNeedsASign", ".5E3", {{APPROXNUM, ".5"}, {NAME, "E3"}}},
     {"ExponentAfterDigitsIsAName", "1.5E+3", {{APPROXNUM, "1.5"}, {NAME, "E"}, {SIGNED_INTNUM, "+3"}}},
     {"SignedNeedsDigitsAfterTheDot", "-5.", {{SIGNED_INTNUM, "-5"}, {DOT, ""}}},
-    {"IntegersBeyond32BitsAreNames", "2147483647 2147483648 -2147483648 +2147483648",
+    {"IntegersBeyond32BitsAreNames",
+     "2147483647 2147483648 -2147483648 +2147483648",
      {{INTNUM, "2147483647"}, {NAME, "2147483648"}, {SIGNED_INTNUM, "-2147483648"}, {NAME, "+2147483648"}}},
     {"CloseParenSemicolonIsOneToken", ");", {{RPAREN_SEMI, ""}}},
     {"CloseParenBlankSemicolon", ") ;", {{RPAREN, ""}, {0, ";"}}},
-    {"Punctuation", ",()[]< >.:=*+-/",
-     {{COMMA, ""}, {LPAREN, ""}, {RPAREN, ""}, {LBRACKET, ""}, {RBRACKET, ""}, {LT, ""}, {GT, ""}, {DOT, ""},
-      {COLON, ""}, {EQ, ""}, {STAR, ""}, {PLUS, ""}, {MINUS, ""}, {SLASH, ""}}},
+    {"Punctuation",
+     ",()[]< >.:=*+-/",
+     {{COMMA, ""},
+      {LPAREN, ""},
+      {RPAREN, ""},
+      {LBRACKET, ""},
+      {RBRACKET, ""},
+      {LT, ""},
+      {GT, ""},
+      {DOT, ""},
+      {COLON, ""},
+      {EQ, ""},
+      {STAR, ""},
+      {PLUS, ""},
+      {MINUS, ""},
+      {SLASH, ""}}},
     {"TwoCharOperators", "<> >= <= <>=", {{NE, ""}, {GE, ""}, {LE, ""}, {NE, ""}, {EQ, ""}}},
     {"QuotedNameThenBlank", "\"EMP\" ", {{STRING, "EMP"}}},
     {"QuotedNameKeepsCaseAndBlanks", "\"My Table\"x", {{STRING, "My Table"}, {NAME, "x"}}},

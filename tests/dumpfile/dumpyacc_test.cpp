@@ -103,12 +103,14 @@ struct HeadCase {
   std::string line;
   uint8_t kind;
   std::string name;
-  bool atRoot;        // else under the current (default) owner
+  bool atRoot;  // else under the current (default) owner
   bool setsUserMode;
   int result;
 };
 
-void PrintTo(const HeadCase& c, std::ostream* os) { *os << c.line; }
+void PrintTo(const HeadCase& c, std::ostream* os) {
+  *os << c.line;
+}
 
 class CreateHeads : public ::testing::TestWithParam<HeadCase> {};
 
@@ -135,7 +137,8 @@ const HeadCase kHeads[] = {
     {"CREATE PUBLIC DATABASE LINK \"PL\"", kKindDatabaseLinks, "PL", true, false, 0},
     {"CREATE SHARED DATABASE LINK SL", kKindDatabaseLinks, "SL", true, false, 0},
     {"create public database link pl2", kKindDatabaseLinks, "pl2", true, false, 0},
-    {"CREATE SHARED PUBLIC DATABASE LINK SPL", kKindDatabaseLinks, "SPL", true, false, 0},  // by user mode (off)
+    {"CREATE SHARED PUBLIC DATABASE LINK SPL", kKindDatabaseLinks, "SPL", true, false,
+     0},  // by user mode (off)
     {"CREATE DIRECTORY \"DIR1\" AS '/tmp'", kKindDirectories, "DIR1", true, false, 1},
     {"CREATE OR REPLACE DIRECTORY \"DIR2\" AS '/tmp'", kKindDirectories, "DIR2", true, false, 1},
     {"CREATE FUNCTION \"F\" RETURN NUMBER", kKindFunctions, "F", false, true, 1},
@@ -215,7 +218,9 @@ struct ConnectCase {
   std::string why;
 };
 
-void PrintTo(const ConnectCase& c, std::ostream* os) { *os << c.line << " in mode " << c.mode; }
+void PrintTo(const ConnectCase& c, std::ostream* os) {
+  *os << c.line << " in mode " << c.mode;
+}
 
 class ConnectLines : public ::testing::TestWithParam<ConnectCase> {};
 
@@ -304,8 +309,8 @@ TEST(HeadNames, LongNamesAreCutTo255AndLongLinesStillWork) {
 TEST(LineResults, ClosersAndHeadsWithoutANameEndTheOpenObjectAndBelongToNothing) {
   const char* closers[] = {
       // Other statements.
-      "ENDTABLE", "ALTER TABLE \"EMP\" ADD", "REVOKE", "EXECUTE IMMEDIATE", "GRANT SELECT", "EXIT", "EXECFULL",
-      "SQLVERSION 7", "TABLE \"EMP\"", "TABLE", "ANALYZE TABLE \"EMP\" ESTIMATE",
+      "ENDTABLE", "ALTER TABLE \"EMP\" ADD", "REVOKE", "EXECUTE IMMEDIATE", "GRANT SELECT", "EXIT",
+      "EXECFULL", "SQLVERSION 7", "TABLE \"EMP\"", "TABLE", "ANALYZE TABLE \"EMP\" ESTIMATE",
       "INSERT INTO \"EMP\" (\"A\") VALUES (:1)", "INSERT INTO", "COMMENT ON TABLE \"EMP\" IS 'x'",
       "CREATE FORMAT71 x",
       // Heads with nothing, a keyword or another token where the name belongs.
@@ -340,7 +345,8 @@ TEST(LineResults, LinesThatStartWithAQuoteOrDashCanStillBeHeads) {
     r.recogniser.SetShortcut(shortcut);
     // An unterminated quote that ends in a backslash is dropped and the rest scanned again; a
     // comment runs up to a line feed inside the line.
-    for (const char* line : {"'CREATE TABLE X\\", "-- note\nCREATE TABLE Y", " \t\nCREATE TABLE Z", "\"CREATE TABLE W\\"})
+    for (const char* line :
+         {"'CREATE TABLE X\\", "-- note\nCREATE TABLE Y", " \t\nCREATE TABLE Z", "\"CREATE TABLE W\\"})
       EXPECT_EQ(r.recogniser.ParseLine(line), 0) << line;
     EXPECT_EQ(r.names(r.defaultOwner()), "X Y Z W");
   }
@@ -354,12 +360,14 @@ TEST(LineResults, LinesThatStartWithAQuoteOrDashCanStillBeHeads) {
 struct Outcome {
   std::string line;
   int result;
-  bool openClosed;      // OPEN got its range and is no longer open
-  std::string made;     // name of the node or owner the line made, "" for none
+  bool openClosed;   // OPEN got its range and is no longer open
+  std::string made;  // name of the node or owner the line made, "" for none
   std::string why;
 };
 
-void PrintTo(const Outcome& o, std::ostream* os) { *os << o.line; }
+void PrintTo(const Outcome& o, std::ostream* os) {
+  *os << o.line;
+}
 
 class ParserOutcomes : public ::testing::TestWithParam<Outcome> {};
 
@@ -396,16 +404,24 @@ const Outcome kOutcomes[] = {
     {"CREATE TABLE A.", 1, true, "", "end of input after the dot: qualified_name: error closes and aborts"},
     {"CREATE TABLE A.(", 1, true, "A", "a token after the dot: recovery keeps the owner part as the name"},
     {"CREATE UNIQUE INDEX a.b", 0, true, "b", "index_kind UNIQUE, qualified name keeps b, nothing follows"},
-    {"CREATE TABLE \"S\".\"T\"", 1, true, "S", "a STRING is a simple name at once: the dot comes after the head"},
+    {"CREATE TABLE \"S\".\"T\"", 1, true, "S",
+     "a STRING is a simple name at once: the dot comes after the head"},
     {"CREATE TABLE S.\"T\"", 0, true, "T", "an unquoted owner may be followed by a quoted name"},
     {"CREATE TABLE TABLE", 1, true, "", "a keyword cannot be a name: recovered right after the keyword"},
     {"CREATE TABLE \"TABLE\"", 0, true, "TABLE", "a quoted name equal to the keyword is a real name"},
     {"CREATE SHARED PUBLIC DATABASE LINK x", 0, true, "x", "link_scope of two keywords"},
     {"COMMENT", 1, false, "", "COMMENT without ON: statement: error, the line joins OPEN"},
-    {"PCTFREE 10", 1, false, "", ""}, {"ANALYZE INDEX \"I\"", 1, false, "", ""}, {"INSERT \"X\"", 1, false, "", ""},
-    {"COMMENT X", 1, false, "", ""}, {"SELECT 1", 1, false, "", ""}, {"\"EMP\"", 1, false, "", ""},
-    {"12 34", 1, false, "", ""}, {"'text'", 1, false, "", ""}, {"-- note", 1, false, "", ""},
-    {"CONNECTX", 1, false, "", ""}, {") ;", 1, false, "", ""},
+    {"PCTFREE 10", 1, false, "", ""},
+    {"ANALYZE INDEX \"I\"", 1, false, "", ""},
+    {"INSERT \"X\"", 1, false, "", ""},
+    {"COMMENT X", 1, false, "", ""},
+    {"SELECT 1", 1, false, "", ""},
+    {"\"EMP\"", 1, false, "", ""},
+    {"12 34", 1, false, "", ""},
+    {"'text'", 1, false, "", ""},
+    {"-- note", 1, false, "", ""},
+    {"CONNECTX", 1, false, "", ""},
+    {") ;", 1, false, "", ""},
     {"create table y", 0, true, "y", "keywords match without case"},
     // '_' has text, so recovery keeps the owner part; as token 0 it is the end of input: accepted.
     {"CREATE TABLE A._", 0, true, "A", "the name after the dot is missing"},
@@ -428,11 +444,15 @@ std::string ranges(const Reading& r) {
 }
 
 TEST(ByteRanges, ObjectsSpanFromAfterThePreviousLineToTheirLastTerminator) {
-  struct Case { int mode; std::string text, ranges, why; };
+  struct Case {
+    int mode;
+    std::string text, ranges, why;
+  };
   const Case cases[] = {
-      {2, "CONNECT SCOTT\nCREATE TABLE \"EMP\" (\"EMPNO\" NUMBER)\nPCTFREE 10\n"
-          "INSERT INTO \"EMP\" (\"EMPNO\") VALUES (:1)\nAB\x01\x02 rows\x03\n"
-          "CREATE UNIQUE INDEX \"PK\" ON \"EMP\" (\"EMPNO\")\nENDTABLE\nCREATE SEQUENCE \"S\"\n",
+      {2,
+       "CONNECT SCOTT\nCREATE TABLE \"EMP\" (\"EMPNO\" NUMBER)\nPCTFREE 10\n"
+       "INSERT INTO \"EMP\" (\"EMPNO\") VALUES (:1)\nAB\x01\x02 rows\x03\n"
+       "CREATE UNIQUE INDEX \"PK\" ON \"EMP\" (\"EMPNO\")\nENDTABLE\nCREATE SEQUENCE \"S\"\n",
        "EMP@14+47 PK@112+44 S@-1+0 open", "head and PCTFREE; INSERT closes; the last object has no end yet"},
       {2, "CREATE TABLE \"A\"\r\nX\r\nCREATE TABLE \"B\"\r\nGRANT\r\n", "A@0+20 B@20+18",
        "the skipped line feed of a CR LF pair starts the next range"},
@@ -443,8 +463,9 @@ TEST(ByteRanges, ObjectsSpanFromAfterThePreviousLineToTheirLastTerminator) {
       {2, "CREATE TABLE \"A\" " + std::string(250, 'x') + "\nGRANT\n", "A@0+268",
        "long lines are handed over in 201-character pieces"},
       {2, std::string(201, ' ') + "CREATE TABLE \"B\"\n", "B@-1+0 open", "a later piece is parsed too"},
-      {1, "CREATE TABLESPACE \"TS\" DATAFILE\n  '/u01/ts.dbf' SIZE 1M\nCREATE PUBLIC SYNONYM \"P\" FOR \"X\"\n"
-          "CREATE USER \"SCOTT\"\nGRANT CONNECT TO \"SCOTT\"\n",
+      {1,
+       "CREATE TABLESPACE \"TS\" DATAFILE\n  '/u01/ts.dbf' SIZE 1M\nCREATE PUBLIC SYNONYM \"P\" FOR \"X\"\n"
+       "CREATE USER \"SCOTT\"\nGRANT CONNECT TO \"SCOTT\"\n",
        "TS@0+56 P@56+34 SCOTT@90+20", "public objects and owners get ranges too"},
   };
   for (const Case& c : cases) {
@@ -461,12 +482,17 @@ TEST(ByteRanges, ObjectsSpanFromAfterThePreviousLineToTheirLastTerminator) {
 
 std::string randomLine(std::mt19937& rng) {
   static const char* words[] = {
-      "CREATE", "CONNECT", "TABLE", "USER", "OR", "REPLACE", "PUBLIC", "SHARED", "DATABASE", "LINK",
-      "SNAPSHOT", "LOG", "SYNONYM", "PACKAGE", "BODY", "UNIQUE", "INDEX", "FORMAT71TRIG", "TRIGGER",
-      "GRANT", "INSERT", "INTO", "ANALYZE", "COMMENT", "ON", "ENDTABLE", "X", "\"Q\"", "\"TABLE\"",
-      ".", "(", ")", ");", "'s'", "'u", "'e\\", "\"", "_", "-", "--", "12", "-3.5", " ", "\t", "~",
-      "ROLLBACK", "SEGMENT", "VIEW", "SEQUENCE", "a", "b.c", "create", "Table", "\n", "'", "\\", "-5",
-      "ALTER", "REVOKE", "EXECUTE", "EXIT", "EXECFULL", "SQLVERSION", "EXITS", "SQLVERSIONS", "\\'"};
+      "CREATE",   "CONNECT",  "TABLE",      "USER",     "OR",          "REPLACE",
+      "PUBLIC",   "SHARED",   "DATABASE",   "LINK",     "SNAPSHOT",    "LOG",
+      "SYNONYM",  "PACKAGE",  "BODY",       "UNIQUE",   "INDEX",       "FORMAT71TRIG",
+      "TRIGGER",  "GRANT",    "INSERT",     "INTO",     "ANALYZE",     "COMMENT",
+      "ON",       "ENDTABLE", "X",          "\"Q\"",    "\"TABLE\"",   ".",
+      "(",        ")",        ");",         "'s'",      "'u",          "'e\\",
+      "\"",       "_",        "-",          "--",       "12",          "-3.5",
+      " ",        "\t",       "~",          "ROLLBACK", "SEGMENT",     "VIEW",
+      "SEQUENCE", "a",        "b.c",        "create",   "Table",       "\n",
+      "'",        "\\",       "-5",         "ALTER",    "REVOKE",      "EXECUTE",
+      "EXIT",     "EXECFULL", "SQLVERSION", "EXITS",    "SQLVERSIONS", "\\'"};
   std::uniform_int_distribution<int> count(0, 7), pick(0, int(std::size(words)) - 1), byte(0, 255),
       mode(0, 9);
   std::string line;

@@ -178,11 +178,21 @@ struct TinyDfa {
   // 5 any byte (rule 3).
   int accepts(int state, int* rules) const {
     switch (state) {
-      case 2: rules[0] = 2; rules[1] = 3; return 2;
-      case 3: rules[0] = 2; return 1;
-      case 4: rules[0] = 1; return 1;
-      case 5: rules[0] = 3; return 1;
-      default: return 0;
+      case 2:
+        rules[0] = 2;
+        rules[1] = 3;
+        return 2;
+      case 3:
+        rules[0] = 2;
+        return 1;
+      case 4:
+        rules[0] = 1;
+        return 1;
+      case 5:
+        rules[0] = 3;
+        return 1;
+      default:
+        return 0;
     }
   }
   bool hasTransitions(int state) const { return state <= 3; }
@@ -235,8 +245,16 @@ TEST(YaccControl, LookAheadIsReadOnceAndNegativeTokensMeanEnd) {
   YaccLib yacc;
   yacc.yystart();
   int reads = 0;
-  EXPECT_EQ(yacc.yylook([&] { ++reads; return 42; }), 42);
-  EXPECT_EQ(yacc.yylook([&] { ++reads; return 43; }), 42);
+  EXPECT_EQ(yacc.yylook([&] {
+    ++reads;
+    return 42;
+  }),
+            42);
+  EXPECT_EQ(yacc.yylook([&] {
+    ++reads;
+    return 43;
+  }),
+            42);
   EXPECT_EQ(reads, 1);
   yacc.yyshift(ShortString("v"));
   EXPECT_EQ(yacc.yyval.view(), "v");

@@ -40,7 +40,8 @@ class AnalysisFileTest : public TempFolderTest {
     return out;
   }
   // Saves `root` over the dump `bytes` to `name`.adf and loads it back.
-  std::unique_ptr<TExpFileRoot> roundTrip(TExpFileRoot& root, const std::string& name, const std::string& bytes) {
+  std::unique_ptr<TExpFileRoot> roundTrip(TExpFileRoot& root, const std::string& name,
+                                          const std::string& bytes) {
     writeFile(path(name + ".dmp"), bytes);
     root.SetDumpFileName(path(name + ".dmp"));
     EXPECT_EQ(save(root, path(name + ".adf")), "");

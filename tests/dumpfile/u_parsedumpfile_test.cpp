@@ -83,19 +83,28 @@ struct CutCase {
   std::vector<CutLine> lines;
 };
 
-void PrintTo(const CutCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const CutCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class LineCutterRules : public ::testing::TestWithParam<CutCase> {};
 
-TEST_P(LineCutterRules, HandOverTheseLines) { EXPECT_EQ(cut(GetParam().bytes), GetParam().lines); }
+TEST_P(LineCutterRules, HandOverTheseLines) {
+  EXPECT_EQ(cut(GetParam().bytes), GetParam().lines);
+}
 
 const CutCase kCutCases[] = {
     // The return after a line of 201 characters is skipped: the line is empty by then.
-    {"LineOf201IsHandedOverAtIts201st", std::string(201, 'x') + "\rab\n",
+    {"LineOf201IsHandedOverAtIts201st",
+     std::string(201, 'x') + "\rab\n",
      {{std::string(201, 'x'), 201}, {"ab", 205}}},
     {"ReturnAndLineFeedHandOverOneLineEndingAtTheReturn", "abc\r\ndef\r\n", {{"abc", 4}, {"def", 9}}},
     {"TildeDelAndOtherBytesAreDroppedWithoutEndingTheLine",
-     std::string("ab~cd\x7f" "e\0f\x01\xff" "g\n", 13), {{"abcdefg", 13}}},
+     std::string("ab~cd\x7f"
+                 "e\0f\x01\xff"
+                 "g\n",
+                 13),
+     {{"abcdefg", 13}}},
     {"LastLineWithoutABreakIsHandedOverAtTheEnd", "first\nlast", {{"first", 6}, {"last", 10}}},
     {"NothingPrintableGivesNoLine", "\r\n\n\x01", {}},
     {"EmptyInput", "", {}},
@@ -134,11 +143,30 @@ TEST(LineCutterTest, AnySplitOfTheInputGivesTheLinesOfTheRules) {
 }
 
 std::string statementishBytes(std::mt19937_64& rng, size_t n) {
-  static const std::vector<std::string> words = {
-      "CREATE", "create", "Table", "GRANT", "exit", "EXITS", "  ALTER", "CONNECT", "CONNECTX", "SQLVERSION",
-      "SQLVERSIONS", "INSERT(", "'CREATE\\", "\"x\\", "'GRANT", "ex\x01it", std::string("cre\0ate", 7),
-      "T_ABLE", "ANALYZE", "XCREATE", "CREATE TABLE \"T\"", "CONNECT U", "'CREATE TABLE Q\\",
-      "\"create user V\\"};
+  static const std::vector<std::string> words = {"CREATE",
+                                                 "create",
+                                                 "Table",
+                                                 "GRANT",
+                                                 "exit",
+                                                 "EXITS",
+                                                 "  ALTER",
+                                                 "CONNECT",
+                                                 "CONNECTX",
+                                                 "SQLVERSION",
+                                                 "SQLVERSIONS",
+                                                 "INSERT(",
+                                                 "'CREATE\\",
+                                                 "\"x\\",
+                                                 "'GRANT",
+                                                 "ex\x01it",
+                                                 std::string("cre\0ate", 7),
+                                                 "T_ABLE",
+                                                 "ANALYZE",
+                                                 "XCREATE",
+                                                 "CREATE TABLE \"T\"",
+                                                 "CONNECT U",
+                                                 "'CREATE TABLE Q\\",
+                                                 "\"create user V\\"};
   std::string s;
   while (s.size() < n) {
     s += words[rng() % words.size()];
@@ -264,7 +292,8 @@ TEST_F(ReaderRangesTest, SkippedLinesAndHelperThreadsLeaveTheTreeAsTheFullParseD
     reader.SetParallelism(helpers, segment);
     reader.Execute();
     ASSERT_EQ(readingState(root), fullParseTree(bytes, mode, "SYSTEM"))
-        << "round " << round << ", chunks of " << chunk << ", " << helpers << " helpers, segments of " << segment;
+        << "round " << round << ", chunks of " << chunk << ", " << helpers << " helpers, segments of "
+        << segment;
   }
 }
 

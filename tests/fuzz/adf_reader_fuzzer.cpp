@@ -9,8 +9,8 @@
 #include <fstream>
 #include <string>
 
-#include "tests/fuzz/fuzz_support.h"
 #include "dumpfile/u_analysisfile.h"
+#include "tests/fuzz/fuzz_support.h"
 #include "tools/dumpbuilder/treelines.h"
 
 namespace {

@@ -10,9 +10,9 @@
 #include <fstream>
 #include <string>
 
-#include "tests/fuzz/fuzz_support.h"
 #include "dumpfile/dumpyacc.h"
 #include "dumpfile/u_parsedumpfile.h"
+#include "tests/fuzz/fuzz_support.h"
 #include "tools/dumpbuilder/treelines.h"
 
 namespace {

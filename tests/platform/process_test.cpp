@@ -19,7 +19,9 @@ using platform::ChildProcess;
 using platform::ProcessSpec;
 using platform::ProcessStartError;
 
-ProcessSpec shell(const std::string& script) { return ProcessSpec{"/bin/sh", {"-c", script}, "", false}; }
+ProcessSpec shell(const std::string& script) {
+  return ProcessSpec{"/bin/sh", {"-c", script}, "", false};
+}
 
 std::string readAll(ChildProcess& child) {
   std::string all;
@@ -65,7 +67,8 @@ TEST(ChildProcessOutput, WritingToAChildThatStoppedReadingFailsQuietly) {
 
 TEST(ChildProcessStart, ProgramNameWithoutSlashIsFoundInPathAndRunsInTheFolderWithItsArgumentsUnsplit) {
   TempFolder folder;
-  ChildProcess child(ProcessSpec{"sh", {"-c", "pwd -P; printf '%s|' \"$@\"", "x", "a b", "", "c"}, folder.path(), false});
+  ChildProcess child(
+      ProcessSpec{"sh", {"-c", "pwd -P; printf '%s|' \"$@\"", "x", "a b", "", "c"}, folder.path(), false});
   EXPECT_EQ(readAll(child), std::filesystem::canonical(folder.path()).string() + "\na b||c|");
 }
 

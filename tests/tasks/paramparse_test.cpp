@@ -40,8 +40,14 @@ TEST(ParamLexerTest, TokensAndTheirValues) {
     std::vector<Token> tokens;
   } cases[] = {
       {"file=(a, 12) x",
-       {{tokWord, "file"}, {tokEquals, "="}, {tokLParen, "("}, {tokWord, "a"}, {tokComma, ","}, {tokNumber, "12"},
-        {tokRParen, ")"}, {tokWord, "x"}}},
+       {{tokWord, "file"},
+        {tokEquals, "="},
+        {tokLParen, "("},
+        {tokWord, "a"},
+        {tokComma, ","},
+        {tokNumber, "12"},
+        {tokRParen, ")"},
+        {tokWord, "x"}}},
       {"123abc 007", {{tokWord, "123abc"}, {tokNumber, "007"}}},  // leading zeros kept
       {"99999999999 2147483647", {{tokIllegal, "99999999999"}, {tokNumber, "2147483647"}}},
       {"'a, b' ''", {{tokString, "a, b"}, {tokString, ""}}},
@@ -81,7 +87,8 @@ TImpOptions parseImp(std::string_view text) {
 }
 
 TEST(ExpParseTest, KeywordsInAnyCaseValuesAsWrittenListsInOrderAndALeadingAccount) {
-  TExpOptions o = parseExp("u/p@db File=A.dmp FILE=(0001,(b.DMP)) Log=MyLog full=y owner=a owner=(b,c) tables='a, b'");
+  TExpOptions o =
+      parseExp("u/p@db File=A.dmp FILE=(0001,(b.DMP)) Log=MyLog full=y owner=a owner=(b,c) tables='a, b'");
   EXPECT_THAT(o.files, ElementsAre("A.dmp", "0001", "b.DMP"));  // a number is taken as its text
   EXPECT_EQ(o.userid, "u/p@db");
   EXPECT_EQ(o.log, "MyLog");
@@ -116,10 +123,11 @@ TEST(ImpParseTest, EveryImportKeywordIsKnown) {
       "analyze=n buffer=1 charset=c commit=y destroy=y feedback=0 file=f fromuser=a full=n grants=n "
       "help=y ignore=y indexes=n indexfile=i log=l parfile=p point_in_time_recover=x recordlength=2 "
       "rows=n show=y skip_unusable_indexes=y tables=t touser=b userid=u");
-  EXPECT_THAT(BuildImpParams(o),
-              ElementsAre("file=f", "fromuser=a", "touser=b", "tables=t", "analyze=n", "buffer=1", "Charset=c",
-                          "commit=y", "Destroy=y", "grants=n", "help=y", "ignore=y", "indexes=n", "Indexfile=i",
-                          "log=l", "Recordlength=2", "rows=n", "show=y", "skip_unusable_indexes=y"));
+  EXPECT_THAT(
+      BuildImpParams(o),
+      ElementsAre("file=f", "fromuser=a", "touser=b", "tables=t", "analyze=n", "buffer=1", "Charset=c",
+                  "commit=y", "Destroy=y", "grants=n", "help=y", "ignore=y", "indexes=n", "Indexfile=i",
+                  "log=l", "Recordlength=2", "rows=n", "show=y", "skip_unusable_indexes=y"));
   EXPECT_EQ(o.userid, "u");
   EXPECT_THAT(BuildImpParams(parseImp("inctype=system touser=b")),
               ElementsAre("full=y", "inctype=System", "", "touser=b", ""));
@@ -249,9 +257,18 @@ TEST(ParamValueTextTest, BareValuesAreExactlyThoseReadBackAsOneWordOrNumber) {
     // As the value of a keyword, followed by what may follow it in a parameter text.
     EXPECT_EQ(lexAll(v + ",").front().value, v) << v;
   }
-  const std::vector<std::string> notBare = {
-      "", "a b", "a,b", "it's", "(a)", "a=b", "a)", "99999999999", "a\nb", "a\rb", std::string("a\0b", 3),
-      std::string(255, 'w')};
+  const std::vector<std::string> notBare = {"",
+                                            "a b",
+                                            "a,b",
+                                            "it's",
+                                            "(a)",
+                                            "a=b",
+                                            "a)",
+                                            "99999999999",
+                                            "a\nb",
+                                            "a\rb",
+                                            std::string("a\0b", 3),
+                                            std::string(255, 'w')};
   for (const std::string& v : notBare) EXPECT_FALSE(IsBareParamValue(v)) << v;
 }
 

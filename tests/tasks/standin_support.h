@@ -21,7 +21,9 @@
 
 namespace standin {
 
-inline std::string program(const std::string& name) { return std::string(VELMARON_STANDIN_DIR) + "/" + name; }
+inline std::string program(const std::string& name) {
+  return std::string(VELMARON_STANDIN_DIR) + "/" + name;
+}
 
 inline std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

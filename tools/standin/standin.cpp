@@ -7,8 +7,8 @@
 // in the log are escaped (\r, \xNN, \\), so a record is plain lines.
 //
 // As export it writes the dump file named by file= (default expdat.dmp, relative to its folder)
-// through the dump builder, header included; as import it reads that file's header. It prints banner and result lines,
-// some to standard error, with mixed CRLF and LF line ends.
+// through the dump builder, header included; as import it reads that file's header. It prints banner and
+// result lines, some to standard error, with mixed CRLF and LF line ends.
 //
 // Switches (environment):
 //   VELMARON_STANDIN_EXIT=n        exit code (default 0, or 1 when the run itself failed)
@@ -94,10 +94,18 @@ std::string unescape(std::string_view s) {
     }
     char e = s[++i];
     switch (e) {
-      case 'r': out += '\r'; break;
-      case 'n': out += '\n'; break;
-      case 't': out += '\t'; break;
-      case '0': out += '\0'; break;
+      case 'r':
+        out += '\r';
+        break;
+      case 'n':
+        out += '\n';
+        break;
+      case 't':
+        out += '\t';
+        break;
+      case '0':
+        out += '\0';
+        break;
       case 'x':
         if (i + 2 < s.size() && std::isxdigit(static_cast<unsigned char>(s[i + 1])) &&
             std::isxdigit(static_cast<unsigned char>(s[i + 2]))) {
@@ -107,7 +115,9 @@ std::string unescape(std::string_view s) {
           out += 'x';
         }
         break;
-      default: out += e; break;
+      default:
+        out += e;
+        break;
     }
   }
   return out;
@@ -124,8 +134,12 @@ void writeAll(int fd, std::string_view s) {
   }
 }
 
-void out(std::string_view s) { writeAll(1, s); }
-void err(std::string_view s) { writeAll(2, s); }
+void out(std::string_view s) {
+  writeAll(1, s);
+}
+void err(std::string_view s) {
+  writeAll(2, s);
+}
 
 std::vector<std::string> splitLines(const std::string& text) {
   std::vector<std::string> lines;
@@ -177,8 +191,8 @@ void collectPairs(const std::vector<std::string>& items, std::map<std::string, s
 }
 
 uint16_t charsetId(const std::string& nlsLang) {
-  std::string cs = upper(nlsLang.substr(nlsLang.find('.') == std::string::npos ? nlsLang.size()
-                                                                               : nlsLang.find('.') + 1));
+  std::string cs =
+      upper(nlsLang.substr(nlsLang.find('.') == std::string::npos ? nlsLang.size() : nlsLang.find('.') + 1));
   if (cs == "US7ASCII") return 1;
   if (cs == "EE8PC852") return 150;
   if (cs == "ZHS16GBK") return 852;
@@ -188,11 +202,16 @@ uint16_t charsetId(const std::string& nlsLang) {
 
 std::string charsetName(uint16_t id) {
   switch (id) {
-    case 1: return "US7ASCII";
-    case 150: return "EE8PC852";
-    case 852: return "ZHS16GBK";
-    case 871: return "UTF8";
-    default: return "WE8ISO8859P1";
+    case 1:
+      return "US7ASCII";
+    case 150:
+      return "EE8PC852";
+    case 852:
+      return "ZHS16GBK";
+    case 871:
+      return "UTF8";
+    default:
+      return "WE8ISO8859P1";
   }
 }
 
@@ -255,8 +274,10 @@ int main(int argc, char** argv) {
   if (role == Role::Export) {
     std::string file = pairs.count("file") ? pairs["file"] : "expdat.dmp";
     dumpbuilder::Mode mode = dumpbuilder::Mode::Users;
-    if (lower(pairs["full"]) == "y") mode = dumpbuilder::Mode::Entire;
-    else if (!pairs["tables"].empty()) mode = dumpbuilder::Mode::Tables;
+    if (lower(pairs["full"]) == "y")
+      mode = dumpbuilder::Mode::Entire;
+    else if (!pairs["tables"].empty())
+      mode = dumpbuilder::Mode::Tables;
     if (userid.empty()) {
       code = 1;
     } else if (envText("VELMARON_STANDIN_NODUMP").empty()) {
@@ -278,9 +299,8 @@ int main(int argc, char** argv) {
     } else {
       std::string first = image.substr(3, image.find('\n', 3) - 3);
       notes += "dump-read: " + escape(file) + " bytes=" + std::to_string(image.size()) +
-               " charset=" +
-               std::to_string((uint8_t(image[1]) << 8) | uint8_t(image[2])) + " header=" + escape(first) +
-               "\n";
+               " charset=" + std::to_string((uint8_t(image[1]) << 8) | uint8_t(image[2])) +
+               " header=" + escape(first) + "\n";
     }
     if (userid.empty()) {
       notes += "no-account\n";

@@ -71,7 +71,8 @@ class Checker {
       const uint8_t* d = descriptors.data() + f * kDescriptor;
       if (d[84] != 3) continue;
       const uint32_t offset = get2(d + 90);
-      if (offset + 9 > recordSize) return problem("field " + std::to_string(f + 1) + ": blob past the record's end");
+      if (offset + 9 > recordSize)
+        return problem("field " + std::to_string(f + 1) + ": blob past the record's end");
       blobOffsets.push_back(offset);
     }
     const uint64_t recordBytes = data.size() - start;
@@ -82,7 +83,8 @@ class Checker {
     }
     if (blobOffsets.empty()) return;
     if (!blob) return problem("blob file: missing, but the table has blob fields");
-    if (blockSize < 64 || blockSize > 65535) return problem("data file: blob block size " + std::to_string(blockSize));
+    if (blockSize < 64 || blockSize > 65535)
+      return problem("data file: blob block size " + std::to_string(blockSize));
     if (!readBlobHeader(*blob, encrypted, blockSize)) return;
 
     const uint64_t usableSlots = std::min<uint64_t>(slots, nextRecord - 1);
@@ -138,13 +140,15 @@ class Checker {
     report_.blockCount = count_;
     const uint64_t expected = kBlobHeader + uint64_t(count_) * blockSize;
     if (blob.size() < expected) {
-      problem("blob file: " + std::to_string(blob.size()) + " bytes, shorter than the " + std::to_string(count_) +
-              " blocks its header counts");
+      problem("blob file: " + std::to_string(blob.size()) + " bytes, shorter than the " +
+              std::to_string(count_) + " blocks its header counts");
     } else if (blob.size() > expected) {
-      problem("blob file: " + std::to_string(blob.size() - expected) + " bytes past the blocks its header counts");
+      problem("blob file: " + std::to_string(blob.size() - expected) +
+              " bytes past the blocks its header counts");
     }
     available_ = uint32_t(std::min<uint64_t>(count_, (blob.size() - kBlobHeader) / blockSize));
-    if (freeHead_ > count_) problem("blob file: free-list head " + std::to_string(freeHead_) + " outside the file");
+    if (freeHead_ > count_)
+      problem("blob file: free-list head " + std::to_string(freeHead_) + " outside the file");
     state_.assign(size_t(count_) + 1, 0);
     return true;
   }
@@ -159,7 +163,8 @@ class Checker {
 
   void walkValue(uint32_t record, uint32_t uniqueId, uint32_t first) {
     ++report_.values;
-    const std::string what = "record " + std::to_string(record) + ": blob chain from block " + std::to_string(first);
+    const std::string what =
+        "record " + std::to_string(record) + ": blob chain from block " + std::to_string(first);
     const uint32_t dataSize = blockSize_ - uint32_t(kBlockHeader);
     uint64_t remaining = 0;
     uint32_t previous = 0;
@@ -176,13 +181,15 @@ class Checker {
       if (b.owner != record && b.owner != uniqueId) {
         problem(what + ": block " + std::to_string(n) + " is owned by " + std::to_string(b.owner));
       }
-      if (b.prev != previous) problem(what + ": block " + std::to_string(n) + " links back to " + std::to_string(b.prev));
+      if (b.prev != previous)
+        problem(what + ": block " + std::to_string(n) + " links back to " + std::to_string(b.prev));
       if (step == 0) {
         remaining = b.total;
       } else if (b.total != 0) {
         problem(what + ": block " + std::to_string(n) + " carries a length");
       }
-      if (b.used > dataSize) return problem(what + ": block " + std::to_string(n) + " uses " + std::to_string(b.used));
+      if (b.used > dataSize)
+        return problem(what + ": block " + std::to_string(n) + " uses " + std::to_string(b.used));
       if (b.used > remaining) return problem(what + ": longer than its length");
       remaining -= b.used;
       if (b.next != 0 && b.used != dataSize) problem(what + ": block " + std::to_string(n) + " is not full");
@@ -196,10 +203,13 @@ class Checker {
   void walkFreeList() {
     uint32_t n = freeHead_;
     while (n != 0) {
-      if (n > count_) return problem("blob file: free list links to block " + std::to_string(n) + " outside the file");
+      if (n > count_)
+        return problem("blob file: free list links to block " + std::to_string(n) + " outside the file");
       if (n > available_) return problem("blob file: free block " + std::to_string(n) + " was never written");
-      if (state_[n] == 2) return problem("blob file: free list runs into itself at block " + std::to_string(n));
-      if (state_[n] == 1) return problem("blob file: free block " + std::to_string(n) + " belongs to a value");
+      if (state_[n] == 2)
+        return problem("blob file: free list runs into itself at block " + std::to_string(n));
+      if (state_[n] == 1)
+        return problem("blob file: free block " + std::to_string(n) + " belongs to a value");
       state_[n] = 2;
       ++report_.freeBlocks;
       n = block(n).next;

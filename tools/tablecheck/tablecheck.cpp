@@ -3,10 +3,10 @@
 
 #include <algorithm>
 #include <array>
-#include <map>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <sstream>
 
 #include "engine/storage/veldorcompress.h"
@@ -32,9 +32,9 @@ constexpr size_t kFieldDescriptorSize = 768;
 
 struct Node {
   uint32_t page = 0;
-  int parent = -1;       // index in the level above
-  uint32_t entry = 0;    // entry of the parent that points here
-  uint64_t declared = 0; // the parent entry's count
+  int parent = -1;        // index in the level above
+  uint32_t entry = 0;     // entry of the parent that points here
+  uint64_t declared = 0;  // the parent entry's count
   std::vector<uint8_t> parentKey;
   std::vector<uint8_t> firstKey, lastKey;
   bool loaded = false;
@@ -80,24 +80,30 @@ class Checker {
     const uint32_t params = get4(descriptor(kSysTextSlot) + 96);
     if (params != 0) claimParams(params);
     for (uint32_t p = 1; p < nextPage_; ++p)
-      if (owners_[p] == kOwnerNone) problem("page " + std::to_string(p) + ": reachable from no index, free list or parameter page");
+      if (owners_[p] == kOwnerNone)
+        problem("page " + std::to_string(p) + ": reachable from no index, free list or parameter page");
     if (data_) checkRecords();
     return std::move(report_);
   }
 
  private:
-  const uint8_t* descriptor(uint8_t slot) const { return header_.data() + kIndexDescriptorsOffset + slot * kIndexDescriptorSize; }
+  const uint8_t* descriptor(uint8_t slot) const {
+    return header_.data() + kIndexDescriptorsOffset + slot * kIndexDescriptorSize;
+  }
 
   void problem(const std::string& text) {
-    if (report_.problems.size() < options_.maxProblems) report_.problems.push_back(text);
-    else if (report_.problems.size() == options_.maxProblems) report_.problems.push_back("... further problems not listed");
+    if (report_.problems.size() < options_.maxProblems)
+      report_.problems.push_back(text);
+    else if (report_.problems.size() == options_.maxProblems)
+      report_.problems.push_back("... further problems not listed");
   }
 
   std::string slotName(uint8_t slot) const {
     if (slot == 0) return "index 0 (primary)";
     const uint8_t* d = descriptor(slot);
     const size_t n = std::min<size_t>(d[0], kMaxIndexNameLength);
-    return "index " + std::to_string(slot) + " (\"" + std::string(reinterpret_cast<const char*>(d + 1), n) + "\")";
+    return "index " + std::to_string(slot) + " (\"" + std::string(reinterpret_cast<const char*>(d + 1), n) +
+           "\")";
   }
 
   bool slotInUse(uint8_t slot) const {
@@ -127,13 +133,15 @@ class Checker {
       problem("header: " + std::to_string(header_[13]) + " secondary indexes, more than 30");
       return false;
     }
-    if (header_[kIndexNoPrimaryOffset] > 1) problem("header: no-primary flag " + std::to_string(header_[kIndexNoPrimaryOffset]));
+    if (header_[kIndexNoPrimaryOffset] > 1)
+      problem("header: no-primary flag " + std::to_string(header_[kIndexNoPrimaryOffset]));
     for (uint8_t s = 0; s < kIndexSlotCount; ++s) {
       const uint8_t* d = descriptor(s);
       for (uint32_t off : {86u, 90u, 96u}) {
         const uint32_t p = get4(d + off);
-        if (p >= nextPage_) problem(slotName(s) + ": page number " + std::to_string(p) + " at descriptor offset " +
-                                    std::to_string(off) + " past the last page");
+        if (p >= nextPage_)
+          problem(slotName(s) + ": page number " + std::to_string(p) + " at descriptor offset " +
+                  std::to_string(off) + " past the last page");
       }
       if (!slotInUse(s)) continue;
       const uint16_t k = get2(d + 31);
@@ -152,7 +160,8 @@ class Checker {
       why = "lies past the end of the file";
       return false;
     }
-    std::vector<uint8_t> image(file_.begin() + ptrdiff_t(offset), file_.begin() + ptrdiff_t(offset + kIndexPageSize));
+    std::vector<uint8_t> image(file_.begin() + ptrdiff_t(offset),
+                               file_.begin() + ptrdiff_t(offset + kIndexPageSize));
     if (encrypted_) UnscrambleBuffer(image.data(), image.size(), kStructureSeed);
     const uint8_t* d = descriptor(slot);
     try {
@@ -183,8 +192,11 @@ class Checker {
     if (!claim(number, kOwnerParams, "text parameter page")) return;
     TPage page;
     std::string why;
-    if (!loadPage(kSysTextSlot, number, page, true, why)) problem("text parameter page " + std::to_string(number) + " " + why);
-    else if (page.GetPageType() != ptRaw) problem("text parameter page " + std::to_string(number) + ": type " + std::to_string(page.GetPageType()) + ", not raw");
+    if (!loadPage(kSysTextSlot, number, page, true, why))
+      problem("text parameter page " + std::to_string(number) + " " + why);
+    else if (page.GetPageType() != ptRaw)
+      problem("text parameter page " + std::to_string(number) + ": type " +
+              std::to_string(page.GetPageType()) + ", not raw");
   }
 
   int compare(uint8_t slot, const std::vector<uint8_t>& a, const std::vector<uint8_t>& b, uint16_t k) const {
@@ -268,7 +280,8 @@ class Checker {
         }
         node.loaded = true;
         const uint8_t type = page.GetPageType();
-        const bool typeOk = top ? (type == ptRootBranch || type == ptRootLeaf) : (type == ptBranch || type == ptLeaf);
+        const bool typeOk =
+            top ? (type == ptRootBranch || type == ptRootLeaf) : (type == ptBranch || type == ptLeaf);
         if (!typeOk) {
           problem(where + ": type " + std::to_string(type) + (top ? " for a root" : " below the root"));
           node.loaded = false;
@@ -314,7 +327,8 @@ class Checker {
           }
         }
       }
-      if (anyLeaf && anyBranch) problem(name + ": leaves and branches on level " + std::to_string(levels.size()));
+      if (anyLeaf && anyBranch)
+        problem(name + ": leaves and branches on level " + std::to_string(levels.size()));
       // Sibling links and order across pages of one level.
       const Node* prevNode = nullptr;
       for (size_t i = 0; i < level.size(); ++i) {
@@ -327,9 +341,11 @@ class Checker {
         const uint32_t wantNext = i + 1 == level.size() ? 0 : level[i + 1].page;
         const std::string where = name + ": page " + std::to_string(node.page);
         if (node.prev != wantPrev)
-          problem(where + ": previous link " + std::to_string(node.prev) + ", expected " + std::to_string(wantPrev));
+          problem(where + ": previous link " + std::to_string(node.prev) + ", expected " +
+                  std::to_string(wantPrev));
         if (node.next != wantNext)
-          problem(where + ": next link " + std::to_string(node.next) + ", expected " + std::to_string(wantNext));
+          problem(where + ": next link " + std::to_string(node.next) + ", expected " +
+                  std::to_string(wantNext));
         if (prevNode) {
           const int c = compare(slot, prevNode->lastKey, node.firstKey, k);
           if (c > 0 || (c == 0 && unique && node.leaf))
@@ -378,13 +394,16 @@ class Checker {
           problem(slotName(slot) + ": entry for record " + std::to_string(r) + ", which does not exist");
           continue;
         }
-        if (!all && status[r - 1] != 0) problem(slotName(slot) + ": entry for deleted record " + std::to_string(r));
+        if (!all && status[r - 1] != 0)
+          problem(slotName(slot) + ": entry for deleted record " + std::to_string(r));
         ++seen[r];
       }
       for (uint32_t r = 1; r <= status.size(); ++r) {
         const bool wanted = all || status[r - 1] == 0;
         if (wanted && seen[r] == 0) problem(slotName(slot) + ": no entry for record " + std::to_string(r));
-        if (seen[r] > 1) problem(slotName(slot) + ": " + std::to_string(seen[r]) + " entries for record " + std::to_string(r));
+        if (seen[r] > 1)
+          problem(slotName(slot) + ": " + std::to_string(seen[r]) + " entries for record " +
+                  std::to_string(r));
       }
     }
   }
@@ -462,8 +481,8 @@ std::optional<DataFileFacts> ReadDataFileFacts(const std::string& path, std::str
   }
   const uint64_t slots = (bytes.size() - start) / recordSize;
   if (slots + 1 != nextRecord || (bytes.size() - start) % recordSize != 0) {
-    problem = "data file: " + std::to_string(bytes.size() - start) + " bytes of records, next record number " +
-              std::to_string(nextRecord);
+    problem = "data file: " + std::to_string(bytes.size() - start) +
+              " bytes of records, next record number " + std::to_string(nextRecord);
     return std::nullopt;
   }
   facts.status.resize(slots);

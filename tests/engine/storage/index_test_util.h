@@ -166,6 +166,8 @@ inline std::string MakeKey(uint32_t v, size_t size) {
   return key;
 }
 
-inline const uint8_t* Bytes(const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); }
+inline const uint8_t* Bytes(const std::string& s) {
+  return reinterpret_cast<const uint8_t*>(s.data());
+}
 
 }  // namespace index_test

@@ -16,7 +16,9 @@ namespace {
 
 using storage_test::TempDir;
 
-void writeFile(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
+void writeFile(const std::string& path, const std::string& text) {
+  std::ofstream(path) << text;
+}
 
 class LocalBackend : public ::testing::Test {
  protected:

@@ -34,7 +34,8 @@ inline uint16_t errorOf(const std::function<void()>& f, std::string* table = nul
 inline std::string bcdText(const uint8_t* bcd) {
   const size_t precision = bcd[0], places = bcd[1] & 0x3F;
   std::string digits;
-  for (size_t k = 0; k < precision; ++k) digits.push_back(char('0' + ((k % 2 == 0) ? bcd[2 + k / 2] >> 4 : bcd[2 + k / 2] & 15)));
+  for (size_t k = 0; k < precision; ++k)
+    digits.push_back(char('0' + ((k % 2 == 0) ? bcd[2 + k / 2] >> 4 : bcd[2 + k / 2] & 15)));
   std::string integer = digits.substr(0, precision - places);
   integer.erase(0, std::min(integer.find_first_not_of('0'), integer.size()));
   if (integer.empty()) integer = "0";
@@ -62,7 +63,8 @@ class TempDir {
   }
   ~TempDir() {
     std::error_code ec;
-    std::filesystem::permissions(path_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add, ec);
+    std::filesystem::permissions(path_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add,
+                                 ec);
     std::filesystem::remove_all(path_, ec);
   }
   TempDir(const TempDir&) = delete;

@@ -31,7 +31,8 @@ class TableCheckTest : public testing::Test {
     table.tablePath = dir_.path();
     TDataFile data(&table);
     data.SetName(base_ + ".DAT");
-    data.DefineStructure(0, 0, 0, 0, encrypted, encrypted ? "pw" : "", "", 0, datafile_test::byteFields(1, 8));
+    data.DefineStructure(0, 0, 0, 0, encrypted, encrypted ? "pw" : "", "", 0,
+                         datafile_test::byteFields(1, 8));
     datafile_test::appendRecords(data, kCount);
     owner_.encrypted = encrypted;
     owner_.fields = {{"F1", 9, 0, 8}};
@@ -71,7 +72,9 @@ class TableCheckTest : public testing::Test {
   }
 
   static std::string key(uint32_t r) { return std::string(1, '\1') + MakeKey(r * 11, 8); }
-  static std::string idKey(uint8_t status, uint32_t id) { return std::string(1, char(status)) + MakeKey(id, 4); }
+  static std::string idKey(uint8_t status, uint32_t id) {
+    return std::string(1, char(status)) + MakeKey(id, 4);
+  }
 
   tablecheck::Report check() const {
     tablecheck::Options options;
@@ -140,7 +143,9 @@ TEST_F(TableCheckTest, EachDamageIsNamed) {
   const std::string indexPath = base_ + ".IDX";
   const Damage damages[] = {
       {"wrong record count",
-       [&] { datafile_test::patchFile(indexPath, [](auto& b) { put4(b.data() + kIndexRecordCountOffset, 7); }); },
+       [&] {
+         datafile_test::patchFile(indexPath, [](auto& b) { put4(b.data() + kIndexRecordCountOffset, 7); });
+       },
        "record count 7"},
       {"keys out of order",
        [&] {

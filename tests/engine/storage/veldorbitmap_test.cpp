@@ -88,8 +88,10 @@ TEST(RecordsBitmapModel, AgreesWithAVectorOfBool) {
     b.SetSize(count);
     // Starting from all ones leaves set bits past the count, which must not matter.
     bool fromAllOnes = rng() % 2;
-    if (fromAllOnes) b.SetAll();
-    else b.ClearAll();
+    if (fromAllOnes)
+      b.SetAll();
+    else
+      b.ClearAll();
     std::vector<bool> model(count + 1, false);
     for (uint32_t n = 1; n <= count; ++n) {
       bool set = density == 4 ? rng() % 20 != 0 : int(rng() % 4) < density;

@@ -8,11 +8,11 @@
 #include <filesystem>
 #include <random>
 
+#include "datafile_test_util.h"
 #include "engine/storage/veldorcompress.h"
 #include "engine/storage/veldorerr.h"
 #include "platform/bytes.h"
 #include "platform/faultfs.h"
-#include "datafile_test_util.h"
 #include "storage_test_util.h"
 
 namespace engine {
@@ -32,10 +32,13 @@ std::vector<uint8_t> pattern(size_t n, uint32_t seed) {
   return v;
 }
 
-std::vector<uint8_t> readRaw(const std::string& path) { return datafile_test::readFileBytes(path); }
+std::vector<uint8_t> readRaw(const std::string& path) {
+  return datafile_test::readFileBytes(path);
+}
 
 void patchRaw(const std::string& path, int64_t offset, const std::vector<uint8_t>& bytes) {
-  datafile_test::patchFile(path, [&](std::vector<uint8_t>& all) { std::copy(bytes.begin(), bytes.end(), all.begin() + offset); });
+  datafile_test::patchFile(
+      path, [&](std::vector<uint8_t>& all) { std::copy(bytes.begin(), bytes.end(), all.begin() + offset); });
 }
 
 std::vector<uint8_t> le4(uint32_t v) {
@@ -63,7 +66,8 @@ class BlobFileTest : public ::testing::Test {
     f->Open();
     return f;
   }
-  std::unique_ptr<TBlobFile> reopen(std::unique_ptr<TBlobFile>& f, uint32_t blockSize = 512, bool encrypted = false) {
+  std::unique_ptr<TBlobFile> reopen(std::unique_ptr<TBlobFile>& f, uint32_t blockSize = 512,
+                                    bool encrypted = false) {
     f->Close();
     f.reset();
     return open(blockSize, encrypted);
@@ -167,7 +171,8 @@ TEST_F(BlobFileFormat, EncryptedFileScramblesHeaderBlockHeaderAndDataEachFromThe
 }
 
 TEST_F(BlobFileFormat, CacheAndReadAheadFollowTheBlockSize) {
-  for (auto [blockSize, capacity, readAhead] : {std::tuple{512u, 64u, 32u}, {4096u, 8u, 4u}, {65535u, 1u, 1u}}) {
+  for (auto [blockSize, capacity, readAhead] :
+       {std::tuple{512u, 64u, 32u}, {4096u, 8u, 4u}, {65535u, 1u, 1u}}) {
     std::filesystem::remove(path);
     auto f = create(blockSize);
     EXPECT_EQ(f->CacheCapacity(), capacity) << blockSize;
@@ -194,7 +199,8 @@ TEST_F(BlobFileFormat, VerifyHeaderRefusesOtherVersionsAndFreeHeadsOutsideTheFil
   } changes[] = {{8, {4}, VELDOR_OLDVERSION}, {8, {5}, 0}, {9, le4(4), VELDOR_HEADERCORRUPT}, {9, le4(3), 0}};
   for (const auto& change : changes) {
     patchRaw(path, change.at, change.bytes);
-    EXPECT_EQ(errorOf([&] { open()->VerifyHeader(); }), change.code) << change.at << ": " << int(change.bytes[0]);
+    EXPECT_EQ(errorOf([&] { open()->VerifyHeader(); }), change.code)
+        << change.at << ": " << int(change.bytes[0]);
   }
 }
 
@@ -238,11 +244,13 @@ TEST_P(BlobRoundTrip, ValueReadsBackAfterReopening) {
 INSTANTIATE_TEST_SUITE_P(Sizes, BlobRoundTrip,
                          ::testing::Values(RoundTripCase{0, 512, false}, RoundTripCase{1, 512, false},
                                            RoundTripCase{494, 512, false}, RoundTripCase{495, 512, false},
-                                           RoundTripCase{100000, 512, false}, RoundTripCase{100000, 4096, true},
+                                           RoundTripCase{100000, 512, false},
+                                           RoundTripCase{100000, 4096, true},
                                            RoundTripCase{10 * 1024 * 1024, 512, false},
                                            RoundTripCase{10 * 1024 * 1024, 4096, true}),
                          [](const auto& info) {
-                           return std::to_string(info.param.length) + "_B" + std::to_string(info.param.blockSize) +
+                           return std::to_string(info.param.length) + "_B" +
+                                  std::to_string(info.param.blockSize) +
                                   (info.param.encrypted ? "_encrypted" : "");
                          });
 
@@ -347,7 +355,9 @@ struct LoadDamage {
   uint16_t code;
 };
 
-void PrintTo(const LoadDamage& d, std::ostream* out) { *out << d.what; }
+void PrintTo(const LoadDamage& d, std::ostream* out) {
+  *out << d.what;
+}
 
 class BlobLoadDamage : public BlobCorruption, public ::testing::WithParamInterface<LoadDamage> {};
 
@@ -362,22 +372,27 @@ TEST_P(BlobLoadDamage, LoadRaises) {
 INSTANTIATE_TEST_SUITE_P(
     Chains, BlobLoadDamage,
     ::testing::Values(
-        LoadDamage{"FirstBlockOfAnotherOwner", [](BlobCorruption& t) { t.setOwner(1, 6); }, 1, VELDOR_KEYORRECDELETED},
+        LoadDamage{"FirstBlockOfAnotherOwner", [](BlobCorruption& t) { t.setOwner(1, 6); }, 1,
+                   VELDOR_KEYORRECDELETED},
         // The chain runs back and claims more than its three blocks.
-        LoadDamage{"LinkBackToAnEarlierBlock", [](BlobCorruption& t) { t.setNext(3, 1), t.setTotal(1, 6 * 494); }, 1,
-                   VELDOR_MEMOCORRUPT},
+        LoadDamage{"LinkBackToAnEarlierBlock",
+                   [](BlobCorruption& t) { t.setNext(3, 1), t.setTotal(1, 6 * 494); }, 1, VELDOR_MEMOCORRUPT},
         LoadDamage{"LinkToItself", [](BlobCorruption& t) { t.setNext(2, 2); }, 1, VELDOR_MEMOCORRUPT},
         LoadDamage{"LinkOutsideTheFile", [](BlobCorruption& t) { t.setNext(2, 99); }, 1, VELDOR_MEMOCORRUPT},
         LoadDamage{"FirstBlockOutsideTheFile", [](BlobCorruption&) {}, 0xFFFFFFFF, VELDOR_MEMOCORRUPT},
-        LoadDamage{"ChainShorterThanItsLength", [](BlobCorruption& t) { t.setNext(2, 0); }, 1, VELDOR_ENDOFBLOB},
+        LoadDamage{"ChainShorterThanItsLength", [](BlobCorruption& t) { t.setNext(2, 0); }, 1,
+                   VELDOR_ENDOFBLOB},
         // Raised before anything is allocated for the value.
         LoadDamage{"LengthBeyondWhatTheFileCanHold", [](BlobCorruption& t) { t.setTotal(1, 0xFFFFFFF0); }, 1,
                    VELDOR_MEMOCORRUPT},
         LoadDamage{"UsedBytesBeyondTheDataArea",
-                   [](BlobCorruption& t) { patchRaw(t.path, BlobCorruption::blockAt(1) + 8, {0xFF, 0xFF}); }, 1,
-                   VELDOR_MEMOCORRUPT},
+                   [](BlobCorruption& t) {
+                     patchRaw(t.path, BlobCorruption::blockAt(1) + 8, {0xFF, 0xFF});
+                   },
+                   1, VELDOR_MEMOCORRUPT},
         LoadDamage{"FileCutShorterThanItsHeaderSays",
-                   [](BlobCorruption& t) { std::filesystem::resize_file(t.path, 512 + 512); }, 1, VELDOR_READERR}),
+                   [](BlobCorruption& t) { std::filesystem::resize_file(t.path, 512 + 512); }, 1,
+                   VELDOR_READERR}),
     [](const ::testing::TestParamInfo<LoadDamage>& info) { return std::string(info.param.what); });
 
 TEST_F(BlobCorruption, CycleIsFoundBeforeAnyBlockIsFreed) {

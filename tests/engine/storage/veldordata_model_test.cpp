@@ -25,7 +25,9 @@ struct ModelRun {
   bool encrypted;
 };
 
-void PrintTo(const ModelRun& run, std::ostream* out) { *out << run.name; }
+void PrintTo(const ModelRun& run, std::ostream* out) {
+  *out << run.name;
+}
 
 class DataFileModel : public ::testing::TestWithParam<ModelRun> {
  protected:
@@ -77,8 +79,10 @@ class DataFileModel : public ::testing::TestWithParam<ModelRun> {
     ASSERT_EQ(r->GetUniqueId(), ++lastId) << where();
     live[expected] = imageOf(*r);
     file->ReleaseRecord(r);
-    if (freed.empty()) ++next;
-    else freed.pop_back();
+    if (freed.empty())
+      ++next;
+    else
+      freed.pop_back();
   }
   void change() {
     const uint32_t n = randomLive();
@@ -110,8 +114,10 @@ class DataFileModel : public ::testing::TestWithParam<ModelRun> {
     for (uint32_t n = 1; n < next; ++n) {
       TRecord* r = get(n);
       ASSERT_NE(r, nullptr) << where();
-      if (live.count(n)) EXPECT_EQ(imageOf(*r), live[n]) << where() << " record " << n;
-      else EXPECT_EQ(r->GetStatus(), kRecordDeleted) << where() << " record " << n;
+      if (live.count(n))
+        EXPECT_EQ(imageOf(*r), live[n]) << where() << " record " << n;
+      else
+        EXPECT_EQ(r->GetStatus(), kRecordDeleted) << where() << " record " << n;
       file->ReleaseRecord(r);
     }
     uint32_t link = file->GetFreeRecordHead();
@@ -140,15 +146,21 @@ class DataFileModel : public ::testing::TestWithParam<ModelRun> {
 TEST_P(DataFileModel, RandomAppendsChangesAndFreesMatchTheModel) {
   for (step = 0; step < 2500; ++step) {
     const uint32_t choice = pick(100);
-    if (choice < 40 || live.empty()) append();
-    else if (choice < 68) change();
-    else if (choice < 88) free();
-    else if (choice < 93) ASSERT_NO_THROW(flushAll(*file)) << where();
-    else if (choice < 95) reopen();
+    if (choice < 40 || live.empty())
+      append();
+    else if (choice < 68)
+      change();
+    else if (choice < 88)
+      free();
+    else if (choice < 93)
+      ASSERT_NO_THROW(flushAll(*file)) << where();
+    else if (choice < 95)
+      reopen();
     else if (choice < 97) {
       flushAll(*file);
       file->ClearRecordCache();
-    } else file->TrimRecordCache();
+    } else
+      file->TrimRecordCache();
     if (HasFatalFailure()) return;
     if (step % 250 == 249) check();
     if (HasFatalFailure()) return;

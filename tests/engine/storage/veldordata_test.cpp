@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <bit>
-#include <chrono>
 #include <cctype>
+#include <chrono>
 #include <cmath>
 #include <filesystem>
 
@@ -67,9 +67,9 @@ class DataFileTest : public ::testing::Test {
 
 using DataFileFormat = DataFileTest;
 
-std::vector<uint8_t> expectedDescriptor(uint16_t number, const std::string& name, uint8_t type, uint8_t subType,
-                                        uint8_t size, uint8_t scale, uint8_t stored, uint16_t offset,
-                                        const std::string& defaultText) {
+std::vector<uint8_t> expectedDescriptor(uint16_t number, const std::string& name, uint8_t type,
+                                        uint8_t subType, uint8_t size, uint8_t scale, uint8_t stored,
+                                        uint16_t offset, const std::string& defaultText) {
   std::vector<uint8_t> d(768, 0);
   d[0] = uint8_t(number);
   d[1] = uint8_t(number >> 8);
@@ -90,7 +90,7 @@ std::vector<uint8_t> expectedDescriptor(uint16_t number, const std::string& name
 
 TEST_F(DataFileFormat, CreatedTableMatchesHeaderAndDescriptorLayoutByteForByte) {
   std::vector<TFieldDescriptor> fields = {
-      field(1, "ID", 6, 0, 29),  field(2, "NAME", 1, 20), field(3, "AMOUNT", 8, 0, 0, 2),
+      field(1, "ID", 6, 0, 29),   field(2, "NAME", 1, 20), field(3, "AMOUNT", 8, 0, 0, 2),
       field(4, "NOTE", 3, 0, 22), field(5, "DONE", 4),
   };
   fields[4].SetDefaultText("FALSE");
@@ -103,20 +103,20 @@ TEST_F(DataFileFormat, CreatedTableMatchesHeaderAndDescriptorLayoutByteForByte) 
   const std::vector<uint8_t> bytes = readFileBytes(path);
   ASSERT_EQ(bytes.size(), 127u + 5 * 768);
   std::vector<uint8_t> header(127, 0);
-  header[0] = 1;                                 // counter: one header write
-  header[4] = 0x00, header[5] = 0x04;            // block size 1024
-  header[8] = 5;                                 // version
-  header[13] = 1;                                // next record number
-  const uint16_t r = 9 + 22 + 35 + 9 + 3;        // NAME 21+1, AMOUNT 34+1, NOTE 8+1, DONE 2+1
+  header[0] = 1;                           // counter: one header write
+  header[4] = 0x00, header[5] = 0x04;      // block size 1024
+  header[8] = 5;                           // version
+  header[13] = 1;                          // next record number
+  const uint16_t r = 9 + 22 + 35 + 9 + 3;  // NAME 21+1, AMOUNT 34+1, NOTE 8+1, DONE 2+1
   header[21] = uint8_t(r), header[22] = uint8_t(r >> 8);
-  header[23] = 5;                                // fields
-  header[25] = 1;                                // blob fields
+  header[23] = 5;  // fields
+  header[25] = 1;  // blob fields
   header[35] = 5;
   std::memcpy(&header[36], "Tasks", 5);
   header[107] = 3;
   header[109] = 7;
-  header[111] = 1;                               // dirty as it stood when written
-  header[116] = 0x18, header[117] = 0x79;        // 31000
+  header[111] = 1;                         // dirty as it stood when written
+  header[116] = 0x18, header[117] = 0x79;  // 31000
   std::vector<uint8_t> got(bytes.begin(), bytes.begin() + 127);
   std::vector<uint8_t> stamp(got.begin() + 27, got.begin() + 35);
   std::fill(got.begin() + 27, got.begin() + 35, 0);
@@ -238,7 +238,8 @@ TEST_F(DataFileStructure, HundredTwentyEightBlobFieldsAreAcceptedAndTheNextIsRef
   std::vector<TFieldDescriptor> fields;
   for (int i = 1; i <= 129; ++i) fields.push_back(field(uint16_t(i), "B" + std::to_string(i), 3));
   layOut(fields);
-  EXPECT_EQ(errorOf([&] { make()->DefineStructure(0, 0, 0, 0, false, "", "", 0, fields); }), VELDOR_BLOBLIMIT);
+  EXPECT_EQ(errorOf([&] { make()->DefineStructure(0, 0, 0, 0, false, "", "", 0, fields); }),
+            VELDOR_BLOBLIMIT);
   EXPECT_FALSE(std::filesystem::exists(path));
   fields.pop_back();
   create(fields);
@@ -256,7 +257,8 @@ TEST_F(DataFileStructure, RecordSizeStopsAt65535BecauseTheHeaderHoldsSixteenBits
   fields.back().SetSize(15);
   layOut(fields);
   std::filesystem::remove(path);
-  EXPECT_EQ(errorOf([&] { make()->DefineStructure(0, 0, 0, 0, false, "", "", 0, fields); }), VELDOR_RECTOOBIG);
+  EXPECT_EQ(errorOf([&] { make()->DefineStructure(0, 0, 0, 0, false, "", "", 0, fields); }),
+            VELDOR_RECTOOBIG);
   EXPECT_FALSE(std::filesystem::exists(path));
 }
 
@@ -272,10 +274,12 @@ TEST_F(DataFileStructure, DefinitionThatWouldNotOpenAgainIsRefused) {
   std::vector<TFieldDescriptor> fields = {field(1, "A", 6), field(2, "B", 6)};
   layOut(fields);
   fields[1].SetOffset(20);
-  EXPECT_EQ(errorOf([&] { make()->DefineStructure(0, 0, 0, 0, false, "", "", 0, fields); }), VELDOR_HEADERCORRUPT);
+  EXPECT_EQ(errorOf([&] { make()->DefineStructure(0, 0, 0, 0, false, "", "", 0, fields); }),
+            VELDOR_HEADERCORRUPT);
   layOut(fields);
   fields[1].SetName("a");
-  EXPECT_EQ(errorOf([&] { make()->DefineStructure(0, 0, 0, 0, false, "", "", 0, fields); }), VELDOR_HEADERCORRUPT);
+  EXPECT_EQ(errorOf([&] { make()->DefineStructure(0, 0, 0, 0, false, "", "", 0, fields); }),
+            VELDOR_HEADERCORRUPT);
   EXPECT_FALSE(std::filesystem::exists(path));
   try {  // a blob block size just below the least
     make()->DefineStructure(0, 0, 0, 0, false, "", "", 63, {});
@@ -294,16 +298,19 @@ struct Damage {
   uint16_t code;
 };
 
-void PrintTo(const Damage& damage, std::ostream* out) { *out << damage.what; }
+void PrintTo(const Damage& damage, std::ostream* out) {
+  *out << damage.what;
+}
 
 class DataFileDamage : public DataFileTest, public ::testing::WithParamInterface<Damage> {};
 
-constexpr size_t kDesc = 127;           // first descriptor
-constexpr size_t kDesc2 = 127 + 768;    // second descriptor
+constexpr size_t kDesc = 127;         // first descriptor
+constexpr size_t kDesc2 = 127 + 768;  // second descriptor
 constexpr size_t kSlots = 127 + 3 * 768;
 
 TEST_P(DataFileDamage, GivesItsEngineError) {
-  std::vector<TFieldDescriptor> fields = {field(1, "ID", 6, 0, 29), field(2, "NAME", 1, 10), field(3, "QTY", 6)};
+  std::vector<TFieldDescriptor> fields = {field(1, "ID", 6, 0, 29), field(2, "NAME", 1, 10),
+                                          field(3, "QTY", 6)};
   fields[2].SetDefaultText("7");
   layOut(fields);
   create(fields, 4);
@@ -313,7 +320,8 @@ TEST_P(DataFileDamage, GivesItsEngineError) {
 
 const Damage kDamages[] = {
     {"version", [](auto& b) { b[8] = 4; }, VELDOR_OLDVERSION},
-    {"locale not installed", [](auto& b) { b[103] = 0x09, b[104] = 0x04, b[105] = 7; }, VELDOR_CANNOTLOADLDDRV},
+    {"locale not installed", [](auto& b) { b[103] = 0x09, b[104] = 0x04, b[105] = 7; },
+     VELDOR_CANNOTLOADLDDRV},
     {"block size below 64", [](auto& b) { b[4] = 10; }, VELDOR_HEADERCORRUPT},
     {"block size beyond 16 bits", [](auto& b) { b[6] = 1; }, VELDOR_HEADERCORRUPT},
     {"header cut short", [](auto& b) { b.resize(100); }, VELDOR_HEADERCORRUPT},
@@ -325,7 +333,8 @@ const Damage kDamages[] = {
     {"field number", [](auto& b) { b[kDesc2] = 3; }, VELDOR_HEADERCORRUPT},
     {"field offset", [](auto& b) { b[kDesc2 + 90] = 10; }, VELDOR_HEADERCORRUPT},
     {"auto-increment offset", [](auto& b) { b[kDesc + 90] = 9; }, VELDOR_HEADERCORRUPT},
-    {"same name", [](auto& b) { b[kDesc2 + 2] = 2, b[kDesc2 + 3] = 'i', b[kDesc2 + 4] = 'd'; }, VELDOR_HEADERCORRUPT},
+    {"same name", [](auto& b) { b[kDesc2 + 2] = 2, b[kDesc2 + 3] = 'i', b[kDesc2 + 4] = 'd'; },
+     VELDOR_HEADERCORRUPT},
     {"empty name", [](auto& b) { b[kDesc2 + 2] = 0; }, VELDOR_HEADERCORRUPT},
     {"name starting with a digit", [](auto& b) { b[kDesc2 + 3] = '9'; }, VELDOR_HEADERCORRUPT},
     {"name length byte past 30", [](auto& b) { b[kDesc2 + 2] = 200; }, VELDOR_HEADERCORRUPT},
@@ -599,7 +608,10 @@ TEST_F(DataFileRemote, RepliesOfTheWrongLengthAreRefused) {
   header[23] = 1;
   std::vector<uint8_t> shortDescriptor(700, 0);
   TDataFile remote(&table, true);
-  EXPECT_EQ(errorOf([&] { remote.LoadHeaderFromReply(std::span(header.data(), 126), [] { return std::span<const uint8_t>(); }); }),
+  EXPECT_EQ(errorOf([&] {
+              remote.LoadHeaderFromReply(std::span(header.data(), 126),
+                                         [] { return std::span<const uint8_t>(); });
+            }),
             VELDOR_HEADERCORRUPT);
   EXPECT_EQ(errorOf([&] {
               remote.LoadHeaderFromReply(header, [&] { return std::span<const uint8_t>(shortDescriptor); });

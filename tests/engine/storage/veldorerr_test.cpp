@@ -58,7 +58,8 @@ TEST(EngineErrorMessages, DuplicateKeyNamesIndexThenTableAndTheExceptionCarriesT
   const EVELDOREngineError e = raised(VELDOR_KEYVIOL, "task", "ByName");
   EXPECT_EQ(e.ErrorCode(), 9729);
   EXPECT_EQ(e.ErrorText(), "Duplicate key found in the index 'ByName' of the table 'task'");
-  EXPECT_STREQ(e.what(), "VELDOR Engine Error # 9729 Duplicate key found in the index 'ByName' of the table 'task'");
+  EXPECT_STREQ(e.what(),
+               "VELDOR Engine Error # 9729 Duplicate key found in the index 'ByName' of the table 'task'");
   EXPECT_EQ(e.Item(kItemServer), "srv");
   EXPECT_EQ(e.Item(kItemUser), "usr");
   EXPECT_EQ(e.Item(kItemDatabase), "db");
@@ -89,8 +90,10 @@ TEST(EngineErrorMessages, UnknownOsErrorShowsOnlyTheTableWhileItem7HoldsTheNumbe
 TEST(EngineErrorMessages, FixedTextsIgnoreWhateverTheItemsHold) {
   EXPECT_EQ(raised(VELDOR_REMOTEINVUSER, "t", "i", "f", "x").ErrorText(),
             "The user name is either invalid or blank");
-  EXPECT_EQ(raised(VELDOR_REMOTEINVDB, "t").ErrorText(), "The database name or directory is either invalid or blank");
-  EXPECT_EQ(raised(VELDOR_REMOTEINVDBUSER, "t").ErrorText(), "The database user name is either invalid or blank");
+  EXPECT_EQ(raised(VELDOR_REMOTEINVDB, "t").ErrorText(),
+            "The database name or directory is either invalid or blank");
+  EXPECT_EQ(raised(VELDOR_REMOTEINVDBUSER, "t").ErrorText(),
+            "The database user name is either invalid or blank");
 }
 
 TEST(EngineErrorMessages, LongItemsAreCutTo255AndMessagesTo254) {

@@ -18,8 +18,12 @@ using storage_test::TempDir;
 constexpr int64_t kDataWriteLock = INT64_C(0xFFFFFFFF);
 constexpr int64_t kIndexWriteLock = INT64_C(0xFFFEFFFF);
 constexpr int64_t kIndexWriteLength = 65536;
-int64_t readSlot(int64_t slot) { return INT64_C(0xFFFFFFFF) - slot; }
-int64_t recordLock(int64_t record) { return INT64_C(0xFFFFFFFE) - record; }
+int64_t readSlot(int64_t slot) {
+  return INT64_C(0xFFFFFFFF) - slot;
+}
+int64_t recordLock(int64_t record) {
+  return INT64_C(0xFFFFFFFE) - record;
+}
 
 using storage_test::errorOf;
 
@@ -119,7 +123,8 @@ TEST_F(ProcessLocks, AWriterExcludesEveryReaderSlotAndAReaderExcludesTheWriter) 
     }
     return r->LockRegion(true, kDataWriteLock, 1) ? 0 : 5;
   });
-  EXPECT_EQ(late.wait(), 0) << "no reader slot while the writer holds its range; the data write byte is apart";
+  EXPECT_EQ(late.wait(), 0)
+      << "no reader slot while the writer holds its range; the data write byte is apart";
 }
 
 TEST_F(ProcessLocks, RecordLocksAreIndependentOfEachOther) {
@@ -154,7 +159,8 @@ TEST_F(ProcessLocks, AKilledHolderLosesItsLocksAndItsOpen) {
 }
 
 TEST_F(ProcessLocks, TheRetryGivesUpAfterItsAttemptsWhileAnotherProcessHoldsTheLock) {
-  Helper other = holder(path, false, [](TFileHandler& h) { return h.LockRegion(true, kIndexWriteLock, kIndexWriteLength); });
+  Helper other = holder(
+      path, false, [](TFileHandler& h) { return h.LockRegion(true, kIndexWriteLock, kIndexWriteLength); });
   ASSERT_EQ(other.receive(), 'r');
   TFileList list;
   auto h = handler(list, path);

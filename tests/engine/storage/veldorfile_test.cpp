@@ -170,7 +170,8 @@ TEST_P(FileLayer, TemporaryFilesAreGoneAfterTheirLastClose) {
   auto a = h("tmp.dat", false, true);
   a->CreateFile();
   a->Write("abc", 3);
-  EXPECT_EQ(errorOf([&] { h("tmp.dat", false, true)->Open(); }), VELDOR_OSEACCES) << "a created file is exclusive";
+  EXPECT_EQ(errorOf([&] { h("tmp.dat", false, true)->Open(); }), VELDOR_OSEACCES)
+      << "a created file is exclusive";
   a->Close();
   EXPECT_FALSE(a->FileExists());
   EXPECT_EQ(errorOf([&] { a->Open(); }), VELDOR_OSENOENT);
@@ -180,7 +181,9 @@ TEST_P(FileLayer, TemporaryFilesAreGoneAfterTheirLastClose) {
 TEST_P(FileLayer, CopyReadsChunksOf64KiBAndReportsProgressInSteps) {
   const auto data = pattern(200000);
   std::vector<int> seen;
-  created("src.dat", data)->CopyToNewFile(name("copy.dat"), false, [&](int p) { seen.push_back(p); }, 10);
+  created("src.dat", data)
+      ->CopyToNewFile(
+          name("copy.dat"), false, [&](int p) { seen.push_back(p); }, 10);
   // Four chunks (65,536 x 3 and 3,392); the last one's 100 is within 10 of 98.
   EXPECT_EQ(seen, (std::vector<int>{33, 66, 98}));
   auto copy = h("copy.dat");
@@ -191,7 +194,9 @@ TEST_P(FileLayer, CopyReadsChunksOf64KiBAndReportsProgressInSteps) {
   EXPECT_EQ(back, data);
 
   seen.clear();
-  created("empty.dat", {})->CopyToNewFile(name("empty.bak"), false, [&](int p) { seen.push_back(p); }, 10);
+  created("empty.dat", {})
+      ->CopyToNewFile(
+          name("empty.bak"), false, [&](int p) { seen.push_back(p); }, 10);
   EXPECT_EQ(seen, std::vector<int>{100}) << "an empty file reports completion";
   EXPECT_TRUE(h("empty.bak")->FileExists());
 }
@@ -210,7 +215,8 @@ TEST_P(FileLayer, CompressedCopyIsSmallerAndRestoresExactly) {
   f->WriteAt(0, junk.data(), int64_t(junk.size()));
   f->Seek(kSeekBegin, 0);
   std::vector<int> seen;
-  f->CopyToFile(name("idx.bak"), true, [&](int p) { seen.push_back(p); }, 0);
+  f->CopyToFile(
+      name("idx.bak"), true, [&](int p) { seen.push_back(p); }, 0);
   EXPECT_EQ(seen.back(), 100);
   EXPECT_EQ(f->GetFileSize(), 300000) << "the restored file ends where the copy ends";
   std::vector<uint8_t> back(300000);
@@ -294,7 +300,8 @@ TEST_F(MemoryFiles, ClearingTheListDropsEveryFileAndItsContents) {
   EXPECT_FALSE(handler(list, "kept.dat", true)->FileExists());
   EXPECT_FALSE(std::filesystem::exists(dir.file("work.tmp")));
   handler(list, dir.file("x.dat"), true)->CreateFile();
-  EXPECT_FALSE(handler(list, dir.file("x.dat"), false)->FileExists()) << "the same name on disk is another file";
+  EXPECT_FALSE(handler(list, dir.file("x.dat"), false)->FileExists())
+      << "the same name on disk is another file";
 }
 
 class DiskFiles : public ::testing::Test {
@@ -352,7 +359,8 @@ TEST_F(DiskFiles, ACopyWhoseDestinationCannotBeMadeNamesTheDestination) {
   auto f = handler(list, dir.file("a.dat"));
   f->CreateFile();
   std::string table;
-  EXPECT_EQ(errorOf([&] { f->CopyToNewFile(dir.file("missing/b.dat"), false, nullptr, 0); }, &table), VELDOR_OSENOENT);
+  EXPECT_EQ(errorOf([&] { f->CopyToNewFile(dir.file("missing/b.dat"), false, nullptr, 0); }, &table),
+            VELDOR_OSENOENT);
   EXPECT_EQ(table, dir.file("missing/b.dat"));
 }
 
@@ -364,10 +372,17 @@ TEST_F(DiskFiles, OsRoutinesReportFilesAndErrors) {
   EXPECT_EQ(OSGetFileAttributes(dir.file("f.dat")), kFileAttributeNormal);
   EXPECT_EQ(OSGetFileAttributes(dir.path()), kFileAttributeDirectory);
   const std::pair<int, uint16_t> mapped[] = {
-      {ENOENT, VELDOR_OSENOENT}, {ENOTDIR, VELDOR_OSENOENT}, {EMFILE, VELDOR_OSEMFILE},
-      {EACCES, VELDOR_OSEACCES}, {platform::kSharingViolation, VELDOR_OSEACCES}, {EBADF, VELDOR_OSEBADF},
-      {ENOMEM, VELDOR_OSENOMEM}, {ENODEV, VELDOR_OSENODEV}, {EXDEV, VELDOR_OSENOTSAM},
-      {EIO, VELDOR_OSUNKNOWN},   {ENOSPC, VELDOR_OSUNKNOWN},
+      {ENOENT, VELDOR_OSENOENT},
+      {ENOTDIR, VELDOR_OSENOENT},
+      {EMFILE, VELDOR_OSEMFILE},
+      {EACCES, VELDOR_OSEACCES},
+      {platform::kSharingViolation, VELDOR_OSEACCES},
+      {EBADF, VELDOR_OSEBADF},
+      {ENOMEM, VELDOR_OSENOMEM},
+      {ENODEV, VELDOR_OSENODEV},
+      {EXDEV, VELDOR_OSENOTSAM},
+      {EIO, VELDOR_OSUNKNOWN},
+      {ENOSPC, VELDOR_OSUNKNOWN},
   };
   for (const auto& [os, engine] : mapped) EXPECT_EQ(OSErrorToEngineError(os), engine) << os;
   EXPECT_EQ(OSGetTempPath().back(), '/');
@@ -391,10 +406,13 @@ TEST(LockRetries, GiveUpAfterTheLastAttemptWithAPauseBetweenTwo) {
   struct CountingSleeps : platform::FileSystem {
     platform::FileSystem& base = platform::FileSystem::local();
     int sleeps = 0;
-    std::unique_ptr<platform::OsFile> openFile(const std::string& p, const platform::OpenOptions& o) override {
+    std::unique_ptr<platform::OsFile> openFile(const std::string& p,
+                                               const platform::OpenOptions& o) override {
       return base.openFile(p, o);
     }
-    std::unique_ptr<platform::OsFile> createFile(const std::string& p, bool d) override { return base.createFile(p, d); }
+    std::unique_ptr<platform::OsFile> createFile(const std::string& p, bool d) override {
+      return base.createFile(p, d);
+    }
     bool fileInfo(const std::string& p, platform::FileInfo& i) override { return base.fileInfo(p, i); }
     bool deleteFile(const std::string& p) override { return base.deleteFile(p); }
     bool renameFile(const std::string& a, const std::string& b) override { return base.renameFile(a, b); }

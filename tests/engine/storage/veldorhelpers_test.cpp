@@ -42,7 +42,9 @@ TEST(CharacterClasses, IdentifiersTakeEveryByteOfAUtf8Letter) {
 
 TEST(CharacterClasses, SetsRoundTripThroughText) {
   TCharSet set = StringToCharSet("cabba\x01\xff");
-  EXPECT_EQ(CharSetToString(set), "\x01" "abc\xff");
+  EXPECT_EQ(CharSetToString(set),
+            "\x01"
+            "abc\xff");
   EXPECT_EQ(StringToCharSet(CharSetToString(GetDefaultSpaceChars())), GetDefaultSpaceChars());
   std::string zero(1, '\0');
   EXPECT_EQ(CharSetToString(StringToCharSet(zero)), "") << "byte 0 is never written";
@@ -189,7 +191,8 @@ unsigned referenceIsoWeek(sys_days date) {
 }
 
 TEST(DateHelpers, WeekAndWeekdayAgreeWithTheCalendarFrom1900To2100) {
-  for (sys_days d = sys_days(year{1900} / January / 1); d <= sys_days(year{2100} / December / 31); d += days(1)) {
+  for (sys_days d = sys_days(year{1900} / January / 1); d <= sys_days(year{2100} / December / 31);
+       d += days(1)) {
     ASSERT_EQ(WeekOfYear(d), referenceIsoWeek(d)) << SysDaysToEngineDay(d);
     ASSERT_EQ(IsoDayOfWeek(d), weekday(d).iso_encoding()) << SysDaysToEngineDay(d);
     ASSERT_EQ(EngineDayToSysDays(SysDaysToEngineDay(d)), d);
@@ -227,14 +230,16 @@ TEST(Rounding, CurrencyRoundsToAtMostFourDecimals) {
   EXPECT_EQ(RoundCurrency(0, 2), 0);
   constexpr int64_t max = std::numeric_limits<int64_t>::max();
   EXPECT_EQ(RoundCurrency(max, 0), max / 10000 * 10000) << "stays within range";
-  EXPECT_EQ(RoundCurrency(std::numeric_limits<int64_t>::min(), 0), std::numeric_limits<int64_t>::min() / 10000 * 10000);
+  EXPECT_EQ(RoundCurrency(std::numeric_limits<int64_t>::min(), 0),
+            std::numeric_limits<int64_t>::min() / 10000 * 10000);
 }
 
 // ---- BCD ----
 
 std::string bcdDigits(const TBcd& bcd) {
   std::string s;
-  for (size_t k = 0; k < bcd.Precision; ++k) s.push_back(char('0' + ((bcd.Fraction[k / 2] >> (k % 2 ? 0 : 4)) & 0x0F)));
+  for (size_t k = 0; k < bcd.Precision; ++k)
+    s.push_back(char('0' + ((bcd.Fraction[k / 2] >> (k % 2 ? 0 : 4)) & 0x0F)));
   return s;
 }
 
@@ -299,7 +304,8 @@ TEST(ValueTexts, IntegerRanges) {
   EXPECT_TRUE(IsValidIntegerText("2147483647"));
   EXPECT_FALSE(IsValidIntegerText("2147483648"));
   EXPECT_TRUE(IsValidIntegerText(" +42 "));
-  for (const char* bad : {"", "-", "1.0", "12a", "0x10", "1 2", "inf"}) EXPECT_FALSE(IsValidIntegerText(bad)) << bad;
+  for (const char* bad : {"", "-", "1.0", "12a", "0x10", "1 2", "inf"})
+    EXPECT_FALSE(IsValidIntegerText(bad)) << bad;
 }
 
 TEST(ValueTexts, LargeIntTakesTheFull64BitRange) {
@@ -316,8 +322,10 @@ TEST(ValueTexts, BooleansAndNumbers) {
   EXPECT_TRUE(IsValidBooleanText("FALSE"));
   EXPECT_FALSE(IsValidBooleanText("yes"));
   EXPECT_FALSE(IsValidBooleanText(" TRUE"));
-  for (const char* good : {"1.5", "-1.5", "+2", ".5", "5.", "1e10", "-1.5E-3"}) EXPECT_TRUE(IsValidFloatText(good)) << good;
-  for (const char* bad : {"1,5", "", "nan", "inf", "-inf", "1e999", "1.5x", "e5"}) EXPECT_FALSE(IsValidFloatText(bad)) << bad;
+  for (const char* good : {"1.5", "-1.5", "+2", ".5", "5.", "1e10", "-1.5E-3"})
+    EXPECT_TRUE(IsValidFloatText(good)) << good;
+  for (const char* bad : {"1,5", "", "nan", "inf", "-inf", "1e999", "1.5x", "e5"})
+    EXPECT_FALSE(IsValidFloatText(bad)) << bad;
   EXPECT_TRUE(IsValidCurrencyText("922337203685477.5807"));
   EXPECT_FALSE(IsValidCurrencyText("922337203685478"));
 }
@@ -350,10 +358,11 @@ TEST(ValueTexts, DatesTimesAndTimestamps) {
   EXPECT_FALSE(IsValidDateText("2024-02"));
   EXPECT_FALSE(IsValidDateText("0-01-01"));
   EXPECT_FALSE(IsValidDateText("2024-13-01"));
-  for (const char* bad : {"10000-01-01", "2024-01-32", "", "a-b-c", "2024--01-01", "+2024-01-01", "2024-01-01x",
-                          "99999999999999999999-1-1"})
+  for (const char* bad : {"10000-01-01", "2024-01-32", "", "a-b-c", "2024--01-01", "+2024-01-01",
+                          "2024-01-01x", "99999999999999999999-1-1"})
     EXPECT_FALSE(IsValidDateText(bad)) << bad;
-  for (const char* good : {"12:00 PM", "12:30 am", "1:30 pm", "13:05", "13:05:07.250", "23:59:59.999", "00:00"})
+  for (const char* good :
+       {"12:00 PM", "12:30 am", "1:30 pm", "13:05", "13:05:07.250", "23:59:59.999", "00:00"})
     EXPECT_TRUE(IsValidTimeText(good)) << good;
   for (const char* bad : {"13:00 PM", "24:00", "12", "12:60", "12:00:60", "12:00:00.1000", "a:b", "-1:00", "",
                           "1:2:3:4", "12:00 XM"})
@@ -489,7 +498,8 @@ TEST_F(TempFileNameTest, ExistingFilesAreSkippedAndNeverOverwritten) {
   for (int i = 0; i < 3; ++i) std::ofstream(prefix + std::to_string(i) + ".tmp") << "keep " << i;
   std::ofstream(prefix + "3.TMP") << "other case";  // engine names are found ignoring case
   EXPECT_EQ(MakeTempFileName(dir.string(), ".tmp", false), prefix + "4.tmp");
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(readAll(prefix + std::to_string(i) + ".tmp"), "keep " + std::to_string(i));
+  for (int i = 0; i < 3; ++i)
+    EXPECT_EQ(readAll(prefix + std::to_string(i) + ".tmp"), "keep " + std::to_string(i));
   EXPECT_EQ(readAll(prefix + "3.TMP"), "other case");
 }
 
@@ -521,8 +531,9 @@ TEST_F(TempFileNameTest, InMemoryNamesSkipListedFiles) {
 
 TEST_F(TempFileNameTest, MissingFolderRaisesWithTheName) {
   std::string table;
-  EXPECT_EQ(storage_test::errorOf([&] { MakeTempFileName((dir / "missing").string(), ".DAT", false); }, &table),
-            VELDOR_OSENOENT);
+  EXPECT_EQ(
+      storage_test::errorOf([&] { MakeTempFileName((dir / "missing").string(), ".DAT", false); }, &table),
+      VELDOR_OSENOENT);
   EXPECT_NE(table.find("missing/"), std::string::npos) << table;
 }
 

@@ -14,9 +14,13 @@ using platform::get4;
 using platform::put2;
 using platform::put4;
 
-void ExpectEngineError(uint16_t code, const std::function<void()>& body) { EXPECT_EQ(storage_test::errorOf(body), code); }
+void ExpectEngineError(uint16_t code, const std::function<void()>& body) {
+  EXPECT_EQ(storage_test::errorOf(body), code);
+}
 
-std::string Key8(uint32_t v) { return MakeKey(v, 8); }
+std::string Key8(uint32_t v) {
+  return MakeKey(v, 8);
+}
 
 void Fill(IndexFileFixture& fx, uint32_t count) {
   TIndexTree tree = fx.tree();
@@ -87,14 +91,16 @@ class IndexDefinitionTest : public testing::Test {
 };
 
 TEST_F(IndexDefinitionTest, ThirtySecondaryIndexesAreAcceptedTheThirtyFirstRefusedAndRemovalKeepsTheOrder) {
-  for (int i = 1; i <= 30; ++i) EXPECT_EQ(fx_.file->AddSecondaryIndex(secondary("Ix" + std::to_string(i))), i);
+  for (int i = 1; i <= 30; ++i)
+    EXPECT_EQ(fx_.file->AddSecondaryIndex(secondary("Ix" + std::to_string(i))), i);
   ExpectEngineError(VELDOR_INDEXLIMIT, [&] { fx_.file->AddSecondaryIndex(secondary("Ix31")); });
   ExpectEngineError(VELDOR_INDEXLIMIT, [&] { fx_.file->SetIndexCount(31); });
   EXPECT_EQ(fx_.file->GetIndexName(kSysDeletedSlot), "Sys Deleted");
   // The removed descriptor is parked after the others.
   fx_.file->DeleteIndexDescriptor(5, true);
   EXPECT_EQ(fx_.file->GetIndexCount(), 29);
-  for (int s = 1; s <= 29; ++s) EXPECT_EQ(fx_.file->GetIndexName(uint8_t(s)), "Ix" + std::to_string(s < 5 ? s : s + 1));
+  for (int s = 1; s <= 29; ++s)
+    EXPECT_EQ(fx_.file->GetIndexName(uint8_t(s)), "Ix" + std::to_string(s < 5 ? s : s + 1));
   EXPECT_EQ(fx_.file->GetIndexName(30), "Ix5");
 }
 
@@ -211,16 +217,20 @@ TEST_F(PageLoaderTest, DamagedPagesAreRefused) {
   const uint32_t second = 13 + (8 + 5);  // the second entry of a leading-compressed leaf
   const PageDamage damages[] = {
       {"unknown page type", kcNone, true, [](auto& b) { b[0] = 5; }},
-      {"leaf entries above capacity", kcNone, true, [](auto& b) { put2(b.data() + 1, uint16_t(kPageDataSize / 12 + 1)); }},
+      {"leaf entries above capacity", kcNone, true,
+       [](auto& b) { put2(b.data() + 1, uint16_t(kPageDataSize / 12 + 1)); }},
       {"branch entries above capacity", kcNone, true,
        [](auto& b) { b[0] = ptBranch, put2(b.data() + 1, uint16_t(kPageDataSize / 16 + 1)); }},
       {"leading count on the first entry", kcLeading, true, [](auto& b) { b[13] = 1; }},
       {"leading count larger than the key", kcLeading, true, [&](auto& b) { b[second] = 9; }},
       {"trailing count past the compressible part", kcTrailing, false, [](auto& b) { b[13] = 5; }},
-      {"trailing count where at most four bytes remain", kcBoth, false, [](auto& b) { b[13] = 0, b[14] = 200; }},
+      {"trailing count where at most four bytes remain", kcBoth, false,
+       [](auto& b) { b[13] = 0, b[14] = 200; }},
       {"used bytes past the page", kcLeading, true, [](auto& b) { put2(b.data() + 11, 4084); }},
-      {"used bytes one short", kcLeading, true, [](auto& b) { put2(b.data() + 11, uint16_t(get2(b.data() + 11) - 1)); }},
-      {"used bytes too many", kcLeading, true, [](auto& b) { put2(b.data() + 11, uint16_t(get2(b.data() + 11) + 3)); }},
+      {"used bytes one short", kcLeading, true,
+       [](auto& b) { put2(b.data() + 11, uint16_t(get2(b.data() + 11) - 1)); }},
+      {"used bytes too many", kcLeading, true,
+       [](auto& b) { put2(b.data() + 11, uint16_t(get2(b.data() + 11) + 3)); }},
       {"entries beyond the used bytes", kcBoth, true, [](auto& b) { put2(b.data() + 1, 900); }},
   };
   for (const PageDamage& d : damages) {
@@ -278,19 +288,20 @@ TEST_F(PageLoaderTest, BitmapScansStopAtTheFirstMarkedRecordOrPastTheStopKey) {
     uint32_t to;
     uint64_t recordsAfter;
   } const scans[] = {
-      {Forward, 1, 0, true, 4, 3},      {Backward, 5, 3, true, 4, 2},       {Forward, 9, 2, false, 11, 4},
-      {ForwardToKey, 5, 0, false, 7, 2}, {BackwardToKey, 10, 2, true, 8, 0}, {BackwardToKey, 7, 0, false, 5, 0},
+      {Forward, 1, 0, true, 4, 3},        {Backward, 5, 3, true, 4, 2},
+      {Forward, 9, 2, false, 11, 4},      {ForwardToKey, 5, 0, false, 7, 2},
+      {BackwardToKey, 10, 2, true, 8, 0}, {BackwardToKey, 7, 0, false, 5, 0},
       {Backward, 3, 0, false, 0, 0},
   };
   for (const Scan& s : scans) {
     SCOPED_TRACE(testing::Message() << "kind " << s.kind << " from " << s.from);
     uint32_t position = s.from;
     uint64_t records = s.records;
-    const bool found =
-        s.kind == Forward    ? page.ScanForwardInBitmap(bitmap, position, records)
-        : s.kind == Backward ? page.ScanBackwardInBitmap(bitmap, position, records)
-        : s.kind == ForwardToKey ? page.ScanForwardInBitmapToKey(cursor, bitmap, Bytes(stop), position, records)
-                                 : page.ScanBackwardInBitmapToKey(cursor, bitmap, Bytes(stop), position, records);
+    const bool found = s.kind == Forward    ? page.ScanForwardInBitmap(bitmap, position, records)
+                       : s.kind == Backward ? page.ScanBackwardInBitmap(bitmap, position, records)
+                       : s.kind == ForwardToKey
+                           ? page.ScanForwardInBitmapToKey(cursor, bitmap, Bytes(stop), position, records)
+                           : page.ScanBackwardInBitmapToKey(cursor, bitmap, Bytes(stop), position, records);
     EXPECT_EQ(found, s.found);
     EXPECT_EQ(position, s.to);
     EXPECT_EQ(records, s.recordsAfter);
@@ -347,7 +358,9 @@ TEST(CompressedLeafTest, DeleteThatLengthensTheNextEntrySplitsTheFullPage) {
   IndexFileFixture fx({68, kcBoth, true, false});
   TIndexTree tree = fx.tree();
   // Key pairs B, C: two bytes of x, zeros, and C ends in 1.
-  auto key = [](uint32_t x, char last) { return std::string{char(x >> 8), char(x)} + std::string(65, '\0') + last; };
+  auto key = [](uint32_t x, char last) {
+    return std::string{char(x >> 8), char(x)} + std::string(65, '\0') + last;
+  };
   // Pairs of 7-byte entries: a root leaf of 582 entries uses 4074 bytes.
   for (uint32_t x = 1; x <= 291; ++x) {
     tree.InsertKey(Bytes(key(x, 0)), 2 * x - 1);

@@ -26,7 +26,9 @@ using storage_test::testSeed;
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes hex(std::initializer_list<int> bytes) { return Bytes(bytes.begin(), bytes.end()); }
+Bytes hex(std::initializer_list<int> bytes) {
+  return Bytes(bytes.begin(), bytes.end());
+}
 
 // The bytes of a data file's field descriptor of the given type and declared size, with its
 // stored size and scale set by the key routines.
@@ -63,7 +65,9 @@ Bytes encoded(Encode encode, T value, size_t n) {
   return key;
 }
 
-int sign(int v) { return (v > 0) - (v < 0); }
+int sign(int v) {
+  return (v > 0) - (v < 0);
+}
 
 // ---- Single encodings ----
 
@@ -263,9 +267,18 @@ Bytes leBytes(uint64_t v, size_t n) {
 }
 
 double randomDouble(std::mt19937& rng) {
-  static const double specials[] = {0.0, -0.0, 1.0, -1.0, 5e-324, -5e-324, 1e308, -1e308,
+  static const double specials[] = {0.0,
+                                    -0.0,
+                                    1.0,
+                                    -1.0,
+                                    5e-324,
+                                    -5e-324,
+                                    1e308,
+                                    -1e308,
                                     std::numeric_limits<double>::infinity(),
-                                    -std::numeric_limits<double>::infinity(), 2.5, -2.5};
+                                    -std::numeric_limits<double>::infinity(),
+                                    2.5,
+                                    -2.5};
   switch (rng() % 3) {
     case 0:
       return specials[rng() % std::size(specials)];
@@ -305,7 +318,10 @@ Bytes stringValue(const std::string& text, size_t stored, std::mt19937& rng) {
   return v;
 }
 
-std::string textOf(const Bytes& v) { return std::string(reinterpret_cast<const char*>(v.data()), strnlen(reinterpret_cast<const char*>(v.data()), v.size())); }
+std::string textOf(const Bytes& v) {
+  return std::string(reinterpret_cast<const char*>(v.data()),
+                     strnlen(reinterpret_cast<const char*>(v.data()), v.size()));
+}
 
 std::vector<TypeModel> byteOrderModels() {
   std::vector<TypeModel> models;
@@ -319,11 +335,13 @@ std::vector<TypeModel> byteOrderModels() {
                     [](const Bytes& a, const Bytes& b) { return sign(textOf(a).compare(textOf(b))); }});
   models.push_back({"date", descriptor(TEngineFieldType::Date),
                     [](std::mt19937& rng) {
-                      return leBytes(uint32_t(rng() % 2 ? int32_t(rng()) : int32_t(rng() % kMaxEngineDay + 1)), 4);
+                      return leBytes(
+                          uint32_t(rng() % 2 ? int32_t(rng()) : int32_t(rng() % kMaxEngineDay + 1)), 4);
                     },
                     byValue<int32_t>(GetIntegerValue)});
   models.push_back({"boolean", descriptor(TEngineFieldType::Boolean),
-                    [](std::mt19937& rng) { return leBytes(rng() % 2, 2); }, byValue<uint16_t>(GetWordValue)});
+                    [](std::mt19937& rng) { return leBytes(rng() % 2, 2); },
+                    byValue<uint16_t>(GetWordValue)});
   models.push_back({"smallint", descriptor(TEngineFieldType::SmallInt),
                     [](std::mt19937& rng) { return leBytes(rng() % 2 ? rng() : rng() % 5 - 2, 2); },
                     byValue<int16_t>(GetSmallIntValue)});
@@ -369,7 +387,9 @@ std::vector<TypeModel> byteOrderModels() {
   models.push_back({"word", descriptor(TEngineFieldType::Word),
                     [](std::mt19937& rng) { return leBytes(rng(), 2); }, byValue<uint16_t>(GetWordValue)});
   models.push_back({"largeint", descriptor(TEngineFieldType::LargeInt),
-                    [](std::mt19937& rng) { return leBytes(rng() % 2 ? uint64_t(rng()) << 32 | rng() : rng() % 5 - 2, 8); },
+                    [](std::mt19937& rng) {
+                      return leBytes(rng() % 2 ? uint64_t(rng()) << 32 | rng() : rng() % 5 - 2, 8);
+                    },
                     byValue<int64_t>(GetLargeIntValue)});
   return models;
 }
@@ -384,7 +404,8 @@ TEST(KeyOrderProperty, KeyOrderIsValueOrderForEveryType) {
       int expected = m.compare(a, b);
       SCOPED_TRACE(std::string("VELMARON_SEED=") + std::to_string(seed) + " type " + m.name);
       ASSERT_EQ(CompareBytes(keyOf(m.desc, a).data(), keyOf(m.desc, b).data(), length, false), expected);
-      ASSERT_EQ(CompareBytes(keyOf(m.desc, a, true).data(), keyOf(m.desc, b, true).data(), length, false), -expected)
+      ASSERT_EQ(CompareBytes(keyOf(m.desc, a, true).data(), keyOf(m.desc, b, true).data(), length, false),
+                -expected)
           << "descending";
     }
   }
@@ -403,9 +424,11 @@ TEST(KeyOrderProperty, CaseInsensitiveKeysOrderAsUpperCase) {
     };
     int expected = sign(upper(x).compare(upper(y)));
     Bytes a = stringValue(x, 9, rng), b = stringValue(y, 9, rng);
-    ASSERT_EQ(CompareBytes(keyOf(d, a, false, true).data(), keyOf(d, b, false, true).data(), 10, false), expected)
+    ASSERT_EQ(CompareBytes(keyOf(d, a, false, true).data(), keyOf(d, b, false, true).data(), 10, false),
+              expected)
         << x << " / " << y;
-    ASSERT_EQ(CompareBytes(keyOf(d, a, true, true).data(), keyOf(d, b, true, true).data(), 10, false), -expected);
+    ASSERT_EQ(CompareBytes(keyOf(d, a, true, true).data(), keyOf(d, b, true, true).data(), 10, false),
+              -expected);
   }
 }
 
@@ -425,10 +448,12 @@ TEST(KeyOrderProperty, LocaleKeysCompareAsTheirValues) {
       auto keyText = [](const Bytes& key) {
         return std::string(reinterpret_cast<const char*>(key.data() + 1));
       };
-      Bytes ka = keyOf(d, a, false, caseInsensitive, kGerman), kb = keyOf(d, b, false, caseInsensitive, kGerman);
+      Bytes ka = keyOf(d, a, false, caseInsensitive, kGerman),
+            kb = keyOf(d, b, false, caseInsensitive, kGerman);
       ASSERT_EQ(OSCompareStrings(kGerman, 0, keyText(ka), false, 0, keyText(kb)), expected)
           << x << " / " << y << (caseInsensitive ? " ignoring case" : "");
-      Bytes da = keyOf(d, a, true, caseInsensitive, kGerman), db = keyOf(d, b, true, caseInsensitive, kGerman);
+      Bytes da = keyOf(d, a, true, caseInsensitive, kGerman),
+            db = keyOf(d, b, true, caseInsensitive, kGerman);
       ASSERT_EQ(da, ka) << "descending keys of a table with a locale are not inverted";
       ASSERT_EQ(db, kb);
     }

@@ -52,12 +52,15 @@ TEST_F(CharMapTest, MapIsAPermutationInTheLocalesOrder) {
       std::string a(1, char(map[i - 1])), b(1, char(map[i]));
       // Bytes from 0x80 stand for the code points of the same number.
       auto text = [](uint8_t c) {
-        return c < 0x80 ? std::string(1, char(c)) : std::string{char(0xC0 | (c >> 6)), char(0x80 | (c & 0x3F))};
+        return c < 0x80 ? std::string(1, char(c))
+                        : std::string{char(0xC0 | (c >> 6)), char(0x80 | (c & 0x3F))};
       };
       EXPECT_LE(OSCompareCharsLocale(OSMakeLCID(language, 0), text(map[i - 1]), text(map[i])), 0) << i;
     }
   }
-  auto rank = [](const TCharMap& map, uint8_t c) { return std::find(map.begin(), map.end(), c) - map.begin(); };
+  auto rank = [](const TCharMap& map, uint8_t c) {
+    return std::find(map.begin(), map.end(), c) - map.begin();
+  };
   TCharMap german, swedish;
   GetLanguageCharMap(kGerman, 0, german);
   GetLanguageCharMap(kSwedish, 0, swedish);
@@ -201,7 +204,8 @@ TEST_F(LanguageStringListTest, SortFollowsTheLocale) {
 // ---- LIKE ----
 
 TEST(SqlLikeTest, ExamplesOfTheOperator) {
-  for (const char* p : {"H%o", "H_llo", "%", "Hello%", "Hello%%", "%%", "%Hello", "H%%o", "%l%", "_____", "%_"})
+  for (const char* p :
+       {"H%o", "H_llo", "%", "Hello%", "Hello%%", "%%", "%Hello", "H%%o", "%l%", "_____", "%_"})
     EXPECT_TRUE(MatchSqlLike(0, 0, "Hello", p)) << p;
   for (const char* p : {"H%x", "Hell", "Hello_", "______", "", "h%", "%x%", "Hello%_"})
     EXPECT_FALSE(MatchSqlLike(0, 0, "Hello", p)) << p;

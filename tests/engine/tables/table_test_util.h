@@ -14,8 +14,8 @@
 
 #include "engine/storage/veldorblob.h"
 #include "engine/storage/veldorbtree.h"
-#include "engine/storage/veldorkeys.h"
 #include "engine/storage/veldorerr.h"
+#include "engine/storage/veldorkeys.h"
 #include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldorsession.h"
 #include "platform/bytes.h"
@@ -141,7 +141,8 @@ inline std::vector<uint8_t> rawCode(const std::string& dataPath, uint32_t number
   const size_t at = 127 + size_t(fields) * 768 + size_t(number - 1) * size;
   if (bytes.size() < at + size) return {};
   // CODE is the first field: has-value byte at 9, its 8 bytes from 10.
-  return std::vector<uint8_t>(bytes.begin() + std::ptrdiff_t(at + 10), bytes.begin() + std::ptrdiff_t(at + 18));
+  return std::vector<uint8_t>(bytes.begin() + std::ptrdiff_t(at + 10),
+                              bytes.begin() + std::ptrdiff_t(at + 18));
 }
 
 using datafile_test::errorOf;
@@ -163,22 +164,28 @@ inline void writeTableImages(const TempDir& dir, const std::vector<std::vector<u
 inline std::string filesOf(const TempDir& dir, const std::string& name) {
   std::string found;
   for (const char* ext : {"DAT", "IDX", "BLB", "DBK", "IBK", "BBK"})
-    if (std::filesystem::exists(dir.file(name + "." + ext))) found += (found.empty() ? "" : " ") + std::string(ext);
+    if (std::filesystem::exists(dir.file(name + "." + ext)))
+      found += (found.empty() ? "" : " ") + std::string(ext);
   return found;
 }
 
 // A file system that counts the pauses taken between lock attempts.
 class CountingFileSystem final : public platform::FileSystem {
  public:
-  std::unique_ptr<platform::OsFile> openFile(const std::string& path, const platform::OpenOptions& o) override {
+  std::unique_ptr<platform::OsFile> openFile(const std::string& path,
+                                             const platform::OpenOptions& o) override {
     return base().openFile(path, o);
   }
   std::unique_ptr<platform::OsFile> createFile(const std::string& path, bool deleteOnClose) override {
     return base().createFile(path, deleteOnClose);
   }
-  bool fileInfo(const std::string& path, platform::FileInfo& info) override { return base().fileInfo(path, info); }
+  bool fileInfo(const std::string& path, platform::FileInfo& info) override {
+    return base().fileInfo(path, info);
+  }
   bool deleteFile(const std::string& path) override { return base().deleteFile(path); }
-  bool renameFile(const std::string& from, const std::string& to) override { return base().renameFile(from, to); }
+  bool renameFile(const std::string& from, const std::string& to) override {
+    return base().renameFile(from, to);
+  }
   std::string resolvePath(const std::string& path) override { return base().resolvePath(path); }
   std::string tempPath() override { return base().tempPath(); }
   std::string computerName() override { return base().computerName(); }
@@ -214,7 +221,8 @@ class Database {
   }
   void close(TDataTable& t) { directory->CloseTable(&t, false, false, false); }
   // Creates the items table with `records` records and closes it again.
-  void create(uint32_t records, const std::string& name = "items", const TTableDefinition& d = itemsDefinition()) {
+  void create(uint32_t records, const std::string& name = "items",
+              const TTableDefinition& d = itemsDefinition()) {
     TDataTable* t = nullptr;
     if (directory->CreateTable(name, d, false, false, t) != 0) throw std::runtime_error("create");
     for (uint32_t i = 1; i <= records; ++i) appendItem(*t, i);

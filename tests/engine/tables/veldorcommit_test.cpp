@@ -40,7 +40,8 @@ class CommitFaults : public ::testing::Test {
 
   // The checkers' verdict; when they pass, the table must open, verify and read in full.
   void checkAfterwards(const std::string& what) {
-    for (uint32_t r : kUntouched) EXPECT_EQ(rawCode(dir.file("items.DAT"), r), codeFor(r)) << what << ": " << r;
+    for (uint32_t r : kUntouched)
+      EXPECT_EQ(rawCode(dir.file("items.DAT"), r), codeFor(r)) << what << ": " << r;
     const tablecheck::Report report = tablecheck::CheckTableFiles(dir.file("items"));
     const tablecheck::BlobReport blobs = tablecheck::CheckTableBlobs(dir.file("items"));
     if (!report.ok() || !blobs.ok()) {
@@ -64,7 +65,8 @@ class CommitFaults : public ::testing::Test {
 };
 
 TEST_F(CommitFaults, AFailedWriteAnywhereInTheCommitRaisesAndReleasesEverything) {
-  for (platform::Fault fault : {platform::Fault::NoSpace, platform::Fault::ShortWrite, platform::Fault::IoError}) {
+  for (platform::Fault fault :
+       {platform::Fault::NoSpace, platform::Fault::ShortWrite, platform::Fault::IoError}) {
     bool completed = false;
     for (uint64_t k = 1; k <= kMaxWrites && !completed; ++k) {
       const std::string what = "fault " + std::to_string(int(fault)) + " at write " + std::to_string(k);
@@ -148,7 +150,8 @@ class BlobCheck : public ::testing::Test {
   std::string file(const char* ext) const { return dir.file(std::string("items") + ext); }
   int64_t blockAt(uint32_t n) const { return 512 + int64_t(n - 1) * 512; }
   void patch(int64_t offset, uint32_t value) {
-    datafile_test::patchFile(file(".BLB"), [&](std::vector<uint8_t>& b) { platform::put4(b.data() + offset, value); });
+    datafile_test::patchFile(file(".BLB"),
+                             [&](std::vector<uint8_t>& b) { platform::put4(b.data() + offset, value); });
   }
   // The first block of record `r`'s value.
   uint32_t firstBlock(uint32_t r) {
@@ -200,7 +203,8 @@ TEST_F(BlobCheck, EachDamageIsReported) {
     datafile_test::patchFile(file(ext), [&](std::vector<uint8_t>& b) { b.resize(size(b.size())); });
   };
   const Damage damages[] = {
-      {"chain running into another value", [&] { patch(blockAt(first5) + 4, first3); }, "already belongs to a value"},
+      {"chain running into another value", [&] { patch(blockAt(first5) + 4, first3); },
+       "already belongs to a value"},
       {"chain linking back", [&] { patch(blockAt(first5 + 1) + 4, first5); }, ""},
       {"owner of another record", [&] { patch(blockAt(first1) + 10, 99); }, "owned by 99"},
       {"block counted and written but of no value",
@@ -215,7 +219,8 @@ TEST_F(BlobCheck, EachDamageIsReported) {
        "past the blocks its header counts"},
       {"value named before its blocks were written",
        [&] { resize(".BLB", [&](size_t) { return size_t(blockAt(first5)); }); }, "never written"},
-      {"data file longer than its header", [&] { resize(".DAT", [](size_t n) { return n + 10; }); }, "data file"},
+      {"data file longer than its header", [&] { resize(".DAT", [](size_t n) { return n + 10; }); },
+       "data file"},
   };
   const auto sound = tableImages(dir);
   for (const Damage& d : damages) {

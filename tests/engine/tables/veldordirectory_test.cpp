@@ -185,7 +185,9 @@ TEST_F(DirectoryTables, RenameOntoAnExistingTableFailsAndRenamesNothing) {
 }
 
 TEST_F(DirectoryTables, TemporaryNamesAreTakenOnDiskAndNeverReused) {
-  auto ending = [](const std::string& name) { return name.substr(name.size() - std::min<size_t>(5, name.size())); };
+  auto ending = [](const std::string& name) {
+    return name.substr(name.size() - std::min<size_t>(5, name.size()));
+  };
   const std::string first = db.directory->MakeTempTableName(false);
   EXPECT_EQ(ending(first), "0.DAT");
   EXPECT_TRUE(fs::exists(dir.file(first)));

@@ -80,7 +80,10 @@ TEST(SessionDirectoryTest, PrivateDirectoryStartsAsTheSystemTemporaryFolder) {
   ::setenv("TMPDIR", "/nonexistent/tmp", 1);
   TDataSession session;
   EXPECT_EQ(session.GetPrivateDirectory(), "/nonexistent/tmp/");
-  if (old) ::setenv("TMPDIR", saved.c_str(), 1); else ::unsetenv("TMPDIR");
+  if (old)
+    ::setenv("TMPDIR", saved.c_str(), 1);
+  else
+    ::unsetenv("TMPDIR");
   session.SetPrivateDirectory("   ");
   EXPECT_EQ(session.GetPrivateDirectory(), "/nonexistent/tmp/") << "blanks alone change nothing";
 }

@@ -237,7 +237,8 @@ TEST_F(TableTest, ReadOnlyFilesStillTakeTheReadLocksAndNothingElse) {
   });
   namespace fs = std::filesystem;
   const auto readOnly = fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read;
-  for (const char* ext : {".DAT", ".IDX", ".BLB"}) fs::permissions(dir.file(std::string("items") + ext), readOnly);
+  for (const char* ext : {".DAT", ".IDX", ".BLB"})
+    fs::permissions(dir.file(std::string("items") + ext), readOnly);
   TDataTable& t = db.open();
   EXPECT_TRUE(t.IsReadOnlyAttribute());
   EXPECT_TRUE(t.IsReadOnly());
@@ -273,7 +274,8 @@ TEST_F(TableFiles, IndexBackupRestoresTheIndexAsItWas) {
   ASSERT_GT(std::filesystem::file_size(dir.file("items.IDX")), backupSize);
   t.RestoreIndex(false, true);
   EXPECT_EQ(t.IndexFile().GetRecordCount(), 3u);
-  EXPECT_EQ(std::filesystem::file_size(dir.file("items.IDX")), backupSize) << "no pages of the newer index remain";
+  EXPECT_EQ(std::filesystem::file_size(dir.file("items.IDX")), backupSize)
+      << "no pages of the newer index remain";
   EXPECT_FALSE(std::filesystem::exists(dir.file("items.IBK")));
   t.BackupIndex();
   t.RestoreIndex(true, false);  // keeps the current index and the backup

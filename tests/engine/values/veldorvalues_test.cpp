@@ -29,7 +29,9 @@ using storage_test::testSeed;
 class ValueBuffer {
  public:
   static constexpr size_t kGuard = 64;
-  ValueBuffer() : bytes_(kValueBufferSize + kGuard, 0xCD) { std::fill_n(bytes_.begin(), kValueBufferSize, 0); }
+  ValueBuffer() : bytes_(kValueBufferSize + kGuard, 0xCD) {
+    std::fill_n(bytes_.begin(), kValueBufferSize, 0);
+  }
   std::span<uint8_t> span() { return std::span<uint8_t>(bytes_.data(), kValueBufferSize); }
   uint8_t* data() { return bytes_.data(); }
   bool guardIntact() const {
@@ -37,8 +39,13 @@ class ValueBuffer {
       if (bytes_[i] != 0xCD) return false;
     return true;
   }
-  Bytes value(size_t n) const { return Bytes(bytes_.begin(), bytes_.begin() + std::min(n, kValueBufferSize)); }
-  std::string text() const { return std::string(reinterpret_cast<const char*>(bytes_.data()), strnlen(reinterpret_cast<const char*>(bytes_.data()), kValueBufferSize)); }
+  Bytes value(size_t n) const {
+    return Bytes(bytes_.begin(), bytes_.begin() + std::min(n, kValueBufferSize));
+  }
+  std::string text() const {
+    return std::string(reinterpret_cast<const char*>(bytes_.data()),
+                       strnlen(reinterpret_cast<const char*>(bytes_.data()), kValueBufferSize));
+  }
   void setText(std::string_view text) { setBytes(Bytes(text.begin(), text.end())); }
   void setBytes(const Bytes& b) {
     std::fill_n(bytes_.begin(), kValueBufferSize, 0);
@@ -107,8 +114,11 @@ constexpr TextToBcdRow kTextToBcdRows[] = {
     {"922337203685477.5807", {nullptr, nullptr, "922337203685477.58", nullptr, "922337203685477.5807"}},
     {"-922337203685477.5808", {nullptr, nullptr, "-922337203685477.58", nullptr, "-922337203685477.5808"}},
     {"0.000000001", {"0", "0.0", "0.00", "0.000", "0.0000"}},
-    {"123456789012345", {"123456789012345", "123456789012345.0", "123456789012345.00", "123456789012345.000", "123456789012345.0000"}},
-    {"1234567890.12345", {"1234567890", "1234567890.1", "1234567890.12", "1234567890.123", "1234567890.1234"}},
+    {"123456789012345",
+     {"123456789012345", "123456789012345.0", "123456789012345.00", "123456789012345.000",
+      "123456789012345.0000"}},
+    {"1234567890.12345",
+     {"1234567890", "1234567890.1", "1234567890.12", "1234567890.123", "1234567890.1234"}},
 };
 constexpr FloatToBcdRow kFloatToBcdRows[] = {
     {0.0, {"0", "0.0", "0.00", "0.000", "0.0000"}},
@@ -128,9 +138,13 @@ constexpr FloatToBcdRow kFloatToBcdRows[] = {
     {0.1, {"0", "0.1", "0.10", "0.100", "0.1000"}},
     {0.2, {"0", "0.2", "0.20", "0.200", "0.2000"}},
     {0.3, {"0", "0.3", "0.30", "0.300", "0.3000"}},
-    {10000000000.0, {"10000000000", "10000000000.0", "10000000000.00", "10000000000.000", "10000000000.0000"}},
-    {-10000000000.0, {"-10000000000", "-10000000000.0", "-10000000000.00", "-10000000000.000", "-10000000000.0000"}},
-    {922337203685477.0, {"922337203685477", "922337203685477.0", "922337203685476.97", "922337203685476.966", "922337203685476.9664"}},
+    {10000000000.0,
+     {"10000000000", "10000000000.0", "10000000000.00", "10000000000.000", "10000000000.0000"}},
+    {-10000000000.0,
+     {"-10000000000", "-10000000000.0", "-10000000000.00", "-10000000000.000", "-10000000000.0000"}},
+    {922337203685477.0,
+     {"922337203685477", "922337203685477.0", "922337203685476.97", "922337203685476.966",
+      "922337203685476.9664"}},
     {12.3456, {"12", "12.3", "12.35", "12.346", "12.3456"}},
     {99.99995, {"100", "100.0", "100.00", "100.000", "100.0000"}},
 };
@@ -151,7 +165,8 @@ constexpr ScaledRow kScaledRows[] = {
     {INT64_C(-9007199254740995), -0x1.a36e2eb1c4330p+39, "-900719925474.0995", INT64_C(-900719925474)},
 };
 
-bool convert(ValueBuffer& b, T source, uint32_t sourceSize, T target, uint32_t targetSize, uint8_t targetScale = 0) {
+bool convert(ValueBuffer& b, T source, uint32_t sourceSize, T target, uint32_t targetSize,
+             uint8_t targetScale = 0) {
   return ConvertValue(source, sourceSize, 0, target, targetSize, targetScale, b.span());
 }
 
@@ -160,11 +175,14 @@ Bytes le(uint64_t v, size_t n) {
   for (size_t i = 0; i < n; ++i) b[i] = uint8_t(v >> (8 * i));
   return b;
 }
-Bytes floatBytes(double x) { return le(std::bit_cast<uint64_t>(x), 8); }
+Bytes floatBytes(double x) {
+  return le(std::bit_cast<uint64_t>(x), 8);
+}
 
 int32_t chronoDay(int y, unsigned m, unsigned d) {
   using namespace std::chrono;
-  return int32_t((sys_days(year{y} / month{m} / day{d}) - sys_days(year{1899} / December / 30)).count() + 693594);
+  return int32_t((sys_days(year{y} / month{m} / day{d}) - sys_days(year{1899} / December / 30)).count() +
+                 693594);
 }
 
 // ---- Golden vectors ----
@@ -222,19 +240,33 @@ std::string num(double x) {
   std::snprintf(s, sizeof s, "%.17g", x);
   return s;
 }
-Bytes txt(std::string_view t) { return Bytes(t.begin(), t.end()); }
+Bytes txt(std::string_view t) {
+  return Bytes(t.begin(), t.end());
+}
 
 // A value of type `t` as text: numbers in decimal (doubles exactly), decimals with their scale,
 // strings as they stand, anything else as the hex of its first 8 bytes.
 std::string shown(T t, const uint8_t* p) {
   switch (t) {
-    case T::SmallInt: return std::to_string(GetSmallIntValue(p));
-    case T::Word: case T::Boolean: return std::to_string(GetWordValue(p));
-    case T::Integer: case T::Date: case T::Time: return std::to_string(GetIntegerValue(p));
-    case T::LargeInt: return std::to_string(GetLargeIntValue(p));
-    case T::Float: case T::Timestamp: return num(GetFloatValue(p));
-    case T::BCD: return bcdText(p);
-    case T::String: return std::string(reinterpret_cast<const char*>(p), strnlen(reinterpret_cast<const char*>(p), kValueBufferSize));
+    case T::SmallInt:
+      return std::to_string(GetSmallIntValue(p));
+    case T::Word:
+    case T::Boolean:
+      return std::to_string(GetWordValue(p));
+    case T::Integer:
+    case T::Date:
+    case T::Time:
+      return std::to_string(GetIntegerValue(p));
+    case T::LargeInt:
+      return std::to_string(GetLargeIntValue(p));
+    case T::Float:
+    case T::Timestamp:
+      return num(GetFloatValue(p));
+    case T::BCD:
+      return bcdText(p);
+    case T::String:
+      return std::string(reinterpret_cast<const char*>(p),
+                         strnlen(reinterpret_cast<const char*>(p), kValueBufferSize));
     default: {
       std::string hex;
       for (int i = 0; i < 8; ++i) hex += "0123456789abcdef"[p[i] >> 4], hex += "0123456789abcdef"[p[i] & 15];
@@ -260,7 +292,8 @@ void expectConversions(const std::vector<Conversion>& rows) {
   for (const Conversion& c : rows) {
     ValueBuffer b;
     b.setBytes(c.value);
-    SCOPED_TRACE(std::to_string(int(c.source)) + " -> " + std::to_string(int(c.target)) + " expecting " + c.shown);
+    SCOPED_TRACE(std::to_string(int(c.source)) + " -> " + std::to_string(int(c.target)) + " expecting " +
+                 c.shown);
     EXPECT_EQ(convert(b, c.source, c.sourceSize, c.target, c.targetSize, c.scale), c.ok);
     EXPECT_EQ(shown(c.target, b.data()), c.shown);
     EXPECT_TRUE(b.guardIntact());
@@ -282,8 +315,10 @@ TEST(ConvertValueEdges, EachKindOfConversion) {
       {T::Bytes, le(0x0100, 2), 2, T::Boolean, 2, 0, true, "1"},
       // a time is a timestamp on day zero; timestamps round to whole milliseconds first
       {T::Time, le(3723004, 4), 4, T::Timestamp, 8, 0, true, num(kDateTimeZeroTimestamp + 3723004)},
-      {T::Timestamp, floatBytes(kDateTimeZeroTimestamp + 3723004), 8, T::String, 251, 0, true, "1899-12-30 01:02:03.4 AM"},
-      {T::Timestamp, floatBytes(march1 + 86399999.6), 8, T::Date, 4, 0, true, std::to_string(chronoDay(2024, 3, 2))},
+      {T::Timestamp, floatBytes(kDateTimeZeroTimestamp + 3723004), 8, T::String, 251, 0, true,
+       "1899-12-30 01:02:03.4 AM"},
+      {T::Timestamp, floatBytes(march1 + 86399999.6), 8, T::Date, 4, 0, true,
+       std::to_string(chronoDay(2024, 3, 2))},
       {T::Timestamp, floatBytes(march1 + 86399999.4), 8, T::Time, 4, 0, true, "86399999"},
       // floats truncate, decimals take the target's scale half to even
       {T::Float, floatBytes(2.7), 8, T::Integer, 4, 0, true, "2"},
@@ -374,7 +409,8 @@ TEST(ConvertValueFaults, MemoTextIsParsedIntoNumbers) {
       {T::Blob, txt("12.345"), 8, T::BCD, 34, 2, true, "12.34"},
       {T::Blob, txt("2024-02-29"), 8, T::Date, 4, 0, true, std::to_string(chronoDay(2024, 2, 29))},
       {T::Blob, txt("not a number"), 8, T::Integer, 4, 0, false, "0"},
-      {T::String, txt("text"), 251, T::Blob, 8, 0, false, "0000000000000000"},  // a blob reference is never made from text
+      {T::String, txt("text"), 251, T::Blob, 8, 0, false,
+       "0000000000000000"},  // a blob reference is never made from text
   });
 }
 
@@ -436,18 +472,40 @@ std::vector<Bytes> samplesOf(T s, std::mt19937& rng) {
   switch (s) {
     case T::String:
     case T::Blob:
-      for (const char* t : {"", "0", "1", "-1", "70000", "65535", "-32769", "1.5", "-2.5e3", "1e400", "nan", "True",
-                            "false", "yes", "2024-02-29", "2023-02-29", "13:05:07.250", "1:30 pm", "25:00",
-                            "2024-01-02 01:05 PM", "9223372036854775808", "922337203685477.5807",
+      for (const char* t : {"",
+                            "0",
+                            "1",
+                            "-1",
+                            "70000",
+                            "65535",
+                            "-32769",
+                            "1.5",
+                            "-2.5e3",
+                            "1e400",
+                            "nan",
+                            "True",
+                            "false",
+                            "yes",
+                            "2024-02-29",
+                            "2023-02-29",
+                            "13:05:07.250",
+                            "1:30 pm",
+                            "25:00",
+                            "2024-01-02 01:05 PM",
+                            "9223372036854775808",
+                            "922337203685477.5807",
                             "a long text that certainly does not fit into a short field at all"})
         out.push_back(text(t));
       break;
     case T::Date:
-      for (int64_t d : {int64_t(0), int64_t(1), int64_t(693594), int64_t(kMaxEngineDay), int64_t(kMaxEngineDay) + 1, int64_t(-5)})
+      for (int64_t d : {int64_t(0), int64_t(1), int64_t(693594), int64_t(kMaxEngineDay),
+                        int64_t(kMaxEngineDay) + 1, int64_t(-5)})
         out.push_back(le(uint64_t(d), 4));
       break;
     case T::Time:
-      for (int64_t m : {int64_t(0), int64_t(47100250), int64_t(kMsPerDay - 1), int64_t(kMsPerDay), int64_t(-1)}) out.push_back(le(uint64_t(m), 4));
+      for (int64_t m :
+           {int64_t(0), int64_t(47100250), int64_t(kMsPerDay - 1), int64_t(kMsPerDay), int64_t(-1)})
+        out.push_back(le(uint64_t(m), 4));
       break;
     case T::Timestamp:
     case T::Float:
@@ -457,7 +515,8 @@ std::vector<Bytes> samplesOf(T s, std::mt19937& rng) {
         out.push_back(floatBytes(x));
       break;
     case T::BCD:
-      for (int64_t v : {int64_t(0), int64_t(1), int64_t(-1), int64_t(327680000), int64_t(-327680000), INT64_MAX, INT64_MIN})
+      for (int64_t v : {int64_t(0), int64_t(1), int64_t(-1), int64_t(327680000), int64_t(-327680000),
+                        INT64_MAX, INT64_MIN})
         for (int places : {0, 2, 4, 6}) {
           Bytes b(kBcdSize);
           EncodeBcdValue(v, places, b.data());
@@ -473,9 +532,9 @@ std::vector<Bytes> samplesOf(T s, std::mt19937& rng) {
       }
       break;
     default:
-      for (uint64_t v : {uint64_t(0), uint64_t(1), uint64_t(-1), uint64_t(0x7FFF), uint64_t(0x8000), uint64_t(0xFFFF),
-                         uint64_t(70000), uint64_t(0x7FFFFFFF), uint64_t(0x80000000), uint64_t(1) << 62,
-                         uint64_t(INT64_MIN)})
+      for (uint64_t v : {uint64_t(0), uint64_t(1), uint64_t(-1), uint64_t(0x7FFF), uint64_t(0x8000),
+                         uint64_t(0xFFFF), uint64_t(70000), uint64_t(0x7FFFFFFF), uint64_t(0x80000000),
+                         uint64_t(1) << 62, uint64_t(INT64_MIN)})
         out.push_back(le(v, 8));
       break;
   }
@@ -501,14 +560,15 @@ TEST(ConvertValueMatrix, EveryPairStaysInItsBufferAndFailsToTheZeroValue) {
         for (uint32_t targetSize : {uint32_t(fixed != 0 ? fixed : 251), uint32_t(fixed != 0 ? fixed : 4)}) {
           for (uint8_t scale : {uint8_t(0), uint8_t(2), uint8_t(4)}) {
             uint32_t sourceSize = s == T::Bytes || s == T::VarBytes ? 1 + rng() % 250
-                                  : FixedValueSize(s) != 0       ? uint32_t(FixedValueSize(s))
-                                                                 : 251;
+                                  : FixedValueSize(s) != 0          ? uint32_t(FixedValueSize(s))
+                                                                    : 251;
             ValueBuffer b;
             b.setBytes(sample);
             Bytes before = b.value(kValueBufferSize);
             bool ok = convert(b, s, sourceSize, t, targetSize, scale);
-            SCOPED_TRACE(std::to_string(sc) + " -> " + std::to_string(tc) + " size " + std::to_string(targetSize) +
-                         " scale " + std::to_string(scale) + (ok ? " ok" : " failed"));
+            SCOPED_TRACE(std::to_string(sc) + " -> " + std::to_string(tc) + " size " +
+                         std::to_string(targetSize) + " scale " + std::to_string(scale) +
+                         (ok ? " ok" : " failed"));
             ASSERT_TRUE(b.guardIntact());
             Bytes after = b.value(kValueBufferSize);
             if (s == t) continue;
@@ -595,7 +655,8 @@ TEST_F(RoundTrip, TimestampsOverYearsOneTo9999) {
 TEST_F(RoundTrip, BooleansAndIntegers) {
   throughText(T::Boolean, le(0, 2));
   throughText(T::Boolean, le(1, 2));
-  for (uint64_t v : {uint64_t(0), uint64_t(-1), uint64_t(INT64_MIN), uint64_t(INT64_MAX)}) throughText(T::LargeInt, le(v, 8));
+  for (uint64_t v : {uint64_t(0), uint64_t(-1), uint64_t(INT64_MIN), uint64_t(INT64_MAX)})
+    throughText(T::LargeInt, le(v, 8));
   for (int i = 0; i < 5000; ++i) {
     uint64_t v = rng();
     throughText(T::SmallInt, le(v, 2));
@@ -631,7 +692,7 @@ TEST(ConvertToNodeType, ConstantsTakeTheOtherSidesTypeOrAreRefused) {
   };
   const Row rows[] = {
       {T::Integer, le(uint32_t(-5), 4), T::SmallInt, 0, "-5"},
-      {T::Word, le(65535, 2), T::Integer, 0, "65535"},  // zero-extended
+      {T::Word, le(65535, 2), T::Integer, 0, "65535"},           // zero-extended
       {T::SmallInt, le(uint16_t(-2), 2), T::LargeInt, 0, "-2"},  // sign-extended
       {T::Float, floatBytes(-2.7), T::Integer, 0, "-2"},
       {T::BCD, bcdOf(-27000, 4), T::Word, 0, nullptr},
@@ -641,8 +702,10 @@ TEST(ConvertToNodeType, ConstantsTakeTheOtherSidesTypeOrAreRefused) {
       {T::Float, floatBytes(12.345), T::BCD, 2, "12.34"},
       {T::Integer, le(5, 4), T::BCD, 2, "5.00"},
       {T::Date, le(693594, 4), T::Timestamp, 0, "59926521600000"},
-      {T::Timestamp, floatBytes(double(700000) * kMsPerDay + kMsPerDay - 0.3), T::Date, 0, "700001"},  // whole ms first
-      {T::Integer, le(70000, 4), T::SmallInt, 0, nullptr},  // a comparison with 70000 must not become one with 4464
+      {T::Timestamp, floatBytes(double(700000) * kMsPerDay + kMsPerDay - 0.3), T::Date, 0,
+       "700001"},  // whole ms first
+      {T::Integer, le(70000, 4), T::SmallInt, 0,
+       nullptr},  // a comparison with 70000 must not become one with 4464
       {T::SmallInt, le(uint16_t(-1), 2), T::Word, 0, nullptr},
       {T::Float, floatBytes(std::nan("")), T::Integer, 0, nullptr},
       {T::Float, floatBytes(1e20), T::LargeInt, 0, nullptr},
@@ -675,24 +738,47 @@ TEST(IsValidValueText, ChecksTextsByType) {
     bool valid;
   };
   const Row rows[] = {
-      {"current_date", T::Timestamp, true}, {"Current_Time", T::Timestamp, true}, {"CURRENT_TIMESTAMP", T::Timestamp, true},
-      {"current_date", T::Date, true}, {"current_time", T::Date, false}, {"CURRENT_TIME", T::Time, true},
-      {"2024-01-02 01:05 PM", T::Timestamp, true}, {"13:05", T::Timestamp, true}, {"13:05", T::Date, false},
-      {"70000", T::SmallInt, false}, {"-32768", T::SmallInt, true}, {"65535", T::Word, true}, {"-1", T::Word, false},
-      {"2147483648", T::Integer, false}, {"9223372036854775807", T::LargeInt, true},
-      {"-9223372036854775808", T::LargeInt, true}, {"9223372036854775808", T::LargeInt, false},
-      {"tRuE", T::Boolean, true}, {"1", T::Boolean, false}, {"1.5", T::Float, true}, {"1,5", T::Float, false},
-      {"922337203685477.5807", T::BCD, true}, {"922337203685477.5808", T::BCD, false},
-      {"anything", T::String, true}, {"anything", T::Blob, true}, {"anything", T::Bytes, true},
-      {"anything", T::VarBytes, true}, {"anything", T(19), true}, {"", T::Integer, true},
-      {"1", T::Type13, false}, {"1", T::Unknown, false},
+      {"current_date", T::Timestamp, true},
+      {"Current_Time", T::Timestamp, true},
+      {"CURRENT_TIMESTAMP", T::Timestamp, true},
+      {"current_date", T::Date, true},
+      {"current_time", T::Date, false},
+      {"CURRENT_TIME", T::Time, true},
+      {"2024-01-02 01:05 PM", T::Timestamp, true},
+      {"13:05", T::Timestamp, true},
+      {"13:05", T::Date, false},
+      {"70000", T::SmallInt, false},
+      {"-32768", T::SmallInt, true},
+      {"65535", T::Word, true},
+      {"-1", T::Word, false},
+      {"2147483648", T::Integer, false},
+      {"9223372036854775807", T::LargeInt, true},
+      {"-9223372036854775808", T::LargeInt, true},
+      {"9223372036854775808", T::LargeInt, false},
+      {"tRuE", T::Boolean, true},
+      {"1", T::Boolean, false},
+      {"1.5", T::Float, true},
+      {"1,5", T::Float, false},
+      {"922337203685477.5807", T::BCD, true},
+      {"922337203685477.5808", T::BCD, false},
+      {"anything", T::String, true},
+      {"anything", T::Blob, true},
+      {"anything", T::Bytes, true},
+      {"anything", T::VarBytes, true},
+      {"anything", T(19), true},
+      {"", T::Integer, true},
+      {"1", T::Type13, false},
+      {"1", T::Unknown, false},
   };
-  for (const Row& r : rows) EXPECT_EQ(IsValidValueText(r.text, r.type), r.valid) << r.text << " as " << int(r.type);
+  for (const Row& r : rows)
+    EXPECT_EQ(IsValidValueText(r.text, r.type), r.valid) << r.text << " as " << int(r.type);
 }
 
 TEST(IsValidValueText, AValidTextAlwaysConverts) {
-  for (T t : {T::Date, T::Time, T::Timestamp, T::Boolean, T::SmallInt, T::Word, T::Integer, T::LargeInt, T::Float, T::BCD})
-    for (const char* text : {"0", "1", "-1", "70000", "1.5", "TRUE", "2024-02-29", "13:05", "1e5", "9223372036854775807"}) {
+  for (T t : {T::Date, T::Time, T::Timestamp, T::Boolean, T::SmallInt, T::Word, T::Integer, T::LargeInt,
+              T::Float, T::BCD})
+    for (const char* text :
+         {"0", "1", "-1", "70000", "1.5", "TRUE", "2024-02-29", "13:05", "1e5", "9223372036854775807"}) {
       if (!IsValidValueText(text, t)) continue;
       ValueBuffer b;
       b.setText(text);
