@@ -76,7 +76,7 @@ class CurlFtpClient final : public FtpClient {
 
   void connect() override {
     disconnect();
-    if (!validHost(host_)) throw FtpError("Invalid FTP server name: " + host_);
+    if (!validHost(host_)) fail("Invalid FTP server name: " + host_);
     curl_ = curl_easy_init();
     if (curl_ == nullptr) throw FtpError("The FTP client could not be set up");
     dirPath_.clear();
@@ -137,16 +137,16 @@ class CurlFtpClient final : public FtpClient {
               const std::function<void()>& onSuccess) override {
     requireConnection();
     if (remoteName.empty() || remoteName.find('/') != std::string::npos) {
-      throw FtpError("Invalid remote file name: " + remoteName);
+      fail("Invalid remote file name: " + remoteName);
     }
     int fd = ::open(localPath.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) throw FtpError("Cannot open " + localPath + ": " + std::strerror(errno));
+    if (fd < 0) fail("Cannot open " + localPath + ": " + std::strerror(errno));
     struct Close {
       int fd;
       ~Close() { ::close(fd); }
     } closeFd{fd};
     struct stat st;
-    if (::fstat(fd, &st) != 0) throw FtpError("Cannot read " + localPath + ": " + std::strerror(errno));
+    if (::fstat(fd, &st) != 0) fail("Cannot read " + localPath + ": " + std::strerror(errno));
     const std::string url = dirUrl(dirPath_) + escapeSegment(curl_, remoteName);
     perform(url, [&fd, &st](CURL* c) {
       curl_easy_setopt(c, CURLOPT_UPLOAD, 1L);
@@ -165,7 +165,7 @@ class CurlFtpClient final : public FtpClient {
 
  private:
   void requireConnection() const {
-    if (curl_ == nullptr) throw FtpError("Not connected to " + host_);
+    if (curl_ == nullptr) fail("Not connected to " + host_);
   }
 
   std::string dirUrl(const std::string& path) const { return "ftp://" + host_ + path + "/"; }
@@ -192,7 +192,7 @@ class CurlFtpClient final : public FtpClient {
     curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_TIME, 120L);
     setup(curl_);
     const CURLcode code = curl_easy_perform(curl_);
-    if (code != CURLE_OK) throw FtpError(failureText(code));
+    if (code != CURLE_OK) fail(failureText(code));
   }
 
   // The reason of a failed request: libcurl's, then the server's last reply, password masked.
@@ -208,12 +208,17 @@ class CurlFtpClient final : public FtpClient {
     if (!reply.empty() && std::isdigit(static_cast<unsigned char>(reply[0])) && reply[0] >= '4') {
       text += " (" + reply + ")";
     }
+    return "FTP " + host_ + ": " + text;
+  }
+
+  // Throws `text` with every copy of the password masked.
+  [[noreturn]] void fail(std::string text) const {
     if (!password_.empty()) {
       for (size_t at = text.find(password_); at != std::string::npos; at = text.find(password_, at)) {
         text.replace(at, password_.size(), "***");
       }
     }
-    return "FTP " + host_ + ": " + text;
+    throw FtpError(text);
   }
 
   CURL* curl_ = nullptr;

@@ -64,8 +64,8 @@ TEST(FtpClientTest, RefusalsAreErrorsThatNeverShowThePassword) {
     std::string password;
   } cases[] = {
       {FtpTestServer::get().host(), "Wrong#Secret"},
-      {"127.0.0.1:1", "Any#Secret"},  // nothing listens: connection refused
-      {"127.0.0.1/x@evil", "Any#Secret"},
+      {"127.0.0.1:1", "Any#Secret"},                   // nothing listens: connection refused
+      {"dumps:Any#Secret@127.0.0.1/x", "Any#Secret"},  // an account typed into the host
   };
   for (const auto& c : cases) {
     std::unique_ptr<FtpClient> ftp = clientFor(FtpTestServer::kUser, c.password, false);
@@ -75,7 +75,7 @@ TEST(FtpClientTest, RefusalsAreErrorsThatNeverShowThePassword) {
       ADD_FAILURE() << c.host << " accepted";
     } catch (const FtpError& e) {
       EXPECT_EQ(std::string(e.what()).find("Secret"), std::string::npos) << e.what();
-      EXPECT_NE(std::string(e.what()).find(c.host), std::string::npos) << e.what();
+      EXPECT_NE(std::string(e.what()).find("127.0.0.1"), std::string::npos) << e.what();
     }
     EXPECT_FALSE(ftp->connected());
   }
