@@ -1,6 +1,6 @@
 // The FTP server of the transfer tests (tools/ftpserver), started once per test binary on a free
-// port of 127.0.0.1 and stopped when the binary ends. Folders: root()/home for the user,
-// root()/anon for anonymous logins; see the script for its read-only and full folders.
+// port of 127.0.0.1 and stopped with the binary: root()/home is the user's login folder, with a
+// read-only folder "readonly" and a full one "full"; root()/anon the anonymous one.
 #pragma once
 
 #include <filesystem>
@@ -14,8 +14,6 @@
 #error "VELMARON_FTPSERVER and VELMARON_PYTHON must name the test FTP server and its python"
 #endif
 
-namespace platform::testing {
-
 class FtpTestServer {
  public:
   static constexpr const char* kUser = "dumps";
@@ -25,15 +23,7 @@ class FtpTestServer {
     static FtpTestServer server;
     return server;
   }
-
-  const std::string& root() const { return root_; }
-  std::string home(const std::string& name = "") const {
-    return root_ + "/home" + (name.empty() ? "" : "/" + name);
-  }
-  std::string anon(const std::string& name = "") const {
-    return root_ + "/anon" + (name.empty() ? "" : "/" + name);
-  }
-  int port() const { return port_; }
+  std::string path(const std::string& name) const { return root_ + "/" + name; }
   std::string host() const { return "127.0.0.1:" + std::to_string(port_); }
 
  private:
@@ -41,11 +31,8 @@ class FtpTestServer {
     char tmpl[] = "/tmp/velmaron-ftp-XXXXXX";
     if (::mkdtemp(tmpl) == nullptr) throw std::runtime_error("no folder for the FTP server");
     root_ = tmpl;
-    ProcessSpec spec;
-    spec.program = VELMARON_PYTHON;
-    spec.arguments = {VELMARON_FTPSERVER, root_, kUser, kPassword};
-    spec.inputPipe = true;  // the server ends when this process does
-    process_ = std::make_unique<ChildProcess>(spec);
+    platform::ProcessSpec spec{VELMARON_PYTHON, {VELMARON_FTPSERVER, root_, kUser, kPassword}, "", true};
+    process_ = std::make_unique<platform::ChildProcess>(spec);  // its input closes when we end
     std::string line;
     char c;
     while (line.find('\n') == std::string::npos && process_->readOutput(&c, 1) == 1) line += c;
@@ -54,13 +41,10 @@ class FtpTestServer {
   }
   ~FtpTestServer() {
     process_.reset();
-    std::error_code ec;
-    std::filesystem::remove_all(root_, ec);
+    std::filesystem::remove_all(root_);
   }
 
   std::string root_;
-  std::unique_ptr<ChildProcess> process_;
+  std::unique_ptr<platform::ChildProcess> process_;
   int port_ = 0;
 };
-
-}  // namespace platform::testing
