@@ -1,6 +1,7 @@
 // The FTP server of the transfer tests (tools/ftpserver), started once per test binary on a free
 // port of 127.0.0.1 and stopped with the binary: root()/home is the user's login folder, with a
-// read-only folder "readonly" and a full one "full"; root()/anon the anonymous one.
+// read-only folder "readonly" and a full one "full"; root()/anon the anonymous one. The build
+// names the script and the python in VELMARON_FTPSERVER and VELMARON_PYTHON.
 #pragma once
 
 #include <filesystem>
@@ -9,10 +10,6 @@
 #include <string>
 
 #include "platform/process.h"
-
-#if !defined(VELMARON_FTPSERVER) || !defined(VELMARON_PYTHON)
-#error "VELMARON_FTPSERVER and VELMARON_PYTHON must name the test FTP server and its python"
-#endif
 
 class FtpTestServer {
  public:
