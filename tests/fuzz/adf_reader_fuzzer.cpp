@@ -10,7 +10,7 @@
 #include <string>
 
 #include "dumpfile/u_analysisfile.h"
-#include "tests/fuzz/fuzz_support.h"
+#include "tests/fuzz/fuzz_test_util.h"
 #include "tools/dumpbuilder/treelines.h"
 
 namespace {

@@ -12,7 +12,7 @@
 
 #include "dumpfile/dumpyacc.h"
 #include "dumpfile/u_parsedumpfile.h"
-#include "tests/fuzz/fuzz_support.h"
+#include "tests/fuzz/fuzz_test_util.h"
 #include "tools/dumpbuilder/treelines.h"
 
 namespace {
