@@ -1,7 +1,7 @@
 #include "dumpfile/dumpyacc.h"
 
 #include "dumpfile/u_parsedumpfile.h"
-#include "tests/dumpfile/dumpfile_testing.h"
+#include "tests/dumpfile/dumpfile_test_util.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/bytes.h"
-#include "tests/dumpfile/dumpfile_testing.h"
+#include "tests/dumpfile/dumpfile_test_util.h"
 
 namespace dumpfile {
 namespace {

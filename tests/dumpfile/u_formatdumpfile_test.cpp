@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/dumpfile/dumpfile_testing.h"
+#include "tests/dumpfile/dumpfile_test_util.h"
 
 namespace dumpfile {
 namespace {

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "dumpfile/dumpyacc.h"
-#include "tests/dumpfile/dumpfile_testing.h"
+#include "tests/dumpfile/dumpfile_test_util.h"
 
 namespace dumpfile {
 namespace {

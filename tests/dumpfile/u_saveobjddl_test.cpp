@@ -6,7 +6,7 @@
 #include <map>
 
 #include "platform/textfile.h"
-#include "tests/dumpfile/dumpfile_testing.h"
+#include "tests/dumpfile/dumpfile_test_util.h"
 
 namespace dumpfile {
 namespace {

@@ -9,12 +9,12 @@
 #include <fstream>
 
 #include "platform/oserror.h"
-#include "storage_test_util.h"
+#include "tests/platform/temp_folder.h"
 
 namespace platform {
 namespace {
 
-using storage_test::TempDir;
+using TempDir = platform::testing::TempFolder;
 
 void writeFile(const std::string& path, const std::string& text) {
   std::ofstream(path) << text;

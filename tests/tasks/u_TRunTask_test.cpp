@@ -12,7 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/eventqueue.h"
-#include "standin_support.h"
+#include "standin_test_util.h"
 
 namespace {
 
