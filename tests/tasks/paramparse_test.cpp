@@ -61,13 +61,6 @@ TEST(ParamLexerTest, TokensAndTheirValues) {
   for (const auto& c : cases) EXPECT_EQ(lexAll(c.text), c.tokens) << c.text;
 }
 
-TEST(ParamLexerTest, ATokenOfTheLimitFitsAndOneMoreOverflows) {
-  // The token text holds 255 characters, one of which is the character that ends the token.
-  EXPECT_THAT(lexAll(std::string(254, 'w') + " "), ElementsAre(Token{tokWord, std::string(254, 'w')}));
-  EXPECT_THROW(lexAll(std::string(255, 'w')), ParamLexer::Fatal);
-  EXPECT_THROW(lexAll("'" + std::string(300, 'q') + "'"), ParamLexer::Fatal);
-}
-
 // ---- Parser: accepted texts ----
 
 TExpOptions parseExp(std::string_view text) {
