@@ -116,7 +116,8 @@ TEST(CreateHeads, SpellingsTheBuilderNeverWritesMakeTheirNodeWhereTheyBelong) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// CONNECT in each export mode. Every CONNECT line ends the open object.
+// CONNECT in each export mode. Every CONNECT line ends the open object. Known owners, and unknown
+// ones of user and table exports, are in the builder's dumps; these are the cases it never writes.
 
 struct ConnectCase {
   int mode;
@@ -146,21 +147,15 @@ TEST_P(ConnectLines, SwitchOrCreateTheCurrentOwner) {
   EXPECT_TRUE(c.result != 0 || r.root.UserMode()) << c.why;
   // An owner met only through CONNECT gets no range of its own.
   r.line("GRANT SELECT ON \"X\" TO PUBLIC");
-  if (c.before.empty() || c.before[0] == "junk") {
+  if (c.before.empty()) {
     EXPECT_EQ(r.root.CurrentOwner()->StartOffset(), -1) << c.why;
   }
 }
 
-const std::vector<std::string> kTwoUsers = {"CREATE USER SCOTT", "CREATE USER BLAKE"};
 const std::vector<std::string> kScottsTable = {"CREATE USER SCOTT", "CONNECT SCOTT", "CREATE TABLE \"EMP\""};
 
 const ConnectCase kConnects[] = {
-    {1, kTwoUsers, "CONNECT SCOTT", 0, "SCOTT", 3, "a known owner becomes current without a new node"},
-    {2, kTwoUsers, "CONNECT SCOTT", 0, "SCOTT", 3, "the same in a user export"},
-    {3, kTwoUsers, "CONNECT SCOTT", 0, "SCOTT", 3, "the same in a table export"},
     {1, kScottsTable, "CONNECT GHOST", 1, "SCOTT", 2, "an unknown owner of an entire export changes nothing"},
-    {2, {"junk"}, "CONNECT \"Mixed\"", 0, "Mixed", 2, "an unknown owner of a user export is made"},
-    {3, {"junk"}, "CONNECT \"Mixed\"", 0, "Mixed", 2, "an unknown owner of a table export is made"},
     {2, {"CREATE USER SCOTT"}, "CONNECT scott", 0, "scott", 3, "owner names compare with case"},
     {2, {}, "CONNECT A.B", 0, "B", 2, "a qualified name keeps the part after the dot"},
     {2, {}, "CONNECT C extra", 1, "C", 2, "the head acts, then the trailing word fails the line"},
