@@ -21,18 +21,7 @@ namespace dumpfile::testing {
 
 namespace fs = std::filesystem;
 
-// A fresh folder per test, removed afterwards.
-class TempFolderTest : public ::testing::Test {
- protected:
-  std::string path(const std::string& name) const { return folder_.path(name); }
-  static void writeFile(const std::string& p, const std::string& bytes) {
-    platform::testing::writeFile(p, bytes);
-  }
-  static std::string readFile(const std::string& p) { return platform::testing::readFile(p); }
-
-  platform::testing::TempFolder folder_;
-  const fs::path dir_{folder_.path()};
-};
+using platform::testing::TempFolderTest;
 
 // A node or owner with its byte range, for trees built by hand.
 inline std::unique_ptr<TExpFileNode> node(std::string name, uint8_t kind, int64_t start = -1,

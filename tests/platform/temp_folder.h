@@ -1,8 +1,9 @@
 // The temporary folder of every test folder: a fresh folder under /tmp (mode 0700, as a work
 // folder must be), removed with everything in it when the test ends, even where the test took
-// its own write permission away.
+// its own write permission away; and a fixture that gives each test one.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <filesystem>
@@ -47,5 +48,16 @@ inline void writeFile(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), std::streamsize(bytes.size()));
 }
+
+// A test with a folder of its own: `path(name)` inside it, `dir_` the folder itself.
+class TempFolderTest : public ::testing::Test {
+ protected:
+  std::string path(const std::string& name) const { return folder_.path(name); }
+  static void writeFile(const std::string& p, const std::string& bytes) { testing::writeFile(p, bytes); }
+  static std::string readFile(const std::string& p) { return testing::readFile(p); }
+
+  TempFolder folder_;
+  const std::filesystem::path dir_{folder_.path()};
+};
 
 }  // namespace platform::testing
