@@ -15,7 +15,7 @@
 
 namespace {
 
-using fuzz_support::ScratchFile;
+using fuzz_test::ScratchFile;
 
 void check(bool ok) {
   if (!ok) std::abort();

@@ -39,7 +39,7 @@ class EveryLine : public dumpfile::DumpLineCutter::Sink {
   dumpfile::TDumpRecogniser& recogniser_;
 };
 
-using fuzz_support::ScratchFile;
+using fuzz_test::ScratchFile;
 
 void prepare(dumpfile::TExpFileRoot& root, const std::string& path, int mode) {
   root.SetDumpFileName(path);
