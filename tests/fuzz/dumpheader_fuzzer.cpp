@@ -6,10 +6,10 @@
 #include <string>
 
 #include "tasks/u_common.h"
-#include "tests/fuzz/fuzz_support.h"
+#include "tests/fuzz/fuzz_test_util.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static fuzz_support::ScratchFile file("header.dmp");
+  static fuzz_test::ScratchFile file("header.dmp");
   std::ofstream(file.path, std::ios::binary | std::ios::trunc)
       .write(reinterpret_cast<const char*>(data), std::streamsize(size));
   tasks::TDumpHeader h;

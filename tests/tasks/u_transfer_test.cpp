@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "ftp_server.h"
+#include "ftp_server_test_util.h"
 #include "tasks/u_task1.h"
 #include "tests/platform/temp_folder.h"
 
