@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <random>
 
 #include "engine/storage/veldorcompress.h"
 #include "engine/storage/veldorerr.h"
@@ -79,12 +78,6 @@ void putDefinition(uint8_t* img, const TIndexDescriptor& d) {
     img[kDescFieldDescending + i] = d.fieldDescending[size_t(i)];
     put2(img + kDescFields + 2 * i, d.fields[size_t(i)]);
   }
-}
-
-uint32_t randomReadSlot() {
-  thread_local std::minstd_rand generator{std::random_device{}()};
-  const uint32_t s = generator() % 65536;
-  return s == 0 ? 1 : s;
 }
 
 }  // namespace
@@ -824,19 +817,11 @@ bool TIndexFile::UnlockWrite() {
 }
 
 bool TIndexFile::LockRead(uint16_t& slot) {
-  uint32_t s = 0;
-  const bool ok = LockRegionRetrying(
-      [&s](uint32_t) {
-        s = randomReadSlot();
-        return kReadLockBase - int64_t(s);
-      },
-      1);
-  slot = ok ? uint16_t(s) : 0;
-  return ok;
+  return LockReadSlot(kReadLockBase, slot);
 }
 
 bool TIndexFile::UnlockRead(uint16_t slot) {
-  return slot == 0 || LockRegion(false, kReadLockBase - int64_t(slot), 1);
+  return UnlockReadSlot(kReadLockBase, slot);
 }
 
 // ---------------------------------------------------------------------------------------------
