@@ -1,11 +1,8 @@
 // Engine file names: existence and fresh temporary names.
-#include <cerrno>
-
 #include "engine/storage/veldorerr.h"
 #include "engine/storage/veldorfile.h"
 #include "engine/storage/veldorhelpers.h"
 #include "engine/storage/veldoros.h"
-#include "platform/plainfile.h"
 #include "platform/processinfo.h"
 
 namespace engine {
@@ -17,7 +14,7 @@ bool EngineFileExists(const std::string& name, bool inMemory) {
 std::string MakeTempName(std::string_view directory, std::string_view ext, bool inMemory,
                          const std::function<bool(const std::string& name)>& taken,
                          const std::function<std::string(const std::string& name)>& fileFor,
-                         std::string_view database) {
+                         platform::FileSystem& fs, std::string_view database) {
   const std::string prefix = (directory.empty() ? std::string() : IncludePathDelimiter(directory)) +
                              std::to_string(platform::currentThreadNumber()).substr(0, 5);
   // Far more than any folder holds; the bound only keeps a broken file system from looping us.
@@ -26,12 +23,14 @@ std::string MakeTempName(std::string_view directory, std::string_view ext, bool 
     std::string name = prefix + std::to_string(counter) + std::string(ext);
     if (taken(name)) continue;
     if (inMemory) return name;
-    platform::OutputFile file;
-    if (file.createNew(fileFor(name))) {
-      if (!file.close()) SignalTableError(OSErrorToEngineError(file.error()), name, database);
-      return name;
+    switch (fs.createNewFile(fileFor(name))) {
+      case platform::CreateNewResult::Created:
+        return name;
+      case platform::CreateNewResult::Exists:
+        break;
+      case platform::CreateNewResult::Failed:
+        SignalTableError(OSErrorToEngineError(), name, database);
     }
-    if (file.error() != EEXIST) SignalTableError(OSErrorToEngineError(file.error()), name, database);
   }
   SignalTableError(VELDOR_OSEACCES, prefix, database);
 }
@@ -40,7 +39,7 @@ std::string MakeTempFileName(std::string_view directory, std::string_view ext, b
   return MakeTempName(
       directory, ext, inMemory,
       [inMemory](const std::string& name) { return EngineFileExists(name, inMemory); },
-      [](const std::string& name) { return name; });
+      [](const std::string& name) { return name; }, EngineFileList().FileSystem());
 }
 
 }  // namespace engine

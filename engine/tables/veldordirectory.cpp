@@ -272,7 +272,7 @@ std::string TDataDirectory::MakeTempTableName(bool inMemory) {
   return MakeTempName(
       {}, kDataFileExt, inMemory, [&](const std::string& name) { return TableExists(name, inMemory); },
       [&](const std::string& name) { return TDataTable::FileNameFor(path_, name, false, kDataFileExt); },
-      path_);
+      fileList_->FileSystem(), path_);
 }
 
 // ---- Transactions ----
