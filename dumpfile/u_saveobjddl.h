@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "dumpfile/dumpworker.h"
 #include "dumpfile/u_formatdumpfile.h"
-#include "dumpfile/u_parsedumpfile.h"
 
 namespace dumpfile {
 
