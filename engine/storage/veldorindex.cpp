@@ -8,6 +8,7 @@
 #include "engine/storage/veldorerr.h"
 #include "engine/storage/veldorhelpers.h"
 #include "engine/storage/veldorlocale.h"
+#include "engine/storage/veldortypes.h"
 #include "platform/bytes.h"
 
 namespace engine {
@@ -19,9 +20,9 @@ using platform::put4;
 
 namespace {
 
-constexpr uint8_t kBlobFieldType = 3;
-constexpr uint8_t kStringFieldType = 1;
-constexpr uint8_t kMemoSubType = 22;
+constexpr uint8_t kBlobFieldType = TypeCode(TEngineFieldType::Blob);
+constexpr uint8_t kStringFieldType = TypeCode(TEngineFieldType::String);
+constexpr uint8_t kMemoSubType = uint8_t(TEngineFieldSubType::Memo);
 
 constexpr int64_t kWriteLockOffset = 0xFFFEFFFFLL;
 constexpr int64_t kWriteLockLength = 65536;
