@@ -33,8 +33,12 @@ TParseDumpfile::TParseDumpfile(TExpFileRoot& root, ProgressSink* progress, DoneC
       // One processor for the worker, one for the thread that reads ahead, the rest for helpers.
       helpers_(std::clamp(int(std::thread::hardware_concurrency()) - 2, 0, 6)) {}
 
+int TParseDumpfile::MaxHelpers() {
+  return std::max(int(std::thread::hardware_concurrency()), 1);
+}
+
 void TParseDumpfile::SetParallelism(int helpers, size_t minSegment) {
-  helpers_ = std::max(helpers, 0);
+  helpers_ = std::clamp(helpers, 0, MaxHelpers());
   minSegment_ = std::max<size_t>(minSegment, 1);
 }
 

@@ -34,9 +34,11 @@ class TParseDumpfile final : public DumpWorker {
                  int64_t chunkSize = kDefaultChunkSize);
   ~TParseDumpfile() override;
 
+  // The most helper threads a reader takes: the processor count.
+  static int MaxHelpers();
   // How many helper threads cut a chunk beside the worker (default: one per processor beyond
-  // the worker's and the read-ahead thread's, at most 6) and the least bytes each takes. Before
-  // the run only.
+  // the worker's and the read-ahead thread's, at most 6; at most MaxHelpers()) and the least
+  // bytes each takes. Before the run only.
   void SetParallelism(int helpers, size_t minSegment = 256 << 10);
 
  protected:
