@@ -68,9 +68,9 @@ TRunStartRecord PreparePreStage(TUniTask& task, const TaskRunSettings& settings)
 TRunStartRecord PreparePostStage(TUniTask& task, const TaskRunSettings& settings);
 
 // The main stage: `program` with "parfile=" and the parameter file. Clears `dumppath` first, so
-// that no earlier run's dump is ever transferred. Types 0 and 1, and 2 and 3 with `parsedok`,
-// write the task's parameter list (WriteParFile); types 2 and 3 without `parsedok` write the
-// account and then the typed command text, split at blanks outside quotes, one argument per line,
+// that no earlier run's dump is ever transferred. Export and Import tasks, and RawExport and RawImport with
+// `parsedok`, write the task's parameter list (WriteParFile); RawExport and RawImport without `parsedok`
+// write the account and then the typed command text, split at blanks outside quotes, one argument per line,
 // with `dumpfile` "Unknown". Any other type prepares nothing. Also fills the task's mainrecord,
 // whose arguments read uname "@" connect string " parfile=" and the file: never a password.
 std::optional<TRunStartRecord> PrepareMainStage(TUniTask& task, const TaskRunSettings& settings,

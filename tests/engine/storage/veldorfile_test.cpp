@@ -413,6 +413,7 @@ TEST(LockRetries, GiveUpAfterTheLastAttemptWithAPauseBetweenTwo) {
     std::unique_ptr<platform::OsFile> createFile(const std::string& p, bool d) override {
       return base.createFile(p, d);
     }
+    platform::CreateNewResult createNewFile(const std::string& p) override { return base.createNewFile(p); }
     bool fileInfo(const std::string& p, platform::FileInfo& i) override { return base.fileInfo(p, i); }
     bool deleteFile(const std::string& p) override { return base.deleteFile(p); }
     bool renameFile(const std::string& a, const std::string& b) override { return base.renameFile(a, b); }

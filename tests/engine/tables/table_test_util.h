@@ -180,6 +180,9 @@ class CountingFileSystem final : public platform::FileSystem {
   std::unique_ptr<platform::OsFile> createFile(const std::string& path, bool deleteOnClose) override {
     return base().createFile(path, deleteOnClose);
   }
+  platform::CreateNewResult createNewFile(const std::string& path) override {
+    return base().createNewFile(path);
+  }
   bool fileInfo(const std::string& path, platform::FileInfo& info) override {
     return base().fileInfo(path, info);
   }
