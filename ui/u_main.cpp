@@ -384,6 +384,9 @@ void TFrmMain::ShowTips() {
 }
 
 void TFrmMain::closeEvent(QCloseEvent* event) {
+  event->accept();
+  // A window whose creation failed or handed over owns no settings.
+  if (!started_) return;
   FrmTips.reset();
   Settings().tipsatstartup = tipsAtStartup_;
   if (!WriteSettings())
@@ -391,7 +394,6 @@ void TFrmMain::closeEvent(QCloseEvent* event) {
         this,
         QStringLiteral("Save to Registry error, check if you have enough privilege to write to registry"));
   if (TrayIcon1) TrayIcon1->hide();
-  event->accept();
 }
 
 void TFrmMain::HelpTopicsClick() {
@@ -470,8 +472,11 @@ void TFrmMain::OpenDumpOrAnalysisFile(const std::string& path) {
     root_->SetDumpFileName(path);
     root_->SetSourceKind(dumpfile::kSourceAnalysisFile);
     root_->SetMessage("Read successfully!");
-    RunWorker(std::make_unique<dumpfile::TReaddfp>(*root_, &Frmprogress->Sink(), Frmprogress->DoneCallback()),
-              QStringLiteral("Reading..."), 0);
+    RunWorker(
+        [&](dumpfile::ProgressSink* sink, dumpfile::DumpWorker::DoneCallback done) {
+          return std::make_unique<dumpfile::TReaddfp>(*root_, sink, std::move(done));
+        },
+        QStringLiteral("Reading..."), 0);
     BuildTree();
     return;
   }
@@ -499,14 +504,17 @@ void TFrmMain::OpenDumpOrAnalysisFile(const std::string& path) {
   root_->SetSourceKind(dumpfile::kSourceDumpFile);
   root_->SetMessage("Read successfully!");
   RunWorker(
-      std::make_unique<dumpfile::TParseDumpfile>(*root_, &Frmprogress->Sink(), Frmprogress->DoneCallback()),
+      [&](dumpfile::ProgressSink* sink, dumpfile::DumpWorker::DoneCallback done) {
+        return std::make_unique<dumpfile::TParseDumpfile>(*root_, sink, std::move(done));
+      },
       QStringLiteral("Analyzing..."), 0);
   BuildTree();
 }
 
-void TFrmMain::RunWorker(std::unique_ptr<dumpfile::DumpWorker> worker, const QString& label, int position) {
+void TFrmMain::RunWorker(const WorkerFactory& make, const QString& label, int position) {
   // The completion callback handed to the worker belongs to the job that Prepare starts.
   Frmprogress->Prepare(label, position, *root_);
+  std::unique_ptr<dumpfile::DumpWorker> worker = make(&Frmprogress->Sink(), Frmprogress->DoneCallback());
   Frmprogress->SetWorker(worker.get());
   worker->Start();
   Services().dialogs->run(*Frmprogress);
@@ -609,9 +617,11 @@ void TFrmMain::AcSavetofileExecute() {
   // The writer replaces an existing file only once the new one is complete, so a failed save
   // keeps the old one.
   root_->SetMessage("Save successfully!");
-  RunWorker(std::make_unique<dumpfile::TSavedfp>(file.toStdString(), *root_, &Frmprogress->Sink(),
-                                                 Frmprogress->DoneCallback()),
-            QStringLiteral("Writing..."), 1);
+  RunWorker(
+      [&](dumpfile::ProgressSink* sink, dumpfile::DumpWorker::DoneCallback done) {
+        return std::make_unique<dumpfile::TSavedfp>(file.toStdString(), *root_, sink, std::move(done));
+      },
+      QStringLiteral("Writing..."), 1);
 }
 
 void TFrmMain::AcExportDDLExecute() {
@@ -648,7 +658,9 @@ void TFrmMain::AcExportDDLExecute() {
   }
   root_->SetMessage("Save successfully!");
   RunWorker(
-      std::make_unique<dumpfile::TSaveObjDDl>(*root_, &Frmprogress->Sink(), Frmprogress->DoneCallback()),
+      [&](dumpfile::ProgressSink* sink, dumpfile::DumpWorker::DoneCallback done) {
+        return std::make_unique<dumpfile::TSaveObjDDl>(*root_, sink, std::move(done));
+      },
       QStringLiteral("Writing..."), 1);
 }
 

@@ -8,6 +8,7 @@
 
 #include <QMainWindow>
 #include <QString>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -95,7 +96,9 @@ class TFrmMain final : public QMainWindow {
 
   void ClearView();
   // Runs `worker` behind the progress window and waits for its end.
-  void RunWorker(std::unique_ptr<dumpfile::DumpWorker> worker, const QString& label, int position);
+  using WorkerFactory = std::function<std::unique_ptr<dumpfile::DumpWorker>(
+      dumpfile::ProgressSink*, dumpfile::DumpWorker::DoneCallback)>;
+  void RunWorker(const WorkerFactory& make, const QString& label, int position);
   void BuildTree();
   void TvdumpfileChange();
   bool RefuseOverDump(const std::string& target, const std::string& source);
