@@ -2,7 +2,8 @@
 // file's first lines as the main window takes them, and prints one line per node
 // (owner<TAB>kind<TAB>name<TAB>start<TAB>length; public objects first with owner "-", then each
 // owner's own node followed by its objects), then a last line "# ..." with the bytes read and
-// the speed. A reading that ends with a message prints it on standard error and exits with 1.
+// the speed. A reading that ends with a message prints it on standard error and exits with 1, and
+// so does a file that is not an export dump by its header (no "export" in its first line).
 // --helpers sets how many helper threads cut the file beside the reader.
 #include <chrono>
 #include <cstdio>
@@ -11,6 +12,7 @@
 #include <string>
 
 #include "dumpfile/u_parsedumpfile.h"
+#include "tasks/u_common.h"
 #include "tools/dumpbuilder/treelines.h"
 
 int main(int argc, char** argv) {
@@ -26,8 +28,13 @@ int main(int argc, char** argv) {
   }
   const std::string path = argv[arg];
   dumpbuilder::HeaderFacts facts;
-  if (!dumpbuilder::readHeaderFacts(path, facts)) {
+  tasks::TDumpHeader header;
+  if (!tasks::ReadDumpHeader(path, header) || !dumpbuilder::readHeaderFacts(path, facts)) {
     std::cerr << "dumptree: cannot read " << path << '\n';
+    return 1;
+  }
+  if (!header.isExport) {
+    std::cerr << "dumptree: " << path << " is not an export dump\n";
     return 1;
   }
   dumpfile::TExpFileRoot root;
