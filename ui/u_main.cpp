@@ -33,6 +33,7 @@
 #include "dumpfile/u_analysisfile.h"
 #include "dumpfile/u_saveobjddl.h"
 #include "tasks/u_common.h"
+#include "tasks/u_oraenv.h"
 #include "ui/programsettings.h"
 #include "ui/services.h"
 #include "ui/smallforms.h"
@@ -141,7 +142,10 @@ TFrmMain::TFrmMain(const QString& instanceName) {
         lastDumpDir_,
         [this](const std::string& dump, const std::string& dir) { SaveDumpFileHeader(dump, dir); }, this);
 
-    ReadSettings(ToolNames{});
+    tasks::TOraEnv env;
+    env.ReadOracleHome();
+    env.DetectToolNames();
+    ReadSettings(ToolNames{env.ScriptTool(), env.ExportTool(), env.ImportTool()});
     tipsAtStartup_ = Settings().tipsatstartup;
     showTipsOnActivate_ = true;
     lastDumpDir_ = programFolder().toStdString();
