@@ -22,13 +22,6 @@ void onTerminate(int) {
 
 }  // namespace
 
-#if defined(__SANITIZE_ADDRESS__)
-// Sanitizer builds: what the system's D-Bus and font libraries keep until exit is not ours.
-extern "C" const char* __lsan_default_suppressions() {
-  return "leak:libdbus-1.so\nleak:libfontconfig.so\n";
-}
-#endif
-
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("velmaron"));

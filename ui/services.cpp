@@ -4,6 +4,14 @@
 #include <QFileDialog>
 #include <QMessageBox>
 
+#if defined(__SANITIZE_ADDRESS__)
+// Sanitizer builds of every program with windows: what the system's D-Bus and font libraries keep
+// until the process ends is not ours to free.
+extern "C" const char* __lsan_default_suppressions() {
+  return "leak:libdbus-1.so\nleak:libfontconfig.so\n";
+}
+#endif
+
 namespace ui {
 namespace {
 

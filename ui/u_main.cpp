@@ -277,7 +277,6 @@ void TFrmMain::BuildLayout() {
   MmDDlText = new QPlainTextEdit;
   MmDDlText->setObjectName("MmDDlText");
   MmDDlText->setReadOnly(true);
-  MmDDlText->setLineWrapMode(QPlainTextEdit::NoWrap);
   (new QVBoxLayout(TsDDlText))->addWidget(MmDDlText);
   PageControl1->addTab(TsTasks, QStringLiteral("Tasks"));
   PageControl1->addTab(TsDDlText, QStringLiteral("Text"));

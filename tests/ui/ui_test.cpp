@@ -27,10 +27,6 @@
 #include "ui/services.h"
 #include "ui/u_main.h"
 
-extern "C" const char* __lsan_default_suppressions() {
-  return "leak:libdbus-1.so\nleak:libfontconfig.so\n";
-}
-
 namespace ui {
 namespace {
 
