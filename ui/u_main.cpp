@@ -19,6 +19,7 @@
 #include <QSaveFile>
 #include <QShortcut>
 #include <QSplitter>
+#include <QStandardPaths>
 #include <QStatusBar>
 #include <QStyle>
 #include <QSystemTrayIcon>

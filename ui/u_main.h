@@ -35,7 +35,8 @@ class TFrmprogress;
 class Tfrmchangenls;
 class TFrm_getdumpfileheader;
 
-// The name under which the running instance listens: the program's name and the user's id.
+// The name under which the running instance listens: the program's name and the user's id, in
+// the user's runtime folder.
 QString InstanceName();
 
 // True when an instance listens under `name`; it has then been told to come to the front.

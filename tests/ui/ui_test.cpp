@@ -14,6 +14,7 @@
 #include <QPushButton>
 #include <QSettings>
 #include <QTest>
+#include <QTextEdit>
 #include <QTreeWidget>
 #include <deque>
 #include <filesystem>
@@ -153,6 +154,8 @@ TEST_F(WindowTest, DumpTreeShowsEveryGroupAndObjectAndEachObjectsTextUpToTheLimi
   EXPECT_EQ(top->text(0).toStdString(), dir.path("full.dmp"));
   EXPECT_EQ(captions(top), expectedCaptions(expected));
   auto* text = find<QPlainTextEdit>(*w, "MmDDlText");
+  auto* right = find<QTabWidget>(*w, "PageControl1");
+  EXPECT_TRUE(right->isTabVisible(1) && !right->isTabVisible(0) && w->AnalysisViewActive());
   EXPECT_TRUE(
       text->toPlainText().startsWith("NLS_LANG: WE8ISO8859P1 (ISO 8859-1 West European)\nEXPORT:V09.02.00"));
 
@@ -179,6 +182,9 @@ TEST_F(WindowTest, DumpTreeShowsEveryGroupAndObjectAndEachObjectsTextUpToTheLimi
   open(*w, dir.path("big.dmp"));
   tree->setCurrentItem(tree->findItems("BIG", Qt::MatchExactly | Qt::MatchRecursive).value(0));
   EXPECT_EQ(text->toPlainText().size(), 10240);
+  find<QTabWidget>(*w, "PageControl3")->setCurrentIndex(0);
+  EXPECT_TRUE(right->isTabVisible(0) && !right->isTabVisible(1) && w->TaskViewActive());
+  EXPECT_FALSE(find(*w, "AcOpendumpfile")->isEnabled() || find(*w, "AcSavetofile")->isEnabled());
   EXPECT_TRUE(script.messages.empty());
 }
 
@@ -359,6 +365,23 @@ TEST_F(WindowTest, SettingsAndOptionsRoundTripThroughTheFileWithTheirRules) {
     EXPECT_EQ(nls.language + "|" + nls.territory + "|" + nls.charset,
               language + "|" + territory + "|" + charset);
   }
+}
+
+TEST_F(WindowTest, TipsGoRoundAndUncheckingThemIsKeptForTheNextStart) {
+  auto w = newWindow();
+  find(*w, "MnuTips")->trigger();
+  auto* tips = find<QDialog>(*w, "FrmTips");
+  auto* tip = find<QTextEdit>(*tips, "RichEdit1");
+  const QString first = tip->toPlainText();
+  for (int i = 0; i < 9; ++i) {
+    find<QPushButton>(*tips, "BtnNext")->click();
+    EXPECT_EQ(tip->toPlainText() == first, i == 8) << i;
+  }
+  QTest::mouseClick(find<QCheckBox>(*tips, "CkbShowTips"), Qt::LeftButton);
+  w->close();
+  EXPECT_FALSE(QSettings(QString::fromStdString(SettingsFilePath()), QSettings::IniFormat)
+                   .value("tipsatstartup")
+                   .toBool());
 }
 
 TEST_F(WindowTest, CharacterSetDialogListsNamedSetsAndStoresOnlyAChange) {
