@@ -347,8 +347,8 @@ void TFrmMain::SetTaskViewActive(bool on) {
 
 void TFrmMain::showEvent(QShowEvent* event) {
   QMainWindow::showEvent(event);
-  if (event->spontaneous() || property("shownOnce").toBool()) return;
-  setProperty("shownOnce", true);
+  if (event->spontaneous() || shown_) return;
+  shown_ = true;
   PageControl3->setCurrentIndex(0);
   MmRunningMsg->clear();
   Mmmainlogs->clear();

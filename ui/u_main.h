@@ -106,6 +106,7 @@ class TFrmMain final : public QMainWindow {
 
   bool handedOver_ = false;
   bool started_ = false;
+  bool shown_ = false;
   bool taskViewActive_ = true;
   bool tipsAtStartup_ = true;
   bool showTipsOnActivate_ = false;

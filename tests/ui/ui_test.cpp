@@ -274,6 +274,13 @@ TEST_F(WindowTest, CancelledReadingSaysSoAndReadingBeyondTwoGibibytesShowsTheLas
   };
   open(*w, dir.path("big.dmp"));
   EXPECT_EQ(label, "Terminated by user!");
+  // Closed by its title bar at once: the worker is stopped and waited for before the tree is built.
+  script.dialogs["Frmprogress"] = [](QDialog& d) {
+    d.close();
+    return d.result();
+  };
+  open(*w, dir.path("big.dmp"));
+  EXPECT_EQ(w->Root()->Message(), "Terminated by user!");
 
   script.dialogs["Frmprogress"] = [](QDialog& d) { return waitAndPressOk(d); };
   open(*w, dir.path("big.dmp"));
@@ -319,6 +326,9 @@ TEST_F(WindowTest, HeaderDialogWritesTheFirst2048BytesBesideTheDumpOrIntoTheTarg
   EXPECT_EQ(readFile(dir.path("hdr/short.hed")), "abc" + std::string(2045, '\0'));
   EXPECT_EQ(readFile(dir.path("self.hed")), "abc");
   EXPECT_EQ(script.messages.size(), 5u);
+  find(*w, "MnuHelpTopics")->trigger();
+  EXPECT_EQ(script.messages.back(),
+            "error: " + QCoreApplication::applicationDirPath() + "/help.chm not found");
 }
 
 TEST_F(WindowTest, SettingsAndOptionsRoundTripThroughTheFileWithTheirRules) {
