@@ -48,6 +48,11 @@ int main(int argc, char** argv) {
     QObject::connect(notifier, &QSocketNotifier::activated, FrmMain.get(), [&FrmMain] {
       char byte;
       [[maybe_unused]] ssize_t n = ::read(signalPipe[0], &byte, 1);
+      // A modal window first (a reading in progress is stopped and waited for), then the main one.
+      for (int i = 0; i < 8; ++i) {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (!modal || !modal->close()) break;
+      }
       FrmMain->close();
     });
   }

@@ -64,9 +64,11 @@ QString programFolder() {
 
 // True when both paths name one existing file, or are spelled alike.
 bool sameFile(const std::string& a, const std::string& b) {
-  std::error_code ec;
+  std::error_code ec, ecA, ecB;
   if (std::filesystem::equivalent(a, b, ec)) return true;
-  return std::filesystem::weakly_canonical(a, ec) == std::filesystem::weakly_canonical(b, ec);
+  const auto pathA = std::filesystem::weakly_canonical(a, ecA),
+             pathB = std::filesystem::weakly_canonical(b, ecB);
+  return !ecA && !ecB && pathA == pathB;
 }
 
 QString displayText(const std::string& text) {
