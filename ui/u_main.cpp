@@ -81,7 +81,9 @@ QString displayText(const std::string& text) {
 }  // namespace
 
 QString InstanceName() {
-  return kTitle + QString::number(::getuid());
+  // In the user's own runtime folder, where no other user can take the name first.
+  return QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation) + "/" + kTitle +
+         QString::number(::getuid());
 }
 
 bool HandOverToRunningInstance(const QString& name, QString& error) {
