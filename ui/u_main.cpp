@@ -402,6 +402,8 @@ void TFrmMain::closeEvent(QCloseEvent* event) {
         this,
         QStringLiteral("Save to Registry error, check if you have enough privilege to write to registry"));
   if (TrayIcon1) TrayIcon1->hide();
+  // Closed while hidden in the tray, the window would not count as the last one closed.
+  QCoreApplication::quit();
 }
 
 void TFrmMain::HelpTopicsClick() {
