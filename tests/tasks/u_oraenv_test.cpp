@@ -2,88 +2,68 @@
 
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-#include <sys/stat.h>
-
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <string>
 
+#include "tests/platform/temp_folder.h"
+
 namespace tasks {
 namespace {
 
-class OraEnvTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/velmaron-oraenv-XXXXXX";
-    dir_ = ::mkdtemp(tmpl);
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-
-  // Reads the home from `vars` and an oratab of `oratab` (none when null).
-  TOraEnv read(std::map<std::string, std::string> vars, const char* oratab, int expected) {
-    const std::string path = dir_ + "/oratab";
-    std::filesystem::remove(path);
-    if (oratab != nullptr) std::ofstream(path) << oratab;
-    TOraEnv env(
-        [vars](const std::string& name) -> std::optional<std::string> {
-          auto it = vars.find(name);
-          return it == vars.end() ? std::nullopt : std::optional(it->second);
-        },
-        path);
-    EXPECT_EQ(env.ReadOracleHome(), expected) << (oratab ? oratab : "(no oratab)");
-    return env;
-  }
-  std::string dir_;
-};
-
-TEST_F(OraEnvTest, HomeComesFromTheEnvironmentElseFromTheFirstUsableOratabEntry) {
-  TOraEnv env = read({{"ORACLE_HOME", "/u01/env"}, {"NLS_LANG", "AMERICAN_AMERICA.WE8ISO8859P1"}},
-                     "ORCL:/u01/tab:N\n", 0);
-  EXPECT_EQ(env.OracleHome(), "/u01/env");
-  EXPECT_EQ(env.NlsLang(), "AMERICAN_AMERICA.WE8ISO8859P1");
-  EXPECT_EQ(env.OracleSid(), "");
-
+// Each case: the variables, the oratab (none when null), then the result and what was found.
+TEST(OraEnvTest, HomeComesFromTheEnvironmentElseFromTheFirstUsableOratabEntry) {
+  platform::testing::TempFolder dir;
   const char* oratab =
-      "# comment:/not/this:N\n\n   \nbroken line\nNOHOME::N\nREL:relative/home:Y\n"
-      "  PROD:/u01/app/oracle/product/9.2:Y\r\nTEST:/u02/other:N\n";
-  env = read({{"ORACLE_HOME", ""}}, oratab, 0);
-  EXPECT_EQ(env.OracleHome(), "/u01/app/oracle/product/9.2");
-  EXPECT_EQ(env.OracleSid(), "PROD");
-  env = read({{"ORACLE_SID", "MINE"}}, oratab, 0);
-  EXPECT_EQ(env.OracleSid(), "MINE");
-  env = read({}, "*:/u03/client:N", 0);
-  EXPECT_EQ(env.OracleHome(), "/u03/client");
-  EXPECT_EQ(env.OracleSid(), "");
-
-  for (const char* none : {static_cast<const char*>(nullptr), "", "# only:/a:N\nX::N\n"}) {
-    env = read({{"ORACLE_SID", "S"}}, none, -1);
-    EXPECT_EQ(env.OracleHome(), "");
-    env.DetectToolNames();
-    EXPECT_EQ(env.ExportTool(), "exp");
+      "# c:/not/this:N\n\n   \nbroken line\nNOHOME::N\nREL:relative/home:Y\n  "
+      "PROD:/u01/9.2:Y\r\nTEST:/u02:N\n";
+  const struct {
+    std::map<std::string, std::string> vars;
+    const char* oratab;
+    int result;
+    const char* found;  // home|SID|NLS_LANG
+  } cases[] = {
+      {{{"ORACLE_HOME", "/u01/env"}, {"NLS_LANG", "AMERICAN_AMERICA.UTF8"}},
+       oratab,
+       0,
+       "/u01/env||AMERICAN_AMERICA.UTF8"},
+      {{{"ORACLE_HOME", ""}}, oratab, 0, "/u01/9.2|PROD|"},
+      {{{"ORACLE_SID", "MINE"}}, oratab, 0, "/u01/9.2|MINE|"},
+      {{}, "*:/u03/client:N", 0, "/u03/client||"},
+      {{{"ORACLE_SID", "S"}}, nullptr, -1, "|S|"},
+      {{}, "# only:/a:N\nX::N\n", -1, "||"},
+  };
+  for (const auto& c : cases) {
+    std::filesystem::remove(dir.path("oratab"));
+    if (c.oratab != nullptr) std::ofstream(dir.path("oratab")) << c.oratab;
+    TOraEnv env(
+        [&c](const std::string& name) -> std::optional<std::string> {
+          auto it = c.vars.find(name);
+          return it == c.vars.end() ? std::nullopt : std::optional(it->second);
+        },
+        dir.path("oratab"));
+    EXPECT_EQ(env.ReadOracleHome(), c.result) << c.found;
+    EXPECT_EQ(env.OracleHome() + "|" + env.OracleSid() + "|" + env.NlsLang(), c.found);
   }
 }
 
-TEST_F(OraEnvTest, OldToolNamesOnlyWhenTheHomeHasExp80AndNoExp) {
-  const std::string bin = dir_ + "/bin";
-  std::filesystem::create_directory(bin);
-  TOraEnv env = read({{"ORACLE_HOME", dir_}}, nullptr, 0);
-  const struct {
-    bool exp80, exp;
-    const char *script, *exportTool, *importTool;
-  } cases[] = {{false, false, "sqlplus", "exp", "imp"},
-               {true, false, "plus80", "exp80", "imp80"},
-               {true, true, "sqlplus", "exp", "imp"},
-               {false, true, "sqlplus", "exp", "imp"}};
-  for (const auto& c : cases) {
-    for (const char* name : {"exp80", "exp"}) std::filesystem::remove(bin + "/" + name);
-    if (c.exp80) std::ofstream(bin + "/exp80") << "";
-    if (c.exp) std::ofstream(bin + "/exp") << "";
+TEST(OraEnvTest, OldToolNamesOnlyWhenTheHomeHasExp80AndNoExp) {
+  platform::testing::TempFolder home;
+  std::filesystem::create_directory(home.path("bin"));
+  TOraEnv env(
+      [&](const std::string& name) {
+        return name == "ORACLE_HOME" ? std::optional(home.path()) : std::nullopt;
+      },
+      home.path("none"));
+  ASSERT_EQ(env.ReadOracleHome(), 0);
+  for (int files = 0; files < 4; ++files) {
+    for (const char* name : {"exp80", "exp"}) std::filesystem::remove(home.path("bin/") + name);
+    if (files & 1) std::ofstream(home.path("bin/exp80")) << "";
+    if (files & 2) std::ofstream(home.path("bin/exp")) << "";
     env.DetectToolNames();
-    EXPECT_EQ(env.ScriptTool(), c.script);
-    EXPECT_EQ(env.ExportTool(), c.exportTool);
-    EXPECT_EQ(env.ImportTool(), c.importTool);
+    EXPECT_EQ(env.ScriptTool() + " " + env.ExportTool() + " " + env.ImportTool(),
+              files == 1 ? "plus80 exp80 imp80" : "sqlplus exp imp");
   }
 }
 

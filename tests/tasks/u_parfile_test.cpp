@@ -10,7 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/eventqueue.h"
-#include "standin_support.h"
+#include "standin_test_util.h"
 #include "tasks/u_TRunTask.h"
 #include "tasks/u_task1.h"
 
