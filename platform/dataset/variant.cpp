@@ -1,6 +1,7 @@
 #include "platform/dataset/variant.h"
 
 #include <strings.h>
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 
@@ -302,7 +303,9 @@ int compareVariants(const Variant& a, const Variant& b) {
       tb == VariantType::Array)
     return sign(ta, tb);
   const auto x = a.asBytes(), y = b.asBytes();
-  return sign(x, y);
+  const size_t common = std::min(x.size(), y.size());
+  if (const int c = common ? std::memcmp(x.data(), y.data(), common) : 0) return c < 0 ? -1 : 1;
+  return sign(x.size(), y.size());
 }
 
 Variant upperCased(const Variant& v) {
