@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <iosfwd>
 #include <string>
+#include <utility>
 
 #include "dataaccess/memdata_shared.h"
 
@@ -75,6 +76,8 @@ class TBlob : public TSharedObject {
   // Keeps a copy of the content as the rollback copy.
   void SaveToRollback();
   TBlob* Rollback() const { return rollback_; }
+  // Hands the rollback copy (and its reference) to the caller; the blob keeps no copy.
+  TBlob* TakeRollback() { return std::exchange(rollback_, nullptr); }
 
   bool IsUnicode() const { return isUnicode_; }
   void SetIsUnicode(bool value);
