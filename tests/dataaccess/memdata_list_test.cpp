@@ -129,8 +129,8 @@ struct Row {
   std::string name;
 };
 
-// Random inserts, updates, deletes, navigation, bookmarks and cached updates against a vector
-// of the visible rows; the count and a full scan are checked after every step.
+// Random inserts, updates, deletes, navigation, bookmarks, filters and cached updates against a
+// vector of the rows; the count and a full scan are checked after every step.
 TEST(TMemDataTest, RandomEditsAndCachedUpdatesMatchAVectorModel) {
   const uint32_t seed = dataaccess_testing::testSeed();
   std::mt19937 rng(seed);
@@ -139,6 +139,8 @@ TEST(TMemDataTest, RandomEditsAndCachedUpdatesMatchAVectorModel) {
   t.InitFields();
   std::unique_ptr<uint8_t[]> buf(t.AllocRecBuf());
   std::vector<Row> model, saved;
+  bool filtered = false;
+  auto shows = [&](const Row& r) { return !filtered || r.name.find('a') != std::string::npos; };
   std::vector<std::pair<TRecBookmark, int32_t>> marks;
   int32_t nextId = 1;
   t.OnApplyRecord = [](TUpdateKind, TUpdateAction& action) { action = uaApplied; };
@@ -151,8 +153,13 @@ TEST(TMemDataTest, RandomEditsAndCachedUpdatesMatchAVectorModel) {
   };
   for (int step = 0; step < 3000; ++step) {
     SCOPED_TRACE("seed " + std::to_string(seed) + " step " + std::to_string(step));
-    const int n = int(model.size());
+    // Rows the filter lets through, by their index in the model.
+    std::vector<size_t> shown;
+    for (size_t i = 0; i < model.size(); ++i)
+      if (!filtered || model[i].name.find('a') != std::string::npos) shown.push_back(i);
+    const int n = int(shown.size());
     const int at = n ? 1 + int(rng() % uint32_t(n)) : 0;
+    const size_t index = at ? shown[size_t(at - 1)] : 0;
     const unsigned op = rng() % 10;
     switch (op) {
       case 0:
@@ -164,7 +171,7 @@ TEST(TMemDataTest, RandomEditsAndCachedUpdatesMatchAVectorModel) {
         if (at && rng() % 2) {
           t.SetRecNo(at);
           t.InsertRecord(buf.get());
-          model.insert(model.begin() + (at - 1), r);
+          model.insert(model.begin() + long(index), r);
         } else {
           t.AppendRecord(buf.get());
           model.push_back(r);
@@ -177,8 +184,8 @@ TEST(TMemDataTest, RandomEditsAndCachedUpdatesMatchAVectorModel) {
           t.SetRecNo(at);
           t.GetRecord(buf.get());
           t.EditRecord(buf.get());
-          model[size_t(at - 1)].name = name();
-          t.PutFieldAsVariant(2, buf.get(), model[size_t(at - 1)].name);
+          model[index].name = name();
+          t.PutFieldAsVariant(2, buf.get(), model[index].name);
           t.PostRecord(buf.get());
         }
         break;
@@ -187,7 +194,7 @@ TEST(TMemDataTest, RandomEditsAndCachedUpdatesMatchAVectorModel) {
           t.SetRecNo(at);
           t.DeleteRecord();
           if (t.CachedUpdates && t.GetUpdateStatus() == usDeleted) t.DeleteRecord();  // changes nothing
-          model.erase(model.begin() + (at - 1));
+          model.erase(model.begin() + long(index));
         }
         break;
       case 5:
@@ -195,13 +202,13 @@ TEST(TMemDataTest, RandomEditsAndCachedUpdatesMatchAVectorModel) {
           t.SetRecNo(at);
           TRecBookmark b;
           t.GetBookmark(b);
-          marks.push_back({b, model[size_t(at - 1)].id});
+          marks.push_back({b, model[index].id});
         }
         if (!marks.empty()) {
           auto [b, id] = marks[rng() % marks.size()];
           t.SetToBookmark(b);
           const bool exists =
-              std::any_of(model.begin(), model.end(), [&](const Row& r) { return r.id == id; });
+              std::any_of(model.begin(), model.end(), [&](const Row& r) { return r.id == id && shows(r); });
           if (exists && b.RefreshIteration == t.RefreshIteration()) {
             t.GetRecord(buf.get());
             ASSERT_EQ(row(buf.get()).id, id);
@@ -226,29 +233,35 @@ TEST(TMemDataTest, RandomEditsAndCachedUpdatesMatchAVectorModel) {
         t.SetToEnd();
         for (t.GetPriorRecord(buf.get()); !t.Bof(); t.GetPriorRecord(buf.get()))
           back.insert(back.begin(), row(buf.get()));
-        ASSERT_EQ(back.size(), model.size());
+        ASSERT_EQ(back.size(), size_t(std::count_if(model.begin(), model.end(), shows)));
         break;
       }
       case 8:
         if (rng() % 20 == 0 && !t.CachedUpdates) {  // refresh: everything is freed
           t.FreeData();
           model.clear();
+        } else if (rng() % 4 == 0) {
+          filtered = !filtered;
+          t.SetFilterText(filtered ? "NAME LIKE '*a*'" : "");
+          t.FilterUpdated();
         }
         break;
       default:
         break;
     }
-    ASSERT_EQ(t.GetRecordCount(), int(model.size()));
+    std::vector<Row> visible;
+    std::copy_if(model.begin(), model.end(), std::back_inserter(visible), shows);
+    ASSERT_EQ(t.GetRecordCount(), int(visible.size()));
     t.SetToBegin();
     int position = 0;
     for (t.GetNextRecord(buf.get()); !t.Eof(); t.GetNextRecord(buf.get())) {
-      ASSERT_LT(position, int(model.size()));
+      ASSERT_LT(position, int(visible.size()));
       const Row r = row(buf.get());
-      ASSERT_EQ(r.id, model[size_t(position)].id);
-      ASSERT_EQ(r.name, model[size_t(position)].name);
+      ASSERT_EQ(r.id, visible[size_t(position)].id);
+      ASSERT_EQ(r.name, visible[size_t(position)].name);
       ASSERT_EQ(t.GetRecNo(), ++position);
     }
-    ASSERT_EQ(position, int(model.size()));
+    ASSERT_EQ(position, int(visible.size()));
   }
   t.Close();
 }
