@@ -266,5 +266,60 @@ TEST(TMemDataTest, RandomEditsAndCachedUpdatesMatchAVectorModel) {
   t.Close();
 }
 
+// Three modified records applied by a callback that fails, retries, reverts or applies as
+// scripted; what each apply leaves is what a second apply and the commit build on.
+TEST(TMemDataTest, ApplyUpdatesRetriesStopsAtAFailureAndSurvivesAReverted) {
+  Table t({{"ID", dtInteger, 4}});
+  t.Open();
+  t.InitFields();
+  std::unique_ptr<uint8_t[]> buf(t.AllocRecBuf());
+  for (int32_t id = 1; id <= 3; ++id) {
+    t.InitRecord(buf.get());
+    t.PutFieldAsVariant(1, buf.get(), id);
+    t.AppendRecord(buf.get());
+  }
+  t.CachedUpdates = true;
+  for (int n = 1; n <= 3; ++n) {
+    t.SetRecNo(n);
+    t.GetRecord(buf.get());
+    t.PutFieldAsVariant(1, buf.get(), int32_t(10 * n));
+    t.UpdateRecord(buf.get());
+  }
+  std::string calls;
+  std::string script;  // one action per call: a applied, r retry, f fail (raises), v revert, s skip
+  t.OnApplyRecord = [&](TUpdateKind, TUpdateAction& action) {
+    const char c = script[calls.size()];
+    calls += std::to_string(t.GetRecNo());
+    if (c == 'f') throw std::runtime_error("refused");
+    if (c == 'v') t.RevertRecord();
+    action = c == 'a' ? uaApplied : c == 'r' ? uaRetry : uaSkip;
+  };
+  auto results = [&] {
+    std::string r;
+    for (int n = 1; n <= 3; ++n) t.SetRecNo(n), r += std::to_string(t.GetUpdateResult());
+    return r;
+  };
+  script = "arf";
+  EXPECT_THROW(t.ApplyUpdates(), std::runtime_error);
+  EXPECT_EQ(calls, "122");
+  EXPECT_EQ(results(), "405");  // applied; retried, then failed; not reached
+  calls.clear();
+  script = "vs";
+  t.ApplyUpdates();
+  EXPECT_EQ(calls, "23");  // the first passed over; the second reverted by its callback
+  EXPECT_EQ(results(), "452");
+  EXPECT_TRUE(t.GetUpdatesPending());
+  calls.clear();
+  script = "a";
+  t.CommitUpdates();
+  EXPECT_EQ(calls, "3");
+  EXPECT_FALSE(t.GetUpdatesPending());
+  std::string ids;
+  for (int n = 1; n <= 3; ++n)
+    t.SetRecNo(n), t.GetRecord(buf.get()), ids += t.GetFieldAsVariant(1, buf.get()).asString() + " ";
+  EXPECT_EQ(ids, "10 2 30 ");
+  EXPECT_EQ(t.GetUpdateStatus(), usUnmodified);
+}
+
 }  // namespace
 }  // namespace dataaccess
