@@ -9,6 +9,10 @@
 // Dataset values (what GetFieldData hands out and PutFieldData takes) are bounded by the size the
 // caller gives: texts stop at their terminator and are always terminated within that size.
 //
+// Child fields (the attributes and elements of an object or array column) live in the object the
+// top-level field's slot points at; they are read and written as variants (GetFieldAsVariant,
+// PutFieldAsVariant) and their null state comes from the object.
+//
 // A concrete record store (TMemData) provides navigation, record access, bookmarks and cached
 // updates. Not thread-safe: a record set is used by one thread at a time.
 #pragma once
