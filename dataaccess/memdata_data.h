@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -213,8 +214,23 @@ class TData : private TFilterRecordSource {
   void InitRecord(uint8_t* recBuf);
   void EditRecord(uint8_t* recBuf);
   void PostRecord(uint8_t* recBuf);
-  bool HasBlobFields() const;
+  bool HasFields(std::initializer_list<uint16_t> dataTypes) const;
+  bool HasBlobFields() const { return HasFields({dtBlob, dtMemo}); }
+  // The blob of a blob or memo field ("Field is not BLOB." for another field), and its content.
   TBlob* GetBlob(int fieldNo, const uint8_t* recBuf) const;
+  uint64_t ReadBlob(int fieldNo, const uint8_t* recBuf, uint64_t position, uint64_t count, void* dest) const {
+    return GetBlob(fieldNo, recBuf)->Read(position, count, dest);
+  }
+  void WriteBlob(int fieldNo, const uint8_t* recBuf, uint64_t position, uint64_t count,
+                 const void* source) const {
+    GetBlob(fieldNo, recBuf)->Write(position, count, source);
+  }
+  void TruncateBlob(int fieldNo, const uint8_t* recBuf, uint64_t size) const {
+    GetBlob(fieldNo, recBuf)->Truncate(size);
+  }
+  uint64_t GetBlobSize(int fieldNo, const uint8_t* recBuf) const {
+    return GetBlob(fieldNo, recBuf)->GetSize();
+  }
   void InitObjectFields(TObjectType* type, TFieldDesc* parent);
   void ClearFields();
 
