@@ -1,0 +1,148 @@
+// The value type that datasets, fields and parameters pass around: empty, null, boolean,
+// integers of 16, 32 and 64 bits, double, currency, date-time, UTF-8 and UTF-16 text, bytes, an
+// object reference or an array of variants.
+//
+// Conversions never depend on the process locale: numbers are written and read with "." as the
+// decimal separator, and date-times as "YYYY-MM-DD HH:MM:SS". A conversion that cannot be made
+// throws EVariantError naming both types. Empty converts to 0, false and the empty text; Null
+// converts to the empty text only.
+//
+// Text comparisons go through the platform collation (US English, case kept); two texts that the
+// collation finds equal are ordered by their bytes, so "equal" always means the same text.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace platform::dataset {
+
+enum class VariantType : uint8_t {
+  Empty,
+  Null,
+  Bool,
+  Int16,
+  Int32,
+  Int64,
+  Double,
+  Currency,
+  DateTime,
+  String,
+  WideString,
+  Bytes,
+  Object,
+  Array,
+};
+
+// A fixed-point amount with four decimals, held scaled by 10,000.
+struct Currency {
+  int64_t scaled = 0;
+  friend bool operator==(Currency, Currency) = default;
+};
+
+// Days since 1899-12-30; the fraction is the time of day. Before that day the whole part counts
+// backwards and the fraction still counts forwards from midnight (-1.25 is 1899-12-29 06:00).
+struct DateTime {
+  double days = 0;
+  friend bool operator==(DateTime, DateTime) = default;
+};
+
+// A conversion between variant types that cannot be made.
+class EVariantError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class Variant {
+ public:
+  Variant() = default;
+  Variant(bool v) : v_(v) {}
+  Variant(int16_t v) : v_(v) {}
+  Variant(int32_t v) : v_(v) {}
+  Variant(int64_t v) : v_(v) {}
+  Variant(double v) : v_(v) {}
+  Variant(Currency v) : v_(v) {}
+  Variant(DateTime v) : v_(v) {}
+  Variant(std::string v) : v_(std::move(v)) {}
+  Variant(const char* v) : v_(std::string(v)) {}
+  Variant(std::u16string v) : v_(std::move(v)) {}
+  Variant(std::vector<Variant> v) : v_(std::move(v)) {}
+
+  static Variant null() {
+    Variant v;
+    v.v_ = NullTag{};
+    return v;
+  }
+  static Variant bytes(std::vector<uint8_t> b) {
+    Variant v;
+    v.v_ = std::move(b);
+    return v;
+  }
+  // A reference to an object the variant does not own.
+  static Variant object(void* p) {
+    Variant v;
+    v.v_ = ObjectRef{p};
+    return v;
+  }
+
+  VariantType type() const { return VariantType(v_.index()); }
+  // Null or Empty.
+  bool isNull() const { return type() == VariantType::Empty || type() == VariantType::Null; }
+  bool isText() const { return type() == VariantType::String || type() == VariantType::WideString; }
+  // Boolean, an integer, double, currency or date-time.
+  bool isNumeric() const { return type() >= VariantType::Bool && type() <= VariantType::DateTime; }
+
+  bool asBool() const;
+  int64_t asInt64() const;
+  int32_t asInt32() const;
+  double asDouble() const;
+  Currency asCurrency() const;
+  DateTime asDateTime() const;
+  std::string asString() const;
+  std::u16string asWideString() const;
+  std::vector<uint8_t> asBytes() const;
+  void* asObject() const;
+  const std::vector<Variant>& asArray() const;
+
+  friend bool operator==(const Variant& a, const Variant& b);
+
+ private:
+  struct NullTag {
+    friend bool operator==(NullTag, NullTag) = default;
+  };
+  struct ObjectRef {
+    void* p;
+    friend bool operator==(ObjectRef, ObjectRef) = default;
+  };
+  [[noreturn]] void fail(VariantType to) const;
+
+  std::variant<std::monostate, NullTag, bool, int16_t, int32_t, int64_t, double, Currency, DateTime,
+               std::string, std::u16string, std::vector<uint8_t>, ObjectRef, std::vector<Variant>>
+      v_;
+};
+
+// The name of a variant type as conversion errors give it ("Null", "Int32", "String", ...).
+const char* variantTypeName(VariantType t);
+
+// -1, 0 or 1. Null and Empty sort first and equal each other; numbers (booleans, integers,
+// doubles, currency, date-times) compare by value; texts by the collation; a text against a number
+// by value when the text reads as a number, else as texts; bytes by their bytes.
+int compareVariants(const Variant& a, const Variant& b);
+
+// Upper-cases a text variant (either width) by the platform's case mapping; other values pass.
+Variant upperCased(const Variant& v);
+
+// Text forms, independent of the locale.
+std::string dateTimeToText(DateTime d);
+// Reads "YYYY-MM-DD", "YYYY-MM-DD HH:MM[:SS[.fff]]" (or with "T" between) or "HH:MM[:SS[.fff]]",
+// blanks around it ignored. Throws EVariantError when the text is none of these or names no day.
+DateTime textToDateTime(std::string_view text);
+
+// UTF-8 and UTF-16 conversions; ill-formed input becomes U+FFFD.
+std::u16string utf8ToUtf16(std::string_view s);
+std::string utf16ToUtf8(std::u16string_view s);
+
+}  // namespace platform::dataset
