@@ -9,12 +9,12 @@
 #include <fstream>
 
 #include "platform/oserror.h"
-#include "storage_test_util.h"
+#include "tests/platform/temp_folder.h"
 
 namespace platform {
 namespace {
 
-using storage_test::TempDir;
+using platform::testing::TempFolder;
 
 void writeFile(const std::string& path, const std::string& text) {
   std::ofstream(path) << text;
@@ -23,16 +23,16 @@ void writeFile(const std::string& path, const std::string& text) {
 class LocalBackend : public ::testing::Test {
  protected:
   FileSystem& fs = FileSystem::local();
-  TempDir dir;
+  TempFolder dir;
   std::unique_ptr<OsFile> open(const std::string& name, bool write, ShareMode share = ShareMode::Shared) {
     OpenOptions o;
     o.write = write;
     o.share = share;
-    return fs.openFile(dir.file(name), o);
+    return fs.openFile(dir.path(name), o);
   }
   // Two separate write opens of one file, in `a` and `b`.
   void twoOpens() {
-    writeFile(dir.file("t.dat"), "x");
+    writeFile(dir.path("t.dat"), "x");
     a = open("t.dat", true);
     b = open("t.dat", true);
     ASSERT_TRUE(a && b);
@@ -41,44 +41,44 @@ class LocalBackend : public ::testing::Test {
 };
 
 TEST_F(LocalBackend, NamesAreFoundIgnoringCaseInEveryComponent) {
-  std::filesystem::create_directory(dir.file("Db"));
-  writeFile(dir.file("Db/Task.DAT"), "abc");
+  std::filesystem::create_directory(dir.path("Db"));
+  writeFile(dir.path("Db/Task.DAT"), "abc");
   auto f = open("db/TASK.dat", false);
   ASSERT_TRUE(f);
-  EXPECT_EQ(f->path(), dir.file("Db/Task.DAT"));
+  EXPECT_EQ(f->path(), dir.path("Db/Task.DAT"));
   FileInfo info;
-  EXPECT_TRUE(fs.fileInfo(dir.file("DB/task.dat"), info));
+  EXPECT_TRUE(fs.fileInfo(dir.path("DB/task.dat"), info));
   EXPECT_EQ(info.size, 3);
-  EXPECT_EQ(fs.resolvePath(dir.file("db/new.dat")), dir.file("Db/new.dat")) << "missing tail kept as spelt";
+  EXPECT_EQ(fs.resolvePath(dir.path("db/new.dat")), dir.path("Db/new.dat")) << "missing tail kept as spelt";
 }
 
 TEST_F(LocalBackend, CreatingANameThatExistsInOtherCaseReusesThatFile) {
-  writeFile(dir.file("TASK.DAT"), "old contents");
-  auto f = fs.createFile(dir.file("task.dat"), false);
+  writeFile(dir.path("TASK.DAT"), "old contents");
+  auto f = fs.createFile(dir.path("task.dat"), false);
   ASSERT_TRUE(f);
-  EXPECT_EQ(f->path(), dir.file("TASK.DAT"));
+  EXPECT_EQ(f->path(), dir.path("TASK.DAT"));
   EXPECT_EQ(f->size(), 0);
-  EXPECT_FALSE(std::filesystem::exists(dir.file("task.dat")) &&
-               !std::filesystem::equivalent(dir.file("task.dat"), dir.file("TASK.DAT")));
+  EXPECT_FALSE(std::filesystem::exists(dir.path("task.dat")) &&
+               !std::filesystem::equivalent(dir.path("task.dat"), dir.path("TASK.DAT")));
 }
 
 TEST_F(LocalBackend, MissingFilesAndFoldersFailWithTheirErrors) {
   EXPECT_FALSE(open("none.dat", false));
   EXPECT_EQ(osErrorKind(lastOsError()), OsErrorKind::NotFound);
-  std::filesystem::create_directory(dir.file("sub"));
+  std::filesystem::create_directory(dir.path("sub"));
   EXPECT_FALSE(open("sub", false));
   EXPECT_EQ(osErrorKind(lastOsError()), OsErrorKind::AccessDenied);
 }
 
 TEST_F(LocalBackend, ExclusiveOpenFailsWhileAnotherOpenExistsAndBlocksLaterOnes) {
-  writeFile(dir.file("t.dat"), "x");
+  writeFile(dir.path("t.dat"), "x");
   {
     auto shared1 = open("t.dat", true);
     auto shared2 = open("t.dat", false);
     ASSERT_TRUE(shared1 && shared2);
     EXPECT_FALSE(open("t.dat", true, ShareMode::Exclusive));
     EXPECT_EQ(lastOsError(), kSharingViolation);
-    EXPECT_FALSE(fs.createFile(dir.file("t.dat"), false)) << "create must not empty a file in use";
+    EXPECT_FALSE(fs.createFile(dir.path("t.dat"), false)) << "create must not empty a file in use";
   }
   auto exclusive = open("t.dat", true, ShareMode::Exclusive);
   ASSERT_TRUE(exclusive);
@@ -127,7 +127,7 @@ TEST_F(LocalBackend, LockOffsetsPast4GiBWorkAndReservedBytesAreRefused) {
 }
 
 TEST_F(LocalBackend, ReadOnlyOpensTakeLocksThatStillExcludeWriters) {
-  writeFile(dir.file("t.dat"), "x");
+  writeFile(dir.path("t.dat"), "x");
   auto reader = open("t.dat", false);
   auto writer = open("t.dat", true);
   ASSERT_TRUE(reader->lockRange(50, 1));
@@ -136,34 +136,34 @@ TEST_F(LocalBackend, ReadOnlyOpensTakeLocksThatStillExcludeWriters) {
 }
 
 TEST_F(LocalBackend, ReadOnlyAttributeRefusesWriteAccessEvenToRoot) {
-  writeFile(dir.file("ro.dat"), "x");
-  chmod(dir.file("ro.dat").c_str(), 0444);
+  writeFile(dir.path("ro.dat"), "x");
+  chmod(dir.path("ro.dat").c_str(), 0444);
   FileInfo info;
-  ASSERT_TRUE(fs.fileInfo(dir.file("ro.dat"), info));
+  ASSERT_TRUE(fs.fileInfo(dir.path("ro.dat"), info));
   EXPECT_TRUE(info.readOnly);
   EXPECT_FALSE(open("ro.dat", true));
   EXPECT_EQ(osErrorKind(lastOsError()), OsErrorKind::AccessDenied);
   EXPECT_TRUE(open("ro.dat", false));
-  EXPECT_FALSE(fs.createFile(dir.file("ro.dat"), false));
+  EXPECT_FALSE(fs.createFile(dir.path("ro.dat"), false));
 }
 
 TEST_F(LocalBackend, RenameNeverReplacesAnotherFile) {
-  writeFile(dir.file("a.dat"), "a");
-  writeFile(dir.file("b.dat"), "b");
-  EXPECT_FALSE(fs.renameFile(dir.file("a.dat"), dir.file("B.DAT")));
+  writeFile(dir.path("a.dat"), "a");
+  writeFile(dir.path("b.dat"), "b");
+  EXPECT_FALSE(fs.renameFile(dir.path("a.dat"), dir.path("B.DAT")));
   EXPECT_EQ(lastOsError(), EEXIST);
-  EXPECT_TRUE(std::filesystem::exists(dir.file("a.dat")));
-  EXPECT_TRUE(fs.renameFile(dir.file("A.dat"), dir.file("c.dat")));
-  EXPECT_FALSE(std::filesystem::exists(dir.file("a.dat")));
-  EXPECT_TRUE(fs.renameFile(dir.file("c.dat"), dir.file("C.DAT"))) << "a change of case only";
-  EXPECT_TRUE(std::filesystem::exists(dir.file("C.DAT")));
-  EXPECT_FALSE(fs.renameFile(dir.file("none.dat"), dir.file("d.dat")));
+  EXPECT_TRUE(std::filesystem::exists(dir.path("a.dat")));
+  EXPECT_TRUE(fs.renameFile(dir.path("A.dat"), dir.path("c.dat")));
+  EXPECT_FALSE(std::filesystem::exists(dir.path("a.dat")));
+  EXPECT_TRUE(fs.renameFile(dir.path("c.dat"), dir.path("C.DAT"))) << "a change of case only";
+  EXPECT_TRUE(std::filesystem::exists(dir.path("C.DAT")));
+  EXPECT_FALSE(fs.renameFile(dir.path("none.dat"), dir.path("d.dat")));
   EXPECT_EQ(osErrorKind(lastOsError()), OsErrorKind::NotFound);
 }
 
 // Transfers past the end, cuts and gaps are tested through the file layer over this backend.
 TEST_F(LocalBackend, PositionalTransfersRefuseNegativeOffsetsAndSync) {
-  auto f = fs.createFile(dir.file("t.dat"), false);
+  auto f = fs.createFile(dir.path("t.dat"), false);
   ASSERT_TRUE(f);
   EXPECT_EQ(f->writeAt(10, "hello", 5), 5);
   EXPECT_EQ(f->size(), 15);

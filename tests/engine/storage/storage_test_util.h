@@ -1,5 +1,5 @@
-// Helpers shared by the storage tests: temporary folders, forked helper processes, the engine
-// error of a call, and the seed of property tests.
+// Helpers shared by the storage tests: forked helper processes, the engine error of a call, and
+// the seed of property tests. Temporary folders come from the platform tests' TempFolder.
 #pragma once
 
 #include <signal.h>
@@ -10,12 +10,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <functional>
 #include <random>
 #include <string>
 
 #include "engine/storage/veldorerr.h"
+#include "tests/platform/temp_folder.h"
 
 namespace storage_test {
 
@@ -53,28 +53,11 @@ inline uint32_t testSeed() {
   return seed;
 }
 
-// A fresh folder under the temporary path, removed with everything in it at the end.
-class TempDir {
+// The platform tests' TempFolder under the name the table tests still use; storage tests use
+// TempFolder itself.
+class TempDir : public platform::testing::TempFolder {
  public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "velmaron-storage-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) std::abort();
-    path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::permissions(path_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add,
-                                 ec);
-    std::filesystem::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
+  std::string file(const std::string& name) const { return path(name); }
 };
 
 // A forked helper process that runs `body` and talks to the test through two pipes, one byte per

@@ -18,8 +18,8 @@
 namespace engine {
 namespace {
 
+using platform::testing::TempFolder;
 using storage_test::Helper;
-using storage_test::TempDir;
 
 using datafile_test::errorOf;
 using datafile_test::TestCursor;
@@ -104,10 +104,10 @@ class BlobFileTest : public ::testing::Test {
     return out;
   }
 
-  TempDir dir;
+  TempFolder dir;
   TFileList list;
   TestTable table;
-  const std::string path = dir.file("docs.BLB");
+  const std::string path = dir.path("docs.BLB");
 };
 
 // ---- Format ----

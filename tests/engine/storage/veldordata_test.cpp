@@ -16,7 +16,7 @@ namespace engine {
 namespace {
 
 using namespace datafile_test;
-using storage_test::TempDir;
+using platform::testing::TempFolder;
 
 class DataFileTest : public ::testing::Test {
  protected:
@@ -57,10 +57,10 @@ class DataFileTest : public ::testing::Test {
     });
   }
 
-  TempDir dir;
+  TempFolder dir;
   TFileList list;
   TestTable table;
-  const std::string path = dir.file("TASK.DAT");
+  const std::string path = dir.path("TASK.DAT");
 };
 
 // ---- Exact format ----

@@ -11,8 +11,8 @@
 namespace engine {
 namespace {
 
+using platform::testing::TempFolder;
 using storage_test::Helper;
-using storage_test::TempDir;
 
 // The table files' lock ranges.
 constexpr int64_t kDataWriteLock = INT64_C(0xFFFFFFFF);
@@ -40,8 +40,8 @@ class ProcessLocks : public ::testing::Test {
     TFileList list;
     handler(list, path)->CreateFile();
   }
-  TempDir dir;
-  const std::string path = dir.file("task.idx");
+  TempFolder dir;
+  const std::string path = dir.path("task.idx");
 };
 
 // A helper that opens the table file in its own process, does `hold`, reports 'r' and waits for
@@ -90,14 +90,14 @@ TEST_F(ProcessLocks, AFileThatAnotherProcessHasOpenIsNeitherDeletedNorRenamed) {
   TFileList list;
   auto h = handler(list, path);
   EXPECT_EQ(errorOf([&] { h->DeleteFile(); }), VELDOR_OSEACCES);
-  EXPECT_EQ(errorOf([&] { h->RenameFile(dir.file("moved.idx")); }), VELDOR_OSEACCES);
+  EXPECT_EQ(errorOf([&] { h->RenameFile(dir.path("moved.idx")); }), VELDOR_OSEACCES);
   EXPECT_TRUE(std::filesystem::exists(path));
-  EXPECT_FALSE(std::filesystem::exists(dir.file("moved.idx")));
+  EXPECT_FALSE(std::filesystem::exists(dir.path("moved.idx")));
   other.send('q');
   ASSERT_EQ(other.wait(), 0);
-  h->RenameFile(dir.file("moved.idx"));
+  h->RenameFile(dir.path("moved.idx"));
   h->DeleteFile();
-  EXPECT_FALSE(std::filesystem::exists(dir.file("moved.idx")));
+  EXPECT_FALSE(std::filesystem::exists(dir.path("moved.idx")));
 }
 
 TEST_F(ProcessLocks, AWriterExcludesEveryReaderSlotAndAReaderExcludesTheWriter) {
@@ -214,8 +214,8 @@ class SessionLocks : public ::testing::TestWithParam<bool> {
  protected:
   void SetUp() override { handler(first, path)->CreateFile(); }
   TFileList& secondList() { return GetParam() ? second : first; }
-  TempDir dir;
-  const std::string path = dir.file("task.dat");
+  TempFolder dir;
+  const std::string path = dir.path("task.dat");
   TFileList first;
   TFileList second;
 };

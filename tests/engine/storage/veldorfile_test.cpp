@@ -15,8 +15,8 @@
 namespace engine {
 namespace {
 
+using platform::testing::TempFolder;
 using storage_test::errorOf;
-using storage_test::TempDir;
 
 std::vector<uint8_t> pattern(size_t size, uint8_t seed = 1) {
   std::vector<uint8_t> v(size);
@@ -38,7 +38,7 @@ std::unique_ptr<TFileHandler> handler(TFileList& list, const std::string& name, 
 class FileLayer : public ::testing::TestWithParam<bool> {
  protected:
   bool inMemory() const { return GetParam(); }
-  std::string name(const std::string& base) const { return inMemory() ? "mem/" + base : dir.file(base); }
+  std::string name(const std::string& base) const { return inMemory() ? "mem/" + base : dir.path(base); }
   std::unique_ptr<TFileHandler> h(const std::string& base, bool exclusive = false, bool temporary = false) {
     return handler(list, name(base), inMemory(), exclusive, temporary);
   }
@@ -49,7 +49,7 @@ class FileLayer : public ::testing::TestWithParam<bool> {
     f->Write(data.data(), int64_t(data.size()));
     return f;
   }
-  TempDir dir;
+  TempFolder dir;
   TFileList list;
 };
 
@@ -290,43 +290,43 @@ TEST_F(MemoryFiles, AWriteOrCutFarPastWhatMemoryCanHoldFailsAndLeavesTheFileAsIt
 }
 
 TEST_F(MemoryFiles, ClearingTheListDropsEveryFileAndItsContents) {
-  TempDir dir;
+  TempFolder dir;
   handler(list, "kept.dat", true)->CreateFile();
-  auto tmp = handler(list, dir.file("work.tmp"), false, false, true);
+  auto tmp = handler(list, dir.path("work.tmp"), false, false, true);
   tmp->CreateFile();
   list.Clear();
   EXPECT_EQ(list.Count(), 0u);
   tmp.reset();  // closing a handle on a freed file is refused, not carried out
   EXPECT_FALSE(handler(list, "kept.dat", true)->FileExists());
-  EXPECT_FALSE(std::filesystem::exists(dir.file("work.tmp")));
-  handler(list, dir.file("x.dat"), true)->CreateFile();
-  EXPECT_FALSE(handler(list, dir.file("x.dat"), false)->FileExists())
+  EXPECT_FALSE(std::filesystem::exists(dir.path("work.tmp")));
+  handler(list, dir.path("x.dat"), true)->CreateFile();
+  EXPECT_FALSE(handler(list, dir.path("x.dat"), false)->FileExists())
       << "the same name on disk is another file";
 }
 
 class DiskFiles : public ::testing::Test {
  protected:
-  TempDir dir;
+  TempFolder dir;
   TFileList list;
 };
 
 TEST_F(DiskFiles, ReadOnlyAttributeOpensReadOnlyAndReportsBothFlags) {
-  std::ofstream(dir.file("ro.dat")) << "data";
-  chmod(dir.file("ro.dat").c_str(), 0444);
-  auto f = handler(list, dir.file("ro.dat"));
+  std::ofstream(dir.path("ro.dat")) << "data";
+  chmod(dir.path("ro.dat").c_str(), 0444);
+  auto f = handler(list, dir.path("ro.dat"));
   f->Open();
   EXPECT_TRUE(f->IsReadOnly());
   EXPECT_TRUE(f->IsReadOnlyAttribute());
   EXPECT_EQ(errorOf([&] { f->Write("x", 1); }), VELDOR_WRITEERR);
-  EXPECT_EQ(OSGetFileAttributes(dir.file("ro.dat")) & kFileAttributeReadOnly, kFileAttributeReadOnly);
+  EXPECT_EQ(OSGetFileAttributes(dir.path("ro.dat")) & kFileAttributeReadOnly, kFileAttributeReadOnly);
 }
 
 TEST_F(DiskFiles, SpellingsOfOneFileShareOneObjectAndBackslashesDelimitFolders) {
-  std::filesystem::create_directory(dir.file("db"));
+  std::filesystem::create_directory(dir.path("db"));
   handler(list, dir.path() + "\\db\\task.dat")->CreateFile();
-  EXPECT_TRUE(std::filesystem::exists(dir.file("db/task.dat")));
-  auto a = handler(list, dir.file("db/task.dat"));
-  auto b = handler(list, dir.file("db/../db/TASK.DAT"));
+  EXPECT_TRUE(std::filesystem::exists(dir.path("db/task.dat")));
+  auto a = handler(list, dir.path("db/task.dat"));
+  auto b = handler(list, dir.path("db/../db/TASK.DAT"));
   a->Open();
   b->Open();
   EXPECT_EQ(list.Count(), 1u);
@@ -335,41 +335,41 @@ TEST_F(DiskFiles, SpellingsOfOneFileShareOneObjectAndBackslashesDelimitFolders) 
 }
 
 TEST_F(DiskFiles, AFolderIsNotAFile) {
-  std::filesystem::create_directory(dir.file("sub.dat"));
-  auto f = handler(list, dir.file("sub.dat"));
+  std::filesystem::create_directory(dir.path("sub.dat"));
+  auto f = handler(list, dir.path("sub.dat"));
   EXPECT_FALSE(f->FileExists());
   EXPECT_EQ(errorOf([&] { f->Open(); }), VELDOR_OSENOENT);
-  EXPECT_EQ(OSGetFileDate(dir.file("sub.dat")), -1);
-  EXPECT_FALSE(OSFileExists(dir.file("sub.dat")));
+  EXPECT_EQ(OSGetFileDate(dir.path("sub.dat")), -1);
+  EXPECT_FALSE(OSFileExists(dir.path("sub.dat")));
 }
 
 TEST_F(DiskFiles, ATemporaryFileOpenedFromDiskIsDeletedAtItsLastClose) {
-  std::ofstream(dir.file("work.tmp")) << "x";
-  auto a = handler(list, dir.file("work.tmp"), false, false, true);
-  auto b = handler(list, dir.file("work.tmp"), false, false, true);
+  std::ofstream(dir.path("work.tmp")) << "x";
+  auto a = handler(list, dir.path("work.tmp"), false, false, true);
+  auto b = handler(list, dir.path("work.tmp"), false, false, true);
   a->Open();
   b->Open();
   a->Close();
-  EXPECT_TRUE(std::filesystem::exists(dir.file("work.tmp")));
+  EXPECT_TRUE(std::filesystem::exists(dir.path("work.tmp")));
   b->Close();
-  EXPECT_FALSE(std::filesystem::exists(dir.file("work.tmp")));
+  EXPECT_FALSE(std::filesystem::exists(dir.path("work.tmp")));
 }
 
 TEST_F(DiskFiles, ACopyWhoseDestinationCannotBeMadeNamesTheDestination) {
-  auto f = handler(list, dir.file("a.dat"));
+  auto f = handler(list, dir.path("a.dat"));
   f->CreateFile();
   std::string table;
-  EXPECT_EQ(errorOf([&] { f->CopyToNewFile(dir.file("missing/b.dat"), false, nullptr, 0); }, &table),
+  EXPECT_EQ(errorOf([&] { f->CopyToNewFile(dir.path("missing/b.dat"), false, nullptr, 0); }, &table),
             VELDOR_OSENOENT);
-  EXPECT_EQ(table, dir.file("missing/b.dat"));
+  EXPECT_EQ(table, dir.path("missing/b.dat"));
 }
 
 TEST_F(DiskFiles, OsRoutinesReportFilesAndErrors) {
-  std::ofstream(dir.file("f.dat")) << "x";
-  EXPECT_TRUE(OSFileExists(dir.file("F.DAT")));
-  EXPECT_NE(OSGetFileDate(dir.file("f.dat")), -1);
-  EXPECT_EQ(OSGetFileAttributes(dir.file("none")), -1);
-  EXPECT_EQ(OSGetFileAttributes(dir.file("f.dat")), kFileAttributeNormal);
+  std::ofstream(dir.path("f.dat")) << "x";
+  EXPECT_TRUE(OSFileExists(dir.path("F.DAT")));
+  EXPECT_NE(OSGetFileDate(dir.path("f.dat")), -1);
+  EXPECT_EQ(OSGetFileAttributes(dir.path("none")), -1);
+  EXPECT_EQ(OSGetFileAttributes(dir.path("f.dat")), kFileAttributeNormal);
   EXPECT_EQ(OSGetFileAttributes(dir.path()), kFileAttributeDirectory);
   const std::pair<int, uint16_t> mapped[] = {
       {ENOENT, VELDOR_OSENOENT},
@@ -391,13 +391,13 @@ TEST_F(DiskFiles, OsRoutinesReportFilesAndErrors) {
 }
 
 TEST_F(DiskFiles, AFailedOpenRecordsTheSystemErrorInTheContext) {
-  std::ofstream(dir.file("t.dat")) << "x";
-  auto exclusive = handler(list, dir.file("t.dat"), false, true);
+  std::ofstream(dir.path("t.dat")) << "x";
+  auto exclusive = handler(list, dir.path("t.dat"), false, true);
   exclusive->Open();
   TFileList otherSession;
-  EXPECT_EQ(errorOf([&] { handler(otherSession, dir.file("t.dat"))->Open(); }), VELDOR_OSEACCES);
+  EXPECT_EQ(errorOf([&] { handler(otherSession, dir.path("t.dat"))->Open(); }), VELDOR_OSEACCES);
   EXPECT_EQ(GetEngineErrorItem(kItemOSError), std::to_string(platform::kSharingViolation));
-  EXPECT_EQ(GetEngineErrorMessage(VELDOR_OSEACCES), "Access denied to table '" + dir.file("t.dat") + "'");
+  EXPECT_EQ(GetEngineErrorMessage(VELDOR_OSEACCES), "Access denied to table '" + dir.path("t.dat") + "'");
 }
 
 // Attempts are counted in full (a byte count of retries included, which cannot wrap), with one

@@ -476,7 +476,7 @@ TEST_F(TextWordsTest, DefaultParamsAreTheTwentyTwoStopWords) {
 
 class TempFileNameTest : public ::testing::Test {
  protected:
-  storage_test::TempDir temp;
+  platform::testing::TempFolder temp;
   std::filesystem::path dir{temp.path()};
   std::string prefix = dir.string() + "/" + std::to_string(::gettid()).substr(0, 5);
 };
