@@ -23,6 +23,7 @@ using platform::testing::TempFolder;
 using storage_test::Helper;
 
 using datafile_test::errorOf;
+using datafile_test::readFileBytes;
 using datafile_test::TestCursor;
 using datafile_test::TestTable;
 
@@ -31,10 +32,6 @@ std::vector<uint8_t> pattern(size_t n, uint32_t seed) {
   std::minstd_rand g(seed);
   for (auto& b : v) b = uint8_t(g());
   return v;
-}
-
-std::vector<uint8_t> readRaw(const std::string& path) {
-  return datafile_test::readFileBytes(path);
 }
 
 void patchRaw(const std::string& path, int64_t offset, const std::vector<uint8_t>& bytes) {
@@ -119,7 +116,7 @@ TEST_F(BlobFileFormat, NewFileIsExactlyItsHeaderWithVersion5AndNoBlocks) {
   auto f = create();
   EXPECT_TRUE(f->WriteHeader(false));
   f->Close();
-  const auto raw = readRaw(path);
+  const auto raw = readFileBytes(path);
   ASSERT_EQ(raw.size(), 512u);
   EXPECT_EQ(platform::get4(&raw[0]), 1u);
   EXPECT_EQ(raw[8], 5);
@@ -134,7 +131,7 @@ TEST_F(BlobFileFormat, ThousandBytesTakeThreeBlocksOf494And494And12) {
   const auto data = pattern(1000, 1);
   EXPECT_EQ(store(*f, data, 77), 1u);
   f->Close();
-  const auto raw = readRaw(path);
+  const auto raw = readFileBytes(path);
   ASSERT_EQ(raw.size(), 512u + 3 * 512);
   EXPECT_EQ(platform::get4(&raw[13]), 4u);
   struct Expect {
@@ -158,7 +155,7 @@ TEST_F(BlobFileFormat, EncryptedFileScramblesHeaderBlockHeaderAndDataEachFromThe
   const auto data = pattern(30, 2);
   store(*f, data, 5);
   f->Close();
-  auto raw = readRaw(path);
+  auto raw = readFileBytes(path);
   ASSERT_EQ(raw.size(), 1024u);
   UnscrambleBuffer(raw.data(), 512, kStructureSeed);
   EXPECT_EQ(raw[8], 5);
