@@ -1,6 +1,7 @@
-// Byte-range locks and share modes between processes (forked helpers), with the lock offsets the
-// table files use. The backend's own rules (overlaps, exact unlocks, opens of one process) are
-// fixed by its tests; here the file layer's use of them is.
+// Share modes, open files and lock retries of the file layer between processes (forked helpers).
+// The backend's own rules (overlaps, exact unlocks, opens of one process) are fixed by its tests,
+// the lock layout of each table file by that file's tests, and the release of everything a
+// process held when it ends by the fault-injection run.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -21,9 +22,6 @@ constexpr int64_t kIndexWriteLock = INT64_C(0xFFFEFFFF);
 constexpr int64_t kIndexWriteLength = 65536;
 int64_t readSlot(int64_t slot) {
   return INT64_C(0xFFFFFFFF) - slot;
-}
-int64_t recordLock(int64_t record) {
-  return INT64_C(0xFFFFFFFE) - record;
 }
 
 using storage_test::errorOf;
@@ -99,64 +97,6 @@ TEST_F(ProcessLocks, AFileThatAnotherProcessHasOpenIsNeitherDeletedNorRenamed) {
   h->RenameFile(dir.path("moved.idx"));
   h->DeleteFile();
   EXPECT_FALSE(std::filesystem::exists(dir.path("moved.idx")));
-}
-
-TEST_F(ProcessLocks, AWriterExcludesEveryReaderSlotAndAReaderExcludesTheWriter) {
-  Helper reader = holder(path, false, [](TFileHandler& h) { return h.LockRegion(true, readSlot(17), 1); });
-  ASSERT_EQ(reader.receive(), 'r');
-  TFileList list;
-  auto h = handler(list, path);
-  h->Open();
-  EXPECT_FALSE(h->LockRegion(true, kIndexWriteLock, kIndexWriteLength));
-  EXPECT_FALSE(h->LockRegion(true, readSlot(17), 1)) << "the same slot";
-  EXPECT_TRUE(h->LockRegion(true, readSlot(18), 1)) << "readers rarely collide";
-  EXPECT_TRUE(h->LockRegion(false, readSlot(18), 1));
-  reader.send('q');
-  ASSERT_EQ(reader.wait(), 0);
-  ASSERT_TRUE(h->LockRegion(true, kIndexWriteLock, kIndexWriteLength));
-
-  Helper late = Helper([&](Helper&) {
-    TFileList own;
-    auto r = handler(own, path);
-    r->Open();
-    for (int64_t slot : {1, 2, 65535}) {
-      if (r->LockRegion(true, readSlot(slot), 1)) return 4;
-    }
-    return r->LockRegion(true, kDataWriteLock, 1) ? 0 : 5;
-  });
-  EXPECT_EQ(late.wait(), 0)
-      << "no reader slot while the writer holds its range; the data write byte is apart";
-}
-
-TEST_F(ProcessLocks, RecordLocksAreIndependentOfEachOther) {
-  Helper other = holder(path, false, [](TFileHandler& h) { return h.LockRegion(true, recordLock(5), 1); });
-  ASSERT_EQ(other.receive(), 'r');
-  TFileList list;
-  auto h = handler(list, path);
-  h->Open();
-  EXPECT_FALSE(h->LockRegion(true, recordLock(5), 1));
-  EXPECT_TRUE(h->LockRegion(true, recordLock(4), 1));
-  EXPECT_TRUE(h->LockRegion(true, recordLock(6), 1));
-  EXPECT_TRUE(h->LockRegion(true, recordLock(200000000), 1));
-  EXPECT_TRUE(h->LockRegion(true, kDataWriteLock, 1));
-  EXPECT_FALSE(h->LockRegion(false, recordLock(5), 1)) << "only its holder can release it";
-  other.send('q');
-  ASSERT_EQ(other.wait(), 0);
-  EXPECT_TRUE(h->LockRegion(true, recordLock(5), 1));
-}
-
-TEST_F(ProcessLocks, AKilledHolderLosesItsLocksAndItsOpen) {
-  Helper victim = holder(path, true, [](TFileHandler& h) {
-    return h.LockRegion(true, kDataWriteLock, 1) && h.LockRegion(true, recordLock(3), 1);
-  });
-  ASSERT_EQ(victim.receive(), 'r');
-  TFileList list;
-  EXPECT_EQ(errorOf([&] { handler(list, path)->Open(); }), VELDOR_OSEACCES);
-  EXPECT_EQ(victim.kill9(), 128 + SIGKILL);
-  auto h = handler(list, path, true);
-  h->Open();
-  EXPECT_TRUE(h->LockRegion(true, kDataWriteLock, 1));
-  EXPECT_TRUE(h->LockRegion(true, recordLock(3), 1));
 }
 
 TEST_F(ProcessLocks, TheRetryGivesUpAfterItsAttemptsWhileAnotherProcessHoldsTheLock) {
