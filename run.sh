@@ -9,7 +9,7 @@ configure_build build/release -DCMAKE_BUILD_TYPE=Release -DVELMARON_TESTS=OFF
 
 program=build/release/ui/velmaron
 if [ ! -x "$program" ]; then
-  echo "Velmaron's libraries and tools are built in build/release, but the desktop program is not built yet." >&2
+  echo "The desktop program was not built: $program is missing." >&2
   exit 1
 fi
 if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then

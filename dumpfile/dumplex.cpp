@@ -108,7 +108,7 @@ bool isNameChar(char c) {
 }
 
 // DFA states. The start state is 0 or 1 (line start); this scanner treats both alike. States
-// reached by a first character also accept rule 27 (any single byte).
+// reached by a first character also accept kRuleAnyByte.
 enum State : int {
   kStart = 0,
   kStartLine = 1,
@@ -178,73 +178,73 @@ int DumpKeywordCode(std::string_view word) {
 int TDumpLex::accepts(int state, int* rules) const {
   switch (state) {
     case kId1:
-      return put(rules, 1, 27);
+      return put(rules, kRuleIdentifier, kRuleAnyByte);
     case kId:
-      return put(rules, 1);
+      return put(rules, kRuleIdentifier);
     case kInt1:
-      return put(rules, 4, 27);
+      return put(rules, kRuleInt, kRuleAnyByte);
     case kInt:
-      return put(rules, 4);
+      return put(rules, kRuleInt);
     case kIntFrac:
     case kDotDigits:
     case kExpDigits:
     case kSignedFrac:
-      return put(rules, 2);
+      return put(rules, kRuleApproxNum);
     case kDot1:
-      return put(rules, 14, 27);
+      return put(rules, kRuleDot, kRuleAnyByte);
     case kPlus1:
-      return put(rules, 19, 27);
+      return put(rules, kRulePlus, kRuleAnyByte);
     case kMinus1:
-      return put(rules, 20, 27);
+      return put(rules, kRuleMinus, kRuleAnyByte);
     case kSignedDigits:
-      return put(rules, 3);
+      return put(rules, kRuleSignedInt);
     case kCommentEnd:
-      return put(rules, 25);
+      return put(rules, kRuleComment);
     case kSquote1:
-      return put(rules, 5, 27);
+      return put(rules, kRuleSingleQuoted, kRuleAnyByte);
     case kSquote:
-      return put(rules, 5);
+      return put(rules, kRuleSingleQuoted);
     case kDquote1:
-      return put(rules, 6, 27);
+      return put(rules, kRuleDoubleQuoted, kRuleAnyByte);
     case kDquote:
-      return put(rules, 6);
+      return put(rules, kRuleDoubleQuoted);
     case kBlank1:
-      return put(rules, 26, 27);
+      return put(rules, kRuleBlanks, kRuleAnyByte);
     case kLineFeed1:
     case kBlanks:
-      return put(rules, 26);
+      return put(rules, kRuleBlanks);
     case kLess1:
-      return put(rules, 12, 27);
+      return put(rules, kRuleLess, kRuleAnyByte);
     case kNotEqual:
-      return put(rules, 22);
+      return put(rules, kRuleNotEqual);
     case kLessEqual:
-      return put(rules, 24);
+      return put(rules, kRuleLessEqual);
     case kGreater1:
-      return put(rules, 13, 27);
+      return put(rules, kRuleGreater, kRuleAnyByte);
     case kGreaterEqual:
-      return put(rules, 23);
+      return put(rules, kRuleGreaterEqual);
     case kRparen1:
-      return put(rules, 9, 27);
+      return put(rules, kRuleRparen, kRuleAnyByte);
     case kRparenSemi:
-      return put(rules, 16);
+      return put(rules, kRuleRparenSemi);
     case kComma1:
-      return put(rules, 7, 27);
+      return put(rules, kRuleComma, kRuleAnyByte);
     case kLparen1:
-      return put(rules, 8, 27);
+      return put(rules, kRuleLparen, kRuleAnyByte);
     case kLbracket1:
-      return put(rules, 10, 27);
+      return put(rules, kRuleLbracket, kRuleAnyByte);
     case kRbracket1:
-      return put(rules, 11, 27);
+      return put(rules, kRuleRbracket, kRuleAnyByte);
     case kColon1:
-      return put(rules, 15, 27);
+      return put(rules, kRuleColon, kRuleAnyByte);
     case kEqual1:
-      return put(rules, 17, 27);
+      return put(rules, kRuleEqual, kRuleAnyByte);
     case kStar1:
-      return put(rules, 18, 27);
+      return put(rules, kRuleStar, kRuleAnyByte);
     case kSlash1:
-      return put(rules, 21, 27);
+      return put(rules, kRuleSlash, kRuleAnyByte);
     case kAny1:
-      return put(rules, 27);
+      return put(rules, kRuleAnyByte);
     default:
       return 0;
   }
@@ -374,13 +374,13 @@ void TDumpLex::action(int rule) {
   using namespace dumptoken;
   const std::string_view text = yytext.view();
   switch (rule) {
-    case 1: {
+    case kRuleIdentifier: {
       yylval = text;
       const int code = DumpKeywordCode(text);
       yyreturn(code != 0 ? code : NAME);
       return;
     }
-    case 2: {
+    case kRuleApproxNum: {
       const std::string_view digits = unsignedText(text);
       double value = 0;
       const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
@@ -393,27 +393,27 @@ void TDumpLex::action(int rule) {
       }
       return;
     }
-    case 3:
-    case 4: {
+    case kRuleSignedInt:
+    case kRuleInt: {
       const std::string_view digits = unsignedText(text);
       int32_t value = 0;
       const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
       yylval = text;
       if (ec == std::errc() && end == digits.data() + digits.size()) {
         yyinteger = value;
-        yyreturn(rule == 3 ? SIGNED_INTNUM : INTNUM);
+        yyreturn(rule == kRuleSignedInt ? SIGNED_INTNUM : INTNUM);
       } else {
         yyreturn(NAME);
       }
       return;
     }
-    case 5:
-    case 6: {
+    case kRuleSingleQuoted:
+    case kRuleDoubleQuoted: {
       if (text.back() == '\\') {
         yymore();  // an escaped quote: the string goes on after it
         return;
       }
-      const char quote = rule == 5 ? '\'' : '"';
+      const char quote = rule == kRuleSingleQuoted ? '\'' : '"';
       if (get_char() != quote) {
         yyreturn(0);
         return;
@@ -421,70 +421,71 @@ void TDumpLex::action(int rule) {
       ShortString value;
       const std::string_view body = text.substr(1);
       for (size_t i = 0; i < body.size(); ++i) {
-        if (rule == 5 && body[i] == '\\' && i + 1 < body.size() && body[i + 1] == '\'') continue;
-        if (rule == 6 && body[i] == '"') continue;
+        if (rule == kRuleSingleQuoted && body[i] == '\\' && i + 1 < body.size() && body[i + 1] == '\'')
+          continue;
+        if (rule == kRuleDoubleQuoted && body[i] == '"') continue;
         value.push_back(body[i]);
       }
       yylval = value;
       yyreturn(STRING);
       return;
     }
-    case 7:
+    case kRuleComma:
       yyreturn(COMMA);
       return;
-    case 8:
+    case kRuleLparen:
       yyreturn(LPAREN);
       return;
-    case 9:
+    case kRuleRparen:
       yyreturn(RPAREN);
       return;
-    case 10:
+    case kRuleLbracket:
       yyreturn(LBRACKET);
       return;
-    case 11:
+    case kRuleRbracket:
       yyreturn(RBRACKET);
       return;
-    case 12:
+    case kRuleLess:
       yyreturn(LT);
       return;
-    case 13:
+    case kRuleGreater:
       yyreturn(GT);
       return;
-    case 14:
+    case kRuleDot:
       yyreturn(DOT);
       return;
-    case 15:
+    case kRuleColon:
       yyreturn(COLON);
       return;
-    case 16:
+    case kRuleRparenSemi:
       yyreturn(RPAREN_SEMI);
       return;
-    case 17:
+    case kRuleEqual:
       yyreturn(EQ);
       return;
-    case 18:
+    case kRuleStar:
       yyreturn(STAR);
       return;
-    case 19:
+    case kRulePlus:
       yyreturn(PLUS);
       return;
-    case 20:
+    case kRuleMinus:
       yyreturn(MINUS);
       return;
-    case 21:
+    case kRuleSlash:
       yyreturn(SLASH);
       return;
-    case 22:
+    case kRuleNotEqual:
       yyreturn(NE);
       return;
-    case 23:
+    case kRuleGreaterEqual:
       yyreturn(GE);
       return;
-    case 24:
+    case kRuleLessEqual:
       yyreturn(LE);
       return;
-    case 25:
-    case 26:
+    case kRuleComment:
+    case kRuleBlanks:
       return;  // comment, blanks: skipped
     default:
       yyreturn(0);

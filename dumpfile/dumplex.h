@@ -2,13 +2,8 @@
 // recogniser. A DFA over the rules below, driven by LexLib's driver, so that token text, column
 // counter and longest-match behaviour are those of the table-driven scanner.
 //
-// Rules in priority order (longest match wins; equal lengths go to the lower rule number):
-//   1 identifier [A-Za-z][A-Za-z0-9_#$]*      keyword code or NAME; yylval := text
-//   2 [0-9]+"."[0-9]* | "."[0-9]+([Ee][+-][0-9]+)? | [+-][0-9]+"."[0-9]+   APPROXNUM
-//   3 [+-][0-9]+ SIGNED_INTNUM   4 [0-9]+ INTNUM   (32-bit; NAME with the text when out of range)
-//   5 '[^']*  6 "[^"]*   quoted text (closing quote read by the action; backslash continues it)
-//   7-24 punctuation and operators   25 "--" up to a line feed (skipped)
-//   26 [ \t\n]+ (skipped)   27 any other byte: token 0
+// The rules are TDumpLex::Rule, in priority order: the longest match wins, and on a tie in
+// length the rule declared first.
 // Token 0 also means end of input. A 0 byte inside a line ends the line's input.
 #pragma once
 
@@ -198,6 +193,38 @@ class TDumpLex : public LexLib {
   // Converted value of the last number token (its yylval holds the text as written).
   double yynumber = 0;
   int32_t yyinteger = 0;
+
+  // The scanner's rules; their values are their priorities (lower wins on a tie in length).
+  enum Rule : int {
+    kRuleIdentifier = 1,  // [A-Za-z][A-Za-z0-9_#$]*: keyword code or NAME; yylval := text
+    // [0-9]+"."[0-9]* | "."[0-9]+([Ee][+-][0-9]+)? | [+-][0-9]+"."[0-9]+: APPROXNUM
+    kRuleApproxNum,
+    kRuleSignedInt,     // [+-][0-9]+: SIGNED_INTNUM (32-bit; NAME with the text when out of range)
+    kRuleInt,           // [0-9]+: INTNUM (likewise)
+    kRuleSingleQuoted,  // '[^']*, then the closing quote read by the action; backslash continues it
+    kRuleDoubleQuoted,  // "[^"]*, likewise
+    kRuleComma,         // the punctuation and operators, each its token
+    kRuleLparen,
+    kRuleRparen,
+    kRuleLbracket,
+    kRuleRbracket,
+    kRuleLess,
+    kRuleGreater,
+    kRuleDot,
+    kRuleColon,
+    kRuleRparenSemi,
+    kRuleEqual,
+    kRuleStar,
+    kRulePlus,
+    kRuleMinus,
+    kRuleSlash,
+    kRuleNotEqual,
+    kRuleGreaterEqual,
+    kRuleLessEqual,
+    kRuleComment,  // "--" up to a line feed: skipped
+    kRuleBlanks,   // [ \t\n]+: skipped
+    kRuleAnyByte,  // any other byte: token 0
+  };
 
   // DFA interface for LexLib::yylexWith.
   int accepts(int state, int* rules) const;

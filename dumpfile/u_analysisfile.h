@@ -10,8 +10,8 @@
 #include <cstdint>
 #include <string>
 
+#include "dumpfile/dumpworker.h"
 #include "dumpfile/u_formatdumpfile.h"
-#include "dumpfile/u_parsedumpfile.h"
 
 namespace dumpfile {
 

@@ -1,7 +1,6 @@
 #include "dumpfile/u_formatdumpfile.h"
 
-#include <filesystem>
-#include <system_error>
+#include "platform/processinfo.h"
 
 namespace dumpfile {
 
@@ -46,16 +45,7 @@ bool TExpFileUser::GetNode(int i, TExpFileNode*& node) const {
   return true;
 }
 
-namespace {
-std::string programFolder() {
-  std::error_code ec;
-  auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-  if (ec) return std::filesystem::current_path(ec).string();
-  return exe.parent_path().string();
-}
-}  // namespace
-
-TExpFileRoot::TExpFileRoot() : outputDir_(programFolder()) {}
+TExpFileRoot::TExpFileRoot() : outputDir_(platform::programDirectory()) {}
 
 TExpFileUser* TExpFileRoot::AddUser(std::unique_ptr<TExpFileUser> owner) {
   owners_.push_back(std::move(owner));

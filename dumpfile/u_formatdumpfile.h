@@ -51,7 +51,7 @@ enum : uint8_t {
 };
 
 // The group captions and definition-file base names, exactly as shown and written
-// (kind 22 ends with a blank).
+// (kKindRollbackSegments ends with a blank).
 extern const std::array<std::string_view, kKindCount> KindName;
 
 // Source kinds of a root.
@@ -86,7 +86,7 @@ class TExpFileNode {
   uint8_t kind_ = 0;
 };
 
-// An owner (database user): kind 1, with its objects in the order found.
+// An owner (database user): kKindUsers, with its objects in the order found.
 class TExpFileUser : public TExpFileNode {
  public:
   TExpFileUser() { SetKind(kKindUsers); }
@@ -123,7 +123,7 @@ class TExpFileRoot : public TExpFileNode {
   // Index of the first owner whose name equals `name` byte for byte; -1 when none.
   int FindUser(std::string_view name) const;
 
-  // Root-level kinds the definition writer writes; the flag of kind 1 chooses the owners' own texts.
+  // Root-level kinds the definition writer writes; the flag of kKindUsers chooses the owners' own texts.
   std::array<bool, kKindCount> KindSelected{};
 
   // --- header facts, set by the caller before a worker starts (or by the analysis-file reader)

@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "dumpfile/dumpworker.h"
 #include "dumpfile/u_formatdumpfile.h"
-#include "dumpfile/u_parsedumpfile.h"
 
 namespace dumpfile {
 
@@ -21,13 +21,13 @@ inline constexpr std::string_view kSaveObjDdlError = "Save Object DDL error!";
 // inside a UTF-8 sequence).
 std::string SafeFileNamePart(std::string_view name, size_t maxBytes);
 
-// The file that root-level definitions of `kind` go to (kind 1, the owners' own definitions:
+// The file that root-level definitions of `kind` go to (kKindUsers, the owners' own definitions:
 // "Users.sql"), and the one that definitions of `kind` of the owner `owner` go to. An owner's
 // file is never a root-level one, whatever its name.
 std::string DefinitionFileName(const std::string& outputDir, uint8_t kind);
 std::string DefinitionFileName(const std::string& outputDir, std::string_view owner, uint8_t kind);
 
-// Writes the chosen definitions. The root's KindSelected flags choose root-level kinds (kind 1:
+// Writes the chosen definitions. The root's KindSelected flags choose root-level kinds (kKindUsers:
 // the owners' own definitions), each owner's flags that owner's kinds. Every file the run writes
 // is removed first, so a second run gives the same files. Each definition is the exact bytes of
 // its range in the root's file, with line breaks made carriage return plus line feed, appended as

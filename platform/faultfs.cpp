@@ -104,6 +104,10 @@ std::unique_ptr<OsFile> FaultyFileSystem::createFile(const std::string& path, bo
   return file ? std::make_unique<FaultyFile>(*this, std::move(file)) : nullptr;
 }
 
+CreateNewResult FaultyFileSystem::createNewFile(const std::string& path) {
+  return fails(strike(Op::Change)) ? CreateNewResult::Failed : base_.createNewFile(path);
+}
+
 bool FaultyFileSystem::deleteFile(const std::string& path) {
   return !fails(strike(Op::Other)) && base_.deleteFile(path);
 }

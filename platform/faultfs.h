@@ -46,6 +46,7 @@ class FaultyFileSystem final : public FileSystem {
 
   std::unique_ptr<OsFile> openFile(const std::string& path, const OpenOptions& options) override;
   std::unique_ptr<OsFile> createFile(const std::string& path, bool deleteOnClose) override;
+  CreateNewResult createNewFile(const std::string& path) override;
   bool fileInfo(const std::string& path, FileInfo& info) override { return base_.fileInfo(path, info); }
   bool deleteFile(const std::string& path) override;
   bool renameFile(const std::string& from, const std::string& to) override;

@@ -292,6 +292,25 @@ class LocalFileSystem final : public FileSystem {
     return openShared(real, O_RDWR | O_CREAT, ShareMode::Exclusive, deleteOnClose, true, true);
   }
 
+  CreateNewResult createNewFile(const std::string& path) override {
+    const std::string real = resolveIgnoringCase(path);
+    int fd;
+    do fd = ::open(real.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+      const int err = errno;
+      setLastOsError(err);
+      return err == EEXIST ? CreateNewResult::Exists : CreateNewResult::Failed;
+    }
+    if (::close(fd) != 0 && errno != EINTR) {
+      const int err = errno;
+      ::unlink(real.c_str());
+      setLastOsError(err);
+      return CreateNewResult::Failed;
+    }
+    return CreateNewResult::Created;
+  }
+
   bool fileInfo(const std::string& path, FileInfo& info) override {
     struct stat st {};
     const std::string real = resolveIgnoringCase(path);

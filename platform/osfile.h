@@ -61,6 +61,13 @@ struct OpenOptions {
 // Byte ranges at or above this offset are reserved by the backend.
 inline constexpr int64_t kFirstReservedOffset = INT64_C(0x7FFFFFFFFFFFFF00);
 
+// The outcome of FileSystem::createNewFile, classified where the cause is known.
+enum class CreateNewResult : uint8_t {
+  Created,  // the file did not exist and now does, empty
+  Exists,   // a file or folder of that name (in any case) was there; nothing was changed
+  Failed,   // it could not be created for another reason; the OS error says why
+};
+
 class OsFile {
  public:
   virtual ~OsFile() = default;
@@ -104,6 +111,9 @@ class FileSystem {
   // Creates a file, or empties an existing one, opened read-write and exclusive. An existing file
   // that is open elsewhere or carries the read-only attribute is left untouched and null returned.
   virtual std::unique_ptr<OsFile> createFile(const std::string& path, bool deleteOnClose) = 0;
+  // Creates an empty file at `path` only if nothing of that name exists, ASCII case ignored, and
+  // closes it again: the way to claim a fresh name against every other thread and process.
+  virtual CreateNewResult createNewFile(const std::string& path) = 0;
   // Facts about the file or folder at `path`; false when there is none.
   virtual bool fileInfo(const std::string& path, FileInfo& info) = 0;
   virtual bool deleteFile(const std::string& path) = 0;

@@ -23,6 +23,24 @@ std::string currentDirectory() {
   }
 }
 
+std::string programDirectory() {
+  std::vector<char> buffer(256);
+  for (;;) {
+    const ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
+    if (n < 0) {
+      setLastOsError(errno);
+      return currentDirectory();
+    }
+    if (size_t(n) < buffer.size()) {
+      const std::string path(buffer.data(), size_t(n));
+      const size_t slash = path.rfind('/');
+      if (slash == std::string::npos) return currentDirectory();
+      return slash == 0 ? std::string("/") : path.substr(0, slash);
+    }
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
 std::string systemTempDirectory() {
   const char* dir = std::getenv("TMPDIR");
   std::string path = (dir != nullptr && *dir != '\0') ? dir : "/tmp";

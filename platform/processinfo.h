@@ -1,5 +1,5 @@
-// Facts about the running process that the engine needs: its current directory, the system's
-// folder for temporary files and a number for the calling thread.
+// Facts about the running process: its current directory, the folder of its program file, the
+// system's folder for temporary files and a number for the calling thread.
 // Every function may be called from any thread.
 #pragma once
 
@@ -10,6 +10,10 @@ namespace platform {
 
 // The process's current directory; empty when the system cannot tell (it was removed).
 std::string currentDirectory();
+
+// The folder that holds the running program's file, without a trailing '/'; the current
+// directory when the system cannot tell.
+std::string programDirectory();
 
 // The folder for temporary files: $TMPDIR when set and not empty, else /tmp; ends with '/'.
 std::string systemTempDirectory();

@@ -6,6 +6,8 @@ VELMARON_PACKAGES=(
   clang libclang-rt-14-dev clang-format
   libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev
   zlib1g-dev libicu-dev
+  libcurl4-openssl-dev python3-pyftpdlib
+  qt6-base-dev xvfb xauth x11-utils fonts-dejavu-core
 )
 
 install_missing() {

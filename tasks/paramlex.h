@@ -1,15 +1,18 @@
 // The scanner of export and import parameter texts (both programs share it; only their keyword
 // tables differ), on the shared scanner runtime. Tokens, longest match first, then the earlier
-// rule:
-//   1. STRING: a single quote and the characters up to the next single quote that has no
-//      backslash before it; the value drops the leading and closing quotes and every backslash
-//      that stands before a quote. A quote left open at the end of the text is an illegal token.
-//   2. NUMBER: a run of digits that converts to a 32-bit integer, else an illegal token. The
-//      value is the digits as written.
-//   3. WORD: a run of characters other than blank, line end, quote, "(", ")", "," and "=". Tab
-//      and form feed are word characters; digits followed by word characters make a WORD.
-//   4. "=", ",", "(", ")".
-//   5. Blanks and line ends (carriage return or line feed) separate tokens and are skipped.
+// rule (the scanner's rules, in priority order):
+//   ruleString: STRING, a single quote and the characters up to the next single quote that has
+//      no backslash before it; the value drops the leading and closing quotes and every
+//      backslash that stands before a quote. A quote left open at the end of the text
+//      (ruleOpenQuote) is an illegal token.
+//   ruleNumber: NUMBER, a run of digits that converts to a 32-bit integer, else an illegal token.
+//      The value is the digits as written.
+//   ruleWord: WORD, a run of characters other than blank, line end, quote, "(", ")", "," and
+//      "=". Tab and form feed are word characters; digits followed by word characters make a
+//      WORD.
+//   ruleEquals, ruleComma, ruleLParen, ruleRParen: "=", ",", "(", ")".
+//   ruleBlank, ruleLineEnd: blanks and line ends (carriage return or line feed) separate tokens
+//      and are skipped.
 // A token text holds at most 255 characters, counting the character read to see where it ends.
 //
 // Writing a value back is the scanner's inverse: a value goes bare where the scanner reads the

@@ -52,6 +52,27 @@ using ParamOptionsProblem = std::function<std::string()>;
 int RunParamParser(std::string_view text, std::span<const TParamKeywordEntry> keywords,
                    const ApplyParamOption& apply, const ParamOptionsProblem& problem, ParseFailure& failure);
 
+// The parse of one program's options (TExpOptions, TImpOptions): RunParamParser applying each
+// value to `options` through `setOption`, then the options' `problem`. Full mode beside named
+// users (the member `users`, whose keyword is `usersKeyword`) or tables is refused first: a later
+// full=y does not empty the lists an earlier keyword filled, so the built command, which puts
+// full=y first, would read back without it.
+template <class Options>
+int ParseProgramOptions(std::string_view text, std::span<const TParamKeywordEntry> keywords, Options& options,
+                        bool (*setOption)(TParamKeyword, std::string_view, Options&),
+                        std::string (*problem)(const Options&), std::string Options::*users,
+                        std::string_view usersKeyword, ParseFailure& failure) {
+  return RunParamParser(
+      text, keywords,
+      [&](TParamKeyword keyword, std::string_view value) { return setOption(keyword, value, options); },
+      [&] {
+        if (options.full && (!(options.*users).empty() || !options.tables.empty()))
+          return "full=y cannot be combined with " + std::string(usersKeyword) + " or tables";
+        return problem(options);
+      },
+      failure);
+}
+
 // Finds `word`, in any case, in the sorted table; nullptr when it is not there.
 const TParamKeywordEntry* FindParamKeyword(std::span<const TParamKeywordEntry> keywords,
                                            std::string_view word);

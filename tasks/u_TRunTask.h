@@ -1,10 +1,11 @@
 // Runner threads: each runs one console program of a task's stage, collects its standard output
 // and standard error line by line, and posts the task events (WM_TASKEVENT with the task id):
-// 1 when the program has started, 2 when it has ended, 3 when it could not be started (then no 2).
+// kEventStarted when the program has started, kEventFinished when it has ended,
+// kEventCouldNotStart when it could not be started (then no kEventFinished).
 //
 // Threads: the owner (the task, on the window thread) makes a runner, starts it once, may
-// terminate it, and reads its results after event 2 or 3, when the runner no longer writes them.
-// A runner never waits for the window: it only posts.
+// terminate it, and reads its results after kEventFinished or kEventCouldNotStart, when the runner no longer
+// writes them. A runner never waits for the window: it only posts.
 #pragma once
 
 #include <chrono>
@@ -50,7 +51,7 @@ class TThreadRunTask {
   // Events go to record.window (none when it is null).
   void Start(TRunStartRecord record);
 
-  // Kills the program's whole process group. The output then ends and event 2 follows as usual.
+  // Kills the program's whole process group. The output then ends and kEventFinished follows as usual.
   // Asked before the program has started, the program is killed as soon as it starts. Any thread.
   void Terminate();
   // True while the program runs (the process handle of the design is not 0). Any thread.
@@ -58,9 +59,9 @@ class TThreadRunTask {
   // Waits until the thread has ended. Owner only.
   void Join();
 
-  // Results: read them after event 2 or 3 (or Join). `output` holds the program's complete lines;
-  // a line keeps its carriage returns, zero bytes are dropped, and a last line without a line
-  // feed is kept. The owner may append lines of its own (the transfer's) after event 2.
+  // Results: read them after kEventFinished or kEventCouldNotStart (or Join). `output` holds the program's
+  // complete lines; a line keeps its carriage returns, zero bytes are dropped, and a last line without a line
+  // feed is kept. The owner may append lines of its own (the transfer's) after kEventFinished.
   std::vector<std::string>& output() { return output_; }
   const std::vector<std::string>& output() const { return output_; }
   // The exit code (128 + signal for a killed program); 0 until the program has ended.

@@ -4,8 +4,11 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "dumpfile/u_formatdumpfile.h"
 #include "platform/textfile.h"
@@ -37,6 +40,52 @@ using platform::NormalizeLineBreaks;
 // The 25 object-kind names of the dump-file view and the definition writer, indexed by kind.
 using dumpfile::KindName;
 using dumpfile::kKindCount;
+
+// The start of an export dump file as the import wizard and the header dialog show it. Every text
+// is "Unknown" until the reader finds it.
+struct TDumpHeader {
+  // "NAME (description)" from the character-set table, or "Unknown".
+  std::string charset = "Unknown";
+  // The 16 characters of the first line from where "export" (any case) begins, without the line
+  // end: the export program's version text, e.g. "EXPORT:V09.02.00".
+  std::string version = "Unknown";
+  // The third and second lines without their first character and their line end.
+  std::string mode = "Unknown";
+  std::string user = "Unknown";
+  // The first line holds "export" in any case.
+  bool isExport = false;
+};
+
+// Reads at most the first 2048 bytes of `path`: the character-set id (bytes 1 and 2, high byte
+// first) and the first three lines, made of the bytes 32 to 125 up to each line feed (other
+// bytes are skipped). False, with `header` back at its "Unknown" values, when the file cannot be
+// opened or read (a folder, a missing or unreadable file); never throws. A short file is no
+// failure: what it lacks stays "Unknown" (a file under 3 bytes has character-set id 0).
+bool ReadDumpHeader(const std::string& path, TDumpHeader& header);
+
+// One row of the character-set table. A row with an empty name has no published name: it is
+// never shown, and its id reads as "Unknown".
+struct TCharsetRow {
+  uint16_t id;
+  std::string_view name;
+  std::string_view description;
+};
+
+// The character-set table: the 131 rows of the classic table, in their order (row numbers 1 to
+// 131 are what callers keep; the id 401 stands twice, 154 comes before 150), followed by the
+// sets that later exports write (WE8MSWIN1252, AL32UTF8, ...). Row n is CharsetTable()[n - 1].
+std::span<const TCharsetRow> CharsetTable();
+inline constexpr int kClassicCharsetRows = 131;
+
+// The row number (1-based) of the first named row whose id, written as four upper-case
+// hexadecimal digits ("0001", "0367"), equals `hexId`; 0 when there is none.
+int LookupCharsetName(std::string_view hexId);
+
+// "NAME (description)" of row `row`, or "Unknown" for 0, a row out of range or an unnamed row.
+std::string CharsetCaption(int row);
+
+// The row numbers of the named rows, in table order: what a list of character sets offers.
+std::vector<int> CharsetNameRows();
 
 // The tips of the tips window, in the order shown.
 constexpr int kTipCount = 9;

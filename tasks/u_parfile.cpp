@@ -164,15 +164,19 @@ std::optional<TRunStartRecord> PrepareMainStage(TUniTask& task, const TaskRunSet
     WriteParFile(task, settings, now);
     record.arguments = {"parfile=" + task.parfile()};
   } else {
-    // The typed text was not understood, so it is passed on as typed; the account still goes
-    // through a parameter file.
+    // The typed text was not understood, so it is passed on as typed, one argument per line of
+    // the parameter file (the programs read it with the command line's syntax): it may hold a
+    // password of its own, which must never reach the command line.
     task.SetParFile(ParFilePath(task, settings.workFolder));
     task.SetDumpFile(std::string(kUnknownDump));
-    platform::writePrivateFile(settings.workFolder, std::to_string(task.id()) + ".par", accountLine(task));
+    std::string text = accountLine(task);
+    for (const std::string& a : SplitCommandText(task.command())) text += a + "\r\n";
+    platform::writePrivateFile(settings.workFolder, std::to_string(task.id()) + ".par", text);
     record.arguments = {"parfile=" + task.parfile()};
-    for (std::string& a : SplitCommandText(task.command())) record.arguments.push_back(std::move(a));
   }
   keepRecord(task.mainrecord(), record);
+  // What the programs read as their command line, the account shown without its password.
+  task.mainrecord().arguments = task.uname() + "@" + task.connectstring() + " " + task.mainrecord().arguments;
   return record;
 }
 

@@ -2,8 +2,9 @@
 //
 // No password ever stands in a command line, where any local user could read it. The export and
 // import programs find the account in the first line of the parameter file, "userid=" user "/"
-// password "@" connect string; their command line carries "parfile=" and the file's path, and for
-// a raw command that the parser refused, the typed text after it. The script runner starts with
+// password "@" connect string; their command line carries only "parfile=" and the file's path (a
+// raw command that the parser refused follows the account in the file, as typed). The script runner starts
+// with
 // "/nolog" and receives "CONNECT" with the account, then "@" and the script, on its standard input.
 // The parameter file is created with mode 0600 in a work folder that only its user can write.
 //
@@ -67,10 +68,11 @@ TRunStartRecord PreparePreStage(TUniTask& task, const TaskRunSettings& settings)
 TRunStartRecord PreparePostStage(TUniTask& task, const TaskRunSettings& settings);
 
 // The main stage: `program` with "parfile=" and the parameter file. Clears `dumppath` first, so
-// that no earlier run's dump is ever transferred. Types 0 and 1, and 2 and 3 with `parsedok`,
-// write the task's parameter list (WriteParFile); types 2 and 3 without `parsedok` write the
-// account only and pass the typed command text after "parfile=", split at blanks outside quotes,
-// with `dumpfile` "Unknown". Any other type prepares nothing. Also fills the task's mainrecord.
+// that no earlier run's dump is ever transferred. Export and Import tasks, and RawExport and RawImport with
+// `parsedok`, write the task's parameter list (WriteParFile); RawExport and RawImport without `parsedok`
+// write the account and then the typed command text, split at blanks outside quotes, one argument per line,
+// with `dumpfile` "Unknown". Any other type prepares nothing. Also fills the task's mainrecord,
+// whose arguments read uname "@" connect string " parfile=" and the file: never a password.
 std::optional<TRunStartRecord> PrepareMainStage(TUniTask& task, const TaskRunSettings& settings,
                                                 const platform::LocalTimeFields& now);
 std::optional<TRunStartRecord> PrepareMainStage(TUniTask& task, const TaskRunSettings& settings);

@@ -94,7 +94,8 @@ class TUniTask {
   virtual void ResetToDefaults();
   // True; no task kind refuses itself so far.
   virtual bool Validate();
-  // `program` := the configured export program for types 0 and 2, the import program for 1 and 3.
+  // `program` := the configured export program for Export and RawExport, the import program for
+  // Import and RawImport.
   virtual void SetProgramPath();
   // Rebuilds `params` and `command` from the options.
   virtual void BuildCommand() = 0;

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <random>
 
 #include "engine/storage/veldorcompress.h"
 #include "engine/storage/veldorerr.h"
@@ -15,12 +14,6 @@ namespace {
 // A caller that finds the table changed under it starts again; a table that keeps changing
 // between two reads this often is given up on.
 constexpr int kMaxLoadAttempts = 64;
-
-uint16_t randomReadSlot() {
-  thread_local std::minstd_rand generator{std::random_device{}()};
-  const auto r = uint16_t(generator() & 0xFFFF);
-  return r == 0 ? 1 : r;
-}
 
 size_t roundUp4096(size_t n) {
   return (n + 4095) / 4096 * 4096;
@@ -511,16 +504,11 @@ bool TBlobFile::UnlockWrite() {
 }
 
 bool TBlobFile::LockRead(uint16_t& slot) {
-  return LockRegionRetrying(
-      [&slot](uint32_t) {
-        slot = randomReadSlot();
-        return kBlobReadLockBase - slot;
-      },
-      1);
+  return LockReadSlot(kBlobReadLockBase, slot);
 }
 
 bool TBlobFile::UnlockRead(uint16_t slot) {
-  return LockRegion(false, kBlobReadLockBase - slot, 1);
+  return UnlockReadSlot(kBlobReadLockBase, slot);
 }
 
 // ---- TBlobBuffer ----

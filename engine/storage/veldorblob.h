@@ -250,6 +250,7 @@ class TBlobFile : public TFileHandler {
 
   bool LockWrite();
   bool UnlockWrite();
+  // A read slot: `slot` is 0 when none was taken, and releasing slot 0 gives true.
   bool LockRead(uint16_t& slot);
   bool UnlockRead(uint16_t slot);
 

@@ -5,10 +5,10 @@
 //     0  u16         field number (its position, 1-based)
 //     2  string[30]  name: a length byte and 30 bytes
 //    33  string[50]  description
-//    84  u8          type code (3 = blob)
-//    85  u8          subtype (type 6 with subtype 29 is the auto-increment field)
-//    86  u8          declared size (types 1, 9, 15: at most 250; others 0)
-//    87  u8          declared scale (only type 8)
+//    84  u8          type code (TEngineFieldType)
+//    85  u8          subtype (TEngineFieldSubType; Integer with AutoInc is the auto-increment field)
+//    86  u8          declared size (String, Bytes, VarBytes: at most 250; others 0)
+//    87  u8          declared scale (only BCD)
 //    88  u8          stored size in the record
 //    89  u8          stored scale
 //    90  u16         offset of the field's has-value byte in the record

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <new>
+#include <random>
 
 #include "engine/storage/veldorerr.h"
 #include "engine/storage/veldoros.h"
@@ -812,6 +813,23 @@ bool TFileHandler::LockRegionRetrying(const std::function<int64_t(uint32_t attem
                                       int64_t length) {
   return RetryLock([&](uint32_t attempt) { return LockRegion(true, offsetFor(attempt), length); },
                    retryRules_, list_->FileSystem());
+}
+
+bool TFileHandler::LockReadSlot(int64_t base, uint16_t& slot) {
+  thread_local std::minstd_rand generator{std::random_device{}()};
+  uint16_t drawn = 0;
+  const bool ok = LockRegionRetrying(
+      [&drawn, base](uint32_t) {
+        drawn = uint16_t(generator() % 65535 + 1);
+        return base - drawn;
+      },
+      1);
+  slot = ok ? drawn : 0;
+  return ok;
+}
+
+bool TFileHandler::UnlockReadSlot(int64_t base, uint16_t slot) {
+  return slot == 0 || LockRegion(false, base - slot, 1);
 }
 
 int64_t TFileHandler::ReadAt(int64_t offset, void* buffer, int64_t count, bool allowShort) {

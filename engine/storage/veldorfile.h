@@ -296,6 +296,12 @@ class TFileHandler {
   // Takes a file-wide lock under the retry rules: `offsetFor` names the range's offset for each
   // attempt (the read slots draw a new one each time).
   bool LockRegionRetrying(const std::function<int64_t(uint32_t attempt)>& offsetFor, int64_t length);
+  // Takes one read slot: the byte at `base` - slot, for a slot in 1..65535 drawn anew on each
+  // attempt under the retry rules, so that readers rarely meet. `slot` is the slot held, or 0
+  // when none could be taken.
+  bool LockReadSlot(int64_t base, uint16_t& slot);
+  // Releases the read slot taken below `base`; slot 0 (none held) gives true and touches nothing.
+  bool UnlockReadSlot(int64_t base, uint16_t slot);
 
   // Seek and transfer in one step, inside the file's section.
   int64_t ReadAt(int64_t offset, void* buffer, int64_t count, bool allowShort = false);

@@ -15,12 +15,14 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "engine/storage/veldorlocale.h"
+#include "platform/osfile.h"
 
 namespace engine {
 
@@ -120,12 +122,19 @@ std::string ExtractFileBaseName(std::string_view path, std::string_view ext);
 // True when the process's file list holds the file, or (disk files) it exists on disk as a
 // file, its name found ignoring case.
 bool EngineFileExists(const std::string& name, bool inMemory);
-// A name for a temporary file: the directory (with a delimiter), the first five digits of the
-// calling thread's id, a counter from 0, and `ext`; the first such name for which no engine
-// file exists. A disk file is created (empty) under that name before it is returned, and only
-// if no file of the name existed, so that no other thread or process can take the name and an
-// existing file is never overwritten. Raises the operating-system error as an engine error with
-// the name when the file cannot be created for another reason (a missing directory, no rights).
+// The loop that finds a temporary name: the first five digits of the calling thread's id, a
+// counter from 0, and `ext`, after `directory` (with a delimiter, when not empty); the first such
+// name that `taken` does not claim. For a disk name the file `fileFor(name)` is created (empty)
+// through `fs` before the name is returned, and only if no file of that name existed, so that no other thread
+// or process can take the name and an existing file is never overwritten: the counter moves on
+// while the file exists. Raises the operating-system error as an engine error with the name
+// (and `database`) when the file cannot be created for another reason (a missing directory, no
+// rights).
+std::string MakeTempName(std::string_view directory, std::string_view ext, bool inMemory,
+                         const std::function<bool(const std::string& name)>& taken,
+                         const std::function<std::string(const std::string& name)>& fileFor,
+                         platform::FileSystem& fs, std::string_view database = {});
+// MakeTempName for an engine file in `directory`: taken when an engine file of the name exists.
 std::string MakeTempFileName(std::string_view directory, std::string_view ext, bool inMemory);
 
 // ---- Dates ----
@@ -223,6 +232,23 @@ constexpr uint8_t MaxByte(uint8_t a, uint8_t b) {
   return a > b ? a : b;
 }
 
+// ---- Number texts (never throw; blanks around numbers are allowed) ----
+//
+// The one grammar of number texts in the engine; the value layer's parsers wrap these readers.
+// Each gives nothing when the text is not such a number; `outOfRange`, when given, is set to
+// whether the text was a well-formed number beyond the reader's range.
+
+// A decimal integer with an optional sign, in the signed 64-bit range.
+std::optional<int64_t> ReadIntegerText(std::string_view text, bool* outOfRange = nullptr);
+// A finite double with "." as separator and an optional exponent; "inf", "nan" and hexadecimal
+// texts are not numbers.
+std::optional<double> ReadFloatText(std::string_view text);
+// The number times 10^places (0 to 18), rounded half to even, exactly from the decimal digits
+// (no detour through a double); the float grammar. Nothing when it does not fit 64 bits.
+std::optional<int64_t> ReadDecimalText(std::string_view text, int places, bool* outOfRange = nullptr);
+// "TRUE" or "FALSE", ASCII case ignored, nothing around them.
+std::optional<bool> ReadBooleanText(std::string_view text);
+
 // ---- Validity of value texts (never throw; blanks around numbers are allowed) ----
 
 bool IsValidWordText(std::string_view text);      // 0 to 65535
@@ -232,7 +258,7 @@ bool IsValidLargeIntText(std::string_view text);  // signed 64-bit
 bool IsValidBooleanText(std::string_view text);   // "TRUE" or "FALSE", case ignored
 // A decimal number with "." as separator and an optional exponent.
 bool IsValidFloatText(std::string_view text);
-// As float, within the currency range.
+// A decimal text within the currency range (ReadDecimalText with four places).
 bool IsValidCurrencyText(std::string_view text);
 // year-month-day, each a decimal integer of any width; a real date of the years 1 to 9999.
 bool IsValidDateText(std::string_view text);

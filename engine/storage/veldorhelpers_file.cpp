@@ -1,11 +1,8 @@
 // Engine file names: existence and fresh temporary names.
-#include <cerrno>
-
 #include "engine/storage/veldorerr.h"
 #include "engine/storage/veldorfile.h"
 #include "engine/storage/veldorhelpers.h"
 #include "engine/storage/veldoros.h"
-#include "platform/plainfile.h"
 #include "platform/processinfo.h"
 
 namespace engine {
@@ -14,23 +11,35 @@ bool EngineFileExists(const std::string& name, bool inMemory) {
   return EngineFileList().FileExists(name, inMemory);
 }
 
-std::string MakeTempFileName(std::string_view directory, std::string_view ext, bool inMemory) {
-  const std::string prefix =
-      IncludePathDelimiter(directory) + std::to_string(platform::currentThreadNumber()).substr(0, 5);
+std::string MakeTempName(std::string_view directory, std::string_view ext, bool inMemory,
+                         const std::function<bool(const std::string& name)>& taken,
+                         const std::function<std::string(const std::string& name)>& fileFor,
+                         platform::FileSystem& fs, std::string_view database) {
+  const std::string prefix = (directory.empty() ? std::string() : IncludePathDelimiter(directory)) +
+                             std::to_string(platform::currentThreadNumber()).substr(0, 5);
   // Far more than any folder holds; the bound only keeps a broken file system from looping us.
   constexpr uint32_t kMaxAttempts = 1000000;
   for (uint32_t counter = 0; counter < kMaxAttempts; ++counter) {
     std::string name = prefix + std::to_string(counter) + std::string(ext);
-    if (EngineFileExists(name, inMemory)) continue;
+    if (taken(name)) continue;
     if (inMemory) return name;
-    platform::OutputFile file;
-    if (file.createNew(name)) {
-      if (!file.close()) SignalTableError(OSErrorToEngineError(file.error()), name);
-      return name;
+    switch (fs.createNewFile(fileFor(name))) {
+      case platform::CreateNewResult::Created:
+        return name;
+      case platform::CreateNewResult::Exists:
+        break;
+      case platform::CreateNewResult::Failed:
+        SignalTableError(OSErrorToEngineError(), name, database);
     }
-    if (file.error() != EEXIST) SignalTableError(OSErrorToEngineError(file.error()), name);
   }
-  SignalTableError(VELDOR_OSEACCES, prefix);
+  SignalTableError(VELDOR_OSEACCES, prefix, database);
+}
+
+std::string MakeTempFileName(std::string_view directory, std::string_view ext, bool inMemory) {
+  return MakeTempName(
+      directory, ext, inMemory,
+      [inMemory](const std::string& name) { return EngineFileExists(name, inMemory); },
+      [](const std::string& name) { return name; }, EngineFileList().FileSystem());
 }
 
 }  // namespace engine

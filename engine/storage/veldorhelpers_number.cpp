@@ -1,5 +1,6 @@
 // Week and day numbers, rounding, currency and BCD conversion, and the validity tests of value
 // texts. Number texts are read with std::from_chars, which never looks at the process locale.
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -13,45 +14,11 @@ namespace {
 
 using namespace std::chrono;
 
-// A whole decimal integer with an optional sign; blanks around it allowed.
-std::optional<int64_t> parseInteger(std::string_view text) {
-  text = TrimBlanks(text);
-  bool negative = false;
-  if (!text.empty() && (text[0] == '+' || text[0] == '-')) {
-    negative = text[0] == '-';
-    text.remove_prefix(1);
-  }
-  if (text.empty() || !IsDigitChar(uint8_t(text[0]))) return std::nullopt;
-  uint64_t magnitude = 0;
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), magnitude);
-  if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
-  constexpr uint64_t limit = uint64_t(std::numeric_limits<int64_t>::max());
-  if (negative) {
-    if (magnitude > limit + 1) return std::nullopt;
-    return int64_t(0 - magnitude);
-  }
-  if (magnitude > limit) return std::nullopt;
-  return int64_t(magnitude);
-}
-
 // Digits only (the "-" of a date is its separator, so a date part has no sign).
 std::optional<int64_t> parseUnsigned(std::string_view text) {
   text = TrimBlanks(text);
   if (text.empty() || !IsDigitChar(uint8_t(text[0]))) return std::nullopt;
-  return parseInteger(text);
-}
-
-std::optional<double> parseFloat(std::string_view text) {
-  text = TrimBlanks(text);
-  if (!text.empty() && text[0] == '+') text.remove_prefix(1);
-  std::string_view digits = text;
-  if (!digits.empty() && digits[0] == '-') digits.remove_prefix(1);
-  // from_chars also reads "inf" and "nan", which are not numbers to the engine.
-  if (digits.empty() || !(IsDigitChar(uint8_t(digits[0])) || digits[0] == '.')) return std::nullopt;
-  double value = 0;
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, std::chars_format::general);
-  if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(value)) return std::nullopt;
-  return value;
+  return ReadIntegerText(text);
 }
 
 sys_days isoWeekOneMonday(int y) {
@@ -196,28 +163,117 @@ Currency BcdToCurrency(const TBcd& bcd) {
   return negative ? -int64_t(value) : int64_t(value);
 }
 
-// ---- Validity of value texts ----
+// ---- Number texts ----
 
-bool IsValidWordText(std::string_view text) {
-  auto v = parseInteger(text);
-  return v && *v >= 0 && *v <= 65535;
+std::optional<int64_t> ReadIntegerText(std::string_view text, bool* outOfRange) {
+  if (outOfRange) *outOfRange = false;
+  text = TrimBlanks(text);
+  bool negative = false;
+  if (!text.empty() && (text[0] == '+' || text[0] == '-')) {
+    negative = text[0] == '-';
+    text.remove_prefix(1);
+  }
+  if (text.empty()) return std::nullopt;
+  for (char c : text)
+    if (!IsDigitChar(uint8_t(c))) return std::nullopt;
+  uint64_t magnitude = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), magnitude);
+  constexpr uint64_t limit = uint64_t(std::numeric_limits<int64_t>::max());
+  if (ec != std::errc() || magnitude > limit + (negative ? 1 : 0)) {
+    if (outOfRange) *outOfRange = true;
+    return std::nullopt;
+  }
+  return negative ? int64_t(0 - magnitude) : int64_t(magnitude);
 }
 
-bool IsValidSmallIntText(std::string_view text) {
-  auto v = parseInteger(text);
-  return v && *v >= -32768 && *v <= 32767;
+std::optional<double> ReadFloatText(std::string_view text) {
+  text = TrimBlanks(text);
+  if (!text.empty() && text[0] == '+') text.remove_prefix(1);
+  std::string_view digits = text;
+  if (!digits.empty() && digits[0] == '-') digits.remove_prefix(1);
+  // from_chars also reads "inf" and "nan", which are not numbers to the engine.
+  if (digits.empty() || !(IsDigitChar(uint8_t(digits[0])) || digits[0] == '.')) return std::nullopt;
+  double value = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, std::chars_format::general);
+  if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(value)) return std::nullopt;
+  return value;
 }
 
-bool IsValidIntegerText(std::string_view text) {
-  auto v = parseInteger(text);
-  return v && *v >= std::numeric_limits<int32_t>::min() && *v <= std::numeric_limits<int32_t>::max();
+std::optional<int64_t> ReadDecimalText(std::string_view text, int places, bool* outOfRange) {
+  if (outOfRange) *outOfRange = false;
+  if (places < 0 || places > 18) return std::nullopt;
+  text = TrimBlanks(text);
+  bool negative = false;
+  if (!text.empty() && (text[0] == '+' || text[0] == '-')) {
+    negative = text[0] == '-';
+    text.remove_prefix(1);
+  }
+  // Coefficient digits without leading zeros, and the power of ten they are to be scaled by.
+  std::string digits;
+  int64_t exponent = 0;
+  size_t i = 0, seen = 0;
+  bool dot = false;
+  for (; i < text.size(); ++i) {
+    char c = text[i];
+    if (c == '.' && !dot) {
+      dot = true;
+    } else if (IsDigitChar(uint8_t(c))) {
+      ++seen;
+      if (!digits.empty() || c != '0') digits.push_back(c);
+      if (dot) --exponent;
+    } else {
+      break;
+    }
+  }
+  if (seen == 0) return std::nullopt;
+  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+    ++i;
+    bool expNegative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) expNegative = text[i++] == '-';
+    if (i == text.size()) return std::nullopt;
+    int64_t e = 0;
+    for (; i < text.size() && IsDigitChar(uint8_t(text[i])); ++i)
+      e = std::min<int64_t>(e * 10 + (text[i] - '0'), 1'000'000);
+    exponent += expNegative ? -e : e;
+  }
+  if (i != text.size()) return std::nullopt;
+  if (digits.empty()) return 0;
+
+  auto overflow = [&]() -> std::optional<int64_t> {
+    if (outOfRange) *outOfRange = true;
+    return std::nullopt;
+  };
+  constexpr uint64_t kLimit = uint64_t(std::numeric_limits<int64_t>::max()) + 1;
+  int64_t shift = exponent + places;
+  int64_t length = int64_t(digits.size());
+  // Digits at and after `kept` fall below the unit of the result.
+  size_t kept = size_t(shift >= 0 ? length : std::max<int64_t>(length + shift, 0));
+  uint64_t value = 0;
+  for (size_t k = 0; k < kept; ++k) {
+    uint64_t d = uint64_t(digits[k] - '0');
+    if (value > (kLimit - d) / 10) return overflow();
+    value = value * 10 + d;
+  }
+  for (int64_t s = 0; s < shift; ++s) {
+    if (value > kLimit / 10) return overflow();
+    value *= 10;
+  }
+  // Round half to even by the dropped digits. When zeros stand between the unit and the first
+  // digit (length + shift < 0) the value is below a tenth of the unit and rounds to 0.
+  if (kept < digits.size() && length + shift >= 0) {
+    int first = digits[kept] - '0';
+    bool restNonZero = false;
+    for (size_t k = kept + 1; k < digits.size(); ++k) restNonZero = restNonZero || digits[k] != '0';
+    if (first > 5 || (first == 5 && (restNonZero || value % 2 != 0))) {
+      if (value == kLimit) return overflow();
+      ++value;
+    }
+  }
+  if (value > kLimit || (!negative && value == kLimit)) return overflow();
+  return negative ? int64_t(0 - value) : int64_t(value);
 }
 
-bool IsValidLargeIntText(std::string_view text) {
-  return parseInteger(text).has_value();
-}
-
-bool IsValidBooleanText(std::string_view text) {
+std::optional<bool> ReadBooleanText(std::string_view text) {
   auto equal = [&](std::string_view word) {
     if (text.size() != word.size()) return false;
     for (size_t i = 0; i < word.size(); ++i) {
@@ -227,17 +283,42 @@ bool IsValidBooleanText(std::string_view text) {
     }
     return true;
   };
-  return equal("TRUE") || equal("FALSE");
+  if (equal("TRUE")) return true;
+  if (equal("FALSE")) return false;
+  return std::nullopt;
+}
+
+// ---- Validity of value texts ----
+
+bool IsValidWordText(std::string_view text) {
+  auto v = ReadIntegerText(text);
+  return v && *v >= 0 && *v <= 65535;
+}
+
+bool IsValidSmallIntText(std::string_view text) {
+  auto v = ReadIntegerText(text);
+  return v && *v >= -32768 && *v <= 32767;
+}
+
+bool IsValidIntegerText(std::string_view text) {
+  auto v = ReadIntegerText(text);
+  return v && *v >= std::numeric_limits<int32_t>::min() && *v <= std::numeric_limits<int32_t>::max();
+}
+
+bool IsValidLargeIntText(std::string_view text) {
+  return ReadIntegerText(text).has_value();
+}
+
+bool IsValidBooleanText(std::string_view text) {
+  return ReadBooleanText(text).has_value();
 }
 
 bool IsValidFloatText(std::string_view text) {
-  return parseFloat(text).has_value();
+  return ReadFloatText(text).has_value();
 }
 
 bool IsValidCurrencyText(std::string_view text) {
-  auto v = parseFloat(text);
-  // The currency range is +-922337203685477.5807.
-  return v && std::fabs(*v) <= 922337203685477.5807;
+  return ReadDecimalText(text, 4).has_value();
 }
 
 std::optional<int32_t> ReadDateText(std::string_view text) {

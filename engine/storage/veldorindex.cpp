@@ -3,12 +3,12 @@
 
 #include <algorithm>
 #include <cstring>
-#include <random>
 
 #include "engine/storage/veldorcompress.h"
 #include "engine/storage/veldorerr.h"
 #include "engine/storage/veldorhelpers.h"
 #include "engine/storage/veldorlocale.h"
+#include "engine/storage/veldortypes.h"
 #include "platform/bytes.h"
 
 namespace engine {
@@ -20,9 +20,9 @@ using platform::put4;
 
 namespace {
 
-constexpr uint8_t kBlobFieldType = 3;
-constexpr uint8_t kStringFieldType = 1;
-constexpr uint8_t kMemoSubType = 22;
+constexpr uint8_t kBlobFieldType = TypeCode(TEngineFieldType::Blob);
+constexpr uint8_t kStringFieldType = TypeCode(TEngineFieldType::String);
+constexpr uint8_t kMemoSubType = uint8_t(TEngineFieldSubType::Memo);
 
 constexpr int64_t kWriteLockOffset = 0xFFFEFFFFLL;
 constexpr int64_t kWriteLockLength = 65536;
@@ -79,12 +79,6 @@ void putDefinition(uint8_t* img, const TIndexDescriptor& d) {
     img[kDescFieldDescending + i] = d.fieldDescending[size_t(i)];
     put2(img + kDescFields + 2 * i, d.fields[size_t(i)]);
   }
-}
-
-uint32_t randomReadSlot() {
-  thread_local std::minstd_rand generator{std::random_device{}()};
-  const uint32_t s = generator() % 65536;
-  return s == 0 ? 1 : s;
 }
 
 }  // namespace
@@ -824,19 +818,11 @@ bool TIndexFile::UnlockWrite() {
 }
 
 bool TIndexFile::LockRead(uint16_t& slot) {
-  uint32_t s = 0;
-  const bool ok = LockRegionRetrying(
-      [&s](uint32_t) {
-        s = randomReadSlot();
-        return kReadLockBase - int64_t(s);
-      },
-      1);
-  slot = ok ? uint16_t(s) : 0;
-  return ok;
+  return LockReadSlot(kReadLockBase, slot);
 }
 
 bool TIndexFile::UnlockRead(uint16_t slot) {
-  return slot == 0 || LockRegion(false, kReadLockBase - int64_t(slot), 1);
+  return UnlockReadSlot(kReadLockBase, slot);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -89,8 +89,8 @@ inline constexpr int32_t kMinEngineDay = 1;          // 0001-01-01
 inline constexpr int32_t kMaxEngineDay = 3652059;    // 9999-12-31
 inline constexpr double kDateTimeZeroTimestamp = double(kDateTimeZeroDay) * double(kMsPerDay);
 
-// Bytes of a value of a fixed-size type (2, 4, 5, 6, 7, 8, 10, 11, 12, 13, 14, 18; 3 counts 8,
-// its size in expressions); 0 for types whose size is the field's (1, 9, 15) and for the rest.
+// Bytes of a value of a fixed-size type (Blob counts 8, its size in expressions); 0 for the
+// types whose size is the field's (String, Bytes, VarBytes) and for the rest.
 constexpr size_t FixedValueSize(TEngineFieldType type) {
   switch (type) {
     case TEngineFieldType::Boolean:

@@ -32,9 +32,6 @@ bool sameTable(std::string_view a, std::string_view b) {
                                ForceFileExt(TrimBlanks(b), kDataFileExt, kDataFileExt));
 }
 
-// A temporary name is tried this often before the directory is taken to be unusable.
-constexpr uint32_t kMaxTempNameAttempts = 1000000;
-
 }  // namespace
 
 std::string CanonicalDirectoryPath(std::string_view directory) {
@@ -272,22 +269,10 @@ bool TDataDirectory::TableExists(std::string_view name, bool inMemory) {
 }
 
 std::string TDataDirectory::MakeTempTableName(bool inMemory) {
-  const std::string prefix = std::to_string(platform::currentThreadNumber()).substr(0, 5);
-  for (uint32_t counter = 0; counter < kMaxTempNameAttempts; ++counter) {
-    std::string name = prefix + std::to_string(counter) + std::string(kDataFileExt);
-    if (TableExists(name, inMemory)) continue;
-    if (inMemory) return name;
-    // Created here, exclusively, so that no other thread or process can take the name between
-    // this answer and the table's creation.
-    const std::string file = TDataTable::FileNameFor(path_, name, false, kDataFileExt);
-    platform::OutputFile output;
-    if (output.createNew(file)) {
-      if (!output.close()) SignalTableError(OSErrorToEngineError(output.error()), name, path_);
-      return name;
-    }
-    if (output.error() != EEXIST) SignalTableError(OSErrorToEngineError(output.error()), name, path_);
-  }
-  SignalTableError(VELDOR_OSEACCES, prefix, path_);
+  return MakeTempName(
+      {}, kDataFileExt, inMemory, [&](const std::string& name) { return TableExists(name, inMemory); },
+      [&](const std::string& name) { return TDataTable::FileNameFor(path_, name, false, kDataFileExt); },
+      fileList_->FileSystem(), path_);
 }
 
 // ---- Transactions ----

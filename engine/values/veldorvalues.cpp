@@ -487,12 +487,7 @@ bool IsValidValueText(std::string_view text, TEngineFieldType type) {
     case T::Float:
       return IsValidFloatText(text);
     case T::BCD:
-      try {
-        ParseCurrencyText(text);
-        return true;
-      } catch (const EConvertError&) {
-        return false;
-      }
+      return IsValidCurrencyText(text);
     default:
       return false;
   }

@@ -25,14 +25,19 @@ struct TValueType {
   uint8_t scale = 0;
 };
 
-// The pairs a CAST may name. Sources 1, 3, 9 and 15 allow every target; otherwise:
-//   2 date: 1, 2, 9, 11, 15                 10 time: 1, 9, 10, 11, 15
-//   4 boolean: 1, 4, 5, 6, 8, 9, 12, 15, 18  11 timestamp: 1, 2, 9, 10, 11, 15
-//   5 smallint, 12 word: 1, 4, 5, 6, 7, 8, 9, 12, 15, 18
-//   6 integer, 7 float, 8 BCD, 18 largeint: 1, 5, 6, 7, 8, 9, 12, 15, 18
-//   0, 13, 14, 16, 17 and codes from 19: none.
-// ConvertValue supports each of these pairs except a target of 3 (the evaluator copies blob
-// values itself) and the targets 0, 13, 14, 16, 17 and from 19 of a text source.
+// The pairs a CAST may name (TEngineFieldType). Sources String, Blob, Bytes and VarBytes allow
+// every target; otherwise:
+//   Date: String, Date, Bytes, Timestamp, VarBytes
+//   Time: String, Bytes, Time, Timestamp, VarBytes
+//   Timestamp: String, Date, Bytes, Time, Timestamp, VarBytes
+//   Boolean: String, Boolean, SmallInt, Integer, BCD, Bytes, Word, VarBytes, LargeInt
+//   SmallInt, Word: String, Boolean, SmallInt, Integer, Float, BCD, Bytes, Word, VarBytes, LargeInt
+//   Integer, Float, BCD, LargeInt: String, SmallInt, Integer, Float, BCD, Bytes, Word, VarBytes,
+//     LargeInt
+//   Unknown, Type13, Type14, Type16, Type17 and codes from kFirstForeignFieldType: none.
+// ConvertValue supports each of these pairs except a target of Blob (the evaluator copies blob
+// values itself) and the targets Unknown, Type13, Type14, Type16, Type17 and foreign codes of a
+// text source.
 bool IsCastAllowed(TEngineFieldType sourceType, TEngineFieldType targetType);
 
 // Converts the value at the start of `buffer` in place. `buffer` must hold at least
@@ -40,23 +45,24 @@ bool IsCastAllowed(TEngineFieldType sourceType, TEngineFieldType targetType);
 // `sourceScale` is kept for callers' symmetry: a BCD value carries its own places.
 //
 // Same type: a string keeps at most targetSize - 1 bytes of its text (cut at a character
-// boundary) and is terminated; bytes (9, 15) keep min(targetSize, sourceSize) bytes; a BCD is
+// boundary) and is terminated; bytes (Bytes, VarBytes) keep min(targetSize, sourceSize) bytes; a BCD is
 // re-encoded with targetScale (rounded half to even); anything else stays. True.
-// Source 0, 13, 14, 16, 17 or from 19: nothing is done, true.
+// Source Unknown, Type13, Type14, Type16, Type17 or a foreign code: nothing is done, true.
 // Otherwise the source is taken out (a string or memo text up to its terminator, at most 255
 // bytes, or sourceSize bytes), the first 251 bytes (targetSize bytes when more) are cleared and
 // the converted value is written:
-//   from text (1, and 3, a memo's text): parsed by the target's text form; integers must lie
-//     in the target's range; BCD is read exactly and rounded half to even to targetScale;
-//     9 and 15 take min(targetSize, text length) bytes;
+//   from text (String, and Blob, a memo's text): parsed by the target's text form; integers
+//     must lie in the target's range; BCD is read exactly and rounded half to even to
+//     targetScale; Bytes and VarBytes take min(targetSize, text length) bytes;
 //   from numbers: integers widen exactly; narrowing, float and BCD to integer (truncated toward
 //     zero) fail outside the target's range or for NaN; to float exactly or nearest; to BCD
-//     round(x * 10,000), half to even, then with targetScale; a boolean is 1 or 0, and 5 and 12
-//     to boolean give true for any non-zero value;
+//     round(x * 10,000), half to even, then with targetScale; a boolean is 1 or 0, and SmallInt
+//     and Word to boolean give true for any non-zero value;
 //   date to timestamp: midnight of the day; time to timestamp: that time on 1899-12-30;
 //   timestamp to date or time: rounded to whole milliseconds first, then its day or time of day;
-//   to text (1): the value's text form, which must fit targetSize - 1 bytes;
-//   bytes (9, 15) to any type but 0 and 3, and anything to 9 or 15: the first bytes copied
+//   to text (String): the value's text form, which must fit targetSize - 1 bytes;
+//   Bytes and VarBytes to any type but Unknown and Blob, and anything to Bytes or VarBytes: the
+//     first bytes copied
 //     unchanged (to a string at most targetSize - 1 of them, to a boolean normalised; bytes
 //     that do not form a readable BCD within the 64-bit scaled range fail).
 // A date, time or timestamp outside the years 1 to 9999 does not convert.
@@ -70,26 +76,28 @@ bool ConvertValue(TEngineFieldType sourceType, uint32_t sourceSize, uint8_t sour
 
 // Converts a constant into the type of the other side of a comparison, so that it is compared
 // in that type. By target type:
-//   2 date: from 11 (rounded to whole milliseconds first)   11 timestamp: from 2 (midnight)
-//   5 smallint, 12 word, 6 integer, 18 largeint: from the other integer types, 7 (truncated
-//     toward zero) and 8 (scaled / 10,000 truncated)
-//   7 float: from 5, 6, 12, 18 (exact or nearest) and 8
-//   8 BCD: from 5, 6, 7, 12, 18: round(x * 10,000) with the target's scale
+//   Date: from Timestamp (rounded to whole milliseconds first); Timestamp: from Date (midnight)
+//   SmallInt, Word, Integer, LargeInt: from the other integer types, Float (truncated toward
+//     zero) and BCD (scaled / 10,000 truncated)
+//   Float: from SmallInt, Integer, Word, LargeInt (exact or nearest) and BCD
+//   BCD: from SmallInt, Integer, Float, Word, LargeInt: round(x * 10,000) with the target's scale
 // Writes FixedValueSize(target.type) bytes into `target`. False, with `target` untouched, for
 // another pair, for a value the target type cannot hold, and for a target that is too small.
 bool ConvertToNodeType(const TValueType& source, std::span<const uint8_t> sourceValue,
                        const TValueType& target, std::span<uint8_t> targetValue);
 
-// Whether a field's default, minimum or maximum text suits the field type. True for 1, 3, 9, 15,
-// for an empty text and for codes from 19. Keywords are compared without regard to case:
-//   2: "CURRENT_DATE" or a date text; 10: "CURRENT_TIME" or a time text; 11:
+// Whether a field's default, minimum or maximum text suits the field type. True for String,
+// Blob, Bytes, VarBytes, for an empty text and for foreign codes. Keywords are compared without
+// regard to case:
+//   Date: "CURRENT_DATE" or a date text; Time: "CURRENT_TIME" or a time text; Timestamp:
 //   "CURRENT_TIMESTAMP", "CURRENT_DATE", "CURRENT_TIME" or a date, timestamp or time text;
-//   4: "TRUE" or "FALSE"; 5: -32768..32767; 12: 0..65535; 6: a signed 32-bit integer; 18: a
-//   signed 64-bit integer; 7: a number with "."; 8: a number with "." within the BCD range.
-// False for 0, 13, 14, 16 and 17.
+//   Boolean: "TRUE" or "FALSE"; SmallInt: -32768..32767; Word: 0..65535; Integer: a signed
+//   32-bit integer; LargeInt: a signed 64-bit integer; Float: a number with "."; BCD: a number
+//   with "." within the BCD range.
+// False for Unknown, Type13, Type14, Type16 and Type17.
 bool IsValidValueText(std::string_view text, TEngineFieldType type);
 
-// Parses a date (2), time (10) or timestamp (11) text into `value` (i32 day number, i32
+// Parses a Date, Time or Timestamp text into `value` (i32 day number, i32
 // milliseconds, double timestamp). A text that does not parse gives false and the value of
 // date-time 0 (day 693594, time 0). Other types: nothing written, true. A text longer than 255
 // bytes is cut to 255 first. False, with nothing written, when `value` is too small.

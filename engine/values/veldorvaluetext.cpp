@@ -1,5 +1,5 @@
-// Number texts are read with std::from_chars and digit by digit and written with std::to_chars,
-// none of which looks at the process locale, so "." is the separator everywhere.
+// Number texts are read by the storage layer's readers and written with std::to_chars, neither
+// of which looks at the process locale, so "." is the separator everywhere.
 #include "engine/values/veldorvaluetext.h"
 
 #include <algorithm>
@@ -17,31 +17,6 @@ namespace engine {
 namespace {
 
 using namespace std::chrono;
-
-bool allDigits(std::string_view text) {
-  if (text.empty()) return false;
-  for (char c : text)
-    if (!IsDigitChar(uint8_t(c))) return false;
-  return true;
-}
-
-// Digits only, blanks around them allowed; nothing when the text is not such a number or does
-// not fit 64 bits.
-std::optional<uint64_t> parseUnsigned(std::string_view text) {
-  text = TrimBlanks(text);
-  if (!allDigits(text)) return std::nullopt;
-  uint64_t value = 0;
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
-  return value;
-}
-
-std::string upperAscii(std::string_view text) {
-  std::string result(text);
-  for (char& c : result)
-    if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
-  return result;
-}
 
 bool validDay(int64_t day) {
   return day >= kMinEngineDay && day <= kMaxEngineDay;
@@ -191,115 +166,35 @@ double ParseTimestampText(std::string_view text) {
 }
 
 bool ParseBooleanText(std::string_view text) {
-  std::string upper = upperAscii(text);
-  if (upper == "TRUE") return true;
-  if (upper == "FALSE") return false;
-  RaiseConvertError(kInvalidBooleanText, text);
+  auto value = ReadBooleanText(text);
+  if (!value) RaiseConvertError(kInvalidBooleanText, text);
+  return *value;
 }
 
-double ParseFloatText(std::string_view input) {
-  std::string_view text = TrimBlanks(input);
-  if (!text.empty() && text[0] == '+') text.remove_prefix(1);
-  std::string_view body = text;
-  if (!body.empty() && body[0] == '-') body.remove_prefix(1);
-  // from_chars also reads "inf" and "nan", which are not numbers to the engine.
-  if (body.empty() || !(IsDigitChar(uint8_t(body[0])) || body[0] == '.'))
-    RaiseConvertError(kInvalidFloatText, input);
-  double value = 0;
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, std::chars_format::general);
-  if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(value))
-    RaiseConvertError(kInvalidFloatText, input);
-  return value;
+double ParseFloatText(std::string_view text) {
+  auto value = ReadFloatText(text);
+  if (!value) RaiseConvertError(kInvalidFloatText, text);
+  return *value;
 }
 
-int64_t ParseDecimalText(std::string_view input, int places) {
+int64_t ParseDecimalText(std::string_view text, int places) {
   if (places < 0 || places > 18) throw std::invalid_argument("ParseDecimalText: places outside 0..18");
-  std::string_view text = TrimBlanks(input);
-  bool negative = false;
-  if (!text.empty() && (text[0] == '+' || text[0] == '-')) {
-    negative = text[0] == '-';
-    text.remove_prefix(1);
-  }
-  // Coefficient digits without leading zeros, and the power of ten they are to be scaled by.
-  std::string digits;
-  int64_t exponent = 0;
-  size_t i = 0, seen = 0;
-  bool dot = false;
-  for (; i < text.size(); ++i) {
-    char c = text[i];
-    if (c == '.' && !dot) {
-      dot = true;
-    } else if (IsDigitChar(uint8_t(c))) {
-      ++seen;
-      if (!digits.empty() || c != '0') digits.push_back(c);
-      if (dot) --exponent;
-    } else {
-      break;
-    }
-  }
-  if (seen == 0) RaiseConvertError(kInvalidFloatText, input);
-  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
-    ++i;
-    bool expNegative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) expNegative = text[i++] == '-';
-    if (i == text.size()) RaiseConvertError(kInvalidFloatText, input);
-    int64_t e = 0;
-    for (; i < text.size() && IsDigitChar(uint8_t(text[i])); ++i)
-      e = std::min<int64_t>(e * 10 + (text[i] - '0'), 1'000'000);
-    exponent += expNegative ? -e : e;
-  }
-  if (i != text.size()) RaiseConvertError(kInvalidFloatText, input);
-  if (digits.empty()) return 0;
-
-  constexpr uint64_t kLimit = uint64_t(std::numeric_limits<int64_t>::max()) + 1;
-  int64_t shift = exponent + places;
-  int64_t length = int64_t(digits.size());
-  // Digits at and after `kept` fall below the unit of the result.
-  size_t kept = size_t(shift >= 0 ? length : std::max<int64_t>(length + shift, 0));
-  uint64_t value = 0;
-  auto overflow = [&] { RaiseConvertError("'%s' is out of range", input); };
-  for (size_t k = 0; k < kept; ++k) {
-    uint64_t d = uint64_t(digits[k] - '0');
-    if (value > (kLimit - d) / 10) overflow();
-    value = value * 10 + d;
-  }
-  for (int64_t s = 0; s < shift; ++s) {
-    if (value > kLimit / 10) overflow();
-    value *= 10;
-  }
-  // Round half to even by the dropped digits. When zeros stand between the unit and the first
-  // digit (length + shift < 0) the value is below a tenth of the unit and rounds to 0.
-  if (kept < digits.size() && length + shift >= 0) {
-    int first = digits[kept] - '0';
-    bool restNonZero = false;
-    for (size_t k = kept + 1; k < digits.size(); ++k) restNonZero = restNonZero || digits[k] != '0';
-    if (first > 5 || (first == 5 && (restNonZero || value % 2 != 0))) {
-      if (value == kLimit) overflow();
-      ++value;
-    }
-  }
-  if (value > kLimit || (!negative && value == kLimit)) overflow();
-  return negative ? int64_t(0 - value) : int64_t(value);
+  bool outOfRange = false;
+  auto value = ReadDecimalText(text, places, &outOfRange);
+  if (!value) RaiseConvertError(outOfRange ? kOutOfRangeText : kInvalidFloatText, text);
+  return *value;
 }
 
 int64_t ParseCurrencyText(std::string_view text) {
   return ParseDecimalText(text, 4);
 }
 
-int64_t ParseIntegerText(std::string_view input, int64_t min, int64_t max) {
-  std::string_view text = TrimBlanks(input);
-  bool negative = false;
-  if (!text.empty() && (text[0] == '+' || text[0] == '-')) {
-    negative = text[0] == '-';
-    text.remove_prefix(1);
-  }
-  auto magnitude = allDigits(text) ? parseUnsigned(text) : std::nullopt;
-  if (!magnitude) RaiseConvertError(kInvalidIntegerText, input);
-  constexpr uint64_t kLimit = uint64_t(std::numeric_limits<int64_t>::max());
-  if (*magnitude > kLimit + (negative ? 1 : 0)) RaiseConvertError("'%s' is out of range", input);
-  int64_t value = negative ? int64_t(0 - *magnitude) : int64_t(*magnitude);
-  if (value < min || value > max) RaiseConvertError("'%s' is out of range", input);
-  return value;
+int64_t ParseIntegerText(std::string_view text, int64_t min, int64_t max) {
+  bool outOfRange = false;
+  auto value = ReadIntegerText(text, &outOfRange);
+  if (!value && !outOfRange) RaiseConvertError(kInvalidIntegerText, text);
+  if (!value || *value < min || *value > max) RaiseConvertError(kOutOfRangeText, text);
+  return *value;
 }
 
 }  // namespace engine

@@ -43,6 +43,7 @@ inline constexpr std::string_view kInvalidTimeText = "'%s' is not a valid time";
 inline constexpr std::string_view kInvalidBooleanText = "'%s' is not a valid boolean";
 inline constexpr std::string_view kInvalidIntegerText = "'%s' is not a valid integer value";
 inline constexpr std::string_view kInvalidFloatText = "'%s' is not a valid floating point value";
+inline constexpr std::string_view kOutOfRangeText = "'%s' is out of range";
 
 // ---- Values to text ----
 

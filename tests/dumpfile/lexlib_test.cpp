@@ -9,6 +9,10 @@
 namespace dumpfile {
 namespace {
 
+// The runtime's limits, its fatal texts and the driver's choice of rule. How the scanners and
+// parsers built on it read their texts is left to their own tests, the recogniser's properties
+// and the fuzz targets.
+
 std::string readAll(LexLib& lex, int limit = 10000) {
   std::string out;
   for (int i = 0; i < limit; ++i) {
@@ -49,41 +53,6 @@ TEST(LexInput, LinesFollowEachOtherWithNothingBetweenEachCutTo255Characters) {
   EXPECT_EQ(lex.yycolno, 256);
 }
 
-TEST(LexInput, EmptyListOrLineReadsAsEndOfInput) {
-  LexLib lex;
-  prepare(lex, {});
-  EXPECT_EQ(lex.get_char(), 0);
-  // A line is loaded only when the buffer is empty, and an empty one leaves it empty.
-  prepare(lex, {"a", "", "b"});
-  EXPECT_EQ(lex.get_char(), 'a');
-  EXPECT_EQ(lex.get_char(), 0);
-  EXPECT_EQ(lex.get_char(), 'b');
-  EXPECT_EQ(lex.get_char(), 0);
-}
-
-TEST(LexInput, ClearKeepsTheLineIndex) {
-  LexLib lex;
-  prepare(lex, {"first", "second"});
-  EXPECT_EQ(lex.get_char(), 'f');
-  lex.yyclear();  // drops the rest of "first" but not the position in the list
-  EXPECT_EQ(readAll(lex), "second");
-  lex.yyclear();
-  EXPECT_EQ(lex.get_char(), 0);  // nothing left without a reset of the index
-  lex.yylineindex = 0;
-  EXPECT_EQ(readAll(lex), "firstsecond");
-}
-
-TEST(LexPushBack, PutBackCharactersComeFirstAndMoveTheColumnBack) {
-  LexLib lex;
-  prepare(lex, {"abc"});
-  EXPECT_EQ(lex.get_char(), 'a');
-  lex.unget_char('Z');
-  lex.unget_char('Y');
-  EXPECT_EQ(lex.yycolno, 0);
-  EXPECT_EQ(readAll(lex), "YZbc");
-  EXPECT_EQ(lex.yycolno, 4);
-}
-
 TEST(LexPushBack, BufferHoldsAtMost2048CharactersCountingTheRestOfTheLine) {
   LexLib lex;
   prepare(lex, {"abcdefghij"});
@@ -91,29 +60,6 @@ TEST(LexPushBack, BufferHoldsAtMost2048CharactersCountingTheRestOfTheLine) {
   for (int i = 0; i < LexLib::kMaxChars - 9; ++i) lex.unget_char('x');
   EXPECT_EQ(lex.bufferedChars(), 2048);
   EXPECT_EQ(fatalText([&] { lex.unget_char('x'); }), "input buffer overflow");
-}
-
-TEST(LexText, LessPutsBackTheTailLastFirstAndMoreKeepsTheTextForTheNextMatchOnce) {
-  LexLib lex;
-  prepare(lex, {"abcd"});
-  lex.yynew();
-  for (int i = 0; i < 3; ++i) lex.yyscan();
-  EXPECT_EQ(lex.yytext.view(), "abc");
-  lex.yyless(1);
-  EXPECT_EQ(lex.yytext.view(), "a");
-  EXPECT_EQ(lex.yycolno, 2);
-  EXPECT_EQ(readAll(lex), "bcd");
-  prepare(lex, {"abcd"});
-  lex.yynew();
-  lex.yyscan();
-  lex.yyscan();
-  lex.yymore();
-  lex.yynew();
-  EXPECT_EQ(lex.yytext.view(), "ab");
-  lex.yyscan();
-  EXPECT_EQ(lex.yytext.view(), "abc");
-  lex.yynew();  // the saved text is used once
-  EXPECT_EQ(lex.yytext.view(), "");
 }
 
 TEST(LexRules, RuleNumbersGoUpTo256AndTheMatchStackHolds1024) {
@@ -126,46 +72,6 @@ TEST(LexRules, RuleNumbersGoUpTo256AndTheMatchStackHolds1024) {
   lex.yynew();  // a new match empties the stack
   lex.yymatch(1);
   EXPECT_EQ(lex.matchDepth(), 1);
-}
-
-TEST(LexRules, FindTakesTheTopmostRuleWithAPositionOrPutsEverythingBack) {
-  LexLib lex;
-  prepare(lex, {"abc"});
-  lex.yynew();
-  lex.yyscan();
-  lex.yymark(7);
-  lex.yymatch(7);
-  lex.yyscan();
-  lex.yyscan();
-  lex.yymatch(3);  // on top, but never marked
-  int rule = 0;
-  ASSERT_TRUE(lex.yyfind(rule));
-  EXPECT_EQ(rule, 7);
-  EXPECT_EQ(lex.yytext.view(), "a");
-  EXPECT_EQ(lex.yylastchar, 'a');
-  EXPECT_EQ(readAll(lex), "bc");
-  prepare(lex, {"xy"});
-  lex.yynew();
-  lex.yyscan();
-  lex.yymatch(2);
-  EXPECT_FALSE(lex.yyfind(rule));
-  EXPECT_EQ(lex.yylastchar, 0);
-  EXPECT_EQ(lex.yyleng(), 0);
-  EXPECT_EQ(readAll(lex), "xy");
-}
-
-TEST(LexRules, DefaultDropsOneCharacterAndFailsAtEnd) {
-  LexLib lex;
-  prepare(lex, {"\n"});
-  lex.yynew();
-  EXPECT_TRUE(lex.yydefault());
-  EXPECT_EQ(lex.yylastchar, '\n');
-  lex.yynew();
-  EXPECT_TRUE(lex.atLineStart());
-  EXPECT_EQ(lex.yystartstate(), 1);
-  EXPECT_FALSE(lex.yydefault());
-  EXPECT_EQ(lex.yylastchar, 0);
-  EXPECT_TRUE(lex.yywrap());
 }
 
 // A small scanner on the generic driver: rule 1 "ab" (rejects when told to), rule 2 "a+",
@@ -229,36 +135,6 @@ TEST(LexDriver, LongestMatchThenPriorityThenReject) {
   EXPECT_EQ(lex.yylexWith(dfa), 102);  // rejected: the next candidate, "a" by rule 2
   ASSERT_EQ(dfa.actions.size(), 3u);
   EXPECT_EQ(dfa.actions[2], (std::pair<int, std::string>(2, "a")));
-}
-
-TEST(ShortStrings, AssignmentsAreCutTo255Bytes) {
-  ShortString s(std::string(300, 'v'));
-  EXPECT_EQ(s.size(), 255u);
-  s.push_back('w');
-  EXPECT_EQ(s.size(), 255u);
-  s.assign("abc");
-  s.truncate(1);
-  EXPECT_EQ(s.view(), "a");
-}
-
-TEST(YaccControl, LookAheadIsReadOnceAndNegativeTokensMeanEnd) {
-  YaccLib yacc;
-  yacc.yystart();
-  int reads = 0;
-  EXPECT_EQ(yacc.yylook([&] {
-    ++reads;
-    return 42;
-  }),
-            42);
-  EXPECT_EQ(yacc.yylook([&] {
-    ++reads;
-    return 43;
-  }),
-            42);
-  EXPECT_EQ(reads, 1);
-  yacc.yyshift(ShortString("v"));
-  EXPECT_EQ(yacc.yyval.view(), "v");
-  EXPECT_EQ(yacc.yylook([] { return -5; }), 0);
 }
 
 TEST(YaccControl, ErrorsAreCountedOncePerRecovery) {

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/bytes.h"
-#include "tests/dumpfile/dumpfile_testing.h"
+#include "tests/dumpfile/dumpfile_test_util.h"
 
 namespace dumpfile {
 namespace {
@@ -243,23 +243,6 @@ TEST_F(AnalysisFileTest, OnlyFilesWithTheMarkerAreAnalysisFiles) {
   EXPECT_FALSE(IsAnalysisFile(path("cut")));
   EXPECT_FALSE(IsAnalysisFile(path("missing")));
   EXPECT_FALSE(IsAnalysisFile(dir_.string()));
-}
-
-TEST(FillNodeFromEntryTest, NodeTakesTheNameUpToItsZeroAndTheRangeInTheAnalysisFile) {
-  AdfEntry e;
-  std::memcpy(e.name.data(), "EMP\0JUNK", 8);
-  e.dataOffset = 5000;
-  e.length = 77;
-  e.dumpOffset = 123456;
-  e.kind = kKindTables;
-  uint8_t raw[141];
-  e.encode(raw);
-  TExpFileNode n;
-  FillNodeFromEntry(AdfEntry::decode(raw), n);
-  EXPECT_EQ(n.Name(), "EMP");
-  EXPECT_EQ(n.StartOffset(), 5000);
-  EXPECT_EQ(n.Length(), 77);
-  EXPECT_EQ(n.Kind(), kKindTables);
 }
 
 // --- damaged and hostile files

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "dumpfile/dumpyacc.h"
-#include "tests/dumpfile/dumpfile_testing.h"
+#include "tests/dumpfile/dumpfile_test_util.h"
 
 namespace dumpfile {
 namespace {
@@ -41,7 +41,8 @@ class LineList : public DumpLineCutter::Sink {
   std::vector<CutLine> lines;
 };
 
-// The cutting rules written out byte by byte, as the test's own account of them.
+// The cutting rules written out byte by byte, as the test's own account of them: printable bytes
+// (0x20 to 0x7D) make lines of at most 201, CR and LF end a non-empty line, all else is dropped.
 std::vector<CutLine> referenceLines(const std::string& bytes) {
   std::vector<CutLine> out;
   std::string line;
@@ -76,41 +77,6 @@ std::vector<CutLine> cut(const std::string& bytes, const std::vector<size_t>& pi
   EXPECT_TRUE(cutter.finish(int64_t(bytes.size()), sink));
   return sink.lines;
 }
-
-struct CutCase {
-  const char* name;
-  std::string bytes;
-  std::vector<CutLine> lines;
-};
-
-void PrintTo(const CutCase& c, std::ostream* os) {
-  *os << c.name;
-}
-
-class LineCutterRules : public ::testing::TestWithParam<CutCase> {};
-
-TEST_P(LineCutterRules, HandOverTheseLines) {
-  EXPECT_EQ(cut(GetParam().bytes), GetParam().lines);
-}
-
-const CutCase kCutCases[] = {
-    // The return after a line of 201 characters is skipped: the line is empty by then.
-    {"LineOf201IsHandedOverAtIts201st",
-     std::string(201, 'x') + "\rab\n",
-     {{std::string(201, 'x'), 201}, {"ab", 205}}},
-    {"ReturnAndLineFeedHandOverOneLineEndingAtTheReturn", "abc\r\ndef\r\n", {{"abc", 4}, {"def", 9}}},
-    {"TildeDelAndOtherBytesAreDroppedWithoutEndingTheLine",
-     std::string("ab~cd\x7f"
-                 "e\0f\x01\xff"
-                 "g\n",
-                 13),
-     {{"abcdefg", 13}}},
-    {"LastLineWithoutABreakIsHandedOverAtTheEnd", "first\nlast", {{"first", 6}, {"last", 10}}},
-    {"NothingPrintableGivesNoLine", "\r\n\n\x01", {}},
-    {"EmptyInput", "", {}},
-};
-
-INSTANTIATE_TEST_SUITE_P(Bytes, LineCutterRules, ::testing::ValuesIn(kCutCases));
 
 std::string randomBytes(std::mt19937_64& rng, size_t n, int breakPercent, int printablePercent) {
   std::string s(n, '\0');

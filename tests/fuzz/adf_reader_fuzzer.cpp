@@ -10,12 +10,12 @@
 #include <string>
 
 #include "dumpfile/u_analysisfile.h"
-#include "tests/fuzz/fuzz_support.h"
+#include "tests/fuzz/fuzz_test_util.h"
 #include "tools/dumpbuilder/treelines.h"
 
 namespace {
 
-using fuzz_support::ScratchFile;
+using fuzz_test::ScratchFile;
 
 void check(bool ok) {
   if (!ok) std::abort();

@@ -12,7 +12,7 @@
 
 #include "dumpfile/dumpyacc.h"
 #include "dumpfile/u_parsedumpfile.h"
-#include "tests/fuzz/fuzz_support.h"
+#include "tests/fuzz/fuzz_test_util.h"
 #include "tools/dumpbuilder/treelines.h"
 
 namespace {
@@ -39,7 +39,7 @@ class EveryLine : public dumpfile::DumpLineCutter::Sink {
   dumpfile::TDumpRecogniser& recogniser_;
 };
 
-using fuzz_support::ScratchFile;
+using fuzz_test::ScratchFile;
 
 void prepare(dumpfile::TExpFileRoot& root, const std::string& path, int mode) {
   root.SetDumpFileName(path);

@@ -13,18 +13,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class TempFolder : public ::testing::Test {
- protected:
-  std::string path(const std::string& name) const { return folder_.path(name); }
-  void writeText(const std::string& name, const std::string& text) const {
-    std::ofstream(path(name), std::ios::binary) << text;
-  }
-  std::string readText(const std::string& name) const { return platform::testing::readFile(path(name)); }
-  platform::testing::TempFolder folder_;
-  const fs::path dir_ = folder_.path();
-};
+using platform::testing::TempFolderTest;
 
-using InputFileTest = TempFolder;
+using InputFileTest = TempFolderTest;
 
 TEST_F(InputFileTest, MissingFilesFoldersAndMissingParentsAreRefusedWithTheirReason) {
   platform::InputFile f;
@@ -44,7 +35,7 @@ TEST_F(InputFileTest, MissingFilesFoldersAndMissingParentsAreRefusedWithTheirRea
 }
 
 TEST_F(InputFileTest, ReadComesBackShortOnlyAtTheEndOfTheFile) {
-  writeText("a", "0123456789");
+  writeFile(path("a"), "0123456789");
   platform::InputFile f;
   ASSERT_TRUE(f.open(path("a")));
   EXPECT_EQ(f.size(), 10);
@@ -83,40 +74,40 @@ TEST_F(InputFileTest, OffsetsBeyondFourGibibytesAreReachedInASparseFile) {
   EXPECT_EQ(f.nextDataOffset(0), 0);
 }
 
-using OutputFileTest = TempFolder;
+using OutputFileTest = TempFolderTest;
 
 TEST_F(OutputFileTest, CreateEmptiesAppendAddsAtTheEndAndCreateNewRefusesAnExistingName) {
-  writeText("o", "old content");
+  writeFile(path("o"), "old content");
   platform::OutputFile f;
   ASSERT_TRUE(f.create(path("o")));
   ASSERT_TRUE(f.write("new"));
   ASSERT_TRUE(f.close());
-  EXPECT_EQ(readText("o"), "new");
+  EXPECT_EQ(readFile(path("o")), "new");
   ASSERT_TRUE(f.openAppend(path("o")));
   ASSERT_TRUE(f.write("+more"));
   ASSERT_TRUE(f.close());
-  EXPECT_EQ(readText("o"), "new+more");
+  EXPECT_EQ(readFile(path("o")), "new+more");
   EXPECT_FALSE(f.createNew(path("o")));
   EXPECT_EQ(f.error(), EEXIST);
-  EXPECT_EQ(readText("o"), "new+more");
+  EXPECT_EQ(readFile(path("o")), "new+more");
 }
 
-using ReplacingFileTest = TempFolder;
+using ReplacingFileTest = TempFolderTest;
 
 TEST_F(ReplacingFileTest, TargetChangesOnlyOnCommit) {
-  writeText("t", "old");
+  writeFile(path("t"), "old");
   platform::ReplacingFile f;
   ASSERT_TRUE(f.begin(path("t")));
   ASSERT_TRUE(f.write("new content"));
-  EXPECT_EQ(readText("t"), "old");
+  EXPECT_EQ(readFile(path("t")), "old");
   EXPECT_TRUE(fs::exists(f.temporaryPath()));
   ASSERT_TRUE(f.commit());
-  EXPECT_EQ(readText("t"), "new content");
+  EXPECT_EQ(readFile(path("t")), "new content");
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_), {}), 1);
 }
 
 TEST_F(ReplacingFileTest, DiscardedOrAbandonedFileLeavesNoTraceAndKeepsTheTarget) {
-  writeText("t", "old");
+  writeFile(path("t"), "old");
   {
     platform::ReplacingFile f;
     ASSERT_TRUE(f.begin(path("t")));
@@ -126,14 +117,14 @@ TEST_F(ReplacingFileTest, DiscardedOrAbandonedFileLeavesNoTraceAndKeepsTheTarget
   ASSERT_TRUE(g.begin(path("t")));
   ASSERT_TRUE(g.write("half"));
   g.discard();
-  EXPECT_EQ(readText("t"), "old");
+  EXPECT_EQ(readFile(path("t")), "old");
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_), {}), 1);
 }
 
-using FileNamesTest = TempFolder;
+using FileNamesTest = TempFolderTest;
 
 TEST_F(FileNamesTest, RemovingAMissingFileSucceeds) {
-  writeText("r", "x");
+  writeFile(path("r"), "x");
   int err = 0;
   EXPECT_TRUE(platform::fileExists(path("r")));
   EXPECT_TRUE(platform::removeFile(path("r"), err));

@@ -10,7 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/eventqueue.h"
-#include "standin_support.h"
+#include "standin_test_util.h"
 #include "tasks/u_TRunTask.h"
 #include "tasks/u_task1.h"
 
@@ -157,7 +157,7 @@ TEST_F(ParFileTest, MainStageCarriesOnlyTheParameterFile) {
   EXPECT_EQ(r->folder, ws_.work());
   EXPECT_EQ(r->taskId, 12);
   EXPECT_TRUE(r->input.empty());
-  EXPECT_EQ(task.mainrecord().arguments, "parfile=" + ws_.work() + "/12.par");
+  EXPECT_EQ(task.mainrecord().arguments, "scott@orcl parfile=" + ws_.work() + "/12.par");
 }
 
 TEST_F(ParFileTest, RawCommandThatParsedRunsLikeAGeneratedOne) {
@@ -203,12 +203,21 @@ TEST_F(ParFileTest, ScriptStagesLogOnThroughStandardInput) {
 }
 
 // Every stage run for real through the stand-ins: the account reaches each program, and no
-// password stands in any argument any of them received.
+// password stands in the command line or the environment of any of them, read from /proc while
+// the program runs, nor in what the task keeps of its start.
 class NoPasswordOnCommandLinesTest : public ParFileTest {
  protected:
   void run(tasks::TThreadRunTask& runner, TRunStartRecord record) {
     record.window = &sink_;
+    ws_.makeReadyFifo();
+    ws_.set("VELMARON_STANDIN_DELAY_MS", "400");
     runner.Start(std::move(record));
+    const std::string pid = ws_.awaitReady();
+    for (const char* what : {"cmdline", "environ"}) {
+      std::string seen = standin::readFile("/proc/" + pid.substr(0, pid.find(' ')) + "/" + what);
+      ASSERT_FALSE(seen.empty()) << what;  // read while the program still runs
+      EXPECT_EQ(seen.find("Secret"), std::string::npos) << what << ": " << seen;
+    }
     EXPECT_EQ(events_.take(std::chrono::seconds(60)).value_or(platform::PostedEvent{}).second, 1);
     EXPECT_EQ(events_.take(std::chrono::seconds(60)).value_or(platform::PostedEvent{}).second, 2);
     runner.Join();
@@ -277,7 +286,7 @@ TEST_F(NoPasswordOnCommandLinesTest, ImportAndARawCommandThatDidNotParse) {
   TImpTask raw(nullptr);
   account(raw, 14, "system", "Raw#Secret", "orcl");
   raw.SetTaskType(TTaskType::RawImport);
-  raw.SetCommand("file=" + ws_.folder() + "/full.dmp fromuser=scott show=yes");
+  raw.SetCommand("userid=system/Typed#Secret file=" + ws_.folder() + "/full.dmp fromuser=scott bogus=(");
   EXPECT_FALSE(raw.ParseCommand());
   raw.SetDumpPath("/d/earlier_run.dmp");
   raw.SetProgram(standin::program("imp80"));
@@ -293,9 +302,13 @@ TEST_F(NoPasswordOnCommandLinesTest, ImportAndARawCommandThatDidNotParse) {
   }
   EXPECT_EQ(log[0].args, (Lines{"parfile=" + ws_.work() + "/13.par"}));
   EXPECT_EQ(log[1].program, "imp80");
-  EXPECT_EQ(log[1].args, (Lines{"parfile=" + ws_.work() + "/14.par", "file=" + ws_.folder() + "/full.dmp",
-                                "fromuser=scott", "show=yes"}));
-  EXPECT_EQ(log[1].parfile, (Lines{"userid=system/Raw#Secret@orcl\\r"}));
+  EXPECT_EQ(log[1].args, (Lines{"parfile=" + ws_.work() + "/14.par"}));
+  EXPECT_EQ(log[1].parfile,
+            (Lines{"userid=system/Raw#Secret@orcl\\r", "userid=system/Typed#Secret\\r",
+                   "file=" + ws_.folder() + "/full.dmp\\r", "fromuser=scott\\r", "bogus=(\\r"}));
+  for (tasks::TUniTask* task : {static_cast<tasks::TUniTask*>(&imp), static_cast<tasks::TUniTask*>(&raw)}) {
+    EXPECT_EQ(task->mainrecord().arguments.find("Secret"), std::string::npos) << task->mainrecord().arguments;
+  }
   EXPECT_EQ(raw.dumpfile(), "Unknown");
   EXPECT_EQ(raw.dumppath(), "");
 }

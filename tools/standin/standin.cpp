@@ -25,15 +25,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <string>
 #include <string_view>
@@ -156,11 +156,58 @@ std::vector<std::string> splitLines(const std::string& text) {
   return lines;
 }
 
-std::string readFile(const std::string& path, bool& ok) {
-  std::ifstream in(path, std::ios::binary);
-  ok = bool(in);
-  if (!ok) return {};
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+// Opens a regular file for reading; -1 with `why` set when it is missing, a folder or unreadable.
+int openRegular(const std::string& path, std::string& why) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    why = std::strerror(errno);
+    return -1;
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    why = S_ISDIR(st.st_mode) ? "is a folder" : "is not a regular file";
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Reads from `fd` up to `limit` bytes into `text`; false with `why` set on a read error.
+bool readUpTo(int fd, size_t limit, std::string& text, std::string& why) {
+  char buf[65536];
+  while (text.size() < limit) {
+    const ssize_t n = ::read(fd, buf, std::min(sizeof buf, limit - text.size()));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      why = std::strerror(errno);
+      return false;
+    }
+    if (n == 0) break;
+    text.append(buf, size_t(n));
+  }
+  return true;
+}
+
+// The whole of a small text file (a parameter file).
+bool readFile(const std::string& path, std::string& text, std::string& why) {
+  const int fd = openRegular(path, why);
+  if (fd < 0) return false;
+  const bool ok = readUpTo(fd, SIZE_MAX, text, why);
+  ::close(fd);
+  return ok;
+}
+
+// What the import reads of a dump: its size and its first bytes, however large the file is and
+// whether or not it has line feeds.
+constexpr size_t kDumpHeadBytes = 4096;
+bool readDumpHead(const std::string& path, int64_t& size, std::string& head, std::string& why) {
+  const int fd = openRegular(path, why);
+  if (fd < 0) return false;
+  struct stat st {};
+  const bool ok = ::fstat(fd, &st) == 0 && readUpTo(fd, kDumpHeadBytes, head, why);
+  size = st.st_size;
+  ::close(fd);
+  return ok;
 }
 
 std::string readStdin() {
@@ -253,10 +300,21 @@ int main(int argc, char** argv) {
   std::map<std::string, std::string> pairs;
   collectPairs(args, pairs);
 
+  int code = 0;
+  std::string notes;
+  // A failure of the run's own, told on standard error; the run then ends unsuccessfully.
+  std::string failure;
   std::string parfileText;
-  bool parfileRead = false;
+  bool parfileRead = false, parfileFailed = false;
   if (auto it = pairs.find("parfile"); it != pairs.end()) {
-    parfileText = readFile(it->second, parfileRead);
+    std::string why;
+    parfileRead = readFile(it->second, parfileText, why);
+    parfileFailed = !parfileRead;
+    if (parfileFailed) {
+      notes += "parfile-unreadable: " + escape(it->second) + ": " + escape(why) + "\n";
+      failure = "standin: cannot read parameter file " + it->second + ": " + why + "\n";
+      code = 1;
+    }
     collectPairs(splitLines(parfileText), pairs);
     collectPairs(args, pairs);  // the command line wins over the parameter file
   }
@@ -267,8 +325,6 @@ int main(int argc, char** argv) {
   std::string cwd = ::getcwd(cwdBuf, sizeof cwdBuf) ? cwdBuf : "?";
   const char* nls = std::getenv("NLS_LANG");
 
-  int code = 0;
-  std::string notes;
   std::string userid = pairs.count("userid") ? pairs["userid"] : std::string();
 
   if (role == Role::Export) {
@@ -280,26 +336,29 @@ int main(int argc, char** argv) {
       mode = dumpbuilder::Mode::Tables;
     if (userid.empty()) {
       code = 1;
-    } else if (envText("VELMARON_STANDIN_NODUMP").empty()) {
+    } else if (code == 0 && envText("VELMARON_STANDIN_NODUMP").empty()) {
       try {
         writeDump(file, charsetId(nls ? nls : ""), userOf(userid), mode);
         notes += "dump-written: " + escape(file) + "\n";
       } catch (const std::exception& e) {
         notes += "dump-failed: " + escape(file) + ": " + escape(e.what()) + "\n";
+        failure = "standin: cannot write " + file + ": " + e.what() + "\n";
         code = 1;
       }
     }
   } else if (role == Role::Import) {
     std::string file = pairs.count("file") ? pairs["file"] : "expdat.dmp";
-    bool ok = false;
-    std::string image = readFile(file, ok);
-    if (!ok || image.size() < 4) {
+    int64_t size = 0;
+    std::string head, why;
+    if (!readDumpHead(file, size, head, why) || head.size() < 4) {
       notes += "dump-missing: " + escape(file) + "\n";
+      if (failure.empty())
+        failure = "standin: cannot read " + file + ": " + (why.empty() ? "too short" : why) + "\n";
       code = 1;
     } else {
-      std::string first = image.substr(3, image.find('\n', 3) - 3);
-      notes += "dump-read: " + escape(file) + " bytes=" + std::to_string(image.size()) +
-               " charset=" + std::to_string((uint8_t(image[1]) << 8) | uint8_t(image[2])) +
+      std::string first = head.substr(3, head.find('\n', 3) - 3);
+      notes += "dump-read: " + escape(file) + " bytes=" + std::to_string(size) +
+               " charset=" + std::to_string((uint8_t(head[1]) << 8) | uint8_t(head[2])) +
                " header=" + escape(first) + "\n";
     }
     if (userid.empty()) {
@@ -331,8 +390,14 @@ int main(int argc, char** argv) {
     if (const char* rawErr = std::getenv("VELMARON_STANDIN_RAW_ERR")) err(unescape(rawErr));
   } else if (role == Role::Export) {
     out("\r\nExport: Release 8.1.7.0.0 - Production\r\n\r\n");
-    if (userid.empty()) {
+    if (parfileFailed) {
+      err(failure);
+      err("Export terminated unsuccessfully\n");
+    } else if (userid.empty()) {
       err("EXP-00004: invalid username or password\n");
+      err("Export terminated unsuccessfully\n");
+    } else if (code != 0) {
+      err(failure);
       err("Export terminated unsuccessfully\n");
     } else {
       err("Connected to the database\n");
@@ -342,12 +407,16 @@ int main(int argc, char** argv) {
     }
   } else if (role == Role::Import) {
     out("\r\nImport: Release 8.1.7.0.0 - Production\r\n\r\n");
-    if (userid.empty()) {
+    if (parfileFailed) {
+      err(failure);
+      err("Import terminated unsuccessfully\n");
+    } else if (userid.empty()) {
       err("IMP-00004: invalid username or password\n");
       err("Import terminated unsuccessfully\n");
     } else if (code != 0) {
       err("IMP-00002: failed to open " + (pairs.count("file") ? pairs["file"] : "expdat.dmp") +
           " for read\n");
+      err(failure);
       err("Import terminated unsuccessfully\n");
     } else {
       out("Export file created by EXPORT:V08.01.07 via conventional path\r\n");
@@ -355,6 +424,7 @@ int main(int argc, char** argv) {
     }
   } else {
     out("\r\nScript runner: Release 8.1.7.0.0 - Production\r\n\r\n");
+    err(failure);
     for (const std::string& raw : splitLines(input)) {
       std::string line = raw;
       if (!line.empty() && line.back() == '\r') line.pop_back();

@@ -4,11 +4,10 @@
 #include <cctype>
 #include <cstdint>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 
 #include "engine/storage/veldorcompress.h"
 #include "platform/bytes.h"
+#include "tools/tablecheck/tablecheck.h"
 
 namespace tablecheck {
 
@@ -22,13 +21,6 @@ constexpr size_t kDescriptor = 768;
 constexpr size_t kBlobHeader = 512;
 constexpr size_t kBlockHeader = 18;
 constexpr size_t kMaxProblems = 200;
-
-bool readWholeFile(const std::string& path, std::vector<uint8_t>& bytes) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return !in.bad();
-}
 
 std::string baseName(const std::string& path) {
   const size_t slash = path.find_last_of('/');
@@ -239,12 +231,18 @@ BlobReport CheckTableBlobs(const std::string& path) {
   BlobReport report;
   const std::string base = baseName(path);
   std::vector<uint8_t> data, blob;
-  if (!readWholeFile(base + ".DAT", data)) {
-    report.problems.push_back("data file " + base + ".DAT: cannot be read");
+  std::string why;
+  if (const FileRead read = ReadWholeFile(base + ".DAT", data, why); read != FileRead::Read) {
+    report.problems.push_back("data file " + base + ".DAT" +
+                              (read == FileRead::Missing ? ": missing" : ": cannot be read (" + why + ")"));
     return report;
   }
-  const bool haveBlob = readWholeFile(base + ".BLB", blob);
-  Checker(report).run(data, haveBlob ? &blob : nullptr);
+  const FileRead blobRead = ReadWholeFile(base + ".BLB", blob, why);
+  if (blobRead == FileRead::Unreadable) {
+    report.problems.push_back("blob file " + base + ".BLB: cannot be read (" + why + ")");
+    return report;
+  }
+  Checker(report).run(data, blobRead == FileRead::Read ? &blob : nullptr);
   return report;
 }
 

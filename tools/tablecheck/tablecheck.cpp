@@ -3,9 +3,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <sstream>
 
@@ -13,6 +12,7 @@
 #include "engine/storage/veldorerr.h"
 #include "engine/storage/veldorindex.h"
 #include "platform/bytes.h"
+#include "platform/plainfile.h"
 
 namespace tablecheck {
 
@@ -419,13 +419,6 @@ class Checker {
   Report report_;
 };
 
-bool readWholeFile(const std::string& path, std::vector<uint8_t>& bytes) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return !in.bad();
-}
-
 std::string withExtension(const std::string& path, const std::string& ext) {
   const size_t slash = path.find_last_of('/');
   const size_t dot = path.find_last_of('.');
@@ -439,6 +432,22 @@ std::string withExtension(const std::string& path, const std::string& ext) {
 }
 
 }  // namespace
+
+FileRead ReadWholeFile(const std::string& path, std::vector<uint8_t>& bytes, std::string& why) {
+  platform::InputFile file;
+  int64_t size = -1;
+  if (file.open(path)) size = file.size();
+  if (size >= 0) {
+    bytes.resize(size_t(size));
+    const int64_t got = file.readAt(0, bytes.data(), bytes.size());
+    if (got == size) return FileRead::Read;
+  }
+  if (file.error() == ENOENT) return FileRead::Missing;
+  why = file.error() == EISDIR ? "a folder"
+        : file.error() != 0    ? std::strerror(file.error())
+                               : "changed while read";
+  return FileRead::Unreadable;
+}
 
 std::string Report::text() const {
   std::ostringstream out;
@@ -460,8 +469,11 @@ Report CheckIndexImage(const std::vector<uint8_t>& file, const Options& options,
 
 std::optional<DataFileFacts> ReadDataFileFacts(const std::string& path, std::string& problem) {
   std::vector<uint8_t> bytes;
-  if (!readWholeFile(path, bytes)) {
-    problem = "data file " + path + ": cannot be read";
+  std::string why;
+  const FileRead read = ReadWholeFile(path, bytes, why);
+  if (read != FileRead::Read) {
+    problem =
+        "data file " + path + (read == FileRead::Missing ? ": missing" : ": cannot be read (" + why + ")");
     return std::nullopt;
   }
   if (bytes.size() < kDataHeaderSize) {
@@ -498,15 +510,19 @@ std::optional<DataFileFacts> ReadDataFileFacts(const std::string& path, std::str
 Report CheckTableFiles(const std::string& path, const Options& options) {
   std::vector<uint8_t> index;
   const std::string indexPath = withExtension(path, ".IDX");
-  if (!readWholeFile(indexPath, index)) {
+  std::string why;
+  if (const FileRead read = ReadWholeFile(indexPath, index, why); read != FileRead::Read) {
     Report r;
-    r.problems.push_back("index file " + indexPath + ": cannot be read");
+    r.problems.push_back("index file " + indexPath +
+                         (read == FileRead::Missing ? ": missing" : ": cannot be read (" + why + ")"));
     return r;
   }
   const std::string dataPath = withExtension(path, ".DAT");
   std::optional<DataFileFacts> data;
   std::string dataProblem;
-  if (std::ifstream(dataPath).good()) {
+  std::vector<uint8_t> ignored;
+  // A table without a data file is checked on its index alone; one that is there must be read.
+  if (platform::InputFile probe; probe.open(dataPath) || probe.error() != ENOENT) {
     data = ReadDataFileFacts(dataPath, dataProblem);
     if (!data) {
       Report r = CheckIndexImage(index, options);

@@ -62,6 +62,13 @@ struct Report {
   std::string text() const;
 };
 
+// How reading one of a table's files went.
+enum class FileRead { Read, Missing, Unreadable };
+
+// Reads the whole file at `path` into `bytes`. Missing when there is no such file; Unreadable,
+// with `why` set (a folder, no rights, a read error), when there is one that cannot be read.
+FileRead ReadWholeFile(const std::string& path, std::vector<uint8_t>& bytes, std::string& why);
+
 // Checks an index file image (the whole file's bytes). With `data`, also the records against
 // the indexes.
 Report CheckIndexImage(const std::vector<uint8_t>& file, const Options& options,
@@ -72,7 +79,8 @@ Report CheckIndexImage(const std::vector<uint8_t>& file, const Options& options,
 std::optional<DataFileFacts> ReadDataFileFacts(const std::string& path, std::string& problem);
 
 // Checks the files of a table: `path` names the table with or without its ".IDX" or ".DAT"
-// extension. The data file is used when it exists. Unreadable files are problems too.
+// extension. The data file is used when it exists. Missing index files and unreadable files are
+// problems too.
 Report CheckTableFiles(const std::string& path, const Options& options = {});
 
 }  // namespace tablecheck

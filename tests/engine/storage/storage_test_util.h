@@ -53,13 +53,6 @@ inline uint32_t testSeed() {
   return seed;
 }
 
-// The platform tests' TempFolder under the name the table tests still use; storage tests use
-// TempFolder itself.
-class TempDir : public platform::testing::TempFolder {
- public:
-  std::string file(const std::string& name) const { return path(name); }
-};
-
 // A forked helper process that runs `body` and talks to the test through two pipes, one byte per
 // message. The body's return value is the child's exit code. Fork the helper before the test opens
 // any file, so that the child shares no open file with it.

@@ -641,5 +641,19 @@ TEST_F(BlobLocks, AWriterInAnotherProcessKeepsEveryoneOutAndItsReaderKeepsWriter
   EXPECT_TRUE(f->UnlockWrite());
 }
 
+TEST_F(BlobLocks, TwoFileObjectsOfOneProcessExcludeEachOther) {
+  auto a = impatient();
+  auto b = impatient();
+  ASSERT_TRUE(a->LockWrite());
+  uint16_t slot = 7;
+  EXPECT_FALSE(b->LockRead(slot));
+  EXPECT_EQ(slot, 0);  // a failed attempt holds no slot, and releasing none is harmless
+  EXPECT_TRUE(b->UnlockRead(slot));
+  EXPECT_TRUE(a->UnlockWrite());
+  EXPECT_TRUE(b->LockRead(slot));
+  EXPECT_FALSE(a->LockWrite());
+  EXPECT_TRUE(b->UnlockRead(slot));
+}
+
 }  // namespace
 }  // namespace engine

@@ -17,6 +17,7 @@
 
 #include "engine/storage/veldorerr.h"
 #include "engine/storage/veldorfile.h"
+#include "platform/faultfs.h"
 #include "storage_test_util.h"
 
 namespace engine {
@@ -387,12 +388,18 @@ TEST_F(TempFileNameTest, InMemoryNamesSkipListedFiles) {
   EXPECT_EQ(EngineFileList().DeleteFile(prefix + "0.mem", true), 0);
 }
 
-TEST_F(TempFileNameTest, MissingFolderRaisesWithTheName) {
+TEST_F(TempFileNameTest, FailuresToCreateRaiseWithTheName) {
   std::string table;
   EXPECT_EQ(
       storage_test::errorOf([&] { MakeTempFileName((dir / "missing").string(), ".DAT", false); }, &table),
       VELDOR_OSENOENT);
   EXPECT_NE(table.find("missing/"), std::string::npos) << table;
+  platform::FaultyFileSystem faulty(platform::FileSystem::local());
+  faulty.setPlan({platform::Fault::IoError, 1});
+  auto never = [](const std::string&) { return false; };
+  auto same = [](const std::string& n) { return n; };
+  EXPECT_NE(storage_test::errorOf([&] { MakeTempName(dir.string(), ".x", false, never, same, faulty); }), 0);
+  EXPECT_TRUE(std::filesystem::is_empty(dir)) << "a failed create leaves nothing behind";
 }
 
 }  // namespace

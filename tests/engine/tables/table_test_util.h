@@ -21,12 +21,13 @@
 #include "platform/bytes.h"
 #include "tests/engine/storage/datafile_test_util.h"
 #include "tests/engine/storage/storage_test_util.h"
+#include "tests/platform/temp_folder.h"
 
 namespace table_test {
 
 using namespace engine;
 using storage_test::Helper;
-using storage_test::TempDir;
+using TempDir = platform::testing::TempFolder;
 
 // Fields: 1 "CODE" bytes(8), 2 "BODY" blob, 3 "NOTE" bytes(20). No primary index.
 inline TTableDefinition itemsDefinition(bool encrypted = false, uint32_t blockSize = 0) {
@@ -178,6 +179,9 @@ class CountingFileSystem final : public platform::FileSystem {
   }
   std::unique_ptr<platform::OsFile> createFile(const std::string& path, bool deleteOnClose) override {
     return base().createFile(path, deleteOnClose);
+  }
+  platform::CreateNewResult createNewFile(const std::string& path) override {
+    return base().createNewFile(path);
   }
   bool fileInfo(const std::string& path, platform::FileInfo& info) override {
     return base().fileInfo(path, info);

@@ -1,10 +1,7 @@
 #include "engine/tables/veldorsession.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdlib>
-#include <filesystem>
 #include <string>
 
 #include "engine/storage/veldorerr.h"
@@ -13,80 +10,6 @@
 
 namespace engine {
 namespace {
-
-TEST(SessionDefaultsTest, FreshSessionHasTheDocumentedSettings) {
-  TDataSession session;
-  EXPECT_EQ(session.LockRetryCount(), 15);
-  EXPECT_EQ(session.LockWaitTime(), 100);
-  EXPECT_EQ(session.ForceBufferFlush(), 0);
-  EXPECT_EQ(session.StrictChangeDetection(), 0);
-  EXPECT_EQ(session.SessionType(), stLocal);
-  EXPECT_TRUE(session.RemoteType()) << "LAN flag 1";
-  EXPECT_EQ(session.RemotePort(), 12001u);
-  EXPECT_EQ(session.RemoteAddress(), "127.0.0.1");
-  EXPECT_EQ(session.RemoteHost(), "");
-  EXPECT_EQ(session.TimeOut(), 300u);
-  EXPECT_FALSE(session.Connected());
-  EXPECT_EQ(session.PasswordCount(), 0u);
-  EXPECT_EQ(session.TrackObjects(), 0);
-  EXPECT_EQ(TDataSession(1).TrackObjects(), 1);
-}
-
-TEST(SessionDefaultsTest, ProgressStepPercent) {
-  TDataSession session;
-  EXPECT_EQ(session.GetProgressStepPercent(), 5u);
-  session.SetProgressSteps(3);
-  EXPECT_EQ(session.GetProgressStepPercent(), 33u);
-  session.SetProgressSteps(0);
-  EXPECT_EQ(session.GetProgressStepPercent(), 100u);
-  session.SetProgressSteps(1);
-  EXPECT_EQ(session.GetProgressStepPercent(), 100u);
-}
-
-TEST(SessionDefaultsTest, RemoteSessionAgainstAnOldServerKeepsItsLockProtocol) {
-  TDataSession session;
-  session.SetSessionType(stRemote);
-  ASSERT_TRUE(session.IsRemote());
-  EXPECT_EQ(session.ServerVersion(), 30300);
-  session.SetLockProtocol(lpOptimistic);
-  EXPECT_EQ(session.LockProtocol(), lpPessimistic);
-  session.SetRemoteType(false);
-  EXPECT_FALSE(session.RemoteType()) << "not connected: the LAN flag may change";
-  session.SetSessionType(stLocal);
-  EXPECT_FALSE(session.IsRemote());
-}
-
-TEST(SessionDirectoryTest, WorkingDirectoryIsTheCurrentOneWithADelimiter) {
-  TDataSession session;
-  std::string cwd = std::filesystem::current_path().string();
-  EXPECT_EQ(session.WorkingDirectory(), cwd == "/" ? "/" : cwd + "/");
-}
-
-TEST(SessionDirectoryTest, PrivateDirectoryIsTrimmedAndEndsInADelimiter) {
-  TDataSession session;
-  EXPECT_FALSE(session.GetPrivateDirectory().empty());
-  EXPECT_EQ(session.GetPrivateDirectory().back(), '/');
-  session.SetPrivateDirectory("  /var/tmp/engine  ");
-  EXPECT_EQ(session.GetPrivateDirectory(), "/var/tmp/engine/");
-  session.SetPrivateDirectory("");
-  EXPECT_EQ(session.GetPrivateDirectory(), "/var/tmp/engine/") << "an empty text changes nothing";
-  session.SetPrivateDirectory("/srv/db/");
-  EXPECT_EQ(session.GetPrivateDirectory(), "/srv/db/");
-}
-
-TEST(SessionDirectoryTest, PrivateDirectoryStartsAsTheSystemTemporaryFolder) {
-  const char* old = std::getenv("TMPDIR");
-  std::string saved = old ? old : "";
-  ::setenv("TMPDIR", "/nonexistent/tmp", 1);
-  TDataSession session;
-  EXPECT_EQ(session.GetPrivateDirectory(), "/nonexistent/tmp/");
-  if (old)
-    ::setenv("TMPDIR", saved.c_str(), 1);
-  else
-    ::unsetenv("TMPDIR");
-  session.SetPrivateDirectory("   ");
-  EXPECT_EQ(session.GetPrivateDirectory(), "/nonexistent/tmp/") << "blanks alone change nothing";
-}
 
 class SessionPasswordTest : public ::testing::Test {
  protected:
@@ -107,28 +30,14 @@ TEST_F(SessionPasswordTest, PasswordsCompareAsBytes) {
   EXPECT_FALSE(session.PasswordExists("e\xcc\x81"));
   session.AddPassword("\xc3\xa9");
   EXPECT_FALSE(session.PasswordExists("e\xcc\x81")) << "composed and decomposed forms are different bytes";
-}
-
-TEST_F(SessionPasswordTest, EmptyPasswordIsNeverAddedAndAbsentOnesAreNotRemoved) {
+  session.RemovePassword("ABC");
+  session.RemovePassword("Abc");
+  EXPECT_EQ(session.PasswordCount(), 4u);
   session.AddPassword("");
-  EXPECT_EQ(session.PasswordCount(), 0u);
-  session.AddPassword("one");
-  session.RemovePassword("two");
-  EXPECT_EQ(session.PasswordCount(), 1u);
-  session.RemovePassword("ONE");
-  EXPECT_EQ(session.PasswordCount(), 1u);
-  session.RemovePassword("one");
-  EXPECT_EQ(session.PasswordCount(), 0u);
-  for (const char* p : {"a", "b", "c"}) session.AddPassword(p);
-  session.RemoveAllPasswords();
-  EXPECT_EQ(session.PasswordCount(), 0u);
-}
-
-TEST_F(SessionPasswordTest, LongPasswordsAreKeptAsEngineStrings) {
+  EXPECT_EQ(session.PasswordCount(), 4u) << "an empty password is never added";
   std::string longPassword(300, 'p');
   session.AddPassword(longPassword);
-  EXPECT_TRUE(session.PasswordExists(std::string(255, 'p')));
-  EXPECT_TRUE(session.PasswordExists(longPassword));
+  EXPECT_TRUE(session.PasswordExists(std::string(255, 'p'))) << "kept as an engine string";
 }
 
 TEST_F(SessionPasswordTest, RemoteSessionWithoutAConnectionRefusesWithTheServerName) {
@@ -143,19 +52,6 @@ TEST_F(SessionPasswordTest, RemoteSessionWithoutAConnectionRefusesWithTheServerN
   }
   EXPECT_THROW(session.RemovePassword("x"), EVELDOREngineError);
   EXPECT_THROW(session.RemoveAllPasswords(), EVELDOREngineError);
-}
-
-TEST(SessionHookTest, UnsetHooksLeaveEverythingAsItWas) {
-  TDataSession session;
-  std::string name = "db", directory = "/srv/db";
-  uint8_t flag = 7;
-  session.CallDatabaseNameHook(name);
-  session.CallDatabaseDirectoryHook(name, directory);
-  session.CallDatabaseOpenedHook(name, flag);
-  session.CallStatementHook(nullptr, 1);
-  EXPECT_EQ(name, "db");
-  EXPECT_EQ(directory, "/srv/db");
-  EXPECT_EQ(flag, 7);
 }
 
 class EngineUnitTest : public ::testing::Test {

@@ -255,43 +255,5 @@ TEST(IntegerText, RangeIsChecked) {
     EXPECT_THROW(ParseIntegerText(bad, INT64_MIN, INT64_MAX), EConvertError) << bad;
 }
 
-// The engine's validity tests of value texts and its parsers accept the same texts (dates and
-// times are read by one reader for both).
-TEST(TextValidity, ParsersAgreeWithTheValidityTests) {
-  auto parses = [](auto f) {
-    try {
-      f();
-      return true;
-    } catch (const EConvertError&) {
-      return false;
-    }
-  };
-  const char* texts[] = {"2024-02-29",
-                         "",
-                         "1.5",
-                         "-1e5",
-                         ".5",
-                         "5.",
-                         "e5",
-                         "inf",
-                         "1,5",
-                         " 7 ",
-                         "+7",
-                         "70000",
-                         "-32768",
-                         "65536",
-                         "TRUE",
-                         "false",
-                         "yes",
-                         " TRUE",
-                         "9223372036854775807"};
-  for (const char* t : texts) {
-    EXPECT_EQ(parses([&] { ParseFloatText(t); }), IsValidFloatText(t)) << t;
-    EXPECT_EQ(parses([&] { ParseBooleanText(t); }), IsValidBooleanText(t)) << t;
-    EXPECT_EQ(parses([&] { ParseIntegerText(t, -32768, 32767); }), IsValidSmallIntText(t)) << t;
-    EXPECT_EQ(parses([&] { ParseIntegerText(t, INT64_MIN, INT64_MAX); }), IsValidLargeIntText(t)) << t;
-  }
-}
-
 }  // namespace
 }  // namespace engine

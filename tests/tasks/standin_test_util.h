@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/platform/temp_folder.h"
+
 #ifndef VELMARON_STANDIN_DIR
 #error "VELMARON_STANDIN_DIR must name the folder of the stand-in programs"
 #endif
@@ -25,10 +27,7 @@ inline std::string program(const std::string& name) {
   return std::string(VELMARON_STANDIN_DIR) + "/" + name;
 }
 
-inline std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using platform::testing::readFile;
 
 // One run as the stand-in logged it: its name and the lines of each kind, in order.
 struct Record {
@@ -73,8 +72,6 @@ inline std::vector<Record> readLog(const std::string& path) {
 class Workspace {
  public:
   Workspace() {
-    char tmpl[] = "/tmp/velmaron-run-XXXXXX";
-    folder_ = ::mkdtemp(tmpl);
     work_ = folder_ + "/work";
     ::mkdir(work_.c_str(), 0700);
     log_ = folder_ + "/standin.log";
@@ -82,7 +79,6 @@ class Workspace {
   }
   ~Workspace() {
     for (const std::string& name : set_) ::unsetenv(name.c_str());
-    std::filesystem::remove_all(folder_);
   }
   Workspace(const Workspace&) = delete;
   Workspace& operator=(const Workspace&) = delete;
@@ -121,7 +117,8 @@ class Workspace {
   }
 
  private:
-  std::string folder_;
+  platform::testing::TempFolder temp_;
+  const std::string folder_{temp_.path()};
   std::string work_;
   std::string log_;
   std::vector<std::string> set_;

@@ -7,7 +7,7 @@
 #include <string>
 #include <system_error>
 
-namespace fuzz_support {
+namespace fuzz_test {
 
 // A file of this process in the temporary folder, removed at exit.
 struct ScratchFile {
@@ -22,4 +22,4 @@ struct ScratchFile {
   std::string path;
 };
 
-}  // namespace fuzz_support
+}  // namespace fuzz_test

@@ -6,8 +6,6 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <mutex>
 #include <random>
 #include <string>
@@ -15,6 +13,7 @@
 
 #include "dumpfile/u_parsedumpfile.h"
 #include "platform/plainfile.h"
+#include "tests/platform/temp_folder.h"
 #include "tools/dumpbuilder/dumpbuilder.h"
 #include "tools/dumpbuilder/treelines.h"
 
@@ -22,34 +21,7 @@ namespace dumpfile::testing {
 
 namespace fs = std::filesystem;
 
-// A fresh folder per test, removed afterwards.
-class TempFolderTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    dir_ = fs::temp_directory_path() / ("velmaron-" + std::string(info->test_suite_name()) + "-" +
-                                        info->name() + "-" + std::to_string(::getpid()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::permissions(dir_, fs::perms::owner_all, fs::perm_options::add, ec);
-    fs::remove_all(dir_, ec);
-  }
-  std::string path(const std::string& name) const { return (dir_ / name).string(); }
-
-  static void writeFile(const std::string& p, const std::string& bytes) {
-    std::ofstream out(p, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), std::streamsize(bytes.size()));
-  }
-  static std::string readFile(const std::string& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
-
-  fs::path dir_;
-};
+using platform::testing::TempFolderTest;
 
 // A node or owner with its byte range, for trees built by hand.
 inline std::unique_ptr<TExpFileNode> node(std::string name, uint8_t kind, int64_t start = -1,

@@ -1,0 +1,354 @@
+#include "dumpfile/dumplinecutter.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstring>
+#include <exception>
+
+#include "dumpfile/dumpyacc.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace dumpfile {
+
+// --- DumpLineCutter
+
+namespace {
+
+#if defined(__GNUC__) || defined(__clang__)
+#define VELMARON_INLINE [[gnu::always_inline]] inline
+#else
+#define VELMARON_INLINE inline
+#endif
+
+constexpr bool isPrintable(uint8_t b) {
+  return uint8_t(b - 0x20) < 0x5E;
+}  // 0x20..0x7D
+
+// Bit i of `printable` is set when byte i is printable; of `breaks`, when it is CR or LF.
+VELMARON_INLINE void blockMasks(const uint8_t* p, size_t n, uint64_t& printable, uint64_t& breaks) {
+  printable = 0;
+  breaks = 0;
+#if defined(__SSE2__)
+  if (n == 64) {
+    // b + 0x60 maps 0x20..0x7D onto -128..-35, the only bytes below -34 as signed values.
+    const __m128i shift = _mm_set1_epi8(0x60);
+    const __m128i limit = _mm_set1_epi8(char(0xDE));
+    const __m128i cr = _mm_set1_epi8(0x0D);
+    const __m128i lf = _mm_set1_epi8(0x0A);
+    for (int k = 0; k < 4; ++k) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+      const __m128i pr = _mm_cmplt_epi8(_mm_add_epi8(v, shift), limit);
+      const __m128i br = _mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf));
+      printable |= uint64_t(uint16_t(_mm_movemask_epi8(pr))) << (16 * k);
+      breaks |= uint64_t(uint16_t(_mm_movemask_epi8(br))) << (16 * k);
+    }
+    return;
+  }
+#endif
+  for (size_t i = 0; i < n; ++i) {
+    printable |= uint64_t(isPrintable(p[i])) << i;
+    breaks |= uint64_t(p[i] == 0x0D || p[i] == 0x0A) << i;
+  }
+}
+
+// Bits below `to` (to <= 64).
+constexpr uint64_t bitsBelow(unsigned to) {
+  return to >= 64 ? ~uint64_t(0) : (uint64_t(1) << to) - 1;
+}
+
+VELMARON_INLINE int countBits(uint64_t x) {
+  return __builtin_popcountll(x);
+}
+
+// Appends the printable bytes of [begin, end), a run at a time.
+void appendPrintable(std::string& out, const uint8_t* begin, const uint8_t* end) {
+  const uint8_t* p = begin;
+  while (p < end) {
+    const uint8_t* run = p;
+    while (p < end && isPrintable(*p)) ++p;
+    out.append(reinterpret_cast<const char*>(run), size_t(p - run));
+    while (p < end && !isPrintable(*p)) ++p;
+  }
+}
+
+// The characters of a line from `p` on (its bytes up to `end` without the unprintable ones).
+struct RawChars {
+  const uint8_t* p;
+  const uint8_t* end;
+  VELMARON_INLINE uint8_t operator()() {
+    while (p < end) {
+      const uint8_t b = *p++;
+      if (isPrintable(b)) return b;
+    }
+    return 0;
+  }
+};
+
+// The cutting loop. Inlined into two callers: one built for processors with a population-count
+// instruction, one for any processor.
+VELMARON_INLINE bool cutLines(std::string& carry, int& pendingInOut, bool summarise, const uint8_t* data,
+                              size_t n, int64_t base, DumpLineCutter::Sink& sink) {
+  constexpr int kMax = DumpLineCutter::kMaxLineLength;
+  int pending = pendingInOut;
+  size_t lineBegin = 0;  // where the pending line's bytes begin within `data`
+  size_t firstAt = 0;    // where its first character is, when it began within `data`
+  // Plain lines not yet reported: how many, and where the last two ended.
+  int64_t plainCount = 0, plainPrevious = -1, plainLast = -1;
+
+  auto handOver = [&](size_t end, int length) {
+    const int64_t endOffset = base + int64_t(end);
+    const bool inData = carry.empty();
+    const DumpLineCutter::Line line{carry, data + lineBegin, data + end, inData ? data + firstAt : nullptr,
+                                    length};
+    const bool plain = summarise && (inData ? TDumpRecogniser::CannotStartStatement<true>(
+                                                  size_t(length), RawChars{data + firstAt, data + end})
+                                            : !line.mayStartStatement());
+    if (plain) {
+      ++plainCount;
+      plainPrevious = plainLast;
+      plainLast = endOffset;
+    } else {
+      if (plainCount > 0 && !sink.onPlainLines(plainCount, plainPrevious, plainLast)) return false;
+      plainCount = 0;
+      plainLast = -1;
+      if (!sink.onLine(line, endOffset)) return false;
+    }
+    pending = 0;
+    lineBegin = end;
+    return true;
+  };
+
+  bool go = true;
+  for (size_t at = 0; at < n && go; at += 64) {
+    const size_t blockLen = n - at < 64 ? n - at : 64;
+    uint64_t printable, breaks;
+    blockMasks(data + at, blockLen, printable, breaks);
+    if (breaks == 0 && pending + countBits(printable) < kMax) {
+      if (pending == 0 && printable != 0) firstAt = at + unsigned(__builtin_ctzll(printable));
+      pending += countBits(printable);
+      continue;
+    }
+    // Walk the block from one line end to the next; `printable` loses the bits already counted.
+    for (;;) {
+      const unsigned breakAt = breaks ? unsigned(__builtin_ctzll(breaks)) : unsigned(blockLen);
+      const uint64_t chars = printable & bitsBelow(breakAt);
+      const int count = countBits(chars);
+      if (pending == 0 && chars != 0) firstAt = at + unsigned(__builtin_ctzll(chars));
+      if (pending + count >= kMax) [[unlikely]] {
+        // The line is full at its 201st character, somewhere before the next break.
+        uint64_t x = chars;
+        for (int k = kMax - pending; k > 1; --k) x &= x - 1;
+        const unsigned last = unsigned(__builtin_ctzll(x));
+        if (!(go = handOver(at + last + 1, kMax))) break;
+        carry.clear();
+        printable &= ~bitsBelow(last + 1);
+        continue;
+      }
+      pending += count;
+      if (breaks == 0) break;
+      if (pending > 0) {
+        if (!(go = handOver(at + breakAt + 1, pending))) break;
+        carry.clear();
+      }
+      printable &= ~bitsBelow(breakAt + 1);
+      breaks &= breaks - 1;
+    }
+  }
+  if (go && plainCount > 0) go = sink.onPlainLines(plainCount, plainPrevious, plainLast);
+  if (go && pending > 0) appendPrintable(carry, data + (carry.empty() ? firstAt : lineBegin), data + n);
+  pendingInOut = pending;
+  return go;
+}
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define VELMARON_POPCNT_DISPATCH 1
+[[gnu::target("popcnt")]] bool cutLinesWithPopcnt(std::string& carry, int& pending, bool summarise,
+                                                  const uint8_t* data, size_t n, int64_t base,
+                                                  DumpLineCutter::Sink& sink) {
+  return cutLines(carry, pending, summarise, data, n, base, sink);
+}
+#endif
+
+}  // namespace
+
+std::string_view DumpLineCutter::Line::text(std::string& scratch) const {
+  scratch.assign(carry);
+  appendPrintable(scratch, first != nullptr ? first : begin, end);
+  return scratch;
+}
+
+bool DumpLineCutter::Line::mayStartStatement() const {
+  size_t i = 0;
+  RawChars raw{first != nullptr ? first : begin, end};
+  return !TDumpRecogniser::CannotStartStatement<true>(
+      size_t(length), [&]() -> uint8_t { return i < carry.size() ? uint8_t(carry[i++]) : raw(); });
+}
+
+bool DumpLineCutter::feed(const uint8_t* data, size_t n, int64_t base, Sink& sink) {
+#ifdef VELMARON_POPCNT_DISPATCH
+  static const bool hasPopcnt = __builtin_cpu_supports("popcnt");
+  if (hasPopcnt) return cutLinesWithPopcnt(carry_, pending_, summarise_, data, n, base, sink);
+#endif
+  return cutLines(carry_, pending_, summarise_, data, n, base, sink);
+}
+
+void DumpLineCutter::reset() {
+  carry_.clear();
+  pending_ = 0;
+}
+
+void DumpLineCutter::adopt(const DumpLineCutter& other) {
+  carry_ = other.carry_;
+  pending_ = other.pending_;
+}
+
+bool DumpLineCutter::finish(int64_t endOffset, Sink& sink) {
+  if (pending_ == 0) return true;
+  const Line line{carry_, nullptr, nullptr, nullptr, pending_};
+  const bool go = summarise_ && !line.mayStartStatement() ? sink.onPlainLines(1, -1, endOffset)
+                                                          : sink.onLine(line, endOffset);
+  if (!go) return false;
+  carry_.clear();
+  pending_ = 0;
+  return true;
+}
+
+// --- ParallelLineCutter
+
+namespace {
+
+// The lines of one segment as a helper found them, to be passed on later in order.
+class LineRecorder final : public DumpLineCutter::Sink {
+ public:
+  struct Event {
+    bool isLine;
+    int64_t count, previousEnd, lastEnd;
+    const uint8_t *begin, *end, *first;
+    int length;
+  };
+
+  bool onLine(const DumpLineCutter::Line& line, int64_t endOffset) override {
+    events.push_back({true, 1, -1, endOffset, line.begin, line.end, line.first, line.length});
+    return true;
+  }
+  bool onPlainLines(int64_t count, int64_t previousEnd, int64_t lastEnd) override {
+    events.push_back({false, count, previousEnd, lastEnd, nullptr, nullptr, nullptr, 0});
+    return true;
+  }
+
+  bool replay(DumpLineCutter::Sink& sink) const {
+    for (const Event& e : events) {
+      const bool go =
+          e.isLine ? sink.onLine(DumpLineCutter::Line{{}, e.begin, e.end, e.first, e.length}, e.lastEnd)
+                   : sink.onPlainLines(e.count, e.previousEnd, e.lastEnd);
+      if (!go) return false;
+    }
+    return true;
+  }
+
+  std::vector<Event> events;
+};
+
+}  // namespace
+
+// One segment of a buffer and what became of it.
+struct ParallelLineCutter::Segment {
+  const uint8_t* data = nullptr;
+  size_t n = 0;
+  int64_t base = 0;
+  size_t breakAt = 0;  // the segment's first line break, or n when it has none
+  DumpLineCutter cutter;
+  LineRecorder lines;
+  std::exception_ptr error;
+
+  void cut() {
+    try {
+      lines.events.clear();
+      breakAt = n;
+      for (size_t i = 0; i < n; ++i) {
+        if (data[i] == 0x0D || data[i] == 0x0A) {
+          breakAt = i;
+          break;
+        }
+      }
+      if (breakAt < n) {
+        cutter.reset();
+        const size_t from = breakAt + 1;
+        cutter.feed(data + from, n - from, base + int64_t(from), lines);
+      }
+    } catch (...) {
+      error = std::current_exception();
+    }
+  }
+};
+
+ParallelLineCutter::ParallelLineCutter(int helpers, size_t minSegment)
+    : minSegment_(std::max<size_t>(minSegment, 1)), helperCount_(std::max(helpers, 0)) {
+  for (int i = 0; i < helperCount_; ++i)
+    helpers_.emplace_back([this](std::stop_token stop) { helperLoop(stop); });
+}
+
+ParallelLineCutter::~ParallelLineCutter() {
+  for (auto& h : helpers_) h.request_stop();
+  work_.notify_all();
+  for (auto& h : helpers_) h.join();
+}
+
+void ParallelLineCutter::takeSegments(std::unique_lock<std::mutex>& lock) {
+  while (next_ < total_) {
+    Segment& segment = *segments_[next_++];
+    lock.unlock();
+    segment.cut();
+    lock.lock();
+    if (++finished_ == total_) done_.notify_all();
+  }
+}
+
+void ParallelLineCutter::helperLoop(std::stop_token stop) {
+  std::unique_lock lock(mutex_);
+  while (work_.wait(lock, stop, [&] { return next_ < total_; })) takeSegments(lock);
+}
+
+bool ParallelLineCutter::feed(DumpLineCutter& cutter, const uint8_t* data, size_t n, int64_t base,
+                              DumpLineCutter::Sink& sink) {
+  // A few segments per thread, so that the work evens out when some thread is held up.
+  const size_t count = std::min(size_t(helperCount_ + 1) * 4, n / minSegment_);
+  if (helperCount_ == 0 || count < 2) return cutter.feed(data, n, base, sink);
+  {
+    std::unique_lock lock(mutex_);
+    while (segments_.size() < count) segments_.push_back(std::make_unique<Segment>());
+    for (size_t i = 0; i < count; ++i) {
+      Segment& s = *segments_[i];
+      const size_t from = n / count * i;
+      s.data = data + from;
+      s.n = (i + 1 == count ? n : n / count * (i + 1)) - from;
+      s.base = base + int64_t(from);
+      s.cutter = DumpLineCutter(cutter.summarises());
+      s.error = nullptr;
+    }
+    next_ = 0;
+    finished_ = 0;
+    total_ = count;
+    work_.notify_all();
+    takeSegments(lock);
+    // The segments point into `data`: wait for every one before anything else happens to it.
+    done_.wait(lock, [&] { return finished_ == total_; });
+  }
+  for (size_t i = 0; i < count; ++i) {
+    Segment& s = *segments_[i];
+    if (s.error) std::rethrow_exception(s.error);
+    if (s.breakAt == s.n) {
+      if (!cutter.feed(s.data, s.n, s.base, sink)) return false;
+      continue;
+    }
+    if (!cutter.feed(s.data, s.breakAt + 1, s.base, sink) || !s.lines.replay(sink)) return false;
+    cutter.adopt(s.cutter);
+  }
+  return true;
+}
+
+}  // namespace dumpfile

@@ -1,0 +1,108 @@
+// The cutting of a dump's bytes into its printable text lines: one cutter on the calling thread,
+// and a parallel cutter that gives the same lines with helper threads.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+namespace dumpfile {
+
+// Cuts a byte stream into the text lines of a dump: runs of bytes 0x20 to 0x7D, which a carriage
+// return or line feed ends (when the line is not empty) or which are handed over as soon as they
+// hold 201 characters. Other bytes are dropped without ending the line. Lines may span calls of
+// feed(). Not thread-safe.
+//
+// A cutter that summarises hands over in full only the lines that may start a statement (those
+// that TDumpRecogniser::CannotStartStatement does not turn away) and reports the lines between
+// them by count and end offsets; one that does not hands over every line.
+class DumpLineCutter {
+ public:
+  static constexpr int kMaxLineLength = 201;
+
+  explicit DumpLineCutter(bool summarisePlainLines = false) : summarise_(summarisePlainLines) {}
+
+  // A line handed over: its text is `carry` (the part that came in earlier feeds) followed by
+  // the printable bytes of [begin, end). Valid only during the call that receives it.
+  struct Line {
+    std::string_view carry;
+    const uint8_t* begin;
+    const uint8_t* end;
+    const uint8_t* first;  // the first character within [begin, end) when `carry` is empty, or null
+    int length;            // characters in the text
+    // The text of the line; `scratch` may hold it.
+    std::string_view text(std::string& scratch) const;
+    // False when the recogniser would answer the line "not a head" and change nothing.
+    bool mayStartStatement() const;
+  };
+
+  class Sink {
+   public:
+    virtual ~Sink() = default;
+    // `endOffset` is the offset just past the line's terminating byte (or its 201st character).
+    // Returning false stops the cutting; the line counts as not handed over.
+    virtual bool onLine(const Line& line, int64_t endOffset) = 0;
+    // `count` lines in a row that cannot start a statement: the last ended at `lastEnd`, the one
+    // before it at `previousEnd` (-1 when count is 1). Returning false stops the cutting.
+    virtual bool onPlainLines(int64_t count, int64_t previousEnd, int64_t lastEnd) = 0;
+  };
+
+  // Cuts `n` bytes that lie at offset `base` of the stream. False when the sink stopped it.
+  bool feed(const uint8_t* data, size_t n, int64_t base, Sink& sink);
+  // Hands over the pending line, if any, at the end of the stream. False when the sink stopped.
+  bool finish(int64_t endOffset, Sink& sink);
+  // Characters of the line that has begun but is not handed over yet.
+  int pendingLength() const { return pending_; }
+  bool summarises() const { return summarise_; }
+  // Forgets the pending line.
+  void reset();
+  // Takes over the pending line of `other`, a cutter that was fed the bytes just before the ones
+  // this cutter is fed next.
+  void adopt(const DumpLineCutter& other);
+
+ private:
+  bool summarise_;
+  std::string carry_;
+  int pending_ = 0;
+};
+
+// Cuts large buffers with helper threads, giving exactly what one cutter fed the same bytes gives.
+// After any line break no line is pending, so the buffer is split into segments and each segment,
+// from its first line break on, is cut into a list of lines by whichever thread takes it (the
+// caller's thread takes segments too, so a helper that is slow to get a processor holds nothing
+// up). The calling thread then cuts each segment's bytes up to that break itself and passes the
+// segment's lines on in order. The sink is only ever called on the calling thread.
+class ParallelLineCutter {
+ public:
+  // `helpers` threads besides the caller's; segments are at least `minSegment` bytes.
+  ParallelLineCutter(int helpers, size_t minSegment);
+  ~ParallelLineCutter();
+  ParallelLineCutter(const ParallelLineCutter&) = delete;
+  ParallelLineCutter& operator=(const ParallelLineCutter&) = delete;
+
+  // As cutter.feed(data, n, base, sink). Not thread-safe; one caller at a time.
+  bool feed(DumpLineCutter& cutter, const uint8_t* data, size_t n, int64_t base, DumpLineCutter::Sink& sink);
+
+ private:
+  struct Segment;
+  void helperLoop(std::stop_token stop);
+  // Cuts segments until none is left to take; called and returns with `lock` held.
+  void takeSegments(std::unique_lock<std::mutex>& lock);
+
+  size_t minSegment_;
+  int helperCount_;
+  std::mutex mutex_;
+  std::condition_variable_any work_;
+  std::condition_variable done_;
+  std::vector<std::unique_ptr<Segment>> segments_;
+  size_t next_ = 0, total_ = 0, finished_ = 0;
+  std::vector<std::jthread> helpers_;
+};
+
+}  // namespace dumpfile

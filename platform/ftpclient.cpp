@@ -1,0 +1,240 @@
+#include "platform/ftpclient.h"
+
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+namespace platform {
+
+namespace {
+
+void initCurlOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+// A plain host name or address with an optional ":port": nothing that could add a path, an
+// account or a second host to the address.
+bool validHost(const std::string& host) {
+  const size_t colon = host.find(':');
+  const std::string name = host.substr(0, colon);
+  if (name.empty()) return false;
+  for (char c : name) {
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '-' && c != '_') return false;
+  }
+  if (colon == std::string::npos) return true;
+  const std::string port = host.substr(colon + 1);
+  if (port.empty() || port.size() > 5) return false;
+  for (char c : port) {
+    if (!std::isdigit(static_cast<unsigned char>(c))) return false;
+  }
+  const long n = std::stol(port);
+  return n > 0 && n < 65536;
+}
+
+// One path segment for a URL; dot segments escaped, so that the URL parser leaves them to the
+// server.
+std::string escapeSegment(CURL* curl, const std::string& segment) {
+  if (segment == ".") return "%2E";
+  if (segment == "..") return "%2E%2E";
+  char* escaped = curl_easy_escape(curl, segment.c_str(), int(segment.size()));
+  std::string text = escaped != nullptr ? escaped : "";
+  curl_free(escaped);
+  return text;
+}
+
+size_t collectReplies(char* data, size_t size, size_t count, void* target) {
+  static_cast<std::string*>(target)->append(data, size * count);
+  return size * count;
+}
+
+size_t readFromFd(char* buffer, size_t size, size_t count, void* fd) {
+  for (;;) {
+    ssize_t n = ::read(*static_cast<int*>(fd), buffer, size * count);
+    if (n >= 0) return size_t(n);
+    if (errno != EINTR) return CURL_READFUNC_ABORT;
+  }
+}
+
+class CurlFtpClient final : public FtpClient {
+ public:
+  CurlFtpClient() { initCurlOnce(); }
+  ~CurlFtpClient() override { disconnect(); }
+
+  void setHost(std::string host) override { host_ = std::move(host); }
+  void setUser(std::string user) override { user_ = std::move(user); }
+  void setPassword(std::string password) override { password_ = std::move(password); }
+  void setPassive(bool passive) override { passive_ = passive; }
+  bool connected() const override { return curl_ != nullptr; }
+
+  void connect() override {
+    disconnect();
+    if (!validHost(host_)) fail("Invalid FTP server name: " + host_);
+    curl_ = curl_easy_init();
+    if (curl_ == nullptr) throw FtpError("The FTP client could not be set up");
+    dirPath_.clear();
+    try {
+      perform(dirUrl(dirPath_), [](CURL* c) { curl_easy_setopt(c, CURLOPT_NOBODY, 1L); });
+    } catch (...) {
+      disconnect();
+      throw;
+    }
+  }
+
+  void changeDir(const std::string& dir) override {
+    requireConnection();
+    std::string path = dir.starts_with('/') ? "/%2F" : dirPath_;
+    size_t start = 0;
+    while (start <= dir.size()) {
+      size_t end = dir.find('/', start);
+      if (end == std::string::npos) end = dir.size();
+      if (end > start) path += "/" + escapeSegment(curl_, dir.substr(start, end - start));
+      start = end + 1;
+    }
+    perform(dirUrl(path), [](CURL* c) { curl_easy_setopt(c, CURLOPT_NOBODY, 1L); });
+    dirPath_ = path;
+  }
+
+  std::string currentDir() override {
+    requireConnection();
+    curl_slist* commands = curl_slist_append(nullptr, "PWD");
+    struct Free {
+      curl_slist* list;
+      ~Free() { curl_slist_free_all(list); }
+    } freeList{commands};
+    perform(dirUrl(dirPath_), [commands](CURL* c) {
+      curl_easy_setopt(c, CURLOPT_NOBODY, 1L);
+      curl_easy_setopt(c, CURLOPT_POSTQUOTE, commands);
+    });
+    // The last reply 257 "dir" (a quote inside the name is doubled).
+    const size_t reply = replies_.rfind("257 \"");
+    if (reply == std::string::npos) throw FtpError("The FTP server did not tell its current folder");
+    std::string name;
+    for (size_t i = reply + 5; i < replies_.size() && replies_[i] != '\r' && replies_[i] != '\n'; ++i) {
+      if (replies_[i] == '"') {
+        if (i + 1 < replies_.size() && replies_[i + 1] == '"') {
+          name += '"';
+          ++i;
+          continue;
+        }
+        return name;
+      }
+      name += replies_[i];
+    }
+    throw FtpError("The FTP server did not tell its current folder");
+  }
+
+  void setBinaryMode() override {}
+
+  void upload(const std::string& localPath, const std::string& remoteName,
+              const std::function<void()>& onSuccess) override {
+    requireConnection();
+    if (remoteName.empty() || remoteName.find('/') != std::string::npos) {
+      fail("Invalid remote file name: " + remoteName);
+    }
+    int fd = ::open(localPath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) fail("Cannot open " + localPath + ": " + std::strerror(errno));
+    struct Close {
+      int fd;
+      ~Close() { ::close(fd); }
+    } closeFd{fd};
+    struct stat st;
+    if (::fstat(fd, &st) != 0) fail("Cannot read " + localPath + ": " + std::strerror(errno));
+    const std::string url = dirUrl(dirPath_) + escapeSegment(curl_, remoteName);
+    perform(url, [&fd, &st](CURL* c) {
+      curl_easy_setopt(c, CURLOPT_UPLOAD, 1L);
+      curl_easy_setopt(c, CURLOPT_READFUNCTION, readFromFd);
+      curl_easy_setopt(c, CURLOPT_READDATA, &fd);
+      curl_easy_setopt(c, CURLOPT_INFILESIZE_LARGE, curl_off_t(st.st_size));
+    });
+    if (onSuccess) onSuccess();
+  }
+
+  void disconnect() override {
+    if (curl_ == nullptr) return;
+    curl_easy_cleanup(curl_);  // sends QUIT on the open connection
+    curl_ = nullptr;
+  }
+
+ private:
+  void requireConnection() const {
+    if (curl_ == nullptr) fail("Not connected to " + host_);
+  }
+
+  std::string dirUrl(const std::string& path) const { return "ftp://" + host_ + path + "/"; }
+
+  // Runs one request on the kept connection with the login and the data-connection settings.
+  template <typename Setup>
+  void perform(const std::string& url, Setup setup) {
+    curl_easy_reset(curl_);  // keeps the open connection
+    replies_.clear();
+    errorBuffer_[0] = '\0';
+    curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl_, CURLOPT_USERNAME, user_.c_str());
+    curl_easy_setopt(curl_, CURLOPT_PASSWORD, password_.c_str());
+    curl_easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl_, CURLOPT_ERRORBUFFER, errorBuffer_);
+    curl_easy_setopt(curl_, CURLOPT_HEADERFUNCTION, collectReplies);
+    curl_easy_setopt(curl_, CURLOPT_HEADERDATA, &replies_);
+    curl_easy_setopt(curl_, CURLOPT_FTP_FILEMETHOD, long(CURLFTPMETHOD_SINGLECWD));
+    curl_easy_setopt(curl_, CURLOPT_FTPPORT, passive_ ? nullptr : "-");
+    curl_easy_setopt(curl_, CURLOPT_CONNECTTIMEOUT, 30L);
+    curl_easy_setopt(curl_, CURLOPT_ACCEPTTIMEOUT_MS, 30000L);
+    curl_easy_setopt(curl_, CURLOPT_SERVER_RESPONSE_TIMEOUT, 60L);
+    curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_TIME, 120L);
+    setup(curl_);
+    const CURLcode code = curl_easy_perform(curl_);
+    if (code != CURLE_OK) fail(failureText(code));
+  }
+
+  // The reason of a failed request: libcurl's, then the server's last reply, password masked.
+  std::string failureText(CURLcode code) const {
+    std::string text = errorBuffer_[0] != '\0' ? errorBuffer_ : curl_easy_strerror(code);
+    std::string reply;
+    size_t end = replies_.find_last_not_of("\r\n");
+    if (end != std::string::npos) {
+      size_t start = replies_.find_last_of('\n', end);
+      reply = replies_.substr(start == std::string::npos ? 0 : start + 1,
+                              end + 1 - (start == std::string::npos ? 0 : start + 1));
+    }
+    if (!reply.empty() && std::isdigit(static_cast<unsigned char>(reply[0])) && reply[0] >= '4') {
+      text += " (" + reply + ")";
+    }
+    return "FTP " + host_ + ": " + text;
+  }
+
+  // Throws `text` with every copy of the password masked.
+  [[noreturn]] void fail(std::string text) const {
+    if (!password_.empty()) {
+      for (size_t at = text.find(password_); at != std::string::npos; at = text.find(password_, at)) {
+        text.replace(at, password_.size(), "***");
+      }
+    }
+    throw FtpError(text);
+  }
+
+  CURL* curl_ = nullptr;
+  std::string host_;
+  std::string user_;
+  std::string password_;
+  bool passive_ = false;
+  std::string dirPath_;  // URL path of the current folder; empty for the login folder
+  std::string replies_;  // the server's replies to the last request
+  char errorBuffer_[CURL_ERROR_SIZE] = {};
+};
+
+}  // namespace
+
+std::unique_ptr<FtpClient> makeFtpClient() {
+  return std::make_unique<CurlFtpClient>();
+}
+
+}  // namespace platform

@@ -1,0 +1,56 @@
+// An FTP client for uploading files: log in, change folder, ask the current folder, upload in
+// byte mode, log out. Built on libcurl; the interface keeps the rest of the system free of it.
+//
+// Active data connections by default (the server connects back to this machine), passive when
+// asked. No error text ever holds the password: messages come from this client and from the
+// server's replies, never from the login, and any copy of the password is masked.
+//
+// Threads: one object is used by one thread at a time; several objects may work in parallel.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+namespace platform {
+
+// A failed FTP step: the server could not be reached, refused the login or a command, or a
+// transfer broke off.
+class FtpError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class FtpClient {
+ public:
+  virtual ~FtpClient() = default;
+
+  // "name" or "name:port"; port 21 when none is given.
+  virtual void setHost(std::string host) = 0;
+  virtual void setUser(std::string user) = 0;
+  virtual void setPassword(std::string password) = 0;
+  virtual void setPassive(bool passive) = 0;
+
+  virtual bool connected() const = 0;
+  // Connects and logs in to the login folder. Throws FtpError (and stays disconnected) when the
+  // host is not a plain name with an optional port, cannot be reached, or refuses the login.
+  virtual void connect() = 0;
+  // CWD: `dir` is absolute when it starts with "/", else relative to the current folder. Throws
+  // FtpError when the server refuses; the current folder is then unchanged.
+  virtual void changeDir(const std::string& dir) = 0;
+  // PWD: the server's name for the current folder.
+  virtual std::string currentDir() = 0;
+  // Byte mode (image type) for the uploads that follow; the only mode this client transfers in.
+  virtual void setBinaryMode() = 0;
+  // STOR: writes the local file as `remoteName` in the current folder, then calls `onSuccess`
+  // (only when the server confirmed the whole file). Throws FtpError otherwise.
+  virtual void upload(const std::string& localPath, const std::string& remoteName,
+                      const std::function<void()>& onSuccess = {}) = 0;
+  // Logs out and closes the connection; nothing when not connected.
+  virtual void disconnect() = 0;
+};
+
+std::unique_ptr<FtpClient> makeFtpClient();
+
+}  // namespace platform

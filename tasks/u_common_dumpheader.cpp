@@ -1,0 +1,72 @@
+#include "tasks/u_common.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+
+#include "platform/plainfile.h"
+
+namespace tasks {
+
+namespace {
+
+constexpr size_t kHeaderBytes = 2048;
+
+// A header line without its first character and its line end; empty for a line of one or two.
+std::string innerText(const std::string& line) {
+  return line.size() <= 2 ? "" : line.substr(1, line.size() - 2);
+}
+
+void readLines(const unsigned char* bytes, size_t count, TDumpHeader& header) {
+  std::string line;
+  int lines = 0;
+  for (size_t i = 0; i < count && lines < 3; ++i) {
+    const unsigned char b = bytes[i];
+    if (b >= 32 && b <= 125) {
+      line += char(b);
+      continue;
+    }
+    if (b != '\n') continue;
+    line += '\n';
+    ++lines;
+    if (lines == 1) {
+      std::string lower = line;
+      std::transform(lower.begin(), lower.end(), lower.begin(),
+                     [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; });
+      const size_t at = lower.find("export");
+      header.isExport = at != std::string::npos;
+      // The version never takes the line end of a short first line.
+      if (header.isExport) header.version = line.substr(at, std::min<size_t>(16, line.size() - 1 - at));
+    } else if (lines == 2) {
+      header.user = innerText(line);
+    } else {
+      header.mode = innerText(line);
+    }
+    line.clear();
+  }
+}
+
+}  // namespace
+
+bool ReadDumpHeader(const std::string& path, TDumpHeader& header) {
+  header = TDumpHeader{};
+  try {
+    platform::InputFile file;
+    if (!file.open(path)) return false;
+    const int64_t size = file.size();
+    if (size < 0) return false;
+    std::array<unsigned char, kHeaderBytes> bytes{};
+    const int64_t got = file.readAt(0, bytes.data(), size_t(std::min<int64_t>(size, kHeaderBytes)));
+    if (got < 0) return false;
+    char hexId[8];
+    std::snprintf(hexId, sizeof hexId, "%02X%02X", bytes[1], bytes[2]);
+    header.charset = CharsetCaption(LookupCharsetName(hexId));
+    readLines(bytes.data(), size_t(got), header);
+    return true;
+  } catch (const std::exception&) {
+    header = TDumpHeader{};
+    return false;
+  }
+}
+
+}  // namespace tasks

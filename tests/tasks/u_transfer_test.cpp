@@ -1,0 +1,138 @@
+#include "tasks/u_transfer.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "ftp_server_test_util.h"
+#include "tasks/u_task1.h"
+#include "tests/platform/temp_folder.h"
+
+namespace tasks {
+namespace {
+
+namespace fs = std::filesystem;
+using platform::testing::readFile;
+using Lines = std::vector<std::string>;
+
+// Transfers of one dump through the worker, as a run makes them, against a real FTP server.
+class TransferTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (size_t i = 0; i < 300000; ++i) bytes_ += char(i * 131 + i / 7);
+    writeDump();
+    task_.SetId(21);
+    task_.SetDumpPath(dump_);
+  }
+  void writeDump() { std::ofstream(dump_, std::ios::binary) << bytes_; }
+
+  // The lines, each posted as it came and then the end; never the password.
+  Lines transfer(int32_t mode, bool passive = false) {
+    task_.SetTransferMode(mode);
+    platform::EventQueue events;
+    std::unique_ptr<platform::FtpClient> ftp = platform::makeFtpClient();
+    ftp->setPassive(passive);
+    TDumpTransfer transfer(task_, std::move(ftp), &events);
+    transfer.Join();
+    Lines lines = transfer.TakeLines();
+    transfer.ApplyTo(task_);
+    std::vector<platform::PostedEvent> posted = events.drain();
+    EXPECT_EQ(posted.size(), lines.size() + 1);
+    for (size_t i = 0; i < posted.size(); ++i) {
+      EXPECT_EQ(posted[i], (platform::PostedEvent{WM_TRANSFEREVENT, 21, i < lines.size() ? 1 : 2}));
+    }
+    for (const std::string& line : lines) EXPECT_EQ(line.find("Secret"), std::string::npos) << line;
+    return lines;
+  }
+  void ftpTo(const std::string& server, int anonymous, const std::string& password, const char* dir) {
+    task_.SetFtpServer(server);
+    task_.SetFtpAnonymous(anonymous);
+    task_.SetFtpUserName(FtpTestServer::kUser);
+    task_.SetFtpPassword(password);
+    task_.SetFtpRemoteDir(dir);
+  }
+
+  platform::testing::TempFolder local_;
+  TExpTask task_{nullptr};
+  std::string bytes_;
+  std::string dump_ = local_.path("Full_0907.dmp");
+};
+
+TEST_F(TransferTest, UploadsReportEachStepAndDeleteOnlyAfterTheirOwnSuccess) {
+  FtpTestServer& server = FtpTestServer::get();
+  const std::string host = server.host();
+  fs::create_directories(server.path("home/in/it's \"q\""));
+  const auto done = [&](const std::string& dir) {
+    return Lines{"Begin file transfer(ftp)", "Connected to " + host + "\r\nCurrent dir is:" + dir,
+                 "End file transfer(ftp)", "Disconnect form server"};
+  };
+  task_.SetDeleteFileAfter(1);
+  ftpTo(host, 0, FtpTestServer::kPassword, "in/it's \"q\"");
+  EXPECT_EQ(transfer(kTransferFtp), done("/in/it's \"q\""));
+  EXPECT_EQ(readFile(server.path("home/in/it's \"q\"/Full_0907.dmp")), bytes_);
+  EXPECT_FALSE(fs::exists(dump_));
+
+  writeDump();
+  task_.SetDeleteFileAfter(0);
+  ftpTo(host, 1, "guest", "");
+  EXPECT_EQ(transfer(kTransferFtp, true), done("/"));
+  EXPECT_EQ(readFile(server.path("anon/Full_0907.dmp")), bytes_);
+
+  // Failures: the lines up to the failing step and its reason; the dump stays.
+  task_.SetDeleteFileAfter(1);
+  const struct {
+    std::string server, password;
+    const char* dir;
+    size_t lineCount;
+    std::string reason;
+  } failures[] = {
+      {"127.0.0.1:1", FtpTestServer::kPassword, "", 1, "127.0.0.1:1"},  // nothing listens
+      {"dumps:Ftp#Secret9@" + host, FtpTestServer::kPassword, "", 1, "Invalid FTP server name"},
+      {host, "Wrong#Secret", "", 1, "530"},
+      {host, FtpTestServer::kPassword, "missing", 1, "550"},
+      {host, FtpTestServer::kPassword, "readonly", 3, "550"},
+      {host, FtpTestServer::kPassword, "full", 3, "FTP " + host},
+  };
+  for (const auto& f : failures) {
+    ftpTo(f.server, 0, f.password, f.dir);
+    Lines lines = transfer(kTransferFtp);
+    ASSERT_EQ(lines.size(), f.lineCount) << f.dir << ": " << lines.back();
+    EXPECT_NE(lines.back().find(f.reason), std::string::npos) << lines.back();
+    EXPECT_EQ(readFile(dump_), bytes_) << f.dir;
+  }
+  EXPECT_FALSE(fs::exists(server.path("home/readonly/Full_0907.dmp")));
+  fs::remove(dump_);
+  EXPECT_EQ(transfer(kTransferFtp), Lines{"File does not exists: " + dump_});
+}
+
+TEST_F(TransferTest, CopiesReplaceTheTargetOnlyWhenCompleteAndNeverLoseTheDump) {
+  const std::string target = local_.path("copies");
+  fs::create_directory(target);
+  std::ofstream(target + "/Full_0907.dmp") << "an older copy";
+  task_.SetCopyFileDir(target);
+  EXPECT_EQ(transfer(kTransferCopy), Lines{"Copy file successfully: " + target + "/Full_0907.dmp"});
+  EXPECT_EQ(task_.copyfiledir(), target + "/");
+  EXPECT_EQ(readFile(target + "/Full_0907.dmp"), bytes_);
+
+  // Into the dump's own folder, or onto a folder of the dump's name: refused, nothing lost.
+  task_.SetDeleteFileAfter(1);
+  fs::create_directories(local_.path("blocked/Full_0907.dmp"));
+  for (const std::string& dir : {local_.path() + "/", local_.path("blocked/")}) {
+    task_.SetCopyFileDir(dir);
+    EXPECT_EQ(transfer(kTransferCopy), Lines{"Copy file failed: " + dir + "Full_0907.dmp"});
+    EXPECT_EQ(readFile(dump_), bytes_);
+    EXPECT_EQ(std::distance(fs::directory_iterator(local_.path("blocked")), fs::directory_iterator()), 1);
+  }
+  task_.SetCopyFileDir(local_.path("none"));
+  EXPECT_EQ(transfer(kTransferCopy), Lines{"Dir does not exist: " + local_.path("none")});
+  task_.SetCopyFileDir(target);
+  EXPECT_EQ(transfer(kTransferCopy), Lines{"Copy file successfully: " + target + "/Full_0907.dmp"});
+  EXPECT_FALSE(fs::exists(dump_));
+  EXPECT_EQ(transfer(kTransferCopy), Lines{"File does not exist: " + dump_});
+}
+
+}  // namespace
+}  // namespace tasks

@@ -1,0 +1,442 @@
+// The windows driven offscreen through their controls, with scripted answers for message boxes,
+// file dialogs and modal dialogs, over real dumps from the dump builder and real files.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSettings>
+#include <QTest>
+#include <QTextEdit>
+#include <QTreeWidget>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <map>
+
+#include "dumpfile/u_saveobjddl.h"
+#include "tests/platform/temp_folder.h"
+#include "tools/dumpbuilder/dumpbuilder.h"
+#include "ui/programsettings.h"
+#include "ui/services.h"
+#include "ui/u_main.h"
+
+namespace ui {
+namespace {
+
+using platform::testing::readFile;
+using platform::testing::TempFolder;
+
+// Answers the windows' questions from scripts; records every message shown.
+struct Script final : MessageService, FileDialogService, DialogRunner {
+  std::vector<QString> messages;
+  std::deque<bool> answers;
+  std::deque<QString> paths;
+  std::map<QString, std::function<int(QDialog&)>> dialogs;
+
+  void error(QWidget*, const QString& text) override { messages.push_back("error: " + text); }
+  void information(QWidget*, const QString& text) override { messages.push_back("info: " + text); }
+  bool question(QWidget*, const QString& text) override {
+    messages.push_back("question: " + text);
+    return take(answers);
+  }
+  QString openFile(QWidget*, const QString&, const QString&) override { return take(paths); }
+  QString saveFile(QWidget*, const QString&, const QString&, const QString&) override { return take(paths); }
+  QString chooseFolder(QWidget*, const QString&) override { return take(paths); }
+  int run(QDialog& dialog) override {
+    auto it = dialogs.find(dialog.objectName());
+    return it == dialogs.end() ? QDialog::Rejected : it->second(dialog);
+  }
+  template <class T>
+  static T take(std::deque<T>& queue) {
+    EXPECT_FALSE(queue.empty()) << "unscripted question";
+    if (queue.empty()) return T();
+    T v = queue.front();
+    queue.pop_front();
+    return v;
+  }
+};
+
+// The progress window as a user who waits for "&Ok" and presses it, or cancels first.
+int waitAndPressOk(QDialog& dialog, bool cancelFirst = false) {
+  auto* button = dialog.findChild<QPushButton*>("Button1");
+  if (cancelFirst && button->text() == "&Cancel") button->click();
+  while (button->text() != "&Ok") QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+  button->click();
+  return dialog.result();
+}
+
+class WindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(dir.path("config")));
+    qputenv("NLS_LANG", "AMERICAN_AMERICA.US7ASCII");
+    Services() = UiServices{&script, &script, &script};
+    script.dialogs["Frmprogress"] = [](QDialog& d) { return waitAndPressOk(d); };
+  }
+  void TearDown() override {
+    Services() = saved;
+    qunsetenv("NLS_LANG");
+  }
+
+  std::unique_ptr<TFrmMain> newWindow() {
+    auto w = std::make_unique<TFrmMain>(instance);
+    EXPECT_TRUE(w->Started());
+    return w;
+  }
+  template <class T = QAction>
+  T* find(QObject& parent, const char* name) {
+    T* child = parent.findChild<T*>(name);
+    EXPECT_NE(child, nullptr) << name;
+    return child;
+  }
+  // Opens `path` through the "&Open" command on the "Analyze" tab.
+  void open(TFrmMain& w, const std::string& path) {
+    find<QTabWidget>(w, "PageControl3")->setCurrentIndex(1);
+    script.paths.push_back(QString::fromStdString(path));
+    find(w, "AcOpendumpfile")->trigger();
+  }
+  // Every caption of the dump tree below the top node, depth-first, indented by level.
+  static std::vector<std::string> captions(QTreeWidgetItem* item, int depth = 0) {
+    std::vector<std::string> out;
+    for (int i = 0; i < item->childCount(); ++i) {
+      out.push_back(std::string(size_t(depth), ' ') + item->child(i)->text(0).toStdString());
+      for (auto& c : captions(item->child(i), depth + 1)) out.push_back(std::move(c));
+    }
+    return out;
+  }
+  // The same captions as the builder's bookkeeping says they must be.
+  static std::vector<std::string> expectedCaptions(const dumpbuilder::Expected& e) {
+    std::vector<std::string> out;
+    auto groups = [&](const std::string& owner, const std::string& indent) {
+      for (int kind = 0; kind < dumpfile::kKindCount; ++kind) {
+        std::vector<std::string> names;
+        for (const auto& n : e.nodes)
+          if (n.owner == owner && n.kind == kind && !(owner != "-" && n.name == owner && kind == 1))
+            names.push_back(n.name);
+        if (names.empty()) continue;
+        out.push_back(indent + std::string(dumpfile::KindName[size_t(kind)]) + "(" +
+                      std::to_string(names.size()) + ")");
+        for (const auto& name : names) out.push_back(indent + " " + name);
+      }
+    };
+    groups("-", "");
+    for (const auto& n : e.nodes)
+      if (n.owner != "-" && n.kind == 1 && n.name == n.owner) {
+        out.push_back(n.name);
+        groups(n.owner, " ");
+      }
+    return out;
+  }
+
+  TempFolder dir;
+  Script script;
+  UiServices saved = Services();
+  QString instance = "velmaron-ui-test-" + QString::number(::getpid());
+};
+
+TEST_F(WindowTest, DumpTreeShowsEveryGroupAndObjectAndEachObjectsTextUpToTheLimit) {
+  dumpbuilder::Options o;
+  o.targetSize = 200 << 10;
+  const auto expected = dumpbuilder::buildDump(dir.path("full.dmp"), o);
+  auto w = newWindow();
+  open(*w, dir.path("full.dmp"));
+  auto* tree = find<QTreeWidget>(*w, "Tvdumpfile");
+  ASSERT_EQ(tree->topLevelItemCount(), 1);
+  QTreeWidgetItem* top = tree->topLevelItem(0);
+  EXPECT_EQ(top->text(0).toStdString(), dir.path("full.dmp"));
+  EXPECT_EQ(captions(top), expectedCaptions(expected));
+  auto* text = find<QPlainTextEdit>(*w, "MmDDlText");
+  auto* right = find<QTabWidget>(*w, "PageControl1");
+  EXPECT_TRUE(right->isTabVisible(1) && !right->isTabVisible(0) && w->AnalysisViewActive());
+  EXPECT_TRUE(
+      text->toPlainText().startsWith("NLS_LANG: WE8ISO8859P1 (ISO 8859-1 West European)\nEXPORT:V09.02.00"));
+
+  // Each object shows as many characters as its range holds, at most 10240.
+  std::map<std::string, int64_t> lengths;
+  for (const auto& n : expected.nodes) lengths[n.owner + "/" + n.name] = n.length;
+  for (QTreeWidgetItemIterator it(top); *it; ++it) {
+    if ((*it)->childCount() != 0 || (*it)->parent() == top) continue;
+    const std::string owner =
+        (*it)->parent()->parent() == top ? "-" : (*it)->parent()->parent()->text(0).toStdString();
+    const int64_t length = lengths.at(owner + "/" + (*it)->text(0).toStdString());
+    tree->setCurrentItem(*it);
+    EXPECT_EQ(text->toPlainText().size(), std::min<int64_t>(length, 10240)) << (*it)->text(0).toStdString();
+  }
+  {
+    dumpbuilder::DumpWriter big(dir.path("big.dmp"), dumpbuilder::Mode::Users, "SCOTT",
+                                dumpbuilder::Endings::Lf, 1);
+    big.header(0x1F, "V09.02.00");
+    big.connect("SCOTT");
+    big.create(dumpbuilder::Head::View, "BIG", "AS", std::vector<std::string>(100, std::string(199, 'A')));
+    big.other("EXIT");
+    big.finish();
+  }
+  open(*w, dir.path("big.dmp"));
+  tree->setCurrentItem(tree->findItems("BIG", Qt::MatchExactly | Qt::MatchRecursive).value(0));
+  EXPECT_EQ(text->toPlainText().size(), 10240);
+  find<QTabWidget>(*w, "PageControl3")->setCurrentIndex(0);
+  EXPECT_TRUE(right->isTabVisible(0) && !right->isTabVisible(1) && w->TaskViewActive());
+  EXPECT_FALSE(find(*w, "AcOpendumpfile")->isEnabled() || find(*w, "AcSavetofile")->isEnabled());
+  EXPECT_TRUE(script.messages.empty());
+}
+
+TEST_F(WindowTest, AnalysisFileSavedAndReopenedGivesTheSameTreeAndTextsButIsNotSavedAgain) {
+  dumpbuilder::Options o;
+  o.targetSize = 100 << 10;
+  o.mode = dumpbuilder::Mode::Users;
+  dumpbuilder::buildDump(dir.path("u.dmp"), o);
+  auto w = newWindow();
+  open(*w, dir.path("u.dmp"));
+  auto* tree = find<QTreeWidget>(*w, "Tvdumpfile");
+  auto* text = find<QPlainTextEdit>(*w, "MmDDlText");
+  auto texts = [&] {
+    std::vector<QString> all;
+    for (QTreeWidgetItemIterator it(tree); *it; ++it) {
+      tree->setCurrentItem(*it);
+      all.push_back((*it)->parent() ? text->toPlainText() : QString());
+    }
+    return all;
+  };
+  const auto fromDump = captions(tree->topLevelItem(0));
+  const auto dumpTexts = texts();
+
+  // Saving over the dump itself is refused and leaves it whole.
+  const std::string dumpBytes = readFile(dir.path("u.dmp"));
+  script.paths.push_back(QString::fromStdString(dir.path("u.dmp")));
+  find(*w, "AcSavetofile")->trigger();
+  ASSERT_EQ(script.messages.size(), 1u);
+  EXPECT_TRUE(script.messages[0].startsWith("error: ")) << script.messages[0].toStdString();
+  EXPECT_EQ(readFile(dir.path("u.dmp")), dumpBytes);
+
+  script.paths.push_back(QString::fromStdString(dir.path("u.adf")));
+  find(*w, "AcSavetofile")->trigger();
+  open(*w, dir.path("u.adf"));
+  EXPECT_EQ(captions(tree->topLevelItem(0)), fromDump);
+  EXPECT_EQ(texts(), dumpTexts);
+  EXPECT_FALSE(find(*w, "AcSavetofile")->isEnabled());
+  EXPECT_TRUE(find(*w, "AcClearDumpfile")->isEnabled());
+  find(*w, "AcClearDumpfile")->trigger();
+  EXPECT_EQ(tree->topLevelItemCount(), 0);
+  EXPECT_EQ(w->Root(), nullptr);
+}
+
+TEST_F(WindowTest, ExportDdlOfTheTopNodeWritesEveryOwnersFilesAndUnknownFilesLeaveTheTree) {
+  const auto expected = dumpbuilder::buildDump(dir.path("e.dmp"), dumpbuilder::Options{});
+  auto w = newWindow();
+  open(*w, dir.path("e.dmp"));
+  std::filesystem::create_directory(dir.path("ddl"));
+  script.paths.push_back(QString::fromStdString(dir.path("ddl")));
+  find(*w, "AcExportDDL")->trigger();
+  for (const auto& n : expected.nodes) {
+    if (n.length == 0) continue;
+    const std::string file = n.owner == "-" ? dumpfile::DefinitionFileName(dir.path("ddl"), uint8_t(n.kind))
+                             : n.kind == 1 && n.name == n.owner
+                                 ? dumpfile::DefinitionFileName(dir.path("ddl"), 1)
+                                 : dumpfile::DefinitionFileName(dir.path("ddl"), n.owner, uint8_t(n.kind));
+    EXPECT_TRUE(std::filesystem::exists(file)) << file;
+  }
+  script.paths.push_back(QString::fromStdString(dir.path("missing")));
+  find(*w, "AcExportDDL")->trigger();
+  EXPECT_EQ(script.messages.back().toStdString(), "error: Directory not exists: " + dir.path("missing"));
+
+  // A file that is no dump at all leaves the tree as it was; an answer No to a file without
+  // "export" in its first line too.
+  const auto before = captions(find<QTreeWidget>(*w, "Tvdumpfile")->topLevelItem(0));
+  open(*w, dir.path("ddl"));
+  EXPECT_EQ(script.messages.back(), "error: Can not analyze this file!");
+  platform::testing::TempFolder other;
+  std::ofstream(other.path("notes.txt")) << "hello\nline two\nline three\n";
+  script.answers.push_back(false);
+  open(*w, other.path("notes.txt"));
+  EXPECT_EQ(script.messages.back(), "question: It seems not a valid dmp file,continue to analyze?");
+  EXPECT_EQ(captions(find<QTreeWidget>(*w, "Tvdumpfile")->topLevelItem(0)), before);
+}
+
+TEST_F(WindowTest, CancelledReadingSaysSoAndReadingBeyondTwoGibibytesShowsTheLastObjects) {
+  dumpbuilder::Options o;
+  o.targetSize = 40 << 10;
+  o.holeSize = int64_t(5) << 29;
+  const auto expected = dumpbuilder::buildDump(dir.path("big.dmp"), o);
+  auto w = newWindow();
+  QString label;
+  script.dialogs["Frmprogress"] = [&](QDialog& d) {
+    const int r = waitAndPressOk(d, true);
+    label = d.findChild<QLabel*>("Label1")->text();
+    return r;
+  };
+  open(*w, dir.path("big.dmp"));
+  EXPECT_EQ(label, "Terminated by user!");
+  // Closed by its title bar at once: the worker is stopped and waited for before the tree is built.
+  script.dialogs["Frmprogress"] = [](QDialog& d) {
+    d.close();
+    return d.result();
+  };
+  open(*w, dir.path("big.dmp"));
+  EXPECT_EQ(w->Root()->Message(), "Terminated by user!");
+
+  script.dialogs["Frmprogress"] = [](QDialog& d) { return waitAndPressOk(d); };
+  open(*w, dir.path("big.dmp"));
+  auto* tree = find<QTreeWidget>(*w, "Tvdumpfile");
+  const auto& last = expected.nodes.back();
+  ASSERT_GT(last.start, int64_t(1) << 31);
+  const auto found =
+      tree->findItems(QString::fromStdString(last.name), Qt::MatchExactly | Qt::MatchRecursive);
+  ASSERT_FALSE(found.isEmpty());
+  tree->setCurrentItem(found.back());
+  EXPECT_EQ(find<QPlainTextEdit>(*w, "MmDDlText")->toPlainText().size(),
+            std::min<int64_t>(last.length, 10240));
+}
+
+TEST_F(WindowTest, HeaderDialogWritesTheFirst2048BytesBesideTheDumpOrIntoTheTargetAndNeverOverTheDump) {
+  auto w = newWindow();
+  const std::string dump = std::string(3000, 'x');
+  std::ofstream(dir.path("full.dmp"), std::ios::binary) << dump;
+  std::ofstream(dir.path("short.dmp"), std::ios::binary) << "abc";
+  std::ofstream(dir.path("self.hed"), std::ios::binary) << "abc";
+  std::filesystem::create_directory(dir.path("hdr"));
+  auto* dialog = find<QDialog>(*w, "Frm_getdumpfileheader");
+  auto get = [&](const std::string& file, const std::string& target) {
+    dialog->findChild<QLineEdit*>("eddumpfile")->setText(QString::fromStdString(file));
+    if (!target.empty()) {
+      QTest::mouseClick(dialog->findChild<QCheckBox*>("ckbsamedir"), Qt::LeftButton);
+      dialog->findChild<QLineEdit*>("edtargetdir")->setText(QString::fromStdString(target));
+    }
+    dialog->findChild<QPushButton*>("btngetfileheader")->click();
+    return script.messages.back().toStdString();
+  };
+  script.dialogs["Frm_getdumpfileheader"] = [&](QDialog&) {
+    EXPECT_EQ(get(dir.path("full.dmp"), ""), "info: File: " + dir.path("full.hed") + " created!");
+    EXPECT_TRUE(get(dir.path("self.hed"), "").starts_with("error: "));
+    EXPECT_EQ(get(dir.path("gone.dmp"), ""), "error: File: " + dir.path("gone.dmp") + "\ndoes not exists!");
+    EXPECT_EQ(get("", ""), "error: Please input dump file!");
+    EXPECT_EQ(get(dir.path("short.dmp"), dir.path("hdr")),
+              "info: File: " + dir.path("hdr") + "/short.hed created!");
+    return QDialog::Accepted;
+  };
+  find(*w, "MnuFileHeader")->trigger();
+  EXPECT_EQ(readFile(dir.path("full.hed")), dump.substr(0, 2048));
+  EXPECT_EQ(readFile(dir.path("hdr/short.hed")), "abc" + std::string(2045, '\0'));
+  EXPECT_EQ(readFile(dir.path("self.hed")), "abc");
+  EXPECT_EQ(script.messages.size(), 5u);
+  find(*w, "MnuHelpTopics")->trigger();
+  EXPECT_EQ(script.messages.back(),
+            "error: " + QCoreApplication::applicationDirPath() + "/help.chm not found");
+}
+
+TEST_F(WindowTest, SettingsAndOptionsRoundTripThroughTheFileWithTheirRules) {
+  // Values from the file: a task count that is no number, and one below 1.
+  std::filesystem::create_directories(dir.path("config/velmaron"));
+  for (const auto& [stored, read] : std::vector<std::pair<std::string, int>>{{"abc", 5}, {"0", 1}, {"", 5}}) {
+    std::ofstream(dir.path("config/velmaron/velmaron.conf"))
+        << "[General]\nmaxtasks=" << stored << "\ntmpdir=" << dir.path("nowhere")
+        << "\ntipsatstartup=false\n";
+    auto w = newWindow();
+    EXPECT_EQ(Settings().maxtasks, read) << stored;
+    EXPECT_EQ(Settings().expcmd, "exp");
+    EXPECT_FALSE(Settings().tipsatstartup);
+    // A missing work folder becomes this user's private one.
+    EXPECT_EQ(std::filesystem::status(Settings().tmpdir).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_all);
+  }
+  auto w = newWindow();
+  int typed = 0;
+  script.dialogs["FrmSysOption"] = [&](QDialog& d) {
+    const QString counts[] = {"0", "9"};
+    d.findChild<QLineEdit*>("EdExpcmd")->setText("  /opt/oracle/bin/exp ");
+    d.findChild<QLineEdit*>("Edtmpdir")->setText(QString::fromStdString(dir.path()));
+    d.findChild<QLineEdit*>("edmaxtasks")->setText(counts[typed++]);
+    return QDialog::Accepted;
+  };
+  find(*w, "AcModifySysoption")->trigger();
+  EXPECT_EQ(Settings().maxtasks, 1);
+  find(*w, "AcModifySysoption")->trigger();
+  EXPECT_EQ(Settings().maxtasks, 9);
+  EXPECT_EQ(Settings().expcmd, "/opt/oracle/bin/exp");
+  w->close();
+  QSettings file(QString::fromStdString(SettingsFilePath()), QSettings::IniFormat);
+  EXPECT_EQ(file.value("maxtasks").toString(), "9");
+  EXPECT_EQ(file.value("tmpdir").toString().toStdString(), dir.path());
+  EXPECT_EQ(file.value("program name").toString(), "Velmaron for Oracle");
+  EXPECT_EQ(file.value("version").toString(), "1.2.0");
+
+  for (const auto& [value, language, territory, charset] : std::vector<std::array<std::string, 4>>{
+           {"AMERICAN_AMERICA.WE8ISO8859P1", "AMERICAN", "AMERICA", "WE8ISO8859P1"},
+           {"AMERICAN", "American", "America", ""},
+           {".ZHS16GBK", "American", "America", "ZHS16GBK"}}) {
+    const ClientNls nls = ParseNlsLang(value);
+    EXPECT_EQ(nls.language + "|" + nls.territory + "|" + nls.charset,
+              language + "|" + territory + "|" + charset);
+  }
+}
+
+TEST_F(WindowTest, TipsGoRoundAndUncheckingThemIsKeptForTheNextStart) {
+  auto w = newWindow();
+  find(*w, "MnuTips")->trigger();
+  auto* tips = find<QDialog>(*w, "FrmTips");
+  auto* tip = find<QTextEdit>(*tips, "RichEdit1");
+  const QString first = tip->toPlainText();
+  for (int i = 0; i < 9; ++i) {
+    find<QPushButton>(*tips, "BtnNext")->click();
+    EXPECT_EQ(tip->toPlainText() == first, i == 8) << i;
+  }
+  QTest::mouseClick(find<QCheckBox>(*tips, "CkbShowTips"), Qt::LeftButton);
+  w->close();
+  EXPECT_FALSE(QSettings(QString::fromStdString(SettingsFilePath()), QSettings::IniFormat)
+                   .value("tipsatstartup")
+                   .toBool());
+}
+
+TEST_F(WindowTest, CharacterSetDialogListsNamedSetsAndStoresOnlyAChange) {
+  auto w = newWindow();
+  const std::string chosen = "WE8ISO8859P1";
+  script.dialogs["frmchangenls"] = [&](QDialog& d) {
+    auto* list = d.findChild<QComboBox*>("cmbnewclientnls");
+    EXPECT_EQ(list->currentText(), "US7ASCII");
+    EXPECT_EQ(d.findChild<QLabel*>("lbnlsdescription")->text(), "ASCII 7-bit American");
+    EXPECT_EQ(d.findChild<QLabel*>("lbclientnls")->text().toStdString(), ClientCharset().charset);
+    int hungarian = 0;
+    for (int i = 0; i < list->count(); ++i) {
+      EXPECT_FALSE(list->itemText(i).trimmed().isEmpty()) << i;
+      hungarian += list->itemText(i) == "HU8ABMOD";
+    }
+    EXPECT_EQ(hungarian, 2);
+    list->setCurrentIndex(list->findText(QString::fromStdString(chosen)));
+    return QDialog::Accepted;
+  };
+  find(*w, "Acchangeregnls")->trigger();
+  EXPECT_EQ(CurrentNlsLang(), "AMERICAN_AMERICA.WE8ISO8859P1");
+  QSettings(QString::fromStdString(SettingsFilePath()), QSettings::IniFormat).remove("oracle/NLS_LANG");
+  // The set already chosen again: nothing is written.
+  find(*w, "Acchangeregnls")->trigger();
+  EXPECT_EQ(CurrentNlsLang(), "AMERICAN_AMERICA.US7ASCII");
+}
+
+TEST_F(WindowTest, SecondInstanceHandsOverAndTheFirstComesBack) {
+  auto first = newWindow();
+  first->show();
+  first->showMinimized();
+  ASSERT_TRUE(first->isMinimized());
+  TFrmMain second(instance);
+  EXPECT_TRUE(second.HandedOver());
+  QTRY_VERIFY_WITH_TIMEOUT(!first->isMinimized() && first->isVisible(), 5000);
+  // Closing the second window writes nothing: only the first one owns the settings.
+  EXPECT_FALSE(std::filesystem::exists(SettingsFilePath()));
+}
+
+}  // namespace
+}  // namespace ui
+
+int main(int argc, char** argv) {
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

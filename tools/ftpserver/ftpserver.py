@@ -1,0 +1,82 @@
+#!/usr/bin/env python3
+"""FTP server on 127.0.0.1 for the transfer tests: ftpserver.py ROOT USER PASSWORD
+
+USER logs in to ROOT/home with PASSWORD, and "anonymous" (any password) to ROOT/anon; both may
+write there. ROOT/home/readonly may only be read. A file written into a folder named "full" fails
+as a full disk does. Prints the port on standard output once listening, and serves until its
+standard input closes (the test ends) or it is killed.
+"""
+import errno
+import logging
+import os
+import sys
+import threading
+import warnings
+
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.filesystems import AbstractedFS
+from pyftpdlib.handlers import FTPHandler
+from pyftpdlib.servers import FTPServer
+
+
+class FullFile:
+    """A file opened for writing on a full disk: every write fails."""
+
+    def __init__(self, inner):
+        self._inner = inner
+        self.name = inner.name
+        self.closed = False
+
+    def write(self, data):
+        raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+
+    def close(self):
+        self.closed = True
+        self._inner.close()
+
+    def __getattr__(self, name):
+        return getattr(self._inner, name)
+
+
+class FullAwareFS(AbstractedFS):
+    def open(self, filename, mode):
+        f = super().open(filename, mode)
+        if "w" in mode and os.path.basename(os.path.dirname(filename)) == "full":
+            return FullFile(f)
+        return f
+
+
+def main():
+    root, user, password = sys.argv[1:4]
+    # Quiet: the test reads only the port from the output.
+    log = logging.getLogger("pyftpdlib")
+    log.addHandler(logging.NullHandler())
+    log.propagate = False
+    warnings.simplefilter("ignore")  # anonymous users may write here on purpose
+    home = os.path.join(root, "home")
+    anon = os.path.join(root, "anon")
+    for d in (home, anon, os.path.join(home, "readonly"), os.path.join(home, "full")):
+        os.makedirs(d, exist_ok=True)
+    authorizer = DummyAuthorizer()
+    authorizer.add_user(user, password, home, perm="elradfmwMT")
+    authorizer.override_perm(user, os.path.join(home, "readonly"), perm="elr", recursive=True)
+    authorizer.add_anonymous(anon, perm="elradfmwMT")
+
+    handler = FTPHandler
+    handler.authorizer = authorizer
+    handler.abstracted_fs = FullAwareFS
+    handler.banner = "test server ready"
+    handler.auth_failed_timeout = 0  # a refused login answers at once
+    server = FTPServer(("127.0.0.1", 0), handler)
+    print(server.socket.getsockname()[1], flush=True)
+
+    def watch_stdin():
+        sys.stdin.read()
+        os._exit(0)
+
+    threading.Thread(target=watch_stdin, daemon=True).start()
+    server.serve_forever(handle_exit=False)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,131 @@
+#include "ui/programsettings.h"
+
+#include <unistd.h>
+
+#include <QSettings>
+#include <QStandardPaths>
+#include <cstdlib>
+#include <filesystem>
+
+#include "platform/privatefile.h"
+#include "tasks/u_common.h"
+
+namespace ui {
+namespace {
+
+QString q(const std::string& text) {
+  return QString::fromStdString(text);
+}
+std::string s(const QString& text) {
+  return text.toStdString();
+}
+
+bool isFolder(const std::string& path) {
+  std::error_code ec;
+  return !path.empty() && std::filesystem::is_directory(path, ec);
+}
+
+std::string privateFolderIn(const std::string& parent, const std::string& name) {
+  std::string base = parent;
+  while (base.size() > 1 && base.back() == '/') base.pop_back();
+  const std::string folder = base + "/" + name;
+  std::error_code ec;
+  std::filesystem::create_directories(base, ec);
+  platform::makePrivateFolder(folder);
+  return folder;
+}
+
+}  // namespace
+
+ProgramSettings& Settings() {
+  static ProgramSettings settings;
+  return settings;
+}
+
+ClientNls& ClientCharset() {
+  static ClientNls nls;
+  return nls;
+}
+
+std::string SettingsFilePath() {
+  return s(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)) +
+         "/velmaron/velmaron.conf";
+}
+
+int ParseMaxTasks(std::string_view text) {
+  bool ok = false;
+  const int value = QString::fromUtf8(text.data(), qsizetype(text.size())).trimmed().toInt(&ok);
+  if (!ok) return 5;
+  return value < 1 ? 1 : value;
+}
+
+std::string ApplyWorkFolderRule(const std::string& folder) {
+  if (isFolder(folder)) return folder;
+  const std::string name = "velmaron-" + std::to_string(::getuid());
+  try {
+    return privateFolderIn(tasks::GetSystemTempDir(), name);
+  } catch (const std::exception&) {
+    // Someone else holds that name in the shared folder: use the user's own cache instead.
+  }
+  return privateFolderIn(s(QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation)),
+                         "velmaron");
+}
+
+ClientNls ParseNlsLang(std::string_view value) {
+  ClientNls nls;
+  const size_t u = value.find('_');
+  const size_t d = value.find('.');
+  const bool hasU = u != std::string_view::npos, hasD = d != std::string_view::npos;
+  if (hasU) nls.language = std::string(value.substr(0, u));
+  if (hasD) nls.charset = std::string(value.substr(d + 1));
+  if (hasU && hasD) nls.territory = d > u ? std::string(value.substr(u + 1, d - u - 1)) : std::string();
+  return nls;
+}
+
+std::string CurrentNlsLang() {
+  QSettings file(q(SettingsFilePath()), QSettings::IniFormat);
+  const QString stored = file.value("oracle/NLS_LANG").toString();
+  if (!stored.isEmpty()) return s(stored);
+  const char* env = std::getenv("NLS_LANG");
+  return env ? env : "";
+}
+
+bool StoreNlsLang(const std::string& value) {
+  QSettings file(q(SettingsFilePath()), QSettings::IniFormat);
+  file.setValue("oracle/NLS_LANG", q(value));
+  file.sync();
+  return file.status() == QSettings::NoError;
+}
+
+void ReadSettings(const ToolNames& tools) {
+  ProgramSettings& settings = Settings();
+  QSettings file(q(SettingsFilePath()), QSettings::IniFormat);
+  auto program = [&](const char* key, const std::string& fallback) {
+    const std::string value = s(file.value(key).toString());
+    return value.empty() ? fallback : value;
+  };
+  settings.sqlpluscmd = program("sqlpluscmd", tools.sqlplus);
+  settings.expcmd = program("expcmd", tools.exp);
+  settings.impcmd = program("impcmd", tools.imp);
+  settings.maxtasks = file.contains("maxtasks") ? ParseMaxTasks(s(file.value("maxtasks").toString())) : 5;
+  settings.tmpdir = ApplyWorkFolderRule(s(file.value("tmpdir").toString()));
+  if (file.contains("tipsatstartup")) settings.tipsatstartup = file.value("tipsatstartup").toBool();
+  ClientCharset() = ParseNlsLang(CurrentNlsLang());
+}
+
+bool WriteSettings() {
+  const ProgramSettings& settings = Settings();
+  QSettings file(q(SettingsFilePath()), QSettings::IniFormat);
+  file.setValue("sqlpluscmd", q(settings.sqlpluscmd));
+  file.setValue("expcmd", q(settings.expcmd));
+  file.setValue("impcmd", q(settings.impcmd));
+  file.setValue("version", q(std::string(kProgramVersion)));
+  file.setValue("program name", q(std::string(kProgramName)));
+  file.setValue("tmpdir", q(settings.tmpdir));
+  file.setValue("maxtasks", QString::number(settings.maxtasks));
+  file.setValue("tipsatstartup", settings.tipsatstartup);
+  file.sync();
+  return file.status() == QSettings::NoError;
+}
+
+}  // namespace ui

@@ -1,0 +1,52 @@
+// The seams between the windows and what blocks on the user: message boxes, file and folder
+// dialogs and modal dialogs. The program uses the Qt implementations; tests put in their own
+// answers so that no real modal loop runs.
+//
+// Threads: window thread only.
+#pragma once
+
+#include <QString>
+
+class QDialog;
+class QWidget;
+
+namespace ui {
+
+class MessageService {
+ public:
+  virtual ~MessageService() = default;
+  virtual void error(QWidget* parent, const QString& text) = 0;
+  virtual void information(QWidget* parent, const QString& text) = 0;
+  // A question with Yes and No; true for Yes.
+  virtual bool question(QWidget* parent, const QString& text) = 0;
+};
+
+class FileDialogService {
+ public:
+  virtual ~FileDialogService() = default;
+  // Each gives the chosen path, or an empty text when the user cancelled.
+  virtual QString openFile(QWidget* parent, const QString& folder, const QString& filter) = 0;
+  // Asks before overwriting; a name without an extension gets `suffix`.
+  virtual QString saveFile(QWidget* parent, const QString& folder, const QString& filter,
+                           const QString& suffix) = 0;
+  // A folder picker in which the user may also create a folder.
+  virtual QString chooseFolder(QWidget* parent, const QString& folder) = 0;
+};
+
+class DialogRunner {
+ public:
+  virtual ~DialogRunner() = default;
+  // Shows `dialog` modally and returns its result (QDialog::Accepted or Rejected).
+  virtual int run(QDialog& dialog) = 0;
+};
+
+struct UiServices {
+  MessageService* messages;
+  FileDialogService* files;
+  DialogRunner* dialogs;
+};
+
+// The services in use; the Qt ones until a test replaces them.
+UiServices& Services();
+
+}  // namespace ui

@@ -1,0 +1,709 @@
+#include "ui/u_main.h"
+
+#include <unistd.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHeaderView>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QSaveFile>
+#include <QShortcut>
+#include <QSplitter>
+#include <QStandardPaths>
+#include <QStatusBar>
+#include <QStyle>
+#include <QSystemTrayIcon>
+#include <QTabWidget>
+#include <QTimer>
+#include <QToolBar>
+#include <QTreeWidget>
+#include <QUrl>
+#include <QVBoxLayout>
+#include <filesystem>
+
+#include "dumpfile/u_analysisfile.h"
+#include "dumpfile/u_saveobjddl.h"
+#include "tasks/u_common.h"
+#include "tasks/u_oraenv.h"
+#include "ui/programsettings.h"
+#include "ui/services.h"
+#include "ui/smallforms.h"
+#include "ui/u_changeregnls.h"
+#include "ui/u_getdumpfileheader.h"
+#include "ui/u_progress.h"
+#include "ui/u_sysoption.h"
+
+namespace ui {
+namespace {
+
+const QString kTitle = QStringLiteral("Velmaron for Oracle");
+const QString kWebAddress = QStringLiteral("https://velmaron.example.org/");
+constexpr int kHeaderBytes = 2048;
+
+// What a node of the dump tree stands for.
+enum NodeRole { kRoleType = Qt::UserRole, kRoleNode, kRoleKind, kRoleOwner };
+enum NodeType { kTopNode, kPublicGroup, kOwnerNode, kOwnerGroup, kObjectNode };
+
+QString q(const std::string& text) {
+  return QString::fromStdString(text);
+}
+
+QString programFolder() {
+  return QCoreApplication::applicationDirPath() + "/";
+}
+
+// True when both paths name one existing file, or are spelled alike.
+bool sameFile(const std::string& a, const std::string& b) {
+  std::error_code ec, ecA, ecB;
+  if (std::filesystem::equivalent(a, b, ec)) return true;
+  const auto pathA = std::filesystem::weakly_canonical(a, ecA),
+             pathB = std::filesystem::weakly_canonical(b, ecB);
+  return !ecA && !ecB && pathA == pathB;
+}
+
+QString displayText(const std::string& text) {
+  QString shown = q(text);
+  shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+  shown.replace(QChar('\r'), QChar('\n'));
+  return shown;
+}
+
+}  // namespace
+
+QString InstanceName() {
+  // In the user's own runtime folder, where no other user can take the name first.
+  return QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation) + "/" + kTitle +
+         QString::number(::getuid());
+}
+
+bool HandOverToRunningInstance(const QString& name, QString& error) {
+  QLocalSocket socket;
+  socket.connectToServer(name);
+  if (!socket.waitForConnected(2000)) return false;
+  // The connection itself is the message; the running instance does not read anything.
+  socket.disconnectFromServer();
+  if (socket.state() != QLocalSocket::UnconnectedState && !socket.waitForDisconnected(2000))
+    error = socket.errorString();
+  return true;
+}
+
+TFrmMain::TFrmMain(const QString& instanceName) {
+  setObjectName("FrmMain");
+  try {
+    setWindowTitle(kTitle);
+    QString error;
+    if (HandOverToRunningInstance(instanceName, error)) {
+      if (!error.isEmpty()) Services().messages->error(this, "Error on ActivatePreviousInstance: " + error);
+      handedOver_ = true;
+      return;
+    }
+    setWindowIcon(style()->standardIcon(QStyle::SP_DriveHDIcon));
+    BuildActions();
+    BuildLayout();
+    BuildMenus();
+
+    pop_tray = new QMenu(this);
+    pop_tray->setObjectName("pop_tray");
+    connect(pop_tray->addAction(QStringLiteral("Restore")), &QAction::triggered, this,
+            &TFrmMain::RestoreFromTray);
+    pop_tray->addAction(exitAction_);
+    TrayIcon1 = new QSystemTrayIcon(windowIcon(), this);
+    TrayIcon1->setObjectName("TrayIcon1");
+    TrayIcon1->setToolTip(kTitle);
+    TrayIcon1->setContextMenu(pop_tray);
+    connect(TrayIcon1, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+      if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick) RestoreFromTray();
+    });
+    if (QSystemTrayIcon::isSystemTrayAvailable()) TrayIcon1->show();
+
+    // A socket left by a crashed instance would keep the name taken.
+    QLocalServer::removeServer(instanceName);
+    instanceServer_ = new QLocalServer(this);
+    instanceServer_->setSocketOptions(QLocalServer::UserAccessOption);
+    connect(instanceServer_, &QLocalServer::newConnection, this, [this] {
+      while (QLocalSocket* socket = instanceServer_->nextPendingConnection()) {
+        connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+        socket->disconnectFromServer();
+      }
+      RestoreFromTray();
+    });
+    instanceServer_->listen(instanceName);
+
+    FrmSysOption = std::make_unique<TFrmSysOption>(this);
+    FrmAboutBox = std::make_unique<TFrmAboutBox>(this);
+    Frmprogress = std::make_unique<TFrmprogress>(this);
+    frmchangenls = std::make_unique<Tfrmchangenls>(this);
+    Frm_getdumpfileheader = std::make_unique<TFrm_getdumpfileheader>(
+        lastDumpDir_,
+        [this](const std::string& dump, const std::string& dir) { SaveDumpFileHeader(dump, dir); }, this);
+
+    tasks::TOraEnv env;
+    env.ReadOracleHome();
+    env.DetectToolNames();
+    ReadSettings(ToolNames{env.ScriptTool(), env.ExportTool(), env.ImportTool()});
+    tipsAtStartup_ = Settings().tipsatstartup;
+    showTipsOnActivate_ = true;
+    lastDumpDir_ = programFolder().toStdString();
+    SetTaskViewActive(true);
+    started_ = true;
+  } catch (const std::exception&) {
+    Services().messages->error(this, QStringLiteral("System error while starting Velmaron for Oracle."));
+  }
+}
+
+TFrmMain::~TFrmMain() = default;
+
+QAction* TFrmMain::NewAction(const char* name, const QString& caption, const QString& hint) {
+  auto* action = new QAction(caption, this);
+  action->setObjectName(name);
+  if (!hint.isEmpty()) {
+    action->setToolTip(hint);
+    action->setStatusTip(hint);
+  }
+  return action;
+}
+
+void TFrmMain::BuildActions() {
+  AcNewBlanktask = NewAction("AcNewBlanktask", "New", "New task");
+  AcNewExp = NewAction("AcNewExp", "New export", "New export task");
+  AcNewImp = NewAction("AcNewImp", "New import", "New import task");
+  AcRuntask = NewAction("AcRuntask", "Run", "Run task");
+  AcTerminaterunningtask = NewAction("AcTerminaterunningtask", "Terminate", "Stop task");
+  AcModifyTask = NewAction("AcModifyTask", "Modify", "Modify task");
+  AcDelTask = NewAction("AcDelTask", "Delete", "Delete task");
+  AcModifyOption = NewAction("AcModifyOption", "Option", "Task option");
+  AcModifySysoption = NewAction("AcModifySysoption", "System option", "System option");
+  AcDeleteTasklog = NewAction("AcDeleteTasklog", "Delete");
+  AcImportthisfile = NewAction("AcImportthisfile", "Import");
+  AcAnalyzethisfile = NewAction("AcAnalyzethisfile", "Analyze");
+  AcOpendumpfile = NewAction("AcOpendumpfile", "&Open", "Open a dump file");
+  AcSavetofile = NewAction("AcSavetofile", "&Save", "Save a dump file");
+  AcClearDumpfile = NewAction("AcClearDumpfile", "&Clear");
+  AcExportDDL = NewAction("AcExportDDL", "&Export DDL");
+  // The tool-bar caption differs from the menu text.
+  AcSavetask = NewAction("AcSavetask", "Export tasks");
+  AcSavetask->setIconText(QStringLiteral("Export all tasks"));
+  AcLoadTask = NewAction("AcLoadTask", "Import tasks");
+  AcLoadTask->setIconText(QStringLiteral("Load tasks"));
+  Acchangeregnls = NewAction("Acchangeregnls", "&Change");
+  Acsavedumpfileheader = NewAction("Acsavedumpfileheader", QString());
+
+  exitAction_ = NewAction("MnuExit", "&Exit");
+  tipsAction_ = NewAction("MnuTips", "&Tips");
+  fileHeaderAction_ = NewAction("MnuFileHeader", "File &header");
+  helpTopicsAction_ = NewAction("MnuHelpTopics", "&Help Topics");
+  onTheWebAction_ = NewAction("MnuOnTheWeb", "&On the web");
+  aboutAction_ = NewAction("MnuAbout", "&About");
+
+  // The task side waits for the task storage: its commands stay disabled.
+  for (QAction* a :
+       {AcNewBlanktask, AcNewExp, AcNewImp, AcRuntask, AcTerminaterunningtask, AcModifyTask, AcDelTask,
+        AcModifyOption, AcDeleteTasklog, AcImportthisfile, AcAnalyzethisfile, AcSavetask, AcLoadTask})
+    a->setEnabled(false);
+
+  connect(AcOpendumpfile, &QAction::triggered, this, &TFrmMain::AcOpendumpfileExecute);
+  connect(AcSavetofile, &QAction::triggered, this, &TFrmMain::AcSavetofileExecute);
+  connect(AcClearDumpfile, &QAction::triggered, this, &TFrmMain::AcClearDumpfileExecute);
+  connect(AcExportDDL, &QAction::triggered, this, &TFrmMain::AcExportDDLExecute);
+  connect(AcModifySysoption, &QAction::triggered, this, &TFrmMain::AcModifySysoptionExecute);
+  connect(Acchangeregnls, &QAction::triggered, this, &TFrmMain::AcchangeregnlsExecute);
+  connect(exitAction_, &QAction::triggered, this, &QWidget::close);
+  connect(tipsAction_, &QAction::triggered, this, &TFrmMain::ShowTips);
+  connect(fileHeaderAction_, &QAction::triggered, this, &TFrmMain::FileHeaderClick);
+  connect(helpTopicsAction_, &QAction::triggered, this, &TFrmMain::HelpTopicsClick);
+  connect(onTheWebAction_, &QAction::triggered, this, &TFrmMain::OnTheWebClick);
+  connect(aboutAction_, &QAction::triggered, this, [this] { Services().dialogs->run(*FrmAboutBox); });
+
+  auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+  escape->setContext(Qt::WindowShortcut);
+  connect(escape, &QShortcut::activated, this, &QWidget::showMinimized);
+}
+
+void TFrmMain::BuildLayout() {
+  auto* PnlTree = new QWidget;
+  PnlTree->setObjectName("PnlTree");
+  auto* left = new QVBoxLayout(PnlTree);
+  left->setContentsMargins(0, 0, 0, 0);
+  PageControl3 = new QTabWidget;
+  PageControl3->setObjectName("PageControl3");
+  left->addWidget(PageControl3);
+  auto* TsExpimp = new QWidget;
+  TsExpimp->setObjectName("TsExpimp");
+  TvwTasks = new QTreeWidget(TsExpimp);
+  TvwTasks->setObjectName("TvwTasks");
+  TvwTasks->setHeaderHidden(true);
+  (new QVBoxLayout(TsExpimp))->addWidget(TvwTasks);
+  auto* Tsanalyze = new QWidget;
+  Tsanalyze->setObjectName("Tsanalyze");
+  Tvdumpfile = new QTreeWidget(Tsanalyze);
+  Tvdumpfile->setObjectName("Tvdumpfile");
+  Tvdumpfile->setHeaderHidden(true);
+  (new QVBoxLayout(Tsanalyze))->addWidget(Tvdumpfile);
+  PageControl3->addTab(TsExpimp, QStringLiteral("Exp/Imp"));
+  PageControl3->addTab(Tsanalyze, QStringLiteral("Analyze"));
+
+  PageControl1 = new QTabWidget;
+  PageControl1->setObjectName("PageControl1");
+  TsTasks = new QWidget;
+  TsTasks->setObjectName("TsTasks");
+  auto* tasksLayout = new QVBoxLayout(TsTasks);
+  lvtasklogs = new QTreeWidget;
+  lvtasklogs->setObjectName("lvtasklogs");
+  lvtasklogs->setRootIsDecorated(false);
+  lvtasklogs->setSelectionMode(QAbstractItemView::ExtendedSelection);
+  lvtasklogs->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  lvtasklogs->setHeaderLabels({"Dump file", "Size", "Start time", "End time"});
+  const int widths[] = {250, 80, 120, 120};
+  for (int i = 0; i < 4; ++i) lvtasklogs->header()->resizeSection(i, widths[i]);
+  auto* PageControl2 = new QTabWidget;
+  PageControl2->setObjectName("PageControl2");
+  MmRunningMsg = new QPlainTextEdit;
+  MmRunningMsg->setObjectName("MmRunningMsg");
+  Mmmainlogs = new QPlainTextEdit;
+  Mmmainlogs->setObjectName("Mmmainlogs");
+  PageControl2->addTab(MmRunningMsg, QStringLiteral("Message"));
+  PageControl2->addTab(Mmmainlogs, QStringLiteral("Logs"));
+  auto* logSplit = new QSplitter(Qt::Vertical);
+  logSplit->addWidget(lvtasklogs);
+  logSplit->addWidget(PageControl2);
+  tasksLayout->addWidget(logSplit);
+  TsDDlText = new QWidget;
+  TsDDlText->setObjectName("TsDDlText");
+  MmDDlText = new QPlainTextEdit;
+  MmDDlText->setObjectName("MmDDlText");
+  MmDDlText->setReadOnly(true);
+  (new QVBoxLayout(TsDDlText))->addWidget(MmDDlText);
+  PageControl1->addTab(TsTasks, QStringLiteral("Tasks"));
+  PageControl1->addTab(TsDDlText, QStringLiteral("Text"));
+
+  auto* PnlSplitter = new QSplitter(Qt::Horizontal);
+  PnlSplitter->setObjectName("PnlSplitter");
+  PnlSplitter->setHandleWidth(4);
+  PnlSplitter->addWidget(PnlTree);
+  PnlSplitter->addWidget(PageControl1);
+  PnlSplitter->setStretchFactor(1, 1);
+  PnlSplitter->setSizes({300, 700});
+  setCentralWidget(PnlSplitter);
+
+  auto* StsMain = new QStatusBar;
+  StsMain->setObjectName("StsMain");
+  setStatusBar(StsMain);
+
+  TvwTasks->setContextMenuPolicy(Qt::ActionsContextMenu);
+  TvwTasks->addActions({AcNewBlanktask, AcNewExp, AcNewImp, AcModifyTask, AcDelTask, AcModifyOption,
+                        AcRuntask, AcTerminaterunningtask});
+  lvtasklogs->setContextMenuPolicy(Qt::ActionsContextMenu);
+  lvtasklogs->addActions({AcDeleteTasklog, AcImportthisfile, AcAnalyzethisfile});
+  Tvdumpfile->setContextMenuPolicy(Qt::ActionsContextMenu);
+  Tvdumpfile->addActions({AcOpendumpfile, AcSavetofile, AcClearDumpfile, AcExportDDL});
+
+  connect(PageControl3, &QTabWidget::currentChanged, this,
+          [this](int index) { SetTaskViewActive(index == 0); });
+  connect(Tvdumpfile, &QTreeWidget::currentItemChanged, this, &TFrmMain::TvdumpfileChange);
+}
+
+void TFrmMain::BuildMenus() {
+  QMenuBar* bar = menuBar();
+  QMenu* file = bar->addMenu(QStringLiteral("File"));
+  file->addAction(exitAction_);
+  QMenu* taskMenu = bar->addMenu(QStringLiteral("&Tasks"));
+  taskMenu->addActions({AcNewBlanktask, AcNewExp, AcNewImp, AcRuntask, AcTerminaterunningtask, AcModifyTask,
+                        AcDelTask, AcModifyOption});
+  QMenu* tools = bar->addMenu(QStringLiteral("Too&ls"));
+  tools->addActions({AcModifySysoption, AcSavetask, AcLoadTask, tipsAction_});
+  QMenu* analysis = bar->addMenu(QStringLiteral("&Analysis"));
+  analysis->addActions({AcOpendumpfile, AcSavetofile, AcClearDumpfile, fileHeaderAction_});
+  QMenu* help = bar->addMenu(QStringLiteral("&Help"));
+  help->addActions({helpTopicsAction_, onTheWebAction_, aboutAction_});
+
+  QToolBar* toolBar = addToolBar(QStringLiteral("Tools"));
+  toolBar->setObjectName("ToolBar1");
+  toolBar->setToolButtonStyle(Qt::ToolButtonTextOnly);
+  toolBar->addActions({AcNewBlanktask, AcNewExp, AcNewImp, AcRuntask, AcTerminaterunningtask, AcModifyTask,
+                       AcDelTask, AcModifyOption, AcModifySysoption, AcOpendumpfile, AcSavetofile});
+}
+
+void TFrmMain::UpdateActions() {
+  const bool analysis = AnalysisViewActive();
+  AcOpendumpfile->setEnabled(analysis);
+  AcSavetofile->setEnabled(analysis && root_ && root_->SourceKind() == dumpfile::kSourceDumpFile);
+  AcClearDumpfile->setEnabled(analysis && root_);
+  AcExportDDL->setEnabled(analysis && root_);
+}
+
+void TFrmMain::SetTaskViewActive(bool on) {
+  taskViewActive_ = on;
+  PageControl1->setTabVisible(0, on);
+  PageControl1->setTabVisible(1, !on);
+  PageControl1->setCurrentIndex(on ? 0 : 1);
+  UpdateActions();
+}
+
+void TFrmMain::showEvent(QShowEvent* event) {
+  QMainWindow::showEvent(event);
+  if (event->spontaneous() || shown_) return;
+  shown_ = true;
+  PageControl3->setCurrentIndex(0);
+  MmRunningMsg->clear();
+  Mmmainlogs->clear();
+  SetTaskViewActive(true);
+  TvwTasks->setFocus();
+}
+
+bool TFrmMain::event(QEvent* event) {
+  if (event->type() == QEvent::WindowActivate && tipsAtStartup_ && showTipsOnActivate_ && started_) {
+    try {
+      ShowTips();
+    } catch (const std::exception&) {
+    }
+  }
+  return QMainWindow::event(event);
+}
+
+void TFrmMain::changeEvent(QEvent* event) {
+  QMainWindow::changeEvent(event);
+  if (event->type() == QEvent::WindowStateChange && isMinimized() && TrayIcon1 && TrayIcon1->isVisible()) {
+    // Minimised to the tray: the window leaves the task bar; the tray icon brings it back.
+    QTimer::singleShot(0, this, &QWidget::hide);
+  }
+}
+
+void TFrmMain::RestoreFromTray() {
+  setWindowState(windowState() & ~Qt::WindowMinimized);
+  show();
+  raise();
+  activateWindow();
+}
+
+void TFrmMain::ShowTips() {
+  if (!FrmTips) FrmTips = std::make_unique<TFrmTips>(tipsAtStartup_, showTipsOnActivate_, this);
+  FrmTips->show();
+  FrmTips->raise();
+}
+
+void TFrmMain::closeEvent(QCloseEvent* event) {
+  event->accept();
+  // A window whose creation failed or handed over owns no settings.
+  if (!started_) return;
+  FrmTips.reset();
+  Settings().tipsatstartup = tipsAtStartup_;
+  if (!WriteSettings())
+    Services().messages->error(
+        this,
+        QStringLiteral("Save to Registry error, check if you have enough privilege to write to registry"));
+  if (TrayIcon1) TrayIcon1->hide();
+  // Closed while hidden in the tray, the window would not count as the last one closed.
+  QCoreApplication::quit();
+}
+
+void TFrmMain::HelpTopicsClick() {
+  const QString path = programFolder() + "help.chm";
+  if (!QFileInfo::exists(path)) {
+    Services().messages->error(this, path + " not found");
+    return;
+  }
+  if (!QDesktopServices::openUrl(QUrl::fromLocalFile(path)))
+    Services().messages->error(this, "Can not open " + path);
+}
+
+void TFrmMain::OnTheWebClick() {
+  QDesktopServices::openUrl(QUrl(kWebAddress));
+}
+
+void TFrmMain::FileHeaderClick() {
+  Frm_getdumpfileheader->Reset();
+  Services().dialogs->run(*Frm_getdumpfileheader);
+}
+
+void TFrmMain::AcModifySysoptionExecute() {
+  FrmSysOption->Fill(Settings());
+  if (Services().dialogs->run(*FrmSysOption) != QDialog::Accepted) return;
+  ProgramSettings& settings = Settings();
+  FrmSysOption->TakeInto(settings);
+  try {
+    settings.tmpdir = ApplyWorkFolderRule(settings.tmpdir);
+  } catch (const std::exception& e) {
+    Services().messages->error(this, QString::fromUtf8(e.what()));
+  }
+}
+
+void TFrmMain::AcchangeregnlsExecute() {
+  ClientNls& nls = ClientCharset();
+  frmchangenls->Fill(q(nls.charset));
+  if (Services().dialogs->run(*frmchangenls) != QDialog::Accepted) return;
+  const int row = frmchangenls->ChosenRow();
+  if (row == 0) return;
+  const std::string_view chosen = tasks::CharsetTable()[size_t(row - 1)].name;
+  const QString name = QString::fromUtf8(chosen.data(), qsizetype(chosen.size())).trimmed();
+  if (name.compare(q(nls.charset), Qt::CaseInsensitive) == 0) return;
+  const QString value = q(nls.language).trimmed() + "_" + q(nls.territory).trimmed() + "." + name;
+  if (!StoreNlsLang(value.toStdString())) {
+    Services().messages->error(
+        this,
+        QStringLiteral("Save to Registry error, check if you have enough privilege to write to registry"));
+    return;
+  }
+  nls.charset = name.toStdString();
+}
+
+// --- the dump-file view
+
+void TFrmMain::ClearView() {
+  Tvdumpfile->clear();
+  MmDDlText->clear();
+  root_.reset();
+  UpdateActions();
+}
+
+void TFrmMain::AcOpendumpfileExecute() {
+  const QString last = q(lastDumpDir_);
+  const QString start = QDir(last).exists() ? last : programFolder();
+  const QString file = Services().files->openFile(
+      this, start, QStringLiteral("dump file,analyzed dump file(*.dmp *.adf);;All files(*)"));
+  if (file.isEmpty()) return;
+  lastDumpDir_ = (QFileInfo(file).absolutePath() + "/").toStdString();
+  OpenDumpOrAnalysisFile(file.toStdString());
+}
+
+void TFrmMain::OpenDumpOrAnalysisFile(const std::string& path) {
+  if (dumpfile::IsAnalysisFile(path)) {
+    ClearView();
+    root_ = std::make_unique<dumpfile::TExpFileRoot>();
+    root_->SetDumpFileName(path);
+    root_->SetSourceKind(dumpfile::kSourceAnalysisFile);
+    root_->SetMessage("Read successfully!");
+    RunWorker(
+        [&](dumpfile::ProgressSink* sink, dumpfile::DumpWorker::DoneCallback done) {
+          return std::make_unique<dumpfile::TReaddfp>(*root_, sink, std::move(done));
+        },
+        QStringLiteral("Reading..."), 0);
+    BuildTree();
+    return;
+  }
+  tasks::TDumpHeader header;
+  if (!tasks::ReadDumpHeader(path, header)) {
+    Services().messages->error(this, QStringLiteral("Can not analyze this file!"));
+    return;
+  }
+  if (!header.isExport && !Services().messages->question(
+                              this, QStringLiteral("It seems not a valid dmp file,continue to analyze?")))
+    return;
+  ClearView();
+  root_ = std::make_unique<dumpfile::TExpFileRoot>();
+  root_->SetDumpFileName(path);
+  root_->SetExportUser(header.user);
+  root_->SetExportModeText(header.mode);
+  root_->SetExportVersion(header.version);
+  root_->SetNlsLang(header.charset);
+  const QString mode = q(header.mode).toLower();
+  int exportMode = 0;
+  if (mode.contains("entire")) exportMode = 1;
+  if (mode.contains("user")) exportMode = 2;
+  if (mode.contains("table")) exportMode = 3;
+  root_->SetExportMode(exportMode);
+  root_->SetSourceKind(dumpfile::kSourceDumpFile);
+  root_->SetMessage("Read successfully!");
+  RunWorker(
+      [&](dumpfile::ProgressSink* sink, dumpfile::DumpWorker::DoneCallback done) {
+        return std::make_unique<dumpfile::TParseDumpfile>(*root_, sink, std::move(done));
+      },
+      QStringLiteral("Analyzing..."), 0);
+  BuildTree();
+}
+
+void TFrmMain::RunWorker(const WorkerFactory& make, const QString& label, int position) {
+  // The completion callback handed to the worker belongs to the job that Prepare starts.
+  Frmprogress->Prepare(label, position, *root_);
+  std::unique_ptr<dumpfile::DumpWorker> worker = make(&Frmprogress->Sink(), Frmprogress->DoneCallback());
+  Frmprogress->SetWorker(worker.get());
+  worker->Start();
+  Services().dialogs->run(*Frmprogress);
+  worker->WaitFor();
+  Frmprogress->SetWorker(nullptr);
+  UpdateActions();
+}
+
+void TFrmMain::BuildTree() {
+  dumpfile::TExpFileRoot& root = *root_;
+  root.SetName(root.DumpFileName());
+  root.SetText("NLS_LANG: " + root.NlsLang() + "\r\n" + root.ExportVersion() + "\r\n" +
+               "EXPORT USER: " + root.ExportUser() + "\r\n" + "EXPORT MODE: " + root.ExportModeText());
+  Tvdumpfile->clear();
+  const QIcon fileIcon = style()->standardIcon(QStyle::SP_FileIcon);
+  const QIcon groupIcon = style()->standardIcon(QStyle::SP_DirIcon);
+  const QIcon objectIcon = style()->standardIcon(QStyle::SP_FileDialogDetailedView);
+  auto item = [](QTreeWidgetItem* parent, const QString& caption, const QIcon& icon, NodeType type) {
+    auto* node = new QTreeWidgetItem(parent, {caption});
+    node->setIcon(0, icon);
+    node->setData(0, kRoleType, int(type));
+    return node;
+  };
+  auto* top = new QTreeWidgetItem(Tvdumpfile, {q(root.Name())});
+  top->setIcon(0, fileIcon);
+  top->setData(0, kRoleType, int(kTopNode));
+  auto groupCaption = [](int kind, int32_t count) {
+    return q(std::string(dumpfile::KindName[size_t(kind)])) + "(" + QString::number(count) + ")";
+  };
+  for (int kind = 0; kind < dumpfile::kKindCount; ++kind) {
+    if (root.PublicCounter(kind) <= 0) continue;
+    QTreeWidgetItem* group = item(top, groupCaption(kind, root.PublicCounter(kind)), groupIcon, kPublicGroup);
+    group->setData(0, kRoleKind, kind);
+    dumpfile::TExpFileNode* node = nullptr;
+    for (int i = 0; root.GetPublicObject(i, node); ++i) {
+      if (node->Kind() != kind) continue;
+      item(group, q(node->Name()), objectIcon, kObjectNode)
+          ->setData(0, kRoleNode, QVariant::fromValue<void*>(node));
+    }
+  }
+  dumpfile::TExpFileUser* owner = nullptr;
+  for (int u = 0; root.GetUser(u, owner); ++u) {
+    QTreeWidgetItem* ownerItem = item(top, q(owner->Name()), groupIcon, kOwnerNode);
+    ownerItem->setData(0, kRoleNode, QVariant::fromValue<void*>(owner));
+    ownerItem->setData(0, kRoleOwner, QVariant::fromValue<void*>(owner));
+    for (int kind = 0; kind < dumpfile::kKindCount; ++kind) {
+      if (owner->Counter(kind) <= 0) continue;
+      QTreeWidgetItem* group =
+          item(ownerItem, groupCaption(kind, owner->Counter(kind)), groupIcon, kOwnerGroup);
+      group->setData(0, kRoleKind, kind);
+      group->setData(0, kRoleOwner, QVariant::fromValue<void*>(owner));
+      dumpfile::TExpFileNode* node = nullptr;
+      for (int i = 0; owner->GetNode(i, node); ++i) {
+        if (node->Kind() != kind) continue;
+        item(group, q(node->Name()), objectIcon, kObjectNode)
+            ->setData(0, kRoleNode, QVariant::fromValue<void*>(node));
+      }
+    }
+  }
+  top->setExpanded(true);
+  Tvdumpfile->setCurrentItem(top);
+  UpdateActions();
+}
+
+void TFrmMain::TvdumpfileChange() {
+  MmDDlText->clear();
+  QTreeWidgetItem* item = Tvdumpfile->currentItem();
+  if (!item || !root_) return;
+  try {
+    if (item->data(0, kRoleType).toInt() == kTopNode) {
+      MmDDlText->setPlainText(displayText(tasks::NormalizeLineBreaks(root_->Text())));
+      return;
+    }
+    const auto* node = static_cast<const dumpfile::TExpFileNode*>(item->data(0, kRoleNode).value<void*>());
+    if (!node) return;
+    std::string text;
+    if (dumpfile::ReadDumpText(root_->DumpFileName(), node->StartOffset(), text, node->Length()))
+      MmDDlText->setPlainText(displayText(tasks::NormalizeLineBreaks(text)));
+  } catch (const std::exception&) {
+    Services().messages->error(this, QStringLiteral("Extract DDL Error"));
+  }
+}
+
+void TFrmMain::AcClearDumpfileExecute() {
+  ClearView();
+}
+
+bool TFrmMain::RefuseOverDump(const std::string& target, const std::string& source) {
+  if (!sameFile(target, source)) return false;
+  Services().messages->error(this, "Can not write over the dump file itself: " + q(target));
+  return true;
+}
+
+void TFrmMain::AcSavetofileExecute() {
+  if (!root_) return;
+  const QString file = Services().files->saveFile(this, q(lastDumpDir_),
+                                                  QStringLiteral("Analyzed dump file (*.adf);;All files(*)"),
+                                                  QStringLiteral("adf"));
+  if (file.isEmpty() || RefuseOverDump(file.toStdString(), root_->DumpFileName())) return;
+  // The writer replaces an existing file only once the new one is complete, so a failed save
+  // keeps the old one.
+  root_->SetMessage("Save successfully!");
+  RunWorker(
+      [&](dumpfile::ProgressSink* sink, dumpfile::DumpWorker::DoneCallback done) {
+        return std::make_unique<dumpfile::TSavedfp>(file.toStdString(), *root_, sink, std::move(done));
+      },
+      QStringLiteral("Writing..."), 1);
+}
+
+void TFrmMain::AcExportDDLExecute() {
+  QTreeWidgetItem* item = Tvdumpfile->currentItem();
+  if (!item || !root_) return;
+  const QString folder = Services().files->chooseFolder(this, programFolder());
+  if (folder.isEmpty()) return;
+  root_->SetOutputDir(folder.toStdString());
+  if (!QFileInfo(folder).isDir()) {
+    Services().messages->error(this, "Directory not exists: " + folder);
+    return;
+  }
+  root_->KindSelected.fill(false);
+  dumpfile::TExpFileUser* owner = nullptr;
+  for (int u = 0; root_->GetUser(u, owner); ++u) owner->KindSelected.fill(false);
+  const int kind = item->data(0, kRoleKind).toInt();
+  auto* marked = static_cast<dumpfile::TExpFileUser*>(item->data(0, kRoleOwner).value<void*>());
+  switch (NodeType(item->data(0, kRoleType).toInt())) {
+    case kTopNode:
+      root_->KindSelected.fill(true);
+      for (int u = 0; root_->GetUser(u, owner); ++u) owner->KindSelected.fill(true);
+      break;
+    case kPublicGroup:
+      root_->KindSelected[size_t(kind)] = true;
+      break;
+    case kOwnerNode:
+      marked->KindSelected.fill(true);
+      break;
+    case kOwnerGroup:
+      marked->KindSelected[size_t(kind)] = true;
+      break;
+    case kObjectNode:
+      break;
+  }
+  root_->SetMessage("Save successfully!");
+  RunWorker(
+      [&](dumpfile::ProgressSink* sink, dumpfile::DumpWorker::DoneCallback done) {
+        return std::make_unique<dumpfile::TSaveObjDDl>(*root_, sink, std::move(done));
+      },
+      QStringLiteral("Writing..."), 1);
+}
+
+void TFrmMain::SaveDumpFileHeader(const std::string& dumpFile, const std::string& targetDir) {
+  const QString dump = q(dumpFile);
+  if (!QFileInfo(dump).isFile()) {
+    Services().messages->error(this, "File: " + dump + "\ndoes not exists!");
+    return;
+  }
+  QByteArray bytes(kHeaderBytes, '\0');
+  {
+    QFile in(dump);
+    if (!in.open(QIODevice::ReadOnly) || !in.seek(0)) {
+      Services().messages->error(this, "File: " + dump + "\nopen error!");
+      return;
+    }
+    qint64 got = 0;
+    while (got < kHeaderBytes) {
+      const qint64 n = in.read(bytes.data() + got, kHeaderBytes - got);
+      if (n <= 0) break;
+      got += n;
+    }
+  }
+  const std::string name = std::filesystem::path(dumpFile).filename().replace_extension(".hed").string();
+  const std::string target = targetDir + name;
+  if (RefuseOverDump(target, dumpFile)) return;
+  // Written under a temporary name and renamed, so that a failed write leaves no partial file.
+  QSaveFile out(q(target));
+  if (!out.open(QIODevice::WriteOnly) || out.write(bytes) != kHeaderBytes || !out.commit()) {
+    Services().messages->error(this, "File: " + q(target) + "\nsave error!");
+    return;
+  }
+  Services().messages->information(this, "File: " + q(target) + " created!");
+}
+
+}  // namespace ui

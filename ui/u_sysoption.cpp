@@ -1,0 +1,96 @@
+#include "ui/u_sysoption.h"
+
+#include <QCoreApplication>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QIntValidator>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSpinBox>
+
+#include "ui/programsettings.h"
+#include "ui/services.h"
+
+namespace ui {
+
+TFrmSysOption::TFrmSysOption(QWidget* parent) : QDialog(parent) {
+  setObjectName("FrmSysOption");
+  setWindowTitle(QStringLiteral("Options"));
+  auto* grid = new QGridLayout(this);
+  int row = 0;
+  auto addPath = [&](const char* label, QLineEdit*& edit, const char* editName, const char* buttonName,
+                     bool folder) {
+    edit = new QLineEdit(this);
+    edit->setObjectName(editName);
+    edit->setMinimumWidth(320);
+    auto* browse = new QPushButton(QStringLiteral("Browse"), this);
+    browse->setObjectName(buttonName);
+    grid->addWidget(new QLabel(QString::fromUtf8(label), this), row, 0);
+    grid->addWidget(edit, row, 1);
+    grid->addWidget(browse, row, 2);
+    ++row;
+    QLineEdit* target = edit;
+    connect(browse, &QPushButton::clicked, this, [this, target, folder] {
+      const QString chosen =
+          folder ? Services().files->chooseFolder(this, QCoreApplication::applicationDirPath())
+                 : Services().files->openFile(this, QString(), QStringLiteral("All files (*)"));
+      if (!chosen.isEmpty()) target->setText(chosen);
+    });
+  };
+  addPath("Export:", EdExpcmd, "EdExpcmd", "Btnexp", false);
+  addPath("Import", EdImpCmd, "EdImpCmd", "Btnimp", false);
+  addPath("Sqlplus", EdSqlplusCmd, "EdSqlplusCmd", "Btnsqlplus", false);
+  addPath("Work directory", Edtmpdir, "Edtmpdir", "BtnWorkdir", true);
+
+  // The arrows step within 1 to 5; a number typed into the edit is taken as it is.
+  edmaxtasks = new QLineEdit(this);
+  edmaxtasks->setObjectName("edmaxtasks");
+  auto* updown = new QSpinBox(this);
+  updown->setObjectName("UpDown1");
+  updown->setRange(1, 5);
+  updown->setFixedWidth(20);
+  updown->setButtonSymbols(QSpinBox::UpDownArrows);
+  connect(updown, &QSpinBox::valueChanged, this, [this](int v) { edmaxtasks->setText(QString::number(v)); });
+  connect(edmaxtasks, &QLineEdit::textEdited, this, [updown](const QString& text) {
+    const QSignalBlocker block(updown);
+    updown->setValue(std::clamp(text.toInt(), 1, 5));
+  });
+  auto* count = new QHBoxLayout;
+  count->addWidget(edmaxtasks);
+  count->addWidget(updown);
+  count->addStretch();
+  grid->addWidget(new QLabel(QStringLiteral("Max tasks"), this), row, 0);
+  grid->addLayout(count, row, 1);
+  ++row;
+
+  auto* buttons = new QHBoxLayout;
+  auto* ok = new QPushButton(QStringLiteral("&Ok"), this);
+  ok->setObjectName("BtnOK");
+  auto* cancel = new QPushButton(QStringLiteral("&Cancel"), this);
+  cancel->setObjectName("BtnCancel");
+  buttons->addStretch();
+  buttons->addWidget(ok);
+  buttons->addWidget(cancel);
+  grid->addLayout(buttons, row, 0, 1, 3);
+  connect(ok, &QPushButton::clicked, this, &QDialog::accept);
+  connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
+}
+
+void TFrmSysOption::Fill(const ProgramSettings& settings) {
+  EdExpcmd->setText(QString::fromStdString(settings.expcmd));
+  EdImpCmd->setText(QString::fromStdString(settings.impcmd));
+  EdSqlplusCmd->setText(QString::fromStdString(settings.sqlpluscmd));
+  Edtmpdir->setText(QString::fromStdString(settings.tmpdir));
+  edmaxtasks->setText(QString::number(settings.maxtasks));
+}
+
+void TFrmSysOption::TakeInto(ProgramSettings& settings) const {
+  settings.expcmd = EdExpcmd->text().trimmed().toStdString();
+  settings.impcmd = EdImpCmd->text().trimmed().toStdString();
+  settings.sqlpluscmd = EdSqlplusCmd->text().trimmed().toStdString();
+  settings.tmpdir = Edtmpdir->text().trimmed().toStdString();
+  settings.maxtasks = ParseMaxTasks(edmaxtasks->text().toStdString());
+}
+
+}  // namespace ui
