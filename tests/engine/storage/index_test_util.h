@@ -43,7 +43,7 @@ class IndexFileFixture {
     owner.tableName = "tree";
     owner.tablePath = dir.path();
     owner.fields.push_back({"KEY", 9, 0, uint16_t(setup.keySize - 1)});
-    path = dir.file("tree.IDX");
+    path = dir.path("tree.IDX");
     file = std::make_unique<TIndexFile>(owner);
     file->SetName(path);
     file->CreateFile();
@@ -125,7 +125,7 @@ class IndexFileFixture {
     writeBytes(all);
   }
 
-  storage_test::TempDir dir;
+  platform::testing::TempFolder dir;
   TStandaloneTableOwner owner;
   std::string path;
   std::unique_ptr<TIndexFile> file;

@@ -1,5 +1,5 @@
-// Helpers shared by the storage tests: temporary folders, forked helper processes, the engine
-// error of a call, and the seed of property tests.
+// Helpers shared by the storage tests: forked helper processes, the engine error of a call, and
+// the seed of property tests. Temporary folders come from the platform tests' TempFolder.
 #pragma once
 
 #include <signal.h>
@@ -10,12 +10,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <functional>
 #include <random>
 #include <string>
 
 #include "engine/storage/veldorerr.h"
+#include "tests/platform/temp_folder.h"
 
 namespace storage_test {
 
@@ -52,30 +52,6 @@ inline uint32_t testSeed() {
   std::printf("VELMARON_SEED=%u\n", seed);
   return seed;
 }
-
-// A fresh folder under the temporary path, removed with everything in it at the end.
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "velmaron-storage-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) std::abort();
-    path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::permissions(path_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add,
-                                 ec);
-    std::filesystem::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 // A forked helper process that runs `body` and talks to the test through two pipes, one byte per
 // message. The body's return value is the child's exit code. Fork the helper before the test opens

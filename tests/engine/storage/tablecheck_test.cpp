@@ -26,7 +26,7 @@ class TableCheckTest : public testing::Test {
   void SetUp() override { build(false); }
 
   void build(bool encrypted) {
-    base_ = dir_.file("orders");
+    base_ = dir_.path("orders");
     datafile_test::TestTable table;
     table.tablePath = dir_.path();
     TDataFile data(&table);
@@ -104,7 +104,7 @@ class TableCheckTest : public testing::Test {
   }
 
   static constexpr uint32_t kCount = 3000;
-  storage_test::TempDir dir_;
+  platform::testing::TempFolder dir_;
   std::string base_;
   TStandaloneTableOwner owner_;
 };

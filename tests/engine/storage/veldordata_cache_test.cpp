@@ -14,7 +14,7 @@ namespace engine {
 namespace {
 
 using namespace datafile_test;
-using storage_test::TempDir;
+using platform::testing::TempFolder;
 
 // Record sizes: 993 bytes give a cache of 16 records and runs of 8; 4009 bytes a cache of 4 and
 // runs of 2.
@@ -72,11 +72,11 @@ class RecordCacheTest : public ::testing::Test {
     return out;
   }
 
-  TempDir dir;
+  TempFolder dir;
   TFileList list;
   TestTable table;
   TestCursor cursor;
-  const std::string path = dir.file("LOG.DAT");
+  const std::string path = dir.path("LOG.DAT");
 };
 
 // ---- Sizes and read-ahead ----

@@ -16,7 +16,7 @@ namespace engine {
 namespace {
 
 using namespace datafile_test;
-using storage_test::TempDir;
+using platform::testing::TempFolder;
 
 struct ModelRun {
   const char* name;
@@ -37,7 +37,7 @@ class DataFileModel : public ::testing::TestWithParam<ModelRun> {
     RecordProperty("seed", std::to_string(seed));
     table.transactionLock = GetParam().transactionLock;
     file = std::make_unique<TDataFile>(&table, false, &list);
-    file->SetName(dir.file("MODEL.DAT"));
+    file->SetName(dir.path("MODEL.DAT"));
     file->SetInMemory(GetParam().inMemory);
     // 993-byte records: a cache of 16 and runs of 8, so that eviction and write-back run often.
     file->DefineStructure(0, 0, 0, 0, GetParam().encrypted, "pw", "model", 0, byteFields(4, 245));
@@ -130,7 +130,7 @@ class DataFileModel : public ::testing::TestWithParam<ModelRun> {
     ASSERT_EQ(link, 0u) << where();
   }
 
-  TempDir dir;
+  TempFolder dir;
   TFileList list;
   TestTable table;
   std::unique_ptr<TDataFile> file;
@@ -168,7 +168,7 @@ TEST_P(DataFileModel, RandomAppendsChangesAndFreesMatchTheModel) {
   check();
   reopen();
   check();
-  EXPECT_EQ(std::filesystem::exists(dir.file("MODEL.DAT")), !GetParam().inMemory);
+  EXPECT_EQ(std::filesystem::exists(dir.path("MODEL.DAT")), !GetParam().inMemory);
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, DataFileModel,

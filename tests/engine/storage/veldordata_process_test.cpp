@@ -9,8 +9,8 @@ namespace engine {
 namespace {
 
 using namespace datafile_test;
+using platform::testing::TempFolder;
 using storage_test::Helper;
-using storage_test::TempDir;
 
 class DataFileSharing : public ::testing::Test {
  protected:
@@ -46,8 +46,8 @@ class DataFileSharing : public ::testing::Test {
     });
   }
 
-  TempDir dir;
-  const std::string path = dir.file("SHARED.DAT");
+  TempFolder dir;
+  const std::string path = dir.path("SHARED.DAT");
 };
 
 TEST_F(DataFileSharing, AReaderNoticesAnotherProcesssWritesThroughTheChangeCounter) {

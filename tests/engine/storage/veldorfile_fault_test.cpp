@@ -14,8 +14,8 @@ namespace engine {
 namespace {
 
 using platform::Fault;
+using platform::testing::TempFolder;
 using storage_test::Helper;
-using storage_test::TempDir;
 
 constexpr int64_t kDataWriteLock = INT64_C(0xFFFFFFFF);
 constexpr int kRecords = 10;
@@ -37,9 +37,9 @@ std::unique_ptr<TFileHandler> handler(TFileList& list, const std::string& name, 
 
 // Writes a table file (header, then records), flushes it, backs it up, reads it back, restores it
 // from the backup and drops the backup, the way the table layer uses the file layer.
-void scenario(TFileList& list, const TempDir& dir, bool compress) {
+void scenario(TFileList& list, const TempFolder& dir, bool compress) {
   const std::vector<uint8_t> data = expectedContents();
-  auto h = handler(list, dir.file("t.dat"));
+  auto h = handler(list, dir.path("t.dat"));
   h->CreateFile();
   h->WriteAt(0, data.data(), kHeaderSize);
   for (int r = 0; r < kRecords; ++r) {
@@ -51,7 +51,7 @@ void scenario(TFileList& list, const TempDir& dir, bool compress) {
   }
   h->Flush();
   if (!h->LockRegion(true, kDataWriteLock, 1)) throw std::runtime_error("lock");
-  h->CopyToNewFile(dir.file("t.bak"), compress, nullptr, 0);
+  h->CopyToNewFile(dir.path("t.bak"), compress, nullptr, 0);
   h->LockRegion(false, kDataWriteLock, 1);
   h->Close();
 
@@ -61,9 +61,9 @@ void scenario(TFileList& list, const TempDir& dir, bool compress) {
   h->Read(back.data() + kHeaderSize, int64_t(data.size()) - kHeaderSize);
   if (back != data) throw std::runtime_error("read back differs");
   h->Seek(kSeekBegin, 0);
-  h->CopyToFile(dir.file("t.bak"), compress, nullptr, 0);
+  h->CopyToFile(dir.path("t.bak"), compress, nullptr, 0);
   h->Close();
-  handler(list, dir.file("t.bak"))->DeleteFile();
+  handler(list, dir.path("t.bak"))->DeleteFile();
 }
 
 // The engine error that a fault of this kind may show as, whichever operation it strikes.
@@ -82,18 +82,18 @@ bool expectedCode(Fault fault, uint16_t code) {
 
 // Nothing of the failed run is still held: no listed file, no share mode, no lock, and a backup
 // exists only when it is a whole copy.
-void expectNothingHalfClaimed(TFileList& list, const TempDir& dir, bool compress, uint64_t every) {
+void expectNothingHalfClaimed(TFileList& list, const TempFolder& dir, bool compress, uint64_t every) {
   EXPECT_EQ(list.Count(), 0u) << "a file object outlived its handles";
   TFileList clean;
-  if (std::filesystem::exists(dir.file("t.dat"))) {
-    auto h = handler(clean, dir.file("t.dat"), true);
+  if (std::filesystem::exists(dir.path("t.dat"))) {
+    auto h = handler(clean, dir.path("t.dat"), true);
     h->Open();
     EXPECT_TRUE(h->LockRegion(true, kDataWriteLock, 1));
   }
-  if (every > 1 && std::filesystem::exists(dir.file("t.bak"))) {
-    auto restored = handler(clean, dir.file("restored.dat"));
+  if (every > 1 && std::filesystem::exists(dir.path("t.bak"))) {
+    auto restored = handler(clean, dir.path("restored.dat"));
     restored->CreateFile();
-    restored->CopyToFile(dir.file("t.bak"), compress, nullptr, 0);
+    restored->CopyToFile(dir.path("t.bak"), compress, nullptr, 0);
     std::vector<uint8_t> back(expectedContents().size());
     restored->ReadAt(0, back.data(), int64_t(back.size()));
     EXPECT_EQ(back, expectedContents()) << "a backup was left that is not a whole copy";
@@ -107,7 +107,7 @@ class FaultInjection : public ::testing::TestWithParam<bool> {
 
   // Operations of a run without faults.
   uint64_t cleanRunOperations(bool writesOnly) {
-    TempDir dir;
+    TempFolder dir;
     platform::FaultyFileSystem fs(platform::FileSystem::local());
     fs.setPlan({Fault::None, 0, writesOnly});
     TFileList list(fs);
@@ -125,7 +125,7 @@ TEST_P(FaultInjection, EveryKthOperationFailingGivesTheRightErrorAndLeavesNothin
   for (Fault fault : {Fault::ShortWrite, Fault::NoSpace, Fault::IoError}) {
     for (uint64_t every = 1; every <= total + 1; ++every) {
       SCOPED_TRACE("fault " + std::to_string(int(fault)) + " every " + std::to_string(every));
-      TempDir dir;
+      TempFolder dir;
       platform::FaultyFileSystem fs(platform::FileSystem::local());
       fs.setPlan({fault, every, false});
       TFileList list(fs);
@@ -150,7 +150,7 @@ TEST_P(FaultInjection, AProcessEndingAtAnyWriteLeavesNoLockOrShareMode) {
   const uint64_t writes = cleanRunOperations(true);
   for (uint64_t k = 1; k <= writes; ++k) {
     SCOPED_TRACE("exit at write " + std::to_string(k));
-    TempDir dir;
+    TempFolder dir;
     Helper child([&](Helper&) {
       platform::FaultyFileSystem fs(platform::FileSystem::local());
       fs.setPlan({Fault::Exit, k, true});
@@ -160,7 +160,7 @@ TEST_P(FaultInjection, AProcessEndingAtAnyWriteLeavesNoLockOrShareMode) {
     });
     EXPECT_EQ(child.wait(), platform::kFaultExitCode);
     TFileList list;
-    auto h = handler(list, dir.file("t.dat"), true);
+    auto h = handler(list, dir.path("t.dat"), true);
     h->Open();
     EXPECT_TRUE(h->LockRegion(true, kDataWriteLock, 1));
   }

@@ -1,5 +1,7 @@
-// Byte-range locks and share modes between processes (forked helpers) and between sessions of one
-// process, with the lock offsets the table files use.
+// Share modes, open files and lock retries of the file layer between processes (forked helpers).
+// The backend's own rules (overlaps, exact unlocks, opens of one process) are fixed by its tests,
+// the lock layout of each table file by that file's tests, and the release of everything a
+// process held when it ends by the fault-injection run.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -11,8 +13,8 @@
 namespace engine {
 namespace {
 
+using platform::testing::TempFolder;
 using storage_test::Helper;
-using storage_test::TempDir;
 
 // The table files' lock ranges.
 constexpr int64_t kDataWriteLock = INT64_C(0xFFFFFFFF);
@@ -20,9 +22,6 @@ constexpr int64_t kIndexWriteLock = INT64_C(0xFFFEFFFF);
 constexpr int64_t kIndexWriteLength = 65536;
 int64_t readSlot(int64_t slot) {
   return INT64_C(0xFFFFFFFF) - slot;
-}
-int64_t recordLock(int64_t record) {
-  return INT64_C(0xFFFFFFFE) - record;
 }
 
 using storage_test::errorOf;
@@ -40,8 +39,8 @@ class ProcessLocks : public ::testing::Test {
     TFileList list;
     handler(list, path)->CreateFile();
   }
-  TempDir dir;
-  const std::string path = dir.file("task.idx");
+  TempFolder dir;
+  const std::string path = dir.path("task.idx");
 };
 
 // A helper that opens the table file in its own process, does `hold`, reports 'r' and waits for
@@ -90,72 +89,14 @@ TEST_F(ProcessLocks, AFileThatAnotherProcessHasOpenIsNeitherDeletedNorRenamed) {
   TFileList list;
   auto h = handler(list, path);
   EXPECT_EQ(errorOf([&] { h->DeleteFile(); }), VELDOR_OSEACCES);
-  EXPECT_EQ(errorOf([&] { h->RenameFile(dir.file("moved.idx")); }), VELDOR_OSEACCES);
+  EXPECT_EQ(errorOf([&] { h->RenameFile(dir.path("moved.idx")); }), VELDOR_OSEACCES);
   EXPECT_TRUE(std::filesystem::exists(path));
-  EXPECT_FALSE(std::filesystem::exists(dir.file("moved.idx")));
+  EXPECT_FALSE(std::filesystem::exists(dir.path("moved.idx")));
   other.send('q');
   ASSERT_EQ(other.wait(), 0);
-  h->RenameFile(dir.file("moved.idx"));
+  h->RenameFile(dir.path("moved.idx"));
   h->DeleteFile();
-  EXPECT_FALSE(std::filesystem::exists(dir.file("moved.idx")));
-}
-
-TEST_F(ProcessLocks, AWriterExcludesEveryReaderSlotAndAReaderExcludesTheWriter) {
-  Helper reader = holder(path, false, [](TFileHandler& h) { return h.LockRegion(true, readSlot(17), 1); });
-  ASSERT_EQ(reader.receive(), 'r');
-  TFileList list;
-  auto h = handler(list, path);
-  h->Open();
-  EXPECT_FALSE(h->LockRegion(true, kIndexWriteLock, kIndexWriteLength));
-  EXPECT_FALSE(h->LockRegion(true, readSlot(17), 1)) << "the same slot";
-  EXPECT_TRUE(h->LockRegion(true, readSlot(18), 1)) << "readers rarely collide";
-  EXPECT_TRUE(h->LockRegion(false, readSlot(18), 1));
-  reader.send('q');
-  ASSERT_EQ(reader.wait(), 0);
-  ASSERT_TRUE(h->LockRegion(true, kIndexWriteLock, kIndexWriteLength));
-
-  Helper late = Helper([&](Helper&) {
-    TFileList own;
-    auto r = handler(own, path);
-    r->Open();
-    for (int64_t slot : {1, 2, 65535}) {
-      if (r->LockRegion(true, readSlot(slot), 1)) return 4;
-    }
-    return r->LockRegion(true, kDataWriteLock, 1) ? 0 : 5;
-  });
-  EXPECT_EQ(late.wait(), 0)
-      << "no reader slot while the writer holds its range; the data write byte is apart";
-}
-
-TEST_F(ProcessLocks, RecordLocksAreIndependentOfEachOther) {
-  Helper other = holder(path, false, [](TFileHandler& h) { return h.LockRegion(true, recordLock(5), 1); });
-  ASSERT_EQ(other.receive(), 'r');
-  TFileList list;
-  auto h = handler(list, path);
-  h->Open();
-  EXPECT_FALSE(h->LockRegion(true, recordLock(5), 1));
-  EXPECT_TRUE(h->LockRegion(true, recordLock(4), 1));
-  EXPECT_TRUE(h->LockRegion(true, recordLock(6), 1));
-  EXPECT_TRUE(h->LockRegion(true, recordLock(200000000), 1));
-  EXPECT_TRUE(h->LockRegion(true, kDataWriteLock, 1));
-  EXPECT_FALSE(h->LockRegion(false, recordLock(5), 1)) << "only its holder can release it";
-  other.send('q');
-  ASSERT_EQ(other.wait(), 0);
-  EXPECT_TRUE(h->LockRegion(true, recordLock(5), 1));
-}
-
-TEST_F(ProcessLocks, AKilledHolderLosesItsLocksAndItsOpen) {
-  Helper victim = holder(path, true, [](TFileHandler& h) {
-    return h.LockRegion(true, kDataWriteLock, 1) && h.LockRegion(true, recordLock(3), 1);
-  });
-  ASSERT_EQ(victim.receive(), 'r');
-  TFileList list;
-  EXPECT_EQ(errorOf([&] { handler(list, path)->Open(); }), VELDOR_OSEACCES);
-  EXPECT_EQ(victim.kill9(), 128 + SIGKILL);
-  auto h = handler(list, path, true);
-  h->Open();
-  EXPECT_TRUE(h->LockRegion(true, kDataWriteLock, 1));
-  EXPECT_TRUE(h->LockRegion(true, recordLock(3), 1));
+  EXPECT_FALSE(std::filesystem::exists(dir.path("moved.idx")));
 }
 
 TEST_F(ProcessLocks, TheRetryGivesUpAfterItsAttemptsWhileAnotherProcessHoldsTheLock) {
@@ -186,84 +127,6 @@ TEST_F(ProcessLocks, TheRetryGivesUpAfterItsAttemptsWhileAnotherProcessHoldsTheL
       },
       kIndexWriteLength));
   EXPECT_EQ(attempts, std::vector<uint32_t>{1});
-}
-
-TEST_F(ProcessLocks, TheRetrySucceedsOnceTheHolderLetsGo) {
-  Helper other = holder(path, false, [](TFileHandler& h) { return h.LockRegion(true, kDataWriteLock, 1); });
-  ASSERT_EQ(other.receive(), 'r');
-  TFileList list;
-  auto h = handler(list, path);
-  h->Open();
-  // Generous rules: the holder is told to let go at the third attempt and the retry must then win.
-  h->SetLockRetryRules({20000, std::chrono::milliseconds(1)});
-  uint32_t tries = 0;
-  EXPECT_TRUE(h->LockRegionRetrying(
-      [&](uint32_t attempt) {
-        tries = attempt;
-        if (attempt == 3) other.send('q');
-        return kDataWriteLock;
-      },
-      1));
-  EXPECT_GE(tries, 3u);
-  EXPECT_EQ(other.wait(), 0);
-}
-
-// Two sessions of one process share the process's file object; two lists stand for two separate
-// opens of one file in a process. Both must conflict exactly as two processes do.
-class SessionLocks : public ::testing::TestWithParam<bool> {
- protected:
-  void SetUp() override { handler(first, path)->CreateFile(); }
-  TFileList& secondList() { return GetParam() ? second : first; }
-  TempDir dir;
-  const std::string path = dir.file("task.dat");
-  TFileList first;
-  TFileList second;
-};
-
-INSTANTIATE_TEST_SUITE_P(SharedObjectAndSeparateOpens, SessionLocks, ::testing::Bool(),
-                         [](const auto& info) { return info.param ? "SeparateOpens" : "SharedObject"; });
-
-TEST_P(SessionLocks, ExclusiveAndSharedOpensConflict) {
-  auto a = handler(first, path);
-  a->Open();
-  EXPECT_EQ(errorOf([&] { handler(secondList(), path, true)->Open(); }), VELDOR_OSEACCES);
-  a->Close();
-  auto b = handler(secondList(), path, true);
-  b->Open();
-  EXPECT_EQ(errorOf([&] { handler(first, path)->Open(); }), VELDOR_OSEACCES);
-}
-
-TEST_P(SessionLocks, WriterReaderAndRecordLocksConflict) {
-  auto a = handler(first, path);
-  auto b = handler(secondList(), path);
-  a->Open();
-  b->Open();
-  ASSERT_TRUE(a->LockRegion(true, readSlot(17), 1));
-  EXPECT_FALSE(b->LockRegion(true, kIndexWriteLock, kIndexWriteLength));
-  EXPECT_TRUE(b->LockRegion(true, readSlot(18), 1));
-  ASSERT_TRUE(a->LockRegion(true, recordLock(5), 1));
-  EXPECT_FALSE(b->LockRegion(true, recordLock(5), 1));
-  EXPECT_TRUE(b->LockRegion(true, recordLock(6), 1));
-  // Record locks belong to the data file and the write range to the index file; on this one test
-  // file they would overlap, so they go before the writer comes.
-  EXPECT_TRUE(a->LockRegion(false, recordLock(5), 1));
-  EXPECT_TRUE(b->LockRegion(false, recordLock(6), 1));
-  EXPECT_TRUE(a->LockRegion(false, readSlot(17), 1));
-  EXPECT_TRUE(b->LockRegion(false, readSlot(18), 1));
-  EXPECT_TRUE(b->LockRegion(true, kIndexWriteLock, kIndexWriteLength));
-  EXPECT_FALSE(a->LockRegion(true, readSlot(17), 1));
-}
-
-TEST_P(SessionLocks, TheRetryTimesOutAgainstAnotherSession) {
-  auto a = handler(first, path);
-  auto b = handler(secondList(), path);
-  a->Open();
-  b->Open();
-  ASSERT_TRUE(a->LockRegion(true, kDataWriteLock, 1));
-  b->SetLockRetryRules({4, std::chrono::milliseconds(1)});
-  int calls = 0;
-  EXPECT_FALSE(b->LockRegionRetrying([&](uint32_t) { return ++calls, kDataWriteLock; }, 1));
-  EXPECT_EQ(calls, 4);
 }
 
 }  // namespace

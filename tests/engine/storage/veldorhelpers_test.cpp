@@ -35,10 +35,6 @@ TEST(CharacterClasses, IdentifiersTakeEveryByteOfAUtf8Letter) {
   EXPECT_TRUE(IsIdentChar('5'));
   for (uint8_t c : std::string("é€"))  // every byte of these UTF-8 letters
     EXPECT_TRUE(IsIdentChar(c));
-  std::string breaks;
-  for (int c = 0; c < 256; ++c)
-    if (IsWordBreakChar(uint8_t(c))) breaks.push_back(char(c));
-  EXPECT_EQ(breaks, "*+,-./:;<=>\\`");
 }
 
 TEST(CharacterClasses, SetsRoundTripThroughText) {
@@ -53,32 +49,8 @@ TEST(CharacterClasses, SetsRoundTripThroughText) {
 
 // ---- Text helpers ----
 
-TEST(TextHelpers, SplitBySpacesKeepsEmptyPieces) {
-  std::vector<std::string> list{"old"};
-  SplitBySpaces("a  b", list);
-  EXPECT_EQ(list, (std::vector<std::string>{"a", "", "b"}));
-  SplitBySpaces("", list);
-  EXPECT_TRUE(list.empty());
-  SplitBySpaces("one", list);
-  EXPECT_EQ(list, (std::vector<std::string>{"one"}));
-}
-
-TEST(TextHelpers, ExtractTokenTakesThePieceBeforeTheDelimiter) {
-  std::string text = "a;;b;c", piece;
-  ExtractToken(text, ";;", piece);
-  EXPECT_EQ(piece, "a");
-  EXPECT_EQ(text, "b;c");
-  ExtractToken(text, "|", piece);
-  EXPECT_EQ(piece, "b;c");
-  EXPECT_EQ(text, "");
-}
-
 TEST(TextHelpers, PiecesOfTextNeverSplitACharacter) {
-  EXPECT_EQ(PadLeft("7", 3, '0'), "007");
-  EXPECT_EQ(PadLeft("1234", 3, '0'), "1234");
-  EXPECT_EQ(LeftStr("abc", 2), "ab");
   EXPECT_EQ(LeftStr("aé", 2), "a");
-  EXPECT_EQ(RightStr("abc", 2), "bc");
   EXPECT_EQ(RightStr("éa", 2), "a");
   EXPECT_EQ(RightStr("abc", 10), "abc");
   EXPECT_EQ(EngineString(std::string(300, 'x')).size(), 255u);
@@ -87,39 +59,18 @@ TEST(TextHelpers, PiecesOfTextNeverSplitACharacter) {
   EXPECT_EQ(EngineString(letters).size(), 254u);
 }
 
-TEST(TextHelpers, PositionsAndOccurrences) {
-  EXPECT_EQ(LastPos("ab", "xabyab"), 5u);
-  EXPECT_EQ(LastPos("q", "xab"), 0u);
-  EXPECT_EQ(StrPosition("ab", "xabyab"), 2u);
-  EXPECT_EQ(StrPosition("", "xab"), 0u);
-  EXPECT_EQ(StrOccurrences("aa", "aaaaa"), 2u) << "non-overlapping";
+TEST(TextHelpers, OccurrencesDoNotOverlapAndReplacementsMatchTheirLength) {
+  EXPECT_EQ(StrOccurrences("aa", "aaaaa"), 2u);
   EXPECT_EQ(StrOccurrences("", "aaaaa"), 0u);
-}
-
-TEST(TextHelpers, ReplaceAllMatchesItsLength) {
   EXPECT_EQ(StrReplaceAll("aa", "b", "aaaaa"), "bba");
   EXPECT_EQ(StrReplacedLength("aa", "b", "aaaaa"), 3u);
   EXPECT_EQ(StrReplaceAll("x", "xyz", "axbx"), "axyzbxyz");
   EXPECT_EQ(StrReplacedLength("x", "xyz", "axbx"), 8u);
   EXPECT_EQ(StrReplaceAll("", "q", "abc"), "abc");
-  EXPECT_EQ(StrReplaceAll("b", "b", "abc"), "abc");
-}
-
-TEST(TextHelpers, TrimCharAndLineBreaks) {
-  std::string t = "xxabcxx";
-  StrTrimCharLeft(t, 'x');
-  EXPECT_EQ(t, "abcxx");
-  StrTrimCharRight(t, 'x');
-  EXPECT_EQ(t, "abc");
-  t = "xxxx";
-  StrTrimChar(t, 'x');
-  EXPECT_EQ(t, "");
-  EXPECT_EQ(StripLineBreaks("a\r\nb\nc\r"), "abc");
 }
 
 TEST(TextHelpers, CollapseDoubledQuotesLeavesTheFirstCharacterAlone) {
   EXPECT_EQ(CollapseDoubledQuotes("''"), "''") << "shorter than 3";
-  EXPECT_EQ(CollapseDoubledQuotes("a''b"), "a'b");
   EXPECT_EQ(CollapseDoubledQuotes("'a''b'"), "'a'b'");
   EXPECT_EQ(CollapseDoubledQuotes("x\"\"\"\""), "x\"\"");
   EXPECT_EQ(CollapseDoubledQuotes("'''"), "''") << "the pair at positions 2-3 collapses, position 1 stays";
@@ -139,45 +90,28 @@ TEST(TextHelpers, StringListsCompareIgnoringCaseAndCopyWithTheirNumbers) {
   EXPECT_FALSE(SameStringLists(0x0409, 0, &a, &b));
   TLanguageStringList copy;
   CopyList(a, copy);
-  ASSERT_EQ(copy.count(), 2u);
-  EXPECT_EQ(copy[1], "two");
+  EXPECT_TRUE(SameStringLists(0x0409, 0, &a, &copy));
   EXPECT_EQ(copy.number(1), 2u);
-  EXPECT_EQ(copy.languageId(), 0x0409);
 }
 
 // ---- Paths ----
 
 TEST(PathHelpers, DelimitersAreAddedAsSlashAndRecognisedEitherWay) {
   EXPECT_EQ(IncludePathDelimiter(" /tmp/db "), "/tmp/db/");
-  EXPECT_EQ(IncludePathDelimiter("/tmp/db/"), "/tmp/db/");
   EXPECT_EQ(IncludePathDelimiter("C:\\db\\"), "C:\\db\\");
   EXPECT_EQ(IncludePathDelimiter(""), "");
-  EXPECT_EQ(ExcludeTrailingPathDelimiter("/tmp/db/"), "/tmp/db");
   EXPECT_EQ(ExcludeTrailingPathDelimiter("db\\"), "db");
   EXPECT_EQ(ExcludeTrailingPathDelimiter("/"), "/") << "the root stays the root";
-  EXPECT_EQ(StripPathDelimiters("/db/"), "db");
-  EXPECT_EQ(StripPathDelimiters("\\db"), "db");
-}
-
-TEST(PathHelpers, PathNamesAreUsedAsTheyStand) {
-  EXPECT_TRUE(IsPathName(""));
-  EXPECT_TRUE(IsPathName("/tmp/task"));
   EXPECT_TRUE(IsPathName("db\\task"));
-  EXPECT_TRUE(IsPathName("c:task"));
   EXPECT_FALSE(IsPathName("task"));
 }
 
 TEST(PathHelpers, ExtensionsAreRemovedOnlyFromTheFileName) {
-  EXPECT_EQ(RemoveFileExt("/tmp/db.d/task", ""), "/tmp/db.d/task");
   EXPECT_EQ(RemoveFileExt("C:\\db.d\\task", ""), "C:\\db.d\\task");
-  EXPECT_EQ(RemoveFileExt("/tmp/task.dat", ""), "/tmp/task");
   EXPECT_EQ(RemoveFileExt("/tmp/task.dat", ".DAT"), "/tmp/task");
   EXPECT_EQ(RemoveFileExt("/tmp/task.dat", ".IDX"), "/tmp/task.dat");
-  EXPECT_EQ(ForceFileExt("TASK.DAT", ".DAT", ".DBK"), "TASK.DBK");
-  EXPECT_EQ(ForceFileExt("TASK.DAT", ".IDX", ".DBK"), "TASK.DAT.DBK");
   EXPECT_EQ(ForceFileExt(" task.dat ", ".DAT", ".DBK"), "task.DBK");
-  EXPECT_EQ(ExtractFileBaseName("/tmp/db/task.DAT", ".dat"), "task");
-  EXPECT_EQ(ExtractFileBaseName("C:\\db\\task.DAT", ""), "task");
+  EXPECT_EQ(ForceFileExt("TASK.DAT", ".IDX", ".DBK"), "TASK.DAT.DBK");
   EXPECT_EQ(ExtractFileBaseName("c:task.DAT", ".IDX"), "task.DAT");
 }
 
@@ -202,17 +136,10 @@ TEST(DateHelpers, WeekAndWeekdayAgreeWithTheCalendarFrom1900To2100) {
 
 // ---- Rounding ----
 
-TEST(Rounding, HalvesGoAwayFromZero) {
-  EXPECT_EQ(RoundFloat(2.5, 0), 3.0);
+TEST(Rounding, HalvesGoAwayFromZeroAndLargeValuesComeBackUnchanged) {
   EXPECT_EQ(RoundFloat(-2.5, 0), -3.0);
-  EXPECT_EQ(RoundFloat(0.0, 3), 0.0);
   EXPECT_DOUBLE_EQ(RoundFloat(1.25, 1), 1.3);
-  EXPECT_DOUBLE_EQ(RoundFloat(-1.25, 1), -1.3);
-  EXPECT_DOUBLE_EQ(RoundFloat(3.14159, 2), 3.14);
   EXPECT_EQ(RoundFloat(0.49999999999999994, 0), 0.0) << "adding 0.5 first would give 1";
-}
-
-TEST(Rounding, LargeValuesComeBackUnchanged) {
   for (double v : {4503599627370496.0, 1e17, 9.3e18, 1e300, -1e300, -9.3e18}) {
     EXPECT_EQ(RoundFloat(v, 0), v);
     EXPECT_EQ(RoundFloat(v, 4), v);
@@ -224,11 +151,8 @@ TEST(Rounding, LargeValuesComeBackUnchanged) {
 
 TEST(Rounding, CurrencyRoundsToAtMostFourDecimals) {
   EXPECT_EQ(RoundCurrency(12345, 6), 12345) << "six decimals count as four";
-  EXPECT_EQ(RoundCurrency(12345, 3), 12350);
   EXPECT_EQ(RoundCurrency(-12345, 3), -12350);
   EXPECT_EQ(RoundCurrency(12344, 3), 12340);
-  EXPECT_EQ(RoundCurrency(15000, 0), 20000);
-  EXPECT_EQ(RoundCurrency(0, 2), 0);
   constexpr int64_t max = std::numeric_limits<int64_t>::max();
   EXPECT_EQ(RoundCurrency(max, 0), max / 10000 * 10000) << "stays within range";
   EXPECT_EQ(RoundCurrency(std::numeric_limits<int64_t>::min(), 0),
@@ -296,41 +220,6 @@ TEST(Bcd, OddBcdsGiveZeroOrTheEndOfTheRange) {
 
 // ---- Validity of value texts ----
 
-TEST(ValueTexts, IntegerRanges) {
-  EXPECT_TRUE(IsValidWordText("65535"));
-  EXPECT_FALSE(IsValidWordText("65536"));
-  EXPECT_FALSE(IsValidWordText("-1"));
-  EXPECT_TRUE(IsValidSmallIntText("-32768"));
-  EXPECT_FALSE(IsValidSmallIntText("32768"));
-  EXPECT_TRUE(IsValidIntegerText("2147483647"));
-  EXPECT_FALSE(IsValidIntegerText("2147483648"));
-  EXPECT_TRUE(IsValidIntegerText(" +42 "));
-  for (const char* bad : {"", "-", "1.0", "12a", "0x10", "1 2", "inf"})
-    EXPECT_FALSE(IsValidIntegerText(bad)) << bad;
-}
-
-TEST(ValueTexts, LargeIntTakesTheFull64BitRange) {
-  EXPECT_TRUE(IsValidLargeIntText("2147483648"));
-  EXPECT_TRUE(IsValidLargeIntText("9223372036854775807"));
-  EXPECT_TRUE(IsValidLargeIntText("-9223372036854775808"));
-  EXPECT_FALSE(IsValidLargeIntText("9223372036854775808"));
-  EXPECT_FALSE(IsValidLargeIntText("-9223372036854775809"));
-  EXPECT_FALSE(IsValidLargeIntText("99999999999999999999999"));
-}
-
-TEST(ValueTexts, BooleansAndNumbers) {
-  EXPECT_TRUE(IsValidBooleanText("tRuE"));
-  EXPECT_TRUE(IsValidBooleanText("FALSE"));
-  EXPECT_FALSE(IsValidBooleanText("yes"));
-  EXPECT_FALSE(IsValidBooleanText(" TRUE"));
-  for (const char* good : {"1.5", "-1.5", "+2", ".5", "5.", "1e10", "-1.5E-3"})
-    EXPECT_TRUE(IsValidFloatText(good)) << good;
-  for (const char* bad : {"1,5", "", "nan", "inf", "-inf", "1e999", "1.5x", "e5"})
-    EXPECT_FALSE(IsValidFloatText(bad)) << bad;
-  EXPECT_TRUE(IsValidCurrencyText("922337203685477.5807"));
-  EXPECT_FALSE(IsValidCurrencyText("922337203685478"));
-}
-
 // Decimal comma for C++ streams, as a desktop toolkit sets it for the user's locale.
 struct CommaNumpunct : std::numpunct<char> {
   char do_decimal_point() const override { return ','; }
@@ -351,16 +240,11 @@ TEST(ValueTexts, NumbersReadTheSameUnderAnyProcessLocale) {
   std::setlocale(LC_ALL, saved.c_str());
 }
 
-TEST(ValueTexts, DatesTimesAndTimestamps) {
+TEST(ValueTexts, DatesAndTimes) {
   EXPECT_TRUE(IsValidDateText("2024-02-29"));
-  EXPECT_FALSE(IsValidDateText("2023-02-29"));
   EXPECT_TRUE(IsValidDateText("33-1-2"));
-  EXPECT_TRUE(IsValidDateText("0033-01-02"));
-  EXPECT_FALSE(IsValidDateText("2024-02"));
-  EXPECT_FALSE(IsValidDateText("0-01-01"));
-  EXPECT_FALSE(IsValidDateText("2024-13-01"));
-  for (const char* bad : {"10000-01-01", "2024-01-32", "", "a-b-c", "2024--01-01", "+2024-01-01",
-                          "2024-01-01x", "99999999999999999999-1-1"})
+  for (const char* bad : {"2023-02-29", "2024-02", "0-01-01", "2024-13-01", "10000-01-01", "", "2024--01-01",
+                          "+2024-01-01", "2024-01-01x", "99999999999999999999-1-1"})
     EXPECT_FALSE(IsValidDateText(bad)) << bad;
   for (const char* good :
        {"12:00 PM", "12:30 am", "1:30 pm", "13:05", "13:05:07.250", "23:59:59.999", "00:00"})
@@ -368,11 +252,6 @@ TEST(ValueTexts, DatesTimesAndTimestamps) {
   for (const char* bad : {"13:00 PM", "24:00", "12", "12:60", "12:00:60", "12:00:00.1000", "a:b", "-1:00", "",
                           "1:2:3:4", "12:00 XM"})
     EXPECT_FALSE(IsValidTimeText(bad)) << bad;
-  EXPECT_TRUE(IsValidTimestampText("2024-01-02 01:05:07 PM"));
-  EXPECT_TRUE(IsValidTimestampText("13:05"));
-  EXPECT_TRUE(IsValidTimestampText("2024-01-02"));
-  EXPECT_FALSE(IsValidTimestampText("2024-01-02 25:00"));
-  EXPECT_FALSE(IsValidTimestampText("2024-01-32"));
 }
 
 // ---- Key compression ----
@@ -404,7 +283,7 @@ class TextWordsTest : public ::testing::Test {
   void SetUp() override { list.setSorted(true); }
 };
 
-TEST_F(TextWordsTest, CountModeCountsEachWordOnce) {
+TEST_F(TextWordsTest, CountModeCountsEachWordOnceUpTo65535) {
   ExtractTextWords("the cat the", list, false, true, include, space);
   ASSERT_EQ(list.count(), 2u);
   EXPECT_EQ(list[0], "cat");
@@ -414,9 +293,6 @@ TEST_F(TextWordsTest, CountModeCountsEachWordOnce) {
   ExtractTextWords("The THE the", list, false, true, include, space);
   ASSERT_EQ(list.count(), 1u) << "words are equal with case ignored";
   EXPECT_EQ(list.number(0), 3u);
-}
-
-TEST_F(TextWordsTest, CountsStopAt65535) {
   std::string text;
   for (int i = 0; i < 70000; ++i) text += "a ";
   ExtractTextWords(text, list, false, true, include, space);
@@ -461,37 +337,19 @@ TEST_F(TextWordsTest, BytesOutsideTheIncludeSetAreDropped) {
   EXPECT_EQ(list[0], "ab");
 }
 
-TEST_F(TextWordsTest, DefaultParamsAreTheTwentyTwoStopWords) {
-  TLanguageStringList stop(0x0409, 0);
-  stop.add("junk");
-  TCharSet s, i;
-  GetDefaultTextIndexParams(stop, s, i);
-  ASSERT_EQ(stop.count(), 22u);
-  EXPECT_EQ(stop[0], "A");
-  EXPECT_EQ(stop[21], "WILL");
-  EXPECT_TRUE(s.test(' ') && s.test(',') && !s.test('a') && !s.test(0));
-  EXPECT_TRUE(i.test('a') && i.test(0xC3) && !i.test(0xFF) && !i.test(' '));
-}
-
 // ---- Temporary file names ----
 
 class TempFileNameTest : public ::testing::Test {
  protected:
-  storage_test::TempDir temp;
+  platform::testing::TempFolder temp;
   std::filesystem::path dir{temp.path()};
   std::string prefix = dir.string() + "/" + std::to_string(::gettid()).substr(0, 5);
 };
 
-std::string readAll(const std::filesystem::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 TEST_F(TempFileNameTest, NameIsDirectoryThreadDigitsCounterAndExtension) {
   std::string name = MakeTempFileName(dir.string(), ".DAT", false);
   EXPECT_EQ(name, prefix + "0.DAT");
-  EXPECT_TRUE(std::filesystem::is_regular_file(name)) << "the name is taken by an empty file";
-  EXPECT_EQ(std::filesystem::file_size(name), 0u);
+  EXPECT_EQ(std::filesystem::file_size(name), 0u) << "the name is taken by an empty file";
   EXPECT_EQ(MakeTempFileName(dir.string() + "/", ".DAT", false), prefix + "1.DAT");
 }
 
@@ -500,8 +358,8 @@ TEST_F(TempFileNameTest, ExistingFilesAreSkippedAndNeverOverwritten) {
   std::ofstream(prefix + "3.TMP") << "other case";  // engine names are found ignoring case
   EXPECT_EQ(MakeTempFileName(dir.string(), ".tmp", false), prefix + "4.tmp");
   for (int i = 0; i < 3; ++i)
-    EXPECT_EQ(readAll(prefix + std::to_string(i) + ".tmp"), "keep " + std::to_string(i));
-  EXPECT_EQ(readAll(prefix + "3.TMP"), "other case");
+    EXPECT_EQ(platform::testing::readFile(prefix + std::to_string(i) + ".tmp"), "keep " + std::to_string(i));
+  EXPECT_EQ(platform::testing::readFile(prefix + "3.TMP"), "other case");
 }
 
 TEST_F(TempFileNameTest, ThreadsSharingAFolderGetDistinctFiles) {
