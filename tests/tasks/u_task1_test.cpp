@@ -125,9 +125,6 @@ TEST(CountSetterTest, ANegativeCountIsRefusedAndTheTaskKept) {
   TImpTask imp(nullptr);
   EXPECT_THROW(imp.SetBuffer(-5), std::invalid_argument);
   EXPECT_EQ(imp.options(), kImpDefaults);
-  // 0 is the default, which leaves the parameter out.
-  exp.SetBuffer(0);
-  EXPECT_THAT(exp.params(), ElementsAre("", ""));
   TExpOptions o;
   o.recordlength = -3;
   EXPECT_EQ(ExpParamsProblem(o), "The value of recordlength is negative");
@@ -237,21 +234,6 @@ TEST(QuotedValueTest, SettersRefuseAValueThatNoTextCarriesAndKeepTheTask) {
   EXPECT_THROW(imp.SetCharset("x y\\"), std::invalid_argument);
   EXPECT_THROW(imp.SetToUser("x\ny"), std::invalid_argument);
   EXPECT_EQ(imp.options(), kImpDefaults);
-}
-
-TEST(QuotedValueTest, BuildingOptionsThatNoTextCarriesThrowsWithTheReason) {
-  TExpOptions o;
-  o.tables = "a b\\";
-  EXPECT_EQ(ExpParamsProblem(o),
-            "The value of tables ends with a backslash, which would escape its closing quote");
-  EXPECT_THROW(BuildExpParams(o), std::invalid_argument);
-  TImpOptions i;
-  i.charset = "a\nb";
-  EXPECT_EQ(ImpParamsProblem(i),
-            "The value of charset holds a line break, which would split its line of the parameter file");
-  EXPECT_THROW(BuildImpParams(i), std::invalid_argument);
-  EXPECT_EQ(ExpParamsProblem(kExpDefaults), "");
-  EXPECT_EQ(ImpParamsProblem(kImpDefaults), "");
 }
 
 TEST(QuotedValueTest, TheParserRefusesATextWhoseOptionsCouldNotBeWrittenBack) {
