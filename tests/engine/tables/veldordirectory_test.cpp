@@ -261,8 +261,8 @@ TEST_F(Transactions, CommitWithoutEndKeepsTheTablesInTheTransaction) {
   EXPECT_TRUE(t.InTransaction());
   EXPECT_TRUE(t.HoldsTransactionLock());
   EXPECT_FALSE(t.HoldsWritePair());
-  // Written, and still locked against other writers (of other processes too, by the platform's
-  // lock rule).
+  // Written, and still locked against other writers (of other processes too: the file layer's
+  // rule, tested there).
   TDataTable& o = other.open();
   o.BeginRead();
   EXPECT_EQ(o.DataFile().GetLastRecordNumber(), 4u);

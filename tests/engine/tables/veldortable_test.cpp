@@ -32,7 +32,7 @@ TEST_F(RecordLocks, RecordZeroIsRefusedBothWays) {
   EXPECT_EQ(errorOf([&] { t.UnlockRecord(2); }), VELDOR_UNLOCKFAILED);  // not held
 }
 
-// That other processes are kept out as other sessions are is the platform's lock rule.
+// That other processes are kept out as other sessions are is the file layer's rule, tested there.
 TEST_F(RecordLocks, RecordHeldElsewhereIsTriedRetryCountPlusOneTimesUpTo256) {
   Database holder(dir.path());
   holder.open().LockRecord(2);
