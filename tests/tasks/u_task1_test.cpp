@@ -36,30 +36,35 @@ void expectBuilds(const std::vector<BuildCase>& cases) {
   }
 }
 
+// Every keyword of each program, then the rules of leaving parameters out.
 TEST(ExpBuildTest, ParametersInTheirOrderAndSpellingOnlyWhereTheyDifferFromTheirDefault) {
   expectBuilds<TExpTask>({
-      {"file=d:\\x.dmp", {"file=d:\\x.dmp", "", ""}},
-      {"full=y", {"full=y", "", ""}},
+      {"u buffer=1 compress=n consistent=y constraints=n direct=y feedback=2 file=f grants=n help=y "
+       "indexes=n "
+       "log=l owner=o parfile=p point_in_time_recover=y recordlength=3 recovery_tablespaces=t rows=n "
+       "statistics=none tables=t",
+       {"file=f", "owner=o", "tables=t", "buffer=1", "compress=n", "consistent=y", "constraints=n",
+        "direct=y", "grants=n", "help=y", "indexes=n", "log=l", "Recordlength=3", "rows=n",
+        "statistics=None"}},
       {"inctype=incremental record=n", {"full=y", "inctype=Incremental", "record=n", "", ""}},
-      {"inctype=cumulative record=n", {"full=y", "inctype=cumulative", "record=n", "", ""}},
       {"inctype=complete record=n", {"full=y", "inctype=complete", "", ""}},  // record only after those two
       {"inctype=incremental record=n owner=SCOTT", {"owner=SCOTT", ""}},      // inctype only in full mode
       {"file=a.dmp file=b.dmp owner=SCOTT,HR", {"file=a.dmp", "owner=SCOTT,HR", ""}},  // the first file
-      {"tables=SCOTT.EMP", {"", "tables=SCOTT.EMP"}},
       {"compress=y constraints=y statistics=estimate rows=n", {"", "", "rows=n"}},
-      {"statistics=compute", {"", "", "statistics=compute"}},
       {"scott/tiger@orcl feedback=10", {"", ""}},  // feedback and userid never
   });
 }
 
 TEST(ImpBuildTest, ParametersInTheirOrderAndSpellingOnlyWhereTheyDifferFromTheirDefault) {
   expectBuilds<TImpTask>({
-      {"ignore=y", {"", "", "", "ignore=y"}},
-      {"inctype=system", {"full=y", "inctype=System", "", "", ""}},
+      {"analyze=n buffer=1 charset=c commit=y destroy=y feedback=0 file=f fromuser=a full=n grants=n help=y "
+       "ignore=y indexes=n indexfile=i log=l parfile=p point_in_time_recover=x recordlength=2 rows=n show=y "
+       "skip_unusable_indexes=y tables=t touser=b userid=u",
+       {"file=f", "fromuser=a", "touser=b", "tables=t", "analyze=n", "buffer=1", "Charset=c", "commit=y",
+        "Destroy=y", "grants=n", "help=y", "ignore=y", "indexes=n", "Indexfile=i", "log=l", "Recordlength=2",
+        "rows=n", "show=y", "skip_unusable_indexes=y"}},
+      {"inctype=system touser=b", {"full=y", "inctype=System", "", "touser=b", ""}},
       {"inctype=restore", {"full=y", "inctype=Restore", "", "", ""}},
-      {"full=y", {"full=y", "", "", ""}},
-      {"file=in.dmp tables=EMP,DEPT touser=HR fromuser=SCOTT",
-       {"file=in.dmp", "fromuser=SCOTT", "touser=HR", "tables=EMP,DEPT"}},
       {"analyze=y commit=n show=n userid=u/p feedback=5", {"", "", ""}},
   });
 }
@@ -120,9 +125,6 @@ TEST(CountSetterTest, ANegativeCountIsRefusedAndTheTaskKept) {
   TImpTask imp(nullptr);
   EXPECT_THROW(imp.SetBuffer(-5), std::invalid_argument);
   EXPECT_EQ(imp.options(), kImpDefaults);
-  // 0 is the default, which leaves the parameter out.
-  exp.SetBuffer(0);
-  EXPECT_THAT(exp.params(), ElementsAre("", ""));
   TExpOptions o;
   o.recordlength = -3;
   EXPECT_EQ(ExpParamsProblem(o), "The value of recordlength is negative");
@@ -140,31 +142,17 @@ struct ApplyCase {
 
 TEST(SetOptionTest, RefusesWhatTheProgramsRefuse) {
   using K = TParamKeyword;
+  // Accepted values are the build tests' and the round trip's.
   const ApplyCase cases[] = {
-      {K::Rows, "n", true, true},
       {K::Rows, "yes", false, false},
       {K::Compress, "", false, false},
-      {K::Direct, "1", false, false},
-      {K::Buffer, "4096", true, true},
-      {K::Buffer, "+7", true, true},
       {K::Buffer, "0", false, false},
-      {K::Buffer, "abc", false, false},
       {K::Buffer, "-5", false, false},
       {K::RecordLength, "99999999999", false, false},
-      {K::Feedback, "10", true, true},
       {K::Feedback, "0", false, true},  // import ignores it
-      {K::IncType, "Cumulative", true, false},
       {K::IncType, "none", false, false},
       {K::IncType, "restore", false, true},
-      {K::Statistics, "None", true, false},
       {K::Statistics, "all", false, false},
-      {K::Owner, "a", true, false},
-      {K::FromUser, "a", false, true},
-      {K::Charset, "UTF8", false, true},
-      {K::Analyze, "y", false, true},
-      {K::Record, "y", true, false},
-      {K::RecoveryTablespaces, "t", true, false},
-      {K::SkipUnusableIndexes, "y", false, true},
   };
   for (const ApplyCase& c : cases) {
     TExpOptions e;
@@ -180,41 +168,21 @@ TEST(SetOptionTest, RefusesWhatTheProgramsRefuse) {
   }
 }
 
-TEST(SetOptionTest, IncTypeInAnyCaseSetsFullAndListsAppendClearingFull) {
+// Lists append (the parser's tests show it) and clear full mode; touser leaves it.
+TEST(SetOptionTest, IncTypeInAnyCaseSetsFullAndListsClearIt) {
   TExpOptions e;
   EXPECT_TRUE(SetExpOption(TParamKeyword::IncType, "incremental", e));
   EXPECT_EQ(e.inctype, TExpIncType::Incremental);
   EXPECT_TRUE(e.full);
-  EXPECT_TRUE(SetExpOption(TParamKeyword::Statistics, "compute", e));
-  EXPECT_EQ(e.statistics, TExpStatistics::Compute);
-  EXPECT_TRUE(SetExpOption(TParamKeyword::Owner, "a", e));
-  EXPECT_TRUE(SetExpOption(TParamKeyword::Owner, "b", e));
   EXPECT_TRUE(SetExpOption(TParamKeyword::Tables, "t", e));
-  EXPECT_EQ(e.owner, "a,b");
-  EXPECT_EQ(e.tables, "t");
   EXPECT_FALSE(e.full);
 
   TImpOptions i;
   EXPECT_TRUE(SetImpOption(TParamKeyword::IncType, "SYSTEM", i));
-  EXPECT_EQ(i.inctype, TImpIncType::System);
   EXPECT_TRUE(SetImpOption(TParamKeyword::ToUser, "x", i));
-  EXPECT_TRUE(SetImpOption(TParamKeyword::ToUser, "y", i));
-  EXPECT_TRUE(i.full);  // touser leaves full alone
+  EXPECT_TRUE(i.full);
   EXPECT_TRUE(SetImpOption(TParamKeyword::FromUser, "a", i));
   EXPECT_FALSE(i.full);
-  EXPECT_EQ(i.touser, "x,y");
-}
-
-TEST(SetOptionTest, IgnoredKeywordsAreAcceptedAndChangeNothing) {
-  TExpOptions e;
-  TImpOptions i;
-  for (TParamKeyword k : {TParamKeyword::ParFile, TParamKeyword::PointInTimeRecover}) {
-    EXPECT_TRUE(SetExpOption(k, "y", e));
-    EXPECT_TRUE(SetImpOption(k, "y", i));
-  }
-  EXPECT_TRUE(SetImpOption(TParamKeyword::Feedback, "whatever", i));
-  EXPECT_EQ(e, kExpDefaults);
-  EXPECT_EQ(i, kImpDefaults);
 }
 
 // ---- Values that read back only in quotes ----
@@ -264,28 +232,8 @@ TEST(QuotedValueTest, SettersRefuseAValueThatNoTextCarriesAndKeepTheTask) {
 
   TImpTask imp(nullptr);
   EXPECT_THROW(imp.SetCharset("x y\\"), std::invalid_argument);
-  EXPECT_THROW(imp.SetIndexFile("x y\\"), std::invalid_argument);
-  EXPECT_THROW(imp.SetLog("x\ny"), std::invalid_argument);
-  EXPECT_THROW(imp.SetFile("x y\\"), std::invalid_argument);
-  EXPECT_THROW(imp.SetFromUser("x y\\"), std::invalid_argument);
-  EXPECT_THROW(imp.SetToUser("x y\\"), std::invalid_argument);
-  EXPECT_THROW(imp.SetTables("x y\\"), std::invalid_argument);
+  EXPECT_THROW(imp.SetToUser("x\ny"), std::invalid_argument);
   EXPECT_EQ(imp.options(), kImpDefaults);
-}
-
-TEST(QuotedValueTest, BuildingOptionsThatNoTextCarriesThrowsWithTheReason) {
-  TExpOptions o;
-  o.tables = "a b\\";
-  EXPECT_EQ(ExpParamsProblem(o),
-            "The value of tables ends with a backslash, which would escape its closing quote");
-  EXPECT_THROW(BuildExpParams(o), std::invalid_argument);
-  TImpOptions i;
-  i.charset = "a\nb";
-  EXPECT_EQ(ImpParamsProblem(i),
-            "The value of charset holds a line break, which would split its line of the parameter file");
-  EXPECT_THROW(BuildImpParams(i), std::invalid_argument);
-  EXPECT_EQ(ExpParamsProblem(kExpDefaults), "");
-  EXPECT_EQ(ImpParamsProblem(kImpDefaults), "");
 }
 
 TEST(QuotedValueTest, TheParserRefusesATextWhoseOptionsCouldNotBeWrittenBack) {

