@@ -265,8 +265,8 @@ void concatenate(const TExpToken& l, const TExpToken& r, TExpToken& result) {
   size_t length = a.size() + b.size();
   result.ReserveValue(std::max<size_t>(length + 1, result.valueSize));
   uint8_t* p = result.Value();
-  std::memmove(p, a.data(), a.size());
-  std::memmove(p + a.size(), b.data(), b.size());
+  if (!a.empty()) std::memmove(p, a.data(), a.size());
+  if (!b.empty()) std::memmove(p + a.size(), b.data(), b.size());
   std::memset(p + length, 0, result.ValueCapacity() - length);
   if (length + 1 > result.valueSize) result.valueSize = uint32_t(length + 1);
   result.isNull = l.isNull && r.isNull;
