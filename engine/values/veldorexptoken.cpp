@@ -349,7 +349,7 @@ void putItem(std::vector<uint8_t>& out, const void* data, size_t length) {
   size_t at = out.size();
   out.resize(at + 4 + length);
   platform::put4(out.data() + at, uint32_t(length));
-  if (length) std::memcpy(out.data() + at + 4, data, length);
+  if (length && data) std::memcpy(out.data() + at + 4, data, length);
 }
 void putItem8(std::vector<uint8_t>& out, uint8_t v) {
   putItem(out, &v, 1);
