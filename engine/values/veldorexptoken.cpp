@@ -283,7 +283,8 @@ TExpToken* CopyExpTree(const TExpToken* node) {
   // Each entry: a source node and its fresh copy, whose links still point into the source.
   std::vector<std::pair<const TExpToken*, TExpToken*>> pending{{node, root}};
   while (!pending.empty()) {
-    auto [source, copy] = pending.back();
+    const TExpToken* source = pending.back().first;
+    TExpToken* copy = pending.back().second;
     pending.pop_back();
     copy->Assign(*source);
     auto copyLink = [&](TExpToken*& slot) {
@@ -325,7 +326,8 @@ int ExpTreeDepth(const TExpToken* node) {
   int deepest = 0;
   std::vector<std::pair<const TExpToken*, int>> pending{{node, 1}};
   while (!pending.empty()) {
-    auto [n, depth] = pending.back();
+    const TExpToken* n = pending.back().first;
+    int depth = pending.back().second;
     pending.pop_back();
     deepest = std::max(deepest, depth);
     forEachChild(n, [&](const TExpToken* child) { pending.emplace_back(child, depth + 1); });
