@@ -452,7 +452,6 @@ TExpTreePtr TExpressionParser::parsePrimary(uint8_t flags) {
         node = newConstant(text, TEngineFieldType::String);
         node->SetText(text);
       }
-      node->wasQuotedText = true;
       NextToken();
       return node;
     }

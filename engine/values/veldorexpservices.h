@@ -6,24 +6,35 @@
 
 #include <cstdint>
 #include <memory>
+#include <string_view>
 
 namespace engine {
 
 class TExpToken;
 class TExpressionParser;
-class TDataCursor;
 
-// One source table of an SQL statement; TEXTSEARCH and TEXTOCCURS reach its table's cursor.
+// Full-text search over one column of a table (its cursor's text index).
+class TTextSearchTarget {
+ public:
+  virtual ~TTextSearchTarget() = default;
+  virtual bool TextSearch(uint16_t fieldNo, std::string_view text) = 0;
+  virtual uint32_t TextOccurs(uint16_t fieldNo, std::string_view text) = 0;
+};
+
+// One source table of an SQL statement, or the table of a filter's cursor; TEXTSEARCH and
+// TEXTOCCURS reach its text index. nullptr when the table has none.
 class TSourceTable {
  public:
   virtual ~TSourceTable() = default;
-  virtual TDataCursor* Cursor() = 0;
+  virtual TTextSearchTarget* TextSearchTarget() = 0;
 };
 
 // A parsed statement (the master statement, a UNION part or a sub-select).
 class TDataQuery {
  public:
   virtual ~TDataQuery() = default;
+  // Result columns of the query (a sub-select must have one).
+  virtual int ResultColumnCount() = 0;
   // Marks the query as a sub-select; the parser calls it before Parse.
   virtual void MarkSubSelect() = 0;
   // Parses one statement from the parser's current token, by its first keyword. A sub-select

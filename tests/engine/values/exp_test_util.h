@@ -15,6 +15,7 @@ using namespace engine;
 
 class FakeQuery : public TDataQuery {
  public:
+  int ResultColumnCount() override { return 1; }
   void MarkSubSelect() override { subSelect = true; }
   void Parse(TExpressionParser& p) override {
     for (int depth = 0; !p.IsTokenKind(tkEnd) && (depth > 0 || !p.IsTokenKind(')')); p.NextToken())
