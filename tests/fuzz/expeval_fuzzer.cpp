@@ -1,13 +1,14 @@
 // Fuzz target over the type check, the preparation and the evaluation. The input is an
 // expression text over six columns (A integer, C decimal, D date, F float, B boolean, S text);
 // the first byte chooses the record's NULL columns and whether quoted texts may name columns.
-// A text that parses and checks is prepared and evaluated on the record: only engine errors may
-// leave, and every node goes back to the pool.
+// A text that parses and checks is prepared, evaluated on the record, copied, compared, linked
+// and flattened: only engine errors may leave, and every node goes back to the pool.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "engine/storage/veldorerr.h"
 #include "engine/values/veldorexpcheck.h"
@@ -79,6 +80,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       TExpTreePtr result(EvaluateExpTree(prepared.get(), &nulls, &nulls, 0, 0, read));
       TExpTreePtr copy(CopyExpTree(prepared.get()));
       if (!SameExpTree(copy.get(), prepared.get())) std::abort();
+      std::vector<uint8_t> plain;
+      LinkExpTreeArgs(copy.get());
+      FlattenExpTree(copy.get(), plain);
     } catch (const EVELDOREngineError& e) {
       if (e.Item(kItemText).size() > 255) std::abort();
     }
