@@ -146,11 +146,17 @@ bool DataSet::readActive(GetMode mode) {
   return false;
 }
 
-void DataSet::updateCursorPos() {
+void DataSet::UpdateCursorPos() {
   if (!cursorOnActive_ && hasRecord_) {
     InternalSetToRecord(activeBuf_);
     cursorOnActive_ = true;
   }
+}
+
+void DataSet::ResyncWithScroll() {
+  runEvent(BeforeScroll);
+  Resync();
+  afterScroll();
 }
 
 void DataSet::afterScroll() {
@@ -188,7 +194,7 @@ int DataSet::MoveBy(int distance) {
   int moved = 0;
   bof_ = eof_ = false;
   for (; distance != 0; distance += distance > 0 ? -1 : 1) {
-    updateCursorPos();
+    UpdateCursorPos();
     if (!readActive(distance > 0 ? gmNext : gmPrior)) {
       (distance > 0 ? eof_ : bof_) = true;
       break;
@@ -236,7 +242,7 @@ void DataSet::Edit() {
   CheckBrowseMode();
   if (!GetCanModify()) DatabaseError(SDataSetReadOnly);
   runEvent(BeforeEdit);
-  updateCursorPos();
+  UpdateCursorPos();
   InternalEdit();
   GetCalcFields(activeBuf_);
   SetState(dsEdit);
@@ -251,7 +257,7 @@ void DataSet::Insert() {
   runEvent(BeforeInsert);
   runEvent(BeforeScroll);
   insertReturn_ = GetBookmark();
-  updateCursorPos();
+  UpdateCursorPos();
   InternalInsert();
   InitRecord(activeBuf_);
   SetState(dsInsert);
@@ -317,7 +323,7 @@ void DataSet::Post() {
   UpdateRecord();
   DataEventNotify(deCheckBrowseMode);
   runEvent(BeforePost);
-  if (state_ == dsEdit) updateCursorPos();
+  if (state_ == dsEdit) UpdateCursorPos();
   InternalPost();
   SetState(dsBrowse);
   Resync();
@@ -329,7 +335,7 @@ void DataSet::Cancel() {
   DataEventNotify(deCheckBrowseMode);
   runEvent(BeforeCancel);
   const bool inserting = state_ == dsInsert;
-  if (!inserting) updateCursorPos();
+  if (!inserting) UpdateCursorPos();
   InternalCancel();
   SetState(dsBrowse);
   if (inserting) {
@@ -358,7 +364,7 @@ void DataSet::Delete() {
   DataEventNotify(deCheckBrowseMode);
   runEvent(BeforeDelete);
   runEvent(BeforeScroll);
-  updateCursorPos();
+  UpdateCursorPos();
   InternalDelete();
   Resync();
   runEvent(AfterDelete);

@@ -252,6 +252,12 @@ class DataSet {
   bool HasCalcFields() const { return calcFieldCount_ > 0; }
   // The store's cursor no longer stands on the active record (a search moved it).
   void CursorPosChanged() { cursorOnActive_ = false; }
+  // Puts the store's cursor back on the active record when it moved away.
+  void UpdateCursorPos();
+  // Makes the store's current record the active one, with the scroll events.
+  void ResyncWithScroll();
+  // Drops the calculated values kept for a scratch buffer.
+  void ForgetCalcValues(const uint8_t* buffer) { calcValues_.erase(buffer); }
   DataSetState SetTempState(DataSetState state);
   void RestoreState(DataSetState saved) { state_ = saved; }
   uint8_t* ActiveBuffer() const { return hasRecord_ || state_ == dsInsert ? activeBuf_ : nullptr; }
@@ -267,7 +273,6 @@ class DataSet {
  private:
   friend class DataSource;
   friend class MasterDataLink;
-  void updateCursorPos();
   bool readActive(GetMode mode);
   void afterScroll();
   void checkActive() const;
