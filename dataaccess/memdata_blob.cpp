@@ -194,7 +194,8 @@ void TBlob::Write(uint64_t position, uint64_t count, const void* source) {
   if (position > size) append(nullptr, position - size);
   const auto* in = static_cast<const char*>(source);
   uint64_t offset = 0;
-  for (PPieceHeader p = firstPiece_; p && count > 0; p = p->Next) {
+  // Appending (the common case) overwrites nothing.
+  for (PPieceHeader p = position < size ? firstPiece_ : nullptr; p && count > 0; p = p->Next) {
     if (position < offset + p->Used) {
       const uint64_t at = position - offset;
       const uint64_t n = std::min<uint64_t>(count, p->Used - at);

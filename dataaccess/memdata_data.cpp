@@ -649,16 +649,18 @@ void TData::InitRecord(uint8_t* recBuf) {
     if (!Fields[i].HasParent()) recBuf[DataSize + uint32_t(i)] = 1;
 }
 
-bool TData::HasBlobFields() const {
+bool TData::HasFields(std::initializer_list<uint16_t> dataTypes) const {
   for (int i = 0; i < Fields.Count(); ++i)
-    if (IsBlobType(Fields[i].DataType)) return true;
+    if (std::find(dataTypes.begin(), dataTypes.end(), Fields[i].DataType) != dataTypes.end()) return true;
   return false;
 }
 
 TBlob* TData::GetBlob(int fieldNo, const uint8_t* recBuf) const {
   const TFieldDesc& f = FieldOf(fieldNo);
   if (!IsBlobType(f.DataType)) DatabaseError(SNeedBlobType);
-  return SlotPointer<TBlob>(f, recBuf);
+  TBlob* blob = SlotPointer<TBlob>(f, recBuf);
+  DA_ASSERT(blob, "Blob of the record not created");
+  return blob;
 }
 
 void TData::CreateComplexFields(uint8_t* recBuf, bool withBlobs) {

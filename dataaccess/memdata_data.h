@@ -9,6 +9,10 @@
 // Dataset values (what GetFieldData hands out and PutFieldData takes) are bounded by the size the
 // caller gives: texts stop at their terminator and are always terminated within that size.
 //
+// Child fields (the attributes and elements of an object or array column) live in the object the
+// top-level field's slot points at; they are read and written as variants (GetFieldAsVariant,
+// PutFieldAsVariant) and their null state comes from the object.
+//
 // A concrete record store (TMemData) provides navigation, record access, bookmarks and cached
 // updates. Not thread-safe: a record set is used by one thread at a time.
 #pragma once
@@ -16,6 +20,7 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -209,8 +214,23 @@ class TData : private TFilterRecordSource {
   void InitRecord(uint8_t* recBuf);
   void EditRecord(uint8_t* recBuf);
   void PostRecord(uint8_t* recBuf);
-  bool HasBlobFields() const;
+  bool HasFields(std::initializer_list<uint16_t> dataTypes) const;
+  bool HasBlobFields() const { return HasFields({dtBlob, dtMemo}); }
+  // The blob of a blob or memo field ("Field is not BLOB." for another field), and its content.
   TBlob* GetBlob(int fieldNo, const uint8_t* recBuf) const;
+  uint64_t ReadBlob(int fieldNo, const uint8_t* recBuf, uint64_t position, uint64_t count, void* dest) const {
+    return GetBlob(fieldNo, recBuf)->Read(position, count, dest);
+  }
+  void WriteBlob(int fieldNo, const uint8_t* recBuf, uint64_t position, uint64_t count,
+                 const void* source) const {
+    GetBlob(fieldNo, recBuf)->Write(position, count, source);
+  }
+  void TruncateBlob(int fieldNo, const uint8_t* recBuf, uint64_t size) const {
+    GetBlob(fieldNo, recBuf)->Truncate(size);
+  }
+  uint64_t GetBlobSize(int fieldNo, const uint8_t* recBuf) const {
+    return GetBlob(fieldNo, recBuf)->GetSize();
+  }
   void InitObjectFields(TObjectType* type, TFieldDesc* parent);
   void ClearFields();
 

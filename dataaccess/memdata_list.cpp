@@ -409,6 +409,7 @@ void TMemData::InsertRecord(const uint8_t* recBuf) {
 void TMemData::UpdateRecord(const uint8_t* recBuf) {
   DA_ASSERT(currentItem_, "No current record");
   TItemHeader* item = currentItem_;
+  const bool wasHidden = OmitRecord(item);
   if (CachedUpdates) {
     if (!item->Queued) queue(item);
     if (!(item->Status == usInserted && item->UpdateResult != uaApplied)) {
@@ -436,6 +437,9 @@ void TMemData::UpdateRecord(const uint8_t* recBuf) {
     DoUpdateRecord(recBuf);
   }
   PutRecord(recBuf);
+  // A record that the filter or the shown statuses now judge differently enters or leaves the
+  // numbering.
+  if (OmitRecord(item) != wasHidden) ReorderItems(nullptr, 2);
 }
 
 void TMemData::restoreFromRollback(TItemHeader* item) {
