@@ -59,6 +59,17 @@ DataSet::~DataSet() {
     for (DataLink* l : s->links_) l->updateActive();
   }
   if (MasterLink) MasterLink->SetDataSource(nullptr);
+  dropLookupLinks();
+  for (DataSet* client : lookupClients_) {
+    for (Field* f : client->flatFields_)
+      if (f->LookupDataSet == this) f->LookupDataSet = nullptr;
+    std::erase(client->lookupSources_, this);
+  }
+}
+
+void DataSet::dropLookupLinks() {
+  for (DataSet* source : lookupSources_) std::erase(source->lookupClients_, this);
+  lookupSources_.clear();
 }
 
 DataSource* DataSet::GetDataSource() const {
@@ -482,6 +493,13 @@ void DataSet::CreateFields() {
     flatFields_.push_back(f);
     for (auto& c : f->Children) pending.push_back(c.get());
   }
+  dropLookupLinks();
+  for (Field* f : flatFields_)
+    if (f->LookupDataSet && f->LookupDataSet != this &&
+        std::find(lookupSources_.begin(), lookupSources_.end(), f->LookupDataSet) == lookupSources_.end()) {
+      lookupSources_.push_back(f->LookupDataSet);
+      f->LookupDataSet->lookupClients_.push_back(this);
+    }
 }
 
 void DataSet::DestroyFields() {
@@ -489,6 +507,7 @@ void DataSet::DestroyFields() {
     fields_.clear();
     flatFields_.clear();
     calcFieldCount_ = 0;
+    dropLookupLinks();
   }
 }
 

@@ -300,6 +300,10 @@ class DataSet {
   std::vector<Field*> flatFields_;  // every field, children included, for name look-ups
   FieldDefs fieldDefs_;
   std::vector<DataSource*> dataSources_;
+  // Datasets whose lookup fields read this one, and those this one's lookup fields read: each is
+  // told when the other goes.
+  std::vector<DataSet*> lookupClients_, lookupSources_;
+  void dropLookupLinks();
 };
 
 // Connects data links (controls, detail datasets) to a dataset and relays its events to them.

@@ -259,5 +259,45 @@ TEST(TMemDataSetTest, ADetailFollowsItsMasterAndLinksCannotCircle) {
   EXPECT_FALSE(link.Active());
 }
 
+TEST(TMemDataSetTest, PersistentCalculatedAndLookupFieldsFollowTheRecordAndTheEventsComeInOrder) {
+  auto owners = std::make_unique<PeopleSet>();
+  owners->Open();
+  addRow(*owners, 7, "Ann");
+  PeopleSet d;
+  std::vector<std::string> events;
+  auto log = [&](const char* e) { return [&events, e](ds::DataSet&) { events.push_back(e); }; };
+  d.BeforePost = log("before post"), d.AfterPost = log("after post"), d.OnNewRecord = log("new");
+  d.AfterScroll = log("scroll"), d.AfterCancel = log("cancel");
+  Field* id = Field::AddTo(d, std::make_unique<ds::IntegerField>());
+  id->FieldName = "ID", id->Required = true, id->DefaultExpression = "7";
+  Field::AddTo(d, std::make_unique<ds::StringField>())->FieldName = "NAME";
+  Field* twice = Field::AddTo(d, std::make_unique<ds::IntegerField>());
+  twice->FieldName = "TWICE", twice->Kind = ds::FieldKind::Calculated;
+  Field* owner = Field::AddTo(d, std::make_unique<ds::StringField>());
+  owner->FieldName = "OWNER", owner->Kind = ds::FieldKind::Lookup, owner->LookupDataSet = owners.get();
+  owner->KeyFields = owner->LookupKeyFields = "ID", owner->LookupResultField = "NAME";
+  d.OnCalcFields = [&](ds::DataSet& s) { twice->SetAsInteger(s.FieldByName("ID").AsInteger() * 2); };
+  d.Open();
+  EXPECT_EQ(d.FieldByName("NAME").Size, 30);  // from the definition
+  EXPECT_EQ(d.FindField("AMOUNT"), nullptr);  // persistent fields only
+  d.Append();
+  EXPECT_EQ(twice->AsInteger(), 14);  // the default went in, and the calculation followed
+  id->Clear();
+  EXPECT_THROW(d.Post(), ds::EDatabaseError);  // "Field 'ID' must have a value"
+  EXPECT_EQ(d.State(), ds::dsInsert);
+  id->SetAsInteger(7);
+  d.DisableControls();
+  d.Post();
+  d.EnableControls();
+  EXPECT_EQ(owner->AsString(), "Ann");
+  EXPECT_EQ(twice->AsInteger(), 14);
+  EXPECT_THROW(twice->SetAsInteger(1), ds::EDatabaseError);  // browse state
+  EXPECT_EQ(events, (std::vector<std::string>{"new", "scroll", "before post", "before post", "after post"}));
+  owners.reset();  // the lookup field forgets the dataset that went
+  d.Resync();
+  EXPECT_TRUE(owner->IsNull());
+  EXPECT_EQ(twice->AsInteger(), 14);
+}
+
 }  // namespace
 }  // namespace dataaccess
