@@ -45,6 +45,19 @@ TRecBookmark takeBookmark(const uint8_t* p) {
   return b;
 }
 
+// Runs `undo` on every path out of a scope.
+template <class F>
+class ScopeExit {
+ public:
+  explicit ScopeExit(F undo) : undo_(std::move(undo)) {}
+  ~ScopeExit() { undo_(); }
+  ScopeExit(const ScopeExit&) = delete;
+  ScopeExit& operator=(const ScopeExit&) = delete;
+
+ private:
+  F undo_;
+};
+
 bool isAscii(std::string_view s) {
   for (char c : s)
     if (uint8_t(c) >= 0x80) return false;
@@ -163,13 +176,8 @@ void TMemDataSet::SetIRecordSet(std::unique_ptr<TData> recordSet) {
 void TMemDataSet::writeThrough(void (TMemDataSet::*perform)()) {
   if (LocalUpdate) return;
   const DataSetState saved = State();
-  try {
-    (this->*perform)();
-  } catch (...) {
-    RestoreState(saved);
-    throw;
-  }
-  RestoreState(saved);
+  ScopeExit restore([this, saved] { RestoreState(saved); });
+  (this->*perform)();
 }
 
 void TMemDataSet::applyRecord(TUpdateKind kind, TUpdateAction& action) {
@@ -620,16 +628,12 @@ void TMemDataSet::installFilter() {
       const uint8_t* savedBuf = filterBuf_;
       const DataSetState saved = SetTempState(ds::dsFilter);
       filterBuf_ = record;
-      bool accept = true;
-      try {
-        OnFilterRecord()(*this, accept);
-      } catch (...) {
+      ScopeExit restore([this, saved, savedBuf] {
         RestoreState(saved);
         filterBuf_ = savedBuf;
-        throw;
-      }
-      RestoreState(saved);
-      filterBuf_ = savedBuf;
+      });
+      bool accept = true;
+      OnFilterRecord()(*this, accept);
       return accept;
     };
   } else {
@@ -675,31 +679,27 @@ void TMemDataSet::SetOnFilterRecord(std::function<void(DataSet&, bool&)> handler
 
 bool TMemDataSet::FindRecord(bool restart, bool goForward) {
   CheckBrowseMode();
-  const bool temporary = !Filtered();
-  if (temporary) {
-    DataSet::SetFiltered(true);
-    installFilter();
-  }
   bool found = false;
-  try {
-    if (restart) {
-      goForward ? data_->SetToBegin() : data_->SetToEnd();
-    } else {
-      UpdateCursorPos();
+  {
+    // Searching applies the filter even while the dataset does not show it.
+    const bool temporary = !Filtered();
+    if (temporary) {
+      DataSet::SetFiltered(true);
+      installFilter();
     }
+    ScopeExit restore([this, temporary] {
+      if (!temporary) return;
+      DataSet::SetFiltered(false);
+      data_->OnFilterRecord = nullptr;
+      data_->SetFilterText({});  // an empty text never fails to parse
+    });
+    if (restart)
+      goForward ? data_->SetToBegin() : data_->SetToEnd();
+    else
+      UpdateCursorPos();
     CursorPosChanged();
     goForward ? data_->GetNextRecord(nullptr) : data_->GetPriorRecord(nullptr);
     found = !data_->Bof() && !data_->Eof();
-  } catch (...) {
-    if (temporary) {
-      DataSet::SetFiltered(false);
-      installFilter();
-    }
-    throw;
-  }
-  if (temporary) {
-    DataSet::SetFiltered(false);
-    installFilter();
   }
   if (found) ResyncWithScroll();
   return found;
@@ -917,15 +917,12 @@ Variant TMemDataSet::Lookup(const std::string& keyFields, const Variant& keyValu
   if (GetRecord(buffer, ds::gmCurrent, false) != ds::grOK) return Variant::null();
   CursorPosChanged();
   lookupBuf_ = buffer;
-  const DataSetState saved = SetTempState(ds::dsCalcFields);
   std::vector<Variant> values;
-  try {
+  {
+    const DataSetState saved = SetTempState(ds::dsCalcFields);
+    ScopeExit restore([this, saved] { RestoreState(saved); });
     for (Field* f : GetFieldList(resultFields)) values.push_back(f->Value());
-  } catch (...) {
-    RestoreState(saved);
-    throw;
   }
-  RestoreState(saved);
   if (values.size() == 1) return values[0];
   return Variant(values);
 }

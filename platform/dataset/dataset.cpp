@@ -7,15 +7,6 @@ namespace platform::dataset {
 
 namespace {
 
-bool sameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
-
 // Restores a saved dataset state on every path out of a scope.
 class StateGuard {
  public:
@@ -436,7 +427,7 @@ int DataSet::CompareBookmarks(const Bookmark& a, const Bookmark& b) {
 
 Field* DataSet::FindField(std::string_view name) const {
   for (Field* f : flatFields_)
-    if (sameName(f->FieldName, name)) return f;
+    if (SameName(f->FieldName, name)) return f;
   return nullptr;
 }
 

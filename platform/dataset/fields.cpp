@@ -11,15 +11,6 @@ namespace platform::dataset {
 
 namespace {
 
-bool sameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
-
 std::map<FieldType, FieldFactory>& registry() {
   static std::map<FieldType, FieldFactory> classes = [] {
     std::map<FieldType, FieldFactory> m;
@@ -68,6 +59,15 @@ std::string numberText(double v) {
 }
 
 }  // namespace
+
+bool SameName(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
 
 bool IsBlobFieldType(FieldType t) {
   return (t >= ftBlob && t <= ftTypedBinary) || t == ftOraBlob || t == ftOraClob;
@@ -138,7 +138,7 @@ FieldDef* FieldDefs::Find(std::string_view name) const {
 
 int FieldDefs::IndexOf(std::string_view name) const {
   for (size_t i = 0; i < items_.size(); ++i)
-    if (sameName(items_[i]->Name, name)) return int(i);
+    if (SameName(items_[i]->Name, name)) return int(i);
   return -1;
 }
 
@@ -317,8 +317,8 @@ Variant BooleanField::Convert(const Variant& v) const {
   if (v.isNull()) return Variant::null();
   if (v.isText()) {
     const std::string s = v.asString();
-    if (sameName(s, "true")) return Variant(true);
-    if (sameName(s, "false")) return Variant(false);
+    if (SameName(s, "true")) return Variant(true);
+    if (SameName(s, "false")) return Variant(false);
   }
   CONVERT_OR_FAIL(Variant(v.asBool()))
 }

@@ -68,6 +68,9 @@ enum FieldType : uint8_t {
 
 bool IsBlobFieldType(FieldType t);
 
+// Field and parameter names match ignoring ASCII case.
+bool SameName(std::string_view a, std::string_view b);
+
 enum class FieldKind : uint8_t { Data, Calculated, Lookup, InternalCalc };
 
 // Field definition attributes (bits).

@@ -33,15 +33,6 @@ FieldType typeOf(const Variant& v) {
   }
 }
 
-bool sameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 void Param::SetValue(const Variant& v) {
@@ -72,7 +63,7 @@ Param& Params::CreateParam(FieldType type, std::string name, ParamType paramType
 
 Param* Params::FindParam(std::string_view name) const {
   for (auto& p : items_)
-    if (sameName(p->Name, name)) return p.get();
+    if (SameName(p->Name, name)) return p.get();
   return nullptr;
 }
 
