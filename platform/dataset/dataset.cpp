@@ -49,7 +49,11 @@ DataSet::~DataSet() {
     s->dataSet_ = nullptr;
     for (DataLink* l : s->links_) l->updateActive();
   }
-  if (MasterLink) MasterLink->SetDataSource(nullptr);
+  if (MasterLink) {
+    // The link outlives the detail: it goes quiet without calling back into it.
+    MasterLink->detail_ = nullptr;
+    MasterLink->SetDataSource(nullptr);
+  }
   dropLookupLinks();
   for (DataSet* client : lookupClients_) {
     for (Field* f : client->flatFields_)
@@ -720,12 +724,12 @@ void DataLink::dataEvent(DataEvent event, Field* field) {
   }
 }
 
-MasterDataLink::MasterDataLink(DataSet& detail) : detail_(detail) {
-  detail_.MasterLink = this;
+MasterDataLink::MasterDataLink(DataSet& detail) : detail_(&detail) {
+  detail_->MasterLink = this;
 }
 
 MasterDataLink::~MasterDataLink() {
-  if (detail_.MasterLink == this) detail_.MasterLink = nullptr;
+  if (detail_ && detail_->MasterLink == this) detail_->MasterLink = nullptr;
 }
 
 std::vector<Field*> MasterDataLink::MasterFields() const {
@@ -734,6 +738,7 @@ std::vector<Field*> MasterDataLink::MasterFields() const {
 }
 
 void MasterDataLink::ActiveChanged() {
+  if (!detail_) return;
   if (Active()) {
     if (OnMasterChange) OnMasterChange();
   } else if (OnMasterDisable) {
@@ -742,6 +747,7 @@ void MasterDataLink::ActiveChanged() {
 }
 
 void MasterDataLink::RecordChanged(Field* field) {
+  if (!detail_) return;
   if (!field) return DataSetChanged();
   for (Field* f : MasterFields())
     if (f == field) {
@@ -751,7 +757,7 @@ void MasterDataLink::RecordChanged(Field* field) {
 }
 
 void MasterDataLink::DataSetChanged() {
-  if (GetDataSet() && GetDataSet()->State() != dsInsert && OnMasterChange) OnMasterChange();
+  if (detail_ && GetDataSet() && GetDataSet()->State() != dsInsert && OnMasterChange) OnMasterChange();
 }
 
 }  // namespace platform::dataset

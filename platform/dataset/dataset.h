@@ -85,6 +85,7 @@ class Stream {
 
 class DataSource;
 class DataLink;
+class MasterDataLink;
 
 class DataSet {
  public:
@@ -268,7 +269,7 @@ class DataSet {
   void SetModified() { modified_ = true; }
   int BookmarkSize = 0;
   // The link that makes this a detail dataset, if any.
-  DataLink* MasterLink = nullptr;
+  MasterDataLink* MasterLink = nullptr;
 
  private:
   friend class DataSource;
@@ -375,7 +376,8 @@ class MasterDataLink : public DataLink {
  public:
   explicit MasterDataLink(DataSet& detail);
   ~MasterDataLink() override;
-  DataSet* DetailDataSet() const override { return &detail_; }
+  // nullptr once the detail dataset is destroyed.
+  DataSet* DetailDataSet() const override { return detail_; }
   // The master's fields named by FieldNames (";"-separated), once the master is open.
   std::vector<Field*> MasterFields() const;
   std::string FieldNames;
@@ -387,7 +389,8 @@ class MasterDataLink : public DataLink {
   void DataSetChanged() override;
 
  private:
-  DataSet& detail_;
+  friend class DataSet;
+  DataSet* detail_;
 };
 
 }  // namespace platform::dataset

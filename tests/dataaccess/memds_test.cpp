@@ -255,6 +255,14 @@ TEST(TMemDataSetTest, ADetailFollowsItsMasterAndLinksCannotCircle) {
   } catch (const ds::EDatabaseError& e) {
     EXPECT_STREQ(e.what(), "Circular datalinks are not allowed");
   }
+  int calls = 0;
+  auto gone = std::make_unique<PeopleSet>();
+  ds::MasterDataLink orphan(*gone);
+  orphan.OnMasterChange = [&] { ++calls; };
+  orphan.SetDataSource(&masterSource);
+  gone.reset();  // the link outlives its detail and calls nothing back
+  master.First();
+  EXPECT_EQ(calls, 1);
   master.Close();
   EXPECT_FALSE(link.Active());
 }
