@@ -201,7 +201,8 @@ void TMemDataSet::applyRecord(TUpdateKind kind, TUpdateAction& action) {
 void TMemDataSet::Prepare() {
   if (data_->Prepared()) return;
   data_->Prepare();
-  CreateFieldDefs();
+  GetFieldDefs().Updated = false;
+  InternalInitFieldDefs();
 }
 
 void TMemDataSet::UnPrepare() {

@@ -190,6 +190,8 @@ TEST(TMemDataSetTest, FiltersSearchesBlobsAndRangesAsTheUserSeesThem) {
 TEST(TMemDataSetTest, CachedUpdatesWaitForApplyAndTheHandlerDecides) {
   PeopleSet d;
   d.SetCachedUpdates(true);
+  d.Prepare();
+  EXPECT_EQ(d.GetFieldDefs().Count(), 5);
   d.Open();
   addRow(d, 1, "a");
   addRow(d, 2, "b");
