@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/dataset/dberror.h"
+
 namespace dataaccess {
 
 enum DAMessageId : uint16_t {
@@ -45,10 +47,7 @@ std::string DAMessage(DAMessageId id, std::string_view arg);
 std::string DAMessage(DAMessageId id, int64_t arg);
 
 // The dataset layer's database error.
-class EDatabaseError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
+using EDatabaseError = platform::dataset::EDatabaseError;
 
 // The library's generic error.
 class EMemDataError : public std::runtime_error {

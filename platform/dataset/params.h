@@ -1,0 +1,73 @@
+// Parameters of a statement or a stored procedure: a name, a data type, a direction and a value.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/dataset/fields.h"
+#include "platform/dataset/variant.h"
+
+namespace platform::dataset {
+
+enum ParamType : uint8_t { ptUnknown, ptInput, ptOutput, ptInputOutput, ptResult };
+
+class Param {
+ public:
+  Param() = default;
+  Param(std::string name, FieldType type, ParamType paramType)
+      : Name(std::move(name)), DataType(type), ParamType_(paramType) {}
+  virtual ~Param() = default;
+
+  const Variant& Value() const { return value_; }
+  // Stores the value; a parameter of unknown type takes the value's type.
+  void SetValue(const Variant& v);
+  bool IsNull() const { return value_.isNull(); }
+  void Clear() { value_ = Variant::null(); }
+  // Bound: the value was set, so the statement must not take it from elsewhere (a master record).
+  bool Bound = false;
+
+  std::string AsString() const { return value_.isNull() ? std::string() : value_.asString(); }
+  int32_t AsInteger() const { return value_.isNull() ? 0 : value_.asInt32(); }
+  double AsFloat() const { return value_.isNull() ? 0 : value_.asDouble(); }
+  void SetAsString(const std::string& v) { setTyped(ftString, Variant(v)); }
+  void SetAsInteger(int32_t v) { setTyped(ftInteger, Variant(v)); }
+  void SetAsFloat(double v) { setTyped(ftFloat, Variant(v)); }
+  void SetAsDateTime(DateTime v) { setTyped(ftDateTime, Variant(v)); }
+  // The field's type and its current value.
+  void AssignField(const Field& field);
+  void Assign(const Param& other);
+
+  std::string Name;
+  FieldType DataType = ftUnknown;
+  ParamType ParamType_ = ptUnknown;
+
+ private:
+  void setTyped(FieldType type, const Variant& v) {
+    DataType = type;
+    SetValue(v);
+  }
+  Variant value_ = Variant::null();
+};
+
+class Params {
+ public:
+  int Count() const { return int(items_.size()); }
+  Param& operator[](int i) const { return *items_.at(size_t(i)); }
+  Param& CreateParam(FieldType type, std::string name, ParamType paramType);
+  void Add(std::unique_ptr<Param> param) { items_.push_back(std::move(param)); }
+  void Clear() { items_.clear(); }
+  // The first parameter of the name, ignoring ASCII case; nullptr or "Parameter '...' not found".
+  Param* FindParam(std::string_view name) const;
+  Param& ParamByName(std::string_view name) const;
+  // Copies, for every parameter of `source` found here by name, its type and value.
+  void AssignValues(const Params& source);
+  // Replaces the list with copies of `source`'s parameters.
+  void Assign(const Params& source);
+
+ private:
+  std::vector<std::unique_ptr<Param>> items_;
+};
+
+}  // namespace platform::dataset

@@ -1,0 +1,313 @@
+// The memory dataset driven as an application drives it, checked after every step.
+#include "dataaccess/memds.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "dataaccess/daconsts.h"
+#include "dataaccess/memdata_list.h"
+#include "tests/dataaccess/dataaccess_testing.h"
+
+namespace dataaccess {
+namespace {
+
+namespace ds = platform::dataset;
+
+// ID integer, NAME a heap string, AMOUNT NUMBER(5,2), NOTE a memo, CODE NUMBER(10).
+class People : public TMemData {
+ public:
+  void InternalInitFields() override {
+    add("ID", dtInteger, 4, 9, 0);
+    add("NAME", dtExtString, 8, 30, 0);
+    add("AMOUNT", dtFloat, 8, 5, 2);
+    add("NOTE", dtMemo, 8, 0, 0);
+    add("CODE", dtInteger, 4, 10, 0);
+  }
+
+ private:
+  void add(const char* name, uint16_t type, uint16_t size, uint16_t length, uint16_t scale) {
+    auto f = std::make_unique<TFieldDesc>();
+    f->Name = f->ActualName = name;
+    f->DataType = type, f->Size = size, f->Length = length, f->Scale = scale;
+    f->FieldNo = uint16_t(Fields.Count() + 1);
+    Fields.Add(std::move(f));
+  }
+};
+
+class PeopleSet : public TMemDataSet {
+ public:
+  PeopleSet() { SetIRecordSet(std::make_unique<People>()); }
+  int inserts = 0, updates = 0, deletes = 0;
+
+ protected:
+  void PerformInsert() override { ++inserts; }
+  void PerformUpdate() override { ++updates; }
+  void PerformDelete() override { ++deletes; }
+};
+
+void addRow(TMemDataSet& d, int id, const std::string& name) {
+  d.Append();
+  d.FieldByName("ID").SetAsInteger(id);
+  d.FieldByName("NAME").SetAsString(name);
+  d.Post();
+}
+
+// Random edits, inserts, deletes, cancels and moves against a list model; after each step the
+// dataset's current record, record number and count match the model.
+TEST(TMemDataSetTest, RandomEditingAndNavigationFollowsAListModel) {
+  const uint32_t seed = dataaccess_testing::testSeed();
+  std::mt19937 rng(seed);
+  PeopleSet d;
+  d.Open();
+  std::vector<std::pair<int, std::string>> model;
+  size_t cur = 0;
+  for (int step = 0; step < 1500; ++step) {
+    SCOPED_TRACE("seed " + std::to_string(seed) + " step " + std::to_string(step));
+    const int op = int(rng() % 9);
+    const int id = step;
+    const std::string name = "name" + std::to_string(rng() % 50);
+    if (op == 0 || model.empty()) {
+      addRow(d, id, name);
+      model.emplace_back(id, name);
+      cur = model.size() - 1;
+    } else if (op == 1) {
+      d.Insert();
+      d.FieldByName("ID").SetAsInteger(id);
+      d.FieldByName("NAME").SetAsString(name);
+      if (rng() % 3 == 0) {
+        d.Cancel();
+      } else {
+        d.Post();
+        model.insert(model.begin() + long(cur), {id, name});
+      }
+    } else if (op == 2) {
+      d.Edit();
+      ASSERT_EQ(d.State(), ds::dsEdit);
+      d.FieldByName("NAME").SetAsString(name);
+      EXPECT_EQ(d.FieldByName("NAME").OldValue().asString(), model[cur].second);
+      if (rng() % 2) {
+        d.Cancel();
+      } else {
+        d.Post();
+        model[cur].second = name;
+      }
+    } else if (op == 3) {
+      d.Delete();
+      model.erase(model.begin() + long(cur));
+      if (cur == model.size() && cur > 0) --cur;
+    } else if (op == 4) {
+      const int by = int(rng() % 7) - 3;
+      const int moved = d.MoveBy(by);
+      const long target = std::clamp(long(cur) + by, 0L, long(model.size()) - 1);
+      EXPECT_EQ(moved, std::abs(target - long(cur)));
+      cur = size_t(target);
+    } else if (op == 5) {
+      rng() % 2 ? d.First() : d.Last();
+      cur = d.Bof() ? 0 : model.size() - 1;
+    } else if (op == 6) {
+      const ds::Bookmark b = d.GetBookmark();
+      const size_t at = cur;
+      d.MoveBy(int(rng() % 5));
+      d.GotoBookmark(b);
+      cur = at;
+    } else {
+      const std::string wanted = "NAME" + std::to_string(rng() % 50);
+      size_t hit = 0;
+      while (hit < model.size() && model[hit].second != "name" + wanted.substr(4)) ++hit;
+      EXPECT_EQ(d.Locate("name", wanted, ds::loCaseInsensitive), hit < model.size());
+      if (hit < model.size()) cur = hit;
+    }
+    ASSERT_EQ(d.State(), ds::dsBrowse);
+    ASSERT_EQ(d.RecordCount(), int(model.size()));
+    if (model.empty()) {
+      ASSERT_TRUE(d.IsEmpty() && d.Bof() && d.Eof());
+      continue;
+    }
+    ASSERT_EQ(d.RecNo(), int(cur) + 1);
+    ASSERT_EQ(d.FieldByName("ID").AsInteger(), model[cur].first);
+    ASSERT_EQ(d.FieldByName("NAME").AsString(), model[cur].second);
+  }
+  d.Edit();
+  d.FieldByName("NAME").SetAsString("left open");
+  d.Close();  // an edit in progress and buffers holding heap strings: nothing may outlive the store
+  EXPECT_EQ(d.inserts + d.updates + d.deletes > 0, true);
+}
+
+TEST(TMemDataSetTest, FiltersSearchesBlobsAndRangesAsTheUserSeesThem) {
+  PeopleSet d;
+  d.NumberRange = true;
+  d.Open();
+  for (auto [id, name] : {std::pair{1, "ABCD"}, {2, "abcd"}, {3, "XYZ"}, {4, "ab"}}) addRow(d, id, name);
+  EXPECT_TRUE(d.Locate("NAME", "AB", ds::loPartialKey));
+  EXPECT_EQ(d.RecNo(), 1);
+  d.Last();
+  EXPECT_TRUE(d.Locate("NAME", "abcd", ds::loCaseInsensitive));
+  EXPECT_EQ(d.RecNo(), 1);
+  EXPECT_TRUE(d.Lookup("ID", 9, "NAME").isNull());
+  EXPECT_EQ(d.Lookup("ID", 3, "NAME").asString(), "XYZ");
+  EXPECT_EQ(d.RecNo(), 1);
+
+  d.SetFilterText("NAME = 'ab*'");
+  d.SetFiltered(true);
+  EXPECT_EQ(d.RecordCount(), 2);  // "abcd" and "ab"; the filter is case-sensitive
+  d.SetOnFilterRecord([](ds::DataSet& s, bool& accept) { accept = s.FieldByName("ID").AsInteger() > 2; });
+  EXPECT_EQ(d.RecordCount(), 1);
+  EXPECT_EQ(d.FieldByName("ID").AsInteger(), 4);
+  d.SetFiltered(false);
+  EXPECT_EQ(d.RecordCount(), 4);
+  EXPECT_TRUE(d.FindLast());
+  EXPECT_EQ(d.FieldByName("ID").AsInteger(), 4);
+  EXPECT_EQ(d.RecordCount(), 4);
+
+  Field& note = d.FieldByName("NOTE");
+  EXPECT_THROW(d.CreateBlobStream(note, ds::bmWrite), ds::EDatabaseError);
+  d.First();
+  d.Edit();
+  {
+    auto s = d.CreateBlobStream(note, ds::bmWrite);
+    s->Write("hello, world", 12);
+  }
+  EXPECT_TRUE(note.Modified);
+  d.Cancel();
+  EXPECT_TRUE(note.IsNull());
+  d.Edit();
+  d.CreateBlobStream(note, ds::bmWrite)->Write("kept", 4);
+  d.Post();
+  EXPECT_EQ(d.CreateBlobStream(note, ds::bmRead)->ReadAll(), "kept");
+
+  d.Edit();
+  d.FieldByName("AMOUNT").SetAsFloat(999.99);
+  EXPECT_THROW(d.FieldByName("AMOUNT").SetAsFloat(1000), ds::EDatabaseError);
+  d.FieldByName("CODE").SetAsInteger(2000000000);  // NUMBER(10) does not fit 32 bits: no range
+  d.Post();
+  EXPECT_EQ(d.FieldByName("AMOUNT").AsFloat(), 999.99);
+  d.Close();
+}
+
+TEST(TMemDataSetTest, CachedUpdatesWaitForApplyAndTheHandlerDecides) {
+  PeopleSet d;
+  d.SetCachedUpdates(true);
+  d.Prepare();
+  EXPECT_EQ(d.GetFieldDefs().Count(), 5);
+  d.Open();
+  addRow(d, 1, "a");
+  addRow(d, 2, "b");
+  EXPECT_EQ(d.GetUpdateStatus(), ds::usInserted);
+  EXPECT_EQ(d.inserts, 0);
+  auto answer = ds::uaFail;
+  int calls = 0;
+  d.OnUpdateRecord = [&](ds::DataSet&, ds::UpdateKind kind, ds::UpdateAction& action) {
+    EXPECT_EQ(kind, ds::ukInsert);
+    ++calls;
+    action = answer;
+  };
+  d.ApplyUpdates();
+  EXPECT_EQ(calls, 2);
+  EXPECT_TRUE(d.UpdatesPending());
+  answer = ds::uaAbort;
+  d.ApplyUpdates();  // stops at the first record, without an error
+  EXPECT_EQ(calls, 3);
+  answer = uaDefault;
+  d.ApplyUpdates();
+  EXPECT_EQ(d.inserts, 2);
+  d.CommitUpdates();
+  EXPECT_FALSE(d.UpdatesPending());
+  EXPECT_EQ(d.GetUpdateStatus(), ds::usUnmodified);
+
+  d.SetCachedUpdates(false);
+  d.LocalUpdate = true;
+  d.Edit();
+  d.FieldByName("NAME").SetAsString("local");
+  d.Post();
+  EXPECT_EQ(d.updates, 0);
+  d.LocalUpdate = false;
+  d.Delete();
+  EXPECT_EQ(d.deletes, 1);
+}
+
+TEST(TMemDataSetTest, ADetailFollowsItsMasterAndLinksCannotCircle) {
+  PeopleSet master, detail;
+  master.Open();
+  detail.Open();
+  for (int i = 1; i <= 3; ++i) addRow(master, i, "m" + std::to_string(i));
+  for (int i = 1; i <= 6; ++i) addRow(detail, (i + 1) / 2, "d" + std::to_string(i));
+  ds::DataSource masterSource, detailSource;
+  masterSource.SetDataSet(&master);
+  detailSource.SetDataSet(&detail);
+  ds::MasterDataLink link(detail);
+  link.FieldNames = "ID";
+  link.OnMasterChange = [&] {
+    detail.SetFilterText("ID = " + std::to_string(link.MasterFields()[0]->AsInteger()));
+    detail.SetFiltered(true);
+  };
+  link.SetDataSource(&masterSource);
+  master.First();
+  EXPECT_EQ(detail.RecordCount(), 2);
+  EXPECT_EQ(detail.FieldByName("NAME").AsString(), "d1");
+  master.Last();
+  EXPECT_EQ(detail.FieldByName("NAME").AsString(), "d5");
+
+  ds::MasterDataLink back(master);
+  try {
+    back.SetDataSource(&detailSource);
+    FAIL();
+  } catch (const ds::EDatabaseError& e) {
+    EXPECT_STREQ(e.what(), "Circular datalinks are not allowed");
+  }
+  int calls = 0;
+  auto gone = std::make_unique<PeopleSet>();
+  ds::MasterDataLink orphan(*gone);
+  orphan.OnMasterChange = [&] { ++calls; };
+  orphan.SetDataSource(&masterSource);
+  gone.reset();  // the link outlives its detail and calls nothing back
+  master.First();
+  EXPECT_EQ(calls, 1);
+  master.Close();
+  EXPECT_FALSE(link.Active());
+}
+
+TEST(TMemDataSetTest, PersistentCalculatedAndLookupFieldsFollowTheRecordAndTheEventsComeInOrder) {
+  auto owners = std::make_unique<PeopleSet>();
+  owners->Open();
+  addRow(*owners, 7, "Ann");
+  PeopleSet d;
+  std::vector<std::string> events;
+  auto log = [&](const char* e) { return [&events, e](ds::DataSet&) { events.push_back(e); }; };
+  d.BeforePost = log("before post"), d.AfterPost = log("after post"), d.OnNewRecord = log("new");
+  d.AfterScroll = log("scroll"), d.AfterCancel = log("cancel");
+  Field* id = Field::AddTo(d, std::make_unique<ds::IntegerField>());
+  id->FieldName = "ID", id->Required = true, id->DefaultExpression = "7";
+  Field::AddTo(d, std::make_unique<ds::StringField>())->FieldName = "NAME";
+  Field* twice = Field::AddTo(d, std::make_unique<ds::IntegerField>());
+  twice->FieldName = "TWICE", twice->Kind = ds::FieldKind::Calculated;
+  Field* owner = Field::AddTo(d, std::make_unique<ds::StringField>());
+  owner->FieldName = "OWNER", owner->Kind = ds::FieldKind::Lookup, owner->LookupDataSet = owners.get();
+  owner->KeyFields = owner->LookupKeyFields = "ID", owner->LookupResultField = "NAME";
+  d.OnCalcFields = [&](ds::DataSet& s) { twice->SetAsInteger(s.FieldByName("ID").AsInteger() * 2); };
+  d.Open();
+  EXPECT_EQ(d.FieldByName("NAME").Size, 30);  // from the definition
+  EXPECT_EQ(d.FindField("AMOUNT"), nullptr);  // persistent fields only
+  d.Append();
+  EXPECT_EQ(twice->AsInteger(), 14);  // the default went in, and the calculation followed
+  id->Clear();
+  EXPECT_THROW(d.Post(), ds::EDatabaseError);  // "Field 'ID' must have a value"
+  EXPECT_EQ(d.State(), ds::dsInsert);
+  id->SetAsInteger(7);
+  d.DisableControls();
+  d.Post();
+  d.EnableControls();
+  EXPECT_EQ(owner->AsString(), "Ann");
+  EXPECT_EQ(twice->AsInteger(), 14);
+  EXPECT_THROW(twice->SetAsInteger(1), ds::EDatabaseError);  // browse state
+  EXPECT_EQ(events, (std::vector<std::string>{"new", "scroll", "before post", "before post", "after post"}));
+  owners.reset();  // the lookup field forgets the dataset that went
+  d.Resync();
+  EXPECT_TRUE(owner->IsNull());
+  EXPECT_EQ(twice->AsInteger(), 14);
+}
+
+}  // namespace
+}  // namespace dataaccess
