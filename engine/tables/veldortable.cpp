@@ -20,14 +20,13 @@ constexpr uint32_t kInitialRecordSetSize = 8192;
 void cutTail(TFileHandler& file, int64_t length) {
   if (!file.IsOpen() || file.GetFileSize() <= length) return;
   file.EnterSection();
-  try {
+  FirstFailure failure;
+  failure.run([&] {
     file.Seek(kSeekBegin, length);
     file.Truncate();
-  } catch (...) {
-    file.LeaveSection();
-    throw;
-  }
+  });
   file.LeaveSection();
+  failure.raise();
 }
 
 }  // namespace
@@ -124,22 +123,16 @@ void TDataTable::Open() {
   if (opened_) return;
   written_ = false;
   nameFiles();
-  try {
-    data_->Open();
-    index_->Open();
-    if (data_->GetBlobFieldCount() > 0) {
-      blob_->SetBlockSize(data_->GetBlobBlockSize());
-      blob_->SetEncrypted(data_->IsEncrypted());
-      blob_->Open();
-    }
-  } catch (...) {
-    try {
-      closeFiles();
-    } catch (...) {
-      // The open's own failure is the one to report; the handles are gone either way.
-    }
+  UndoOnFailure undo([&] {
     DecOpenCount();
-    throw;
+    closeFiles();
+  });
+  data_->Open();
+  index_->Open();
+  if (data_->GetBlobFieldCount() > 0) {
+    blob_->SetBlockSize(data_->GetBlobBlockSize());
+    blob_->SetEncrypted(data_->IsEncrypted());
+    blob_->Open();
   }
   opened_ = true;
   readOnlyAttribute_ =
@@ -179,35 +172,29 @@ void TDataTable::CreateFiles(const TTableDefinition& definition) {
   written_ = false;
   nameFiles();
   bool blobCreated = false;
-  try {
-    data_->DefineStructure(definition.languageId, definition.sortId, definition.userVersion1,
-                           definition.userVersion2, definition.encrypted, definition.password,
-                           definition.description, definition.blobBlockSize, definition.fields);
-    index_->CreateFile();
-    index_->DefinePrimaryIndex(definition.indexes.empty() ? TIndexDescriptor{} : definition.indexes[0]);
-    for (size_t i = 1; i < definition.indexes.size(); ++i) index_->AddSecondaryIndex(definition.indexes[i]);
-    if (definition.textIndex) index_->SetIndexDescriptor(kSysTextSlot, *definition.textIndex);
-    if (data_->GetBlobFieldCount() > 0) {
-      blob_->SetBlockSize(data_->GetBlobBlockSize());
-      blob_->SetEncrypted(data_->IsEncrypted());
-      blob_->CreateFile();
-      blobCreated = true;
-    }
-    // The headers go out at once, so that the files open again whatever happens next.
-    FlushTable(false, true, false, true, true);
-  } catch (...) {
-    try {
-      closeFiles();
-      if (data_->FileExists()) data_->DeleteFile();
-      if (index_->FileExists()) index_->DeleteFile();
-      if (blobCreated && blob_->FileExists()) blob_->DeleteFile();
-    } catch (...) {
-      // The creation's own failure is the one to report.
-    }
+  UndoOnFailure undo([&] {
     opened_ = false;
     DecOpenCount();
-    throw;
+    closeFiles();
+    if (data_->FileExists()) data_->DeleteFile();
+    if (index_->FileExists()) index_->DeleteFile();
+    if (blobCreated && blob_->FileExists()) blob_->DeleteFile();
+  });
+  data_->DefineStructure(definition.languageId, definition.sortId, definition.userVersion1,
+                         definition.userVersion2, definition.encrypted, definition.password,
+                         definition.description, definition.blobBlockSize, definition.fields);
+  index_->CreateFile();
+  index_->DefinePrimaryIndex(definition.indexes.empty() ? TIndexDescriptor{} : definition.indexes[0]);
+  for (size_t i = 1; i < definition.indexes.size(); ++i) index_->AddSecondaryIndex(definition.indexes[i]);
+  if (definition.textIndex) index_->SetIndexDescriptor(kSysTextSlot, *definition.textIndex);
+  if (data_->GetBlobFieldCount() > 0) {
+    blob_->SetBlockSize(data_->GetBlobBlockSize());
+    blob_->SetEncrypted(data_->IsEncrypted());
+    blob_->CreateFile();
+    blobCreated = true;
   }
+  // The headers go out at once, so that the files open again whatever happens next.
+  FlushTable(false, true, false, true, true);
   readOnly_ = readOnlyAttribute_ = false;
 }
 
@@ -228,27 +215,20 @@ void TDataTable::RenameFiles(std::string_view newName, bool backup) {
   const std::string directory = IsPathName(base) || inMemory_ ? std::string() : GetDirectoryName();
   std::string oldNames[3];
   int renamed = 0;
-  try {
-    for (int i = 0; i < 3; ++i) {
-      oldNames[i] = files[i]->GetName();
-      if (i == 2 && !files[i]->FileExists()) break;
-      const std::string target = directory + ForceFileExt(base, kDataFileExt, exts[i]);
-      if (backup && directory_->FileList().FileExists(target, inMemory_)) {
-        const int32_t r = directory_->FileList().DeleteFile(target, inMemory_);
-        if (r < 0) SignalTableError(uint16_t(-r), target, GetDirectoryName());
-      }
-      files[i]->RenameFile(target);
-      ++renamed;
+  UndoOnFailure undo([&] {
+    FirstFailure back;
+    for (int i = renamed - 1; i >= 0; --i) back.run([&] { files[i]->RenameFile(oldNames[i]); });
+  });
+  for (int i = 0; i < 3; ++i) {
+    oldNames[i] = files[i]->GetName();
+    if (i == 2 && !files[i]->FileExists()) break;
+    const std::string target = directory + ForceFileExt(base, kDataFileExt, exts[i]);
+    if (backup && directory_->FileList().FileExists(target, inMemory_)) {
+      const int32_t r = directory_->FileList().DeleteFile(target, inMemory_);
+      if (r < 0) SignalTableError(uint16_t(-r), target, GetDirectoryName());
     }
-  } catch (...) {
-    for (int i = renamed - 1; i >= 0; --i) {
-      try {
-        files[i]->RenameFile(oldNames[i]);
-      } catch (...) {
-        // The rename's own failure is the one to report.
-      }
-    }
-    throw;
+    files[i]->RenameFile(target);
+    ++renamed;
   }
 }
 
@@ -369,16 +349,8 @@ void TDataTable::endReadPair(bool& state, uint16_t& indexSlot, uint16_t& blobSlo
 }
 
 bool TDataTable::refreshOrRelease(const std::function<void()>& release) {
-  try {
-    return RefreshIfChanged();
-  } catch (...) {
-    try {
-      release();
-    } catch (...) {
-      // The refresh's own failure is the one to report.
-    }
-    throw;
-  }
+  UndoOnFailure undo([&] { release(); });
+  return RefreshIfChanged();
 }
 
 void TDataTable::SetFileLockRetryRules(const LockRetryRules& rules) {
@@ -451,12 +423,8 @@ void TDataTable::StartTransaction() {
   if (readOnly_ || inTransaction_) return;
   if (exclusive_) FlushTable(false, false, false, false, false);
   inTransaction_ = true;
-  try {
-    LockForTransaction();
-  } catch (...) {
-    inTransaction_ = false;
-    throw;
-  }
+  UndoOnFailure undo([&] { inTransaction_ = false; });
+  LockForTransaction();
 }
 
 void TDataTable::RollbackTransaction() {
@@ -506,13 +474,10 @@ void TDataTable::PrepareCommit() {
 void TDataTable::WriteTransaction(bool endTransaction, bool forceFlush) {
   if (readOnly_ || !inTransaction_) return;
   inTransaction_ = false;
-  try {
-    FlushTable(endTransaction, false, forceFlush, false, false);
-  } catch (...) {
-    inTransaction_ = true;
-    throw;
-  }
+  FirstFailure failure;
+  failure.run([&] { FlushTable(endTransaction, false, forceFlush, false, false); });
   inTransaction_ = true;
+  failure.raise();
 }
 
 void TDataTable::EndTransaction(bool endTransaction) {

@@ -21,7 +21,6 @@
 #pragma once
 
 #include <cstdint>
-#include <exception>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -33,29 +32,11 @@
 #include "engine/storage/veldorblob.h"
 #include "engine/storage/veldordata.h"
 #include "engine/storage/veldorfielddesc.h"
+#include "engine/storage/veldorguard.h"
 #include "engine/storage/veldorindex.h"
 #include "engine/storage/veldortablelink.h"
 
 namespace engine {
-
-// Runs every step of a clean-up even when one fails, and raises the first failure at the end.
-class FirstFailure {
- public:
-  template <class Step>
-  void run(Step&& step) {
-    try {
-      step();
-    } catch (...) {
-      if (!first_) first_ = std::current_exception();
-    }
-  }
-  void raise() {
-    if (first_) std::rethrow_exception(first_);
-  }
-
- private:
-  std::exception_ptr first_;
-};
 
 class TDataDirectory;
 class TDataSession;
