@@ -104,6 +104,10 @@ std::unique_ptr<OsFile> FaultyFileSystem::createFile(const std::string& path, bo
   return file ? std::make_unique<FaultyFile>(*this, std::move(file)) : nullptr;
 }
 
+bool FaultyFileSystem::syncFolder(const std::string& path) {
+  return !fails(strike(Op::Change)) && base_.syncFolder(path);
+}
+
 bool FaultyFileSystem::deleteFile(const std::string& path) {
   return !fails(strike(Op::Other)) && base_.deleteFile(path);
 }

@@ -401,6 +401,16 @@ class LocalFileSystem final : public FileSystem {
 
 }  // namespace
 
+bool FileSystem::syncFolder(const std::string& path) {
+  const int fd = ::open(path.empty() ? "." : path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return failWith(errno);
+  // A file system that cannot sync a folder (EINVAL) keeps no entries to force.
+  const bool synced = ::fsync(fd) == 0 || errno == EINVAL;
+  const int error = errno;
+  ::close(fd);
+  return synced || failWith(error);
+}
+
 FileSystem& FileSystem::local() {
   static LocalFileSystem fs;
   return fs;

@@ -115,6 +115,8 @@ class FileSystem {
   virtual std::string tempPath() = 0;
   virtual std::string computerName() = 0;
   virtual void sleepFor(std::chrono::milliseconds duration) = 0;
+  // Forces the folder's entries (files created, renamed or deleted in it) to the device.
+  virtual bool syncFolder(const std::string& path);
 };
 
 // Milliseconds from a fixed point in the past; for measuring intervals only.

@@ -322,6 +322,11 @@ void TDataDirectory::Commit(bool endTransaction, bool forceFlush) {
     UndoOnFailure undo([&] { abandonTransaction(); });
     for (size_t i = snapshot.size(); i-- > 0;) snapshot[i]->PrepareCommit();
     for (size_t i = snapshot.size(); i-- > 0;) snapshot[i]->WriteTransaction(endTransaction, forceFlush);
+    // Every table's changes go out as one unit, journal first.
+    std::vector<TJournalTable> targets;
+    for (size_t i = snapshot.size(); i-- > 0;)
+      if (snapshot[i]->WritesHeld()) targets.push_back(snapshot[i]->JournalTarget());
+    WriteOutTables(fileList_->FileSystem(), targets, forceFlush || session_->ForceBufferFlush() != 0);
   }
   endEachTable([endTransaction](TDataTable& t) { t.EndTransaction(endTransaction); });
 }

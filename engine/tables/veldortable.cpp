@@ -4,6 +4,7 @@
 
 #include "engine/storage/veldorerr.h"
 #include "engine/storage/veldorhelpers.h"
+#include "engine/storage/veldorjournal.h"
 #include "engine/storage/veldorkeys.h"
 #include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldorsession.h"
@@ -14,20 +15,6 @@ namespace engine {
 namespace {
 
 constexpr uint32_t kInitialRecordSetSize = 8192;
-
-// Cuts a file that is longer than its header accounts for back to that length. Such a tail is
-// what a failed write-out leaves when the header that would count it was never written.
-void cutTail(TFileHandler& file, int64_t length) {
-  if (!file.IsOpen() || file.GetFileSize() <= length) return;
-  file.EnterSection();
-  FirstFailure failure;
-  failure.run([&] {
-    file.Seek(kSeekBegin, length);
-    file.Truncate();
-  });
-  file.LeaveSection();
-  failure.raise();
-}
 
 }  // namespace
 
@@ -118,15 +105,7 @@ void TDataTable::closeFiles() {
   failure.raise();
 }
 
-void TDataTable::Open() {
-  IncOpenCount();
-  if (opened_) return;
-  written_ = false;
-  nameFiles();
-  UndoOnFailure undo([&] {
-    DecOpenCount();
-    closeFiles();
-  });
+void TDataTable::openFiles() {
   data_->Open();
   index_->Open();
   if (data_->GetBlobFieldCount() > 0) {
@@ -138,6 +117,79 @@ void TDataTable::Open() {
   readOnlyAttribute_ =
       data_->IsReadOnlyAttribute() || index_->IsReadOnlyAttribute() || blob_->IsReadOnlyAttribute();
   readOnly_ = readOnlyAttribute_ || data_->IsReadOnly() || index_->IsReadOnly() || blob_->IsReadOnly();
+}
+
+void TDataTable::holdWrites(bool hold) {
+  for (TFileHandler* f : {static_cast<TFileHandler*>(data_.get()), static_cast<TFileHandler*>(index_.get()),
+                          static_cast<TFileHandler*>(blob_.get())})
+    f->SetHoldWrites(hold);
+}
+
+std::array<TFileHandler*, 3> TDataTable::journalFiles() const {
+  return {data_->IsOpen() ? data_.get() : nullptr, index_->IsOpen() ? index_.get() : nullptr,
+          BlobFileInUse() ? blob_.get() : nullptr};
+}
+
+TJournalTable TDataTable::JournalTarget() const {
+  TJournalTable target;
+  target.journalPath = FileName(kJournalExt);
+  target.files = journalFiles();
+  target.journal = !inMemory_;
+  return target;
+}
+
+bool TDataTable::WritesHeld() const {
+  for (TFileHandler* f : journalFiles())
+    if (f && f->HasHeldWrites()) return true;
+  return false;
+}
+
+void TDataTable::writeOutHeld(bool durable) {
+  if (WritesHeld()) WriteOutTables(directory_->FileList().FileSystem(), {JournalTarget()}, durable);
+}
+
+bool TDataTable::recoverHotJournal() {
+  if (inMemory_ || !opened_) return false;
+  platform::FileSystem& fs = directory_->FileList().FileSystem();
+  const std::string path = FileName(kJournalExt);
+  if (!JournalExists(fs, path)) return false;
+  if (exclusive_ || writeHeld_) return RecoverJournal(fs, path, journalFiles());
+  // Under the table's exclusive lock: the write locks of its three files, which no reader's slot
+  // and no other writer can share.
+  bool data = false, index = false, blob = false, recovered = false;
+  FirstFailure failure;
+  failure.run([&] {
+    if (!transactionLockHeld_ && !(data = data_->LockWrite())) raise(VELDOR_LOCKTIMEOUT);
+    if (!(index = index_->LockWrite())) raise(VELDOR_LOCKTIMEOUT);
+    if (BlobFileInUse() && !(blob = blob_->LockWrite())) raise(VELDOR_LOCKTIMEOUT);
+    recovered = RecoverJournal(fs, path, journalFiles());
+  });
+  if (blob) blob_->UnlockWrite();
+  if (index) index_->UnlockWrite();
+  if (data) data_->UnlockWrite();
+  failure.raise();
+  return recovered;
+}
+
+void TDataTable::Open() {
+  IncOpenCount();
+  if (opened_) return;
+  written_ = false;
+  nameFiles();
+  UndoOnFailure undo([&] {
+    opened_ = false;
+    DecOpenCount();
+    closeFiles();
+  });
+  openFiles();
+  // A commit cut short by the end of a process is rolled back before anything is read; the
+  // files are then opened afresh, since what they read at open may have been half written.
+  if (!inMemory_ && JournalExists(directory_->FileList().FileSystem(), FileName(kJournalExt))) {
+    recoverHotJournal();
+    closeFiles();
+    openFiles();
+  }
+  holdWrites(!readOnly_);
   indexReadSlot_ = blobReadSlot_ = queryIndexReadSlot_ = queryBlobReadSlot_ = 0;
 }
 
@@ -171,6 +223,7 @@ void TDataTable::CreateFiles(const TTableDefinition& definition) {
   opened_ = true;
   written_ = false;
   nameFiles();
+  holdWrites(true);
   bool blobCreated = false;
   UndoOnFailure undo([&] {
     opened_ = false;
@@ -236,6 +289,7 @@ void TDataTable::EmptyTable() {
   data_->Empty();
   index_->Empty();
   if (BlobFileInUse()) blob_->Empty();
+  writeOutHeld(ForceBufferFlush());
   DiscardCaches(false, false);
 }
 
@@ -247,6 +301,7 @@ void TDataTable::BackupIndex() {
 void TDataTable::RestoreIndex(bool keepCurrent, bool deleteBackup) {
   const std::string backup = FileName(kIndexBackupExt);
   if (!keepCurrent) {
+    index_->DropHeldWrites();
     index_->ClearPageCache();
     index_->Seek(kSeekBegin, 0);
     index_->CopyToFile(backup, false, nullptr, 0);
@@ -328,6 +383,7 @@ void TDataTable::UnlockRecords(bool deferredOnly) {
 
 bool TDataTable::beginReadPair(bool& state, uint16_t& indexSlot, uint16_t& blobSlot) {
   if (anyLockHeld() || exclusive_ || !opened_) return false;
+  if (!readOnly_) recoverHotJournal();
   if (!index_->LockRead(indexSlot)) raise(VELDOR_LOCKTIMEOUT);
   if (BlobFileInUse() && !blob_->LockRead(blobSlot)) {
     index_->UnlockRead(indexSlot);
@@ -375,6 +431,7 @@ void TDataTable::EndQueryRead() {
 bool TDataTable::BeginWrite() {
   if (writeHeld_ || exclusive_ || readOnlyAttribute_ || !opened_) return false;
   const bool takeData = !transactionLockHeld_;
+  if (takeData && !readOnly_) recoverHotJournal();
   if (takeData && !data_->LockWrite()) raise(VELDOR_LOCKTIMEOUT);
   if (!index_->LockWrite()) {
     if (takeData) data_->UnlockWrite();
@@ -392,6 +449,8 @@ bool TDataTable::BeginWrite() {
 
 void TDataTable::EndWrite() {
   if (!writeHeld_) return;
+  // What a write outside a transaction left held goes out before the pair is released.
+  if (!transactionLockHeld_) writeOutHeld(ForceBufferFlush());
   writeHeld_ = false;
   bool released = true;
   if (BlobFileInUse()) released = blob_->UnlockWrite();
@@ -403,6 +462,7 @@ void TDataTable::EndWrite() {
 void TDataTable::LockForTransaction() {
   if (transactionLockHeld_ || readOnlyAttribute_) return;
   if (!exclusive_) {
+    if (!readOnly_) recoverHotJournal();
     if (!data_->LockWrite()) raise(VELDOR_LOCKTIMEOUT);
     refreshOrRelease([&] { data_->UnlockWrite(); });
   }
@@ -435,35 +495,19 @@ void TDataTable::AbandonTransaction() {
   leaveTransaction(true);
 }
 
-void TDataTable::leaveTransaction(bool cutTails) {
+void TDataTable::leaveTransaction(bool afterFailedWrite) {
   if (readOnly_ || !inTransaction_) return;
   inTransaction_ = false;
   FirstFailure failure;
+  for (TFileHandler* f : journalFiles())
+    if (f) f->DropHeldWrites();
+  // A write-out that could not even put the old bytes back left its journal; still under the
+  // write locks, it is rolled back here.
+  if (afterFailedWrite) failure.run([&] { recoverHotJournal(); });
   failure.run([&] { DiscardCaches(true, true); });
-  if (cutTails) cutTailsToHeaders(failure);
   failure.run([&] { EndWrite(); });
   failure.run([&] { UnlockForTransaction(); });
   failure.raise();
-}
-
-void TDataTable::cutTailsToHeaders(FirstFailure& failure) {
-  // Still under the write locks: nobody else can have written past what the headers count.
-  failure.run([&] {
-    if (data_->IsOpen()) {
-      cutTail(*data_, int64_t(kDataHeaderSize) + int64_t(data_->GetFieldCount()) * kFieldDescriptorSize +
-                          int64_t(data_->GetLastRecordNumber()) * data_->GetRecordSize());
-    }
-  });
-  failure.run([&] {
-    if (index_->IsOpen()) {
-      cutTail(*index_, int64_t(kIndexHeaderSize) + int64_t(index_->GetLastPageNumber()) * kIndexPageSize);
-    }
-  });
-  failure.run([&] {
-    if (BlobFileInUse()) {
-      cutTail(*blob_, int64_t(kBlobHeaderSize) + int64_t(blob_->GetBlockCount()) * blob_->GetBlockSize());
-    }
-  });
 }
 
 void TDataTable::PrepareCommit() {
@@ -474,8 +518,10 @@ void TDataTable::PrepareCommit() {
 void TDataTable::WriteTransaction(bool endTransaction, bool forceFlush) {
   if (readOnly_ || !inTransaction_) return;
   inTransaction_ = false;
+  deferWriteOut_ = true;
   FirstFailure failure;
   failure.run([&] { FlushTable(endTransaction, false, forceFlush, false, false); });
+  deferWriteOut_ = false;
   inTransaction_ = true;
   failure.raise();
 }
@@ -524,6 +570,7 @@ void TDataTable::FlushTable(bool trimCaches, bool forceDataHeader, bool forceFlu
     wrote |= blob_->WriteHeader(forceBlobHeader);
     if (wrote && flush) blob_->Flush();
   }
+  if (!deferWriteOut_) writeOutHeld(flush);
   if (trimCaches) {
     if (data_->IsOpen()) data_->TrimRecordCache();
     if (index_->IsOpen()) index_->TrimPageCache();
