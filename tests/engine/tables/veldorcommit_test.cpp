@@ -67,11 +67,11 @@ Contents contentsOf(const std::vector<uint32_t>& seeds) {
 
 // What every record in use holds, read through a session of this process that opens the table
 // afresh (rolling back what a dead writer left), after the integrity checkers passed over it.
-Contents tableContents(const TempDir& dir) {
+Contents tableContents(const TempDir& dir, const std::string& name = "items") {
   Contents c;
   {
     Database db(dir.path());
-    TDataTable& t = db.open();
+    TDataTable& t = db.open(name);
     t.BeginRead();
     for (uint32_t n = 1; n <= t.DataFile().GetLastRecordNumber(); ++n) {
       TRecord* r = nullptr;
@@ -85,8 +85,8 @@ Contents tableContents(const TempDir& dir) {
     t.EndRead();
   }
   std::sort(c.begin(), c.end());
-  const tablecheck::Report report = tablecheck::CheckTableFiles(dir.file("items"));
-  const tablecheck::BlobReport blobs = tablecheck::CheckTableBlobs(dir.file("items"));
+  const tablecheck::Report report = tablecheck::CheckTableFiles(dir.file(name));
+  const tablecheck::BlobReport blobs = tablecheck::CheckTableBlobs(dir.file(name));
   EXPECT_TRUE(report.ok()) << (report.problems.empty() ? "" : report.problems.front());
   EXPECT_TRUE(blobs.ok()) << (blobs.problems.empty() ? "" : blobs.problems.front());
   return c;
@@ -95,12 +95,15 @@ Contents tableContents(const TempDir& dir) {
 class CommitFaults : public ::testing::Test {
  protected:
   void SetUp() override {
-    Database(dir.path()).create(kRecords);
+    Database db(dir.path());
+    db.create(kRecords);
+    db.create(kRecords, "other");
     pristine = tableImages(dir);
+    pristineOther = tableImages(dir, "other");
   }
 
   TempDir dir;
-  std::vector<std::vector<uint8_t>> pristine;
+  std::vector<std::vector<uint8_t>> pristine, pristineOther;
   const Contents before = contentsOf({1, 2, 3, 4, 5});
   const Contents after = contentsOf({1, 22, 3, 15, 5, 6, 7, 8});
 };
@@ -144,13 +147,15 @@ TEST_F(CommitFaults, AFailedWriteAnywhereInTheCommitRaisesAndLeavesTheOldTable) 
   }
 }
 
-// A reader of this process has the table open while the writer dies; it then reads the old state.
+// The transaction changes two tables. A reader of this process has one open while the writer
+// dies; it then reads the old state.
 TEST_F(CommitFaults, AProcessEndingBeforeAnyWriteOfTheCommitLeavesAllOldOrAllNew) {
   bool completed = false;
   uint64_t k = 1;
   for (; k <= kMaxWrites && !completed; ++k) {
     const std::string what = "exit at write " + std::to_string(k);
     writeTableImages(dir, pristine);
+    writeTableImages(dir, pristineOther, "other");
     Database reader(dir.path());
     TDataTable& r = reader.open();
     r.BeginRead();
@@ -162,8 +167,10 @@ TEST_F(CommitFaults, AProcessEndingBeforeAnyWriteOfTheCommitLeavesAllOldOrAllNew
       TFileList list(faulty);
       Database db(path, &list);
       TDataTable& t = db.open();
+      TDataTable& o = db.open("other");
       db.directory->StartTransaction();
       changeTable(t);
+      changeTable(o);
       faulty.setPlan({platform::Fault::Exit, k, true});
       db.directory->Commit(true, true);
       return 0;
@@ -177,6 +184,7 @@ TEST_F(CommitFaults, AProcessEndingBeforeAnyWriteOfTheCommitLeavesAllOldOrAllNew
     r.EndRead();
     reader.close(r);
     EXPECT_TRUE(tableContents(dir) == (completed ? after : before)) << what;
+    EXPECT_TRUE(tableContents(dir, "other") == (completed ? after : before)) << what;
   }
   EXPECT_TRUE(completed);
   EXPECT_GT(k, 5u) << "the commit writes its journal and several table writes";
