@@ -378,7 +378,10 @@ class LocalFileSystem final : public FileSystem {
         return failOpen(err);
       }
       if (takeShareMode(fd, share)) {
-        if (create && ::ftruncate(fd, 0) != 0) {
+        // An empty file is not cut: cutting to nothing makes some file systems write the file
+        // out at its close, which a new file does not need.
+        struct stat now {};
+        if (create && (::fstat(fd, &now) != 0 || now.st_size != 0) && ::ftruncate(fd, 0) != 0) {
           const int err = errno;
           ::close(fd);
           return failOpen(err);
