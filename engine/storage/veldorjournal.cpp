@@ -32,12 +32,6 @@ constexpr std::array<uint32_t, 256> makeCrcTable() {
 }
 constexpr std::array<uint32_t, 256> kCrcTable = makeCrcTable();
 
-uint32_t crc32(std::span<const uint8_t> bytes) {
-  uint32_t c = 0xFFFFFFFFu;
-  for (uint8_t b : bytes) c = kCrcTable[(c ^ b) & 0xFF] ^ (c >> 8);
-  return c ^ 0xFFFFFFFFu;
-}
-
 // A marker name is a plain file name made by this engine: nothing that could reach elsewhere.
 bool plainName(std::string_view name) {
   return std::all_of(name.begin(), name.end(), [](char c) {
@@ -216,6 +210,12 @@ void dropMarkerIfUnused(platform::FileSystem& fs, const std::string& markerPath)
 
 }  // namespace
 
+uint32_t JournalChecksum(std::span<const uint8_t> bytes) {
+  uint32_t c = 0xFFFFFFFFu;
+  for (uint8_t b : bytes) c = kCrcTable[(c ^ b) & 0xFF] ^ (c >> 8);
+  return c ^ 0xFFFFFFFFu;
+}
+
 std::vector<uint8_t> EncodeJournal(const TJournalImage& image) {
   Writer w;
   w.bytes(kMagic, sizeof kMagic);
@@ -232,7 +232,7 @@ std::vector<uint8_t> EncodeJournal(const TJournalImage& image) {
       w.bytes(r.bytes.data(), r.bytes.size());
     }
   }
-  w.u32(crc32(w.out()));
+  w.u32(JournalChecksum(w.out()));
   return std::move(w.out());
 }
 
@@ -240,7 +240,7 @@ bool DecodeJournal(std::span<const uint8_t> bytes, TJournalImage& image) {
   image = {};
   if (bytes.size() < sizeof kMagic + 4) return false;
   const std::span<const uint8_t> body = bytes.first(bytes.size() - 4);
-  if (crc32(body) != platform::get4(bytes.data() + body.size())) return false;
+  if (JournalChecksum(body) != platform::get4(bytes.data() + body.size())) return false;
   Reader r(body);
   const uint8_t* p;
   if (!r.take(sizeof kMagic, p) || std::memcmp(p, kMagic, sizeof kMagic) != 0) return false;

@@ -53,6 +53,8 @@ struct TJournalImage {
   std::vector<TJournalFile> files;
 };
 
+// The CRC-32 a journal ends with, over the bytes before it.
+uint32_t JournalChecksum(std::span<const uint8_t> bytes);
 std::vector<uint8_t> EncodeJournal(const TJournalImage& image);
 // False for anything but a complete, well-formed journal.
 bool DecodeJournal(std::span<const uint8_t> bytes, TJournalImage& image);
