@@ -404,6 +404,11 @@ class LocalFileSystem final : public FileSystem {
 
 }  // namespace
 
+bool FileSystem::existsAsSpelt(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
 bool FileSystem::syncFolder(const std::string& path) {
   const int fd = ::open(path.empty() ? "." : path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return failWith(errno);

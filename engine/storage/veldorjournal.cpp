@@ -273,8 +273,7 @@ bool DecodeJournal(std::span<const uint8_t> bytes, TJournalImage& image) {
 }
 
 bool JournalExists(platform::FileSystem& fs, const std::string& path) {
-  platform::FileInfo info;
-  return fs.fileInfo(path, info) && !info.isDirectory;
+  return fs.existsAsSpelt(path);
 }
 
 void WriteOutTables(platform::FileSystem& fs, const std::vector<TJournalTable>& tables, bool durable) {

@@ -74,7 +74,7 @@ struct TJournalTable {
 // Requires: the write locks of every table are held.
 void WriteOutTables(platform::FileSystem& fs, const std::vector<TJournalTable>& tables, bool durable);
 
-// True when a journal lies at `path`.
+// True when a journal lies at `path`, spelt exactly so (one look-up: it runs at every lock).
 bool JournalExists(platform::FileSystem& fs, const std::string& path);
 
 // Rolls back the hot journal of a table, forces its files to the device and deletes the journal;

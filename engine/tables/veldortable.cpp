@@ -61,6 +61,7 @@ std::string TDataTable::FileName(std::string_view ext) const {
 }
 
 void TDataTable::nameFiles() {
+  journalPath_.clear();
   TFileHandler* files[] = {data_.get(), index_.get(), blob_.get()};
   const std::string_view exts[] = {kDataFileExt, kIndexFileExt, kBlobFileExt};
   for (int i = 0; i < 3; ++i) {
@@ -119,6 +120,17 @@ void TDataTable::openFiles() {
   readOnly_ = readOnlyAttribute_ || data_->IsReadOnly() || index_->IsReadOnly() || blob_->IsReadOnly();
 }
 
+const std::string& TDataTable::journalPath() const {
+  // Spelt as the data file lies on disk, so that every process names it alike and one exact
+  // look-up finds it.
+  if (journalPath_.empty()) {
+    const std::string data = FileName(kDataFileExt);
+    journalPath_ = ForceFileExt(inMemory_ ? data : directory_->FileList().FileSystem().resolvePath(data),
+                                kDataFileExt, kJournalExt);
+  }
+  return journalPath_;
+}
+
 void TDataTable::holdWrites(bool hold) {
   for (TFileHandler* f : {static_cast<TFileHandler*>(data_.get()), static_cast<TFileHandler*>(index_.get()),
                           static_cast<TFileHandler*>(blob_.get())})
@@ -132,7 +144,7 @@ std::array<TFileHandler*, 3> TDataTable::journalFiles() const {
 
 TJournalTable TDataTable::JournalTarget() const {
   TJournalTable target;
-  target.journalPath = FileName(kJournalExt);
+  target.journalPath = journalPath();
   target.files = journalFiles();
   target.journal = !inMemory_;
   return target;
@@ -151,7 +163,7 @@ void TDataTable::writeOutHeld(bool durable) {
 bool TDataTable::recoverHotJournal() {
   if (inMemory_ || !opened_) return false;
   platform::FileSystem& fs = directory_->FileList().FileSystem();
-  const std::string path = FileName(kJournalExt);
+  const std::string path = journalPath();
   if (!JournalExists(fs, path)) return false;
   if (exclusive_ || writeHeld_) return RecoverJournal(fs, path, journalFiles());
   // Under the table's exclusive lock: the write locks of its three files, which no reader's slot
@@ -184,7 +196,7 @@ void TDataTable::Open() {
   openFiles();
   // A commit cut short by the end of a process is rolled back before anything is read; the
   // files are then opened afresh, since what they read at open may have been half written.
-  if (!inMemory_ && JournalExists(directory_->FileList().FileSystem(), FileName(kJournalExt))) {
+  if (!inMemory_ && JournalExists(directory_->FileList().FileSystem(), journalPath())) {
     recoverHotJournal();
     closeFiles();
     openFiles();

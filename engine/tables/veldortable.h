@@ -246,6 +246,8 @@ class TDataTable final : public TTableFileOwner {
   void openFiles();
   void holdWrites(bool hold);
   std::array<TFileHandler*, 3> journalFiles() const;
+  // The journal's name, spelt after the data file on disk.
+  const std::string& journalPath() const;
   // Writes out what the files hold back, journal first.
   void writeOutHeld(bool durable);
   // Rolls back the table's journal left by a process that ended part way through a write-out,
@@ -269,6 +271,7 @@ class TDataTable final : public TTableFileOwner {
   bool written_ = false;
   // Inside a commit the directory writes out every table's held writes together.
   bool deferWriteOut_ = false;
+  mutable std::string journalPath_;
   TRecordsBitmap lockedRecords_;
   TRecordsBitmap editSet_;
   TRecordsBitmap deferredUnlocks_;
