@@ -180,10 +180,12 @@ TJournalImage imageOf(const TJournalTable& table) {
   return image;
 }
 
-void rollBack(const TJournalImage& image, const std::array<TFileHandler*, 3>& files, bool flush) {
+void rollBack(const TJournalImage& image, const std::array<TFileHandler*, 3>& files, bool flush,
+              const std::string& journalPath) {
   for (const TJournalFile& entry : image.files) {
     TFileHandler* file = files[entry.kind];
-    if (!file) SignalTableError(VELDOR_FILECORRUPT, std::string(kJournalExt));
+    // A journal of a file the table does not have is not this table's.
+    if (!file) SignalTableError(VELDOR_FILECORRUPT, journalPath);
     file->CutDirect(entry.length);
     for (const TJournalRegion& r : entry.regions)
       file->WriteDirect(r.offset, r.bytes.data(), int64_t(r.bytes.size()));
@@ -325,7 +327,7 @@ void WriteOutTables(platform::FileSystem& fs, const std::vector<TJournalTable>& 
 
   // The files in place. A failure puts the old bytes back; the journals go only when that worked.
   UndoOnFailure restore([&] {
-    for (const Pending& p : pending) rollBack(p.image, p.table->files, durable);
+    for (const Pending& p : pending) rollBack(p.image, p.table->files, durable, p.table->journalPath);
     for (const std::string& path : written) fs.deleteFile(path);
   });
   for (const Pending& p : pending)
@@ -362,7 +364,7 @@ bool RecoverJournal(platform::FileSystem& fs, const std::string& path,
   }
   for (TFileHandler* f : files)
     if (f) f->DropHeldWrites();
-  rollBack(image, files, true);
+  rollBack(image, files, true, path);
   deleteFile(fs, path);
   syncFolder(fs, path);
   if (!image.marker.empty()) dropMarkerIfUnused(fs, folder + image.marker);

@@ -461,13 +461,16 @@ bool TDataTable::BeginWrite() {
 
 void TDataTable::EndWrite() {
   if (!writeHeld_) return;
-  // What a write outside a transaction left held goes out before the pair is released.
-  if (!transactionLockHeld_) writeOutHeld(ForceBufferFlush());
+  // What a write outside a transaction left held goes out before the pair is released; when
+  // that fails, the files are as they were and the pair is released all the same.
+  FirstFailure failure;
+  if (!transactionLockHeld_) failure.run([&] { writeOutHeld(ForceBufferFlush()); });
   writeHeld_ = false;
   bool released = true;
   if (BlobFileInUse()) released = blob_->UnlockWrite();
   if (!index_->UnlockWrite()) released = false;
   if (!transactionLockHeld_ && !data_->UnlockWrite()) released = false;
+  failure.raise();
   if (!released) raise(VELDOR_LOCKTIMEOUT);
 }
 
