@@ -348,6 +348,10 @@ void WriteOutTables(platform::FileSystem& fs, const std::vector<TJournalTable>& 
       if (f) f->DropHeldWrites();
 }
 
+void DeleteJournal(platform::FileSystem& fs, const std::string& path) {
+  if (JournalExists(fs, path)) deleteFile(fs, path);
+}
+
 bool RecoverJournal(platform::FileSystem& fs, const std::string& path,
                     const std::array<TFileHandler*, 3>& files) {
   std::vector<uint8_t> bytes;
