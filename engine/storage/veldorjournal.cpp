@@ -210,6 +210,22 @@ void dropMarkerIfUnused(platform::FileSystem& fs, const std::string& markerPath)
   fs.deleteFile(markerPath);
 }
 
+// The marker name at the front of a journal that may be cut off; empty when there is none that
+// this engine could have written.
+std::string markerNamedIn(std::span<const uint8_t> bytes) {
+  Reader r(bytes);
+  const uint8_t* p;
+  uint16_t length;
+  if (!r.take(sizeof kMagic, p) || std::memcmp(p, kMagic, sizeof kMagic) != 0 || !r.u16(length) ||
+      length > kMaxMarkerName || !r.take(length, p))
+    return {};
+  const std::string name(reinterpret_cast<const char*>(p), length);
+  const bool marker =
+      name.size() > kJournalMarkerExt.size() &&
+      name.compare(name.size() - kJournalMarkerExt.size(), kJournalMarkerExt.size(), kJournalMarkerExt) == 0;
+  return marker && plainName(name) ? name : std::string();
+}
+
 }  // namespace
 
 uint32_t JournalChecksum(std::span<const uint8_t> bytes) {
@@ -361,8 +377,16 @@ bool RecoverJournal(platform::FileSystem& fs, const std::string& path,
   }
   TJournalImage image;
   const std::string folder = folderOf(path);
-  if (!DecodeJournal(bytes, image) || (!image.marker.empty() && !JournalExists(fs, folder + image.marker))) {
-    // Cut off (the files were never touched) or stale (its change ended).
+  if (!DecodeJournal(bytes, image)) {
+    // Cut off: the files were never touched. The marker it names, read from the front that was
+    // written first, goes once none of its journals is left.
+    deleteFile(fs, path);
+    const std::string marker = markerNamedIn(bytes);
+    if (!marker.empty()) dropMarkerIfUnused(fs, folder + marker);
+    return false;
+  }
+  if (!image.marker.empty() && !JournalExists(fs, folder + image.marker)) {
+    // Stale: its change ended.
     deleteFile(fs, path);
     return false;
   }
