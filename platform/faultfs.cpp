@@ -108,6 +108,10 @@ CreateNewResult FaultyFileSystem::createNewFile(const std::string& path) {
   return fails(strike(Op::Change)) ? CreateNewResult::Failed : base_.createNewFile(path);
 }
 
+bool FaultyFileSystem::syncFolder(const std::string& path) {
+  return !fails(strike(Op::Change)) && base_.syncFolder(path);
+}
+
 bool FaultyFileSystem::deleteFile(const std::string& path) {
   return !fails(strike(Op::Other)) && base_.deleteFile(path);
 }

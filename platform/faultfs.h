@@ -54,6 +54,7 @@ class FaultyFileSystem final : public FileSystem {
   std::string tempPath() override { return base_.tempPath(); }
   std::string computerName() override { return base_.computerName(); }
   void sleepFor(std::chrono::milliseconds duration) override { base_.sleepFor(duration); }
+  bool syncFolder(const std::string& path) override;
 
   enum class Operation { Read, Write, Change, Other };  // Change: create, truncate, sync
   // Counts one operation and returns the fault that applies to it (Fault::None for none).

@@ -397,7 +397,10 @@ class LocalFileSystem final : public FileSystem {
         return failOpen(err);
       }
       if (takeShareMode(fd, share)) {
-        if (create && ::ftruncate(fd, 0) != 0) {
+        // An empty file is not cut: cutting to nothing makes some file systems write the file
+        // out at its close, which a new file does not need.
+        struct stat now {};
+        if (create && (::fstat(fd, &now) != 0 || now.st_size != 0) && ::ftruncate(fd, 0) != 0) {
           const int err = errno;
           ::close(fd);
           return failOpen(err);
@@ -419,6 +422,21 @@ class LocalFileSystem final : public FileSystem {
 };
 
 }  // namespace
+
+bool FileSystem::existsAsSpelt(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+bool FileSystem::syncFolder(const std::string& path) {
+  const int fd = ::open(path.empty() ? "." : path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return failWith(errno);
+  // A file system that cannot sync a folder (EINVAL) keeps no entries to force.
+  const bool synced = ::fsync(fd) == 0 || errno == EINVAL;
+  const int error = errno;
+  ::close(fd);
+  return synced || failWith(error);
+}
 
 FileSystem& FileSystem::local() {
   static LocalFileSystem fs;

@@ -125,6 +125,11 @@ class FileSystem {
   virtual std::string tempPath() = 0;
   virtual std::string computerName() = 0;
   virtual void sleepFor(std::chrono::milliseconds duration) = 0;
+  // True when a file or folder lies at `path` spelt exactly so: a single look-up, for checks on
+  // every lock where the spelling is known.
+  virtual bool existsAsSpelt(const std::string& path);
+  // Forces the folder's entries (files created, renamed or deleted in it) to the device.
+  virtual bool syncFolder(const std::string& path);
 };
 
 // Milliseconds from a fixed point in the past; for measuring intervals only.

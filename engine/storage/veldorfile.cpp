@@ -712,6 +712,7 @@ void TFileHandler::Open() {
   const int32_t r =
       list_->OpenFile(name_, inMemory_, file, readOnlyAttribute, readOnly, exclusive_, temporary_);
   if (r < 0) raise(uint16_t(-r));
+  DropHeldWrites();
   file_ = file;
   handleId_ = r;
   readOnly_ = readOnly;
@@ -720,6 +721,7 @@ void TFileHandler::Open() {
 }
 
 void TFileHandler::Close() {
+  DropHeldWrites();
   if (handleId_ >= 1 && file_) list_->CloseFile(file_, inMemory_, handleId_);
   file_ = nullptr;
   handleId_ = 0;
@@ -728,6 +730,7 @@ void TFileHandler::Close() {
 
 void TFileHandler::CreateFile() {
   if (file_) Close();
+  DropHeldWrites();
   TAbstractFile* file = nullptr;
   const int32_t r = list_->CreateFile(name_, inMemory_, temporary_, file);
   if (r < 0) raise(uint16_t(-r));
@@ -768,7 +771,13 @@ void TFileHandler::CopyToFile(const std::string& source, bool compress, const TF
 
 int64_t TFileHandler::Read(void* buffer, int64_t count, bool allowShort) {
   if (!file_) raise(VELDOR_READERR);
-  const int64_t n = file_->Read(handleId_, buffer, count);
+  std::lock_guard guard(file_->Section());
+  const int64_t position = Seek(kSeekCurrent, 0);
+  int64_t n = file_->Read(handleId_, buffer, count);
+  if (n >= 0 && !held_.Empty()) {
+    n = held_.Overlay(position, static_cast<uint8_t*>(buffer), count, n);
+    Seek(kSeekBegin, position + n);
+  }
   if (n < 0 || (n < count && !allowShort)) raise(VELDOR_READERR);
   return n;
 }
@@ -776,15 +785,83 @@ int64_t TFileHandler::Read(void* buffer, int64_t count, bool allowShort) {
 void TFileHandler::Write(const void* buffer, int64_t count) {
   if (!file_) raise(VELDOR_WRITEERR);
   if (count <= 0) return;
+  if (holdWrites_) {
+    std::lock_guard guard(file_->Section());
+    const int64_t position = Seek(kSeekCurrent, 0);
+    held_.Write(held_.Empty() ? DiskSize() : held_.DiskSize(), position, static_cast<const uint8_t*>(buffer),
+                count);
+    Seek(kSeekBegin, position + count);
+    return;
+  }
   if (file_->Write(handleId_, buffer, count) != count) raise(VELDOR_WRITEERR);
 }
 
 void TFileHandler::Flush() {
-  if (!file_ || !file_->Flush()) raise(VELDOR_WRITEERR);
+  if (holdWrites_ && file_) {
+    flushWanted_ = true;
+    return;
+  }
+  FlushDirect();
 }
 
 void TFileHandler::Truncate() {
+  if (holdWrites_ && file_) {
+    std::lock_guard guard(file_->Section());
+    held_.Cut(held_.Empty() ? DiskSize() : held_.DiskSize(), Seek(kSeekCurrent, 0));
+    return;
+  }
   if (!file_ || file_->Truncate(handleId_) < 0) raise(VELDOR_WRITEERR);
+}
+
+void TFileHandler::DropHeldWrites() {
+  held_.Clear();
+  flushWanted_ = false;
+}
+
+void TFileHandler::WriteOutHeld(bool flush) {
+  if (held_.Empty()) return;
+  if (held_.LowestCut() < held_.DiskSize()) CutDirect(held_.LowestCut());
+  for (const auto& [offset, bytes] : held_.Extents())
+    WriteDirect(offset, bytes.data(), int64_t(bytes.size()));
+  if (DiskSize() != held_.Size()) CutDirect(held_.Size());
+  if (flush || flushWanted_) FlushDirect();
+}
+
+int64_t TFileHandler::ReadDirect(int64_t offset, void* buffer, int64_t count) {
+  if (!file_) raise(VELDOR_READERR);
+  std::lock_guard guard(file_->Section());
+  file_->Seek(handleId_, kSeekBegin, offset);
+  const int64_t n = file_->Read(handleId_, buffer, count);
+  if (n != count) raise(VELDOR_READERR);
+  return n;
+}
+
+void TFileHandler::WriteDirect(int64_t offset, const void* buffer, int64_t count) {
+  if (!file_) raise(VELDOR_WRITEERR);
+  if (count <= 0) return;
+  std::lock_guard guard(file_->Section());
+  file_->Seek(handleId_, kSeekBegin, offset);
+  if (file_->Write(handleId_, buffer, count) != count) raise(VELDOR_WRITEERR);
+}
+
+void TFileHandler::CutDirect(int64_t size) {
+  if (!file_) raise(VELDOR_WRITEERR);
+  std::lock_guard guard(file_->Section());
+  file_->Seek(handleId_, kSeekBegin, size);
+  if (file_->Truncate(handleId_) < 0) raise(VELDOR_WRITEERR);
+}
+
+void TFileHandler::FlushDirect() {
+  if (!file_ || !file_->Flush()) raise(VELDOR_WRITEERR);
+}
+
+int64_t TFileHandler::DiskSize() {
+  if (!file_) return 0;
+  std::lock_guard guard(file_->Section());
+  const int64_t position = file_->Seek(handleId_, kSeekCurrent, 0);
+  const int64_t end = file_->Seek(handleId_, kSeekEnd, 0);
+  file_->Seek(handleId_, kSeekBegin, position);
+  return end;
 }
 
 int64_t TFileHandler::Seek(int origin, int64_t offset) {
@@ -792,6 +869,7 @@ int64_t TFileHandler::Seek(int origin, int64_t offset) {
 }
 
 int64_t TFileHandler::GetFileSize() {
+  if (!held_.Empty()) return held_.Size();
   if (!file_) return 0;
   std::lock_guard guard(file_->Section());
   const int64_t position = Seek(kSeekCurrent, 0);

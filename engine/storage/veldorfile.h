@@ -32,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/storage/veldorwriteset.h"
 #include "platform/osfile.h"
 
 namespace engine {
@@ -307,6 +308,28 @@ class TFileHandler {
   int64_t ReadAt(int64_t offset, void* buffer, int64_t count, bool allowShort = false);
   void WriteAt(int64_t offset, const void* buffer, int64_t count);
 
+  // ---- Held writes ----
+  // While held, writes, cuts and flushes go to the handler's write set instead of the file, and
+  // reads and the file size see them; WriteOutHeld writes them to the file. Closing, creating
+  // and opening drop what is held.
+  void SetHoldWrites(bool hold) { holdWrites_ = hold; }
+  bool HoldsWrites() const { return holdWrites_; }
+  const TWriteSet& HeldWrites() const { return held_; }
+  bool HasHeldWrites() const { return !held_.Empty(); }
+  // A flush was asked for while writes were held.
+  bool FlushWanted() const { return flushWanted_; }
+  void DropHeldWrites();
+  // Cuts the file to the lowest length it was cut to, writes the extents, sets its final
+  // length and, with `flush` or a flush asked for meanwhile, forces it to the device. The set
+  // is kept (DropHeldWrites clears it). VELDOR_WRITEERR on failure.
+  void WriteOutHeld(bool flush);
+  // Transfers on the file itself, past any held writes. Failures raise as Read and Write do.
+  int64_t ReadDirect(int64_t offset, void* buffer, int64_t count);
+  void WriteDirect(int64_t offset, const void* buffer, int64_t count);
+  void CutDirect(int64_t size);
+  void FlushDirect();
+  int64_t DiskSize();
+
   void EnterSection();
   void LeaveSection();
 
@@ -343,6 +366,9 @@ class TFileHandler {
   bool open_ = false;
   bool temporary_ = false;
   LockRetryRules retryRules_ = kFileLockRetryRules;
+  bool holdWrites_ = false;
+  bool flushWanted_ = false;
+  TWriteSet held_;
 };
 
 }  // namespace engine

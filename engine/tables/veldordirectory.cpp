@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <exception>
 #include <filesystem>
 #include <functional>
 
@@ -151,13 +150,11 @@ int32_t TDataDirectory::OpenTable(std::string_view name, TDataTable*& table, boo
       match->Open();
       if (user) match->IncUserCount();
       if (inTransaction_) {
-        try {
-          match->StartTransaction();
-        } catch (...) {
+        UndoOnFailure undo([&] {
           if (user) match->DecUserCount();
           freeTable(match);
-          throw;
-        }
+        });
+        match->StartTransaction();
       }
       table = match;
       return 0;
@@ -190,20 +187,14 @@ int32_t TDataDirectory::OpenTable(std::string_view name, TDataTable*& table, boo
 int32_t TDataDirectory::CloseTable(TDataTable* table, bool releaseFlag, bool queryResult, bool querySource) {
   auto it = std::find_if(tables_.begin(), tables_.end(), [table](const auto& t) { return t.get() == table; });
   if (it == tables_.end()) return kTableNotFound;
-  std::exception_ptr failure;
-  if (table->GetOpenCount() != 0) {
-    try {
-      table->Close(releaseFlag);
-    } catch (...) {
-      failure = std::current_exception();
-    }
-  }
+  FirstFailure failure;
+  if (table->GetOpenCount() != 0) failure.run([&] { table->Close(releaseFlag); });
   if (table->GetOpenCount() == 0 && !table->InTransaction()) {
     freeTable(table);
   } else if (querySource == queryResult) {
     table->DecUserCount();
   }
-  if (failure) std::rethrow_exception(failure);
+  failure.raise();
   return 0;
 }
 
@@ -222,11 +213,11 @@ int32_t TDataDirectory::CreateTable(std::string_view name, const TTableDefinitio
   target->SetExclusive(true);
   target->SetInMemory(inMemory);
   target->SetTemporary(temporary);
-  try {
+  {
+    UndoOnFailure undo([&] {
+      if (match) freeTable(match);
+    });
     target->CreateFiles(definition);
-  } catch (...) {
-    if (match) freeTable(match);
-    throw;
   }
   if (created) tables_.push_back(std::move(created));
   table = target;
@@ -280,18 +271,11 @@ std::string TDataDirectory::MakeTempTableName(bool inMemory) {
 void TDataDirectory::StartTransaction() {
   if (inTransaction_) return;
   size_t entered = 0;
-  try {
-    for (; entered < tables_.size(); ++entered) tables_[entered]->StartTransaction();
-  } catch (...) {
-    for (size_t i = entered; i-- > 0;) {
-      try {
-        tables_[i]->RollbackTransaction();
-      } catch (...) {
-        // The failure to enter is the one to report.
-      }
-    }
-    throw;
-  }
+  UndoOnFailure undo([&] {
+    FirstFailure back;
+    for (size_t i = entered; i-- > 0;) back.run([&] { tables_[i]->RollbackTransaction(); });
+  });
+  for (; entered < tables_.size(); ++entered) tables_[entered]->StartTransaction();
   inTransaction_ = true;
 }
 
@@ -310,23 +294,24 @@ void TDataDirectory::endEachTable(const std::function<void(TDataTable&)>& step) 
 }
 
 void TDataDirectory::abandonTransaction() noexcept {
-  try {
-    endEachTable([](TDataTable& t) { t.AbandonTransaction(); });
-  } catch (...) {
-    // The commit's own failure is the one raised; each table has still dropped its changes
-    // and locks as far as it could.
-  }
+  // The commit's own failure is the one raised; each table has still dropped its changes and
+  // locks as far as it could.
+  FirstFailure dropped;
+  dropped.run([&] { endEachTable([](TDataTable& t) { t.AbandonTransaction(); }); });
 }
 
 void TDataDirectory::Commit(bool endTransaction, bool forceFlush) {
   std::vector<TDataTable*> snapshot;
   for (const auto& t : tables_) snapshot.push_back(t.get());
-  try {
+  {
+    UndoOnFailure undo([&] { abandonTransaction(); });
     for (size_t i = snapshot.size(); i-- > 0;) snapshot[i]->PrepareCommit();
     for (size_t i = snapshot.size(); i-- > 0;) snapshot[i]->WriteTransaction(endTransaction, forceFlush);
-  } catch (...) {
-    abandonTransaction();
-    throw;
+    // Every table's changes go out as one unit, journal first.
+    std::vector<TJournalTable> targets;
+    for (size_t i = snapshot.size(); i-- > 0;)
+      if (snapshot[i]->WritesHeld()) targets.push_back(snapshot[i]->JournalTarget());
+    WriteOutTables(fileList_->FileSystem(), targets, forceFlush || session_->ForceBufferFlush() != 0);
   }
   endEachTable([endTransaction](TDataTable& t) { t.EndTransaction(endTransaction); });
 }

@@ -10,8 +10,8 @@
 // Transactions: StartTransaction takes the data-file write lock of every table; Commit writes
 // every table's changes and releases the locks; Rollback drops the changes. A commit that fails
 // (a full disk, an I/O error) drops what the caches hold, re-reads the headers, releases every
-// lock, ends the transaction and raises: it never reports success. What a failure or a crash in
-// the middle of the write-out leaves on disk is stated in Commit's contract.
+// lock, ends the transaction and raises: it never reports success. A commit is all or nothing,
+// also when the process ends in the middle of it (see Commit).
 //
 // Not thread-safe: a directory is used by the threads of its session one at a time.
 #pragma once
@@ -90,18 +90,16 @@ class TDataDirectory {
   // that entered leave again and the failure is raised. Nothing when already in a transaction.
   void StartTransaction();
   // Writes every table's changes: takes the index and blob write locks of each, writes each
-  // table's records, pages and blocks with their headers (data, then index, then blob file;
-  // flushed to the device with `forceFlush` or the session's ForceBufferFlush), then releases
-  // the locks. Without `endTransaction` the tables keep their transaction lock.
+  // table's records, pages and blocks with their headers into its held writes, then writes all
+  // of them out as one unit through the rollback journal (veldorjournal.h; forced to the device
+  // with `forceFlush` or the session's ForceBufferFlush), then releases the locks. Without
+  // `endTransaction` the tables keep their transaction lock.
   //
-  // On failure every table drops its cached changes, re-reads its headers from disk, releases
-  // its locks and leaves the transaction, and the failure is raised. The files then hold what
-  // was written before the failure, exactly as after a crash at that point: some of a table's
-  // records, pages or blocks written and others not, in the order above, and a header written
-  // only once all of its file's items were. The damage this can leave (a data file longer than
-  // its header says, index entries or counts that disagree with the records, blob chains that
-  // are unfinished, unreferenced, or referenced before written) is what the integrity checker
-  // reports. Records, pages and blocks the transaction did not touch are not rewritten.
+  // All or nothing: a process that ends anywhere in the commit leaves every table as it was
+  // before (the next opener rolls the journal back) or as the commit makes it, once the journal
+  // is gone. On failure the files are put back as they were, every table drops its cached
+  // changes, re-reads its headers, releases its locks and leaves the transaction, and the
+  // failure is raised.
   void Commit(bool endTransaction, bool forceFlush);
   // Every table drops its cached changes and re-reads its headers, releases its transaction
   // lock, and is freed when no cursor has it open.

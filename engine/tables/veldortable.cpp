@@ -4,6 +4,7 @@
 
 #include "engine/storage/veldorerr.h"
 #include "engine/storage/veldorhelpers.h"
+#include "engine/storage/veldorjournal.h"
 #include "engine/storage/veldorkeys.h"
 #include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldorsession.h"
@@ -14,21 +15,6 @@ namespace engine {
 namespace {
 
 constexpr uint32_t kInitialRecordSetSize = 8192;
-
-// Cuts a file that is longer than its header accounts for back to that length. Such a tail is
-// what a failed write-out leaves when the header that would count it was never written.
-void cutTail(TFileHandler& file, int64_t length) {
-  if (!file.IsOpen() || file.GetFileSize() <= length) return;
-  file.EnterSection();
-  try {
-    file.Seek(kSeekBegin, length);
-    file.Truncate();
-  } catch (...) {
-    file.LeaveSection();
-    throw;
-  }
-  file.LeaveSection();
-}
 
 }  // namespace
 
@@ -75,6 +61,7 @@ std::string TDataTable::FileName(std::string_view ext) const {
 }
 
 void TDataTable::nameFiles() {
+  journalPath_.clear();
   TFileHandler* files[] = {data_.get(), index_.get(), blob_.get()};
   const std::string_view exts[] = {kDataFileExt, kIndexFileExt, kBlobFileExt};
   for (int i = 0; i < 3; ++i) {
@@ -119,32 +106,102 @@ void TDataTable::closeFiles() {
   failure.raise();
 }
 
-void TDataTable::Open() {
-  IncOpenCount();
-  if (opened_) return;
-  written_ = false;
-  nameFiles();
-  try {
-    data_->Open();
-    index_->Open();
-    if (data_->GetBlobFieldCount() > 0) {
-      blob_->SetBlockSize(data_->GetBlobBlockSize());
-      blob_->SetEncrypted(data_->IsEncrypted());
-      blob_->Open();
-    }
-  } catch (...) {
-    try {
-      closeFiles();
-    } catch (...) {
-      // The open's own failure is the one to report; the handles are gone either way.
-    }
-    DecOpenCount();
-    throw;
+void TDataTable::openFiles() {
+  data_->Open();
+  index_->Open();
+  if (data_->GetBlobFieldCount() > 0) {
+    blob_->SetBlockSize(data_->GetBlobBlockSize());
+    blob_->SetEncrypted(data_->IsEncrypted());
+    blob_->Open();
   }
   opened_ = true;
   readOnlyAttribute_ =
       data_->IsReadOnlyAttribute() || index_->IsReadOnlyAttribute() || blob_->IsReadOnlyAttribute();
   readOnly_ = readOnlyAttribute_ || data_->IsReadOnly() || index_->IsReadOnly() || blob_->IsReadOnly();
+}
+
+const std::string& TDataTable::journalPath() const {
+  // Spelt as the data file lies on disk, so that every process names it alike and one exact
+  // look-up finds it.
+  if (journalPath_.empty()) {
+    const std::string data = FileName(kDataFileExt);
+    journalPath_ = ForceFileExt(inMemory_ ? data : directory_->FileList().FileSystem().resolvePath(data),
+                                kDataFileExt, kJournalExt);
+  }
+  return journalPath_;
+}
+
+void TDataTable::holdWrites(bool hold) {
+  for (TFileHandler* f : {static_cast<TFileHandler*>(data_.get()), static_cast<TFileHandler*>(index_.get()),
+                          static_cast<TFileHandler*>(blob_.get())})
+    f->SetHoldWrites(hold);
+}
+
+std::array<TFileHandler*, 3> TDataTable::journalFiles() const {
+  return {data_->IsOpen() ? data_.get() : nullptr, index_->IsOpen() ? index_.get() : nullptr,
+          BlobFileInUse() ? blob_.get() : nullptr};
+}
+
+TJournalTable TDataTable::JournalTarget() const {
+  TJournalTable target;
+  target.journalPath = journalPath();
+  target.files = journalFiles();
+  target.journal = !inMemory_;
+  return target;
+}
+
+bool TDataTable::WritesHeld() const {
+  for (TFileHandler* f : journalFiles())
+    if (f && f->HasHeldWrites()) return true;
+  return false;
+}
+
+void TDataTable::writeOutHeld(bool durable) {
+  if (WritesHeld()) WriteOutTables(directory_->FileList().FileSystem(), {JournalTarget()}, durable);
+}
+
+bool TDataTable::recoverHotJournal() {
+  if (inMemory_ || !opened_) return false;
+  platform::FileSystem& fs = directory_->FileList().FileSystem();
+  const std::string path = journalPath();
+  if (!JournalExists(fs, path)) return false;
+  if (exclusive_ || writeHeld_) return RecoverJournal(fs, path, journalFiles());
+  // Under the table's exclusive lock: the write locks of its three files, which no reader's slot
+  // and no other writer can share.
+  bool data = false, index = false, blob = false, recovered = false;
+  FirstFailure failure;
+  failure.run([&] {
+    if (!transactionLockHeld_ && !(data = data_->LockWrite())) raise(VELDOR_LOCKTIMEOUT);
+    if (!(index = index_->LockWrite())) raise(VELDOR_LOCKTIMEOUT);
+    if (BlobFileInUse() && !(blob = blob_->LockWrite())) raise(VELDOR_LOCKTIMEOUT);
+    recovered = RecoverJournal(fs, path, journalFiles());
+  });
+  if (blob) blob_->UnlockWrite();
+  if (index) index_->UnlockWrite();
+  if (data) data_->UnlockWrite();
+  failure.raise();
+  return recovered;
+}
+
+void TDataTable::Open() {
+  IncOpenCount();
+  if (opened_) return;
+  written_ = false;
+  nameFiles();
+  UndoOnFailure undo([&] {
+    opened_ = false;
+    DecOpenCount();
+    closeFiles();
+  });
+  openFiles();
+  // A commit cut short by the end of a process is rolled back before anything is read; the
+  // files are then opened afresh, since what they read at open may have been half written.
+  if (!inMemory_ && JournalExists(directory_->FileList().FileSystem(), journalPath())) {
+    recoverHotJournal();
+    closeFiles();
+    openFiles();
+  }
+  holdWrites(!readOnly_);
   indexReadSlot_ = blobReadSlot_ = queryIndexReadSlot_ = queryBlobReadSlot_ = 0;
 }
 
@@ -178,36 +235,31 @@ void TDataTable::CreateFiles(const TTableDefinition& definition) {
   opened_ = true;
   written_ = false;
   nameFiles();
+  holdWrites(true);
   bool blobCreated = false;
-  try {
-    data_->DefineStructure(definition.languageId, definition.sortId, definition.userVersion1,
-                           definition.userVersion2, definition.encrypted, definition.password,
-                           definition.description, definition.blobBlockSize, definition.fields);
-    index_->CreateFile();
-    index_->DefinePrimaryIndex(definition.indexes.empty() ? TIndexDescriptor{} : definition.indexes[0]);
-    for (size_t i = 1; i < definition.indexes.size(); ++i) index_->AddSecondaryIndex(definition.indexes[i]);
-    if (definition.textIndex) index_->SetIndexDescriptor(kSysTextSlot, *definition.textIndex);
-    if (data_->GetBlobFieldCount() > 0) {
-      blob_->SetBlockSize(data_->GetBlobBlockSize());
-      blob_->SetEncrypted(data_->IsEncrypted());
-      blob_->CreateFile();
-      blobCreated = true;
-    }
-    // The headers go out at once, so that the files open again whatever happens next.
-    FlushTable(false, true, false, true, true);
-  } catch (...) {
-    try {
-      closeFiles();
-      if (data_->FileExists()) data_->DeleteFile();
-      if (index_->FileExists()) index_->DeleteFile();
-      if (blobCreated && blob_->FileExists()) blob_->DeleteFile();
-    } catch (...) {
-      // The creation's own failure is the one to report.
-    }
+  UndoOnFailure undo([&] {
     opened_ = false;
     DecOpenCount();
-    throw;
+    closeFiles();
+    if (data_->FileExists()) data_->DeleteFile();
+    if (index_->FileExists()) index_->DeleteFile();
+    if (blobCreated && blob_->FileExists()) blob_->DeleteFile();
+  });
+  data_->DefineStructure(definition.languageId, definition.sortId, definition.userVersion1,
+                         definition.userVersion2, definition.encrypted, definition.password,
+                         definition.description, definition.blobBlockSize, definition.fields);
+  index_->CreateFile();
+  index_->DefinePrimaryIndex(definition.indexes.empty() ? TIndexDescriptor{} : definition.indexes[0]);
+  for (size_t i = 1; i < definition.indexes.size(); ++i) index_->AddSecondaryIndex(definition.indexes[i]);
+  if (definition.textIndex) index_->SetIndexDescriptor(kSysTextSlot, *definition.textIndex);
+  if (data_->GetBlobFieldCount() > 0) {
+    blob_->SetBlockSize(data_->GetBlobBlockSize());
+    blob_->SetEncrypted(data_->IsEncrypted());
+    blob_->CreateFile();
+    blobCreated = true;
   }
+  // The headers go out at once, so that the files open again whatever happens next.
+  FlushTable(false, true, false, true, true);
   readOnly_ = readOnlyAttribute_ = false;
 }
 
@@ -228,27 +280,20 @@ void TDataTable::RenameFiles(std::string_view newName, bool backup) {
   const std::string directory = IsPathName(base) || inMemory_ ? std::string() : GetDirectoryName();
   std::string oldNames[3];
   int renamed = 0;
-  try {
-    for (int i = 0; i < 3; ++i) {
-      oldNames[i] = files[i]->GetName();
-      if (i == 2 && !files[i]->FileExists()) break;
-      const std::string target = directory + ForceFileExt(base, kDataFileExt, exts[i]);
-      if (backup && directory_->FileList().FileExists(target, inMemory_)) {
-        const int32_t r = directory_->FileList().DeleteFile(target, inMemory_);
-        if (r < 0) SignalTableError(uint16_t(-r), target, GetDirectoryName());
-      }
-      files[i]->RenameFile(target);
-      ++renamed;
+  UndoOnFailure undo([&] {
+    FirstFailure back;
+    for (int i = renamed - 1; i >= 0; --i) back.run([&] { files[i]->RenameFile(oldNames[i]); });
+  });
+  for (int i = 0; i < 3; ++i) {
+    oldNames[i] = files[i]->GetName();
+    if (i == 2 && !files[i]->FileExists()) break;
+    const std::string target = directory + ForceFileExt(base, kDataFileExt, exts[i]);
+    if (backup && directory_->FileList().FileExists(target, inMemory_)) {
+      const int32_t r = directory_->FileList().DeleteFile(target, inMemory_);
+      if (r < 0) SignalTableError(uint16_t(-r), target, GetDirectoryName());
     }
-  } catch (...) {
-    for (int i = renamed - 1; i >= 0; --i) {
-      try {
-        files[i]->RenameFile(oldNames[i]);
-      } catch (...) {
-        // The rename's own failure is the one to report.
-      }
-    }
-    throw;
+    files[i]->RenameFile(target);
+    ++renamed;
   }
 }
 
@@ -256,6 +301,7 @@ void TDataTable::EmptyTable() {
   data_->Empty();
   index_->Empty();
   if (BlobFileInUse()) blob_->Empty();
+  writeOutHeld(ForceBufferFlush());
   DiscardCaches(false, false);
 }
 
@@ -267,6 +313,7 @@ void TDataTable::BackupIndex() {
 void TDataTable::RestoreIndex(bool keepCurrent, bool deleteBackup) {
   const std::string backup = FileName(kIndexBackupExt);
   if (!keepCurrent) {
+    index_->DropHeldWrites();
     index_->ClearPageCache();
     index_->Seek(kSeekBegin, 0);
     index_->CopyToFile(backup, false, nullptr, 0);
@@ -348,6 +395,7 @@ void TDataTable::UnlockRecords(bool deferredOnly) {
 
 bool TDataTable::beginReadPair(bool& state, uint16_t& indexSlot, uint16_t& blobSlot) {
   if (anyLockHeld() || exclusive_ || !opened_) return false;
+  if (!readOnly_) recoverHotJournal();
   if (!index_->LockRead(indexSlot)) raise(VELDOR_LOCKTIMEOUT);
   if (BlobFileInUse() && !blob_->LockRead(blobSlot)) {
     index_->UnlockRead(indexSlot);
@@ -369,16 +417,8 @@ void TDataTable::endReadPair(bool& state, uint16_t& indexSlot, uint16_t& blobSlo
 }
 
 bool TDataTable::refreshOrRelease(const std::function<void()>& release) {
-  try {
-    return RefreshIfChanged();
-  } catch (...) {
-    try {
-      release();
-    } catch (...) {
-      // The refresh's own failure is the one to report.
-    }
-    throw;
-  }
+  UndoOnFailure undo([&] { release(); });
+  return RefreshIfChanged();
 }
 
 void TDataTable::SetFileLockRetryRules(const LockRetryRules& rules) {
@@ -403,6 +443,7 @@ void TDataTable::EndQueryRead() {
 bool TDataTable::BeginWrite() {
   if (writeHeld_ || exclusive_ || readOnlyAttribute_ || !opened_) return false;
   const bool takeData = !transactionLockHeld_;
+  if (takeData && !readOnly_) recoverHotJournal();
   if (takeData && !data_->LockWrite()) raise(VELDOR_LOCKTIMEOUT);
   if (!index_->LockWrite()) {
     if (takeData) data_->UnlockWrite();
@@ -420,6 +461,8 @@ bool TDataTable::BeginWrite() {
 
 void TDataTable::EndWrite() {
   if (!writeHeld_) return;
+  // What a write outside a transaction left held goes out before the pair is released.
+  if (!transactionLockHeld_) writeOutHeld(ForceBufferFlush());
   writeHeld_ = false;
   bool released = true;
   if (BlobFileInUse()) released = blob_->UnlockWrite();
@@ -431,6 +474,7 @@ void TDataTable::EndWrite() {
 void TDataTable::LockForTransaction() {
   if (transactionLockHeld_ || readOnlyAttribute_) return;
   if (!exclusive_) {
+    if (!readOnly_) recoverHotJournal();
     if (!data_->LockWrite()) raise(VELDOR_LOCKTIMEOUT);
     refreshOrRelease([&] { data_->UnlockWrite(); });
   }
@@ -451,12 +495,8 @@ void TDataTable::StartTransaction() {
   if (readOnly_ || inTransaction_) return;
   if (exclusive_) FlushTable(false, false, false, false, false);
   inTransaction_ = true;
-  try {
-    LockForTransaction();
-  } catch (...) {
-    inTransaction_ = false;
-    throw;
-  }
+  UndoOnFailure undo([&] { inTransaction_ = false; });
+  LockForTransaction();
 }
 
 void TDataTable::RollbackTransaction() {
@@ -467,35 +507,19 @@ void TDataTable::AbandonTransaction() {
   leaveTransaction(true);
 }
 
-void TDataTable::leaveTransaction(bool cutTails) {
+void TDataTable::leaveTransaction(bool afterFailedWrite) {
   if (readOnly_ || !inTransaction_) return;
   inTransaction_ = false;
   FirstFailure failure;
+  for (TFileHandler* f : journalFiles())
+    if (f) f->DropHeldWrites();
+  // A write-out that could not even put the old bytes back left its journal; still under the
+  // write locks, it is rolled back here.
+  if (afterFailedWrite) failure.run([&] { recoverHotJournal(); });
   failure.run([&] { DiscardCaches(true, true); });
-  if (cutTails) cutTailsToHeaders(failure);
   failure.run([&] { EndWrite(); });
   failure.run([&] { UnlockForTransaction(); });
   failure.raise();
-}
-
-void TDataTable::cutTailsToHeaders(FirstFailure& failure) {
-  // Still under the write locks: nobody else can have written past what the headers count.
-  failure.run([&] {
-    if (data_->IsOpen()) {
-      cutTail(*data_, int64_t(kDataHeaderSize) + int64_t(data_->GetFieldCount()) * kFieldDescriptorSize +
-                          int64_t(data_->GetLastRecordNumber()) * data_->GetRecordSize());
-    }
-  });
-  failure.run([&] {
-    if (index_->IsOpen()) {
-      cutTail(*index_, int64_t(kIndexHeaderSize) + int64_t(index_->GetLastPageNumber()) * kIndexPageSize);
-    }
-  });
-  failure.run([&] {
-    if (BlobFileInUse()) {
-      cutTail(*blob_, int64_t(kBlobHeaderSize) + int64_t(blob_->GetBlockCount()) * blob_->GetBlockSize());
-    }
-  });
 }
 
 void TDataTable::PrepareCommit() {
@@ -506,13 +530,12 @@ void TDataTable::PrepareCommit() {
 void TDataTable::WriteTransaction(bool endTransaction, bool forceFlush) {
   if (readOnly_ || !inTransaction_) return;
   inTransaction_ = false;
-  try {
-    FlushTable(endTransaction, false, forceFlush, false, false);
-  } catch (...) {
-    inTransaction_ = true;
-    throw;
-  }
+  deferWriteOut_ = true;
+  FirstFailure failure;
+  failure.run([&] { FlushTable(endTransaction, false, forceFlush, false, false); });
+  deferWriteOut_ = false;
   inTransaction_ = true;
+  failure.raise();
 }
 
 void TDataTable::EndTransaction(bool endTransaction) {
@@ -559,6 +582,7 @@ void TDataTable::FlushTable(bool trimCaches, bool forceDataHeader, bool forceFlu
     wrote |= blob_->WriteHeader(forceBlobHeader);
     if (wrote && flush) blob_->Flush();
   }
+  if (!deferWriteOut_) writeOutHeld(flush);
   if (trimCaches) {
     if (data_->IsOpen()) data_->TrimRecordCache();
     if (index_->IsOpen()) index_->TrimPageCache();

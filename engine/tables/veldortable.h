@@ -20,8 +20,8 @@
 // a time. Other processes and other sessions are kept apart by the files' byte-range locks.
 #pragma once
 
+#include <array>
 #include <cstdint>
-#include <exception>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -33,29 +33,12 @@
 #include "engine/storage/veldorblob.h"
 #include "engine/storage/veldordata.h"
 #include "engine/storage/veldorfielddesc.h"
+#include "engine/storage/veldorguard.h"
 #include "engine/storage/veldorindex.h"
+#include "engine/storage/veldorjournal.h"
 #include "engine/storage/veldortablelink.h"
 
 namespace engine {
-
-// Runs every step of a clean-up even when one fails, and raises the first failure at the end.
-class FirstFailure {
- public:
-  template <class Step>
-  void run(Step&& step) {
-    try {
-      step();
-    } catch (...) {
-      if (!first_) first_ = std::current_exception();
-    }
-  }
-  void raise() {
-    if (first_) std::rethrow_exception(first_);
-  }
-
- private:
-  std::exception_ptr first_;
-};
 
 class TDataDirectory;
 class TDataSession;
@@ -208,8 +191,8 @@ class TDataTable final : public TTableFileOwner {
   // Leaves the transaction dropping its changes: caches emptied, headers re-read, write pair
   // and transaction lock released (the deferred record unlocks done).
   void RollbackTransaction();
-  // The same after a failed commit, which cuts the files back first to the lengths their
-  // headers on disk account for (nothing else can have written there under the write locks).
+  // The same after a failed commit, whose write-out has put the files back as they were (or
+  // left its journal, which is rolled back here under the write locks still held).
   void AbandonTransaction();
   void PrepareCommit();
   void WriteTransaction(bool endTransaction, bool forceFlush);
@@ -217,6 +200,8 @@ class TDataTable final : public TTableFileOwner {
   bool InTransaction() const { return inTransaction_; }
 
   // Writes what the caches hold (outside a transaction; inside only the change counters move).
+  // The files change as one unit through the rollback journal (veldorjournal.h): a process that
+  // ends part way leaves the table as it was before.
   void FlushTable(bool trimCaches, bool forceDataHeader, bool forceFlush, bool forceBlobHeader,
                   bool forceIndexHeader);
   // Drops what the caches hold, trimming them and re-reading the headers (and field descriptors
@@ -226,6 +211,12 @@ class TDataTable final : public TTableFileOwner {
   // Takes the headers that another writer wrote and drops the caches they make stale. True
   // when anything changed.
   bool RefreshIfChanged();
+
+  // ---- Writing out as one unit ----
+  // Writes reach the files only through the rollback journal: they are held until the table
+  // (or, in a commit, every table of the transaction) writes them out together.
+  bool WritesHeld() const;
+  TJournalTable JournalTarget() const;
 
   // ---- What the files ask of the table ----
   std::string GetTableName() const override { return name_; }
@@ -251,8 +242,17 @@ class TDataTable final : public TTableFileOwner {
   // failure is raised.
   bool refreshOrRelease(const std::function<void()>& release);
   // Leaves the transaction dropping its changes (RollbackTransaction, AbandonTransaction).
-  void leaveTransaction(bool cutTails);
-  void cutTailsToHeaders(FirstFailure& failure);
+  void leaveTransaction(bool afterFailedWrite);
+  void openFiles();
+  void holdWrites(bool hold);
+  std::array<TFileHandler*, 3> journalFiles() const;
+  // The journal's name, spelt after the data file on disk.
+  const std::string& journalPath() const;
+  // Writes out what the files hold back, journal first.
+  void writeOutHeld(bool durable);
+  // Rolls back the table's journal left by a process that ended part way through a write-out,
+  // under the table's exclusive lock (taken here unless held); true when it did.
+  bool recoverHotJournal();
 
   TDataDirectory* directory_;
   uint16_t openCount_ = 0;
@@ -269,6 +269,9 @@ class TDataTable final : public TTableFileOwner {
   std::unique_ptr<TBlobFile> blob_;
   // A file of the table was written since it was opened.
   bool written_ = false;
+  // Inside a commit the directory writes out every table's held writes together.
+  bool deferWriteOut_ = false;
+  mutable std::string journalPath_;
   TRecordsBitmap lockedRecords_;
   TRecordsBitmap editSet_;
   TRecordsBitmap deferredUnlocks_;

@@ -131,6 +131,8 @@ class Helper {
     reaped_ = true;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
+  int inFd() const { return in_; }
+  int outFd() const { return out_; }
   int kill9() {
     kill(pid_, SIGKILL);
     return wait();

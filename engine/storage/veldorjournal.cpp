@@ -1,0 +1,372 @@
+#include "engine/storage/veldorjournal.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <random>
+#include <set>
+
+#include "engine/storage/veldorerr.h"
+#include "engine/storage/veldorguard.h"
+#include "engine/storage/veldoros.h"
+#include "platform/bytes.h"
+
+namespace engine {
+
+namespace {
+
+constexpr char kMagic[8] = {'V', 'L', 'D', 'R', 'J', 'N', 'L', '1'};
+constexpr size_t kMaxMarkerName = 255;
+constexpr size_t kFileKinds = 3;
+
+constexpr std::array<uint32_t, 256> makeCrcTable() {
+  std::array<uint32_t, 256> table{};
+  for (uint32_t i = 0; i < 256; ++i) {
+    uint32_t c = i;
+    for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+    table[i] = c;
+  }
+  return table;
+}
+constexpr std::array<uint32_t, 256> kCrcTable = makeCrcTable();
+
+// A marker name is a plain file name made by this engine: nothing that could reach elsewhere.
+bool plainName(std::string_view name) {
+  return std::all_of(name.begin(), name.end(), [](char c) {
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '.' || c == '-';
+  });
+}
+
+class Writer {
+ public:
+  void bytes(const void* p, size_t n) {
+    const auto* b = static_cast<const uint8_t*>(p);
+    out_.insert(out_.end(), b, b + n);
+  }
+  void u8(uint8_t v) { out_.push_back(v); }
+  void u16(uint16_t v) {
+    uint8_t b[2];
+    platform::put2(b, v);
+    bytes(b, 2);
+  }
+  void u32(uint32_t v) {
+    uint8_t b[4];
+    platform::put4(b, v);
+    bytes(b, 4);
+  }
+  void u64(uint64_t v) {
+    uint8_t b[8];
+    platform::put8(b, v);
+    bytes(b, 8);
+  }
+  std::vector<uint8_t>& out() { return out_; }
+
+ private:
+  std::vector<uint8_t> out_;
+};
+
+// Reads field by field; every read is checked against what is left.
+class Reader {
+ public:
+  explicit Reader(std::span<const uint8_t> in) : in_(in) {}
+  bool take(size_t n, const uint8_t*& p) {
+    if (in_.size() - at_ < n) return false;
+    p = in_.data() + at_;
+    at_ += n;
+    return true;
+  }
+  bool u8(uint8_t& v) {
+    const uint8_t* p;
+    if (!take(1, p)) return false;
+    v = *p;
+    return true;
+  }
+  bool u16(uint16_t& v) {
+    const uint8_t* p;
+    if (!take(2, p)) return false;
+    v = platform::get2(p);
+    return true;
+  }
+  bool u32(uint32_t& v) {
+    const uint8_t* p;
+    if (!take(4, p)) return false;
+    v = platform::get4(p);
+    return true;
+  }
+  bool u64(uint64_t& v) {
+    const uint8_t* p;
+    if (!take(8, p)) return false;
+    v = platform::get8(p);
+    return true;
+  }
+  size_t left() const { return in_.size() - at_; }
+
+ private:
+  std::span<const uint8_t> in_;
+  size_t at_ = 0;
+};
+
+std::string folderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+std::string baseName(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+[[noreturn]] void failOn(const std::string& path, uint16_t fallback) {
+  const uint16_t code = OSErrorToEngineError();
+  SignalTableError(code != 0 ? code : fallback, path);
+}
+
+void writeWholeFile(platform::FileSystem& fs, const std::string& path, const std::vector<uint8_t>& bytes,
+                    bool durable) {
+  std::unique_ptr<platform::OsFile> file = fs.createFile(path, false);
+  if (!file) failOn(path, VELDOR_WRITEERR);
+  if (file->writeAt(0, bytes.data(), int64_t(bytes.size())) != int64_t(bytes.size()))
+    SignalTableError(VELDOR_WRITEERR, path);
+  if (durable && !file->sync()) SignalTableError(VELDOR_WRITEERR, path);
+}
+
+bool readWholeFile(platform::FileSystem& fs, const std::string& path, std::vector<uint8_t>& bytes) {
+  platform::OpenOptions options;
+  std::unique_ptr<platform::OsFile> file = fs.openFile(path, options);
+  if (!file) return false;
+  const int64_t size = file->size();
+  if (size < 0) return false;
+  bytes.resize(size_t(size));
+  return file->readAt(0, bytes.data(), size) == size;
+}
+
+void syncFolder(platform::FileSystem& fs, const std::string& path) {
+  if (!fs.syncFolder(folderOf(path))) failOn(path, VELDOR_WRITEERR);
+}
+
+void deleteFile(platform::FileSystem& fs, const std::string& path) {
+  if (!fs.deleteFile(path)) failOn(path, VELDOR_FILEDELETEFAIL);
+}
+
+std::string newMarkerName() {
+  std::random_device device;
+  const uint64_t salt = (uint64_t(device()) << 32) ^ device() ^
+                        uint64_t(std::chrono::steady_clock::now().time_since_epoch().count());
+  char name[48];
+  std::snprintf(name, sizeof name, "%d-%016llx", int(::getpid()), static_cast<unsigned long long>(salt));
+  return name + std::string(kJournalMarkerExt);
+}
+
+// The old bytes of every region the held writes of `tables` change.
+TJournalImage imageOf(const TJournalTable& table) {
+  TJournalImage image;
+  for (size_t kind = 0; kind < kFileKinds; ++kind) {
+    TFileHandler* file = table.files[kind];
+    if (!file || !file->HasHeldWrites()) continue;
+    TJournalFile entry;
+    entry.kind = uint8_t(kind);
+    entry.length = file->HeldWrites().DiskSize();
+    for (const auto& [from, to] : file->HeldWrites().ChangedDiskRegions()) {
+      TJournalRegion region;
+      region.offset = from;
+      region.bytes.resize(size_t(to - from));
+      file->ReadDirect(from, region.bytes.data(), to - from);
+      entry.regions.push_back(std::move(region));
+    }
+    image.files.push_back(std::move(entry));
+  }
+  return image;
+}
+
+void rollBack(const TJournalImage& image, const std::array<TFileHandler*, 3>& files, bool flush) {
+  for (const TJournalFile& entry : image.files) {
+    TFileHandler* file = files[entry.kind];
+    if (!file) SignalTableError(VELDOR_FILECORRUPT, std::string(kJournalExt));
+    file->CutDirect(entry.length);
+    for (const TJournalRegion& r : entry.regions)
+      file->WriteDirect(r.offset, r.bytes.data(), int64_t(r.bytes.size()));
+    if (flush) file->FlushDirect();
+  }
+}
+
+// Deletes a marker none of whose journals is left.
+void dropMarkerIfUnused(platform::FileSystem& fs, const std::string& markerPath) {
+  std::vector<uint8_t> listing;
+  if (!readWholeFile(fs, markerPath, listing)) return;
+  const std::string folder = folderOf(markerPath);
+  std::string name;
+  for (size_t i = 0; i <= listing.size(); ++i) {
+    if (i < listing.size() && listing[i] != '\n') {
+      name += char(listing[i]);
+      continue;
+    }
+    if (!name.empty() && JournalExists(fs, folder + name)) return;
+    name.clear();
+  }
+  fs.deleteFile(markerPath);
+}
+
+}  // namespace
+
+uint32_t JournalChecksum(std::span<const uint8_t> bytes) {
+  uint32_t c = 0xFFFFFFFFu;
+  for (uint8_t b : bytes) c = kCrcTable[(c ^ b) & 0xFF] ^ (c >> 8);
+  return c ^ 0xFFFFFFFFu;
+}
+
+std::vector<uint8_t> EncodeJournal(const TJournalImage& image) {
+  Writer w;
+  w.bytes(kMagic, sizeof kMagic);
+  w.u16(uint16_t(image.marker.size()));
+  w.bytes(image.marker.data(), image.marker.size());
+  w.u8(uint8_t(image.files.size()));
+  for (const TJournalFile& f : image.files) {
+    w.u8(f.kind);
+    w.u64(uint64_t(f.length));
+    w.u32(uint32_t(f.regions.size()));
+    for (const TJournalRegion& r : f.regions) {
+      w.u64(uint64_t(r.offset));
+      w.u32(uint32_t(r.bytes.size()));
+      w.bytes(r.bytes.data(), r.bytes.size());
+    }
+  }
+  w.u32(JournalChecksum(w.out()));
+  return std::move(w.out());
+}
+
+bool DecodeJournal(std::span<const uint8_t> bytes, TJournalImage& image) {
+  image = {};
+  if (bytes.size() < sizeof kMagic + 4) return false;
+  const std::span<const uint8_t> body = bytes.first(bytes.size() - 4);
+  if (JournalChecksum(body) != platform::get4(bytes.data() + body.size())) return false;
+  Reader r(body);
+  const uint8_t* p;
+  if (!r.take(sizeof kMagic, p) || std::memcmp(p, kMagic, sizeof kMagic) != 0) return false;
+  uint16_t markerLength;
+  if (!r.u16(markerLength) || markerLength > kMaxMarkerName || !r.take(markerLength, p)) return false;
+  image.marker.assign(reinterpret_cast<const char*>(p), markerLength);
+  if (!plainName(image.marker)) return false;
+  uint8_t count;
+  if (!r.u8(count) || count > kFileKinds) return false;
+  bool seen[kFileKinds] = {};
+  for (uint8_t i = 0; i < count; ++i) {
+    TJournalFile f;
+    uint64_t length;
+    uint32_t regions;
+    if (!r.u8(f.kind) || f.kind >= kFileKinds || seen[f.kind] || !r.u64(length) || !r.u32(regions))
+      return false;
+    seen[f.kind] = true;
+    if (length > uint64_t(INT64_MAX)) return false;
+    f.length = int64_t(length);
+    for (uint32_t k = 0; k < regions; ++k) {
+      uint64_t offset;
+      uint32_t size;
+      if (!r.u64(offset) || !r.u32(size) || offset > length || size > length - offset || !r.take(size, p))
+        return false;
+      f.regions.push_back({int64_t(offset), std::vector<uint8_t>(p, p + size)});
+    }
+    image.files.push_back(std::move(f));
+  }
+  return r.left() == 0;
+}
+
+bool JournalExists(platform::FileSystem& fs, const std::string& path) {
+  return fs.existsAsSpelt(path);
+}
+
+void WriteOutTables(platform::FileSystem& fs, const std::vector<TJournalTable>& tables, bool durable) {
+  struct Pending {
+    const TJournalTable* table;
+    TJournalImage image;
+  };
+  std::vector<Pending> pending;
+  UndoOnFailure dropAll([&] {
+    for (const TJournalTable& t : tables)
+      for (TFileHandler* f : t.files)
+        if (f) f->DropHeldWrites();
+  });
+  for (const TJournalTable& t : tables) {
+    Pending p{&t, imageOf(t)};
+    if (!p.image.files.empty()) pending.push_back(std::move(p));
+  }
+  if (pending.empty()) return;
+  std::vector<const Pending*> journaled;
+  for (const Pending& p : pending)
+    if (p.table->journal) journaled.push_back(&p);
+  const std::string marker = journaled.size() > 1 ? newMarkerName() : std::string();
+  const std::string markerPath =
+      marker.empty() ? marker : folderOf(journaled.front()->table->journalPath) + marker;
+
+  // The journals, then the marker: until the marker exists, a journal that names it is stale.
+  std::vector<std::string> written;
+  UndoOnFailure unwrite([&] {
+    for (const std::string& path : written) fs.deleteFile(path);
+  });
+  std::set<std::string> folders;
+  std::string listing;
+  for (const Pending* p : journaled) {
+    TJournalImage image = p->image;
+    image.marker = marker;
+    writeWholeFile(fs, p->table->journalPath, EncodeJournal(image), durable);
+    written.push_back(p->table->journalPath);
+    folders.insert(p->table->journalPath);
+    listing += baseName(p->table->journalPath) + "\n";
+  }
+  if (durable)
+    for (const std::string& f : folders) syncFolder(fs, f);
+  if (!marker.empty()) {
+    writeWholeFile(fs, markerPath, std::vector<uint8_t>(listing.begin(), listing.end()), durable);
+    written.push_back(markerPath);
+    if (durable) syncFolder(fs, markerPath);
+  }
+  unwrite.Dismiss();
+
+  // The files in place. A failure puts the old bytes back; the journals go only when that worked.
+  UndoOnFailure restore([&] {
+    for (const Pending& p : pending) rollBack(p.image, p.table->files, durable);
+    for (const std::string& path : written) fs.deleteFile(path);
+  });
+  for (const Pending& p : pending)
+    for (TFileHandler* f : p.table->files)
+      if (f) f->WriteOutHeld(durable);
+  // The end of the change.
+  const std::string& commitPoint = marker.empty() ? (written.empty() ? marker : written.front()) : markerPath;
+  if (!commitPoint.empty()) {
+    deleteFile(fs, commitPoint);
+    if (durable) syncFolder(fs, commitPoint);
+  }
+  restore.Dismiss();
+  // Journals whose marker is gone are stale; one that stays is deleted by the next opener.
+  if (!marker.empty())
+    for (const Pending* p : journaled) fs.deleteFile(p->table->journalPath);
+  for (const TJournalTable& t : tables)
+    for (TFileHandler* f : t.files)
+      if (f) f->DropHeldWrites();
+}
+
+bool RecoverJournal(platform::FileSystem& fs, const std::string& path,
+                    const std::array<TFileHandler*, 3>& files) {
+  std::vector<uint8_t> bytes;
+  if (!readWholeFile(fs, path, bytes)) {
+    if (!JournalExists(fs, path)) return false;
+    failOn(path, VELDOR_READERR);
+  }
+  TJournalImage image;
+  const std::string folder = folderOf(path);
+  if (!DecodeJournal(bytes, image) || (!image.marker.empty() && !JournalExists(fs, folder + image.marker))) {
+    // Cut off (the files were never touched) or stale (its change ended).
+    deleteFile(fs, path);
+    return false;
+  }
+  for (TFileHandler* f : files)
+    if (f) f->DropHeldWrites();
+  rollBack(image, files, true);
+  deleteFile(fs, path);
+  syncFolder(fs, path);
+  if (!image.marker.empty()) dropMarkerIfUnused(fs, folder + image.marker);
+  return true;
+}
+
+}  // namespace engine

@@ -1,0 +1,92 @@
+#include "engine/storage/veldorwriteset.h"
+
+#include <algorithm>
+#include <cstring>
+#include <iterator>
+
+namespace engine {
+
+void TWriteSet::begin(int64_t diskSize) {
+  if (active_) return;
+  active_ = true;
+  diskSize_ = lowestCut_ = size_ = diskSize;
+}
+
+void TWriteSet::Clear() {
+  active_ = false;
+  extents_.clear();
+  diskSize_ = lowestCut_ = size_ = 0;
+}
+
+void TWriteSet::Write(int64_t diskSize, int64_t offset, const uint8_t* data, int64_t count) {
+  begin(diskSize);
+  if (count <= 0) return;
+  const int64_t end = offset + count;
+  size_ = std::max(size_, end);
+  auto first = extents_.upper_bound(offset);
+  if (first != extents_.begin()) {
+    auto before = std::prev(first);
+    if (before->first + int64_t(before->second.size()) >= offset) first = before;
+  }
+  auto last = first;
+  int64_t start = offset, stop = end;
+  while (last != extents_.end() && last->first <= end) {
+    start = std::min(start, last->first);
+    stop = std::max(stop, last->first + int64_t(last->second.size()));
+    ++last;
+  }
+  // Growing the one extent that starts at or before the write keeps runs of appends linear.
+  if (first != last && std::next(first) == last && first->first <= offset) {
+    std::vector<uint8_t>& bytes = first->second;
+    bytes.resize(size_t(stop - first->first));
+    std::memcpy(bytes.data() + (offset - first->first), data, size_t(count));
+    return;
+  }
+  std::vector<uint8_t> merged(size_t(stop - start));
+  for (auto e = first; e != last; ++e)
+    std::copy(e->second.begin(), e->second.end(), merged.begin() + (e->first - start));
+  std::memcpy(merged.data() + (offset - start), data, size_t(count));
+  extents_.erase(first, last);
+  extents_.emplace(start, std::move(merged));
+}
+
+void TWriteSet::Cut(int64_t diskSize, int64_t size) {
+  begin(diskSize);
+  size_ = size;
+  lowestCut_ = std::min(lowestCut_, size);
+  auto e = extents_.lower_bound(size);
+  extents_.erase(e, extents_.end());
+  if (!extents_.empty()) {
+    auto& [start, bytes] = *std::prev(extents_.end());
+    if (start + int64_t(bytes.size()) > size) bytes.resize(size_t(size - start));
+  }
+}
+
+int64_t TWriteSet::Overlay(int64_t offset, uint8_t* buffer, int64_t count, int64_t diskRead) const {
+  const int64_t available = std::clamp<int64_t>(size_ - offset, 0, count);
+  const int64_t diskEnd = std::max(offset, std::min(lowestCut_, offset + std::max<int64_t>(diskRead, 0)));
+  if (diskEnd < offset + available)
+    std::memset(buffer + (diskEnd - offset), 0, size_t(offset + available - diskEnd));
+  auto e = extents_.upper_bound(offset);
+  if (e != extents_.begin()) e = std::prev(e);
+  for (; e != extents_.end() && e->first < offset + available; ++e) {
+    const int64_t from = std::max(offset, e->first);
+    const int64_t to = std::min(offset + available, e->first + int64_t(e->second.size()));
+    if (from < to)
+      std::memcpy(buffer + (from - offset), e->second.data() + (from - e->first), size_t(to - from));
+  }
+  return available;
+}
+
+std::vector<std::pair<int64_t, int64_t>> TWriteSet::ChangedDiskRegions() const {
+  std::vector<std::pair<int64_t, int64_t>> regions;
+  const int64_t kept = std::min(lowestCut_, diskSize_);
+  for (const auto& [start, bytes] : extents_) {
+    const int64_t end = std::min(kept, start + int64_t(bytes.size()));
+    if (start < end) regions.emplace_back(start, end);
+  }
+  if (kept < diskSize_) regions.emplace_back(kept, diskSize_);
+  return regions;
+}
+
+}  // namespace engine

@@ -1,0 +1,49 @@
+// Writes held back from a file until they can be written out as one unit.
+//
+// A write set lies over the file as it is on disk: extents of new bytes and the length the file
+// is to have. A cut below the disk length hides the disk's bytes from there on (they read as
+// zeros when the file grows again). Reads through the set see exactly what the file would hold
+// once the set is written out. Not thread-safe: it belongs to one file handler.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <vector>
+
+namespace engine {
+
+class TWriteSet {
+ public:
+  // Nothing held since the last Clear.
+  bool Empty() const { return !active_; }
+  // Holds a write or a cut over a file whose length on disk is `diskSize` (taken at the first).
+  void Write(int64_t diskSize, int64_t offset, const uint8_t* data, int64_t count);
+  void Cut(int64_t diskSize, int64_t size);
+  void Clear();
+
+  // The file's length on disk when the first write was held, the lowest length it was cut to
+  // (the disk length when never cut), and the length it is to have.
+  int64_t DiskSize() const { return diskSize_; }
+  int64_t LowestCut() const { return lowestCut_; }
+  int64_t Size() const { return size_; }
+  // Non-overlapping, non-adjacent extents by offset.
+  const std::map<int64_t, std::vector<uint8_t>>& Extents() const { return extents_; }
+
+  // Lays the set over `buffer`, which holds `diskRead` bytes read from the disk at `offset`;
+  // returns the count of bytes the file holds there (at most `count`).
+  int64_t Overlay(int64_t offset, uint8_t* buffer, int64_t count, int64_t diskRead) const;
+
+  // The disk regions the write-out changes, as [offset, end) pairs below the disk length.
+  std::vector<std::pair<int64_t, int64_t>> ChangedDiskRegions() const;
+
+ private:
+  void begin(int64_t diskSize);
+
+  bool active_ = false;
+  int64_t diskSize_ = 0;
+  int64_t lowestCut_ = 0;
+  int64_t size_ = 0;
+  std::map<int64_t, std::vector<uint8_t>> extents_;
+};
+
+}  // namespace engine
