@@ -1,0 +1,490 @@
+#include "engine/values/veldorexpeval.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <unordered_map>
+
+#include "engine/storage/veldorerr.h"
+#include "engine/storage/veldorhelpers.h"
+#include "engine/storage/veldorlocale.h"
+#include "engine/values/veldorexpop.h"
+#include "engine/values/veldorvalues.h"
+
+namespace engine {
+
+namespace {
+
+using T = TEngineFieldType;
+using S = TEngineFieldSubType;
+
+bool isText(const TExpToken& n) {
+  return n.type == T::String || (n.type == T::Blob && n.subType == S::Memo);
+}
+bool isContinuation(char c) {
+  return (uint8_t(c) & 0xC0) == 0x80;
+}
+// Byte offset of character `index` (0-based) of the text, or its size when it has fewer.
+size_t characterOffset(std::string_view text, int64_t index) {
+  size_t pos = 0;
+  for (; index > 0 && pos < text.size(); --index) {
+    ++pos;
+    while (pos < text.size() && isContinuation(text[pos])) ++pos;
+  }
+  return pos;
+}
+int64_t characterCount(std::string_view text) {
+  return std::count_if(text.begin(), text.end(), [](char c) { return !isContinuation(c); });
+}
+
+void setNull(TExpToken& r) {
+  std::memset(r.Value(), 0, r.ValueCapacity());
+  r.isNull = true;
+}
+void putBool(TExpToken& r, bool v) {
+  PutWordValue(r.Value(), NormalizeBooleanValue(v));
+  r.isNull = false;
+}
+void putInteger(TExpToken& r, int64_t v) {
+  PutIntegerValue(r.Value(), int32_t(v));
+  r.isNull = false;
+}
+// A text result; an empty one is NULL.
+void putText(TExpToken& r, std::string_view text) {
+  uint32_t declared = r.valueSize;
+  r.ReserveValue(text.size() + 1);
+  std::memset(r.Value(), 0, r.ValueCapacity());
+  if (!text.empty()) std::memcpy(r.Value(), text.data(), text.size());
+  r.valueSize = std::max<uint32_t>(declared, uint32_t(text.size() + 1));
+  r.isNull = text.empty();
+}
+// The value bytes and NULL flag of `from` into `to`.
+void putValue(TExpToken& to, const TExpToken& from) {
+  to.ReserveValue(from.ValueCapacity());
+  std::memcpy(to.Value(), from.Value(), from.ValueCapacity());
+  std::memset(to.Value() + from.ValueCapacity(), 0, to.ValueCapacity() - from.ValueCapacity());
+  to.valueSize = std::max(to.valueSize, from.valueSize);
+  to.isNull = from.isNull;
+}
+
+struct Evaluator {
+  void* data1;
+  void* data2;
+  uint16_t sortId, languageId;
+  TColumnReader reader;
+
+  using Result = TExpTreePtr;
+
+  Result eval(const TExpToken& n) const {
+    Result r(GetExpToken());
+    r->Assign(n);
+    r->left = r->right = r->third = nullptr;
+    r->args.clear();
+    r->kind = n.kind == expSubSelect ? expColumn : expConstant;
+    switch (n.kind) {
+      case expUnary: {
+        Result op = eval(*n.left);
+        EvaluateUnaryOperator(n.code, *op, *r);
+        break;
+      }
+      case expBinary:
+        return binary(n, std::move(r));
+      case expKeyCompare: {
+        Result l = eval(*n.left), rv = eval(*n.right);
+        if (isText(*l))
+          EvaluateStringEquality(n.code, *l, *rv, n.compareLength, n.caseInsensitive, languageId, sortId, *r);
+        else
+          EvaluateBinaryOperator(n.code, *l, *rv, languageId, sortId, *r);
+        break;
+      }
+      case expColumn:
+        if (reader) {
+          r->kind = expColumn;
+          reader(data2, data1, *r);
+          r->kind = expConstant;
+        } else if (!n.wasQuotedText) {
+          SignalEngineError(VELDOR_SQLPARSE, "", "", "", "", "", "",
+                            "Internal error: Column '" + n.columnName + "'" + " specified illegally");
+        }
+        break;
+      case expFunction:
+        function(n, *r);
+        break;
+      case expPredicate:
+        predicate(n, *r);
+        break;
+      default:
+        break;
+    }
+    return r;
+  }
+
+  Result binary(const TExpToken& n, Result r) const {
+    if (n.code == opAnd || n.code == opOr) {
+      Result right = eval(*n.right);
+      bool value = GetWordValue(right->Value()) != 0;
+      if ((n.code == opAnd && !value) || (n.code == opOr && value)) return right;
+      Result left = eval(*n.left);
+      EvaluateBinaryOperator(n.code, *left, *right, languageId, sortId, *r);
+      return r;
+    }
+    Result l = eval(*n.left);
+    Result rv = eval(*n.right);
+    EvaluateBinaryOperator(n.code, *l, *rv, languageId, sortId, *r);
+    return r;
+  }
+
+  std::string text(const TExpToken& n) const { return n.isNull ? std::string() : std::string(n.Text()); }
+
+  void function(const TExpToken& n, TExpToken& r) const {
+    auto arg = [&](size_t i) { return eval(*n.args[i]); };
+    switch (n.code) {
+      case fnSum:
+      case fnRunSum:
+      case fnCount:
+      case fnMin:
+      case fnMax:
+      case fnAvg:
+        return putValue(r, *arg(0));
+      case fnUpper:
+      case fnLower: {
+        Result a = arg(0);
+        if (a->isNull) return setNull(r);
+        std::string s(a->Text());
+        if (n.code == fnUpper)
+          OSUpperCase(languageId, sortId, s);
+        else
+          OSLowerCase(languageId, sortId, s);
+        return putText(r, s);
+      }
+      case fnSubstring: {
+        Result x = arg(0), from = arg(1);
+        Result count = n.args.size() > 2 ? arg(2) : nullptr;
+        if (x->isNull || from->isNull || (count && count->isNull)) return setNull(r);
+        std::string s(x->Text());
+        int64_t start = std::max<int64_t>(GetIntegerValue(from->Value()), 1) - 1;
+        int64_t length = count ? GetIntegerValue(count->Value()) : characterCount(s);
+        if (length <= 0) return setNull(r);
+        size_t begin = characterOffset(s, start);
+        size_t end = begin + characterOffset(std::string_view(s).substr(begin), length);
+        return putText(r, std::string_view(s).substr(begin, end - begin));
+      }
+      case fnReplace: {
+        Result c = arg(2);
+        if (c->isNull) return setNull(r);
+        return putText(r, StrReplaceAll(text(*arg(0)), text(*arg(1)), c->Text()));
+      }
+      case fnPos:
+      case fnOccurs: {
+        Result b = arg(1);
+        if (b->isNull) return setNull(r);
+        std::string a = text(*arg(0));
+        std::string_view in = b->Text();
+        if (n.code == fnOccurs) return putInteger(r, int64_t(StrOccurrences(a, in)));
+        size_t at = StrPosition(a, in);
+        return putInteger(r, at == 0 ? 0 : characterCount(in.substr(0, at - 1)) + 1);
+      }
+      case fnTrimLeading:
+      case fnTrimTrailing:
+      case fnTrimBoth: {
+        Result x = arg(1);
+        std::string c = text(*arg(0));
+        std::string_view s = x->isNull ? std::string_view() : x->Text();
+        if (!c.empty()) {
+          if (n.code != fnTrimTrailing)
+            while (s.substr(0, c.size()) == c) s.remove_prefix(c.size());
+          if (n.code != fnTrimLeading)
+            while (s.size() >= c.size() && s.substr(s.size() - c.size()) == c) s.remove_suffix(c.size());
+        }
+        return putText(r, s);
+      }
+      case fnLength: {
+        Result a = arg(0);
+        if (a->isNull) return setNull(r);
+        return putInteger(r, characterCount(a->Text()));
+      }
+      case fnCast:
+        return convert(*arg(0), r);
+      case fnIf: {
+        Result c = arg(0);
+        bool yes = !c->isNull && GetWordValue(c->Value()) != 0;
+        return convert(*arg(yes ? 1 : 2), r);
+      }
+      case fnAbs:
+        return absolute(*arg(0), r);
+      case fnRound: {
+        Result x = arg(0);
+        int places = n.args.size() > 1 ? GetIntegerValue(arg(1)->Value()) : 0;
+        if (x->isNull) return setNull(r);
+        r.isNull = false;
+        if (x->type == T::Float)
+          return PutFloatValue(r.Value(), RoundFloat(GetFloatValue(x->Value()), places));
+        int64_t scaled = 0;
+        DecodeBcdValue(x->Value(), scaled);
+        EncodeBcdValue(RoundCurrency(scaled, places), r.scale, r.Value());
+        return;
+      }
+      case fnTextSearch:
+      case fnTextOccurs: {
+        const TExpToken& column = *n.args[1];
+        TTextSearchTarget* target = column.sourceTable ? column.sourceTable->TextSearchTarget() : nullptr;
+        std::string words = text(*arg(0));
+        if (n.code == fnTextSearch) return putBool(r, target && target->TextSearch(column.fieldNo, words));
+        return putInteger(r, target ? int64_t(target->TextOccurs(column.fieldNo, words)) : 0);
+      }
+      default:
+        if (n.code >= fnExtractYear && n.code <= fnExtractSecond) return extract(n.code, *arg(0), r);
+    }
+  }
+
+  // CAST and IF: the value in the node's type, as far as a conversion exists (else its zero).
+  void convert(const TExpToken& x, TExpToken& r) const {
+    if (x.isNull) return setNull(r);
+    r.isNull = false;
+    if (x.type == r.type && x.subType == r.subType && r.type != T::String && r.type != T::Bytes)
+      return putValue(r, x);
+    bool text = r.type == T::String;
+    if (x.type == T::Blob || r.type == T::Blob) {
+      // Blob bytes: at most what the result holds (a string keeps room for its terminator).
+      size_t room = text ? (r.valueSize > 0 ? r.valueSize - 1 : 0) : r.valueSize;
+      size_t n = std::min<size_t>({x.valueSize, x.ValueCapacity(), room});
+      if (x.type == T::Blob && isText(x)) n = std::min(n, x.Text().size());
+      r.ReserveValue(std::max<size_t>(r.valueSize, n + 1));
+      std::memset(r.Value(), 0, r.ValueCapacity());
+      std::memcpy(r.Value(), x.Value(), n);
+      return;
+    }
+    // The value, at most a string's 250 bytes and terminator, in a cleared buffer of its own.
+    uint8_t buffer[kValueBufferSize + 64] = {};
+    size_t n = std::min<size_t>(x.ValueCapacity(), x.type == T::String ? kMaxStringLength : kValueBufferSize);
+    std::memcpy(buffer, x.Value(), n);
+    ConvertValue(x.type, std::min<uint32_t>(x.valueSize, uint32_t(kValueBufferSize)), x.scale, r.type,
+                 r.valueSize, r.scale, std::span(buffer, kValueBufferSize + 64));
+    size_t size = std::clamp<size_t>(r.valueSize, 1, kValueBufferSize);
+    std::memset(r.Value(), 0, r.ValueCapacity());
+    std::memcpy(r.Value(), buffer, size);
+    if (text) r.Value()[size - 1] = 0;
+  }
+
+  void absolute(const TExpToken& x, TExpToken& r) const {
+    if (x.isNull) return setNull(r);
+    r.isNull = false;
+    const uint8_t* p = x.Value();
+    uint8_t* out = r.Value();
+    switch (x.type) {
+      case T::SmallInt:
+        return PutSmallIntValue(out, int16_t(uint16_t(std::abs(int32_t(GetSmallIntValue(p))))));
+      case T::Integer:
+        return PutIntegerValue(
+            out, GetIntegerValue(p) < 0 ? NegateInteger(GetIntegerValue(p)) : GetIntegerValue(p));
+      case T::LargeInt: {
+        int64_t v = GetLargeIntValue(p);
+        return PutLargeIntValue(out, v < 0 ? int64_t(0u - uint64_t(v)) : v);
+      }
+      case T::Float:
+        return PutFloatValue(out, std::fabs(GetFloatValue(p)));
+      case T::BCD: {
+        int64_t scaled = 0;
+        DecodeBcdValue(p, scaled);
+        EncodeBcdValue(scaled < 0 ? -scaled : scaled, x.scale, out);
+        return;
+      }
+      default:
+        return putValue(r, x);
+    }
+  }
+
+  void extract(uint8_t code, const TExpToken& x, TExpToken& r) const {
+    if (x.isNull) return setNull(r);
+    int64_t day = 0, ms = -1;
+    if (x.type == T::Date) {
+      day = GetIntegerValue(x.Value());
+    } else if (x.type == T::Time) {
+      ms = GetIntegerValue(x.Value());
+    } else {
+      double t = std::nearbyint(GetFloatValue(x.Value()));
+      if (!std::isfinite(t) || t < 0 || t >= double(kMaxEngineDay + 1) * double(kMsPerDay)) return setNull(r);
+      day = int64_t(t) / kMsPerDay;
+      ms = int64_t(t) % kMsPerDay;
+    }
+    if (x.type != T::Time && (day < kMinEngineDay || day > kMaxEngineDay)) return setNull(r);
+    int64_t v = 0;
+    if (code <= fnExtractDayOfWeek && x.type != T::Time) {
+      auto date = EngineDayToSysDays(int32_t(day));
+      std::chrono::year_month_day ymd(date);
+      v = code == fnExtractYear    ? int(ymd.year())
+          : code == fnExtractMonth ? unsigned(ymd.month())
+          : code == fnExtractDay   ? unsigned(ymd.day())
+          : code == fnExtractWeek  ? WeekOfYear(date)
+                                   : IsoDayOfWeek(date);
+    } else if (code > fnExtractDayOfWeek && ms >= 0) {
+      v = code == fnExtractHour     ? ms / 3'600'000
+          : code == fnExtractMinute ? ms / 60'000 % 60
+                                    : ms / 1000 % 60;
+    }
+    putInteger(r, v);
+  }
+
+  void predicate(const TExpToken& n, TExpToken& r) const {
+    uint8_t code = n.code;
+    bool negated = code == prNotLike || code == prNotIn || code == prNotBetween || code == prNotInSelect;
+    bool match = false;
+    Result x = eval(*n.args[0]);
+    auto test = [&](uint8_t op, const TExpToken& bound) {
+      Result b = eval(bound);
+      EvaluateBinaryOperator(op, *x, *b, languageId, sortId, r);
+      return GetWordValue(r.Value()) != 0;
+    };
+    switch (code) {
+      case prLike:
+      case prNotLike: {
+        Result p = eval(*n.args[1]);
+        match = !x->isNull && !p->isNull && MatchSqlLike(languageId, sortId, x->Text(), p->Text());
+        break;
+      }
+      case prIn:
+      case prNotIn:
+        for (size_t i = 1; i < n.args.size() && !match; ++i) match = test(opEqual, *n.args[i]);
+        break;
+      case prBetween:
+      case prNotBetween:
+        match = test(opGreaterEqual, *n.args[1]) && test(opLessEqual, *n.args[2]);
+        break;
+      case prInSelect:
+      case prNotInSelect: {
+        Result sub = eval(*n.args[1]);
+        TDataQuery* query = n.args[1]->subSelect;
+        if (query) {
+          // For the moment the result is "value = column", which the sub-select filters by.
+          r.kind = expBinary;
+          r.code = opEqual;
+          r.left = x.get();
+          r.right = sub.get();
+          struct Restore {
+            TExpToken& r;
+            ~Restore() {
+              r.kind = expConstant;
+              r.left = r.right = nullptr;
+            }
+          } restore{r};
+          query->ApplySubSelectFilter(r);
+          match = query->ResultRecordCount() > 0;
+        }
+        break;
+      }
+      default:
+        break;
+    }
+    putBool(r, match != negated);
+  }
+};
+
+}  // namespace
+
+TExpToken* EvaluateExpTree(const TExpToken* node, void* readerData1, void* readerData2, uint16_t sortId,
+                           uint16_t languageId, TColumnReader columnReader) {
+  if (!node) return nullptr;
+  Evaluator evaluator{readerData1, readerData2, sortId, languageId, columnReader};
+  return evaluator.eval(*node).release();
+}
+
+uint8_t AggregateCodeFromName(std::string_view name) {
+  static constexpr std::pair<std::string_view, uint8_t> kNames[] = {{"SUM", fnSum},     {"RUNSUM", fnRunSum},
+                                                                    {"COUNT", fnCount}, {"MIN", fnMin},
+                                                                    {"MAX", fnMax},     {"AVG", fnAvg}};
+  for (auto [word, code] : kNames) {
+    if (word.size() != name.size()) continue;
+    bool same = true;
+    for (size_t i = 0; i < word.size() && same; ++i) {
+      char c = name[i];
+      same = (c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c) == word[i];
+    }
+    if (same) return code;
+  }
+  return 0;
+}
+
+void LinkExpTreeArgs(TExpToken* node) {
+  if (!node) return;
+  LinkExpTreeArgs(node->left);
+  LinkExpTreeArgs(node->right);
+  LinkExpTreeArgs(node->third);
+  if (node->kind != expFunction && node->kind != expPredicate) return;
+  if (node->kind == expFunction && (node->code == fnTextSearch || node->code == fnTextOccurs)) return;
+  auto a = [&](size_t i) { return node->GetArgument(i); };
+  auto chain = [](TExpToken* from, TExpToken* to) {
+    if (from) from->right = to;
+  };
+  uint8_t c = node->code;
+  if (node->kind == expPredicate) {
+    node->left = a(0);
+    if (c == prIn || c == prNotIn) {
+      TExpToken* previous = node;
+      for (size_t i = 1; i < node->args.size(); ++i) {
+        previous->right = a(i);
+        previous = a(i);
+      }
+    } else {
+      node->right = a(1);
+      if (c == prBetween || c == prNotBetween) chain(a(1), a(2));
+    }
+  } else if (c == fnSubstring) {
+    node->left = a(0), node->right = a(1);
+    chain(a(1), a(2));
+  } else if (c == fnReplace) {
+    node->left = a(2), node->right = a(0);
+    chain(a(0), a(1));
+  } else if (c >= fnPos && c <= fnTrimBoth) {
+    node->left = a(1), node->right = a(0);
+  } else if (c == fnCast) {
+    node->left = a(0), node->right = a(1);
+    chain(a(1), a(2));
+  } else if (c == fnIf) {
+    node->left = a(0), node->right = a(1), node->third = a(2);
+  } else if (c == fnRound) {
+    node->left = a(0), node->right = a(1);
+  } else {
+    node->left = a(0);
+  }
+  for (auto* arg : node->args) {
+    if (!arg) continue;
+    arg->parent = node;
+    if (arg->kind == expFunction || arg->kind == expPredicate) LinkExpTreeArgs(arg);
+  }
+  node->args.clear();
+}
+
+size_t FlattenExpTree(const TExpToken* node, std::vector<uint8_t>& buffer) {
+  buffer.clear();
+  if (!node) return 0;
+  std::vector<const TExpToken*> order;
+  std::vector<const TExpToken*> pending{node};
+  while (!pending.empty()) {
+    const TExpToken* n = pending.back();
+    pending.pop_back();
+    order.push_back(n);
+    for (auto* c : {n->third, n->right, n->left})
+      if (c) pending.push_back(c);
+  }
+  std::unordered_map<const TExpToken*, uint32_t> offsets;
+  size_t total = 0;
+  for (auto* n : order) {
+    offsets[n] = uint32_t(total);
+    total += ExpTokenStreamSize(*n, false);
+  }
+  buffer.reserve(total);
+  TExpToken links;
+  for (auto* n : order) {
+    links.Assign(*n);
+    links.leftOffset = n->left ? offsets[n->left] : 0;
+    links.rightOffset = n->right ? offsets[n->right] : 0;
+    WriteExpToken(links, false, buffer);
+    // The third operand's offset closes the node's items.
+    platform::put4(buffer.data() + buffer.size() - 4, n->third ? offsets[n->third] : 0);
+  }
+  return buffer.size();
+}
+
+}  // namespace engine

@@ -1,0 +1,69 @@
+// Operators on engine values: which operand types each unary and binary operator accepts, the
+// type, subtype, size and scale of its result, and its evaluation on expression nodes.
+//
+// Operator codes are TExpCode's; bit 7 of a code is ignored everywhere here. A memo is type 3
+// with subtype 22 and counts as text. Booleans are u16 0 or 1; an operand boolean is true when it
+// is not 0.
+//
+// The engine's NULL rules, which stored filters and the SQL layer rely on:
+//   =   exactly one operand NULL: false; both NULL: true; else compare
+//   <>  exactly one operand NULL: true; both NULL: false; else compare
+//   > < >= <= with a left operand that is not text: exactly one NULL: false; both NULL: the
+//       zero-filled values compare. With a text left operand a NULL text is the empty text.
+//   AND, OR, NOT look at the values only.
+//   + - * / without a text operand: either operand NULL gives NULL. Concatenation with a NULL
+//       text appends or prepends nothing.
+//   unary minus and plus keep NULL; is NULL and is not NULL read the flag and are never NULL.
+// Division by zero gives NULL. Integer arithmetic wraps (two's complement) in 32 bits, or 64
+// when a LARGEINT takes part; integer / integer is FLOAT. DATE and TIMESTAMP arithmetic that
+// leaves the years 1 to 9999 gives NULL; TIME plus or minus milliseconds wraps within the day.
+// A BCD result beyond the 64-bit scaled range, and a FLOAT result that overflows from finite
+// operands, raise VELDOR_SQLPARSE ("Numeric overflow ...").
+//
+// Stateless; any thread (text comparison goes through the platform's collator cache).
+#pragma once
+
+#include <cstdint>
+
+#include "engine/storage/veldortypes.h"
+#include "engine/values/veldorexptoken.h"
+
+namespace engine {
+
+// ---- Types ----
+
+bool IsUnaryOperandAllowed(uint8_t code, TEngineFieldType operandType);
+TEngineFieldType UnaryResultType(uint8_t code, TEngineFieldType operandType);
+TEngineFieldSubType UnaryResultSubType(uint8_t code, TEngineFieldSubType operandSubType);
+
+// The acceptance table of the binary operators (3-8, 10, 11, 17-20); false for every other
+// code, for a left operand of type 0, and for a pair the table does not list.
+bool IsOperandTypeAllowed(uint8_t code, TEngineFieldType leftType, TEngineFieldSubType leftSubType,
+                          TEngineFieldType rightType, TEngineFieldSubType rightSubType);
+// 4 for comparisons and logic; the arithmetic result type; 0 for any other combination.
+TEngineFieldType BinaryResultType(uint8_t code, TEngineFieldType leftType, TEngineFieldType rightType);
+// 22 for + when the left is a blob or the right a blob after a string; 21 (MONEY) for + and *
+// when either side is a MONEY float, and for - and / when the left one is; else 0.
+TEngineFieldSubType BinaryResultSubType(uint8_t code, TEngineFieldType leftType,
+                                        TEngineFieldSubType leftSubType, TEngineFieldType rightType,
+                                        TEngineFieldSubType rightSubType);
+// Sets type, subtype, size (valueSize, growing the buffer) and scale of a binary operator node
+// from its left and right operands. Requires: both operands present.
+void SetBinaryResultType(TExpToken& node);
+
+// ---- Evaluation ----
+// `result` is prepared by the caller: its type, subtype, size and scale are those of the rules
+// above; its value bytes are written (the buffer grows for long texts) and its NULL flag set.
+
+void EvaluateUnaryOperator(uint8_t code, const TExpToken& operand, TExpToken& result);
+// languageId and sortId are the locale of text comparisons (language 0: US English).
+void EvaluateBinaryOperator(uint8_t code, const TExpToken& left, const TExpToken& right, uint16_t languageId,
+                            uint16_t sortId, TExpToken& result);
+// = and <> of two texts, over the first compareLength bytes of each (0: whole texts, cut back to
+// whole characters), ignoring case when asked. A right operand of type 0 tests the left's NULL
+// flag; otherwise the NULL rules of = and <>.
+void EvaluateStringEquality(uint8_t code, const TExpToken& left, const TExpToken& right,
+                            uint32_t compareLength, bool caseInsensitive, uint16_t languageId,
+                            uint16_t sortId, TExpToken& result);
+
+}  // namespace engine

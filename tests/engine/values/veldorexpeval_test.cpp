@@ -1,0 +1,414 @@
+#include "engine/values/veldorexpeval.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine/storage/veldorerr.h"
+#include "engine/storage/veldorlocale.h"
+#include "engine/values/veldorexpcheck.h"
+#include "engine/values/veldorvaluetext.h"
+#include "tests/engine/storage/storage_test_util.h"
+#include "tests/engine/values/exp_test_util.h"
+
+namespace engine {
+namespace {
+
+using T = TEngineFieldType;
+
+// A record of a small table: its fields by number, each NULL or a value.
+struct Field {
+  const char* name;
+  T type;
+  uint32_t size;
+};
+const Field kFields[] = {{"I", T::Integer, 4},    {"J", T::Integer, 4}, {"S", T::String, 21},
+                         {"T", T::String, 21},    {"D", T::Date, 4},    {"E", T::Date, 4},
+                         {"F", T::Float, 8},      {"B", T::Boolean, 2}, {"N", T::Boolean, 2},
+                         {"SMITH", T::Integer, 4}};
+struct Value {
+  bool null = true;
+  int64_t i = 0;
+  double f = 0;
+  std::string s;
+};
+struct Record {
+  std::vector<Value> values = std::vector<Value>(std::size(kFields));
+  int reads = 0;
+};
+
+bool resolve(void*, TExpToken& node) {
+  for (size_t k = 0; k < std::size(kFields); ++k)
+    if (strcasecmp(kFields[k].name, node.columnName.c_str()) == 0) {
+      node.fieldNo = uint16_t(k + 1);
+      node.type = kFields[k].type;
+      node.SetValueSize(kFields[k].size);
+      return true;
+    }
+  return false;
+}
+
+void readColumn(void*, void* data1, TExpToken& result) {
+  auto& record = *static_cast<Record*>(data1);
+  ++record.reads;
+  const Value& v = record.values[result.fieldNo - 1];
+  std::fill(result.Value(), result.Value() + result.ValueCapacity(), uint8_t(0));
+  result.isNull = v.null;
+  if (v.null) return;
+  if (result.type == T::String) return result.SetText(v.s);
+  if (result.type == T::Float) return PutFloatValue(result.Value(), v.f);
+  if (result.type == T::Boolean) return PutWordValue(result.Value(), uint16_t(v.i));
+  PutIntegerValue(result.Value(), int32_t(v.i));
+}
+
+std::string render(const TExpToken& r) {
+  if (r.isNull) return "NULL";
+  switch (r.type) {
+    case T::String:
+      return std::string(r.Text());
+    case T::Boolean:
+      return GetWordValue(r.Value()) ? "True" : "False";
+    case T::Float:
+      return FloatToText(GetFloatValue(r.Value()));
+    case T::Date:
+      return DateToText(GetIntegerValue(r.Value()));
+    default:
+      return std::to_string(GetIntegerValue(r.Value()));
+  }
+}
+
+// Parsed, checked (quoted texts may name columns), prepared; evaluated on each record as text.
+// An error gives "!" and its message.
+std::vector<std::string> evaluate(const std::string& text, std::vector<Record>& records,
+                                  bool quotedColumns = true) {
+  std::string error;
+  auto tree = exp_test::parseAll(text, 0x1F, nullptr, error);
+  if (!tree) return {"!" + error};
+  std::vector<std::string> results;
+  try {
+    TypeCheckExpTree(VELDOR_SQLPARSE, "", "", quotedColumns, true, resolve, nullptr, nullptr, *tree, "test");
+    TExpTreePtr prepared(PrepareExpTree(tree.get(), nullptr, nullptr, false, false, 0, 0));
+    for (auto& record : records)
+      results.push_back(
+          render(*TExpTreePtr(EvaluateExpTree(prepared.get(), &record, &record, 0, 0, readColumn))));
+  } catch (const EVELDOREngineError& e) {
+    return {"!" + e.Item(kItemText)};
+  }
+  return results;
+}
+
+TEST(ExpressionEvaluationTest, FunctionsPredicatesAndCheckMessages) {
+  Record r;
+  auto set = [&](int k, int64_t i, std::string s = "") { r.values[k] = Value{false, i, double(i) / 2, s}; };
+  set(0, 5), set(2, 0, "Smith"), set(4, 730486), set(5, 730485), set(6, 0), set(7, 1), set(9, 7);
+  r.values[6].f = 2.5;
+  std::vector<Record> one{r};
+  const std::pair<std::string, const char*> rows[] = {
+      {"SUBSTRING('abcdef' FROM 0 FOR 2) || SUBSTRING('abc' FROM 2) || SUBSTRING('abc' FROM 2 FOR 10)",
+       "abbcbc"},
+      {"SUBSTRING('abc' FROM 5)", "NULL"},
+      {"POS('c' IN 'abcabc') * 10 + OCCURS('aa' IN 'aaaa')", "32"},
+      {"TRIM(BOTH 'x' FROM 'xxaxx') || TRIM(LEADING 'x' FROM 'xxx')", "a"},
+      {"CAST('abc' AS INTEGER) + CAST('12' AS SMALLINT)", "12"},
+      {"EXTRACT(DAYOFWEEK FROM D) * 10 + EXTRACT(HOUR FROM D)", "10"},
+      {"EXTRACT(YEAR FROM D) + EXTRACT(WEEK FROM D) + EXTRACT(DAY FROM D)", "2003"},
+      {"NOT N", "True"},
+      {"ROUND(F TO 0) + ROUND(-F TO 0) * 10", "-27"},
+      {"T NOT LIKE 'a%' AND NOT (T LIKE '%') AND J IN (1, NULL)", "True"},
+      {"S = 'Smi*' AND S LIKE 'Smi%' AND S = 'Smith' AND S LIKE 'S_i%h' AND NOT (S LIKE 'mi%')", "True"},
+      {"B AND NOT (S = 'smith') AND UPPER(S) = 'SMITH' AND LOWER(S) = 'smith'", "True"},
+      {"IF(B THEN 'yes' ELSE NULL) || REPLACE('m' WITH 'M' IN S) || CAST(LENGTH(S) AS CHAR(2))", "yesSMith5"},
+      {"(D - E) + (D - 1 - E) + I / 0", "NULL"},
+      {"CAST(D - E AS CHAR(3)) || CAST(CAST(7 AS DECIMAL(5, 2)) / 2 AS CHAR(9))", "13.5"},
+      {"D > '2000-12-31' AND D BETWEEN '2001-01-01' AND E + 1 AND CURRENT_DATE > D", "True"},
+      {"CAST(REPLACE('m' WITH '" + std::string(300, 'x') + "' IN S) AS CHAR(4)) || CAST(D AS CHAR(3))",
+       "Sxxx"},
+      {"D = '2001-02-30'",
+       "!Date, time, or timestamp expression expected, instead found '2001-02-30' in test"},
+      {"ROUND(F TO 33)",
+       "!Decimal places argument of ROUND function must be an integer constant between 0 and 32 in test"},
+      {"TRIM(LEADING 'ab' FROM S)",
+       "!Trim character argument of TRIM function must be a single character constant in test"},
+      {"I + S", "!Type mismatch between column 'I' and column 'S' in test"},
+      {"NOT I", "!Type mismatch between 'NOT' operator and 'I' in test"},
+      {"X = 1", "!Invalid column name 'X' or table correlation name '' specified in test"},
+      {"SUM(S)",
+       "!SUM aggregate function must contain a numeric, date, time, or timestamp expression in test"},
+      {"IF(B THEN NULL ELSE NULL)",
+       "!At least one of the second and third IF expression arguments in test must be a non-NULL value"},
+      {"CAST(D AS TIME)", "!Type mismatch between column 'D' and AS argument in test"},
+      {"CAST(I AS DECIMAL(5, 6))",
+       "!Scale argument must be an integer less than or equal to 4 for the BCD data type test"},
+      {"CAST(I AS CHAR(251))",
+       "!Length argument must be an integer greater than 0 and less than or equal to 250 in test"},
+      {"CAST(S AS BLOB(1, 4))",
+       "!BLOB type argument must be an integer with a value of 1,2,3,5, or 7 in test"},
+      {"S LIKE 1", "!Type mismatch between LIKE operator and expression '1' in test"},
+      {"I IN (1, 'a')", "!Type mismatch between IN operator and expression 'a' in test"},
+      {"EXTRACT(DAY FROM I)",
+       "!FROM argument of EXTRACT function must be a date, time, or timestamp in test"},
+      {"TEXTSEARCH(S IN S)", "!TEXTSEARCH search text function argument must be a string constant in test"},
+  };
+  for (auto [text, expected] : rows) EXPECT_EQ(evaluate(text, one)[0], expected) << text;
+
+  // The right operand of AND decides alone when it is false; BETWEEN skips its high bound.
+  one[0].reads = 0;
+  EXPECT_EQ(evaluate("I = 5 AND FALSE", one)[0], "False");
+  EXPECT_EQ(evaluate("1 BETWEEN 2 AND I", one)[0], "False");
+  EXPECT_EQ(one[0].reads, 0);
+  EXPECT_EQ(AggregateCodeFromName("avg"), fnAvg);
+  EXPECT_EQ(ExpTokensInUse(), 0);
+}
+
+// ---- Against SQLite ----
+
+// A generated expression: its class ('i' integer, 's' text, 'b' boolean), the engine's text and
+// SQLite's text with the engine's rules spelled out, and its operands for shrinking.
+struct Gen {
+  char cls;
+  std::string eng, sql;
+  std::vector<Gen> kids;
+};
+
+int veldorCollation(void*, int n1, const void* a, int n2, const void* b) {
+  return OSCompareStrings(0, 0, std::string(static_cast<const char*>(a), n1), false, 0,
+                          std::string(static_cast<const char*>(b), n2));
+}
+
+struct Differential {
+  std::mt19937 rng;
+  sqlite3* db = nullptr;
+  std::vector<Record> records;
+
+  int pick(int n) { return int(rng() % unsigned(n)); }
+  std::string word(const char* alphabet, int maxLength) {
+    std::string w;
+    for (int n = 1 + pick(maxLength); n > 0; --n) w += alphabet[pick(int(strlen(alphabet)))];
+    return w;
+  }
+  Gen leaf(std::string eng, std::string sql, char cls) {
+    return Gen{cls, std::move(eng), std::move(sql), {}};
+  }
+
+  // The engine's comparison: two-valued, NULL = NULL true, a NULL text read as ''.
+  Gen compare(Gen a, Gen b) {
+    static const char* ops[] = {"=", "<>", "<", ">", "<=", ">="};
+    std::string op = ops[pick(6)];
+    std::string e = "($0 " + op + " $1)";
+    std::string s;
+    if (op == "=" || op == "<>")
+      s = std::string("(($0) IS ") + (op == "<>" ? "NOT " : "") + "($1) COLLATE VELDOR)";
+    else if (a.cls == 's')
+      s = "(COALESCE($0,'') " + op + " COALESCE($1,'') COLLATE VELDOR)";
+    else
+      s = std::string("(CASE WHEN ($0) IS NULL AND ($1) IS NULL THEN ") + (op.size() == 2 ? "1" : "0") +
+          " WHEN ($0) IS NULL OR ($1" + ") IS NULL THEN 0 ELSE ($0) " + op + " ($1) END)";
+    return Gen{'b', e, s, {std::move(a), std::move(b)}};
+  }
+
+  Gen make(char cls, int depth) {
+    bool stop = depth <= 0 || pick(3) == 0;
+    if (cls == 'i') {
+      int k = pick(19) - 9;
+      if (stop) {
+        switch (pick(3)) {
+          case 0:
+            return leaf(std::to_string(k), std::to_string(k), 'i');
+          case 1:
+            return pick(2) ? leaf("I", "i", 'i') : leaf("J", "j", 'i');
+          default:
+            return leaf("(D - E)", "CAST(julianday(d) - julianday(e) AS INTEGER)", 'i');
+        }
+      }
+      Gen a = make('i', depth - 1), s = make('s', depth - 1);
+      switch (pick(5)) {
+        case 0:
+        case 1: {
+          Gen b = make('i', depth - 1);
+          std::string op = pick(2) ? "+" : "-";
+          return Gen{'i', "($0 " + op + " $1)", "($0 " + op + " $1)", {a, b}};
+        }
+        case 2:
+          return Gen{'i', "($0 * " + std::to_string(k) + ")", "($0 * " + std::to_string(k) + ")", {a}};
+        case 3:
+          return Gen{'i', "LENGTH($0)", "length($0)", {s}};
+        default: {
+          std::string w = word("ac", 2);
+          return Gen{'i',
+                     "(POS('" + w + "' IN $0) + OCCURS('" + w + "' IN $0))",
+                     "(instr($0,'" + w + "') + (length($0) - length(replace($0" + ",'" + w + "','')))/" +
+                         std::to_string(w.size()) + ")",
+                     {s}};
+        }
+      }
+    }
+    if (cls == 's') {
+      if (stop) {
+        if (pick(2)) return pick(2) ? leaf("S", "s", 's') : leaf("T", "t", 's');
+        std::string w = word("aAcC x", 4);
+        return leaf("'" + w + "'", "'" + w + "'", 's');
+      }
+      Gen a = make('s', depth - 1);
+      auto wrap = [&](std::string e, std::string s) { return Gen{'s', e, "NULLIF(" + s + ",'')", {a}}; };
+      switch (pick(6)) {
+        case 0:
+          return pick(2) ? wrap("UPPER($0)", "upper($0)") : wrap("LOWER($0)", "lower($0)");
+        case 1: {
+          int from = pick(6) - 1, count = pick(6) - 1;
+          std::string start = std::to_string(std::max(from, 1));
+          if (pick(2))
+            return wrap("SUBSTRING($0 FROM " + std::to_string(from) + ")", "substr($0," + start + ")");
+          return wrap("SUBSTRING($0 FROM " + std::to_string(from) + " FOR " + std::to_string(count) + ")",
+                      count <= 0 ? "NULL" : "substr($0," + start + "," + std::to_string(count) + ")");
+        }
+        case 2: {
+          std::string from = word("aAc", 2), to = word("xy", 2);
+          return wrap("REPLACE('" + from + "' WITH '" + to + "' IN $0)",
+                      "replace($0,'" + from + "','" + to + "')");
+        }
+        case 3: {
+          static const char* kinds[][2] = {{"BOTH", "trim"}, {"LEADING", "ltrim"}, {"TRAILING", "rtrim"}};
+          auto* kind = kinds[pick(3)];
+          std::string c(1, "aA x"[pick(4)]);
+          return wrap(std::string("TRIM(") + kind[0] + " '" + c + "' FROM $0)",
+                      std::string(kind[1]) + "($0,'" + c + "')");
+        }
+        default: {
+          Gen b = make('s', depth - 1);
+          return Gen{'s', "($0 || $1)", "NULLIF(COALESCE($0,'') || COALESCE($1,''),'')", {a, b}};
+        }
+      }
+    }
+    switch (stop ? pick(3) : pick(7)) {
+      case 0:
+        return compare(make('i', depth - 1), make('i', depth - 1));
+      case 1:
+        return compare(make('s', depth - 1), make('s', depth - 1));
+      case 2: {
+        Gen a = make('s', depth - 1);
+        std::string p = word("aA%_", 4);
+        bool neg = pick(2);
+        return Gen{'b',
+                   std::string("($0") + (neg ? " NOT" : "") + " LIKE '" + p + "')",
+                   std::string("(") + (neg ? "NOT " : "") + "COALESCE($0 LIKE '" + p + "', 0))",
+                   {a}};
+      }
+      case 3: {
+        Gen x = make('i', depth - 1);
+        int lo = pick(40) - 20, hi = lo + pick(30);
+        std::string bounds = std::to_string(lo) + " AND " + std::to_string(hi);
+        return Gen{'b', "($0 BETWEEN " + bounds + ")", "COALESCE(($0) BETWEEN " + bounds + ", 0)", {x}};
+      }
+      case 4: {
+        Gen x = make('i', depth - 1);
+        int k = pick(10);
+        return Gen{'b',
+                   "($0 IN (" + std::to_string(k) + ", NULL))",
+                   "(($0) IS " + std::to_string(k) + " OR ($0) IS NULL)",
+                   {x}};
+      }
+      case 5: {
+        Gen a = make('b', depth - 1), b = make('b', depth - 1);
+        std::string op = pick(2) ? "AND" : "OR";
+        return Gen{'b', "($0 " + op + " $1)", "($0 " + op + " $1)", {a, b}};
+      }
+      default: {
+        Gen a = make('b', depth - 1);
+        return Gen{'b', "(NOT $0)", "(NOT $0)", {a}};
+      }
+    }
+  }
+
+  std::vector<std::string> reference(const std::string& sql) {
+    sqlite3_stmt* st = nullptr;
+    std::string query = "SELECT " + sql + " FROM t ORDER BY rowid";
+    if (sqlite3_prepare_v2(db, query.c_str(), -1, &st, nullptr) != SQLITE_OK) return {"!" + query};
+    std::vector<std::string> out;
+    while (sqlite3_step(st) == SQLITE_ROW) {
+      auto text = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
+      out.push_back(text ? text : "NULL");
+    }
+    sqlite3_finalize(st);
+    return out;
+  }
+  // The engine's or SQLite's text of an expression, its operands filled in.
+  static std::string text(const Gen& g, bool sql) {
+    std::string t = sql ? g.sql : g.eng;
+    for (size_t k = 0; k < g.kids.size(); ++k) {
+      std::string mark = "$" + std::to_string(k), kid = text(g.kids[k], sql);
+      for (size_t at = t.find(mark); at != std::string::npos; at = t.find(mark, at + kid.size()))
+        t.replace(at, mark.size(), kid);
+    }
+    return t;
+  }
+  std::vector<std::string> engine(const Gen& g) {
+    auto out = evaluate(text(g, false), records, false);
+    for (auto& v : out) v = v == "True" ? "1" : v == "False" ? "0" : v;
+    return out;
+  }
+  bool differs(const Gen& g) { return engine(g) != reference(text(g, true)); }
+
+  // Replaces nodes by operands of their class while the difference remains.
+  void shrink(Gen& root) {
+    std::function<bool(Gen&)> visit = [&](Gen& n) {
+      for (size_t i = 0; i < n.kids.size(); ++i) {
+        if (n.kids[i].cls != n.cls) continue;
+        Gen saved = n, kid = n.kids[i];
+        n = std::move(kid);
+        if (differs(root)) return true;
+        n = std::move(saved);
+      }
+      for (size_t i = 0; i < n.kids.size(); ++i)
+        if (visit(n.kids[i])) return true;
+      return false;
+    };
+    while (visit(root)) {
+    }
+  }
+};
+
+TEST(ExpressionEvaluationTest, RandomExpressionsAgreeWithSqliteUnderTheEngineRules) {
+  const uint32_t seed = storage_test::testSeed();
+  Differential d;
+  d.rng.seed(seed);
+  ASSERT_EQ(sqlite3_open(":memory:", &d.db), SQLITE_OK);
+  sqlite3_create_collation(d.db, "VELDOR", SQLITE_UTF8, nullptr, veldorCollation);
+  sqlite3_exec(d.db, "PRAGMA case_sensitive_like = 1; CREATE TABLE t(i, j, s, t, d, e)", nullptr, nullptr,
+               nullptr);
+  for (int k = 0; k < 24; ++k) {
+    Record r;
+    std::string values;
+    for (int f = 0; f < 6; ++f) {
+      Value& v = r.values[f];
+      v.null = d.pick(5) == 0;
+      v.i = f < 2 ? d.pick(101) - 50 : 729000 + d.pick(3000);
+      v.s = f < 2 || f > 3 ? "" : d.word("aAcC x", 6);
+      std::string text = f < 2   ? std::to_string(v.i)
+                         : f < 4 ? "'" + v.s + "'"
+                                 : "'" + DateToText(int32_t(v.i)) + "'";
+      values += (f ? "," : "") + (v.null ? std::string("NULL") : text);
+    }
+    d.records.push_back(r);
+    sqlite3_exec(d.db, ("INSERT INTO t VALUES(" + values + ")").c_str(), nullptr, nullptr, nullptr);
+  }
+  // Regression cases found by this test, kept in their shrunk form.
+  std::vector<Gen> cases = {Gen{'b', "(S < T)", "(COALESCE(s,'') < COALESCE(t,'') COLLATE VELDOR)", {}},
+                            Gen{'s', "TRIM(BOTH 'a' FROM 'aa')", "NULLIF(trim('aa','a'),'')", {}}};
+  for (int n = 0; n < 400; ++n) cases.push_back(d.make("isb"[d.pick(3)], 4));
+  for (Gen& g : cases) {
+    if (!d.differs(g)) continue;
+    d.shrink(g);
+    ADD_FAILURE() << "seed " << seed << "\n  engine: " << d.text(g, false)
+                  << "\n  sqlite: " << d.text(g, true);
+    break;
+  }
+  sqlite3_close(d.db);
+  EXPECT_EQ(ExpTokensInUse(), 0);
+}
+
+}  // namespace
+}  // namespace engine
