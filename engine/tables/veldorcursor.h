@@ -239,6 +239,68 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   bool ReadComputedColumn(const uint8_t* record, uint16_t position, std::vector<uint8_t>& value,
                           bool& hasValue);
 
+  // ---- Field access (record buffers of RecordSize bytes) ----
+  // The cursor list's descriptor of `fieldNo`: by position, or by field number when the list
+  // was remapped. VELDOR_OUTOFRANGE for a field the list does not have.
+  const TFieldDescriptor& GetFieldDesc(uint16_t fieldNo) const;
+  // The table's descriptor at position `fieldNo`; VELDOR_OUTOFRANGE outside.
+  const TFieldDescriptor& GetTableFieldDesc(uint16_t fieldNo) const;
+  void ClearRecordBuffer(uint8_t* buffer) const;
+  // `destination` (may be null) receives the stored bytes, zero-filled over the stored size.
+  static void ReadFieldValue(const TFieldDescriptor& d, const uint8_t* buffer, bool& isNull,
+                             uint8_t* destination);
+  // A string loses its trailing blanks, takes the field's case rule and is cut to stored size - 1
+  // bytes; an empty one is stored as null. A null `value` sets null (an auto-increment field is
+  // left as it is). A computed field changes only with `writeComputed`.
+  void WriteFieldValue(const TFieldDescriptor& d, uint8_t* buffer, const uint8_t* value, bool blobNull,
+                       bool writeComputed);
+  void GetField(uint16_t fieldNo, const uint8_t* buffer, bool& isNull, uint8_t* value) const;
+  void GetTableField(uint16_t fieldNo, const uint8_t* buffer, bool& isNull, uint8_t* value) const;
+  void PutField(uint16_t fieldNo, uint8_t* buffer, const uint8_t* value, bool blobNull = false,
+                bool writeComputed = false);
+  void PutTableField(uint16_t fieldNo, uint8_t* buffer, const uint8_t* value, bool blobNull = false);
+  // Writes every default text; "CURRENT_DATE", "CURRENT_TIME" and "CURRENT_TIMESTAMP" (any case)
+  // give the present moment. A default that does not convert raises EConvertError.
+  void ApplyDefaultValues(uint8_t* buffer);
+  // VELDOR_REQDERR, VELDOR_MINVALERR or VELDOR_MAXVALERR for the first field that breaks its rule.
+  void CheckFieldValues(const uint8_t* buffer) const;
+  // False when `value` (stored bytes) lies beyond the bound; a value equal to it passes.
+  bool CheckFieldBound(std::string_view bound, bool isMax, const TFieldDescriptor& d,
+                       const uint8_t* value) const;
+  void LoadCurrentRecord(bool readAhead);
+  void ComputeFields(uint8_t* buffer);
+  // 0, or VELDOR_BOF, VELDOR_EOF, VELDOR_NOCURRREC (buffer cleared). With `lock` under the
+  // pessimistic protocol the record is locked and must still equal `buffer` (the image the
+  // caller read), else the lock is released and VELDOR_KEYORRECDELETED raised.
+  uint16_t GetCurrentRecord(uint8_t* buffer, bool lock);
+  uint16_t CloneCurrentRecord(uint8_t* buffer);
+
+  // ---- Keys and indexes ----
+  // 4 in record-number order.
+  uint16_t GetKeySize() const;
+  uint8_t GetIndexCount() const;
+  // The key of `record` in the current index; a non-unique key ends with the unique id of
+  // `idSource`.
+  void BuildKey(const uint8_t* record, uint8_t* key, const uint8_t* idSource) const;
+  // The record-id key: status byte and the unique id as an integer key.
+  static void BuildRecordIdKey(const uint8_t* record, uint8_t* key);
+  void SwitchToIndex(uint8_t slot);
+  // Registers the index and builds its keys. A unique index over records with equal keys is
+  // refused with VELDOR_KEYVIOL and removed again; no record is ever deleted for it.
+  void AddSecondaryIndex(TIndexDescriptor& descriptor);
+  void DeleteIndex(std::string_view name);
+  void DeleteIndexPages(uint8_t slot);
+  void BuildRecordIdIndex();
+
+  // ---- Record writes ----
+  // Every check (writable, field rules, unique keys, the lock, the unique id) runs before the
+  // first key or record changes; a failure after that undoes the key changes made.
+  void AppendRecord(uint8_t* buffer, bool reposition = true);
+  void ModifyRecord(uint8_t* buffer, bool unlock = true, bool reposition = true);
+  void CancelRecord();
+  void DeleteRecord(const uint8_t* buffer, bool reposition = true);
+  bool RecordChangedMark() const { return recordChanged_; }
+
   // ---- Current index ----
   uint8_t CurrentIndex() const { return GetCurrentIndex(); }
   const std::string& CurrentIndexName() const { return currentIndexName_; }
@@ -364,6 +426,17 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   void checkName(std::string_view name) const;
   void checkCollation();
   void readTextParams(TPage* first);
+  // Key upkeep in the current index. Missing keys raise VELDOR_INDEXCORRUPT.
+  bool keyExists(const uint8_t* key);
+  void insertKey(const uint8_t* key, uint32_t recordNo);
+  void removeKey(const uint8_t* key);
+  [[noreturn]] void raiseKeyViolation() const;
+  // The slots every write keeps: the primary one when the table has it, then the secondary ones.
+  std::vector<uint8_t> writtenSlots() const;
+  bool skipKeyChecks() const { return options_.QueryResult && !options_.QuerySource; }
+  // Reads record `recordNo` through the cache into `image`.
+  void readRecord(uint32_t recordNo, uint8_t* image, bool readAhead = false);
+  void writeRecord(uint32_t recordNo, const uint8_t* image);
   void writeTextParams();
 
   TDataDirectory* directory_;
@@ -412,6 +485,7 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   bool hasAutoInc_ = false;
   bool computingColumn_ = false;
   uint32_t lockedRecordNo_ = 0;
+  bool recordChanged_ = false;
   // The table's lock pairs this cursor took (another cursor may hold the table's).
   bool readTaken_ = false;
   bool queryReadTaken_ = false;

@@ -1,0 +1,258 @@
+// Record writes through the cursor against a model of the table, and writers in several processes.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+
+#include "engine/storage/veldorbtree.h"
+#include "engine/tables/veldorcursor.h"
+#include "tests/engine/tables/table_test_util.h"
+
+namespace {
+
+using namespace engine;
+using storage_test::errorOf;
+using storage_test::Helper;
+using table_test::Database;
+using table_test::TempDir;
+
+struct Row {
+  int32_t k = 0;
+  std::string name;
+  double amount = 0;
+};
+
+// K unique, NAME case-insensitive, AMOUNT descending with NAME, the auto-increment ID primary;
+// the table sorts its strings in a locale's order.
+TCreateTableArgs rowsTable() {
+  using datafile_test::field;
+  TCreateTableArgs a;
+  a.LanguageId = 0x0409;
+  a.BlobBlockSize = 512;
+  a.Fields = {field(1, "K", 6), field(2, "NAME", 1, 12), field(3, "AMOUNT", 7), field(4, "ID", 6, 0, 29)};
+  a.Indexes.resize(4);
+  a.Indexes[0].fields[0] = 4;
+  a.Indexes[1].name = "BYK";
+  a.Indexes[1].fields[0] = 1;
+  a.Indexes[1].unique = 1;
+  a.Indexes[2].name = "BYNAME";
+  a.Indexes[2].fields[0] = 2;
+  a.Indexes[2].caseInsensitive = 1;
+  a.Indexes[3].name = "BYAMOUNT";
+  a.Indexes[3].fields = {3, 2};
+  a.Indexes[3].descending = 1;
+  return a;
+}
+
+void put(TDataCursor& c, std::vector<uint8_t>& buffer, const Row& row) {
+  c.PutField(1, buffer.data(), reinterpret_cast<const uint8_t*>(&row.k));
+  std::array<uint8_t, 13> text{};
+  std::memcpy(text.data(), row.name.data(), std::min<size_t>(row.name.size(), 12));
+  c.PutField(2, buffer.data(), row.name.empty() ? nullptr : text.data());
+  c.PutField(3, buffer.data(), reinterpret_cast<const uint8_t*>(&row.amount));
+}
+
+Row read(TDataCursor& c, uint32_t recordNo) {
+  std::vector<uint8_t> buffer(c.RecordSize());
+  c.SetToRecordNo(recordNo);
+  EXPECT_EQ(c.GetCurrentRecord(buffer.data(), false), 0) << "record " << recordNo;
+  Row row;
+  std::array<uint8_t, 251> v{};
+  bool isNull = false;
+  c.GetField(1, buffer.data(), isNull, v.data());
+  std::memcpy(&row.k, v.data(), 4);
+  c.GetField(2, buffer.data(), isNull, v.data());
+  row.name = reinterpret_cast<const char*>(v.data());
+  c.GetField(3, buffer.data(), isNull, v.data());
+  std::memcpy(&row.amount, v.data(), 8);
+  return row;
+}
+
+// Every index holds one key per live record, each the key built from its record; the record-id
+// index one entry per slot; the record count the number of live records.
+void expectTable(TDataCursor& c, const std::map<uint32_t, Row>& model, const std::string& when) {
+  ASSERT_EQ(c.Table()->IndexFile().GetRecordCount(), model.size()) << when;
+  for (const auto& [n, row] : model) {
+    const Row got = read(c, n);
+    EXPECT_EQ(got.k, row.k) << when << " record " << n;
+    EXPECT_EQ(got.name, row.name) << when << " record " << n;
+    EXPECT_EQ(got.amount, row.amount) << when << " record " << n;
+  }
+  const uint8_t saved = c.CurrentIndex();
+  std::vector<uint8_t> image(c.RecordSize()), key(600);
+  for (uint8_t slot : {uint8_t(0), uint8_t(1), uint8_t(2), uint8_t(3), kSysDeletedSlot}) {
+    c.SelectIndex(slot);
+    size_t keys = 0;
+    TIndexTree(c.Table()->IndexFile(), c, slot).ForEachKey([&](const uint8_t* k, uint32_t ref) {
+      ++keys;
+      c.SetToRecordNo(ref);
+      c.LoadCurrentRecord(false);
+      c.BuildKey(c.RecordBuffer().data(), key.data(), c.RecordBuffer().data());
+      EXPECT_EQ(std::memcmp(k, key.data(), c.GetKeySize()), 0)
+          << when << " slot " << int(slot) << " record " << ref;
+      EXPECT_TRUE(slot == kSysDeletedSlot || model.count(ref))
+          << when << " slot " << int(slot) << " record " << ref;
+    });
+    EXPECT_EQ(keys, slot == kSysDeletedSlot ? c.Table()->DataFile().GetLastRecordNumber() : model.size())
+        << when << " slot " << int(slot);
+  }
+  c.SelectIndex(saved);
+}
+
+TEST(CursorWriteTest, RandomWritesMatchTheModelAndSurviveAReopen) {
+  const uint32_t seed = storage_test::testSeed();
+  std::mt19937 random(seed);
+  TempDir dir;
+  Database db(dir.path());
+  auto open = [&](bool exclusive) {
+    auto c = std::make_unique<TDataCursor>(*db.directory);
+    c->SetTableName("rows");
+    c->SetExclusive(exclusive);
+    return c;
+  };
+  TCreateTableArgs args = rowsTable();
+  open(true)->CreateTable(args);
+  auto c = open(random() % 2 == 0);
+  c->Open();
+  std::map<uint32_t, Row> model;
+  const char* names[] = {"ann", "Ann", "bob", "Zoe", "zoë", "", "carl  "};
+  auto someRow = [&] {
+    Row r{int32_t(random() % 40), names[random() % 7], double(int(random() % 9) - 4) / 2};
+    while (!r.name.empty() && r.name.back() == ' ') r.name.pop_back();
+    return r;
+  };
+  auto kTaken = [&](int32_t k, uint32_t except) {
+    for (const auto& [n, row] : model)
+      if (row.k == k && n != except) return true;
+    return false;
+  };
+  std::vector<uint8_t> buffer(c->RecordSize());
+  for (int step = 0; step < 300; ++step) {
+    const int op = model.empty() ? 0 : int(random() % 3);
+    const Row row = someRow();
+    const std::string when = "step " + std::to_string(step) + " seed " + std::to_string(seed);
+    if (op == 0) {
+      c->ClearRecordBuffer(buffer.data());
+      put(*c, buffer, row);
+      const uint16_t error = errorOf([&] { c->AppendRecord(buffer.data()); });
+      ASSERT_EQ(error, kTaken(row.k, 0) ? VELDOR_KEYVIOL : 0) << when;
+      if (error == 0) model[c->CurrentRecordNo()] = row;
+    } else {
+      auto it = std::next(model.begin(), long(random() % model.size()));
+      c->SetToRecordNo(it->first);
+      ASSERT_EQ(c->GetCurrentRecord(buffer.data(), false), 0) << when;
+      ASSERT_EQ(c->GetCurrentRecord(buffer.data(), true), 0) << when;
+      if (op == 1) {
+        put(*c, buffer, row);
+        const uint16_t error = errorOf([&] { c->ModifyRecord(buffer.data()); });
+        ASSERT_EQ(error, kTaken(row.k, it->first) ? VELDOR_KEYVIOL : 0) << when;
+        if (error == 0) it->second = row;
+        c->CancelRecord();
+      } else {
+        c->DeleteRecord(buffer.data());
+        model.erase(it);
+      }
+    }
+    if (step % 50 == 49) expectTable(*c, model, when);
+  }
+  c.reset();
+  auto again = open(false);
+  again->Open();
+  expectTable(*again, model, "reopened");
+  again->Close();
+
+  // A unique index over equal keys is refused and goes again; no record is lost.
+  auto exclusive = open(true);
+  exclusive->Open();
+  TIndexDescriptor byName;
+  byName.name = "UNAMES";
+  byName.fields[0] = 2;
+  byName.unique = 1;
+  bool duplicates = false;
+  for (auto a = model.begin(); a != model.end(); ++a)
+    for (auto b = std::next(a); b != model.end(); ++b)
+      duplicates |= OSCompareStrings(0x0409, 0, a->second.name, false, 0, b->second.name) == 0;
+  EXPECT_EQ(errorOf([&] { exclusive->AddSecondaryIndex(byName); }), duplicates ? VELDOR_KEYVIOL : 0);
+  EXPECT_EQ(exclusive->IndexExists("UNAMES"), !duplicates);
+  TIndexDescriptor byAmount;
+  byAmount.name = "AMOUNTS";
+  byAmount.fields = {3, 1};
+  exclusive->AddSecondaryIndex(byAmount);
+  exclusive->DeleteIndex("byname");
+  EXPECT_EQ(exclusive->CurrentIndex(), kPrimarySlot);
+  EXPECT_EQ(exclusive->Table()->IndexFile().GetRecordCount(), model.size());
+}
+
+// Four processes add one to a counter 1,000 times each, first holding the record's lock from
+// read to write, then writing only when nobody changed the record meanwhile.
+int countUp(Helper& h, const std::string& path, TLockProtocol protocol, int times) {
+  Database db(path);
+  db.session.SetLockProtocol(protocol);
+  db.session.SetLockWaitTime(1);
+  TDataCursor c(*db.directory);
+  c.SetTableName("counter");
+  c.Open();
+  std::vector<uint8_t> seen(c.RecordSize()), buffer(c.RecordSize());
+  h.send('R');
+  if (h.receive() != 'G') return 3;
+  for (int done = 0; done < times;) {
+    c.SetToRecordNo(1);
+    try {
+      if (c.GetCurrentRecord(seen.data(), false) != 0) return 4;
+      buffer = seen;
+      if (protocol == lpPessimistic && c.GetCurrentRecord(buffer.data(), true) != 0) return 5;
+      int32_t v;
+      std::memcpy(&v, buffer.data() + 10, 4);
+      ++v;
+      c.PutField(1, buffer.data(), reinterpret_cast<const uint8_t*>(&v));
+      c.ModifyRecord(buffer.data());
+      ++done;
+    } catch (const EVELDOREngineError& e) {
+      if (e.ErrorCode() != VELDOR_RECLOCKFAILED && e.ErrorCode() != VELDOR_KEYORRECDELETED) return 6;
+      c.CancelRecord();
+    }
+  }
+  return 0;
+}
+
+TEST(CursorWriteTest, FourProcessesCountExactlyUnderEitherProtocol) {
+  const int times = 1000;
+  for (TLockProtocol protocol : {lpPessimistic, lpOptimistic}) {
+    TempDir dir;
+    {
+      Database db(dir.path());
+      TDataCursor c(*db.directory);
+      c.SetTableName("counter");
+      c.SetExclusive(true);
+      TCreateTableArgs a;
+      a.BlobBlockSize = 512;
+      a.Fields = {datafile_test::field(1, "N", 6)};
+      a.NoPrimaryIndex = true;
+      c.CreateTable(a);
+      c.Open();
+      std::vector<uint8_t> buffer(c.RecordSize());
+      const int32_t zero = 0;
+      c.PutField(1, buffer.data(), reinterpret_cast<const uint8_t*>(&zero));
+      c.AppendRecord(buffer.data());
+    }
+    std::vector<std::unique_ptr<Helper>> writers;
+    for (int i = 0; i < 4; ++i)
+      writers.push_back(
+          std::make_unique<Helper>([&](Helper& h) { return countUp(h, dir.path(), protocol, times); }));
+    for (auto& w : writers) ASSERT_EQ(w->receive(), 'R');
+    for (auto& w : writers) w->send('G');
+    for (auto& w : writers) EXPECT_EQ(w->wait(), 0) << "protocol " << int(protocol);
+    Database db(dir.path());
+    TDataCursor c(*db.directory);
+    c.SetTableName("counter");
+    c.Open();
+    std::vector<uint8_t> buffer(c.RecordSize());
+    c.SetToRecordNo(1);
+    ASSERT_EQ(c.GetCurrentRecord(buffer.data(), false), 0);
+    int32_t total;
+    std::memcpy(&total, buffer.data() + 10, 4);
+    EXPECT_EQ(total, 4 * times) << "protocol " << int(protocol);
+  }
+}
+
+}  // namespace
