@@ -6,6 +6,8 @@
 
 #include "engine/storage/veldorbtree.h"
 #include "engine/tables/veldorcursor.h"
+#include "engine/values/veldorexpcheck.h"
+#include "engine/values/veldorexpparser.h"
 #include "tests/engine/tables/table_test_util.h"
 #include "tools/tablecheck/tablecheck.h"
 
@@ -213,6 +215,43 @@ TEST(CursorWriteTest, RandomWritesMatchTheModelAndSurviveAReopen) {
   EXPECT_NE(report.text().find("of record " + std::to_string(damaged) + " is not the record's key"),
             std::string::npos)
       << report.text();
+}
+
+TEST(CursorWriteTest, ComputedFieldFollowsItsColumns) {
+  TempDir dir;
+  Database db(dir.path());
+  TDataCursor c(*db.directory);
+  c.SetTableName("rows");
+  c.SetExclusive(true);
+  TCreateTableArgs args = rowsTable();
+  c.CreateTable(args);
+  c.Open();
+  std::vector<TFieldDescriptor> fields;
+  for (uint16_t p = 1; p <= c.FieldCount(); ++p) fields.push_back(c.Field(p).desc);
+  fields.push_back(datafile_test::field(5, "TWICE", 6));
+  fields.back().SetComputed(true);
+  c.SetFieldDescs(fields);
+  TExpressionParser parser;
+  parser.SetText("k * 2 + 1");
+  parser.NextToken();
+  TExpToken* tree = parser.ParseExpression(0);
+  TypeCheckExpTree(VELDOR_SQLPARSE, "", "", false, false, &TDataCursor::BindColumn, &c, nullptr, *tree,
+                   "field");
+  c.AttachFieldExpression(5, tree);
+  std::vector<uint8_t> buffer(c.RecordSize());
+  put(c, buffer, Row{20, "x", 1});
+  c.AppendRecord(buffer.data());
+  std::fill(buffer.begin(), buffer.end(), 0);
+  ASSERT_EQ(c.GetCurrentRecord(buffer.data(), false), 0);
+  int32_t twice = 0;
+  bool isNull = true;
+  c.GetField(5, buffer.data(), isNull, reinterpret_cast<uint8_t*>(&twice));
+  EXPECT_FALSE(isNull);
+  EXPECT_EQ(twice, 41);
+  auto copy = c.Clone();
+  ASSERT_EQ(copy->GetCurrentRecord(buffer.data(), false), 0);
+  c.GetField(5, buffer.data(), isNull, reinterpret_cast<uint8_t*>(&twice));
+  EXPECT_EQ(twice, 41);
 }
 
 // Four processes add one to a counter 1,000 times each, first holding the record's lock from
