@@ -192,15 +192,23 @@ class Checker {
     return true;
   }
 
+  // The text parameters: a chain of raw pages from the text index's parameter page.
   void claimParams(uint32_t number) {
-    if (!claim(number, kOwnerParams, "text parameter page")) return;
-    TPage page;
-    std::string why;
-    if (!loadPage(kSysTextSlot, number, page, true, why))
-      problem("text parameter page " + std::to_string(number) + " " + why);
-    else if (page.GetPageType() != ptRaw)
-      problem("text parameter page " + std::to_string(number) + ": type " +
-              std::to_string(page.GetPageType()) + ", not raw");
+    while (number != 0) {
+      if (!claim(number, kOwnerParams, "text parameter page")) return;
+      TPage page;
+      std::string why;
+      if (!loadPage(kSysTextSlot, number, page, true, why)) {
+        problem("text parameter page " + std::to_string(number) + " " + why);
+        return;
+      }
+      if (page.GetPageType() != ptRaw) {
+        problem("text parameter page " + std::to_string(number) + ": type " +
+                std::to_string(page.GetPageType()) + ", not raw");
+        return;
+      }
+      number = page.GetNextPage();
+    }
   }
 
   int compare(uint8_t slot, const std::vector<uint8_t>& a, const std::vector<uint8_t>& b, uint16_t k) const {

@@ -7,6 +7,7 @@
 
 #include "engine/tables/veldorcursor.h"
 #include "tests/engine/tables/table_test_util.h"
+#include "tools/tablecheck/tablecheck.h"
 
 namespace {
 
@@ -397,6 +398,8 @@ TEST_F(CursorTest, TextIndexParametersRoundTripOverPageChains) {
     EXPECT_EQ(reader->GetSpaceChars(), space);
     EXPECT_EQ(reader->GetIncludeChars(), include);
   }
+  const tablecheck::Report report = tablecheck::CheckTableFiles(dir.file("every"));
+  EXPECT_TRUE(report.ok()) << report.text();
   // Damage: the first parameter page's count promises more words than the chain holds.
   auto idx = datafile_test::readFileBytes(dir.file("every.IDX"));
   const uint32_t page = platform::get4(idx.data() + kIndexDescriptorsOffset + kSysTextSlot * 120 + 96);
