@@ -367,6 +367,13 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // The 127 header bytes of the table, open or closed (a closed encrypted table asks for its
   // password as Open does).
   std::array<uint8_t, 127> GetDataHeader();
+  // The header's values, from the open table or, closed, through GetDataHeader.
+  uint32_t GetLastUniqueId();
+  uint32_t GetBlobBlockSize();
+  uint16_t GetLanguageId();
+  uint16_t GetSortId();
+  uint16_t GetUserMajorVersion();
+  uint16_t GetUserMinorVersion();
   static bool FieldDefinitionChanged(const TFieldDescriptor& oldDef, const TFieldDescriptor& newDef);
   bool IndexNeedsRebuild(const TIndexDescriptor& oldIndex, const TIndexDescriptor& newIndex,
                          std::span<const TFieldDescriptor> newFields) const;
