@@ -279,7 +279,10 @@ int countUp(Helper& h, const std::string& path, TLockProtocol protocol, int time
       c.ModifyRecord(buffer.data());
       ++done;
     } catch (const EVELDOREngineError& e) {
-      if (e.ErrorCode() != VELDOR_RECLOCKFAILED && e.ErrorCode() != VELDOR_KEYORRECDELETED) return 6;
+      // Busy, or changed meanwhile: the edit starts again. Anything else is a failure.
+      if (e.ErrorCode() != VELDOR_RECLOCKFAILED && e.ErrorCode() != VELDOR_KEYORRECDELETED &&
+          e.ErrorCode() != VELDOR_LOCKTIMEOUT)
+        return 6;
       c.CancelRecord();
     }
   }
