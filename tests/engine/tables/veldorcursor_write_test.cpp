@@ -254,6 +254,47 @@ TEST(CursorWriteTest, ComputedFieldFollowsItsColumns) {
   EXPECT_EQ(twice, 41);
 }
 
+TEST(CursorWriteTest, AnEditWithoutItsLockLosesNoUpdateAndIdsNeverWrap) {
+  TempDir dir;
+  Database db(dir.path());
+  auto cursor = [&] {
+    auto c = std::make_unique<TDataCursor>(*db.directory);
+    c->SetTableName("rows");
+    return c;
+  };
+  TCreateTableArgs args = rowsTable();
+  auto maker = cursor();
+  maker->SetExclusive(true);
+  maker->CreateTable(args);
+  auto mine = cursor(), theirs = cursor();
+  mine->Open();
+  theirs->Open();
+  std::vector<uint8_t> buffer(mine->RecordSize()), other(mine->RecordSize());
+  put(*mine, buffer, Row{1, "one", 1});
+  mine->AppendRecord(buffer.data());
+  ASSERT_EQ(mine->GetCurrentRecord(buffer.data(), false), 0);
+  theirs->SetToRecordNo(1);
+  ASSERT_EQ(theirs->GetCurrentRecord(other.data(), false), 0);
+  put(*theirs, other, Row{2, "two", 2});
+  theirs->ModifyRecord(other.data());
+  // Edited from the image before theirs, without taking the record's lock first.
+  put(*mine, buffer, Row{3, "three", 3});
+  EXPECT_EQ(errorOf([&] { mine->ModifyRecord(buffer.data()); }), VELDOR_KEYORRECDELETED);
+  EXPECT_EQ(read(*mine, 1).k, 2);
+  mine->Close();
+  theirs->Close();
+
+  // The last unique id given out: the next append is refused before anything changes.
+  datafile_test::patchFile(dir.file("rows.DAT"), [](std::vector<uint8_t>& bytes) {
+    bytes[17] = bytes[18] = bytes[19] = 0xFF, bytes[20] = 0x7F;
+  });
+  mine->Open();
+  put(*mine, buffer, Row{4, "four", 4});
+  EXPECT_EQ(errorOf([&] { mine->AppendRecord(buffer.data()); }), VELDOR_TABLEFULL);
+  EXPECT_EQ(mine->Table()->IndexFile().GetRecordCount(), 1u);
+  expectIntact(dir, "rows", *mine);
+}
+
 // Four processes add one to a counter 1,000 times each, first holding the record's lock from
 // read to write, then writing only when nobody changed the record meanwhile.
 int countUp(Helper& h, const std::string& path, TLockProtocol protocol, int times) {
