@@ -8,6 +8,7 @@
 #include "engine/tables/veldorcursor.h"
 #include "engine/values/veldorexpcheck.h"
 #include "engine/values/veldorexpparser.h"
+#include "platform/faultfs.h"
 #include "tests/engine/tables/table_test_util.h"
 #include "tools/tablecheck/tablecheck.h"
 
@@ -293,6 +294,68 @@ TEST(CursorWriteTest, AnEditWithoutItsLockLosesNoUpdateAndIdsNeverWrap) {
   EXPECT_EQ(errorOf([&] { mine->AppendRecord(buffer.data()); }), VELDOR_TABLEFULL);
   EXPECT_EQ(mine->Table()->IndexFile().GetRecordCount(), 1u);
   expectIntact(dir, "rows", *mine);
+}
+
+// An I/O error at any read or write of an append, modify or delete: the write fails, and the
+// table reads back whole, with the change or without it.
+TEST(CursorWriteTest, AWriteThatFailsAnywhereLeavesAWholeTable) {
+  TempDir dir;
+  std::vector<std::vector<uint8_t>> pristine;
+  {
+    Database db(dir.path());
+    TDataCursor c(*db.directory);
+    c.SetTableName("rows");
+    c.SetExclusive(true);
+    TCreateTableArgs args = rowsTable();
+    c.CreateTable(args);
+    c.Open();
+    std::vector<uint8_t> buffer(c.RecordSize());
+    for (int32_t k = 0; k < 60; ++k) {
+      c.ClearRecordBuffer(buffer.data());
+      put(c, buffer, Row{k, "name" + std::to_string(k % 7), double(k)});
+      c.AppendRecord(buffer.data());
+    }
+  }
+  for (const char* ext : {".DAT", ".IDX"})
+    pristine.push_back(datafile_test::readFileBytes(dir.file(std::string("rows") + ext)));
+  for (int op = 0; op < 3; ++op) {
+    bool completed = false;
+    uint64_t failures = 0;
+    for (uint64_t k = 1; k < 200 && !completed; ++k) {
+      const std::string what = "operation " + std::to_string(op) + ", fault at " + std::to_string(k);
+      for (size_t i = 0; i < 2; ++i)
+        datafile_test::writeFileBytes(dir.file(std::string("rows") + (i ? ".IDX" : ".DAT")), pristine[i]);
+      platform::FaultyFileSystem faulty(platform::FileSystem::local());
+      TFileList list(faulty);
+      {
+        Database db(dir.path(), &list);
+        TDataCursor c(*db.directory);
+        c.SetTableName("rows");
+        c.Open();
+        std::vector<uint8_t> buffer(c.RecordSize());
+        c.SetToRecordNo(30);
+        ASSERT_EQ(c.GetCurrentRecord(buffer.data(), false), 0) << what;
+        if (op < 2) put(c, buffer, Row{op == 0 ? 100 : 101, "changed", -1});
+        faulty.setPlan({platform::Fault::IoError, k, false});
+        const uint16_t code = errorOf([&] {
+          if (op == 0) c.AppendRecord(buffer.data());
+          if (op == 1) c.ModifyRecord(buffer.data());
+          if (op == 2) c.DeleteRecord(buffer.data());
+        });
+        faulty.setPlan({});
+        completed = code == 0;
+        failures += !completed;
+      }
+      Database db(dir.path());
+      TDataCursor c(*db.directory);
+      c.SetTableName("rows");
+      c.Open();
+      expectIntact(dir, "rows", c);
+      const uint32_t count = c.Table()->IndexFile().GetRecordCount();
+      EXPECT_TRUE(count == 60 || count == (op == 0 ? 61u : op == 2 ? 59u : 60u)) << what;
+    }
+    EXPECT_TRUE(completed && failures > 0) << "operation " << op;
+  }
 }
 
 // Four processes add one to a counter 1,000 times each, first holding the record's lock from
