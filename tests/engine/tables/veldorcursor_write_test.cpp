@@ -48,6 +48,17 @@ TCreateTableArgs rowsTable() {
   return a;
 }
 
+// A cursor on the rows table of `directory`, closed; with `create` the table is made first.
+std::unique_ptr<TDataCursor> rowsCursor(TDataDirectory& directory, bool exclusive, bool create = false) {
+  auto c = std::make_unique<TDataCursor>(directory);
+  c->SetTableName("rows");
+  c->SetExclusive(create || exclusive);
+  TCreateTableArgs args = rowsTable();
+  if (create) c->CreateTable(args);
+  c->SetExclusive(exclusive);
+  return c;
+}
+
 void put(TDataCursor& c, std::vector<uint8_t>& buffer, const Row& row) {
   c.PutField(1, buffer.data(), reinterpret_cast<const uint8_t*>(&row.k));
   std::array<uint8_t, 13> text{};
@@ -61,14 +72,12 @@ Row read(TDataCursor& c, uint32_t recordNo) {
   c.SetToRecordNo(recordNo);
   EXPECT_EQ(c.GetCurrentRecord(buffer.data(), false), 0) << "record " << recordNo;
   Row row;
-  std::array<uint8_t, 251> v{};
+  std::array<uint8_t, 251> name{};
   bool isNull = false;
-  c.GetField(1, buffer.data(), isNull, v.data());
-  std::memcpy(&row.k, v.data(), 4);
-  c.GetField(2, buffer.data(), isNull, v.data());
-  row.name = reinterpret_cast<const char*>(v.data());
-  c.GetField(3, buffer.data(), isNull, v.data());
-  std::memcpy(&row.amount, v.data(), 8);
+  c.GetField(1, buffer.data(), isNull, reinterpret_cast<uint8_t*>(&row.k));
+  c.GetField(2, buffer.data(), isNull, name.data());
+  c.GetField(3, buffer.data(), isNull, reinterpret_cast<uint8_t*>(&row.amount));
+  row.name = reinterpret_cast<const char*>(name.data());
   return row;
 }
 
@@ -122,14 +131,8 @@ TEST(CursorWriteTest, RandomWritesMatchTheModelAndSurviveAReopen) {
   std::mt19937 random(seed);
   TempDir dir;
   Database db(dir.path());
-  auto open = [&](bool exclusive) {
-    auto c = std::make_unique<TDataCursor>(*db.directory);
-    c->SetTableName("rows");
-    c->SetExclusive(exclusive);
-    return c;
-  };
-  TCreateTableArgs args = rowsTable();
-  open(true)->CreateTable(args);
+  auto open = [&](bool exclusive) { return rowsCursor(*db.directory, exclusive); };
+  rowsCursor(*db.directory, true, true);
   auto c = open(random() % 2 == 0);
   c->Open();
   std::map<uint32_t, Row> model;
@@ -221,11 +224,8 @@ TEST(CursorWriteTest, RandomWritesMatchTheModelAndSurviveAReopen) {
 TEST(CursorWriteTest, ComputedFieldFollowsItsColumns) {
   TempDir dir;
   Database db(dir.path());
-  TDataCursor c(*db.directory);
-  c.SetTableName("rows");
-  c.SetExclusive(true);
-  TCreateTableArgs args = rowsTable();
-  c.CreateTable(args);
+  auto cursor = rowsCursor(*db.directory, true, true);
+  TDataCursor& c = *cursor;
   c.Open();
   std::vector<TFieldDescriptor> fields;
   for (uint16_t p = 1; p <= c.FieldCount(); ++p) fields.push_back(c.Field(p).desc);
@@ -258,16 +258,7 @@ TEST(CursorWriteTest, ComputedFieldFollowsItsColumns) {
 TEST(CursorWriteTest, AnEditWithoutItsLockLosesNoUpdateAndIdsNeverWrap) {
   TempDir dir;
   Database db(dir.path());
-  auto cursor = [&] {
-    auto c = std::make_unique<TDataCursor>(*db.directory);
-    c->SetTableName("rows");
-    return c;
-  };
-  TCreateTableArgs args = rowsTable();
-  auto maker = cursor();
-  maker->SetExclusive(true);
-  maker->CreateTable(args);
-  auto mine = cursor(), theirs = cursor();
+  auto mine = rowsCursor(*db.directory, false, true), theirs = rowsCursor(*db.directory, false);
   mine->Open();
   theirs->Open();
   std::vector<uint8_t> buffer(mine->RecordSize()), other(mine->RecordSize());
@@ -303,34 +294,28 @@ TEST(CursorWriteTest, AWriteThatFailsAnywhereLeavesAWholeTable) {
   std::vector<std::vector<uint8_t>> pristine;
   {
     Database db(dir.path());
-    TDataCursor c(*db.directory);
-    c.SetTableName("rows");
-    c.SetExclusive(true);
-    TCreateTableArgs args = rowsTable();
-    c.CreateTable(args);
-    c.Open();
-    std::vector<uint8_t> buffer(c.RecordSize());
+    auto c = rowsCursor(*db.directory, true, true);
+    c->Open();
+    std::vector<uint8_t> buffer(c->RecordSize());
     for (int32_t k = 0; k < 60; ++k) {
-      c.ClearRecordBuffer(buffer.data());
-      put(c, buffer, Row{k, "name" + std::to_string(k % 7), double(k)});
-      c.AppendRecord(buffer.data());
+      c->ClearRecordBuffer(buffer.data());
+      put(*c, buffer, Row{k, "name" + std::to_string(k % 7), double(k)});
+      c->AppendRecord(buffer.data());
     }
   }
-  for (const char* ext : {".DAT", ".IDX"})
-    pristine.push_back(datafile_test::readFileBytes(dir.file(std::string("rows") + ext)));
+  pristine = table_test::tableImages(dir, "rows");
   for (int op = 0; op < 3; ++op) {
     bool completed = false;
     uint64_t failures = 0;
     for (uint64_t k = 1; k < 200 && !completed; ++k) {
       const std::string what = "operation " + std::to_string(op) + ", fault at " + std::to_string(k);
-      for (size_t i = 0; i < 2; ++i)
-        datafile_test::writeFileBytes(dir.file(std::string("rows") + (i ? ".IDX" : ".DAT")), pristine[i]);
+      table_test::writeTableImages(dir, pristine, "rows");
       platform::FaultyFileSystem faulty(platform::FileSystem::local());
       TFileList list(faulty);
       {
         Database db(dir.path(), &list);
-        TDataCursor c(*db.directory);
-        c.SetTableName("rows");
+        auto cursor = rowsCursor(*db.directory, false);
+        TDataCursor& c = *cursor;
         c.Open();
         std::vector<uint8_t> buffer(c.RecordSize());
         c.SetToRecordNo(30);
@@ -347,11 +332,10 @@ TEST(CursorWriteTest, AWriteThatFailsAnywhereLeavesAWholeTable) {
         failures += !completed;
       }
       Database db(dir.path());
-      TDataCursor c(*db.directory);
-      c.SetTableName("rows");
-      c.Open();
-      expectIntact(dir, "rows", c);
-      const uint32_t count = c.Table()->IndexFile().GetRecordCount();
+      auto c = rowsCursor(*db.directory, false);
+      c->Open();
+      expectIntact(dir, "rows", *c);
+      const uint32_t count = c->Table()->IndexFile().GetRecordCount();
       EXPECT_TRUE(count == 60 || count == (op == 0 ? 61u : op == 2 ? 59u : 60u)) << what;
     }
     EXPECT_TRUE(completed && failures > 0) << "operation " << op;
@@ -427,9 +411,7 @@ TEST(CursorWriteTest, FourProcessesCountExactlyUnderEitherProtocol) {
     std::vector<uint8_t> buffer(c.RecordSize());
     c.SetToRecordNo(1);
     ASSERT_EQ(c.GetCurrentRecord(buffer.data(), false), 0);
-    int32_t total;
-    std::memcpy(&total, buffer.data() + 10, 4);
-    EXPECT_EQ(total, 4 * times) << "protocol " << int(protocol);
+    EXPECT_EQ(platform::get4(buffer.data() + 10), uint32_t(4 * times)) << "protocol " << int(protocol);
     expectIntact(dir, "counter", c);
   }
 }
