@@ -94,8 +94,15 @@ void TDataCursor::EmptyTable() {
   }
   CheckExclusive();
   CheckWritable();
-  // The parameters go with the index file's pages; they are kept and written anew.
-  LoadTextIndexParams();
+  // The parameters go with the index file's pages; they are kept and written anew (damaged ones
+  // give way to the defaults rather than keep the table from being emptied).
+  try {
+    LoadTextIndexParams();
+  } catch (const EVELDOREngineError&) {
+    SetTextIndexParams(nullptr, {}, {});
+    TCharSet include;
+    GetDefaultTextIndexParams(stopWords_, spaceChars_, include);
+  }
   table_->EmptyTable();
   table_->IndexFile().SetTextParamsPage(0);
   textParamsChanged_ = true;
