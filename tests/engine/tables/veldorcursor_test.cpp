@@ -230,6 +230,17 @@ TEST_F(CursorTest, HostileTableNamesNeverLeaveTheFolder) {
   EXPECT_EQ(table_test::filesOf(dir, "every"), "DAT IDX BLB");
 }
 
+TEST_F(CursorTest, ACursorOutlivingItsDirectoryIsClosedAndSaysSo) {
+  create();
+  auto other = std::make_unique<Database>(dir.path());
+  TDataCursor c(*other->directory);
+  c.SetTableName("every");
+  c.Open();
+  other.reset();
+  EXPECT_FALSE(c.Active());
+  EXPECT_EQ(errorOf([&] { c.Open(); }), VELDOR_NOTINITIALIZED);
+}
+
 TEST_F(CursorTest, EncryptedTableOpensOnlyWithItsPassword) {
   TCreateTableArgs a = everyKind();
   a.Encrypted = true;
