@@ -111,13 +111,17 @@ TEST(CursorWriteTest, RandomWritesMatchTheModelAndSurviveAReopen) {
   TempDir dir;
   Database db(dir.path());
   auto open = [&](bool exclusive) { return rowsCursor(*db.directory, exclusive); };
-  rowsCursor(*db.directory, true, true);
+  TCreateTableArgs args = rowsTable();
+  args.Fields[0].SetMinText("0");
+  args.Fields[0].SetMaxText("30");
+  args.Fields[1].SetRequired(1);
+  rowsCursor(*db.directory, true)->CreateTable(args);
   auto c = open(random() % 2 == 0);
   c->Open();
   std::map<uint32_t, Row> model;
   const char* names[] = {"ann", "Ann", "bob", "Zoe", "zoë", "", "carl  "};
   auto someRow = [&] {
-    Row r{int32_t(random() % 40), names[random() % 7], double(int(random() % 9) - 4) / 2};
+    Row r{int32_t(random() % 40) - 3, names[random() % 7], double(int(random() % 9) - 4) / 2};
     while (!r.name.empty() && r.name.back() == ' ') r.name.pop_back();
     return r;
   };
@@ -125,6 +129,12 @@ TEST(CursorWriteTest, RandomWritesMatchTheModelAndSurviveAReopen) {
     for (const auto& [n, row] : model)
       if (row.k == k && n != except) return true;
     return false;
+  };
+  // The field rules come first, in field order, then the unique key.
+  auto refusal = [&](const Row& r, uint32_t self) -> uint16_t {
+    if (r.k < 0 || r.k > 30) return r.k < 0 ? VELDOR_MINVALERR : VELDOR_MAXVALERR;
+    if (r.name.empty()) return VELDOR_REQDERR;
+    return kTaken(r.k, self) ? VELDOR_KEYVIOL : 0;
   };
   std::vector<uint8_t> buffer(c->RecordSize());
   for (int step = 0; step < 300; ++step) {
@@ -135,7 +145,7 @@ TEST(CursorWriteTest, RandomWritesMatchTheModelAndSurviveAReopen) {
       c->ClearRecordBuffer(buffer.data());
       put(*c, buffer, row);
       const uint16_t error = errorOf([&] { c->AppendRecord(buffer.data()); });
-      ASSERT_EQ(error, kTaken(row.k, 0) ? VELDOR_KEYVIOL : 0) << when;
+      ASSERT_EQ(error, refusal(row, 0)) << when;
       if (error == 0) model[c->CurrentRecordNo()] = row;
     } else {
       auto it = std::next(model.begin(), long(random() % model.size()));
@@ -145,7 +155,7 @@ TEST(CursorWriteTest, RandomWritesMatchTheModelAndSurviveAReopen) {
       if (op == 1) {
         put(*c, buffer, row);
         const uint16_t error = errorOf([&] { c->ModifyRecord(buffer.data()); });
-        ASSERT_EQ(error, kTaken(row.k, it->first) ? VELDOR_KEYVIOL : 0) << when;
+        ASSERT_EQ(error, refusal(row, it->first)) << when;
         if (error == 0) it->second = row;
         c->CancelRecord();
       } else {
