@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <ctime>
 #include <random>
 
 #include "engine/tables/veldorcursor.h"
+#include "engine/values/veldorvaluetext.h"
 #include "tests/engine/tables/table_test_util.h"
 #include "tools/tablecheck/tablecheck.h"
 
@@ -42,6 +44,7 @@ TCreateTableArgs everyKind() {
               field(11, "STAMP", 11),     field(12, "COUNT", 12),
               field(13, "BIG", 18)};
   a.Fields[0].SetDefaultText("none");
+  a.Fields[1].SetDefaultText("current_date");
   a.Indexes.resize(3);
   a.Indexes[0].fields[0] = 6;
   a.Indexes[1].name = " byName ";
@@ -91,6 +94,15 @@ TEST_F(CursorTest, CreatedTableHasTheGoldenHeaderAndOpensWithItsFieldList) {
   EXPECT_EQ(c->Field(1).QualifiedName(), "every.NAME");
   EXPECT_TRUE(c->HasAutoInc() && c->HasDefaults() && !c->HasChecks());
   EXPECT_EQ(c->CurrentIndex(), kPrimarySlot);
+  std::vector<uint8_t> record(c->RecordSize());
+  c->ApplyDefaultValues(record.data());
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(record.data()) + 10), "none");
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  EXPECT_EQ(platform::get4(record.data() + 32),
+            uint32_t(ParseDateText(std::to_string(local.tm_year + 1900) + "-" +
+                                   std::to_string(local.tm_mon + 1) + "-" + std::to_string(local.tm_mday))));
   c->SetIndexName("BYNAME");
   EXPECT_EQ(c->CurrentKeySize(), 22 + 9);
   c->SetIndexName("byamount");
