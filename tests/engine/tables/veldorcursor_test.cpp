@@ -73,8 +73,6 @@ class CursorTest : public ::testing::Test {
   Database db{dir.path()};
 };
 
-// ---- Creation ----
-
 TEST_F(CursorTest, CreatedTableHasTheGoldenHeaderAndOpensWithItsFieldList) {
   create();
   auto bytes = datafile_test::readFileBytes(dir.file("every.DAT"));
@@ -99,10 +97,9 @@ TEST_F(CursorTest, CreatedTableHasTheGoldenHeaderAndOpensWithItsFieldList) {
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(record.data()) + 10), "none");
   const std::time_t now = std::time(nullptr);
   std::tm local{};
-  localtime_r(&now, &local);
-  EXPECT_EQ(platform::get4(record.data() + 32),
-            uint32_t(ParseDateText(std::to_string(local.tm_year + 1900) + "-" +
-                                   std::to_string(local.tm_mon + 1) + "-" + std::to_string(local.tm_mday))));
+  char today[16];
+  std::strftime(today, sizeof today, "%Y-%m-%d", localtime_r(&now, &local));
+  EXPECT_EQ(platform::get4(record.data() + 32), uint32_t(ParseDateText(today)));
   c->SetIndexName("BYNAME");
   EXPECT_EQ(c->CurrentKeySize(), 22 + 9);
   c->SetIndexName("byamount");
@@ -226,8 +223,6 @@ TEST_F(CursorTest, RefusedDefinitionsSayWhyAndCreateNothing) {
   EXPECT_EQ(errorOf([&] { c->CreateTable(edge); }), 0);
 }
 
-// ---- Names and passwords ----
-
 TEST_F(CursorTest, HostileTableNamesNeverLeaveTheFolder) {
   auto c = cursor();
   for (const std::string& name :
@@ -273,8 +268,6 @@ TEST_F(CursorTest, EncryptedTableOpensOnlyWithItsPassword) {
   EXPECT_EQ(c->GetDataHeader()[86], 1);
   EXPECT_NO_THROW(c->Open());
 }
-
-// ---- Locks and change detection ----
 
 // A cursor in a child process: it holds record 3 and writes the text-index parameters when told.
 int childWriter(Helper& h, const std::string& path) {
@@ -366,8 +359,6 @@ TEST_F(CursorTest, SessionsOfOneProcessKeepApartAndAnExclusiveCursorTakesNoLocks
   EXPECT_TRUE(exclusiveClone->SeesOtherWriters());
   EXPECT_EQ(errorOf([&] { theirs.Open(); }), VELDOR_OSEACCES);
 }
-
-// ---- Maintenance ----
 
 TEST_F(CursorTest, MaintenanceRoundTrips) {
   create();

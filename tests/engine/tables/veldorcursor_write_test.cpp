@@ -342,8 +342,8 @@ int countUp(Helper& h, const std::string& path, TLockProtocol protocol, int time
   Database db(path);
   db.session.SetLockProtocol(protocol);
   db.session.SetLockWaitTime(1);
-  TDataCursor c(*db.directory);
-  c.SetTableName("counter");
+  auto cursor = rowsCursor(*db.directory, false);
+  TDataCursor& c = *cursor;
   c.Open();
   std::vector<uint8_t> seen(c.RecordSize()), buffer(c.RecordSize());
   h.send('R');
@@ -377,19 +377,11 @@ TEST(CursorWriteTest, FourProcessesCountExactlyUnderEitherProtocol) {
     TempDir dir;
     {
       Database db(dir.path());
-      TDataCursor c(*db.directory);
-      c.SetTableName("counter");
-      c.SetExclusive(true);
-      TCreateTableArgs a;
-      a.BlobBlockSize = 512;
-      a.Fields = {datafile_test::field(1, "N", 6)};
-      a.NoPrimaryIndex = true;
-      c.CreateTable(a);
-      c.Open();
-      std::vector<uint8_t> buffer(c.RecordSize());
-      const int32_t zero = 0;
-      c.PutField(1, buffer.data(), reinterpret_cast<const uint8_t*>(&zero));
-      c.AppendRecord(buffer.data());
+      auto c = rowsCursor(*db.directory, true, true);
+      c->Open();
+      std::vector<uint8_t> buffer(c->RecordSize());
+      put(*c, buffer, Row{0, "count", 0});
+      c->AppendRecord(buffer.data());
     }
     std::vector<std::unique_ptr<Helper>> writers;
     for (int i = 0; i < 4; ++i)
@@ -400,13 +392,13 @@ TEST(CursorWriteTest, FourProcessesCountExactlyUnderEitherProtocol) {
     for (auto& w : writers) EXPECT_EQ(w->wait(), 0) << "protocol " << int(protocol);
     Database db(dir.path());
     TDataCursor c(*db.directory);
-    c.SetTableName("counter");
+    c.SetTableName("rows");
     c.Open();
     std::vector<uint8_t> buffer(c.RecordSize());
     c.SetToRecordNo(1);
     ASSERT_EQ(c.GetCurrentRecord(buffer.data(), false), 0);
     EXPECT_EQ(platform::get4(buffer.data() + 10), uint32_t(4 * times)) << "protocol " << int(protocol);
-    expectIntact(dir, "counter", c);
+    expectIntact(dir, "rows", c);
   }
 }
 
