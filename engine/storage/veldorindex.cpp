@@ -323,6 +323,14 @@ uint32_t TIndexFile::GetNextPageNumber() const {
   return get4(header_.data() + 9);
 }
 
+uint32_t TIndexFile::GetCollationVersion() const {
+  return get4(header_.data() + kIndexCollationVersionOffset);
+}
+
+void TIndexFile::SetCollationVersion(uint32_t version) {
+  setHeader4(kIndexCollationVersionOffset, version);
+}
+
 void TIndexFile::VerifyHeader() {
   CheckVersion();
   const uint8_t count = GetIndexCount();

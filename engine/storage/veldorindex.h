@@ -7,7 +7,7 @@
 //   header  0 u32 change counter | 4 zero | 8 u8 version 5 | 9 u32 next page number |
 //           13 u8 secondary index count (0..30) | 14 33 x 120 descriptors |
 //           3974 u32 record count | 3978 u8 no-primary-index flag | 3979 u8 header-dirty flag |
-//           3980 zero
+//           3980 u32 collation version of the trees (0: not recorded) | 3984 zero
 //   slots   0 primary, 1..30 secondary (filled from 1 without gaps), 31 "Sys Deleted",
 //           32 "Sys Text" (the text index)
 //   descriptor (120 bytes)  0 string[30] name | 31 u16 key size K | 33 u8 descending |
@@ -64,6 +64,8 @@ inline constexpr uint32_t kIndexDescriptorsOffset = 14;
 inline constexpr uint32_t kIndexRecordCountOffset = 3974;
 inline constexpr uint32_t kIndexNoPrimaryOffset = 3978;
 inline constexpr uint32_t kIndexDirtyOffset = 3979;
+// The collation version the trees of a table with a locale were built under (0: not recorded).
+inline constexpr uint32_t kIndexCollationVersionOffset = 3980;
 inline constexpr size_t kMaxIndexNameLength = 30;
 inline constexpr int kMaxIndexFields = 16;
 // The largest sum of (field key size + 1) over an index's key fields.
@@ -448,6 +450,8 @@ class TIndexFile : public TFileHandler {
   void DecRecordCount();
 
   uint32_t GetNextPageNumber() const;
+  uint32_t GetCollationVersion() const;
+  void SetCollationVersion(uint32_t version);
 
   // ---- Per slot ----
   uint32_t GetRootPageNumber(uint8_t slot) const;

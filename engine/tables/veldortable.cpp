@@ -355,13 +355,6 @@ bool TDataTable::LockRecord(uint32_t recordNumber) {
   if (recordNumber == 0) raise(VELDOR_RECLOCKFAILED);
   SizeRecordSets(recordNumber);
   if (transactionLockHeld_ && lockedRecords_.GetBit(recordNumber)) return false;
-  bool changed = false;
-  if (!StrictChangeDetection()) {
-    // Only to take another writer's state before the record is used; the read pair is not kept.
-    const bool held = readHeld_;
-    changed = BeginRead();
-    if (!held && readHeld_) EndRead();
-  }
   const TDataSession& session = Session();
   const LockRetryRules rules = LockRetryRules::FromRetryCount(
       session.LockRetryCount(), std::chrono::milliseconds(session.LockWaitTime()));
@@ -372,6 +365,16 @@ bool TDataTable::LockRecord(uint32_t recordNumber) {
   SizeRecordSets(recordNumber);
   lockedRecords_.SetBit(recordNumber);
   deferredUnlocks_.ClearBit(recordNumber);
+  bool changed = false;
+  if (!StrictChangeDetection()) {
+    // Another writer's state is taken once the lock is ours: the holder we waited for may have
+    // changed the record just before it let go. The read pair is not kept.
+    const bool held = readHeld_;
+    UndoOnFailure undo([&] { UnlockRecord(recordNumber); });
+    changed = BeginRead();
+    if (!held && readHeld_) EndRead();
+    undo.Dismiss();
+  }
   return changed;
 }
 

@@ -1,0 +1,600 @@
+// The data cursor: life, options, field list, current index and key order.
+#include "engine/tables/veldorcursor.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+
+#include "engine/storage/veldorerr.h"
+#include "engine/storage/veldorguard.h"
+#include "engine/storage/veldorkeys.h"
+#include "engine/tables/veldordirectory.h"
+#include "engine/tables/veldorsession.h"
+#include "engine/tables/veldortable.h"
+
+namespace engine {
+
+namespace {
+
+std::atomic<TCursorRequestPath*> gRequestPath{nullptr};
+
+void putLE(std::vector<uint8_t>& out, uint64_t v, int n) {
+  for (int i = 0; i < n; ++i) out.push_back(uint8_t(v >> (8 * i)));
+}
+
+bool endsWithDat(std::string_view name) {
+  if (name.size() < kDataFileExt.size()) return false;
+  std::string_view tail = name.substr(name.size() - kDataFileExt.size());
+  for (size_t i = 0; i < tail.size(); ++i)
+    if (std::toupper(uint8_t(tail[i])) != uint8_t(kDataFileExt[i])) return false;
+  return true;
+}
+
+}  // namespace
+
+TCursorRequest& TCursorRequest::U8(uint8_t v) {
+  params.push_back({v});
+  return *this;
+}
+TCursorRequest& TCursorRequest::U16(uint16_t v) {
+  params.emplace_back();
+  putLE(params.back(), v, 2);
+  return *this;
+}
+TCursorRequest& TCursorRequest::U32(uint32_t v) {
+  params.emplace_back();
+  putLE(params.back(), v, 4);
+  return *this;
+}
+TCursorRequest& TCursorRequest::Bytes(std::span<const uint8_t> bytes) {
+  params.emplace_back(bytes.begin(), bytes.end());
+  return *this;
+}
+TCursorRequest& TCursorRequest::Text(std::string_view text) {
+  params.emplace_back(text.begin(), text.end());
+  return *this;
+}
+
+void SetCursorRequestPath(TCursorRequestPath* path) {
+  gRequestPath.store(path);
+}
+
+// ---- Identity ----
+
+TDataCursor::TDataCursor(TDataDirectory& directory, bool serverCursorGiven) : directory_(&directory) {
+  SetCurrentIndex(kNoCurrentIndex);
+  stopWords_.setSorted(true);
+  if (IsRemote() && !serverCursorGiven) {
+    const TCursorReply reply = exchange(REQUEST_CREATECURSOR, TCursorRequest{});
+    if (reply.empty() || reply[0].size() < 4) Raise(VELDOR_REMOTEINVREQUEST);
+    std::memcpy(&serverCursor_, reply[0].data(), 4);
+  }
+  directory.AddCursor(this);
+}
+
+TDataCursor::~TDataCursor() {
+  try {
+    Close(true);
+  } catch (...) {
+    // A destructor cannot report; Close has released what it could.
+  }
+  if (IsRemote() && !options_.QueryResult && serverCursor_ != 0) {
+    try {
+      exchange(REQUEST_FREECURSOR, TCursorRequest{}.U32(serverCursor_));
+    } catch (...) {
+      // The server frees a lost session's cursors itself.
+    }
+  }
+  if (directory_) directory_->RemoveCursor(this);
+}
+
+TDataDirectory& TDataCursor::Directory() const {
+  if (!directory_) SignalEngineError(VELDOR_NOTINITIALIZED, "", "", "", tableName_, "", "", "");
+  return *directory_;
+}
+
+TDataSession& TDataCursor::Session() const {
+  return Directory().Session();
+}
+
+bool TDataCursor::IsRemote() const {
+  return directory_ && Session().IsRemote();
+}
+
+std::string TDataCursor::GetDirectoryName() const {
+  if (!directory_) return {};
+  return IsRemote() ? directory_->Name() : directory_->Path();
+}
+
+void TDataCursor::DirectoryGone() {
+  try {
+    Close(true);
+  } catch (...) {
+    // Reported nowhere: the directory is on its way out, and its tables with it.
+  }
+  table_ = nullptr;
+  active_ = false;
+  directory_ = nullptr;
+}
+
+int64_t TDataCursor::GetServerVersion() const {
+  return Session().ServerVersion();
+}
+
+uint32_t TDataCursor::GetProgressStepPercent() const {
+  return Session().GetProgressStepPercent();
+}
+
+void TDataCursor::Raise(uint16_t code, std::string_view field, std::string_view index) const {
+  SignalEngineError(code, "", "", GetDirectoryName(), tableName_, field, index, "");
+}
+
+TCursorRequestPath& TDataCursor::requests() const {
+  TCursorRequestPath* path = gRequestPath.load();
+  if (!path)
+    SignalEngineError(VELDOR_REMOTECONNECT, Session().RemoteHost(), Session().RemoteUser(),
+                      GetDirectoryName(), tableName_, "", "", "");
+  return *path;
+}
+
+TCursorReply TDataCursor::exchange(uint16_t code, TCursorRequest request) {
+  return requests().Exchange(*this, code, request);
+}
+
+void TDataCursor::checkName(std::string_view name) const {
+  // The name becomes part of a path: it may name a file of the database folder and nothing else.
+  const bool hostile = name.find_first_of(std::string_view("/\\\0", 3)) != std::string_view::npos ||
+                       name.find("..") != std::string_view::npos || name.size() > kEngineStringMax;
+  if (hostile) SignalEngineError(VELDOR_OSEACCES, "", "", GetDirectoryName(), name, "", "", "");
+}
+
+void TDataCursor::SetTableName(std::string_view name) {
+  CheckNotOpen();
+  if (endsWithDat(name)) name.remove_suffix(kDataFileExt.size());
+  checkName(name);
+  tableName_ = std::string(name);
+}
+
+void TDataCursor::setOption(bool& option, bool value, bool alwaysCheck) {
+  if (active_ && (alwaysCheck || option != value)) Raise(VELDOR_TABLEOPEN);
+  option = value;
+}
+
+void TDataCursor::SetExclusive(bool v) {
+  setOption(options_.Exclusive, v, true);
+}
+void TDataCursor::SetCloneFlag(bool v) {
+  setOption(options_.CloneFlag, v, true);
+}
+void TDataCursor::SetReadOnly(bool v) {
+  setOption(options_.ReadOnly, v, true);
+}
+void TDataCursor::SetInMemory(bool v) {
+  setOption(options_.InMemory, v, true);
+}
+void TDataCursor::SetQueryResult(bool v) {
+  options_.QueryResult = v;
+}
+void TDataCursor::SetTemporary(bool v) {
+  setOption(options_.Temporary, v, false);
+}
+void TDataCursor::SetQuerySource(bool v) {
+  setOption(options_.QuerySource, v, false);
+}
+
+void TDataCursor::CheckExclusive() const {
+  if (!options_.Exclusive) Raise(VELDOR_NEEDEXCLACCESS);
+}
+void TDataCursor::CheckWritable() const {
+  if (options_.ReadOnly) Raise(VELDOR_OSEACCES);
+}
+void TDataCursor::CheckNotOpen() const {
+  if (active_) Raise(VELDOR_TABLEOPEN);
+}
+
+bool TDataCursor::InRecordNumberOrder() const {
+  const uint8_t slot = GetCurrentIndex();
+  return slot == kNoCurrentIndex || (slot == kPrimarySlot && table_ && table_->NoPrimaryIndex());
+}
+
+void TDataCursor::SuppressAutoInc(bool v) {
+  if (!hasAutoInc_ || suppressAutoInc_ == v) return;
+  suppressAutoInc_ = v;
+  if (IsRemote()) exchange(REQUEST_SUPPRESSAUTOINC, TCursorRequest{}.U32(serverCursor_).U8(v));
+}
+
+// ---- Open and close ----
+
+void TDataCursor::passwordLoop(std::string_view password) {
+  // Each round must bring a new password: a callback that answers yes without adding one would
+  // otherwise ask for ever.
+  while (!Session().PasswordExists(password)) {
+    const size_t before = Session().PasswordCount();
+    if (!passwordCallback_ || !passwordCallback_(*this) || Session().PasswordCount() == before)
+      Raise(VELDOR_NOTSUFFTABLERIGHTS);
+  }
+}
+
+void TDataCursor::Open(bool serverCursorOpen) {
+  if (active_) return;
+  fields_.clear();
+  TDataTable* table = nullptr;
+  const int32_t result =
+      Directory().OpenTable(tableName_, table, options_.QuerySource, options_.QueryResult, options_.Temporary,
+                            options_.InMemory, options_.CloneFlag, options_.Exclusive);
+  if (result < 0) Raise(uint16_t(-result));
+  table_ = table;
+  active_ = true;
+  UndoOnFailure undo([&] { Close(true); });
+  readOnlyAttribute_ = table_->IsReadOnlyAttribute();
+  options_.ReadOnly = table_->IsReadOnly() || readOnlyAttribute_;
+  if (IsRemote()) {
+    if (!serverCursorOpen)
+      exchange(REQUEST_OPENCURSOR, TCursorRequest{}
+                                       .U32(serverCursor_)
+                                       .Text(tableName_)
+                                       .U8(options_.Exclusive)
+                                       .U8(options_.ReadOnly)
+                                       .U8(options_.InMemory));
+  } else {
+    if (fieldsRemapped_) {
+      table_->CheckVersions();
+    } else if (table_->GetOpenCount() == 1) {
+      const bool took = !table_->HoldsReadPair();
+      table_->BeginRead();
+      struct EndGuard {
+        TDataTable* t;
+        bool took;
+        ~EndGuard() {
+          if (took) t->EndRead();
+        }
+      } guard{table_, took && table_->HoldsReadPair()};
+      table_->VerifyHeaders();
+    }
+    TDataFile& data = table_->DataFile();
+    if (data.IsEncrypted()) passwordLoop(data.GetPassword());
+  }
+  TDataFile& data = table_->DataFile();
+  languageId_ = data.GetLanguageId();
+  sortId_ = data.GetSortId();
+  GetLanguageCharMap(languageId_, sortId_, charMap_);
+  recordSize_ = data.GetRecordSize();
+  UpdateChangeCounters();
+  loadFieldList();
+  recordBuffer_.assign(recordSize_, 0);
+  checkCollation();
+  SelectIndex(options_.QuerySource ? kNoCurrentIndex : kPrimarySlot);
+  bitmapView_ = InRecordNumberOrder();
+  rebuildView();
+  SetToBegin();
+  undo.Dismiss();
+}
+
+void TDataCursor::loadFieldList() {
+  hasChecks_ = hasDefaults_ = hasComputedFields_ = hasAutoInc_ = false;
+  const TDataFile& data = table_->DataFile();
+  const uint16_t count = data.GetFieldCount();
+  fields_.assign(count, TCursorField{});
+  for (uint16_t p = 1; p <= count; ++p) {
+    TCursorField& f = fields_[p - 1u];
+    f.desc = *data.GetFieldDescriptor(p);
+    if (f.desc.IsAutoInc()) hasAutoInc_ = true;
+    if (f.desc.Required() || !f.desc.MinText().empty() || !f.desc.MaxText().empty()) hasChecks_ = true;
+    if (!f.desc.DefaultText().empty()) hasDefaults_ = true;
+    if (!options_.QueryResult) f.SetQualifiedName(tableName_ + "." + f.desc.Name());
+    if (!options_.QueryResult || !options_.QuerySource) f.SetTableFieldNo(f.desc.FieldNumber());
+  }
+}
+
+void TDataCursor::clearFieldList() {
+  fields_.clear();
+  keyFields_.clear();
+  recordSize_ = 0;
+  hasChecks_ = hasDefaults_ = hasComputedFields_ = hasAutoInc_ = false;
+}
+
+void TDataCursor::Close(bool releaseFlag) {
+  if (!active_) return;
+  FirstFailure failure;
+  if (IsRemote()) {
+    if (!options_.QueryResult) {
+      try {
+        exchange(REQUEST_CLOSECURSOR, TCursorRequest{}.U32(serverCursor_));
+      } catch (...) {
+        // The table is released here whatever the server says.
+      }
+    }
+  } else {
+    if (lockedRecordNo_ != 0) failure.run([&] { UnlockRecord(); });
+    failure.run([&] { SaveTextIndexParams(); });
+    if (readTaken_) failure.run([&] { EndRead(); });
+    if (queryReadTaken_) failure.run([&] { EndQueryRead(); });
+    if (writeTaken_) failure.run([&] { EndWrite(); });
+  }
+  bitmapView_ = false;
+  recordBuffer_.clear();
+  rangeFirst_ = rangeLast_ = 0;
+  atBOF_ = atEOF_ = false;
+  currentRecordNo_ = 0;
+  int32_t result = 0;
+  if (table_) {
+    TDataTable* table = table_;
+    table_ = nullptr;
+    failure.run([&] {
+      result = Directory().CloseTable(table, releaseFlag, options_.QueryResult, options_.QuerySource);
+    });
+  }
+  languageId_ = sortId_ = 0;
+  clearFieldList();
+  SetCurrentIndex(kNoCurrentIndex);
+  currentIndexName_.clear();
+  indexRebuildNeeded_ = false;
+  passwordCallback_ = nullptr;
+  textParamsLoaded_ = textParamsChanged_ = false;
+  active_ = false;
+  if (result < 0) Raise(uint16_t(-result));
+  failure.raise();
+}
+
+std::unique_ptr<TDataCursor> TDataCursor::Clone() {
+  if (!active_) Raise(VELDOR_TABLEOPEN);
+  auto copy = std::make_unique<TDataCursor>(Directory(), IsRemote());
+  if (IsRemote()) {
+    const TCursorReply reply = exchange(REQUEST_CLONECURSOR, TCursorRequest{}
+                                                                 .U32(serverCursor_)
+                                                                 .Bytes({CurrentKeyBytes(), currentKeySize_})
+                                                                 .U8(atBOF_)
+                                                                 .U8(atEOF_));
+    if (reply.empty() || reply[0].size() < 4) Raise(VELDOR_REMOTEINVREQUEST);
+    std::memcpy(&copy->serverCursor_, reply[0].data(), 4);
+  }
+  ReadScope scope(*this);
+  if (!IsRemote()) SyncWithTable();
+  copy->SetTableName(tableName_);
+  copy->SetExclusive(options_.Exclusive);
+  copy->SetCloneFlag(options_.Exclusive);
+  copy->SetReadOnly(options_.ReadOnly);
+  copy->SetInMemory(options_.InMemory);
+  copy->SetQueryResult(options_.QueryResult);
+  copy->SetTemporary(options_.Temporary);
+  copy->SetQuerySource(options_.QuerySource);
+  copy->passwordCallback_ = passwordCallback_;
+  copy->Open(IsRemote());
+  std::vector<TFieldDescriptor> descs;
+  for (const TCursorField& f : fields_) descs.push_back(f.desc);
+  copy->SetFieldDescs(descs);
+  for (size_t i = 0; i < fields_.size(); ++i) copy->fields_[i].tree = fields_[i].tree;
+  copy->SetIndexName(currentIndexName_);
+  copy->currentRecordNo_ = currentRecordNo_;
+  copy->atBOF_ = atBOF_;
+  copy->atEOF_ = atEOF_;
+  return copy;
+}
+
+void TDataCursor::Refresh() {
+  if (!active_) return;
+  if (IsRemote()) {
+    const TCursorReply reply = exchange(REQUEST_REFRESH, TCursorRequest{}
+                                                             .U32(serverCursor_)
+                                                             .Bytes({CurrentKeyBytes(), currentKeySize_})
+                                                             .U8(atBOF_)
+                                                             .U8(atEOF_));
+    requests().ReadCursorState(*this, reply);
+    return;
+  }
+  ReadScope scope(*this);
+  if (!BeginRead()) resynchronise();
+}
+
+// ---- Field list ----
+
+void TDataCursor::SetFieldDescs(std::span<const TFieldDescriptor> descriptors) {
+  std::vector<TFieldDescriptor> checked(descriptors.begin(), descriptors.end());
+  ValidateFieldDefinitions(checked, false);
+  fields_.assign(descriptors.size(), TCursorField{});
+  hasComputedFields_ = false;
+  for (size_t i = 0; i < descriptors.size(); ++i) {
+    TCursorField& f = fields_[i];
+    f.desc = descriptors[i];
+    f.desc.SetStoredSize(checked[i].StoredSize());
+    f.desc.SetStoredScale(checked[i].StoredScale());
+    if (f.desc.Computed()) {
+      hasComputedFields_ = true;
+      f.desc.SetOffset(uint16_t(recordSize_));
+      recordSize_ += f.desc.StoredSize() + 1u;
+    }
+  }
+  if (active_) recordBuffer_.resize(recordSize_, 0);
+}
+
+void TDataCursor::LayOutComputedFields() {
+  hasComputedFields_ = false;
+  for (TCursorField& f : fields_) {
+    if (f.desc.Computed()) {
+      hasComputedFields_ = true;
+      f.desc.SetOffset(uint16_t(recordSize_));
+      recordSize_ += f.desc.StoredSize() + 1u;
+    }
+    f.SetQualifiedName(tableName_ + "." + f.desc.Name());
+    f.SetTableFieldNo(f.desc.FieldNumber());
+  }
+  if (active_) recordBuffer_.resize(recordSize_, 0);
+}
+
+bool TDataCursor::ReadComputedColumn(const uint8_t* record, uint16_t position, std::vector<uint8_t>& value,
+                                     bool& hasValue) {
+  if (computingColumn_) return false;
+  computingColumn_ = true;
+  struct Reset {
+    bool& flag;
+    ~Reset() { flag = false; }
+  } reset{computingColumn_};
+  const TFieldDescriptor& d = Field(position).desc;
+  if (d.IsBlob()) Raise(VELDOR_NOTABLOB, d.Name());
+  if (d.IsAutoInc()) {
+    hasValue = true;
+    value.assign(record + kAutoIncFieldOffset, record + kAutoIncFieldOffset + 4);
+    return true;
+  }
+  if (size_t(d.Offset()) + 1 + d.StoredSize() > recordSize_) Raise(VELDOR_OUTOFRANGE, d.Name());
+  hasValue = record[d.Offset()] != 0;
+  value.assign(record + d.Offset() + 1, record + d.Offset() + 1 + d.StoredSize());
+  return true;
+}
+
+// ---- Current index ----
+
+bool TDataCursor::indexUsesLocale(uint8_t slot) const {
+  if (languageId_ == 0 || slot == kSysDeletedSlot) return false;
+  if (slot == kSysTextSlot) return true;
+  const TIndexDescriptor d = table_->IndexFile().GetIndexDescriptor(slot);
+  for (uint16_t number : d.fields) {
+    if (number == 0) break;
+    uint16_t position = 0;
+    const TFieldDescriptor* f = table_->DataFile().FindFieldByNumber(number, position);
+    if (f && f->Type() == kFieldTypeString) return true;
+  }
+  return false;
+}
+
+void TDataCursor::checkCollation() {
+  indexRebuildNeeded_ = false;
+  if (IsRemote() || languageId_ == 0) return;
+  const uint32_t recorded = table_->IndexFile().GetCollationVersion();
+  // 0: built before versions were recorded; such an index is taken as it is.
+  if (recorded != 0 && !CollationVersionMatches(languageId_, sortId_, recorded)) indexRebuildNeeded_ = true;
+}
+
+void TDataCursor::SelectIndex(uint8_t slot) {
+  keyFields_.clear();
+  keyFieldDescending_.fill(false);
+  if (slot == kNoCurrentIndex) {
+    SetCurrentIndex(slot);
+    currentIndexName_.clear();
+    currentKeySize_ = 0;
+    keyFieldCount_ = 0;
+    indexDescending_ = indexUnique_ = indexCaseInsensitive_ = false;
+    return;
+  }
+  TIndexFile& index = table_->IndexFile();
+  if (slot > index.GetIndexCount() && slot != kSysDeletedSlot && slot != kSysTextSlot)
+    Raise(VELDOR_OUTOFRANGE);
+  const TIndexDescriptor d = index.GetIndexDescriptor(slot);
+  const std::string name =
+      slot == kPrimarySlot ? std::string() : (slot == kSysTextSlot ? std::string(kSysTextName) : d.name);
+  if (indexRebuildNeeded_ && indexUsesLocale(slot)) Raise(VELDOR_INDEXCORRUPT, {}, name);
+  SetCurrentIndex(slot);
+  currentIndexName_ = name;
+  currentKeySize_ = d.keySize;
+  keyCompression_ = d.compression;
+  indexDescending_ = d.descending != 0;
+  indexUnique_ = d.unique != 0;
+  indexCaseInsensitive_ = d.caseInsensitive != 0;
+  keyFieldCount_ = 0;
+  for (int i = 0; i < kMaxIndexFields && d.fields[i] != 0; ++i) {
+    uint16_t position = 0;
+    const TFieldDescriptor* f = table_->DataFile().FindFieldByNumber(d.fields[i], position);
+    if (!f) {
+      if (slot == kPrimarySlot && table_->NoPrimaryIndex()) break;
+      Raise(VELDOR_INDEXCORRUPT, {}, name);
+    }
+    keyFields_.push_back(*f);
+    keyFieldDescending_[i] = d.fieldDescending[i] != 0;
+    ++keyFieldCount_;
+  }
+}
+
+void TDataCursor::SetIndexName(std::string_view name) {
+  const std::string_view trimmed = TrimBlanks(name);
+  if (trimmed.empty()) return SelectIndex(kPrimarySlot);
+  auto same = [](std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+             return std::toupper(uint8_t(x)) == std::toupper(uint8_t(y));
+           });
+  };
+  if (same(trimmed, kSysDeletedName)) return SelectIndex(kSysDeletedSlot);
+  if (same(trimmed, kSysTextName)) return SelectIndex(kSysTextSlot);
+  TIndexFile& index = table_->IndexFile();
+  for (uint8_t s = 1; s <= index.GetIndexCount(); ++s)
+    if (same(TrimBlanks(std::string_view(index.GetIndexName(s))), trimmed)) return SelectIndex(s);
+  Raise(VELDOR_INVALIDINDEXNAME, {}, trimmed);
+}
+
+int TDataCursor::CompareKeys(const uint8_t* a, const uint8_t* b, uint16_t length) const {
+  const uint8_t slot = GetCurrentIndex();
+  auto text = [](const uint8_t* p, size_t n) {
+    return std::string_view(reinterpret_cast<const char*>(p), n);
+  };
+  if (slot == kSysDeletedSlot) return CompareBytes(a, b, length, false);
+  if (slot == kSysTextSlot) {
+    int r = CompareBytes(a, b, std::min<uint16_t>(length, 3), false);
+    if (r != 0 || length <= 3) return r;
+    const size_t word = std::min<size_t>(61, length - 3u);
+    r = OSCompareStrings(languageId_, sortId_, text(a + 3, word), false, word, text(b + 3, word));
+    if (r != 0 || length <= 64) return r;
+    return CompareBytes(a + 64, b + 64, uint16_t(length - 64), false);
+  }
+  if (languageId_ == 0) return CompareBytes(a, b, length, indexDescending_);
+  uint32_t offset = 0;
+  for (size_t i = 0; i < keyFields_.size() && offset < length; ++i) {
+    const TFieldDescriptor& f = keyFields_[i];
+    const bool descending = indexDescending_ || keyFieldDescending_[i];
+    const uint32_t size = GetFieldKeySize(f.Span());
+    int r;
+    if (f.Type() == kFieldTypeString) {
+      r = CompareBytes(a + offset, b + offset, 1, descending);
+      if (r == 0) {
+        const size_t n = std::min<size_t>(size, length - offset - 1);
+        r = OSCompareStrings(languageId_, sortId_, text(a + offset + 1, n), false, n,
+                             text(b + offset + 1, n));
+        if (descending) r = -r;
+      }
+    } else {
+      r = CompareBytes(a + offset, b + offset, uint16_t(std::min<uint32_t>(size + 1, length - offset)),
+                       descending);
+    }
+    if (r != 0) return r;
+    offset += size + 1;
+  }
+  if (offset < length)
+    return CompareBytes(a + offset, b + offset, uint16_t(length - offset), indexDescending_);
+  return 0;
+}
+
+// ---- Position ----
+
+void TDataCursor::rebuildView() {
+  if (!table_) return;
+  rangeFirst_ = 1;
+  rangeLast_ = table_->IndexFile().GetRecordCount();
+}
+
+void TDataCursor::SetToBegin() {
+  currentRecordNo_ = 0;
+  atBOF_ = true;
+  atEOF_ = false;
+}
+
+void TDataCursor::SetToRecordNo(uint32_t recordNo) {
+  currentRecordNo_ = recordNo;
+  atBOF_ = atEOF_ = false;
+}
+
+void TDataCursor::resynchronise() {
+  const uint32_t record = currentRecordNo_;
+  const bool bof = atBOF_, eof = atEOF_;
+  rebuildView();
+  // Back on the bookmark: a record that no longer exists leaves the cursor at the end.
+  if (record != 0 && record > table_->DataFile().GetLastRecordNumber()) {
+    currentRecordNo_ = 0;
+    atBOF_ = false;
+    atEOF_ = true;
+  } else {
+    currentRecordNo_ = record;
+    atBOF_ = bof;
+    atEOF_ = eof;
+  }
+  if (refreshHook_) refreshHook_();
+}
+
+}  // namespace engine

@@ -1,0 +1,511 @@
+// The data cursor: the object through which everything above the engine reads, writes and
+// maintains one table. A cursor is made on a database directory, given a table name and its open
+// options while closed, opened, used and closed again. Many cursors may stand on one shared table
+// object (veldortable.h); each keeps its own position, current index, field list and buffers.
+//
+// Every operation has a local form, over the table's files, and a remote form, one request to an
+// engine server. The session's remote flag chooses per call. The remote form reaches the server
+// only through TCursorRequestPath (below), which the request plumbing installs; until it is
+// installed a cursor of a remote session raises VELDOR_REMOTECONNECT.
+//
+// Locks: a cursor holds no lock between operations. Around each one it takes the table's lock
+// pair that the operation needs (BeginRead, BeginQueryRead, BeginWrite and their ends) and on
+// taking it checks the three files' change counters: when another writer changed the table, the
+// cursor rebuilds its view and finds its record again by its bookmark. Record locks for editing
+// go through LockRecord and UnlockRecord; a record this process already holds is refused at once
+// with VELDOR_RECLOCKFAILED.
+//
+// Errors raised by a cursor carry the directory name (GetDirectoryName) and the table name.
+//
+// Not thread-safe: a cursor is used by one thread at a time, with the session it belongs to.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/storage/veldorfielddesc.h"
+#include "engine/storage/veldorhelpers.h"
+#include "engine/storage/veldorindex.h"
+#include "engine/storage/veldorlocale.h"
+#include "engine/storage/veldortablelink.h"
+
+namespace engine {
+
+class TDataCursor;
+class TDataDirectory;
+class TExpToken;
+class TDataSession;
+class TDataTable;
+
+inline constexpr uint8_t kNoCurrentIndex = 255;
+inline constexpr size_t kMaxCursorKeySize = 522;
+inline constexpr size_t kMaxPasswordLength = 15;
+inline constexpr size_t kQualifiedNameLength = 100;
+
+// One request to an engine server and its reply: lists of parameters, each a run of
+// little-endian bytes.
+struct TCursorRequest {
+  std::vector<std::vector<uint8_t>> params;
+
+  TCursorRequest& U8(uint8_t v);
+  TCursorRequest& U16(uint16_t v);
+  TCursorRequest& U32(uint32_t v);
+  TCursorRequest& Bytes(std::span<const uint8_t> bytes);
+  TCursorRequest& Text(std::string_view text);
+};
+using TCursorReply = std::vector<std::vector<uint8_t>>;
+
+// Request codes of the cursor operations here.
+enum TCursorRequestCode : uint16_t {
+  REQUEST_CREATECURSOR = 14,
+  REQUEST_OPENCURSOR = 15,
+  REQUEST_CLOSECURSOR = 16,
+  REQUEST_CLONECURSOR = 17,
+  REQUEST_FREECURSOR = 18,
+  REQUEST_FLUSHBUFFERS = 31,
+  REQUEST_REFRESH = 33,
+  REQUEST_WRITEUNLOCKRECORD = 42,
+  REQUEST_GETDATAHEADER = 45,
+  REQUEST_CREATETABLE = 48,
+  REQUEST_EMPTYTABLE = 52,
+  REQUEST_DELETETABLE = 53,
+  REQUEST_RENAMETABLE = 54,
+  REQUEST_SUPPRESSAUTOINC = 61,
+  REQUEST_TEXTINDEXPARAMS = 120,
+};
+
+// The way of a remote cursor to its server (the request plumbing implements it).
+class TCursorRequestPath {
+ public:
+  virtual ~TCursorRequestPath() = default;
+  // Sends the request on behalf of `cursor` (connecting first), waits for the reply and raises a
+  // non-zero reply code as that engine error. Returns the reply's parameters.
+  virtual TCursorReply Exchange(TDataCursor& cursor, uint16_t code, const TCursorRequest& request) = 0;
+  // Takes the cursor state that a reply carries (position, counts, current key) into `cursor`.
+  virtual void ReadCursorState(TDataCursor& cursor, const TCursorReply& reply) = 0;
+};
+// Installs the process's request path (nullptr removes it). The path must outlive its use.
+void SetCursorRequestPath(TCursorRequestPath* path);
+
+// Open options, one flag each.
+struct CursorOpenOptions {
+  bool Exclusive = false;
+  bool CloneFlag = false;
+  bool ReadOnly = false;
+  bool InMemory = false;
+  bool QueryResult = false;
+  bool Temporary = false;
+  bool QuerySource = false;
+};
+
+// A field of the cursor's field list: the table's descriptor with what the cursor adds in memory
+// (bytes 247.. of the 768: the computed flag, whose tree is held beside it, the qualified name
+// "table.field" at 254 and the field's number in its table at 355).
+struct TCursorField {
+  TFieldDescriptor desc;
+  // The checked expression of a computed field (shared by the clones of the cursor).
+  std::shared_ptr<const TExpToken> tree;
+  std::string QualifiedName() const { return GetShortString(desc.Bytes() + 254, kQualifiedNameLength); }
+  void SetQualifiedName(std::string_view name) {
+    PutShortString(desc.Bytes() + 254, kQualifiedNameLength, name);
+  }
+  uint16_t TableFieldNo() const { return uint16_t(desc.Bytes()[355] | (desc.Bytes()[356] << 8)); }
+  void SetTableFieldNo(uint16_t n) {
+    desc.Bytes()[355] = uint8_t(n);
+    desc.Bytes()[356] = uint8_t(n >> 8);
+  }
+};
+
+// What CreateTable builds a table from. Field and index definitions are checked and completed
+// in place (names trimmed, sizes, offsets, key sizes).
+struct TCreateTableArgs {
+  uint16_t LanguageId = 0;
+  uint16_t SortId = 0;
+  uint16_t UserMajorVersion = 0;
+  uint16_t UserMinorVersion = 0;
+  bool Encrypted = false;
+  std::string Password;
+  std::string Description;
+  uint16_t BlobBlockSize = 0;
+  std::vector<TFieldDescriptor> Fields;
+  // [0] the primary index, then the secondary indexes.
+  std::vector<TIndexDescriptor> Indexes;
+  // The text index (slot 32); its field list empty when the table has none.
+  TIndexDescriptor TextIndex;
+  bool NoPrimaryIndex = false;
+  // nullptr: the default stop words. Empty sets: the default sets.
+  const std::vector<std::string>* StopWords = nullptr;
+  TCharSet SpaceChars;
+  TCharSet IncludeChars;
+  bool Overwrite = false;
+};
+
+// Asks the application for a missing table password; true when one was added to the session.
+using TPasswordCallback = std::function<bool(TDataCursor& sender)>;
+
+class TDataCursor final : public TIndexCursor, public TCacheReader {
+ public:
+  // Registers with `directory`. A remote session makes the server's cursor unless
+  // `serverCursorGiven` (the caller fills ServerCursor in).
+  TDataCursor(TDataDirectory& directory, bool serverCursorGiven = false);
+  // Closes (releasing the table) and, remotely, frees the server's cursor; errors of the remote
+  // close and free are dropped.
+  ~TDataCursor() override;
+  // Called by the directory when it goes before the cursor: the cursor is closed (errors are
+  // dropped: the directory's own end cannot report them) and keeps no directory.
+  void DirectoryGone();
+  TDataCursor(const TDataCursor&) = delete;
+  TDataCursor& operator=(const TDataCursor&) = delete;
+
+  // ---- Identity and options (set while closed) ----
+  // VELDOR_NOTINITIALIZED once the directory has gone (see DirectoryGone).
+  TDataDirectory& Directory() const;
+  TDataSession& Session() const;
+  TDataTable* Table() const { return table_; }
+  bool IsRemote() const;
+  uint32_t ServerCursor() const { return serverCursor_; }
+  void SetServerCursor(uint32_t handle) { serverCursor_ = handle; }
+  const std::string& TableName() const { return tableName_; }
+  // Stores the name with a trailing ".DAT" (any case) removed. VELDOR_TABLEOPEN when Active; a
+  // name that could leave the database folder ("/", "\", "..", a NUL byte, or longer than 255
+  // bytes) is refused with VELDOR_OSEACCES and not stored.
+  void SetTableName(std::string_view name);
+  // Exclusive, CloneFlag, ReadOnly and InMemory raise VELDOR_TABLEOPEN when Active even for an
+  // unchanged value; Temporary and QuerySource only for a change; QueryResult never.
+  void SetExclusive(bool v);
+  void SetCloneFlag(bool v);
+  void SetReadOnly(bool v);
+  void SetInMemory(bool v);
+  void SetQueryResult(bool v);
+  void SetTemporary(bool v);
+  void SetQuerySource(bool v);
+  const CursorOpenOptions& Options() const { return options_; }
+  bool Active() const { return active_; }
+  bool ReadOnlyAttribute() const { return readOnlyAttribute_; }
+  void SetPasswordCallback(TPasswordCallback callback) { passwordCallback_ = std::move(callback); }
+  // Set by the restructure on the cursor of the new table (fields keep their old numbers).
+  void SetFieldsRemapped(bool v) { fieldsRemapped_ = v; }
+
+  // ---- Life ----
+  // Opens the table; nothing when Active. A failure leaves the cursor closed.
+  void Open(bool serverCursorOpen = false);
+  // Nothing unless Active. `releaseFlag` goes to the directory's CloseTable.
+  void Close(bool releaseFlag = true);
+  // A new open cursor on the same table with the same options, field list, index and position.
+  std::unique_ptr<TDataCursor> Clone();
+  // Re-reads the table state and keeps the cursor on its record.
+  void Refresh();
+  void SuppressAutoInc(bool v);
+  bool AutoIncSuppressed() const { return suppressAutoInc_; }
+
+  // ---- Facts ----
+  std::string GetDirectoryName() const;
+  int64_t GetServerVersion() const;
+  uint32_t GetProgressStepPercent() const;
+  bool InRecordNumberOrder() const;
+  void CheckExclusive() const;
+  void CheckWritable() const;
+  void CheckNotOpen() const;
+  [[noreturn]] void Raise(uint16_t code, std::string_view field = {}, std::string_view index = {}) const;
+
+  // ---- Field list ----
+  uint16_t FieldCount() const { return uint16_t(fields_.size()); }
+  uint32_t RecordSize() const { return recordSize_; }
+  // Position 1..FieldCount.
+  const TCursorField& Field(uint16_t position) const { return fields_.at(position - 1u); }
+  bool HasChecks() const { return hasChecks_; }
+  bool HasDefaults() const { return hasDefaults_; }
+  bool HasComputedFields() const { return hasComputedFields_; }
+  bool HasAutoInc() const { return hasAutoInc_; }
+  uint16_t LanguageId() const { return languageId_; }
+  uint16_t SortId() const { return sortId_; }
+  const TCharMap& CharMap() const { return charMap_; }
+  // Checks the definitions (offsets kept) and installs them; computed fields go behind the
+  // stored ones in the record buffer.
+  void SetFieldDescs(std::span<const TFieldDescriptor> descriptors);
+  void LayOutComputedFields();
+  // Makes the field at `position` a computed one whose value is `tree`, a checked expression
+  // whose columns were bound by BindColumn; the cursor owns the tree from then on.
+  void AttachFieldExpression(uint16_t position, TExpToken* tree);
+  // The column resolver of the cursor's field expressions (TColumnResolver, data: the cursor):
+  // binds a column node by name to a field of the cursor's list.
+  static bool BindColumn(void* cursor, TExpToken& node);
+  // The record buffer of an open cursor (RecordSize bytes).
+  std::vector<uint8_t>& RecordBuffer() { return recordBuffer_; }
+  // Fetches one column of `record` for the evaluator of computed fields: its stored bytes and
+  // whether it has a value. A nested fetch (while one runs) does nothing and reports false.
+  bool ReadComputedColumn(const uint8_t* record, uint16_t position, std::vector<uint8_t>& value,
+                          bool& hasValue);
+
+  // ---- Field access (record buffers of RecordSize bytes) ----
+  // The cursor list's descriptor of `fieldNo`: by position, or by field number when the list
+  // was remapped. VELDOR_OUTOFRANGE for a field the list does not have.
+  const TFieldDescriptor& GetFieldDesc(uint16_t fieldNo) const;
+  // The table's descriptor at position `fieldNo`; VELDOR_OUTOFRANGE outside.
+  const TFieldDescriptor& GetTableFieldDesc(uint16_t fieldNo) const;
+  void ClearRecordBuffer(uint8_t* buffer) const;
+  // `destination` (may be null) receives the stored bytes, zero-filled over the stored size.
+  static void ReadFieldValue(const TFieldDescriptor& d, const uint8_t* buffer, bool& isNull,
+                             uint8_t* destination);
+  // A string loses its trailing blanks, takes the field's case rule and is cut to stored size - 1
+  // bytes; an empty one is stored as null. A null `value` sets null (an auto-increment field is
+  // left as it is). A computed field changes only with `writeComputed`.
+  void WriteFieldValue(const TFieldDescriptor& d, uint8_t* buffer, const uint8_t* value, bool blobNull,
+                       bool writeComputed);
+  void GetField(uint16_t fieldNo, const uint8_t* buffer, bool& isNull, uint8_t* value) const;
+  void GetTableField(uint16_t fieldNo, const uint8_t* buffer, bool& isNull, uint8_t* value) const;
+  void PutField(uint16_t fieldNo, uint8_t* buffer, const uint8_t* value, bool blobNull = false,
+                bool writeComputed = false);
+  void PutTableField(uint16_t fieldNo, uint8_t* buffer, const uint8_t* value, bool blobNull = false);
+  // Writes every default text; "CURRENT_DATE", "CURRENT_TIME" and "CURRENT_TIMESTAMP" (any case)
+  // give the present moment. A default that does not convert raises EConvertError.
+  void ApplyDefaultValues(uint8_t* buffer);
+  // VELDOR_REQDERR, VELDOR_MINVALERR or VELDOR_MAXVALERR for the first field that breaks its rule.
+  void CheckFieldValues(const uint8_t* buffer) const;
+  // False when `value` (stored bytes) lies beyond the bound; a value equal to it passes.
+  bool CheckFieldBound(std::string_view bound, bool isMax, const TFieldDescriptor& d,
+                       const uint8_t* value) const;
+  void LoadCurrentRecord(bool readAhead);
+  void ComputeFields(uint8_t* buffer);
+  // 0, or VELDOR_BOF, VELDOR_EOF, VELDOR_NOCURRREC (buffer cleared). With `lock` under the
+  // pessimistic protocol the record is locked and must still equal `buffer` (the image the
+  // caller read), else the lock is released and VELDOR_KEYORRECDELETED raised.
+  uint16_t GetCurrentRecord(uint8_t* buffer, bool lock);
+  uint16_t CloneCurrentRecord(uint8_t* buffer);
+
+  // ---- Keys and indexes ----
+  // 4 in record-number order.
+  uint16_t GetKeySize() const;
+  uint8_t GetIndexCount() const;
+  // The key of `record` in the current index; a non-unique key ends with the unique id of
+  // `idSource`.
+  void BuildKey(const uint8_t* record, uint8_t* key, const uint8_t* idSource) const;
+  // The record-id key: status byte and the unique id as an integer key.
+  static void BuildRecordIdKey(const uint8_t* record, uint8_t* key);
+  void SwitchToIndex(uint8_t slot);
+  // Registers the index and builds its keys. A unique index over records with equal keys is
+  // refused with VELDOR_KEYVIOL and removed again; no record is ever deleted for it.
+  void AddSecondaryIndex(TIndexDescriptor& descriptor);
+  void DeleteIndex(std::string_view name);
+  void DeleteIndexPages(uint8_t slot);
+  void BuildRecordIdIndex();
+
+  // ---- Record writes ----
+  // Every check (writable, field rules, unique keys, the lock, the unique id) runs before the
+  // first key or record changes; a failure after that undoes the key changes made.
+  void AppendRecord(uint8_t* buffer, bool reposition = true);
+  void ModifyRecord(uint8_t* buffer, bool unlock = true, bool reposition = true);
+  void CancelRecord();
+  void DeleteRecord(const uint8_t* buffer, bool reposition = true);
+  bool RecordChangedMark() const { return recordChanged_; }
+
+  // ---- Current index ----
+  uint8_t CurrentIndex() const { return GetCurrentIndex(); }
+  const std::string& CurrentIndexName() const { return currentIndexName_; }
+  uint16_t CurrentKeySize() const { return currentKeySize_; }
+  // The key of the current record in the current index (sent with remote position requests).
+  const uint8_t* CurrentKeyBytes() const { return currentKey_.data(); }
+  // Makes slot `slot` current without moving (255: record-number order) and loads its key
+  // description. An index in a locale's order that was built under another collation version
+  // is not searched: it is marked for rebuild (IndexRebuildNeeded) and selecting it raises
+  // VELDOR_INDEXCORRUPT.
+  void SelectIndex(uint8_t slot);
+  void SetIndexName(std::string_view name);
+  bool IndexRebuildNeeded() const { return indexRebuildNeeded_; }
+  // Orders two keys of the current index as the index file stores them: -1, 0 or 1.
+  int CompareKeys(const uint8_t* a, const uint8_t* b, uint16_t length) const override;
+
+  // ---- Position (what navigation keeps) ----
+  uint32_t CurrentRecordNo() const { return currentRecordNo_; }
+  bool AtBOF() const { return atBOF_; }
+  bool AtEOF() const { return atEOF_; }
+  uint32_t RangeFirst() const { return rangeFirst_; }
+  uint32_t RangeLast() const { return rangeLast_; }
+  void SetToBegin();
+  void SetToRecordNo(uint32_t recordNo);
+
+  // ---- Locks and change detection ----
+  // The cursor takes locks unless Exclusive or ReadOnlyAttribute is set; it sees other writers
+  // unless it is exclusive and not a clone, or ReadOnlyAttribute is set.
+  bool NeedsLocks() const;
+  bool SeesOtherWriters() const;
+  void UpdateChangeCounters();
+  // Compares the table's change counters with those last seen and takes the new ones; true
+  // when any differed. False for a cursor that does not see other writers.
+  bool TableChanged();
+  // The read begin of one operation (see the header comment); end it with EndRead.
+  void SyncWithTable();
+  // Each returns whether the table had changed (the cursor was then resynchronised).
+  bool BeginRead() override;
+  void EndRead();
+  bool BeginQueryRead();
+  void EndQueryRead();
+  bool BeginWrite();
+  void EndWrite();
+  // 0 means the current record.
+  void LockRecord(uint32_t recordNo = 0);
+  // 0 means the locked record. `noSend`: a remote cursor only clears its own state.
+  void UnlockRecord(bool noSend = false, uint32_t recordNo = 0);
+  uint32_t LockedRecordNo() const { return lockedRecordNo_; }
+  void FlushBuffers(bool force, bool trimCaches, bool dataChanged, bool indexChanged, bool blobChanged);
+  uint32_t GetReadAheadCount(uint32_t readAheadCount, bool forward) override;
+  // Fired when a lock found the table changed and the view was rebuilt.
+  void SetRefreshHook(std::function<void()> hook) { refreshHook_ = std::move(hook); }
+
+  // ---- Table creation and definitions ----
+  void CreateTable(TCreateTableArgs& args);
+  void ValidateTableDefinition(uint16_t languageId, uint16_t sortId, bool encrypted,
+                               std::string_view password, uint32_t blobBlockSize, int64_t signedCount,
+                               std::vector<TFieldDescriptor>& fields, std::vector<TIndexDescriptor>& indexes,
+                               TIndexDescriptor& textIndex, bool noPrimaryIndex) const;
+  // Returns the record size that the stored fields take.
+  uint32_t ValidateFieldDefinitions(std::span<TFieldDescriptor> fields, bool assignOffsets) const;
+  void ValidateIndexDefinitions(bool noPrimaryIndex, std::vector<TIndexDescriptor>& indexes,
+                                TIndexDescriptor& textIndex, std::span<const TFieldDescriptor> fields) const;
+  // The 127 header bytes of the table, open or closed (a closed encrypted table asks for its
+  // password as Open does).
+  std::array<uint8_t, 127> GetDataHeader();
+  // The header's values, from the open table or, closed, through GetDataHeader.
+  uint32_t GetLastUniqueId();
+  uint32_t GetBlobBlockSize();
+  uint16_t GetLanguageId();
+  uint16_t GetSortId();
+  uint16_t GetUserMajorVersion();
+  uint16_t GetUserMinorVersion();
+  static bool FieldDefinitionChanged(const TFieldDescriptor& oldDef, const TFieldDescriptor& newDef);
+  bool IndexNeedsRebuild(const TIndexDescriptor& oldIndex, const TIndexDescriptor& newIndex,
+                         std::span<const TFieldDescriptor> newFields) const;
+  void RenumberFieldsAndKeys();
+
+  // ---- Maintenance ----
+  void DeleteTable();
+  // `newName` is checked as SetTableName checks a name.
+  void RenameTable(std::string_view newName);
+  void RenameToBackup();
+  void EmptyTable();
+  void BackupIndex();
+  void RestoreIndex(bool keepCurrent, bool deleteBackup);
+  void SetIndexDescriptor(uint8_t slot, const TIndexDescriptor& descriptor);
+  void SetIndexNameAndFields(uint8_t slot, const TIndexDescriptor& descriptor);
+  bool IndexExists(std::string_view name) const;
+  void SetHeaderInfo(uint16_t userMajorVersion, uint16_t userMinorVersion, std::string_view description);
+
+  // ---- Text-index parameters ----
+  void LoadTextIndexParams();
+  const TLanguageStringList& GetStopWords();
+  TCharSet GetSpaceChars();
+  TCharSet GetIncludeChars();
+  // nullptr clears the stop words.
+  void SetTextIndexParams(const std::vector<std::string>* stopWords, const TCharSet& spaceChars,
+                          const TCharSet& includeChars);
+  // Writes the parameters when they changed (also done at Close).
+  void SaveTextIndexParams();
+
+ private:
+  // Ends at its close the read pair that the cursor took inside it, and no other: a pair the
+  // cursor held before belongs to the operation around.
+  class ReadScope {
+   public:
+    explicit ReadScope(TDataCursor& cursor) : cursor_(cursor), held_(cursor.readTaken_) {}
+    ~ReadScope() {
+      if (!held_) cursor_.EndRead();
+    }
+    ReadScope(const ReadScope&) = delete;
+    ReadScope& operator=(const ReadScope&) = delete;
+
+   private:
+    TDataCursor& cursor_;
+    bool held_;
+  };
+
+  TCursorRequestPath& requests() const;
+  TCursorReply exchange(uint16_t code, TCursorRequest request);
+  void loadFieldList();
+  void clearFieldList();
+  void passwordLoop(std::string_view password);
+  void rebuildView();
+  // Rebuilds the view and goes back to the record the cursor stood on.
+  void resynchronise();
+  bool indexUsesLocale(uint8_t slot) const;
+  void setOption(bool& option, bool value, bool alwaysCheck);
+  void checkName(std::string_view name) const;
+  void checkCollation();
+  void readTextParams(TPage* first);
+  // Key upkeep in the current index. Missing keys raise VELDOR_INDEXCORRUPT.
+  bool keyExists(const uint8_t* key);
+  void insertKey(const uint8_t* key, uint32_t recordNo);
+  void removeKey(const uint8_t* key);
+  [[noreturn]] void raiseKeyViolation() const;
+  // The slots every write keeps: the primary one when the table has it, then the secondary ones.
+  std::vector<uint8_t> writtenSlots() const;
+  bool skipKeyChecks() const { return options_.QueryResult && !options_.QuerySource; }
+  // Reads record `recordNo` through the cache into `image`.
+  void readRecord(uint32_t recordNo, uint8_t* image, bool readAhead = false);
+  void writeRecord(uint32_t recordNo, const uint8_t* image);
+  void writeTextParams();
+
+  TDataDirectory* directory_;
+  TDataTable* table_ = nullptr;
+  uint32_t serverCursor_ = 0;
+  std::string tableName_;
+  uint32_t dataChangeCounter_ = 0;
+  uint32_t indexChangeCounter_ = 0;
+  uint32_t blobChangeCounter_ = 0;
+  bool active_ = false;
+  CursorOpenOptions options_;
+  bool readOnlyAttribute_ = false;
+  bool fieldsRemapped_ = false;
+  bool suppressAutoInc_ = false;
+  TPasswordCallback passwordCallback_;
+  std::function<void()> refreshHook_;
+
+  std::vector<uint8_t> recordBuffer_;
+  uint32_t currentRecordNo_ = 0;
+  std::string currentIndexName_;
+  uint16_t currentKeySize_ = 0;
+  std::array<uint8_t, kMaxCursorKeySize + 1> currentKey_{};
+  uint8_t keyFieldCount_ = 0;
+  uint8_t keyCompression_ = 0;
+  bool indexDescending_ = false;
+  bool indexUnique_ = false;
+  bool indexCaseInsensitive_ = false;
+  std::vector<TFieldDescriptor> keyFields_;
+  std::array<bool, kMaxIndexFields> keyFieldDescending_{};
+  bool indexRebuildNeeded_ = false;
+  bool atBOF_ = false;
+  bool atEOF_ = false;
+  uint32_t rangeFirst_ = 0;
+  uint32_t rangeLast_ = 0;
+  bool bitmapView_ = false;
+
+  std::vector<TCursorField> fields_;
+  uint16_t languageId_ = 0;
+  uint16_t sortId_ = 0;
+  TCharMap charMap_{};
+  uint32_t recordSize_ = 0;
+  bool hasChecks_ = false;
+  bool hasDefaults_ = false;
+  bool hasComputedFields_ = false;
+  bool hasAutoInc_ = false;
+  bool computingColumn_ = false;
+  uint32_t lockedRecordNo_ = 0;
+  bool recordChanged_ = false;
+  // The table's lock pairs this cursor took (another cursor may hold the table's).
+  bool readTaken_ = false;
+  bool queryReadTaken_ = false;
+  bool writeTaken_ = false;
+
+  TLanguageStringList stopWords_;
+  TCharSet spaceChars_;
+  TCharSet includeChars_;
+  bool textParamsChanged_ = false;
+  bool textParamsLoaded_ = false;
+};
+
+}  // namespace engine

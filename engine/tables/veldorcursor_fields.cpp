@@ -1,0 +1,390 @@
+// The data cursor: fields of record buffers, defaults, field rules and reading the current record.
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <ctime>
+
+#include "engine/storage/veldorerr.h"
+#include "engine/storage/veldorkeys.h"
+#include "engine/tables/veldorcursor.h"
+#include "engine/tables/veldorsession.h"
+#include "engine/tables/veldortable.h"
+#include "engine/values/veldorexpeval.h"
+#include "engine/values/veldorvalues.h"
+#include "engine/values/veldorvaluetext.h"
+
+namespace engine {
+
+namespace {
+
+constexpr int32_t kUnixEpochDay = 719163;  // 1970-01-01 as a day number
+constexpr int64_t kMillisecondsPerDay = 86'400'000;
+constexpr double kStampOriginDay = 693594;  // 1899-12-30, the day of a time alone
+
+bool sameKeyword(std::string_view text, std::string_view keyword) {
+  text = TrimBlanks(text);
+  return text.size() == keyword.size() &&
+         std::equal(text.begin(), text.end(), keyword.begin(),
+                    [](char a, char b) { return std::toupper(uint8_t(a)) == uint8_t(b); });
+}
+
+// The local present as day number and milliseconds since midnight.
+void localNow(int32_t& day, int32_t& milliseconds) {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  tm local{};
+  localtime_r(&now.tv_sec, &local);
+  const int64_t localSeconds = int64_t(now.tv_sec) + local.tm_gmtoff;
+  day = int32_t(localSeconds / 86400 + kUnixEpochDay);
+  milliseconds = int32_t(localSeconds % 86400 * 1000 + now.tv_nsec / 1'000'000);
+}
+
+// The date-time keywords of a default text as the stored bytes of the field's type; false for
+// any other text.
+bool presentMoment(std::string_view text, uint8_t type, uint8_t* value) {
+  int32_t day = 0, ms = 0;
+  const bool date = sameKeyword(text, "CURRENT_DATE"), time = sameKeyword(text, "CURRENT_TIME");
+  const bool stamp = sameKeyword(text, "CURRENT_TIMESTAMP");
+  if (!date && !time && !stamp) return false;
+  localNow(day, ms);
+  if (type == uint8_t(TEngineFieldType::Date) && date) {
+    std::memcpy(value, &day, 4);
+  } else if (type == uint8_t(TEngineFieldType::Time) && time) {
+    std::memcpy(value, &ms, 4);
+  } else if (type == uint8_t(TEngineFieldType::Timestamp)) {
+    const double v = date ? double(day) * kMillisecondsPerDay
+                          : (time ? kStampOriginDay * double(kMillisecondsPerDay) + ms
+                                  : double(day) * kMillisecondsPerDay + ms);
+    std::memcpy(value, &v, 8);
+  } else {
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+const TFieldDescriptor& TDataCursor::GetFieldDesc(uint16_t fieldNo) const {
+  if (fieldsRemapped_ && !IsRemote()) {
+    for (const TCursorField& f : fields_)
+      if (f.desc.FieldNumber() == fieldNo) return f.desc;
+  } else if (fieldNo >= 1 && fieldNo <= fields_.size()) {
+    return fields_[fieldNo - 1u].desc;
+  }
+  Raise(VELDOR_OUTOFRANGE, std::to_string(fieldNo));
+}
+
+const TFieldDescriptor& TDataCursor::GetTableFieldDesc(uint16_t fieldNo) const {
+  const TFieldDescriptor* d = table_ ? table_->DataFile().GetFieldDescriptor(fieldNo) : nullptr;
+  if (!d) Raise(VELDOR_OUTOFRANGE, std::to_string(fieldNo));
+  return *d;
+}
+
+void TDataCursor::ClearRecordBuffer(uint8_t* buffer) const {
+  std::memset(buffer, 0, recordSize_);
+}
+
+void TDataCursor::ReadFieldValue(const TFieldDescriptor& d, const uint8_t* buffer, bool& isNull,
+                                 uint8_t* destination) {
+  const bool autoInc = d.IsAutoInc();
+  isNull = !autoInc && buffer[d.Offset()] == 0;
+  if (!destination) return;
+  std::memset(destination, 0, d.StoredSize());
+  if (autoInc)
+    std::memcpy(destination, buffer + d.Offset(), 4);
+  else
+    std::memcpy(destination, buffer + d.Offset() + 1, d.IsBlob() ? 4 : d.StoredSize());
+}
+
+void TDataCursor::WriteFieldValue(const TFieldDescriptor& d, uint8_t* buffer, const uint8_t* value,
+                                  bool blobNull, bool writeComputed) {
+  if (d.Computed() && !writeComputed) return;
+  const uint32_t size = d.StoredSize();
+  uint8_t* at = buffer + d.Offset();
+  if (!value) {
+    if (!d.IsAutoInc()) std::memset(at, 0, size + 1u);
+  } else if (d.Type() == kFieldTypeString) {
+    std::string text(reinterpret_cast<const char*>(value),
+                     strnlen(reinterpret_cast<const char*>(value), size));
+    if (size > 0 && text.size() >= size) text.resize(size - 1u);
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    if (d.CaseRule() == 1) OSLowerCase(languageId_, sortId_, text, size > 0 ? size - 1u : 0);
+    if (d.CaseRule() == 2) OSUpperCase(languageId_, sortId_, text, size > 0 ? size - 1u : 0);
+    if (size > 0 && text.size() >= size) {
+      // Cut at a character boundary.
+      size_t n = size - 1u;
+      while (n > 0 && (uint8_t(text[n]) & 0xC0) == 0x80) --n;
+      text.resize(n);
+    }
+    std::memset(at, 0, size + 1u);
+    std::memcpy(at + 1, text.data(), text.size());
+    at[0] = text.empty() ? 0 : 1;
+  } else if (d.IsBlob()) {
+    int32_t reference;
+    std::memcpy(&reference, value, 4);
+    std::memcpy(at + 1, value, 4);
+    at[0] = reference > 0 ? 1 : (reference < 0 ? !blobNull : 0);
+  } else if (d.IsAutoInc()) {
+    std::memcpy(at, value, 4);
+  } else if (d.Type() == uint8_t(TEngineFieldType::Boolean)) {
+    uint16_t v;
+    std::memcpy(&v, value, 2);
+    v = v != 0 ? 1 : 0;
+    at[0] = 1;
+    std::memcpy(at + 1, &v, 2);
+  } else {
+    at[0] = 1;
+    std::memcpy(at + 1, value, size);
+  }
+  if (!d.Computed()) ComputeFields(buffer);
+}
+
+void TDataCursor::GetField(uint16_t fieldNo, const uint8_t* buffer, bool& isNull, uint8_t* value) const {
+  ReadFieldValue(GetFieldDesc(fieldNo), buffer, isNull, value);
+}
+void TDataCursor::GetTableField(uint16_t fieldNo, const uint8_t* buffer, bool& isNull, uint8_t* value) const {
+  ReadFieldValue(GetTableFieldDesc(fieldNo), buffer, isNull, value);
+}
+void TDataCursor::PutField(uint16_t fieldNo, uint8_t* buffer, const uint8_t* value, bool blobNull,
+                           bool writeComputed) {
+  WriteFieldValue(GetFieldDesc(fieldNo), buffer, value, blobNull, writeComputed);
+}
+void TDataCursor::PutTableField(uint16_t fieldNo, uint8_t* buffer, const uint8_t* value, bool blobNull) {
+  WriteFieldValue(GetTableFieldDesc(fieldNo), buffer, value, blobNull, false);
+}
+
+void TDataCursor::ApplyDefaultValues(uint8_t* buffer) {
+  if (!hasDefaults_) return;
+  const uint16_t count = table_->DataFile().GetFieldCount();
+  for (uint16_t p = 1; p <= count; ++p) {
+    const TFieldDescriptor& d = GetTableFieldDesc(p);
+    const std::string text = d.DefaultText();
+    const TEngineFieldType type = TEngineFieldType(d.Type());
+    if (text.empty() || d.IsBlob() || type == TEngineFieldType::Bytes || type == TEngineFieldType::VarBytes)
+      continue;
+    std::array<uint8_t, kValueBufferSize> value{};
+    if (!presentMoment(text, d.Type(), value.data())) {
+      std::memcpy(value.data(), text.data(), std::min(text.size(), value.size() - 1));
+      if (type == TEngineFieldType::Date || type == TEngineFieldType::Time ||
+          type == TEngineFieldType::Timestamp) {
+        if (!ParseDateTimeValue(text, type, value)) RaiseConvertError(kInvalidDateText, text);
+      } else if (type != TEngineFieldType::String &&
+                 !ConvertValue(TEngineFieldType::String, uint32_t(text.size() + 1), 0, type, d.StoredSize(),
+                               d.StoredScale(), value)) {
+        RaiseConvertError(kOutOfRangeText, text);
+      }
+    }
+    PutTableField(p, buffer, value.data());
+  }
+}
+
+bool TDataCursor::CheckFieldBound(std::string_view bound, bool isMax, const TFieldDescriptor& d,
+                                  const uint8_t* value) const {
+  const TEngineFieldType type = TEngineFieldType(d.Type());
+  int order;
+  if (type == TEngineFieldType::String) {
+    const std::string_view text(reinterpret_cast<const char*>(value),
+                                strnlen(reinterpret_cast<const char*>(value), d.StoredSize()));
+    order = OSCompareStrings(languageId_, sortId_, text, false, 0, bound);
+  } else {
+    switch (type) {
+      case TEngineFieldType::Date:
+      case TEngineFieldType::Time:
+      case TEngineFieldType::Timestamp:
+      case TEngineFieldType::SmallInt:
+      case TEngineFieldType::Integer:
+      case TEngineFieldType::Word:
+      case TEngineFieldType::LargeInt:
+      case TEngineFieldType::Float:
+      case TEngineFieldType::BCD:
+        break;
+      default:
+        return true;
+    }
+    // Both sides as the field's stored bytes, compared through their byte-comparable keys.
+    std::array<uint8_t, kValueBufferSize> limit{};
+    std::memcpy(limit.data(), bound.data(), std::min(bound.size(), limit.size() - 1));
+    const bool parsed = (type == TEngineFieldType::Date || type == TEngineFieldType::Time ||
+                         type == TEngineFieldType::Timestamp)
+                            ? ParseDateTimeValue(bound, type, limit)
+                            : ConvertValue(TEngineFieldType::String, uint32_t(bound.size() + 1), 0, type,
+                                           d.StoredSize(), d.StoredScale(), limit);
+    if (!parsed) return true;
+    const uint32_t keySize = GetFieldKeySize(d.Span());
+    std::vector<uint8_t> a(keySize + 1), b(keySize + 1);
+    BuildFieldKey(d.Span(), {value, d.StoredSize()}, a, false, false, 0, 0);
+    BuildFieldKey(d.Span(), {limit.data(), d.StoredSize()}, b, false, false, 0, 0);
+    order = CompareBytes(a.data() + 1, b.data() + 1, uint16_t(keySize), false);
+  }
+  return isMax ? order <= 0 : order >= 0;
+}
+
+void TDataCursor::CheckFieldValues(const uint8_t* buffer) const {
+  if (!hasChecks_) return;
+  const uint16_t count = table_->DataFile().GetFieldCount();
+  for (uint16_t p = 1; p <= count; ++p) {
+    const TFieldDescriptor& d = GetTableFieldDesc(p);
+    const std::string minText = d.MinText(), maxText = d.MaxText();
+    if (!d.Required() && minText.empty() && maxText.empty()) continue;
+    std::array<uint8_t, kValueBufferSize> value{};
+    bool isNull = false;
+    ReadFieldValue(d, buffer, isNull, value.data());
+    if (d.Required() && isNull) Raise(VELDOR_REQDERR, d.Name());
+    if (!minText.empty() && !CheckFieldBound(minText, false, d, value.data()))
+      Raise(VELDOR_MINVALERR, d.Name());
+    if (!maxText.empty() && !CheckFieldBound(maxText, true, d, value.data()))
+      Raise(VELDOR_MAXVALERR, d.Name());
+  }
+}
+
+void TDataCursor::readRecord(uint32_t recordNo, uint8_t* image, bool readAhead) {
+  TDataFile& data = table_->DataFile();
+  TRecord* record = nullptr;
+  // A fetch that met another writer's change is tried once more on the refreshed table.
+  if (!data.GetRecord(this, recordNo, record, true, false, readAhead) &&
+      !data.GetRecord(this, recordNo, record, true, false, readAhead))
+    Raise(VELDOR_FILECORRUPT);
+  std::memcpy(image, record->GetBuffer(), std::min<uint32_t>(recordSize_, data.GetRecordSize()));
+  data.ReleaseRecord(record);
+}
+
+void TDataCursor::LoadCurrentRecord(bool readAhead) {
+  if (currentRecordNo_ != 0)
+    readRecord(currentRecordNo_, recordBuffer_.data(), readAhead);
+  else
+    std::fill(recordBuffer_.begin(), recordBuffer_.end(), 0);
+  ComputeFields(recordBuffer_.data());
+}
+
+namespace {
+
+struct ColumnSource {
+  TDataCursor* cursor;
+  const uint8_t* record;
+};
+
+void readColumn(void* readerData2, void*, TExpToken& result) {
+  auto* source = static_cast<ColumnSource*>(readerData2);
+  std::vector<uint8_t> value;
+  bool hasValue = false;
+  if (!source->cursor->ReadComputedColumn(source->record, result.fieldNo, value, hasValue)) return;
+  result.SetValueSize(uint32_t(std::max<size_t>(value.size(), 1)));
+  std::memcpy(result.Value(), value.data(), value.size());
+  result.isNull = !hasValue;
+}
+
+}  // namespace
+
+bool TDataCursor::BindColumn(void* cursor, TExpToken& node) {
+  auto* c = static_cast<TDataCursor*>(cursor);
+  for (uint16_t p = 1; p <= c->FieldCount(); ++p) {
+    const TFieldDescriptor& d = c->Field(p).desc;
+    if (!sameKeyword(node.columnName, [&] {
+          std::string upper = d.Name();
+          for (char& ch : upper) ch = char(std::toupper(uint8_t(ch)));
+          return upper;
+        }()))
+      continue;
+    node.fieldNo = p;
+    node.tableName = c->TableName();
+    node.type = TEngineFieldType(d.Type());
+    node.subType = TEngineFieldSubType(d.SubType());
+    node.valueSize = d.StoredSize();
+    node.scale = d.StoredScale();
+    return true;
+  }
+  return false;
+}
+
+void TDataCursor::AttachFieldExpression(uint16_t position, TExpToken* tree) {
+  std::shared_ptr<const TExpToken> owned(tree, [](const TExpToken* node) {
+    TExpToken* n = const_cast<TExpToken*>(node);
+    FreeExpTree(n);
+  });
+  TCursorField& f = fields_.at(position - 1u);
+  f.tree = std::move(owned);
+  if (!f.desc.Computed()) {
+    f.desc.SetComputed(true);
+    f.desc.SetOffset(uint16_t(recordSize_));
+    recordSize_ += f.desc.StoredSize() + 1u;
+    if (active_) recordBuffer_.resize(recordSize_, 0);
+  }
+  hasComputedFields_ = true;
+}
+
+void TDataCursor::ComputeFields(uint8_t* buffer) {
+  if (!hasComputedFields_ || computingColumn_) return;
+  ColumnSource source{this, buffer};
+  for (uint16_t p = 1; p <= FieldCount(); ++p) {
+    const TCursorField& f = fields_[p - 1u];
+    if (!f.desc.Computed() || !f.tree) continue;
+    TExpTreePtr result(EvaluateExpTree(f.tree.get(), this, &source, sortId_, languageId_, readColumn));
+    if (result->isNull) {
+      WriteFieldValue(f.desc, buffer, nullptr, false, true);
+      continue;
+    }
+    std::array<uint8_t, kValueBufferSize> value{};
+    std::memcpy(value.data(), result->Value(), std::min<size_t>(result->ValueCapacity(), value.size()));
+    const bool converted =
+        ConvertValue(result->type, result->valueSize, result->scale, TEngineFieldType(f.desc.Type()),
+                     f.desc.StoredSize(), f.desc.StoredScale(), value);
+    WriteFieldValue(f.desc, buffer, converted ? value.data() : nullptr, false, true);
+  }
+}
+
+uint16_t TDataCursor::GetCurrentRecord(uint8_t* buffer, bool lock) {
+  if (!active_) Raise(VELDOR_TABLEOPEN);
+  ReadScope scope(*this);
+  SyncWithTable();
+  if (lock && Session().LockProtocol() == lpPessimistic && currentRecordNo_ != 0 && !atBOF_ && !atEOF_) {
+    LockRecord();
+    if (!options_.Exclusive) {
+      LoadCurrentRecord(false);
+      if (!buffer || std::memcmp(buffer, recordBuffer_.data(), recordSize_) != 0) {
+        UnlockRecord();
+        Raise(VELDOR_KEYORRECDELETED);
+      }
+    }
+  }
+  uint16_t result = 0;
+  if (atBOF_ && atEOF_)
+    result = VELDOR_NOCURRREC;
+  else if (atBOF_)
+    result = VELDOR_BOF;
+  else if (atEOF_ || currentRecordNo_ == 0)
+    result = atEOF_ ? VELDOR_EOF : VELDOR_NOCURRREC;
+  if (result != 0) {
+    if (buffer) ClearRecordBuffer(buffer);
+    return result;
+  }
+  LoadCurrentRecord(true);
+  if (recordBuffer_[0] != kRecordInUse) {
+    if (buffer) ClearRecordBuffer(buffer);
+    return VELDOR_NOCURRREC;
+  }
+  if (buffer) std::memcpy(buffer, recordBuffer_.data(), recordSize_);
+  return 0;
+}
+
+uint16_t TDataCursor::CloneCurrentRecord(uint8_t* buffer) {
+  std::vector<uint8_t> current(recordSize_);
+  const uint16_t result = GetCurrentRecord(current.data(), false);
+  if (result != 0) {
+    if (buffer) ClearRecordBuffer(buffer);
+    return result;
+  }
+  if (!buffer) return 0;
+  ClearRecordBuffer(buffer);
+  std::array<uint8_t, kValueBufferSize> value{};
+  for (uint16_t p = 1; p <= FieldCount(); ++p) {
+    const TFieldDescriptor& d = GetFieldDesc(p);
+    if (d.IsBlob() || d.IsAutoInc()) continue;  // blobs are copied by the blob layer
+    bool isNull = false;
+    ReadFieldValue(d, current.data(), isNull, value.data());
+    WriteFieldValue(d, buffer, isNull ? nullptr : value.data(), false, false);
+  }
+  if (suppressAutoInc_) std::memcpy(buffer + kAutoIncFieldOffset, current.data() + kAutoIncFieldOffset, 4);
+  return 0;
+}
+
+}  // namespace engine

@@ -1,0 +1,171 @@
+// The data cursor: lock pairs, record locks, change detection and write completion.
+#include "engine/storage/veldorerr.h"
+#include "engine/storage/veldorguard.h"
+#include "engine/tables/veldorcursor.h"
+#include "engine/tables/veldorsession.h"
+#include "engine/tables/veldortable.h"
+
+namespace engine {
+
+bool TDataCursor::NeedsLocks() const {
+  return active_ && !IsRemote() && !options_.Exclusive && !readOnlyAttribute_;
+}
+
+bool TDataCursor::SeesOtherWriters() const {
+  return active_ && !(options_.Exclusive && !options_.CloneFlag) && !readOnlyAttribute_;
+}
+
+void TDataCursor::UpdateChangeCounters() {
+  if (!table_ || IsRemote()) return;
+  dataChangeCounter_ = table_->GetDataChangeCounter();
+  indexChangeCounter_ = table_->GetIndexChangeCounter();
+  blobChangeCounter_ = table_->GetBlobChangeCounter();
+}
+
+bool TDataCursor::TableChanged() {
+  if (!SeesOtherWriters() || IsRemote()) return false;
+  const uint32_t data = table_->GetDataChangeCounter();
+  const uint32_t index = table_->GetIndexChangeCounter();
+  const uint32_t blob = table_->GetBlobChangeCounter();
+  if (data == dataChangeCounter_ && index == indexChangeCounter_ && blob == blobChangeCounter_) return false;
+  dataChangeCounter_ = data;
+  indexChangeCounter_ = index;
+  blobChangeCounter_ = blob;
+  return true;
+}
+
+void TDataCursor::SyncWithTable() {
+  if (!active_ || IsRemote()) return;
+  if (Session().StrictChangeDetection()) {
+    BeginRead();
+  } else if (TableChanged()) {
+    resynchronise();
+  }
+}
+
+namespace {
+
+// One of the table's lock pairs for a cursor. `taken` records whether this cursor took it: the
+// pair may already be held for another cursor of the table, whose end is not this cursor's.
+template <class Holds, class Begin, class End>
+bool beginPair(bool& taken, Holds holds, Begin begin, End end, TDataCursor& cursor,
+               const std::function<void()>& resync) {
+  if (taken) return false;
+  const bool held = holds();
+  bool changed = begin();
+  taken = !held && holds();
+  UndoOnFailure undo([&] {
+    if (taken) {
+      taken = false;
+      end();
+    }
+  });
+  // A table that re-read its headers also moved its counters; the cursor takes them either way.
+  changed = cursor.TableChanged() || changed;
+  if (changed) resync();
+  undo.Dismiss();
+  return changed;
+}
+
+}  // namespace
+
+bool TDataCursor::BeginRead() {
+  if (!NeedsLocks()) return false;
+  return beginPair(
+      readTaken_, [&] { return table_->HoldsReadPair(); }, [&] { return table_->BeginRead(); },
+      [&] { table_->EndRead(); }, *this, [&] { resynchronise(); });
+}
+
+void TDataCursor::EndRead() {
+  if (!readTaken_) return;
+  readTaken_ = false;
+  if (table_) table_->EndRead();
+}
+
+bool TDataCursor::BeginQueryRead() {
+  if (!NeedsLocks()) return false;
+  return beginPair(
+      queryReadTaken_, [&] { return table_->HoldsQueryReadPair(); }, [&] { return table_->BeginQueryRead(); },
+      [&] { table_->EndQueryRead(); }, *this, [&] { resynchronise(); });
+}
+
+void TDataCursor::EndQueryRead() {
+  if (!queryReadTaken_) return;
+  queryReadTaken_ = false;
+  if (table_) table_->EndQueryRead();
+}
+
+bool TDataCursor::BeginWrite() {
+  if (!NeedsLocks() || options_.ReadOnly) return false;
+  return beginPair(
+      writeTaken_, [&] { return table_->HoldsWritePair(); }, [&] { return table_->BeginWrite(); },
+      [&] { table_->EndWrite(); }, *this, [&] { resynchronise(); });
+}
+
+void TDataCursor::EndWrite() {
+  if (!writeTaken_) return;
+  writeTaken_ = false;
+  if (table_) table_->EndWrite();
+}
+
+void TDataCursor::LockRecord(uint32_t recordNo) {
+  if (!NeedsLocks()) return;
+  const uint32_t record = recordNo != 0 ? recordNo : currentRecordNo_;
+  // The lock bytes belong to the process: a second cursor of it would be granted the same
+  // record again, so it is refused here without waiting.
+  if (record == 0 || table_->HoldsRecordLock(record)) Raise(VELDOR_RECLOCKFAILED);
+  const bool changed = table_->LockRecord(record);
+  lockedRecordNo_ = record;
+  if (TableChanged() || changed) resynchronise();
+}
+
+void TDataCursor::UnlockRecord(bool noSend, uint32_t recordNo) {
+  if (!active_) return;
+  if (IsRemote()) {
+    if (!noSend)
+      exchange(REQUEST_WRITEUNLOCKRECORD, TCursorRequest{}
+                                              .U32(serverCursor_)
+                                              .Bytes({CurrentKeyBytes(), currentKeySize_})
+                                              .U8(atBOF_)
+                                              .U8(atEOF_)
+                                              .U32(recordNo));
+    lockedRecordNo_ = 0;
+    return;
+  }
+  if (!NeedsLocks()) return;
+  const uint32_t record = recordNo != 0 ? recordNo : lockedRecordNo_;
+  if (record == 0) return;
+  if (record == lockedRecordNo_) lockedRecordNo_ = 0;
+  table_->UnlockRecord(record);
+}
+
+void TDataCursor::FlushBuffers(bool force, bool trimCaches, bool dataChanged, bool indexChanged,
+                               bool blobChanged) {
+  if (!active_) return;
+  if (IsRemote()) {
+    exchange(REQUEST_FLUSHBUFFERS, TCursorRequest{}
+                                       .U32(serverCursor_)
+                                       .U8(force)
+                                       .U8(trimCaches)
+                                       .U8(dataChanged)
+                                       .U8(indexChanged)
+                                       .U8(blobChanged));
+    return;
+  }
+  if (!options_.Exclusive || force) {
+    table_->FlushTable(trimCaches, dataChanged, Session().ForceBufferFlush() != 0, blobChanged, indexChanged);
+  } else {
+    // Held exclusively: the headers go out at close; only their counters move now.
+    if (dataChanged) table_->DataFile().IncChangeCounter();
+    if (indexChanged) table_->IndexFile().IncChangeCounter();
+    if (blobChanged && table_->BlobFileInUse()) table_->BlobFile().IncChangeCounter();
+  }
+  // The cursor's own writes are no change by another writer.
+  UpdateChangeCounters();
+}
+
+uint32_t TDataCursor::GetReadAheadCount(uint32_t readAheadCount, bool) {
+  return readAheadCount;
+}
+
+}  // namespace engine

@@ -1,0 +1,555 @@
+// The data cursor: keys, index upkeep, and the record writes (append, modify, delete).
+//
+// A write checks everything that can refuse it (writable, field rules, the record's lock, the
+// unique id, every unique key) before it changes the first key. The key changes that follow are
+// recorded, and a failure part way (a full index file, an I/O error) takes them back, so that no
+// key is left pointing at a record that was not written.
+#include <algorithm>
+#include <cstring>
+
+#include "engine/storage/veldorbtree.h"
+#include "engine/storage/veldorerr.h"
+#include "engine/storage/veldorguard.h"
+#include "engine/storage/veldorkeys.h"
+#include "engine/tables/veldorcursor.h"
+#include "engine/tables/veldorsession.h"
+#include "engine/tables/veldortable.h"
+
+namespace engine {
+
+namespace {
+
+uint32_t uniqueIdOf(const uint8_t* record) {
+  uint32_t id;
+  std::memcpy(&id, record + 5, 4);
+  return id;
+}
+void setUniqueId(uint8_t* record, uint32_t id) {
+  std::memcpy(record + 5, &id, 4);
+}
+void setRecordNo(uint8_t* record, uint32_t recordNo) {
+  std::memcpy(record + 1, &recordNo, 4);
+}
+
+// Selects the cursor's index again when the write is over, whatever happened.
+struct IndexKeeper {
+  TDataCursor& cursor;
+  uint8_t slot;
+  ~IndexKeeper() {
+    try {
+      cursor.SelectIndex(slot);
+    } catch (...) {
+      cursor.SetCurrentIndex(kNoCurrentIndex);
+    }
+  }
+};
+
+// One key change of a write, and how to take it back.
+struct KeyChange {
+  uint8_t slot;
+  std::vector<uint8_t> removed;   // empty: none
+  std::vector<uint8_t> inserted;  // empty: none
+  uint32_t recordNo;
+};
+
+}  // namespace
+
+// ---- Keys ----
+
+uint16_t TDataCursor::GetKeySize() const {
+  return InRecordNumberOrder() ? 4 : currentKeySize_;
+}
+
+uint8_t TDataCursor::GetIndexCount() const {
+  return table_ ? table_->IndexFile().GetIndexCount() : 0;
+}
+
+void TDataCursor::BuildRecordIdKey(const uint8_t* record, uint8_t* key) {
+  key[0] = record[0];
+  EncodeIntegerKey(int32_t(uniqueIdOf(record)), key + 1);
+}
+
+void TDataCursor::BuildKey(const uint8_t* record, uint8_t* key, const uint8_t* idSource) const {
+  const uint8_t slot = GetCurrentIndex();
+  if (slot == kSysDeletedSlot) return BuildRecordIdKey(record, key);
+  std::memset(key, 0, GetKeySize());
+  if (InRecordNumberOrder()) {
+    uint32_t recordNo;
+    std::memcpy(&recordNo, record + 1, 4);
+    EncodeWordKey(uint16_t(recordNo >> 16), key);
+    EncodeWordKey(uint16_t(recordNo), key + 2);
+    return;
+  }
+  uint32_t offset = 0;
+  for (size_t i = 0; i < keyFields_.size(); ++i) {
+    const TFieldDescriptor& f = keyFields_[i];
+    const uint32_t size = GetFieldKeySize(f.Span());
+    std::array<uint8_t, kValueBufferSize> value{};
+    bool isNull = false;
+    ReadFieldValue(f, record, isNull, value.data());
+    key[offset] = isNull ? 0 : 1;
+    const bool descending = !indexDescending_ && keyFieldDescending_[i];
+    BuildFieldKey(f.Span(), {value.data(), std::max<size_t>(f.StoredSize(), 4)}, {key + offset, size + 1u},
+                  indexCaseInsensitive_, descending, languageId_, sortId_);
+    offset += size + 1;
+  }
+  if (!indexUnique_) EncodeIntegerKey(int32_t(uniqueIdOf(idSource)), key + offset);
+}
+
+bool TDataCursor::keyExists(const uint8_t* key) {
+  uint64_t position = 0;
+  return TIndexTree(table_->IndexFile(), *this, GetCurrentIndex()).FindKey(key, position);
+}
+
+void TDataCursor::insertKey(const uint8_t* key, uint32_t recordNo) {
+  TIndexTree(table_->IndexFile(), *this, GetCurrentIndex()).InsertKey(key, recordNo);
+}
+
+void TDataCursor::removeKey(const uint8_t* key) {
+  if (!TIndexTree(table_->IndexFile(), *this, GetCurrentIndex()).DeleteKey(key))
+    Raise(VELDOR_INDEXCORRUPT, {}, currentIndexName_);
+}
+
+void TDataCursor::raiseKeyViolation() const {
+  Raise(VELDOR_KEYVIOL, {}, GetCurrentIndex() == kPrimarySlot ? std::string("Primary") : currentIndexName_);
+}
+
+std::vector<uint8_t> TDataCursor::writtenSlots() const {
+  std::vector<uint8_t> slots;
+  if (!table_->NoPrimaryIndex()) slots.push_back(kPrimarySlot);
+  for (uint8_t s = 1; s <= GetIndexCount(); ++s) slots.push_back(s);
+  return slots;
+}
+
+void TDataCursor::writeRecord(uint32_t recordNo, const uint8_t* image) {
+  TDataFile& data = table_->DataFile();
+  TRecord* record = nullptr;
+  if (!data.GetRecord(nullptr, recordNo, record)) Raise(VELDOR_FILECORRUPT);
+  record->SetFieldData(image);
+  record->SetUniqueId(uniqueIdOf(image));
+  std::memcpy(recordBuffer_.data(), record->GetBuffer(),
+              std::min<size_t>(recordBuffer_.size(), data.GetRecordSize()));
+  data.ReleaseRecord(record);
+}
+
+// ---- Indexes ----
+
+void TDataCursor::SwitchToIndex(uint8_t slot) {
+  if (slot == GetCurrentIndex()) return;
+  ReadScope scope(*this);
+  BeginRead();
+  SelectIndex(slot);
+  rebuildView();
+  SetToBegin();
+}
+
+void TDataCursor::DeleteIndexPages(uint8_t slot) {
+  TIndexFile& index = table_->IndexFile();
+  const uint32_t root = index.GetRootPageNumber(slot);
+  if (root == 0) return;
+  const uint8_t saved = GetCurrentIndex();
+  SetCurrentIndex(slot);
+  uint32_t pagesLeft = index.GetLastPageNumber();
+  std::vector<uint32_t> pending{root};
+  while (!pending.empty()) {
+    const uint32_t number = pending.back();
+    pending.pop_back();
+    if (pagesLeft-- == 0) Raise(VELDOR_INDEXCORRUPT, {}, index.GetIndexName(slot));
+    TPage* page = nullptr;
+    if (!index.GetPage(*this, number, page)) Raise(VELDOR_INDEXCORRUPT, {}, index.GetIndexName(slot));
+    if (page->IsBranch())
+      for (uint32_t i = 1; i <= page->GetEntryCount(); ++i) pending.push_back(page->GetEntryRef(i));
+    index.FreePage(*this, *page);
+    index.ReleasePage(page);
+  }
+  index.SetRootPage(slot, 0);
+  SetCurrentIndex(saved);
+}
+
+void TDataCursor::AddSecondaryIndex(TIndexDescriptor& descriptor) {
+  CheckExclusive();
+  CheckWritable();
+  if (!active_) Raise(VELDOR_TABLEOPEN);
+  uint32_t keySize = 0;
+  uint8_t count = 0;
+  for (uint16_t number : descriptor.fields) {
+    if (number == 0) break;
+    uint16_t position = 0;
+    const TFieldDescriptor* f = table_->DataFile().FindFieldByNumber(number, position);
+    if (!f) Raise(VELDOR_INVALIDIDXDESC, std::to_string(number), descriptor.name);
+    keySize += GetFieldKeySize(f->Span()) + 1u;
+    ++count;
+  }
+  if (keySize == 0) Raise(VELDOR_INVALIDKEY, {}, descriptor.name);
+  if (!descriptor.unique) keySize += 4;
+  if (keySize > kMaxKeyFieldsSize) Raise(VELDOR_INVALIDKEY, {}, descriptor.name);
+  descriptor.keySize = uint16_t(keySize);
+  descriptor.fieldCount = count;
+  TIndexFile& index = table_->IndexFile();
+  const uint8_t slot = index.AddSecondaryIndex(descriptor);
+  IndexKeeper keep{*this, GetCurrentIndex()};
+  // Records are never deleted to make a unique index fit: the index goes again instead.
+  UndoOnFailure undo([&] {
+    DeleteIndexPages(slot);
+    index.DeleteIndexDescriptor(slot, true);
+  });
+  SelectIndex(slot);
+  const uint32_t last = table_->DataFile().GetLastRecordNumber();
+  std::vector<uint8_t> image(recordSize_), key(kMaxCursorKeySize + 1);
+  for (uint32_t n = 1; n <= last; ++n) {
+    readRecord(n, image.data(), true);
+    if (image[0] != kRecordInUse) continue;
+    BuildKey(image.data(), key.data(), image.data());
+    if (indexUnique_ && keyExists(key.data())) raiseKeyViolation();
+    insertKey(key.data(), n);
+  }
+  undo.Dismiss();
+  SetToBegin();
+}
+
+void TDataCursor::DeleteIndex(std::string_view name) {
+  CheckExclusive();
+  CheckWritable();
+  if (!active_) Raise(VELDOR_TABLEOPEN);
+  TIndexFile& index = table_->IndexFile();
+  const std::string wanted(TrimBlanks(name));
+  auto same = [](std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+             return std::toupper(uint8_t(x)) == std::toupper(uint8_t(y));
+           });
+  };
+  int found = -1;
+  for (uint8_t s = 0; s <= index.GetIndexCount() && found < 0; ++s)
+    if (same(TrimBlanks(std::string_view(index.GetIndexName(s))), wanted)) found = s;
+  if (found < 0) Raise(VELDOR_INVALIDINDEXNAME, {}, wanted);
+  DeleteIndexPages(uint8_t(found));
+  index.DeleteIndexDescriptor(uint8_t(found), true);
+  SelectIndex(kPrimarySlot);
+  SetToBegin();
+}
+
+void TDataCursor::BuildRecordIdIndex() {
+  BeginWrite();
+  struct EndGuard {
+    TDataCursor& c;
+    ~EndGuard() { c.EndWrite(); }
+  } guard{*this};
+  IndexKeeper keep{*this, GetCurrentIndex()};
+  TIndexFile& index = table_->IndexFile();
+  index.SetNoPrimaryIndex(true);
+  SelectIndex(kSysDeletedSlot);
+  const uint32_t last = table_->DataFile().GetLastRecordNumber();
+  std::vector<uint8_t> image(recordSize_);
+  uint8_t key[kSysDeletedKeySize];
+  uint32_t used = 0;
+  for (uint32_t n = 1; n <= last; ++n) {
+    readRecord(n, image.data(), true);
+    BuildRecordIdKey(image.data(), key);
+    insertKey(key, n);
+    if (image[0] == kRecordInUse) ++used;
+  }
+  index.SetRecordCount(used);
+  FlushBuffers(true, false, false, true, false);
+}
+
+// ---- Record writes ----
+
+namespace {
+
+// Applies key changes and takes them back when the write fails before it is done.
+class KeyJournal {
+ public:
+  explicit KeyJournal(TDataCursor& cursor) : cursor_(cursor) {}
+  ~KeyJournal() {
+    if (done_ || changes_.empty()) return;
+    for (auto it = changes_.rbegin(); it != changes_.rend(); ++it) {
+      try {
+        cursor_.SelectIndex(it->slot);
+        TIndexTree tree(cursor_.Table()->IndexFile(), cursor_, it->slot);
+        if (!it->inserted.empty()) tree.DeleteKey(it->inserted.data());
+        if (!it->removed.empty()) tree.InsertKey(it->removed.data(), it->recordNo);
+      } catch (...) {
+        // The failure in flight is the one to report; the table's files are only written
+        // by the flush that this write never reached.
+      }
+    }
+  }
+  void change(uint8_t slot, std::vector<uint8_t> removed, std::vector<uint8_t> inserted, uint32_t recordNo) {
+    cursor_.SelectIndex(slot);
+    TIndexTree tree(cursor_.Table()->IndexFile(), cursor_, slot);
+    if (!removed.empty() && !tree.DeleteKey(removed.data()))
+      cursor_.Raise(VELDOR_INDEXCORRUPT, {}, cursor_.CurrentIndexName());
+    changes_.push_back({slot, removed, {}, recordNo});
+    if (!inserted.empty()) {
+      tree.InsertKey(inserted.data(), recordNo);
+      changes_.back().inserted = std::move(inserted);
+    }
+  }
+  void done() { done_ = true; }
+
+ private:
+  TDataCursor& cursor_;
+  std::vector<KeyChange> changes_;
+  bool done_ = false;
+};
+
+}  // namespace
+
+void TDataCursor::AppendRecord(uint8_t* buffer, bool reposition) {
+  if (!active_) Raise(VELDOR_TABLEOPEN);
+  CheckWritable();
+  CheckFieldValues(buffer);
+  const bool writeTaken = writeTaken_;
+  BeginWrite();
+  struct EndGuard {
+    TDataCursor& c;
+    bool held;
+    ~EndGuard() {
+      if (!held) c.EndWrite();
+    }
+  } endWrite{*this, writeTaken};
+  IndexKeeper keep{*this, GetCurrentIndex()};
+  TDataFile& data = table_->DataFile();
+  TIndexFile& index = table_->IndexFile();
+  const uint32_t recordNo = data.GetFreeRecordNumber();
+  const bool reused = recordNo != data.GetNextRecordNumber();
+  bool locked = false;
+  struct Unlock {
+    TDataTable* t;
+    uint32_t n;
+    bool& locked;
+    ~Unlock() {
+      if (!locked) return;
+      try {
+        t->UnlockRecord(n);
+      } catch (...) {
+      }
+    }
+  } unlock{table_, recordNo, locked};
+  if (NeedsLocks()) {
+    if (table_->HoldsRecordLock(recordNo)) Raise(VELDOR_RECLOCKFAILED);
+    table_->LockRecord(recordNo);
+    locked = true;
+  }
+  // The id is drawn once, after every check; here it is only foreseen.
+  uint32_t id = uniqueIdOf(buffer);
+  if (!suppressAutoInc_) {
+    if (data.GetLastUniqueId() >= kMaxCounterValue) Raise(VELDOR_TABLEFULL);
+    id = data.GetLastUniqueId() + 1;
+  }
+  buffer[0] = kRecordInUse;
+  setRecordNo(buffer, recordNo);
+  setUniqueId(buffer, id);
+  std::vector<uint8_t> old(recordSize_);
+  if (reused) {
+    readRecord(recordNo, old.data());
+    if (old[0] != kRecordDeleted) Raise(VELDOR_FILECORRUPT);
+  }
+  const std::vector<uint8_t> slots = writtenSlots();
+  std::vector<std::vector<uint8_t>> keys;
+  for (uint8_t slot : slots) {
+    SelectIndex(slot);
+    keys.emplace_back(currentKeySize_);
+    BuildKey(buffer, keys.back().data(), buffer);
+    if (!skipKeyChecks() && indexUnique_ && keyExists(keys.back().data())) raiseKeyViolation();
+  }
+  std::vector<uint8_t> idKey(kSysDeletedKeySize), oldIdKey;
+  BuildRecordIdKey(buffer, idKey.data());
+  if (suppressAutoInc_) {
+    SelectIndex(kSysDeletedSlot);
+    if (keyExists(idKey.data())) raiseKeyViolation();
+  }
+  if (reused) {
+    oldIdKey.resize(kSysDeletedKeySize);
+    BuildRecordIdKey(old.data(), oldIdKey.data());
+  }
+  KeyJournal journal(*this);
+  for (size_t i = 0; i < slots.size(); ++i) journal.change(slots[i], {}, keys[i], recordNo);
+  journal.change(kSysDeletedSlot, oldIdKey, idKey, recordNo);
+  TRecord* record = nullptr;
+  if (!data.AllocateRecord(nullptr, record) || record->GetRecordNumber() != recordNo) {
+    if (record) data.ReleaseRecord(record);
+    Raise(VELDOR_FILECORRUPT);
+  }
+  record->Initialize(false);
+  if (!suppressAutoInc_)
+    data.NextUniqueId();
+  else if (id > data.GetLastUniqueId())
+    data.SetLastUniqueId(id);
+  record->SetFieldData(buffer);
+  record->SetUniqueId(id);
+  std::memcpy(recordBuffer_.data(), record->GetBuffer(), std::min<size_t>(recordSize_, data.GetRecordSize()));
+  data.ReleaseRecord(record);
+  index.IncRecordCount();
+  journal.done();
+  currentRecordNo_ = recordNo;
+  FlushBuffers(false, false, true, true, false);
+  if (reposition) SetToRecordNo(recordNo);
+}
+
+void TDataCursor::ModifyRecord(uint8_t* buffer, bool unlock, bool reposition) {
+  if (!active_) Raise(VELDOR_TABLEOPEN);
+  CheckWritable();
+  CheckFieldValues(buffer);
+  if (currentRecordNo_ == 0 || atBOF_ || atEOF_) Raise(VELDOR_NOCURRREC);
+  const bool optimistic = Session().LockProtocol() == lpOptimistic;
+  const std::vector<uint8_t> edited = recordBuffer_;
+  const bool writeTaken = writeTaken_;
+  BeginWrite();
+  struct EndGuard {
+    TDataCursor& c;
+    bool held;
+    ~EndGuard() {
+      if (!held) c.EndWrite();
+    }
+  } endWrite{*this, writeTaken};
+  IndexKeeper keep{*this, GetCurrentIndex()};
+  const uint32_t recordNo = currentRecordNo_;
+  std::vector<uint8_t> old(recordSize_);
+  bool lockedHere = false;
+  struct Unlock {
+    TDataCursor& c;
+    bool& locked;
+    ~Unlock() {
+      if (!locked) return;
+      try {
+        c.UnlockRecord();
+      } catch (...) {
+      }
+    }
+  } release{*this, lockedHere};
+  if (NeedsLocks()) {
+    if (optimistic && recordChanged_) Raise(VELDOR_KEYORRECDELETED);
+    // Without the record's lock the edit could overwrite another writer's change: the image it
+    // was made from must still be the record's.
+    if (optimistic || lockedRecordNo_ != recordNo) {
+      readRecord(recordNo, old.data());
+      if (std::memcmp(old.data(), edited.data(), recordSize_) != 0) {
+        if (optimistic) recordChanged_ = true;
+        Raise(VELDOR_KEYORRECDELETED);
+      }
+      LockRecord(recordNo);
+      lockedHere = optimistic || unlock;
+    } else {
+      lockedHere = unlock;
+    }
+  }
+  readRecord(recordNo, old.data());
+  if (old[0] != kRecordInUse) Raise(VELDOR_KEYORRECDELETED);
+  TDataFile& data = table_->DataFile();
+  if (!suppressAutoInc_) setUniqueId(buffer, uniqueIdOf(old.data()));
+  buffer[0] = kRecordInUse;
+  setRecordNo(buffer, recordNo);
+  const std::vector<uint8_t> slots = writtenSlots();
+  std::vector<std::vector<uint8_t>> oldKeys, newKeys;
+  for (uint8_t slot : slots) {
+    SelectIndex(slot);
+    oldKeys.emplace_back(currentKeySize_);
+    newKeys.emplace_back(currentKeySize_);
+    BuildKey(old.data(), oldKeys.back().data(), old.data());
+    BuildKey(buffer, newKeys.back().data(), buffer);
+    if (oldKeys.back() != newKeys.back() && !skipKeyChecks() && indexUnique_ &&
+        keyExists(newKeys.back().data()))
+      raiseKeyViolation();
+  }
+  std::vector<uint8_t> oldIdKey(kSysDeletedKeySize), idKey(kSysDeletedKeySize);
+  BuildRecordIdKey(old.data(), oldIdKey.data());
+  BuildRecordIdKey(buffer, idKey.data());
+  if (oldIdKey != idKey) {
+    SelectIndex(kSysDeletedSlot);
+    if (keyExists(idKey.data())) raiseKeyViolation();
+  }
+  KeyJournal journal(*this);
+  bool keysChanged = false;
+  for (size_t i = 0; i < slots.size(); ++i) {
+    if (oldKeys[i] == newKeys[i]) continue;
+    journal.change(slots[i], oldKeys[i], newKeys[i], recordNo);
+    keysChanged = true;
+  }
+  if (oldIdKey != idKey) {
+    journal.change(kSysDeletedSlot, oldIdKey, idKey, recordNo);
+    keysChanged = true;
+  }
+  if (uniqueIdOf(buffer) > data.GetLastUniqueId()) data.SetLastUniqueId(uniqueIdOf(buffer));
+  writeRecord(recordNo, buffer);
+  journal.done();
+  FlushBuffers(false, false, true, keysChanged, false);
+  if (reposition) SetToRecordNo(recordNo);
+}
+
+void TDataCursor::CancelRecord() {
+  if (Session().LockProtocol() == lpPessimistic) {
+    if (lockedRecordNo_ != 0) UnlockRecord();
+  } else {
+    recordChanged_ = false;
+  }
+}
+
+void TDataCursor::DeleteRecord(const uint8_t* buffer, bool reposition) {
+  if (!active_) Raise(VELDOR_TABLEOPEN);
+  CheckWritable();
+  if (currentRecordNo_ == 0 || atBOF_ || atEOF_) Raise(VELDOR_NOCURRREC);
+  const bool writeTaken = writeTaken_;
+  BeginWrite();
+  struct EndGuard {
+    TDataCursor& c;
+    bool held;
+    ~EndGuard() {
+      if (!held) c.EndWrite();
+    }
+  } endWrite{*this, writeTaken};
+  IndexKeeper keep{*this, GetCurrentIndex()};
+  const uint32_t recordNo = currentRecordNo_;
+  std::vector<uint8_t> current(recordSize_);
+  readRecord(recordNo, current.data());
+  bool lockedHere = false;
+  struct Unlock {
+    TDataCursor& c;
+    bool& locked;
+    ~Unlock() {
+      if (!locked) return;
+      try {
+        c.UnlockRecord();
+      } catch (...) {
+      }
+    }
+  } release{*this, lockedHere};
+  if (NeedsLocks()) {
+    if (!table_->HoldsRecordLock(recordNo)) {
+      if (buffer && std::memcmp(current.data(), buffer, recordSize_) != 0) Raise(VELDOR_KEYORRECDELETED);
+      LockRecord(recordNo);
+    } else if (lockedRecordNo_ != recordNo) {
+      Raise(VELDOR_RECLOCKFAILED);
+    }
+    lockedHere = true;
+  }
+  if (current[0] != kRecordInUse) Raise(VELDOR_KEYORRECDELETED);
+  const std::vector<uint8_t> slots = writtenSlots();
+  std::vector<std::vector<uint8_t>> keys;
+  for (uint8_t slot : slots) {
+    SelectIndex(slot);
+    keys.emplace_back(currentKeySize_);
+    BuildKey(current.data(), keys.back().data(), current.data());
+    if (!keyExists(keys.back().data())) Raise(VELDOR_INDEXCORRUPT, {}, currentIndexName_);
+  }
+  std::vector<uint8_t> idKey(kSysDeletedKeySize), freeKey(kSysDeletedKeySize);
+  BuildRecordIdKey(current.data(), idKey.data());
+  current[0] = kRecordDeleted;
+  BuildRecordIdKey(current.data(), freeKey.data());
+  current[0] = kRecordInUse;
+  KeyJournal journal(*this);
+  for (size_t i = 0; i < slots.size(); ++i) journal.change(slots[i], keys[i], {}, recordNo);
+  journal.change(kSysDeletedSlot, idKey, freeKey, recordNo);
+  TDataFile& data = table_->DataFile();
+  TRecord* record = nullptr;
+  if (!data.GetRecord(nullptr, recordNo, record)) Raise(VELDOR_FILECORRUPT);
+  data.FreeRecord(record);
+  std::memcpy(recordBuffer_.data(), record->GetBuffer(), std::min<size_t>(recordSize_, data.GetRecordSize()));
+  data.ReleaseRecord(record);
+  table_->IndexFile().DecRecordCount();
+  journal.done();
+  FlushBuffers(false, false, true, true, false);
+  if (reposition) SetToRecordNo(recordNo);
+}
+
+}  // namespace engine

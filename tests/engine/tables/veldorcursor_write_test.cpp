@@ -1,0 +1,407 @@
+// Record writes through the cursor against a model of the table, and writers in several processes.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+
+#include "engine/tables/veldorcursor.h"
+#include "engine/values/veldorexpcheck.h"
+#include "engine/values/veldorexpparser.h"
+#include "platform/faultfs.h"
+#include "tests/engine/tables/table_test_util.h"
+#include "tools/tablecheck/tablecheck.h"
+
+namespace {
+
+using namespace engine;
+using storage_test::errorOf;
+using storage_test::Helper;
+using table_test::Database;
+using table_test::TempDir;
+
+struct Row {
+  int32_t k = 0;
+  std::string name;
+  double amount = 0;
+};
+
+// K unique, NAME case-insensitive, AMOUNT descending with NAME, the auto-increment ID primary;
+// the table sorts its strings in a locale's order.
+TCreateTableArgs rowsTable() {
+  using datafile_test::field;
+  TCreateTableArgs a;
+  a.LanguageId = 0x0409;
+  a.BlobBlockSize = 512;
+  a.Fields = {field(1, "K", 6), field(2, "NAME", 1, 12), field(3, "AMOUNT", 7), field(4, "ID", 6, 0, 29)};
+  a.Indexes.resize(4);
+  a.Indexes[0].fields[0] = 4;
+  a.Indexes[1].name = "BYK";
+  a.Indexes[1].fields[0] = 1;
+  a.Indexes[1].unique = 1;
+  a.Indexes[2].name = "BYNAME";
+  a.Indexes[2].fields[0] = 2;
+  a.Indexes[2].caseInsensitive = 1;
+  a.Indexes[3].name = "BYAMOUNT";
+  a.Indexes[3].fields = {3, 2};
+  a.Indexes[3].descending = 1;
+  return a;
+}
+
+// A cursor on the rows table of `directory`, closed; with `create` the table is made first.
+std::unique_ptr<TDataCursor> rowsCursor(TDataDirectory& directory, bool exclusive, bool create = false) {
+  auto c = std::make_unique<TDataCursor>(directory);
+  c->SetTableName("rows");
+  c->SetExclusive(create || exclusive);
+  TCreateTableArgs args = rowsTable();
+  if (create) c->CreateTable(args);
+  c->SetExclusive(exclusive);
+  return c;
+}
+
+void put(TDataCursor& c, std::vector<uint8_t>& buffer, const Row& row) {
+  c.PutField(1, buffer.data(), reinterpret_cast<const uint8_t*>(&row.k));
+  std::array<uint8_t, 13> text{};
+  std::memcpy(text.data(), row.name.data(), std::min<size_t>(row.name.size(), 12));
+  c.PutField(2, buffer.data(), row.name.empty() ? nullptr : text.data());
+  c.PutField(3, buffer.data(), reinterpret_cast<const uint8_t*>(&row.amount));
+}
+
+Row read(TDataCursor& c, uint32_t recordNo) {
+  std::vector<uint8_t> buffer(c.RecordSize());
+  c.SetToRecordNo(recordNo);
+  EXPECT_EQ(c.GetCurrentRecord(buffer.data(), false), 0) << "record " << recordNo;
+  Row row;
+  std::array<uint8_t, 251> name{};
+  bool isNull = false;
+  c.GetField(1, buffer.data(), isNull, reinterpret_cast<uint8_t*>(&row.k));
+  c.GetField(2, buffer.data(), isNull, name.data());
+  c.GetField(3, buffer.data(), isNull, reinterpret_cast<uint8_t*>(&row.amount));
+  row.name = reinterpret_cast<const char*>(name.data());
+  return row;
+}
+
+// The records and their count are the model's (their keys are the checker's, expectIntact).
+void expectTable(TDataCursor& c, const std::map<uint32_t, Row>& model, const std::string& when) {
+  ASSERT_EQ(c.Table()->IndexFile().GetRecordCount(), model.size()) << when;
+  for (const auto& [n, row] : model) {
+    const Row got = read(c, n);
+    EXPECT_EQ(got.k, row.k) << when << " record " << n;
+    EXPECT_EQ(got.name, row.name) << when << " record " << n;
+    EXPECT_EQ(got.amount, row.amount) << when << " record " << n;
+  }
+}
+
+// The integrity checker over the table's files, keys ordered as `c` orders them.
+void expectIntact(const TempDir& dir, const std::string& name, TDataCursor& c) {
+  tablecheck::Options options;
+  options.checkRecordKeys = true;
+  options.compare = [&](uint8_t slot, const uint8_t* a, const uint8_t* b, uint16_t n) {
+    c.SelectIndex(slot);
+    return c.CompareKeys(a, b, n);
+  };
+  const uint8_t saved = c.CurrentIndex();
+  const tablecheck::Report report = tablecheck::CheckTableFiles(dir.file(name), options);
+  c.SelectIndex(saved);
+  EXPECT_TRUE(report.ok()) << report.text();
+}
+
+TEST(CursorWriteTest, RandomWritesMatchTheModelAndSurviveAReopen) {
+  const uint32_t seed = storage_test::testSeed();
+  std::mt19937 random(seed);
+  TempDir dir;
+  Database db(dir.path());
+  auto open = [&](bool exclusive) { return rowsCursor(*db.directory, exclusive); };
+  TCreateTableArgs args = rowsTable();
+  args.Fields[0].SetMinText("0");
+  args.Fields[0].SetMaxText("30");
+  args.Fields[1].SetRequired(1);
+  args.Fields[1].SetCaseRule(2);
+  // Without a primary index records are only appended; with one, deleted slots are taken again.
+  if ((args.NoPrimaryIndex = random() % 2 == 0)) args.Indexes[0].fields[0] = 0;
+  rowsCursor(*db.directory, true)->CreateTable(args);
+  auto c = open(random() % 2 == 0);
+  c->Open();
+  std::map<uint32_t, Row> model;
+  // NAME is kept in upper case by the locale's mapping and without trailing blanks.
+  const char* names[] = {"ann", "Ann", "bob", "Zoe", "zoë", "", "carl  "};
+  const char* stored[] = {"ANN", "ANN", "BOB", "ZOE", "ZOË", "", "CARL"};
+  std::string written;
+  auto someRow = [&] {
+    const size_t n = random() % 7;
+    written = names[n];
+    return Row{int32_t(random() % 40) - 3, stored[n], double(int(random() % 9) - 4) / 2};
+  };
+  auto kTaken = [&](int32_t k, uint32_t except) {
+    for (const auto& [n, row] : model)
+      if (row.k == k && n != except) return true;
+    return false;
+  };
+  // The field rules come first, in field order, then the unique key.
+  auto refusal = [&](const Row& r, uint32_t self) -> uint16_t {
+    if (r.k < 0 || r.k > 30) return r.k < 0 ? VELDOR_MINVALERR : VELDOR_MAXVALERR;
+    if (r.name.empty()) return VELDOR_REQDERR;
+    return kTaken(r.k, self) ? VELDOR_KEYVIOL : 0;
+  };
+  std::vector<uint8_t> buffer(c->RecordSize());
+  for (int step = 0; step < 300; ++step) {
+    const int op = model.empty() ? 0 : int(random() % 3);
+    const Row row = someRow();
+    const std::string when = "step " + std::to_string(step) + " seed " + std::to_string(seed);
+    if (op == 0) {
+      c->ClearRecordBuffer(buffer.data());
+      put(*c, buffer, Row{row.k, written, row.amount});
+      const uint16_t error = errorOf([&] { c->AppendRecord(buffer.data()); });
+      ASSERT_EQ(error, refusal(row, 0)) << when;
+      if (error == 0) model[c->CurrentRecordNo()] = row;
+    } else {
+      auto it = std::next(model.begin(), long(random() % model.size()));
+      c->SetToRecordNo(it->first);
+      ASSERT_EQ(c->GetCurrentRecord(buffer.data(), false), 0) << when;
+      ASSERT_EQ(c->GetCurrentRecord(buffer.data(), true), 0) << when;
+      if (op == 1) {
+        put(*c, buffer, Row{row.k, written, row.amount});
+        const uint16_t error = errorOf([&] { c->ModifyRecord(buffer.data()); });
+        ASSERT_EQ(error, refusal(row, it->first)) << when;
+        if (error == 0) it->second = row;
+        c->CancelRecord();
+      } else {
+        c->DeleteRecord(buffer.data());
+        model.erase(it);
+      }
+    }
+    if (step % 50 == 49) expectTable(*c, model, when);
+    if (step % 50 == 49 && !c->Options().Exclusive) expectIntact(dir, "rows", *c);
+  }
+  c.reset();
+  auto again = open(false);
+  again->Open();
+  expectTable(*again, model, "reopened");
+  expectIntact(dir, "rows", *again);
+
+  // A unique index over equal keys is refused and goes again; no record is lost.
+  again->Close();
+  auto exclusive = open(true);
+  exclusive->Open();
+  TIndexDescriptor byName;
+  byName.name = "UNAMES";
+  byName.fields[0] = 2;
+  byName.unique = 1;
+  bool duplicates = false;
+  for (auto a = model.begin(); a != model.end(); ++a)
+    for (auto b = std::next(a); b != model.end(); ++b)
+      duplicates |= OSCompareStrings(0x0409, 0, a->second.name, false, 0, b->second.name) == 0;
+  EXPECT_EQ(errorOf([&] { exclusive->AddSecondaryIndex(byName); }), duplicates ? VELDOR_KEYVIOL : 0);
+  EXPECT_EQ(exclusive->IndexExists("UNAMES"), !duplicates);
+  TIndexDescriptor byAmount;
+  byAmount.name = "AMOUNTS";
+  byAmount.fields = {3, 1};
+  exclusive->AddSecondaryIndex(byAmount);
+  exclusive->DeleteIndex("byname");
+  EXPECT_EQ(exclusive->CurrentIndex(), kPrimarySlot);
+  EXPECT_EQ(exclusive->Table()->IndexFile().GetRecordCount(), model.size());
+  exclusive->Close();
+  again->Open();
+  expectIntact(dir, "rows", *again);
+
+  // The checker sees a record whose field no longer matches its keys.
+  if (model.empty()) return;
+  const uint32_t damaged = model.begin()->first;
+  datafile_test::patchFile(dir.file("rows.DAT"), [&](std::vector<uint8_t>& bytes) {
+    bytes[127 + 4 * 768 + (damaged - 1) * again->RecordSize() + 10] ^= 0x40;
+  });
+  tablecheck::Options options;
+  options.checkRecordKeys = true;
+  const tablecheck::Report report = tablecheck::CheckTableFiles(dir.file("rows"), options);
+  EXPECT_NE(report.text().find("of record " + std::to_string(damaged) + " is not the record's key"),
+            std::string::npos)
+      << report.text();
+}
+
+TEST(CursorWriteTest, ComputedFieldFollowsItsColumns) {
+  TempDir dir;
+  Database db(dir.path());
+  auto cursor = rowsCursor(*db.directory, true, true);
+  TDataCursor& c = *cursor;
+  c.Open();
+  std::vector<TFieldDescriptor> fields;
+  for (uint16_t p = 1; p <= c.FieldCount(); ++p) fields.push_back(c.Field(p).desc);
+  fields.push_back(datafile_test::field(5, "TWICE", 6));
+  fields.back().SetComputed(true);
+  c.SetFieldDescs(fields);
+  TExpressionParser parser;
+  parser.SetText("k * 2 + 1");
+  parser.NextToken();
+  TExpToken* tree = parser.ParseExpression(0);
+  TypeCheckExpTree(VELDOR_SQLPARSE, "", "", false, false, &TDataCursor::BindColumn, &c, nullptr, *tree,
+                   "field");
+  c.AttachFieldExpression(5, tree);
+  std::vector<uint8_t> buffer(c.RecordSize());
+  put(c, buffer, Row{20, "x", 1});
+  c.AppendRecord(buffer.data());
+  std::fill(buffer.begin(), buffer.end(), 0);
+  ASSERT_EQ(c.GetCurrentRecord(buffer.data(), false), 0);
+  int32_t twice = 0;
+  bool isNull = true;
+  c.GetField(5, buffer.data(), isNull, reinterpret_cast<uint8_t*>(&twice));
+  EXPECT_FALSE(isNull);
+  EXPECT_EQ(twice, 41);
+  auto copy = c.Clone();
+  ASSERT_EQ(copy->GetCurrentRecord(buffer.data(), false), 0);
+  c.GetField(5, buffer.data(), isNull, reinterpret_cast<uint8_t*>(&twice));
+  EXPECT_EQ(twice, 41);
+}
+
+TEST(CursorWriteTest, AnEditWithoutItsLockLosesNoUpdateAndIdsNeverWrap) {
+  TempDir dir;
+  Database db(dir.path());
+  auto mine = rowsCursor(*db.directory, false, true), theirs = rowsCursor(*db.directory, false);
+  mine->Open();
+  theirs->Open();
+  std::vector<uint8_t> buffer(mine->RecordSize()), other(mine->RecordSize());
+  put(*mine, buffer, Row{1, "one", 1});
+  mine->AppendRecord(buffer.data());
+  ASSERT_EQ(mine->GetCurrentRecord(buffer.data(), false), 0);
+  theirs->SetToRecordNo(1);
+  ASSERT_EQ(theirs->GetCurrentRecord(other.data(), false), 0);
+  put(*theirs, other, Row{2, "two", 2});
+  theirs->ModifyRecord(other.data());
+  // Edited from the image before theirs, without taking the record's lock first.
+  put(*mine, buffer, Row{3, "three", 3});
+  EXPECT_EQ(errorOf([&] { mine->ModifyRecord(buffer.data()); }), VELDOR_KEYORRECDELETED);
+  EXPECT_EQ(read(*mine, 1).k, 2);
+  mine->Close();
+  theirs->Close();
+
+  // The last unique id given out: the next append is refused before anything changes.
+  datafile_test::patchFile(dir.file("rows.DAT"), [](std::vector<uint8_t>& bytes) {
+    bytes[17] = bytes[18] = bytes[19] = 0xFF, bytes[20] = 0x7F;
+  });
+  mine->Open();
+  put(*mine, buffer, Row{4, "four", 4});
+  EXPECT_EQ(errorOf([&] { mine->AppendRecord(buffer.data()); }), VELDOR_TABLEFULL);
+  EXPECT_EQ(mine->Table()->IndexFile().GetRecordCount(), 1u);
+  expectIntact(dir, "rows", *mine);
+}
+
+// An I/O error at any read or write of an append, modify or delete: the write fails, and the
+// table reads back whole, with the change or without it.
+TEST(CursorWriteTest, AWriteThatFailsAnywhereLeavesAWholeTable) {
+  TempDir dir;
+  std::vector<std::vector<uint8_t>> pristine;
+  {
+    Database db(dir.path());
+    auto c = rowsCursor(*db.directory, true, true);
+    c->Open();
+    std::vector<uint8_t> buffer(c->RecordSize());
+    for (int32_t k = 0; k < 60; ++k) {
+      c->ClearRecordBuffer(buffer.data());
+      put(*c, buffer, Row{k, "name" + std::to_string(k % 7), double(k)});
+      c->AppendRecord(buffer.data());
+    }
+  }
+  pristine = table_test::tableImages(dir, "rows");
+  for (int op = 0; op < 3; ++op) {
+    bool completed = false;
+    uint64_t failures = 0;
+    for (uint64_t k = 1; k < 200 && !completed; ++k) {
+      const std::string what = "operation " + std::to_string(op) + ", fault at " + std::to_string(k);
+      table_test::writeTableImages(dir, pristine, "rows");
+      platform::FaultyFileSystem faulty(platform::FileSystem::local());
+      TFileList list(faulty);
+      {
+        Database db(dir.path(), &list);
+        auto cursor = rowsCursor(*db.directory, false);
+        TDataCursor& c = *cursor;
+        c.Open();
+        std::vector<uint8_t> buffer(c.RecordSize());
+        c.SetToRecordNo(30);
+        ASSERT_EQ(c.GetCurrentRecord(buffer.data(), false), 0) << what;
+        if (op < 2) put(c, buffer, Row{op == 0 ? 100 : 101, "changed", -1});
+        faulty.setPlan({platform::Fault::IoError, k, false});
+        const uint16_t code = errorOf([&] {
+          if (op == 0) c.AppendRecord(buffer.data());
+          if (op == 1) c.ModifyRecord(buffer.data());
+          if (op == 2) c.DeleteRecord(buffer.data());
+        });
+        faulty.setPlan({});
+        completed = code == 0;
+        failures += !completed;
+      }
+      Database db(dir.path());
+      auto c = rowsCursor(*db.directory, false);
+      c->Open();
+      expectIntact(dir, "rows", *c);
+      const uint32_t count = c->Table()->IndexFile().GetRecordCount();
+      EXPECT_TRUE(count == 60 || count == (op == 0 ? 61u : op == 2 ? 59u : 60u)) << what;
+    }
+    EXPECT_TRUE(completed && failures > 0) << "operation " << op;
+  }
+}
+
+// Four processes add one to a counter 1,000 times each, first holding the record's lock from
+// read to write, then writing only when nobody changed the record meanwhile.
+int countUp(Helper& h, const std::string& path, TLockProtocol protocol, int times) {
+  Database db(path);
+  db.session.SetLockProtocol(protocol);
+  db.session.SetLockWaitTime(1);
+  auto cursor = rowsCursor(*db.directory, false);
+  TDataCursor& c = *cursor;
+  c.Open();
+  std::vector<uint8_t> seen(c.RecordSize()), buffer(c.RecordSize());
+  h.send('R');
+  if (h.receive() != 'G') return 3;
+  for (int done = 0; done < times;) {
+    c.SetToRecordNo(1);
+    try {
+      if (c.GetCurrentRecord(seen.data(), false) != 0) return 4;
+      buffer = seen;
+      if (protocol == lpPessimistic && c.GetCurrentRecord(buffer.data(), true) != 0) return 5;
+      int32_t v;
+      std::memcpy(&v, buffer.data() + 10, 4);
+      ++v;
+      c.PutField(1, buffer.data(), reinterpret_cast<const uint8_t*>(&v));
+      c.ModifyRecord(buffer.data());
+      ++done;
+    } catch (const EVELDOREngineError& e) {
+      // Busy, or changed meanwhile: the edit starts again. Anything else is a failure.
+      if (e.ErrorCode() != VELDOR_RECLOCKFAILED && e.ErrorCode() != VELDOR_KEYORRECDELETED &&
+          e.ErrorCode() != VELDOR_LOCKTIMEOUT)
+        return 6;
+      c.CancelRecord();
+    }
+  }
+  return 0;
+}
+
+TEST(CursorWriteTest, FourProcessesCountExactlyUnderEitherProtocol) {
+  const int times = 1000;
+  for (TLockProtocol protocol : {lpPessimistic, lpOptimistic}) {
+    TempDir dir;
+    {
+      Database db(dir.path());
+      auto c = rowsCursor(*db.directory, true, true);
+      c->Open();
+      std::vector<uint8_t> buffer(c->RecordSize());
+      put(*c, buffer, Row{0, "count", 0});
+      c->AppendRecord(buffer.data());
+    }
+    std::vector<std::unique_ptr<Helper>> writers;
+    for (int i = 0; i < 4; ++i)
+      writers.push_back(
+          std::make_unique<Helper>([&](Helper& h) { return countUp(h, dir.path(), protocol, times); }));
+    for (auto& w : writers) ASSERT_EQ(w->receive(), 'R');
+    for (auto& w : writers) w->send('G');
+    for (auto& w : writers) EXPECT_EQ(w->wait(), 0) << "protocol " << int(protocol);
+    Database db(dir.path());
+    TDataCursor c(*db.directory);
+    c.SetTableName("rows");
+    c.Open();
+    std::vector<uint8_t> buffer(c.RecordSize());
+    c.SetToRecordNo(1);
+    ASSERT_EQ(c.GetCurrentRecord(buffer.data(), false), 0);
+    EXPECT_EQ(platform::get4(buffer.data() + 10), uint32_t(4 * times)) << "protocol " << int(protocol);
+    expectIntact(dir, "rows", c);
+  }
+}
+
+}  // namespace
