@@ -17,10 +17,13 @@ std::string innerText(const std::string& line) {
   return line.size() <= 2 ? "" : line.substr(1, line.size() - 2);
 }
 
+// The character-set id at offsets 1 and 2 is binary, not text: an id such as 10 would otherwise
+// end the first line early and hide the export line, so the scan starts after it.
 void readLines(const unsigned char* bytes, size_t count, TDumpHeader& header) {
   std::string line;
   int lines = 0;
   for (size_t i = 0; i < count && lines < 3; ++i) {
+    if (i == 1 || i == 2) continue;
     const unsigned char b = bytes[i];
     if (b >= 32 && b <= 125) {
       line += char(b);

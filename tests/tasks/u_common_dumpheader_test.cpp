@@ -25,8 +25,7 @@ TEST(DumpHeaderTest, BuiltDumpsReadBackTheirCharacterSetUserModeAndVersion) {
   platform::testing::TempFolder dir;
   const auto table = CharsetTable();
   const char* modes[] = {"ENTIRE", "USERS", "TABLES"};
-  for (int i = 0; i < 6; ++i) {
-    const TCharsetRow& row = table[rng() % table.size()];
+  for (const TCharsetRow& row : table) {  // id 10 puts a line feed into the id bytes
     dumpbuilder::Options o;
     o.charsetId = row.id;
     o.mode = dumpbuilder::Mode(rng() % 3);
