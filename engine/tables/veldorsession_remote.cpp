@@ -177,7 +177,7 @@ void TDataSession::ReceiveReply() {
       SignalEngineError(VELDOR_UNCOMPRESS);
     }
     reserveFor(reply_, kHeaderSize + plain.size());
-    std::memcpy(reply_.data() + kHeaderSize, plain.data(), plain.size());
+    if (!plain.empty()) std::memcpy(reply_.data() + kHeaderSize, plain.data(), plain.size());
     replyTotal_ = kHeaderSize + plain.size();
     platform::put4(reply_.data(), uint32_t(replyTotal_));
     platform::put4(reply_.data() + 6, uint32_t(plain.size()));
