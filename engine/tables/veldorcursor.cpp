@@ -65,7 +65,7 @@ TDataCursor::TDataCursor(TDataDirectory& directory, bool serverCursorGiven) : di
   SetCurrentIndex(kNoCurrentIndex);
   stopWords_.setSorted(true);
   if (IsRemote() && !serverCursorGiven) {
-    const TCursorReply reply = exchange(REQUEST_CREATECURSOR, TCursorRequest{});
+    const TCursorReply reply = exchange(REQUEST_CREATECURSOR, TCursorRequest{}.U32(directory.RemoteHandle()));
     if (reply.empty() || reply[0].size() < 4) Raise(VELDOR_REMOTEINVREQUEST);
     std::memcpy(&serverCursor_, reply[0].data(), 4);
   }
@@ -112,10 +112,7 @@ void TDataCursor::Raise(uint16_t code, std::string_view field, std::string_view 
 
 TCursorRequestPath& TDataCursor::requests() const {
   TCursorRequestPath* path = gRequestPath.load();
-  if (!path)
-    SignalEngineError(VELDOR_REMOTECONNECT, Session().RemoteHost(), Session().RemoteUser(),
-                      GetDirectoryName(), tableName_, "", "", "");
-  return *path;
+  return path ? *path : SessionCursorRequestPath();
 }
 
 TCursorReply TDataCursor::exchange(uint16_t code, TCursorRequest request) {

@@ -5,8 +5,7 @@
 //
 // Every operation has a local form, over the table's files, and a remote form, one request to an
 // engine server. The session's remote flag chooses per call. The remote form reaches the server
-// only through TCursorRequestPath (below), which the request plumbing installs; until it is
-// installed a cursor of a remote session raises VELDOR_REMOTECONNECT.
+// only through TCursorRequestPath (below): the session's connection unless a test installs another.
 //
 // Locks: a cursor holds no lock between operations. Around each one it takes the table's lock
 // pair that the operation needs (BeginRead, BeginQueryRead, BeginWrite and their ends) and on
@@ -91,8 +90,11 @@ class TCursorRequestPath {
   // Takes the cursor state that a reply carries (position, counts, current key) into `cursor`.
   virtual void ReadCursorState(TDataCursor& cursor, const TCursorReply& reply) = 0;
 };
-// Installs the process's request path (nullptr removes it). The path must outlive its use.
+// Installs the process's request path (nullptr goes back to SessionCursorRequestPath). The path
+// must outlive its use.
 void SetCursorRequestPath(TCursorRequestPath* path);
+// The path through the cursor's session and its connection to the engine server.
+TCursorRequestPath& SessionCursorRequestPath();
 
 // Open options, one flag each.
 struct CursorOpenOptions {
@@ -473,7 +475,22 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // Writes the parameters when they changed (also done at Close).
   void SaveTextIndexParams();
 
+  // Remote requests (veldorcursor_remote.cpp)
+  const TPasswordCallback& PasswordCallback() const { return passwordCallback_; }
+  // The header (length, code, payload length) of the last request this cursor sent.
+  const std::array<uint8_t, 10>& LastRequestHeader() const { return lastRequestHeader_; }
+  void SetLastRequestHeader(std::span<const uint8_t> header);
+  uint16_t GetLastRequestCode() const;
+  uint32_t RemoteRecordCount() const { return remoteRecordCount_; }
+  // Takes the position a server reported: record number, visible count, key, and the ends.
+  void TakeRemoteState(uint32_t recordNo, uint32_t recordCount, std::span<const uint8_t> key, bool atBOF,
+                       bool atEOF);
+
  private:
+  // Remote requests
+  std::array<uint8_t, 10> lastRequestHeader_{};
+  uint32_t remoteRecordCount_ = 0;
+
   // Ends at its close the read pair that the cursor took inside it, and no other: a pair the
   // cursor held before belongs to the operation around.
   class ReadScope {

@@ -197,8 +197,9 @@ void TDataSession::ExchangeWith(const std::function<void()>& exchange) {
       Disconnect();
       RaiseRemote(VELDOR_REMOTECOMMLOST, remoteUser_);
     }
-  } catch (const EVELDOREngineError&) {
-    // A damaged reply: the request was carried out, the connection can no longer be trusted.
+  } catch (...) {
+    // A damaged reply or a failing callback: the server has the request, and the connection is
+    // no longer in step with it.
     Disconnect();
     throw;
   }
@@ -208,7 +209,7 @@ void TDataSession::ExchangeWith(const std::function<void()>& exchange) {
   } catch (const CommError&) {
     Disconnect();
     RaiseRemote(VELDOR_REMOTECOMMLOST, remoteUser_);
-  } catch (const EVELDOREngineError&) {
+  } catch (...) {
     Disconnect();
     throw;
   }

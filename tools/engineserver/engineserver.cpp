@@ -4,6 +4,7 @@
 #include <span>
 
 #include "engine/storage/veldorerr.h"
+#include "engine/tables/veldorcursor.h"
 #include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldorsession.h"
 #include "platform/bytes.h"
@@ -123,7 +124,21 @@ struct EngineServer::Session {
   TDataSession local{0};
   bool loggedIn = false;
   std::map<uint32_t, TDataDirectory*> directories;
+  std::map<uint32_t, std::unique_ptr<TDataCursor>> cursors;
   uint32_t nextHandle = 1;
+
+  TDataCursor& cursor(uint32_t handle) {
+    auto it = cursors.find(handle);
+    if (it == cursors.end()) SignalEngineError(VELDOR_REMOTEINVREQUEST);
+    return *it->second;
+  }
+  // The cursor `handle` named for a table operation of the request.
+  TDataCursor& named(const Params& p) {
+    TDataCursor& c = cursor(p.u32(0));
+    c.SetTableName(p.text(1));
+    c.SetInMemory(p.u8(2));
+    return c;
+  }
 
   TDataDirectory& directory(uint32_t handle) {
     auto it = directories.find(handle);
@@ -252,6 +267,7 @@ void EngineServer::serve(platform::TcpConnection connection, std::stop_token sto
           case REQUEST_CLOSEDATADIR: {
             TDataDirectory& d = session->directory(p.u32(0));
             session->directories.erase(p.u32(0));
+            std::erase_if(session->cursors, [&](const auto& c) { return &c.second->Directory() == &d; });
             local.CloseDataDirectory(&d);
             break;
           }
@@ -276,6 +292,26 @@ void EngineServer::serve(platform::TcpConnection connection, std::stop_token sto
           case REQUEST_TABLEEXISTS:
             reply.u8(session->directory(p.u32(0)).TableExists(p.text(1), p.u8(2)));
             break;
+          case REQUEST_CREATECURSOR: {
+            const uint32_t handle = session->nextHandle++;
+            session->cursors[handle] = std::make_unique<TDataCursor>(session->directory(p.u32(0)));
+            reply.u32(handle);
+            break;
+          }
+          case REQUEST_FREECURSOR:
+            session->cursors.erase(p.u32(0));
+            break;
+          case REQUEST_DELETETABLE:
+            session->named(p).DeleteTable();
+            break;
+          case REQUEST_RENAMETABLE:
+            session->named(p).RenameTable(p.text(3));
+            break;
+          case REQUEST_GETDATAHEADER: {
+            const auto header = session->named(p).GetDataHeader();
+            reply.bytes(header.data(), header.size());
+            break;
+          }
           default:
             SignalEngineError(VELDOR_REMOTEINVREQUEST);
         }

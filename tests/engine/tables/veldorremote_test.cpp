@@ -7,11 +7,13 @@
 #include <thread>
 
 #include "engine/storage/veldorerr.h"
+#include "engine/tables/veldorcursor.h"
 #include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldorsession.h"
 #include "platform/bytes.h"
 #include "platform/processinfo.h"
 #include "platform/zlibbuffer.h"
+#include "tests/engine/storage/datafile_test_util.h"
 #include "tests/engine/storage/storage_test_util.h"
 #include "tests/platform/temp_folder.h"
 #include "tools/engineserver/engineserver.h"
@@ -267,10 +269,25 @@ TEST(RemoteProtocolTest, RemoteSessionBehavesAsTheLocalOne) {
   std::mt19937 random(seed);
   platform::testing::TempFolder localRoot, serverRoot;
   engineserver::EngineServer server(serverRoot.path(), {{"ann", "pw"}});
-  for (const auto& r : {localRoot.path(), serverRoot.path()}) {
-    std::filesystem::create_directories(r + "/db");
-    for (const char* t : {"ALPHA.DAT", "beta.dat"}) std::ofstream(r + "/db/" + t) << "x";
-  }
+  // Makes table `name` in both folders with a session of its own, as another program would.
+  auto createEverywhere = [&](const std::string& name) {
+    for (const auto& r : {localRoot.path(), serverRoot.path()}) {
+      TDataSession maker;
+      TDataCursor c(*maker.OpenDataDirectory("db", r + "/db"));
+      c.SetTableName(name);
+      c.SetExclusive(true);
+      TCreateTableArgs a;
+      a.Fields = {datafile_test::field(1, "CODE", kFieldTypeBytes, 8)};
+      a.NoPrimaryIndex = true;
+      a.BlobBlockSize = 512;
+      try {
+        c.CreateTable(a);
+      } catch (const EVELDOREngineError&) {
+        // Already there in this folder; the other folder must say the same.
+      }
+    }
+  };
+  for (const auto& r : {localRoot.path(), serverRoot.path()}) std::filesystem::create_directories(r + "/db");
   TDataSession local, remote;
   remoteTo(remote, server.port(), random() % 2 == 0);
   remote.SetRemoteUser("ann");
@@ -279,11 +296,13 @@ TEST(RemoteProtocolTest, RemoteSessionBehavesAsTheLocalOne) {
   remote.Login();
   TDataDirectory* dl = local.OpenDataDirectory("db", localRoot.path() + "/db");
   TDataDirectory* dr = remote.OpenDataDirectory("db", "");
-  const std::vector<std::string> words{"a", "b", "B", ""};
+  const std::vector<std::string> words{"a", "b", "B", ""}, tables{"t1", "T1", "t2"};
   for (int step = 0; step < 300; ++step) {
     SCOPED_TRACE("step " + std::to_string(step) + " seed " + std::to_string(seed));
-    const int op = int(random() % 9);
+    const int op = int(random() % 13);
     const std::string w = words[random() % words.size()];
+    const std::string table = tables[random() % tables.size()], other = tables[random() % tables.size()];
+    if (op == 12) createEverywhere(table);
     const uint32_t r = random();
     auto run = [&](TDataSession& s, TDataDirectory& d) -> int {
       switch (op) {
@@ -306,13 +325,30 @@ TEST(RemoteProtocolTest, RemoteSessionBehavesAsTheLocalOne) {
           d.Rollback();
           return d.InTransaction();
         case 6:
-          return d.TableExists(w == "a" ? "alpha" : w == "b" ? "BETA.DAT" : "gamma", false);
+          return d.TableExists(w == "a" ? table : w == "b" ? table + ".DAT" : "gamma", false);
         case 7:
           s.SetLockWaitTime(uint16_t(r % 300));
           return s.LockWaitTime();
-        default:
+        case 8:
           s.SetProgressSteps(uint16_t(r % 30));
           return int(s.GetProgressStepPercent());
+        case 9: {
+          TDataCursor c(d);
+          c.SetTableName(table);
+          c.RenameTable(other);
+          return 0;
+        }
+        case 10: {
+          TDataCursor c(d);
+          c.SetTableName(table);
+          c.DeleteTable();
+          return 0;
+        }
+        default: {
+          TDataCursor c(d);
+          c.SetTableName(table);
+          return int(c.GetDataHeader().size());
+        }
       }
     };
     int outLocal = 0, outRemote = 0;
