@@ -204,6 +204,8 @@ class TDataSession {
   void Reconnect();
   // Closes the connection; sends nothing.
   void Disconnect();
+  // Takes a connection made elsewhere as this session's, already past its handshake.
+  void AttachConnection(std::unique_ptr<platform::TcpConnection> connection);
   // Logs in with RemoteUser and RemotePassword when both are set, else with what the login
   // event gives. Every invalid login asks the event again (cleared fields); the fourth one, or
   // an event that gives nothing, disconnects and raises.

@@ -372,6 +372,12 @@ void TDataSession::Disconnect() {
   connected_ = false;
 }
 
+void TDataSession::AttachConnection(std::unique_ptr<platform::TcpConnection> connection) {
+  Disconnect();
+  socket_ = std::move(connection);
+  connected_ = socket_ && socket_->isOpen();
+}
+
 void TDataSession::EnsureConnected() {
   if (!connected_) Reconnect();
 }

@@ -223,6 +223,64 @@ TEST(RemoteProtocolTest, ErrorRepliesAndCompressedPayloadsComeBackWhole) {
   }
 }
 
+// While a request runs the server may call back: answers go only to the kinds that ask for one.
+TEST(RemoteProtocolTest, CallbacksAreAnsweredInTheirOwnWayUntilTheReplyComes) {
+  int responses = 0;
+  uint32_t handle = 9;
+  auto callback = [&](uint16_t kind, std::initializer_list<Bytes> rest) {
+    Bytes m = message(VELDOR_REMOTECALLBACK, {num<uint16_t>(kind), num<uint32_t>(handle)});
+    for (const auto& p : rest) m.insert(m.end(), p.begin(), p.end());
+    platform::put4(m.data(), uint32_t(m.size()));
+    platform::put4(m.data() + 6, uint32_t(m.size() - 10));
+    return m;
+  };
+  ScriptedServer server([&](const Bytes& r) {
+    switch (codeOf(r)) {
+      case REQUEST_CONNECTPARAMS:
+        return message(0, {num<uint32_t>(1), num<int64_t>(31000)});
+      case REQUEST_CREATECURSOR:
+        return message(0, {num<uint32_t>(9)});
+      case REQUEST_DELETETABLE: {
+        Bytes m = callback(2, {text("step"), num<uint32_t>(5)});
+        for (const Bytes& b : {callback(13, {}), callback(3, {text("log")}), callback(0, {})})
+          m.insert(m.end(), b.begin(), b.end());
+        return m;
+      }
+      case REQUEST_CALLBACKRESPONSE:
+        ++responses;
+        if (responses == 1) return callback(1, {text(""), num<uint32_t>(4)});
+        if (responses == 2)
+          return callback(8, {num<uint8_t>(1), text("lost"), num<uint8_t>(1), num<uint8_t>(0)});
+        return message(0, {});
+      default:
+        return message(0, {});
+    }
+  });
+  TDataSession s;
+  remoteTo(s, server.port());
+  s.SetRemoteUser("u");
+  s.SetRemotePassword("p");
+  s.Connect();
+  s.Login();
+  TDataDirectory* d = s.OpenDataDirectory("db", "", true);
+  TDataCursor c(*d);
+  c.SetTableName("t");
+  c.SetPasswordCallback([](TDataCursor&) { return true; });
+  c.DeleteTable();
+  EXPECT_EQ(c.GetLastRequestCode(), REQUEST_DELETETABLE);
+  std::vector<Bytes> answers;
+  for (const auto& r : server.requests())
+    if (codeOf(r) == REQUEST_CALLBACKRESPONSE) answers.push_back(r);
+  EXPECT_EQ(answers,
+            (std::vector<Bytes>{message(REQUEST_CALLBACKRESPONSE, {num<uint8_t>(1)}),
+                                message(REQUEST_CALLBACKRESPONSE, {num<uint8_t>(0)}),
+                                message(REQUEST_CALLBACKRESPONSE, {num<uint8_t>(1), num<uint8_t>(0)})}));
+  // A callback for another cursor is refused, naming the server.
+  handle = 10;
+  responses = 0;
+  EXPECT_EQ(errorOf([&] { c.DeleteTable(); }), VELDOR_REMOTECALLBACKERR);
+}
+
 // Every spoiled reply ends in a clean engine error, the server carried the request out once, and
 // the session goes on working afterwards.
 TEST(RemoteProtocolTest, SpoiledRepliesGiveEngineErrorsAndNothingRunsTwice) {
