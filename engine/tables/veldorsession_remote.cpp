@@ -160,9 +160,15 @@ void TDataSession::ReceiveReply() {
   const uint32_t total = platform::get4(head);
   if (total < kHeaderSize || total > kMaxRemoteMessage)
     throw CommError("Receive reply error: bad message length");
-  reserveFor(reply_, total);
+  // The buffer grows with what arrives, not with what the length claims.
+  reserveFor(reply_, std::min<size_t>(total, kChunk));
   std::memcpy(reply_.data(), head, 4);
-  readExactly(reply_.data() + 4, total - 4);
+  for (size_t got = 4; got < total;) {
+    const size_t part = std::min(kChunk, total - got);
+    reserveFor(reply_, got + part);
+    readExactly(reply_.data() + got, part);
+    got += part;
+  }
   replyCode_ = platform::get2(reply_.data() + 4);
   const uint32_t payload = platform::get4(reply_.data() + 6);
   if (payload != total - kHeaderSize) throw CommError("Receive reply error: bad payload length");
