@@ -95,6 +95,14 @@ class TCursorRequestPath {
 void SetCursorRequestPath(TCursorRequestPath* path);
 // The path through the cursor's session and its connection to the engine server.
 TCursorRequestPath& SessionCursorRequestPath();
+// The text-index parameter block: the stop-word count (0xFFFFFFFF without a list) and the words,
+// then the space and the include characters, each set as one text in ascending byte order.
+void WriteTextIndexParams(TCursorRequest& request, const std::vector<std::string>* stopWords,
+                          const TCharSet& spaceChars, const TCharSet& includeChars);
+// Reads the block from reply parameter `at` on and moves `at` past it; false when it is
+// incomplete. `hasList` tells whether a stop-word list was given.
+bool ReadTextIndexParams(const TCursorReply& reply, size_t& at, bool& hasList,
+                         std::vector<std::string>& stopWords, TCharSet& spaceChars, TCharSet& includeChars);
 
 // Open options, one flag each.
 struct CursorOpenOptions {
