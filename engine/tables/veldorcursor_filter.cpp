@@ -124,7 +124,8 @@ void TDataCursor::DropFilter(TFilter* filter) {
   if (!active_) return;
   ReadScope scope(*this);
   SyncWithTable();
-  CombineFilterBitmaps();
+  RebuildView();
+  Resync();
 }
 
 void TDataCursor::ActivateFilter(TFilter* filter) {
@@ -135,11 +136,13 @@ void TDataCursor::ActivateFilter(TFilter* filter) {
   UpdateFilterState();
   ReadScope scope(*this);
   SyncWithTable();
-  if (filter && combinedBitmap_->Count() != 0 && !filterViewStale_)
+  if (filter && viewBitmap_.Count() != 0 && !filterViewStale_)
     BuildFilterBitmap(*filter);
   else
     BuildAllFilterBitmaps();
   CombineFilterBitmaps();
+  RebuildView();
+  Resync();
 }
 
 void TDataCursor::DeactivateFilter(TFilter* filter) {
@@ -150,7 +153,8 @@ void TDataCursor::DeactivateFilter(TFilter* filter) {
   UpdateFilterState();
   ReadScope scope(*this);
   SyncWithTable();
-  CombineFilterBitmaps();
+  RebuildView();
+  Resync();
 }
 
 void TDataCursor::ReplaceFilterExpression(TExpToken* tree, TFilter* filter) {
@@ -163,30 +167,33 @@ void TDataCursor::ReplaceFilterExpression(TExpToken* tree, TFilter* filter) {
   (*it)->ReplaceTree(tree);
   BuildFilterBitmap(**it);
   CombineFilterBitmaps();
+  RebuildView();
+  Resync();
 }
 
 // ---- Bitmaps ----
 
 void TDataCursor::UpdateFilterState() {
-  bitmapView_ = InRecordNumberOrder() ||
-                std::any_of(filters_.begin(), filters_.end(), [](const auto& f) { return f->Active(); });
+  // The view bitmap is the filters' while one is active; record-number order has its own.
+  const bool was = bitmapView_;
+  bitmapView_ = std::any_of(filters_.begin(), filters_.end(), [](const auto& f) { return f->Active(); });
   if (!bitmapView_ && !IsRemote()) {
-    combinedBitmap_->SetSize(0);
     rangeBitmap_->SetSize(0);
     usedRecordsBitmap_->SetSize(0);
+    if (was && active_) RebuildView();
   }
 }
 
 void TDataCursor::prepareBitmaps(bool& restart) {
   const uint32_t slots = table_->DataFile().GetLastRecordNumber();
-  combinedBitmap_->SetSize(slots);
+  viewBitmap_.SetSize(slots);
   BuildRangeBitmap(restart);
   if (!restart) BuildUsedRecordsBitmap(restart);
 }
 
 void TDataCursor::BuildFilterBitmap(TFilter& filter) {
   if (filterBusy_ || rangeBusy_ || !filter.Active() || IsRemote()) return;
-  if (combinedBitmap_->Count() == 0) return BuildAllFilterBitmaps();
+  if (viewBitmap_.Count() == 0) return BuildAllFilterBitmaps();
   filterBusy_ = true;
   struct Busy {
     bool& flag;
@@ -198,7 +205,6 @@ void TDataCursor::BuildFilterBitmap(TFilter& filter) {
     if (restart) continue;
     TRecordsBitmap& bitmap = *filter.Bitmap();
     bitmap.Assign(*usedRecordsBitmap_);
-    if (rangeOn_) bitmap.AndBitmap(*rangeBitmap_);
     if (filter.OptimizeLevel() != 2 && filter.AfterOthers()) {
       for (const auto& other : filters_) {
         if (other.get() == &filter) break;
@@ -225,7 +231,6 @@ void TDataCursor::BuildAllFilterBitmaps() {
       if (!filter.Active()) continue;
       TRecordsBitmap& bitmap = *filter.Bitmap();
       bitmap.Assign(*usedRecordsBitmap_);
-      if (rangeOn_) bitmap.AndBitmap(*rangeBitmap_);
       if (filter.OptimizeLevel() != 2 && filter.AfterOthers())
         for (size_t j = 0; j < i; ++j)
           if (filters_[j]->Active()) bitmap.AndBitmap(*filters_[j]->Bitmap());
@@ -246,21 +251,22 @@ void TDataCursor::CombineFilterBitmaps() {
     bool restart = false;
     prepareBitmaps(restart);
   }
-  combinedBitmap_->Assign(*usedRecordsBitmap_);
-  if (rangeOn_) combinedBitmap_->AndBitmap(*rangeBitmap_);
+  viewBitmap_.Assign(*usedRecordsBitmap_);
+  if (rangeSet_) viewBitmap_.AndBitmap(*rangeBitmap_);
   for (const auto& f : filters_)
-    if (f->Active()) combinedBitmap_->AndBitmap(*f->Bitmap());
+    if (f->Active()) viewBitmap_.AndBitmap(*f->Bitmap());
   visibleCount_ =
-      filters_.empty() && !rangeOn_ ? table_->IndexFile().GetRecordCount() : combinedBitmap_->CountSet();
+      filters_.empty() && !rangeSet_ ? table_->IndexFile().GetRecordCount() : viewBitmap_.CountSet();
 }
 
 void TDataCursor::refreshFilterView() {
   if (!bitmapView_ || IsRemote()) return;
   const uint32_t slots = table_->DataFile().GetLastRecordNumber();
-  if (filterViewStale_ || usedRecordsBitmap_->Count() != slots) {
-    BuildAllFilterBitmaps();
-    CombineFilterBitmaps();
-  }
+  if (filterViewStale_ || usedRecordsBitmap_->Count() != slots) BuildAllFilterBitmaps();
+  // The range may have moved since: it bounds the filters' records only when they are combined.
+  bool restart = false;
+  BuildRangeBitmap(restart);
+  CombineFilterBitmaps();
 }
 
 const TRecordsBitmap& TDataCursor::CombinedBitmap() {
@@ -268,15 +274,7 @@ const TRecordsBitmap& TDataCursor::CombinedBitmap() {
   ReadScope scope(*this);
   SyncWithTable();
   refreshFilterView();
-  return *combinedBitmap_;
-}
-
-uint32_t TDataCursor::VisibleCount() {
-  if (!active_) Raise(VELDOR_TABLEOPEN);
-  ReadScope scope(*this);
-  SyncWithTable();
-  refreshFilterView();
-  return bitmapView_ ? visibleCount_ : table_->IndexFile().GetRecordCount();
+  return viewBitmap_;
 }
 
 // ---- Upkeep ----
@@ -284,7 +282,7 @@ uint32_t TDataCursor::VisibleCount() {
 void TDataCursor::FilterRecordChanged(uint32_t recordNo, const uint8_t* buffer) {
   if (!bitmapView_ || IsRemote() || filterBusy_ || filterViewStale_) return;
   const uint32_t slots = table_->DataFile().GetLastRecordNumber();
-  for (TRecordsBitmap* b : {combinedBitmap_.get(), rangeBitmap_.get(), usedRecordsBitmap_.get()})
+  for (TRecordsBitmap* b : {&viewBitmap_, rangeBitmap_.get(), usedRecordsBitmap_.get()})
     if (b->Count() < slots) b->SetSize(slots);
   usedRecordsBitmap_->SetBit(recordNo);
   for (const auto& f : filters_) {
@@ -298,7 +296,7 @@ void TDataCursor::FilterRecordChanged(uint32_t recordNo, const uint8_t* buffer) 
 void TDataCursor::FilterRecordDeleted(uint32_t recordNo) {
   if (!bitmapView_ || IsRemote() || filterBusy_ || filterViewStale_) return;
   if (recordNo > usedRecordsBitmap_->Count()) return;
-  if (rangeOn_ && recordNo <= rangeBitmap_->Count()) rangeBitmap_->ClearBit(recordNo);
+  if (rangeSet_ && recordNo <= rangeBitmap_->Count()) rangeBitmap_->ClearBit(recordNo);
   usedRecordsBitmap_->ClearBit(recordNo);
   for (const auto& f : filters_)
     if (f->Active()) f->RecordDeleted(recordNo);

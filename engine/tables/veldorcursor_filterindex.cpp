@@ -346,21 +346,16 @@ void TDataCursor::AddRangeToBitmap(const TKeyRange& range, TRecordsBitmap& bitma
 void TDataCursor::BuildRangeBitmap(bool& restart) {
   restart = false;
   rangeBitmap_->SetSize(table_->DataFile().GetLastRecordNumber());
+  if (!rangeSet_ || InRecordNumberOrder()) return;
+  rangeBitmap_->ClearAll();
+  if (CompareKeys(rangeStartKey_.data(), rangeEndKey_.data(), currentKeySize_) > 0) return;
+  TIndexTree(table_->IndexFile(), *this, GetCurrentIndex())
+      .AddRangeToBitmap(rangeStartKey_.data(), rangeEndKey_.data(), *rangeBitmap_);
 }
 
 void TDataCursor::BuildUsedRecordsBitmap(bool& restart) {
   restart = false;
-  const uint32_t last = table_->DataFile().GetLastRecordNumber();
-  usedRecordsBitmap_->SetSize(last);
-  if (table_->IndexFile().GetRecordCount() == last) return usedRecordsBitmap_->SetAll();
-  // The record-id index holds every slot with its status: mark those in use.
-  SavedIndex saved(*this);
-  SelectIndex(kSysDeletedSlot);
-  std::array<uint8_t, kSysDeletedKeySize> low{kRecordInUse, 0, 0, 0, 0};
-  std::array<uint8_t, kSysDeletedKeySize> high{kRecordInUse, 0xFF, 0xFF, 0xFF, 0xFF};
-  usedRecordsBitmap_->ClearAll();
-  TIndexTree(table_->IndexFile(), *this, kSysDeletedSlot)
-      .AddRangeToBitmap(low.data(), high.data(), *usedRecordsBitmap_);
+  BuildUsedRecordsBitmap(*usedRecordsBitmap_);
 }
 
 }  // namespace engine

@@ -139,6 +139,7 @@ void TDataCursor::SwitchToIndex(uint8_t slot) {
   ReadScope scope(*this);
   BeginRead();
   SelectIndex(slot);
+  ClearRange();
   rebuildView();
   SetToBegin();
 }
@@ -388,7 +389,11 @@ void TDataCursor::AppendRecord(uint8_t* buffer, bool reposition) {
   currentRecordNo_ = recordNo;
   FilterRecordChanged(recordNo, recordBuffer_.data());
   FlushBuffers(false, false, true, true, false);
-  if (reposition) SetToRecordNo(recordNo);
+  SelectIndex(keep.slot);
+  if (reposition)
+    AddToView(recordNo);
+  else
+    RebuildView();
 }
 
 void TDataCursor::ModifyRecord(uint8_t* buffer, bool unlock, bool reposition) {
@@ -479,7 +484,11 @@ void TDataCursor::ModifyRecord(uint8_t* buffer, bool unlock, bool reposition) {
   journal.done();
   FilterRecordChanged(recordNo, recordBuffer_.data());
   FlushBuffers(false, false, true, keysChanged, false);
-  if (reposition) SetToRecordNo(recordNo);
+  SelectIndex(keep.slot);
+  if (reposition)
+    AddToView(recordNo);
+  else
+    RebuildView();
 }
 
 void TDataCursor::CancelRecord() {
@@ -555,7 +564,11 @@ void TDataCursor::DeleteRecord(const uint8_t* buffer, bool reposition) {
   journal.done();
   FilterRecordDeleted(recordNo);
   FlushBuffers(false, false, true, true, false);
-  if (reposition) SetToRecordNo(recordNo);
+  SelectIndex(keep.slot);
+  if (reposition)
+    RemoveFromView();
+  else
+    RebuildView();
 }
 
 }  // namespace engine

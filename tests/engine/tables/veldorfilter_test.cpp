@@ -3,6 +3,8 @@
 // tables change under the filtering cursor.
 #include <gtest/gtest.h>
 
+#include <map>
+#include <optional>
 #include <random>
 #include <set>
 
@@ -162,6 +164,8 @@ TEST_P(FilterTest, EveryFilterShowsTheSameRecordsWithAndWithoutIndexes) {
     creator->CreateTable(args);
   }
   auto plain = cursor("plain"), indexed = cursor("indexed"), writer = cursor("indexed");
+  auto plainWriter = cursor("plain");
+  plainWriter->Open();
   plain->Open();
   indexed->Open();
   writer->Open();
@@ -173,18 +177,43 @@ TEST_P(FilterTest, EveryFilterShowsTheSameRecordsWithAndWithoutIndexes) {
     if (gen.pick(6)) r.k = gen.pick(12) - 2;
     return r;
   };
-  std::array<int, 3> levels{};
-  for (int i = 0; i < 120; ++i) {
+  // Record numbers of each ID in the plain and the indexed table.
+  std::map<int32_t, std::pair<uint32_t, uint32_t>> where;
+  auto append = [&](TDataCursor& through) {
     const Row row = someRow();
-    for (TDataCursor* c : {plain.get(), writer.get()}) {
+    for (TDataCursor* c : {plainWriter.get(), &through}) {
       put(*c, buffer, row);
-      c->AppendRecord(buffer.data());
+      c->AppendRecord(buffer.data(), false);
     }
-  }
-  for (int round = 0; round < 60; ++round) {
+    where[row.id] = {plainWriter->CurrentRecordNo(), through.CurrentRecordNo()};
+  };
+  // A change or delete of a record that `through` can stand on, in both tables.
+  auto change = [&](TDataCursor& through, const std::set<int32_t>& candidates) {
+    if (candidates.empty()) return append(through);
+    const int32_t id = *std::next(candidates.begin(), gen.pick(int(candidates.size())));
+    Row row = someRow();
+    row.id = id;
+    const bool remove = gen.pick(3) == 0;
+    for (TDataCursor* c : {plainWriter.get(), &through}) {
+      c->SetToRecordNo(c == plainWriter.get() ? where[id].first : where[id].second);
+      ASSERT_EQ(c->GetCurrentRecord(buffer.data(), false), 0);
+      ASSERT_EQ(c->GetCurrentRecord(buffer.data(), true), 0);
+      if (remove) {
+        c->DeleteRecord(buffer.data(), false);
+      } else {
+        put(*c, buffer, row);
+        c->ModifyRecord(buffer.data(), true, false);
+      }
+    }
+    if (remove) where.erase(id);
+  };
+  for (int i = 0; i < 120; ++i) append(*writer);
+  std::array<int, 3> levels{};
+  for (int round = 0; round < 50; ++round) {
     const std::string text = gen.filter(3);
     const bool checkRangeSize = gen.pick(2);
     const std::string when = "filter " + text + " seed " + std::to_string(seed);
+    indexed->SetIndexName(gen.pick(2) ? "BYK" : "");
     TFilter* expected = plain->AddFilter(nullptr, &text, nullptr, true, nullptr, false, false, false, false);
     TFilter* got =
         indexed->AddFilter(nullptr, &text, nullptr, true, nullptr, false, checkRangeSize, false, false);
@@ -193,17 +222,18 @@ TEST_P(FilterTest, EveryFilterShowsTheSameRecordsWithAndWithoutIndexes) {
     plain->ActivateFilter(expected);
     indexed->ActivateFilter(got);
     ASSERT_EQ(shown(*indexed), shown(*plain)) << when << " level " << int(got->OptimizeLevel());
-    // Changes by the filtering cursor itself and by another cursor of the table.
-    for (int step = 0; step < 3; ++step) {
-      TDataCursor& through = step == 0 ? *indexed : *writer;
-      const Row fresh = someRow();
-      for (TDataCursor* c : {plain.get(), &through}) {
-        put(*c, buffer, fresh);
-        c->AppendRecord(buffer.data());
-      }
+    // Changes by the filtering cursor itself (to the records it shows) and by another cursor.
+    for (int step = 0; step < 4; ++step) {
+      std::set<int32_t> all;
+      for (const auto& [id, places] : where) all.insert(id);
+      if (step % 2 == 0)
+        change(*indexed, shown(*indexed));
+      else
+        change(*writer, all);
+      if (gen.pick(2)) append(step % 2 ? *writer : *indexed);
+      ASSERT_EQ(shown(*indexed), shown(*plain)) << when << " after change " << step;
     }
-    ASSERT_EQ(shown(*indexed), shown(*plain)) << when << " after appends";
-    ASSERT_EQ(indexed->VisibleCount(), plain->VisibleCount()) << when;
+    ASSERT_EQ(indexed->GetRecordCount(), plain->GetRecordCount()) << when;
     plain->DropFilter(expected);
     indexed->DropFilter(got);
   }
