@@ -285,6 +285,37 @@ std::array<uint8_t, kDataHeaderSize> TDataCursor::GetDataHeader() {
   return header;
 }
 
+namespace {
+
+uint32_t headerWord(const std::array<uint8_t, kDataHeaderSize>& h, size_t at, int bytes) {
+  uint32_t v = 0;
+  for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | h[at + size_t(i)];
+  return v;
+}
+
+}  // namespace
+
+uint32_t TDataCursor::GetLastUniqueId() {
+  return active_ ? table_->DataFile().GetLastUniqueId() : headerWord(GetDataHeader(), 17, 4);
+}
+uint32_t TDataCursor::GetBlobBlockSize() {
+  if (active_) return table_->DataFile().GetBlobBlockSize();
+  const uint32_t size = headerWord(GetDataHeader(), 4, 4);
+  return size == 0 ? kDefaultBlobBlockSize : size;
+}
+uint16_t TDataCursor::GetLanguageId() {
+  return active_ ? languageId_ : uint16_t(headerWord(GetDataHeader(), 103, 2));
+}
+uint16_t TDataCursor::GetSortId() {
+  return active_ ? sortId_ : uint16_t(headerWord(GetDataHeader(), 105, 2));
+}
+uint16_t TDataCursor::GetUserMajorVersion() {
+  return active_ ? table_->DataFile().GetUserMajorVersion() : uint16_t(headerWord(GetDataHeader(), 107, 2));
+}
+uint16_t TDataCursor::GetUserMinorVersion() {
+  return active_ ? table_->DataFile().GetUserMinorVersion() : uint16_t(headerWord(GetDataHeader(), 109, 2));
+}
+
 bool TDataCursor::FieldDefinitionChanged(const TFieldDescriptor& a, const TFieldDescriptor& b) {
   return !(a.FieldNumber() == b.FieldNumber() && a.Type() == b.Type() && a.SubType() == b.SubType() &&
            a.StoredSize() == b.StoredSize() && a.StoredScale() == b.StoredScale() &&

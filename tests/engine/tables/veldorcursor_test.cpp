@@ -7,6 +7,7 @@
 
 #include "engine/tables/veldorcursor.h"
 #include "tests/engine/tables/table_test_util.h"
+#include "tools/tablecheck/tablecheck.h"
 
 namespace {
 
@@ -81,6 +82,8 @@ TEST_F(CursorTest, CreatedTableHasTheGoldenHeaderAndOpensWithItsFieldList) {
       "0000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000"
       "000000000000000000000001000000001879000000000000000000");
   auto c = cursor();
+  EXPECT_EQ(c->GetBlobBlockSize(), 512u);
+  EXPECT_EQ(c->GetUserMajorVersion(), 0);
   c->Open();
   ASSERT_EQ(c->FieldCount(), 13);
   EXPECT_EQ(c->Field(6).desc.Offset(), kAutoIncFieldOffset);
@@ -93,6 +96,18 @@ TEST_F(CursorTest, CreatedTableHasTheGoldenHeaderAndOpensWithItsFieldList) {
   c->SetIndexName("byamount");
   EXPECT_EQ(c->CurrentKeySize(), 9 + 4);
   EXPECT_EQ(c->GetStopWords().count(), DefaultStopWords().size());
+  // What a restructure compares: a default's letter case is no change, a rule is.
+  TFieldDescriptor before = c->Field(1).desc, after = before;
+  after.SetDefaultText("NONE");
+  EXPECT_FALSE(TDataCursor::FieldDefinitionChanged(before, after));
+  after.SetRequired(1);
+  EXPECT_TRUE(TDataCursor::FieldDefinitionChanged(before, after));
+  std::vector<TFieldDescriptor> fields;
+  for (uint16_t p = 1; p <= c->FieldCount(); ++p) fields.push_back(c->Field(p).desc);
+  const TIndexDescriptor byName = c->Table()->IndexFile().GetIndexDescriptor(1);
+  EXPECT_FALSE(c->IndexNeedsRebuild(byName, byName, fields));
+  fields[0].SetRequired(1);
+  EXPECT_TRUE(c->IndexNeedsRebuild(byName, byName, fields));
   EXPECT_EQ(errorOf([&] { c->SetExclusive(false); }), VELDOR_TABLEOPEN);
   EXPECT_EQ(errorOf([&] { c->SetQuerySource(false); }), 0);
   EXPECT_EQ(errorOf([&] { c->SetTemporary(true); }), VELDOR_TABLEOPEN);
@@ -397,6 +412,8 @@ TEST_F(CursorTest, TextIndexParametersRoundTripOverPageChains) {
     EXPECT_EQ(reader->GetSpaceChars(), space);
     EXPECT_EQ(reader->GetIncludeChars(), include);
   }
+  const tablecheck::Report report = tablecheck::CheckTableFiles(dir.file("every"));
+  EXPECT_TRUE(report.ok()) << report.text();
   // Damage: the first parameter page's count promises more words than the chain holds.
   auto idx = datafile_test::readFileBytes(dir.file("every.IDX"));
   const uint32_t page = platform::get4(idx.data() + kIndexDescriptorsOffset + kSysTextSlot * 120 + 96);
