@@ -245,7 +245,6 @@ void TDataCursor::Open(bool serverCursorOpen) {
   recordBuffer_.assign(recordSize_, 0);
   checkCollation();
   SelectIndex(options_.QuerySource ? kNoCurrentIndex : kPrimarySlot);
-  bitmapView_ = InRecordNumberOrder();
   rebuildView();
   SetToBegin();
   undo.Dismiss();
@@ -540,42 +539,6 @@ int TDataCursor::CompareKeys(const uint8_t* a, const uint8_t* b, uint16_t length
   if (offset < length)
     return CompareBytes(a + offset, b + offset, uint16_t(length - offset), indexDescending_);
   return 0;
-}
-
-// ---- Position ----
-
-void TDataCursor::rebuildView() {
-  if (!table_) return;
-  rangeFirst_ = 1;
-  rangeLast_ = table_->IndexFile().GetRecordCount();
-}
-
-void TDataCursor::SetToBegin() {
-  currentRecordNo_ = 0;
-  atBOF_ = true;
-  atEOF_ = false;
-}
-
-void TDataCursor::SetToRecordNo(uint32_t recordNo) {
-  currentRecordNo_ = recordNo;
-  atBOF_ = atEOF_ = false;
-}
-
-void TDataCursor::resynchronise() {
-  const uint32_t record = currentRecordNo_;
-  const bool bof = atBOF_, eof = atEOF_;
-  rebuildView();
-  // Back on the bookmark: a record that no longer exists leaves the cursor at the end.
-  if (record != 0 && record > table_->DataFile().GetLastRecordNumber()) {
-    currentRecordNo_ = 0;
-    atBOF_ = false;
-    atEOF_ = true;
-  } else {
-    currentRecordNo_ = record;
-    atBOF_ = bof;
-    atEOF_ = eof;
-  }
-  if (refreshHook_) refreshHook_();
 }
 
 }  // namespace engine

@@ -29,6 +29,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/storage/veldorbitmap.h"
 #include "engine/storage/veldorfielddesc.h"
 #include "engine/storage/veldorhelpers.h"
 #include "engine/storage/veldorindex.h"
@@ -323,8 +324,77 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   bool AtEOF() const { return atEOF_; }
   uint32_t RangeFirst() const { return rangeFirst_; }
   uint32_t RangeLast() const { return rangeLast_; }
-  void SetToBegin();
+  // Stands on record `recordNo` (its entry in the current index), flags cleared; a record that is
+  // not in the view leaves the cursor on the nearest record of the view.
   void SetToRecordNo(uint32_t recordNo);
+
+  // ---- Ranges, find and navigation ----
+  // Movement stays inside the view: the records of the current order that lie in the range and,
+  // while a view bitmap is in use (always in record-number order), have their bit set. The
+  // position is the current index entry (its key and record number) and its sequence number,
+  // counted over the whole index; every move finds the entry again by its key, so a position
+  // survives keys that other cursors added or removed meanwhile.
+  //
+  // Keys given by callers are copied over the current key size only, and partial keys are
+  // completed within it: nothing reads or writes past the 522-byte key buffers.
+  //
+  // Ranges apply in index order only; in record-number order SetRange and ResetRange do nothing.
+  // A field count between 1 and the index's field count - 1, or any key of a non-unique index,
+  // is completed after its given fields: the start with 0x00 bytes and the end with 0xFF (the
+  // other way round for a descending index). A nil start or end is unbounded.
+  void SetRange(bool keysBuilt, const uint8_t* start, int32_t startFields, const uint8_t* end,
+                int32_t endFields);
+  void ResetRange();
+  void ClearRange();
+  bool RangeSet() const { return rangeSet_; }
+  // Sequence numbers of the first key not below the range start and the last not above its
+  // end; 0 and 0 for an empty range.
+  void ComputeRangePositions();
+  // Positions on the entry with `key` or the first above it; true when the key was found. See
+  // the implementation for the keep-ends rule.
+  bool SeekKey(const uint8_t* key, bool nearest, bool keepEnds);
+  // Exact, partial or nearest search in the current index. False without a source or in
+  // record-number order (nothing changes then). `result` (may be null) receives the record.
+  bool FindKey(bool keysBuilt, const uint8_t* source, int32_t fieldCount, bool nearest, uint8_t partialLength,
+               uint8_t* result);
+  void MoveFirst();
+  void MoveLast();
+  // n records forward (negative: back). Running out of the view sets AtEOF (AtBOF).
+  void Skip(int32_t n);
+  void SetToBegin();
+  void SetToEnd();
+  // The n-th record of the view (1-based); n <= 0 gives the first with AtBOF, n past the count
+  // the last with AtEOF.
+  void SetToRecNo(int32_t n);
+  // 0, or VELDOR_EOF (VELDOR_BOF) with the buffer (may be null) cleared.
+  uint16_t GetNextRecord(uint8_t* buffer);
+  uint16_t GetPriorRecord(uint8_t* buffer);
+  // Up to `count` next records, RecordSize apart; at the end `count` becomes the number read
+  // and the result is VELDOR_EOF.
+  uint16_t ReadRecordBlock(uint32_t& count, uint8_t* buffer);
+  // GetKeySize bytes: the record number (record-number order) or the current key.
+  void GetBookmark(uint8_t* bookmark) const;
+  bool SetToBookmark(const uint8_t* bookmark, bool nearest, bool readBegun = false);
+  int CompareBookmarks(const uint8_t* a, const uint8_t* b) const;
+  int32_t GetRecordCount() const;
+  int32_t GetTableRecordCount() const;
+  // 1-based within the view's range; 0 when there is no current record.
+  int32_t GetSequenceNumber() const;
+  uint32_t GetRecordNumber() const;
+  void SetEmptyPosition();
+  // Range positions and, while a bitmap is in use, the view bitmap, built again.
+  void RebuildView();
+  // Back on the cursor's record (or the nearest one) after writes and index or range changes.
+  void Resync();
+  // After this cursor wrote (appended or modified) or deleted `recordNo`.
+  void AddToView(uint32_t recordNo);
+  void RemoveFromView();
+  bool ViewUsesBitmap() const;
+  const TRecordsBitmap& ViewBitmap() const { return viewBitmap_; }
+  uint32_t VisibleCount() const { return visibleCount_; }
+  // Record-number order's view: the records in use (the deleted-records index's live keys).
+  void BuildUsedRecordsBitmap(TRecordsBitmap& bitmap);
+  int32_t GetBlobBlockCount(int32_t size) const;
 
   // ---- Locks and change detection ----
   // The cursor takes locks unless Exclusive or ReadOnlyAttribute is set; it sees other writers
@@ -496,6 +566,33 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   bool readTaken_ = false;
   bool queryReadTaken_ = false;
   bool writeTaken_ = false;
+
+  // Ranges and navigation
+  // The current index entry's position in the whole index (record-number order: in the view).
+  uint64_t sequence_ = 0;
+  // The slot currentKey_ was built for (kNoCurrentIndex: none).
+  uint8_t keySlot_ = kNoCurrentIndex;
+  bool rangeSet_ = false;
+  bool computingRange_ = false;
+  std::array<uint8_t, kMaxCursorKeySize> rangeStartKey_{};
+  std::array<uint8_t, kMaxCursorKeySize> rangeEndKey_{};
+  TRecordsBitmap viewBitmap_;
+  uint32_t visibleCount_ = 0;
+  bool entryVisible(uint32_t recordNo) const;
+  uint64_t indexKeyCount();
+  // Loads entry `position` of the current index as the position (flags untouched).
+  bool standOn(uint64_t position);
+  // The position of the current entry found by its key: the first entry not less, and whether
+  // it is the entry itself.
+  uint64_t locateCurrent(bool& found);
+  // The next (forward) or previous visible entry from `position` inclusive, within the range
+  // positions; 0 when none.
+  uint64_t visibleFrom(uint64_t position, bool forward);
+  void completeKey(uint8_t* key, uint32_t given, bool high) const;
+  uint32_t givenLength(int32_t fieldCount) const;
+  void takeKey(bool keysBuilt, const uint8_t* source, uint8_t* key) const;
+  void moveFirstOrLast(bool first);
+  void loadPositionRecord();
 
   TLanguageStringList stopWords_;
   TCharSet spaceChars_;

@@ -164,8 +164,4 @@ void TDataCursor::FlushBuffers(bool force, bool trimCaches, bool dataChanged, bo
   UpdateChangeCounters();
 }
 
-uint32_t TDataCursor::GetReadAheadCount(uint32_t readAheadCount, bool) {
-  return readAheadCount;
-}
-
 }  // namespace engine

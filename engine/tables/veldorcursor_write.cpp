@@ -139,6 +139,7 @@ void TDataCursor::SwitchToIndex(uint8_t slot) {
   ReadScope scope(*this);
   BeginRead();
   SelectIndex(slot);
+  ClearRange();
   rebuildView();
   SetToBegin();
 }
@@ -387,7 +388,11 @@ void TDataCursor::AppendRecord(uint8_t* buffer, bool reposition) {
   journal.done();
   currentRecordNo_ = recordNo;
   FlushBuffers(false, false, true, true, false);
-  if (reposition) SetToRecordNo(recordNo);
+  SelectIndex(keep.slot);
+  if (reposition)
+    AddToView(recordNo);
+  else
+    RebuildView();
 }
 
 void TDataCursor::ModifyRecord(uint8_t* buffer, bool unlock, bool reposition) {
@@ -477,7 +482,11 @@ void TDataCursor::ModifyRecord(uint8_t* buffer, bool unlock, bool reposition) {
   writeRecord(recordNo, buffer);
   journal.done();
   FlushBuffers(false, false, true, keysChanged, false);
-  if (reposition) SetToRecordNo(recordNo);
+  SelectIndex(keep.slot);
+  if (reposition)
+    AddToView(recordNo);
+  else
+    RebuildView();
 }
 
 void TDataCursor::CancelRecord() {
@@ -552,7 +561,11 @@ void TDataCursor::DeleteRecord(const uint8_t* buffer, bool reposition) {
   table_->IndexFile().DecRecordCount();
   journal.done();
   FlushBuffers(false, false, true, true, false);
-  if (reposition) SetToRecordNo(recordNo);
+  SelectIndex(keep.slot);
+  if (reposition)
+    RemoveFromView();
+  else
+    RebuildView();
 }
 
 }  // namespace engine
