@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "engine/storage/veldorbitmap.h"
+#include "engine/storage/veldordata.h"
 #include "engine/storage/veldorfielddesc.h"
 #include "engine/storage/veldorhelpers.h"
 #include "engine/storage/veldorindex.h"
@@ -472,6 +473,17 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
                           const TCharSet& includeChars);
   // Writes the parameters when they changed (also done at Close).
   void SaveTextIndexParams();
+
+  // Record sort
+  // Rewrites the table in the order of `fields` (positions in the table, each descending as
+  // `descending` says when given), renumbering the records from 1; the sort's options as the
+  // data file takes them (run files go to the session's private directory). The cursor must be
+  // open and exclusive (VELDOR_NEEDEXCLACCESS). A table with any index in use (a primary,
+  // secondary or text index) is refused with VELDOR_INDEXEXISTS: its keys would name the old
+  // record numbers. The record-id index and the record count are rebuilt. Returns the number
+  // of records, and leaves the cursor at the start.
+  uint32_t SortRecords(std::span<const uint16_t> fields, std::span<const bool> descending,
+                       TSortOptions options);
 
  private:
   // Ends at its close the read pair that the cursor took inside it, and no other: a pair the
