@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "engine/storage/veldorbitmap.h"
+#include "engine/storage/veldordata.h"
 #include "engine/storage/veldorfielddesc.h"
 #include "engine/storage/veldorhelpers.h"
 #include "engine/storage/veldorindex.h"
@@ -157,6 +158,28 @@ struct TCreateTableArgs {
   TCharSet IncludeChars;
   bool Overwrite = false;
 };
+
+// What RestructureTable gives the table: the new structure as CreateTable takes it (fields
+// matched to the old ones by field number), and what is kept of the old table.
+struct TRestructureArgs : TCreateTableArgs {
+  // -1 keeps the table's value; below -1 is refused.
+  int64_t LastAutoIncValue = -1;
+  // True deletes the old files; false keeps them as ".DBK", ".IBK" and ".BBK" backups.
+  bool NoBackup = false;
+};
+
+// Kinds of case a restructure reports.
+enum TRestructureCase : int {
+  rcWriteError = 0,    // any other error while writing a copied record
+  rcKeyViolation = 1,  // a copied record breaks a unique index
+  rcValueRule = 2,     // a copied record breaks a minimum, maximum or required rule
+  rcFieldDropped = 3,  // an old field with a value has no field in the new structure
+  rcNotConverted = 4,  // an old value does not convert to the new field (or would be cut)
+};
+// Decides a case: `goOn` (true on entry) false stops the restructure, which then leaves the table
+// as it was; `applyToAll` set makes the decision hold for every later case of the run.
+using TRestructureFeedback = std::function<void(TDataCursor& cursor, TRestructureCase kind,
+                                                const std::string& message, bool& goOn, bool& applyToAll)>;
 
 // Asks the application for a missing table password; true when one was added to the session.
 using TPasswordCallback = std::function<bool(TDataCursor& sender)>;
@@ -565,6 +588,29 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   void TakeRemoteState(uint32_t recordNo, uint32_t recordCount, std::span<const uint8_t> key, bool atBOF,
                        bool atEOF);
 
+  // Table restructuring
+  // Gives the closed table a new structure: only the headers are rewritten when no field, index
+  // or table attribute that the records or keys depend on changed; otherwise every record is
+  // copied into a new table, which then takes the old one's place (old files to backups, the new
+  // ones renamed in, the backups deleted last unless kept). A record or value that cannot be
+  // carried over goes to the feedback; without one, the restructure stops at the first such case
+  // and raises (VELDOR_INVALIDFLDTYPE naming the field, or the write's own error). A stop leaves
+  // the table exactly as it was. The cursor must be closed (VELDOR_TABLEOPEN), exclusive and
+  // writable; the new structure passes CreateTable's checks first.
+  void RestructureTable(TRestructureArgs& args);
+  void SetRestructureFeedback(TRestructureFeedback feedback) { restructureFeedback_ = std::move(feedback); }
+
+  // Record sort
+  // Rewrites the table in the order of `fields` (positions in the table, each descending as
+  // `descending` says when given), renumbering the records from 1; the sort's options as the
+  // data file takes them (run files go to the session's private directory). The cursor must be
+  // open and exclusive (VELDOR_NEEDEXCLACCESS). A table with any index in use (a primary,
+  // secondary or text index) is refused with VELDOR_INDEXEXISTS: its keys would name the old
+  // record numbers. The record-id index and the record count are rebuilt. Returns the number
+  // of records, and leaves the cursor at the start.
+  uint32_t SortRecords(std::span<const uint16_t> fields, std::span<const bool> descending,
+                       TSortOptions options);
+
  private:
   // Remote requests
   std::array<uint8_t, 10> lastRequestHeader_{};
@@ -724,6 +770,9 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   TCharSet includeChars_;
   bool textParamsChanged_ = false;
   bool textParamsLoaded_ = false;
+
+  // Table restructuring
+  TRestructureFeedback restructureFeedback_;
 };
 
 }  // namespace engine
