@@ -1,0 +1,509 @@
+// Model-based harness of the data cursor: seeded random operations on 1-3 cursors over one real
+// table, each checked against a model (rows by unique id, and per cursor its order, range and
+// position). After every step each cursor's count, current record and sequence number are
+// compared, and the acting cursor scans its whole view; every kCheckEvery steps the integrity
+// checker reads the files. A failure names its seed and step; VELDOR_SEED replays it.
+//
+// To extend: add a row to `ops` (a name, a weight and the step), keep the model in step, and
+// let check() see anything new the cursor must show.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <map>
+#include <optional>
+#include <random>
+
+#include "engine/storage/veldorlocale.h"
+#include "engine/tables/veldorcursor.h"
+#include "tests/engine/tables/table_test_util.h"
+#include "tools/tablecheck/tablecheck.h"
+
+namespace cursor_model {
+
+using namespace engine;
+
+struct Row {
+  uint32_t id = 0;  // unique id
+  uint32_t recNo = 0;
+  int32_t key = 0;  // ID field (primary)
+  int32_t k = 0;
+  std::string name;  // empty: null
+  double val = 0;
+};
+
+// Orders: the primary index on ID, BYK (unique), BYNAME (non-unique, long strings), and
+// record-number order.
+inline constexpr uint8_t kOrders[] = {0, 1, 2, kNoCurrentIndex};
+
+struct CursorModel {
+  std::unique_ptr<TDataCursor> cursor;
+  uint8_t order = 0;
+  std::optional<Row> lo, hi;  // range bounds (index order only)
+  enum State { BOF, ON, END } state = BOF;
+  Row at;  // ON: the row the cursor stands on (or stood on, when it is gone)
+  std::vector<uint8_t> bookmark;
+  std::optional<Row> bookmarkRow;
+  uint8_t bookmarkOrder = 0;
+};
+
+class Harness {
+ public:
+  static constexpr int kCheckEvery = 25;
+
+  Harness(uint32_t seed, int cursors) : seed_(seed), random_(seed), db_(dir_.path()) {
+    db_.session.SetLockWaitTime(1);
+    using datafile_test::field;
+    TCreateTableArgs a;
+    a.LanguageId = seed % 2 ? 0x0409 : 0;
+    a.BlobBlockSize = 512;
+    a.Fields = {field(1, "K", 6), field(2, "NAME", 1, 200), field(3, "VAL", 7), field(4, "ID", 6, 0, 29)};
+    a.Indexes.resize(3);
+    a.Indexes[0].fields[0] = 4;
+    a.Indexes[1].name = "BYK";
+    a.Indexes[1].fields[0] = 1;
+    a.Indexes[1].unique = 1;
+    a.Indexes[2].name = "BYNAME";
+    a.Indexes[2].fields[0] = 2;
+    language_ = a.LanguageId;
+    TDataCursor creator(*db_.directory);
+    creator.SetTableName("rows");
+    creator.SetExclusive(true);
+    creator.CreateTable(a);
+    cursors_.resize(size_t(cursors));
+    for (auto& c : cursors_) reopen(c);
+    ops = {
+        {"append", 6, [this](CursorModel& c) { append(c); }},
+        {"modify", 3, [this](CursorModel& c) { modify(c); }},
+        {"delete", 2, [this](CursorModel& c) { remove(c); }},
+        {"switch index", 1, [this](CursorModel& c) { switchIndex(c); }},
+        {"set range", 2, [this](CursorModel& c) { setRange(c); }},
+        {"reset range", 1, [this](CursorModel& c) { resetRange(c); }},
+        {"find key", 3, [this](CursorModel& c) { findKey(c); }},
+        {"move", 6, [this](CursorModel& c) { move(c); }},
+        {"bookmark", 2, [this](CursorModel& c) { bookmark(c); }},
+        {"reopen", 1, [this](CursorModel& c) { reopen(c); }},
+        {"empty", 0, [this](CursorModel&) { empty(); }},
+    };
+  }
+
+  struct Op {
+    const char* name;
+    int weight;
+    std::function<void(CursorModel&)> run;
+  };
+  std::vector<Op> ops;
+
+  void run(int steps) {
+    int total = 0;
+    for (const Op& op : ops) total += op.weight;
+    for (step_ = 0; step_ < steps && !::testing::Test::HasFatalFailure(); ++step_) {
+      int pick = int(random_() % uint32_t(total));
+      const Op* op = &ops[0];
+      for (const Op& o : ops)
+        if ((pick -= o.weight) < 0) {
+          op = &o;
+          break;
+        }
+      if (rows_.size() > 150 && random_() % 40 == 0) op = &ops.back();
+      CursorModel& c = cursors_[random_() % cursors_.size()];
+      last_ = op->name;
+      if (std::getenv("VELMARON_TRACE"))
+        std::printf("%s cursor %d\n", where().c_str(), int(&c - cursors_.data()));
+      try {
+        op->run(c);
+        for (CursorModel& each : cursors_) check(each, &each == &c);
+        if (step_ % kCheckEvery == kCheckEvery - 1) checkFiles();
+      } catch (const std::exception& e) {
+        FAIL() << where() << " cursor " << (&c - cursors_.data()) << ": " << e.what();
+      }
+    }
+  }
+
+  std::string where() const {
+    return "seed " + std::to_string(seed_) + " (VELMARON_SEED) step " + std::to_string(step_) + " " + last_ +
+           " rows " + std::to_string(rows_.size());
+  }
+
+ private:
+  // ---- The model's orders ----
+  int compareName(const std::string& a, const std::string& b) const {
+    if (a.empty() || b.empty()) return int(!a.empty()) - int(!b.empty());
+    if (language_ == 0) return a.compare(b) < 0 ? -1 : (a == b ? 0 : 1);
+    return OSCompareStrings(language_, 0, a, false, 0, b);
+  }
+  static int sign(int64_t v) { return v < 0 ? -1 : (v > 0 ? 1 : 0); }
+  // The order's first field only (what a range bound compares).
+  int compareField(uint8_t order, const Row& a, const Row& b) const {
+    if (order == 0) return sign(int64_t(a.key) - b.key);
+    if (order == 1) return sign(int64_t(a.k) - b.k);
+    if (order == 2) return compareName(a.name, b.name);
+    return sign(int64_t(a.recNo) - b.recNo);
+  }
+  int compare(uint8_t order, const Row& a, const Row& b) const {
+    const int r = compareField(order, a, b);
+    return r != 0 || order != 2 ? r : sign(int64_t(a.id) - b.id);
+  }
+  std::vector<Row> view(const CursorModel& c) const {
+    std::vector<Row> v;
+    for (const auto& [id, row] : rows_)
+      if ((!c.lo || compareField(c.order, row, *c.lo) >= 0) &&
+          (!c.hi || compareField(c.order, row, *c.hi) <= 0))
+        v.push_back(row);
+    std::sort(v.begin(), v.end(), [&](const Row& a, const Row& b) { return compare(c.order, a, b) < 0; });
+    return v;
+  }
+  // Where an ON cursor stands after the view changed: its row, or the next one after it; past
+  // the view's end, the end (in record-number order the last record).
+  void settle(CursorModel& c) {
+    const std::vector<Row> v = view(c);
+    if (v.empty()) return void(c.state = CursorModel::BOF);
+    if (c.state != CursorModel::ON) return;
+    for (const Row& r : v)
+      if (compare(c.order, r, c.at) >= 0) return void(c.at = r);
+    if (c.order == kNoCurrentIndex)
+      c.at = v.back();
+    else
+      c.state = CursorModel::END;
+  }
+
+  // ---- Records ----
+  Row randomRow() {
+    static const char* stems[] = {"ann", "Ann", "bob", "zoë", "Zoe", "carl", "", "ånne"};
+    Row r;
+    r.k = int32_t(random_() % 400) - 50;
+    r.name = stems[random_() % 8];
+    if (!r.name.empty())
+      r.name += std::string(random_() % 3 ? random_() % 4 : 150 + random_() % 40, 'a' + char(random_() % 3));
+    r.val = double(random_() % 1000) / 8;
+    return r;
+  }
+  void put(TDataCursor& t, std::vector<uint8_t>& b, const Row& r, bool withKey = false) {
+    t.PutField(1, b.data(), reinterpret_cast<const uint8_t*>(&r.k));
+    std::vector<uint8_t> text(r.name.begin(), r.name.end());
+    text.push_back(0);
+    t.PutField(2, b.data(), r.name.empty() ? nullptr : text.data());
+    t.PutField(3, b.data(), reinterpret_cast<const uint8_t*>(&r.val));
+    if (withKey) t.PutField(4, b.data(), reinterpret_cast<const uint8_t*>(&r.key));
+  }
+  Row get(TDataCursor& t, const std::vector<uint8_t>& b) const {
+    Row r;
+    std::array<uint8_t, 256> v{};
+    bool isNull = false;
+    std::memcpy(&r.id, b.data() + 5, 4);
+    std::memcpy(&r.recNo, b.data() + 1, 4);
+    t.GetField(1, b.data(), isNull, v.data());
+    std::memcpy(&r.k, v.data(), 4);
+    t.GetField(2, b.data(), isNull, v.data());
+    r.name = isNull ? "" : reinterpret_cast<const char*>(v.data());
+    t.GetField(3, b.data(), isNull, v.data());
+    std::memcpy(&r.val, v.data(), 8);
+    t.GetField(4, b.data(), isNull, v.data());
+    std::memcpy(&r.key, v.data(), 4);
+    return r;
+  }
+  bool kTaken(int32_t k, uint32_t except) const {
+    for (const auto& [id, row] : rows_)
+      if (row.k == k && id != except) return true;
+    return false;
+  }
+  void afterWrite(CursorModel& c) {
+    for (CursorModel& o : cursors_)
+      if (&o != &c) settle(o);
+  }
+
+  void append(CursorModel& c) {
+    TDataCursor& t = *c.cursor;
+    std::vector<uint8_t> b(t.RecordSize());
+    t.ClearRecordBuffer(b.data());
+    const Row r = randomRow();
+    put(t, b, r);
+    const uint16_t error = storage_test::errorOf([&] { t.AppendRecord(b.data()); });
+    ASSERT_EQ(error, kTaken(r.k, 0) ? VELDOR_KEYVIOL : 0) << where();
+    if (error != 0) return;
+    const Row written = byK(r.k);
+    rows_[written.id] = written;
+    afterWrite(c);
+    c.state = CursorModel::ON;
+    c.at = written;
+    // A record outside the range: the cursor goes to the nearest record of its view.
+    if (!inView(c, written)) settle(c);
+  }
+  // The record with this K, read by a cursor the model does not follow.
+  Row byK(int32_t k) {
+    TDataCursor probe(*db_.directory);
+    probe.SetTableName("rows");
+    probe.Open();
+    probe.SwitchToIndex(1);
+    std::vector<uint8_t> b(probe.RecordSize());
+    probe.PutField(1, b.data(), reinterpret_cast<const uint8_t*>(&k));
+    EXPECT_TRUE(probe.FindKey(false, b.data(), 1, false, 0, b.data())) << where();
+    return get(probe, b);
+  }
+  bool inView(const CursorModel& c, const Row& r) const {
+    for (const Row& v : view(c))
+      if (v.id == r.id) return true;
+    return false;
+  }
+  void modify(CursorModel& c) {
+    if (c.state != CursorModel::ON) return;
+    TDataCursor& t = *c.cursor;
+    std::vector<uint8_t> b(t.RecordSize());
+    ASSERT_EQ(t.GetCurrentRecord(b.data(), false), 0) << where();
+    ASSERT_EQ(t.GetCurrentRecord(b.data(), true), 0) << where();
+    Row r = rows_.at(c.at.id);
+    const Row other = randomRow();
+    if (random_() % 2) r.k = other.k;
+    if (random_() % 2) r.name = other.name;
+    r.val = other.val;
+    put(t, b, r);
+    const uint16_t error = storage_test::errorOf([&] { t.ModifyRecord(b.data()); });
+    t.CancelRecord();
+    ASSERT_EQ(error, kTaken(r.k, r.id) ? VELDOR_KEYVIOL : 0) << where();
+    if (error != 0) return;
+    rows_[r.id] = r;
+    afterWrite(c);
+    c.at = r;
+    if (!inView(c, r)) settle(c);
+  }
+  void remove(CursorModel& c) {
+    if (c.state != CursorModel::ON) return;
+    TDataCursor& t = *c.cursor;
+    std::vector<uint8_t> b(t.RecordSize());
+    ASSERT_EQ(t.GetCurrentRecord(b.data(), false), 0) << where();
+    t.DeleteRecord(b.data());
+    rows_.erase(c.at.id);
+    afterWrite(c);
+    settle(c);
+  }
+
+  // ---- Orders, ranges, searches ----
+  void switchIndex(CursorModel& c) {
+    const uint8_t order = kOrders[random_() % 4];
+    if (order == c.order) return;
+    c.order = order;
+    c.cursor->SwitchToIndex(c.order);
+    c.lo = c.hi = std::nullopt;
+    c.state = CursorModel::BOF;
+    settle(c);
+  }
+  // A bound: a row's value, or a random one.
+  Row bound() {
+    if (!rows_.empty() && random_() % 2)
+      return std::next(rows_.begin(), long(random_() % rows_.size()))->second;
+    Row r = randomRow();
+    if (r.name.empty()) r.name = "bob";
+    r.key = int32_t(random_() % 300);
+    r.recNo = random_() % 300 + 1;
+    return r;
+  }
+  void setRange(CursorModel& c) {
+    if (c.order == kNoCurrentIndex) return;
+    TDataCursor& t = *c.cursor;
+    std::optional<Row> lo, hi;
+    if (random_() % 4) lo = bound();
+    if (random_() % 4) hi = bound();
+    std::vector<uint8_t> lb(t.RecordSize()), hb(t.RecordSize());
+    if (lo) put(t, lb, *lo, true);
+    if (hi) put(t, hb, *hi, true);
+    t.SetRange(false, lo ? lb.data() : nullptr, 1, hi ? hb.data() : nullptr, 1);
+    c.lo = lo;
+    c.hi = hi;
+    settle(c);
+    if (c.state == CursorModel::ON && !inView(c, c.at)) settle(c);
+  }
+  void resetRange(CursorModel& c) {
+    c.cursor->ResetRange();
+    c.lo = c.hi = std::nullopt;
+    settle(c);
+  }
+  void findKey(CursorModel& c) {
+    if (c.order == kNoCurrentIndex || c.order == 0) return;
+    TDataCursor& t = *c.cursor;
+    const Row want = bound();
+    const bool nearest = random_() % 2;
+    std::vector<uint8_t> b(t.RecordSize()), result(t.RecordSize());
+    put(t, b, want);
+    const bool found = t.FindKey(false, b.data(), 1, nearest, 0, result.data());
+    const std::vector<Row> v = view(c);
+    auto it =
+        std::find_if(v.begin(), v.end(), [&](const Row& r) { return compareField(c.order, r, want) >= 0; });
+    const bool expected = it != v.end() && compareField(c.order, *it, want) == 0;
+    ASSERT_EQ(found, expected) << where();
+    if (v.empty()) return void(c.state = CursorModel::BOF);
+    // A search of a non-unique index is a partial one, which always goes to the nearest key.
+    if (!found && !nearest && c.order != 2) return;
+    c.state = CursorModel::ON;
+    c.at = it == v.end() ? v.back() : *it;
+    ASSERT_EQ(get(t, result).id, c.at.id) << where();
+  }
+
+  // ---- Navigation and bookmarks ----
+  void move(CursorModel& c) {
+    TDataCursor& t = *c.cursor;
+    const std::vector<Row> v = view(c);
+    std::vector<uint8_t> b(t.RecordSize());
+    const int kind = int(random_() % 6);
+    const auto index = [&]() -> int64_t {
+      for (size_t i = 0; i < v.size(); ++i)
+        if (v[i].id == c.at.id) return int64_t(i);
+      return -1;
+    };
+    if (v.empty()) {
+      if (kind < 2) {
+        ASSERT_EQ(kind == 0 ? t.GetNextRecord(b.data()) : t.GetPriorRecord(b.data()),
+                  kind == 0 ? VELDOR_EOF : VELDOR_BOF)
+            << where();
+      }
+      return;
+    }
+    if (kind == 0 || kind == 1) {  // next, prior
+      const int64_t from = c.state == CursorModel::BOF   ? -1
+                           : c.state == CursorModel::END ? int64_t(v.size())
+                                                         : index();
+      const int64_t to = from + (kind == 0 ? 1 : -1);
+      const uint16_t code = kind == 0 ? t.GetNextRecord(b.data()) : t.GetPriorRecord(b.data());
+      if (to < 0 || to >= int64_t(v.size())) {
+        ASSERT_EQ(code, kind == 0 ? VELDOR_EOF : VELDOR_BOF) << where();
+        c.state = kind == 0 ? CursorModel::END : CursorModel::BOF;
+      } else {
+        ASSERT_EQ(code, 0) << where();
+        c.state = CursorModel::ON;
+        c.at = v[size_t(to)];
+        ASSERT_EQ(get(t, b).id, c.at.id) << where();
+      }
+    } else if (kind == 2) {
+      random_() % 2 ? t.SetToBegin() : t.SetToEnd();
+      c.state = t.AtBOF() ? CursorModel::BOF : CursorModel::END;
+    } else if (kind == 3) {
+      const int32_t n = int32_t(random_() % (v.size() + 2));
+      t.SetToRecNo(n);
+      c.state = CursorModel::ON;
+      c.at = v[size_t(std::clamp<int32_t>(n, 1, int32_t(v.size())) - 1)];
+      if (n == 0) c.state = CursorModel::BOF;
+      if (n > int32_t(v.size())) c.state = CursorModel::END;
+    } else {
+      uint32_t count = random_() % 12;
+      std::vector<uint8_t> block(size_t(count) * t.RecordSize());
+      const int64_t from =
+          c.state == CursorModel::BOF ? -1 : (c.state == CursorModel::END ? int64_t(v.size()) : index());
+      const int64_t left = std::max<int64_t>(0, int64_t(v.size()) - 1 - from);
+      const uint32_t asked = count;
+      const uint16_t code = t.ReadRecordBlock(count, block.data());
+      ASSERT_EQ(code, left < asked ? VELDOR_EOF : 0) << where();
+      ASSERT_EQ(count, std::min<int64_t>(left, asked)) << where();
+      for (uint32_t i = 0; i < count; ++i) {
+        std::vector<uint8_t> one(block.begin() + long(i * t.RecordSize()),
+                                 block.begin() + long((i + 1) * t.RecordSize()));
+        ASSERT_EQ(get(t, one).id, v[size_t(from + 1 + i)].id) << where() << " block record " << i;
+      }
+      if (left < asked)
+        c.state = CursorModel::END;
+      else if (count > 0)
+        c.at = v[size_t(from + count)], c.state = CursorModel::ON;
+    }
+  }
+  void bookmark(CursorModel& c) {
+    TDataCursor& t = *c.cursor;
+    if (c.bookmarkRow && c.bookmarkOrder == c.order && random_() % 2) {
+      // Back to a bookmark taken earlier: found when a record of the view has its key (record
+      // number); otherwise the nearest record to where that key stood.
+      const bool found = t.SetToBookmark(c.bookmark.data(), false);
+      const std::vector<Row> v = view(c);
+      const auto it = std::find_if(v.begin(), v.end(),
+                                   [&](const Row& r) { return compare(c.order, r, *c.bookmarkRow) == 0; });
+      ASSERT_EQ(found, it != v.end()) << where();
+      c.state = CursorModel::ON;
+      c.at = found ? *it : *c.bookmarkRow;
+      return settle(c);
+    }
+    if (c.state != CursorModel::ON) return;
+    c.bookmark.assign(t.GetKeySize(), 0);
+    t.GetBookmark(c.bookmark.data());
+    c.bookmarkRow = c.at;
+    c.bookmarkOrder = c.order;
+    EXPECT_EQ(t.CompareBookmarks(c.bookmark.data(), c.bookmark.data()), 0) << where();
+  }
+  void reopen(CursorModel& c) {
+    c.cursor = std::make_unique<TDataCursor>(*db_.directory);
+    c.cursor->SetTableName("rows");
+    c.cursor->Open();
+    c.order = 0;
+    c.lo = c.hi = std::nullopt;
+    c.state = CursorModel::BOF;
+    c.bookmarkRow.reset();
+  }
+  void empty() {
+    for (auto& c : cursors_) c.cursor.reset();
+    {
+      TDataCursor e(*db_.directory);
+      e.SetTableName("rows");
+      e.SetExclusive(true);
+      e.Open();
+      e.EmptyTable();
+    }
+    rows_.clear();
+    for (auto& c : cursors_) reopen(c);
+  }
+
+  // ---- Checks ----
+  void check(CursorModel& c, bool scan) {
+    TDataCursor& t = *c.cursor;
+    std::vector<uint8_t> b(t.RecordSize());
+    const uint16_t code = t.GetCurrentRecord(b.data(), false);
+    const std::vector<Row> v = view(c);
+    ASSERT_EQ(t.GetRecordCount(), int32_t(v.size())) << where();
+    if (v.empty()) return;
+    if (c.state == CursorModel::ON) {
+      ASSERT_EQ(code, 0) << where();
+      const Row got = get(t, b);
+      ASSERT_EQ(got.id, c.at.id) << where();
+      const Row& want = rows_.at(got.id);
+      ASSERT_TRUE(got.k == want.k && got.name == want.name && got.val == want.val) << where();
+      const auto at = std::find_if(v.begin(), v.end(), [&](const Row& r) { return r.id == got.id; });
+      ASSERT_EQ(t.GetSequenceNumber(), int32_t(at - v.begin()) + 1) << where();
+    } else {
+      ASSERT_EQ(code, c.state == CursorModel::BOF ? VELDOR_BOF : VELDOR_EOF) << where();
+    }
+    if (!scan) return;
+    // The whole view in order, and back to the same place by bookmark.
+    std::vector<uint8_t> mark(t.GetKeySize());
+    t.GetBookmark(mark.data());
+    t.SetToBegin();
+    for (const Row& r : v) {
+      ASSERT_EQ(t.GetNextRecord(b.data()), 0) << where();
+      ASSERT_EQ(get(t, b).id, r.id) << where();
+    }
+    ASSERT_EQ(t.GetNextRecord(b.data()), VELDOR_EOF) << where();
+    if (c.state == CursorModel::ON)
+      ASSERT_TRUE(t.SetToBookmark(mark.data(), false)) << where();
+    else
+      c.state == CursorModel::BOF ? t.SetToBegin() : t.SetToEnd();
+  }
+  void checkFiles() {
+    TDataCursor probe(*db_.directory);
+    probe.SetTableName("rows");
+    probe.Open();
+    tablecheck::Options options;
+    options.compare = [&](uint8_t slot, const uint8_t* a, const uint8_t* b, uint16_t size) {
+      if (probe.CurrentIndex() != slot) probe.SelectIndex(slot);
+      return probe.CompareKeys(a, b, size);
+    };
+    const tablecheck::Report report = tablecheck::CheckTableFiles(dir_.file("rows"), options);
+    ASSERT_TRUE(report.ok()) << where() << "\n" << report.text();
+  }
+
+  uint32_t seed_;
+  std::mt19937 random_;
+  table_test::TempDir dir_;
+  table_test::Database db_;
+  uint16_t language_ = 0;
+  std::map<uint32_t, Row> rows_;
+  std::vector<CursorModel> cursors_;
+  int step_ = 0;
+  std::string last_;
+};
+
+}  // namespace cursor_model
