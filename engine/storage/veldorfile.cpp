@@ -771,12 +771,17 @@ void TFileHandler::CopyToFile(const std::string& source, bool compress, const TF
 
 int64_t TFileHandler::Read(void* buffer, int64_t count, bool allowShort) {
   if (!file_) raise(VELDOR_READERR);
-  std::lock_guard guard(file_->Section());
-  const int64_t position = Seek(kSeekCurrent, 0);
-  int64_t n = file_->Read(handleId_, buffer, count);
-  if (n >= 0 && !held_.Empty()) {
-    n = held_.Overlay(position, static_cast<uint8_t*>(buffer), count, n);
-    Seek(kSeekBegin, position + n);
+  int64_t n;
+  if (held_.Empty()) {
+    n = file_->Read(handleId_, buffer, count);
+  } else {
+    std::lock_guard guard(file_->Section());
+    const int64_t position = Seek(kSeekCurrent, 0);
+    n = file_->Read(handleId_, buffer, count);
+    if (n >= 0) {
+      n = held_.Overlay(position, static_cast<uint8_t*>(buffer), count, n);
+      Seek(kSeekBegin, position + n);
+    }
   }
   if (n < 0 || (n < count && !allowShort)) raise(VELDOR_READERR);
   return n;

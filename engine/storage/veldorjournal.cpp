@@ -180,10 +180,12 @@ TJournalImage imageOf(const TJournalTable& table) {
   return image;
 }
 
-void rollBack(const TJournalImage& image, const std::array<TFileHandler*, 3>& files, bool flush) {
+void rollBack(const TJournalImage& image, const std::array<TFileHandler*, 3>& files, bool flush,
+              const std::string& journalPath) {
   for (const TJournalFile& entry : image.files) {
     TFileHandler* file = files[entry.kind];
-    if (!file) SignalTableError(VELDOR_FILECORRUPT, std::string(kJournalExt));
+    // A journal of a file the table does not have is not this table's.
+    if (!file) SignalTableError(VELDOR_FILECORRUPT, journalPath);
     file->CutDirect(entry.length);
     for (const TJournalRegion& r : entry.regions)
       file->WriteDirect(r.offset, r.bytes.data(), int64_t(r.bytes.size()));
@@ -206,6 +208,22 @@ void dropMarkerIfUnused(platform::FileSystem& fs, const std::string& markerPath)
     name.clear();
   }
   fs.deleteFile(markerPath);
+}
+
+// The marker name at the front of a journal that may be cut off; empty when there is none that
+// this engine could have written.
+std::string markerNamedIn(std::span<const uint8_t> bytes) {
+  Reader r(bytes);
+  const uint8_t* p;
+  uint16_t length;
+  if (!r.take(sizeof kMagic, p) || std::memcmp(p, kMagic, sizeof kMagic) != 0 || !r.u16(length) ||
+      length > kMaxMarkerName || !r.take(length, p))
+    return {};
+  const std::string name(reinterpret_cast<const char*>(p), length);
+  const bool marker =
+      name.size() > kJournalMarkerExt.size() &&
+      name.compare(name.size() - kJournalMarkerExt.size(), kJournalMarkerExt.size(), kJournalMarkerExt) == 0;
+  return marker && plainName(name) ? name : std::string();
 }
 
 }  // namespace
@@ -325,7 +343,7 @@ void WriteOutTables(platform::FileSystem& fs, const std::vector<TJournalTable>& 
 
   // The files in place. A failure puts the old bytes back; the journals go only when that worked.
   UndoOnFailure restore([&] {
-    for (const Pending& p : pending) rollBack(p.image, p.table->files, durable);
+    for (const Pending& p : pending) rollBack(p.image, p.table->files, durable, p.table->journalPath);
     for (const std::string& path : written) fs.deleteFile(path);
   });
   for (const Pending& p : pending)
@@ -346,6 +364,10 @@ void WriteOutTables(platform::FileSystem& fs, const std::vector<TJournalTable>& 
       if (f) f->DropHeldWrites();
 }
 
+void DeleteJournal(platform::FileSystem& fs, const std::string& path) {
+  if (JournalExists(fs, path)) deleteFile(fs, path);
+}
+
 bool RecoverJournal(platform::FileSystem& fs, const std::string& path,
                     const std::array<TFileHandler*, 3>& files) {
   std::vector<uint8_t> bytes;
@@ -355,14 +377,22 @@ bool RecoverJournal(platform::FileSystem& fs, const std::string& path,
   }
   TJournalImage image;
   const std::string folder = folderOf(path);
-  if (!DecodeJournal(bytes, image) || (!image.marker.empty() && !JournalExists(fs, folder + image.marker))) {
-    // Cut off (the files were never touched) or stale (its change ended).
+  if (!DecodeJournal(bytes, image)) {
+    // Cut off: the files were never touched. The marker it names, read from the front that was
+    // written first, goes once none of its journals is left.
+    deleteFile(fs, path);
+    const std::string marker = markerNamedIn(bytes);
+    if (!marker.empty()) dropMarkerIfUnused(fs, folder + marker);
+    return false;
+  }
+  if (!image.marker.empty() && !JournalExists(fs, folder + image.marker)) {
+    // Stale: its change ended.
     deleteFile(fs, path);
     return false;
   }
   for (TFileHandler* f : files)
     if (f) f->DropHeldWrites();
-  rollBack(image, files, true);
+  rollBack(image, files, true, path);
   deleteFile(fs, path);
   syncFolder(fs, path);
   if (!image.marker.empty()) dropMarkerIfUnused(fs, folder + image.marker);

@@ -77,6 +77,10 @@ void WriteOutTables(platform::FileSystem& fs, const std::vector<TJournalTable>& 
 // True when a journal lies at `path`, spelt exactly so (one look-up: it runs at every lock).
 bool JournalExists(platform::FileSystem& fs, const std::string& path);
 
+// Deletes the journal at `path` when there is one, for a table whose files are deleted or made
+// anew. Raises when it stays.
+void DeleteJournal(platform::FileSystem& fs, const std::string& path);
+
 // Rolls back the hot journal of a table, forces its files to the device and deletes the journal;
 // true when the files were changed. Requires: the table's exclusive lock, the files open for
 // writing with nothing held. Raises when a rollback write fails (the journal stays).

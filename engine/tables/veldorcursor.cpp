@@ -343,6 +343,7 @@ std::unique_ptr<TDataCursor> TDataCursor::Clone() {
   std::vector<TFieldDescriptor> descs;
   for (const TCursorField& f : fields_) descs.push_back(f.desc);
   copy->SetFieldDescs(descs);
+  for (size_t i = 0; i < fields_.size(); ++i) copy->fields_[i].tree = fields_[i].tree;
   copy->SetIndexName(currentIndexName_);
   copy->currentRecordNo_ = currentRecordNo_;
   copy->atBOF_ = atBOF_;

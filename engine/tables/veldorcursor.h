@@ -40,6 +40,7 @@ namespace engine {
 
 class TDataCursor;
 class TDataDirectory;
+class TExpToken;
 class TDataSession;
 class TDataTable;
 
@@ -109,6 +110,8 @@ struct CursorOpenOptions {
 // "table.field" at 254 and the field's number in its table at 355).
 struct TCursorField {
   TFieldDescriptor desc;
+  // The checked expression of a computed field (shared by the clones of the cursor).
+  std::shared_ptr<const TExpToken> tree;
   std::string QualifiedName() const { return GetShortString(desc.Bytes() + 254, kQualifiedNameLength); }
   void SetQualifiedName(std::string_view name) {
     PutShortString(desc.Bytes() + 254, kQualifiedNameLength, name);
@@ -118,14 +121,6 @@ struct TCursorField {
     desc.Bytes()[355] = uint8_t(n);
     desc.Bytes()[356] = uint8_t(n >> 8);
   }
-};
-
-// Evaluates the computed fields of a record buffer; the SQL layer supplies it for the fields it
-// computes (the expression evaluator reads columns through TDataCursor::ReadComputedColumn).
-class TComputedFieldEvaluator {
- public:
-  virtual ~TComputedFieldEvaluator() = default;
-  virtual void ComputeFields(TDataCursor& cursor, uint8_t* recordBuffer) = 0;
 };
 
 // What CreateTable builds a table from. Field and index definitions are checked and completed
@@ -191,7 +186,6 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   bool Active() const { return active_; }
   bool ReadOnlyAttribute() const { return readOnlyAttribute_; }
   void SetPasswordCallback(TPasswordCallback callback) { passwordCallback_ = std::move(callback); }
-  void SetComputedFieldEvaluator(TComputedFieldEvaluator* evaluator) { evaluator_ = evaluator; }
   // Set by the restructure on the cursor of the new table (fields keep their old numbers).
   void SetFieldsRemapped(bool v) { fieldsRemapped_ = v; }
 
@@ -233,6 +227,12 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // stored ones in the record buffer.
   void SetFieldDescs(std::span<const TFieldDescriptor> descriptors);
   void LayOutComputedFields();
+  // Makes the field at `position` a computed one whose value is `tree`, a checked expression
+  // whose columns were bound by BindColumn; the cursor owns the tree from then on.
+  void AttachFieldExpression(uint16_t position, TExpToken* tree);
+  // The column resolver of the cursor's field expressions (TColumnResolver, data: the cursor):
+  // binds a column node by name to a field of the cursor's list.
+  static bool BindColumn(void* cursor, TExpToken& node);
   // The record buffer of an open cursor (RecordSize bytes).
   std::vector<uint8_t>& RecordBuffer() { return recordBuffer_; }
   // Fetches one column of `record` for the evaluator of computed fields: its stored bytes and
@@ -437,6 +437,13 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // The 127 header bytes of the table, open or closed (a closed encrypted table asks for its
   // password as Open does).
   std::array<uint8_t, 127> GetDataHeader();
+  // The header's values, from the open table or, closed, through GetDataHeader.
+  uint32_t GetLastUniqueId();
+  uint32_t GetBlobBlockSize();
+  uint16_t GetLanguageId();
+  uint16_t GetSortId();
+  uint16_t GetUserMajorVersion();
+  uint16_t GetUserMinorVersion();
   static bool FieldDefinitionChanged(const TFieldDescriptor& oldDef, const TFieldDescriptor& newDef);
   bool IndexNeedsRebuild(const TIndexDescriptor& oldIndex, const TIndexDescriptor& newIndex,
                          std::span<const TFieldDescriptor> newFields) const;
@@ -522,7 +529,6 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   bool fieldsRemapped_ = false;
   bool suppressAutoInc_ = false;
   TPasswordCallback passwordCallback_;
-  TComputedFieldEvaluator* evaluator_ = nullptr;
   std::function<void()> refreshHook_;
 
   std::vector<uint8_t> recordBuffer_;

@@ -175,7 +175,6 @@ void TDataCursor::CreateTable(TCreateTableArgs& args) {
   CheckWritable();
   ValidateTableDefinition(args.LanguageId, args.SortId, args.Encrypted, args.Password, args.BlobBlockSize, 0,
                           args.Fields, args.Indexes, args.TextIndex, args.NoPrimaryIndex);
-  if (directory_->TableExists(tableName_, options_.InMemory) && !args.Overwrite) Raise(VELDOR_TABLEEXISTS);
   if (IsRemote()) {
     TCursorRequest request;
     request.U32(serverCursor_)
@@ -206,6 +205,7 @@ void TDataCursor::CreateTable(TCreateTableArgs& args) {
     exchange(REQUEST_CREATETABLE, std::move(request));
     return;
   }
+  if (directory_->TableExists(tableName_, options_.InMemory) && !args.Overwrite) Raise(VELDOR_TABLEEXISTS);
   TTableDefinition definition;
   definition.fields = args.Fields;
   definition.indexes = args.Indexes;
@@ -283,6 +283,37 @@ std::array<uint8_t, kDataHeaderSize> TDataCursor::GetDataHeader() {
   }
   if (encrypted) passwordLoop(password);
   return header;
+}
+
+namespace {
+
+uint32_t headerWord(const std::array<uint8_t, kDataHeaderSize>& h, size_t at, int bytes) {
+  uint32_t v = 0;
+  for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | h[at + size_t(i)];
+  return v;
+}
+
+}  // namespace
+
+uint32_t TDataCursor::GetLastUniqueId() {
+  return active_ ? table_->DataFile().GetLastUniqueId() : headerWord(GetDataHeader(), 17, 4);
+}
+uint32_t TDataCursor::GetBlobBlockSize() {
+  if (active_) return table_->DataFile().GetBlobBlockSize();
+  const uint32_t size = headerWord(GetDataHeader(), 4, 4);
+  return size == 0 ? kDefaultBlobBlockSize : size;
+}
+uint16_t TDataCursor::GetLanguageId() {
+  return active_ ? languageId_ : uint16_t(headerWord(GetDataHeader(), 103, 2));
+}
+uint16_t TDataCursor::GetSortId() {
+  return active_ ? sortId_ : uint16_t(headerWord(GetDataHeader(), 105, 2));
+}
+uint16_t TDataCursor::GetUserMajorVersion() {
+  return active_ ? table_->DataFile().GetUserMajorVersion() : uint16_t(headerWord(GetDataHeader(), 107, 2));
+}
+uint16_t TDataCursor::GetUserMinorVersion() {
+  return active_ ? table_->DataFile().GetUserMinorVersion() : uint16_t(headerWord(GetDataHeader(), 109, 2));
 }
 
 bool TDataCursor::FieldDefinitionChanged(const TFieldDescriptor& a, const TFieldDescriptor& b) {

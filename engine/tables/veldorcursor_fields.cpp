@@ -9,6 +9,7 @@
 #include "engine/tables/veldorcursor.h"
 #include "engine/tables/veldorsession.h"
 #include "engine/tables/veldortable.h"
+#include "engine/values/veldorexpeval.h"
 #include "engine/values/veldorvalues.h"
 #include "engine/values/veldorvaluetext.h"
 
@@ -255,9 +256,80 @@ void TDataCursor::LoadCurrentRecord(bool readAhead) {
   ComputeFields(recordBuffer_.data());
 }
 
+namespace {
+
+struct ColumnSource {
+  TDataCursor* cursor;
+  const uint8_t* record;
+};
+
+void readColumn(void* readerData2, void*, TExpToken& result) {
+  auto* source = static_cast<ColumnSource*>(readerData2);
+  std::vector<uint8_t> value;
+  bool hasValue = false;
+  if (!source->cursor->ReadComputedColumn(source->record, result.fieldNo, value, hasValue)) return;
+  result.SetValueSize(uint32_t(std::max<size_t>(value.size(), 1)));
+  std::memcpy(result.Value(), value.data(), value.size());
+  result.isNull = !hasValue;
+}
+
+}  // namespace
+
+bool TDataCursor::BindColumn(void* cursor, TExpToken& node) {
+  auto* c = static_cast<TDataCursor*>(cursor);
+  for (uint16_t p = 1; p <= c->FieldCount(); ++p) {
+    const TFieldDescriptor& d = c->Field(p).desc;
+    if (!sameKeyword(node.columnName, [&] {
+          std::string upper = d.Name();
+          for (char& ch : upper) ch = char(std::toupper(uint8_t(ch)));
+          return upper;
+        }()))
+      continue;
+    node.fieldNo = p;
+    node.tableName = c->TableName();
+    node.type = TEngineFieldType(d.Type());
+    node.subType = TEngineFieldSubType(d.SubType());
+    node.valueSize = d.StoredSize();
+    node.scale = d.StoredScale();
+    return true;
+  }
+  return false;
+}
+
+void TDataCursor::AttachFieldExpression(uint16_t position, TExpToken* tree) {
+  std::shared_ptr<const TExpToken> owned(tree, [](const TExpToken* node) {
+    TExpToken* n = const_cast<TExpToken*>(node);
+    FreeExpTree(n);
+  });
+  TCursorField& f = fields_.at(position - 1u);
+  f.tree = std::move(owned);
+  if (!f.desc.Computed()) {
+    f.desc.SetComputed(true);
+    f.desc.SetOffset(uint16_t(recordSize_));
+    recordSize_ += f.desc.StoredSize() + 1u;
+    if (active_) recordBuffer_.resize(recordSize_, 0);
+  }
+  hasComputedFields_ = true;
+}
+
 void TDataCursor::ComputeFields(uint8_t* buffer) {
   if (!hasComputedFields_ || computingColumn_) return;
-  if (evaluator_) evaluator_->ComputeFields(*this, buffer);
+  ColumnSource source{this, buffer};
+  for (uint16_t p = 1; p <= FieldCount(); ++p) {
+    const TCursorField& f = fields_[p - 1u];
+    if (!f.desc.Computed() || !f.tree) continue;
+    TExpTreePtr result(EvaluateExpTree(f.tree.get(), this, &source, sortId_, languageId_, readColumn));
+    if (result->isNull) {
+      WriteFieldValue(f.desc, buffer, nullptr, false, true);
+      continue;
+    }
+    std::array<uint8_t, kValueBufferSize> value{};
+    std::memcpy(value.data(), result->Value(), std::min<size_t>(result->ValueCapacity(), value.size()));
+    const bool converted =
+        ConvertValue(result->type, result->valueSize, result->scale, TEngineFieldType(f.desc.Type()),
+                     f.desc.StoredSize(), f.desc.StoredScale(), value);
+    WriteFieldValue(f.desc, buffer, converted ? value.data() : nullptr, false, true);
+  }
 }
 
 uint16_t TDataCursor::GetCurrentRecord(uint8_t* buffer, bool lock) {

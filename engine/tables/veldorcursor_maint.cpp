@@ -94,8 +94,15 @@ void TDataCursor::EmptyTable() {
   }
   CheckExclusive();
   CheckWritable();
-  // The parameters go with the index file's pages; they are kept and written anew.
-  LoadTextIndexParams();
+  // The parameters go with the index file's pages; they are kept and written anew (damaged ones
+  // give way to the defaults rather than keep the table from being emptied).
+  try {
+    LoadTextIndexParams();
+  } catch (const EVELDOREngineError&) {
+    SetTextIndexParams(nullptr, {}, {});
+    TCharSet include;
+    GetDefaultTextIndexParams(stopWords_, spaceChars_, include);
+  }
   table_->EmptyTable();
   table_->IndexFile().SetTextParamsPage(0);
   textParamsChanged_ = true;
@@ -254,10 +261,8 @@ void TDataCursor::SetTextIndexParams(const std::vector<std::string>* stopWords, 
   stopWords_ = TLanguageStringList(languageId_, sortId_);
   stopWords_.setSorted(true);
   if (stopWords)
-    for (const std::string& w : *stopWords) {
-      const std::string_view word = TrimBlanks(w);
-      if (!word.empty()) stopWords_.add(word.substr(0, kEngineStringMax));
-    }
+    for (const std::string& w : *stopWords)
+      if (!w.empty()) stopWords_.add(std::string_view(w).substr(0, kEngineStringMax));
   spaceChars_ = spaceChars;
   includeChars_ = includeChars;
   textParamsLoaded_ = textParamsChanged_ = true;

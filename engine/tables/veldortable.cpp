@@ -197,6 +197,9 @@ void TDataTable::Open() {
   // A commit cut short by the end of a process is rolled back before anything is read; the
   // files are then opened afresh, since what they read at open may have been half written.
   if (!inMemory_ && JournalExists(directory_->FileList().FileSystem(), journalPath())) {
+    // Files that can only be read cannot be put back; reading them would show a half-written
+    // change.
+    if (readOnly_) SignalTableError(VELDOR_OSEACCES, journalPath(), GetDirectoryName());
     recoverHotJournal();
     closeFiles();
     openFiles();
@@ -235,6 +238,8 @@ void TDataTable::CreateFiles(const TTableDefinition& definition) {
   opened_ = true;
   written_ = false;
   nameFiles();
+  // A journal of an earlier table of this name would put its old bytes over the new files.
+  if (!inMemory_) DeleteJournal(directory_->FileList().FileSystem(), journalPath());
   holdWrites(true);
   bool blobCreated = false;
   UndoOnFailure undo([&] {
@@ -265,13 +270,21 @@ void TDataTable::CreateFiles(const TTableDefinition& definition) {
 
 void TDataTable::DeleteFiles() {
   nameFiles();
+  const std::string journal = journalPath();
   data_->DeleteFile();
   index_->DeleteFile();
   if (blob_->FileExists()) blob_->DeleteFile();
+  if (!inMemory_) DeleteJournal(directory_->FileList().FileSystem(), journal);
 }
 
 void TDataTable::RenameFiles(std::string_view newName, bool backup) {
   nameFiles();
+  // A change a dead process left half written is put back under the old name first.
+  if (!inMemory_ && !opened_ && JournalExists(directory_->FileList().FileSystem(), journalPath())) {
+    Open();
+    Close(true);
+    nameFiles();
+  }
   TFileHandler* files[] = {data_.get(), index_.get(), blob_.get()};
   const std::string_view exts[] = {backup ? kDataBackupExt : kDataFileExt,
                                    backup ? kIndexBackupExt : kIndexFileExt,
@@ -464,13 +477,16 @@ bool TDataTable::BeginWrite() {
 
 void TDataTable::EndWrite() {
   if (!writeHeld_) return;
-  // What a write outside a transaction left held goes out before the pair is released.
-  if (!transactionLockHeld_) writeOutHeld(ForceBufferFlush());
+  // What a write outside a transaction left held goes out before the pair is released; when
+  // that fails, the files are as they were and the pair is released all the same.
+  FirstFailure failure;
+  if (!transactionLockHeld_) failure.run([&] { writeOutHeld(ForceBufferFlush()); });
   writeHeld_ = false;
   bool released = true;
   if (BlobFileInUse()) released = blob_->UnlockWrite();
   if (!index_->UnlockWrite()) released = false;
   if (!transactionLockHeld_ && !data_->UnlockWrite()) released = false;
+  failure.raise();
   if (!released) raise(VELDOR_LOCKTIMEOUT);
 }
 

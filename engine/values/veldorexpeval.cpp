@@ -411,48 +411,51 @@ void LinkExpTreeArgs(TExpToken* node) {
   LinkExpTreeArgs(node->left);
   LinkExpTreeArgs(node->right);
   LinkExpTreeArgs(node->third);
-  if (node->kind != expFunction && node->kind != expPredicate) return;
+  if ((node->kind != expFunction && node->kind != expPredicate) || node->args.empty()) return;
   if (node->kind == expFunction && (node->code == fnTextSearch || node->code == fnTextOccurs)) return;
+  for (auto* arg : node->args) LinkExpTreeArgs(arg);
   auto a = [&](size_t i) { return node->GetArgument(i); };
-  auto chain = [](TExpToken* from, TExpToken* to) {
-    if (from) from->right = to;
-  };
+  // The links of this node: left, right, third, and the argument that each later one hangs on.
+  TExpToken *left = nullptr, *right = nullptr, *third = nullptr;
+  std::vector<std::pair<TExpToken*, TExpToken*>> chained;  // (argument, the argument on its right)
   uint8_t c = node->code;
   if (node->kind == expPredicate) {
-    node->left = a(0);
+    left = a(0);
     if (c == prIn || c == prNotIn) {
-      TExpToken* previous = node;
-      for (size_t i = 1; i < node->args.size(); ++i) {
-        previous->right = a(i);
-        previous = a(i);
-      }
+      right = a(1);
+      for (size_t i = 2; i < node->args.size(); ++i) chained.emplace_back(a(i - 1), a(i));
     } else {
-      node->right = a(1);
-      if (c == prBetween || c == prNotBetween) chain(a(1), a(2));
+      right = a(1);
+      if (c == prBetween || c == prNotBetween) chained.emplace_back(a(1), a(2));
     }
-  } else if (c == fnSubstring) {
-    node->left = a(0), node->right = a(1);
-    chain(a(1), a(2));
+  } else if (c == fnSubstring || c == fnCast) {
+    left = a(0), right = a(1);
+    chained.emplace_back(a(1), a(2));
   } else if (c == fnReplace) {
-    node->left = a(2), node->right = a(0);
-    chain(a(0), a(1));
+    left = a(2), right = a(0);
+    chained.emplace_back(a(0), a(1));
   } else if (c >= fnPos && c <= fnTrimBoth) {
-    node->left = a(1), node->right = a(0);
-  } else if (c == fnCast) {
-    node->left = a(0), node->right = a(1);
-    chain(a(1), a(2));
+    left = a(1), right = a(0);
   } else if (c == fnIf) {
-    node->left = a(0), node->right = a(1), node->third = a(2);
+    left = a(0), right = a(1), third = a(2);
   } else if (c == fnRound) {
-    node->left = a(0), node->right = a(1);
+    left = a(0), right = a(1);
   } else {
-    node->left = a(0);
+    left = a(0);
   }
-  for (auto* arg : node->args) {
-    if (!arg) continue;
-    arg->parent = node;
-    if (arg->kind == expFunction || arg->kind == expPredicate) LinkExpTreeArgs(arg);
-  }
+  // An argument that has a right operand of its own cannot carry the next one: the plain form
+  // would lose that operand. Such trees travel only in the form with arguments.
+  for (auto [from, to] : chained)
+    if (from && to && from->right)
+      SignalEngineError(VELDOR_INVALIDFILTER, "", "", "", "", "", "",
+                        "Expression cannot be written without its argument lists");
+  node->left = left;
+  node->right = right;
+  node->third = third;
+  for (auto [from, to] : chained)
+    if (from) from->right = to;
+  for (auto* arg : node->args)
+    if (arg) arg->parent = node;
   node->args.clear();
 }
 

@@ -22,7 +22,10 @@ namespace engine {
 TExpToken* EvaluateExpTree(const TExpToken* node, void* readerData1, void* readerData2, uint16_t sortId,
                            uint16_t languageId, TColumnReader columnReader);
 
-// Rewrites argument lists into operand links for the plain flattened form.
+// Rewrites argument lists into operand links for the plain flattened form, innermost first.
+// Raises VELDOR_INVALIDFILTER when an argument that has to carry the next one in its right link
+// already has a right operand of its own (such a tree travels only in the form with arguments);
+// every node is then either linked whole or left with its arguments, so the tree can be freed.
 void LinkExpTreeArgs(TExpToken* node);
 // The tree in pre-order (node, left, right, third), each node in items with the left, right and
 // third operand's offsets; buffer holds exactly the bytes used. Argument lists are not written:

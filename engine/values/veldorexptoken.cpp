@@ -266,8 +266,14 @@ int64_t ExpTokensInUse() {
 
 void FreeExpTree(TExpToken*& node) {
   if (!node) return;
-  std::vector<TExpToken*> pending{std::exchange(node, nullptr)};
-  while (!pending.empty()) {
+  TExpToken* root = std::exchange(node, nullptr);
+  if (!root->left && !root->right && !root->third && root->args.empty()) return PutExpToken(root);
+  // The thread's own work list, kept between calls: evaluation frees a tree per record, and
+  // nothing here calls back into FreeExpTree.
+  thread_local std::vector<TExpToken*> pending;
+  size_t base = pending.size();
+  pending.push_back(root);
+  while (pending.size() > base) {
     TExpToken* n = pending.back();
     pending.pop_back();
     forEachChild(n, [&](TExpToken* child) { pending.push_back(child); });

@@ -1,5 +1,6 @@
 // tablecheck: checks a table's files and prints what is wrong.
-//   tablecheck [--encrypted] [--no-count] TABLE...
+//   tablecheck [--encrypted] [--no-count] [--keys] TABLE...
+// --keys also checks every key against the key built from its record.
 // TABLE names the table with or without its ".IDX" or ".DAT" extension. Exit code 0 when every
 // table is sound, 1 when any is not (a missing or unreadable file included), 2 for a usage error.
 #include <algorithm>
@@ -19,8 +20,10 @@ int main(int argc, char** argv) {
       options.encrypted = true;
     } else if (std::strcmp(argv[i], "--no-count") == 0) {
       options.checkKeysPerRecord = false;
+    } else if (std::strcmp(argv[i], "--keys") == 0) {
+      options.checkRecordKeys = true;
     } else if (argv[i][0] == '-') {
-      std::cerr << "usage: tablecheck [--encrypted] [--no-count] TABLE...\n";
+      std::cerr << "usage: tablecheck [--encrypted] [--no-count] [--keys] TABLE...\n";
       return 2;
     } else {
       ++tables;
@@ -39,7 +42,7 @@ int main(int argc, char** argv) {
     }
   }
   if (tables == 0) {
-    std::cerr << "usage: tablecheck [--encrypted] [--no-count] TABLE...\n";
+    std::cerr << "usage: tablecheck [--encrypted] [--no-count] [--keys] TABLE...\n";
     return 2;
   }
   return sound ? 0 : 1;

@@ -11,6 +11,7 @@
 #include "engine/storage/veldorcompress.h"
 #include "engine/storage/veldorerr.h"
 #include "engine/storage/veldorindex.h"
+#include "engine/storage/veldorkeys.h"
 #include "platform/bytes.h"
 #include "platform/plainfile.h"
 
@@ -82,7 +83,10 @@ class Checker {
     for (uint32_t p = 1; p < nextPage_; ++p)
       if (owners_[p] == kOwnerNone)
         problem("page " + std::to_string(p) + ": reachable from no index, free list or parameter page");
-    if (data_) checkRecords();
+    if (data_) {
+      checkRecords();
+      checkFreeChain();
+    }
     return std::move(report_);
   }
 
@@ -188,15 +192,23 @@ class Checker {
     return true;
   }
 
+  // The text parameters: a chain of raw pages from the text index's parameter page.
   void claimParams(uint32_t number) {
-    if (!claim(number, kOwnerParams, "text parameter page")) return;
-    TPage page;
-    std::string why;
-    if (!loadPage(kSysTextSlot, number, page, true, why))
-      problem("text parameter page " + std::to_string(number) + " " + why);
-    else if (page.GetPageType() != ptRaw)
-      problem("text parameter page " + std::to_string(number) + ": type " +
-              std::to_string(page.GetPageType()) + ", not raw");
+    while (number != 0) {
+      if (!claim(number, kOwnerParams, "text parameter page")) return;
+      TPage page;
+      std::string why;
+      if (!loadPage(kSysTextSlot, number, page, true, why)) {
+        problem("text parameter page " + std::to_string(number) + " " + why);
+        return;
+      }
+      if (page.GetPageType() != ptRaw) {
+        problem("text parameter page " + std::to_string(number) + ": type " +
+                std::to_string(page.GetPageType()) + ", not raw");
+        return;
+      }
+      number = page.GetNextPage();
+    }
   }
 
   int compare(uint8_t slot, const std::vector<uint8_t>& a, const std::vector<uint8_t>& b, uint16_t k) const {
@@ -257,6 +269,7 @@ class Checker {
     top.page = root;
     levels.push_back({top});
     std::vector<uint32_t> refs;
+    std::vector<std::vector<uint8_t>> keys;
     TPage page;
     const uint16_t k = get2(descriptor(slot) + 31);
     while (!levels.back().empty()) {
@@ -314,7 +327,10 @@ class Checker {
         node.lastKey.assign(page.GetEntryKey(node.count), page.GetEntryKey(node.count) + k);
         if (node.leaf) {
           node.total = node.count;
-          for (uint32_t e = 1; e <= node.count; ++e) refs.push_back(page.GetEntryRef(e));
+          for (uint32_t e = 1; e <= node.count; ++e) {
+            refs.push_back(page.GetEntryRef(e));
+            if (data_) keys.emplace_back(page.GetEntryKey(e), page.GetEntryKey(e) + k);
+          }
         } else {
           for (uint32_t e = 1; e <= node.count; ++e) {
             Node child;
@@ -371,7 +387,10 @@ class Checker {
       }
     }
     facts.keys = levels.empty() || levels[0].empty() ? 0 : levels[0][0].total;
-    if (data_) refsBySlot_[slot] = std::move(refs);
+    if (data_) {
+      refsBySlot_[slot] = std::move(refs);
+      keysBySlot_[slot] = std::move(keys);
+    }
   }
 
   void checkRecords() {
@@ -398,6 +417,15 @@ class Checker {
           problem(slotName(slot) + ": entry for deleted record " + std::to_string(r));
         ++seen[r];
       }
+      const auto& keys = keysBySlot_[slot];
+      for (size_t i = 0; options_.checkRecordKeys && i < refs.size() && i < keys.size(); ++i) {
+        const uint32_t r = refs[i];
+        if (r == 0 || r > data_->records.size() || (!all && status[r - 1] != 0)) continue;
+        const std::vector<uint8_t> want = keyOf(slot, data_->records[r - 1]);
+        if (!want.empty() && want != keys[i])
+          problem(slotName(slot) + ": key " + hexKey(keys[i]) + " of record " + std::to_string(r) +
+                  " is not the record's key " + hexKey(want));
+      }
       for (uint32_t r = 1; r <= status.size(); ++r) {
         const bool wanted = all || status[r - 1] == 0;
         if (wanted && seen[r] == 0) problem(slotName(slot) + ": no entry for record " + std::to_string(r));
@@ -408,6 +436,76 @@ class Checker {
     }
   }
 
+  // The key a record has in the slot, built as the cursor builds it; empty when the slot's
+  // fields are not the data file's.
+  std::vector<uint8_t> keyOf(uint8_t slot, const std::vector<uint8_t>& record) const {
+    const uint8_t* d = descriptor(slot);
+    const uint16_t k = get2(d + 31);
+    std::vector<uint8_t> key(k, 0);
+    if (slot == kSysDeletedSlot) {
+      if (k != kSysDeletedKeySize || record.size() < 9) return {};
+      key[0] = record[0];
+      EncodeIntegerKey(int32_t(get4(record.data() + 5)), key.data() + 1);
+      return key;
+    }
+    const bool descending = d[33] != 0, caseInsensitive = d[34] != 0, unique = d[35] != 0;
+    uint32_t offset = 0;
+    for (int i = 0; i < kMaxIndexFields; ++i) {
+      const uint16_t number = get2(d + 54 + 2 * i);
+      if (number == 0) break;
+      const std::vector<uint8_t>* field = nullptr;
+      for (const auto& f : data_->descriptors)
+        if (get2(f.data()) == number) field = &f;
+      if (!field) return {};
+      const uint8_t type = (*field)[84], subType = (*field)[85], stored = (*field)[88];
+      const uint16_t at = get2(field->data() + 90);
+      const uint32_t size = GetFieldKeySize(*field);
+      const bool autoInc = type == 6 && subType == 29;
+      if (offset + 1 + size > k || size_t(at) + 1 + stored > record.size() + (autoInc ? 1 : 0)) return {};
+      std::vector<uint8_t> value(std::max<size_t>(stored, 4), 0);
+      if (autoInc) {
+        std::memcpy(value.data(), record.data() + at, 4);
+        key[offset] = 1;
+      } else {
+        std::memcpy(value.data(), record.data() + at + 1, stored);
+        key[offset] = record[at] != 0 ? 1 : 0;
+      }
+      try {
+        BuildFieldKey(*field, value, {key.data() + offset, size + 1u}, caseInsensitive,
+                      !descending && d[38 + i] != 0, data_->languageId, data_->sortId);
+      } catch (const std::exception&) {
+        return {};
+      }
+      offset += size + 1;
+    }
+    if (!unique) {
+      if (offset + 4 > k) return {};
+      EncodeIntegerKey(int32_t(get4(record.data() + 5)), key.data() + offset);
+    }
+    return key;
+  }
+
+  void checkFreeChain() {
+    const auto& status = data_->status;
+    if (data_->records.size() != status.size()) return;
+    std::vector<bool> onChain(status.size() + 1, false);
+    size_t steps = 0;
+    for (uint32_t r = data_->freeHead; r != 0; r = get4(data_->records[r - 1].data() + 1)) {
+      if (r > status.size() || status[r - 1] == 0 || onChain[r] || ++steps > status.size()) {
+        problem(
+            "free-record chain: reaches record " + std::to_string(r) +
+            (r <= status.size() && r > 0 && status[r - 1] == 0 ? ", which is in use" : ", which it may not"));
+        return;
+      }
+      onChain[r] = true;
+    }
+    for (uint32_t r = 1; r <= status.size(); ++r)
+      if (status[r - 1] != 0 && !onChain[r] && !noPrimaryIndex())
+        problem("free-record chain: deleted record " + std::to_string(r) + " is not on it");
+  }
+
+  bool noPrimaryIndex() const { return header_[kIndexNoPrimaryOffset] != 0; }
+
   const std::vector<uint8_t>& file_;
   Options options_;
   const std::optional<DataFileFacts>& data_;
@@ -416,6 +514,7 @@ class Checker {
   uint32_t nextPage_ = 1;
   std::vector<int> owners_;
   std::map<uint8_t, std::vector<uint32_t>> refsBySlot_;
+  std::map<uint8_t, std::vector<std::vector<uint8_t>>> keysBySlot_;
   Report report_;
 };
 
@@ -498,11 +597,25 @@ std::optional<DataFileFacts> ReadDataFileFacts(const std::string& path, std::str
     return std::nullopt;
   }
   facts.status.resize(slots);
+  facts.languageId = get2(bytes.data() + 103);
+  facts.sortId = get2(bytes.data() + 105);
+  facts.freeHead = get4(bytes.data() + 9);
+  std::vector<uint8_t> descriptors(bytes.begin() + kDataHeaderSize, bytes.begin() + std::ptrdiff_t(start));
+  if (facts.encrypted) UnscrambleBuffer(descriptors.data(), descriptors.size(), kStructureSeed);
+  for (uint32_t f = 0; f < fields; ++f)
+    facts.descriptors.emplace_back(descriptors.begin() + std::ptrdiff_t(f * kFieldDescriptorSize),
+                                   descriptors.begin() + std::ptrdiff_t((f + 1) * kFieldDescriptorSize));
   std::vector<uint8_t> record(recordSize);
   for (uint64_t r = 0; r < slots; ++r) {
     std::memcpy(record.data(), bytes.data() + start + r * recordSize, recordSize);
     if (facts.encrypted) UnscrambleBuffer(record.data(), record.size(), kStructureSeed);
     facts.status[r] = record[0];
+    facts.records.push_back(record);
+  }
+  if (facts.freeHead > slots) {
+    problem = "data file: free-record chain starts at record " + std::to_string(facts.freeHead) + " of " +
+              std::to_string(slots);
+    return std::nullopt;
   }
   return facts;
 }

@@ -7,8 +7,10 @@
 //   left to right on every level, leaves at one depth, fill rules;
 // - pages: every page reachable from exactly one tree, free list or text parameter page, and
 //   every page accounted for;
-// - with the data file: the live records equal the record count, and every index in use holds
-//   exactly one entry per live record.
+// - with the data file: the live records equal the record count, every index in use holds
+//   exactly one entry per live record and each entry's key is the key built from its record,
+//   the record-id index holds one entry per slot, and the free-record chain holds exactly the
+//   deleted slots.
 //
 // The library is what later tests call after a crash or a stress run; the command `tablecheck`
 // prints the report and exits non-zero when anything is wrong.
@@ -31,15 +33,24 @@ struct Options {
   bool encrypted = false;
   // Every index in use holds exactly as many entries as the header's record count.
   bool checkKeysPerRecord = true;
+  // Each key equals the key built from its record (tables written through a cursor; tools that
+  // build trees of their own keys turn it off).
+  bool checkRecordKeys = false;
   KeyCompare compare;
   // Stop listing problems after this many.
   size_t maxProblems = 200;
 };
 
-// Record slots of the data file: status per record number (index 0 = record 1).
+// Record slots of the data file: status per record number (index 0 = record 1), with the record
+// images and field descriptors that keys are built from.
 struct DataFileFacts {
   bool encrypted = false;
   std::vector<uint8_t> status;
+  std::vector<std::vector<uint8_t>> records;
+  std::vector<std::vector<uint8_t>> descriptors;  // 768 bytes each, by position
+  uint16_t languageId = 0;
+  uint16_t sortId = 0;
+  uint32_t freeHead = 0;
 };
 
 struct IndexFacts {

@@ -178,13 +178,27 @@ TEST_F(CommitFaults, AProcessEndingBeforeAnyWriteOfTheCommitLeavesAllOldOrAllNew
     const int code = writer.wait();
     ASSERT_TRUE(code == 0 || code == platform::kFaultExitCode) << what << ": " << code;
     completed = code == 0;
+    // Before any table write, a journal cut off in the middle (as a crash in its write leaves
+    // it) is ignored.
+    if (tableImages(dir) == pristine && tableImages(dir, "other") == pristineOther)
+      for (const std::string& journal : {dir.file("items.JNL"), dir.file("other.JNL")})
+        if (std::filesystem::exists(journal))
+          std::filesystem::resize_file(journal, std::filesystem::file_size(journal) / 2);
     r.BeginRead();
     for (uint32_t n = 1; n <= kRecords; ++n) expectItem(r, n, completed ? newSeed(n) : n);
     EXPECT_EQ(r.DataFile().GetLastRecordNumber(), completed ? kRecords + 3 : kRecords) << what;
     r.EndRead();
     reader.close(r);
     EXPECT_TRUE(tableContents(dir) == (completed ? after : before)) << what;
-    EXPECT_TRUE(tableContents(dir, "other") == (completed ? after : before)) << what;
+    // The other table, whose journal the dead writer may have left, is renamed before anyone
+    // opened it: it arrives under its new name as it was.
+    Database mover(dir.path());
+    ASSERT_EQ(mover.directory->RenameTable("other", "moved", false, false), 0) << what;
+    EXPECT_TRUE(tableContents(dir, "moved") == (completed ? after : before)) << what;
+    ASSERT_EQ(mover.directory->DeleteTable("moved", false), 0) << what;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+      EXPECT_TRUE(entry.path().extension() != ".JNL" && entry.path().extension() != ".JNM")
+          << what << entry.path();
   }
   EXPECT_TRUE(completed);
   EXPECT_GT(k, 5u) << "the commit writes its journal and several table writes";
