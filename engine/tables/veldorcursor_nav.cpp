@@ -375,6 +375,8 @@ void TDataCursor::SetToRecordNo(uint32_t recordNo) {
     atBOF_ = atEOF_ = false;
     return;
   }
+  // The view must know records that other cursors wrote since this one last looked.
+  if (!writeTaken_) SyncWithTable();
   if (InRecordNumberOrder()) {
     currentRecordNo_ = recordNo;
     atBOF_ = atEOF_ = false;
