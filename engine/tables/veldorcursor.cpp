@@ -292,6 +292,7 @@ void TDataCursor::Close(bool releaseFlag) {
     if (writeTaken_) failure.run([&] { EndWrite(); });
   }
   bitmapView_ = false;
+  openBlobs_.clear();
   recordBuffer_.clear();
   rangeFirst_ = rangeLast_ = 0;
   atBOF_ = atEOF_ = false;

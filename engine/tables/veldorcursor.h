@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "engine/storage/veldorbitmap.h"
+#include "engine/storage/veldorblob.h"
 #include "engine/storage/veldorfielddesc.h"
 #include "engine/storage/veldorhelpers.h"
 #include "engine/storage/veldorindex.h"
@@ -424,6 +425,37 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // Fired when a lock found the table changed and the view was rebuilt.
   void SetRefreshHook(std::function<void()> hook) { refreshHook_ = std::move(hook); }
 
+  // ---- Blobs ----
+  // A blob field's value in a record buffer is two words after its has-value byte: word 1 is the
+  // first block of its chain, or while the blob is open in this cursor the negated handle; word
+  // 2 is its change stamp. Open blobs live in memory until the record is written (their changes
+  // are saved then) or they are freed (their changes are dropped). The six field operations
+  // return an engine code instead of raising. `tableFields` selects the table's field numbers
+  // instead of the cursor list's. A negative position or length, or one that would pass 4 GiB,
+  // is refused with VELDOR_INVALIDBLOBOFFSET.
+  static constexpr size_t kMaxOpenBlobs = 128;
+  uint16_t OpenBlob(uint16_t fieldNo, uint8_t* buffer, uint8_t openMode, bool tableFields, uint8_t tag);
+  // Only the opener's tag closes the blob; a blob without a value keeps none.
+  uint16_t FreeBlob(uint16_t fieldNo, uint8_t* buffer, bool tableFields, uint8_t tag);
+  uint16_t GetBlob(uint16_t fieldNo, const uint8_t* buffer, int32_t position, uint8_t* destination,
+                   int32_t length, uint32_t& countRead, bool tableFields);
+  uint16_t PutBlob(uint16_t fieldNo, uint8_t* buffer, int32_t position, const uint8_t* source, int32_t length,
+                   bool tableFields);
+  uint16_t TruncateBlob(uint16_t fieldNo, uint8_t* buffer, int32_t length, bool tableFields);
+  uint16_t GetBlobSize(uint16_t fieldNo, const uint8_t* buffer, uint32_t& size, bool tableFields);
+  // Drops every open blob (`all`) or those the engine opened (tag not 0); changes are lost.
+  void FreeAllBlobs(bool all);
+  bool IsOpenBlob(uint32_t handle) const;
+  size_t OpenBlobCount() const { return openBlobs_.size(); }
+  // The record-write steps: stamp the changed blobs, save them (true when any was), put the
+  // blocks of the open blobs back into the record.
+  void StampChangedBlobs(uint8_t* buffer, bool tableFields);
+  bool SaveChangedBlobs();
+  void WriteOpenBlobFields(uint8_t* buffer, bool tableFields);
+  // Empties every blob field of the record so that saving frees their chains.
+  void ClearRecordBlobs(uint8_t* buffer);
+  bool HasBlobFields() const;
+
   // ---- Table creation and definitions ----
   void CreateTable(TCreateTableArgs& args);
   void ValidateTableDefinition(uint16_t languageId, uint16_t sortId, bool encrypted,
@@ -593,6 +625,25 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   void takeKey(bool keysBuilt, const uint8_t* source, uint8_t* key) const;
   void moveFirstOrLast(bool first);
   void loadPositionRecord();
+
+  // Blobs
+  struct TOpenBlob {
+    TOpenBlob(TBlobFile& file, TCacheReader* reader) : data(file, reader) {}
+    uint32_t handle = 0;
+    TBlobBuffer data;
+    uint8_t tag = 0;
+    uint8_t mode = 0;
+    uint32_t stamp = 0;
+  };
+  std::vector<std::unique_ptr<TOpenBlob>> openBlobs_;
+  uint32_t lastBlobHandle_ = 0;
+  TOpenBlob* findBlob(uint32_t handle) const;
+  // The field's descriptor and the open blob its word 1 names; a code when there is none.
+  uint16_t blobOf(uint16_t fieldNo, const uint8_t* buffer, bool tableFields, const TFieldDescriptor*& d,
+                  TOpenBlob*& blob) const;
+  void putBlobWord(const TFieldDescriptor& d, uint8_t* buffer, int32_t word, bool hasValue);
+  // The blob steps of a record write for record `recordNo`; true when blobs were saved.
+  bool writeRecordBlobs(uint8_t* buffer, uint32_t recordNo);
 
   TLanguageStringList stopWords_;
   TCharSet spaceChars_;

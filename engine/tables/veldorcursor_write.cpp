@@ -370,6 +370,7 @@ void TDataCursor::AppendRecord(uint8_t* buffer, bool reposition) {
   KeyJournal journal(*this);
   for (size_t i = 0; i < slots.size(); ++i) journal.change(slots[i], {}, keys[i], recordNo);
   journal.change(kSysDeletedSlot, oldIdKey, idKey, recordNo);
+  const bool blobsSaved = writeRecordBlobs(buffer, recordNo);
   TRecord* record = nullptr;
   if (!data.AllocateRecord(nullptr, record) || record->GetRecordNumber() != recordNo) {
     if (record) data.ReleaseRecord(record);
@@ -387,7 +388,7 @@ void TDataCursor::AppendRecord(uint8_t* buffer, bool reposition) {
   index.IncRecordCount();
   journal.done();
   currentRecordNo_ = recordNo;
-  FlushBuffers(false, false, true, true, false);
+  FlushBuffers(false, false, true, true, blobsSaved);
   SelectIndex(keep.slot);
   if (reposition)
     AddToView(recordNo);
@@ -479,9 +480,10 @@ void TDataCursor::ModifyRecord(uint8_t* buffer, bool unlock, bool reposition) {
     keysChanged = true;
   }
   if (uniqueIdOf(buffer) > data.GetLastUniqueId()) data.SetLastUniqueId(uniqueIdOf(buffer));
+  const bool blobsSaved = writeRecordBlobs(buffer, recordNo);
   writeRecord(recordNo, buffer);
   journal.done();
-  FlushBuffers(false, false, true, keysChanged, false);
+  FlushBuffers(false, false, true, keysChanged, blobsSaved);
   SelectIndex(keep.slot);
   if (reposition)
     AddToView(recordNo);
@@ -552,6 +554,14 @@ void TDataCursor::DeleteRecord(const uint8_t* buffer, bool reposition) {
   KeyJournal journal(*this);
   for (size_t i = 0; i < slots.size(); ++i) journal.change(slots[i], keys[i], {}, recordNo);
   journal.change(kSysDeletedSlot, idKey, freeKey, recordNo);
+  // The record's chains go with it; edits of its blobs that were never saved go too.
+  bool blobsSaved = false;
+  if (HasBlobFields()) {
+    for (auto& b : openBlobs_)
+      if (b->data.GetOwnerId() == recordNo) b->data.SetDirty(false);
+    ClearRecordBlobs(current.data());
+    blobsSaved = writeRecordBlobs(current.data(), recordNo);
+  }
   TDataFile& data = table_->DataFile();
   TRecord* record = nullptr;
   if (!data.GetRecord(nullptr, recordNo, record)) Raise(VELDOR_FILECORRUPT);
@@ -560,7 +570,7 @@ void TDataCursor::DeleteRecord(const uint8_t* buffer, bool reposition) {
   data.ReleaseRecord(record);
   table_->IndexFile().DecRecordCount();
   journal.done();
-  FlushBuffers(false, false, true, true, false);
+  FlushBuffers(false, false, true, true, blobsSaved);
   SelectIndex(keep.slot);
   if (reposition)
     RemoveFromView();
