@@ -431,7 +431,7 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // 2 is its change stamp. Open blobs live in memory until the record is written (their changes
   // are saved then) or they are freed (their changes are dropped). The six field operations
   // return an engine code instead of raising. `tableFields` selects the table's field numbers
-  // instead of the cursor list's. A negative position or length, or one that would pass 4 GiB,
+  // instead of the cursor list's. A negative position or length, or an end past 2 GiB - 1,
   // is refused with VELDOR_INVALIDBLOBOFFSET.
   static constexpr size_t kMaxOpenBlobs = 128;
   uint16_t OpenBlob(uint16_t fieldNo, uint8_t* buffer, uint8_t openMode, bool tableFields, uint8_t tag);

@@ -16,7 +16,8 @@ namespace engine {
 
 namespace {
 
-constexpr uint64_t kMaxBlobLength = 0xFFFFFFFFull;
+// Positions are signed 32-bit: a value must stay addressable by them.
+constexpr uint64_t kMaxBlobLength = 0x7FFFFFFFull;
 
 int32_t word1Of(const TFieldDescriptor& d, const uint8_t* buffer) {
   int32_t w;

@@ -13,12 +13,14 @@
 #include <algorithm>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <random>
 
 #include "engine/storage/veldorlocale.h"
 #include "engine/tables/veldorcursor.h"
 #include "tests/engine/tables/table_test_util.h"
+#include "tools/tablecheck/blobcheck.h"
 #include "tools/tablecheck/tablecheck.h"
 
 namespace cursor_model {
@@ -32,6 +34,7 @@ struct Row {
   int32_t k = 0;
   std::string name;  // empty: null
   double val = 0;
+  std::shared_ptr<const std::string> body = std::make_shared<std::string>();  // the BODY blob
 };
 
 // Orders: the primary index on ID, BYK (unique), BYNAME (non-unique, long strings), and
@@ -59,7 +62,8 @@ class Harness {
     TCreateTableArgs a;
     a.LanguageId = seed % 2 ? 0x0409 : 0;
     a.BlobBlockSize = 512;
-    a.Fields = {field(1, "K", 6), field(2, "NAME", 1, 200), field(3, "VAL", 7), field(4, "ID", 6, 0, 29)};
+    a.Fields = {field(1, "K", 6), field(2, "NAME", 1, 200), field(3, "VAL", 7), field(4, "ID", 6, 0, 29),
+                field(5, "BODY", kFieldTypeBlob)};
     a.Indexes.resize(3);
     a.Indexes[0].fields[0] = 4;
     a.Indexes[1].name = "BYK";
@@ -85,6 +89,7 @@ class Harness {
         {"move", 6, [this](CursorModel& c) { move(c); }},
         {"bookmark", 2, [this](CursorModel& c) { bookmark(c); }},
         {"reopen", 1, [this](CursorModel& c) { reopen(c); }},
+        {"blob handles", 1, [this](CursorModel& c) { blobHandles(c); }},
         {"empty", 0, [this](CursorModel&) { empty(); }},
     };
   }
@@ -178,7 +183,52 @@ class Harness {
     if (!r.name.empty())
       r.name += std::string(random_() % 3 ? random_() % 4 : 150 + random_() % 40, 'a' + char(random_() % 3));
     r.val = double(random_() % 1000) / 8;
+    r.body = std::make_shared<const std::string>(randomBody());
     return r;
+  }
+  // Empty, one byte, within one block, many blocks, and now and then 10 MB.
+  std::string randomBody() {
+    static const uint32_t sizes[] = {0, 1, 300, 494, 495, 5000, 40000};
+    uint32_t size = sizes[random_() % 7];
+    if (!bigDone_ && random_() % 100 == 0) size = 10u << 20, bigDone_ = true;
+    std::string body(size, '\0');
+    for (uint32_t i = 0; i < size; i += 97) body[i] = char(random_());
+    return body;
+  }
+  // Puts the body through an open blob, in up to three writes at rising positions.
+  void putBody(TDataCursor& t, std::vector<uint8_t>& b, const std::string& body) {
+    const uint8_t tag = uint8_t(random_() % 2);
+    ASSERT_EQ(t.OpenBlob(5, b.data(), 2, false, tag), 0) << where();
+    ASSERT_EQ(t.TruncateBlob(5, b.data(), 0, false), 0) << where();
+    const int32_t size = int32_t(body.size());
+    const int32_t cut1 = size ? int32_t(random_() % uint32_t(size)) : 0, cut2 = cut1 + (size - cut1) / 2;
+    for (auto [from, to] : {std::pair{cut2, size}, std::pair{0, cut1}, std::pair{cut1, cut2}})
+      ASSERT_EQ(t.PutBlob(5, b.data(), from, reinterpret_cast<const uint8_t*>(body.data()) + from, to - from,
+                          false),
+                0)
+          << where();
+    uint32_t got = 0;
+    ASSERT_EQ(t.GetBlobSize(5, b.data(), got, false), 0) << where();
+    ASSERT_EQ(got, body.size()) << where();
+  }
+  std::string getBody(TDataCursor& t, std::vector<uint8_t>& b) {
+    std::string body;
+    uint32_t size = 0, read = 0;
+    EXPECT_EQ(t.OpenBlob(5, b.data(), 0, false, 1), 0) << where();
+    EXPECT_EQ(t.GetBlobSize(5, b.data(), size, false), 0) << where();
+    body.resize(size + 5);
+    // Reading past the end gives what there is and says so.
+    EXPECT_EQ(
+        t.GetBlob(5, b.data(), 0, reinterpret_cast<uint8_t*>(body.data()), int32_t(size) + 5, read, false),
+        VELDOR_ENDOFBLOB)
+        << where();
+    EXPECT_EQ(read, size) << where();
+    body.resize(read);
+    EXPECT_EQ(t.FreeBlob(5, b.data(), false, 1), 0) << where();
+    bool isNull = false;
+    t.GetField(5, b.data(), isNull, nullptr);
+    EXPECT_EQ(isNull, size == 0) << where();
+    return body;
   }
   void put(TDataCursor& t, std::vector<uint8_t>& b, const Row& r, bool withKey = false) {
     t.PutField(1, b.data(), reinterpret_cast<const uint8_t*>(&r.k));
@@ -220,10 +270,13 @@ class Harness {
     t.ClearRecordBuffer(b.data());
     const Row r = randomRow();
     put(t, b, r);
+    putBody(t, b, *r.body);
     const uint16_t error = storage_test::errorOf([&] { t.AppendRecord(b.data()); });
+    t.FreeAllBlobs(true);
     ASSERT_EQ(error, kTaken(r.k, 0) ? VELDOR_KEYVIOL : 0) << where();
     if (error != 0) return;
-    const Row written = byK(r.k);
+    Row written = byK(r.k);
+    written.body = r.body;
     rows_[written.id] = written;
     afterWrite(c);
     c.state = CursorModel::ON;
@@ -259,7 +312,12 @@ class Harness {
     if (random_() % 2) r.name = other.name;
     r.val = other.val;
     put(t, b, r);
+    if (random_() % 2) {
+      r.body = other.body;
+      putBody(t, b, *r.body);
+    }
     const uint16_t error = storage_test::errorOf([&] { t.ModifyRecord(b.data()); });
+    t.FreeAllBlobs(true);
     t.CancelRecord();
     ASSERT_EQ(error, kTaken(r.k, r.id) ? VELDOR_KEYVIOL : 0) << where();
     if (error != 0) return;
@@ -448,6 +506,40 @@ class Harness {
     for (auto& c : cursors_) reopen(c);
   }
 
+  // Open blobs of scratch buffers: the limit, stale handles and bad positions are refused, and
+  // the blobs that stay open stay usable.
+  void blobHandles(CursorModel& c) {
+    TDataCursor& t = *c.cursor;
+    std::vector<std::vector<uint8_t>> buffers(TDataCursor::kMaxOpenBlobs + 1,
+                                              std::vector<uint8_t>(t.RecordSize()));
+    for (size_t i = 0; i < buffers.size(); ++i) {
+      t.ClearRecordBuffer(buffers[i].data());
+      ASSERT_EQ(t.OpenBlob(5, buffers[i].data(), 2, false, uint8_t(i % 2)),
+                i < TDataCursor::kMaxOpenBlobs ? 0 : VELDOR_OPENBLOBLIMIT)
+          << where();
+    }
+    uint8_t* b = buffers[3].data();
+    uint32_t n = 0;
+    const uint8_t byte = 7;
+    ASSERT_EQ(t.OpenBlob(1, b, 2, false, 0), VELDOR_NOTABLOB) << where();
+    ASSERT_EQ(t.PutBlob(5, b, -1, &byte, 1, false), VELDOR_INVALIDBLOBOFFSET) << where();
+    ASSERT_EQ(t.PutBlob(5, b, 0x7FFFFFFF, &byte, 1, false), VELDOR_INVALIDBLOBOFFSET) << where();
+    ASSERT_EQ(t.GetBlob(5, b, 0, nullptr, -1, n, false), VELDOR_INVALIDBLOBOFFSET) << where();
+    ASSERT_EQ(t.FreeBlob(5, b, false, 0), 0) << where();  // opened with tag 1: stays open
+    ASSERT_EQ(t.PutBlob(5, b, 3, &byte, 1, false), 0) << where();
+    ASSERT_EQ(t.GetBlobSize(5, b, n, false), 0) << where();
+    ASSERT_EQ(n, 4u) << where();
+    bool isNull = true;
+    t.GetField(5, buffers[4].data(), isNull, nullptr);
+    ASSERT_EQ(t.FreeBlob(5, buffers[4].data(), false, 0), 0) << where();
+    t.GetField(5, buffers[4].data(), isNull, nullptr);
+    ASSERT_TRUE(isNull) << where();  // a blob without a value keeps none
+    t.FreeAllBlobs(false);
+    ASSERT_EQ(t.OpenBlobCount(), TDataCursor::kMaxOpenBlobs / 2 - 1) << where();
+    ASSERT_EQ(t.GetBlobSize(5, b, n, false), VELDOR_INVALIDBLOBHANDLE) << where();
+    t.FreeAllBlobs(true);
+  }
+
   // ---- Checks ----
   void check(CursorModel& c, bool scan) {
     TDataCursor& t = *c.cursor;
@@ -462,6 +554,9 @@ class Harness {
       ASSERT_EQ(got.id, c.at.id) << where();
       const Row& want = rows_.at(got.id);
       ASSERT_TRUE(got.k == want.k && got.name == want.name && got.val == want.val) << where();
+      if (scan) {
+        ASSERT_TRUE(getBody(t, b) == *want.body) << where() << " body of " << got.id;
+      }
       const auto at = std::find_if(v.begin(), v.end(), [&](const Row& r) { return r.id == got.id; });
       ASSERT_EQ(t.GetSequenceNumber(), int32_t(at - v.begin()) + 1) << where();
     } else {
@@ -493,6 +588,8 @@ class Harness {
     };
     const tablecheck::Report report = tablecheck::CheckTableFiles(dir_.file("rows"), options);
     ASSERT_TRUE(report.ok()) << where() << "\n" << report.text();
+    const tablecheck::BlobReport blobs = tablecheck::CheckTableBlobs(dir_.file("rows"));
+    ASSERT_TRUE(blobs.ok()) << where() << "\n" << (blobs.problems.empty() ? "" : blobs.problems[0]);
   }
 
   uint32_t seed_;
@@ -503,6 +600,7 @@ class Harness {
   std::map<uint32_t, Row> rows_;
   std::vector<CursorModel> cursors_;
   int step_ = 0;
+  bool bigDone_ = false;
   std::string last_;
 };
 
