@@ -456,6 +456,32 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   void ClearRecordBlobs(uint8_t* buffer);
   bool HasBlobFields() const;
 
+  // ---- Text index ----
+  // Slot 32 holds one key per word, field and record: 1, the field number, the word upper-cased
+  // by the table's locale (at most 60 bytes, zero-padded), the record's unique id. Stored texts
+  // are split without wildcards and searched texts with a trailing "*" kept; stop words make no
+  // key and never fail a search.
+  bool HasTextIndex() const;
+  bool IsTextIndexField(uint16_t fieldNo) const;
+  // The words of `text`, each once with its number of occurrences, in the table's locale order.
+  void ExtractWords(std::string_view text, bool keepWildcards, TLanguageStringList& list);
+  // The only builder of text-index keys: searches build theirs here too, so that they carry the
+  // field number like the stored ones.
+  void BuildTextKey(uint16_t fieldNo, std::string_view word, uint32_t uniqueId, uint8_t* key) const;
+  void AddTextWords(uint16_t fieldNo, std::string_view text, uint32_t recordNo, uint32_t uniqueId);
+  // Old words go with the old unique id, new ones come with the new id.
+  void UpdateTextWords(uint16_t fieldNo, std::string_view oldText, std::string_view newText,
+                       uint32_t recordNo, uint32_t oldUniqueId, uint32_t newUniqueId);
+  void RemoveTextWords(uint16_t fieldNo, std::string_view text, uint32_t uniqueId);
+  // The upkeep of one record write (memo fields through their changed open blobs).
+  void TextIndexAppend(const uint8_t* buffer);
+  void TextIndexModify(const uint8_t* oldBuffer, const uint8_t* newBuffer);
+  void TextIndexDelete(const uint8_t* buffer);
+  // Every word of `search` occurs in `value` ("*" at a word's end: some word starts so).
+  bool TextSearch(std::string_view search, std::string_view value);
+  // How often the words of `search` occur in `value`.
+  uint32_t TextOccurs(std::string_view search, std::string_view value);
+
   // ---- Table creation and definitions ----
   void CreateTable(TCreateTableArgs& args);
   void ValidateTableDefinition(uint16_t languageId, uint16_t sortId, bool encrypted,
@@ -625,6 +651,21 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   void takeKey(bool keysBuilt, const uint8_t* source, uint8_t* key) const;
   void moveFirstOrLast(bool first);
   void loadPositionRecord();
+
+  // Text index
+  struct TTextChanges {
+    std::vector<std::vector<uint8_t>> removed, inserted;
+  };
+  // The keys a write removes and inserts (each one checked against the index); the current
+  // index is left on slot 32.
+  void textWordChanges(uint16_t fieldNo, const std::string* oldText, const std::string* newText,
+                       uint32_t oldId, uint32_t newId, TTextChanges& changes);
+  void textRecordChanges(const uint8_t* oldBuffer, const uint8_t* newBuffer, TTextChanges& changes);
+  void applyTextChanges(const TTextChanges& changes, uint32_t recordNo);
+  // Applies a write's text-index changes through its key journal (an opaque pointer to it).
+  using KeyJournalRef = void*;
+  bool journalTextChanges(KeyJournalRef journal, const uint8_t* oldBuffer, const uint8_t* newBuffer,
+                          uint32_t recordNo);
 
   // Blobs
   struct TOpenBlob {
