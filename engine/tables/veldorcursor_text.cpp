@@ -27,6 +27,17 @@ std::string_view originalOf(const TBlobBuffer& b) {
   return {reinterpret_cast<const char*>(b.GetOriginalData().data()), b.GetOriginalSize()};
 }
 
+// The first `chars` characters of a UTF-8 text.
+std::string_view firstChars(std::string_view text, size_t chars) {
+  size_t i = 0;
+  for (; i < text.size(); ++i)
+    if ((uint8_t(text[i]) & 0xC0) != 0x80 && chars-- == 0) break;
+  return text.substr(0, i);
+}
+size_t charCount(std::string_view text) {
+  return size_t(std::count_if(text.begin(), text.end(), [](char c) { return (uint8_t(c) & 0xC0) != 0x80; }));
+}
+
 uint32_t uniqueIdOf(const uint8_t* record) {
   uint32_t id;
   std::memcpy(&id, record + 5, 4);
@@ -214,9 +225,13 @@ bool TDataCursor::TextSearch(std::string_view search, std::string_view value) {
   for (size_t i = 0; i < words.count(); ++i) {
     const std::string& w = words[i];
     if (!w.empty() && w.back() == '*') {
+      // Prefixes are matched by characters: a cut by bytes could split a character of a word.
       const std::string prefix = w.substr(0, w.size() - 1);
-      at = 0;
-      if (!values.FindPartial(prefix, at, prefix.size())) return false;
+      const size_t chars = charCount(prefix);
+      bool any = false;
+      for (size_t v = 0; v < values.count() && !any; ++v)
+        any = OSCompareStrings(languageId_, sortId_, firstChars(values[v], chars), true, 0, prefix) == 0;
+      if (!any) return false;
     } else if (!(stopWords_.count() > 0 && stopWords_.Find(w, at)) && !values.Find(w, at)) {
       return false;
     }
@@ -234,9 +249,9 @@ uint32_t TDataCursor::TextOccurs(std::string_view search, std::string_view value
     const std::string& w = words[i];
     if (!w.empty() && w.back() == '*') {
       const std::string prefix = w.substr(0, w.size() - 1);
+      const size_t chars = charCount(prefix);
       for (size_t v = 0; v < values.count(); ++v)
-        if (values[v].size() >= prefix.size() &&
-            OSCompareStrings(languageId_, sortId_, values[v], true, prefix.size(), prefix) == 0)
+        if (OSCompareStrings(languageId_, sortId_, firstChars(values[v], chars), true, 0, prefix) == 0)
           total += values.number(v);
     } else if (!(stopWords_.count() > 0 && stopWords_.Find(w, at)) && values.Find(w, at)) {
       total += values.number(at);

@@ -16,6 +16,8 @@
 #include <memory>
 #include <optional>
 #include <random>
+#include <set>
+#include <sstream>
 
 #include "engine/storage/veldorlocale.h"
 #include "engine/tables/veldorcursor.h"
@@ -35,6 +37,7 @@ struct Row {
   std::string name;  // empty: null
   double val = 0;
   std::shared_ptr<const std::string> body = std::make_shared<std::string>();  // the BODY blob
+  std::string notes;                                                          // the NOTES memo
 };
 
 // Orders: the primary index on ID, BYK (unique), BYNAME (non-unique, long strings), and
@@ -62,8 +65,10 @@ class Harness {
     TCreateTableArgs a;
     a.LanguageId = seed % 2 ? 0x0409 : 0;
     a.BlobBlockSize = 512;
-    a.Fields = {field(1, "K", 6), field(2, "NAME", 1, 200), field(3, "VAL", 7), field(4, "ID", 6, 0, 29),
-                field(5, "BODY", kFieldTypeBlob)};
+    a.Fields = {
+        field(1, "K", 6),         field(2, "NAME", 1, 200),         field(3, "VAL", 7),
+        field(4, "ID", 6, 0, 29), field(5, "BODY", kFieldTypeBlob), field(6, "NOTES", kFieldTypeBlob, 0, 22)};
+    a.TextIndex.fields = {2, 6};
     a.Indexes.resize(3);
     a.Indexes[0].fields[0] = 4;
     a.Indexes[1].name = "BYK";
@@ -89,6 +94,7 @@ class Harness {
         {"move", 6, [this](CursorModel& c) { move(c); }},
         {"bookmark", 2, [this](CursorModel& c) { bookmark(c); }},
         {"reopen", 1, [this](CursorModel& c) { reopen(c); }},
+        {"text search", 2, [this](CursorModel& c) { textSearch(c); }},
         {"blob handles", 1, [this](CursorModel& c) { blobHandles(c); }},
         {"empty", 0, [this](CursorModel&) { empty(); }},
     };
@@ -176,14 +182,15 @@ class Harness {
 
   // ---- Records ----
   Row randomRow() {
-    static const char* stems[] = {"ann", "Ann", "bob", "zoë", "Zoe", "carl", "", "ånne"};
+    static const char* stems[] = {"ann", "Ann and bob", "bob", "zoë", "the Zoe", "carl", "", "ånne ANN"};
     Row r;
     r.k = int32_t(random_() % 400) - 50;
     r.name = stems[random_() % 8];
     if (!r.name.empty())
-      r.name += std::string(random_() % 3 ? random_() % 4 : 150 + random_() % 40, 'a' + char(random_() % 3));
+      r.name += std::string(random_() % 3 ? random_() % 4 : 150 + random_() % 30, 'a' + char(random_() % 3));
     r.val = double(random_() % 1000) / 8;
     r.body = std::make_shared<const std::string>(randomBody());
+    r.notes = randomText();
     return r;
   }
   // Empty, one byte, within one block, many blocks, and now and then 10 MB.
@@ -195,20 +202,29 @@ class Harness {
     for (uint32_t i = 0; i < size; i += 97) body[i] = char(random_());
     return body;
   }
+  // Words with stop words, mixed case, accents and 70 letters.
+  std::string randomText() {
+    static const char* words[] = {"red", "Green", "greenish", "BLUE", "and",
+                                  "the", "Émile", "émile",    "grün", ""};
+    std::string text;
+    for (uint32_t n = random_() % 6; n-- > 0;)
+      text += (random_() % 12 ? words[random_() % 10] : std::string(70, 'q')) + std::string(" ");
+    return text;
+  }
   // Puts the body through an open blob, in up to three writes at rising positions.
-  void putBody(TDataCursor& t, std::vector<uint8_t>& b, const std::string& body) {
+  void putBody(TDataCursor& t, std::vector<uint8_t>& b, const std::string& body, uint16_t field = 5) {
     const uint8_t tag = uint8_t(random_() % 2);
-    ASSERT_EQ(t.OpenBlob(5, b.data(), 2, false, tag), 0) << where();
-    ASSERT_EQ(t.TruncateBlob(5, b.data(), 0, false), 0) << where();
+    ASSERT_EQ(t.OpenBlob(field, b.data(), 2, false, tag), 0) << where();
+    ASSERT_EQ(t.TruncateBlob(field, b.data(), 0, false), 0) << where();
     const int32_t size = int32_t(body.size());
     const int32_t cut1 = size ? int32_t(random_() % uint32_t(size)) : 0, cut2 = cut1 + (size - cut1) / 2;
     for (auto [from, to] : {std::pair{cut2, size}, std::pair{0, cut1}, std::pair{cut1, cut2}})
-      ASSERT_EQ(t.PutBlob(5, b.data(), from, reinterpret_cast<const uint8_t*>(body.data()) + from, to - from,
-                          false),
+      ASSERT_EQ(t.PutBlob(field, b.data(), from, reinterpret_cast<const uint8_t*>(body.data()) + from,
+                          to - from, false),
                 0)
           << where();
     uint32_t got = 0;
-    ASSERT_EQ(t.GetBlobSize(5, b.data(), got, false), 0) << where();
+    ASSERT_EQ(t.GetBlobSize(field, b.data(), got, false), 0) << where();
     ASSERT_EQ(got, body.size()) << where();
   }
   std::string getBody(TDataCursor& t, std::vector<uint8_t>& b) {
@@ -271,12 +287,14 @@ class Harness {
     const Row r = randomRow();
     put(t, b, r);
     putBody(t, b, *r.body);
+    putBody(t, b, r.notes, 6);
     const uint16_t error = storage_test::errorOf([&] { t.AppendRecord(b.data()); });
     t.FreeAllBlobs(true);
     ASSERT_EQ(error, kTaken(r.k, 0) ? VELDOR_KEYVIOL : 0) << where();
     if (error != 0) return;
     Row written = byK(r.k);
     written.body = r.body;
+    written.notes = r.notes;
     rows_[written.id] = written;
     afterWrite(c);
     c.state = CursorModel::ON;
@@ -315,6 +333,8 @@ class Harness {
     if (random_() % 2) {
       r.body = other.body;
       putBody(t, b, *r.body);
+      r.notes = other.notes;
+      putBody(t, b, r.notes, 6);
     }
     const uint16_t error = storage_test::errorOf([&] { t.ModifyRecord(b.data()); });
     t.FreeAllBlobs(true);
@@ -540,6 +560,109 @@ class Harness {
     t.FreeAllBlobs(true);
   }
 
+  // ---- Text ----
+  // The reference splitter: words between blanks, cut to 60 bytes at a character, upper-cased.
+  std::vector<std::string> split(const std::string& text) const {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string w; in >> w;) {
+      size_t n = std::min<size_t>(w.size(), 60);
+      while (n < w.size() && n > 0 && (uint8_t(w[n]) & 0xC0) == 0x80) --n;
+      w.resize(n);
+      OSUpperCase(language_, 0, w);
+      out.push_back(w);
+    }
+    return out;
+  }
+  bool stop(TDataCursor& t, const std::string& w) {
+    size_t i = 0;
+    return t.GetStopWords().count() > 0 && t.GetStopWords().Find(w, i);
+  }
+  // Text-index keys as (field, word, record number).
+  using TextKeys = std::set<std::tuple<uint16_t, std::string, uint32_t>>;
+  TextKeys textKeys(TDataCursor& probe) {
+    TextKeys keys;
+    probe.BeginRead();
+    probe.SelectIndex(kSysTextSlot);
+    TIndexTree(probe.Table()->IndexFile(), probe, kSysTextSlot)
+        .ForEachKey([&](const uint8_t* k, uint32_t ref) {
+          keys.insert({uint16_t(k[1] << 8 | k[2]),
+                       std::string(reinterpret_cast<const char*>(k + 3),
+                                   strnlen(reinterpret_cast<const char*>(k + 3), 61)),
+                       ref});
+        });
+    probe.EndRead();
+    return keys;
+  }
+  TextKeys expectedKeys(TDataCursor& t) {
+    TextKeys keys;
+    for (const auto& [id, r] : rows_)
+      for (auto [field, text] : {std::pair<uint16_t, const std::string*>{2, &r.name}, {6, &r.notes}})
+        for (const std::string& w : split(*text))
+          if (!stop(t, w)) keys.insert({field, w, r.recNo});
+    return keys;
+  }
+  // A query matches a text when each word (not a stop word) is among its words, a word with "*"
+  // when it starts one of them; occurrences add up every match.
+  uint32_t occurs(TDataCursor& t, const std::vector<std::string>& query,
+                  const std::vector<std::string>& words, bool& all) {
+    uint32_t total = 0;
+    all = true;
+    for (const std::string& q : query) {
+      const bool wild = q.back() == '*';
+      const std::string stem = wild ? q.substr(0, q.size() - 1) : q;
+      if (!wild && stop(t, q)) continue;
+      uint32_t n = 0;
+      for (const std::string& w : words) n += wild ? w.compare(0, stem.size(), stem) == 0 : w == stem;
+      all = all && n > 0;
+      total += n;
+    }
+    return total;
+  }
+  // Text search three ways: evaluation on the memo's text, through the index's keys, and by the
+  // reference splitter.
+  void textSearch(CursorModel& c) {
+    TDataCursor& t = *c.cursor;
+    // Up to three words; a "*" is kept on the last word of a text only.
+    std::string query;
+    for (uint32_t n = 1 + random_() % 3; n-- > 0;) {
+      std::vector<std::string> w =
+          split(randomText() + " " + (rows_.empty() ? "" : rows_.begin()->second.notes));
+      if (w.empty()) continue;
+      std::string word = w[random_() % w.size()];
+      if (n == 0 && random_() % 2) {
+        size_t cut = 1 + random_() % word.size();
+        while (cut < word.size() && (uint8_t(word[cut]) & 0xC0) == 0x80) ++cut;
+        word = word.substr(0, cut) + "*";
+      }
+      query += (query.empty() ? "" : " ") + word;
+    }
+    std::vector<std::string> q = split(query);
+    std::sort(q.begin(), q.end());
+    q.erase(std::unique(q.begin(), q.end()), q.end());
+    if (q.empty()) return;
+    TDataCursor probe(*db_.directory);
+    probe.SetTableName("rows");
+    probe.Open();
+    const TextKeys keys = textKeys(probe);
+    for (const auto& [id, r] : rows_) {
+      bool all = false;
+      const uint32_t n = occurs(t, q, split(r.notes), all);
+      ASSERT_EQ(t.TextSearch(query, r.notes), all) << where() << " '" << query << "' in '" << r.notes << "'";
+      ASSERT_EQ(t.TextOccurs(query, r.notes), n) << where() << " '" << query << "' in '" << r.notes << "'";
+      // The index holds no stop words, so a prefix finds none there.
+      std::vector<std::string> indexed, kept;
+      for (const auto& [field, word, ref] : keys)
+        if (field == 6 && ref == r.recNo) indexed.push_back(word);
+      for (const std::string& w : split(r.notes))
+        if (!stop(t, w)) kept.push_back(w);
+      bool found = false, expected = false;
+      occurs(t, q, indexed, found);
+      occurs(t, q, kept, expected);
+      ASSERT_EQ(found, expected) << where() << " '" << query << "' by the index, record " << r.recNo;
+    }
+  }
+
   // ---- Checks ----
   void check(CursorModel& c, bool scan) {
     TDataCursor& t = *c.cursor;
@@ -588,6 +711,7 @@ class Harness {
     };
     const tablecheck::Report report = tablecheck::CheckTableFiles(dir_.file("rows"), options);
     ASSERT_TRUE(report.ok()) << where() << "\n" << report.text();
+    ASSERT_TRUE(textKeys(probe) == expectedKeys(probe)) << where() << " text index";
     const tablecheck::BlobReport blobs = tablecheck::CheckTableBlobs(dir_.file("rows"));
     ASSERT_TRUE(blobs.ok()) << where() << "\n" << (blobs.problems.empty() ? "" : blobs.problems[0]);
   }
