@@ -482,6 +482,28 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // How often the words of `search` occur in `value`.
   uint32_t TextOccurs(std::string_view search, std::string_view value);
 
+  // ---- Descriptors and small operations ----
+  // Cursor-list descriptors by field number, by position (1..FieldCount) and by name (case
+  // ignored); VELDOR_OUTOFRANGE naming the number or name when there is none.
+  const TFieldDescriptor& GetFieldDescByNumber(uint16_t number) const;
+  const TFieldDescriptor& GetFieldDescByPosition(uint16_t position) const;
+  const TFieldDescriptor& GetCursorFieldDescByName(std::string_view name) const;
+  // The table's descriptor of the named cursor field into `descriptor`; false for a field of
+  // the cursor that is not the table's (a computed one).
+  bool FindFieldDesc(std::string_view name, TFieldDescriptor& descriptor) const;
+  // Slot 255 (record-number order) gives an empty descriptor.
+  TIndexDescriptor GetIndexDesc(uint8_t slot) const;
+  uint32_t GetLastRecordNumber() const;
+  uint32_t GetBlobFileBlockCount() const;
+  std::string GetDescription() const;
+  bool IsEncrypted() const;
+  std::string GetTablePassword() const;
+  bool AskPassword();
+  const std::vector<uint8_t>& GetCurrentRecordBuffer() const { return recordBuffer_; }
+  // Stands on `other`'s current record (same table); VELDOR_RECNOTFOUND when it is not in this
+  // cursor's view.
+  uint16_t SetToRecordBuffer(TDataCursor& other);
+
   // ---- Table creation and definitions ----
   void CreateTable(TCreateTableArgs& args);
   void ValidateTableDefinition(uint16_t languageId, uint16_t sortId, bool encrypted,

@@ -94,6 +94,7 @@ class Harness {
         {"move", 6, [this](CursorModel& c) { move(c); }},
         {"bookmark", 2, [this](CursorModel& c) { bookmark(c); }},
         {"reopen", 1, [this](CursorModel& c) { reopen(c); }},
+        {"place on another", 1, [this](CursorModel& c) { placeOnAnother(c); }},
         {"text search", 2, [this](CursorModel& c) { textSearch(c); }},
         {"blob handles", 1, [this](CursorModel& c) { blobHandles(c); }},
         {"empty", 0, [this](CursorModel&) { empty(); }},
@@ -121,8 +122,6 @@ class Harness {
       if (rows_.size() > 150 && random_() % 40 == 0) op = &ops.back();
       CursorModel& c = cursors_[random_() % cursors_.size()];
       last_ = op->name;
-      if (std::getenv("VELMARON_TRACE"))
-        std::printf("%s cursor %d\n", where().c_str(), int(&c - cursors_.data()));
       try {
         op->run(c);
         for (CursorModel& each : cursors_) check(each, &each == &c);
@@ -503,6 +502,14 @@ class Harness {
     c.bookmarkRow = c.at;
     c.bookmarkOrder = c.order;
     EXPECT_EQ(t.CompareBookmarks(c.bookmark.data(), c.bookmark.data()), 0) << where();
+  }
+  // On the record of another cursor: found when it is in this cursor's view.
+  void placeOnAnother(CursorModel& c) {
+    CursorModel& o = cursors_[random_() % cursors_.size()];
+    if (o.state != CursorModel::ON) return;
+    const bool there = inView(c, rows_.at(o.at.id));
+    ASSERT_EQ(c.cursor->SetToRecordBuffer(*o.cursor), there ? 0 : VELDOR_RECNOTFOUND) << where();
+    if (there) c.state = CursorModel::ON, c.at = rows_.at(o.at.id);
   }
   void reopen(CursorModel& c) {
     c.cursor = std::make_unique<TDataCursor>(*db_.directory);
