@@ -175,7 +175,6 @@ void TDataCursor::CreateTable(TCreateTableArgs& args) {
   CheckWritable();
   ValidateTableDefinition(args.LanguageId, args.SortId, args.Encrypted, args.Password, args.BlobBlockSize, 0,
                           args.Fields, args.Indexes, args.TextIndex, args.NoPrimaryIndex);
-  if (directory_->TableExists(tableName_, options_.InMemory) && !args.Overwrite) Raise(VELDOR_TABLEEXISTS);
   if (IsRemote()) {
     TCursorRequest request;
     request.U32(serverCursor_)
@@ -206,6 +205,7 @@ void TDataCursor::CreateTable(TCreateTableArgs& args) {
     exchange(REQUEST_CREATETABLE, std::move(request));
     return;
   }
+  if (directory_->TableExists(tableName_, options_.InMemory) && !args.Overwrite) Raise(VELDOR_TABLEEXISTS);
   TTableDefinition definition;
   definition.fields = args.Fields;
   definition.indexes = args.Indexes;

@@ -254,10 +254,8 @@ void TDataCursor::SetTextIndexParams(const std::vector<std::string>* stopWords, 
   stopWords_ = TLanguageStringList(languageId_, sortId_);
   stopWords_.setSorted(true);
   if (stopWords)
-    for (const std::string& w : *stopWords) {
-      const std::string_view word = TrimBlanks(w);
-      if (!word.empty()) stopWords_.add(word.substr(0, kEngineStringMax));
-    }
+    for (const std::string& w : *stopWords)
+      if (!w.empty()) stopWords_.add(std::string_view(w).substr(0, kEngineStringMax));
   spaceChars_ = spaceChars;
   includeChars_ = includeChars;
   textParamsLoaded_ = textParamsChanged_ = true;

@@ -8,6 +8,7 @@
 #include "engine/tables/veldorcursor.h"
 #include "engine/values/veldorexpcheck.h"
 #include "engine/values/veldorexpparser.h"
+#include "platform/faultfs.h"
 #include "tests/engine/tables/table_test_util.h"
 #include "tools/tablecheck/tablecheck.h"
 
@@ -47,6 +48,17 @@ TCreateTableArgs rowsTable() {
   return a;
 }
 
+// A cursor on the rows table of `directory`, closed; with `create` the table is made first.
+std::unique_ptr<TDataCursor> rowsCursor(TDataDirectory& directory, bool exclusive, bool create = false) {
+  auto c = std::make_unique<TDataCursor>(directory);
+  c->SetTableName("rows");
+  c->SetExclusive(create || exclusive);
+  TCreateTableArgs args = rowsTable();
+  if (create) c->CreateTable(args);
+  c->SetExclusive(exclusive);
+  return c;
+}
+
 void put(TDataCursor& c, std::vector<uint8_t>& buffer, const Row& row) {
   c.PutField(1, buffer.data(), reinterpret_cast<const uint8_t*>(&row.k));
   std::array<uint8_t, 13> text{};
@@ -60,14 +72,12 @@ Row read(TDataCursor& c, uint32_t recordNo) {
   c.SetToRecordNo(recordNo);
   EXPECT_EQ(c.GetCurrentRecord(buffer.data(), false), 0) << "record " << recordNo;
   Row row;
-  std::array<uint8_t, 251> v{};
+  std::array<uint8_t, 251> name{};
   bool isNull = false;
-  c.GetField(1, buffer.data(), isNull, v.data());
-  std::memcpy(&row.k, v.data(), 4);
-  c.GetField(2, buffer.data(), isNull, v.data());
-  row.name = reinterpret_cast<const char*>(v.data());
-  c.GetField(3, buffer.data(), isNull, v.data());
-  std::memcpy(&row.amount, v.data(), 8);
+  c.GetField(1, buffer.data(), isNull, reinterpret_cast<uint8_t*>(&row.k));
+  c.GetField(2, buffer.data(), isNull, name.data());
+  c.GetField(3, buffer.data(), isNull, reinterpret_cast<uint8_t*>(&row.amount));
+  row.name = reinterpret_cast<const char*>(name.data());
   return row;
 }
 
@@ -121,14 +131,8 @@ TEST(CursorWriteTest, RandomWritesMatchTheModelAndSurviveAReopen) {
   std::mt19937 random(seed);
   TempDir dir;
   Database db(dir.path());
-  auto open = [&](bool exclusive) {
-    auto c = std::make_unique<TDataCursor>(*db.directory);
-    c->SetTableName("rows");
-    c->SetExclusive(exclusive);
-    return c;
-  };
-  TCreateTableArgs args = rowsTable();
-  open(true)->CreateTable(args);
+  auto open = [&](bool exclusive) { return rowsCursor(*db.directory, exclusive); };
+  rowsCursor(*db.directory, true, true);
   auto c = open(random() % 2 == 0);
   c->Open();
   std::map<uint32_t, Row> model;
@@ -220,11 +224,8 @@ TEST(CursorWriteTest, RandomWritesMatchTheModelAndSurviveAReopen) {
 TEST(CursorWriteTest, ComputedFieldFollowsItsColumns) {
   TempDir dir;
   Database db(dir.path());
-  TDataCursor c(*db.directory);
-  c.SetTableName("rows");
-  c.SetExclusive(true);
-  TCreateTableArgs args = rowsTable();
-  c.CreateTable(args);
+  auto cursor = rowsCursor(*db.directory, true, true);
+  TDataCursor& c = *cursor;
   c.Open();
   std::vector<TFieldDescriptor> fields;
   for (uint16_t p = 1; p <= c.FieldCount(); ++p) fields.push_back(c.Field(p).desc);
@@ -254,6 +255,93 @@ TEST(CursorWriteTest, ComputedFieldFollowsItsColumns) {
   EXPECT_EQ(twice, 41);
 }
 
+TEST(CursorWriteTest, AnEditWithoutItsLockLosesNoUpdateAndIdsNeverWrap) {
+  TempDir dir;
+  Database db(dir.path());
+  auto mine = rowsCursor(*db.directory, false, true), theirs = rowsCursor(*db.directory, false);
+  mine->Open();
+  theirs->Open();
+  std::vector<uint8_t> buffer(mine->RecordSize()), other(mine->RecordSize());
+  put(*mine, buffer, Row{1, "one", 1});
+  mine->AppendRecord(buffer.data());
+  ASSERT_EQ(mine->GetCurrentRecord(buffer.data(), false), 0);
+  theirs->SetToRecordNo(1);
+  ASSERT_EQ(theirs->GetCurrentRecord(other.data(), false), 0);
+  put(*theirs, other, Row{2, "two", 2});
+  theirs->ModifyRecord(other.data());
+  // Edited from the image before theirs, without taking the record's lock first.
+  put(*mine, buffer, Row{3, "three", 3});
+  EXPECT_EQ(errorOf([&] { mine->ModifyRecord(buffer.data()); }), VELDOR_KEYORRECDELETED);
+  EXPECT_EQ(read(*mine, 1).k, 2);
+  mine->Close();
+  theirs->Close();
+
+  // The last unique id given out: the next append is refused before anything changes.
+  datafile_test::patchFile(dir.file("rows.DAT"), [](std::vector<uint8_t>& bytes) {
+    bytes[17] = bytes[18] = bytes[19] = 0xFF, bytes[20] = 0x7F;
+  });
+  mine->Open();
+  put(*mine, buffer, Row{4, "four", 4});
+  EXPECT_EQ(errorOf([&] { mine->AppendRecord(buffer.data()); }), VELDOR_TABLEFULL);
+  EXPECT_EQ(mine->Table()->IndexFile().GetRecordCount(), 1u);
+  expectIntact(dir, "rows", *mine);
+}
+
+// An I/O error at any read or write of an append, modify or delete: the write fails, and the
+// table reads back whole, with the change or without it.
+TEST(CursorWriteTest, AWriteThatFailsAnywhereLeavesAWholeTable) {
+  TempDir dir;
+  std::vector<std::vector<uint8_t>> pristine;
+  {
+    Database db(dir.path());
+    auto c = rowsCursor(*db.directory, true, true);
+    c->Open();
+    std::vector<uint8_t> buffer(c->RecordSize());
+    for (int32_t k = 0; k < 60; ++k) {
+      c->ClearRecordBuffer(buffer.data());
+      put(*c, buffer, Row{k, "name" + std::to_string(k % 7), double(k)});
+      c->AppendRecord(buffer.data());
+    }
+  }
+  pristine = table_test::tableImages(dir, "rows");
+  for (int op = 0; op < 3; ++op) {
+    bool completed = false;
+    uint64_t failures = 0;
+    for (uint64_t k = 1; k < 200 && !completed; ++k) {
+      const std::string what = "operation " + std::to_string(op) + ", fault at " + std::to_string(k);
+      table_test::writeTableImages(dir, pristine, "rows");
+      platform::FaultyFileSystem faulty(platform::FileSystem::local());
+      TFileList list(faulty);
+      {
+        Database db(dir.path(), &list);
+        auto cursor = rowsCursor(*db.directory, false);
+        TDataCursor& c = *cursor;
+        c.Open();
+        std::vector<uint8_t> buffer(c.RecordSize());
+        c.SetToRecordNo(30);
+        ASSERT_EQ(c.GetCurrentRecord(buffer.data(), false), 0) << what;
+        if (op < 2) put(c, buffer, Row{op == 0 ? 100 : 101, "changed", -1});
+        faulty.setPlan({platform::Fault::IoError, k, false});
+        const uint16_t code = errorOf([&] {
+          if (op == 0) c.AppendRecord(buffer.data());
+          if (op == 1) c.ModifyRecord(buffer.data());
+          if (op == 2) c.DeleteRecord(buffer.data());
+        });
+        faulty.setPlan({});
+        completed = code == 0;
+        failures += !completed;
+      }
+      Database db(dir.path());
+      auto c = rowsCursor(*db.directory, false);
+      c->Open();
+      expectIntact(dir, "rows", *c);
+      const uint32_t count = c->Table()->IndexFile().GetRecordCount();
+      EXPECT_TRUE(count == 60 || count == (op == 0 ? 61u : op == 2 ? 59u : 60u)) << what;
+    }
+    EXPECT_TRUE(completed && failures > 0) << "operation " << op;
+  }
+}
+
 // Four processes add one to a counter 1,000 times each, first holding the record's lock from
 // read to write, then writing only when nobody changed the record meanwhile.
 int countUp(Helper& h, const std::string& path, TLockProtocol protocol, int times) {
@@ -279,7 +367,10 @@ int countUp(Helper& h, const std::string& path, TLockProtocol protocol, int time
       c.ModifyRecord(buffer.data());
       ++done;
     } catch (const EVELDOREngineError& e) {
-      if (e.ErrorCode() != VELDOR_RECLOCKFAILED && e.ErrorCode() != VELDOR_KEYORRECDELETED) return 6;
+      // Busy, or changed meanwhile: the edit starts again. Anything else is a failure.
+      if (e.ErrorCode() != VELDOR_RECLOCKFAILED && e.ErrorCode() != VELDOR_KEYORRECDELETED &&
+          e.ErrorCode() != VELDOR_LOCKTIMEOUT)
+        return 6;
       c.CancelRecord();
     }
   }
@@ -320,9 +411,7 @@ TEST(CursorWriteTest, FourProcessesCountExactlyUnderEitherProtocol) {
     std::vector<uint8_t> buffer(c.RecordSize());
     c.SetToRecordNo(1);
     ASSERT_EQ(c.GetCurrentRecord(buffer.data(), false), 0);
-    int32_t total;
-    std::memcpy(&total, buffer.data() + 10, 4);
-    EXPECT_EQ(total, 4 * times) << "protocol " << int(protocol);
+    EXPECT_EQ(platform::get4(buffer.data() + 10), uint32_t(4 * times)) << "protocol " << int(protocol);
     expectIntact(dir, "counter", c);
   }
 }
