@@ -291,6 +291,7 @@ void TDataCursor::Close(bool releaseFlag) {
     if (queryReadTaken_) failure.run([&] { EndQueryRead(); });
     if (writeTaken_) failure.run([&] { EndWrite(); });
   }
+  filters_.clear();
   bitmapView_ = false;
   recordBuffer_.clear();
   rangeFirst_ = rangeLast_ = 0;
@@ -501,6 +502,7 @@ void TDataCursor::SetIndexName(std::string_view name) {
 }
 
 int TDataCursor::CompareKeys(const uint8_t* a, const uint8_t* b, uint16_t length) const {
+  if (boundLength_ != 0) return compareBound(a, b);
   const uint8_t slot = GetCurrentIndex();
   auto text = [](const uint8_t* p, size_t n) {
     return std::string_view(reinterpret_cast<const char*>(p), n);

@@ -36,6 +36,7 @@
 #include "engine/storage/veldorindex.h"
 #include "engine/storage/veldorlocale.h"
 #include "engine/storage/veldortablelink.h"
+#include "engine/tables/veldorfilter.h"
 
 namespace engine {
 
@@ -485,6 +486,76 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   bool IndexExists(std::string_view name) const;
   void SetHeaderInfo(uint16_t userMajorVersion, uint16_t userMinorVersion, std::string_view description);
 
+  // Filters
+  // The filtered view: the records the cursor shows are those of the used-records bitmap (and
+  // of the range bitmap while a range is on) that every active filter lets pass. Bitmaps are
+  // rebuilt when a filter is activated or re-aimed and when another writer changed the table;
+  // the cursor's own writes keep them up to date record by record.
+  //
+  // Adds one inactive filter: from `text` (parsed, checked, normalised and prepared here), from
+  // a ready `tree` (used as it is; the filter frees it when `ownsTree`), or a callback. Raises
+  // VELDOR_INTERNALLIMIT for a 65th filter and VELDOR_INVALIDFILTER for nothing to filter with,
+  // an empty text, a text that does not parse or check, and an expression that is not boolean.
+  TFilter* AddFilter(void* callbackData, const std::string* text, TExpToken* tree, bool ownsTree,
+                     TFilterCallback callback, bool afterOthers, bool checkRangeSize, bool caseInsensitive,
+                     bool noPartialCompare);
+  // nullptr: every filter. VELDOR_NOSUCHFILTER for a filter the cursor does not have.
+  void DropFilter(TFilter* filter);
+  void ActivateFilter(TFilter* filter);
+  void DeactivateFilter(TFilter* filter);
+  // Gives an active expression filter a new tree (nothing for nullptr) and rebuilds it.
+  void ReplaceFilterExpression(TExpToken* tree, TFilter* filter);
+  const std::vector<std::unique_ptr<TFilter>>& Filters() const { return filters_; }
+  bool BitmapView() const { return bitmapView_; }
+  // The records the cursor shows (records 1..GetLastRecordNumber), brought up to date first.
+  const TRecordsBitmap& CombinedBitmap();
+  // Comparisons whose constant stands left are turned round (5 < X becomes X > 5).
+  static void NormalizeFilterComparisons(TExpToken* node);
+  // Upkeep after the cursor wrote record `recordNo` (buffer: its new image) or deleted it.
+  void FilterRecordChanged(uint32_t recordNo, const uint8_t* buffer);
+  void FilterRecordDeleted(uint32_t recordNo);
+  // Whether record `recordNo` with image `buffer` passes `filter`.
+  bool EvaluateFilterRecord(uint32_t recordNo, const uint8_t* buffer, TFilter& filter);
+  // Clears in `bitmap` the bits of used records that fail `node` (a callback filter: its
+  // callback). mode 10 walks the set bits; any other mode first sets every bit.
+  void EvaluateBitmapRecords(TRecordsBitmap& bitmap, TFilter& filter, const TExpToken* node, uint8_t mode,
+                             bool& restart);
+  // The column reader of filter evaluation: readerData1 is the cursor, readerData2 the record.
+  static void FetchExpressionColumn(void* record, void* cursor, TExpToken& result);
+
+  // Index-assisted filtering
+  // A range of keys of the current index over its first key field, in value order: the NULL
+  // keys, or the non-NULL keys between the bounds (a missing bound is open), with the NULL keys
+  // added when `withNulls`. Bounds are key images (flag byte, then the field's key bytes); only
+  // the first `compareLength` bytes of them count, so a string prefix is a range of its own.
+  struct TKeyRange {
+    bool nullKeys = false;
+    bool withNulls = false;
+    bool hasLow = false, lowInclusive = true;
+    bool hasHigh = false, highInclusive = true;
+    uint16_t compareLength = 0;
+    std::array<uint8_t, kMaxCursorKeySize + 1> low{};
+    std::array<uint8_t, kMaxCursorKeySize + 1> high{};
+  };
+  // 0 (evaluate record by record), 1 (partly from indexes) or 2 (wholly); stored in the node.
+  // An AND whose better side is the right one has its sides swapped.
+  uint8_t GetExpressionOptimizeLevel(TExpToken* node, uint8_t parentCode, bool checkRangeSize);
+  // Makes current the first index whose first key field is `fieldNo` and whose case rule fits.
+  bool FindIndexForField(uint16_t fieldNo, bool caseInsensitive, bool anyCase);
+  // The range of a test (a comparison, prefix comparison, BETWEEN, IS [NOT] NULL, or one IN
+  // value when `value` is given) over the current index. `complement` is set when the test's
+  // answer is every record outside the range. False when the index cannot answer it exactly.
+  bool BuildComparisonRange(const TExpToken& test, const TExpToken* value, TKeyRange& range,
+                            bool& complement);
+  uint64_t CountRangeKeys(const TKeyRange& range, bool& restart);
+  uint64_t CountKeysForComparison(const TExpToken& test);
+  // Replaces the contents of `bitmap` (sized to the slot count) with the range's records;
+  // `outside`: with the records of every other key of the index instead.
+  void AddRangeToBitmap(const TKeyRange& range, TRecordsBitmap& bitmap, bool& restart, bool outside = false);
+  void BuildRangeBitmap(bool& restart);
+  void BuildUsedRecordsBitmap(bool& restart);
+  // End of index-assisted filtering
+
   // ---- Text-index parameters ----
   void LoadTextIndexParams();
   const TLanguageStringList& GetStopWords();
@@ -535,6 +606,35 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
     TDataCursor& cursor_;
     bool held_;
   };
+
+  // Filters
+  void UpdateFilterState();
+  void BuildFilterBitmap(TFilter& filter);
+  void BuildAllFilterBitmaps();
+  void CombineFilterBitmaps();
+  void ParseFilterExpression(const std::string& text, TExpTreePtr& tree);
+  void CheckFilterExpression(TExpToken& tree);
+  static bool ResolveFilterColumn(void* cursor, TExpToken& node);
+  std::vector<std::unique_ptr<TFilter>>::iterator findFilter(TFilter* filter);
+  void prepareBitmaps(bool& restart);
+  // Builds what is stale, under the cursor's read.
+  void refreshFilterView();
+  bool evaluateNode(const uint8_t* buffer, const TExpToken* node);
+  // Positions [start, end) of the range's keys in the current index.
+  void rangePositions(const TKeyRange& range, std::vector<std::pair<uint64_t, uint64_t>>& spans);
+  uint64_t keyPosition(const uint8_t* key, uint16_t length, bool after);
+  int compareBound(const uint8_t* entry, const uint8_t* bound) const;
+  bool buildConstantKey(const TFieldDescriptor& field, const TExpToken& constant, uint8_t* key) const;
+  std::vector<std::unique_ptr<TFilter>> filters_;
+  std::unique_ptr<TRecordsBitmap> rangeBitmap_ = std::make_unique<TRecordsBitmap>();
+  std::unique_ptr<TRecordsBitmap> usedRecordsBitmap_ = std::make_unique<TRecordsBitmap>();
+  bool filterBusy_ = false;
+  bool rangeBusy_ = false;
+  bool filterViewStale_ = false;
+  // While set, CompareKeys orders by the first boundLength_ bytes only, ties going to boundTie_.
+  uint16_t boundLength_ = 0;
+  int boundTie_ = 0;
+  // End of filters
 
   TCursorRequestPath& requests() const;
   TCursorReply exchange(uint16_t code, TCursorRequest request);

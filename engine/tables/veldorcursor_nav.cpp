@@ -70,7 +70,9 @@ void TDataCursor::BuildUsedRecordsBitmap(TRecordsBitmap& bitmap) {
 
 void TDataCursor::RebuildView() {
   if (!table_) return;
-  if (InRecordNumberOrder()) {
+  if (bitmapView_ && !IsRemote()) {
+    refreshFilterView();
+  } else if (InRecordNumberOrder()) {
     BuildUsedRecordsBitmap(viewBitmap_);
     visibleCount_ = viewBitmap_.CountSet();
   } else if (bitmapView_) {
@@ -710,6 +712,8 @@ void TDataCursor::Resync() {
 }
 
 void TDataCursor::resynchronise() {
+  // Another writer changed the table: the filter bitmaps are built again.
+  filterViewStale_ = true;
   RebuildView();
   Resync();
   if (refreshHook_) refreshHook_();

@@ -387,6 +387,7 @@ void TDataCursor::AppendRecord(uint8_t* buffer, bool reposition) {
   index.IncRecordCount();
   journal.done();
   currentRecordNo_ = recordNo;
+  FilterRecordChanged(recordNo, recordBuffer_.data());
   FlushBuffers(false, false, true, true, false);
   SelectIndex(keep.slot);
   if (reposition)
@@ -481,6 +482,7 @@ void TDataCursor::ModifyRecord(uint8_t* buffer, bool unlock, bool reposition) {
   if (uniqueIdOf(buffer) > data.GetLastUniqueId()) data.SetLastUniqueId(uniqueIdOf(buffer));
   writeRecord(recordNo, buffer);
   journal.done();
+  FilterRecordChanged(recordNo, recordBuffer_.data());
   FlushBuffers(false, false, true, keysChanged, false);
   SelectIndex(keep.slot);
   if (reposition)
@@ -560,6 +562,7 @@ void TDataCursor::DeleteRecord(const uint8_t* buffer, bool reposition) {
   data.ReleaseRecord(record);
   table_->IndexFile().DecRecordCount();
   journal.done();
+  FilterRecordDeleted(recordNo);
   FlushBuffers(false, false, true, true, false);
   SelectIndex(keep.slot);
   if (reposition)
