@@ -1,8 +1,6 @@
-// Fuzz target over the reader of a table's text-index parameters. A table whose parameters fill
-// a chain of pages is made once; each input replaces the data of the first three pages (its
-// first byte says after which of them the chain is cut) and the parameters are read through a
-// cursor. The reader must refuse the pages with an engine error or read words and sets that,
-// written back, read back the same.
+// Fuzz target over the reader of a table's text-index parameters: each input replaces the data of
+// the first three pages of a parameter chain (its first byte says after which one the chain is
+// cut). The reader refuses them with an engine error, or what it reads writes back alike.
 #include <unistd.h>
 
 #include <cstdlib>
