@@ -313,12 +313,14 @@ class TDataFile : public TFileHandler, public TRecordOwner {
   // free chain is empty afterwards. A table that fits one run of min(1 MB / R, 8192) records,
   // or lies whole in the cache, is sorted in memory; a larger one in sorted run files that are
   // then merged.
-  // The result goes to a new file beside the data file, forced to the device and renamed over
-  // it, and the file is then opened again with an empty cache: a crash leaves the old table or
-  // the new one, whole. (An in-memory table is rewritten in place.) Any failure leaves the table
-  // as it was. The caller must hold the table alone, outside a transaction, with no record in
-  // use; the table's indexes and record count are the caller's to keep in step.
-  // VELDOR_NEEDEXCLACCESS for a remote table or while a record is pinned.
+  // While the file holds its writes back (veldorfile.h), the table is rewritten in place and the
+  // table's commit makes the change atomic with its other files. Otherwise the result goes to a
+  // new file beside the data file, forced to the device and renamed over it, and the file is
+  // opened again: a crash leaves the old table or the new one, whole. (An in-memory table is
+  // rewritten in place.) The cache is empty afterwards. A failure raised before the rewrite
+  // leaves the table as it was. The caller must hold the table alone, outside a transaction,
+  // with no record in use; the table's indexes and record count are the caller's to keep in
+  // step. VELDOR_NEEDEXCLACCESS for a remote table or while a record is pinned.
   uint32_t SortRecords(std::span<const TFieldDescriptor> fields, const TSortOptions& options);
   // Key length of a sort over `fields`: sum of (key size + 1), plus 4 for the unique id.
   static uint32_t SortKeyLength(std::span<const TFieldDescriptor> fields);

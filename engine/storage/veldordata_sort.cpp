@@ -223,8 +223,7 @@ int TDataFile::CompareSortKeys(std::span<const TFieldDescriptor> fields, const u
 }
 
 uint32_t TDataFile::SortRecords(std::span<const TFieldDescriptor> fields, const TSortOptions& options) {
-  if (remote_ || !IsOpen() || HoldsWrites() || !detached_.empty() ||
-      (owner_ && owner_->HoldsTransactionLock()))
+  if (remote_ || !IsOpen() || !detached_.empty() || (owner_ && owner_->HoldsTransactionLock()))
     fail(VELDOR_NEEDEXCLACCESS);
   for (size_t i = 0; i < cache_.Count(); ++i)
     if (cache_.At(i)->PinCount() > 0) fail(VELDOR_NEEDEXCLACCESS);
@@ -275,7 +274,10 @@ uint32_t TDataFile::SortRecords(std::span<const TFieldDescriptor> fields, const 
   };
 
   platform::FileSystem& fs = List().FileSystem();
-  const bool inMemory = IsInMemory();
+  // Held writes reach the file in one journaled commit of the table's files, so the table is
+  // rewritten in place; a file on its own gets a new one renamed over it.
+  const bool inMemory = IsInMemory() || HoldsWrites();
+  if (!inMemory && HasHeldWrites()) fail(VELDOR_NEEDEXCLACCESS);
   const std::string target = inMemory ? GetName() : fs.resolvePath(GetName());
   const std::string fresh = target + ".new";
   std::unique_ptr<platform::OsFile> out;

@@ -179,18 +179,9 @@ void TDataCursor::RestructureTable(TRestructureArgs& args) {
   Close();
 
   // The swap: the old files become backups, the new ones take the name, and only then may the
-  // backups go.
-  RenameToBackup();
-  fresh.RenameTable(tableName_);
+  // backups go; a crash on the way is completed at the next open.
   moved = true;
-  if (args.NoBackup) {
-    TFileList& files = directory_->FileList();
-    for (std::string_view ext : {kDataBackupExt, kIndexBackupExt, kBlobBackupExt}) {
-      const std::string name =
-          TDataTable::FileNameFor(directory_->Path(), tableName_, options_.InMemory, ext);
-      if (files.FileExists(name, options_.InMemory)) files.DeleteFile(name, options_.InMemory);
-    }
-  }
+  TDataTable::SwapFiles(*directory_, tableName_, fresh.TableName(), options_.InMemory, !args.NoBackup);
 }
 
 }  // namespace engine

@@ -27,11 +27,10 @@ uint32_t TDataCursor::SortRecords(std::span<const uint16_t> fields, std::span<co
   UnlockRecord(true);
   FlushBuffers(true, false, true, true, true);
   const uint32_t count = data.SortRecords(sortFields, options);
-  // The record-id index named the old slots: built again over the new ones.
+  // The record-id index named the old slots: built again over the new ones, with its record
+  // count. Its flush writes the sorted records and the new index out in one commit.
   DeleteIndexPages(kSysDeletedSlot);
   BuildRecordIdIndex();
-  index.SetRecordCount(count);
-  FlushBuffers(true, false, true, true, false);
   UpdateChangeCounters();
   SelectIndex(kNoCurrentIndex);
   SetToBegin();
