@@ -349,6 +349,8 @@ void TDataSession::Reconnect() {
       s.requestLength_ = bytes.size();
       s.requestCode_ = code;
       s.inHandshake_ = false;
+      // The set-aside copy may hold a password.
+      std::fill(bytes.begin(), bytes.end(), 0);
     }
   } restore{*this, pending, pendingCode};
   openConnection(true);
