@@ -5,6 +5,7 @@
 #include "engine/storage/veldorerr.h"
 #include "engine/tables/veldorcursor.h"
 #include "engine/tables/veldordirectory.h"
+#include "engine/tables/veldorfilter.h"
 #include "engine/tables/veldorsession.h"
 #include "platform/bytes.h"
 
@@ -46,12 +47,20 @@ void handleServerCallbacks(TDataCursor& cursor, TDataSession& session) {
         answer(session, {uint8_t(given)});
         break;
       }
-      case kCallbackFilter:
-        // No callback filter can be set on a cursor yet: the record is read and refused.
-        session.ReadReplyParam(cursor.RecordSize());
-        session.ReadReplyU32();
-        answer(session, {0});
+      case kCallbackFilter: {
+        const auto image = session.ReadReplyParam(cursor.RecordSize());
+        std::vector<uint8_t> record(cursor.RecordSize(), 0);
+        std::copy(image.begin(), image.end(), record.begin());
+        session.ReadReplyU32();  // the server's own mark; the callback does not take it
+        bool passes = false;
+        for (const auto& f : cursor.Filters()) {
+          if (!f->IsCallback()) continue;
+          passes = f->Callback()(f->CallbackData(), cursor, record.data());
+          break;
+        }
+        answer(session, {uint8_t(passes)});
         break;
+      }
       case kCallbackDataLost: {
         session.ReadReplyU8();
         session.ReadReplyText();
