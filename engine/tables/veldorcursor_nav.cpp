@@ -70,6 +70,8 @@ void TDataCursor::BuildUsedRecordsBitmap(TRecordsBitmap& bitmap) {
 
 void TDataCursor::RebuildView() {
   if (!table_) return;
+  // The index walks below take the read pair; a read taken here (as after a write) ends here.
+  ReadScope scope(*this);
   if (bitmapView_ && !IsRemote()) {
     refreshFilterView();
   } else if (InRecordNumberOrder()) {
