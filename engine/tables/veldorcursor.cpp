@@ -69,6 +69,7 @@ TDataCursor::TDataCursor(TDataDirectory& directory, bool serverCursorGiven) : di
     if (reply.empty() || reply[0].size() < 4) Raise(VELDOR_REMOTEINVREQUEST);
     std::memcpy(&serverCursor_, reply[0].data(), 4);
   }
+  directory.AddCursor(this);
 }
 
 TDataCursor::~TDataCursor() {
@@ -84,18 +85,36 @@ TDataCursor::~TDataCursor() {
       // The server frees a lost session's cursors itself.
     }
   }
+  if (directory_) directory_->RemoveCursor(this);
+}
+
+TDataDirectory& TDataCursor::Directory() const {
+  if (!directory_) SignalEngineError(VELDOR_NOTINITIALIZED, "", "", "", tableName_, "", "", "");
+  return *directory_;
 }
 
 TDataSession& TDataCursor::Session() const {
-  return directory_->Session();
+  return Directory().Session();
 }
 
 bool TDataCursor::IsRemote() const {
-  return Session().IsRemote();
+  return directory_ && Session().IsRemote();
 }
 
 std::string TDataCursor::GetDirectoryName() const {
+  if (!directory_) return {};
   return IsRemote() ? directory_->Name() : directory_->Path();
+}
+
+void TDataCursor::DirectoryGone() {
+  try {
+    Close(true);
+  } catch (...) {
+    // Reported nowhere: the directory is on its way out, and its tables with it.
+  }
+  table_ = nullptr;
+  active_ = false;
+  directory_ = nullptr;
 }
 
 int64_t TDataCursor::GetServerVersion() const {
@@ -201,7 +220,7 @@ void TDataCursor::Open(bool serverCursorOpen) {
   fields_.clear();
   TDataTable* table = nullptr;
   const int32_t result =
-      directory_->OpenTable(tableName_, table, options_.QuerySource, options_.QueryResult, options_.Temporary,
+      Directory().OpenTable(tableName_, table, options_.QuerySource, options_.QueryResult, options_.Temporary,
                             options_.InMemory, options_.CloneFlag, options_.Exclusive);
   if (result < 0) Raise(uint16_t(-result));
   table_ = table;
@@ -302,7 +321,7 @@ void TDataCursor::Close(bool releaseFlag) {
     TDataTable* table = table_;
     table_ = nullptr;
     failure.run([&] {
-      result = directory_->CloseTable(table, releaseFlag, options_.QueryResult, options_.QuerySource);
+      result = Directory().CloseTable(table, releaseFlag, options_.QueryResult, options_.QuerySource);
     });
   }
   languageId_ = sortId_ = 0;
@@ -319,7 +338,7 @@ void TDataCursor::Close(bool releaseFlag) {
 
 std::unique_ptr<TDataCursor> TDataCursor::Clone() {
   if (!active_) Raise(VELDOR_TABLEOPEN);
-  auto copy = std::make_unique<TDataCursor>(*directory_, IsRemote());
+  auto copy = std::make_unique<TDataCursor>(Directory(), IsRemote());
   if (IsRemote()) {
     const TCursorReply reply = exchange(REQUEST_CLONECURSOR, TCursorRequest{}
                                                                  .U32(serverCursor_)

@@ -159,11 +159,15 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // Closes (releasing the table) and, remotely, frees the server's cursor; errors of the remote
   // close and free are dropped.
   ~TDataCursor() override;
+  // Called by the directory when it goes before the cursor: the cursor is closed (errors are
+  // dropped: the directory's own end cannot report them) and keeps no directory.
+  void DirectoryGone();
   TDataCursor(const TDataCursor&) = delete;
   TDataCursor& operator=(const TDataCursor&) = delete;
 
   // ---- Identity and options (set while closed) ----
-  TDataDirectory& Directory() const { return *directory_; }
+  // VELDOR_NOTINITIALIZED once the directory has gone (see DirectoryGone).
+  TDataDirectory& Directory() const;
   TDataSession& Session() const;
   TDataTable* Table() const { return table_; }
   bool IsRemote() const;

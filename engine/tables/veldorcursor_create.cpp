@@ -205,7 +205,7 @@ void TDataCursor::CreateTable(TCreateTableArgs& args) {
     exchange(REQUEST_CREATETABLE, std::move(request));
     return;
   }
-  if (directory_->TableExists(tableName_, options_.InMemory) && !args.Overwrite) Raise(VELDOR_TABLEEXISTS);
+  if (Directory().TableExists(tableName_, options_.InMemory) && !args.Overwrite) Raise(VELDOR_TABLEEXISTS);
   TTableDefinition definition;
   definition.fields = args.Fields;
   definition.indexes = args.Indexes;
@@ -220,7 +220,7 @@ void TDataCursor::CreateTable(TCreateTableArgs& args) {
   definition.blobBlockSize = args.BlobBlockSize;
   TDataTable* table = nullptr;
   const int32_t result =
-      directory_->CreateTable(tableName_, definition, options_.InMemory, options_.Temporary, table);
+      Directory().CreateTable(tableName_, definition, options_.InMemory, options_.Temporary, table);
   if (result < 0) Raise(uint16_t(-result));
   if (args.NoPrimaryIndex) table->IndexFile().SetNoPrimaryIndex(true);
   table_ = table;
@@ -260,8 +260,8 @@ std::array<uint8_t, kDataHeaderSize> TDataCursor::GetDataHeader() {
   TStandaloneTableOwner owner;
   owner.tableName = tableName_;
   owner.tablePath = GetDirectoryName();
-  TDataFile data(&owner, false, &directory_->FileList());
-  data.SetName(TDataTable::FileNameFor(directory_->Path(), tableName_, options_.InMemory, kDataFileExt));
+  TDataFile data(&owner, false, &Directory().FileList());
+  data.SetName(TDataTable::FileNameFor(Directory().Path(), tableName_, options_.InMemory, kDataFileExt));
   data.SetInMemory(options_.InMemory);
   data.Open();
   std::string password;

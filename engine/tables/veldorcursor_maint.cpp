@@ -62,7 +62,7 @@ void TDataCursor::DeleteTable() {
     exchange(REQUEST_DELETETABLE, TCursorRequest{}.U32(serverCursor_).Text(tableName_).U8(options_.InMemory));
     return;
   }
-  const int32_t result = directory_->DeleteTable(tableName_, options_.InMemory);
+  const int32_t result = Directory().DeleteTable(tableName_, options_.InMemory);
   if (result < 0) Raise(uint16_t(-result));
 }
 
@@ -74,14 +74,14 @@ void TDataCursor::RenameTable(std::string_view newName) {
              TCursorRequest{}.U32(serverCursor_).Text(tableName_).U8(options_.InMemory).Text(newName));
     return;
   }
-  const int32_t result = directory_->RenameTable(tableName_, newName, false, options_.InMemory);
+  const int32_t result = Directory().RenameTable(tableName_, newName, false, options_.InMemory);
   if (result < 0) Raise(uint16_t(-result));
 }
 
 void TDataCursor::RenameToBackup() {
   CheckNotOpen();
   if (IsRemote()) Raise(VELDOR_REMOTEINVREQUEST);
-  const int32_t result = directory_->RenameTable(tableName_, tableName_, true, options_.InMemory);
+  const int32_t result = Directory().RenameTable(tableName_, tableName_, true, options_.InMemory);
   if (result < 0) Raise(uint16_t(-result));
 }
 
@@ -94,8 +94,15 @@ void TDataCursor::EmptyTable() {
   }
   CheckExclusive();
   CheckWritable();
-  // The parameters go with the index file's pages; they are kept and written anew.
-  LoadTextIndexParams();
+  // The parameters go with the index file's pages; they are kept and written anew (damaged ones
+  // give way to the defaults rather than keep the table from being emptied).
+  try {
+    LoadTextIndexParams();
+  } catch (const EVELDOREngineError&) {
+    SetTextIndexParams(nullptr, {}, {});
+    TCharSet include;
+    GetDefaultTextIndexParams(stopWords_, spaceChars_, include);
+  }
   table_->EmptyTable();
   table_->IndexFile().SetTextParamsPage(0);
   textParamsChanged_ = true;

@@ -197,15 +197,12 @@ void TDataCursor::AddSecondaryIndex(TIndexDescriptor& descriptor) {
   SelectIndex(slot);
   const uint32_t last = table_->DataFile().GetLastRecordNumber();
   std::vector<uint8_t> image(recordSize_), key(kMaxCursorKeySize + 1);
-  uint32_t reported = 0;
   for (uint32_t n = 1; n <= last; ++n) {
     readRecord(n, image.data(), true);
     if (image[0] != kRecordInUse) continue;
     BuildKey(image.data(), key.data(), image.data());
     if (indexUnique_ && keyExists(key.data())) raiseKeyViolation();
     insertKey(key.data(), n);
-    const uint32_t percent = uint32_t(uint64_t(n) * 100 / last);
-    if (percent >= reported + GetProgressStepPercent()) reported = percent;
   }
   undo.Dismiss();
   SetToBegin();

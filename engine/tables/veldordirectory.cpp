@@ -1,5 +1,7 @@
 #include "engine/tables/veldordirectory.h"
 
+#include "engine/tables/veldorcursor.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
@@ -103,6 +105,12 @@ TDataDirectory::TDataDirectory(TDataSession& session, std::string name, std::str
     : session_(&session), name_(std::move(name)), path_(std::move(path)), fileList_(&EngineFileList()) {}
 
 TDataDirectory::~TDataDirectory() {
+  // Cursors still open release their tables before the tables go.
+  while (!cursors_.empty()) {
+    TDataCursor* cursor = cursors_.back();
+    cursors_.pop_back();
+    cursor->DirectoryGone();
+  }
   bool anyInTransaction = inTransaction_;
   for (const auto& t : tables_) anyInTransaction |= t->InTransaction();
   if (anyInTransaction) {
@@ -114,6 +122,14 @@ TDataDirectory::~TDataDirectory() {
     }
   }
   tables_.clear();
+}
+
+void TDataDirectory::AddCursor(TDataCursor* cursor) {
+  cursors_.push_back(cursor);
+}
+
+void TDataDirectory::RemoveCursor(TDataCursor* cursor) {
+  std::erase(cursors_, cursor);
 }
 
 TDataTable* TDataDirectory::find(std::string_view name, bool inMemory) const {

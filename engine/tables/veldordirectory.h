@@ -28,6 +28,7 @@
 
 namespace engine {
 
+class TDataCursor;
 class TDataSession;
 
 inline constexpr std::string_view kMemoryDatabaseName = "Memory";
@@ -55,6 +56,11 @@ class TDataDirectory {
   }
   bool InTransaction() const { return inTransaction_; }
   const std::vector<std::unique_ptr<TDataTable>>& Tables() const { return tables_; }
+
+  // Every cursor made on the directory registers here. When the directory goes first, each is
+  // closed and loses its directory: a later use raises VELDOR_NOTINITIALIZED.
+  void AddCursor(TDataCursor* cursor);
+  void RemoveCursor(TDataCursor* cursor);
 
   // The file list the tables work on: the process's unless a test put another in place before
   // any table was opened.
@@ -122,6 +128,7 @@ class TDataDirectory {
   std::string name_;
   std::string path_;
   std::vector<std::unique_ptr<TDataTable>> tables_;
+  std::vector<TDataCursor*> cursors_;
   uint16_t openCount_ = 0;
   bool inTransaction_ = false;
   TFileList* fileList_;
