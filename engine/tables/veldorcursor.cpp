@@ -312,6 +312,7 @@ void TDataCursor::Close(bool releaseFlag) {
   }
   filters_.clear();
   bitmapView_ = false;
+  openBlobs_.clear();
   recordBuffer_.clear();
   rangeFirst_ = rangeLast_ = 0;
   atBOF_ = atEOF_ = false;

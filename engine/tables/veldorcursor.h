@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "engine/storage/veldorbitmap.h"
+#include "engine/storage/veldorblob.h"
 #include "engine/storage/veldorfielddesc.h"
 #include "engine/storage/veldorhelpers.h"
 #include "engine/storage/veldorindex.h"
@@ -429,6 +430,85 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // Fired when a lock found the table changed and the view was rebuilt.
   void SetRefreshHook(std::function<void()> hook) { refreshHook_ = std::move(hook); }
 
+  // ---- Blobs ----
+  // A blob field's value in a record buffer is two words after its has-value byte: word 1 is the
+  // first block of its chain, or while the blob is open in this cursor the negated handle; word
+  // 2 is its change stamp. Open blobs live in memory until the record is written (their changes
+  // are saved then) or they are freed (their changes are dropped). The six field operations
+  // return an engine code instead of raising. `tableFields` selects the table's field numbers
+  // instead of the cursor list's. A negative position or length, or an end past 2 GiB - 1,
+  // is refused with VELDOR_INVALIDBLOBOFFSET.
+  static constexpr size_t kMaxOpenBlobs = 128;
+  uint16_t OpenBlob(uint16_t fieldNo, uint8_t* buffer, uint8_t openMode, bool tableFields, uint8_t tag);
+  // Only the opener's tag closes the blob; a blob without a value keeps none.
+  uint16_t FreeBlob(uint16_t fieldNo, uint8_t* buffer, bool tableFields, uint8_t tag);
+  uint16_t GetBlob(uint16_t fieldNo, const uint8_t* buffer, int32_t position, uint8_t* destination,
+                   int32_t length, uint32_t& countRead, bool tableFields);
+  uint16_t PutBlob(uint16_t fieldNo, uint8_t* buffer, int32_t position, const uint8_t* source, int32_t length,
+                   bool tableFields);
+  uint16_t TruncateBlob(uint16_t fieldNo, uint8_t* buffer, int32_t length, bool tableFields);
+  uint16_t GetBlobSize(uint16_t fieldNo, const uint8_t* buffer, uint32_t& size, bool tableFields);
+  // Drops every open blob (`all`) or those the engine opened (tag not 0); changes are lost.
+  void FreeAllBlobs(bool all);
+  bool IsOpenBlob(uint32_t handle) const;
+  size_t OpenBlobCount() const { return openBlobs_.size(); }
+  // The record-write steps: stamp the changed blobs, save them (true when any was), put the
+  // blocks of the open blobs back into the record.
+  void StampChangedBlobs(uint8_t* buffer, bool tableFields);
+  bool SaveChangedBlobs();
+  void WriteOpenBlobFields(uint8_t* buffer, bool tableFields);
+  // Empties every blob field of the record so that saving frees their chains.
+  void ClearRecordBlobs(uint8_t* buffer);
+  bool HasBlobFields() const;
+
+  // ---- Text index ----
+  // Slot 32 holds one key per word, field and record: 1, the field number, the word upper-cased
+  // by the table's locale (at most 60 bytes, zero-padded), the record's unique id. Stored texts
+  // are split without wildcards and searched texts with a trailing "*" kept; stop words make no
+  // key and never fail a search.
+  bool HasTextIndex() const;
+  bool IsTextIndexField(uint16_t fieldNo) const;
+  // The words of `text`, each once with its number of occurrences, in the table's locale order.
+  void ExtractWords(std::string_view text, bool keepWildcards, TLanguageStringList& list);
+  // The only builder of text-index keys: searches build theirs here too, so that they carry the
+  // field number like the stored ones.
+  void BuildTextKey(uint16_t fieldNo, std::string_view word, uint32_t uniqueId, uint8_t* key) const;
+  void AddTextWords(uint16_t fieldNo, std::string_view text, uint32_t recordNo, uint32_t uniqueId);
+  // Old words go with the old unique id, new ones come with the new id.
+  void UpdateTextWords(uint16_t fieldNo, std::string_view oldText, std::string_view newText,
+                       uint32_t recordNo, uint32_t oldUniqueId, uint32_t newUniqueId);
+  void RemoveTextWords(uint16_t fieldNo, std::string_view text, uint32_t uniqueId);
+  // The upkeep of one record write (memo fields through their changed open blobs).
+  void TextIndexAppend(const uint8_t* buffer);
+  void TextIndexModify(const uint8_t* oldBuffer, const uint8_t* newBuffer);
+  void TextIndexDelete(const uint8_t* buffer);
+  // Every word of `search` occurs in `value` ("*" at a word's end: some word starts so).
+  bool TextSearch(std::string_view search, std::string_view value);
+  // How often the words of `search` occur in `value`.
+  uint32_t TextOccurs(std::string_view search, std::string_view value);
+
+  // ---- Descriptors and small operations ----
+  // Cursor-list descriptors by field number, by position (1..FieldCount) and by name (case
+  // ignored); VELDOR_OUTOFRANGE naming the number or name when there is none.
+  const TFieldDescriptor& GetFieldDescByNumber(uint16_t number) const;
+  const TFieldDescriptor& GetFieldDescByPosition(uint16_t position) const;
+  const TFieldDescriptor& GetCursorFieldDescByName(std::string_view name) const;
+  // The table's descriptor of the named cursor field into `descriptor`; false for a field of
+  // the cursor that is not the table's (a computed one).
+  bool FindFieldDesc(std::string_view name, TFieldDescriptor& descriptor) const;
+  // Slot 255 (record-number order) gives an empty descriptor.
+  TIndexDescriptor GetIndexDesc(uint8_t slot) const;
+  uint32_t GetLastRecordNumber() const;
+  uint32_t GetBlobFileBlockCount() const;
+  std::string GetDescription() const;
+  bool IsEncrypted() const;
+  std::string GetTablePassword() const;
+  bool AskPassword();
+  const std::vector<uint8_t>& GetCurrentRecordBuffer() const { return recordBuffer_; }
+  // Stands on `other`'s current record (same table); VELDOR_RECNOTFOUND when it is not in this
+  // cursor's view.
+  uint16_t SetToRecordBuffer(TDataCursor& other);
+
   // ---- Table creation and definitions ----
   void CreateTable(TCreateTableArgs& args);
   void ValidateTableDefinition(uint16_t languageId, uint16_t sortId, bool encrypted,
@@ -697,6 +777,40 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   void takeKey(bool keysBuilt, const uint8_t* source, uint8_t* key) const;
   void moveFirstOrLast(bool first);
   void loadPositionRecord();
+
+  // Text index
+  struct TTextChanges {
+    std::vector<std::vector<uint8_t>> removed, inserted;
+  };
+  // The keys a write removes and inserts (each one checked against the index); the current
+  // index is left on slot 32.
+  void textWordChanges(uint16_t fieldNo, const std::string* oldText, const std::string* newText,
+                       uint32_t oldId, uint32_t newId, TTextChanges& changes);
+  void textRecordChanges(const uint8_t* oldBuffer, const uint8_t* newBuffer, TTextChanges& changes);
+  void applyTextChanges(const TTextChanges& changes, uint32_t recordNo);
+  // Applies a write's text-index changes through its key journal (an opaque pointer to it).
+  using KeyJournalRef = void*;
+  bool journalTextChanges(KeyJournalRef journal, const uint8_t* oldBuffer, const uint8_t* newBuffer,
+                          uint32_t recordNo);
+
+  // Blobs
+  struct TOpenBlob {
+    TOpenBlob(TBlobFile& file, TCacheReader* reader) : data(file, reader) {}
+    uint32_t handle = 0;
+    TBlobBuffer data;
+    uint8_t tag = 0;
+    uint8_t mode = 0;
+    uint32_t stamp = 0;
+  };
+  std::vector<std::unique_ptr<TOpenBlob>> openBlobs_;
+  uint32_t lastBlobHandle_ = 0;
+  TOpenBlob* findBlob(uint32_t handle) const;
+  // The field's descriptor and the open blob its word 1 names; a code when there is none.
+  uint16_t blobOf(uint16_t fieldNo, const uint8_t* buffer, bool tableFields, const TFieldDescriptor*& d,
+                  TOpenBlob*& blob) const;
+  void putBlobWord(const TFieldDescriptor& d, uint8_t* buffer, int32_t word, bool hasValue);
+  // The blob steps of a record write for record `recordNo`; true when blobs were saved.
+  bool writeRecordBlobs(uint8_t* buffer, uint32_t recordNo);
 
   TLanguageStringList stopWords_;
   TCharSet spaceChars_;

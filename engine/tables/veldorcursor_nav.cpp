@@ -46,6 +46,7 @@ uint64_t TDataCursor::indexKeyCount() {
 }
 
 void TDataCursor::BuildUsedRecordsBitmap(TRecordsBitmap& bitmap) {
+  ReadScope scope(*this);
   const uint32_t last = table_->DataFile().GetLastRecordNumber();
   bitmap.SetSize(last);
   if (table_->IndexFile().GetRecordCount() == last) {
@@ -69,9 +70,8 @@ void TDataCursor::BuildUsedRecordsBitmap(TRecordsBitmap& bitmap) {
 }
 
 void TDataCursor::RebuildView() {
-  if (!table_) return;
-  // The index walks below take the read pair; a read taken here (as after a write) ends here.
   ReadScope scope(*this);
+  if (!table_) return;
   if (bitmapView_ && !IsRemote()) {
     refreshFilterView();
   } else if (InRecordNumberOrder()) {
@@ -96,6 +96,7 @@ void TDataCursor::ClearRange() {
 }
 
 void TDataCursor::ComputeRangePositions() {
+  ReadScope scope(*this);
   if (computingRange_ || !table_) return;
   computingRange_ = true;
   struct Guard {
@@ -133,19 +134,9 @@ void TDataCursor::ComputeRangePositions() {
 
 int32_t TDataCursor::GetRecordCount() const {
   if (!table_) return 0;
-  if (ViewUsesBitmap() && (InRecordNumberOrder() || !rangeSet_)) return int32_t(visibleCount_);
+  // A view bitmap already holds the range (the filters build it over the range's records).
+  if (ViewUsesBitmap()) return int32_t(visibleCount_);
   if (rangeFirst_ == 0 || rangeLast_ == 0 || rangeLast_ < rangeFirst_) return 0;
-  if (bitmapView_) {
-    // A filter and a range together: the visible entries between the range positions.
-    TDataCursor& self = const_cast<TDataCursor&>(*this);
-    int32_t count = 0;
-    std::array<uint8_t, kMaxCursorKeySize + 1> key{};
-    for (uint64_t p = rangeFirst_; p <= rangeLast_; ++p) {
-      uint32_t ref = 0;
-      if (treeOf(self).KeyAtPosition(p, key.data(), ref) && entryVisible(ref)) ++count;
-    }
-    return count;
-  }
   return int32_t(rangeLast_ - rangeFirst_ + 1);
 }
 
@@ -218,14 +209,17 @@ void TDataCursor::moveFirstOrLast(bool first) {
 }
 
 void TDataCursor::MoveFirst() {
+  ReadScope scope(*this);
   moveFirstOrLast(true);
 }
 
 void TDataCursor::MoveLast() {
+  ReadScope scope(*this);
   moveFirstOrLast(false);
 }
 
 void TDataCursor::Skip(int32_t n) {
+  ReadScope scope(*this);
   if (n == 0) return;
   if (GetRecordCount() == 0) return SetEmptyPosition();
   const bool forward = n > 0;
@@ -235,8 +229,9 @@ void TDataCursor::Skip(int32_t n) {
     uint32_t record = currentRecordNo_;
     if (atBOF_ || (record == 0 && forward)) record = 0;
     if (atEOF_ || (record == 0 && !forward)) record = forward ? 0 : viewBitmap_.Count() + 1;
-    int64_t position = int64_t(viewBitmap_.CountSetBefore(record));
-    if (record != 0 && viewBitmap_.GetBit(record) && !forward) ++position;
+    // The sequence number the search counts from: of the record itself, or of the gap it left.
+    int64_t position =
+        int64_t(viewBitmap_.CountSetBefore(record)) + (forward ? int(viewBitmap_.GetBit(record)) : 1);
     const uint32_t start = record;
     const bool ok = forward ? viewBitmap_.FindNext(record, steps, position)
                             : viewBitmap_.FindPrior(record, steps, position);
@@ -365,11 +360,14 @@ void TDataCursor::SetToRecNo(int32_t n) {
 }
 
 void TDataCursor::SetToRecordNo(uint32_t recordNo) {
+  ReadScope scope(*this);
   if (!table_ || recordNo == 0) {
     currentRecordNo_ = recordNo;
     atBOF_ = atEOF_ = false;
     return;
   }
+  // The view must know records that other cursors wrote since this one last looked.
+  if (!writeTaken_) SyncWithTable();
   if (InRecordNumberOrder()) {
     currentRecordNo_ = recordNo;
     atBOF_ = atEOF_ = false;
@@ -447,6 +445,7 @@ void TDataCursor::ResetRange() {
 }
 
 bool TDataCursor::SeekKey(const uint8_t* key, bool nearest, bool keepEnds) {
+  ReadScope scope(*this);
   if (GetRecordCount() == 0) {
     SetEmptyPosition();
     return false;
@@ -524,9 +523,11 @@ bool TDataCursor::FindKey(bool keysBuilt, const uint8_t* source, int32_t fieldCo
   takeKey(keysBuilt, source, key.data());
   const int32_t indexFields = int32_t(keyFields_.size());
   bool found;
+  bool moved = true;
   if ((fieldCount == 0 || fieldCount >= indexFields) && indexUnique_ &&
       (fieldCount != 0 || partialLength == 0)) {
     found = SeekKey(key.data(), nearest, false);
+    moved = found || nearest;
   } else {
     if (!indexUnique_ && fieldCount == 0 && partialLength == 0) fieldCount = indexFields;
     const uint32_t size = std::min<uint32_t>(currentKeySize_, kMaxCursorKeySize);
@@ -537,7 +538,7 @@ bool TDataCursor::FindKey(bool keysBuilt, const uint8_t* source, int32_t fieldCo
     found = GetRecordCount() != 0 && !(atBOF_ && atEOF_) && !atEOF_ &&
             std::memcmp(currentKey_.data(), key.data(), given) == 0;
   }
-  if (atEOF_ && !atBOF_) MoveLast();
+  if (moved && atEOF_ && !atBOF_) MoveLast();
   loadPositionRecord();
   if (result) std::memcpy(result, recordBuffer_.data(), recordSize_);
   return found;
@@ -661,34 +662,27 @@ int TDataCursor::CompareBookmarks(const uint8_t* a, const uint8_t* b) const {
 // ---- Keeping the position ----
 
 void TDataCursor::Resync() {
+  ReadScope scope(*this);
   if (!table_) return;
-  if (InRecordNumberOrder()) {
-    if (atBOF_ && atEOF_) currentRecordNo_ = 0;
-    if (GetRecordCount() == 0) return SetEmptyPosition();
-    const bool bof = atBOF_, eof = atEOF_;
-    if (currentRecordNo_ == 0) {
-      if (eof && !bof)
-        MoveLast();
-      else
-        MoveFirst();
-      atBOF_ = bof && !eof;
-      atEOF_ = eof && !bof;
-    } else {
-      const uint32_t record = currentRecordNo_;
-      SetToBookmark(reinterpret_cast<const uint8_t*>(&record), true, true);
-      atBOF_ = bof && currentRecordNo_ == record;
-      atEOF_ = eof && currentRecordNo_ == record;
+  if (GetRecordCount() == 0) {
+    SetEmptyPosition();
+  } else if (atBOF_ || atEOF_ || currentRecordNo_ == 0) {
+    // A cursor before its first (after its last) record stays there, whatever was added in
+    // front of (behind) the record it knew; it must not skip a record it never showed.
+    const bool eof = atEOF_ && !atBOF_;
+    eof ? MoveLast() : MoveFirst();
+    if (!(atBOF_ && atEOF_)) {
+      atBOF_ = !eof;
+      atEOF_ = eof;
     }
-    loadPositionRecord();
-    return;
-  }
-  if (GetRecordCount() == 0) return SetEmptyPosition();
-  std::array<uint8_t, kMaxCursorKeySize + 1> key{};
-  bool haveKey = false;
-  if (currentRecordNo_ != 0 && !(atBOF_ && atEOF_)) {
-    if (keySlot_ == GetCurrentIndex()) {
+  } else if (InRecordNumberOrder()) {
+    const uint32_t record = currentRecordNo_;
+    SetToBookmark(reinterpret_cast<const uint8_t*>(&record), true, true);
+  } else {
+    std::array<uint8_t, kMaxCursorKeySize + 1> key{};
+    bool haveKey = keySlot_ == GetCurrentIndex();
+    if (haveKey) {
       key = currentKey_;
-      haveKey = true;
     } else {
       std::vector<uint8_t> image(recordSize_);
       readRecord(currentRecordNo_, image.data());
@@ -697,18 +691,12 @@ void TDataCursor::Resync() {
         haveKey = true;
       }
     }
-  }
-  if (!haveKey) {
-    const bool eof = atEOF_ && !atBOF_;
-    if (eof)
-      MoveLast();
-    else
+    if (haveKey) {
+      SeekKey(key.data(), true, false);
+    } else {
       MoveFirst();
-    atBOF_ = !eof;
-    atEOF_ = eof;
-  } else {
-    if (atBOF_ && atEOF_) atBOF_ = atEOF_ = false;
-    SeekKey(key.data(), true, true);
+      if (!(atBOF_ && atEOF_)) atBOF_ = true;
+    }
   }
   loadPositionRecord();
 }
@@ -722,6 +710,7 @@ void TDataCursor::resynchronise() {
 }
 
 void TDataCursor::AddToView(uint32_t recordNo) {
+  ReadScope scope(*this);
   RebuildView();
   atBOF_ = atEOF_ = false;
   SetToRecordNo(recordNo);
@@ -729,6 +718,7 @@ void TDataCursor::AddToView(uint32_t recordNo) {
 }
 
 void TDataCursor::RemoveFromView() {
+  ReadScope scope(*this);
   RebuildView();
   if (InRecordNumberOrder()) {
     // The deleted record's place: the next record of the view, else the last.

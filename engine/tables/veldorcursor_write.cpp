@@ -296,6 +296,17 @@ class KeyJournal {
 
 }  // namespace
 
+// The text-index keys go through the journal with the write's other keys. True when any changed.
+bool TDataCursor::journalTextChanges(KeyJournalRef journalRef, const uint8_t* oldBuffer,
+                                     const uint8_t* newBuffer, uint32_t recordNo) {
+  KeyJournal& journal = *static_cast<KeyJournal*>(journalRef);
+  TTextChanges changes;
+  textRecordChanges(oldBuffer, newBuffer, changes);
+  for (const auto& key : changes.removed) journal.change(kSysTextSlot, key, {}, recordNo);
+  for (const auto& key : changes.inserted) journal.change(kSysTextSlot, {}, key, recordNo);
+  return !changes.removed.empty() || !changes.inserted.empty();
+}
+
 void TDataCursor::AppendRecord(uint8_t* buffer, bool reposition) {
   if (!active_) Raise(VELDOR_TABLEOPEN);
   CheckWritable();
@@ -367,6 +378,8 @@ void TDataCursor::AppendRecord(uint8_t* buffer, bool reposition) {
   KeyJournal journal(*this);
   for (size_t i = 0; i < slots.size(); ++i) journal.change(slots[i], {}, keys[i], recordNo);
   journal.change(kSysDeletedSlot, oldIdKey, idKey, recordNo);
+  journalTextChanges(&journal, nullptr, buffer, recordNo);
+  const bool blobsSaved = writeRecordBlobs(buffer, recordNo);
   TRecord* record = nullptr;
   if (!data.AllocateRecord(nullptr, record) || record->GetRecordNumber() != recordNo) {
     if (record) data.ReleaseRecord(record);
@@ -385,7 +398,7 @@ void TDataCursor::AppendRecord(uint8_t* buffer, bool reposition) {
   journal.done();
   currentRecordNo_ = recordNo;
   FilterRecordChanged(recordNo, recordBuffer_.data());
-  FlushBuffers(false, false, true, true, false);
+  FlushBuffers(false, false, true, true, blobsSaved);
   SelectIndex(keep.slot);
   if (reposition)
     AddToView(recordNo);
@@ -477,10 +490,12 @@ void TDataCursor::ModifyRecord(uint8_t* buffer, bool unlock, bool reposition) {
     keysChanged = true;
   }
   if (uniqueIdOf(buffer) > data.GetLastUniqueId()) data.SetLastUniqueId(uniqueIdOf(buffer));
+  keysChanged = journalTextChanges(&journal, old.data(), buffer, recordNo) || keysChanged;
+  const bool blobsSaved = writeRecordBlobs(buffer, recordNo);
   writeRecord(recordNo, buffer);
   journal.done();
   FilterRecordChanged(recordNo, recordBuffer_.data());
-  FlushBuffers(false, false, true, keysChanged, false);
+  FlushBuffers(false, false, true, keysChanged, blobsSaved);
   SelectIndex(keep.slot);
   if (reposition)
     AddToView(recordNo);
@@ -551,6 +566,15 @@ void TDataCursor::DeleteRecord(const uint8_t* buffer, bool reposition) {
   KeyJournal journal(*this);
   for (size_t i = 0; i < slots.size(); ++i) journal.change(slots[i], keys[i], {}, recordNo);
   journal.change(kSysDeletedSlot, idKey, freeKey, recordNo);
+  // The record's chains go with it; edits of its blobs that were never saved go too.
+  bool blobsSaved = false;
+  if (HasBlobFields()) {
+    for (auto& b : openBlobs_)
+      if (b->data.GetOwnerId() == recordNo) b->data.SetDirty(false);
+    ClearRecordBlobs(current.data());
+  }
+  journalTextChanges(&journal, current.data(), nullptr, recordNo);
+  if (HasBlobFields()) blobsSaved = writeRecordBlobs(current.data(), recordNo);
   TDataFile& data = table_->DataFile();
   TRecord* record = nullptr;
   if (!data.GetRecord(nullptr, recordNo, record)) Raise(VELDOR_FILECORRUPT);
@@ -560,7 +584,7 @@ void TDataCursor::DeleteRecord(const uint8_t* buffer, bool reposition) {
   table_->IndexFile().DecRecordCount();
   journal.done();
   FilterRecordDeleted(recordNo);
-  FlushBuffers(false, false, true, true, false);
+  FlushBuffers(false, false, true, true, blobsSaved);
   SelectIndex(keep.slot);
   if (reposition)
     RemoveFromView();
