@@ -134,20 +134,9 @@ void TDataCursor::ComputeRangePositions() {
 
 int32_t TDataCursor::GetRecordCount() const {
   if (!table_) return 0;
-  if (ViewUsesBitmap() && (InRecordNumberOrder() || !rangeSet_)) return int32_t(visibleCount_);
+  // A view bitmap already holds the range (the filters build it over the range's records).
+  if (ViewUsesBitmap()) return int32_t(visibleCount_);
   if (rangeFirst_ == 0 || rangeLast_ == 0 || rangeLast_ < rangeFirst_) return 0;
-  if (bitmapView_) {
-    // A filter and a range together: the visible entries between the range positions.
-    TDataCursor& self = const_cast<TDataCursor&>(*this);
-    ReadScope scope(self);
-    int32_t count = 0;
-    std::array<uint8_t, kMaxCursorKeySize + 1> key{};
-    for (uint64_t p = rangeFirst_; p <= rangeLast_; ++p) {
-      uint32_t ref = 0;
-      if (treeOf(self).KeyAtPosition(p, key.data(), ref) && entryVisible(ref)) ++count;
-    }
-    return count;
-  }
   return int32_t(rangeLast_ - rangeFirst_ + 1);
 }
 
