@@ -120,10 +120,10 @@ void TDataCursor::DropFilter(TFilter* filter) {
     filters_.erase(findFilter(filter));
   else
     filters_.clear();
-  UpdateFilterState();
-  if (!active_) return;
+  if (!active_) return UpdateFilterState();
   ReadScope scope(*this);
   SyncWithTable();
+  UpdateFilterState();
   RebuildView();
   Resync();
 }
@@ -133,9 +133,9 @@ void TDataCursor::ActivateFilter(TFilter* filter) {
     (*findFilter(filter))->Activate();
   else
     for (auto& f : filters_) f->Activate();
-  UpdateFilterState();
   ReadScope scope(*this);
   SyncWithTable();
+  UpdateFilterState();
   if (filter && viewBitmap_.Count() != 0 && !filterViewStale_)
     BuildFilterBitmap(*filter);
   else
@@ -150,9 +150,9 @@ void TDataCursor::DeactivateFilter(TFilter* filter) {
     (*findFilter(filter))->Deactivate();
   else
     for (auto& f : filters_) f->Deactivate();
-  UpdateFilterState();
   ReadScope scope(*this);
   SyncWithTable();
+  UpdateFilterState();
   RebuildView();
   Resync();
 }
@@ -261,6 +261,8 @@ void TDataCursor::CombineFilterBitmaps() {
 
 void TDataCursor::refreshFilterView() {
   if (!bitmapView_ || IsRemote()) return;
+  // Index walks take the read pair; a read this call took ends with it.
+  ReadScope scope(*this);
   const uint32_t slots = table_->DataFile().GetLastRecordNumber();
   if (filterViewStale_ || usedRecordsBitmap_->Count() != slots) BuildAllFilterBitmaps();
   // The range may have moved since: it bounds the filters' records only when they are combined.
@@ -281,6 +283,7 @@ const TRecordsBitmap& TDataCursor::CombinedBitmap() {
 
 void TDataCursor::FilterRecordChanged(uint32_t recordNo, const uint8_t* buffer) {
   if (!bitmapView_ || IsRemote() || filterBusy_ || filterViewStale_) return;
+  ReadScope scope(*this);
   const uint32_t slots = table_->DataFile().GetLastRecordNumber();
   for (TRecordsBitmap* b : {&viewBitmap_, rangeBitmap_.get(), usedRecordsBitmap_.get()})
     if (b->Count() < slots) b->SetSize(slots);
@@ -295,6 +298,7 @@ void TDataCursor::FilterRecordChanged(uint32_t recordNo, const uint8_t* buffer) 
 
 void TDataCursor::FilterRecordDeleted(uint32_t recordNo) {
   if (!bitmapView_ || IsRemote() || filterBusy_ || filterViewStale_) return;
+  ReadScope scope(*this);
   if (recordNo > usedRecordsBitmap_->Count()) return;
   if (rangeSet_ && recordNo <= rangeBitmap_->Count()) rangeBitmap_->ClearBit(recordNo);
   usedRecordsBitmap_->ClearBit(recordNo);

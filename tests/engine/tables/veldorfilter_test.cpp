@@ -124,6 +124,21 @@ void put(TDataCursor& c, std::vector<uint8_t>& buffer, const Row& row) {
   c.PutField(4, buffer.data(), reinterpret_cast<const uint8_t*>(&row.amount));
 }
 
+Row randomRow(Generator& gen, int32_t id) {
+  Row r{id, std::nullopt, gen.pick(6) ? kNames[gen.pick(std::size(kNames))] : "",
+        double(gen.pick(9) - 4) / 2};
+  if (gen.pick(6)) r.k = gen.pick(12) - 2;
+  return r;
+}
+
+// Drops the records whose ID is a multiple of 3.
+bool notThird(void*, TDataCursor& c, const uint8_t* record) {
+  int32_t id = 0;
+  bool isNull = false;
+  c.GetField(1, record, isNull, reinterpret_cast<uint8_t*>(&id));
+  return id % 3 != 0;
+}
+
 // The IDs of the records the cursor shows.
 std::set<int32_t> shown(TDataCursor& c) {
   std::set<int32_t> ids;
@@ -151,18 +166,20 @@ TEST_P(FilterTest, EveryFilterShowsTheSameRecordsWithAndWithoutIndexes) {
   std::mt19937 random(seed);
   Generator gen{random};
   TempDir dir;
+  for (bool indexed : {false, true}) {
+    Database creatorDb(dir.path());
+    TDataCursor creator(*creatorDb.directory);
+    creator.SetTableName(indexed ? "indexed" : "plain");
+    creator.SetExclusive(true);
+    TCreateTableArgs args = tableArgs(GetParam(), indexed);
+    creator.CreateTable(args);
+  }
   Database db(dir.path());
   auto cursor = [&](const char* name) {
     auto c = std::make_unique<TDataCursor>(*db.directory);
     c->SetTableName(name);
     return c;
   };
-  for (bool indexed : {false, true}) {
-    TCreateTableArgs args = tableArgs(GetParam(), indexed);
-    auto creator = cursor(indexed ? "indexed" : "plain");
-    creator->SetExclusive(true);
-    creator->CreateTable(args);
-  }
   auto plain = cursor("plain"), indexed = cursor("indexed"), writer = cursor("indexed");
   auto plainWriter = cursor("plain");
   plainWriter->Open();
@@ -171,12 +188,7 @@ TEST_P(FilterTest, EveryFilterShowsTheSameRecordsWithAndWithoutIndexes) {
   writer->Open();
   std::vector<uint8_t> buffer(plain->RecordSize());
   int32_t nextId = 1;
-  auto someRow = [&] {
-    Row r{nextId++, std::nullopt, gen.pick(6) ? kNames[gen.pick(std::size(kNames))] : "",
-          double(gen.pick(9) - 4) / 2};
-    if (gen.pick(6)) r.k = gen.pick(12) - 2;
-    return r;
-  };
+  auto someRow = [&] { return randomRow(gen, nextId++); };
   // Record numbers of each ID in the plain and the indexed table.
   std::map<int32_t, std::pair<uint32_t, uint32_t>> where;
   auto append = [&](TDataCursor& through) {
@@ -204,6 +216,7 @@ TEST_P(FilterTest, EveryFilterShowsTheSameRecordsWithAndWithoutIndexes) {
         put(*c, buffer, row);
         c->ModifyRecord(buffer.data(), true, false);
       }
+      if (c->LockedRecordNo() != 0) c->UnlockRecord();
     }
     if (remove) where.erase(id);
   };
@@ -233,7 +246,16 @@ TEST_P(FilterTest, EveryFilterShowsTheSameRecordsWithAndWithoutIndexes) {
       if (gen.pick(2)) append(step % 2 ? *writer : *indexed);
       ASSERT_EQ(shown(*indexed), shown(*plain)) << when << " after change " << step;
     }
+    TFilter* third[2];
+    for (int i = 0; i < 2; ++i) {
+      TDataCursor& c = i ? *indexed : *plain;
+      third[i] = c.AddFilter(nullptr, nullptr, nullptr, false, &notThird, true, true, false, false);
+      c.ActivateFilter(third[i]);
+    }
+    ASSERT_EQ(shown(*indexed), shown(*plain)) << when << " with a callback filter after it";
     ASSERT_EQ(indexed->GetRecordCount(), plain->GetRecordCount()) << when;
+    plain->DropFilter(third[0]);
+    indexed->DropFilter(third[1]);
     plain->DropFilter(expected);
     indexed->DropFilter(got);
   }
