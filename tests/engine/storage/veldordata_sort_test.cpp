@@ -15,17 +15,13 @@ namespace {
 
 using namespace datafile_test;
 
+// `pad`: size of the two padding fields; large records make the sort use run files.
 struct SortRun {
   const char* name;
-  bool inMemory;
-  bool encrypted;
-  uint8_t pad;  // size of the two padding fields: large records make the sort use run files
+  bool inMemory, encrypted;
+  uint8_t pad;
   uint32_t records;
 };
-
-void PrintTo(const SortRun& run, std::ostream* out) {
-  *out << run.name;
-}
 
 // A record as the model sees it.
 struct Row {
@@ -60,6 +56,7 @@ TEST_P(RecordSort, OutputMatchesModelAndLeavesNoTrace) {
   const std::string temp = dir.file("private");
   std::filesystem::create_directory(temp);
   TestTable table;
+  table.noPrimaryIndex = true;
   TFileList list;
   for (int round = 0; round < 6; ++round) {
     SCOPED_TRACE("seed " + std::to_string(seed) + " (VELMARON_SEED) round " + std::to_string(round));
@@ -90,16 +87,10 @@ TEST_P(RecordSort, OutputMatchesModelAndLeavesNoTrace) {
       platform::put4(p + kAmountOffset + 1, uint32_t(row.amount));
       live[r->GetRecordNumber()] = row;
       r->SetDirty(true);
+      // Some slots are freed again (new records are appended): the sort must skip them.
+      if (pick(5) == 0) file.FreeRecord(r), live.erase(r->GetRecordNumber());
       file.ReleaseRecord(r);
     }
-    for (uint32_t n = 1; n <= GetParam().records; ++n)
-      if (pick(5) == 0) {
-        TRecord* r = nullptr;
-        ASSERT_TRUE(file.GetRecord(nullptr, n, r));
-        file.FreeRecord(r);
-        file.ReleaseRecord(r);
-        live.erase(n);
-      }
     flushAll(file);
     if (pick(2) == 0) file.ClearRecordCache();
 
