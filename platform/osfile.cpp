@@ -428,6 +428,10 @@ bool FileSystem::existsAsSpelt(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0;
 }
 
+bool FileSystem::replaceFile(const std::string& from, const std::string& to) {
+  return ::rename(from.c_str(), to.c_str()) == 0 || failWith(errno);
+}
+
 bool FileSystem::syncFolder(const std::string& path) {
   const int fd = ::open(path.empty() ? "." : path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return failWith(errno);

@@ -128,6 +128,9 @@ class FileSystem {
   // True when a file or folder lies at `path` spelt exactly so: a single look-up, for checks on
   // every lock where the spelling is known.
   virtual bool existsAsSpelt(const std::string& path);
+  // Renames `from` to `to` in one step, replacing a file at `to`: whatever happens, `to` names
+  // either the old file or the new one, whole. Both must lie on one file system.
+  virtual bool replaceFile(const std::string& from, const std::string& to);
   // Forces the folder's entries (files created, renamed or deleted in it) to the device.
   virtual bool syncFolder(const std::string& path);
 };

@@ -52,4 +52,16 @@ uint64_t currentThreadNumber() {
   return uint64_t(::syscall(SYS_gettid));
 }
 
+std::string computerName(size_t maxLength) {
+  char buffer[256] = {};
+  if (::gethostname(buffer, sizeof buffer - 1) != 0) return {};
+  std::string name(buffer);
+  if (name.size() > maxLength) name.resize(maxLength);
+  return name;
+}
+
+uint32_t currentProcessId() {
+  return uint32_t(::getpid());
+}
+
 }  // namespace platform

@@ -3,6 +3,7 @@
 // Every function may be called from any thread.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -20,5 +21,11 @@ std::string systemTempDirectory();
 
 // The kernel's id of the calling thread: unique among the live threads of the system.
 uint64_t currentThreadNumber();
+
+// The machine's host name, cut to `maxLength` bytes.
+std::string computerName(size_t maxLength);
+
+// The id of the running process.
+uint32_t currentProcessId();
 
 }  // namespace platform

@@ -57,6 +57,32 @@
 
 namespace engine {
 
+// Steps of a grouping sort, on full record images of the table, in place.
+// Aggregate: with `first` a group starts from the record (both images are the same); otherwise
+// the record is folded into the group image. Finalize (first false, both images the group's)
+// completes a group's output record. Group filter: false drops the group's output record.
+using TSortAggregateStep = void (*)(void* context, bool first, uint8_t* record, uint8_t* group);
+using TSortFinalizeStep = void (*)(void* context, bool first, uint8_t* group, uint8_t* sameGroup);
+using TSortGroupFilter = bool (*)(void* context, bool first, uint8_t* group, uint8_t* sameGroup);
+
+// What a record sort is asked to do beside ordering.
+struct TSortOptions {
+  bool caseInsensitive = false;
+  // Drops a record whose key equals the previous output's.
+  bool distinct = false;
+  // Folds records of equal keys into one through `aggregate` (required then).
+  bool group = false;
+  void* context = nullptr;
+  TSortAggregateStep aggregate = nullptr;
+  TSortFinalizeStep finalize = nullptr;  // none: nothing to complete
+  TSortGroupFilter filter = nullptr;     // none: every group is kept
+  // The most output records; negative for no limit.
+  int64_t limit = -1;
+  // Folder of the run files (".TMP", deleted when the sort ends, however it ends); the
+  // system's temporary folder when empty.
+  std::string tempDirectory;
+};
+
 inline constexpr uint32_t kDataHeaderSize = 127;
 inline constexpr uint8_t kDataFileVersion = 5;
 inline constexpr uint16_t kMaxFieldCount = 1024;
@@ -268,6 +294,43 @@ class TDataFile : public TFileHandler, public TRecordOwner {
   size_t GetCacheCount() const { return cache_.Count(); }
   size_t GetCacheCapacity() const { return cache_.Capacity(); }
   const TRecordCacheCounters& GetCacheCounters() const { return counters_; }
+
+  // ---- Buffers ----
+
+  // Grow the read and write buffers, in 4096-byte steps, to hold at least `size` bytes; they
+  // never shrink.
+  void SetReadBufferSize(size_t size);
+  void SetWriteBufferSize(size_t size);
+  size_t GetReadBufferSize() const { return readBuffer_.size(); }
+  size_t GetWriteBufferSize() const { return writeBuffer_.size(); }
+
+  // ---- Record sort ----
+
+  // Rewrites the table with its records in key order, renumbered from 1; returns the number of
+  // records written. The key is, per field of `fields` (descriptors of this table's fields, in
+  // sort order, descending as their flag says), the has-value byte and the field's index key,
+  // then the unique id, so equal keys keep unique-id order. Deleted slots are left out, so the
+  // free chain is empty afterwards. A table that fits one run of min(1 MB / R, 8192) records,
+  // or lies whole in the cache, is sorted in memory; a larger one in sorted run files that are
+  // then merged.
+  // While the file holds its writes back (veldorfile.h), the table is rewritten in place and the
+  // table's commit makes the change atomic with its other files. Otherwise the result goes to a
+  // new file beside the data file, forced to the device and renamed over it, and the file is
+  // opened again: a crash leaves the old table or the new one, whole. (An in-memory table is
+  // rewritten in place.) The cache is empty afterwards. A failure raised before the rewrite
+  // leaves the table as it was. The caller must hold the table alone, outside a transaction,
+  // with no record in use; the table's indexes and record count are the caller's to keep in
+  // step. VELDOR_NEEDEXCLACCESS for a remote table or while a record is pinned.
+  uint32_t SortRecords(std::span<const TFieldDescriptor> fields, const TSortOptions& options);
+  // Key length of a sort over `fields`: sum of (key size + 1), plus 4 for the unique id.
+  static uint32_t SortKeyLength(std::span<const TFieldDescriptor> fields);
+  // Builds the sort key of a plain record image into `key` (SortKeyLength bytes).
+  void BuildSortKey(std::span<const TFieldDescriptor> fields, bool caseInsensitive, const uint8_t* image,
+                    uint8_t* key) const;
+  // Compares two sort keys; without `withUniqueId` the unique-id tail is ignored. Strings of a
+  // table with a language id compare by its locale (nulls first when ascending).
+  int CompareSortKeys(std::span<const TFieldDescriptor> fields, const uint8_t* a, const uint8_t* b,
+                      bool withUniqueId) const;
 
   // ---- Locks ----
 

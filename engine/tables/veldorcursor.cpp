@@ -65,7 +65,7 @@ TDataCursor::TDataCursor(TDataDirectory& directory, bool serverCursorGiven) : di
   SetCurrentIndex(kNoCurrentIndex);
   stopWords_.setSorted(true);
   if (IsRemote() && !serverCursorGiven) {
-    const TCursorReply reply = exchange(REQUEST_CREATECURSOR, TCursorRequest{});
+    const TCursorReply reply = exchange(REQUEST_CREATECURSOR, TCursorRequest{}.U32(directory.RemoteHandle()));
     if (reply.empty() || reply[0].size() < 4) Raise(VELDOR_REMOTEINVREQUEST);
     std::memcpy(&serverCursor_, reply[0].data(), 4);
   }
@@ -131,10 +131,7 @@ void TDataCursor::Raise(uint16_t code, std::string_view field, std::string_view 
 
 TCursorRequestPath& TDataCursor::requests() const {
   TCursorRequestPath* path = gRequestPath.load();
-  if (!path)
-    SignalEngineError(VELDOR_REMOTECONNECT, Session().RemoteHost(), Session().RemoteUser(),
-                      GetDirectoryName(), tableName_, "", "", "");
-  return *path;
+  return path ? *path : SessionCursorRequestPath();
 }
 
 TCursorReply TDataCursor::exchange(uint16_t code, TCursorRequest request) {
@@ -264,7 +261,6 @@ void TDataCursor::Open(bool serverCursorOpen) {
   recordBuffer_.assign(recordSize_, 0);
   checkCollation();
   SelectIndex(options_.QuerySource ? kNoCurrentIndex : kPrimarySlot);
-  bitmapView_ = InRecordNumberOrder();
   rebuildView();
   SetToBegin();
   undo.Dismiss();
@@ -311,7 +307,9 @@ void TDataCursor::Close(bool releaseFlag) {
     if (queryReadTaken_) failure.run([&] { EndQueryRead(); });
     if (writeTaken_) failure.run([&] { EndWrite(); });
   }
+  filters_.clear();
   bitmapView_ = false;
+  openBlobs_.clear();
   recordBuffer_.clear();
   rangeFirst_ = rangeLast_ = 0;
   atBOF_ = atEOF_ = false;
@@ -521,6 +519,7 @@ void TDataCursor::SetIndexName(std::string_view name) {
 }
 
 int TDataCursor::CompareKeys(const uint8_t* a, const uint8_t* b, uint16_t length) const {
+  if (boundLength_ != 0) return compareBound(a, b);
   const uint8_t slot = GetCurrentIndex();
   auto text = [](const uint8_t* p, size_t n) {
     return std::string_view(reinterpret_cast<const char*>(p), n);
@@ -559,42 +558,6 @@ int TDataCursor::CompareKeys(const uint8_t* a, const uint8_t* b, uint16_t length
   if (offset < length)
     return CompareBytes(a + offset, b + offset, uint16_t(length - offset), indexDescending_);
   return 0;
-}
-
-// ---- Position ----
-
-void TDataCursor::rebuildView() {
-  if (!table_) return;
-  rangeFirst_ = 1;
-  rangeLast_ = table_->IndexFile().GetRecordCount();
-}
-
-void TDataCursor::SetToBegin() {
-  currentRecordNo_ = 0;
-  atBOF_ = true;
-  atEOF_ = false;
-}
-
-void TDataCursor::SetToRecordNo(uint32_t recordNo) {
-  currentRecordNo_ = recordNo;
-  atBOF_ = atEOF_ = false;
-}
-
-void TDataCursor::resynchronise() {
-  const uint32_t record = currentRecordNo_;
-  const bool bof = atBOF_, eof = atEOF_;
-  rebuildView();
-  // Back on the bookmark: a record that no longer exists leaves the cursor at the end.
-  if (record != 0 && record > table_->DataFile().GetLastRecordNumber()) {
-    currentRecordNo_ = 0;
-    atBOF_ = false;
-    atEOF_ = true;
-  } else {
-    currentRecordNo_ = record;
-    atBOF_ = bof;
-    atEOF_ = eof;
-  }
-  if (refreshHook_) refreshHook_();
 }
 
 }  // namespace engine

@@ -5,8 +5,7 @@
 //
 // Every operation has a local form, over the table's files, and a remote form, one request to an
 // engine server. The session's remote flag chooses per call. The remote form reaches the server
-// only through TCursorRequestPath (below), which the request plumbing installs; until it is
-// installed a cursor of a remote session raises VELDOR_REMOTECONNECT.
+// only through TCursorRequestPath (below): the session's connection unless a test installs another.
 //
 // Locks: a cursor holds no lock between operations. Around each one it takes the table's lock
 // pair that the operation needs (BeginRead, BeginQueryRead, BeginWrite and their ends) and on
@@ -29,11 +28,15 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/storage/veldorbitmap.h"
+#include "engine/storage/veldorblob.h"
+#include "engine/storage/veldordata.h"
 #include "engine/storage/veldorfielddesc.h"
 #include "engine/storage/veldorhelpers.h"
 #include "engine/storage/veldorindex.h"
 #include "engine/storage/veldorlocale.h"
 #include "engine/storage/veldortablelink.h"
+#include "engine/tables/veldorfilter.h"
 
 namespace engine {
 
@@ -90,8 +93,19 @@ class TCursorRequestPath {
   // Takes the cursor state that a reply carries (position, counts, current key) into `cursor`.
   virtual void ReadCursorState(TDataCursor& cursor, const TCursorReply& reply) = 0;
 };
-// Installs the process's request path (nullptr removes it). The path must outlive its use.
+// Installs the process's request path (nullptr goes back to SessionCursorRequestPath). The path
+// must outlive its use.
 void SetCursorRequestPath(TCursorRequestPath* path);
+// The path through the cursor's session and its connection to the engine server.
+TCursorRequestPath& SessionCursorRequestPath();
+// The text-index parameter block: the stop-word count (0xFFFFFFFF without a list) and the words,
+// then the space and the include characters, each set as one text in ascending byte order.
+void WriteTextIndexParams(TCursorRequest& request, const std::vector<std::string>* stopWords,
+                          const TCharSet& spaceChars, const TCharSet& includeChars);
+// Reads the block from reply parameter `at` on and moves `at` past it; false when it is
+// incomplete. `hasList` tells whether a stop-word list was given.
+bool ReadTextIndexParams(const TCursorReply& reply, size_t& at, bool& hasList,
+                         std::vector<std::string>& stopWords, TCharSet& spaceChars, TCharSet& includeChars);
 
 // Open options, one flag each.
 struct CursorOpenOptions {
@@ -145,6 +159,28 @@ struct TCreateTableArgs {
   TCharSet IncludeChars;
   bool Overwrite = false;
 };
+
+// What RestructureTable gives the table: the new structure as CreateTable takes it (fields
+// matched to the old ones by field number), and what is kept of the old table.
+struct TRestructureArgs : TCreateTableArgs {
+  // -1 keeps the table's value; below -1 is refused.
+  int64_t LastAutoIncValue = -1;
+  // True deletes the old files; false keeps them as ".DBK", ".IBK" and ".BBK" backups.
+  bool NoBackup = false;
+};
+
+// Kinds of case a restructure reports.
+enum TRestructureCase : int {
+  rcWriteError = 0,    // any other error while writing a copied record
+  rcKeyViolation = 1,  // a copied record breaks a unique index
+  rcValueRule = 2,     // a copied record breaks a minimum, maximum or required rule
+  rcFieldDropped = 3,  // an old field with a value has no field in the new structure
+  rcNotConverted = 4,  // an old value does not convert to the new field (or would be cut)
+};
+// Decides a case: `goOn` (true on entry) false stops the restructure, which then leaves the table
+// as it was; `applyToAll` set makes the decision hold for every later case of the run.
+using TRestructureFeedback = std::function<void(TDataCursor& cursor, TRestructureCase kind,
+                                                const std::string& message, bool& goOn, bool& applyToAll)>;
 
 // Asks the application for a missing table password; true when one was added to the session.
 using TPasswordCallback = std::function<bool(TDataCursor& sender)>;
@@ -327,8 +363,77 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   bool AtEOF() const { return atEOF_; }
   uint32_t RangeFirst() const { return rangeFirst_; }
   uint32_t RangeLast() const { return rangeLast_; }
-  void SetToBegin();
+  // Stands on record `recordNo` (its entry in the current index), flags cleared; a record that is
+  // not in the view leaves the cursor on the nearest record of the view.
   void SetToRecordNo(uint32_t recordNo);
+
+  // ---- Ranges, find and navigation ----
+  // Movement stays inside the view: the records of the current order that lie in the range and,
+  // while a view bitmap is in use (always in record-number order), have their bit set. The
+  // position is the current index entry (its key and record number) and its sequence number,
+  // counted over the whole index; every move finds the entry again by its key, so a position
+  // survives keys that other cursors added or removed meanwhile.
+  //
+  // Keys given by callers are copied over the current key size only, and partial keys are
+  // completed within it: nothing reads or writes past the 522-byte key buffers.
+  //
+  // Ranges apply in index order only; in record-number order SetRange and ResetRange do nothing.
+  // A field count between 1 and the index's field count - 1, or any key of a non-unique index,
+  // is completed after its given fields: the start with 0x00 bytes and the end with 0xFF (the
+  // other way round for a descending index). A nil start or end is unbounded.
+  void SetRange(bool keysBuilt, const uint8_t* start, int32_t startFields, const uint8_t* end,
+                int32_t endFields);
+  void ResetRange();
+  void ClearRange();
+  bool RangeSet() const { return rangeSet_; }
+  // Sequence numbers of the first key not below the range start and the last not above its
+  // end; 0 and 0 for an empty range.
+  void ComputeRangePositions();
+  // Positions on the entry with `key` or the first above it; true when the key was found. See
+  // the implementation for the keep-ends rule.
+  bool SeekKey(const uint8_t* key, bool nearest, bool keepEnds);
+  // Exact, partial or nearest search in the current index. False without a source or in
+  // record-number order (nothing changes then). `result` (may be null) receives the record.
+  bool FindKey(bool keysBuilt, const uint8_t* source, int32_t fieldCount, bool nearest, uint8_t partialLength,
+               uint8_t* result);
+  void MoveFirst();
+  void MoveLast();
+  // n records forward (negative: back). Running out of the view sets AtEOF (AtBOF).
+  void Skip(int32_t n);
+  void SetToBegin();
+  void SetToEnd();
+  // The n-th record of the view (1-based); n <= 0 gives the first with AtBOF, n past the count
+  // the last with AtEOF.
+  void SetToRecNo(int32_t n);
+  // 0, or VELDOR_EOF (VELDOR_BOF) with the buffer (may be null) cleared.
+  uint16_t GetNextRecord(uint8_t* buffer);
+  uint16_t GetPriorRecord(uint8_t* buffer);
+  // Up to `count` next records, RecordSize apart; at the end `count` becomes the number read
+  // and the result is VELDOR_EOF.
+  uint16_t ReadRecordBlock(uint32_t& count, uint8_t* buffer);
+  // GetKeySize bytes: the record number (record-number order) or the current key.
+  void GetBookmark(uint8_t* bookmark) const;
+  bool SetToBookmark(const uint8_t* bookmark, bool nearest, bool readBegun = false);
+  int CompareBookmarks(const uint8_t* a, const uint8_t* b) const;
+  int32_t GetRecordCount() const;
+  int32_t GetTableRecordCount() const;
+  // 1-based within the view's range; 0 when there is no current record.
+  int32_t GetSequenceNumber() const;
+  uint32_t GetRecordNumber() const;
+  void SetEmptyPosition();
+  // Range positions and, while a bitmap is in use, the view bitmap, built again.
+  void RebuildView();
+  // Back on the cursor's record (or the nearest one) after writes and index or range changes.
+  void Resync();
+  // After this cursor wrote (appended or modified) or deleted `recordNo`.
+  void AddToView(uint32_t recordNo);
+  void RemoveFromView();
+  bool ViewUsesBitmap() const;
+  const TRecordsBitmap& ViewBitmap() const { return viewBitmap_; }
+  uint32_t VisibleCount() const { return visibleCount_; }
+  // Record-number order's view: the records in use (the deleted-records index's live keys).
+  void BuildUsedRecordsBitmap(TRecordsBitmap& bitmap);
+  int32_t GetBlobBlockCount(int32_t size) const;
 
   // ---- Locks and change detection ----
   // The cursor takes locks unless Exclusive or ReadOnlyAttribute is set; it sees other writers
@@ -357,6 +462,85 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   uint32_t GetReadAheadCount(uint32_t readAheadCount, bool forward) override;
   // Fired when a lock found the table changed and the view was rebuilt.
   void SetRefreshHook(std::function<void()> hook) { refreshHook_ = std::move(hook); }
+
+  // ---- Blobs ----
+  // A blob field's value in a record buffer is two words after its has-value byte: word 1 is the
+  // first block of its chain, or while the blob is open in this cursor the negated handle; word
+  // 2 is its change stamp. Open blobs live in memory until the record is written (their changes
+  // are saved then) or they are freed (their changes are dropped). The six field operations
+  // return an engine code instead of raising. `tableFields` selects the table's field numbers
+  // instead of the cursor list's. A negative position or length, or an end past 2 GiB - 1,
+  // is refused with VELDOR_INVALIDBLOBOFFSET.
+  static constexpr size_t kMaxOpenBlobs = 128;
+  uint16_t OpenBlob(uint16_t fieldNo, uint8_t* buffer, uint8_t openMode, bool tableFields, uint8_t tag);
+  // Only the opener's tag closes the blob; a blob without a value keeps none.
+  uint16_t FreeBlob(uint16_t fieldNo, uint8_t* buffer, bool tableFields, uint8_t tag);
+  uint16_t GetBlob(uint16_t fieldNo, const uint8_t* buffer, int32_t position, uint8_t* destination,
+                   int32_t length, uint32_t& countRead, bool tableFields);
+  uint16_t PutBlob(uint16_t fieldNo, uint8_t* buffer, int32_t position, const uint8_t* source, int32_t length,
+                   bool tableFields);
+  uint16_t TruncateBlob(uint16_t fieldNo, uint8_t* buffer, int32_t length, bool tableFields);
+  uint16_t GetBlobSize(uint16_t fieldNo, const uint8_t* buffer, uint32_t& size, bool tableFields);
+  // Drops every open blob (`all`) or those the engine opened (tag not 0); changes are lost.
+  void FreeAllBlobs(bool all);
+  bool IsOpenBlob(uint32_t handle) const;
+  size_t OpenBlobCount() const { return openBlobs_.size(); }
+  // The record-write steps: stamp the changed blobs, save them (true when any was), put the
+  // blocks of the open blobs back into the record.
+  void StampChangedBlobs(uint8_t* buffer, bool tableFields);
+  bool SaveChangedBlobs();
+  void WriteOpenBlobFields(uint8_t* buffer, bool tableFields);
+  // Empties every blob field of the record so that saving frees their chains.
+  void ClearRecordBlobs(uint8_t* buffer);
+  bool HasBlobFields() const;
+
+  // ---- Text index ----
+  // Slot 32 holds one key per word, field and record: 1, the field number, the word upper-cased
+  // by the table's locale (at most 60 bytes, zero-padded), the record's unique id. Stored texts
+  // are split without wildcards and searched texts with a trailing "*" kept; stop words make no
+  // key and never fail a search.
+  bool HasTextIndex() const;
+  bool IsTextIndexField(uint16_t fieldNo) const;
+  // The words of `text`, each once with its number of occurrences, in the table's locale order.
+  void ExtractWords(std::string_view text, bool keepWildcards, TLanguageStringList& list);
+  // The only builder of text-index keys: searches build theirs here too, so that they carry the
+  // field number like the stored ones.
+  void BuildTextKey(uint16_t fieldNo, std::string_view word, uint32_t uniqueId, uint8_t* key) const;
+  void AddTextWords(uint16_t fieldNo, std::string_view text, uint32_t recordNo, uint32_t uniqueId);
+  // Old words go with the old unique id, new ones come with the new id.
+  void UpdateTextWords(uint16_t fieldNo, std::string_view oldText, std::string_view newText,
+                       uint32_t recordNo, uint32_t oldUniqueId, uint32_t newUniqueId);
+  void RemoveTextWords(uint16_t fieldNo, std::string_view text, uint32_t uniqueId);
+  // The upkeep of one record write (memo fields through their changed open blobs).
+  void TextIndexAppend(const uint8_t* buffer);
+  void TextIndexModify(const uint8_t* oldBuffer, const uint8_t* newBuffer);
+  void TextIndexDelete(const uint8_t* buffer);
+  // Every word of `search` occurs in `value` ("*" at a word's end: some word starts so).
+  bool TextSearch(std::string_view search, std::string_view value);
+  // How often the words of `search` occur in `value`.
+  uint32_t TextOccurs(std::string_view search, std::string_view value);
+
+  // ---- Descriptors and small operations ----
+  // Cursor-list descriptors by field number, by position (1..FieldCount) and by name (case
+  // ignored); VELDOR_OUTOFRANGE naming the number or name when there is none.
+  const TFieldDescriptor& GetFieldDescByNumber(uint16_t number) const;
+  const TFieldDescriptor& GetFieldDescByPosition(uint16_t position) const;
+  const TFieldDescriptor& GetCursorFieldDescByName(std::string_view name) const;
+  // The table's descriptor of the named cursor field into `descriptor`; false for a field of
+  // the cursor that is not the table's (a computed one).
+  bool FindFieldDesc(std::string_view name, TFieldDescriptor& descriptor) const;
+  // Slot 255 (record-number order) gives an empty descriptor.
+  TIndexDescriptor GetIndexDesc(uint8_t slot) const;
+  uint32_t GetLastRecordNumber() const;
+  uint32_t GetBlobFileBlockCount() const;
+  std::string GetDescription() const;
+  bool IsEncrypted() const;
+  std::string GetTablePassword() const;
+  bool AskPassword();
+  const std::vector<uint8_t>& GetCurrentRecordBuffer() const { return recordBuffer_; }
+  // Stands on `other`'s current record (same table); VELDOR_RECNOTFOUND when it is not in this
+  // cursor's view.
+  uint16_t SetToRecordBuffer(TDataCursor& other);
 
   // ---- Table creation and definitions ----
   void CreateTable(TCreateTableArgs& args);
@@ -396,6 +580,76 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   bool IndexExists(std::string_view name) const;
   void SetHeaderInfo(uint16_t userMajorVersion, uint16_t userMinorVersion, std::string_view description);
 
+  // Filters
+  // The filtered view: the records the cursor shows are those of the used-records bitmap (and
+  // of the range bitmap while a range is on) that every active filter lets pass. Bitmaps are
+  // rebuilt when a filter is activated or re-aimed and when another writer changed the table;
+  // the cursor's own writes keep them up to date record by record.
+  //
+  // Adds one inactive filter: from `text` (parsed, checked, normalised and prepared here), from
+  // a ready `tree` (used as it is; the filter frees it when `ownsTree`), or a callback. Raises
+  // VELDOR_INTERNALLIMIT for a 65th filter and VELDOR_INVALIDFILTER for nothing to filter with,
+  // an empty text, a text that does not parse or check, and an expression that is not boolean.
+  TFilter* AddFilter(void* callbackData, const std::string* text, TExpToken* tree, bool ownsTree,
+                     TFilterCallback callback, bool afterOthers, bool checkRangeSize, bool caseInsensitive,
+                     bool noPartialCompare);
+  // nullptr: every filter. VELDOR_NOSUCHFILTER for a filter the cursor does not have.
+  void DropFilter(TFilter* filter);
+  void ActivateFilter(TFilter* filter);
+  void DeactivateFilter(TFilter* filter);
+  // Gives an active expression filter a new tree (nothing for nullptr) and rebuilds it.
+  void ReplaceFilterExpression(TExpToken* tree, TFilter* filter);
+  const std::vector<std::unique_ptr<TFilter>>& Filters() const { return filters_; }
+  bool BitmapView() const { return bitmapView_; }
+  // The records the cursor shows (records 1..GetLastRecordNumber), brought up to date first.
+  const TRecordsBitmap& CombinedBitmap();
+  // Comparisons whose constant stands left are turned round (5 < X becomes X > 5).
+  static void NormalizeFilterComparisons(TExpToken* node);
+  // Upkeep after the cursor wrote record `recordNo` (buffer: its new image) or deleted it.
+  void FilterRecordChanged(uint32_t recordNo, const uint8_t* buffer);
+  void FilterRecordDeleted(uint32_t recordNo);
+  // Whether record `recordNo` with image `buffer` passes `filter`.
+  bool EvaluateFilterRecord(uint32_t recordNo, const uint8_t* buffer, TFilter& filter);
+  // Clears in `bitmap` the bits of used records that fail `node` (a callback filter: its
+  // callback). mode 10 walks the set bits; any other mode first sets every bit.
+  void EvaluateBitmapRecords(TRecordsBitmap& bitmap, TFilter& filter, const TExpToken* node, uint8_t mode,
+                             bool& restart);
+  // The column reader of filter evaluation: readerData1 is the cursor, readerData2 the record.
+  static void FetchExpressionColumn(void* record, void* cursor, TExpToken& result);
+
+  // Index-assisted filtering
+  // A range of keys of the current index over its first key field, in value order: the NULL
+  // keys, or the non-NULL keys between the bounds (a missing bound is open), with the NULL keys
+  // added when `withNulls`. Bounds are key images (flag byte, then the field's key bytes); only
+  // the first `compareLength` bytes of them count, so a string prefix is a range of its own.
+  struct TKeyRange {
+    bool nullKeys = false;
+    bool withNulls = false;
+    bool hasLow = false, lowInclusive = true;
+    bool hasHigh = false, highInclusive = true;
+    uint16_t compareLength = 0;
+    std::array<uint8_t, kMaxCursorKeySize + 1> low{};
+    std::array<uint8_t, kMaxCursorKeySize + 1> high{};
+  };
+  // 0 (evaluate record by record), 1 (partly from indexes) or 2 (wholly); stored in the node.
+  // An AND whose better side is the right one has its sides swapped.
+  uint8_t GetExpressionOptimizeLevel(TExpToken* node, uint8_t parentCode, bool checkRangeSize);
+  // Makes current the first index whose first key field is `fieldNo` and whose case rule fits.
+  bool FindIndexForField(uint16_t fieldNo, bool caseInsensitive, bool anyCase);
+  // The range of a test (a comparison, prefix comparison, BETWEEN, IS [NOT] NULL, or one IN
+  // value when `value` is given) over the current index. `complement` is set when the test's
+  // answer is every record outside the range. False when the index cannot answer it exactly.
+  bool BuildComparisonRange(const TExpToken& test, const TExpToken* value, TKeyRange& range,
+                            bool& complement);
+  uint64_t CountRangeKeys(const TKeyRange& range, bool& restart);
+  uint64_t CountKeysForComparison(const TExpToken& test);
+  // Replaces the contents of `bitmap` (sized to the slot count) with the range's records;
+  // `outside`: with the records of every other key of the index instead.
+  void AddRangeToBitmap(const TKeyRange& range, TRecordsBitmap& bitmap, bool& restart, bool outside = false);
+  void BuildRangeBitmap(bool& restart);
+  void BuildUsedRecordsBitmap(bool& restart);
+  // End of index-assisted filtering
+
   // ---- Text-index parameters ----
   void LoadTextIndexParams();
   const TLanguageStringList& GetStopWords();
@@ -407,7 +661,45 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // Writes the parameters when they changed (also done at Close).
   void SaveTextIndexParams();
 
+  // Remote requests (veldorcursor_remote.cpp)
+  const TPasswordCallback& PasswordCallback() const { return passwordCallback_; }
+  // The header (length, code, payload length) of the last request this cursor sent.
+  const std::array<uint8_t, 10>& LastRequestHeader() const { return lastRequestHeader_; }
+  void SetLastRequestHeader(std::span<const uint8_t> header);
+  uint16_t GetLastRequestCode() const;
+  uint32_t RemoteRecordCount() const { return remoteRecordCount_; }
+  // Takes the position a server reported: record number, visible count, key, and the ends.
+  void TakeRemoteState(uint32_t recordNo, uint32_t recordCount, std::span<const uint8_t> key, bool atBOF,
+                       bool atEOF);
+
+  // Table restructuring
+  // Gives the closed table a new structure: only the headers are rewritten when no field, index
+  // or table attribute that the records or keys depend on changed; otherwise every record is
+  // copied into a new table, which then takes the old one's place (old files to backups, the new
+  // ones renamed in, the backups deleted last unless kept). A record or value that cannot be
+  // carried over goes to the feedback; without one, the restructure stops at the first such case
+  // and raises (VELDOR_INVALIDFLDTYPE naming the field, or the write's own error). A stop leaves
+  // the table exactly as it was. The cursor must be closed (VELDOR_TABLEOPEN), exclusive and
+  // writable; the new structure passes CreateTable's checks first.
+  void RestructureTable(TRestructureArgs& args);
+  void SetRestructureFeedback(TRestructureFeedback feedback) { restructureFeedback_ = std::move(feedback); }
+
+  // Record sort
+  // Rewrites the table in the order of `fields` (positions in the table, each descending as
+  // `descending` says when given), renumbering the records from 1; the sort's options as the
+  // data file takes them (run files go to the session's private directory). The cursor must be
+  // open and exclusive (VELDOR_NEEDEXCLACCESS). A table with any index in use (a primary,
+  // secondary or text index) is refused with VELDOR_INDEXEXISTS: its keys would name the old
+  // record numbers. The record-id index and the record count are rebuilt. Returns the number
+  // of records, and leaves the cursor at the start.
+  uint32_t SortRecords(std::span<const uint16_t> fields, std::span<const bool> descending,
+                       TSortOptions options);
+
  private:
+  // Remote requests
+  std::array<uint8_t, 10> lastRequestHeader_{};
+  uint32_t remoteRecordCount_ = 0;
+
   // Ends at its close the read pair that the cursor took inside it, and no other: a pair the
   // cursor held before belongs to the operation around.
   class ReadScope {
@@ -423,6 +715,35 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
     TDataCursor& cursor_;
     bool held_;
   };
+
+  // Filters
+  void UpdateFilterState();
+  void BuildFilterBitmap(TFilter& filter);
+  void BuildAllFilterBitmaps();
+  void CombineFilterBitmaps();
+  void ParseFilterExpression(const std::string& text, TExpTreePtr& tree);
+  void CheckFilterExpression(TExpToken& tree);
+  static bool ResolveFilterColumn(void* cursor, TExpToken& node);
+  std::vector<std::unique_ptr<TFilter>>::iterator findFilter(TFilter* filter);
+  void prepareBitmaps(bool& restart);
+  // Builds what is stale, under the cursor's read.
+  void refreshFilterView();
+  bool evaluateNode(const uint8_t* buffer, const TExpToken* node);
+  // Positions [start, end) of the range's keys in the current index.
+  void rangePositions(const TKeyRange& range, std::vector<std::pair<uint64_t, uint64_t>>& spans);
+  uint64_t keyPosition(const uint8_t* key, uint16_t length, bool after);
+  int compareBound(const uint8_t* entry, const uint8_t* bound) const;
+  bool buildConstantKey(const TFieldDescriptor& field, const TExpToken& constant, uint8_t* key) const;
+  std::vector<std::unique_ptr<TFilter>> filters_;
+  std::unique_ptr<TRecordsBitmap> rangeBitmap_ = std::make_unique<TRecordsBitmap>();
+  std::unique_ptr<TRecordsBitmap> usedRecordsBitmap_ = std::make_unique<TRecordsBitmap>();
+  bool filterBusy_ = false;
+  bool rangeBusy_ = false;
+  bool filterViewStale_ = false;
+  // While set, CompareKeys orders by the first boundLength_ bytes only, ties going to boundTie_.
+  uint16_t boundLength_ = 0;
+  int boundTie_ = 0;
+  // End of filters
 
   TCursorRequestPath& requests() const;
   TCursorReply exchange(uint16_t code, TCursorRequest request);
@@ -501,11 +822,75 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   bool queryReadTaken_ = false;
   bool writeTaken_ = false;
 
+  // Ranges and navigation
+  // The current index entry's position in the whole index (record-number order: in the view).
+  uint64_t sequence_ = 0;
+  // The slot currentKey_ was built for (kNoCurrentIndex: none).
+  uint8_t keySlot_ = kNoCurrentIndex;
+  bool rangeSet_ = false;
+  bool computingRange_ = false;
+  std::array<uint8_t, kMaxCursorKeySize> rangeStartKey_{};
+  std::array<uint8_t, kMaxCursorKeySize> rangeEndKey_{};
+  TRecordsBitmap viewBitmap_;
+  uint32_t visibleCount_ = 0;
+  bool entryVisible(uint32_t recordNo) const;
+  uint64_t indexKeyCount();
+  // Loads entry `position` of the current index as the position (flags untouched).
+  bool standOn(uint64_t position);
+  // The position of the current entry found by its key: the first entry not less, and whether
+  // it is the entry itself.
+  uint64_t locateCurrent(bool& found);
+  // The next (forward) or previous visible entry from `position` inclusive, within the range
+  // positions; 0 when none.
+  uint64_t visibleFrom(uint64_t position, bool forward);
+  void completeKey(uint8_t* key, uint32_t given, bool high) const;
+  uint32_t givenLength(int32_t fieldCount) const;
+  void takeKey(bool keysBuilt, const uint8_t* source, uint8_t* key) const;
+  void moveFirstOrLast(bool first);
+  void loadPositionRecord();
+
+  // Text index
+  struct TTextChanges {
+    std::vector<std::vector<uint8_t>> removed, inserted;
+  };
+  // The keys a write removes and inserts (each one checked against the index); the current
+  // index is left on slot 32.
+  void textWordChanges(uint16_t fieldNo, const std::string* oldText, const std::string* newText,
+                       uint32_t oldId, uint32_t newId, TTextChanges& changes);
+  void textRecordChanges(const uint8_t* oldBuffer, const uint8_t* newBuffer, TTextChanges& changes);
+  void applyTextChanges(const TTextChanges& changes, uint32_t recordNo);
+  // Applies a write's text-index changes through its key journal (an opaque pointer to it).
+  using KeyJournalRef = void*;
+  bool journalTextChanges(KeyJournalRef journal, const uint8_t* oldBuffer, const uint8_t* newBuffer,
+                          uint32_t recordNo);
+
+  // Blobs
+  struct TOpenBlob {
+    TOpenBlob(TBlobFile& file, TCacheReader* reader) : data(file, reader) {}
+    uint32_t handle = 0;
+    TBlobBuffer data;
+    uint8_t tag = 0;
+    uint8_t mode = 0;
+    uint32_t stamp = 0;
+  };
+  std::vector<std::unique_ptr<TOpenBlob>> openBlobs_;
+  uint32_t lastBlobHandle_ = 0;
+  TOpenBlob* findBlob(uint32_t handle) const;
+  // The field's descriptor and the open blob its word 1 names; a code when there is none.
+  uint16_t blobOf(uint16_t fieldNo, const uint8_t* buffer, bool tableFields, const TFieldDescriptor*& d,
+                  TOpenBlob*& blob) const;
+  void putBlobWord(const TFieldDescriptor& d, uint8_t* buffer, int32_t word, bool hasValue);
+  // The blob steps of a record write for record `recordNo`; true when blobs were saved.
+  bool writeRecordBlobs(uint8_t* buffer, uint32_t recordNo);
+
   TLanguageStringList stopWords_;
   TCharSet spaceChars_;
   TCharSet includeChars_;
   bool textParamsChanged_ = false;
   bool textParamsLoaded_ = false;
+
+  // Table restructuring
+  TRestructureFeedback restructureFeedback_;
 };
 
 }  // namespace engine

@@ -200,6 +200,7 @@ void TDataCursor::CreateTable(TCreateTableArgs& args) {
     if (GetServerVersion() >= 30400) {
       args.TextIndex.StoreTo(image);
       request.Bytes(image);
+      WriteTextIndexParams(request, args.StopWords, args.SpaceChars, args.IncludeChars);
     }
     request.U8(args.NoPrimaryIndex).U8(args.Overwrite);
     exchange(REQUEST_CREATETABLE, std::move(request));

@@ -240,9 +240,10 @@ void TDataCursor::CheckFieldValues(const uint8_t* buffer) const {
 void TDataCursor::readRecord(uint32_t recordNo, uint8_t* image, bool readAhead) {
   TDataFile& data = table_->DataFile();
   TRecord* record = nullptr;
-  // A fetch that met another writer's change is tried once more on the refreshed table.
-  if (!data.GetRecord(this, recordNo, record, true, false, readAhead) &&
-      !data.GetRecord(this, recordNo, record, true, false, readAhead))
+  // A fetch that met another writer's change is tried once more on the refreshed table. The
+  // cursor sizes the run: records its view will read next, not the slots that merely follow.
+  if (!data.GetRecord(this, recordNo, record, true, readAhead, readAhead) &&
+      !data.GetRecord(this, recordNo, record, true, readAhead, readAhead))
     Raise(VELDOR_FILECORRUPT);
   std::memcpy(image, record->GetBuffer(), std::min<uint32_t>(recordSize_, data.GetRecordSize()));
   data.ReleaseRecord(record);

@@ -70,7 +70,9 @@ bool beginPair(bool& taken, Holds holds, Begin begin, End end, TDataCursor& curs
 }  // namespace
 
 bool TDataCursor::BeginRead() {
-  if (!NeedsLocks()) return false;
+  // Under the write pair no other writer can change the table, and a read pair taken here (by a
+  // page read inside the write) would outlive the write and block the next one.
+  if (!NeedsLocks() || writeTaken_) return false;
   return beginPair(
       readTaken_, [&] { return table_->HoldsReadPair(); }, [&] { return table_->BeginRead(); },
       [&] { table_->EndRead(); }, *this, [&] { resynchronise(); });
@@ -162,10 +164,6 @@ void TDataCursor::FlushBuffers(bool force, bool trimCaches, bool dataChanged, bo
   }
   // The cursor's own writes are no change by another writer.
   UpdateChangeCounters();
-}
-
-uint32_t TDataCursor::GetReadAheadCount(uint32_t readAheadCount, bool) {
-  return readAheadCount;
 }
 
 }  // namespace engine

@@ -162,7 +162,13 @@ void TDataCursor::LoadTextIndexParams() {
   if (IsRemote()) {
     if (GetServerVersion() >= 30400) {
       const TCursorReply reply = exchange(REQUEST_TEXTINDEXPARAMS, TCursorRequest{}.U32(serverCursor_));
-      requests().ReadCursorState(*this, reply);
+      size_t at = 0;
+      bool hasList = false;
+      std::vector<std::string> words;
+      if (!ReadTextIndexParams(reply, at, hasList, words, spaceChars_, includeChars_))
+        Raise(VELDOR_UNCOMPRESS);
+      stopWords_.clear();
+      for (const auto& w : words) stopWords_.add(w);
     }
     textParamsLoaded_ = true;
     return;

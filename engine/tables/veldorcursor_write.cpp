@@ -139,6 +139,7 @@ void TDataCursor::SwitchToIndex(uint8_t slot) {
   ReadScope scope(*this);
   BeginRead();
   SelectIndex(slot);
+  ClearRange();
   rebuildView();
   SetToBegin();
 }
@@ -295,6 +296,17 @@ class KeyJournal {
 
 }  // namespace
 
+// The text-index keys go through the journal with the write's other keys. True when any changed.
+bool TDataCursor::journalTextChanges(KeyJournalRef journalRef, const uint8_t* oldBuffer,
+                                     const uint8_t* newBuffer, uint32_t recordNo) {
+  KeyJournal& journal = *static_cast<KeyJournal*>(journalRef);
+  TTextChanges changes;
+  textRecordChanges(oldBuffer, newBuffer, changes);
+  for (const auto& key : changes.removed) journal.change(kSysTextSlot, key, {}, recordNo);
+  for (const auto& key : changes.inserted) journal.change(kSysTextSlot, {}, key, recordNo);
+  return !changes.removed.empty() || !changes.inserted.empty();
+}
+
 void TDataCursor::AppendRecord(uint8_t* buffer, bool reposition) {
   if (!active_) Raise(VELDOR_TABLEOPEN);
   CheckWritable();
@@ -366,6 +378,8 @@ void TDataCursor::AppendRecord(uint8_t* buffer, bool reposition) {
   KeyJournal journal(*this);
   for (size_t i = 0; i < slots.size(); ++i) journal.change(slots[i], {}, keys[i], recordNo);
   journal.change(kSysDeletedSlot, oldIdKey, idKey, recordNo);
+  journalTextChanges(&journal, nullptr, buffer, recordNo);
+  const bool blobsSaved = writeRecordBlobs(buffer, recordNo);
   TRecord* record = nullptr;
   if (!data.AllocateRecord(nullptr, record) || record->GetRecordNumber() != recordNo) {
     if (record) data.ReleaseRecord(record);
@@ -383,8 +397,13 @@ void TDataCursor::AppendRecord(uint8_t* buffer, bool reposition) {
   index.IncRecordCount();
   journal.done();
   currentRecordNo_ = recordNo;
-  FlushBuffers(false, false, true, true, false);
-  if (reposition) SetToRecordNo(recordNo);
+  FilterRecordChanged(recordNo, recordBuffer_.data());
+  FlushBuffers(false, false, true, true, blobsSaved);
+  SelectIndex(keep.slot);
+  if (reposition)
+    AddToView(recordNo);
+  else
+    RebuildView();
 }
 
 void TDataCursor::ModifyRecord(uint8_t* buffer, bool unlock, bool reposition) {
@@ -471,10 +490,17 @@ void TDataCursor::ModifyRecord(uint8_t* buffer, bool unlock, bool reposition) {
     keysChanged = true;
   }
   if (uniqueIdOf(buffer) > data.GetLastUniqueId()) data.SetLastUniqueId(uniqueIdOf(buffer));
+  keysChanged = journalTextChanges(&journal, old.data(), buffer, recordNo) || keysChanged;
+  const bool blobsSaved = writeRecordBlobs(buffer, recordNo);
   writeRecord(recordNo, buffer);
   journal.done();
-  FlushBuffers(false, false, true, keysChanged, false);
-  if (reposition) SetToRecordNo(recordNo);
+  FilterRecordChanged(recordNo, recordBuffer_.data());
+  FlushBuffers(false, false, true, keysChanged, blobsSaved);
+  SelectIndex(keep.slot);
+  if (reposition)
+    AddToView(recordNo);
+  else
+    RebuildView();
 }
 
 void TDataCursor::CancelRecord() {
@@ -540,6 +566,15 @@ void TDataCursor::DeleteRecord(const uint8_t* buffer, bool reposition) {
   KeyJournal journal(*this);
   for (size_t i = 0; i < slots.size(); ++i) journal.change(slots[i], keys[i], {}, recordNo);
   journal.change(kSysDeletedSlot, idKey, freeKey, recordNo);
+  // The record's chains go with it; edits of its blobs that were never saved go too.
+  bool blobsSaved = false;
+  if (HasBlobFields()) {
+    for (auto& b : openBlobs_)
+      if (b->data.GetOwnerId() == recordNo) b->data.SetDirty(false);
+    ClearRecordBlobs(current.data());
+  }
+  journalTextChanges(&journal, current.data(), nullptr, recordNo);
+  if (HasBlobFields()) blobsSaved = writeRecordBlobs(current.data(), recordNo);
   TDataFile& data = table_->DataFile();
   TRecord* record = nullptr;
   if (!data.GetRecord(nullptr, recordNo, record)) Raise(VELDOR_FILECORRUPT);
@@ -548,8 +583,13 @@ void TDataCursor::DeleteRecord(const uint8_t* buffer, bool reposition) {
   data.ReleaseRecord(record);
   table_->IndexFile().DecRecordCount();
   journal.done();
-  FlushBuffers(false, false, true, true, false);
-  if (reposition) SetToRecordNo(recordNo);
+  FilterRecordDeleted(recordNo);
+  FlushBuffers(false, false, true, true, blobsSaved);
+  SelectIndex(keep.slot);
+  if (reposition)
+    RemoveFromView();
+  else
+    RebuildView();
 }
 
 }  // namespace engine

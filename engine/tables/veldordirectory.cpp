@@ -58,16 +58,25 @@ TDataDirectory* TDataSession::OpenDataDirectory(std::string_view name, std::stri
                                                 bool noRemoteRequest) {
   const std::string trimmedName = EngineString(TrimBlanks(name));
   if (IsRemote()) {
-    if (!noRemoteRequest) {
-      SignalEngineError(VELDOR_REMOTECONNECT, RemoteHost(), RemoteUser(), trimmedName, "", "", "", "");
-    }
+    if (!noRemoteRequest) EnsureConnected();
     for (auto& d : directories_) {
       if (sameIgnoringAsciiCase(TrimBlanks(d->Name()), trimmedName)) {
         d->IncOpenCount();
         return d.get();
       }
     }
+    uint32_t handle = 0;
+    if (!noRemoteRequest) {
+      SetRequestCode(REQUEST_OPENDATADIR);
+      BeginRequest();
+      WriteRequestText(trimmedName);
+      EndRequest();
+      Exchange();
+      CheckReplyError();
+      handle = ReadReplyU32();
+    }
     directories_.emplace_back(new TDataDirectory(*this, trimmedName, ""));
+    directories_.back()->SetRemoteHandle(handle);
     directories_.back()->IncOpenCount();
     return directories_.back().get();
   }
@@ -91,12 +100,24 @@ TDataDirectory* TDataSession::OpenDataDirectory(std::string_view name, std::stri
 }
 
 void TDataSession::CloseDataDirectory(TDataDirectory* directory, bool noRemoteRequest) {
-  (void)noRemoteRequest;  // a remote directory is never opened on the server by this engine
   auto it = std::find_if(directories_.begin(), directories_.end(),
                          [directory](const auto& d) { return d.get() == directory; });
   if (it == directories_.end() || directory->OpenCount() == 0) return;
   directory->DecOpenCount();
-  if (directory->OpenCount() == 0) directories_.erase(it);
+  if (directory->OpenCount() != 0) return;
+  if (IsRemote() && !noRemoteRequest && connected_) {
+    try {
+      SetRequestCode(REQUEST_CLOSEDATADIR);
+      BeginRequest();
+      WriteRequestU32(directory->RemoteHandle());
+      EndRequest();
+      Exchange();
+      CheckReplyError();
+    } catch (const std::exception&) {
+      // The server frees what a lost session held; the directory goes here in any case.
+    }
+  }
+  directories_.erase(it);
 }
 
 // ---- Directory ----
@@ -113,7 +134,8 @@ TDataDirectory::~TDataDirectory() {
   }
   bool anyInTransaction = inTransaction_;
   for (const auto& t : tables_) anyInTransaction |= t->InTransaction();
-  if (anyInTransaction) {
+  // A remote server ends the transactions of a session that goes away; nothing is sent here.
+  if (anyInTransaction && !session_->IsRemote()) {
     try {
       Rollback();
     } catch (...) {
@@ -272,6 +294,13 @@ bool TDataDirectory::TableExists(std::string_view name, bool inMemory) {
   for (const auto& t : tables_) {
     if (t->IsInMemory() == inMemory && sameTable(t->GetName(), trimmed)) return true;
   }
+  if (session_->IsRemote()) {
+    remoteRequest(REQUEST_TABLEEXISTS, [&](TDataSession& s) {
+      s.WriteRequestText(name);
+      s.WriteRequestU8(inMemory);
+    });
+    return session_->ReadReplyU8() != 0;
+  }
   return fileList_->FileExists(TDataTable::FileNameFor(path_, trimmed, inMemory, kDataFileExt), inMemory);
 }
 
@@ -284,8 +313,21 @@ std::string TDataDirectory::MakeTempTableName(bool inMemory) {
 
 // ---- Transactions ----
 
+void TDataDirectory::remoteRequest(uint16_t code, const std::function<void(TDataSession&)>& params) {
+  TDataSession& s = *session_;
+  s.EnsureConnected();
+  s.SetRequestCode(code);
+  s.BeginRequest();
+  s.WriteRequestU32(remoteHandle_);
+  if (params) params(s);
+  s.EndRequest();
+  s.Exchange();
+  s.CheckReplyError();
+}
+
 void TDataDirectory::StartTransaction() {
   if (inTransaction_) return;
+  if (session_->IsRemote()) remoteRequest(REQUEST_STARTTXN, {});
   size_t entered = 0;
   UndoOnFailure undo([&] {
     FirstFailure back;
@@ -317,6 +359,12 @@ void TDataDirectory::abandonTransaction() noexcept {
 }
 
 void TDataDirectory::Commit(bool endTransaction, bool forceFlush) {
+  if (session_->IsRemote()) {
+    remoteRequest(REQUEST_COMMITTXN, [&](TDataSession& s) {
+      s.WriteRequestU8(endTransaction);
+      s.WriteRequestU8(forceFlush);
+    });
+  }
   std::vector<TDataTable*> snapshot;
   for (const auto& t : tables_) snapshot.push_back(t.get());
   {
@@ -333,6 +381,7 @@ void TDataDirectory::Commit(bool endTransaction, bool forceFlush) {
 }
 
 void TDataDirectory::Rollback() {
+  if (session_->IsRemote()) remoteRequest(REQUEST_ROLLBACKTXN, {});
   endEachTable([](TDataTable& t) { t.RollbackTransaction(); });
 }
 

@@ -111,7 +111,14 @@ class TDataDirectory {
   // lock, and is freed when no cursor has it open.
   void Rollback();
 
+  // Remote database: the server's handle of it (0 on a local session).
+  uint32_t RemoteHandle() const { return remoteHandle_; }
+  void SetRemoteHandle(uint32_t handle) { remoteHandle_ = handle; }
+
  private:
+  // One request about this database: its handle, then what `params` writes; the reply is left
+  // for the caller to read.
+  void remoteRequest(uint16_t code, const std::function<void(TDataSession&)>& params);
   TDataTable* find(std::string_view name, bool inMemory) const;
   void freeTable(TDataTable* table);
   // Runs `act` on the files of table `name` through its object here, or through a passing one when
@@ -131,6 +138,7 @@ class TDataDirectory {
   std::vector<TDataCursor*> cursors_;
   uint16_t openCount_ = 0;
   bool inTransaction_ = false;
+  uint32_t remoteHandle_ = 0;
   TFileList* fileList_;
 };
 

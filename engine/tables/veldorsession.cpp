@@ -8,6 +8,7 @@
 #include "engine/storage/veldorfile.h"
 #include "engine/storage/veldorhelpers.h"
 #include "platform/processinfo.h"
+#include "platform/tcpsocket.h"
 
 namespace engine {
 namespace {
@@ -30,6 +31,7 @@ TDataSession::TDataSession(uint8_t trackObjects)
       privateDirectory_(EngineString(platform::systemTempDirectory())) {}
 
 TDataSession::~TDataSession() {
+  Disconnect();
   for (auto& p : passwords_) wipe(p);
   wipe(remotePassword_);
 }
@@ -47,8 +49,7 @@ void TDataSession::SetPrivateDirectory(std::string_view directory) {
 }
 
 void TDataSession::SettingsChanged() {
-  // A remote session would send its settings to the server here; no session can be connected
-  // until the request protocol exists, and a connecting session sends them anyway.
+  if (IsRemote()) SendSessionParams();
 }
 
 void TDataSession::SetProgressSteps(uint16_t steps) {
@@ -119,21 +120,30 @@ void TDataSession::SetRemotePassword(std::string_view password) {
 
 // ---- Passwords ----
 
-void TDataSession::RaiseNotConnected() const {
-  std::string_view server =
-      remoteHost_.empty() ? std::string_view(remoteAddress_) : std::string_view(remoteHost_);
-  SignalEngineError(VELDOR_REMOTECONNECT, server, "", "", "", "", "", "");
+void TDataSession::remotePasswordRequest(uint16_t code, std::string_view password) {
+  EnsureConnected();
+  SetRequestCode(code);
+  BeginRequest();
+  if (code != REQUEST_DELALLPASSWORDS) WriteRequestText(password);
+  EndRequest();
+  // The password leaves the request buffer however the exchange ends.
+  struct Wipe {
+    std::vector<uint8_t>& buffer;
+    ~Wipe() { std::fill(buffer.begin(), buffer.end(), 0); }
+  } wipeRequest{request_};
+  Exchange();
+  CheckReplyError();
 }
 
 void TDataSession::AddPassword(std::string_view password) {
-  if (IsRemote()) RaiseNotConnected();
+  if (IsRemote()) return remotePasswordRequest(REQUEST_ADDPASSWORD, password);
   std::string value = EngineString(password);
   if (value.empty() || PasswordExists(value)) return;
   passwords_.push_back(std::move(value));
 }
 
 void TDataSession::RemovePassword(std::string_view password) {
-  if (IsRemote()) RaiseNotConnected();
+  if (IsRemote()) return remotePasswordRequest(REQUEST_DELPASSWORD, password);
   std::string value = EngineString(password);
   auto found = std::find(passwords_.begin(), passwords_.end(), value);
   if (found == passwords_.end()) return;
@@ -142,7 +152,7 @@ void TDataSession::RemovePassword(std::string_view password) {
 }
 
 void TDataSession::RemoveAllPasswords() {
-  if (IsRemote()) RaiseNotConnected();
+  if (IsRemote()) return remotePasswordRequest(REQUEST_DELALLPASSWORDS, {});
   while (!passwords_.empty()) {
     wipe(passwords_.back());
     passwords_.pop_back();

@@ -22,6 +22,10 @@
 
 #include "engine/storage/veldorlocale.h"
 
+namespace platform {
+class TcpConnection;
+}
+
 namespace engine {
 
 class TQueryStatement;  // the SQL layer's statement driver
@@ -44,6 +48,31 @@ inline constexpr int64_t kLockProtocolServerVersion = 30400;  // first server th
 inline constexpr uint32_t kDefaultRemotePort = 12001;
 inline constexpr std::string_view kDefaultRemoteAddress = "127.0.0.1";
 inline constexpr uint32_t kDefaultRemoteTimeOut = 300;  // seconds
+inline constexpr int64_t kClientVersion = 31000;
+// The largest message accepted from a server, on the wire and inflated.
+inline constexpr size_t kMaxRemoteMessage = size_t(256) << 20;
+
+// Requests of the session and directory.
+enum TSessionRequestCode : uint16_t {
+  REQUEST_RECONNECT = 0,
+  REQUEST_LOGIN = 1,
+  REQUEST_LOGOUT = 2,
+  REQUEST_SESSIONPARAMS = 3,
+  REQUEST_OPENDATADIR = 5,
+  REQUEST_CLOSEDATADIR = 6,
+  REQUEST_ADDPASSWORD = 7,
+  REQUEST_DELPASSWORD = 8,
+  REQUEST_DELALLPASSWORDS = 9,
+  REQUEST_STARTTXN = 11,
+  REQUEST_COMMITTXN = 12,
+  REQUEST_ROLLBACKTXN = 13,
+  REQUEST_TABLEEXISTS = 46,
+  REQUEST_CALLBACKRESPONSE = 75,
+  REQUEST_CONNECTPARAMS = 82,
+};
+
+// The name of a request code for trace lines; empty for a code without a name.
+std::string_view GetRequestName(uint16_t code);
 
 class TDataSession {
  public:
@@ -136,8 +165,8 @@ class TDataSession {
 
   // ---- Table passwords ----
   // Passwords are compared byte for byte and kept as engine strings (at most 255 bytes).
-  // On a remote session each operation is a request to the server; until a connection can be
-  // made they raise VELDOR_REMOTECONNECT with the server's name.
+  // On a remote session each operation is a request to the server (connecting first) and raises
+  // what the request raises.
   // Adds a copy at the end unless the text is empty or already present.
   void AddPassword(std::string_view password);
   // Removes the first equal entry; nothing when there is none.
@@ -162,10 +191,79 @@ class TDataSession {
   void CallDatabaseOpenedHook(const std::string& name, uint8_t& flag) const;
   void CallStatementHook(TQueryStatement* statement, int kind) const;
 
+  // ---- Remote request protocol (veldorsession_remote.cpp) ----
+  // A request is built with SetRequestCode, BeginRequest, WriteRequestParam (each parameter a
+  // u32 length and its bytes) and EndRequest, then exchanged; the reply's parameters are read in
+  // order with the ReadReply* operations. Unless the session is on the local network, payloads
+  // travel as one zlib stream. Traffic is not encrypted.
+  //
+  // Connects and runs the handshake; nothing when connected. Raises VELDOR_REMOTECONNECT with
+  // the server's name, or the server's refusal.
+  void Connect();
+  // A new connection that resumes the session id; the request being built is kept.
+  void Reconnect();
+  // Closes the connection; sends nothing.
+  void Disconnect();
+  // Takes a connection made elsewhere as this session's, already past its handshake.
+  void AttachConnection(std::unique_ptr<platform::TcpConnection> connection);
+  // Logs in with RemoteUser and RemotePassword when both are set, else with what the login
+  // event gives. Every invalid login asks the event again (cleared fields); the fourth one, or
+  // an event that gives nothing, disconnects and raises.
+  void Login();
+  // Tells the server the session ends (failures ignored) and disconnects.
+  void Logout();
+  void EnsureConnected();
+  void SetRequestCode(uint16_t code) { requestCode_ = code; }
+  void BeginRequest();
+  void WriteRequestParam(const void* bytes, uint32_t length);
+  void WriteRequestU8(uint8_t v) { WriteRequestParam(&v, 1); }
+  void WriteRequestU16(uint16_t v);
+  void WriteRequestU32(uint32_t v);
+  void WriteRequestI64(int64_t v);
+  void WriteRequestText(std::string_view text);
+  // Writes the header; compresses the payload off the local network (VELDOR_COMPRESS).
+  void EndRequest();
+  // The built request as it goes on the wire (header and payload).
+  std::span<const uint8_t> RequestBytes() const { return {request_.data(), requestLength_}; }
+  // Sends the built request. A failure is a plain exception; BytesLeftOnLastSend tells whether
+  // any byte of it reached the connection.
+  void SendRequest();
+  bool BytesLeftOnLastSend() const { return bytesLeft_; }
+  // Reads one whole reply and decodes it. A reply larger than kMaxRemoteMessage on the wire or
+  // inflated, a connection that drops, and a server silent for the time-out raise plain
+  // exceptions; a payload that does not inflate raises VELDOR_UNCOMPRESS.
+  void ReceiveReply();
+  // Sends the request and reads its reply. The request goes again (after a reconnect) only when
+  // not one byte of it had left, so that the server never runs it twice; any later failure
+  // disconnects and raises VELDOR_REMOTECOMMLOST with the server's name.
+  void Exchange();
+  // `exchange` runs the send and the receive; Exchange above and the cursor's callback loop
+  // share this rule of one resend.
+  void ExchangeWith(const std::function<void()>& exchange);
+  uint16_t GetReplyCode() const { return replyCode_; }
+  // The next reply parameter; VELDOR_UNCOMPRESS when it would pass the reply's end or is longer
+  // than `maxLength`.
+  std::span<const uint8_t> ReadReplyParam(uint32_t maxLength = UINT32_MAX);
+  bool ReplyParamsLeft() const { return replyPos_ < replyTotal_; }
+  uint8_t ReadReplyU8();
+  uint16_t ReadReplyU16();
+  uint32_t ReadReplyU32();
+  int64_t ReadReplyI64();
+  std::string ReadReplyText();
+  // Raises a non-zero reply code as that engine error with the server's name and the reply's six
+  // texts.
+  void CheckReplyError();
+  // Raises `code` naming the server (and `user`).
+  [[noreturn]] void RaiseRemote(uint16_t code, std::string_view user = {}) const;
+  std::string ServerName() const;
+  void SendSessionParams();
+  void Trace(const std::string& line) const;
+  bool InHandshake() const { return inHandshake_; }
+
  private:
   // A remote session tells its server every change of the settings.
   void SettingsChanged();
-  [[noreturn]] void RaiseNotConnected() const;
+  void remotePasswordRequest(uint16_t code, std::string_view password);
 
   uint8_t trackObjects_;
   std::string workingDirectory_;
@@ -198,6 +296,19 @@ class TDataSession {
   TDatabaseDirectoryHook databaseDirectoryHook_;
   TDatabaseOpenedHook databaseOpenedHook_;
   TStatementHook statementHook_;
+
+  // Remote request protocol
+  void openConnection(bool reconnect);
+  std::unique_ptr<platform::TcpConnection> socket_;
+  bool inHandshake_ = false;
+  bool bytesLeft_ = false;
+  uint16_t requestCode_ = 0;
+  std::vector<uint8_t> request_;
+  size_t requestLength_ = 0;
+  std::vector<uint8_t> reply_;
+  uint16_t replyCode_ = 0;
+  size_t replyPos_ = 0;
+  size_t replyTotal_ = 0;
 
   // Last, so that directories (which roll back their transactions) go before the settings.
   std::vector<std::unique_ptr<TDataDirectory, TDataDirectoryDeleter>> directories_;

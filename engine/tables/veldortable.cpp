@@ -193,6 +193,7 @@ void TDataTable::Open() {
     DecOpenCount();
     closeFiles();
   });
+  if (!inMemory_) CompleteSwap(*directory_, name_);
   openFiles();
   // A commit cut short by the end of a process is rolled back before anything is read; the
   // files are then opened afresh, since what they read at open may have been half written.

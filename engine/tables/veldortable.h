@@ -112,6 +112,19 @@ class TDataTable final : public TTableFileOwner {
   static std::string FileNameFor(const std::string& directoryPath, std::string_view tableName, bool inMemory,
                                  std::string_view ext);
 
+  // ---- Table swap ----
+  // The files of the closed table `newName` take the name of the closed table `name` in
+  // `directory`: each old file becomes its backup (".DBK", ".IBK", ".BBK"; an older backup is
+  // replaced), then the new file takes the name; the backups are deleted last unless
+  // `keepBackup`. On disk a marker file (".SWP") naming the new table is forced to the device
+  // first and removed last, so that a swap cut short is completed by CompleteSwap, and a crash
+  // at any point leaves the old table or the new one whole.
+  static void SwapFiles(TDataDirectory& directory, std::string_view name, std::string_view newName,
+                        bool inMemory, bool keepBackup);
+  // Completes a swap that a marker beside `name` shows was cut short; nothing without one. A
+  // marker that another swap holds raises VELDOR_OSEACCES.
+  static void CompleteSwap(TDataDirectory& directory, std::string_view name);
+
   // ---- Life ----
   // Raises the open count; the first open names and opens the files (the blob file only when
   // the table has blob fields) and takes the read-only flags from them. A failure leaves

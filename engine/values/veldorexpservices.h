@@ -74,12 +74,4 @@ using TColumnResolver = bool (*)(void* resolverData, TExpToken& node);
 // into its value buffer and sets its NULL flag.
 using TColumnReader = void (*)(void* readerData2, void* readerData1, TExpToken& result);
 
-// Steps of a grouping sort, on full record images of the result table, in place.
-// Aggregate: with `first` a group starts from the record; otherwise the record is folded into
-// the group image. Finalize (first false, both images the group's) completes a group's output
-// record. Group filter: false drops the group's output record.
-using TSortAggregateStep = void (*)(void* context, bool first, uint8_t* record, uint8_t* group);
-using TSortFinalizeStep = void (*)(void* context, bool first, uint8_t* group, uint8_t* sameGroup);
-using TSortGroupFilter = bool (*)(void* context, bool first, uint8_t* group, uint8_t* sameGroup);
-
 }  // namespace engine

@@ -1,0 +1,250 @@
+// The data cursor: open blobs and the blob steps of record writes.
+//
+// Every handle is checked against the cursor's list before its buffer is touched, and every
+// position and length against the value's limits, so a stale or forged record buffer can
+// neither reach freed memory nor grow a value past what the blob file can hold.
+#include <algorithm>
+#include <cstring>
+
+#include "engine/storage/veldordata.h"
+#include "engine/storage/veldorerr.h"
+#include "engine/storage/veldorrecord.h"
+#include "engine/tables/veldorcursor.h"
+#include "engine/tables/veldortable.h"
+
+namespace engine {
+
+namespace {
+
+// Positions are signed 32-bit: a value must stay addressable by them.
+constexpr uint64_t kMaxBlobLength = 0x7FFFFFFFull;
+
+int32_t word1Of(const TFieldDescriptor& d, const uint8_t* buffer) {
+  int32_t w;
+  std::memcpy(&w, buffer + d.Offset() + 1, 4);
+  return w;
+}
+
+}  // namespace
+
+bool TDataCursor::HasBlobFields() const {
+  if (!table_) return false;
+  const TDataFile& data = table_->DataFile();
+  for (uint16_t p = 1; p <= data.GetFieldCount(); ++p)
+    if (data.GetFieldDescriptor(p)->IsBlob()) return true;
+  return false;
+}
+
+TDataCursor::TOpenBlob* TDataCursor::findBlob(uint32_t handle) const {
+  if (handle == 0) return nullptr;
+  for (const auto& b : openBlobs_)
+    if (b->handle == handle) return b.get();
+  return nullptr;
+}
+
+bool TDataCursor::IsOpenBlob(uint32_t handle) const {
+  return findBlob(handle) != nullptr;
+}
+
+uint16_t TDataCursor::blobOf(uint16_t fieldNo, const uint8_t* buffer, bool tableFields,
+                             const TFieldDescriptor*& d, TOpenBlob*& blob) const {
+  d = tableFields ? &GetTableFieldDesc(fieldNo) : &GetFieldDesc(fieldNo);
+  if (!d->IsBlob()) return VELDOR_NOTABLOB;
+  const int32_t word = word1Of(*d, buffer);
+  blob = word < 0 ? findBlob(uint32_t(-int64_t(word))) : nullptr;
+  return blob ? 0 : VELDOR_INVALIDBLOBHANDLE;
+}
+
+void TDataCursor::putBlobWord(const TFieldDescriptor& d, uint8_t* buffer, int32_t word, bool hasValue) {
+  std::memcpy(buffer + d.Offset() + 1, &word, 4);
+  buffer[d.Offset()] = hasValue ? 1 : 0;
+}
+
+uint16_t TDataCursor::OpenBlob(uint16_t fieldNo, uint8_t* buffer, uint8_t openMode, bool tableFields,
+                               uint8_t tag) {
+  if (!active_) Raise(VELDOR_TABLEOPEN);
+  const TFieldDescriptor& d = tableFields ? GetTableFieldDesc(fieldNo) : GetFieldDesc(fieldNo);
+  if (!d.IsBlob()) return VELDOR_NOTABLOB;
+  const int32_t word = word1Of(d, buffer);
+  if (word < 0) {
+    TOpenBlob* open = findBlob(uint32_t(-int64_t(word)));
+    if (!open) return VELDOR_INVALIDBLOBOFFSET;
+    if (open->tag == 0) open->tag = tag;
+    return 0;
+  }
+  if (openBlobs_.size() >= kMaxOpenBlobs) return VELDOR_OPENBLOBLIMIT;
+  ReadScope scope(*this);
+  SyncWithTable();
+  auto blob = std::make_unique<TOpenBlob>(table_->BlobFile(), this);
+  // A handle that no open blob has, never 0, and positive as a signed word.
+  do {
+    lastBlobHandle_ = lastBlobHandle_ >= 0x7FFFFFFF ? 1 : lastBlobHandle_ + 1;
+  } while (findBlob(lastBlobHandle_));
+  blob->handle = lastBlobHandle_;
+  blob->tag = tag;
+  blob->mode = openMode;
+  std::memcpy(&blob->stamp, buffer + d.Offset() + 5, 4);
+  uint32_t owner;
+  std::memcpy(&owner, buffer + 1, 4);
+  blob->data.SetOwnerId(owner);
+  blob->data.SetFieldNumber(d.FieldNumber());
+  blob->data.SetFirstBlock(uint32_t(word));
+  if (word != 0) blob->data.Load();
+  blob->data.SetDirty(false);
+  blob->data.SaveOriginalData();
+  putBlobWord(d, buffer, -int32_t(blob->handle), blob->data.GetSize() > 0);
+  openBlobs_.push_back(std::move(blob));
+  return 0;
+}
+
+uint16_t TDataCursor::FreeBlob(uint16_t fieldNo, uint8_t* buffer, bool tableFields, uint8_t tag) {
+  const TFieldDescriptor* d = nullptr;
+  TOpenBlob* blob = nullptr;
+  if (const uint16_t code = blobOf(fieldNo, buffer, tableFields, d, blob)) return code;
+  if (blob->tag != tag) {
+    putBlobWord(*d, buffer, -int32_t(blob->handle), blob->data.GetSize() > 0);
+    return 0;
+  }
+  const uint32_t first = blob->data.GetFirstBlock();
+  putBlobWord(*d, buffer, int32_t(first), first != 0);
+  openBlobs_.erase(
+      std::find_if(openBlobs_.begin(), openBlobs_.end(), [&](const auto& b) { return b.get() == blob; }));
+  return 0;
+}
+
+uint16_t TDataCursor::GetBlob(uint16_t fieldNo, const uint8_t* buffer, int32_t position, uint8_t* destination,
+                              int32_t length, uint32_t& countRead, bool tableFields) {
+  countRead = 0;
+  const TFieldDescriptor* d = nullptr;
+  TOpenBlob* blob = nullptr;
+  if (const uint16_t code = blobOf(fieldNo, buffer, tableFields, d, blob)) return code;
+  if (position < 0 || length < 0) return VELDOR_INVALIDBLOBOFFSET;
+  const uint64_t size = blob->data.GetSize();
+  uint16_t result = 0;
+  if (uint64_t(position) + uint64_t(length) <= size) {
+    countRead = uint32_t(length);
+  } else {
+    result = VELDOR_ENDOFBLOB;
+    countRead = uint64_t(position) < size ? uint32_t(size - uint64_t(position)) : 0;
+  }
+  if (countRead > 0) blob->data.Read(uint64_t(position), destination, countRead);
+  return result;
+}
+
+uint16_t TDataCursor::PutBlob(uint16_t fieldNo, uint8_t* buffer, int32_t position, const uint8_t* source,
+                              int32_t length, bool tableFields) {
+  const TFieldDescriptor* d = nullptr;
+  TOpenBlob* blob = nullptr;
+  if (const uint16_t code = blobOf(fieldNo, buffer, tableFields, d, blob)) return code;
+  if (position < 0 || length < 0 || uint64_t(position) + uint64_t(length) > kMaxBlobLength)
+    return VELDOR_INVALIDBLOBOFFSET;
+  if (uint64_t(position) + uint64_t(length) > blob->data.GetSize())
+    blob->data.SetSize(uint32_t(position) + uint32_t(length));
+  if (length > 0) {
+    blob->data.Write(uint64_t(position), source, uint32_t(length));
+    blob->data.SetDirty(true);
+  }
+  putBlobWord(*d, buffer, -int32_t(blob->handle), blob->data.GetSize() > 0);
+  return 0;
+}
+
+uint16_t TDataCursor::TruncateBlob(uint16_t fieldNo, uint8_t* buffer, int32_t length, bool tableFields) {
+  const TFieldDescriptor* d = nullptr;
+  TOpenBlob* blob = nullptr;
+  if (const uint16_t code = blobOf(fieldNo, buffer, tableFields, d, blob)) return code;
+  if (length < 0) return VELDOR_INVALIDBLOBOFFSET;
+  if (uint32_t(length) != blob->data.GetSize()) {
+    blob->data.SetSize(uint32_t(length));
+    blob->data.SetDirty(true);
+  }
+  putBlobWord(*d, buffer, -int32_t(blob->handle), length > 0);
+  return 0;
+}
+
+uint16_t TDataCursor::GetBlobSize(uint16_t fieldNo, const uint8_t* buffer, uint32_t& size, bool tableFields) {
+  size = 0;
+  const TFieldDescriptor* d = nullptr;
+  TOpenBlob* blob = nullptr;
+  if (const uint16_t code = blobOf(fieldNo, buffer, tableFields, d, blob)) return code;
+  size = blob->data.GetSize();
+  return 0;
+}
+
+void TDataCursor::FreeAllBlobs(bool all) {
+  for (size_t i = openBlobs_.size(); i-- > 0;)
+    if (all || openBlobs_[i]->tag != 0) openBlobs_.erase(openBlobs_.begin() + long(i));
+}
+
+// ---- Record-write steps ----
+
+void TDataCursor::StampChangedBlobs(uint8_t* buffer, bool tableFields) {
+  for (const auto& b : openBlobs_) {
+    if (!b->data.IsDirty()) continue;
+    b->stamp = table_->DataFile().NextAutoIncValue();
+    uint16_t position = 0;
+    const TFieldDescriptor* d =
+        tableFields ? table_->DataFile().FindFieldByNumber(b->data.GetFieldNumber(), position) : nullptr;
+    if (!tableFields)
+      for (uint16_t p = 1; p <= FieldCount() && !d; ++p)
+        if (Field(p).desc.FieldNumber() == b->data.GetFieldNumber()) d = &Field(p).desc;
+    if (d && word1Of(*d, buffer) == -int32_t(b->handle)) std::memcpy(buffer + d->Offset() + 5, &b->stamp, 4);
+  }
+}
+
+bool TDataCursor::SaveChangedBlobs() {
+  bool saved = false;
+  uint32_t owner = 0;
+  for (const auto& b : openBlobs_) {
+    if (!b->data.IsDirty()) continue;
+    if (saved && b->data.GetOwnerId() != owner) Raise(VELDOR_MEMOCORRUPT);
+    owner = b->data.GetOwnerId();
+    saved = true;
+  }
+  for (const auto& b : openBlobs_) {
+    if (!b->data.IsDirty()) continue;
+    if (b->data.GetSize() < 1)
+      b->data.FreeBlocks();
+    else
+      b->data.Save();
+    b->data.SetDirty(false);
+  }
+  return saved;
+}
+
+void TDataCursor::WriteOpenBlobFields(uint8_t* buffer, bool tableFields) {
+  const uint16_t count = tableFields ? table_->DataFile().GetFieldCount() : FieldCount();
+  for (uint16_t p = 1; p <= count; ++p) {
+    const TFieldDescriptor& d = tableFields ? GetTableFieldDesc(p) : GetFieldDesc(p);
+    if (!d.IsBlob()) continue;
+    const int32_t word = word1Of(d, buffer);
+    if (word >= 0) continue;
+    if (TOpenBlob* b = findBlob(uint32_t(-int64_t(word)))) {
+      const uint32_t first = b->data.GetFirstBlock();
+      putBlobWord(d, buffer, int32_t(first), first != 0);
+    }
+  }
+}
+
+void TDataCursor::ClearRecordBlobs(uint8_t* buffer) {
+  const uint16_t count = table_->DataFile().GetFieldCount();
+  for (uint16_t p = 1; p <= count; ++p) {
+    if (!GetTableFieldDesc(p).IsBlob()) continue;
+    uint16_t code = OpenBlob(p, buffer, 2, true, 1);
+    if (code == 0) code = TruncateBlob(p, buffer, 0, true);
+    if (code != 0) Raise(code);
+  }
+}
+
+bool TDataCursor::writeRecordBlobs(uint8_t* buffer, uint32_t recordNo) {
+  if (!HasBlobFields()) return false;
+  // A new record's blobs were opened before it had a number.
+  for (const auto& b : openBlobs_)
+    if (b->data.IsDirty() && b->data.GetOwnerId() == 0) b->data.SetOwnerId(recordNo);
+  StampChangedBlobs(buffer, true);
+  const bool saved = SaveChangedBlobs();
+  WriteOpenBlobFields(buffer, true);
+  FreeAllBlobs(false);
+  return saved;
+}
+
+}  // namespace engine

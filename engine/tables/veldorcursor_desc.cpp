@@ -1,0 +1,88 @@
+// The data cursor: descriptor look-ups, table facts and placing one cursor on another's record.
+#include <cstring>
+
+#include "engine/storage/veldorblob.h"
+#include "engine/storage/veldordata.h"
+#include "engine/storage/veldorerr.h"
+#include "engine/storage/veldorlocale.h"
+#include "engine/tables/veldorcursor.h"
+#include "engine/tables/veldortable.h"
+
+namespace engine {
+
+const TFieldDescriptor& TDataCursor::GetFieldDescByNumber(uint16_t number) const {
+  for (const TCursorField& f : fields_)
+    if (f.desc.FieldNumber() == number) return f.desc;
+  Raise(VELDOR_OUTOFRANGE, std::to_string(number));
+}
+
+const TFieldDescriptor& TDataCursor::GetFieldDescByPosition(uint16_t position) const {
+  if (position < 1 || position > fields_.size()) Raise(VELDOR_OUTOFRANGE, std::to_string(position));
+  return fields_[position - 1u].desc;
+}
+
+const TFieldDescriptor& TDataCursor::GetCursorFieldDescByName(std::string_view name) const {
+  for (const TCursorField& f : fields_)
+    if (OSCompareStrings(languageId_, sortId_, f.desc.Name(), true, 0, name) == 0) return f.desc;
+  Raise(VELDOR_OUTOFRANGE, name);
+}
+
+bool TDataCursor::FindFieldDesc(std::string_view name, TFieldDescriptor& descriptor) const {
+  const TFieldDescriptor& d = GetCursorFieldDescByName(name);
+  const TCursorField* field = nullptr;
+  for (const TCursorField& f : fields_)
+    if (&f.desc == &d) field = &f;
+  if (!field || field->TableFieldNo() == 0) return false;
+  descriptor = GetTableFieldDesc(field->TableFieldNo());
+  return true;
+}
+
+TIndexDescriptor TDataCursor::GetIndexDesc(uint8_t slot) const {
+  if (slot == kNoCurrentIndex || !table_) return TIndexDescriptor{};
+  return table_->IndexFile().GetIndexDescriptor(slot);
+}
+
+uint32_t TDataCursor::GetLastRecordNumber() const {
+  return table_ ? table_->DataFile().GetLastRecordNumber() : 0;
+}
+
+uint32_t TDataCursor::GetBlobFileBlockCount() const {
+  return table_ && table_->BlobFileInUse() ? table_->BlobFile().GetBlockCount() : 0;
+}
+
+std::string TDataCursor::GetDescription() const {
+  return table_ ? table_->DataFile().GetDescription() : std::string();
+}
+
+bool TDataCursor::IsEncrypted() const {
+  return table_ && table_->DataFile().IsEncrypted();
+}
+
+std::string TDataCursor::GetTablePassword() const {
+  return IsEncrypted() ? table_->DataFile().GetPassword() : std::string();
+}
+
+bool TDataCursor::AskPassword() {
+  return passwordCallback_ && passwordCallback_(*this);
+}
+
+uint16_t TDataCursor::SetToRecordBuffer(TDataCursor& other) {
+  if (!active_) Raise(VELDOR_TABLEOPEN);
+  ReadScope scope(*this);
+  SyncWithTable();
+  const uint32_t record = other.GetRecordNumber();
+  if (record == 0) return VELDOR_RECNOTFOUND;
+  if (InRecordNumberOrder()) {
+    if (!viewBitmap_.GetBit(record)) return VELDOR_RECNOTFOUND;
+    SetToRecordNo(record);
+  } else {
+    std::array<uint8_t, kMaxCursorKeySize + 1> key{};
+    const std::vector<uint8_t>& image = other.GetCurrentRecordBuffer();
+    BuildKey(image.data(), key.data(), image.data());
+    if (!SeekKey(key.data(), false, false)) return VELDOR_RECNOTFOUND;
+  }
+  LoadCurrentRecord(false);
+  return 0;
+}
+
+}  // namespace engine

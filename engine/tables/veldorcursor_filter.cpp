@@ -1,0 +1,362 @@
+// Cursor filters: adding, dropping, activating and re-aiming filters; the used-records, range,
+// filter and combined bitmaps; their upkeep; the evaluation of one record.
+#include <algorithm>
+#include <cstring>
+
+#include "engine/storage/veldorerr.h"
+#include "engine/storage/veldorrecord.h"
+#include "engine/tables/veldorcursor.h"
+#include "engine/tables/veldortable.h"
+#include "engine/values/veldorexpcheck.h"
+#include "engine/values/veldorexpeval.h"
+#include "engine/values/veldorexpparser.h"
+
+namespace engine {
+
+namespace {
+
+constexpr size_t kMaxFilters = 64;
+constexpr const char* kFilterContext = "filter expression";
+
+// The record image a column reader reads from, with the cursor that knows its fields.
+struct RecordView {
+  const uint8_t* record;
+};
+
+}  // namespace
+
+// ---- Adding and removing ----
+
+void TDataCursor::ParseFilterExpression(const std::string& text, TExpTreePtr& tree) {
+  TExpressionParser parser(nullptr);
+  parser.errorCode = VELDOR_INVALIDFILTER;
+  parser.contextWord = kFilterContext;
+  parser.contextName1 = GetDirectoryName();
+  parser.contextName2 = tableName_;
+  parser.SetText(text);
+  parser.NextToken();
+  if (!parser.IsTokenKind(tkEnd)) tree.reset(parser.ParseExpression(pfPredicates));
+  if (!tree)
+    SignalEngineError(VELDOR_INVALIDFILTER, "", "", GetDirectoryName(), tableName_, "", "",
+                      "filter expression is empty");
+  if (!parser.IsTokenKind(tkEnd)) parser.SyntaxError("Unexpected '" + parser.GetTokenText() + "'");
+}
+
+bool TDataCursor::ResolveFilterColumn(void* data, TExpToken& node) {
+  TDataCursor& cursor = *static_cast<TDataCursor*>(data);
+  uint16_t position = 0;
+  const TFieldDescriptor* field = cursor.table_->DataFile().FindFieldByName(node.columnName, position);
+  if (!field) return false;
+  node.fieldNo = field->FieldNumber();
+  node.type = TEngineFieldType(field->Type());
+  node.subType = TEngineFieldSubType(field->SubType());
+  node.SetValueSize(std::max<uint32_t>(field->StoredSize(), 1));
+  node.scale = uint8_t(field->StoredScale());
+  return true;
+}
+
+void TDataCursor::CheckFilterExpression(TExpToken& tree) {
+  TypeCheckExpTree(VELDOR_INVALIDFILTER, GetDirectoryName(), tableName_, true, true, &ResolveFilterColumn,
+                   this, nullptr, tree, kFilterContext);
+  if (tree.type != TEngineFieldType::Boolean)
+    SignalEngineError(VELDOR_INVALIDFILTER, "", "", GetDirectoryName(), tableName_, "", "",
+                      "filter expression must be a boolean expression");
+}
+
+void TDataCursor::NormalizeFilterComparisons(TExpToken* node) {
+  if (!node) return;
+  if (node->kind == expUnary) return NormalizeFilterComparisons(node->left);
+  if (node->kind != expBinary) return;
+  if (node->code >= opEqual && node->code <= opLessEqual && !ExpTreeHasColumnRef(node->left) &&
+      ExpTreeHasColumnRef(node->right)) {
+    std::swap(node->left, node->right);
+    static constexpr uint8_t kMirror[] = {0,      0,         0,           opEqual,       opNotEqual,
+                                          opLess, opGreater, opLessEqual, opGreaterEqual};
+    node->code = kMirror[node->code];
+    return;
+  }
+  NormalizeFilterComparisons(node->left);
+  NormalizeFilterComparisons(node->right);
+}
+
+TFilter* TDataCursor::AddFilter(void* callbackData, const std::string* text, TExpToken* tree, bool ownsTree,
+                                TFilterCallback callback, bool afterOthers, bool checkRangeSize,
+                                bool caseInsensitive, bool noPartialCompare) {
+  if (!active_) Raise(VELDOR_TABLEOPEN);
+  if (filters_.size() >= kMaxFilters) Raise(VELDOR_INTERNALLIMIT);
+  if (!text && !tree && !callback)
+    SignalEngineError(VELDOR_INVALIDFILTER, "", "", GetDirectoryName(), tableName_, "", "",
+                      "filter expression is invalid");
+  TExpTreePtr prepared;
+  if (!callback && text) {
+    TExpTreePtr parsed;
+    ParseFilterExpression(*text, parsed);
+    CheckFilterExpression(*parsed);
+    NormalizeFilterComparisons(parsed.get());
+    prepared.reset(PrepareExpTree(parsed.get(), this, &FetchExpressionColumn, noPartialCompare,
+                                  caseInsensitive, sortId_, languageId_));
+    tree = prepared.get();
+    ownsTree = true;
+  }
+  ReadScope scope(*this);
+  SyncWithTable();
+  auto filter = std::make_unique<TFilter>(*this, callback, callbackData, checkRangeSize, afterOthers,
+                                          callback ? false : ownsTree, callback ? nullptr : tree);
+  if (!callback) prepared.release();
+  auto place = filters_.end();
+  if (!afterOthers)
+    place = std::find_if(filters_.begin(), filters_.end(), [](const auto& f) { return f->AfterOthers(); });
+  return filters_.insert(place, std::move(filter))->get();
+}
+
+std::vector<std::unique_ptr<TFilter>>::iterator TDataCursor::findFilter(TFilter* filter) {
+  auto it = std::find_if(filters_.begin(), filters_.end(), [&](const auto& f) { return f.get() == filter; });
+  if (it == filters_.end()) Raise(VELDOR_NOSUCHFILTER);
+  return it;
+}
+
+void TDataCursor::DropFilter(TFilter* filter) {
+  if (filter)
+    filters_.erase(findFilter(filter));
+  else
+    filters_.clear();
+  if (!active_) return UpdateFilterState();
+  ReadScope scope(*this);
+  SyncWithTable();
+  UpdateFilterState();
+  RebuildView();
+  Resync();
+}
+
+void TDataCursor::ActivateFilter(TFilter* filter) {
+  if (filter)
+    (*findFilter(filter))->Activate();
+  else
+    for (auto& f : filters_) f->Activate();
+  ReadScope scope(*this);
+  SyncWithTable();
+  UpdateFilterState();
+  if (filter && viewBitmap_.Count() != 0 && !filterViewStale_)
+    BuildFilterBitmap(*filter);
+  else
+    BuildAllFilterBitmaps();
+  CombineFilterBitmaps();
+  RebuildView();
+  Resync();
+}
+
+void TDataCursor::DeactivateFilter(TFilter* filter) {
+  if (filter)
+    (*findFilter(filter))->Deactivate();
+  else
+    for (auto& f : filters_) f->Deactivate();
+  ReadScope scope(*this);
+  SyncWithTable();
+  UpdateFilterState();
+  RebuildView();
+  Resync();
+}
+
+void TDataCursor::ReplaceFilterExpression(TExpToken* tree, TFilter* filter) {
+  if (!tree) return;
+  ReadScope scope(*this);
+  SyncWithTable();
+  auto it = std::find_if(filters_.begin(), filters_.end(),
+                         [&](const auto& f) { return f.get() == filter && f->Active(); });
+  if (it == filters_.end()) Raise(VELDOR_NOSUCHFILTER);
+  (*it)->ReplaceTree(tree);
+  BuildFilterBitmap(**it);
+  CombineFilterBitmaps();
+  RebuildView();
+  Resync();
+}
+
+// ---- Bitmaps ----
+
+void TDataCursor::UpdateFilterState() {
+  // The view bitmap is the filters' while one is active; record-number order has its own.
+  const bool was = bitmapView_;
+  bitmapView_ = std::any_of(filters_.begin(), filters_.end(), [](const auto& f) { return f->Active(); });
+  if (!bitmapView_ && !IsRemote()) {
+    rangeBitmap_->SetSize(0);
+    usedRecordsBitmap_->SetSize(0);
+    if (was && active_) RebuildView();
+  }
+}
+
+void TDataCursor::prepareBitmaps(bool& restart) {
+  const uint32_t slots = table_->DataFile().GetLastRecordNumber();
+  viewBitmap_.SetSize(slots);
+  BuildRangeBitmap(restart);
+  if (!restart) BuildUsedRecordsBitmap(restart);
+}
+
+void TDataCursor::BuildFilterBitmap(TFilter& filter) {
+  if (filterBusy_ || rangeBusy_ || !filter.Active() || IsRemote()) return;
+  if (viewBitmap_.Count() == 0) return BuildAllFilterBitmaps();
+  filterBusy_ = true;
+  struct Busy {
+    bool& flag;
+    ~Busy() { flag = false; }
+  } busy{filterBusy_};
+  for (bool restart = true; restart;) {
+    restart = false;
+    prepareBitmaps(restart);
+    if (restart) continue;
+    TRecordsBitmap& bitmap = *filter.Bitmap();
+    bitmap.Assign(*usedRecordsBitmap_);
+    if (filter.OptimizeLevel() != 2 && filter.AfterOthers()) {
+      for (const auto& other : filters_) {
+        if (other.get() == &filter) break;
+        if (other->Active()) bitmap.AndBitmap(*other->Bitmap());
+      }
+    }
+    filter.BuildBitmap(restart);
+  }
+}
+
+void TDataCursor::BuildAllFilterBitmaps() {
+  if (filterBusy_ || rangeBusy_ || IsRemote()) return;
+  filterBusy_ = true;
+  struct Busy {
+    bool& flag;
+    ~Busy() { flag = false; }
+  } busy{filterBusy_};
+  for (bool restart = true; restart;) {
+    restart = false;
+    prepareBitmaps(restart);
+    if (restart || table_->DataFile().GetLastRecordNumber() == 0) continue;
+    for (size_t i = 0; i < filters_.size() && !restart; ++i) {
+      TFilter& filter = *filters_[i];
+      if (!filter.Active()) continue;
+      TRecordsBitmap& bitmap = *filter.Bitmap();
+      bitmap.Assign(*usedRecordsBitmap_);
+      if (filter.OptimizeLevel() != 2 && filter.AfterOthers())
+        for (size_t j = 0; j < i; ++j)
+          if (filters_[j]->Active()) bitmap.AndBitmap(*filters_[j]->Bitmap());
+      filter.BuildBitmap(restart);
+    }
+  }
+  filterViewStale_ = false;
+}
+
+void TDataCursor::CombineFilterBitmaps() {
+  if (filterBusy_ || rangeBusy_ || !bitmapView_ || IsRemote()) return;
+  const uint32_t slots = table_->DataFile().GetLastRecordNumber();
+  if (slots < 1) {
+    visibleCount_ = 0;
+    return;
+  }
+  if (usedRecordsBitmap_->Count() != slots) {
+    bool restart = false;
+    prepareBitmaps(restart);
+  }
+  viewBitmap_.Assign(*usedRecordsBitmap_);
+  if (rangeSet_) viewBitmap_.AndBitmap(*rangeBitmap_);
+  for (const auto& f : filters_)
+    if (f->Active()) viewBitmap_.AndBitmap(*f->Bitmap());
+  visibleCount_ =
+      filters_.empty() && !rangeSet_ ? table_->IndexFile().GetRecordCount() : viewBitmap_.CountSet();
+}
+
+void TDataCursor::refreshFilterView() {
+  if (!bitmapView_ || IsRemote()) return;
+  // Index walks take the read pair; a read this call took ends with it.
+  ReadScope scope(*this);
+  const uint32_t slots = table_->DataFile().GetLastRecordNumber();
+  if (filterViewStale_ || usedRecordsBitmap_->Count() != slots) BuildAllFilterBitmaps();
+  // The range may have moved since: it bounds the filters' records only when they are combined.
+  bool restart = false;
+  BuildRangeBitmap(restart);
+  CombineFilterBitmaps();
+}
+
+const TRecordsBitmap& TDataCursor::CombinedBitmap() {
+  if (!active_) Raise(VELDOR_TABLEOPEN);
+  ReadScope scope(*this);
+  SyncWithTable();
+  refreshFilterView();
+  return viewBitmap_;
+}
+
+// ---- Upkeep ----
+
+void TDataCursor::FilterRecordChanged(uint32_t recordNo, const uint8_t* buffer) {
+  if (!bitmapView_ || IsRemote() || filterBusy_ || filterViewStale_) return;
+  ReadScope scope(*this);
+  const uint32_t slots = table_->DataFile().GetLastRecordNumber();
+  for (TRecordsBitmap* b : {&viewBitmap_, rangeBitmap_.get(), usedRecordsBitmap_.get()})
+    if (b->Count() < slots) b->SetSize(slots);
+  usedRecordsBitmap_->SetBit(recordNo);
+  for (const auto& f : filters_) {
+    if (!f->Active()) continue;
+    f->Bitmap()->SetSize(std::max(f->Bitmap()->Count(), slots));
+    f->RecordChanged(recordNo, buffer);
+  }
+  CombineFilterBitmaps();
+}
+
+void TDataCursor::FilterRecordDeleted(uint32_t recordNo) {
+  if (!bitmapView_ || IsRemote() || filterBusy_ || filterViewStale_) return;
+  ReadScope scope(*this);
+  if (recordNo > usedRecordsBitmap_->Count()) return;
+  if (rangeSet_ && recordNo <= rangeBitmap_->Count()) rangeBitmap_->ClearBit(recordNo);
+  usedRecordsBitmap_->ClearBit(recordNo);
+  for (const auto& f : filters_)
+    if (f->Active()) f->RecordDeleted(recordNo);
+  CombineFilterBitmaps();
+}
+
+// ---- Evaluation ----
+
+void TDataCursor::FetchExpressionColumn(void* record, void* cursor, TExpToken& result) {
+  TDataCursor& c = *static_cast<TDataCursor*>(cursor);
+  const RecordView& view = *static_cast<const RecordView*>(record);
+  uint16_t position = 0;
+  const TFieldDescriptor* field = c.table_->DataFile().FindFieldByNumber(result.fieldNo, position);
+  if (!field) c.Raise(VELDOR_OUTOFRANGE);
+  // Blob values are read through the blob layer, which this reader does not reach yet.
+  if (field->IsBlob()) c.Raise(VELDOR_NOTABLOB, field->Name());
+  result.SetValueSize(std::max<uint32_t>(field->StoredSize(), 1));
+  std::memset(result.Value(), 0, result.ValueCapacity());
+  bool isNull = false;
+  ReadFieldValue(*field, view.record, isNull, result.Value());
+  result.isNull = isNull;
+  // A NULL value reads as zero bytes (the empty text), whatever the record still holds there.
+  if (isNull) std::memset(result.Value(), 0, result.ValueCapacity());
+}
+
+bool TDataCursor::EvaluateFilterRecord(uint32_t recordNo, const uint8_t* buffer, TFilter& filter) {
+  (void)recordNo;
+  if (filter.IsCallback()) return filter.Callback()(filter.CallbackData(), *this, buffer);
+  if (!filter.Tree()) return true;
+  return evaluateNode(buffer, filter.Tree());
+}
+
+bool TDataCursor::evaluateNode(const uint8_t* buffer, const TExpToken* node) {
+  RecordView view{buffer};
+  TExpToken* result = EvaluateExpTree(node, this, &view, sortId_, languageId_, &FetchExpressionColumn);
+  const bool pass =
+      !result->isNull && result->type == TEngineFieldType::Boolean && GetWordValue(result->Value()) != 0;
+  PutExpToken(result);
+  return pass;
+}
+
+void TDataCursor::EvaluateBitmapRecords(TRecordsBitmap& bitmap, TFilter& filter, const TExpToken* node,
+                                        uint8_t mode, bool& restart) {
+  restart = false;
+  if (mode != opAnd) bitmap.SetAll();
+  // Only records in use are read: bits of free slots are cleared here.
+  bitmap.AndBitmap(*usedRecordsBitmap_);
+  std::vector<uint8_t> image(recordSize_);
+  uint32_t recordNo = 0;
+  int64_t position = 0;
+  while (bitmap.FindNext(recordNo, 1, position)) {
+    readRecord(recordNo, image.data(), true);
+    const bool pass = filter.IsCallback() ? filter.Callback()(filter.CallbackData(), *this, image.data())
+                                          : evaluateNode(image.data(), node);
+    if (!pass) bitmap.ClearBit(recordNo);
+  }
+}
+
+}  // namespace engine

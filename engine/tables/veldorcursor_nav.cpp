@@ -1,0 +1,769 @@
+// The data cursor: ranges, find and navigation.
+//
+// In index order the position is an entry of the current index: its key (currentKey_), its
+// record number and its sequence number in the whole index. The counted tree answers "which
+// entry is at position p" and "where does this key stand" with one descent each, so every move
+// starts by finding the current entry again by its key. A move therefore never trusts a page
+// that another writer may have split or merged meanwhile, and an entry that was removed under
+// the cursor simply leaves it between its neighbours. The tree's searches restart a bounded
+// number of times when a page changes under them and then report the index as corrupt.
+//
+// In record-number order the position is a record number in the view bitmap of the records in
+// use.
+#include <algorithm>
+#include <cstring>
+
+#include "engine/storage/veldorbtree.h"
+#include "engine/storage/veldordata.h"
+#include "engine/storage/veldorerr.h"
+#include "engine/storage/veldorkeys.h"
+#include "engine/storage/veldorrecord.h"
+#include "engine/tables/veldorcursor.h"
+#include "engine/tables/veldortable.h"
+
+namespace engine {
+
+namespace {
+
+TIndexTree treeOf(TDataCursor& c) {
+  return TIndexTree(c.Table()->IndexFile(), c, c.GetCurrentIndex());
+}
+
+}  // namespace
+
+// ---- View ----
+
+bool TDataCursor::ViewUsesBitmap() const {
+  return InRecordNumberOrder() || bitmapView_;
+}
+
+bool TDataCursor::entryVisible(uint32_t recordNo) const {
+  return !bitmapView_ || viewBitmap_.GetBit(recordNo);
+}
+
+uint64_t TDataCursor::indexKeyCount() {
+  return treeOf(*this).KeyCount();
+}
+
+void TDataCursor::BuildUsedRecordsBitmap(TRecordsBitmap& bitmap) {
+  ReadScope scope(*this);
+  const uint32_t last = table_->DataFile().GetLastRecordNumber();
+  bitmap.SetSize(last);
+  if (table_->IndexFile().GetRecordCount() == last) {
+    bitmap.SetAll();
+    return;
+  }
+  bitmap.ClearAll();
+  // Live records are the deleted-records index's keys with the in-use status byte.
+  std::array<uint8_t, kSysDeletedKeySize> low{}, high{};
+  low[0] = high[0] = kRecordInUse;
+  std::fill(high.begin() + 1, high.end(), 0xFF);
+  const uint8_t saved = GetCurrentIndex();
+  SetCurrentIndex(kSysDeletedSlot);
+  try {
+    TIndexTree(table_->IndexFile(), *this, kSysDeletedSlot).AddRangeToBitmap(low.data(), high.data(), bitmap);
+  } catch (...) {
+    SetCurrentIndex(saved);
+    throw;
+  }
+  SetCurrentIndex(saved);
+}
+
+void TDataCursor::RebuildView() {
+  ReadScope scope(*this);
+  if (!table_) return;
+  if (bitmapView_ && !IsRemote()) {
+    refreshFilterView();
+  } else if (InRecordNumberOrder()) {
+    BuildUsedRecordsBitmap(viewBitmap_);
+    visibleCount_ = viewBitmap_.CountSet();
+  } else if (bitmapView_) {
+    visibleCount_ = viewBitmap_.CountSet();
+  }
+  ComputeRangePositions();
+}
+
+void TDataCursor::rebuildView() {
+  RebuildView();
+}
+
+void TDataCursor::ClearRange() {
+  rangeSet_ = false;
+  rangeStartKey_.fill(0x00);
+  rangeEndKey_.fill(0xFF);
+  rangeFirst_ = 1;
+  rangeLast_ = table_ ? table_->IndexFile().GetRecordCount() : 0;
+}
+
+void TDataCursor::ComputeRangePositions() {
+  ReadScope scope(*this);
+  if (computingRange_ || !table_) return;
+  computingRange_ = true;
+  struct Guard {
+    bool& flag;
+    ~Guard() { flag = false; }
+  } guard{computingRange_};
+  if (InRecordNumberOrder()) {
+    rangeFirst_ = 1;
+    rangeLast_ = visibleCount_;
+    return;
+  }
+  const uint64_t keys = indexKeyCount();
+  if (!rangeSet_) {
+    rangeFirst_ = 1;
+    rangeLast_ = uint32_t(keys);
+    return;
+  }
+  const uint16_t size = currentKeySize_;
+  if (CompareKeys(rangeStartKey_.data(), rangeEndKey_.data(), size) > 0) {
+    rangeFirst_ = rangeLast_ = 0;
+    return;
+  }
+  TIndexTree tree = treeOf(*this);
+  uint64_t first = 0, last = 0;
+  tree.FindKey(rangeStartKey_.data(), first);
+  const bool endFound = tree.FindKey(rangeEndKey_.data(), last);
+  if (!endFound) --last;
+  if (first > last || first > keys || last == 0) {
+    rangeFirst_ = rangeLast_ = 0;
+    return;
+  }
+  rangeFirst_ = uint32_t(first);
+  rangeLast_ = uint32_t(last);
+}
+
+int32_t TDataCursor::GetRecordCount() const {
+  if (!table_) return 0;
+  // A view bitmap already holds the range (the filters build it over the range's records).
+  if (ViewUsesBitmap()) return int32_t(visibleCount_);
+  if (rangeFirst_ == 0 || rangeLast_ == 0 || rangeLast_ < rangeFirst_) return 0;
+  return int32_t(rangeLast_ - rangeFirst_ + 1);
+}
+
+int32_t TDataCursor::GetTableRecordCount() const {
+  return table_ ? int32_t(table_->IndexFile().GetRecordCount()) : 0;
+}
+
+int32_t TDataCursor::GetSequenceNumber() const {
+  if (atBOF_ && atEOF_) return 0;
+  if (InRecordNumberOrder()) return int32_t(sequence_);
+  if (sequence_ == 0 || rangeFirst_ == 0) return 0;
+  return int32_t(int64_t(sequence_) - rangeFirst_ + 1);
+}
+
+uint32_t TDataCursor::GetRecordNumber() const {
+  return (atBOF_ && atEOF_) ? 0 : currentRecordNo_;
+}
+
+void TDataCursor::SetEmptyPosition() {
+  sequence_ = 0;
+  atBOF_ = atEOF_ = true;
+  currentRecordNo_ = 0;
+  keySlot_ = kNoCurrentIndex;
+}
+
+// ---- Index-order primitives ----
+
+bool TDataCursor::standOn(uint64_t position) {
+  uint32_t ref = 0;
+  if (!treeOf(*this).KeyAtPosition(position, currentKey_.data(), ref)) return false;
+  currentRecordNo_ = ref;
+  sequence_ = position;
+  keySlot_ = GetCurrentIndex();
+  return true;
+}
+
+uint64_t TDataCursor::locateCurrent(bool& found) {
+  uint64_t position = 0;
+  found = treeOf(*this).FindKey(currentKey_.data(), position);
+  return position;
+}
+
+uint64_t TDataCursor::visibleFrom(uint64_t position, bool forward) {
+  if (rangeFirst_ == 0 || rangeLast_ == 0) return 0;
+  std::array<uint8_t, kMaxCursorKeySize + 1> key{};
+  for (uint64_t p = position; p >= rangeFirst_ && p <= rangeLast_; forward ? ++p : --p) {
+    uint32_t ref = 0;
+    if (!treeOf(*this).KeyAtPosition(p, key.data(), ref)) return 0;
+    if (entryVisible(ref)) return p;
+  }
+  return 0;
+}
+
+void TDataCursor::moveFirstOrLast(bool first) {
+  if (GetRecordCount() == 0) return SetEmptyPosition();
+  if (InRecordNumberOrder()) {
+    uint32_t record = first ? 0 : viewBitmap_.Count() + 1;
+    int64_t position = 0;
+    const bool ok =
+        first ? viewBitmap_.FindNext(record, 1, position) : viewBitmap_.FindPrior(record, 1, position);
+    if (!ok) return SetEmptyPosition();
+    currentRecordNo_ = record;
+    sequence_ = first ? 1 : visibleCount_;
+    atBOF_ = atEOF_ = false;
+    return;
+  }
+  const uint64_t p = visibleFrom(first ? rangeFirst_ : rangeLast_, first);
+  if (p == 0 || !standOn(p)) return SetEmptyPosition();
+  atBOF_ = atEOF_ = false;
+}
+
+void TDataCursor::MoveFirst() {
+  ReadScope scope(*this);
+  moveFirstOrLast(true);
+}
+
+void TDataCursor::MoveLast() {
+  ReadScope scope(*this);
+  moveFirstOrLast(false);
+}
+
+void TDataCursor::Skip(int32_t n) {
+  ReadScope scope(*this);
+  if (n == 0) return;
+  if (GetRecordCount() == 0) return SetEmptyPosition();
+  const bool forward = n > 0;
+  const uint32_t steps = forward ? uint32_t(n) : uint32_t(-int64_t(n));
+  if (InRecordNumberOrder()) {
+    if ((forward && atEOF_) || (!forward && atBOF_)) return;
+    uint32_t record = currentRecordNo_;
+    if (atBOF_ || (record == 0 && forward)) record = 0;
+    if (atEOF_ || (record == 0 && !forward)) record = forward ? 0 : viewBitmap_.Count() + 1;
+    // The sequence number the search counts from: of the record itself, or of the gap it left.
+    int64_t position =
+        int64_t(viewBitmap_.CountSetBefore(record)) + (forward ? int(viewBitmap_.GetBit(record)) : 1);
+    const uint32_t start = record;
+    const bool ok = forward ? viewBitmap_.FindNext(record, steps, position)
+                            : viewBitmap_.FindPrior(record, steps, position);
+    if (ok) {
+      currentRecordNo_ = record;
+      sequence_ = uint64_t(position);
+      atBOF_ = atEOF_ = false;
+    } else {
+      // The position stays on the last record reached (or where it was).
+      if (record != start || currentRecordNo_ == 0) {
+        currentRecordNo_ = record == 0 || record > viewBitmap_.Count() ? currentRecordNo_ : record;
+        if (currentRecordNo_ != 0) sequence_ = viewBitmap_.CountSetBefore(currentRecordNo_) + 1;
+      }
+      atEOF_ = forward;
+      atBOF_ = !forward;
+    }
+    return;
+  }
+  if ((forward && atEOF_) || (!forward && atBOF_)) return;
+  // The walk starts just before (after) the current entry as it now stands in the index.
+  int64_t base;
+  if (atBOF_ || keySlot_ != GetCurrentIndex()) {
+    base = int64_t(rangeFirst_) - 1;
+    if (!atBOF_ && !forward) base = int64_t(rangeLast_) + 1;
+  } else if (atEOF_) {
+    base = int64_t(rangeLast_) + 1;
+  } else {
+    bool found = false;
+    const uint64_t at = locateCurrent(found);
+    base = forward ? int64_t(found ? at : at - 1) : int64_t(at);
+  }
+  int64_t reached = 0;
+  if (!bitmapView_) {
+    const int64_t target = forward ? base + steps : base - steps;
+    if (target >= int64_t(rangeFirst_) && target <= int64_t(rangeLast_)) reached = target;
+  } else {
+    int64_t p = base;
+    for (uint32_t counted = 0; counted < steps;) {
+      p += forward ? 1 : -1;
+      if (p < int64_t(rangeFirst_) || p > int64_t(rangeLast_)) {
+        p = 0;
+        break;
+      }
+      uint32_t ref = 0;
+      std::array<uint8_t, kMaxCursorKeySize + 1> key{};
+      if (!treeOf(*this).KeyAtPosition(uint64_t(p), key.data(), ref))
+        Raise(VELDOR_INDEXCORRUPT, {}, currentIndexName_);
+      if (entryVisible(ref)) ++counted;
+    }
+    reached = p;
+  }
+  if (reached != 0) {
+    if (!standOn(uint64_t(reached))) Raise(VELDOR_INDEXCORRUPT, {}, currentIndexName_);
+    atBOF_ = atEOF_ = false;
+    return;
+  }
+  // Out of the view: stand on its last (first) record with the end (begin) flag.
+  const uint64_t edge = visibleFrom(forward ? rangeLast_ : rangeFirst_, !forward);
+  if (edge != 0) standOn(edge);
+  atEOF_ = forward;
+  atBOF_ = !forward;
+}
+
+void TDataCursor::loadPositionRecord() {
+  if ((atBOF_ && atEOF_) || currentRecordNo_ == 0)
+    std::fill(recordBuffer_.begin(), recordBuffer_.end(), 0);
+  else
+    LoadCurrentRecord(false);
+}
+
+void TDataCursor::SetToBegin() {
+  if (!table_) return;
+  ReadScope scope(*this);
+  BeginRead();
+  MoveFirst();
+  if (!(atBOF_ && atEOF_)) {
+    atBOF_ = true;
+    atEOF_ = false;
+  }
+  loadPositionRecord();
+}
+
+void TDataCursor::SetToEnd() {
+  if (!table_) return;
+  ReadScope scope(*this);
+  BeginRead();
+  MoveLast();
+  if (!(atBOF_ && atEOF_)) {
+    atBOF_ = false;
+    atEOF_ = true;
+  }
+  loadPositionRecord();
+}
+
+void TDataCursor::SetToRecNo(int32_t n) {
+  ReadScope scope(*this);
+  BeginRead();
+  const int32_t count = GetRecordCount();
+  if (count == 0) {
+    SetEmptyPosition();
+  } else if (n <= 0) {
+    MoveFirst();
+    atBOF_ = true;
+  } else if (n > count) {
+    MoveLast();
+    atEOF_ = true;
+  } else if (InRecordNumberOrder()) {
+    uint32_t record = 0;
+    int64_t position = 0;
+    viewBitmap_.FindNext(record, uint32_t(n), position);
+    currentRecordNo_ = record;
+    sequence_ = uint64_t(n);
+    atBOF_ = atEOF_ = false;
+  } else {
+    uint64_t p = uint64_t(rangeFirst_) + uint64_t(n) - 1;
+    if (bitmapView_) {
+      // The n-th visible entry of the range.
+      uint64_t q = visibleFrom(rangeFirst_, true);
+      for (int32_t i = 1; i < n && q != 0; ++i) q = visibleFrom(q + 1, true);
+      p = q;
+    }
+    if (p == 0 || !standOn(p)) Raise(VELDOR_INDEXCORRUPT, {}, currentIndexName_);
+    atBOF_ = atEOF_ = false;
+  }
+  loadPositionRecord();
+}
+
+void TDataCursor::SetToRecordNo(uint32_t recordNo) {
+  ReadScope scope(*this);
+  if (!table_ || recordNo == 0) {
+    currentRecordNo_ = recordNo;
+    atBOF_ = atEOF_ = false;
+    return;
+  }
+  // The view must know records that other cursors wrote since this one last looked.
+  if (!writeTaken_) SyncWithTable();
+  if (InRecordNumberOrder()) {
+    currentRecordNo_ = recordNo;
+    atBOF_ = atEOF_ = false;
+    sequence_ = viewBitmap_.CountSetBefore(recordNo) + 1;
+    return;
+  }
+  std::vector<uint8_t> image(recordSize_);
+  readRecord(recordNo, image.data());
+  if (image[0] != kRecordInUse) {
+    currentRecordNo_ = recordNo;
+    atBOF_ = atEOF_ = false;
+    return;
+  }
+  std::array<uint8_t, kMaxCursorKeySize + 1> key{};
+  BuildKey(image.data(), key.data(), image.data());
+  SeekKey(key.data(), true, false);
+}
+
+// ---- Keys of ranges and searches ----
+
+uint32_t TDataCursor::givenLength(int32_t fieldCount) const {
+  uint32_t length = 0;
+  const int32_t n = std::clamp<int32_t>(fieldCount, 0, int32_t(keyFields_.size()));
+  for (int32_t i = 0; i < n; ++i) length += GetFieldKeySize(keyFields_[size_t(i)].Span()) + 1u;
+  return length;
+}
+
+void TDataCursor::completeKey(uint8_t* key, uint32_t given, bool high) const {
+  const uint32_t size = std::min<uint32_t>(currentKeySize_, kMaxCursorKeySize);
+  if (given >= size) return;
+  const bool fillHigh = high != indexDescending_;
+  std::memset(key + given, fillHigh ? 0xFF : 0x00, size - given);
+}
+
+void TDataCursor::takeKey(bool keysBuilt, const uint8_t* source, uint8_t* key) const {
+  const uint32_t size = std::min<uint32_t>(currentKeySize_, kMaxCursorKeySize);
+  if (keysBuilt)
+    std::memcpy(key, source, size);
+  else
+    BuildKey(source, key, source);
+}
+
+void TDataCursor::SetRange(bool keysBuilt, const uint8_t* start, int32_t startFields, const uint8_t* end,
+                           int32_t endFields) {
+  if (!active_ || InRecordNumberOrder()) return;
+  ReadScope scope(*this);
+  BeginRead();
+  const int32_t indexFields = int32_t(keyFields_.size());
+  auto build = [&](const uint8_t* source, int32_t fields, bool high,
+                   std::array<uint8_t, kMaxCursorKeySize>& out) {
+    out.fill(high ? 0xFF : 0x00);
+    if (!source) return;
+    std::array<uint8_t, kMaxCursorKeySize + 1> key{};
+    takeKey(keysBuilt, source, key.data());
+    std::memcpy(out.data(), key.data(), std::min<size_t>(currentKeySize_, kMaxCursorKeySize));
+    const bool partial = (fields >= 1 && fields < indexFields) || !indexUnique_;
+    if (!partial) return;
+    if (!indexUnique_ && fields == 0) fields = indexFields;
+    completeKey(out.data(), givenLength(fields), high);
+  };
+  build(start, startFields, false, rangeStartKey_);
+  build(end, endFields, true, rangeEndKey_);
+  rangeSet_ = true;
+  RebuildView();
+  Resync();
+}
+
+void TDataCursor::ResetRange() {
+  if (!active_ || InRecordNumberOrder()) return;
+  ReadScope scope(*this);
+  BeginRead();
+  ClearRange();
+  RebuildView();
+  Resync();
+}
+
+bool TDataCursor::SeekKey(const uint8_t* key, bool nearest, bool keepEnds) {
+  ReadScope scope(*this);
+  if (GetRecordCount() == 0) {
+    SetEmptyPosition();
+    return false;
+  }
+  const bool wasBOF = atBOF_, wasEOF = atEOF_;
+  const uint16_t size = currentKeySize_;
+  uint64_t position = 0;
+  bool found = false;
+  bool pastEnd = false;
+  if (rangeSet_ && CompareKeys(key, rangeStartKey_.data(), size) < 0) {
+    position = visibleFrom(rangeFirst_, true);
+  } else if (rangeSet_ && CompareKeys(key, rangeEndKey_.data(), size) > 0) {
+    position = visibleFrom(rangeLast_, false);
+    pastEnd = true;
+  } else {
+    found = treeOf(*this).FindKey(key, position);
+    if (position > rangeLast_) {
+      position = rangeLast_;
+      found = false;
+      pastEnd = true;
+    }
+    if (position < rangeFirst_) position = rangeFirst_;
+    if (bitmapView_) {
+      std::array<uint8_t, kMaxCursorKeySize + 1> entry{};
+      uint32_t ref = 0;
+      if (!pastEnd && treeOf(*this).KeyAtPosition(position, entry.data(), ref) && !entryVisible(ref)) {
+        found = false;
+        if (!nearest) return false;
+        uint64_t next = visibleFrom(position, true);
+        if (next == 0) {
+          next = visibleFrom(position, false);
+          pastEnd = true;
+        }
+        if (next == 0) {
+          SetEmptyPosition();
+          return false;
+        }
+        position = next;
+      } else if (pastEnd) {
+        position = visibleFrom(position, false);
+      }
+    }
+  }
+  if (!found && !nearest) return false;
+  if (position == 0 || !standOn(position)) {
+    SetEmptyPosition();
+    return false;
+  }
+  atBOF_ = false;
+  // Beyond every key of the view: the cursor stands on the last record, at the end.
+  atEOF_ = pastEnd && !found;
+  if (keepEnds) {
+    if (wasBOF) {
+      Skip(-1);
+      if (!atBOF_) Skip(1);
+    } else {
+      atBOF_ = false;
+    }
+    if (wasEOF && !atBOF_) {
+      if (!atEOF_) {
+        Skip(1);
+        if (!atEOF_) Skip(-1);
+      }
+    }
+  }
+  return found;
+}
+
+bool TDataCursor::FindKey(bool keysBuilt, const uint8_t* source, int32_t fieldCount, bool nearest,
+                          uint8_t partialLength, uint8_t* result) {
+  if (!active_ || !source || InRecordNumberOrder()) return false;
+  ReadScope scope(*this);
+  BeginRead();
+  std::array<uint8_t, kMaxCursorKeySize + 1> key{};
+  takeKey(keysBuilt, source, key.data());
+  const int32_t indexFields = int32_t(keyFields_.size());
+  bool found;
+  bool moved = true;
+  if ((fieldCount == 0 || fieldCount >= indexFields) && indexUnique_ &&
+      (fieldCount != 0 || partialLength == 0)) {
+    found = SeekKey(key.data(), nearest, false);
+    moved = found || nearest;
+  } else {
+    if (!indexUnique_ && fieldCount == 0 && partialLength == 0) fieldCount = indexFields;
+    const uint32_t size = std::min<uint32_t>(currentKeySize_, kMaxCursorKeySize);
+    const uint32_t given =
+        std::min<uint32_t>(size, givenLength(fieldCount) + (partialLength != 0 ? partialLength + 1u : 0u));
+    completeKey(key.data(), given, false);
+    SeekKey(key.data(), true, false);
+    found = GetRecordCount() != 0 && !(atBOF_ && atEOF_) && !atEOF_ &&
+            std::memcmp(currentKey_.data(), key.data(), given) == 0;
+  }
+  if (moved && atEOF_ && !atBOF_) MoveLast();
+  loadPositionRecord();
+  if (result) std::memcpy(result, recordBuffer_.data(), recordSize_);
+  return found;
+}
+
+// ---- Records ----
+
+uint16_t TDataCursor::GetNextRecord(uint8_t* buffer) {
+  if (!active_) Raise(VELDOR_TABLEOPEN);
+  ReadScope scope(*this);
+  SyncWithTable();
+  BeginRead();
+  if (atBOF_)
+    MoveFirst();
+  else
+    Skip(1);
+  if (atEOF_) {
+    if (buffer) ClearRecordBuffer(buffer);
+    return VELDOR_EOF;
+  }
+  LoadCurrentRecord(true);
+  if (buffer) std::memcpy(buffer, recordBuffer_.data(), recordSize_);
+  return 0;
+}
+
+uint16_t TDataCursor::GetPriorRecord(uint8_t* buffer) {
+  if (!active_) Raise(VELDOR_TABLEOPEN);
+  ReadScope scope(*this);
+  SyncWithTable();
+  BeginRead();
+  if (atEOF_)
+    MoveLast();
+  else
+    Skip(-1);
+  if (atBOF_) {
+    if (buffer) ClearRecordBuffer(buffer);
+    return VELDOR_BOF;
+  }
+  LoadCurrentRecord(true);
+  if (buffer) std::memcpy(buffer, recordBuffer_.data(), recordSize_);
+  return 0;
+}
+
+uint16_t TDataCursor::ReadRecordBlock(uint32_t& count, uint8_t* buffer) {
+  if (!active_) Raise(VELDOR_TABLEOPEN);
+  ReadScope scope(*this);
+  SyncWithTable();
+  BeginRead();
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint16_t code = GetNextRecord(buffer ? buffer + size_t(i) * recordSize_ : nullptr);
+    if (code != 0) {
+      count = i;
+      return code;
+    }
+  }
+  return 0;
+}
+
+// ---- Bookmarks ----
+
+void TDataCursor::GetBookmark(uint8_t* bookmark) const {
+  if (InRecordNumberOrder()) {
+    const uint32_t n = (atBOF_ && atEOF_) ? 0 : currentRecordNo_;
+    std::memcpy(bookmark, &n, 4);
+    return;
+  }
+  const uint16_t size = currentKeySize_;
+  if (currentRecordNo_ == 0 || keySlot_ != GetCurrentIndex() || (atBOF_ && atEOF_))
+    std::memset(bookmark, 0, size);
+  else
+    std::memcpy(bookmark, currentKey_.data(), size);
+}
+
+bool TDataCursor::SetToBookmark(const uint8_t* bookmark, bool nearest, bool readBegun) {
+  if (!active_) Raise(VELDOR_TABLEOPEN);
+  ReadScope scope(*this);
+  if (!readBegun) BeginRead();
+  if (InRecordNumberOrder()) {
+    int32_t n;
+    std::memcpy(&n, bookmark, 4);
+    if (n == 0) return nearest;
+    atBOF_ = atEOF_ = false;
+    const uint32_t last = viewBitmap_.Count();
+    uint32_t record = n < 0 ? 1u : std::min<uint32_t>(uint32_t(n), last);
+    if (last == 0 || visibleCount_ == 0) {
+      SetEmptyPosition();
+    } else if (viewBitmap_.GetBit(record)) {
+      currentRecordNo_ = record;
+      sequence_ = viewBitmap_.CountSetBefore(record) + 1;
+    } else {
+      int64_t position = viewBitmap_.CountSetBefore(record);
+      uint32_t r = record;
+      if (viewBitmap_.FindNext(r, 1, position)) {
+        currentRecordNo_ = r;
+        sequence_ = uint64_t(position);
+      } else {
+        // No record after it: the last one before it.
+        MoveLast();
+      }
+    }
+  } else {
+    SeekKey(bookmark, true, nearest);
+  }
+  loadPositionRecord();
+  if (nearest) return true;
+  std::array<uint8_t, kMaxCursorKeySize + 4> now{};
+  GetBookmark(now.data());
+  return std::memcmp(now.data(), bookmark, GetKeySize()) == 0;
+}
+
+int TDataCursor::CompareBookmarks(const uint8_t* a, const uint8_t* b) const {
+  if (InRecordNumberOrder()) {
+    int32_t x, y;
+    std::memcpy(&x, a, 4);
+    std::memcpy(&y, b, 4);
+    return y < x ? 1 : (y > x ? -1 : 0);
+  }
+  return CompareKeys(a, b, currentKeySize_);
+}
+
+// ---- Keeping the position ----
+
+void TDataCursor::Resync() {
+  ReadScope scope(*this);
+  if (!table_) return;
+  if (GetRecordCount() == 0) {
+    SetEmptyPosition();
+  } else if (atBOF_ || atEOF_ || currentRecordNo_ == 0) {
+    // A cursor before its first (after its last) record stays there, whatever was added in
+    // front of (behind) the record it knew; it must not skip a record it never showed.
+    const bool eof = atEOF_ && !atBOF_;
+    eof ? MoveLast() : MoveFirst();
+    if (!(atBOF_ && atEOF_)) {
+      atBOF_ = !eof;
+      atEOF_ = eof;
+    }
+  } else if (InRecordNumberOrder()) {
+    const uint32_t record = currentRecordNo_;
+    SetToBookmark(reinterpret_cast<const uint8_t*>(&record), true, true);
+  } else {
+    std::array<uint8_t, kMaxCursorKeySize + 1> key{};
+    bool haveKey = keySlot_ == GetCurrentIndex();
+    if (haveKey) {
+      key = currentKey_;
+    } else {
+      std::vector<uint8_t> image(recordSize_);
+      readRecord(currentRecordNo_, image.data());
+      if (image[0] == kRecordInUse) {
+        BuildKey(image.data(), key.data(), image.data());
+        haveKey = true;
+      }
+    }
+    if (haveKey) {
+      SeekKey(key.data(), true, false);
+    } else {
+      MoveFirst();
+      if (!(atBOF_ && atEOF_)) atBOF_ = true;
+    }
+  }
+  loadPositionRecord();
+}
+
+void TDataCursor::resynchronise() {
+  // Another writer changed the table: the filter bitmaps are built again.
+  filterViewStale_ = true;
+  RebuildView();
+  Resync();
+  if (refreshHook_) refreshHook_();
+}
+
+void TDataCursor::AddToView(uint32_t recordNo) {
+  ReadScope scope(*this);
+  RebuildView();
+  atBOF_ = atEOF_ = false;
+  SetToRecordNo(recordNo);
+  loadPositionRecord();
+}
+
+void TDataCursor::RemoveFromView() {
+  ReadScope scope(*this);
+  RebuildView();
+  if (InRecordNumberOrder()) {
+    // The deleted record's place: the next record of the view, else the last.
+    const uint32_t record = currentRecordNo_;
+    atBOF_ = atEOF_ = false;
+    if (record != 0) SetToBookmark(reinterpret_cast<const uint8_t*>(&record), true, true);
+    return;
+  }
+  atBOF_ = atEOF_ = false;
+  Resync();
+}
+
+// ---- Read-ahead and sizes ----
+
+uint32_t TDataCursor::GetReadAheadCount(uint32_t readAheadCount, bool forward) {
+  if (readAheadCount == 0 || !table_ || currentRecordNo_ == 0) return 1;
+  // Asked from inside a record fetch: the index is walked only under a read this cursor holds.
+  if (!InRecordNumberOrder() && NeedsLocks() && !readTaken_) return 1;
+  if (InRecordNumberOrder()) {
+    uint32_t run = 1;
+    for (uint32_t r = currentRecordNo_; run < readAheadCount; ++run) {
+      if (forward ? r >= viewBitmap_.Count() : r <= 1) break;
+      r = forward ? r + 1 : r - 1;
+      if (!viewBitmap_.GetBit(r)) break;
+    }
+    return run;
+  }
+  // In index order: the entries that follow whose record numbers follow each other.
+  uint32_t run = 1;
+  uint32_t previous = currentRecordNo_;
+  std::array<uint8_t, kMaxCursorKeySize + 1> key{};
+  for (uint64_t p = sequence_; run < readAheadCount && run < 64; ++run) {
+    p = forward ? p + 1 : p - 1;
+    uint32_t ref = 0;
+    if (p == 0 || !treeOf(*this).KeyAtPosition(p, key.data(), ref)) break;
+    if (ref != (forward ? previous + 1 : previous - 1)) break;
+    previous = ref;
+  }
+  return run;
+}
+
+int32_t TDataCursor::GetBlobBlockCount(int32_t size) const {
+  if (size <= 0 || !table_) return 0;
+  const uint32_t data = table_->BlobFile().GetBlockDataSize();
+  return int32_t((uint64_t(size) + data - 1) / data);
+}
+
+}  // namespace engine

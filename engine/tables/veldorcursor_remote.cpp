@@ -1,0 +1,167 @@
+// The request path of remote cursors: one request through the session's connection, the
+// callbacks a server may make while it works on it, and the cursor state its replies carry.
+#include <cstring>
+
+#include "engine/storage/veldorerr.h"
+#include "engine/tables/veldorcursor.h"
+#include "engine/tables/veldordirectory.h"
+#include "engine/tables/veldorfilter.h"
+#include "engine/tables/veldorsession.h"
+#include "platform/bytes.h"
+
+namespace engine {
+namespace {
+
+constexpr size_t kIndexPathSize = 528;
+constexpr size_t kMaxRemoteKey = 523;
+
+// Callback kinds a server may send during a request.
+enum : uint16_t {
+  kCallbackPassword = 0,
+  kCallbackFilter = 1,
+  kCallbackStepProgress = 2,
+  kCallbackLog = 3,
+  kCallbackDataLost = 8,
+  kCallbackStepProgress2 = 9,
+  kCallbackLog2 = 10,
+};
+
+void answer(TDataSession& session, std::initializer_list<uint8_t> bytes) {
+  session.SetRequestCode(REQUEST_CALLBACKRESPONSE);
+  session.BeginRequest();
+  for (uint8_t b : bytes) session.WriteRequestU8(b);
+  session.EndRequest();
+  session.SendRequest();
+}
+
+// Serves callbacks until the reply proper arrives.
+void handleServerCallbacks(TDataCursor& cursor, TDataSession& session) {
+  for (;;) {
+    session.ReceiveReply();
+    if (session.GetReplyCode() != VELDOR_REMOTECALLBACK) return;
+    const uint16_t kind = session.ReadReplyU16();
+    if (session.ReadReplyU32() != cursor.ServerCursor()) session.RaiseRemote(VELDOR_REMOTECALLBACKERR);
+    switch (kind) {
+      case kCallbackPassword: {
+        const bool given = cursor.PasswordCallback() && cursor.PasswordCallback()(cursor);
+        answer(session, {uint8_t(given)});
+        break;
+      }
+      case kCallbackFilter: {
+        const auto image = session.ReadReplyParam(cursor.RecordSize());
+        std::vector<uint8_t> record(cursor.RecordSize(), 0);
+        std::copy(image.begin(), image.end(), record.begin());
+        session.ReadReplyU32();  // the server's own mark; the callback does not take it
+        bool passes = false;
+        for (const auto& f : cursor.Filters()) {
+          if (!f->IsCallback()) continue;
+          passes = f->Callback()(f->CallbackData(), cursor, record.data());
+          break;
+        }
+        answer(session, {uint8_t(passes)});
+        break;
+      }
+      case kCallbackDataLost: {
+        session.ReadReplyU8();
+        session.ReadReplyText();
+        const uint8_t goOn = session.ReadReplyU8();
+        const uint8_t stopAsking = session.ReadReplyU8();
+        answer(session, {goOn, stopAsking});
+        break;
+      }
+      default:
+        // Progress and log callbacks need no answer, and no hook takes them here.
+        break;
+    }
+  }
+}
+
+class SessionRequestPath final : public TCursorRequestPath {
+ public:
+  TCursorReply Exchange(TDataCursor& cursor, uint16_t code, const TCursorRequest& request) override {
+    TDataSession& session = cursor.Session();
+    session.EnsureConnected();
+    session.SetRequestCode(code);
+    session.BeginRequest();
+    for (const auto& p : request.params) session.WriteRequestParam(p.data(), uint32_t(p.size()));
+    session.EndRequest();
+    session.ExchangeWith([&] {
+      session.SendRequest();
+      cursor.SetLastRequestHeader(session.RequestBytes().first(10));
+      handleServerCallbacks(cursor, session);
+    });
+    session.CheckReplyError();
+    TCursorReply reply;
+    while (session.ReplyParamsLeft()) {
+      const auto p = session.ReadReplyParam();
+      reply.emplace_back(p.begin(), p.end());
+    }
+    return reply;
+  }
+
+  void ReadCursorState(TDataCursor& cursor, const TCursorReply& reply) override {
+    // Position record, record number, visible count, the table's counters, key, at BOF, at EOF.
+    if (reply.size() < 7) cursor.Raise(VELDOR_UNCOMPRESS);
+    const auto u32 = [&](size_t i) {
+      if (reply[i].size() != 4) cursor.Raise(VELDOR_UNCOMPRESS);
+      return platform::get4(reply[i].data());
+    };
+    const size_t n = reply.size();
+    if (reply[0].size() != kIndexPathSize || reply[n - 3].size() > kMaxRemoteKey ||
+        reply[n - 2].size() != 1 || reply[n - 1].size() != 1)
+      cursor.Raise(VELDOR_UNCOMPRESS);
+    cursor.TakeRemoteState(u32(1), u32(2), reply[n - 3], reply[n - 2][0] != 0, reply[n - 1][0] != 0);
+  }
+};
+
+}  // namespace
+
+TCursorRequestPath& SessionCursorRequestPath() {
+  static SessionRequestPath path;
+  return path;
+}
+
+void WriteTextIndexParams(TCursorRequest& request, const std::vector<std::string>* stopWords,
+                          const TCharSet& spaceChars, const TCharSet& includeChars) {
+  request.U32(stopWords ? uint32_t(stopWords->size()) : 0xFFFFFFFFu);
+  if (stopWords)
+    for (const auto& w : *stopWords) request.Text(w);
+  request.Text(CharSetToString(spaceChars)).Text(CharSetToString(includeChars));
+}
+
+bool ReadTextIndexParams(const TCursorReply& reply, size_t& at, bool& hasList,
+                         std::vector<std::string>& stopWords, TCharSet& spaceChars, TCharSet& includeChars) {
+  if (at >= reply.size() || reply[at].size() != 4) return false;
+  const uint32_t count = platform::get4(reply[at].data());
+  hasList = count != 0xFFFFFFFFu;
+  const size_t words = hasList ? count : 0;
+  if (reply.size() - at - 1 < words + 2) return false;
+  stopWords.clear();
+  for (size_t i = 0; i < words; ++i)
+    stopWords.emplace_back(reply[at + 1 + i].begin(), reply[at + 1 + i].end());
+  const auto text = [&](size_t i) { return std::string(reply[i].begin(), reply[i].end()); };
+  spaceChars = StringToCharSet(text(at + 1 + words));
+  includeChars = StringToCharSet(text(at + 2 + words));
+  at += words + 3;
+  return true;
+}
+
+void TDataCursor::SetLastRequestHeader(std::span<const uint8_t> header) {
+  std::memcpy(lastRequestHeader_.data(), header.data(), std::min(header.size(), lastRequestHeader_.size()));
+}
+
+uint16_t TDataCursor::GetLastRequestCode() const {
+  return platform::get2(lastRequestHeader_.data() + 4);
+}
+
+void TDataCursor::TakeRemoteState(uint32_t recordNo, uint32_t recordCount, std::span<const uint8_t> key,
+                                  bool atBOF, bool atEOF) {
+  currentRecordNo_ = recordNo;
+  remoteRecordCount_ = recordCount;
+  currentKey_.fill(0);
+  std::memcpy(currentKey_.data(), key.data(), std::min(key.size(), currentKey_.size()));
+  atBOF_ = atBOF;
+  atEOF_ = atEOF;
+}
+
+}  // namespace engine

@@ -1,0 +1,187 @@
+// Table restructuring: the headers rewritten in place when the records and keys stay as they are,
+// otherwise every record copied into a new table that then takes the old one's place.
+#include <array>
+#include <cstring>
+
+#include "engine/storage/veldorerr.h"
+#include "engine/tables/veldorcursor.h"
+#include "engine/tables/veldordirectory.h"
+#include "engine/tables/veldortable.h"
+#include "engine/values/veldorvalues.h"
+#include "platform/bytes.h"
+
+namespace engine {
+namespace {
+
+const TFieldDescriptor* byNumber(std::span<const TFieldDescriptor> fields, uint16_t number) {
+  for (const TFieldDescriptor& d : fields)
+    if (d.FieldNumber() == number) return &d;
+  return nullptr;
+}
+
+TRestructureCase caseOf(uint16_t code) {
+  if (code == VELDOR_KEYVIOL) return rcKeyViolation;
+  if (code == VELDOR_MINVALERR || code == VELDOR_MAXVALERR || code == VELDOR_REQDERR) return rcValueRule;
+  return rcWriteError;
+}
+
+}  // namespace
+
+void TDataCursor::RestructureTable(TRestructureArgs& args) {
+  CheckNotOpen();
+  CheckExclusive();
+  CheckWritable();
+  if (IsRemote()) Raise(VELDOR_REMOTEINVREQUEST);
+  ValidateTableDefinition(args.LanguageId, args.SortId, args.Encrypted, args.Password, args.BlobBlockSize,
+                          args.LastAutoIncValue, args.Fields, args.Indexes, args.TextIndex,
+                          args.NoPrimaryIndex);
+  Open();
+  struct CloseGuard {
+    TDataCursor& c;
+    ~CloseGuard() {
+      try {
+        c.Close();
+      } catch (...) {
+        // The failure in flight is the one to report.
+      }
+    }
+  } closeGuard{*this};
+  TDataFile& data = table_->DataFile();
+  TIndexFile& index = table_->IndexFile();
+
+  // The least work the change needs. Index changes copy as well: the copy checks every key as
+  // it appends, and a stop then leaves the old files untouched.
+  const auto blockSize = [](uint32_t size) { return size == 0 ? kDefaultBlobBlockSize : size; };
+  bool copy = args.Encrypted != data.IsEncrypted() ||
+              blockSize(args.BlobBlockSize) != data.GetBlobBlockSize() ||
+              args.LanguageId != data.GetLanguageId() || args.SortId != data.GetSortId() ||
+              args.Fields.size() != data.GetFieldCount();
+  for (uint16_t p = 1; p <= data.GetFieldCount() && !copy; ++p) {
+    const TFieldDescriptor* newField = byNumber(args.Fields, data.GetFieldDescriptor(p)->FieldNumber());
+    copy = !newField || FieldDefinitionChanged(*data.GetFieldDescriptor(p), *newField);
+  }
+  const uint8_t highest = args.Indexes.empty() ? 0 : uint8_t(args.Indexes.size() - 1);
+  // Slots not in use (the primary one of a table without it, the text index of a table
+  // without one) are not compared.
+  const TIndexDescriptor oldText = index.GetIndexDescriptor(kSysTextSlot);
+  copy = copy || highest != index.GetIndexCount() || args.NoPrimaryIndex != table_->NoPrimaryIndex() ||
+         ((oldText.fields[0] != 0 || args.TextIndex.fields[0] != 0) &&
+          IndexNeedsRebuild(oldText, args.TextIndex, args.Fields));
+  for (uint8_t slot = args.NoPrimaryIndex ? 1 : 0; slot <= highest && !copy && !args.Indexes.empty(); ++slot)
+    copy = IndexNeedsRebuild(index.GetIndexDescriptor(slot), args.Indexes[slot], args.Fields);
+
+  if (!copy) {
+    for (const TFieldDescriptor& d : args.Fields) {
+      uint16_t position = 0;
+      data.FindFieldByNumber(d.FieldNumber(), position);
+      data.UpdateFieldDescriptor(position, d);
+    }
+    for (uint8_t slot = 0; slot <= highest && !args.Indexes.empty(); ++slot)
+      SetIndexNameAndFields(slot, args.Indexes[slot]);
+    data.SetHeaderInfo(args.Encrypted ? args.Password : std::string(), args.Description,
+                       data.GetLastUniqueId(), args.UserMajorVersion, args.UserMinorVersion);
+    BeginWrite();
+    data.WriteFieldDescriptors();
+    EndWrite();
+    FlushBuffers(true, false, true, true, false);
+    return;
+  }
+
+  // Full copy into a table of a fresh name beside the old one, so that the swap is a rename.
+  TDataCursor fresh(*directory_);
+  fresh.SetTableName(directory_->MakeTempTableName(options_.InMemory));
+  fresh.SetExclusive(true);
+  fresh.SetInMemory(options_.InMemory);
+  bool created = false;
+  bool moved = false;
+  struct DropGuard {
+    TDataCursor& fresh;
+    bool& created;
+    bool& moved;
+    ~DropGuard() {
+      if (!created || moved) return;
+      try {
+        fresh.Close();
+        fresh.DeleteTable();
+      } catch (...) {
+        // The failure in flight is the one to report.
+      }
+    }
+  } dropGuard{fresh, created, moved};
+  TCreateTableArgs create = args;
+  create.Overwrite = true;
+  fresh.CreateTable(create);
+  created = true;
+  fresh.SetFieldsRemapped(true);
+  fresh.SuppressAutoInc(true);
+  fresh.Open();
+
+  bool decided = false;
+  bool decidedGoOn = false;
+  const auto goOn = [&](TRestructureCase kind, const std::string& message) {
+    if (decided) return decidedGoOn;
+    if (!restructureFeedback_) return false;
+    bool carryOn = true;
+    bool applyToAll = false;
+    restructureFeedback_(*this, kind, message, carryOn, applyToAll);
+    if (applyToAll) decided = true, decidedGoOn = carryOn;
+    return carryOn;
+  };
+  std::vector<uint8_t> image(recordSize_);
+  std::vector<uint8_t> buffer(fresh.RecordSize());
+  std::array<uint8_t, 512> value{};
+  const uint32_t last = data.GetLastRecordNumber();
+  for (uint32_t n = 1; n <= last; ++n) {
+    readRecord(n, image.data(), true);
+    if (image[0] != kRecordInUse) continue;
+    fresh.ClearRecordBuffer(buffer.data());
+    fresh.ApplyDefaultValues(buffer.data());
+    for (uint16_t p = 1; p <= data.GetFieldCount(); ++p) {
+      const TFieldDescriptor& old = *data.GetFieldDescriptor(p);
+      if (old.Computed()) continue;
+      value.fill(0);
+      bool isNull = false;
+      GetTableField(p, image.data(), isNull, value.data());
+      const TFieldDescriptor* target = byNumber(args.Fields, old.FieldNumber());
+      if (!target || target->Computed()) {
+        if (!isNull && !goOn(rcFieldDropped, old.Name())) Raise(VELDOR_INVALIDFLDTYPE, old.Name());
+        continue;
+      }
+      if (isNull) continue;
+      // Blob values are not carried yet: a table that holds one is refused whole.
+      if (old.IsBlob() || target->IsBlob()) Raise(VELDOR_INVALIDFLDTYPE, old.Name());
+      // A text that the new size would cut is a value that cannot be carried over.
+      const bool cut = old.Type() == kFieldTypeString && target->Type() == kFieldTypeString &&
+                       std::strlen(reinterpret_cast<const char*>(value.data())) + 1 > target->StoredSize();
+      if (cut || !ConvertValue(TEngineFieldType(old.Type()), old.StoredSize(), old.StoredScale(),
+                               TEngineFieldType(target->Type()), target->StoredSize(), target->StoredScale(),
+                               value)) {
+        if (!goOn(rcNotConverted, old.Name())) Raise(VELDOR_INVALIDFLDTYPE, old.Name());
+        continue;
+      }
+      fresh.PutField(old.FieldNumber(), buffer.data(), value.data());
+    }
+    std::memcpy(buffer.data() + 5, image.data() + 5, 4);
+    try {
+      fresh.AppendRecord(buffer.data(), false);
+    } catch (const EVELDOREngineError& e) {
+      const TRestructureCase kind = caseOf(e.ErrorCode());
+      const std::string message = kind == rcKeyViolation ? e.Item(5) : kind == rcValueRule ? e.Item(4) : "";
+      if (!goOn(kind, message)) throw;
+    }
+  }
+  // Unique ids are never given out twice, also not those of records deleted before.
+  TDataFile& freshData = fresh.Table()->DataFile();
+  if (freshData.GetLastUniqueId() < data.GetLastUniqueId()) freshData.SetLastUniqueId(data.GetLastUniqueId());
+  fresh.RenumberFieldsAndKeys();
+  fresh.FlushBuffers(true, false, true, true, false);
+  fresh.Close();
+  Close();
+
+  // The swap: the old files become backups, the new ones take the name, and only then may the
+  // backups go; a crash on the way is completed at the next open.
+  moved = true;
+  TDataTable::SwapFiles(*directory_, tableName_, fresh.TableName(), options_.InMemory, !args.NoBackup);
+}
+
+}  // namespace engine

@@ -1,0 +1,263 @@
+// The data cursor: text-index upkeep and text search.
+//
+// A write works out the exact keys it removes and inserts first (each checked against the
+// index), so that the record write can apply them with its other key changes and take them all
+// back together when it fails.
+#include <algorithm>
+#include <cstring>
+
+#include "engine/storage/veldorbtree.h"
+#include "engine/storage/veldordata.h"
+#include "engine/storage/veldorerr.h"
+#include "engine/storage/veldorhelpers.h"
+#include "engine/storage/veldorkeys.h"
+#include "engine/tables/veldorcursor.h"
+#include "engine/tables/veldortable.h"
+
+namespace engine {
+
+namespace {
+
+constexpr uint16_t kMemoSubType = 22;
+
+std::string_view dataOf(const TBlobBuffer& b) {
+  return {reinterpret_cast<const char*>(b.GetData()), b.GetSize()};
+}
+std::string_view originalOf(const TBlobBuffer& b) {
+  return {reinterpret_cast<const char*>(b.GetOriginalData().data()), b.GetOriginalSize()};
+}
+
+// The first `chars` characters of a UTF-8 text.
+std::string_view firstChars(std::string_view text, size_t chars) {
+  size_t i = 0;
+  for (; i < text.size(); ++i)
+    if ((uint8_t(text[i]) & 0xC0) != 0x80 && chars-- == 0) break;
+  return text.substr(0, i);
+}
+size_t charCount(std::string_view text) {
+  return size_t(std::count_if(text.begin(), text.end(), [](char c) { return (uint8_t(c) & 0xC0) != 0x80; }));
+}
+
+uint32_t uniqueIdOf(const uint8_t* record) {
+  uint32_t id;
+  std::memcpy(&id, record + 5, 4);
+  return id;
+}
+
+// Makes slot 32 current for one public upkeep call and restores the cursor's index after it.
+struct TextSlot {
+  TDataCursor& c;
+  uint8_t saved;
+  explicit TextSlot(TDataCursor& cursor) : c(cursor), saved(cursor.CurrentIndex()) {}
+  ~TextSlot() {
+    try {
+      c.SelectIndex(saved);
+    } catch (...) {
+      c.SetCurrentIndex(kNoCurrentIndex);
+    }
+  }
+};
+
+}  // namespace
+
+bool TDataCursor::HasTextIndex() const {
+  return table_ && table_->IndexFile().GetIndexDescriptor(kSysTextSlot).fields[0] != 0;
+}
+
+bool TDataCursor::IsTextIndexField(uint16_t fieldNo) const {
+  if (!table_) return false;
+  for (uint16_t f : table_->IndexFile().GetIndexDescriptor(kSysTextSlot).fields) {
+    if (f == 0) break;
+    if (f == fieldNo) return true;
+  }
+  return false;
+}
+
+void TDataCursor::ExtractWords(std::string_view text, bool keepWildcards, TLanguageStringList& list) {
+  LoadTextIndexParams();
+  list.setLocale(languageId_, sortId_);
+  list.setSorted(true);
+  ExtractTextWords(text, list, keepWildcards, true, includeChars_, spaceChars_);
+}
+
+void TDataCursor::BuildTextKey(uint16_t fieldNo, std::string_view word, uint32_t uniqueId,
+                               uint8_t* key) const {
+  std::memset(key, 0, kSysTextKeySize);
+  key[0] = 1;
+  EncodeWordKey(fieldNo, key + 1);
+  std::string upper(word.substr(0, kMaxTextWordLength));
+  OSUpperCase(languageId_, sortId_, upper, kMaxTextWordLength);
+  std::memcpy(key + 3, upper.data(), std::min(upper.size(), kMaxTextWordLength));
+  EncodeIntegerKey(int32_t(uniqueId), key + 64);
+}
+
+void TDataCursor::textWordChanges(uint16_t fieldNo, const std::string* oldText, const std::string* newText,
+                                  uint32_t oldId, uint32_t newId, TTextChanges& changes) {
+  TLanguageStringList oldWords, newWords;
+  if (oldText) ExtractWords(*oldText, false, oldWords);
+  if (newText) ExtractWords(*newText, false, newWords);
+  if (oldId == newId) {
+    // Words in both texts keep their keys.
+    for (size_t i = oldWords.count(); i-- > 0;) {
+      size_t at = 0;
+      if (newWords.Find(oldWords[i], at)) {
+        newWords.remove(at);
+        oldWords.remove(i);
+      }
+    }
+  }
+  SelectIndex(kSysTextSlot);
+  TIndexTree tree(table_->IndexFile(), *this, kSysTextSlot);
+  std::vector<uint8_t> key(kSysTextKeySize);
+  uint64_t position = 0;
+  for (size_t i = 0; i < oldWords.count(); ++i) {
+    BuildTextKey(fieldNo, oldWords[i], oldId, key.data());
+    if (tree.FindKey(key.data(), position)) changes.removed.push_back(key);
+  }
+  size_t stop = 0;
+  for (size_t i = 0; i < newWords.count(); ++i) {
+    if (stopWords_.count() > 0 && stopWords_.Find(newWords[i], stop)) continue;
+    BuildTextKey(fieldNo, newWords[i], newId, key.data());
+    if (!tree.FindKey(key.data(), position)) changes.inserted.push_back(key);
+  }
+}
+
+void TDataCursor::textRecordChanges(const uint8_t* oldBuffer, const uint8_t* newBuffer,
+                                    TTextChanges& changes) {
+  if (!HasTextIndex()) return;
+  LoadTextIndexParams();
+  const uint32_t oldId = oldBuffer ? uniqueIdOf(oldBuffer) : 0, newId = newBuffer ? uniqueIdOf(newBuffer) : 0;
+  for (uint16_t fieldNo : table_->IndexFile().GetIndexDescriptor(kSysTextSlot).fields) {
+    if (fieldNo == 0) break;
+    uint16_t position = 0;
+    const TFieldDescriptor* d = table_->DataFile().FindFieldByNumber(fieldNo, position);
+    if (!d) continue;
+    if (d->Type() == kFieldTypeString) {
+      std::string texts[2];
+      bool has[2] = {false, false};
+      const uint8_t* buffers[2] = {oldBuffer, newBuffer};
+      for (int i = 0; i < 2; ++i) {
+        if (!buffers[i]) continue;
+        std::vector<uint8_t> value(std::max<size_t>(d->StoredSize(), 4) + 1);
+        bool isNull = true;
+        ReadFieldValue(*d, buffers[i], isNull, value.data());
+        has[i] = !isNull;
+        if (has[i]) texts[i] = reinterpret_cast<const char*>(value.data());
+      }
+      if (has[0] || has[1])
+        textWordChanges(fieldNo, has[0] ? &texts[0] : nullptr, has[1] ? &texts[1] : nullptr, oldId,
+                        newBuffer ? newId : oldId, changes);
+    } else if (d->IsBlob() && d->SubType() == kMemoSubType) {
+      for (const auto& b : openBlobs_) {
+        if (!b->data.IsDirty() || b->data.GetFieldNumber() != fieldNo) continue;
+        const std::string before(originalOf(b->data)), after(dataOf(b->data));
+        textWordChanges(fieldNo, oldBuffer ? &before : nullptr, newBuffer ? &after : nullptr, oldId,
+                        newBuffer ? newId : oldId, changes);
+      }
+    }
+  }
+}
+
+void TDataCursor::applyTextChanges(const TTextChanges& changes, uint32_t recordNo) {
+  SelectIndex(kSysTextSlot);
+  for (const auto& key : changes.removed) removeKey(key.data());
+  for (const auto& key : changes.inserted) insertKey(key.data(), recordNo);
+}
+
+void TDataCursor::AddTextWords(uint16_t fieldNo, std::string_view text, uint32_t recordNo,
+                               uint32_t uniqueId) {
+  TextSlot slot(*this);
+  TTextChanges changes;
+  const std::string t(text);
+  textWordChanges(fieldNo, nullptr, &t, uniqueId, uniqueId, changes);
+  applyTextChanges(changes, recordNo);
+}
+
+void TDataCursor::UpdateTextWords(uint16_t fieldNo, std::string_view oldText, std::string_view newText,
+                                  uint32_t recordNo, uint32_t oldUniqueId, uint32_t newUniqueId) {
+  TextSlot slot(*this);
+  TTextChanges changes;
+  const std::string o(oldText), n(newText);
+  textWordChanges(fieldNo, &o, &n, oldUniqueId, newUniqueId, changes);
+  applyTextChanges(changes, recordNo);
+}
+
+void TDataCursor::RemoveTextWords(uint16_t fieldNo, std::string_view text, uint32_t uniqueId) {
+  TextSlot slot(*this);
+  TTextChanges changes;
+  const std::string t(text);
+  textWordChanges(fieldNo, &t, nullptr, uniqueId, uniqueId, changes);
+  applyTextChanges(changes, 0);
+}
+
+void TDataCursor::TextIndexAppend(const uint8_t* buffer) {
+  TextSlot slot(*this);
+  TTextChanges changes;
+  textRecordChanges(nullptr, buffer, changes);
+  uint32_t recordNo;
+  std::memcpy(&recordNo, buffer + 1, 4);
+  applyTextChanges(changes, recordNo);
+}
+
+void TDataCursor::TextIndexModify(const uint8_t* oldBuffer, const uint8_t* newBuffer) {
+  TextSlot slot(*this);
+  TTextChanges changes;
+  textRecordChanges(oldBuffer, newBuffer, changes);
+  uint32_t recordNo;
+  std::memcpy(&recordNo, newBuffer + 1, 4);
+  applyTextChanges(changes, recordNo);
+}
+
+void TDataCursor::TextIndexDelete(const uint8_t* buffer) {
+  TextSlot slot(*this);
+  TTextChanges changes;
+  textRecordChanges(buffer, nullptr, changes);
+  applyTextChanges(changes, 0);
+}
+
+// ---- Search ----
+
+bool TDataCursor::TextSearch(std::string_view search, std::string_view value) {
+  TLanguageStringList words, values;
+  ExtractWords(search, true, words);
+  ExtractWords(value, false, values);
+  size_t at = 0;
+  for (size_t i = 0; i < words.count(); ++i) {
+    const std::string& w = words[i];
+    if (!w.empty() && w.back() == '*') {
+      // Prefixes are matched by characters: a cut by bytes could split a character of a word.
+      const std::string prefix = w.substr(0, w.size() - 1);
+      const size_t chars = charCount(prefix);
+      bool any = false;
+      for (size_t v = 0; v < values.count() && !any; ++v)
+        any = OSCompareStrings(languageId_, sortId_, firstChars(values[v], chars), true, 0, prefix) == 0;
+      if (!any) return false;
+    } else if (!(stopWords_.count() > 0 && stopWords_.Find(w, at)) && !values.Find(w, at)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+uint32_t TDataCursor::TextOccurs(std::string_view search, std::string_view value) {
+  TLanguageStringList words, values;
+  ExtractWords(search, true, words);
+  ExtractWords(value, false, values);
+  uint32_t total = 0;
+  size_t at = 0;
+  for (size_t i = 0; i < words.count(); ++i) {
+    const std::string& w = words[i];
+    if (!w.empty() && w.back() == '*') {
+      const std::string prefix = w.substr(0, w.size() - 1);
+      const size_t chars = charCount(prefix);
+      for (size_t v = 0; v < values.count(); ++v)
+        if (OSCompareStrings(languageId_, sortId_, firstChars(values[v], chars), true, 0, prefix) == 0)
+          total += values.number(v);
+    } else if (!(stopWords_.count() > 0 && stopWords_.Find(w, at)) && values.Find(w, at)) {
+      total += values.number(at);
+    }
+  }
+  return total;
+}
+
+}  // namespace engine

@@ -1,0 +1,225 @@
+// Restructuring against a model of the rows: random tables and random changes (description,
+// added, dropped and retyped fields, shorter strings, a unique index over duplicates), each with
+// no feedback (a case stops it and the table stays as it was) or a feedback that goes on. And a
+// worker process that sorts and restructures without end, killed at random moments: the table
+// then opens whole with the same rows.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <random>
+#include <thread>
+
+#include "engine/tables/veldorcursor.h"
+#include "tests/engine/tables/table_test_util.h"
+#include "tools/tablecheck/tablecheck.h"
+
+namespace {
+
+using namespace engine;
+using datafile_test::field;
+using storage_test::Helper;
+using table_test::Database;
+using table_test::TempDir;
+
+// A row as text per field number; "" is null.
+using Row = std::map<uint16_t, std::string>;
+
+std::vector<Row> readRows(TDataCursor& c) {
+  std::vector<Row> rows;
+  std::vector<uint8_t> buffer(c.RecordSize());
+  std::array<uint8_t, 256> v{};
+  c.SetToBegin();
+  while (c.GetNextRecord(buffer.data()) == 0) {
+    Row row;
+    for (uint16_t p = 1; p <= c.FieldCount(); ++p) {
+      const TFieldDescriptor& d = c.Field(p).desc;
+      bool isNull = false;
+      c.GetField(p, buffer.data(), isNull, v.data());
+      int32_t i = 0;
+      std::memcpy(&i, v.data(), 4);
+      row[d.FieldNumber()] = isNull                         ? ""
+                             : d.Type() == kFieldTypeString ? reinterpret_cast<const char*>(v.data())
+                                                            : std::to_string(i);
+    }
+    rows.push_back(row);
+  }
+  return rows;
+}
+
+// The checker over the table's files, keys ordered as `c` orders them.
+void expectIntact(const TempDir& dir, TDataCursor& c) {
+  tablecheck::Options options;
+  options.checkRecordKeys = true;
+  options.compare = [&](uint8_t slot, const uint8_t* a, const uint8_t* b, uint16_t n) {
+    c.SelectIndex(slot);
+    return c.CompareKeys(a, b, n);
+  };
+  const tablecheck::Report report = tablecheck::CheckTableFiles(dir.file("rows"), options);
+  EXPECT_TRUE(report.ok()) << report.text();
+}
+
+// The structure of step `step` of the worker's cycle: with or without a secondary index and an
+// extra field (always null, so dropping it loses nothing).
+TRestructureArgs structure(int step) {
+  TRestructureArgs a;
+  a.BlobBlockSize = 512;
+  a.NoPrimaryIndex = true;
+  a.NoBackup = step % 2 == 0;
+  a.Description = "step " + std::to_string(step % 3);
+  a.Fields = {field(1, "K", 6), field(2, "NAME", 1, 12)};
+  if (step % 4 == 1) a.Fields.push_back(field(3, "EXTRA", 6));
+  a.Indexes.resize(step % 4 == 2 ? 2 : 1);
+  if (a.Indexes.size() == 2) a.Indexes[1].name = "BYNAME", a.Indexes[1].fields[0] = 2;
+  return a;
+}
+
+// Creates table "rows" with `args` and appends `count` rows from `next`: K, NAME and, when given,
+// CODE ("" is null).
+std::vector<Row> createRows(const TempDir& dir, TRestructureArgs args, int count,
+                            const std::function<Row()>& next) {
+  Database db(dir.path());
+  TDataCursor c(*db.directory);
+  c.SetTableName("rows");
+  c.SetExclusive(true);
+  c.CreateTable(args);
+  c.Open();
+  std::vector<Row> rows;
+  std::vector<uint8_t> buffer(c.RecordSize());
+  for (int i = 0; i < count; ++i) {
+    Row row = next();
+    const int32_t k = std::stoi(row[1]);
+    c.ClearRecordBuffer(buffer.data());
+    c.PutField(1, buffer.data(), reinterpret_cast<const uint8_t*>(&k));
+    for (uint16_t f : {2, 3})
+      if (row.count(f))
+        c.PutField(f, buffer.data(),
+                   row[f].empty() ? nullptr : reinterpret_cast<const uint8_t*>(row[f].c_str()));
+    c.AppendRecord(buffer.data());
+    rows.push_back(row);
+  }
+  return rows;
+}
+
+TEST(RestructureTest, ChangesMatchTheModelAndAStopLeavesTheTableAsItWas) {
+  const uint32_t seed = storage_test::testSeed();
+  std::mt19937 rng(seed);
+  const auto pick = [&](uint32_t n) { return std::uniform_int_distribution<uint32_t>(0, n - 1)(rng); };
+  for (int round = 0; round < 14; ++round) {
+    const int change = round % 7;
+    const bool feedback = pick(2) == 0;
+    SCOPED_TRACE("seed " + std::to_string(seed) + " change " + std::to_string(change) + " feedback " +
+                 std::to_string(feedback));
+    TempDir dir;
+    TRestructureArgs args = structure(2);
+    args.Fields.push_back(field(3, "CODE", 1, 8));
+    args.NoBackup = false;
+    const std::vector<Row> rows = createRows(dir, args, 40, [&] {
+      Row row{{1, std::to_string(pick(30))}, {2, std::string(1 + pick(8), char('a' + pick(3)))}, {3, ""}};
+      if (pick(4) != 0) row[3] = pick(2) ? std::to_string(pick(1000)) : "x" + std::to_string(pick(9));
+      return row;
+    });
+    Database db(dir.path());
+    TDataCursor c(*db.directory);
+    c.SetTableName("rows");
+    c.SetExclusive(true);
+
+    // The change, and what the model expects of it.
+    std::vector<Row> expected;
+    bool stops = false;
+    std::set<std::string> ks;
+    for (Row row : rows) {
+      bool skip = false;
+      const auto fails = [&](bool dropRow) {
+        stops = stops || !feedback;
+        skip = skip || dropRow;
+      };
+      if (change == 1) row[4] = "7";
+      if (change == 2 && !row[3].empty()) fails(false);
+      if (change == 2) row.erase(3);
+      if (change == 3 && !row[3].empty() && row[3][0] == 'x') fails(false), row[3] = "";
+      if (change == 4 && row[2].size() > 4) fails(false), row[2] = "";
+      if (change == 5 && !ks.insert(row[1]).second) fails(true);
+      if (!skip) expected.push_back(row);
+    }
+    if (change == 0) args.Description = "renamed", args.Fields[1].SetDescription("the name");
+    if (change == 1) args.Fields.push_back(field(4, "EXTRA", 6)), args.Fields.back().SetDefaultText("7");
+    if (change == 2) args.Fields.pop_back();
+    if (change == 3) args.Fields[2] = field(3, "CODE", 6);
+    if (change == 4) args.Fields[1] = field(2, "NAME", 1, 4);
+    if (change == 5)
+      args.Indexes.emplace_back(), args.Indexes[2].name = "BYK", args.Indexes[2].fields[0] = 1,
+                                   args.Indexes[2].unique = 1;
+    if (change == 6) args.Fields[0] = field(1, "K", 1, 20);
+    if (feedback)
+      c.SetRestructureFeedback(
+          [](TDataCursor&, TRestructureCase, const std::string&, bool&, bool& all) { all = true; });
+    const auto datBefore = datafile_test::readFileBytes(dir.file("rows.DAT"));
+    const uint16_t error = storage_test::errorOf([&] { c.RestructureTable(args); });
+    EXPECT_EQ(error != 0, stops) << error;
+    c.Open();
+    EXPECT_EQ(readRows(c), stops ? rows : expected);
+    EXPECT_TRUE(change != 0 || c.Field(2).desc.Description() == "the name");
+    const auto datAfter = datafile_test::readFileBytes(dir.file("rows.DAT"));
+    if (stops || change == 0) {
+      EXPECT_TRUE(std::equal(datBefore.begin() + 127 + 3 * 768, datBefore.end(),
+                             datAfter.begin() + 127 + 3 * 768, datAfter.end()));
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir.file("rows.DBK")) && stops);
+    expectIntact(dir, c);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}),
+              stops || change == 0 ? 2 : 4);
+  }
+}
+
+// The rows as a multiset of their first two fields (the third comes and goes, always null).
+std::multiset<Row> firstTwo(TDataCursor& c) {
+  std::multiset<Row> rows;
+  for (Row row : readRows(c)) rows.insert({{1, row[1]}, {2, row[2]}});
+  return rows;
+}
+
+int worker(const std::string& path, uint32_t seed) {
+  Database db(path);
+  TDataCursor c(*db.directory);
+  c.SetTableName("rows");
+  c.SetExclusive(true);
+  for (int step = int(seed % 4) * 3;; ++step) {
+    TRestructureArgs a = structure(step);
+    c.RestructureTable(a);
+    if (a.Indexes.size() > 1) continue;
+    c.Open();
+    const uint16_t fields[] = {uint16_t(1 + step % 2), uint16_t(2 - step % 2)};
+    const bool descending[] = {step % 3 == 0, false};
+    c.SortRecords(fields, descending, {});
+    c.Close();
+  }
+}
+
+TEST(KilledRestructure, TheTableOpensWholeWithItsRowsAfterEveryKill) {
+  const char* env = std::getenv("VELMARON_KILLS");
+  const int kills = env ? std::atoi(env) : 25;
+  const uint32_t seed = storage_test::testSeed();
+  std::mt19937 rng(seed);
+  TempDir dir;
+  std::multiset<Row> rows;
+  for (const Row& row : createRows(dir, structure(0), 400, [&] {
+         return Row{{1, std::to_string(rng() % 50)}, {2, std::string(1 + rng() % 10, char('a' + rng() % 5))}};
+       }))
+    rows.insert(row);
+  for (int kill = 0; kill < kills; ++kill) {
+    SCOPED_TRACE("kill " + std::to_string(kill) + " (replay with VELMARON_SEED=" + std::to_string(seed) +
+                 ")");
+    const uint32_t workerSeed = uint32_t(rng());
+    Helper writer([&](Helper&) { return worker(dir.path(), workerSeed); });
+    std::this_thread::sleep_for(std::chrono::microseconds(rng() % 60000));
+    ASSERT_EQ(writer.kill9(), 128 + SIGKILL);
+    Database db(dir.path());
+    TDataCursor c(*db.directory);
+    c.SetTableName("rows");
+    c.Open();
+    ASSERT_EQ(firstTwo(c), rows);
+    expectIntact(dir, c);
+  }
+}
+
+}  // namespace

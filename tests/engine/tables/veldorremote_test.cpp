@@ -1,0 +1,414 @@
+// The remote request protocol against a scripted server (exact bytes), against the loopback
+// engine server through a proxy that spoils replies, and side by side with a local session.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <random>
+#include <thread>
+
+#include "engine/storage/veldorerr.h"
+#include "engine/tables/veldorcursor.h"
+#include "engine/tables/veldordirectory.h"
+#include "engine/tables/veldorsession.h"
+#include "platform/bytes.h"
+#include "platform/processinfo.h"
+#include "platform/zlibbuffer.h"
+#include "tests/engine/storage/datafile_test_util.h"
+#include "tests/engine/storage/storage_test_util.h"
+#include "tests/platform/temp_folder.h"
+#include "tools/engineserver/engineserver.h"
+#include "tools/engineserver/faultproxy.h"
+
+namespace {
+
+using namespace engine;
+using Bytes = std::vector<uint8_t>;
+
+Bytes param(const void* data, size_t n) {
+  Bytes b(4 + n);
+  platform::put4(b.data(), uint32_t(n));
+  std::memcpy(b.data() + 4, data, n);
+  return b;
+}
+Bytes text(std::string_view t) {
+  return param(t.data(), t.size());
+}
+template <typename T>
+Bytes num(T v) {
+  uint8_t b[sizeof(T)];
+  for (size_t i = 0; i < sizeof(T); ++i) b[i] = uint8_t(uint64_t(v) >> (8 * i));
+  return param(b, sizeof(T));
+}
+Bytes message(uint16_t code, std::initializer_list<Bytes> params) {
+  Bytes m(10);
+  for (const auto& p : params) m.insert(m.end(), p.begin(), p.end());
+  platform::put4(m.data(), uint32_t(m.size()));
+  platform::put2(m.data() + 4, code);
+  platform::put4(m.data() + 6, uint32_t(m.size() - 10));
+  return m;
+}
+
+// Answers each request with what the script returns and keeps every request it saw.
+class ScriptedServer {
+ public:
+  using Script = std::function<Bytes(const Bytes& request)>;
+  explicit ScriptedServer(Script script) : script_(std::move(script)) {
+    thread_ = std::jthread([this](std::stop_token stop) {
+      while (!stop.stop_requested()) {
+        platform::TcpConnection c = listener_.accept(100);
+        while (c.isOpen() && !stop.stop_requested() && !dropAll_.exchange(false)) {
+          if (c.waitReadable(50) == platform::WaitResult::TimedOut) continue;
+          Bytes request;
+          if (!engineserver::readMessage(c, request, 2000)) break;
+          std::lock_guard lock(mutex_);
+          requests_.push_back(request);
+          const Bytes reply = script_(request);
+          c.sendAll(reply.data(), reply.size());
+        }
+      }
+    });
+  }
+  ~ScriptedServer() {
+    listener_.shutdown();
+    thread_ = {};
+  }
+  uint16_t port() const { return listener_.port(); }
+  std::vector<Bytes> requests() {
+    std::lock_guard lock(mutex_);
+    return requests_;
+  }
+  // The server closes its side of the connection it serves.
+  void drop() {
+    dropAll_ = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  }
+
+ private:
+  Script script_;
+  platform::TcpListener listener_;
+  std::mutex mutex_;
+  std::vector<Bytes> requests_;
+  std::atomic<bool> dropAll_{false};
+  std::jthread thread_;
+};
+
+uint16_t codeOf(const Bytes& m) {
+  return platform::get2(m.data() + 4);
+}
+
+void remoteTo(TDataSession& s, uint16_t port, bool lan = true) {
+  s.SetSessionType(stRemote);
+  s.SetRemoteType(lan);
+  s.SetRemotePort(port);
+  s.SetTimeOut(1);
+}
+
+template <typename F>
+uint16_t errorOf(F&& f) {
+  try {
+    f();
+  } catch (const EVELDOREngineError& e) {
+    return e.ErrorCode();
+  }
+  return 0;
+}
+
+TEST(RemoteProtocolTest, HandshakeLoginRetriesAndReconnectSendExactlyTheseBytes) {
+  int logins = 0;
+  ScriptedServer server([&](const Bytes& r) {
+    switch (codeOf(r)) {
+      case REQUEST_CONNECTPARAMS:
+        return message(0, {num<uint32_t>(77)});  // no version: an old server
+      case REQUEST_LOGIN:
+        return message(++logins == 3 ? 0 : VELDOR_REMOTEINVLOGIN, {});
+      default:
+        return message(0, {});
+    }
+  });
+  TDataSession s;
+  remoteTo(s, server.port());
+  s.SetRemoteUser("ann");
+  s.SetRemotePassword("preset-pw");
+  std::vector<std::string> asked, traces;
+  s.SetRemoteLoginEvent([&](std::string& user, std::string& password) {
+    asked.push_back(user + "/" + password);
+    user = "ann";
+    password = "try" + std::to_string(asked.size());
+    return true;
+  });
+  s.SetRemoteTrace(true);
+  s.SetRemoteTraceEvent([&](const std::string& line) { traces.push_back(line); });
+  s.Connect();
+  s.Login();
+  EXPECT_EQ(s.SessionId(), 77u);
+  EXPECT_EQ(s.ServerVersion(), kDefaultServerVersion);
+  s.SetLockProtocol(lpOptimistic);  // an old server takes no lock protocol
+  EXPECT_EQ(s.LockProtocol(), lpPessimistic);
+  server.drop();
+  s.AddPassword("tbl");  // the dropped connection is found before sending: reconnect, then send
+  const std::string client = platform::computerName(15) + std::to_string(platform::currentProcessId());
+  const std::vector<Bytes> expected{
+      message(REQUEST_CONNECTPARAMS, {num<int64_t>(31000), num<uint8_t>(1), text(client)}),
+      message(REQUEST_LOGIN, {text("ann"), text("preset-pw")}),
+      message(REQUEST_LOGIN, {text("ann"), text("try1")}),
+      message(REQUEST_LOGIN, {text("ann"), text("try2")}),
+      message(REQUEST_RECONNECT, {num<int64_t>(31000), num<uint32_t>(77), num<uint8_t>(1)}),
+      message(REQUEST_ADDPASSWORD, {text("tbl")}),
+  };
+  EXPECT_EQ(server.requests(), expected);
+  // A rejected preset login clears both fields; every later ask starts from empty fields.
+  EXPECT_EQ(asked, (std::vector<std::string>{"/", "/"}));
+  for (const auto& line : traces) {
+    EXPECT_EQ(line.find("-pw"), std::string::npos) << line;
+    EXPECT_EQ(line.find("try"), std::string::npos) << line;
+  }
+  EXPECT_NE(std::find_if(traces.begin(), traces.end(),
+                         [](const auto& l) { return l.starts_with("Re-connection to port "); }),
+            traces.end());
+  // Four rejected logins through the event end the attempt.
+  s.Logout();
+  logins = -100;
+  TDataSession t;
+  remoteTo(t, server.port());
+  t.SetRemoteLoginEvent([&](std::string& user, std::string& password) {
+    user = "bob";
+    password = "x";
+    return true;
+  });
+  t.Connect();
+  EXPECT_EQ(errorOf([&] { t.Login(); }), VELDOR_REMOTEINVLOGIN);
+  EXPECT_FALSE(t.Connected());
+}
+
+TEST(RemoteProtocolTest, ErrorRepliesAndCompressedPayloadsComeBackWhole) {
+  Bytes big(100000, 'z');
+  ScriptedServer server([&](const Bytes& r) {
+    if (codeOf(r) == REQUEST_CONNECTPARAMS) return message(0, {num<uint32_t>(5), num<int64_t>(30800)});
+    if (codeOf(r) == REQUEST_LOGIN) {
+      Bytes m = message(0, {});
+      Bytes packed;
+      platform::deflateBuffer(nullptr, 0, packed);
+      m.insert(m.end(), packed.begin(), packed.end());
+      platform::put4(m.data(), uint32_t(m.size()));
+      platform::put4(m.data() + 6, uint32_t(packed.size()));
+      return m;
+    }
+    // Echo the request's payload back compressed as it came, with an error code.
+    Bytes m(r);
+    platform::put2(m.data() + 4, 0x2604);
+    return m;
+  });
+  TDataSession s;
+  remoteTo(s, server.port(), false);
+  s.SetRemoteUser("u");
+  s.SetRemotePassword("p");
+  s.Connect();
+  s.Login();
+  s.SetRequestCode(REQUEST_TABLEEXISTS);
+  s.BeginRequest();
+  for (const char* t : {"a", "b", "c", "d", "e"}) s.WriteRequestText(t);
+  s.WriteRequestParam(big.data(), 200);
+  s.EndRequest();
+  EXPECT_LT(s.RequestBytes().size(), 10u + 6 * 4 + 205);
+  s.Exchange();
+  try {
+    s.CheckReplyError();
+    FAIL();
+  } catch (const EVELDOREngineError& e) {
+    EXPECT_EQ(e.ErrorCode(), 0x2604);
+    EXPECT_EQ(e.Item(0), "127.0.0.1");
+    EXPECT_EQ(e.Item(1), "a");
+    EXPECT_EQ(e.Item(5), "e");
+    EXPECT_EQ(e.Item(6), std::string(200, 'z'));
+  }
+}
+
+// While a request runs the server may call back: answers go only to the kinds that ask for one.
+TEST(RemoteProtocolTest, CallbacksAreAnsweredInTheirOwnWayUntilTheReplyComes) {
+  int responses = 0;
+  uint32_t handle = 9;
+  auto callback = [&](uint16_t kind, std::initializer_list<Bytes> rest) {
+    Bytes m = message(VELDOR_REMOTECALLBACK, {num<uint16_t>(kind), num<uint32_t>(handle)});
+    for (const auto& p : rest) m.insert(m.end(), p.begin(), p.end());
+    platform::put4(m.data(), uint32_t(m.size()));
+    platform::put4(m.data() + 6, uint32_t(m.size() - 10));
+    return m;
+  };
+  ScriptedServer server([&](const Bytes& r) {
+    switch (codeOf(r)) {
+      case REQUEST_CONNECTPARAMS:
+        return message(0, {num<uint32_t>(1), num<int64_t>(31000)});
+      case REQUEST_CREATECURSOR:
+        return message(0, {num<uint32_t>(9)});
+      case REQUEST_DELETETABLE: {
+        Bytes m = callback(2, {text("step"), num<uint32_t>(5)});
+        for (const Bytes& b : {callback(13, {}), callback(3, {text("log")}), callback(0, {})})
+          m.insert(m.end(), b.begin(), b.end());
+        return m;
+      }
+      case REQUEST_CALLBACKRESPONSE:
+        ++responses;
+        if (responses == 1) return callback(1, {text(""), num<uint32_t>(4)});
+        if (responses == 2)
+          return callback(8, {num<uint8_t>(1), text("lost"), num<uint8_t>(1), num<uint8_t>(0)});
+        return message(0, {});
+      default:
+        return message(0, {});
+    }
+  });
+  TDataSession s;
+  remoteTo(s, server.port());
+  s.SetRemoteUser("u");
+  s.SetRemotePassword("p");
+  s.Connect();
+  s.Login();
+  TDataDirectory* d = s.OpenDataDirectory("db", "", true);
+  TDataCursor c(*d);
+  c.SetTableName("t");
+  c.SetPasswordCallback([](TDataCursor&) { return true; });
+  c.DeleteTable();
+  EXPECT_EQ(c.GetLastRequestCode(), REQUEST_DELETETABLE);
+  std::vector<Bytes> answers;
+  for (const auto& r : server.requests())
+    if (codeOf(r) == REQUEST_CALLBACKRESPONSE) answers.push_back(r);
+  EXPECT_EQ(answers,
+            (std::vector<Bytes>{message(REQUEST_CALLBACKRESPONSE, {num<uint8_t>(1)}),
+                                message(REQUEST_CALLBACKRESPONSE, {num<uint8_t>(0)}),
+                                message(REQUEST_CALLBACKRESPONSE, {num<uint8_t>(1), num<uint8_t>(0)})}));
+  // A callback for another cursor is refused, naming the server.
+  handle = 10;
+  responses = 0;
+  EXPECT_EQ(errorOf([&] { c.DeleteTable(); }), VELDOR_REMOTECALLBACKERR);
+}
+
+// Every spoiled reply ends in a clean engine error, the server carried the request out once, and
+// the session goes on working afterwards.
+TEST(RemoteProtocolTest, SpoiledRepliesGiveEngineErrorsAndNothingRunsTwice) {
+  platform::testing::TempFolder root;
+  engineserver::EngineServer server(root.path(), {{"ann", "pw"}});
+  engineserver::FaultProxy proxy(server.port());
+  using engineserver::Fault;
+  const struct {
+    Fault fault;
+    uint16_t error;
+    bool lan;
+  } cases[] = {
+      {Fault::DropRequest, VELDOR_REMOTECOMMLOST, true},
+      {Fault::Truncate, VELDOR_REMOTECOMMLOST, true},
+      {Fault::CloseMidReply, VELDOR_REMOTECOMMLOST, false},
+      {Fault::Delay, VELDOR_REMOTECOMMLOST, true},
+      {Fault::CorruptZlib, VELDOR_UNCOMPRESS, false},
+      {Fault::OversizedLength, VELDOR_REMOTECOMMLOST, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(int(c.fault));
+    TDataSession s;
+    remoteTo(s, proxy.port(), c.lan);
+    s.SetRemoteUser("ann");
+    s.SetRemotePassword("pw");
+    s.Connect();
+    s.Login();
+    TDataDirectory* d = s.OpenDataDirectory("db", "");
+    const int before = server.handled(REQUEST_STARTTXN);
+    proxy.arm(c.fault, REQUEST_STARTTXN, 1500);
+    EXPECT_EQ(errorOf([&] { d->StartTransaction(); }), c.error);
+    const int ran = server.handled(REQUEST_STARTTXN) - before;
+    EXPECT_EQ(ran, c.fault == Fault::DropRequest ? 0 : 1);
+    // The session resumes on a new connection and the server's state is what one run made.
+    EXPECT_EQ(errorOf([&] { d->Rollback(); }), 0);
+    EXPECT_FALSE(d->TableExists("none", false));
+  }
+}
+
+// One random scenario of session and database operations, run on a local session and on a remote
+// one served by the loopback server over the same kind of folders: every outcome must agree.
+TEST(RemoteProtocolTest, RemoteSessionBehavesAsTheLocalOne) {
+  const uint32_t seed = storage_test::testSeed();
+  std::mt19937 random(seed);
+  platform::testing::TempFolder localRoot, serverRoot;
+  engineserver::EngineServer server(serverRoot.path(), {{"ann", "pw"}});
+  for (const auto& r : {localRoot.path(), serverRoot.path()}) std::filesystem::create_directories(r + "/db");
+  TDataSession local, remote;
+  remoteTo(remote, server.port(), random() % 2 == 0);
+  remote.SetRemoteUser("ann");
+  remote.SetRemotePassword("pw");
+  remote.Connect();
+  remote.Login();
+  TDataDirectory* dl = local.OpenDataDirectory("db", localRoot.path() + "/db");
+  TDataDirectory* dr = remote.OpenDataDirectory("db", "");
+  const std::vector<std::string> words{"a", "b", "B", ""}, tables{"t1", "T1", "t2"};
+  for (int step = 0; step < 300; ++step) {
+    SCOPED_TRACE("step " + std::to_string(step) + " seed " + std::to_string(seed));
+    const int op = int(random() % 13);
+    const std::string w = words[random() % words.size()];
+    const std::string table = tables[random() % tables.size()], other = tables[random() % tables.size()];
+    const uint32_t r = random();
+    auto run = [&](TDataSession& s, TDataDirectory& d) -> int {
+      switch (op) {
+        case 0:
+          s.AddPassword(w);
+          return 0;
+        case 1:
+          s.RemovePassword(w);
+          return 0;
+        case 2:
+          if (r % 8 == 0) s.RemoveAllPasswords();
+          return 0;
+        case 3:
+          d.StartTransaction();
+          return d.InTransaction();
+        case 4:
+          d.Commit(r % 2, false);
+          return d.InTransaction();
+        case 5:
+          d.Rollback();
+          return d.InTransaction();
+        case 6:
+          return d.TableExists(w == "a" ? table : w == "b" ? table + ".DAT" : "gamma", false);
+        case 7:
+          s.SetLockWaitTime(uint16_t(r % 300));
+          return s.LockWaitTime();
+        case 8:
+          s.SetProgressSteps(uint16_t(r % 30));
+          return int(s.GetProgressStepPercent());
+        case 9: {
+          TDataCursor c(d);
+          c.SetTableName(table);
+          c.RenameTable(other);
+          return 0;
+        }
+        case 10: {
+          TDataCursor c(d);
+          c.SetTableName(table);
+          c.DeleteTable();
+          return 0;
+        }
+        case 11: {
+          TDataCursor c(d);
+          c.SetTableName(table);
+          return int(c.GetDataHeader().size());
+        }
+        default: {
+          TDataCursor c(d);
+          c.SetTableName(table);
+          c.SetExclusive(true);
+          TCreateTableArgs a;
+          a.Fields = {datafile_test::field(1, "CODE", kFieldTypeBytes, uint16_t(1 + r % 40))};
+          a.NoPrimaryIndex = true;
+          a.BlobBlockSize = uint16_t(512 * (r % 3));
+          a.Overwrite = r % 5 == 0;
+          c.CreateTable(a);
+          return 0;
+        }
+      }
+    };
+    int outLocal = 0, outRemote = 0;
+    const uint16_t errLocal = errorOf([&] { outLocal = run(local, *dl); });
+    const uint16_t errRemote = errorOf([&] { outRemote = run(remote, *dr); });
+    ASSERT_EQ(errLocal, errRemote);
+    ASSERT_EQ(outLocal, outRemote);
+    ASSERT_EQ(local.PasswordCount(), server.passwordCount(remote.SessionId()));
+  }
+}
+
+}  // namespace

@@ -1,0 +1,378 @@
+#include "tools/engineserver/engineserver.h"
+
+#include <filesystem>
+#include <span>
+
+#include "engine/storage/veldorerr.h"
+#include "engine/tables/veldorcursor.h"
+#include "engine/tables/veldordirectory.h"
+#include "engine/tables/veldorsession.h"
+#include "platform/bytes.h"
+#include "platform/zlibbuffer.h"
+
+namespace engineserver {
+namespace {
+
+using namespace engine;
+
+constexpr size_t kHeaderSize = 10;
+
+// A request that does not hold the parameters its code needs.
+struct BadRequest {};
+
+class Params {
+ public:
+  explicit Params(std::span<const uint8_t> payload) {
+    size_t pos = 0;
+    while (pos < payload.size()) {
+      if (payload.size() - pos < 4) throw BadRequest{};
+      const uint32_t n = platform::get4(payload.data() + pos);
+      if (n > payload.size() - pos - 4) throw BadRequest{};
+      items_.push_back(payload.subspan(pos + 4, n));
+      pos += 4 + size_t(n);
+    }
+  }
+  size_t count() const { return items_.size(); }
+  std::span<const uint8_t> at(size_t i) const {
+    if (i >= items_.size()) throw BadRequest{};
+    return items_[i];
+  }
+  uint8_t u8(size_t i) const { return fixed<1>(i)[0]; }
+  uint16_t u16(size_t i) const { return platform::get2(fixed<2>(i)); }
+  uint32_t u32(size_t i) const { return platform::get4(fixed<4>(i)); }
+  std::string text(size_t i) const {
+    const auto p = at(i);
+    return std::string(reinterpret_cast<const char*>(p.data()), p.size());
+  }
+
+ private:
+  template <size_t N>
+  const uint8_t* fixed(size_t i) const {
+    const auto p = at(i);
+    if (p.size() != N) throw BadRequest{};
+    return p.data();
+  }
+  std::vector<std::span<const uint8_t>> items_;
+};
+
+class Reply {
+ public:
+  Reply& u8(uint8_t v) { return bytes(&v, 1); }
+  Reply& u32(uint32_t v) {
+    uint8_t b[4];
+    platform::put4(b, v);
+    return bytes(b, 4);
+  }
+  Reply& i64(int64_t v) {
+    uint8_t b[8];
+    platform::put8(b, uint64_t(v));
+    return bytes(b, 8);
+  }
+  Reply& text(std::string_view t) { return bytes(t.data(), t.size()); }
+  Reply& bytes(const void* data, size_t n) {
+    uint8_t len[4];
+    platform::put4(len, uint32_t(n));
+    payload.insert(payload.end(), len, len + 4);
+    payload.insert(payload.end(), static_cast<const uint8_t*>(data), static_cast<const uint8_t*>(data) + n);
+    return *this;
+  }
+  uint16_t code = 0;
+  std::vector<uint8_t> payload;
+};
+
+Reply errorReply(uint16_t code, const std::string (&texts)[6]) {
+  Reply r;
+  r.code = code;
+  for (const auto& t : texts) r.text(t);
+  return r;
+}
+
+bool sendReply(platform::TcpConnection& connection, Reply& reply, bool compress) {
+  std::vector<uint8_t> body = reply.payload;
+  if (compress && !platform::deflateBuffer(reply.payload.data(), reply.payload.size(), body)) return false;
+  std::vector<uint8_t> message(kHeaderSize + body.size());
+  platform::put4(message.data(), uint32_t(message.size()));
+  platform::put2(message.data() + 4, reply.code);
+  platform::put4(message.data() + 6, uint32_t(body.size()));
+  std::copy(body.begin(), body.end(), message.begin() + kHeaderSize);
+  return connection.sendAll(message.data(), message.size()) == message.size();
+}
+
+}  // namespace
+
+bool readMessage(platform::TcpConnection& connection, std::vector<uint8_t>& message, int timeoutMs,
+                 size_t maxSize) {
+  auto readExactly = [&](uint8_t* to, size_t size) {
+    for (size_t got = 0; got < size;) {
+      if (connection.waitReadable(timeoutMs) != platform::WaitResult::Ready) return false;
+      const long n = connection.receive(to + got, size - got);
+      if (n <= 0) return false;
+      got += size_t(n);
+    }
+    return true;
+  };
+  message.resize(4);
+  if (!readExactly(message.data(), 4)) return false;
+  const uint32_t total = platform::get4(message.data());
+  if (total < kHeaderSize || total > maxSize) return false;
+  message.resize(total);
+  return readExactly(message.data() + 4, total - 4);
+}
+
+struct EngineServer::Session {
+  std::mutex mutex;
+  TDataSession local{0};
+  bool loggedIn = false;
+  std::map<uint32_t, TDataDirectory*> directories;
+  std::map<uint32_t, std::unique_ptr<TDataCursor>> cursors;
+  uint32_t nextHandle = 1;
+
+  TDataCursor& cursor(uint32_t handle) {
+    auto it = cursors.find(handle);
+    if (it == cursors.end()) SignalEngineError(VELDOR_REMOTEINVREQUEST);
+    return *it->second;
+  }
+  // The cursor `handle` named for a table operation of the request.
+  TDataCursor& named(const Params& p) {
+    TDataCursor& c = cursor(p.u32(0));
+    c.SetTableName(p.text(1));
+    c.SetInMemory(p.u8(2));
+    return c;
+  }
+
+  TDataDirectory& directory(uint32_t handle) {
+    auto it = directories.find(handle);
+    if (it == directories.end()) SignalEngineError(VELDOR_REMOTEINVREQUEST);
+    return *it->second;
+  }
+};
+
+EngineServer::EngineServer(std::string root, std::map<std::string, std::string> users, int64_t serverVersion)
+    : root_(std::move(root)), users_(std::move(users)), serverVersion_(serverVersion) {
+  acceptor_ = std::jthread([this](std::stop_token stop) { acceptLoop(stop); });
+}
+
+EngineServer::~EngineServer() {
+  acceptor_.request_stop();
+  listener_.shutdown();
+  acceptor_ = {};
+  for (auto& c : connections_) c.request_stop();
+  connections_.clear();
+}
+
+int EngineServer::handled(uint16_t code) const {
+  std::lock_guard lock(mutex_);
+  auto it = handled_.find(code);
+  return it == handled_.end() ? 0 : it->second;
+}
+
+size_t EngineServer::passwordCount(uint32_t sessionId) {
+  std::shared_ptr<Session> s;
+  {
+    std::lock_guard lock(mutex_);
+    auto it = sessions_.find(sessionId);
+    if (it == sessions_.end()) return 0;
+    s = it->second;
+  }
+  std::lock_guard lock(s->mutex);
+  return s->local.PasswordCount();
+}
+
+void EngineServer::acceptLoop(std::stop_token stop) {
+  while (!stop.stop_requested()) {
+    platform::TcpConnection c = listener_.accept(200);
+    if (!c.isOpen()) continue;
+    std::lock_guard lock(mutex_);
+    connections_.emplace_back(
+        [this, conn = std::move(c)](std::stop_token s) mutable { serve(std::move(conn), s); });
+  }
+}
+
+void EngineServer::serve(platform::TcpConnection connection, std::stop_token stop) {
+  std::shared_ptr<Session> session;
+  bool lan = true;
+  std::vector<uint8_t> message;
+  while (!stop.stop_requested()) {
+    if (connection.waitReadable(100) == platform::WaitResult::TimedOut) continue;
+    if (!readMessage(connection, message, 5000)) return;
+    const uint16_t code = platform::get2(message.data() + 4);
+    const bool plain = code == REQUEST_CONNECTPARAMS || code == REQUEST_RECONNECT;
+    std::vector<uint8_t> payload(message.begin() + kHeaderSize, message.end());
+    if (!lan && !plain) {
+      std::vector<uint8_t> inflated;
+      if (platform::inflateBuffer(payload.data(), payload.size(), size_t(256) << 20, inflated) !=
+          platform::InflateStatus::Ok)
+        return;
+      payload.swap(inflated);
+    }
+    Reply reply;
+    std::unique_lock<std::mutex> sessionLock;
+    try {
+      const Params p(payload);
+      if (code == REQUEST_CONNECTPARAMS) {
+        lan = p.u8(1) != 0;
+        std::lock_guard lock(mutex_);
+        const uint32_t id = nextSessionId_++;
+        session = std::make_shared<Session>();
+        sessions_[id] = session;
+        reply.u32(id);
+        if (serverVersion_ != 0) reply.i64(serverVersion_);
+      } else if (code == REQUEST_RECONNECT) {
+        lan = p.u8(2) != 0;
+        std::lock_guard lock(mutex_);
+        auto it = sessions_.find(p.u32(1));
+        if (it == sessions_.end()) SignalEngineError(VELDOR_REMOTEINVREQUEST);
+        session = it->second;
+      } else {
+        if (!session) SignalEngineError(VELDOR_REMOTENOLOGIN);
+        sessionLock = std::unique_lock(session->mutex);
+        TDataSession& local = session->local;
+        if (code == REQUEST_LOGIN) {
+          auto it = users_.find(p.text(0));
+          session->loggedIn = it != users_.end() && it->second == p.text(1);
+          if (!session->loggedIn) SignalEngineError(VELDOR_REMOTEINVLOGIN);
+        } else if (code == REQUEST_LOGOUT) {
+          std::lock_guard lock(mutex_);
+          std::erase_if(sessions_, [&](const auto& e) { return e.second == session; });
+          return;
+        } else if (!session->loggedIn) {
+          SignalEngineError(VELDOR_REMOTENOLOGIN);
+        }
+        switch (code) {
+          case REQUEST_LOGIN:
+            break;
+          case REQUEST_SESSIONPARAMS: {
+            const bool withProtocol = p.count() == 6;
+            local.SetForceBufferFlush(p.u8(0));
+            local.SetStrictChangeDetection(p.u8(1));
+            local.SetLockRetryCount(p.u8(2));
+            local.SetLockWaitTime(p.u16(3));
+            if (withProtocol) local.SetLockProtocol(TLockProtocol(p.u8(4)));
+            local.SetProgressSteps(p.u16(withProtocol ? 5 : 4));
+            break;
+          }
+          case REQUEST_OPENDATADIR: {
+            const std::string name = p.text(0);
+            if (name.empty() || name.find_first_of("/\\") != std::string::npos ||
+                name.find("..") != std::string::npos)
+              SignalEngineError(VELDOR_REMOTEINVDB);
+            const std::filesystem::path folder = std::filesystem::path(root_) / name;
+            std::filesystem::create_directories(folder);
+            TDataDirectory* d = local.OpenDataDirectory(name, folder.string());
+            const uint32_t handle = session->nextHandle++;
+            session->directories[handle] = d;
+            reply.u32(handle);
+            break;
+          }
+          case REQUEST_CLOSEDATADIR: {
+            TDataDirectory& d = session->directory(p.u32(0));
+            session->directories.erase(p.u32(0));
+            std::erase_if(session->cursors, [&](const auto& c) { return &c.second->Directory() == &d; });
+            local.CloseDataDirectory(&d);
+            break;
+          }
+          case REQUEST_ADDPASSWORD:
+            local.AddPassword(p.text(0));
+            break;
+          case REQUEST_DELPASSWORD:
+            local.RemovePassword(p.text(0));
+            break;
+          case REQUEST_DELALLPASSWORDS:
+            local.RemoveAllPasswords();
+            break;
+          case REQUEST_STARTTXN:
+            session->directory(p.u32(0)).StartTransaction();
+            break;
+          case REQUEST_COMMITTXN:
+            session->directory(p.u32(0)).Commit(p.u8(1), p.u8(2));
+            break;
+          case REQUEST_ROLLBACKTXN:
+            session->directory(p.u32(0)).Rollback();
+            break;
+          case REQUEST_TABLEEXISTS:
+            reply.u8(session->directory(p.u32(0)).TableExists(p.text(1), p.u8(2)));
+            break;
+          case REQUEST_CREATECURSOR: {
+            const uint32_t handle = session->nextHandle++;
+            session->cursors[handle] = std::make_unique<TDataCursor>(session->directory(p.u32(0)));
+            reply.u32(handle);
+            break;
+          }
+          case REQUEST_FREECURSOR:
+            session->cursors.erase(p.u32(0));
+            break;
+          case REQUEST_DELETETABLE:
+            session->named(p).DeleteTable();
+            break;
+          case REQUEST_RENAMETABLE:
+            session->named(p).RenameTable(p.text(3));
+            break;
+          case REQUEST_CREATETABLE: {
+            TDataCursor& c = session->named(p);
+            c.SetTemporary(p.u8(3));
+            c.SetExclusive(true);
+            TCreateTableArgs a;
+            a.LanguageId = p.u16(4);
+            a.SortId = p.u16(5);
+            a.UserMajorVersion = p.u16(6);
+            a.UserMinorVersion = p.u16(7);
+            a.Encrypted = p.u8(8);
+            a.Password = p.text(9);
+            a.Description = p.text(10);
+            a.BlobBlockSize = p.u16(11);
+            size_t at = 13;
+            for (uint16_t i = p.u16(12); i > 0; --i, ++at) {
+              const auto image = p.at(at);
+              if (image.size() != kFieldDescriptorSize) throw BadRequest{};
+              a.Fields.emplace_back();
+              std::copy(image.begin(), image.end(), a.Fields.back().Bytes());
+            }
+            auto index = [&](size_t i) {
+              const auto image = p.at(i);
+              if (image.size() != kIndexDescriptorSize) throw BadRequest{};
+              return TIndexDescriptor::LoadFrom(image.data());
+            };
+            for (int i = p.u8(at++); i >= 0; --i) a.Indexes.push_back(index(at++));
+            std::vector<std::string> stopWords;
+            if (serverVersion_ >= 30400) {
+              a.TextIndex = index(at++);
+              TCursorReply rest;
+              for (size_t i = at; i < p.count(); ++i) rest.emplace_back(p.at(i).begin(), p.at(i).end());
+              size_t used = 0;
+              bool hasList = false;
+              if (!ReadTextIndexParams(rest, used, hasList, stopWords, a.SpaceChars, a.IncludeChars))
+                throw BadRequest{};
+              if (hasList) a.StopWords = &stopWords;
+              at += used;
+            }
+            a.NoPrimaryIndex = p.u8(at);
+            a.Overwrite = p.u8(at + 1);
+            c.CreateTable(a);
+            break;
+          }
+          case REQUEST_GETDATAHEADER: {
+            const auto header = session->named(p).GetDataHeader();
+            reply.bytes(header.data(), header.size());
+            break;
+          }
+          default:
+            SignalEngineError(VELDOR_REMOTEINVREQUEST);
+        }
+      }
+    } catch (const EVELDOREngineError& e) {
+      reply = errorReply(e.ErrorCode(), {e.Item(1), e.Item(2), e.Item(3), e.Item(4), e.Item(5), e.Item(6)});
+    } catch (const BadRequest&) {
+      reply = errorReply(VELDOR_REMOTEINVREQUEST, {});
+    } catch (const std::exception& e) {
+      reply = errorReply(VELDOR_REMOTEUNKNOWN, {"", "", "", "", "", e.what()});
+    }
+    {
+      std::lock_guard lock(mutex_);
+      ++handled_[code];
+    }
+    sessionLock = {};
+    if (!sendReply(connection, reply, !lan && !plain)) return;
+  }
+}
+
+}  // namespace engineserver
