@@ -52,7 +52,7 @@ TEST_P(RecordSort, OutputMatchesModelAndLeavesNoTrace) {
   const uint32_t seed = storage_test::testSeed();
   std::mt19937 rng(seed);
   const auto pick = [&](uint32_t n) { return std::uniform_int_distribution<uint32_t>(0, n - 1)(rng); };
-  storage_test::TempDir dir;
+  platform::testing::TempFolder dir;
   const std::string temp = dir.file("private");
   std::filesystem::create_directory(temp);
   TestTable table;
