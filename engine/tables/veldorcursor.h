@@ -671,6 +671,9 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // Takes the position a server reported: record number, visible count, key, and the ends.
   void TakeRemoteState(uint32_t recordNo, uint32_t recordCount, std::span<const uint8_t> key, bool atBOF,
                        bool atEOF);
+  // Whether the reply of this cursor's open carries the table's headers: the server sends them
+  // to the first cursor of the session on the table (by the rules of its version).
+  bool OpenReplyCarriesHeaders(int64_t serverVersion) const;
 
   // Table restructuring
   // Gives the closed table a new structure: only the headers are rewritten when no field, index
@@ -697,6 +700,9 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
 
  private:
   // Remote requests
+  // Takes the table's headers (when sent), the cursor state and the current index from the
+  // reply of the open; returns the index.
+  uint8_t takeOpenReply(const TCursorReply& reply);
   std::array<uint8_t, 10> lastRequestHeader_{};
   uint32_t remoteRecordCount_ = 0;
 

@@ -134,6 +134,7 @@ void TDataCursor::ComputeRangePositions() {
 
 int32_t TDataCursor::GetRecordCount() const {
   if (!table_) return 0;
+  if (IsRemote()) return int32_t(remoteRecordCount_);
   // A view bitmap already holds the range (the filters build it over the range's records).
   if (ViewUsesBitmap()) return int32_t(visibleCount_);
   if (rangeFirst_ == 0 || rangeLast_ == 0 || rangeLast_ < rangeFirst_) return 0;

@@ -14,6 +14,8 @@ namespace {
 
 constexpr size_t kIndexPathSize = 528;
 constexpr size_t kMaxRemoteKey = 523;
+constexpr size_t kCounterParams = 4;
+constexpr size_t kCursorStateParams = 6 + kCounterParams;
 
 // Callback kinds a server may send during a request.
 enum : uint16_t {
@@ -76,6 +78,27 @@ void handleServerCallbacks(TDataCursor& cursor, TDataSession& session) {
   }
 }
 
+// Position record, record number, visible count, the table's counters, key, at BOF, at EOF.
+void readCursorState(TDataCursor& cursor, const TCursorReply& reply, size_t& at) {
+  if (reply.size() < at + kCursorStateParams) cursor.Raise(VELDOR_UNCOMPRESS);
+  const auto u32 = [&](size_t i) {
+    if (reply[i].size() != 4) cursor.Raise(VELDOR_UNCOMPRESS);
+    return platform::get4(reply[i].data());
+  };
+  const size_t first = at;
+  if (reply[first].size() != kIndexPathSize) cursor.Raise(VELDOR_UNCOMPRESS);
+  at += 3;
+  if (cursor.Table())
+    cursor.Table()->LoadRemoteCounters(reply, at);
+  else
+    at += kCounterParams;
+  if (reply[at].size() > kMaxRemoteKey || reply[at + 1].size() != 1 || reply[at + 2].size() != 1)
+    cursor.Raise(VELDOR_UNCOMPRESS);
+  cursor.TakeRemoteState(u32(first + 1), u32(first + 2), reply[at], reply[at + 1][0] != 0,
+                         reply[at + 2][0] != 0);
+  at += 3;
+}
+
 class SessionRequestPath final : public TCursorRequestPath {
  public:
   TCursorReply Exchange(TDataCursor& cursor, uint16_t code, const TCursorRequest& request) override {
@@ -100,17 +123,8 @@ class SessionRequestPath final : public TCursorRequestPath {
   }
 
   void ReadCursorState(TDataCursor& cursor, const TCursorReply& reply) override {
-    // Position record, record number, visible count, the table's counters, key, at BOF, at EOF.
-    if (reply.size() < 7) cursor.Raise(VELDOR_UNCOMPRESS);
-    const auto u32 = [&](size_t i) {
-      if (reply[i].size() != 4) cursor.Raise(VELDOR_UNCOMPRESS);
-      return platform::get4(reply[i].data());
-    };
-    const size_t n = reply.size();
-    if (reply[0].size() != kIndexPathSize || reply[n - 3].size() > kMaxRemoteKey ||
-        reply[n - 2].size() != 1 || reply[n - 1].size() != 1)
-      cursor.Raise(VELDOR_UNCOMPRESS);
-    cursor.TakeRemoteState(u32(1), u32(2), reply[n - 3], reply[n - 2][0] != 0, reply[n - 1][0] != 0);
+    size_t at = 0;
+    readCursorState(cursor, reply, at);
   }
 };
 
@@ -159,9 +173,29 @@ void TDataCursor::TakeRemoteState(uint32_t recordNo, uint32_t recordCount, std::
   currentRecordNo_ = recordNo;
   remoteRecordCount_ = recordCount;
   currentKey_.fill(0);
-  std::memcpy(currentKey_.data(), key.data(), std::min(key.size(), currentKey_.size()));
+  if (!key.empty()) std::memcpy(currentKey_.data(), key.data(), std::min(key.size(), currentKey_.size()));
   atBOF_ = atBOF;
   atEOF_ = atEOF;
+}
+
+}  // namespace engine
+
+namespace engine {
+
+bool TDataCursor::OpenReplyCarriesHeaders(int64_t serverVersion) const {
+  if (serverVersion < 30500) return true;
+  if (serverVersion < 30600) return table_->GetOpenCount() == 1;
+  return options_.QueryResult != options_.QuerySource || table_->GetUserCount() == 1;
+}
+
+uint8_t TDataCursor::takeOpenReply(const TCursorReply& reply) {
+  size_t at = 0;
+  if (OpenReplyCarriesHeaders(GetServerVersion())) table_->LoadRemoteHeaders(reply, at, GetServerVersion());
+  readOnlyAttribute_ = table_->IsReadOnlyAttribute();
+  options_.ReadOnly = table_->IsReadOnly() || readOnlyAttribute_;
+  readCursorState(*this, reply, at);
+  if (at + 1 != reply.size() || reply[at].size() != 1) Raise(VELDOR_UNCOMPRESS);
+  return reply[at][0];
 }
 
 }  // namespace engine

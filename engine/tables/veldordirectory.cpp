@@ -173,10 +173,6 @@ int32_t TDataDirectory::OpenTable(std::string_view name, TDataTable*& table, boo
                                   bool queryResult, bool temporary, bool inMemory, bool clone,
                                   bool exclusive) {
   table = nullptr;
-  if (session_->IsRemote()) {
-    SignalEngineError(VELDOR_REMOTECONNECT, session_->RemoteHost(), session_->RemoteUser(), name_,
-                      TrimBlanks(name), "", "", "");
-  }
   const bool user = querySource == queryResult;
   TDataTable* match = find(name, inMemory);
   if (match) {

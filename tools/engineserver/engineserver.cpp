@@ -80,6 +80,20 @@ class Reply {
   std::vector<uint8_t> payload;
 };
 
+void addParams(Reply& reply, const TDataTable::RemoteReply& params) {
+  for (const auto& p : params) reply.bytes(p.data(), p.size());
+}
+
+// Where a cursor stands, with its table's counters: what every positioning reply ends with.
+void addCursorState(Reply& reply, const TDataCursor& c) {
+  const uint8_t position[528] = {};
+  reply.bytes(position, sizeof position).u32(c.CurrentRecordNo()).u32(uint32_t(c.GetRecordCount()));
+  TDataTable::RemoteReply counters;
+  c.Table()->WriteRemoteCounters(counters);
+  addParams(reply, counters);
+  reply.bytes(c.CurrentKeyBytes(), c.CurrentKeySize()).u8(c.AtBOF()).u8(c.AtEOF());
+}
+
 Reply errorReply(uint16_t code, const std::string (&texts)[6]) {
   Reply r;
   r.code = code;
@@ -350,6 +364,25 @@ void EngineServer::serve(platform::TcpConnection connection, std::stop_token sto
             c.CreateTable(a);
             break;
           }
+          case REQUEST_OPENCURSOR: {
+            TDataCursor& c = session->cursor(p.u32(0));
+            c.SetTableName(p.text(1));
+            c.SetExclusive(p.u8(2));
+            c.SetReadOnly(p.u8(3));
+            c.SetInMemory(p.u8(4));
+            c.Open();
+            if (c.OpenReplyCarriesHeaders(serverVersion_)) {
+              TDataTable::RemoteReply headers;
+              c.Table()->WriteRemoteHeaders(headers, serverVersion_);
+              addParams(reply, headers);
+            }
+            addCursorState(reply, c);
+            reply.u8(c.CurrentIndex());
+            break;
+          }
+          case REQUEST_CLOSECURSOR:
+            session->cursor(p.u32(0)).Close(false);
+            break;
           case REQUEST_GETDATAHEADER: {
             const auto header = session->named(p).GetDataHeader();
             reply.bytes(header.data(), header.size());

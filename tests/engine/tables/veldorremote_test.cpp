@@ -337,14 +337,34 @@ TEST(RemoteProtocolTest, RemoteSessionBehavesAsTheLocalOne) {
   TDataDirectory* dl = local.OpenDataDirectory("db", localRoot.path() + "/db");
   TDataDirectory* dr = remote.OpenDataDirectory("db", "");
   const std::vector<std::string> words{"a", "b", "B", ""}, tables{"t1", "T1", "t2"};
+  std::vector<std::unique_ptr<TDataCursor>> openLocal, openRemote;
   for (int step = 0; step < 300; ++step) {
-    SCOPED_TRACE("step " + std::to_string(step) + " seed " + std::to_string(seed));
-    const int op = int(random() % 13);
+    const int op = int(random() % 15);
+    SCOPED_TRACE("step " + std::to_string(step) + " op " + std::to_string(op) + " seed " + std::to_string(seed));
     const std::string w = words[random() % words.size()];
     const std::string table = tables[random() % tables.size()], other = tables[random() % tables.size()];
     const uint32_t r = random();
-    auto run = [&](TDataSession& s, TDataDirectory& d) -> int {
+    auto run = [&](TDataSession& s, TDataDirectory& d,
+                   std::vector<std::unique_ptr<TDataCursor>>& open) -> int {
       switch (op) {
+        case 13: {
+          // Cursors stay open across steps, so that later ones share the table object.
+          auto c = std::make_unique<TDataCursor>(d);
+          c->SetTableName(table);
+          c->SetExclusive(r % 4 == 0);
+          c->Open();
+          int folded = c->GetRecordCount() * 7 + c->GetTableRecordCount() * 3 + c->RecordSize() +
+                       c->CurrentIndex() + c->AtBOF() * 2 + c->AtEOF() * 4 + c->Options().ReadOnly * 8 +
+                       c->FieldCount();
+          for (uint16_t f = 1; f <= c->FieldCount(); ++f)
+            folded = folded * 31 + int(std::hash<std::string>{}(c->GetFieldDesc(f).Name()) % 1000);
+          folded = folded * 31 + int(c->Table()->DataFile().GetBlobFieldCount());
+          open.push_back(std::move(c));
+          return folded;
+        }
+        case 14:
+          if (!open.empty()) open.erase(open.begin() + ptrdiff_t(r % open.size()));
+          return int(open.size());
         case 0:
           s.AddPassword(w);
           return 0;
@@ -403,8 +423,8 @@ TEST(RemoteProtocolTest, RemoteSessionBehavesAsTheLocalOne) {
       }
     };
     int outLocal = 0, outRemote = 0;
-    const uint16_t errLocal = errorOf([&] { outLocal = run(local, *dl); });
-    const uint16_t errRemote = errorOf([&] { outRemote = run(remote, *dr); });
+    const uint16_t errLocal = errorOf([&] { outLocal = run(local, *dl, openLocal); });
+    const uint16_t errRemote = errorOf([&] { outRemote = run(remote, *dr, openRemote); });
     ASSERT_EQ(errLocal, errRemote);
     ASSERT_EQ(outLocal, outRemote);
     ASSERT_EQ(local.PasswordCount(), server.passwordCount(remote.SessionId()));
