@@ -71,6 +71,14 @@ enum TCursorRequestCode : uint16_t {
   REQUEST_CLOSECURSOR = 16,
   REQUEST_CLONECURSOR = 17,
   REQUEST_FREECURSOR = 18,
+  REQUEST_SETTOBEGIN = 20,
+  REQUEST_SETTOEND = 21,
+  REQUEST_GETCURRECORD = 24,
+  REQUEST_GETNEXTRECORD = 26,
+  REQUEST_GETPRIORRECORD = 27,
+  REQUEST_APPENDRECORD = 28,
+  REQUEST_MODIFYRECORD = 29,
+  REQUEST_DELETERECORD = 30,
   REQUEST_FLUSHBUFFERS = 31,
   REQUEST_REFRESH = 33,
   REQUEST_WRITEUNLOCKRECORD = 42,
@@ -674,6 +682,15 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // Whether the reply of this cursor's open carries the table's headers: the server sends them
   // to the first cursor of the session on the table (by the rules of its version).
   bool OpenReplyCarriesHeaders(int64_t serverVersion) const;
+  // The reply of the last next or prior request, served from while it holds records. Reading
+  // past its end raises 15002.
+  void TakeRecordBlock(TCursorReply block);
+  std::span<const uint8_t> ReadBlockParam();
+  size_t BlockParamsLeft() const { return recordBlock_.size() - blockReadPos_; }
+  // Records asked for per next or prior request (1 from the cursor's creation on).
+  void SetRecordBlockCount(uint32_t count) { recordBlockCount_ = count == 0 ? 1 : count; }
+  // What a server sends after each record of such a block: the cursor state parameters.
+  static void WriteCursorState(TCursorRequest& out, const TDataCursor& cursor);
 
   // Table restructuring
   // Gives the closed table a new structure: only the headers are rewritten when no field, index
@@ -703,6 +720,15 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // Takes the table's headers (when sent), the cursor state and the current index from the
   // reply of the open; returns the index.
   uint8_t takeOpenReply(const TCursorReply& reply);
+  // The remote forms of the record reads, moves and writes (veldorcursor_remote.cpp).
+  TCursorRequest remotePosition() const;
+  void remoteMove(uint16_t code);
+  uint16_t remoteNextOrPrior(uint16_t code, uint8_t* buffer);
+  uint16_t remoteCurrentRecord(uint8_t* buffer, bool lock);
+  void remoteWrite(uint16_t code, const uint8_t* buffer, std::initializer_list<bool> flags);
+  TCursorReply recordBlock_;
+  size_t blockReadPos_ = 0;
+  uint32_t recordBlockCount_ = 1;
   std::array<uint8_t, 10> lastRequestHeader_{};
   uint32_t remoteRecordCount_ = 0;
 

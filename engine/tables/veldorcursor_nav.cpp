@@ -305,6 +305,7 @@ void TDataCursor::loadPositionRecord() {
 
 void TDataCursor::SetToBegin() {
   if (!table_) return;
+  if (IsRemote()) return remoteMove(REQUEST_SETTOBEGIN);
   ReadScope scope(*this);
   BeginRead();
   MoveFirst();
@@ -317,6 +318,7 @@ void TDataCursor::SetToBegin() {
 
 void TDataCursor::SetToEnd() {
   if (!table_) return;
+  if (IsRemote()) return remoteMove(REQUEST_SETTOEND);
   ReadScope scope(*this);
   BeginRead();
   MoveLast();
@@ -549,6 +551,7 @@ bool TDataCursor::FindKey(bool keysBuilt, const uint8_t* source, int32_t fieldCo
 
 uint16_t TDataCursor::GetNextRecord(uint8_t* buffer) {
   if (!active_) Raise(VELDOR_TABLEOPEN);
+  if (IsRemote()) return remoteNextOrPrior(REQUEST_GETNEXTRECORD, buffer);
   ReadScope scope(*this);
   SyncWithTable();
   BeginRead();
@@ -567,6 +570,7 @@ uint16_t TDataCursor::GetNextRecord(uint8_t* buffer) {
 
 uint16_t TDataCursor::GetPriorRecord(uint8_t* buffer) {
   if (!active_) Raise(VELDOR_TABLEOPEN);
+  if (IsRemote()) return remoteNextOrPrior(REQUEST_GETPRIORRECORD, buffer);
   ReadScope scope(*this);
   SyncWithTable();
   BeginRead();

@@ -199,3 +199,88 @@ uint8_t TDataCursor::takeOpenReply(const TCursorReply& reply) {
 }
 
 }  // namespace engine
+
+// ---- Remote record reads, moves and writes ----
+
+namespace engine {
+
+void TDataCursor::TakeRecordBlock(TCursorReply block) {
+  recordBlock_ = std::move(block);
+  blockReadPos_ = 0;
+}
+
+std::span<const uint8_t> TDataCursor::ReadBlockParam() {
+  if (blockReadPos_ >= recordBlock_.size()) SignalEngineError(VELDOR_UNCOMPRESS);
+  return recordBlock_[blockReadPos_++];
+}
+
+void TDataCursor::WriteCursorState(TCursorRequest& out, const TDataCursor& cursor) {
+  const uint8_t position[kIndexPathSize] = {};
+  out.Bytes(position).U32(cursor.CurrentRecordNo()).U32(uint32_t(cursor.GetRecordCount()));
+  TDataTable::RemoteReply counters;
+  cursor.Table()->WriteRemoteCounters(counters);
+  for (const auto& c : counters) out.Bytes(c);
+  out.Bytes({cursor.CurrentKeyBytes(), cursor.CurrentKeySize()}).U8(cursor.AtBOF()).U8(cursor.AtEOF());
+}
+
+TCursorRequest TDataCursor::remotePosition() const {
+  return TCursorRequest{}
+      .U32(serverCursor_)
+      .Bytes({CurrentKeyBytes(), currentKeySize_})
+      .U8(atBOF_)
+      .U8(atEOF_);
+}
+
+void TDataCursor::remoteMove(uint16_t code) {
+  requests().ReadCursorState(*this, exchange(code, TCursorRequest{}.U32(serverCursor_)));
+}
+
+namespace {
+
+uint16_t resultCode(std::span<const uint8_t> p) {
+  if (p.size() != 2) SignalEngineError(VELDOR_UNCOMPRESS);
+  return platform::get2(p.data());
+}
+
+}  // namespace
+
+uint16_t TDataCursor::remoteNextOrPrior(uint16_t code, uint8_t* buffer) {
+  if (GetLastRequestCode() != code || BlockParamsLeft() == 0)
+    TakeRecordBlock(exchange(code, remotePosition().U32(recordBlockCount_)));
+  const uint16_t result = resultCode(ReadBlockParam());
+  readCursorState(*this, recordBlock_, blockReadPos_);
+  const auto record = ReadBlockParam();
+  if (result != 0) {
+    if (buffer) ClearRecordBuffer(buffer);
+    return result;
+  }
+  if (record.size() != recordSize_) Raise(VELDOR_UNCOMPRESS);
+  std::copy(record.begin(), record.end(), recordBuffer_.begin());
+  if (buffer) std::memcpy(buffer, record.data(), recordSize_);
+  return 0;
+}
+
+uint16_t TDataCursor::remoteCurrentRecord(uint8_t* buffer, bool lock) {
+  std::vector<uint8_t> image(recordSize_, 0);
+  if (buffer) std::memcpy(image.data(), buffer, recordSize_);
+  const TCursorReply reply = exchange(REQUEST_GETCURRECORD, remotePosition().Bytes(image).U8(lock));
+  if (reply.empty()) Raise(VELDOR_UNCOMPRESS);
+  const uint16_t result = resultCode(reply[0]);
+  size_t at = 1;
+  readCursorState(*this, reply, at);
+  if (buffer) {
+    if (at >= reply.size() || reply[at].size() != recordSize_) Raise(VELDOR_UNCOMPRESS);
+    std::memcpy(buffer, reply[at].data(), recordSize_);
+  }
+  // The server holds the lock; the cursor keeps which record it locked.
+  if (result == 0 && lock && Session().LockProtocol() == lpPessimistic) lockedRecordNo_ = currentRecordNo_;
+  return result;
+}
+
+void TDataCursor::remoteWrite(uint16_t code, const uint8_t* buffer, std::initializer_list<bool> flags) {
+  TCursorRequest request = remotePosition().Bytes({buffer, recordSize_});
+  for (bool f : flags) request.U8(f);
+  requests().ReadCursorState(*this, exchange(code, request));
+}
+
+}  // namespace engine
