@@ -73,6 +73,7 @@ enum TCursorRequestCode : uint16_t {
   REQUEST_FREECURSOR = 18,
   REQUEST_SETTOBEGIN = 20,
   REQUEST_SETTOEND = 21,
+  REQUEST_SETTORECNO = 22,
   REQUEST_GETCURRECORD = 24,
   REQUEST_GETNEXTRECORD = 26,
   REQUEST_GETPRIORRECORD = 27,
@@ -89,6 +90,7 @@ enum TCursorRequestCode : uint16_t {
   REQUEST_RENAMETABLE = 54,
   REQUEST_SUPPRESSAUTOINC = 61,
   REQUEST_TEXTINDEXPARAMS = 120,
+  REQUEST_READRECORDBLOCK = 123,
 };
 
 // The way of a remote cursor to its server (the request plumbing implements it).
@@ -723,6 +725,8 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // The remote forms of the record reads, moves and writes (veldorcursor_remote.cpp).
   TCursorRequest remotePosition() const;
   void remoteMove(uint16_t code);
+  void remoteSetToRecNo(int32_t n);
+  uint16_t remoteReadRecordBlock(uint32_t& count, uint8_t* buffer);
   uint16_t remoteNextOrPrior(uint16_t code, uint8_t* buffer);
   uint16_t remoteCurrentRecord(uint8_t* buffer, bool lock);
   void remoteWrite(uint16_t code, const uint8_t* buffer, std::initializer_list<bool> flags);

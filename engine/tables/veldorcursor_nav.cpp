@@ -330,6 +330,7 @@ void TDataCursor::SetToEnd() {
 }
 
 void TDataCursor::SetToRecNo(int32_t n) {
+  if (IsRemote()) return remoteSetToRecNo(n);
   ReadScope scope(*this);
   BeginRead();
   const int32_t count = GetRecordCount();
@@ -589,6 +590,7 @@ uint16_t TDataCursor::GetPriorRecord(uint8_t* buffer) {
 
 uint16_t TDataCursor::ReadRecordBlock(uint32_t& count, uint8_t* buffer) {
   if (!active_) Raise(VELDOR_TABLEOPEN);
+  if (IsRemote()) return remoteReadRecordBlock(count, buffer);
   ReadScope scope(*this);
   SyncWithTable();
   BeginRead();

@@ -235,6 +235,11 @@ void TDataCursor::remoteMove(uint16_t code) {
   requests().ReadCursorState(*this, exchange(code, TCursorRequest{}.U32(serverCursor_)));
 }
 
+void TDataCursor::remoteSetToRecNo(int32_t n) {
+  requests().ReadCursorState(
+      *this, exchange(REQUEST_SETTORECNO, TCursorRequest{}.U32(serverCursor_).U32(uint32_t(n))));
+}
+
 namespace {
 
 uint16_t resultCode(std::span<const uint8_t> p) {
@@ -281,6 +286,20 @@ void TDataCursor::remoteWrite(uint16_t code, const uint8_t* buffer, std::initial
   TCursorRequest request = remotePosition().Bytes({buffer, recordSize_});
   for (bool f : flags) request.U8(f);
   requests().ReadCursorState(*this, exchange(code, request));
+}
+
+uint16_t TDataCursor::remoteReadRecordBlock(uint32_t& count, uint8_t* buffer) {
+  const TCursorReply reply = exchange(REQUEST_READRECORDBLOCK, remotePosition().U32(count));
+  if (reply.empty()) Raise(VELDOR_UNCOMPRESS);
+  const uint16_t result = resultCode(reply[0]);
+  size_t at = 1;
+  readCursorState(*this, reply, at);
+  if (reply.size() != at + 2 || reply[at].size() != 4) Raise(VELDOR_UNCOMPRESS);
+  const uint32_t read = platform::get4(reply[at].data());
+  if (read > count || reply[at + 1].size() != size_t(read) * recordSize_) Raise(VELDOR_UNCOMPRESS);
+  if (buffer && read > 0) std::memcpy(buffer, reply[at + 1].data(), reply[at + 1].size());
+  count = read;
+  return result;
 }
 
 }  // namespace engine

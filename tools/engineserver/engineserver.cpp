@@ -21,6 +21,9 @@ constexpr size_t kHeaderSize = 10;
 // A request that does not hold the parameters its code needs.
 struct BadRequest {};
 
+// The most records one block request may ask for.
+constexpr uint32_t kMaxBlockRecords = 4096;
+
 class Params {
  public:
   explicit Params(std::span<const uint8_t> payload) {
@@ -397,6 +400,23 @@ void EngineServer::serve(platform::TcpConnection connection, std::stop_token sto
             TDataCursor& c = session->cursor(p.u32(0));
             code == REQUEST_SETTOBEGIN ? c.SetToBegin() : c.SetToEnd();
             addCursorState(reply, c);
+            break;
+          }
+          case REQUEST_SETTORECNO: {
+            TDataCursor& c = session->cursor(p.u32(0));
+            c.SetToRecNo(int32_t(p.u32(1)));
+            addCursorState(reply, c);
+            break;
+          }
+          case REQUEST_READRECORDBLOCK: {
+            TDataCursor& c = session->cursor(p.u32(0));
+            uint32_t count = p.u32(4);
+            if (count > kMaxBlockRecords) throw BadRequest{};
+            std::vector<uint8_t> records(size_t(count) * c.RecordSize());
+            const uint16_t result = c.ReadRecordBlock(count, records.data());
+            reply.u16(result);
+            addCursorState(reply, c);
+            reply.u32(count).bytes(records.data(), size_t(count) * c.RecordSize());
             break;
           }
           case REQUEST_GETCURRECORD: {

@@ -378,6 +378,13 @@ TEST(RemoteProtocolTest, RemoteSessionBehavesAsTheLocalOne) {
             if (kind == 1) c.SetToEnd();
             if (kind == 2) code = c.GetNextRecord(record.data());
             if (kind == 3) code = c.GetPriorRecord(record.data());
+            if (r % 5 == 0) c.SetToRecNo(int32_t(r / 64 % 5));
+            if (r % 7 == 0) {
+              uint32_t count = r / 32 % 3 + 1;
+              std::vector<uint8_t> block(count * c.RecordSize());
+              code = c.ReadRecordBlock(count, block.data()) + int(count) * 13;
+              record.assign(block.begin(), block.begin() + ptrdiff_t(count * c.RecordSize()));
+            }
           } else if (op == 16) {
             code = c.GetCurrentRecord(record.data(), kind == 0);
           } else {
