@@ -352,7 +352,7 @@ void TDataCursor::EvaluateBitmapRecords(TRecordsBitmap& bitmap, TFilter& filter,
   uint32_t recordNo = 0;
   int64_t position = 0;
   while (bitmap.FindNext(recordNo, 1, position)) {
-    readRecord(recordNo, image.data());
+    readRecord(recordNo, image.data(), true);
     const bool pass = filter.IsCallback() ? filter.Callback()(filter.CallbackData(), *this, image.data())
                                           : evaluateNode(image.data(), node);
     if (!pass) bitmap.ClearBit(recordNo);

@@ -264,6 +264,30 @@ TEST_P(FilterTest, EveryFilterShowsTheSameRecordsWithAndWithoutIndexes) {
   EXPECT_GT(levels[2], 0);
 }
 
+TEST(FilterErrorTest, FiltersThatCannotFilterAreRefusedAndOnlyTheCursorsOwnAreDropped) {
+  TempDir dir;
+  Database db(dir.path());
+  TDataCursor c(*db.directory);
+  c.SetTableName("t");
+  c.SetExclusive(true);
+  TCreateTableArgs args = tableArgs(0, true);
+  c.CreateTable(args);
+  c.Open();
+  auto add = [&](const std::string* text) {
+    return errorOf([&] { c.AddFilter(nullptr, text, nullptr, true, nullptr, false, true, false, false); });
+  };
+  EXPECT_EQ(add(nullptr), VELDOR_INVALIDFILTER);
+  for (std::string text : {"  ", "K +", "K + 1", "NOSUCH = 1", "NAME = 1"})
+    EXPECT_EQ(add(&text), VELDOR_INVALIDFILTER) << text;
+  const std::string text = "K = 1";
+  for (int i = 0; i < 64; ++i) ASSERT_EQ(add(&text), 0);
+  EXPECT_EQ(add(&text), VELDOR_INTERNALLIMIT);
+  TDataCursor other(*db.directory);
+  EXPECT_EQ(errorOf([&] { c.DropFilter(reinterpret_cast<TFilter*>(&other)); }), VELDOR_NOSUCHFILTER);
+  c.DropFilter(nullptr);
+  EXPECT_TRUE(c.Filters().empty());
+}
+
 INSTANTIATE_TEST_SUITE_P(ByteOrderAndLocale, FilterTest, ::testing::Values(uint16_t(0), uint16_t(0x0409)));
 
 }  // namespace
