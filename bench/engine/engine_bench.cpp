@@ -194,7 +194,7 @@ int main(int argc, char** argv) {
     Engine& e = *engines.back();
     Lite& l = *lites.back();
     const double te = seconds([&] {
-      for (const Row& r : rows) e.cursor().AppendRecord(e.put(r), false);
+      for (const Row& r : rows) e.cursor().AppendRecord(e.put(r));
       e.cursor().FlushBuffers(true, false, true, true, false);
     });
     const double tl = seconds([&] { l.each("INSERT INTO t VALUES(?1, ?2, ?3, ?4)", n, bindRow); });

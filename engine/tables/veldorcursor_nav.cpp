@@ -718,7 +718,24 @@ void TDataCursor::resynchronise() {
 
 void TDataCursor::AddToView(uint32_t recordNo) {
   ReadScope scope(*this);
-  RebuildView();
+  // In record-number order without filters the record this cursor wrote only joins the
+  // used-records bitmap: building it again from the record-id index walks every record.
+  const uint32_t known = viewBitmap_.Count();
+  if (!bitmapView_ && InRecordNumberOrder() && !IsRemote() && recordNo != 0 && known != 0 &&
+      recordNo <= table_->DataFile().GetLastRecordNumber()) {
+    if (recordNo > known) {
+      viewBitmap_.SetSize(recordNo);
+      for (uint32_t n = known + 1; n < recordNo; ++n) viewBitmap_.ClearBit(n);
+      viewBitmap_.ClearBit(recordNo);
+    }
+    if (!viewBitmap_.GetBit(recordNo)) {
+      viewBitmap_.SetBit(recordNo);
+      ++visibleCount_;
+    }
+    ComputeRangePositions();
+  } else {
+    RebuildView();
+  }
   atBOF_ = atEOF_ = false;
   SetToRecordNo(recordNo);
   loadPositionRecord();

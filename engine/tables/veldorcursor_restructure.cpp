@@ -163,7 +163,7 @@ void TDataCursor::RestructureTable(TRestructureArgs& args) {
     }
     std::memcpy(buffer.data() + 5, image.data() + 5, 4);
     try {
-      fresh.AppendRecord(buffer.data(), false);
+      fresh.AppendRecord(buffer.data());
     } catch (const EVELDOREngineError& e) {
       const TRestructureCase kind = caseOf(e.ErrorCode());
       const std::string message = kind == rcKeyViolation ? e.Item(5) : kind == rcValueRule ? e.Item(4) : "";
