@@ -100,6 +100,8 @@ TFilter* TDataCursor::AddFilter(void* callbackData, const std::string* text, TEx
   }
   ReadScope scope(*this);
   SyncWithTable();
+  // The read pair first: it brings the table's counts up to another process's writes.
+  BeginRead();
   auto filter = std::make_unique<TFilter>(*this, callback, callbackData, checkRangeSize, afterOthers,
                                           callback ? false : ownsTree, callback ? nullptr : tree);
   if (!callback) prepared.release();
@@ -123,6 +125,8 @@ void TDataCursor::DropFilter(TFilter* filter) {
   if (!active_) return UpdateFilterState();
   ReadScope scope(*this);
   SyncWithTable();
+  // The read pair first: it brings the table's counts up to another process's writes.
+  BeginRead();
   UpdateFilterState();
   RebuildView();
   Resync();
@@ -135,6 +139,8 @@ void TDataCursor::ActivateFilter(TFilter* filter) {
     for (auto& f : filters_) f->Activate();
   ReadScope scope(*this);
   SyncWithTable();
+  // The read pair first: it brings the table's counts up to another process's writes.
+  BeginRead();
   UpdateFilterState();
   if (filter && viewBitmap_.Count() != 0 && !filterViewStale_)
     BuildFilterBitmap(*filter);
@@ -152,6 +158,8 @@ void TDataCursor::DeactivateFilter(TFilter* filter) {
     for (auto& f : filters_) f->Deactivate();
   ReadScope scope(*this);
   SyncWithTable();
+  // The read pair first: it brings the table's counts up to another process's writes.
+  BeginRead();
   UpdateFilterState();
   RebuildView();
   Resync();
@@ -161,6 +169,8 @@ void TDataCursor::ReplaceFilterExpression(TExpToken* tree, TFilter* filter) {
   if (!tree) return;
   ReadScope scope(*this);
   SyncWithTable();
+  // The read pair first: it brings the table's counts up to another process's writes.
+  BeginRead();
   auto it = std::find_if(filters_.begin(), filters_.end(),
                          [&](const auto& f) { return f.get() == filter && f->Active(); });
   if (it == filters_.end()) Raise(VELDOR_NOSUCHFILTER);
@@ -263,6 +273,7 @@ void TDataCursor::refreshFilterView() {
   if (!bitmapView_ || IsRemote()) return;
   // Index walks take the read pair; a read this call took ends with it.
   ReadScope scope(*this);
+  BeginRead();
   const uint32_t slots = table_->DataFile().GetLastRecordNumber();
   if (filterViewStale_ || usedRecordsBitmap_->Count() != slots) BuildAllFilterBitmaps();
   // The range may have moved since: it bounds the filters' records only when they are combined.
@@ -275,6 +286,8 @@ const TRecordsBitmap& TDataCursor::CombinedBitmap() {
   if (!active_) Raise(VELDOR_TABLEOPEN);
   ReadScope scope(*this);
   SyncWithTable();
+  // The read pair first: it brings the table's counts up to another process's writes.
+  BeginRead();
   refreshFilterView();
   return viewBitmap_;
 }

@@ -16,6 +16,7 @@ namespace {
 
 using namespace engine;
 using storage_test::errorOf;
+using storage_test::Helper;
 using table_test::Database;
 using table_test::TempDir;
 
@@ -166,6 +167,26 @@ TEST_P(FilterTest, EveryFilterShowsTheSameRecordsWithAndWithoutIndexes) {
   std::mt19937 random(seed);
   Generator gen{random};
   TempDir dir;
+  // Another process appends the same rows to both tables when told ('G').
+  Helper other([&](Helper& h) {
+    if (h.receive() != 'G') return 1;
+    std::mt19937 childRandom(seed + 1);
+    Generator childGen{childRandom};
+    Database childDb(dir.path());
+    std::vector<uint8_t> rowBuffer;
+    for (const char* name : {"plain", "indexed"}) {
+      TDataCursor c(*childDb.directory);
+      c.SetTableName(name);
+      c.Open();
+      rowBuffer.resize(c.RecordSize());
+      childRandom.seed(seed + 1);
+      for (int32_t id = 1000000; id < 1000020; ++id) {
+        put(c, rowBuffer, randomRow(childGen, id));
+        c.AppendRecord(rowBuffer.data(), false);
+      }
+    }
+    return 0;
+  });
   for (bool indexed : {false, true}) {
     Database creatorDb(dir.path());
     TDataCursor creator(*creatorDb.directory);
@@ -258,6 +279,21 @@ TEST_P(FilterTest, EveryFilterShowsTheSameRecordsWithAndWithoutIndexes) {
     indexed->DropFilter(third[1]);
     plain->DropFilter(expected);
     indexed->DropFilter(got);
+  }
+  // A filter made after another process wrote sees its records.
+  other.send('G');
+  ASSERT_EQ(other.wait(), 0);
+  for (int again = 0; again < 3; ++again) {
+    const std::string text = gen.filter(2);
+    TFilter* filters[] = {
+        plain->AddFilter(nullptr, &text, nullptr, true, nullptr, false, false, false, false),
+        indexed->AddFilter(nullptr, &text, nullptr, true, nullptr, false, true, false, false)};
+    plain->ActivateFilter(filters[0]);
+    indexed->ActivateFilter(filters[1]);
+    EXPECT_EQ(shown(*indexed), shown(*plain)) << text << " after another process wrote, seed " << seed;
+    EXPECT_EQ(indexed->GetRecordCount(), plain->GetRecordCount()) << text;
+    plain->DropFilter(filters[0]);
+    indexed->DropFilter(filters[1]);
   }
   EXPECT_GT(levels[0], 0);
   EXPECT_GT(levels[1], 0);
