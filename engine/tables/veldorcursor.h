@@ -658,6 +658,8 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // Builds what is stale, under the cursor's read.
   void refreshFilterView();
   bool evaluateNode(const uint8_t* buffer, const TExpToken* node);
+  void fetchBlobColumn(const TFieldDescriptor& field, uint16_t position, const uint8_t* record,
+                       TExpToken& result);
   // Positions [start, end) of the range's keys in the current index.
   void rangePositions(const TKeyRange& range, std::vector<std::pair<uint64_t, uint64_t>>& spans);
   uint64_t keyPosition(const uint8_t* key, uint16_t length, bool after);

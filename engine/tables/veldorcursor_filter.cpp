@@ -328,8 +328,7 @@ void TDataCursor::FetchExpressionColumn(void* record, void* cursor, TExpToken& r
   uint16_t position = 0;
   const TFieldDescriptor* field = c.table_->DataFile().FindFieldByNumber(result.fieldNo, position);
   if (!field) c.Raise(VELDOR_OUTOFRANGE);
-  // Blob values are read through the blob layer, which this reader does not reach yet.
-  if (field->IsBlob()) c.Raise(VELDOR_NOTABLOB, field->Name());
+  if (field->IsBlob()) return c.fetchBlobColumn(*field, position, view.record, result);
   result.SetValueSize(std::max<uint32_t>(field->StoredSize(), 1));
   std::memset(result.Value(), 0, result.ValueCapacity());
   bool isNull = false;
@@ -337,6 +336,33 @@ void TDataCursor::FetchExpressionColumn(void* record, void* cursor, TExpToken& r
   result.isNull = isNull;
   // A NULL value reads as zero bytes (the empty text), whatever the record still holds there.
   if (isNull) std::memset(result.Value(), 0, result.ValueCapacity());
+}
+
+void TDataCursor::fetchBlobColumn(const TFieldDescriptor& field, uint16_t position, const uint8_t* record,
+                                  TExpToken& result) {
+  // Opening a blob marks the record image: work on a copy of it.
+  std::vector<uint8_t> image(record, record + recordSize_);
+  bool isNull = false;
+  ReadFieldValue(field, image.data(), isNull, nullptr);
+  result.isNull = isNull;
+  result.SetValueSize(1);
+  std::memset(result.Value(), 0, result.ValueCapacity());
+  if (isNull) return;
+  auto check = [&](uint16_t code) {
+    if (code != 0 && code != VELDOR_ENDOFBLOB) Raise(code, field.Name());
+  };
+  check(OpenBlob(position, image.data(), 1, true, 1));
+  struct Free {
+    TDataCursor& c;
+    uint16_t position;
+    std::vector<uint8_t>& image;
+    ~Free() { c.FreeBlob(position, image.data(), true, 1); }
+  } free{*this, position, image};
+  uint32_t size = 0, read = 0;
+  check(GetBlobSize(position, image.data(), size, true));
+  result.SetValueSize(size + 1);
+  std::memset(result.Value(), 0, result.ValueCapacity());
+  check(GetBlob(position, image.data(), 0, result.Value(), int32_t(size), read, true));
 }
 
 bool TDataCursor::EvaluateFilterRecord(uint32_t recordNo, const uint8_t* buffer, TFilter& filter) {
