@@ -658,6 +658,10 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // Builds what is stale, under the cursor's read.
   void refreshFilterView();
   bool evaluateNode(const uint8_t* buffer, const TExpToken* node);
+  // TEXTSEARCH and TEXTOCCURS of a filter search the column of the record being evaluated.
+  class FilterSource;
+  std::shared_ptr<FilterSource> filterSource_;
+  const uint8_t* evaluatedRecord_ = nullptr;
   void fetchBlobColumn(const TFieldDescriptor& field, uint16_t position, const uint8_t* record,
                        TExpToken& result);
   // Positions [start, end) of the range's keys in the current index.

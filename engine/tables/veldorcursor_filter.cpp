@@ -25,6 +25,29 @@ struct RecordView {
 
 }  // namespace
 
+class TDataCursor::FilterSource final : public TSourceTable, public TTextSearchTarget {
+ public:
+  explicit FilterSource(TDataCursor& cursor) : cursor_(cursor) {}
+  TTextSearchTarget* TextSearchTarget() override { return this; }
+  bool TextSearch(uint16_t fieldNo, std::string_view text) override {
+    return cursor_.TextSearch(text, columnText(fieldNo));
+  }
+  uint32_t TextOccurs(uint16_t fieldNo, std::string_view text) override {
+    return cursor_.TextOccurs(text, columnText(fieldNo));
+  }
+
+ private:
+  std::string columnText(uint16_t fieldNo) {
+    if (!cursor_.evaluatedRecord_) return {};
+    TExpToken value;
+    value.fieldNo = fieldNo;
+    RecordView view{cursor_.evaluatedRecord_};
+    FetchExpressionColumn(&view, &cursor_, value);
+    return value.isNull ? std::string() : std::string(value.Text());
+  }
+  TDataCursor& cursor_;
+};
+
 // ---- Adding and removing ----
 
 void TDataCursor::ParseFilterExpression(const std::string& text, TExpTreePtr& tree) {
@@ -52,6 +75,8 @@ bool TDataCursor::ResolveFilterColumn(void* data, TExpToken& node) {
   node.subType = TEngineFieldSubType(field->SubType());
   node.SetValueSize(std::max<uint32_t>(field->StoredSize(), 1));
   node.scale = uint8_t(field->StoredScale());
+  if (!cursor.filterSource_) cursor.filterSource_ = std::make_shared<FilterSource>(cursor);
+  node.sourceTable = cursor.filterSource_.get();
   return true;
 }
 
@@ -374,6 +399,11 @@ bool TDataCursor::EvaluateFilterRecord(uint32_t recordNo, const uint8_t* buffer,
 
 bool TDataCursor::evaluateNode(const uint8_t* buffer, const TExpToken* node) {
   RecordView view{buffer};
+  evaluatedRecord_ = buffer;
+  struct Reset {
+    const uint8_t*& record;
+    ~Reset() { record = nullptr; }
+  } reset{evaluatedRecord_};
   TExpToken* result = EvaluateExpTree(node, this, &view, sortId_, languageId_, &FetchExpressionColumn);
   const bool pass =
       !result->isNull && result->type == TEngineFieldType::Boolean && GetWordValue(result->Value()) != 0;
