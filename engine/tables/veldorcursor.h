@@ -80,6 +80,11 @@ enum TCursorRequestCode : uint16_t {
   REQUEST_DELETETABLE = 53,
   REQUEST_RENAMETABLE = 54,
   REQUEST_SUPPRESSAUTOINC = 61,
+  REQUEST_ADDEXPRFILTER = 69,
+  REQUEST_ADDCALLBACKFILTER = 70,
+  REQUEST_DROPFILTER = 71,
+  REQUEST_ACTIVATEFILTER = 72,
+  REQUEST_DEACTIVATEFILTER = 73,
   REQUEST_TEXTINDEXPARAMS = 120,
 };
 
@@ -657,6 +662,9 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   void prepareBitmaps(bool& restart);
   // Builds what is stale, under the cursor's read.
   void refreshFilterView();
+  // The remote form of drop, activate and deactivate: the server's filter id (0: all), and the
+  // cursor state of the reply taken in.
+  void sendFilterRequest(uint16_t code, TFilter* filter);
   bool evaluateNode(const uint8_t* buffer, const TExpToken* node);
   // TEXTSEARCH and TEXTOCCURS of a filter search the column of the record being evaluated.
   class FilterSource;

@@ -68,7 +68,15 @@ void TDataCursor::ParseFilterExpression(const std::string& text, TExpTreePtr& tr
 bool TDataCursor::ResolveFilterColumn(void* data, TExpToken& node) {
   TDataCursor& cursor = *static_cast<TDataCursor*>(data);
   uint16_t position = 0;
-  const TFieldDescriptor* field = cursor.table_->DataFile().FindFieldByName(node.columnName, position);
+  const TFieldDescriptor* field = nullptr;
+  if (cursor.table_) {
+    field = cursor.table_->DataFile().FindFieldByName(node.columnName, position);
+  } else {
+    // A remote cursor knows the table's fields by its field list; the server evaluates.
+    for (const TCursorField& f : cursor.fields_)
+      if (OSCompareStrings(cursor.languageId_, cursor.sortId_, f.desc.Name(), true, 0, node.columnName) == 0)
+        field = &f.desc;
+  }
   if (!field) return false;
   node.fieldNo = field->FieldNumber();
   node.type = TEngineFieldType(field->Type());
@@ -130,10 +138,48 @@ TFilter* TDataCursor::AddFilter(void* callbackData, const std::string* text, TEx
   auto filter = std::make_unique<TFilter>(*this, callback, callbackData, checkRangeSize, afterOthers,
                                           callback ? false : ownsTree, callback ? nullptr : tree);
   if (!callback) prepared.release();
+  if (IsRemote()) {
+    TCursorRequest request;
+    request.U32(serverCursor_);
+    if (callback) {
+      request.U8(afterOthers).U8(checkRangeSize);
+    } else {
+      std::vector<uint8_t> flat;
+      if (GetServerVersion() >= 30400) {
+        FlattenExpTreeWithArgs(filter->Tree(), flat);
+      } else {
+        LinkExpTreeArgs(filter->Tree());
+        FlattenExpTree(filter->Tree(), flat);
+      }
+      request.U32(uint32_t(flat.size()))
+          .Bytes(flat)
+          .U8(filter->OwnsTree())
+          .U8(afterOthers)
+          .U8(checkRangeSize);
+    }
+    const TCursorReply reply =
+        exchange(callback ? REQUEST_ADDCALLBACKFILTER : REQUEST_ADDEXPRFILTER, request);
+    if (reply.empty() || reply[0].size() < 4 || (!callback && (reply.size() < 2 || reply[1].empty())))
+      Raise(VELDOR_REMOTEINVREQUEST);
+    uint32_t id = 0;
+    std::memcpy(&id, reply[0].data(), 4);
+    filter->SetServerFilterId(id);
+    if (!callback) filter->SetOptimizeLevel(reply[1][0]);
+  }
   auto place = filters_.end();
   if (!afterOthers)
     place = std::find_if(filters_.begin(), filters_.end(), [](const auto& f) { return f->AfterOthers(); });
   return filters_.insert(place, std::move(filter))->get();
+}
+
+void TDataCursor::sendFilterRequest(uint16_t code, TFilter* filter) {
+  const TCursorReply reply = exchange(code, TCursorRequest{}
+                                                .U32(serverCursor_)
+                                                .Bytes({CurrentKeyBytes(), currentKeySize_})
+                                                .U8(atBOF_)
+                                                .U8(atEOF_)
+                                                .U32(filter ? filter->ServerFilterId() : 0));
+  requests().ReadCursorState(*this, reply);
 }
 
 std::vector<std::unique_ptr<TFilter>>::iterator TDataCursor::findFilter(TFilter* filter) {
@@ -143,10 +189,21 @@ std::vector<std::unique_ptr<TFilter>>::iterator TDataCursor::findFilter(TFilter*
 }
 
 void TDataCursor::DropFilter(TFilter* filter) {
+  const uint32_t serverId = filter ? (*findFilter(filter))->ServerFilterId() : 0;
   if (filter)
     filters_.erase(findFilter(filter));
   else
     filters_.clear();
+  if (IsRemote() && active_) {
+    UpdateFilterState();
+    const TCursorReply reply = exchange(REQUEST_DROPFILTER, TCursorRequest{}
+                                                                .U32(serverCursor_)
+                                                                .Bytes({CurrentKeyBytes(), currentKeySize_})
+                                                                .U8(atBOF_)
+                                                                .U8(atEOF_)
+                                                                .U32(serverId));
+    return requests().ReadCursorState(*this, reply);
+  }
   if (!active_) return UpdateFilterState();
   ReadScope scope(*this);
   SyncWithTable();
@@ -162,6 +219,10 @@ void TDataCursor::ActivateFilter(TFilter* filter) {
     (*findFilter(filter))->Activate();
   else
     for (auto& f : filters_) f->Activate();
+  if (IsRemote()) {
+    UpdateFilterState();
+    return sendFilterRequest(REQUEST_ACTIVATEFILTER, filter);
+  }
   ReadScope scope(*this);
   SyncWithTable();
   // The read pair first: it brings the table's counts up to another process's writes.
@@ -181,6 +242,10 @@ void TDataCursor::DeactivateFilter(TFilter* filter) {
     (*findFilter(filter))->Deactivate();
   else
     for (auto& f : filters_) f->Deactivate();
+  if (IsRemote()) {
+    UpdateFilterState();
+    return sendFilterRequest(REQUEST_DEACTIVATEFILTER, filter);
+  }
   ReadScope scope(*this);
   SyncWithTable();
   // The read pair first: it brings the table's counts up to another process's writes.
