@@ -44,6 +44,7 @@ TCreateTableArgs tableArgs(uint16_t languageId, bool indexed) {
     d.fieldDescending[0] = firstDesc;
     a.Indexes.push_back(d);
   };
+  a.TextIndex.fields[0] = 5;
   index("BYK", {2}, false, false, false);
   index("BYNAME", {3, 2}, false, false, false);
   index("BYNAMECI", {3}, true, false, false);
