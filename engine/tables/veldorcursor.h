@@ -89,6 +89,11 @@ enum TCursorRequestCode : uint16_t {
   REQUEST_DELETETABLE = 53,
   REQUEST_RENAMETABLE = 54,
   REQUEST_SUPPRESSAUTOINC = 61,
+  REQUEST_ADDEXPRFILTER = 69,
+  REQUEST_ADDCALLBACKFILTER = 70,
+  REQUEST_DROPFILTER = 71,
+  REQUEST_ACTIVATEFILTER = 72,
+  REQUEST_DEACTIVATEFILTER = 73,
   REQUEST_TEXTINDEXPARAMS = 120,
   REQUEST_READRECORDBLOCK = 123,
 };
@@ -764,7 +769,16 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   void prepareBitmaps(bool& restart);
   // Builds what is stale, under the cursor's read.
   void refreshFilterView();
+  // The remote form of drop, activate and deactivate: the server's filter id (0: all), and the
+  // cursor state of the reply taken in.
+  void sendFilterRequest(uint16_t code, TFilter* filter);
   bool evaluateNode(const uint8_t* buffer, const TExpToken* node);
+  // TEXTSEARCH and TEXTOCCURS of a filter search the column of the record being evaluated.
+  class FilterSource;
+  std::shared_ptr<FilterSource> filterSource_;
+  const uint8_t* evaluatedRecord_ = nullptr;
+  void fetchBlobColumn(const TFieldDescriptor& field, uint16_t position, const uint8_t* record,
+                       TExpToken& result);
   // Positions [start, end) of the range's keys in the current index.
   void rangePositions(const TKeyRange& range, std::vector<std::pair<uint64_t, uint64_t>>& spans);
   uint64_t keyPosition(const uint8_t* key, uint16_t length, bool after);
