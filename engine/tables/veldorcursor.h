@@ -943,4 +943,20 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   TRestructureFeedback restructureFeedback_;
 };
 
+// The cursor's current index, made current again when the scope ends (filters and ranges switch
+// indexes to walk them).
+class SavedIndex {
+ public:
+  explicit SavedIndex(TDataCursor& cursor) : cursor_(cursor), slot_(cursor.CurrentIndex()) {}
+  ~SavedIndex() {
+    if (cursor_.CurrentIndex() != slot_) cursor_.SelectIndex(slot_);
+  }
+  SavedIndex(const SavedIndex&) = delete;
+  SavedIndex& operator=(const SavedIndex&) = delete;
+
+ private:
+  TDataCursor& cursor_;
+  uint8_t slot_;
+};
+
 }  // namespace engine

@@ -3,7 +3,6 @@
 #include "engine/tables/veldorcursor.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <filesystem>
 #include <functional>
 
@@ -11,8 +10,6 @@
 #include "engine/storage/veldorhelpers.h"
 #include "engine/storage/veldoros.h"
 #include "engine/tables/veldorsession.h"
-#include "platform/plainfile.h"
-#include "platform/processinfo.h"
 
 namespace engine {
 
