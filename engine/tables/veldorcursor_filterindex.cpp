@@ -78,6 +78,8 @@ uint8_t TDataCursor::GetExpressionOptimizeLevel(TExpToken* node, uint8_t parentC
     level = l == 2 && r == 2 ? 2 : 0;
   } else if (node->kind == expUnary && node->code == opNot) {
     level = GetExpressionOptimizeLevel(node->left, opNot, checkRangeSize);
+  } else if (IndexedTextSearch(*node)) {
+    level = 2;
   } else if (const TExpToken* tested = testedOperand(*node)) {
     const bool upper = IsUpperOfColumn(tested);
     const TExpToken* column = upper ? tested->args[0] : tested;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "engine/storage/veldorbitmap.h"
 #include "engine/storage/veldorbtree.h"
 #include "engine/storage/veldordata.h"
 #include "engine/storage/veldorerr.h"
@@ -237,6 +238,68 @@ bool TDataCursor::TextSearch(std::string_view search, std::string_view value) {
     }
   }
   return true;
+}
+
+// Search words the index has keys for: whole words that are no stop words.
+std::vector<std::string> TDataCursor::indexedSearchWords(std::string_view search) {
+  TLanguageStringList words;
+  ExtractWords(search, true, words);
+  std::vector<std::string> served;
+  size_t at = 0;
+  for (size_t i = 0; i < words.count(); ++i) {
+    const std::string& w = words[i];
+    if (w.empty() || w.back() == '*' || (stopWords_.count() > 0 && stopWords_.Find(w, at))) continue;
+    served.push_back(w);
+  }
+  return served;
+}
+
+const TExpToken* TDataCursor::IndexedTextSearch(const TExpToken& test) {
+  const TExpToken* call = &test;
+  if (test.kind == expBinary && test.code == opEqual) {
+    const TExpToken* right = test.right;
+    if (!right || right->kind != expConstant || right->isNull ||
+        TEngineFieldType(right->type) != TEngineFieldType::Boolean ||
+        (right->Value()[0] | right->Value()[1]) == 0)
+      return nullptr;
+    call = test.left;
+  }
+  if (!IsTextSearchCall(call) || call->args.size() != 2 || !call->args[0] || !call->args[1]) return nullptr;
+  const TExpToken& search = *call->args[0];
+  const TExpToken& column = *call->args[1];
+  if (search.kind != expConstant || search.isNull || column.kind != expColumn) return nullptr;
+  if (indexRebuildNeeded_ || !HasTextIndex() || !IsTextIndexField(column.fieldNo)) return nullptr;
+  return indexedSearchWords(search.Text()).empty() ? nullptr : call;
+}
+
+void TDataCursor::NarrowByTextIndex(uint16_t fieldNo, std::string_view search, TRecordsBitmap& bitmap) {
+  const std::vector<std::string> words = indexedSearchWords(search);
+  if (words.empty()) return;
+  const uint8_t saved = CurrentIndex();
+  // The index may name records appended after the bitmap was sized.
+  TRecordsBitmap found;
+  found.SetSize(std::max(bitmap.Count(), table_->DataFile().GetLastRecordNumber()));
+  std::vector<uint8_t> low(kSysTextKeySize), high(kSysTextKeySize);
+  try {
+    TIndexTree tree(table_->IndexFile(), *this, kSysTextSlot);
+    for (const std::string& w : words) {
+      // Every unique id under the word.
+      BuildTextKey(fieldNo, w, 0, low.data());
+      std::fill(low.begin() + 64, low.end(), uint8_t(0));
+      high = low;
+      std::fill(high.begin() + 64, high.end(), uint8_t(0xFF));
+      found.ClearAll();
+      tree.AddRangeToBitmap(low.data(), high.data(), found);
+      uint32_t recordNo = 0;
+      int64_t position = 0;
+      while (bitmap.FindNext(recordNo, 1, position))
+        if (!found.GetBit(recordNo)) bitmap.ClearBit(recordNo);
+    }
+  } catch (...) {
+    SelectIndex(saved);
+    throw;
+  }
+  SelectIndex(saved);
 }
 
 uint32_t TDataCursor::TextOccurs(std::string_view search, std::string_view value) {

@@ -131,6 +131,12 @@ void TFilter::Optimize(TRecordsBitmap& bitmap, TExpToken* node, bool& restart, u
     bitmap.Assign(*b);
     return;
   }
+  if (const TExpToken* search = cursor_.IndexedTextSearch(*node)) {
+    // The index keeps the records that hold every word; the evaluation settles the rest.
+    if (parentCode != opAnd) bitmap.SetAll();
+    cursor_.NarrowByTextIndex(search->args[1]->fieldNo, search->args[0]->Text(), bitmap);
+    return evaluateRecords(bitmap, node, restart, opAnd);
+  }
   if (!isRangeTest(*node) && !isListTest(*node)) return evaluateRecords(bitmap, node, restart, parentCode);
 
   // A test that GetExpressionOptimizeLevel found an index for: find it again and scan.

@@ -64,10 +64,17 @@ struct Generator {
     return ops[pick(6)];
   }
   std::string atom() {
-    switch (pick(15)) {
+    switch (pick(16)) {
       case 13:
         return std::string("NOTES ") + (pick(2) ? "NOT " : "") + "LIKE '%" +
                std::string(kNames[pick(std::size(kNames))]).substr(0, 2) + "%'";
+      case 14: {
+        // Whole words, a stop word, a prefix; the name's words may be in a NOTES memo.
+        static const char* extra[] = {"zyx", "qwv", "the", "zy*", "nope"};
+        std::string words = kNames[pick(std::size(kNames))];
+        if (pick(2)) words += std::string(" ") + extra[pick(std::size(extra))];
+        return "TEXTSEARCH('" + words + "' IN NOTES)";
+      }
       case 0:
         return "K " + op() + " " + number();
       case 1:
