@@ -534,7 +534,7 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   bool TextSearch(std::string_view search, std::string_view value);
   // How often the words of `search` occur in `value`.
   uint32_t TextOccurs(std::string_view search, std::string_view value);
-  std::vector<std::string> indexedSearchWords(std::string_view search);
+  std::vector<std::string> indexedSearchWords(std::string_view search, bool* exact = nullptr);
 
   // ---- Descriptors and small operations ----
   // Cursor-list descriptors by field number, by position (1..FieldCount) and by name (case
@@ -668,9 +668,9 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // one of the text index's fields and some word of its search text has keys there.
   const TExpToken* IndexedTextSearch(const TExpToken& test);
   // Clears from `bitmap` every record whose field lacks one of the exact words of `search`, by
-  // the text index. What the index can't tell (prefix words, stop words, words cut to the key's
-  // size, case and accent rules of the locale) is left in: the caller evaluates what remains.
-  void NarrowByTextIndex(uint16_t fieldNo, std::string_view search, TRecordsBitmap& bitmap);
+  // the text index; records the index doesn't name go too. True when the index decided alone;
+  // false when prefix words or words cut to the key's size are left for the caller to evaluate.
+  bool NarrowByTextIndex(uint16_t fieldNo, std::string_view search, TRecordsBitmap& bitmap);
   // End of index-assisted filtering
 
   // ---- Text-index parameters ----

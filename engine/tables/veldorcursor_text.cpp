@@ -240,15 +240,23 @@ bool TDataCursor::TextSearch(std::string_view search, std::string_view value) {
   return true;
 }
 
-// Search words the index has keys for: whole words that are no stop words.
-std::vector<std::string> TDataCursor::indexedSearchWords(std::string_view search) {
+// Search words the index has keys for: whole words that are no stop words. `exact` tells whether
+// they decide the search alone: no prefix word, and no word whose key the index cuts.
+std::vector<std::string> TDataCursor::indexedSearchWords(std::string_view search, bool* exact) {
   TLanguageStringList words;
   ExtractWords(search, true, words);
   std::vector<std::string> served;
+  if (exact) *exact = true;
   size_t at = 0;
   for (size_t i = 0; i < words.count(); ++i) {
     const std::string& w = words[i];
-    if (w.empty() || w.back() == '*' || (stopWords_.count() > 0 && stopWords_.Find(w, at))) continue;
+    if (stopWords_.count() > 0 && stopWords_.Find(w, at)) continue;
+    std::string upper(w);
+    OSUpperCase(languageId_, sortId_, upper, kMaxTextWordLength + 1);
+    if (w.empty() || w.back() == '*' || upper.size() >= kMaxTextWordLength) {
+      if (exact) *exact = false;
+      if (w.empty() || w.back() == '*') continue;
+    }
     served.push_back(w);
   }
   return served;
@@ -272,9 +280,10 @@ const TExpToken* TDataCursor::IndexedTextSearch(const TExpToken& test) {
   return indexedSearchWords(search.Text()).empty() ? nullptr : call;
 }
 
-void TDataCursor::NarrowByTextIndex(uint16_t fieldNo, std::string_view search, TRecordsBitmap& bitmap) {
-  const std::vector<std::string> words = indexedSearchWords(search);
-  if (words.empty()) return;
+bool TDataCursor::NarrowByTextIndex(uint16_t fieldNo, std::string_view search, TRecordsBitmap& bitmap) {
+  bool exact = false;
+  const std::vector<std::string> words = indexedSearchWords(search, &exact);
+  if (words.empty()) return false;
   const uint8_t saved = CurrentIndex();
   // The index may name records appended after the bitmap was sized.
   TRecordsBitmap found;
@@ -300,6 +309,7 @@ void TDataCursor::NarrowByTextIndex(uint16_t fieldNo, std::string_view search, T
     throw;
   }
   SelectIndex(saved);
+  return exact;
 }
 
 uint32_t TDataCursor::TextOccurs(std::string_view search, std::string_view value) {

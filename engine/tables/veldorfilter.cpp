@@ -132,10 +132,11 @@ void TFilter::Optimize(TRecordsBitmap& bitmap, TExpToken* node, bool& restart, u
     return;
   }
   if (const TExpToken* search = cursor_.IndexedTextSearch(*node)) {
-    // The index keeps the records that hold every word; the evaluation settles the rest.
+    // The index keeps the records that hold every whole word; prefixes are evaluated on those.
     if (parentCode != opAnd) bitmap.SetAll();
-    cursor_.NarrowByTextIndex(search->args[1]->fieldNo, search->args[0]->Text(), bitmap);
-    return evaluateRecords(bitmap, node, restart, opAnd);
+    if (!cursor_.NarrowByTextIndex(search->args[1]->fieldNo, search->args[0]->Text(), bitmap))
+      evaluateRecords(bitmap, node, restart, opAnd);
+    return;
   }
   if (!isRangeTest(*node) && !isListTest(*node)) return evaluateRecords(bitmap, node, restart, parentCode);
 
