@@ -277,6 +277,13 @@ class TBlobFile : public TFileHandler {
   uint32_t ReadAheadCount() const { return readAhead_; }
   size_t PoolCount() const { return pool_.Count(); }
 
+  // The header of a remote table's blob file, as its server's file holds it.
+  void LoadHeaderFromReply(const uint8_t* image) { loadHeaderImage(image); }
+  void CopyHeaderImage(uint8_t* image) const {
+    EncodeHeader(image, changeCounter_, freeHead_, nextBlock_, headerDirty_);
+    image[8] = version_;
+  }
+
   // Builds the 512-byte header image and parses one; exposed for the integrity checker.
   static void EncodeHeader(uint8_t* image, uint32_t changeCounter, uint32_t freeHead, uint32_t nextBlock,
                            bool dirty);

@@ -225,14 +225,22 @@ void TDataCursor::Open(bool serverCursorOpen) {
   UndoOnFailure undo([&] { Close(true); });
   readOnlyAttribute_ = table_->IsReadOnlyAttribute();
   options_.ReadOnly = table_->IsReadOnly() || readOnlyAttribute_;
+  uint8_t remoteIndex = kNoCurrentIndex;
   if (IsRemote()) {
-    if (!serverCursorOpen)
-      exchange(REQUEST_OPENCURSOR, TCursorRequest{}
-                                       .U32(serverCursor_)
-                                       .Text(tableName_)
-                                       .U8(options_.Exclusive)
-                                       .U8(options_.ReadOnly)
-                                       .U8(options_.InMemory));
+    if (!serverCursorOpen) {
+      // A table the server could not open must not stay in the directory, not even for a
+      // running transaction: it would count as existing.
+      UndoOnFailure forget([&] {
+        if (!table_->RemoteHeadersLoaded()) table_->RollbackTransaction();
+      });
+      remoteIndex = takeOpenReply(exchange(REQUEST_OPENCURSOR, TCursorRequest{}
+                                                                   .U32(serverCursor_)
+                                                                   .Text(tableName_)
+                                                                   .U8(options_.Exclusive)
+                                                                   .U8(options_.ReadOnly)
+                                                                   .U8(options_.InMemory)));
+      forget.Dismiss();
+    }
   } else {
     if (fieldsRemapped_) {
       table_->CheckVersions();
@@ -260,6 +268,12 @@ void TDataCursor::Open(bool serverCursorOpen) {
   loadFieldList();
   recordBuffer_.assign(recordSize_, 0);
   checkCollation();
+  if (IsRemote()) {
+    // The server has positioned its cursor; the reply carried where.
+    SelectIndex(remoteIndex);
+    undo.Dismiss();
+    return;
+  }
   SelectIndex(options_.QuerySource ? kNoCurrentIndex : kPrimarySlot);
   rebuildView();
   SetToBegin();

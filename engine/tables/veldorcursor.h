@@ -71,6 +71,15 @@ enum TCursorRequestCode : uint16_t {
   REQUEST_CLOSECURSOR = 16,
   REQUEST_CLONECURSOR = 17,
   REQUEST_FREECURSOR = 18,
+  REQUEST_SETTOBEGIN = 20,
+  REQUEST_SETTOEND = 21,
+  REQUEST_SETTORECNO = 22,
+  REQUEST_GETCURRECORD = 24,
+  REQUEST_GETNEXTRECORD = 26,
+  REQUEST_GETPRIORRECORD = 27,
+  REQUEST_APPENDRECORD = 28,
+  REQUEST_MODIFYRECORD = 29,
+  REQUEST_DELETERECORD = 30,
   REQUEST_FLUSHBUFFERS = 31,
   REQUEST_REFRESH = 33,
   REQUEST_WRITEUNLOCKRECORD = 42,
@@ -80,7 +89,13 @@ enum TCursorRequestCode : uint16_t {
   REQUEST_DELETETABLE = 53,
   REQUEST_RENAMETABLE = 54,
   REQUEST_SUPPRESSAUTOINC = 61,
+  REQUEST_ADDEXPRFILTER = 69,
+  REQUEST_ADDCALLBACKFILTER = 70,
+  REQUEST_DROPFILTER = 71,
+  REQUEST_ACTIVATEFILTER = 72,
+  REQUEST_DEACTIVATEFILTER = 73,
   REQUEST_TEXTINDEXPARAMS = 120,
+  REQUEST_READRECORDBLOCK = 123,
 };
 
 // The way of a remote cursor to its server (the request plumbing implements it).
@@ -670,6 +685,18 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // Takes the position a server reported: record number, visible count, key, and the ends.
   void TakeRemoteState(uint32_t recordNo, uint32_t recordCount, std::span<const uint8_t> key, bool atBOF,
                        bool atEOF);
+  // Whether the reply of this cursor's open carries the table's headers: the server sends them
+  // to the first cursor of the session on the table (by the rules of its version).
+  bool OpenReplyCarriesHeaders(int64_t serverVersion) const;
+  // The reply of the last next or prior request, served from while it holds records. Reading
+  // past its end raises 15002.
+  void TakeRecordBlock(TCursorReply block);
+  std::span<const uint8_t> ReadBlockParam();
+  size_t BlockParamsLeft() const { return recordBlock_.size() - blockReadPos_; }
+  // Records asked for per next or prior request (1 from the cursor's creation on).
+  void SetRecordBlockCount(uint32_t count) { recordBlockCount_ = count == 0 ? 1 : count; }
+  // What a server sends after each record of such a block: the cursor state parameters.
+  static void WriteCursorState(TCursorRequest& out, const TDataCursor& cursor);
 
   // Table restructuring
   // Gives the closed table a new structure: only the headers are rewritten when no field, index
@@ -700,6 +727,20 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   void copyBlob(uint16_t position, uint8_t* image, TDataCursor& fresh, uint16_t target, uint8_t* buffer);
 
   // Remote requests
+  // Takes the table's headers (when sent), the cursor state and the current index from the
+  // reply of the open; returns the index.
+  uint8_t takeOpenReply(const TCursorReply& reply);
+  // The remote forms of the record reads, moves and writes (veldorcursor_remote.cpp).
+  TCursorRequest remotePosition() const;
+  void remoteMove(uint16_t code);
+  void remoteSetToRecNo(int32_t n);
+  uint16_t remoteReadRecordBlock(uint32_t& count, uint8_t* buffer);
+  uint16_t remoteNextOrPrior(uint16_t code, uint8_t* buffer);
+  uint16_t remoteCurrentRecord(uint8_t* buffer, bool lock);
+  void remoteWrite(uint16_t code, const uint8_t* buffer, std::initializer_list<bool> flags);
+  TCursorReply recordBlock_;
+  size_t blockReadPos_ = 0;
+  uint32_t recordBlockCount_ = 1;
   std::array<uint8_t, 10> lastRequestHeader_{};
   uint32_t remoteRecordCount_ = 0;
 
@@ -731,7 +772,16 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   void prepareBitmaps(bool& restart);
   // Builds what is stale, under the cursor's read.
   void refreshFilterView();
+  // The remote form of drop, activate and deactivate: the server's filter id (0: all), and the
+  // cursor state of the reply taken in.
+  void sendFilterRequest(uint16_t code, TFilter* filter);
   bool evaluateNode(const uint8_t* buffer, const TExpToken* node);
+  // TEXTSEARCH and TEXTOCCURS of a filter search the column of the record being evaluated.
+  class FilterSource;
+  std::shared_ptr<FilterSource> filterSource_;
+  const uint8_t* evaluatedRecord_ = nullptr;
+  void fetchBlobColumn(const TFieldDescriptor& field, uint16_t position, const uint8_t* record,
+                       TExpToken& result);
   // Positions [start, end) of the range's keys in the current index.
   void rangePositions(const TKeyRange& range, std::vector<std::pair<uint64_t, uint64_t>>& spans);
   uint64_t keyPosition(const uint8_t* key, uint16_t length, bool after);
@@ -894,6 +944,22 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
 
   // Table restructuring
   TRestructureFeedback restructureFeedback_;
+};
+
+// The cursor's current index, made current again when the scope ends (filters and ranges switch
+// indexes to walk them).
+class SavedIndex {
+ public:
+  explicit SavedIndex(TDataCursor& cursor) : cursor_(cursor), slot_(cursor.CurrentIndex()) {}
+  ~SavedIndex() {
+    if (cursor_.CurrentIndex() != slot_) cursor_.SelectIndex(slot_);
+  }
+  SavedIndex(const SavedIndex&) = delete;
+  SavedIndex& operator=(const SavedIndex&) = delete;
+
+ private:
+  TDataCursor& cursor_;
+  uint8_t slot_;
 };
 
 }  // namespace engine

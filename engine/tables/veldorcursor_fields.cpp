@@ -335,6 +335,7 @@ void TDataCursor::ComputeFields(uint8_t* buffer) {
 
 uint16_t TDataCursor::GetCurrentRecord(uint8_t* buffer, bool lock) {
   if (!active_) Raise(VELDOR_TABLEOPEN);
+  if (IsRemote()) return remoteCurrentRecord(buffer, lock);
   ReadScope scope(*this);
   SyncWithTable();
   if (lock && Session().LockProtocol() == lpPessimistic && currentRecordNo_ != 0 && !atBOF_ && !atEOF_) {

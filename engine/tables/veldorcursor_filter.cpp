@@ -25,6 +25,29 @@ struct RecordView {
 
 }  // namespace
 
+class TDataCursor::FilterSource final : public TSourceTable, public TTextSearchTarget {
+ public:
+  explicit FilterSource(TDataCursor& cursor) : cursor_(cursor) {}
+  TTextSearchTarget* TextSearchTarget() override { return this; }
+  bool TextSearch(uint16_t fieldNo, std::string_view text) override {
+    return cursor_.TextSearch(text, columnText(fieldNo));
+  }
+  uint32_t TextOccurs(uint16_t fieldNo, std::string_view text) override {
+    return cursor_.TextOccurs(text, columnText(fieldNo));
+  }
+
+ private:
+  std::string columnText(uint16_t fieldNo) {
+    if (!cursor_.evaluatedRecord_) return {};
+    TExpToken value;
+    value.fieldNo = fieldNo;
+    RecordView view{cursor_.evaluatedRecord_};
+    FetchExpressionColumn(&view, &cursor_, value);
+    return value.isNull ? std::string() : std::string(value.Text());
+  }
+  TDataCursor& cursor_;
+};
+
 // ---- Adding and removing ----
 
 void TDataCursor::ParseFilterExpression(const std::string& text, TExpTreePtr& tree) {
@@ -45,13 +68,23 @@ void TDataCursor::ParseFilterExpression(const std::string& text, TExpTreePtr& tr
 bool TDataCursor::ResolveFilterColumn(void* data, TExpToken& node) {
   TDataCursor& cursor = *static_cast<TDataCursor*>(data);
   uint16_t position = 0;
-  const TFieldDescriptor* field = cursor.table_->DataFile().FindFieldByName(node.columnName, position);
+  const TFieldDescriptor* field = nullptr;
+  if (cursor.table_) {
+    field = cursor.table_->DataFile().FindFieldByName(node.columnName, position);
+  } else {
+    // A remote cursor knows the table's fields by its field list; the server evaluates.
+    for (const TCursorField& f : cursor.fields_)
+      if (OSCompareStrings(cursor.languageId_, cursor.sortId_, f.desc.Name(), true, 0, node.columnName) == 0)
+        field = &f.desc;
+  }
   if (!field) return false;
   node.fieldNo = field->FieldNumber();
   node.type = TEngineFieldType(field->Type());
   node.subType = TEngineFieldSubType(field->SubType());
   node.SetValueSize(std::max<uint32_t>(field->StoredSize(), 1));
   node.scale = uint8_t(field->StoredScale());
+  if (!cursor.filterSource_) cursor.filterSource_ = std::make_shared<FilterSource>(cursor);
+  node.sourceTable = cursor.filterSource_.get();
   return true;
 }
 
@@ -100,13 +133,53 @@ TFilter* TDataCursor::AddFilter(void* callbackData, const std::string* text, TEx
   }
   ReadScope scope(*this);
   SyncWithTable();
+  // The read pair first: it brings the table's counts up to another process's writes.
+  BeginRead();
   auto filter = std::make_unique<TFilter>(*this, callback, callbackData, checkRangeSize, afterOthers,
                                           callback ? false : ownsTree, callback ? nullptr : tree);
   if (!callback) prepared.release();
+  if (IsRemote()) {
+    TCursorRequest request;
+    request.U32(serverCursor_);
+    if (callback) {
+      request.U8(afterOthers).U8(checkRangeSize);
+    } else {
+      std::vector<uint8_t> flat;
+      if (GetServerVersion() >= 30400) {
+        FlattenExpTreeWithArgs(filter->Tree(), flat);
+      } else {
+        LinkExpTreeArgs(filter->Tree());
+        FlattenExpTree(filter->Tree(), flat);
+      }
+      request.U32(uint32_t(flat.size()))
+          .Bytes(flat)
+          .U8(filter->OwnsTree())
+          .U8(afterOthers)
+          .U8(checkRangeSize);
+    }
+    const TCursorReply reply =
+        exchange(callback ? REQUEST_ADDCALLBACKFILTER : REQUEST_ADDEXPRFILTER, request);
+    if (reply.empty() || reply[0].size() < 4 || (!callback && (reply.size() < 2 || reply[1].empty())))
+      Raise(VELDOR_REMOTEINVREQUEST);
+    uint32_t id = 0;
+    std::memcpy(&id, reply[0].data(), 4);
+    filter->SetServerFilterId(id);
+    if (!callback) filter->SetOptimizeLevel(reply[1][0]);
+  }
   auto place = filters_.end();
   if (!afterOthers)
     place = std::find_if(filters_.begin(), filters_.end(), [](const auto& f) { return f->AfterOthers(); });
   return filters_.insert(place, std::move(filter))->get();
+}
+
+void TDataCursor::sendFilterRequest(uint16_t code, TFilter* filter) {
+  const TCursorReply reply = exchange(code, TCursorRequest{}
+                                                .U32(serverCursor_)
+                                                .Bytes({CurrentKeyBytes(), currentKeySize_})
+                                                .U8(atBOF_)
+                                                .U8(atEOF_)
+                                                .U32(filter ? filter->ServerFilterId() : 0));
+  requests().ReadCursorState(*this, reply);
 }
 
 std::vector<std::unique_ptr<TFilter>>::iterator TDataCursor::findFilter(TFilter* filter) {
@@ -116,13 +189,26 @@ std::vector<std::unique_ptr<TFilter>>::iterator TDataCursor::findFilter(TFilter*
 }
 
 void TDataCursor::DropFilter(TFilter* filter) {
+  const uint32_t serverId = filter ? (*findFilter(filter))->ServerFilterId() : 0;
   if (filter)
     filters_.erase(findFilter(filter));
   else
     filters_.clear();
+  if (IsRemote() && active_) {
+    UpdateFilterState();
+    const TCursorReply reply = exchange(REQUEST_DROPFILTER, TCursorRequest{}
+                                                                .U32(serverCursor_)
+                                                                .Bytes({CurrentKeyBytes(), currentKeySize_})
+                                                                .U8(atBOF_)
+                                                                .U8(atEOF_)
+                                                                .U32(serverId));
+    return requests().ReadCursorState(*this, reply);
+  }
   if (!active_) return UpdateFilterState();
   ReadScope scope(*this);
   SyncWithTable();
+  // The read pair first: it brings the table's counts up to another process's writes.
+  BeginRead();
   UpdateFilterState();
   RebuildView();
   Resync();
@@ -133,8 +219,14 @@ void TDataCursor::ActivateFilter(TFilter* filter) {
     (*findFilter(filter))->Activate();
   else
     for (auto& f : filters_) f->Activate();
+  if (IsRemote()) {
+    UpdateFilterState();
+    return sendFilterRequest(REQUEST_ACTIVATEFILTER, filter);
+  }
   ReadScope scope(*this);
   SyncWithTable();
+  // The read pair first: it brings the table's counts up to another process's writes.
+  BeginRead();
   UpdateFilterState();
   if (filter && viewBitmap_.Count() != 0 && !filterViewStale_)
     BuildFilterBitmap(*filter);
@@ -150,8 +242,14 @@ void TDataCursor::DeactivateFilter(TFilter* filter) {
     (*findFilter(filter))->Deactivate();
   else
     for (auto& f : filters_) f->Deactivate();
+  if (IsRemote()) {
+    UpdateFilterState();
+    return sendFilterRequest(REQUEST_DEACTIVATEFILTER, filter);
+  }
   ReadScope scope(*this);
   SyncWithTable();
+  // The read pair first: it brings the table's counts up to another process's writes.
+  BeginRead();
   UpdateFilterState();
   RebuildView();
   Resync();
@@ -161,6 +259,8 @@ void TDataCursor::ReplaceFilterExpression(TExpToken* tree, TFilter* filter) {
   if (!tree) return;
   ReadScope scope(*this);
   SyncWithTable();
+  // The read pair first: it brings the table's counts up to another process's writes.
+  BeginRead();
   auto it = std::find_if(filters_.begin(), filters_.end(),
                          [&](const auto& f) { return f.get() == filter && f->Active(); });
   if (it == filters_.end()) Raise(VELDOR_NOSUCHFILTER);
@@ -263,6 +363,7 @@ void TDataCursor::refreshFilterView() {
   if (!bitmapView_ || IsRemote()) return;
   // Index walks take the read pair; a read this call took ends with it.
   ReadScope scope(*this);
+  BeginRead();
   const uint32_t slots = table_->DataFile().GetLastRecordNumber();
   if (filterViewStale_ || usedRecordsBitmap_->Count() != slots) BuildAllFilterBitmaps();
   // The range may have moved since: it bounds the filters' records only when they are combined.
@@ -275,6 +376,8 @@ const TRecordsBitmap& TDataCursor::CombinedBitmap() {
   if (!active_) Raise(VELDOR_TABLEOPEN);
   ReadScope scope(*this);
   SyncWithTable();
+  // The read pair first: it brings the table's counts up to another process's writes.
+  BeginRead();
   refreshFilterView();
   return viewBitmap_;
 }
@@ -315,8 +418,7 @@ void TDataCursor::FetchExpressionColumn(void* record, void* cursor, TExpToken& r
   uint16_t position = 0;
   const TFieldDescriptor* field = c.table_->DataFile().FindFieldByNumber(result.fieldNo, position);
   if (!field) c.Raise(VELDOR_OUTOFRANGE);
-  // Blob values are read through the blob layer, which this reader does not reach yet.
-  if (field->IsBlob()) c.Raise(VELDOR_NOTABLOB, field->Name());
+  if (field->IsBlob()) return c.fetchBlobColumn(*field, position, view.record, result);
   result.SetValueSize(std::max<uint32_t>(field->StoredSize(), 1));
   std::memset(result.Value(), 0, result.ValueCapacity());
   bool isNull = false;
@@ -324,6 +426,33 @@ void TDataCursor::FetchExpressionColumn(void* record, void* cursor, TExpToken& r
   result.isNull = isNull;
   // A NULL value reads as zero bytes (the empty text), whatever the record still holds there.
   if (isNull) std::memset(result.Value(), 0, result.ValueCapacity());
+}
+
+void TDataCursor::fetchBlobColumn(const TFieldDescriptor& field, uint16_t position, const uint8_t* record,
+                                  TExpToken& result) {
+  // Opening a blob marks the record image: work on a copy of it.
+  std::vector<uint8_t> image(record, record + recordSize_);
+  bool isNull = false;
+  ReadFieldValue(field, image.data(), isNull, nullptr);
+  result.isNull = isNull;
+  result.SetValueSize(1);
+  std::memset(result.Value(), 0, result.ValueCapacity());
+  if (isNull) return;
+  auto check = [&](uint16_t code) {
+    if (code != 0 && code != VELDOR_ENDOFBLOB) Raise(code, field.Name());
+  };
+  check(OpenBlob(position, image.data(), 1, true, 1));
+  struct Free {
+    TDataCursor& c;
+    uint16_t position;
+    std::vector<uint8_t>& image;
+    ~Free() { c.FreeBlob(position, image.data(), true, 1); }
+  } free{*this, position, image};
+  uint32_t size = 0, read = 0;
+  check(GetBlobSize(position, image.data(), size, true));
+  result.SetValueSize(size + 1);
+  std::memset(result.Value(), 0, result.ValueCapacity());
+  check(GetBlob(position, image.data(), 0, result.Value(), int32_t(size), read, true));
 }
 
 bool TDataCursor::EvaluateFilterRecord(uint32_t recordNo, const uint8_t* buffer, TFilter& filter) {
@@ -335,6 +464,11 @@ bool TDataCursor::EvaluateFilterRecord(uint32_t recordNo, const uint8_t* buffer,
 
 bool TDataCursor::evaluateNode(const uint8_t* buffer, const TExpToken* node) {
   RecordView view{buffer};
+  evaluatedRecord_ = buffer;
+  struct Reset {
+    const uint8_t*& record;
+    ~Reset() { record = nullptr; }
+  } reset{evaluatedRecord_};
   TExpToken* result = EvaluateExpTree(node, this, &view, sortId_, languageId_, &FetchExpressionColumn);
   const bool pass =
       !result->isNull && result->type == TEngineFieldType::Boolean && GetWordValue(result->Value()) != 0;

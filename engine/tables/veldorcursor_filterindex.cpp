@@ -20,20 +20,6 @@ namespace {
 
 using T = TEngineFieldType;
 
-class SavedIndex {
- public:
-  explicit SavedIndex(TDataCursor& cursor) : cursor_(cursor), slot_(cursor.CurrentIndex()) {}
-  ~SavedIndex() {
-    if (cursor_.CurrentIndex() != slot_) cursor_.SelectIndex(slot_);
-  }
-  SavedIndex(const SavedIndex&) = delete;
-  SavedIndex& operator=(const SavedIndex&) = delete;
-
- private:
-  TDataCursor& cursor_;
-  uint8_t slot_;
-};
-
 bool isComparison(const TExpToken& n) {
   return n.kind == expBinary && n.code >= opEqual && n.code <= opLessEqual;
 }

@@ -134,6 +134,7 @@ void TDataCursor::ComputeRangePositions() {
 
 int32_t TDataCursor::GetRecordCount() const {
   if (!table_) return 0;
+  if (IsRemote()) return int32_t(remoteRecordCount_);
   // A view bitmap already holds the range (the filters build it over the range's records).
   if (ViewUsesBitmap()) return int32_t(visibleCount_);
   if (rangeFirst_ == 0 || rangeLast_ == 0 || rangeLast_ < rangeFirst_) return 0;
@@ -304,6 +305,7 @@ void TDataCursor::loadPositionRecord() {
 
 void TDataCursor::SetToBegin() {
   if (!table_) return;
+  if (IsRemote()) return remoteMove(REQUEST_SETTOBEGIN);
   ReadScope scope(*this);
   BeginRead();
   MoveFirst();
@@ -316,6 +318,7 @@ void TDataCursor::SetToBegin() {
 
 void TDataCursor::SetToEnd() {
   if (!table_) return;
+  if (IsRemote()) return remoteMove(REQUEST_SETTOEND);
   ReadScope scope(*this);
   BeginRead();
   MoveLast();
@@ -327,6 +330,7 @@ void TDataCursor::SetToEnd() {
 }
 
 void TDataCursor::SetToRecNo(int32_t n) {
+  if (IsRemote()) return remoteSetToRecNo(n);
   ReadScope scope(*this);
   BeginRead();
   const int32_t count = GetRecordCount();
@@ -548,6 +552,7 @@ bool TDataCursor::FindKey(bool keysBuilt, const uint8_t* source, int32_t fieldCo
 
 uint16_t TDataCursor::GetNextRecord(uint8_t* buffer) {
   if (!active_) Raise(VELDOR_TABLEOPEN);
+  if (IsRemote()) return remoteNextOrPrior(REQUEST_GETNEXTRECORD, buffer);
   ReadScope scope(*this);
   SyncWithTable();
   BeginRead();
@@ -566,6 +571,7 @@ uint16_t TDataCursor::GetNextRecord(uint8_t* buffer) {
 
 uint16_t TDataCursor::GetPriorRecord(uint8_t* buffer) {
   if (!active_) Raise(VELDOR_TABLEOPEN);
+  if (IsRemote()) return remoteNextOrPrior(REQUEST_GETPRIORRECORD, buffer);
   ReadScope scope(*this);
   SyncWithTable();
   BeginRead();
@@ -584,6 +590,7 @@ uint16_t TDataCursor::GetPriorRecord(uint8_t* buffer) {
 
 uint16_t TDataCursor::ReadRecordBlock(uint32_t& count, uint8_t* buffer) {
   if (!active_) Raise(VELDOR_TABLEOPEN);
+  if (IsRemote()) return remoteReadRecordBlock(count, buffer);
   ReadScope scope(*this);
   SyncWithTable();
   BeginRead();

@@ -14,6 +14,8 @@ namespace {
 
 constexpr size_t kIndexPathSize = 528;
 constexpr size_t kMaxRemoteKey = 523;
+constexpr size_t kCounterParams = 4;
+constexpr size_t kCursorStateParams = 6 + kCounterParams;
 
 // Callback kinds a server may send during a request.
 enum : uint16_t {
@@ -76,6 +78,27 @@ void handleServerCallbacks(TDataCursor& cursor, TDataSession& session) {
   }
 }
 
+// Position record, record number, visible count, the table's counters, key, at BOF, at EOF.
+void readCursorState(TDataCursor& cursor, const TCursorReply& reply, size_t& at) {
+  if (reply.size() < at + kCursorStateParams) cursor.Raise(VELDOR_UNCOMPRESS);
+  const auto u32 = [&](size_t i) {
+    if (reply[i].size() != 4) cursor.Raise(VELDOR_UNCOMPRESS);
+    return platform::get4(reply[i].data());
+  };
+  const size_t first = at;
+  if (reply[first].size() != kIndexPathSize) cursor.Raise(VELDOR_UNCOMPRESS);
+  at += 3;
+  if (cursor.Table())
+    cursor.Table()->LoadRemoteCounters(reply, at);
+  else
+    at += kCounterParams;
+  if (reply[at].size() > kMaxRemoteKey || reply[at + 1].size() != 1 || reply[at + 2].size() != 1)
+    cursor.Raise(VELDOR_UNCOMPRESS);
+  cursor.TakeRemoteState(u32(first + 1), u32(first + 2), reply[at], reply[at + 1][0] != 0,
+                         reply[at + 2][0] != 0);
+  at += 3;
+}
+
 class SessionRequestPath final : public TCursorRequestPath {
  public:
   TCursorReply Exchange(TDataCursor& cursor, uint16_t code, const TCursorRequest& request) override {
@@ -100,17 +123,8 @@ class SessionRequestPath final : public TCursorRequestPath {
   }
 
   void ReadCursorState(TDataCursor& cursor, const TCursorReply& reply) override {
-    // Position record, record number, visible count, the table's counters, key, at BOF, at EOF.
-    if (reply.size() < 7) cursor.Raise(VELDOR_UNCOMPRESS);
-    const auto u32 = [&](size_t i) {
-      if (reply[i].size() != 4) cursor.Raise(VELDOR_UNCOMPRESS);
-      return platform::get4(reply[i].data());
-    };
-    const size_t n = reply.size();
-    if (reply[0].size() != kIndexPathSize || reply[n - 3].size() > kMaxRemoteKey ||
-        reply[n - 2].size() != 1 || reply[n - 1].size() != 1)
-      cursor.Raise(VELDOR_UNCOMPRESS);
-    cursor.TakeRemoteState(u32(1), u32(2), reply[n - 3], reply[n - 2][0] != 0, reply[n - 1][0] != 0);
+    size_t at = 0;
+    readCursorState(cursor, reply, at);
   }
 };
 
@@ -159,9 +173,133 @@ void TDataCursor::TakeRemoteState(uint32_t recordNo, uint32_t recordCount, std::
   currentRecordNo_ = recordNo;
   remoteRecordCount_ = recordCount;
   currentKey_.fill(0);
-  std::memcpy(currentKey_.data(), key.data(), std::min(key.size(), currentKey_.size()));
+  if (!key.empty()) std::memcpy(currentKey_.data(), key.data(), std::min(key.size(), currentKey_.size()));
   atBOF_ = atBOF;
   atEOF_ = atEOF;
+}
+
+}  // namespace engine
+
+namespace engine {
+
+bool TDataCursor::OpenReplyCarriesHeaders(int64_t serverVersion) const {
+  if (serverVersion < 30500) return true;
+  if (serverVersion < 30600) return table_->GetOpenCount() == 1;
+  return options_.QueryResult != options_.QuerySource || table_->GetUserCount() == 1;
+}
+
+uint8_t TDataCursor::takeOpenReply(const TCursorReply& reply) {
+  size_t at = 0;
+  if (OpenReplyCarriesHeaders(GetServerVersion())) table_->LoadRemoteHeaders(reply, at, GetServerVersion());
+  readOnlyAttribute_ = table_->IsReadOnlyAttribute();
+  options_.ReadOnly = table_->IsReadOnly() || readOnlyAttribute_;
+  readCursorState(*this, reply, at);
+  if (at + 1 != reply.size() || reply[at].size() != 1) Raise(VELDOR_UNCOMPRESS);
+  return reply[at][0];
+}
+
+}  // namespace engine
+
+// ---- Remote record reads, moves and writes ----
+
+namespace engine {
+
+void TDataCursor::TakeRecordBlock(TCursorReply block) {
+  recordBlock_ = std::move(block);
+  blockReadPos_ = 0;
+}
+
+std::span<const uint8_t> TDataCursor::ReadBlockParam() {
+  if (blockReadPos_ >= recordBlock_.size()) SignalEngineError(VELDOR_UNCOMPRESS);
+  return recordBlock_[blockReadPos_++];
+}
+
+void TDataCursor::WriteCursorState(TCursorRequest& out, const TDataCursor& cursor) {
+  const uint8_t position[kIndexPathSize] = {};
+  out.Bytes(position).U32(cursor.CurrentRecordNo()).U32(uint32_t(cursor.GetRecordCount()));
+  TDataTable::RemoteReply counters;
+  cursor.Table()->WriteRemoteCounters(counters);
+  for (const auto& c : counters) out.Bytes(c);
+  out.Bytes({cursor.CurrentKeyBytes(), cursor.CurrentKeySize()}).U8(cursor.AtBOF()).U8(cursor.AtEOF());
+}
+
+TCursorRequest TDataCursor::remotePosition() const {
+  return TCursorRequest{}
+      .U32(serverCursor_)
+      .Bytes({CurrentKeyBytes(), currentKeySize_})
+      .U8(atBOF_)
+      .U8(atEOF_);
+}
+
+void TDataCursor::remoteMove(uint16_t code) {
+  requests().ReadCursorState(*this, exchange(code, TCursorRequest{}.U32(serverCursor_)));
+}
+
+void TDataCursor::remoteSetToRecNo(int32_t n) {
+  requests().ReadCursorState(
+      *this, exchange(REQUEST_SETTORECNO, TCursorRequest{}.U32(serverCursor_).U32(uint32_t(n))));
+}
+
+namespace {
+
+uint16_t resultCode(std::span<const uint8_t> p) {
+  if (p.size() != 2) SignalEngineError(VELDOR_UNCOMPRESS);
+  return platform::get2(p.data());
+}
+
+}  // namespace
+
+uint16_t TDataCursor::remoteNextOrPrior(uint16_t code, uint8_t* buffer) {
+  if (GetLastRequestCode() != code || BlockParamsLeft() == 0)
+    TakeRecordBlock(exchange(code, remotePosition().U32(recordBlockCount_)));
+  const uint16_t result = resultCode(ReadBlockParam());
+  readCursorState(*this, recordBlock_, blockReadPos_);
+  const auto record = ReadBlockParam();
+  if (result != 0) {
+    if (buffer) ClearRecordBuffer(buffer);
+    return result;
+  }
+  if (record.size() != recordSize_) Raise(VELDOR_UNCOMPRESS);
+  std::copy(record.begin(), record.end(), recordBuffer_.begin());
+  if (buffer) std::memcpy(buffer, record.data(), recordSize_);
+  return 0;
+}
+
+uint16_t TDataCursor::remoteCurrentRecord(uint8_t* buffer, bool lock) {
+  std::vector<uint8_t> image(recordSize_, 0);
+  if (buffer) std::memcpy(image.data(), buffer, recordSize_);
+  const TCursorReply reply = exchange(REQUEST_GETCURRECORD, remotePosition().Bytes(image).U8(lock));
+  if (reply.empty()) Raise(VELDOR_UNCOMPRESS);
+  const uint16_t result = resultCode(reply[0]);
+  size_t at = 1;
+  readCursorState(*this, reply, at);
+  if (buffer) {
+    if (at >= reply.size() || reply[at].size() != recordSize_) Raise(VELDOR_UNCOMPRESS);
+    std::memcpy(buffer, reply[at].data(), recordSize_);
+  }
+  // The server holds the lock; the cursor keeps which record it locked.
+  if (result == 0 && lock && Session().LockProtocol() == lpPessimistic) lockedRecordNo_ = currentRecordNo_;
+  return result;
+}
+
+void TDataCursor::remoteWrite(uint16_t code, const uint8_t* buffer, std::initializer_list<bool> flags) {
+  TCursorRequest request = remotePosition().Bytes({buffer, recordSize_});
+  for (bool f : flags) request.U8(f);
+  requests().ReadCursorState(*this, exchange(code, request));
+}
+
+uint16_t TDataCursor::remoteReadRecordBlock(uint32_t& count, uint8_t* buffer) {
+  const TCursorReply reply = exchange(REQUEST_READRECORDBLOCK, remotePosition().U32(count));
+  if (reply.empty()) Raise(VELDOR_UNCOMPRESS);
+  const uint16_t result = resultCode(reply[0]);
+  size_t at = 1;
+  readCursorState(*this, reply, at);
+  if (reply.size() != at + 2 || reply[at].size() != 4) Raise(VELDOR_UNCOMPRESS);
+  const uint32_t read = platform::get4(reply[at].data());
+  if (read > count || reply[at + 1].size() != size_t(read) * recordSize_) Raise(VELDOR_UNCOMPRESS);
+  if (buffer && read > 0) std::memcpy(buffer, reply[at + 1].data(), reply[at + 1].size());
+  count = read;
+  return result;
 }
 
 }  // namespace engine

@@ -311,6 +311,7 @@ void TDataCursor::AppendRecord(uint8_t* buffer, bool reposition) {
   if (!active_) Raise(VELDOR_TABLEOPEN);
   CheckWritable();
   CheckFieldValues(buffer);
+  if (IsRemote()) return remoteWrite(REQUEST_APPENDRECORD, buffer, {reposition});
   const bool writeTaken = writeTaken_;
   BeginWrite();
   struct EndGuard {
@@ -410,6 +411,12 @@ void TDataCursor::ModifyRecord(uint8_t* buffer, bool unlock, bool reposition) {
   if (!active_) Raise(VELDOR_TABLEOPEN);
   CheckWritable();
   CheckFieldValues(buffer);
+  if (IsRemote()) {
+    remoteWrite(REQUEST_MODIFYRECORD, buffer, {unlock, reposition});
+    // The server released its lock; the record is no longer locked for this cursor.
+    if (unlock && Session().LockProtocol() == lpPessimistic) lockedRecordNo_ = 0;
+    return;
+  }
   if (currentRecordNo_ == 0 || atBOF_ || atEOF_) Raise(VELDOR_NOCURRREC);
   const bool optimistic = Session().LockProtocol() == lpOptimistic;
   const std::vector<uint8_t> edited = recordBuffer_;
@@ -514,6 +521,7 @@ void TDataCursor::CancelRecord() {
 void TDataCursor::DeleteRecord(const uint8_t* buffer, bool reposition) {
   if (!active_) Raise(VELDOR_TABLEOPEN);
   CheckWritable();
+  if (IsRemote()) return remoteWrite(REQUEST_DELETERECORD, buffer, {reposition});
   if (currentRecordNo_ == 0 || atBOF_ || atEOF_) Raise(VELDOR_NOCURRREC);
   const bool writeTaken = writeTaken_;
   BeginWrite();

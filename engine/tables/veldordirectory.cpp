@@ -3,7 +3,6 @@
 #include "engine/tables/veldorcursor.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <filesystem>
 #include <functional>
 
@@ -11,8 +10,6 @@
 #include "engine/storage/veldorhelpers.h"
 #include "engine/storage/veldoros.h"
 #include "engine/tables/veldorsession.h"
-#include "platform/plainfile.h"
-#include "platform/processinfo.h"
 
 namespace engine {
 
@@ -173,10 +170,6 @@ int32_t TDataDirectory::OpenTable(std::string_view name, TDataTable*& table, boo
                                   bool queryResult, bool temporary, bool inMemory, bool clone,
                                   bool exclusive) {
   table = nullptr;
-  if (session_->IsRemote()) {
-    SignalEngineError(VELDOR_REMOTECONNECT, session_->RemoteHost(), session_->RemoteUser(), name_,
-                      TrimBlanks(name), "", "", "");
-  }
   const bool user = querySource == queryResult;
   TDataTable* match = find(name, inMemory);
   if (match) {

@@ -23,21 +23,6 @@ class PooledBitmap {
   std::unique_ptr<TRecordsBitmap> bitmap_;
 };
 
-// The cursor's current index, made current again when the scope ends.
-class SavedIndex {
- public:
-  explicit SavedIndex(TDataCursor& cursor) : cursor_(cursor), slot_(cursor.CurrentIndex()) {}
-  ~SavedIndex() {
-    if (cursor_.CurrentIndex() != slot_) cursor_.SelectIndex(slot_);
-  }
-  SavedIndex(const SavedIndex&) = delete;
-  SavedIndex& operator=(const SavedIndex&) = delete;
-
- private:
-  TDataCursor& cursor_;
-  uint8_t slot_;
-};
-
 bool isRangeTest(const TExpToken& n) {
   if (n.kind == expKeyCompare) return true;
   if (n.kind == expBinary) return n.code >= opEqual && n.code <= opLessEqual;

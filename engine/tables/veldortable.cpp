@@ -42,7 +42,7 @@ TDataSession& TDataTable::Session() const {
 }
 
 std::string TDataTable::GetDirectoryName() const {
-  return directory_->Path();
+  return IsRemote() ? directory_->Name() : directory_->Path();
 }
 
 void TDataTable::raise(uint16_t code) const {
@@ -186,6 +186,11 @@ bool TDataTable::recoverHotJournal() {
 void TDataTable::Open() {
   IncOpenCount();
   if (opened_) return;
+  if (IsRemote()) {
+    // The server opens the files; the headers come with the cursor's open reply.
+    opened_ = true;
+    return;
+  }
   written_ = false;
   nameFiles();
   UndoOnFailure undo([&] {
@@ -213,6 +218,12 @@ void TDataTable::Close(bool releaseFlag) {
   if (!opened_) return;
   DecOpenCount();
   if (inTransaction_ || openCount_ > 0) return;
+  if (IsRemote()) {
+    UnlockRecords(false);
+    editSet_.ClearAll();
+    opened_ = false;
+    return;
+  }
   FirstFailure failure;
   if (exclusive_ && !readOnly_) {
     if (temporary_ && releaseFlag) {
@@ -493,7 +504,8 @@ void TDataTable::EndWrite() {
 
 void TDataTable::LockForTransaction() {
   if (transactionLockHeld_ || readOnlyAttribute_) return;
-  if (!exclusive_) {
+  // A remote table's server takes the lock.
+  if (!exclusive_ && !IsRemote()) {
     if (!readOnly_) recoverHotJournal();
     if (!data_->LockWrite()) raise(VELDOR_LOCKTIMEOUT);
     refreshOrRelease([&] { data_->UnlockWrite(); });
@@ -503,7 +515,7 @@ void TDataTable::LockForTransaction() {
 
 void TDataTable::UnlockForTransaction() {
   if (!transactionLockHeld_) return;
-  const bool released = exclusive_ || data_->UnlockWrite();
+  const bool released = exclusive_ || IsRemote() || data_->UnlockWrite();
   transactionLockHeld_ = false;
   if (!exclusive_) UnlockRecords(true);
   if (!released) raise(VELDOR_LOCKTIMEOUT);
@@ -513,7 +525,7 @@ void TDataTable::UnlockForTransaction() {
 
 void TDataTable::StartTransaction() {
   if (readOnly_ || inTransaction_) return;
-  if (exclusive_) FlushTable(false, false, false, false, false);
+  if (exclusive_ && !IsRemote()) FlushTable(false, false, false, false, false);
   inTransaction_ = true;
   UndoOnFailure undo([&] { inTransaction_ = false; });
   LockForTransaction();
@@ -536,19 +548,19 @@ void TDataTable::leaveTransaction(bool afterFailedWrite) {
   // A write-out that could not even put the old bytes back left its journal; still under the
   // write locks, it is rolled back here.
   if (afterFailedWrite) failure.run([&] { recoverHotJournal(); });
-  failure.run([&] { DiscardCaches(true, true); });
+  if (!IsRemote()) failure.run([&] { DiscardCaches(true, true); });
   failure.run([&] { EndWrite(); });
   failure.run([&] { UnlockForTransaction(); });
   failure.raise();
 }
 
 void TDataTable::PrepareCommit() {
-  if (readOnly_ || !inTransaction_) return;
+  if (readOnly_ || !inTransaction_ || IsRemote()) return;
   BeginWrite();
 }
 
 void TDataTable::WriteTransaction(bool endTransaction, bool forceFlush) {
-  if (readOnly_ || !inTransaction_) return;
+  if (readOnly_ || !inTransaction_ || IsRemote()) return;
   inTransaction_ = false;
   deferWriteOut_ = true;
   FirstFailure failure;

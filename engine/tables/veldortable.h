@@ -234,6 +234,25 @@ class TDataTable final : public TTableFileOwner {
   bool WritesHeld() const;
   TJournalTable JournalTarget() const;
 
+  // ---- Remote tables ----
+  // A table of a remote session holds no files: its headers and counters are what the server's
+  // replies carry. A reply is a list of parameters; `at` moves past what was read, and a
+  // missing or ill-sized parameter raises VELDOR_UNCOMPRESS.
+  using RemoteReply = std::vector<std::vector<uint8_t>>;
+  bool IsRemote() const;
+  // False until the server first sent the headers: the server has not opened the table.
+  bool RemoteHeadersLoaded() const { return remoteHeadersLoaded_; }
+  // The read-only byte (servers from 30800 on), the read-only-attribute byte, the data header
+  // with one parameter per field descriptor, the index header and the blob header (empty
+  // without blob fields).
+  void LoadRemoteHeaders(const RemoteReply& reply, size_t& at, int64_t serverVersion);
+  // The last record number, the last unique id, the last-write stamp and the record count.
+  void LoadRemoteCounters(const RemoteReply& reply, size_t& at);
+  void LoadRemoteCursorCounters(const RemoteReply& reply, size_t& at) { LoadRemoteCounters(reply, at); }
+  // What a server sends for the two: the same parameters, from this (local) table.
+  void WriteRemoteHeaders(RemoteReply& out, int64_t serverVersion) const;
+  void WriteRemoteCounters(RemoteReply& out) const;
+
   // ---- What the files ask of the table ----
   std::string GetTableName() const override { return name_; }
   std::string GetTablePath() const override { return GetDirectoryName(); }
@@ -300,6 +319,7 @@ class TDataTable final : public TTableFileOwner {
   uint16_t blobReadSlot_ = 0;
   uint16_t queryIndexReadSlot_ = 0;
   uint16_t queryBlobReadSlot_ = 0;
+  bool remoteHeadersLoaded_ = false;
 };
 
 }  // namespace engine

@@ -1,5 +1,6 @@
 #include "tools/engineserver/engineserver.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <span>
 
@@ -19,6 +20,9 @@ constexpr size_t kHeaderSize = 10;
 
 // A request that does not hold the parameters its code needs.
 struct BadRequest {};
+
+// The most records one block request may ask for.
+constexpr uint32_t kMaxBlockRecords = 4096;
 
 class Params {
  public:
@@ -58,6 +62,11 @@ class Params {
 class Reply {
  public:
   Reply& u8(uint8_t v) { return bytes(&v, 1); }
+  Reply& u16(uint16_t v) {
+    uint8_t b[2];
+    platform::put2(b, v);
+    return bytes(b, 2);
+  }
   Reply& u32(uint32_t v) {
     uint8_t b[4];
     platform::put4(b, v);
@@ -79,6 +88,24 @@ class Reply {
   uint16_t code = 0;
   std::vector<uint8_t> payload;
 };
+
+void addParams(Reply& reply, const TDataTable::RemoteReply& params) {
+  for (const auto& p : params) reply.bytes(p.data(), p.size());
+}
+
+// Where a cursor stands, with its table's counters: what every positioning reply ends with.
+void addCursorState(Reply& reply, const TDataCursor& c) {
+  TCursorRequest state;
+  TDataCursor::WriteCursorState(state, c);
+  addParams(reply, state.params);
+}
+
+// The record image of a request, sized to the cursor's records.
+std::vector<uint8_t> recordOf(const Params& p, size_t i, const TDataCursor& c) {
+  const auto image = p.at(i);
+  if (image.size() != c.RecordSize()) throw BadRequest{};
+  return {image.begin(), image.end()};
+}
 
 Reply errorReply(uint16_t code, const std::string (&texts)[6]) {
   Reply r;
@@ -350,6 +377,84 @@ void EngineServer::serve(platform::TcpConnection connection, std::stop_token sto
             c.CreateTable(a);
             break;
           }
+          case REQUEST_OPENCURSOR: {
+            TDataCursor& c = session->cursor(p.u32(0));
+            c.SetTableName(p.text(1));
+            c.SetExclusive(p.u8(2));
+            c.SetReadOnly(p.u8(3));
+            c.SetInMemory(p.u8(4));
+            c.Open();
+            if (c.OpenReplyCarriesHeaders(serverVersion_)) {
+              TDataTable::RemoteReply headers;
+              c.Table()->WriteRemoteHeaders(headers, serverVersion_);
+              addParams(reply, headers);
+            }
+            addCursorState(reply, c);
+            reply.u8(c.CurrentIndex());
+            break;
+          }
+          // The server's cursor keeps its own position, so the position a request carries is
+          // the one it already stands on.
+          case REQUEST_SETTOBEGIN:
+          case REQUEST_SETTOEND: {
+            TDataCursor& c = session->cursor(p.u32(0));
+            code == REQUEST_SETTOBEGIN ? c.SetToBegin() : c.SetToEnd();
+            addCursorState(reply, c);
+            break;
+          }
+          case REQUEST_SETTORECNO: {
+            TDataCursor& c = session->cursor(p.u32(0));
+            c.SetToRecNo(int32_t(p.u32(1)));
+            addCursorState(reply, c);
+            break;
+          }
+          case REQUEST_READRECORDBLOCK: {
+            TDataCursor& c = session->cursor(p.u32(0));
+            uint32_t count = p.u32(4);
+            if (count > kMaxBlockRecords) throw BadRequest{};
+            std::vector<uint8_t> records(size_t(count) * c.RecordSize());
+            const uint16_t result = c.ReadRecordBlock(count, records.data());
+            reply.u16(result);
+            addCursorState(reply, c);
+            reply.u32(count).bytes(records.data(), size_t(count) * c.RecordSize());
+            break;
+          }
+          case REQUEST_GETCURRECORD: {
+            TDataCursor& c = session->cursor(p.u32(0));
+            std::vector<uint8_t> record = recordOf(p, 4, c);
+            reply.u16(c.GetCurrentRecord(record.data(), p.u8(5)));
+            addCursorState(reply, c);
+            reply.bytes(record.data(), record.size());
+            break;
+          }
+          case REQUEST_GETNEXTRECORD:
+          case REQUEST_GETPRIORRECORD: {
+            TDataCursor& c = session->cursor(p.u32(0));
+            std::vector<uint8_t> record(c.RecordSize());
+            for (uint32_t n = std::max<uint32_t>(1, p.u32(4)); n > 0; --n) {
+              const uint16_t result = code == REQUEST_GETNEXTRECORD ? c.GetNextRecord(record.data())
+                                                                    : c.GetPriorRecord(record.data());
+              reply.u16(result);
+              addCursorState(reply, c);
+              reply.bytes(record.data(), record.size());
+              if (result != 0) break;
+            }
+            break;
+          }
+          case REQUEST_APPENDRECORD:
+          case REQUEST_MODIFYRECORD:
+          case REQUEST_DELETERECORD: {
+            TDataCursor& c = session->cursor(p.u32(0));
+            std::vector<uint8_t> record = recordOf(p, 4, c);
+            if (code == REQUEST_APPENDRECORD) c.AppendRecord(record.data(), p.u8(5));
+            if (code == REQUEST_MODIFYRECORD) c.ModifyRecord(record.data(), p.u8(5), p.u8(6));
+            if (code == REQUEST_DELETERECORD) c.DeleteRecord(record.data(), p.u8(5));
+            addCursorState(reply, c);
+            break;
+          }
+          case REQUEST_CLOSECURSOR:
+            session->cursor(p.u32(0)).Close(false);
+            break;
           case REQUEST_GETDATAHEADER: {
             const auto header = session->named(p).GetDataHeader();
             reply.bytes(header.data(), header.size());

@@ -16,6 +16,7 @@ namespace {
 
 using namespace engine;
 using storage_test::errorOf;
+using storage_test::Helper;
 using table_test::Database;
 using table_test::TempDir;
 
@@ -30,7 +31,8 @@ TCreateTableArgs tableArgs(uint16_t languageId, bool indexed) {
   a.LanguageId = languageId;
   a.BlobBlockSize = 512;
   a.NoPrimaryIndex = true;
-  a.Fields = {field(1, "ID", 6), field(2, "K", 6), field(3, "NAME", 1, 12), field(4, "AMOUNT", 7)};
+  a.Fields = {field(1, "ID", 6), field(2, "K", 6), field(3, "NAME", 1, 12), field(4, "AMOUNT", 7),
+              field(5, "NOTES", kFieldTypeBlob, 0, 22)};
   a.Indexes.resize(1);
   if (!indexed) return a;
   auto index = [&](const char* name, std::vector<uint16_t> fields, bool ci, bool desc, bool firstDesc) {
@@ -42,6 +44,7 @@ TCreateTableArgs tableArgs(uint16_t languageId, bool indexed) {
     d.fieldDescending[0] = firstDesc;
     a.Indexes.push_back(d);
   };
+  a.TextIndex.fields[0] = 5;
   index("BYK", {2}, false, false, false);
   index("BYNAME", {3, 2}, false, false, false);
   index("BYNAMECI", {3}, true, false, false);
@@ -61,7 +64,10 @@ struct Generator {
     return ops[pick(6)];
   }
   std::string atom() {
-    switch (pick(14)) {
+    switch (pick(15)) {
+      case 13:
+        return std::string("NOTES ") + (pick(2) ? "NOT " : "") + "LIKE '%" +
+               std::string(kNames[pick(std::size(kNames))]).substr(0, 2) + "%'";
       case 0:
         return "K " + op() + " " + number();
       case 1:
@@ -115,13 +121,19 @@ struct Row {
 };
 
 void put(TDataCursor& c, std::vector<uint8_t>& buffer, const Row& row) {
-  c.ClearRecordBuffer(buffer.data());
   c.PutField(1, buffer.data(), reinterpret_cast<const uint8_t*>(&row.id));
   c.PutField(2, buffer.data(), row.k ? reinterpret_cast<const uint8_t*>(&*row.k) : nullptr);
   std::array<uint8_t, 13> text{};
   std::memcpy(text.data(), row.name.data(), std::min<size_t>(row.name.size(), 11));
   c.PutField(3, buffer.data(), row.name.empty() ? nullptr : text.data());
   c.PutField(4, buffer.data(), reinterpret_cast<const uint8_t*>(&row.amount));
+  // A memo that repeats the name, none without one.
+  const std::string notes = row.name.empty() ? "" : "zyx " + row.name + " qwv";
+  ASSERT_EQ(c.OpenBlob(5, buffer.data(), 2, false, 0), 0);
+  ASSERT_EQ(c.TruncateBlob(5, buffer.data(), 0, false), 0);
+  ASSERT_EQ(c.PutBlob(5, buffer.data(), 0, reinterpret_cast<const uint8_t*>(notes.data()),
+                      int32_t(notes.size()), false),
+            0);
 }
 
 Row randomRow(Generator& gen, int32_t id) {
@@ -166,6 +178,28 @@ TEST_P(FilterTest, EveryFilterShowsTheSameRecordsWithAndWithoutIndexes) {
   std::mt19937 random(seed);
   Generator gen{random};
   TempDir dir;
+  // Another process appends the same rows to both tables when told ('G').
+  Helper other([&](Helper& h) {
+    if (h.receive() != 'G') return 1;
+    std::mt19937 childRandom(seed + 1);
+    Generator childGen{childRandom};
+    Database childDb(dir.path());
+    std::vector<uint8_t> rowBuffer;
+    for (const char* name : {"plain", "indexed"}) {
+      TDataCursor c(*childDb.directory);
+      c.SetTableName(name);
+      c.Open();
+      rowBuffer.resize(c.RecordSize());
+      childRandom.seed(seed + 1);
+      for (int32_t id = 1000000; id < 1000020; ++id) {
+        c.ClearRecordBuffer(rowBuffer.data());
+        put(c, rowBuffer, randomRow(childGen, id));
+        c.AppendRecord(rowBuffer.data(), false);
+        c.FreeAllBlobs(true);
+      }
+    }
+    return 0;
+  });
   for (bool indexed : {false, true}) {
     Database creatorDb(dir.path());
     TDataCursor creator(*creatorDb.directory);
@@ -194,8 +228,10 @@ TEST_P(FilterTest, EveryFilterShowsTheSameRecordsWithAndWithoutIndexes) {
   auto append = [&](TDataCursor& through) {
     const Row row = someRow();
     for (TDataCursor* c : {plainWriter.get(), &through}) {
+      c->ClearRecordBuffer(buffer.data());
       put(*c, buffer, row);
       c->AppendRecord(buffer.data(), false);
+      c->FreeAllBlobs(true);
     }
     where[row.id] = {plainWriter->CurrentRecordNo(), through.CurrentRecordNo()};
   };
@@ -215,6 +251,7 @@ TEST_P(FilterTest, EveryFilterShowsTheSameRecordsWithAndWithoutIndexes) {
       } else {
         put(*c, buffer, row);
         c->ModifyRecord(buffer.data(), true, false);
+        c->FreeAllBlobs(true);
       }
       if (c->LockedRecordNo() != 0) c->UnlockRecord();
     }
@@ -259,6 +296,32 @@ TEST_P(FilterTest, EveryFilterShowsTheSameRecordsWithAndWithoutIndexes) {
     plain->DropFilter(expected);
     indexed->DropFilter(got);
   }
+  // A filter made after another process wrote sees its records.
+  other.send('G');
+  ASSERT_EQ(other.wait(), 0);
+  for (int again = 0; again < 3; ++again) {
+    const std::string text = gen.filter(2);
+    TFilter* filters[] = {
+        plain->AddFilter(nullptr, &text, nullptr, true, nullptr, false, false, false, false),
+        indexed->AddFilter(nullptr, &text, nullptr, true, nullptr, false, true, false, false)};
+    plain->ActivateFilter(filters[0]);
+    indexed->ActivateFilter(filters[1]);
+    EXPECT_EQ(shown(*indexed), shown(*plain)) << text << " after another process wrote, seed " << seed;
+    EXPECT_EQ(indexed->GetRecordCount(), plain->GetRecordCount()) << text;
+    plain->DropFilter(filters[0]);
+    indexed->DropFilter(filters[1]);
+  }
+  // Memos are read for the evaluation and searched for words: each holds its record's name.
+  plain->DropFilter(nullptr);
+  const std::string named = "NAME IS NOT NULL";
+  plain->ActivateFilter(plain->AddFilter(nullptr, &named, nullptr, true, nullptr, false, true, false, false));
+  for (std::string memo : {"NOTES LIKE 'zyx %'", "TEXTSEARCH('zyx' IN NOTES)"}) {
+    indexed->DropFilter(nullptr);
+    indexed->ActivateFilter(
+        indexed->AddFilter(nullptr, &memo, nullptr, true, nullptr, false, true, false, false));
+    EXPECT_EQ(shown(*indexed), shown(*plain)) << memo;
+  }
+  EXPECT_GT(plain->GetRecordCount(), 0);
   EXPECT_GT(levels[0], 0);
   EXPECT_GT(levels[1], 0);
   EXPECT_GT(levels[2], 0);

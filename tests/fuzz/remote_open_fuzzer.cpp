@@ -1,0 +1,89 @@
+// Fuzz target over what a remote cursor takes from its server's replies: the table's headers and
+// counters at the open, the cursor state, record blocks and records. The input is a list of
+// replies (a u8 parameter count, then per parameter a u16 length and its bytes); a stand-in
+// request path hands them out one per request. Whatever arrives must end in an open cursor or a
+// clean error, never in a read outside a reply.
+#include <cstdint>
+#include <span>
+#include <stdexcept>
+
+#include "engine/storage/veldorerr.h"
+#include "engine/tables/veldorcursor.h"
+#include "engine/tables/veldordirectory.h"
+#include "engine/tables/veldorsession.h"
+#include "platform/bytes.h"
+
+namespace {
+
+class ScriptedPath final : public engine::TCursorRequestPath {
+ public:
+  explicit ScriptedPath(std::span<const uint8_t> input) : input_(input) {}
+
+  engine::TCursorReply Exchange(engine::TDataCursor&, uint16_t code, const engine::TCursorRequest&) override {
+    lastCode = code;
+    if (input_.empty()) engine::SignalEngineError(engine::VELDOR_REMOTECOMMLOST);
+    size_t count = input_[0];
+    input_ = input_.subspan(1);
+    engine::TCursorReply reply;
+    while (count-- > 0 && input_.size() >= 2) {
+      const size_t size = std::min<size_t>(platform::get2(input_.data()), input_.size() - 2);
+      reply.emplace_back(input_.begin() + 2, input_.begin() + 2 + ptrdiff_t(size));
+      input_ = input_.subspan(2 + size);
+    }
+    return reply;
+  }
+  void ReadCursorState(engine::TDataCursor& cursor, const engine::TCursorReply& reply) override {
+    engine::SessionCursorRequestPath().ReadCursorState(cursor, reply);
+  }
+  bool done() const { return input_.empty(); }
+  uint16_t lastCode = 0;
+
+ private:
+  std::span<const uint8_t> input_;
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size == 0) return 0;
+  ScriptedPath path({data + 1, size - 1});
+  engine::SetCursorRequestPath(&path);
+  {
+    engine::TDataSession session;
+    session.SetSessionType(engine::stRemote);
+    engine::TDataDirectory* directory = session.OpenDataDirectory("db", "", true);
+    try {
+      engine::TDataCursor cursor(*directory);
+      cursor.SetTableName("t");
+      cursor.Open();
+      std::vector<uint8_t> records(size_t(cursor.RecordSize()) * 3);
+      for (uint8_t step = data[0]; !path.done(); step = uint8_t(step * 5 + 1)) {
+        try {
+          uint32_t count = 3;
+          switch (step % 5) {
+            case 0:
+              cursor.GetNextRecord(records.data());
+              break;
+            case 1:
+              cursor.GetPriorRecord(records.data());
+              break;
+            case 2:
+              cursor.GetCurrentRecord(records.data(), step % 2 == 0);
+              break;
+            case 3:
+              cursor.ReadRecordBlock(count, records.data());
+              break;
+            default:
+              cursor.SetToEnd();
+              break;
+          }
+        } catch (const engine::EVELDOREngineError&) {
+          // A clean error is the expected end of a damaged reply.
+        }
+      }
+    } catch (const engine::EVELDOREngineError&) {
+    }
+  }
+  engine::SetCursorRequestPath(nullptr);
+  return 0;
+}
