@@ -1,5 +1,6 @@
 // Table restructuring: the headers rewritten in place when the records and keys stay as they are,
 // otherwise every record copied into a new table that then takes the old one's place.
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <vector>
@@ -99,6 +100,7 @@ void TDataCursor::RestructureTable(TRestructureArgs& args) {
       SetIndexNameAndFields(slot, args.Indexes[slot]);
     data.SetHeaderInfo(args.Encrypted ? args.Password : std::string(), args.Description,
                        data.GetLastUniqueId(), args.UserMajorVersion, args.UserMinorVersion);
+    if (args.LastAutoIncValue >= 0) data.SetLastAutoIncValue(uint32_t(args.LastAutoIncValue));
     BeginWrite();
     data.WriteFieldDescriptors();
     EndWrite();
@@ -215,6 +217,11 @@ void TDataCursor::RestructureTable(TRestructureArgs& args) {
   // Unique ids are never given out twice, also not those of records deleted before.
   TDataFile& freshData = fresh.Table()->DataFile();
   if (freshData.GetLastUniqueId() < data.GetLastUniqueId()) freshData.SetLastUniqueId(data.GetLastUniqueId());
+  // The auto-increment counter goes on from the old table's (the copied values were kept as
+  // they were), unless a value is asked for.
+  freshData.SetLastAutoIncValue(args.LastAutoIncValue >= 0
+                                    ? uint32_t(args.LastAutoIncValue)
+                                    : std::max(data.GetLastAutoIncValue(), freshData.GetLastAutoIncValue()));
   fresh.FlushBuffers(true, false, true, true, false);
   fresh.Close();
   Close();

@@ -186,12 +186,18 @@ TEST(RestructureTest, ChangesMatchTheModelAndAStopLeavesTheTableAsItWas) {
     if (feedback)
       c.SetRestructureFeedback(
           [](TDataCursor&, TRestructureCase, const std::string&, bool&, bool& all) { all = true; });
+    c.Open();
+    const uint32_t autoIncBefore = c.Table()->DataFile().GetLastAutoIncValue();
+    c.Close();
+    args.LastAutoIncValue = change == 0 || change == 4 ? 5000 : -1;
     const auto datBefore = datafile_test::readFileBytes(dir.file("rows.DAT"));
     const uint16_t error = storage_test::errorOf([&] { c.RestructureTable(args); });
     EXPECT_EQ(error != 0, stops) << error;
     c.Open();
     EXPECT_EQ(readRows(c), stops ? rows : expected);
     EXPECT_TRUE(change != 0 || c.Field(2).desc.Description() == "the name");
+    EXPECT_EQ(c.Table()->DataFile().GetLastAutoIncValue(),
+              args.LastAutoIncValue < 0 || stops ? autoIncBefore : 5000);
     const auto datAfter = datafile_test::readFileBytes(dir.file("rows.DAT"));
     if (stops || change == 0) {
       EXPECT_TRUE(std::equal(datBefore.begin() + 127 + 3 * 768, datBefore.end(),
