@@ -1,6 +1,7 @@
 // The table engine against SQLite on the same rows, side by side in one run: appends with 0, 1
 // and 3 secondary indexes, look-ups by an integer and a string key, range scans, filtered scans,
-// modifies, deletes, and a restructure that copies every row. Both without forcing to the device
+// modifies, deletes, a restructure that copies every row, and two processes appending rows/20
+// each to one shared table, row by row. Both without forcing to the device
 // (the engine's exclusive cursor writes at close; SQLite: one transaction, synchronous=OFF,
 // rollback journal). Prints each time and the ratio engine / SQLite.
 //   build/release/bench/engine/engine_bench [rows]   (default 20000; VELMARON_BENCH_DIR: folder)
