@@ -1,10 +1,13 @@
 // The table engine against SQLite on the same rows, side by side in one run: appends with 0, 1
 // and 3 secondary indexes, look-ups by an integer and a string key, range scans, filtered scans,
-// modifies, deletes, and a restructure that copies every row. Both without forcing to the device
+// modifies, deletes, a restructure that copies every row, and two processes appending rows/20
+// each to one shared table, row by row. Both without forcing to the device
 // (the engine's exclusive cursor writes at close; SQLite: one transaction, synchronous=OFF,
 // rollback journal). Prints each time and the ratio engine / SQLite.
 //   build/release/bench/engine/engine_bench [rows]   (default 20000; VELMARON_BENCH_DIR: folder)
 #include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -18,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/storage/veldorerr.h"
 #include "engine/tables/veldorcursor.h"
 #include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldorsession.h"
@@ -131,6 +135,11 @@ class Lite {
     if (indexes >= 2) exec("CREATE INDEX byname ON t(name)");
     if (indexes >= 3) exec("CREATE INDEX byamount ON t(amount)");
   }
+  // A database of its own at `file`, set up by `sql`.
+  Lite(const std::string& file, const std::string& sql) {
+    check(sqlite3_open(file.c_str(), &db_), db_);
+    exec("PRAGMA synchronous=OFF; PRAGMA journal_mode=DELETE; " + sql);
+  }
   ~Lite() { sqlite3_close(db_); }
   void exec(const std::string& sql) { check(sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr), db_); }
   sqlite3_stmt* prepare(const char* sql) {
@@ -161,6 +170,81 @@ class Lite {
 
 void report(const char* what, double engine, double lite) {
   std::printf("%-34s engine %9.4f s  sqlite %9.4f s  ratio %6.2f\n", what, engine, lite, engine / lite);
+}
+
+// Runs `body(who)` in `count` forked processes at once and waits for them all; the wall time.
+double inProcesses(int count, const std::function<int(int)>& body) {
+  return seconds([&] {
+    std::vector<pid_t> pids;
+    for (int who = 0; who < count; ++who) {
+      const pid_t pid = fork();
+      if (pid == 0) _exit(body(who));
+      pids.push_back(pid);
+    }
+    for (pid_t pid : pids) {
+      int status = 0;
+      waitpid(pid, &status, 0);
+      if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) std::exit(1);
+    }
+  });
+}
+
+// Two processes append to one shared table, each append its own write: the engine through a
+// shared cursor in a session of each process's own, SQLite in autocommit with a busy timeout.
+void contendingAppends(size_t perProcess) {
+  inProcesses(1, [](int) {
+    TDataSession session;
+    TDataCursor c(*session.OpenDataDirectory("bench", benchDir()));
+    c.SetTableName("contend");
+    c.SetExclusive(true);
+    TRestructureArgs a = tableArgs(1);
+    c.CreateTable(a);
+    return 0;
+  });
+  const double engine = inProcesses(2, [&](int who) {
+    TDataSession session;
+    TDataCursor c(*session.OpenDataDirectory("bench", benchDir()));
+    c.SetTableName("contend");
+    c.Open();
+    std::vector<uint8_t> buffer(c.RecordSize());
+    for (size_t i = 0; i < perProcess; ++i) {
+      const int32_t k = int32_t(size_t(who) * perProcess + i), amount = int32_t(i % 1000);
+      c.ClearRecordBuffer(buffer.data());
+      c.PutField(1, buffer.data(), reinterpret_cast<const uint8_t*>(&k));
+      c.PutField(2, buffer.data(), reinterpret_cast<const uint8_t*>("contending"));
+      c.PutField(3, buffer.data(), reinterpret_cast<const uint8_t*>(&amount));
+      for (;;) {
+        try {
+          c.AppendRecord(buffer.data());
+          break;
+        } catch (const EVELDOREngineError& e) {
+          if (e.ErrorCode() != VELDOR_LOCKTIMEOUT && e.ErrorCode() != VELDOR_RECLOCKFAILED) throw;
+        }
+      }
+    }
+    return 0;
+  });
+  const std::string file = benchDir() + "/contend.sqlite";
+  {
+    Lite create(
+        file,
+        "CREATE TABLE t(k INTEGER, name TEXT, amount INTEGER, note TEXT); CREATE UNIQUE INDEX byk ON t(k)");
+  }
+  const double lite = inProcesses(2, [&](int who) {
+    Lite l(file, "PRAGMA busy_timeout=60000");
+    sqlite3_stmt* s = l.prepare("INSERT INTO t VALUES(?1, 'contending', ?2, NULL)");
+    for (size_t i = 0; i < perProcess; ++i) {
+      sqlite3_bind_int(s, 1, int(size_t(who) * perProcess + i));
+      sqlite3_bind_int(s, 2, int(i % 1000));
+      int rc;
+      while ((rc = sqlite3_step(s)) == SQLITE_BUSY) sqlite3_reset(s);
+      check(rc, nullptr);
+      sqlite3_reset(s);
+    }
+    sqlite3_finalize(s);
+    return 0;
+  });
+  report("2 processes appending, each row", engine, lite);
 }
 
 }  // namespace
@@ -299,6 +383,7 @@ int main(int argc, char** argv) {
   });
   report("restructure, per 100k rows", restructureEngine * 100000.0 / double(n),
          restructureLite * 100000.0 / double(n));
+  contendingAppends(std::max<size_t>(1, n / 20));
   std::printf("(rows seen: engine %llu, sqlite %llu)\n", (unsigned long long)engineRows,
               (unsigned long long)liteRows);
   engines.clear();

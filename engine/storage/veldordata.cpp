@@ -495,6 +495,12 @@ void TDataFile::SetLastUniqueId(uint32_t value) {
   setDirty();
 }
 
+void TDataFile::SetLastAutoIncValue(uint32_t value) {
+  if (value == GetLastAutoIncValue()) return;
+  platform::put4(header_ + kHdrLastAutoInc, value);
+  setDirty();
+}
+
 uint32_t TDataFile::NextUniqueId() {
   const uint32_t last = GetLastUniqueId();
   if (last >= kMaxCounterValue) fail(VELDOR_TABLEFULL);

@@ -237,6 +237,8 @@ class TDataFile : public TFileHandler, public TRecordOwner {
   uint32_t NextUniqueId();
   // The next auto-increment value; VELDOR_FLDLIMIT once 0x7FFFFFFF has been given out.
   uint32_t NextAutoIncValue();
+  // Restructuring sets where the counter goes on from.
+  void SetLastAutoIncValue(uint32_t value);
   uint32_t GetLastAutoIncValue() const;
 
   // ---- Record slots ----

@@ -581,7 +581,6 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   static bool FieldDefinitionChanged(const TFieldDescriptor& oldDef, const TFieldDescriptor& newDef);
   bool IndexNeedsRebuild(const TIndexDescriptor& oldIndex, const TIndexDescriptor& newIndex,
                          std::span<const TFieldDescriptor> newFields) const;
-  void RenumberFieldsAndKeys();
 
   // ---- Maintenance ----
   void DeleteTable();
@@ -710,8 +709,8 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // Table restructuring
   // Gives the closed table a new structure: only the headers are rewritten when no field, index
   // or table attribute that the records or keys depend on changed; otherwise every record is
-  // copied into a new table, which then takes the old one's place (old files to backups, the new
-  // ones renamed in, the backups deleted last unless kept). A record or value that cannot be
+  // copied (blob and memo bytes too) into a new table, which then takes the old one's place (old files to
+  // backups, the new ones renamed in, the backups deleted last unless kept). A record or value that cannot be
   // carried over goes to the feedback; without one, the restructure stops at the first such case
   // and raises (VELDOR_INVALIDFLDTYPE naming the field, or the write's own error). A stop leaves
   // the table exactly as it was. The cursor must be closed (VELDOR_TABLEOPEN), exclusive and
@@ -731,6 +730,10 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
                        TSortOptions options);
 
  private:
+  // Restructuring: the bytes of the blob at table position `position` of `image` put into the
+  // blob at table position `target` of `fresh`'s record `buffer`.
+  void copyBlob(uint16_t position, uint8_t* image, TDataCursor& fresh, uint16_t target, uint8_t* buffer);
+
   // Remote requests
   // Takes the table's headers (when sent), the cursor state and the current index from the
   // reply of the open; returns the index.

@@ -1,7 +1,9 @@
 // Table restructuring: the headers rewritten in place when the records and keys stay as they are,
 // otherwise every record copied into a new table that then takes the old one's place.
+#include <algorithm>
 #include <array>
 #include <cstring>
+#include <vector>
 
 #include "engine/storage/veldorerr.h"
 #include "engine/tables/veldorcursor.h"
@@ -26,6 +28,24 @@ TRestructureCase caseOf(uint16_t code) {
 }
 
 }  // namespace
+
+void TDataCursor::copyBlob(uint16_t position, uint8_t* image, TDataCursor& fresh, uint16_t target,
+                           uint8_t* buffer) {
+  const auto check = [this](uint16_t code) {
+    if (code != 0) Raise(code);
+  };
+  uint32_t size = 0;
+  uint32_t read = 0;
+  check(OpenBlob(position, image, 0, true, 1));
+  check(GetBlobSize(position, image, size, true));
+  std::vector<uint8_t> bytes(size);
+  const uint16_t code = GetBlob(position, image, 0, bytes.data(), int32_t(size), read, true);
+  FreeBlob(position, image, true, 1);
+  check(code);
+  if (read != size) Raise(VELDOR_MEMOCORRUPT);
+  check(fresh.OpenBlob(target, buffer, 2, true, 1));
+  check(fresh.PutBlob(target, buffer, 0, bytes.data(), int32_t(size), true));
+}
 
 void TDataCursor::RestructureTable(TRestructureArgs& args) {
   CheckNotOpen();
@@ -80,6 +100,7 @@ void TDataCursor::RestructureTable(TRestructureArgs& args) {
       SetIndexNameAndFields(slot, args.Indexes[slot]);
     data.SetHeaderInfo(args.Encrypted ? args.Password : std::string(), args.Description,
                        data.GetLastUniqueId(), args.UserMajorVersion, args.UserMinorVersion);
+    if (args.LastAutoIncValue >= 0) data.SetLastAutoIncValue(uint32_t(args.LastAutoIncValue));
     BeginWrite();
     data.WriteFieldDescriptors();
     EndWrite();
@@ -108,8 +129,22 @@ void TDataCursor::RestructureTable(TRestructureArgs& args) {
       }
     }
   } dropGuard{fresh, created, moved};
+  // A data file numbers its fields by position, so the new table is made with the new
+  // positions, and its keys name those; the old field numbers only say where a value goes.
+  const auto positionOf = [&](uint16_t number) {
+    for (size_t i = 0; i < args.Fields.size(); ++i)
+      if (args.Fields[i].FieldNumber() == number) return uint16_t(i + 1);
+    return uint16_t(0);
+  };
   TCreateTableArgs create = args;
   create.Overwrite = true;
+  const auto renumberKeys = [&](auto& fields) {
+    for (uint16_t& number : fields)
+      if (number != 0) number = positionOf(number);
+  };
+  for (TIndexDescriptor& d : create.Indexes) renumberKeys(d.fields);
+  renumberKeys(create.TextIndex.fields);
+  for (size_t i = 0; i < create.Fields.size(); ++i) create.Fields[i].SetFieldNumber(uint16_t(i + 1));
   fresh.CreateTable(create);
   created = true;
   fresh.SetFieldsRemapped(true);
@@ -148,8 +183,15 @@ void TDataCursor::RestructureTable(TRestructureArgs& args) {
         continue;
       }
       if (isNull) continue;
-      // Blob values are not carried yet: a table that holds one is refused whole.
-      if (old.IsBlob() || target->IsBlob()) Raise(VELDOR_INVALIDFLDTYPE, old.Name());
+      // Blob and memo bytes go over as they are, whatever the new subtype or block size; a
+      // blob has no value of another type.
+      if (old.IsBlob() || target->IsBlob()) {
+        if (old.IsBlob() && target->IsBlob())
+          copyBlob(p, image.data(), fresh, positionOf(target->FieldNumber()), buffer.data());
+        else if (!goOn(rcNotConverted, old.Name()))
+          Raise(VELDOR_INVALIDFLDTYPE, old.Name());
+        continue;
+      }
       // A text that the new size would cut is a value that cannot be carried over.
       const bool cut = old.Type() == kFieldTypeString && target->Type() == kFieldTypeString &&
                        std::strlen(reinterpret_cast<const char*>(value.data())) + 1 > target->StoredSize();
@@ -159,7 +201,7 @@ void TDataCursor::RestructureTable(TRestructureArgs& args) {
         if (!goOn(rcNotConverted, old.Name())) Raise(VELDOR_INVALIDFLDTYPE, old.Name());
         continue;
       }
-      fresh.PutField(old.FieldNumber(), buffer.data(), value.data());
+      fresh.PutTableField(positionOf(old.FieldNumber()), buffer.data(), value.data());
     }
     std::memcpy(buffer.data() + 5, image.data() + 5, 4);
     try {
@@ -167,13 +209,19 @@ void TDataCursor::RestructureTable(TRestructureArgs& args) {
     } catch (const EVELDOREngineError& e) {
       const TRestructureCase kind = caseOf(e.ErrorCode());
       const std::string message = kind == rcKeyViolation ? e.Item(5) : kind == rcValueRule ? e.Item(4) : "";
+      // The blobs of a record that was left out are not saved with the next one.
+      fresh.FreeAllBlobs(true);
       if (!goOn(kind, message)) throw;
     }
   }
   // Unique ids are never given out twice, also not those of records deleted before.
   TDataFile& freshData = fresh.Table()->DataFile();
   if (freshData.GetLastUniqueId() < data.GetLastUniqueId()) freshData.SetLastUniqueId(data.GetLastUniqueId());
-  fresh.RenumberFieldsAndKeys();
+  // The auto-increment counter goes on from the old table's (the copied values were kept as
+  // they were), unless a value is asked for.
+  freshData.SetLastAutoIncValue(args.LastAutoIncValue >= 0
+                                    ? uint32_t(args.LastAutoIncValue)
+                                    : std::max(data.GetLastAutoIncValue(), freshData.GetLastAutoIncValue()));
   fresh.FlushBuffers(true, false, true, true, false);
   fresh.Close();
   Close();

@@ -1,5 +1,6 @@
 // Restructuring against a model of the rows: random tables and random changes (description,
 // added, dropped and retyped fields, shorter strings, a unique index over duplicates), each with
+// blob and memo values carried over, a blob made a string; each with
 // no feedback (a case stops it and the table stays as it was) or a feedback that goes on. And a
 // worker process that sorts and restructures without end, killed at random moments: the table
 // then opens whole with the same rows.
@@ -35,6 +36,18 @@ std::vector<Row> readRows(TDataCursor& c) {
       const TFieldDescriptor& d = c.Field(p).desc;
       bool isNull = false;
       c.GetField(p, buffer.data(), isNull, v.data());
+      if (d.IsBlob() && !isNull) {
+        uint32_t size = 0, read = 0;
+        EXPECT_EQ(c.OpenBlob(p, buffer.data(), 0, false, 1) + c.GetBlobSize(p, buffer.data(), size, false),
+                  0);
+        std::string bytes(size, '\0');
+        EXPECT_EQ(c.GetBlob(p, buffer.data(), 0, reinterpret_cast<uint8_t*>(bytes.data()), int32_t(size),
+                            read, false),
+                  0);
+        c.FreeBlob(p, buffer.data(), false, 1);
+        row[d.FieldNumber()] = bytes;
+        continue;
+      }
       int32_t i = 0;
       std::memcpy(&i, v.data(), 4);
       row[d.FieldNumber()] = isNull                         ? ""
@@ -74,7 +87,7 @@ TRestructureArgs structure(int step) {
 }
 
 // Creates table "rows" with `args` and appends `count` rows from `next`: K, NAME and, when given,
-// CODE ("" is null).
+// CODE, BODY and NOTES ("" is null).
 std::vector<Row> createRows(const TempDir& dir, TRestructureArgs args, int count,
                             const std::function<Row()>& next) {
   Database db(dir.path());
@@ -90,10 +103,18 @@ std::vector<Row> createRows(const TempDir& dir, TRestructureArgs args, int count
     const int32_t k = std::stoi(row[1]);
     c.ClearRecordBuffer(buffer.data());
     c.PutField(1, buffer.data(), reinterpret_cast<const uint8_t*>(&k));
-    for (uint16_t f : {2, 3})
-      if (row.count(f))
-        c.PutField(f, buffer.data(),
-                   row[f].empty() ? nullptr : reinterpret_cast<const uint8_t*>(row[f].c_str()));
+    for (uint16_t p = 2; p <= c.FieldCount(); ++p) {
+      const std::string& value = row[c.Field(p).desc.FieldNumber()];
+      if (!c.Field(p).desc.IsBlob())
+        c.PutField(p, buffer.data(),
+                   value.empty() ? nullptr : reinterpret_cast<const uint8_t*>(value.c_str()));
+      else if (!value.empty()) {
+        EXPECT_EQ(c.OpenBlob(p, buffer.data(), 2, false, 1) +
+                      c.PutBlob(p, buffer.data(), 0, reinterpret_cast<const uint8_t*>(value.data()),
+                                int32_t(value.size()), false),
+                  0);
+      }
+    }
     c.AppendRecord(buffer.data());
     rows.push_back(row);
   }
@@ -104,18 +125,27 @@ TEST(RestructureTest, ChangesMatchTheModelAndAStopLeavesTheTableAsItWas) {
   const uint32_t seed = storage_test::testSeed();
   std::mt19937 rng(seed);
   const auto pick = [&](uint32_t n) { return std::uniform_int_distribution<uint32_t>(0, n - 1)(rng); };
-  for (int round = 0; round < 14; ++round) {
-    const int change = round % 7;
+  for (int round = 0; round < 16; ++round) {
+    const int change = round % 8;
     const bool feedback = pick(2) == 0;
     SCOPED_TRACE("seed " + std::to_string(seed) + " change " + std::to_string(change) + " feedback " +
                  std::to_string(feedback));
     TempDir dir;
     TRestructureArgs args = structure(2);
     args.Fields.push_back(field(3, "CODE", 1, 8));
+    args.Fields.push_back(field(4, "BODY", kFieldTypeBlob));
+    args.Fields.push_back(field(5, "NOTES", kFieldTypeBlob, 0, 22));
+    const auto bytes = [&](uint32_t most) {
+      std::string b(pick(most), '\0');
+      for (char& ch : b) ch = char(pick(256));
+      return b;
+    };
     args.NoBackup = false;
     const std::vector<Row> rows = createRows(dir, args, 40, [&] {
       Row row{{1, std::to_string(pick(30))}, {2, std::string(1 + pick(8), char('a' + pick(3)))}, {3, ""}};
       if (pick(4) != 0) row[3] = pick(2) ? std::to_string(pick(1000)) : "x" + std::to_string(pick(9));
+      row[4] = pick(8) == 0 ? bytes(3000) : "";
+      row[5] = pick(2) == 0 ? std::string(pick(1500), char('a' + pick(26))) : "";
       return row;
     });
     Database db(dir.path());
@@ -133,32 +163,41 @@ TEST(RestructureTest, ChangesMatchTheModelAndAStopLeavesTheTableAsItWas) {
         stops = stops || !feedback;
         skip = skip || dropRow;
       };
-      if (change == 1) row[4] = "7";
+      if (change == 1) row[6] = "7";
       if (change == 2 && !row[3].empty()) fails(false);
-      if (change == 2) row.erase(3);
+      if (change == 2) row = {{1, row[1]}, {2, row[2]}, {3, row[4]}, {4, row[5]}};  // numbered anew
       if (change == 3 && !row[3].empty() && row[3][0] == 'x') fails(false), row[3] = "";
+      if (change == 7 && !row[4].empty()) fails(false), row[4] = "";
       if (change == 4 && row[2].size() > 4) fails(false), row[2] = "";
       if (change == 5 && !ks.insert(row[1]).second) fails(true);
       if (!skip) expected.push_back(row);
     }
     if (change == 0) args.Description = "renamed", args.Fields[1].SetDescription("the name");
-    if (change == 1) args.Fields.push_back(field(4, "EXTRA", 6)), args.Fields.back().SetDefaultText("7");
-    if (change == 2) args.Fields.pop_back();
+    if (change == 1) args.Fields.push_back(field(6, "EXTRA", 6)), args.Fields.back().SetDefaultText("7");
+    if (change == 2) args.Fields.erase(args.Fields.begin() + 2);
     if (change == 3) args.Fields[2] = field(3, "CODE", 6);
     if (change == 4) args.Fields[1] = field(2, "NAME", 1, 4);
     if (change == 5)
       args.Indexes.emplace_back(), args.Indexes[2].name = "BYK", args.Indexes[2].fields[0] = 1,
                                    args.Indexes[2].unique = 1;
-    if (change == 6) args.Fields[0] = field(1, "K", 1, 20);
+    if (change == 6) args.Fields[0] = field(1, "K", 1, 20), args.BlobBlockSize = 2048;
+    if (change == 7)
+      args.Fields[3] = field(4, "BODY", 1, 20), args.Fields[4] = field(5, "NOTES", kFieldTypeBlob);
     if (feedback)
       c.SetRestructureFeedback(
           [](TDataCursor&, TRestructureCase, const std::string&, bool&, bool& all) { all = true; });
+    c.Open();
+    const uint32_t autoIncBefore = c.Table()->DataFile().GetLastAutoIncValue();
+    c.Close();
+    args.LastAutoIncValue = change == 0 || change == 4 ? 5000 : -1;
     const auto datBefore = datafile_test::readFileBytes(dir.file("rows.DAT"));
     const uint16_t error = storage_test::errorOf([&] { c.RestructureTable(args); });
     EXPECT_EQ(error != 0, stops) << error;
     c.Open();
     EXPECT_EQ(readRows(c), stops ? rows : expected);
     EXPECT_TRUE(change != 0 || c.Field(2).desc.Description() == "the name");
+    EXPECT_EQ(c.Table()->DataFile().GetLastAutoIncValue(),
+              args.LastAutoIncValue < 0 || stops ? autoIncBefore : 5000);
     const auto datAfter = datafile_test::readFileBytes(dir.file("rows.DAT"));
     if (stops || change == 0) {
       EXPECT_TRUE(std::equal(datBefore.begin() + 127 + 3 * 768, datBefore.end(),
@@ -167,7 +206,7 @@ TEST(RestructureTest, ChangesMatchTheModelAndAStopLeavesTheTableAsItWas) {
     EXPECT_FALSE(std::filesystem::exists(dir.file("rows.DBK")) && stops);
     expectIntact(dir, c);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}),
-              stops || change == 0 ? 2 : 4);
+              stops || change == 0 ? 3 : 6);
   }
 }
 
