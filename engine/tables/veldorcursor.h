@@ -581,6 +581,9 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   static bool FieldDefinitionChanged(const TFieldDescriptor& oldDef, const TFieldDescriptor& newDef);
   bool IndexNeedsRebuild(const TIndexDescriptor& oldIndex, const TIndexDescriptor& newIndex,
                          std::span<const TFieldDescriptor> newFields) const;
+  // Numbers the open table's fields 1..n by position and rewrites every index's field numbers to
+  // match, so that keys keep naming the same fields after fields were dropped or moved.
+  void RenumberFieldsAndKeys();
 
   // ---- Maintenance ----
   void DeleteTable();

@@ -345,4 +345,27 @@ bool TDataCursor::IndexNeedsRebuild(const TIndexDescriptor& oldIndex, const TInd
   return false;
 }
 
+void TDataCursor::RenumberFieldsAndKeys() {
+  TDataFile& data = table_->DataFile();
+  TIndexFile& index = table_->IndexFile();
+  auto renumber = [&](uint8_t slot) {
+    TIndexDescriptor d = index.GetIndexDescriptor(slot);
+    for (uint16_t& number : d.fields) {
+      if (number == 0) break;
+      uint16_t position = 0;
+      data.FindFieldByNumber(number, position);
+      number = position;
+    }
+    index.SetIndexNameAndFields(slot, d);
+  };
+  for (uint8_t slot = 0; slot <= index.GetIndexCount(); ++slot) renumber(slot);
+  renumber(kSysTextSlot);
+  for (uint16_t p = 1; p <= data.GetFieldCount(); ++p) {
+    TFieldDescriptor d = *data.GetFieldDescriptor(p);
+    d.SetFieldNumber(p);
+    data.UpdateFieldDescriptor(p, d);
+  }
+  loadFieldList();
+}
+
 }  // namespace engine
