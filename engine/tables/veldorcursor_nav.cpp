@@ -350,12 +350,12 @@ void TDataCursor::SetToRecNo(int32_t n) {
     sequence_ = uint64_t(n);
     atBOF_ = atEOF_ = false;
   } else {
+    // In index order a sequence number is a place in the range, shown or not (what
+    // GetSequenceNumber reports): a hidden entry gives way to the nearest shown one.
     uint64_t p = uint64_t(rangeFirst_) + uint64_t(n) - 1;
     if (bitmapView_) {
-      // The n-th visible entry of the range.
-      uint64_t q = visibleFrom(rangeFirst_, true);
-      for (int32_t i = 1; i < n && q != 0; ++i) q = visibleFrom(q + 1, true);
-      p = q;
+      const uint64_t forward = visibleFrom(p, true);
+      p = forward != 0 ? forward : visibleFrom(p, false);
     }
     if (p == 0 || !standOn(p)) Raise(VELDOR_INDEXCORRUPT, {}, currentIndexName_);
     atBOF_ = atEOF_ = false;
@@ -737,6 +737,12 @@ void TDataCursor::AddToView(uint32_t recordNo) {
     RebuildView();
   }
   atBOF_ = atEOF_ = false;
+  if (bitmapView_ && InRecordNumberOrder()) {
+    // A record the filters hide is no place to stand: the nearest shown one, as after any
+    // other change of the view.
+    currentRecordNo_ = recordNo;
+    return Resync();
+  }
   SetToRecordNo(recordNo);
   loadPositionRecord();
 }

@@ -53,6 +53,8 @@ struct CursorModel {
   std::vector<uint8_t> bookmark;
   std::optional<Row> bookmarkRow;
   uint8_t bookmarkOrder = 0;
+  TFilter* filter = nullptr;  // one active filter, or none
+  std::function<bool(const Row&)> keeps;
 };
 
 class Harness {
@@ -97,6 +99,7 @@ class Harness {
         {"place on another", 1, [this](CursorModel& c) { placeOnAnother(c); }},
         {"text search", 2, [this](CursorModel& c) { textSearch(c); }},
         {"blob handles", 1, [this](CursorModel& c) { blobHandles(c); }},
+        {"filter", 2, [this](CursorModel& c) { filter(c); }},
         {"empty", 0, [this](CursorModel&) { empty(); }},
     };
   }
@@ -156,10 +159,11 @@ class Harness {
     const int r = compareField(order, a, b);
     return r != 0 || order != 2 ? r : sign(int64_t(a.id) - b.id);
   }
-  std::vector<Row> view(const CursorModel& c) const {
+  // The rows the cursor shows; `filtered` false: the range alone (what an index position counts).
+  std::vector<Row> view(const CursorModel& c, bool filtered = true) const {
     std::vector<Row> v;
     for (const auto& [id, row] : rows_)
-      if ((!c.lo || compareField(c.order, row, *c.lo) >= 0) &&
+      if ((!filtered || !c.keeps || c.keeps(row)) && (!c.lo || compareField(c.order, row, *c.lo) >= 0) &&
           (!c.hi || compareField(c.order, row, *c.hi) <= 0))
         v.push_back(row);
     std::sort(v.begin(), v.end(), [&](const Row& a, const Row& b) { return compare(c.order, a, b) < 0; });
@@ -459,6 +463,16 @@ class Harness {
       t.SetToRecNo(n);
       c.state = CursorModel::ON;
       c.at = v[size_t(std::clamp<int32_t>(n, 1, int32_t(v.size())) - 1)];
+      // Under a filter in index order, n counts index entries: the nearest shown one, forward first.
+      if (c.keeps && c.order != kNoCurrentIndex && n >= 1 && n <= int32_t(v.size())) {
+        const std::vector<Row> all = view(c, false);
+        c.at = v.back();
+        for (size_t i = size_t(n - 1); i < all.size(); ++i)
+          if (c.keeps(all[i])) {
+            c.at = all[i];
+            break;
+          }
+      }
       if (n == 0) c.state = CursorModel::BOF;
       if (n > int32_t(v.size())) c.state = CursorModel::END;
     } else {
@@ -519,6 +533,48 @@ class Harness {
     c.lo = c.hi = std::nullopt;
     c.state = CursorModel::BOF;
     c.bookmarkRow.reset();
+    c.filter = nullptr;
+    c.keeps = nullptr;
+  }
+  // Sets one of a small family of filters, or drops the one set; the cursor stays on its record
+  // when the filter keeps it, else goes on to the next one shown.
+  void filter(CursorModel& c) {
+    TDataCursor& t = *c.cursor;
+    if (c.filter) {
+      t.DropFilter(c.filter);
+      c.filter = nullptr;
+      c.keeps = nullptr;
+      return settle(c);
+    }
+    const int32_t k = int32_t(random_() % 400) - 50;
+    const double val = double(random_() % 1000) / 8;
+    static const char* words[] = {"red", "GREEN", "émile", "blue"};
+    const std::string word = words[random_() % 4];
+    const std::vector<std::string> query = split(word);
+    const std::string kText = "K < " + std::to_string(k), valText = "VAL >= " + std::to_string(val);
+    std::string text;
+    switch (random_() % 4) {
+      case 0:
+        text = kText, c.keeps = [k](const Row& r) { return r.k < k; };
+        break;
+      case 1:
+        text = valText, c.keeps = [val](const Row& r) { return r.val >= val; };
+        break;
+      case 2:
+        text = kText + " AND " + valText,
+        c.keeps = [k, val](const Row& r) { return r.k < k && r.val >= val; };
+        break;
+      default:
+        text = "TEXTSEARCH('" + word + "' IN NOTES)";
+        c.keeps = [this, &t, query](const Row& r) {
+          bool all = false;
+          occurs(t, query, split(r.notes), all);
+          return all;
+        };
+    }
+    c.filter = t.AddFilter(nullptr, &text, nullptr, true, nullptr, false, random_() % 2, false, false);
+    t.ActivateFilter(c.filter);
+    settle(c);
   }
   void empty() {
     for (auto& c : cursors_) c.cursor.reset();
@@ -687,8 +743,11 @@ class Harness {
       if (scan) {
         ASSERT_TRUE(getBody(t, b) == *want.body) << where() << " body of " << got.id;
       }
-      const auto at = std::find_if(v.begin(), v.end(), [&](const Row& r) { return r.id == got.id; });
-      ASSERT_EQ(t.GetSequenceNumber(), int32_t(at - v.begin()) + 1) << where();
+      // In index order the place counts every entry of the range, shown or not.
+      const std::vector<Row> counted = c.order == kNoCurrentIndex ? v : view(c, false);
+      const auto at =
+          std::find_if(counted.begin(), counted.end(), [&](const Row& r) { return r.id == got.id; });
+      ASSERT_EQ(t.GetSequenceNumber(), int32_t(at - counted.begin()) + 1) << where();
     } else {
       ASSERT_EQ(code, c.state == CursorModel::BOF ? VELDOR_BOF : VELDOR_EOF) << where();
     }
