@@ -466,12 +466,8 @@ class Harness {
       // Under a filter in index order, n counts index entries: the nearest shown one, forward first.
       if (c.keeps && c.order != kNoCurrentIndex && n >= 1 && n <= int32_t(v.size())) {
         const std::vector<Row> all = view(c, false);
-        c.at = v.back();
-        for (size_t i = size_t(n - 1); i < all.size(); ++i)
-          if (c.keeps(all[i])) {
-            c.at = all[i];
-            break;
-          }
+        const auto it = std::find_if(all.begin() + (n - 1), all.end(), c.keeps);
+        c.at = it == all.end() ? v.back() : *it;
       }
       if (n == 0) c.state = CursorModel::BOF;
       if (n > int32_t(v.size())) c.state = CursorModel::END;
@@ -541,37 +537,23 @@ class Harness {
   void filter(CursorModel& c) {
     TDataCursor& t = *c.cursor;
     if (c.filter) {
-      t.DropFilter(c.filter);
-      c.filter = nullptr;
+      t.DropFilter(std::exchange(c.filter, nullptr));
       c.keeps = nullptr;
       return settle(c);
     }
     const int32_t k = int32_t(random_() % 400) - 50;
     const double val = double(random_() % 1000) / 8;
-    static const char* words[] = {"red", "GREEN", "émile", "blue"};
-    const std::string word = words[random_() % 4];
-    const std::vector<std::string> query = split(word);
-    const std::string kText = "K < " + std::to_string(k), valText = "VAL >= " + std::to_string(val);
-    std::string text;
-    switch (random_() % 4) {
-      case 0:
-        text = kText, c.keeps = [k](const Row& r) { return r.k < k; };
-        break;
-      case 1:
-        text = valText, c.keeps = [val](const Row& r) { return r.val >= val; };
-        break;
-      case 2:
-        text = kText + " AND " + valText,
-        c.keeps = [k, val](const Row& r) { return r.k < k && r.val >= val; };
-        break;
-      default:
-        text = "TEXTSEARCH('" + word + "' IN NOTES)";
-        c.keeps = [this, &t, query](const Row& r) {
-          bool all = false;
-          occurs(t, query, split(r.notes), all);
-          return all;
-        };
-    }
+    const int kind = int(random_() % 4);  // K, VAL, both, a word
+    const std::string word = std::vector<std::string>{"red", "GREEN", "émile", "blue"}[random_() % 4];
+    std::string text = kind == 3   ? "TEXTSEARCH('" + word + "' IN NOTES)"
+                       : kind == 1 ? ""
+                                   : "K < " + std::to_string(k);
+    if (kind == 1 || kind == 2) text += (kind == 2 ? " AND VAL >= " : "VAL >= ") + std::to_string(val);
+    c.keeps = [this, &t, kind, k, val, query = split(word)](const Row& r) {
+      bool all = false;
+      if (kind == 3) occurs(t, query, split(r.notes), all);
+      return kind == 3 ? all : (kind == 1 || r.k < k) && (kind == 0 || r.val >= val);
+    };
     c.filter = t.AddFilter(nullptr, &text, nullptr, true, nullptr, false, random_() % 2, false, false);
     t.ActivateFilter(c.filter);
     settle(c);
