@@ -80,13 +80,27 @@ void TDataCursor::RestructureTable(TRestructureArgs& args) {
     const TFieldDescriptor* newField = byNumber(args.Fields, data.GetFieldDescriptor(p)->FieldNumber());
     copy = !newField || FieldDefinitionChanged(*data.GetFieldDescriptor(p), *newField);
   }
+  // Text-index parameters not given stay the table's own.
+  LoadTextIndexParams();
+  std::vector<std::string> stopWords;
+  if (args.StopWords) {
+    stopWords = *args.StopWords;
+  } else {
+    for (size_t i = 0; i < stopWords_.count(); ++i) stopWords.push_back(stopWords_[i]);
+  }
+  const TCharSet spaceChars = args.SpaceChars.any() ? args.SpaceChars : spaceChars_;
+  const TCharSet includeChars = args.IncludeChars.any() ? args.IncludeChars : includeChars_;
+  TLanguageStringList newStopWords(args.LanguageId, args.SortId);
+  for (const std::string& w : stopWords) newStopWords.add(w);
+  const bool textParamsDiffer = spaceChars != spaceChars_ || includeChars != includeChars_ ||
+                                !SameStringLists(args.LanguageId, args.SortId, &stopWords_, &newStopWords);
   const uint8_t highest = args.Indexes.empty() ? 0 : uint8_t(args.Indexes.size() - 1);
   // Slots not in use (the primary one of a table without it, the text index of a table
   // without one) are not compared.
   const TIndexDescriptor oldText = index.GetIndexDescriptor(kSysTextSlot);
   copy = copy || highest != index.GetIndexCount() || args.NoPrimaryIndex != table_->NoPrimaryIndex() ||
          ((oldText.fields[0] != 0 || args.TextIndex.fields[0] != 0) &&
-          IndexNeedsRebuild(oldText, args.TextIndex, args.Fields));
+          (IndexNeedsRebuild(oldText, args.TextIndex, args.Fields) || textParamsDiffer));
   for (uint8_t slot = args.NoPrimaryIndex ? 1 : 0; slot <= highest && !copy && !args.Indexes.empty(); ++slot)
     copy = IndexNeedsRebuild(index.GetIndexDescriptor(slot), args.Indexes[slot], args.Fields);
 
@@ -101,6 +115,8 @@ void TDataCursor::RestructureTable(TRestructureArgs& args) {
     data.SetHeaderInfo(args.Encrypted ? args.Password : std::string(), args.Description,
                        data.GetLastUniqueId(), args.UserMajorVersion, args.UserMinorVersion);
     if (args.LastAutoIncValue >= 0) data.SetLastAutoIncValue(uint32_t(args.LastAutoIncValue));
+    // Without a text index no words depend on them: they are only stored, at the close.
+    if (textParamsDiffer) SetTextIndexParams(&stopWords, spaceChars, includeChars);
     BeginWrite();
     data.WriteFieldDescriptors();
     EndWrite();
@@ -150,6 +166,8 @@ void TDataCursor::RestructureTable(TRestructureArgs& args) {
   fresh.SetFieldsRemapped(true);
   fresh.SuppressAutoInc(true);
   fresh.Open();
+  // Set on the open table, so that an empty set stays empty instead of becoming the default.
+  fresh.SetTextIndexParams(&stopWords, spaceChars, includeChars);
 
   bool decided = false;
   bool decidedGoOn = false;

@@ -141,6 +141,8 @@ TEST(RestructureTest, ChangesMatchTheModelAndAStopLeavesTheTableAsItWas) {
       return b;
     };
     args.NoBackup = false;
+    const std::vector<std::string> ownWords{"alpha", "beta"}, newWords{"gamma"};
+    args.StopWords = &ownWords, args.SpaceChars.set(' ');
     const std::vector<Row> rows = createRows(dir, args, 40, [&] {
       Row row{{1, std::to_string(pick(30))}, {2, std::string(1 + pick(8), char('a' + pick(3)))}, {3, ""}};
       if (pick(4) != 0) row[3] = pick(2) ? std::to_string(pick(1000)) : "x" + std::to_string(pick(9));
@@ -183,6 +185,9 @@ TEST(RestructureTest, ChangesMatchTheModelAndAStopLeavesTheTableAsItWas) {
     if (change == 6) args.Fields[0] = field(1, "K", 1, 20), args.BlobBlockSize = 2048;
     if (change == 7)
       args.Fields[3] = field(4, "BODY", 1, 20), args.Fields[4] = field(5, "NOTES", kFieldTypeBlob);
+    // New text-index parameters, or none given: the table's own stay.
+    const bool newParams = pick(2) == 0;
+    args.StopWords = newParams ? &newWords : nullptr, args.SpaceChars = TCharSet().set('/', newParams);
     if (feedback)
       c.SetRestructureFeedback(
           [](TDataCursor&, TRestructureCase, const std::string&, bool&, bool& all) { all = true; });
@@ -196,6 +201,9 @@ TEST(RestructureTest, ChangesMatchTheModelAndAStopLeavesTheTableAsItWas) {
     c.Open();
     EXPECT_EQ(readRows(c), stops ? rows : expected);
     EXPECT_TRUE(change != 0 || c.Field(2).desc.Description() == "the name");
+    const bool newKept = newParams && !stops;
+    EXPECT_EQ(c.GetStopWords()[0] + std::to_string(c.GetStopWords().count()), newKept ? "gamma1" : "alpha2");
+    EXPECT_EQ(c.GetSpaceChars(), newKept ? TCharSet().set('/') : TCharSet().set(' '));
     EXPECT_EQ(c.Table()->DataFile().GetLastAutoIncValue(),
               args.LastAutoIncValue < 0 || stops ? autoIncBefore : 5000);
     const auto datAfter = datafile_test::readFileBytes(dir.file("rows.DAT"));
