@@ -19,6 +19,29 @@ namespace engine {
 
 namespace {
 
+// Ends the write pair a write took, unless the caller already held it.
+struct WriteEnd {
+  TDataCursor& c;
+  bool held;
+  ~WriteEnd() {
+    if (!held) c.EndWrite();
+  }
+};
+
+// Releases a record lock the write took itself; a failed release must not hide the write's own
+// error, and the lock goes with the process in any case.
+struct RecordUnlock {
+  TDataCursor& c;
+  bool& locked;
+  ~RecordUnlock() {
+    if (!locked) return;
+    try {
+      c.UnlockRecord();
+    } catch (...) {
+    }
+  }
+};
+
 uint32_t uniqueIdOf(const uint8_t* record) {
   uint32_t id;
   std::memcpy(&id, record + 5, 4);
@@ -231,10 +254,7 @@ void TDataCursor::DeleteIndex(std::string_view name) {
 
 void TDataCursor::BuildRecordIdIndex() {
   BeginWrite();
-  struct EndGuard {
-    TDataCursor& c;
-    ~EndGuard() { c.EndWrite(); }
-  } guard{*this};
+  WriteEnd guard{*this, false};
   IndexKeeper keep{*this, GetCurrentIndex()};
   TIndexFile& index = table_->IndexFile();
   index.SetNoPrimaryIndex(true);
@@ -314,13 +334,7 @@ void TDataCursor::AppendRecord(uint8_t* buffer, bool reposition) {
   if (IsRemote()) return remoteWrite(REQUEST_APPENDRECORD, buffer, {reposition});
   const bool writeTaken = writeTaken_;
   BeginWrite();
-  struct EndGuard {
-    TDataCursor& c;
-    bool held;
-    ~EndGuard() {
-      if (!held) c.EndWrite();
-    }
-  } endWrite{*this, writeTaken};
+  WriteEnd endWrite{*this, writeTaken};
   IndexKeeper keep{*this, GetCurrentIndex()};
   TDataFile& data = table_->DataFile();
   TIndexFile& index = table_->IndexFile();
@@ -422,28 +436,12 @@ void TDataCursor::ModifyRecord(uint8_t* buffer, bool unlock, bool reposition) {
   const std::vector<uint8_t> edited = recordBuffer_;
   const bool writeTaken = writeTaken_;
   BeginWrite();
-  struct EndGuard {
-    TDataCursor& c;
-    bool held;
-    ~EndGuard() {
-      if (!held) c.EndWrite();
-    }
-  } endWrite{*this, writeTaken};
+  WriteEnd endWrite{*this, writeTaken};
   IndexKeeper keep{*this, GetCurrentIndex()};
   const uint32_t recordNo = currentRecordNo_;
   std::vector<uint8_t> old(recordSize_);
   bool lockedHere = false;
-  struct Unlock {
-    TDataCursor& c;
-    bool& locked;
-    ~Unlock() {
-      if (!locked) return;
-      try {
-        c.UnlockRecord();
-      } catch (...) {
-      }
-    }
-  } release{*this, lockedHere};
+  RecordUnlock release{*this, lockedHere};
   if (NeedsLocks()) {
     if (optimistic && recordChanged_) Raise(VELDOR_KEYORRECDELETED);
     // Without the record's lock the edit could overwrite another writer's change: the image it
@@ -525,29 +523,13 @@ void TDataCursor::DeleteRecord(const uint8_t* buffer, bool reposition) {
   if (currentRecordNo_ == 0 || atBOF_ || atEOF_) Raise(VELDOR_NOCURRREC);
   const bool writeTaken = writeTaken_;
   BeginWrite();
-  struct EndGuard {
-    TDataCursor& c;
-    bool held;
-    ~EndGuard() {
-      if (!held) c.EndWrite();
-    }
-  } endWrite{*this, writeTaken};
+  WriteEnd endWrite{*this, writeTaken};
   IndexKeeper keep{*this, GetCurrentIndex()};
   const uint32_t recordNo = currentRecordNo_;
   std::vector<uint8_t> current(recordSize_);
   readRecord(recordNo, current.data());
   bool lockedHere = false;
-  struct Unlock {
-    TDataCursor& c;
-    bool& locked;
-    ~Unlock() {
-      if (!locked) return;
-      try {
-        c.UnlockRecord();
-      } catch (...) {
-      }
-    }
-  } release{*this, lockedHere};
+  RecordUnlock release{*this, lockedHere};
   if (NeedsLocks()) {
     if (!table_->HoldsRecordLock(recordNo)) {
       if (buffer && std::memcmp(current.data(), buffer, recordSize_) != 0) Raise(VELDOR_KEYORRECDELETED);
