@@ -173,14 +173,16 @@ void TDataCursor::LoadTextIndexParams() {
     textParamsLoaded_ = true;
     return;
   }
+  // The read first: when it finds another writer's changes it puts the cursor back on its
+  // record, which needs the cursor's own index current.
+  ReadScope scope(*this);
+  BeginRead();
   IndexRestorer restore{*this, GetCurrentIndex()};
   SetCurrentIndex(kSysTextSlot);
   stopWords_ = TLanguageStringList(languageId_, sortId_);
   stopWords_.setSorted(true);
   spaceChars_.reset();
   includeChars_.reset();
-  ReadScope scope(*this);
-  BeginRead();
   TIndexFile& index = table_->IndexFile();
   if (index.GetTextParamsPageNumber() == 0) {
     TCharSet unusedInclude;
