@@ -98,6 +98,21 @@ enum TCursorRequestCode : uint16_t {
   REQUEST_READRECORDBLOCK = 123,
 };
 
+// Remote blobs, filters and maintenance
+enum TCursorDataRequestCode : uint16_t {
+  REQUEST_RESTRUCTURETABLE = 49,
+  REQUEST_ADDSECONDARYINDEX = 58,
+  REQUEST_DELETEINDEX = 59,
+  REQUEST_OPENBLOB = 62,
+  REQUEST_FREEBLOB = 63,
+  REQUEST_FREEALLBLOBS = 64,
+  REQUEST_GETBLOB = 65,
+  REQUEST_PUTBLOB = 66,
+  REQUEST_TRUNCATEBLOB = 67,
+  REQUEST_GETBLOBSIZE = 68,
+};
+// End of remote blobs, filters and maintenance
+
 // The way of a remote cursor to its server (the request plumbing implements it).
 class TCursorRequestPath {
  public:
@@ -731,6 +746,31 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // of records, and leaves the cursor at the start.
   uint32_t SortRecords(std::span<const uint16_t> fields, std::span<const bool> descending,
                        TSortOptions options);
+
+  // Remote blobs, filters and maintenance (veldorcursor_remote_data.cpp)
+  // A server's restructure asks through the data-lost callback; the feedback answers it.
+  const TRestructureFeedback& RestructureFeedback() const { return restructureFeedback_; }
+
+ private:
+  // The server keeps the open blobs; the record buffer goes both ways, since the server
+  // rewrites the blob words in it.
+  uint16_t remoteOpenBlob(uint16_t fieldNo, uint8_t* buffer, uint8_t openMode, bool tableFields, uint8_t tag);
+  uint16_t remoteFreeBlob(uint16_t fieldNo, uint8_t* buffer, bool tableFields, uint8_t tag);
+  uint16_t remoteGetBlob(uint16_t fieldNo, const uint8_t* buffer, int32_t position, uint8_t* destination,
+                         int32_t length, uint32_t& countRead, bool tableFields);
+  uint16_t remotePutBlob(uint16_t fieldNo, uint8_t* buffer, int32_t position, const uint8_t* source,
+                         int32_t length, bool tableFields);
+  uint16_t remoteTruncateBlob(uint16_t fieldNo, uint8_t* buffer, int32_t length, bool tableFields);
+  uint16_t remoteGetBlobSize(uint16_t fieldNo, const uint8_t* buffer, uint32_t& size, bool tableFields);
+  void remoteFreeAllBlobs(bool all);
+  // The descriptor is already in the table's copy of the index header (slot `slot`); a refusal
+  // of the server takes it out again.
+  void remoteAddSecondaryIndex(const TIndexDescriptor& descriptor, uint8_t slot);
+  // `slot` is where the table's header copy has the index; it leaves the copy when the server
+  // has dropped it.
+  void remoteDeleteIndex(std::string_view name, uint8_t slot);
+  void remoteRestructureTable(const TRestructureArgs& args);
+  // End of remote blobs, filters and maintenance
 
  private:
   // Restructuring: the bytes of the blob at table position `position` of `image` put into the

@@ -63,6 +63,7 @@ void TDataCursor::putBlobWord(const TFieldDescriptor& d, uint8_t* buffer, int32_
 uint16_t TDataCursor::OpenBlob(uint16_t fieldNo, uint8_t* buffer, uint8_t openMode, bool tableFields,
                                uint8_t tag) {
   if (!active_) Raise(VELDOR_TABLEOPEN);
+  if (IsRemote()) return remoteOpenBlob(fieldNo, buffer, openMode, tableFields, tag);
   const TFieldDescriptor& d = tableFields ? GetTableFieldDesc(fieldNo) : GetFieldDesc(fieldNo);
   if (!d.IsBlob()) return VELDOR_NOTABLOB;
   const int32_t word = word1Of(d, buffer);
@@ -98,6 +99,7 @@ uint16_t TDataCursor::OpenBlob(uint16_t fieldNo, uint8_t* buffer, uint8_t openMo
 }
 
 uint16_t TDataCursor::FreeBlob(uint16_t fieldNo, uint8_t* buffer, bool tableFields, uint8_t tag) {
+  if (IsRemote()) return remoteFreeBlob(fieldNo, buffer, tableFields, tag);
   const TFieldDescriptor* d = nullptr;
   TOpenBlob* blob = nullptr;
   if (const uint16_t code = blobOf(fieldNo, buffer, tableFields, d, blob)) return code;
@@ -114,6 +116,8 @@ uint16_t TDataCursor::FreeBlob(uint16_t fieldNo, uint8_t* buffer, bool tableFiel
 
 uint16_t TDataCursor::GetBlob(uint16_t fieldNo, const uint8_t* buffer, int32_t position, uint8_t* destination,
                               int32_t length, uint32_t& countRead, bool tableFields) {
+  if (IsRemote())
+    return remoteGetBlob(fieldNo, buffer, position, destination, length, countRead, tableFields);
   countRead = 0;
   const TFieldDescriptor* d = nullptr;
   TOpenBlob* blob = nullptr;
@@ -133,6 +137,7 @@ uint16_t TDataCursor::GetBlob(uint16_t fieldNo, const uint8_t* buffer, int32_t p
 
 uint16_t TDataCursor::PutBlob(uint16_t fieldNo, uint8_t* buffer, int32_t position, const uint8_t* source,
                               int32_t length, bool tableFields) {
+  if (IsRemote()) return remotePutBlob(fieldNo, buffer, position, source, length, tableFields);
   const TFieldDescriptor* d = nullptr;
   TOpenBlob* blob = nullptr;
   if (const uint16_t code = blobOf(fieldNo, buffer, tableFields, d, blob)) return code;
@@ -149,6 +154,7 @@ uint16_t TDataCursor::PutBlob(uint16_t fieldNo, uint8_t* buffer, int32_t positio
 }
 
 uint16_t TDataCursor::TruncateBlob(uint16_t fieldNo, uint8_t* buffer, int32_t length, bool tableFields) {
+  if (IsRemote()) return remoteTruncateBlob(fieldNo, buffer, length, tableFields);
   const TFieldDescriptor* d = nullptr;
   TOpenBlob* blob = nullptr;
   if (const uint16_t code = blobOf(fieldNo, buffer, tableFields, d, blob)) return code;
@@ -162,6 +168,7 @@ uint16_t TDataCursor::TruncateBlob(uint16_t fieldNo, uint8_t* buffer, int32_t le
 }
 
 uint16_t TDataCursor::GetBlobSize(uint16_t fieldNo, const uint8_t* buffer, uint32_t& size, bool tableFields) {
+  if (IsRemote()) return remoteGetBlobSize(fieldNo, buffer, size, tableFields);
   size = 0;
   const TFieldDescriptor* d = nullptr;
   TOpenBlob* blob = nullptr;
@@ -171,6 +178,7 @@ uint16_t TDataCursor::GetBlobSize(uint16_t fieldNo, const uint8_t* buffer, uint3
 }
 
 void TDataCursor::FreeAllBlobs(bool all) {
+  if (IsRemote()) return remoteFreeAllBlobs(all);
   for (size_t i = openBlobs_.size(); i-- > 0;)
     if (all || openBlobs_[i]->tag != 0) openBlobs_.erase(openBlobs_.begin() + long(i));
 }

@@ -64,11 +64,16 @@ void handleServerCallbacks(TDataCursor& cursor, TDataSession& session) {
         break;
       }
       case kCallbackDataLost: {
-        session.ReadReplyU8();
-        session.ReadReplyText();
-        const uint8_t goOn = session.ReadReplyU8();
-        const uint8_t stopAsking = session.ReadReplyU8();
-        answer(session, {goOn, stopAsking});
+        const uint8_t cause = session.ReadReplyU8();
+        const std::string text = session.ReadReplyText();
+        bool goOn = session.ReadReplyU8() != 0;
+        bool stopAsking = session.ReadReplyU8() != 0;
+        // A server's restructure asks here about each record or value it cannot carry over.
+        if (cursor.RestructureFeedback()) {
+          goOn = true;
+          cursor.RestructureFeedback()(cursor, TRestructureCase(cause), text, goOn, stopAsking);
+        }
+        answer(session, {uint8_t(goOn), uint8_t(stopAsking)});
         break;
       }
       default:

@@ -51,10 +51,10 @@ void TDataCursor::RestructureTable(TRestructureArgs& args) {
   CheckNotOpen();
   CheckExclusive();
   CheckWritable();
-  if (IsRemote()) Raise(VELDOR_REMOTEINVREQUEST);
   ValidateTableDefinition(args.LanguageId, args.SortId, args.Encrypted, args.Password, args.BlobBlockSize,
                           args.LastAutoIncValue, args.Fields, args.Indexes, args.TextIndex,
                           args.NoPrimaryIndex);
+  if (IsRemote()) return remoteRestructureTable(args);
   Open();
   struct CloseGuard {
     TDataCursor& c;

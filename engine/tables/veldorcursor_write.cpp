@@ -211,6 +211,7 @@ void TDataCursor::AddSecondaryIndex(TIndexDescriptor& descriptor) {
   descriptor.fieldCount = count;
   TIndexFile& index = table_->IndexFile();
   const uint8_t slot = index.AddSecondaryIndex(descriptor);
+  if (IsRemote()) return remoteAddSecondaryIndex(descriptor, slot);
   IndexKeeper keep{*this, GetCurrentIndex()};
   // Records are never deleted to make a unique index fit: the index goes again instead.
   UndoOnFailure undo([&] {
@@ -246,6 +247,7 @@ void TDataCursor::DeleteIndex(std::string_view name) {
   for (uint8_t s = 0; s <= index.GetIndexCount() && found < 0; ++s)
     if (same(TrimBlanks(std::string_view(index.GetIndexName(s))), wanted)) found = s;
   if (found < 0) Raise(VELDOR_INVALIDINDEXNAME, {}, wanted);
+  if (IsRemote()) return remoteDeleteIndex(name, uint8_t(found));
   DeleteIndexPages(uint8_t(found));
   index.DeleteIndexDescriptor(uint8_t(found), true);
   SelectIndex(kPrimarySlot);

@@ -10,6 +10,7 @@
 #include "engine/tables/veldorsession.h"
 #include "platform/bytes.h"
 #include "platform/zlibbuffer.h"
+#include "tools/engineserver/engineserver_wire.h"
 
 namespace engineserver {
 namespace {
@@ -18,94 +19,8 @@ using namespace engine;
 
 constexpr size_t kHeaderSize = 10;
 
-// A request that does not hold the parameters its code needs.
-struct BadRequest {};
-
 // The most records one block request may ask for.
 constexpr uint32_t kMaxBlockRecords = 4096;
-
-class Params {
- public:
-  explicit Params(std::span<const uint8_t> payload) {
-    size_t pos = 0;
-    while (pos < payload.size()) {
-      if (payload.size() - pos < 4) throw BadRequest{};
-      const uint32_t n = platform::get4(payload.data() + pos);
-      if (n > payload.size() - pos - 4) throw BadRequest{};
-      items_.push_back(payload.subspan(pos + 4, n));
-      pos += 4 + size_t(n);
-    }
-  }
-  size_t count() const { return items_.size(); }
-  std::span<const uint8_t> at(size_t i) const {
-    if (i >= items_.size()) throw BadRequest{};
-    return items_[i];
-  }
-  uint8_t u8(size_t i) const { return fixed<1>(i)[0]; }
-  uint16_t u16(size_t i) const { return platform::get2(fixed<2>(i)); }
-  uint32_t u32(size_t i) const { return platform::get4(fixed<4>(i)); }
-  std::string text(size_t i) const {
-    const auto p = at(i);
-    return std::string(reinterpret_cast<const char*>(p.data()), p.size());
-  }
-
- private:
-  template <size_t N>
-  const uint8_t* fixed(size_t i) const {
-    const auto p = at(i);
-    if (p.size() != N) throw BadRequest{};
-    return p.data();
-  }
-  std::vector<std::span<const uint8_t>> items_;
-};
-
-class Reply {
- public:
-  Reply& u8(uint8_t v) { return bytes(&v, 1); }
-  Reply& u16(uint16_t v) {
-    uint8_t b[2];
-    platform::put2(b, v);
-    return bytes(b, 2);
-  }
-  Reply& u32(uint32_t v) {
-    uint8_t b[4];
-    platform::put4(b, v);
-    return bytes(b, 4);
-  }
-  Reply& i64(int64_t v) {
-    uint8_t b[8];
-    platform::put8(b, uint64_t(v));
-    return bytes(b, 8);
-  }
-  Reply& text(std::string_view t) { return bytes(t.data(), t.size()); }
-  Reply& bytes(const void* data, size_t n) {
-    uint8_t len[4];
-    platform::put4(len, uint32_t(n));
-    payload.insert(payload.end(), len, len + 4);
-    payload.insert(payload.end(), static_cast<const uint8_t*>(data), static_cast<const uint8_t*>(data) + n);
-    return *this;
-  }
-  uint16_t code = 0;
-  std::vector<uint8_t> payload;
-};
-
-void addParams(Reply& reply, const TDataTable::RemoteReply& params) {
-  for (const auto& p : params) reply.bytes(p.data(), p.size());
-}
-
-// Where a cursor stands, with its table's counters: what every positioning reply ends with.
-void addCursorState(Reply& reply, const TDataCursor& c) {
-  TCursorRequest state;
-  TDataCursor::WriteCursorState(state, c);
-  addParams(reply, state.params);
-}
-
-// The record image of a request, sized to the cursor's records.
-std::vector<uint8_t> recordOf(const Params& p, size_t i, const TDataCursor& c) {
-  const auto image = p.at(i);
-  if (image.size() != c.RecordSize()) throw BadRequest{};
-  return {image.begin(), image.end()};
-}
 
 Reply errorReply(uint16_t code, const std::string (&texts)[6]) {
   Reply r;
@@ -123,6 +38,36 @@ bool sendReply(platform::TcpConnection& connection, Reply& reply, bool compress)
   platform::put4(message.data() + 6, uint32_t(body.size()));
   std::copy(body.begin(), body.end(), message.begin() + kHeaderSize);
   return connection.sendAll(message.data(), message.size()) == message.size();
+}
+
+}  // namespace
+
+namespace {
+
+// Sends a callback message and waits for the client's answer to it.
+std::vector<std::vector<uint8_t>> callbackOn(platform::TcpConnection& connection, const Reply& callback,
+                                             bool lan) {
+  Reply message = callback;
+  message.code = VELDOR_REMOTECALLBACK;
+  std::vector<uint8_t> answer;
+  if (!sendReply(connection, message, !lan) || !readMessage(connection, answer, 5000)) throw CallbackLost{};
+  if (platform::get2(answer.data() + 4) != REQUEST_CALLBACKRESPONSE) throw CallbackLost{};
+  std::vector<uint8_t> payload(answer.begin() + kHeaderSize, answer.end());
+  if (!lan) {
+    std::vector<uint8_t> inflated;
+    if (platform::inflateBuffer(payload.data(), payload.size(), size_t(1) << 20, inflated) !=
+        platform::InflateStatus::Ok)
+      throw CallbackLost{};
+    payload.swap(inflated);
+  }
+  try {
+    const Params p(payload);
+    std::vector<std::vector<uint8_t>> params;
+    for (size_t i = 0; i < p.count(); ++i) params.emplace_back(p.at(i).begin(), p.at(i).end());
+    return params;
+  } catch (const BadRequest&) {
+    throw CallbackLost{};
+  }
 }
 
 }  // namespace
@@ -153,6 +98,7 @@ struct EngineServer::Session {
   std::map<uint32_t, TDataDirectory*> directories;
   std::map<uint32_t, std::unique_ptr<TDataCursor>> cursors;
   uint32_t nextHandle = 1;
+  DataState data;
 
   TDataCursor& cursor(uint32_t handle) {
     auto it = cursors.find(handle);
@@ -253,6 +199,7 @@ void EngineServer::serve(platform::TcpConnection connection, std::stop_token sto
       } else {
         if (!session) SignalEngineError(VELDOR_REMOTENOLOGIN);
         sessionLock = std::unique_lock(session->mutex);
+        session->data.channel = [&](const Reply& callback) { return callbackOn(connection, callback, lan); };
         TDataSession& local = session->local;
         if (code == REQUEST_LOGIN) {
           auto it = users_.find(p.text(0));
@@ -461,11 +408,16 @@ void EngineServer::serve(platform::TcpConnection connection, std::stop_token sto
             break;
           }
           default:
-            SignalEngineError(VELDOR_REMOTEINVREQUEST);
+            if (!serveData(
+                    code, p, reply, session->data,
+                    [&](uint32_t h) -> TDataCursor& { return session->cursor(h); }, serverVersion_))
+              SignalEngineError(VELDOR_REMOTEINVREQUEST);
         }
       }
     } catch (const EVELDOREngineError& e) {
       reply = errorReply(e.ErrorCode(), {e.Item(1), e.Item(2), e.Item(3), e.Item(4), e.Item(5), e.Item(6)});
+    } catch (const CallbackLost&) {
+      return;
     } catch (const BadRequest&) {
       reply = errorReply(VELDOR_REMOTEINVREQUEST, {});
     } catch (const std::exception& e) {

@@ -1,0 +1,148 @@
+// The loopback server's view of one message: the parameters of a request and the reply built
+// for it, and what the request handlers share. Private to the server's sources.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/tables/veldorcursor.h"
+#include "engine/tables/veldortable.h"
+#include "platform/bytes.h"
+
+namespace engineserver {
+
+using namespace engine;
+
+// A request that does not hold the parameters its code needs.
+struct BadRequest {};
+
+class Params {
+ public:
+  explicit Params(std::span<const uint8_t> payload) {
+    size_t pos = 0;
+    while (pos < payload.size()) {
+      if (payload.size() - pos < 4) throw BadRequest{};
+      const uint32_t n = platform::get4(payload.data() + pos);
+      if (n > payload.size() - pos - 4) throw BadRequest{};
+      items_.push_back(payload.subspan(pos + 4, n));
+      pos += 4 + size_t(n);
+    }
+  }
+  size_t count() const { return items_.size(); }
+  std::span<const uint8_t> at(size_t i) const {
+    if (i >= items_.size()) throw BadRequest{};
+    return items_[i];
+  }
+  uint8_t u8(size_t i) const { return fixed<1>(i)[0]; }
+  uint16_t u16(size_t i) const { return platform::get2(fixed<2>(i)); }
+  uint32_t u32(size_t i) const { return platform::get4(fixed<4>(i)); }
+  std::string text(size_t i) const {
+    const auto p = at(i);
+    return std::string(reinterpret_cast<const char*>(p.data()), p.size());
+  }
+
+ private:
+  template <size_t N>
+  const uint8_t* fixed(size_t i) const {
+    const auto p = at(i);
+    if (p.size() != N) throw BadRequest{};
+    return p.data();
+  }
+  std::vector<std::span<const uint8_t>> items_;
+};
+
+class Reply {
+ public:
+  Reply& u8(uint8_t v) { return bytes(&v, 1); }
+  Reply& u16(uint16_t v) {
+    uint8_t b[2];
+    platform::put2(b, v);
+    return bytes(b, 2);
+  }
+  Reply& u32(uint32_t v) {
+    uint8_t b[4];
+    platform::put4(b, v);
+    return bytes(b, 4);
+  }
+  Reply& i64(int64_t v) {
+    uint8_t b[8];
+    platform::put8(b, uint64_t(v));
+    return bytes(b, 8);
+  }
+  Reply& text(std::string_view t) { return bytes(t.data(), t.size()); }
+  Reply& bytes(const void* data, size_t n) {
+    uint8_t len[4];
+    platform::put4(len, uint32_t(n));
+    payload.insert(payload.end(), len, len + 4);
+    payload.insert(payload.end(), static_cast<const uint8_t*>(data), static_cast<const uint8_t*>(data) + n);
+    return *this;
+  }
+  uint16_t code = 0;
+  std::vector<uint8_t> payload;
+};
+
+inline void addParams(Reply& reply, const TDataTable::RemoteReply& params) {
+  for (const auto& p : params) reply.bytes(p.data(), p.size());
+}
+
+// Where a cursor stands, with its table's counters: what every positioning reply ends with.
+inline void addCursorState(Reply& reply, const TDataCursor& c) {
+  TCursorRequest state;
+  TDataCursor::WriteCursorState(state, c);
+  addParams(reply, state.params);
+}
+
+// The record image of a request, sized to the cursor's records.
+inline std::vector<uint8_t> recordOf(const Params& p, size_t i, const TDataCursor& c) {
+  const auto image = p.at(i);
+  if (image.size() != c.RecordSize()) throw BadRequest{};
+  return {image.begin(), image.end()};
+}
+
+// The connection broke while the server waited for the client's answer to a callback: the
+// request is given up and the connection closed.
+struct CallbackLost {};
+
+// Sends `callback` (its parameters: kind, cursor handle, the kind's own) as a callback message on
+// the connection of the request being served and returns the parameters of the client's
+// answer. Throws CallbackLost.
+using CallbackChannel = std::function<std::vector<std::vector<uint8_t>>(const Reply& callback)>;
+
+// What the blob, filter and maintenance handlers keep per session: the server's filter ids, the
+// callback filters' links back to the client, and the channel of the request in progress.
+struct DataState {
+  struct FilterLink {
+    DataState* state = nullptr;
+    uint32_t cursor = 0;
+  };
+  struct FilterEntry {
+    uint32_t id;
+    uint32_t cursor;
+    TFilter* filter;
+  };
+  CallbackChannel channel;
+  std::vector<FilterEntry> filters;
+  std::vector<std::unique_ptr<FilterLink>> links;
+  uint32_t nextFilterId = 1;
+
+  // Drops the ids of cursor `handle`'s filters that `c` no longer has.
+  void forget(uint32_t handle, const TDataCursor& c) {
+    std::erase_if(filters, [&](const FilterEntry& e) {
+      return e.cursor == handle && std::none_of(c.Filters().begin(), c.Filters().end(),
+                                                [&](const auto& k) { return k.get() == e.filter; });
+    });
+  }
+};
+
+// Serves the blob, filter, table-maintenance and restructure requests; false for any other code.
+// `cursor` finds the session's cursor of a handle (raising for an unknown one).
+bool serveData(uint16_t code, const Params& p, Reply& reply, DataState& state,
+               const std::function<TDataCursor&(uint32_t)>& cursor, int64_t serverVersion);
+
+}  // namespace engineserver
