@@ -1,5 +1,6 @@
 // The remote forms of the blob operations, the index additions and removals and the
 // restructure: each one request to the engine server, which does the work on its own cursor.
+#include <algorithm>
 #include <cstring>
 
 #include "engine/storage/veldorerr.h"
@@ -19,10 +20,6 @@ uint32_t u32At(const TCursorReply& reply, size_t i) {
   if (i >= reply.size() || reply[i].size() != 4) SignalEngineError(VELDOR_UNCOMPRESS);
   return platform::get4(reply[i].data());
 }
-
-}  // namespace
-
-namespace {
 
 // The reply of a blob request that sends the record back: its code, then the record as the
 // server left it.
@@ -75,14 +72,13 @@ uint16_t TDataCursor::remoteGetBlob(uint16_t fieldNo, const uint8_t* buffer, int
 
 uint16_t TDataCursor::remotePutBlob(uint16_t fieldNo, uint8_t* buffer, int32_t position,
                                     const uint8_t* source, int32_t length, bool tableFields) {
-  if (length < 0) return VELDOR_INVALIDBLOBOFFSET;
   const TCursorReply reply = exchange(REQUEST_PUTBLOB, TCursorRequest{}
                                                            .U32(serverCursor_)
                                                            .U16(fieldNo)
                                                            .Bytes({buffer, recordSize_})
                                                            .U32(uint32_t(position))
                                                            .U32(uint32_t(length))
-                                                           .Bytes({source, size_t(length)})
+                                                           .Bytes({source, size_t(std::max(length, 0))})
                                                            .U8(tableFields));
   return takeBlobRecord(reply, buffer, recordSize_);
 }

@@ -427,6 +427,8 @@ void EngineServer::serve(platform::TcpConnection connection, std::stop_token sto
       std::lock_guard lock(mutex_);
       ++handled_[code];
     }
+    // The channel names this connection: no callback may reach it once the request is done.
+    if (session) session->data.channel = {};
     sessionLock = {};
     if (!sendReply(connection, reply, !lan && !plain)) return;
   }

@@ -152,7 +152,7 @@ bool serveData(uint16_t code, const Params& p, Reply& reply, DataState& state,
       TDataCursor& c = cursor(p.u32(0));
       std::vector<uint8_t> record = recordOf(p, 2, c);
       const auto bytes = p.at(5);
-      if (bytes.size() != p.u32(4)) throw BadRequest{};
+      if (bytes.size() != uint32_t(std::max(int32_t(p.u32(4)), 0))) throw BadRequest{};
       reply.u16(
           c.PutBlob(p.u16(1), record.data(), int32_t(p.u32(3)), bytes.data(), int32_t(p.u32(4)), p.u8(6)));
       reply.bytes(record.data(), record.size());

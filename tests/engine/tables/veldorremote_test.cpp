@@ -413,14 +413,15 @@ int dataStep(int op, uint32_t r, const std::string& table, TDataDirectory& d,
     if (kind != 4) {
       std::vector<uint8_t> bytes(draw() % 3000);
       for (uint8_t& b : bytes) b = uint8_t("abcxyz  "[draw() % 8]);
-      add(c.PutBlob(memo, record.data(), int32_t(draw() % 100), bytes.data(), int32_t(bytes.size()), false));
+      add(c.PutBlob(memo, record.data(), int32_t(draw() % 100) - 4, bytes.data(), int32_t(bytes.size()),
+                    false));
       if (draw() % 4 == 0) add(c.TruncateBlob(memo, record.data(), int32_t(draw() % 200), false));
     }
     uint32_t size = 0, read = 0;
     add(c.GetBlobSize(memo, record.data(), size, false) + size);
     std::vector<uint8_t> out(4000);
-    add(c.GetBlob(memo, record.data(), int32_t(draw() % 120), out.data(), int32_t(draw() % 4000), read,
-                  false));
+    add(c.GetBlob(memo, record.data(), int32_t(draw() % 120) - 4, out.data(), int32_t(draw() % 4000) - 4,
+                  read, false));
     fold({out.data(), read});
     foldRecord();
     switch (draw() % 4) {
