@@ -257,6 +257,8 @@ void TDataCursor::DeactivateFilter(TFilter* filter) {
 
 void TDataCursor::ReplaceFilterExpression(TExpToken* tree, TFilter* filter) {
   if (!tree) return;
+  // The server's filter would go on with the old tree.
+  if (IsRemote()) Raise(VELDOR_REMOTEINVREQUEST);
   ReadScope scope(*this);
   SyncWithTable();
   // The read pair first: it brings the table's counts up to another process's writes.

@@ -133,11 +133,13 @@ void TDataCursor::RestoreIndex(bool keepCurrent, bool deleteBackup) {
 }
 
 void TDataCursor::SetIndexDescriptor(uint8_t slot, const TIndexDescriptor& descriptor) {
+  if (IsRemote()) Raise(VELDOR_REMOTEINVREQUEST);
   table_->IndexFile().SetIndexDescriptor(slot, descriptor);
   if (slot == GetCurrentIndex()) SelectIndex(slot);
 }
 
 void TDataCursor::SetIndexNameAndFields(uint8_t slot, const TIndexDescriptor& descriptor) {
+  if (IsRemote()) Raise(VELDOR_REMOTEINVREQUEST);
   table_->IndexFile().SetIndexNameAndFields(slot, descriptor);
   if (slot == GetCurrentIndex()) SelectIndex(slot);
 }
@@ -150,6 +152,7 @@ void TDataCursor::SetHeaderInfo(uint16_t userMajorVersion, uint16_t userMinorVer
                                 std::string_view description) {
   if (!active_) Raise(VELDOR_TABLEOPEN);
   CheckWritable();
+  if (IsRemote()) Raise(VELDOR_REMOTEINVREQUEST);
   TDataFile& data = table_->DataFile();
   data.SetHeaderInfo(data.GetPassword(), description, data.GetLastUniqueId(), userMajorVersion,
                      userMinorVersion);
@@ -266,6 +269,8 @@ void TDataCursor::SetTextIndexParams(const std::vector<std::string>* stopWords, 
                                      const TCharSet& includeChars) {
   if (!active_) Raise(VELDOR_TABLEOPEN);
   CheckWritable();
+  // No request carries them: a server's table would never see them.
+  if (IsRemote()) Raise(VELDOR_REMOTEINVREQUEST);
   stopWords_ = TLanguageStringList(languageId_, sortId_);
   stopWords_.setSorted(true);
   if (stopWords)

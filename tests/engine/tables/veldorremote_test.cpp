@@ -640,6 +640,16 @@ TEST(RemoteProtocolTest, RemoteSessionBehavesAsTheLocalOne) {
   for (uint16_t code = REQUEST_OPENBLOB; code <= REQUEST_DEACTIVATEFILTER; ++code)
     served += server.handled(code);
   EXPECT_GT(served, 0);
+  // What no request carries is refused on a remote cursor, not kept where the server never sees it.
+  openRemote.clear();
+  if (dr->InTransaction()) dr->Rollback();
+  dataStep(18, 1, "plain", *dr, openRemote);
+  TDataCursor c(*dr);
+  c.SetTableName("plain");
+  c.Open();
+  EXPECT_EQ(errorOf([&] { c.SetTextIndexParams(nullptr, {}, {}); }), VELDOR_REMOTEINVREQUEST);
+  EXPECT_EQ(errorOf([&] { c.SetHeaderInfo(1, 2, "x"); }), VELDOR_REMOTEINVREQUEST);
+  EXPECT_EQ(errorOf([&] { c.SetIndexNameAndFields(0, {}); }), VELDOR_REMOTEINVREQUEST);
 }
 
 }  // namespace
