@@ -26,7 +26,7 @@ uint32_t u32At(const TCursorReply& reply, size_t i) {
 uint16_t takeBlobRecord(const TCursorReply& reply, uint8_t* buffer, uint32_t recordSize) {
   const uint16_t code = codeAt(reply, 0);
   if (reply.size() < 2 || reply[1].size() != recordSize) SignalEngineError(VELDOR_UNCOMPRESS);
-  std::memcpy(buffer, reply[1].data(), recordSize);
+  if (recordSize > 0) std::memcpy(buffer, reply[1].data(), recordSize);
   return code;
 }
 

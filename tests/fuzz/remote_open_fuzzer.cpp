@@ -1,5 +1,5 @@
 // Fuzz target over what a remote cursor takes from its server's replies: the table's headers and
-// counters at the open, the cursor state, record blocks and records. The input is a list of
+// counters at the open, the cursor state, record blocks, records and blob replies. The input is a list of
 // replies (a u8 parameter count, then per parameter a u16 length and its bytes); a stand-in
 // request path hands them out one per request. Whatever arrives must end in an open cursor or a
 // clean error, never in a read outside a reply.
@@ -60,7 +60,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       for (uint8_t step = data[0]; !path.done(); step = uint8_t(step * 5 + 1)) {
         try {
           uint32_t count = 3;
-          switch (step % 5) {
+          uint32_t got = 0;
+          uint8_t bytes[64];
+          switch (step % 9) {
             case 0:
               cursor.GetNextRecord(records.data());
               break;
@@ -72,6 +74,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
               break;
             case 3:
               cursor.ReadRecordBlock(count, records.data());
+              break;
+            case 5:
+              cursor.OpenBlob(1, records.data(), 1, true, 0);
+              break;
+            case 6:
+              cursor.GetBlob(1, records.data(), 0, bytes, sizeof bytes, got, true);
+              break;
+            case 7:
+              cursor.PutBlob(1, records.data(), 0, bytes, sizeof bytes, true);
+              break;
+            case 8:
+              cursor.GetBlobSize(1, records.data(), got, true);
               break;
             default:
               cursor.SetToEnd();
