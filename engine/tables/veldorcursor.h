@@ -763,9 +763,9 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   uint16_t remoteTruncateBlob(uint16_t fieldNo, uint8_t* buffer, int32_t length, bool tableFields);
   uint16_t remoteGetBlobSize(uint16_t fieldNo, const uint8_t* buffer, uint32_t& size, bool tableFields);
   void remoteFreeAllBlobs(bool all);
-  // The descriptor is already in the table's copy of the index header (slot `slot`); a refusal
-  // of the server takes it out again.
-  void remoteAddSecondaryIndex(const TIndexDescriptor& descriptor, uint8_t slot);
+  // The descriptor goes into the table's copy of the index header too; a refusal of the server
+  // takes it out again.
+  void remoteAddSecondaryIndex(const TIndexDescriptor& descriptor);
   // `slot` is where the table's header copy has the index; it leaves the copy when the server
   // has dropped it.
   void remoteDeleteIndex(std::string_view name, uint8_t slot);

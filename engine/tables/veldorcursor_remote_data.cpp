@@ -111,7 +111,9 @@ void TDataCursor::remoteFreeAllBlobs(bool all) {
 
 // ---- Indexes and restructuring ----
 
-void TDataCursor::remoteAddSecondaryIndex(const TIndexDescriptor& descriptor, uint8_t slot) {
+void TDataCursor::remoteAddSecondaryIndex(const TIndexDescriptor& descriptor) {
+  table_->KeepRemoteIndexHeader();
+  const uint8_t slot = table_->IndexFile().AddSecondaryIndex(descriptor);
   uint8_t image[kIndexDescriptorSize];
   descriptor.StoreTo(image);
   TCursorReply reply;
@@ -127,6 +129,7 @@ void TDataCursor::remoteAddSecondaryIndex(const TIndexDescriptor& descriptor, ui
 void TDataCursor::remoteDeleteIndex(std::string_view name, uint8_t slot) {
   const TCursorReply reply = exchange(REQUEST_DELETEINDEX, remotePosition().Text(name).U8(1));
   if (reply.empty() || reply[0].size() != 1) Raise(VELDOR_UNCOMPRESS);
+  table_->KeepRemoteIndexHeader();
   table_->IndexFile().DeleteIndexDescriptor(slot, true);
   requests().ReadCursorState(*this, TCursorReply(reply.begin() + 1, reply.end()));
   SelectIndex(reply[0][0]);

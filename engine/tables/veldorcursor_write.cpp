@@ -209,9 +209,9 @@ void TDataCursor::AddSecondaryIndex(TIndexDescriptor& descriptor) {
   if (keySize > kMaxKeyFieldsSize) Raise(VELDOR_INVALIDKEY, {}, descriptor.name);
   descriptor.keySize = uint16_t(keySize);
   descriptor.fieldCount = count;
+  if (IsRemote()) return remoteAddSecondaryIndex(descriptor);
   TIndexFile& index = table_->IndexFile();
   const uint8_t slot = index.AddSecondaryIndex(descriptor);
-  if (IsRemote()) return remoteAddSecondaryIndex(descriptor, slot);
   IndexKeeper keep{*this, GetCurrentIndex()};
   // Records are never deleted to make a unique index fit: the index goes again instead.
   UndoOnFailure undo([&] {

@@ -526,6 +526,7 @@ void TDataTable::UnlockForTransaction() {
 void TDataTable::StartTransaction() {
   if (readOnly_ || inTransaction_) return;
   if (exclusive_ && !IsRemote()) FlushTable(false, false, false, false, false);
+  remoteIndexKept_.clear();
   inTransaction_ = true;
   UndoOnFailure undo([&] { inTransaction_ = false; });
   LockForTransaction();
@@ -549,6 +550,8 @@ void TDataTable::leaveTransaction(bool afterFailedWrite) {
   // write locks, it is rolled back here.
   if (afterFailedWrite) failure.run([&] { recoverHotJournal(); });
   if (!IsRemote()) failure.run([&] { DiscardCaches(true, true); });
+  if (!remoteIndexKept_.empty()) index_->LoadHeaderFromReply(remoteIndexKept_.data());
+  remoteIndexKept_.clear();
   failure.run([&] { EndWrite(); });
   failure.run([&] { UnlockForTransaction(); });
   failure.raise();

@@ -252,6 +252,9 @@ class TDataTable final : public TTableFileOwner {
   // What a server sends for the two: the same parameters, from this (local) table.
   void WriteRemoteHeaders(RemoteReply& out, int64_t serverVersion) const;
   void WriteRemoteCounters(RemoteReply& out) const;
+  // Keeps the index header as it stands before the first index change of a transaction: a
+  // rollback puts it back, as the server puts its index file back.
+  void KeepRemoteIndexHeader();
 
   // ---- What the files ask of the table ----
   std::string GetTableName() const override { return name_; }
@@ -320,6 +323,7 @@ class TDataTable final : public TTableFileOwner {
   uint16_t queryIndexReadSlot_ = 0;
   uint16_t queryBlobReadSlot_ = 0;
   bool remoteHeadersLoaded_ = false;
+  std::vector<uint8_t> remoteIndexKept_;
 };
 
 }  // namespace engine

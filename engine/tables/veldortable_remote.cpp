@@ -90,4 +90,9 @@ void TDataTable::WriteRemoteCounters(RemoteReply& out) const {
   addU32(out, index_->GetRecordCount());
 }
 
+void TDataTable::KeepRemoteIndexHeader() {
+  if (inTransaction_ && remoteIndexKept_.empty())
+    remoteIndexKept_.assign(index_->HeaderImage(), index_->HeaderImage() + kIndexHeaderSize);
+}
+
 }  // namespace engine

@@ -460,8 +460,6 @@ int dataStep(int op, uint32_t r, const std::string& table, TDataDirectory& d,
     }
   } else {
     const std::string name = r / 64 % 2 ? "BYNAME" : "byn";
-    // A rollback puts the server's index header back, but not the client's copy of it.
-    if (d.InTransaction() && (kind == 1 || kind == 2)) return -2;
     if (kind == 0) c.EmptyTable();
     if (kind == 1) {
       TIndexDescriptor x;
