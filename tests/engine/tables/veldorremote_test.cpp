@@ -357,7 +357,8 @@ int dataStep(int op, uint32_t r, const std::string& table, TDataDirectory& d,
     }
     if (r % 6 == 0) a.TextIndex.fields[0] = 3;
     TDataCursor c(d);
-    c.SetTableName(table);
+    // A restructure takes the table of an open cursor when there is one: it has records to carry.
+    c.SetTableName(op == 21 && !open.empty() ? open[0]->TableName() : table);
     c.SetExclusive(true);
     if (op == 18) {
       a.Overwrite = true;
