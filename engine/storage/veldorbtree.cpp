@@ -573,10 +573,14 @@ bool TIndexTree::descend(const uint8_t* key, bool firstNotLess, std::vector<TPin
   while (!page->IsLeaf()) {
     if (!page->IsBranch()) corrupt();
     uint32_t pos = 0;
-    if (key)
+    if (key && recordPosition)
       page->FindKeyCounted(cursor_, key, firstNotLess, pos, position);
     else if (page->GetEntryCount() == 0)
       corrupt();
+    else if (key)
+      // Without a position wanted, the counts before the child need not be summed.
+      pos = std::max<uint32_t>(
+          1, firstNotLess ? lastLess(*page, cursor_, key) : lastNotGreater(*page, cursor_, key));
     else
       pos = 1;
     cursor_.SetPathEntry(pos);

@@ -38,6 +38,7 @@
 #include "engine/storage/veldorcache.h"
 #include "engine/storage/veldorfile.h"
 #include "engine/storage/veldortablelink.h"
+#include "platform/bytes.h"
 
 namespace engine {
 
@@ -233,7 +234,10 @@ class TPage {
   // 0 on a page without entries.
   uint32_t GetEntryRef(uint32_t i) const;
   // 1 in a leaf.
-  uint32_t GetEntryKeyCount(uint32_t i) const;
+  uint32_t GetEntryKeyCount(uint32_t i) const {
+    if (IsLeaf()) return 1;
+    return platform::get4(entry(i) + keySize_ + 4);
+  }
   void SetEntryRef(uint32_t i, uint32_t ref);
   // Ignored in leaves and in the text index.
   void SetEntryKeyCount(uint32_t i, uint32_t count);
@@ -340,6 +344,8 @@ class TPage {
   uint8_t* entry(uint32_t i) { return entries_.data() + size_t(i - 1) * EntryStride(); }
   const uint8_t* entry(uint32_t i) const { return entries_.data() + size_t(i - 1) * EntryStride(); }
   void reserveEntries(uint32_t count);
+  // Sum of the key counts of entries 1..last of a branch.
+  uint64_t sumKeyCounts(uint32_t last) const;
   [[noreturn]] void corrupt() const;
   void StoreEntries(uint8_t* data) const;
   void LoadEntries(const uint8_t* data, uint32_t count);
