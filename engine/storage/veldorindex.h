@@ -75,6 +75,10 @@ inline constexpr uint32_t kMaxKeyFieldsSize = 522;
 // merge and balance steps need. Anything larger in a descriptor is refused as corruption.
 inline constexpr uint16_t kMaxIndexKeySize = 1012;
 
+// Pages one index file keeps in memory over all its slots (each page some 4 to 8 KB), unless
+// every page is pinned or dirty.
+inline constexpr size_t kIndexPageCacheBudget = 1024;
+
 inline constexpr uint32_t kMaxIndexPageNumber = 2'000'000'000;
 inline constexpr uint64_t kMaxIndexFileSize = 4'000'000'000;
 
@@ -131,8 +135,9 @@ class TIndexCursor {
 
   // -1, 0 or 1 for an entry key against a search key over `keySize` bytes. Unsigned bytes.
   virtual int CompareKeys(const uint8_t* entryKey, const uint8_t* searchKey, uint16_t keySize) const;
-  // Runs before a page is read from disk (unless strict change detection is on); true when
-  // another process changed the table, so that the caller starts its operation again.
+  // Runs before a page is taken from the cache or read from disk (unless strict change detection
+  // is on); true when another process changed the table, so that the caller starts its operation
+  // again. Cheap once the operation has looked.
   virtual bool BeginRead() { return false; }
 
   int GetPathLevel() const { return level_; }
@@ -275,7 +280,8 @@ class TPage {
 
   // Copies everything from `other` but the owner, pins and chain links.
   void Assign(const TPage& other);
-  // Type 0, no entries, links 0, not freed, clean; buffer zero. Keeps number, slot and options.
+  // Type 0, no entries, links 0, not freed, clean; buffer zero and at least a page of data (for
+  // RawData). Keeps number, slot and options.
   void Clear();
 
   // ---- Searches (veldorbtree.cpp). Positions are 1-based; recordPosition is a running count
@@ -506,6 +512,10 @@ class TIndexFile : public TFileHandler {
   // No root: false with failed = false. Otherwise the root page; failed when GetPage failed.
   bool GetRootPage(TIndexCursor& cursor, TPage*& page, bool& failed);
   bool GetTextParamsPage(TIndexCursor& cursor, TPage*& page, bool& failed);
+  // Pages stay cached while they are valid: whoever may see another process's change clears the
+  // cache (the table when a header's change counter moved), and this process's own changes go
+  // through the cached pages. The slots share kIndexPageCacheBudget; a slot below its fair share
+  // takes a page from the largest one.
   // Writes every dirty unpinned page in runs of consecutive numbers; true when any was written.
   bool FlushDirtyPages();
   void ClearPageCache();
@@ -555,6 +565,8 @@ class TIndexFile : public TFileHandler {
   // A detached page for `number` of the slot, set up for the slot's index.
   std::unique_ptr<TPage> takeCacheSlot(uint8_t slot, uint32_t number);
   void setUpPage(TPage& page, uint8_t slot, uint32_t number);
+  // Lets a slot whose cache is at its capacity grow by one page while the budget allows.
+  void makeRoom(uint8_t slot);
   bool shortReadTolerated() const;
 
   TTableFileOwner* owner_;

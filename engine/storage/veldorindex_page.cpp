@@ -438,6 +438,8 @@ void TPage::Clear() {
   dirty_ = false;
   header_.fill(0);
   std::fill(entries_.begin(), entries_.end(), 0);
+  // A new page may become a raw page, whose data callers fill through RawData.
+  reserveEntries(0);
 }
 
 }  // namespace engine
