@@ -127,11 +127,13 @@ int TIndexCursor::CompareKeys(const uint8_t* entryKey, const uint8_t* searchKey,
 void TIndexCursor::SetPathLevel(int level) {
   if (level < 1 || level > kMaxPathLevels) SignalEngineError(VELDOR_INDEXCORRUPT);
   level_ = level;
+  deepest_ = std::max(deepest_, level_);
 }
 
 void TIndexCursor::PushPathLevel(uint32_t parentPage) {
   if (level_ >= kMaxPathLevels) SignalEngineError(VELDOR_INDEXCORRUPT);
   ++level_;
+  deepest_ = std::max(deepest_, level_);
   parents_[size_t(level_)] = parentPage;
   entries_[size_t(level_)] = 0;
 }
@@ -142,8 +144,10 @@ void TIndexCursor::PopPathLevel() {
 
 void TIndexCursor::ResetPath() {
   level_ = 1;
-  entries_.fill(0);
-  parents_.fill(0);
+  // Levels below the deepest one reached since the last reset were never written.
+  std::fill(entries_.begin(), entries_.begin() + deepest_ + 1, 0);
+  std::fill(parents_.begin(), parents_.begin() + deepest_ + 1, 0);
+  deepest_ = 1;
 }
 
 // ---------------------------------------------------------------------------------------------

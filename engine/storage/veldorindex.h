@@ -169,6 +169,7 @@ class TIndexCursor {
  private:
   uint8_t currentIndex_ = 0;
   int level_ = 1;
+  int deepest_ = kMaxPathLevels;
   int exactCountLevel_ = 0;
   std::array<uint32_t, kMaxPathLevels + 1> entries_{};
   std::array<uint32_t, kMaxPathLevels + 1> parents_{};
