@@ -698,19 +698,28 @@ const TKeyEntry* TKeyNeighbours::Get(uint64_t found, uint64_t position) const {
 }
 
 bool TIndexTree::FindKey(const uint8_t* key, uint64_t& position, uint32_t* reference, TKeyNeighbours* near) {
+  return find(key, &position, reference, near);
+}
+
+bool TIndexTree::HasKey(const uint8_t* key) {
+  return find(key, nullptr, nullptr, nullptr);
+}
+
+bool TIndexTree::find(const uint8_t* key, uint64_t* position, uint32_t* reference, TKeyNeighbours* near) {
   bool found = false;
   withRestarts([&] {
     found = false;
-    position = 1;
+    if (position) *position = 1;
     if (near) near->before.valid = near->at.valid = near->after.valid = false;
     if (file_.GetRootPageNumber(slot_) == 0) return true;
     std::vector<TPinnedPage> path;
     uint64_t before = 0;
-    if (!descend(key, true, path, &before)) return false;
+    // Without a position wanted, the descent sums no counts.
+    if (!descend(key, true, path, position ? &before : nullptr)) return false;
     TPage& leaf = *path.back();
     uint32_t pos = 0;
     found = leaf.FindKeyCounted(cursor_, key, true, pos, before);
-    position = before + 1;
+    if (position) *position = before + 1;
     if (near && pos > 1) takeEntry(leaf, pos - 1, near->before);
     if (pos <= leaf.GetEntryCount()) {
       if (reference) *reference = leaf.GetEntryRef(pos);

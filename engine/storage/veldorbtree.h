@@ -64,6 +64,8 @@ class TIndexTree {
   // the position also from the next leaf), so that a caller can step without another descent.
   bool FindKey(const uint8_t* key, uint64_t& position, uint32_t* reference = nullptr,
                TKeyNeighbours* near = nullptr);
+  // Whether an entry equals the key (FindKey without the position).
+  bool HasKey(const uint8_t* key);
   // The entry at a 1-based position; false outside 1..KeyCount(). `key` receives K bytes.
   bool KeyAtPosition(uint64_t position, uint8_t* key, uint32_t& reference);
   // Sets the references of the entries from the first not less than startKey (nullptr: from the
@@ -78,6 +80,8 @@ class TIndexTree {
   bool descend(const uint8_t* key, bool firstNotLess, std::vector<TPinnedPage>& path,
                uint64_t* recordPosition);
   bool readPage(uint32_t number, TPinnedPage& holder);
+  // FindKey; without `position` the descent sums no counts.
+  bool find(const uint8_t* key, uint64_t* position, uint32_t* reference, TKeyNeighbours* near);
   void adjustCounts(std::vector<TPinnedPage>& path, int64_t delta);
   [[noreturn]] void corrupt() const;
   // Runs `attempt` until it returns true (done), at most kMaxRestarts + 1 times.
