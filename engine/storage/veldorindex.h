@@ -573,7 +573,8 @@ class TIndexFile : public TFileHandler {
   TTableFileOwner* owner_;
   std::array<uint8_t, kIndexHeaderSize> header_{};
   TPageStack pool_;
-  std::vector<std::unique_ptr<TPageCache>> caches_;  // one per slot; each list starts at 2 pages
+  // One per slot; each list starts at 2 pages and grows within kIndexPageCacheBudget.
+  std::vector<std::unique_ptr<TPageCache>> caches_;
   // Pages that were still pinned when the cache was cleared: their users release them later.
   std::vector<std::unique_ptr<TPage>> detached_;
   std::vector<uint8_t> readBuffer_;
