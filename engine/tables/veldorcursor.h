@@ -45,6 +45,8 @@ class TDataDirectory;
 class TExpToken;
 class TDataSession;
 class TDataTable;
+struct TKeyEntry;
+struct TKeyNeighbours;
 
 inline constexpr uint8_t kNoCurrentIndex = 255;
 inline constexpr size_t kMaxCursorKeySize = 522;
@@ -899,11 +901,12 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   uint32_t visibleCount_ = 0;
   bool entryVisible(uint32_t recordNo) const;
   uint64_t indexKeyCount();
-  // Loads entry `position` of the current index as the position (flags untouched).
-  bool standOn(uint64_t position);
+  // Loads entry `position` of the current index as the position (flags untouched); `entry`, when
+  // given, is that entry as a search just found it.
+  bool standOn(uint64_t position, const TKeyEntry* entry = nullptr);
   // The position of the current entry found by its key: the first entry not less, and whether
-  // it is the entry itself.
-  uint64_t locateCurrent(bool& found);
+  // it is the entry itself; with `near`, the entries around it.
+  uint64_t locateCurrent(bool& found, TKeyNeighbours* near = nullptr);
   // The next (forward) or previous visible entry from `position` inclusive, within the range
   // positions; 0 when none.
   uint64_t visibleFrom(uint64_t position, bool forward);
