@@ -28,6 +28,16 @@ TRestructureCase caseOf(uint16_t code) {
   return rcWriteError;
 }
 
+// Slot `n` of a walk over every slot: a miss reads a run of the slots that follow, since the
+// walk reads them next, whatever the cursor's view would read.
+void readSlot(TDataCursor& c, TDataFile& data, uint32_t n, std::vector<uint8_t>& image) {
+  TRecord* record = nullptr;
+  if (!data.GetRecord(&c, n, record, true, true, false) && !data.GetRecord(&c, n, record, true, true, false))
+    c.Raise(VELDOR_FILECORRUPT);
+  std::memcpy(image.data(), record->GetBuffer(), std::min<size_t>(image.size(), data.GetRecordSize()));
+  data.ReleaseRecord(record);
+}
+
 }  // namespace
 
 std::vector<uint8_t> TDataCursor::blobBytes(uint16_t position, uint8_t* image) {
@@ -124,7 +134,7 @@ void TDataCursor::rebuildIndexes(const TRestructureArgs& args, const TRebuiltSlo
     std::vector<std::vector<uint8_t>> keys(slots.size());
     const uint32_t last = slots.empty() && !words ? 0 : data.GetLastRecordNumber();
     for (uint32_t n = 1; n <= last; ++n) {
-      readRecord(n, image.data(), true);
+      readSlot(*this, data, n, image);
       if (image[0] != kRecordInUse) continue;
       // Every new key is checked before any goes in, so a record that breaks one has none.
       try {
@@ -332,7 +342,7 @@ void TDataCursor::RestructureTable(TRestructureArgs& args) {
   std::array<uint8_t, 512> value{};
   const uint32_t last = data.GetLastRecordNumber();
   for (uint32_t n = 1; n <= last; ++n) {
-    readRecord(n, image.data(), true);
+    readSlot(*this, data, n, image);
     if (image[0] != kRecordInUse) continue;
     fresh.ClearRecordBuffer(buffer.data());
     fresh.ApplyDefaultValues(buffer.data());
