@@ -131,9 +131,9 @@ TEST(RestructureTest, ChangesMatchTheModelAndAStopLeavesTheTableAsItWas) {
   const uint32_t seed = storage_test::testSeed();
   std::mt19937 rng(seed);
   const auto pick = [&](uint32_t n) { return std::uniform_int_distribution<uint32_t>(0, n - 1)(rng); };
-  for (int round = 0; round < 18; ++round) {
-    const int change = round % 9;
-    const bool inPlace = change == 0 || change == 5 || change == 8;
+  for (int round = 0; round < 20; ++round) {
+    const int change = round % 10;
+    const bool inPlace = change == 0 || change == 5 || change >= 8;
     const uint32_t feedback = pick(3);  // none, go on, go on once
     SCOPED_TRACE("seed " + std::to_string(seed) + " change " + std::to_string(change) + " feedback " +
                  std::to_string(feedback));
@@ -179,7 +179,7 @@ TEST(RestructureTest, ChangesMatchTheModelAndAStopLeavesTheTableAsItWas) {
       if (change == 3 && !row[3].empty() && row[3][0] == 'x') fails(false), row[3] = "";
       if (change == 7 && !row[4].empty()) fails(false), row[4] = "";
       if (change == 4 && row[2].size() > 4) fails(false), row[2] = "";
-      if (change == 5 && !ks.insert(row[1]).second) fails(true);
+      if ((change == 5 || change == 9) && !ks.insert(row[1]).second) fails(true);
       if (change == 8 && !ks.insert(row[2]).second) fails(true);
       if (!inPlace) row[0] = std::to_string(expected.size() + 1);
       if (!skip) expected.push_back(row);
@@ -196,13 +196,17 @@ TEST(RestructureTest, ChangesMatchTheModelAndAStopLeavesTheTableAsItWas) {
     if (change == 7)
       args.Fields[3] = field(4, "BODY", 1, 20), args.Fields[4] = field(5, "NOTES", kFieldTypeBlob);
     if (change == 8) args.Indexes[1].unique = 1, args.TextIndex.fields = {2, 5};
+    if (change == 9) args.NoPrimaryIndex = false, args.Indexes[0].fields[0] = 1;  // read in K order
+    if (change == 9 && !stops)
+      std::sort(expected.begin(), expected.end(),
+                [](Row& a, Row& b) { return std::stoi(a[1]) < std::stoi(b[1]); });
     // New text-index parameters, or none given: the table's own stay.
     const bool newParams = pick(2) == 0;
     args.StopWords = newParams ? &newWords : nullptr, args.SpaceChars = TCharSet().set('/', newParams);
     if (feedback)
       c.SetRestructureFeedback(
           [&, n = 0](TDataCursor&, TRestructureCase kind, const std::string&, bool& goOn, bool& all) mutable {
-            EXPECT_EQ(kind == rcKeyViolation, change == 5 || change == 8);
+            EXPECT_EQ(kind == rcKeyViolation, change == 5 || change >= 8);
             all = feedback == 1, goOn = feedback == 1 || n++ == 0;
           });
     c.Open();
