@@ -32,7 +32,7 @@ TRestructureCase caseOf(uint16_t code) {
 // walk reads them next, whatever the cursor's view would read.
 void readSlot(TDataCursor& c, TDataFile& data, uint32_t n, std::vector<uint8_t>& image) {
   TRecord* record = nullptr;
-  if (!data.GetRecord(&c, n, record, true, true, false) && !data.GetRecord(&c, n, record, true, true, false))
+  if (!data.GetRecord(&c, n, record, true, false, true) && !data.GetRecord(&c, n, record, true, false, true))
     c.Raise(VELDOR_FILECORRUPT);
   std::memcpy(image.data(), record->GetBuffer(), std::min<size_t>(image.size(), data.GetRecordSize()));
   data.ReleaseRecord(record);
