@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <numeric>
+#include <set>
 #include <vector>
 
 #include "engine/storage/veldorerr.h"
@@ -37,6 +39,27 @@ void readSlot(TDataCursor& c, TDataFile& data, uint32_t n, std::vector<uint8_t>&
   std::memcpy(image.data(), record->GetBuffer(), std::min<size_t>(image.size(), data.GetRecordSize()));
   data.ReleaseRecord(record);
 }
+
+// The keys of one index being built: keys of one size side by side, with their records.
+struct TBuiltKeys {
+  uint16_t size = 0;
+  std::vector<uint8_t> bytes;
+  std::vector<uint32_t> records;
+  const uint8_t* at(uint32_t k) const { return bytes.data() + size_t(k) * size; }
+};
+
+// Orders keys (held ones by number, others by address) as the cursor's current index does.
+struct TKeyOrder {
+  using is_transparent = void;
+  const TDataCursor* cursor;
+  const TBuiltKeys* keys;
+  const uint8_t* of(uint32_t k) const { return keys->at(k); }
+  const uint8_t* of(const uint8_t* key) const { return key; }
+  template <class A, class B>
+  bool operator()(const A& a, const B& b) const {
+    return cursor->CompareKeys(of(a), of(b), keys->size) < 0;
+  }
+};
 
 }  // namespace
 
@@ -132,6 +155,11 @@ void TDataCursor::rebuildIndexes(const TRestructureArgs& args, const TRebuiltSlo
     std::vector<uint32_t> doomed;
     std::vector<uint8_t> image(recordSize_);
     std::vector<std::vector<uint8_t>> keys(slots.size());
+    // The keys go in after the walk, in key order, so that each insert finds the pages the one
+    // before it used. Meanwhile the unique ones are checked against the keys taken so far.
+    std::vector<TBuiltKeys> built(slots.size());
+    std::vector<std::set<uint32_t, TKeyOrder>> taken;
+    for (const TBuiltKeys& b : built) taken.emplace_back(TKeyOrder{this, &b});
     const uint32_t last = slots.empty() && !words ? 0 : data.GetLastRecordNumber();
     for (uint32_t n = 1; n <= last; ++n) {
       readSlot(*this, data, n, image);
@@ -142,7 +170,7 @@ void TDataCursor::rebuildIndexes(const TRestructureArgs& args, const TRebuiltSlo
           SelectIndex(slots[i]);
           keys[i].assign(currentKeySize_, 0);
           BuildKey(image.data(), keys[i].data(), image.data());
-          if (indexUnique_ && keyExists(keys[i].data())) raiseKeyViolation();
+          if (indexUnique_ && taken[i].count(keys[i].data())) raiseKeyViolation();
         }
       } catch (const EVELDOREngineError& e) {
         if (e.ErrorCode() != VELDOR_KEYVIOL || !goOn(rcKeyViolation, e.Item(5))) throw;
@@ -151,7 +179,11 @@ void TDataCursor::rebuildIndexes(const TRestructureArgs& args, const TRebuiltSlo
       }
       for (size_t i = 0; i < slots.size(); ++i) {
         SelectIndex(slots[i]);
-        insertKey(keys[i].data(), n);
+        TBuiltKeys& b = built[i];
+        b.size = uint16_t(keys[i].size());
+        b.bytes.insert(b.bytes.end(), keys[i].begin(), keys[i].end());
+        b.records.push_back(n);
+        if (indexUnique_) taken[i].insert(uint32_t(b.records.size() - 1));
       }
       if (!words) continue;
       TTextChanges changes;
@@ -172,6 +204,15 @@ void TDataCursor::rebuildIndexes(const TRestructureArgs& args, const TRebuiltSlo
         textWordChanges(fieldNo, nullptr, &text, id, id, changes);
       }
       applyTextChanges(changes, n);
+    }
+    for (size_t i = 0; i < slots.size(); ++i) {
+      SelectIndex(slots[i]);
+      taken[i].clear();
+      std::vector<uint32_t> order(built[i].records.size());
+      std::iota(order.begin(), order.end(), 0u);
+      std::sort(order.begin(), order.end(), TKeyOrder{this, &built[i]});
+      for (uint32_t k : order) insertKey(built[i].at(k), built[i].records[k]);
+      built[i] = {};
     }
     // Only now, with every key built, do the records that broke one go.
     for (uint32_t n : doomed) DeleteRecordDuringRebuild(n, rebuilt);
