@@ -40,6 +40,9 @@ void readSlot(TDataCursor& c, TDataFile& data, uint32_t n, std::vector<uint8_t>&
   data.ReleaseRecord(record);
 }
 
+// The keys that an index rebuild holds at most for each index before it inserts them.
+constexpr size_t kKeyBatchBytes = size_t(32) << 20;
+
 // The keys of one index being built: keys of one size side by side, with their records.
 struct TBuiltKeys {
   uint16_t size = 0;
@@ -155,11 +158,24 @@ void TDataCursor::rebuildIndexes(const TRestructureArgs& args, const TRebuiltSlo
     std::vector<uint32_t> doomed;
     std::vector<uint8_t> image(recordSize_);
     std::vector<std::vector<uint8_t>> keys(slots.size());
-    // The keys go in after the walk, in key order, so that each insert finds the pages the one
-    // before it used. Meanwhile the unique ones are checked against the keys taken so far.
+    // The keys go in by batches in key order, so that each insert finds the pages the one
+    // before it used. The unique ones are checked against the keys taken so far: those of the
+    // batch, and those already in the tree.
     std::vector<TBuiltKeys> built(slots.size());
     std::vector<std::set<uint32_t, TKeyOrder>> taken;
     for (const TBuiltKeys& b : built) taken.emplace_back(TKeyOrder{this, &b});
+    std::vector<bool> inTree(slots.size());
+    const auto insertBatch = [&](size_t i) {
+      SelectIndex(slots[i]);
+      taken[i].clear();
+      std::vector<uint32_t> order(built[i].records.size());
+      std::iota(order.begin(), order.end(), 0u);
+      std::sort(order.begin(), order.end(), TKeyOrder{this, &built[i]});
+      for (uint32_t k : order) insertKey(built[i].at(k), built[i].records[k]);
+      built[i].bytes.clear();
+      built[i].records.clear();
+      inTree[i] = true;
+    };
     const uint32_t last = slots.empty() && !words ? 0 : data.GetLastRecordNumber();
     for (uint32_t n = 1; n <= last; ++n) {
       readSlot(*this, data, n, image);
@@ -170,7 +186,8 @@ void TDataCursor::rebuildIndexes(const TRestructureArgs& args, const TRebuiltSlo
           SelectIndex(slots[i]);
           keys[i].assign(currentKeySize_, 0);
           BuildKey(image.data(), keys[i].data(), image.data());
-          if (indexUnique_ && taken[i].count(keys[i].data())) raiseKeyViolation();
+          if (indexUnique_ && (taken[i].count(keys[i].data()) || (inTree[i] && keyExists(keys[i].data()))))
+            raiseKeyViolation();
         }
       } catch (const EVELDOREngineError& e) {
         if (e.ErrorCode() != VELDOR_KEYVIOL || !goOn(rcKeyViolation, e.Item(5))) throw;
@@ -184,6 +201,7 @@ void TDataCursor::rebuildIndexes(const TRestructureArgs& args, const TRebuiltSlo
         b.bytes.insert(b.bytes.end(), keys[i].begin(), keys[i].end());
         b.records.push_back(n);
         if (indexUnique_) taken[i].insert(uint32_t(b.records.size() - 1));
+        if (b.bytes.size() >= kKeyBatchBytes) insertBatch(i);
       }
       if (!words) continue;
       TTextChanges changes;
@@ -205,15 +223,7 @@ void TDataCursor::rebuildIndexes(const TRestructureArgs& args, const TRebuiltSlo
       }
       applyTextChanges(changes, n);
     }
-    for (size_t i = 0; i < slots.size(); ++i) {
-      SelectIndex(slots[i]);
-      taken[i].clear();
-      std::vector<uint32_t> order(built[i].records.size());
-      std::iota(order.begin(), order.end(), 0u);
-      std::sort(order.begin(), order.end(), TKeyOrder{this, &built[i]});
-      for (uint32_t k : order) insertKey(built[i].at(k), built[i].records[k]);
-      built[i] = {};
-    }
+    for (size_t i = 0; i < slots.size(); ++i) insertBatch(i);
     // Only now, with every key built, do the records that broke one go.
     for (uint32_t n : doomed) DeleteRecordDuringRebuild(n, rebuilt);
     writeHeaders();
