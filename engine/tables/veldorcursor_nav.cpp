@@ -758,6 +758,16 @@ void TDataCursor::AddToView(uint32_t recordNo) {
     currentRecordNo_ = recordNo;
     return Resync();
   }
+  // Appended right after every record the view knew: its last place, without counting the
+  // records before it.
+  if (!bitmapView_ && InRecordNumberOrder() && !IsRemote() && recordNo == known + 1) {
+    if (!writeTaken_) SyncWithTable();
+    if (viewBitmap_.Count() == recordNo && viewBitmap_.GetBit(recordNo)) {
+      currentRecordNo_ = recordNo;
+      sequence_ = visibleCount_;
+      return loadPositionRecord();
+    }
+  }
   SetToRecordNo(recordNo);
   loadPositionRecord();
 }
