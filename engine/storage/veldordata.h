@@ -276,6 +276,13 @@ class TDataFile : public TFileHandler, public TRecordOwner {
   // runs from the record on, otherwise up to it.
   bool GetRecord(TCacheReader* cursor, uint32_t number, TRecord*& record, bool forward = true,
                  bool cursorReadAhead = false, bool readAhead = false);
+  // The plain images of records first..first+count-1, as GetRecord gives them, into `images`
+  // (count * record size bytes), for a scan that would only churn the cache: a cached record,
+  // dirty or not, wins; the others come from one read of the file and stay out of the cache.
+  // When some record is not cached the cursor's read check runs first, as in GetRecord, and a
+  // change makes the result false with nothing read. A run past the last record number raises
+  // VELDOR_FILECORRUPT; a slot neither in the file nor cached raises as a GetRecord miss would.
+  bool ReadRecordImages(TCacheReader* cursor, uint32_t first, uint32_t count, std::vector<uint8_t>& images);
   // Unpins (nothing for null).
   void ReleaseRecord(TRecord* record);
   // Writes every dirty unpinned record outside the run being read, each run of consecutive
