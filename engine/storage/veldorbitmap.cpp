@@ -51,10 +51,11 @@ uint32_t countWords(const uint32_t* words, size_t from, size_t to) {
 
 void TRecordsBitmap::SetSize(uint32_t count) {
   if (count == count_) return;
-  changedAll();
+  // The words the buffer keeps keep their bits, so their running counts hold.
   count_ = count;
   wordCount_ = uint32_t((uint64_t(count) + 31) / 32);
   if (wordCount_ == 0) {
+    changedAll();
     words_.clear();
     words_.shrink_to_fit();
     return;

@@ -86,6 +86,13 @@ TEST(RecordsBitmapModel, AgreesWithAVectorOfBool) {
         const uint32_t flip = std::uniform_int_distribution<uint32_t>(1, count)(rng);
         model[flip] = !model[flip];
         model[flip] ? b.SetBit(flip) : b.ClearBit(flip);
+        b.SetSize(std::max<uint32_t>(flip - 1, 1));  // a size change within the buffer keeps every bit
+        b.SetSize(count);
+      }
+      if (rng() % 40 == 0) {  // freed and grown again: all clear
+        b.SetSize(0);
+        b.SetSize(count);
+        std::fill(model.begin(), model.end(), false);
       }
       uint32_t from = std::uniform_int_distribution<uint32_t>(0, count + 2)(rng);
       uint32_t n = std::uniform_int_distribution<uint32_t>(1, 40)(rng);
