@@ -23,6 +23,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <vector>
 
@@ -235,7 +236,9 @@ class TItemCache {
   size_t probe_;
   size_t growStep_;
   size_t capacity_ = 0;
-  std::vector<Ptr> items_;
+  // A deque: records are mostly appended at the high end and reused from the low end, which a
+  // vector would shift whole each time.
+  std::deque<Ptr> items_;
   Item* head_ = nullptr;
   Item* tail_ = nullptr;
 };
