@@ -619,7 +619,7 @@ bool TDataFile::GetRecord(TCacheReader* cursor, uint32_t number, TRecord*& recor
       count = readAheadCount_;
     const uint32_t most = uint32_t(std::max<size_t>(1, kMaxRunBytes / r));
     count = std::clamp<uint32_t>(count, 1, std::min(available, most));
-    TRecord* got = ReadRecords(number, count, forward);
+    TRecord* got = ReadRecords(number, count, forward, cursor);
     if (!got || got->GetRecordNumber() != number) {
       ReleaseRecord(got);
       fail(VELDOR_FILECORRUPT);
@@ -646,7 +646,7 @@ bool TDataFile::missingSlotsCached(uint32_t first, uint32_t last) const {
   return true;
 }
 
-TRecord* TDataFile::ReadRecords(uint32_t number, uint32_t count, bool forward) {
+TRecord* TDataFile::ReadRecords(uint32_t number, uint32_t count, bool forward, TCacheReader* cursor) {
   ++counters_.readCalls;
   const uint32_t r = GetRecordSize();
   const uint32_t first = forward ? number : number - count + 1;
@@ -677,6 +677,8 @@ TRecord* TDataFile::ReadRecords(uint32_t number, uint32_t count, bool forward) {
     TRecord* item = cache_.FindCached(n);
     if (item) {
       if (item->PinCount() == 0 && !item->IsDirty()) item->LoadFromBuffer(image);
+    } else if (n != number && cursor && !cursor->KeepsReadAhead(n)) {
+      continue;
     } else {
       std::unique_ptr<TRecord> slot = GetCacheSlot(n);
       slot->LoadFromBuffer(image);

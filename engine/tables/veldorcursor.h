@@ -475,6 +475,7 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   uint32_t LockedRecordNo() const { return lockedRecordNo_; }
   void FlushBuffers(bool force, bool trimCaches, bool dataChanged, bool indexChanged, bool blobChanged);
   uint32_t GetReadAheadCount(uint32_t readAheadCount, bool forward) override;
+  bool KeepsReadAhead(uint32_t recordNo) override { return !bitmapView_ || viewBitmap_.GetBit(recordNo); }
   // Fired when a lock found the table changed and the view was rebuilt.
   void SetRefreshHook(std::function<void()> hook) { refreshHook_ = std::move(hook); }
 

@@ -768,11 +768,15 @@ uint32_t TDataCursor::GetReadAheadCount(uint32_t readAheadCount, bool forward) {
   // Asked from inside a record fetch: the index is walked only under a read this cursor holds.
   if (!InRecordNumberOrder() && NeedsLocks() && !readTaken_) return 1;
   if (InRecordNumberOrder()) {
+    // Up to the last record of the view among the next readAheadCount slots: one read brings
+    // them, and the records the view hides between stay out of the cache (KeepsReadAhead).
     uint32_t run = 1;
-    for (uint32_t r = currentRecordNo_; run < readAheadCount; ++run) {
-      if (forward ? r >= viewBitmap_.Count() : r <= 1) break;
-      r = forward ? r + 1 : r - 1;
-      if (!viewBitmap_.GetBit(r)) break;
+    int64_t ignored = 0;
+    for (uint32_t r = currentRecordNo_;;) {
+      if (!(forward ? viewBitmap_.FindNext(r, 1, ignored) : viewBitmap_.FindPrior(r, 1, ignored))) break;
+      const uint32_t span = (forward ? r - currentRecordNo_ : currentRecordNo_ - r) + 1;
+      if (span > readAheadCount) break;
+      run = span;
     }
     return run;
   }

@@ -119,6 +119,12 @@ TEST_F(RecordCacheReadAhead, TheCursorChoosesTheRunAndIsAskedOnlyOnAMiss) {
   ASSERT_TRUE(f->GetRecord(&cursor, 35, r, true, true, true));
   f->ReleaseRecord(r);
   EXPECT_EQ(f->GetCacheCount(), 9u) << "the run ends at the last record whatever the cursor asks";
+  f->ClearRecordCache();
+  cursor.wanted = 6;
+  cursor.keeps = [](uint32_t n) { return n % 2 == 1; };
+  ASSERT_TRUE(f->GetRecord(&cursor, 20, r, true, true, true));
+  f->ReleaseRecord(r);
+  EXPECT_EQ(f->GetCacheCount(), 4u) << "records 20, 21, 23 and 25 are cached, 22 and 24 stay out";
 }
 
 // Against GetRecord: records clean, dirty, deleted, appended and unwritten, plain and scrambled.
