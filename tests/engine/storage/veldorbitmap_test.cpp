@@ -81,7 +81,6 @@ TEST(RecordsBitmapModel, AgreesWithAVectorOfBool) {
     }
     ASSERT_EQ(b.CountSet(), total);
     for (int probe = 0; probe < 20; ++probe) {
-      // Counts stay right while single bits change between the look-ups.
       if (count > 0 && rng() % 2) {
         const uint32_t flip = std::uniform_int_distribution<uint32_t>(1, count)(rng);
         model[flip] = !model[flip];
@@ -89,11 +88,8 @@ TEST(RecordsBitmapModel, AgreesWithAVectorOfBool) {
         b.SetSize(std::max<uint32_t>(flip - 1, 1));  // a size change within the buffer keeps every bit
         b.SetSize(count);
       }
-      if (rng() % 40 == 0) {  // freed and grown again: all clear
-        b.SetSize(0);
-        b.SetSize(count);
-        std::fill(model.begin(), model.end(), false);
-      }
+      if (rng() % 40 == 0)
+        b.SetSize(0), b.SetSize(count), model.assign(count + 1, false);  // freed: all clear
       uint32_t from = std::uniform_int_distribution<uint32_t>(0, count + 2)(rng);
       uint32_t n = std::uniform_int_distribution<uint32_t>(1, 40)(rng);
       uint32_t expectBefore = 0;

@@ -3,6 +3,7 @@
 // past the end of the file.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <random>
@@ -140,22 +141,17 @@ TEST_F(RecordCacheReadAhead, ScanImagesAreTheRecordsGetRecordGivesAndStayOutOfTh
     f->FlushDirtyRecords();
     for (int i = 0; i < 5; ++i) modify(*f, 1 + rng() % 40, rng());
     appendRecords(*f, 3);
+    std::vector<uint8_t> images;
     for (int probe = 0; probe < 40; ++probe) {
-      const uint32_t last = f->GetLastRecordNumber(), first = 1 + rng() % last;
-      const uint32_t count = 1 + rng() % (last - first + 1);
-      const size_t cachedBefore = f->GetCacheCount();
-      std::vector<uint8_t> images;
+      const uint32_t last = f->GetLastRecordNumber(), first = 1 + rng() % last, size = f->GetRecordSize();
+      const uint32_t count = 1 + rng() % (last - first + 1), cached = uint32_t(f->GetCacheCount());
       ASSERT_TRUE(f->ReadRecordImages(&cursor, first, count, images));
-      ASSERT_EQ(f->GetCacheCount(), cachedBefore);
+      ASSERT_EQ(f->GetCacheCount(), cached);
       for (uint32_t n = first; n < first + count; ++n)
-        ASSERT_EQ(std::vector<uint8_t>(images.begin() + (n - first) * f->GetRecordSize(),
-                                       images.begin() + (n - first + 1) * f->GetRecordSize()),
-                  image(*f, n))
-            << n;
+        ASSERT_EQ(std::memcmp(images.data() + (n - first) * size, image(*f, n).data(), size), 0) << n;
     }
     cursor.onBeginRead = [] { return true; };
     f->ClearRecordCache();
-    std::vector<uint8_t> images;
     EXPECT_FALSE(f->ReadRecordImages(&cursor, 1, 4, images)) << "another writer's change: nothing read";
     cursor.onBeginRead = nullptr;
   }
