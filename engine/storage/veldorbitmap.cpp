@@ -98,6 +98,11 @@ void TRecordsBitmap::SetAll() {
 }
 
 void TRecordsBitmap::countBlocksBefore(uint32_t block) const {
+  // A bitmap moved from has lost its counts along with its words.
+  if (countedBlocks_ >= blockCounts_.size()) {
+    blockCounts_.assign(1, 0);
+    countedBlocks_ = 0;
+  }
   if (countedBlocks_ >= block) return;
   if (blockCounts_.size() <= block) blockCounts_.resize(size_t(block) + 1);
   for (uint32_t b = countedBlocks_; b < block; ++b)
