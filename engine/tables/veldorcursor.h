@@ -898,6 +898,10 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   std::array<uint8_t, kMaxCursorKeySize> rangeEndKey_{};
   TRecordsBitmap viewBitmap_;
   uint32_t visibleCount_ = 0;
+  // Index-order read-ahead: fetches left that skip the probe of the next entries, and the length
+  // of the last such pause.
+  uint8_t readAheadPause_ = 0;
+  uint8_t readAheadPauseLength_ = 0;
   bool entryVisible(uint32_t recordNo) const;
   uint64_t indexKeyCount();
   // Loads entry `position` of the current index as the position (flags untouched).
