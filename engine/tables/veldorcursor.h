@@ -478,6 +478,7 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   uint32_t LockedRecordNo() const { return lockedRecordNo_; }
   void FlushBuffers(bool force, bool trimCaches, bool dataChanged, bool indexChanged, bool blobChanged);
   uint32_t GetReadAheadCount(uint32_t readAheadCount, bool forward) override;
+  bool KeepsReadAhead(uint32_t recordNo) override { return !bitmapView_ || viewBitmap_.GetBit(recordNo); }
   // Fired when a lock found the table changed and the view was rebuilt.
   void SetRefreshHook(std::function<void()> hook) { refreshHook_ = std::move(hook); }
 
@@ -919,6 +920,10 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   std::array<uint8_t, kMaxCursorKeySize> rangeEndKey_{};
   TRecordsBitmap viewBitmap_;
   uint32_t visibleCount_ = 0;
+  // Index-order read-ahead: fetches left that skip the probe of the next entries, and the length
+  // of the last such pause.
+  uint8_t readAheadPause_ = 0;
+  uint8_t readAheadPauseLength_ = 0;
   bool entryVisible(uint32_t recordNo) const;
   uint64_t indexKeyCount();
   // Loads entry `position` of the current index as the position (flags untouched); `entry`, when

@@ -793,15 +793,26 @@ uint32_t TDataCursor::GetReadAheadCount(uint32_t readAheadCount, bool forward) {
   // Asked from inside a record fetch: the index is walked only under a read this cursor holds.
   if (!InRecordNumberOrder() && NeedsLocks() && !readTaken_) return 1;
   if (InRecordNumberOrder()) {
+    // Up to the last record of the view among the next readAheadCount slots: one read brings
+    // them, and the records the view hides between stay out of the cache (KeepsReadAhead).
     uint32_t run = 1;
-    for (uint32_t r = currentRecordNo_; run < readAheadCount; ++run) {
-      if (forward ? r >= viewBitmap_.Count() : r <= 1) break;
-      r = forward ? r + 1 : r - 1;
-      if (!viewBitmap_.GetBit(r)) break;
+    int64_t ignored = 0;
+    for (uint32_t r = currentRecordNo_;;) {
+      if (!(forward ? viewBitmap_.FindNext(r, 1, ignored) : viewBitmap_.FindPrior(r, 1, ignored))) break;
+      const uint32_t span = (forward ? r - currentRecordNo_ : currentRecordNo_ - r) + 1;
+      if (span > readAheadCount) break;
+      run = span;
     }
     return run;
   }
-  // In index order: the entries that follow whose record numbers follow each other.
+  // In index order: the entries that follow whose record numbers follow each other. Each probe
+  // walks the index, so after one that finds the next record elsewhere the fetches that follow
+  // skip it, for twice as many each time (up to 64): records in no particular key order do not
+  // pay a walk each.
+  if (readAheadPause_ > 0) {
+    --readAheadPause_;
+    return 1;
+  }
   uint32_t run = 1;
   uint32_t previous = currentRecordNo_;
   std::array<uint8_t, kMaxCursorKeySize + 1> key{};
@@ -812,6 +823,8 @@ uint32_t TDataCursor::GetReadAheadCount(uint32_t readAheadCount, bool forward) {
     if (ref != (forward ? previous + 1 : previous - 1)) break;
     previous = ref;
   }
+  readAheadPauseLength_ = run > 1 ? 0 : uint8_t(std::clamp(readAheadPauseLength_ * 2, 1, 64));
+  readAheadPause_ = readAheadPauseLength_;
   return run;
 }
 
