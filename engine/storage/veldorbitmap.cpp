@@ -38,13 +38,24 @@ int nthSetBitFromHigh(uint32_t bits, uint32_t k) {
   return at;
 }
 
+// Members in words [from, to).
+uint32_t countWords(const uint32_t* words, size_t from, size_t to) {
+  uint32_t total = 0;
+  for (; from + 2 <= to; from += 2)
+    total += uint32_t(std::popcount(uint64_t(words[from]) | uint64_t(words[from + 1]) << 32));
+  if (from < to) total += uint32_t(std::popcount(words[from]));
+  return total;
+}
+
 }  // namespace
 
 void TRecordsBitmap::SetSize(uint32_t count) {
   if (count == count_) return;
+  // The words the buffer keeps keep their bits, so their running counts hold.
   count_ = count;
   wordCount_ = uint32_t((uint64_t(count) + 31) / 32);
   if (wordCount_ == 0) {
+    changedAll();
     words_.clear();
     words_.shrink_to_fit();
     return;
@@ -66,29 +77,48 @@ bool TRecordsBitmap::GetBit(uint32_t n) const {
 
 void TRecordsBitmap::SetBit(uint32_t n) {
   checkRecord(n);
+  changedBlockOf((n - 1) / 32);
   words_[(n - 1) / 32] |= 1u << ((n - 1) % 32);
 }
 
 void TRecordsBitmap::ClearBit(uint32_t n) {
   checkRecord(n);
+  changedBlockOf((n - 1) / 32);
   words_[(n - 1) / 32] &= ~(1u << ((n - 1) % 32));
 }
 
 void TRecordsBitmap::ClearAll() {
+  changedAll();
   std::fill(words_.begin(), words_.end(), 0u);
 }
 
 void TRecordsBitmap::SetAll() {
+  changedAll();
   std::fill(words_.begin(), words_.end(), 0xFFFFFFFFu);
+}
+
+void TRecordsBitmap::countBlocksBefore(uint32_t block) const {
+  // A bitmap moved from has lost its counts along with its words.
+  if (countedBlocks_ >= blockCounts_.size()) {
+    blockCounts_.assign(1, 0);
+    countedBlocks_ = 0;
+  }
+  if (countedBlocks_ >= block) return;
+  if (blockCounts_.size() <= block) blockCounts_.resize(size_t(block) + 1);
+  for (uint32_t b = countedBlocks_; b < block; ++b)
+    blockCounts_[b + 1] =
+        blockCounts_[b] + countWords(words_.data(), size_t(b) * kBlockWords, size_t(b + 1) * kBlockWords);
+  countedBlocks_ = block;
 }
 
 uint32_t TRecordsBitmap::countThrough(uint32_t last) const {
   if (last == 0) return 0;
-  uint32_t total = 0;
-  uint32_t lastWord = (last - 1) / 32;
-  for (uint32_t w = 0; w < lastWord; ++w) total += uint32_t(std::popcount(words_[w]));
-  total += uint32_t(std::popcount(words_[lastWord] & rangeMask(lastWord, 1, last)));
-  return total;
+  const uint32_t lastWord = (last - 1) / 32;
+  const uint32_t block = lastWord / kBlockWords;
+  // Whole blocks before the last word lie inside 1..last, so inside Count().
+  countBlocksBefore(block);
+  return blockCounts_[block] + countWords(words_.data(), size_t(block) * kBlockWords, lastWord) +
+         uint32_t(std::popcount(words_[lastWord] & rangeMask(lastWord, 1, last)));
 }
 
 uint32_t TRecordsBitmap::CountSet() const {
@@ -142,6 +172,7 @@ bool TRecordsBitmap::FindPrior(uint32_t& recordNumber, uint32_t n, int64_t& posi
 }
 
 void TRecordsBitmap::AndBitmap(const TRecordsBitmap& other) {
+  changedAll();
   size_t common = std::min(wordCount_, other.wordCount_);
   for (size_t w = 0; w < common; ++w) words_[w] &= other.words_[w];
   // Bits past other's count in its last word carry no meaning: they are not members of it.
@@ -151,6 +182,7 @@ void TRecordsBitmap::AndBitmap(const TRecordsBitmap& other) {
 }
 
 void TRecordsBitmap::OrBitmap(const TRecordsBitmap& other) {
+  changedAll();
   size_t common = std::min(wordCount_, other.wordCount_);
   for (size_t w = 0; w < common; ++w) {
     uint32_t bits = other.words_[w];
@@ -160,11 +192,13 @@ void TRecordsBitmap::OrBitmap(const TRecordsBitmap& other) {
 }
 
 void TRecordsBitmap::NotBitmap() {
+  changedAll();
   for (uint32_t w = 0; w < wordCount_; ++w) words_[w] = ~words_[w];
 }
 
 void TRecordsBitmap::Assign(const TRecordsBitmap& other) {
   if (this == &other) return;
+  changedAll();
   words_ = other.words_;
   count_ = other.count_;
   wordCount_ = other.wordCount_;

@@ -6,9 +6,13 @@
 // (n - 1) div 32. Bits past Count() in the last word carry no meaning: every count and search
 // stops at Count().
 //
+// Counting members before a record, which every positioning does, reads a running count per
+// block of words that is kept lazily: a change in one block only drops the counts after it.
+//
 // A bitmap belongs to one cursor or filter at a time and is not thread-safe. The pool is.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -72,13 +76,24 @@ class TRecordsBitmap {
   void Assign(const TRecordsBitmap& other);
 
  private:
+  static constexpr uint32_t kBlockWords = 16;
+
   void checkRecord(uint32_t n) const;
   // Members among records 1..last; Requires last <= count_.
   uint32_t countThrough(uint32_t last) const;
+  // The running counts through block `block` are brought up to date.
+  void countBlocksBefore(uint32_t block) const;
+  // Every running count is stale (a change that may touch any word).
+  void changedAll() { countedBlocks_ = 0; }
+  void changedBlockOf(uint32_t word) { countedBlocks_ = std::min(countedBlocks_, word / kBlockWords); }
 
   std::vector<uint32_t> words_;
   uint32_t count_ = 0;
   uint32_t wordCount_ = 0;
+  // blockCounts_[b] is the number of members in the words of blocks 0..b-1; entries
+  // 0..countedBlocks_ are current.
+  mutable std::vector<uint32_t> blockCounts_{0};
+  mutable uint32_t countedBlocks_ = 0;
 };
 
 // The pool of spare bitmaps. Thread-safe: every operation holds its lock.

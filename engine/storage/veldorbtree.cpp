@@ -573,10 +573,14 @@ bool TIndexTree::descend(const uint8_t* key, bool firstNotLess, std::vector<TPin
   while (!page->IsLeaf()) {
     if (!page->IsBranch()) corrupt();
     uint32_t pos = 0;
-    if (key)
+    if (key && recordPosition)
       page->FindKeyCounted(cursor_, key, firstNotLess, pos, position);
     else if (page->GetEntryCount() == 0)
       corrupt();
+    else if (key)
+      // Without a position wanted, the counts before the child need not be summed.
+      pos = std::max<uint32_t>(
+          1, firstNotLess ? lastLess(*page, cursor_, key) : lastNotGreater(*page, cursor_, key));
     else
       pos = 1;
     cursor_.SetPathEntry(pos);
@@ -675,21 +679,52 @@ bool TIndexTree::DeleteKey(const uint8_t* key, uint32_t reference) {
   return deleted;
 }
 
-bool TIndexTree::FindKey(const uint8_t* key, uint64_t& position, uint32_t* reference) {
+namespace {
+
+void takeEntry(const TPage& page, uint32_t i, TKeyEntry& entry) {
+  entry.valid = true;
+  entry.reference = page.GetEntryRef(i);
+  std::memcpy(entry.key.data(), page.GetEntryKey(i), page.GetKeySize());
+}
+
+}  // namespace
+
+const TKeyEntry* TKeyNeighbours::Get(uint64_t found, uint64_t position) const {
+  const TKeyEntry* e = position + 1 == found   ? &before
+                       : position == found     ? &at
+                       : position == found + 1 ? &after
+                                               : nullptr;
+  return e && e->valid ? e : nullptr;
+}
+
+bool TIndexTree::FindKey(const uint8_t* key, uint64_t& position, uint32_t* reference, TKeyNeighbours* near) {
+  return find(key, &position, reference, near);
+}
+
+bool TIndexTree::HasKey(const uint8_t* key) {
+  return find(key, nullptr, nullptr, nullptr);
+}
+
+bool TIndexTree::find(const uint8_t* key, uint64_t* position, uint32_t* reference, TKeyNeighbours* near) {
   bool found = false;
   withRestarts([&] {
     found = false;
-    position = 1;
+    if (position) *position = 1;
+    if (near) near->before.valid = near->at.valid = near->after.valid = false;
     if (file_.GetRootPageNumber(slot_) == 0) return true;
     std::vector<TPinnedPage> path;
     uint64_t before = 0;
-    if (!descend(key, true, path, &before)) return false;
+    // Without a position wanted, the descent sums no counts.
+    if (!descend(key, true, path, position ? &before : nullptr)) return false;
     TPage& leaf = *path.back();
     uint32_t pos = 0;
     found = leaf.FindKeyCounted(cursor_, key, true, pos, before);
-    position = before + 1;
+    if (position) *position = before + 1;
+    if (near && pos > 1) takeEntry(leaf, pos - 1, near->before);
     if (pos <= leaf.GetEntryCount()) {
       if (reference) *reference = leaf.GetEntryRef(pos);
+      if (near) takeEntry(leaf, pos, near->at);
+      if (near && pos < leaf.GetEntryCount()) takeEntry(leaf, pos + 1, near->after);
       return true;
     }
     // The first entry not less lies at the start of the next leaf, if any.
@@ -699,6 +734,8 @@ bool TIndexTree::FindKey(const uint8_t* key, uint64_t& position, uint32_t* refer
     if (next->GetPageType() != ptLeaf || next->GetEntryCount() == 0) corrupt();
     found = cursor_.CompareKeys(next->GetEntryKey(1), key, next->GetKeySize()) == 0;
     if (reference) *reference = next->GetEntryRef(1);
+    if (near) takeEntry(*next, 1, near->at);
+    if (near && next->GetEntryCount() > 1) takeEntry(*next, 2, near->after);
     return true;
   });
   return found;

@@ -16,6 +16,7 @@
 // Not thread-safe: under the table's index write lock for changes and a read lock for reads.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <vector>
@@ -25,6 +26,20 @@
 namespace engine {
 
 class TRecordsBitmap;
+
+// One index entry as a search found it: valid, its reference and its K key bytes.
+struct TKeyEntry {
+  bool valid = false;
+  uint32_t reference = 0;
+  std::array<uint8_t, kMaxIndexKeySize> key;
+};
+
+// The entries at positions p - 1, p and p + 1 around a search's position p.
+struct TKeyNeighbours {
+  TKeyEntry before, at, after;
+  // The one of the three at `position` (p - 1 .. p + 1), or nullptr when that one is not held.
+  const TKeyEntry* Get(uint64_t found, uint64_t position) const;
+};
 
 // A pinned page that is released when the holder goes.
 using TPinnedPage = TPinnedItem<TPage, TIndexFile>;
@@ -44,8 +59,13 @@ class TIndexTree {
   // Removes the entry with this key (and this reference unless it is 0). False when none.
   bool DeleteKey(const uint8_t* key, uint32_t reference = 0);
   // The 1-based position of the first entry not less than the key (KeyCount() + 1 when none),
-  // and whether that entry equals it; its reference when it exists.
-  bool FindKey(const uint8_t* key, uint64_t& position, uint32_t* reference = nullptr);
+  // and whether that entry equals it; its reference when it exists. With `near`, the entries at
+  // that position and just before and after it, as far as the same leaf holds them (the entry at
+  // the position also from the next leaf), so that a caller can step without another descent.
+  bool FindKey(const uint8_t* key, uint64_t& position, uint32_t* reference = nullptr,
+               TKeyNeighbours* near = nullptr);
+  // Whether an entry equals the key (FindKey without the position).
+  bool HasKey(const uint8_t* key);
   // The entry at a 1-based position; false outside 1..KeyCount(). `key` receives K bytes.
   bool KeyAtPosition(uint64_t position, uint8_t* key, uint32_t& reference);
   // Sets the references of the entries from the first not less than startKey (nullptr: from the
@@ -60,6 +80,8 @@ class TIndexTree {
   bool descend(const uint8_t* key, bool firstNotLess, std::vector<TPinnedPage>& path,
                uint64_t* recordPosition);
   bool readPage(uint32_t number, TPinnedPage& holder);
+  // FindKey; without `position` the descent sums no counts.
+  bool find(const uint8_t* key, uint64_t* position, uint32_t* reference, TKeyNeighbours* near);
   void adjustCounts(std::vector<TPinnedPage>& path, int64_t delta);
   [[noreturn]] void corrupt() const;
   // Runs `attempt` until it returns true (done), at most kMaxRestarts + 1 times.

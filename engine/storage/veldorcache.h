@@ -24,6 +24,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace engine {
@@ -39,13 +40,16 @@ class TItemCache {
   // `probe`: how many items at the head of the chain are looked at before the binary search;
   // `growStep`: how much the capacity grows when no item can be reused.
   TItemCache(Pool& pool, size_t probe, size_t growStep) : pool_(pool), probe_(probe), growStep_(growStep) {}
+  ~TItemCache() {
+    for (Item* item : items_) delete item;
+  }
   TItemCache(const TItemCache&) = delete;
   TItemCache& operator=(const TItemCache&) = delete;
 
   size_t Count() const { return items_.size(); }
   size_t Capacity() const { return capacity_; }
   void SetCapacity(size_t capacity) { capacity_ = capacity; }
-  Item* At(size_t index) const { return items_[index].get(); }
+  Item* At(size_t index) const { return items_[index]; }
   Item* Head() const { return head_; }
   Item* Tail() const { return tail_; }
 
@@ -53,13 +57,13 @@ class TItemCache {
   // index at which it would be inserted.
   bool Locate(uint32_t number, size_t& index) const {
     auto it = std::lower_bound(items_.begin(), items_.end(), number,
-                               [](const Ptr& item, uint32_t n) { return Traits::Number(*item) < n; });
+                               [](const Item* item, uint32_t n) { return Traits::Number(*item) < n; });
     index = size_t(it - items_.begin());
     return it != items_.end() && Traits::Number(**it) == number;
   }
   Item* FindCached(uint32_t number) const {
     size_t index;
-    return Locate(number, index) ? items_[index].get() : nullptr;
+    return Locate(number, index) ? items_[index] : nullptr;
   }
   // Looks among the first `probe` items of the chain only.
   Item* FindRecent(uint32_t number) const {
@@ -112,7 +116,8 @@ class TItemCache {
       return nullptr;
     }
     Item* raw = item.get();
-    items_.insert(items_.begin() + std::ptrdiff_t(index), std::move(item));
+    items_.insert(items_.begin() + std::ptrdiff_t(index), raw);
+    item.release();
     LinkFirst(raw);
     return raw;
   }
@@ -120,8 +125,8 @@ class TItemCache {
   // Takes `item` out of the list and the chain; nullptr when it is not in the list.
   Ptr Remove(Item* item) {
     size_t index;
-    if (!Locate(Traits::Number(*item), index) || items_[index].get() != item) return nullptr;
-    Ptr owned = std::move(items_[index]);
+    if (!Locate(Traits::Number(*item), index) || items_[index] != item) return nullptr;
+    Ptr owned(items_[index]);
     items_.erase(items_.begin() + std::ptrdiff_t(index));
     Unlink(item);
     return owned;
@@ -191,7 +196,8 @@ class TItemCache {
   // handed to `keepPinned`, because its user still holds it.
   template <class KeepPinned>
   void Clear(KeepPinned&& keepPinned) {
-    for (Ptr& item : items_) {
+    for (Item*& raw : items_) {
+      Ptr item(std::exchange(raw, nullptr));
       Traits::SetPrev(*item, nullptr);
       Traits::SetNext(*item, nullptr);
       if (Traits::Pinned(*item))
@@ -207,8 +213,8 @@ class TItemCache {
   template <class Wanted>
   std::vector<Item*> CollectDirty(Wanted&& wanted) const {
     std::vector<Item*> out;
-    for (const Ptr& item : items_)
-      if (Traits::Dirty(*item) && !Traits::Pinned(*item) && wanted(*item)) out.push_back(item.get());
+    for (Item* item : items_)
+      if (Traits::Dirty(*item) && !Traits::Pinned(*item) && wanted(*item)) out.push_back(item);
     return out;
   }
 
@@ -235,7 +241,9 @@ class TItemCache {
   size_t probe_;
   size_t growStep_;
   size_t capacity_ = 0;
-  std::vector<Ptr> items_;
+  // Owned, as raw pointers: shifting them on an insert or removal is one memmove, where owning
+  // pointers would be moved one by one.
+  std::vector<Item*> items_;
   Item* head_ = nullptr;
   Item* tail_ = nullptr;
 };

@@ -619,7 +619,7 @@ bool TDataFile::GetRecord(TCacheReader* cursor, uint32_t number, TRecord*& recor
       count = readAheadCount_;
     const uint32_t most = uint32_t(std::max<size_t>(1, kMaxRunBytes / r));
     count = std::clamp<uint32_t>(count, 1, std::min(available, most));
-    TRecord* got = ReadRecords(number, count, forward);
+    TRecord* got = ReadRecords(number, count, forward, cursor);
     if (!got || got->GetRecordNumber() != number) {
       ReleaseRecord(got);
       fail(VELDOR_FILECORRUPT);
@@ -646,7 +646,7 @@ bool TDataFile::missingSlotsCached(uint32_t first, uint32_t last) const {
   return true;
 }
 
-TRecord* TDataFile::ReadRecords(uint32_t number, uint32_t count, bool forward) {
+TRecord* TDataFile::ReadRecords(uint32_t number, uint32_t count, bool forward, TCacheReader* cursor) {
   ++counters_.readCalls;
   const uint32_t r = GetRecordSize();
   const uint32_t first = forward ? number : number - count + 1;
@@ -677,6 +677,8 @@ TRecord* TDataFile::ReadRecords(uint32_t number, uint32_t count, bool forward) {
     TRecord* item = cache_.FindCached(n);
     if (item) {
       if (item->PinCount() == 0 && !item->IsDirty()) item->LoadFromBuffer(image);
+    } else if (n != number && cursor && !cursor->KeepsReadAhead(n)) {
+      continue;
     } else {
       std::unique_ptr<TRecord> slot = GetCacheSlot(n);
       slot->LoadFromBuffer(image);
@@ -691,6 +693,49 @@ TRecord* TDataFile::ReadRecords(uint32_t number, uint32_t count, bool forward) {
   }
   if (wanted) cache_.MoveFirst(wanted);
   return wanted;
+}
+
+bool TDataFile::ReadRecordImages(TCacheReader* cursor, uint32_t first, uint32_t count,
+                                 std::vector<uint8_t>& images) {
+  const uint32_t r = GetRecordSize();
+  if (r < kRecordHeaderSize) fail(VELDOR_HEADERCORRUPT);
+  if (count == 0) return true;
+  if (first == 0 || uint64_t(first) + count - 1 > GetLastRecordNumber()) fail(VELDOR_FILECORRUPT);
+  if (images.size() < size_t(count) * r) images.resize(size_t(count) * r);
+  bool allCached = true;
+  for (uint32_t i = 0; i < count && allCached; ++i) allCached = cache_.FindCached(first + i) != nullptr;
+  uint32_t whole = count;
+  if (!allCached) {
+    if (cursor && !(owner_ && owner_->StrictChangeDetection()) && cursor->BeginRead()) return false;
+    if (uint64_t(first) + count - 1 > GetLastRecordNumber()) fail(VELDOR_FILECORRUPT);
+    ++counters_.readCalls;
+    const int64_t got = ReadAt(slotOffset(first), images.data(), int64_t(size_t(count) * r), true);
+    whole = uint32_t(std::min<int64_t>(std::max<int64_t>(got, 0) / r, count));
+    ++counters_.runsRead;
+  }
+  const bool scrambled = IsEncrypted();
+  bool missing = false;
+  for (uint32_t i = 0; i < count; ++i) {
+    uint8_t* image = images.data() + size_t(i) * r;
+    if (const TRecord* cached = cache_.FindCached(first + i)) {
+      std::memcpy(image, cached->GetBuffer(), r);
+      continue;
+    }
+    if (i >= whole) {
+      missing = true;
+      continue;
+    }
+    // As TRecord::LoadFromBuffer: unscrambled, and a record in use carries its own number.
+    if (scrambled) UnscrambleBuffer(image, r, kStructureSeed);
+    if (image[0] == kRecordInUse) platform::put4(image + 1, first + i);
+  }
+  if (missing) {
+    const bool appendedUnwritten =
+        owner_ && owner_->WrittenSinceOpen() && (IsTemporary() || owner_->HoldsTransactionLock());
+    if (!appendedUnwritten) raise(VELDOR_READERR);
+    fail(VELDOR_FILECORRUPT);
+  }
+  return true;
 }
 
 void TDataFile::ReleaseRecord(TRecord* record) {

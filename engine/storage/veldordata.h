@@ -273,9 +273,17 @@ class TDataFile : public TFileHandler, public TRecordOwner {
   // the session has strict change detection) and a change makes the result false with no
   // record. A miss reads a run: with `readAhead` and `cursorReadAhead` as long as the cursor
   // asks, with `readAhead` alone up to the read-ahead count, otherwise one record; `forward`
-  // runs from the record on, otherwise up to it.
+  // runs from the record on, otherwise up to it. Records of the run the cursor does not keep
+  // (KeepsReadAhead) stay out of the cache.
   bool GetRecord(TCacheReader* cursor, uint32_t number, TRecord*& record, bool forward = true,
                  bool cursorReadAhead = false, bool readAhead = false);
+  // The plain images of records first..first+count-1, as GetRecord gives them, into `images`
+  // (count * record size bytes), for a scan that would only churn the cache: a cached record,
+  // dirty or not, wins; the others come from one read of the file and stay out of the cache.
+  // When some record is not cached the cursor's read check runs first, as in GetRecord, and a
+  // change makes the result false with nothing read. A run past the last record number raises
+  // VELDOR_FILECORRUPT; a slot neither in the file nor cached raises as a GetRecord miss would.
+  bool ReadRecordImages(TCacheReader* cursor, uint32_t first, uint32_t count, std::vector<uint8_t>& images);
   // Unpins (nothing for null).
   void ReleaseRecord(TRecord* record);
   // Writes every dirty unpinned record outside the run being read, each run of consecutive
@@ -384,7 +392,7 @@ class TDataFile : public TFileHandler, public TRecordOwner {
   void recomputeStorage(TFieldDescriptor& d, uint16_t code) const;
   void checkFields(std::vector<TFieldDescriptor>& descriptors, uint16_t languageId, uint16_t sortId,
                    uint32_t recordSize, bool recompute, uint16_t code) const;
-  TRecord* ReadRecords(uint32_t number, uint32_t count, bool forward);
+  TRecord* ReadRecords(uint32_t number, uint32_t count, bool forward, TCacheReader* cursor);
   bool missingSlotsCached(uint32_t first, uint32_t last) const;
   std::unique_ptr<TRecord> GetCacheSlot(uint32_t number);
   void flushForRoom();

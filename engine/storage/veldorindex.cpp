@@ -127,11 +127,13 @@ int TIndexCursor::CompareKeys(const uint8_t* entryKey, const uint8_t* searchKey,
 void TIndexCursor::SetPathLevel(int level) {
   if (level < 1 || level > kMaxPathLevels) SignalEngineError(VELDOR_INDEXCORRUPT);
   level_ = level;
+  deepest_ = std::max(deepest_, level_);
 }
 
 void TIndexCursor::PushPathLevel(uint32_t parentPage) {
   if (level_ >= kMaxPathLevels) SignalEngineError(VELDOR_INDEXCORRUPT);
   ++level_;
+  deepest_ = std::max(deepest_, level_);
   parents_[size_t(level_)] = parentPage;
   entries_[size_t(level_)] = 0;
 }
@@ -142,8 +144,10 @@ void TIndexCursor::PopPathLevel() {
 
 void TIndexCursor::ResetPath() {
   level_ = 1;
-  entries_.fill(0);
-  parents_.fill(0);
+  // Levels below the deepest one reached since the last reset were never written.
+  std::fill(entries_.begin(), entries_.begin() + deepest_ + 1, 0);
+  std::fill(parents_.begin(), parents_.begin() + deepest_ + 1, 0);
+  deepest_ = 1;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -612,7 +616,38 @@ void TIndexFile::setUpPage(TPage& page, uint8_t slot, uint32_t number) {
   page.SetPageNumber(number);
 }
 
+void TIndexFile::makeRoom(uint8_t slot) {
+  TPageCache& own = *caches_[slot];
+  if (own.Count() < own.Capacity()) return;
+  size_t total = 0, active = 0, largest = 0;
+  uint8_t donor = slot;
+  for (uint8_t s = 0; s < kIndexSlotCount; ++s) {
+    const size_t n = caches_[s]->Count();
+    total += n;
+    if (n > 0 || s == slot) ++active;
+    if (s != slot && n > largest) {
+      largest = n;
+      donor = s;
+    }
+  }
+  if (total < kIndexPageCacheBudget) {
+    own.SetCapacity(own.Count() + 1);
+    return;
+  }
+  // Over the budget: a slot below its share grows at the expense of the largest other slot,
+  // which gives up its least recently used idle page (never a dirty one: no flush here).
+  if (donor == slot || own.Count() >= kIndexPageCacheBudget / active || largest <= own.Count() + 1) return;
+  TPageCache& other = *caches_[donor];
+  bool damaged = false;
+  const bool dropped = other.DropRecent([] {}, damaged);
+  if (damaged) RaiseIndexError(VELDOR_INDEXCORRUPT, GetIndexName(donor));
+  if (!dropped) return;
+  other.SetCapacity(other.Count());
+  own.SetCapacity(own.Count() + 1);
+}
+
 std::unique_ptr<TPage> TIndexFile::takeCacheSlot(uint8_t slot, uint32_t number) {
+  makeRoom(slot);
   std::unique_ptr<TPage> page =
       caches_[slot]->GetCacheSlot(number, !owner_->HoldsTransactionLock(), [this] { FlushDirtyPages(); });
   if (!page) RaiseIndexError(VELDOR_INDEXCORRUPT, GetIndexName(slot));
@@ -643,6 +678,9 @@ bool TIndexFile::getPage(TIndexCursor& cursor, uint32_t number, TPage*& page, bo
   if (number < next) {
     TPage* p = c.Find(number);
     if (p) {
+      // A cached page is only as fresh as the last look for other writers: the operation makes
+      // one before it uses it, as before a disk read.
+      if (!owner_->StrictChangeDetection() && cursor.BeginRead()) return false;
       ++counters_.hits;
     } else {
       if (!owner_->StrictChangeDetection() && cursor.BeginRead()) return false;

@@ -38,6 +38,7 @@
 #include "engine/storage/veldorcache.h"
 #include "engine/storage/veldorfile.h"
 #include "engine/storage/veldortablelink.h"
+#include "platform/bytes.h"
 
 namespace engine {
 
@@ -73,6 +74,10 @@ inline constexpr uint32_t kMaxKeyFieldsSize = 522;
 // The largest key a page can carry while every page still holds four entries, which the split,
 // merge and balance steps need. Anything larger in a descriptor is refused as corruption.
 inline constexpr uint16_t kMaxIndexKeySize = 1012;
+
+// Pages one index file keeps in memory over all its slots (each page some 4 to 8 KB), unless
+// every page is pinned or dirty.
+inline constexpr size_t kIndexPageCacheBudget = 1024;
 
 inline constexpr uint32_t kMaxIndexPageNumber = 2'000'000'000;
 inline constexpr uint64_t kMaxIndexFileSize = 4'000'000'000;
@@ -130,8 +135,9 @@ class TIndexCursor {
 
   // -1, 0 or 1 for an entry key against a search key over `keySize` bytes. Unsigned bytes.
   virtual int CompareKeys(const uint8_t* entryKey, const uint8_t* searchKey, uint16_t keySize) const;
-  // Runs before a page is read from disk (unless strict change detection is on); true when
-  // another process changed the table, so that the caller starts its operation again.
+  // Runs before a page is taken from the cache or read from disk (unless strict change detection
+  // is on); true when another process changed the table, so that the caller starts its operation
+  // again. Cheap once the operation has looked.
   virtual bool BeginRead() { return false; }
 
   int GetPathLevel() const { return level_; }
@@ -163,6 +169,7 @@ class TIndexCursor {
  private:
   uint8_t currentIndex_ = 0;
   int level_ = 1;
+  int deepest_ = kMaxPathLevels;
   int exactCountLevel_ = 0;
   std::array<uint32_t, kMaxPathLevels + 1> entries_{};
   std::array<uint32_t, kMaxPathLevels + 1> parents_{};
@@ -233,7 +240,10 @@ class TPage {
   // 0 on a page without entries.
   uint32_t GetEntryRef(uint32_t i) const;
   // 1 in a leaf.
-  uint32_t GetEntryKeyCount(uint32_t i) const;
+  uint32_t GetEntryKeyCount(uint32_t i) const {
+    if (IsLeaf()) return 1;
+    return platform::get4(entry(i) + keySize_ + 4);
+  }
   void SetEntryRef(uint32_t i, uint32_t ref);
   // Ignored in leaves and in the text index.
   void SetEntryKeyCount(uint32_t i, uint32_t count);
@@ -271,7 +281,8 @@ class TPage {
 
   // Copies everything from `other` but the owner, pins and chain links.
   void Assign(const TPage& other);
-  // Type 0, no entries, links 0, not freed, clean; buffer zero. Keeps number, slot and options.
+  // Type 0, no entries, links 0, not freed, clean; buffer zero and at least a page of data (for
+  // RawData). Keeps number, slot and options.
   void Clear();
 
   // ---- Searches (veldorbtree.cpp). Positions are 1-based; recordPosition is a running count
@@ -340,6 +351,8 @@ class TPage {
   uint8_t* entry(uint32_t i) { return entries_.data() + size_t(i - 1) * EntryStride(); }
   const uint8_t* entry(uint32_t i) const { return entries_.data() + size_t(i - 1) * EntryStride(); }
   void reserveEntries(uint32_t count);
+  // Sum of the key counts of entries 1..last of a branch.
+  uint64_t sumKeyCounts(uint32_t last) const;
   [[noreturn]] void corrupt() const;
   void StoreEntries(uint8_t* data) const;
   void LoadEntries(const uint8_t* data, uint32_t count);
@@ -500,6 +513,10 @@ class TIndexFile : public TFileHandler {
   // No root: false with failed = false. Otherwise the root page; failed when GetPage failed.
   bool GetRootPage(TIndexCursor& cursor, TPage*& page, bool& failed);
   bool GetTextParamsPage(TIndexCursor& cursor, TPage*& page, bool& failed);
+  // Pages stay cached while they are valid: whoever may see another process's change clears the
+  // cache (the table when a header's change counter moved), and this process's own changes go
+  // through the cached pages. The slots share kIndexPageCacheBudget; a slot below its fair share
+  // takes a page from the largest one.
   // Writes every dirty unpinned page in runs of consecutive numbers; true when any was written.
   bool FlushDirtyPages();
   void ClearPageCache();
@@ -549,12 +566,15 @@ class TIndexFile : public TFileHandler {
   // A detached page for `number` of the slot, set up for the slot's index.
   std::unique_ptr<TPage> takeCacheSlot(uint8_t slot, uint32_t number);
   void setUpPage(TPage& page, uint8_t slot, uint32_t number);
+  // Lets a slot whose cache is at its capacity grow by one page while the budget allows.
+  void makeRoom(uint8_t slot);
   bool shortReadTolerated() const;
 
   TTableFileOwner* owner_;
   std::array<uint8_t, kIndexHeaderSize> header_{};
   TPageStack pool_;
-  std::vector<std::unique_ptr<TPageCache>> caches_;  // one per slot; each list starts at 2 pages
+  // One per slot; each list starts at 2 pages and grows within kIndexPageCacheBudget.
+  std::vector<std::unique_ptr<TPageCache>> caches_;
   // Pages that were still pinned when the cache was cleared: their users release them later.
   std::vector<std::unique_ptr<TPage>> detached_;
   std::vector<uint8_t> readBuffer_;

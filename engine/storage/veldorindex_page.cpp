@@ -97,11 +97,6 @@ uint32_t TPage::GetEntryRef(uint32_t i) const {
   return get4(entry(i) + keySize_);
 }
 
-uint32_t TPage::GetEntryKeyCount(uint32_t i) const {
-  if (IsLeaf()) return 1;
-  return get4(entry(i) + keySize_ + 4);
-}
-
 void TPage::SetEntryRef(uint32_t i, uint32_t ref) {
   put4(entry(i) + keySize_, ref);
   dirty_ = true;
@@ -118,20 +113,24 @@ void TPage::SetEntryKey(uint32_t i, const uint8_t* key) {
   dirty_ = true;
 }
 
+uint64_t TPage::sumKeyCounts(uint32_t last) const {
+  // Every descent sums a branch's counts: one pass over the fixed stride.
+  const size_t stride = EntryStride();
+  const uint8_t* at = entries_.data() + keySize_ + 4;
+  uint64_t total = 0;
+  for (uint32_t i = 0; i < last; ++i, at += stride) total += get4(at);
+  return total;
+}
+
 uint64_t TPage::GetKeyTotal() const {
   if (IsLeaf()) return count_;
-  uint64_t total = 0;
-  for (uint32_t i = 1; i <= count_; ++i) total += GetEntryKeyCount(i);
-  return total;
+  return sumKeyCounts(count_);
 }
 
 uint64_t TPage::CountKeysBefore(uint32_t position) const {
   if (position <= 1) return 0;
   if (IsLeaf()) return position - 1;
-  uint64_t total = 0;
-  const uint32_t last = std::min(position - 1, count_);
-  for (uint32_t i = 1; i <= last; ++i) total += GetEntryKeyCount(i);
-  return total;
+  return sumKeyCounts(std::min(position - 1, count_));
 }
 
 void TPage::InsertEntry(const uint8_t* key, uint32_t& position) {
@@ -439,6 +438,8 @@ void TPage::Clear() {
   dirty_ = false;
   header_.fill(0);
   std::fill(entries_.begin(), entries_.end(), 0);
+  // A new page may become a raw page, whose data callers fill through RawData.
+  reserveEntries(0);
 }
 
 }  // namespace engine

@@ -92,6 +92,12 @@ class TCacheReader {
   // Records to read in one run: the cursor's choice given the file's read-ahead count and the
   // direction it moves in.
   virtual uint32_t GetReadAheadCount(uint32_t readAheadCount, bool forward) = 0;
+  // Whether a record that a run reads along, not the one asked for, earns a place in the cache:
+  // a cursor says no for records its view hides, which it will not ask for.
+  virtual bool KeepsReadAhead(uint32_t recordNo) {
+    (void)recordNo;
+    return true;
+  }
 };
 
 }  // namespace engine

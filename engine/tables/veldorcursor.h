@@ -20,6 +20,7 @@
 #pragma once
 
 #include <array>
+#include <bitset>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -45,6 +46,8 @@ class TDataDirectory;
 class TExpToken;
 class TDataSession;
 class TDataTable;
+struct TKeyEntry;
+struct TKeyNeighbours;
 
 inline constexpr uint8_t kNoCurrentIndex = 255;
 inline constexpr size_t kMaxCursorKeySize = 522;
@@ -490,6 +493,7 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   uint32_t LockedRecordNo() const { return lockedRecordNo_; }
   void FlushBuffers(bool force, bool trimCaches, bool dataChanged, bool indexChanged, bool blobChanged);
   uint32_t GetReadAheadCount(uint32_t readAheadCount, bool forward) override;
+  bool KeepsReadAhead(uint32_t recordNo) override { return !bitmapView_ || viewBitmap_.GetBit(recordNo); }
   // Fired when a lock found the table changed and the view was rebuilt.
   void SetRefreshHook(std::function<void()> hook) { refreshHook_ = std::move(hook); }
 
@@ -726,13 +730,16 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
 
   // Table restructuring
   // Gives the closed table a new structure: only the headers are rewritten when no field, index
-  // or table attribute that the records or keys depend on changed; otherwise every record is
-  // copied (blob and memo bytes too) into a new table, which then takes the old one's place (old files to
-  // backups, the new ones renamed in, the backups deleted last unless kept). A record or value that cannot be
-  // carried over goes to the feedback; without one, the restructure stops at the first such case
-  // and raises (VELDOR_INVALIDFLDTYPE naming the field, or the write's own error). A stop leaves
-  // the table exactly as it was. The cursor must be closed (VELDOR_TABLEOPEN), exclusive and
-  // writable; the new structure passes CreateTable's checks first.
+  // or table attribute that the records or keys depend on changed; when only indexes (or the
+  // text-index parameters of a text-indexed table) changed, those indexes are built again in
+  // place and the records keep their numbers (the old index file is kept as ".IBK" unless
+  // NoBackup); otherwise every record is copied (blob and memo bytes too) into a new table, which
+  // then takes the old one's place (old files to backups, the new ones renamed in, the backups
+  // deleted last unless kept). A record or value that cannot be carried over goes to the
+  // feedback; without one, the restructure stops at the first such case and raises
+  // (VELDOR_INVALIDFLDTYPE naming the field, or the write's own error such as VELDOR_KEYVIOL).
+  // A stop leaves the table exactly as it was. The cursor must be closed (VELDOR_TABLEOPEN),
+  // exclusive and writable; the new structure passes CreateTable's checks first.
   void RestructureTable(TRestructureArgs& args);
   void SetRestructureFeedback(TRestructureFeedback feedback) { restructureFeedback_ = std::move(feedback); }
 
@@ -776,6 +783,22 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // Restructuring: the bytes of the blob at table position `position` of `image` put into the
   // blob at table position `target` of `fresh`'s record `buffer`.
   void copyBlob(uint16_t position, uint8_t* image, TDataCursor& fresh, uint16_t target, uint8_t* buffer);
+  std::vector<uint8_t> blobBytes(uint16_t position, uint8_t* image);
+  // The slots an index rebuild builds anew (0-30 and the text index, 32).
+  using TRebuiltSlots = std::bitset<kSysTextSlot + 1>;
+  // Whether a restructure goes on past a case (the feedback, or its decision for all).
+  using TCaseDecision = std::function<bool(TRestructureCase kind, const std::string& message)>;
+  // The rebuild of a restructure that changes only indexes: the `rebuilt` slots emptied and
+  // built again from the records, which keep their numbers. A record that breaks a new unique
+  // key goes to `goOn`; when it goes on, the record is deleted once every record was seen.
+  // Everything is held back and written out in one unit with the new headers
+  // (`writeHeaders`), so a stop, a failure or a crash leaves the files as they were.
+  void rebuildIndexes(const TRestructureArgs& args, const TRebuiltSlots& rebuilt, const TCaseDecision& goOn,
+                      const std::function<void()>& writeHeaders);
+  // Deletes record `recordNo` in a rebuild: its keys leave every index but the `rebuilt` ones
+  // (which never got them), its record-id key becomes a free one, its blobs and (unless the
+  // text index is rebuilt) its text words go, its slot is freed and the record count lowered.
+  void DeleteRecordDuringRebuild(uint32_t recordNo, const TRebuiltSlots& rebuilt);
 
   // Remote requests
   // Takes the table's headers (when sent), the cursor state and the current index from the
@@ -937,13 +960,18 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   std::array<uint8_t, kMaxCursorKeySize> rangeEndKey_{};
   TRecordsBitmap viewBitmap_;
   uint32_t visibleCount_ = 0;
+  // Index-order read-ahead: fetches left that skip the probe of the next entries, and the length
+  // of the last such pause.
+  uint8_t readAheadPause_ = 0;
+  uint8_t readAheadPauseLength_ = 0;
   bool entryVisible(uint32_t recordNo) const;
   uint64_t indexKeyCount();
-  // Loads entry `position` of the current index as the position (flags untouched).
-  bool standOn(uint64_t position);
+  // Loads entry `position` of the current index as the position (flags untouched); `entry`, when
+  // given, is that entry as a search just found it.
+  bool standOn(uint64_t position, const TKeyEntry* entry = nullptr);
   // The position of the current entry found by its key: the first entry not less, and whether
-  // it is the entry itself.
-  uint64_t locateCurrent(bool& found);
+  // it is the entry itself; with `near`, the entries around it.
+  uint64_t locateCurrent(bool& found, TKeyNeighbours* near = nullptr);
   // The next (forward) or previous visible entry from `position` inclusive, within the range
   // positions; 0 when none.
   uint64_t visibleFrom(uint64_t position, bool forward);

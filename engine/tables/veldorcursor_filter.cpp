@@ -17,6 +17,8 @@ namespace {
 
 constexpr size_t kMaxFilters = 64;
 constexpr const char* kFilterContext = "filter expression";
+// Bytes of record slots a filter evaluation reads at once.
+constexpr size_t kScanBytes = 64 * 1024;
 
 // The record image a column reader reads from, with the cursor that knows its fields.
 struct RecordView {
@@ -484,14 +486,31 @@ void TDataCursor::EvaluateBitmapRecords(TRecordsBitmap& bitmap, TFilter& filter,
   if (mode != opAnd) bitmap.SetAll();
   // Only records in use are read: bits of free slots are cleared here.
   bitmap.AndBitmap(*usedRecordsBitmap_);
-  std::vector<uint8_t> image(recordSize_);
-  uint32_t recordNo = 0;
+  // The records are read a run of slots at a time, from the first member to the last within
+  // kScanBytes, past the cache: a scan would only push out what the cursor uses.
+  TDataFile& data = table_->DataFile();
+  const uint32_t size = data.GetRecordSize();
+  const uint32_t most = uint32_t(std::max<size_t>(1, kScanBytes / size));
+  std::vector<uint8_t> images;
+  std::vector<uint8_t> image(std::max<size_t>(recordSize_, size));
+  uint32_t first = 0;
   int64_t position = 0;
-  while (bitmap.FindNext(recordNo, 1, position)) {
-    readRecord(recordNo, image.data(), true);
-    const bool pass = filter.IsCallback() ? filter.Callback()(filter.CallbackData(), *this, image.data())
-                                          : evaluateNode(image.data(), node);
-    if (!pass) bitmap.ClearBit(recordNo);
+  while (bitmap.FindNext(first, 1, position)) {
+    uint32_t last = first, next = first;
+    int64_t ignored = 0;
+    while (bitmap.FindNext(next, 1, ignored) && next - first < most) last = next;
+    const uint32_t count = last - first + 1;
+    if (!data.ReadRecordImages(this, first, count, images) &&
+        !data.ReadRecordImages(this, first, count, images))
+      Raise(VELDOR_FILECORRUPT);
+    for (uint32_t recordNo = first; recordNo <= last; ++recordNo) {
+      if (!bitmap.GetBit(recordNo)) continue;
+      std::memcpy(image.data(), images.data() + size_t(recordNo - first) * size, size);
+      const bool pass = filter.IsCallback() ? filter.Callback()(filter.CallbackData(), *this, image.data())
+                                            : evaluateNode(image.data(), node);
+      if (!pass) bitmap.ClearBit(recordNo);
+    }
+    first = last;
   }
 }
 

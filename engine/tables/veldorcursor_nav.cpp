@@ -165,18 +165,25 @@ void TDataCursor::SetEmptyPosition() {
 
 // ---- Index-order primitives ----
 
-bool TDataCursor::standOn(uint64_t position) {
+bool TDataCursor::standOn(uint64_t position, const TKeyEntry* entry) {
   uint32_t ref = 0;
-  if (!treeOf(*this).KeyAtPosition(position, currentKey_.data(), ref)) return false;
+  if (entry) {
+    // Taken by the search that found the position: no second descent.
+    const size_t k = std::min<size_t>(table_->IndexFile().GetKeySize(GetCurrentIndex()), currentKey_.size());
+    std::memcpy(currentKey_.data(), entry->key.data(), k);
+    ref = entry->reference;
+  } else if (!treeOf(*this).KeyAtPosition(position, currentKey_.data(), ref)) {
+    return false;
+  }
   currentRecordNo_ = ref;
   sequence_ = position;
   keySlot_ = GetCurrentIndex();
   return true;
 }
 
-uint64_t TDataCursor::locateCurrent(bool& found) {
+uint64_t TDataCursor::locateCurrent(bool& found, TKeyNeighbours* near) {
   uint64_t position = 0;
-  found = treeOf(*this).FindKey(currentKey_.data(), position);
+  found = treeOf(*this).FindKey(currentKey_.data(), position, nullptr, near);
   return position;
 }
 
@@ -254,6 +261,8 @@ void TDataCursor::Skip(int32_t n) {
   if ((forward && atEOF_) || (!forward && atBOF_)) return;
   // The walk starts just before (after) the current entry as it now stands in the index.
   int64_t base;
+  uint64_t at = 0;
+  TKeyNeighbours near;
   if (atBOF_ || keySlot_ != GetCurrentIndex()) {
     base = int64_t(rangeFirst_) - 1;
     if (!atBOF_ && !forward) base = int64_t(rangeLast_) + 1;
@@ -261,7 +270,7 @@ void TDataCursor::Skip(int32_t n) {
     base = int64_t(rangeLast_) + 1;
   } else {
     bool found = false;
-    const uint64_t at = locateCurrent(found);
+    at = locateCurrent(found, &near);
     base = forward ? int64_t(found ? at : at - 1) : int64_t(at);
   }
   int64_t reached = 0;
@@ -285,7 +294,8 @@ void TDataCursor::Skip(int32_t n) {
     reached = p;
   }
   if (reached != 0) {
-    if (!standOn(uint64_t(reached))) Raise(VELDOR_INDEXCORRUPT, {}, currentIndexName_);
+    if (!standOn(uint64_t(reached), at != 0 ? near.Get(at, uint64_t(reached)) : nullptr))
+      Raise(VELDOR_INDEXCORRUPT, {}, currentIndexName_);
     atBOF_ = atEOF_ = false;
     return;
   }
@@ -459,13 +469,18 @@ bool TDataCursor::SeekKey(const uint8_t* key, bool nearest, bool keepEnds) {
   uint64_t position = 0;
   bool found = false;
   bool pastEnd = false;
+  // The entries around the one the index search ended on, which the cursor stands on unless the
+  // view moved it.
+  uint64_t foundAt = 0;
+  TKeyNeighbours near;
   if (rangeSet_ && CompareKeys(key, rangeStartKey_.data(), size) < 0) {
     position = visibleFrom(rangeFirst_, true);
   } else if (rangeSet_ && CompareKeys(key, rangeEndKey_.data(), size) > 0) {
     position = visibleFrom(rangeLast_, false);
     pastEnd = true;
   } else {
-    found = treeOf(*this).FindKey(key, position);
+    found = treeOf(*this).FindKey(key, position, nullptr, &near);
+    foundAt = position;
     if (position > rangeLast_) {
       position = rangeLast_;
       found = false;
@@ -494,7 +509,7 @@ bool TDataCursor::SeekKey(const uint8_t* key, bool nearest, bool keepEnds) {
     }
   }
   if (!found && !nearest) return false;
-  if (position == 0 || !standOn(position)) {
+  if (position == 0 || !standOn(position, foundAt != 0 ? near.Get(foundAt, position) : nullptr)) {
     SetEmptyPosition();
     return false;
   }
@@ -743,6 +758,16 @@ void TDataCursor::AddToView(uint32_t recordNo) {
     currentRecordNo_ = recordNo;
     return Resync();
   }
+  // Appended right after every record the view knew: its last place, without counting the
+  // records before it.
+  if (!bitmapView_ && InRecordNumberOrder() && !IsRemote() && recordNo == known + 1) {
+    if (!writeTaken_) SyncWithTable();
+    if (viewBitmap_.Count() == recordNo && viewBitmap_.GetBit(recordNo)) {
+      currentRecordNo_ = recordNo;
+      sequence_ = visibleCount_;
+      return loadPositionRecord();
+    }
+  }
   SetToRecordNo(recordNo);
   loadPositionRecord();
 }
@@ -768,15 +793,26 @@ uint32_t TDataCursor::GetReadAheadCount(uint32_t readAheadCount, bool forward) {
   // Asked from inside a record fetch: the index is walked only under a read this cursor holds.
   if (!InRecordNumberOrder() && NeedsLocks() && !readTaken_) return 1;
   if (InRecordNumberOrder()) {
+    // Up to the last record of the view among the next readAheadCount slots: one read brings
+    // them, and the records the view hides between stay out of the cache (KeepsReadAhead).
     uint32_t run = 1;
-    for (uint32_t r = currentRecordNo_; run < readAheadCount; ++run) {
-      if (forward ? r >= viewBitmap_.Count() : r <= 1) break;
-      r = forward ? r + 1 : r - 1;
-      if (!viewBitmap_.GetBit(r)) break;
+    int64_t ignored = 0;
+    for (uint32_t r = currentRecordNo_;;) {
+      if (!(forward ? viewBitmap_.FindNext(r, 1, ignored) : viewBitmap_.FindPrior(r, 1, ignored))) break;
+      const uint32_t span = (forward ? r - currentRecordNo_ : currentRecordNo_ - r) + 1;
+      if (span > readAheadCount) break;
+      run = span;
     }
     return run;
   }
-  // In index order: the entries that follow whose record numbers follow each other.
+  // In index order: the entries that follow whose record numbers follow each other. Each probe
+  // walks the index, so after one that finds the next record elsewhere the fetches that follow
+  // skip it, for twice as many each time (up to 64): records in no particular key order do not
+  // pay a walk each.
+  if (readAheadPause_ > 0) {
+    --readAheadPause_;
+    return 1;
+  }
   uint32_t run = 1;
   uint32_t previous = currentRecordNo_;
   std::array<uint8_t, kMaxCursorKeySize + 1> key{};
@@ -787,6 +823,8 @@ uint32_t TDataCursor::GetReadAheadCount(uint32_t readAheadCount, bool forward) {
     if (ref != (forward ? previous + 1 : previous - 1)) break;
     previous = ref;
   }
+  readAheadPauseLength_ = run > 1 ? 0 : uint8_t(std::clamp(readAheadPauseLength_ * 2, 1, 64));
+  readAheadPause_ = readAheadPauseLength_;
   return run;
 }
 

@@ -1,8 +1,11 @@
 // Table restructuring: the headers rewritten in place when the records and keys stay as they are,
-// otherwise every record copied into a new table that then takes the old one's place.
+// the changed indexes built again in place when only keys change, otherwise every record copied
+// into a new table that then takes the old one's place.
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <numeric>
+#include <set>
 #include <vector>
 
 #include "engine/storage/veldorerr.h"
@@ -27,10 +30,43 @@ TRestructureCase caseOf(uint16_t code) {
   return rcWriteError;
 }
 
+// Slot `n` of a walk over every slot: a miss reads a run of the slots that follow, since the
+// walk reads them next, whatever the cursor's view would read.
+void readSlot(TDataCursor& c, TDataFile& data, uint32_t n, std::vector<uint8_t>& image) {
+  TRecord* record = nullptr;
+  if (!data.GetRecord(&c, n, record, true, false, true) && !data.GetRecord(&c, n, record, true, false, true))
+    c.Raise(VELDOR_FILECORRUPT);
+  std::memcpy(image.data(), record->GetBuffer(), std::min<size_t>(image.size(), data.GetRecordSize()));
+  data.ReleaseRecord(record);
+}
+
+// The keys that an index rebuild holds at most for each index before it inserts them.
+constexpr size_t kKeyBatchBytes = size_t(32) << 20;
+
+// The keys of one index being built: keys of one size side by side, with their records.
+struct TBuiltKeys {
+  uint16_t size = 0;
+  std::vector<uint8_t> bytes;
+  std::vector<uint32_t> records;
+  const uint8_t* at(uint32_t k) const { return bytes.data() + size_t(k) * size; }
+};
+
+// Orders keys (held ones by number, others by address) as the cursor's current index does.
+struct TKeyOrder {
+  using is_transparent = void;
+  const TDataCursor* cursor;
+  const TBuiltKeys* keys;
+  const uint8_t* of(uint32_t k) const { return keys->at(k); }
+  const uint8_t* of(const uint8_t* key) const { return key; }
+  template <class A, class B>
+  bool operator()(const A& a, const B& b) const {
+    return cursor->CompareKeys(of(a), of(b), keys->size) < 0;
+  }
+};
+
 }  // namespace
 
-void TDataCursor::copyBlob(uint16_t position, uint8_t* image, TDataCursor& fresh, uint16_t target,
-                           uint8_t* buffer) {
+std::vector<uint8_t> TDataCursor::blobBytes(uint16_t position, uint8_t* image) {
   const auto check = [this](uint16_t code) {
     if (code != 0) Raise(code);
   };
@@ -43,8 +79,167 @@ void TDataCursor::copyBlob(uint16_t position, uint8_t* image, TDataCursor& fresh
   FreeBlob(position, image, true, 1);
   check(code);
   if (read != size) Raise(VELDOR_MEMOCORRUPT);
-  check(fresh.OpenBlob(target, buffer, 2, true, 1));
-  check(fresh.PutBlob(target, buffer, 0, bytes.data(), int32_t(size), true));
+  return bytes;
+}
+
+void TDataCursor::copyBlob(uint16_t position, uint8_t* image, TDataCursor& fresh, uint16_t target,
+                           uint8_t* buffer) {
+  const std::vector<uint8_t> bytes = blobBytes(position, image);
+  uint16_t code = fresh.OpenBlob(target, buffer, 2, true, 1);
+  if (code == 0) code = fresh.PutBlob(target, buffer, 0, bytes.data(), int32_t(bytes.size()), true);
+  if (code != 0) Raise(code);
+}
+
+void TDataCursor::DeleteRecordDuringRebuild(uint32_t recordNo, const TRebuiltSlots& rebuilt) {
+  TDataFile& data = table_->DataFile();
+  std::vector<uint8_t> current(recordSize_), key(kMaxCursorKeySize + 1);
+  readRecord(recordNo, current.data());
+  if (current[0] != kRecordInUse) Raise(VELDOR_FILECORRUPT);
+  for (uint8_t slot : writtenSlots()) {
+    if (rebuilt[slot]) continue;
+    SelectIndex(slot);
+    BuildKey(current.data(), key.data(), current.data());
+    removeKey(key.data());
+  }
+  uint8_t idKey[kSysDeletedKeySize];
+  uint8_t freeKey[kSysDeletedKeySize];
+  BuildRecordIdKey(current.data(), idKey);
+  current[0] = kRecordDeleted;
+  BuildRecordIdKey(current.data(), freeKey);
+  current[0] = kRecordInUse;
+  SelectIndex(kSysDeletedSlot);
+  removeKey(idKey);
+  insertKey(freeKey, recordNo);
+  if (HasBlobFields()) ClearRecordBlobs(current.data());
+  if (!rebuilt[kSysTextSlot]) {
+    TTextChanges changes;
+    textRecordChanges(current.data(), nullptr, changes);
+    applyTextChanges(changes, recordNo);
+  }
+  writeRecordBlobs(current.data(), recordNo);
+  TRecord* record = nullptr;
+  if (!data.GetRecord(nullptr, recordNo, record)) Raise(VELDOR_FILECORRUPT);
+  data.FreeRecord(record);
+  data.ReleaseRecord(record);
+  table_->IndexFile().DecRecordCount();
+}
+
+void TDataCursor::rebuildIndexes(const TRestructureArgs& args, const TRebuiltSlots& rebuilt,
+                                 const TCaseDecision& goOn, const std::function<void()>& writeHeaders) {
+  TDataFile& data = table_->DataFile();
+  TIndexFile& index = table_->IndexFile();
+  if (!args.NoBackup) table_->BackupIndex();
+  try {
+    // Slots past the new highest go, highest first; their free-page lists stay with them.
+    const uint8_t highest = uint8_t(args.Indexes.size() - 1);
+    for (uint8_t slot = index.GetIndexCount(); slot > highest; --slot) {
+      DeleteIndexPages(slot);
+      index.DeleteIndexDescriptor(slot, true);
+    }
+    const uint8_t oldHighest = index.GetIndexCount();
+    index.SetIndexCount(highest);
+    std::vector<uint8_t> slots;
+    for (uint8_t slot = 0; slot <= kSysTextSlot; ++slot) {
+      if (!rebuilt[slot]) continue;
+      if (slot <= oldHighest || slot == kSysTextSlot) DeleteIndexPages(slot);
+      if (slot == kPrimarySlot) {
+        const uint32_t freeHead = index.GetFreePageHead(kPrimarySlot);
+        index.SetNoPrimaryIndex(args.NoPrimaryIndex);
+        index.SetFreePageHead(kPrimarySlot, freeHead);
+        if (args.NoPrimaryIndex) continue;
+      }
+      index.SetIndexDescriptor(slot, slot == kSysTextSlot ? args.TextIndex : args.Indexes[slot]);
+      if (slot != kSysTextSlot) slots.push_back(slot);
+    }
+    // Cached pages were set up for the old descriptors.
+    index.FlushDirtyPages();
+    index.ClearPageCache();
+    const bool words = rebuilt[kSysTextSlot] && HasTextIndex();
+    std::vector<uint32_t> doomed;
+    std::vector<uint8_t> image(recordSize_);
+    std::vector<std::vector<uint8_t>> keys(slots.size());
+    // The keys go in by batches in key order, so that each insert finds the pages the one
+    // before it used. The unique ones are checked against the keys taken so far: those of the
+    // batch, and those already in the tree.
+    std::vector<TBuiltKeys> built(slots.size());
+    std::vector<std::set<uint32_t, TKeyOrder>> taken;
+    for (const TBuiltKeys& b : built) taken.emplace_back(TKeyOrder{this, &b});
+    std::vector<bool> inTree(slots.size());
+    const auto insertBatch = [&](size_t i) {
+      SelectIndex(slots[i]);
+      taken[i].clear();
+      std::vector<uint32_t> order(built[i].records.size());
+      std::iota(order.begin(), order.end(), 0u);
+      std::sort(order.begin(), order.end(), TKeyOrder{this, &built[i]});
+      for (uint32_t k : order) insertKey(built[i].at(k), built[i].records[k]);
+      built[i].bytes.clear();
+      built[i].records.clear();
+      inTree[i] = true;
+    };
+    const uint32_t last = slots.empty() && !words ? 0 : data.GetLastRecordNumber();
+    for (uint32_t n = 1; n <= last; ++n) {
+      readSlot(*this, data, n, image);
+      if (image[0] != kRecordInUse) continue;
+      // Every new key is checked before any goes in, so a record that breaks one has none.
+      try {
+        for (size_t i = 0; i < slots.size(); ++i) {
+          SelectIndex(slots[i]);
+          keys[i].assign(currentKeySize_, 0);
+          BuildKey(image.data(), keys[i].data(), image.data());
+          if (indexUnique_ && (taken[i].count(keys[i].data()) || (inTree[i] && keyExists(keys[i].data()))))
+            raiseKeyViolation();
+        }
+      } catch (const EVELDOREngineError& e) {
+        if (e.ErrorCode() != VELDOR_KEYVIOL || !goOn(rcKeyViolation, e.Item(5))) throw;
+        doomed.push_back(n);
+        continue;
+      }
+      for (size_t i = 0; i < slots.size(); ++i) {
+        SelectIndex(slots[i]);
+        TBuiltKeys& b = built[i];
+        b.size = uint16_t(keys[i].size());
+        b.bytes.insert(b.bytes.end(), keys[i].begin(), keys[i].end());
+        b.records.push_back(n);
+        if (indexUnique_) taken[i].insert(uint32_t(b.records.size() - 1));
+        if (b.bytes.size() >= kKeyBatchBytes) insertBatch(i);
+      }
+      if (!words) continue;
+      TTextChanges changes;
+      textRecordChanges(nullptr, image.data(), changes);
+      uint32_t id = 0;
+      std::memcpy(&id, image.data() + 5, 4);
+      for (uint16_t fieldNo : index.GetIndexDescriptor(kSysTextSlot).fields) {
+        if (fieldNo == 0) break;
+        uint16_t position = 0;
+        const TFieldDescriptor* d = data.FindFieldByNumber(fieldNo, position);
+        if (!d || !d->IsBlob()) continue;
+        bool isNull = true;
+        std::array<uint8_t, 512> value{};
+        GetTableField(position, image.data(), isNull, value.data());
+        if (isNull) continue;
+        const std::vector<uint8_t> bytes = blobBytes(position, image.data());
+        const std::string text(bytes.begin(), bytes.end());
+        textWordChanges(fieldNo, nullptr, &text, id, id, changes);
+      }
+      applyTextChanges(changes, n);
+    }
+    for (size_t i = 0; i < slots.size(); ++i) insertBatch(i);
+    // Only now, with every key built, do the records that broke one go.
+    for (uint32_t n : doomed) DeleteRecordDuringRebuild(n, rebuilt);
+    writeHeaders();
+    SaveTextIndexParams();
+    FlushBuffers(true, false, true, true, HasBlobFields());
+  } catch (...) {
+    textParamsLoaded_ = textParamsChanged_ = false;
+    try {
+      FreeAllBlobs(true);
+      table_->DropHeldWrites();
+      if (!args.NoBackup) table_->RestoreIndex(true, true);
+    } catch (...) {
+      // The failure in flight is the one to report.
+    }
+    throw;
+  }
 }
 
 void TDataCursor::RestructureTable(TRestructureArgs& args) {
@@ -69,8 +264,8 @@ void TDataCursor::RestructureTable(TRestructureArgs& args) {
   TDataFile& data = table_->DataFile();
   TIndexFile& index = table_->IndexFile();
 
-  // The least work the change needs. Index changes copy as well: the copy checks every key as
-  // it appends, and a stop then leaves the old files untouched.
+  // The least work the change needs: a copy when the records change, a rebuild of the indexes
+  // whose keys change, or only the headers.
   const auto blockSize = [](uint32_t size) { return size == 0 ? kDefaultBlobBlockSize : size; };
   bool copy = args.Encrypted != data.IsEncrypted() ||
               blockSize(args.BlobBlockSize) != data.GetBlobBlockSize() ||
@@ -97,14 +292,33 @@ void TDataCursor::RestructureTable(TRestructureArgs& args) {
   const uint8_t highest = args.Indexes.empty() ? 0 : uint8_t(args.Indexes.size() - 1);
   // Slots not in use (the primary one of a table without it, the text index of a table
   // without one) are not compared.
-  const TIndexDescriptor oldText = index.GetIndexDescriptor(kSysTextSlot);
-  copy = copy || highest != index.GetIndexCount() || args.NoPrimaryIndex != table_->NoPrimaryIndex() ||
-         ((oldText.fields[0] != 0 || args.TextIndex.fields[0] != 0) &&
-          (IndexNeedsRebuild(oldText, args.TextIndex, args.Fields) || textParamsDiffer));
-  for (uint8_t slot = args.NoPrimaryIndex ? 1 : 0; slot <= highest && !copy && !args.Indexes.empty(); ++slot)
-    copy = IndexNeedsRebuild(index.GetIndexDescriptor(slot), args.Indexes[slot], args.Fields);
-
+  TRebuiltSlots rebuilt;
   if (!copy) {
+    const TIndexDescriptor oldText = index.GetIndexDescriptor(kSysTextSlot);
+    rebuilt[kSysTextSlot] = (oldText.fields[0] != 0 || args.TextIndex.fields[0] != 0) &&
+                            (IndexNeedsRebuild(oldText, args.TextIndex, args.Fields) || textParamsDiffer);
+    for (uint8_t slot = 0; slot <= highest && !args.Indexes.empty(); ++slot)
+      rebuilt[slot] =
+          slot == kPrimarySlot
+              ? args.NoPrimaryIndex != table_->NoPrimaryIndex() ||
+                    (!args.NoPrimaryIndex &&
+                     IndexNeedsRebuild(index.GetIndexDescriptor(slot), args.Indexes[slot], args.Fields))
+              : slot > index.GetIndexCount() ||
+                    IndexNeedsRebuild(index.GetIndexDescriptor(slot), args.Indexes[slot], args.Fields);
+  }
+
+  bool decided = false;
+  bool decidedGoOn = false;
+  const auto goOn = [&](TRestructureCase kind, const std::string& message) {
+    if (decided) return decidedGoOn;
+    if (!restructureFeedback_) return false;
+    bool carryOn = true;
+    bool applyToAll = false;
+    restructureFeedback_(*this, kind, message, carryOn, applyToAll);
+    if (applyToAll) decided = true, decidedGoOn = carryOn;
+    return carryOn;
+  };
+  const auto writeHeaders = [&] {
     for (const TFieldDescriptor& d : args.Fields) {
       uint16_t position = 0;
       data.FindFieldByNumber(d.FieldNumber(), position);
@@ -115,8 +329,13 @@ void TDataCursor::RestructureTable(TRestructureArgs& args) {
     data.SetHeaderInfo(args.Encrypted ? args.Password : std::string(), args.Description,
                        data.GetLastUniqueId(), args.UserMajorVersion, args.UserMinorVersion);
     if (args.LastAutoIncValue >= 0) data.SetLastAutoIncValue(uint32_t(args.LastAutoIncValue));
-    // Without a text index no words depend on them: they are only stored, at the close.
+  };
+  if (!copy) {
+    // Without a text index no words depend on them: they are only stored.
     if (textParamsDiffer) SetTextIndexParams(&stopWords, spaceChars, includeChars);
+    if (rebuilt.any() || highest != index.GetIndexCount())
+      return rebuildIndexes(args, rebuilt, goOn, writeHeaders);
+    writeHeaders();
     BeginWrite();
     data.WriteFieldDescriptors();
     EndWrite();
@@ -169,23 +388,12 @@ void TDataCursor::RestructureTable(TRestructureArgs& args) {
   // Set on the open table, so that an empty set stays empty instead of becoming the default.
   fresh.SetTextIndexParams(&stopWords, spaceChars, includeChars);
 
-  bool decided = false;
-  bool decidedGoOn = false;
-  const auto goOn = [&](TRestructureCase kind, const std::string& message) {
-    if (decided) return decidedGoOn;
-    if (!restructureFeedback_) return false;
-    bool carryOn = true;
-    bool applyToAll = false;
-    restructureFeedback_(*this, kind, message, carryOn, applyToAll);
-    if (applyToAll) decided = true, decidedGoOn = carryOn;
-    return carryOn;
-  };
   std::vector<uint8_t> image(recordSize_);
   std::vector<uint8_t> buffer(fresh.RecordSize());
   std::array<uint8_t, 512> value{};
   const uint32_t last = data.GetLastRecordNumber();
   for (uint32_t n = 1; n <= last; ++n) {
-    readRecord(n, image.data(), true);
+    readSlot(*this, data, n, image);
     if (image[0] != kRecordInUse) continue;
     fresh.ClearRecordBuffer(buffer.data());
     fresh.ApplyDefaultValues(buffer.data());

@@ -110,16 +110,15 @@ void TDataCursor::textWordChanges(uint16_t fieldNo, const std::string* oldText, 
   SelectIndex(kSysTextSlot);
   TIndexTree tree(table_->IndexFile(), *this, kSysTextSlot);
   std::vector<uint8_t> key(kSysTextKeySize);
-  uint64_t position = 0;
   for (size_t i = 0; i < oldWords.count(); ++i) {
     BuildTextKey(fieldNo, oldWords[i], oldId, key.data());
-    if (tree.FindKey(key.data(), position)) changes.removed.push_back(key);
+    if (tree.HasKey(key.data())) changes.removed.push_back(key);
   }
   size_t stop = 0;
   for (size_t i = 0; i < newWords.count(); ++i) {
     if (stopWords_.count() > 0 && stopWords_.Find(newWords[i], stop)) continue;
     BuildTextKey(fieldNo, newWords[i], newId, key.data());
-    if (!tree.FindKey(key.data(), position)) changes.inserted.push_back(key);
+    if (!tree.HasKey(key.data())) changes.inserted.push_back(key);
   }
 }
 

@@ -120,8 +120,7 @@ void TDataCursor::BuildKey(const uint8_t* record, uint8_t* key, const uint8_t* i
 }
 
 bool TDataCursor::keyExists(const uint8_t* key) {
-  uint64_t position = 0;
-  return TIndexTree(table_->IndexFile(), *this, GetCurrentIndex()).FindKey(key, position);
+  return TIndexTree(table_->IndexFile(), *this, GetCurrentIndex()).HasKey(key);
 }
 
 void TDataCursor::insertKey(const uint8_t* key, uint32_t recordNo) {

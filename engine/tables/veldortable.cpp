@@ -351,6 +351,15 @@ void TDataTable::RestoreIndex(bool keepCurrent, bool deleteBackup) {
   }
 }
 
+void TDataTable::DropHeldWrites() {
+  for (TFileHandler* f : journalFiles())
+    if (f) f->DropHeldWrites();
+  FirstFailure failure;
+  failure.run([&] { recoverHotJournal(); });
+  failure.run([&] { DiscardCaches(true, true); });
+  failure.raise();
+}
+
 // ---- Record locks ----
 
 void TDataTable::SizeRecordSets(uint32_t recordNumber) {

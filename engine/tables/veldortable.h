@@ -149,6 +149,9 @@ class TDataTable final : public TTableFileOwner {
   // unless `keepCurrent`, and deletes it when asked.
   void BackupIndex();
   void RestoreIndex(bool keepCurrent, bool deleteBackup);
+  // Drops every write the files hold back (and a journal a failed write-out left) and what the
+  // caches hold, re-reading the headers: the table is again what its files say.
+  void DropHeldWrites();
 
   // ---- The files ----
   TDataFile& DataFile() { return *data_; }

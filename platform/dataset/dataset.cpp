@@ -257,40 +257,29 @@ void DataSet::Edit() {
 }
 
 void DataSet::Insert() {
-  checkActive();
-  CheckBrowseMode();
-  if (!GetCanModify()) DatabaseError(SDataSetReadOnly);
-  runEvent(BeforeInsert);
-  runEvent(BeforeScroll);
-  insertReturn_ = GetBookmark();
-  UpdateCursorPos();
-  InternalInsert();
-  InitRecord(activeBuf_);
-  SetState(dsInsert);
-  try {
-    DoOnNewRecord();
-  } catch (...) {
-    Cancel();
-    throw;
-  }
-  modified_ = false;
-  DataEventNotify(deDataSetChange);
-  runEvent(AfterInsert);
-  runEvent(AfterScroll);
+  beginInsert(false);
 }
 
 void DataSet::Append() {
+  beginInsert(true);
+}
+
+void DataSet::beginInsert(bool atEnd) {
   checkActive();
   CheckBrowseMode();
   if (!GetCanModify()) DatabaseError(SDataSetReadOnly);
   runEvent(BeforeInsert);
   runEvent(BeforeScroll);
   insertReturn_ = GetBookmark();
-  InternalLast();
-  cursorOnActive_ = false;
+  if (atEnd) {
+    InternalLast();
+    cursorOnActive_ = false;
+  } else {
+    UpdateCursorPos();
+  }
   InternalInsert();
   InitRecord(activeBuf_);
-  SetBookmarkFlag(activeBuf_, bfEOF);
+  if (atEnd) SetBookmarkFlag(activeBuf_, bfEOF);
   SetState(dsInsert);
   try {
     DoOnNewRecord();

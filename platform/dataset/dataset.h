@@ -276,6 +276,9 @@ class DataSet {
   friend class MasterDataLink;
   bool readActive(GetMode mode);
   void afterScroll();
+  // Insert and Append differ only in where the new record goes: before the current one, or
+  // after the last.
+  void beginInsert(bool atEnd);
   void checkActive() const;
   void checkRequiredFields();
   void runEvent(const std::function<void(DataSet&)>& event) {

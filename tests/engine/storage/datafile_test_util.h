@@ -66,6 +66,8 @@ class TestCursor : public TCacheReader {
   uint32_t GetReadAheadCount(uint32_t readAheadCount, bool) override {
     return wanted ? wanted : readAheadCount;
   }
+  bool KeepsReadAhead(uint32_t recordNo) override { return !keeps || keeps(recordNo); }
+  std::function<bool(uint32_t)> keeps;
   int beginReads = 0;
   uint32_t wanted = 0;
   std::function<bool()> onBeginRead;

@@ -56,7 +56,7 @@ TEST(RecordsBitmapModel, AgreesWithAVectorOfBool) {
   std::mt19937 rng(seed);
   for (int round = 0; round < 300; ++round) {
     SCOPED_TRACE("VELMARON_SEED=" + std::to_string(seed) + " round " + std::to_string(round));
-    uint32_t count = std::uniform_int_distribution<uint32_t>(0, 700)(rng);
+    uint32_t count = std::uniform_int_distribution<uint32_t>(0, 2500)(rng);
     int density = std::uniform_int_distribution<int>(0, 4)(rng);  // 0 empty .. 4 nearly full
     TRecordsBitmap b;
     b.SetSize(count);
@@ -81,6 +81,15 @@ TEST(RecordsBitmapModel, AgreesWithAVectorOfBool) {
     }
     ASSERT_EQ(b.CountSet(), total);
     for (int probe = 0; probe < 20; ++probe) {
+      if (count > 0 && rng() % 2) {
+        const uint32_t flip = std::uniform_int_distribution<uint32_t>(1, count)(rng);
+        model[flip] = !model[flip];
+        model[flip] ? b.SetBit(flip) : b.ClearBit(flip);
+        b.SetSize(std::max<uint32_t>(flip - 1, 1));  // a size change within the buffer keeps every bit
+        b.SetSize(count);
+      }
+      if (rng() % 40 == 0)
+        b.SetSize(0), b.SetSize(count), model.assign(count + 1, false);  // freed: all clear
       uint32_t from = std::uniform_int_distribution<uint32_t>(0, count + 2)(rng);
       uint32_t n = std::uniform_int_distribution<uint32_t>(1, 40)(rng);
       uint32_t expectBefore = 0;

@@ -3,8 +3,10 @@
 // past the end of the file.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <map>
+#include <random>
 
 #include "datafile_test_util.h"
 #include "platform/faultfs.h"
@@ -31,10 +33,10 @@ class RecordCacheTest : public ::testing::Test {
     return f;
   }
   // A table of `records` records written to disk, opened again with an empty cache.
-  std::unique_ptr<TDataFile> openTable(int fields, uint8_t size, uint32_t records) {
+  std::unique_ptr<TDataFile> openTable(int fields, uint8_t size, uint32_t records, bool encrypted = false) {
     {
       auto f = make();
-      f->DefineStructure(0, 0, 0, 0, false, "", "", 0, byteFields(fields, size));
+      f->DefineStructure(0, 0, 0, 0, encrypted, encrypted ? "pw" : "", "", 0, byteFields(fields, size));
       appendRecords(*f, records);
       flushAll(*f);
     }
@@ -118,6 +120,41 @@ TEST_F(RecordCacheReadAhead, TheCursorChoosesTheRunAndIsAskedOnlyOnAMiss) {
   ASSERT_TRUE(f->GetRecord(&cursor, 35, r, true, true, true));
   f->ReleaseRecord(r);
   EXPECT_EQ(f->GetCacheCount(), 9u) << "the run ends at the last record whatever the cursor asks";
+  f->ClearRecordCache();
+  cursor.wanted = 6;
+  cursor.keeps = [](uint32_t n) { return n % 2 == 1; };
+  ASSERT_TRUE(f->GetRecord(&cursor, 20, r, true, true, true));
+  f->ReleaseRecord(r);
+  EXPECT_EQ(f->GetCacheCount(), 4u) << "records 20, 21, 23 and 25 are cached, 22 and 24 stay out";
+}
+
+// Against GetRecord: records clean, dirty, deleted, appended and unwritten, plain and scrambled.
+TEST_F(RecordCacheReadAhead, ScanImagesAreTheRecordsGetRecordGivesAndStayOutOfTheCache) {
+  const uint32_t seed = storage_test::testSeed();
+  std::mt19937 rng(seed);
+  for (bool encrypted : {false, true}) {
+    SCOPED_TRACE("VELMARON_SEED=" + std::to_string(seed) + (encrypted ? " scrambled" : " plain"));
+    auto f = openTable(kMediumFields, kMediumSize, 40, encrypted);
+    TRecord* freed = get(*f, 1 + rng() % 40);
+    f->FreeRecord(freed);
+    f->ReleaseRecord(freed);
+    f->FlushDirtyRecords();
+    for (int i = 0; i < 5; ++i) modify(*f, 1 + rng() % 40, rng());
+    appendRecords(*f, 3);
+    std::vector<uint8_t> images;
+    for (int probe = 0; probe < 40; ++probe) {
+      const uint32_t last = f->GetLastRecordNumber(), first = 1 + rng() % last, size = f->GetRecordSize();
+      const uint32_t count = 1 + rng() % (last - first + 1), cached = uint32_t(f->GetCacheCount());
+      ASSERT_TRUE(f->ReadRecordImages(&cursor, first, count, images));
+      ASSERT_EQ(f->GetCacheCount(), cached);
+      for (uint32_t n = first; n < first + count; ++n)
+        ASSERT_EQ(std::memcmp(images.data() + (n - first) * size, image(*f, n).data(), size), 0) << n;
+    }
+    cursor.onBeginRead = [] { return true; };
+    f->ClearRecordCache();
+    EXPECT_FALSE(f->ReadRecordImages(&cursor, 1, 4, images)) << "another writer's change: nothing read";
+    cursor.onBeginRead = nullptr;
+  }
 }
 
 TEST_F(RecordCacheReadAhead, AChangeReportedByTheCursorGivesNoRecordUnlessDetectionIsStrict) {

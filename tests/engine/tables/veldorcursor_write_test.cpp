@@ -3,6 +3,7 @@
 
 #include <map>
 #include <random>
+#include <set>
 
 #include "engine/tables/veldorcursor.h"
 #include "engine/values/veldorexpcheck.h"
@@ -371,6 +372,61 @@ int countUp(Helper& h, const std::string& path, TLockProtocol protocol, int time
     }
   }
   return 0;
+}
+
+// Two processes take turns: one appends, deletes and changes BYK keys, the other, whose cursor
+// keeps its index pages cached, then finds exactly the keys of the model both draw from the seed.
+int alternate(Helper& h, const std::string& path, uint32_t seed, bool first) {
+  Database db(path);
+  auto c = rowsCursor(*db.directory, false);
+  c->Open();
+  c->SelectIndex(1);
+  std::vector<uint8_t> buffer(c->RecordSize());
+  std::mt19937 random(seed);
+  std::set<int32_t> model;
+  const auto find = [&](int32_t k) {
+    put(*c, buffer, Row{k, "", 0});
+    return c->FindKey(false, buffer.data(), 1, false, 0, buffer.data());
+  };
+  for (int round = 0; round < 12; ++round) {
+    const bool mine = (round % 2 == 0) == first;
+    for (int op = 0; op < (round == 0 ? 1500 : 60); ++op) {
+      const uint32_t kind = round == 0 ? 0 : random() % 3;  // append, delete, change
+      const int32_t k =
+          kind == 0 ? int32_t(random() % 4000) : *std::next(model.begin(), random() % model.size());
+      const int32_t to = kind == 2 ? int32_t(random() % 4000) : k;
+      if ((kind != 1 && model.count(to)) || (kind == 1 ? !model.erase(k) : !model.insert(to).second))
+        continue;
+      if (kind == 2) model.erase(k);
+      if (!mine) continue;
+      c->ClearRecordBuffer(buffer.data());
+      put(*c, buffer, Row{k, "n", double(k)});
+      if (kind == 0) c->AppendRecord(buffer.data());
+      if (kind != 0 && (!find(k) || c->GetCurrentRecord(buffer.data(), true))) return 4;
+      if (kind == 1) c->DeleteRecord(buffer.data());
+      if (kind == 2) c->PutField(1, buffer.data(), reinterpret_cast<const uint8_t*>(&to));
+      if (kind == 2) c->ModifyRecord(buffer.data());
+    }
+    if (mine) h.send('D');
+    if (mine) continue;
+    if (h.receive() != 'D') return 3;
+    for (int32_t k = 0; k < 4000; ++k)
+      if (find(k) != (model.count(k) != 0)) return 5;
+  }
+  return 0;
+}
+
+TEST(CursorWriteTest, TwoProcessesTakingTurnsEachFindExactlyTheKeysTheOtherLeft) {
+  const uint32_t seed = storage_test::testSeed();
+  TempDir dir;
+  {
+    Database db(dir.path());
+    rowsCursor(*db.directory, true, true);
+  }
+  Helper other([&](Helper& h) { return alternate(h, dir.path(), seed, true); });
+  const int mine = alternate(other, dir.path(), seed, false);
+  EXPECT_EQ(mine, 0);
+  EXPECT_EQ(mine == 0 ? other.wait() : other.kill9(), 0);
 }
 
 TEST(CursorWriteTest, FourProcessesCountExactlyUnderEitherProtocol) {
