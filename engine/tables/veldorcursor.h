@@ -98,6 +98,18 @@ enum TCursorRequestCode : uint16_t {
   REQUEST_READRECORDBLOCK = 123,
 };
 
+// Remote keys, ranges and positioning: their request codes.
+enum TCursorNavRequestCode : uint16_t {
+  REQUEST_SETINDEXNAME = 19,
+  REQUEST_SETTORECBUF = 23,
+  REQUEST_CLONECURRECORD = 25,
+  REQUEST_SETTOBOOKMARK = 34,
+  REQUEST_FIND = 35,
+  REQUEST_SETRANGE = 36,
+  REQUEST_RESETRANGE = 37,
+};
+// End of remote keys, ranges and positioning: their request codes.
+
 // The way of a remote cursor to its server (the request plumbing implements it).
 class TCursorRequestPath {
  public:
@@ -709,6 +721,19 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // What a server sends after each record of such a block: the cursor state parameters.
   static void WriteCursorState(TCursorRequest& out, const TDataCursor& cursor);
 
+  // Remote keys, ranges and positioning (veldorcursor_remote_nav.cpp)
+  // The position record of a cursor state, as the server sent it; its first four bytes are the
+  // sequence number within the view (what GetSequenceNumber gives a remote cursor).
+  void TakeRemotePositionRecord(std::span<const uint8_t> record);
+  // The key a position names: the record number (4 bytes) in record-number order, else the
+  // current key, zeros when the cursor stands on no entry. Returns GetKeySize.
+  uint16_t PositionKey(uint8_t* key) const;
+  // Stands where a client's copy of this cursor says it stands (the key PositionKey gave, and the
+  // two end flags), with the cursor record loaded: what a server does before a positioned
+  // request, because its cursor may have read ahead of the client's.
+  void StandAtPosition(std::span<const uint8_t> key, bool atBOF, bool atEOF);
+  // End of remote keys, ranges and positioning
+
   // Table restructuring
   // Gives the closed table a new structure: only the headers are rewritten when no field, index
   // or table attribute that the records or keys depend on changed; otherwise every record is
@@ -749,6 +774,21 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   uint16_t remoteNextOrPrior(uint16_t code, uint8_t* buffer);
   uint16_t remoteCurrentRecord(uint8_t* buffer, bool lock);
   void remoteWrite(uint16_t code, const uint8_t* buffer, std::initializer_list<bool> flags);
+  // Remote keys, ranges and positioning (veldorcursor_remote_nav.cpp)
+  void remoteSetIndexName(std::string_view name);
+  void remoteSetRange(const uint8_t* start, int32_t startFields, const uint8_t* end, int32_t endFields,
+                      bool keysBuilt);
+  void remoteResetRange();
+  bool remoteFindKey(bool keysBuilt, const uint8_t* source, int32_t fieldCount, bool nearest,
+                     uint8_t partialLength, uint8_t* result);
+  bool remoteSetToBookmark(const uint8_t* bookmark, bool nearest, bool readBegun);
+  void remoteBookmark(uint8_t* bookmark) const;
+  uint16_t remoteCloneCurrentRecord(uint8_t* buffer);
+  uint16_t remoteSetToRecordBuffer(TDataCursor& other);
+  // Reads a cursor state block from reply parameter `at` on.
+  void remoteStateAt(const TCursorReply& reply, size_t& at);
+  int32_t remoteSequence_ = 0;
+  // End of remote keys, ranges and positioning
   TCursorReply recordBlock_;
   size_t blockReadPos_ = 0;
   uint32_t recordBlockCount_ = 1;

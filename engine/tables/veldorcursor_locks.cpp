@@ -124,13 +124,7 @@ void TDataCursor::LockRecord(uint32_t recordNo) {
 void TDataCursor::UnlockRecord(bool noSend, uint32_t recordNo) {
   if (!active_) return;
   if (IsRemote()) {
-    if (!noSend)
-      exchange(REQUEST_WRITEUNLOCKRECORD, TCursorRequest{}
-                                              .U32(serverCursor_)
-                                              .Bytes({CurrentKeyBytes(), currentKeySize_})
-                                              .U8(atBOF_)
-                                              .U8(atEOF_)
-                                              .U32(recordNo));
+    if (!noSend) exchange(REQUEST_WRITEUNLOCKRECORD, remotePosition().U32(recordNo));
     lockedRecordNo_ = 0;
     return;
   }

@@ -87,6 +87,7 @@ void readCursorState(TDataCursor& cursor, const TCursorReply& reply, size_t& at)
   };
   const size_t first = at;
   if (reply[first].size() != kIndexPathSize) cursor.Raise(VELDOR_UNCOMPRESS);
+  cursor.TakeRemotePositionRecord(reply[first]);
   at += 3;
   if (cursor.Table())
     cursor.Table()->LoadRemoteCounters(reply, at);
@@ -215,18 +216,21 @@ std::span<const uint8_t> TDataCursor::ReadBlockParam() {
 }
 
 void TDataCursor::WriteCursorState(TCursorRequest& out, const TDataCursor& cursor) {
-  const uint8_t position[kIndexPathSize] = {};
+  uint8_t position[kIndexPathSize] = {};
+  platform::put4(position, uint32_t(cursor.GetSequenceNumber()));
   out.Bytes(position).U32(cursor.CurrentRecordNo()).U32(uint32_t(cursor.GetRecordCount()));
   TDataTable::RemoteReply counters;
   cursor.Table()->WriteRemoteCounters(counters);
   for (const auto& c : counters) out.Bytes(c);
-  out.Bytes({cursor.CurrentKeyBytes(), cursor.CurrentKeySize()}).U8(cursor.AtBOF()).U8(cursor.AtEOF());
+  std::array<uint8_t, kMaxCursorKeySize + 4> key{};
+  out.Bytes({key.data(), cursor.PositionKey(key.data())}).U8(cursor.AtBOF()).U8(cursor.AtEOF());
 }
 
 TCursorRequest TDataCursor::remotePosition() const {
+  std::array<uint8_t, kMaxCursorKeySize + 4> key{};
   return TCursorRequest{}
       .U32(serverCursor_)
-      .Bytes({CurrentKeyBytes(), currentKeySize_})
+      .Bytes({key.data(), PositionKey(key.data())})
       .U8(atBOF_)
       .U8(atEOF_);
 }
