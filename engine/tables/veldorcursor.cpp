@@ -372,7 +372,8 @@ std::unique_ptr<TDataCursor> TDataCursor::Clone() {
   for (const TCursorField& f : fields_) descs.push_back(f.desc);
   copy->SetFieldDescs(descs);
   for (size_t i = 0; i < fields_.size(); ++i) copy->fields_[i].tree = fields_[i].tree;
-  // The copy stands where this cursor stands: its entry, not only its record number.
+  // The copy stands where this cursor stands (its entry and end flags, not only its record):
+  // a copy of a cursor before its first record must not skip that record.
   auto takePosition = [&] {
     copy->currentRecordNo_ = currentRecordNo_;
     copy->atBOF_ = atBOF_;
@@ -380,16 +381,23 @@ std::unique_ptr<TDataCursor> TDataCursor::Clone() {
     copy->currentKey_ = currentKey_;
     copy->keySlot_ = keySlot_;
     copy->sequence_ = sequence_;
-    copy->remoteRecordCount_ = remoteRecordCount_;
-    copy->remoteSequence_ = remoteSequence_;
     copy->recordBuffer_ = recordBuffer_;
   };
-  if (IsRemote()) takePosition();
-  copy->SetIndexName(currentIndexName_);
-  if (!IsRemote()) {
+  if (IsRemote()) {
+    // The server's copy has this cursor's index, range and position; its state comes back.
+    copy->SelectIndex(GetCurrentIndex());
+    copy->rangeSet_ = rangeSet_;
     takePosition();
-    copy->loadPositionRecord();
+    copy->Refresh();
+    return copy;
   }
+  copy->SetIndexName(currentIndexName_);
+  if (rangeSet_) copy->SetRange(true, rangeStartKey_.data(), 0, rangeEndKey_.data(), 0);
+  takePosition();
+  // As a refresh would: the copy's view is new, and a position this cursor has not yet
+  // checked against it (another cursor may have written since) is taken up in it.
+  copy->RebuildView();
+  copy->Resync();
   return copy;
 }
 

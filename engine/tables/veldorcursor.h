@@ -732,6 +732,10 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // two end flags), with the cursor record loaded: what a server does before a positioned
   // request, because its cursor may have read ahead of the client's.
   void StandAtPosition(std::span<const uint8_t> key, bool atBOF, bool atEOF);
+  // Forgets the records read ahead: the next read asks the server again. A remote write drops
+  // the blocks of the session's other cursors on its table, and a rollback every block, so that
+  // read-ahead never hides what the session itself changed.
+  void DropRecordBlock();
   // End of remote keys, ranges and positioning
 
   // Table restructuring

@@ -290,6 +290,8 @@ void TDataCursor::remoteWrite(uint16_t code, const uint8_t* buffer, std::initial
   TCursorRequest request = remotePosition().Bytes({buffer, recordSize_});
   for (bool f : flags) request.U8(f);
   requests().ReadCursorState(*this, exchange(code, request));
+  for (TDataCursor* c : Directory().Cursors())
+    if (c->table_ == table_) c->DropRecordBlock();
 }
 
 uint16_t TDataCursor::remoteReadRecordBlock(uint32_t& count, uint8_t* buffer) {

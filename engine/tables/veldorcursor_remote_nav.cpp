@@ -53,14 +53,16 @@ void TDataCursor::StandAtPosition(std::span<const uint8_t> key, bool atBOF, bool
   if (key.size() != size) Raise(VELDOR_REMOTEINVREQUEST);
   if (atBOF == atBOF_ && atEOF == atEOF_ && std::equal(key.begin(), key.end(), now.begin())) return;
   ReadScope scope(*this);
-  BeginRead();
+  // The client's position first: a change by another writer is then taken up from there, as the
+  // client's own cursor would take it up if it were local.
+  atBOF_ = atBOF;
+  atEOF_ = atEOF;
+  const bool noEntry = std::all_of(key.begin(), key.end(), [](uint8_t b) { return b == 0; });
   if (atBOF && atEOF) {
     SetEmptyPosition();
   } else if (InRecordNumberOrder()) {
     currentRecordNo_ = platform::get4(key.data());
-    const uint32_t known = std::min(currentRecordNo_, viewBitmap_.Count());
-    sequence_ = currentRecordNo_ == 0 ? 0 : viewBitmap_.CountSetBefore(known) + 1;
-  } else if (std::all_of(key.begin(), key.end(), [](uint8_t b) { return b == 0; })) {
+  } else if (noEntry) {
     // No entry: the next move starts from the range's edge.
     keySlot_ = kNoCurrentIndex;
     currentRecordNo_ = 0;
@@ -68,17 +70,27 @@ void TDataCursor::StandAtPosition(std::span<const uint8_t> key, bool atBOF, bool
   } else {
     std::memcpy(currentKey_.data(), key.data(), size);
     keySlot_ = GetCurrentIndex();
-    bool found = false;
-    const uint64_t p = locateCurrent(found);
-    // An entry that has gone leaves the cursor between its neighbours, as a local move would.
-    if (found) standOn(p);
   }
-  atBOF_ = atBOF;
-  atEOF_ = atEOF;
+  if (!BeginRead() && !(atBOF && atEOF)) {
+    if (InRecordNumberOrder()) {
+      const uint32_t known = std::min(currentRecordNo_, viewBitmap_.Count());
+      sequence_ = currentRecordNo_ == 0 ? 0 : viewBitmap_.CountSetBefore(known) + 1;
+    } else if (!noEntry) {
+      bool found = false;
+      const uint64_t p = locateCurrent(found);
+      // An entry that has gone leaves the cursor between its neighbours, as a local move would.
+      if (found) standOn(p);
+    }
+  }
   loadPositionRecord();
 }
 
 // ---- Client ----
+
+void TDataCursor::DropRecordBlock() {
+  recordBlock_.clear();
+  blockReadPos_ = 0;
+}
 
 void TDataCursor::remoteStateAt(const TCursorReply& reply, size_t& at) {
   if (reply.size() < at + kStateParams) Raise(VELDOR_UNCOMPRESS);
@@ -145,6 +157,12 @@ bool TDataCursor::remoteFindKey(bool keysBuilt, const uint8_t* source, int32_t f
 }
 
 bool TDataCursor::remoteSetToBookmark(const uint8_t* bookmark, bool nearest, bool readBegun) {
+  // The request carries no position, and a bookmark that names no record leaves the server's
+  // cursor where it stands: a server that read ahead to fill a record block is first put back
+  // where this cursor stands, with a plain read of the current record.
+  const uint16_t last = GetLastRequestCode();
+  if ((last == REQUEST_GETNEXTRECORD || last == REQUEST_GETPRIORRECORD) && BlockParamsLeft() > 0)
+    remoteCurrentRecord(nullptr, false);
   const TCursorReply reply =
       exchange(REQUEST_SETTOBOOKMARK,
                TCursorRequest{}.U32(serverCursor_).Bytes({bookmark, GetKeySize()}).U8(nearest).U8(readBegun));
