@@ -307,6 +307,8 @@ void TDataCursor::Close(bool releaseFlag) {
   if (!active_) return;
   FirstFailure failure;
   if (IsRemote()) {
+    // The server releases the cursor's record lock with it; the table forgets its mark.
+    if (lockedRecordNo_ != 0) failure.run([&] { UnlockRecord(true); });
     if (!options_.QueryResult) {
       try {
         exchange(REQUEST_CLOSECURSOR, TCursorRequest{}.U32(serverCursor_));

@@ -787,6 +787,9 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
                      uint8_t partialLength, uint8_t* result);
   bool remoteSetToBookmark(const uint8_t* bookmark, bool nearest, bool readBegun);
   void remoteBookmark(uint8_t* bookmark) const;
+  // Record locks: the server holds them; the table keeps this process's marks.
+  void remoteLockRecord(uint32_t recordNo);
+  void remoteUnlockMark(uint32_t recordNo);
   uint16_t remoteCloneCurrentRecord(uint8_t* buffer);
   uint16_t remoteSetToRecordBuffer(TDataCursor& other);
   // Reads a cursor state block from reply parameter `at` on.

@@ -282,14 +282,17 @@ uint16_t TDataCursor::remoteCurrentRecord(uint8_t* buffer, bool lock) {
     std::memcpy(buffer, reply[at].data(), recordSize_);
   }
   // The server holds the lock; the cursor keeps which record it locked.
-  if (result == 0 && lock && Session().LockProtocol() == lpPessimistic) lockedRecordNo_ = currentRecordNo_;
+  if (result == 0 && lock && Session().LockProtocol() == lpPessimistic) LockRecord(currentRecordNo_);
   return result;
 }
 
 void TDataCursor::remoteWrite(uint16_t code, const uint8_t* buffer, std::initializer_list<bool> flags) {
   TCursorRequest request = remotePosition().Bytes({buffer, recordSize_});
   for (bool f : flags) request.U8(f);
+  const uint32_t written = currentRecordNo_;
   requests().ReadCursorState(*this, exchange(code, request));
+  // The server released the deleted record's lock with it.
+  if (code == REQUEST_DELETERECORD && written != 0 && written == lockedRecordNo_) remoteUnlockMark(written);
   for (TDataCursor* c : Directory().Cursors())
     if (c->table_ == table_) c->DropRecordBlock();
 }

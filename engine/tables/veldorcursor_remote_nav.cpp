@@ -183,6 +183,21 @@ void TDataCursor::remoteBookmark(uint8_t* bookmark) const {
   }
 }
 
+void TDataCursor::remoteLockRecord(uint32_t recordNo) {
+  if (!active_ || options_.Exclusive || readOnlyAttribute_) return;
+  const uint32_t record = recordNo != 0 ? recordNo : currentRecordNo_;
+  // A record this process holds is refused at once, as for a local cursor.
+  if (record == 0 || table_->HoldsRecordLock(record)) Raise(VELDOR_RECLOCKFAILED);
+  table_->LockRecord(record);
+  lockedRecordNo_ = record;
+}
+
+void TDataCursor::remoteUnlockMark(uint32_t recordNo) {
+  const uint32_t record = recordNo != 0 ? recordNo : lockedRecordNo_;
+  if (record == lockedRecordNo_) lockedRecordNo_ = 0;
+  if (record != 0 && table_ && table_->HoldsRecordLock(record)) table_->UnlockRecord(record);
+}
+
 uint16_t TDataCursor::remoteCloneCurrentRecord(uint8_t* buffer) {
   const TCursorReply reply = exchange(REQUEST_CLONECURRECORD, remotePosition());
   if (reply.empty() || reply[0].size() != 2) Raise(VELDOR_UNCOMPRESS);

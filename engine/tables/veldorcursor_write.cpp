@@ -428,7 +428,7 @@ void TDataCursor::ModifyRecord(uint8_t* buffer, bool unlock, bool reposition) {
   if (IsRemote()) {
     remoteWrite(REQUEST_MODIFYRECORD, buffer, {unlock, reposition});
     // The server released its lock; the record is no longer locked for this cursor.
-    if (unlock && Session().LockProtocol() == lpPessimistic) lockedRecordNo_ = 0;
+    if (unlock && Session().LockProtocol() == lpPessimistic) UnlockRecord(true);
     return;
   }
   if (currentRecordNo_ == 0 || atBOF_ || atEOF_) Raise(VELDOR_NOCURRREC);

@@ -521,6 +521,9 @@ TEST(RemoteProtocolTest, RemoteSessionBehavesAsTheLocalOne) {
             }
             default:
               code = c.GetCurrentRecord(record.data(), q % 2) + c.GetNextRecord(record.data());
+              if (q % 5 == 0) c.UnlockRecord();
+              if (q % 7 == 0) c.LockRecord();
+              code += int(c.LockedRecordNo()) * 3;
               break;
           }
           c.GetBookmark(bookmark.data());
