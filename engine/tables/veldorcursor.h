@@ -789,6 +789,8 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   void remoteBookmark(uint8_t* bookmark) const;
   // Record locks: the server holds them; the table keeps this process's marks.
   void remoteLockRecord(uint32_t recordNo);
+  // By the slot's name; record-number order has none, and is refused.
+  void remoteSwitchToIndex(uint8_t slot);
   void remoteUnlockMark(uint32_t recordNo);
   uint16_t remoteCloneCurrentRecord(uint8_t* buffer);
   uint16_t remoteSetToRecordBuffer(TDataCursor& other);

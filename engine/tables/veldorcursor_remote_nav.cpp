@@ -183,6 +183,12 @@ void TDataCursor::remoteBookmark(uint8_t* bookmark) const {
   }
 }
 
+void TDataCursor::remoteSwitchToIndex(uint8_t slot) {
+  if (slot == kNoCurrentIndex || slot > GetIndexCount()) Raise(VELDOR_OUTOFRANGE);
+  remoteSetIndexName(slot == kPrimarySlot ? std::string() : table_->IndexFile().GetIndexName(slot));
+  SetToBegin();
+}
+
 void TDataCursor::remoteLockRecord(uint32_t recordNo) {
   if (!active_ || options_.Exclusive || readOnlyAttribute_) return;
   const uint32_t record = recordNo != 0 ? recordNo : currentRecordNo_;

@@ -159,6 +159,7 @@ void TDataCursor::writeRecord(uint32_t recordNo, const uint8_t* image) {
 
 void TDataCursor::SwitchToIndex(uint8_t slot) {
   if (slot == GetCurrentIndex()) return;
+  if (IsRemote()) return remoteSwitchToIndex(slot);
   ReadScope scope(*this);
   BeginRead();
   SelectIndex(slot);

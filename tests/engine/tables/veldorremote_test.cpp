@@ -473,7 +473,10 @@ TEST(RemoteProtocolTest, RemoteSessionBehavesAsTheLocalOne) {
           static const char* names[] = {"", "BYNAME", "byku", "BYNAMED", "nope"};
           switch (op >= 24 ? 8 + q % 3 : q % 8) {
             case 0:
-              c.SetIndexName(names[q / 8 % 5]);
+              if (q / 64 % 2)
+                c.SwitchToIndex(uint8_t(q / 8 % 5));
+              else
+                c.SetIndexName(names[q / 8 % 5]);
               break;
             case 1: {
               std::vector<uint8_t> end(c.RecordSize());
