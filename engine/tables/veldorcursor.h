@@ -731,7 +731,14 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // Stands where a client's copy of this cursor says it stands (the key PositionKey gave, and the
   // two end flags), with the cursor record loaded: what a server does before a positioned
   // request, because its cursor may have read ahead of the client's.
+  //
+  // Only a position other than the last one this cursor reported (WriteCursorState) is a reason
+  // to move: the client has not yet read all of a record block. A client that stands where it was
+  // last told may have missed a move the server's cursor made in a request that failed (an error
+  // reply carries no state); the server's cursor then stands right, as a local cursor would.
   void StandAtPosition(std::span<const uint8_t> key, bool atBOF, bool atEOF);
+  // Keeps the position (key and end flags) of a cursor state just written.
+  void NoteReportedPosition(const TCursorRequest& state) const;
   // Forgets the records read ahead: the next read asks the server again. A remote write drops
   // the blocks of the session's other cursors on its table, and a rollback every block, so that
   // read-ahead never hides what the session itself changed.
@@ -797,6 +804,7 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // Reads a cursor state block from reply parameter `at` on.
   void remoteStateAt(const TCursorReply& reply, size_t& at);
   int32_t remoteSequence_ = 0;
+  mutable std::vector<uint8_t> reportedPosition_;
   // End of remote keys, ranges and positioning
   TCursorReply recordBlock_;
   size_t blockReadPos_ = 0;

@@ -224,6 +224,7 @@ void TDataCursor::WriteCursorState(TCursorRequest& out, const TDataCursor& curso
   for (const auto& c : counters) out.Bytes(c);
   std::array<uint8_t, kMaxCursorKeySize + 4> key{};
   out.Bytes({key.data(), cursor.PositionKey(key.data())}).U8(cursor.AtBOF()).U8(cursor.AtEOF());
+  cursor.NoteReportedPosition(out);
 }
 
 TCursorRequest TDataCursor::remotePosition() const {

@@ -45,12 +45,24 @@ uint16_t TDataCursor::PositionKey(uint8_t* key) const {
   return size;
 }
 
+void TDataCursor::NoteReportedPosition(const TCursorRequest& state) const {
+  const size_t n = state.params.size();
+  if (n < 3) return;
+  reportedPosition_ = state.params[n - 3];
+  reportedPosition_.push_back(state.params[n - 2][0]);
+  reportedPosition_.push_back(state.params[n - 1][0]);
+}
+
 void TDataCursor::StandAtPosition(std::span<const uint8_t> key, bool atBOF, bool atEOF) {
   if (!active_ || IsRemote()) return;
   std::array<uint8_t, kMaxCursorKeySize + 4> now{};
   const uint16_t size = PositionKey(now.data());
   // A key of another size was built for another index than this cursor's.
   if (key.size() != size) Raise(VELDOR_REMOTEINVREQUEST);
+  std::vector<uint8_t> asked(key.begin(), key.end());
+  asked.push_back(atBOF);
+  asked.push_back(atEOF);
+  if (asked == reportedPosition_) return;
   if (atBOF == atBOF_ && atEOF == atEOF_ && std::equal(key.begin(), key.end(), now.begin())) return;
   ReadScope scope(*this);
   // The client's position first: a change by another writer is then taken up from there, as the
