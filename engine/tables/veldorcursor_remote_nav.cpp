@@ -204,8 +204,10 @@ void TDataCursor::remoteSwitchToIndex(uint8_t slot) {
 void TDataCursor::remoteLockRecord(uint32_t recordNo) {
   if (!active_ || options_.Exclusive || readOnlyAttribute_) return;
   const uint32_t record = recordNo != 0 ? recordNo : currentRecordNo_;
-  // A record this process holds is refused at once, as for a local cursor.
-  if (record == 0 || table_->HoldsRecordLock(record)) Raise(VELDOR_RECLOCKFAILED);
+  // A record this process holds is refused at once, as for a local cursor; so is a record past
+  // the table's last one (the marks are sized by record number).
+  if (record == 0 || record > table_->DataFile().GetLastRecordNumber() || table_->HoldsRecordLock(record))
+    Raise(VELDOR_RECLOCKFAILED);
   table_->LockRecord(record);
   lockedRecordNo_ = record;
 }
