@@ -1,8 +1,8 @@
 // One table look-up and one password change per iteration, locally and through the loopback
 // server, on the local network (plain payloads) and off it (zlib payloads); and a read of every
-// record of a 1000-record table through a cursor, locally and through the server; a 64 KB memo
-// written and read back; a callback filter built over 1000 records (remotely one callback to the
-// client per record).
+// record of a 1000-record table through a cursor, locally and through the server (one record
+// and 64 records to a request); a 64 KB memo written and read back; a callback filter built over
+// 1000 records (remotely one callback to the client per record).
 #include <benchmark/benchmark.h>
 
 #include <filesystem>
@@ -34,8 +34,9 @@ void run(benchmark::State& state, TDataSession& session, TDataDirectory& directo
   state.SetItemsProcessed(state.iterations() * 3);
 }
 
-// Creates the table "bench" with 1000 records of 40 bytes, then reads them all per iteration.
-void readAll(benchmark::State& state, TDataDirectory& directory) {
+// Creates the table "bench" with 1000 records of 40 bytes, then reads them all per iteration,
+// `blocks` records to a request.
+void readAll(benchmark::State& state, TDataDirectory& directory, uint32_t blocks = 1) {
   {
     TDataCursor c(directory);
     c.SetTableName("bench");
@@ -53,6 +54,7 @@ void readAll(benchmark::State& state, TDataDirectory& directory) {
   }
   TDataCursor c(directory);
   c.SetTableName("bench");
+  c.SetRecordBlockCount(blocks);
   c.Open();
   std::vector<uint8_t> record(c.RecordSize());
   for (int i = 0; i < 1000; ++i) {
@@ -161,7 +163,7 @@ void RemoteRead(benchmark::State& state) {
   Folder folder;
   engineserver::EngineServer server(folder.path.string(), {{"bench", "pw"}});
   TDataSession session;
-  readAll(state, remoteDirectory(session, server, state.range(0) == 1));
+  readAll(state, remoteDirectory(session, server, state.range(0) == 1), uint32_t(state.range(1)));
 }
 
 void LocalMemo(benchmark::State& state) {
@@ -208,7 +210,7 @@ BENCHMARK(Local);
 BENCHMARK(Remote)->Arg(1)->ArgName("lan");
 BENCHMARK(Remote)->Arg(0)->ArgName("lan");
 BENCHMARK(LocalRead);
-BENCHMARK(RemoteRead)->Arg(1)->ArgName("lan");
+BENCHMARK(RemoteRead)->Args({1, 1})->Args({1, 64})->ArgNames({"lan", "block"});
 BENCHMARK(LocalMemo);
 BENCHMARK(RemoteMemo)->Arg(1)->ArgName("lan");
 BENCHMARK(RemoteMemo)->Arg(0)->ArgName("lan");

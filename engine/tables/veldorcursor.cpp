@@ -307,6 +307,8 @@ void TDataCursor::Close(bool releaseFlag) {
   if (!active_) return;
   FirstFailure failure;
   if (IsRemote()) {
+    // The server releases the cursor's record lock with it; the table forgets its mark.
+    if (lockedRecordNo_ != 0) failure.run([&] { UnlockRecord(true); });
     if (!options_.QueryResult) {
       try {
         exchange(REQUEST_CLOSECURSOR, TCursorRequest{}.U32(serverCursor_));
@@ -352,11 +354,7 @@ std::unique_ptr<TDataCursor> TDataCursor::Clone() {
   if (!active_) Raise(VELDOR_TABLEOPEN);
   auto copy = std::make_unique<TDataCursor>(Directory(), IsRemote());
   if (IsRemote()) {
-    const TCursorReply reply = exchange(REQUEST_CLONECURSOR, TCursorRequest{}
-                                                                 .U32(serverCursor_)
-                                                                 .Bytes({CurrentKeyBytes(), currentKeySize_})
-                                                                 .U8(atBOF_)
-                                                                 .U8(atEOF_));
+    const TCursorReply reply = exchange(REQUEST_CLONECURSOR, remotePosition());
     if (reply.empty() || reply[0].size() < 4) Raise(VELDOR_REMOTEINVREQUEST);
     std::memcpy(&copy->serverCursor_, reply[0].data(), 4);
   }
@@ -376,21 +374,39 @@ std::unique_ptr<TDataCursor> TDataCursor::Clone() {
   for (const TCursorField& f : fields_) descs.push_back(f.desc);
   copy->SetFieldDescs(descs);
   for (size_t i = 0; i < fields_.size(); ++i) copy->fields_[i].tree = fields_[i].tree;
+  // The copy stands where this cursor stands (its entry and end flags, not only its record):
+  // a copy of a cursor before its first record must not skip that record.
+  auto takePosition = [&] {
+    copy->currentRecordNo_ = currentRecordNo_;
+    copy->atBOF_ = atBOF_;
+    copy->atEOF_ = atEOF_;
+    copy->currentKey_ = currentKey_;
+    copy->keySlot_ = keySlot_;
+    copy->sequence_ = sequence_;
+    copy->recordBuffer_ = recordBuffer_;
+  };
+  if (IsRemote()) {
+    // The server's copy has this cursor's index, range and position; its state comes back.
+    copy->SelectIndex(GetCurrentIndex());
+    copy->rangeSet_ = rangeSet_;
+    takePosition();
+    copy->Refresh();
+    return copy;
+  }
   copy->SetIndexName(currentIndexName_);
-  copy->currentRecordNo_ = currentRecordNo_;
-  copy->atBOF_ = atBOF_;
-  copy->atEOF_ = atEOF_;
+  if (rangeSet_) copy->SetRange(true, rangeStartKey_.data(), 0, rangeEndKey_.data(), 0);
+  takePosition();
+  // As a refresh would: the copy's view is new, and a position this cursor has not yet
+  // checked against it (another cursor may have written since) is taken up in it.
+  copy->RebuildView();
+  copy->Resync();
   return copy;
 }
 
 void TDataCursor::Refresh() {
   if (!active_) return;
   if (IsRemote()) {
-    const TCursorReply reply = exchange(REQUEST_REFRESH, TCursorRequest{}
-                                                             .U32(serverCursor_)
-                                                             .Bytes({CurrentKeyBytes(), currentKeySize_})
-                                                             .U8(atBOF_)
-                                                             .U8(atEOF_));
+    const TCursorReply reply = exchange(REQUEST_REFRESH, remotePosition());
     requests().ReadCursorState(*this, reply);
     return;
   }
@@ -517,19 +533,32 @@ void TDataCursor::SelectIndex(uint8_t slot) {
 }
 
 void TDataCursor::SetIndexName(std::string_view name) {
+  if (!active_) Raise(VELDOR_TABLEOPEN);
   const std::string_view trimmed = TrimBlanks(name);
-  if (trimmed.empty()) return SelectIndex(kPrimarySlot);
   auto same = [](std::string_view a, std::string_view b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
              return std::toupper(uint8_t(x)) == std::toupper(uint8_t(y));
            });
   };
-  if (same(trimmed, kSysDeletedName)) return SelectIndex(kSysDeletedSlot);
-  if (same(trimmed, kSysTextName)) return SelectIndex(kSysTextSlot);
+  uint8_t slot = kNoCurrentIndex;
+  if (trimmed.empty()) slot = kPrimarySlot;
+  if (same(trimmed, kSysDeletedName)) slot = kSysDeletedSlot;
+  if (same(trimmed, kSysTextName)) slot = kSysTextSlot;
   TIndexFile& index = table_->IndexFile();
-  for (uint8_t s = 1; s <= index.GetIndexCount(); ++s)
-    if (same(TrimBlanks(std::string_view(index.GetIndexName(s))), trimmed)) return SelectIndex(s);
-  Raise(VELDOR_INVALIDINDEXNAME, {}, trimmed);
+  for (uint8_t s = 1; s <= index.GetIndexCount() && slot == kNoCurrentIndex; ++s)
+    if (same(TrimBlanks(std::string_view(index.GetIndexName(s))), trimmed)) slot = s;
+  if (slot == kNoCurrentIndex) Raise(VELDOR_INVALIDINDEXNAME, {}, trimmed);
+  // The index already current keeps its range and position.
+  if (slot == GetCurrentIndex()) return;
+  if (IsRemote()) return remoteSetIndexName(trimmed);
+  // The range and the view belong to the index they were made for.
+  ReadScope scope(*this);
+  BeginRead();
+  SelectIndex(slot);
+  ClearRange();
+  if (bitmapView_) filterViewStale_ = true;
+  RebuildView();
+  Resync();
 }
 
 int TDataCursor::CompareKeys(const uint8_t* a, const uint8_t* b, uint16_t length) const {

@@ -115,6 +115,17 @@ enum TCursorDataRequestCode : uint16_t {
   REQUEST_GETBLOBSIZE = 68,
 };
 // End of remote blobs, filters and maintenance
+// Remote keys, ranges and positioning: their request codes.
+enum TCursorNavRequestCode : uint16_t {
+  REQUEST_SETINDEXNAME = 19,
+  REQUEST_SETTORECBUF = 23,
+  REQUEST_CLONECURRECORD = 25,
+  REQUEST_SETTOBOOKMARK = 34,
+  REQUEST_FIND = 35,
+  REQUEST_SETRANGE = 36,
+  REQUEST_RESETRANGE = 37,
+};
+// End of remote keys, ranges and positioning: their request codes.
 
 // The way of a remote cursor to its server (the request plumbing implements it).
 class TCursorRequestPath {
@@ -728,6 +739,30 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // What a server sends after each record of such a block: the cursor state parameters.
   static void WriteCursorState(TCursorRequest& out, const TDataCursor& cursor);
 
+  // Remote keys, ranges and positioning (veldorcursor_remote_nav.cpp)
+  // The position record of a cursor state, as the server sent it; its first four bytes are the
+  // sequence number within the view (what GetSequenceNumber gives a remote cursor).
+  void TakeRemotePositionRecord(std::span<const uint8_t> record);
+  // The key a position names: the record number (4 bytes) in record-number order, else the
+  // current key, zeros when the cursor stands on no entry. Returns GetKeySize.
+  uint16_t PositionKey(uint8_t* key) const;
+  // Stands where a client's copy of this cursor says it stands (the key PositionKey gave, and the
+  // two end flags), with the cursor record loaded: what a server does before a positioned
+  // request, because its cursor may have read ahead of the client's.
+  //
+  // Only a position other than the last one this cursor reported (WriteCursorState) is a reason
+  // to move: the client has not yet read all of a record block. A client that stands where it was
+  // last told may have missed a move the server's cursor made in a request that failed (an error
+  // reply carries no state); the server's cursor then stands right, as a local cursor would.
+  void StandAtPosition(std::span<const uint8_t> key, bool atBOF, bool atEOF);
+  // Keeps the position (key and end flags) of a cursor state just written.
+  void NoteReportedPosition(const TCursorRequest& state) const;
+  // Forgets the records read ahead: the next read asks the server again. A remote write drops
+  // the blocks of the session's other cursors on its table, and a rollback every block, so that
+  // read-ahead never hides what the session itself changed.
+  void DropRecordBlock();
+  // End of remote keys, ranges and positioning
+
   // Table restructuring
   // Gives the closed table a new structure: only the headers are rewritten when no field, index
   // or table attribute that the records or keys depend on changed; when only indexes (or the
@@ -812,6 +847,27 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   uint16_t remoteNextOrPrior(uint16_t code, uint8_t* buffer);
   uint16_t remoteCurrentRecord(uint8_t* buffer, bool lock);
   void remoteWrite(uint16_t code, const uint8_t* buffer, std::initializer_list<bool> flags);
+  // Remote keys, ranges and positioning (veldorcursor_remote_nav.cpp)
+  void remoteSetIndexName(std::string_view name);
+  void remoteSetRange(const uint8_t* start, int32_t startFields, const uint8_t* end, int32_t endFields,
+                      bool keysBuilt);
+  void remoteResetRange();
+  bool remoteFindKey(bool keysBuilt, const uint8_t* source, int32_t fieldCount, bool nearest,
+                     uint8_t partialLength, uint8_t* result);
+  bool remoteSetToBookmark(const uint8_t* bookmark, bool nearest, bool readBegun);
+  void remoteBookmark(uint8_t* bookmark) const;
+  // Record locks: the server holds them; the table keeps this process's marks.
+  void remoteLockRecord(uint32_t recordNo);
+  // By the slot's name; record-number order has none, and is refused.
+  void remoteSwitchToIndex(uint8_t slot);
+  void remoteUnlockMark(uint32_t recordNo);
+  uint16_t remoteCloneCurrentRecord(uint8_t* buffer);
+  uint16_t remoteSetToRecordBuffer(TDataCursor& other);
+  // Reads a cursor state block from reply parameter `at` on.
+  void remoteStateAt(const TCursorReply& reply, size_t& at);
+  int32_t remoteSequence_ = 0;
+  mutable std::vector<uint8_t> reportedPosition_;
+  // End of remote keys, ranges and positioning
   TCursorReply recordBlock_;
   size_t blockReadPos_ = 0;
   uint32_t recordBlockCount_ = 1;

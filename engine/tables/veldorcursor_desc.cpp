@@ -68,6 +68,7 @@ bool TDataCursor::AskPassword() {
 
 uint16_t TDataCursor::SetToRecordBuffer(TDataCursor& other) {
   if (!active_) Raise(VELDOR_TABLEOPEN);
+  if (IsRemote()) return remoteSetToRecordBuffer(other);
   ReadScope scope(*this);
   SyncWithTable();
   const uint32_t record = other.GetRecordNumber();

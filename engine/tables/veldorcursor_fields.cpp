@@ -369,6 +369,7 @@ uint16_t TDataCursor::GetCurrentRecord(uint8_t* buffer, bool lock) {
 }
 
 uint16_t TDataCursor::CloneCurrentRecord(uint8_t* buffer) {
+  if (IsRemote()) return remoteCloneCurrentRecord(buffer);
   std::vector<uint8_t> current(recordSize_);
   const uint16_t result = GetCurrentRecord(current.data(), false);
   if (result != 0) {

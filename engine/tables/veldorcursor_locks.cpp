@@ -111,6 +111,7 @@ void TDataCursor::EndWrite() {
 }
 
 void TDataCursor::LockRecord(uint32_t recordNo) {
+  if (IsRemote()) return remoteLockRecord(recordNo);
   if (!NeedsLocks()) return;
   const uint32_t record = recordNo != 0 ? recordNo : currentRecordNo_;
   // The lock bytes belong to the process: a second cursor of it would be granted the same
@@ -124,15 +125,8 @@ void TDataCursor::LockRecord(uint32_t recordNo) {
 void TDataCursor::UnlockRecord(bool noSend, uint32_t recordNo) {
   if (!active_) return;
   if (IsRemote()) {
-    if (!noSend)
-      exchange(REQUEST_WRITEUNLOCKRECORD, TCursorRequest{}
-                                              .U32(serverCursor_)
-                                              .Bytes({CurrentKeyBytes(), currentKeySize_})
-                                              .U8(atBOF_)
-                                              .U8(atEOF_)
-                                              .U32(recordNo));
-    lockedRecordNo_ = 0;
-    return;
+    if (!noSend) exchange(REQUEST_WRITEUNLOCKRECORD, remotePosition().U32(recordNo));
+    return remoteUnlockMark(recordNo);
   }
   if (!NeedsLocks()) return;
   const uint32_t record = recordNo != 0 ? recordNo : lockedRecordNo_;

@@ -146,6 +146,7 @@ int32_t TDataCursor::GetTableRecordCount() const {
 }
 
 int32_t TDataCursor::GetSequenceNumber() const {
+  if (IsRemote()) return remoteSequence_;
   if (atBOF_ && atEOF_) return 0;
   if (InRecordNumberOrder()) return int32_t(sequence_);
   if (sequence_ == 0 || rangeFirst_ == 0) return 0;
@@ -427,6 +428,7 @@ void TDataCursor::takeKey(bool keysBuilt, const uint8_t* source, uint8_t* key) c
 void TDataCursor::SetRange(bool keysBuilt, const uint8_t* start, int32_t startFields, const uint8_t* end,
                            int32_t endFields) {
   if (!active_ || InRecordNumberOrder()) return;
+  if (IsRemote()) return remoteSetRange(start, startFields, end, endFields, keysBuilt);
   ReadScope scope(*this);
   BeginRead();
   const int32_t indexFields = int32_t(keyFields_.size());
@@ -451,6 +453,7 @@ void TDataCursor::SetRange(bool keysBuilt, const uint8_t* start, int32_t startFi
 
 void TDataCursor::ResetRange() {
   if (!active_ || InRecordNumberOrder()) return;
+  if (IsRemote()) return remoteResetRange();
   ReadScope scope(*this);
   BeginRead();
   ClearRange();
@@ -536,6 +539,7 @@ bool TDataCursor::SeekKey(const uint8_t* key, bool nearest, bool keepEnds) {
 bool TDataCursor::FindKey(bool keysBuilt, const uint8_t* source, int32_t fieldCount, bool nearest,
                           uint8_t partialLength, uint8_t* result) {
   if (!active_ || !source || InRecordNumberOrder()) return false;
+  if (IsRemote()) return remoteFindKey(keysBuilt, source, fieldCount, nearest, partialLength, result);
   ReadScope scope(*this);
   BeginRead();
   std::array<uint8_t, kMaxCursorKeySize + 1> key{};
@@ -622,6 +626,7 @@ uint16_t TDataCursor::ReadRecordBlock(uint32_t& count, uint8_t* buffer) {
 // ---- Bookmarks ----
 
 void TDataCursor::GetBookmark(uint8_t* bookmark) const {
+  if (IsRemote()) return remoteBookmark(bookmark);
   if (InRecordNumberOrder()) {
     const uint32_t n = (atBOF_ && atEOF_) ? 0 : currentRecordNo_;
     std::memcpy(bookmark, &n, 4);
@@ -636,6 +641,7 @@ void TDataCursor::GetBookmark(uint8_t* bookmark) const {
 
 bool TDataCursor::SetToBookmark(const uint8_t* bookmark, bool nearest, bool readBegun) {
   if (!active_) Raise(VELDOR_TABLEOPEN);
+  if (IsRemote()) return remoteSetToBookmark(bookmark, nearest, readBegun);
   ReadScope scope(*this);
   if (!readBegun) BeginRead();
   if (InRecordNumberOrder()) {

@@ -92,6 +92,7 @@ void readCursorState(TDataCursor& cursor, const TCursorReply& reply, size_t& at)
   };
   const size_t first = at;
   if (reply[first].size() != kIndexPathSize) cursor.Raise(VELDOR_UNCOMPRESS);
+  cursor.TakeRemotePositionRecord(reply[first]);
   at += 3;
   if (cursor.Table())
     cursor.Table()->LoadRemoteCounters(reply, at);
@@ -220,18 +221,22 @@ std::span<const uint8_t> TDataCursor::ReadBlockParam() {
 }
 
 void TDataCursor::WriteCursorState(TCursorRequest& out, const TDataCursor& cursor) {
-  const uint8_t position[kIndexPathSize] = {};
+  uint8_t position[kIndexPathSize] = {};
+  platform::put4(position, uint32_t(cursor.GetSequenceNumber()));
   out.Bytes(position).U32(cursor.CurrentRecordNo()).U32(uint32_t(cursor.GetRecordCount()));
   TDataTable::RemoteReply counters;
   cursor.Table()->WriteRemoteCounters(counters);
   for (const auto& c : counters) out.Bytes(c);
-  out.Bytes({cursor.CurrentKeyBytes(), cursor.CurrentKeySize()}).U8(cursor.AtBOF()).U8(cursor.AtEOF());
+  std::array<uint8_t, kMaxCursorKeySize + 4> key{};
+  out.Bytes({key.data(), cursor.PositionKey(key.data())}).U8(cursor.AtBOF()).U8(cursor.AtEOF());
+  cursor.NoteReportedPosition(out);
 }
 
 TCursorRequest TDataCursor::remotePosition() const {
+  std::array<uint8_t, kMaxCursorKeySize + 4> key{};
   return TCursorRequest{}
       .U32(serverCursor_)
-      .Bytes({CurrentKeyBytes(), currentKeySize_})
+      .Bytes({key.data(), PositionKey(key.data())})
       .U8(atBOF_)
       .U8(atEOF_);
 }
@@ -283,14 +288,19 @@ uint16_t TDataCursor::remoteCurrentRecord(uint8_t* buffer, bool lock) {
     std::memcpy(buffer, reply[at].data(), recordSize_);
   }
   // The server holds the lock; the cursor keeps which record it locked.
-  if (result == 0 && lock && Session().LockProtocol() == lpPessimistic) lockedRecordNo_ = currentRecordNo_;
+  if (result == 0 && lock && Session().LockProtocol() == lpPessimistic) LockRecord(currentRecordNo_);
   return result;
 }
 
 void TDataCursor::remoteWrite(uint16_t code, const uint8_t* buffer, std::initializer_list<bool> flags) {
   TCursorRequest request = remotePosition().Bytes({buffer, recordSize_});
   for (bool f : flags) request.U8(f);
+  const uint32_t written = currentRecordNo_;
   requests().ReadCursorState(*this, exchange(code, request));
+  // The server released the deleted record's lock with it.
+  if (code == REQUEST_DELETERECORD && written != 0 && written == lockedRecordNo_) remoteUnlockMark(written);
+  for (TDataCursor* c : Directory().Cursors())
+    if (c->table_ == table_) c->DropRecordBlock();
 }
 
 uint16_t TDataCursor::remoteReadRecordBlock(uint32_t& count, uint8_t* buffer) {

@@ -158,6 +158,7 @@ void TDataCursor::writeRecord(uint32_t recordNo, const uint8_t* image) {
 
 void TDataCursor::SwitchToIndex(uint8_t slot) {
   if (slot == GetCurrentIndex()) return;
+  if (IsRemote()) return remoteSwitchToIndex(slot);
   ReadScope scope(*this);
   BeginRead();
   SelectIndex(slot);
@@ -429,7 +430,7 @@ void TDataCursor::ModifyRecord(uint8_t* buffer, bool unlock, bool reposition) {
   if (IsRemote()) {
     remoteWrite(REQUEST_MODIFYRECORD, buffer, {unlock, reposition});
     // The server released its lock; the record is no longer locked for this cursor.
-    if (unlock && Session().LockProtocol() == lpPessimistic) lockedRecordNo_ = 0;
+    if (unlock && Session().LockProtocol() == lpPessimistic) UnlockRecord(true);
     return;
   }
   if (currentRecordNo_ == 0 || atBOF_ || atEOF_) Raise(VELDOR_NOCURRREC);

@@ -374,7 +374,10 @@ void TDataDirectory::Commit(bool endTransaction, bool forceFlush) {
 }
 
 void TDataDirectory::Rollback() {
-  if (session_->IsRemote()) remoteRequest(REQUEST_ROLLBACKTXN, {});
+  if (session_->IsRemote()) {
+    remoteRequest(REQUEST_ROLLBACKTXN, {});
+    for (TDataCursor* c : cursors_) c->DropRecordBlock();
+  }
   endEachTable([](TDataTable& t) { t.RollbackTransaction(); });
 }
 

@@ -61,6 +61,7 @@ class TDataDirectory {
   // closed and loses its directory: a later use raises VELDOR_NOTINITIALIZED.
   void AddCursor(TDataCursor* cursor);
   void RemoveCursor(TDataCursor* cursor);
+  const std::vector<TDataCursor*>& Cursors() const { return cursors_; }
 
   // The file list the tables work on: the process's unless a test put another in place before
   // any table was opened.

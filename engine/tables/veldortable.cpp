@@ -375,6 +375,11 @@ bool TDataTable::LockRecord(uint32_t recordNumber) {
   if (exclusive_ || readOnlyAttribute_) return false;
   if (recordNumber == 0) raise(VELDOR_RECLOCKFAILED);
   SizeRecordSets(recordNumber);
+  // A remote table has no files here: the server holds the lock, this table only its mark.
+  if (IsRemote()) {
+    lockedRecords_.SetBit(recordNumber);
+    return false;
+  }
   if (transactionLockHeld_ && lockedRecords_.GetBit(recordNumber)) return false;
   const TDataSession& session = Session();
   const LockRetryRules rules = LockRetryRules::FromRetryCount(
@@ -408,7 +413,7 @@ void TDataTable::UnlockRecord(uint32_t recordNumber) {
     return;
   }
   if (!lockedRecords_.GetBit(recordNumber)) raise(VELDOR_UNLOCKFAILED);
-  if (!data_->UnlockRecord(recordNumber)) raise(VELDOR_UNLOCKFAILED);
+  if (!IsRemote() && !data_->UnlockRecord(recordNumber)) raise(VELDOR_UNLOCKFAILED);
   lockedRecords_.ClearBit(recordNumber);
 }
 
@@ -421,7 +426,7 @@ void TDataTable::UnlockRecords(bool deferredOnly) {
   }
   bool failed = false;
   for (uint32_t r : records) {
-    if (!exclusive_ && !readOnlyAttribute_ && !data_->UnlockRecord(r)) failed = true;
+    if (!exclusive_ && !readOnlyAttribute_ && !IsRemote() && !data_->UnlockRecord(r)) failed = true;
     lockedRecords_.ClearBit(r);
     deferredUnlocks_.ClearBit(r);
   }

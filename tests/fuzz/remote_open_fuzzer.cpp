@@ -1,5 +1,6 @@
 // Fuzz target over what a remote cursor takes from its server's replies: the table's headers and
-// counters at the open, the cursor state, record blocks, records and blob replies. The input is a list of
+// counters at the open, the cursor state, record blocks and records, blob replies, and the
+// replies of index, find, bookmark and range requests. The input is a list of
 // replies (a u8 parameter count, then per parameter a u16 length and its bytes); a stand-in
 // request path hands them out one per request. Whatever arrives must end in an open cursor or a
 // clean error, never in a read outside a reply.
@@ -56,13 +57,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       engine::TDataCursor cursor(*directory);
       cursor.SetTableName("t");
       cursor.Open();
-      std::vector<uint8_t> records(size_t(cursor.RecordSize()) * 3);
+      std::vector<uint8_t> records(size_t(cursor.RecordSize()) * 3), key(engine::kMaxCursorKeySize + 4, 0x41);
       for (uint8_t step = data[0]; !path.done(); step = uint8_t(step * 5 + 1)) {
         try {
           uint32_t count = 3;
           uint32_t got = 0;
           uint8_t bytes[64];
-          switch (step % 9) {
+          switch (step % 14) {
             case 0:
               cursor.GetNextRecord(records.data());
               break;
@@ -75,20 +76,38 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             case 3:
               cursor.ReadRecordBlock(count, records.data());
               break;
-            case 5:
+            case 10:
               cursor.OpenBlob(1, records.data(), 1, true, 0);
               break;
-            case 6:
+            case 11:
               cursor.GetBlob(1, records.data(), 0, bytes, sizeof bytes, got, true);
               break;
-            case 7:
+            case 12:
               cursor.PutBlob(1, records.data(), 0, bytes, sizeof bytes, true);
               break;
-            case 8:
+            case 13:
               cursor.GetBlobSize(1, records.data(), got, true);
               break;
-            default:
+            case 4:
               cursor.SetToEnd();
+              break;
+            // Keys, ranges, finds, bookmarks and positioning.
+            case 5:
+              cursor.SetIndexName(step % 4 ? "I" : "");
+              break;
+            case 6:
+              cursor.FindKey(true, key.data(), step % 3, step % 2, 0, step % 4 ? records.data() : nullptr);
+              break;
+            case 7:
+              cursor.SetToBookmark(key.data(), step % 2);
+              cursor.GetBookmark(key.data());
+              break;
+            case 8:
+              cursor.CloneCurrentRecord(step % 2 ? records.data() : nullptr);
+              break;
+            default:
+              cursor.SetRange(true, key.data(), 0, nullptr, 0);
+              cursor.GetSequenceNumber();
               break;
           }
         } catch (const engine::EVELDOREngineError&) {

@@ -1,5 +1,7 @@
 #include "tools/engineserver/engineserver.h"
 
+#include "tools/engineserver/engineserver_nav.h"
+
 #include <algorithm>
 #include <filesystem>
 #include <span>
@@ -212,6 +214,15 @@ void EngineServer::serve(platform::TcpConnection connection, std::stop_token sto
         } else if (!session->loggedIn) {
           SignalEngineError(VELDOR_REMOTENOLOGIN);
         }
+        // Keys, ranges and positioning (engineserver_nav.cpp), and the seek of positioned requests.
+        const NavSession nav{[&](uint32_t h) -> TDataCursor& { return session->cursor(h); },
+                             [&](std::unique_ptr<TDataCursor> c) {
+                               session->cursors[session->nextHandle] = std::move(c);
+                               return session->nextHandle++;
+                             }};
+        RequestParams navParams;
+        for (size_t i = 0; i < p.count(); ++i) navParams.push_back(p.at(i));
+        seekRequestPosition(code, navParams, nav);
         switch (code) {
           case REQUEST_LOGIN:
             break;
@@ -340,8 +351,6 @@ void EngineServer::serve(platform::TcpConnection connection, std::stop_token sto
             reply.u8(c.CurrentIndex());
             break;
           }
-          // The server's cursor keeps its own position, so the position a request carries is
-          // the one it already stands on.
           case REQUEST_SETTOBEGIN:
           case REQUEST_SETTOEND: {
             TDataCursor& c = session->cursor(p.u32(0));
@@ -407,11 +416,15 @@ void EngineServer::serve(platform::TcpConnection connection, std::stop_token sto
             reply.bytes(header.data(), header.size());
             break;
           }
-          default:
-            if (!serveData(
+          default: {
+            if (serveData(
                     code, p, reply, session->data,
                     [&](uint32_t h) -> TDataCursor& { return session->cursor(h); }, serverVersion_))
-              SignalEngineError(VELDOR_REMOTEINVREQUEST);
+              break;
+            TCursorRequest navReply;
+            if (!serveNavigation(code, navParams, nav, navReply)) SignalEngineError(VELDOR_REMOTEINVREQUEST);
+            addParams(reply, navReply.params);
+          }
         }
       }
     } catch (const EVELDOREngineError& e) {

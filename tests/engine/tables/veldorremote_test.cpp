@@ -489,7 +489,8 @@ TEST(RemoteProtocolTest, RemoteSessionBehavesAsTheLocalOne) {
   std::mt19937 random(seed);
   platform::testing::TempFolder localRoot, serverRoot;
   engineserver::EngineServer server(serverRoot.path(), {{"ann", "pw"}});
-  for (const auto& r : {localRoot.path(), serverRoot.path()}) std::filesystem::create_directories(r + "/db");
+  for (const auto& r : {localRoot.path(), serverRoot.path()})
+    for (const char* db : {"/db", "/keys"}) std::filesystem::create_directories(r + db);
   TDataSession local, remote;
   remoteTo(remote, server.port(), random() % 2 == 0);
   remote.SetRemoteUser("ann");
@@ -500,17 +501,22 @@ TEST(RemoteProtocolTest, RemoteSessionBehavesAsTheLocalOne) {
   TDataDirectory* dr = remote.OpenDataDirectory("db", "");
   const std::vector<std::string> words{"a", "b", "B", ""}, tables{"t1", "T1", "t2"};
   std::vector<std::unique_ptr<TDataCursor>> openLocal, openRemote;
+  // The steps of keys and positioning have a database of their own, without transactions.
+  TDataDirectory* kl = local.OpenDataDirectory("keys", localRoot.path() + "/keys");
+  TDataDirectory* kr = remote.OpenDataDirectory("keys", "");
+  std::vector<std::unique_ptr<TDataCursor>> keysLocal, keysRemote;
   for (int step = 0; step < 300; ++step) {
-    // A table with a memo from the start, for the blob and filter steps.
-    const int op = step == 0 ? 18 : int(random() % 22);
+    // Step 0 makes a table with a memo, for the blob and filter steps (18-21); steps 1 and 2 make
+    // the indexed table of the key steps (22-29) and open a cursor on it.
+    const int op = step == 0 ? 18 : step < 3 ? 21 + step : int(random() % 30);
     SCOPED_TRACE("step " + std::to_string(step) + " op " + std::to_string(op) + " seed " +
                  std::to_string(seed));
     const std::string w = words[random() % words.size()];
     const std::string table = tables[random() % tables.size()], other = tables[random() % tables.size()];
     const uint32_t r = random();
-    auto run = [&](TDataSession& s, TDataDirectory& d,
-                   std::vector<std::unique_ptr<TDataCursor>>& open) -> int {
-      if (op >= 18) return dataStep(op, r, table, d, open);
+    auto run = [&](TDataSession& s, TDataDirectory& d, std::vector<std::unique_ptr<TDataCursor>>& open,
+                   TDataDirectory& kd, std::vector<std::unique_ptr<TDataCursor>>& keys) -> int {
+      if (op >= 18 && op <= 21) return dataStep(op, r, table, d, open);
       switch (op) {
         case 13: {
           // Cursors stay open across steps, so that later ones share the table object.
@@ -567,6 +573,140 @@ TEST(RemoteProtocolTest, RemoteSessionBehavesAsTheLocalOne) {
             for (uint8_t b : record) folded = folded * 31 + b;
           return int(folded);
         }
+        // ---- Keys, ranges, finds, bookmarks and positioning ----
+        case 22: {
+          // NAME string(12), K integer; non-unique, unique and descending indexes over them.
+          if (!keys.empty()) return 0;
+          TDataCursor c(kd);
+          c.SetTableName("x1");
+          c.SetExclusive(true);
+          TCreateTableArgs a;
+          a.Fields = {datafile_test::field(1, "NAME", 1, 12), datafile_test::field(2, "K", 6)};
+          a.NoPrimaryIndex = r % 2 == 0;
+          a.Indexes.resize(1);
+          a.Indexes[0].fields = {2, 1};
+          a.Indexes[0].unique = 1;
+          for (const auto& [name, fields, unique, descending] :
+               {std::tuple{"BYNAME", std::array<uint16_t, 2>{1, 0}, 0, 0},
+                {"BYKU", {2, 1}, 1, 0},
+                {"BYNAMED", {1, 2}, 0, 1}}) {
+            a.Indexes.emplace_back();
+            a.Indexes.back().name = name;
+            std::copy(fields.begin(), fields.end(), a.Indexes.back().fields.begin());
+            a.Indexes.back().unique = uint8_t(unique);
+            a.Indexes.back().descending = uint8_t(descending);
+          }
+          a.Overwrite = true;
+          c.CreateTable(a);
+          return 0;
+        }
+        case 23:
+        case 24:
+        case 25:
+        case 26:
+        case 27:
+        case 28:
+        case 29: {
+          if (op == 23 && keys.size() > 3) {
+            keys.erase(keys.begin() + ptrdiff_t(r % keys.size()));
+            return 0;
+          }
+          if (op == 23 || keys.empty()) {
+            auto c = std::make_unique<TDataCursor>(kd);
+            c->SetTableName("x1");
+            c->SetExclusive(r % 9 == 0);
+            c->SetRecordBlockCount(r % 5 + 1);
+            c->Open();
+            keys.push_back(std::move(c));
+            return keys.back()->GetRecordCount();
+          }
+          TDataCursor& c = *keys[r % keys.size()];
+          TDataCursor& other = *keys[r / 7 % keys.size()];
+          const uint32_t q = uint32_t(r ^ (r >> 13) * 2654435761u);
+          std::vector<uint8_t> record(c.RecordSize()), bookmark(kMaxCursorKeySize + 4);
+          auto fill = [&](uint32_t v) {
+            c.ClearRecordBuffer(record.data());
+            std::array<uint8_t, 64> name{};
+            std::fill_n(name.begin(), v % 4 + 1, uint8_t('a' + v / 4 % 26));
+            const int32_t k = int32_t(v / 128 % 10);
+            c.PutField(1, record.data(), name.data());
+            if (c.FieldCount() > 1 && v % 3 != 0)
+              c.PutField(2, record.data(), reinterpret_cast<const uint8_t*>(&k));
+          };
+          int code = 0;
+          fill(q);
+          static const char* names[] = {"", "BYNAME", "byku", "BYNAMED", "nope"};
+          switch (op >= 28 ? 8 + q % 3 : q % 8) {
+            case 0:
+              if (q / 64 % 2)
+                c.SwitchToIndex(uint8_t(q / 8 % 5));
+              else
+                c.SetIndexName(names[q / 8 % 5]);
+              break;
+            case 1: {
+              std::vector<uint8_t> end(c.RecordSize());
+              std::swap(end, record);
+              fill(q / 3);
+              c.SetRange(false, q % 5 ? record.data() : nullptr, int32_t(q / 5 % 3),
+                         q % 7 ? end.data() : nullptr, int32_t(q / 11 % 3));
+              break;
+            }
+            case 2:
+              c.ResetRange();
+              break;
+            case 3:
+              code = c.FindKey(false, record.data(), int32_t(q / 8 % 3), q % 2, uint8_t(q / 64 % 3),
+                               q % 5 ? record.data() : nullptr);
+              break;
+            case 4:
+              c.GetBookmark(bookmark.data());
+              if (q % 3) c.GetNextRecord(nullptr);
+              code = c.SetToBookmark(bookmark.data(), q / 8 % 2);
+              break;
+            case 5:
+              code = c.CloneCurrentRecord(record.data());
+              break;
+            case 6:
+              code = c.SetToRecordBuffer(other);
+              break;
+            case 7:
+              c.Refresh();
+              c.FlushBuffers(q / 8 % 2, q / 16 % 2, true, true, false);
+              break;
+            case 8:
+              // The caller's image is not folded: a remote write does not send it back completed.
+              c.AppendRecord(std::vector<uint8_t>(record).data(), q % 2);
+              if (q % 3 == 0) c.UnlockRecord();
+              break;
+            case 9: {
+              // The copy stands where the original stands. A local clone checks the table through
+              // the original first; a remote one cannot tell the original.
+              const auto copy = c.Clone();
+              c.Refresh();
+              code =
+                  copy->GetSequenceNumber() * 3 + copy->GetRecordCount() + copy->GetNextRecord(record.data());
+              break;
+            }
+            default:
+              code = c.GetCurrentRecord(record.data(), q % 2) + c.GetNextRecord(record.data());
+              if (q % 5 == 0) c.UnlockRecord();
+              if (q % 7 == 0) c.LockRecord();
+              code += int(c.LockedRecordNo()) * 3;
+              break;
+          }
+          c.GetBookmark(bookmark.data());
+          // A new index starts with the whole of it in view.
+          if (op < 28 && q % 8 == 0 && !c.RangeSet() && !c.InRecordNumberOrder()) {
+            EXPECT_EQ(c.GetRecordCount(), c.GetTableRecordCount());
+          }
+          uint32_t folded = uint32_t(code * 7 + c.GetSequenceNumber() * 5 + int(c.GetRecordNumber()) * 3 +
+                                     c.GetRecordCount() * 11 + c.AtBOF() + c.AtEOF() * 2 +
+                                     c.CurrentIndex() * 13 + c.RangeSet() * 17);
+          for (size_t i = 0; i < c.GetKeySize(); ++i) folded = folded * 31 + bookmark[i];
+          for (uint8_t b : record) folded = folded * 31 + b;
+          return int(folded);
+        }
+        // ---- End of keys, ranges, finds, bookmarks and positioning ----
         case 14:
           if (!open.empty()) open.erase(open.begin() + ptrdiff_t(r % open.size()));
           return int(open.size());
@@ -628,9 +768,14 @@ TEST(RemoteProtocolTest, RemoteSessionBehavesAsTheLocalOne) {
       }
     };
     int outLocal = 0, outRemote = 0;
-    const uint16_t errLocal = errorOf([&] { outLocal = run(local, *dl, openLocal); });
-    const uint16_t errRemote = errorOf([&] { outRemote = run(remote, *dr, openRemote); });
+    const uint16_t errLocal = errorOf([&] { outLocal = run(local, *dl, openLocal, *kl, keysLocal); });
+    const uint16_t errRemote = errorOf([&] { outRemote = run(remote, *dr, openRemote, *kr, keysRemote); });
     ASSERT_EQ(errLocal, errRemote);
+    // A failed remote request brings back no cursor state, where the local operation may have taken
+    // up other cursors' writes before it failed: the cursors look at their tables again.
+    for (size_t i = 0; errLocal != 0 && op >= 22 && i < keysLocal.size(); ++i) {
+      ASSERT_EQ(errorOf([&] { keysLocal[i]->Refresh(); }), errorOf([&] { keysRemote[i]->Refresh(); }));
+    }
     ASSERT_EQ(outLocal, outRemote);
     ASSERT_EQ(local.PasswordCount(), server.passwordCount(remote.SessionId()));
   }
