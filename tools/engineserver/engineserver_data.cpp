@@ -34,8 +34,9 @@ bool relayFilter(void* data, TDataCursor& cursor, const uint8_t* record) {
 
 TFilter* filterOf(DataState& state, TDataCursor& c, uint32_t cursorHandle, uint32_t id) {
   if (id == 0) return nullptr;
-  for (const auto& [filterId, handle, filter] : state.filters) {
+  for (const auto& [filterId, handle, kept] : state.filters) {
     if (filterId != id || handle != cursorHandle) continue;
+    TFilter* filter = kept;  // clang 14 cannot capture a structured binding in a lambda
     const auto& list = c.Filters();
     if (std::any_of(list.begin(), list.end(), [&](const auto& f) { return f.get() == filter; }))
       return filter;
