@@ -370,8 +370,13 @@ void TDataCursor::SetToRecordNo(uint32_t recordNo) {
     atBOF_ = atEOF_ = false;
     return;
   }
-  // The view must know records that other cursors wrote since this one last looked.
-  if (!writeTaken_) SyncWithTable();
+  // The view and the index must hold what other cursors and other processes wrote since this
+  // cursor last looked: cached records and pages answer without asking the files, so the
+  // number and the sequence number found here would belong to an older table.
+  if (!writeTaken_) {
+    SyncWithTable();
+    BeginRead();
+  }
   if (InRecordNumberOrder()) {
     currentRecordNo_ = recordNo;
     atBOF_ = atEOF_ = false;

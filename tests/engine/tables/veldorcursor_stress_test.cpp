@@ -128,6 +128,48 @@ int worker(Helper& h, const std::string& path, uint32_t seed, int who, int count
   return 0;
 }
 
+Row readRow(TDataCursor& c, const uint8_t* buffer) {
+  Row row;
+  std::array<uint8_t, 13> name{};
+  bool isNull = false;
+  c.GetField(1, buffer, isNull, reinterpret_cast<uint8_t*>(&row.k));
+  c.GetField(2, buffer, isNull, name.data());
+  c.GetField(3, buffer, isNull, reinterpret_cast<uint8_t*>(&row.amount));
+  row.name = reinterpret_cast<const char*>(name.data());
+  return row;
+}
+
+// The table holds exactly `expected`, gives out every auto-increment id and record unique id once,
+// counts its records right and passes the checker.
+void checkTable(TempDir& dir, const std::multiset<Row>& expected, uint32_t seed) {
+  Database db(dir.path());
+  TDataCursor c(*db.directory);
+  c.SetTableName("rows");
+  c.Open();
+  std::multiset<Row> found;
+  std::set<uint32_t> ids, uniqueIds;
+  std::vector<uint8_t> buffer(c.RecordSize());
+  c.SetToBegin();
+  while (c.GetNextRecord(buffer.data()) == 0) {
+    int32_t id = 0;
+    bool isNull = false;
+    c.GetField(4, buffer.data(), isNull, reinterpret_cast<uint8_t*>(&id));
+    found.insert(readRow(c, buffer.data()));
+    EXPECT_TRUE(ids.insert(uint32_t(id)).second) << "auto-increment id " << id << " twice";
+    EXPECT_TRUE(uniqueIds.insert(platform::get4(buffer.data() + 5)).second) << "unique id twice";
+  }
+  EXPECT_TRUE(found == expected) << "replay with VELMARON_SEED=" << seed;
+  EXPECT_EQ(c.Table()->IndexFile().GetRecordCount(), expected.size());
+  tablecheck::Options options;
+  options.checkRecordKeys = true;
+  options.compare = [&](uint8_t slot, const uint8_t* a, const uint8_t* b, uint16_t n) {
+    c.SelectIndex(slot);
+    return c.CompareKeys(a, b, n);
+  };
+  const tablecheck::Report report = tablecheck::CheckTableFiles(dir.file("rows"), options);
+  EXPECT_TRUE(report.ok()) << report.text();
+}
+
 TEST(SharedTableStress, FourWritersLeaveExactlyTheirRowsWithDistinctIdsAndAWholeTable) {
   const char* env = std::getenv("VELMARON_STRESS_OPS");
   const int count = env ? std::atoi(env) : 250;
@@ -158,38 +200,151 @@ TEST(SharedTableStress, FourWritersLeaveExactlyTheirRowsWithDistinctIdsAndAWhole
   std::multiset<Row> expected;
   for (int who = 0; who < kWriters; ++who)
     for (const auto& [k, row] : play(seed, who, count, [](Op, const Row&) {})) expected.insert(row);
-  Database db(dir.path());
-  TDataCursor c(*db.directory);
-  c.SetTableName("rows");
-  c.Open();
-  std::multiset<Row> found;
-  std::set<uint32_t> ids, uniqueIds;
-  std::vector<uint8_t> buffer(c.RecordSize());
-  c.SetToBegin();
-  while (c.GetNextRecord(buffer.data()) == 0) {
+  checkTable(dir, expected, seed);
+}
+
+// Turn by turn, two processes append, modify and delete their own rows, each through several
+// cursors in record-number and index orders, so that one's appends reuse the slots the other
+// freed. Every write first finds its row by the record number it was appended under, and the
+// sequence number found there must lead back to it; after each turn the whole table is checked.
+struct TurnWriter {
+  struct Own {
     Row row;
-    std::array<uint8_t, 13> name{};
-    int32_t id = 0;
-    bool isNull = false;
-    c.GetField(1, buffer.data(), isNull, reinterpret_cast<uint8_t*>(&row.k));
-    c.GetField(2, buffer.data(), isNull, name.data());
-    c.GetField(3, buffer.data(), isNull, reinterpret_cast<uint8_t*>(&row.amount));
-    c.GetField(4, buffer.data(), isNull, reinterpret_cast<uint8_t*>(&id));
-    row.name = reinterpret_cast<const char*>(name.data());
-    found.insert(row);
-    EXPECT_TRUE(ids.insert(uint32_t(id)).second) << "auto-increment id " << id << " twice";
-    EXPECT_TRUE(uniqueIds.insert(platform::get4(buffer.data() + 5)).second) << "unique id twice";
-  }
-  EXPECT_TRUE(found == expected) << "replay with VELMARON_SEED=" << seed;
-  EXPECT_EQ(c.Table()->IndexFile().GetRecordCount(), expected.size());
-  tablecheck::Options options;
-  options.checkRecordKeys = true;
-  options.compare = [&](uint8_t slot, const uint8_t* a, const uint8_t* b, uint16_t n) {
-    c.SelectIndex(slot);
-    return c.CompareKeys(a, b, n);
+    uint32_t recordNo = 0;
   };
-  const tablecheck::Report report = tablecheck::CheckTableFiles(dir.file("rows"), options);
-  EXPECT_TRUE(report.ok()) << report.text();
+  std::mt19937 rng;
+  int who;
+  int next = 0;
+  std::map<int32_t, Own> rows;
+  std::vector<std::unique_ptr<TDataCursor>> cursors;  // none: the model only
+  std::vector<uint8_t> buffer;
+
+  TurnWriter(uint32_t seed, int who) : rng(seed * 7 + uint32_t(who)), who(who) {}
+
+  void open(TDataDirectory& directory, bool indexed) {
+    for (uint8_t order : {kNoCurrentIndex, uint8_t(1), uint8_t(2), uint8_t(0)}) {
+      auto& c = cursors.emplace_back(std::make_unique<TDataCursor>(directory));
+      c->SetTableName("rows");
+      c->Open();
+      c->SwitchToIndex(indexed ? order : kNoCurrentIndex);
+    }
+    buffer.resize(cursors[0]->RecordSize());
+  }
+
+  std::string where(const TDataCursor& c, int32_t k) const {
+    return "process " + std::to_string(who) + ", order " + std::to_string(c.CurrentIndex()) + ", row " +
+           std::to_string(k) + ": ";
+  }
+
+  // Stands on the row by its record number, checks it and what its sequence number leads to.
+  void land(TDataCursor& c, const Own& own) {
+    c.SetToRecordNo(own.recordNo);
+    const uint16_t code = c.GetCurrentRecord(buffer.data(), false);
+    if (code != 0 || c.GetRecordNumber() != own.recordNo || readRow(c, buffer.data()) != own.row)
+      throw std::runtime_error(where(c, own.row.k) + "record " + std::to_string(own.recordNo) + " gave " +
+                               std::to_string(code) + " at record " + std::to_string(c.GetRecordNumber()));
+    const int32_t sequence = c.GetSequenceNumber();
+    c.SetToRecNo(sequence);
+    if (c.GetRecordNumber() != own.recordNo)
+      throw std::runtime_error(where(c, own.row.k) + "sequence number " + std::to_string(sequence) +
+                               " leads to record " + std::to_string(c.GetRecordNumber()));
+    c.SetToRecordNo(own.recordNo);
+    c.GetCurrentRecord(buffer.data(), false);
+  }
+
+  void turn(int ops) {
+    for (int i = 0; i < ops; ++i) {
+      const uint32_t dice = rng() % 10, pick = rng(), which = rng();
+      Row row{who * 100000 + next++, "p" + std::to_string(who) + "." + std::to_string(rng() % 1000),
+              double(rng() % 5000)};
+      TDataCursor* c = cursors.empty() ? nullptr : cursors[which % cursors.size()].get();
+      if (dice < 5 || rows.empty()) {
+        uint32_t recordNo = 0;
+        if (c) {
+          c->ClearRecordBuffer(buffer.data());
+          put(*c, buffer.data(), row);
+          c->AppendRecord(buffer.data());
+          recordNo = c->GetRecordNumber();
+        }
+        rows[row.k] = {row, recordNo};
+        if (c) land(*c, rows[row.k]);
+        continue;
+      }
+      auto it = rows.begin();
+      std::advance(it, pick % rows.size());
+      row.k = it->first;
+      if (c) {
+        land(*c, it->second);
+        c->GetCurrentRecord(buffer.data(), true);
+        if (dice >= 8) {
+          c->DeleteRecord(buffer.data());
+        } else {
+          put(*c, buffer.data(), row);
+          c->ModifyRecord(buffer.data());
+        }
+      }
+      if (dice >= 8)
+        rows.erase(it);
+      else
+        it->second.row = row;
+    }
+    for (auto& [k, own] : rows)
+      if (!cursors.empty()) land(*cursors[uint32_t(k) % cursors.size()], own);
+  }
+};
+
+TEST(SharedTableStress, CursorsFindTheirRowsByRecordNumberAfterAnotherProcessWrote) {
+  const char* env = std::getenv("VELMARON_STRESS_OPS");
+  const int turns = env ? std::max(1, std::atoi(env) / 25) : 10;
+  const uint32_t seed = storage_test::testSeed();
+  for (bool indexed : {false, true}) {
+    SCOPED_TRACE(indexed ? "with indexes" : "without indexes");
+    TempDir dir;
+    {
+      Database db(dir.path());
+      TDataCursor c(*db.directory);
+      c.SetTableName("rows");
+      c.SetExclusive(true);
+      TCreateTableArgs args = sharedTable();
+      if (!indexed) {
+        args.Indexes.resize(1);
+        args.Indexes[0].fields[0] = 0;
+        args.NoPrimaryIndex = true;
+      }
+      c.CreateTable(args);
+    }
+    storage_test::Helper other([&](Helper& h) {
+      try {
+        Database db(dir.path());
+        TurnWriter writer(seed, 1);
+        writer.open(*db.directory, indexed);
+        while (h.receive() == 'T') {
+          writer.turn(20);
+          h.send('D');
+        }
+        return 0;
+      } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s\n", e.what());
+        return 9;
+      }
+    });
+    Database db(dir.path());
+    TurnWriter mine(seed, 0), theirs(seed, 1);
+    mine.open(*db.directory, indexed);
+    for (int t = 0; t < turns; ++t) {
+      other.send('T');
+      ASSERT_EQ(other.receive(), 'D') << "replay with VELMARON_SEED=" << seed;
+      theirs.turn(20);
+      ASSERT_NO_THROW(mine.turn(20)) << "turn " << t << ", replay with VELMARON_SEED=" << seed;
+      std::multiset<Row> expected;
+      for (const TurnWriter* w : {&mine, &theirs})
+        for (const auto& [k, own] : w->rows) expected.insert(own.row);
+      checkTable(dir, expected, seed);
+      if (HasFailure()) return;
+    }
+    other.send('Q');
+    ASSERT_EQ(other.wait(), 0);
+  }
 }
 
 }  // namespace
