@@ -173,14 +173,16 @@ void TDataCursor::LoadTextIndexParams() {
     textParamsLoaded_ = true;
     return;
   }
+  // The read pair before the text slot is made current: another process's change found on
+  // taking it resynchronises the cursor in its own order.
+  ReadScope scope(*this);
+  BeginRead();
   IndexRestorer restore{*this, GetCurrentIndex()};
   SetCurrentIndex(kSysTextSlot);
   stopWords_ = TLanguageStringList(languageId_, sortId_);
   stopWords_.setSorted(true);
   spaceChars_.reset();
   includeChars_.reset();
-  ReadScope scope(*this);
-  BeginRead();
   TIndexFile& index = table_->IndexFile();
   if (index.GetTextParamsPageNumber() == 0) {
     TCharSet unusedInclude;

@@ -46,7 +46,12 @@ uint64_t TDataCursor::indexKeyCount() {
 }
 
 void TDataCursor::BuildUsedRecordsBitmap(TRecordsBitmap& bitmap) {
+  // The read pair comes first. Taken lazily by the walk's first page read instead, a change by
+  // another process would be found with the bitmap already sized from the old header and with
+  // the record-id index current, and the resynchronisation it starts would rebuild the view and
+  // place the cursor in that index's order.
   ReadScope scope(*this);
+  BeginRead();
   const uint32_t last = table_->DataFile().GetLastRecordNumber();
   bitmap.SetSize(last);
   if (table_->IndexFile().GetRecordCount() == last) {
@@ -714,6 +719,10 @@ void TDataCursor::Resync() {
 }
 
 void TDataCursor::resynchronise() {
+  // View and position are found again in one piece, under the read pair: no other process
+  // writes between the two. A change found on taking the pair has resynchronised already.
+  ReadScope scope(*this);
+  if (BeginRead()) return;
   // Another writer changed the table: the filter bitmaps are built again.
   filterViewStale_ = true;
   RebuildView();
