@@ -372,7 +372,7 @@ TEST(SharedTableStress, CursorsFindTheirRowsByRecordNumberAfterAnotherProcessWro
       // Short turns one after the other; every fourth turn both processes write at once, the
       // other process three times as much.
       mine.together = t % 4 == 3;
-      const int ops = mine.together ? 20 : t % 7 == 0 ? 5 : 1;
+      const int ops = mine.together ? 8 : t % 7 == 0 ? 5 : 1;
       other.send(mine.together ? 'W' : 'T');
       other.send(char(mine.together ? 3 * ops : ops));
       if (!mine.together) {
