@@ -1,9 +1,13 @@
-// Four processes append, modify and delete on one shared table at once, each a fixed, seeded
-// list of operations on its own rows. Afterwards the table holds exactly the rows that replaying
-// the four lists gives, every auto-increment and record unique id is given out once, the counts
-// agree and the checker passes over the files with their keys.
+// Processes append, modify and delete their own rows on one shared table, each through four
+// cursors (record-number order and three indexes, two of them filtered). Every write first finds
+// its row again: by its key on the unique index, by the record number it was appended under on
+// the others; and, while no other process writes at the same time, the sequence number found
+// there must lead back to it. The table must then hold exactly the rows that replaying every
+// process's seeded operations gives, give out every auto-increment and record unique id once,
+// count its records right and pass the checker over the files with their keys.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <random>
 #include <set>
@@ -43,89 +47,12 @@ TCreateTableArgs sharedTable() {
   return a;
 }
 
-enum class Op { append, modify, remove };
-
-// Process `who`'s list of operations, played against `apply` (the table, or nothing for the
-// model); returns its rows as they end. Modifies and deletes pick one of the process's own rows.
-std::map<int32_t, Row> play(uint32_t seed, int who, int count,
-                            const std::function<void(Op, const Row&)>& apply) {
-  std::mt19937 rng(seed + uint32_t(who));
-  std::map<int32_t, Row> rows;
-  for (int i = 0; i < count; ++i) {
-    const uint32_t dice = rng() % 10;
-    Row row{who * 100000 + i, "p" + std::to_string(who) + "." + std::to_string(rng() % 1000),
-            double(rng() % 5000)};
-    if (dice >= 5 && !rows.empty()) {
-      auto it = rows.begin();
-      std::advance(it, rng() % rows.size());
-      row.k = it->first;
-      apply(dice < 8 ? Op::modify : Op::remove, row);
-      if (dice < 8)
-        it->second = row;
-      else
-        rows.erase(it);
-      continue;
-    }
-    apply(Op::append, row);
-    rows[row.k] = row;
-  }
-  return rows;
-}
-
 void put(TDataCursor& c, uint8_t* buffer, const Row& row) {
   std::array<uint8_t, 13> text{};
   std::memcpy(text.data(), row.name.data(), row.name.size());
   c.PutField(1, buffer, reinterpret_cast<const uint8_t*>(&row.k));
   c.PutField(2, buffer, text.data());
   c.PutField(3, buffer, reinterpret_cast<const uint8_t*>(&row.amount));
-}
-
-int worker(Helper& h, const std::string& path, uint32_t seed, int who, int count) {
-  Database db(path);
-  db.session.SetLockWaitTime(1);
-  TDataCursor c(*db.directory);
-  c.SetTableName("rows");
-  c.Open();
-  c.SelectIndex(1);
-  std::vector<uint8_t> buffer(c.RecordSize());
-  h.send('R');
-  if (h.receive() != 'G') return 3;
-  play(seed, who, count, [&](Op op, const Row& row) {
-    for (int tries = 1;; ++tries) {
-      try {
-        if (op == Op::append) {
-          c.ClearRecordBuffer(buffer.data());
-          put(c, buffer.data(), row);
-          c.AppendRecord(buffer.data());
-          return;
-        }
-        c.ClearRecordBuffer(buffer.data());
-        c.PutField(1, buffer.data(), reinterpret_cast<const uint8_t*>(&row.k));
-        // The locked read checks the record against the one last read.
-        if (!c.FindKey(false, buffer.data(), 1, false, 0, nullptr) ||
-            c.GetCurrentRecord(buffer.data(), false) != 0 || c.GetCurrentRecord(buffer.data(), true) != 0)
-          throw std::runtime_error("own row " + std::to_string(row.k) + " gone");
-        if (op == Op::remove) {
-          c.DeleteRecord(buffer.data());
-        } else {
-          put(c, buffer.data(), row);
-          c.ModifyRecord(buffer.data());
-        }
-        return;
-      } catch (const EVELDOREngineError& e) {
-        // Busy, or the view was refreshed after another writer's change: the operation starts
-        // again.
-        if (e.ErrorCode() != VELDOR_RECLOCKFAILED && e.ErrorCode() != VELDOR_LOCKTIMEOUT &&
-            e.ErrorCode() != VELDOR_KEYORRECDELETED)
-          throw;
-        if (tries == 200)
-          throw std::runtime_error("operation " + std::to_string(int(op)) + " on " + std::to_string(row.k) +
-                                   " still refused: " + e.what());
-        c.CancelRecord();
-      }
-    }
-  });
-  return 0;
 }
 
 Row readRow(TDataCursor& c, const uint8_t* buffer) {
@@ -170,45 +97,21 @@ void checkTable(TempDir& dir, const std::multiset<Row>& expected, uint32_t seed)
   EXPECT_TRUE(report.ok()) << report.text();
 }
 
-TEST(SharedTableStress, FourWritersLeaveExactlyTheirRowsWithDistinctIdsAndAWholeTable) {
-  const char* env = std::getenv("VELMARON_STRESS_OPS");
-  const int count = env ? std::atoi(env) : 250;
-  const uint32_t seed = storage_test::testSeed();
-  TempDir dir;
-  {
-    Database db(dir.path());
-    TDataCursor c(*db.directory);
-    c.SetTableName("rows");
-    c.SetExclusive(true);
-    TCreateTableArgs args = sharedTable();
-    c.CreateTable(args);
+void createTable(TempDir& dir, bool indexed) {
+  Database db(dir.path());
+  TDataCursor c(*db.directory);
+  c.SetTableName("rows");
+  c.SetExclusive(true);
+  TCreateTableArgs args = sharedTable();
+  if (!indexed) {
+    args.Indexes.resize(1);
+    args.Indexes[0].fields[0] = 0;
+    args.NoPrimaryIndex = true;
   }
-  std::vector<std::unique_ptr<Helper>> writers;
-  for (int who = 0; who < kWriters; ++who)
-    writers.push_back(std::make_unique<Helper>([&, who](Helper& h) {
-      try {
-        return worker(h, dir.path(), seed, who, count);
-      } catch (const std::exception& e) {
-        std::fprintf(stderr, "writer %d: %s\n", who, e.what());
-        return 9;
-      }
-    }));
-  for (auto& w : writers) ASSERT_EQ(w->receive(), 'R');
-  for (auto& w : writers) w->send('G');
-  for (auto& w : writers) ASSERT_EQ(w->wait(), 0) << "replay with VELMARON_SEED=" << seed;
-
-  std::multiset<Row> expected;
-  for (int who = 0; who < kWriters; ++who)
-    for (const auto& [k, row] : play(seed, who, count, [](Op, const Row&) {})) expected.insert(row);
-  checkTable(dir, expected, seed);
+  c.CreateTable(args);
 }
 
-// Two processes append, modify and delete their own rows, each through four cursors (record-number
-// order and three indexes, two of them filtered), mostly in short turns one after the other and
-// now and then at once, so that one's appends reuse the slots the other freed and a cursor often
-// acts first after the other process wrote. Every write first finds its row by the record number
-// it was appended under, and the sequence number found there must lead back to it; every tenth
-// turn the whole table is checked.
+// One process's rows and cursors (none: the model, which replays the same operations).
 struct TurnWriter {
   struct Own {
     Row row;
@@ -219,7 +122,7 @@ struct TurnWriter {
   int next = 0;
   int turns = 0;
   std::map<int32_t, Own> rows;
-  std::vector<std::unique_ptr<TDataCursor>> cursors;  // none: the model only
+  std::vector<std::unique_ptr<TDataCursor>> cursors;
   std::vector<uint8_t> buffer;
   bool together = false;  // the other process writes at the same time
 
@@ -245,9 +148,14 @@ struct TurnWriter {
            std::to_string(k) + ": ";
   }
 
-  // Stands on the row by its record number, checks it and what its sequence number leads to.
+  // Stands on the row, checks it and what its sequence number leads to.
   void land(TDataCursor& c, const Own& own) {
-    c.SetToRecordNo(own.recordNo);
+    c.ClearRecordBuffer(buffer.data());
+    c.PutField(1, buffer.data(), reinterpret_cast<const uint8_t*>(&own.row.k));
+    if (c.CurrentIndex() != 1)
+      c.SetToRecordNo(own.recordNo);
+    else if (!c.FindKey(false, buffer.data(), 1, false, 0, nullptr))
+      throw std::runtime_error(where(c, own.row.k) + "key not found");
     const uint16_t code = c.GetCurrentRecord(buffer.data(), false);
     if (code != 0 || c.GetRecordNumber() != own.recordNo || readRow(c, buffer.data()) != own.row)
       throw std::runtime_error(where(c, own.row.k) + "record " + std::to_string(own.recordNo) + " gave " +
@@ -278,8 +186,9 @@ struct TurnWriter {
   }
 
   void turn(int ops) {
-    // Turns of mostly appends, of mostly deletes (free slots stay free) and of both.
-    const uint32_t appends = 2 + uint32_t(turns++ % 3) * 3;
+    // Turns of appends and changes, of mostly appends and of mostly changes (free slots stay
+    // free a while).
+    const uint32_t appends = std::array<uint32_t, 3>{5, 8, 2}[turns++ % 3];
     for (int i = 0; i < ops; ++i) {
       const uint32_t dice = rng() % 10, pick = rng(), which = rng();
       Row row{who * 100000 + next++, "p" + std::to_string(who) + "." + std::to_string(rng() % 1000),
@@ -327,6 +236,42 @@ struct TurnWriter {
   }
 };
 
+TEST(SharedTableStress, FourWritersLeaveExactlyTheirRowsWithDistinctIdsAndAWholeTable) {
+  const char* env = std::getenv("VELMARON_STRESS_OPS");
+  const int count = env ? std::atoi(env) : 250;
+  const uint32_t seed = storage_test::testSeed();
+  TempDir dir;
+  createTable(dir, true);
+  std::vector<std::unique_ptr<Helper>> writers;
+  for (int who = 0; who < kWriters; ++who)
+    writers.push_back(std::make_unique<Helper>([&, who](Helper& h) {
+      try {
+        Database db(dir.path());
+        db.session.SetLockWaitTime(1);
+        TurnWriter writer(seed, who);
+        writer.together = true;
+        writer.open(*db.directory, true);
+        h.send('R');
+        if (h.receive() != 'G') return 3;
+        writer.turn(count);
+        return 0;
+      } catch (const std::exception& e) {
+        std::fprintf(stderr, "writer %d: %s\n", who, e.what());
+        return 9;
+      }
+    }));
+  for (auto& w : writers) ASSERT_EQ(w->receive(), 'R');
+  for (auto& w : writers) w->send('G');
+  for (auto& w : writers) ASSERT_EQ(w->wait(), 0) << "replay with VELMARON_SEED=" << seed;
+  std::multiset<Row> expected;
+  for (int who = 0; who < kWriters; ++who) {
+    TurnWriter model(seed, who);
+    model.turn(count);
+    for (const auto& [k, own] : model.rows) expected.insert(own.row);
+  }
+  checkTable(dir, expected, seed);
+}
+
 TEST(SharedTableStress, CursorsFindTheirRowsByRecordNumberAfterAnotherProcessWrote) {
   const char* env = std::getenv("VELMARON_STRESS_OPS");
   const int turns = env ? std::max(1, std::atoi(env) / 2) : 100;
@@ -334,19 +279,7 @@ TEST(SharedTableStress, CursorsFindTheirRowsByRecordNumberAfterAnotherProcessWro
   for (bool indexed : {false, true}) {
     SCOPED_TRACE(indexed ? "with indexes" : "without indexes");
     TempDir dir;
-    {
-      Database db(dir.path());
-      TDataCursor c(*db.directory);
-      c.SetTableName("rows");
-      c.SetExclusive(true);
-      TCreateTableArgs args = sharedTable();
-      if (!indexed) {
-        args.Indexes.resize(1);
-        args.Indexes[0].fields[0] = 0;
-        args.NoPrimaryIndex = true;
-      }
-      c.CreateTable(args);
-    }
+    createTable(dir, indexed);
     storage_test::Helper other([&](Helper& h) {
       try {
         Database db(dir.path());
