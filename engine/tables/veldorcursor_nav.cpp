@@ -46,7 +46,12 @@ uint64_t TDataCursor::indexKeyCount() {
 }
 
 void TDataCursor::BuildUsedRecordsBitmap(TRecordsBitmap& bitmap) {
+  // The read pair comes first. Taken lazily by the walk's first page read instead, a change by
+  // another process would be found with the bitmap already sized from the old header and with
+  // the record-id index current, and the resynchronisation it starts would rebuild the view and
+  // place the cursor in that index's order.
   ReadScope scope(*this);
+  BeginRead();
   const uint32_t last = table_->DataFile().GetLastRecordNumber();
   bitmap.SetSize(last);
   if (table_->IndexFile().GetRecordCount() == last) {
@@ -381,8 +386,13 @@ void TDataCursor::SetToRecordNo(uint32_t recordNo) {
     atBOF_ = atEOF_ = false;
     return;
   }
-  // The view must know records that other cursors wrote since this one last looked.
-  if (!writeTaken_) SyncWithTable();
+  // The view and the index must hold what other cursors and other processes wrote since this
+  // cursor last looked: cached records and pages answer without asking the files, so the
+  // number and the sequence number found here would belong to an older table.
+  if (!writeTaken_) {
+    SyncWithTable();
+    BeginRead();
+  }
   if (InRecordNumberOrder()) {
     currentRecordNo_ = recordNo;
     atBOF_ = atEOF_ = false;
@@ -730,6 +740,10 @@ void TDataCursor::Resync() {
 }
 
 void TDataCursor::resynchronise() {
+  // View and position are found again in one piece, under the read pair: no other process
+  // writes between the two. A change found on taking the pair has resynchronised already.
+  ReadScope scope(*this);
+  if (BeginRead()) return;
   // Another writer changed the table: the filter bitmaps are built again.
   filterViewStale_ = true;
   RebuildView();
