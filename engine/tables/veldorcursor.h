@@ -204,6 +204,10 @@ struct TCreateTableArgs {
   bool Overwrite = false;
 };
 
+// The table definition as the create and restructure requests carry it, from the language id to
+// the text-index parameters (the last two only for a server of `serverVersion` 30400 or later).
+void WriteTableDefinition(TCursorRequest& request, const TCreateTableArgs& args, int64_t serverVersion);
+
 // What RestructureTable gives the table: the new structure as CreateTable takes it (fields
 // matched to the old ones by field number), and what is kept of the old table.
 struct TRestructureArgs : TCreateTableArgs {

@@ -177,31 +177,8 @@ void TDataCursor::CreateTable(TCreateTableArgs& args) {
                           args.Fields, args.Indexes, args.TextIndex, args.NoPrimaryIndex);
   if (IsRemote()) {
     TCursorRequest request;
-    request.U32(serverCursor_)
-        .Text(tableName_)
-        .U8(options_.InMemory)
-        .U8(options_.Temporary)
-        .U16(args.LanguageId)
-        .U16(args.SortId)
-        .U16(args.UserMajorVersion)
-        .U16(args.UserMinorVersion)
-        .U8(args.Encrypted)
-        .Text(args.Password)
-        .Text(args.Description)
-        .U16(args.BlobBlockSize)
-        .U16(uint16_t(args.Fields.size()));
-    for (const TFieldDescriptor& f : args.Fields) request.Bytes(f.Span());
-    request.U8(uint8_t(args.Indexes.size() - 1));
-    uint8_t image[kIndexDescriptorSize];
-    for (const TIndexDescriptor& d : args.Indexes) {
-      d.StoreTo(image);
-      request.Bytes(image);
-    }
-    if (GetServerVersion() >= 30400) {
-      args.TextIndex.StoreTo(image);
-      request.Bytes(image);
-      WriteTextIndexParams(request, args.StopWords, args.SpaceChars, args.IncludeChars);
-    }
+    request.U32(serverCursor_).Text(tableName_).U8(options_.InMemory).U8(options_.Temporary);
+    WriteTableDefinition(request, args, GetServerVersion());
     request.U8(args.NoPrimaryIndex).U8(args.Overwrite);
     exchange(REQUEST_CREATETABLE, std::move(request));
     return;

@@ -149,6 +149,30 @@ void WriteTextIndexParams(TCursorRequest& request, const std::vector<std::string
   request.Text(CharSetToString(spaceChars)).Text(CharSetToString(includeChars));
 }
 
+void WriteTableDefinition(TCursorRequest& request, const TCreateTableArgs& args, int64_t serverVersion) {
+  request.U16(args.LanguageId)
+      .U16(args.SortId)
+      .U16(args.UserMajorVersion)
+      .U16(args.UserMinorVersion)
+      .U8(args.Encrypted)
+      .Text(args.Password)
+      .Text(args.Description)
+      .U16(args.BlobBlockSize)
+      .U16(uint16_t(args.Fields.size()));
+  for (const TFieldDescriptor& f : args.Fields) request.Bytes(f.Span());
+  request.U8(uint8_t(args.Indexes.size() - 1));
+  uint8_t image[kIndexDescriptorSize];
+  for (const TIndexDescriptor& d : args.Indexes) {
+    d.StoreTo(image);
+    request.Bytes(image);
+  }
+  if (serverVersion >= 30400) {
+    args.TextIndex.StoreTo(image);
+    request.Bytes(image);
+    WriteTextIndexParams(request, args.StopWords, args.SpaceChars, args.IncludeChars);
+  }
+}
+
 bool ReadTextIndexParams(const TCursorReply& reply, size_t& at, bool& hasList,
                          std::vector<std::string>& stopWords, TCharSet& spaceChars, TCharSet& includeChars) {
   if (at >= reply.size() || reply[at].size() != 4) return false;

@@ -137,30 +137,8 @@ void TDataCursor::remoteDeleteIndex(std::string_view name, uint8_t slot) {
 
 void TDataCursor::remoteRestructureTable(const TRestructureArgs& args) {
   TCursorRequest request;
-  request.U32(serverCursor_)
-      .Text(tableName_)
-      .U8(options_.InMemory)
-      .U16(args.LanguageId)
-      .U16(args.SortId)
-      .U16(args.UserMajorVersion)
-      .U16(args.UserMinorVersion)
-      .U8(args.Encrypted)
-      .Text(args.Password)
-      .Text(args.Description)
-      .U16(args.BlobBlockSize)
-      .U16(uint16_t(args.Fields.size()));
-  for (const TFieldDescriptor& f : args.Fields) request.Bytes(f.Span());
-  request.U8(uint8_t(args.Indexes.size() - 1));
-  uint8_t image[kIndexDescriptorSize];
-  for (const TIndexDescriptor& d : args.Indexes) {
-    d.StoreTo(image);
-    request.Bytes(image);
-  }
-  if (GetServerVersion() >= 30400) {
-    args.TextIndex.StoreTo(image);
-    request.Bytes(image);
-    WriteTextIndexParams(request, args.StopWords, args.SpaceChars, args.IncludeChars);
-  }
+  request.U32(serverCursor_).Text(tableName_).U8(options_.InMemory);
+  WriteTableDefinition(request, args, GetServerVersion());
   // The two option bytes mean nothing to this engine.
   request.U8(args.NoPrimaryIndex).U32(uint32_t(int32_t(args.LastAutoIncValue))).U8(args.NoBackup).U8(0).U8(0);
   exchange(REQUEST_RESTRUCTURETABLE, std::move(request));
