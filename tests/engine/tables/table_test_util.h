@@ -16,18 +16,35 @@
 #include "engine/storage/veldorbtree.h"
 #include "engine/storage/veldorerr.h"
 #include "engine/storage/veldorkeys.h"
+#include "engine/tables/veldorcursor.h"
 #include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldorsession.h"
 #include "platform/bytes.h"
 #include "tests/engine/storage/datafile_test_util.h"
 #include "tests/engine/storage/storage_test_util.h"
 #include "tests/platform/temp_folder.h"
+#include "tools/tablecheck/tablecheck.h"
 
 namespace table_test {
 
 using namespace engine;
 using storage_test::Helper;
 using TempDir = platform::testing::TempFolder;
+
+// The integrity checker over table `name`'s files, record keys included, keys ordered as `c`
+// orders them; `c` keeps its current index.
+inline void expectIntact(const TempDir& dir, const std::string& name, TDataCursor& c) {
+  tablecheck::Options options;
+  options.checkRecordKeys = true;
+  options.compare = [&](uint8_t slot, const uint8_t* a, const uint8_t* b, uint16_t n) {
+    c.SelectIndex(slot);
+    return c.CompareKeys(a, b, n);
+  };
+  const uint8_t saved = c.CurrentIndex();
+  const tablecheck::Report report = tablecheck::CheckTableFiles(dir.file(name), options);
+  c.SelectIndex(saved);
+  EXPECT_TRUE(report.ok()) << report.text();
+}
 
 // Fields: 1 "CODE" bytes(8), 2 "BODY" blob, 3 "NOTE" bytes(20). No primary index.
 inline TTableDefinition itemsDefinition(bool encrypted = false, uint32_t blockSize = 0) {

@@ -23,6 +23,7 @@ using namespace engine;
 using datafile_test::field;
 using storage_test::Helper;
 using table_test::Database;
+using table_test::expectIntact;
 using table_test::TempDir;
 
 // A row as text per field number, and its record number as field 0; "" is null.
@@ -60,18 +61,6 @@ std::vector<Row> readRows(TDataCursor& c) {
     rows.push_back(row);
   }
   return rows;
-}
-
-// The checker over the table's files, keys ordered as `c` orders them.
-void expectIntact(const TempDir& dir, TDataCursor& c) {
-  tablecheck::Options options;
-  options.checkRecordKeys = true;
-  options.compare = [&](uint8_t slot, const uint8_t* a, const uint8_t* b, uint16_t n) {
-    c.SelectIndex(slot);
-    return c.CompareKeys(a, b, n);
-  };
-  const tablecheck::Report report = tablecheck::CheckTableFiles(dir.file("rows"), options);
-  EXPECT_TRUE(report.ok()) << report.text();
 }
 
 // The structure of step `step` of the worker's cycle: with or without an extra field (always
@@ -242,7 +231,7 @@ TEST(RestructureTest, ChangesMatchTheModelAndAStopLeavesTheTableAsItWas) {
       c.SelectIndex(kSysTextSlot);
       EXPECT_EQ(TIndexTree(c.Table()->IndexFile(), c, kSysTextSlot).KeyCount(), words);
     }
-    expectIntact(dir, c);
+    expectIntact(dir, "rows", c);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), stops || change == 0 ? 3
                                                                                   : inPlace            ? 4
                                                                                                        : 6);
@@ -296,7 +285,7 @@ TEST(KilledRestructure, TheTableOpensWholeWithItsRowsAfterEveryKill) {
     c.SetTableName("rows");
     c.Open();
     ASSERT_EQ(firstTwo(c), rows);
-    expectIntact(dir, c);
+    expectIntact(dir, "rows", c);
   }
 }
 

@@ -87,14 +87,7 @@ void checkTable(TempDir& dir, const std::multiset<Row>& expected, uint32_t seed)
   }
   EXPECT_TRUE(found == expected) << "replay with VELMARON_SEED=" << seed;
   EXPECT_EQ(c.Table()->IndexFile().GetRecordCount(), expected.size());
-  tablecheck::Options options;
-  options.checkRecordKeys = true;
-  options.compare = [&](uint8_t slot, const uint8_t* a, const uint8_t* b, uint16_t n) {
-    c.SelectIndex(slot);
-    return c.CompareKeys(a, b, n);
-  };
-  const tablecheck::Report report = tablecheck::CheckTableFiles(dir.file("rows"), options);
-  EXPECT_TRUE(report.ok()) << report.text();
+  table_test::expectIntact(dir, "rows", c);
 }
 
 void createTable(TempDir& dir, bool indexed) {

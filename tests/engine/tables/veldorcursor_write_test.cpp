@@ -18,6 +18,7 @@ using namespace engine;
 using storage_test::errorOf;
 using storage_test::Helper;
 using table_test::Database;
+using table_test::expectIntact;
 using table_test::TempDir;
 
 struct Row {
@@ -90,20 +91,6 @@ void expectTable(TDataCursor& c, const std::map<uint32_t, Row>& model, const std
     EXPECT_EQ(got.name, row.name) << when << " record " << n;
     EXPECT_EQ(got.amount, row.amount) << when << " record " << n;
   }
-}
-
-// The integrity checker over the table's files, keys ordered as `c` orders them.
-void expectIntact(const TempDir& dir, const std::string& name, TDataCursor& c) {
-  tablecheck::Options options;
-  options.checkRecordKeys = true;
-  options.compare = [&](uint8_t slot, const uint8_t* a, const uint8_t* b, uint16_t n) {
-    c.SelectIndex(slot);
-    return c.CompareKeys(a, b, n);
-  };
-  const uint8_t saved = c.CurrentIndex();
-  const tablecheck::Report report = tablecheck::CheckTableFiles(dir.file(name), options);
-  c.SelectIndex(saved);
-  EXPECT_TRUE(report.ok()) << report.text();
 }
 
 TEST(CursorWriteTest, RandomWritesMatchTheModelAndSurviveAReopen) {
