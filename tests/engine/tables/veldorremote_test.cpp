@@ -371,8 +371,9 @@ int dataStep(int op, uint32_t r, const std::string& table, TDataDirectory& d,
     a.NoBackup = r % 2 == 0;
     // The restructure needs the table to itself.
     open.clear();
+    c.SetRestructureProgressHook([&](TDataCursor&, uint32_t percent) { add(percent); });
     if (r % 3 != 1)
-      c.SetRestructureFeedback(
+      c.SetDataLostHook(
           [&](TDataCursor&, TRestructureCase what, const std::string& message, bool& goOn, bool& all) {
             add(what);
             fold({reinterpret_cast<const uint8_t*>(message.data()), message.size()});
@@ -468,6 +469,9 @@ int dataStep(int op, uint32_t r, const std::string& table, TDataDirectory& d,
       x.fields[0] = 1;
       x.fields[1] = uint16_t(r / 128 % 2 * 2);
       x.unique = r / 256 % 2;
+      c.SetIndexProgressHook([&](TDataCursor&, uint32_t percent) { add(percent); });
+      const std::unique_ptr<TDataCursor, void (*)(TDataCursor*)> unhook(
+          &c, [](TDataCursor* k) { k->SetIndexProgressHook({}); });
       c.AddSecondaryIndex(x);
       add(x.keySize);
     }
