@@ -242,7 +242,9 @@ TEST(RemoteProtocolTest, CallbacksAreAnsweredInTheirOwnWayUntilTheReplyComes) {
         return message(0, {num<uint32_t>(9)});
       case REQUEST_DELETETABLE: {
         Bytes m = callback(2, {text("step"), num<uint32_t>(5)});
-        for (const Bytes& b : {callback(13, {}), callback(3, {text("log")}), callback(0, {})})
+        for (const Bytes& b :
+             {callback(13, {}), callback(3, {text("log")}), callback(9, {text("s2"), num<uint32_t>(7)}),
+              callback(16, {num<uint32_t>(40)}), callback(0, {})})
           m.insert(m.end(), b.begin(), b.end());
         return m;
       }
@@ -266,7 +268,14 @@ TEST(RemoteProtocolTest, CallbacksAreAnsweredInTheirOwnWayUntilTheReplyComes) {
   TDataCursor c(*d);
   c.SetTableName("t");
   c.SetPasswordCallback([](TDataCursor&) { return true; });
+  // Progress and log kinds reach their hooks with their parameters; an unset hook's are skipped.
+  std::string heard;
+  const auto step = [&](TDataCursor&, const std::string& t, uint32_t p) { heard += t + std::to_string(p); };
+  c.SetStepProgressHook(step);
+  c.SetStepProgressHook2(step);
+  c.SetProgressHook16([&](TDataCursor&, uint32_t p) { heard += "/" + std::to_string(p); });
   c.DeleteTable();
+  EXPECT_EQ(heard, "step5s27/40");
   EXPECT_EQ(c.GetLastRequestCode(), REQUEST_DELETETABLE);
   std::vector<Bytes> answers;
   for (const auto& r : server.requests())
