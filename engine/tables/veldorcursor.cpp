@@ -344,6 +344,7 @@ void TDataCursor::Close(bool releaseFlag) {
   currentIndexName_.clear();
   indexRebuildNeeded_ = false;
   passwordCallback_ = nullptr;
+  clearEventHooks();
   textParamsLoaded_ = textParamsChanged_ = false;
   active_ = false;
   if (result < 0) Raise(uint16_t(-result));

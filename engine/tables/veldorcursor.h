@@ -780,7 +780,6 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // A stop leaves the table exactly as it was. The cursor must be closed (VELDOR_TABLEOPEN),
   // exclusive and writable; the new structure passes CreateTable's checks first.
   void RestructureTable(TRestructureArgs& args);
-  void SetRestructureFeedback(TRestructureFeedback feedback) { restructureFeedback_ = std::move(feedback); }
 
   // Record sort
   // Rewrites the table in the order of `fields` (positions in the table, each descending as
@@ -794,9 +793,6 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
                        TSortOptions options);
 
   // Remote blobs, filters and maintenance (veldorcursor_remote_data.cpp)
-  // A server's restructure asks through the data-lost callback; the feedback answers it.
-  const TRestructureFeedback& RestructureFeedback() const { return restructureFeedback_; }
-
  private:
   // The server keeps the open blobs; the record buffer goes both ways, since the server
   // rewrites the blob words in it.
@@ -1081,8 +1077,69 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   bool textParamsChanged_ = false;
   bool textParamsLoaded_ = false;
 
-  // Table restructuring
-  TRestructureFeedback restructureFeedback_;
+  // ---- Event hooks ----
+ public:
+  // Each hook is called with the cursor as sender, and only when set. A server's callbacks
+  // reach them as well as the cursor's own work. Close clears every hook but
+  // StepProgressHook2 and LogHook2, which a caller may keep across tables.
+  using TStepProgressHook =
+      std::function<void(TDataCursor& sender, const std::string& step, uint32_t percent)>;
+  using TLogHook = std::function<void(TDataCursor& sender, const std::string& text)>;
+  using TProgressHook = std::function<void(TDataCursor& sender, uint32_t percent)>;
+  void SetStepProgressHook(TStepProgressHook hook) { stepProgressHook_ = std::move(hook); }
+  void SetLogHook(TLogHook hook) { logHook_ = std::move(hook); }
+  void SetStepProgressHook2(TStepProgressHook hook) { stepProgressHook2_ = std::move(hook); }
+  void SetLogHook2(TLogHook hook) { logHook2_ = std::move(hook); }
+  // Also heard while AddSecondaryIndex builds the index here.
+  void SetIndexProgressHook(TProgressHook hook) { indexProgressHook_ = std::move(hook); }
+  void SetProgressHook5(TProgressHook hook) { progressHook5_ = std::move(hook); }
+  void SetProgressHook6(TProgressHook hook) { progressHook6_ = std::move(hook); }
+  // Also heard while RestructureTable walks the records here.
+  void SetRestructureProgressHook(TProgressHook hook) { restructureProgressHook_ = std::move(hook); }
+  // Decides each record or value a restructure cannot carry over, here or on a server.
+  void SetDataLostHook(TRestructureFeedback hook) { dataLostHook_ = std::move(hook); }
+  void SetProgressHook15(TProgressHook hook) { progressHook15_ = std::move(hook); }
+  void SetProgressHook16(TProgressHook hook) { progressHook16_ = std::move(hook); }
+  // Nothing calls these two.
+  void SetSpareHook1(TProgressHook hook) { spareHook1_ = std::move(hook); }
+  void SetSpareHook2(TProgressHook hook) { spareHook2_ = std::move(hook); }
+  const TRestructureFeedback& DataLostHook() const { return dataLostHook_; }
+  // Serves a server's callback of `kind` (2-7, 9, 10, 15, 16), reading its parameters from the
+  // session's reply whether or not its hook is set; other kinds read nothing.
+  void ServeEventCallback(uint16_t kind, TDataSession& session);
+
+  // The progress of a walk over `total` items: the hook hears the percent done each time it has
+  // grown by at least GetProgressStepPercent since it last heard it, and 100 at the end.
+  class TProgress {
+   public:
+    TProgress(TDataCursor& cursor, const TProgressHook& hook, uint64_t total);
+    void Done(uint64_t done);
+
+   private:
+    TDataCursor& cursor_;
+    const TProgressHook& hook_;
+    uint64_t total_;
+    uint32_t step_;
+    uint32_t reported_ = 0;
+  };
+
+ private:
+  // Clears the hooks that Close does not keep.
+  void clearEventHooks();
+  TStepProgressHook stepProgressHook_;
+  TLogHook logHook_;
+  TStepProgressHook stepProgressHook2_;
+  TLogHook logHook2_;
+  TProgressHook indexProgressHook_;
+  TProgressHook progressHook5_;
+  TProgressHook progressHook6_;
+  TProgressHook restructureProgressHook_;
+  TRestructureFeedback dataLostHook_;
+  TProgressHook progressHook15_;
+  TProgressHook progressHook16_;
+  TProgressHook spareHook1_;
+  TProgressHook spareHook2_;
+  // ---- End of event hooks ----
 };
 
 // The cursor's current index, made current again when the scope ends (filters and ranges switch

@@ -21,11 +21,7 @@ constexpr size_t kCursorStateParams = 6 + kCounterParams;
 enum : uint16_t {
   kCallbackPassword = 0,
   kCallbackFilter = 1,
-  kCallbackStepProgress = 2,
-  kCallbackLog = 3,
   kCallbackDataLost = 8,
-  kCallbackStepProgress2 = 9,
-  kCallbackLog2 = 10,
 };
 
 void answer(TDataSession& session, std::initializer_list<uint8_t> bytes) {
@@ -68,16 +64,18 @@ void handleServerCallbacks(TDataCursor& cursor, TDataSession& session) {
         const std::string text = session.ReadReplyText();
         bool goOn = session.ReadReplyU8() != 0;
         bool stopAsking = session.ReadReplyU8() != 0;
-        // A server's restructure asks here about each record or value it cannot carry over.
-        if (cursor.RestructureFeedback()) {
+        // A server's restructure asks here about each record or value it cannot carry over; the
+        // hook decides as it does for a restructure here, starting from going on.
+        if (cursor.DataLostHook()) {
           goOn = true;
-          cursor.RestructureFeedback()(cursor, TRestructureCase(cause), text, goOn, stopAsking);
+          cursor.DataLostHook()(cursor, TRestructureCase(cause), text, goOn, stopAsking);
         }
         answer(session, {uint8_t(goOn), uint8_t(stopAsking)});
         break;
       }
       default:
-        // Progress and log callbacks need no answer, and no hook takes them here.
+        // Progress and log callbacks need no answer.
+        cursor.ServeEventCallback(kind, session);
         break;
     }
   }

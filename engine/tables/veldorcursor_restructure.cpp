@@ -177,7 +177,8 @@ void TDataCursor::rebuildIndexes(const TRestructureArgs& args, const TRebuiltSlo
       inTree[i] = true;
     };
     const uint32_t last = slots.empty() && !words ? 0 : data.GetLastRecordNumber();
-    for (uint32_t n = 1; n <= last; ++n) {
+    TProgress progress(*this, restructureProgressHook_, last);
+    for (uint32_t n = 1; n <= last; progress.Done(n++)) {
       readSlot(*this, data, n, image);
       if (image[0] != kRecordInUse) continue;
       // Every new key is checked before any goes in, so a record that breaks one has none.
@@ -311,10 +312,10 @@ void TDataCursor::RestructureTable(TRestructureArgs& args) {
   bool decidedGoOn = false;
   const auto goOn = [&](TRestructureCase kind, const std::string& message) {
     if (decided) return decidedGoOn;
-    if (!restructureFeedback_) return false;
+    if (!dataLostHook_) return false;
     bool carryOn = true;
     bool applyToAll = false;
-    restructureFeedback_(*this, kind, message, carryOn, applyToAll);
+    dataLostHook_(*this, kind, message, carryOn, applyToAll);
     if (applyToAll) decided = true, decidedGoOn = carryOn;
     return carryOn;
   };
@@ -392,7 +393,8 @@ void TDataCursor::RestructureTable(TRestructureArgs& args) {
   std::vector<uint8_t> buffer(fresh.RecordSize());
   std::array<uint8_t, 512> value{};
   const uint32_t last = data.GetLastRecordNumber();
-  for (uint32_t n = 1; n <= last; ++n) {
+  TProgress progress(*this, restructureProgressHook_, last);
+  for (uint32_t n = 1; n <= last; progress.Done(n++)) {
     readSlot(*this, data, n, image);
     if (image[0] != kRecordInUse) continue;
     fresh.ClearRecordBuffer(buffer.data());

@@ -221,7 +221,8 @@ void TDataCursor::AddSecondaryIndex(TIndexDescriptor& descriptor) {
   SelectIndex(slot);
   const uint32_t last = table_->DataFile().GetLastRecordNumber();
   std::vector<uint8_t> image(recordSize_), key(kMaxCursorKeySize + 1);
-  for (uint32_t n = 1; n <= last; ++n) {
+  TProgress progress(*this, indexProgressHook_, last);
+  for (uint32_t n = 1; n <= last; progress.Done(n++)) {
     readRecord(n, image.data(), true);
     if (image[0] != kRecordInUse) continue;
     BuildKey(image.data(), key.data(), image.data());

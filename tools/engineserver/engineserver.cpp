@@ -202,6 +202,11 @@ void EngineServer::serve(platform::TcpConnection connection, std::stop_token sto
         if (!session) SignalEngineError(VELDOR_REMOTENOLOGIN);
         sessionLock = std::unique_lock(session->mutex);
         session->data.channel = [&](const Reply& callback) { return callbackOn(connection, callback, lan); };
+        session->data.notice = [&](const Reply& callback) {
+          Reply message = callback;
+          message.code = VELDOR_REMOTECALLBACK;
+          if (!sendReply(connection, message, !lan)) throw CallbackLost{};
+        };
         TDataSession& local = session->local;
         if (code == REQUEST_LOGIN) {
           auto it = users_.find(p.text(0));
@@ -441,7 +446,7 @@ void EngineServer::serve(platform::TcpConnection connection, std::stop_token sto
       ++handled_[code];
     }
     // The channel names this connection: no callback may reach it once the request is done.
-    if (session) session->data.channel = {};
+    if (session) session->data.channel = {}, session->data.notice = {};
     sessionLock = {};
     if (!sendReply(connection, reply, !lan && !plain)) return;
   }

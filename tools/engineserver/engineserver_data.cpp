@@ -1,6 +1,7 @@
 // The loopback server's blob, filter, table-maintenance and restructure requests, each carried
 // out on the session's local cursor. Callback filters and the restructure's feedback ask the
-// client over the connection of the request in progress.
+// client over the connection of the request in progress; index builds and restructures tell it
+// their progress there.
 #include <algorithm>
 #include <cstring>
 
@@ -13,6 +14,8 @@ namespace {
 
 // Callback kinds the server sends.
 constexpr uint16_t kCallbackFilter = 1;
+constexpr uint16_t kCallbackIndexProgress = 4;
+constexpr uint16_t kCallbackRestructureProgress = 7;
 constexpr uint16_t kCallbackDataLost = 8;
 constexpr uint32_t kMaxBlobRead = 64u << 20;
 
@@ -42,6 +45,16 @@ TFilter* filterOf(DataState& state, TDataCursor& c, uint32_t cursorHandle, uint3
       return filter;
   }
   SignalEngineError(VELDOR_NOSUCHFILTER);
+}
+
+// The local cursor's progress of `kind`, told to the client while the request runs.
+TDataCursor::TProgressHook relayProgress(DataState& state, uint32_t handle, uint16_t kind) {
+  return [&state, handle, kind](TDataCursor&, uint32_t percent) {
+    if (!state.notice) return;
+    Reply callback;
+    callback.u16(kind).u32(handle).u32(percent);
+    state.notice(callback);
+  };
 }
 
 TIndexDescriptor indexAt(const Params& p, size_t i) {
@@ -90,8 +103,8 @@ void restructure(const Params& p, TDataCursor& c, DataState& state, uint32_t han
   p.u8(at + 4);
   // Each case goes to the client; the values sent are what happens when it has no feedback of
   // its own: the restructure stops, as a local one without feedback does.
-  c.SetRestructureFeedback([&state, handle](TDataCursor&, TRestructureCase kind, const std::string& message,
-                                            bool& goOn, bool& applyToAll) {
+  c.SetDataLostHook([&state, handle](TDataCursor&, TRestructureCase kind, const std::string& message,
+                                     bool& goOn, bool& applyToAll) {
     Reply callback;
     callback.u16(kCallbackDataLost)
         .u32(handle)
@@ -103,9 +116,13 @@ void restructure(const Params& p, TDataCursor& c, DataState& state, uint32_t han
     goOn = answerByte(answer, 0) != 0;
     applyToAll = answerByte(answer, 1) != 0;
   });
-  struct FeedbackReset {
+  c.SetRestructureProgressHook(relayProgress(state, handle, kCallbackRestructureProgress));
+  struct HooksReset {
     TDataCursor& c;
-    ~FeedbackReset() { c.SetRestructureFeedback({}); }
+    ~HooksReset() {
+      c.SetDataLostHook({});
+      c.SetRestructureProgressHook({});
+    }
   } reset{c};
   c.RestructureTable(a);
 }
@@ -220,6 +237,11 @@ bool serveData(uint16_t code, const Params& p, Reply& reply, DataState& state,
       TDataCursor& c = cursor(p.u32(0));
       TIndexDescriptor d = indexAt(p, 4);
       p.u8(5);
+      c.SetIndexProgressHook(relayProgress(state, p.u32(0), kCallbackIndexProgress));
+      struct HookReset {
+        TDataCursor& c;
+        ~HookReset() { c.SetIndexProgressHook({}); }
+      } reset{c};
       c.AddSecondaryIndex(d);
       addCursorState(reply, c);
       return true;

@@ -113,9 +113,11 @@ struct CallbackLost {};
 // the connection of the request being served and returns the parameters of the client's
 // answer. Throws CallbackLost.
 using CallbackChannel = std::function<std::vector<std::vector<uint8_t>>(const Reply& callback)>;
+// The same for a callback that the client does not answer (progress). Throws CallbackLost.
+using CallbackNotice = std::function<void(const Reply& callback)>;
 
 // What the blob, filter and maintenance handlers keep per session: the server's filter ids, the
-// callback filters' links back to the client, and the channel of the request in progress.
+// callback filters' links back to the client, and the channels of the request in progress.
 struct DataState {
   struct FilterLink {
     DataState* state = nullptr;
@@ -127,6 +129,7 @@ struct DataState {
     TFilter* filter;
   };
   CallbackChannel channel;
+  CallbackNotice notice;
   std::vector<FilterEntry> filters;
   std::vector<std::unique_ptr<FilterLink>> links;
   uint32_t nextFilterId = 1;

@@ -193,20 +193,29 @@ TEST(RestructureTest, ChangesMatchTheModelAndAStopLeavesTheTableAsItWas) {
     // New text-index parameters, or none given: the table's own stay.
     const bool newParams = pick(2) == 0;
     args.StopWords = newParams ? &newWords : nullptr, args.SpaceChars = TCharSet().set('/', newParams);
+    c.Open();
+    const uint32_t autoIncBefore = c.Table()->DataFile().GetLastAutoIncValue();
+    c.Close();
+    // Close clears the hooks.
     if (feedback)
-      c.SetRestructureFeedback(
+      c.SetDataLostHook(
           [&, n = 0](TDataCursor&, TRestructureCase kind, const std::string&, bool& goOn, bool& all) mutable {
             EXPECT_EQ(kind == rcKeyViolation, change == 5 || change == 8 || change == 9);
             all = feedback == 1, goOn = feedback == 1 || n++ == 0;
           });
-    c.Open();
-    const uint32_t autoIncBefore = c.Table()->DataFile().GetLastAutoIncValue();
-    c.Close();
+    db.session.SetProgressSteps(uint16_t(1 + pick(40)));
+    std::vector<uint32_t> percents{0};
+    c.SetRestructureProgressHook([&](TDataCursor&, uint32_t p) { percents.push_back(p); });
     args.LastAutoIncValue = change == 0 || change == 4 ? 5000 : -1;
     const auto datBefore = datafile_test::readFileBytes(dir.file("rows.DAT"));
     const auto idxBefore = datafile_test::readFileBytes(dir.file("rows.IDX"));
     const uint16_t error = storage_test::errorOf([&] { c.RestructureTable(args); });
     EXPECT_EQ(error != 0, stops) << error;
+    // Progress rises by whole steps and reaches 100 when the records were walked to the end.
+    for (size_t i = 1; i < percents.size(); ++i)
+      EXPECT_TRUE(percents[i] > percents[i - 1] &&
+                  (percents[i] >= percents[i - 1] + c.GetProgressStepPercent() || percents[i] == 100));
+    EXPECT_EQ(percents.back() == 100, !stops && change != 0);
     c.Open();
     EXPECT_EQ(readRows(c), stops ? rows : expected);
     EXPECT_TRUE(change != 0 || c.Field(2).desc.Description() == "the name");

@@ -242,7 +242,9 @@ TEST(RemoteProtocolTest, CallbacksAreAnsweredInTheirOwnWayUntilTheReplyComes) {
         return message(0, {num<uint32_t>(9)});
       case REQUEST_DELETETABLE: {
         Bytes m = callback(2, {text("step"), num<uint32_t>(5)});
-        for (const Bytes& b : {callback(13, {}), callback(3, {text("log")}), callback(0, {})})
+        for (const Bytes& b :
+             {callback(13, {}), callback(3, {text("log")}), callback(9, {text("s2"), num<uint32_t>(7)}),
+              callback(16, {num<uint32_t>(40)}), callback(0, {})})
           m.insert(m.end(), b.begin(), b.end());
         return m;
       }
@@ -266,7 +268,14 @@ TEST(RemoteProtocolTest, CallbacksAreAnsweredInTheirOwnWayUntilTheReplyComes) {
   TDataCursor c(*d);
   c.SetTableName("t");
   c.SetPasswordCallback([](TDataCursor&) { return true; });
+  // Progress and log kinds reach their hooks with their parameters; an unset hook's are skipped.
+  std::string heard;
+  const auto step = [&](TDataCursor&, const std::string& t, uint32_t p) { heard += t + std::to_string(p); };
+  c.SetStepProgressHook(step);
+  c.SetStepProgressHook2(step);
+  c.SetProgressHook16([&](TDataCursor&, uint32_t p) { heard += "/" + std::to_string(p); });
   c.DeleteTable();
+  EXPECT_EQ(heard, "step5s27/40");
   EXPECT_EQ(c.GetLastRequestCode(), REQUEST_DELETETABLE);
   std::vector<Bytes> answers;
   for (const auto& r : server.requests())
@@ -371,8 +380,9 @@ int dataStep(int op, uint32_t r, const std::string& table, TDataDirectory& d,
     a.NoBackup = r % 2 == 0;
     // The restructure needs the table to itself.
     open.clear();
+    c.SetRestructureProgressHook([&](TDataCursor&, uint32_t percent) { add(percent); });
     if (r % 3 != 1)
-      c.SetRestructureFeedback(
+      c.SetDataLostHook(
           [&](TDataCursor&, TRestructureCase what, const std::string& message, bool& goOn, bool& all) {
             add(what);
             fold({reinterpret_cast<const uint8_t*>(message.data()), message.size()});
@@ -468,6 +478,9 @@ int dataStep(int op, uint32_t r, const std::string& table, TDataDirectory& d,
       x.fields[0] = 1;
       x.fields[1] = uint16_t(r / 128 % 2 * 2);
       x.unique = r / 256 % 2;
+      c.SetIndexProgressHook([&](TDataCursor&, uint32_t percent) { add(percent); });
+      const std::unique_ptr<TDataCursor, void (*)(TDataCursor*)> unhook(
+          &c, [](TDataCursor* k) { k->SetIndexProgressHook({}); });
       c.AddSecondaryIndex(x);
       add(x.keySize);
     }
