@@ -302,39 +302,8 @@ void EngineServer::serve(platform::TcpConnection connection, std::stop_token sto
             c.SetTemporary(p.u8(3));
             c.SetExclusive(true);
             TCreateTableArgs a;
-            a.LanguageId = p.u16(4);
-            a.SortId = p.u16(5);
-            a.UserMajorVersion = p.u16(6);
-            a.UserMinorVersion = p.u16(7);
-            a.Encrypted = p.u8(8);
-            a.Password = p.text(9);
-            a.Description = p.text(10);
-            a.BlobBlockSize = p.u16(11);
-            size_t at = 13;
-            for (uint16_t i = p.u16(12); i > 0; --i, ++at) {
-              const auto image = p.at(at);
-              if (image.size() != kFieldDescriptorSize) throw BadRequest{};
-              a.Fields.emplace_back();
-              std::copy(image.begin(), image.end(), a.Fields.back().Bytes());
-            }
-            auto index = [&](size_t i) {
-              const auto image = p.at(i);
-              if (image.size() != kIndexDescriptorSize) throw BadRequest{};
-              return TIndexDescriptor::LoadFrom(image.data());
-            };
-            for (int i = p.u8(at++); i >= 0; --i) a.Indexes.push_back(index(at++));
             std::vector<std::string> stopWords;
-            if (serverVersion_ >= 30400) {
-              a.TextIndex = index(at++);
-              TCursorReply rest;
-              for (size_t i = at; i < p.count(); ++i) rest.emplace_back(p.at(i).begin(), p.at(i).end());
-              size_t used = 0;
-              bool hasList = false;
-              if (!ReadTextIndexParams(rest, used, hasList, stopWords, a.SpaceChars, a.IncludeChars))
-                throw BadRequest{};
-              if (hasList) a.StopWords = &stopWords;
-              at += used;
-            }
+            const size_t at = readTableDefinition(p, 4, a, stopWords, serverVersion_);
             a.NoPrimaryIndex = p.u8(at);
             a.Overwrite = p.u8(at + 1);
             c.CreateTable(a);

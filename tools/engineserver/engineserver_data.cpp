@@ -57,45 +57,13 @@ TDataCursor::TProgressHook relayProgress(DataState& state, uint32_t handle, uint
   };
 }
 
-TIndexDescriptor indexAt(const Params& p, size_t i) {
-  const auto image = p.at(i);
-  if (image.size() != kIndexDescriptorSize) throw BadRequest{};
-  return TIndexDescriptor::LoadFrom(image.data());
-}
-
 void restructure(const Params& p, TDataCursor& c, DataState& state, uint32_t handle, int64_t serverVersion) {
   c.SetTableName(p.text(1));
   c.SetInMemory(p.u8(2));
   c.SetExclusive(true);
   TRestructureArgs a;
-  a.LanguageId = p.u16(3);
-  a.SortId = p.u16(4);
-  a.UserMajorVersion = p.u16(5);
-  a.UserMinorVersion = p.u16(6);
-  a.Encrypted = p.u8(7);
-  a.Password = p.text(8);
-  a.Description = p.text(9);
-  a.BlobBlockSize = p.u16(10);
-  size_t at = 12;
-  for (uint16_t i = p.u16(11); i > 0; --i, ++at) {
-    const auto image = p.at(at);
-    if (image.size() != kFieldDescriptorSize) throw BadRequest{};
-    a.Fields.emplace_back();
-    std::copy(image.begin(), image.end(), a.Fields.back().Bytes());
-  }
-  for (int i = p.u8(at++); i >= 0; --i) a.Indexes.push_back(indexAt(p, at++));
   std::vector<std::string> stopWords;
-  if (serverVersion >= 30400) {
-    a.TextIndex = indexAt(p, at++);
-    TCursorReply rest;
-    for (size_t i = at; i < p.count(); ++i) rest.emplace_back(p.at(i).begin(), p.at(i).end());
-    size_t used = 0;
-    bool hasList = false;
-    if (!ReadTextIndexParams(rest, used, hasList, stopWords, a.SpaceChars, a.IncludeChars))
-      throw BadRequest{};
-    if (hasList) a.StopWords = &stopWords;
-    at += used;
-  }
+  const size_t at = readTableDefinition(p, 3, a, stopWords, serverVersion);
   a.NoPrimaryIndex = p.u8(at);
   a.LastAutoIncValue = int32_t(p.u32(at + 1));
   a.NoBackup = p.u8(at + 2);

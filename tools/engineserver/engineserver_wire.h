@@ -143,6 +143,48 @@ struct DataState {
   }
 };
 
+inline TIndexDescriptor indexAt(const Params& p, size_t i) {
+  const auto image = p.at(i);
+  if (image.size() != kIndexDescriptorSize) throw BadRequest{};
+  return TIndexDescriptor::LoadFrom(image.data());
+}
+
+// Reads a table definition as the create and restructure requests carry it (WriteTableDefinition)
+// from parameter `at` on and returns the parameter after it; `stopWords` keeps the list that
+// `a.StopWords` then points to.
+inline size_t readTableDefinition(const Params& p, size_t at, TCreateTableArgs& a,
+                                  std::vector<std::string>& stopWords, int64_t serverVersion) {
+  a.LanguageId = p.u16(at);
+  a.SortId = p.u16(at + 1);
+  a.UserMajorVersion = p.u16(at + 2);
+  a.UserMinorVersion = p.u16(at + 3);
+  a.Encrypted = p.u8(at + 4);
+  a.Password = p.text(at + 5);
+  a.Description = p.text(at + 6);
+  a.BlobBlockSize = p.u16(at + 7);
+  const uint16_t fields = p.u16(at + 8);
+  at += 9;
+  for (uint16_t i = 0; i < fields; ++i, ++at) {
+    const auto image = p.at(at);
+    if (image.size() != kFieldDescriptorSize) throw BadRequest{};
+    a.Fields.emplace_back();
+    std::copy(image.begin(), image.end(), a.Fields.back().Bytes());
+  }
+  for (int i = p.u8(at++); i >= 0; --i) a.Indexes.push_back(indexAt(p, at++));
+  if (serverVersion >= 30400) {
+    a.TextIndex = indexAt(p, at++);
+    TCursorReply rest;
+    for (size_t i = at; i < p.count(); ++i) rest.emplace_back(p.at(i).begin(), p.at(i).end());
+    size_t used = 0;
+    bool hasList = false;
+    if (!ReadTextIndexParams(rest, used, hasList, stopWords, a.SpaceChars, a.IncludeChars))
+      throw BadRequest{};
+    if (hasList) a.StopWords = &stopWords;
+    at += used;
+  }
+  return at;
+}
+
 // Serves the blob, filter, table-maintenance and restructure requests; false for any other code.
 // `cursor` finds the session's cursor of a handle (raising for an unknown one).
 bool serveData(uint16_t code, const Params& p, Reply& reply, DataState& state,
