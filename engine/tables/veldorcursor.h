@@ -99,6 +99,7 @@ enum TCursorRequestCode : uint16_t {
   REQUEST_DEACTIVATEFILTER = 73,
   REQUEST_TEXTINDEXPARAMS = 120,
   REQUEST_READRECORDBLOCK = 123,
+  REQUEST_CANCELRECORD = 124,
 };
 
 // Remote blobs, filters and maintenance

@@ -512,6 +512,12 @@ void TDataCursor::ModifyRecord(uint8_t* buffer, bool unlock, bool reposition) {
 }
 
 void TDataCursor::CancelRecord() {
+  // Older servers know no such request: the local steps below then unlock through the server.
+  if (IsRemote() && GetServerVersion() >= 30900) {
+    requests().ReadCursorState(*this, exchange(REQUEST_CANCELRECORD, TCursorRequest{}.U32(serverCursor_)));
+    if (Session().LockProtocol() == lpPessimistic && lockedRecordNo_ != 0) remoteUnlockMark(0);
+    return;
+  }
   if (Session().LockProtocol() == lpPessimistic) {
     if (lockedRecordNo_ != 0) UnlockRecord();
   } else {

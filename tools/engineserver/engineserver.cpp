@@ -382,6 +382,12 @@ void EngineServer::serve(platform::TcpConnection connection, std::stop_token sto
             addCursorState(reply, c);
             break;
           }
+          case REQUEST_CANCELRECORD: {
+            TDataCursor& c = session->cursor(p.u32(0));
+            c.CancelRecord();
+            addCursorState(reply, c);
+            break;
+          }
           case REQUEST_CLOSECURSOR:
             session->cursor(p.u32(0)).Close(false);
             break;

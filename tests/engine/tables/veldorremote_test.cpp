@@ -685,6 +685,11 @@ TEST(RemoteProtocolTest, RemoteSessionBehavesAsTheLocalOne) {
             case 7:
               c.Refresh();
               c.FlushBuffers(q / 8 % 2, q / 16 % 2, true, true, false);
+              if (q / 32 % 2 == 0) break;
+              // An edit given up: the lock taken for it goes.
+              code = c.GetCurrentRecord(record.data(), true);
+              c.CancelRecord();
+              code += int(c.LockedRecordNo()) * 3;
               break;
             case 8:
               // The caller's image is not folded: a remote write does not send it back completed.
