@@ -244,7 +244,7 @@ void TDataCursor::Open(bool serverCursorOpen) {
   } else {
     if (fieldsRemapped_) {
       table_->CheckVersions();
-    } else if (table_->GetOpenCount() == 1) {
+    } else if (table_->GetOpenCount() == 1 && table_->OpenedFiles()) {
       const bool took = !table_->HoldsReadPair();
       table_->BeginRead();
       struct EndGuard {

@@ -116,7 +116,7 @@ void TDataCursor::LockRecord(uint32_t recordNo) {
   const uint32_t record = recordNo != 0 ? recordNo : currentRecordNo_;
   // The lock bytes belong to the process: a second cursor of it would be granted the same
   // record again, so it is refused here without waiting.
-  if (record == 0 || table_->HoldsRecordLock(record)) Raise(VELDOR_RECLOCKFAILED);
+  if (record == 0 || table_->RecordLockInUse(record)) Raise(VELDOR_RECLOCKFAILED);
   const bool changed = table_->LockRecord(record);
   lockedRecordNo_ = record;
   if (TableChanged() || changed) resynchronise();

@@ -100,6 +100,7 @@ class Harness {
         {"text search", 2, [this](CursorModel& c) { textSearch(c); }},
         {"blob handles", 1, [this](CursorModel& c) { blobHandles(c); }},
         {"filter", 2, [this](CursorModel& c) { filter(c); }},
+        {"transaction", 2, [this](CursorModel&) { transaction(); }},
         {"empty", 0, [this](CursorModel&) { empty(); }},
     };
   }
@@ -110,6 +111,14 @@ class Harness {
     std::function<void(CursorModel&)> run;
   };
   std::vector<Op> ops;
+
+  // Ends with what the last transaction wrote committed, so that the files are checked as well.
+  ~Harness() {
+    if (!committed_ || ::testing::Test::HasFatalFailure()) return;
+    db_.directory->Commit(true, false);
+    committed_.reset();
+    checkFiles();
+  }
 
   void run(int steps) {
     int total = 0;
@@ -128,7 +137,7 @@ class Harness {
       try {
         op->run(c);
         for (CursorModel& each : cursors_) check(each, &each == &c);
-        if (step_ % kCheckEvery == kCheckEvery - 1) checkFiles();
+        if (step_ % kCheckEvery == kCheckEvery - 1 && !committed_) checkFiles();
       } catch (const std::exception& e) {
         FAIL() << where() << " cursor " << (&c - cursors_.data()) << ": " << e.what();
       }
@@ -558,7 +567,28 @@ class Harness {
     t.ActivateFilter(c.filter);
     settle(c);
   }
+  // Start, commit with or without its end, or roll back. A commit without its end keeps the
+  // tables in the transaction: a later rollback drops only what came after it. A rollback leaves
+  // every cursor at the beginning.
+  void transaction() {
+    const uint32_t kind = random_() % 4;
+    if (!committed_) {
+      db_.directory->StartTransaction();
+      committed_ = rows_;
+    } else if (kind < 2) {
+      db_.directory->Commit(kind == 0, random_() % 2);
+      if (kind == 0)
+        committed_.reset();
+      else
+        committed_ = rows_;
+    } else {
+      db_.directory->Rollback();
+      rows_ = *std::exchange(committed_, std::nullopt);
+      for (CursorModel& c : cursors_) c.cursor->SetToBegin(), c.state = CursorModel::BOF;
+    }
+  }
   void empty() {
+    if (committed_) return;
     for (auto& c : cursors_) c.cursor.reset();
     {
       TDataCursor e(*db_.directory);
@@ -781,6 +811,7 @@ class Harness {
   table_test::Database db_;
   uint16_t language_ = 0;
   std::map<uint32_t, Row> rows_;
+  std::optional<std::map<uint32_t, Row>> committed_;  // in a transaction: the rows a rollback brings back
   std::vector<CursorModel> cursors_;
   int step_ = 0;
   bool bigDone_ = false;
