@@ -240,6 +240,11 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // Called by the directory when it goes before the cursor: the cursor is closed (errors are
   // dropped: the directory's own end cannot report them) and keeps no directory.
   void DirectoryGone();
+  // Called by the directory after its transaction was rolled back or abandoned: the table went
+  // back to what was last written, and with it its change counters, so the cursor could not see
+  // the change. Its range, counts, view and place are taken again from the table; a remote
+  // cursor forgets the records it read ahead.
+  void TableWentBack();
   TDataCursor(const TDataCursor&) = delete;
   TDataCursor& operator=(const TDataCursor&) = delete;
 

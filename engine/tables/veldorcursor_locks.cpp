@@ -34,6 +34,14 @@ bool TDataCursor::TableChanged() {
   return true;
 }
 
+void TDataCursor::TableWentBack() {
+  if (!active_ || !table_) return;
+  if (IsRemote()) return DropRecordBlock();
+  UpdateChangeCounters();
+  ReadScope scope(*this);
+  resynchronise();
+}
+
 void TDataCursor::SyncWithTable() {
   if (!active_ || IsRemote()) return;
   if (Session().StrictChangeDetection()) {

@@ -584,7 +584,13 @@ class Harness {
     } else {
       db_.directory->Rollback();
       rows_ = *std::exchange(committed_, std::nullopt);
-      for (CursorModel& c : cursors_) c.cursor->SetToBegin(), c.state = CursorModel::BOF;
+      // Every cursor counts what is left at once, and moves on from where it stood.
+      std::vector<uint8_t> b(cursors_[0].cursor->RecordSize());
+      for (CursorModel& c : cursors_) {
+        ASSERT_EQ(c.cursor->GetRecordCount(), int32_t(view(c).size())) << where();
+        c.cursor->GetNextRecord(b.data());
+        c.cursor->SetToBegin(), c.state = CursorModel::BOF;
+      }
     }
   }
   void empty() {
