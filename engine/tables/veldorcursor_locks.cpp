@@ -5,6 +5,8 @@
 #include "engine/tables/veldorsession.h"
 #include "engine/tables/veldortable.h"
 
+#include <utility>
+
 namespace engine {
 
 bool TDataCursor::NeedsLocks() const {
@@ -38,12 +40,20 @@ void TDataCursor::TableWentBack() {
   if (!active_ || !table_) return;
   if (IsRemote()) return DropRecordBlock();
   UpdateChangeCounters();
+  filterViewStale_ = true;
+  resyncPending_ = true;
+  if (!bitmapView_) resyncIfPending();
+}
+
+void TDataCursor::resyncIfPending() {
+  if (!std::exchange(resyncPending_, false) || !active_ || !table_) return;
   ReadScope scope(*this);
   resynchronise();
 }
 
 void TDataCursor::SyncWithTable() {
   if (!active_ || IsRemote()) return;
+  if (resyncPending_) return resyncIfPending();
   if (Session().StrictChangeDetection()) {
     BeginRead();
   } else if (TableChanged()) {
@@ -80,6 +90,7 @@ bool beginPair(bool& taken, Holds holds, Begin begin, End end, TDataCursor& curs
 bool TDataCursor::BeginRead() {
   // Under the write pair no other writer can change the table, and a read pair taken here (by a
   // page read inside the write) would outlive the write and block the next one.
+  resyncIfPending();
   if (!NeedsLocks() || writeTaken_) return false;
   return beginPair(
       readTaken_, [&] { return table_->HoldsReadPair(); }, [&] { return table_->BeginRead(); },
@@ -106,6 +117,7 @@ void TDataCursor::EndQueryRead() {
 }
 
 bool TDataCursor::BeginWrite() {
+  resyncIfPending();
   if (!NeedsLocks() || options_.ReadOnly) return false;
   return beginPair(
       writeTaken_, [&] { return table_->HoldsWritePair(); }, [&] { return table_->BeginWrite(); },

@@ -584,11 +584,11 @@ class Harness {
     } else {
       db_.directory->Rollback();
       rows_ = *std::exchange(committed_, std::nullopt);
-      // Every cursor counts what is left at once, and moves on from where it stood.
+      // Every cursor moves on from where it stood and counts what is left.
       std::vector<uint8_t> b(cursors_[0].cursor->RecordSize());
       for (CursorModel& c : cursors_) {
-        ASSERT_EQ(c.cursor->GetRecordCount(), int32_t(view(c).size())) << where();
         c.cursor->GetNextRecord(b.data());
+        ASSERT_EQ(c.cursor->GetRecordCount(), int32_t(view(c).size())) << where();
         c.cursor->SetToBegin(), c.state = CursorModel::BOF;
       }
     }
