@@ -393,7 +393,11 @@ std::unique_ptr<TDataCursor> TDataCursor::Clone() {
     copy->Refresh();
     return copy;
   }
-  copy->SetIndexName(currentIndexName_);
+  // Record-number order has no index name: an empty one would give the primary index.
+  if (InRecordNumberOrder())
+    copy->SwitchToIndex(kNoCurrentIndex);
+  else
+    copy->SetIndexName(currentIndexName_);
   if (rangeSet_) copy->SetRange(true, rangeStartKey_.data(), 0, rangeEndKey_.data(), 0);
   takePosition();
   // As a refresh would: the copy's view is new, and a position this cursor has not yet

@@ -101,6 +101,7 @@ class Harness {
         {"blob handles", 1, [this](CursorModel& c) { blobHandles(c); }},
         {"filter", 2, [this](CursorModel& c) { filter(c); }},
         {"transaction", 2, [this](CursorModel&) { transaction(); }},
+        {"clone", 1, [this](CursorModel& c) { clone(c); }},
         {"empty", 0, [this](CursorModel&) { empty(); }},
     };
   }
@@ -540,6 +541,13 @@ class Harness {
     c.bookmarkRow.reset();
     c.filter = nullptr;
     c.keeps = nullptr;
+  }
+  // The copy takes the cursor's index, range and place, not its filters.
+  void clone(CursorModel& c) {
+    c.cursor = c.cursor->Clone();
+    c.filter = nullptr;
+    c.keeps = nullptr;
+    settle(c);
   }
   // Sets one of a small family of filters, or drops the one set; the cursor stays on its record
   // when the filter keeps it, else goes on to the next one shown.
