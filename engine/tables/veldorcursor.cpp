@@ -244,7 +244,7 @@ void TDataCursor::Open(bool serverCursorOpen) {
   } else {
     if (fieldsRemapped_) {
       table_->CheckVersions();
-    } else if (table_->GetOpenCount() == 1) {
+    } else if (table_->GetOpenCount() == 1 && table_->OpenedFiles()) {
       const bool took = !table_->HoldsReadPair();
       table_->BeginRead();
       struct EndGuard {
@@ -394,7 +394,11 @@ std::unique_ptr<TDataCursor> TDataCursor::Clone() {
     copy->Refresh();
     return copy;
   }
-  copy->SetIndexName(currentIndexName_);
+  // Record-number order has no index name: an empty one would give the primary index.
+  if (InRecordNumberOrder())
+    copy->SwitchToIndex(kNoCurrentIndex);
+  else
+    copy->SetIndexName(currentIndexName_);
   if (rangeSet_) copy->SetRange(true, rangeStartKey_.data(), 0, rangeEndKey_.data(), 0);
   takePosition();
   // As a refresh would: the copy's view is new, and a position this cursor has not yet

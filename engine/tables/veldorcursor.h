@@ -245,6 +245,13 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // Called by the directory when it goes before the cursor: the cursor is closed (errors are
   // dropped: the directory's own end cannot report them) and keeps no directory.
   void DirectoryGone();
+  // Called by the directory after its transaction was rolled back or abandoned: the table went
+  // back to what was last written, and with it its change counters, so the cursor could not see
+  // the change. Its range, counts and place are taken again from the table at once; a view of
+  // filters is built again at the cursor's next operation, since a filter may call back to a
+  // client that is waiting for the rollback's reply. A remote cursor forgets the records it read
+  // ahead.
+  void TableWentBack();
   TDataCursor(const TDataCursor&) = delete;
   TDataCursor& operator=(const TDataCursor&) = delete;
 
@@ -937,6 +944,8 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   void rebuildView();
   // Rebuilds the view and goes back to the record the cursor stood on.
   void resynchronise();
+  // Runs a resynchronisation that TableWentBack left for the next operation.
+  void resyncIfPending();
   bool indexUsesLocale(uint8_t slot) const;
   void setOption(bool& option, bool value, bool alwaysCheck);
   void checkName(std::string_view name) const;
@@ -1005,6 +1014,8 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   bool readTaken_ = false;
   bool queryReadTaken_ = false;
   bool writeTaken_ = false;
+  // The table went back (TableWentBack) and this cursor's filter view was not built again yet.
+  bool resyncPending_ = false;
 
   // Ranges and navigation
   // The current index entry's position in the whole index (record-number order: in the view).

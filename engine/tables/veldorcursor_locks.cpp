@@ -5,6 +5,8 @@
 #include "engine/tables/veldorsession.h"
 #include "engine/tables/veldortable.h"
 
+#include <utility>
+
 namespace engine {
 
 bool TDataCursor::NeedsLocks() const {
@@ -34,8 +36,24 @@ bool TDataCursor::TableChanged() {
   return true;
 }
 
+void TDataCursor::TableWentBack() {
+  if (!active_ || !table_) return;
+  if (IsRemote()) return DropRecordBlock();
+  UpdateChangeCounters();
+  filterViewStale_ = true;
+  resyncPending_ = true;
+  if (!bitmapView_) resyncIfPending();
+}
+
+void TDataCursor::resyncIfPending() {
+  if (!std::exchange(resyncPending_, false) || !active_ || !table_) return;
+  ReadScope scope(*this);
+  resynchronise();
+}
+
 void TDataCursor::SyncWithTable() {
   if (!active_ || IsRemote()) return;
+  if (resyncPending_) return resyncIfPending();
   if (Session().StrictChangeDetection()) {
     BeginRead();
   } else if (TableChanged()) {
@@ -72,6 +90,7 @@ bool beginPair(bool& taken, Holds holds, Begin begin, End end, TDataCursor& curs
 bool TDataCursor::BeginRead() {
   // Under the write pair no other writer can change the table, and a read pair taken here (by a
   // page read inside the write) would outlive the write and block the next one.
+  resyncIfPending();
   if (!NeedsLocks() || writeTaken_) return false;
   return beginPair(
       readTaken_, [&] { return table_->HoldsReadPair(); }, [&] { return table_->BeginRead(); },
@@ -98,6 +117,7 @@ void TDataCursor::EndQueryRead() {
 }
 
 bool TDataCursor::BeginWrite() {
+  resyncIfPending();
   if (!NeedsLocks() || options_.ReadOnly) return false;
   return beginPair(
       writeTaken_, [&] { return table_->HoldsWritePair(); }, [&] { return table_->BeginWrite(); },
@@ -116,7 +136,7 @@ void TDataCursor::LockRecord(uint32_t recordNo) {
   const uint32_t record = recordNo != 0 ? recordNo : currentRecordNo_;
   // The lock bytes belong to the process: a second cursor of it would be granted the same
   // record again, so it is refused here without waiting.
-  if (record == 0 || table_->HoldsRecordLock(record)) Raise(VELDOR_RECLOCKFAILED);
+  if (record == 0 || table_->RecordLockInUse(record)) Raise(VELDOR_RECLOCKFAILED);
   const bool changed = table_->LockRecord(record);
   lockedRecordNo_ = record;
   if (TableChanged() || changed) resynchronise();

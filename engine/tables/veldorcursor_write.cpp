@@ -357,7 +357,7 @@ void TDataCursor::AppendRecord(uint8_t* buffer, bool reposition) {
     }
   } unlock{table_, recordNo, locked};
   if (NeedsLocks()) {
-    if (table_->HoldsRecordLock(recordNo)) Raise(VELDOR_RECLOCKFAILED);
+    if (table_->RecordLockInUse(recordNo)) Raise(VELDOR_RECLOCKFAILED);
     table_->LockRecord(recordNo);
     locked = true;
   }
@@ -540,7 +540,7 @@ void TDataCursor::DeleteRecord(const uint8_t* buffer, bool reposition) {
   bool lockedHere = false;
   RecordUnlock release{*this, lockedHere};
   if (NeedsLocks()) {
-    if (!table_->HoldsRecordLock(recordNo)) {
+    if (!table_->RecordLockInUse(recordNo)) {
       if (buffer && std::memcmp(current.data(), buffer, recordSize_) != 0) Raise(VELDOR_KEYORRECDELETED);
       LockRecord(recordNo);
     } else if (lockedRecordNo_ != recordNo) {

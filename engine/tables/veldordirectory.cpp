@@ -348,7 +348,21 @@ void TDataDirectory::abandonTransaction() noexcept {
   // The commit's own failure is the one raised; each table has still dropped its changes and
   // locks as far as it could.
   FirstFailure dropped;
-  dropped.run([&] { endEachTable([](TDataTable& t) { t.AbandonTransaction(); }); });
+  dropped.run([&] { goBack([](TDataTable& t) { t.AbandonTransaction(); }); });
+}
+
+void TDataDirectory::goBack(const std::function<void(TDataTable&)>& leave) {
+  std::vector<TDataTable*> wentBack;
+  for (const auto& t : tables_)
+    if (t->InTransaction()) wentBack.push_back(t.get());
+  FirstFailure failure;
+  failure.run([&] { endEachTable(leave); });
+  // The tables' change counters went back with them: their cursors are told, or they would go
+  // on with ranges, counts and index positions of records that are gone.
+  for (TDataCursor* c : std::vector<TDataCursor*>(cursors_))
+    if (std::find(wentBack.begin(), wentBack.end(), c->Table()) != wentBack.end())
+      failure.run([&] { c->TableWentBack(); });
+  failure.raise();
 }
 
 void TDataDirectory::Commit(bool endTransaction, bool forceFlush) {
@@ -378,7 +392,7 @@ void TDataDirectory::Rollback() {
     remoteRequest(REQUEST_ROLLBACKTXN, {});
     for (TDataCursor* c : cursors_) c->DropRecordBlock();
   }
-  endEachTable([](TDataTable& t) { t.RollbackTransaction(); });
+  goBack([](TDataTable& t) { t.RollbackTransaction(); });
 }
 
 }  // namespace engine

@@ -127,6 +127,9 @@ class TDataDirectory {
   int32_t onTableFiles(std::string_view name, bool inMemory, const std::function<void(TDataTable&)>& act);
   // Every table in the transaction leaves it after a failure, dropping its changes.
   void abandonTransaction() noexcept;
+  // Every table leaves the transaction by `leave`, dropping its changes, and the cursors on the
+  // tables that were in it take their state again.
+  void goBack(const std::function<void(TDataTable&)>& leave);
   // Runs `step` on every table from the last to the first and frees each that no cursor has
   // open and that left the transaction; every step runs even when one fails, the directory
   // leaves the transaction, and the first failure is raised.

@@ -185,6 +185,7 @@ bool TDataTable::recoverHotJournal() {
 
 void TDataTable::Open() {
   IncOpenCount();
+  openedFiles_ = !opened_;
   if (opened_) return;
   if (IsRemote()) {
     // The server opens the files; the headers come with the cursor's open reply.

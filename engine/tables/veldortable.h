@@ -130,6 +130,10 @@ class TDataTable final : public TTableFileOwner {
   // the table has blob fields) and takes the read-only flags from them. A failure leaves
   // nothing open.
   void Open();
+  // True when the last Open opened the files; false when they were open already (other cursors,
+  // or a transaction that keeps a table whose cursors all closed), so that what is on disk may
+  // lag behind the headers in memory.
+  bool OpenedFiles() const { return openedFiles_; }
   // Lowers the open count; at 0 outside a transaction: an exclusive, writable table writes its
   // changes (a temporary one closed with `releaseFlag` drops them instead), every record lock
   // and file lock is released and the files are closed.
@@ -181,6 +185,11 @@ class TDataTable final : public TTableFileOwner {
   // end). VELDOR_UNLOCKFAILED, after trying them all, when any release failed.
   void UnlockRecords(bool deferredOnly);
   bool HoldsRecordLock(uint32_t recordNumber) const { return lockedRecords_.GetBit(recordNumber); }
+  // A record lock that a cursor still holds: not one that a cursor released in a transaction,
+  // which the transaction keeps only to its end and which any cursor of the session may take.
+  bool RecordLockInUse(uint32_t recordNumber) const {
+    return lockedRecords_.GetBit(recordNumber) && !deferredUnlocks_.GetBit(recordNumber);
+  }
   // Records a cursor of this object holds for editing.
   TRecordsBitmap& EditSet() { return editSet_; }
   void SizeRecordSets(uint32_t recordNumber);
@@ -300,6 +309,7 @@ class TDataTable final : public TTableFileOwner {
   uint16_t userCount_ = 0;
   std::string name_;
   bool opened_ = false;
+  bool openedFiles_ = false;
   bool exclusive_ = false;
   bool readOnly_ = false;
   bool readOnlyAttribute_ = false;

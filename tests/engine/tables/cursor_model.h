@@ -100,6 +100,8 @@ class Harness {
         {"text search", 2, [this](CursorModel& c) { textSearch(c); }},
         {"blob handles", 1, [this](CursorModel& c) { blobHandles(c); }},
         {"filter", 2, [this](CursorModel& c) { filter(c); }},
+        {"transaction", 2, [this](CursorModel&) { transaction(); }},
+        {"clone", 1, [this](CursorModel& c) { clone(c); }},
         {"empty", 0, [this](CursorModel&) { empty(); }},
     };
   }
@@ -110,6 +112,14 @@ class Harness {
     std::function<void(CursorModel&)> run;
   };
   std::vector<Op> ops;
+
+  // Ends with what the last transaction wrote committed, so that the files are checked as well.
+  ~Harness() {
+    if (!committed_ || ::testing::Test::HasFatalFailure()) return;
+    db_.directory->Commit(true, false);
+    committed_.reset();
+    checkFiles();
+  }
 
   void run(int steps) {
     int total = 0;
@@ -128,7 +138,7 @@ class Harness {
       try {
         op->run(c);
         for (CursorModel& each : cursors_) check(each, &each == &c);
-        if (step_ % kCheckEvery == kCheckEvery - 1) checkFiles();
+        if (step_ % kCheckEvery == kCheckEvery - 1 && !committed_) checkFiles();
       } catch (const std::exception& e) {
         FAIL() << where() << " cursor " << (&c - cursors_.data()) << ": " << e.what();
       }
@@ -532,6 +542,13 @@ class Harness {
     c.filter = nullptr;
     c.keeps = nullptr;
   }
+  // The copy takes the cursor's index, range and place, not its filters.
+  void clone(CursorModel& c) {
+    c.cursor = c.cursor->Clone();
+    c.filter = nullptr;
+    c.keeps = nullptr;
+    settle(c);
+  }
   // Sets one of a small family of filters, or drops the one set; the cursor stays on its record
   // when the filter keeps it, else goes on to the next one shown.
   void filter(CursorModel& c) {
@@ -558,7 +575,34 @@ class Harness {
     t.ActivateFilter(c.filter);
     settle(c);
   }
+  // Start, commit with or without its end, or roll back. A commit without its end keeps the
+  // tables in the transaction: a later rollback drops only what came after it. A rollback leaves
+  // every cursor at the beginning.
+  void transaction() {
+    const uint32_t kind = random_() % 4;
+    if (!committed_) {
+      db_.directory->StartTransaction();
+      committed_ = rows_;
+    } else if (kind < 2) {
+      db_.directory->Commit(kind == 0, random_() % 2);
+      if (kind == 0)
+        committed_.reset();
+      else
+        committed_ = rows_;
+    } else {
+      db_.directory->Rollback();
+      rows_ = *std::exchange(committed_, std::nullopt);
+      // Every cursor moves on from where it stood and counts what is left.
+      std::vector<uint8_t> b(cursors_[0].cursor->RecordSize());
+      for (CursorModel& c : cursors_) {
+        c.cursor->GetNextRecord(b.data());
+        ASSERT_EQ(c.cursor->GetRecordCount(), int32_t(view(c).size())) << where();
+        c.cursor->SetToBegin(), c.state = CursorModel::BOF;
+      }
+    }
+  }
   void empty() {
+    if (committed_) return;
     for (auto& c : cursors_) c.cursor.reset();
     {
       TDataCursor e(*db_.directory);
@@ -781,6 +825,7 @@ class Harness {
   table_test::Database db_;
   uint16_t language_ = 0;
   std::map<uint32_t, Row> rows_;
+  std::optional<std::map<uint32_t, Row>> committed_;  // in a transaction: the rows a rollback brings back
   std::vector<CursorModel> cursors_;
   int step_ = 0;
   bool bigDone_ = false;
