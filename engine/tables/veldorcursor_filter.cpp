@@ -175,12 +175,7 @@ TFilter* TDataCursor::AddFilter(void* callbackData, const std::string* text, TEx
 }
 
 void TDataCursor::sendFilterRequest(uint16_t code, TFilter* filter) {
-  const TCursorReply reply = exchange(code, TCursorRequest{}
-                                                .U32(serverCursor_)
-                                                .Bytes({CurrentKeyBytes(), currentKeySize_})
-                                                .U8(atBOF_)
-                                                .U8(atEOF_)
-                                                .U32(filter ? filter->ServerFilterId() : 0));
+  const TCursorReply reply = exchange(code, remotePosition().U32(filter ? filter->ServerFilterId() : 0));
   requests().ReadCursorState(*this, reply);
 }
 
@@ -198,12 +193,7 @@ void TDataCursor::DropFilter(TFilter* filter) {
     filters_.clear();
   if (IsRemote() && active_) {
     UpdateFilterState();
-    const TCursorReply reply = exchange(REQUEST_DROPFILTER, TCursorRequest{}
-                                                                .U32(serverCursor_)
-                                                                .Bytes({CurrentKeyBytes(), currentKeySize_})
-                                                                .U8(atBOF_)
-                                                                .U8(atEOF_)
-                                                                .U32(serverId));
+    const TCursorReply reply = exchange(REQUEST_DROPFILTER, remotePosition().U32(serverId));
     return requests().ReadCursorState(*this, reply);
   }
   if (!active_) return UpdateFilterState();

@@ -57,6 +57,12 @@ bool positioned(uint16_t code) {
     case REQUEST_WRITEUNLOCKRECORD:
     case REQUEST_CLONECURSOR:
     case REQUEST_READRECORDBLOCK:
+    case REQUEST_OPENBLOB:
+    case REQUEST_DROPFILTER:
+    case REQUEST_ACTIVATEFILTER:
+    case REQUEST_DEACTIVATEFILTER:
+    case REQUEST_ADDSECONDARYINDEX:
+    case REQUEST_DELETEINDEX:
       return true;
     default:
       return false;
