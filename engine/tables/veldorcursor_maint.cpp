@@ -94,6 +94,9 @@ void TDataCursor::EmptyTable() {
   }
   CheckExclusive();
   CheckWritable();
+  // Emptying cuts the files at once, which no rollback could undo: it waits for the transaction
+  // to end.
+  if (table_->InTransaction()) Raise(VELDOR_NEEDEXCLACCESS);
   // The parameters go with the index file's pages; they are kept and written anew (damaged ones
   // give way to the defaults rather than keep the table from being emptied).
   try {
