@@ -590,6 +590,8 @@ void TDataTable::WriteTransaction(bool endTransaction, bool forceFlush) {
 
 void TDataTable::EndTransaction(bool endTransaction) {
   if (readOnly_ || !inTransaction_) return;
+  // What was committed stays: a later rollback goes back to the index list of now, not of before.
+  remoteIndexKept_.clear();
   FirstFailure failure;
   if (endTransaction) {
     failure.run([&] { EndWrite(); });
