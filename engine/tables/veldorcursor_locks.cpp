@@ -38,7 +38,12 @@ bool TDataCursor::TableChanged() {
 
 void TDataCursor::TableWentBack() {
   if (!active_ || !table_) return;
-  if (IsRemote()) return DropRecordBlock();
+  if (IsRemote()) {
+    // The rollback's reply carries no cursor state: without a fresh one the cursor would go on
+    // standing on records that are gone, and send that place with its next request.
+    DropRecordBlock();
+    return Refresh();
+  }
   UpdateChangeCounters();
   filterViewStale_ = true;
   resyncPending_ = true;

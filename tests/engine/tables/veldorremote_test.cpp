@@ -536,7 +536,6 @@ TEST(RemoteProtocolTest, RemoteSessionBehavesAsTheLocalOne) {
           auto c = std::make_unique<TDataCursor>(d);
           c->SetTableName(table);
           c->SetExclusive(r % 4 == 0);
-          c->SetRecordBlockCount(r % 5 + 1);
           c->Open();
           uint32_t folded = uint32_t(c->GetRecordCount() * 7 + c->GetTableRecordCount() * 3 +
                                      c->RecordSize() + c->CurrentIndex() + c->AtBOF() * 2 + c->AtEOF() * 4 +
@@ -629,7 +628,6 @@ TEST(RemoteProtocolTest, RemoteSessionBehavesAsTheLocalOne) {
             auto c = std::make_unique<TDataCursor>(kd);
             c->SetTableName("x1");
             c->SetExclusive(r % 9 == 0);
-            c->SetRecordBlockCount(r % 5 + 1);
             c->Open();
             keys.push_back(std::move(c));
             return keys.back()->GetRecordCount();
