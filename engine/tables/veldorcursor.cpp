@@ -499,9 +499,9 @@ void TDataCursor::checkCollation() {
 }
 
 void TDataCursor::SelectIndex(uint8_t slot) {
-  keyFields_.clear();
-  keyFieldDescending_.fill(false);
   if (slot == kNoCurrentIndex) {
+    keyFields_.clear();
+    keyFieldDescending_.fill(false);
     SetCurrentIndex(slot);
     currentIndexName_.clear();
     currentKeySize_ = 0;
@@ -509,6 +509,7 @@ void TDataCursor::SelectIndex(uint8_t slot) {
     indexDescending_ = indexUnique_ = indexCaseInsensitive_ = false;
     return;
   }
+  // Everything is checked before the cursor changes: a refused index leaves the current one whole.
   TIndexFile& index = table_->IndexFile();
   if (slot > index.GetIndexCount() && slot != kSysDeletedSlot && slot != kSysTextSlot)
     Raise(VELDOR_OUTOFRANGE);
@@ -516,14 +517,7 @@ void TDataCursor::SelectIndex(uint8_t slot) {
   const std::string name =
       slot == kPrimarySlot ? std::string() : (slot == kSysTextSlot ? std::string(kSysTextName) : d.name);
   if (indexRebuildNeeded_ && indexUsesLocale(slot)) Raise(VELDOR_INDEXCORRUPT, {}, name);
-  SetCurrentIndex(slot);
-  currentIndexName_ = name;
-  currentKeySize_ = d.keySize;
-  keyCompression_ = d.compression;
-  indexDescending_ = d.descending != 0;
-  indexUnique_ = d.unique != 0;
-  indexCaseInsensitive_ = d.caseInsensitive != 0;
-  keyFieldCount_ = 0;
+  std::vector<TFieldDescriptor> fields;
   for (int i = 0; i < kMaxIndexFields && d.fields[i] != 0; ++i) {
     uint16_t position = 0;
     const TFieldDescriptor* f = table_->DataFile().FindFieldByNumber(d.fields[i], position);
@@ -531,10 +525,19 @@ void TDataCursor::SelectIndex(uint8_t slot) {
       if (slot == kPrimarySlot && table_->NoPrimaryIndex()) break;
       Raise(VELDOR_INDEXCORRUPT, {}, name);
     }
-    keyFields_.push_back(*f);
-    keyFieldDescending_[i] = d.fieldDescending[i] != 0;
-    ++keyFieldCount_;
+    fields.push_back(*f);
   }
+  SetCurrentIndex(slot);
+  currentIndexName_ = name;
+  currentKeySize_ = d.keySize;
+  keyCompression_ = d.compression;
+  indexDescending_ = d.descending != 0;
+  indexUnique_ = d.unique != 0;
+  indexCaseInsensitive_ = d.caseInsensitive != 0;
+  keyFieldDescending_.fill(false);
+  for (size_t i = 0; i < fields.size(); ++i) keyFieldDescending_[i] = d.fieldDescending[i] != 0;
+  keyFieldCount_ = uint8_t(fields.size());
+  keyFields_ = std::move(fields);
 }
 
 void TDataCursor::SetIndexName(std::string_view name) {

@@ -339,11 +339,15 @@ uint16_t TDataCursor::GetCurrentRecord(uint8_t* buffer, bool lock) {
   ReadScope scope(*this);
   SyncWithTable();
   if (lock && Session().LockProtocol() == lpPessimistic && currentRecordNo_ != 0 && !atBOF_ && !atEOF_) {
+    const uint32_t held = lockedRecordNo_;
     LockRecord();
     if (!options_.Exclusive) {
       LoadCurrentRecord(false);
       if (!buffer || std::memcmp(buffer, recordBuffer_.data(), recordSize_) != 0) {
+        // Only the lock just taken goes: one the cursor held before stays its own, not an orphan
+        // that would refuse the cursor its own record later.
         UnlockRecord();
+        lockedRecordNo_ = held;
         Raise(VELDOR_KEYORRECDELETED);
       }
     }

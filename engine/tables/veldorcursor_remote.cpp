@@ -298,6 +298,11 @@ uint16_t TDataCursor::remoteNextOrPrior(uint16_t code, uint8_t* buffer) {
 }
 
 uint16_t TDataCursor::remoteCurrentRecord(uint8_t* buffer, bool lock) {
+  // A record this process holds is refused at once, before the image is compared, as for a local
+  // cursor: the lock marks of the process's cursors live here, not on the server.
+  if (lock && Session().LockProtocol() == lpPessimistic && currentRecordNo_ != 0 && !atBOF_ && !atEOF_ &&
+      !options_.Exclusive && !readOnlyAttribute_ && table_->HoldsRecordLock(currentRecordNo_))
+    Raise(VELDOR_RECLOCKFAILED);
   std::vector<uint8_t> image(recordSize_, 0);
   if (buffer) std::memcpy(image.data(), buffer, recordSize_);
   const TCursorReply reply = exchange(REQUEST_GETCURRECORD, remotePosition().Bytes(image).U8(lock));
