@@ -913,6 +913,8 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // The remote form of drop, activate and deactivate: the server's filter id (0: all), and the
   // cursor state of the reply taken in.
   void sendFilterRequest(uint16_t code, TFilter* filter);
+  // Activation and deactivation differ only in the bitmaps an activation builds.
+  void setFiltersActive(TFilter* filter, bool active);
   bool evaluateNode(const uint8_t* buffer, const TExpToken* node);
   // TEXTSEARCH and TEXTOCCURS of a filter search the column of the record being evaluated.
   class FilterSource;

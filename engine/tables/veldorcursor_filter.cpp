@@ -207,42 +207,35 @@ void TDataCursor::DropFilter(TFilter* filter) {
 }
 
 void TDataCursor::ActivateFilter(TFilter* filter) {
-  if (filter)
-    (*findFilter(filter))->Activate();
-  else
-    for (auto& f : filters_) f->Activate();
-  if (IsRemote()) {
-    UpdateFilterState();
-    return sendFilterRequest(REQUEST_ACTIVATEFILTER, filter);
-  }
-  ReadScope scope(*this);
-  SyncWithTable();
-  // The read pair first: it brings the table's counts up to another process's writes.
-  BeginRead();
-  UpdateFilterState();
-  if (filter && viewBitmap_.Count() != 0 && !filterViewStale_)
-    BuildFilterBitmap(*filter);
-  else
-    BuildAllFilterBitmaps();
-  CombineFilterBitmaps();
-  RebuildView();
-  Resync();
+  setFiltersActive(filter, true);
 }
 
 void TDataCursor::DeactivateFilter(TFilter* filter) {
+  setFiltersActive(filter, false);
+}
+
+void TDataCursor::setFiltersActive(TFilter* filter, bool active) {
+  const auto set = [active](TFilter& f) { active ? f.Activate() : f.Deactivate(); };
   if (filter)
-    (*findFilter(filter))->Deactivate();
+    set(**findFilter(filter));
   else
-    for (auto& f : filters_) f->Deactivate();
+    for (auto& f : filters_) set(*f);
   if (IsRemote()) {
     UpdateFilterState();
-    return sendFilterRequest(REQUEST_DEACTIVATEFILTER, filter);
+    return sendFilterRequest(active ? REQUEST_ACTIVATEFILTER : REQUEST_DEACTIVATEFILTER, filter);
   }
   ReadScope scope(*this);
   SyncWithTable();
   // The read pair first: it brings the table's counts up to another process's writes.
   BeginRead();
   UpdateFilterState();
+  if (active) {
+    if (filter && viewBitmap_.Count() != 0 && !filterViewStale_)
+      BuildFilterBitmap(*filter);
+    else
+      BuildAllFilterBitmaps();
+    CombineFilterBitmaps();
+  }
   RebuildView();
   Resync();
 }
