@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/dataset/dberror.h"
+#include "dataset/dberror.h"
 
 namespace dataaccess {
 
@@ -47,7 +47,7 @@ std::string DAMessage(DAMessageId id, std::string_view arg);
 std::string DAMessage(DAMessageId id, int64_t arg);
 
 // The dataset layer's database error.
-using EDatabaseError = platform::dataset::EDatabaseError;
+using EDatabaseError = dataset::EDatabaseError;
 
 // The library's generic error.
 class EMemDataError : public std::runtime_error {

@@ -258,20 +258,20 @@ void TBlob::SetIsUnicode(bool value) {
 }
 
 std::string TBlob::AsString() {
-  if (isUnicode_) return platform::dataset::utf16ToUtf8(AsWideString());
+  if (isUnicode_) return dataset::utf16ToUtf8(AsWideString());
   std::string s(GetSize(), '\0');
   Read(0, 0, s.data());
   return s;
 }
 
 void TBlob::SetAsString(std::string_view text) {
-  if (isUnicode_) return SetAsWideString(platform::dataset::utf8ToUtf16(text));
+  if (isUnicode_) return SetAsWideString(dataset::utf8ToUtf16(text));
   Clear();
   Write(0, text.size(), text.data());
 }
 
 std::u16string TBlob::AsWideString() {
-  if (!isUnicode_) return platform::dataset::utf8ToUtf16(AsString());
+  if (!isUnicode_) return dataset::utf8ToUtf16(AsString());
   CheckValid();
   CheckValue();
   const uint64_t size = GetSize();
@@ -282,7 +282,7 @@ std::u16string TBlob::AsWideString() {
 }
 
 void TBlob::SetAsWideString(std::u16string_view text) {
-  if (!isUnicode_) return SetAsString(platform::dataset::utf16ToUtf8(text));
+  if (!isUnicode_) return SetAsString(dataset::utf16ToUtf8(text));
   Clear();
   Write(0, text.size() * 2, text.data());
 }

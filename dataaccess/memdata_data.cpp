@@ -11,8 +11,8 @@
 namespace dataaccess {
 namespace {
 
-using platform::dataset::DateTime;
-using platform::dataset::VariantType;
+using dataset::DateTime;
+using dataset::VariantType;
 
 constexpr double kMsPerDay = 86400000.0;
 

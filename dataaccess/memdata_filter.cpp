@@ -8,8 +8,8 @@
 namespace dataaccess {
 namespace {
 
-using platform::dataset::DateTime;
-using platform::dataset::EVariantError;
+using dataset::DateTime;
+using dataset::EVariantError;
 
 constexpr std::string_view kFilterLexemes[] = {
     "=", ">", "<",   ">=",    "<=",   "<>",  "(",    ")",  "-",    "+",
@@ -322,7 +322,7 @@ bool TDataFilter::EvalFilterNode(const TFilterNode* node, const TFilterRecordSou
         // Left as text: it then compares with the date's text form.
       }
     }
-    if (CaseInsensitive) values[i] = platform::dataset::upperCased(values[i]);
+    if (CaseInsensitive) values[i] = dataset::upperCased(values[i]);
   }
   const Variant& a = values[0];
   const Variant& b = values[1];
@@ -336,13 +336,13 @@ bool TDataFilter::EvalFilterNode(const TFilterNode* node, const TFilterRecordSou
       } else if (a.isNull() || b.isNull()) {
         equal = a.isNull() && b.isNull();
       } else {
-        equal = platform::dataset::compareVariants(a, b) == 0;
+        equal = dataset::compareVariants(a, b) == 0;
       }
       return node->Kind == K::NotEqual ? !equal : equal;
     }
     default: {
       if (a.isNull() || b.isNull()) return false;
-      const int c = platform::dataset::compareVariants(a, b);
+      const int c = dataset::compareVariants(a, b);
       switch (node->Kind) {
         case K::Greater:
           return c > 0;

@@ -30,11 +30,11 @@
 #include <vector>
 
 #include "dataaccess/qvparser.h"
-#include "platform/dataset/variant.h"
+#include "dataset/variant.h"
 
 namespace dataaccess {
 
-using platform::dataset::Variant;
+using dataset::Variant;
 
 // The record under test and its fields, as a filter sees them.
 class TFilterRecordSource {

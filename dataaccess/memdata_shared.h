@@ -16,11 +16,11 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/dataset/variant.h"
+#include "dataset/variant.h"
 
 namespace dataaccess {
 
-using platform::dataset::Variant;
+using dataset::Variant;
 
 class TSharedObject {
  public:

@@ -11,7 +11,7 @@
 
 namespace dataaccess {
 
-namespace ds = platform::dataset;
+namespace ds = dataset;
 using ds::Bookmark;
 using ds::DataSetState;
 
@@ -722,7 +722,7 @@ std::vector<TFieldDesc*> TMemDataSet::keyDescs(const std::string& keyFields) con
 }
 
 bool TMemDataSet::VariantToValueBuffer(const TFieldDesc& field, const Variant& value, TValueBuffer& buffer) {
-  using platform::dataset::VariantType;
+  using dataset::VariantType;
   if (value.isNull()) return false;
   std::vector<uint8_t>& b = buffer.Bytes;
   b.clear();
@@ -783,7 +783,7 @@ bool TMemDataSet::VariantToValueBuffer(const TFieldDesc& field, const Variant& v
       default:
         RaiseMemDataError(SCannotConvertType);
     }
-  } catch (const platform::dataset::EVariantError&) {
+  } catch (const dataset::EVariantError&) {
     RaiseMemDataError(SCannotConvertType);
   }
   return true;
@@ -807,10 +807,10 @@ bool TMemDataSet::CompareFieldValue(const TValueBuffer* key, const TFieldDesc& f
         if (c == 0) break;
         w.push_back(c);
       }
-      k = platform::dataset::utf16ToUtf8(w);
+      k = dataset::utf16ToUtf8(w);
     }
     std::string s;
-    if (v.type() == platform::dataset::VariantType::Bytes) {
+    if (v.type() == dataset::VariantType::Bytes) {
       const auto bytes = v.asBytes();
       s.assign(bytes.begin(), bytes.end());
     } else {
@@ -867,7 +867,7 @@ bool TMemDataSet::LocateRecord(const std::string& keyFields, const Variant& keyV
   const std::vector<TFieldDesc*> descs = keyDescs(keyFields);
   std::vector<TValueBuffer> keys(descs.size());
   std::vector<bool> hasKey(descs.size());
-  const bool isArray = keyValues.type() == platform::dataset::VariantType::Array;
+  const bool isArray = keyValues.type() == dataset::VariantType::Array;
   for (size_t i = 0; i < descs.size(); ++i) {
     Variant v = Variant::null();
     if (isArray) {

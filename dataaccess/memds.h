@@ -20,14 +20,14 @@
 #include <vector>
 
 #include "dataaccess/memdata_data.h"
-#include "platform/dataset/dataset.h"
+#include "dataset/dataset.h"
 
 namespace dataaccess {
 
-using platform::dataset::DataSet;
-using platform::dataset::Field;
-using platform::dataset::FieldDef;
-using platform::dataset::FieldType;
+using dataset::DataSet;
+using dataset::Field;
+using dataset::FieldDef;
+using dataset::FieldType;
 
 // The field type a data type is shown as; codes 2, 9, 11, 12 and above 26 have none (internal
 // error "Unknown data type.").
@@ -41,7 +41,7 @@ inline constexpr uint8_t lxNext = 8;
 inline constexpr uint8_t lxUp = 16;
 
 // An OnUpdateRecord answer that asks for the default action.
-inline constexpr auto uaDefault = platform::dataset::UpdateAction(10);
+inline constexpr auto uaDefault = dataset::UpdateAction(10);
 
 // A key value in the store's form: the bytes and the data type they are in.
 struct TValueBuffer {
@@ -73,15 +73,15 @@ class TMemDataSet : public DataSet {
   void RevertRecord();
   void RestoreUpdates();
   bool UpdatesPending() const { return data_->GetUpdatesPending(); }
-  platform::dataset::UpdateStatus GetUpdateStatus() override;
+  dataset::UpdateStatus GetUpdateStatus() override;
   // Copies CachedUpdates, LocalConstraints and LocalUpdate.
   void AssignTo(TMemDataSet& other) const;
 
   int RecNo() override;
   void SetRecNo(int n) override;
   int RecordCount() override { return Active() ? data_->GetRecordCount() : 0; }
-  bool BookmarkValid(const platform::dataset::Bookmark& b) override;
-  int CompareBookmarks(const platform::dataset::Bookmark& a, const platform::dataset::Bookmark& b) override;
+  bool BookmarkValid(const dataset::Bookmark& b) override;
+  int CompareBookmarks(const dataset::Bookmark& a, const dataset::Bookmark& b) override;
 
   void SetFilterText(const std::string& text) override;
   void SetFiltered(bool value) override;
@@ -94,8 +94,7 @@ class TMemDataSet : public DataSet {
   // Makes the first record (from the current one with lxNext; backwards with lxUp) whose key
   // fields match current in the store, leaving the dataset's active record alone; true when found.
   bool LocateRecord(const std::string& keyFields, const Variant& keyValues, uint8_t options);
-  std::unique_ptr<platform::dataset::Stream> CreateBlobStream(
-      Field& field, platform::dataset::BlobStreamMode mode) override;
+  std::unique_ptr<dataset::Stream> CreateBlobStream(Field& field, dataset::BlobStreamMode mode) override;
 
   bool GetFieldData(Field& field, Variant& value) override;
   void SetFieldData(Field& field, const Variant& value) override;
@@ -119,8 +118,7 @@ class TMemDataSet : public DataSet {
 
   uint8_t* AllocRecordBuffer() override;
   void FreeRecordBuffer(uint8_t*& buffer) override;
-  platform::dataset::GetResult GetRecord(uint8_t* buffer, platform::dataset::GetMode mode,
-                                         bool doCheck) override;
+  dataset::GetResult GetRecord(uint8_t* buffer, dataset::GetMode mode, bool doCheck) override;
   void InternalOpen() override;
   void InternalClose() override;
   bool IsCursorOpen() const override { return data_->Active(); }
@@ -140,8 +138,8 @@ class TMemDataSet : public DataSet {
   void InternalRefresh() override;
   void InternalGotoBookmark(const uint8_t* bookmark) override;
   void InternalSetToRecord(uint8_t* buffer) override;
-  platform::dataset::BookmarkFlag GetBookmarkFlag(const uint8_t* buffer) const override;
-  void SetBookmarkFlag(uint8_t* buffer, platform::dataset::BookmarkFlag flag) override;
+  dataset::BookmarkFlag GetBookmarkFlag(const uint8_t* buffer) const override;
+  void SetBookmarkFlag(uint8_t* buffer, dataset::BookmarkFlag flag) override;
   void GetBookmarkData(const uint8_t* buffer, uint8_t* data) const override;
   void SetBookmarkData(uint8_t* buffer, const uint8_t* data) override;
   void DoOnNewRecord() override;
@@ -171,15 +169,15 @@ class TMemDataSet : public DataSet {
 };
 
 // A stream over a blob field of a memory dataset's current record.
-class TBlobStream : public platform::dataset::Stream {
+class TBlobStream : public dataset::Stream {
  public:
-  TBlobStream(TMemDataSet& dataSet, Field& field, platform::dataset::BlobStreamMode mode);
+  TBlobStream(TMemDataSet& dataSet, Field& field, dataset::BlobStreamMode mode);
   // A stream that wrote signals the field's change; an error of a change handler at this point
   // cannot undo the write and is not raised.
   ~TBlobStream() override;
   size_t Read(void* buffer, size_t count) override;
   size_t Write(const void* buffer, size_t count) override;
-  int64_t Seek(int64_t offset, platform::dataset::SeekOrigin origin) override;
+  int64_t Seek(int64_t offset, dataset::SeekOrigin origin) override;
 
  private:
   TMemDataSet& dataSet_;

@@ -12,7 +12,7 @@
 namespace {
 
 using namespace dataaccess;
-namespace ds = platform::dataset;
+namespace ds = dataset;
 
 constexpr int kRows = 100000;
 

@@ -42,7 +42,7 @@ void fill(Table& t, int rows, size_t longText = 0) {
     t.PutFieldAsVariant(1, buf.get(), int32_t(i));
     t.PutFieldAsVariant(2, buf.get(), text);
     t.PutFieldAsVariant(3, buf.get(), i * 0.5);
-    t.PutFieldAsVariant(4, buf.get(), platform::dataset::DateTime{40000.0 + i});
+    t.PutFieldAsVariant(4, buf.get(), dataset::DateTime{40000.0 + i});
     t.PutFieldAsVariant(5, buf.get(), "SHORT");
     t.PutFieldAsVariant(6, buf.get(), int32_t(i % 1000));
     t.PutFieldAsVariant(7, buf.get(), "second text");

@@ -11,7 +11,7 @@
 namespace dataaccess {
 namespace {
 
-using platform::dataset::textToDateTime;
+using dataset::textToDateTime;
 
 struct Column {
   const char* name;

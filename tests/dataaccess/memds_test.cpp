@@ -14,7 +14,7 @@
 namespace dataaccess {
 namespace {
 
-namespace ds = platform::dataset;
+namespace ds = dataset;
 
 // ID integer, NAME a heap string, AMOUNT NUMBER(5,2), NOTE a memo, CODE NUMBER(10).
 class People : public TMemData {

@@ -33,12 +33,12 @@ class Records : public dataaccess::TFilterRecordSource {
   Variant FilterFieldValue(int field) const override { return rows[row][size_t(field)]; }
 
   std::vector<std::vector<Variant>> rows = {
-      {"a*b", int32_t(1), 2.5, platform::dataset::DateTime{37000.5}, platform::dataset::DateTime{0.25},
+      {"a*b", int32_t(1), 2.5, dataset::DateTime{37000.5}, dataset::DateTime{0.25},
        std::u16string(u"\u00e9x"), "", "z"},
       {Variant::null(), Variant::null(), Variant::null(), Variant::null(), Variant::null(), Variant::null(),
        Variant::null(), Variant::null()},
-      {"2001-01-01", int32_t(-7), -0.0, platform::dataset::DateTime{-1.5}, platform::dataset::DateTime{0},
-       std::u16string(u"_"), "x y", "Q"},
+      {"2001-01-01", int32_t(-7), -0.0, dataset::DateTime{-1.5}, dataset::DateTime{0}, std::u16string(u"_"),
+       "x y", "Q"},
   };
   size_t row = 0;
 };

@@ -1,6 +1,6 @@
-#include "platform/dataset/dberror.h"
+#include "dataset/dberror.h"
 
-namespace platform::dataset {
+namespace dataset {
 
 void DatabaseError(const std::string& message) {
   throw EDatabaseError(message);
@@ -20,4 +20,4 @@ void Abort() {
   throw EAbort();
 }
 
-}  // namespace platform::dataset
+}  // namespace dataset

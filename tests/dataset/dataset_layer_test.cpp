@@ -4,11 +4,11 @@
 #include <string>
 #include <vector>
 
-#include "platform/dataset/connection.h"
-#include "platform/dataset/dberror.h"
-#include "platform/dataset/params.h"
+#include "dataset/connection.h"
+#include "dataset/dberror.h"
+#include "dataset/params.h"
 
-using namespace platform::dataset;
+using namespace dataset;
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include <variant>
 #include <vector>
 
-namespace platform::dataset {
+namespace dataset {
 
 enum class VariantType : uint8_t {
   Empty,
@@ -145,4 +145,4 @@ DateTime textToDateTime(std::string_view text);
 std::u16string utf8ToUtf16(std::string_view s);
 std::string utf16ToUtf8(std::u16string_view s);
 
-}  // namespace platform::dataset
+}  // namespace dataset

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace platform::dataset {
+namespace dataset {
 
 class DataSet;
 
@@ -56,4 +56,4 @@ class CustomConnection {
   std::vector<Client> clients_;
 };
 
-}  // namespace platform::dataset
+}  // namespace dataset

@@ -1,4 +1,4 @@
-#include "platform/dataset/variant.h"
+#include "dataset/variant.h"
 
 #include <strings.h>
 #include <algorithm>
@@ -10,7 +10,7 @@
 
 #include "platform/collation.h"
 
-namespace platform::dataset {
+namespace dataset {
 namespace {
 
 constexpr double kMsPerDay = 86400000.0;
@@ -455,4 +455,4 @@ std::string utf16ToUtf8(std::u16string_view s) {
   return out;
 }
 
-}  // namespace platform::dataset
+}  // namespace dataset

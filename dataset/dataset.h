@@ -19,11 +19,11 @@
 #include <unordered_map>
 #include <vector>
 
-#include "platform/dataset/dberror.h"
-#include "platform/dataset/fields.h"
-#include "platform/dataset/variant.h"
+#include "dataset/dberror.h"
+#include "dataset/fields.h"
+#include "dataset/variant.h"
 
-namespace platform::dataset {
+namespace dataset {
 
 enum DataSetState : uint8_t {
   dsInactive,
@@ -396,4 +396,4 @@ class MasterDataLink : public DataLink {
   DataSet* detail_;
 };
 
-}  // namespace platform::dataset
+}  // namespace dataset

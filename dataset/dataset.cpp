@@ -1,9 +1,9 @@
-#include "platform/dataset/dataset.h"
+#include "dataset/dataset.h"
 
 #include <algorithm>
 #include <utility>
 
-namespace platform::dataset {
+namespace dataset {
 
 namespace {
 
@@ -749,4 +749,4 @@ void MasterDataLink::DataSetChanged() {
   if (detail_ && GetDataSet() && GetDataSet()->State() != dsInsert && OnMasterChange) OnMasterChange();
 }
 
-}  // namespace platform::dataset
+}  // namespace dataset

@@ -1,8 +1,8 @@
-#include "platform/dataset/connection.h"
+#include "dataset/connection.h"
 
 #include <algorithm>
 
-namespace platform::dataset {
+namespace dataset {
 
 CustomConnection::~CustomConnection() {
   const std::vector<Client> clients = std::move(clients_);
@@ -51,4 +51,4 @@ void CustomConnection::UnRegisterClient(DataSet* client) {
   std::erase_if(clients_, [client](const Client& c) { return c.client == client; });
 }
 
-}  // namespace platform::dataset
+}  // namespace dataset

@@ -1,13 +1,13 @@
-#include "platform/dataset/fields.h"
+#include "dataset/fields.h"
 
 #include <cmath>
 #include <limits>
 #include <map>
 
-#include "platform/dataset/dataset.h"
-#include "platform/dataset/dberror.h"
+#include "dataset/dataset.h"
+#include "dataset/dberror.h"
 
-namespace platform::dataset {
+namespace dataset {
 
 namespace {
 
@@ -342,4 +342,4 @@ Variant BlobField::Convert(const Variant& v) const {
   CONVERT_OR_FAIL(Variant(v.asString()))
 }
 
-}  // namespace platform::dataset
+}  // namespace dataset

@@ -1,8 +1,8 @@
-#include "platform/dataset/params.h"
+#include "dataset/params.h"
 
-#include "platform/dataset/dberror.h"
+#include "dataset/dberror.h"
 
-namespace platform::dataset {
+namespace dataset {
 
 namespace {
 
@@ -90,4 +90,4 @@ void Params::Assign(const Params& source) {
   }
 }
 
-}  // namespace platform::dataset
+}  // namespace dataset

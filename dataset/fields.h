@@ -20,9 +20,9 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/dataset/variant.h"
+#include "dataset/variant.h"
 
-namespace platform::dataset {
+namespace dataset {
 
 class DataSet;
 
@@ -332,4 +332,4 @@ void RegisterFieldClass(FieldType type, FieldFactory factory);
 // A new field of the class registered for `type`; nullptr for a type without one.
 std::unique_ptr<Field> CreateFieldOfType(FieldType type);
 
-}  // namespace platform::dataset
+}  // namespace dataset

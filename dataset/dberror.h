@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace platform::dataset {
+namespace dataset {
 
 class EDatabaseError : public std::runtime_error {
  public:
@@ -44,4 +44,4 @@ inline constexpr const char* SUnknownFieldType = "Field '%s' is of an unknown ty
 inline constexpr const char* SDuplicateFieldName = "Duplicate field name '%s'";
 inline constexpr const char* SInvalidBookmark = "Invalid bookmark";
 
-}  // namespace platform::dataset
+}  // namespace dataset

@@ -6,10 +6,10 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/dataset/fields.h"
-#include "platform/dataset/variant.h"
+#include "dataset/fields.h"
+#include "dataset/variant.h"
 
-namespace platform::dataset {
+namespace dataset {
 
 enum ParamType : uint8_t { ptUnknown, ptInput, ptOutput, ptInputOutput, ptResult };
 
@@ -70,4 +70,4 @@ class Params {
   std::vector<std::unique_ptr<Param>> items_;
 };
 
-}  // namespace platform::dataset
+}  // namespace dataset
