@@ -58,9 +58,12 @@ class Builder {
     fs::create_directories(folder_);
     catalog_ = open("catalog.db");
     ocistandin::createCatalog(catalog_);
+    sequences_ = open("sequences.db");
+    ocistandin::createSequenceStore(sequences_);
   }
   ~Builder() {
     for (auto& [name, db] : schemas_) sqlite3_close(db);
+    sqlite3_close(sequences_);
     sqlite3_close(catalog_);
   }
   Builder(const Builder&) = delete;
@@ -202,8 +205,8 @@ class Builder {
     if (!rest.empty() && !(in >> start)) throw Fault("sequence start is no number");
     if (in >> std::ws && !in.eof() && !(in >> increment)) throw Fault("sequence step is no number");
     if (increment == 0) throw Fault("sequence step must not be 0");
-    exec(catalog_, "INSERT INTO \"seq$\" VALUES (" + literal(owner) + ", " + literal(upper(name)) + ", " +
-                       std::to_string(start - increment) + ", " + std::to_string(increment) + ")");
+    exec(sequences_, "INSERT INTO \"seq$\" VALUES (" + literal(owner) + ", " + literal(upper(name)) + ", " +
+                         std::to_string(start - increment) + ", " + std::to_string(increment) + ")");
   }
 
   void error(const std::string& text) {
@@ -226,6 +229,7 @@ class Builder {
 
   fs::path folder_;
   sqlite3* catalog_ = nullptr;
+  sqlite3* sequences_ = nullptr;
   std::map<std::string, sqlite3*> schemas_;
   std::map<std::string, std::string> nls_ = {{"NLS_CHARACTERSET", "AL32UTF8"},
                                              {"NLS_NCHAR_CHARACTERSET", "AL16UTF16"},

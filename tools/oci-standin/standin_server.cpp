@@ -317,6 +317,20 @@ void fnCurrval(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
   }
 }
 
+// nls_session_parameters reads the session's settings through these, so that ALTER SESSION stays
+// outside transactions as the server's does.
+void fnNlsCount(sqlite3_context* ctx, int, sqlite3_value**) {
+  sqlite3_result_int(ctx, static_cast<int>(sessionOf(ctx)->sessionNls().size()));
+}
+
+void fnNls(sqlite3_context* ctx, int, sqlite3_value** argv) {
+  const auto values = sessionOf(ctx)->sessionNls();
+  const int64_t i = sqlite3_value_int64(argv[0]);
+  if (i < 0 || i >= static_cast<int64_t>(values.size())) return sqlite3_result_null(ctx);
+  const auto& entry = values[static_cast<size_t>(i)];
+  resultText(ctx, sqlite3_value_int(argv[1]) == 0 ? entry.first : entry.second);
+}
+
 // ora_coltype(declared, part): part 0 type name, 1 length, 2 precision, 3 scale.
 void fnColType(sqlite3_context* ctx, int, sqlite3_value** argv) {
   const DeclaredType t = parseDeclaredType(argText(argv[0]));
@@ -391,6 +405,19 @@ DeclaredType parseDeclaredType(std::string_view declared) {
   return t;
 }
 
+namespace {
+
+void createTables(sqlite3* db, const char* ddl) {
+  char* error = nullptr;
+  if (sqlite3_exec(db, ddl, nullptr, nullptr, &error) != SQLITE_OK) {
+    const std::string message = error ? error : "unknown";
+    sqlite3_free(error);
+    throw OraError(600, "internal error code, arguments: [catalog], [" + message + "]");
+  }
+}
+
+}  // namespace
+
 void createCatalog(sqlite3* db) {
   static const char* ddl =
       "CREATE TABLE \"user$\"(username TEXT PRIMARY KEY COLLATE NOCASE, password TEXT NOT NULL,"
@@ -400,15 +427,15 @@ void createCatalog(sqlite3* db) {
       "CREATE TABLE \"v$nls_parameters\"(parameter TEXT PRIMARY KEY, value TEXT);"
       "CREATE TABLE product_component_version(product TEXT, version TEXT, status TEXT);"
       "CREATE TABLE \"error$\"(owner TEXT, name TEXT, type TEXT, sequence INTEGER, line INTEGER,"
-      " position INTEGER, text TEXT);"
+      " position INTEGER, text TEXT);";
+  createTables(db, ddl);
+}
+
+void createSequenceStore(sqlite3* db) {
+  static const char* ddl =
       "CREATE TABLE \"seq$\"(owner TEXT, name TEXT, last_number INTEGER NOT NULL,"
       " increment_by INTEGER NOT NULL DEFAULT 1, PRIMARY KEY(owner, name));";
-  char* error = nullptr;
-  if (sqlite3_exec(db, ddl, nullptr, nullptr, &error) != SQLITE_OK) {
-    const std::string message = error ? error : "unknown";
-    sqlite3_free(error);
-    throw OraError(600, "internal error code, arguments: [catalog], [" + message + "]");
-  }
+  createTables(db, ddl);
 }
 
 std::string resolveServer(std::string_view connect) {
@@ -536,7 +563,9 @@ void Session::registerFunctions() {
                                  {"ora_nextval", 2, fnNextval},
                                  {"ora_currval", 1, fnCurrval},
                                  {"ora_currval", 2, fnCurrval},
-                                 {"ora_coltype", 2, fnColType}};
+                                 {"ora_coltype", 2, fnColType},
+                                 {"ora_nls_count", 0, fnNlsCount},
+                                 {"ora_nls", 2, fnNls}};
   for (const Fn& f : functions) {
     const bool pure =
         f.fn == fnNvl || f.fn == fnLengthb || f.fn == fnInstr || f.fn == fnRpad || f.fn == fnColType;
@@ -600,9 +629,9 @@ void Session::createDictionary(const std::vector<std::string>& schemas) {
       " sys.\"error$\" WHERE owner = " +
       literal(user_) +
       ";"
-      "CREATE TEMP TABLE nls_session_parameters(parameter TEXT PRIMARY KEY, value TEXT);");
-  for (const auto& [name, value] : nls_)
-    if (name.find("CHARACTERSET") == std::string::npos) setNls(name, value);
+      "CREATE TEMP VIEW nls_session_parameters AS WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL"
+      " SELECT i + 1 FROM n WHERE i + 1 < ora_nls_count()) SELECT ora_nls(i, 0) AS parameter,"
+      " ora_nls(i, 1) AS value FROM n WHERE i < ora_nls_count();");
 }
 
 const std::string& Session::nls(const std::string& name) const {
@@ -624,10 +653,13 @@ void Session::setNls(const std::string& rawName, const std::string& value) {
     if (formatDate(DateTime{}, value, probe) != 0) throw OraError(1821, "date format not recognized");
   }
   nls_[name] = value;
-  Statement s(db_, "INSERT OR REPLACE INTO temp.nls_session_parameters VALUES (?1, ?2)");
-  s.bind(1, name);
-  s.bind(2, value);
-  s.step();
+}
+
+std::vector<std::pair<std::string, std::string>> Session::sessionNls() const {
+  std::vector<std::pair<std::string, std::string>> out;
+  for (const auto& entry : nls_)
+    if (entry.first.find("CHARACTERSET") == std::string::npos) out.push_back(entry);
+  return out;
 }
 
 void Session::commit() {
@@ -683,18 +715,36 @@ OraError Session::mapError(int rc) const {
 int64_t Session::nextSequenceValue(const std::string& rawOwner, const std::string& rawName) {
   const std::string owner = upper(rawOwner), name = upper(rawName);
   if (!sequenceDb_) {
-    if (sqlite3_open_v2((folder_ + "/catalog.db").c_str(), &sequenceDb_, SQLITE_OPEN_READWRITE, nullptr) !=
+    if (sqlite3_open_v2((folder_ + "/sequences.db").c_str(), &sequenceDb_, SQLITE_OPEN_READWRITE, nullptr) !=
         SQLITE_OK)
-      throw OraError(1034, "ORACLE not available");
+      throw OraError(2289, "sequence does not exist");
     sqlite3_busy_timeout(sequenceDb_, 5000);
   }
-  Statement s(sequenceDb_,
-              "UPDATE \"seq$\" SET last_number = last_number + increment_by WHERE owner = ?1 AND"
-              " name = ?2 RETURNING last_number");
-  s.bind(1, owner);
-  s.bind(2, name);
-  if (!s.step()) throw OraError(2289, "sequence does not exist");
-  const int64_t value = sqlite3_column_int64(s.stmt, 0);
+  // Each step commits at once in its own file, which no session holds open: a rollback never
+  // hands out a number twice, and sessions in long transactions do not block it.
+  if (sqlite3_exec(sequenceDb_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK)
+    throw OraError(54, "resource busy and acquire with NOWAIT specified or timeout expired");
+  struct Rollback {
+    sqlite3* db;
+    ~Rollback() {
+      if (db) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+  } guard{sequenceDb_};
+  int64_t value = 0;
+  {
+    Statement s(sequenceDb_,
+                "UPDATE \"seq$\" SET last_number = last_number + increment_by WHERE owner = ?1 AND"
+                " name = ?2 RETURNING last_number");
+    s.bind(1, owner);
+    s.bind(2, name);
+    if (!s.step()) throw OraError(2289, "sequence does not exist");
+    value = sqlite3_column_int64(s.stmt, 0);
+    while (s.step()) {
+    }
+  }
+  if (sqlite3_exec(sequenceDb_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK)
+    throw OraError(54, "resource busy and acquire with NOWAIT specified or timeout expired");
+  guard.db = nullptr;
   currentValues_[owner + "." + name] = value;
   return value;
 }

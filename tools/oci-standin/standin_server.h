@@ -2,8 +2,9 @@
 //
 // Layout of a server folder (one per connect string, under OCI_STANDIN_ROOT):
 //   catalog.db    attached as SYS: users and passwords ("user$"), "v$nls_parameters",
-//                 "product_component_version", the errors behind user_errors ("error$") and
-//                 sequences ("seq$")
+//                 "product_component_version" and the errors behind user_errors ("error$")
+//   sequences.db  sequences ("seq$"), apart so that their steps commit while sessions hold
+//                 transactions open on the catalog
 //   <USER>.db     one schema per user, opened as the session's own schema and attached under
 //                 its owner's name for every other session, so that owner.table works
 // A session also sees dual, dba_users, dba_tables, user_tables, all_tab_columns,
@@ -69,8 +70,9 @@ struct ColumnInfo {
   bool nullable = true;
 };
 
-// Creates the catalog tables in an empty database.
+// Create the tables of catalog.db and of sequences.db in empty databases.
 void createCatalog(sqlite3* db);
+void createSequenceStore(sqlite3* db);
 
 // The server folder of a connect string; raises ORA-12154 when it names none.
 std::string resolveServer(std::string_view connect);
@@ -107,6 +109,8 @@ class Session {
   // date format.
   void setNls(const std::string& name, const std::string& value);
   bool multiByteCharset() const;
+  // The settings nls_session_parameters shows, by name.
+  std::vector<std::pair<std::string, std::string>> sessionNls() const;
 
   // The ORA error for SQLite's last failure on this session.
   OraError mapError(int rc) const;

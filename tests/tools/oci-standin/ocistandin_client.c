@@ -120,13 +120,149 @@ static void queryInArrays(void* svc) {
   pOCIHandleFree(stmt, OCI_HTYPE_STMT);
 }
 
-static void missingTable(void* svc) {
-  static const char sql[] = "select * from no_such_table";
-  void* stmt = NULL;
+/* The binds a script step may use: inputs hold their text, outputs start empty. */
+struct NamedBind {
+  const char* name;
+  const char* input;
+  char buffer[200];
+  sb2 indicator;
+};
+
+struct Step {
+  const char* sql;
+  int ora;            /* the ORA number expected, 0 for success */
+  const char* out;    /* the bind that holds the result, or NULL for the first column */
+  const char* expect; /* the result's text, or NULL when not checked */
+};
+
+static const char nlsBlock[] =
+    "declare  cursor NlsParamsCursor is    SELECT * FROM nls_session_parameters;begin  SELECT "
+    "Nvl(Lengthb(Chr(65536)), Nvl(Lengthb(Chr(65536)), 1))    INTO :CharLength FROM dual;  for "
+    "NlsRecord in NlsParamsCursor loop    if NlsRecord.parameter = 'NLS_DATE_LANGUAGE' then      "
+    ":NlsDateLanguage := NlsRecord.value;    elsif NlsRecord.parameter = 'NLS_DATE_FORMAT' then     "
+    " :NlsDateFormat := NlsRecord.value;    elsif NlsRecord.parameter = 'NLS_NUMERIC_CHARACTERS' "
+    "then      :NlsNumericCharacters := NlsRecord.value;    end if;  end loop;  SELECT "
+    "NLS_CHARSET_ID(:Charset) INTO :CharsetId FROM dual;end;";
+
+static const char errorsBlock[] =
+    "declare\rCURSOR Cur IS\rSELECT Line,Position,Text\rFROM User_Errors\rWHERE Name = :Name and "
+    "Type = :Type\rORDER BY Sequence;\rRec User_Errors%ROWTYPE;\rStartPos INTEGER;\rEndPos "
+    "INTEGER;\rbegin\r:Res := '';\rfor Rec in Cur loop\r:Res := :Res || RPad(Rec.Line || '/' || "
+    "Rec.Position, 8);\rStartPos := 1;\rEndPos := 1;\rwhile EndPos > 0 and StartPos <= "
+    "Length(Rec.Text) loop\rEndPos := InStr(Rec.Text, Chr(10), StartPos);\rif EndPos > 0 then\rif "
+    "EndPos <> StartPos then\rif StartPos > 1 then\r:Res := :Res || RPad(' ', 10);\rend if;\r:Res "
+    ":= :Res || LTrim(SubStr(Rec.Text, StartPos, EndPos - StartPos)) || Chr(13);\rend "
+    "if;\relse\rif StartPos > 1 then\r:Res := :Res || RPad(' ', 10);\rend if;\r:Res := :Res || "
+    "LTrim(SubStr(Rec.Text, StartPos)) || Chr(13);\rend if;\rStartPos := EndPos + 1;\rend loop;\rend "
+    "loop;\rend;";
+
+static const struct Step script[] = {
+    {"select * from no_such_table", ORA_NO_TABLE, NULL, NULL},
+    {"select * from emp where", ORA_INVALID_STATEMENT, NULL, NULL},
+    {"ALTER SESSION SET NLS_DATE_FORMAT = 'YYYY-MM-DD'", 0, NULL, NULL},
+    {"ALTER SESSION SET NLS_DATE_FORMAT = 'YYYY-QQ'", 1821, NULL, NULL},
+    {"select hiredate from emp where empno = 7369", 0, NULL, "1980-12-17"},
+    {"select to_char(hiredate, 'FMMonth DD, YYYY') from emp where empno = :I", 0, NULL, "April 19, 1987"},
+    {"select count(*) from dba_users", 0, NULL, "1"},
+    {"select table_name from dba_tables where owner = 'SCOTT'", 0, NULL, "EMP"},
+    {"select data_type || '(' || data_length || ',' || nullable || ')' from all_tab_columns where "
+     "table_name = 'EMP' and column_name = 'ENAME'",
+     0, NULL, "VARCHAR2(10,Y)"},
+    {"select value from nls_session_parameters where parameter = 'NLS_DATE_FORMAT'", 0, NULL, "YYYY-MM-DD"},
+    {"select value from v$nls_parameters where parameter = 'NLS_CHARACTERSET'", 0, NULL, "AL32UTF8"},
+    {"select version from SYS.PRODUCT_COMPONENT_VERSION where upper(product) like '%ORACLE%'", 0, NULL,
+     "10.2.0.1.0"},
+    {"select sys_context('USERENV', 'SESSION_USER') from dual", 0, NULL, "SCOTT"},
+    {"(select ename from emp where empno = 7369) union (select ename from emp where empno = 7499)", 0, NULL,
+     "ALLEN"},
+    {"select ename from scott.emp where empno = 7369 for update nowait", 0, NULL, "SMITH"},
+    {"insert into emp (empno, ename) values (7369, 'X')", 1, NULL, NULL},
+    {"insert into emp (empno) values (NULL)", 1400, NULL, NULL},
+    {"insert into emp (empno, ename, deptno) values (emp_seq.nextval, 'NEW', 40)", 0, NULL, NULL},
+    {"select empno from emp where deptno = 40", 0, NULL, "9000"},
+    {"rollback", 0, NULL, NULL},
+    {"select count(*) from emp where deptno = 40", 0, NULL, "0"},
+    {"select emp_seq.nextval from dual", 0, NULL, "9001"},
+    {"begin select ename into :R from emp where empno = :I; end;", 0, "R", "SCOTT"},
+    {"begin select ename into :R from emp where empno = 1; end;", ORA_NO_DATA_FOUND, NULL, NULL},
+    {"begin :R := rpad('ab', 4, '.') || instr('a-b-c', '-', 1, 2) || nvl(null, 'n') || "
+     "lengthb(chr(65536)); end;",
+     0, "R", "ab..4n3"},
+    {"begin :R := to_char(to_date('09-04-1987', 'DD-MM-YYYY'), 'DY fmDD Mon'); end;", 0, "R", "THU 9 Apr"},
+    {"begin execute immediate 'x'; end;", ORA_PLSQL, NULL, NULL},
+    {nlsBlock, 0, "NLSDATEFORMAT", "YYYY-MM-DD"},
+    {nlsBlock, 0, "CHARLENGTH", "3"},
+    {nlsBlock, 0, "CHARSETID", "873"},
+    {errorsBlock, 0, "RES",
+     "3/7     PLS-00201: identifier 'X' must be declared\r          PL/SQL: Statement ignored\r"},
+};
+
+/* Runs each step with every named bind it uses and checks its ORA number and result. */
+static void runScript(void* svc) {
+  size_t k, b;
+  for (k = 0; k < sizeof script / sizeof script[0]; ++k) {
+    const struct Step* step = &script[k];
+    struct NamedBind binds[] = {{"I", "7788", "", 0},
+                                {"R", NULL, "", 0},
+                                {"NAME", "PROC1", "", 0},
+                                {"TYPE", "PROCEDURE", "", 0},
+                                {"CHARSET", "AL32UTF8", "", 0},
+                                {"CHARLENGTH", NULL, "", 0},
+                                {"NLSDATELANGUAGE", NULL, "", 0},
+                                {"NLSDATEFORMAT", NULL, "", 0},
+                                {"NLSNUMERICCHARACTERS", NULL, "", 0},
+                                {"CHARSETID", NULL, "", 0},
+                                {"RES", NULL, "", 0}};
+    const size_t bindCount = sizeof binds / sizeof binds[0];
+    char column[200] = "";
+    const char* result = column;
+    sb2 columnIndicator = 0;
+    void *stmt = NULL, *handle = NULL;
+    ub2 type = 0;
+    sword status;
+    char what[300];
+    pOCIHandleAlloc(env, &stmt, OCI_HTYPE_STMT, 0, NULL);
+    pOCIStmtPrepare(stmt, err, (const OraText*)step->sql, (ub4)strlen(step->sql), OCI_NTV_SYNTAX,
+                    OCI_DEFAULT);
+    for (b = 0; b < bindCount; ++b) {
+      if (binds[b].input) strcpy(binds[b].buffer, binds[b].input);
+      pOCIBindByName(stmt, &handle, err, (const OraText*)binds[b].name, -1, binds[b].buffer,
+                     sizeof binds[b].buffer, SQLT_STR, &binds[b].indicator, NULL, NULL, 0, NULL, OCI_DEFAULT);
+      if (step->out && strcmp(step->out, binds[b].name) == 0) result = binds[b].buffer;
+    }
+    pOCIAttrGet(stmt, OCI_HTYPE_STMT, &type, NULL, OCI_ATTR_STMT_TYPE, err);
+    status = pOCIStmtExecute(svc, stmt, err, type == OCI_STMT_SELECT ? 0 : 1, 0, NULL, NULL, OCI_DEFAULT);
+    if (status == OCI_SUCCESS && type == OCI_STMT_SELECT) {
+      pOCIDefineByPos(stmt, &handle, err, 1, column, sizeof column, SQLT_STR, &columnIndicator, NULL, NULL,
+                      OCI_DEFAULT);
+      status = pOCIStmtFetch(stmt, err, 1, OCI_FETCH_NEXT, OCI_DEFAULT);
+    }
+    snprintf(what, sizeof what, "step %u gives ORA-%05d: %.200s", (unsigned)k, step->ora, step->sql);
+    check(oraCode(status) == step->ora, what);
+    if (step->expect) {
+      snprintf(what, sizeof what, "step %u gives \"%s\", not \"%s\"", (unsigned)k, result, step->expect);
+      check(strcmp(result, step->expect) == 0, what);
+    }
+    pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+  }
+}
+
+/* Three rows inserted from bind arrays in one execution, then rolled back. */
+static void arrayInsert(void* svc) {
+  static const char sql[] = "insert into emp (empno, ename) values (:n, :e)";
+  int numbers[3] = {1, 2, 3};
+  char names[3][4] = {"a", "b", "c"};
+  void *stmt = NULL, *bind = NULL;
+  ub4 rows = 0;
   pOCIHandleAlloc(env, &stmt, OCI_HTYPE_STMT, 0, NULL);
   pOCIStmtPrepare(stmt, err, (const OraText*)sql, sizeof sql - 1, OCI_NTV_SYNTAX, OCI_DEFAULT);
-  check(oraCode(pOCIStmtExecute(svc, stmt, err, 0, 0, NULL, NULL, OCI_DEFAULT)) == ORA_NO_TABLE,
-        "a missing table gives ORA-00942");
+  pOCIBindByName(stmt, &bind, err, (const OraText*)":n", -1, numbers, sizeof numbers[0], SQLT_INT, NULL, NULL,
+                 NULL, 0, NULL, OCI_DEFAULT);
+  pOCIBindByName(stmt, &bind, err, (const OraText*)":E", -1, names, sizeof names[0], SQLT_STR, NULL, NULL,
+                 NULL, 0, NULL, OCI_DEFAULT);
+  check(oraCode(pOCIStmtExecute(svc, stmt, err, 3, 0, NULL, NULL, OCI_DEFAULT)) == 0, "array insert");
+  check(pOCIAttrGet(stmt, OCI_HTYPE_STMT, &rows, NULL, OCI_ATTR_ROW_COUNT, err) == OCI_SUCCESS && rows == 3,
+        "array insert touches three rows");
   pOCIHandleFree(stmt, OCI_HTYPE_STMT);
 }
 
@@ -181,7 +317,8 @@ int main(int argc, char** argv) {
         "a wrong password gives ORA-01017");
   check(oraCode(logon(svc, server, session, "scott", "tiger")) == 0, "logon");
   queryInArrays(svc);
-  missingTable(svc);
+  arrayInsert(svc);
+  runScript(svc);
   check(pOCISessionEnd(svc, err, session, OCI_DEFAULT) == OCI_SUCCESS, "session end");
   check(pOCIServerDetach(server, err, OCI_DEFAULT) == OCI_SUCCESS, "detach");
   check(pOCIHandleFree(env, OCI_HTYPE_ENV) == OCI_SUCCESS, "free the environment");
