@@ -266,6 +266,47 @@ static void arrayInsert(void* svc) {
   pOCIHandleFree(stmt, OCI_HTYPE_STMT);
 }
 
+static void openEnvironment(void** server, void** svc, void** session) {
+  check(pOCIEnvCreate(&env, OCI_THREADED | OCI_OBJECT, NULL, NULL, NULL, NULL, 0, NULL) == OCI_SUCCESS,
+        "environment");
+  pOCIHandleAlloc(env, &err, OCI_HTYPE_ERROR, 0, NULL);
+  pOCIHandleAlloc(env, server, OCI_HTYPE_SERVER, 0, NULL);
+  pOCIHandleAlloc(env, svc, OCI_HTYPE_SVCCTX, 0, NULL);
+  pOCIHandleAlloc(env, session, OCI_HTYPE_SESSION, 0, NULL);
+}
+
+/* The environment's hooks: a fetch that fails after two rows, and a lost connection. */
+static void faultHooks(void) {
+  static const char sql[] = "select empno from emp order by empno";
+  void *server = NULL, *svc = NULL, *session = NULL, *stmt = NULL, *def = NULL, *lost = NULL;
+  int empno[5] = {0, 0, 0, 0, 0};
+  ub4 rows = 0;
+  setenv("OCI_STANDIN_FAIL_AFTER_ROWS", "2", 1);
+  openEnvironment(&server, &svc, &session);
+  pOCIServerAttach(server, err, (const OraText*)"ORCL", 4, 0);
+  check(oraCode(logon(svc, server, session, "SCOTT", "tiger")) == 0, "logon with hooks");
+  pOCIHandleAlloc(env, &stmt, OCI_HTYPE_STMT, 0, NULL);
+  pOCIStmtPrepare(stmt, err, (const OraText*)sql, sizeof sql - 1, OCI_NTV_SYNTAX, OCI_DEFAULT);
+  pOCIStmtExecute(svc, stmt, err, 0, 0, NULL, NULL, OCI_DEFAULT);
+  pOCIDefineByPos(stmt, &def, err, 1, empno, sizeof empno[0], SQLT_INT, NULL, NULL, NULL, OCI_DEFAULT);
+  check(oraCode(pOCIStmtFetch(stmt, err, 5, OCI_FETCH_NEXT, OCI_DEFAULT)) == ORA_INVALID_NUMBER,
+        "a fetch past the failing row gives ORA-01722");
+  check(pOCIAttrGet(stmt, OCI_HTYPE_STMT, &rows, NULL, OCI_ATTR_ROW_COUNT, err) == OCI_SUCCESS && rows == 2 &&
+            empno[0] == 7369 && empno[1] == 7499,
+        "the rows before the failure are in the buffers");
+  unsetenv("OCI_STANDIN_FAIL_AFTER_ROWS");
+  /* A second environment reads the hooks again: its first call that can report fails. */
+  setenv("OCI_STANDIN_FAIL_CALL", "1", 1);
+  pOCIEnvCreate(&lost, OCI_DEFAULT, NULL, NULL, NULL, NULL, 0, NULL);
+  unsetenv("OCI_STANDIN_FAIL_CALL");
+  check(oraCode(pOCIStmtExecute(svc, stmt, err, 0, 0, NULL, NULL, OCI_DEFAULT)) == ORA_END_OF_CHANNEL,
+        "an injected failure gives ORA-03113");
+  check(oraCode(pOCIStmtExecute(svc, stmt, err, 0, 0, NULL, NULL, OCI_DEFAULT)) == ORA_NOT_CONNECTED,
+        "the lost session then gives ORA-03114");
+  pOCIHandleFree(lost, OCI_HTYPE_ENV);
+  pOCIHandleFree(env, OCI_HTYPE_ENV);
+}
+
 int main(int argc, char** argv) {
   void *lib, *server = NULL, *svc = NULL, *session = NULL;
   if (argc != 2) {
@@ -303,13 +344,7 @@ int main(int argc, char** argv) {
   LOAD(OCIDefineArrayOfStruct);
   LOAD(OCIParamGet);
 
-  check(pOCIEnvCreate(&env, OCI_THREADED | OCI_OBJECT, NULL, NULL, NULL, NULL, 0, NULL) == OCI_SUCCESS,
-        "environment");
-  pOCIHandleAlloc(env, &err, OCI_HTYPE_ERROR, 0, NULL);
-  pOCIHandleAlloc(env, &server, OCI_HTYPE_SERVER, 0, NULL);
-  pOCIHandleAlloc(env, &svc, OCI_HTYPE_SVCCTX, 0, NULL);
-  pOCIHandleAlloc(env, &session, OCI_HTYPE_SESSION, 0, NULL);
-
+  openEnvironment(&server, &svc, &session);
   check(oraCode(pOCIServerAttach(server, err, (const OraText*)"NOWHERE", 7, 0)) == ORA_UNRESOLVED_NAME,
         "an unknown connect string gives ORA-12154");
   check(oraCode(pOCIServerAttach(server, err, (const OraText*)"ORCL", 4, 0)) == 0, "attach");
@@ -322,6 +357,7 @@ int main(int argc, char** argv) {
   check(pOCISessionEnd(svc, err, session, OCI_DEFAULT) == OCI_SUCCESS, "session end");
   check(pOCIServerDetach(server, err, OCI_DEFAULT) == OCI_SUCCESS, "detach");
   check(pOCIHandleFree(env, OCI_HTYPE_ENV) == OCI_SUCCESS, "free the environment");
+  faultHooks();
   if (failures) return 1;
   puts("stand-in client: all checks passed");
   return 0;
