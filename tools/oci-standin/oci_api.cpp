@@ -292,6 +292,13 @@ Session& cursorSession(const StmtHandle& stmt) {
   return liveSession(s);
 }
 
+// The server a service context was given, while it still lives and is attached.
+ServerHandle& attachedServer(const SvcHandle& svc) {
+  auto* server = lookup<ServerHandle>(svc.server, OCI_HTYPE_SERVER);
+  if (!server || !server->attached) throw OraError(ORA_NOT_CONNECTED, "not connected to ORACLE");
+  return *server;
+}
+
 SessionHandle* sessionOfSvc(SvcHandle& svc) {
   return svc.session && lookup<SessionHandle>(svc.session, OCI_HTYPE_SESSION) ? svc.session : nullptr;
 }
@@ -403,6 +410,7 @@ void writeArea(const Session& session, const Area& a, ub4 row, const Value& valu
   }
   if (ind) *ind = 0;
   if (rcode) *rcode = 0;
+  if (!p) throw OraError(24334, "no descriptor for this position");
   auto putText = [&](const std::string& s, bool terminate, bool pad) {
     const size_t room = terminate ? (size == 0 ? 0 : size - 1) : size;
     const size_t n = std::min(s.size(), room);
@@ -904,13 +912,13 @@ OCI_EXPORT sword OCIServerDetach(void* srvhp, void* errhp, ub4) {
 
 OCI_EXPORT sword OCIServerVersion(void* hndlp, void* errhp, OraText* bufp, ub4 bufsz, ub1 hndltype) {
   return entry(errhp, [&](ErrorHandle*) -> sword {
-    ServerHandle* server = nullptr;
-    if (hndltype == OCI_HTYPE_SVCCTX)
-      server = need<SvcHandle>(hndlp, hndltype).server;
-    else
-      server = &need<ServerHandle>(hndlp, OCI_HTYPE_SERVER);
-    if (!server || !server->attached) throw OraError(ORA_NOT_CONNECTED, "not connected to ORACLE");
-    copyText(server->banner, bufp, bufsz);
+    if (hndltype == OCI_HTYPE_SVCCTX) {
+      copyText(attachedServer(need<SvcHandle>(hndlp, hndltype)).banner, bufp, bufsz);
+      return OCI_SUCCESS;
+    }
+    auto& server = need<ServerHandle>(hndlp, OCI_HTYPE_SERVER);
+    if (!server.attached) throw OraError(ORA_NOT_CONNECTED, "not connected to ORACLE");
+    copyText(server.banner, bufp, bufsz);
     return OCI_SUCCESS;
   });
 }
@@ -919,15 +927,13 @@ OCI_EXPORT sword OCISessionBegin(void* svchp, void* errhp, void* usrhp, ub4 cred
   return entry(errhp, [&](ErrorHandle*) -> sword {
     auto& svc = need<SvcHandle>(svchp, OCI_HTYPE_SVCCTX);
     auto& session = need<SessionHandle>(usrhp, OCI_HTYPE_SESSION);
-    if (!svc.server || !svc.server->attached)
-      throw OraError(12154, "TNS:could not resolve the connect identifier specified");
+    ServerHandle& server = attachedServer(svc);
     if (credt != OCI_CRED_RDBMS) throw OraError(ORA_LOGON_DENIED, "invalid username/password; logon denied");
-    session.core =
-        std::make_unique<Session>(svc.server->folder, session.user, session.password, (mode & 6) != 0);
+    session.core = std::make_unique<Session>(server.folder, session.user, session.password, (mode & 6) != 0);
     session.dead = false;
     ++session.generation;
-    session.server = svc.server;
-    svc.server->sessions.insert(&session);
+    session.server = &server;
+    server.sessions.insert(&session);
     svc.session = &session;
     return OCI_SUCCESS;
   });
@@ -948,11 +954,11 @@ OCI_EXPORT sword OCIPasswordChange(void* svchp, void* errhp, const OraText* user
                                    ub4 npasswd_len, ub4) {
   return entry(errhp, [&](ErrorHandle*) -> sword {
     auto& svc = need<SvcHandle>(svchp, OCI_HTYPE_SVCCTX);
-    if (!svc.server || !svc.server->attached) throw OraError(ORA_NOT_CONNECTED, "not connected to ORACLE");
+    const ServerHandle& server = attachedServer(svc);
     auto str = [](const OraText* p, ub4 n) {
       return p ? std::string(reinterpret_cast<const char*>(p), n) : std::string();
     };
-    changePassword(svc.server->folder, upperText(str(user_name, usernm_len)), str(opasswd, opasswd_len),
+    changePassword(server.folder, upperText(str(user_name, usernm_len)), str(opasswd, opasswd_len),
                    str(npasswd, npasswd_len));
     return OCI_SUCCESS;
   });

@@ -2,9 +2,11 @@
    a seeded server: a refused logon, a logon, a query with a bind fetched in arrays, and a
    missing table. Usage: ocistandin_client LIBRARY (OCI_STANDIN_ROOT names the servers). */
 #include <dlfcn.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include "tools/oci-standin/oci_abi.h"
 
@@ -26,6 +28,7 @@ API(OCIBindByName);
 API(OCIDefineByPos);
 API(OCIDefineArrayOfStruct);
 API(OCIParamGet);
+API(OCIBreak);
 
 static void* env;
 static void* err;
@@ -266,6 +269,44 @@ static void arrayInsert(void* svc) {
   pOCIHandleFree(stmt, OCI_HTYPE_STMT);
 }
 
+struct Breaker {
+  void* svc;
+  void* err;
+  volatile int done;
+};
+
+/* Breaks until the query has ended: the query never ends by itself, so only a break ends it. */
+static void* breakLoop(void* arg) {
+  struct Breaker* b = (struct Breaker*)arg;
+  while (!b->done) {
+    pOCIBreak(b->svc, b->err);
+    usleep(10000);
+  }
+  return NULL;
+}
+
+static void breakQuery(void* svc) {
+  static const char sql[] =
+      "with recursive c(x) as (select 1 union all select x + 1 from c) select count(*) from c";
+  static const char after[] = "select 1 from dual";
+  struct Breaker breaker = {NULL, NULL, 0};
+  void* stmt = NULL;
+  pthread_t thread;
+  breaker.svc = svc;
+  pOCIHandleAlloc(env, &breaker.err, OCI_HTYPE_ERROR, 0, NULL);
+  pOCIHandleAlloc(env, &stmt, OCI_HTYPE_STMT, 0, NULL);
+  pOCIStmtPrepare(stmt, err, (const OraText*)sql, sizeof sql - 1, OCI_NTV_SYNTAX, OCI_DEFAULT);
+  pthread_create(&thread, NULL, breakLoop, &breaker);
+  check(oraCode(pOCIStmtExecute(svc, stmt, err, 0, 0, NULL, NULL, OCI_DEFAULT)) == ORA_CANCELLED,
+        "a break ends a running query with ORA-01013");
+  breaker.done = 1;
+  pthread_join(thread, NULL);
+  pOCIStmtPrepare(stmt, err, (const OraText*)after, sizeof after - 1, OCI_NTV_SYNTAX, OCI_DEFAULT);
+  check(oraCode(pOCIStmtExecute(svc, stmt, err, 0, 0, NULL, NULL, OCI_DEFAULT)) == 0,
+        "the session works after a break");
+  pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+}
+
 static void openEnvironment(void** server, void** svc, void** session) {
   check(pOCIEnvCreate(&env, OCI_THREADED | OCI_OBJECT, NULL, NULL, NULL, NULL, 0, NULL) == OCI_SUCCESS,
         "environment");
@@ -343,6 +384,7 @@ int main(int argc, char** argv) {
   LOAD(OCIDefineByPos);
   LOAD(OCIDefineArrayOfStruct);
   LOAD(OCIParamGet);
+  LOAD(OCIBreak);
 
   openEnvironment(&server, &svc, &session);
   check(oraCode(pOCIServerAttach(server, err, (const OraText*)"NOWHERE", 7, 0)) == ORA_UNRESOLVED_NAME,
@@ -354,6 +396,7 @@ int main(int argc, char** argv) {
   queryInArrays(svc);
   arrayInsert(svc);
   runScript(svc);
+  breakQuery(svc);
   check(pOCISessionEnd(svc, err, session, OCI_DEFAULT) == OCI_SUCCESS, "session end");
   check(pOCIServerDetach(server, err, OCI_DEFAULT) == OCI_SUCCESS, "detach");
   check(pOCIHandleFree(env, OCI_HTYPE_ENV) == OCI_SUCCESS, "free the environment");
