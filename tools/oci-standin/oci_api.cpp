@@ -210,12 +210,6 @@ sword setError(ErrorHandle* err, int code, const std::string& text) {
   return OCI_ERROR;
 }
 
-std::string upperText(std::string s) {
-  for (char& c : s)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
-  return s;
-}
-
 uint64_t envNumber(const char* name) {
   const char* v = std::getenv(name);
   return v && *v ? std::strtoull(v, nullptr, 10) : 0;
@@ -958,7 +952,7 @@ OCI_EXPORT sword OCIPasswordChange(void* svchp, void* errhp, const OraText* user
     auto str = [](const OraText* p, ub4 n) {
       return p ? std::string(reinterpret_cast<const char*>(p), n) : std::string();
     };
-    changePassword(server.folder, upperText(str(user_name, usernm_len)), str(opasswd, opasswd_len),
+    changePassword(server.folder, upperAscii(str(user_name, usernm_len)), str(opasswd, opasswd_len),
                    str(npasswd, npasswd_len));
     return OCI_SUCCESS;
   });

@@ -32,25 +32,12 @@ namespace {
 
 namespace fs = std::filesystem;
 using ocistandin::OraError;
+using ocistandin::quoteLiteral;
+using ocistandin::upperAscii;
 
 struct Fault : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
-
-std::string upper(std::string s) {
-  for (char& c : s)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
-  return s;
-}
-
-std::string literal(const std::string& text) {
-  std::string out = "'";
-  for (char c : text) {
-    out += c;
-    if (c == '\'') out += '\'';
-  }
-  return out + "'";
-}
 
 class Builder {
  public:
@@ -99,11 +86,11 @@ class Builder {
   }
 
   void finish() {
-    exec(catalog_, "INSERT INTO product_component_version VALUES (" + literal(product_) + ", " +
-                       literal(version_) + ", 'Production')");
+    exec(catalog_, "INSERT INTO product_component_version VALUES (" + quoteLiteral(product_) + ", " +
+                       quoteLiteral(version_) + ", 'Production')");
     for (const auto& [name, value] : nls_)
-      exec(catalog_,
-           "INSERT INTO \"v$nls_parameters\" VALUES (" + literal(name) + ", " + literal(value) + ")");
+      exec(catalog_, "INSERT INTO \"v$nls_parameters\" VALUES (" + quoteLiteral(name) + ", " +
+                         quoteLiteral(value) + ")");
   }
 
  private:
@@ -138,7 +125,7 @@ class Builder {
     const size_t dot = head.find('.');
     if (dot == std::string::npos || dot == 0 || dot + 1 == head.size())
       throw Fault("expected OWNER.NAME, found \"" + head + "\"");
-    owner = upper(head.substr(0, dot));
+    owner = upperAscii(head.substr(0, dot));
     name = head.substr(dot + 1);
     rest = end == std::string::npos ? std::string() : text.substr(end);
     rest.erase(0, rest.find_first_not_of(' '));
@@ -151,7 +138,7 @@ class Builder {
     std::getline(in, value);
     value.erase(0, value.find_first_not_of(' '));
     if (name.empty() || value.empty()) throw Fault("nls needs a name and a value");
-    nls_[upper(name)] = value;
+    nls_[upperAscii(name)] = value;
   }
 
   void user(const std::string& text) {
@@ -168,13 +155,14 @@ class Builder {
       else
         throw Fault("unknown user option \"" + option + "\"");
     }
-    name = upper(name);
+    name = upperAscii(name);
     if (schemas_.count(name)) throw Fault("user " + name + " declared twice");
     exec(catalog_,
          "INSERT INTO \"user$\"(username, password, user_id, account_status, created,"
          " sysdba) VALUES (" +
-             literal(name) + ", " + literal(password) + ", " + std::to_string(schemas_.size() + 1) + ", " +
-             literal(locked ? "LOCKED" : "OPEN") + ", '2000-01-01 00:00:00', " + (sysdba ? "1" : "0") + ")");
+             quoteLiteral(name) + ", " + quoteLiteral(password) + ", " + std::to_string(schemas_.size() + 1) +
+             ", " + quoteLiteral(locked ? "LOCKED" : "OPEN") + ", '2000-01-01 00:00:00', " +
+             (sysdba ? "1" : "0") + ")");
     schemas_[name] = open(name + ".db");
   }
 
@@ -193,7 +181,7 @@ class Builder {
   void sql(const std::string& text) {
     const size_t space = text.find(' ');
     if (space == std::string::npos) throw Fault("sql needs an owner and a statement");
-    exec(schema(upper(text.substr(0, space))), text.substr(space + 1));
+    exec(schema(upperAscii(text.substr(0, space))), text.substr(space + 1));
   }
 
   void sequence(const std::string& text) {
@@ -205,8 +193,9 @@ class Builder {
     if (!rest.empty() && !(in >> start)) throw Fault("sequence start is no number");
     if (in >> std::ws && !in.eof() && !(in >> increment)) throw Fault("sequence step is no number");
     if (increment == 0) throw Fault("sequence step must not be 0");
-    exec(sequences_, "INSERT INTO \"seq$\" VALUES (" + literal(owner) + ", " + literal(upper(name)) + ", " +
-                         std::to_string(start - increment) + ", " + std::to_string(increment) + ")");
+    exec(sequences_, "INSERT INTO \"seq$\" VALUES (" + quoteLiteral(owner) + ", " +
+                         quoteLiteral(upperAscii(name)) + ", " + std::to_string(start - increment) + ", " +
+                         std::to_string(increment) + ")");
   }
 
   void error(const std::string& text) {
@@ -220,11 +209,12 @@ class Builder {
     message.erase(0, message.find_first_not_of(' '));
     for (size_t at = message.find("\\n"); at != std::string::npos; at = message.find("\\n", at + 1))
       message.replace(at, 2, "\n");
-    owner = upper(owner);
+    owner = upperAscii(owner);
     schema(owner);
-    exec(catalog_, "INSERT INTO \"error$\" VALUES (" + literal(owner) + ", " + literal(upper(name)) + ", " +
-                       literal(upper(type)) + ", " + std::to_string(++errors_) + ", " + std::to_string(line) +
-                       ", " + std::to_string(position) + ", " + literal(message) + ")");
+    exec(catalog_, "INSERT INTO \"error$\" VALUES (" + quoteLiteral(owner) + ", " +
+                       quoteLiteral(upperAscii(name)) + ", " + quoteLiteral(upperAscii(type)) + ", " +
+                       std::to_string(++errors_) + ", " + std::to_string(line) + ", " +
+                       std::to_string(position) + ", " + quoteLiteral(message) + ")");
   }
 
   fs::path folder_;

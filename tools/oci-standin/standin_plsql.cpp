@@ -31,12 +31,7 @@ std::string sqlLiteral(const Value& v) {
     case Value::Kind::Text:
       break;
   }
-  std::string out = "'";
-  for (char c : v.bytes) {
-    out += c;
-    if (c == '\'') out += '\'';
-  }
-  return out + "'";
+  return quoteLiteral(v.bytes);
 }
 
 // Reaches the block's binds from a query inside it, by name.

@@ -13,13 +13,6 @@ bool isWordChar(unsigned char c) {
   return std::isalnum(c) || c == '_' || c == '$' || c == '#' || c >= 0x80;
 }
 
-std::string upperAscii(std::string_view s) {
-  std::string out(s);
-  for (char& c : out)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
-  return out;
-}
-
 bool isWord(const Token& t, std::string_view upperText) {
   return t.kind == TokenKind::Word && t.text == upperText;
 }
@@ -32,17 +25,34 @@ bool isSetOperator(const Token& t) {
   return isWord(t, "UNION") || isWord(t, "INTERSECT") || isWord(t, "MINUS") || isWord(t, "EXCEPT");
 }
 
-// The name of a sequence or owner as a SQL string literal.
-std::string nameLiteral(const Token& t) {
-  std::string out = "'";
-  for (char c : t.text) {
+}  // namespace
+
+std::string upperAscii(std::string_view s) {
+  std::string out(s);
+  for (char& c : out)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+  return out;
+}
+
+namespace {
+
+std::string quoted(std::string_view text, char quote) {
+  std::string out(1, quote);
+  for (char c : text) {
     out += c;
-    if (c == '\'') out += '\'';
+    if (c == quote) out += quote;
   }
-  return out + "'";
+  return out + quote;
 }
 
 }  // namespace
+
+std::string quoteLiteral(std::string_view text) {
+  return quoted(text, '\'');
+}
+std::string quoteName(std::string_view name) {
+  return quoted(name, '"');
+}
 
 std::vector<Token> scanSql(std::string_view s) {
   std::vector<Token> tokens;
@@ -204,11 +214,11 @@ RewrittenSql rewriteSql(std::string_view text, std::string_view ownSchema) {
         keep[i - 2]) {
       const std::string fn = isWord(t, "NEXTVAL") ? "ora_nextval(" : "ora_currval(";
       size_t first = i - 2;
-      std::string args = nameLiteral(tokens[i - 2]);
+      std::string args = quoteLiteral(tokens[i - 2].text);
       if (i >= 4 && isSymbol(tokens[i - 3], ".") &&
           (tokens[i - 4].kind == TokenKind::Word || tokens[i - 4].kind == TokenKind::QuotedName)) {
         first = i - 4;
-        args = nameLiteral(tokens[i - 4]) + ", " + args;
+        args = quoteLiteral(tokens[i - 4].text) + ", " + args;
       }
       for (size_t k = first; k < i; ++k) keep[k] = false;
       replacement[i] = fn + args + ")";

@@ -23,6 +23,12 @@ struct Token {
 // quoted name ends the scan with one Unterminated token.
 std::vector<Token> scanSql(std::string_view text);
 
+// ASCII letters in upper case, as unquoted names compare.
+std::string upperAscii(std::string_view text);
+// A SQL string literal ('it''s') and a quoted name ("a""b") holding the text.
+std::string quoteLiteral(std::string_view text);
+std::string quoteName(std::string_view name);
+
 // The name a bind is known by: upper case unless written in double quotes. Accepts the forms
 // a placeholder is given in (":name", "name", ":\"Name\"", "\"Name\"").
 std::string normaliseBindName(std::string_view placeholder);

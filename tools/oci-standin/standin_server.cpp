@@ -12,31 +12,6 @@
 namespace ocistandin {
 namespace {
 
-std::string upper(std::string_view s) {
-  std::string out(s);
-  for (char& c : out)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
-  return out;
-}
-
-std::string quotedName(std::string_view name) {
-  std::string out = "\"";
-  for (char c : name) {
-    out += c;
-    if (c == '"') out += '"';
-  }
-  return out + "\"";
-}
-
-std::string literal(std::string_view text) {
-  std::string out = "'";
-  for (char c : text) {
-    out += c;
-    if (c == '\'') out += '\'';
-  }
-  return out + "'";
-}
-
 // A statement on a connection, finalized on every path.
 struct Statement {
   Statement(sqlite3* db, const std::string& sql) {
@@ -103,7 +78,7 @@ int charsetId(std::string_view name) {
       {"US7ASCII", 1},       {"WE8ISO8859P1", 31},  {"EE8ISO8859P2", 32},  {"WE8ISO8859P15", 46},
       {"CL8MSWIN1251", 171}, {"EE8MSWIN1250", 170}, {"WE8MSWIN1252", 178}, {"JA16SJIS", 832},
       {"ZHS16GBK", 852},     {"UTF8", 871},         {"AL32UTF8", 873},     {"AL16UTF16", 2000}};
-  const std::string u = upper(name);
+  const std::string u = upperAscii(name);
   for (const auto& [n, id] : ids)
     if (u == n) return id;
   return 0;
@@ -272,8 +247,8 @@ void fnToDate(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
 
 void fnSysContext(sqlite3_context* ctx, int, sqlite3_value** argv) {
   Session& s = *sessionOf(ctx);
-  if (upper(argText(argv[0])) != "USERENV") return sqlite3_result_null(ctx);
-  const std::string p = upper(argText(argv[1]));
+  if (upperAscii(argText(argv[0])) != "USERENV") return sqlite3_result_null(ctx);
+  const std::string p = upperAscii(argText(argv[1]));
   if (p == "SESSION_USER" || p == "CURRENT_USER" || p == "CURRENT_SCHEMA") return resultText(ctx, s.user());
   if (p == "DB_NAME" || p == "INSTANCE_NAME" || p == "SERVICE_NAME")
     return resultText(ctx, std::filesystem::path(s.folder()).filename().string());
@@ -349,7 +324,7 @@ void fnColType(sqlite3_context* ctx, int, sqlite3_value** argv) {
 }  // namespace
 
 DeclaredType parseDeclaredType(std::string_view declared) {
-  const std::string u = upper(declared);
+  const std::string u = upperAscii(declared);
   const size_t paren = u.find('(');
   std::string name = u.substr(0, paren);
   while (!name.empty() && name.back() == ' ') name.pop_back();
@@ -481,7 +456,7 @@ void changePassword(const std::string& folder, std::string_view user, std::strin
 // --- Session ----------------------------------------------------------------------------------
 
 Session::Session(const std::string& folder, std::string_view user, std::string_view password, bool privileged)
-    : folder_(folder), user_(upper(user)) {
+    : folder_(folder), user_(upperAscii(user)) {
   std::vector<std::string> others;
   {
     Connection catalog(folder + "/catalog.db", SQLITE_OPEN_READONLY);
@@ -489,14 +464,16 @@ Session::Session(const std::string& folder, std::string_view user, std::string_v
     s.bind(1, user_);
     if (!s.step() || s.text(0) != password) throw OraError(1017, "invalid username/password; logon denied");
     if (privileged && sqlite3_column_int(s.stmt, 1) == 0) throw OraError(1031, "insufficient privileges");
-    if (upper(s.text(2)).find("LOCKED") != std::string::npos) throw OraError(28000, "the account is locked");
+    if (upperAscii(s.text(2)).find("LOCKED") != std::string::npos)
+      throw OraError(28000, "the account is locked");
     Statement u(catalog.db, "SELECT username FROM \"user$\" ORDER BY username");
     while (u.step())
-      if (upper(u.text(0)) != user_ && upper(u.text(0)) != "SYS") others.push_back(upper(u.text(0)));
+      if (upperAscii(u.text(0)) != user_ && upperAscii(u.text(0)) != "SYS")
+        others.push_back(upperAscii(u.text(0)));
     Statement n(catalog.db, "SELECT parameter, value FROM \"v$nls_parameters\"");
     nls_ = defaultNls();
     while (n.step()) {
-      const std::string name = upper(n.text(0));
+      const std::string name = upperAscii(n.text(0));
       if (defaultNls().count(name) || name.find("CHARACTERSET") != std::string::npos) nls_[name] = n.text(1);
     }
     if (!nls_.count("NLS_CHARACTERSET")) nls_["NLS_CHARACTERSET"] = "AL32UTF8";
@@ -511,14 +488,14 @@ Session::Session(const std::string& folder, std::string_view user, std::string_v
   try {
     sqlite3_busy_timeout(db_, 5000);
     sqlite3_extended_result_codes(db_, 1);
-    exec("ATTACH DATABASE " + literal(folder + "/catalog.db") + " AS sys");
+    exec("ATTACH DATABASE " + quoteLiteral(folder + "/catalog.db") + " AS sys");
     std::vector<std::string> schemas{user_};
     for (const std::string& other : others) {
       if (schemas.size() >= 9) break;
       const std::string path = folder + "/" + other + ".db";
       std::error_code ec;
       if (!std::filesystem::is_regular_file(path, ec)) continue;
-      exec("ATTACH DATABASE " + literal(path) + " AS " + quotedName(other));
+      exec("ATTACH DATABASE " + quoteLiteral(path) + " AS " + quoteName(other));
       schemas.push_back(other);
     }
     registerFunctions();
@@ -578,18 +555,18 @@ void Session::registerFunctions() {
 void Session::createDictionary(const std::vector<std::string>& schemas) {
   std::string tables, columns;
   for (const std::string& s : schemas) {
-    const std::string ref = s == user_ ? "main" : quotedName(s);
+    const std::string ref = s == user_ ? "main" : quoteName(s);
     if (!tables.empty()) {
       tables += " UNION ALL ";
       columns += " UNION ALL ";
     }
-    tables += "SELECT " + literal(s) +
+    tables += "SELECT " + quoteLiteral(s) +
               " AS owner, upper(name) AS table_name, 'USERS' AS "
               "tablespace_name FROM " +
               ref +
               ".sqlite_master WHERE type = 'table' AND name NOT "
               "LIKE 'sqlite%'";
-    columns += "SELECT " + literal(s) +
+    columns += "SELECT " + quoteLiteral(s) +
                " AS owner, upper(m.name) AS table_name, upper(c.name) AS "
                "column_name, ora_coltype(c.type, 0) AS data_type, ora_coltype(c.type, 1) AS "
                "data_length, ora_coltype(c.type, 2) AS data_precision, ora_coltype(c.type, 3) AS "
@@ -598,7 +575,7 @@ void Session::createDictionary(const std::vector<std::string>& schemas) {
                ref +
                ".sqlite_master m, "
                "pragma_table_xinfo(m.name, " +
-               literal(s == user_ ? "main" : s) +
+               quoteLiteral(s == user_ ? "main" : s) +
                ") c WHERE "
                "m.type IN ('table', 'view') AND m.name NOT LIKE 'sqlite%'";
   }
@@ -614,7 +591,7 @@ void Session::createDictionary(const std::vector<std::string>& schemas) {
       "CREATE TEMP VIEW all_tables AS SELECT * FROM dba_tables;"
       "CREATE TEMP VIEW user_tables AS SELECT table_name, tablespace_name FROM dba_tables WHERE"
       " owner = " +
-      literal(user_) +
+      quoteLiteral(user_) +
       ";"
       "CREATE TEMP VIEW all_tab_columns AS " +
       columns +
@@ -623,11 +600,11 @@ void Session::createDictionary(const std::vector<std::string>& schemas) {
       "CREATE TEMP VIEW user_tab_columns AS SELECT table_name, column_name, data_type,"
       " data_length, data_precision, data_scale, nullable, column_id, data_default FROM"
       " all_tab_columns WHERE owner = " +
-      literal(user_) +
+      quoteLiteral(user_) +
       ";"
       "CREATE TEMP VIEW user_errors AS SELECT name, type, sequence, line, position, text FROM"
       " sys.\"error$\" WHERE owner = " +
-      literal(user_) +
+      quoteLiteral(user_) +
       ";"
       "CREATE TEMP VIEW nls_session_parameters AS WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL"
       " SELECT i + 1 FROM n WHERE i + 1 < ora_nls_count()) SELECT ora_nls(i, 0) AS parameter,"
@@ -646,7 +623,7 @@ bool Session::multiByteCharset() const {
 }
 
 void Session::setNls(const std::string& rawName, const std::string& value) {
-  const std::string name = upper(rawName);
+  const std::string name = upperAscii(rawName);
   if (!defaultNls().count(name)) throw OraError(2248, "invalid option for ALTER SESSION");
   if (name == "NLS_DATE_FORMAT") {
     std::string probe;
@@ -688,7 +665,7 @@ OraError Session::mapError(int rc) const {
     return OraError(54, "resource busy and acquire with NOWAIT specified or timeout expired");
   // "UNIQUE constraint failed: emp.empno" and its kin name the table and column.
   const size_t colon = message.find(": ");
-  const std::string detail = colon == std::string::npos ? "" : upper(message.substr(colon + 2));
+  const std::string detail = colon == std::string::npos ? "" : upperAscii(message.substr(colon + 2));
   if (rc == SQLITE_CONSTRAINT_UNIQUE || rc == SQLITE_CONSTRAINT_PRIMARYKEY)
     return OraError(1, "unique constraint (" + user_ + "." + detail + ") violated");
   if (rc == SQLITE_CONSTRAINT_NOTNULL) {
@@ -713,7 +690,7 @@ OraError Session::mapError(int rc) const {
 }
 
 int64_t Session::nextSequenceValue(const std::string& rawOwner, const std::string& rawName) {
-  const std::string owner = upper(rawOwner), name = upper(rawName);
+  const std::string owner = upperAscii(rawOwner), name = upperAscii(rawName);
   if (!sequenceDb_) {
     if (sqlite3_open_v2((folder_ + "/sequences.db").c_str(), &sequenceDb_, SQLITE_OPEN_READWRITE, nullptr) !=
         SQLITE_OK)
@@ -750,9 +727,9 @@ int64_t Session::nextSequenceValue(const std::string& rawOwner, const std::strin
 }
 
 int64_t Session::currentSequenceValue(const std::string& owner, const std::string& name) const {
-  const auto it = currentValues_.find(upper(owner) + "." + upper(name));
+  const auto it = currentValues_.find(upperAscii(owner) + "." + upperAscii(name));
   if (it == currentValues_.end())
-    throw OraError(8002, "sequence " + upper(name) + ".CURRVAL is not yet defined in this session");
+    throw OraError(8002, "sequence " + upperAscii(name) + ".CURRVAL is not yet defined in this session");
   return it->second;
 }
 
