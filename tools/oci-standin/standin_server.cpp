@@ -267,26 +267,14 @@ void fnNlsCharsetId(sqlite3_context* ctx, int, sqlite3_value** argv) {
   sqlite3_result_int(ctx, id);
 }
 
-void sequenceArgs(int argc, sqlite3_value** argv, const Session& s, std::string& owner, std::string& name) {
-  owner = argc > 1 ? argText(argv[0]) : s.user();
-  name = argText(argv[argc - 1]);
-}
-
-void fnNextval(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
-  std::string owner, name;
-  sequenceArgs(argc, argv, *sessionOf(ctx), owner, name);
+// ora_nextval([owner,] name) and ora_currval([owner,] name).
+template <bool next>
+void fnSequence(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
+  Session& s = *sessionOf(ctx);
+  const std::string owner = argc > 1 ? argText(argv[0]) : s.user();
+  const std::string name = argText(argv[argc - 1]);
   try {
-    sqlite3_result_int64(ctx, sessionOf(ctx)->nextSequenceValue(owner, name));
-  } catch (const OraError& e) {
-    resultOraError(ctx, e.code, e.what());
-  }
-}
-
-void fnCurrval(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
-  std::string owner, name;
-  sequenceArgs(argc, argv, *sessionOf(ctx), owner, name);
-  try {
-    sqlite3_result_int64(ctx, sessionOf(ctx)->currentSequenceValue(owner, name));
+    sqlite3_result_int64(ctx, next ? s.nextSequenceValue(owner, name) : s.currentSequenceValue(owner, name));
   } catch (const OraError& e) {
     resultOraError(ctx, e.code, e.what());
   }
@@ -536,10 +524,10 @@ void Session::registerFunctions() {
                                  {"to_date", 2, fnToDate},
                                  {"sys_context", 2, fnSysContext},
                                  {"nls_charset_id", 1, fnNlsCharsetId},
-                                 {"ora_nextval", 1, fnNextval},
-                                 {"ora_nextval", 2, fnNextval},
-                                 {"ora_currval", 1, fnCurrval},
-                                 {"ora_currval", 2, fnCurrval},
+                                 {"ora_nextval", 1, fnSequence<true>},
+                                 {"ora_nextval", 2, fnSequence<true>},
+                                 {"ora_currval", 1, fnSequence<false>},
+                                 {"ora_currval", 2, fnSequence<false>},
                                  {"ora_coltype", 2, fnColType},
                                  {"ora_nls_count", 0, fnNlsCount},
                                  {"ora_nls", 2, fnNls}};
