@@ -137,7 +137,9 @@ enum {
   SQLT_BIN = 23,
   SQLT_LBI = 24,
   SQLT_AFC = 96, /* CHAR column type; as an external type, blank-padded text */
-  SQLT_AVC = 97
+  SQLT_AVC = 97,
+  SQLT_RSET = 116 /* a cursor bind: the value is the address of a statement handle, which
+                     OPEN :c FOR ... in a block opens */
 };
 
 /* Error numbers the stand-in gives (ORA-nnnnn). */

@@ -364,6 +364,8 @@ Value readArea(const Area& a, ub4 row) {
     case SQLT_LBI:
       if (given == 0) return {};
       return {Value::Kind::Bytes, 0, 0, std::string(p, given)};
+    case SQLT_RSET:
+      return {};
     default:
       unsupportedType(a.type);
   }
@@ -496,12 +498,33 @@ void writeArea(const Session& session, const Area& a, ub4 row, const Value& valu
 // The bind values of one iteration, read from and written to the caller's bind areas.
 class AreaBinds : public BindAccess {
  public:
-  AreaBinds(StmtHandle& stmt, const Session& session, ub4 row) : stmt_(stmt), session_(session), row_(row) {}
+  AreaBinds(StmtHandle& stmt, Session& session, ub4 row) : stmt_(stmt), session_(session), row_(row) {}
   Value input(size_t position, const std::string& name) override {
     return readArea(find(position, name).area, row_);
   }
   void output(size_t position, const std::string& name, const Value& value) override {
     writeArea(session_, find(position, name).area, 0, value, false);
+  }
+  void openCursor(size_t position, const std::string& name, const std::string& sql,
+                  BindAccess& values) override {
+    const Area& area = find(position, name).area;
+    StmtHandle* target = area.type == SQLT_RSET && area.value
+                             ? lookup<StmtHandle>(*reinterpret_cast<void* const*>(area.value), OCI_HTYPE_STMT)
+                             : nullptr;
+    if (!target || target == &stmt_) throw OraError(1001, "invalid cursor");
+    target->text = sql;
+    target->shape = rewriteSql(sql);
+    target->prepared = true;
+    target->binds.clear();
+    target->defines.clear();
+    target->params.clear();
+    target->session = stmt_.session;
+    target->generation = stmt_.generation;
+    target->cursor = std::make_unique<Cursor>(session_, sql);
+    target->cursor->execute(values, false);
+    target->rowCount = 0;
+    target->rowsDelivered = 0;
+    target->executed = target->open = true;
   }
 
  private:
@@ -513,7 +536,7 @@ class AreaBinds : public BindAccess {
     throw OraError(1008, "not all variables bound");
   }
   StmtHandle& stmt_;
-  const Session& session_;
+  Session& session_;
   ub4 row_;
 };
 
@@ -1106,6 +1129,7 @@ static Area makeArea(void* valuep, sb4 size, ub2 type, void* indp, ub2* lengthp,
     case SQLT_DAT:
     case SQLT_BIN:
     case SQLT_LBI:
+    case SQLT_RSET:
       break;
     default:
       unsupportedType(type);

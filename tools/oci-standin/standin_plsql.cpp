@@ -42,6 +42,9 @@ class InnerBinds : public BindAccess {
   void output(size_t, const std::string& name, const Value& v) override {
     outer_.output(position(name), name, v);
   }
+  void openCursor(size_t, const std::string& name, const std::string& sql, BindAccess& values) override {
+    outer_.openCursor(position(name), name, sql, values);
+  }
   size_t position(const std::string& name) const {
     for (size_t i = 0; i < names_.size(); ++i)
       if (names_[i] == name) return i + 1;
@@ -216,6 +219,15 @@ class Interpreter {
     if (word("INSERT") || word("UPDATE") || word("DELETE")) {
       const size_t end = statementEnd(i_);
       if (run) query(sqlOf(i_, end), [](Cursor&, std::vector<Value>&) {});
+      i_ = end + 1;
+      return;
+    }
+    if (word("OPEN")) {
+      // OPEN :cursor FOR select;
+      const size_t end = statementEnd(i_);
+      if (i_ + 3 >= end || tokens_[i_ + 1].kind != TokenKind::Bind || tokens_[i_ + 2].text != "FOR")
+        fail(i_, "OPEN of anything but a cursor bind");
+      if (run) binds_.openCursor(0, tokens_[i_ + 1].text, sqlOf(i_ + 3, end), binds_);
       i_ = end + 1;
       return;
     }

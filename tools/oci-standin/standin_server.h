@@ -132,12 +132,15 @@ class Session {
 };
 
 // How a statement reaches its bind values. Positions count from 1 in order of first
-// appearance; output() stores a PL/SQL result and later input() calls see it.
+// appearance; output() stores a PL/SQL result and later input() calls see it; openCursor()
+// opens `sql` with `values` on the statement a cursor bind names (OPEN :c FOR ...).
 class BindAccess {
  public:
   virtual ~BindAccess() = default;
   virtual Value input(size_t position, const std::string& name) = 0;
   virtual void output(size_t position, const std::string& name, const Value& value) = 0;
+  virtual void openCursor(size_t position, const std::string& name, const std::string& sql,
+                          BindAccess& values) = 0;
 };
 
 // One statement of a session: SQL through SQLite, ALTER SESSION, COMMIT and ROLLBACK natively,

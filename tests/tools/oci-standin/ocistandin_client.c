@@ -269,6 +269,29 @@ static void arrayInsert(void* svc) {
   pOCIHandleFree(stmt, OCI_HTYPE_STMT);
 }
 
+/* A block opens a cursor on a statement handle the caller bound; the caller fetches from it. */
+static void cursorFromBlock(void* svc) {
+  static const char sql[] = "begin open :c for select ename from emp where empno = :i; end;";
+  void *block = NULL, *cursor = NULL, *bind = NULL, *def = NULL;
+  int empno = 7788;
+  char name[11] = "";
+  pOCIHandleAlloc(env, &block, OCI_HTYPE_STMT, 0, NULL);
+  pOCIHandleAlloc(env, &cursor, OCI_HTYPE_STMT, 0, NULL);
+  pOCIStmtPrepare(block, err, (const OraText*)sql, sizeof sql - 1, OCI_NTV_SYNTAX, OCI_DEFAULT);
+  pOCIBindByName(block, &bind, err, (const OraText*)":c", -1, &cursor, 0, SQLT_RSET, NULL, NULL, NULL, 0,
+                 NULL, OCI_DEFAULT);
+  pOCIBindByName(block, &bind, err, (const OraText*)":i", -1, &empno, sizeof empno, SQLT_INT, NULL, NULL,
+                 NULL, 0, NULL, OCI_DEFAULT);
+  check(oraCode(pOCIStmtExecute(svc, block, err, 1, 0, NULL, NULL, OCI_DEFAULT)) == 0,
+        "OPEN :c FOR in a block");
+  pOCIDefineByPos(cursor, &def, err, 1, name, sizeof name, SQLT_STR, NULL, NULL, NULL, OCI_DEFAULT);
+  check(
+      pOCIStmtFetch(cursor, err, 1, OCI_FETCH_NEXT, OCI_DEFAULT) == OCI_SUCCESS && strcmp(name, "SCOTT") == 0,
+      "the opened cursor's row");
+  pOCIHandleFree(cursor, OCI_HTYPE_STMT);
+  pOCIHandleFree(block, OCI_HTYPE_STMT);
+}
+
 struct Breaker {
   void* svc;
   void* err;
@@ -396,6 +419,7 @@ int main(int argc, char** argv) {
   queryInArrays(svc);
   arrayInsert(svc);
   runScript(svc);
+  cursorFromBlock(svc);
   breakQuery(svc);
   check(pOCISessionEnd(svc, err, session, OCI_DEFAULT) == OCI_SUCCESS, "session end");
   check(pOCIServerDetach(server, err, OCI_DEFAULT) == OCI_SUCCESS, "detach");
