@@ -100,7 +100,10 @@ class Builder {
       sqlite3_close(db);
       throw Fault("cannot create " + (folder_ / file).string());
     }
-    return db;
+    std::unique_ptr<sqlite3, int (*)(sqlite3*)> owned(db, sqlite3_close);
+    // Readers then never hold a writer's commit up, as on the server played.
+    exec(db, "PRAGMA journal_mode = WAL");
+    return owned.release();
   }
 
   static void exec(sqlite3* db, const std::string& statement) {

@@ -476,6 +476,7 @@ Session::Session(const std::string& folder, std::string_view user, std::string_v
   try {
     sqlite3_busy_timeout(db_, 5000);
     sqlite3_extended_result_codes(db_, 1);
+    exec("PRAGMA main.journal_mode = WAL");
     exec("ATTACH DATABASE " + quoteLiteral(folder + "/catalog.db") + " AS sys");
     std::vector<std::string> schemas{user_};
     for (const std::string& other : others) {
