@@ -20,7 +20,10 @@
 // arrive as NULL and empty results leave as NULL.
 //
 // Transactions: a changing statement starts one, DDL commits before it runs, and an ended
-// session rolls back what it did not commit. Sequence steps are never rolled back.
+// session rolls back what it did not commit. Sequence steps are never rolled back. One writer
+// at a time per file: a second session's write waits up to 5 s, then gets ORA-00054. A query
+// sees the data committed when its session's oldest open query began (SQLite keeps one read
+// snapshot per connection while any of its queries is open).
 //
 // Threads: a Session and its Cursors belong to one thread at a time, except interrupt(), which
 // any thread may call while the owner runs a statement.
