@@ -108,6 +108,13 @@ class Interpreter {
   bool symbol(std::string_view s) const {
     return i_ < tokens_.size() && tokens_[i_].kind == TokenKind::Symbol && tokens_[i_].text == s;
   }
+  // The name at the cursor, consumed.
+  std::string name() {
+    if (i_ >= tokens_.size() || tokens_[i_].kind != TokenKind::Word)
+      fail(i_, "a statement without a name here");
+    return tokens_[i_++].text;
+  }
+
   void expectWord(std::string_view w) {
     if (!word(w)) fail(i_, "a statement without " + std::string(w) + " here");
     ++i_;
@@ -178,11 +185,10 @@ class Interpreter {
   void declaration() {
     if (word("CURSOR")) {
       ++i_;
-      const std::string name = tokens_[i_].text;
-      ++i_;
+      const std::string cursor = name();
       expectWord("IS");
       const size_t end = statementEnd(i_);
-      cursors_[name] = {i_, end};
+      cursors_[cursor] = {i_, end};
       i_ = end + 1;
       return;
     }
@@ -191,10 +197,12 @@ class Interpreter {
 
   // Runs (or, with run false, steps over) statements up to END, ELSIF or ELSE.
   void statements(bool run) {
+    if (++depth_ > kMaxDepth) fail(i_, "nesting this deep");
     while (i_ < tokens_.size() && !word("END") && !word("ELSIF") && !word("ELSE")) {
       if (word("EXCEPTION")) fail(i_, "an exception section");
       statement(run);
     }
+    --depth_;
   }
 
   void statement(bool run) {
@@ -279,8 +287,7 @@ class Interpreter {
 
   void forLoop(bool run) {
     ++i_;
-    const std::string record = tokens_[i_].text;
-    ++i_;
+    const std::string record = name();
     expectWord("IN");
     std::string sql;
     if (symbol("(")) {
@@ -292,10 +299,10 @@ class Interpreter {
       sql = sqlOf(i_ + 1, close);
       i_ = close + 1;
     } else {
-      const auto it = cursors_.find(tokens_[i_].text);
-      if (it == cursors_.end()) fail(i_, "a loop over an undeclared cursor");
+      const size_t at = i_;
+      const auto it = cursors_.find(name());
+      if (it == cursors_.end()) fail(at, "a loop over an undeclared cursor");
       sql = sqlOf(it->second.first, it->second.second);
-      ++i_;
     }
     expectWord("LOOP");
     const size_t body = i_;
@@ -351,6 +358,8 @@ class Interpreter {
   std::map<std::string, std::pair<size_t, size_t>> cursors_;
   std::vector<Record> records_;
   size_t i_ = 0;
+  static constexpr int kMaxDepth = 64;
+  int depth_ = 0;
 };
 
 bool isCompileErrorsBlock(const std::vector<Token>& t) {
