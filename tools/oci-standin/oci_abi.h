@@ -8,16 +8,22 @@
  * pointers. Every entry point returns an OCI status (below) unless stated otherwise.
  *
  * The stand-in's "server" is a folder of SQLite files (see standin_server.h). Environment:
- *   OCI_STANDIN_ROOT          folder holding one folder per connect string (required)
- *   OCI_STANDIN_FAIL_CALL     n: the n-th counted call after an environment is created fails
- *                             with ORA-03113 and leaves every session of that environment dead
- *                             (later calls on it give ORA-03114)
+ *   OCI_STANDIN_ROOT          folder holding one folder per connect string (required); an
+ *                             empty connect string names the folder of ORACLE_SID
+ *   OCI_STANDIN_FAIL_CALL     n: the n-th counted call after an environment is created (or the
+ *                             first after it that takes an error handle) fails with ORA-03113
+ *                             and leaves every live session of the process dead (later calls
+ *                             on them give ORA-03114)
  *   OCI_STANDIN_FAIL_AFTER_ROWS  n: a fetch that would deliver row n+1 of a query fails with
  *                             ORA-01722 after the first n rows are in the buffers
  *   OCI_STANDIN_DELAY_US      each counted call sleeps this many microseconds first
  *   OCI_STANDIN_COUNT_FILE    when an environment handle is freed, the process's call count is
  *                             written to this file as decimal text
  * The hooks are read when an environment handle is created.
+ *
+ * The library is built as home/lib/libclntsh.so.10.2 with links for the older levels
+ * (libclntsh.so.7.3, .8.0, .8.1, .9.2) and libclntsh.so, so that its folder's parent serves as
+ * an ORACLE_HOME and the file name tells the client its level.
  */
 #ifndef VELMARON_OCI_ABI_H
 #define VELMARON_OCI_ABI_H
