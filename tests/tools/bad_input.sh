@@ -1,9 +1,9 @@
 #!/bin/sh
 # The tools under bad input as a user gives it: each case ends with a clear message and the exit
 # code the tool documents, never an abort.
-#   bad_input.sh TABLECHECK DUMPTREE STANDIN_FOLDER
+#   bad_input.sh TABLECHECK DUMPTREE STANDIN_FOLDER SEED
 set -u
-tablecheck=$1 dumptree=$2 standins=$3
+tablecheck=$1 dumptree=$2 standins=$3 seed=$4
 dir=$(mktemp -d) && trap 'rm -rf "$dir"' EXIT && cd "$dir" || exit 1
 failed=0
 # expect CODE TEXT COMMAND...: the command exits with CODE and prints TEXT.
@@ -28,4 +28,16 @@ mkdir d
 expect 1 'cannot read parameter file d: is a folder' "$standins/exp" parfile=d
 expect 1 'Export terminated unsuccessfully' "$standins/exp" userid=u/p file=d
 expect 1 'cannot read d: is a folder' "$standins/imp" userid=u/p file=d
+printf 'frob\n' >s1
+expect 1 'line 1: unknown statement "frob"' "$seed" out s1
+printf '# users first\nrow SCOTT.EMP 1\n' >s2
+expect 1 'line 2: no user SCOTT declared before its objects' "$seed" out s2
+printf 'user A a\ntable A.T (x\n' >s3
+expect 1 'line 2: incomplete input' "$seed" out s3
+if [ -e out ] || ls | grep -q seed-; then
+  echo 'FAILED: a refused description left files behind'
+  failed=1
+fi
+expect 1 'exists and is not an empty folder' "$seed" d/.. s1
+expect 2 'usage: seed SERVER-FOLDER [DESCRIPTION]' "$seed"
 exit $failed

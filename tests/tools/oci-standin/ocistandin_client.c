@@ -1,0 +1,431 @@
+/* Loads the client-library stand-in with dlopen, as the Oracle client does, and drives it over
+   a seeded server: a refused logon, a logon, a query with a bind fetched in arrays, and a
+   missing table. Usage: ocistandin_client LIBRARY (OCI_STANDIN_ROOT names the servers). */
+#include <dlfcn.h>
+#include <pthread.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "tools/oci-standin/oci_abi.h"
+
+#define API(name) static __typeof__(name)* p##name
+API(OCIEnvCreate);
+API(OCIHandleAlloc);
+API(OCIHandleFree);
+API(OCIErrorGet);
+API(OCIAttrSet);
+API(OCIAttrGet);
+API(OCIServerAttach);
+API(OCIServerDetach);
+API(OCISessionBegin);
+API(OCISessionEnd);
+API(OCIStmtPrepare);
+API(OCIStmtExecute);
+API(OCIStmtFetch);
+API(OCIBindByName);
+API(OCIDefineByPos);
+API(OCIDefineArrayOfStruct);
+API(OCIParamGet);
+API(OCIBreak);
+
+static void* env;
+static void* err;
+static int failures;
+
+static void check(int ok, const char* what) {
+  if (!ok) {
+    fprintf(stderr, "FAILED: %s\n", what);
+    ++failures;
+  }
+}
+
+/* The ORA number behind a failed status, 0 when there is none. */
+static sb4 oraCode(sword status) {
+  sb4 code = 0;
+  OraText text[512];
+  if (status == OCI_SUCCESS) return 0;
+  if (pOCIErrorGet(err, 1, NULL, &code, text, sizeof text, OCI_HTYPE_ERROR) != OCI_SUCCESS) return -1;
+  return code;
+}
+
+static sword logon(void* svc, void* server, void* session, const char* user, const char* password) {
+  sword s = pOCIAttrSet(svc, OCI_HTYPE_SVCCTX, server, 0, OCI_ATTR_SERVER, err);
+  if (s == OCI_SUCCESS)
+    s = pOCIAttrSet(session, OCI_HTYPE_SESSION, (void*)user, (ub4)strlen(user), OCI_ATTR_USERNAME, err);
+  if (s == OCI_SUCCESS)
+    s = pOCIAttrSet(session, OCI_HTYPE_SESSION, (void*)password, (ub4)strlen(password), OCI_ATTR_PASSWORD,
+                    err);
+  if (s == OCI_SUCCESS) s = pOCISessionBegin(svc, err, session, OCI_CRED_RDBMS, OCI_DEFAULT);
+  if (s == OCI_SUCCESS) s = pOCIAttrSet(svc, OCI_HTYPE_SVCCTX, session, 0, OCI_ATTR_SESSION, err);
+  return s;
+}
+
+/* SELECT of department 20 with a bind, fetched three rows at a time into arrays. */
+static void queryInArrays(void* svc) {
+  static const char sql[] = "SELECT empno, ename, hiredate, sal FROM emp WHERE deptno = :dept ORDER BY empno";
+  static const int expectedNo[] = {7369, 7566, 7788, 7876, 7902};
+  static const char* expectedName[] = {"SMITH", "JONES", "SCOTT", "ADAMS", "FORD"};
+  void *stmt = NULL, *bind = NULL, *def[4] = {NULL, NULL, NULL, NULL}, *param = NULL;
+  int dept = 20, empno[3];
+  char ename[3][11];
+  unsigned char hired[3][7];
+  double sal[3];
+  sb2 ind[4][3];
+  ub4 count = 0, rows = 0, total = 0;
+  ub2 type = 0, size = 0;
+  sword s;
+  int i;
+  check(pOCIHandleAlloc(env, &stmt, OCI_HTYPE_STMT, 0, NULL) == OCI_SUCCESS, "statement handle");
+  check(
+      pOCIStmtPrepare(stmt, err, (const OraText*)sql, sizeof sql, OCI_NTV_SYNTAX, OCI_DEFAULT) == OCI_SUCCESS,
+      "prepare");
+  check(pOCIBindByName(stmt, &bind, err, (const OraText*)":DEPT", -1, &dept, sizeof dept, SQLT_INT, NULL,
+                       NULL, NULL, 0, NULL, OCI_DEFAULT) == OCI_SUCCESS,
+        "bind by name");
+  check(oraCode(pOCIStmtExecute(svc, stmt, err, 0, 0, NULL, NULL, OCI_DEFAULT)) == 0, "execute query");
+  check(
+      pOCIAttrGet(stmt, OCI_HTYPE_STMT, &count, NULL, OCI_ATTR_PARAM_COUNT, err) == OCI_SUCCESS && count == 4,
+      "four select-list items");
+  check(pOCIParamGet(stmt, OCI_HTYPE_STMT, err, &param, 2) == OCI_SUCCESS &&
+            pOCIAttrGet(param, OCI_DTYPE_PARAM, &type, NULL, OCI_ATTR_DATA_TYPE, err) == OCI_SUCCESS &&
+            pOCIAttrGet(param, OCI_DTYPE_PARAM, &size, NULL, OCI_ATTR_DATA_SIZE, err) == OCI_SUCCESS &&
+            type == SQLT_CHR && size == 10,
+        "ENAME described as VARCHAR2(10)");
+  pOCIDefineByPos(stmt, &def[0], err, 1, empno, sizeof empno[0], SQLT_INT, ind[0], NULL, NULL, OCI_DEFAULT);
+  pOCIDefineByPos(stmt, &def[1], err, 2, ename, sizeof ename[0], SQLT_STR, ind[1], NULL, NULL, OCI_DEFAULT);
+  pOCIDefineByPos(stmt, &def[2], err, 3, hired, sizeof hired[0], SQLT_DAT, ind[2], NULL, NULL, OCI_DEFAULT);
+  pOCIDefineByPos(stmt, &def[3], err, 4, sal, sizeof sal[0], SQLT_FLT, ind[3], NULL, NULL, OCI_DEFAULT);
+  for (i = 0; i < 4; ++i)
+    check(pOCIDefineArrayOfStruct(def[i], err,
+                                  i == 1   ? sizeof ename[0]
+                                  : i == 2 ? 7
+                                  : i == 0 ? sizeof(int)
+                                           : sizeof(double),
+                                  sizeof(sb2), 0, 0) == OCI_SUCCESS,
+          "define array");
+  do {
+    s = pOCIStmtFetch(stmt, err, 3, OCI_FETCH_NEXT, OCI_DEFAULT);
+    check(s == OCI_SUCCESS || (s == OCI_NO_DATA && oraCode(s) == ORA_NO_DATA_FOUND), "fetch status");
+    pOCIAttrGet(stmt, OCI_HTYPE_STMT, &rows, NULL, OCI_ATTR_ROW_COUNT, err);
+    for (i = 0; total + (ub4)i < rows && total + (ub4)i < 5; ++i) {
+      check(empno[i] == expectedNo[total + i], "EMPNO in order");
+      check(strcmp(ename[i], expectedName[total + i]) == 0, "ENAME text");
+      check(ind[2][i] == 0 && hired[i][0] == 119 && hired[i][2] >= 1 && hired[i][2] <= 12,
+            "HIREDATE as 7-byte DATE");
+    }
+    if (total == 0)
+      check(sal[0] == 800.0 && hired[0][1] == 180 && hired[0][3] == 17, "first row's salary and date");
+    total = rows;
+  } while (s == OCI_SUCCESS);
+  check(total == 5, "five rows in department 20");
+  pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+}
+
+/* The binds a script step may use: inputs hold their text, outputs start empty. */
+struct NamedBind {
+  const char* name;
+  const char* input;
+  char buffer[200];
+  sb2 indicator;
+};
+
+struct Step {
+  const char* sql;
+  int ora;            /* the ORA number expected, 0 for success */
+  const char* out;    /* the bind that holds the result, or NULL for the first column */
+  const char* expect; /* the result's text, or NULL when not checked */
+};
+
+static const char nlsBlock[] =
+    "declare  cursor NlsParamsCursor is    SELECT * FROM nls_session_parameters;begin  SELECT "
+    "Nvl(Lengthb(Chr(65536)), Nvl(Lengthb(Chr(65536)), 1))    INTO :CharLength FROM dual;  for "
+    "NlsRecord in NlsParamsCursor loop    if NlsRecord.parameter = 'NLS_DATE_LANGUAGE' then      "
+    ":NlsDateLanguage := NlsRecord.value;    elsif NlsRecord.parameter = 'NLS_DATE_FORMAT' then     "
+    " :NlsDateFormat := NlsRecord.value;    elsif NlsRecord.parameter = 'NLS_NUMERIC_CHARACTERS' "
+    "then      :NlsNumericCharacters := NlsRecord.value;    end if;  end loop;  SELECT "
+    "NLS_CHARSET_ID(:Charset) INTO :CharsetId FROM dual;end;";
+
+static const char errorsBlock[] =
+    "declare\rCURSOR Cur IS\rSELECT Line,Position,Text\rFROM User_Errors\rWHERE Name = :Name and "
+    "Type = :Type\rORDER BY Sequence;\rRec User_Errors%ROWTYPE;\rStartPos INTEGER;\rEndPos "
+    "INTEGER;\rbegin\r:Res := '';\rfor Rec in Cur loop\r:Res := :Res || RPad(Rec.Line || '/' || "
+    "Rec.Position, 8);\rStartPos := 1;\rEndPos := 1;\rwhile EndPos > 0 and StartPos <= "
+    "Length(Rec.Text) loop\rEndPos := InStr(Rec.Text, Chr(10), StartPos);\rif EndPos > 0 then\rif "
+    "EndPos <> StartPos then\rif StartPos > 1 then\r:Res := :Res || RPad(' ', 10);\rend if;\r:Res "
+    ":= :Res || LTrim(SubStr(Rec.Text, StartPos, EndPos - StartPos)) || Chr(13);\rend "
+    "if;\relse\rif StartPos > 1 then\r:Res := :Res || RPad(' ', 10);\rend if;\r:Res := :Res || "
+    "LTrim(SubStr(Rec.Text, StartPos)) || Chr(13);\rend if;\rStartPos := EndPos + 1;\rend loop;\rend "
+    "loop;\rend;";
+
+static const struct Step script[] = {
+    {"select * from no_such_table", ORA_NO_TABLE, NULL, NULL},
+    {"select * from emp where", ORA_INVALID_STATEMENT, NULL, NULL},
+    {"ALTER SESSION SET NLS_DATE_FORMAT = 'YYYY-MM-DD'", 0, NULL, NULL},
+    {"ALTER SESSION SET NLS_DATE_FORMAT = 'YYYY-QQ'", 1821, NULL, NULL},
+    {"select hiredate from emp where empno = 7369", 0, NULL, "1980-12-17"},
+    {"select to_char(hiredate, 'FMMonth DD, YYYY') from emp where empno = :I", 0, NULL, "April 19, 1987"},
+    {"select count(*) from dba_users", 0, NULL, "1"},
+    {"select table_name from dba_tables where owner = 'SCOTT'", 0, NULL, "EMP"},
+    {"select data_type || '(' || data_length || ',' || nullable || ')' from all_tab_columns where "
+     "table_name = 'EMP' and column_name = 'ENAME'",
+     0, NULL, "VARCHAR2(10,Y)"},
+    {"select value from nls_session_parameters where parameter = 'NLS_DATE_FORMAT'", 0, NULL, "YYYY-MM-DD"},
+    {"select value from v$nls_parameters where parameter = 'NLS_CHARACTERSET'", 0, NULL, "AL32UTF8"},
+    {"select version from SYS.PRODUCT_COMPONENT_VERSION where upper(product) like '%ORACLE%'", 0, NULL,
+     "10.2.0.1.0"},
+    {"select sys_context('USERENV', 'SESSION_USER') from dual", 0, NULL, "SCOTT"},
+    {"(select ename from emp where empno = 7369) union (select ename from emp where empno = 7499)", 0, NULL,
+     "ALLEN"},
+    {"select ename from scott.emp where empno = 7369 for update nowait", 0, NULL, "SMITH"},
+    {"insert into emp (empno, ename) values (7369, 'X')", 1, NULL, NULL},
+    {"insert into emp (empno) values (NULL)", 1400, NULL, NULL},
+    {"insert into emp (empno, ename, deptno) values (emp_seq.nextval, 'NEW', 40)", 0, NULL, NULL},
+    {"select empno from emp where deptno = 40", 0, NULL, "9000"},
+    {"rollback", 0, NULL, NULL},
+    {"select count(*) from emp where deptno = 40", 0, NULL, "0"},
+    {"select emp_seq.nextval from dual", 0, NULL, "9001"},
+    {"begin select ename into :R from emp where empno = :I; end;", 0, "R", "SCOTT"},
+    {"begin select ename into :R from emp where empno = 1; end;", ORA_NO_DATA_FOUND, NULL, NULL},
+    {"begin :R := rpad('ab', 4, '.') || instr('a-b-c', '-', 1, 2) || nvl(null, 'n') || "
+     "lengthb(chr(65536)); end;",
+     0, "R", "ab..4n3"},
+    {"begin :R := to_char(to_date('09-04-1987', 'DD-MM-YYYY'), 'DY fmDD Mon'); end;", 0, "R", "THU 9 Apr"},
+    {"begin execute immediate 'x'; end;", ORA_PLSQL, NULL, NULL},
+    {nlsBlock, 0, "NLSDATEFORMAT", "YYYY-MM-DD"},
+    {nlsBlock, 0, "CHARLENGTH", "3"},
+    {nlsBlock, 0, "CHARSETID", "873"},
+    {errorsBlock, 0, "RES",
+     "3/7     PLS-00201: identifier 'X' must be declared\r          PL/SQL: Statement ignored\r"},
+};
+
+/* Runs each step with every named bind it uses and checks its ORA number and result. */
+static void runScript(void* svc) {
+  size_t k, b;
+  for (k = 0; k < sizeof script / sizeof script[0]; ++k) {
+    const struct Step* step = &script[k];
+    struct NamedBind binds[] = {{"I", "7788", "", 0},
+                                {"R", NULL, "", 0},
+                                {"NAME", "PROC1", "", 0},
+                                {"TYPE", "PROCEDURE", "", 0},
+                                {"CHARSET", "AL32UTF8", "", 0},
+                                {"CHARLENGTH", NULL, "", 0},
+                                {"NLSDATELANGUAGE", NULL, "", 0},
+                                {"NLSDATEFORMAT", NULL, "", 0},
+                                {"NLSNUMERICCHARACTERS", NULL, "", 0},
+                                {"CHARSETID", NULL, "", 0},
+                                {"RES", NULL, "", 0}};
+    const size_t bindCount = sizeof binds / sizeof binds[0];
+    char column[200] = "";
+    const char* result = column;
+    sb2 columnIndicator = 0;
+    void *stmt = NULL, *handle = NULL;
+    ub2 type = 0;
+    sword status;
+    char what[300];
+    pOCIHandleAlloc(env, &stmt, OCI_HTYPE_STMT, 0, NULL);
+    pOCIStmtPrepare(stmt, err, (const OraText*)step->sql, (ub4)strlen(step->sql), OCI_NTV_SYNTAX,
+                    OCI_DEFAULT);
+    for (b = 0; b < bindCount; ++b) {
+      if (binds[b].input) strcpy(binds[b].buffer, binds[b].input);
+      pOCIBindByName(stmt, &handle, err, (const OraText*)binds[b].name, -1, binds[b].buffer,
+                     sizeof binds[b].buffer, SQLT_STR, &binds[b].indicator, NULL, NULL, 0, NULL, OCI_DEFAULT);
+      if (step->out && strcmp(step->out, binds[b].name) == 0) result = binds[b].buffer;
+    }
+    pOCIAttrGet(stmt, OCI_HTYPE_STMT, &type, NULL, OCI_ATTR_STMT_TYPE, err);
+    status = pOCIStmtExecute(svc, stmt, err, type == OCI_STMT_SELECT ? 0 : 1, 0, NULL, NULL, OCI_DEFAULT);
+    if (status == OCI_SUCCESS && type == OCI_STMT_SELECT) {
+      pOCIDefineByPos(stmt, &handle, err, 1, column, sizeof column, SQLT_STR, &columnIndicator, NULL, NULL,
+                      OCI_DEFAULT);
+      status = pOCIStmtFetch(stmt, err, 1, OCI_FETCH_NEXT, OCI_DEFAULT);
+    }
+    snprintf(what, sizeof what, "step %u gives ORA-%05d: %.200s", (unsigned)k, step->ora, step->sql);
+    check(oraCode(status) == step->ora, what);
+    if (step->expect) {
+      snprintf(what, sizeof what, "step %u gives \"%s\", not \"%s\"", (unsigned)k, result, step->expect);
+      check(strcmp(result, step->expect) == 0, what);
+    }
+    pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+  }
+}
+
+/* Three rows inserted from bind arrays in one execution, then rolled back. */
+static void arrayInsert(void* svc) {
+  static const char sql[] = "insert into emp (empno, ename) values (:n, :e)";
+  int numbers[3] = {1, 2, 3};
+  char names[3][4] = {"a", "b", "c"};
+  void *stmt = NULL, *bind = NULL;
+  ub4 rows = 0;
+  pOCIHandleAlloc(env, &stmt, OCI_HTYPE_STMT, 0, NULL);
+  pOCIStmtPrepare(stmt, err, (const OraText*)sql, sizeof sql - 1, OCI_NTV_SYNTAX, OCI_DEFAULT);
+  pOCIBindByName(stmt, &bind, err, (const OraText*)":n", -1, numbers, sizeof numbers[0], SQLT_INT, NULL, NULL,
+                 NULL, 0, NULL, OCI_DEFAULT);
+  pOCIBindByName(stmt, &bind, err, (const OraText*)":E", -1, names, sizeof names[0], SQLT_STR, NULL, NULL,
+                 NULL, 0, NULL, OCI_DEFAULT);
+  check(oraCode(pOCIStmtExecute(svc, stmt, err, 3, 0, NULL, NULL, OCI_DEFAULT)) == 0, "array insert");
+  check(pOCIAttrGet(stmt, OCI_HTYPE_STMT, &rows, NULL, OCI_ATTR_ROW_COUNT, err) == OCI_SUCCESS && rows == 3,
+        "array insert touches three rows");
+  pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+}
+
+/* A block opens a cursor on a statement handle the caller bound; the caller fetches from it. */
+static void cursorFromBlock(void* svc) {
+  static const char sql[] = "begin open :c for select ename from emp where empno = :i; end;";
+  void *block = NULL, *cursor = NULL, *bind = NULL, *def = NULL;
+  int empno = 7788;
+  char name[11] = "";
+  pOCIHandleAlloc(env, &block, OCI_HTYPE_STMT, 0, NULL);
+  pOCIHandleAlloc(env, &cursor, OCI_HTYPE_STMT, 0, NULL);
+  pOCIStmtPrepare(block, err, (const OraText*)sql, sizeof sql - 1, OCI_NTV_SYNTAX, OCI_DEFAULT);
+  pOCIBindByName(block, &bind, err, (const OraText*)":c", -1, &cursor, 0, SQLT_RSET, NULL, NULL, NULL, 0,
+                 NULL, OCI_DEFAULT);
+  pOCIBindByName(block, &bind, err, (const OraText*)":i", -1, &empno, sizeof empno, SQLT_INT, NULL, NULL,
+                 NULL, 0, NULL, OCI_DEFAULT);
+  check(oraCode(pOCIStmtExecute(svc, block, err, 1, 0, NULL, NULL, OCI_DEFAULT)) == 0,
+        "OPEN :c FOR in a block");
+  pOCIDefineByPos(cursor, &def, err, 1, name, sizeof name, SQLT_STR, NULL, NULL, NULL, OCI_DEFAULT);
+  check(
+      pOCIStmtFetch(cursor, err, 1, OCI_FETCH_NEXT, OCI_DEFAULT) == OCI_SUCCESS && strcmp(name, "SCOTT") == 0,
+      "the opened cursor's row");
+  pOCIHandleFree(cursor, OCI_HTYPE_STMT);
+  pOCIHandleFree(block, OCI_HTYPE_STMT);
+}
+
+struct Breaker {
+  void* svc;
+  void* err;
+  volatile int done;
+};
+
+/* Breaks until the query has ended: the query never ends by itself, so only a break ends it. */
+static void* breakLoop(void* arg) {
+  struct Breaker* b = (struct Breaker*)arg;
+  while (!b->done) {
+    pOCIBreak(b->svc, b->err);
+    usleep(10000);
+  }
+  return NULL;
+}
+
+static void breakQuery(void* svc) {
+  static const char sql[] =
+      "with recursive c(x) as (select 1 union all select x + 1 from c) select count(*) from c";
+  static const char after[] = "select 1 from dual";
+  struct Breaker breaker = {NULL, NULL, 0};
+  void* stmt = NULL;
+  pthread_t thread;
+  breaker.svc = svc;
+  pOCIHandleAlloc(env, &breaker.err, OCI_HTYPE_ERROR, 0, NULL);
+  pOCIHandleAlloc(env, &stmt, OCI_HTYPE_STMT, 0, NULL);
+  pOCIStmtPrepare(stmt, err, (const OraText*)sql, sizeof sql - 1, OCI_NTV_SYNTAX, OCI_DEFAULT);
+  pthread_create(&thread, NULL, breakLoop, &breaker);
+  check(oraCode(pOCIStmtExecute(svc, stmt, err, 0, 0, NULL, NULL, OCI_DEFAULT)) == ORA_CANCELLED,
+        "a break ends a running query with ORA-01013");
+  breaker.done = 1;
+  pthread_join(thread, NULL);
+  pOCIStmtPrepare(stmt, err, (const OraText*)after, sizeof after - 1, OCI_NTV_SYNTAX, OCI_DEFAULT);
+  check(oraCode(pOCIStmtExecute(svc, stmt, err, 0, 0, NULL, NULL, OCI_DEFAULT)) == 0,
+        "the session works after a break");
+  pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+}
+
+static void openEnvironment(void** server, void** svc, void** session) {
+  check(pOCIEnvCreate(&env, OCI_THREADED | OCI_OBJECT, NULL, NULL, NULL, NULL, 0, NULL) == OCI_SUCCESS,
+        "environment");
+  pOCIHandleAlloc(env, &err, OCI_HTYPE_ERROR, 0, NULL);
+  pOCIHandleAlloc(env, server, OCI_HTYPE_SERVER, 0, NULL);
+  pOCIHandleAlloc(env, svc, OCI_HTYPE_SVCCTX, 0, NULL);
+  pOCIHandleAlloc(env, session, OCI_HTYPE_SESSION, 0, NULL);
+}
+
+/* The environment's hooks: a fetch that fails after two rows, and a lost connection. */
+static void faultHooks(void) {
+  static const char sql[] = "select empno from emp order by empno";
+  void *server = NULL, *svc = NULL, *session = NULL, *stmt = NULL, *def = NULL, *lost = NULL;
+  int empno[5] = {0, 0, 0, 0, 0};
+  ub4 rows = 0;
+  setenv("OCI_STANDIN_FAIL_AFTER_ROWS", "2", 1);
+  openEnvironment(&server, &svc, &session);
+  pOCIServerAttach(server, err, (const OraText*)"ORCL", 4, 0);
+  check(oraCode(logon(svc, server, session, "SCOTT", "tiger")) == 0, "logon with hooks");
+  pOCIHandleAlloc(env, &stmt, OCI_HTYPE_STMT, 0, NULL);
+  pOCIStmtPrepare(stmt, err, (const OraText*)sql, sizeof sql - 1, OCI_NTV_SYNTAX, OCI_DEFAULT);
+  pOCIStmtExecute(svc, stmt, err, 0, 0, NULL, NULL, OCI_DEFAULT);
+  pOCIDefineByPos(stmt, &def, err, 1, empno, sizeof empno[0], SQLT_INT, NULL, NULL, NULL, OCI_DEFAULT);
+  check(oraCode(pOCIStmtFetch(stmt, err, 5, OCI_FETCH_NEXT, OCI_DEFAULT)) == ORA_INVALID_NUMBER,
+        "a fetch past the failing row gives ORA-01722");
+  check(pOCIAttrGet(stmt, OCI_HTYPE_STMT, &rows, NULL, OCI_ATTR_ROW_COUNT, err) == OCI_SUCCESS && rows == 2 &&
+            empno[0] == 7369 && empno[1] == 7499,
+        "the rows before the failure are in the buffers");
+  unsetenv("OCI_STANDIN_FAIL_AFTER_ROWS");
+  /* A second environment reads the hooks again: its first call that can report fails. */
+  setenv("OCI_STANDIN_FAIL_CALL", "1", 1);
+  pOCIEnvCreate(&lost, OCI_DEFAULT, NULL, NULL, NULL, NULL, 0, NULL);
+  unsetenv("OCI_STANDIN_FAIL_CALL");
+  check(oraCode(pOCIStmtExecute(svc, stmt, err, 0, 0, NULL, NULL, OCI_DEFAULT)) == ORA_END_OF_CHANNEL,
+        "an injected failure gives ORA-03113");
+  check(oraCode(pOCIStmtExecute(svc, stmt, err, 0, 0, NULL, NULL, OCI_DEFAULT)) == ORA_NOT_CONNECTED,
+        "the lost session then gives ORA-03114");
+  pOCIHandleFree(lost, OCI_HTYPE_ENV);
+  pOCIHandleFree(env, OCI_HTYPE_ENV);
+}
+
+int main(int argc, char** argv) {
+  void *lib, *server = NULL, *svc = NULL, *session = NULL;
+  if (argc != 2) {
+    fprintf(stderr, "usage: ocistandin_client LIBRARY\n");
+    return 2;
+  }
+  lib = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
+  if (!lib) {
+    fprintf(stderr, "cannot load %s: %s\n", argv[1], dlerror());
+    return 1;
+  }
+#define LOAD(name)                                   \
+  do {                                               \
+    *(void**)&p##name = dlsym(lib, #name);           \
+    if (!p##name) {                                  \
+      fprintf(stderr, "missing export %s\n", #name); \
+      return 1;                                      \
+    }                                                \
+  } while (0)
+  LOAD(OCIEnvCreate);
+  LOAD(OCIHandleAlloc);
+  LOAD(OCIHandleFree);
+  LOAD(OCIErrorGet);
+  LOAD(OCIAttrSet);
+  LOAD(OCIAttrGet);
+  LOAD(OCIServerAttach);
+  LOAD(OCIServerDetach);
+  LOAD(OCISessionBegin);
+  LOAD(OCISessionEnd);
+  LOAD(OCIStmtPrepare);
+  LOAD(OCIStmtExecute);
+  LOAD(OCIStmtFetch);
+  LOAD(OCIBindByName);
+  LOAD(OCIDefineByPos);
+  LOAD(OCIDefineArrayOfStruct);
+  LOAD(OCIParamGet);
+  LOAD(OCIBreak);
+
+  openEnvironment(&server, &svc, &session);
+  check(oraCode(pOCIServerAttach(server, err, (const OraText*)"NOWHERE", 7, 0)) == ORA_UNRESOLVED_NAME,
+        "an unknown connect string gives ORA-12154");
+  check(oraCode(pOCIServerAttach(server, err, (const OraText*)"ORCL", 4, 0)) == 0, "attach");
+  check(oraCode(logon(svc, server, session, "scott", "wrong")) == ORA_LOGON_DENIED,
+        "a wrong password gives ORA-01017");
+  check(oraCode(logon(svc, server, session, "scott", "tiger")) == 0, "logon");
+  queryInArrays(svc);
+  arrayInsert(svc);
+  runScript(svc);
+  cursorFromBlock(svc);
+  breakQuery(svc);
+  check(pOCISessionEnd(svc, err, session, OCI_DEFAULT) == OCI_SUCCESS, "session end");
+  check(pOCIServerDetach(server, err, OCI_DEFAULT) == OCI_SUCCESS, "detach");
+  check(pOCIHandleFree(env, OCI_HTYPE_ENV) == OCI_SUCCESS, "free the environment");
+  faultHooks();
+  if (failures) return 1;
+  puts("stand-in client: all checks passed");
+  return 0;
+}

@@ -1,0 +1,151 @@
+#include <gtest/gtest.h>
+
+#include "tools/oci-standin/standin_rewrite.h"
+#include "tools/oci-standin/standin_values.h"
+
+namespace ocistandin {
+namespace {
+
+const DateTime kSample{1987, 4, 9, 15, 5, 7};  // a Thursday afternoon
+
+TEST(StandinDateTest, FormatModelsWriteWhatTheServerShows) {
+  const struct {
+    const char* model;
+    const char* text;
+  } cases[] = {
+      {"DD-MON-RR", "09-APR-87"},
+      {"YYYY-MM-DD HH24:MI:SS", "1987-04-09 15:05:07"},
+      {"Month DD, YYYY", "April     09, 1987"},
+      {"FMMonth DD, YYYY", "April 9, 1987"},
+      {"fmmonth", "april"},
+      {"DY Day", "THU Thursday "},
+      {"HH:MI AM", "03:05 PM"},
+      {"hh12 a.m.", "03 p.m."},
+      {"SSSSS", "54307"},
+      {"\"at\" HH24", "at 15"},
+  };
+  for (const auto& c : cases) {
+    std::string out;
+    EXPECT_EQ(formatDate(kSample, c.model, out), 0) << c.model;
+    EXPECT_EQ(out, c.text) << c.model;
+  }
+  std::string out;
+  EXPECT_EQ(formatDate(kSample, "DD-XX", out), 1821);
+}
+
+TEST(StandinDateTest, ParsingReadsEveryModelItWritesAndRefusesBadFields) {
+  const struct {
+    const char* text;
+    const char* model;
+    int error;
+    DateTime expected;
+  } cases[] = {
+      {"09-APR-87", "DD-MON-RR", 0, {1987, 4, 9}},
+      {"09-apr-07", "DD-MON-RR", 0, {2007, 4, 9}},
+      {"1987/4/9 3:05:07 PM", "YYYY-MM-DD HH:MI:SS AM", 0, {1987, 4, 9, 15, 5, 7}},
+      {"12 AM 2000.01.01", "HH AM YYYY.MM.DD", 0, {2000, 1, 1, 0, 0, 0}},
+      {"April 9, 1987", "Month DD, YYYY", 0, {1987, 4, 9}},
+      {"Thursday 09-04-1987", "Day DD-MM-YYYY", 0, {1987, 4, 9}},
+      {"54307 1987-04-09", "SSSSS YYYY-MM-DD", 0, {1987, 4, 9, 15, 5, 7}},
+      {"2001-13-01", "YYYY-MM-DD", 1843, {}},
+      {"2001-02-29", "YYYY-MM-DD", 1847, {}},
+      {"2001-02-28 24", "YYYY-MM-DD HH24", 1850, {}},
+      {"2001-02-28 13", "YYYY-MM-DD HH", 1849, {}},
+      {"2001-02-28 x", "YYYY-MM-DD", 1830, {}},
+      {"2001-FOO-28", "YYYY-MON-DD", 1843, {}},
+      {"abc", "YYYY", 1861, {}},
+      {"2001", "YYYY-QQ", 1821, {}},
+  };
+  for (const auto& c : cases) {
+    DateTime d;
+    EXPECT_EQ(parseDate(c.text, c.model, d), c.error) << c.text;
+    if (c.error == 0) {
+      EXPECT_EQ(d, c.expected) << c.text;
+    }
+  }
+}
+
+TEST(StandinDateTest, StoredAndWireFormsRoundTripAndRefuseImpossibleDates) {
+  for (const DateTime d :
+       {kSample, DateTime{1, 1, 1}, DateTime{9999, 12, 31, 23, 59, 59}, DateTime{2000, 2, 29, 12}}) {
+    DateTime back;
+    ASSERT_TRUE(parseCanonicalDate(canonicalDate(d), back));
+    EXPECT_EQ(back, d);
+    const auto bytes = toOraDate(d);
+    ASSERT_TRUE(fromOraDate(bytes.data(), back));
+    EXPECT_EQ(back, d);
+  }
+  EXPECT_EQ(toOraDate(kSample), (std::array<uint8_t, 7>{119, 187, 4, 9, 16, 6, 8}));
+  DateTime d;
+  for (const char* bad : {"1900-02-29 00:00:00", "2001-04-31", "2001-4-01", "2001-04-01 24:00:00",
+                          "0000-01-01", "2001-04-01T10:00:00"})
+    EXPECT_FALSE(parseCanonicalDate(bad, d)) << bad;
+  const uint8_t badBytes[][7] = {
+      {119, 187, 2, 30, 1, 1, 1}, {119, 187, 4, 9, 25, 1, 1}, {99, 100, 1, 1, 1, 1, 1}};
+  for (const auto& b : badBytes) EXPECT_FALSE(fromOraDate(b, d));
+}
+
+TEST(StandinDateTest, NumbersReadAsTheServerWritesThem) {
+  EXPECT_EQ(numberText(800), "800");
+  EXPECT_EQ(numberText(-3), "-3");
+  EXPECT_EQ(numberText(0.5), ".5");
+  EXPECT_EQ(numberText(-0.25), "-.25");
+  EXPECT_EQ(numberText(1234.5), "1234.5");
+  EXPECT_EQ(numberText(1e20), "1E+20");
+}
+
+TEST(StandinRewriteTest, OracleSpellingsBecomeSqlite) {
+  const struct {
+    const char* in;
+    const char* out;
+    const char* own;
+  } cases[] = {
+      {"select * from emp where empno = :empno", "select * from emp where empno = :EMPNO", ""},
+      {"select :\"Mixed\" from dual", "select :Mixed from dual", ""},
+      {"select * from emp for update nowait", "select * from emp ", ""},
+      {"select * from emp for update of sal, ename wait 5", "select * from emp ", ""},
+      {"select 'for update' from emp", "select 'for update' from emp", ""},
+      {"insert into t values (emp_seq.NEXTVAL)", "insert into t values (ora_nextval('EMP_SEQ'))", ""},
+      {"select scott.emp_seq.currval from dual", "select ora_currval('SCOTT', 'EMP_SEQ') from dual", ""},
+      {"select rowid, e.ROWID from emp e", "select _rowid_, e._rowid_ from emp e", ""},
+      {"(select a from t) union (select b from u) order by 1",
+       "select a from t union select b from u order by 1", ""},
+      {"select a from t union all (select b from u)", "select a from t union all select b from u", ""},
+      {"select * from (select a from t) union select b from u",
+       "select * from (select a from t) union select b from u", ""},
+      {"select * from x where a in ((select a from t) union (select b from u))",
+       "select * from x where a in (select a from t union select b from u)", ""},
+      {"select * from scott.emp, other.dept", "select * from main.emp, other.dept", "SCOTT"},
+      {"insert into t values (scott.s.nextval) -- :ignored",
+       "insert into t values (ora_nextval('SCOTT', 'S')) -- :ignored", "SCOTT"},
+      {"select 'it''s :x' from dual", "select 'it''s :x' from dual", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(rewriteSql(c.in, c.own).sql, c.out) << c.in;
+}
+
+TEST(StandinRewriteTest, KindsAndBindsComeFromTheTextAlone) {
+  const RewrittenSql r = rewriteSql("begin :Res := :a || :RES || :\"b\"; end;");
+  EXPECT_EQ(r.kind, StatementKind::Begin);
+  EXPECT_EQ(r.binds, (std::vector<std::string>{"RES", "A", "b"}));
+  const struct {
+    const char* text;
+    StatementKind kind;
+  } kinds[] = {{" /* c */ SELECT 1", StatementKind::Select},
+               {"with q as (select 1) select * from q", StatementKind::Select},
+               {"(select 1)", StatementKind::Select},
+               {"insert into t values (1)", StatementKind::Insert},
+               {"Update t set a = 1", StatementKind::Update},
+               {"delete t", StatementKind::Delete},
+               {"declare x int; begin null; end;", StatementKind::Declare},
+               {"ALTER SESSION SET NLS_DATE_FORMAT = 'YYYY'", StatementKind::Alter},
+               {"commit", StatementKind::Commit},
+               {"merge into t", StatementKind::Other},
+               {"", StatementKind::Other}};
+  for (const auto& k : kinds) EXPECT_EQ(rewriteSql(k.text).kind, k.kind) << k.text;
+  EXPECT_EQ(normaliseBindName(":dept"), "DEPT");
+  EXPECT_EQ(normaliseBindName("\"Dept\""), "Dept");
+  EXPECT_EQ(scanSql("select 'open").back().kind, TokenKind::Unterminated);
+}
+
+}  // namespace
+}  // namespace ocistandin

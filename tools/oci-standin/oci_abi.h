@@ -1,0 +1,216 @@
+/*
+ * The C interface of the client-library stand-in: the entry points it exports, the numbers
+ * they take and the hooks tests drive it with. Test programs include this header; the Oracle
+ * client keeps its own declarations and must never include it, so that the two meet only at
+ * the exported names, argument orders and numbers written here.
+ *
+ * Integer widths: ub1/sb1 8 bits, ub2/sb2 16, ub4/sb4 32, sword is int. Handles are opaque
+ * pointers. Every entry point returns an OCI status (below) unless stated otherwise.
+ *
+ * The stand-in's "server" is a folder of SQLite files (see standin_server.h). Environment:
+ *   OCI_STANDIN_ROOT          folder holding one folder per connect string (required); an
+ *                             empty connect string names the folder of ORACLE_SID
+ *   OCI_STANDIN_FAIL_CALL     n: the n-th counted call after an environment is created (or the
+ *                             first after it that takes an error handle) fails with ORA-03113
+ *                             and leaves every live session of the process dead (later calls
+ *                             on them give ORA-03114)
+ *   OCI_STANDIN_FAIL_AFTER_ROWS  n: a fetch that would deliver row n+1 of a query fails with
+ *                             ORA-01722 after the first n rows are in the buffers
+ *   OCI_STANDIN_DELAY_US      each counted call sleeps this many microseconds first
+ *   OCI_STANDIN_COUNT_FILE    when an environment handle is freed, the process's call count is
+ *                             written to this file as decimal text
+ * The hooks are read when an environment handle is created.
+ *
+ * The library is built as home/lib/libclntsh.so.10.2 with links for the older levels
+ * (libclntsh.so.7.3, .8.0, .8.1, .9.2) and libclntsh.so, so that its folder's parent serves as
+ * an ORACLE_HOME and the file name tells the client its level.
+ */
+#ifndef VELMARON_OCI_ABI_H
+#define VELMARON_OCI_ABI_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef uint8_t ub1;
+typedef int8_t sb1;
+typedef uint16_t ub2;
+typedef int16_t sb2;
+typedef uint32_t ub4;
+typedef int32_t sb4;
+typedef int sword;
+typedef unsigned char OraText;
+
+/* Status values. */
+enum {
+  OCI_SUCCESS = 0,
+  OCI_SUCCESS_WITH_INFO = 1,
+  OCI_NEED_DATA = 99,
+  OCI_NO_DATA = 100,
+  OCI_ERROR = -1,
+  OCI_INVALID_HANDLE = -2,
+  OCI_STILL_EXECUTING = -3123,
+  OCI_CONTINUE = -24200
+};
+
+/* Handle types. */
+enum {
+  OCI_HTYPE_ENV = 1,
+  OCI_HTYPE_ERROR = 2,
+  OCI_HTYPE_SVCCTX = 3,
+  OCI_HTYPE_STMT = 4,
+  OCI_HTYPE_BIND = 5,
+  OCI_HTYPE_DEFINE = 6,
+  OCI_HTYPE_DESCRIBE = 7,
+  OCI_HTYPE_SERVER = 8,
+  OCI_HTYPE_SESSION = 9
+};
+
+/* Descriptor types. The parameter descriptor is handed out by OCIParamGet. */
+enum { OCI_DTYPE_LOB = 50, OCI_DTYPE_PARAM = 53, OCI_DTYPE_ROWID = 54 };
+
+/* Attributes. The numbers of a select-list parameter and of a handle overlap by design. */
+enum {
+  OCI_ATTR_DATA_SIZE = 1,      /* ub2, parameter: column size in bytes */
+  OCI_ATTR_DATA_TYPE = 2,      /* ub2, parameter: Oracle type code */
+  OCI_ATTR_NAME = 4,           /* OraText* and ub4 length, parameter */
+  OCI_ATTR_PRECISION = 5,      /* sb2, parameter */
+  OCI_ATTR_SCALE = 6,          /* sb1, parameter */
+  OCI_ATTR_IS_NULL = 7,        /* ub1, parameter: nullable */
+  OCI_ATTR_SERVER = 6,         /* service context: server handle */
+  OCI_ATTR_SESSION = 7,        /* service context: session handle */
+  OCI_ATTR_ROW_COUNT = 9,      /* ub4, statement */
+  OCI_ATTR_SQLFNCODE = 10,     /* ub2, statement */
+  OCI_ATTR_PREFETCH_ROWS = 11, /* ub4, statement: accepted, no effect */
+  OCI_ATTR_PREFETCH_MEMORY = 13,
+  OCI_ATTR_FSPRECISION = 16,        /* ub1, parameter */
+  OCI_ATTR_PARAM_COUNT = 18,        /* ub4, statement: select-list items */
+  OCI_ATTR_ROWID = 19,              /* statement: not offered yet, answers OCI_NO_DATA */
+  OCI_ATTR_USERNAME = 22,           /* session */
+  OCI_ATTR_PASSWORD = 23,           /* session */
+  OCI_ATTR_STMT_TYPE = 24,          /* ub2, statement */
+  OCI_ATTR_INTERNAL_NAME = 25,      /* server */
+  OCI_ATTR_CHARSET_ID = 31,         /* ub2, bind or define: accepted, text is always UTF-8 */
+  OCI_ATTR_FOCBK = 43,              /* server: failover callback, accepted and never called */
+  OCI_ATTR_PARSE_ERROR_OFFSET = 129 /* ub2, statement */
+};
+
+/* Statement types (OCI_ATTR_STMT_TYPE); any other statement answers 0. */
+enum {
+  OCI_STMT_SELECT = 1,
+  OCI_STMT_UPDATE = 2,
+  OCI_STMT_DELETE = 3,
+  OCI_STMT_INSERT = 4,
+  OCI_STMT_CREATE = 5,
+  OCI_STMT_DROP = 6,
+  OCI_STMT_ALTER = 7,
+  OCI_STMT_BEGIN = 8,
+  OCI_STMT_DECLARE = 9
+};
+
+/* SQL function codes (OCI_ATTR_SQLFNCODE): 3 INSERT, 4 SELECT, 5 UPDATE, 9 DELETE, 34 PL/SQL
+   block; any other statement answers 0. */
+
+/* Modes. */
+enum {
+  OCI_DEFAULT = 0,
+  OCI_THREADED = 1,
+  OCI_OBJECT = 2,
+  OCI_DATA_AT_EXEC = 2, /* bind mode: piecewise input, not offered yet (ORA-03115) */
+  OCI_DYNAMIC_FETCH = 2,
+  OCI_STMT_SCROLLABLE_READONLY = 8,
+  OCI_DESCRIBE_ONLY = 16,
+  OCI_COMMIT_ON_SUCCESS = 32,
+  OCI_NTV_SYNTAX = 1,
+  OCI_CRED_RDBMS = 1,
+  OCI_CRED_EXT = 2,
+  OCI_FETCH_NEXT = 2
+};
+
+/* External data types. Values travel as UTF-8 text, 64-bit integers, doubles, bytes or the
+   7-byte DATE (century+100, year+100, month, day, hour+1, minute+1, second+1). */
+enum {
+  SQLT_CHR = 1, /* VARCHAR2 column type; as an external type, text without a terminator */
+  SQLT_NUM = 2, /* NUMBER column type */
+  SQLT_INT = 3, /* signed integer of 1, 2, 4 or 8 bytes */
+  SQLT_FLT = 4, /* float or double */
+  SQLT_STR = 5, /* NUL-terminated text */
+  SQLT_LNG = 8,
+  SQLT_RID = 11,
+  SQLT_DAT = 12,
+  SQLT_BIN = 23,
+  SQLT_LBI = 24,
+  SQLT_AFC = 96, /* CHAR column type; as an external type, blank-padded text */
+  SQLT_AVC = 97,
+  SQLT_RSET = 116 /* a cursor bind: the value is the address of a statement handle, which
+                     OPEN :c FOR ... in a block opens */
+};
+
+/* Error numbers the stand-in gives (ORA-nnnnn). */
+enum {
+  ORA_UNIQUE = 1, /* unique constraint violated */
+  ORA_INVALID_STATEMENT = 900,
+  ORA_INVALID_IDENTIFIER = 904,
+  ORA_NO_TABLE = 942, /* table or view does not exist */
+  ORA_RESOURCE_BUSY = 54,
+  ORA_CANCELLED = 1013, /* user requested cancel (OCIBreak) */
+  ORA_LOGON_DENIED = 1017,
+  ORA_NULL_INTO_NOT_NULL = 1400,
+  ORA_NO_DATA_FOUND = 1403,
+  ORA_INVALID_NUMBER = 1722,
+  ORA_END_OF_CHANNEL = 3113,
+  ORA_NOT_CONNECTED = 3114,
+  ORA_PLSQL = 6550,
+  ORA_UNRESOLVED_NAME = 12154
+};
+
+sword OCIInitialize(ub4 mode, void* ctxp, void* malocfp, void* ralocfp, void* mfreefp);
+sword OCIEnvInit(void** envp, ub4 mode, size_t xtramemsz, void** usrmempp);
+sword OCIEnvCreate(void** envp, ub4 mode, void* ctxp, void* malocfp, void* ralocfp, void* mfreefp,
+                   size_t xtramemsz, void** usrmempp);
+sword OCIHandleAlloc(const void* parenth, void** hndlpp, ub4 type, size_t xtramem_sz, void** usrmempp);
+sword OCIHandleFree(void* hndlp, ub4 type);
+sword OCIDescriptorAlloc(const void* parenth, void** descpp, ub4 type, size_t xtramem_sz, void** usrmempp);
+sword OCIDescriptorFree(void* descp, ub4 type);
+sword OCIAttrGet(const void* trgthndlp, ub4 trghndltyp, void* attributep, ub4* sizep, ub4 attrtype,
+                 void* errhp);
+sword OCIAttrSet(void* trgthndlp, ub4 trghndltyp, void* attributep, ub4 size, ub4 attrtype, void* errhp);
+sword OCIErrorGet(void* hndlp, ub4 recordno, OraText* sqlstate, sb4* errcodep, OraText* bufp, ub4 bufsiz,
+                  ub4 type);
+sword OCIServerAttach(void* srvhp, void* errhp, const OraText* dblink, sb4 dblink_len, ub4 mode);
+sword OCIServerDetach(void* srvhp, void* errhp, ub4 mode);
+sword OCIServerVersion(void* hndlp, void* errhp, OraText* bufp, ub4 bufsz, ub1 hndltype);
+sword OCISessionBegin(void* svchp, void* errhp, void* usrhp, ub4 credt, ub4 mode);
+sword OCISessionEnd(void* svchp, void* errhp, void* usrhp, ub4 mode);
+sword OCIPasswordChange(void* svchp, void* errhp, const OraText* user_name, ub4 usernm_len,
+                        const OraText* opasswd, ub4 opasswd_len, const OraText* npasswd, ub4 npasswd_len,
+                        ub4 mode);
+sword OCIStmtPrepare(void* stmtp, void* errhp, const OraText* stmt, ub4 stmt_len, ub4 language, ub4 mode);
+sword OCIStmtExecute(void* svchp, void* stmtp, void* errhp, ub4 iters, ub4 rowoff, const void* snap_in,
+                     void* snap_out, ub4 mode);
+sword OCIStmtFetch(void* stmtp, void* errhp, ub4 nrows, ub2 orientation, ub4 mode);
+sword OCIStmtFetch2(void* stmtp, void* errhp, ub4 nrows, ub2 orientation, sb4 fetchOffset, ub4 mode);
+sword OCIParamGet(const void* hndlp, ub4 htype, void* errhp, void** parmdpp, ub4 pos);
+sword OCIBindByName(void* stmtp, void** bindpp, void* errhp, const OraText* placeholder, sb4 placeh_len,
+                    void* valuep, sb4 value_sz, ub2 dty, void* indp, ub2* alenp, ub2* rcodep, ub4 maxarr_len,
+                    ub4* curelep, ub4 mode);
+sword OCIBindByPos(void* stmtp, void** bindpp, void* errhp, ub4 position, void* valuep, sb4 value_sz, ub2 dty,
+                   void* indp, ub2* alenp, ub2* rcodep, ub4 maxarr_len, ub4* curelep, ub4 mode);
+sword OCIBindArrayOfStruct(void* bindp, void* errhp, ub4 pvskip, ub4 indskip, ub4 alskip, ub4 rcskip);
+sword OCIDefineByPos(void* stmtp, void** defnpp, void* errhp, ub4 position, void* valuep, sb4 value_sz,
+                     ub2 dty, void* indp, ub2* rlenp, ub2* rcodep, ub4 mode);
+sword OCIDefineArrayOfStruct(void* defnp, void* errhp, ub4 pvskip, ub4 indskip, ub4 rlskip, ub4 rcskip);
+sword OCITransCommit(void* svchp, void* errhp, ub4 flags);
+sword OCITransRollback(void* svchp, void* errhp, ub4 flags);
+sword OCIBreak(void* hndlp, void* errhp);
+
+/* Not an OCI call: the number of counted calls this process has made. */
+uint64_t OCIStandinCallCount(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,284 @@
+#include "tools/oci-standin/standin_rewrite.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace ocistandin {
+namespace {
+
+bool isWordStart(unsigned char c) {
+  return std::isalpha(c) || c >= 0x80;
+}
+bool isWordChar(unsigned char c) {
+  return std::isalnum(c) || c == '_' || c == '$' || c == '#' || c >= 0x80;
+}
+
+bool isWord(const Token& t, std::string_view upperText) {
+  return t.kind == TokenKind::Word && t.text == upperText;
+}
+
+bool isSymbol(const Token& t, std::string_view s) {
+  return t.kind == TokenKind::Symbol && t.text == s;
+}
+
+bool isSetOperator(const Token& t) {
+  return isWord(t, "UNION") || isWord(t, "INTERSECT") || isWord(t, "MINUS") || isWord(t, "EXCEPT");
+}
+
+}  // namespace
+
+std::string upperAscii(std::string_view s) {
+  std::string out(s);
+  for (char& c : out)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+  return out;
+}
+
+namespace {
+
+std::string quoted(std::string_view text, char quote) {
+  std::string out(1, quote);
+  for (char c : text) {
+    out += c;
+    if (c == quote) out += quote;
+  }
+  return out + quote;
+}
+
+}  // namespace
+
+std::string quoteLiteral(std::string_view text) {
+  return quoted(text, '\'');
+}
+std::string quoteName(std::string_view name) {
+  return quoted(name, '"');
+}
+
+std::vector<Token> scanSql(std::string_view s) {
+  std::vector<Token> tokens;
+  size_t i = 0;
+  while (i < s.size()) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    if (std::isspace(c)) {
+      ++i;
+      continue;
+    }
+    if (c == '-' && i + 1 < s.size() && s[i + 1] == '-') {
+      while (i < s.size() && s[i] != '\n') ++i;
+      continue;
+    }
+    if (c == '/' && i + 1 < s.size() && s[i + 1] == '*') {
+      const size_t end = s.find("*/", i + 2);
+      i = end == std::string_view::npos ? s.size() : end + 2;
+      continue;
+    }
+    const size_t begin = i;
+    if (c == '\'' || c == '"') {
+      std::string value;
+      ++i;
+      bool closed = false;
+      while (i < s.size()) {
+        if (s[i] == static_cast<char>(c)) {
+          if (c == '\'' && i + 1 < s.size() && s[i + 1] == '\'') {
+            value += '\'';
+            i += 2;
+            continue;
+          }
+          ++i;
+          closed = true;
+          break;
+        }
+        value += s[i++];
+      }
+      if (!closed) {
+        tokens.push_back({TokenKind::Unterminated, begin, s.size(), std::string(s.substr(begin))});
+        return tokens;
+      }
+      tokens.push_back({c == '\'' ? TokenKind::String : TokenKind::QuotedName, begin, i, value});
+      continue;
+    }
+    if (c == ':' && i + 1 < s.size() &&
+        (isWordChar(static_cast<unsigned char>(s[i + 1])) || s[i + 1] == '"')) {
+      ++i;
+      if (s[i] == '"') {
+        const size_t end = s.find('"', i + 1);
+        if (end == std::string_view::npos) {
+          tokens.push_back({TokenKind::Unterminated, begin, s.size(), std::string(s.substr(begin))});
+          return tokens;
+        }
+        i = end + 1;
+      } else {
+        while (i < s.size() && isWordChar(static_cast<unsigned char>(s[i]))) ++i;
+      }
+      tokens.push_back({TokenKind::Bind, begin, i, normaliseBindName(s.substr(begin, i - begin))});
+      continue;
+    }
+    if (isWordStart(c)) {
+      while (i < s.size() && isWordChar(static_cast<unsigned char>(s[i]))) ++i;
+      tokens.push_back({TokenKind::Word, begin, i, upperAscii(s.substr(begin, i - begin))});
+      continue;
+    }
+    if (std::isdigit(c) ||
+        (c == '.' && i + 1 < s.size() && std::isdigit(static_cast<unsigned char>(s[i + 1])))) {
+      while (i < s.size() && (std::isdigit(static_cast<unsigned char>(s[i])) || s[i] == '.')) ++i;
+      if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+        size_t j = i + 1;
+        if (j < s.size() && (s[j] == '+' || s[j] == '-')) ++j;
+        if (j < s.size() && std::isdigit(static_cast<unsigned char>(s[j]))) {
+          i = j;
+          while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]))) ++i;
+        }
+      }
+      tokens.push_back({TokenKind::Number, begin, i, std::string(s.substr(begin, i - begin))});
+      continue;
+    }
+    static constexpr std::string_view pairs[] = {":=", "||", "<>", "!=", "<=", ">=", "=>", ".."};
+    size_t len = 1;
+    for (std::string_view p : pairs)
+      if (s.substr(i, 2) == p) len = 2;
+    i += len;
+    tokens.push_back({TokenKind::Symbol, begin, i, std::string(s.substr(begin, len))});
+  }
+  return tokens;
+}
+
+std::string normaliseBindName(std::string_view p) {
+  if (!p.empty() && p.front() == ':') p.remove_prefix(1);
+  if (p.size() >= 2 && p.front() == '"' && p.back() == '"') {
+    return std::string(p.substr(1, p.size() - 2));
+  }
+  return upperAscii(p);
+}
+
+RewrittenSql rewriteSql(std::string_view text, std::string_view ownSchema) {
+  RewrittenSql out;
+  const std::vector<Token> tokens = scanSql(text);
+  if (!tokens.empty() && tokens[0].kind == TokenKind::Word) {
+    static const std::pair<const char*, StatementKind> kinds[] = {
+        {"SELECT", StatementKind::Select}, {"WITH", StatementKind::Select},
+        {"INSERT", StatementKind::Insert}, {"UPDATE", StatementKind::Update},
+        {"DELETE", StatementKind::Delete}, {"CREATE", StatementKind::Create},
+        {"DROP", StatementKind::Drop},     {"ALTER", StatementKind::Alter},
+        {"BEGIN", StatementKind::Begin},   {"DECLARE", StatementKind::Declare},
+        {"COMMIT", StatementKind::Commit}, {"ROLLBACK", StatementKind::Rollback}};
+    for (const auto& [word, kind] : kinds)
+      if (tokens[0].text == word) out.kind = kind;
+  } else if (!tokens.empty() && isSymbol(tokens[0], "(")) {
+    out.kind = StatementKind::Select;
+  }
+
+  // Each token gets a replacement text; an empty optional-like flag drops it.
+  std::vector<std::string> replacement(tokens.size());
+  std::vector<bool> keep(tokens.size(), true);
+  for (size_t i = 0; i < tokens.size(); ++i)
+    replacement[i] = std::string(text.substr(tokens[i].begin, tokens[i].end - tokens[i].begin));
+
+  // Match parentheses once; unbalanced text is left for SQLite to refuse.
+  std::vector<size_t> match(tokens.size(), tokens.size());
+  {
+    std::vector<size_t> open;
+    for (size_t i = 0; i < tokens.size(); ++i) {
+      if (isSymbol(tokens[i], "(")) open.push_back(i);
+      if (isSymbol(tokens[i], ")") && !open.empty()) {
+        match[open.back()] = i;
+        match[i] = open.back();
+        open.pop_back();
+      }
+    }
+  }
+
+  for (size_t i = 0; i < tokens.size(); ++i) {
+    const Token& t = tokens[i];
+    if (t.kind == TokenKind::Bind) {
+      replacement[i] = ":" + t.text;
+      if (std::find(out.binds.begin(), out.binds.end(), t.text) == out.binds.end())
+        out.binds.push_back(t.text);
+      continue;
+    }
+    if (!ownSchema.empty() && (t.kind == TokenKind::Word || t.kind == TokenKind::QuotedName) &&
+        t.text == ownSchema && i + 2 < tokens.size() && isSymbol(tokens[i + 1], ".") &&
+        (i == 0 || !isSymbol(tokens[i - 1], ".")) &&
+        (tokens[i + 2].kind == TokenKind::Word || tokens[i + 2].kind == TokenKind::QuotedName) &&
+        !isWord(tokens[i + 2], "NEXTVAL") && !isWord(tokens[i + 2], "CURRVAL") &&
+        !(i + 4 < tokens.size() && isSymbol(tokens[i + 3], ".") &&
+          (isWord(tokens[i + 4], "NEXTVAL") || isWord(tokens[i + 4], "CURRVAL")))) {
+      replacement[i] = "main";
+      continue;
+    }
+    if (isWord(t, "ROWID")) {
+      replacement[i] = "_rowid_";
+      continue;
+    }
+    if ((isWord(t, "NEXTVAL") || isWord(t, "CURRVAL")) && i >= 2 && isSymbol(tokens[i - 1], ".") &&
+        (tokens[i - 2].kind == TokenKind::Word || tokens[i - 2].kind == TokenKind::QuotedName) &&
+        keep[i - 2]) {
+      const std::string fn = isWord(t, "NEXTVAL") ? "ora_nextval(" : "ora_currval(";
+      size_t first = i - 2;
+      std::string args = quoteLiteral(tokens[i - 2].text);
+      if (i >= 4 && isSymbol(tokens[i - 3], ".") &&
+          (tokens[i - 4].kind == TokenKind::Word || tokens[i - 4].kind == TokenKind::QuotedName)) {
+        first = i - 4;
+        args = quoteLiteral(tokens[i - 4].text) + ", " + args;
+      }
+      for (size_t k = first; k < i; ++k) keep[k] = false;
+      replacement[i] = fn + args + ")";
+      continue;
+    }
+    if (isSymbol(t, "(") && match[i] < tokens.size() && i + 1 < tokens.size() &&
+        isWord(tokens[i + 1], "SELECT")) {
+      const size_t close = match[i];
+      const bool afterSetOperator =
+          i > 0 && (isSetOperator(tokens[i - 1]) ||
+                    (isWord(tokens[i - 1], "ALL") && i >= 2 && isSetOperator(tokens[i - 2])));
+      const bool beforeSetOperator = close + 1 < tokens.size() && isSetOperator(tokens[close + 1]);
+      const bool startsMember =
+          i == 0 || afterSetOperator || (isSymbol(tokens[i - 1], "(") && beforeSetOperator);
+      const bool endsMember = close + 1 == tokens.size() || beforeSetOperator ||
+                              isWord(tokens[close + 1], "ORDER") || isSymbol(tokens[close + 1], ")");
+      if (startsMember && endsMember) {
+        keep[i] = false;
+        keep[close] = false;
+      }
+      continue;
+    }
+    if (isWord(t, "FOR") && i + 1 < tokens.size() && isWord(tokens[i + 1], "UPDATE") &&
+        out.kind == StatementKind::Select) {
+      // Only a clause that runs to the end of the statement is a locking clause.
+      size_t j = i + 2;
+      if (j < tokens.size() && isWord(tokens[j], "OF")) {
+        ++j;
+        while (j < tokens.size() &&
+               (tokens[j].kind == TokenKind::Word || tokens[j].kind == TokenKind::QuotedName ||
+                isSymbol(tokens[j], ".") || isSymbol(tokens[j], ","))) {
+          if (isWord(tokens[j], "NOWAIT") || isWord(tokens[j], "WAIT") || isWord(tokens[j], "SKIP")) break;
+          ++j;
+        }
+      }
+      if (j < tokens.size() && isWord(tokens[j], "NOWAIT")) {
+        ++j;
+      } else if (j + 1 < tokens.size() && isWord(tokens[j], "WAIT") &&
+                 tokens[j + 1].kind == TokenKind::Number) {
+        j += 2;
+      } else if (j + 1 < tokens.size() && isWord(tokens[j], "SKIP") && isWord(tokens[j + 1], "LOCKED")) {
+        j += 2;
+      }
+      if (j == tokens.size()) {
+        for (size_t k = i; k < j; ++k) keep[k] = false;
+        break;
+      }
+    }
+  }
+
+  // Reassemble: the text between tokens (blanks, comments) stays as written, except inside a
+  // run of dropped tokens.
+  size_t last = 0;
+  for (size_t i = 0; i < tokens.size(); ++i) {
+    if (keep[i] || i == 0 || keep[i - 1]) out.sql.append(text.substr(last, tokens[i].begin - last));
+    if (keep[i]) out.sql += replacement[i];
+    last = tokens[i].end;
+  }
+  out.sql.append(text.substr(last));
+  return out;
+}
+
+}  // namespace ocistandin

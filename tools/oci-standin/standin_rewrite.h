@@ -1,0 +1,71 @@
+// The stand-in server's SQL front: a scanner for the Oracle SQL and PL/SQL text that clients
+// send, the kind of a statement, and the rewrite of what SQLite spells differently.
+// Pure functions over text; safe on any thread.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace ocistandin {
+
+enum class TokenKind { Word, QuotedName, String, Number, Bind, Symbol, Unterminated };
+
+struct Token {
+  TokenKind kind;
+  size_t begin;  // byte range in the scanned text
+  size_t end;
+  std::string text;  // Word: upper-cased; QuotedName: without quotes; Bind: normalised name;
+                     // String: the value without quotes, '' undoubled; Symbol and Number: as written
+};
+
+// Splits text into tokens; comments and blanks fall between them. An unterminated string or
+// quoted name ends the scan with one Unterminated token.
+std::vector<Token> scanSql(std::string_view text);
+
+// ASCII letters in upper case, as unquoted names compare.
+std::string upperAscii(std::string_view text);
+// A SQL string literal ('it''s') and a quoted name ("a""b") holding the text.
+std::string quoteLiteral(std::string_view text);
+std::string quoteName(std::string_view name);
+
+// The name a bind is known by: upper case unless written in double quotes. Accepts the forms
+// a placeholder is given in (":name", "name", ":\"Name\"", "\"Name\"").
+std::string normaliseBindName(std::string_view placeholder);
+
+enum class StatementKind {
+  Other,
+  Select,
+  Insert,
+  Update,
+  Delete,
+  Create,
+  Drop,
+  Alter,
+  Begin,
+  Declare,
+  Commit,
+  Rollback
+};
+
+struct RewrittenSql {
+  StatementKind kind = StatementKind::Other;
+  std::string sql;                 // the text SQLite runs, binds written as :NAME
+  std::vector<std::string> binds;  // normalised bind names, in order of first appearance
+};
+
+// Rewrites one statement:
+//  - binds become :NAME (SQLite compares parameter names exactly);
+//  - a trailing FOR UPDATE [OF columns] [NOWAIT | WAIT n | SKIP LOCKED] is dropped (SQLite
+//    locks whole files on write);
+//  - [owner.]seq.NEXTVAL and .CURRVAL become ora_nextval('OWNER', 'SEQ') and ora_currval(..);
+//  - ROWID becomes _rowid_;
+//  - a set-operator member written in parentheses loses them ("(select a from t) union
+//    (select b from u)");
+//  - a name of the session's own schema before a dot becomes main (`ownSchema`, upper case;
+//    empty for none).
+// Functions SQLite lacks (nvl, lengthb, chr, instr, rpad, to_char, to_date, sys_context,
+// nls_charset_id) are registered as SQL functions by the server, not rewritten.
+RewrittenSql rewriteSql(std::string_view text, std::string_view ownSchema = {});
+
+}  // namespace ocistandin

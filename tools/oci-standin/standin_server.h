@@ -1,0 +1,202 @@
+// The stand-in's server: a folder of SQLite files that plays one database.
+//
+// Layout of a server folder (one per connect string, under OCI_STANDIN_ROOT):
+//   catalog.db    attached as SYS: users and passwords ("user$"), "v$nls_parameters",
+//                 "product_component_version" and the errors behind user_errors ("error$")
+//   sequences.db  sequences ("seq$"), apart so that their steps commit while sessions hold
+//                 transactions open on the catalog
+//   <USER>.db     one schema per user, opened as the session's own schema and attached under
+//                 its owner's name for every other session, so that owner.table works
+// A session also sees dual, dba_users, dba_tables, user_tables, all_tab_columns,
+// user_tab_columns, user_errors and nls_session_parameters (following ALTER SESSION).
+// SQLite attaches at most 10 files, so a session reaches its own schema, SYS and up to eight
+// other schemas (in name order). An unqualified name missing from the own schema resolves to
+// the first other schema that has it, as if every table had a public synonym.
+//
+// DATE values are stored as "YYYY-MM-DD HH:MM:SS" text: a date reaches a column bound as a DATE
+// or through to_date; text bound for a DATE column is stored as given, and text is compared as
+// text. A DATE column read as text follows NLS_DATE_FORMAT; a PL/SQL result keeps the stored
+// form unless the block formats it with to_char. Oracle's empty text is NULL: bound empty texts
+// arrive as NULL and empty results leave as NULL.
+//
+// Transactions: a changing statement starts one, DDL commits before it runs, and an ended
+// session rolls back what it did not commit. Sequence steps are never rolled back. One writer
+// at a time per file: a second session's write waits up to 5 s, then gets ORA-00054. A query
+// sees the data committed when its session's oldest open query began (SQLite keeps one read
+// snapshot per connection while any of its queries is open).
+//
+// Threads: a Session and its Cursors belong to one thread at a time, except interrupt(), which
+// any thread may call while the owner runs a statement.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tools/oci-standin/standin_rewrite.h"
+
+namespace ocistandin {
+
+// A server error: the ORA number and its text (without "ORA-nnnnn: ").
+struct OraError : std::runtime_error {
+  OraError(int code, const std::string& text) : std::runtime_error(text), code(code) {}
+  int code;
+};
+
+struct Value {
+  enum class Kind { Null, Integer, Real, Text, Bytes };
+  Kind kind = Kind::Null;
+  int64_t integer = 0;
+  double real = 0;
+  std::string bytes;  // Text (UTF-8) or Bytes
+  static Value text(std::string s) { return {Kind::Text, 0, 0, std::move(s)}; }
+  static Value number(int64_t v) { return {Kind::Integer, v, 0, {}}; }
+  static Value floating(double v) { return {Kind::Real, 0, v, {}}; }
+  bool isNull() const { return kind == Kind::Null; }
+};
+
+// A column type as declared in the schema ("VARCHAR2(30)", "NUMBER(10,2)", "DATE", ...).
+struct DeclaredType {
+  std::string name;   // Oracle type name: VARCHAR2, CHAR, NUMBER, FLOAT, DATE, RAW, LONG, ...
+  uint16_t code = 1;  // Oracle type code: 1, 96, 2, 12, 23, 8, 24, 112, 113
+  uint16_t size = 4000;
+  int16_t precision = 0;  // 0: not given
+  int8_t scale = 0;       // -127: floating
+  bool hasPrecision = false;
+  bool hasScale = false;
+};
+DeclaredType parseDeclaredType(std::string_view declared);
+
+struct ColumnInfo {
+  std::string name;
+  DeclaredType type;
+  bool nullable = true;
+};
+
+// Create the tables of catalog.db and of sequences.db in empty databases.
+void createCatalog(sqlite3* db);
+void createSequenceStore(sqlite3* db);
+
+// The server folder of a connect string; raises ORA-12154 when it names none.
+std::string resolveServer(std::string_view connect);
+
+// The version banner of a server folder, read from its catalog.
+std::string serverBanner(const std::string& folder);
+
+// Changes a user's password in the catalog; raises ORA-01017 when the old one is wrong.
+void changePassword(const std::string& folder, std::string_view user, std::string_view oldPassword,
+                    std::string_view newPassword);
+
+class Session {
+ public:
+  // Logs on; raises ORA-01017 for an unknown user or a wrong password, ORA-01031 for a
+  // privileged mode the user lacks.
+  Session(const std::string& folder, std::string_view user, std::string_view password, bool privileged);
+  ~Session();  // rolls back what is not committed
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  const std::string& user() const { return user_; }
+  const std::string& folder() const { return folder_; }
+  sqlite3* db() const { return db_; }
+
+  void commit();
+  void rollback();
+  void interrupt() { sqlite3_interrupt(db_); }
+  // Starts the transaction a changing statement needs; DDL ends it first.
+  void beginWork();
+  void endWorkForDdl();
+
+  const std::string& nls(const std::string& name) const;
+  // ALTER SESSION SET name = value; raises ORA-02248 for an unknown name, ORA-01821 for a bad
+  // date format.
+  void setNls(const std::string& name, const std::string& value);
+  bool multiByteCharset() const;
+  // The settings nls_session_parameters shows, by name.
+  std::vector<std::pair<std::string, std::string>> sessionNls() const;
+
+  // The ORA error for SQLite's last failure on this session.
+  OraError mapError(int rc) const;
+
+  int64_t nextSequenceValue(const std::string& owner, const std::string& name);
+  int64_t currentSequenceValue(const std::string& owner, const std::string& name) const;
+
+ private:
+  void registerFunctions();
+  void createDictionary(const std::vector<std::string>& schemas);
+  void exec(const std::string& sql);
+
+  std::string folder_;
+  std::string user_;
+  sqlite3* db_ = nullptr;
+  sqlite3* sequenceDb_ = nullptr;  // commits sequence steps at once, outside the transaction
+  std::map<std::string, std::string> nls_;
+  std::map<std::string, int64_t> currentValues_;
+};
+
+// How a statement reaches its bind values. Positions count from 1 in order of first
+// appearance; output() stores a PL/SQL result and later input() calls see it; openCursor()
+// opens `sql` with `values` on the statement a cursor bind names (OPEN :c FOR ...).
+class BindAccess {
+ public:
+  virtual ~BindAccess() = default;
+  virtual Value input(size_t position, const std::string& name) = 0;
+  virtual void output(size_t position, const std::string& name, const Value& value) = 0;
+  virtual void openCursor(size_t position, const std::string& name, const std::string& sql,
+                          BindAccess& values) = 0;
+};
+
+// One statement of a session: SQL through SQLite, ALTER SESSION, COMMIT and ROLLBACK natively,
+// and PL/SQL blocks through the block interpreter.
+class Cursor {
+ public:
+  // Prepares; raises the ORA error of a statement SQLite refuses.
+  Cursor(Session& session, std::string_view text);
+  ~Cursor();
+  Cursor(const Cursor&) = delete;
+  Cursor& operator=(const Cursor&) = delete;
+
+  StatementKind kind() const { return rewritten_.kind; }
+  const std::vector<std::string>& binds() const { return rewritten_.binds; }
+  bool isQuery() const;
+
+  // Runs once with the bind values of one iteration. A query is opened and its first row
+  // read ahead; describeOnly leaves it closed.
+  void execute(BindAccess& binds, bool describeOnly);
+  int64_t rowsProcessed() const { return rows_; }
+
+  const std::vector<ColumnInfo>& columns();
+  // The next row of an open query; false at its end.
+  bool fetch(std::vector<Value>& row);
+
+ private:
+  void bindAll(BindAccess& binds);
+  Value columnValue(int i) const;
+  void runAlterSession();
+
+  Session& session_;
+  std::string text_;
+  RewrittenSql rewritten_;
+  sqlite3_stmt* stmt_ = nullptr;
+  bool pending_ = false;  // a row has been stepped to and not handed out
+  bool open_ = false;
+  int64_t rows_ = 0;
+  bool described_ = false;
+  std::vector<ColumnInfo> columns_;
+};
+
+// Runs a PL/SQL block: the fixed NLS and compile-error blocks, and blocks made of
+// SELECT ... INTO binds, bind := expression, cursor FOR loops, IF chains, NULL and DML.
+// Anything else raises ORA-06550 naming what is not supported.
+void runBlock(Session& session, std::string_view text, BindAccess& binds);
+
+// Reads a value of a query's column as the client would see it in text.
+std::string valueText(const Session& session, const Value& v, bool isDate);
+
+}  // namespace ocistandin
