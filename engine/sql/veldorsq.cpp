@@ -53,6 +53,23 @@ void TCreateIndex::BuildColumnList() {
     Columns.push_back(node->kind == expConstant ? std::string(node->Text()) : node->columnName);
 }
 
+void AndCondition(TExpTreePtr& tree, TExpToken* condition) {
+  if (!tree) {
+    tree.reset(condition);
+    return;
+  }
+  TExpToken* both = GetExpToken();
+  both->kind = expBinary;
+  both->code = opAnd;
+  both->name = "AND";
+  both->type = TEngineFieldType::Boolean;
+  both->left = tree.release();
+  both->right = condition;
+  both->left->parent = both;
+  if (condition) condition->parent = both;
+  tree.reset(both);
+}
+
 // ---- Joins ----
 
 namespace {
@@ -132,16 +149,7 @@ void TTableJoin::AddCondition(uint8_t kind, TExpToken* condition) {
     Condition.reset(condition);
     return;
   }
-  TExpToken* both = GetExpToken();
-  both->kind = expBinary;
-  both->code = opAnd;
-  both->name = "AND";
-  both->type = TEngineFieldType::Boolean;
-  both->left = Condition.release();
-  both->right = condition;
-  both->left->parent = both;
-  if (condition) condition->parent = both;
-  Condition.reset(both);
+  AndCondition(Condition, condition);
 }
 
 void TTableJoin::MirrorCondition() {

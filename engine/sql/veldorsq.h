@@ -61,6 +61,9 @@ enum TAggregateKind : uint8_t {
 
 // A correlation or table name as it is bound and compared: ASCII letters in upper case.
 std::string FoldName(std::string_view name);
+// `tree` becomes AND(tree, condition), or the condition when the tree is empty; takes the
+// condition.
+void AndCondition(TExpTreePtr& tree, TExpToken* condition);
 
 class TResultField {
  public:

@@ -199,20 +199,7 @@ void TClauseParser::ParseCondition(uint8_t joinKind, bool subSelects) {
       if (n.kind == expBinary && n.code >= opEqual && n.code <= opLessEqual) n.joinMark = joinKind;
     });
   }
-  TExpTreePtr& condition = query_.Conditions[0];
-  if (!condition) {
-    condition = std::move(tree);
-    return;
-  }
-  TExpToken* both = GetExpToken();
-  both->kind = expBinary;
-  both->code = opAnd;
-  both->name = "AND";
-  both->type = TEngineFieldType::Boolean;
-  both->left = condition.release();
-  both->right = tree.release();
-  both->left->parent = both->right->parent = both;
-  condition.reset(both);
+  AndCondition(query_.Conditions[0], tree.release());
 }
 
 void TClauseParser::ParseHaving() {
