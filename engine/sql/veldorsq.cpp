@@ -448,6 +448,7 @@ void TDataQuery::Reset() {
   EncryptionGiven = LanguageGiven = SortGiven = BlobBlockSizeGiven = DescriptionGiven = MajorVersionGiven =
       MinorVersionGiven = CommitIntervalGiven = false;
   Top = -1;
+  SelectQuery = nullptr;
   UnionKind = 0;
   UnionQuery = nullptr;
   IfExists = IfNotExists = FirstGroupRow = StopWordsGiven = SelectStar = false;
@@ -490,28 +491,6 @@ TSourceTable* TDataQuery::FindCorrelation(std::string_view name) const {
 
 void TDataQuery::Parse(TExpressionParser&) {
   Parse(true, 0);
-}
-
-bool TDataQuery::BindColumnRef(TExpToken& node) {
-  auto bind = [&](TSourceTable& table, uint16_t fieldNo) {
-    const TFieldDescriptor& d = table.Cursor->GetFieldDesc(fieldNo);
-    node.fieldNo = fieldNo;
-    node.sourceTable = &table;
-    node.tableName = table.CorrelationName;
-    node.type = TEngineFieldType(d.Type());
-    node.subType = TEngineFieldSubType(d.SubType());
-    node.valueSize = d.StoredSize();
-    node.scale = d.StoredScale();
-    return true;
-  };
-  if (!node.tableName.empty()) {
-    TSourceTable* table = FindCorrelation(node.tableName);
-    uint16_t fieldNo = table ? table->GetFieldNumber(node.columnName) : 0;
-    return fieldNo != 0 && bind(*table, fieldNo);
-  }
-  for (auto& table : SourceTables)
-    if (uint16_t fieldNo = table->GetFieldNumber(node.columnName)) return bind(*table, fieldNo);
-  return false;
 }
 
 void TDataQuery::ApplySubSelectFilter(TExpToken&) {

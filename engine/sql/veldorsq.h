@@ -85,6 +85,12 @@ class TResultField {
   uint16_t ResultFieldNo = 0;
   TEngineFieldType ResultType = TEngineFieldType::Unknown;
   uint8_t ResultScale = 0;
+  // Type, subtype, size and scale of the column in a result table.
+  TEngineFieldType StoredType = TEngineFieldType::Unknown;
+  TEngineFieldSubType StoredSubType = TEngineFieldSubType::None;
+  uint16_t StoredSize = 0;
+  uint8_t StoredScale = 0;
+  std::string ResultName;  // at most 30 characters, unique in the select list
   bool Expression = false;
   uint8_t AggregateKind = akNone;
   uint16_t AvgCountFieldNo = 0;
@@ -355,8 +361,10 @@ class TDataQuery final : public engine::TDataQuery {
   std::vector<std::unique_ptr<TCreateField>> CreateFields;
   std::vector<std::unique_ptr<TCreateIndex>> CreateIndexes;
   std::unique_ptr<TCreateIndex> TextIndex;
-  // 0 WHERE (ON conditions ANDed in), 1 HAVING, 2 and 3 the optimiser's working trees.
+  // 0 WHERE (ON conditions ANDed in), 1 HAVING, 2 the residual WHERE condition (disjunctions
+  // over several tables), 3 the post-join condition.
   TExpTreePtr Conditions[4];
+  TDataQuery* SelectQuery = nullptr;  // the SELECT of an INSERT ... SELECT
   TFilter* SubSelectFilter = nullptr;
   bool Encrypted = false;
   std::string Password;
@@ -385,6 +393,51 @@ class TDataQuery final : public engine::TDataQuery {
   std::bitset<256> SpaceChars;
   std::bitset<256> IncludeChars;
   bool SelectStar = false;
+
+  // ---- Preparation (veldorsq_bind.cpp, veldorsq_where.cpp, veldorsq_join.cpp, veldorsq_group.cpp) ----
+  // Opens every source table (writable when RequestLive), takes LANGUAGE and SORT from the first
+  // unless given, allocates the record buffers and numbers the join depths from 1.
+  void OpenSources(TPasswordCallback callback);
+  // A kind-0 link from each source table to the next.
+  void LinkSourceTables();
+  // Column lookup: by correlation name (folded) and field, else the first table, in list order,
+  // that has the field.
+  bool LookupColumn(std::string_view column, std::string_view correlation, TSourceTable*& table,
+                    uint16_t& fieldNo) const;
+  // Binds, expands, checks and names the select list.
+  void BindResultColumns();
+  // Each UNION part against this (master) query.
+  void CheckUnion();
+  // The target columns and values of INSERT and UPDATE.
+  void BindTargetColumns();
+
+  TSourceTable* FindSourceTable(std::string_view correlation) const;
+  bool IsJoinTarget(const TTableJoin* skip, const TSourceTable& table) const;
+  bool IsInnerJoinTarget(const TTableJoin* skip, const TSourceTable& table) const;
+  bool IsOuterJoinTarget(const TTableJoin* skip, const TSourceTable& table) const;
+  void CheckWhereCondition();
+  void HandDownWhere(uint8_t pass);
+  bool SplitWhere(uint8_t pass, TExpToken*& node);
+  void HandDownConjunct(uint8_t pass, const TExpToken& conjunct, TSourceTable& table);
+  void AddPostJoinCondition(TExpToken* tree);
+  void AddResidualCondition(TExpToken* tree);
+
+  void ExtractJoinConditions();
+  bool ExtractJoinCondition(TExpToken*& node, TExpToken* parent);
+  void SortSourceTables();
+  void CheckJoins();
+  TSourceTable* InnerJoinSource(const TSourceTable& table) const;
+  TSourceTable* InnerJoinRoot(TSourceTable& table) const;
+  bool ShouldReorderJoins();
+  void ReorderJoins();
+  void MoveTableToFront(TSourceTable& table);
+
+  void BindOrderBy();
+  void BindGroupBy();
+  void CheckDistinct();
+  void BindHavingAggregates();
+  static void AccumulateValue(uint8_t kind, TEngineFieldType type, bool& accumulatorIsNull,
+                              uint8_t* accumulator, const uint8_t* value, uint8_t scale);
 
   // ---- Parsers (veldorsq_parse*.cpp) ----
   void ParseSelect();
@@ -421,6 +474,8 @@ class TDataQuery final : public engine::TDataQuery {
   void checkCorrelation(const TSourceTable& table);
   TSourceTable& addSourceTable(bool atFront);
 
+  TSourceTable* chooseDrivingCandidate();
+  void keepOuterJoinFilters();
   bool unionPart_ = false;     // parsed after UNION: the clauses after it are the first part's
   bool insertSelect_ = false;  // the SELECT of an INSERT: NOAUTOINC and COMMIT end its names
 };
@@ -486,8 +541,9 @@ class TClauseParser {
   std::bitset<256> ParseCharSet();
   // table.index of DROP INDEX.
   void ParseIndexName(std::string& table, std::string& index);
-  // WHERE, or the ON of a join of `joinKind` (its nodes are marked), ANDed to Conditions[0].
-  void ParseCondition(uint8_t joinKind, bool subSelects);
+  // WHERE, or the ON of a join of `joinKind` to the table numbered `joinTable` (every node is
+  // marked with both), ANDed to Conditions[0].
+  void ParseCondition(uint8_t joinKind, uint16_t joinTable, bool subSelects);
   void ParseHaving();
 
  private:

@@ -189,14 +189,14 @@ void TClauseParser::ParseIndexName(std::string& table, std::string& index) {
   index = EngineString(column);
 }
 
-void TClauseParser::ParseCondition(uint8_t joinKind, bool subSelects) {
+void TClauseParser::ParseCondition(uint8_t joinKind, uint16_t joinTable, bool subSelects) {
   begin("WHERE or JOIN clause", "WHERE or JOIN clause is empty");
   uint8_t flags = pfPredicates | pfParameters | (subSelects ? pfSubSelects : 0);
   TExpTreePtr tree(parser_.ParseExpression(flags));
   if (joinKind != jkNone) {
     forEachNode(tree.get(), [&](TExpToken& n) {
-      n.onClause = true;
-      if (n.kind == expBinary && n.code >= opEqual && n.code <= opLessEqual) n.joinMark = joinKind;
+      n.onClause = joinTable;
+      n.joinMark = joinKind;
     });
   }
   AndCondition(query_.Conditions[0], tree.release());

@@ -193,9 +193,9 @@ void TDataQuery::parseJoins(std::string_view statement) {
     } else {
       return;
     }
-    parseSourceItem(kind == jkRightOuter, {});
+    TSourceTable& joined = parseSourceItem(kind == jkRightOuter, {});
     ExpectKeyword(p, "ON", "ON keyword expected in JOIN clause, instead found '");
-    TClauseParser(*this).ParseCondition(kind, false);
+    TClauseParser(*this).ParseCondition(kind, uint16_t(joined.TableNumber), false);
     MultiTable = true;
     HasConditions = true;
   }
@@ -341,7 +341,7 @@ void TDataQuery::ParseSelect() {
 
   if (AcceptKeyword(p, "WHERE")) {
     HasConditions = true;
-    TClauseParser(*this).ParseCondition(jkNone, true);
+    TClauseParser(*this).ParseCondition(jkNone, 0, true);
   }
   auto withLocks = [&] {
     if (!AcceptKeyword(p, "WITH")) return;

@@ -44,6 +44,7 @@ void TDataQuery::ParseInsert() {
   } else if (p.IsKeyword("SELECT")) {
     InsertFromSelect = true;
     TDataQuery& select = Owner.NewQuery();
+    SelectQuery = &select;
     select.RequestLive = true;
     select.insertSelect_ = true;
     select.Parse(true, 0);
@@ -110,7 +111,7 @@ void TDataQuery::ParseUpdate() {
   }
   if (AcceptKeyword(p, "WHERE")) {
     HasConditions = true;
-    TClauseParser(*this).ParseCondition(jkNone, true);
+    TClauseParser(*this).ParseCondition(jkNone, 0, true);
   }
   if (AcceptKeyword(p, "NOAUTOINC")) NoAutoInc = true;
   parseCommitClause();
@@ -128,7 +129,7 @@ void TDataQuery::ParseDelete() {
   parseSources("DELETE", kEnds);
   if (AcceptKeyword(p, "WHERE")) {
     HasConditions = true;
-    TClauseParser(*this).ParseCondition(jkNone, true);
+    TClauseParser(*this).ParseCondition(jkNone, 0, true);
   }
   parseCommitClause();
   if (AcceptKeyword(p, "NOJOINOPTIMIZE")) NoJoinOptimize = true;

@@ -60,7 +60,7 @@ void TExpToken::Reset() {
   savedSubType = TEngineFieldSubType::None;
   savedSize = 0;
   savedScale = 0;
-  onClause = false;
+  onClause = 0;
   joinMark = 0;
   parent = left = right = third = nullptr;
   args.clear();

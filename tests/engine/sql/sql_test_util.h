@@ -23,7 +23,10 @@ inline std::string tree(const TExpToken* n) {
     case engine::expUnary:
       return n->name + "(" + tree(n->left) + ")";
     case engine::expBinary:
-      return "(" + tree(n->left) + " " + n->name + (n->joinMark ? "#" + std::to_string(n->joinMark) : "") +
+      return "(" + tree(n->left) + " " + n->name +
+             (n->joinMark && n->code >= engine::opEqual && n->code <= engine::opLessEqual
+                  ? "#" + std::to_string(n->joinMark)
+                  : "") +
              " " + tree(n->right) + ")";
     case engine::expFunction:
     case engine::expPredicate: {
