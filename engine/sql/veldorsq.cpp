@@ -289,7 +289,8 @@ void TSourceTable::Open(TPasswordCallback callback, bool writable) {
   Cursor->SetTableName(TableName);
   Cursor->SetReadOnly(!writable);
   Cursor->SetExclusive(false);
-  Cursor->SetInMemory(InMemory);
+  // The in-memory database (no folder) holds its bare names in memory too.
+  Cursor->SetInMemory(InMemory || (Directory->Path().empty() && FoldName(Directory->Name()) == "MEMORY"));
   Cursor->SetQuerySource(true);
   Cursor->SetPasswordCallback(std::move(callback));
   Cursor->Open();

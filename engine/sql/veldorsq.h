@@ -61,6 +61,18 @@ enum TAggregateKind : uint8_t {
 
 // A correlation or table name as it is bound and compared: ASCII letters in upper case.
 std::string FoldName(std::string_view name);
+// Runs `step` over the tree that `owner` holds, by a pointer that the step may replace (or set
+// to nullptr when it consumed the whole tree); `owner` holds what is left on every path.
+template <typename Step>
+auto WithTree(TExpTreePtr& owner, Step step) {
+  TExpToken* tree = owner.release();
+  struct Keep {
+    TExpTreePtr& owner;
+    TExpToken*& tree;
+    ~Keep() { owner.reset(tree); }
+  } keep{owner, tree};
+  return step(tree);
+}
 // `tree` becomes AND(tree, condition), or the condition when the tree is empty; takes the
 // condition.
 void AndCondition(TExpTreePtr& tree, TExpToken* condition);

@@ -42,12 +42,8 @@ bool hasOuterJoin(const TSourceTable& a, const TSourceTable& b) {
 
 void TDataQuery::ExtractJoinConditions() {
   if (HasConditions && Conditions[0]) {
-    TExpToken* tree = Conditions[0].release();
-    if (ExtractJoinCondition(tree, nullptr)) {
+    if (WithTree(Conditions[0], [&](TExpToken*& tree) { return ExtractJoinCondition(tree, nullptr); }))
       HasConditions = false;
-    } else {
-      Conditions[0].reset(tree);
-    }
   }
   keepOuterJoinFilters();
 }
@@ -186,10 +182,8 @@ void TDataQuery::keepOuterJoinFilters() {
     return false;
   };
   if (!Conditions[0]) return;
-  TExpToken* tree = Conditions[0].release();
-  moveFrom(moveFrom, tree);
-  Conditions[0].reset(tree);
-  if (!tree) HasConditions = false;
+  WithTree(Conditions[0], [&](TExpToken*& tree) { return moveFrom(moveFrom, tree); });
+  if (!Conditions[0]) HasConditions = false;
 }
 
 void TDataQuery::SortSourceTables() {

@@ -77,12 +77,8 @@ void TDataQuery::HandDownWhere(uint8_t pass) {
     JoinRowCheck = false;
   }
   if (!HasConditions || !Conditions[0]) return;
-  TExpToken* tree = Conditions[0].release();
-  if (SplitWhere(pass, tree)) {
+  if (WithTree(Conditions[0], [&](TExpToken*& tree) { return SplitWhere(pass, tree); }))
     HasConditions = false;
-  } else {
-    Conditions[0].reset(tree);
-  }
 }
 
 bool TDataQuery::SplitWhere(uint8_t pass, TExpToken*& node) {

@@ -6,6 +6,8 @@
 #include <string>
 
 #include "engine/sql/veldorsq.h"
+#include "engine/tables/veldorcursor.h"
+#include "tests/engine/storage/datafile_test_util.h"
 
 namespace sql_test {
 
@@ -138,6 +140,45 @@ inline std::string dump(const TDataQuery& q) {
   if (q.SpaceChars.any()) o << " space=" << q.SpaceChars.count();
   if (q.IncludeChars.any()) o << " include=" << q.IncludeChars.count();
   return o.str();
+}
+
+// An in-memory table whose columns are 32-bit integers, or CHAR(10) for a name ending in "$"
+// (left NULL), holding one record per row; the first column indexed when `indexFirst`.
+inline void createTable(TDataDirectory& directory, const std::string& name, const std::vector<std::string>& columns,
+                        const std::vector<std::vector<int32_t>>& rows, bool indexFirst = false) {
+  engine::TDataCursor c(directory);
+  c.SetTableName(name);
+  c.SetInMemory(true);
+  c.SetExclusive(true);
+  engine::TCreateTableArgs args;
+  args.NoPrimaryIndex = true;
+  args.Overwrite = true;
+  args.BlobBlockSize = 512;
+  for (size_t i = 0; i < columns.size(); ++i) {
+    bool text = columns[i].back() == '$';
+    args.Fields.push_back(datafile_test::field(uint16_t(i + 1), text ? columns[i].substr(0, columns[i].size() - 1)
+                                                                     : columns[i],
+                                               text ? 1 : 6, text ? 10 : 0));
+  }
+  args.Indexes.resize(1);
+  if (indexFirst) {
+    engine::TIndexDescriptor index;
+    index.name = "BY" + columns[0];
+    index.fields[0] = 1;
+    args.Indexes.push_back(index);
+  }
+  c.CreateTable(args);
+  c.Open();
+  std::vector<uint8_t> record(c.RecordSize());
+  for (const auto& row : rows) {
+    c.ClearRecordBuffer(record.data());
+    for (size_t i = 0; i < row.size(); ++i) {
+      uint8_t value[4];
+      engine::PutIntegerValue(value, row[i]);
+      c.PutField(uint16_t(i + 1), record.data(), value);
+    }
+    c.AppendRecord(record.data());
+  }
 }
 
 // Every query of the statement, master first, separated by " | ".

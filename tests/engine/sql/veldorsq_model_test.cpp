@@ -11,7 +11,6 @@
 #include "engine/tables/veldorsession.h"
 #include "engine/values/veldorexpcheck.h"
 #include "sql_test_util.h"
-#include "tests/engine/storage/datafile_test_util.h"
 
 namespace {
 
@@ -22,27 +21,10 @@ class ModelTest : public ::testing::Test {
   ModelTest() : directory(session.OpenDataDirectory("Memory", "")), statement(*directory) {}
   ~ModelTest() override { session.CloseDataDirectory(directory); }
 
-  // A table of one integer column ID holding `ids`.
-  void table(const std::string& name, std::vector<int32_t> ids) {
-    engine::TDataCursor c(*directory);
-    c.SetTableName(name);
-    c.SetInMemory(true);
-    c.SetExclusive(true);
-    engine::TCreateTableArgs args;
-    args.NoPrimaryIndex = true;
-    args.BlobBlockSize = 512;
-    args.Fields = {datafile_test::field(1, "ID", 6)};
-    args.Indexes.resize(1);
-    c.CreateTable(args);
-    c.Open();
-    std::vector<uint8_t> record(c.RecordSize());
-    for (int32_t id : ids) {
-      c.ClearRecordBuffer(record.data());
-      uint8_t value[4];
-      engine::PutIntegerValue(value, id);
-      c.PutField(1, record.data(), value);
-      c.AppendRecord(record.data());
-    }
+  void table(const std::string& name, const std::vector<int32_t>& ids) {
+    std::vector<std::vector<int32_t>> rows;
+    for (int32_t id : ids) rows.push_back({id});
+    createTable(*directory, name, {"ID"}, rows);
   }
   TExpToken* condition(const std::string& where) {
     statement.ParseStatement("SELECT * FROM a, b WHERE " + where);
