@@ -70,6 +70,18 @@ void AndCondition(TExpTreePtr& tree, TExpToken* condition) {
   tree.reset(both);
 }
 
+bool ReplaceByRemainder(TExpToken*& node, bool leftGone, bool rightGone) {
+  if (!leftGone && !rightGone) return false;
+  TExpToken* shell = node;
+  TExpToken* keep = leftGone ? shell->right : shell->left;
+  if (leftGone && rightGone) keep = nullptr;
+  shell->left = shell->right = nullptr;
+  if (keep) keep->parent = shell->parent;
+  PutExpToken(shell);
+  node = keep;
+  return node == nullptr;
+}
+
 // ---- Joins ----
 
 namespace {

@@ -73,6 +73,11 @@ auto WithTree(TExpTreePtr& owner, Step step) {
   } keep{owner, tree};
   return step(tree);
 }
+// After the walk of a binary node's operands consumed one or both (they are nullptr): the node
+// gives way to the operand that is left, or is freed with both. True when nothing is left.
+bool ReplaceByRemainder(TExpToken*& node, bool leftGone, bool rightGone);
+// The aggregate kind (akSum ...) of a function code, akNone for any other.
+uint8_t AggregateKindOf(uint8_t code);
 // `tree` becomes AND(tree, condition), or the condition when the tree is empty; takes the
 // condition.
 void AndCondition(TExpTreePtr& tree, TExpToken* condition);

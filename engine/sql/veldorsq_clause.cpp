@@ -16,7 +16,9 @@ namespace {
 
 constexpr std::string_view kStatementContext = "SQL statement";
 
-uint8_t aggregateKind(uint8_t code) {
+}  // namespace
+
+uint8_t AggregateKindOf(uint8_t code) {
   switch (code) {
     case fnSum:
       return akSum;
@@ -34,6 +36,8 @@ uint8_t aggregateKind(uint8_t code) {
       return akNone;
   }
 }
+
+namespace {
 
 // A quoted text that stands where a column name is expected names the column.
 bool namedColumn(const TExpToken& node, std::string& column, std::string& table) {
@@ -91,8 +95,8 @@ void TClauseParser::ParseResultColumn(TResultField& field) {
   if (tree.kind == expColumn) {
     field.TableName = tree.tableName;
     field.SetColumnName(tree.columnName);
-  } else if (tree.kind == expFunction && aggregateKind(tree.code) != akNone) {
-    field.AggregateKind = aggregateKind(tree.code);
+  } else if (tree.kind == expFunction && AggregateKindOf(tree.code) != akNone) {
+    field.AggregateKind = AggregateKindOf(tree.code);
     if (field.AggregateKind == akAvg) query_.HasAvg = true;
     TExpToken* argument = tree.GetArgument(0);
     if (ExpTreeHasAggregate(argument)) SqlError("Aggregate functions cannot be nested");

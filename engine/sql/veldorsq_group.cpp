@@ -31,25 +31,6 @@ bool sameExpression(const TExpToken* a, const TExpToken* b) {
   return true;
 }
 
-uint8_t aggregateKindOf(uint8_t code) {
-  switch (code) {
-    case fnSum:
-      return akSum;
-    case fnRunSum:
-      return akRunSum;
-    case fnMin:
-      return akMin;
-    case fnMax:
-      return akMax;
-    case fnAvg:
-      return akAvg;
-    case fnCount:
-      return akCount;
-    default:
-      return akNone;
-  }
-}
-
 // The result column that a list item names: by number (1-based), or by name (the result name,
 // or the column name with an optional correlation name). 0 when none.
 template <typename Item>
@@ -118,11 +99,11 @@ void TDataQuery::BindHavingAggregates() {
     pending.pop_back();
     if (!node) continue;
     node->parent = parent;
-    if (node->kind == expFunction && aggregateKindOf(node->code) != akNone) {
+    if (node->kind == expFunction && AggregateKindOf(node->code) != akNone) {
       // The function and its argument both have to match: MAX(x) is not MIN(x).
       TResultField* match = nullptr;
       for (auto& f : ResultFields)
-        if (f->AggregateKind == aggregateKindOf(node->code) && f->Tree &&
+        if (f->AggregateKind == AggregateKindOf(node->code) && f->Tree &&
             sameExpression(f->Tree->GetArgument(0), node->GetArgument(0))) {
           match = f.get();
           break;

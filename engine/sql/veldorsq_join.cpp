@@ -70,20 +70,7 @@ bool TDataQuery::ExtractJoinCondition(TExpToken*& node, TExpToken* parent) {
     if (!IsJoinCondition(*this, node, true) && multiple && IsDisjunction(node)) return residual();
     bool leftGone = ExtractJoinCondition(node->left, node);
     bool rightGone = ExtractJoinCondition(node->right, node);
-    if (!leftGone && !rightGone) return false;
-    TExpToken* shell = node;
-    if (leftGone && rightGone) {
-      shell->left = shell->right = nullptr;
-      PutExpToken(shell);
-      node = nullptr;
-      return true;
-    }
-    TExpToken* keep = leftGone ? shell->right : shell->left;
-    shell->left = shell->right = nullptr;
-    keep->parent = parent;
-    PutExpToken(shell);
-    node = keep;
-    return false;
+    return ReplaceByRemainder(node, leftGone, rightGone);
   }
   if (isComparison(*node)) {
     bool leftColumns = ExpTreeHasColumnRef(node->left), rightColumns = ExpTreeHasColumnRef(node->right);
@@ -152,14 +139,7 @@ void TDataQuery::keepOuterJoinFilters() {
     if (!node) return false;
     if (node->kind == expBinary && node->code == opAnd) {
       bool leftGone = self(self, node->left), rightGone = self(self, node->right);
-      if (!leftGone && !rightGone) return false;
-      TExpToken* shell = node;
-      TExpToken* keep = leftGone ? shell->right : shell->left;
-      shell->left = shell->right = nullptr;
-      if (keep) keep->parent = shell->parent;
-      PutExpToken(shell);
-      node = keep;
-      return node == nullptr;
+      return ReplaceByRemainder(node, leftGone, rightGone);
     }
     if (!node->onClause || (node->joinMark != jkLeftOuter && node->joinMark != jkRightOuter)) return false;
     bool multiple = false;

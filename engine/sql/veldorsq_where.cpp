@@ -95,22 +95,6 @@ bool TDataQuery::SplitWhere(uint8_t pass, TExpToken*& node) {
                " referenced in WHERE clause is not defined in the FROM clause");
     return table;
   };
-  // Replaces a node whose operand (or one side) was consumed by what is left of it.
-  auto collapse = [&](bool leftGone, bool rightGone) {
-    TExpToken* shell = node;
-    if (leftGone && rightGone) {
-      shell->left = shell->right = nullptr;
-      PutExpToken(shell);
-      node = nullptr;
-      return true;
-    }
-    TExpToken* keep = leftGone ? shell->right : shell->left;
-    (leftGone ? shell->right : shell->left) = nullptr;
-    keep->parent = shell->parent;
-    PutExpToken(shell);
-    node = keep;
-    return false;
-  };
   std::string name, other;
   if (node->kind == expUnary) {
     if (single(node->left, name) && !IsJoinCondition(*this, node->left, false)) {
@@ -131,8 +115,7 @@ bool TDataQuery::SplitWhere(uint8_t pass, TExpToken*& node) {
     }
     bool leftGone = SplitWhere(pass, node->left);
     bool rightGone = SplitWhere(pass, node->right);
-    if (!leftGone && !rightGone) return false;
-    return collapse(leftGone, rightGone);
+    return ReplaceByRemainder(node, leftGone, rightGone);
   }
   if (isComparison(*node)) {
     bool leftColumns = ExpTreeHasColumnRef(node->left), rightColumns = ExpTreeHasColumnRef(node->right);
