@@ -396,15 +396,45 @@ bool TSourceTable::AdvanceJoin(int index) {
   return join.Inner.FirstMatch(join.Kind) || join.Kind == jkLeftOuter;
 }
 
+void ReadCursorColumn(TDataCursor& cursor, uint8_t* record, TExpToken& result) {
+  const TFieldDescriptor& d = cursor.GetFieldDesc(result.fieldNo);
+  result.ReserveValue(std::max<size_t>(d.StoredSize(), kExpValueSize));
+  cursor.GetField(result.fieldNo, record, result.isNull, result.Value());
+  if (!d.IsBlob() || result.isNull) return;
+  auto check = [&](uint16_t code) {
+    if (code) SignalTableError(code, cursor.TableName());
+  };
+  constexpr uint8_t kTag = 1;
+  check(cursor.OpenBlob(result.fieldNo, record, 1, false, kTag));
+  uint32_t size = 0, read = 0;
+  uint16_t code = cursor.GetBlobSize(result.fieldNo, record, size, false);
+  bool memo = d.SubType() == uint8_t(TEngineFieldSubType::Memo);
+  if (!code) {
+    result.SetValueSize(size + (memo ? 1 : 0));
+    std::fill(result.Value(), result.Value() + result.valueSize, uint8_t(0));
+    code = cursor.GetBlob(result.fieldNo, record, 0, result.Value(), int32_t(size), read, false);
+  }
+  uint16_t freed = cursor.FreeBlob(result.fieldNo, record, false, kTag);
+  check(code);
+  check(freed);
+}
+
 void ReadSourceColumn(void*, void*, TExpToken& result) {
   auto* table = static_cast<TSourceTable*>(result.sourceTable);
   if (!table || !table->Cursor || table->AtEnd || table->RecordBuffer.empty()) {
     result.isNull = true;
     return;
   }
-  const TFieldDescriptor& d = table->Cursor->GetFieldDesc(result.fieldNo);
-  result.ReserveValue(std::max<size_t>(d.StoredSize(), kExpValueSize));
-  table->Cursor->GetField(result.fieldNo, table->RecordBuffer.data(), result.isNull, result.Value());
+  ReadCursorColumn(*table->Cursor, table->RecordBuffer.data(), result);
+}
+
+void ReadResultColumn(void*, void* query, TExpToken& result) {
+  TDataCursor* cursor = static_cast<TDataQuery*>(query)->ResultCursor;
+  if (!cursor || cursor->RecordBuffer().empty()) {
+    result.isNull = true;
+    return;
+  }
+  ReadCursorColumn(*cursor, cursor->RecordBuffer().data(), result);
 }
 
 // ---- Queries ----
@@ -414,6 +444,8 @@ TDataQuery::TDataQuery(TQueryStatement& owner) : Owner(owner) {}
 TDataQuery::~TDataQuery() {
   // Joins hold filters on other tables' cursors: they go before any cursor.
   for (auto& table : SourceTables) table->Joins.clear();
+  resultCursor_.reset();
+  if (resultDirectory_) Owner.Session().CloseDataDirectory(resultDirectory_);
 }
 
 void TDataQuery::clearLists() {

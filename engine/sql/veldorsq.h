@@ -299,9 +299,13 @@ class TSourceTable final : public engine::TSourceTable {
 };
 
 // Reads a bound column node's value from its source table's record buffer (NULL while the table
-// stands past its end): the column-value callback of join filters and of evaluations over the
-// current joined row.
+// stands past its end; a blob read whole, a memo with its terminating zero): the column-value
+// callback of join filters and of evaluations over the current joined row. Engine failures
+// raise with the table as context.
 void ReadSourceColumn(void* readerData2, void* readerData1, TExpToken& result);
+// The same for a column of the query's (readerData1) result table, from the result cursor's
+// record buffer.
+void ReadResultColumn(void* readerData2, void* readerData1, TExpToken& result);
 
 class TDataQuery final : public engine::TDataQuery {
  public:
@@ -453,6 +457,12 @@ class TDataQuery final : public engine::TDataQuery {
   void BindGroupBy();
   void CheckDistinct();
   void BindHavingAggregates();
+  // Whether an index of the single source table gives the ORDER BY (plain columns only): sets
+  // OrderByOnIndex and OrderIndex. Requires BindOrderBy.
+  bool MatchOrderIndex();
+  // Creates the result table (fields, hidden AVG counts, GROUP BY, DISTINCT and ORDER BY
+  // indexes) and opens ResultCursor on it.
+  void CreateResultTable();
   static void AccumulateValue(uint8_t kind, TEngineFieldType type, bool& accumulatorIsNull,
                               uint8_t* accumulator, const uint8_t* value, uint8_t scale);
 
@@ -493,6 +503,8 @@ class TDataQuery final : public engine::TDataQuery {
 
   TSourceTable* chooseDrivingCandidate();
   void keepOuterJoinFilters();
+  TDataDirectory* resultDirectory_ = nullptr;
+  std::unique_ptr<TDataCursor> resultCursor_;
   bool unionPart_ = false;     // parsed after UNION: the clauses after it are the first part's
   bool insertSelect_ = false;  // the SELECT of an INSERT: NOAUTOINC and COMMIT end its names
 };

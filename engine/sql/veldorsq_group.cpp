@@ -41,9 +41,10 @@ size_t findResultColumn(const TDataQuery& q, const Item& item) {
                : 0;
   for (size_t i = 0; i < q.ResultFields.size(); ++i) {
     const TResultField& f = *q.ResultFields[i];
-    if (item.TableName.empty()
-            ? sameName(f.ResultName, item.ColumnName) || sameName(f.ColumnName, item.ColumnName)
-            : sameName(f.TableName, item.TableName) && sameName(f.ColumnName, item.ColumnName))
+    // A column name never names an aggregate of that column; its result name (an alias) may.
+    bool column = !f.AggregateKind && !f.Expression && sameName(f.ColumnName, item.ColumnName);
+    if (item.TableName.empty() ? sameName(f.ResultName, item.ColumnName) || column
+                               : sameName(f.TableName, item.TableName) && column)
       return i + 1;
   }
   return 0;

@@ -88,6 +88,21 @@ class PlanTest : public ::testing::Test {
       if (q.Conditions[0]) o << " | where" << tree(q.Conditions[0].get());
       if (q.Conditions[2]) o << " | residual" << tree(q.Conditions[2].get());
       if (q.Conditions[3]) o << " | post" << tree(q.Conditions[3].get());
+      if (q.OrderByGiven && q.MatchOrderIndex()) o << " | ordered by index " << int(q.OrderIndex);
+      if (q.Kind == qkSelect && (q.GroupByGiven || q.Distinct || (q.OrderByGiven && !q.OrderByOnIndex))) {
+        q.CreateResultTable();
+        o << " | result";
+        engine::TDataCursor& r = *q.ResultCursor;
+        for (uint16_t n = 1; n <= r.FieldCount(); ++n)
+          o << " " << r.GetFieldDesc(n).Name() << (r.GetFieldDesc(n).Bytes()[252] ? "(hidden)" : "");
+        for (uint8_t slot = 1; slot <= r.GetIndexCount(); ++slot) {
+          engine::TIndexDescriptor index = r.GetIndexDesc(slot);
+          o << " " << index.name << "(";
+          for (uint8_t i = 0; i < index.fieldCount; ++i)
+            o << (i ? "," : "") << index.fields[i] << (index.fieldDescending[i] ? " DESC" : "");
+          o << ")";
+        }
+      }
       return o.str();
     } catch (const EVELDOREngineError& e) {
       return "error: " + e.ErrorText();
@@ -128,11 +143,15 @@ const Row kPlans[] = {
     {"SELECT ID, ID, SUM(X), AVG(X), COUNT(*), X AS n, X AS N, X + 1, MIN(NAME), COUNT(X) FROM a GROUP BY "
      "ID, X ORDER BY 2 DESC",
      "ID:6/4 ID_1:6/4 Sum Of X:18/8 Average Of X:7/8 Count Of *:6/4 n:6/4 N_1:6/4 Expression:6/4 Min Of "
-     "NAME:1/11 "
-     "Count Of X:6/4 | A"},
+     "NAME:1/11 Count Of X:6/4 | A | result ID ID_1 Sum Of X Average Of X Count Of * n N_1 Expression Min Of "
+     "NAME Count Of X Sys__Avg__Count11(hidden) Sys__GroupBy(1,6) Sys__OrderBy(2 DESC)"},
+    {"SELECT ID, X FROM a ORDER BY ID", "ID:6/4 X:6/4 | A | ordered by index 1"},
+    {"SELECT ID, X FROM a ORDER BY X, 1 DESC NOCASE",
+     "ID:6/4 X:6/4 | A | result ID X Sys__OrderBy(2,1 DESC)"},
+    {"SELECT DISTINCT X FROM a ORDER BY X", "X:6/4 | A | result X Sys__Distinct(1)"},
     {"SELECT * FROM b, c", "ID:6/4 Y:6/4 ID_1:6/4 Z:6/4 | B ->C#0 C"},
     {"SELECT X, MIN(X), COUNT(*) FROM a GROUP BY X HAVING MIN(X) > 1 AND COUNT(*) > 0",
-     "X:6/4 Min Of X:6/4 Count Of *:6/4 | A"},
+     "X:6/4 Min Of X:6/4 Count Of *:6/4 | A | result X Min Of X Count Of * Sys__GroupBy(1)"},
     {"SELECT X, MIN(X) FROM a GROUP BY X HAVING MAX(X) > 5",
      "error: SQL error - Expression in HAVING clause not found in source columns"},
     {"SELECT ID FROM a UNION SELECT ID, Y FROM b",
