@@ -100,6 +100,43 @@ std::string joinedRows(TQueryStatement& statement, uint8_t kind, const std::stri
   return rows.str();
 }
 
+// The rows of a prepared statement's source tables as its nested loops step them.
+std::string plannedRows(TQueryStatement& statement, const std::string& sql) {
+  statement.ParseStatement(sql);
+  TDataQuery& q = *statement.MasterQuery();
+  q.OpenSources(nullptr);
+  q.LinkSourceTables();
+  q.ExtractJoinConditions();
+  q.CheckWhereCondition();
+  q.SortSourceTables();
+  q.CheckJoins();
+  q.HandDownWhere(1);
+  q.HandDownWhere(0);
+  std::ostringstream rows;
+  for (bool more = q.DrivingTable->FirstMatch(jkNone); more; more = q.DrivingTable->NextMatch()) {
+    for (auto& t : q.SourceTables) {
+      bool isNull = false;
+      uint8_t value[8] = {};
+      if (!t->AtEnd) t->Cursor->GetField(1, t->RecordBuffer.data(), isNull, value);
+      rows << (t.get() == q.DrivingTable ? "" : ":")
+           << (t->AtEnd ? "-" : std::to_string(engine::GetIntegerValue(value)));
+    }
+    rows << " ";
+  }
+  return rows.str();
+}
+
+TEST_F(ModelTest, AnOuterJoinsConditionOnThePreservedTableKeepsItsRows) {
+  table("a", {1, 2, 3});
+  table("b", {1, 2, 3});
+  EXPECT_EQ(plannedRows(statement, "SELECT * FROM a LEFT OUTER JOIN b ON a.ID = b.ID AND a.ID = 2"),
+            "1:- 2:2 3:- ");
+  EXPECT_EQ(plannedRows(statement, "SELECT * FROM a LEFT OUTER JOIN b ON a.ID = b.ID AND b.ID > 1"),
+            "1:- 2:2 3:3 ");
+  EXPECT_EQ(plannedRows(statement, "SELECT * FROM b RIGHT OUTER JOIN a ON a.ID = b.ID AND a.ID <> 2"),
+            "1:1 2:- 3:3 ");
+}
+
 TEST_F(ModelTest, NestedLoopsStepInnerAndOuterJoins) {
   table("a", {1, 2, 3});
   table("b", {2, 3, 3, 4});
