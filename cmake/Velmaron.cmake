@@ -57,7 +57,13 @@ function(velmaron_fuzzer name)
   # A brief run over the seed corpus (tests/fuzz/seeds/NAME); new inputs go to the build tree.
   set(work ${CMAKE_CURRENT_BINARY_DIR}/corpus/${name})
   set(seeds ${PROJECT_SOURCE_DIR}/tests/fuzz/seeds/${name})
+  # A keyword dictionary, where the target has one (tests/fuzz/dicts/NAME.dict).
+  set(dict ${PROJECT_SOURCE_DIR}/tests/fuzz/dicts/${name}.dict)
+  set(dict_option "")
+  if(EXISTS ${dict})
+    set(dict_option "-dict='${dict}'")
+  endif()
   add_test(NAME fuzz_${name}
-    COMMAND sh -c "mkdir -p '${work}' '${seeds}' && exec '$<TARGET_FILE:${name}>' -max_total_time=\${FUZZ_SECONDS:-15} -timeout=10 -rss_limit_mb=2048 '${work}' '${seeds}'")
+    COMMAND sh -c "mkdir -p '${work}' '${seeds}' && exec '$<TARGET_FILE:${name}>' -max_total_time=\${FUZZ_SECONDS:-15} -timeout=10 -rss_limit_mb=2048 ${dict_option} '${work}' '${seeds}'")
   set_tests_properties(fuzz_${name} PROPERTIES LABELS fuzz)
 endfunction()

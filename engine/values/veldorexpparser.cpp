@@ -236,6 +236,16 @@ TExpToken* TExpressionParser::ParseExpression(uint8_t flags) {
   return tree.release();
 }
 
+TExpToken* TExpressionParser::ParsePrimary(uint8_t flags) {
+  return parsePrimary(flags).release();
+}
+TExpToken* TExpressionParser::ParseSigned(uint8_t flags) {
+  return parseSigned(flags).release();
+}
+TExpToken* TExpressionParser::ParseAdditive(uint8_t flags) {
+  return parseAdditive(flags).release();
+}
+
 TExpTreePtr TExpressionParser::parseExpression(uint8_t flags) {
   TExpTreePtr node = parseAnd(flags);
   while (IsKeyword("OR")) {

@@ -83,6 +83,12 @@ class TExpressionParser {
   // Parses an expression starting at the current token; the token after it is current
   // afterwards. The caller owns the tree (FreeExpTree).
   TExpToken* ParseExpression(uint8_t flags);
+  // One level of the grammar alone, for clauses that take less than an expression: a primary
+  // (a column, constant, function or parenthesised expression), a primary with an optional
+  // sign, or a sum or concatenation of such. Same ownership as ParseExpression.
+  TExpToken* ParsePrimary(uint8_t flags);
+  TExpToken* ParseSigned(uint8_t flags);
+  TExpToken* ParseAdditive(uint8_t flags);
   // Parses a data type at the current token into node's type and subtype, with its numbers as
   // arguments 1 and 2. False (nothing consumed) when no type keyword stands there and `optional`.
   bool ParseDataType(TExpToken& node, uint8_t flags, bool optional);

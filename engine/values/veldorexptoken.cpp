@@ -60,6 +60,8 @@ void TExpToken::Reset() {
   savedSubType = TEngineFieldSubType::None;
   savedSize = 0;
   savedScale = 0;
+  onClause = 0;
+  joinMark = 0;
   parent = left = right = third = nullptr;
   args.clear();
   leftOffset = rightOffset = argsOffset = 0;
@@ -94,6 +96,8 @@ void TExpToken::Assign(const TExpToken& other) {
   savedSubType = other.savedSubType;
   savedSize = other.savedSize;
   savedScale = other.savedScale;
+  onClause = other.onClause;
+  joinMark = other.joinMark;
   parent = other.parent;
   left = other.left;
   right = other.right;

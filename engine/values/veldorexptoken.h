@@ -157,6 +157,12 @@ class TExpToken {
   TEngineFieldSubType savedSubType = TEngineFieldSubType::None;
   uint32_t savedSize = 0;
   uint8_t savedScale = 0;
+  // Set by the SQL layer on every node of a JOIN ... ON condition: the table number of the JOIN's
+  // table (from 1); 0 for a node of WHERE.
+  uint16_t onClause = 0;
+  // 0 WHERE, 1 INNER, 2 LEFT OUTER, 3 RIGHT OUTER: the JOIN that an ON condition's nodes come
+  // from; the join kind (1 or 2) once a comparison has become a join condition.
+  uint8_t joinMark = 0;
   TExpToken* parent = nullptr;
   TExpToken* left = nullptr;
   TExpToken* right = nullptr;

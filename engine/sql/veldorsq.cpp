@@ -1,0 +1,605 @@
+#include "engine/sql/veldorsq.h"
+
+#include <algorithm>
+
+#include "engine/storage/veldorerr.h"
+#include "engine/storage/veldorhelpers.h"
+#include "engine/tables/veldordirectory.h"
+#include "engine/tables/veldorfilter.h"
+#include "engine/tables/veldorsession.h"
+#include "engine/values/veldorexpcheck.h"
+#include "engine/values/veldorexpeval.h"
+
+namespace engine::sql {
+
+std::string FoldName(std::string_view name) {
+  std::string folded(name);
+  for (char& c : folded)
+    if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
+  return folded;
+}
+
+// ---- Clause objects ----
+
+void TResultField::SetColumnName(std::string_view name) {
+  if (ColumnName != name) ColumnName = EngineString(name);
+  if (Alias.empty() && name != "*") Alias = ColumnName;
+}
+
+void TCreateField::ApplyDataType(uint16_t position) {
+  const TExpToken* node = Tree.get();
+  if (!node) return;
+  Name = node->columnName;
+  if (node->left) {
+    OldName = Name;
+    node = node->left;
+    Name = node->columnName;
+  }
+  Type = node->type;
+  SubType = node->subType;
+  if (Type == TEngineFieldType::String)
+    Size = uint8_t(node->valueSize > 0 ? node->valueSize - 1 : 0);
+  else if (Type == TEngineFieldType::Bytes || Type == TEngineFieldType::VarBytes)
+    Size = uint8_t(node->valueSize);
+  else if (Type == TEngineFieldType::BCD)
+    Size = node->scale;
+  Scale = node->scale;
+  Position = position;
+}
+
+void TCreateIndex::BuildColumnList() {
+  Columns.clear();
+  for (const auto& node : ColumnNodes)
+    Columns.push_back(node->kind == expConstant ? std::string(node->Text()) : node->columnName);
+}
+
+void AndCondition(TExpTreePtr& tree, TExpToken* condition) {
+  if (!tree) {
+    tree.reset(condition);
+    return;
+  }
+  TExpToken* both = GetExpToken();
+  both->kind = expBinary;
+  both->code = opAnd;
+  both->name = "AND";
+  both->type = TEngineFieldType::Boolean;
+  both->left = tree.release();
+  both->right = condition;
+  both->left->parent = both;
+  if (condition) condition->parent = both;
+  tree.reset(both);
+}
+
+bool ReplaceByRemainder(TExpToken*& node, bool leftGone, bool rightGone) {
+  if (!leftGone && !rightGone) return false;
+  TExpToken* shell = node;
+  TExpToken* keep = leftGone ? shell->right : shell->left;
+  if (leftGone && rightGone) keep = nullptr;
+  shell->left = shell->right = nullptr;
+  if (keep) keep->parent = shell->parent;
+  PutExpToken(shell);
+  node = keep;
+  return node == nullptr;
+}
+
+// ---- Joins ----
+
+namespace {
+
+bool isComparison(const TExpToken& node) {
+  return node.kind == expBinary && node.code >= opEqual && node.code <= opLessEqual;
+}
+
+uint8_t mirroredOperator(uint8_t code) {
+  switch (code) {
+    case opGreater:
+      return opLess;
+    case opLess:
+      return opGreater;
+    case opGreaterEqual:
+      return opLessEqual;
+    case opLessEqual:
+      return opGreaterEqual;
+    default:
+      return code;
+  }
+}
+
+std::string_view operatorName(uint8_t code) {
+  switch (code) {
+    case opEqual:
+      return "=";
+    case opNotEqual:
+      return "<>";
+    case opGreater:
+      return ">";
+    case opLess:
+      return "<";
+    case opGreaterEqual:
+      return ">=";
+    default:
+      return "<=";
+  }
+}
+
+void mirror(TExpToken& node) {
+  std::swap(node.left, node.right);
+  node.code = mirroredOperator(node.code);
+  node.name = operatorName(node.code);
+}
+
+// Whether a column of `table` stands anywhere in the tree.
+bool refersTo(const TExpToken* node, const TSourceTable& table) {
+  if (!node) return false;
+  if (node->kind == expColumn && node->sourceTable == &table) return true;
+  if (refersTo(node->left, table) || refersTo(node->right, table) || refersTo(node->third, table))
+    return true;
+  return std::any_of(node->args.begin(), node->args.end(),
+                     [&](const TExpToken* a) { return refersTo(a, table); });
+}
+
+TExpToken* newNodeLike(const TExpToken& node) {
+  TExpToken* copy = GetExpToken();
+  copy->Assign(node);
+  copy->parent = copy->left = copy->right = copy->third = nullptr;
+  copy->args.clear();
+  return copy;
+}
+
+}  // namespace
+
+TTableJoin::TTableJoin(TSourceTable& owner, uint8_t kind, TSourceTable& inner, TExpToken* condition)
+    : Owner(owner), Kind(kind), Inner(inner), Condition(condition) {}
+
+TTableJoin::~TTableJoin() {
+  if (Filter && Inner.Cursor) Inner.Cursor->DropFilter(Filter);
+}
+
+void TTableJoin::AddCondition(uint8_t kind, TExpToken* condition) {
+  if (Kind == jkNone) {
+    Kind = kind;
+    Condition.reset(condition);
+    return;
+  }
+  AndCondition(Condition, condition);
+}
+
+void TTableJoin::MirrorCondition() {
+  std::vector<TExpToken*> pending{Condition.get()};
+  while (!pending.empty()) {
+    TExpToken* node = pending.back();
+    pending.pop_back();
+    if (!node) continue;
+    if (node->kind == expUnary) {
+      pending.push_back(node->left);
+    } else if (isComparison(*node)) {
+      mirror(*node);
+    } else if (node->kind == expBinary) {
+      pending.push_back(node->left);
+      pending.push_back(node->right);
+    }
+  }
+}
+
+void TTableJoin::ApplyFilter() {
+  TDataQuery& query = Owner.Owner;
+  auto constantOf = [&](const TExpToken& typeNode, const TExpToken& node) {
+    return EvaluateAsTypeOf(typeNode, node, nullptr, ReadSourceColumn, query.SortId, query.LanguageId);
+  };
+  // The filter reads the inner table only: whatever does not refer to it is the outer row's
+  // value now, taken as a constant.
+  auto build = [&](auto& self, const TExpToken* node) -> TExpToken* {
+    if (!node) return nullptr;
+    TExpTreePtr copy(newNodeLike(*node));
+    if (node->kind == expUnary) {
+      copy->left = self(self, node->left);
+    } else if (isComparison(*node)) {
+      bool innerLeft = refersTo(node->left, Inner) && !refersTo(node->right, Inner);
+      const TExpToken* innerSide = innerLeft ? node->left : node->right;
+      const TExpToken* outerSide = innerLeft ? node->right : node->left;
+      copy->left = CopyExpTree(innerSide);
+      copy->right = constantOf(*innerSide, *outerSide);
+      if (!innerLeft) {
+        copy->code = mirroredOperator(node->code);
+        copy->name = operatorName(copy->code);
+      }
+    } else if (node->kind == expBinary) {
+      copy->left = self(self, node->left);
+      copy->right = self(self, node->right);
+    } else if (node->kind == expFunction || node->kind == expPredicate) {
+      for (const TExpToken* arg : node->args) {
+        TExpToken* a = nullptr;
+        if (arg) a = refersTo(arg, Inner) ? self(self, arg) : constantOf(*arg, *arg);
+        copy->args.push_back(a);
+      }
+    } else {
+      copy->left = CopyExpTree(node->left);
+      copy->right = CopyExpTree(node->right);
+    }
+    for (TExpToken* child : {copy->left, copy->right})
+      if (child) child->parent = copy.get();
+    for (TExpToken* arg : copy->args)
+      if (arg) arg->parent = copy.get();
+    return copy.release();
+  };
+  TExpTreePtr tree(build(build, Condition.get()));
+  if (!Filter) {
+    Filter = Inner.Cursor->AddFilter(nullptr, nullptr, tree.get(), true, nullptr, false, false, false, false);
+    tree.release();
+    Inner.Cursor->ActivateFilter(Filter);
+  } else {
+    Inner.Cursor->ReplaceFilterExpression(tree.release(), Filter);
+  }
+}
+
+void TTableJoin::DropFilter() {
+  if (!Filter) return;
+  TFilter* filter = Filter;
+  Filter = nullptr;
+  Inner.Cursor->DropFilter(filter);
+}
+
+bool TTableJoin::Step() {
+  if (Kind != jkNone) ApplyFilter();
+  return Inner.FirstMatch(Kind) || Kind == jkLeftOuter;
+}
+
+// ---- Source tables ----
+
+TSourceTable::TSourceTable(TDataQuery& owner) : Owner(owner) {}
+
+TSourceTable::~TSourceTable() {
+  Joins.clear();
+  Cursor.reset();
+  if (Directory) Owner.Owner.Session().CloseDataDirectory(Directory);
+}
+
+void TSourceTable::SetTableName(std::string_view text) {
+  if (Cursor && Cursor->Active()) return;
+  if (text == TableText && !TableText.empty()) return;
+  TableText = EngineString(text);
+  TableName = ExtractFileBaseName(text, ".DAT");
+  if (InMemory) {
+    DirectoryName = "Memory";
+  } else if (!IsPathName(text)) {
+    DirectoryName = Owner.Owner.DatabaseName();
+  } else {
+    size_t at = text.find_last_of("/\\:");
+    std::string path = ExcludeTrailingPathDelimiter(text.substr(0, at + 1));
+    if (Owner.Owner.Session().IsRemote()) path = StripPathDelimiters(path);
+    DirectoryName = path;
+  }
+  if (CorrelationName.empty()) SetCorrelationName(TableName);
+}
+
+void TSourceTable::SetCorrelationName(std::string_view name) {
+  if (Cursor && Cursor->Active()) return;
+  CorrelationName = FoldName(EngineString(name));
+}
+
+void TSourceTable::Open(TPasswordCallback callback, bool writable) {
+  TDataSession& session = Owner.Owner.Session();
+  std::string name = TableName;
+  std::string folder = DirectoryName;
+  if (InMemory) {
+    std::string database = "Memory";
+    session.CallDatabaseNameHook(database);
+    Directory = session.OpenDataDirectory(database, "");
+  } else if (!IsPathName(TableText)) {
+    // A bare name lives in the statement's own database, whatever its folder or name.
+    TDataDirectory& database = Owner.Owner.Database();
+    Directory = session.OpenDataDirectory(database.Name(), database.Path());
+  } else {
+    session.CallDatabaseDirectoryHook(name, folder);
+    Directory = session.OpenDataDirectory(folder, folder);
+  }
+  if (session.IsRemote()) {
+    uint8_t flag = 0;
+    session.CallDatabaseOpenedHook(folder, flag);
+  }
+  Cursor = std::make_unique<TDataCursor>(*Directory);
+  Cursor->SetTableName(TableName);
+  Cursor->SetReadOnly(!writable);
+  Cursor->SetExclusive(false);
+  // The in-memory database (no folder) holds its bare names in memory too.
+  Cursor->SetInMemory(InMemory || (Directory->Path().empty() && FoldName(Directory->Name()) == "MEMORY"));
+  Cursor->SetQuerySource(true);
+  Cursor->SetPasswordCallback(std::move(callback));
+  Cursor->Open();
+  Cursor->SetPasswordCallback(nullptr);
+  RecordSize = 0;
+  RecordBuffer.clear();
+}
+
+uint16_t TSourceTable::GetFieldNumber(std::string_view name) const {
+  if (!Cursor || !Cursor->Active()) return 0;
+  std::string folded = FoldName(name);
+  for (uint16_t p = 1; p <= Cursor->FieldCount(); ++p)
+    if (FoldName(Cursor->GetFieldDesc(p).Name()) == folded) return p;
+  return 0;
+}
+
+void TSourceTable::AllocRecordBuffer() {
+  RecordSize = Cursor->RecordSize();
+  RecordBuffer.assign(RecordSize, 0);
+}
+
+void TSourceTable::FreeRecordBuffer() {
+  RecordBuffer.clear();
+  RecordBuffer.shrink_to_fit();
+  RecordSize = 0;
+}
+
+void TSourceTable::AddJoin(uint8_t kind, TExpToken* condition, TSourceTable& inner) {
+  for (auto& join : Joins) {
+    if (&join->Inner == &inner && (join->Kind == kind || join->Kind == jkNone)) {
+      join->AddCondition(kind, condition);
+      return;
+    }
+  }
+  Joins.push_back(std::make_unique<TTableJoin>(*this, kind, inner, condition));
+}
+
+void TSourceTable::SetJoinDepth() {
+  for (auto& join : Joins) {
+    join->Inner.JoinDepth = uint16_t(JoinDepth + 1);
+    join->Inner.SetJoinDepth();
+  }
+}
+
+bool TSourceTable::HasJoinTo(const TSourceTable& inner) const {
+  return std::any_of(Joins.begin(), Joins.end(),
+                     [&](const auto& join) { return join->Kind != jkNone && &join->Inner == &inner; });
+}
+
+void TSourceTable::First() {
+  Cursor->SetToBegin();
+  Next();
+}
+
+void TSourceTable::Next() {
+  if (RecordBuffer.size() < Cursor->RecordSize()) AllocRecordBuffer();
+  uint16_t code = Cursor->GetNextRecord(RecordBuffer.data());
+  AtEnd = code == VELDOR_EOF;
+  if (!AtEnd) RaiseEngineErrorIfSet(code);
+}
+
+bool TSourceTable::FirstMatch(uint8_t kind) {
+  First();
+  if (AtEnd) {
+    if (kind == jkLeftOuter)
+      for (auto& join : Joins) join->Step();
+    return false;
+  }
+  if (Joins.empty()) return true;
+  for (; !AtEnd; Next())
+    if (std::all_of(Joins.begin(), Joins.end(), [](auto& join) { return join->Step(); })) return true;
+  return false;
+}
+
+bool TSourceTable::NextMatch() {
+  if (Joins.empty()) {
+    Next();
+    return !AtEnd;
+  }
+  if (AdvanceJoin(int(Joins.size()) - 1)) return true;
+  for (Next(); !AtEnd; Next())
+    if (std::all_of(Joins.begin(), Joins.end(), [](auto& join) { return join->Step(); })) return true;
+  return false;
+}
+
+bool TSourceTable::AdvanceJoin(int index) {
+  if (index < 0) return false;
+  TTableJoin& join = *Joins[size_t(index)];
+  if (join.Inner.NextMatch()) return true;
+  if (!AdvanceJoin(index - 1)) return false;
+  return join.Inner.FirstMatch(join.Kind) || join.Kind == jkLeftOuter;
+}
+
+void ReadCursorColumn(TDataCursor& cursor, uint8_t* record, TExpToken& result) {
+  const TFieldDescriptor& d = cursor.GetFieldDesc(result.fieldNo);
+  result.ReserveValue(std::max<size_t>(d.StoredSize(), kExpValueSize));
+  cursor.GetField(result.fieldNo, record, result.isNull, result.Value());
+  if (!d.IsBlob() || result.isNull) return;
+  auto check = [&](uint16_t code) {
+    if (code) SignalTableError(code, cursor.TableName());
+  };
+  constexpr uint8_t kTag = 1;
+  check(cursor.OpenBlob(result.fieldNo, record, 1, false, kTag));
+  uint32_t size = 0, read = 0;
+  uint16_t code = cursor.GetBlobSize(result.fieldNo, record, size, false);
+  bool memo = d.SubType() == uint8_t(TEngineFieldSubType::Memo);
+  if (!code) {
+    result.SetValueSize(size + (memo ? 1 : 0));
+    std::fill(result.Value(), result.Value() + result.valueSize, uint8_t(0));
+    code = cursor.GetBlob(result.fieldNo, record, 0, result.Value(), int32_t(size), read, false);
+  }
+  uint16_t freed = cursor.FreeBlob(result.fieldNo, record, false, kTag);
+  check(code);
+  check(freed);
+}
+
+void ReadSourceColumn(void*, void*, TExpToken& result) {
+  auto* table = static_cast<TSourceTable*>(result.sourceTable);
+  if (!table || !table->Cursor || table->AtEnd || table->RecordBuffer.empty()) {
+    result.isNull = true;
+    return;
+  }
+  ReadCursorColumn(*table->Cursor, table->RecordBuffer.data(), result);
+}
+
+void ReadResultColumn(void*, void* query, TExpToken& result) {
+  TDataCursor* cursor = static_cast<TDataQuery*>(query)->ResultCursor;
+  if (!cursor || cursor->RecordBuffer().empty()) {
+    result.isNull = true;
+    return;
+  }
+  ReadCursorColumn(*cursor, cursor->RecordBuffer().data(), result);
+}
+
+// ---- Queries ----
+
+TDataQuery::TDataQuery(TQueryStatement& owner) : Owner(owner) {}
+
+TDataQuery::~TDataQuery() {
+  // Joins hold filters on other tables' cursors: they go before any cursor.
+  for (auto& table : SourceTables) table->Joins.clear();
+  resultCursor_.reset();
+  if (resultDirectory_) Owner.Session().CloseDataDirectory(resultDirectory_);
+}
+
+void TDataQuery::clearLists() {
+  for (auto& table : SourceTables) table->Joins.clear();
+  SourceTables.clear();
+  ResultFields.clear();
+  UpdateFields.clear();
+  UpdateValues.clear();
+  CreateFields.clear();
+  CreateIndexes.clear();
+  TextIndex.reset();
+  OrderBy.clear();
+  GroupBy.clear();
+  for (auto& c : Conditions) c.reset();
+  StopWords.clear();
+}
+
+void TDataQuery::Reset() {
+  clearLists();
+  IsSubQuery = false;
+  Kind = qkNone;
+  ElapsedSeconds = 0;
+  RowsAffected = 0;
+  MaxRowCount = -1;
+  Distinct = HasAvg = CalculatedColumn = CalculatedBlobColumn = WhereRowCheck = JoinRowCheck = false;
+  MultiTable = NoJoinOptimize = HasConditions = HavingGiven = OrderByGiven = OrderByOnIndex = false;
+  OrderIndex = 255;
+  OrderByNoCase = GroupByGiven = OrderBySatisfied = AllAggregate = CountStarOnly = Having = false;
+  Live = ResultOnSourceTable = InMemory = InsertFromSelect = HasOpenBlobs = WithLocks = false;
+  TargetTableName.clear();
+  IndexName.clear();
+  DrivingTable = nullptr;
+  SubSelectFilter = nullptr;
+  Encrypted = false;
+  Password.clear();
+  LanguageId = SortId = 0;
+  BlobBlockSize = 512;
+  Description.clear();
+  UserMajorVersion = 1;
+  UserMinorVersion = 0;
+  LastAutoInc = -1;
+  NoAutoInc = NoBackup = false;
+  CommitInterval = 0;
+  CommitFlush = false;
+  EncryptionGiven = LanguageGiven = SortGiven = BlobBlockSizeGiven = DescriptionGiven = MajorVersionGiven =
+      MinorVersionGiven = CommitIntervalGiven = false;
+  Top = -1;
+  SelectQuery = nullptr;
+  UnionKind = 0;
+  UnionQuery = nullptr;
+  IfExists = IfNotExists = FirstGroupRow = StopWordsGiven = SelectStar = false;
+  SpaceChars.reset();
+  IncludeChars.reset();
+}
+
+int TDataQuery::StatementClass() const {
+  switch (Kind) {
+    case qkSelect:
+    case qkCreateTable:
+    case qkCreateIndex:
+      return 4;
+    case qkInsert:
+      return 1;
+    case qkUpdate:
+      return 2;
+    case qkDelete:
+      return 3;
+    case qkAlterTable:
+      return 5;
+    case qkDropTable:
+    case qkDropIndex:
+      return 6;
+    default:
+      return 0;
+  }
+}
+
+void TDataQuery::CallStatementHook() {
+  Owner.Session().CallStatementHook(&Owner, StatementClass());
+}
+
+TSourceTable* TDataQuery::FindCorrelation(std::string_view name) const {
+  std::string folded = FoldName(name);
+  for (const auto& table : SourceTables)
+    if (table->CorrelationName == folded) return table.get();
+  return nullptr;
+}
+
+void TDataQuery::Parse(TExpressionParser&) {
+  Parse(true, 0);
+}
+
+void TDataQuery::ApplySubSelectFilter(TExpToken&) {
+  SignalEngineError(VELDOR_SQLPARSE, "", "", "", "", "", "", "Sub-select queries are not allowed");
+}
+
+int64_t TDataQuery::ResultRecordCount() {
+  return 0;
+}
+
+// ---- Statement ----
+
+TQueryStatement::TQueryStatement(TDataDirectory& database) : database_(database), parser_(this) {
+  parser_.errorCode = VELDOR_SQLPARSE;
+  parser_.contextWord = "SQL statement";
+}
+
+TQueryStatement::~TQueryStatement() {
+  FreeQueries();
+}
+
+TDataSession& TQueryStatement::Session() const {
+  return database_.Session();
+}
+
+std::string TQueryStatement::DatabaseName() const {
+  return Session().IsRemote() ? database_.Name() : database_.Path();
+}
+
+void TQueryStatement::FreeQueries() {
+  master_ = nullptr;
+  while (!queries_.empty()) queries_.pop_back();
+}
+
+TDataQuery& TQueryStatement::NewQuery() {
+  queries_.push_back(std::make_unique<TDataQuery>(*this));
+  return *queries_.back();
+}
+
+TDataQuery& TQueryStatement::CreateMasterQuery() {
+  master_ = &NewQuery();
+  return *master_;
+}
+
+std::unique_ptr<engine::TDataQuery> TQueryStatement::CreateQuery() {
+  return std::make_unique<TDataQuery>(*this);
+}
+
+engine::TDataQuery* TQueryStatement::AddQuery(std::unique_ptr<engine::TDataQuery> query) {
+  auto* own = dynamic_cast<TDataQuery*>(query.get());
+  if (!own) SignalEngineError(VELDOR_SQLPARSE, "", "", "", "", "", "", "Internal query error");
+  query.release();
+  queries_.emplace_back(own);
+  return own;
+}
+
+void TQueryStatement::ParseStatement(std::string_view sql) {
+  FreeQueries();
+  params_.clear();
+  parser_.errorCode = VELDOR_SQLPARSE;
+  parser_.contextWord = "SQL statement";
+  parser_.SetText(sql);
+  parser_.NextToken();
+  CreateMasterQuery().Parse(false, 0);
+}
+
+}  // namespace engine::sql

@@ -1,0 +1,593 @@
+// The engine's SQL statement model: one TDataQuery per parsed statement (the master, each UNION
+// part and each sub-select), the clause objects its lists hold, the source tables with their
+// name rules, the join links between them and the nested-loop stepping over joined tables; and
+// the statement that owns the queries of one SQL text and its parser.
+//
+// Parsing (veldorsq_parse*.cpp) fills a query from the statement's parser; it raises
+// EVELDOREngineError 11949 at the first offending token, and whatever it built so far stays in
+// the query's lists, to be freed with the statement.
+//
+// Names: correlation names are folded to upper case once, where they are bound (a source
+// table's correlation name, a column node's table name), so that every later comparison of two
+// bound names is exact.
+//
+// A statement and its queries are used by one thread at a time.
+#pragma once
+
+#include <bitset>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/storage/veldortypes.h"
+#include "engine/tables/veldorcursor.h"
+#include "engine/values/veldorexpparser.h"
+#include "engine/values/veldorexpservices.h"
+#include "engine/values/veldorexptoken.h"
+
+namespace engine::sql {
+
+class TDataQuery;
+class TQueryStatement;
+class TSourceTable;
+
+enum TQueryKind : uint8_t {
+  qkNone = 0,
+  qkSelect = 1,
+  qkInsert = 2,
+  qkUpdate = 3,
+  qkDelete = 4,
+  qkCreateTable = 5,
+  qkAlterTable = 6,
+  qkDropTable = 7,
+  qkCreateIndex = 8,
+  qkDropIndex = 9,
+};
+
+enum TJoinKind : uint8_t { jkNone = 0, jkInner = 1, jkLeftOuter = 2, jkRightOuter = 3 };
+
+enum TAggregateKind : uint8_t {
+  akNone = 0,
+  akSum = 1,
+  akRunSum = 2,
+  akMin = 3,
+  akMax = 4,
+  akAvg = 5,
+  akCount = 6
+};
+
+// A correlation or table name as it is bound and compared: ASCII letters in upper case.
+std::string FoldName(std::string_view name);
+// Runs `step` over the tree that `owner` holds, by a pointer that the step may replace (or set
+// to nullptr when it consumed the whole tree); `owner` holds what is left on every path.
+template <typename Step>
+auto WithTree(TExpTreePtr& owner, Step step) {
+  TExpToken* tree = owner.release();
+  struct Keep {
+    TExpTreePtr& owner;
+    TExpToken*& tree;
+    ~Keep() { owner.reset(tree); }
+  } keep{owner, tree};
+  return step(tree);
+}
+// After the walk of a binary node's operands consumed one or both (they are nullptr): the node
+// gives way to the operand that is left, or is freed with both. True when nothing is left.
+bool ReplaceByRemainder(TExpToken*& node, bool leftGone, bool rightGone);
+// The aggregate kind (akSum ...) of a function code, akNone for any other.
+uint8_t AggregateKindOf(uint8_t code);
+// `tree` becomes AND(tree, condition), or the condition when the tree is empty; takes the
+// condition.
+void AndCondition(TExpTreePtr& tree, TExpToken* condition);
+
+class TResultField {
+ public:
+  explicit TResultField(TDataQuery& owner) : Owner(owner) {}
+  // Stores the name when it differs; an empty alias takes a name other than "*".
+  void SetColumnName(std::string_view name);
+
+  TDataQuery& Owner;
+  std::string ColumnName;
+  std::string TableName;  // correlation name of a plain column, as written
+  TSourceTable* SourceTable = nullptr;
+  uint16_t SourceFieldNo = 0;
+  TEngineFieldType ColumnType = TEngineFieldType::Unknown;
+  TEngineFieldSubType ColumnSubType = TEngineFieldSubType::None;
+  uint16_t ColumnSize = 0;
+  uint8_t ColumnScale = 0;
+  std::string Alias;
+  bool Visible = true;
+  uint16_t ResultFieldNo = 0;
+  TEngineFieldType ResultType = TEngineFieldType::Unknown;
+  uint8_t ResultScale = 0;
+  // Type, subtype, size and scale of the column in a result table.
+  TEngineFieldType StoredType = TEngineFieldType::Unknown;
+  TEngineFieldSubType StoredSubType = TEngineFieldSubType::None;
+  uint16_t StoredSize = 0;
+  uint8_t StoredScale = 0;
+  std::string ResultName;  // at most 30 characters, unique in the select list
+  bool Expression = false;
+  uint8_t AggregateKind = akNone;
+  uint16_t AvgCountFieldNo = 0;
+  bool CountStar = false;
+  std::string ExpressionText;  // source text of an expression or expression aggregate
+  TExpTreePtr Tree;
+};
+
+class TUpdateField {
+ public:
+  explicit TUpdateField(TDataQuery& owner) : Owner(owner) {}
+  TDataQuery& Owner;
+  std::string ColumnName;  // "*": every column in table order
+  std::string TableName;
+  TEngineFieldType ColumnType = TEngineFieldType::Unknown;
+  TEngineFieldSubType ColumnSubType = TEngineFieldSubType::None;
+  uint8_t ColumnSize = 0;
+  uint8_t ColumnScale = 0;
+  uint16_t FieldNo = 0;
+  TExpTreePtr Tree;
+};
+
+class TUpdateValue {
+ public:
+  explicit TUpdateValue(TDataQuery& owner) : Owner(owner) {}
+  TDataQuery& Owner;
+  std::string Text;
+  TExpTreePtr Tree;
+};
+
+class TCreateField {
+ public:
+  explicit TCreateField(TDataQuery& owner) : Owner(owner) {}
+  // Takes name, type, subtype, size and scale from the data-type node and stores `position`. A
+  // REDEFINE with a new definition (the node's left child) moves the name to OldName first.
+  void ApplyDataType(uint16_t position);
+
+  TDataQuery& Owner;
+  std::string Name;
+  std::string OldName;
+  uint16_t FieldNo = 0;
+  TEngineFieldType Type = TEngineFieldType::Unknown;
+  TEngineFieldSubType SubType = TEngineFieldSubType::None;
+  uint8_t Size = 0;
+  uint8_t Scale = 0;
+  std::string Description;
+  bool DescriptionGiven = false;
+  bool Required = false;
+  bool RequiredGiven = false;
+  uint8_t CharCase = 0;  // 0 NOCHANGE, 1 LOWER, 2 UPPER
+  bool CharCaseGiven = false;
+  std::string MinValue;
+  bool MinGiven = false;
+  std::string MaxValue;
+  bool MaxGiven = false;
+  std::string DefaultValue;
+  bool DefaultGiven = false;
+  bool Add = false;
+  bool Redefine = false;
+  bool Drop = false;
+  uint16_t Position = 0;  // AT n; 0 = at the end
+  std::string Text;       // source text of the definition
+  TExpTreePtr Tree;       // the data-type node
+};
+
+class TCreateIndex {
+ public:
+  explicit TCreateIndex(TDataQuery& owner) : Owner(owner) {}
+  // The column list again from the parsed column nodes: a column's name, or the text of a
+  // quoted constant.
+  void BuildColumnList();
+
+  TDataQuery& Owner;
+  std::string Name;
+  std::vector<std::string> Columns;
+  bool Descending = false;
+  bool Unique = false;
+  bool NoCase = false;
+  uint8_t Compression = 0;  // 0 NONE, 1 DUPBYTE, 2 TRAILBYTE, 3 FULL
+  bool Add = false;
+  bool Redefine = false;
+  bool Drop = false;
+  std::vector<TExpTreePtr> ColumnNodes;
+};
+
+class TOrderByField {
+ public:
+  explicit TOrderByField(TDataQuery& owner) : Owner(owner) {}
+  TDataQuery& Owner;
+  std::string TableName;
+  std::string ColumnName;
+  int32_t ColumnNumber = 0;  // 1-based select-list position when given by number
+  uint16_t ResultFieldNo = 0;
+  bool Descending = false;
+};
+
+class TGroupByField {
+ public:
+  explicit TGroupByField(TDataQuery& owner) : Owner(owner) {}
+  TDataQuery& Owner;
+  std::string TableName;
+  std::string ColumnName;
+  int32_t ColumnNumber = 0;
+  uint16_t ResultFieldNo = 0;
+};
+
+// A join of an outer table (the owner) to an inner one, with its condition and the filter that
+// the condition puts on the inner cursor for the current outer row.
+class TTableJoin {
+ public:
+  TTableJoin(TSourceTable& owner, uint8_t kind, TSourceTable& inner, TExpToken* condition);
+  ~TTableJoin();
+  TTableJoin(const TTableJoin&) = delete;
+  TTableJoin& operator=(const TTableJoin&) = delete;
+
+  // A join without a kind takes kind and condition. Otherwise the condition becomes one more
+  // conjunct: AND(old, new). The caller hands over whole conjuncts (a disjunction is one), so
+  // the AND is right whatever operator stood above the new condition in the source text.
+  void AddCondition(uint8_t kind, TExpToken* condition);
+  // Swaps the operands of every comparison (mirroring the operator) so that the inner table's
+  // columns stand on the left.
+  void MirrorCondition();
+  // Puts the condition, with the outer row's values evaluated into constants, on the inner
+  // cursor as an active expression filter (or re-aims the filter it already has).
+  void ApplyFilter();
+  void DropFilter();
+  // Applies the filter (when the join has a kind) and looks for the inner table's first match;
+  // a LEFT OUTER join without one still counts as matched.
+  bool Step();
+
+  TSourceTable& Owner;
+  uint8_t Kind = jkNone;  // 0 not yet a join, 1 INNER, 2 LEFT OUTER
+  TSourceTable& Inner;
+  TExpTreePtr Condition;
+  TFilter* Filter = nullptr;
+};
+
+class TSourceTable final : public engine::TSourceTable {
+ public:
+  explicit TSourceTable(TDataQuery& owner);
+  ~TSourceTable() override;
+  TSourceTable(const TSourceTable&) = delete;
+  TSourceTable& operator=(const TSourceTable&) = delete;
+
+  // Table name and directory from `text`: the base name (folder and ".DAT" in any case removed)
+  // in the directory "Memory" (MEMORY given), in the statement's database (a bare name), or in
+  // the folder of a path ("/", "\" or ":" in the text). A still empty correlation name becomes
+  // the base name. Nothing once the cursor is open.
+  void SetTableName(std::string_view text);
+  // Stores the name folded (FoldName). Nothing once the cursor is open.
+  void SetCorrelationName(std::string_view name);
+  // Opens the directory and a query-source cursor on the table; read-only unless `writable`.
+  void Open(TPasswordCallback callback, bool writable);
+  // The cursor's field number of `name` (ignoring case), 0 when it has none or is not open.
+  uint16_t GetFieldNumber(std::string_view name) const;
+  void AllocRecordBuffer();
+  void FreeRecordBuffer();
+
+  // Adds `condition` to the join with `inner` of this kind (or of none yet), or a new join.
+  void AddJoin(uint8_t kind, TExpToken* condition, TSourceTable& inner);
+  void SetJoinDepth();
+  bool HasJoinTo(const TSourceTable& inner) const;
+
+  // Nested-loop stepping: the table is matched when it stands on a row for which each of its
+  // joins found a row. The cursor reads into the record buffer.
+  void First();
+  void Next();
+  bool FirstMatch(uint8_t kind);
+  bool NextMatch();
+  bool AdvanceJoin(int index);
+
+  // engine::TSourceTable
+  TTextSearchTarget* TextSearchTarget() override { return nullptr; }
+
+  TDataQuery& Owner;
+  TDataDirectory* Directory = nullptr;
+  std::unique_ptr<TDataCursor> Cursor;
+  bool InMemory = false;
+  uint16_t JoinDepth = 0;
+  int32_t TableNumber = 0;
+  std::string DirectoryName;
+  std::string TableName;
+  std::string TableText;        // the name as written
+  std::string CorrelationName;  // folded
+  uint32_t RecordSize = 0;
+  std::vector<uint8_t> RecordBuffer;
+  std::vector<std::unique_ptr<TTableJoin>> Joins;
+  bool AtEnd = false;
+};
+
+// Reads a bound column node's value from its source table's record buffer (NULL while the table
+// stands past its end; a blob read whole, a memo with its terminating zero): the column-value
+// callback of join filters and of evaluations over the current joined row. Engine failures
+// raise with the table as context.
+void ReadSourceColumn(void* readerData2, void* readerData1, TExpToken& result);
+// The same for a column of the query's (readerData1) result table, from the result cursor's
+// record buffer.
+void ReadResultColumn(void* readerData2, void* readerData1, TExpToken& result);
+
+class TDataQuery final : public engine::TDataQuery {
+ public:
+  explicit TDataQuery(TQueryStatement& owner);
+  ~TDataQuery() override;
+  TDataQuery(const TDataQuery&) = delete;
+  TDataQuery& operator=(const TDataQuery&) = delete;
+
+  // Every flag and option back to its initial value; lists emptied.
+  void Reset();
+  // Parses one statement from the statement parser's current token; nothing once executed. A
+  // sub-query or UNION part must be a SELECT and leaves the token after it current.
+  void Parse(bool isSubQuery, uint8_t unionKind);
+  // The session's statement class code of the kind (SELECT, CREATE TABLE, CREATE INDEX 4;
+  // INSERT 1; UPDATE 2; DELETE 3; ALTER TABLE 5; DROP TABLE, DROP INDEX 6); 0 for none.
+  int StatementClass() const;
+  // Calls the session's statement hook with StatementClass.
+  void CallStatementHook();
+
+  // The source table whose correlation name is `name` (folded before comparing), or nullptr.
+  TSourceTable* FindCorrelation(std::string_view name) const;
+
+  // engine::TDataQuery
+  int ResultColumnCount() override { return int(ResultFields.size()); }
+  void MarkSubSelect() override { IsSubQuery = true; }
+  void Parse(TExpressionParser& parser) override;
+  bool BindColumnRef(TExpToken& node) override;
+  void ApplySubSelectFilter(TExpToken& node) override;
+  int64_t ResultRecordCount() override;
+
+  TQueryStatement& Owner;
+  bool Executed = false;
+  bool IsSubQuery = false;
+  uint8_t Kind = qkNone;
+  double ElapsedSeconds = 0;
+  bool RequestLive = false;
+  int32_t RowsAffected = 0;
+  int32_t MaxRowCount = -1;
+  bool Distinct = false;
+  bool HasAvg = false;
+  bool CalculatedColumn = false;
+  bool CalculatedBlobColumn = false;
+  bool WhereRowCheck = false;
+  bool JoinRowCheck = false;
+  bool MultiTable = false;
+  bool NoJoinOptimize = false;
+  bool HasConditions = false;
+  bool HavingGiven = false;
+  bool OrderByGiven = false;
+  bool OrderByOnIndex = false;
+  uint8_t OrderIndex = 255;
+  std::vector<std::unique_ptr<TOrderByField>> OrderBy;
+  bool OrderByNoCase = false;
+  bool GroupByGiven = false;
+  std::vector<std::unique_ptr<TGroupByField>> GroupBy;
+  bool OrderBySatisfied = false;
+  bool AllAggregate = false;
+  bool CountStarOnly = false;
+  bool Having = false;
+  bool Live = false;
+  bool ResultOnSourceTable = false;
+  bool InMemory = false;
+  bool InsertFromSelect = false;
+  std::string TargetTableName;
+  std::string IndexName;
+  TDataCursor* ResultCursor = nullptr;
+  bool HasOpenBlobs = false;
+  bool WithLocks = false;
+  TSourceTable* DrivingTable = nullptr;
+  std::vector<std::unique_ptr<TSourceTable>> SourceTables;
+  std::vector<std::unique_ptr<TResultField>> ResultFields;
+  std::vector<std::unique_ptr<TUpdateField>> UpdateFields;
+  std::vector<std::unique_ptr<TUpdateValue>> UpdateValues;
+  std::vector<std::unique_ptr<TCreateField>> CreateFields;
+  std::vector<std::unique_ptr<TCreateIndex>> CreateIndexes;
+  std::unique_ptr<TCreateIndex> TextIndex;
+  // 0 WHERE (ON conditions ANDed in), 1 HAVING, 2 the residual WHERE condition (disjunctions
+  // over several tables), 3 the post-join condition.
+  TExpTreePtr Conditions[4];
+  TDataQuery* SelectQuery = nullptr;  // the SELECT of an INSERT ... SELECT
+  TFilter* SubSelectFilter = nullptr;
+  bool Encrypted = false;
+  std::string Password;
+  uint16_t LanguageId = 0;
+  uint16_t SortId = 0;
+  uint16_t BlobBlockSize = 512;
+  std::string Description;
+  uint16_t UserMajorVersion = 1;
+  uint16_t UserMinorVersion = 0;
+  int32_t LastAutoInc = -1;
+  bool NoAutoInc = false;
+  bool NoBackup = false;
+  int32_t CommitInterval = 0;  // rows between commits; 0 = one commit at the end
+  bool CommitFlush = false;
+  bool EncryptionGiven = false, LanguageGiven = false, SortGiven = false, BlobBlockSizeGiven = false,
+       DescriptionGiven = false, MajorVersionGiven = false, MinorVersionGiven = false,
+       CommitIntervalGiven = false;
+  int32_t Top = -1;
+  uint8_t UnionKind = 0;  // 0 none, 1 UNION, 2 UNION ALL
+  TDataQuery* UnionQuery = nullptr;
+  bool IfExists = false;
+  bool IfNotExists = false;
+  bool FirstGroupRow = false;
+  std::vector<std::string> StopWords;
+  bool StopWordsGiven = false;
+  std::bitset<256> SpaceChars;
+  std::bitset<256> IncludeChars;
+  bool SelectStar = false;
+
+  // ---- Preparation (veldorsq_bind.cpp, veldorsq_where.cpp, veldorsq_join.cpp, veldorsq_group.cpp) ----
+  // Opens every source table (writable when RequestLive), takes LANGUAGE and SORT from the first
+  // unless given, allocates the record buffers and numbers the join depths from 1.
+  void OpenSources(TPasswordCallback callback);
+  // A kind-0 link from each source table to the next.
+  void LinkSourceTables();
+  // Column lookup: by correlation name (folded) and field, else the first table, in list order,
+  // that has the field.
+  bool LookupColumn(std::string_view column, std::string_view correlation, TSourceTable*& table,
+                    uint16_t& fieldNo) const;
+  // Binds, expands, checks and names the select list.
+  void BindResultColumns();
+  // Each UNION part against this (master) query.
+  void CheckUnion();
+  // The target columns and values of INSERT and UPDATE.
+  void BindTargetColumns();
+
+  TSourceTable* FindSourceTable(std::string_view correlation) const;
+  bool IsJoinTarget(const TTableJoin* skip, const TSourceTable& table) const;
+  bool IsInnerJoinTarget(const TTableJoin* skip, const TSourceTable& table) const;
+  bool IsOuterJoinTarget(const TTableJoin* skip, const TSourceTable& table) const;
+  void CheckWhereCondition();
+  void HandDownWhere(uint8_t pass);
+  bool SplitWhere(uint8_t pass, TExpToken*& node);
+  void HandDownConjunct(uint8_t pass, const TExpToken& conjunct, TSourceTable& table);
+  void AddPostJoinCondition(TExpToken* tree);
+  void AddResidualCondition(TExpToken* tree);
+
+  void ExtractJoinConditions();
+  bool ExtractJoinCondition(TExpToken*& node, TExpToken* parent);
+  void SortSourceTables();
+  void CheckJoins();
+  TSourceTable* InnerJoinSource(const TSourceTable& table) const;
+  TSourceTable* InnerJoinRoot(TSourceTable& table) const;
+  bool ShouldReorderJoins();
+  void ReorderJoins();
+  void MoveTableToFront(TSourceTable& table);
+
+  void BindOrderBy();
+  void BindGroupBy();
+  void CheckDistinct();
+  void BindHavingAggregates();
+  // Whether an index of the single source table gives the ORDER BY (plain columns only): sets
+  // OrderByOnIndex and OrderIndex. Requires BindOrderBy.
+  bool MatchOrderIndex();
+  // Creates the result table (fields, hidden AVG counts, GROUP BY, DISTINCT and ORDER BY
+  // indexes) and opens ResultCursor on it.
+  void CreateResultTable();
+  static void AccumulateValue(uint8_t kind, TEngineFieldType type, bool& accumulatorIsNull,
+                              uint8_t* accumulator, const uint8_t* value, uint8_t scale);
+
+  // ---- Parsers (veldorsq_parse*.cpp) ----
+  void ParseSelect();
+  void ParseInsert();
+  void ParseUpdate();
+  void ParseDelete();
+  void ParseCreateTable();
+  void ParseCreateIndex();
+  void ParseAlterTable();
+  void ParseDropTable();
+  void ParseDropIndex();
+
+ private:
+  friend class TClauseParser;
+  void clearLists();
+  // FROM items and JOINs (SELECT, DELETE; UPDATE after its first item). `statement` names the
+  // statement in the full-outer-join message; `excluded` are the words that end a bare
+  // correlation name.
+  void parseSources(std::string_view statement, std::span<const std::string_view> excluded);
+  // One FROM item (`excluded` end a bare correlation name) or, with no words, the table of a
+  // JOIN (ON ends it), which goes to the front for a RIGHT JOIN (`atFront`).
+  TSourceTable& parseSourceItem(bool atFront, std::span<const std::string_view> excluded);
+  void parseJoins(std::string_view statement);
+  void parseCommitClause();
+  void parseTableOptions(bool setGiven);
+  void parseTextIndex();
+  void parsePrimaryKey(bool add, bool redefine);
+  void parseIndexOptions(TCreateIndex& index);
+  void parseCompression(TCreateIndex& index);
+  void parseColumnAttributes(TCreateField& field);
+  void parseLanguage();
+  void parseEncryption(bool setGiven);
+  void expectStatementEnd(std::string_view statement);
+  void checkCorrelation(const TSourceTable& table);
+  TSourceTable& addSourceTable(bool atFront);
+
+  TSourceTable* chooseDrivingCandidate();
+  void keepOuterJoinFilters();
+  TDataDirectory* resultDirectory_ = nullptr;
+  std::unique_ptr<TDataCursor> resultCursor_;
+  bool unionPart_ = false;     // parsed after UNION: the clauses after it are the first part's
+  bool insertSelect_ = false;  // the SELECT of an INSERT: NOAUTOINC and COMMIT end its names
+};
+
+// The queries of one SQL text, its parser and its parameters. Owns every query; a query lives
+// until the statement is freed or its queries are freed for the next statement.
+class TQueryStatement : public engine::TQueryStatement {
+ public:
+  // `database` is borrowed; it gives the session and the database name of bare table names.
+  explicit TQueryStatement(TDataDirectory& database);
+  ~TQueryStatement() override;
+
+  // Gives the text to the parser and parses its first statement into a new master query
+  // (ending at ";", consumed, or the end of the text). Raises the parsers' engine errors.
+  void ParseStatement(std::string_view sql);
+  // Frees every query, last first.
+  void FreeQueries();
+  TDataQuery& CreateMasterQuery();
+
+  TExpressionParser& Parser() { return parser_; }
+  TDataDirectory& Database() const { return database_; }
+  TDataSession& Session() const;
+  // The folder of the database, or its name on a remote session.
+  std::string DatabaseName() const;
+  TDataQuery* MasterQuery() const { return master_; }
+  const std::vector<std::unique_ptr<TDataQuery>>& Queries() const { return queries_; }
+  const std::vector<TExpToken*>& Params() const { return params_; }
+  TDataQuery& NewQuery();
+
+  // engine::TQueryStatement
+  std::unique_ptr<engine::TDataQuery> CreateQuery() override;
+  engine::TDataQuery* AddQuery(std::unique_ptr<engine::TDataQuery> query) override;
+  void AddParameter(TExpToken* node) override { params_.push_back(node); }
+
+ private:
+  TDataDirectory& database_;
+  TExpressionParser parser_;
+  TDataQuery* master_ = nullptr;
+  std::vector<std::unique_ptr<TDataQuery>> queries_;
+  std::vector<TExpToken*> params_;
+};
+
+// ---- Clause parsers and tree walkers (veldorsq_clause.cpp) ----
+
+// Raises engine error 11949 with `message` as its text.
+[[noreturn]] void SqlError(std::string_view message);
+
+// The expression-bearing pieces of a statement, each parsed with its own context name, flags
+// and empty-clause message; the parser's context is "SQL statement" again afterwards.
+class TClauseParser {
+ public:
+  explicit TClauseParser(TDataQuery& query);
+  ~TClauseParser();
+  void ParseResultColumn(TResultField& field);
+  // `primaryOnly`: an UPDATE SET target, where "=" follows the column.
+  void ParseTableColumn(TUpdateField& field, bool primaryOnly);
+  void ParseValue(TUpdateValue& value);
+  // A column name and its data type; `typeOptional` for the existing-column form of DROP and
+  // REDEFINE. `previous` (REDEFINE) receives the new definition as its left child.
+  void ParseColumnDefinition(TCreateField& field, bool typeOptional, TExpToken* previous);
+  void ParseIndexColumn(TCreateIndex& index);
+  int32_t ParseAutoIncValue();
+  std::bitset<256> ParseCharSet();
+  // table.index of DROP INDEX.
+  void ParseIndexName(std::string& table, std::string& index);
+  // WHERE, or the ON of a join of `joinKind` to the table numbered `joinTable` (every node is
+  // marked with both), ANDed to Conditions[0].
+  void ParseCondition(uint8_t joinKind, uint16_t joinTable, bool subSelects);
+  void ParseHaving();
+
+ private:
+  void begin(std::string_view context, std::string_view emptyMessage);
+  std::string markedText() const;
+  TDataQuery& query_;
+  TExpressionParser& parser_;
+};
+
+// The correlation name of the one source table that `tree` refers to, binding each column node
+// to its table on the way (table name, source table, field number); `multiple` when it refers to
+// more than one. Empty when it refers to none.
+std::string TableReference(TDataQuery& query, TExpToken* tree, bool& multiple);
+// A comparison across two source tables with columns on both sides, or an AND or OR with such a
+// side; `outerOnly` also asks that the comparison be marked as part of a LEFT or RIGHT join.
+bool IsJoinCondition(TDataQuery& query, TExpToken* tree, bool outerOnly);
+
+}  // namespace engine::sql

@@ -1,0 +1,273 @@
+// Join planning: join conditions taken out of the WHERE and ON conditions and given to the
+// table pair they link, the order of the source tables, the check that no table is looked up
+// twice, and the choice of a smaller driving table at each execution.
+#include <algorithm>
+
+#include "engine/sql/veldorsq.h"
+#include "engine/storage/veldorerr.h"
+#include "engine/values/veldorexpcheck.h"
+
+namespace engine::sql {
+
+namespace {
+
+bool isComparison(const TExpToken& node) {
+  return node.kind == expBinary && node.code >= opEqual && node.code <= opLessEqual;
+}
+
+void swapOperands(TExpToken& node) {
+  static constexpr uint8_t kMirror[] = {0,      0,         0,           opEqual,       opNotEqual,
+                                        opLess, opGreater, opLessEqual, opGreaterEqual};
+  static constexpr const char* kNames[] = {"", "", "", "=", "<>", ">", "<", ">=", "<="};
+  std::swap(node.left, node.right);
+  node.code = kMirror[node.code];
+  node.name = kNames[node.code];
+}
+
+// Raises `table` above `over`: one deeper, and its joined tables after it.
+void raiseAbove(TSourceTable& table, const TSourceTable& over) {
+  table.JoinDepth = uint16_t(over.JoinDepth + 1);
+  table.SetJoinDepth();
+}
+
+bool hasOuterJoin(const TSourceTable& a, const TSourceTable& b) {
+  auto outer = [](const TSourceTable& from, const TSourceTable& to) {
+    return std::any_of(from.Joins.begin(), from.Joins.end(),
+                       [&](const auto& j) { return j->Kind == jkLeftOuter && &j->Inner == &to; });
+  };
+  return outer(a, b) || outer(b, a);
+}
+
+}  // namespace
+
+void TDataQuery::ExtractJoinConditions() {
+  if (HasConditions && Conditions[0]) {
+    if (WithTree(Conditions[0], [&](TExpToken*& tree) { return ExtractJoinCondition(tree, nullptr); }))
+      HasConditions = false;
+  }
+  keepOuterJoinFilters();
+}
+
+bool TDataQuery::ExtractJoinCondition(TExpToken*& node, TExpToken* parent) {
+  if (!node) return false;
+  node->parent = parent;
+  bool multiple = false;
+  auto residual = [&] {
+    AddResidualCondition(node);
+    node = nullptr;
+    return true;
+  };
+  if (node->kind == expUnary) {
+    TableReference(*this, node, multiple);
+    if (!IsJoinCondition(*this, node, true) && multiple && IsDisjunction(node) && !IsNegatedByNot(parent))
+      return residual();
+    if (!ExtractJoinCondition(node->left, node)) return false;
+    PutExpToken(node);
+    return true;
+  }
+  if (node->kind == expBinary && (node->code == opAnd || node->code == opOr)) {
+    TableReference(*this, node, multiple);
+    if (!IsJoinCondition(*this, node, true) && multiple && IsDisjunction(node)) return residual();
+    bool leftGone = ExtractJoinCondition(node->left, node);
+    bool rightGone = ExtractJoinCondition(node->right, node);
+    return ReplaceByRemainder(node, leftGone, rightGone);
+  }
+  if (isComparison(*node)) {
+    bool leftColumns = ExpTreeHasColumnRef(node->left), rightColumns = ExpTreeHasColumnRef(node->right);
+    if (leftColumns && rightColumns && MultiTable) {
+      bool mA = false, mB = false;
+      std::string nameA = TableReference(*this, node->left, mA);
+      std::string nameB = TableReference(*this, node->right, mB);
+      if (mA || mB)
+        SqlError(
+            "The join condition cannot contain multiple table correlation names in either the left or right "
+            "operand in WHERE or JOIN clause");
+      if (nameA == nameB) return false;
+      TSourceTable* a = FindSourceTable(nameA);
+      TSourceTable* b = FindSourceTable(nameB);
+      if (!a || !b)
+        SqlError("Internal join error attempting to validate table correlation names involved in join");
+      // A WHERE comparison between the two sides of an outer join is tested on the joined row,
+      // as standard SQL has it (rows whose inner side is NULL fail it); as a second join to the
+      // same table it would make that table the target of two joins.
+      if (node->joinMark == jkNone && hasOuterJoin(*a, *b)) return residual();
+      uint8_t kind = node->joinMark == jkNone         ? uint8_t(jkInner)
+                     : node->joinMark == jkRightOuter ? uint8_t(jkLeftOuter)
+                                                      : node->joinMark;
+      bool swap = false;
+      if (a->HasJoinTo(*b)) {
+        if (a->JoinDepth > b->JoinDepth) raiseAbove(*b, *a);
+      } else if (b->HasJoinTo(*a)) {
+        swap = true;
+        if (b->JoinDepth > a->JoinDepth) raiseAbove(*a, *b);
+      } else if (a->JoinDepth > b->JoinDepth) {
+        if (kind == jkLeftOuter) {
+          swap = true;
+        } else if (IsJoinTarget(nullptr, *a)) {
+          raiseAbove(*b, *a);
+        } else {
+          swap = true;
+        }
+      } else if (IsJoinTarget(nullptr, *b) && kind == jkInner && !IsJoinTarget(nullptr, *a)) {
+        swap = true;
+        raiseAbove(*a, *b);
+      }
+      if (swap) {
+        swapOperands(*node);
+        std::swap(a, b);
+      }
+      node->joinMark = kind;
+      a->AddJoin(kind, node, *b);
+      node = nullptr;
+      return true;
+    }
+    if (!leftColumns && rightColumns) swapOperands(*node);
+    return false;
+  }
+  if (node->kind == expFunction || node->kind == expPredicate) {
+    TableReference(*this, node, multiple);
+    if (multiple) return residual();
+  }
+  return false;
+}
+
+// A conjunct of an outer join's ON condition that tests only the preserved side decides whether
+// that row finds partners, not whether it is in the result: it joins the outer join's condition
+// (where the join step evaluates it per preserved row) instead of filtering the preserved table.
+void TDataQuery::keepOuterJoinFilters() {
+  auto moveFrom = [&](auto& self, TExpToken*& node) -> bool {
+    if (!node) return false;
+    if (node->kind == expBinary && node->code == opAnd) {
+      bool leftGone = self(self, node->left), rightGone = self(self, node->right);
+      return ReplaceByRemainder(node, leftGone, rightGone);
+    }
+    if (!node->onClause || (node->joinMark != jkLeftOuter && node->joinMark != jkRightOuter)) return false;
+    bool multiple = false;
+    std::string name = TableReference(*this, node, multiple);
+    TSourceTable* table = multiple ? nullptr : FindSourceTable(name);
+    TSourceTable* joined = nullptr;
+    for (auto& t : SourceTables)
+      if (t->TableNumber == node->onClause) joined = t.get();
+    if (!table || !joined) return false;
+    bool preserved = node->joinMark == jkLeftOuter ? table != joined : table == joined;
+    if (!preserved) return false;
+    for (auto& t : SourceTables)
+      for (auto& join : t->Joins)
+        if (join->Kind == jkLeftOuter &&
+            (node->joinMark == jkLeftOuter ? &join->Inner == joined : t.get() == joined)) {
+          join->AddCondition(jkLeftOuter, node);
+          node = nullptr;
+          return true;
+        }
+    return false;
+  };
+  if (!Conditions[0]) return;
+  WithTree(Conditions[0], [&](TExpToken*& tree) { return moveFrom(moveFrom, tree); });
+  if (!Conditions[0]) HasConditions = false;
+}
+
+void TDataQuery::SortSourceTables() {
+  std::stable_sort(SourceTables.begin(), SourceTables.end(),
+                   [](const auto& a, const auto& b) { return a->JoinDepth < b->JoinDepth; });
+  uint16_t depth = 0;
+  for (auto& t : SourceTables) t->JoinDepth = ++depth;
+  DrivingTable = SourceTables.empty() ? nullptr : SourceTables.front().get();
+}
+
+void TDataQuery::CheckJoins() {
+  for (auto& t : SourceTables) {
+    for (size_t i = t->Joins.size(); i-- > 0;) {
+      TTableJoin& join = *t->Joins[i];
+      bool another = false;
+      for (auto& u : SourceTables)
+        for (auto& j : u->Joins)
+          if (j.get() != &join && j->Kind != jkNone && &j->Inner == &join.Inner) another = true;
+      bool drop = join.Kind == jkNone && (another || join.Inner.JoinDepth == 1);
+      if (another && join.Kind != jkNone)
+        SqlError("Internal join error - table correlation name \"" + join.Inner.CorrelationName +
+                 "\" is target of multiple " + "join conditions in WHERE or JOIN clause");
+      if (drop) t->Joins.erase(t->Joins.begin() + ptrdiff_t(i));
+    }
+  }
+}
+
+TSourceTable* TDataQuery::InnerJoinSource(const TSourceTable& table) const {
+  for (auto& t : SourceTables)
+    for (auto& j : t->Joins)
+      if (j->Kind == jkInner && &j->Inner == &table) return t.get();
+  return nullptr;
+}
+
+TSourceTable* TDataQuery::InnerJoinRoot(TSourceTable& table) const {
+  TSourceTable* root = &table;
+  // A chain visits each table at most once; a cycle would be a planning fault.
+  for (size_t steps = 0; steps <= SourceTables.size(); ++steps) {
+    TSourceTable* source = InnerJoinSource(*root);
+    if (!source) return root;
+    root = source;
+  }
+  SqlError(" Internal join optimization error");
+}
+
+TSourceTable* TDataQuery::chooseDrivingCandidate() {
+  TSourceTable* chosen = nullptr;
+  int32_t fewest = 0;
+  for (auto& t : SourceTables) {
+    if (!IsInnerJoinTarget(nullptr, *t)) continue;
+    TSourceTable* source = InnerJoinSource(*t);
+    if (source && IsOuterJoinTarget(nullptr, *source)) continue;
+    if (Kind != qkSelect && (t.get() == DrivingTable || InnerJoinRoot(*t) == DrivingTable)) continue;
+    int32_t count = t->Cursor->GetRecordCount();
+    if (!chosen || count < fewest) {
+      chosen = t.get();
+      fewest = count;
+    }
+  }
+  if (!chosen || !DrivingTable || fewest >= DrivingTable->Cursor->GetRecordCount()) return nullptr;
+  return chosen;
+}
+
+bool TDataQuery::ShouldReorderJoins() {
+  return !NoJoinOptimize && chooseDrivingCandidate();
+}
+
+void TDataQuery::ReorderJoins() {
+  TSourceTable* candidate = chooseDrivingCandidate();
+  if (!candidate) return;
+  MoveTableToFront(*candidate);
+  uint16_t depth = 0;
+  for (auto& t : SourceTables) t->JoinDepth = ++depth;
+  DrivingTable = SourceTables.front().get();
+}
+
+void TDataQuery::MoveTableToFront(TSourceTable& table) {
+  TSourceTable* source = InnerJoinSource(table);
+  if (!source) return;
+  MoveTableToFront(*source);
+  bool several = source->Joins.size() > 1;
+  auto it = std::find_if(source->Joins.begin(), source->Joins.end(),
+                         [&](const auto& j) { return &j->Inner == &table; });
+  if (it == source->Joins.end()) SqlError(" Internal join optimization error");
+  std::unique_ptr<TTableJoin> join = std::move(*it);
+  source->Joins.erase(it);
+  auto turned = std::make_unique<TTableJoin>(table, join->Kind, *source, join->Condition.release());
+  turned->MirrorCondition();
+  join->DropFilter();
+  table.Joins.push_back(std::move(turned));
+  auto at = [&](const TSourceTable& t) {
+    return std::find_if(SourceTables.begin(), SourceTables.end(),
+                        [&](const auto& p) { return p.get() == &t; });
+  };
+  auto sourceAt = at(*source), tableAt = at(table);
+  if (sourceAt == SourceTables.end() || tableAt == SourceTables.end())
+    SqlError(" Internal join optimization error");
+  if (several) {
+    std::unique_ptr<TSourceTable> moved = std::move(*tableAt);
+    SourceTables.erase(tableAt);
+    SourceTables.insert(at(*source), std::move(moved));
+  } else {
+    std::iter_swap(sourceAt, tableAt);
+  }
+}
+
+}  // namespace engine::sql

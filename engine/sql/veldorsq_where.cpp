@@ -1,0 +1,167 @@
+// WHERE analysis: the conditions' type checks and the hand-down of each conjunct that concerns
+// one source table to that table's cursor as an engine filter or to the post-join condition.
+#include "engine/sql/veldorsq.h"
+#include "engine/storage/veldorerr.h"
+#include "engine/tables/veldorfilter.h"
+#include "engine/values/veldorexpcheck.h"
+
+namespace engine::sql {
+
+namespace {
+
+bool resolveColumn(void* query, TExpToken& node) {
+  return static_cast<TDataQuery*>(query)->BindColumnRef(node);
+}
+
+bool isComparison(const TExpToken& node) {
+  return node.kind == expBinary && node.code >= opEqual && node.code <= opLessEqual;
+}
+
+}  // namespace
+
+TSourceTable* TDataQuery::FindSourceTable(std::string_view correlation) const {
+  if (correlation.empty()) return SourceTables.empty() ? nullptr : SourceTables.front().get();
+  return FindCorrelation(correlation);
+}
+
+namespace {
+
+template <typename Test>
+bool anyJoin(const TDataQuery& q, const TTableJoin* skip, const TSourceTable& table, Test test) {
+  for (const auto& t : q.SourceTables)
+    for (const auto& join : t->Joins)
+      if (join.get() != skip && &join->Inner == &table && test(join->Kind)) return true;
+  return false;
+}
+
+}  // namespace
+
+bool TDataQuery::IsJoinTarget(const TTableJoin* skip, const TSourceTable& table) const {
+  return anyJoin(*this, skip, table, [](uint8_t kind) { return kind != jkNone; });
+}
+bool TDataQuery::IsInnerJoinTarget(const TTableJoin* skip, const TSourceTable& table) const {
+  return anyJoin(*this, skip, table, [](uint8_t kind) { return kind == jkInner; });
+}
+bool TDataQuery::IsOuterJoinTarget(const TTableJoin* skip, const TSourceTable& table) const {
+  return anyJoin(*this, skip, table, [](uint8_t kind) { return kind == jkLeftOuter; });
+}
+
+void TDataQuery::CheckWhereCondition() {
+  auto check = [&](TExpToken* tree) {
+    if (!tree) return;
+    TypeCheckExpTree(VELDOR_SQLPARSE, "", "", true, true, resolveColumn, this, nullptr, *tree,
+                     "WHERE or JOIN clause");
+    if (tree->type != TEngineFieldType::Boolean)
+      SqlError("WHERE or JOIN clause must be a boolean expression");
+  };
+  if (HasConditions) check(Conditions[0].get());
+  if (WhereRowCheck) check(Conditions[2].get());
+  for (auto& table : SourceTables)
+    for (auto& join : table->Joins) check(join->Condition.get());
+}
+
+void TDataQuery::AddPostJoinCondition(TExpToken* tree) {
+  AndCondition(Conditions[3], tree);
+  JoinRowCheck = true;
+}
+
+void TDataQuery::AddResidualCondition(TExpToken* tree) {
+  AndCondition(Conditions[2], tree);
+  WhereRowCheck = true;
+}
+
+void TDataQuery::HandDownWhere(uint8_t pass) {
+  // The post-join condition is built afresh by each analysis.
+  if (pass == 1 || ResultOnSourceTable) {
+    Conditions[3].reset();
+    JoinRowCheck = false;
+  }
+  if (!HasConditions || !Conditions[0]) return;
+  if (WithTree(Conditions[0], [&](TExpToken*& tree) { return SplitWhere(pass, tree); }))
+    HasConditions = false;
+}
+
+bool TDataQuery::SplitWhere(uint8_t pass, TExpToken*& node) {
+  if (!node) return false;
+  auto single = [&](TExpToken* tree, std::string& name) {
+    bool multiple = false;
+    name = TableReference(*this, tree, multiple);
+    return !multiple;
+  };
+  auto tableOf = [&](const std::string& name) {
+    TSourceTable* table = FindSourceTable(name);
+    if (!table)
+      SqlError("Table correlation name '" + name + "'" +
+               " referenced in WHERE clause is not defined in the FROM clause");
+    return table;
+  };
+  std::string name, other;
+  if (node->kind == expUnary) {
+    if (single(node->left, name) && !IsJoinCondition(*this, node->left, false)) {
+      HandDownConjunct(pass, *node, *tableOf(name));
+      return false;
+    }
+    if (!SplitWhere(pass, node->left)) return false;
+    node->left = nullptr;
+    PutExpToken(node);
+    return true;
+  }
+  if (node->kind == expBinary && (node->code == opAnd || node->code == opOr)) {
+    if (single(node->left, name) && single(node->right, other) &&
+        !IsJoinCondition(*this, node->left, false) && !IsJoinCondition(*this, node->right, false) &&
+        name == other) {
+      HandDownConjunct(pass, *node, *tableOf(name));
+      return false;
+    }
+    bool leftGone = SplitWhere(pass, node->left);
+    bool rightGone = SplitWhere(pass, node->right);
+    return ReplaceByRemainder(node, leftGone, rightGone);
+  }
+  if (isComparison(*node)) {
+    bool leftColumns = ExpTreeHasColumnRef(node->left), rightColumns = ExpTreeHasColumnRef(node->right);
+    bool leftSingle = single(node->left, name), rightSingle = single(node->right, other);
+    if (leftColumns && rightColumns) {
+      if (!leftSingle || !rightSingle || name != other) SqlError("Internal table filter error");
+    } else if (leftColumns || rightColumns) {
+      if (!(leftColumns ? leftSingle : rightSingle)) SqlError("Internal table filter error");
+      if (rightColumns) name = other;
+    } else {
+      name.clear();
+    }
+    HandDownConjunct(pass, *node, *tableOf(name));
+    return false;
+  }
+  if (node->kind == expPredicate) {
+    if (!single(node->GetArgument(0), name)) SqlError("Internal table filter error");
+    HandDownConjunct(pass, *node, *tableOf(name));
+  }
+  return false;
+}
+
+void TDataQuery::HandDownConjunct(uint8_t pass, const TExpToken& conjunct, TSourceTable& table) {
+  TExpTreePtr copy(PrepareExpTree(&conjunct, nullptr, ReadSourceColumn, false, false, SortId, LanguageId));
+  TDataCursor& cursor = *table.Cursor;
+  auto filter = [&] {
+    TFilter* added =
+        cursor.AddFilter(nullptr, nullptr, copy.get(), true, nullptr, false, false, false, false);
+    copy.release();
+    cursor.ActivateFilter(added);
+  };
+  if (ResultOnSourceTable || CountStarOnly || conjunct.onClause) {
+    // Once per execution: a live result runs pass 0 alone, any other pass 1 first.
+    if (pass == 1 || ResultOnSourceTable) filter();
+    return;
+  }
+  bool served = cursor.GetExpressionOptimizeLevel(copy.get(), 0, true) != 0;
+  if (served != (pass == 1)) return;
+  bool postJoin = pass == 1
+                      ? MultiTable && IsOuterJoinTarget(nullptr, table)
+                      : !MultiTable || IsInnerJoinTarget(nullptr, table) || IsOuterJoinTarget(nullptr, table);
+  if (postJoin) {
+    AddPostJoinCondition(copy.release());
+  } else {
+    filter();
+  }
+}
+
+}  // namespace engine::sql

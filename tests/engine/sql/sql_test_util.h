@@ -1,0 +1,191 @@
+// A statement model written out as one line of text, for table-driven parser tests and the
+// fuzzer: the query's kind, the flags and options that differ from a fresh query, and its lists.
+#pragma once
+
+#include <sstream>
+#include <string>
+
+#include "engine/sql/veldorsq.h"
+#include "engine/tables/veldorcursor.h"
+#include "tests/engine/storage/datafile_test_util.h"
+
+namespace sql_test {
+
+using engine::EVELDOREngineError;
+using engine::TDataDirectory;
+using engine::TDataSession;
+using engine::TExpToken;
+using namespace engine::sql;
+
+inline std::string tree(const TExpToken* n) {
+  if (!n) return "";
+  switch (n->kind) {
+    case engine::expColumn:
+      return (n->tableName.empty() ? "" : n->tableName + ".") + n->columnName;
+    case engine::expUnary:
+      return n->name + "(" + tree(n->left) + ")";
+    case engine::expBinary:
+      return "(" + tree(n->left) + " " + n->name +
+             (n->joinMark && n->code >= engine::opEqual && n->code <= engine::opLessEqual
+                  ? "#" + std::to_string(n->joinMark)
+                  : "") +
+             " " + tree(n->right) + ")";
+    case engine::expFunction:
+    case engine::expPredicate: {
+      std::string s = n->name + "(";
+      for (size_t i = 0; i < n->args.size(); ++i) s += (i ? "," : "") + tree(n->args[i]);
+      return s + ")";
+    }
+    default:
+      return n->name;
+  }
+}
+
+inline std::string dump(const TDataQuery& q) {
+  static const char* const kKinds[] = {
+      "?",           "SELECT",     "INSERT",       "UPDATE",    "DELETE", "CREATE TABLE",
+      "ALTER TABLE", "DROP TABLE", "CREATE INDEX", "DROP INDEX"};
+  std::ostringstream o;
+  o << kKinds[q.Kind];
+  auto flag = [&](bool v, const char* name) {
+    if (v) o << ' ' << name;
+  };
+  flag(q.IsSubQuery, "SUB");
+  flag(q.Distinct, "DISTINCT");
+  flag(q.SelectStar, "STAR");
+  flag(q.InMemory, "MEMORY");
+  flag(q.MultiTable, "MULTI");
+  flag(q.HasConditions, "COND");
+  flag(q.HasAvg, "HASAVG");
+  flag(q.CalculatedColumn, "CALC");
+  flag(q.WithLocks, "LOCKS");
+  flag(q.NoJoinOptimize, "NOJOINOPT");
+  flag(q.InsertFromSelect, "FROMSELECT");
+  flag(q.NoAutoInc, "NOAUTOINC");
+  flag(q.CommitFlush, "FLUSH");
+  flag(q.IfExists, "IFEXISTS");
+  flag(q.IfNotExists, "IFNOTEXISTS");
+  flag(q.NoBackup, "NOBACKUP");
+  flag(q.Encrypted, "ENCRYPTED");
+  if (!q.TargetTableName.empty()) o << " target=" << q.TargetTableName;
+  if (!q.IndexName.empty()) o << " index=" << q.IndexName;
+  if (q.Top >= 0) o << " top=" << q.Top;
+  if (q.UnionKind) o << " union=" << int(q.UnionKind);
+  if (q.CommitIntervalGiven) o << " commit=" << q.CommitInterval;
+  if (q.LanguageGiven) o << " lang=" << q.LanguageId;
+  if (q.SortGiven) o << " sort=" << q.SortId;
+  if (!q.Password.empty()) o << " password=" << q.Password;
+  if (!q.Description.empty()) o << " desc=" << q.Description << (q.DescriptionGiven ? "!" : "");
+  if (q.BlobBlockSize != 512) o << " blob=" << q.BlobBlockSize << (q.BlobBlockSizeGiven ? "!" : "");
+  if (q.UserMajorVersion != 1 || q.UserMinorVersion != 0)
+    o << " version=" << q.UserMajorVersion << "." << q.UserMinorVersion << (q.MinorVersionGiven ? "!" : "");
+  if (q.LastAutoInc != -1) o << " autoinc=" << q.LastAutoInc;
+  for (const auto& f : q.ResultFields) {
+    o << " col(";
+    if (f->AggregateKind) o << "agg" << int(f->AggregateKind) << (f->CountStar ? "*" : "") << ":";
+    o << (f->Expression ? f->ExpressionText
+                        : (f->TableName.empty() ? "" : f->TableName + ".") + f->ColumnName);
+    if (!f->Visible) o << " AS " << f->Alias;
+    o << ")";
+  }
+  for (const auto& t : q.SourceTables)
+    o << " from(" << t->TableNumber << ":" << (t->InMemory ? "MEMORY " : "") << t->TableName << " "
+      << t->CorrelationName << (t->DirectoryName.empty() ? "" : " @" + t->DirectoryName) << ")";
+  for (size_t i = 0; i < 2; ++i)
+    if (q.Conditions[i]) o << (i ? " having" : " where") << tree(q.Conditions[i].get());
+  for (const auto& g : q.GroupBy)
+    o << " group("
+      << (g->ColumnNumber ? std::to_string(g->ColumnNumber)
+                          : (g->TableName.empty() ? "" : g->TableName + ".") + g->ColumnName)
+      << ")";
+  for (const auto& g : q.OrderBy)
+    o << " order("
+      << (g->ColumnNumber ? std::to_string(g->ColumnNumber)
+                          : (g->TableName.empty() ? "" : g->TableName + ".") + g->ColumnName)
+      << (g->Descending ? " DESC" : "") << ")";
+  if (q.OrderByNoCase) o << " NOCASE";
+  for (const auto& f : q.UpdateFields)
+    o << " set(" << (f->TableName.empty() ? "" : f->TableName + ".") << f->ColumnName << ")";
+  for (const auto& v : q.UpdateValues) o << " value(" << v->Text << ")";
+  for (const auto& f : q.CreateFields) {
+    o << " field("
+      << (f->Add        ? "ADD "
+          : f->Redefine ? "REDEFINE "
+          : f->Drop     ? "DROP "
+                        : "")
+      << (f->OldName.empty() ? "" : f->OldName + "->") << f->Name << ":" << int(f->Type) << "/"
+      << int(f->Size);
+    if (f->Scale) o << "." << int(f->Scale);
+    if (f->Position) o << " AT " << f->Position;
+    if (f->Required) o << " NOT NULL";
+    if (f->DefaultGiven) o << " DEFAULT " << f->DefaultValue;
+    if (f->MinGiven) o << " MIN " << f->MinValue;
+    if (f->MaxGiven) o << " MAX " << f->MaxValue;
+    if (f->CharCaseGiven) o << " CASE " << int(f->CharCase);
+    if (f->DescriptionGiven) o << " DESC " << f->Description;
+    o << ")";
+  }
+  auto index = [&](const char* what, const TCreateIndex& x) {
+    o << " " << what << "(" << (x.Add ? "ADD " : x.Redefine ? "REDEFINE " : x.Drop ? "DROP " : "") << x.Name;
+    for (const auto& c : x.Columns) o << " " << c;
+    if (x.Unique) o << " UNIQUE";
+    if (x.Descending) o << " DESC";
+    if (x.NoCase) o << " NOCASE";
+    if (x.Compression) o << " COMPRESS " << int(x.Compression);
+    o << ")";
+  };
+  for (const auto& x : q.CreateIndexes) index("key", *x);
+  if (q.TextIndex) index("text", *q.TextIndex);
+  if (q.StopWordsGiven) o << " stop=" << q.StopWords.size();
+  if (q.SpaceChars.any()) o << " space=" << q.SpaceChars.count();
+  if (q.IncludeChars.any()) o << " include=" << q.IncludeChars.count();
+  return o.str();
+}
+
+// An in-memory table whose columns are 32-bit integers, or CHAR(10) for a name ending in "$"
+// (left NULL), holding one record per row; the first column indexed when `indexFirst`.
+inline void createTable(TDataDirectory& directory, const std::string& name, const std::vector<std::string>& columns,
+                        const std::vector<std::vector<int32_t>>& rows, bool indexFirst = false) {
+  engine::TDataCursor c(directory);
+  c.SetTableName(name);
+  c.SetInMemory(true);
+  c.SetExclusive(true);
+  engine::TCreateTableArgs args;
+  args.NoPrimaryIndex = true;
+  args.Overwrite = true;
+  args.BlobBlockSize = 512;
+  for (size_t i = 0; i < columns.size(); ++i) {
+    bool text = columns[i].back() == '$';
+    args.Fields.push_back(datafile_test::field(uint16_t(i + 1), text ? columns[i].substr(0, columns[i].size() - 1)
+                                                                     : columns[i],
+                                               text ? 1 : 6, text ? 10 : 0));
+  }
+  args.Indexes.resize(1);
+  if (indexFirst) {
+    engine::TIndexDescriptor index;
+    index.name = "BY" + columns[0];
+    index.fields[0] = 1;
+    args.Indexes.push_back(index);
+  }
+  c.CreateTable(args);
+  c.Open();
+  std::vector<uint8_t> record(c.RecordSize());
+  for (const auto& row : rows) {
+    c.ClearRecordBuffer(record.data());
+    for (size_t i = 0; i < row.size(); ++i) {
+      uint8_t value[4];
+      engine::PutIntegerValue(value, row[i]);
+      c.PutField(uint16_t(i + 1), record.data(), value);
+    }
+    c.AppendRecord(record.data());
+  }
+}
+
+// Every query of the statement, master first, separated by " | ".
+inline std::string dump(const TQueryStatement& s) {
+  std::string text;
+  for (const auto& q : s.Queries()) text += (text.empty() ? "" : " | ") + dump(*q);
+  return text;
+}
+
+}  // namespace sql_test
