@@ -16,28 +16,6 @@
 
 using namespace engine;
 
-namespace {
-
-void prepare(sql::TDataQuery& q) {
-  q.OpenSources(nullptr);
-  if (q.Kind != sql::qkSelect) return q.BindTargetColumns();
-  q.BindResultColumns();
-  q.LinkSourceTables();
-  q.ExtractJoinConditions();
-  q.CheckWhereCondition();
-  if (q.HavingGiven) q.BindHavingAggregates();
-  q.SortSourceTables();
-  q.CheckJoins();
-  if (q.OrderByGiven) q.BindOrderBy();
-  if (q.GroupByGiven) q.BindGroupBy();
-  q.HandDownWhere(1);
-  if (q.MultiTable && q.ShouldReorderJoins()) q.ReorderJoins();
-  q.HandDownWhere(0);
-  if (q.GroupByGiven || q.Distinct || q.OrderByGiven) q.CreateResultTable();
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static TDataSession session;
   static TDataDirectory* directory = [] {
@@ -64,7 +42,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         bool known = q.Kind >= sql::qkSelect && q.Kind <= sql::qkDelete && !q.SourceTables.empty();
         for (auto& t : q.SourceTables)
           known = known && !t->InMemory && (t->TableName == "t" || t->TableName == "u");
-        if (known) prepare(q);
+        if (!known) continue;
+        sql_test::prepare(q);
+        if (q.Kind == sql::qkSelect && (q.GroupByGiven || q.Distinct || q.OrderByGiven))
+          q.CreateResultTable();
       }
     } catch (const EVELDOREngineError&) {
       // The one kind of failure allowed out.
