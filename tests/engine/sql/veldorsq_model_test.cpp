@@ -183,6 +183,7 @@ TEST_F(ModelTest, StatementsCutOffAtAnyTokenFailWithASyntaxError) {
         statement.ParseStatement(prefix);
       } catch (const EVELDOREngineError& e) {
         EXPECT_EQ(e.ErrorCode(), engine::VELDOR_SQLPARSE) << prefix;
+        EXPECT_TRUE(statement.Queries().empty() && !statement.MasterQuery()) << prefix;
         failed = true;
       }
       if (kNeedMore.count(word)) {
