@@ -156,8 +156,9 @@ TFrmMain::TFrmMain(const QString& instanceName) {
     lastDumpDir_ = programFolder().toStdString();
     SetTaskViewActive(true);
     started_ = true;
-  } catch (const std::exception&) {
-    Services().messages->error(this, QStringLiteral("System error while starting Velmaron for Oracle."));
+  } catch (const std::exception& e) {
+    Services().messages->error(this, QStringLiteral("System error while starting Velmaron for Oracle. (%1)")
+                                         .arg(QString::fromUtf8(e.what())));
   }
 }
 
@@ -364,7 +365,10 @@ bool TFrmMain::event(QEvent* event) {
   if (event->type() == QEvent::WindowActivate && tipsAtStartup_ && showTipsOnActivate_ && started_) {
     try {
       ShowTips();
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
+      // Asked once: the message box itself activates the window again.
+      showTipsOnActivate_ = false;
+      Services().messages->error(this, QString::fromUtf8(e.what()));
     }
   }
   return QMainWindow::event(event);
@@ -603,8 +607,9 @@ void TFrmMain::TvdumpfileChange() {
     std::string text;
     if (dumpfile::ReadDumpText(root_->DumpFileName(), node->StartOffset(), text, node->Length()))
       MmDDlText->setPlainText(displayText(tasks::NormalizeLineBreaks(text)));
-  } catch (const std::exception&) {
-    Services().messages->error(this, QStringLiteral("Extract DDL Error"));
+  } catch (const std::exception& e) {
+    Services().messages->error(this,
+                               QStringLiteral("Extract DDL Error (%1)").arg(QString::fromUtf8(e.what())));
   }
 }
 
