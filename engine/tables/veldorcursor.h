@@ -71,6 +71,7 @@ class TCursorRequestPath {
 void SetCursorRequestPath(TCursorRequestPath* path);
 // The path through the cursor's session and its connection to the engine server.
 TCursorRequestPath& SessionCursorRequestPath();
+
 // Open options, one flag each.
 struct CursorOpenOptions {
   bool Exclusive = false;
