@@ -8,6 +8,7 @@
 #include "dataaccess/memdata_list.h"
 #include "platform/bytes.h"
 #include "platform/collation.h"
+#include "platform/scopeguard.h"
 
 namespace dataaccess {
 
@@ -45,18 +46,7 @@ TRecBookmark takeBookmark(const uint8_t* p) {
   return b;
 }
 
-// Runs `undo` on every path out of a scope.
-template <class F>
-class ScopeExit {
- public:
-  explicit ScopeExit(F undo) : undo_(std::move(undo)) {}
-  ~ScopeExit() { undo_(); }
-  ScopeExit(const ScopeExit&) = delete;
-  ScopeExit& operator=(const ScopeExit&) = delete;
-
- private:
-  F undo_;
-};
+using platform::ScopeExit;
 
 bool isAscii(std::string_view s) {
   for (char c : s)
@@ -906,15 +896,10 @@ Variant TMemDataSet::Lookup(const std::string& keyFields, const Variant& keyValu
                             const std::string& resultFields) {
   if (!LocateRecord(keyFields, keyValues, 0)) return Variant::null();
   uint8_t* buffer = AllocRecordBuffer();
-  struct Scratch {
-    TMemDataSet& ds;
-    uint8_t*& buffer;
-    uint8_t* saved;
-    ~Scratch() {
-      ds.lookupBuf_ = saved;
-      ds.FreeRecordBuffer(buffer);
-    }
-  } scratch{*this, buffer, lookupBuf_};
+  ScopeExit scratch([this, &buffer, saved = lookupBuf_] {
+    lookupBuf_ = saved;
+    FreeRecordBuffer(buffer);
+  });
   if (GetRecord(buffer, ds::gmCurrent, false) != ds::grOK) return Variant::null();
   CursorPosChanged();
   lookupBuf_ = buffer;

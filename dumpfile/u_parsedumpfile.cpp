@@ -232,8 +232,8 @@ void TParseDumpfile::Run() {
     if (Terminated()) return;
     root.SetReadPosition(offset);
     cutter.finish(offset, sink);
-  } catch (const std::exception&) {
-    root.SetMessage(std::string(kAnalyzeFileError));
+  } catch (const std::exception& e) {
+    root.SetMessage(WithCause(kAnalyzeFileError, e));
   }
 }
 

@@ -104,8 +104,8 @@ void TSaveObjDDl::Run() {
       CountProgress(1);
     }
     root.SetMessage(std::string(kSaveObjDdlDone));
-  } catch (const std::exception&) {
-    root.SetMessage(std::string(kSaveObjDdlError));
+  } catch (const std::exception& e) {
+    root.SetMessage(WithCause(kSaveObjDdlError, e));
   }
 }
 

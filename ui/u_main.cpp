@@ -8,7 +8,6 @@
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QHeaderView>
 #include <QLocalServer>
@@ -16,7 +15,6 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPlainTextEdit>
-#include <QSaveFile>
 #include <QShortcut>
 #include <QSplitter>
 #include <QStandardPaths>
@@ -48,7 +46,6 @@ namespace {
 
 const QString kTitle = QStringLiteral("Velmaron for Oracle");
 const QString kWebAddress = QStringLiteral("https://velmaron.example.org/");
-constexpr int kHeaderBytes = 2048;
 
 // What a node of the dump tree stands for.
 enum NodeRole { kRoleType = Qt::UserRole, kRoleNode, kRoleKind, kRoleOwner };
@@ -156,8 +153,9 @@ TFrmMain::TFrmMain(const QString& instanceName) {
     lastDumpDir_ = programFolder().toStdString();
     SetTaskViewActive(true);
     started_ = true;
-  } catch (const std::exception&) {
-    Services().messages->error(this, QStringLiteral("System error while starting Velmaron for Oracle."));
+  } catch (const std::exception& e) {
+    Services().messages->error(this, QStringLiteral("System error while starting Velmaron for Oracle. (%1)")
+                                         .arg(QString::fromUtf8(e.what())));
   }
 }
 
@@ -364,7 +362,10 @@ bool TFrmMain::event(QEvent* event) {
   if (event->type() == QEvent::WindowActivate && tipsAtStartup_ && showTipsOnActivate_ && started_) {
     try {
       ShowTips();
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
+      // Asked once: the message box itself activates the window again.
+      showTipsOnActivate_ = false;
+      Services().messages->error(this, QString::fromUtf8(e.what()));
     }
   }
   return QMainWindow::event(event);
@@ -603,8 +604,9 @@ void TFrmMain::TvdumpfileChange() {
     std::string text;
     if (dumpfile::ReadDumpText(root_->DumpFileName(), node->StartOffset(), text, node->Length()))
       MmDDlText->setPlainText(displayText(tasks::NormalizeLineBreaks(text)));
-  } catch (const std::exception&) {
-    Services().messages->error(this, QStringLiteral("Extract DDL Error"));
+  } catch (const std::exception& e) {
+    Services().messages->error(this,
+                               QStringLiteral("Extract DDL Error (%1)").arg(QString::fromUtf8(e.what())));
   }
 }
 
@@ -680,26 +682,14 @@ void TFrmMain::SaveDumpFileHeader(const std::string& dumpFile, const std::string
     Services().messages->error(this, "File: " + dump + "\ndoes not exists!");
     return;
   }
-  QByteArray bytes(kHeaderBytes, '\0');
-  {
-    QFile in(dump);
-    if (!in.open(QIODevice::ReadOnly) || !in.seek(0)) {
-      Services().messages->error(this, "File: " + dump + "\nopen error!");
-      return;
-    }
-    qint64 got = 0;
-    while (got < kHeaderBytes) {
-      const qint64 n = in.read(bytes.data() + got, kHeaderBytes - got);
-      if (n <= 0) break;
-      got += n;
-    }
+  std::string bytes;
+  if (!tasks::ReadDumpHeaderBytes(dumpFile, bytes)) {
+    Services().messages->error(this, "File: " + dump + "\nopen error!");
+    return;
   }
-  const std::string name = std::filesystem::path(dumpFile).filename().replace_extension(".hed").string();
-  const std::string target = targetDir + name;
+  const std::string target = targetDir + tasks::DumpHeaderFileName(dumpFile);
   if (RefuseOverDump(target, dumpFile)) return;
-  // Written under a temporary name and renamed, so that a failed write leaves no partial file.
-  QSaveFile out(q(target));
-  if (!out.open(QIODevice::WriteOnly) || out.write(bytes) != kHeaderBytes || !out.commit()) {
+  if (!tasks::WriteDumpHeaderFile(target, bytes)) {
     Services().messages->error(this, "File: " + q(target) + "\nsave error!");
     return;
   }

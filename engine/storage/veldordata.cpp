@@ -13,8 +13,12 @@
 #include "engine/storage/veldorlocale.h"
 #include "platform/bytes.h"
 #include "platform/localclock.h"
+#include "platform/scopeguard.h"
 
 namespace engine {
+
+using platform::ScopeExit;
+using platform::UndoOnFailure;
 
 namespace {
 
@@ -306,16 +310,14 @@ void TDataFile::prepareCache() {
 void TDataFile::Open() {
   if (remote_ || IsOpen()) return;
   TFileHandler::Open();
-  try {
-    ReadHeader();
-    if (GetFieldCount() > kMaxFieldCount || GetRecordSize() < kRecordHeaderSize) fail(VELDOR_HEADERCORRUPT);
-    ReadFieldDescriptors();
-    prepareCache();
-  } catch (...) {
+  UndoOnFailure close([&] {
     FreeFieldDescriptors();
     TFileHandler::Close();
-    throw;
-  }
+  });
+  ReadHeader();
+  if (GetFieldCount() > kMaxFieldCount || GetRecordSize() < kRecordHeaderSize) fail(VELDOR_HEADERCORRUPT);
+  ReadFieldDescriptors();
+  prepareCache();
 }
 
 void TDataFile::Close() {
@@ -564,10 +566,7 @@ void TDataFile::FreeRecord(TRecord* record) {
 void TDataFile::Empty() {
   {
     EnterSection();
-    struct Leave {
-      TDataFile* f;
-      ~Leave() { f->LeaveSection(); }
-    } leave{this};
+    ScopeExit leave([this] { LeaveSection(); });
     Seek(kSeekBegin, dataStart());
     Truncate();
   }
@@ -652,10 +651,7 @@ TRecord* TDataFile::ReadRecords(uint32_t number, uint32_t count, bool forward, T
   const uint32_t first = forward ? number : number - count + 1;
   const size_t length = size_t(count) * r;
   growBuffer(readBuffer_, length);
-  struct RunGuard {
-    TDataFile* f;
-    ~RunGuard() { f->runFirst_ = f->runCount_ = 0; }
-  } guard{this};
+  ScopeExit runOver([this] { runFirst_ = runCount_ = 0; });
   runFirst_ = first;
   runCount_ = count;
 
@@ -761,12 +757,11 @@ bool TDataFile::FlushDirtyRecords() {
   Cache::ForEachRun(dirty, [&](size_t start, size_t count) {
     growBuffer(writeBuffer_, count * r);
     for (size_t k = 0; k < count; ++k) dirty[start + k]->SaveToBuffer(writeBuffer_.data() + k * r);
-    try {
-      WriteAt(slotOffset(dirty[start]->GetRecordNumber()), writeBuffer_.data(), int64_t(count * r));
-    } catch (...) {
+    UndoOnFailure redirty([&] {
       for (size_t k = 0; k < count; ++k) dirty[start + k]->SetDirty(true);
-      throw;
-    }
+    });
+    WriteAt(slotOffset(dirty[start]->GetRecordNumber()), writeBuffer_.data(), int64_t(count * r));
+    redirty.Dismiss();
     if (owner_) owner_->MarkWritten();
     ++counters_.flushWrites;
   });

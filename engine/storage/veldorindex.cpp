@@ -10,8 +10,11 @@
 #include "engine/storage/veldorlocale.h"
 #include "engine/storage/veldortypes.h"
 #include "platform/bytes.h"
+#include "platform/scopeguard.h"
 
 namespace engine {
+
+using platform::UndoOnFailure;
 
 using platform::get2;
 using platform::get4;
@@ -222,12 +225,10 @@ void TIndexFile::CreateFile() {
 void TIndexFile::Open() {
   if (IsOpen()) return;
   TFileHandler::Open();
-  try {
+  {
+    UndoOnFailure close([this] { TFileHandler::Close(); });
     ReadHeader();
     if (GetIndexCount() > kMaxSecondaryIndexes) RaiseIndexError(VELDOR_HEADERCORRUPT);
-  } catch (...) {
-    TFileHandler::Close();
-    throw;
   }
   counters_ = {};
 }
@@ -691,13 +692,13 @@ bool TIndexFile::getPage(TIndexCursor& cursor, uint32_t number, TPage*& page, bo
       if (got < int64_t(kIndexPageSize))
         std::fill(readBuffer_.begin() + std::max<int64_t>(got, 0), readBuffer_.end(), 0);
       std::unique_ptr<TPage> fresh = takeCacheSlot(slot, number);
-      try {
-        fresh->LoadFromBuffer(readBuffer_.data(), loadEmpty);
-      } catch (...) {
+      {
         // A page that failed its checks never enters the cache.
-        fresh->Clear();
-        pool_.Push(fresh);
-        throw;
+        UndoOnFailure discard([&] {
+          fresh->Clear();
+          pool_.Push(fresh);
+        });
+        fresh->LoadFromBuffer(readBuffer_.data(), loadEmpty);
       }
       p = c.Insert(std::move(fresh));
       if (!p) RaiseIndexError(VELDOR_INDEXCORRUPT, GetIndexName(slot));
@@ -819,13 +820,13 @@ bool TIndexFile::FlushDirtyPages() {
     while (j < work.size() && work[j]->GetPageNumber() == work[j - 1]->GetPageNumber() + 1) ++j;
     writeBuffer_.assign((j - i) * kIndexPageSize, 0);
     for (size_t k = i; k < j; ++k) work[k]->SaveToBuffer(writeBuffer_.data() + (k - i) * kIndexPageSize);
-    try {
+    {
+      // Pages that did not reach the disk stay dirty, so that a later flush writes them.
+      UndoOnFailure redirty([&] {
+        for (size_t k = i; k < work.size(); ++k) work[k]->SetDirty(true);
+      });
       WriteAt(int64_t(work[i]->GetPageNumber()) * kIndexPageSize, writeBuffer_.data(),
               int64_t(writeBuffer_.size()));
-    } catch (...) {
-      // Pages that did not reach the disk stay dirty, so that a later flush writes them.
-      for (size_t k = i; k < work.size(); ++k) work[k]->SetDirty(true);
-      throw;
     }
     owner_->MarkWritten();
     ++counters_.runsWritten;

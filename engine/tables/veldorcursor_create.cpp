@@ -6,7 +6,6 @@
 
 #include "engine/storage/veldordata.h"
 #include "engine/storage/veldorerr.h"
-#include "engine/storage/veldorguard.h"
 #include "engine/storage/veldorkeys.h"
 #include "engine/storage/veldortypes.h"
 #include "engine/tables/veldorcursor.h"
@@ -14,8 +13,12 @@
 #include "engine/tables/veldorsession.h"
 #include "engine/tables/veldortable.h"
 #include "engine/values/veldorvalues.h"
+#include "platform/scopeguard.h"
 
 namespace engine {
+
+using platform::ScopeExit;
+using platform::UndoOnFailure;
 
 namespace {
 
@@ -245,16 +248,13 @@ std::array<uint8_t, kDataHeaderSize> TDataCursor::GetDataHeader() {
   std::string password;
   bool encrypted = false;
   {
-    struct CloseGuard {
-      TDataFile& f;
-      ~CloseGuard() {
-        try {
-          f.Close();
-        } catch (...) {
-          // Only read: nothing to lose.
-        }
+    ScopeExit close([&] {
+      try {
+        data.Close();
+      } catch (...) {
+        // Only read: nothing to lose.
       }
-    } guard{data};
+    });
     data.GetHeader(header.data());
     encrypted = data.IsEncrypted();
     if (encrypted) password = data.GetPassword();

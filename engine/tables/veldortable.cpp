@@ -9,8 +9,12 @@
 #include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldorsession.h"
 #include "engine/values/veldorvalues.h"
+#include "platform/scopeguard.h"
 
 namespace engine {
+
+using platform::FirstFailure;
+using platform::UndoOnFailure;
 
 namespace {
 

@@ -339,7 +339,7 @@ TEST_F(ReaderFailureTest, ExceptionDuringTheRunSaysAnalyzeFileError) {
   TExpFileRoot root;
   ThrowingProgress progress;
   testing::readDump(root, path("d.dmp"), 4096, 0, 1 << 20, nullptr, &progress);
-  EXPECT_EQ(root.Message(), "Analyze file error!");
+  EXPECT_EQ(root.Message(), "Analyze file error! (window gone)");
   EXPECT_GE(root.UserCount(), 1);
 }
 
