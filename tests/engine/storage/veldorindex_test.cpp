@@ -68,6 +68,7 @@ class IndexDefinitionTest : public testing::Test {
     TIndexDescriptor d;
     d.name = name;
     d.keySize = 8;
+    d.unique = 1;
     d.fieldCount = 1;
     d.fields[0] = 1;
     return d;
@@ -102,6 +103,20 @@ TEST_F(IndexDefinitionTest, AFileCountingMoreThanThirtySecondaryIndexesDoesNotOp
   file.SetName(fx_.path);
   ExpectEngineError(VELDOR_HEADERCORRUPT, [&] { file.Open(); });
   EXPECT_FALSE(file.IsOpen());
+}
+
+TEST_F(IndexDefinitionTest, AKeySizeOtherThanItsFieldsMakeIsRefusedAtOpen) {
+  fx_.flush();
+  fx_.file->Close();
+  std::vector<uint8_t> bytes = fx_.bytes();
+  for (uint16_t size : {7, 9, 1000}) {
+    put2(bytes.data() + kIndexDescriptorsOffset + 31, size);
+    fx_.writeBytes(bytes);
+    TIndexFile file(fx_.owner);
+    file.SetName(fx_.path);
+    file.Open();
+    ExpectEngineError(VELDOR_HEADERCORRUPT, [&] { file.VerifyHeader(); });
+  }
 }
 
 TEST_F(IndexDefinitionTest, NamesAndFieldsAreChecked) {
