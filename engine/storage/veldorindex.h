@@ -539,6 +539,8 @@ class TIndexFile : public TFileHandler {
   bool UnlockRead(uint16_t slot);
 
   // ---- Remote tables ----
+  // Takes a server's header after the checks of VerifyHeader; a refused one leaves the header as
+  // it was.
   void LoadHeaderFromReply(const uint8_t* header);
   void LoadRecordCountFromReply(uint32_t count);
   void LoadRecordCountFromCursorReply(uint32_t count) { LoadRecordCountFromReply(count); }
