@@ -105,20 +105,6 @@ TEST_F(IndexDefinitionTest, AFileCountingMoreThanThirtySecondaryIndexesDoesNotOp
   EXPECT_FALSE(file.IsOpen());
 }
 
-TEST_F(IndexDefinitionTest, AKeySizeOtherThanItsFieldsMakeIsRefusedAtOpen) {
-  fx_.flush();
-  fx_.file->Close();
-  std::vector<uint8_t> bytes = fx_.bytes();
-  for (uint16_t size : {7, 9, 1000}) {
-    put2(bytes.data() + kIndexDescriptorsOffset + 31, size);
-    fx_.writeBytes(bytes);
-    TIndexFile file(fx_.owner);
-    file.SetName(fx_.path);
-    file.Open();
-    ExpectEngineError(VELDOR_HEADERCORRUPT, [&] { file.VerifyHeader(); });
-  }
-}
-
 TEST_F(IndexDefinitionTest, NamesAndFieldsAreChecked) {
   ExpectEngineError(VELDOR_INDEXNAMEREQUIRED, [&] { fx_.file->AddSecondaryIndex(secondary("  ")); });
   ExpectEngineError(VELDOR_INVALIDINDEXNAME, [&] { fx_.file->AddSecondaryIndex(secondary("1st")); });
