@@ -4,7 +4,8 @@
 //               [--endings lf|crlf|cr|mixed] [--size BYTES] [--hole BYTES] [--seed N]
 //               [--user NAME] OUT.dmp [EXPECTED.txt]
 //
-// EXPECTED.txt gets one line per node in the form that dumptree prints.
+// EXPECTED.txt gets one line per node in the form that dumptree prints. Sizes take K, M or G;
+// a size of 0, a negative number or one past 63 bits is a usage error.
 #include <cctype>
 #include <cstdint>
 #include <cstdio>

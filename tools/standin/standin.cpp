@@ -3,11 +3,13 @@
 // Acts by the name it was started under: exp or exp80 (export), imp or imp80 (import), sqlplus
 // or plus80 (script runner). Every run appends one record to the log named by
 // VELMARON_STANDIN_LOG: its name, each argument, its folder, NLS_LANG, every line of the parameter
-// file named by parfile=, and every line of its standard input (script runner only). Control bytes
+// file named by parfile=, and every line of its standard input (script runner only, at most its
+// first 16 MiB). A parameter or dump file that is not a regular file is refused. Control bytes
 // in the log are escaped (\r, \xNN, \\), so a record is plain lines.
 //
 // As export it writes the dump file named by file= (default expdat.dmp, relative to its folder)
-// through the dump builder, header included; as import it reads that file's header. It prints banner and
+// through the dump builder, header included; as import it reads that file's header, and a file
+// whose header names no export ends the import unsuccessfully. It prints banner and
 // result lines, some to standard error, with mixed CRLF and LF line ends.
 //
 // Switches (environment):
