@@ -31,7 +31,6 @@ expect 1 'cannot read d: is a folder' "$standins/imp" userid=u/p file=d
 # A FIFO is refused at once, never waited on.
 mkfifo f.IDX p
 expect 1 'index file f.IDX: cannot be read (not a regular file)' "$tablecheck" f
-expect 1 'cannot read p' "$dumptree" p
 expect 1 'cannot read p' "$dumpheader" p
 expect 1 'cannot read parameter file p: is not a regular file' "$standins/exp" parfile=p
 expect 1 'cannot read p: is not a regular file' "$standins/imp" userid=u/p file=p
@@ -39,9 +38,9 @@ expect 1 'cannot create p: not a regular file' "$standins/exp" userid=u/p file=p
 : >e.IDX && : >e.JNL
 expect 1 'rollback journal e.JNL is left: opening the table rolls it back' "$tablecheck" e
 for size in 0 -1 99999999999G; do expect 2 'usage: dumpbuilder' "$dumpbuilder" --size $size x.dmp; done
-expect 1 'engineserver: missing is not a folder' "$engineserver" missing ann </dev/null
 expect 1 'engineserver: e.IDX is not a folder' "$engineserver" e.IDX ann </dev/null
 expect 1 'engineserver: the user name is empty' "$engineserver" . '' </dev/null
+expect 2 'usage: engineserver ROOT USER' "$engineserver" . ann secret </dev/null
 printf 'not a dump at all\n' >r.dmp
 expect 1 'IMP-00010: not a valid export file' "$standins/imp" userid=u/p file=r.dmp
 expect 0 'Disconnected' "$standins/sqlplus" </dev/zero
