@@ -48,8 +48,8 @@ int openRegular(const std::string& path, int flags, int& error) {
   struct stat st;
   if (fd < 0) {
     // A FIFO opened for writing without a reader is refused by the system itself.
-    error =
-        errno == ENXIO && ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) ? kNotRegularFile : errno;
+    error = errno;
+    if (error == ENXIO && ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) error = kNotRegularFile;
     return -1;
   }
   const bool measured = ::fstat(fd, &st) == 0;
