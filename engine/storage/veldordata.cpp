@@ -1,6 +1,7 @@
 #include "engine/storage/veldordata.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <chrono>
 #include <cstring>
@@ -8,6 +9,7 @@
 
 #include "engine/storage/veldorcompress.h"
 #include "engine/storage/veldorerr.h"
+#include "engine/storage/veldorguard.h"
 #include "engine/storage/veldorhelpers.h"
 #include "engine/storage/veldorkeys.h"
 #include "engine/storage/veldorlocale.h"
@@ -342,6 +344,20 @@ void TDataFile::CheckVersion() {
 }
 
 void TDataFile::VerifyHeader() {
+  verifyLayout();
+  if (remote_) return;
+
+  const int64_t size = GetFileSize();
+  const int64_t start = dataStart();
+  const int64_t r = GetRecordSize();
+  if (size < start || (size - start) % r != 0) fail(VELDOR_HEADERCORRUPT);
+  const int64_t slots = (size - start) / r;
+  if (slots > int64_t(kMaxRecordSlots) || slots + 1 != int64_t(GetNextRecordNumber()))
+    fail(VELDOR_HEADERCORRUPT);
+  if (int64_t(GetFreeRecordHead()) > slots) fail(VELDOR_HEADERCORRUPT);
+}
+
+void TDataFile::verifyLayout() {
   CheckVersion();
   const uint16_t language = GetLanguageId();
   const uint16_t sortId = GetSortId();
@@ -355,16 +371,6 @@ void TDataFile::VerifyHeader() {
                                    [](const TFieldDescriptor& d) { return d.IsBlob(); });
   if (blobs > kMaxBlobFieldCount || blobs != GetBlobFieldCount()) fail(VELDOR_HEADERCORRUPT);
   checkFields(descriptors_, language, sortId, GetRecordSize(), true, VELDOR_HEADERCORRUPT);
-  if (remote_) return;
-
-  const int64_t size = GetFileSize();
-  const int64_t start = dataStart();
-  const int64_t r = GetRecordSize();
-  if (size < start || (size - start) % r != 0) fail(VELDOR_HEADERCORRUPT);
-  const int64_t slots = (size - start) / r;
-  if (slots > int64_t(kMaxRecordSlots) || slots + 1 != int64_t(GetNextRecordNumber()))
-    fail(VELDOR_HEADERCORRUPT);
-  if (int64_t(GetFreeRecordHead()) > slots) fail(VELDOR_HEADERCORRUPT);
 }
 
 void TDataFile::ReadHeader() {
@@ -844,8 +850,17 @@ void TDataFile::LoadHeaderFromReply(std::span<const uint8_t> header,
     if (bytes.size() != kFieldDescriptorSize) fail(VELDOR_HEADERCORRUPT);
     std::memcpy(d.Bytes(), bytes.data(), kFieldDescriptorSize);
   }
+  // A server's header passes the checks of a header read from disk (field offsets and sizes
+  // within the record among them); a refused one leaves the file as it was.
+  std::array<uint8_t, kDataHeaderSize> before;
+  std::memcpy(before.data(), header_, kDataHeaderSize);
+  std::swap(descriptors_, fields);
+  UndoOnFailure restore([&] {
+    std::memcpy(header_, before.data(), kDataHeaderSize);
+    std::swap(descriptors_, fields);
+  });
   std::memcpy(header_, header.data(), kDataHeaderSize);
-  descriptors_ = std::move(fields);
+  verifyLayout();
   descriptorsDirty_ = false;
 }
 

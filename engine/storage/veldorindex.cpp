@@ -6,6 +6,7 @@
 
 #include "engine/storage/veldorcompress.h"
 #include "engine/storage/veldorerr.h"
+#include "engine/storage/veldorguard.h"
 #include "engine/storage/veldorhelpers.h"
 #include "engine/storage/veldorlocale.h"
 #include "engine/storage/veldortypes.h"
@@ -370,9 +371,10 @@ void TIndexFile::VerifyHeader() {
         !IsValidPageNumber(get4(d + kDescTextParams)))
       RaiseIndexError(VELDOR_HEADERCORRUPT, name);
   };
-  auto checkKeyShape = [&](const uint8_t* d, const std::string& name) {
-    const uint16_t k = get2(d + kDescKeySize);
-    if (k == 0 || k > kMaxIndexKeySize || d[kDescCompression] > kcBoth)
+  // The stored key size is what the key fields make of it (a non-unique key carries the record's
+  // unique id): nothing larger can reach the key buffers of the pages and cursors.
+  auto checkKeyShape = [&](const uint8_t* d, uint32_t expected, const std::string& name) {
+    if (get2(d + kDescKeySize) != expected || expected > kMaxKeyFieldsSize || d[kDescCompression] > kcBoth)
       RaiseIndexError(VELDOR_HEADERCORRUPT, name);
   };
   for (uint8_t s = 0; s <= count; ++s) {
@@ -392,12 +394,13 @@ void TIndexFile::VerifyHeader() {
     const uint32_t sum = checkFieldList(d, false, optional, name);
     if (sum > kMaxKeyFieldsSize) RaiseIndexError(VELDOR_HEADERCORRUPT, name);
     if (sum == 0 && !optional) RaiseIndexError(VELDOR_HEADERCORRUPT, name);
-    if (!optional) checkKeyShape(d, name);
+    if (!optional) checkKeyShape(d, sum + (d[kDescUnique] != 0 ? 0 : kUniqueIdKeySize), name);
+    if (optional && get2(d + kDescKeySize) > kMaxKeyFieldsSize) RaiseIndexError(VELDOR_HEADERCORRUPT, name);
     checkPages(d, name);
   }
   const uint8_t* text = descriptor(kSysTextSlot);
   checkFieldList(text, true, false, std::string(kSysTextName));
-  checkKeyShape(text, std::string(kSysTextName));
+  checkKeyShape(text, kSysTextKeySize, std::string(kSysTextName));
   checkPages(text, std::string(kSysTextName));
 }
 
@@ -671,7 +674,7 @@ bool TIndexFile::getPage(TIndexCursor& cursor, uint32_t number, TPage*& page, bo
   {
     const uint8_t* d = descriptor(slot);
     const uint16_t k = get2(d + kDescKeySize);
-    if (k == 0 || k > kMaxIndexKeySize || d[kDescCompression] > kcBoth)
+    if (k == 0 || k > kMaxKeyFieldsSize || d[kDescCompression] > kcBoth)
       RaiseIndexError(VELDOR_INDEXCORRUPT, GetIndexName(slot));
   }
   TPageCache& c = *caches_[slot];
@@ -876,8 +879,13 @@ bool TIndexFile::UnlockRead(uint16_t slot) {
 // Remote tables
 
 void TIndexFile::LoadHeaderFromReply(const uint8_t* header) {
+  // A server's header passes the checks of a header read from disk; a refused one leaves the
+  // header as it was.
+  const std::array<uint8_t, kIndexHeaderSize> before = header_;
+  UndoOnFailure restore([&] { header_ = before; });
   std::memcpy(header_.data(), header, kIndexHeaderSize);
   header_[kIndexDirtyOffset] = 0;
+  VerifyHeader();
 }
 
 void TIndexFile::LoadRecordCountFromReply(uint32_t count) {

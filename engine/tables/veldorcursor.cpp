@@ -487,6 +487,8 @@ void TDataCursor::SelectIndex(uint8_t slot) {
   const std::string name =
       slot == kPrimarySlot ? std::string() : (slot == kSysTextSlot ? std::string(kSysTextName) : d.name);
   if (indexRebuildNeeded_ && indexUsesLocale(slot)) Raise(VELDOR_INDEXCORRUPT, {}, name);
+  // The cursor's key buffers hold the largest key an index can have, and no more.
+  if (d.keySize > kMaxCursorKeySize) Raise(VELDOR_INDEXCORRUPT, {}, name);
   std::vector<TFieldDescriptor> fields;
   for (int i = 0; i < kMaxIndexFields && d.fields[i] != 0; ++i) {
     uint16_t position = 0;

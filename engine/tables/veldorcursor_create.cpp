@@ -24,7 +24,6 @@ namespace {
 
 constexpr uint8_t kMemoSubType = uint8_t(TEngineFieldSubType::Memo);
 constexpr uint32_t kRecordPrefixSize = 9;  // status byte, record number, unique id
-constexpr uint32_t kUniqueIdKeySize = 4;
 
 std::string upper(std::string_view text) {
   std::string s(text);

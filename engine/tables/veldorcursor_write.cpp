@@ -191,7 +191,7 @@ void TDataCursor::AddSecondaryIndex(TIndexDescriptor& descriptor) {
     ++count;
   }
   if (keySize == 0) Raise(VELDOR_INVALIDKEY, {}, descriptor.name);
-  if (!descriptor.unique) keySize += 4;
+  if (!descriptor.unique) keySize += kUniqueIdKeySize;
   if (keySize > kMaxKeyFieldsSize) Raise(VELDOR_INVALIDKEY, {}, descriptor.name);
   descriptor.keySize = uint16_t(keySize);
   descriptor.fieldCount = count;

@@ -569,7 +569,7 @@ void TDataTable::leaveTransaction(bool afterFailedWrite) {
   // write locks, it is rolled back here.
   if (afterFailedWrite) failure.run([&] { recoverHotJournal(); });
   if (!IsRemote()) failure.run([&] { DiscardCaches(true, true); });
-  if (!remoteIndexKept_.empty()) index_->LoadHeaderFromReply(remoteIndexKept_.data());
+  if (!remoteIndexKept_.empty()) failure.run([&] { index_->LoadHeaderFromReply(remoteIndexKept_.data()); });
   remoteIndexKept_.clear();
   failure.run([&] { EndWrite(); });
   failure.run([&] { UnlockForTransaction(); });

@@ -109,6 +109,10 @@ std::vector<std::string> nodeLines(const Expected& expected) {
 
 DumpWriter::DumpWriter(const std::string& path, Mode mode, std::string user, Endings endings, uint64_t seed)
     : path_(path), mode_(mode), endings_(endings), rng_(seed) {
+  // A FIFO or a device would be waited on (or written for ever): only a regular file is written.
+  std::error_code ec;
+  if (const auto status = std::filesystem::status(path, ec); !ec && !std::filesystem::is_regular_file(status))
+    throw std::runtime_error("cannot create " + path + ": not a regular file");
   out_.open(path, std::ios::binary | std::ios::trunc);
   if (!out_) throw std::runtime_error("cannot create " + path);
   Owner defaultOwner;
