@@ -1,9 +1,12 @@
 #!/bin/sh
 # The tools under bad input as a user gives it: each case ends with a clear message and the exit
 # code the tool documents, never an abort.
-#   bad_input.sh TABLECHECK DUMPTREE STANDIN_FOLDER
+# Every tool answers --help, and no argument, with its usage on standard output and exit 0.
+#   bad_input.sh TABLECHECK DUMPTREE STANDIN_FOLDER DUMPBUILDER DUMPHEADER ENGINESERVER WINDOWSHOT
+#                FTPSERVER_PY DUMPS_FOLDER
 set -u
-tablecheck=$1 dumptree=$2 standins=$3
+tablecheck=$1 dumptree=$2 standins=$3 dumpbuilder=$4 dumpheader=$5 engineserver=$6 windowshot=$7
+ftpserver=$8 dumps=$9
 dir=$(mktemp -d) && trap 'rm -rf "$dir"' EXIT && cd "$dir" || exit 1
 failed=0
 # expect CODE TEXT COMMAND...: the command exits with CODE and prints TEXT.
@@ -28,4 +31,16 @@ mkdir d
 expect 1 'cannot read parameter file d: is a folder' "$standins/exp" parfile=d
 expect 1 'Export terminated unsuccessfully' "$standins/exp" userid=u/p file=d
 expect 1 'cannot read d: is a folder' "$standins/imp" userid=u/p file=d
+# usage COMMAND...: the command prints its usage on standard output only and exits with 0.
+usage() {
+  out=$("$@" 2>"$dir/err" </dev/null) && printf '%s\n' "$out" | grep -q '^usage: ' && [ ! -s "$dir/err" ] ||
+    { printf 'FAILED: %s: wanted the usage on standard output and exit 0; got:\n%s\n' "$*" "$out"; failed=1; }
+}
+for tool in "$tablecheck" "$standins/standin" "$dumpbuilder" "$dumpheader" "$engineserver" \
+  "$windowshot"; do
+  usage "$tool" --help
+  usage "$tool"
+done
+usage python3 "$ftpserver" --help
+usage python3 "$ftpserver"
 exit $failed
