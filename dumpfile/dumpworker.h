@@ -19,6 +19,9 @@ namespace dumpfile {
 // Messages a worker leaves in the root.
 inline constexpr std::string_view kTerminatedByUser = "Terminated by user!";
 inline constexpr std::string_view kAnalyzeFileError = "Analyze file error!";
+// What a reading that is incomplete adds to its result.
+inline constexpr std::string_view kReadingIncomplete =
+    "The reading is incomplete: the tree holds only what was read.";
 
 // Where a worker shows its progress: the progress window's bar. Called on the worker's thread,
 // so an implementation must be thread-safe (the window's one hands the calls to its own thread).

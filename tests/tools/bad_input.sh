@@ -36,11 +36,16 @@ usage() {
   out=$("$@" 2>"$dir/err" </dev/null) && printf '%s\n' "$out" | grep -q '^usage: ' && [ ! -s "$dir/err" ] ||
     { printf 'FAILED: %s: wanted the usage on standard output and exit 0; got:\n%s\n' "$*" "$out"; failed=1; }
 }
-for tool in "$tablecheck" "$standins/standin" "$dumpbuilder" "$dumpheader" "$engineserver" \
+for tool in "$tablecheck" "$dumptree" "$standins/standin" "$dumpbuilder" "$dumpheader" "$engineserver" \
   "$windowshot"; do
   usage "$tool" --help
   usage "$tool"
 done
 usage python3 "$ftpserver" --help
 usage python3 "$ftpserver"
+# dumptree --ddl writes the definition files of the whole dump, as Export DDL on the top node does.
+mkdir ddl
+expect 0 '# ' "$dumptree" --ddl ddl "$dumps/Toriikk__SQL_STUDY__hr.dmp"
+grep -q '^END secure_dml;' ddl/HR_Procedures.sql || { echo "FAILED: dumptree --ddl"; failed=1; }
+expect 2 'Directory not exists: missing' "$dumptree" --ddl missing "$dumps/Toriikk__SQL_STUDY__hr.dmp"
 exit $failed
