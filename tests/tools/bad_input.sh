@@ -1,9 +1,12 @@
 #!/bin/sh
 # The tools under bad input as a user gives it: each case ends with a clear message and the exit
 # code the tool documents, never an abort.
+# Every tool answers --help, and no argument, with its usage on standard output and exit 0.
 #   bad_input.sh TABLECHECK DUMPTREE STANDIN_FOLDER DUMPHEADER DUMPBUILDER ENGINESERVER SEED
+#                WINDOWSHOT FTPSERVER_PY DUMPS_FOLDER
 set -u
 tablecheck=$1 dumptree=$2 standins=$3 dumpheader=$4 dumpbuilder=$5 engineserver=$6 seed=$7
+windowshot=$8 ftpserver=$9 dumps=${10}
 dir=$(mktemp -d) && trap 'rm -rf "$dir"' EXIT && cd "$dir" || exit 1
 failed=0
 # expect CODE TEXT COMMAND...: the command exits with CODE and prints TEXT.
@@ -55,5 +58,21 @@ if [ -e out ] || ls | grep -q seed-; then
   failed=1
 fi
 expect 1 'exists and is not an empty folder' "$seed" d/.. s1
-expect 2 'usage: seed SERVER-FOLDER [DESCRIPTION]' "$seed"
+# usage COMMAND...: the command prints its usage on standard output only and exits with 0.
+usage() {
+  out=$("$@" 2>"$dir/err" </dev/null) && printf '%s\n' "$out" | grep -q '^usage: ' && [ ! -s "$dir/err" ] ||
+    { printf 'FAILED: %s: wanted the usage on standard output and exit 0; got:\n%s\n' "$*" "$out"; failed=1; }
+}
+for tool in "$tablecheck" "$dumptree" "$standins/standin" "$dumpbuilder" "$dumpheader" "$engineserver" \
+  "$seed" "$windowshot"; do
+  usage "$tool" --help
+  usage "$tool"
+done
+usage python3 "$ftpserver" --help
+usage python3 "$ftpserver"
+# dumptree --ddl writes the definition files of the whole dump, as Export DDL on the top node does.
+mkdir ddl
+expect 0 '# ' "$dumptree" --ddl ddl "$dumps/Toriikk__SQL_STUDY__hr.dmp"
+grep -q '^END secure_dml;' ddl/HR_Procedures.sql || { echo "FAILED: dumptree --ddl"; failed=1; }
+expect 2 'Directory not exists: missing' "$dumptree" --ddl missing "$dumps/Toriikk__SQL_STUDY__hr.dmp"
 exit $failed

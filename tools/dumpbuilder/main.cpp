@@ -4,6 +4,7 @@
 //               [--endings lf|crlf|cr|mixed] [--size BYTES] [--hole BYTES] [--seed N]
 //               [--user NAME] OUT.dmp [EXPECTED.txt]
 //
+// --help (or no argument) prints the usage.
 // EXPECTED.txt gets one line per node in the form that dumptree prints. Sizes take K, M or G;
 // a size of 0, a negative number or one past 63 bits is a usage error.
 #include <cctype>
@@ -18,10 +19,13 @@
 
 namespace {
 
+constexpr const char* kUsage =
+    "usage: dumpbuilder [--mode entire|users|tables] [--shape mixed|binary|text|statements]\n"
+    "                   [--endings lf|crlf|cr|mixed] [--size BYTES] [--hole BYTES] [--seed N]\n"
+    "                   [--user NAME] OUT.dmp [EXPECTED.txt]\n";
+
 [[noreturn]] void usage() {
-  std::cerr << "usage: dumpbuilder [--mode entire|users|tables] [--shape mixed|binary|text|statements]\n"
-               "                   [--endings lf|crlf|cr|mixed] [--size BYTES] [--hole BYTES] [--seed N]\n"
-               "                   [--user NAME] OUT.dmp [EXPECTED.txt]\n";
+  std::cerr << kUsage;
   std::exit(2);
 }
 
@@ -48,6 +52,10 @@ int64_t number(const std::string& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 1 || (argc == 2 && std::string(argv[1]) == "--help")) {
+    std::cout << kUsage;
+    return 0;
+  }
   dumpbuilder::Options o;
   std::string out, expected;
   for (int i = 1; i < argc; ++i) {

@@ -1,7 +1,8 @@
 // engineserver ROOT USER: serves the databases under ROOT (an existing folder) on 127.0.0.1 to
 // USER, prints the port and stops at end of input. The password comes from the environment
 // (VELMARON_ENGINESERVER_PASSWORD) or, when that is unset, from the first line of standard input:
-// never from the command line, which every user of the machine can read.
+// never from the command line, which every user of the machine can read. --help (or no
+// argument) prints the usage.
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
@@ -10,6 +11,11 @@
 #include "tools/engineserver/engineserver.h"
 
 int main(int argc, char** argv) {
+  if (argc == 1 || (argc == 2 && std::string(argv[1]) == "--help")) {
+    std::cout << "usage: engineserver ROOT USER (password in VELMARON_ENGINESERVER_PASSWORD or on the "
+                 "first line of standard input)\n";
+    return 0;
+  }
   if (argc != 3) {
     std::cerr << "usage: engineserver ROOT USER (password in VELMARON_ENGINESERVER_PASSWORD or on the "
                  "first line of standard input)\n";

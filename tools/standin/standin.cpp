@@ -12,6 +12,8 @@
 // whose header names no export ends the import unsuccessfully. It prints banner and
 // result lines, some to standard error, with mixed CRLF and LF line ends.
 //
+// --help, and no argument under its own name, print the usage.
+//
 // Switches (environment):
 //   VELMARON_STANDIN_EXIT=n        exit code (default 0, or 1 when the run itself failed)
 //   VELMARON_STANDIN_DELAY_MS=n    sleep n ms before ending
@@ -275,6 +277,12 @@ void writeDump(const std::string& path, uint16_t charset, const std::string& use
 int main(int argc, char** argv) {
   std::string name = argv[0];
   if (size_t slash = name.rfind('/'); slash != std::string::npos) name = name.substr(slash + 1);
+  if ((argc == 2 && std::string(argv[1]) == "--help") || (argc == 1 && name == "standin")) {
+    std::printf(
+        "usage: exp|imp|sqlplus|exp80|imp80|plus80 [KEYWORD=VALUE]...\n"
+        "  (standin started through a link of one of those names)\n");
+    return 0;
+  }
   Role role;
   if (name == "exp" || name == "exp80") {
     role = Role::Export;
