@@ -51,8 +51,8 @@ class FakeConnection : public TQvConnection {
  public:
   explicit FakeConnection(Script& s) : script(s) {}
   void Connect(const std::string&) override {
-    step("Connect " + GetUsername() + "/" + GetPassword() + "@" + GetServer());
     lost = false;
+    step("Connect " + GetUsername() + "/" + GetPassword() + "@" + GetServer());
     SetConnectedState(true);
   }
   void Disconnect() override {
