@@ -14,6 +14,7 @@ using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::Not;
+using ::testing::ThrowsMessage;
 
 class RecordSetTest : public ::testing::Test {
  protected:
@@ -106,12 +107,7 @@ TEST_F(RecordSetTest, UnknownPropertyAndEventNumbersAlwaysRaise) {
   EXPECT_THROW(cmd->SetEventProp(101, TQvEvent()), EDAAssertionFailed);
   EXPECT_THROW(rs->SetProp(23, true), EDAAssertionFailed);
   EXPECT_THROW(rs->SetEventProp(evOnFetchBlock, TQvBoolEvent([](bool) {})), EDAAssertionFailed);
-  try {
-    rs->GetProp(77, v);
-    FAIL();
-  } catch (const EDAAssertionFailed& e) {
-    EXPECT_THAT(e.what(), HasSubstr("77"));
-  }
+  EXPECT_THAT([&] { rs->GetProp(77, v); }, ThrowsMessage<EDAAssertionFailed>(HasSubstr("77")));
   for (int rows : {0, 10001}) EXPECT_THROW(rs->SetProp(prFetchRows, rows), EDatabaseError);
   EXPECT_TRUE(cmd->GetProp(prScanParams, v) && !v.asBool());
 
