@@ -1,6 +1,9 @@
 #include "dataaccess/dbaccess.h"
 
+#include <algorithm>
+
 #include "dataaccess/dbaccess_connectdialog.h"
+#include "dataaccess/dbaccess_sql.h"
 #include "dataaccess/memdata_shared.h"
 
 namespace dataaccess {
@@ -39,6 +42,7 @@ TCustomDAConnection::~TCustomDAConnection() {
     }
   }
   if (connectDialog_ && connectDialog_->connection_ == this) connectDialog_->connection_ = nullptr;
+  while (!sqls_.empty()) sqls_.front()->SetConnection(nullptr);
 }
 
 std::unique_ptr<TDAConnectionOptions> TCustomDAConnection::CreateOptions() {
@@ -56,6 +60,21 @@ void TCustomDAConnection::SetIConnection(std::unique_ptr<TQvConnection> value) {
   iconnection_->SetProp(prAutoCommit, autoCommit_);
   iconnection_->SetProp(prConvertEOL, convertEOL_);
   iconnection_->SetEventProp(evOnError, TQvErrorEvent([this](EDAError& e, bool& fail) { DoError(e, fail); }));
+  for (TCustomDASQL* sql : sqls_) sql->CheckICommand();
+}
+
+std::unique_ptr<TCustomDASQL> TCustomDAConnection::CreateSQL() {
+  auto sql = std::make_unique<TCustomDASQL>();
+  sql->SetConnection(this);
+  return sql;
+}
+
+void TCustomDAConnection::RegisterSQL(TCustomDASQL* sql) {
+  if (std::find(sqls_.begin(), sqls_.end(), sql) == sqls_.end()) sqls_.push_back(sql);
+}
+
+void TCustomDAConnection::UnRegisterSQL(TCustomDASQL* sql) {
+  std::erase(sqls_, sql);
 }
 
 void TCustomDAConnection::SetConnected(bool value) {

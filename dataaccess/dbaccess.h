@@ -21,6 +21,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "dataaccess/daconsts.h"
 #include "dataaccess/dasqlmonitor.h"
@@ -31,6 +32,7 @@ namespace dataaccess {
 
 class TCustomDAConnection;
 class TCustomConnectDialog;
+class TCustomDASQL;
 
 class TDAConnectionOptions {
  public:
@@ -56,7 +58,7 @@ class TCustomDAConnection : public dataset::CustomConnection, public TDAComponen
   // Installs no driver connection here.
   virtual void CreateIConnection() { SetIConnection(nullptr); }
   // Disconnects the old driver connection, then passes AutoCommit (5) and ConvertEOL (28) to the
-  // new one and registers DoError as its event 101.
+  // new one, registers DoError as its event 101 and has every statement check its command.
   virtual void SetIConnection(std::unique_ptr<TQvConnection> value);
   TQvConnection* IConnection() const { return iconnection_.get(); }
   virtual TDASQLMonitorClass& SQLMonitorClass() const { return TCustomDASQLMonitor::Class(); }
@@ -69,6 +71,12 @@ class TCustomDAConnection : public dataset::CustomConnection, public TDAComponen
   virtual void SetConnectString(const std::string&) {}
   virtual bool InTransaction() const { return !transactionName_.empty(); }
   virtual std::unique_ptr<TDAConnectionOptions> CreateOptions();
+  // A new statement on this connection.
+  virtual std::unique_ptr<TCustomDASQL> CreateSQL();
+  // The statements on this connection, which it gives a command of each new driver and leaves
+  // without a connection when it goes. A statement registers itself.
+  void RegisterSQL(TCustomDASQL* sql);
+  void UnRegisterSQL(TCustomDASQL* sql);
 
   // With the prompt: the dialog (assigned, or a new one) runs and connects; a cancelled dialog
   // aborts silently (EAbort). Without: BeforeConnect, DoConnect, the datasets told, AfterConnect.
@@ -129,6 +137,7 @@ class TCustomDAConnection : public dataset::CustomConnection, public TDAComponen
   std::unique_ptr<TDAConnectionOptions> options_;
   std::unique_ptr<TQvConnection> iconnection_;
   std::string transactionName_;
+  std::vector<TCustomDASQL*> sqls_;
 };
 
 }  // namespace dataaccess
