@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "dataaccess/dbaccess_connectdialog.h"
+#include "dataaccess/dbaccess_dataset.h"
 #include "dataaccess/dbaccess_sql.h"
 #include "dataaccess/memdata_shared.h"
 
@@ -61,6 +62,14 @@ void TCustomDAConnection::SetIConnection(std::unique_ptr<TQvConnection> value) {
   iconnection_->SetProp(prConvertEOL, convertEOL_);
   iconnection_->SetEventProp(evOnError, TQvErrorEvent([this](EDAError& e, bool& fail) { DoError(e, fail); }));
   for (TCustomDASQL* sql : sqls_) sql->CheckICommand();
+  for (int i = 0; i < DataSetCount(); ++i)
+    if (auto* d = dynamic_cast<TCustomDADataSet*>(DataSets(i))) d->CheckIRecordSet();
+}
+
+std::unique_ptr<TCustomDADataSet> TCustomDAConnection::CreateDataSet() {
+  auto d = std::make_unique<TCustomDADataSet>();
+  d->SetConnection(this);
+  return d;
 }
 
 std::unique_ptr<TCustomDASQL> TCustomDAConnection::CreateSQL() {

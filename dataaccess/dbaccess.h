@@ -33,6 +33,7 @@ namespace dataaccess {
 class TCustomDAConnection;
 class TCustomConnectDialog;
 class TCustomDASQL;
+class TCustomDADataSet;
 
 class TDAConnectionOptions {
  public:
@@ -58,7 +59,8 @@ class TCustomDAConnection : public dataset::CustomConnection, public TDAComponen
   // Installs no driver connection here.
   virtual void CreateIConnection() { SetIConnection(nullptr); }
   // Disconnects the old driver connection, then passes AutoCommit (5) and ConvertEOL (28) to the
-  // new one, registers DoError as its event 101 and has every statement check its command.
+  // new one, registers DoError as its event 101 and has every statement check its command and
+  // every dataset its record set.
   virtual void SetIConnection(std::unique_ptr<TQvConnection> value);
   TQvConnection* IConnection() const { return iconnection_.get(); }
   virtual TDASQLMonitorClass& SQLMonitorClass() const { return TCustomDASQLMonitor::Class(); }
@@ -71,8 +73,9 @@ class TCustomDAConnection : public dataset::CustomConnection, public TDAComponen
   virtual void SetConnectString(const std::string&) {}
   virtual bool InTransaction() const { return !transactionName_.empty(); }
   virtual std::unique_ptr<TDAConnectionOptions> CreateOptions();
-  // A new statement on this connection.
+  // A new statement, and a new dataset, on this connection.
   virtual std::unique_ptr<TCustomDASQL> CreateSQL();
+  virtual std::unique_ptr<TCustomDADataSet> CreateDataSet();
   // The statements on this connection, which it gives a command of each new driver and leaves
   // without a connection when it goes. A statement registers itself.
   void RegisterSQL(TCustomDASQL* sql);

@@ -159,7 +159,8 @@ TCustomDASQL::~TCustomDASQL() {
 }
 
 TDASQLMonitorClass& TCustomDASQL::monitorClass() const {
-  return connection_ ? connection_->SQLMonitorClass() : TCustomDASQLMonitor::Class();
+  TCustomDAConnection* c = UsedConnection();
+  return c ? c->SQLMonitorClass() : TCustomDASQLMonitor::Class();
 }
 
 void TCustomDASQL::CreateICommand() {
@@ -168,7 +169,17 @@ void TCustomDASQL::CreateICommand() {
 }
 
 void TCustomDASQL::SetICommand(std::unique_ptr<TQvCommand> value) {
-  icommand_ = std::move(value);
+  ownedCommand_ = std::move(value);
+  install(ownedCommand_.get());
+}
+
+void TCustomDASQL::UseICommand(TQvCommand* value) {
+  ownedCommand_.reset();
+  install(value);
+}
+
+void TCustomDASQL::install(TQvCommand* command) {
+  icommand_ = command;
   if (!icommand_) return;
   TCustomDAConnection* c = UsedConnection();
   icommand_->SetConnection(c ? c->IConnection() : nullptr);
@@ -203,7 +214,7 @@ void TCustomDASQL::CheckConnection() {
   TCustomDAConnection* c = UsedConnection();
   if (!c) DatabaseError(SConnectionNotDefined);
   if (!c->GetConnected()) c->Connect();
-  if (!icommand_) CreateICommand();
+  if (!icommand_ && !Owner) CreateICommand();
   DA_ASSERT(icommand_, "No driver command");
 }
 

@@ -105,6 +105,7 @@ class TDASQLOwner {
   virtual std::string OwnerFinalSQL(const TCustomDASQL& sql) const = 0;
   // The SQL text changed: the dataset closes and forgets its prepared state.
   virtual void OwnerSQLChanged() = 0;
+  virtual TCustomDAConnection* OwnerConnection() const = 0;
 };
 
 class TCustomDASQL : public TDAComponent {
@@ -117,8 +118,13 @@ class TCustomDASQL : public TDAComponent {
   // Gives the command the driver connection, the final SQL, AutoCommit and the after-execute
   // handler; writes the parameter descriptors when the command does not find them itself.
   virtual void SetICommand(std::unique_ptr<TQvCommand> value);
-  TQvCommand* ICommand() const { return icommand_.get(); }
-  virtual TCustomDAConnection* UsedConnection() const { return connection_; }
+  // Installs the command of the owner dataset's record set, which stays the record set's.
+  void UseICommand(TQvCommand* value);
+  TQvCommand* ICommand() const { return icommand_; }
+  // The owner dataset's connection, or Connection.
+  virtual TCustomDAConnection* UsedConnection() const {
+    return Owner ? Owner->OwnerConnection() : connection_;
+  }
   virtual void Disconnect() { UnPrepare(); }
   virtual void InternalPrepare();
   virtual void InternalUnPrepare();
@@ -170,7 +176,7 @@ class TCustomDASQL : public TDAComponent {
   Variant ParamValues(std::string_view names) const;
   void SetParamValues(std::string_view names, const Variant& values);
   void AssignTo(TCustomDASQL& dest) const;
-  const TDAComponent* MonitorConnection() const override { return connection_; }
+  const TDAComponent* MonitorConnection() const override { return UsedConnection(); }
 
   TDASQLOwner* Owner = nullptr;
   bool WaitCursor = true;
@@ -185,6 +191,7 @@ class TCustomDASQL : public TDAComponent {
  private:
   friend class TCustomDAConnection;
   bool driverScansParams() const;
+  void install(TQvCommand* command);
   TDASQLMonitorClass& monitorClass() const;
 
   TCustomDAConnection* connection_ = nullptr;
@@ -194,7 +201,8 @@ class TCustomDASQL : public TDAComponent {
   bool paramCheck_ = true;
   TMacros macros_;
   bool autoCommit_ = false;
-  std::unique_ptr<TQvCommand> icommand_;
+  TQvCommand* icommand_ = nullptr;
+  std::unique_ptr<TQvCommand> ownedCommand_;
   std::string finalSQL_;
 };
 

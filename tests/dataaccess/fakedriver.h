@@ -31,6 +31,10 @@ struct Script {
   bool background = false;                  // Execute ends on a worker thread
   std::map<std::string, int32_t> failures;  // step -> error code, used once; 3113 loses the session
   std::map<std::string, Variant> outputs;   // output parameter values by name
+  // By the driver's SQL text: the rows a query gives (else `rows`), the rows a statement touches
+  // (else 1).
+  std::map<std::string, std::vector<std::vector<Variant>>> results;
+  std::map<std::string, int32_t> affected;
   bool log = true;
   std::vector<std::string> calls;
   std::mutex mutex;
@@ -125,6 +129,11 @@ class FakeCommand : public TQvCommand {
       DoAfterExecute(true);
     });
   }
+  bool GetProp(int prop, Variant& value) override {
+    if (prop != prRowsProcessed) return TQvCommand::GetProp(prop, value);
+    value = script.affected.count(GetSQL()) ? script.affected[GetSQL()] : int32_t(1);
+    return true;
+  }
   int GetCursorState() const override { return state; }
   void SetCursorState(int value) override { state = value; }
   bool SetProp(int prop, const Variant& value) override {
@@ -157,7 +166,7 @@ class FakeRecordSet : public TQvRecordSet {
   }
   void ExecCommand() override {
     TQvRecordSet::ExecCommand();
-    SetCommandType(script.columns.empty() ? ctStatement : ctCursor);
+    SetCommandType(GetCommand().GetSQL().starts_with("SELECT") ? ctCursor : ctStatement);
     first = end = 0;
   }
   bool Fetch(bool fetchBack) override {
@@ -165,7 +174,9 @@ class FakeRecordSet : public TQvRecordSet {
     FetchBlockEvent(true, cancel);
     if (cancel) return false;
     const size_t from = fetchBack ? (first > size_t(FetchRows()) ? first - size_t(FetchRows()) : 0) : end;
-    const size_t to = fetchBack ? first : std::min(script.rows.size(), end + size_t(FetchRows()));
+    const auto found = script.results.find(GetCommand().GetSQL());
+    const auto& rows = found == script.results.end() ? script.rows : found->second;
+    const size_t to = fetchBack ? first : std::min(rows.size(), end + size_t(FetchRows()));
     script.record((fetchBack ? "FetchBack " : "Fetch ") + std::to_string(to - from));
     if (to <= from) return false;
     StartBlock(fetchBack, int(to - from));
@@ -173,8 +184,7 @@ class FakeRecordSet : public TQvRecordSet {
     for (size_t r = from; r < to; ++r) {
       InitRecord(buf.get());
       CreateComplexFields(buf.get(), true);
-      for (size_t c = 0; c < script.columns.size(); ++c)
-        PutFieldAsVariant(int(c + 1), buf.get(), script.rows[r][c]);
+      for (size_t c = 0; c < script.columns.size(); ++c) PutFieldAsVariant(int(c + 1), buf.get(), rows[r][c]);
       AddFetchedRecord(buf.get());
     }
     if (ReplacesBlocks()) first = from;
