@@ -31,11 +31,6 @@ std::string address(const void* p) {
   return text;
 }
 
-std::string trimRight(const std::string& s) {
-  const size_t end = s.find_last_not_of(" \t\r\n");
-  return end == std::string::npos ? std::string() : s.substr(0, end + 1);
-}
-
 }  // namespace
 
 void SetDADebugHook(TDADebugHook hook) {
@@ -55,7 +50,7 @@ void TDASQLMonitorClass::statement(const TDAComponent& object, const std::string
                         : !registered_ && object.Debug;
   if (hook && debugHook()) debugHook()(*this, object, sql, caption, params);
   if (!monitor) return;
-  std::string text = trimRight(sql);
+  std::string text = TrimRightText(sql);
   if (params) text += "\r\n" + monitor->ParamsText(*params);
   monitor->trace(text, flag);
 }

@@ -9,19 +9,6 @@
 
 namespace dataaccess {
 
-namespace {
-
-// Runs `f` at scope exit.
-template <class F>
-struct AtExit {
-  F f;
-  ~AtExit() { f(); }
-};
-template <class F>
-AtExit(F) -> AtExit<F>;
-
-}  // namespace
-
 TCustomDAConnection::TCustomDAConnection() {
   LoginPrompt = true;
   CreateIConnection();
@@ -126,7 +113,7 @@ void TCustomDAConnection::DoConnect() {
   SQLMonitorClass().SQLConnect(*this, username_, server_, false);
   StartWait();
   {
-    AtExit stop{[] { StopWait(); }};
+    ScopeExit stop([] { StopWait(); });
     iconnection_->SetUsername(username_);
     iconnection_->SetPassword(password_);
     iconnection_->SetServer(server_);
@@ -162,7 +149,7 @@ void TCustomDAConnection::DoError(EDAError& e, bool& fail) {
   SQLMonitorClass().SQLError(e);
   if (!inErrorDisconnect_ && IsFatalError(e)) {
     inErrorDisconnect_ = sessionLost_ = true;
-    AtExit reset{[this] { inErrorDisconnect_ = sessionLost_ = false; }};
+    ScopeExit reset([this] { inErrorDisconnect_ = sessionLost_ = false; });
     try {
       Disconnect();
     } catch (const std::exception&) {

@@ -11,35 +11,14 @@ namespace ds = dataset;
 
 namespace {
 
-std::string trim(std::string_view s) {
-  const size_t begin = s.find_first_not_of(" \t\r\n");
-  if (begin == std::string_view::npos) return "";
-  return std::string(s.substr(begin, s.find_last_not_of(" \t\r\n") - begin + 1));
-}
-
 std::vector<std::string> split(const std::string& list) {
   std::vector<std::string> out;
   size_t start = 0;
   for (size_t end; (end = list.find(';', start)) != std::string::npos; start = end + 1)
-    out.push_back(trim(std::string_view(list).substr(start, end - start)));
-  out.push_back(trim(std::string_view(list).substr(start)));
+    out.push_back(TrimText(std::string_view(list).substr(start, end - start)));
+  out.push_back(TrimText(std::string_view(list).substr(start)));
   return out;
 }
-
-std::string upper(std::string s) {
-  for (char& c : s)
-    if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
-  return s;
-}
-
-// Runs `f` at scope exit.
-template <class F>
-struct AtExit {
-  F f;
-  ~AtExit() { f(); }
-};
-template <class F>
-AtExit(F) -> AtExit<F>;
 
 }  // namespace
 
@@ -205,7 +184,7 @@ std::string TCustomDADataSet::updateSQL(TUpdateKind kind) const {
 }
 
 std::string TCustomDADataSet::AddWhere(const std::string& sql, const std::string& condition) const {
-  if (trim(condition).empty()) return sql;
+  if (TrimText(condition).empty()) return sql;
   TDASQLParser parser(sql);
   parser.OmitComment = true;
   parser.Uppercase = false;
@@ -216,7 +195,7 @@ std::string TCustomDADataSet::AddWhere(const std::string& sql, const std::string
     if (lexeme == "(") ++depth;
     if (lexeme == ")") --depth;
     if (depth != 0 || !(code == lcIdent || code > parser.SymbolCount)) continue;
-    const std::string word = upper(lexeme);
+    const std::string word = AsciiUpper(lexeme);
     if (word == "WHERE" && where == std::string::npos) {
       where = parser.CurrPos();
     } else if (word == "GROUP" || word == "HAVING" || word == "ORDER" || word == "UNION" ||
@@ -225,10 +204,10 @@ std::string TCustomDADataSet::AddWhere(const std::string& sql, const std::string
       break;
     }
   }
-  const std::string rest = end < sql.size() ? " " + trim(sql.substr(end)) : "";
-  if (where == std::string::npos) return trim(sql.substr(0, end)) + " WHERE " + condition + rest;
-  return sql.substr(0, where) + " (" + trim(sql.substr(where, end - where)) + ") AND (" + condition + ")" +
-         rest;
+  const std::string rest = end < sql.size() ? " " + TrimText(sql.substr(end)) : "";
+  if (where == std::string::npos) return TrimText(sql.substr(0, end)) + " WHERE " + condition + rest;
+  return sql.substr(0, where) + " (" + TrimText(sql.substr(where, end - where)) + ") AND (" + condition +
+         ")" + rest;
 }
 
 bool TCustomDADataSet::linkComplete() const {
@@ -262,7 +241,7 @@ void TCustomDADataSet::reapply() {
 }
 
 void TCustomDADataSet::SetFilterSQL(const std::string& value) {
-  const std::string text = trim(value);
+  const std::string text = TrimText(value);
   if (text == filterSQL_) return;
   filterSQL_ = text;
   reapply();
@@ -353,9 +332,9 @@ void TCustomDADataSet::OpenCursor(bool infoQuery) {
   traceExecute(nullptr, false);
   const bool wait = !sql_->NonBlocking;
   if (wait) StartWait();
-  AtExit stop{[wait] {
+  ScopeExit stop([wait] {
     if (wait) StopWait();
-  }};
+  });
   sql_->WriteParamDescs(true);
   TMemDataSet::OpenCursor(infoQuery);
   rowsAffected_ = -1;
@@ -383,9 +362,9 @@ void TCustomDADataSet::Execute() {
   const bool wait = !sql_->NonBlocking;
   if (wait) StartWait();
   {
-    AtExit stop{[wait] {
+    ScopeExit stop([wait] {
       if (wait) StopWait();
-    }};
+    });
     takeMasterValues();
     traceExecute(nullptr, false);
     sql_->WriteParamDescs(true);
@@ -415,11 +394,11 @@ void TCustomDADataSet::PerformSQL(const std::string& text, uint8_t statementType
   u.Close();
   u.options_->TrimFixedChar = options_->TrimFixedChar;
   u.options_->SetFlatBuffers(options_->FlatBuffers());
-  if (trim(u.SQL()) != trim(text)) u.SetSQL(text);
+  if (TrimText(u.SQL()) != TrimText(text)) u.SetSQL(text);
   const bool refresh = statementTypes & stRefresh;
   for (int i = 0; i < u.Params().Count(); ++i) {
     TDAParam& p = u.Params().Items(i);
-    const bool old = p.Name.size() > 4 && upper(p.Name.substr(0, 4)) == "OLD_";
+    const bool old = p.Name.size() > 4 && AsciiUpper(p.Name.substr(0, 4)) == "OLD_";
     if (Field* f = FindField(old ? p.Name.substr(4) : p.Name)) {
       AssignFieldValue(p, *f, old);
     } else if (const TDAParam* own = refresh ? Params().FindParam(p.Name) : nullptr) {
@@ -469,7 +448,7 @@ void TCustomDADataSet::PerformSQL(const std::string& text, uint8_t statementType
       for (int i = 0; i < u.Params().Count(); ++i) {
         const TDAParam& p = u.Params().Items(i);
         const bool output = p.ParamType_ == ds::ptOutput || p.ParamType_ == ds::ptInputOutput;
-        if (output && upper(p.Name).rfind("OLD_", 0) != 0) values.emplace_back(p.Name, p.GetValue());
+        if (output && AsciiUpper(p.Name).rfind("OLD_", 0) != 0) values.emplace_back(p.Name, p.GetValue());
       }
       writeBack(values);
     }

@@ -16,16 +16,11 @@ bool isName(const TParser& parser, int code) {
   return code == lcIdent || code > parser.SymbolCount;
 }
 
-std::string trimRight(std::string_view s) {
-  const size_t end = s.find_last_not_of(" \t\r\n");
-  return std::string(end == std::string_view::npos ? std::string_view() : s.substr(0, end + 1));
-}
-
 std::vector<std::string> splitNames(std::string_view names) {
   std::vector<std::string> out;
   for (size_t start = 0;;) {
     const size_t end = names.find(';', start);
-    std::string name = trimRight(names.substr(start, end - start));
+    std::string name = TrimRightText(names.substr(start, end - start));
     name.erase(0, name.find_first_not_of(" \t"));
     out.push_back(name);
     if (end == std::string_view::npos) return out;
@@ -233,7 +228,7 @@ std::unique_ptr<TParser> TCustomDASQL::CreateParser(std::string_view text) const
 }
 
 std::string TCustomDASQL::GetFinalSQL() const {
-  std::string text = trimRight(sql_);
+  std::string text = TrimRightText(sql_);
   return macros_.Count() ? macros_.Expand(text) : text;
 }
 
@@ -419,14 +414,13 @@ void TCustomDASQL::InternalExecute(int iters) {
   monitorClass().SQLExecute(*this, finalSQL_, params_.get(), "", false);
   const bool wait = WaitCursor && !NonBlocking;
   if (wait) StartWait();
-  try {
+  {
+    ScopeExit stop([wait] {
+      if (wait) StopWait();
+    });
     WriteParamDescs(true);
     ExecuteICommand(iters);
-  } catch (...) {
-    if (wait) StopWait();
-    throw;
   }
-  if (wait) StopWait();
   monitorClass().SQLExecute(*this, finalSQL_, params_.get(), "", true);
 }
 

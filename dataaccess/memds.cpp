@@ -45,19 +45,6 @@ TRecBookmark takeBookmark(const uint8_t* p) {
   return b;
 }
 
-// Runs `undo` on every path out of a scope.
-template <class F>
-class ScopeExit {
- public:
-  explicit ScopeExit(F undo) : undo_(std::move(undo)) {}
-  ~ScopeExit() { undo_(); }
-  ScopeExit(const ScopeExit&) = delete;
-  ScopeExit& operator=(const ScopeExit&) = delete;
-
- private:
-  F undo_;
-};
-
 bool isAscii(std::string_view s) {
   for (char c : s)
     if (uint8_t(c) >= 0x80) return false;

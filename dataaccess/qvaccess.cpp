@@ -175,37 +175,7 @@ void TQvRecordSet::FetchAll() {
 }
 
 void TQvRecordSet::GetNextRecord(uint8_t* recBuf) {
-  if (Eof()) return;
-  TItemHeader* item;
-  if (FirstItem) {
-    item = Bof() || !CurrentItem() ? FirstItem : CurrentItem()->Next;
-  } else {
-    if (!Fetch(false)) {
-      SetCurrentItem(nullptr);
-      eof_ = true;
-      return;
-    }
-    item = FirstItem;
-  }
-  for (;;) {
-    if (!item) {
-      TItemHeader* last = LastItem;
-      if (!Fetch(false)) break;
-      // Appended rows follow the remembered last one; a replacing block starts afresh.
-      item = ReplacesBlocks() || !last ? FirstItem : last->Next;
-      continue;
-    }
-    if (OmitRecord(item)) {
-      item = item->Next;
-      continue;
-    }
-    SetCurrentItem(item);
-    bof_ = eof_ = false;
-    if (recBuf) BlockMan.GetRecord(item, recBuf);
-    return;
-  }
-  SetCurrentItem(nullptr);
-  eof_ = true;
+  fetchOnDemand(recBuf, true);
 }
 
 void TQvRecordSet::GetPriorRecord(uint8_t* recBuf) {
@@ -215,26 +185,35 @@ void TQvRecordSet::GetPriorRecord(uint8_t* recBuf) {
     return;
   }
   if (!CanFetchBack()) return TMemData::GetPriorRecord(recBuf);
-  if (Bof()) return;
+  fetchOnDemand(recBuf, false);
+}
+
+void TQvRecordSet::fetchOnDemand(uint8_t* recBuf, bool forward) {
+  if (forward ? Eof() : Bof()) return;
+  bool& endFlag = forward ? eof_ : bof_;
+  auto step = [forward](TItemHeader* item) { return forward ? item->Next : item->Prev; };
   TItemHeader* item;
   if (FirstItem) {
-    item = Eof() || !CurrentItem() ? LastItem : CurrentItem()->Prev;
+    item =
+        (forward ? Bof() : Eof()) || !CurrentItem() ? (forward ? FirstItem : LastItem) : step(CurrentItem());
   } else {
-    if (!Fetch(true)) {
+    if (!Fetch(!forward)) {
       SetCurrentItem(nullptr);
-      bof_ = true;
+      endFlag = true;
       return;
     }
-    item = LastItem;
+    item = forward ? FirstItem : LastItem;
   }
   for (;;) {
     if (!item) {
-      if (!Fetch(true)) break;
-      item = LastItem;
+      TItemHeader* last = LastItem;
+      if (!Fetch(!forward)) break;
+      // Appended rows follow the remembered last one; a replacing block starts afresh.
+      item = !forward ? LastItem : ReplacesBlocks() || !last ? FirstItem : last->Next;
       continue;
     }
     if (OmitRecord(item)) {
-      item = item->Prev;
+      item = step(item);
       continue;
     }
     SetCurrentItem(item);
@@ -243,7 +222,7 @@ void TQvRecordSet::GetPriorRecord(uint8_t* recBuf) {
     return;
   }
   SetCurrentItem(nullptr);
-  bof_ = true;
+  endFlag = true;
 }
 
 void TQvRecordSet::StartBlock(bool fetchBack, int rows) {

@@ -280,6 +280,9 @@ class TQvRecordSet : public TMemData {
   void DoAfterFetchAll(bool succeeded);
 
  private:
+  // Moves to the next visible row in the direction, fetching blocks as the held rows run out.
+  void fetchOnDemand(uint8_t* recBuf, bool forward);
+
   std::unique_ptr<TQvCommand> command_;
   uint8_t commandType_ = ctUnknown;
   bool uniDirectional_ = false;
