@@ -104,6 +104,23 @@ TEST_F(SQLiteDataSetTest, UpdatesThroughUpdateSQLAreStrictAndAFailedOneLeavesThe
   EXPECT_EQ(d->FieldByName("NAME").AsString(), "changed");
 }
 
+TEST_F(SQLiteDataSetTest, CachedUpdatesReachTheFileOnlyWhenApplied) {
+  d->UpdateObject = &update;
+  d->SetCachedUpdates(true);
+  d->Open();
+  edit("cached");
+  EXPECT_EQ(run("SELECT NAME FROM T WHERE ID = 1"), "n1;");
+  d->ApplyUpdates();
+  d->CommitUpdates();
+  EXPECT_EQ(run("SELECT NAME FROM T WHERE ID = 1"), "cached;");
+  d->Next();
+  edit("dropped");
+  d->CancelUpdates();
+  ASSERT_TRUE(d->Locate("ID", int32_t(2), 0));
+  EXPECT_EQ(d->FieldByName("NAME").AsString(), "n2");
+  EXPECT_EQ(run("SELECT NAME FROM T WHERE ID = 2"), "n2;");
+}
+
 TEST_F(SQLiteDataSetTest, ADetailFollowsItsMasterAcrossTwoTables) {
   auto detail = session.CreateDataSet();
   detail->SetSQL("SELECT MASTER_ID, V FROM D");
