@@ -5,6 +5,8 @@
 #include <sqlite3.h>
 
 #include "dataaccess/dbaccess_dataset.h"
+#include "tests/dataaccess/dataaccess_testing.h"
+#include "tests/dataaccess/listmodel.h"
 #include "tests/platform/temp_folder.h"
 #include "tools/sqlitedriver/sqlitedriver.h"
 
@@ -135,6 +137,23 @@ TEST_F(SQLiteDataSetTest, ADetailFollowsItsMasterAcrossTwoTables) {
   d->Next();
   EXPECT_EQ(detail->RecordCount(), 1);
   EXPECT_EQ(detail->FieldByName("V").AsString(), "c");
+}
+
+// The memory dataset's list-model harness with every change written through update SQL; the
+// table ends holding the model's rows.
+TEST_F(SQLiteDataSetTest, TheListModelHarnessHoldsWithEveryChangeWrittenToTheTable) {
+  run("DELETE FROM T");
+  update.SQL(ukInsert) = "INSERT INTO T VALUES (:ID, :NAME)";
+  update.SQL(ukDelete) = "DELETE FROM T WHERE ID = :OLD_ID";
+  d->UpdateObject = &update;
+  d->Open();
+  std::vector<std::pair<int, std::string>> model;
+  dataaccess::testing::RunListModel(*d, dataaccess_testing::testSeed(), 300, model);
+  if (HasFatalFailure()) return;
+  std::sort(model.begin(), model.end());
+  std::string rows;
+  for (const auto& [id, name] : model) rows += std::to_string(id) + "," + name + ";";
+  EXPECT_EQ(run("SELECT ID, NAME FROM T ORDER BY ID"), rows);
 }
 
 }  // namespace
