@@ -73,42 +73,4 @@ TEST_F(DataSetTest, ConditionsJoinTheTopLevelWhereClauseAndAMasterDrivesItsDetai
   EXPECT_THROW(source.SetDataSet(detail.get()), EDatabaseError);  // circular
 }
 
-TEST_F(DataSetTest, StrictUpdatesCommitOnlyOneTouchedRowAndRefreshesWriteBackOnlyOne) {
-  TCustomDAUpdateSQL update;
-  update.SQL(ukModify) = "UPDATE T SET NAME = :NAME WHERE ID = :OLD_ID";
-  update.RefreshSQL = "SELECT ID, NAME FROM T WHERE ID = :ID";
-  d->UpdateObject = &update;
-  update.SetDataSet(d.get());
-  d->Open();
-  script.take();
-  auto post = [&](const char* name) {
-    d->Edit();
-    d->FieldByName("ID").SetAsInteger(100);
-    d->FieldByName("NAME").SetAsString(name);
-    d->Post();
-  };
-  script.affected["UPDATE T SET NAME = ? WHERE ID = ?"] = 0;
-  EXPECT_THAT([&] { post("x"); }, ThrowsMessage<EDatabaseError>(StrEq("Update failed. Found 0 records.")));
-  EXPECT_THAT(script.take(),
-              ElementsAre("Execute UPDATE T SET NAME = ? WHERE ID = ? NAME=x OLD_ID=1", "Rollback"));
-  d->Cancel();
-  script.affected["UPDATE T SET NAME = ? WHERE ID = ?"] = 1;
-  post("y");
-  EXPECT_THAT(script.take(),
-              ElementsAre("Execute UPDATE T SET NAME = ? WHERE ID = ? NAME=y OLD_ID=1", "Commit"));
-
-  const std::string refresh = "SELECT ID, NAME FROM T WHERE ID = ?";
-  script.results[refresh] = {{int32_t(100), "fresh"}, {int32_t(100), "twin"}};
-  EXPECT_THAT([&] { d->RefreshRecord(); },
-              ThrowsMessage<EDatabaseError>(StrEq("Refresh failed. Found 2 records.")));
-  d->Options().StrictUpdate = false;
-  script.results[refresh] = {};
-  d->RefreshRecord();
-  EXPECT_EQ(d->FieldByName("NAME").AsString(), "y");  // nothing found: the record stays as it was
-  script.results[refresh] = {{int32_t(100), "fresh"}};
-  d->RefreshRecord();
-  EXPECT_EQ(d->FieldByName("NAME").AsString(), "fresh");
-  EXPECT_THAT(script.take(), Not(Contains("Commit")));
-}
-
 }  // namespace

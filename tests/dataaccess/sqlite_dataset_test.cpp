@@ -100,10 +100,18 @@ TEST_F(SQLiteDataSetTest, UpdatesThroughUpdateSQLAreStrictAndAFailedOneLeavesThe
   d->Next();
   EXPECT_THAT([&] { edit("x"); }, ThrowsMessage<EDatabaseError>(StrEq("Update failed. Found 0 records.")));
   d->Cancel();
-  run("UPDATE T SET NAME = 'changed' WHERE ID = 4");
+  run("UPDATE T SET NAME = 'changed' WHERE ID = 4; INSERT INTO T VALUES (5, 'twin')");
   d->Next();
   d->RefreshRecord();
   EXPECT_EQ(d->FieldByName("NAME").AsString(), "changed");
+  d->Next();
+  EXPECT_THAT([&] { d->RefreshRecord(); },
+              ThrowsMessage<EDatabaseError>(StrEq("Refresh failed. Found 2 records.")));
+  d->Options().StrictUpdate = false;
+  run("DELETE FROM T WHERE ID = 6");
+  d->Next();
+  d->RefreshRecord();  // nothing found: the record stays as it was
+  EXPECT_EQ(d->FieldByName("NAME").AsString(), "n6");
 }
 
 TEST_F(SQLiteDataSetTest, CachedUpdatesReachTheFileOnlyWhenApplied) {
