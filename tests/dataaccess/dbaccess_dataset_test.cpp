@@ -10,8 +10,6 @@ namespace {
 
 using namespace fakedriver;
 using ::testing::Contains;
-using ::testing::ElementsAre;
-using ::testing::Not;
 using ::testing::StrEq;
 using ::testing::ThrowsMessage;
 namespace ds = dataset;
