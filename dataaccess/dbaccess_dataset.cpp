@@ -328,6 +328,8 @@ void TCustomDADataSet::traceExecute(const char* caption, bool after) {
 
 void TCustomDADataSet::OpenCursor(bool infoQuery) {
   CheckConnection();
+  NumberRange = options_->NumberRange;
+  Data().TrimFixedChar = options_->TrimFixedChar;
   takeMasterValues();
   traceExecute(nullptr, false);
   const bool wait = !sql_->NonBlocking;

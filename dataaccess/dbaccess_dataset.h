@@ -51,9 +51,11 @@ class TDADataSetOptions {
   virtual ~TDADataSetOptions() = default;
   virtual void AssignTo(TDADataSetOptions& dest) const;
 
+  // RequiredFields, QueryRecCount and RemoveOnRefresh are kept for the drivers' datasets, which
+  // know required columns, server counts and refresh semantics; this dataset does not use them.
   bool RequiredFields = true;
   bool StrictUpdate = true;
-  bool NumberRange = false;
+  bool NumberRange = false;  // taken by the dataset when it opens, as TrimFixedChar is
   bool QueryRecCount = false;
   bool ReturnParams = false;
   bool TrimFixedChar = true;
