@@ -146,6 +146,25 @@ char16_t* WideStrLCopy(char16_t* dest, const char16_t* source, size_t count);
 void TrimTrailingBlanks(char* buf, int64_t length = -1);
 void TrimTrailingBlanks(char16_t* buf, int64_t length = -1);
 
+// The text without leading and trailing (or only trailing) blanks, tabs and line breaks.
+std::string TrimText(std::string_view s);
+std::string TrimRightText(std::string_view s);
+// ASCII letters upper-cased; other bytes kept.
+std::string AsciiUpper(std::string_view s);
+
+// Runs `f` on every path out of a scope.
+template <class F>
+class ScopeExit {
+ public:
+  explicit ScopeExit(F f) : f_(std::move(f)) {}
+  ~ScopeExit() { f_(); }
+  ScopeExit(const ScopeExit&) = delete;
+  ScopeExit& operator=(const ScopeExit&) = delete;
+
+ private:
+  F f_;
+};
+
 // Hooks around long operations and the application's name; empty until installed.
 void SetWaitHooks(std::function<void()> startWait, std::function<void()> stopWait);
 void SetAppNameHook(std::function<std::string()> appName);
