@@ -46,8 +46,6 @@ TRecBookmark takeBookmark(const uint8_t* p) {
   return b;
 }
 
-using platform::ScopeExit;
-
 bool isAscii(std::string_view s) {
   for (char c : s)
     if (uint8_t(c) >= 0x80) return false;
