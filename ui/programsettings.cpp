@@ -109,7 +109,7 @@ void ReadSettings(const ToolNames& tools) {
   settings.impcmd = program("impcmd", tools.imp);
   settings.maxtasks = file.contains("maxtasks") ? ParseMaxTasks(s(file.value("maxtasks").toString())) : 5;
   settings.tmpdir = ApplyWorkFolderRule(s(file.value("tmpdir").toString()));
-  if (file.contains("tipsatstartup")) settings.tipsatstartup = file.value("tipsatstartup").toBool();
+  settings.tipsatstartup = file.value("tipsatstartup", ProgramSettings{}.tipsatstartup).toBool();
   ClientCharset() = ParseNlsLang(CurrentNlsLang());
 }
 
