@@ -14,6 +14,7 @@
 #include "engine/tables/veldorsession.h"
 #include "engine/tables/veldortable.h"
 #include "engine/values/veldorvalues.h"
+#include "platform/textrules.h"
 
 namespace engine {
 
@@ -23,14 +24,8 @@ constexpr uint8_t kMemoSubType = uint8_t(TEngineFieldSubType::Memo);
 constexpr uint32_t kRecordPrefixSize = 9;  // status byte, record number, unique id
 constexpr uint32_t kUniqueIdKeySize = 4;
 
-std::string upper(std::string_view text) {
-  std::string s(text);
-  for (char& c : s) c = char(std::toupper(uint8_t(c)));
-  return s;
-}
-
 bool sameText(std::string_view a, std::string_view b) {
-  return upper(a) == upper(b);
+  return platform::equalIgnoringAsciiCase(a, b);
 }
 
 const TFieldDescriptor* fieldByNumber(std::span<const TFieldDescriptor> fields, uint16_t number) {
