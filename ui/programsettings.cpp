@@ -1,13 +1,12 @@
 #include "ui/programsettings.h"
 
-#include <unistd.h>
-
 #include <QSettings>
 #include <QStandardPaths>
 #include <cstdlib>
 #include <filesystem>
 
 #include "platform/privatefile.h"
+#include "platform/processinfo.h"
 #include "tasks/u_common.h"
 
 namespace ui {
@@ -61,7 +60,7 @@ int ParseMaxTasks(std::string_view text) {
 
 std::string ApplyWorkFolderRule(const std::string& folder) {
   if (isFolder(folder)) return folder;
-  const std::string name = "velmaron-" + std::to_string(::getuid());
+  const std::string name = "velmaron-" + std::to_string(platform::currentUserId());
   try {
     return privateFolderIn(tasks::GetSystemTempDir(), name);
   } catch (const std::exception&) {

@@ -1,7 +1,5 @@
 #include "ui/u_main.h"
 
-#include <unistd.h>
-
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
@@ -33,6 +31,7 @@
 
 #include "dumpfile/u_analysisfile.h"
 #include "dumpfile/u_saveobjddl.h"
+#include "platform/processinfo.h"
 #include "tasks/u_common.h"
 #include "tasks/u_oraenv.h"
 #include "ui/programsettings.h"
@@ -48,7 +47,7 @@ namespace {
 
 const QString kTitle = QStringLiteral("Velmaron for Oracle");
 const QString kWebAddress = QStringLiteral("https://velmaron.example.org/");
-constexpr int kHeaderBytes = 2048;
+constexpr int kHeaderBytes = int(tasks::kDumpHeaderSize);
 
 // What a node of the dump tree stands for.
 enum NodeRole { kRoleType = Qt::UserRole, kRoleNode, kRoleKind, kRoleOwner };
@@ -83,7 +82,7 @@ QString displayText(const std::string& text) {
 QString InstanceName() {
   // In the user's own runtime folder, where no other user can take the name first.
   return QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation) + "/" + kTitle +
-         QString::number(::getuid());
+         QString::number(platform::currentUserId());
 }
 
 bool HandOverToRunningInstance(const QString& name, QString& error) {
