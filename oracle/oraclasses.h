@@ -277,6 +277,9 @@ class TOraParamDesc : public dataaccess::TParamDesc {
   // length word).
   int32_t ItemLength(int index) const;
 
+  // The whole value of a LONG (dtMemo) or LONG RAW (dtBlob) parameter, sent piece by piece.
+  std::string LongValue;
+  void* BindHandle = nullptr;
   uint8_t* Buffer() { return buffer_.data(); }
   int16_t* Indicators() { return indicators_.data(); }
   uint16_t* Lengths() { return lengths_.data(); }
@@ -347,6 +350,8 @@ class TOCICommand : public dataaccess::TQvCommand {
   void doExecute();
   void endExecute(std::exception_ptr error);
   sword internalExecute();
+  // Answers the library's requests for the pieces of LONG values while it needs data.
+  void sendLongPieces(sword& status, ub4 mode);
 
   TOraCursor* cursor_;
   uint8_t ociCallStyle_ = 0;

@@ -281,7 +281,15 @@ void TOCICommand::bindParam(TOraParamDesc& param) {
   const std::string placeholder = param.Quoted ? ":\"" + param.GetName() + "\"" : name;
   const auto* nameText = reinterpret_cast<const OraText*>(placeholder.data());
   const sb4 nameLength = sb4(placeholder.size());
-  if (!param.GetTable() && iters_ == 1) {
+  const bool isLong = param.GetDataType() == dtMemo || param.GetDataType() == dtBlob;
+  if (isLong && (param.GetTable() || iters_ != 1)) RaiseError(STypeNotInDMLArray);
+  if (isLong) {
+    // The value goes piece by piece while the statement runs (sendLongPieces).
+    check(OCIBindByName(statement, &bind, error, nameText, nameLength, nullptr,
+                        sb4(std::max<size_t>(param.LongValue.size(), 1)), type, param.Indicators(), nullptr,
+                        nullptr, 0, nullptr, OCI_DATA_AT_EXEC));
+    param.BindHandle = bind;
+  } else if (!param.GetTable() && iters_ == 1) {
     check(OCIBindByName(statement, &bind, error, nameText, nameLength, buffer, size, type, param.Indicators(),
                         lengths, nullptr, 0, nullptr, 0));
   } else if (!param.GetTable()) {
@@ -380,6 +388,7 @@ sword TOCICommand::internalExecute() {
   void* error = conn().GetErrorHandle();
   sword status = OCIStmtExecute(conn().GetSvcCtx(), statement, error, sqlType_ == 4 ? 0 : ub4(iters_), 0,
                                 nullptr, nullptr, mode);
+  if (status == OCI_NEED_DATA) sendLongPieces(status, mode);
   if (status != OCI_SUCCESS && status != OCI_NEED_DATA) {
     cursor_->State = previous;
     // Read after the error text is taken: the call would replace the handle's error record.
@@ -396,6 +405,56 @@ sword TOCICommand::internalExecute() {
   cursor_->State = 6;
   rowId_ = storeRowId_ ? GetRowId() : std::string();
   return status;
+}
+
+void TOCICommand::sendLongPieces(sword& status, ub4 mode) {
+  constexpr size_t kPieceSize = 32768;
+  void* statement = cursor_->GetStatement();
+  void* error = conn().GetErrorHandle();
+  std::set<TOraParamDesc*> sent;
+  while (status == OCI_NEED_DATA) {
+    void* handle = nullptr;
+    ub4 type = 0, iteration = 0, index = 0;
+    ub1 direction = 0, piece = 0;
+    check(OCIStmtGetPieceInfo(statement, error, &handle, &type, &direction, &iteration, &index, &piece));
+    TOraParamDesc* param = nullptr;
+    for (int i = 0; i < GetParamCount() && param == nullptr; ++i)
+      if (Param(i).BindHandle == handle) param = &Param(i);
+    // A request this command cannot answer whole would store a cut value: the statement is
+    // cancelled instead.
+    if (param == nullptr || sent.count(param) != 0) {
+      OCIBreak(conn().GetSvcCtx(), error);
+      RaiseError(param == nullptr ? SNotEnoughInputParams : STooManyInputParams);
+    }
+    const std::string& value = param->LongValue;
+    size_t offset = 0;
+    do {
+      const size_t length = std::min(kPieceSize, value.size() - offset);
+      const bool last = offset + length >= value.size();
+      ub4 pieceLength = ub4(length);
+      check(OCIStmtSetPieceInfo(handle, OCI_HTYPE_BIND, error, value.data() + offset, &pieceLength,
+                                last ? 3 : piece, param->Indicators(), nullptr));
+      offset += length;
+      status = OCIStmtExecute(conn().GetSvcCtx(), statement, error, sqlType_ == 4 ? 0 : ub4(iters_), 0,
+                              nullptr, nullptr, mode);
+      if (status != OCI_NEED_DATA) break;
+      void* next = nullptr;
+      check(OCIStmtGetPieceInfo(statement, error, &next, &type, &direction, &iteration, &index, &piece));
+      if (next != handle) {
+        // The library goes on to another value; ask again from the top.
+        if (offset < value.size()) {
+          OCIBreak(conn().GetSvcCtx(), error);
+          RaiseError(STooManyInputParams);
+        }
+        break;
+      }
+      if (offset >= value.size()) {
+        OCIBreak(conn().GetSvcCtx(), error);
+        RaiseError(SNotEnoughInputParams);
+      }
+    } while (true);
+    sent.insert(param);
+  }
 }
 
 void TOCICommand::BreakExec() {

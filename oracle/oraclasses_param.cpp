@@ -73,6 +73,9 @@ int32_t TOraParamDesc::ElementSize() const {
       return 8;
     case dtDateTime:
       return 7;
+    case dtMemo:
+    case dtBlob:
+      return 0;
     default:
       RaiseError("Data type is not supported.");
   }
@@ -81,6 +84,7 @@ int32_t TOraParamDesc::ElementSize() const {
 void TOraParamDesc::allocate() {
   const size_t elements = size_t(length_);
   buffer_.assign(elements * size_t(std::max(ElementSize(), 1)), 0);
+  LongValue.clear();
   indicators_.assign(elements, -1);
   lengths_.assign(elements, 0);
 }
@@ -174,6 +178,9 @@ int32_t TOraParamDesc::ItemLength(int index) const {
 std::string TOraParamDesc::GetItemAsString(int index) const {
   if (GetItemNull(index)) return {};
   switch (GetDataType()) {
+    case dtMemo:
+    case dtBlob:
+      return LongValue;
     case dtString:
     case dtFixedChar: {
       std::string text(reinterpret_cast<const char*>(element(index)), size_t(ItemLength(index)));
@@ -193,6 +200,12 @@ std::string TOraParamDesc::GetItemAsString(int index) const {
 }
 
 void TOraParamDesc::SetItemAsString(int index, const std::string& value) {
+  if (GetDataType() == dtMemo || GetDataType() == dtBlob) {
+    checkIndex(index);
+    LongValue = value;
+    indicators_[size_t(index - 1)] = value.empty() ? -1 : 0;
+    return;
+  }
   if (GetDataType() != dtFixedChar) SetDataType(dtString);
   std::string text = value;
   if (GetConvertEOL()) {
@@ -282,6 +295,10 @@ Variant TOraParamDesc::GetItemAsVariant(int index) const {
       return GetItemAsDateTime(index);
     case dtBoolean:
       return GetItemAsInteger(index) != 0;
+    case dtMemo:
+      return LongValue;
+    case dtBlob:
+      return Variant::bytes(std::vector<uint8_t>(LongValue.begin(), LongValue.end()));
     case dtBytes:
     case dtVarBytes:
       return Variant::bytes(GetItemAsBytes(index));
@@ -323,8 +340,14 @@ void TOraParamDesc::SetItemAsVariant(int index, const Variant& value) {
   switch (GetDataType()) {
     case dtString:
     case dtFixedChar:
+    case dtMemo:
       SetItemAsString(index, value.asString());
       break;
+    case dtBlob: {
+      const std::vector<uint8_t> bytes = value.asBytes();
+      SetItemAsString(index, std::string(bytes.begin(), bytes.end()));
+      break;
+    }
     case dtInteger:
       if (value.type() == VariantType::DateTime || value.type() == VariantType::Bool)
         throw dataset::EVariantError("Cannot convert type.");

@@ -232,6 +232,39 @@ TEST_F(OracleTest, ArrayInsertKeepsEveryElementWholeAndFetchReadsThemBack) {
   c.Commit();
 }
 
+TEST_F(OracleTest, LongValuesGoInPiecesAndArriveWhole) {
+  connect();
+  auto insert = command("insert into docs (id, body) values (:id, :body)");
+  insert->Param(0).SetValue(Variant(int32_t(1)));
+  insert->Param(1).SetDataType(dtMemo);
+  std::string body;
+  for (int i = 0; body.size() < 100000; ++i) body += std::to_string(i) + ",";
+  insert->Param(1).SetValue(Variant(body));
+  insert->Execute(1);
+  insert->Param(0).SetValue(Variant(int32_t(2)));
+  insert->Param(1).SetValue(Variant(std::string()));
+  insert->Execute(1);
+  auto select = command("select length(body), substr(body, 99990, 10) from docs order by id");
+  select->Prepare();
+  select->Execute(1);
+  TFieldDesc length, tail;
+  select->DescribeField(1, length, true, true);
+  select->DescribeField(2, tail, true, true);
+  int32_t lengths[2];
+  char tails[2][64] = {};
+  int16_t indicators[2][2];
+  length.DataType = dtInteger;
+  length.SubDataType = 0;
+  length.Size = 4;
+  tail.Size = 64;
+  select->DefineArrayField(length, reinterpret_cast<uint8_t*>(lengths), indicators[0], nullptr, 4);
+  select->DefineArrayField(tail, reinterpret_cast<uint8_t*>(tails), indicators[1], nullptr, 64);
+  ASSERT_EQ(select->Fetch(2), 2);
+  EXPECT_EQ(lengths[0], int32_t(body.size()));
+  EXPECT_EQ(std::string(tails[0]), body.substr(99989, 10));
+  EXPECT_EQ(indicators[0][1], -1);  // the empty value is NULL
+}
+
 TEST_F(OracleTest, NonBlockingExecutionEndsOnTheWindowThread) {
   TOCIConnection& c = connect();
   platform::EventQueue queue;
