@@ -13,7 +13,7 @@
  *   OCI_STANDIN_FAIL_CALL     n: the n-th counted call after an environment is created (or the
  *                             first after it that takes an error handle) fails with ORA-03113
  *                             and leaves every live session of the process dead (later calls
- *                             on them give ORA-03114)
+ *                             on them give ORA-03114, ending them too)
  *   OCI_STANDIN_FAIL_AFTER_ROWS  n: a fetch that would deliver row n+1 of a query fails with
  *                             ORA-01722 after the first n rows are in the buffers
  *   OCI_STANDIN_DELAY_US      each counted call sleeps this many microseconds first

@@ -916,6 +916,7 @@ OCI_EXPORT sword OCIAttrSet(void* trgthndlp, ub4 trghndltyp, void* attributep, u
 OCI_EXPORT sword OCIServerAttach(void* srvhp, void* errhp, const OraText* dblink, sb4 dblink_len, ub4) {
   return entry(errhp, [&](ErrorHandle*) -> sword {
     auto& server = need<ServerHandle>(srvhp, OCI_HTYPE_SERVER);
+    if (server.attached) throw OraError(24309, "already connected to a server");
     const auto* p = reinterpret_cast<const char*>(dblink);
     const std::string connect = !p               ? std::string()
                                 : dblink_len < 0 ? std::string(p)
@@ -971,7 +972,9 @@ OCI_EXPORT sword OCISessionEnd(void* svchp, void* errhp, void* usrhp, ub4) {
     auto& svc = need<SvcHandle>(svchp, OCI_HTYPE_SVCCTX);
     SessionHandle* session = usrhp ? &need<SessionHandle>(usrhp, OCI_HTYPE_SESSION) : sessionOfSvc(svc);
     if (!session || !session->core) throw OraError(ORA_NOT_CONNECTED, "not connected to ORACLE");
+    const bool dead = session->dead;
     session->core.reset();
+    if (dead) throw OraError(ORA_NOT_CONNECTED, "not connected to ORACLE");
     return OCI_SUCCESS;
   });
 }
