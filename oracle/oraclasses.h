@@ -379,6 +379,8 @@ class TOCICommand : public dataaccess::TQvCommand {
   int64_t worker_ = 0;
 };
 
+// The longest text a DATE or TIMESTAMP of NLS format `format` can give.
+uint16_t formatTextLength(const std::string& format);
 // The statement text as it is sent: trimmed, CR LF and lone CR made LF outside string
 // literals. `positions[i]` is the offset in `text` of the cleaned text's byte i.
 std::string CleanSQL(const std::string& text, std::vector<size_t>& positions);

@@ -531,22 +531,32 @@ bool TOCICommand::GetProp(int prop, Variant& value) {
 
 // ---- describe, define, fetch ----
 
-namespace {
-
-// Text length of a DATE or TIMESTAMP under an NLS format: its own length, plus room for the
-// longest month and day names.
+// The longest text a DATE or TIMESTAMP format gives: names of months and days in any
+// language, Roman months, spelled-out numbers and ordinal suffixes take more room than their
+// format elements.
 uint16_t formatTextLength(const std::string& format) {
   const std::string upper = upperAscii(format);
-  uint16_t length = uint16_t(upper.size());
-  if (upper.find("MONTH") != std::string::npos) length += 7;
-  if (upper.find("DAY") != std::string::npos) length += 9;
-  // Each "MON", "DY" and "RM" may grow too, and "YYYY" of a year from 1000 holds; keep a margin
-  // so that no element's text is cut.
-  length += 8;
-  return length;
+  size_t length = upper.size();
+  struct Growth {
+    const char* element;
+    size_t extra;
+  };
+  // Longest first, so that MONTH is not also counted as MON.
+  static const Growth growth[] = {{"MONTH", 7}, {"DAY", 9}, {"MON", 5}, {"DY", 6},
+                                  {"RM", 2},    {"SP", 60}, {"TH", 2}};
+  for (size_t i = 0; i < upper.size();) {
+    bool matched = false;
+    for (const Growth& g : growth)
+      if (upper.compare(i, std::strlen(g.element), g.element) == 0) {
+        length += g.extra;
+        i += std::strlen(g.element);
+        matched = true;
+        break;
+      }
+    if (!matched) ++i;
+  }
+  return uint16_t(std::min<size_t>(length, 4000));
 }
-
-}  // namespace
 
 bool TOCICommand::DescribeField(int position, TFieldDesc& field, bool longStrings, bool flatBuffers) {
   checkActive();

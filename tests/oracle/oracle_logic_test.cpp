@@ -52,6 +52,13 @@ TEST(OraDateTest, RoundTripsAndRefusesYearsBeforeOneAD) {
   EXPECT_THROW(OraDateToDateTime(bc), std::runtime_error);
 }
 
+TEST(OraDateTest, TextOfAFormatHasRoomForItsLongestOutput) {
+  EXPECT_EQ(formatTextLength("DD-MON-RR"), 14);      // month abbreviations of other languages
+  EXPECT_EQ(formatTextLength("DD MONTH YYYY"), 20);  // SEPTEMBER
+  EXPECT_EQ(formatTextLength("RM"), 4);              // VIII
+  EXPECT_GE(formatTextLength("DDSPTH"), 20);         // TWENTY-SEVENTH
+}
+
 TEST(StatementTextTest, CleaningKeepsStringsAndMapsPositionsBack) {
   std::vector<size_t> map;
   const std::string given = "  begin\r\n  x := 'a\r\nb';\rend;  ";
