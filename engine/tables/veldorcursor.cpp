@@ -400,6 +400,7 @@ std::unique_ptr<TDataCursor> TDataCursor::Clone() {
   else
     copy->SetIndexName(currentIndexName_);
   if (rangeSet_) copy->SetRange(true, rangeStartKey_.data(), 0, rangeEndKey_.data(), 0);
+  copyFiltersTo(*copy);
   takePosition();
   // As a refresh would: the copy's view is new, and a position this cursor has not yet
   // checked against it (another cursor may have written since) is taken up in it.
@@ -463,7 +464,12 @@ bool TDataCursor::ReadComputedColumn(const uint8_t* record, uint16_t position, s
     ~Reset() { flag = false; }
   } reset{computingColumn_};
   const TFieldDescriptor& d = Field(position).desc;
-  if (d.IsBlob()) Raise(VELDOR_NOTABLOB, d.Name());
+  if (d.IsBlob()) {
+    // The whole text, with room for its terminating zero.
+    hasValue = ReadBlobValue(position, false, record, value);
+    value.push_back(0);
+    return true;
+  }
   if (d.IsAutoInc()) {
     hasValue = true;
     value.assign(record + kAutoIncFieldOffset, record + kAutoIncFieldOffset + 4);

@@ -540,6 +540,9 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   uint16_t GetBlobSize(uint16_t fieldNo, const uint8_t* buffer, uint32_t& size, bool tableFields);
   // Drops every open blob (`all`) or those the engine opened (tag not 0); changes are lost.
   void FreeAllBlobs(bool all);
+  // The whole value of blob field `fieldNo` of `record` (opened and freed again on a copy of the
+  // record); false for a NULL blob. A failing blob step raises its engine error.
+  bool ReadBlobValue(uint16_t fieldNo, bool tableFields, const uint8_t* record, std::vector<uint8_t>& value);
   bool IsOpenBlob(uint32_t handle) const;
   size_t OpenBlobCount() const { return openBlobs_.size(); }
   // The record-write steps: stamp the changed blobs, save them (true when any was), put the
@@ -915,13 +918,15 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   void sendFilterRequest(uint16_t code, TFilter* filter);
   // Activation and deactivation differ only in the bitmaps an activation builds.
   void setFiltersActive(TFilter* filter, bool active);
+  // Gives `copy` (open on the same table) a filter for each of this cursor's, in order, each with
+  // its own copy of the tree, the same options and the same activity.
+  void copyFiltersTo(TDataCursor& copy);
   bool evaluateNode(const uint8_t* buffer, const TExpToken* node);
   // TEXTSEARCH and TEXTOCCURS of a filter search the column of the record being evaluated.
   class FilterSource;
   std::shared_ptr<FilterSource> filterSource_;
   const uint8_t* evaluatedRecord_ = nullptr;
-  void fetchBlobColumn(const TFieldDescriptor& field, uint16_t position, const uint8_t* record,
-                       TExpToken& result);
+  void fetchBlobColumn(uint16_t position, const uint8_t* record, TExpToken& result);
   // Positions [start, end) of the range's keys in the current index.
   void rangePositions(const TKeyRange& range, std::vector<std::pair<uint64_t, uint64_t>>& spans);
   uint64_t keyPosition(const uint8_t* key, uint16_t length, bool after);

@@ -183,6 +183,32 @@ void TDataCursor::FreeAllBlobs(bool all) {
     if (all || openBlobs_[i]->tag != 0) openBlobs_.erase(openBlobs_.begin() + long(i));
 }
 
+bool TDataCursor::ReadBlobValue(uint16_t fieldNo, bool tableFields, const uint8_t* record,
+                                std::vector<uint8_t>& value) {
+  value.clear();
+  const TFieldDescriptor& d = tableFields ? GetTableFieldDesc(fieldNo) : GetFieldDesc(fieldNo);
+  if (record[d.Offset()] == 0) return false;
+  auto check = [&](uint16_t code) {
+    if (code != 0 && code != VELDOR_ENDOFBLOB) Raise(code, d.Name());
+  };
+  // Opening a blob marks the record image: work on a copy of it.
+  std::vector<uint8_t> image(record, record + recordSize_);
+  check(OpenBlob(fieldNo, image.data(), 1, tableFields, 1));
+  struct Free {
+    TDataCursor& c;
+    uint16_t fieldNo;
+    bool tableFields;
+    std::vector<uint8_t>& image;
+    ~Free() { c.FreeBlob(fieldNo, image.data(), tableFields, 1); }
+  } free{*this, fieldNo, tableFields, image};
+  uint32_t size = 0, read = 0;
+  check(GetBlobSize(fieldNo, image.data(), size, tableFields));
+  value.resize(size);
+  check(GetBlob(fieldNo, image.data(), 0, value.data(), int32_t(size), read, tableFields));
+  value.resize(read);
+  return true;
+}
+
 // ---- Record-write steps ----
 
 void TDataCursor::StampChangedBlobs(uint8_t* buffer, bool tableFields) {

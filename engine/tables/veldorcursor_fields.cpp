@@ -385,7 +385,18 @@ uint16_t TDataCursor::CloneCurrentRecord(uint8_t* buffer) {
   std::array<uint8_t, kValueBufferSize> value{};
   for (uint16_t p = 1; p <= FieldCount(); ++p) {
     const TFieldDescriptor& d = GetFieldDesc(p);
-    if (d.IsBlob() || d.IsAutoInc()) continue;  // blobs are copied by the blob layer
+    if (d.IsAutoInc()) continue;
+    if (d.IsBlob()) {
+      // The copy gets a blob of its own, open on `buffer` until the record is written.
+      std::vector<uint8_t> content;
+      if (!ReadBlobValue(p, false, current.data(), content)) continue;
+      auto check = [&](uint16_t code) {
+        if (code != 0) Raise(code, d.Name());
+      };
+      check(OpenBlob(p, buffer, 2, false, 1));
+      check(PutBlob(p, buffer, 0, content.data(), int32_t(content.size()), false));
+      continue;
+    }
     bool isNull = false;
     ReadFieldValue(d, current.data(), isNull, value.data());
     WriteFieldValue(d, buffer, isNull ? nullptr : value.data(), false, false);

@@ -239,6 +239,58 @@ TEST(CursorWriteTest, ComputedFieldFollowsItsColumns) {
   EXPECT_EQ(twice, 41);
 }
 
+// A field computed from a memo reads the memo's whole text; a NULL memo gives NULL.
+TEST(CursorWriteTest, ComputedFieldReadsAMemo) {
+  using datafile_test::field;
+  TempDir dir;
+  Database db(dir.path());
+  TDataCursor c(*db.directory);
+  c.SetTableName("memos");
+  c.SetExclusive(true);
+  TCreateTableArgs a;
+  a.BlobBlockSize = 512;
+  a.Fields = {field(1, "K", 6), field(2, "NOTES", kFieldTypeBlob, 0, 22)};
+  a.Indexes.resize(1);
+  a.Indexes[0].fields[0] = 1;
+  c.CreateTable(a);
+  c.Open();
+  std::vector<TFieldDescriptor> fields{c.Field(1).desc, c.Field(2).desc, field(3, "SIZE", 6)};
+  fields.back().SetComputed(true);
+  c.SetFieldDescs(fields);
+  TExpressionParser parser;
+  parser.SetText("LENGTH(NOTES)");
+  parser.NextToken();
+  TExpToken* tree = parser.ParseExpression(0);
+  TypeCheckExpTree(VELDOR_SQLPARSE, "", "", false, false, &TDataCursor::BindColumn, &c, nullptr, *tree,
+                   "field");
+  c.AttachFieldExpression(3, tree);
+  const std::string notes(700, 'n');
+  std::vector<uint8_t> buffer(c.RecordSize());
+  for (int32_t k : {1, 2}) {
+    c.ClearRecordBuffer(buffer.data());
+    c.PutField(1, buffer.data(), reinterpret_cast<const uint8_t*>(&k));
+    ASSERT_EQ(c.OpenBlob(2, buffer.data(), 2, false, 0), 0);
+    if (k == 1) {
+      ASSERT_EQ(c.PutBlob(2, buffer.data(), 0, reinterpret_cast<const uint8_t*>(notes.data()),
+                          int32_t(notes.size()), false),
+                0);
+    }
+    c.AppendRecord(buffer.data());
+    c.FreeAllBlobs(true);
+  }
+  c.SetToBegin();
+  for (bool memo : {true, false}) {
+    ASSERT_EQ(c.GetNextRecord(buffer.data()), 0);
+    int32_t size = 0;
+    bool isNull = true;
+    c.GetField(3, buffer.data(), isNull, reinterpret_cast<uint8_t*>(&size));
+    EXPECT_EQ(isNull, !memo);
+    if (memo) {
+      EXPECT_EQ(size, int32_t(notes.size()));
+    }
+  }
+}
+
 TEST(CursorWriteTest, AnEditWithoutItsLockLosesNoUpdateAndIdsNeverWrap) {
   TempDir dir;
   Database db(dir.path());
