@@ -565,6 +565,10 @@ void TDataCursor::SetIndexName(std::string_view name) {
   // The index already current keeps its range and position.
   if (slot == GetCurrentIndex()) return;
   if (IsRemote()) return remoteSetIndexName(trimmed);
+  makeIndexCurrent(slot);
+}
+
+void TDataCursor::makeIndexCurrent(uint8_t slot) {
   // The range and the view belong to the index they were made for.
   ReadScope scope(*this);
   BeginRead();

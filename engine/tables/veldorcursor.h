@@ -921,6 +921,8 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // Gives `copy` (open on the same table) a filter for each of this cursor's, in order, each with
   // its own copy of the tree, the same options and the same activity.
   void copyFiltersTo(TDataCursor& copy);
+  // Makes `slot` current with the range reset and the view rebuilt; the cursor keeps its record.
+  void makeIndexCurrent(uint8_t slot);
   bool evaluateNode(const uint8_t* buffer, const TExpToken* node);
   // TEXTSEARCH and TEXTOCCURS of a filter search the column of the record being evaluated.
   class FilterSource;

@@ -385,7 +385,6 @@ class Harness {
     c.order = order;
     c.cursor->SwitchToIndex(c.order);
     c.lo = c.hi = std::nullopt;
-    c.state = CursorModel::BOF;
     settle(c);
   }
   // A bound: a row's value, or a random one.

@@ -1,6 +1,7 @@
 // Record writes through the cursor against a model of the table, and writers in several processes.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <map>
 #include <random>
 #include <set>
@@ -184,8 +185,15 @@ TEST(CursorWriteTest, RandomWritesMatchTheModelAndSurviveAReopen) {
   byAmount.name = "AMOUNTS";
   byAmount.fields = {3, 1};
   exclusive->AddSecondaryIndex(byAmount);
+  // Deleting an index leaves the primary index current without the range of the index before.
+  exclusive->SetIndexName("BYK");
+  std::vector<uint8_t> low(exclusive->RecordSize()), high(exclusive->RecordSize());
+  put(*exclusive, low, Row{INT32_MIN, "", 0});
+  put(*exclusive, high, Row{INT32_MIN, "", 0});
+  exclusive->SetRange(false, low.data(), 1, high.data(), 1);
   exclusive->DeleteIndex("byname");
   EXPECT_EQ(exclusive->CurrentIndex(), kPrimarySlot);
+  EXPECT_EQ(exclusive->GetRecordCount(), int32_t(model.size()));
   EXPECT_EQ(exclusive->Table()->IndexFile().GetRecordCount(), model.size());
   exclusive->Close();
   again->Open();
