@@ -216,6 +216,8 @@ struct TRestructureArgs : TCreateTableArgs {
   int64_t LastAutoIncValue = -1;
   // True deletes the old files; false keeps them as ".DBK", ".IBK" and ".BBK" backups.
   bool NoBackup = false;
+  // Sent to a server as they are; a local restructure does not use them.
+  std::array<uint8_t, 2> OptionBytes{};
 };
 
 // Kinds of case a restructure reports.
@@ -543,6 +545,11 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // The whole value of blob field `fieldNo` of `record` (opened and freed again on a copy of the
   // record); false for a NULL blob. A failing blob step raises its engine error.
   bool ReadBlobValue(uint16_t fieldNo, bool tableFields, const uint8_t* record, std::vector<uint8_t>& value);
+  // Puts the value of blob field `fieldNo` of `record` into a new blob of field `target` of
+  // `buffer`, a record of `to` (open there until the record is written; nothing for a NULL blob).
+  // Fields are table positions with `tableFields`, else positions in the cursors' lists.
+  void CopyBlobValue(uint16_t fieldNo, bool tableFields, const uint8_t* record, TDataCursor& to,
+                     uint16_t target, uint8_t* buffer);
   bool IsOpenBlob(uint32_t handle) const;
   size_t OpenBlobCount() const { return openBlobs_.size(); }
   // The record-write steps: stamp the changed blobs, save them (true when any was), put the
@@ -826,17 +833,14 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // End of remote blobs, filters and maintenance
 
  private:
-  // Restructuring: the bytes of the blob at table position `position` of `image` put into the
-  // blob at table position `target` of `fresh`'s record `buffer`.
-  void copyBlob(uint16_t position, uint8_t* image, TDataCursor& fresh, uint16_t target, uint8_t* buffer);
-  std::vector<uint8_t> blobBytes(uint16_t position, uint8_t* image);
   // The slots an index rebuild builds anew (0-30 and the text index, 32).
   using TRebuiltSlots = std::bitset<kSysTextSlot + 1>;
   // Whether a restructure goes on past a case (the feedback, or its decision for all).
   using TCaseDecision = std::function<bool(TRestructureCase kind, const std::string& message)>;
   // The rebuild of a restructure that changes only indexes: the `rebuilt` slots emptied and
   // built again from the records, which keep their numbers. A record that breaks a new unique
-  // key goes to `goOn`; when it goes on, the record is deleted once every record was seen.
+  // key goes to `goOn`; when it goes on, the record is deleted once every record was seen. A
+  // record that fails otherwise goes to `goOn` too and, when it goes on, stays without new keys.
   // Everything is held back and written out in one unit with the new headers
   // (`writeHeaders`), so a stop, a failure or a crash leaves the files as they were.
   void rebuildIndexes(const TRestructureArgs& args, const TRebuiltSlots& rebuilt, const TCaseDecision& goOn,
@@ -1067,6 +1071,8 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   void textWordChanges(uint16_t fieldNo, const std::string* oldText, const std::string* newText,
                        uint32_t oldId, uint32_t newId, TTextChanges& changes);
   void textRecordChanges(const uint8_t* oldBuffer, const uint8_t* newBuffer, TTextChanges& changes);
+  // The words record `image` brings into the text index, its memos read from the blob file.
+  void recordTextWords(const uint8_t* image, TTextChanges& changes);
   void applyTextChanges(const TTextChanges& changes, uint32_t recordNo);
   // Applies a write's text-index changes through its key journal (an opaque pointer to it).
   using KeyJournalRef = void*;

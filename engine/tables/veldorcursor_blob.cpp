@@ -189,7 +189,7 @@ bool TDataCursor::ReadBlobValue(uint16_t fieldNo, bool tableFields, const uint8_
   const TFieldDescriptor& d = tableFields ? GetTableFieldDesc(fieldNo) : GetFieldDesc(fieldNo);
   if (record[d.Offset()] == 0) return false;
   auto check = [&](uint16_t code) {
-    if (code != 0 && code != VELDOR_ENDOFBLOB) Raise(code, d.Name());
+    if (code != 0) Raise(code, d.Name());
   };
   // Opening a blob marks the record image: work on a copy of it.
   std::vector<uint8_t> image(record, record + recordSize_);
@@ -205,8 +205,17 @@ bool TDataCursor::ReadBlobValue(uint16_t fieldNo, bool tableFields, const uint8_
   check(GetBlobSize(fieldNo, image.data(), size, tableFields));
   value.resize(size);
   check(GetBlob(fieldNo, image.data(), 0, value.data(), int32_t(size), read, tableFields));
-  value.resize(read);
+  if (read != size) Raise(VELDOR_MEMOCORRUPT, d.Name());
   return true;
+}
+
+void TDataCursor::CopyBlobValue(uint16_t fieldNo, bool tableFields, const uint8_t* record, TDataCursor& to,
+                                uint16_t target, uint8_t* buffer) {
+  std::vector<uint8_t> bytes;
+  if (!ReadBlobValue(fieldNo, tableFields, record, bytes)) return;
+  uint16_t code = to.OpenBlob(target, buffer, 2, tableFields, 1);
+  if (code == 0) code = to.PutBlob(target, buffer, 0, bytes.data(), int32_t(bytes.size()), tableFields);
+  if (code != 0) to.Raise(code);
 }
 
 // ---- Record-write steps ----

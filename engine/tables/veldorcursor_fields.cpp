@@ -387,14 +387,8 @@ uint16_t TDataCursor::CloneCurrentRecord(uint8_t* buffer) {
     const TFieldDescriptor& d = GetFieldDesc(p);
     if (d.IsAutoInc()) continue;
     if (d.IsBlob()) {
-      // The copy gets a blob of its own, open on `buffer` until the record is written.
-      std::vector<uint8_t> content;
-      if (!ReadBlobValue(p, false, current.data(), content)) continue;
-      auto check = [&](uint16_t code) {
-        if (code != 0) Raise(code, d.Name());
-      };
-      check(OpenBlob(p, buffer, 2, false, 1));
-      check(PutBlob(p, buffer, 0, content.data(), int32_t(content.size()), false));
+      // The copy gets a blob of its own.
+      CopyBlobValue(p, false, current.data(), *this, p, buffer);
       continue;
     }
     bool isNull = false;

@@ -447,8 +447,7 @@ void TDataCursor::fetchBlobColumn(uint16_t position, const uint8_t* record, TExp
 }
 
 bool TDataCursor::EvaluateFilterRecord(uint32_t recordNo, const uint8_t* buffer, TFilter& filter) {
-  (void)recordNo;
-  if (filter.IsCallback()) return filter.Callback()(filter.CallbackData(), *this, buffer);
+  if (filter.IsCallback()) return filter.Callback()(filter.CallbackData(), *this, buffer, recordNo);
   if (!filter.Tree()) return true;
   return evaluateNode(buffer, filter.Tree());
 }
@@ -493,8 +492,9 @@ void TDataCursor::EvaluateBitmapRecords(TRecordsBitmap& bitmap, TFilter& filter,
     for (uint32_t recordNo = first; recordNo <= last; ++recordNo) {
       if (!bitmap.GetBit(recordNo)) continue;
       std::memcpy(image.data(), images.data() + size_t(recordNo - first) * size, size);
-      const bool pass = filter.IsCallback() ? filter.Callback()(filter.CallbackData(), *this, image.data())
-                                            : evaluateNode(image.data(), node);
+      const bool pass = filter.IsCallback()
+                            ? filter.Callback()(filter.CallbackData(), *this, image.data(), recordNo)
+                            : evaluateNode(image.data(), node);
       if (!pass) bitmap.ClearBit(recordNo);
     }
     first = last;

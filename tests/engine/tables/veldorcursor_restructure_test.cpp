@@ -120,8 +120,8 @@ TEST(RestructureTest, ChangesMatchTheModelAndAStopLeavesTheTableAsItWas) {
   const uint32_t seed = storage_test::testSeed();
   std::mt19937 rng(seed);
   const auto pick = [&](uint32_t n) { return std::uniform_int_distribution<uint32_t>(0, n - 1)(rng); };
-  for (int round = 0; round < 22; ++round) {
-    const int change = round % 11;
+  for (int round = 0; round < 26; ++round) {
+    const int change = round % 13;
     const bool inPlace = change == 0 || change == 5 || change == 8 || change == 9;
     const uint32_t feedback = pick(3);  // none, go on, go on once
     SCOPED_TRACE("seed " + std::to_string(seed) + " change " + std::to_string(change) + " feedback " +
@@ -140,7 +140,11 @@ TEST(RestructureTest, ChangesMatchTheModelAndAStopLeavesTheTableAsItWas) {
     const std::vector<std::string> ownWords{"alpha", "beta"}, newWords{"gamma"};
     args.StopWords = &ownWords, args.SpaceChars.set(' ');
     const std::vector<Row> rows = createRows(dir, args, 40, [&] {
-      Row row{{1, std::to_string(pick(30))}, {2, std::string(1 + pick(8), "aBc"[pick(3)])}, {3, ""}};
+      // K unique where it becomes the auto-increment field.
+      static int serial = 0;
+      Row row{{1, std::to_string(change == 12 ? 100 + serial++ : int(pick(30)))},
+              {2, std::string(1 + pick(8), "aBc"[pick(3)])},
+              {3, ""}};
       if (pick(4) != 0) row[3] = pick(2) ? std::to_string(pick(1000)) : "x" + std::to_string(pick(9));
       row[4] = pick(8) == 0 ? bytes(3000) : "";
       row[5] = pick(2) == 0 ? std::string(pick(1500), char('a' + pick(26))) : "";
@@ -187,6 +191,8 @@ TEST(RestructureTest, ChangesMatchTheModelAndAStopLeavesTheTableAsItWas) {
     if (change == 8) args.Indexes[1].unique = 1, args.TextIndex.fields = {2, 5};
     if (change == 9) args.NoPrimaryIndex = false, args.Indexes[0].fields[0] = 1;  // read in K order
     if (change == 10) args.LanguageId = 0x0409;  // every string key is built again by the locale
+    if (change == 11) args.Encrypted = true, args.Password = "fresh";  // not known to the session
+    if (change == 12) args.Fields[0] = field(1, "K", 6, 0, 29);        // K's values become the ids
     if (change == 9 && !stops)
       std::sort(expected.begin(), expected.end(),
                 [](Row& a, Row& b) { return std::stoi(a[1]) < std::stoi(b[1]); });
@@ -216,6 +222,7 @@ TEST(RestructureTest, ChangesMatchTheModelAndAStopLeavesTheTableAsItWas) {
       EXPECT_TRUE(percents[i] > percents[i - 1] &&
                   (percents[i] >= percents[i - 1] + c.GetProgressStepPercent() || percents[i] == 100));
     EXPECT_EQ(percents.back() == 100, !stops && change != 0);
+    if (change == 11) db.session.AddPassword("fresh");
     c.Open();
     EXPECT_EQ(readRows(c), stops ? rows : expected);
     EXPECT_TRUE(change != 0 || c.Field(2).desc.Description() == "the name");

@@ -151,7 +151,7 @@ Row randomRow(Generator& gen, int32_t id) {
 }
 
 // Drops the records whose ID is a multiple of 3.
-bool notThird(void*, TDataCursor& c, const uint8_t* record) {
+bool notThird(void*, TDataCursor& c, const uint8_t* record, uint32_t) {
   int32_t id = 0;
   bool isNull = false;
   c.GetField(1, record, isNull, reinterpret_cast<uint8_t*>(&id));
