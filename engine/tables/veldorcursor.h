@@ -343,6 +343,17 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   const TFieldDescriptor& GetFieldDesc(uint16_t fieldNo) const;
   // The table's descriptor at position `fieldNo`; VELDOR_OUTOFRANGE outside.
   const TFieldDescriptor& GetTableFieldDesc(uint16_t fieldNo) const;
+  // The table's descriptors by field number or by position; VELDOR_OUTOFRANGE for none.
+  const TFieldDescriptor& GetTableFieldDescByNumber(uint16_t number) const;
+  const TFieldDescriptor& GetTableFieldDescByPosition(uint16_t position) const;
+  // The table's position of the field called `name` (letter case ignored); 0 for none.
+  uint16_t GetFieldNumber(std::string_view name) const;
+  // Writes `descriptor` over the table's descriptor of field `number` (restructuring).
+  void SetTableFieldDesc(uint16_t number, const TFieldDescriptor& descriptor);
+  void SetNoPrimaryIndex(bool flag);
+  void SetIndexCount(uint8_t count);
+  // Empties the table's caches and reads its headers again.
+  void DiscardTableCaches();
   void ClearRecordBuffer(uint8_t* buffer) const;
   // `destination` (may be null) receives the stored bytes, zero-filled over the stored size.
   static void ReadFieldValue(const TFieldDescriptor& d, const uint8_t* buffer, bool& isNull,
@@ -601,9 +612,10 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   TIndexDescriptor GetIndexDesc(uint8_t slot) const;
   uint32_t GetLastRecordNumber() const;
   uint32_t GetBlobFileBlockCount() const;
-  std::string GetDescription() const;
-  bool IsEncrypted() const;
-  std::string GetTablePassword() const;
+  // From the open table or, closed, from the table's header (no password asked for).
+  std::string GetDescription();
+  bool IsEncrypted();
+  std::string GetTablePassword();
   bool AskPassword();
   const std::vector<uint8_t>& GetCurrentRecordBuffer() const { return recordBuffer_; }
   // Stands on `other`'s current record (same table); VELDOR_RECNOTFOUND when it is not in this
@@ -621,8 +633,8 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   void ValidateIndexDefinitions(bool noPrimaryIndex, std::vector<TIndexDescriptor>& indexes,
                                 TIndexDescriptor& textIndex, std::span<const TFieldDescriptor> fields) const;
   // The 127 header bytes of the table, open or closed (a closed encrypted table asks for its
-  // password as Open does).
-  std::array<uint8_t, 127> GetDataHeader();
+  // password as Open does, unless `askPassword` is false).
+  std::array<uint8_t, 127> GetDataHeader(bool askPassword = true);
   // The header's values, from the open table or, closed, through GetDataHeader.
   uint32_t GetLastUniqueId();
   uint32_t GetBlobBlockSize();

@@ -301,11 +301,7 @@ void TDataCursor::RestructureTable(TRestructureArgs& args) {
     return carryOn;
   };
   const auto writeHeaders = [&] {
-    for (const TFieldDescriptor& d : args.Fields) {
-      uint16_t position = 0;
-      data.FindFieldByNumber(d.FieldNumber(), position);
-      data.UpdateFieldDescriptor(position, d);
-    }
+    for (const TFieldDescriptor& d : args.Fields) SetTableFieldDesc(d.FieldNumber(), d);
     for (uint8_t slot = 0; slot <= highest && !args.Indexes.empty(); ++slot)
       SetIndexNameAndFields(slot, args.Indexes[slot]);
     data.SetHeaderInfo(args.Encrypted ? args.Password : std::string(), args.Description,

@@ -222,6 +222,10 @@ TEST(RestructureTest, ChangesMatchTheModelAndAStopLeavesTheTableAsItWas) {
       EXPECT_TRUE(percents[i] > percents[i - 1] &&
                   (percents[i] >= percents[i - 1] + c.GetProgressStepPercent() || percents[i] == 100));
     EXPECT_EQ(percents.back() == 100, !stops && change != 0);
+    // A closed cursor reads these from the header, without the password.
+    EXPECT_EQ(c.GetDescription(), stops ? "step 2" : args.Description);
+    EXPECT_EQ(c.IsEncrypted(), change == 11 && !stops);
+    EXPECT_EQ(c.GetTablePassword(), change == 11 && !stops ? "fresh" : "");
     if (change == 11) db.session.AddPassword("fresh");
     c.Open();
     EXPECT_EQ(readRows(c), stops ? rows : expected);
