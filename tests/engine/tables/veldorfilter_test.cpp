@@ -328,6 +328,12 @@ TEST_P(FilterTest, EveryFilterShowsTheSameRecordsWithAndWithoutIndexes) {
         indexed->AddFilter(nullptr, &memo, nullptr, true, nullptr, false, true, false, false));
     EXPECT_EQ(shown(*indexed), shown(*plain)) << memo;
   }
+  // NULL tests are answered from an index in either order.
+  for (std::string nulls : {"NAME IS NULL", "NAME IS NOT NULL"}) {
+    indexed->DropFilter(nullptr);
+    TFilter* f = indexed->AddFilter(nullptr, &nulls, nullptr, true, nullptr, false, false, false, false);
+    EXPECT_EQ(f->OptimizeLevel(), 2) << nulls;
+  }
   EXPECT_GT(plain->GetRecordCount(), 0);
   EXPECT_GT(levels[0], 0);
   EXPECT_GT(levels[1], 0);
