@@ -176,8 +176,13 @@ TEST(RemoteProtocolTest, HandshakeLoginRetriesAndReconnectSendExactlyTheseBytes)
     return true;
   });
   t.Connect();
+  const size_t before = server.requests().size();
   EXPECT_EQ(errorOf([&] { t.Login(); }), VELDOR_REMOTEINVLOGIN);
   EXPECT_FALSE(t.Connected());
+  const std::vector<Bytes> after = server.requests();
+  EXPECT_EQ(std::count_if(after.begin() + long(before), after.end(),
+                          [](const Bytes& r) { return codeOf(r) == REQUEST_LOGIN; }),
+            4);
 }
 
 TEST(RemoteProtocolTest, ErrorRepliesAndCompressedPayloadsComeBackWhole) {
