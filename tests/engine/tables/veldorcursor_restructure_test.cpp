@@ -258,6 +258,39 @@ TEST(RestructureTest, ChangesMatchTheModelAndAStopLeavesTheTableAsItWas) {
   }
 }
 
+// A memo that cannot be read while a new text index is built goes to the feedback as a case of
+// its own; going on, its record stays and the rest is built. Without feedback the table stays as
+// it was.
+TEST(RestructureTest, AnUnreadableMemoInAnIndexRebuildGoesToTheFeedback) {
+  TempDir dir;
+  TRestructureArgs args = structure(2);
+  args.Fields.push_back(field(3, "NOTES", kFieldTypeBlob, 0, 22));
+  createRows(dir, args, 3, [n = 0]() mutable {
+    ++n;
+    return Row{{1, std::to_string(n)}, {2, "name"}, {3, "some words " + std::to_string(n)}};
+  });
+  Database db(dir.path());
+  TDataCursor c(*db.directory);
+  c.SetTableName("rows");
+  c.SetExclusive(true);
+  c.Open();
+  const size_t at = 127 + 3 * 768 + c.RecordSize() + c.Field(3).desc.Offset() + 1;
+  c.Close();
+  datafile_test::patchFile(dir.file("rows.DAT"),
+                           [&](std::vector<uint8_t>& bytes) { platform::put4(&bytes[at], 9999); });
+  args.TextIndex.fields[0] = 3;
+  EXPECT_EQ(storage_test::errorOf([&] { c.RestructureTable(args); }), VELDOR_MEMOCORRUPT);
+  std::vector<TRestructureCase> cases;
+  c.SetDataLostHook(
+      [&](TDataCursor&, TRestructureCase kind, const std::string&, bool&, bool&) { cases.push_back(kind); });
+  c.RestructureTable(args);
+  EXPECT_EQ(cases, std::vector<TRestructureCase>{rcWriteError});
+  c.Open();
+  EXPECT_EQ(c.GetRecordCount(), 3);
+  c.SelectIndex(kSysTextSlot);
+  EXPECT_GT(TIndexTree(c.Table()->IndexFile(), c, kSysTextSlot).KeyCount(), 0u);
+}
+
 // The rows as a multiset of their first two fields (the third comes and goes, always null).
 std::multiset<Row> firstTwo(TDataCursor& c) {
   std::multiset<Row> rows;
