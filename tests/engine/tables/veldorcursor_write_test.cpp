@@ -213,24 +213,29 @@ TEST(CursorWriteTest, RandomWritesMatchTheModelAndSurviveAReopen) {
       << report.text();
 }
 
+// Adds to the open cursor's field list `field`, computed as `text`.
+void addComputedField(TDataCursor& c, TFieldDescriptor field, const char* text) {
+  std::vector<TFieldDescriptor> fields;
+  for (uint16_t p = 1; p <= c.FieldCount(); ++p) fields.push_back(c.Field(p).desc);
+  field.SetComputed(true);
+  fields.push_back(field);
+  c.SetFieldDescs(fields);
+  TExpressionParser parser;
+  parser.SetText(text);
+  parser.NextToken();
+  TExpToken* tree = parser.ParseExpression(0);
+  TypeCheckExpTree(VELDOR_SQLPARSE, "", "", false, false, &TDataCursor::BindColumn, &c, nullptr, *tree,
+                   "field");
+  c.AttachFieldExpression(uint16_t(fields.size()), tree);
+}
+
 TEST(CursorWriteTest, ComputedFieldFollowsItsColumns) {
   TempDir dir;
   Database db(dir.path());
   auto cursor = rowsCursor(*db.directory, true, true);
   TDataCursor& c = *cursor;
   c.Open();
-  std::vector<TFieldDescriptor> fields;
-  for (uint16_t p = 1; p <= c.FieldCount(); ++p) fields.push_back(c.Field(p).desc);
-  fields.push_back(datafile_test::field(5, "TWICE", 6));
-  fields.back().SetComputed(true);
-  c.SetFieldDescs(fields);
-  TExpressionParser parser;
-  parser.SetText("k * 2 + 1");
-  parser.NextToken();
-  TExpToken* tree = parser.ParseExpression(0);
-  TypeCheckExpTree(VELDOR_SQLPARSE, "", "", false, false, &TDataCursor::BindColumn, &c, nullptr, *tree,
-                   "field");
-  c.AttachFieldExpression(5, tree);
+  addComputedField(c, datafile_test::field(5, "TWICE", 6), "k * 2 + 1");
   std::vector<uint8_t> buffer(c.RecordSize());
   put(c, buffer, Row{20, "x", 1});
   c.AppendRecord(buffer.data());
@@ -262,16 +267,7 @@ TEST(CursorWriteTest, ComputedFieldReadsAMemo) {
   a.Indexes[0].fields[0] = 1;
   c.CreateTable(a);
   c.Open();
-  std::vector<TFieldDescriptor> fields{c.Field(1).desc, c.Field(2).desc, field(3, "SIZE", 6)};
-  fields.back().SetComputed(true);
-  c.SetFieldDescs(fields);
-  TExpressionParser parser;
-  parser.SetText("LENGTH(NOTES)");
-  parser.NextToken();
-  TExpToken* tree = parser.ParseExpression(0);
-  TypeCheckExpTree(VELDOR_SQLPARSE, "", "", false, false, &TDataCursor::BindColumn, &c, nullptr, *tree,
-                   "field");
-  c.AttachFieldExpression(3, tree);
+  addComputedField(c, field(3, "SIZE", 6), "LENGTH(NOTES)");
   const std::string notes(700, 'n');
   std::vector<uint8_t> buffer(c.RecordSize());
   for (int32_t k : {1, 2}) {
