@@ -572,6 +572,9 @@ void TDataCursor::makeIndexCurrent(uint8_t slot) {
   // The range and the view belong to the index they were made for.
   ReadScope scope(*this);
   BeginRead();
+  // The key kept for the current record is another index's (or one left from an earlier stay
+  // in this index): the record's key in the new index is built afresh.
+  if (slot != GetCurrentIndex()) keySlot_ = kNoCurrentIndex;
   SelectIndex(slot);
   ClearRange();
   if (bitmapView_) filterViewStale_ = true;
