@@ -95,23 +95,23 @@ TDataTypeSet TData::GetComplexTypes() const {
 void TData::DateTimeToNative(const uint8_t* source, void* dest, int mode) const {
   auto* out = static_cast<uint8_t*>(dest);
   int32_t date, time;
-  toTimeStamp(load<double>(source), date, time);
-  if (mode == 0) store(out, double(date) * kMsPerDay + time);
+  toTimeStamp(platform::getValue<double>(source), date, time);
+  if (mode == 0) platform::putValue(out, double(date) * kMsPerDay + time);
   if (mode == 1) std::memcpy(out, source, 8);
-  if (mode == 2) store(out, time);
-  if (mode == 3) store(out, date);
+  if (mode == 2) platform::putValue(out, time);
+  if (mode == 3) platform::putValue(out, date);
 }
 
 void TData::NativeToDateTime(uint8_t* dest, const void* source, int mode) const {
   const auto* in = static_cast<const uint8_t*>(source);
   if (mode == 0) {
-    const double ms = std::nearbyint(load<double>(in));
+    const double ms = std::nearbyint(platform::getValue<double>(in));
     const double date = std::floor(ms / kMsPerDay);
-    store(dest, fromTimeStamp(int32_t(date), int32_t(ms - date * kMsPerDay)));
+    platform::putValue(dest, fromTimeStamp(int32_t(date), int32_t(ms - date * kMsPerDay)));
   }
   if (mode == 1) std::memcpy(dest, in, 8);
-  if (mode == 2) store(dest, fromTimeStamp(DateDelta, load<int32_t>(in)));
-  if (mode == 3) store(dest, fromTimeStamp(load<int32_t>(in), 0));
+  if (mode == 2) platform::putValue(dest, fromTimeStamp(DateDelta, platform::getValue<int32_t>(in)));
+  if (mode == 3) platform::putValue(dest, fromTimeStamp(platform::getValue<int32_t>(in), 0));
 }
 
 void TFieldDesc::SetObjectType(TObjectType* type) {

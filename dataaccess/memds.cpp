@@ -68,17 +68,6 @@ bool isTextType(uint16_t t) {
 
 }  // namespace
 
-uint16_t FieldTypeToDataType(FieldType type) {
-  static constexpr uint16_t kTypes[] = {
-      dtUnknown,    dtString,  dtInteger, dtInteger,  dtInteger,   dtBoolean,  dtFloat,   dtCurrency,
-      dtUnknown,    dtDate,    dtTime,    dtDateTime, dtBytes,     dtVarBytes, dtInteger, dtBlob,
-      dtMemo,       dtUnknown, dtUnknown, dtUnknown,  dtUnknown,   dtUnknown,  dtUnknown, dtString,
-      dtWideString, dtInt64,   dtObject,  dtArray,    dtReference, dtTable,    dtUnknown, dtUnknown,
-      dtVariant,    dtUnknown, dtUnknown, dtUnknown};
-  static_assert(std::size(kTypes) == 36);
-  return size_t(type) < std::size(kTypes) ? kTypes[type] : dtUnknown;
-}
-
 FieldType DataTypeToFieldType(uint16_t dataType) {
   switch (dataType) {
     case dtUnknown:

@@ -36,9 +36,6 @@ FieldType DataTypeToFieldType(uint16_t dataType);
 // smallint becomes dtInteger, a currency dtCurrency, a large integer dtInt64, and the types the
 // record sets do not hold dtUnknown.
 uint16_t FieldTypeToDataType(FieldType fieldType);
-// The data type a parameter of a field type passes as; 0 for types without one. Not the inverse
-// of DataTypeToFieldType: a smallint parameter passes as dtInteger, a large integer as dtInt64.
-uint16_t FieldTypeToDataType(FieldType type);
 
 // Searching options of LocateRecord (bits).
 inline constexpr uint8_t lxCaseInsensitive = 1;

@@ -210,8 +210,8 @@ TEST(TDataLayoutTest, ADriverWidensTheTypeSetsAndConvertsDatesItsOwnWay) {
         dtReference, dtArray, dtTable, dtVariant, dtBytes, dtVarBytes, dtWideString})
     EXPECT_EQ(FieldTypeToDataType(DataTypeToFieldType(code)), code) << code;
   EXPECT_EQ(FieldTypeToDataType(DataTypeToFieldType(dtSmallint)), dtInteger);
-  EXPECT_EQ(FieldTypeToDataType(platform::dataset::ftCurrency), dtCurrency);
-  EXPECT_EQ(FieldTypeToDataType(platform::dataset::ftGuid), dtUnknown);
+  EXPECT_EQ(FieldTypeToDataType(dataset::ftCurrency), dtCurrency);
+  EXPECT_EQ(FieldTypeToDataType(dataset::ftGuid), dtUnknown);
 }
 
 struct Row {
