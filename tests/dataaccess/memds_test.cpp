@@ -10,6 +10,7 @@
 #include "dataaccess/daconsts.h"
 #include "dataaccess/memdata_list.h"
 #include "tests/dataaccess/dataaccess_testing.h"
+#include "tests/dataset/dataset_model.h"
 
 namespace dataaccess {
 namespace {
@@ -55,81 +56,11 @@ void addRow(TMemDataSet& d, int id, const std::string& name) {
   d.Post();
 }
 
-// Random edits, inserts, deletes, cancels and moves against a list model; after each step the
-// dataset's current record, record number and count match the model.
+// The dataset layer's list model over the memory dataset.
 TEST(TMemDataSetTest, RandomEditingAndNavigationFollowsAListModel) {
-  const uint32_t seed = dataaccess_testing::testSeed();
-  std::mt19937 rng(seed);
   PeopleSet d;
   d.Open();
-  std::vector<std::pair<int, std::string>> model;
-  size_t cur = 0;
-  for (int step = 0; step < 1500; ++step) {
-    SCOPED_TRACE("seed " + std::to_string(seed) + " step " + std::to_string(step));
-    const int op = int(rng() % 9);
-    const int id = step;
-    const std::string name = "name" + std::to_string(rng() % 50);
-    if (op == 0 || model.empty()) {
-      addRow(d, id, name);
-      model.emplace_back(id, name);
-      cur = model.size() - 1;
-    } else if (op == 1) {
-      d.Insert();
-      d.FieldByName("ID").SetAsInteger(id);
-      d.FieldByName("NAME").SetAsString(name);
-      if (rng() % 3 == 0) {
-        d.Cancel();
-      } else {
-        d.Post();
-        model.insert(model.begin() + long(cur), {id, name});
-      }
-    } else if (op == 2) {
-      d.Edit();
-      ASSERT_EQ(d.State(), ds::dsEdit);
-      d.FieldByName("NAME").SetAsString(name);
-      EXPECT_EQ(d.FieldByName("NAME").OldValue().asString(), model[cur].second);
-      if (rng() % 2) {
-        d.Cancel();
-      } else {
-        d.Post();
-        model[cur].second = name;
-      }
-    } else if (op == 3) {
-      d.Delete();
-      model.erase(model.begin() + long(cur));
-      if (cur == model.size() && cur > 0) --cur;
-    } else if (op == 4) {
-      const int by = int(rng() % 7) - 3;
-      const int moved = d.MoveBy(by);
-      const long target = std::clamp(long(cur) + by, 0L, long(model.size()) - 1);
-      EXPECT_EQ(moved, std::abs(target - long(cur)));
-      cur = size_t(target);
-    } else if (op == 5) {
-      rng() % 2 ? d.First() : d.Last();
-      cur = d.Bof() ? 0 : model.size() - 1;
-    } else if (op == 6) {
-      const ds::Bookmark b = d.GetBookmark();
-      const size_t at = cur;
-      d.MoveBy(int(rng() % 5));
-      d.GotoBookmark(b);
-      cur = at;
-    } else {
-      const std::string wanted = "NAME" + std::to_string(rng() % 50);
-      size_t hit = 0;
-      while (hit < model.size() && model[hit].second != "name" + wanted.substr(4)) ++hit;
-      EXPECT_EQ(d.Locate("name", wanted, ds::loCaseInsensitive), hit < model.size());
-      if (hit < model.size()) cur = hit;
-    }
-    ASSERT_EQ(d.State(), ds::dsBrowse);
-    ASSERT_EQ(d.RecordCount(), int(model.size()));
-    if (model.empty()) {
-      ASSERT_TRUE(d.IsEmpty() && d.Bof() && d.Eof());
-      continue;
-    }
-    ASSERT_EQ(d.RecNo(), int(cur) + 1);
-    ASSERT_EQ(d.FieldByName("ID").AsInteger(), model[cur].first);
-    ASSERT_EQ(d.FieldByName("NAME").AsString(), model[cur].second);
-  }
+  dataset_model::RunListModel(d, dataaccess_testing::testSeed());
   d.Edit();
   d.FieldByName("NAME").SetAsString("left open");
   d.Close();  // an edit in progress and buffers holding heap strings: nothing may outlive the store
