@@ -10,6 +10,7 @@
 
 #include "ui/smallforms.h"
 #include "ui/u_main.h"
+#include "ui/veldorpw.h"
 
 namespace {
 
@@ -25,6 +26,7 @@ void onTerminate(int) {
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("velmaron"));
+  ui::InstallPasswordDialog();
 
   std::unique_ptr<ui::TFrmMain> FrmMain;
   {

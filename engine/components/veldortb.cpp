@@ -47,19 +47,16 @@ bool makingDefault = false;
 
 TVELDORSessionList::TVELDORSessionList() {
   makingDefault = true;
-  default_.reset(new TVELDORSession("Session"));
+  default_ = new TVELDORSession("Session");
   makingDefault = false;
   default_->sessionName_ = std::string(kDefaultSessionName);
-  sessions_.push_back(default_.get());
+  sessions_.push_back(default_);
 }
 
-TVELDORSessionList::~TVELDORSessionList() {
-  // The sessions that outlive the list belong to the application; the engine goes with the
-  // default session, last.
-  for (TVELDORSession* s : Sessions())
-    if (s != default_.get()) s->deactivate();
-  default_.reset();
-}
+// The list and the default session stay until the process ends: static objects of the engine
+// below (its state, its file list) may already be gone when this one would be destroyed, so no
+// engine call may run here. The engine's own state releases what it still holds.
+TVELDORSessionList::~TVELDORSessionList() = default;
 
 void TVELDORSessionList::Add(TVELDORSession* session) {
   std::lock_guard lock(listLock_);
@@ -77,7 +74,7 @@ std::vector<TVELDORSession*> TVELDORSessionList::Sessions() const {
 }
 
 TVELDORSession* TVELDORSessionList::FindSession(std::string_view name) const {
-  if (name.empty()) return default_.get();
+  if (name.empty()) return default_;
   std::lock_guard lock(listLock_);
   for (TVELDORSession* s : sessions_)
     if (SameName(s->SessionName(), name)) return s;
@@ -133,7 +130,7 @@ TVELDORSession::~TVELDORSession() {
 }
 
 bool TVELDORSession::IsDefault() const {
-  return this == &Session();
+  return TVELDORSessionList::Instance().FindSession({}) == this;
 }
 
 void TVELDORSession::SetName(std::string name) {

@@ -103,7 +103,7 @@ class TVELDORSessionList {
   std::vector<TVELDORSession*> sessions_;
   std::vector<bool> usedNumbers_;
   std::recursive_mutex sessionLock_;
-  std::unique_ptr<TVELDORSession> default_;
+  TVELDORSession* default_;  // never freed (see the destructor)
 };
 
 // The default session "Default".
