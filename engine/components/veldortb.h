@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "dataset/dataset.h"
+#include "dataset/params.h"
 #include "engine/storage/veldorerr.h"
 #include "engine/tables/veldorcursor.h"
 #include "engine/tables/veldorsession.h"
@@ -494,6 +495,37 @@ class TVELDORTable : public TVELDORDBDataSet {
   std::vector<TVELDORIndexDef> indexDefs_;
   bool indexDefsRead_ = false;
 };
+
+// ---- Query parameters ----
+//
+// What the query component hands the statement driver for a run: the SQL text with each
+// parameter reference replaced by "?", one 768-byte descriptor per parameter and one value
+// buffer. Lengths, offsets and addresses are pointer-sized, so that values over 64 KB, buffers
+// over 64 KB and 64-bit addresses all travel whole.
+
+inline constexpr const char* SNoParameterValue = "No value for parameter '%s'";
+// The longest text that travels in the buffer itself; longer ones go as a blob reference.
+inline constexpr size_t kMaxInlineParamText = 250;
+
+// The text with each ":name" outside quoted text replaced by "?" ("::" stays a colon); the names
+// in order of appearance go to `names`.
+std::string ParseSQLParams(std::string_view sql, std::vector<std::string>& names);
+
+struct TQueryParamBlock {
+  // Number (from 1), name (cut to 30), engine type and subtype, stored size, scale (4 for BCD),
+  // and at +90 the offset of the flag byte when it fits 16 bits (see `offsets`).
+  std::vector<TFieldDescriptor> descriptors;
+  // Per parameter: a flag byte (1: has a value), then its stored-size bytes. A blob or a text
+  // over kMaxInlineParamText characters is stored as a size_t length and the address of its
+  // bytes, which stay in `texts` while the block lives.
+  std::vector<uint8_t> buffer;
+  std::vector<size_t> offsets;
+  std::vector<std::string> texts;
+};
+
+// Packs `params` in order; a parameter with neither type nor value fails with
+// "No value for parameter '%s'".
+void PackQueryParams(const dataset::Params& params, TQueryParamBlock& block);
 
 // One blob field of a dataset's current record as a stream. Read and write positions run up to
 // 2 GiB - 1, the engine's largest blob; every engine failure raises.

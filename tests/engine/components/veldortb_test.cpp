@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <thread>
 
 #include "dataset/dberror.h"
@@ -223,6 +224,53 @@ TEST_F(TaskRoadTest, DatasetModelOverATable) {
     options.steps = 600;
     options.insertsGoLast = true;  // no order, or ids that only grow
     dataset_model::RunListModel(t, storage_test::testSeed(), options);
+  }
+}
+
+TEST(QueryParamsTest, NamesBecomeMarksAndValuesOfAnySizeTravelWhole) {
+  std::vector<std::string> names;
+  EXPECT_EQ(ParseSQLParams("insert into tasklog values(:id, ':kept', \":kept\", a::b, :createtime)", names),
+            "insert into tasklog values(?, ':kept', \":kept\", a:b, ?)");
+  EXPECT_EQ(names, (std::vector<std::string>{"id", "createtime"}));
+
+  ds::Params params;
+  const std::string big(100000, 'x');
+  params.CreateParam(ds::ftString, "big", ds::ptInput).SetAsString(big);
+  params.CreateParam(ds::ftString, "s250", ds::ptInput).SetAsString(std::string(250, 'a'));
+  params.CreateParam(ds::ftString, "s251", ds::ptInput).SetAsString(std::string(251, 'b'));
+  for (int i = 0; i < 300; ++i)
+    params.CreateParam(ds::ftString, "p" + std::to_string(i), ds::ptInput)
+        .SetAsString(std::string(250, char('c' + i % 20)));
+  params.CreateParam(ds::ftDateTime, "createtime", ds::ptInput)
+      .SetAsDateTime(ds::textToDateTime("2026-12-07 02:30:00"));
+  TQueryParamBlock block;
+  PackQueryParams(params, block);
+  auto reference = [&](int i) {
+    size_t length;
+    const char* address;
+    std::memcpy(&length, &block.buffer[block.offsets[size_t(i)] + 1], sizeof length);
+    std::memcpy(&address, &block.buffer[block.offsets[size_t(i)] + 1 + sizeof length], sizeof address);
+    return std::string(address, length);
+  };
+  EXPECT_EQ(block.descriptors[0].Type(), 3);
+  EXPECT_EQ(reference(0), big);
+  EXPECT_EQ(block.descriptors[1].Type(), 1);
+  EXPECT_EQ(block.descriptors[1].StoredSize(), 251);
+  EXPECT_EQ(block.descriptors[2].Type(), 3);
+  EXPECT_EQ(reference(2), std::string(251, 'b'));
+  const size_t last = block.offsets[302];
+  EXPECT_GT(last, 0xFFFFu);
+  EXPECT_EQ(block.buffer[last], 1);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(&block.buffer[last + 1])),
+            std::string(250, char('c' + 299 % 20)));
+  EXPECT_EQ(block.buffer.size(), block.offsets[303] + 1 + 8);
+
+  params.CreateParam(ds::ftUnknown, "never", ds::ptInput);
+  try {
+    PackQueryParams(params, block);
+    FAIL();
+  } catch (const ds::EDatabaseError& e) {
+    EXPECT_STREQ(e.what(), "No value for parameter 'never'");
   }
 }
 
