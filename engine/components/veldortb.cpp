@@ -390,7 +390,7 @@ TVELDORDatabase& TVELDORSession::OpenDatabase(const std::string& name) {
 
 void TVELDORSession::CloseDatabase(TVELDORDatabase& database) {
   if (database.useCount_ > 0) --database.useCount_;
-  if (database.useCount_ > 0 || database.keepConnection_) return;
+  if (database.useCount_ > 0 || database.keepConnection_ || database.destroying_) return;
   if (database.temporary_) {
     TVELDORDatabase* d = &database;
     std::erase_if(temporaries_, [d](const auto& p) { return p.get() == d; });
@@ -416,6 +416,7 @@ TVELDORDatabase::TVELDORDatabase(TVELDORSession* session)
 }
 
 TVELDORDatabase::~TVELDORDatabase() {
+  destroying_ = true;
   try {
     Close();
   } catch (...) {

@@ -294,6 +294,7 @@ class TVELDORDatabase {
   bool keepConnection_ = true;
   bool temporary_ = false;
   bool borrowed_ = false;
+  bool destroying_ = false;
   int useCount_ = 0;
   TDataDirectory* directory_ = nullptr;
   std::vector<TVELDORDBDataSet*> dataSets_;

@@ -95,9 +95,8 @@ TEST_F(TaskRoadTest, TasksAndLogsWrittenThroughTablesReadBackHereAndInAnotherPro
     TVELDORDatabase db;
     db.SetDatabaseName("dbmain");
     db.SetDirectory(dir.path());
-    TVELDORTable logc;
-    logc.SetDatabaseName("dbmain");
-    logc.SetTableName("tasklogc");
+    TVELDORTable logc;  // on a database the session makes for the folder
+    logc.SetTableName(dir.path() + "/tasklogc");
     logc.Open();
     if (!logc.Locate("taskid;tasklogid", ds::Variant(std::vector<ds::Variant>{int32_t(2), int32_t(22)}), 0))
       return 1;
@@ -137,6 +136,9 @@ TEST_F(TaskRoadTest, TasksAndLogsWrittenThroughTablesReadBackHereAndInAnotherPro
   ASSERT_TRUE(task.Locate("id", int32_t(2), 0));
   task.Delete();
   EXPECT_EQ(task.RecordCount(), 2);
+  ASSERT_TRUE(task.Locate("name", "TH*", ds::loPartialKey | ds::loCaseInsensitive));
+  EXPECT_EQ(task.FieldByName("id").AsInteger(), 3);
+  EXPECT_FALSE(task.Locate("name", "TH*", ds::loCaseInsensitive));
   task.SetIndexName("bycreatetime");
   EXPECT_EQ(task.FieldByName("name").AsString(), "third");
   EXPECT_EQ(ds::dateTimeToText(task.FieldByName("createtime").AsDateTime()), "2026-12-03 10:30:00");
