@@ -393,6 +393,12 @@ class TVELDORDataSet : public dataset::DataSet {
  private:
   friend class TVELDORBlobStream;
   void fillFieldDefs(TDataCursor& cursor);
+  // Whether the current index leads with exactly the key fields, under the same case rule; and
+  // the search of that index.
+  bool indexServes(const std::vector<dataset::Field*>& fields, const std::vector<dataset::Variant>& values,
+                   bool caseInsensitive) const;
+  bool findKey(const std::vector<dataset::Field*>& fields, const std::vector<dataset::Variant>& values,
+               bool partial);
   void installFilters();
   void dropFilters();
   void filterChanged();

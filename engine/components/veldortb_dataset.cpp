@@ -811,10 +811,16 @@ bool TVELDORDataSet::LocateRecord(const std::string& keyFields, const Variant& k
       values.push_back(i == 0 ? keyValues : Variant::null());
   }
   const bool partial = (options & ds::loPartialKey) != 0;
-  std::string text = BuildLocateFilter(fields, values, partial);
+  const bool caseInsensitive = (options & ds::loCaseInsensitive) != 0;
   TSessionLock lock(LockSession());
-  TFilter* filter = cursor_->AddFilter(nullptr, &text, nullptr, true, nullptr, false, false,
-                                       (options & ds::loCaseInsensitive) != 0, !partial);
+  if (indexServes(fields, values, caseInsensitive)) {
+    const bool found = findKey(fields, values, partial);
+    if (found && synchronise) ResyncWithScroll();
+    return found;
+  }
+  std::string text = BuildLocateFilter(fields, values, partial);
+  TFilter* filter =
+      cursor_->AddFilter(nullptr, &text, nullptr, true, nullptr, false, false, caseInsensitive, !partial);
   bool found = false;
   std::vector<uint8_t> at(kBookmarkRoom);
   try {
@@ -831,6 +837,44 @@ bool TVELDORDataSet::LocateRecord(const std::string& keyFields, const Variant& k
   if (found) cursor_->SetToBookmark(at.data(), false);
   if (found && synchronise) ResyncWithScroll();
   return found;
+}
+
+bool TVELDORDataSet::indexServes(const std::vector<ds::Field*>& fields, const std::vector<Variant>& values,
+                                 bool caseInsensitive) const {
+  const uint8_t slot = cursor_->CurrentIndex();
+  if (slot == kNoCurrentIndex || fields.empty()) return false;
+  const TIndexDescriptor d = cursor_->GetIndexDesc(slot);
+  if (d.fieldCount < fields.size() || (d.caseInsensitive != 0) != caseInsensitive) return false;
+  for (size_t k = 0; k < fields.size(); ++k) {
+    if (fields[k]->FieldNo <= 0 || values[k].isNull()) return false;
+    if (cursor_->GetFieldDesc(uint16_t(fields[k]->FieldNo)).FieldNumber() != d.fields[k]) return false;
+  }
+  return true;
+}
+
+bool TVELDORDataSet::findKey(const std::vector<ds::Field*>& fields, const std::vector<Variant>& values,
+                             bool partial) {
+  std::vector<uint8_t> search(recordSize_);
+  cursor_->ClearRecordBuffer(search.data());
+  uint8_t partialLength = 0;
+  int32_t whole = int32_t(fields.size());
+  for (size_t k = 0; k < fields.size(); ++k) {
+    const TFieldDescriptor& d = cursor_->GetFieldDesc(uint16_t(fields[k]->FieldNo));
+    Variant v = fields[k]->Convert(values[k]);
+    if (partial && k + 1 == fields.size() && d.Type() == 1) {
+      std::string text = v.asString();
+      if (!text.empty() && text.back() == '*') text.pop_back();
+      v = Variant(text);
+      --whole;
+      partialLength = uint8_t(std::min<size_t>(text.size(), 255));
+      if (partialLength == 0) continue;
+    }
+    std::vector<uint8_t> bytes(std::max<size_t>(d.StoredSize(), 8));
+    const bool has = VariantToEngineValue(d, v, bytes.data());
+    cursor_->PutField(uint16_t(fields[k]->FieldNo), search.data(), has ? bytes.data() : nullptr);
+  }
+  CursorPosChanged();
+  return cursor_->FindKey(false, search.data(), whole, false, partialLength, nullptr);
 }
 
 bool TVELDORDataSet::Locate(const std::string& keyFields, const Variant& keyValues, uint8_t options) {

@@ -134,6 +134,8 @@ TEST_F(TaskRoadTest, TasksAndLogsWrittenThroughTablesReadBackHereAndInAnotherPro
   task.FieldByName("name").SetAsString("first, renamed");
   task.Post();
   ASSERT_TRUE(task.Locate("id", int32_t(2), 0));
+  EXPECT_FALSE(task.Locate("id", int32_t(9), 0));  // through the primary index
+  EXPECT_EQ(task.FieldByName("id").AsInteger(), 2);
   task.Delete();
   EXPECT_EQ(task.RecordCount(), 2);
   ASSERT_TRUE(task.Locate("name", "TH*", ds::loPartialKey | ds::loCaseInsensitive));
