@@ -19,6 +19,8 @@ namespace {
 constexpr int kFlagTableOp = 3;
 constexpr int kFlagFieldDefs = 4;
 constexpr int kFlagIndexDefs = 5;
+// The size of a text field defined without one.
+constexpr int kDefaultStringSize = 20;
 
 std::vector<std::string> splitNames(const std::string& names) {
   std::vector<std::string> out;
@@ -257,7 +259,7 @@ void TVELDORTable::CreateTable() {
     d.SetSubType(subType);
     if (def.DataType == ds::ftString || def.DataType == ds::ftBytes || def.DataType == ds::ftVarBytes ||
         def.DataType == ds::ftFixedChar || def.DataType == ds::ftWideString)
-      d.SetSize(uint8_t(std::clamp(def.Size, 1, 250)));
+      d.SetSize(uint8_t(def.Size <= 0 ? kDefaultStringSize : std::min(def.Size, 250)));
     if (def.DataType == ds::ftBCD) d.SetScale(uint8_t(def.Size));
     d.SetRequired(def.Required ? 1 : 0);
     args.Fields.push_back(d);
