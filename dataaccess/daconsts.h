@@ -49,6 +49,15 @@ std::string DAMessage(DAMessageId id, int64_t arg);
 // The dataset layer's database error.
 using EDatabaseError = dataset::EDatabaseError;
 
+// The error of the generic components and of the servers behind the drivers: a message and,
+// for a server's error, its code (0 otherwise).
+class EDAError : public EDatabaseError {
+ public:
+  explicit EDAError(const std::string& message, int32_t errorCode = 0)
+      : EDatabaseError(message), ErrorCode(errorCode) {}
+  int32_t ErrorCode;
+};
+
 // The library's generic error.
 class EMemDataError : public std::runtime_error {
  public:

@@ -182,6 +182,21 @@ void TMemData::FreeData() {
   InitData();
 }
 
+void TMemData::DropItems() {
+  for (TItemHeader* item = FirstItem; item;) {
+    TItemHeader* next = item->Next;
+    releaseItem(item);
+    if (item->Rollback) {
+      releaseItem(item->Rollback);
+      BlockMan.FreeItem(item->Rollback);
+    }
+    BlockMan.FreeItem(item);
+    item = next;
+  }
+  updateQueue_.clear();
+  FirstItem = LastItem = currentItem_ = nullptr;
+}
+
 void TMemData::InitFields() {
   TData::InitFields();
   BlockMan.RecordSize = RecordSize;
@@ -333,7 +348,7 @@ void TMemData::SetRecNo(int n) {
   }
   for (TItemHeader* item = start;;) {
     if (!item) {
-      if (!forward || !Fetch()) return;
+      if (!forward || !FetchKeepsItems() || !Fetch()) return;
       item = start->Next ? start->Next : LastItem;
       continue;
     }
@@ -452,7 +467,7 @@ void TMemData::restoreFromRollback(TItemHeader* item) {
 void TMemData::DeleteRecord() {
   TItemHeader* item = currentItem_;
   if (!item) return;
-  if (item == LastItem) Fetch();
+  if (item == LastItem && FetchKeepsItems()) Fetch();
   if (item->Status == usDeleted && CachedUpdates) return;  // already deleted: nothing changes
   const bool visible = !OmitRecord(item);
   if (!CachedUpdates) DoDeleteRecord();  // a failed write-through changes nothing

@@ -118,8 +118,15 @@ class TMemData : public TData {
   void RevertRecord() override;
   void GetOldRecord(uint8_t* recBuf) override;
   void FilterUpdated() override;
-  // Asks the source for more rows; true when some were appended. Here there is no source.
-  virtual bool Fetch() { return false; }
+  // Asks the source for the next block of rows (the block before the held rows with
+  // `fetchBack`); true when it read some. Here there is no source.
+  virtual bool Fetch(bool fetchBack = false) {
+    (void)fetchBack;
+    return false;
+  }
+  // False for a source whose fetch replaces the held rows instead of appending to them; then
+  // neither a record-number move nor a delete fetches, since either would lose its own item.
+  virtual bool FetchKeepsItems() const { return true; }
 
   // Mode 0 after `item` was inserted, 1 before the visible `item` is removed or hidden, 2 for
   // the whole list.
@@ -133,6 +140,10 @@ class TMemData : public TData {
   TItemHeader* InsertItem();
   void DeleteItem(TItemHeader* item);
   bool OmitRecord(const TItemHeader* item);
+  TItemHeader* CurrentItem() const { return currentItem_; }
+  void SetCurrentItem(TItemHeader* item) { currentItem_ = item; }
+  // Releases and frees every held item, keeping the fields, the count and the numbering offset.
+  void DropItems();
 
   TItemHeader* FirstItem = nullptr;
   TItemHeader* LastItem = nullptr;

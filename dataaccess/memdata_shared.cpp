@@ -148,6 +148,23 @@ void TrimTrailingBlanks(char16_t* buf, int64_t length) {
   trimTrailing(buf, length);
 }
 
+std::string TrimRightText(std::string_view s) {
+  const size_t end = s.find_last_not_of(" \t\r\n");
+  return std::string(end == std::string_view::npos ? std::string_view() : s.substr(0, end + 1));
+}
+
+std::string TrimText(std::string_view s) {
+  const size_t begin = s.find_first_not_of(" \t\r\n");
+  return begin == std::string_view::npos ? std::string() : TrimRightText(s.substr(begin));
+}
+
+std::string AsciiUpper(std::string_view s) {
+  std::string u(s);
+  for (char& c : u)
+    if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
+  return u;
+}
+
 void SetWaitHooks(std::function<void()> startWait, std::function<void()> stopWait) {
   startWaitHook = std::move(startWait);
   stopWaitHook = std::move(stopWait);

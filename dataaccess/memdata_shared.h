@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "dataset/variant.h"
+#include "platform/scopeguard.h"
 
 namespace dataaccess {
 
@@ -145,6 +146,14 @@ char16_t* WideStrLCopy(char16_t* dest, const char16_t* source, size_t count);
 // the terminator.
 void TrimTrailingBlanks(char* buf, int64_t length = -1);
 void TrimTrailingBlanks(char16_t* buf, int64_t length = -1);
+
+// The text without leading and trailing (or only trailing) blanks, tabs and line breaks.
+std::string TrimText(std::string_view s);
+std::string TrimRightText(std::string_view s);
+// ASCII letters upper-cased; other bytes kept.
+std::string AsciiUpper(std::string_view s);
+
+using platform::ScopeExit;
 
 // Hooks around long operations and the application's name; empty until installed.
 void SetWaitHooks(std::function<void()> startWait, std::function<void()> stopWait);

@@ -8,6 +8,7 @@
 #include "dataaccess/memdata_list.h"
 #include "platform/bytes.h"
 #include "platform/collation.h"
+#include "platform/scopeguard.h"
 
 namespace dataaccess {
 
@@ -44,19 +45,6 @@ TRecBookmark takeBookmark(const uint8_t* p) {
   b.Order = loadAt<int32_t>(p + 20);
   return b;
 }
-
-// Runs `undo` on every path out of a scope.
-template <class F>
-class ScopeExit {
- public:
-  explicit ScopeExit(F undo) : undo_(std::move(undo)) {}
-  ~ScopeExit() { undo_(); }
-  ScopeExit(const ScopeExit&) = delete;
-  ScopeExit& operator=(const ScopeExit&) = delete;
-
- private:
-  F undo_;
-};
 
 bool isAscii(std::string_view s) {
   for (char c : s)
@@ -95,6 +83,17 @@ bool isTextType(uint16_t t) {
 }
 
 }  // namespace
+
+uint16_t FieldTypeToDataType(FieldType type) {
+  static constexpr uint16_t kTypes[] = {
+      dtUnknown,    dtString,  dtInteger, dtInteger,  dtInteger,   dtBoolean,  dtFloat,   dtCurrency,
+      dtUnknown,    dtDate,    dtTime,    dtDateTime, dtBytes,     dtVarBytes, dtInteger, dtBlob,
+      dtMemo,       dtUnknown, dtUnknown, dtUnknown,  dtUnknown,   dtUnknown,  dtUnknown, dtString,
+      dtWideString, dtInt64,   dtObject,  dtArray,    dtReference, dtTable,    dtUnknown, dtUnknown,
+      dtVariant,    dtUnknown, dtUnknown, dtUnknown};
+  static_assert(std::size(kTypes) == 36);
+  return size_t(type) < std::size(kTypes) ? kTypes[type] : dtUnknown;
+}
 
 FieldType DataTypeToFieldType(uint16_t dataType) {
   switch (dataType) {
@@ -906,15 +905,10 @@ Variant TMemDataSet::Lookup(const std::string& keyFields, const Variant& keyValu
                             const std::string& resultFields) {
   if (!LocateRecord(keyFields, keyValues, 0)) return Variant::null();
   uint8_t* buffer = AllocRecordBuffer();
-  struct Scratch {
-    TMemDataSet& ds;
-    uint8_t*& buffer;
-    uint8_t* saved;
-    ~Scratch() {
-      ds.lookupBuf_ = saved;
-      ds.FreeRecordBuffer(buffer);
-    }
-  } scratch{*this, buffer, lookupBuf_};
+  ScopeExit scratch([this, &buffer, saved = lookupBuf_] {
+    lookupBuf_ = saved;
+    FreeRecordBuffer(buffer);
+  });
   if (GetRecord(buffer, ds::gmCurrent, false) != ds::grOK) return Variant::null();
   CursorPosChanged();
   lookupBuf_ = buffer;

@@ -32,6 +32,9 @@ using dataset::FieldType;
 // The field type a data type is shown as; codes 2, 9, 11, 12 and above 26 have none (internal
 // error "Unknown data type.").
 FieldType DataTypeToFieldType(uint16_t dataType);
+// The data type a parameter of a field type passes as; 0 for types without one. Not the inverse
+// of DataTypeToFieldType: a smallint parameter passes as dtInteger, a large integer as dtInt64.
+uint16_t FieldTypeToDataType(FieldType type);
 
 // Searching options of LocateRecord (bits).
 inline constexpr uint8_t lxCaseInsensitive = 1;

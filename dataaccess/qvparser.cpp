@@ -117,6 +117,8 @@ int TParser::GetNext(std::string& lexeme) {
     if (Pos == commentStart) break;
     lexeme.append(Text.substr(commentStart, Pos - commentStart));
     if (!OmitComment) return lcComment;
+    // A dropped comment must not come back inside the blanks that follow it.
+    lexeme.clear();
   }
 
   lexeme.clear();

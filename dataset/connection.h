@@ -26,7 +26,7 @@ class CustomConnection {
 
   void Open() { SetConnected(true); }
   void Close() { SetConnected(false); }
-  void SetConnected(bool value);
+  virtual void SetConnected(bool value);
   virtual bool GetConnected() const = 0;
 
   void RegisterClient(DataSet* client, ClientEvent event);

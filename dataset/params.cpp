@@ -57,7 +57,11 @@ void Param::Assign(const Param& other) {
 }
 
 Param& Params::CreateParam(FieldType type, std::string name, ParamType paramType) {
-  items_.push_back(std::make_unique<Param>(std::move(name), type, paramType));
+  auto p = NewParam();
+  p->Name = std::move(name);
+  p->DataType = type;
+  p->ParamType_ = paramType;
+  items_.push_back(std::move(p));
   return *items_.back();
 }
 
@@ -85,7 +89,7 @@ void Params::Assign(const Params& source) {
   if (&source == this) return;
   items_.clear();
   for (auto& s : source.items_) {
-    items_.push_back(std::make_unique<Param>());
+    items_.push_back(NewParam());
     items_.back()->Assign(*s);
   }
 }

@@ -22,9 +22,9 @@ class Param {
 
   const Variant& Value() const { return value_; }
   // Stores the value; a parameter of unknown type takes the value's type.
-  void SetValue(const Variant& v);
-  bool IsNull() const { return value_.isNull(); }
-  void Clear() { value_ = Variant::null(); }
+  virtual void SetValue(const Variant& v);
+  virtual bool IsNull() const { return value_.isNull(); }
+  virtual void Clear() { value_ = Variant::null(); }
   // Bound: the value was set, so the statement must not take it from elsewhere (a master record).
   bool Bound = false;
 
@@ -37,7 +37,7 @@ class Param {
   void SetAsDateTime(DateTime v) { setTyped(ftDateTime, Variant(v)); }
   // The field's type and its current value.
   void AssignField(const Field& field);
-  void Assign(const Param& other);
+  virtual void Assign(const Param& other);
 
   std::string Name;
   FieldType DataType = ftUnknown;
@@ -53,6 +53,7 @@ class Param {
 
 class Params {
  public:
+  virtual ~Params() = default;
   int Count() const { return int(items_.size()); }
   Param& operator[](int i) const { return *items_.at(size_t(i)); }
   Param& CreateParam(FieldType type, std::string name, ParamType paramType);
@@ -65,6 +66,10 @@ class Params {
   void AssignValues(const Params& source);
   // Replaces the list with copies of `source`'s parameters.
   void Assign(const Params& source);
+
+ protected:
+  // A new parameter of the collection's class.
+  virtual std::unique_ptr<Param> NewParam() const { return std::make_unique<Param>(); }
 
  private:
   std::vector<std::unique_ptr<Param>> items_;

@@ -5,6 +5,10 @@
 
 namespace dumpfile {
 
+std::string WithCause(std::string_view message, const std::exception& cause) {
+  return std::string(message) + " (" + cause.what() + ")";
+}
+
 // --- DumpWorker
 
 DumpWorker::DumpWorker(TExpFileRoot& root, ProgressSink* progress, DoneCallback onDone)
@@ -33,6 +37,12 @@ void DumpWorker::Execute() {
 void DumpWorker::RunOnce() noexcept {
   try {
     Run();
+  } catch (const std::exception& e) {
+    try {
+      root_.SetMessage(WithCause(FailureMessage(), e));
+    } catch (...) {
+      // Not even the message could be made; the completion below still tells the window.
+    }
   } catch (...) {
     try {
       root_.SetMessage(FailureMessage());

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <string>
@@ -19,6 +20,12 @@ namespace dumpfile {
 // Messages a worker leaves in the root.
 inline constexpr std::string_view kTerminatedByUser = "Terminated by user!";
 inline constexpr std::string_view kAnalyzeFileError = "Analyze file error!";
+// What a reading that is incomplete adds to its result.
+inline constexpr std::string_view kReadingIncomplete =
+    "The reading is incomplete: the tree holds only what was read.";
+
+// A fixed message with the cause of the failure after it, in parentheses.
+std::string WithCause(std::string_view message, const std::exception& cause);
 
 // Where a worker shows its progress: the progress window's bar. Called on the worker's thread,
 // so an implementation must be thread-safe (the window's one hands the calls to its own thread).

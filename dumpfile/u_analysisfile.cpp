@@ -186,8 +186,8 @@ void TSavedfp::Run() {
       CountProgress(1);
     }
     if (!out.commit()) root.SetMessage(writeError);
-  } catch (const std::exception&) {
-    root.SetMessage(writeError);
+  } catch (const std::exception& e) {
+    root.SetMessage(WithCause(writeError, e));
   }
 }
 
@@ -297,8 +297,8 @@ void TReaddfp::Run() {
       }
       CountProgress(1);
     }
-  } catch (const std::exception&) {
-    root.SetMessage("Error while reading file!");
+  } catch (const std::exception& e) {
+    root.SetMessage(WithCause("Error while reading file!", e));
   }
 }
 

@@ -152,6 +152,10 @@ class TExpFileRoot : public TExpFileNode {
   void SetProcessedBytes(int64_t v) { processedBytes_.store(v, std::memory_order_relaxed); }
   std::string Message() const;
   void SetMessage(std::string v);
+  // The tree holds only part of the file: the reading was cancelled, failed, or the dump ends
+  // before its closing records.
+  bool Incomplete() const { return incomplete_.load(std::memory_order_acquire); }
+  void SetIncomplete(bool v) { incomplete_.store(v, std::memory_order_release); }
 
   // --- the reading's bookkeeping (worker thread only)
   bool UserMode() const { return userMode_; }
@@ -184,6 +188,7 @@ class TExpFileRoot : public TExpFileNode {
   int exportMode_ = 0;
 
   std::atomic<bool> cancelled_{false};
+  std::atomic<bool> incomplete_{false};
   std::atomic<int64_t> processedBytes_{0};
   mutable std::mutex messageMutex_;
   std::string message_;

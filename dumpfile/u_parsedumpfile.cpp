@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <condition_variable>
 #include <exception>
 #include <mutex>
 #include <vector>
 
+#include "dumpfile/ddltext.h"
 #include "dumpfile/dumpyacc.h"
 #include "platform/plainfile.h"
 
@@ -58,9 +60,13 @@ class RecognisingSink final : public DumpLineCutter::Sink {
   bool onLine(const DumpLineCutter::Line& line, int64_t endOffset) override {
     if (worker_.Terminated()) return false;
     root_.SetReadPosition(endOffset);
-    ProcessDumpLine(recogniser_, root_, line.text(scratch_));
+    const std::string_view text = line.text(scratch_);
+    ProcessDumpLine(recogniser_, root_, text);
+    closingSeen_ = closingSeen_ || isClosingRecord(text);
     return true;
   }
+  // Whether an "EXIT" line, which export writes last, has been read.
+  bool ClosingSeen() const { return closingSeen_; }
 
   bool onPlainLines(int64_t count, int64_t previousEnd, int64_t lastEnd) override {
     if (worker_.Terminated()) return false;
@@ -84,6 +90,16 @@ class RecognisingSink final : public DumpLineCutter::Sink {
   TExpFileRoot& root_;
   TDumpRecogniser& recogniser_;
   std::string scratch_;
+  bool closingSeen_ = false;
+
+  static bool isClosingRecord(std::string_view text) {
+    const size_t first = text.find_first_not_of(' ');
+    if (first == std::string_view::npos) return false;
+    text = text.substr(first, text.find_last_not_of(' ') + 1 - first);
+    return text.size() == 4 && std::toupper(uint8_t(text[0])) == 'E' &&
+           std::toupper(uint8_t(text[1])) == 'X' && std::toupper(uint8_t(text[2])) == 'I' &&
+           std::toupper(uint8_t(text[3])) == 'T';
+  }
 };
 
 }  // namespace
@@ -187,6 +203,14 @@ class ChunkReader {
 
 void TParseDumpfile::Run() {
   TExpFileRoot& root = Root();
+  root.SetIncomplete(true);
+  ReadFile();
+  if (Terminated() && root.Incomplete())
+    root.SetMessage(std::string(kTerminatedByUser) + " " + std::string(kReadingIncomplete));
+}
+
+void TParseDumpfile::ReadFile() {
+  TExpFileRoot& root = Root();
   const std::string fileName = root.DumpFileName();
   root.SetUserMode(false);
   auto defaultOwner = std::make_unique<TExpFileUser>();
@@ -232,8 +256,12 @@ void TParseDumpfile::Run() {
     if (Terminated()) return;
     root.SetReadPosition(offset);
     cutter.finish(offset, sink);
-  } catch (const std::exception&) {
-    root.SetMessage(std::string(kAnalyzeFileError));
+    if (sink.ClosingSeen() || size == 0)
+      root.SetIncomplete(false);
+    else
+      root.SetMessage(kDumpEndsEarly);
+  } catch (const std::exception& e) {
+    root.SetMessage(WithCause(kAnalyzeFileError, e));
   }
 }
 
@@ -243,14 +271,14 @@ bool ReadDumpText(const std::string& fileName, int64_t startOffset, std::string&
   if (startOffset < 0 || length <= 0) return false;
   platform::InputFile file;
   if (!file.open(fileName) || file.size() < 0) return false;
-  std::vector<uint8_t> buffer(size_t(std::min(length, kDumpTextLimit)));
-  const int64_t got = file.readAt(startOffset, buffer.data(), buffer.size());
+  std::string bytes(size_t(std::min(length, kDumpTextBuffer)), '\0');
+  const int64_t got = file.readAt(startOffset, bytes.data(), bytes.size());
   if (got <= 0) return false;
-  text.resize(size_t(got));
-  for (int64_t i = 0; i < got; ++i) {
-    const uint8_t b = buffer[size_t(i)];
-    text[size_t(i)] = b >= 32 && b <= 126 ? char(b) : '\n';
-  }
+  bytes.resize(size_t(got));
+  std::string script = DdlScript(bytes);
+  if (script.empty()) return false;
+  if (script.size() > size_t(kDumpTextLimit)) script.resize(size_t(kDumpTextLimit));
+  text = std::move(script);
   return true;
 }
 

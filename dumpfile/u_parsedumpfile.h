@@ -22,10 +22,17 @@ class TDumpRecogniser;
 // when none is open, to nothing. Throws what the recogniser throws.
 int ProcessDumpLine(TDumpRecogniser& recogniser, TExpFileRoot& root, std::string_view line);
 
+// The message of a reading of a dump that ends before its closing records (its "EXIT" lines).
+inline const std::string kDumpEndsEarly =
+    "The dump ends before its closing records. " + std::string(kReadingIncomplete);
+
 // The dump-file reader. The caller sets the root's file name, source kind and header facts
 // before the run; afterwards the root holds the tree. Failures leave their message in the root:
 // "open file: " + name + " error", "read file: " + name + " error (reason)" or
-// "Analyze file error!"; a run that ends normally leaves the message as it was.
+// "Analyze file error!"; a run that ends normally leaves the message as it was, unless the dump
+// ends before its closing records (kDumpEndsEarly); a cancelled run leaves "Terminated by user! "
+// + kReadingIncomplete. The root is marked Incomplete unless the run read a whole dump (or an
+// empty file).
 class TParseDumpfile final : public DumpWorker {
  public:
   static constexpr int64_t kDefaultChunkSize = 10485760;
@@ -46,16 +53,19 @@ class TParseDumpfile final : public DumpWorker {
   std::string FailureMessage() const override { return std::string(kAnalyzeFileError); }
 
  private:
+  void ReadFile();
+
   int64_t chunkSize_;
   int helpers_;
   size_t minSegment_ = 256 << 10;
 };
 
-// The display text of an object: at most 10240 bytes from `startOffset`, where bytes 32 to 126
-// stay and every other byte becomes a line feed. False when the offset is negative, the length
-// is not positive, the file cannot be opened, measured or read, or no character results.
+// The display text of an object: the script of the statements (DdlScript) in the first
+// 1048576 bytes of its range, cut to 10240 bytes. False when the offset is negative, the length
+// is not positive, the file cannot be opened, measured or read, or the range holds no statement.
 // Each call has its own buffer; any thread.
 inline constexpr int64_t kDumpTextLimit = 10240;
+inline constexpr int64_t kDumpTextBuffer = 1048576;
 bool ReadDumpText(const std::string& fileName, int64_t startOffset, std::string& text, int64_t length);
 
 }  // namespace dumpfile

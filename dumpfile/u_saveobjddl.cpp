@@ -6,6 +6,7 @@
 #include <set>
 #include <vector>
 
+#include "dumpfile/ddltext.h"
 #include "platform/textfile.h"
 
 namespace dumpfile {
@@ -43,6 +44,12 @@ std::string DefinitionFileName(const std::string& outputDir, std::string_view ow
       .string();
 }
 
+void SelectAllKinds(TExpFileRoot& root) {
+  root.KindSelected.fill(true);
+  TExpFileUser* owner = nullptr;
+  for (int u = 0; root.GetUser(u, owner); ++u) owner->KindSelected.fill(true);
+}
+
 TSaveObjDDl::TSaveObjDDl(TExpFileRoot& root, ProgressSink* progress, DoneCallback onDone)
     : DumpWorker(root, progress, std::move(onDone)) {}
 
@@ -53,8 +60,9 @@ TSaveObjDDl::~TSaveObjDDl() {
 void TSaveObjDDl::Run() {
   TExpFileRoot& root = Root();
   const std::string& dir = root.OutputDir();
-  auto chosen = [](const std::array<bool, kKindCount>& flags, uint8_t kind) {
-    return kind < kKindCount && flags[kind];
+  auto chosen = [this](const std::array<bool, kKindCount>& flags, const TExpFileNode& node) {
+    if (onlyNode_ != nullptr) return &node == onlyNode_;
+    return node.Kind() < kKindCount && flags[node.Kind()];
   };
 
   // The chosen items in tree order, each with its file.
@@ -65,11 +73,11 @@ void TSaveObjDDl::Run() {
   std::vector<Item> items;
   ForEachNode(root, [&](const TExpFileNode& node, const TExpFileUser* owner) {
     if (owner == nullptr) {
-      if (chosen(root.KindSelected, node.Kind()))
-        items.push_back({&node, DefinitionFileName(dir, node.Kind())});
+      if (chosen(root.KindSelected, node)) items.push_back({&node, DefinitionFileName(dir, node.Kind())});
     } else if (&node == owner) {
-      if (root.KindSelected[kKindUsers]) items.push_back({&node, DefinitionFileName(dir, kKindUsers)});
-    } else if (chosen(owner->KindSelected, node.Kind())) {
+      if (onlyNode_ != nullptr ? &node == onlyNode_ : root.KindSelected[kKindUsers])
+        items.push_back({&node, DefinitionFileName(dir, kKindUsers)});
+    } else if (chosen(owner->KindSelected, node)) {
       items.push_back({&node, DefinitionFileName(dir, owner->Name(), node.Kind())});
     }
   });
@@ -99,13 +107,17 @@ void TSaveObjDDl::Run() {
       if (Terminated()) return;
       if (hasRange(*item.node)) {
         if (!ReadNodeBytes(*input, *item.node, bytes)) return;
-        platform::AppendLineToFile(platform::NormalizeLineBreaks(bytes), item.file);
+        std::string script = DdlScript(bytes);
+        if (!script.empty()) {
+          script.pop_back();  // the append ends the last line
+          platform::AppendLineToFile(platform::NormalizeLineBreaks(script), item.file);
+        }
       }
       CountProgress(1);
     }
     root.SetMessage(std::string(kSaveObjDdlDone));
-  } catch (const std::exception&) {
-    root.SetMessage(std::string(kSaveObjDdlError));
+  } catch (const std::exception& e) {
+    root.SetMessage(WithCause(kSaveObjDdlError, e));
   }
 }
 

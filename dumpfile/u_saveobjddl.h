@@ -29,10 +29,10 @@ std::string DefinitionFileName(const std::string& outputDir, std::string_view ow
 
 // Writes the chosen definitions. The root's KindSelected flags choose root-level kinds (kKindUsers:
 // the owners' own definitions), each owner's flags that owner's kinds. Every file the run writes
-// is removed first, so a second run gives the same files. Each definition is the exact bytes of
-// its range in the root's file, with line breaks made carriage return plus line feed, appended as
-// one line. Objects without a range (start -1 or length 0) add nothing. The run ends with the
-// message "Successfully save object DDL!"; a range that cannot be read ends it with "Read " +
+// is removed first, so a second run gives the same files. Each definition is the script of the
+// statements in its range of the root's file (DdlScript), with line breaks made carriage return
+// plus line feed. Objects without a range (start -1 or length 0) or without a statement add nothing. The run
+// ends with the message "Successfully save object DDL!"; a range that cannot be read ends it with "Read " +
 // object + " from " + file + " error!", a file that cannot be removed with "Delete " + file +
 // " error!", any other failure with "Save Object DDL error!". A cancelled run leaves the files
 // written so far and no message of its own.
@@ -41,9 +41,19 @@ class TSaveObjDDl final : public DumpWorker {
   TSaveObjDDl(TExpFileRoot& root, ProgressSink* progress, DoneCallback onDone);
   ~TSaveObjDDl() override;
 
+  // Writes only `node`, a node of the root, to the file of its kind (and owner), whatever the
+  // flags say. Before the run only.
+  void SetOnlyNode(const TExpFileNode* node) { onlyNode_ = node; }
+
  protected:
   void Run() override;
   std::string FailureMessage() const override { return std::string(kSaveObjDdlError); }
+
+ private:
+  const TExpFileNode* onlyNode_ = nullptr;
 };
+
+// Chooses every root-level kind and every kind of every owner, as Export DDL on the whole dump does.
+void SelectAllKinds(TExpFileRoot& root);
 
 }  // namespace dumpfile

@@ -212,14 +212,7 @@ class CurlFtpClient final : public FtpClient {
   }
 
   // Throws `text` with every copy of the password masked.
-  [[noreturn]] void fail(std::string text) const {
-    if (!password_.empty()) {
-      for (size_t at = text.find(password_); at != std::string::npos; at = text.find(password_, at)) {
-        text.replace(at, password_.size(), "***");
-      }
-    }
-    throw FtpError(text);
-  }
+  [[noreturn]] void fail(std::string text) const { throw FtpError(maskPassword(std::move(text), password_)); }
 
   CURL* curl_ = nullptr;
   std::string host_;
@@ -232,6 +225,15 @@ class CurlFtpClient final : public FtpClient {
 };
 
 }  // namespace
+
+std::string maskPassword(std::string text, std::string_view password) {
+  static constexpr std::string_view kMask = "***";
+  if (password.empty()) return text;
+  // The search goes on after the mask, which may itself hold the password ("*").
+  for (size_t at = text.find(password); at != std::string::npos; at = text.find(password, at + kMask.size()))
+    text.replace(at, password.size(), kMask);
+  return text;
+}
 
 std::unique_ptr<FtpClient> makeFtpClient() {
   return std::make_unique<CurlFtpClient>();

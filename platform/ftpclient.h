@@ -12,6 +12,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 namespace platform {
 
@@ -52,5 +53,8 @@ class FtpClient {
 };
 
 std::unique_ptr<FtpClient> makeFtpClient();
+
+// `text` with every copy of `password` replaced by "***"; `text` itself for an empty password.
+std::string maskPassword(std::string text, std::string_view password);
 
 }  // namespace platform

@@ -42,6 +42,7 @@ OsErrorKind osErrorKind(int err) {
     case ETXTBSY:
     case EAGAIN:
     case EISDIR:
+    case kNotRegularFile:
       return OsErrorKind::AccessDenied;
     case EBADF:
       return OsErrorKind::BadHandle;

@@ -39,5 +39,8 @@ OsErrorKind osErrorKind(int err);
 // violation) or with a byte-range lock held elsewhere.
 inline constexpr int kSharingViolation = 16;  // EBUSY
 inline constexpr int kLockViolation = 11;     // EAGAIN
+// Error number that the platform records when a path names neither a regular file nor a folder
+// (a FIFO, a device, a socket). Such a path is refused at once, never opened and waited on.
+inline constexpr int kNotRegularFile = 0x10000;
 
 }  // namespace platform

@@ -385,14 +385,20 @@ class LocalFileSystem final : public FileSystem {
       struct stat st {};
       if (::stat(real.c_str(), &st) == 0) {
         if (S_ISDIR(st.st_mode)) return failOpen(EISDIR);
+        if (!S_ISREG(st.st_mode)) return failOpen(kNotRegularFile);
         if (write && (st.st_mode & 0222) == 0) return failOpen(EACCES);
       } else if (!create) {
         return failOpen(errno);
       }
-      const int fd = ::open(real.c_str(), flags | O_CLOEXEC, 0666);
+      // Non-blocking, so that a FIFO put in the file's place meanwhile is not waited on either.
+      const int fd = ::open(real.c_str(), flags | O_NONBLOCK | O_CLOEXEC, 0666);
       if (fd < 0) return failOpen(errno);
-      if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        const int err = S_ISDIR(st.st_mode) ? EISDIR : errno;
+      const bool measured = ::fstat(fd, &st) == 0;
+      if (!measured || !S_ISREG(st.st_mode) ||
+          ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+        const int err = measured && S_ISDIR(st.st_mode)    ? EISDIR
+                        : measured && !S_ISREG(st.st_mode) ? kNotRegularFile
+                                                           : errno;
         ::close(fd);
         return failOpen(err);
       }

@@ -10,9 +10,12 @@
 #include <random>
 #include <utility>
 
+#include "platform/oserror.h"
+
 namespace platform {
 
 std::string errorText(int error) {
+  if (error == kNotRegularFile) return "not a regular file";
   char buffer[256];
   // The GNU variant returns the text, which may or may not be in `buffer`.
   const char* text = strerror_r(error, buffer, sizeof buffer);
@@ -35,6 +38,33 @@ void closeQuietly(int& fd) {
   if (fd >= 0) ::close(fd);
   fd = -1;
 }
+
+// Opens `path` without waiting on a FIFO or a device, then keeps it only when it is a regular
+// file: -1 with `error` set otherwise (EISDIR for a folder, kNotRegularFile for anything else).
+int openRegular(const std::string& path, int flags, int& error) {
+  int fd;
+  do fd = ::open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC, 0666);
+  while (fd < 0 && errno == EINTR);
+  struct stat st;
+  if (fd < 0) {
+    // A FIFO opened for writing without a reader is refused by the system itself.
+    error = errno;
+    if (error == ENXIO && ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) error = kNotRegularFile;
+    return -1;
+  }
+  const bool measured = ::fstat(fd, &st) == 0;
+  if (!measured || !S_ISREG(st.st_mode)) {
+    error = !measured ? errno : S_ISDIR(st.st_mode) ? EISDIR : kNotRegularFile;
+    ::close(fd);
+    return -1;
+  }
+  if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    error = errno;
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
 }  // namespace
 
 // --- InputFile
@@ -56,22 +86,8 @@ InputFile& InputFile::operator=(InputFile&& other) noexcept {
 
 bool InputFile::open(const std::string& path) {
   close();
-  int fd;
-  do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  while (fd < 0 && errno == EINTR);
-  if (fd < 0) {
-    error_ = errno;
-    return false;
-  }
-  struct stat st;
-  const bool measured = ::fstat(fd, &st) == 0;
-  if (!measured || S_ISDIR(st.st_mode)) {
-    error_ = measured ? EISDIR : errno;
-    ::close(fd);
-    return false;
-  }
-  fd_ = fd;
-  return true;
+  fd_ = openRegular(path, O_RDONLY, error_);
+  return fd_ >= 0;
 }
 
 void InputFile::close() {
@@ -144,15 +160,8 @@ OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
 
 bool OutputFile::openWith(const std::string& path, int flags) {
   closeQuietly(fd_);
-  int fd;
-  do fd = ::open(path.c_str(), flags | O_WRONLY | O_CLOEXEC, 0666);
-  while (fd < 0 && errno == EINTR);
-  if (fd < 0) {
-    error_ = errno;
-    return false;
-  }
-  fd_ = fd;
-  return true;
+  fd_ = openRegular(path, flags | O_WRONLY, error_);
+  return fd_ >= 0;
 }
 
 bool OutputFile::create(const std::string& path) {

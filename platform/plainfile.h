@@ -23,7 +23,8 @@ class IoError : public std::runtime_error {
   int error_;
 };
 
-// The system's description of an error number ("No such file or directory").
+// The system's description of an error number ("No such file or directory"), and "not a regular
+// file" for kNotRegularFile.
 std::string errorText(int error);
 
 // True when `path` names an existing file or folder (symbolic links followed).
@@ -59,7 +60,8 @@ class InputFile : public RandomReader {
   InputFile(const InputFile&) = delete;
   InputFile& operator=(const InputFile&) = delete;
 
-  // Opens `path` for reading; a folder is refused (EISDIR). False with error() set on failure.
+  // Opens `path` for reading; a folder is refused (EISDIR), and so is anything else that is not a
+  // regular file (kNotRegularFile), without waiting on it. False with error() set on failure.
   bool open(const std::string& path);
   bool isOpen() const { return fd_ >= 0; }
   void close();
@@ -85,7 +87,8 @@ class InputFile : public RandomReader {
 };
 
 // A file opened for writing: created anew (emptied when it exists) or opened for appending.
-// Move-only; closes itself on destruction, but only close() reports a failure of the close.
+// A path that is not a regular file is refused as InputFile refuses it. Move-only; closes itself on
+// destruction, but only close() reports a failure of the close.
 class OutputFile {
  public:
   OutputFile() = default;

@@ -63,6 +63,16 @@ struct TDumpHeader {
 // failure: what it lacks stays "Unknown" (a file under 3 bytes has character-set id 0).
 bool ReadDumpHeader(const std::string& path, TDumpHeader& header);
 
+// The first 2048 bytes of the dump `path` as its header file (".hed") keeps them: zero bytes
+// past the end of a shorter file, and past the point where a read fails. False when the file
+// cannot be opened.
+bool ReadDumpHeaderBytes(const std::string& path, std::string& bytes);
+// The header file's name for `dumpFile`: its file name with the extension ".hed".
+std::string DumpHeaderFileName(const std::string& dumpFile);
+// Writes `bytes` to `target` through a temporary file renamed onto it, so that a failed write
+// leaves no partial file and an older file stays whole. False on any failure.
+bool WriteDumpHeaderFile(const std::string& target, const std::string& bytes);
+
 // One row of the character-set table. A row with an empty name has no published name: it is
 // never shown, and its id reads as "Unknown".
 struct TCharsetRow {

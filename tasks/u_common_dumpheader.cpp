@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <filesystem>
 
 #include "platform/plainfile.h"
 
@@ -70,6 +71,28 @@ bool ReadDumpHeader(const std::string& path, TDumpHeader& header) {
     header = TDumpHeader{};
     return false;
   }
+}
+
+bool ReadDumpHeaderBytes(const std::string& path, std::string& bytes) {
+  bytes.assign(kHeaderBytes, '\0');
+  platform::InputFile file;
+  if (!file.open(path)) return false;
+  size_t got = 0;
+  while (got < kHeaderBytes) {
+    const int64_t n = file.readAt(int64_t(got), bytes.data() + got, kHeaderBytes - got);
+    if (n <= 0) break;
+    got += size_t(n);
+  }
+  return true;
+}
+
+std::string DumpHeaderFileName(const std::string& dumpFile) {
+  return std::filesystem::path(dumpFile).filename().replace_extension(".hed").string();
+}
+
+bool WriteDumpHeaderFile(const std::string& target, const std::string& bytes) {
+  platform::ReplacingFile out;
+  return out.begin(target) && out.write(bytes) && out.commit();
 }
 
 }  // namespace tasks

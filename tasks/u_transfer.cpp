@@ -22,15 +22,6 @@ std::string fileNameOf(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// Any copy of the password in a text that goes to the output is masked.
-std::string masked(std::string text, const std::string& password) {
-  if (password.empty()) return text;
-  for (size_t at = text.find(password); at != std::string::npos; at = text.find(password, at)) {
-    text.replace(at, password.size(), "***");
-  }
-  return text;
-}
-
 void deleteDump(const std::string& path, const TransferOutput& output) {
   int error = 0;
   if (!platform::removeFile(path, error)) {
@@ -86,12 +77,12 @@ void UploadDumpFtp(const TransferOrder& order, platform::FtpClient& ftp, const T
     ftp.connect();
     if (ftp.connected() && !order.ftpremotedir.empty()) ftp.changeDir(order.ftpremotedir);
     if (!ftp.connected()) {
-      output(masked("Not connected to " + order.ftpserver, order.ftppassword));
+      output(platform::maskPassword("Not connected to " + order.ftpserver, order.ftppassword));
       return;
     }
     output("Begin file transfer(ftp)");
-    output(masked("Connected to " + order.ftpserver + "\r\nCurrent dir is:" + ftp.currentDir(),
-                  order.ftppassword));
+    output(platform::maskPassword(
+        "Connected to " + order.ftpserver + "\r\nCurrent dir is:" + ftp.currentDir(), order.ftppassword));
     ftp.setBinaryMode();
     ftp.upload(order.dumppath, fileNameOf(order.dumppath), [&] {
       if (order.deletefileafter) deleteDump(order.dumppath, output);
@@ -100,7 +91,7 @@ void UploadDumpFtp(const TransferOrder& order, platform::FtpClient& ftp, const T
     ftp.disconnect();
     output("Disconnect form server");
   } catch (const std::exception& e) {
-    output(masked(e.what(), order.ftppassword));
+    output(platform::maskPassword(e.what(), order.ftppassword));
   }
 }
 

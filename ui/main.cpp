@@ -8,6 +8,7 @@
 #include <QThread>
 #include <memory>
 
+#include "ui/connectform.h"
 #include "ui/smallforms.h"
 #include "ui/u_main.h"
 #include "ui/veldorpw.h"
@@ -26,6 +27,7 @@ void onTerminate(int) {
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("velmaron"));
+  ui::InstallConnectDialog();
   ui::InstallPasswordDialog();
 
   std::unique_ptr<ui::TFrmMain> FrmMain;

@@ -1,8 +1,10 @@
 #include "ui/services.h"
 
+#include <QDesktopServices>
 #include <QDialog>
 #include <QFileDialog>
 #include <QMessageBox>
+#include <QUrl>
 
 #if defined(__SANITIZE_ADDRESS__)
 // Sanitizer builds of every program with windows: what the system's D-Bus and font libraries keep
@@ -53,7 +55,17 @@ class QtDialogs final : public DialogRunner {
   int run(QDialog& dialog) override { return dialog.exec(); }
 };
 
+class QtDesktop final : public DesktopService {
+ public:
+  bool openFile(const QString& path) override { return QDesktopServices::openUrl(QUrl::fromLocalFile(path)); }
+};
+
 }  // namespace
+
+DesktopService& SystemDesktop() {
+  static QtDesktop desktop;
+  return desktop;
+}
 
 UiServices& Services() {
   static QtMessages messages;

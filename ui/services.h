@@ -1,6 +1,6 @@
 // The seams between the windows and what blocks on the user: message boxes, file and folder
-// dialogs and modal dialogs. The program uses the Qt implementations; tests put in their own
-// answers so that no real modal loop runs.
+// dialogs, modal dialogs and the desktop's opening of files. The program uses the Qt implementations; tests
+// put in their own answers so that no real modal loop runs.
 //
 // Threads: window thread only.
 #pragma once
@@ -40,10 +40,21 @@ class DialogRunner {
   virtual int run(QDialog& dialog) = 0;
 };
 
+class DesktopService {
+ public:
+  virtual ~DesktopService() = default;
+  // Opens a local file with the program the desktop gives its kind; false when that fails.
+  virtual bool openFile(const QString& path) = 0;
+};
+
+// The desktop's own.
+DesktopService& SystemDesktop();
+
 struct UiServices {
   MessageService* messages;
   FileDialogService* files;
   DialogRunner* dialogs;
+  DesktopService* desktop = &SystemDesktop();
 };
 
 // The services in use; the Qt ones until a test replaces them.

@@ -8,7 +8,6 @@
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QHeaderView>
 #include <QLocalServer>
@@ -16,11 +15,11 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPlainTextEdit>
-#include <QSaveFile>
 #include <QShortcut>
 #include <QSplitter>
 #include <QStandardPaths>
 #include <QStatusBar>
+#include <QStringDecoder>
 #include <QStyle>
 #include <QSystemTrayIcon>
 #include <QTabWidget>
@@ -30,6 +29,7 @@
 #include <QUrl>
 #include <QVBoxLayout>
 #include <filesystem>
+#include <map>
 
 #include "dumpfile/u_analysisfile.h"
 #include "dumpfile/u_saveobjddl.h"
@@ -48,7 +48,6 @@ namespace {
 
 const QString kTitle = QStringLiteral("Velmaron for Oracle");
 const QString kWebAddress = QStringLiteral("https://velmaron.example.org/");
-constexpr int kHeaderBytes = 2048;
 
 // What a node of the dump tree stands for.
 enum NodeRole { kRoleType = Qt::UserRole, kRoleNode, kRoleKind, kRoleOwner };
@@ -71,8 +70,48 @@ bool sameFile(const std::string& a, const std::string& b) {
   return !ecA && !ecB && pathA == pathB;
 }
 
-QString displayText(const std::string& text) {
-  QString shown = q(text);
+// The text of a dump in its character set (the first word of the header's character-set text);
+// UTF-8, or else Latin-1, when that set is not known here.
+QString dumpText(const std::string& bytes, const std::string& charset) {
+  static const std::map<std::string_view, const char*> kNames = {{"AL32UTF8", "UTF-8"},
+                                                                 {"UTF8", "UTF-8"},
+                                                                 {"US7ASCII", "US-ASCII"},
+                                                                 {"WE8ISO8859P1", "ISO-8859-1"},
+                                                                 {"WE8ISO8859P15", "ISO-8859-15"},
+                                                                 {"EE8ISO8859P2", "ISO-8859-2"},
+                                                                 {"CL8ISO8859P5", "ISO-8859-5"},
+                                                                 {"WE8MSWIN1252", "windows-1252"},
+                                                                 {"EE8MSWIN1250", "windows-1250"},
+                                                                 {"CL8MSWIN1251", "windows-1251"},
+                                                                 {"EL8MSWIN1253", "windows-1253"},
+                                                                 {"TR8MSWIN1254", "windows-1254"},
+                                                                 {"IW8MSWIN1255", "windows-1255"},
+                                                                 {"AR8MSWIN1256", "windows-1256"},
+                                                                 {"BLT8MSWIN1257", "windows-1257"},
+                                                                 {"VN8MSWIN1258", "windows-1258"},
+                                                                 {"ZHS16GBK", "GBK"},
+                                                                 {"ZHS32GB18030", "GB18030"},
+                                                                 {"ZHT16BIG5", "Big5"},
+                                                                 {"ZHT16MSWIN950", "Big5"},
+                                                                 {"JA16SJIS", "Shift_JIS"},
+                                                                 {"JA16EUC", "EUC-JP"},
+                                                                 {"KO16KSC5601", "EUC-KR"},
+                                                                 {"KO16MSWIN949", "windows-949"},
+                                                                 {"TH8TISASCII", "TIS-620"}};
+  const std::string set = charset.substr(0, charset.find(' '));
+  const QByteArrayView view(bytes.data(), qsizetype(bytes.size()));
+  if (const auto it = kNames.find(set); it != kNames.end()) {
+    // A text cut at its limit may end inside a character, which shows as a replacement mark.
+    QStringDecoder decoder(it->second);
+    if (decoder.isValid()) return decoder.decode(view);
+  }
+  QStringDecoder utf8(QStringConverter::Utf8);
+  const QString text = utf8.decode(view);
+  return utf8.hasError() ? QString::fromLatin1(view) : text;
+}
+
+QString displayText(const std::string& text, const std::string& charset = {}) {
+  QString shown = dumpText(text, charset);
   shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
   shown.replace(QChar('\r'), QChar('\n'));
   return shown;
@@ -156,8 +195,9 @@ TFrmMain::TFrmMain(const QString& instanceName) {
     lastDumpDir_ = programFolder().toStdString();
     SetTaskViewActive(true);
     started_ = true;
-  } catch (const std::exception&) {
-    Services().messages->error(this, QStringLiteral("System error while starting Velmaron for Oracle."));
+  } catch (const std::exception& e) {
+    Services().messages->error(this, QStringLiteral("System error while starting Velmaron for Oracle. (%1)")
+                                         .arg(QString::fromUtf8(e.what())));
   }
 }
 
@@ -364,7 +404,10 @@ bool TFrmMain::event(QEvent* event) {
   if (event->type() == QEvent::WindowActivate && tipsAtStartup_ && showTipsOnActivate_ && started_) {
     try {
       ShowTips();
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
+      // Asked once: the message box itself activates the window again.
+      showTipsOnActivate_ = false;
+      Services().messages->error(this, QString::fromUtf8(e.what()));
     }
   }
   return QMainWindow::event(event);
@@ -407,13 +450,12 @@ void TFrmMain::closeEvent(QCloseEvent* event) {
 }
 
 void TFrmMain::HelpTopicsClick() {
-  const QString path = programFolder() + "help.chm";
+  const QString path = programFolder() + "help.html";
   if (!QFileInfo::exists(path)) {
     Services().messages->error(this, path + " not found");
     return;
   }
-  if (!QDesktopServices::openUrl(QUrl::fromLocalFile(path)))
-    Services().messages->error(this, "Can not open " + path);
+  if (!Services().desktop->openFile(path)) Services().messages->error(this, "Can not open " + path);
 }
 
 void TFrmMain::OnTheWebClick() {
@@ -602,9 +644,10 @@ void TFrmMain::TvdumpfileChange() {
     if (!node) return;
     std::string text;
     if (dumpfile::ReadDumpText(root_->DumpFileName(), node->StartOffset(), text, node->Length()))
-      MmDDlText->setPlainText(displayText(tasks::NormalizeLineBreaks(text)));
-  } catch (const std::exception&) {
-    Services().messages->error(this, QStringLiteral("Extract DDL Error"));
+      MmDDlText->setPlainText(displayText(tasks::NormalizeLineBreaks(text), root_->NlsLang()));
+  } catch (const std::exception& e) {
+    Services().messages->error(this,
+                               QStringLiteral("Extract DDL Error (%1)").arg(QString::fromUtf8(e.what())));
   }
 }
 
@@ -620,6 +663,10 @@ bool TFrmMain::RefuseOverDump(const std::string& target, const std::string& sour
 
 void TFrmMain::AcSavetofileExecute() {
   if (!root_) return;
+  if (root_->Incomplete() && !Services().messages->question(
+                                 this, QStringLiteral("The reading of this dump is incomplete: the analysis "
+                                                      "file would hold only what was read. Save it anyway?")))
+    return;
   const QString file = Services().files->saveFile(this, q(lastDumpDir_),
                                                   QStringLiteral("Analyzed dump file (*.adf);;All files(*)"),
                                                   QStringLiteral("adf"));
@@ -651,8 +698,7 @@ void TFrmMain::AcExportDDLExecute() {
   auto* marked = static_cast<dumpfile::TExpFileUser*>(item->data(0, kRoleOwner).value<void*>());
   switch (NodeType(item->data(0, kRoleType).toInt())) {
     case kTopNode:
-      root_->KindSelected.fill(true);
-      for (int u = 0; root_->GetUser(u, owner); ++u) owner->KindSelected.fill(true);
+      dumpfile::SelectAllKinds(*root_);
       break;
     case kPublicGroup:
       root_->KindSelected[size_t(kind)] = true;
@@ -666,10 +712,16 @@ void TFrmMain::AcExportDDLExecute() {
     case kObjectNode:
       break;
   }
+  // A single object: its own definition, in the file of its kind.
+  const auto* only = NodeType(item->data(0, kRoleType).toInt()) == kObjectNode
+                         ? static_cast<const dumpfile::TExpFileNode*>(item->data(0, kRoleNode).value<void*>())
+                         : nullptr;
   root_->SetMessage("Save successfully!");
   RunWorker(
       [&](dumpfile::ProgressSink* sink, dumpfile::DumpWorker::DoneCallback done) {
-        return std::make_unique<dumpfile::TSaveObjDDl>(*root_, sink, std::move(done));
+        auto writer = std::make_unique<dumpfile::TSaveObjDDl>(*root_, sink, std::move(done));
+        writer->SetOnlyNode(only);
+        return writer;
       },
       QStringLiteral("Writing..."), 1);
 }
@@ -680,26 +732,14 @@ void TFrmMain::SaveDumpFileHeader(const std::string& dumpFile, const std::string
     Services().messages->error(this, "File: " + dump + "\ndoes not exists!");
     return;
   }
-  QByteArray bytes(kHeaderBytes, '\0');
-  {
-    QFile in(dump);
-    if (!in.open(QIODevice::ReadOnly) || !in.seek(0)) {
-      Services().messages->error(this, "File: " + dump + "\nopen error!");
-      return;
-    }
-    qint64 got = 0;
-    while (got < kHeaderBytes) {
-      const qint64 n = in.read(bytes.data() + got, kHeaderBytes - got);
-      if (n <= 0) break;
-      got += n;
-    }
+  std::string bytes;
+  if (!tasks::ReadDumpHeaderBytes(dumpFile, bytes)) {
+    Services().messages->error(this, "File: " + dump + "\nopen error!");
+    return;
   }
-  const std::string name = std::filesystem::path(dumpFile).filename().replace_extension(".hed").string();
-  const std::string target = targetDir + name;
+  const std::string target = targetDir + tasks::DumpHeaderFileName(dumpFile);
   if (RefuseOverDump(target, dumpFile)) return;
-  // Written under a temporary name and renamed, so that a failed write leaves no partial file.
-  QSaveFile out(q(target));
-  if (!out.open(QIODevice::WriteOnly) || out.write(bytes) != kHeaderBytes || !out.commit()) {
+  if (!tasks::WriteDumpHeaderFile(target, bytes)) {
     Services().messages->error(this, "File: " + q(target) + "\nsave error!");
     return;
   }

@@ -50,6 +50,8 @@ TFrmprogress::TFrmprogress(QWidget* parent) : QDialog(parent) {
   Label1 = new QLabel(this);
   Label1->setObjectName("Label1");
   Label1->setMinimumWidth(320);
+  Label1->setMaximumWidth(480);
+  Label1->setWordWrap(true);
   ProgressBar1 = new QProgressBar(this);
   ProgressBar1->setObjectName("ProgressBar1");
   ProgressBar1->setRange(0, 100);
@@ -71,6 +73,7 @@ void TFrmprogress::Prepare(const QString& label, int position, dumpfile::TExpFil
   worker_ = nullptr;
   done_ = false;
   Button1->setText(QStringLiteral("&Cancel"));
+  Button1->setDefault(false);
   ProgressBar1->setRange(0, 100);
   ProgressBar1->setValue(position);
   ProgressBar1->setVisible(true);
@@ -99,6 +102,8 @@ void TFrmprogress::JobDoneMessage() {
   done_ = true;
   ProgressBar1->setVisible(false);
   Button1->setText(QStringLiteral("&Ok"));
+  // Enter closes the result; while the worker runs it cancels nothing.
+  Button1->setDefault(true);
   if (root_) {
     Label1->setText(QString::fromStdString(root_->Message()));
     root_->SetCancelled(false);

@@ -599,7 +599,16 @@ void TQueryStatement::ParseStatement(std::string_view sql) {
   parser_.contextWord = "SQL statement";
   parser_.SetText(sql);
   parser_.NextToken();
+  // A statement that fails to parse leaves no query behind, so that nothing can run half a model.
+  struct Drop {
+    TQueryStatement& statement;
+    bool parsed = false;
+    ~Drop() {
+      if (!parsed) statement.FreeQueries();
+    }
+  } drop{*this};
   CreateMasterQuery().Parse(false, 0);
+  drop.parsed = true;
 }
 
 }  // namespace engine::sql

@@ -518,7 +518,8 @@ class TQueryStatement : public engine::TQueryStatement {
   ~TQueryStatement() override;
 
   // Gives the text to the parser and parses its first statement into a new master query
-  // (ending at ";", consumed, or the end of the text). Raises the parsers' engine errors.
+  // (ending at ";", consumed, or the end of the text). Raises the parsers' engine errors, and
+  // then holds no query.
   void ParseStatement(std::string_view sql);
   // Frees every query, last first.
   void FreeQueries();

@@ -201,6 +201,9 @@ void TDataQuery::BindResultColumns() {
       bindColumn(f, *static_cast<TSourceTable*>(value->sourceTable), value->fieldNo);
       continue;
     }
+    // "*" inside an expression, for one, has no type a result table could store.
+    if (value->type == T::Unknown || uint8_t(value->type) >= kFirstForeignFieldType)
+      SqlError("Column expression '" + f.ExpressionText + "'" + " has no data type in source columns");
     if (value->type == T::String && value->valueSize > kMaxExpressionSize)
       SqlError("Column expression '" + f.ExpressionText + "'" + " exceeds the maximum allowable field size");
     f.ColumnType = f.ResultType = value->type;

@@ -6,8 +6,12 @@
 #include "engine/storage/veldorcompress.h"
 #include "engine/storage/veldorerr.h"
 #include "platform/bytes.h"
+#include "platform/scopeguard.h"
 
 namespace engine {
+
+using platform::ScopeExit;
+using platform::UndoOnFailure;
 
 namespace {
 
@@ -132,11 +136,9 @@ uint32_t TBlobFile::normalCapacity() const {
 void TBlobFile::Open() {
   if (IsOpen()) return;
   TFileHandler::Open();
-  try {
+  {
+    UndoOnFailure close([this] { TFileHandler::Close(); });
     ReadHeader();
-  } catch (...) {
-    TFileHandler::Close();
-    throw;
   }
   cache_.SetCapacity(normalCapacity());
   readAhead_ = std::max<uint32_t>(1, 16384 / blockSize_);
@@ -238,14 +240,11 @@ void TBlobFile::SetFreeBlockHead(uint32_t number) {
 void TBlobFile::Empty() {
   ClearBlockCache();
   EnterSection();
-  try {
+  {
+    ScopeExit leave([this] { LeaveSection(); });
     Seek(kSeekBegin, kBlobHeaderSize);
     Truncate();
-  } catch (...) {
-    LeaveSection();
-    throw;
   }
-  LeaveSection();
   owner_->MarkWritten();
   if (owner_->ForceBufferFlush()) Flush();
   version_ = kBlobFileVersion;
@@ -287,10 +286,7 @@ void TBlobFile::readBlocks(uint32_t first, uint32_t count) {
   if (readBuffer_.size() < size_t(length)) readBuffer_.resize(roundUp4096(size_t(length)));
   readOffset_ = offset;
   readLength_ = length;
-  struct ReadInProgress {
-    TBlobFile* file;
-    ~ReadInProgress() { file->readOffset_ = file->readLength_ = 0; }
-  } inProgress{this};
+  ScopeExit readOver([this] { readOffset_ = readLength_ = 0; });
 
   const int64_t got = ReadAt(offset, readBuffer_.data(), length, true);
   ++diskReads_;
@@ -379,14 +375,13 @@ bool TBlobFile::FlushDirtyBlocks() {
     const size_t bytes = count * blockSize_;
     if (writeBuffer_.size() < bytes) writeBuffer_.resize(roundUp4096(bytes));
     for (size_t i = 0; i < count; ++i) dirty[start + i]->SaveToBuffer(writeBuffer_.data() + i * blockSize_);
-    try {
-      WriteAt(kBlobHeaderSize + int64_t(dirty[start]->number_ - 1) * blockSize_, writeBuffer_.data(),
-              int64_t(bytes));
-    } catch (...) {
-      // Nothing of the run is known to be on disk.
+    // Nothing of a run that fails is known to be on disk.
+    UndoOnFailure redirty([&] {
       for (size_t i = 0; i < count; ++i) dirty[start + i]->dirty_ = true;
-      throw;
-    }
+    });
+    WriteAt(kBlobHeaderSize + int64_t(dirty[start]->number_ - 1) * blockSize_, writeBuffer_.data(),
+            int64_t(bytes));
+    redirty.Dismiss();
     owner_->MarkWritten();
   });
   return true;

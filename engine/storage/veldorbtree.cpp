@@ -7,8 +7,11 @@
 
 #include "engine/storage/veldorbitmap.h"
 #include "engine/storage/veldorerr.h"
+#include "platform/scopeguard.h"
 
 namespace engine {
+
+using platform::ScopeExit;
 
 namespace {
 
@@ -33,17 +36,9 @@ TPage* newPageForChange(TIndexFile& file, TIndexCursor& cursor) {
 }
 
 // Restores the cursor's level when a step that moved up a level ends, on every path.
-class LevelGuard {
- public:
-  explicit LevelGuard(TIndexCursor& cursor) : cursor_(cursor), level_(cursor.GetPathLevel()) {}
-  ~LevelGuard() { cursor_.SetPathLevel(level_); }
-  LevelGuard(const LevelGuard&) = delete;
-  LevelGuard& operator=(const LevelGuard&) = delete;
-
- private:
-  TIndexCursor& cursor_;
-  int level_;
-};
+auto keepLevel(TIndexCursor& cursor) {
+  return ScopeExit([&cursor, level = cursor.GetPathLevel()] { cursor.SetPathLevel(level); });
+}
 
 }  // namespace
 
@@ -268,7 +263,7 @@ void TPage::moveEntries(TPage& to, uint32_t toPosition, uint32_t from, uint32_t 
 
 void TPage::UpdateParentKey(TIndexCursor& cursor, const uint8_t* key) {
   if (cursor.GetPathEntry() != 1) return;
-  LevelGuard guard(cursor);
+  auto levelBack = keepLevel(cursor);
   // The key may lie in this page, which the parents never change.
   std::vector<uint8_t> copy(key, key + keySize_);
   uint32_t child = number_;
@@ -309,7 +304,7 @@ void TPage::splitAndPropagate(TIndexCursor& cursor) {
   } else {
     const uint32_t parentNumber = cursor.GetPathPage();
     if (parentNumber == 0) corrupt();
-    LevelGuard guard(cursor);
+    auto levelBack = keepLevel(cursor);
     cursor.PopPathLevel();
     parent.reset(file, fetchForChange(file, cursor, parentNumber));
     q = cursor.GetPathEntry();
@@ -338,7 +333,7 @@ void TPage::splitAndPropagate(TIndexCursor& cursor) {
     cursor.NoteExactCounts(0);
     return;
   }
-  LevelGuard guard(cursor);
+  auto levelBack = keepLevel(cursor);
   cursor.PopPathLevel();
   parent->SetEntryKeyCount(q, uint32_t(GetKeyTotal()));
   cursor.NoteExactCounts(cursor.GetPathLevel());
@@ -453,7 +448,7 @@ void TPage::DeleteKey(TIndexCursor& cursor) {
     TPinnedPage left, right;
     if (prev_ != 0) left.reset(file, fetchForChange(file, cursor, prev_));
     if (next_ != 0) right.reset(file, fetchForChange(file, cursor, next_));
-    LevelGuard guard(cursor);
+    auto levelBack = keepLevel(cursor);
     cursor.PopPathLevel();
     TPinnedPage parent(file, fetchForChange(file, cursor, parentNumber));
     const uint32_t q = cursor.GetPathEntry();
@@ -487,7 +482,7 @@ void TPage::DeleteKey(TIndexCursor& cursor) {
   const uint32_t capacity = GetCapacity();
   if (count_ >= (capacity >> 1)) return;
 
-  LevelGuard guard(cursor);
+  auto levelBack = keepLevel(cursor);
   cursor.PopPathLevel();
   TPinnedPage parent(file, fetchForChange(file, cursor, parentNumber));
   const uint32_t q = cursor.GetPathEntry();

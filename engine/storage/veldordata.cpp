@@ -1,6 +1,7 @@
 #include "engine/storage/veldordata.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <chrono>
 #include <cstring>
@@ -13,8 +14,12 @@
 #include "engine/storage/veldorlocale.h"
 #include "platform/bytes.h"
 #include "platform/localclock.h"
+#include "platform/scopeguard.h"
 
 namespace engine {
+
+using platform::ScopeExit;
+using platform::UndoOnFailure;
 
 namespace {
 
@@ -306,16 +311,14 @@ void TDataFile::prepareCache() {
 void TDataFile::Open() {
   if (remote_ || IsOpen()) return;
   TFileHandler::Open();
-  try {
-    ReadHeader();
-    if (GetFieldCount() > kMaxFieldCount || GetRecordSize() < kRecordHeaderSize) fail(VELDOR_HEADERCORRUPT);
-    ReadFieldDescriptors();
-    prepareCache();
-  } catch (...) {
+  UndoOnFailure close([&] {
     FreeFieldDescriptors();
     TFileHandler::Close();
-    throw;
-  }
+  });
+  ReadHeader();
+  if (GetFieldCount() > kMaxFieldCount || GetRecordSize() < kRecordHeaderSize) fail(VELDOR_HEADERCORRUPT);
+  ReadFieldDescriptors();
+  prepareCache();
 }
 
 void TDataFile::Close() {
@@ -340,6 +343,20 @@ void TDataFile::CheckVersion() {
 }
 
 void TDataFile::VerifyHeader() {
+  verifyLayout();
+  if (remote_) return;
+
+  const int64_t size = GetFileSize();
+  const int64_t start = dataStart();
+  const int64_t r = GetRecordSize();
+  if (size < start || (size - start) % r != 0) fail(VELDOR_HEADERCORRUPT);
+  const int64_t slots = (size - start) / r;
+  if (slots > int64_t(kMaxRecordSlots) || slots + 1 != int64_t(GetNextRecordNumber()))
+    fail(VELDOR_HEADERCORRUPT);
+  if (int64_t(GetFreeRecordHead()) > slots) fail(VELDOR_HEADERCORRUPT);
+}
+
+void TDataFile::verifyLayout() {
   CheckVersion();
   const uint16_t language = GetLanguageId();
   const uint16_t sortId = GetSortId();
@@ -353,16 +370,6 @@ void TDataFile::VerifyHeader() {
                                    [](const TFieldDescriptor& d) { return d.IsBlob(); });
   if (blobs > kMaxBlobFieldCount || blobs != GetBlobFieldCount()) fail(VELDOR_HEADERCORRUPT);
   checkFields(descriptors_, language, sortId, GetRecordSize(), true, VELDOR_HEADERCORRUPT);
-  if (remote_) return;
-
-  const int64_t size = GetFileSize();
-  const int64_t start = dataStart();
-  const int64_t r = GetRecordSize();
-  if (size < start || (size - start) % r != 0) fail(VELDOR_HEADERCORRUPT);
-  const int64_t slots = (size - start) / r;
-  if (slots > int64_t(kMaxRecordSlots) || slots + 1 != int64_t(GetNextRecordNumber()))
-    fail(VELDOR_HEADERCORRUPT);
-  if (int64_t(GetFreeRecordHead()) > slots) fail(VELDOR_HEADERCORRUPT);
 }
 
 void TDataFile::ReadHeader() {
@@ -564,10 +571,7 @@ void TDataFile::FreeRecord(TRecord* record) {
 void TDataFile::Empty() {
   {
     EnterSection();
-    struct Leave {
-      TDataFile* f;
-      ~Leave() { f->LeaveSection(); }
-    } leave{this};
+    ScopeExit leave([this] { LeaveSection(); });
     Seek(kSeekBegin, dataStart());
     Truncate();
   }
@@ -652,10 +656,7 @@ TRecord* TDataFile::ReadRecords(uint32_t number, uint32_t count, bool forward, T
   const uint32_t first = forward ? number : number - count + 1;
   const size_t length = size_t(count) * r;
   growBuffer(readBuffer_, length);
-  struct RunGuard {
-    TDataFile* f;
-    ~RunGuard() { f->runFirst_ = f->runCount_ = 0; }
-  } guard{this};
+  ScopeExit runOver([this] { runFirst_ = runCount_ = 0; });
   runFirst_ = first;
   runCount_ = count;
 
@@ -761,12 +762,11 @@ bool TDataFile::FlushDirtyRecords() {
   Cache::ForEachRun(dirty, [&](size_t start, size_t count) {
     growBuffer(writeBuffer_, count * r);
     for (size_t k = 0; k < count; ++k) dirty[start + k]->SaveToBuffer(writeBuffer_.data() + k * r);
-    try {
-      WriteAt(slotOffset(dirty[start]->GetRecordNumber()), writeBuffer_.data(), int64_t(count * r));
-    } catch (...) {
+    UndoOnFailure redirty([&] {
       for (size_t k = 0; k < count; ++k) dirty[start + k]->SetDirty(true);
-      throw;
-    }
+    });
+    WriteAt(slotOffset(dirty[start]->GetRecordNumber()), writeBuffer_.data(), int64_t(count * r));
+    redirty.Dismiss();
     if (owner_) owner_->MarkWritten();
     ++counters_.flushWrites;
   });
@@ -849,8 +849,17 @@ void TDataFile::LoadHeaderFromReply(std::span<const uint8_t> header,
     if (bytes.size() != kFieldDescriptorSize) fail(VELDOR_HEADERCORRUPT);
     std::memcpy(d.Bytes(), bytes.data(), kFieldDescriptorSize);
   }
+  // A server's header passes the checks of a header read from disk (field offsets and sizes
+  // within the record among them); a refused one leaves the file as it was.
+  std::array<uint8_t, kDataHeaderSize> before;
+  std::memcpy(before.data(), header_, kDataHeaderSize);
+  std::swap(descriptors_, fields);
+  UndoOnFailure restore([&] {
+    std::memcpy(header_, before.data(), kDataHeaderSize);
+    std::swap(descriptors_, fields);
+  });
   std::memcpy(header_, header.data(), kDataHeaderSize);
-  descriptors_ = std::move(fields);
+  verifyLayout();
   descriptorsDirty_ = false;
 }
 

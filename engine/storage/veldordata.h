@@ -360,8 +360,9 @@ class TDataFile : public TFileHandler, public TRecordOwner {
   // ---- Remote tables ----
 
   // Takes the 127 header bytes and one 768-byte descriptor per field from `nextDescriptor`.
-  // A header of another length, more than 1024 fields or a descriptor of another length raise
-  // VELDOR_HEADERCORRUPT.
+  // A header of another length, more than 1024 fields, a descriptor of another length or a
+  // header that fails the checks of VerifyHeader that need no file raise (VELDOR_HEADERCORRUPT
+  // but for the version and the collation); the file is then left as it was.
   void LoadHeaderFromReply(std::span<const uint8_t> header,
                            const std::function<std::span<const uint8_t>()>& nextDescriptor);
   // The last record number (the next is one more), the last unique id and the server's
@@ -383,6 +384,8 @@ class TDataFile : public TFileHandler, public TRecordOwner {
   using Cache = TItemCache<TRecord, TRecordStack>;
 
   [[noreturn]] void fail(uint16_t code) const;
+  // The checks of VerifyHeader that need no file: version, collation, block size, fields.
+  void verifyLayout();
   void setDirty();
   int64_t dataStart() const;
   int64_t slotOffset(uint32_t number) const;

@@ -19,8 +19,12 @@
 #include "engine/storage/veldorlocale.h"
 #include "platform/bytes.h"
 #include "platform/osfile.h"
+#include "platform/scopeguard.h"
 
 namespace engine {
+
+using platform::UndoOnFailure;
+
 namespace {
 
 constexpr size_t kRunBytes = 1'048'576;
@@ -293,107 +297,104 @@ uint32_t TDataFile::SortRecords(std::span<const TFieldDescriptor> fields, const 
   };
   std::vector<RunFile> runs;
   uint32_t count = 0;
-  try {
-    SortOutput output(*this, keyFields, options, r, area.keyLength, start, scrambled, writeOut);
-    if (allCached || last <= runRecords) {
-      loadRun(1, last);
-      for (uint32_t i : area.order)
-        if (!output.Add(area.key(i), area.image(i))) break;
-    } else {
-      const std::string folder = options.tempDirectory.empty() ? fs.tempPath() : options.tempDirectory;
-      std::vector<uint8_t> images;
-      for (uint32_t first = 1; first <= last; first += runRecords) {
-        loadRun(first, std::min(runRecords, last - first + 1));
-        RunFile run;
-        for (int attempt = 0; !run.file && attempt < 100; ++attempt) {
-          const std::string name = folder + (folder.empty() || folder.back() == '/' ? "" : "/") + "VS" +
-                                   std::to_string(::getpid()) + "_" + std::to_string(runFileCounter++) +
-                                   ".TMP";
-          run.file = fs.createFile(name, true);
-        }
-        if (!run.file) fail(VELDOR_WRITEERR);
-        run.records = uint32_t(area.order.size());
-        images.resize(size_t(run.records) * r);
-        for (uint32_t k = 0; k < run.records; ++k) {
-          std::memcpy(images.data() + size_t(k) * r, area.image(area.order[k]), r);
-          if (scrambled) ScrambleBuffer(images.data() + size_t(k) * r, r, kStructureSeed);
-        }
-        if (run.file->writeAt(0, images.data(), int64_t(images.size())) != int64_t(images.size()))
-          fail(VELDOR_WRITEERR);
-        if (run.records > 0) runs.push_back(std::move(run));
-      }
-      // Run heads: one key and image per run, in `area` slot = run index.
-      area.bytes.assign(runs.size() * area.stride, 0);
-      const uint32_t perChunk = std::max<uint32_t>(1, uint32_t(kMergeReadBytes / r));
-      const auto readHead = [&](uint32_t index) {
-        RunFile& run = runs[index];
-        if (run.next >= run.chunkFirst + run.chunkCount) {
-          run.chunkFirst = run.next;
-          run.chunkCount = std::min(perChunk, run.records - run.next);
-          run.chunk.resize(size_t(run.chunkCount) * r);
-          const int64_t bytes = int64_t(run.chunk.size());
-          if (run.file->readAt(int64_t(run.next) * r, run.chunk.data(), bytes) != bytes) fail(VELDOR_READERR);
-        }
-        uint8_t* image = area.image(index);
-        std::memcpy(image, run.chunk.data() + size_t(run.next - run.chunkFirst) * r, r);
-        if (scrambled) UnscrambleBuffer(image, r, kStructureSeed);
-        BuildSortKey(keyFields, options.caseInsensitive, image, area.key(index));
-        ++run.next;
-      };
-      const auto later = [&](uint32_t x, uint32_t y) { return less(y, x); };
-      std::priority_queue<uint32_t, std::vector<uint32_t>, decltype(later)> heads(later);
-      for (uint32_t i = 0; i < runs.size(); ++i) {
-        readHead(i);
-        heads.push(i);
-      }
-      while (!heads.empty()) {
-        const uint32_t i = heads.top();
-        heads.pop();
-        if (!output.Add(area.key(i), area.image(i))) break;
-        if (runs[i].next < runs[i].records) {
-          readHead(i);
-          heads.push(i);
-        }
-      }
-    }
-    count = output.Finish();
-    runs.clear();
-
-    // The header: the chain is empty and the slots are exactly the records written.
-    uint8_t header[kDataHeaderSize];
-    std::memcpy(header, header_, kDataHeaderSize);
-    platform::put4(header + 0, GetChangeCounter() + 1);
-    platform::put4(header + 9, 0);
-    platform::put4(header + 13, count + 1);
-    platform::put4(header + 116, 31000);
-    platform::put4(header + 120, 0);
-    header[111] = 0;
-    const int64_t end = start + int64_t(count) * r;
-    if (inMemory) {
-      Seek(kSeekBegin, end);
-      Truncate();
-      std::memcpy(header_, header, kDataHeaderSize);
-      ClearRecordCache();
-      WriteHeader(true);
-      return count;
-    }
-    std::vector<uint8_t> descriptors(size_t(GetFieldCount()) * kFieldDescriptorSize);
-    for (size_t i = 0; i < descriptors_.size(); ++i)
-      std::memcpy(descriptors.data() + i * kFieldDescriptorSize, descriptors_[i].Bytes(),
-                  kFieldDescriptorSize);
-    if (scrambled) ScrambleBuffer(descriptors.data(), descriptors.size(), kStructureSeed);
-    writeOut(0, header, kDataHeaderSize);
-    writeOut(kDataHeaderSize, descriptors.data(), descriptors.size());
-    if (!out->truncate(end) || !out->sync()) fail(VELDOR_WRITEERR);
-    out.reset();
-  } catch (...) {
+  UndoOnFailure discard([&] {
     runs.clear();
     if (out) {
       out.reset();
       fs.deleteFile(fresh);
     }
-    throw;
+  });
+  SortOutput output(*this, keyFields, options, r, area.keyLength, start, scrambled, writeOut);
+  if (allCached || last <= runRecords) {
+    loadRun(1, last);
+    for (uint32_t i : area.order)
+      if (!output.Add(area.key(i), area.image(i))) break;
+  } else {
+    const std::string folder = options.tempDirectory.empty() ? fs.tempPath() : options.tempDirectory;
+    std::vector<uint8_t> images;
+    for (uint32_t first = 1; first <= last; first += runRecords) {
+      loadRun(first, std::min(runRecords, last - first + 1));
+      RunFile run;
+      for (int attempt = 0; !run.file && attempt < 100; ++attempt) {
+        const std::string name = folder + (folder.empty() || folder.back() == '/' ? "" : "/") + "VS" +
+                                 std::to_string(::getpid()) + "_" + std::to_string(runFileCounter++) + ".TMP";
+        run.file = fs.createFile(name, true);
+      }
+      if (!run.file) fail(VELDOR_WRITEERR);
+      run.records = uint32_t(area.order.size());
+      images.resize(size_t(run.records) * r);
+      for (uint32_t k = 0; k < run.records; ++k) {
+        std::memcpy(images.data() + size_t(k) * r, area.image(area.order[k]), r);
+        if (scrambled) ScrambleBuffer(images.data() + size_t(k) * r, r, kStructureSeed);
+      }
+      if (run.file->writeAt(0, images.data(), int64_t(images.size())) != int64_t(images.size()))
+        fail(VELDOR_WRITEERR);
+      if (run.records > 0) runs.push_back(std::move(run));
+    }
+    // Run heads: one key and image per run, in `area` slot = run index.
+    area.bytes.assign(runs.size() * area.stride, 0);
+    const uint32_t perChunk = std::max<uint32_t>(1, uint32_t(kMergeReadBytes / r));
+    const auto readHead = [&](uint32_t index) {
+      RunFile& run = runs[index];
+      if (run.next >= run.chunkFirst + run.chunkCount) {
+        run.chunkFirst = run.next;
+        run.chunkCount = std::min(perChunk, run.records - run.next);
+        run.chunk.resize(size_t(run.chunkCount) * r);
+        const int64_t bytes = int64_t(run.chunk.size());
+        if (run.file->readAt(int64_t(run.next) * r, run.chunk.data(), bytes) != bytes) fail(VELDOR_READERR);
+      }
+      uint8_t* image = area.image(index);
+      std::memcpy(image, run.chunk.data() + size_t(run.next - run.chunkFirst) * r, r);
+      if (scrambled) UnscrambleBuffer(image, r, kStructureSeed);
+      BuildSortKey(keyFields, options.caseInsensitive, image, area.key(index));
+      ++run.next;
+    };
+    const auto later = [&](uint32_t x, uint32_t y) { return less(y, x); };
+    std::priority_queue<uint32_t, std::vector<uint32_t>, decltype(later)> heads(later);
+    for (uint32_t i = 0; i < runs.size(); ++i) {
+      readHead(i);
+      heads.push(i);
+    }
+    while (!heads.empty()) {
+      const uint32_t i = heads.top();
+      heads.pop();
+      if (!output.Add(area.key(i), area.image(i))) break;
+      if (runs[i].next < runs[i].records) {
+        readHead(i);
+        heads.push(i);
+      }
+    }
   }
+  count = output.Finish();
+  runs.clear();
+
+  // The header: the chain is empty and the slots are exactly the records written.
+  uint8_t header[kDataHeaderSize];
+  std::memcpy(header, header_, kDataHeaderSize);
+  platform::put4(header + 0, GetChangeCounter() + 1);
+  platform::put4(header + 9, 0);
+  platform::put4(header + 13, count + 1);
+  platform::put4(header + 116, 31000);
+  platform::put4(header + 120, 0);
+  header[111] = 0;
+  const int64_t end = start + int64_t(count) * r;
+  if (inMemory) {
+    Seek(kSeekBegin, end);
+    Truncate();
+    std::memcpy(header_, header, kDataHeaderSize);
+    ClearRecordCache();
+    WriteHeader(true);
+    return count;
+  }
+  std::vector<uint8_t> descriptors(size_t(GetFieldCount()) * kFieldDescriptorSize);
+  for (size_t i = 0; i < descriptors_.size(); ++i)
+    std::memcpy(descriptors.data() + i * kFieldDescriptorSize, descriptors_[i].Bytes(), kFieldDescriptorSize);
+  if (scrambled) ScrambleBuffer(descriptors.data(), descriptors.size(), kStructureSeed);
+  writeOut(0, header, kDataHeaderSize);
+  writeOut(kDataHeaderSize, descriptors.data(), descriptors.size());
+  if (!out->truncate(end) || !out->sync()) fail(VELDOR_WRITEERR);
+  out.reset();
+  discard.Dismiss();
   // The swap: the new file replaces the old in one rename, and the table is read anew from it.
   closeFile(true);
   const bool replaced = fs.replaceFile(fresh, target);

@@ -10,8 +10,11 @@
 #include "engine/storage/veldorlocale.h"
 #include "engine/storage/veldortypes.h"
 #include "platform/bytes.h"
+#include "platform/scopeguard.h"
 
 namespace engine {
+
+using platform::UndoOnFailure;
 
 using platform::get2;
 using platform::get4;
@@ -222,12 +225,10 @@ void TIndexFile::CreateFile() {
 void TIndexFile::Open() {
   if (IsOpen()) return;
   TFileHandler::Open();
-  try {
+  {
+    UndoOnFailure close([this] { TFileHandler::Close(); });
     ReadHeader();
     if (GetIndexCount() > kMaxSecondaryIndexes) RaiseIndexError(VELDOR_HEADERCORRUPT);
-  } catch (...) {
-    TFileHandler::Close();
-    throw;
   }
   counters_ = {};
 }
@@ -369,9 +370,10 @@ void TIndexFile::VerifyHeader() {
         !IsValidPageNumber(get4(d + kDescTextParams)))
       RaiseIndexError(VELDOR_HEADERCORRUPT, name);
   };
-  auto checkKeyShape = [&](const uint8_t* d, const std::string& name) {
-    const uint16_t k = get2(d + kDescKeySize);
-    if (k == 0 || k > kMaxIndexKeySize || d[kDescCompression] > kcBoth)
+  // The stored key size is what the key fields make of it (a non-unique key carries the record's
+  // unique id): nothing larger can reach the key buffers of the pages and cursors.
+  auto checkKeyShape = [&](const uint8_t* d, uint32_t expected, const std::string& name) {
+    if (get2(d + kDescKeySize) != expected || expected > kMaxKeyFieldsSize || d[kDescCompression] > kcBoth)
       RaiseIndexError(VELDOR_HEADERCORRUPT, name);
   };
   for (uint8_t s = 0; s <= count; ++s) {
@@ -391,12 +393,13 @@ void TIndexFile::VerifyHeader() {
     const uint32_t sum = checkFieldList(d, false, optional, name);
     if (sum > kMaxKeyFieldsSize) RaiseIndexError(VELDOR_HEADERCORRUPT, name);
     if (sum == 0 && !optional) RaiseIndexError(VELDOR_HEADERCORRUPT, name);
-    if (!optional) checkKeyShape(d, name);
+    if (!optional) checkKeyShape(d, sum + (d[kDescUnique] != 0 ? 0 : kUniqueIdKeySize), name);
+    if (optional && get2(d + kDescKeySize) > kMaxKeyFieldsSize) RaiseIndexError(VELDOR_HEADERCORRUPT, name);
     checkPages(d, name);
   }
   const uint8_t* text = descriptor(kSysTextSlot);
   checkFieldList(text, true, false, std::string(kSysTextName));
-  checkKeyShape(text, std::string(kSysTextName));
+  checkKeyShape(text, kSysTextKeySize, std::string(kSysTextName));
   checkPages(text, std::string(kSysTextName));
 }
 
@@ -670,7 +673,7 @@ bool TIndexFile::getPage(TIndexCursor& cursor, uint32_t number, TPage*& page, bo
   {
     const uint8_t* d = descriptor(slot);
     const uint16_t k = get2(d + kDescKeySize);
-    if (k == 0 || k > kMaxIndexKeySize || d[kDescCompression] > kcBoth)
+    if (k == 0 || k > kMaxKeyFieldsSize || d[kDescCompression] > kcBoth)
       RaiseIndexError(VELDOR_INDEXCORRUPT, GetIndexName(slot));
   }
   TPageCache& c = *caches_[slot];
@@ -691,13 +694,13 @@ bool TIndexFile::getPage(TIndexCursor& cursor, uint32_t number, TPage*& page, bo
       if (got < int64_t(kIndexPageSize))
         std::fill(readBuffer_.begin() + std::max<int64_t>(got, 0), readBuffer_.end(), 0);
       std::unique_ptr<TPage> fresh = takeCacheSlot(slot, number);
-      try {
-        fresh->LoadFromBuffer(readBuffer_.data(), loadEmpty);
-      } catch (...) {
+      {
         // A page that failed its checks never enters the cache.
-        fresh->Clear();
-        pool_.Push(fresh);
-        throw;
+        UndoOnFailure discard([&] {
+          fresh->Clear();
+          pool_.Push(fresh);
+        });
+        fresh->LoadFromBuffer(readBuffer_.data(), loadEmpty);
       }
       p = c.Insert(std::move(fresh));
       if (!p) RaiseIndexError(VELDOR_INDEXCORRUPT, GetIndexName(slot));
@@ -819,13 +822,13 @@ bool TIndexFile::FlushDirtyPages() {
     while (j < work.size() && work[j]->GetPageNumber() == work[j - 1]->GetPageNumber() + 1) ++j;
     writeBuffer_.assign((j - i) * kIndexPageSize, 0);
     for (size_t k = i; k < j; ++k) work[k]->SaveToBuffer(writeBuffer_.data() + (k - i) * kIndexPageSize);
-    try {
+    {
+      // Pages that did not reach the disk stay dirty, so that a later flush writes them.
+      UndoOnFailure redirty([&] {
+        for (size_t k = i; k < work.size(); ++k) work[k]->SetDirty(true);
+      });
       WriteAt(int64_t(work[i]->GetPageNumber()) * kIndexPageSize, writeBuffer_.data(),
               int64_t(writeBuffer_.size()));
-    } catch (...) {
-      // Pages that did not reach the disk stay dirty, so that a later flush writes them.
-      for (size_t k = i; k < work.size(); ++k) work[k]->SetDirty(true);
-      throw;
     }
     owner_->MarkWritten();
     ++counters_.runsWritten;
@@ -875,8 +878,13 @@ bool TIndexFile::UnlockRead(uint16_t slot) {
 // Remote tables
 
 void TIndexFile::LoadHeaderFromReply(const uint8_t* header) {
+  // A server's header passes the checks of a header read from disk; a refused one leaves the
+  // header as it was.
+  const std::array<uint8_t, kIndexHeaderSize> before = header_;
+  UndoOnFailure restore([&] { header_ = before; });
   std::memcpy(header_.data(), header, kIndexHeaderSize);
   header_[kIndexDirtyOffset] = 0;
+  VerifyHeader();
 }
 
 void TIndexFile::LoadRecordCountFromReply(uint32_t count) {

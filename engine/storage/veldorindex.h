@@ -71,6 +71,8 @@ inline constexpr size_t kMaxIndexNameLength = 30;
 inline constexpr int kMaxIndexFields = 16;
 // The largest sum of (field key size + 1) over an index's key fields.
 inline constexpr uint32_t kMaxKeyFieldsSize = 522;
+// A non-unique index ends every key with the record's unique id in this many bytes.
+inline constexpr uint32_t kUniqueIdKeySize = 4;
 // The largest key a page can carry while every page still holds four entries, which the split,
 // merge and balance steps need. Anything larger in a descriptor is refused as corruption.
 inline constexpr uint16_t kMaxIndexKeySize = 1012;
@@ -537,6 +539,8 @@ class TIndexFile : public TFileHandler {
   bool UnlockRead(uint16_t slot);
 
   // ---- Remote tables ----
+  // Takes a server's header after the checks of VerifyHeader; a refused one leaves the header as
+  // it was.
   void LoadHeaderFromReply(const uint8_t* header);
   void LoadRecordCountFromReply(uint32_t count);
   void LoadRecordCountFromCursorReply(uint32_t count) { LoadRecordCountFromReply(count); }

@@ -9,11 +9,13 @@
 #include <set>
 
 #include "engine/storage/veldorerr.h"
-#include "engine/storage/veldorguard.h"
 #include "engine/storage/veldoros.h"
 #include "platform/bytes.h"
+#include "platform/scopeguard.h"
 
 namespace engine {
+
+using platform::UndoOnFailure;
 
 namespace {
 

@@ -6,21 +6,21 @@
 #include <cstring>
 
 #include "engine/storage/veldorerr.h"
-#include "engine/storage/veldorguard.h"
 #include "engine/storage/veldorkeys.h"
 #include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldorsession.h"
 #include "engine/tables/veldortable.h"
+#include "platform/scopeguard.h"
 
 namespace engine {
+
+using platform::FirstFailure;
+using platform::ScopeExit;
+using platform::UndoOnFailure;
 
 namespace {
 
 std::atomic<TCursorRequestPath*> gRequestPath{nullptr};
-
-void putLE(std::vector<uint8_t>& out, uint64_t v, int n) {
-  for (int i = 0; i < n; ++i) out.push_back(uint8_t(v >> (8 * i)));
-}
 
 bool endsWithDat(std::string_view name) {
   if (name.size() < kDataFileExt.size()) return false;
@@ -31,29 +31,6 @@ bool endsWithDat(std::string_view name) {
 }
 
 }  // namespace
-
-TCursorRequest& TCursorRequest::U8(uint8_t v) {
-  params.push_back({v});
-  return *this;
-}
-TCursorRequest& TCursorRequest::U16(uint16_t v) {
-  params.emplace_back();
-  putLE(params.back(), v, 2);
-  return *this;
-}
-TCursorRequest& TCursorRequest::U32(uint32_t v) {
-  params.emplace_back();
-  putLE(params.back(), v, 4);
-  return *this;
-}
-TCursorRequest& TCursorRequest::Bytes(std::span<const uint8_t> bytes) {
-  params.emplace_back(bytes.begin(), bytes.end());
-  return *this;
-}
-TCursorRequest& TCursorRequest::Text(std::string_view text) {
-  params.emplace_back(text.begin(), text.end());
-  return *this;
-}
 
 void SetCursorRequestPath(TCursorRequestPath* path) {
   gRequestPath.store(path);
@@ -247,13 +224,9 @@ void TDataCursor::Open(bool serverCursorOpen) {
     } else if (table_->GetOpenCount() == 1 && table_->OpenedFiles()) {
       const bool took = !table_->HoldsReadPair();
       table_->BeginRead();
-      struct EndGuard {
-        TDataTable* t;
-        bool took;
-        ~EndGuard() {
-          if (took) t->EndRead();
-        }
-      } guard{table_, took && table_->HoldsReadPair()};
+      ScopeExit end([t = table_, took = took && table_->HoldsReadPair()] {
+        if (took) t->EndRead();
+      });
       table_->VerifyHeaders();
     }
     TDataFile& data = table_->DataFile();
@@ -458,10 +431,7 @@ bool TDataCursor::ReadComputedColumn(const uint8_t* record, uint16_t position, s
                                      bool& hasValue) {
   if (computingColumn_) return false;
   computingColumn_ = true;
-  struct Reset {
-    bool& flag;
-    ~Reset() { flag = false; }
-  } reset{computingColumn_};
+  ScopeExit reset([&] { computingColumn_ = false; });
   const TFieldDescriptor& d = Field(position).desc;
   if (d.IsBlob()) Raise(VELDOR_NOTABLOB, d.Name());
   if (d.IsAutoInc()) {
@@ -517,6 +487,8 @@ void TDataCursor::SelectIndex(uint8_t slot) {
   const std::string name =
       slot == kPrimarySlot ? std::string() : (slot == kSysTextSlot ? std::string(kSysTextName) : d.name);
   if (indexRebuildNeeded_ && indexUsesLocale(slot)) Raise(VELDOR_INDEXCORRUPT, {}, name);
+  // The cursor's key buffers hold the largest key an index can have, and no more.
+  if (d.keySize > kMaxCursorKeySize) Raise(VELDOR_INDEXCORRUPT, {}, name);
   std::vector<TFieldDescriptor> fields;
   for (int i = 0; i < kMaxIndexFields && d.fields[i] != 0; ++i) {
     uint16_t position = 0;

@@ -38,6 +38,8 @@
 #include "engine/storage/veldorlocale.h"
 #include "engine/storage/veldortablelink.h"
 #include "engine/tables/veldorfilter.h"
+#include "engine/tables/veldorprotocol.h"
+#include "platform/scopeguard.h"
 
 namespace engine {
 
@@ -54,80 +56,6 @@ inline constexpr size_t kMaxCursorKeySize = 522;
 inline constexpr size_t kMaxPasswordLength = 15;
 inline constexpr size_t kQualifiedNameLength = 100;
 
-// One request to an engine server and its reply: lists of parameters, each a run of
-// little-endian bytes.
-struct TCursorRequest {
-  std::vector<std::vector<uint8_t>> params;
-
-  TCursorRequest& U8(uint8_t v);
-  TCursorRequest& U16(uint16_t v);
-  TCursorRequest& U32(uint32_t v);
-  TCursorRequest& Bytes(std::span<const uint8_t> bytes);
-  TCursorRequest& Text(std::string_view text);
-};
-using TCursorReply = std::vector<std::vector<uint8_t>>;
-
-// Request codes of the cursor operations here.
-enum TCursorRequestCode : uint16_t {
-  REQUEST_CREATECURSOR = 14,
-  REQUEST_OPENCURSOR = 15,
-  REQUEST_CLOSECURSOR = 16,
-  REQUEST_CLONECURSOR = 17,
-  REQUEST_FREECURSOR = 18,
-  REQUEST_SETTOBEGIN = 20,
-  REQUEST_SETTOEND = 21,
-  REQUEST_SETTORECNO = 22,
-  REQUEST_GETCURRECORD = 24,
-  REQUEST_GETNEXTRECORD = 26,
-  REQUEST_GETPRIORRECORD = 27,
-  REQUEST_APPENDRECORD = 28,
-  REQUEST_MODIFYRECORD = 29,
-  REQUEST_DELETERECORD = 30,
-  REQUEST_FLUSHBUFFERS = 31,
-  REQUEST_REFRESH = 33,
-  REQUEST_WRITEUNLOCKRECORD = 42,
-  REQUEST_GETDATAHEADER = 45,
-  REQUEST_CREATETABLE = 48,
-  REQUEST_EMPTYTABLE = 52,
-  REQUEST_DELETETABLE = 53,
-  REQUEST_RENAMETABLE = 54,
-  REQUEST_SUPPRESSAUTOINC = 61,
-  REQUEST_ADDEXPRFILTER = 69,
-  REQUEST_ADDCALLBACKFILTER = 70,
-  REQUEST_DROPFILTER = 71,
-  REQUEST_ACTIVATEFILTER = 72,
-  REQUEST_DEACTIVATEFILTER = 73,
-  REQUEST_TEXTINDEXPARAMS = 120,
-  REQUEST_READRECORDBLOCK = 123,
-  REQUEST_CANCELRECORD = 124,
-};
-
-// Remote blobs, filters and maintenance
-enum TCursorDataRequestCode : uint16_t {
-  REQUEST_RESTRUCTURETABLE = 49,
-  REQUEST_ADDSECONDARYINDEX = 58,
-  REQUEST_DELETEINDEX = 59,
-  REQUEST_OPENBLOB = 62,
-  REQUEST_FREEBLOB = 63,
-  REQUEST_FREEALLBLOBS = 64,
-  REQUEST_GETBLOB = 65,
-  REQUEST_PUTBLOB = 66,
-  REQUEST_TRUNCATEBLOB = 67,
-  REQUEST_GETBLOBSIZE = 68,
-};
-// End of remote blobs, filters and maintenance
-// Remote keys, ranges and positioning: their request codes.
-enum TCursorNavRequestCode : uint16_t {
-  REQUEST_SETINDEXNAME = 19,
-  REQUEST_SETTORECBUF = 23,
-  REQUEST_CLONECURRECORD = 25,
-  REQUEST_SETTOBOOKMARK = 34,
-  REQUEST_FIND = 35,
-  REQUEST_SETRANGE = 36,
-  REQUEST_RESETRANGE = 37,
-};
-// End of remote keys, ranges and positioning: their request codes.
-
 // The way of a remote cursor to its server (the request plumbing implements it).
 class TCursorRequestPath {
  public:
@@ -143,14 +71,6 @@ class TCursorRequestPath {
 void SetCursorRequestPath(TCursorRequestPath* path);
 // The path through the cursor's session and its connection to the engine server.
 TCursorRequestPath& SessionCursorRequestPath();
-// The text-index parameter block: the stop-word count (0xFFFFFFFF without a list) and the words,
-// then the space and the include characters, each set as one text in ascending byte order.
-void WriteTextIndexParams(TCursorRequest& request, const std::vector<std::string>* stopWords,
-                          const TCharSet& spaceChars, const TCharSet& includeChars);
-// Reads the block from reply parameter `at` on and moves `at` past it; false when it is
-// incomplete. `hasList` tells whether a stop-word list was given.
-bool ReadTextIndexParams(const TCursorReply& reply, size_t& at, bool& hasList,
-                         std::vector<std::string>& stopWords, TCharSet& spaceChars, TCharSet& includeChars);
 
 // Open options, one flag each.
 struct CursorOpenOptions {
@@ -715,7 +635,6 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // the text index; records the index doesn't name go too. True when the index decided alone;
   // false when prefix words or words cut to the key's size are left for the caller to evaluate.
   bool NarrowByTextIndex(uint16_t fieldNo, std::string_view search, TRecordsBitmap& bitmap);
-  // End of index-assisted filtering
 
   // ---- Text-index parameters ----
   void LoadTextIndexParams();
@@ -773,7 +692,6 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // the blocks of the session's other cursors on its table, and a rollback every block, so that
   // read-ahead never hides what the session itself changed.
   void DropRecordBlock();
-  // End of remote keys, ranges and positioning
 
   // Table restructuring
   // Gives the closed table a new structure: only the headers are rewritten when no field, index
@@ -820,7 +738,6 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // has dropped it.
   void remoteDeleteIndex(std::string_view name, uint8_t slot);
   void remoteRestructureTable(const TRestructureArgs& args);
-  // End of remote blobs, filters and maintenance
 
  private:
   // Restructuring: the bytes of the blob at table position `position` of `image` put into the
@@ -875,7 +792,6 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   void remoteStateAt(const TCursorReply& reply, size_t& at);
   int32_t remoteSequence_ = 0;
   mutable std::vector<uint8_t> reportedPosition_;
-  // End of remote keys, ranges and positioning
   TCursorReply recordBlock_;
   size_t blockReadPos_ = 0;
   uint32_t recordBlockCount_ = 1;
@@ -936,7 +852,6 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // While set, CompareKeys orders by the first boundLength_ bytes only, ties going to boundTie_.
   uint16_t boundLength_ = 0;
   int boundTie_ = 0;
-  // End of filters
 
   TCursorRequestPath& requests() const;
   TCursorReply exchange(uint16_t code, TCursorRequest request);
@@ -1153,7 +1068,6 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   TProgressHook progressHook16_;
   TProgressHook spareHook1_;
   TProgressHook spareHook2_;
-  // ---- End of event hooks ----
 };
 
 // The cursor's current index, made current again when the scope ends (filters and ranges switch
@@ -1171,5 +1085,18 @@ class SavedIndex {
   TDataCursor& cursor_;
   uint8_t slot_;
 };
+
+// The cursor's current index, selected again however the scope ends. When it cannot be selected
+// again (it was current a moment ago) the cursor is left with no current index, and its next use
+// says so.
+inline auto KeepCurrentIndex(TDataCursor& cursor) {
+  return platform::ScopeExit([&cursor, slot = cursor.CurrentIndex()] {
+    try {
+      cursor.SelectIndex(slot);
+    } catch (...) {
+      cursor.SetCurrentIndex(kNoCurrentIndex);
+    }
+  });
+}
 
 }  // namespace engine

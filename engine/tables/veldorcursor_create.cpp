@@ -6,7 +6,6 @@
 
 #include "engine/storage/veldordata.h"
 #include "engine/storage/veldorerr.h"
-#include "engine/storage/veldorguard.h"
 #include "engine/storage/veldorkeys.h"
 #include "engine/storage/veldortypes.h"
 #include "engine/tables/veldorcursor.h"
@@ -14,14 +13,17 @@
 #include "engine/tables/veldorsession.h"
 #include "engine/tables/veldortable.h"
 #include "engine/values/veldorvalues.h"
+#include "platform/scopeguard.h"
 
 namespace engine {
+
+using platform::ScopeExit;
+using platform::UndoOnFailure;
 
 namespace {
 
 constexpr uint8_t kMemoSubType = uint8_t(TEngineFieldSubType::Memo);
 constexpr uint32_t kRecordPrefixSize = 9;  // status byte, record number, unique id
-constexpr uint32_t kUniqueIdKeySize = 4;
 
 std::string upper(std::string_view text) {
   std::string s(text);
@@ -245,16 +247,13 @@ std::array<uint8_t, kDataHeaderSize> TDataCursor::GetDataHeader() {
   std::string password;
   bool encrypted = false;
   {
-    struct CloseGuard {
-      TDataFile& f;
-      ~CloseGuard() {
-        try {
-          f.Close();
-        } catch (...) {
-          // Only read: nothing to lose.
-        }
+    ScopeExit close([&] {
+      try {
+        data.Close();
+      } catch (...) {
+        // Only read: nothing to lose.
       }
-    } guard{data};
+    });
     data.GetHeader(header.data());
     encrypted = data.IsEncrypted();
     if (encrypted) password = data.GetPassword();

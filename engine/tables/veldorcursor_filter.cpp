@@ -10,8 +10,11 @@
 #include "engine/values/veldorexpcheck.h"
 #include "engine/values/veldorexpeval.h"
 #include "engine/values/veldorexpparser.h"
+#include "platform/scopeguard.h"
 
 namespace engine {
+
+using platform::ScopeExit;
 
 namespace {
 
@@ -282,10 +285,7 @@ void TDataCursor::BuildFilterBitmap(TFilter& filter) {
   if (filterBusy_ || rangeBusy_ || !filter.Active() || IsRemote()) return;
   if (viewBitmap_.Count() == 0) return BuildAllFilterBitmaps();
   filterBusy_ = true;
-  struct Busy {
-    bool& flag;
-    ~Busy() { flag = false; }
-  } busy{filterBusy_};
+  ScopeExit idle([&] { filterBusy_ = false; });
   for (bool restart = true; restart;) {
     restart = false;
     prepareBitmaps(restart);
@@ -305,10 +305,7 @@ void TDataCursor::BuildFilterBitmap(TFilter& filter) {
 void TDataCursor::BuildAllFilterBitmaps() {
   if (filterBusy_ || rangeBusy_ || IsRemote()) return;
   filterBusy_ = true;
-  struct Busy {
-    bool& flag;
-    ~Busy() { flag = false; }
-  } busy{filterBusy_};
+  ScopeExit idle([&] { filterBusy_ = false; });
   for (bool restart = true; restart;) {
     restart = false;
     prepareBitmaps(restart);
@@ -429,12 +426,7 @@ void TDataCursor::fetchBlobColumn(const TFieldDescriptor& field, uint16_t positi
     if (code != 0 && code != VELDOR_ENDOFBLOB) Raise(code, field.Name());
   };
   check(OpenBlob(position, image.data(), 1, true, 1));
-  struct Free {
-    TDataCursor& c;
-    uint16_t position;
-    std::vector<uint8_t>& image;
-    ~Free() { c.FreeBlob(position, image.data(), true, 1); }
-  } free{*this, position, image};
+  ScopeExit free([&] { FreeBlob(position, image.data(), true, 1); });
   uint32_t size = 0, read = 0;
   check(GetBlobSize(position, image.data(), size, true));
   result.SetValueSize(size + 1);
@@ -452,10 +444,7 @@ bool TDataCursor::EvaluateFilterRecord(uint32_t recordNo, const uint8_t* buffer,
 bool TDataCursor::evaluateNode(const uint8_t* buffer, const TExpToken* node) {
   RecordView view{buffer};
   evaluatedRecord_ = buffer;
-  struct Reset {
-    const uint8_t*& record;
-    ~Reset() { record = nullptr; }
-  } reset{evaluatedRecord_};
+  ScopeExit reset([&] { evaluatedRecord_ = nullptr; });
   TExpToken* result = EvaluateExpTree(node, this, &view, sortId_, languageId_, &FetchExpressionColumn);
   const bool pass =
       !result->isNull && result->type == TEngineFieldType::Boolean && GetWordValue(result->Value()) != 0;

@@ -13,8 +13,11 @@
 #include "engine/storage/veldorrecord.h"
 #include "engine/tables/veldorcursor.h"
 #include "engine/tables/veldortable.h"
+#include "platform/scopeguard.h"
 
 namespace engine {
+
+using platform::ScopeExit;
 
 namespace {
 
@@ -242,14 +245,9 @@ int TDataCursor::compareBound(const uint8_t* entry, const uint8_t* bound) const 
 }
 
 uint64_t TDataCursor::keyPosition(const uint8_t* key, uint16_t length, bool after) {
-  struct Bound {
-    TDataCursor& c;
-    Bound(TDataCursor& cursor, uint16_t length, int tie) : c(cursor) {
-      c.boundLength_ = length;
-      c.boundTie_ = tie;
-    }
-    ~Bound() { c.boundLength_ = 0; }
-  } bound(*this, length, after ? -1 : 0);
+  boundLength_ = length;
+  boundTie_ = after ? -1 : 0;
+  ScopeExit unbound([&] { boundLength_ = 0; });
   uint64_t position = 0;
   TIndexTree(table_->IndexFile(), *this, GetCurrentIndex()).FindKey(key, position);
   return position;

@@ -6,24 +6,6 @@
 #include "engine/tables/veldorsession.h"
 
 namespace engine {
-namespace {
-
-// Server callback kinds that go to the event hooks.
-enum : uint16_t {
-  kStepProgress = 2,
-  kLog = 3,
-  kIndexProgress = 4,
-  kProgress5 = 5,
-  kProgress6 = 6,
-  kRestructureProgress = 7,
-  kStepProgress2 = 9,
-  kLog2 = 10,
-  kProgress15 = 15,
-  kProgress16 = 16,
-};
-
-}  // namespace
-
 void TDataCursor::ServeEventCallback(uint16_t kind, TDataSession& session) {
   const auto step = [&](const TStepProgressHook& hook) {
     const std::string text = session.ReadReplyText();
@@ -39,25 +21,25 @@ void TDataCursor::ServeEventCallback(uint16_t kind, TDataSession& session) {
     if (hook) hook(*this, percent);
   };
   switch (kind) {
-    case kStepProgress:
+    case kCallbackStepProgress:
       return step(stepProgressHook_);
-    case kLog:
+    case kCallbackLog:
       return log(logHook_);
-    case kIndexProgress:
+    case kCallbackIndexProgress:
       return progress(indexProgressHook_);
-    case kProgress5:
+    case kCallbackProgress5:
       return progress(progressHook5_);
-    case kProgress6:
+    case kCallbackProgress6:
       return progress(progressHook6_);
-    case kRestructureProgress:
+    case kCallbackRestructureProgress:
       return progress(restructureProgressHook_);
-    case kStepProgress2:
+    case kCallbackStepProgress2:
       return step(stepProgressHook2_);
-    case kLog2:
+    case kCallbackLog2:
       return log(logHook2_);
-    case kProgress15:
+    case kCallbackProgress15:
       return progress(progressHook15_);
-    case kProgress16:
+    case kCallbackProgress16:
       return progress(progressHook16_);
     default:
       return;

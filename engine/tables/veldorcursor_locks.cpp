@@ -1,13 +1,15 @@
 // The data cursor: lock pairs, record locks, change detection and write completion.
 #include "engine/storage/veldorerr.h"
-#include "engine/storage/veldorguard.h"
 #include "engine/tables/veldorcursor.h"
 #include "engine/tables/veldorsession.h"
 #include "engine/tables/veldortable.h"
+#include "platform/scopeguard.h"
 
 #include <utility>
 
 namespace engine {
+
+using platform::UndoOnFailure;
 
 bool TDataCursor::NeedsLocks() const {
   return active_ && !IsRemote() && !options_.Exclusive && !readOnlyAttribute_;

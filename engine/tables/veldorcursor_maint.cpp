@@ -7,13 +7,15 @@
 #include <cstring>
 
 #include "engine/storage/veldorerr.h"
-#include "engine/storage/veldorguard.h"
 #include "engine/tables/veldorcursor.h"
 #include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldorsession.h"
 #include "engine/tables/veldortable.h"
+#include "platform/scopeguard.h"
 
 namespace engine {
+
+using platform::ScopeExit;
 
 namespace {
 
@@ -37,20 +39,6 @@ TCharSet bytesToCharSet(const uint8_t* in) {
     if (in[c / 8] & (1u << (c % 8))) set.set(c);
   return set;
 }
-
-// Keeps the cursor's current index and puts it back, whatever happens between.
-struct IndexRestorer {
-  TDataCursor& cursor;
-  uint8_t slot;
-  ~IndexRestorer() {
-    try {
-      cursor.SelectIndex(slot);
-    } catch (...) {
-      // The index was current a moment ago; if it cannot be read back now the next use says so.
-      cursor.SetCurrentIndex(kNoCurrentIndex);
-    }
-  }
-};
 
 }  // namespace
 
@@ -183,7 +171,7 @@ void TDataCursor::LoadTextIndexParams() {
   // record, which needs the cursor's own index current.
   ReadScope scope(*this);
   BeginRead();
-  IndexRestorer restore{*this, GetCurrentIndex()};
+  auto keep = KeepCurrentIndex(*this);
   SetCurrentIndex(kSysTextSlot);
   stopWords_ = TLanguageStringList(languageId_, sortId_);
   stopWords_.setSorted(true);
@@ -210,13 +198,9 @@ void TDataCursor::readTextParams(TPage* page) {
   // Every page of a chain is visited once at most: a chain longer than the file has a cycle.
   uint32_t pagesLeft = index.GetLastPageNumber();
   uint32_t at = 0;
-  struct Releaser {
-    TIndexFile& index;
-    TPage*& page;
-    ~Releaser() {
-      if (page) index.ReleasePage(page);
-    }
-  } releaser{index, page};
+  ScopeExit release([&] {
+    if (page) index.ReleasePage(page);
+  });
   auto nextPage = [&] {
     const uint32_t next = page->GetNextPage();
     if (next == 0 || pagesLeft-- == 0) Raise(VELDOR_INDEXCORRUPT, {}, indexName);
@@ -287,12 +271,9 @@ void TDataCursor::SetTextIndexParams(const std::vector<std::string>* stopWords, 
 void TDataCursor::SaveTextIndexParams() {
   if (!textParamsChanged_ || !active_ || IsRemote() || options_.ReadOnly) return;
   BeginWrite();
-  struct EndGuard {
-    TDataCursor& c;
-    ~EndGuard() { c.EndWrite(); }
-  } guard{*this};
+  ScopeExit endWrite([this] { EndWrite(); });
   {
-    IndexRestorer restore{*this, GetCurrentIndex()};
+    auto keep = KeepCurrentIndex(*this);
     SetCurrentIndex(kSysTextSlot);
     writeTextParams();
   }
@@ -304,13 +285,9 @@ void TDataCursor::writeTextParams() {
   TIndexFile& index = table_->IndexFile();
   const std::string indexName(kSysTextName);
   TPage* page = nullptr;
-  struct Releaser {
-    TIndexFile& index;
-    TPage*& page;
-    ~Releaser() {
-      if (page) index.ReleasePage(page);
-    }
-  } releaser{index, page};
+  ScopeExit release([&] {
+    if (page) index.ReleasePage(page);
+  });
   auto fresh = [&](TPage*& p) {
     if (!index.NewPage(*this, p)) Raise(VELDOR_INDEXCORRUPT, {}, indexName);
     p->SetPageType(ptRaw);

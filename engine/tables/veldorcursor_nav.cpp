@@ -20,8 +20,11 @@
 #include "engine/storage/veldorrecord.h"
 #include "engine/tables/veldorcursor.h"
 #include "engine/tables/veldortable.h"
+#include "platform/scopeguard.h"
 
 namespace engine {
+
+using platform::ScopeExit;
 
 namespace {
 
@@ -65,13 +68,8 @@ void TDataCursor::BuildUsedRecordsBitmap(TRecordsBitmap& bitmap) {
   std::fill(high.begin() + 1, high.end(), 0xFF);
   const uint8_t saved = GetCurrentIndex();
   SetCurrentIndex(kSysDeletedSlot);
-  try {
-    TIndexTree(table_->IndexFile(), *this, kSysDeletedSlot).AddRangeToBitmap(low.data(), high.data(), bitmap);
-  } catch (...) {
-    SetCurrentIndex(saved);
-    throw;
-  }
-  SetCurrentIndex(saved);
+  ScopeExit restore([&] { SetCurrentIndex(saved); });
+  TIndexTree(table_->IndexFile(), *this, kSysDeletedSlot).AddRangeToBitmap(low.data(), high.data(), bitmap);
 }
 
 void TDataCursor::RebuildView() {
@@ -104,10 +102,7 @@ void TDataCursor::ComputeRangePositions() {
   ReadScope scope(*this);
   if (computingRange_ || !table_) return;
   computingRange_ = true;
-  struct Guard {
-    bool& flag;
-    ~Guard() { flag = false; }
-  } guard{computingRange_};
+  ScopeExit done([&] { computingRange_ = false; });
   if (InRecordNumberOrder()) {
     rangeFirst_ = 1;
     rangeLast_ = visibleCount_;

@@ -17,13 +17,6 @@ constexpr size_t kMaxRemoteKey = 523;
 constexpr size_t kCounterParams = 4;
 constexpr size_t kCursorStateParams = 6 + kCounterParams;
 
-// Callback kinds a server may send during a request.
-enum : uint16_t {
-  kCallbackPassword = 0,
-  kCallbackFilter = 1,
-  kCallbackDataLost = 8,
-};
-
 void answer(TDataSession& session, std::initializer_list<uint8_t> bytes) {
   session.SetRequestCode(REQUEST_CALLBACKRESPONSE);
   session.BeginRequest();
@@ -139,14 +132,6 @@ TCursorRequestPath& SessionCursorRequestPath() {
   return path;
 }
 
-void WriteTextIndexParams(TCursorRequest& request, const std::vector<std::string>* stopWords,
-                          const TCharSet& spaceChars, const TCharSet& includeChars) {
-  request.U32(stopWords ? uint32_t(stopWords->size()) : 0xFFFFFFFFu);
-  if (stopWords)
-    for (const auto& w : *stopWords) request.Text(w);
-  request.Text(CharSetToString(spaceChars)).Text(CharSetToString(includeChars));
-}
-
 void WriteTableDefinition(TCursorRequest& request, const TCreateTableArgs& args, int64_t serverVersion) {
   request.U16(args.LanguageId)
       .U16(args.SortId)
@@ -171,29 +156,12 @@ void WriteTableDefinition(TCursorRequest& request, const TCreateTableArgs& args,
   }
 }
 
-bool ReadTextIndexParams(const TCursorReply& reply, size_t& at, bool& hasList,
-                         std::vector<std::string>& stopWords, TCharSet& spaceChars, TCharSet& includeChars) {
-  if (at >= reply.size() || reply[at].size() != 4) return false;
-  const uint32_t count = platform::get4(reply[at].data());
-  hasList = count != 0xFFFFFFFFu;
-  const size_t words = hasList ? count : 0;
-  if (reply.size() - at - 1 < words + 2) return false;
-  stopWords.clear();
-  for (size_t i = 0; i < words; ++i)
-    stopWords.emplace_back(reply[at + 1 + i].begin(), reply[at + 1 + i].end());
-  const auto text = [&](size_t i) { return std::string(reply[i].begin(), reply[i].end()); };
-  spaceChars = StringToCharSet(text(at + 1 + words));
-  includeChars = StringToCharSet(text(at + 2 + words));
-  at += words + 3;
-  return true;
-}
-
 void TDataCursor::SetLastRequestHeader(std::span<const uint8_t> header) {
   std::memcpy(lastRequestHeader_.data(), header.data(), std::min(header.size(), lastRequestHeader_.size()));
 }
 
 uint16_t TDataCursor::GetLastRequestCode() const {
-  return platform::get2(lastRequestHeader_.data() + 4);
+  return platform::get2(lastRequestHeader_.data() + kMessageCodeOffset);
 }
 
 void TDataCursor::TakeRemoteState(uint32_t recordNo, uint32_t recordCount, std::span<const uint8_t> key,

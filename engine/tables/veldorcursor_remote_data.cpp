@@ -7,8 +7,12 @@
 #include "engine/tables/veldorcursor.h"
 #include "engine/tables/veldortable.h"
 #include "platform/bytes.h"
+#include "platform/scopeguard.h"
 
 namespace engine {
+
+using platform::UndoOnFailure;
+
 namespace {
 
 uint16_t codeAt(const TCursorReply& reply, size_t i) {
@@ -116,13 +120,9 @@ void TDataCursor::remoteAddSecondaryIndex(const TIndexDescriptor& descriptor) {
   const uint8_t slot = table_->IndexFile().AddSecondaryIndex(descriptor);
   uint8_t image[kIndexDescriptorSize];
   descriptor.StoreTo(image);
-  TCursorReply reply;
-  try {
-    reply = exchange(REQUEST_ADDSECONDARYINDEX, remotePosition().Bytes(image).U8(0));
-  } catch (...) {
-    table_->IndexFile().DeleteIndexDescriptor(slot, true);
-    throw;
-  }
+  UndoOnFailure forget([&] { table_->IndexFile().DeleteIndexDescriptor(slot, true); });
+  const TCursorReply reply = exchange(REQUEST_ADDSECONDARYINDEX, remotePosition().Bytes(image).U8(0));
+  forget.Dismiss();
   requests().ReadCursorState(*this, reply);
 }
 

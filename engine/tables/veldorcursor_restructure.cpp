@@ -14,8 +14,13 @@
 #include "engine/tables/veldortable.h"
 #include "engine/values/veldorvalues.h"
 #include "platform/bytes.h"
+#include "platform/scopeguard.h"
 
 namespace engine {
+
+using platform::ScopeExit;
+using platform::UndoOnFailure;
+
 namespace {
 
 const TFieldDescriptor* byNumber(std::span<const TFieldDescriptor> fields, uint16_t number) {
@@ -129,118 +134,113 @@ void TDataCursor::rebuildIndexes(const TRestructureArgs& args, const TRebuiltSlo
   TDataFile& data = table_->DataFile();
   TIndexFile& index = table_->IndexFile();
   if (!args.NoBackup) table_->BackupIndex();
-  try {
-    // Slots past the new highest go, highest first; their free-page lists stay with them.
-    const uint8_t highest = uint8_t(args.Indexes.size() - 1);
-    for (uint8_t slot = index.GetIndexCount(); slot > highest; --slot) {
-      DeleteIndexPages(slot);
-      index.DeleteIndexDescriptor(slot, true);
+  UndoOnFailure undo([&] {
+    textParamsLoaded_ = textParamsChanged_ = false;
+    FreeAllBlobs(true);
+    table_->DropHeldWrites();
+    if (!args.NoBackup) table_->RestoreIndex(true, true);
+  });
+  // Slots past the new highest go, highest first; their free-page lists stay with them.
+  const uint8_t highest = uint8_t(args.Indexes.size() - 1);
+  for (uint8_t slot = index.GetIndexCount(); slot > highest; --slot) {
+    DeleteIndexPages(slot);
+    index.DeleteIndexDescriptor(slot, true);
+  }
+  const uint8_t oldHighest = index.GetIndexCount();
+  index.SetIndexCount(highest);
+  std::vector<uint8_t> slots;
+  for (uint8_t slot = 0; slot <= kSysTextSlot; ++slot) {
+    if (!rebuilt[slot]) continue;
+    if (slot <= oldHighest || slot == kSysTextSlot) DeleteIndexPages(slot);
+    if (slot == kPrimarySlot) {
+      const uint32_t freeHead = index.GetFreePageHead(kPrimarySlot);
+      index.SetNoPrimaryIndex(args.NoPrimaryIndex);
+      index.SetFreePageHead(kPrimarySlot, freeHead);
+      if (args.NoPrimaryIndex) continue;
     }
-    const uint8_t oldHighest = index.GetIndexCount();
-    index.SetIndexCount(highest);
-    std::vector<uint8_t> slots;
-    for (uint8_t slot = 0; slot <= kSysTextSlot; ++slot) {
-      if (!rebuilt[slot]) continue;
-      if (slot <= oldHighest || slot == kSysTextSlot) DeleteIndexPages(slot);
-      if (slot == kPrimarySlot) {
-        const uint32_t freeHead = index.GetFreePageHead(kPrimarySlot);
-        index.SetNoPrimaryIndex(args.NoPrimaryIndex);
-        index.SetFreePageHead(kPrimarySlot, freeHead);
-        if (args.NoPrimaryIndex) continue;
-      }
-      index.SetIndexDescriptor(slot, slot == kSysTextSlot ? args.TextIndex : args.Indexes[slot]);
-      if (slot != kSysTextSlot) slots.push_back(slot);
-    }
-    // Cached pages were set up for the old descriptors.
-    index.FlushDirtyPages();
-    index.ClearPageCache();
-    const bool words = rebuilt[kSysTextSlot] && HasTextIndex();
-    std::vector<uint32_t> doomed;
-    std::vector<uint8_t> image(recordSize_);
-    std::vector<std::vector<uint8_t>> keys(slots.size());
-    // The keys go in by batches in key order, so that each insert finds the pages the one
-    // before it used. The unique ones are checked against the keys taken so far: those of the
-    // batch, and those already in the tree.
-    std::vector<TBuiltKeys> built(slots.size());
-    std::vector<std::set<uint32_t, TKeyOrder>> taken;
-    for (const TBuiltKeys& b : built) taken.emplace_back(TKeyOrder{this, &b});
-    std::vector<bool> inTree(slots.size());
-    const auto insertBatch = [&](size_t i) {
-      SelectIndex(slots[i]);
-      taken[i].clear();
-      std::vector<uint32_t> order(built[i].records.size());
-      std::iota(order.begin(), order.end(), 0u);
-      std::sort(order.begin(), order.end(), TKeyOrder{this, &built[i]});
-      for (uint32_t k : order) insertKey(built[i].at(k), built[i].records[k]);
-      built[i].bytes.clear();
-      built[i].records.clear();
-      inTree[i] = true;
-    };
-    const uint32_t last = slots.empty() && !words ? 0 : data.GetLastRecordNumber();
-    TProgress progress(*this, restructureProgressHook_, last);
-    for (uint32_t n = 1; n <= last; progress.Done(n++)) {
-      readSlot(*this, data, n, image);
-      if (image[0] != kRecordInUse) continue;
-      // Every new key is checked before any goes in, so a record that breaks one has none.
-      try {
-        for (size_t i = 0; i < slots.size(); ++i) {
-          SelectIndex(slots[i]);
-          keys[i].assign(currentKeySize_, 0);
-          BuildKey(image.data(), keys[i].data(), image.data());
-          if (indexUnique_ && (taken[i].count(keys[i].data()) || (inTree[i] && keyExists(keys[i].data()))))
-            raiseKeyViolation();
-        }
-      } catch (const EVELDOREngineError& e) {
-        if (e.ErrorCode() != VELDOR_KEYVIOL || !goOn(rcKeyViolation, e.Item(5))) throw;
-        doomed.push_back(n);
-        continue;
-      }
+    index.SetIndexDescriptor(slot, slot == kSysTextSlot ? args.TextIndex : args.Indexes[slot]);
+    if (slot != kSysTextSlot) slots.push_back(slot);
+  }
+  // Cached pages were set up for the old descriptors.
+  index.FlushDirtyPages();
+  index.ClearPageCache();
+  const bool words = rebuilt[kSysTextSlot] && HasTextIndex();
+  std::vector<uint32_t> doomed;
+  std::vector<uint8_t> image(recordSize_);
+  std::vector<std::vector<uint8_t>> keys(slots.size());
+  // The keys go in by batches in key order, so that each insert finds the pages the one
+  // before it used. The unique ones are checked against the keys taken so far: those of the
+  // batch, and those already in the tree.
+  std::vector<TBuiltKeys> built(slots.size());
+  std::vector<std::set<uint32_t, TKeyOrder>> taken;
+  for (const TBuiltKeys& b : built) taken.emplace_back(TKeyOrder{this, &b});
+  std::vector<bool> inTree(slots.size());
+  const auto insertBatch = [&](size_t i) {
+    SelectIndex(slots[i]);
+    taken[i].clear();
+    std::vector<uint32_t> order(built[i].records.size());
+    std::iota(order.begin(), order.end(), 0u);
+    std::sort(order.begin(), order.end(), TKeyOrder{this, &built[i]});
+    for (uint32_t k : order) insertKey(built[i].at(k), built[i].records[k]);
+    built[i].bytes.clear();
+    built[i].records.clear();
+    inTree[i] = true;
+  };
+  const uint32_t last = slots.empty() && !words ? 0 : data.GetLastRecordNumber();
+  TProgress progress(*this, restructureProgressHook_, last);
+  for (uint32_t n = 1; n <= last; progress.Done(n++)) {
+    readSlot(*this, data, n, image);
+    if (image[0] != kRecordInUse) continue;
+    // Every new key is checked before any goes in, so a record that breaks one has none.
+    try {
       for (size_t i = 0; i < slots.size(); ++i) {
         SelectIndex(slots[i]);
-        TBuiltKeys& b = built[i];
-        b.size = uint16_t(keys[i].size());
-        b.bytes.insert(b.bytes.end(), keys[i].begin(), keys[i].end());
-        b.records.push_back(n);
-        if (indexUnique_) taken[i].insert(uint32_t(b.records.size() - 1));
-        if (b.bytes.size() >= kKeyBatchBytes) insertBatch(i);
+        keys[i].assign(currentKeySize_, 0);
+        BuildKey(image.data(), keys[i].data(), image.data());
+        if (indexUnique_ && (taken[i].count(keys[i].data()) || (inTree[i] && keyExists(keys[i].data()))))
+          raiseKeyViolation();
       }
-      if (!words) continue;
-      TTextChanges changes;
-      textRecordChanges(nullptr, image.data(), changes);
-      uint32_t id = 0;
-      std::memcpy(&id, image.data() + 5, 4);
-      for (uint16_t fieldNo : index.GetIndexDescriptor(kSysTextSlot).fields) {
-        if (fieldNo == 0) break;
-        uint16_t position = 0;
-        const TFieldDescriptor* d = data.FindFieldByNumber(fieldNo, position);
-        if (!d || !d->IsBlob()) continue;
-        bool isNull = true;
-        std::array<uint8_t, 512> value{};
-        GetTableField(position, image.data(), isNull, value.data());
-        if (isNull) continue;
-        const std::vector<uint8_t> bytes = blobBytes(position, image.data());
-        const std::string text(bytes.begin(), bytes.end());
-        textWordChanges(fieldNo, nullptr, &text, id, id, changes);
-      }
-      applyTextChanges(changes, n);
+    } catch (const EVELDOREngineError& e) {
+      if (e.ErrorCode() != VELDOR_KEYVIOL || !goOn(rcKeyViolation, e.Item(5))) throw;
+      doomed.push_back(n);
+      continue;
     }
-    for (size_t i = 0; i < slots.size(); ++i) insertBatch(i);
-    // Only now, with every key built, do the records that broke one go.
-    for (uint32_t n : doomed) DeleteRecordDuringRebuild(n, rebuilt);
-    writeHeaders();
-    SaveTextIndexParams();
-    FlushBuffers(true, false, true, true, HasBlobFields());
-  } catch (...) {
-    textParamsLoaded_ = textParamsChanged_ = false;
-    try {
-      FreeAllBlobs(true);
-      table_->DropHeldWrites();
-      if (!args.NoBackup) table_->RestoreIndex(true, true);
-    } catch (...) {
-      // The failure in flight is the one to report.
+    for (size_t i = 0; i < slots.size(); ++i) {
+      SelectIndex(slots[i]);
+      TBuiltKeys& b = built[i];
+      b.size = uint16_t(keys[i].size());
+      b.bytes.insert(b.bytes.end(), keys[i].begin(), keys[i].end());
+      b.records.push_back(n);
+      if (indexUnique_) taken[i].insert(uint32_t(b.records.size() - 1));
+      if (b.bytes.size() >= kKeyBatchBytes) insertBatch(i);
     }
-    throw;
+    if (!words) continue;
+    TTextChanges changes;
+    textRecordChanges(nullptr, image.data(), changes);
+    uint32_t id = 0;
+    std::memcpy(&id, image.data() + 5, 4);
+    for (uint16_t fieldNo : index.GetIndexDescriptor(kSysTextSlot).fields) {
+      if (fieldNo == 0) break;
+      uint16_t position = 0;
+      const TFieldDescriptor* d = data.FindFieldByNumber(fieldNo, position);
+      if (!d || !d->IsBlob()) continue;
+      bool isNull = true;
+      std::array<uint8_t, 512> value{};
+      GetTableField(position, image.data(), isNull, value.data());
+      if (isNull) continue;
+      const std::vector<uint8_t> bytes = blobBytes(position, image.data());
+      const std::string text(bytes.begin(), bytes.end());
+      textWordChanges(fieldNo, nullptr, &text, id, id, changes);
+    }
+    applyTextChanges(changes, n);
   }
+  for (size_t i = 0; i < slots.size(); ++i) insertBatch(i);
+  // Only now, with every key built, do the records that broke one go.
+  for (uint32_t n : doomed) DeleteRecordDuringRebuild(n, rebuilt);
+  writeHeaders();
+  SaveTextIndexParams();
+  FlushBuffers(true, false, true, true, HasBlobFields());
+  undo.Dismiss();
 }
 
 void TDataCursor::RestructureTable(TRestructureArgs& args) {
@@ -252,16 +252,13 @@ void TDataCursor::RestructureTable(TRestructureArgs& args) {
                           args.NoPrimaryIndex);
   if (IsRemote()) return remoteRestructureTable(args);
   Open();
-  struct CloseGuard {
-    TDataCursor& c;
-    ~CloseGuard() {
-      try {
-        c.Close();
-      } catch (...) {
-        // The failure in flight is the one to report.
-      }
+  ScopeExit close([this] {
+    try {
+      Close();
+    } catch (...) {
+      // The failure in flight is the one to report.
     }
-  } closeGuard{*this};
+  });
   TDataFile& data = table_->DataFile();
   TIndexFile& index = table_->IndexFile();
 
@@ -351,20 +348,15 @@ void TDataCursor::RestructureTable(TRestructureArgs& args) {
   fresh.SetInMemory(options_.InMemory);
   bool created = false;
   bool moved = false;
-  struct DropGuard {
-    TDataCursor& fresh;
-    bool& created;
-    bool& moved;
-    ~DropGuard() {
-      if (!created || moved) return;
-      try {
-        fresh.Close();
-        fresh.DeleteTable();
-      } catch (...) {
-        // The failure in flight is the one to report.
-      }
+  ScopeExit drop([&] {
+    if (!created || moved) return;
+    try {
+      fresh.Close();
+      fresh.DeleteTable();
+    } catch (...) {
+      // The failure in flight is the one to report.
     }
-  } dropGuard{fresh, created, moved};
+  });
   // A data file numbers its fields by position, so the new table is made with the new
   // positions, and its keys name those; the old field numbers only say where a value goes.
   const auto positionOf = [&](uint16_t number) {

@@ -14,8 +14,11 @@
 #include "engine/storage/veldorkeys.h"
 #include "engine/tables/veldorcursor.h"
 #include "engine/tables/veldortable.h"
+#include "platform/scopeguard.h"
 
 namespace engine {
+
+using platform::ScopeExit;
 
 namespace {
 
@@ -44,20 +47,6 @@ uint32_t uniqueIdOf(const uint8_t* record) {
   std::memcpy(&id, record + 5, 4);
   return id;
 }
-
-// Makes slot 32 current for one public upkeep call and restores the cursor's index after it.
-struct TextSlot {
-  TDataCursor& c;
-  uint8_t saved;
-  explicit TextSlot(TDataCursor& cursor) : c(cursor), saved(cursor.CurrentIndex()) {}
-  ~TextSlot() {
-    try {
-      c.SelectIndex(saved);
-    } catch (...) {
-      c.SetCurrentIndex(kNoCurrentIndex);
-    }
-  }
-};
 
 }  // namespace
 
@@ -166,7 +155,7 @@ void TDataCursor::applyTextChanges(const TTextChanges& changes, uint32_t recordN
 
 void TDataCursor::AddTextWords(uint16_t fieldNo, std::string_view text, uint32_t recordNo,
                                uint32_t uniqueId) {
-  TextSlot slot(*this);
+  auto keep = KeepCurrentIndex(*this);
   TTextChanges changes;
   const std::string t(text);
   textWordChanges(fieldNo, nullptr, &t, uniqueId, uniqueId, changes);
@@ -175,7 +164,7 @@ void TDataCursor::AddTextWords(uint16_t fieldNo, std::string_view text, uint32_t
 
 void TDataCursor::UpdateTextWords(uint16_t fieldNo, std::string_view oldText, std::string_view newText,
                                   uint32_t recordNo, uint32_t oldUniqueId, uint32_t newUniqueId) {
-  TextSlot slot(*this);
+  auto keep = KeepCurrentIndex(*this);
   TTextChanges changes;
   const std::string o(oldText), n(newText);
   textWordChanges(fieldNo, &o, &n, oldUniqueId, newUniqueId, changes);
@@ -183,7 +172,7 @@ void TDataCursor::UpdateTextWords(uint16_t fieldNo, std::string_view oldText, st
 }
 
 void TDataCursor::RemoveTextWords(uint16_t fieldNo, std::string_view text, uint32_t uniqueId) {
-  TextSlot slot(*this);
+  auto keep = KeepCurrentIndex(*this);
   TTextChanges changes;
   const std::string t(text);
   textWordChanges(fieldNo, &t, nullptr, uniqueId, uniqueId, changes);
@@ -191,7 +180,7 @@ void TDataCursor::RemoveTextWords(uint16_t fieldNo, std::string_view text, uint3
 }
 
 void TDataCursor::TextIndexAppend(const uint8_t* buffer) {
-  TextSlot slot(*this);
+  auto keep = KeepCurrentIndex(*this);
   TTextChanges changes;
   textRecordChanges(nullptr, buffer, changes);
   uint32_t recordNo;
@@ -200,7 +189,7 @@ void TDataCursor::TextIndexAppend(const uint8_t* buffer) {
 }
 
 void TDataCursor::TextIndexModify(const uint8_t* oldBuffer, const uint8_t* newBuffer) {
-  TextSlot slot(*this);
+  auto keep = KeepCurrentIndex(*this);
   TTextChanges changes;
   textRecordChanges(oldBuffer, newBuffer, changes);
   uint32_t recordNo;
@@ -209,7 +198,7 @@ void TDataCursor::TextIndexModify(const uint8_t* oldBuffer, const uint8_t* newBu
 }
 
 void TDataCursor::TextIndexDelete(const uint8_t* buffer) {
-  TextSlot slot(*this);
+  auto keep = KeepCurrentIndex(*this);
   TTextChanges changes;
   textRecordChanges(buffer, nullptr, changes);
   applyTextChanges(changes, 0);
@@ -288,26 +277,21 @@ bool TDataCursor::NarrowByTextIndex(uint16_t fieldNo, std::string_view search, T
   TRecordsBitmap found;
   found.SetSize(std::max(bitmap.Count(), table_->DataFile().GetLastRecordNumber()));
   std::vector<uint8_t> low(kSysTextKeySize), high(kSysTextKeySize);
-  try {
-    TIndexTree tree(table_->IndexFile(), *this, kSysTextSlot);
-    for (const std::string& w : words) {
-      // Every unique id under the word.
-      BuildTextKey(fieldNo, w, 0, low.data());
-      std::fill(low.begin() + 64, low.end(), uint8_t(0));
-      high = low;
-      std::fill(high.begin() + 64, high.end(), uint8_t(0xFF));
-      found.ClearAll();
-      tree.AddRangeToBitmap(low.data(), high.data(), found);
-      uint32_t recordNo = 0;
-      int64_t position = 0;
-      while (bitmap.FindNext(recordNo, 1, position))
-        if (!found.GetBit(recordNo)) bitmap.ClearBit(recordNo);
-    }
-  } catch (...) {
-    SelectIndex(saved);
-    throw;
+  ScopeExit restore([&] { SelectIndex(saved); });
+  TIndexTree tree(table_->IndexFile(), *this, kSysTextSlot);
+  for (const std::string& w : words) {
+    // Every unique id under the word.
+    BuildTextKey(fieldNo, w, 0, low.data());
+    std::fill(low.begin() + 64, low.end(), uint8_t(0));
+    high = low;
+    std::fill(high.begin() + 64, high.end(), uint8_t(0xFF));
+    found.ClearAll();
+    tree.AddRangeToBitmap(low.data(), high.data(), found);
+    uint32_t recordNo = 0;
+    int64_t position = 0;
+    while (bitmap.FindNext(recordNo, 1, position))
+      if (!found.GetBit(recordNo)) bitmap.ClearBit(recordNo);
   }
-  SelectIndex(saved);
   return exact;
 }
 

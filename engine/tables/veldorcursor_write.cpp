@@ -9,38 +9,37 @@
 
 #include "engine/storage/veldorbtree.h"
 #include "engine/storage/veldorerr.h"
-#include "engine/storage/veldorguard.h"
 #include "engine/storage/veldorkeys.h"
 #include "engine/tables/veldorcursor.h"
 #include "engine/tables/veldorsession.h"
 #include "engine/tables/veldortable.h"
+#include "platform/scopeguard.h"
 
 namespace engine {
+
+using platform::ScopeExit;
+using platform::UndoOnFailure;
 
 namespace {
 
 // Ends the write pair a write took, unless the caller already held it.
-struct WriteEnd {
-  TDataCursor& c;
-  bool held;
-  ~WriteEnd() {
+auto endWriteUnlessHeld(TDataCursor& c, bool held) {
+  return ScopeExit([&c, held] {
     if (!held) c.EndWrite();
-  }
-};
+  });
+}
 
 // Releases a record lock the write took itself; a failed release must not hide the write's own
 // error, and the lock goes with the process in any case.
-struct RecordUnlock {
-  TDataCursor& c;
-  bool& locked;
-  ~RecordUnlock() {
+auto unlockIfTaken(TDataCursor& c, const bool& locked) {
+  return ScopeExit([&c, &locked] {
     if (!locked) return;
     try {
       c.UnlockRecord();
     } catch (...) {
     }
-  }
-};
+  });
+}
 
 uint32_t uniqueIdOf(const uint8_t* record) {
   uint32_t id;
@@ -53,19 +52,6 @@ void setUniqueId(uint8_t* record, uint32_t id) {
 void setRecordNo(uint8_t* record, uint32_t recordNo) {
   std::memcpy(record + 1, &recordNo, 4);
 }
-
-// Selects the cursor's index again when the write is over, whatever happened.
-struct IndexKeeper {
-  TDataCursor& cursor;
-  uint8_t slot;
-  ~IndexKeeper() {
-    try {
-      cursor.SelectIndex(slot);
-    } catch (...) {
-      cursor.SetCurrentIndex(kNoCurrentIndex);
-    }
-  }
-};
 
 // One key change of a write, and how to take it back.
 struct KeyChange {
@@ -205,14 +191,14 @@ void TDataCursor::AddSecondaryIndex(TIndexDescriptor& descriptor) {
     ++count;
   }
   if (keySize == 0) Raise(VELDOR_INVALIDKEY, {}, descriptor.name);
-  if (!descriptor.unique) keySize += 4;
+  if (!descriptor.unique) keySize += kUniqueIdKeySize;
   if (keySize > kMaxKeyFieldsSize) Raise(VELDOR_INVALIDKEY, {}, descriptor.name);
   descriptor.keySize = uint16_t(keySize);
   descriptor.fieldCount = count;
   if (IsRemote()) return remoteAddSecondaryIndex(descriptor);
   TIndexFile& index = table_->IndexFile();
   const uint8_t slot = index.AddSecondaryIndex(descriptor);
-  IndexKeeper keep{*this, GetCurrentIndex()};
+  auto keep = KeepCurrentIndex(*this);
   // Records are never deleted to make a unique index fit: the index goes again instead.
   UndoOnFailure undo([&] {
     DeleteIndexPages(slot);
@@ -257,8 +243,8 @@ void TDataCursor::DeleteIndex(std::string_view name) {
 
 void TDataCursor::BuildRecordIdIndex() {
   BeginWrite();
-  WriteEnd guard{*this, false};
-  IndexKeeper keep{*this, GetCurrentIndex()};
+  auto endWrite = endWriteUnlessHeld(*this, false);
+  auto keep = KeepCurrentIndex(*this);
   TIndexFile& index = table_->IndexFile();
   index.SetNoPrimaryIndex(true);
   SelectIndex(kSysDeletedSlot);
@@ -337,25 +323,21 @@ void TDataCursor::AppendRecord(uint8_t* buffer, bool reposition) {
   if (IsRemote()) return remoteWrite(REQUEST_APPENDRECORD, buffer, {reposition});
   const bool writeTaken = writeTaken_;
   BeginWrite();
-  WriteEnd endWrite{*this, writeTaken};
-  IndexKeeper keep{*this, GetCurrentIndex()};
+  auto endWrite = endWriteUnlessHeld(*this, writeTaken);
+  const uint8_t ownIndex = GetCurrentIndex();
+  auto keep = KeepCurrentIndex(*this);
   TDataFile& data = table_->DataFile();
   TIndexFile& index = table_->IndexFile();
   const uint32_t recordNo = data.GetFreeRecordNumber();
   const bool reused = recordNo != data.GetNextRecordNumber();
   bool locked = false;
-  struct Unlock {
-    TDataTable* t;
-    uint32_t n;
-    bool& locked;
-    ~Unlock() {
-      if (!locked) return;
-      try {
-        t->UnlockRecord(n);
-      } catch (...) {
-      }
+  ScopeExit unlock([t = table_, recordNo, &locked] {
+    if (!locked) return;
+    try {
+      t->UnlockRecord(recordNo);
+    } catch (...) {
     }
-  } unlock{table_, recordNo, locked};
+  });
   if (NeedsLocks()) {
     if (table_->RecordLockInUse(recordNo)) Raise(VELDOR_RECLOCKFAILED);
     table_->LockRecord(recordNo);
@@ -417,7 +399,7 @@ void TDataCursor::AppendRecord(uint8_t* buffer, bool reposition) {
   currentRecordNo_ = recordNo;
   FilterRecordChanged(recordNo, recordBuffer_.data());
   FlushBuffers(false, false, true, true, blobsSaved);
-  SelectIndex(keep.slot);
+  SelectIndex(ownIndex);
   if (reposition)
     AddToView(recordNo);
   else
@@ -439,12 +421,13 @@ void TDataCursor::ModifyRecord(uint8_t* buffer, bool unlock, bool reposition) {
   const std::vector<uint8_t> edited = recordBuffer_;
   const bool writeTaken = writeTaken_;
   BeginWrite();
-  WriteEnd endWrite{*this, writeTaken};
-  IndexKeeper keep{*this, GetCurrentIndex()};
+  auto endWrite = endWriteUnlessHeld(*this, writeTaken);
+  const uint8_t ownIndex = GetCurrentIndex();
+  auto keep = KeepCurrentIndex(*this);
   const uint32_t recordNo = currentRecordNo_;
   std::vector<uint8_t> old(recordSize_);
   bool lockedHere = false;
-  RecordUnlock release{*this, lockedHere};
+  auto release = unlockIfTaken(*this, lockedHere);
   if (NeedsLocks()) {
     if (optimistic && recordChanged_) Raise(VELDOR_KEYORRECDELETED);
     // Without the record's lock the edit could overwrite another writer's change: the image it
@@ -504,7 +487,7 @@ void TDataCursor::ModifyRecord(uint8_t* buffer, bool unlock, bool reposition) {
   journal.done();
   FilterRecordChanged(recordNo, recordBuffer_.data());
   FlushBuffers(false, false, true, keysChanged, blobsSaved);
-  SelectIndex(keep.slot);
+  SelectIndex(ownIndex);
   if (reposition)
     AddToView(recordNo);
   else
@@ -532,13 +515,14 @@ void TDataCursor::DeleteRecord(const uint8_t* buffer, bool reposition) {
   if (currentRecordNo_ == 0 || atBOF_ || atEOF_) Raise(VELDOR_NOCURRREC);
   const bool writeTaken = writeTaken_;
   BeginWrite();
-  WriteEnd endWrite{*this, writeTaken};
-  IndexKeeper keep{*this, GetCurrentIndex()};
+  auto endWrite = endWriteUnlessHeld(*this, writeTaken);
+  const uint8_t ownIndex = GetCurrentIndex();
+  auto keep = KeepCurrentIndex(*this);
   const uint32_t recordNo = currentRecordNo_;
   std::vector<uint8_t> current(recordSize_);
   readRecord(recordNo, current.data());
   bool lockedHere = false;
-  RecordUnlock release{*this, lockedHere};
+  auto release = unlockIfTaken(*this, lockedHere);
   if (NeedsLocks()) {
     if (!table_->RecordLockInUse(recordNo)) {
       if (buffer && std::memcmp(current.data(), buffer, recordSize_) != 0) Raise(VELDOR_KEYORRECDELETED);
@@ -584,7 +568,7 @@ void TDataCursor::DeleteRecord(const uint8_t* buffer, bool reposition) {
   journal.done();
   FilterRecordDeleted(recordNo);
   FlushBuffers(false, false, true, true, blobsSaved);
-  SelectIndex(keep.slot);
+  SelectIndex(ownIndex);
   if (reposition)
     RemoveFromView();
   else

@@ -10,8 +10,12 @@
 #include "engine/storage/veldorhelpers.h"
 #include "engine/storage/veldoros.h"
 #include "engine/tables/veldorsession.h"
+#include "platform/scopeguard.h"
 
 namespace engine {
+
+using platform::FirstFailure;
+using platform::UndoOnFailure;
 
 namespace {
 

@@ -8,9 +8,13 @@
 #include "engine/storage/veldorfile.h"
 #include "engine/storage/veldorhelpers.h"
 #include "platform/processinfo.h"
+#include "platform/scopeguard.h"
 #include "platform/tcpsocket.h"
 
 namespace engine {
+
+using platform::ScopeExit;
+
 namespace {
 
 // Overwrites the bytes of a secret before the memory is given back.
@@ -127,10 +131,7 @@ void TDataSession::remotePasswordRequest(uint16_t code, std::string_view passwor
   if (code != REQUEST_DELALLPASSWORDS) WriteRequestText(password);
   EndRequest();
   // The password leaves the request buffer however the exchange ends.
-  struct Wipe {
-    std::vector<uint8_t>& buffer;
-    ~Wipe() { std::fill(buffer.begin(), buffer.end(), 0); }
-  } wipeRequest{request_};
+  ScopeExit wipeRequest([&] { std::fill(request_.begin(), request_.end(), 0); });
   Exchange();
   CheckReplyError();
 }

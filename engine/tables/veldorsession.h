@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "engine/storage/veldorlocale.h"
+#include "engine/tables/veldorprotocol.h"
 
 namespace platform {
 class TcpConnection;
@@ -51,28 +52,6 @@ inline constexpr uint32_t kDefaultRemoteTimeOut = 300;  // seconds
 inline constexpr int64_t kClientVersion = 31000;
 // The largest message accepted from a server, on the wire and inflated.
 inline constexpr size_t kMaxRemoteMessage = size_t(256) << 20;
-
-// Requests of the session and directory.
-enum TSessionRequestCode : uint16_t {
-  REQUEST_RECONNECT = 0,
-  REQUEST_LOGIN = 1,
-  REQUEST_LOGOUT = 2,
-  REQUEST_SESSIONPARAMS = 3,
-  REQUEST_OPENDATADIR = 5,
-  REQUEST_CLOSEDATADIR = 6,
-  REQUEST_ADDPASSWORD = 7,
-  REQUEST_DELPASSWORD = 8,
-  REQUEST_DELALLPASSWORDS = 9,
-  REQUEST_STARTTXN = 11,
-  REQUEST_COMMITTXN = 12,
-  REQUEST_ROLLBACKTXN = 13,
-  REQUEST_TABLEEXISTS = 46,
-  REQUEST_CALLBACKRESPONSE = 75,
-  REQUEST_CONNECTPARAMS = 82,
-};
-
-// The name of a request code for trace lines; empty for a code without a name.
-std::string_view GetRequestName(uint16_t code);
 
 class TDataSession {
  public:

@@ -8,15 +8,17 @@
 #include "engine/tables/veldorsession.h"
 #include "platform/bytes.h"
 #include "platform/processinfo.h"
+#include "platform/scopeguard.h"
 #include "platform/tcpsocket.h"
 #include "platform/zlibbuffer.h"
 
 namespace engine {
+
+using platform::ScopeExit;
+using platform::UndoOnFailure;
+
 namespace {
 
-#include "engine/tables/veldorrequestnames.inc"
-
-constexpr size_t kHeaderSize = 10;
 constexpr size_t kBufferStep = 32768;
 constexpr size_t kChunk = 65536;
 constexpr int kMaxLoginTries = 4;
@@ -40,10 +42,6 @@ long long elapsedMs(std::chrono::steady_clock::time_point start) {
 
 }  // namespace
 
-std::string_view GetRequestName(uint16_t code) {
-  return code < std::size(kRequestNames) ? kRequestNames[code] : std::string_view();
-}
-
 std::string TDataSession::ServerName() const {
   return remoteHost_.empty() ? remoteAddress_ : remoteHost_;
 }
@@ -64,8 +62,8 @@ void TDataSession::Trace(const std::string& line) const {
 // ---- Building a request ----
 
 void TDataSession::BeginRequest() {
-  reserveFor(request_, kHeaderSize);
-  requestLength_ = kHeaderSize;
+  reserveFor(request_, kMessageHeaderSize);
+  requestLength_ = kMessageHeaderSize;
 }
 
 void TDataSession::WriteRequestParam(const void* bytes, uint32_t length) {
@@ -99,19 +97,19 @@ void TDataSession::WriteRequestText(std::string_view text) {
 }
 
 void TDataSession::EndRequest() {
-  size_t payload = requestLength_ - kHeaderSize;
+  size_t payload = requestLength_ - kMessageHeaderSize;
   if (!lan_ && !inHandshake_) {
     std::vector<uint8_t> packed;
-    if (!platform::deflateBuffer(request_.data() + kHeaderSize, payload, packed))
+    if (!platform::deflateBuffer(request_.data() + kMessageHeaderSize, payload, packed))
       SignalEngineError(VELDOR_COMPRESS);
-    reserveFor(request_, kHeaderSize + packed.size());
-    std::memcpy(request_.data() + kHeaderSize, packed.data(), packed.size());
+    reserveFor(request_, kMessageHeaderSize + packed.size());
+    std::memcpy(request_.data() + kMessageHeaderSize, packed.data(), packed.size());
     payload = packed.size();
-    requestLength_ = kHeaderSize + payload;
+    requestLength_ = kMessageHeaderSize + payload;
   }
   platform::put4(request_.data(), uint32_t(requestLength_));
-  platform::put2(request_.data() + 4, requestCode_);
-  platform::put4(request_.data() + 6, uint32_t(payload));
+  platform::put2(request_.data() + kMessageCodeOffset, requestCode_);
+  platform::put4(request_.data() + kMessagePayloadSizeOffset, uint32_t(payload));
 }
 
 // ---- Sending and receiving ----
@@ -158,7 +156,7 @@ void TDataSession::ReceiveReply() {
   uint8_t head[4];
   readExactly(head, 4);
   const uint32_t total = platform::get4(head);
-  if (total < kHeaderSize || total > kMaxRemoteMessage)
+  if (total < kMessageHeaderSize || total > kMaxRemoteMessage)
     throw CommError("Receive reply error: bad message length");
   // The buffer grows with what arrives, not with what the length claims.
   reserveFor(reply_, std::min<size_t>(total, kChunk));
@@ -169,24 +167,24 @@ void TDataSession::ReceiveReply() {
     readExactly(reply_.data() + got, part);
     got += part;
   }
-  replyCode_ = platform::get2(reply_.data() + 4);
-  const uint32_t payload = platform::get4(reply_.data() + 6);
-  if (payload != total - kHeaderSize) throw CommError("Receive reply error: bad payload length");
+  replyCode_ = platform::get2(reply_.data() + kMessageCodeOffset);
+  const uint32_t payload = platform::get4(reply_.data() + kMessagePayloadSizeOffset);
+  if (payload != total - kMessageHeaderSize) throw CommError("Receive reply error: bad payload length");
   replyTotal_ = total;
-  replyPos_ = kHeaderSize;
+  replyPos_ = kMessageHeaderSize;
   if (!lan_ && !inHandshake_) {
     std::vector<uint8_t> plain;
-    const auto status =
-        platform::inflateBuffer(reply_.data() + kHeaderSize, payload, kMaxRemoteMessage - kHeaderSize, plain);
+    const auto status = platform::inflateBuffer(reply_.data() + kMessageHeaderSize, payload,
+                                                kMaxRemoteMessage - kMessageHeaderSize, plain);
     if (status != platform::InflateStatus::Ok) {
       replyTotal_ = replyPos_ = 0;
       SignalEngineError(VELDOR_UNCOMPRESS);
     }
-    reserveFor(reply_, kHeaderSize + plain.size());
-    if (!plain.empty()) std::memcpy(reply_.data() + kHeaderSize, plain.data(), plain.size());
-    replyTotal_ = kHeaderSize + plain.size();
+    reserveFor(reply_, kMessageHeaderSize + plain.size());
+    if (!plain.empty()) std::memcpy(reply_.data() + kMessageHeaderSize, plain.data(), plain.size());
+    replyTotal_ = kMessageHeaderSize + plain.size();
     platform::put4(reply_.data(), uint32_t(replyTotal_));
-    platform::put4(reply_.data() + 6, uint32_t(plain.size()));
+    platform::put4(reply_.data() + kMessagePayloadSizeOffset, uint32_t(plain.size()));
   }
   if (remoteTrace_)
     Trace("Receive reply - Code: " + std::string(GetEngineErrorName(replyCode_)) + " Size: " +
@@ -194,31 +192,24 @@ void TDataSession::ReceiveReply() {
 }
 
 void TDataSession::ExchangeWith(const std::function<void()>& exchange) {
+  // Whatever ends an exchange with a failure (a lost connection, a damaged reply, a failing
+  // callback) leaves the connection out of step with the server, which has the request.
+  UndoOnFailure disconnect([this] { Disconnect(); });
   try {
     exchange();
+    disconnect.Dismiss();
     return;
   } catch (const CommError&) {
-    if (bytesLeft_) {
-      // The server may have acted on the request; running it again could apply it twice.
-      Disconnect();
-      RaiseRemote(VELDOR_REMOTECOMMLOST, remoteUser_);
-    }
-  } catch (...) {
-    // A damaged reply or a failing callback: the server has the request, and the connection is
-    // no longer in step with it.
-    Disconnect();
-    throw;
+    // The server may have acted on the request; running it again could apply it twice.
+    if (bytesLeft_) RaiseRemote(VELDOR_REMOTECOMMLOST, remoteUser_);
   }
   Reconnect();
   try {
     exchange();
   } catch (const CommError&) {
-    Disconnect();
     RaiseRemote(VELDOR_REMOTECOMMLOST, remoteUser_);
-  } catch (...) {
-    Disconnect();
-    throw;
   }
+  disconnect.Dismiss();
 }
 
 void TDataSession::Exchange() {
@@ -304,10 +295,7 @@ void TDataSession::Connect() {
   sessionId_ = 0;
   openConnection(false);
   inHandshake_ = true;
-  struct HandshakeEnd {
-    bool& flag;
-    ~HandshakeEnd() { flag = false; }
-  } end{inHandshake_};
+  ScopeExit end([this] { inHandshake_ = false; });
   try {
     SetRequestCode(REQUEST_CONNECTPARAMS);
     BeginRequest();
@@ -339,20 +327,15 @@ void TDataSession::Reconnect() {
   // The request being built waits aside while the reconnect request uses the buffer.
   std::vector<uint8_t> pending(request_.begin(), request_.begin() + requestLength_);
   const uint16_t pendingCode = requestCode_;
-  struct Restore {
-    TDataSession& s;
-    std::vector<uint8_t>& bytes;
-    uint16_t code;
-    ~Restore() {
-      reserveFor(s.request_, bytes.size());
-      std::copy(bytes.begin(), bytes.end(), s.request_.begin());
-      s.requestLength_ = bytes.size();
-      s.requestCode_ = code;
-      s.inHandshake_ = false;
-      // The set-aside copy may hold a password.
-      std::fill(bytes.begin(), bytes.end(), 0);
-    }
-  } restore{*this, pending, pendingCode};
+  ScopeExit restore([&] {
+    reserveFor(request_, pending.size());
+    std::copy(pending.begin(), pending.end(), request_.begin());
+    requestLength_ = pending.size();
+    requestCode_ = pendingCode;
+    inHandshake_ = false;
+    // The set-aside copy may hold a password.
+    std::fill(pending.begin(), pending.end(), 0);
+  });
   openConnection(true);
   inHandshake_ = true;
   try {

@@ -9,8 +9,12 @@
 #include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldorsession.h"
 #include "engine/values/veldorvalues.h"
+#include "platform/scopeguard.h"
 
 namespace engine {
+
+using platform::FirstFailure;
+using platform::UndoOnFailure;
 
 namespace {
 
@@ -565,7 +569,7 @@ void TDataTable::leaveTransaction(bool afterFailedWrite) {
   // write locks, it is rolled back here.
   if (afterFailedWrite) failure.run([&] { recoverHotJournal(); });
   if (!IsRemote()) failure.run([&] { DiscardCaches(true, true); });
-  if (!remoteIndexKept_.empty()) index_->LoadHeaderFromReply(remoteIndexKept_.data());
+  if (!remoteIndexKept_.empty()) failure.run([&] { index_->LoadHeaderFromReply(remoteIndexKept_.data()); });
   remoteIndexKept_.clear();
   failure.run([&] { EndWrite(); });
   failure.run([&] { UnlockForTransaction(); });

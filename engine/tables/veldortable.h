@@ -36,7 +36,6 @@
 #include "engine/storage/veldorblob.h"
 #include "engine/storage/veldordata.h"
 #include "engine/storage/veldorfielddesc.h"
-#include "engine/storage/veldorguard.h"
 #include "engine/storage/veldorindex.h"
 #include "engine/storage/veldorjournal.h"
 #include "engine/storage/veldortablelink.h"

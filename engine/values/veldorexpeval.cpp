@@ -12,8 +12,11 @@
 #include "engine/storage/veldorlocale.h"
 #include "engine/values/veldorexpop.h"
 #include "engine/values/veldorvalues.h"
+#include "platform/scopeguard.h"
 
 namespace engine {
+
+using platform::ScopeExit;
 
 namespace {
 
@@ -362,13 +365,10 @@ struct Evaluator {
           r.code = opEqual;
           r.left = x.get();
           r.right = sub.get();
-          struct Restore {
-            TExpToken& r;
-            ~Restore() {
-              r.kind = expConstant;
-              r.left = r.right = nullptr;
-            }
-          } restore{r};
+          ScopeExit restore([&] {
+            r.kind = expConstant;
+            r.left = r.right = nullptr;
+          });
           query->ApplySubSelectFilter(r);
           match = query->ResultRecordCount() > 0;
         }

@@ -9,8 +9,11 @@
 #include "engine/storage/veldorhelpers.h"
 #include "engine/values/veldorexpservices.h"
 #include "engine/values/veldorvaluetext.h"
+#include "platform/scopeguard.h"
 
 namespace engine {
+
+using platform::ScopeExit;
 
 namespace {
 
@@ -443,10 +446,7 @@ TExpTreePtr TExpressionParser::parseNumber() {
 TExpTreePtr TExpressionParser::parsePrimary(uint8_t flags) {
   if (nesting_ >= kMaxExpNesting) SyntaxError("Expression is nested too deeply");
   ++nesting_;
-  struct Unnest {
-    int& n;
-    ~Unnest() { --n; }
-  } unnest{nesting_};
+  ScopeExit unnest([&] { --nesting_; });
 
   switch (kind_) {
     case tkInteger:

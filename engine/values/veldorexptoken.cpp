@@ -8,8 +8,11 @@
 
 #include "engine/storage/veldorerr.h"
 #include "platform/bytes.h"
+#include "platform/scopeguard.h"
 
 namespace engine {
+
+using platform::UndoOnFailure;
 
 namespace {
 
@@ -516,37 +519,29 @@ TExpToken* UnflattenExpTree(std::span<const uint8_t> buffer) {
   TExpToken* root = nullptr;
   std::vector<Slot> pending{{nullptr, &root, 0, 0, true, 1}};
   size_t pos = 0;
-  try {
-    while (!pending.empty()) {
-      Slot slot = pending.back();
-      pending.pop_back();
-      if (slot.depth > kMaxExpTreeDepth || (slot.checkOffset && slot.offset != pos)) badStream();
-      TExpToken* node = GetExpToken();
-      uint32_t count = 0;
-      try {
-        count = ReadExpToken(buffer, pos, *node);
-      } catch (...) {
-        PutExpToken(node);
-        throw;
-      }
-      node->parent = slot.parent;
-      if (slot.link)
-        *slot.link = node;
-      else
-        slot.parent->args[slot.argIndex] = node;
-      if (count > (buffer.size() - pos) / kMinNodeBytes) badStream();
-      node->args.assign(count, nullptr);
-      for (size_t i = count; i-- > 0;)
-        pending.push_back({node, nullptr, i, node->argsOffset, i == 0, slot.depth + 1});
-      if (node->rightOffset)
-        pending.push_back({node, &node->right, 0, node->rightOffset, true, slot.depth + 1});
-      if (node->leftOffset) pending.push_back({node, &node->left, 0, node->leftOffset, true, slot.depth + 1});
-    }
-    if (pos != buffer.size()) badStream();
-  } catch (...) {
-    FreeExpTree(root);
-    throw;
+  UndoOnFailure freeAll([&] { FreeExpTree(root); });
+  while (!pending.empty()) {
+    Slot slot = pending.back();
+    pending.pop_back();
+    if (slot.depth > kMaxExpTreeDepth || (slot.checkOffset && slot.offset != pos)) badStream();
+    TExpToken* node = GetExpToken();
+    UndoOnFailure putBack([&] { PutExpToken(node); });
+    const uint32_t count = ReadExpToken(buffer, pos, *node);
+    putBack.Dismiss();
+    node->parent = slot.parent;
+    if (slot.link)
+      *slot.link = node;
+    else
+      slot.parent->args[slot.argIndex] = node;
+    if (count > (buffer.size() - pos) / kMinNodeBytes) badStream();
+    node->args.assign(count, nullptr);
+    for (size_t i = count; i-- > 0;)
+      pending.push_back({node, nullptr, i, node->argsOffset, i == 0, slot.depth + 1});
+    if (node->rightOffset)
+      pending.push_back({node, &node->right, 0, node->rightOffset, true, slot.depth + 1});
+    if (node->leftOffset) pending.push_back({node, &node->left, 0, node->leftOffset, true, slot.depth + 1});
   }
+  if (pos != buffer.size()) badStream();
   return root;
 }
 

@@ -10,7 +10,7 @@
 #include "dataaccess/daconsts.h"
 #include "dataaccess/memdata_list.h"
 #include "tests/dataaccess/dataaccess_testing.h"
-#include "tests/dataset/dataset_model.h"
+#include "tests/dataaccess/listmodel.h"
 
 namespace dataaccess {
 namespace {
@@ -49,18 +49,14 @@ class PeopleSet : public TMemDataSet {
   void PerformDelete() override { ++deletes; }
 };
 
-void addRow(TMemDataSet& d, int id, const std::string& name) {
-  d.Append();
-  d.FieldByName("ID").SetAsInteger(id);
-  d.FieldByName("NAME").SetAsString(name);
-  d.Post();
-}
+using testing::addRow;
 
-// The dataset layer's list model over the memory dataset.
 TEST(TMemDataSetTest, RandomEditingAndNavigationFollowsAListModel) {
   PeopleSet d;
   d.Open();
-  dataset_model::RunListModel(d, dataaccess_testing::testSeed());
+  std::vector<std::pair<int, std::string>> model;
+  testing::RunListModel(d, dataaccess_testing::testSeed(), 1500, model);
+  if (::testing::Test::HasFatalFailure()) return;
   d.Edit();
   d.FieldByName("NAME").SetAsString("left open");
   d.Close();  // an edit in progress and buffers holding heap strings: nothing may outlive the store

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <map>
+#include <regex>
 
 #include "platform/textfile.h"
 #include "tests/dumpfile/dumpfile_test_util.h"
@@ -72,7 +73,7 @@ TEST_F(DefinitionWriterTest, EachRunReplacesItsFilesAndLeavesOthersAlone) {
   for (int round = 0; round < 2; ++round) {
     EXPECT_EQ(run(), "Successfully save object DDL!");
     EXPECT_EQ(files(), (std::vector<std::string>{"Other.sql", "SCOTT_Tables.sql"}));
-    EXPECT_EQ(out("SCOTT_Tables.sql"), "CREATE TABLE \"EMP\" (A NUMBER)\r\n\r\n");
+    EXPECT_EQ(out("SCOTT_Tables.sql"), "CREATE TABLE \"EMP\" (A NUMBER);\r\n");
   }
   EXPECT_EQ(out("Other.sql"), "not ours");
 }
@@ -95,11 +96,11 @@ TEST_F(DefinitionWriterTest, FlagsChooseRootKindsOwnersOwnTextsAndEachOwnersKind
   EXPECT_EQ(run(), "Successfully save object DDL!");
   EXPECT_EQ(files(), (std::vector<std::string>{"HR_Tables.sql", "SCOTT_Sequences.sql", "Synonyms.sql",
                                                "Tablespaces.sql", "Users.sql"}));
-  EXPECT_EQ(out("Tablespaces.sql"), "CREATE TABLESPACE TS\r\n");
-  EXPECT_EQ(out("Synonyms.sql"), "CREATE PUBLIC SYNONYM PUB\r\n");
-  EXPECT_EQ(out("Users.sql"), "CREATE USER SCOTT\r\n");
-  EXPECT_EQ(out("SCOTT_Sequences.sql"), "CREATE SEQUENCE SEQ\r\n");
-  EXPECT_EQ(out("HR_Tables.sql"), "CREATE TABLE JOBS\r\n");
+  EXPECT_EQ(out("Tablespaces.sql"), "CREATE TABLESPACE TS;\r\n");
+  EXPECT_EQ(out("Synonyms.sql"), "CREATE PUBLIC SYNONYM PUB;\r\n");
+  EXPECT_EQ(out("Users.sql"), "CREATE USER SCOTT;\r\n");
+  EXPECT_EQ(out("SCOTT_Sequences.sql"), "CREATE SEQUENCE SEQ;\r\n");
+  EXPECT_EQ(out("HR_Tables.sql"), "CREATE TABLE JOBS;\r\n");
 }
 
 TEST_F(DefinitionWriterTest, RollbackSegmentsOfKind22GoToAFileWhoseNameEndsWithABlank) {
@@ -126,7 +127,7 @@ TEST_F(DefinitionWriterTest, HostileOwnerNamesNeverLeaveTheOutputFolder) {
     EXPECT_NE(n[0], '.');
     EXPECT_LE(n.size(), 255u);
     for (char c : n) EXPECT_GE(uint8_t(c), 0x20) << n;
-    EXPECT_EQ(out(n), "CREATE TABLE T\r\n");
+    EXPECT_EQ(out(n), "CREATE TABLE T;\r\n");
   }
   // Nothing beside the output folder or above it.
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_), {}), 2);  // the dump and the output folder
@@ -137,12 +138,13 @@ TEST_F(DefinitionWriterTest, DefinitionsLongerThanTheDisplayLimitAreWrittenWhole
   std::string body = "CREATE PACKAGE BODY P IS\n";
   for (int i = 0; body.size() < 30000; ++i)
     body += "  x := '" + std::string(1, char(0x80 + i % 100)) + "~';\n";
-  body += std::string("\x01\x02 tail", 7);
+  const std::string unit = body.substr(0, body.size() - 1);
+  body += std::string("\x01\x02 tail", 7);  // row data after the unit
   TExpFileUser* o = user("U");
   add(o, "P", kKindPackageBodies, body);
   o->KindSelected[kKindPackageBodies] = true;
   EXPECT_EQ(run(), "Successfully save object DDL!");
-  EXPECT_EQ(out("U_Package bodies.sql"), platform::NormalizeLineBreaks(body) + "\r\n");
+  EXPECT_EQ(out("U_Package bodies.sql"), platform::NormalizeLineBreaks(unit) + "\r\n/\r\n");
 }
 
 TEST_F(DefinitionWriterTest, RangeThatCannotBeReadEndsTheRunWithAMessage) {
@@ -166,7 +168,7 @@ TEST_F(DefinitionWriterTest, MissingDumpAndUnwritableFolderAreReported) {
   }
   EXPECT_EQ(root_.Message(), "open file: " + path("gone.dmp") + " error");
   out_ = path("no-such-folder");
-  EXPECT_EQ(run(), "Save Object DDL error!");
+  EXPECT_EQ(run().rfind("Save Object DDL error! (Cannot open " + out_ + "/U_Tables.sql", 0), 0u);
 }
 
 TEST_F(DefinitionWriterTest, CancelledRunKeepsWhatItWroteAndClaimsNoSuccess) {
@@ -177,8 +179,8 @@ TEST_F(DefinitionWriterTest, CancelledRunKeepsWhatItWroteAndClaimsNoSuccess) {
   testing::CancellingProgress progress;
   EXPECT_EQ(run(&progress), "Terminated by user!");
   const std::string written = out("U_Tables.sql");
-  EXPECT_EQ(written.rfind("CREATE TABLE T0\r\n", 0), 0u);
-  EXPECT_LT(written.size(), 300u * 17);
+  EXPECT_EQ(written.rfind("CREATE TABLE T0;\r\n", 0), 0u);
+  EXPECT_LT(written.size(), 300u * 18);
 }
 
 TEST_F(DefinitionWriterTest, TablesOfARealReadingHoldExactlyTheirRanges) {
@@ -199,8 +201,10 @@ TEST_F(DefinitionWriterTest, TablesOfARealReadingHoldExactlyTheirRanges) {
   std::map<std::string, std::string> want;
   for (const auto& n : expected.nodes)
     if (n.kind == kKindTables && n.owner != "-" && n.length > 0)
+      // Each table's range is its one statement line between line breaks.
       want[n.owner + "_Tables.sql"] +=
-          platform::NormalizeLineBreaks(bytes.substr(size_t(n.start), size_t(n.length))) + "\r\n";
+          std::regex_replace(bytes.substr(size_t(n.start), size_t(n.length)), std::regex("[\r\n]"), "") +
+          ";\r\n";
   ASSERT_FALSE(want.empty());
   for (const auto& [file, content] : want) EXPECT_EQ(out(file), content) << file;
 }
@@ -213,8 +217,8 @@ TEST_F(DefinitionWriterTest, OwnerWithAnEmptyNameNeverWritesIntoTheRootLevelFile
   nameless->KindSelected[kKindTables] = true;
   EXPECT_EQ(run(), "Successfully save object DDL!");
   EXPECT_EQ(files(), (std::vector<std::string>{"Tables.sql", "_Tables.sql"}));
-  EXPECT_EQ(out("Tables.sql"), "CREATE TABLE \"P\"\r\n\r\n");
-  EXPECT_EQ(out("_Tables.sql"), "CREATE TABLE \"E\"\r\n\r\n");
+  EXPECT_EQ(out("Tables.sql"), "CREATE TABLE \"P\";\r\n");
+  EXPECT_EQ(out("_Tables.sql"), "CREATE TABLE \"E\";\r\n");
 }
 
 TEST(DefinitionFileNameTest, ALongNameIsCutBetweenCharacters) {

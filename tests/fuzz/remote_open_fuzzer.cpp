@@ -62,10 +62,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         try {
           uint32_t count = 3;
           uint32_t got = 0;
-          uint8_t bytes[64];
+          uint8_t bytes[64], value[512];
+          bool isNull = false;
           switch (step % 14) {
             case 0:
-              cursor.GetNextRecord(records.data());
+              if (cursor.GetNextRecord(records.data()) == 0)
+                for (uint16_t f = 1; f <= cursor.FieldCount(); ++f)
+                  cursor.GetField(f, records.data(), isNull, value);
               break;
             case 1:
               cursor.GetPriorRecord(records.data());

@@ -68,6 +68,10 @@ TEST_F(LocalBackend, MissingFilesAndFoldersFailWithTheirErrors) {
   std::filesystem::create_directory(dir.path("sub"));
   EXPECT_FALSE(open("sub", false));
   EXPECT_EQ(osErrorKind(lastOsError()), OsErrorKind::AccessDenied);
+  // A FIFO without a writer is refused at once, not waited on.
+  ASSERT_EQ(::mkfifo(dir.path("pipe.dat").c_str(), 0600), 0);
+  EXPECT_FALSE(open("pipe.dat", false));
+  EXPECT_EQ(lastOsError(), kNotRegularFile);
 }
 
 TEST_F(LocalBackend, ExclusiveOpenFailsWhileAnotherOpenExistsAndBlocksLaterOnes) {

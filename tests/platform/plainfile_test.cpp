@@ -1,12 +1,14 @@
 #include "platform/plainfile.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 
+#include "platform/oserror.h"
 #include "tests/platform/temp_folder.h"
 
 namespace {
@@ -28,6 +30,10 @@ TEST_F(InputFileTest, MissingFilesFoldersAndMissingParentsAreRefusedWithTheirRea
   EXPECT_FALSE(o.create(path("no/such/file")));
   EXPECT_EQ(o.error(), ENOENT);
   EXPECT_FALSE(o.write("x"));
+  // A FIFO without a reader is refused at once instead of being waited on.
+  ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
+  EXPECT_FALSE(o.create(path("fifo")));
+  EXPECT_EQ(o.error(), platform::kNotRegularFile);
   platform::ReplacingFile r;
   EXPECT_FALSE(r.begin(path("none/t")));
   EXPECT_EQ(r.error(), ENOENT);

@@ -92,6 +92,7 @@ TEST_F(TransferTest, UploadsReportEachStepAndDeleteOnlyAfterTheirOwnSuccess) {
       {"127.0.0.1:1", FtpTestServer::kPassword, "", 1, "127.0.0.1:1"},  // nothing listens
       {"dumps:Ftp#Secret9@" + host, FtpTestServer::kPassword, "", 1, "Invalid FTP server name"},
       {host, "Wrong#Secret", "", 1, "530"},
+      {"du*mps@" + host, "*", "", 1, "Invalid FTP server name"},  // the mask holds the password
       {host, FtpTestServer::kPassword, "missing", 1, "550"},
       {host, FtpTestServer::kPassword, "readonly", 3, "550"},
       {host, FtpTestServer::kPassword, "full", 3, "FTP " + host},

@@ -1,9 +1,12 @@
 #!/bin/sh
 # The tools under bad input as a user gives it: each case ends with a clear message and the exit
 # code the tool documents, never an abort.
-#   bad_input.sh TABLECHECK DUMPTREE STANDIN_FOLDER SEED
+# Every tool answers --help, and no argument, with its usage on standard output and exit 0.
+#   bad_input.sh TABLECHECK DUMPTREE STANDIN_FOLDER DUMPHEADER DUMPBUILDER ENGINESERVER SEED
+#                WINDOWSHOT FTPSERVER_PY DUMPS_FOLDER
 set -u
-tablecheck=$1 dumptree=$2 standins=$3 seed=$4
+tablecheck=$1 dumptree=$2 standins=$3 dumpheader=$4 dumpbuilder=$5 engineserver=$6 seed=$7
+windowshot=$8 ftpserver=$9 dumps=${10}
 dir=$(mktemp -d) && trap 'rm -rf "$dir"' EXIT && cd "$dir" || exit 1
 failed=0
 # expect CODE TEXT COMMAND...: the command exits with CODE and prints TEXT.
@@ -28,6 +31,22 @@ mkdir d
 expect 1 'cannot read parameter file d: is a folder' "$standins/exp" parfile=d
 expect 1 'Export terminated unsuccessfully' "$standins/exp" userid=u/p file=d
 expect 1 'cannot read d: is a folder' "$standins/imp" userid=u/p file=d
+# A FIFO is refused at once, never waited on.
+mkfifo f.IDX p
+expect 1 'index file f.IDX: cannot be read (not a regular file)' "$tablecheck" f
+expect 1 'cannot read p' "$dumpheader" p
+expect 1 'cannot read parameter file p: is not a regular file' "$standins/exp" parfile=p
+expect 1 'cannot read p: is not a regular file' "$standins/imp" userid=u/p file=p
+expect 1 'cannot create p: not a regular file' "$standins/exp" userid=u/p file=p
+: >e.IDX && : >e.JNL
+expect 1 'rollback journal e.JNL is left: opening the table rolls it back' "$tablecheck" e
+for size in 0 -1 99999999999G; do expect 2 'usage: dumpbuilder' "$dumpbuilder" --size $size x.dmp; done
+expect 1 'engineserver: e.IDX is not a folder' "$engineserver" e.IDX ann </dev/null
+expect 1 'engineserver: the user name is empty' "$engineserver" . '' </dev/null
+expect 2 'usage: engineserver ROOT USER' "$engineserver" . ann secret </dev/null
+printf 'not a dump at all\n' >r.dmp
+expect 1 'IMP-00010: not a valid export file' "$standins/imp" userid=u/p file=r.dmp
+expect 0 'Disconnected' "$standins/sqlplus" </dev/zero
 printf 'frob\n' >s1
 expect 1 'line 1: unknown statement "frob"' "$seed" out s1
 printf '# users first\nrow SCOTT.EMP 1\n' >s2
@@ -39,5 +58,21 @@ if [ -e out ] || ls | grep -q seed-; then
   failed=1
 fi
 expect 1 'exists and is not an empty folder' "$seed" d/.. s1
-expect 2 'usage: seed SERVER-FOLDER [DESCRIPTION]' "$seed"
+# usage COMMAND...: the command prints its usage on standard output only and exits with 0.
+usage() {
+  out=$("$@" 2>"$dir/err" </dev/null) && printf '%s\n' "$out" | grep -q '^usage: ' && [ ! -s "$dir/err" ] ||
+    { printf 'FAILED: %s: wanted the usage on standard output and exit 0; got:\n%s\n' "$*" "$out"; failed=1; }
+}
+for tool in "$tablecheck" "$dumptree" "$standins/standin" "$dumpbuilder" "$dumpheader" "$engineserver" \
+  "$seed" "$windowshot"; do
+  usage "$tool" --help
+  usage "$tool"
+done
+usage python3 "$ftpserver" --help
+usage python3 "$ftpserver"
+# dumptree --ddl writes the definition files of the whole dump, as Export DDL on the top node does.
+mkdir ddl
+expect 0 '# ' "$dumptree" --ddl ddl "$dumps/Toriikk__SQL_STUDY__hr.dmp"
+grep -q '^END secure_dml;' ddl/HR_Procedures.sql || { echo "FAILED: dumptree --ddl"; failed=1; }
+expect 2 'Directory not exists: missing' "$dumptree" --ddl missing "$dumps/Toriikk__SQL_STUDY__hr.dmp"
 exit $failed

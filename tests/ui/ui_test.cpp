@@ -97,6 +97,11 @@ class WindowTest : public ::testing::Test {
     EXPECT_NE(child, nullptr) << name;
     return child;
   }
+  // What the window shows of `node`: the script of its statements, cut to 10240 characters.
+  static QString shownText(const std::string& dump, const dumpbuilder::ExpectedNode& n) {
+    std::string text;
+    return dumpfile::ReadDumpText(dump, n.start, text, n.length) ? QString::fromStdString(text) : QString();
+  }
   // Opens `path` through the "&Open" command on the "Analyze" tab.
   void open(TFrmMain& w, const std::string& path) {
     find<QTabWidget>(w, "PageControl3")->setCurrentIndex(1);
@@ -159,16 +164,17 @@ TEST_F(WindowTest, DumpTreeShowsEveryGroupAndObjectAndEachObjectsTextUpToTheLimi
   EXPECT_TRUE(
       text->toPlainText().startsWith("NLS_LANG: WE8ISO8859P1 (ISO 8859-1 West European)\nEXPORT:V09.02.00"));
 
-  // Each object shows as many characters as its range holds, at most 10240.
-  std::map<std::string, int64_t> lengths;
-  for (const auto& n : expected.nodes) lengths[n.owner + "/" + n.name] = n.length;
+  // Each object shows the statements of its range, at most 10240 characters of them.
+  std::map<std::string, const dumpbuilder::ExpectedNode*> nodes;
+  for (const auto& n : expected.nodes) nodes[n.owner + "/" + n.name] = &n;
   for (QTreeWidgetItemIterator it(top); *it; ++it) {
     if ((*it)->childCount() != 0 || (*it)->parent() == top) continue;
     const std::string owner =
         (*it)->parent()->parent() == top ? "-" : (*it)->parent()->parent()->text(0).toStdString();
-    const int64_t length = lengths.at(owner + "/" + (*it)->text(0).toStdString());
     tree->setCurrentItem(*it);
-    EXPECT_EQ(text->toPlainText().size(), std::min<int64_t>(length, 10240)) << (*it)->text(0).toStdString();
+    EXPECT_EQ(text->toPlainText(),
+              shownText(dir.path("full.dmp"), *nodes.at(owner + "/" + (*it)->text(0).toStdString())))
+        << (*it)->text(0).toStdString();
   }
   {
     dumpbuilder::DumpWriter big(dir.path("big.dmp"), dumpbuilder::Mode::Users, "SCOTT",
@@ -192,6 +198,7 @@ TEST_F(WindowTest, AnalysisFileSavedAndReopenedGivesTheSameTreeAndTextsButIsNotS
   dumpbuilder::Options o;
   o.targetSize = 100 << 10;
   o.mode = dumpbuilder::Mode::Users;
+  o.seed = 2;  // a dump with its closing records
   dumpbuilder::buildDump(dir.path("u.dmp"), o);
   auto w = newWindow();
   open(*w, dir.path("u.dmp"));
@@ -273,14 +280,15 @@ TEST_F(WindowTest, CancelledReadingSaysSoAndReadingBeyondTwoGibibytesShowsTheLas
     return r;
   };
   open(*w, dir.path("big.dmp"));
-  EXPECT_EQ(label, "Terminated by user!");
+  const QString cancelled = "Terminated by user! " + QString::fromUtf8(dumpfile::kReadingIncomplete.data());
+  EXPECT_EQ(label, cancelled);
   // Closed by its title bar at once: the worker is stopped and waited for before the tree is built.
   script.dialogs["Frmprogress"] = [](QDialog& d) {
     d.close();
     return d.result();
   };
   open(*w, dir.path("big.dmp"));
-  EXPECT_EQ(w->Root()->Message(), "Terminated by user!");
+  EXPECT_EQ(QString::fromStdString(w->Root()->Message()), cancelled);
 
   script.dialogs["Frmprogress"] = [](QDialog& d) { return waitAndPressOk(d); };
   open(*w, dir.path("big.dmp"));
@@ -291,8 +299,7 @@ TEST_F(WindowTest, CancelledReadingSaysSoAndReadingBeyondTwoGibibytesShowsTheLas
       tree->findItems(QString::fromStdString(last.name), Qt::MatchExactly | Qt::MatchRecursive);
   ASSERT_FALSE(found.isEmpty());
   tree->setCurrentItem(found.back());
-  EXPECT_EQ(find<QPlainTextEdit>(*w, "MmDDlText")->toPlainText().size(),
-            std::min<int64_t>(last.length, 10240));
+  EXPECT_EQ(find<QPlainTextEdit>(*w, "MmDDlText")->toPlainText(), shownText(dir.path("big.dmp"), last));
 }
 
 TEST_F(WindowTest, HeaderDialogWritesTheFirst2048BytesBesideTheDumpOrIntoTheTargetAndNeverOverTheDump) {
@@ -326,9 +333,69 @@ TEST_F(WindowTest, HeaderDialogWritesTheFirst2048BytesBesideTheDumpOrIntoTheTarg
   EXPECT_EQ(readFile(dir.path("hdr/short.hed")), "abc" + std::string(2045, '\0'));
   EXPECT_EQ(readFile(dir.path("self.hed")), "abc");
   EXPECT_EQ(script.messages.size(), 5u);
+}
+
+// The help beside the program, opened by the desktop; a desktop that cannot open it, and a
+// missing file, are told with their path.
+TEST_F(WindowTest, HelpTopicsOpensTheHelpBesideTheProgramThroughTheDesktop) {
+  struct Desktop final : DesktopService {
+    std::vector<QString> opened;
+    bool openFile(const QString& path) override { return opened.push_back(path), opened.size() == 1; }
+  } desktop;
+  Services().desktop = &desktop;
+  auto w = newWindow();
+  const QString help = QCoreApplication::applicationDirPath() + "/help.html";
   find(*w, "MnuHelpTopics")->trigger();
-  EXPECT_EQ(script.messages.back(),
-            "error: " + QCoreApplication::applicationDirPath() + "/help.chm not found");
+  EXPECT_TRUE(script.messages.empty());
+  find(*w, "MnuHelpTopics")->trigger();
+  EXPECT_EQ(script.messages.back(), "error: Can not open " + help);
+  ASSERT_TRUE(QFile::rename(help, help + ".away"));
+  find(*w, "MnuHelpTopics")->trigger();
+  QFile::rename(help + ".away", help);
+  EXPECT_EQ(script.messages.back(), "error: " + help + " not found");
+  EXPECT_EQ(desktop.opened, std::vector<QString>(2, help));
+}
+
+// A dump without its closing records: the result says the reading is incomplete, wrapped in the
+// progress window, whose "&Ok" Enter presses; saving it asks first. Export DDL of one object
+// writes that object alone. A definition shows in its dump's character set.
+TEST_F(WindowTest, IncompleteReadingAsksBeforeSavingOneObjectExportsAloneAndTextKeepsItsCharacterSet) {
+  {
+    dumpbuilder::DumpWriter d(dir.path("cut.dmp"), dumpbuilder::Mode::Users, "SCOTT",
+                              dumpbuilder::Endings::Lf, 1);
+    d.header(0x1F, "V09.02.00");
+    d.connect("SCOTT");
+    for (const char* table : {"T1", "T2", "T3"}) d.create(dumpbuilder::Head::Table, table, "(\"A\" NUMBER)");
+    d.finish();  // T3 is open at the end: no range
+  }
+  auto w = newWindow();
+  int result = -1;
+  script.dialogs["Frmprogress"] = [&](QDialog& d) {
+    while (d.findChild<QPushButton*>("Button1")->text() != "&Ok") QCoreApplication::processEvents();
+    d.show();
+    QTest::keyClick(&d, Qt::Key_Return);
+    return result = d.result();
+  };
+  open(*w, dir.path("cut.dmp"));
+  EXPECT_EQ(result, QDialog::Accepted);
+  EXPECT_EQ(find<QLabel>(*w, "Label1")->text().toStdString(), dumpfile::kDumpEndsEarly);
+  EXPECT_TRUE(find<QLabel>(*w, "Label1")->wordWrap());
+
+  script.answers = {false};
+  find(*w, "AcSavetofile")->trigger();  // asks, and saves nothing on No
+  EXPECT_TRUE(script.messages.back().startsWith("question: The reading of this dump is incomplete"));
+
+  auto* tree = find<QTreeWidget>(*w, "Tvdumpfile");
+  tree->setCurrentItem(tree->findItems("T2", Qt::MatchExactly | Qt::MatchRecursive).value(0));
+  script.paths.push_back(QString::fromStdString(dir.path()));
+  find(*w, "AcExportDDL")->trigger();
+  EXPECT_EQ(readFile(dir.path("SCOTT_Tables.sql")), "CREATE TABLE \"T2\" (\"A\" NUMBER);\r\n");
+
+  // A real dump in a character set of its own: the definition shows in that set.
+  open(*w, std::string(VELMARON_TEST_DATA) + "/dumps/FuhuaZhang__MovieDB__EXPDAT.dmp");
+  tree->setCurrentItem(tree->findItems("MOVIEUNDERCARRIAGE", Qt::MatchExactly | Qt::MatchRecursive).value(0));
+  EXPECT_TRUE(
+      find<QPlainTextEdit>(*w, "MmDDlText")->toPlainText().endsWith("where IsAlive = '\u4E0B\u67B6';\n"));
 }
 
 TEST_F(WindowTest, SettingsAndOptionsRoundTripThroughTheFileWithTheirRules) {

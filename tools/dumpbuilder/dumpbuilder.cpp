@@ -109,6 +109,10 @@ std::vector<std::string> nodeLines(const Expected& expected) {
 
 DumpWriter::DumpWriter(const std::string& path, Mode mode, std::string user, Endings endings, uint64_t seed)
     : path_(path), mode_(mode), endings_(endings), rng_(seed) {
+  // A FIFO or a device would be waited on (or written for ever): only a regular file is written.
+  std::error_code ec;
+  if (const auto status = std::filesystem::status(path, ec); !ec && !std::filesystem::is_regular_file(status))
+    throw std::runtime_error("cannot create " + path + ": not a regular file");
   out_.open(path, std::ios::binary | std::ios::trunc);
   if (!out_) throw std::runtime_error("cannot create " + path);
   Owner defaultOwner;
@@ -270,7 +274,47 @@ void DumpWriter::create(Head head, std::string_view name, std::string_view tail,
   std::string text = std::string(info.words) + " " + nameText(name, form);
   if (!tail.empty()) text.append(" ").append(tail);
   emitText(text + ending(), Check::Statement);
+  openNode(head, name, start);
+  for (const auto& l : lines) line(l);
+}
 
+namespace {
+
+// One piece of a statement's text: its two-byte little-endian length, then the text.
+std::string piece(std::string_view text) {
+  if (text.size() > 0xFFF0) throw std::logic_error("piece too long");
+  std::string bytes{char(text.size() & 0xFF), char(text.size() >> 8)};
+  return bytes.append(text);
+}
+
+const std::string kLastPiece{'\0', '\0', '\n'};
+
+}  // namespace
+
+void DumpWriter::storedUnit(Head head, std::string_view name, const std::vector<std::string>& source) {
+  const std::string words(headWords(head).substr(std::string_view("CREATE ").size()));
+  other("CREATE FORMAT71 " + words + " \"" + std::string(name) + "\" ");
+  std::string first = words + " " + std::string(name);
+  while (printable(uint8_t(first.size() + 1)) || (first.size() + 1) >> 8 != 0) first += ' ';
+  std::string bytes = "\xFD\xFF" + piece("CREATE ") + piece(first + "\n");
+  for (const auto& l : source) bytes += piece(l + "\n");
+  bytes += kLastPiece;
+  beginStatement();
+  openNode(head, name, lastLineEnd_);
+  emit(bytes, Check::Statement);
+}
+
+void DumpWriter::view(std::string_view name, std::string_view columns,
+                      const std::vector<std::string>& query) {
+  create(Head::View, name, std::string(columns) + " AS ");
+  std::string bytes;
+  for (size_t i = 0; i < query.size(); ++i) bytes += piece(query[i] + (i + 1 < query.size() ? "\n" : ""));
+  bytes += kLastPiece;
+  emit(bytes, Check::Continuation);
+}
+
+void DumpWriter::openNode(Head head, std::string_view name, int64_t start) {
+  const HeadInfo& info = kHeads[size_t(head)];
   if (info.setsUserMode) userMode_ = true;
   Node node;
   node.kind = info.kind;
@@ -288,7 +332,6 @@ void DumpWriter::create(Head head, std::string_view name, std::string_view tail,
     openOwner_ = current_;
     openIndex_ = owners_[current_].objects.size() - 1;
   }
-  for (const auto& l : lines) line(l);
 }
 
 void DumpWriter::createUser(std::string_view name, std::string_view tail, NameForm form) {

@@ -104,6 +104,16 @@ class DumpWriter {
   // `lines` follow as lines of the same object.
   void create(Head head, std::string_view name, std::string_view tail = {},
               const std::vector<std::string>& lines = {}, NameForm form = NameForm::Quoted);
+  // A stored program as export writes it: the line "CREATE FORMAT71 " + the unit's words and
+  // name (which ends the open object), then its text in pieces, each behind its two-byte
+  // little-endian length, led by the bytes FD FF and ended by an empty piece and a line feed:
+  // "CREATE ", the unit's words and name (padded with blanks so that its length byte is no
+  // text), then one piece per line of `source`. The reader's line "CREATE " + words + name opens
+  // the object.
+  void storedUnit(Head head, std::string_view name, const std::vector<std::string>& source);
+  // A view as export writes it: its head line "CREATE VIEW name columns AS ", then its query in
+  // pieces, one per line of `query`, ended by an empty piece and a line feed.
+  void view(std::string_view name, std::string_view columns, const std::vector<std::string>& query);
   // CREATE USER: a new owner that becomes the current one and gets its own range.
   void createUser(std::string_view name, std::string_view tail = {}, NameForm form = NameForm::Quoted);
   // CONNECT: switches to an owner; outside a full export an unknown owner is created (no range).
@@ -143,6 +153,7 @@ class DumpWriter {
   std::string ending();
   std::string nameText(std::string_view name, NameForm form) const;
   void beginStatement();  // ends the pending line and closes the open object
+  void openNode(Head head, std::string_view name, int64_t start);
   void closeOpen(int64_t end);
   void emit(std::string& bytes, Check check);
   void emitText(std::string_view text, Check check);

@@ -4,7 +4,11 @@
 //               [--endings lf|crlf|cr|mixed] [--size BYTES] [--hole BYTES] [--seed N]
 //               [--user NAME] OUT.dmp [EXPECTED.txt]
 //
-// EXPECTED.txt gets one line per node in the form that dumptree prints.
+// --help (or no argument) prints the usage.
+// EXPECTED.txt gets one line per node in the form that dumptree prints. Sizes take K, M or G;
+// a size of 0, a negative number or one past 63 bits is a usage error.
+#include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -15,13 +19,18 @@
 
 namespace {
 
+constexpr const char* kUsage =
+    "usage: dumpbuilder [--mode entire|users|tables] [--shape mixed|binary|text|statements]\n"
+    "                   [--endings lf|crlf|cr|mixed] [--size BYTES] [--hole BYTES] [--seed N]\n"
+    "                   [--user NAME] OUT.dmp [EXPECTED.txt]\n";
+
 [[noreturn]] void usage() {
-  std::cerr << "usage: dumpbuilder [--mode entire|users|tables] [--shape mixed|binary|text|statements]\n"
-               "                   [--endings lf|crlf|cr|mixed] [--size BYTES] [--hole BYTES] [--seed N]\n"
-               "                   [--user NAME] OUT.dmp [EXPECTED.txt]\n";
+  std::cerr << kUsage;
   std::exit(2);
 }
 
+// A count (of bytes: K, M or G after it counts 2^10, 2^20 or 2^30); a negative one or one past
+// 63 bits is refused.
 int64_t number(const std::string& text) {
   size_t used = 0;
   int64_t v = 0;
@@ -30,18 +39,23 @@ int64_t number(const std::string& text) {
   } catch (const std::exception&) {
     usage();
   }
-  if (used == text.size()) return v;
-  const char unit = text[used];
-  if (used + 1 != text.size()) usage();
-  if (unit == 'K' || unit == 'k') return v << 10;
-  if (unit == 'M' || unit == 'm') return v << 20;
-  if (unit == 'G' || unit == 'g') return v << 30;
-  usage();
+  int shift = 0;
+  if (used != text.size()) {
+    const char unit = char(std::toupper(uint8_t(text[used])));
+    if (used + 1 != text.size()) usage();
+    shift = unit == 'K' ? 10 : unit == 'M' ? 20 : unit == 'G' ? 30 : (usage(), 0);
+  }
+  if (v < 0 || v > (INT64_MAX >> shift)) usage();
+  return v << shift;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 1 || (argc == 2 && std::string(argv[1]) == "--help")) {
+    std::cout << kUsage;
+    return 0;
+  }
   dumpbuilder::Options o;
   std::string out, expected;
   for (int i = 1; i < argc; ++i) {
@@ -72,6 +86,7 @@ int main(int argc, char** argv) {
                                  : (usage(), dumpbuilder::Endings::Mixed);
     } else if (a == "--size") {
       o.targetSize = number(value());
+      if (o.targetSize == 0) usage();
     } else if (a == "--hole") {
       o.holeSize = number(value());
     } else if (a == "--seed") {

@@ -9,6 +9,7 @@
 #include "engine/storage/veldorerr.h"
 #include "engine/tables/veldorcursor.h"
 #include "engine/tables/veldordirectory.h"
+#include "engine/tables/veldorprotocol.h"
 #include "engine/tables/veldorsession.h"
 #include "platform/bytes.h"
 #include "platform/zlibbuffer.h"
@@ -18,8 +19,6 @@ namespace engineserver {
 namespace {
 
 using namespace engine;
-
-constexpr size_t kHeaderSize = 10;
 
 // The most records one block request may ask for.
 constexpr uint32_t kMaxBlockRecords = 4096;
@@ -34,11 +33,11 @@ Reply errorReply(uint16_t code, const std::string (&texts)[6]) {
 bool sendReply(platform::TcpConnection& connection, Reply& reply, bool compress) {
   std::vector<uint8_t> body = reply.payload;
   if (compress && !platform::deflateBuffer(reply.payload.data(), reply.payload.size(), body)) return false;
-  std::vector<uint8_t> message(kHeaderSize + body.size());
+  std::vector<uint8_t> message(kMessageHeaderSize + body.size());
   platform::put4(message.data(), uint32_t(message.size()));
-  platform::put2(message.data() + 4, reply.code);
-  platform::put4(message.data() + 6, uint32_t(body.size()));
-  std::copy(body.begin(), body.end(), message.begin() + kHeaderSize);
+  platform::put2(message.data() + kMessageCodeOffset, reply.code);
+  platform::put4(message.data() + kMessagePayloadSizeOffset, uint32_t(body.size()));
+  std::copy(body.begin(), body.end(), message.begin() + kMessageHeaderSize);
   return connection.sendAll(message.data(), message.size()) == message.size();
 }
 
@@ -53,8 +52,8 @@ std::vector<std::vector<uint8_t>> callbackOn(platform::TcpConnection& connection
   message.code = VELDOR_REMOTECALLBACK;
   std::vector<uint8_t> answer;
   if (!sendReply(connection, message, !lan) || !readMessage(connection, answer, 5000)) throw CallbackLost{};
-  if (platform::get2(answer.data() + 4) != REQUEST_CALLBACKRESPONSE) throw CallbackLost{};
-  std::vector<uint8_t> payload(answer.begin() + kHeaderSize, answer.end());
+  if (platform::get2(answer.data() + kMessageCodeOffset) != REQUEST_CALLBACKRESPONSE) throw CallbackLost{};
+  std::vector<uint8_t> payload(answer.begin() + kMessageHeaderSize, answer.end());
   if (!lan) {
     std::vector<uint8_t> inflated;
     if (platform::inflateBuffer(payload.data(), payload.size(), size_t(1) << 20, inflated) !=
@@ -88,7 +87,7 @@ bool readMessage(platform::TcpConnection& connection, std::vector<uint8_t>& mess
   message.resize(4);
   if (!readExactly(message.data(), 4)) return false;
   const uint32_t total = platform::get4(message.data());
-  if (total < kHeaderSize || total > maxSize) return false;
+  if (total < kMessageHeaderSize || total > maxSize) return false;
   message.resize(total);
   return readExactly(message.data() + 4, total - 4);
 }
@@ -170,9 +169,9 @@ void EngineServer::serve(platform::TcpConnection connection, std::stop_token sto
   while (!stop.stop_requested()) {
     if (connection.waitReadable(100) == platform::WaitResult::TimedOut) continue;
     if (!readMessage(connection, message, 5000)) return;
-    const uint16_t code = platform::get2(message.data() + 4);
+    const uint16_t code = platform::get2(message.data() + kMessageCodeOffset);
     const bool plain = code == REQUEST_CONNECTPARAMS || code == REQUEST_RECONNECT;
-    std::vector<uint8_t> payload(message.begin() + kHeaderSize, message.end());
+    std::vector<uint8_t> payload(message.begin() + kMessageHeaderSize, message.end());
     if (!lan && !plain) {
       std::vector<uint8_t> inflated;
       if (platform::inflateBuffer(payload.data(), payload.size(), size_t(256) << 20, inflated) !=

@@ -12,11 +12,6 @@
 namespace engineserver {
 namespace {
 
-// Callback kinds the server sends.
-constexpr uint16_t kCallbackFilter = 1;
-constexpr uint16_t kCallbackIndexProgress = 4;
-constexpr uint16_t kCallbackRestructureProgress = 7;
-constexpr uint16_t kCallbackDataLost = 8;
 constexpr uint32_t kMaxBlobRead = 64u << 20;
 
 uint8_t answerByte(const std::vector<std::vector<uint8_t>>& answer, size_t i) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "engine/tables/veldorcursor.h"
+#include "engine/tables/veldorprotocol.h"
 #include "engine/tables/veldortable.h"
 #include "platform/bytes.h"
 
@@ -25,14 +26,7 @@ struct BadRequest {};
 class Params {
  public:
   explicit Params(std::span<const uint8_t> payload) {
-    size_t pos = 0;
-    while (pos < payload.size()) {
-      if (payload.size() - pos < 4) throw BadRequest{};
-      const uint32_t n = platform::get4(payload.data() + pos);
-      if (n > payload.size() - pos - 4) throw BadRequest{};
-      items_.push_back(payload.subspan(pos + 4, n));
-      pos += 4 + size_t(n);
-    }
+    if (!SplitParams(payload, items_)) throw BadRequest{};
   }
   size_t count() const { return items_.size(); }
   std::span<const uint8_t> at(size_t i) const {
@@ -77,10 +71,7 @@ class Reply {
   }
   Reply& text(std::string_view t) { return bytes(t.data(), t.size()); }
   Reply& bytes(const void* data, size_t n) {
-    uint8_t len[4];
-    platform::put4(len, uint32_t(n));
-    payload.insert(payload.end(), len, len + 4);
-    payload.insert(payload.end(), static_cast<const uint8_t*>(data), static_cast<const uint8_t*>(data) + n);
+    AppendParam(payload, {static_cast<const uint8_t*>(data), n});
     return *this;
   }
   uint16_t code = 0;

@@ -1,5 +1,6 @@
 #include "tools/engineserver/faultproxy.h"
 
+#include "engine/tables/veldorprotocol.h"
 #include "platform/bytes.h"
 #include "tools/engineserver/engineserver.h"
 
@@ -48,7 +49,7 @@ void FaultProxy::relay(platform::TcpConnection client, std::stop_token stop) {
     int delayMs = 0;
     {
       std::lock_guard lock(mutex_);
-      if (fault_ != Fault::None && platform::get2(request.data() + 4) == code_) {
+      if (fault_ != Fault::None && platform::get2(request.data() + engine::kMessageCodeOffset) == code_) {
         fault = fault_;
         delayMs = delayMs_;
         fault_ = Fault::None;

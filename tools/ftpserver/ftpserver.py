@@ -4,7 +4,7 @@
 USER logs in to ROOT/home with PASSWORD, and "anonymous" (any password) to ROOT/anon; both may
 write there. ROOT/home/readonly may only be read. A file written into a folder named "full" fails
 as a full disk does. Prints the port on standard output once listening, and serves until its
-standard input closes (the test ends) or it is killed.
+standard input closes (the test ends) or it is killed. --help (or no argument) prints the usage.
 """
 import errno
 import logging
@@ -12,6 +12,10 @@ import os
 import sys
 import threading
 import warnings
+
+if __name__ == "__main__" and (len(sys.argv) == 1 or sys.argv[1:] == ["--help"]):
+    print("usage: ftpserver.py ROOT USER PASSWORD")
+    sys.exit(0)
 
 from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.filesystems import AbstractedFS

@@ -236,7 +236,11 @@ class Builder {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2 || argc > 3) {
+  if (argc == 1 || (argc == 2 && std::string(argv[1]) == "--help")) {
+    std::cout << "usage: seed SERVER-FOLDER [DESCRIPTION]\n";
+    return 0;
+  }
+  if (argc > 3) {
     std::cerr << "usage: seed SERVER-FOLDER [DESCRIPTION]\n";
     return 2;
   }

@@ -3,12 +3,16 @@
 // Acts by the name it was started under: exp or exp80 (export), imp or imp80 (import), sqlplus
 // or plus80 (script runner). Every run appends one record to the log named by
 // VELMARON_STANDIN_LOG: its name, each argument, its folder, NLS_LANG, every line of the parameter
-// file named by parfile=, and every line of its standard input (script runner only). Control bytes
+// file named by parfile=, and every line of its standard input (script runner only, at most its
+// first 16 MiB). A parameter or dump file that is not a regular file is refused. Control bytes
 // in the log are escaped (\r, \xNN, \\), so a record is plain lines.
 //
 // As export it writes the dump file named by file= (default expdat.dmp, relative to its folder)
-// through the dump builder, header included; as import it reads that file's header. It prints banner and
+// through the dump builder, header included; as import it reads that file's header, and a file
+// whose header names no export ends the import unsuccessfully. It prints banner and
 // result lines, some to standard error, with mixed CRLF and LF line ends.
+//
+// --help, and no argument under its own name, print the usage.
 //
 // Switches (environment):
 //   VELMARON_STANDIN_EXIT=n        exit code (default 0, or 1 when the run itself failed)
@@ -40,6 +44,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/oserror.h"
+#include "platform/plainfile.h"
 #include "tools/dumpbuilder/dumpbuilder.h"
 
 namespace {
@@ -156,22 +162,6 @@ std::vector<std::string> splitLines(const std::string& text) {
   return lines;
 }
 
-// Opens a regular file for reading; -1 with `why` set when it is missing, a folder or unreadable.
-int openRegular(const std::string& path, std::string& why) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    why = std::strerror(errno);
-    return -1;
-  }
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    why = S_ISDIR(st.st_mode) ? "is a folder" : "is not a regular file";
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 // Reads from `fd` up to `limit` bytes into `text`; false with `why` set on a read error.
 bool readUpTo(int fd, size_t limit, std::string& text, std::string& why) {
   char buf[65536];
@@ -188,41 +178,44 @@ bool readUpTo(int fd, size_t limit, std::string& text, std::string& why) {
   return true;
 }
 
+// The file's size and up to `limit` of its first bytes; false with `why` set when it is missing,
+// a folder, not a regular file (a FIFO is not waited on) or unreadable.
+bool readRegular(const std::string& path, size_t limit, std::string& text, int64_t& size, std::string& why) {
+  platform::InputFile file;
+  size = file.open(path) ? file.size() : -1;
+  if (size >= 0) {
+    text.resize(size_t(std::min<int64_t>(size, int64_t(std::min<size_t>(limit, INT64_MAX)))));
+    const int64_t got = file.readAt(0, text.data(), text.size());
+    if (got >= 0) {
+      text.resize(size_t(got));
+      return true;
+    }
+  }
+  why = file.error() == EISDIR                      ? "is a folder"
+        : file.error() == platform::kNotRegularFile ? "is not a regular file"
+                                                    : platform::errorText(file.error());
+  return false;
+}
+
 // The whole of a small text file (a parameter file).
 bool readFile(const std::string& path, std::string& text, std::string& why) {
-  const int fd = openRegular(path, why);
-  if (fd < 0) return false;
-  const bool ok = readUpTo(fd, SIZE_MAX, text, why);
-  ::close(fd);
-  return ok;
+  int64_t size = 0;
+  return readRegular(path, SIZE_MAX, text, size, why);
 }
 
 // What the import reads of a dump: its size and its first bytes, however large the file is and
 // whether or not it has line feeds.
 constexpr size_t kDumpHeadBytes = 4096;
 bool readDumpHead(const std::string& path, int64_t& size, std::string& head, std::string& why) {
-  const int fd = openRegular(path, why);
-  if (fd < 0) return false;
-  struct stat st {};
-  const bool ok = ::fstat(fd, &st) == 0 && readUpTo(fd, kDumpHeadBytes, head, why);
-  size = st.st_size;
-  ::close(fd);
-  return ok;
+  return readRegular(path, kDumpHeadBytes, head, size, why);
 }
 
+// Standard input up to a bound, so that an endless source (/dev/zero) ends the reading instead
+// of exhausting memory; what lies beyond is not read.
+constexpr size_t kInputLimit = 16u << 20;
 std::string readStdin() {
-  std::string all;
-  char buf[4096];
-  for (;;) {
-    ssize_t n = ::read(0, buf, sizeof buf);
-    if (n > 0) {
-      all.append(buf, size_t(n));
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else {
-      break;
-    }
-  }
+  std::string all, why;
+  readUpTo(0, kInputLimit, all, why);
   return all;
 }
 
@@ -284,6 +277,12 @@ void writeDump(const std::string& path, uint16_t charset, const std::string& use
 int main(int argc, char** argv) {
   std::string name = argv[0];
   if (size_t slash = name.rfind('/'); slash != std::string::npos) name = name.substr(slash + 1);
+  if ((argc == 2 && std::string(argv[1]) == "--help") || (argc == 1 && name == "standin")) {
+    std::printf(
+        "usage: exp|imp|sqlplus|exp80|imp80|plus80 [KEYWORD=VALUE]...\n"
+        "  (standin started through a link of one of those names)\n");
+    return 0;
+  }
   Role role;
   if (name == "exp" || name == "exp80") {
     role = Role::Export;
@@ -355,6 +354,11 @@ int main(int argc, char** argv) {
       if (failure.empty())
         failure = "standin: cannot read " + file + ": " + (why.empty() ? "too short" : why) + "\n";
       code = 1;
+    } else if (head.compare(3, 8, "EXPORT:V") != 0) {
+      // Not a dump: the header names no export.
+      notes += "dump-invalid: " + escape(file) + "\n";
+      if (failure.empty()) failure = "IMP-00010: not a valid export file, header failed verification\n";
+      code = 1;
     } else {
       std::string first = head.substr(3, head.find('\n', 3) - 3);
       notes += "dump-read: " + escape(file) + " bytes=" + std::to_string(size) +
@@ -414,8 +418,9 @@ int main(int argc, char** argv) {
       err("IMP-00004: invalid username or password\n");
       err("Import terminated unsuccessfully\n");
     } else if (code != 0) {
-      err("IMP-00002: failed to open " + (pairs.count("file") ? pairs["file"] : "expdat.dmp") +
-          " for read\n");
+      if (notes.find("dump-invalid: ") == std::string::npos)
+        err("IMP-00002: failed to open " + (pairs.count("file") ? pairs["file"] : "expdat.dmp") +
+            " for read\n");
       err(failure);
       err("Import terminated unsuccessfully\n");
     } else {

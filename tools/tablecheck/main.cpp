@@ -1,8 +1,10 @@
 // tablecheck: checks a table's files and prints what is wrong.
 //   tablecheck [--encrypted] [--no-count] [--keys] TABLE...
 // --keys also checks every key against the key built from its record.
-// TABLE names the table with or without its ".IDX" or ".DAT" extension. Exit code 0 when every
+// TABLE names the table with or without its ".IDX" or ".DAT" extension. A rollback journal left
+// beside the table is named first: opening the table rolls it back. Exit code 0 when every
 // table is sound, 1 when any is not (a missing or unreadable file included), 2 for a usage error.
+// --help (or no argument) prints the usage.
 #include <algorithm>
 #include <cstring>
 #include <exception>
@@ -11,7 +13,15 @@
 #include "tools/tablecheck/blobcheck.h"
 #include "tools/tablecheck/tablecheck.h"
 
+namespace {
+constexpr const char* kUsage = "usage: tablecheck [--encrypted] [--no-count] [--keys] TABLE...\n";
+}  // namespace
+
 int main(int argc, char** argv) {
+  if (argc == 1 || (argc == 2 && std::strcmp(argv[1], "--help") == 0)) {
+    std::cout << kUsage;
+    return 0;
+  }
   tablecheck::Options options;
   int tables = 0;
   bool sound = true;
@@ -23,7 +33,7 @@ int main(int argc, char** argv) {
     } else if (std::strcmp(argv[i], "--keys") == 0) {
       options.checkRecordKeys = true;
     } else if (argv[i][0] == '-') {
-      std::cerr << "usage: tablecheck [--encrypted] [--no-count] [--keys] TABLE...\n";
+      std::cerr << kUsage;
       return 2;
     } else {
       ++tables;
@@ -42,7 +52,7 @@ int main(int argc, char** argv) {
     }
   }
   if (tables == 0) {
-    std::cerr << "usage: tablecheck [--encrypted] [--no-count] [--keys] TABLE...\n";
+    std::cerr << kUsage;
     return 2;
   }
   return sound ? 0 : 1;

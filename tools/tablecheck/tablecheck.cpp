@@ -11,6 +11,7 @@
 #include "engine/storage/veldorcompress.h"
 #include "engine/storage/veldorerr.h"
 #include "engine/storage/veldorindex.h"
+#include "engine/storage/veldorjournal.h"
 #include "engine/storage/veldorkeys.h"
 #include "platform/bytes.h"
 #include "platform/plainfile.h"
@@ -149,7 +150,7 @@ class Checker {
       }
       if (!slotInUse(s)) continue;
       const uint16_t k = get2(d + 31);
-      if (k == 0 || k > kMaxIndexKeySize) problem(slotName(s) + ": key size " + std::to_string(k));
+      if (k == 0 || k > kMaxKeyFieldsSize) problem(slotName(s) + ": key size " + std::to_string(k));
       if (d[36] > kcBoth) problem(slotName(s) + ": compression " + std::to_string(d[36]));
       if (d[37] > kMaxIndexFields) problem(slotName(s) + ": " + std::to_string(d[37]) + " key fields");
       if (s >= 1 && s <= kMaxSecondaryIndexes && d[0] == 0) problem(slotName(s) + ": no name");
@@ -543,7 +544,7 @@ FileRead ReadWholeFile(const std::string& path, std::vector<uint8_t>& bytes, std
   }
   if (file.error() == ENOENT) return FileRead::Missing;
   why = file.error() == EISDIR ? "a folder"
-        : file.error() != 0    ? std::strerror(file.error())
+        : file.error() != 0    ? platform::errorText(file.error())
                                : "changed while read";
   return FileRead::Unreadable;
 }
@@ -620,7 +621,9 @@ std::optional<DataFileFacts> ReadDataFileFacts(const std::string& path, std::str
   return facts;
 }
 
-Report CheckTableFiles(const std::string& path, const Options& options) {
+namespace {
+
+Report checkFiles(const std::string& path, const Options& options) {
   std::vector<uint8_t> index;
   const std::string indexPath = withExtension(path, ".IDX");
   std::string why;
@@ -644,6 +647,19 @@ Report CheckTableFiles(const std::string& path, const Options& options) {
     }
   }
   return CheckIndexImage(index, options, data);
+}
+
+}  // namespace
+
+Report CheckTableFiles(const std::string& path, const Options& options) {
+  Report r = checkFiles(path, options);
+  // A change that never ended leaves its journal, and the files may hold part of the change
+  // until the journal is rolled back.
+  if (const std::string journal = withExtension(path, std::string(engine::kJournalExt));
+      platform::fileExists(journal))
+    r.problems.insert(r.problems.begin(),
+                      "rollback journal " + journal + " is left: opening the table rolls it back");
+  return r;
 }
 
 }  // namespace tablecheck

@@ -1,6 +1,7 @@
 // windowshot --screenshot OUT.png: builds a dump with the dump builder in a temporary folder,
 // opens it in the main window (settings kept in that folder too), selects a table and saves a
 // picture of the window. Run it under a virtual X server: xvfb-run -a windowshot --screenshot x.png
+// --help (or no argument) prints the usage.
 #include <unistd.h>
 
 #include <QApplication>
@@ -34,6 +35,10 @@ class WaitForWorkers final : public ui::DialogRunner {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 1 || (argc == 2 && std::string(argv[1]) == "--help")) {
+    std::cout << "usage: windowshot --screenshot OUT.png\n";
+    return 0;
+  }
   if (argc != 3 || std::string(argv[1]) != "--screenshot") {
     std::cerr << "usage: windowshot --screenshot OUT.png\n";
     return 2;

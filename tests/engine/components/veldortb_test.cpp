@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "dataset/dberror.h"
-#include "tests/dataset/dataset_model.h"
+#include "tests/dataaccess/listmodel.h"
 #include "tests/engine/storage/storage_test_util.h"
 
 namespace {
@@ -224,10 +224,9 @@ TEST_F(TaskRoadTest, DatasetModelOverATable) {
     if (primary) t.IndexDefs() = {{"", "ID", ixPrimary | ixUnique}};
     t.CreateTable();
     t.Open();
-    dataset_model::Options options;
-    options.steps = 600;
-    options.insertsGoLast = true;  // no order, or ids that only grow
-    dataset_model::RunListModel(t, storage_test::testSeed(), options);
+    std::vector<std::pair<int, std::string>> model;
+    // Records keep the order of their insertion, or of ids that only grow.
+    dataaccess::testing::RunListModel(t, storage_test::testSeed(), 600, model, true);
   }
 }
 

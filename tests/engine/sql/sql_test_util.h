@@ -144,7 +144,8 @@ inline std::string dump(const TDataQuery& q) {
 
 // An in-memory table whose columns are 32-bit integers, or CHAR(10) for a name ending in "$"
 // (left NULL), holding one record per row; the first column indexed when `indexFirst`.
-inline void createTable(TDataDirectory& directory, const std::string& name, const std::vector<std::string>& columns,
+inline void createTable(TDataDirectory& directory, const std::string& name,
+                        const std::vector<std::string>& columns,
                         const std::vector<std::vector<int32_t>>& rows, bool indexFirst = false) {
   engine::TDataCursor c(directory);
   c.SetTableName(name);
@@ -156,9 +157,9 @@ inline void createTable(TDataDirectory& directory, const std::string& name, cons
   args.BlobBlockSize = 512;
   for (size_t i = 0; i < columns.size(); ++i) {
     bool text = columns[i].back() == '$';
-    args.Fields.push_back(datafile_test::field(uint16_t(i + 1), text ? columns[i].substr(0, columns[i].size() - 1)
-                                                                     : columns[i],
-                                               text ? 1 : 6, text ? 10 : 0));
+    args.Fields.push_back(
+        datafile_test::field(uint16_t(i + 1), text ? columns[i].substr(0, columns[i].size() - 1) : columns[i],
+                             text ? 1 : 6, text ? 10 : 0));
   }
   args.Indexes.resize(1);
   if (indexFirst) {
@@ -179,6 +180,32 @@ inline void createTable(TDataDirectory& directory, const std::string& name, cons
     }
     c.AppendRecord(record.data());
   }
+}
+
+// The preparation steps in their order, as far as the engine goes before it reads rows: sources
+// opened, columns bound, join conditions taken out and checked, tables ordered, lists bound,
+// WHERE handed down around the choice of the driving table, the result table made when the
+// statement needs one.
+inline void prepare(TDataQuery& q) {
+  q.OpenSources(nullptr);
+  if (q.Kind != qkSelect) q.BindTargetColumns();
+  if (q.Kind == qkSelect) q.BindResultColumns();
+  if (q.Kind == qkInsert) return;
+  q.LinkSourceTables();
+  q.ExtractJoinConditions();
+  q.CheckWhereCondition();
+  if (q.HavingGiven) q.BindHavingAggregates();
+  q.SortSourceTables();
+  q.CheckJoins();
+  if (q.OrderByGiven) q.BindOrderBy();
+  if (q.GroupByGiven) {
+    q.BindGroupBy();
+  } else if (q.Distinct) {
+    q.CheckDistinct();
+  }
+  q.HandDownWhere(1);
+  if (q.MultiTable && q.ShouldReorderJoins()) q.ReorderJoins();
+  q.HandDownWhere(0);
 }
 
 // Every query of the statement, master first, separated by " | ".

@@ -104,14 +104,7 @@ std::string joinedRows(TQueryStatement& statement, uint8_t kind, const std::stri
 std::string plannedRows(TQueryStatement& statement, const std::string& sql) {
   statement.ParseStatement(sql);
   TDataQuery& q = *statement.MasterQuery();
-  q.OpenSources(nullptr);
-  q.LinkSourceTables();
-  q.ExtractJoinConditions();
-  q.CheckWhereCondition();
-  q.SortSourceTables();
-  q.CheckJoins();
-  q.HandDownWhere(1);
-  q.HandDownWhere(0);
+  prepare(q);
   std::ostringstream rows;
   for (bool more = q.DrivingTable->FirstMatch(jkNone); more; more = q.DrivingTable->NextMatch()) {
     for (auto& t : q.SourceTables) {
@@ -190,6 +183,7 @@ TEST_F(ModelTest, StatementsCutOffAtAnyTokenFailWithASyntaxError) {
         statement.ParseStatement(prefix);
       } catch (const EVELDOREngineError& e) {
         EXPECT_EQ(e.ErrorCode(), engine::VELDOR_SQLPARSE) << prefix;
+        EXPECT_TRUE(statement.Queries().empty() && !statement.MasterQuery()) << prefix;
         failed = true;
       }
       if (kNeedMore.count(word)) {

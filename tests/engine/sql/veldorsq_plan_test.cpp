@@ -36,26 +36,6 @@ class PlanTest : public ::testing::Test {
     session.CloseDataDirectory(directory);
   }
 
-  static void prepareSelect(TDataQuery& q) {
-    q.OpenSources(nullptr);
-    q.BindResultColumns();
-    q.LinkSourceTables();
-    q.ExtractJoinConditions();
-    q.CheckWhereCondition();
-    if (q.HavingGiven) q.BindHavingAggregates();
-    q.SortSourceTables();
-    q.CheckJoins();
-    if (q.OrderByGiven) q.BindOrderBy();
-    if (q.GroupByGiven) {
-      q.BindGroupBy();
-    } else if (q.Distinct) {
-      q.CheckDistinct();
-    }
-    q.HandDownWhere(1);
-    if (q.MultiTable && q.ShouldReorderJoins()) q.ReorderJoins();
-    q.HandDownWhere(0);
-  }
-
   // The plan of the statement's master query, or the engine error's text.
   std::string plan(const std::string& sql) {
     try {
@@ -63,18 +43,15 @@ class PlanTest : public ::testing::Test {
       TDataQuery& q = *statement.MasterQuery();
       for (size_t i = statement.Queries().size(); i-- > 1;) {
         TDataQuery& part = *statement.Queries()[i];
-        part.OpenSources(nullptr);
-        part.BindResultColumns();
+        prepare(part);
       }
       std::ostringstream o;
+      prepare(q);
       if (q.Kind == qkSelect) {
-        prepareSelect(q);
         q.CheckUnion();
         for (auto& f : q.ResultFields)
           o << f->ResultName << ":" << int(f->StoredType) << "/" << f->StoredSize << " ";
       } else {
-        q.OpenSources(nullptr);
-        q.BindTargetColumns();
         for (auto& f : q.UpdateFields) o << f->ColumnName << "=" << f->FieldNo << " ";
         return o.str();
       }

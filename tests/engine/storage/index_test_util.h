@@ -42,7 +42,9 @@ class IndexFileFixture {
     owner.encrypted = setup.encrypted;
     owner.tableName = "tree";
     owner.tablePath = dir.path();
-    owner.fields.push_back({"KEY", 9, 0, uint16_t(setup.keySize - 1)});
+    // The key is the field's flag byte and bytes, and the unique id when not unique.
+    owner.fields.push_back(
+        {"KEY", 9, 0, uint16_t(setup.keySize - 1 - (setup.unique ? 0 : kUniqueIdKeySize))});
     path = dir.path("tree.IDX");
     file = std::make_unique<TIndexFile>(owner);
     file->SetName(path);

@@ -68,6 +68,7 @@ class IndexDefinitionTest : public testing::Test {
     TIndexDescriptor d;
     d.name = name;
     d.keySize = 8;
+    d.unique = 1;
     d.fieldCount = 1;
     d.fields[0] = 1;
     return d;

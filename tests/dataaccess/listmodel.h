@@ -1,13 +1,12 @@
-// The model harness of the dataset layer: seeded random appends, inserts, edits, cancels,
-// deletes, moves, bookmarks and case-ignoring Locates on any dataset with an integer field ID and
-// a text field NAME, checked against a list model after every step (state, count, record number,
-// current record). A failure names its seed and step; VELMARON_SEED replays it.
+// The list-model harness of the memory dataset: random edits, inserts, deletes, cancels and
+// moves on a dataset whose table has an integer ID and a text NAME, checked against a list after
+// every step. Any dataset over such a table runs it: a store that keeps records in the order of
+// their insertion (an engine table) passes `insertsGoLast`.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <random>
 #include <string>
 #include <utility>
@@ -15,31 +14,31 @@
 
 #include "dataset/dataset.h"
 
-namespace dataset_model {
+namespace dataaccess::testing {
 
-struct Options {
-  int steps = 1500;
-  // Inserted records join the end of the order (a store in insertion order) instead of going
-  // before the current record.
-  bool insertsGoLast = false;
-};
+namespace ds = dataset;
 
-// `d` is open and empty.
-inline void RunListModel(dataset::DataSet& d, uint32_t seed, const Options& options = {}) {
-  namespace ds = dataset;
+inline void addRow(ds::DataSet& d, int id, const std::string& name) {
+  d.Append();
+  d.FieldByName("ID").SetAsInteger(id);
+  d.FieldByName("NAME").SetAsString(name);
+  d.Post();
+}
+
+// Random edits, inserts, deletes, cancels and moves against a list model; after each step the
+// dataset's current record, record number and count match the model.
+// `model` ends as the rows the dataset must hold, in order.
+inline void RunListModel(ds::DataSet& d, uint32_t seed, int steps, std::vector<std::pair<int, std::string>>& model,
+                         bool insertsGoLast = false) {
   std::mt19937 rng(seed);
-  std::vector<std::pair<int, std::string>> model;
   size_t cur = 0;
-  for (int step = 0; step < options.steps; ++step) {
+  for (int step = 0; step < steps; ++step) {
     SCOPED_TRACE("seed " + std::to_string(seed) + " step " + std::to_string(step));
     const int op = int(rng() % 9);
     const int id = step;
     const std::string name = "name" + std::to_string(rng() % 50);
     if (op == 0 || model.empty()) {
-      d.Append();
-      d.FieldByName("ID").SetAsInteger(id);
-      d.FieldByName("NAME").SetAsString(name);
-      d.Post();
+      addRow(d, id, name);
       model.emplace_back(id, name);
       cur = model.size() - 1;
     } else if (op == 1) {
@@ -50,7 +49,7 @@ inline void RunListModel(dataset::DataSet& d, uint32_t seed, const Options& opti
         d.Cancel();
       } else {
         d.Post();
-        if (options.insertsGoLast) {
+        if (insertsGoLast) {
           model.emplace_back(id, name);
           cur = model.size() - 1;
         } else {
@@ -106,4 +105,4 @@ inline void RunListModel(dataset::DataSet& d, uint32_t seed, const Options& opti
   }
 }
 
-}  // namespace dataset_model
+}  // namespace dataaccess::testing

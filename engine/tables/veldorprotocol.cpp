@@ -1,0 +1,220 @@
+#include "engine/tables/veldorprotocol.h"
+
+#include <iterator>
+
+#include "platform/bytes.h"
+
+namespace engine {
+namespace {
+
+struct RequestName {
+  uint16_t code;
+  std::string_view name;
+};
+
+constexpr RequestName kRequestNames[] = {
+    {REQUEST_RECONNECT, "REQUEST_RECONNECT"},
+    {REQUEST_LOGIN, "REQUEST_LOGIN"},
+    {REQUEST_LOGOUT, "REQUEST_LOGOUT"},
+    {REQUEST_SESSIONPARAMS, "REQUEST_SESSIONPARAMS"},
+    {REQUEST_GETTABLENAMES, "REQUEST_GETTABLENAMES"},
+    {REQUEST_OPENDATADIR, "REQUEST_OPENDATADIR"},
+    {REQUEST_CLOSEDATADIR, "REQUEST_CLOSEDATADIR"},
+    {REQUEST_ADDPASSWORD, "REQUEST_ADDPASSWORD"},
+    {REQUEST_DELPASSWORD, "REQUEST_DELPASSWORD"},
+    {REQUEST_DELALLPASSWORDS, "REQUEST_DELALLPASSWORDS"},
+    {REQUEST_GETDBNAMES, "REQUEST_GETDBNAMES"},
+    {REQUEST_STARTTXN, "REQUEST_STARTTXN"},
+    {REQUEST_COMMITTXN, "REQUEST_COMMITTXN"},
+    {REQUEST_ROLLBACKTXN, "REQUEST_ROLLBACKTXN"},
+    {REQUEST_CREATECURSOR, "REQUEST_CREATECURSOR"},
+    {REQUEST_OPENCURSOR, "REQUEST_OPENCURSOR"},
+    {REQUEST_CLOSECURSOR, "REQUEST_CLOSECURSOR"},
+    {REQUEST_CLONECURSOR, "REQUEST_CLONECURSOR"},
+    {REQUEST_FREECURSOR, "REQUEST_FREECURSOR"},
+    {REQUEST_SETINDEXNAME, "REQUEST_SETINDEXNAME"},
+    {REQUEST_SETTOBEGIN, "REQUEST_SETTOBEGIN"},
+    {REQUEST_SETTOEND, "REQUEST_SETTOEND"},
+    {REQUEST_SETTORECNO, "REQUEST_SETTORECNO"},
+    {REQUEST_SETTORECBUF, "REQUEST_SETTORECBUF"},
+    {REQUEST_GETCURRECORD, "REQUEST_GETCURRECORD"},
+    {REQUEST_CLONECURRECORD, "REQUEST_CLONECURRECORD"},
+    {REQUEST_GETNEXTRECORD, "REQUEST_GETNEXTRECORD"},
+    {REQUEST_GETPRIORRECORD, "REQUEST_GETPRIORRECORD"},
+    {REQUEST_APPENDRECORD, "REQUEST_APPENDRECORD"},
+    {REQUEST_MODIFYRECORD, "REQUEST_MODIFYRECORD"},
+    {REQUEST_DELETERECORD, "REQUEST_DELETERECORD"},
+    {REQUEST_FLUSHBUFFERS, "REQUEST_FLUSHBUFFERS"},
+    {REQUEST_FLUSHOSBUFFERS, "REQUEST_FLUSHOSBUFFERS"},
+    {REQUEST_REFRESH, "REQUEST_REFRESH"},
+    {REQUEST_SETTOBOOKMARK, "REQUEST_SETTOBOOKMARK"},
+    {REQUEST_FIND, "REQUEST_FIND"},
+    {REQUEST_SETRANGE, "REQUEST_SETRANGE"},
+    {REQUEST_RESETRANGE, "REQUEST_RESETRANGE"},
+    {REQUEST_TABLEISLOCKED, "REQUEST_TABLEISLOCKED"},
+    {REQUEST_RECORDISLOCKED, "REQUEST_RECORDISLOCKED"},
+    {REQUEST_WRITELOCKTABLE, "REQUEST_WRITELOCKTABLE"},
+    {REQUEST_WRITEUNLOCKTABLE, "REQUEST_WRITEUNLOCKTABLE"},
+    {REQUEST_WRITEUNLOCKRECORD, "REQUEST_WRITEUNLOCKRECORD"},
+    {REQUEST_LOCKSEMAPHORE, "REQUEST_LOCKSEMAPHORE"},
+    {REQUEST_UNLOCKSEMAPHORE, "REQUEST_UNLOCKSEMAPHORE"},
+    {REQUEST_GETDATAHEADER, "REQUEST_GETDATAHEADER"},
+    {REQUEST_TABLEEXISTS, "REQUEST_TABLEEXISTS"},
+    {REQUEST_PROGRESSCALLBACK, "REQUEST_PROGRESSCALLBACK"},
+    {REQUEST_CREATETABLE, "REQUEST_CREATETABLE"},
+    {REQUEST_RESTRUCTURETABLE, "REQUEST_RESTRUCTURETABLE"},
+    {REQUEST_REPAIRTABLE, "REQUEST_REPAIRTABLE"},
+    {REQUEST_UPGRADETABLE, "REQUEST_UPGRADETABLE"},
+    {REQUEST_EMPTYTABLE, "REQUEST_EMPTYTABLE"},
+    {REQUEST_DELETETABLE, "REQUEST_DELETETABLE"},
+    {REQUEST_RENAMETABLE, "REQUEST_RENAMETABLE"},
+    {REQUEST_OPTIMIZETABLE, "REQUEST_OPTIMIZETABLE"},
+    {REQUEST_COPYTABLE, "REQUEST_COPYTABLE"},
+    {REQUEST_ADDPRIMARYINDEX, "REQUEST_ADDPRIMARYINDEX"},
+    {REQUEST_ADDSECONDARYINDEX, "REQUEST_ADDSECONDARYINDEX"},
+    {REQUEST_DELETEINDEX, "REQUEST_DELETEINDEX"},
+    {REQUEST_DELETEALLINDEXES, "REQUEST_DELETEALLINDEXES"},
+    {REQUEST_SUPPRESSAUTOINC, "REQUEST_SUPPRESSAUTOINC"},
+    {REQUEST_OPENBLOB, "REQUEST_OPENBLOB"},
+    {REQUEST_FREEBLOB, "REQUEST_FREEBLOB"},
+    {REQUEST_FREEALLBLOBS, "REQUEST_FREEALLBLOBS"},
+    {REQUEST_GETBLOB, "REQUEST_GETBLOB"},
+    {REQUEST_PUTBLOB, "REQUEST_PUTBLOB"},
+    {REQUEST_TRUNCATEBLOB, "REQUEST_TRUNCATEBLOB"},
+    {REQUEST_GETBLOBSIZE, "REQUEST_GETBLOBSIZE"},
+    {REQUEST_ADDEXPRFILTER, "REQUEST_ADDEXPRFILTER"},
+    {REQUEST_ADDCALLBACKFILTER, "REQUEST_ADDCALLBACKFILTER"},
+    {REQUEST_DROPFILTER, "REQUEST_DROPFILTER"},
+    {REQUEST_ACTIVATEFILTER, "REQUEST_ACTIVATEFILTER"},
+    {REQUEST_DEACTIVATEFILTER, "REQUEST_DEACTIVATEFILTER"},
+    {REQUEST_GETFILTEROPTIMIZELEVEL, "REQUEST_GETFILTEROPTIMIZELEVEL"},
+    {REQUEST_CALLBACKRESPONSE, "REQUEST_CALLBACKRESPONSE"},
+    {REQUEST_CREATESTMT, "REQUEST_CREATESTMT"},
+    {REQUEST_PREPARESTMT, "REQUEST_PREPARESTMT"},
+    {REQUEST_SETSTMTPARAMS, "REQUEST_SETSTMTPARAMS"},
+    {REQUEST_EXECUTESTMT, "REQUEST_EXECUTESTMT"},
+    {REQUEST_FREESTMT, "REQUEST_FREESTMT"},
+    {REQUEST_SAVERESULT, "REQUEST_SAVERESULT"},
+    {REQUEST_CONNECTPARAMS, "REQUEST_CONNECTPARAMS"},
+    {REQUEST_BEGINBUFFERLOAD, "REQUEST_BEGINBUFFERLOAD"},
+    {REQUEST_ENDBUFFERLOAD, "REQUEST_ENDBUFFERLOAD"},
+    {REQUEST_BEGINBUFFERSAVE, "REQUEST_BEGINBUFFERSAVE"},
+    {REQUEST_ENDBUFFERSAVE, "REQUEST_ENDBUFFERSAVE"},
+    {REQUEST_GETUSERNAMES, "REQUEST_GETUSERNAMES"},
+    {REQUEST_ADDUSER, "REQUEST_ADDUSER"},
+    {REQUEST_MODIFYUSER, "REQUEST_MODIFYUSER"},
+    {REQUEST_DELETEUSER, "REQUEST_DELETEUSER"},
+    {REQUEST_GETUSER, "REQUEST_GETUSER"},
+    {REQUEST_ADDDB, "REQUEST_ADDDB"},
+    {REQUEST_MODIFYDB, "REQUEST_MODIFYDB"},
+    {REQUEST_DELETEDB, "REQUEST_DELETEDB"},
+    {REQUEST_GETDB, "REQUEST_GETDB"},
+    {REQUEST_GETDBUSERNAMES, "REQUEST_GETDBUSERNAMES"},
+    {REQUEST_ADDDBUSER, "REQUEST_ADDDBUSER"},
+    {REQUEST_MODIFYDBUSER, "REQUEST_MODIFYDBUSER"},
+    {REQUEST_DELETEDBUSER, "REQUEST_DELETEDBUSER"},
+    {REQUEST_GETDBUSER, "REQUEST_GETDBUSER"},
+    {REQUEST_MODIFYCONFIG, "REQUEST_MODIFYCONFIG"},
+    {REQUEST_GETCONFIG, "REQUEST_GETCONFIG"},
+    {REQUEST_GETLOG, "REQUEST_GETLOG"},
+    {REQUEST_STARTSERVER, "REQUEST_STARTSERVER"},
+    {REQUEST_STOPSERVER, "REQUEST_STOPSERVER"},
+    {REQUEST_GETUPTIME, "REQUEST_GETUPTIME"},
+    {REQUEST_GETMEMORYUSAGE, "REQUEST_GETMEMORYUSAGE"},
+    {REQUEST_GETMAINPORT, "REQUEST_GETMAINPORT"},
+    {REQUEST_GETADMINPORT, "REQUEST_GETADMINPORT"},
+    {REQUEST_GETSESSIONS, "REQUEST_GETSESSIONS"},
+    {REQUEST_GETCONNECTEDSESSIONS, "REQUEST_GETCONNECTEDSESSIONS"},
+    {REQUEST_GETSESSIONINFO, "REQUEST_GETSESSIONINFO"},
+    {REQUEST_DISCONNECTSESSION, "REQUEST_DISCONNECTSESSION"},
+    {REQUEST_REMOVESESSION, "REQUEST_REMOVESESSION"},
+    {REQUEST_IMPORTTABLE, "REQUEST_IMPORTTABLE"},
+    {REQUEST_EXPORTTABLE, "REQUEST_EXPORTTABLE"},
+    {REQUEST_TEXTINDEXPARAMS, "REQUEST_TEXTINDEXPARAMS"},
+    {REQUEST_BACKUPTABLE, "REQUEST_BACKUPTABLE"},
+    {REQUEST_RESTORETABLE, "REQUEST_RESTORETABLE"},
+    {REQUEST_READRECORDBLOCK, "REQUEST_READRECORDBLOCK"},
+    {REQUEST_CANCELRECORD, "REQUEST_CANCELRECORD"},
+};
+
+}  // namespace
+
+std::string_view GetRequestName(uint16_t code) {
+  for (const RequestName& r : kRequestNames)
+    if (r.code == code) return r.name;
+  return {};
+}
+
+TCursorRequest& TCursorRequest::U8(uint8_t v) {
+  params.push_back({v});
+  return *this;
+}
+
+TCursorRequest& TCursorRequest::U16(uint16_t v) {
+  params.emplace_back(2);
+  platform::put2(params.back().data(), v);
+  return *this;
+}
+
+TCursorRequest& TCursorRequest::U32(uint32_t v) {
+  params.emplace_back(4);
+  platform::put4(params.back().data(), v);
+  return *this;
+}
+
+TCursorRequest& TCursorRequest::Bytes(std::span<const uint8_t> bytes) {
+  params.emplace_back(bytes.begin(), bytes.end());
+  return *this;
+}
+
+TCursorRequest& TCursorRequest::Text(std::string_view text) {
+  params.emplace_back(text.begin(), text.end());
+  return *this;
+}
+
+void AppendParam(std::vector<uint8_t>& payload, std::span<const uint8_t> param) {
+  uint8_t length[4];
+  platform::put4(length, uint32_t(param.size()));
+  payload.insert(payload.end(), length, length + 4);
+  payload.insert(payload.end(), param.begin(), param.end());
+}
+
+bool SplitParams(std::span<const uint8_t> payload, std::vector<std::span<const uint8_t>>& params) {
+  params.clear();
+  size_t pos = 0;
+  while (pos < payload.size()) {
+    if (payload.size() - pos < 4) return false;
+    const uint32_t n = platform::get4(payload.data() + pos);
+    if (n > payload.size() - pos - 4) return false;
+    params.push_back(payload.subspan(pos + 4, n));
+    pos += 4 + size_t(n);
+  }
+  return true;
+}
+
+void WriteTextIndexParams(TCursorRequest& request, const std::vector<std::string>* stopWords,
+                          const TCharSet& spaceChars, const TCharSet& includeChars) {
+  request.U32(stopWords ? uint32_t(stopWords->size()) : 0xFFFFFFFFu);
+  if (stopWords)
+    for (const auto& w : *stopWords) request.Text(w);
+  request.Text(CharSetToString(spaceChars)).Text(CharSetToString(includeChars));
+}
+
+bool ReadTextIndexParams(const TCursorReply& reply, size_t& at, bool& hasList,
+                         std::vector<std::string>& stopWords, TCharSet& spaceChars, TCharSet& includeChars) {
+  if (at >= reply.size() || reply[at].size() != 4) return false;
+  const uint32_t count = platform::get4(reply[at].data());
+  hasList = count != 0xFFFFFFFFu;
+  const size_t words = hasList ? count : 0;
+  if (reply.size() - at - 1 < words + 2) return false;
+  stopWords.clear();
+  for (size_t i = 0; i < words; ++i)
+    stopWords.emplace_back(reply[at + 1 + i].begin(), reply[at + 1 + i].end());
+  const auto text = [&](size_t i) { return std::string(reply[i].begin(), reply[i].end()); };
+  spaceChars = StringToCharSet(text(at + 1 + words));
+  includeChars = StringToCharSet(text(at + 2 + words));
+  at += words + 3;
+  return true;
+}
+
+}  // namespace engine
