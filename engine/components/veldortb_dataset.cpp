@@ -1,5 +1,6 @@
 // The dataset over an engine cursor, the database link of datasets, and the blob stream.
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 
@@ -29,15 +30,11 @@ constexpr double kMsPerDay = 86400000.0;
 constexpr uint8_t kMemo = 22;
 constexpr int64_t kMaxBlobPosition = 0x7FFFFFFF;
 
-template <typename T>
-T load(const uint8_t* p) {
-  T v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
+double getDouble(const uint8_t* p) {
+  return std::bit_cast<double>(platform::get8(p));
 }
-template <typename T>
-void store(uint8_t* p, T v) {
-  std::memcpy(p, &v, sizeof v);
+void putDouble(uint8_t* p, double v) {
+  platform::put8(p, std::bit_cast<uint64_t>(v));
 }
 
 bool editingState(ds::DataSetState s) {
@@ -46,7 +43,7 @@ bool editingState(ds::DataSetState s) {
 
 // The blob word of `field` in `record`: negative while the blob is open in the cursor.
 int32_t blobWord(const TFieldDescriptor& field, const uint8_t* record) {
-  return load<int32_t>(record + field.Offset() + 1);
+  return platform::get4s(record + field.Offset() + 1);
 }
 
 std::string quoted(const std::string& text) {
@@ -68,16 +65,16 @@ Variant EngineValueToVariant(const TFieldDescriptor& field, const uint8_t* v) {
       return Variant(std::string(reinterpret_cast<const char*>(v),
                                  strnlen(reinterpret_cast<const char*>(v), field.StoredSize())));
     case 2:
-      return Variant(ds::DateTime{double(load<int32_t>(v) - kDayOffset)});
+      return Variant(ds::DateTime{double(platform::get4s(v) - kDayOffset)});
     case 4:
-      return Variant(load<uint16_t>(v) != 0);
+      return Variant(platform::get2(v) != 0);
     case 5:
-      return Variant(load<int16_t>(v));
+      return Variant(int16_t(platform::get2(v)));
     case 6:
     case 13:
-      return Variant(load<int32_t>(v));
+      return Variant(platform::get4s(v));
     case 7:
-      return Variant(load<double>(v));
+      return Variant(getDouble(v));
     case 8: {
       TBcd bcd;
       std::memcpy(&bcd, v, sizeof bcd);
@@ -87,13 +84,13 @@ Variant EngineValueToVariant(const TFieldDescriptor& field, const uint8_t* v) {
     case 15:
       return Variant::bytes(std::vector<uint8_t>(v, v + field.StoredSize()));
     case 10:
-      return Variant(ds::DateTime{load<int32_t>(v) / kMsPerDay});
+      return Variant(ds::DateTime{platform::get4s(v) / kMsPerDay});
     case 11:
-      return Variant(ds::DateTime{load<double>(v) / kMsPerDay - kDayOffset});
+      return Variant(ds::DateTime{getDouble(v) / kMsPerDay - kDayOffset});
     case 12:
-      return Variant(int32_t(load<uint16_t>(v)));
+      return Variant(int32_t(platform::get2(v)));
     case 18:
-      return Variant(load<int64_t>(v));
+      return Variant(int64_t(platform::get8(v)));
     default:
       return Variant::null();
   }
@@ -110,20 +107,20 @@ bool VariantToEngineValue(const TFieldDescriptor& field, const Variant& value, u
       return true;
     }
     case 2:
-      store(out, int32_t(std::floor(value.asDateTime().days)) + kDayOffset);
+      platform::put4(out, uint32_t(int32_t(std::floor(value.asDateTime().days)) + kDayOffset));
       return true;
     case 4:
-      store(out, uint16_t(value.asBool() ? 1 : 0));
+      platform::put2(out, value.asBool() ? 1 : 0);
       return true;
     case 5:
-      store(out, int16_t(value.asInt32()));
+      platform::put2(out, uint16_t(int16_t(value.asInt32())));
       return true;
     case 6:
     case 13:
-      store(out, value.asInt32());
+      platform::put4(out, uint32_t(value.asInt32()));
       return true;
     case 7:
-      store(out, value.asDouble());
+      putDouble(out, value.asDouble());
       return true;
     case 8: {
       TBcd bcd;
@@ -139,17 +136,17 @@ bool VariantToEngineValue(const TFieldDescriptor& field, const Variant& value, u
     }
     case 10: {
       const double days = value.asDateTime().days;
-      store(out, int32_t(std::llround((days - std::floor(days)) * kMsPerDay)));
+      platform::put4(out, uint32_t(int32_t(std::llround((days - std::floor(days)) * kMsPerDay))));
       return true;
     }
     case 11:
-      store(out, std::round((value.asDateTime().days + kDayOffset) * kMsPerDay));
+      putDouble(out, std::round((value.asDateTime().days + kDayOffset) * kMsPerDay));
       return true;
     case 12:
-      store(out, uint16_t(value.asInt32()));
+      platform::put2(out, uint16_t(value.asInt32()));
       return true;
     case 18:
-      store(out, value.asInt64());
+      platform::put8(out, uint64_t(value.asInt64()));
       return true;
     default:
       return false;
@@ -400,7 +397,7 @@ ds::GetResult TVELDORDataSet::GetRecord(uint8_t* buffer, ds::GetMode mode, bool 
     if (doCheck && code != VELDOR_NOCURRREC) CheckEngineError(code);
     return ds::grError;
   }
-  store(buffer + infoOffset_, cursor_->GetSequenceNumber());
+  platform::put4(buffer + infoOffset_, uint32_t(cursor_->GetSequenceNumber()));
   buffer[infoOffset_ + 4] = ds::bfCurrent;
   cursor_->GetBookmark(buffer + bookmarkOffset_);
   GetCalcFields(buffer);
@@ -423,7 +420,7 @@ void TVELDORDataSet::InternalInitRecord(uint8_t* buffer) {
 
 void TVELDORDataSet::InitRecord(uint8_t* buffer) {
   DataSet::InitRecord(buffer);
-  store(buffer + infoOffset_, int32_t(-1));
+  platform::put4(buffer + infoOffset_, uint32_t(-1));
   buffer[infoOffset_ + 4] = ds::bfInserted;
 }
 
@@ -521,7 +518,7 @@ int TVELDORDataSet::CompareBookmarks(const ds::Bookmark& a, const ds::Bookmark& 
 int TVELDORDataSet::RecNo() {
   const uint8_t* buffer = ActiveBuffer();
   if (!Active() || !buffer || IsEmpty() || State() == ds::dsInsert) return -1;
-  return load<int32_t>(buffer + infoOffset_);
+  return platform::get4s(buffer + infoOffset_);
 }
 
 void TVELDORDataSet::SetRecNo(int n) {
