@@ -475,6 +475,14 @@ class TVELDORTable : public TVELDORDBDataSet {
   void SetIndexFieldNames(const std::string& names);
   bool StoreDefs = false;
 
+  // Master and detail: the master's fields named by MasterFields (";"-separated) bound the
+  // current index's leading key fields, in order; a new record takes their values.
+  dataset::DataSource* MasterSource() const { return masterLink_.GetDataSource(); }
+  void SetMasterSource(dataset::DataSource* source);
+  const std::string& MasterFields() const { return masterLink_.FieldNames; }
+  void SetMasterFields(const std::string& names);
+  dataset::DataSource* GetDataSource() const override { return MasterSource(); }
+
   // The table's indexes (read from the table unless they were given for CreateTable).
   std::vector<TVELDORIndexDef>& IndexDefs();
   void UpdateIndexDefs();
@@ -491,6 +499,11 @@ class TVELDORTable : public TVELDORDBDataSet {
  private:
   std::unique_ptr<TDataCursor> makeCursor();
   void switchToIndex(TDataCursor& cursor);
+  // Sets the range from the master's fields (true), or resets it when no master gives one.
+  bool applyMasterRange();
+  void masterChanged();
+  void masterDisabled();
+  void DoOnNewRecord() override;
   void checkClosed() const;
 
   bool exclusive_ = false;
@@ -501,6 +514,7 @@ class TVELDORTable : public TVELDORDBDataSet {
   bool byFields_ = false;
   std::vector<TVELDORIndexDef> indexDefs_;
   bool indexDefsRead_ = false;
+  dataset::MasterDataLink masterLink_{*this};
 };
 
 // ---- Query parameters ----

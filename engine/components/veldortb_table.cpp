@@ -53,7 +53,10 @@ class DBFlag {
 
 }  // namespace
 
-TVELDORTable::TVELDORTable() = default;
+TVELDORTable::TVELDORTable() {
+  masterLink_.OnMasterChange = [this] { masterChanged(); };
+  masterLink_.OnMasterDisable = [this] { masterDisabled(); };
+}
 
 TVELDORTable::~TVELDORTable() {
   try {
@@ -142,6 +145,75 @@ void TVELDORTable::switchToIndex(TDataCursor& cursor) {
 
 void TVELDORTable::PrepareCursor() {
   switchToIndex(*cursor_);
+  applyMasterRange();
+}
+
+void TVELDORTable::SetMasterSource(ds::DataSource* source) {
+  if (source && IsLinkedTo(source)) DatabaseError(SCircularDataLink);
+  masterLink_.SetDataSource(source);
+}
+
+void TVELDORTable::SetMasterFields(const std::string& names) {
+  masterLink_.FieldNames = names;
+  masterChanged();
+}
+
+bool TVELDORTable::applyMasterRange() {
+  const std::vector<ds::Field*> master =
+      masterLink_.Active() ? masterLink_.MasterFields() : std::vector<ds::Field*>{};
+  const uint8_t slot = cursor_->CurrentIndex();
+  if (master.empty() || slot == kNoCurrentIndex) {
+    cursor_->ResetRange();
+    return false;
+  }
+  const TIndexDescriptor index = cursor_->GetIndexDesc(slot);
+  if (master.size() > index.fieldCount) DatabaseError(SFieldIndexError);
+  std::vector<uint8_t> key(cursor_->RecordSize());
+  cursor_->ClearRecordBuffer(key.data());
+  for (size_t k = 0; k < master.size(); ++k) {
+    const TFieldDescriptor& d = cursor_->GetFieldDescByNumber(index.fields[k]);
+    std::vector<uint8_t> bytes(std::max<size_t>(d.StoredSize(), 8));
+    const bool has = VariantToEngineValue(d, master[k]->Value(), bytes.data());
+    cursor_->PutField(index.fields[k], key.data(), has ? bytes.data() : nullptr);
+  }
+  cursor_->SetRange(false, key.data(), int32_t(master.size()), key.data(), int32_t(master.size()));
+  return true;
+}
+
+void TVELDORTable::masterChanged() {
+  if (!Active()) return;
+  CheckBrowseMode();
+  {
+    TSessionLock lock(LockSession());
+    applyMasterRange();
+  }
+  CursorPosChanged();
+  First();
+}
+
+void TVELDORTable::masterDisabled() {
+  if (!Active()) return;
+  CheckBrowseMode();
+  {
+    TSessionLock lock(LockSession());
+    cursor_->ResetRange();
+  }
+  CursorPosChanged();
+  First();
+}
+
+void TVELDORTable::DoOnNewRecord() {
+  const std::vector<ds::Field*> master =
+      masterLink_.Active() ? masterLink_.MasterFields() : std::vector<ds::Field*>{};
+  const uint8_t slot = master.empty() ? kNoCurrentIndex : cursor_->CurrentIndex();
+  TVELDORDataSet::DoOnNewRecord();
+  if (slot == kNoCurrentIndex) return;
+  const TIndexDescriptor index = cursor_->GetIndexDesc(slot);
+  for (size_t k = 0; k < master.size() && k < index.fieldCount; ++k)
+    for (int i = 0; i < FieldCount(); ++i)
+      if (Fields(i).Kind == ds::FieldKind::Data &&
+          cursor_->GetFieldDesc(uint16_t(Fields(i).FieldNo)).FieldNumber() == index.fields[k])
+        Fields(i).SetValue(master[k]->Value());
 }
 
 void TVELDORTable::SetIndexName(const std::string& name) {
@@ -154,7 +226,7 @@ void TVELDORTable::SetIndexName(const std::string& name) {
     switchToIndex(*cursor_);
   }
   IndexChanged();
-  First();
+  masterChanged();
 }
 
 void TVELDORTable::SetIndexFieldNames(const std::string& names) {
@@ -173,7 +245,7 @@ void TVELDORTable::SetIndexFieldNames(const std::string& names) {
     throw;
   }
   IndexChanged();
-  First();
+  masterChanged();
 }
 
 void TVELDORTable::InternalInitFieldDefs() {

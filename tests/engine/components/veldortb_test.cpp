@@ -59,6 +59,7 @@ void createTaskTables(const std::string& database) {
                    {"execpassword", ds::ftString},
                    {"execconnectstring", ds::ftString}});
   task.IndexDefs() = {{"", "id", ixPrimary | ixUnique}, {"bycreatetime", "createtime", ixDescending}};
+  log.IndexDefs() = {{"bytask", "taskid", 0}};
   addFields(log, {{"id", ds::ftInteger},
                   {"taskid", ds::ftInteger},
                   {"begintime", ds::ftDateTime},
@@ -148,6 +149,32 @@ TEST_F(TaskRoadTest, TasksAndLogsWrittenThroughTablesReadBackHereAndInAnotherPro
   task.SetIndexFieldNames("id");
   EXPECT_EQ(task.IndexName(), "");
   EXPECT_EQ(task.FieldByName("id").AsInteger(), 1);
+
+  // The runs of the current task, as a detail of the task table.
+  ds::DataSource tasks;
+  tasks.SetDataSet(&task);
+  TVELDORTable log;
+  log.SetDatabaseName("dbmain");
+  log.SetTableName("tasklog");
+  log.SetIndexName("bytask");
+  log.SetMasterSource(&tasks);
+  log.SetMasterFields("id");
+  log.Open();
+  for (int run = 0; run < 3; ++run) {
+    log.Append();  // the task's id comes from the master
+    log.FieldByName("id").SetAsInteger(100 + run);
+    log.Post();
+    if (run == 1) task.Next();
+  }
+  EXPECT_EQ(log.RecordCount(), 1);
+  EXPECT_EQ(log.FieldByName("taskid").AsInteger(), 3);
+  task.First();
+  EXPECT_EQ(log.RecordCount(), 2);
+  EXPECT_EQ(log.FieldByName("taskid").AsInteger(), 1);
+  ds::DataSource logs;
+  logs.SetDataSet(&log);
+  EXPECT_THROW(task.SetMasterSource(&logs), ds::EDatabaseError);
+  log.Close();
 
   TVELDORTable logc;
   logc.SetDatabaseName("dbmain");
