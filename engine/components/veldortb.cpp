@@ -5,12 +5,14 @@
 
 #include "dataset/dberror.h"
 #include "engine/tables/veldordirectory.h"
+#include "platform/scopeguard.h"
 
 namespace engine::components {
 
 using dataset::DatabaseError;
 using dataset::DatabaseErrorFmt;
 using dataset::SameName;
+using platform::UndoOnFailure;
 
 namespace {
 
@@ -187,7 +189,11 @@ void TVELDORSession::activate() {
     own = CreateDataSession(0);
     engineSession = own.get();
   }
-  try {
+  UndoOnFailure undo([&] {
+    engineSession_ = nullptr;
+    if (startsEngine) ShutDownEngine();
+  });
+  {
     if (sessionType_ == stRemote) {
       engineSession->SetRemoteType(remoteType_ == rtLAN);
       engineSession->SetRemoteHost(cut(remoteHost_));
@@ -216,10 +222,6 @@ void TVELDORSession::activate() {
     }
     engineSession_ = engineSession;
     applySettings();
-  } catch (...) {
-    engineSession_ = nullptr;
-    if (startsEngine) ShutDownEngine();
-    throw;
   }
   ownSession_ = std::move(own);
   ownsEngine_ = startsEngine;
@@ -377,12 +379,12 @@ TVELDORDatabase& TVELDORSession::OpenDatabase(const std::string& name) {
     database = temporary.get();
     temporaries_.push_back(std::move(temporary));
   }
-  try {
+  {
+    UndoOnFailure drop([&] {
+      if (database->temporary_)
+        std::erase_if(temporaries_, [database](const auto& p) { return p.get() == database; });
+    });
     database->Open();
-  } catch (...) {
-    if (database->temporary_)
-      std::erase_if(temporaries_, [database](const auto& p) { return p.get() == database; });
-    throw;
   }
   ++database->useCount_;
   return *database;

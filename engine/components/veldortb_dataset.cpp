@@ -9,6 +9,7 @@
 #include "engine/storage/veldorhelpers.h"
 #include "engine/tables/veldordirectory.h"
 #include "platform/bytes.h"
+#include "platform/scopeguard.h"
 
 namespace engine::components {
 
@@ -16,6 +17,7 @@ namespace ds = dataset;
 using ds::DatabaseError;
 using ds::DatabaseErrorFmt;
 using ds::Variant;
+using platform::ScopeExit;
 
 namespace {
 
@@ -644,16 +646,12 @@ bool TVELDORDataSet::filterCallback(void* data, TDataCursor&, const uint8_t* rec
   const uint8_t* saved = self.filterRecord_;
   const ds::DataSetState state = self.SetTempState(ds::dsFilter);
   self.filterRecord_ = record;
-  bool accept = true;
-  try {
-    self.OnFilterRecord()(self, accept);
-  } catch (...) {
+  ScopeExit restore([&] {
     self.RestoreState(state);
     self.filterRecord_ = saved;
-    throw;
-  }
-  self.RestoreState(state);
-  self.filterRecord_ = saved;
+  });
+  bool accept = true;
+  self.OnFilterRecord()(self, accept);
   return accept;
 }
 
@@ -721,24 +719,22 @@ bool TVELDORDataSet::FindRecord(bool restart, bool goForward) {
       for (TFilter* f : {textFilter_, callbackFilter_})
         if (f) on ? cursor_->ActivateFilter(f) : cursor_->DeactivateFilter(f);
     };
-    if (temporary) toggle(true);
-    try {
+    std::vector<uint8_t> at(kBookmarkRoom);
+    {
+      // The filters serve the search only; the cursor stays on what they found.
+      if (temporary) toggle(true);
+      ScopeExit off([&] {
+        if (temporary) toggle(false);
+      });
       if (restart)
         goForward ? cursor_->SetToBegin() : cursor_->SetToEnd();
       else
         UpdateCursorPos();
       CursorPosChanged();
       found = (goForward ? cursor_->GetNextRecord(nullptr) : cursor_->GetPriorRecord(nullptr)) == 0;
-    } catch (...) {
-      if (temporary) toggle(false);
-      throw;
-    }
-    if (temporary) {
-      std::vector<uint8_t> at(kBookmarkRoom);
       if (found) cursor_->GetBookmark(at.data());
-      toggle(false);
-      if (found) cursor_->SetToBookmark(at.data(), false);
     }
+    if (found && temporary) cursor_->SetToBookmark(at.data(), false);
   }
   if (found) ResyncWithScroll();
   return found;
@@ -820,17 +816,14 @@ bool TVELDORDataSet::LocateRecord(const std::string& keyFields, const Variant& k
       cursor_->AddFilter(nullptr, &text, nullptr, true, nullptr, false, false, caseInsensitive, !partial);
   bool found = false;
   std::vector<uint8_t> at(kBookmarkRoom);
-  try {
+  {
+    ScopeExit drop([&] { cursor_->DropFilter(filter); });
     cursor_->ActivateFilter(filter);
     cursor_->SetToBegin();
     CursorPosChanged();
     found = cursor_->GetNextRecord(nullptr) == 0;
     if (found) cursor_->GetBookmark(at.data());
-  } catch (...) {
-    cursor_->DropFilter(filter);
-    throw;
   }
-  cursor_->DropFilter(filter);
   if (found) cursor_->SetToBookmark(at.data(), false);
   if (found && synchronise) ResyncWithScroll();
   return found;
@@ -886,17 +879,13 @@ Variant TVELDORDataSet::Lookup(const std::string& keyFields, const Variant& keyV
   uint8_t* saved = lookupRecord_;
   lookupRecord_ = record.data();
   const ds::DataSetState state = SetTempState(ds::dsCalcFields);
-  std::vector<Variant> values;
-  try {
-    for (ds::Field* f : GetFieldList(resultFields)) values.push_back(f->Value());
-  } catch (...) {
+  ScopeExit restore([&] {
     RestoreState(state);
     lookupRecord_ = saved;
-    throw;
-  }
-  RestoreState(state);
-  lookupRecord_ = saved;
-  ForgetCalcValues(record.data());
+    ForgetCalcValues(record.data());
+  });
+  std::vector<Variant> values;
+  for (ds::Field* f : GetFieldList(resultFields)) values.push_back(f->Value());
   return values.size() == 1 ? values[0] : Variant(values);
 }
 

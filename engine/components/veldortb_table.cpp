@@ -5,12 +5,15 @@
 #include "engine/components/veldortb.h"
 #include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldortable.h"
+#include "platform/scopeguard.h"
 
 namespace engine::components {
 
 namespace ds = dataset;
 using ds::DatabaseError;
 using ds::DatabaseErrorFmt;
+using platform::ScopeExit;
+using platform::UndoOnFailure;
 
 namespace {
 
@@ -236,13 +239,13 @@ void TVELDORTable::SetIndexFieldNames(const std::string& names) {
   index_ = names;
   if (!Active()) return;
   CheckBrowseMode();
-  try {
+  {
+    UndoOnFailure keep([&] {
+      index_ = saved;
+      byFields_ = savedByFields;
+    });
     TSessionLock lock(LockSession());
     switchToIndex(*cursor_);
-  } catch (...) {
-    index_ = saved;
-    byFields_ = savedByFields;
-    throw;
   }
   IndexChanged();
   masterChanged();
@@ -254,10 +257,7 @@ void TVELDORTable::InternalInitFieldDefs() {
   DBFlag flag(*this, kFlagFieldDefs);
   TSessionLock lock(LockSession());
   cursor_ = makeCursor();
-  struct Drop {
-    std::unique_ptr<TDataCursor>& cursor;
-    ~Drop() { cursor.reset(); }
-  } drop{cursor_};
+  ScopeExit drop([&] { cursor_.reset(); });
   cursor_->Open();
   TVELDORDataSet::InternalInitFieldDefs();
   cursor_->Close();
