@@ -7,6 +7,7 @@
 //   TVELDORDBDataSet    ... that finds its database by name through its session
 //   TVELDORTable        ... over one table: index choice, definitions, create and delete
 //   TVELDORBlobStream   a byte stream over one blob field of the current record
+//   TQueryParamBlock    the parameters of an SQL text as the statement driver takes them
 //
 // Engine failures arrive as engine::EVELDOREngineError with their code and context; misuse of a
 // component raises dataset::EDatabaseError with the fixed texts below.
@@ -74,7 +75,8 @@ void SetPasswordDialogHandler(TPasswordDialogHandler handler);
 
 class TVELDORSessionList {
  public:
-  // The process's list; the first use creates it with the default session.
+  // The process's list; the first use creates it with the default session, and both stay until
+  // the process ends.
   static TVELDORSessionList& Instance();
   ~TVELDORSessionList();
   TVELDORSessionList(const TVELDORSessionList&) = delete;
