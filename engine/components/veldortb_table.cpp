@@ -119,7 +119,8 @@ std::unique_ptr<TDataCursor> TVELDORTable::CreateCursor(bool) {
   cursor->SetExclusive(exclusive_);
   cursor->SetReadOnly(readOnly_);
   cursor->Open();
-  switchToIndex(*cursor);
+  // A cursor opens in the table's own order: the primary index, or record order without one.
+  if (!index_.empty()) switchToIndex(*cursor);
   return cursor;
 }
 
@@ -140,14 +141,16 @@ void TVELDORTable::switchToIndex(TDataCursor& cursor) {
     }
     if (!found) DatabaseErrorFmt("No index for fields '%s'", index_);
   }
-  if (name.empty() && cursor.Table()->NoPrimaryIndex())
-    cursor.SwitchToIndex(kNoCurrentIndex);
-  else
+  if (name.empty() && cursor.Table()->NoPrimaryIndex()) {
+    // A remote cursor refuses to be switched to the record order it already has.
+    if (cursor.CurrentIndex() != kNoCurrentIndex) cursor.SwitchToIndex(kNoCurrentIndex);
+  } else {
     cursor.SetIndexName(name);
+  }
 }
 
 void TVELDORTable::PrepareCursor() {
-  switchToIndex(*cursor_);
+  if (!index_.empty()) switchToIndex(*cursor_);
   applyMasterRange();
 }
 

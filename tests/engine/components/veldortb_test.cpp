@@ -7,11 +7,13 @@
 
 #include <atomic>
 #include <cstring>
+#include <filesystem>
 #include <thread>
 
 #include "dataset/dberror.h"
 #include "tests/dataaccess/listmodel.h"
 #include "tests/engine/storage/storage_test_util.h"
+#include "tools/engineserver/engineserver.h"
 
 namespace {
 
@@ -255,6 +257,44 @@ TEST_F(TaskRoadTest, DatasetModelOverATable) {
     // Records keep the order of their insertion, or of ids that only grow.
     dataaccess::testing::RunListModel(t, storage_test::testSeed(), 600, model, true);
   }
+}
+
+// A remote session logs in through its handler and keeps its tables on the server.
+TEST_F(TaskRoadTest, RemoteSessionLogsInThroughItsHandlerAndKeepsTablesOnTheServer) {
+  engineserver::EngineServer server(dir.path(), {{"ann", "pw"}});
+  TVELDORSession remote("Remote");
+  remote.SetSessionName("remote");
+  remote.SetSessionType(engine::stRemote);
+  remote.SetRemotePort(server.port());
+  int asked = 0;
+  remote.OnRemoteLogin = [&](TVELDORSession&, std::string& user, std::string& password, bool&) {
+    ++asked;
+    user = "ann";
+    password = "pw";
+  };
+  TVELDORDatabase db(&remote);
+  db.SetDatabaseName("r");
+  db.SetRemoteDatabase(" \\tasks\\ ");
+  TVELDORTable logc;
+  logc.SetSessionName("remote");
+  logc.SetDatabaseName("r");
+  logc.SetTableName("tasklogc");
+  logc.GetFieldDefs().Add("taskid", ds::ftInteger);
+  logc.GetFieldDefs().Add("content", ds::ftMemo);
+  logc.CreateTable();
+  logc.Open();
+  logc.Append();
+  logc.FieldByName("taskid").SetAsInteger(7);
+  logc.FieldByName("content").SetAsString("remote output");
+  logc.Post();
+  logc.Close();
+  logc.Open();
+  EXPECT_EQ(logc.FieldByName("content").AsString(), "remote output");
+  EXPECT_EQ(asked, 1);
+  EXPECT_THROW(remote.SetRemotePort(1), ds::EDatabaseError);
+  logc.Close();
+  remote.Close();
+  EXPECT_TRUE(std::filesystem::exists(dir.path() + "/tasks/tasklogc.DAT"));
 }
 
 TEST(QueryParamsTest, NamesBecomeMarksAndValuesOfAnySizeTravelWhole) {
