@@ -345,6 +345,11 @@ class TVELDORDataSet : public dataset::DataSet {
   // moves to it, else the match stays in the cursor's record buffer for Lookup.
   bool LocateRecord(const std::string& keyFields, const dataset::Variant& keyValues, uint8_t options,
                     bool synchronise);
+  // Limits the records to those whose leading key fields of the current index lie between
+  // `start` and `end` (one value per key field, fewer for a prefix; none: unbounded).
+  void SetRange(const std::vector<dataset::Variant>& start, const std::vector<dataset::Variant>& end);
+  void CancelRange();
+
   // The filter text that finds the records whose `fields` hold `values`.
   std::string BuildLocateFilter(const std::vector<dataset::Field*>& fields,
                                 const std::vector<dataset::Variant>& values, bool partialKey) const;
@@ -358,6 +363,9 @@ class TVELDORDataSet : public dataset::DataSet {
   virtual TVELDORSession& LockSession() const = 0;
   // The current index changed: new bookmark size, positions from the start.
   void IndexChanged();
+  // A record image holding `values` in the current index's leading key fields; "Field index out
+  // of range." for more values than key fields.
+  std::vector<uint8_t> keyRecord(const std::vector<dataset::Variant>& values) const;
 
   void OpenCursor(bool infoQuery) override;
   void CloseCursor() override;

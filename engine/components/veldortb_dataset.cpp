@@ -842,29 +842,61 @@ bool TVELDORDataSet::indexServes(const std::vector<ds::Field*>& fields, const st
   return true;
 }
 
+std::vector<uint8_t> TVELDORDataSet::keyRecord(const std::vector<Variant>& values) const {
+  const uint8_t slot = cursor_->CurrentIndex();
+  const TIndexDescriptor index = slot == kNoCurrentIndex ? TIndexDescriptor{} : cursor_->GetIndexDesc(slot);
+  if (values.size() > index.fieldCount) DatabaseError(SFieldIndexError);
+  std::vector<uint8_t> record(recordSize_);
+  cursor_->ClearRecordBuffer(record.data());
+  for (size_t k = 0; k < values.size(); ++k) {
+    const TFieldDescriptor& d = cursor_->GetFieldDescByNumber(index.fields[k]);
+    std::vector<uint8_t> bytes(std::max<size_t>(d.StoredSize(), 8));
+    const bool has = VariantToEngineValue(d, values[k], bytes.data());
+    cursor_->PutField(index.fields[k], record.data(), has ? bytes.data() : nullptr);
+  }
+  return record;
+}
+
 bool TVELDORDataSet::findKey(const std::vector<ds::Field*>& fields, const std::vector<Variant>& values,
                              bool partial) {
-  std::vector<uint8_t> search(recordSize_);
-  cursor_->ClearRecordBuffer(search.data());
+  std::vector<Variant> keys;
   uint8_t partialLength = 0;
   int32_t whole = int32_t(fields.size());
   for (size_t k = 0; k < fields.size(); ++k) {
-    const TFieldDescriptor& d = cursor_->GetFieldDesc(uint16_t(fields[k]->FieldNo));
-    Variant v = fields[k]->Convert(values[k]);
-    if (partial && k + 1 == fields.size() && d.Type() == 1) {
-      std::string text = v.asString();
+    keys.push_back(fields[k]->Convert(values[k]));
+    if (partial && k + 1 == fields.size() && fields[k]->DataType() == ds::ftString) {
+      std::string text = keys.back().asString();
       if (!text.empty() && text.back() == '*') text.pop_back();
-      v = Variant(text);
       --whole;
       partialLength = uint8_t(std::min<size_t>(text.size(), 255));
-      if (partialLength == 0) continue;
+      keys.back() = partialLength ? Variant(text) : Variant::null();
     }
-    std::vector<uint8_t> bytes(std::max<size_t>(d.StoredSize(), 8));
-    const bool has = VariantToEngineValue(d, v, bytes.data());
-    cursor_->PutField(uint16_t(fields[k]->FieldNo), search.data(), has ? bytes.data() : nullptr);
   }
+  std::vector<uint8_t> search = keyRecord(keys);
   CursorPosChanged();
   return cursor_->FindKey(false, search.data(), whole, false, partialLength, nullptr);
+}
+
+void TVELDORDataSet::SetRange(const std::vector<Variant>& start, const std::vector<Variant>& end) {
+  CheckBrowseMode();
+  {
+    TSessionLock lock(LockSession());
+    const std::vector<uint8_t> low = keyRecord(start), high = keyRecord(end);
+    cursor_->SetRange(false, start.empty() ? nullptr : low.data(), int32_t(start.size()),
+                      end.empty() ? nullptr : high.data(), int32_t(end.size()));
+  }
+  CursorPosChanged();
+  First();
+}
+
+void TVELDORDataSet::CancelRange() {
+  CheckBrowseMode();
+  {
+    TSessionLock lock(LockSession());
+    cursor_->ResetRange();
+  }
+  CursorPosChanged();
+  First();
 }
 
 bool TVELDORDataSet::Locate(const std::string& keyFields, const Variant& keyValues, uint8_t options) {

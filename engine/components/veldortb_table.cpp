@@ -167,22 +167,14 @@ void TVELDORTable::SetMasterFields(const std::string& names) {
 bool TVELDORTable::applyMasterRange() {
   const std::vector<ds::Field*> master =
       masterLink_.Active() ? masterLink_.MasterFields() : std::vector<ds::Field*>{};
-  const uint8_t slot = cursor_->CurrentIndex();
-  if (master.empty() || slot == kNoCurrentIndex) {
+  if (master.empty() || cursor_->CurrentIndex() == kNoCurrentIndex) {
     cursor_->ResetRange();
     return false;
   }
-  const TIndexDescriptor index = cursor_->GetIndexDesc(slot);
-  if (master.size() > index.fieldCount) DatabaseError(SFieldIndexError);
-  std::vector<uint8_t> key(cursor_->RecordSize());
-  cursor_->ClearRecordBuffer(key.data());
-  for (size_t k = 0; k < master.size(); ++k) {
-    const TFieldDescriptor& d = cursor_->GetFieldDescByNumber(index.fields[k]);
-    std::vector<uint8_t> bytes(std::max<size_t>(d.StoredSize(), 8));
-    const bool has = VariantToEngineValue(d, master[k]->Value(), bytes.data());
-    cursor_->PutField(index.fields[k], key.data(), has ? bytes.data() : nullptr);
-  }
-  cursor_->SetRange(false, key.data(), int32_t(master.size()), key.data(), int32_t(master.size()));
+  std::vector<ds::Variant> values;
+  for (ds::Field* f : master) values.push_back(f->Value());
+  const std::vector<uint8_t> key = keyRecord(values);
+  cursor_->SetRange(false, key.data(), int32_t(values.size()), key.data(), int32_t(values.size()));
   return true;
 }
 

@@ -151,6 +151,11 @@ TEST_F(TaskRoadTest, TasksAndLogsWrittenThroughTablesReadBackHereAndInAnotherPro
   task.SetIndexFieldNames("id");
   EXPECT_EQ(task.IndexName(), "");
   EXPECT_EQ(task.FieldByName("id").AsInteger(), 1);
+  task.SetRange({int32_t(2)}, {int32_t(3)});
+  EXPECT_EQ(task.RecordCount(), 1);
+  EXPECT_EQ(task.FieldByName("id").AsInteger(), 3);
+  task.CancelRange();
+  EXPECT_EQ(task.RecordCount(), 2);
 
   // The runs of the current task, as a detail of the task table.
   ds::DataSource tasks;
