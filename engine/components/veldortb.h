@@ -414,7 +414,7 @@ class TVELDORDataSet : public dataset::DataSet {
   void filterChanged();
   // The blob's bytes in `buffer`.
   std::string readBlob(uint16_t fieldNo, uint8_t* buffer);
-  static bool filterCallback(void* data, TDataCursor& cursor, const uint8_t* record);
+  static bool filterCallback(void* data, TDataCursor& cursor, const uint8_t* record, uint32_t recordNo);
 
   uint32_t recordSize_ = 0;
   size_t infoOffset_ = 0, bookmarkOffset_ = 0, bufferSize_ = 0;

@@ -641,7 +641,7 @@ void TVELDORDataSet::SetFieldData(ds::Field& field, const Variant& value) {
 
 // ---- Filters and searches ----
 
-bool TVELDORDataSet::filterCallback(void* data, TDataCursor&, const uint8_t* record) {
+bool TVELDORDataSet::filterCallback(void* data, TDataCursor&, const uint8_t* record, uint32_t) {
   auto& self = *static_cast<TVELDORDataSet*>(data);
   const uint8_t* saved = self.filterRecord_;
   const ds::DataSetState state = self.SetTempState(ds::dsFilter);

@@ -28,8 +28,8 @@ inline void addRow(ds::DataSet& d, int id, const std::string& name) {
 // Random edits, inserts, deletes, cancels and moves against a list model; after each step the
 // dataset's current record, record number and count match the model.
 // `model` ends as the rows the dataset must hold, in order.
-inline void RunListModel(ds::DataSet& d, uint32_t seed, int steps, std::vector<std::pair<int, std::string>>& model,
-                         bool insertsGoLast = false) {
+inline void RunListModel(ds::DataSet& d, uint32_t seed, int steps,
+                         std::vector<std::pair<int, std::string>>& model, bool insertsGoLast = false) {
   std::mt19937 rng(seed);
   size_t cur = 0;
   for (int step = 0; step < steps; ++step) {
