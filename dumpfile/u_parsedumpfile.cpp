@@ -16,14 +16,25 @@ namespace dumpfile {
 
 // --- ProcessDumpLine
 
-int ProcessDumpLine(TDumpRecogniser& recogniser, TExpFileRoot& root, std::string_view line) {
-  const int result = recogniser.ParseLine(line);
+namespace {
+
+int moveMarks(TExpFileRoot& root, int result) {
   if (result == 0) return 0;
   if (root.OpenNode() != nullptr)
     root.MarkLineStart();
   else
     root.NextStatement();
   return result;
+}
+
+}  // namespace
+
+int ProcessDumpLine(TDumpRecogniser& recogniser, TExpFileRoot& root, std::string_view line) {
+  return moveMarks(root, recogniser.ParseLine(line));
+}
+
+int ApplyDumpLine(TDumpRecogniser& recogniser, TExpFileRoot& root, const TDumpRecogniser::Outcome& outcome) {
+  return moveMarks(root, recogniser.Apply(outcome));
 }
 
 // --- TParseDumpfile
@@ -60,9 +71,14 @@ class RecognisingSink final : public DumpLineCutter::Sink {
   bool onLine(const DumpLineCutter::Line& line, int64_t endOffset) override {
     if (worker_.Terminated()) return false;
     root_.SetReadPosition(endOffset);
+    if (line.recognised != nullptr) {
+      ApplyDumpLine(recogniser_, root_, line.recognised->outcome);
+      closingSeen_ = closingSeen_ || line.recognised->closingRecord;
+      return true;
+    }
     const std::string_view text = line.text(scratch_);
     ProcessDumpLine(recogniser_, root_, text);
-    closingSeen_ = closingSeen_ || isClosingRecord(text);
+    closingSeen_ = closingSeen_ || IsClosingRecord(text);
     return true;
   }
   // Whether an "EXIT" line, which export writes last, has been read.
@@ -91,15 +107,6 @@ class RecognisingSink final : public DumpLineCutter::Sink {
   TDumpRecogniser& recogniser_;
   std::string scratch_;
   bool closingSeen_ = false;
-
-  static bool isClosingRecord(std::string_view text) {
-    const size_t first = text.find_first_not_of(' ');
-    if (first == std::string_view::npos) return false;
-    text = text.substr(first, text.find_last_not_of(' ') + 1 - first);
-    return text.size() == 4 && std::toupper(uint8_t(text[0])) == 'E' &&
-           std::toupper(uint8_t(text[1])) == 'X' && std::toupper(uint8_t(text[2])) == 'I' &&
-           std::toupper(uint8_t(text[3])) == 'T';
-  }
 };
 
 }  // namespace
@@ -230,7 +237,7 @@ void TParseDumpfile::ReadFile() {
     ChunkReader reader(*file, size, chunkSize_);
     // Helpers only pay off on chunks that hold several segments. They go before the chunks do.
     const int helpers = std::min<int64_t>(size, chunkSize_) >= int64_t(2 * minSegment_) ? helpers_ : 0;
-    ParallelLineCutter parallel(helpers, minSegment_);
+    ParallelLineCutter parallel(helpers, minSegment_, true);
     int64_t offset = 0;
     while (offset < size) {
       if (Terminated()) return;
