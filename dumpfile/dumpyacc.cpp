@@ -157,11 +157,8 @@ struct TDumpRecogniser::Impl {
     TExpFileRoot& r = root();
     r.CloseCurrentNode();
     if (setsUserMode) r.SetUserMode(true);
-    auto node = std::make_unique<TExpFileNode>();
-    node->SetName(std::string(name));
-    node->SetKind(kind);
     const bool atRoot = place == Place::Root || (place == Place::ByUserMode && !r.UserMode());
-    r.SetOpenNode(atRoot ? r.AddPublicObject(std::move(node)) : currentOwner()->AddNode(std::move(node)));
+    r.SetOpenNode(atRoot ? r.AddPublicObject(name, kind) : currentOwner()->AddNode(name, kind));
   }
 
   void addUser(std::string_view name) {

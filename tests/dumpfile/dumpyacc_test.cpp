@@ -55,7 +55,7 @@ class Reading : private DumpLineCutter::Sink {
   std::string names(const TExpFileUser* u) const {
     std::string out;
     for (int i = 0; TExpFileNode* n = u != nullptr ? nodeOf(u, i) : publicObject(i); ++i)
-      out += (i ? " " : "") + n->Name();
+      out += (i ? " " : "") + std::string(n->Name());
     return out;
   }
   // Total object nodes in the tree (owners' objects and public objects), owners not counted.
@@ -294,7 +294,7 @@ std::string ranges(const Reading& r) {
   std::string out;
   ForEachNode(r.root, [&](const TExpFileNode& n, const TExpFileUser* owner) {
     if (&n == owner && n.StartOffset() < 0) return;
-    out += (out.empty() ? "" : " ") + n.Name() + "@" + std::to_string(n.StartOffset()) + "+" +
+    out += (out.empty() ? "" : " ") + std::string(n.Name()) + "@" + std::to_string(n.StartOffset()) + "+" +
            std::to_string(n.Length()) + (&n == r.root.OpenNode() ? " open" : "");
   });
   return out;

@@ -188,7 +188,7 @@ std::vector<std::string> readingState(const TExpFileRoot& root) {
   std::vector<std::string> lines = dumpbuilder::treeLines(root);
   lines.push_back("marks " + std::to_string(root.StatementStart()) + " " +
                   std::to_string(root.NextStatementStart()) + " open " +
-                  (root.OpenNode() != nullptr ? root.OpenNode()->Name() : "-"));
+                  std::string(root.OpenNode() != nullptr ? root.OpenNode()->Name() : "-"));
   return lines;
 }
 
