@@ -1,6 +1,5 @@
 #include "dataset/variant.h"
 
-#include <strings.h>
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -9,20 +8,15 @@
 #include <limits>
 
 #include "platform/collation.h"
+#include "platform/textrules.h"
 
 namespace dataset {
 namespace {
 
 constexpr double kMsPerDay = 86400000.0;
 
-std::string_view trimmed(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-  return s;
-}
-
 bool parseDouble(std::string_view s, double& out) {
-  s = trimmed(s);
+  s = platform::trimBlanks(s);
   if (!s.empty() && s.front() == '+') s.remove_prefix(1);
   if (s.empty()) return false;
   auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), out);
@@ -30,7 +24,7 @@ bool parseDouble(std::string_view s, double& out) {
 }
 
 bool parseInt(std::string_view s, int64_t& out) {
-  s = trimmed(s);
+  s = platform::trimBlanks(s);
   if (!s.empty() && s.front() == '+') s.remove_prefix(1);
   if (s.empty()) return false;
   auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), out);
@@ -118,9 +112,9 @@ bool Variant::asBool() const {
       return std::get<bool>(v_);
     case VariantType::String:
     case VariantType::WideString: {
-      const std::string s(trimmed(asString()));
-      if (strcasecmp(s.c_str(), "true") == 0) return true;
-      if (strcasecmp(s.c_str(), "false") == 0) return false;
+      const std::string s(platform::trimBlanks(asString()));
+      if (platform::equalIgnoringAsciiCase(s, "true")) return true;
+      if (platform::equalIgnoringAsciiCase(s, "false")) return false;
       double d;
       if (parseDouble(s, d)) return d != 0;
       fail(VariantType::Bool);
@@ -342,7 +336,7 @@ std::string dateTimeToText(DateTime d) {
 }
 
 DateTime textToDateTime(std::string_view text) {
-  const std::string_view s = trimmed(text);
+  const std::string_view s = platform::trimBlanks(text);
   size_t i = 0;
   auto number = [&](size_t minDigits, size_t maxDigits, int64_t& out) {
     size_t start = i;
