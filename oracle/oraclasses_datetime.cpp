@@ -10,7 +10,7 @@
 namespace oracle {
 namespace {
 
-TOraDateTimeCalls* installedCalls = nullptr;
+DateTimeCalls* installedCalls = nullptr;
 
 constexpr const char* kInvalidInterval = "Invalid interval.";
 constexpr const char* kDateOutOfRange = "Date out of range";
@@ -106,12 +106,12 @@ void appendTimePart(std::string_view f, std::string_view longTimeFormat, char de
 
 }  // namespace
 
-TOraFormatSettings& OraFormatSettings() {
-  static TOraFormatSettings settings;
+ValueFormatSettings& valueFormatSettings() {
+  static ValueFormatSettings settings;
   return settings;
 }
 
-std::string BuildDefaultTimeStampFormat(std::string_view shortDateFormat, std::string_view localeTimeFormat,
+std::string buildDefaultTimeStampFormat(std::string_view shortDateFormat, std::string_view localeTimeFormat,
                                         std::string_view longTimeFormat, char decimalSeparator,
                                         bool withTimeZone) {
   std::string out;
@@ -122,66 +122,64 @@ std::string BuildDefaultTimeStampFormat(std::string_view shortDateFormat, std::s
   return out;
 }
 
-void SetOraDateTimeCalls(TOraDateTimeCalls* calls) {
+void setDateTimeCalls(DateTimeCalls* calls) {
   installedCalls = calls;
 }
 
-TOraDateTimeCalls& OraDateTimeCalls() {
+DateTimeCalls& dateTimeCalls() {
   DA_ASSERT(installedCalls != nullptr, "Assertion failure");
   return *installedCalls;
 }
 
 // --- the shared descriptor ---
 
-TOraDescriptorValue::~TOraDescriptorValue() {
+DescriptorValue::~DescriptorValue() {
   freeDescriptor();
 }
 
-void TOraDescriptorValue::freeDescriptor() {
+void DescriptorValue::freeDescriptor() {
   if (!descriptor_) return;
-  if (allocatedHere_) OraDateTimeCalls().DescriptorFree(descriptor_, descriptorType_);
+  if (allocatedHere_) dateTimeCalls().DescriptorFree(descriptor_, descriptorType_);
   descriptor_ = nullptr;
   indicator_ = -1;
   allocatedHere_ = false;
 }
 
-void TOraDescriptorValue::SetDescriptorType(uint32_t descriptorType) {
+void DescriptorValue::SetDescriptorType(uint32_t descriptorType) {
   if (descriptorType == descriptorType_) return;
   freeDescriptor();
   descriptorType_ = descriptorType;
 }
 
-void* TOraDescriptorValue::descriptor() {
+void* DescriptorValue::descriptor() {
   if (!descriptor_) {
-    descriptor_ = OraDateTimeCalls().DescriptorAlloc(descriptorType_);
+    descriptor_ = dateTimeCalls().DescriptorAlloc(descriptorType_);
     allocatedHere_ = true;
   }
   return descriptor_;
 }
 
-void TOraDescriptorValue::adopt(void* descriptor) {
+void DescriptorValue::adopt(void* descriptor) {
   freeDescriptor();
   descriptor_ = descriptor;
 }
 
-int TOraDescriptorValue::compareWith(TOraDescriptorValue& other,
-                                     int (TOraDateTimeCalls::*compare)(void*, void*)) {
+int DescriptorValue::compareWith(DescriptorValue& other, int (DateTimeCalls::*compare)(void*, void*)) {
   if (IsNull() || other.IsNull()) return int(other.IsNull()) - int(IsNull());
-  const int order = (OraDateTimeCalls().*compare)(descriptor(), other.descriptor());
+  const int order = (dateTimeCalls().*compare)(descriptor(), other.descriptor());
   return order < 0 ? -1 : order > 0 ? 1 : 0;
 }
 
-void TOraDescriptorValue::assignDescriptorTo(TOraDescriptorValue& dest,
-                                             void (TOraDateTimeCalls::*assign)(void*, void*)) {
+void DescriptorValue::assignDescriptorTo(DescriptorValue& dest, void (DateTimeCalls::*assign)(void*, void*)) {
   dest.SetDescriptorType(descriptorType_);
   dest.descriptor();
   dest.indicator_ = indicator_;
-  if (!IsNull() && &dest != this) (OraDateTimeCalls().*assign)(descriptor(), dest.descriptor());
+  if (!IsNull() && &dest != this) (dateTimeCalls().*assign)(descriptor(), dest.descriptor());
 }
 
 template <class Write>
-void TOraDescriptorValue::writeFresh(Write write) {
-  TOraDateTimeCalls& calls = OraDateTimeCalls();
+void DescriptorValue::writeFresh(Write write) {
+  DateTimeCalls& calls = dateTimeCalls();
   void* fresh = calls.DescriptorAlloc(descriptorType_);
   platform::UndoOnFailure freeFresh([&] { calls.DescriptorFree(fresh, descriptorType_); });
   write(fresh);
@@ -216,32 +214,32 @@ uint32_t intervalDescriptorType(uint16_t dataType) {
 
 }  // namespace
 
-TOraTimeStamp::TOraTimeStamp(uint16_t dataType) : TOraDescriptorValue(timeStampDescriptorType(dataType)) {}
+TOraTimeStamp::TOraTimeStamp(uint16_t dataType) : DescriptorValue(timeStampDescriptorType(dataType)) {}
 
 void TOraTimeStamp::AssignTo(TOraTimeStamp& dest) {
   // The type first: an empty format builds the default for dest's type.
   dest.SetDescriptorType(DescriptorType());
   dest.SetFormat(format_);
   dest.Precision = Precision;
-  assignDescriptorTo(dest, &TOraDateTimeCalls::DateTimeAssign);
+  assignDescriptorTo(dest, &DateTimeCalls::DateTimeAssign);
 }
 
 int TOraTimeStamp::Compare(TOraTimeStamp& other) {
-  return compareWith(other, &TOraDateTimeCalls::DateTimeCompare);
+  return compareWith(other, &DateTimeCalls::DateTimeCompare);
 }
 
 void TOraTimeStamp::Construct(int16_t year, uint8_t month, uint8_t day, uint8_t hour, uint8_t minute,
                               uint8_t second, uint32_t fsec, std::string_view timeZone) {
-  OraDateTimeCalls().DateTimeConstruct(OCIDateTime(), year, month, day, hour, minute, second, fsec, timeZone);
+  dateTimeCalls().DateTimeConstruct(OCIDateTime(), year, month, day, hour, minute, second, fsec, timeZone);
   indicator_ = 0;
 }
 
 void TOraTimeStamp::GetDate(int16_t& year, uint8_t& month, uint8_t& day) {
-  OraDateTimeCalls().DateTimeGetDate(OCIDateTime(), year, month, day);
+  dateTimeCalls().DateTimeGetDate(OCIDateTime(), year, month, day);
 }
 
 void TOraTimeStamp::GetTime(uint8_t& hour, uint8_t& minute, uint8_t& second, uint32_t& fsec) {
-  OraDateTimeCalls().DateTimeGetTime(OCIDateTime(), hour, minute, second, fsec);
+  dateTimeCalls().DateTimeGetTime(OCIDateTime(), hour, minute, second, fsec);
 }
 
 void TOraTimeStamp::SetFormat(std::string_view format) {
@@ -249,8 +247,8 @@ void TOraTimeStamp::SetFormat(std::string_view format) {
     format_ = format;
     return;
   }
-  const TOraFormatSettings& s = OraFormatSettings();
-  format_ = BuildDefaultTimeStampFormat(
+  const ValueFormatSettings& s = valueFormatSettings();
+  format_ = buildDefaultTimeStampFormat(
       s.ShortDateFormat, s.LocaleTimeFormat.empty() ? s.LongTimeFormat : s.LocaleTimeFormat, s.LongTimeFormat,
       s.DecimalSeparator, DescriptorType() == OCI_DTYPE_TIMESTAMP_TZ);
 }
@@ -288,36 +286,36 @@ void TOraTimeStamp::SetAsDateTime(dataset::DateTime value) {
 std::string TOraTimeStamp::AsString() {
   if (IsNull()) return "";
   if (format_.empty()) SetFormat("");
-  return OraDateTimeCalls().DateTimeToText(OCIDateTime(), format_, Precision);
+  return dateTimeCalls().DateTimeToText(OCIDateTime(), format_, Precision);
 }
 
 void TOraTimeStamp::SetAsString(std::string_view text) {
   if (format_.empty()) SetFormat("");
-  writeFresh([&](void* fresh) { OraDateTimeCalls().DateTimeFromText(text, format_, fresh); });
+  writeFresh([&](void* fresh) { dateTimeCalls().DateTimeFromText(text, format_, fresh); });
 }
 
 // --- INTERVAL ---
 
-TOraInterval::TOraInterval(uint16_t dataType) : TOraDescriptorValue(intervalDescriptorType(dataType)) {}
+TOraInterval::TOraInterval(uint16_t dataType) : DescriptorValue(intervalDescriptorType(dataType)) {}
 
 void TOraInterval::AssignTo(TOraInterval& dest) {
   dest.FracPrecision = FracPrecision;
   dest.LeadPrecision = LeadPrecision;
-  assignDescriptorTo(dest, &TOraDateTimeCalls::IntervalAssign);
+  assignDescriptorTo(dest, &DateTimeCalls::IntervalAssign);
 }
 
 int TOraInterval::Compare(TOraInterval& other) {
-  return compareWith(other, &TOraDateTimeCalls::IntervalCompare);
+  return compareWith(other, &DateTimeCalls::IntervalCompare);
 }
 
 std::string TOraInterval::AsString() {
   if (IsNull()) return "";
-  return OraDateTimeCalls().IntervalToText(OCIInterval(), LeadPrecision, FracPrecision);
+  return dateTimeCalls().IntervalToText(OCIInterval(), LeadPrecision, FracPrecision);
 }
 
 void TOraInterval::SetAsString(std::string_view text) {
   writeFresh([&](void* fresh) {
-    TOraDateTimeCalls& calls = OraDateTimeCalls();
+    DateTimeCalls& calls = dateTimeCalls();
     calls.IntervalFromText(text, fresh);
     if (calls.IntervalCheck(fresh) != 0) throw std::runtime_error(kInvalidInterval);
   });

@@ -238,7 +238,7 @@ Decimal parseText(std::string_view text, char decimalSeparator, char thousandSep
 
 }  // namespace
 
-std::string BuildNumberFormatModel(std::string_view text, char decimalSeparator, char thousandSeparator) {
+std::string buildNumberFormatModel(std::string_view text, char decimalSeparator, char thousandSeparator) {
   std::string model = fullModel(text, decimalSeparator, thousandSeparator);
   if (model.size() >= 64) model.resize(model[0] == 'S' ? 64 : 63);
   return model;
@@ -314,7 +314,7 @@ void TOraNumber::SetAsFloat(double value) {
 
 std::string TOraNumber::AsString() const {
   if (IsNull()) return "";
-  const char separator = OraFormatSettings().DecimalSeparator;
+  const char separator = valueFormatSettings().DecimalSeparator;
   Decimal d;
   switch (decode(bytes_, d)) {
     case Kind::PositiveInfinity:
@@ -331,7 +331,7 @@ std::string TOraNumber::AsString() const {
 }
 
 void TOraNumber::SetAsString(std::string_view text) {
-  const TOraFormatSettings& settings = OraFormatSettings();
+  const ValueFormatSettings& settings = valueFormatSettings();
   bytes_ = encode(parseText(text, settings.DecimalSeparator, settings.ThousandSeparator));
   indicator_ = 0;
 }

@@ -5,8 +5,8 @@
 // A NUMBER is held and converted here alone: text, integers and doubles go to and from the 22
 // bytes exactly (no double on the way), and two values compare by their bytes. TIMESTAMP and
 // INTERVAL values live in client-library descriptors; every library call they make goes through
-// TOraDateTimeCalls, which the OCI layer installs. Text forms follow the process-wide
-// TOraFormatSettings.
+// DateTimeCalls, which the OCI layer installs. Text forms follow the process-wide
+// ValueFormatSettings.
 //
 // Values are TSharedObject (one reference at creation; Release destroys). One thread at a time.
 #pragma once
@@ -37,19 +37,19 @@ inline constexpr uint32_t OCI_DTYPE_TIMESTAMP_LTZ = 70;
 
 // The locale conventions that text forms follow. The client sets them once at start-up, before
 // any value is converted; LocaleTimeFormat empty means LongTimeFormat.
-struct TOraFormatSettings {
+struct ValueFormatSettings {
   std::string ShortDateFormat = "dd.MM.yyyy";
   std::string LongTimeFormat = "HH:mm:ss";
   std::string LocaleTimeFormat;
   char DecimalSeparator = '.';
   char ThousandSeparator = ',';
 };
-TOraFormatSettings& OraFormatSettings();
+ValueFormatSettings& valueFormatSettings();
 
 // The default datetime format model built from a short date format and a time format; the time
 // suffix "12" or "24" comes from `localeTimeFormat`, and fractional seconds ("FF" after the
 // decimal separator) are left out when `longTimeFormat` shows milliseconds ("z").
-std::string BuildDefaultTimeStampFormat(std::string_view shortDateFormat, std::string_view localeTimeFormat,
+std::string buildDefaultTimeStampFormat(std::string_view shortDateFormat, std::string_view localeTimeFormat,
                                         std::string_view longTimeFormat, char decimalSeparator,
                                         bool withTimeZone);
 
@@ -57,13 +57,13 @@ std::string BuildDefaultTimeStampFormat(std::string_view shortDateFormat, std::s
 // separator, "G" for a thousand separator between digits and the decimal separator, "9" for
 // anything else, or the exponent model when the text holds "E"; cut to 64 characters with a
 // sign, 63 without (the client library's limit).
-std::string BuildNumberFormatModel(std::string_view text, char decimalSeparator, char thousandSeparator);
+std::string buildNumberFormatModel(std::string_view text, char decimalSeparator, char thousandSeparator);
 
 // What the datetime and interval values need of the client library, against the shared
 // environment and error handles. Every failing status raises (EOraError through Check).
-class TOraDateTimeCalls {
+class DateTimeCalls {
  public:
-  virtual ~TOraDateTimeCalls() = default;
+  virtual ~DateTimeCalls() = default;
   // Initialises the library when needed and allocates a descriptor of `descriptorType`.
   virtual void* DescriptorAlloc(uint32_t descriptorType) = 0;
   virtual void DescriptorFree(void* descriptor, uint32_t descriptorType) = 0;
@@ -91,13 +91,13 @@ class TOraDateTimeCalls {
 
 // Installs the calls (borrowed; nullptr removes them). Using a descriptor with none installed is
 // an assertion failure.
-void SetOraDateTimeCalls(TOraDateTimeCalls* calls);
-TOraDateTimeCalls& OraDateTimeCalls();
+void setDateTimeCalls(DateTimeCalls* calls);
+DateTimeCalls& dateTimeCalls();
 
 // The descriptor and null state that TIMESTAMP and INTERVAL values share. A descriptor allocated
 // here is freed here; one adopted from outside (an object attribute's) never is. Freeing it makes
 // the value null.
-class TOraDescriptorValue : public dataaccess::TSharedObject {
+class DescriptorValue : public dataaccess::TSharedObject {
  public:
   uint32_t DescriptorType() const { return descriptorType_; }
   // A different type frees the current descriptor first.
@@ -107,8 +107,8 @@ class TOraDescriptorValue : public dataaccess::TSharedObject {
   void SetIsNull(bool isNull) { indicator_ = isNull ? -1 : 0; }
 
  protected:
-  explicit TOraDescriptorValue(uint32_t descriptorType) : descriptorType_(descriptorType) {}
-  ~TOraDescriptorValue() override;
+  explicit DescriptorValue(uint32_t descriptorType) : descriptorType_(descriptorType) {}
+  ~DescriptorValue() override;
 
   // The descriptor, allocated on first use.
   void* descriptor();
@@ -116,8 +116,8 @@ class TOraDescriptorValue : public dataaccess::TSharedObject {
   // Adopts `descriptor`; the indicator is left to the caller.
   void adopt(void* descriptor);
   // Nulls sort first; two values go to `compare`.
-  int compareWith(TOraDescriptorValue& other, int (TOraDateTimeCalls::*compare)(void*, void*));
-  void assignDescriptorTo(TOraDescriptorValue& dest, void (TOraDateTimeCalls::*assign)(void*, void*));
+  int compareWith(DescriptorValue& other, int (DateTimeCalls::*compare)(void*, void*));
+  void assignDescriptorTo(DescriptorValue& dest, void (DateTimeCalls::*assign)(void*, void*));
   // Runs `write` on a fresh descriptor, which replaces the current one only when `write`
   // returns: on a failure the value stays as it was.
   template <class Write>
@@ -133,7 +133,7 @@ class TOraDescriptorValue : public dataaccess::TSharedObject {
   bool allocatedHere_ = false;
 };
 
-class TOraTimeStamp : public TOraDescriptorValue {
+class TOraTimeStamp : public DescriptorValue {
  public:
   // Null, no descriptor yet. Data types other than 109-111 are an assertion failure.
   explicit TOraTimeStamp(uint16_t dataType);
@@ -153,7 +153,7 @@ class TOraTimeStamp : public TOraDescriptorValue {
   void GetTime(uint8_t& hour, uint8_t& minute, uint8_t& second, uint32_t& fsec);
 
   const std::string& Format() const { return format_; }
-  // An empty text builds the default format from the current TOraFormatSettings.
+  // An empty text builds the default format from the current ValueFormatSettings.
   void SetFormat(std::string_view format);
 
   // Whole milliseconds; 0 when null.
@@ -174,7 +174,7 @@ class TOraTimeStamp : public TOraDescriptorValue {
   std::string format_;
 };
 
-class TOraInterval : public TOraDescriptorValue {
+class TOraInterval : public DescriptorValue {
  public:
   // Null, no descriptor yet. Data types other than 112-113 are an assertion failure.
   explicit TOraInterval(uint16_t dataType);
