@@ -2,10 +2,12 @@
 #include <cmath>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "dataaccess/daconsts.h"
 #include "oracle/oraclasses_values.h"
 #include "platform/scopeguard.h"
+#include "platform/textrules.h"
 
 namespace oracle {
 namespace {
@@ -18,17 +20,13 @@ constexpr const char* kDateOutOfRange = "Date out of range";
 constexpr std::chrono::sys_days kDayZero = std::chrono::sys_days(std::chrono::year(1899) / 12 / 30);
 constexpr int64_t kMsPerDay = 86'400'000;
 
-char upper(char c) {
-  return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c;
-}
-char lower(char c) {
-  return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
-}
+using platform::asciiLower;
+using platform::asciiUpper;
 
 // The length, at `i`, of a run of letters that lower to `a` or `b`, at most `limit` long.
 size_t runAt(std::string_view s, size_t i, char a, char b, size_t limit) {
   size_t n = 0;
-  while (i + n < s.size() && n < limit && (lower(s[i + n]) == a || lower(s[i + n]) == b)) ++n;
+  while (i + n < s.size() && n < limit && (asciiLower(s[i + n]) == a || asciiLower(s[i + n]) == b)) ++n;
   return n;
 }
 
@@ -50,7 +48,7 @@ void appendDatePart(std::string_view f, std::string& out) {
   static const char* const days[] = {"fmDDfm", "DD", "DY", "fmDAYfm"};
   static const char* const months[] = {"fmMMfm", "MM", "MON", "MONTH"};
   for (size_t i = 0; i < f.size();) {
-    const char c = lower(f[i]);
+    const char c = asciiLower(f[i]);
     if (c == 'd' || c == 'm') {
       const size_t n = runAt(f, i, c, c, 4);
       out += (c == 'd' ? days : months)[n - 1];
@@ -62,7 +60,7 @@ void appendDatePart(std::string_view f, std::string& out) {
       i = appendQuoted(f, i, out);
       if (i == std::string_view::npos) return;
     } else {
-      out += upper(f[i++]);
+      out += asciiUpper(f[i++]);
     }
   }
 }
@@ -75,9 +73,8 @@ void appendTimePart(std::string_view f, std::string_view longTimeFormat, char de
                                    ? std::string(1, decimalSeparator) + "FF"
                                    : std::string();
   for (size_t i = 0; i < f.size();) {
-    const char c = lower(f[i]);
-    if (c == 'a' && i + 4 <= f.size() && lower(f[i + 1]) == 'm' && lower(f[i + 2]) == 'p' &&
-        lower(f[i + 3]) == 'm') {
+    const char c = asciiLower(f[i]);
+    if (platform::equalIgnoringAsciiCase(f.substr(i, 4), "AMPM")) {
       out += "AM";
       i += 4;
     } else if (c == 'h') {
@@ -99,7 +96,7 @@ void appendTimePart(std::string_view f, std::string_view longTimeFormat, char de
       i = appendQuoted(f, i, out);
       if (i == std::string_view::npos) return;
     } else {
-      out += upper(f[i++]);
+      out += asciiUpper(f[i++]);
     }
   }
 }
@@ -184,10 +181,10 @@ void DescriptorValue::writeFresh(Write write) {
   platform::UndoOnFailure freeFresh([&] { calls.DescriptorFree(fresh, descriptorType_); });
   write(fresh);
   freeFresh.Dismiss();
-  if (descriptor_ && allocatedHere_) calls.DescriptorFree(descriptor_, descriptorType_);
-  descriptor_ = fresh;
-  allocatedHere_ = true;
+  void* const old = std::exchange(descriptor_, fresh);
+  const bool oldAllocatedHere = std::exchange(allocatedHere_, true);
   indicator_ = 0;
+  if (old && oldAllocatedHere) calls.DescriptorFree(old, descriptorType_);
 }
 
 // --- TIMESTAMP ---
