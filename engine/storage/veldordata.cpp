@@ -9,7 +9,6 @@
 
 #include "engine/storage/veldorcompress.h"
 #include "engine/storage/veldorerr.h"
-#include "engine/storage/veldorguard.h"
 #include "engine/storage/veldorhelpers.h"
 #include "engine/storage/veldorkeys.h"
 #include "engine/storage/veldorlocale.h"
