@@ -1,0 +1,176 @@
+#include "tasks/u_taskstore.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "tasks/u_task1.h"
+#include "tests/platform/temp_folder.h"
+
+namespace tasks {
+namespace {
+
+using namespace std::string_literals;
+
+// Texts that a statement pasted between quotes would have run, a NUL, blanks at the end, and
+// one longer than any engine string.
+std::vector<std::string> hostileTexts() {
+  return {"x'; delete from task; --",    "a\0b"s, "  trailing  ",
+          std::string(10000, 'q') + "'", "",      "\r\n;\"\\"};
+}
+
+// Every text column of a task, as setters and getters side by side.
+struct TextColumn {
+  void (TUniTask::*set)(std::string);
+  const std::string& (TUniTask::*get)() const;
+};
+const std::vector<TextColumn> kTextColumns{
+    {&TUniTask::SetName, &TUniTask::name},
+    {&TUniTask::SetDescription, &TUniTask::description},
+    {&TUniTask::SetUName, &TUniTask::uname},
+    {&TUniTask::SetUPassword, &TUniTask::upassword},
+    {&TUniTask::SetConnectString, &TUniTask::connectstring},
+    {&TUniTask::SetScheduleTable, &TUniTask::scheduletable},
+    {&TUniTask::SetCommand, &TUniTask::command},
+    {&TUniTask::SetPreExec, &TUniTask::preexec},
+    {&TUniTask::SetPostExec, &TUniTask::postexec},
+    {&TUniTask::SetExecUserName, &TUniTask::execusername},
+    {&TUniTask::SetExecPassword, &TUniTask::execpassword},
+    {&TUniTask::SetExecConnectString, &TUniTask::execconnectstring},
+    {&TUniTask::SetFtpRemoteDir, &TUniTask::ftpremotedir},
+    {&TUniTask::SetCopyFileDir, &TUniTask::copyfiledir},
+    {&TUniTask::SetFtpPassword, &TUniTask::ftppassword},
+    {&TUniTask::SetFtpUserName, &TUniTask::ftpusername},
+    {&TUniTask::SetFtpServer, &TUniTask::ftpserver},
+};
+
+// A task whose text columns hold `texts` in turn from `shift` on, and whose numbers follow `n`.
+void fill(TUniTask& task, const std::vector<std::string>& texts, size_t shift, int n) {
+  for (size_t i = 0; i < kTextColumns.size(); ++i)
+    (task.*kTextColumns[i].set)(texts[(i + shift) % texts.size()]);
+  task.SetTaskType(TTaskType(n % 4));
+  task.SetIsPreExec(n % 2);
+  task.SetIsPostExec(n % 3 == 0);
+  task.SetIsExecUser(n % 5 == 0);
+  task.SetFtpAnonymous(n % 2);
+  task.SetTransferMode(n % 3);
+  task.SetDeleteFileAfter(n % 2);
+  task.SetCreateTime(DateTime(std::chrono::milliseconds(1'700'000'000'000 + n)));
+}
+
+void expectSame(const TUniTask& a, const TUniTask& b) {
+  for (const TextColumn& c : kTextColumns) EXPECT_EQ((a.*c.get)(), (b.*c.get)());
+  EXPECT_EQ(a.id(), b.id());
+  EXPECT_EQ(a.tasktype(), b.tasktype());
+  EXPECT_EQ(a.ispreexec(), b.ispreexec());
+  EXPECT_EQ(a.ispostexec(), b.ispostexec());
+  EXPECT_EQ(a.isexecuser(), b.isexecuser());
+  EXPECT_EQ(a.ftpanonymous(), b.ftpanonymous());
+  EXPECT_EQ(a.transfermode(), b.transfermode());
+  EXPECT_EQ(a.deletefileafter(), b.deletefileafter());
+  EXPECT_EQ(a.createtime(), b.createtime());
+}
+
+TEST(TaskStoreTest, HostileTextsRoundTripUnchangedAndTouchNoOtherRow) {
+  platform::testing::TempFolder dir;
+  const std::string folder = dir.path("data/velmaron/db");
+  const std::vector<std::string> texts = hostileTexts();
+  std::vector<std::unique_ptr<TUniTask>> model;
+  {
+    TTaskStore store(folder);
+    for (int n = 0; n < 6; ++n) {
+      model.push_back(std::make_unique<TExpTask>(nullptr));
+      fill(*model.back(), texts, size_t(n), n);
+      model.back()->SetScheduleTable("104501");
+      store.SaveTask(*model.back());
+      EXPECT_EQ(model.back()->id(), n + 1);    // the next unused id
+      model.back()->SetScheduleTable("0000");  // a new row has no schedule
+    }
+    // Changing one row with every hostile text changes that row only.
+    const DateTime created = model[2]->createtime();
+    fill(*model[2], texts, 3, 7);
+    store.UpdateTask(*model[2]);
+    model[2]->SetCreateTime(created);  // never updated
+    store.DeleteTask(model[4]->id());
+    model.erase(model.begin() + 4);
+  }
+  TTaskStore store(folder);  // the tables as a later start finds them
+  std::vector<std::unique_ptr<TUniTask>> loaded = store.LoadTasks(nullptr);
+  ASSERT_EQ(loaded.size(), model.size());
+  std::sort(model.begin(), model.end(), [](auto& a, auto& b) { return a->createtime() > b->createtime(); });
+  for (size_t i = 0; i < model.size(); ++i) {
+    SCOPED_TRACE(i);
+    expectSame(*loaded[i], *model[i]);
+  }
+  for (const auto& task : loaded) {  // import types load as import tasks
+    const bool import = task->tasktype() == TTaskType::Import || task->tasktype() == TTaskType::RawImport;
+    EXPECT_EQ(dynamic_cast<TImpTask*>(task.get()) != nullptr, import);
+  }
+  TExpTask fresh(nullptr);
+  store.SaveTask(fresh);
+  EXPECT_EQ(fresh.id(), 7);  // above the highest id ever seen in the table, not reusing 5
+  EXPECT_EQ(std::filesystem::status(folder).permissions() & std::filesystem::perms::all,
+            std::filesystem::perms::owner_all);
+}
+
+TEST(TaskStoreTest, LogsAreStoredUnderNewIdsAndDeletedOnlyWithTheirOwnTask) {
+  platform::testing::TempFolder dir;
+  TTaskStore store(dir.path("db"));
+  const std::vector<std::string> texts = hostileTexts();
+  const DateTime begin(std::chrono::milliseconds(1'700'000'000'123));
+  std::vector<TaskLogEntry> saved;
+  for (int n = 0; n < 6; ++n) {
+    TaskLogEntry e{0, 1 + n % 2, begin, begin + std::chrono::seconds(n), int64_t(5) << 32 | n, texts[n]};
+    e.id = store.SaveTaskLog(e, texts[(n + 1) % texts.size()]);
+    EXPECT_EQ(e.id, n + 1);
+    saved.push_back(e);
+  }
+  const auto check = [&](int32_t task) {
+    std::vector<TaskLogEntry> logs = store.LoadTaskLogs(task);
+    std::vector<const TaskLogEntry*> expected;
+    for (auto it = saved.rbegin(); it != saved.rend(); ++it)
+      if (it->taskid == task) expected.push_back(&*it);
+    ASSERT_EQ(logs.size(), expected.size());
+    for (size_t i = 0; i < logs.size(); ++i) {
+      const TaskLogEntry& e = *expected[i];
+      EXPECT_EQ(logs[i].id, e.id);
+      EXPECT_EQ(logs[i].begintime, e.begintime);
+      EXPECT_EQ(logs[i].endtime, e.endtime);
+      EXPECT_EQ(logs[i].filesize, e.filesize);
+      EXPECT_EQ(logs[i].dumpfile, e.dumpfile);
+      EXPECT_EQ(store.LoadTaskLogContent(task, e.id), texts[size_t(e.id) % texts.size()]);
+    }
+  };
+  // Log 2 is task 2's: naming it with task 1 deletes nothing.
+  store.DeleteTaskLog(1, 2);
+  check(1);
+  check(2);
+  store.DeleteTaskLog(2, 2);
+  saved.erase(saved.begin() + 1);
+  EXPECT_EQ(store.LoadTaskLogContent(2, 2), "");
+  check(2);
+  store.DeleteTaskLogs(1);
+  std::erase_if(saved, [](const TaskLogEntry& e) { return e.taskid == 1; });
+  check(1);
+  check(2);
+}
+
+TEST(TaskStoreTest, TheDataFolderFollowsXdgDataHome) {
+  const char* savedHome = std::getenv("HOME");
+  const std::string restore = savedHome != nullptr ? savedHome : "";
+  ::setenv("XDG_DATA_HOME", "/srv/data", 1);
+  EXPECT_EQ(TTaskStore::DefaultFolder(), "/srv/data/velmaron/db");
+  ::setenv("XDG_DATA_HOME", "relative", 1);
+  ::setenv("HOME", "/home/someone", 1);
+  const std::string home = "/home/someone";
+  EXPECT_EQ(TTaskStore::DefaultFolder(), home + "/.local/share/velmaron/db");
+  ::unsetenv("XDG_DATA_HOME");
+  EXPECT_EQ(TTaskStore::DefaultFolder(), home + "/.local/share/velmaron/db");
+  ::setenv("HOME", restore.c_str(), 1);
+}
+
+}  // namespace
+}  // namespace tasks
