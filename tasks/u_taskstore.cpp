@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <span>
 #include <system_error>
 
@@ -131,6 +132,19 @@ void check(uint16_t code) {
   if (code != 0) RaiseEngineError(code);
 }
 
+// Runs `work` as one transaction of `directory`, or inside the one already open: its writes
+// reach the files through the rollback journal, all or none, before it returns.
+void writeAtomically(TDataDirectory& directory, const std::function<void()>& work) {
+  if (directory.InTransaction()) {
+    work();
+    return;
+  }
+  directory.StartTransaction();
+  platform::UndoOnFailure rollback([&] { directory.Rollback(); });
+  work();
+  directory.Commit(true, false);
+}
+
 std::string envText(const char* name) {
   const char* v = std::getenv(name);
   return v != nullptr ? std::string(v) : std::string();
@@ -145,6 +159,9 @@ class TTaskStore::Table {
         std::vector<IndexDef> indexes)
       : cursor_(directory) {
     cursor_.SetTableName(name);
+    // The program runs once per user and is the tables' only user: held exclusively, they need
+    // no file lock around each read and write.
+    cursor_.SetExclusive(true);
     for (const IndexDef& def : indexes) keyFields_.push_back(def.fields);
     if (!directory.TableExists(name, false)) {
       TCreateTableArgs args;
@@ -159,9 +176,7 @@ class TTaskStore::Table {
         for (size_t i = 0; i < def.fields.size(); ++i) index.fields[i] = def.fields[i];
         args.Indexes.push_back(index);
       }
-      cursor_.SetExclusive(true);
       cursor_.CreateTable(args);
-      cursor_.SetExclusive(false);
     }
     cursor_.Open();
     buffer_.resize(cursor_.RecordSize());
@@ -350,46 +365,61 @@ void putTaskColumns(TTaskStore::Table& t, const TUniTask& task, const std::strin
 }  // namespace
 
 void TTaskStore::SaveTask(TUniTask& task) {
-  const int32_t id = tasks_->NextId();
-  tasks_->Clear();
-  tasks_->PutInt(fId, id);
-  tasks_->PutTime(fCreateTime, task.createtime());
-  putTaskColumns(*tasks_, task, "0000");
-  tasks_->Append();
+  int32_t id = 0;
+  writeAtomically(*directory_, [&] {
+    id = tasks_->NextId();
+    tasks_->Clear();
+    tasks_->PutInt(fId, id);
+    tasks_->PutTime(fCreateTime, task.createtime());
+    putTaskColumns(*tasks_, task, "0000");
+    tasks_->Append();
+  });
   task.SetId(id);
 }
 
 void TTaskStore::UpdateTask(const TUniTask& task) {
-  if (!tasks_->Find(0, {task.id()})) RaiseEngineError(VELDOR_RECNOTFOUND);
-  putTaskColumns(*tasks_, task, task.scheduletable());
-  tasks_->Modify();
+  writeAtomically(*directory_, [&] {
+    if (!tasks_->Find(0, {task.id()})) RaiseEngineError(VELDOR_RECNOTFOUND);
+    putTaskColumns(*tasks_, task, task.scheduletable());
+    tasks_->Modify();
+  });
 }
 
 void TTaskStore::DeleteTaskLogs(int32_t taskId) {
-  std::vector<int32_t> ids;
-  logs_->ForKey(1, taskId, [&] { ids.push_back(logs_->Int(lId)); });
-  contents_->ForKey(0, taskId, [&] { ids.push_back(contents_->Int(cTaskLogId)); });
-  for (int32_t id : ids) DeleteTaskLog(taskId, id);
+  writeAtomically(*directory_, [&] {
+    std::vector<int32_t> ids;
+    logs_->ForKey(1, taskId, [&] { ids.push_back(logs_->Int(lId)); });
+    contents_->ForKey(0, taskId, [&] { ids.push_back(contents_->Int(cTaskLogId)); });
+    for (int32_t id : ids) DeleteTaskLog(taskId, id);
+  });
 }
 
 void TTaskStore::DeleteTask(int32_t taskId) {
   platform::FirstFailure failure;
   failure.run([&] { DeleteTaskLogs(taskId); });
   failure.run([&] {
-    if (tasks_->Find(0, {taskId})) tasks_->Delete();
+    writeAtomically(*directory_, [&] {
+      if (tasks_->Find(0, {taskId})) tasks_->Delete();
+    });
   });
   failure.raise();
 }
 
 void TTaskStore::DeleteTaskLog(int32_t taskId, int32_t logId) {
-  if (logs_->Find(0, {logId}) && logs_->Int(lTaskId) == taskId) logs_->Delete();
-  if (contents_->Find(0, {taskId, logId})) contents_->Delete();
+  writeAtomically(*directory_, [&] {
+    if (logs_->Find(0, {logId}) && logs_->Int(lTaskId) == taskId) logs_->Delete();
+    if (contents_->Find(0, {taskId, logId})) contents_->Delete();
+  });
 }
 
 int32_t TTaskStore::SaveTaskLog(const TaskLogEntry& entry, const std::string& content) {
+  int32_t id = 0;
+  writeAtomically(*directory_, [&] { id = saveTaskLog(entry, content); });
+  return id;
+}
+
+int32_t TTaskStore::saveTaskLog(const TaskLogEntry& entry, const std::string& content) {
   const int32_t id = logs_->NextId();
-  directory_->StartTransaction();
-  platform::UndoOnFailure rollback([&] { directory_->Rollback(); });
   logs_->Clear();
   logs_->PutInt(lId, id);
   logs_->PutInt(lTaskId, entry.taskid);
@@ -403,7 +433,6 @@ int32_t TTaskStore::SaveTaskLog(const TaskLogEntry& entry, const std::string& co
   contents_->PutInt(cTaskLogId, id);
   contents_->PutText(cContent, content);
   contents_->Append();
-  directory_->Commit(true, false);
   return id;
 }
 

@@ -13,6 +13,10 @@
 // statement. New ids are the next ids unused in their table, never reused while a higher one
 // lives. A log is removed only by its task's id together with its own.
 //
+// Writes: each operation is one transaction, through the engine's rollback journal, so it is on
+// the files, whole or not at all, when it returns. The tables are held exclusively: the program
+// runs once per user.
+//
 // Errors: each operation either completes or raises (EVELDOREngineError, or std::system_error
 // for the folder); the window shows the box of the operation (the k...Error texts below).
 //
@@ -80,6 +84,8 @@ class TTaskStore final : public TaskLogStore {
   class Table;
 
  private:
+  int32_t saveTaskLog(const TaskLogEntry& entry, const std::string& content);
+
   std::unique_ptr<engine::TDataSession> session_;
   engine::TDataDirectory* directory_ = nullptr;
   std::unique_ptr<Table> tasks_;
