@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -30,10 +29,10 @@ struct Scenario {
   Fault fault = Fault::None;
   int stage = 0;  // where Exit and Kill strike
 
+  bool present(int st) const { return st == 2 || (st == 1 && pre) || (st == 3 && post); }
   std::string name() const {
-    static const char* faults[] = {"none", "exit", "kill", "missing-script", "missing-main"};
     return std::string(import ? "imp" : "exp") + (pre ? "+pre" : "") + (post ? "+post" : "") + " transfer " +
-           std::to_string(transfer) + " " + faults[int(fault)] + (stage ? "@" + std::to_string(stage) : "");
+           std::to_string(transfer) + " fault " + std::to_string(int(fault)) + "@" + std::to_string(stage);
   }
 };
 
@@ -41,24 +40,23 @@ std::vector<Scenario> allScenarios() {
   std::vector<Scenario> all;
   for (int bits = 0; bits < 8; ++bits) {
     for (int transfer : {kTransferNone, kTransferFtp, kTransferCopy}) {
-      Scenario s{bool(bits & 1), bool(bits & 2), bool(bits & 4), transfer};
-      std::vector<Scenario> faults{s};
-      for (int stage : {1, 2, 3}) {
-        if ((stage == 1 && !s.pre) || (stage == 3 && !s.post)) continue;
-        for (Fault f : {Fault::Exit, Fault::Kill})
-          faults.push_back({s.pre, s.post, s.import, transfer, f, stage});
+      const Scenario s{bool(bits & 1), bool(bits & 2), bool(bits & 4), transfer};
+      all.push_back(s);
+      for (int stage = 1; stage <= 3; ++stage) {
+        for (Fault f : {Fault::Exit, Fault::Kill}) {
+          if (s.present(stage)) all.push_back({s.pre, s.post, s.import, transfer, f, stage});
+        }
       }
-      faults.push_back({s.pre, s.post, s.import, transfer, Fault::MissingMain});
-      if (s.pre || s.post) faults.push_back({s.pre, s.post, s.import, transfer, Fault::MissingScript});
-      all.insert(all.end(), faults.begin(), faults.end());
+      all.push_back({s.pre, s.post, s.import, transfer, Fault::MissingMain});
+      if (s.pre || s.post) all.push_back({s.pre, s.post, s.import, transfer, Fault::MissingScript});
     }
   }
   return all;
 }
 
-// The model: the stages a run reaches, whether it ends terminated, and what it must transfer.
+// The model: the stages a run begins, whether it ends terminated, and what it must transfer.
 struct Expected {
-  std::vector<int> reached;  // stages begun, in order
+  std::vector<int> reached;
   bool terminated = false;
   int missingStage = 0;  // the stage whose program could not start
   int mainExit = 0;
@@ -68,57 +66,56 @@ struct Expected {
 
 Expected model(const Scenario& s) {
   Expected e;
-  for (int stage : {1, 2, 3}) {
-    if ((stage == 1 && !s.pre) || (stage == 3 && !s.post)) continue;
+  for (int stage = 1; stage <= 3 && !e.terminated; ++stage) {
+    if (!s.present(stage)) continue;
     e.reached.push_back(stage);
-    const bool firstScript = stage != 2 && (stage == 1 || !s.pre);
+    const bool firstScript = stage == 1 || (stage == 3 && !s.pre);
     if ((s.fault == Fault::MissingMain && stage == 2) || (s.fault == Fault::MissingScript && firstScript)) {
       e.missingStage = stage;
-      e.terminated = true;
     }
-    if (s.fault == Fault::Kill && s.stage == stage) e.terminated = true;
-    if (stage == 2 && s.stage == 2)
-      e.mainExit = s.fault == Fault::Exit ? 1 : s.fault == Fault::Kill ? 137 : 0;
-    if (stage == 2 && !s.import && s.transfer != kTransferNone) {
-      if (e.terminated) {
-        e.skipLine = "Transfer skipped: the run was terminated";
-      } else if (e.mainExit != 0) {
-        e.skipLine = "Transfer skipped: the export program ended with exit code 1";
-      } else {
-        e.transfers = true;
-      }
-    }
-    if (e.terminated) break;
+    e.terminated = e.missingStage != 0 || (s.fault == Fault::Kill && s.stage == stage);
+    if (stage != 2 || s.stage != 2) continue;
+    e.mainExit = s.fault == Fault::Exit ? 1 : s.fault == Fault::Kill ? 137 : 0;
+  }
+  if (!s.import && s.transfer != kTransferNone &&
+      std::find(e.reached.begin(), e.reached.end(), 2) != e.reached.end()) {
+    const bool stopped = e.terminated && e.reached.back() == 2;
+    e.skipLine = stopped           ? "Transfer skipped: the run was terminated"
+                 : e.mainExit != 0 ? "Transfer skipped: the export program ended with exit code 1"
+                                   : "";
+    e.transfers = e.skipLine.empty();
   }
   return e;
 }
 
 class Window : public TaskHost, public TaskRunView, public TaskNode {
  public:
-  Window(std::string exp, std::string imp) : exp_(std::move(exp)), imp_(std::move(imp)) {}
   TaskQuery* Query() override { return nullptr; }
   TaskLogTable* LogTable() override { return nullptr; }
   TaskEventSink* EventSink() override { return &sink_; }
-  std::string ExportProgram() const override { return exp_; }
-  std::string ImportProgram() const override { return imp_; }
-  void AddRunningMessage(const std::string& line) override { running.push_back(line); }
+  std::string ExportProgram() const override { return exp; }
+  std::string ImportProgram() const override { return imp; }
+  void AddRunningMessage(const std::string&) override {}
   void ClearMainLogs() override {}
   void ShowError(const std::string& text) override { errors.push_back(text); }
   void RunLogged(const TaskLogEntry& entry) override { logged.push_back(entry); }
   bool IsSelected() const override { return true; }
 
+  std::string exp, imp;
   platform::EventQueue events;
-  std::vector<std::string> running, errors;
+  std::vector<std::string> errors;
   std::vector<TaskLogEntry> logged;
 
  private:
-  std::string exp_, imp_;
   TaskEventPoster sink_{events};
 };
 
-// The stand-in's switches for the stage that the next event may start.
-void switchesFor(const Scenario& s, int stage, standin::Workspace& ws) {
-  const bool hit = s.stage == stage;
+// Sets the stand-in's switches for the next stage present after `stage`: the one that the next
+// event may start.
+void switchesAfter(const Scenario& s, int stage, standin::Workspace& ws) {
+  int next = stage + 1;
+  while (next <= 3 && !s.present(next)) ++next;
+  const bool hit = s.stage == next && stage >= 0;
   if (hit && s.fault == Fault::Exit) {
     ::setenv("VELMARON_STANDIN_EXIT", "1", 1);
   } else {
@@ -133,13 +130,8 @@ void switchesFor(const Scenario& s, int stage, standin::Workspace& ws) {
   }
 }
 
-int nextStage(const Scenario& s, int stage) {
-  for (int next = stage + 1; next <= 3; ++next) {
-    if ((next == 1 && s.pre) || next == 2 || (next == 3 && s.post)) return next;
-  }
-  return 0;
-}
-
+// One export and one import task run every scenario in turn, so each run also shows that
+// nothing of the task's previous run is measured, logged or transferred again.
 class TaskRunTest : public ::testing::Test {
  protected:
   void run(const Scenario& s) {
@@ -147,134 +139,115 @@ class TaskRunTest : public ::testing::Test {
     standin::Workspace ws;
     FtpTestServer& ftp = FtpTestServer::get();
     const std::string missing = ws.folder() + "/no/such/program";
-    Window window(s.fault == Fault::MissingMain ? missing : standin::program("exp"),
-                  s.fault == Fault::MissingMain ? missing : standin::program("imp"));
+    const bool noMain = s.fault == Fault::MissingMain;
+    window_.exp = noMain ? missing : standin::program("exp");
+    window_.imp = noMain ? missing : standin::program("imp");
+    window_.errors.clear();
+    window_.logged.clear();
     TTaskStore store(ws.folder() + "/db");
-    TaskRunContext context{
-        {ws.work(), s.fault == Fault::MissingScript ? missing : standin::program("sqlplus")},
-        &window,
-        &store,
-        &window.events};
-    std::unique_ptr<TUniTask> task;
-    if (s.import) {
-      task = std::make_unique<TImpTask>(&window);
-    } else {
-      task = std::make_unique<TExpTask>(&window);
-    }
+    const std::string sqlplus = s.fault == Fault::MissingScript ? missing : standin::program("sqlplus");
+    const TaskRunContext context{{ws.work(), sqlplus}, &window_, &store, &window_.events};
+    TUniTask& task = s.import ? static_cast<TUniTask&>(imp_) : exp_;
     const std::string dump = ws.folder() + "/full.dmp";
-    if (s.import)
-      platform::testing::writeFile(dump, std::string("\x03\x00\x01", 3) + "EXPORT:V08.01.07\n" + "x");
+    if (s.import) platform::testing::writeFile(dump, std::string("\x03\x00\x01", 3) + "EXPORT:V08.01.07\nx");
     const int32_t id = 7000 + int32_t(runs_++);
-    task->SetId(id);
-    task->SetNode(&window);
-    task->SetUName("scott");
-    task->SetUPassword("tiger");
-    task->SetConnectString("orcl");
-    task->SetCommand("file=" + dump + (s.import ? " full=y" : " owner=scott"));
-    ASSERT_TRUE(task->ParseCommand()) << task->errortext();
-    task->SetIsPreExec(s.pre);
-    task->SetIsPostExec(s.post);
-    task->SetPreExec("pre.sql");
-    task->SetPostExec("post.sql");
-    task->SetTransferMode(s.transfer);
-    const std::string remoteDir = "run" + std::to_string(id);
+    task.SetId(id);
+    task.SetNode(&window_);
+    task.SetUName("scott");
+    task.SetConnectString("orcl");
+    task.SetCommand("file=" + dump + (s.import ? " full=y" : " owner=scott"));
+    ASSERT_TRUE(task.ParseCommand()) << task.errortext();
+    task.SetIsPreExec(s.pre);
+    task.SetIsPostExec(s.post);
+    task.SetPreExec("pre.sql");
+    task.SetPostExec("post.sql");
+    task.SetTransferMode(s.transfer);
+    const std::string remoteDir = "run" + std::to_string(id), copyDir = ws.folder() + "/copies";
     fs::create_directories(ftp.path("home/" + remoteDir));
-    task->SetFtpServer(ftp.host());
-    task->SetFtpUserName(FtpTestServer::kUser);
-    task->SetFtpPassword(FtpTestServer::kPassword);
-    task->SetFtpRemoteDir(remoteDir);
-    const std::string copyDir = ws.folder() + "/copies";
     fs::create_directories(copyDir);
-    task->SetCopyFileDir(copyDir);
+    task.SetFtpServer(ftp.host());
+    task.SetFtpUserName(FtpTestServer::kUser);
+    task.SetFtpPassword(FtpTestServer::kPassword);
+    task.SetFtpRemoteDir(remoteDir);
+    task.SetCopyFileDir(copyDir);
 
-    const Expected e = model(s);
-    switchesFor(s, nextStage(s, 0), ws);
-    task->StartTask(context);
-    while (task->state() != TTaskState::Idle) {
-      std::optional<platform::PostedEvent> ev = window.events.take(std::chrono::minutes(2));
-      ASSERT_TRUE(ev) << "the run hangs at stage " << task->stage();
+    const size_t earlierLines = task.runlog().size();  // emptied only when a pre-script starts
+    switchesAfter(s, 0, ws);
+    task.StartTask(context);
+    while (task.state() != TTaskState::Idle) {
+      std::optional<platform::PostedEvent> ev = window_.events.take(std::chrono::minutes(2));
+      ASSERT_TRUE(ev) << "the run hangs at stage " << task.stage();
+      ASSERT_EQ(ev->first, id);
+      if (ev->message == WM_TRANSFEREVENT || ev->second == kEventFinished) switchesAfter(s, task.stage(), ws);
       if (ev->message == WM_TRANSFEREVENT) {
-        switchesFor(s, nextStage(s, task->stage()), ws);
-        task->OnTransferEvent(int32_t(ev->second));
+        task.OnTransferEvent(int32_t(ev->second));
         continue;
       }
-      ASSERT_EQ(ev->message, WM_TASKEVENT);
-      ASSERT_EQ(ev->first, id);
-      if (ev->second == kEventFinished) switchesFor(s, nextStage(s, task->stage()), ws);
-      task->OnStageEvent(int32_t(ev->second));
-      if (ev->second == kEventStarted && s.fault == Fault::Kill && s.stage == task->stage()) {
+      task.OnStageEvent(int32_t(ev->second));
+      if (ev->second == kEventStarted && s.fault == Fault::Kill && s.stage == task.stage()) {
         ws.awaitReady();
-        task->TerminateTask();
+        task.TerminateTask();
       }
     }
-    switchesFor(s, 0, ws);
+    switchesAfter(s, -1, ws);
+    const Expected e = model(s);
 
-    // The stages begun, their step lines and the end.
-    std::vector<std::string> programs;
+    // The stages begun, their step lines, the programs that ran and the boxes.
+    std::vector<std::string> programs, expectedPrograms;
     for (const standin::Record& r : ws.records()) programs.push_back(r.program);
-    std::vector<std::string> expectedPrograms;
-    size_t line = 0;
-    const std::vector<std::string>& runlog = task->runlog();
+    size_t line = s.pre && e.missingStage != 1 ? 0 : earlierLines;
+    const std::vector<std::string>& runlog = task.runlog();
     for (int stage : e.reached) {
+      ASSERT_LT(line + (stage != e.missingStage), runlog.size());
       if (stage != e.missingStage) {
         expectedPrograms.push_back(stage != 2 ? "sqlplus" : s.import ? "imp" : "exp");
         const std::string start = stage == 1   ? "Running pre script pre.sql..."
                                   : stage == 3 ? "Running post script post.sql..."
-                                               : task->program() + " " + task->command();
-        ASSERT_LT(line, runlog.size());
-        EXPECT_TRUE(runlog[line].ends_with(") " + start)) << runlog[line];
-        EXPECT_NE(runlog[line++].find(": User(scott@orcl) "), std::string::npos);
+                                               : task.program() + " " + task.command();
+        EXPECT_TRUE(runlog[line++].ends_with(": User(scott@orcl) " + start));
       }
-      ASSERT_LT(line, runlog.size());
-      const bool last = stage == e.reached.back();
-      EXPECT_TRUE(runlog[line++].ends_with(last && e.terminated ? ": Terminated\r\n" : ": Done\r\n"));
+      const bool stopped = e.terminated && stage == e.reached.back();
+      EXPECT_TRUE(runlog[line++].ends_with(stopped ? ": Terminated\r\n" : ": Done\r\n"));
     }
     EXPECT_EQ(line, runlog.size());
     EXPECT_EQ(programs, expectedPrograms);
-    EXPECT_EQ(window.errors.size(), e.missingStage ? 1u : 0u);
-    if (e.missingStage) {
-      EXPECT_EQ(window.errors[0], "Start " + missing + " error(00" + std::to_string(e.missingStage) + ")");
-    }
+    const std::string box = "Start " + missing + " error(00" + std::to_string(e.missingStage) + ")";
+    EXPECT_EQ(window_.errors, e.missingStage ? std::vector<std::string>{box} : std::vector<std::string>{});
 
-    // The stored log.
+    // The stored log: one row, its content the main program's output and the transfer's lines.
     const bool mainReached = std::find(e.reached.begin(), e.reached.end(), 2) != e.reached.end();
     std::vector<TaskLogEntry> logs = store.LoadTaskLogs(id);
     ASSERT_EQ(logs.size(), 1u);
-    EXPECT_EQ(logs[0].id, task->tasklogid());
+    EXPECT_EQ(logs[0].id, task.tasklogid());
     EXPECT_EQ(logs[0].dumpfile, mainReached ? dump : "Unknown");
     EXPECT_EQ(logs[0].filesize, mainReached && fs::exists(dump) ? int64_t(fs::file_size(dump)) : 0);
-    EXPECT_EQ(window.logged.size(), mainReached ? 1u : 0u);
+    EXPECT_EQ(window_.logged.size(), mainReached ? 1u : 0u);
     const std::string content = store.LoadTaskLogContent(id, logs[0].id);
     const bool mainRan = mainReached && e.missingStage != 2;
     EXPECT_EQ(content.find("Exit code: " + std::to_string(e.mainExit) + "\r\n") != std::string::npos,
               mainRan);
-    if (!mainReached) {
-      EXPECT_EQ(content, "");
-    }
+    EXPECT_TRUE(mainReached || content.empty());
     EXPECT_EQ(content.find("Transfer skipped") != std::string::npos, !e.skipLine.empty());
-    if (!e.skipLine.empty()) {
-      EXPECT_NE(content.find(e.skipLine + "\r\n"), std::string::npos);
-    }
+    EXPECT_TRUE(e.skipLine.empty() || content.find(e.skipLine + "\r\n") != std::string::npos);
 
     // The dump's fate and the parameter file's.
-    const std::string remote = ftp.path("home/" + remoteDir + "/full.dmp");
-    const std::string copy = copyDir + "/full.dmp";
+    const std::string remote = ftp.path("home/" + remoteDir + "/full.dmp"), copy = copyDir + "/full.dmp";
     EXPECT_EQ(fs::exists(remote), e.transfers && s.transfer == kTransferFtp);
     EXPECT_EQ(fs::exists(copy), e.transfers && s.transfer == kTransferCopy);
     if (e.transfers) {
-      EXPECT_EQ(platform::testing::readFile(s.transfer == kTransferFtp ? remote : copy),
-                platform::testing::readFile(dump));
-      EXPECT_NE(content.find(s.transfer == kTransferFtp ? "End file transfer(ftp)\r\n"
-                                                        : "Copy file successfully: "),
+      const bool byFtp = s.transfer == kTransferFtp;
+      EXPECT_EQ(platform::testing::readFile(byFtp ? remote : copy), platform::testing::readFile(dump));
+      EXPECT_NE(content.find(byFtp ? "End file transfer(ftp)\r\n" : "Copy file successfully: "),
                 std::string::npos);
     }
-    if (s.import) {
-      EXPECT_TRUE(fs::exists(dump));
-    }
+    EXPECT_EQ(fs::exists(dump), s.import || mainRan);
     EXPECT_FALSE(fs::exists(ws.work() + "/" + std::to_string(id) + ".par"));
-    EXPECT_EQ(task->mainthread(), nullptr);
+    EXPECT_EQ(task.mainthread(), nullptr);
   }
 
+  Window window_;
+  TExpTask exp_{&window_};
+  TImpTask imp_{&window_};
   size_t runs_ = 0;
 };
 
