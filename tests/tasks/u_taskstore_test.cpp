@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tasks/u_task1.h"
@@ -63,15 +64,11 @@ void fill(TUniTask& task, const std::vector<std::string>& texts, size_t shift, i
 
 void expectSame(const TUniTask& a, const TUniTask& b) {
   for (const TextColumn& c : kTextColumns) EXPECT_EQ((a.*c.get)(), (b.*c.get)());
-  EXPECT_EQ(a.id(), b.id());
-  EXPECT_EQ(a.tasktype(), b.tasktype());
-  EXPECT_EQ(a.ispreexec(), b.ispreexec());
-  EXPECT_EQ(a.ispostexec(), b.ispostexec());
-  EXPECT_EQ(a.isexecuser(), b.isexecuser());
-  EXPECT_EQ(a.ftpanonymous(), b.ftpanonymous());
-  EXPECT_EQ(a.transfermode(), b.transfermode());
-  EXPECT_EQ(a.deletefileafter(), b.deletefileafter());
-  EXPECT_EQ(a.createtime(), b.createtime());
+  const auto others = [](const TUniTask& t) {
+    return std::tuple(t.id(), t.tasktype(), t.ispreexec(), t.ispostexec(), t.isexecuser(), t.ftpanonymous(),
+                      t.transfermode(), t.deletefileafter(), t.createtime());
+  };
+  EXPECT_EQ(others(a), others(b));
 }
 
 TEST(TaskStoreTest, HostileTextsRoundTripUnchangedAndTouchNoOtherRow) {
@@ -116,60 +113,52 @@ TEST(TaskStoreTest, HostileTextsRoundTripUnchangedAndTouchNoOtherRow) {
             std::filesystem::perms::owner_all);
 }
 
+// A stored log as one comparable value, its content included.
+using LogRow = std::tuple<int32_t, int32_t, DateTime, DateTime, int64_t, std::string, std::string>;
+
 TEST(TaskStoreTest, LogsAreStoredUnderNewIdsAndDeletedOnlyWithTheirOwnTask) {
   platform::testing::TempFolder dir;
   TTaskStore store(dir.path("db"));
   const std::vector<std::string> texts = hostileTexts();
   const DateTime begin(std::chrono::milliseconds(1'700'000'000'123));
-  std::vector<TaskLogEntry> saved;
+  std::vector<LogRow> model;  // newest first
   for (int n = 0; n < 6; ++n) {
     TaskLogEntry e{0, 1 + n % 2, begin, begin + std::chrono::seconds(n), int64_t(5) << 32 | n, texts[n]};
-    e.id = store.SaveTaskLog(e, texts[(n + 1) % texts.size()]);
+    e.id = store.SaveTaskLog(e, texts[5 - n]);
     EXPECT_EQ(e.id, n + 1);
-    saved.push_back(e);
+    model.insert(model.begin(),
+                 {e.id, e.taskid, e.begintime, e.endtime, e.filesize, e.dumpfile, texts[5 - n]});
   }
-  const auto check = [&](int32_t task) {
-    std::vector<TaskLogEntry> logs = store.LoadTaskLogs(task);
-    std::vector<const TaskLogEntry*> expected;
-    for (auto it = saved.rbegin(); it != saved.rend(); ++it)
-      if (it->taskid == task) expected.push_back(&*it);
-    ASSERT_EQ(logs.size(), expected.size());
-    for (size_t i = 0; i < logs.size(); ++i) {
-      const TaskLogEntry& e = *expected[i];
-      EXPECT_EQ(logs[i].id, e.id);
-      EXPECT_EQ(logs[i].begintime, e.begintime);
-      EXPECT_EQ(logs[i].endtime, e.endtime);
-      EXPECT_EQ(logs[i].filesize, e.filesize);
-      EXPECT_EQ(logs[i].dumpfile, e.dumpfile);
-      EXPECT_EQ(store.LoadTaskLogContent(task, e.id), texts[size_t(e.id) % texts.size()]);
+  const auto expectStored = [&] {
+    for (int32_t task : {1, 2}) {
+      std::vector<LogRow> stored, expected;
+      for (const TaskLogEntry& e : store.LoadTaskLogs(task)) {
+        stored.emplace_back(e.id, e.taskid, e.begintime, e.endtime, e.filesize, e.dumpfile,
+                            store.LoadTaskLogContent(task, e.id));
+      }
+      std::copy_if(model.begin(), model.end(), std::back_inserter(expected),
+                   [&](const LogRow& r) { return std::get<1>(r) == task; });
+      EXPECT_EQ(stored, expected);
     }
   };
-  // Log 2 is task 2's: naming it with task 1 deletes nothing.
-  store.DeleteTaskLog(1, 2);
-  check(1);
-  check(2);
+  store.DeleteTaskLog(1, 2);  // log 2 is task 2's: nothing goes
+  expectStored();
   store.DeleteTaskLog(2, 2);
-  saved.erase(saved.begin() + 1);
-  EXPECT_EQ(store.LoadTaskLogContent(2, 2), "");
-  check(2);
+  std::erase_if(model, [](const LogRow& r) { return std::get<0>(r) == 2; });
+  expectStored();
   store.DeleteTaskLogs(1);
-  std::erase_if(saved, [](const TaskLogEntry& e) { return e.taskid == 1; });
-  check(1);
-  check(2);
+  std::erase_if(model, [](const LogRow& r) { return std::get<1>(r) == 1; });
+  expectStored();
 }
 
 TEST(TaskStoreTest, TheDataFolderFollowsXdgDataHome) {
-  const char* savedHome = std::getenv("HOME");
-  const std::string restore = savedHome != nullptr ? savedHome : "";
+  const std::string home = std::getenv("HOME") != nullptr ? std::getenv("HOME") : "";
   ::setenv("XDG_DATA_HOME", "/srv/data", 1);
   EXPECT_EQ(TTaskStore::DefaultFolder(), "/srv/data/velmaron/db");
   ::setenv("XDG_DATA_HOME", "relative", 1);
-  ::setenv("HOME", "/home/someone", 1);
-  const std::string home = "/home/someone";
   EXPECT_EQ(TTaskStore::DefaultFolder(), home + "/.local/share/velmaron/db");
   ::unsetenv("XDG_DATA_HOME");
   EXPECT_EQ(TTaskStore::DefaultFolder(), home + "/.local/share/velmaron/db");
-  ::setenv("HOME", restore.c_str(), 1);
 }
 
 }  // namespace
