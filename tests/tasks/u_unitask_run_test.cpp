@@ -115,19 +115,12 @@ class Window : public TaskHost, public TaskRunView, public TaskNode {
 void switchesAfter(const Scenario& s, int stage, standin::Workspace& ws) {
   int next = stage + 1;
   while (next <= 3 && !s.present(next)) ++next;
-  const bool hit = s.stage == next && stage >= 0;
-  if (hit && s.fault == Fault::Exit) {
-    ::setenv("VELMARON_STANDIN_EXIT", "1", 1);
-  } else {
-    ::unsetenv("VELMARON_STANDIN_EXIT");
-  }
-  if (hit && s.fault == Fault::Kill) {
-    ::setenv("VELMARON_STANDIN_DELAY_MS", "600000", 1);
-    ws.makeReadyFifo();
-  } else {
-    ::unsetenv("VELMARON_STANDIN_DELAY_MS");
-    ::unsetenv("VELMARON_STANDIN_READY");
-  }
+  const bool hit = s.stage == next && stage >= 0, exit = hit && s.fault == Fault::Exit;
+  const bool kill = hit && s.fault == Fault::Kill;
+  exit ? ::setenv("VELMARON_STANDIN_EXIT", "1", 1) : ::unsetenv("VELMARON_STANDIN_EXIT");
+  kill ? ::setenv("VELMARON_STANDIN_DELAY_MS", "600000", 1) : ::unsetenv("VELMARON_STANDIN_DELAY_MS");
+  ::unsetenv("VELMARON_STANDIN_READY");
+  if (kill) ws.makeReadyFifo();
 }
 
 // One export and one import task run every scenario in turn, so each run also shows that
