@@ -250,7 +250,7 @@ class TUniTask {
   void showOutput(const TThreadRunTask* thread);
   bool startTransfer();
   void mainStageEnded();
-  void stageEnded();
+  void stageEnded(bool stopped);
   void endRun();
   void freeRun();
 

@@ -81,9 +81,9 @@ void TUniTask::RunStage(int32_t stage) {
     thread = postthread_.get();
   } else if (stage == kStageMain) {
     thread = mainthread_.get();
-  } else {
-    return;
   }
+  // A flag turned on after the start has no runner for its stage.
+  if (thread == nullptr) return;
   state_ = TTaskState::Running;
   stage_ = stage;
   try {
@@ -147,6 +147,8 @@ void TUniTask::OnStageEvent(int32_t event) {
     terminated_ = true;
     postFinished();
   } else if (event == kEventFinished) {
+    // The line of the stage that ended: the next one's failure to start is not its own.
+    const bool stopped = terminated_;
     TThreadRunTask* thread = stage_ == kStagePreScript    ? prethread_.get()
                              : stage_ == kStagePostScript ? postthread_.get()
                                                           : mainthread_.get();
@@ -168,7 +170,7 @@ void TUniTask::OnStageEvent(int32_t event) {
         RunStage(kStageMain);
       }
     }
-    stageEnded();
+    stageEnded(stopped);
   }
 }
 
@@ -200,22 +202,23 @@ void TUniTask::OnTransferEvent(int32_t event) {
   if (event != kTransferEnded) return;
   transfer_->ApplyTo(*this);
   transfer_.reset();
+  const bool stopped = terminated_;
   mainStageEnded();
-  stageEnded();
+  stageEnded(stopped);
 }
 
 void TUniTask::mainStageEnded() {
   run_->view->ClearMainLogs();
   showOutput(mainthread_.get());
-  if (terminated_ || !ispostexec_) {
+  if (terminated_ || !ispostexec_ || postthread_ == nullptr) {
     state_ = TTaskState::Idle;
   } else {
     RunStage(kStagePostScript);
   }
 }
 
-void TUniTask::stageEnded() {
-  addStepLine(stepTime() + ": " + (terminated_ ? "Terminated" : "Done") + "\r\n");
+void TUniTask::stageEnded(bool stopped) {
+  addStepLine(stepTime() + ": " + (stopped ? "Terminated" : "Done") + "\r\n");
   if (state_ == TTaskState::Idle) endRun();
 }
 

@@ -21,7 +21,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-enum class Fault { None, Exit, Kill, MissingScript, MissingMain };
+// Unwritable: the work folder may be written by others, so no parameter file is written there.
+enum class Fault { None, Exit, Kill, MissingScript, MissingMain, Unwritable };
 
 struct Scenario {
   bool pre = false, post = false, import = false;
@@ -48,6 +49,7 @@ std::vector<Scenario> allScenarios() {
         }
       }
       all.push_back({s.pre, s.post, s.import, transfer, Fault::MissingMain});
+      all.push_back({s.pre, s.post, s.import, transfer, Fault::Unwritable});
       if (s.pre || s.post) all.push_back({s.pre, s.post, s.import, transfer, Fault::MissingScript});
     }
   }
@@ -58,7 +60,8 @@ std::vector<Scenario> allScenarios() {
 struct Expected {
   std::vector<int> reached;
   bool terminated = false;
-  int missingStage = 0;  // the stage whose program could not start
+  int failedStage = 0;  // the stage whose program could not start or be prepared
+  bool box = false;     // the program was missing
   int mainExit = 0;
   bool transfers = false;
   std::string skipLine;
@@ -70,10 +73,9 @@ Expected model(const Scenario& s) {
     if (!s.present(stage)) continue;
     e.reached.push_back(stage);
     const bool firstScript = stage == 1 || (stage == 3 && !s.pre);
-    if ((s.fault == Fault::MissingMain && stage == 2) || (s.fault == Fault::MissingScript && firstScript)) {
-      e.missingStage = stage;
-    }
-    e.terminated = e.missingStage != 0 || (s.fault == Fault::Kill && s.stage == stage);
+    e.box = (s.fault == Fault::MissingMain && stage == 2) || (s.fault == Fault::MissingScript && firstScript);
+    if (e.box || (s.fault == Fault::Unwritable && stage == 2)) e.failedStage = stage;
+    e.terminated = e.failedStage != 0 || (s.fault == Fault::Kill && s.stage == stage);
     if (stage != 2 || s.stage != 2) continue;
     e.mainExit = s.fault == Fault::Exit ? 1 : s.fault == Fault::Kill ? 137 : 0;
   }
@@ -165,6 +167,7 @@ class TaskRunTest : public ::testing::Test {
     task.SetCopyFileDir(copyDir);
 
     const size_t earlierLines = task.runlog().size();  // emptied only when a pre-script starts
+    if (s.fault == Fault::Unwritable) fs::permissions(ws.work(), fs::perms::all);
     switchesAfter(s, 0, ws);
     task.StartTask(context);
     while (task.state() != TTaskState::Idle) {
@@ -188,11 +191,11 @@ class TaskRunTest : public ::testing::Test {
     // The stages begun, their step lines, the programs that ran and the boxes.
     std::vector<std::string> programs, expectedPrograms;
     for (const standin::Record& r : ws.records()) programs.push_back(r.program);
-    size_t line = s.pre && e.missingStage != 1 ? 0 : earlierLines;
+    size_t line = s.pre && e.failedStage != 1 ? 0 : earlierLines;
     const std::vector<std::string>& runlog = task.runlog();
     for (int stage : e.reached) {
-      ASSERT_LT(line + (stage != e.missingStage), runlog.size());
-      if (stage != e.missingStage) {
+      ASSERT_LT(line + (stage != e.failedStage), runlog.size());
+      if (stage != e.failedStage) {
         expectedPrograms.push_back(stage != 2 ? "sqlplus" : s.import ? "imp" : "exp");
         const std::string start = stage == 1   ? "Running pre script pre.sql..."
                                   : stage == 3 ? "Running post script post.sql..."
@@ -204,19 +207,21 @@ class TaskRunTest : public ::testing::Test {
     }
     EXPECT_EQ(line, runlog.size());
     EXPECT_EQ(programs, expectedPrograms);
-    const std::string box = "Start " + missing + " error(00" + std::to_string(e.missingStage) + ")";
-    EXPECT_EQ(window_.errors, e.missingStage ? std::vector<std::string>{box} : std::vector<std::string>{});
+    const std::string box = "Start " + missing + " error(00" + std::to_string(e.failedStage) + ")";
+    EXPECT_EQ(window_.errors, e.box ? std::vector<std::string>{box} : std::vector<std::string>{});
 
     // The stored log: one row, its content the main program's output and the transfer's lines.
     const bool mainReached = std::find(e.reached.begin(), e.reached.end(), 2) != e.reached.end();
+    const bool prepared = mainReached && s.fault != Fault::Unwritable;
     std::vector<TaskLogEntry> logs = store.LoadTaskLogs(id);
     ASSERT_EQ(logs.size(), 1u);
     EXPECT_EQ(logs[0].id, task.tasklogid());
-    EXPECT_EQ(logs[0].dumpfile, mainReached ? dump : "Unknown");
-    EXPECT_EQ(logs[0].filesize, mainReached && fs::exists(dump) ? int64_t(fs::file_size(dump)) : 0);
+    EXPECT_EQ(logs[0].dumpfile, prepared ? dump : "Unknown");
+    EXPECT_EQ(logs[0].filesize, prepared && fs::exists(dump) ? int64_t(fs::file_size(dump)) : 0);
     EXPECT_EQ(window_.logged.size(), mainReached ? 1u : 0u);
     const std::string content = store.LoadTaskLogContent(id, logs[0].id);
-    const bool mainRan = mainReached && e.missingStage != 2;
+    const bool mainRan = mainReached && e.failedStage != 2;
+    EXPECT_EQ(content.find("Stage 2 could not be prepared: ") != std::string::npos, mainReached && !prepared);
     EXPECT_EQ(content.find("Exit code: " + std::to_string(e.mainExit) + "\r\n") != std::string::npos,
               mainRan);
     EXPECT_TRUE(mainReached || content.empty());
