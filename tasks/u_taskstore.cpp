@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <functional>
 #include <span>
+#include <stdexcept>
 #include <system_error>
 
 #include "engine/storage/veldorerr.h"
@@ -278,7 +279,7 @@ class TTaskStore::Table {
     cursor_.SetToEnd();
     if (cursor_.GetPriorRecord(buffer_.data()) != 0) return 1;
     const int32_t last = Int(keyField(0, 0));
-    if (last == INT32_MAX) RaiseEngineError(VELDOR_RECNOTFOUND);
+    if (last == INT32_MAX) throw std::overflow_error("No unused id is left in table " + cursor_.TableName());
     return last < 1 ? 1 : last + 1;
   }
 

@@ -126,7 +126,9 @@ void TUniTask::showOutput(const TThreadRunTask* thread) {
 }
 
 void TUniTask::OnStageEvent(int32_t event) {
-  if (run_ == nullptr || transfer_ != nullptr) return;
+  // Only the running stage's events count: a stray one after the end, or during the transfer,
+  // has nothing left to act on.
+  if (run_ == nullptr || state_ != TTaskState::Running || transfer_ != nullptr) return;
   const bool script = stage_ == kStagePreScript || stage_ == kStagePostScript;
   if (event == kEventStarted) {
     if (stage_ == kStagePreScript) runlog_.clear();
