@@ -12,6 +12,8 @@ install_missing
 
 echo "== Formatting"
 check_format
+echo "== Include graph"
+check_includes
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}

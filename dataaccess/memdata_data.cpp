@@ -6,6 +6,7 @@
 #include <map>
 
 #include "dataaccess/daconsts.h"
+#include "platform/bytes.h"
 #include "platform/collation.h"
 
 namespace dataaccess {
@@ -20,18 +21,6 @@ std::string upper(std::string_view s) {
   std::string u(s);
   platform::upperCaseText(platform::kUsEnglishLanguageId, u, SIZE_MAX);
   return u;
-}
-
-template <class T>
-T load(const uint8_t* p) {
-  T v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-
-template <class T>
-void store(uint8_t* p, T v) {
-  std::memcpy(p, &v, sizeof v);
 }
 
 // Copies a zero-terminated text of at most `limit` units into dest of `destUnits` units,
@@ -325,7 +314,8 @@ void TData::PutField(int fieldNo, uint8_t* recBuf, const void* source, size_t so
   const bool emptyText =
       source && !EnableEmptyStrings &&
       ((narrowText && (sourceSize == 0 || *static_cast<const char*>(source) == 0)) ||
-       (wideText && (sourceSize < 2 || load<char16_t>(static_cast<const uint8_t*>(source)) == 0)));
+       (wideText &&
+        (sourceSize < 2 || platform::getValue<char16_t>(static_cast<const uint8_t*>(source)) == 0)));
   if (!source || emptyText) return SetNull(fieldNo, recBuf, true);
   DA_ASSERT(!f.HasParent(), "Child fields are written as variants");
   PutFieldData(f, recBuf, source, sourceSize);
@@ -343,10 +333,10 @@ void TData::GetFieldData(const TFieldDesc& f, const uint8_t* recBuf, void* dest,
     case dtTime:
     case dtDateTime: {
       int32_t date, time;
-      toTimeStamp(load<double>(slot), date, time);
-      if (f.DataType == dtDate && destSize >= 4) store(out, date);
-      if (f.DataType == dtTime && destSize >= 4) store(out, time);
-      if (f.DataType == dtDateTime && destSize >= 8) store(out, double(date) * kMsPerDay + time);
+      toTimeStamp(platform::getValue<double>(slot), date, time);
+      if (f.DataType == dtDate && destSize >= 4) platform::putValue(out, date);
+      if (f.DataType == dtTime && destSize >= 4) platform::putValue(out, time);
+      if (f.DataType == dtDateTime && destSize >= 8) platform::putValue(out, double(date) * kMsPerDay + time);
       return;
     }
     case dtVariant: {
@@ -368,16 +358,16 @@ void TData::GetFieldData(const TFieldDesc& f, const uint8_t* recBuf, void* dest,
                       static_cast<char16_t*>(dest), destSize / 2, NeedConvertEOL());
     case dtExtVarBytes: {
       const uint8_t* b = SlotPointer<const uint8_t>(f, recBuf);
-      const uint16_t length = b ? load<uint16_t>(b) : 0;
+      const uint16_t length = b ? platform::getValue<uint16_t>(b) : 0;
       const size_t n = std::min<size_t>(destSize, size_t(length) + 2);
       if (b)
         std::memcpy(out, b, n);
       else if (destSize >= 2)
-        store<uint16_t>(out, 0);
+        platform::putValue<uint16_t>(out, 0);
       return;
     }
     case dtUInt32:
-      if (destSize >= 8) store<uint64_t>(out, load<uint32_t>(slot));
+      if (destSize >= 8) platform::putValue<uint64_t>(out, platform::getValue<uint32_t>(slot));
       return;
     default:
       std::memcpy(out, slot, std::min<size_t>(destSize, f.Size));
@@ -397,19 +387,20 @@ void TData::PutFieldData(const TFieldDesc& f, uint8_t* recBuf, const void* sourc
       return;
     }
     case dtFloat:
-      if (sourceSize >= 8) store(slot, roundToScale(load<double>(in), f.Scale));
+      if (sourceSize >= 8) platform::putValue(slot, roundToScale(platform::getValue<double>(in), f.Scale));
       return;
     case dtDate:
-      if (sourceSize >= 4) store(slot, fromTimeStamp(load<int32_t>(in), 0));
+      if (sourceSize >= 4) platform::putValue(slot, fromTimeStamp(platform::getValue<int32_t>(in), 0));
       return;
     case dtTime:
-      if (sourceSize >= 4) store(slot, fromTimeStamp(DateDelta, load<int32_t>(in)));
+      if (sourceSize >= 4)
+        platform::putValue(slot, fromTimeStamp(DateDelta, platform::getValue<int32_t>(in)));
       return;
     case dtDateTime:
       if (sourceSize >= 8) {
-        const double ms = std::nearbyint(load<double>(in));
+        const double ms = std::nearbyint(platform::getValue<double>(in));
         const double date = std::floor(ms / kMsPerDay);
-        store(slot, fromTimeStamp(int32_t(date), int32_t(ms - date * kMsPerDay)));
+        platform::putValue(slot, fromTimeStamp(int32_t(date), int32_t(ms - date * kMsPerDay)));
       }
       return;
     case dtVariant: {
@@ -436,9 +427,9 @@ void TData::PutFieldData(const TFieldDesc& f, uint8_t* recBuf, const void* sourc
       StringHeap.DisposeBuf(SlotPointer<char>(f, recBuf));
       char* buf = nullptr;
       if (source && sourceSize >= 2) {
-        const size_t n = std::min<size_t>(load<uint16_t>(in), sourceSize - 2);
+        const size_t n = std::min<size_t>(platform::getValue<uint16_t>(in), sourceSize - 2);
         buf = StringHeap.NewBuf(n + 2);
-        store<uint16_t>(reinterpret_cast<uint8_t*>(buf), uint16_t(n));
+        platform::putValue<uint16_t>(reinterpret_cast<uint8_t*>(buf), uint16_t(n));
         std::memcpy(buf + 2, in + 2, n);
       }
       SetSlotPointer(f, recBuf, buf);
@@ -485,24 +476,24 @@ Variant TData::GetFieldAsVariant(int fieldNo, const uint8_t* recBuf) {
       return Variant(fixedTrim(s));
     }
     case dtInt8:
-      return Variant(int16_t(load<int8_t>(slot)));
+      return Variant(int16_t(platform::getValue<int8_t>(slot)));
     case dtSmallint:
-      return Variant(load<int16_t>(slot));
+      return Variant(platform::getValue<int16_t>(slot));
     case dtInteger:
-      return Variant(load<int32_t>(slot));
+      return Variant(platform::getValue<int32_t>(slot));
     case dtUInt16:
-      return Variant(int32_t(load<uint16_t>(slot)));
+      return Variant(int32_t(platform::getValue<uint16_t>(slot)));
     case dtBoolean:
-      return Variant(load<uint16_t>(slot) != 0);
+      return Variant(platform::getValue<uint16_t>(slot) != 0);
     case dtFloat:
     case dtCurrency:
-      return Variant(load<double>(slot));
+      return Variant(platform::getValue<double>(slot));
     case dtDate:
     case dtTime:
     case dtDateTime:
-      return Variant(DateTime{load<double>(slot)});
+      return Variant(DateTime{platform::getValue<double>(slot)});
     case dtInt64:
-      return Variant(load<int64_t>(slot));
+      return Variant(platform::getValue<int64_t>(slot));
     case dtMemo: {
       TBlob* blob = SlotPointer<TBlob>(f, recBuf);
       return Variant(blob ? blob->AsString() : std::string());
@@ -524,16 +515,17 @@ Variant TData::GetFieldAsVariant(int fieldNo, const uint8_t* recBuf) {
     case dtBytes:
       return Variant::bytes(std::vector<uint8_t>(slot, slot + std::min(f.Length, f.Size)));
     case dtVarBytes: {
-      const uint16_t n = std::min<uint16_t>(load<uint16_t>(slot), uint16_t(f.Size >= 2 ? f.Size - 2 : 0));
+      const uint16_t n =
+          std::min<uint16_t>(platform::getValue<uint16_t>(slot), uint16_t(f.Size >= 2 ? f.Size - 2 : 0));
       return Variant::bytes(std::vector<uint8_t>(slot + 2, slot + 2 + n));
     }
     case dtExtVarBytes: {
       const uint8_t* b = SlotPointer<const uint8_t>(f, recBuf);
       if (!b) return Variant::bytes({});
-      return Variant::bytes(std::vector<uint8_t>(b + 2, b + 2 + load<uint16_t>(b)));
+      return Variant::bytes(std::vector<uint8_t>(b + 2, b + 2 + platform::getValue<uint16_t>(b)));
     }
     case dtUInt32:
-      return Variant(int64_t(load<uint32_t>(slot)));
+      return Variant(int64_t(platform::getValue<uint32_t>(slot)));
     case dtWideString: {
       std::u16string s(size_t(f.Length) * (NeedConvertEOL() ? 2 : 1) + 1, u'\0');
       GetFieldData(f, recBuf, s.data(), s.size() * 2);
@@ -626,7 +618,7 @@ void TData::PutFieldAsVariant(int fieldNo, uint8_t* recBuf, const Variant& value
     case dtExtVarBytes: {
       const auto b = putBytes(false);
       std::vector<uint8_t> framed(2 + b.size());
-      store<uint16_t>(framed.data(), uint16_t(b.size()));
+      platform::putValue<uint16_t>(framed.data(), uint16_t(b.size()));
       std::copy(b.begin(), b.end(), framed.begin() + 2);
       return PutField(fieldNo, recBuf, framed.data(), framed.size());
     }
@@ -714,7 +706,7 @@ void TData::CopyComplexFields(const uint8_t* source, uint8_t* dest, bool withBlo
         const uint8_t* b = SlotPointer<const uint8_t>(f, source);
         char* copy = nullptr;
         if (b) {
-          const size_t n = size_t(load<uint16_t>(b)) + 2;
+          const size_t n = size_t(platform::getValue<uint16_t>(b)) + 2;
           copy = StringHeap.NewBuf(n);
           std::memcpy(copy, b, n);
         }

@@ -4,6 +4,7 @@
 #include <charconv>
 
 #include "dataaccess/daconsts.h"
+#include "platform/textrules.h"
 
 namespace dataaccess {
 namespace {
@@ -178,10 +179,7 @@ class FilterParser {
         do next();
         while (code_ != fcBracketClose && code_ != lcEnd);
         if (code_ != lcEnd) {
-          std::string_view name = text_.substr(start, parser_.LexemePos() - start);
-          name.remove_prefix(std::min(name.find_first_not_of(" \t\r\n"), name.size()));
-          name.remove_suffix(name.size() - (name.find_last_not_of(" \t\r\n") + 1));
-          n = field(std::string(name));
+          n = field(std::string(platform::trimBlanks(text_.substr(start, parser_.LexemePos() - start))));
         }
         break;
       }
@@ -278,9 +276,8 @@ void TDataFilter::FreeFilter() {
 
 void TDataFilter::SetFilter(std::string_view text, const TFilterRecordSource& fields) {
   FreeFilter();
-  const size_t first = text.find_first_not_of(" \t\r\n\v\f");
-  if (first == std::string_view::npos) return;
-  text = text.substr(first, text.find_last_not_of(" \t\r\n\v\f") + 1 - first);
+  text = platform::trimBlanks(text);
+  if (text.empty()) return;
   std::vector<std::unique_ptr<TFilterNode>> nodes;
   FilterParser parser(text, fields, nodes);
   TFilterNode* root = parser.parse();

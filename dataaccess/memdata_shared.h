@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "dataset/variant.h"
+#include "platform/scopeguard.h"
 
 namespace dataaccess {
 
@@ -152,18 +153,8 @@ std::string TrimRightText(std::string_view s);
 // ASCII letters upper-cased; other bytes kept.
 std::string AsciiUpper(std::string_view s);
 
-// Runs `f` on every path out of a scope.
-template <class F>
-class ScopeExit {
- public:
-  explicit ScopeExit(F f) : f_(std::move(f)) {}
-  ~ScopeExit() { f_(); }
-  ScopeExit(const ScopeExit&) = delete;
-  ScopeExit& operator=(const ScopeExit&) = delete;
-
- private:
-  F f_;
-};
+// Runs its exit on every path out of a scope.
+using platform::ScopeExit;
 
 // Hooks around long operations and the application's name; empty until installed.
 void SetWaitHooks(std::function<void()> startWait, std::function<void()> stopWait);

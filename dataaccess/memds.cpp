@@ -9,6 +9,7 @@
 #include "platform/bytes.h"
 #include "platform/collation.h"
 #include "platform/scopeguard.h"
+#include "platform/textrules.h"
 
 namespace dataaccess {
 
@@ -18,35 +19,21 @@ using ds::DataSetState;
 
 namespace {
 
-template <class T>
-T loadAt(const uint8_t* p) {
-  T v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-
-template <class T>
-void storeAt(uint8_t* p, T v) {
-  std::memcpy(p, &v, sizeof v);
-}
-
 void putBookmark(uint8_t* p, const TRecBookmark& b) {
-  storeAt(p, b.RefreshIteration);
-  storeAt(p + 4, b.Item);
-  storeAt(p + 12, b.Serial);
-  storeAt(p + 20, b.Order);
+  platform::putValue(p, b.RefreshIteration);
+  platform::putValue(p + 4, b.Item);
+  platform::putValue(p + 12, b.Serial);
+  platform::putValue(p + 20, b.Order);
 }
 
 TRecBookmark takeBookmark(const uint8_t* p) {
   TRecBookmark b;
-  b.RefreshIteration = loadAt<uint32_t>(p);
-  b.Item = loadAt<void*>(p + 4);
-  b.Serial = loadAt<uint64_t>(p + 12);
-  b.Order = loadAt<int32_t>(p + 20);
+  b.RefreshIteration = platform::getValue<uint32_t>(p);
+  b.Item = platform::getValue<void*>(p + 4);
+  b.Serial = platform::getValue<uint64_t>(p + 12);
+  b.Order = platform::getValue<int32_t>(p + 20);
   return b;
 }
-
-using platform::ScopeExit;
 
 bool isAscii(std::string_view s) {
   for (char c : s)
@@ -63,12 +50,6 @@ std::string folded(std::string s) {
   }
   platform::upperCaseText(platform::kUsEnglishLanguageId, s, SIZE_MAX);
   return s;
-}
-
-std::string trimmed(const std::string& s) {
-  const size_t b = s.find_first_not_of(" \t\r\n");
-  if (b == std::string::npos) return {};
-  return s.substr(b, s.find_last_not_of(" \t\r\n") - b + 1);
 }
 
 // 10^p - 10^(-scale) written with `scale` decimals and read back, so that a value typed with that
@@ -334,7 +315,7 @@ void TMemDataSet::releaseReferences(uint8_t* buffer) {
   for (int i = 0; i < data_->Fields.Count(); ++i) {
     const TFieldDesc& f = data_->Fields[i];
     if (f.HasParent() || !IsComplexType(f.DataType)) continue;
-    void* p = loadAt<void*>(buffer + f.Offset);
+    void* p = platform::getValue<void*>(buffer + f.Offset);
     if (!p) continue;
     if (IsBlobType(f.DataType) || f.DataType == dtVariant)
       ReleaseObject(static_cast<TSharedObject*>(p));
@@ -397,7 +378,7 @@ ds::GetResult TMemDataSet::GetRecord(uint8_t* buffer, ds::GetMode mode, bool) {
   }
   if (data_->Bof()) return ds::grBOF;
   if (data_->Eof()) return ds::grEOF;
-  storeAt<int32_t>(buffer + recInfoOfs_, data_->GetRecNo());
+  platform::putValue<int32_t>(buffer + recInfoOfs_, data_->GetRecNo());
   buffer[recInfoOfs_ + 4] = data_->GetUpdateStatus();
   buffer[recInfoOfs_ + 5] = ds::bfCurrent;
   if (data_->HasComplexFields) {
@@ -419,7 +400,7 @@ void TMemDataSet::InternalInitRecord(uint8_t* buffer) {
 
 void TMemDataSet::InitRecord(uint8_t* buffer) {
   DataSet::InitRecord(buffer);
-  storeAt<int32_t>(buffer + recInfoOfs_, 0);
+  platform::putValue<int32_t>(buffer + recInfoOfs_, 0);
   buffer[recInfoOfs_ + 4] = usInserted;
   buffer[recInfoOfs_ + 5] = ds::bfInserted;
 }
@@ -516,7 +497,7 @@ int TMemDataSet::CompareBookmarks(const Bookmark& a, const Bookmark& b) {
 
 int TMemDataSet::RecNo() {
   const uint8_t* buffer = ActiveBuffer();
-  return Active() && buffer && !IsEmpty() ? loadAt<int32_t>(buffer + recInfoOfs_) : 0;
+  return Active() && buffer && !IsEmpty() ? platform::getValue<int32_t>(buffer + recInfoOfs_) : 0;
 }
 
 void TMemDataSet::SetRecNo(int n) {
@@ -643,7 +624,7 @@ void TMemDataSet::installFilter() {
   }
   data_->SetFilterCaseInsensitive((FilterOptions() & ds::foCaseInsensitive) != 0);
   data_->SetFilterNoPartialCompare((FilterOptions() & ds::foNoPartialCompare) != 0);
-  data_->SetFilterText(on ? trimmed(Filter()) : std::string());
+  data_->SetFilterText(on ? std::string(platform::trimBlanks(Filter())) : std::string());
 }
 
 void TMemDataSet::filterChanged() {
@@ -658,7 +639,8 @@ void TMemDataSet::filterChanged() {
 void TMemDataSet::SetFilterText(const std::string& text) {
   if (Active() && Filtered()) {
     CheckBrowseMode();
-    data_->SetFilterText(trimmed(text));  // a text that does not parse changes nothing
+    data_->SetFilterText(
+        std::string(platform::trimBlanks(text)));  // a text that does not parse changes nothing
   }
   DataSet::SetFilterText(text);
   filterChanged();
@@ -715,7 +697,7 @@ std::vector<TFieldDesc*> TMemDataSet::keyDescs(const std::string& keyFields) con
   while (start <= keyFields.size()) {
     size_t end = keyFields.find(';', start);
     if (end == std::string::npos) end = keyFields.size();
-    const std::string name = trimmed(keyFields.substr(start, end - start));
+    const std::string name(platform::trimBlanks(keyFields.substr(start, end - start)));
     if (!name.empty()) descs.push_back(&data_->FieldByName(name));
     start = end + 1;
   }
@@ -837,7 +819,7 @@ bool TMemDataSet::CompareFieldValue(const TValueBuffer* key, const TFieldDesc& f
     case dtUInt16:
     case dtUInt32:
     case dtInt64: {
-      const int64_t k = kt == dtInt64 ? loadAt<int64_t>(kb) : loadAt<int32_t>(kb);
+      const int64_t k = kt == dtInt64 ? platform::getValue<int64_t>(kb) : platform::getValue<int32_t>(kb);
       const int64_t r = v.asInt64();
       return r == k || (nearest && r > k);
     }
@@ -850,7 +832,7 @@ bool TMemDataSet::CompareFieldValue(const TValueBuffer* key, const TFieldDesc& f
     case dtDate:
     case dtTime:
     case dtDateTime: {
-      const double k = loadAt<double>(kb);
+      const double k = platform::getValue<double>(kb);
       const double r = kt >= dtDate && kt <= dtDateTime ? v.asDateTime().days : v.asDouble();
       return r == k || (nearest && r > k);
     }

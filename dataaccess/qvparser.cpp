@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "dataaccess/daconsts.h"
+#include "platform/textrules.h"
 
 namespace dataaccess {
 namespace {
@@ -13,10 +14,6 @@ constexpr std::string_view kBaseLexemes[] = {
     "!", "\"", "#", "$", "%", "&", "'", "(",  ")", "*", "+", ",", "-",   ".",   "/",  ":",
     ";", "<",  "=", ">", "?", "@", "[", "\\", "]", "^", "_", "`", "AND", "NOT", "OR",
 };
-
-char asciiUpper(char c) {
-  return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c;
-}
 
 }  // namespace
 
@@ -167,7 +164,7 @@ int TParser::GetNext(std::string& lexeme) {
     const int k = FindKeyword(lexeme, SymbolCount + 1, SymbolCount + KeywordCount);
     if (k > 0) {
       code = k;
-      if (Uppercase) std::transform(lexeme.begin(), lexeme.end(), lexeme.begin(), asciiUpper);
+      if (Uppercase) std::transform(lexeme.begin(), lexeme.end(), lexeme.begin(), platform::asciiUpper);
     }
   }
   return code;
@@ -215,7 +212,7 @@ void TParser::StepBack() {
 
 int TParser::FindKeyword(std::string_view word, int low, int high) const {
   std::string upper(word);
-  std::transform(upper.begin(), upper.end(), upper.begin(), asciiUpper);
+  std::transform(upper.begin(), upper.end(), upper.begin(), platform::asciiUpper);
   int found = -1;
   while (low <= high) {
     const int mid = low + (high - low) / 2;

@@ -1,6 +1,5 @@
 #include "dataset/variant.h"
 
-#include <strings.h>
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -9,20 +8,15 @@
 #include <limits>
 
 #include "platform/collation.h"
+#include "platform/textrules.h"
 
 namespace dataset {
 namespace {
 
 constexpr double kMsPerDay = 86400000.0;
 
-std::string_view trimmed(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-  return s;
-}
-
 bool parseDouble(std::string_view s, double& out) {
-  s = trimmed(s);
+  s = platform::trimBlanks(s);
   if (!s.empty() && s.front() == '+') s.remove_prefix(1);
   if (s.empty()) return false;
   auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), out);
@@ -30,7 +24,7 @@ bool parseDouble(std::string_view s, double& out) {
 }
 
 bool parseInt(std::string_view s, int64_t& out) {
-  s = trimmed(s);
+  s = platform::trimBlanks(s);
   if (!s.empty() && s.front() == '+') s.remove_prefix(1);
   if (s.empty()) return false;
   auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), out);
@@ -52,28 +46,6 @@ std::string currencyText(Currency c) {
     s += "." + f;
   }
   return c.scaled < 0 ? "-" + s : s;
-}
-
-// Days from 1899-12-30 to the given civil date (proleptic Gregorian calendar).
-int64_t daysFromCivil(int64_t y, unsigned m, unsigned d) {
-  y -= m <= 2;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const unsigned yoe = unsigned(y - era * 400);
-  const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + int64_t(doe) - 719468 + 25569;
-}
-
-void civilFromDays(int64_t z, int64_t& y, unsigned& m, unsigned& d) {
-  z += 719468 - 25569;
-  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const unsigned doe = unsigned(z - era * 146097);
-  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const unsigned mp = (5 * doy + 2) / 153;
-  d = doy - (153 * mp + 2) / 5 + 1;
-  m = mp < 10 ? mp + 3 : mp - 9;
-  y = int64_t(yoe) + era * 400 + (m <= 2);
 }
 
 DateTime makeDateTime(int64_t day, double msOfDay) {
@@ -98,6 +70,27 @@ int compareTexts(const std::string& a, const std::string& b) {
 
 }  // namespace
 
+int64_t daysFromCivil(int64_t y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = unsigned(y - era * 400);
+  const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + int64_t(doe) - 719468 + 25569;
+}
+
+void civilFromDays(int64_t z, int64_t& y, unsigned& m, unsigned& d) {
+  z += 719468 - 25569;
+  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const unsigned doe = unsigned(z - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  d = doy - (153 * mp + 2) / 5 + 1;
+  m = mp < 10 ? mp + 3 : mp - 9;
+  y = int64_t(yoe) + era * 400 + (m <= 2);
+}
+
 const char* variantTypeName(VariantType t) {
   static const char* const names[] = {"Empty",      "Null",   "Boolean",  "Int16", "Int32",
                                       "Int64",      "Double", "Currency", "Date",  "String",
@@ -118,9 +111,9 @@ bool Variant::asBool() const {
       return std::get<bool>(v_);
     case VariantType::String:
     case VariantType::WideString: {
-      const std::string s(trimmed(asString()));
-      if (strcasecmp(s.c_str(), "true") == 0) return true;
-      if (strcasecmp(s.c_str(), "false") == 0) return false;
+      const std::string s(platform::trimBlanks(asString()));
+      if (platform::equalIgnoringAsciiCase(s, "true")) return true;
+      if (platform::equalIgnoringAsciiCase(s, "false")) return false;
       double d;
       if (parseDouble(s, d)) return d != 0;
       fail(VariantType::Bool);
@@ -342,7 +335,7 @@ std::string dateTimeToText(DateTime d) {
 }
 
 DateTime textToDateTime(std::string_view text) {
-  const std::string_view s = trimmed(text);
+  const std::string_view s = platform::trimBlanks(text);
   size_t i = 0;
   auto number = [&](size_t minDigits, size_t maxDigits, int64_t& out) {
     size_t start = i;

@@ -1,4 +1,5 @@
 #include "dumpfile/dumplex.h"
+#include "platform/textrules.h"
 
 #include <array>
 #include <charconv>
@@ -46,10 +47,6 @@ namespace {
 
 constexpr size_t kLongestKeyword = 13;
 
-char upperAscii(char c) {
-  return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c;
-}
-
 uint32_t hashUpper(const char* s, size_t n) {
   uint32_t h = 2166136261u;
   for (size_t i = 0; i < n; ++i) h = (h ^ uint8_t(s[i])) * 16777619u;
@@ -77,7 +74,7 @@ class KeywordIndex {
   int find(std::string_view word) const {
     if (word.empty() || word.size() > kLongestKeyword) return 0;
     char up[kLongestKeyword];
-    for (size_t i = 0; i < word.size(); ++i) up[i] = upperAscii(word[i]);
+    for (size_t i = 0; i < word.size(); ++i) up[i] = platform::asciiUpper(word[i]);
     const std::string_view key(up, word.size());
     for (size_t slot = hashUpper(up, word.size()) & kMask; slots_[slot] >= 0; slot = (slot + 1) & kMask) {
       const DumpKeyword& kw = DumpKeywords[slots_[slot]];

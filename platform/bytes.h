@@ -3,11 +3,13 @@
 // written to disk. Callers check lengths before calling: these helpers do not.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 namespace platform {
 
@@ -37,6 +39,22 @@ inline void put4(uint8_t* p, uint32_t v) {
 inline void put8(uint8_t* p, uint64_t v) {
   put4(p, uint32_t(v));
   put4(p + 4, uint32_t(v >> 32));
+}
+
+// A plain value (number, bookmark part) at an unaligned address of a record image or format, in
+// its little-endian byte form: the byte order of every machine this builds for.
+static_assert(std::endian::native == std::endian::little, "record images are little-endian");
+template <class T>
+T getValue(const uint8_t* p) {
+  static_assert(std::is_trivially_copyable_v<T>);
+  T v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+template <class T>
+void putValue(uint8_t* p, T v) {
+  static_assert(std::is_trivially_copyable_v<T>);
+  std::memcpy(p, &v, sizeof v);
 }
 
 // Copies `text` into a zero-padded fixed field of `size` bytes, cutting it to fit.

@@ -12,6 +12,7 @@ struct LocalTimeFields {
   int hour = 0;   // 0-23
   int minute = 0;
   int second = 0;
+  int millisecond = 0;  // 0-999
 };
 
 // `when` in local time. Throws std::runtime_error when the time cannot be represented.

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <string_view>
@@ -19,6 +20,8 @@
 #include <vector>
 
 #include "platform/oserror.h"
+#include "platform/processinfo.h"
+#include "platform/textrules.h"
 
 namespace platform {
 
@@ -113,17 +116,6 @@ int32_t dosDateTime(time_t t) {
   return int32_t(date << 16 | time);
 }
 
-bool sameIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    const unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
-    const unsigned char lx = (x >= 'A' && x <= 'Z') ? x + 32 : x;
-    const unsigned char ly = (y >= 'A' && y <= 'Z') ? y + 32 : y;
-    if (lx != ly) return false;
-  }
-  return true;
-}
-
 std::string joinPath(const std::string& dir, std::string_view name) {
   if (dir.empty()) return std::string(name);
   if (dir.back() == '/') return dir + std::string(name);
@@ -153,7 +145,8 @@ std::string resolveIgnoringCase(const std::string& path) {
     if (DIR* dir = opendir(current.empty() ? "." : current.c_str())) {
       while (dirent* entry = readdir(dir)) {
         const std::string_view name = entry->d_name;
-        if (sameIgnoringCase(name, parts[i]) && (match.empty() || name < match)) match = std::string(name);
+        if (equalIgnoringAsciiCase(name, parts[i]) && (match.empty() || name < match))
+          match = std::string(name);
       }
       closedir(dir);
     }
@@ -356,12 +349,7 @@ class LocalFileSystem final : public FileSystem {
 
   std::string resolvePath(const std::string& path) override { return resolveIgnoringCase(path); }
 
-  std::string tempPath() override {
-    const char* dir = std::getenv("TMPDIR");
-    std::string path = (dir && *dir) ? dir : "/tmp";
-    if (path.back() != '/') path += '/';
-    return path;
-  }
+  std::string tempPath() override { return systemTempDirectory(); }
 
   std::string computerName() override {
     char name[256] = {};
@@ -432,6 +420,16 @@ class LocalFileSystem final : public FileSystem {
 bool FileSystem::existsAsSpelt(const std::string& path) {
   struct stat st {};
   return ::lstat(path.c_str(), &st) == 0;
+}
+
+std::string FileSystem::canonicalPath(const std::string& path) {
+  std::error_code ec;
+  std::filesystem::path absolute = std::filesystem::absolute(path, ec);
+  if (ec) absolute = path;
+  const std::string resolved = resolvePath(absolute.lexically_normal().string());
+  std::filesystem::path canonical = std::filesystem::weakly_canonical(resolved, ec);
+  if (ec) canonical = std::filesystem::path(resolved).lexically_normal();
+  return canonical.string();
 }
 
 bool FileSystem::replaceFile(const std::string& from, const std::string& to) {

@@ -121,6 +121,10 @@ class FileSystem {
   virtual bool renameFile(const std::string& from, const std::string& to) = 0;
   // The existing path that `path` names when found ignoring case; `path` itself otherwise.
   virtual std::string resolvePath(const std::string& path) = 0;
+  // The absolute form of `path`: relative to the current directory, "." and ".." taken out, the
+  // existing part found ignoring case (resolvePath) and its symbolic links followed; the missing
+  // rest as spelt.
+  virtual std::string canonicalPath(const std::string& path);
   // The folder for temporary files, ending with '/'.
   virtual std::string tempPath() = 0;
   virtual std::string computerName() = 0;

@@ -1,5 +1,6 @@
 #include "platform/processinfo.h"
 
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -43,7 +44,9 @@ std::string programDirectory() {
 
 std::string systemTempDirectory() {
   const char* dir = std::getenv("TMPDIR");
-  std::string path = (dir != nullptr && *dir != '\0') ? dir : "/tmp";
+  struct stat info {};
+  std::string path =
+      (dir != nullptr && *dir != '\0' && ::stat(dir, &info) == 0 && S_ISDIR(info.st_mode)) ? dir : "/tmp";
   if (path.back() != '/') path += '/';
   return path;
 }
@@ -62,6 +65,10 @@ std::string computerName(size_t maxLength) {
 
 uint32_t currentProcessId() {
   return uint32_t(::getpid());
+}
+
+uint32_t currentUserId() {
+  return uint32_t(::getuid());
 }
 
 }  // namespace platform

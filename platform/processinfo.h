@@ -16,7 +16,8 @@ std::string currentDirectory();
 // directory when the system cannot tell.
 std::string programDirectory();
 
-// The folder for temporary files: $TMPDIR when set and not empty, else /tmp; ends with '/'.
+// The folder for temporary files: $TMPDIR when it names an existing folder, else /tmp; ends
+// with '/'. The one rule every layer finds its temporary folder by.
 std::string systemTempDirectory();
 
 // The kernel's id of the calling thread: unique among the live threads of the system.
@@ -27,5 +28,8 @@ std::string computerName(size_t maxLength);
 
 // The id of the running process.
 uint32_t currentProcessId();
+
+// The real user id of the running process.
+uint32_t currentUserId();
 
 }  // namespace platform

@@ -47,3 +47,9 @@ check_format() {
     return 1
   fi
 }
+
+# check_includes: no layer includes from a layer above it, and only platform/ includes the system's
+# headers (the chart is in scripts/check_includes.py).
+check_includes() {
+  python3 scripts/check_includes.py
+}

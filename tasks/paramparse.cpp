@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "dumpfile/yacclib.h"
+#include "platform/textrules.h"
 #include "tasks/paramlex.h"
 
 namespace tasks {
@@ -264,8 +265,7 @@ class Parser {
 
 const TParamKeywordEntry* FindParamKeyword(std::span<const TParamKeywordEntry> keywords,
                                            std::string_view word) {
-  std::string key(word);
-  for (char& c : key) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  const std::string key = platform::asciiUpperCased(word);
   auto it = std::lower_bound(
       keywords.begin(), keywords.end(), key,
       [](const TParamKeywordEntry& e, const std::string& k) { return e.name < std::string_view(k); });

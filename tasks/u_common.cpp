@@ -1,8 +1,8 @@
 #include "tasks/u_common.h"
 
 #include <charconv>
-#include <filesystem>
-#include <system_error>
+
+#include "platform/processinfo.h"
 
 namespace tasks {
 
@@ -43,10 +43,9 @@ bool ParseScheduleTime(std::string_view text, int& minute, int& hour, int& day) 
 }
 
 std::string GetSystemTempDir() {
-  std::error_code ec;
-  std::filesystem::path dir = std::filesystem::temp_directory_path(ec);
-  if (ec || dir.empty()) return "/tmp";
-  return dir.string();
+  std::string dir = platform::systemTempDirectory();
+  if (dir.size() > 1) dir.pop_back();
+  return dir;
 }
 
 const std::array<std::string_view, kTipCount> Tips = {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -56,7 +57,10 @@ struct TDumpHeader {
   bool isExport = false;
 };
 
-// Reads at most the first 2048 bytes of `path`: the character-set id (bytes 1 and 2, high byte
+// The bytes of a dump file that make its header: what ReadDumpHeader reads and a ".hed" file holds.
+inline constexpr size_t kDumpHeaderSize = 2048;
+
+// Reads at most the first kDumpHeaderSize bytes of `path`: the character-set id (bytes 1 and 2, high byte
 // first) and the first three lines, made of the bytes 32 to 125 up to each line feed (other
 // bytes are skipped). False, with `header` back at its "Unknown" values, when the file cannot be
 // opened or read (a folder, a missing or unreadable file); never throws. A short file is no

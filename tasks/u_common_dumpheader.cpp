@@ -11,8 +11,6 @@ namespace tasks {
 
 namespace {
 
-constexpr size_t kHeaderBytes = 2048;
-
 // A header line without its first character and its line end; empty for a line of one or two.
 std::string innerText(const std::string& line) {
   return line.size() <= 2 ? "" : line.substr(1, line.size() - 2);
@@ -59,8 +57,8 @@ bool ReadDumpHeader(const std::string& path, TDumpHeader& header) {
     if (!file.open(path)) return false;
     const int64_t size = file.size();
     if (size < 0) return false;
-    std::array<unsigned char, kHeaderBytes> bytes{};
-    const int64_t got = file.readAt(0, bytes.data(), size_t(std::min<int64_t>(size, kHeaderBytes)));
+    std::array<unsigned char, kDumpHeaderSize> bytes{};
+    const int64_t got = file.readAt(0, bytes.data(), size_t(std::min<int64_t>(size, kDumpHeaderSize)));
     if (got < 0) return false;
     char hexId[8];
     std::snprintf(hexId, sizeof hexId, "%02X%02X", bytes[1], bytes[2]);
@@ -74,12 +72,12 @@ bool ReadDumpHeader(const std::string& path, TDumpHeader& header) {
 }
 
 bool ReadDumpHeaderBytes(const std::string& path, std::string& bytes) {
-  bytes.assign(kHeaderBytes, '\0');
+  bytes.assign(kDumpHeaderSize, '\0');
   platform::InputFile file;
   if (!file.open(path)) return false;
   size_t got = 0;
-  while (got < kHeaderBytes) {
-    const int64_t n = file.readAt(int64_t(got), bytes.data() + got, kHeaderBytes - got);
+  while (got < kDumpHeaderSize) {
+    const int64_t n = file.readAt(int64_t(got), bytes.data() + got, kDumpHeaderSize - got);
     if (n <= 0) break;
     got += size_t(n);
   }

@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "platform/textrules.h"
 #include "tasks/expparse.h"
 #include "tasks/impparse.h"
 #include "tasks/paramlex.h"
@@ -15,12 +16,6 @@
 namespace tasks {
 
 namespace {
-
-std::string upperCased(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return out;
-}
 
 // A flag value goes through ParseYesNo; anything else leaves the flag and refuses.
 bool applyFlag(std::string_view value, bool& flag) {
@@ -64,9 +59,7 @@ void addFlag(ParamList& params, std::string_view keyword, bool value, bool defau
 
 // The option that an entry `prefix` ("Recordlength=") writes, as messages name it.
 std::string optionName(std::string_view prefix) {
-  std::string option(prefix.substr(0, prefix.size() - 1));
-  for (char& c : option) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return option;
+  return platform::asciiLowerCased(prefix.substr(0, prefix.size() - 1));
 }
 
 // Why a count has no parameter text: the programs and the parser take only counts above 0, and
@@ -203,7 +196,7 @@ void requireWritable(std::string_view prefix, std::string_view value, ValueKind 
 // The value of `word`, upper-cased, in `words`; false when it is not there.
 template <class Value, size_t N>
 bool applyWord(std::string_view word, const std::pair<std::string_view, Value> (&words)[N], Value& field) {
-  const std::string upper = upperCased(word);
+  const std::string upper = platform::asciiUpperCased(word);
   for (const auto& [name, value] : words) {
     if (upper == name) {
       field = value;

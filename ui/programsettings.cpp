@@ -1,13 +1,12 @@
 #include "ui/programsettings.h"
 
-#include <unistd.h>
-
 #include <QSettings>
 #include <QStandardPaths>
 #include <cstdlib>
 #include <filesystem>
 
 #include "platform/privatefile.h"
+#include "platform/processinfo.h"
 #include "tasks/u_common.h"
 
 namespace ui {
@@ -61,7 +60,7 @@ int ParseMaxTasks(std::string_view text) {
 
 std::string ApplyWorkFolderRule(const std::string& folder) {
   if (isFolder(folder)) return folder;
-  const std::string name = "velmaron-" + std::to_string(::getuid());
+  const std::string name = "velmaron-" + std::to_string(platform::currentUserId());
   try {
     return privateFolderIn(tasks::GetSystemTempDir(), name);
   } catch (const std::exception&) {
@@ -109,7 +108,7 @@ void ReadSettings(const ToolNames& tools) {
   settings.impcmd = program("impcmd", tools.imp);
   settings.maxtasks = file.contains("maxtasks") ? ParseMaxTasks(s(file.value("maxtasks").toString())) : 5;
   settings.tmpdir = ApplyWorkFolderRule(s(file.value("tmpdir").toString()));
-  if (file.contains("tipsatstartup")) settings.tipsatstartup = file.value("tipsatstartup").toBool();
+  settings.tipsatstartup = file.value("tipsatstartup", ProgramSettings{}.tipsatstartup).toBool();
   ClientCharset() = ParseNlsLang(CurrentNlsLang());
 }
 

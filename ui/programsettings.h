@@ -58,7 +58,8 @@ std::string CurrentNlsLang();
 // Stores NLS_LANG in the settings file's [oracle] group. False when the file cannot be written.
 bool StoreNlsLang(const std::string& value);
 
-// Reads every setting and the client character set; missing program names take `tools`.
+// Reads every setting and the client character set: a missing setting takes its default (program
+// names from `tools`), so nothing of an earlier reading stays behind.
 void ReadSettings(const ToolNames& tools);
 // Writes the settings with the program's name and version. False when the file cannot be written.
 bool WriteSettings();

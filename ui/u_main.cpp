@@ -1,7 +1,5 @@
 #include "ui/u_main.h"
 
-#include <unistd.h>
-
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
@@ -33,6 +31,7 @@
 
 #include "dumpfile/u_analysisfile.h"
 #include "dumpfile/u_saveobjddl.h"
+#include "platform/processinfo.h"
 #include "tasks/u_common.h"
 #include "tasks/u_oraenv.h"
 #include "ui/programsettings.h"
@@ -122,7 +121,7 @@ QString displayText(const std::string& text, const std::string& charset = {}) {
 QString InstanceName() {
   // In the user's own runtime folder, where no other user can take the name first.
   return QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation) + "/" + kTitle +
-         QString::number(::getuid());
+         QString::number(platform::currentUserId());
 }
 
 bool HandOverToRunningInstance(const QString& name, QString& error) {

@@ -7,6 +7,7 @@
 
 #include "engine/storage/veldorbitmap.h"
 #include "engine/storage/veldorerr.h"
+#include "platform/debugassert.h"
 #include "platform/scopeguard.h"
 
 namespace engine {
@@ -375,6 +376,10 @@ void TPage::Split(TIndexCursor& cursor, TPage& newPage) {
     }
     if (usedBytes_ > kPageDataSize || newPage.usedBytes_ > kPageDataSize) corrupt();
   }
+  VELMARON_DEBUG_ASSERT(count_ + newPage.count_ == n, "a split loses no entry");
+  VELMARON_DEBUG_ASSERT(n < 2 || (count_ >= 1 && newPage.count_ >= 1),
+                        "a split leaves entries in both pages");
+  VELMARON_DEBUG_ASSERT(newPage.prev_ == number_ && next_ == newPage.number_, "the new page follows the old");
 }
 
 void TPage::BalanceWithPrev(TPage& prev) {
@@ -384,6 +389,8 @@ void TPage::BalanceWithPrev(TPage& prev) {
     prev.moveEntries(*this, 0, prevKeeps + 1, prev.count_ - prevKeeps);
   else if (prev.count_ < prevKeeps)
     moveEntries(prev, prev.count_, 1, prevKeeps - prev.count_);
+  VELMARON_DEBUG_ASSERT(prev.count_ + count_ == t && prev.count_ == prevKeeps,
+                        "a balance only moves entries");
   UpdateCompressedSize();
   prev.UpdateCompressedSize();
 }
@@ -395,6 +402,7 @@ void TPage::BalanceWithNext(TPage& next) {
     moveEntries(next, 0, keeps + 1, count_ - keeps);
   else if (count_ < keeps)
     next.moveEntries(*this, count_, 1, keeps - count_);
+  VELMARON_DEBUG_ASSERT(next.count_ + count_ == t && count_ == keeps, "a balance only moves entries");
   UpdateCompressedSize();
   next.UpdateCompressedSize();
 }
@@ -404,6 +412,7 @@ void TPage::MergeIntoPrev(TIndexCursor& cursor, TPage& prev) {
   TPinnedPage right;
   if (next_ != 0) right.reset(file, fetchForChange(file, cursor, next_));
   moveEntries(prev, prev.count_, 1, count_);
+  VELMARON_DEBUG_ASSERT(count_ == 0, "a merged page gives up every entry");
   prev.SetNextPage(next_);
   if (right) right->SetPrevPage(prev.GetPageNumber());
   UpdateCompressedSize();
@@ -415,6 +424,7 @@ void TPage::MergeIntoNext(TIndexCursor& cursor, TPage& next) {
   TPinnedPage left;
   if (prev_ != 0) left.reset(file, fetchForChange(file, cursor, prev_));
   moveEntries(next, 0, 1, count_);
+  VELMARON_DEBUG_ASSERT(count_ == 0, "a merged page gives up every entry");
   next.SetPrevPage(prev_);
   if (left) left->SetNextPage(next.GetPageNumber());
   UpdateCompressedSize();

@@ -27,6 +27,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/debugassert.h"
+
 namespace engine {
 
 template <class Item>
@@ -118,6 +120,11 @@ class TItemCache {
     Item* raw = item.get();
     items_.insert(items_.begin() + std::ptrdiff_t(index), raw);
     item.release();
+    VELMARON_DEBUG_ASSERT(index == 0 || Traits::Number(*items_[index - 1]) < Traits::Number(*raw),
+                          "the list stays sorted by number");
+    VELMARON_DEBUG_ASSERT(
+        index + 1 == items_.size() || Traits::Number(*raw) < Traits::Number(*items_[index + 1]),
+        "the list stays sorted by number");
     LinkFirst(raw);
     return raw;
   }
@@ -155,6 +162,7 @@ class TItemCache {
       capacity_ = std::max(capacity_, items_.size()) + growStep_;
       return fresh(number);
     }
+    VELMARON_DEBUG_ASSERT(!Traits::Pinned(*victim) && !Traits::Dirty(*victim), "only an idle item is reused");
     Ptr item = Remove(victim);
     if (item) Traits::Reset(*item, number);
     return item;
@@ -189,6 +197,7 @@ class TItemCache {
     while (items_.size() > target && DropRecent(flush, damaged)) {
     }
     capacity_ = std::max(target, items_.size());
+    VELMARON_DEBUG_ASSERT(damaged || chainHoldsList(), "the chain holds exactly the listed items");
     return !damaged;
   }
 
@@ -196,6 +205,7 @@ class TItemCache {
   // handed to `keepPinned`, because its user still holds it.
   template <class KeepPinned>
   void Clear(KeepPinned&& keepPinned) {
+    VELMARON_DEBUG_ASSERT(chainHoldsList(), "the chain holds exactly the listed items");
     for (Item*& raw : items_) {
       Ptr item(std::exchange(raw, nullptr));
       Traits::SetPrev(*item, nullptr);
@@ -231,6 +241,20 @@ class TItemCache {
   }
 
  private:
+  // The chain runs from head_ to tail_ through exactly the items of the list, each link matched
+  // by its reverse, and the list is strictly ascending by number. For assertions: it walks all.
+  bool chainHoldsList() const {
+    size_t seen = 0;
+    const Item* prev = nullptr;
+    for (const Item* item = head_; item; prev = item, item = Traits::Next(*item)) {
+      if (Traits::Prev(*item) != prev || ++seen > items_.size() || FindCached(Traits::Number(*item)) != item)
+        return false;
+    }
+    for (size_t i = 1; i < items_.size(); ++i)
+      if (!(Traits::Number(*items_[i - 1]) < Traits::Number(*items_[i]))) return false;
+    return prev == tail_ && seen == items_.size();
+  }
+
   Ptr fresh(uint32_t number) {
     Ptr item = pool_.Pop();
     Traits::Reset(*item, number);

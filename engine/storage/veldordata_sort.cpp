@@ -1,9 +1,6 @@
 // Record sort of the data file: sort keys, sorted runs in temporary files merged through a heap,
 // the output step (distinct, grouping, limit), and the swap of the rewritten file into place.
-#include <unistd.h>
-
 #include <algorithm>
-#include <atomic>
 #include <bit>
 #include <cstring>
 #include <functional>
@@ -15,6 +12,7 @@
 #include "engine/storage/veldorcompress.h"
 #include "engine/storage/veldordata.h"
 #include "engine/storage/veldorerr.h"
+#include "engine/storage/veldorhelpers.h"
 #include "engine/storage/veldorkeys.h"
 #include "engine/storage/veldorlocale.h"
 #include "platform/bytes.h"
@@ -30,8 +28,6 @@ namespace {
 constexpr size_t kRunBytes = 1'048'576;
 constexpr uint32_t kMaxRunRecords = 8192;
 constexpr size_t kMergeReadBytes = 65536;
-
-std::atomic<uint32_t> runFileCounter{0};
 
 // Records of one run: key and plain image side by side, `stride` bytes each, and their order.
 struct SortArea {
@@ -315,12 +311,14 @@ uint32_t TDataFile::SortRecords(std::span<const TFieldDescriptor> fields, const 
     for (uint32_t first = 1; first <= last; first += runRecords) {
       loadRun(first, std::min(runRecords, last - first + 1));
       RunFile run;
-      for (int attempt = 0; !run.file && attempt < 100; ++attempt) {
-        const std::string name = folder + (folder.empty() || folder.back() == '/' ? "" : "/") + "VS" +
-                                 std::to_string(::getpid()) + "_" + std::to_string(runFileCounter++) + ".TMP";
-        run.file = fs.createFile(name, true);
+      const std::string name = MakeTempName(
+          folder, ".TMP", false, [](const std::string&) { return false; },
+          [](const std::string& claimed) { return claimed; }, fs);
+      run.file = fs.createFile(name, true);
+      if (!run.file) {
+        fs.deleteFile(name);
+        fail(VELDOR_WRITEERR);
       }
-      if (!run.file) fail(VELDOR_WRITEERR);
       run.records = uint32_t(area.order.size());
       images.resize(size_t(run.records) * r);
       for (uint32_t k = 0; k < run.records; ++k) {

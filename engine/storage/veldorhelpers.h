@@ -148,6 +148,10 @@ constexpr int32_t SysDaysToEngineDay(std::chrono::sys_days date) {
   return int32_t(date.time_since_epoch().count() + kEngineDayOfEpoch);
 }
 
+// The local present as an engine day and the milliseconds since its midnight: the one clock
+// behind CURRENT_DATE, CURRENT_TIME and CURRENT_TIMESTAMP.
+void EngineNow(int32_t& day, int32_t& milliseconds);
+
 // Monday 1 to Sunday 7.
 unsigned IsoDayOfWeek(std::chrono::sys_days date);
 // The ISO 8601 week number, 1 to 53: week 1 is the week (Monday to Sunday) that holds the year's

@@ -8,6 +8,7 @@
 
 #include "engine/storage/veldorhelpers.h"
 #include "engine/storage/veldortypes.h"
+#include "platform/localclock.h"
 
 namespace engine {
 namespace {
@@ -44,6 +45,13 @@ void setBcdDigit(TBcd& bcd, size_t k, uint8_t digit) {
 }  // namespace
 
 // ---- Dates ----
+
+void EngineNow(int32_t& day, int32_t& milliseconds) {
+  const platform::LocalTimeFields now = platform::localNow();
+  day = SysDaysToEngineDay(
+      sys_days(year{now.year} / month(unsigned(now.month)) / std::chrono::day(unsigned(now.day))));
+  milliseconds = ((now.hour * 60 + now.minute) * 60 + now.second) * 1000 + now.millisecond;
+}
 
 unsigned IsoDayOfWeek(sys_days date) {
   return weekday(date).iso_encoding();

@@ -2,6 +2,7 @@
 #include <algorithm>
 
 #include "engine/storage/veldorhelpers.h"
+#include "platform/textrules.h"
 
 namespace engine {
 namespace {
@@ -32,13 +33,6 @@ size_t incompleteTailStart(std::string_view text) {
   return (lead >= 0xC0 && start - 1 + need > text.size()) ? start - 1 : text.size();
 }
 
-bool equalIgnoringAsciiCase(std::string_view a, std::string_view b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-    auto up = [](char c) { return c >= 'a' && c <= 'z' ? char(c - 32) : c; };
-    return up(x) == up(y);
-  });
-}
-
 // Position of the last "." that comes after the last path delimiter, or npos.
 size_t extensionDot(std::string_view name) {
   size_t dot = name.rfind('.');
@@ -55,10 +49,7 @@ constexpr std::string_view kStopWords[] = {"A",   "AN",   "AND",  "BE",    "FOR"
 }  // namespace
 
 std::string_view TrimBlanks(std::string_view text) {
-  size_t first = text.find_first_not_of(' ');
-  if (first == std::string_view::npos) return {};
-  size_t last = text.find_last_not_of(' ');
-  return text.substr(first, last - first + 1);
+  return platform::trimBlanks(text);
 }
 
 std::string EngineString(std::string_view text, size_t limit) {
@@ -257,14 +248,14 @@ std::string RemoveFileExt(std::string_view name, std::string_view ext) {
   name = TrimBlanks(name);
   size_t dot = extensionDot(name);
   if (dot == std::string_view::npos) return EngineString(name);
-  if (!ext.empty() && !equalIgnoringAsciiCase(name.substr(dot), ext)) return EngineString(name);
+  if (!ext.empty() && !platform::equalIgnoringAsciiCase(name.substr(dot), ext)) return EngineString(name);
   return EngineString(name.substr(0, dot));
 }
 
 std::string ForceFileExt(std::string_view name, std::string_view oldExt, std::string_view newExt) {
   name = TrimBlanks(name);
   size_t dot = extensionDot(name);
-  if (dot != std::string_view::npos && equalIgnoringAsciiCase(name.substr(dot), oldExt))
+  if (dot != std::string_view::npos && platform::equalIgnoringAsciiCase(name.substr(dot), oldExt))
     name = name.substr(0, dot);
   std::string base(name);
   return EngineString(base + std::string(newExt));

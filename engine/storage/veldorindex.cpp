@@ -46,15 +46,8 @@ constexpr uint32_t kDescByte94 = 94;
 constexpr uint32_t kDescTextParams = 96;
 constexpr uint32_t kDescTail = 100;
 
-std::string trimmed(std::string_view text) {
-  size_t b = 0, e = text.size();
-  while (b < e && uint8_t(text[b]) <= ' ') ++b;
-  while (e > b && uint8_t(text[e - 1]) <= ' ') --e;
-  return std::string(text.substr(b, e - b));
-}
-
 bool sameIndexName(std::string_view a, std::string_view b) {
-  const std::string ta = trimmed(a), tb = trimmed(b);
+  const std::string ta(TrimBlanks(a)), tb(TrimBlanks(b));
   return OSCompareStrings(0, 0, ta, true, 0, tb) == 0;
 }
 
@@ -384,7 +377,7 @@ void TIndexFile::VerifyHeader() {
       if (d[0] != 0) RaiseIndexError(VELDOR_HEADERCORRUPT, name);
       if (!noPrimary && d[kDescUnique] == 0) RaiseIndexError(VELDOR_HEADERCORRUPT, name);
     } else {
-      const std::string t = trimmed(name);
+      const std::string t(TrimBlanks(name));
       if (t.empty() || !IsIdentStartChar(uint8_t(t[0]))) RaiseIndexError(VELDOR_HEADERCORRUPT, name);
       for (uint8_t o = 1; o <= count; ++o)
         if (o != s && sameIndexName(descriptorName(descriptor(o)), t))
@@ -514,7 +507,7 @@ void TIndexFile::DefinePrimaryIndex(const TIndexDescriptor& d) {
 }
 
 uint8_t TIndexFile::AddSecondaryIndex(const TIndexDescriptor& d) {
-  const std::string name = trimmed(d.name);
+  const std::string name(TrimBlanks(d.name));
   if (GetIndexCount() >= kMaxSecondaryIndexes) RaiseIndexError(VELDOR_INDEXLIMIT, name);
   if (d.fieldCount > kMaxIndexFields) RaiseIndexError(VELDOR_INDEXLIMIT, name);
   if (name.empty()) RaiseIndexError(VELDOR_INDEXNAMEREQUIRED);

@@ -1,7 +1,5 @@
 #include "engine/storage/veldorjournal.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -11,6 +9,7 @@
 #include "engine/storage/veldorerr.h"
 #include "engine/storage/veldoros.h"
 #include "platform/bytes.h"
+#include "platform/processinfo.h"
 #include "platform/scopeguard.h"
 
 namespace engine {
@@ -157,7 +156,8 @@ std::string newMarkerName() {
   const uint64_t salt = (uint64_t(device()) << 32) ^ device() ^
                         uint64_t(std::chrono::steady_clock::now().time_since_epoch().count());
   char name[48];
-  std::snprintf(name, sizeof name, "%d-%016llx", int(::getpid()), static_cast<unsigned long long>(salt));
+  std::snprintf(name, sizeof name, "%d-%016llx", int(platform::currentProcessId()),
+                static_cast<unsigned long long>(salt));
   return name + std::string(kJournalMarkerExt);
 }
 

@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "platform/collation.h"
+#include "platform/textrules.h"
 
 namespace engine {
 namespace {
@@ -45,17 +46,6 @@ std::string codePointText(uint32_t c) {
 
 int sign(int v) {
   return v < 0 ? -1 : v > 0 ? 1 : 0;
-}
-
-bool equalIgnoringAsciiCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'a' && x <= 'z') x = char(x - 32);
-    if (y >= 'a' && y <= 'z') y = char(y - 32);
-    if (x != y) return false;
-  }
-  return true;
 }
 
 void mapCase(uint16_t languageId, uint16_t sortId, std::string& text, size_t maxBytes, bool upper) {
@@ -429,13 +419,13 @@ std::span<const TEngineLocale> EngineLocaleList() {
 
 bool IsLanguageName(std::string_view name) {
   for (const auto& locale : kEngineLocales)
-    if (equalIgnoringAsciiCase(locale.name, name)) return true;
+    if (platform::equalIgnoringAsciiCase(locale.name, name)) return true;
   return false;
 }
 
 uint16_t GetLanguageId(std::string_view name) {
   for (const auto& locale : kEngineLocales)
-    if (equalIgnoringAsciiCase(locale.name, name)) return locale.languageId;
+    if (platform::equalIgnoringAsciiCase(locale.name, name)) return locale.languageId;
   return 0;
 }
 
@@ -456,12 +446,12 @@ bool IsSortOrderName(uint16_t languageId, std::string_view name) {
   std::vector<std::string> list;
   FillSortOrderList(GetLanguageIndex(languageId), list);
   for (const auto& entry : list)
-    if (equalIgnoringAsciiCase(entry, name)) return true;
+    if (platform::equalIgnoringAsciiCase(entry, name)) return true;
   return false;
 }
 
 uint16_t GetSortOrderId(uint16_t languageId, std::string_view name) {
-  if (!equalIgnoringAsciiCase(name, kGermanPhoneBookOrderName)) return 0;
+  if (!platform::equalIgnoringAsciiCase(name, kGermanPhoneBookOrderName)) return 0;
   return IsSortOrderName(languageId, name) ? platform::kPhoneBookSortId : 0;
 }
 

@@ -11,6 +11,7 @@
 #include "engine/tables/veldorsession.h"
 #include "engine/tables/veldortable.h"
 #include "platform/scopeguard.h"
+#include "platform/textrules.h"
 
 namespace engine {
 
@@ -23,11 +24,7 @@ namespace {
 std::atomic<TCursorRequestPath*> gRequestPath{nullptr};
 
 bool endsWithDat(std::string_view name) {
-  if (name.size() < kDataFileExt.size()) return false;
-  std::string_view tail = name.substr(name.size() - kDataFileExt.size());
-  for (size_t i = 0; i < tail.size(); ++i)
-    if (std::toupper(uint8_t(tail[i])) != uint8_t(kDataFileExt[i])) return false;
-  return true;
+  return platform::endsWithIgnoringAsciiCase(name, kDataFileExt);
 }
 
 }  // namespace
@@ -515,11 +512,7 @@ void TDataCursor::SelectIndex(uint8_t slot) {
 void TDataCursor::SetIndexName(std::string_view name) {
   if (!active_) Raise(VELDOR_TABLEOPEN);
   const std::string_view trimmed = TrimBlanks(name);
-  auto same = [](std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-             return std::toupper(uint8_t(x)) == std::toupper(uint8_t(y));
-           });
-  };
+  const auto same = platform::equalIgnoringAsciiCase;
   uint8_t slot = kNoCurrentIndex;
   if (trimmed.empty()) slot = kPrimarySlot;
   if (same(trimmed, kSysDeletedName)) slot = kSysDeletedSlot;

@@ -14,6 +14,7 @@
 #include "engine/tables/veldortable.h"
 #include "engine/values/veldorvalues.h"
 #include "platform/scopeguard.h"
+#include "platform/textrules.h"
 
 namespace engine {
 
@@ -25,14 +26,8 @@ namespace {
 constexpr uint8_t kMemoSubType = uint8_t(TEngineFieldSubType::Memo);
 constexpr uint32_t kRecordPrefixSize = 9;  // status byte, record number, unique id
 
-std::string upper(std::string_view text) {
-  std::string s(text);
-  for (char& c : s) c = char(std::toupper(uint8_t(c)));
-  return s;
-}
-
 bool sameText(std::string_view a, std::string_view b) {
-  return upper(a) == upper(b);
+  return platform::equalIgnoringAsciiCase(a, b);
 }
 
 const TFieldDescriptor* fieldByNumber(std::span<const TFieldDescriptor> fields, uint16_t number) {

@@ -2,7 +2,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
-#include <ctime>
 
 #include "engine/storage/veldorerr.h"
 #include "engine/storage/veldorkeys.h"
@@ -12,31 +11,17 @@
 #include "engine/values/veldorexpeval.h"
 #include "engine/values/veldorvalues.h"
 #include "engine/values/veldorvaluetext.h"
+#include "platform/textrules.h"
 
 namespace engine {
 
 namespace {
 
-constexpr int32_t kUnixEpochDay = 719163;  // 1970-01-01 as a day number
 constexpr int64_t kMillisecondsPerDay = 86'400'000;
 constexpr double kStampOriginDay = 693594;  // 1899-12-30, the day of a time alone
 
 bool sameKeyword(std::string_view text, std::string_view keyword) {
-  text = TrimBlanks(text);
-  return text.size() == keyword.size() &&
-         std::equal(text.begin(), text.end(), keyword.begin(),
-                    [](char a, char b) { return std::toupper(uint8_t(a)) == uint8_t(b); });
-}
-
-// The local present as day number and milliseconds since midnight.
-void localNow(int32_t& day, int32_t& milliseconds) {
-  timespec now{};
-  clock_gettime(CLOCK_REALTIME, &now);
-  tm local{};
-  localtime_r(&now.tv_sec, &local);
-  const int64_t localSeconds = int64_t(now.tv_sec) + local.tm_gmtoff;
-  day = int32_t(localSeconds / 86400 + kUnixEpochDay);
-  milliseconds = int32_t(localSeconds % 86400 * 1000 + now.tv_nsec / 1'000'000);
+  return platform::equalIgnoringAsciiCase(TrimBlanks(text), keyword);
 }
 
 // The date-time keywords of a default text as the stored bytes of the field's type; false for
@@ -46,7 +31,7 @@ bool presentMoment(std::string_view text, uint8_t type, uint8_t* value) {
   const bool date = sameKeyword(text, "CURRENT_DATE"), time = sameKeyword(text, "CURRENT_TIME");
   const bool stamp = sameKeyword(text, "CURRENT_TIMESTAMP");
   if (!date && !time && !stamp) return false;
-  localNow(day, ms);
+  EngineNow(day, ms);
   if (type == uint8_t(TEngineFieldType::Date) && date) {
     std::memcpy(value, &day, 4);
   } else if (type == uint8_t(TEngineFieldType::Time) && time) {
@@ -280,12 +265,7 @@ bool TDataCursor::BindColumn(void* cursor, TExpToken& node) {
   auto* c = static_cast<TDataCursor*>(cursor);
   for (uint16_t p = 1; p <= c->FieldCount(); ++p) {
     const TFieldDescriptor& d = c->Field(p).desc;
-    if (!sameKeyword(node.columnName, [&] {
-          std::string upper = d.Name();
-          for (char& ch : upper) ch = char(std::toupper(uint8_t(ch)));
-          return upper;
-        }()))
-      continue;
+    if (!sameKeyword(node.columnName, d.Name())) continue;
     node.fieldNo = p;
     node.tableName = c->TableName();
     node.type = TEngineFieldType(d.Type());

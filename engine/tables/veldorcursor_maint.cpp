@@ -11,6 +11,7 @@
 #include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldorsession.h"
 #include "engine/tables/veldortable.h"
+#include "platform/bytes.h"
 #include "platform/scopeguard.h"
 
 namespace engine {
@@ -20,13 +21,6 @@ using platform::ScopeExit;
 namespace {
 
 constexpr uint32_t kCharSetBytes = 32;
-
-uint32_t get4(const uint8_t* p) {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-void put4(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
-}
 
 void charSetToBytes(const TCharSet& set, uint8_t* out) {
   std::memset(out, 0, kCharSetBytes);
@@ -217,13 +211,13 @@ void TDataCursor::readTextParams(TPage* page) {
     if (advance) at += size;
     return p;
   };
-  const uint32_t count = get4(need(4));
+  const uint32_t count = platform::get4(need(4));
   for (uint32_t i = 0; i < count; ++i) {
-    uint32_t length = get4(need(4, false));
+    uint32_t length = platform::get4(need(4, false));
     // A word that did not fit was written on the next page; the rest of this one is zero.
     if (length == 0) {
       nextPage();
-      length = get4(need(4, false));
+      length = platform::get4(need(4, false));
     }
     if (length == 0 || length > kEngineStringMax || at + 4 + length > kPageDataSize)
       Raise(VELDOR_INDEXCORRUPT, {}, indexName);
@@ -232,7 +226,7 @@ void TDataCursor::readTextParams(TPage* page) {
   }
   for (TCharSet* set : {&spaceChars_, &includeChars_}) {
     const uint8_t* item = need(4 + kCharSetBytes);
-    if (get4(item) != kCharSetBytes) Raise(VELDOR_INDEXCORRUPT, {}, indexName);
+    if (platform::get4(item) != kCharSetBytes) Raise(VELDOR_INDEXCORRUPT, {}, indexName);
     *set = bytesToCharSet(item + 4);
   }
 }
@@ -332,16 +326,16 @@ void TDataCursor::writeTextParams() {
     at += size;
     return p;
   };
-  put4(room(4), uint32_t(stopWords_.count()));
+  platform::put4(room(4), uint32_t(stopWords_.count()));
   for (size_t i = 0; i < stopWords_.count(); ++i) {
     const std::string& word = stopWords_[i];
     uint8_t* item = room(4 + uint32_t(word.size()));
-    put4(item, uint32_t(word.size()));
+    platform::put4(item, uint32_t(word.size()));
     std::memcpy(item + 4, word.data(), word.size());
   }
   for (const TCharSet* set : {&spaceChars_, &includeChars_}) {
     uint8_t* item = room(4 + kCharSetBytes);
-    put4(item, kCharSetBytes);
+    platform::put4(item, kCharSetBytes);
     charSetToBytes(*set, item + 4);
   }
 }

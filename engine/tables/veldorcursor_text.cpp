@@ -206,26 +206,50 @@ void TDataCursor::TextIndexDelete(const uint8_t* buffer) {
 
 // ---- Search ----
 
-bool TDataCursor::TextSearch(std::string_view search, std::string_view value) {
-  TLanguageStringList words, values;
-  ExtractWords(search, true, words);
-  ExtractWords(value, false, values);
+namespace {
+
+// The one word matcher of TextSearch and TextOccurs: `onWord(found, occurrences)` for each search
+// word in turn, until it returns false. A word ending in "*" is found in every value word that
+// starts so; a stop word missing from the values counts as found and occurs never.
+template <class OnWord>
+void matchTextWords(uint16_t languageId, uint16_t sortId, const TLanguageStringList& stopWords,
+                    const TLanguageStringList& words, const TLanguageStringList& values, OnWord onWord) {
   size_t at = 0;
   for (size_t i = 0; i < words.count(); ++i) {
     const std::string& w = words[i];
+    bool found = false;
+    uint32_t occurrences = 0;
     if (!w.empty() && w.back() == '*') {
       // Prefixes are matched by characters: a cut by bytes could split a character of a word.
       const std::string prefix = w.substr(0, w.size() - 1);
       const size_t chars = charCount(prefix);
-      bool any = false;
-      for (size_t v = 0; v < values.count() && !any; ++v)
-        any = OSCompareStrings(languageId_, sortId_, firstChars(values[v], chars), true, 0, prefix) == 0;
-      if (!any) return false;
-    } else if (!(stopWords_.count() > 0 && stopWords_.Find(w, at)) && !values.Find(w, at)) {
-      return false;
+      for (size_t v = 0; v < values.count(); ++v)
+        if (OSCompareStrings(languageId, sortId, firstChars(values[v], chars), true, 0, prefix) == 0) {
+          found = true;
+          occurrences += values.number(v);
+        }
+    } else if (stopWords.count() > 0 && stopWords.Find(w, at)) {
+      found = true;
+    } else if (values.Find(w, at)) {
+      found = true;
+      occurrences = values.number(at);
     }
+    if (!onWord(found, occurrences)) return;
   }
-  return true;
+}
+
+}  // namespace
+
+bool TDataCursor::TextSearch(std::string_view search, std::string_view value) {
+  TLanguageStringList words, values;
+  ExtractWords(search, true, words);
+  ExtractWords(value, false, values);
+  bool all = true;
+  matchTextWords(languageId_, sortId_, stopWords_, words, values, [&](bool found, uint32_t) {
+    all = found;
+    return found;
+  });
+  return all;
 }
 
 // Search words the index has keys for: whole words that are no stop words. `exact` tells whether
@@ -300,19 +324,10 @@ uint32_t TDataCursor::TextOccurs(std::string_view search, std::string_view value
   ExtractWords(search, true, words);
   ExtractWords(value, false, values);
   uint32_t total = 0;
-  size_t at = 0;
-  for (size_t i = 0; i < words.count(); ++i) {
-    const std::string& w = words[i];
-    if (!w.empty() && w.back() == '*') {
-      const std::string prefix = w.substr(0, w.size() - 1);
-      const size_t chars = charCount(prefix);
-      for (size_t v = 0; v < values.count(); ++v)
-        if (OSCompareStrings(languageId_, sortId_, firstChars(values[v], chars), true, 0, prefix) == 0)
-          total += values.number(v);
-    } else if (!(stopWords_.count() > 0 && stopWords_.Find(w, at)) && values.Find(w, at)) {
-      total += values.number(at);
-    }
-  }
+  matchTextWords(languageId_, sortId_, stopWords_, words, values, [&](bool, uint32_t occurrences) {
+    total += occurrences;
+    return true;
+  });
   return total;
 }
 

@@ -14,6 +14,7 @@
 #include "engine/tables/veldorsession.h"
 #include "engine/tables/veldortable.h"
 #include "platform/scopeguard.h"
+#include "platform/textrules.h"
 
 namespace engine {
 
@@ -225,11 +226,7 @@ void TDataCursor::DeleteIndex(std::string_view name) {
   if (!active_) Raise(VELDOR_TABLEOPEN);
   TIndexFile& index = table_->IndexFile();
   const std::string wanted(TrimBlanks(name));
-  auto same = [](std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-             return std::toupper(uint8_t(x)) == std::toupper(uint8_t(y));
-           });
-  };
+  const auto same = platform::equalIgnoringAsciiCase;
   int found = -1;
   for (uint8_t s = 0; s <= index.GetIndexCount() && found < 0; ++s)
     if (same(TrimBlanks(std::string_view(index.GetIndexName(s))), wanted)) found = s;

@@ -3,7 +3,6 @@
 #include "engine/tables/veldorcursor.h"
 
 #include <algorithm>
-#include <filesystem>
 #include <functional>
 
 #include "engine/storage/veldorerr.h"
@@ -11,6 +10,7 @@
 #include "engine/storage/veldoros.h"
 #include "engine/tables/veldorsession.h"
 #include "platform/scopeguard.h"
+#include "platform/textrules.h"
 
 namespace engine {
 
@@ -19,19 +19,10 @@ using platform::UndoOnFailure;
 
 namespace {
 
-char asciiUpper(char c) {
-  return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c;
-}
-
-bool sameIgnoringAsciiCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                            [](char x, char y) { return asciiUpper(x) == asciiUpper(y); });
-}
-
 // Two names of one table: the same data file name, ASCII case ignored as the file layer does.
 bool sameTable(std::string_view a, std::string_view b) {
-  return sameIgnoringAsciiCase(ForceFileExt(TrimBlanks(a), kDataFileExt, kDataFileExt),
-                               ForceFileExt(TrimBlanks(b), kDataFileExt, kDataFileExt));
+  return platform::equalIgnoringAsciiCase(ForceFileExt(TrimBlanks(a), kDataFileExt, kDataFileExt),
+                                          ForceFileExt(TrimBlanks(b), kDataFileExt, kDataFileExt));
 }
 
 }  // namespace
@@ -39,14 +30,7 @@ bool sameTable(std::string_view a, std::string_view b) {
 std::string CanonicalDirectoryPath(std::string_view directory) {
   std::string path(TrimBlanks(directory));
   std::replace(path.begin(), path.end(), '\\', '/');
-  std::error_code ec;
-  std::filesystem::path absolute = std::filesystem::absolute(path, ec);
-  if (ec) absolute = path;
-  const std::string resolved =
-      EngineFileList().FileSystem().resolvePath(absolute.lexically_normal().string());
-  std::filesystem::path canonical = std::filesystem::weakly_canonical(resolved, ec);
-  if (ec) canonical = std::filesystem::path(resolved).lexically_normal();
-  return IncludePathDelimiter(canonical.string());
+  return IncludePathDelimiter(EngineFileList().FileSystem().canonicalPath(path));
 }
 
 // ---- Session side ----
@@ -61,7 +45,7 @@ TDataDirectory* TDataSession::OpenDataDirectory(std::string_view name, std::stri
   if (IsRemote()) {
     if (!noRemoteRequest) EnsureConnected();
     for (auto& d : directories_) {
-      if (sameIgnoringAsciiCase(TrimBlanks(d->Name()), trimmedName)) {
+      if (platform::equalIgnoringAsciiCase(TrimBlanks(d->Name()), trimmedName)) {
         d->IncOpenCount();
         return d.get();
       }
@@ -81,7 +65,7 @@ TDataDirectory* TDataSession::OpenDataDirectory(std::string_view name, std::stri
     directories_.back()->IncOpenCount();
     return directories_.back().get();
   }
-  const bool memory = sameIgnoringAsciiCase(trimmedName, kMemoryDatabaseName);
+  const bool memory = platform::equalIgnoringAsciiCase(trimmedName, kMemoryDatabaseName);
   const std::string folder(TrimBlanks(directory));
   std::string path;
   if (!folder.empty()) {

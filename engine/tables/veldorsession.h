@@ -277,6 +277,9 @@ class TDataSession {
   TStatementHook statementHook_;
 
   // Remote request protocol
+  // Opens a connection and shakes hands on it: a new session, or (`reconnect`) the session of
+  // sessionId_ again. The server's reply stays to be read. Raises the server's error, or
+  // VELDOR_REMOTECONNECT, with the connection closed.
   void openConnection(bool reconnect);
   std::unique_ptr<platform::TcpConnection> socket_;
   bool inHandshake_ = false;

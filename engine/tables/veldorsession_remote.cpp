@@ -288,20 +288,19 @@ void TDataSession::openConnection(bool reconnect) {
     line += remoteService_.empty() ? "port " + std::to_string(remotePort_) : "service " + remoteService_;
     Trace(line + " at host " + host + " completed in " + std::to_string(elapsedMs(start)) + " msecs");
   }
-}
-
-void TDataSession::Connect() {
-  if (connected_) return;
-  sessionId_ = 0;
-  openConnection(false);
   inHandshake_ = true;
   ScopeExit end([this] { inHandshake_ = false; });
   try {
-    SetRequestCode(REQUEST_CONNECTPARAMS);
+    SetRequestCode(reconnect ? REQUEST_RECONNECT : REQUEST_CONNECTPARAMS);
     BeginRequest();
     WriteRequestI64(kClientVersion);
-    WriteRequestU8(lan_);
-    WriteRequestText(platform::computerName(15) + std::to_string(platform::currentProcessId()));
+    if (reconnect) {
+      WriteRequestU32(sessionId_);
+      WriteRequestU8(lan_);
+    } else {
+      WriteRequestU8(lan_);
+      WriteRequestText(platform::computerName(15) + std::to_string(platform::currentProcessId()));
+    }
     EndRequest();
     SendRequest();
     ReceiveReply();
@@ -313,6 +312,12 @@ void TDataSession::Connect() {
     Disconnect();
     RaiseRemote(replyCode_);
   }
+}
+
+void TDataSession::Connect() {
+  if (connected_) return;
+  sessionId_ = 0;
+  openConnection(false);
   try {
     sessionId_ = ReadReplyU32();
     serverVersion_ = ReplyParamsLeft() ? ReadReplyI64() : kDefaultServerVersion;
@@ -332,29 +337,10 @@ void TDataSession::Reconnect() {
     std::copy(pending.begin(), pending.end(), request_.begin());
     requestLength_ = pending.size();
     requestCode_ = pendingCode;
-    inHandshake_ = false;
     // The set-aside copy may hold a password.
     std::fill(pending.begin(), pending.end(), 0);
   });
   openConnection(true);
-  inHandshake_ = true;
-  try {
-    SetRequestCode(REQUEST_RECONNECT);
-    BeginRequest();
-    WriteRequestI64(kClientVersion);
-    WriteRequestU32(sessionId_);
-    WriteRequestU8(lan_);
-    EndRequest();
-    SendRequest();
-    ReceiveReply();
-  } catch (const std::exception&) {
-    Disconnect();
-    RaiseRemote(VELDOR_REMOTECONNECT);
-  }
-  if (replyCode_ != 0) {
-    Disconnect();
-    RaiseRemote(replyCode_);
-  }
 }
 
 void TDataSession::Disconnect() {

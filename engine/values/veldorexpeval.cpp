@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstring>
 #include <string>
-#include <unordered_map>
 
 #include "engine/storage/veldorerr.h"
 #include "engine/storage/veldorhelpers.h"
@@ -460,34 +459,7 @@ void LinkExpTreeArgs(TExpToken* node) {
 }
 
 size_t FlattenExpTree(const TExpToken* node, std::vector<uint8_t>& buffer) {
-  buffer.clear();
-  if (!node) return 0;
-  std::vector<const TExpToken*> order;
-  std::vector<const TExpToken*> pending{node};
-  while (!pending.empty()) {
-    const TExpToken* n = pending.back();
-    pending.pop_back();
-    order.push_back(n);
-    for (auto* c : {n->third, n->right, n->left})
-      if (c) pending.push_back(c);
-  }
-  std::unordered_map<const TExpToken*, uint32_t> offsets;
-  size_t total = 0;
-  for (auto* n : order) {
-    offsets[n] = uint32_t(total);
-    total += ExpTokenStreamSize(*n, false);
-  }
-  buffer.reserve(total);
-  TExpToken links;
-  for (auto* n : order) {
-    links.Assign(*n);
-    links.leftOffset = n->left ? offsets[n->left] : 0;
-    links.rightOffset = n->right ? offsets[n->right] : 0;
-    WriteExpToken(links, false, buffer);
-    // The third operand's offset closes the node's items.
-    platform::put4(buffer.data() + buffer.size() - 4, n->third ? offsets[n->third] : 0);
-  }
-  return buffer.size();
+  return FlattenExpTreeInForm(node, false, buffer);
 }
 
 }  // namespace engine

@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <cstring>
-#include <ctime>
 #include <limits>
 #include <utility>
 
@@ -10,23 +9,13 @@
 #include "engine/values/veldorexpservices.h"
 #include "engine/values/veldorvaluetext.h"
 #include "platform/scopeguard.h"
+#include "platform/textrules.h"
 
 namespace engine {
 
 using platform::ScopeExit;
 
 namespace {
-
-bool equalNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'a' && x <= 'z') x = char(x - 'a' + 'A');
-    if (y >= 'a' && y <= 'z') y = char(y - 'a' + 'A');
-    if (x != y) return false;
-  }
-  return true;
-}
 
 TExpTreePtr newNode(uint8_t kind, uint8_t code, std::string name,
                     TEngineFieldType type = TEngineFieldType::Unknown) {
@@ -75,18 +64,6 @@ constexpr Keyword kExtractParts[] = {{"YEAR", fnExtractYear},           {"MONTH"
                                      {"WEEK", fnExtractWeek},           {"DAY", fnExtractDay},
                                      {"DAYOFWEEK", fnExtractDayOfWeek}, {"HOUR", fnExtractHour},
                                      {"MINUTE", fnExtractMinute},       {"SECOND", fnExtractSecond}};
-
-void nowParts(int32_t& day, int32_t& ms) {
-  auto now = std::chrono::system_clock::now();
-  std::time_t t = std::chrono::system_clock::to_time_t(now);
-  std::tm local{};
-  localtime_r(&t, &local);
-  auto date = std::chrono::year{local.tm_year + 1900} / std::chrono::month(unsigned(local.tm_mon + 1)) /
-              std::chrono::day(unsigned(local.tm_mday));
-  day = SysDaysToEngineDay(std::chrono::sys_days(date));
-  auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-  ms = int32_t(((local.tm_hour * 60 + local.tm_min) * 60 + local.tm_sec) * 1000 + millis);
-}
 
 }  // namespace
 
@@ -206,8 +183,8 @@ std::string TExpressionParser::GetTokenText() const {
 }
 
 bool TExpressionParser::IsKeyword(std::string_view word) const {
-  return kind_ == tkSymbol &&
-         equalNoCase(std::string_view(text_).substr(tokenStart_, tokenEnd_ - tokenStart_), word);
+  return kind_ == tkSymbol && platform::equalIgnoringAsciiCase(
+                                  std::string_view(text_).substr(tokenStart_, tokenEnd_ - tokenStart_), word);
 }
 
 void TExpressionParser::MarkStart() {
@@ -522,7 +499,8 @@ TExpTreePtr TExpressionParser::parsePrimary(uint8_t flags) {
     auto node = newNode(expColumn, opNone, name + "." + column);
     node->columnName = EngineString(column);
     std::string table = name;
-    if (table.size() >= 4 && equalNoCase(std::string_view(table).substr(table.size() - 4), ".DAT"))
+    if (table.size() >= 4 &&
+        platform::equalIgnoringAsciiCase(std::string_view(table).substr(table.size() - 4), ".DAT"))
       table.resize(table.size() - 4);
     node->tableName = EngineString(table);
     NextToken();
@@ -541,7 +519,7 @@ TExpTreePtr TExpressionParser::parsePrimary(uint8_t flags) {
 // symbol is current.
 TExpTreePtr TExpressionParser::parseSymbol(uint8_t flags, const std::string& name) {
   for (const auto& aggregate : kAggregates) {
-    if (!equalNoCase(name, aggregate.word)) continue;
+    if (!platform::equalIgnoringAsciiCase(name, aggregate.word)) continue;
     if (!(flags & pfAggregates)) SyntaxError("Aggregate functions are not allowed");
     if (kind_ != '(')
       SyntaxError("Left parentheses expected after aggregate function '" + name + "'" + ", instead found " +
@@ -560,9 +538,7 @@ TExpTreePtr TExpressionParser::parseSymbol(uint8_t flags, const std::string& nam
 
   using T = TEngineFieldType;
   TExpTreePtr node;
-  std::string upper = name;
-  for (auto& c : upper)
-    if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
+  const std::string upper = platform::asciiUpperCased(name);
   if (upper == "TRUE" || upper == "FALSE") {
     node = newConstant(name, T::Boolean);
     PutWordValue(node->Value(), upper == "TRUE" ? 1 : 0);
@@ -575,7 +551,7 @@ TExpTreePtr TExpressionParser::parseSymbol(uint8_t flags, const std::string& nam
   }
   if (upper != "CURRENT_DATE" && upper != "CURRENT_TIME" && upper != "CURRENT_TIMESTAMP") return nullptr;
   int32_t day = 0, ms = 0;
-  nowParts(day, ms);
+  EngineNow(day, ms);
   if (upper == "CURRENT_DATE") {
     node = newConstant(name, T::Date);
     PutIntegerValue(node->Value(), day);
@@ -617,7 +593,7 @@ TExpTreePtr TExpressionParser::parseFunction(uint8_t flags, const std::string& n
                                             {"TEXTOCCURS", fnTextOccurs}};
   const Function* found = nullptr;
   for (const auto& f : kFunctions)
-    if (equalNoCase(name, f.word)) found = &f;
+    if (platform::equalIgnoringAsciiCase(name, f.word)) found = &f;
   if (!found) return nullptr;
   std::string upper(found->word);
   auto node = newNode(expFunction, found->code, name);

@@ -9,21 +9,13 @@
 #include "engine/storage/veldorerr.h"
 #include "platform/bytes.h"
 #include "platform/scopeguard.h"
+#include "platform/textrules.h"
 
 namespace engine {
 
 using platform::UndoOnFailure;
 
 namespace {
-
-bool equalNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
 
 // The children of a node in pre-order: left, right, third, then the arguments.
 template <typename Node, typename F>
@@ -134,8 +126,9 @@ void TExpToken::SetArgument(size_t i, TExpToken* node) {
 }
 
 bool TExpToken::SameAs(const TExpToken& other) const {
-  if (kind != other.kind || code != other.code || !equalNoCase(columnName, other.columnName) ||
-      !equalNoCase(tableName, other.tableName) || isParameter != other.isParameter ||
+  if (kind != other.kind || code != other.code ||
+      !platform::equalIgnoringAsciiCase(columnName, other.columnName) ||
+      !platform::equalIgnoringAsciiCase(tableName, other.tableName) || isParameter != other.isParameter ||
       compareLength != other.compareLength || caseInsensitive != other.caseInsensitive ||
       type != other.type || subType != other.subType)
     return false;
@@ -471,17 +464,25 @@ uint32_t ReadExpToken(std::span<const uint8_t> buffer, size_t& pos, TExpToken& n
 }
 
 size_t FlattenExpTreeWithArgs(const TExpToken* node, std::vector<uint8_t>& buffer) {
+  return FlattenExpTreeInForm(node, true, buffer);
+}
+
+size_t FlattenExpTreeInForm(const TExpToken* node, bool withArgs, std::vector<uint8_t>& buffer) {
   buffer.clear();
   if (!node) return 0;
-  // Pre-order: node, left subtree, right subtree, arguments.
+  // Pre-order: node, left subtree, right subtree, then the arguments or the third operand.
   std::vector<const TExpToken*> order;
   std::vector<const TExpToken*> pending{node};
   while (!pending.empty()) {
     const TExpToken* n = pending.back();
     pending.pop_back();
     order.push_back(n);
-    for (auto it = n->args.rbegin(); it != n->args.rend(); ++it)
-      if (*it) pending.push_back(*it);
+    if (withArgs) {
+      for (auto it = n->args.rbegin(); it != n->args.rend(); ++it)
+        if (*it) pending.push_back(*it);
+    } else if (n->third) {
+      pending.push_back(n->third);
+    }
     if (n->right) pending.push_back(n->right);
     if (n->left) pending.push_back(n->left);
   }
@@ -489,17 +490,21 @@ size_t FlattenExpTreeWithArgs(const TExpToken* node, std::vector<uint8_t>& buffe
   size_t total = 0;
   for (auto* n : order) {
     offsets[n] = uint32_t(total);
-    total += ExpTokenStreamSize(*n, true);
+    total += ExpTokenStreamSize(*n, withArgs);
   }
   buffer.reserve(total);
   TExpToken links;  // a node's fields with the offsets of this buffer
   for (auto* n : order) {
     links.Assign(*n);
-    links.args.erase(std::remove(links.args.begin(), links.args.end(), nullptr), links.args.end());
     links.leftOffset = n->left ? offsets[n->left] : 0;
     links.rightOffset = n->right ? offsets[n->right] : 0;
-    links.argsOffset = links.args.empty() ? 0 : offsets[links.args[0]];
-    WriteExpToken(links, true, buffer);
+    if (withArgs) {
+      links.args.erase(std::remove(links.args.begin(), links.args.end(), nullptr), links.args.end());
+      links.argsOffset = links.args.empty() ? 0 : offsets[links.args[0]];
+    }
+    WriteExpToken(links, withArgs, buffer);
+    // In the plain form the third operand's offset closes the node's items.
+    if (!withArgs) platform::put4(buffer.data() + buffer.size() - 4, n->third ? offsets[n->third] : 0);
   }
   return buffer.size();
 }

@@ -254,6 +254,10 @@ uint32_t ReadExpToken(std::span<const uint8_t> buffer, size_t& pos, TExpToken& n
 // arguments; buffer holds exactly the bytes used, which are returned (0 for nullptr). A node's
 // offsets are byte positions from the start; 0 means none (the root lies at 0).
 size_t FlattenExpTreeWithArgs(const TExpToken* node, std::vector<uint8_t>& buffer);
+// The one walk behind both flattened forms: with `withArgs` as FlattenExpTreeWithArgs; without,
+// the plain form of FlattenExpTree (node, left, right, third; the third operand's offset closes
+// each node's items, argument lists are not written).
+size_t FlattenExpTreeInForm(const TExpToken* node, bool withArgs, std::vector<uint8_t>& buffer);
 // Rebuilds a tree from FlattenExpTreeWithArgs's bytes, which may come from a peer: every length,
 // count and offset is checked against the buffer, and depth is capped at kMaxExpTreeDepth.
 // Raises VELDOR_INVALIDFILTER (with nothing left allocated) when the bytes are not such a tree.

@@ -9,6 +9,7 @@
 
 #include "engine/storage/veldorhelpers.h"
 #include "engine/values/veldorvaluetext.h"
+#include "platform/textrules.h"
 
 namespace engine {
 namespace {
@@ -331,16 +332,6 @@ bool convertSameType(T type, uint32_t sourceSize, uint32_t targetSize, uint8_t t
   return true;
 }
 
-bool equalsIgnoringCase(std::string_view text, std::string_view word) {
-  if (text.size() != word.size()) return false;
-  for (size_t i = 0; i < word.size(); ++i) {
-    char c = text[i];
-    if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
-    if (c != word[i]) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 bool IsCastAllowed(TEngineFieldType sourceType, TEngineFieldType targetType) {
@@ -468,12 +459,13 @@ bool IsValidValueText(std::string_view text, TEngineFieldType type) {
     return true;
   switch (type) {
     case T::Date:
-      return equalsIgnoringCase(text, "CURRENT_DATE") || IsValidDateText(text);
+      return platform::equalIgnoringAsciiCase(text, "CURRENT_DATE") || IsValidDateText(text);
     case T::Time:
-      return equalsIgnoringCase(text, "CURRENT_TIME") || IsValidTimeText(text);
+      return platform::equalIgnoringAsciiCase(text, "CURRENT_TIME") || IsValidTimeText(text);
     case T::Timestamp:
-      return equalsIgnoringCase(text, "CURRENT_TIMESTAMP") || equalsIgnoringCase(text, "CURRENT_DATE") ||
-             equalsIgnoringCase(text, "CURRENT_TIME") || IsValidTimestampText(text);
+      return platform::equalIgnoringAsciiCase(text, "CURRENT_TIMESTAMP") ||
+             platform::equalIgnoringAsciiCase(text, "CURRENT_DATE") ||
+             platform::equalIgnoringAsciiCase(text, "CURRENT_TIME") || IsValidTimestampText(text);
     case T::Boolean:
       return IsValidBooleanText(text);
     case T::SmallInt:

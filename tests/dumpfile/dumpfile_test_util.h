@@ -14,6 +14,7 @@
 #include "dumpfile/u_parsedumpfile.h"
 #include "platform/plainfile.h"
 #include "tests/platform/temp_folder.h"
+#include "tests/platform/test_seed.h"
 #include "tools/dumpbuilder/dumpbuilder.h"
 #include "tools/dumpbuilder/treelines.h"
 
@@ -48,11 +49,7 @@ inline void startReading(TExpFileRoot& root, int exportMode, const std::string& 
   root.SetCurrentOwner(root.AddUser(owner(exportUser)));
 }
 
-// Seeds of the property tests: printed with every failure, replayed from VELMARON_SEED.
-inline uint64_t testSeed(uint64_t fallback) {
-  if (const char* s = std::getenv("VELMARON_SEED")) return std::strtoull(s, nullptr, 10);
-  return fallback;
-}
+using platform::testing::testSeed;
 
 // Records the calls a worker makes, from whatever thread.
 class RecordingProgress : public ProgressSink {

@@ -8,6 +8,7 @@
 
 #include "tasks/u_common.h"
 #include "tests/platform/temp_folder.h"
+#include "tests/platform/test_seed.h"
 #include "tools/dumpbuilder/dumpbuilder.h"
 
 namespace tasks {
@@ -18,8 +19,7 @@ using namespace std::string_literals;
 // Dumps built with random rows of the whole table, users and modes read back what was written;
 // a row without a published name reads "Unknown". VELMARON_SEED replays a run.
 TEST(DumpHeaderTest, BuiltDumpsReadBackTheirCharacterSetUserModeAndVersion) {
-  const char* seedText = ::getenv("VELMARON_SEED");
-  const uint64_t seed = seedText != nullptr ? std::strtoull(seedText, nullptr, 10) : std::random_device{}();
+  const uint64_t seed = platform::testing::testSeed();
   SCOPED_TRACE("VELMARON_SEED=" + std::to_string(seed));
   std::mt19937_64 rng(seed);
   platform::testing::TempFolder dir;

@@ -12,6 +12,7 @@
 #include "tasks/expparse.h"
 #include "tasks/impparse.h"
 #include "tasks/u_task1.h"
+#include "tests/platform/test_seed.h"
 
 namespace tasks {
 namespace {
@@ -90,8 +91,7 @@ TEST_F(ParseCommandTest, FailureKeepsTheOptionsParamsAndCommandItHadBefore) {
 class RoundTripTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* env = std::getenv("VELMARON_SEED");
-    seed_ = env != nullptr ? static_cast<uint32_t>(std::strtoul(env, nullptr, 10)) : std::random_device{}();
+    seed_ = platform::testing::testSeed();
     rng_.seed(seed_);
     RecordProperty("seed", std::to_string(seed_));
   }

@@ -7,6 +7,7 @@
 
 #include "engine/storage/veldorcompress.h"
 #include "platform/bytes.h"
+#include "platform/textrules.h"
 #include "tools/tablecheck/tablecheck.h"
 
 namespace tablecheck {
@@ -26,8 +27,7 @@ std::string baseName(const std::string& path) {
   const size_t slash = path.find_last_of('/');
   const size_t dot = path.find_last_of('.');
   if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) {
-    std::string ext = path.substr(dot);
-    for (char& c : ext) c = char(std::toupper(static_cast<unsigned char>(c)));
+    const std::string ext = platform::asciiUpperCased(path.substr(dot));
     if (ext == ".DAT" || ext == ".IDX" || ext == ".BLB") return path.substr(0, dot);
   }
   return path;

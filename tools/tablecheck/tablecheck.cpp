@@ -15,6 +15,7 @@
 #include "engine/storage/veldorkeys.h"
 #include "platform/bytes.h"
 #include "platform/plainfile.h"
+#include "platform/textrules.h"
 
 namespace tablecheck {
 
@@ -524,8 +525,7 @@ std::string withExtension(const std::string& path, const std::string& ext) {
   const size_t dot = path.find_last_of('.');
   std::string base = path;
   if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) {
-    std::string e = path.substr(dot);
-    for (char& c : e) c = char(std::toupper(uint8_t(c)));
+    const std::string e = platform::asciiUpperCased(path.substr(dot));
     if (e == ".IDX" || e == ".DAT" || e == ".BLB") base = path.substr(0, dot);
   }
   return base + ext;

@@ -16,6 +16,7 @@
 
 #include "engine/storage/veldorerr.h"
 #include "tests/platform/temp_folder.h"
+#include "tests/platform/test_seed.h"
 
 namespace storage_test {
 
@@ -44,14 +45,7 @@ inline std::string bcdText(const uint8_t* bcd) {
   return text;
 }
 
-// The seed of a property test: VELMARON_SEED when set, else a fresh one; printed either way so
-// that a failure replays.
-inline uint32_t testSeed() {
-  const char* s = std::getenv("VELMARON_SEED");
-  const uint32_t seed = s ? uint32_t(std::strtoul(s, nullptr, 10)) : std::random_device{}();
-  std::printf("VELMARON_SEED=%u\n", seed);
-  return seed;
-}
+using platform::testing::testSeed;
 
 // A forked helper process that runs `body` and talks to the test through two pipes, one byte per
 // message. The body's return value is the child's exit code. Fork the helper before the test opens

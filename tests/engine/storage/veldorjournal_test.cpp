@@ -1,0 +1,114 @@
+// The journal's promise at its own layer, through a file system that fails at the k-th write: a
+// write-out either succeeds whole or, once a left-behind journal is recovered, leaves the file
+// exactly as it was; no fault ends in a mixed file.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "engine/storage/veldorerr.h"
+#include "engine/storage/veldorfile.h"
+#include "engine/storage/veldorjournal.h"
+#include "platform/faultfs.h"
+#include "storage_test_util.h"
+
+namespace engine {
+namespace {
+
+using platform::Fault;
+using platform::testing::TempFolder;
+
+constexpr int64_t kOldSize = 3000;
+
+std::vector<uint8_t> pattern(int64_t size, uint8_t salt) {
+  std::vector<uint8_t> v(size_t(size), 0);
+  for (size_t i = 0; i < v.size(); ++i) v[i] = uint8_t(i * 7 + salt);
+  return v;
+}
+
+std::vector<uint8_t> contents(const std::string& path) {
+  TFileList list;
+  TFileHandler h(&list);
+  h.SetName(path);
+  h.Open();
+  std::vector<uint8_t> bytes(size_t(h.GetFileSize()));
+  h.ReadAt(0, bytes.data(), int64_t(bytes.size()));
+  return bytes;
+}
+
+void makeTable(const TempFolder& dir) {
+  TFileList list;
+  TFileHandler h(&list);
+  h.SetName(dir.path("t.DAT"));
+  h.CreateFile();
+  const std::vector<uint8_t> old = pattern(kOldSize, 1);
+  h.WriteAt(0, old.data(), kOldSize);
+}
+
+struct Outcome {
+  std::vector<uint8_t> after;  // the file as the change makes it
+  bool failed = false;
+  uint64_t writes = 0;  // the writes of the write-out
+};
+
+// The change under test: two regions overwritten and the file grown, held and then written out
+// through `fs` under `plan`, whose operations count the write-out's writes only.
+Outcome change(platform::FaultyFileSystem& fs, const TempFolder& dir, Fault fault, uint64_t every) {
+  Outcome outcome;
+  TFileList list(fs);
+  TFileHandler h(&list);
+  h.SetName(dir.path("t.DAT"));
+  h.Open();
+  h.SetHoldWrites(true);
+  outcome.after = pattern(kOldSize, 1);
+  const std::vector<uint8_t> fresh = pattern(kOldSize + 1500, 99);
+  for (auto [at, n] : {std::pair<int64_t, int64_t>{100, 400}, {2500, 2000}}) {
+    h.WriteAt(at, fresh.data() + at, n);
+    outcome.after.resize(std::max(outcome.after.size(), size_t(at + n)));
+    std::copy(fresh.begin() + at, fresh.begin() + at + n, outcome.after.begin() + at);
+  }
+  fs.setPlan({fault, every, true});
+  try {
+    WriteOutTables(fs, {TJournalTable{dir.path("t.JNL"), {&h, nullptr, nullptr}, true}}, true);
+  } catch (const EVELDOREngineError&) {
+    outcome.failed = true;
+  }
+  outcome.writes = fs.operations();
+  fs.setPlan({});
+  return outcome;
+}
+
+TEST(JournalFaultTest, EveryFailedWriteOutLeavesTheOldFileOnceItsJournalIsRecovered) {
+  uint64_t writes = 0;
+  {
+    TempFolder dir;
+    makeTable(dir);
+    platform::FaultyFileSystem fs(platform::FileSystem::local());
+    const Outcome clean = change(fs, dir, Fault::None, 0);
+    ASSERT_FALSE(clean.failed);
+    EXPECT_EQ(contents(dir.path("t.DAT")), clean.after);
+    writes = clean.writes;
+    ASSERT_GT(writes, 2u);  // the journal's, then the table's
+  }
+  for (Fault fault : {Fault::ShortWrite, Fault::NoSpace, Fault::IoError}) {
+    for (uint64_t k = 1; k <= writes; ++k) {
+      SCOPED_TRACE("fault " + std::to_string(int(fault)) + " at write " + std::to_string(k));
+      TempFolder dir;
+      makeTable(dir);
+      platform::FaultyFileSystem fs(platform::FileSystem::local());
+      const Outcome outcome = change(fs, dir, fault, k);
+      EXPECT_TRUE(outcome.failed);
+      if (std::filesystem::exists(dir.path("t.JNL"))) {
+        TFileList list;
+        TFileHandler h(&list);
+        h.SetName(dir.path("t.DAT"));
+        h.Open();
+        RecoverJournal(platform::FileSystem::local(), dir.path("t.JNL"), {&h, nullptr, nullptr});
+      }
+      EXPECT_FALSE(std::filesystem::exists(dir.path("t.JNL")));
+      EXPECT_EQ(contents(dir.path("t.DAT")), outcome.failed ? pattern(kOldSize, 1) : outcome.after);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace engine
