@@ -1,20 +1,17 @@
 #include "tasks/u_taskstore.h"
 
-#include <sys/stat.h>
-
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <functional>
 #include <span>
 #include <stdexcept>
-#include <system_error>
 
 #include "engine/storage/veldorerr.h"
 #include "engine/tables/veldorcursor.h"
 #include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldorsession.h"
+#include "platform/privatefile.h"
 #include "platform/scopeguard.h"
 #include "tasks/u_task1.h"
 
@@ -310,10 +307,7 @@ std::string TTaskStore::DefaultFolder() {
 
 TTaskStore::TTaskStore(const std::string& folder) : session_(std::make_unique<TDataSession>()) {
   std::filesystem::create_directories(std::filesystem::path(folder).parent_path());
-  if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-    throw std::system_error(errno, std::generic_category(),
-                            "Cannot create the task database folder " + folder);
-  }
+  platform::makePrivateFolder(folder);
   session_->AddPassword(kLocalTablePassword);
   directory_ = session_->OpenDataDirectory("velmaron", folder);
   platform::UndoOnFailure close([&] { session_->CloseDataDirectory(directory_); });

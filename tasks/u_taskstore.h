@@ -17,8 +17,9 @@
 // the files, whole or not at all, when it returns. The tables are held exclusively: the program
 // runs once per user.
 //
-// Errors: each operation either completes or raises (EVELDOREngineError, or std::system_error
-// for the folder); the window shows the box of the operation (the k...Error texts below).
+// Errors: each operation either completes or raises (EVELDOREngineError, or std::runtime_error
+// for a folder not private to the user); the window shows the box of the operation (the k...Error texts
+// below).
 //
 // Threads: one thread at a time (the window thread).
 #pragma once
