@@ -1,7 +1,6 @@
 // The run of a task: its three stages, their events, the transfer after the main stage and the
 // log at the end.
 #include <cerrno>
-#include <cstdio>
 #include <filesystem>
 #include <stdexcept>
 #include <system_error>
@@ -17,15 +16,6 @@
 namespace tasks {
 
 namespace {
-
-// The date and time of a step line: the short date, a blank, the long time.
-std::string stepTime() {
-  const platform::LocalTimeFields t = platform::localNow();
-  char text[32];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour, t.minute,
-                t.second);
-  return text;
-}
 
 bool ranProgram(const TThreadRunTask* thread) {
   return thread != nullptr && thread->startResult() == 0 && thread->startTime() != DateTime{};
@@ -133,7 +123,7 @@ void TUniTask::OnStageEvent(int32_t event) {
   if (event == kEventStarted) {
     if (stage_ == kStagePreScript) runlog_.clear();
     const bool exec = isexecuser_ && script;
-    std::string line = stepTime() + ": User(" + (exec ? execusername_ : uname_) + "@" +
+    std::string line = platform::localNowText() + ": User(" + (exec ? execusername_ : uname_) + "@" +
                        (exec ? execconnectstring_ : connectstring_) + ") ";
     if (stage_ == kStagePreScript) {
       line += "Running pre script " + preexec_ + "...";
@@ -220,7 +210,7 @@ void TUniTask::mainStageEnded() {
 }
 
 void TUniTask::stageEnded(bool stopped) {
-  addStepLine(stepTime() + ": " + (stopped ? "Terminated" : "Done") + "\r\n");
+  addStepLine(platform::localNowText() + ": " + (stopped ? "Terminated" : "Done") + "\r\n");
   if (state_ == TTaskState::Idle) endRun();
 }
 
