@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -12,7 +11,6 @@
 #include "standin_test_util.h"
 #include "tasks/u_TRunTask.h"
 #include "tasks/u_task1.h"
-#include "tasks/u_taskrun.h"
 #include "tasks/u_taskstore.h"
 #include "tasks/u_transfer.h"
 
@@ -44,13 +42,14 @@ std::vector<Scenario> allScenarios() {
       const Scenario s{bool(bits & 1), bool(bits & 2), bool(bits & 4), transfer};
       all.push_back(s);
       for (int stage = 1; stage <= 3; ++stage) {
-        for (Fault f : {Fault::Exit, Fault::Kill}) {
-          if (s.present(stage)) all.push_back({s.pre, s.post, s.import, transfer, f, stage});
-        }
+        if (!s.present(stage)) continue;
+        for (Fault f : {Fault::Exit, Fault::Kill})
+          all.push_back({s.pre, s.post, s.import, transfer, f, stage});
       }
-      all.push_back({s.pre, s.post, s.import, transfer, Fault::MissingMain});
-      all.push_back({s.pre, s.post, s.import, transfer, Fault::Unwritable});
-      if (s.pre || s.post) all.push_back({s.pre, s.post, s.import, transfer, Fault::MissingScript});
+      for (Fault f : {Fault::MissingMain, Fault::Unwritable, Fault::MissingScript}) {
+        if (f != Fault::MissingScript || s.pre || s.post)
+          all.push_back({s.pre, s.post, s.import, transfer, f});
+      }
     }
   }
   return all;
