@@ -1,6 +1,5 @@
-// Runs of export and import tasks over the stand-in programs and the test FTP server: every mix
-// of scripts present, a stage that fails, is terminated or whose program is missing, and each
-// transfer mode, checked against a small model of what the run must do and store.
+// Runs over the stand-in programs and the test FTP server: every mix of scripts, stage faults and
+// transfer modes, checked against a small model of what the run must do and store.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -29,9 +28,9 @@ struct Scenario {
   int stage = 0;  // where Exit and Kill strike
 
   bool present(int st) const { return st == 2 || (st == 1 && pre) || (st == 3 && post); }
-  std::string name() const {
-    return std::string(import ? "imp" : "exp") + (pre ? "+pre" : "") + (post ? "+post" : "") + " transfer " +
-           std::to_string(transfer) + " fault " + std::to_string(int(fault)) + "@" + std::to_string(stage);
+  std::string name() const {  // import, pre, post, transfer, fault, stage
+    return std::to_string(((((import * 10 + pre) * 10 + post) * 10 + transfer) * 10 + int(fault)) * 10 +
+                          stage);
   }
 };
 
