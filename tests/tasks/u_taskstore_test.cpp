@@ -16,12 +16,8 @@ namespace {
 // Texts that a statement pasted between quotes would have run, a NUL, blanks at the end, and
 // one longer than any engine string.
 std::vector<std::string> hostileTexts() {
-  return {"x'; delete from task; --",
-          std::string("a\0b", 3),
-          "  trailing  ",
-          std::string(10000, 'q') + "'",
-          "",
-          "\r\n;\"\\"};
+  const std::string nul(1, '\0'), longText = std::string(10000, 'q') + "'";
+  return {"x'; delete from task; --", "a" + nul + "b", "  trailing  ", longText, "", "\r\n;\"\\"};
 }
 
 // Every text column of a task, as setters and getters side by side.
