@@ -13,8 +13,7 @@
 namespace tasks {
 namespace {
 
-// Texts that a statement pasted between quotes would have run, a NUL, blanks at the end, and
-// one longer than any engine string.
+// Texts a pasted statement would have run, a NUL, trailing blanks, one longer than an engine string.
 std::vector<std::string> hostileTexts() {
   const std::string nul(1, '\0'), longText = std::string(10000, 'q') + "'";
   return {"x'; delete from task; --", "a" + nul + "b", "  trailing  ", longText, "", "\r\n;\"\\"};
