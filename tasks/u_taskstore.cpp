@@ -130,19 +130,6 @@ void check(uint16_t code) {
   if (code != 0) RaiseEngineError(code);
 }
 
-// Runs `work` as one transaction of `directory`, or inside the one already open: its writes
-// reach the files through the rollback journal, all or none, before it returns.
-void writeAtomically(TDataDirectory& directory, const std::function<void()>& work) {
-  if (directory.InTransaction()) {
-    work();
-    return;
-  }
-  directory.StartTransaction();
-  platform::UndoOnFailure rollback([&] { directory.Rollback(); });
-  work();
-  directory.Commit(true, false);
-}
-
 std::string envText(const char* name) {
   const char* v = std::getenv(name);
   return v != nullptr ? std::string(v) : std::string();
@@ -361,7 +348,7 @@ void putTaskColumns(TTaskStore::Table& t, const TUniTask& task, const std::strin
 
 void TTaskStore::SaveTask(TUniTask& task) {
   int32_t id = 0;
-  writeAtomically(*directory_, [&] {
+  write(kSaveTaskError, [&] {
     id = tasks_->NextId();
     tasks_->Clear();
     tasks_->PutInt(fId, id);
@@ -373,7 +360,7 @@ void TTaskStore::SaveTask(TUniTask& task) {
 }
 
 void TTaskStore::UpdateTask(const TUniTask& task) {
-  writeAtomically(*directory_, [&] {
+  write(nullptr, [&] {
     if (!tasks_->Find(0, {task.id()})) RaiseEngineError(VELDOR_RECNOTFOUND);
     putTaskColumns(*tasks_, task, task.scheduletable());
     tasks_->Modify();
@@ -381,7 +368,7 @@ void TTaskStore::UpdateTask(const TUniTask& task) {
 }
 
 void TTaskStore::DeleteTaskLogs(int32_t taskId) {
-  writeAtomically(*directory_, [&] {
+  write(kDeleteTaskLogError, [&] {
     std::vector<int32_t> ids;
     logs_->ForKey(1, taskId, [&] { ids.push_back(logs_->Int(lId)); });
     contents_->ForKey(0, taskId, [&] { ids.push_back(contents_->Int(cTaskLogId)); });
@@ -390,18 +377,16 @@ void TTaskStore::DeleteTaskLogs(int32_t taskId) {
 }
 
 void TTaskStore::DeleteTask(int32_t taskId) {
-  platform::FirstFailure failure;
-  failure.run([&] { DeleteTaskLogs(taskId); });
-  failure.run([&] {
-    writeAtomically(*directory_, [&] {
-      if (tasks_->Find(0, {taskId})) tasks_->Delete();
-    });
+  platform::FirstFailure logs;
+  logs.run([&] { DeleteTaskLogs(taskId); });
+  write(kDeleteTaskError, [&] {
+    if (tasks_->Find(0, {taskId})) tasks_->Delete();
   });
-  failure.raise();
+  logs.raise();
 }
 
 void TTaskStore::DeleteTaskLog(int32_t taskId, int32_t logId) {
-  writeAtomically(*directory_, [&] {
+  write(kDeleteTaskLogError, [&] {
     if (logs_->Find(0, {logId}) && logs_->Int(lTaskId) == taskId) logs_->Delete();
     if (contents_->Find(0, {taskId, logId})) contents_->Delete();
   });
@@ -409,8 +394,27 @@ void TTaskStore::DeleteTaskLog(int32_t taskId, int32_t logId) {
 
 int32_t TTaskStore::SaveTaskLog(const TaskLogEntry& entry, const std::string& content) {
   int32_t id = 0;
-  writeAtomically(*directory_, [&] { id = saveTaskLog(entry, content); });
+  write(kSaveTaskLogError, [&] { id = saveTaskLog(entry, content); });
   return id;
+}
+
+void TTaskStore::write(const char* box, const std::function<void()>& work) {
+  try {
+    // One transaction, or a part of the one already open: the writes reach the files through
+    // the rollback journal, all or none, before the outermost write returns.
+    if (directory_->InTransaction()) {
+      work();
+      return;
+    }
+    directory_->StartTransaction();
+    platform::UndoOnFailure rollback([&] { directory_->Rollback(); });
+    work();
+    directory_->Commit(true, false);
+  } catch (const ETaskStoreError&) {
+    throw;
+  } catch (const std::exception& e) {
+    throw ETaskStoreError(box != nullptr ? box : e.what(), e.what());
+  }
 }
 
 int32_t TTaskStore::saveTaskLog(const TaskLogEntry& entry, const std::string& content) {

@@ -25,7 +25,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -46,13 +48,24 @@ inline constexpr const char* kDeleteTaskLogError = "Delete task log error!";
 // The password of the local tables, registered with the store's session.
 inline constexpr const char* kLocalTablePassword = "mirt318";
 
+// A storage operation that failed: what() is its box text, cause() the failure's own message.
+class ETaskStoreError : public std::runtime_error {
+ public:
+  ETaskStoreError(const std::string& box, std::string cause)
+      : std::runtime_error(box), cause_(std::move(cause)) {}
+  const std::string& cause() const { return cause_; }
+
+ private:
+  std::string cause_;
+};
+
 class TTaskStore final : public TaskLogStore {
  public:
   // $XDG_DATA_HOME/velmaron/db, or ~/.local/share/velmaron/db when that is unset or not absolute.
   static std::string DefaultFolder();
 
   // Opens the tables in `folder`, creating the folder (mode 0700: it holds passwords) and any
-  // missing table.
+  // missing table. Raises the engine's or the folder's error as it is.
   explicit TTaskStore(const std::string& folder);
   ~TTaskStore() override;
   TTaskStore(const TTaskStore&) = delete;
@@ -67,7 +80,8 @@ class TTaskStore final : public TaskLogStore {
   // Removes the task's `tasklog` and `tasklogc` rows.
   void DeleteTaskLogs(int32_t taskId);
   // Removes the task's logs, then its row. The row goes also when removing the logs failed;
-  // that failure is raised afterwards.
+  // that failure is raised afterwards (kDeleteTaskLogError), unless the row's own removal
+  // failed (kDeleteTaskError).
   void DeleteTask(int32_t taskId);
   // Removes one log of one task, both its rows; nothing when it is not that task's.
   void DeleteTaskLog(int32_t taskId, int32_t logId);
@@ -85,6 +99,9 @@ class TTaskStore final : public TaskLogStore {
   class Table;
 
  private:
+  // Runs `work` as one transaction; a failure leaves as ETaskStoreError with `box` (the
+  // failure's own message when null).
+  void write(const char* box, const std::function<void()>& work);
   int32_t saveTaskLog(const TaskLogEntry& entry, const std::string& content);
 
   std::unique_ptr<engine::TDataSession> session_;
