@@ -107,9 +107,13 @@ class TUniTask {
   // The run (u_unitask_run.cpp). Window thread only; events come back through the window.
   //
   // Begins a run with `context` (copied; what it points to must outlive the run): the
-  // pre-script when `ispreexec`, else the export or import program. Stage preparations that fail
-  // end the run as terminated, with the reason as a line of the stage's output; StartTask itself
-  // does not throw for them.
+  // pre-script when `ispreexec`, else the export or import program. Requires an owner with an
+  // event sink (std::logic_error otherwise). A stage whose preparation fails ends the run as
+  // terminated, its reason a line of the stage's output; StartTask does not throw for it.
+  // Only an export that ended with exit code 0 and was not terminated is transferred; each
+  // stage's output ends with its exit code. At the end the parameter file is deleted and one log
+  // is stored (the main program's output and the transfer lines); a task destroyed mid-run kills
+  // its programs and deletes the parameter file too.
   void StartTask(const TaskRunContext& context);
   // Starts `stage` (1, 2 or 3; 1 and 3 only with their flag on); anything else does nothing.
   void RunStage(int32_t stage);
