@@ -95,6 +95,9 @@ TEST(TaskStoreTest, HostileTextsRoundTripUnchangedAndTouchNoOtherRow) {
   TExpTask fresh(nullptr);
   store.SaveTask(fresh);
   EXPECT_EQ(fresh.id(), 7);  // above the highest id ever seen in the table, not reusing 5
+  fresh.SetId(99);
+  EXPECT_THROW(store.UpdateTask(fresh), ETaskStoreError);  // a row that is gone is not made again
+  EXPECT_EQ(store.LoadTasks(nullptr).size(), model.size() + 1);
   EXPECT_EQ(std::filesystem::status(folder).permissions() & std::filesystem::perms::all,
             std::filesystem::perms::owner_all);
 }
