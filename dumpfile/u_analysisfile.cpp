@@ -122,7 +122,7 @@ void TSavedfp::Run() {
     const TExpFileNode& n = *item.node;
     const int64_t length = std::max<int64_t>(n.Length(), 0);
     if (length > 0 && n.StartOffset() < 0) {
-      root.SetMessage("Read " + n.Name() + " from " + source + " error!");
+      root.SetMessage("Read " + std::string(n.Name()) + " from " + source + " error!");
       return;
     }
     if (n.StartOffset() > kInt32Max || length > kInt32Max - running) {
@@ -279,12 +279,11 @@ void TReaddfp::Run() {
         root.SetUserMode(true);
         root.SetCurrentOwner(root.AddUser(std::move(owner)));
       } else {
-        auto node = std::make_unique<TExpFileNode>();
-        FillNodeFromEntry(e, *node);
-        if (root.CurrentOwner() == nullptr)
-          root.AddPublicObject(std::move(node));
-        else
-          root.CurrentOwner()->AddNode(std::move(node));
+        const std::string name = platform::getFixedText(e.name.data(), size_t(kAdfNameSize));
+        TExpFileNode* node = root.CurrentOwner() == nullptr ? root.AddPublicObject(name, e.kind)
+                                                            : root.CurrentOwner()->AddNode(name, e.kind);
+        node->SetStartOffset(e.dataOffset);
+        node->SetLength(e.length);
       }
       CountProgress(1);
     }
