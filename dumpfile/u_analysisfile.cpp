@@ -1,6 +1,5 @@
 #include "dumpfile/u_analysisfile.h"
 
-#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <limits>
@@ -29,14 +28,6 @@ bool hasMarker(const uint8_t* header) {
   for (int i = 0; i < kMarkerSize; ++i)
     if (header[kMarkerAt + i] != i) return false;
   return true;
-}
-
-std::string nowText() {
-  const platform::LocalTimeFields t = platform::localNow();
-  char text[32];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour, t.minute,
-                t.second);
-  return text;
 }
 
 // The index size text: 1 to 10 decimal digits; 0 for anything else.
@@ -162,7 +153,7 @@ void TSavedfp::Run() {
     platform::putFixedText(h + kCharsetAt, kCharsetSize, root.NlsLang());
     platform::putFixedText(h + kUserAt, kUserSize, root.ExportUser());
     platform::putFixedText(h + kModeAt, kModeSize, root.ExportModeText());
-    platform::putFixedText(h + kDateAt, kDateSize, saveTime_.empty() ? nowText() : saveTime_);
+    platform::putFixedText(h + kDateAt, kDateSize, saveTime_.empty() ? platform::localNowText() : saveTime_);
     platform::putFixedText(h + kIndexSizeAt, kIndexSizeSize, std::to_string(indexSize));
     platform::putFixedText(h + kExportVersionAt, kExportVersionSize, root.ExportVersion());
     for (size_t i = 0; i < items.size(); ++i)
