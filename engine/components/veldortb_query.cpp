@@ -247,9 +247,11 @@ void TVELDORQuery::textChanged() {
   std::vector<std::string> names;
   text_ = ParseSQLParams(raw, names);
   ds::Params fresh;
-  for (const std::string& name : names)
-    if (!fresh.FindParam(name)) fresh.CreateParam(ds::ftUnknown, name, ds::ptUnknown);
-  fresh.AssignValues(params_);
+  // One parameter per reference, as the driver takes one value per "?".
+  for (const std::string& name : names) {
+    ds::Param& p = fresh.CreateParam(ds::ftUnknown, name, ds::ptUnknown);
+    if (const ds::Param* old = params_.FindParam(name)) p.Assign(*old);
+  }
   params_.Clear();
   params_.Assign(fresh);
   DataEventNotify(ds::dePropertyChange);
