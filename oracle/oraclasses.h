@@ -9,7 +9,10 @@
 #pragma once
 
 #include <array>
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <exception>
 #include <functional>
 #include <map>
@@ -55,6 +58,8 @@ inline constexpr int prNumberAsString = 74;
 inline constexpr int prNumericCharacters = 75;
 inline constexpr int prEnableNumbers = 76;
 inline constexpr int prUseUnicode = 77;
+inline constexpr int prAutoClose = 55;
+inline constexpr int prDeferredLobRead = 61;
 inline constexpr int evFailover = 150;
 
 // Driver data types beyond the record store's.
@@ -119,7 +124,7 @@ class TOCIConnection : public dataaccess::TQvConnection {
   bool GetProp(int prop, Variant& value) override;
   bool SetEventProp(int prop, const dataaccess::TQvEvent& event) override;
   std::unique_ptr<dataaccess::TQvCommand> CreateCommand() override;
-  // Record sets of this driver are not built yet: raises "Data type is not supported.".
+  // A TOCIRecordSet on this connection.
   std::unique_ptr<dataaccess::TQvRecordSet> CreateRecordSet() override;
 
   void BreakExec();
@@ -334,12 +339,16 @@ class TOCICommand : public dataaccess::TQvCommand {
   // the buffers cut (indicator above 0) raises "The value of column ... was truncated".
   int Fetch(uint32_t rows);
   sword FetchPiece();
+  // Describes the select list of a prepared query without running it.
+  void DescribeOnly();
+  bool GetNonBlocking() const { return nonBlocking_; }
 
  protected:
   std::unique_ptr<dataaccess::TParamDesc> CreateParamDesc() override;
 
  private:
   friend class TOCIConnection;
+  friend class TOCIRecordSet;
   TOCIConnection& conn() const;
   void checkSession() const;
   void checkActive() const;
@@ -377,6 +386,82 @@ class TOCICommand : public dataaccess::TQvCommand {
   std::vector<size_t> positionMap_;
   std::string cleanSQL_;
   int64_t worker_ = 0;
+};
+
+// The rows of one query on an OCI8 session, fetched block by block into the record list.
+//
+// Each block of FetchRows rows is fetched into the flat fetch buffer (values and 2-byte
+// indicators, one area per column) and becomes records only when the whole block has arrived, so
+// a fetch that fails part way leaves the rows held, the current row and the count as they were,
+// and raises. Column types without a value form here (LONG, LOBs, objects, TIMESTAMP, INTERVAL)
+// raise "Data type is not supported." when the fields are described.
+//
+// Threads: used by one thread. With FetchAll on a non-blocking command, Open returns after the
+// first block and a worker fetches the rest: navigation past the rows held waits for the worker's
+// next block, SetToEnd waits for its end, and a failure of the worker is raised in the caller
+// that next asks for rows (the record set is then back to "fetch stopped", never left fetching).
+// Close stops the worker between blocks and breaks its current call. The after-fetch-all event
+// arrives on the worker thread.
+class TOCIRecordSet : public dataaccess::TQvRecordSet {
+ public:
+  TOCIRecordSet();
+  ~TOCIRecordSet() override;
+
+  void CreateCommand() override;
+  void SetConnection(dataaccess::TQvConnection* value) override;
+  void InternalPrepare() override;
+  void InternalUnprepare() override;
+  void InternalOpen() override;
+  void InternalClose() override;
+  void InternalInitFields() override;
+  void ExecCommand() override;
+  void ExecFetch() override;
+  void FetchAll() override;
+  // Waits for a background fetch to end (raising its failure) instead of polling its state.
+  void SetToEnd() override;
+  bool Fetch(bool fetchBack = false) override;
+  bool SetProp(int prop, const Variant& value) override;
+  bool GetProp(int prop, Variant& value) override;
+
+  TOCICommand& Command() const { return static_cast<TOCICommand&>(GetCommand()); }
+  bool FetchingInBackground() const { return fetchThread_.joinable(); }
+  // Bytes of the flat fetch buffer (0 before the first block and after FetchRows changes).
+  size_t FlatBufferSize() const { return flat_.size(); }
+
+ private:
+  struct Column {
+    uint16_t dataType, subType, length, size, fieldNo;  // as described
+    bool fixed;
+    std::string name;
+    uint32_t bufferLength;                // one row's value
+    size_t valueOffset, indicatorOffset;  // of its areas in the flat buffer
+  };
+  void findCommandType();
+  void allocFetchBuffer();
+  void defineColumns();
+  // One block into the flat buffer; answers the rows received.
+  int fetchBlock();
+  void addRows(const std::vector<uint8_t>& buffer, int rows);
+  void backgroundFetch();
+  // Takes the worker's next block (waiting for it); false when the worker has ended and every
+  // block is taken. Joins the worker at its end and raises its failure.
+  bool takeBackgroundBlock();
+  void stopBackgroundFetch();
+
+  std::vector<Column> columns_;
+  std::vector<uint8_t> flat_;
+  size_t flatRowBytes_ = 0;
+  bool defined_ = false;
+  bool autoClose_ = false;
+  bool deferredLobRead_ = false;
+
+  std::mutex pendingLock_;
+  std::condition_variable pendingChanged_;
+  std::deque<std::pair<std::vector<uint8_t>, int>> pending_;
+  bool backgroundDone_ = false;
+  std::exception_ptr backgroundError_;
+  std::atomic<bool> stopRequested_{false};
+  std::jthread fetchThread_;
 };
 
 // The longest text a DATE or TIMESTAMP of NLS format `format` can give.

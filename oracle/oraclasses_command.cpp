@@ -792,4 +792,13 @@ sword TOCICommand::FetchPiece() {
   return status;
 }
 
+void TOCICommand::DescribeOnly() {
+  checkActive();
+  if (cursor_->State >= 6) return;
+  conn().BusyWait();
+  platform::ScopeExit release([this] { conn().Release(); });
+  check(OCIStmtExecute(conn().GetSvcCtx(), cursor_->GetStatement(), conn().GetErrorHandle(), 0, 0, nullptr,
+                       nullptr, OCI_DESCRIBE_ONLY));
+}
+
 }  // namespace oracle

@@ -34,6 +34,22 @@ class OracleTest : public ::testing::Test {
     connection_.reset();
     FreeOCI();
     ::unsetenv("OCI_STANDIN_FAIL_CALL");
+    ::unsetenv("OCI_STANDIN_FAIL_AFTER_ROWS");
+    ::unsetenv("OCI_STANDIN_DELAY_US");
+  }
+  // The 60 rows of R (D of row 7 is NULL) in blocks of `fetchRows`.
+  std::unique_ptr<TOCIRecordSet> rows(int fetchRows, bool background = false) {
+    auto recordSet = connection_->CreateRecordSet();
+    recordSet->SetSQL("select n, name, d from r order by n");
+    recordSet->SetProp(prFetchRows, Variant(int32_t(fetchRows)));
+    recordSet->GetCommand().SetProp(prNonBlocking, Variant(background));
+    recordSet->SetProp(prFetchAll, Variant(background));
+    return std::unique_ptr<TOCIRecordSet>(static_cast<TOCIRecordSet*>(recordSet.release()));
+  }
+  static Variant valueAt(TOCIRecordSet& recordSet, int fieldNo) {
+    std::vector<uint8_t> record(recordSet.RecordSize);
+    recordSet.GetRecord(record.data());
+    return recordSet.GetFieldAsVariant(fieldNo, record.data());
   }
   TOCIConnection& connect(const std::string& password = "tiger") {
     connection_ = std::make_unique<TOCIConnection>();
@@ -288,6 +304,101 @@ TEST_F(OracleTest, StoppingAWorkerBreaksItsCallAndJoins) {
   EXPECT_TRUE(c.StopThread(worker, true));
   EXPECT_FALSE(ended);
   EXPECT_FALSE(c.StopThread(worker, true));
+}
+
+TEST_F(OracleTest, RecordSetReadsSixtyRowsInBlocksOf25And25And10WithOrWithoutFlatBuffers) {
+  connect();
+  for (const bool flat : {true, false}) {
+    auto recordSet = rows(25);
+    recordSet->SetProp(prFlatBuffers, Variant(flat));
+    std::vector<int> counts;
+    recordSet->SetEventProp(evOnFetchBlock, TQvFetchBlockEvent([&](bool before, bool&) {
+                              if (!before) counts.push_back(recordSet->GetRecordCount());
+                            }));
+    recordSet->Open();
+    EXPECT_EQ(recordSet->Fields[1].DataType, flat ? dtString : dtExtString);
+    std::vector<uint8_t> record(recordSet->RecordSize);
+    for (int n = 1; n <= 26; ++n) recordSet->GetNextRecord(record.data());
+    EXPECT_EQ(recordSet->GetFieldAsVariant(2, record.data()).asString(), "name 26");
+    EXPECT_EQ(recordSet->Command().GetCursorState(), 7);
+    recordSet->SetRecNo(7);
+    recordSet->GetRecord(record.data());
+    EXPECT_TRUE(recordSet->GetNull(3, record.data()));
+    EXPECT_FALSE(recordSet->GetNull(2, record.data()));
+    recordSet->SetToEnd();
+    EXPECT_EQ(counts, (std::vector<int>{25, 50, 60}));
+    EXPECT_EQ(recordSet->Command().GetCursorState(), 9);
+    recordSet->Close();
+  }
+}
+
+TEST_F(OracleTest, AutoCloseUnpreparesTheStatementOnceAllRowsAreFetched) {
+  connect();
+  auto recordSet = rows(25);
+  recordSet->SetProp(prAutoClose, Variant(true));
+  recordSet->Open();
+  EXPECT_EQ(recordSet->Command().GetCursorState(), 7);
+  recordSet->SetToEnd();
+  EXPECT_EQ(recordSet->GetRecordCount(), 60);
+  EXPECT_EQ(recordSet->Command().GetCursorState(), 0);
+  recordSet->SetRecNo(60);
+  EXPECT_EQ(valueAt(*recordSet, 1).asInt32(), 60);
+}
+
+TEST_F(OracleTest, AFetchFailingPartWayKeepsTheRowsHeldAndRaises) {
+  ::setenv("OCI_STANDIN_FAIL_AFTER_ROWS", "30", 1);
+  connect();
+  auto recordSet = rows(25);
+  recordSet->Open();
+  recordSet->SetRecNo(25);
+  std::vector<uint8_t> record(recordSet->RecordSize);
+  EXPECT_THROW(recordSet->GetNextRecord(record.data()), EOraError);
+  EXPECT_EQ(recordSet->GetRecordCount(), 25);
+  EXPECT_EQ(recordSet->GetRecNo(), 25);
+  EXPECT_EQ(valueAt(*recordSet, 2).asString(), "name 25");
+}
+
+TEST_F(OracleTest, BackgroundFetchAllDeliversEveryRowAndItsFailureReachesTheCaller) {
+  connect();
+  auto recordSet = rows(10, true);
+  bool fetchedAll = false;
+  recordSet->SetEventProp(evAfterFetchAll, TQvBoolEvent([&fetchedAll](bool ok) { fetchedAll = ok; }));
+  recordSet->Open();
+  EXPECT_GE(recordSet->GetRecordCount(), 10);
+  recordSet->SetToEnd();
+  EXPECT_EQ(recordSet->GetRecordCount(), 60);
+  EXPECT_TRUE(fetchedAll);
+  EXPECT_FALSE(recordSet->FetchingInBackground());
+  recordSet->Close();
+
+  ::setenv("OCI_STANDIN_FAIL_AFTER_ROWS", "35", 1);
+  recordSet.reset();
+  connection_.reset();
+  FreeOCI();
+  connect();
+  recordSet = rows(10, true);
+  recordSet->Open();
+  EXPECT_THROW(recordSet->SetToEnd(), EOraError);  // waits for the worker, does not spin
+  EXPECT_FALSE(recordSet->FetchingInBackground());
+  EXPECT_EQ(recordSet->Command().GetCursorState(), 7);
+  EXPECT_EQ(recordSet->GetRecordCount(), 30);
+  EXPECT_NO_THROW(recordSet->SetToEnd());
+  EXPECT_EQ(recordSet->GetRecordCount(), 30);
+}
+
+TEST_F(OracleTest, ClosingDuringABackgroundFetchAllBreaksItAndTheRecordSetOpensAgain) {
+  ::setenv("OCI_STANDIN_DELAY_US", "5000", 1);
+  connect();
+  auto recordSet = rows(1, true);
+  recordSet->Open();
+  EXPECT_TRUE(recordSet->FetchingInBackground());
+  recordSet->Close();
+  EXPECT_FALSE(recordSet->FetchingInBackground());
+  EXPECT_LE(recordSet->Command().GetCursorState(), 3);
+  recordSet->SetProp(prFetchAll, Variant(false));
+  recordSet->Open();
+  recordSet->SetRecNo(1);
+  EXPECT_EQ(valueAt(*recordSet, 1).asInt32(), 1);
 }
 
 }  // namespace

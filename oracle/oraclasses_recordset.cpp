@@ -1,0 +1,406 @@
+// The OCI record set: describe, block fetch through the flat fetch buffer, background fetch-all.
+#include <algorithm>
+#include <cstring>
+
+#include "oracle/oraclasses.h"
+#include "platform/bytes.h"
+#include "platform/scopeguard.h"
+
+namespace oracle {
+
+using dataaccess::TFieldDesc;
+
+namespace {
+
+constexpr size_t kAreaAlignment = 8;
+
+size_t aligned(size_t offset) {
+  return (offset + kAreaAlignment - 1) / kAreaAlignment * kAreaAlignment;
+}
+
+}  // namespace
+
+TOCIRecordSet::TOCIRecordSet() {
+  CreateCommand();
+}
+
+TOCIRecordSet::~TOCIRecordSet() {
+  // The base destructor closes through its own slots only; the worker and the statement are
+  // this class's to end.
+  try {
+    Close();
+  } catch (const std::exception&) {
+    // A destructor cannot report; the worker is joined and the handles go with the command.
+  }
+  stopBackgroundFetch();
+}
+
+void TOCIRecordSet::CreateCommand() {
+  SetCommand(std::make_unique<TOCICommand>());
+}
+
+void TOCIRecordSet::SetConnection(dataaccess::TQvConnection* value) {
+  TQvRecordSet::SetConnection(value);
+}
+
+void TOCIRecordSet::findCommandType() {
+  const uint16_t type = Command().SQLType();
+  SetCommandType(type == 0   ? dataaccess::ctUnknown
+                 : type == 4 ? dataaccess::ctCursor
+                             : dataaccess::ctStatement);
+}
+
+void TOCIRecordSet::InternalPrepare() {
+  Command().Prepare();
+  findCommandType();
+}
+
+void TOCIRecordSet::InternalUnprepare() {
+  stopBackgroundFetch();
+  Command().Unprepare();
+  flat_.clear();
+  defined_ = false;
+  SetCommandType(dataaccess::ctUnknown);
+}
+
+void TOCIRecordSet::InternalOpen() {
+  TQvRecordSet::InternalOpen();
+}
+
+void TOCIRecordSet::InternalClose() {
+  stopBackgroundFetch();
+  TOCICommand& command = Command();
+  if (command.GetCursorState() > 3) command.SetCursorState(3);
+  flat_.clear();
+  defined_ = false;
+  if (!Prepared()) InternalUnprepare();
+}
+
+void TOCIRecordSet::InternalInitFields() {
+  TOCICommand& command = Command();
+  const bool wasOpen = command.GetCursorState() != 0;
+  if (!wasOpen) command.Prepare();
+  platform::ScopeExit closeAgain([&command, wasOpen] {
+    if (!wasOpen) command.Unprepare();
+  });
+  if (command.SQLType() == 4 && command.GetCursorState() < 6) command.DescribeOnly();
+  columns_.clear();
+  flat_.clear();
+  defined_ = false;
+  for (int position = 1;; ++position) {
+    auto field = std::make_unique<TFieldDesc>();
+    if (!command.DescribeField(position, *field, LongStrings(), FlatBuffers())) break;
+    Column column{field->DataType,
+                  field->SubDataType,
+                  field->Length,
+                  field->Size,
+                  uint16_t(position),
+                  field->Fixed,
+                  field->Name,
+                  uint32_t(TOCICommand::FieldBufferLength(*field)),
+                  0,
+                  0};
+    switch (field->DataType) {
+      case dataaccess::dtString:
+      case dataaccess::dtInteger:
+      case dataaccess::dtInt64:
+      case dataaccess::dtFloat:
+      case dataaccess::dtVarBytes:
+        break;
+      case dataaccess::dtDateTime:
+        field->Size = sizeof(double);  // the record keeps days, the fetch the 7-byte DATE
+        break;
+      case dataaccess::dtExtString:
+      case dataaccess::dtExtVarBytes:
+        field->Size = sizeof(void*);
+        break;
+      default:
+        RaiseError("Data type is not supported.");
+    }
+    field->FieldNo = uint16_t(position);
+    columns_.push_back(std::move(column));
+    Fields.Add(std::move(field));
+  }
+}
+
+void TOCIRecordSet::ExecCommand() {
+  TOCICommand& command = Command();
+  // The record set runs the statement on the calling thread even for a non-blocking command: the
+  // rows that follow need it executed, and a fetch-all goes to the worker afterwards.
+  command.iters_ = 1;
+  command.SetExecuting(true);
+  try {
+    command.doExecute();
+  } catch (...) {
+    command.endExecute(std::current_exception());
+    throw;
+  }
+  command.endExecute(nullptr);
+  findCommandType();
+}
+
+void TOCIRecordSet::ExecFetch() {
+  TOCICommand& command = Command();
+  // A query keeps its statement while open; the close unprepares it unless the store is prepared.
+  if (!command.GetPrepared()) command.Prepare();
+  findCommandType();
+  const bool wasQuery = CommandType() == dataaccess::ctCursor && Fields.Count() != 0;
+  ExecCommand();
+  if (CommandType() != dataaccess::ctCursor) RaiseError("SQL statement doesn't return rows");
+  if (!wasQuery) InitFields();
+  defined_ = false;
+  if (GetFetchAll() && command.GetNonBlocking()) {
+    // The first block is there when Open returns; the rest arrives in the background.
+    if (Fetch(false)) FetchAll();
+  } else if (GetFetchAll()) {
+    FetchAll();
+  } else {
+    Fetch(false);
+  }
+}
+
+void TOCIRecordSet::allocFetchBuffer() {
+  const size_t rows = size_t(FetchRows());
+  size_t offset = 0;
+  for (Column& column : columns_) {
+    column.valueOffset = offset;
+    offset = aligned(offset + rows * column.bufferLength);
+    column.indicatorOffset = offset;
+    offset = aligned(offset + rows * sizeof(int16_t));
+  }
+  flat_.assign(std::max<size_t>(offset, 1), 0);
+  flatRowBytes_ = offset / rows;
+  defined_ = false;
+}
+
+void TOCIRecordSet::defineColumns() {
+  TOCICommand& command = Command();
+  for (const Column& column : columns_) {
+    TFieldDesc field;
+    field.Name = column.name;
+    field.DataType = column.dataType;
+    field.SubDataType = column.subType;
+    field.Length = column.length;
+    field.Size = column.size;
+    field.FieldNo = column.fieldNo;
+    command.DefineArrayField(field, flat_.data() + column.valueOffset,
+                             reinterpret_cast<int16_t*>(flat_.data() + column.indicatorOffset), nullptr,
+                             column.bufferLength);
+  }
+  defined_ = true;
+}
+
+int TOCIRecordSet::fetchBlock() {
+  if (flat_.empty()) allocFetchBuffer();
+  if (!defined_) defineColumns();
+  return Command().Fetch(uint32_t(FetchRows()));
+}
+
+void TOCIRecordSet::addRows(const std::vector<uint8_t>& buffer, int rows) {
+  std::vector<uint8_t> record(RecordSize);
+  StartBlock(false, rows);
+  for (int row = 0; row < rows; ++row) {
+    std::fill(record.begin(), record.end(), 0);
+    for (size_t c = 0; c < columns_.size(); ++c) {
+      const Column& column = columns_[c];
+      const TFieldDesc& field = Fields[int(c)];
+      int16_t indicator;
+      std::memcpy(&indicator, buffer.data() + column.indicatorOffset + size_t(row) * 2, 2);
+      if (indicator == -1) {
+        SetNull(int(c) + 1, record.data(), true);
+        continue;
+      }
+      const uint8_t* value = buffer.data() + column.valueOffset + size_t(row) * column.bufferLength;
+      uint8_t* slot = Slot(field, record.data());
+      const bool trim = column.fixed && TrimFixedChar;
+      switch (column.dataType) {
+        case dataaccess::dtString:
+          std::memcpy(slot, value, column.bufferLength);
+          if (trim) {
+            char* text = reinterpret_cast<char*>(slot);
+            size_t n = strnlen(text, column.bufferLength);
+            while (n > 0 && text[n - 1] == ' ') text[--n] = 0;
+          }
+          break;
+        case dataaccess::dtDateTime:
+          platform::putValue(slot, OraDateToDateTime(value).days);
+          break;
+        case dataaccess::dtExtString: {
+          std::string text(reinterpret_cast<const char*>(value),
+                           strnlen(reinterpret_cast<const char*>(value), column.bufferLength));
+          SetSlotPointer(field, record.data(), StringHeap.AllocStr(text.c_str(), trim));
+          break;
+        }
+        case dataaccess::dtExtVarBytes: {
+          uint16_t length;
+          std::memcpy(&length, value, 2);
+          char* copy = StringHeap.NewBuf(size_t(length) + 2);
+          std::memcpy(copy, value, size_t(length) + 2);
+          SetSlotPointer(field, record.data(), copy);
+          break;
+        }
+        default:
+          std::memcpy(slot, value, field.Size);
+      }
+    }
+    AddFetchedRecord(record.data());
+  }
+}
+
+bool TOCIRecordSet::Fetch(bool fetchBack) {
+  // Backward fetches need a scrollable cursor, which this record set does not open.
+  if (fetchBack) return false;
+  if (FetchingInBackground()) return takeBackgroundBlock();
+  TOCICommand& command = Command();
+  const int state = command.GetCursorState();
+  if (state < 4 || state >= 9) return false;
+  bool cancel = false;
+  FetchBlockEvent(true, cancel);
+  if (cancel) {
+    command.SetCursorState(7);
+    return false;
+  }
+  const int rows = fetchBlock();
+  if (rows > 0) addRows(flat_, rows);
+  FetchBlockEvent(false, cancel);
+  if (command.GetCursorState() == 9 && autoClose_) InternalUnprepare();
+  return rows > 0;
+}
+
+void TOCIRecordSet::FetchAll() {
+  TOCICommand& command = Command();
+  const int state = command.GetCursorState();
+  if (CommandType() != dataaccess::ctCursor || state < 4 || state >= 8) return;
+  if (!command.GetNonBlocking()) {
+    while (Fetch(false)) {
+    }
+    return;
+  }
+  if (!command.conn().GetThreadSafety()) RaiseError(SNeedThreadSafety);
+  if (flat_.empty()) allocFetchBuffer();
+  if (!defined_) defineColumns();
+  {
+    std::lock_guard<std::mutex> lock(pendingLock_);
+    pending_.clear();
+    backgroundDone_ = false;
+    backgroundError_ = nullptr;
+  }
+  stopRequested_ = false;
+  command.SetCursorState(8);
+  command.SetExecuting(true);
+  fetchThread_ = std::jthread([this] { backgroundFetch(); });
+}
+
+void TOCIRecordSet::backgroundFetch() {
+  std::exception_ptr error;
+  try {
+    TOCICommand& command = Command();
+    while (!stopRequested_) {
+      const int rows = command.Fetch(uint32_t(FetchRows()));
+      if (rows > 0) {
+        std::lock_guard<std::mutex> lock(pendingLock_);
+        pending_.emplace_back(flat_, rows);
+      }
+      pendingChanged_.notify_all();
+      if (rows < FetchRows() || command.GetCursorState() == 9) break;
+    }
+  } catch (...) {
+    error = std::current_exception();
+  }
+  DoAfterFetchAll(error == nullptr);
+  {
+    std::lock_guard<std::mutex> lock(pendingLock_);
+    backgroundDone_ = true;
+    backgroundError_ = error;
+  }
+  pendingChanged_.notify_all();
+}
+
+bool TOCIRecordSet::takeBackgroundBlock() {
+  std::unique_lock<std::mutex> lock(pendingLock_);
+  pendingChanged_.wait(lock, [this] { return !pending_.empty() || backgroundDone_; });
+  if (!pending_.empty()) {
+    const std::pair<std::vector<uint8_t>, int> block = std::move(pending_.front());
+    pending_.pop_front();
+    lock.unlock();
+    addRows(block.first, block.second);
+    return true;
+  }
+  std::exception_ptr error = std::move(backgroundError_);
+  backgroundError_ = nullptr;
+  lock.unlock();
+  fetchThread_.join();
+  TOCICommand& command = Command();
+  command.SetExecuting(false);
+  // A fetch that failed or was stopped must not leave the cursor "fetching": nothing would end it.
+  if (command.GetCursorState() == 8) command.SetCursorState(7);
+  if (error) std::rethrow_exception(error);
+  if (command.GetCursorState() == 9 && autoClose_) InternalUnprepare();
+  return false;
+}
+
+void TOCIRecordSet::stopBackgroundFetch() {
+  if (!fetchThread_.joinable()) return;
+  stopRequested_ = true;
+  bool done;
+  {
+    std::lock_guard<std::mutex> lock(pendingLock_);
+    done = backgroundDone_;
+  }
+  if (!done) {
+    try {
+      Command().BreakExec();
+    } catch (const std::exception&) {
+      // The worker stops after its current block anyway; the join below waits for it.
+    }
+  }
+  fetchThread_.join();
+  std::lock_guard<std::mutex> lock(pendingLock_);
+  pending_.clear();
+  backgroundError_ = nullptr;
+  TOCICommand& command = Command();
+  command.SetExecuting(false);
+  if (command.GetCursorState() == 8) command.SetCursorState(7);
+}
+
+void TOCIRecordSet::SetToEnd() {
+  const int state = Command().GetCursorState();
+  if (FetchingInBackground() || (state >= 4 && state < 9)) {
+    while (Fetch(false)) {
+    }
+  }
+  TQvRecordSet::SetToEnd();
+}
+
+bool TOCIRecordSet::SetProp(int prop, const Variant& value) {
+  switch (prop) {
+    case dataaccess::prFetchRows:
+      stopBackgroundFetch();
+      flat_.clear();
+      defined_ = false;
+      return TQvRecordSet::SetProp(prop, value);
+    case prAutoClose:
+      autoClose_ = value.asBool();
+      return true;
+    case prDeferredLobRead:
+      deferredLobRead_ = value.asBool();
+      return true;
+    default:
+      return TQvRecordSet::SetProp(prop, value);
+  }
+}
+
+bool TOCIRecordSet::GetProp(int prop, Variant& value) {
+  switch (prop) {
+    case prAutoClose:
+      value = autoClose_;
+      return true;
+    case prDeferredLobRead:
+      value = deferredLobRead_;
+      return true;
+    default:
+      return TQvRecordSet::GetProp(prop, value);
+  }
+}
+
+}  // namespace oracle
