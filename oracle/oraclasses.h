@@ -282,6 +282,9 @@ class TOraParamDesc : public dataaccess::TParamDesc {
   // length word).
   int32_t ItemLength(int index) const;
 
+  // The REF CURSOR of a dtCursor parameter, which the parameter holds; raises for other types.
+  TOraCursor& GetAsCursor();
+
   // The whole value of a LONG (dtMemo) or LONG RAW (dtBlob) parameter, sent piece by piece.
   std::string LongValue;
   void* BindHandle = nullptr;
@@ -298,6 +301,7 @@ class TOraParamDesc : public dataaccess::TParamDesc {
   std::vector<uint8_t> buffer_;
   std::vector<int16_t> indicators_;
   std::vector<uint16_t> lengths_;
+  TOraCursor* cursor_ = nullptr;
   int32_t length_ = 1;
   bool table_ = false;
 };
@@ -341,6 +345,11 @@ class TOCICommand : public dataaccess::TQvCommand {
   sword FetchPiece();
   // Describes the select list of a prepared query without running it.
   void DescribeOnly();
+  // Later describes and fetches work on `value` (a REF CURSOR the command's parameter holds);
+  // nullptr goes back to the command's own statement.
+  void SetCursor(TOraCursor* value);
+  TOraCursor* GetCursor() const { return cursor_; }
+  bool OwnCursor() const { return cursor_ == ownCursor_; }
   bool GetNonBlocking() const { return nonBlocking_; }
 
  protected:
@@ -363,6 +372,7 @@ class TOCICommand : public dataaccess::TQvCommand {
   void sendLongPieces(sword& status, ub4 mode);
 
   TOraCursor* cursor_;
+  TOraCursor* ownCursor_;
   uint8_t ociCallStyle_ = 0;
   bool autoParse_ = true;
   bool nonBlocking_ = false;
@@ -393,8 +403,9 @@ class TOCICommand : public dataaccess::TQvCommand {
 // Each block of FetchRows rows is fetched into the flat fetch buffer (values and 2-byte
 // indicators, one area per column) and becomes records only when the whole block has arrived, so
 // a fetch that fails part way leaves the rows held, the current row and the count as they were,
-// and raises. Column types without a value form here (LONG, LOBs, objects, TIMESTAMP, INTERVAL)
-// raise "Data type is not supported." when the fields are described.
+// and raises. A PL/SQL block with a dtCursor parameter opens as the rows of that REF CURSOR. Column types
+// without a value form here (LONG, LOBs, objects, TIMESTAMP, INTERVAL) raise "Data type is not supported."
+// when the fields are described.
 //
 // Threads: used by one thread. With FetchAll on a non-blocking command, Open returns after the
 // first block and a worker fetches the rest: navigation past the rows held waits for the worker's
@@ -437,6 +448,9 @@ class TOCIRecordSet : public dataaccess::TQvRecordSet {
     size_t valueOffset, indicatorOffset;  // of its areas in the flat buffer
   };
   void findCommandType();
+  TOraParamDesc* refCursorParam() const;
+  void attachRefCursor();
+  void detachRefCursor();
   void allocFetchBuffer();
   void defineColumns();
   // One block into the flat buffer; answers the rows received.

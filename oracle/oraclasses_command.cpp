@@ -108,10 +108,13 @@ std::vector<std::string> ScanParamNames(const std::string& text, std::vector<boo
   return names;
 }
 
-TOCICommand::TOCICommand() : cursor_(new TOraCursor()), ociCallStyle_(OCICallStyle) {}
+TOCICommand::TOCICommand() : cursor_(new TOraCursor()), ownCursor_(cursor_), ociCallStyle_(OCICallStyle) {
+  ownCursor_->AddRef();
+}
 
 TOCICommand::~TOCICommand() {
   if (worker_ != 0 && GetConnection() != nullptr) conn().StopThread(worker_, true);
+  SetCursor(nullptr);
   if (cursor_->State != 0) {
     try {
       Unprepare();
@@ -120,6 +123,17 @@ TOCICommand::~TOCICommand() {
     }
   }
   cursor_->Release();
+  ownCursor_->Release();
+}
+
+void TOCICommand::SetCursor(TOraCursor* value) {
+  TOraCursor* next = value != nullptr ? value : ownCursor_;
+  if (next == cursor_) return;
+  next->AddRef();
+  cursor_->Release();
+  cursor_ = next;
+  defined_.clear();
+  fetchedRows_ = 0;
 }
 
 std::unique_ptr<TParamDesc> TOCICommand::CreateParamDesc() {
@@ -283,7 +297,18 @@ void TOCICommand::bindParam(TOraParamDesc& param) {
   const sb4 nameLength = sb4(placeholder.size());
   const bool isLong = param.GetDataType() == dtMemo || param.GetDataType() == dtBlob;
   if (isLong && (param.GetTable() || iters_ != 1)) RaiseError(STypeNotInDMLArray);
-  if (isLong) {
+  if (param.GetDataType() == dtCursor) {
+    // The library opens the REF CURSOR on the statement handle it finds in the value.
+    TOraCursor& refCursor = param.GetAsCursor();
+    refCursor.SetOCICallStyle(ociCallStyle_);
+    refCursor.hEnv = conn().GetEnvironment();
+    refCursor.hError = error;
+    void* handle = refCursor.GetStatement();
+    std::memcpy(param.Buffer(), &handle, sizeof handle);
+    param.SetIndicator(1, 0);
+    check(OCIBindByName(statement, &bind, error, nameText, nameLength, param.Buffer(), sizeof handle, type,
+                        param.Indicators(), nullptr, nullptr, 0, nullptr, 0));
+  } else if (isLong) {
     // The value goes piece by piece while the statement runs (sendLongPieces).
     check(OCIBindByName(statement, &bind, error, nameText, nameLength, nullptr,
                         sb4(std::max<size_t>(param.LongValue.size(), 1)), type, param.Indicators(), nullptr,

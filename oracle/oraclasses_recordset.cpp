@@ -43,11 +43,37 @@ void TOCIRecordSet::SetConnection(dataaccess::TQvConnection* value) {
   TQvRecordSet::SetConnection(value);
 }
 
+TOraParamDesc* TOCIRecordSet::refCursorParam() const {
+  TOCICommand& command = Command();
+  for (int i = 0; i < command.GetParamCount(); ++i)
+    if (command.Param(i).GetDataType() == dtCursor) return &command.Param(i);
+  return nullptr;
+}
+
 void TOCIRecordSet::findCommandType() {
   const uint16_t type = Command().SQLType();
-  SetCommandType(type == 0   ? dataaccess::ctUnknown
-                 : type == 4 ? dataaccess::ctCursor
-                             : dataaccess::ctStatement);
+  if (type == 0)
+    SetCommandType(dataaccess::ctUnknown);
+  else if (type == 4 || !Command().OwnCursor() || (type == 34 && refCursorParam() != nullptr))
+    SetCommandType(dataaccess::ctCursor);
+  else
+    SetCommandType(dataaccess::ctStatement);
+}
+
+void TOCIRecordSet::attachRefCursor() {
+  TOCICommand& command = Command();
+  TOraParamDesc* param = refCursorParam();
+  if (!command.OwnCursor() || command.SQLType() != 34 || param == nullptr) return;
+  TOraCursor& cursor = param->GetAsCursor();
+  cursor.State = 6;
+  command.SetCursor(&cursor);
+}
+
+void TOCIRecordSet::detachRefCursor() {
+  TOCICommand& command = Command();
+  if (command.OwnCursor()) return;
+  command.GetCursor()->State = 0;
+  command.SetCursor(nullptr);
 }
 
 void TOCIRecordSet::InternalPrepare() {
@@ -57,6 +83,7 @@ void TOCIRecordSet::InternalPrepare() {
 
 void TOCIRecordSet::InternalUnprepare() {
   stopBackgroundFetch();
+  detachRefCursor();
   Command().Unprepare();
   flat_.clear();
   defined_ = false;
@@ -69,6 +96,7 @@ void TOCIRecordSet::InternalOpen() {
 
 void TOCIRecordSet::InternalClose() {
   stopBackgroundFetch();
+  detachRefCursor();
   TOCICommand& command = Command();
   if (command.GetCursorState() > 3) command.SetCursorState(3);
   flat_.clear();
@@ -81,9 +109,14 @@ void TOCIRecordSet::InternalInitFields() {
   const bool wasOpen = command.GetCursorState() != 0;
   if (!wasOpen) command.Prepare();
   platform::ScopeExit closeAgain([&command, wasOpen] {
-    if (!wasOpen) command.Unprepare();
+    if (!wasOpen && command.OwnCursor()) command.Unprepare();
   });
   if (command.SQLType() == 4 && command.GetCursorState() < 6) command.DescribeOnly();
+  if (command.OwnCursor() && command.SQLType() == 34 && refCursorParam() != nullptr) {
+    // The rows are the REF CURSOR's, which only running the block opens.
+    ExecCommand();
+    attachRefCursor();
+  }
   columns_.clear();
   flat_.clear();
   defined_ = false;
@@ -145,7 +178,8 @@ void TOCIRecordSet::ExecFetch() {
   if (!command.GetPrepared()) command.Prepare();
   findCommandType();
   const bool wasQuery = CommandType() == dataaccess::ctCursor && Fields.Count() != 0;
-  ExecCommand();
+  if (command.OwnCursor()) ExecCommand();
+  attachRefCursor();
   if (CommandType() != dataaccess::ctCursor) RaiseError("SQL statement doesn't return rows");
   if (!wasQuery) InitFields();
   defined_ = false;

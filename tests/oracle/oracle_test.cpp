@@ -386,6 +386,23 @@ TEST_F(OracleTest, BackgroundFetchAllDeliversEveryRowAndItsFailureReachesTheCall
   EXPECT_EQ(recordSet->GetRecordCount(), 30);
 }
 
+TEST_F(OracleTest, APlsqlBlockWithAnOutRefCursorOpensAsTheCursorsRows) {
+  connect();
+  auto recordSet = connection_->CreateRecordSet();
+  recordSet->SetSQL("begin open :c for select n, name from r where n > :low order by n; end;");
+  static_cast<TOraParamDesc&>(recordSet->GetCommand().GetParam(0)).SetDataType(dtCursor);
+  recordSet->GetCommand().GetParam(1).SetValue(Variant(int32_t(55)));
+  recordSet->Open();
+  recordSet->SetToEnd();
+  EXPECT_EQ(recordSet->GetRecordCount(), 5);
+  recordSet->SetRecNo(1);
+  std::vector<uint8_t> record(recordSet->RecordSize);
+  recordSet->GetRecord(record.data());
+  EXPECT_EQ(recordSet->GetFieldAsVariant(2, record.data()).asString(), "name 56");
+  recordSet->Close();
+  EXPECT_TRUE(static_cast<TOCIRecordSet&>(*recordSet).Command().OwnCursor());
+}
+
 TEST_F(OracleTest, ClosingDuringABackgroundFetchAllBreaksItAndTheRecordSetOpensAgain) {
   ::setenv("OCI_STANDIN_DELAY_US", "5000", 1);
   connect();
