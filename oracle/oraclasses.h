@@ -342,6 +342,11 @@ class TOCICommand : public dataaccess::TQvCommand {
   // Rows received, at most `rows`; after the last row the cursor is closed (state 9). A value
   // the buffers cut (indicator above 0) raises "The value of column ... was truncated".
   int Fetch(uint32_t rows);
+  // A scrollable cursor's fetch from a place (OCI_FETCH_ABSOLUTE at row `offset`, from 1, or
+  // OCI_FETCH_LAST); the fetched-rows counter becomes the highest row number fetched. A cursor
+  // that is not scrollable fetches only forward.
+  int FetchAt(uint32_t rows, uint16_t orientation, int32_t offset);
+  int32_t FetchedRows() const { return fetchedRows_; }
   sword FetchPiece();
   // Describes the select list of a prepared query without running it.
   void DescribeOnly();
@@ -403,7 +408,9 @@ class TOCICommand : public dataaccess::TQvCommand {
 // Each block of FetchRows rows is fetched into the flat fetch buffer (values and 2-byte
 // indicators, one area per column) and becomes records only when the whole block has arrived, so
 // a fetch that fails part way leaves the rows held, the current row and the count as they were,
-// and raises. A PL/SQL block with a dtCursor parameter opens as the rows of that REF CURSOR. Column types
+// and raises. A PL/SQL block with a dtCursor parameter opens as the rows of that REF CURSOR.
+// With the command's prScrollable on, the record set holds one block at a time, fetched from its
+// place in the result, and rows are numbered by that place. Column types
 // without a value form here (LONG, LOBs, objects, TIMESTAMP, INTERVAL) raise "Data type is not supported."
 // when the fields are described.
 //
@@ -430,6 +437,13 @@ class TOCIRecordSet : public dataaccess::TQvRecordSet {
   void FetchAll() override;
   // Waits for a background fetch to end (raising its failure) instead of polling its state.
   void SetToEnd() override;
+  // A scrollable cursor drops the rows it holds, so that the next row read is the first.
+  void SetToBegin() override;
+  // A scrollable cursor whose bookmarked row is no longer held fetches it again: one block
+  // backward or forward when it lies within FetchRows rows of the rows held, else the block that
+  // starts at it.
+  void SetToBookmark(const dataaccess::TRecBookmark& bookmark) override;
+  bool CanFetchBack() const override;
   bool Fetch(bool fetchBack = false) override;
   bool SetProp(int prop, const Variant& value) override;
   bool GetProp(int prop, Variant& value) override;
@@ -455,7 +469,13 @@ class TOCIRecordSet : public dataaccess::TQvRecordSet {
   void defineColumns();
   // One block into the flat buffer; answers the rows received.
   int fetchBlock();
-  void addRows(const std::vector<uint8_t>& buffer, int rows);
+  // Appends the block's rows; on a scrollable cursor they replace the rows held and are numbered
+  // by their place in the result from `firstRow`.
+  void addRows(const std::vector<uint8_t>& buffer, int rows, int firstRow = 0);
+  int rowsBeforeHeld() const { return FirstItem != nullptr ? FirstItem->Order - 1 : 0; }
+  int lastRowHeld() const { return LastItem != nullptr ? LastItem->Order : 0; }
+  // One block of a scrollable cursor from row `firstRow`.
+  bool fetchFrom(int firstRow, int rows);
   void backgroundFetch();
   // Takes the worker's next block (waiting for it); false when the worker has ended and every
   // block is taken. Joins the worker at its end and raises its failure.

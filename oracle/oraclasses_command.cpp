@@ -401,7 +401,8 @@ void TOCICommand::endExecute(std::exception_ptr error) {
 
 sword TOCICommand::internalExecute() {
   const bool commitOnSuccess = sqlType_ != 4 && GetAutoCommit() && conn().GetAutoCommit();
-  const ub4 mode = commitOnSuccess ? OCI_COMMIT_ON_SUCCESS : 0;
+  const ub4 mode = (commitOnSuccess ? OCI_COMMIT_ON_SUCCESS : 0) |
+                   (cursor_->Scrollable && sqlType_ == 4 ? OCI_STMT_SCROLLABLE_READONLY : 0);
   const uint8_t previous = cursor_->State;
   cursor_->State = 5;
   conn().BusyWait();
@@ -770,26 +771,41 @@ void TOCICommand::DefineDynamic(TFieldDesc& field, void*, void*, uint16_t) {
 }
 
 int TOCICommand::Fetch(uint32_t rows) {
+  return FetchAt(rows, OCI_FETCH_NEXT, 0);
+}
+
+int TOCICommand::FetchAt(uint32_t rows, uint16_t orientation, int32_t offset) {
   checkActive();
   conn().BusyWait();
   platform::ScopeExit release([this] { conn().Release(); });
   void* statement = cursor_->GetStatement();
   void* error = conn().GetErrorHandle();
-  const sword status = OCIStmtFetch(statement, error, rows, OCI_FETCH_NEXT, 0);
   int received = int(rows);
-  if (status == OCI_SUCCESS) {
-    ub4 total = 0;
-    check(OCIAttrGet(statement, OCI_HTYPE_STMT, &total, nullptr, OCI_ATTR_ROW_COUNT, error));
-    fetchedRows_ = int32_t(total);
+  if (cursor_->Scrollable) {
+    const sword status = OCIStmtFetch2(statement, error, rows, orientation, offset, 0);
+    if (status != OCI_SUCCESS && status != OCI_NO_DATA) check(status);
+    ub4 got = 0, highest = 0;
+    check(OCIAttrGet(statement, OCI_HTYPE_STMT, &got, nullptr, OCI_ATTR_ROWS_FETCHED, error));
+    check(OCIAttrGet(statement, OCI_HTYPE_STMT, &highest, nullptr, OCI_ATTR_ROW_COUNT, error));
+    received = int(got);
+    fetchedRows_ = int32_t(highest);
   } else {
-    ub4 total = 0;
-    OCIAttrGet(statement, OCI_HTYPE_STMT, &total, nullptr, OCI_ATTR_ROW_COUNT, error);
-    received = int(total) - fetchedRows_;
-    fetchedRows_ = int32_t(total);
-    if (status == OCI_NO_DATA) {
-      if (!cursor_->Scrollable) cursor_->State = 9;
+    if (orientation != OCI_FETCH_NEXT)
+      AssertionFailed("a forward cursor fetches from a place", __FILE__, __LINE__);
+    const sword status = OCIStmtFetch(statement, error, rows, OCI_FETCH_NEXT, 0);
+    if (status == OCI_SUCCESS) {
+      ub4 total = 0;
+      check(OCIAttrGet(statement, OCI_HTYPE_STMT, &total, nullptr, OCI_ATTR_ROW_COUNT, error));
+      fetchedRows_ = int32_t(total);
     } else {
-      check(status);
+      ub4 total = 0;
+      OCIAttrGet(statement, OCI_HTYPE_STMT, &total, nullptr, OCI_ATTR_ROW_COUNT, error);
+      received = int(total) - fetchedRows_;
+      fetchedRows_ = int32_t(total);
+      if (status == OCI_NO_DATA)
+        cursor_->State = 9;
+      else
+        check(status);
     }
   }
   if (cursor_->State < 7) cursor_->State = 7;

@@ -230,9 +230,16 @@ int TOCIRecordSet::fetchBlock() {
   return Command().Fetch(uint32_t(FetchRows()));
 }
 
-void TOCIRecordSet::addRows(const std::vector<uint8_t>& buffer, int rows) {
+void TOCIRecordSet::addRows(const std::vector<uint8_t>& buffer, int rows, int firstRow) {
   std::vector<uint8_t> record(RecordSize);
+  const int countBefore = RecordCount;
   StartBlock(false, rows);
+  platform::ScopeExit number([this, firstRow, countBefore] {
+    if (firstRow < 1) return;
+    int order = firstRow;
+    for (dataaccess::TItemHeader* item = FirstItem; item != nullptr; item = item->Next) item->Order = order++;
+    RecordCount = std::max(countBefore, order - 1);
+  });
   for (int row = 0; row < rows; ++row) {
     std::fill(record.begin(), record.end(), 0);
     for (size_t c = 0; c < columns_.size(); ++c) {
@@ -281,13 +288,20 @@ void TOCIRecordSet::addRows(const std::vector<uint8_t>& buffer, int rows) {
   }
 }
 
+bool TOCIRecordSet::CanFetchBack() const {
+  return Command().GetCursor()->Scrollable;
+}
+
 bool TOCIRecordSet::Fetch(bool fetchBack) {
-  // Backward fetches need a scrollable cursor, which this record set does not open.
-  if (fetchBack) return false;
   if (FetchingInBackground()) return takeBackgroundBlock();
+  if (CanFetchBack()) {
+    if (!fetchBack) return fetchFrom(lastRowHeld() + 1, FetchRows());
+    const int rows = std::min(FetchRows(), rowsBeforeHeld());
+    return rows > 0 && fetchFrom(rowsBeforeHeld() - rows + 1, rows);
+  }
   TOCICommand& command = Command();
   const int state = command.GetCursorState();
-  if (state < 4 || state >= 9) return false;
+  if (fetchBack || state < 4 || state >= 9) return false;
   bool cancel = false;
   FetchBlockEvent(true, cancel);
   if (cancel) {
@@ -299,6 +313,53 @@ bool TOCIRecordSet::Fetch(bool fetchBack) {
   FetchBlockEvent(false, cancel);
   if (command.GetCursorState() == 9 && autoClose_) InternalUnprepare();
   return rows > 0;
+}
+
+bool TOCIRecordSet::fetchFrom(int firstRow, int rows) {
+  TOCICommand& command = Command();
+  if (command.GetCursorState() < 4) return false;
+  bool cancel = false;
+  FetchBlockEvent(true, cancel);
+  if (cancel) {
+    command.SetCursorState(7);
+    return false;
+  }
+  if (flat_.empty()) allocFetchBuffer();
+  if (!defined_) defineColumns();
+  const int received = command.FetchAt(uint32_t(rows), OCI_FETCH_ABSOLUTE, firstRow);
+  if (received > 0) addRows(flat_, received, firstRow);
+  FetchBlockEvent(false, cancel);
+  return received > 0;
+}
+
+void TOCIRecordSet::SetToBegin() {
+  const bool refetch = CanFetchBack() && FirstItem != nullptr && Command().GetCursorState() >= 4;
+  if (refetch) DropItems();
+  TQvRecordSet::SetToBegin();
+  if (refetch) eof_ = false;  // the rows are still to come, not absent
+}
+
+void TOCIRecordSet::SetToBookmark(const dataaccess::TRecBookmark& bookmark) {
+  const int target = bookmark.Order;
+  if (!CanFetchBack() || target < 1 || Command().GetCursorState() < 4 ||
+      (bookmark.Item != nullptr && BlockMan.IsLiveItem(bookmark.Item, bookmark.Serial))) {
+    TQvRecordSet::SetToBookmark(bookmark);
+    return;
+  }
+  if (target <= rowsBeforeHeld() && target > rowsBeforeHeld() - FetchRows())
+    Fetch(true);
+  else if (target > lastRowHeld() && target <= lastRowHeld() + FetchRows())
+    Fetch(false);
+  else
+    fetchFrom(target, FetchRows());
+  dataaccess::TItemHeader* item = FirstItem;
+  while (item != nullptr && item->Order != target) item = item->Next;
+  if (item == nullptr) {
+    SetCurrentItem(nullptr);
+    return;
+  }
+  SetCurrentItem(item);
+  bof_ = eof_ = false;
 }
 
 void TOCIRecordSet::FetchAll() {
@@ -399,7 +460,11 @@ void TOCIRecordSet::stopBackgroundFetch() {
 
 void TOCIRecordSet::SetToEnd() {
   const int state = Command().GetCursorState();
-  if (FetchingInBackground() || (state >= 4 && state < 9)) {
+  if (CanFetchBack() && state >= 4) {
+    if (flat_.empty()) allocFetchBuffer();
+    if (!defined_) defineColumns();
+    if (Command().FetchAt(1, OCI_FETCH_LAST, 0) > 0) addRows(flat_, 1, Command().FetchedRows());
+  } else if (FetchingInBackground() || (state >= 4 && state < 9)) {
     while (Fetch(false)) {
     }
   }

@@ -403,6 +403,45 @@ TEST_F(OracleTest, APlsqlBlockWithAnOutRefCursorOpensAsTheCursorsRows) {
   EXPECT_TRUE(static_cast<TOCIRecordSet&>(*recordSet).Command().OwnCursor());
 }
 
+TEST_F(OracleTest, AScrollableCursorHoldsOneBlockAndRefetchesBookmarkedRowsNearOrFar) {
+  connect();
+  auto recordSet = rows(10);
+  recordSet->GetCommand().SetProp(prScrollable, Variant(true));
+  int fetches = 0;
+  recordSet->SetEventProp(evOnFetchBlock, TQvFetchBlockEvent([&fetches](bool before, bool&) {
+                            if (before) ++fetches;
+                          }));
+  recordSet->Open();
+  recordSet->SetRecNo(5);
+  TRecBookmark fifth;
+  recordSet->GetBookmark(fifth);
+  recordSet->SetToEnd();
+  std::vector<uint8_t> record(recordSet->RecordSize);
+  recordSet->GetPriorRecord(record.data());
+  EXPECT_EQ(recordSet->GetFieldAsVariant(1, record.data()).asInt32(), 60);
+  recordSet->GetPriorRecord(record.data());  // the block before the last row: 50..59
+  EXPECT_EQ(recordSet->GetFieldAsVariant(1, record.data()).asInt32(), 59);
+  EXPECT_EQ(recordSet->GetRecNo(), 59);
+
+  fetches = 0;
+  recordSet->SetToBookmark(fifth);  // far: the block that starts at row 5
+  EXPECT_EQ(fetches, 1);
+  EXPECT_EQ(valueAt(*recordSet, 1).asInt32(), 5);
+  recordSet->SetRecNo(12);
+  TRecBookmark twelfth;
+  recordSet->GetBookmark(twelfth);
+  for (int i = 0; i < 3; ++i) recordSet->GetNextRecord(record.data());  // 13, 14, then 15..24
+  EXPECT_EQ(recordSet->GetFieldAsVariant(1, record.data()).asInt32(), 15);
+  fetches = 0;
+  recordSet->SetToBookmark(twelfth);  // near: one block backward
+  EXPECT_EQ(fetches, 1);
+  EXPECT_EQ(valueAt(*recordSet, 1).asInt32(), 12);
+  EXPECT_EQ(valueAt(*recordSet, 2).asString(), "name 12");
+  recordSet->SetToBegin();
+  recordSet->GetNextRecord(record.data());
+  EXPECT_EQ(recordSet->GetFieldAsVariant(1, record.data()).asInt32(), 1);
+}
+
 TEST_F(OracleTest, ClosingDuringABackgroundFetchAllBreaksItAndTheRecordSetOpensAgain) {
   ::setenv("OCI_STANDIN_DELAY_US", "5000", 1);
   connect();

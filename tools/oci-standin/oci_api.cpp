@@ -184,6 +184,11 @@ struct StmtHandle : Handle {
   std::vector<std::unique_ptr<ParamHandle>> params;
   ub4 rowCount = 0;
   uint64_t rowsDelivered = 0;
+  // A scrollable execution reads the whole result at once; `position` is the last row fetched.
+  bool scrollable = false;
+  std::vector<std::vector<Value>> result;
+  size_t position = 0;
+  ub4 lastFetched = 0;
   bool executed = false;
   bool open = false;
   ub2 errorOffset = 0;
@@ -756,6 +761,9 @@ OCI_EXPORT sword OCIAttrGet(const void* trgthndlp, ub4 trghndltyp, void* attribu
           case OCI_ATTR_ROW_COUNT:
             put<ub4>(attributep, sizep, s.rowCount);
             return OCI_SUCCESS;
+          case OCI_ATTR_ROWS_FETCHED:
+            put<ub4>(attributep, sizep, s.lastFetched);
+            return OCI_SUCCESS;
           case OCI_ATTR_STMT_TYPE: {
             static const ub2 types[] = {0,
                                         OCI_STMT_SELECT,
@@ -1085,6 +1093,10 @@ OCI_EXPORT sword OCIStmtExecute(void* svchp, void* stmtp, void* errhp, ub4 iters
       AreaBinds binds(s, session, 0);
       s.cursor->execute(binds, describeOnly);
       s.open = !describeOnly;
+      s.scrollable = !describeOnly && (mode & OCI_STMT_SCROLLABLE_READONLY) != 0;
+      s.result.clear();
+      s.position = 0;
+      for (std::vector<Value> row; s.scrollable && s.cursor->fetch(row);) s.result.push_back(row);
       if (iters > 0 && !describeOnly && fetchRows(s, iters) < iters) {
         setError(err, ORA_NO_DATA_FOUND, "no data found");
         status = OCI_NO_DATA;
@@ -1133,19 +1145,76 @@ OCI_EXPORT sword OCIStmtSetPieceInfo(void* hndlp, ub4 type, void* errhp, const v
   });
 }
 
-static sword fetch(void* stmtp, void* errhp, ub4 nrows, ub2 orientation) {
+// Rows of a scrollable result from row `first` (from 1) on; answers the rows written.
+ub4 fetchScrolled(StmtHandle& s, ub4 nrows, long long first) {
+  Session& session = cursorSession(s);
+  const auto& columns = s.cursor->columns();
+  ub4 got = 0;
+  for (long long row = first; got < nrows && row >= 1 && row <= static_cast<long long>(s.result.size());
+       ++row) {
+    if (failAfterRowsOn && s.rowsDelivered >= failAfterRows)
+      throw OraError(ORA_INVALID_NUMBER, "invalid number");
+    const std::vector<Value>& values = s.result[static_cast<size_t>(row - 1)];
+    for (size_t c = 0; c < values.size(); ++c)
+      if (const DefineHandle* d = defineAt(s, static_cast<ub4>(c + 1)))
+        writeArea(session, d->area, got, values[c], columns[c].type.code == SQLT_DAT);
+    ++got;
+    ++s.rowsDelivered;
+    s.position = static_cast<size_t>(row);
+  }
+  s.rowCount = std::max<ub4>(s.rowCount, static_cast<ub4>(s.position));
+  return got;
+}
+
+static sword fetch(void* stmtp, void* errhp, ub4 nrows, ub2 orientation, sb4 offset) {
   return entry(errhp, [&](ErrorHandle* err) -> sword {
     auto& s = need<StmtHandle>(stmtp, OCI_HTYPE_STMT);
     if (!s.executed || !s.cursor || !s.cursor->isQuery())
       throw OraError(24338, "statement handle not executed");
     cursorSession(s);
+    s.lastFetched = 0;
+    if (s.scrollable && nrows > 0) {
+      const long long position = static_cast<long long>(s.position);
+      long long first;
+      switch (orientation) {
+        case OCI_DEFAULT:
+        case OCI_FETCH_NEXT:
+          first = position + 1;
+          break;
+        case OCI_FETCH_FIRST:
+          first = 1;
+          break;
+        case OCI_FETCH_LAST:
+          first = static_cast<long long>(s.result.size());
+          nrows = 1;
+          break;
+        case OCI_FETCH_PRIOR:
+          first = position - 1;
+          break;
+        case OCI_FETCH_ABSOLUTE:
+          first = offset;
+          break;
+        case OCI_FETCH_RELATIVE:
+          first = position + offset;
+          break;
+        default:
+          throw OraError(24391, "invalid fetch operation");
+      }
+      s.lastFetched = fetchScrolled(s, nrows, first);
+      if (s.lastFetched < nrows) {
+        setError(err, ORA_NO_DATA_FOUND, "no data found");
+        return OCI_NO_DATA;
+      }
+      return OCI_SUCCESS;
+    }
     if (orientation != OCI_FETCH_NEXT && orientation != OCI_DEFAULT)
       throw OraError(24391, "invalid fetch operation");
     if (nrows == 0) {
       s.open = false;  // a fetch of no rows cancels the cursor
       return OCI_SUCCESS;
     }
-    if (fetchRows(s, nrows) < nrows) {
+    s.lastFetched = fetchRows(s, nrows);
+    if (s.lastFetched < nrows) {
       setError(err, ORA_NO_DATA_FOUND, "no data found");
       return OCI_NO_DATA;
     }
@@ -1154,11 +1223,11 @@ static sword fetch(void* stmtp, void* errhp, ub4 nrows, ub2 orientation) {
 }
 
 OCI_EXPORT sword OCIStmtFetch(void* stmtp, void* errhp, ub4 nrows, ub2 orientation, ub4) {
-  return fetch(stmtp, errhp, nrows, orientation);
+  return fetch(stmtp, errhp, nrows, orientation, 0);
 }
 
-OCI_EXPORT sword OCIStmtFetch2(void* stmtp, void* errhp, ub4 nrows, ub2 orientation, sb4, ub4) {
-  return fetch(stmtp, errhp, nrows, orientation);
+OCI_EXPORT sword OCIStmtFetch2(void* stmtp, void* errhp, ub4 nrows, ub2 orientation, sb4 offset, ub4) {
+  return fetch(stmtp, errhp, nrows, orientation, offset);
 }
 
 OCI_EXPORT sword OCIParamGet(const void* hndlp, ub4 htype, void* errhp, void** parmdpp, ub4 pos) {
