@@ -403,6 +403,60 @@ class TOCICommand : public dataaccess::TQvCommand {
   int64_t worker_ = 0;
 };
 
+// One BLOB or CLOB value: a LOB locator and, when Cached, the value's bytes as blob pieces. A
+// Unicode blob makes a CLOB travel as UTF-16. Until ReadLob the pieces may not hold the server's
+// value (NeedsReading); reads then go to the server.
+//
+// Units: LengthLob and the position of an uncached Read count characters for a Unicode CLOB and
+// bytes otherwise; Read's count and result are bytes of the destination.
+// Not thread-safe.
+class TOraLob : public dataaccess::TBlob {
+ public:
+  explicit TOraLob(void* svcCtx, bool isUnicode = false);
+
+  void AllocLob();
+  void FreeLob();
+  // A temporary LOB of the session: lobType 1 is a BLOB, 2 a CLOB.
+  void CreateTemporary(uint8_t lobType);
+  // 0 for a locator that is not initialised.
+  uint32_t LengthLob() const;
+  // The whole server value into the pieces (nothing for an empty value).
+  void ReadLob();
+  // The pieces become the server value: trimmed to nothing, then written piece by piece.
+  void WriteLob();
+
+  void CheckValue() override;
+  uint64_t GetSize() const override;
+  uint64_t Read(uint64_t position, uint64_t count, void* dest) override;
+  void Write(uint64_t position, uint64_t count, const void* source) override;
+  void LoadFromStream(std::istream& stream) override;
+  // Uncached: the server value in chunks of the piece size.
+  void SaveToStream(std::ostream& stream) override;
+
+  bool GetCached() const { return cachedLob_; }
+  // Raises "Cannot disable lob caching. Lob is not empty." when turned off while pieces hold data.
+  void SetCached(bool value);
+  bool NeedsReading = false;
+  void* Locator() const { return locator_; }
+  void SetSvcCtx(void* value) { svcCtx_ = value; }
+
+ protected:
+  ~TOraLob() override;
+  virtual ub4 DescriptorType() const { return OCI_DTYPE_LOB; }
+  // Raises unless the locator exists, the service context is known and the locator is initialised.
+  void CheckLob() const;
+  ub1 CharsetForm();
+  bool IsInit() const;
+  ub2 CharsetId() const { return IsUnicode() ? 1000 : 0; }
+
+ private:
+  void* locator_ = nullptr;
+  void* svcCtx_;
+  bool allocated_ = false;
+  bool cachedLob_ = true;
+  ub1 form_ = 0;
+};
+
 // The rows of one query on an OCI8 session, fetched block by block into the record list.
 //
 // Each block of FetchRows rows is fetched into the flat fetch buffer (values and 2-byte

@@ -5,9 +5,11 @@
 
 #include <cstring>
 #include <fstream>
+#include <sstream>
 
 #include "dataset/dberror.h"
 #include "oracle/oraclasses.h"
+#include "platform/scopeguard.h"
 #include "tests/platform/temp_folder.h"
 
 namespace oracle {
@@ -440,6 +442,60 @@ TEST_F(OracleTest, AScrollableCursorHoldsOneBlockAndRefetchesBookmarkedRowsNearO
   recordSet->SetToBegin();
   recordSet->GetNextRecord(record.data());
   EXPECT_EQ(recordSet->GetFieldAsVariant(1, record.data()).asInt32(), 1);
+}
+
+// A temporary LOB of the session, released at the end of the scope.
+struct TemporaryLob {
+  TemporaryLob(TOCIConnection& c, uint8_t type, bool unicode) : lob(new TOraLob(c.GetSvcCtx(), unicode)) {
+    lob->CreateTemporary(type);
+  }
+  ~TemporaryLob() { lob->Release(); }
+  TOraLob* lob;
+};
+
+TEST_F(OracleTest, ALobWrittenInSeveralPiecesReadsBackWholeAndEmptyOneReadsNothing) {
+  TOCIConnection& c = connect();
+  const uint32_t pieceSize = dataaccess::DefaultPieceSize;
+  dataaccess::DefaultPieceSize = 4;
+  platform::ScopeExit restore([pieceSize] { dataaccess::DefaultPieceSize = pieceSize; });
+  TemporaryLob blob(c, 1, false);
+  EXPECT_EQ(blob.lob->LengthLob(), 0u);
+  blob.lob->ReadLob();
+  EXPECT_EQ(blob.lob->GetSize(), 0u);
+  blob.lob->Write(0, 10, "0123456789");  // three pieces: 4, 4 and 2 bytes
+  blob.lob->WriteLob();
+  EXPECT_EQ(blob.lob->LengthLob(), 10u);
+  blob.lob->Clear();
+  blob.lob->ReadLob();
+  EXPECT_EQ(blob.lob->AsString(), "0123456789");
+  try {
+    blob.lob->SetCached(false);
+    FAIL();
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "Cannot disable lob caching. Lob is not empty.");
+  }
+}
+
+TEST_F(OracleTest, AnUncachedUnicodeClobSavedToAStreamCountsCharacters) {
+  TOCIConnection& c = connect();
+  const uint32_t pieceSize = dataaccess::DefaultPieceSize;
+  dataaccess::DefaultPieceSize = 16;  // 8 characters a chunk
+  platform::ScopeExit restore([pieceSize] { dataaccess::DefaultPieceSize = pieceSize; });
+  TemporaryLob clob(c, 2, true);
+  std::u16string text;
+  for (int i = 0; i < 50; ++i) text += char16_t(u'a' + i % 26);
+  text += u"\u00f1\u00e9";
+  clob.lob->SetAsWideString(text);
+  clob.lob->WriteLob();
+  EXPECT_EQ(clob.lob->LengthLob(), 52u);
+  clob.lob->Clear();
+  clob.lob->SetCached(false);
+  std::ostringstream out;
+  clob.lob->SaveToStream(out);
+  EXPECT_EQ(out.str(), std::string(reinterpret_cast<const char*>(text.data()), text.size() * 2));
+  clob.lob->SetCached(true);
+  clob.lob->NeedsReading = true;
+  EXPECT_EQ(clob.lob->AsWideString(), text);
 }
 
 TEST_F(OracleTest, ClosingDuringABackgroundFetchAllBreaksItAndTheRecordSetOpensAgain) {

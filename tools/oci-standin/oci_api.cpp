@@ -171,6 +171,20 @@ struct RowidHandle : Handle {
   using Handle::Handle;
 };
 
+// A LOB locator with its value: a BLOB's bytes, or a CLOB's text as UTF-16 code units (the
+// amounts and offsets of a CLOB count characters; without character-set id 1000 the text travels
+// as one byte per character, so non-Unicode CLOB reads suit single-byte text only).
+struct LobHandle : Handle {
+  using Handle::Handle;
+  bool initialized = false;
+  bool clob = false;
+  std::u16string text;
+  std::string bytes;
+  bool streaming = false;
+  size_t streamAt = 0;  // the next unit of a streaming read
+  size_t length() const { return clob ? text.size() : bytes.size(); }
+};
+
 struct StmtHandle : Handle {
   using Handle::Handle;
   std::string text;
@@ -707,8 +721,9 @@ OCI_EXPORT sword OCIHandleFree(void* hndlp, ub4 type) {
 OCI_EXPORT sword OCIDescriptorAlloc(const void* parenth, void** descpp, ub4 type, size_t, void**) {
   return entry(nullptr, [&](ErrorHandle*) -> sword {
     auto& env = need<EnvHandle>(parenth, OCI_HTYPE_ENV);
-    if (!descpp || type != OCI_DTYPE_ROWID) return OCI_INVALID_HANDLE;
-    Handle* h = new RowidHandle(type, &env);
+    if (!descpp || (type != OCI_DTYPE_ROWID && type != OCI_DTYPE_LOB)) return OCI_INVALID_HANDLE;
+    Handle* h =
+        type == OCI_DTYPE_LOB ? static_cast<Handle*>(new LobHandle(type, &env)) : new RowidHandle(type, &env);
     {
       std::lock_guard lock(registryMutex);
       env.children.push_back(h);
@@ -874,6 +889,9 @@ OCI_EXPORT sword OCIAttrSet(void* trgthndlp, ub4 trghndltyp, void* attributep, u
       return p ? std::string(p, size) : std::string();
     };
     switch (trghndltyp) {
+      case OCI_DTYPE_LOB:
+        need<LobHandle>(trgthndlp, trghndltyp);  // the locator kind: only plain locators are made here
+        return OCI_SUCCESS;
       case OCI_HTYPE_SVCCTX: {
         auto& s = need<SvcHandle>(trgthndlp, trghndltyp);
         if (attrtype == OCI_ATTR_SERVER) {
@@ -1363,4 +1381,139 @@ OCI_EXPORT sword OCIDefineArrayOfStruct(void* defnp, void* errhp, ub4 pvskip, ub
 
 OCI_EXPORT uint64_t OCIStandinCallCount(void) {
   return callCount.load();
+}
+
+// --- LOBs ------------------------------------------------------------------------------------------
+
+namespace ocistandin {
+namespace {
+
+constexpr ub2 kUtf16CharsetId = 1000;
+
+LobHandle& initedLob(void* locp) {
+  auto& l = need<LobHandle>(locp, OCI_DTYPE_LOB);
+  if (!l.initialized) throw OraError(22275, "invalid LOB locator specified");
+  return l;
+}
+
+}  // namespace
+}  // namespace ocistandin
+
+OCI_EXPORT sword OCILobCreateTemporary(void* svchp, void* errhp, void* locp, ub2, ub1, ub1 lobtype, int,
+                                       ub2) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    liveSession(sessionOfSvc(need<SvcHandle>(svchp, OCI_HTYPE_SVCCTX)));
+    auto& l = need<LobHandle>(locp, OCI_DTYPE_LOB);
+    if (lobtype != 1 && lobtype != 2) throw OraError(22275, "invalid LOB locator specified");
+    l.initialized = true;
+    l.clob = lobtype == 2;
+    l.text.clear();
+    l.bytes.clear();
+    l.streaming = false;
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCILobLocatorIsInit(void*, void* errhp, const void* locp, int* isInit) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    *isInit = need<LobHandle>(locp, OCI_DTYPE_LOB).initialized ? 1 : 0;
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCILobGetLength(void* svchp, void* errhp, void* locp, ub4* lenp) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    need<SvcHandle>(svchp, OCI_HTYPE_SVCCTX);
+    *lenp = static_cast<ub4>(initedLob(locp).length());
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCILobCharSetForm(void*, void* errhp, const void* locp, ub1* csfrm) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    *csfrm = initedLob(const_cast<void*>(locp)).clob ? 1 : 0;
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCILobTrim(void* svchp, void* errhp, void* locp, ub4 newlen) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    need<SvcHandle>(svchp, OCI_HTYPE_SVCCTX);
+    LobHandle& l = initedLob(locp);
+    if (newlen > l.length())
+      throw OraError(22926, "specified trim length is greater than current LOB value's length");
+    if (l.clob)
+      l.text.resize(newlen);
+    else
+      l.bytes.resize(newlen);
+    return OCI_SUCCESS;
+  });
+}
+
+// Reads from unit `offset` (from 1). An amount of 0 streams: each call fills the buffer and
+// answers OCI_NEED_DATA while units remain.
+OCI_EXPORT sword OCILobRead(void* svchp, void* errhp, void* locp, ub4* amtp, ub4 offset, void* bufp, ub4 bufl,
+                            void*, void*, ub2 csid, ub1) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    need<SvcHandle>(svchp, OCI_HTYPE_SVCCTX);
+    LobHandle& l = initedLob(locp);
+    if (offset < 1) throw OraError(24801, "illegal parameter value in OCI lob function");
+    const bool wide = l.clob && csid == kUtf16CharsetId;
+    const size_t unitBytes = wide ? 2 : 1;
+    const bool stream = *amtp == 0;
+    if (stream && !l.streaming) {
+      l.streaming = true;
+      l.streamAt = offset - 1;
+    }
+    const size_t from = stream ? l.streamAt : offset - 1;
+    const size_t available = from < l.length() ? l.length() - from : 0;
+    size_t units = std::min<size_t>(available, bufl / unitBytes);
+    if (!stream) units = std::min<size_t>(units, *amtp);
+    char* out = static_cast<char*>(bufp);
+    for (size_t i = 0; i < units; ++i) {
+      if (!l.clob)
+        out[i] = l.bytes[from + i];
+      else if (wide)
+        std::memcpy(out + 2 * i, &l.text[from + i], 2);
+      else
+        out[i] = static_cast<char>(l.text[from + i]);
+    }
+    *amtp = static_cast<ub4>(units);
+    if (!stream) return OCI_SUCCESS;
+    l.streamAt = from + units;
+    if (l.streamAt < l.length() && units > 0) return OCI_NEED_DATA;
+    l.streaming = false;
+    return OCI_SUCCESS;
+  });
+}
+
+// Writes `*amtp` units at unit `offset` (from 1) in one piece; a gap before it is filled with
+// zeros (BLOB) or blanks (CLOB).
+OCI_EXPORT sword OCILobWrite(void* svchp, void* errhp, void* locp, ub4* amtp, ub4 offset, void* bufp,
+                             ub4 buflen, ub1 piece, void*, void*, ub2 csid, ub1) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    need<SvcHandle>(svchp, OCI_HTYPE_SVCCTX);
+    LobHandle& l = initedLob(locp);
+    if (offset < 1 || piece != 0) throw OraError(24801, "illegal parameter value in OCI lob function");
+    const bool wide = l.clob && csid == kUtf16CharsetId;
+    const size_t units = *amtp;
+    if (units * (wide ? 2 : 1) > buflen) throw OraError(24801, "illegal parameter value in OCI lob function");
+    const size_t at = offset - 1;
+    const char* in = static_cast<const char*>(bufp);
+    if (!l.clob) {
+      if (l.bytes.size() < at + units) l.bytes.resize(at + units, '\0');
+      std::memcpy(&l.bytes[at], in, units);
+    } else {
+      if (l.text.size() < at + units) l.text.resize(at + units, u' ');
+      for (size_t i = 0; i < units; ++i) {
+        char16_t unit;
+        if (wide)
+          std::memcpy(&unit, in + 2 * i, 2);
+        else
+          unit = static_cast<unsigned char>(in[i]);
+        l.text[at + i] = unit;
+      }
+    }
+    return OCI_SUCCESS;
+  });
 }
