@@ -448,13 +448,47 @@ class TOraLob : public dataaccess::TBlob {
   ub1 CharsetForm();
   bool IsInit() const;
   ub2 CharsetId() const { return IsUnicode() ? 1000 : 0; }
+  void* svcCtx() const { return svcCtx_; }
 
  private:
   void* locator_ = nullptr;
+  ub4 locatorType_ = OCI_DTYPE_LOB;  // kept: the destructor cannot ask the derived class
   void* svcCtx_;
   bool allocated_ = false;
   bool cachedLob_ = true;
   ub1 form_ = 0;
+};
+
+// One BFILE: a file locator naming a directory alias and a file name; the value is read like a
+// LOB's while the file is open.
+class TOraFile : public TOraLob {
+ public:
+  explicit TOraFile(void* svcCtx) : TOraLob(svcCtx) {}
+
+  void Open();
+  void Close();
+  bool IsOpen() const { return opened_; }
+  // False also when the directory does not exist.
+  bool Exists();
+  std::string FileDir();
+  std::string FileName();
+  void SetFileDir(const std::string& value);
+  void SetFileName(const std::string& value);
+  // Applies a pending name change; opens the file when it was not opened here and exists.
+  void Refresh();
+  bool IsNull();
+
+ protected:
+  ~TOraFile() override;
+  ub4 DescriptorType() const override { return OCI_DTYPE_FILE; }
+
+ private:
+  void readName();
+  void setName(const std::string& dir, const std::string& name);
+  std::string dir_, name_;
+  std::string newDir_, newName_;
+  bool nameChanged_ = false;
+  bool opened_ = false;
 };
 
 // The rows of one query on an OCI8 session, fetched block by block into the record list.

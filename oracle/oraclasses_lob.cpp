@@ -16,14 +16,15 @@ TOraLob::~TOraLob() {
 void TOraLob::AllocLob() {
   if (locator_ != nullptr) return;
   if (!OCIInited) OCIInit();
-  Check(OCIDescriptorAlloc(hOCIEnv, &locator_, DescriptorType(), 0, nullptr), hOCIError);
+  locatorType_ = DescriptorType();
+  Check(OCIDescriptorAlloc(hOCIEnv, &locator_, locatorType_, 0, nullptr), hOCIError);
   allocated_ = true;
   ub4 plain = 0;
-  Check(OCIAttrSet(locator_, DescriptorType(), &plain, 0, 45, hOCIError), hOCIError);
+  Check(OCIAttrSet(locator_, locatorType_, &plain, 0, 45, hOCIError), hOCIError);
 }
 
 void TOraLob::FreeLob() {
-  if (allocated_ && locator_ != nullptr) OCIDescriptorFree(locator_, DescriptorType());
+  if (allocated_ && locator_ != nullptr) OCIDescriptorFree(locator_, locatorType_);
   locator_ = nullptr;
   form_ = 0;
   allocated_ = false;
@@ -163,6 +164,102 @@ void TOraLob::SetCached(bool value) {
   if (!value && cachedLob_ && TBlob::GetSize() > 0)
     RaiseError("Cannot disable lob caching. Lob is not empty.");
   cachedLob_ = value;
+}
+
+}  // namespace oracle
+
+namespace oracle {
+
+namespace {
+constexpr int kNoSuchDirectoryOrFile = 22285;
+// Directory aliases are identifiers; file names are limited by the server to this length.
+constexpr ub2 kDirectoryAliasLength = 30;
+constexpr ub2 kFileNameLength = 255;
+}  // namespace
+
+TOraFile::~TOraFile() {
+  if (opened_ && Locator() != nullptr) OCILobFileClose(svcCtx(), hOCIError, Locator());
+}
+
+void TOraFile::readName() {
+  if (Locator() == nullptr || !IsInit()) {
+    dir_.clear();
+    name_.clear();
+    return;
+  }
+  char dir[kDirectoryAliasLength + 1], name[kFileNameLength + 1];
+  ub2 dirLength = kDirectoryAliasLength, nameLength = kFileNameLength;
+  Check(OCILobFileGetName(hOCIEnv, hOCIError, Locator(), reinterpret_cast<OraText*>(dir), &dirLength,
+                          reinterpret_cast<OraText*>(name), &nameLength),
+        hOCIError);
+  dir_.assign(dir, dirLength);
+  name_.assign(name, nameLength);
+}
+
+std::string TOraFile::FileDir() {
+  readName();
+  return dir_;
+}
+
+std::string TOraFile::FileName() {
+  readName();
+  return name_;
+}
+
+void TOraFile::setName(const std::string& dir, const std::string& name) {
+  newDir_ = dir;
+  newName_ = name;
+  nameChanged_ = true;
+  if (Locator() == nullptr) return;
+  void* locator = Locator();
+  Check(OCILobFileSetName(hOCIEnv, hOCIError, &locator, reinterpret_cast<const OraText*>(dir.data()),
+                          ub2(dir.size()), reinterpret_cast<const OraText*>(name.data()), ub2(name.size())),
+        hOCIError);
+  nameChanged_ = false;
+  opened_ = false;
+}
+
+void TOraFile::SetFileDir(const std::string& value) {
+  setName(value, nameChanged_ ? newName_ : FileName());
+}
+
+void TOraFile::SetFileName(const std::string& value) {
+  setName(nameChanged_ ? newDir_ : FileDir(), value);
+}
+
+bool TOraFile::IsNull() {
+  return Locator() == nullptr || FileName().empty();
+}
+
+bool TOraFile::Exists() {
+  if (Locator() == nullptr || !IsInit() || FileName().empty()) return false;
+  int flag = 0;
+  const sword status = OCILobFileExists(svcCtx(), hOCIError, Locator(), &flag);
+  if (status == OCI_SUCCESS) return flag != 0;
+  try {
+    Check(status, hOCIError);
+  } catch (const EOraError& e) {
+    if (e.ErrorCode == kNoSuchDirectoryOrFile) return false;
+    throw;
+  }
+  return false;
+}
+
+void TOraFile::Open() {
+  if (Locator() == nullptr || !IsInit()) return;
+  Check(OCILobFileOpen(svcCtx(), hOCIError, Locator(), 1), hOCIError);
+  opened_ = true;
+}
+
+void TOraFile::Close() {
+  if (!opened_) return;
+  opened_ = false;
+  Check(OCILobFileClose(svcCtx(), hOCIError, Locator()), hOCIError);
+}
+
+void TOraFile::Refresh() {
+  if (nameChanged_ && Locator() != nullptr) setName(newDir_, newName_);
+  if (!opened_ && Exists()) Open();
 }
 
 }  // namespace oracle

@@ -4,6 +4,7 @@
 #include <stdlib.h>
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -496,6 +497,29 @@ TEST_F(OracleTest, AnUncachedUnicodeClobSavedToAStreamCountsCharacters) {
   clob.lob->SetCached(true);
   clob.lob->NeedsReading = true;
   EXPECT_EQ(clob.lob->AsWideString(), text);
+}
+
+TEST_F(OracleTest, ABfileReadsItsFileFromTheDirectoryAndAMissingDirectoryIsNoFile) {
+  TOCIConnection& c = connect();
+  std::filesystem::create_directories(folder_->path("ORCL/directories/DOCS"));
+  std::ofstream(folder_->path("ORCL/directories/DOCS/a.txt"), std::ios::binary) << "hello bfile";
+  TOraFile* file = new TOraFile(c.GetSvcCtx());
+  platform::ScopeExit release([file] { file->Release(); });
+  file->AllocLob();
+  EXPECT_TRUE(file->IsNull());
+  file->SetFileDir("DOCS");
+  file->SetFileName("a.txt");
+  EXPECT_EQ(file->FileDir(), "DOCS");
+  EXPECT_TRUE(file->Exists());
+  file->Refresh();  // opens it
+  ASSERT_TRUE(file->IsOpen());
+  file->ReadLob();
+  EXPECT_EQ(file->AsString(), "hello bfile");
+  file->Close();
+  file->SetFileName("missing.txt");
+  EXPECT_FALSE(file->Exists());
+  file->SetFileDir("NOWHERE");
+  EXPECT_FALSE(file->Exists());
 }
 
 TEST_F(OracleTest, ClosingDuringABackgroundFetchAllBreaksItAndTheRecordSetOpensAgain) {

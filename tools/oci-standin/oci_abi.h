@@ -69,7 +69,7 @@ enum {
 };
 
 /* Descriptor types. The parameter descriptor is handed out by OCIParamGet. */
-enum { OCI_DTYPE_LOB = 50, OCI_DTYPE_PARAM = 53, OCI_DTYPE_ROWID = 54 };
+enum { OCI_DTYPE_LOB = 50, OCI_DTYPE_PARAM = 53, OCI_DTYPE_ROWID = 54, OCI_DTYPE_FILE = 56 };
 
 /* Attributes. The numbers of a select-list parameter and of a handle overlap by design. */
 enum {

@@ -10,7 +10,9 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -183,6 +185,9 @@ struct LobHandle : Handle {
   bool streaming = false;
   size_t streamAt = 0;  // the next unit of a streaming read
   size_t length() const { return clob ? text.size() : bytes.size(); }
+  // A BFILE: its directory alias and file name; `bytes` holds the file while it is open.
+  std::string directory, fileName;
+  bool opened = false;
 };
 
 struct StmtHandle : Handle {
@@ -721,9 +726,10 @@ OCI_EXPORT sword OCIHandleFree(void* hndlp, ub4 type) {
 OCI_EXPORT sword OCIDescriptorAlloc(const void* parenth, void** descpp, ub4 type, size_t, void**) {
   return entry(nullptr, [&](ErrorHandle*) -> sword {
     auto& env = need<EnvHandle>(parenth, OCI_HTYPE_ENV);
-    if (!descpp || (type != OCI_DTYPE_ROWID && type != OCI_DTYPE_LOB)) return OCI_INVALID_HANDLE;
-    Handle* h =
-        type == OCI_DTYPE_LOB ? static_cast<Handle*>(new LobHandle(type, &env)) : new RowidHandle(type, &env);
+    if (!descpp || (type != OCI_DTYPE_ROWID && type != OCI_DTYPE_LOB && type != OCI_DTYPE_FILE))
+      return OCI_INVALID_HANDLE;
+    Handle* h = type == OCI_DTYPE_ROWID ? static_cast<Handle*>(new RowidHandle(type, &env))
+                                        : new LobHandle(type, &env);
     {
       std::lock_guard lock(registryMutex);
       env.children.push_back(h);
@@ -890,6 +896,7 @@ OCI_EXPORT sword OCIAttrSet(void* trgthndlp, ub4 trghndltyp, void* attributep, u
     };
     switch (trghndltyp) {
       case OCI_DTYPE_LOB:
+      case OCI_DTYPE_FILE:
         need<LobHandle>(trgthndlp, trghndltyp);  // the locator kind: only plain locators are made here
         return OCI_SUCCESS;
       case OCI_HTYPE_SVCCTX: {
@@ -1390,10 +1397,28 @@ namespace {
 
 constexpr ub2 kUtf16CharsetId = 1000;
 
+LobHandle& anyLob(const void* locp) {
+  if (auto* file = lookup<LobHandle>(locp, OCI_DTYPE_FILE)) return *file;
+  return need<LobHandle>(locp, OCI_DTYPE_LOB);
+}
+
 LobHandle& initedLob(void* locp) {
-  auto& l = need<LobHandle>(locp, OCI_DTYPE_LOB);
+  LobHandle& l = anyLob(locp);
+  if (!l.initialized) throw OraError(22275, "invalid LOB locator specified");
+  if (l.type == OCI_DTYPE_FILE && !l.opened)
+    throw OraError(22289, "cannot perform operation on an unopened file or LOB");
+  return l;
+}
+
+LobHandle& fileLob(const void* filep) {
+  auto& l = need<LobHandle>(filep, OCI_DTYPE_FILE);
   if (!l.initialized) throw OraError(22275, "invalid LOB locator specified");
   return l;
+}
+
+std::filesystem::path filePath(SvcHandle& svc, const LobHandle& l) {
+  return std::filesystem::path(liveSession(sessionOfSvc(svc)).folder()) / "directories" / l.directory /
+         l.fileName;
 }
 
 }  // namespace
@@ -1416,7 +1441,7 @@ OCI_EXPORT sword OCILobCreateTemporary(void* svchp, void* errhp, void* locp, ub2
 
 OCI_EXPORT sword OCILobLocatorIsInit(void*, void* errhp, const void* locp, int* isInit) {
   return entry(errhp, [&](ErrorHandle*) -> sword {
-    *isInit = need<LobHandle>(locp, OCI_DTYPE_LOB).initialized ? 1 : 0;
+    *isInit = anyLob(locp).initialized ? 1 : 0;
     return OCI_SUCCESS;
   });
 }
@@ -1514,6 +1539,69 @@ OCI_EXPORT sword OCILobWrite(void* svchp, void* errhp, void* locp, ub4* amtp, ub
         l.text[at + i] = unit;
       }
     }
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCILobFileSetName(void*, void* errhp, void** filepp, const OraText* dir, ub2 dirLength,
+                                   const OraText* name, ub2 nameLength) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    auto& l = need<LobHandle>(filepp ? *filepp : nullptr, OCI_DTYPE_FILE);
+    l.directory.assign(reinterpret_cast<const char*>(dir), dirLength);
+    l.fileName.assign(reinterpret_cast<const char*>(name), nameLength);
+    l.initialized = true;
+    l.opened = false;
+    l.bytes.clear();
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCILobFileGetName(void*, void* errhp, const void* filep, OraText* dir, ub2* dirLength,
+                                   OraText* name, ub2* nameLength) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    const LobHandle& l = fileLob(filep);
+    if (l.directory.size() > *dirLength || l.fileName.size() > *nameLength)
+      throw OraError(22287, "invalid or modified directory occurred during FILEGETNAME operation");
+    std::memcpy(dir, l.directory.data(), l.directory.size());
+    std::memcpy(name, l.fileName.data(), l.fileName.size());
+    *dirLength = static_cast<ub2>(l.directory.size());
+    *nameLength = static_cast<ub2>(l.fileName.size());
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCILobFileExists(void* svchp, void* errhp, void* filep, int* flag) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    auto& svc = need<SvcHandle>(svchp, OCI_HTYPE_SVCCTX);
+    const LobHandle& l = fileLob(filep);
+    const std::filesystem::path path = filePath(svc, l);
+    std::error_code ec;
+    if (!std::filesystem::is_directory(path.parent_path(), ec))
+      throw OraError(22285, "non-existent directory or file for FILEEXISTS operation");
+    *flag = std::filesystem::is_regular_file(path, ec) ? 1 : 0;
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCILobFileOpen(void* svchp, void* errhp, void* filep, ub1 mode) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    auto& svc = need<SvcHandle>(svchp, OCI_HTYPE_SVCCTX);
+    LobHandle& l = fileLob(filep);
+    if (mode != 1) throw OraError(22288, "file or LOB operation FILEOPEN failed");
+    std::ifstream in(filePath(svc, l), std::ios::binary);
+    if (!in) throw OraError(22288, "file or LOB operation FILEOPEN failed");
+    l.bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    l.opened = true;
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCILobFileClose(void* svchp, void* errhp, void* filep) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    need<SvcHandle>(svchp, OCI_HTYPE_SVCCTX);
+    LobHandle& l = fileLob(filep);
+    l.opened = false;
+    l.bytes.clear();
     return OCI_SUCCESS;
   });
 }
