@@ -572,7 +572,6 @@ class TOCIRecordSet : public dataaccess::TQvRecordSet {
 
   std::vector<Column> columns_;
   std::vector<uint8_t> flat_;
-  size_t flatRowBytes_ = 0;
   bool defined_ = false;
   bool autoClose_ = false;
   bool deferredLobRead_ = false;

@@ -203,7 +203,6 @@ void TOCIRecordSet::allocFetchBuffer() {
     offset = aligned(offset + rows * sizeof(int16_t));
   }
   flat_.assign(std::max<size_t>(offset, 1), 0);
-  flatRowBytes_ = offset / rows;
   defined_ = false;
 }
 
