@@ -182,30 +182,30 @@ inline constexpr uint8_t OCI80 = 2;
   X(oerhms, sword, (void* lda, sb2 code, OraText* buffer, sword size))
 
 // The other entry points of each level, bound so that their presence is known.
-#define VELMARON_OCI7_OTHER(X)                                                                              \
-  X(obindps)                                                                                                \
-  X(obndra)                                                                                                 \
-  X(obndrn)                                                                                                 \
-  X(obndrv)                                                                                                 \
-  X(ocan)                                                                                                   \
-  X(oclose)                                                                                                 \
-  X(ocof)                                                                                                   \
-  X(ocon)                                                                                                   \
-  X(odefin) X(odefinps) X(odescr) X(odessp) X(oermsg) X(oexec) X(oexfet) X(oexn) X(ofen) X(ofetch) X(oflng) \
-      X(ognfd) X(onbclr) X(onbset) X(onbtst) X(oopen) X(oopt) X(oparse) X(ogetpi) X(osetpi) X(sqllda)       \
-          X(sqlld2)
-#define VELMARON_OCI8_OTHER(X)                                                                          \
-  X(OCIBindByPos)                                                                                       \
-  X(OCIBindDynamic)                                                                                     \
-  X(OCIBindObject)                                                                                      \
-  X(OCIDefineDynamic)                                                                                   \
-  X(OCIDefineObject)                                                                                    \
-  X(OCIDescribeAny)                                                                                     \
-  X(OCILdaToSvcCtx)                                                                                     \
-  X(OCIPasswordChange)                                                                                  \
-  X(OCILobAppend) X(OCILobAssign) X(OCILobCharSetId) X(OCILobCopy) X(OCILobDisableBuffering)            \
-      X(OCILobEnableBuffering) X(OCILobErase) X(OCILobFileIsOpen) X(OCILobFlushBuffer) X(OCILobIsEqual) \
-          X(OCILobLoadFromFile)
+#define VELMARON_OCI7_OTHER(X)                                                                             \
+  X(obindps)                                                                                               \
+  X(obndra)                                                                                                \
+  X(obndrn)                                                                                                \
+  X(obndrv)                                                                                                \
+  X(ocan)                                                                                                  \
+  X(oclose)                                                                                                \
+  X(ocof)                                                                                                  \
+  X(ocon)                                                                                                  \
+  X(odefin)                                                                                                \
+  X(odefinps) X(odescr) X(odessp) X(oermsg) X(oexec) X(oexfet) X(oexn) X(ofen) X(ofetch) X(oflng) X(ognfd) \
+      X(onbclr) X(onbset) X(onbtst) X(oopen) X(oopt) X(oparse) X(ogetpi) X(osetpi) X(sqllda) X(sqlld2)
+#define VELMARON_OCI8_OTHER(X)                                                                        \
+  X(OCIBindByPos)                                                                                     \
+  X(OCIBindDynamic)                                                                                   \
+  X(OCIBindObject)                                                                                    \
+  X(OCIDefineDynamic)                                                                                 \
+  X(OCIDefineObject)                                                                                  \
+  X(OCIDescribeAny)                                                                                   \
+  X(OCILdaToSvcCtx)                                                                                   \
+  X(OCIPasswordChange)                                                                                \
+  X(OCILobAppend)                                                                                     \
+  X(OCILobAssign) X(OCILobCharSetId) X(OCILobCopy) X(OCILobDisableBuffering) X(OCILobEnableBuffering) \
+      X(OCILobErase) X(OCILobFileIsOpen) X(OCILobFlushBuffer) X(OCILobIsEqual) X(OCILobLoadFromFile)
 
 #define VELMARON_OCI8_OBJECTS(X)                                                                            \
   X(OCICacheFlush)                                                                                          \
@@ -216,23 +216,23 @@ inline constexpr uint8_t OCI80 = 2;
   X(OCIObjectCopy)                                                                                          \
   X(OCIObjectExists)                                                                                        \
   X(OCIObjectFlush)                                                                                         \
-  X(OCIObjectFree) X(OCIObjectGetAttr) X(OCIObjectGetInd) X(OCIObjectGetObjectRef) X(OCIObjectGetProperty)  \
-      X(OCIObjectGetTypeRef) X(OCIObjectIsDirty) X(OCIObjectIsLocked) X(OCIObjectLock)                      \
-          X(OCIObjectMarkDelete) X(OCIObjectMarkDeleteByRef) X(OCIObjectMarkUpdate) X(OCIObjectNew)         \
-              X(OCIObjectPin) X(OCIObjectPinCountReset) X(OCIObjectPinTable) X(OCIObjectRefresh)            \
-                  X(OCIObjectSetAttr) X(OCIObjectUnmark) X(OCIObjectUnmarkByRef) X(OCIObjectUnpin) X(       \
-                      OCITypeByName) X(OCITypeByRef) X(OCICollAppend) X(OCICollAssign) X(OCICollAssignElem) \
-                      X(OCICollGetElem) X(OCICollMax) X(OCICollSize) X(OCICollTrim) X(OCIDateAssign)        \
-                          X(OCIDateFromText) X(OCIDateGetDate) X(OCIDateGetTime) X(OCIDateSetDate)          \
-                              X(OCIDateSetTime) X(OCIDateToText) X(OCINumberAssign) X(OCINumberCmp)         \
-                                  X(OCINumberFromInt) X(OCINumberFromReal) X(OCINumberFromText)             \
-                                      X(OCINumberToInt) X(OCINumberToReal) X(OCINumberToText)               \
-                                          X(OCIRefAssign) X(OCIRefClear) X(OCIRefIsEqual) X(OCIRefIsNull)   \
-                                              X(OCIRefToHex) X(OCIStringAllocSize) X(OCIStringAssign)       \
-                                                  X(OCIStringAssignText) X(OCIStringPtr) X(OCIStringResize) \
-                                                      X(OCIStringSize) X(OCITableDelete) X(OCITableExists)  \
-                                                          X(OCITableFirst) X(OCITableLast) X(OCITableNext)  \
-                                                              X(OCITablePrev) X(OCITableSize)
+  X(OCIObjectFree)                                                                                          \
+  X(OCIObjectGetAttr) X(OCIObjectGetInd) X(OCIObjectGetObjectRef) X(OCIObjectGetProperty) X(                \
+      OCIObjectGetTypeRef) X(OCIObjectIsDirty) X(OCIObjectIsLocked) X(OCIObjectLock) X(OCIObjectMarkDelete) \
+      X(OCIObjectMarkDeleteByRef) X(OCIObjectMarkUpdate) X(OCIObjectNew) X(OCIObjectPin)                    \
+          X(OCIObjectPinCountReset) X(OCIObjectPinTable) X(OCIObjectRefresh) X(OCIObjectSetAttr)            \
+              X(OCIObjectUnmark) X(OCIObjectUnmarkByRef) X(OCIObjectUnpin) X(OCITypeByName) X(OCITypeByRef) \
+                  X(OCICollAppend) X(OCICollAssign) X(OCICollAssignElem) X(OCICollGetElem) X(OCICollMax)    \
+                      X(OCICollSize) X(OCICollTrim) X(OCIDateAssign) X(OCIDateFromText) X(OCIDateGetDate)   \
+                          X(OCIDateGetTime) X(OCIDateSetDate) X(OCIDateSetTime) X(OCIDateToText)            \
+                              X(OCINumberAssign) X(OCINumberCmp) X(OCINumberFromInt) X(OCINumberFromReal)   \
+                                  X(OCINumberFromText) X(OCINumberToInt) X(OCINumberToReal)                 \
+                                      X(OCINumberToText) X(OCIRefAssign) X(OCIRefClear) X(OCIRefIsEqual)    \
+                                          X(OCIRefIsNull) X(OCIRefToHex) X(OCIStringAllocSize)              \
+                                              X(OCIStringAssign) X(OCIStringAssignText) X(OCIStringPtr)     \
+                                                  X(OCIStringResize) X(OCIStringSize) X(OCITableDelete)     \
+                                                      X(OCITableExists) X(OCITableFirst) X(OCITableLast)    \
+                                                          X(OCITableNext) X(OCITablePrev) X(OCITableSize)
 #define VELMARON_OCI81_OTHER(X) \
   X(OCIDirPathAbort)            \
   X(OCIDirPathColArrayEntryGet) \
@@ -250,13 +250,14 @@ inline constexpr uint8_t OCI80 = 2;
   X(OCIDateTimeGetTime)                                                                                      \
   X(OCIDateTimeGetTimeZoneOffset)                                                                            \
   X(OCIDateTimeGetTimeZoneName)                                                                              \
-  X(OCIDateTimeAssign) X(OCIDateTimeCompare) X(OCIIntervalFromText) X(OCIIntervalToText) X(OCIIntervalCheck) \
-      X(OCIIntervalAssign) X(OCIIntervalCompare) X(OCIIntervalSetYearMonth) X(OCIIntervalGetYearMonth)       \
-          X(OCIIntervalSetDaySecond) X(OCIIntervalGetDaySecond) X(OCIIntervalFromNumber) X(OCIXMLTypeNew)    \
-              X(OCIXMLTypeCreateFromSrc) X(OCIXMLTypeExtract) X(OCIXMLTypeTransform) X(OCIXMLTypeExists)     \
-                  X(OCIXMLTypeIsSchemaBased) X(OCIXMLTypeGetSchema) X(OCIXMLTypeValidate)                    \
-                      X(OCIXMLTypeGetDOM) X(OCIXMLTypeGetFromDOM) X(OCIDOMFree) X(OCIRowidToChar)            \
-                          X(OCIPStreamFromXMLType) X(OCIPStreamRead) X(OCIPStreamClose)
+  X(OCIDateTimeAssign)                                                                                       \
+  X(OCIDateTimeCompare) X(OCIIntervalFromText) X(OCIIntervalToText) X(OCIIntervalCheck) X(OCIIntervalAssign) \
+      X(OCIIntervalCompare) X(OCIIntervalSetYearMonth) X(OCIIntervalGetYearMonth) X(OCIIntervalSetDaySecond) \
+          X(OCIIntervalGetDaySecond) X(OCIIntervalFromNumber) X(OCIXMLTypeNew) X(OCIXMLTypeCreateFromSrc)    \
+              X(OCIXMLTypeExtract) X(OCIXMLTypeTransform) X(OCIXMLTypeExists) X(OCIXMLTypeIsSchemaBased)     \
+                  X(OCIXMLTypeGetSchema) X(OCIXMLTypeValidate) X(OCIXMLTypeGetDOM) X(OCIXMLTypeGetFromDOM)   \
+                      X(OCIDOMFree) X(OCIRowidToChar) X(OCIPStreamFromXMLType) X(OCIPStreamRead)             \
+                          X(OCIPStreamClose)
 
 #define VELMARON_OCI_DECLARE_TYPED(name, result, args) \
   using name##_t = result(*) args;                     \

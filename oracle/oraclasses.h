@@ -498,9 +498,10 @@ class TOraFile : public TOraLob {
 // a fetch that fails part way leaves the rows held, the current row and the count as they were,
 // and raises. A PL/SQL block with a dtCursor parameter opens as the rows of that REF CURSOR.
 // With the command's prScrollable on, the record set holds one block at a time, fetched from its
-// place in the result, and rows are numbered by that place. Column types
-// without a value form here (LONG, LOBs, objects, TIMESTAMP, INTERVAL) raise "Data type is not supported."
-// when the fields are described.
+// place in the result, and rows are numbered by that place. BLOB and CLOB columns give a
+// TOraLob per row, read whole at the fetch unless DeferredLobRead is on or CacheLobs off. Column
+// types without a value form here (LONG, BFILE, objects, TIMESTAMP, INTERVAL, NUMBER as OCINumber)
+// raise "Data type is not supported." when the fields are described.
 //
 // Threads: used by one thread. With FetchAll on a non-blocking command, Open returns after the
 // first block and a worker fetches the rest: navigation past the rows held waits for the worker's
@@ -536,6 +537,13 @@ class TOCIRecordSet : public dataaccess::TQvRecordSet {
   bool SetProp(int prop, const Variant& value) override;
   bool GetProp(int prop, Variant& value) override;
 
+  void InitFields() override;
+  // BLOB and CLOB fields hold a TOraLob each, released with the record.
+  void FreeComplexFields(uint8_t* recBuf, bool withBlobs) override;
+  void AddRefComplexFields(uint8_t* recBuf) override;
+  // A CLOB gives its whole text.
+  Variant GetFieldAsVariant(int fieldNo, const uint8_t* recBuf) override;
+
   TOCICommand& Command() const { return static_cast<TOCICommand&>(GetCommand()); }
   bool FetchingInBackground() const { return fetchThread_.joinable(); }
   // Bytes of the flat fetch buffer (0 before the first block and after FetchRows changes).
@@ -556,10 +564,17 @@ class TOCIRecordSet : public dataaccess::TQvRecordSet {
   void allocFetchBuffer();
   void defineColumns();
   // One block into the flat buffer; answers the rows received.
-  int fetchBlock();
-  // Appends the block's rows; on a scrollable cursor they replace the rows held and are numbered
-  // by their place in the result from `firstRow`.
-  void addRows(const std::vector<uint8_t>& buffer, int rows, int firstRow = 0);
+  // One block into the flat buffer from the place given, with the LOB objects of its rows.
+  int fetchLobBlock(uint16_t orientation, int32_t offset, int rows, std::vector<TOraLob*>& lobs);
+  // A LOB object per row of the block for each LOB column, its locator in the flat buffer.
+  std::vector<TOraLob*> prepareLobs();
+  // The received rows' LOBs are read (or marked to be read) and the rest released.
+  void finishLobs(std::vector<TOraLob*>& lobs, int received);
+  void releaseLobs(std::vector<TOraLob*>& lobs);
+  // Appends the block's rows, which take over `lobs`; on a scrollable cursor they replace the
+  // rows held and are numbered by their place in the result from `firstRow`.
+  void addRows(const std::vector<uint8_t>& buffer, int rows, int firstRow = 0,
+               const std::vector<TOraLob*>& lobs = {});
   int rowsBeforeHeld() const { return FirstItem != nullptr ? FirstItem->Order - 1 : 0; }
   int lastRowHeld() const { return LastItem != nullptr ? LastItem->Order : 0; }
   // One block of a scrollable cursor from row `firstRow`.
@@ -578,7 +593,12 @@ class TOCIRecordSet : public dataaccess::TQvRecordSet {
 
   std::mutex pendingLock_;
   std::condition_variable pendingChanged_;
-  std::deque<std::pair<std::vector<uint8_t>, int>> pending_;
+  struct PendingBlock {
+    std::vector<uint8_t> buffer;
+    int rows;
+    std::vector<TOraLob*> lobs;
+  };
+  std::deque<PendingBlock> pending_;
   bool backgroundDone_ = false;
   std::exception_ptr backgroundError_;
   std::atomic<bool> stopRequested_{false};

@@ -19,7 +19,7 @@ namespace {
 // OCI external types.
 constexpr uint16_t SQLT_CHR = 1, SQLT_NUM = 2, SQLT_INT = 3, SQLT_FLT = 4, SQLT_STR = 5, SQLT_LNG = 8,
                    SQLT_RID = 11, SQLT_DAT = 12, SQLT_BIN = 23, SQLT_LBI = 24, SQLT_AFC = 96, SQLT_AVC = 97,
-                   SQLT_RDD = 104, SQLT_RSET = 116;
+                   SQLT_RDD = 104, SQLT_CLOB = 112, SQLT_BLOB = 113, SQLT_RSET = 116;
 
 std::string upperAscii(std::string text) {
   for (char& c : text)
@@ -252,6 +252,10 @@ uint16_t TOCICommand::GetOraType(uint16_t dataType, uint16_t subType) const {
       return SQLT_DAT;
     case dtBlob:
       return SQLT_LBI;
+    case dtOraClob:
+      return SQLT_CLOB;
+    case dtOraBlob:
+      return SQLT_BLOB;
     case dtMemo:
       return subType == 1 || subType == 25 ? SQLT_STR : SQLT_LNG;
     case dtVarBytes:
@@ -689,6 +693,12 @@ bool TOCICommand::DescribeField(int position, TFieldDesc& field, bool longString
     case SQLT_LBI:
       field.DataType = dtBlob;
       field.Size = 4;
+      break;
+    case SQLT_CLOB:
+    case SQLT_BLOB:
+      // The record holds the value's TOraLob; the fetch, its locator.
+      field.DataType = oraType == SQLT_CLOB ? dtOraClob : dtOraBlob;
+      field.Size = sizeof(void*);
       break;
     case 108:
     case 110:

@@ -147,6 +147,9 @@ void TOCIRecordSet::InternalInitFields() {
       case dataaccess::dtExtVarBytes:
         field->Size = sizeof(void*);
         break;
+      case dtOraBlob:
+      case dtOraClob:
+        break;
       default:
         RaiseError("Data type is not supported.");
     }
@@ -223,13 +226,62 @@ void TOCIRecordSet::defineColumns() {
   defined_ = true;
 }
 
-int TOCIRecordSet::fetchBlock() {
-  if (flat_.empty()) allocFetchBuffer();
-  if (!defined_) defineColumns();
-  return Command().Fetch(uint32_t(FetchRows()));
+std::vector<TOraLob*> TOCIRecordSet::prepareLobs() {
+  std::vector<TOraLob*> lobs;
+  platform::UndoOnFailure release([this, &lobs] { releaseLobs(lobs); });
+  void* svcCtx = Command().conn().GetSvcCtx();
+  for (const Column& column : columns_) {
+    if (column.dataType != dtOraBlob && column.dataType != dtOraClob) continue;
+    for (int row = 0; row < FetchRows(); ++row) {
+      lobs.push_back(new TOraLob(svcCtx));
+      lobs.back()->AllocLob();
+      void* locator = lobs.back()->Locator();
+      std::memcpy(flat_.data() + column.valueOffset + size_t(row) * column.bufferLength, &locator,
+                  sizeof locator);
+    }
+  }
+  return lobs;
 }
 
-void TOCIRecordSet::addRows(const std::vector<uint8_t>& buffer, int rows, int firstRow) {
+void TOCIRecordSet::releaseLobs(std::vector<TOraLob*>& lobs) {
+  for (TOraLob* lob : lobs)
+    if (lob != nullptr) lob->Release();
+  lobs.clear();
+}
+
+void TOCIRecordSet::finishLobs(std::vector<TOraLob*>& lobs, int received) {
+  platform::UndoOnFailure release([this, &lobs] { releaseLobs(lobs); });
+  const bool readNow = Command().cacheLobs_ && !deferredLobRead_;
+  size_t k = 0;
+  for (const Column& column : columns_) {
+    if (column.dataType != dtOraBlob && column.dataType != dtOraClob) continue;
+    for (int row = 0; row < FetchRows(); ++row, ++k) {
+      int16_t indicator;
+      std::memcpy(&indicator, flat_.data() + column.indicatorOffset + size_t(row) * 2, 2);
+      if (row >= received) {
+        lobs[k]->Release();
+        lobs[k] = nullptr;
+      } else if (indicator != -1) {
+        lobs[k]->NeedsReading = true;
+        if (readNow) lobs[k]->ReadLob();
+      }
+    }
+  }
+}
+
+int TOCIRecordSet::fetchLobBlock(uint16_t orientation, int32_t offset, int rows,
+                                 std::vector<TOraLob*>& lobs) {
+  if (flat_.empty()) allocFetchBuffer();
+  if (!defined_) defineColumns();
+  lobs = prepareLobs();
+  platform::UndoOnFailure release([this, &lobs] { releaseLobs(lobs); });
+  const int received = Command().FetchAt(uint32_t(rows), orientation, offset);
+  finishLobs(lobs, received);
+  return received;
+}
+
+void TOCIRecordSet::addRows(const std::vector<uint8_t>& buffer, int rows, int firstRow,
+                            const std::vector<TOraLob*>& lobs) {
   std::vector<uint8_t> record(RecordSize);
   const int countBefore = RecordCount;
   StartBlock(false, rows);
@@ -241,11 +293,18 @@ void TOCIRecordSet::addRows(const std::vector<uint8_t>& buffer, int rows, int fi
   });
   for (int row = 0; row < rows; ++row) {
     std::fill(record.begin(), record.end(), 0);
+    size_t lobColumn = 0;
     for (size_t c = 0; c < columns_.size(); ++c) {
       const Column& column = columns_[c];
       const TFieldDesc& field = Fields[int(c)];
       int16_t indicator;
       std::memcpy(&indicator, buffer.data() + column.indicatorOffset + size_t(row) * 2, 2);
+      if (column.dataType == dtOraBlob || column.dataType == dtOraClob) {
+        // The record takes the object over; a null value keeps its (empty) object too.
+        SetSlotPointer(field, record.data(), lobs[lobColumn++ * size_t(FetchRows()) + size_t(row)]);
+        if (indicator == -1) SetNull(int(c) + 1, record.data(), true);
+        continue;
+      }
       if (indicator == -1) {
         SetNull(int(c) + 1, record.data(), true);
         continue;
@@ -307,8 +366,9 @@ bool TOCIRecordSet::Fetch(bool fetchBack) {
     command.SetCursorState(7);
     return false;
   }
-  const int rows = fetchBlock();
-  if (rows > 0) addRows(flat_, rows);
+  std::vector<TOraLob*> lobs;
+  const int rows = fetchLobBlock(OCI_FETCH_NEXT, 0, FetchRows(), lobs);
+  if (rows > 0) addRows(flat_, rows, 0, lobs);
   FetchBlockEvent(false, cancel);
   if (command.GetCursorState() == 9 && autoClose_) InternalUnprepare();
   return rows > 0;
@@ -323,10 +383,9 @@ bool TOCIRecordSet::fetchFrom(int firstRow, int rows) {
     command.SetCursorState(7);
     return false;
   }
-  if (flat_.empty()) allocFetchBuffer();
-  if (!defined_) defineColumns();
-  const int received = command.FetchAt(uint32_t(rows), OCI_FETCH_ABSOLUTE, firstRow);
-  if (received > 0) addRows(flat_, received, firstRow);
+  std::vector<TOraLob*> lobs;
+  const int received = fetchLobBlock(OCI_FETCH_ABSOLUTE, firstRow, rows, lobs);
+  if (received > 0) addRows(flat_, received, firstRow, lobs);
   FetchBlockEvent(false, cancel);
   return received > 0;
 }
@@ -390,10 +449,11 @@ void TOCIRecordSet::backgroundFetch() {
   try {
     TOCICommand& command = Command();
     while (!stopRequested_) {
-      const int rows = command.Fetch(uint32_t(FetchRows()));
+      std::vector<TOraLob*> lobs;
+      const int rows = fetchLobBlock(OCI_FETCH_NEXT, 0, FetchRows(), lobs);
       if (rows > 0) {
         std::lock_guard<std::mutex> lock(pendingLock_);
-        pending_.emplace_back(flat_, rows);
+        pending_.push_back({flat_, rows, std::move(lobs)});
       }
       pendingChanged_.notify_all();
       if (rows < FetchRows() || command.GetCursorState() == 9) break;
@@ -414,10 +474,10 @@ bool TOCIRecordSet::takeBackgroundBlock() {
   std::unique_lock<std::mutex> lock(pendingLock_);
   pendingChanged_.wait(lock, [this] { return !pending_.empty() || backgroundDone_; });
   if (!pending_.empty()) {
-    const std::pair<std::vector<uint8_t>, int> block = std::move(pending_.front());
+    const PendingBlock block = std::move(pending_.front());
     pending_.pop_front();
     lock.unlock();
-    addRows(block.first, block.second);
+    addRows(block.buffer, block.rows, 0, block.lobs);
     return true;
   }
   std::exception_ptr error = std::move(backgroundError_);
@@ -450,6 +510,7 @@ void TOCIRecordSet::stopBackgroundFetch() {
   }
   fetchThread_.join();
   std::lock_guard<std::mutex> lock(pendingLock_);
+  for (PendingBlock& block : pending_) releaseLobs(block.lobs);
   pending_.clear();
   backgroundError_ = nullptr;
   TOCICommand& command = Command();
@@ -460,14 +521,51 @@ void TOCIRecordSet::stopBackgroundFetch() {
 void TOCIRecordSet::SetToEnd() {
   const int state = Command().GetCursorState();
   if (CanFetchBack() && state >= 4) {
-    if (flat_.empty()) allocFetchBuffer();
-    if (!defined_) defineColumns();
-    if (Command().FetchAt(1, OCI_FETCH_LAST, 0) > 0) addRows(flat_, 1, Command().FetchedRows());
+    std::vector<TOraLob*> lobs;
+    if (fetchLobBlock(OCI_FETCH_LAST, 0, 1, lobs) > 0) addRows(flat_, 1, Command().FetchedRows(), lobs);
   } else if (FetchingInBackground() || (state >= 4 && state < 9)) {
     while (Fetch(false)) {
     }
   }
   TQvRecordSet::SetToEnd();
+}
+
+void TOCIRecordSet::InitFields() {
+  TQvRecordSet::InitFields();
+  for (int i = 0; i < Fields.Count(); ++i)
+    if (Fields[i].DataType == dtOraBlob || Fields[i].DataType == dtOraClob) HasComplexFields = true;
+}
+
+void TOCIRecordSet::FreeComplexFields(uint8_t* recBuf, bool withBlobs) {
+  for (int i = 0; i < Fields.Count() && withBlobs; ++i) {
+    const TFieldDesc& field = Fields[i];
+    if (field.HasParent() || (field.DataType != dtOraBlob && field.DataType != dtOraClob)) continue;
+    if (TOraLob* lob = SlotPointer<TOraLob>(field, recBuf)) lob->Release();
+    SetSlotPointer<TOraLob>(field, recBuf, nullptr);
+  }
+  TQvRecordSet::FreeComplexFields(recBuf, withBlobs);
+}
+
+void TOCIRecordSet::AddRefComplexFields(uint8_t* recBuf) {
+  for (int i = 0; i < Fields.Count(); ++i) {
+    const TFieldDesc& field = Fields[i];
+    if (field.HasParent() || (field.DataType != dtOraBlob && field.DataType != dtOraClob)) continue;
+    if (TOraLob* lob = SlotPointer<TOraLob>(field, recBuf)) lob->AddRef();
+  }
+  TQvRecordSet::AddRefComplexFields(recBuf);
+}
+
+Variant TOCIRecordSet::GetFieldAsVariant(int fieldNo, const uint8_t* recBuf) {
+  const TFieldDesc& field = FieldOf(fieldNo);
+  if (field.HasParent() || (field.DataType != dtOraBlob && field.DataType != dtOraClob))
+    return TQvRecordSet::GetFieldAsVariant(fieldNo, recBuf);
+  if (GetNull(fieldNo, recBuf)) return Variant::null();
+  TOraLob* lob = SlotPointer<TOraLob>(field, recBuf);
+  lob->CheckValue();
+  if (field.DataType == dtOraClob) return Variant(lob->AsString());
+  std::vector<uint8_t> bytes(lob->GetSize());
+  lob->Read(0, bytes.size(), bytes.data());
+  return Variant::bytes(std::move(bytes));
 }
 
 bool TOCIRecordSet::SetProp(int prop, const Variant& value) {

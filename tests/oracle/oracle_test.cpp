@@ -522,6 +522,30 @@ TEST_F(OracleTest, ABfileReadsItsFileFromTheDirectoryAndAMissingDirectoryIsNoFil
   EXPECT_FALSE(file->Exists());
 }
 
+TEST_F(OracleTest, LobColumnsGiveAnObjectPerRowReadAtTheFetchOrWhenFirstAsked) {
+  connect();
+  for (const bool deferred : {false, true}) {
+    auto recordSet = connection_->CreateRecordSet();
+    recordSet->SetSQL("select id, body, data from lobs order by id");
+    recordSet->SetProp(prFetchRows, Variant(int32_t(2)));
+    recordSet->SetProp(prDeferredLobRead, Variant(deferred));
+    recordSet->Open();
+    recordSet->SetToEnd();
+    EXPECT_EQ(recordSet->GetRecordCount(), 3);
+    std::vector<uint8_t> record(recordSet->RecordSize);
+    recordSet->SetRecNo(1);
+    recordSet->GetRecord(record.data());
+    EXPECT_EQ(recordSet->GetFieldAsVariant(2, record.data()).asString(), "first clob text");
+    recordSet->SetRecNo(2);
+    recordSet->GetRecord(record.data());
+    EXPECT_TRUE(recordSet->GetNull(2, record.data()));
+    recordSet->SetRecNo(3);
+    recordSet->GetRecord(record.data());
+    EXPECT_EQ(recordSet->GetFieldAsVariant(3, record.data()).asBytes(), (std::vector<uint8_t>{0xFF}));
+    recordSet->Close();
+  }
+}
+
 TEST_F(OracleTest, ClosingDuringABackgroundFetchAllBreaksItAndTheRecordSetOpensAgain) {
   ::setenv("OCI_STANDIN_DELAY_US", "5000", 1);
   connect();

@@ -138,7 +138,9 @@ enum {
 /* External data types. Values travel as UTF-8 text, 64-bit integers, doubles, bytes or the
    7-byte DATE (century+100, year+100, month, day, hour+1, minute+1, second+1). */
 enum {
-  SQLT_CHR = 1, /* VARCHAR2 column type; as an external type, text without a terminator */
+  SQLT_CHR = 1,    /* VARCHAR2 column type; as an external type, text without a terminator */
+  SQLT_CLOB = 112, /* as an external type: a LOB locator (OCILobLocator*) per row */
+  SQLT_BLOB = 113,
   SQLT_NUM = 2, /* NUMBER column type */
   SQLT_INT = 3, /* signed integer of 1, 2, 4 or 8 bytes */
   SQLT_FLT = 4, /* float or double */

@@ -420,6 +420,26 @@ double numberOf(const Value& v) {
 
 // Writes one value into a row of a define or output bind. A NULL without an indicator, or a
 // truncated value without one, raises ORA-01405 or ORA-01406.
+std::u16string utf16Of(const std::string& text) {
+  std::u16string out;
+  for (size_t i = 0; i < text.size();) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    const int extra = c < 0x80 ? 0 : c < 0xE0 ? 1 : c < 0xF0 ? 2 : 3;
+    char32_t code = extra == 0 ? c : c & (0x3F >> extra);
+    for (int k = 1; k <= extra && i + size_t(k) < text.size(); ++k)
+      code = (code << 6) | (static_cast<unsigned char>(text[i + size_t(k)]) & 0x3F);
+    i += size_t(extra) + 1;
+    if (code >= 0x10000) {
+      code -= 0x10000;
+      out += static_cast<char16_t>(0xD800 + (code >> 10));
+      out += static_cast<char16_t>(0xDC00 + (code & 0x3FF));
+    } else {
+      out += static_cast<char16_t>(code);
+    }
+  }
+  return out;
+}
+
 void writeArea(const Session& session, const Area& a, ub4 row, const Value& value, bool isDate) {
   sb2* ind = a.indicatorAt(row);
   ub2* rlen = a.lengthAt(row);
@@ -467,6 +487,21 @@ void writeArea(const Session& session, const Area& a, ub4 row, const Value& valu
     case SQLT_LBI:
       return putText(value.kind == Value::Kind::Bytes ? value.bytes : valueText(session, value, false), false,
                      false);
+    case SQLT_CLOB:
+    case SQLT_BLOB: {
+      // The locator receives a copy of the value: reads see the row as fetched.
+      void* locator = nullptr;
+      std::memcpy(&locator, p, sizeof locator);
+      auto& l = need<LobHandle>(locator, OCI_DTYPE_LOB);
+      l.initialized = true;
+      l.clob = a.type == SQLT_CLOB;
+      l.streaming = false;
+      if (l.clob)
+        l.text = utf16Of(valueText(session, value, false));
+      else
+        l.bytes = value.kind == Value::Kind::Bytes ? value.bytes : valueText(session, value, false);
+      return;
+    }
     case SQLT_INT: {
       const double d = std::round(numberOf(value));
       const double limit = size >= 8 ? 9.2e18 : std::ldexp(1.0, static_cast<int>(size * 8 - 1));
@@ -1281,6 +1316,8 @@ static Area makeArea(void* valuep, sb4 size, ub2 type, void* indp, ub2* lengthp,
     case SQLT_BIN:
     case SQLT_LBI:
     case SQLT_RSET:
+    case SQLT_CLOB:
+    case SQLT_BLOB:
       break;
     default:
       unsupportedType(type);
