@@ -4,7 +4,8 @@
 // The record set reads 100k rows with four 40-character columns in blocks of 25, with flat
 // buffers on (text in the record) and off (text in the string heap), and the time to its first
 // row with FetchAll blocking and in the background; each with the stand-in's call delay at 0 and
-// 200 microseconds.
+// 200 microseconds; and 5,000 rows of a 10 KB CLOB each read whole, with deferred LOB reading on
+// and off.
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
 #include <stdlib.h>
@@ -25,6 +26,7 @@ using namespace oracle;
 using namespace dataaccess;
 
 constexpr int kRows = 100000;
+constexpr int kLobRows = 5000;  // of 10 KB each
 std::string root;
 std::map<int, double> rowsPerSecond;  // by FetchRows; 0 is the SQLite floor
 std::map<int, double> callsPer1000;
@@ -56,7 +58,8 @@ void seed() {
   std::fputs(
       "user SCOTT tiger\ntable SCOTT.WIDE (N NUMBER(9), C1 VARCHAR2(10), C2 VARCHAR2(10), C3 VARCHAR2(10), "
       "C4 NUMBER(9), C5 NUMBER(7,2), C6 DATE, C7 VARCHAR2(10), C8 NUMBER(9), C9 VARCHAR2(10))\n"
-      "table SCOTT.NAMES (N NUMBER(9), A VARCHAR2(40), B VARCHAR2(40), C VARCHAR2(40), D VARCHAR2(40))\n",
+      "table SCOTT.NAMES (N NUMBER(9), A VARCHAR2(40), B VARCHAR2(40), C VARCHAR2(40), D VARCHAR2(40))\n"
+      "table SCOTT.DOCS (N NUMBER(9), BODY CLOB)\n",
       f);
   std::fclose(f);
   const std::string command = std::string(OCI_STANDIN_SEED) + " " + root + "/ORCL " + description;
@@ -97,6 +100,13 @@ void seed() {
       "insert into names select n, 'first ' || c1 || ' ' || c2, 'second ' || c9, 'third text of the row', c3 "
       "from wide");
   names.Execute(1);
+  TOCICommand docs;
+  docs.SetConnection(c.get());
+  docs.SetSQL("insert into docs select n, :body from wide where n <= :rows");
+  docs.Param(0).SetDataType(dtMemo);
+  docs.Param(0).SetValue(Variant(std::string(10240, 'x')));
+  docs.Param(1).SetValue(Variant(int32_t(kLobRows)));
+  docs.Execute(1);
   c->Commit();
 }
 
@@ -123,6 +133,29 @@ void BM_RecordSetFetch(benchmark::State& state) {
     recordSet->SetProp(prFetchAll, Variant(true));
     recordSet->Open();
     rows += recordSet->GetRecordCount();
+    recordSet->Close();
+  }
+  state.counters["rows/s"] = benchmark::Counter(double(rows), benchmark::Counter::kIsRate);
+}
+
+// Args: deferred LOB reading (1) or not (0), call delay in microseconds. Opens and reads every
+// row's 10 KB CLOB.
+void BM_RecordSetClobs(benchmark::State& state) {
+  auto c = connectWithDelay(state.range(1));
+  int64_t rows = 0;
+  for (auto _ : state) {
+    auto recordSet = c->CreateRecordSet();
+    recordSet->SetSQL("select n, body from docs");
+    recordSet->SetProp(prDeferredLobRead, Variant(state.range(0) != 0));
+    recordSet->SetProp(prFetchAll, Variant(true));
+    recordSet->Open();
+    std::vector<uint8_t> record(recordSet->RecordSize);
+    for (recordSet->SetToBegin();;) {
+      recordSet->GetNextRecord(record.data());
+      if (recordSet->Eof()) break;
+      if (recordSet->GetFieldAsVariant(2, record.data()).asString().size() != 10240) std::abort();
+      ++rows;
+    }
     recordSet->Close();
   }
   state.counters["rows/s"] = benchmark::Counter(double(rows), benchmark::Counter::kIsRate);
@@ -222,6 +255,7 @@ void BM_SQLiteNamesLoop(benchmark::State& state) {
 BENCHMARK(BM_SQLiteStepLoop)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SQLiteNamesLoop)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_OracleFetch)->Arg(1)->Arg(25)->Arg(500)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RecordSetClobs)->ArgsProduct({{0, 1}, {0, 200}})->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RecordSetFetch)->ArgsProduct({{1, 0}, {0, 200}})->Unit(benchmark::kMillisecond);
 // A fixed count: Open alone is short, so the library would otherwise repeat the whole fetch
 // thousands of times.
