@@ -579,6 +579,9 @@ class TOCIRecordSet : public dataaccess::TQvRecordSet {
   int lastRowHeld() const { return LastItem != nullptr ? LastItem->Order : 0; }
   // One block of a scrollable cursor from row `firstRow`.
   bool fetchFrom(int firstRow, int rows);
+  // One block with the fetch events around it; the rows are numbered from `firstRow` (0: as
+  // they come). Unprepares a statement read to its end when AutoClose is on.
+  bool fetchBlockAt(uint16_t orientation, int32_t offset, int rows, int firstRow);
   void backgroundFetch();
   // Takes the worker's next block (waiting for it); false when the worker has ended and every
   // block is taken. Joins the worker at its end and raises its failure.

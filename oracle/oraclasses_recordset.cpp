@@ -357,26 +357,18 @@ bool TOCIRecordSet::Fetch(bool fetchBack) {
     const int rows = std::min(FetchRows(), rowsBeforeHeld());
     return rows > 0 && fetchFrom(rowsBeforeHeld() - rows + 1, rows);
   }
-  TOCICommand& command = Command();
-  const int state = command.GetCursorState();
+  const int state = Command().GetCursorState();
   if (fetchBack || state < 4 || state >= 9) return false;
-  bool cancel = false;
-  FetchBlockEvent(true, cancel);
-  if (cancel) {
-    command.SetCursorState(7);
-    return false;
-  }
-  std::vector<TOraLob*> lobs;
-  const int rows = fetchLobBlock(OCI_FETCH_NEXT, 0, FetchRows(), lobs);
-  if (rows > 0) addRows(flat_, rows, 0, lobs);
-  FetchBlockEvent(false, cancel);
-  if (command.GetCursorState() == 9 && autoClose_) InternalUnprepare();
-  return rows > 0;
+  return fetchBlockAt(OCI_FETCH_NEXT, 0, FetchRows(), 0);
 }
 
 bool TOCIRecordSet::fetchFrom(int firstRow, int rows) {
+  if (Command().GetCursorState() < 4) return false;
+  return fetchBlockAt(OCI_FETCH_ABSOLUTE, firstRow, rows, firstRow);
+}
+
+bool TOCIRecordSet::fetchBlockAt(uint16_t orientation, int32_t offset, int rows, int firstRow) {
   TOCICommand& command = Command();
-  if (command.GetCursorState() < 4) return false;
   bool cancel = false;
   FetchBlockEvent(true, cancel);
   if (cancel) {
@@ -384,9 +376,10 @@ bool TOCIRecordSet::fetchFrom(int firstRow, int rows) {
     return false;
   }
   std::vector<TOraLob*> lobs;
-  const int received = fetchLobBlock(OCI_FETCH_ABSOLUTE, firstRow, rows, lobs);
+  const int received = fetchLobBlock(orientation, offset, rows, lobs);
   if (received > 0) addRows(flat_, received, firstRow, lobs);
   FetchBlockEvent(false, cancel);
+  if (command.GetCursorState() == 9 && autoClose_) InternalUnprepare();
   return received > 0;
 }
 
