@@ -72,12 +72,12 @@ bool ReadDumpHeader(const std::string& path, TDumpHeader& header) {
 }
 
 bool ReadDumpHeaderBytes(const std::string& path, std::string& bytes) {
-  bytes.assign(kHeaderBytes, '\0');
+  bytes.assign(kDumpHeaderSize, '\0');
   platform::InputFile file;
   if (!file.open(path)) return false;
   size_t got = 0;
-  while (got < kHeaderBytes) {
-    const int64_t n = file.readAt(int64_t(got), bytes.data() + got, kHeaderBytes - got);
+  while (got < kDumpHeaderSize) {
+    const int64_t n = file.readAt(int64_t(got), bytes.data() + got, kDumpHeaderSize - got);
     if (n <= 0) break;
     got += size_t(n);
   }
