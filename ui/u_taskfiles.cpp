@@ -1,0 +1,62 @@
+#include "ui/u_taskfiles.h"
+
+#include <QTime>
+#include <chrono>
+#include <thread>
+
+#include "platform/plainfile.h"
+#include "tasks/u_taskfile.h"
+#include "ui/services.h"
+
+namespace ui {
+namespace {
+
+QString withLines(QString text, const std::vector<std::string>& lines) {
+  if (!lines.empty()) text += QStringLiteral("\n");
+  for (const std::string& line : lines) text += QStringLiteral("\n") + QString::fromStdString(line);
+  return text;
+}
+
+}  // namespace
+
+int32_t NewTaskId() {
+  return QTime::currentTime().msecsSinceStartOfDay();
+}
+
+bool ExportTasksToFile(QWidget* parent, const QString& folder, std::span<const tasks::TUniTask* const> list) {
+  const QString path = Services().files->saveFile(
+      parent, folder, QStringLiteral("Export task file(*.etf);;All files(*)"), QStringLiteral("etf"));
+  if (path.isEmpty()) return false;
+  std::vector<std::string> cuts;
+  std::string error;
+  if (!tasks::WriteTaskFile(path.toStdString(), list, cuts, error)) {
+    Services().messages->error(parent,
+                               QStringLiteral("Failed to save tasks!\n") + QString::fromStdString(error));
+    return false;
+  }
+  Services().messages->information(parent, withLines(QStringLiteral("Successfully save tasks!"), cuts));
+  return true;
+}
+
+std::vector<std::unique_ptr<tasks::TUniTask>> ImportTasksFromFile(QWidget* parent, const QString& folder,
+                                                                  tasks::TaskHost* owner) {
+  std::vector<std::unique_ptr<tasks::TUniTask>> read;
+  const QString path =
+      Services().files->openFile(parent, folder, QStringLiteral("Import task file(*.etf);;All files(*)"));
+  if (path.isEmpty() || !platform::fileExists(path.toStdString())) return read;
+  std::vector<std::string> notes;
+  std::string error;
+  if (!tasks::ReadTaskFile(path.toStdString(), owner, read, notes, error)) {
+    Services().messages->error(parent, QString::fromStdString(error));
+    return read;
+  }
+  for (size_t i = 0; i < read.size(); ++i) {
+    if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    read[i]->SetId(NewTaskId());
+  }
+  if (!notes.empty())
+    Services().messages->information(parent, withLines(QStringLiteral("Imported with notes:"), notes));
+  return read;
+}
+
+}  // namespace ui
