@@ -16,6 +16,10 @@
 
 namespace tasks {
 
+// How often the window runs the scheduler's tick and the schedule check, in milliseconds.
+inline constexpr int kSchedulerTickMs = 100;
+inline constexpr int kScheduleCheckMs = 5000;
+
 // The node image of `task` (0 to 10): 1, 4, 2, 5 for an idle export task that is parsed and not
 // scheduled, parsed and scheduled, not parsed, not parsed and scheduled; 6, 9, 7, 10 the same for
 // an import task; 3 and 8 running; 0 queued or to be deleted.

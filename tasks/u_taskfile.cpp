@@ -124,10 +124,7 @@ std::unique_ptr<TUniTask> TaskFromRecord(std::span<const uint8_t> record, int re
                     "\") has the unknown task type " + std::to_string(type) + " and was not imported");
     return nullptr;
   }
-  const std::string command = task->command();
   for (const TextField& f : kTextFields) (task.get()->*f.set)(text(f));
-  // Export and import tasks keep the text their parsed options give, as a loaded task does.
-  task->SetCommand(command);
   task->SetCreateTime(std::chrono::system_clock::now());
   task->SetConnectToDb(get4s(p + kConnectToDb) == 1);
   task->SetIsPreExec(get4s(p + kIsPreExec) != 0);

@@ -37,7 +37,8 @@ std::string TaskFileHeaderRecord();
 // character), and a line naming the task and the field is added to `cuts`.
 std::string TaskRecord(const TUniTask& task, std::vector<std::string>& cuts);
 
-// The task of record `recordNo` (1 is the first after the header), with id 0, `createtime` now
+// The task of record `recordNo` (1 is the first after the header): id 0, every other field as the record
+// holds it (the command text as written, parsed as MakeTaskOfType parses it), `createtime` now
 // and the scheduled flag from its schedule text. `nullptr` for an unknown task type, with a line
 // in `notes`; a text that fills its field to the last byte may have been cut when the file was
 // written, and gets a line in `notes` too. Requires: `record` holds kTaskRecordSize bytes.
