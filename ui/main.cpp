@@ -4,8 +4,8 @@
 #include <QThread>
 #include <memory>
 
-#include "ui/connectform.h"
 #include "platform/termination.h"
+#include "ui/connectform.h"
 #include "ui/smallforms.h"
 #include "ui/u_main.h"
 

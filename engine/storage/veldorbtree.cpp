@@ -7,8 +7,8 @@
 
 #include "engine/storage/veldorbitmap.h"
 #include "engine/storage/veldorerr.h"
-#include "platform/scopeguard.h"
 #include "platform/debugassert.h"
+#include "platform/scopeguard.h"
 
 namespace engine {
 

@@ -9,8 +9,8 @@
 #include "engine/storage/veldorerr.h"
 #include "engine/storage/veldoros.h"
 #include "platform/bytes.h"
-#include "platform/scopeguard.h"
 #include "platform/processinfo.h"
+#include "platform/scopeguard.h"
 
 namespace engine {
 

@@ -11,8 +11,8 @@
 #include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldorsession.h"
 #include "engine/tables/veldortable.h"
-#include "platform/scopeguard.h"
 #include "platform/bytes.h"
+#include "platform/scopeguard.h"
 
 namespace engine {
 
