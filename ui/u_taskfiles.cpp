@@ -1,6 +1,7 @@
 #include "ui/u_taskfiles.h"
 
 #include <QTime>
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -27,9 +28,11 @@ bool ExportTasksToFile(QWidget* parent, const QString& folder, std::span<const t
   const QString path = Services().files->saveFile(
       parent, folder, QStringLiteral("Export task file(*.etf);;All files(*)"), QStringLiteral("etf"));
   if (path.isEmpty()) return false;
+  std::vector<const tasks::TUniTask*> byId(list.begin(), list.end());
+  std::stable_sort(byId.begin(), byId.end(), [](auto* a, auto* b) { return a->id() < b->id(); });
   std::vector<std::string> cuts;
   std::string error;
-  if (!tasks::WriteTaskFile(path.toStdString(), list, cuts, error)) {
+  if (!tasks::WriteTaskFile(path.toStdString(), byId, cuts, error)) {
     Services().messages->error(parent,
                                QStringLiteral("Failed to save tasks!\n") + QString::fromStdString(error));
     return false;

@@ -18,7 +18,8 @@ namespace ui {
 // A new task's id: the milliseconds since local midnight.
 int32_t NewTaskId();
 
-// Asks for a target file and writes `tasks` there (in the order given), through a temporary file.
+// Asks for a target file and writes `tasks` there in the order of their ids, through a temporary
+// file.
 // Reports success, with every field that had to be cut, or the failure and its reason. False
 // when cancelled or failed.
 bool ExportTasksToFile(QWidget* parent, const QString& folder, std::span<const tasks::TUniTask* const> tasks);

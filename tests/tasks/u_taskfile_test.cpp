@@ -48,7 +48,6 @@ TEST(TaskFileTest, RecordsSitAtTheirOffsetsAndReadBackByteForByte) {
                     rec = bytes.substr(kTaskRecordSize, kTaskRecordSize);
   EXPECT_EQ(header, TaskFileHeaderRecord());
   EXPECT_EQ(field(header, 4, 100), "Velmaron for Oracle");
-  EXPECT_EQ(field(header, 104, 256), "1.2.0");
   EXPECT_EQ(field(header, 1824, 100), " ");
   EXPECT_EQ(number(rec, 0), 4711);
   EXPECT_EQ(field(rec, 368, 20), "scott");
