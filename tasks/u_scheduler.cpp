@@ -65,15 +65,26 @@ int64_t LocalMinuteNumber(const platform::LocalTimeFields& t) {
   return int64_t(day.time_since_epoch().count()) * 1440 + t.hour * 60 + t.minute;
 }
 
-bool ScheduleNamesMinute(const std::string& schedule, int64_t minute) {
-  int m = 0, h = 0, d = 0;
-  if (!ParseScheduleTime(schedule, m, h, d)) return false;
-  const int64_t days = minute >= 0 ? minute / 1440 : (minute - 1439) / 1440;
-  const int64_t inDay = minute - days * 1440;
-  const unsigned weekday = std::chrono::weekday(std::chrono::sys_days(std::chrono::days(days))).c_encoding();
-  if (d != kScheduleEveryDay && unsigned(d) != weekday) return false;
-  return inDay == int64_t(h) * 60 + m;
+namespace {
+
+struct Schedule {
+  int minute = 0, hour = 0, day = 0;
+  bool names(int64_t minuteNo) const {
+    const int64_t days = minuteNo >= 0 ? minuteNo / 1440 : (minuteNo - 1439) / 1440;
+    const unsigned weekday =
+        std::chrono::weekday(std::chrono::sys_days(std::chrono::days(days))).c_encoding();
+    if (day != kScheduleEveryDay && unsigned(day) != weekday) return false;
+    return minuteNo - days * 1440 == int64_t(hour) * 60 + minute;
+  }
+};
+
+std::optional<Schedule> parseSchedule(const std::string& text) {
+  Schedule s;
+  if (!ParseScheduleTime(text, s.minute, s.hour, s.day)) return std::nullopt;
+  return s;
 }
+
+}  // namespace
 
 int ScheduleChecker::Check(std::span<TUniTask* const> tasks) {
   const int64_t now = LocalMinuteNumber(now_());
@@ -86,8 +97,9 @@ int ScheduleChecker::Check(std::span<TUniTask* const> tasks) {
   int queued = 0;
   for (TUniTask* task : tasks) {
     if (task->state() != TTaskState::Idle) continue;
-    for (int64_t minute = first; minute <= now; ++minute) {
-      if (ScheduleNamesMinute(task->scheduletable(), minute)) {
+    const std::optional<Schedule> schedule = parseSchedule(task->scheduletable());
+    for (int64_t minute = first; schedule && minute <= now; ++minute) {
+      if (schedule->names(minute)) {
         task->SetState(TTaskState::Queued);
         ++queued;
         break;

@@ -49,9 +49,6 @@ void SchedulerTick(std::span<TUniTask* const> tasks, int maxTasks, SchedulerHost
 // Local time to the minute: minutes since 1970-01-01 00:00 of the local calendar.
 int64_t LocalMinuteNumber(const platform::LocalTimeFields& t);
 
-// Whether the schedule text `schedule` names local minute `minute`.
-bool ScheduleNamesMinute(const std::string& schedule, int64_t minute);
-
 // Queues the idle tasks whose schedule names a minute that has come since the last check. Call it
 // every few seconds: it remembers the last minute handled, so a late or early call neither skips
 // nor repeats a minute. After a gap of more than an hour (a suspended machine, a clock set
