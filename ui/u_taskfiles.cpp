@@ -1,9 +1,6 @@
 #include "ui/u_taskfiles.h"
 
-#include <QTime>
 #include <algorithm>
-#include <chrono>
-#include <thread>
 
 #include "platform/plainfile.h"
 #include "tasks/u_taskfile.h"
@@ -19,10 +16,6 @@ QString withLines(QString text, const std::vector<std::string>& lines) {
 }
 
 }  // namespace
-
-int32_t NewTaskId() {
-  return QTime::currentTime().msecsSinceStartOfDay();
-}
 
 bool ExportTasksToFile(QWidget* parent, const QString& folder, std::span<const tasks::TUniTask* const> list) {
   const QString path = Services().files->saveFile(
@@ -52,10 +45,6 @@ std::vector<std::unique_ptr<tasks::TUniTask>> ImportTasksFromFile(QWidget* paren
   if (!tasks::ReadTaskFile(path.toStdString(), owner, read, notes, error)) {
     Services().messages->error(parent, QString::fromStdString(error));
     return read;
-  }
-  for (size_t i = 0; i < read.size(); ++i) {
-    if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    read[i]->SetId(NewTaskId());
   }
   if (!notes.empty())
     Services().messages->information(parent, withLines(QStringLiteral("Imported with notes:"), notes));

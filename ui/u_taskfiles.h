@@ -15,17 +15,14 @@ class QWidget;
 
 namespace ui {
 
-// A new task's id: the milliseconds since local midnight.
-int32_t NewTaskId();
-
 // Asks for a target file and writes `tasks` there in the order of their ids, through a temporary
 // file.
 // Reports success, with every field that had to be cut, or the failure and its reason. False
 // when cancelled or failed.
 bool ExportTasksToFile(QWidget* parent, const QString& folder, std::span<const tasks::TUniTask* const> tasks);
 
-// Asks for a task file and reads every task in it, each with a new id (50 ms apart, so that they
-// differ) and `createtime` now; the caller stores them. A refused file is reported and gives no
+// Asks for a task file and reads every task in it, with `createtime` now; the caller stores them,
+// which gives each its new id. A refused file is reported and gives no
 // task; the fields that may have been cut and the records of unknown types are reported after
 // a successful read.
 std::vector<std::unique_ptr<tasks::TUniTask>> ImportTasksFromFile(QWidget* parent, const QString& folder,
