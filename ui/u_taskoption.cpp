@@ -1,5 +1,6 @@
 #include "ui/u_taskoption.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialogButtonBox>
@@ -17,6 +18,7 @@
 #include <cstdio>
 
 #include "platform/ftpclient.h"
+#include "platform/scopeguard.h"
 #include "tasks/u_common.h"
 #include "tasks/u_unitask.h"
 #include "ui/services.h"
@@ -281,23 +283,29 @@ void TFrmTaskOption::BrowseScript(QLineEdit* target) {
 
 void TFrmTaskOption::BtnTestClick() {
   const std::string server = trimmed(edserver);
-  std::unique_ptr<platform::FtpClient> ftp = platform::makeFtpClient();
-  ftp->setHost(server);
-  ftp->setUser(cbaftp->isChecked() ? "anonymous" : trimmed(edftpusername));
-  ftp->setPassword(trimmed(edftppassword));
-  try {
-    ftp->connect();
-    if (!trimmed(edremotedir).empty()) ftp->changeDir(trimmed(edremotedir));
-    const std::string dir = ftp->currentDir();
-    ftp->setBinaryMode();
-    ftp->disconnect();
-    Services().messages->information(
-        this, QString::fromStdString("Connected to " + server + "\r\n" + "Current dir is:" + dir));
-  } catch (const platform::FtpError& e) {
-    ftp->disconnect();
-    Services().messages->information(
-        this, QString::fromStdString("Not connected to " + server + "\r\n" + e.what()));
+  std::string outcome;
+  {
+    // The client's waits are bounded (30 s to connect, 60 s for a reply); meanwhile the user sees
+    // that the dialog waits.
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    const platform::ScopeExit restoreCursor([] { QApplication::restoreOverrideCursor(); });
+    std::unique_ptr<platform::FtpClient> ftp = platform::makeFtpClient();
+    ftp->setHost(server);
+    ftp->setUser(cbaftp->isChecked() ? "anonymous" : trimmed(edftpusername));
+    ftp->setPassword(trimmed(edftppassword));
+    try {
+      ftp->connect();
+      if (!trimmed(edremotedir).empty()) ftp->changeDir(trimmed(edremotedir));
+      const std::string dir = ftp->currentDir();
+      ftp->setBinaryMode();
+      ftp->disconnect();
+      outcome = "Connected to " + server + "\r\n" + "Current dir is:" + dir;
+    } catch (const platform::FtpError& e) {
+      ftp->disconnect();
+      outcome = "Not connected to " + server + "\r\n" + e.what();
+    }
   }
+  Services().messages->information(this, QString::fromStdString(outcome));
 }
 
 }  // namespace ui
