@@ -49,7 +49,6 @@ TEST_F(TaskOptionTest, ValuesGoBackAsTheDialogShowsThem) {
   task->SetScheduleTable("300203");
   dialog.Fill(*task);
   EXPECT_EQ(dialog.windowTitle(), "Task option: nightly");
-  EXPECT_EQ(find<QSpinBox>("EdMinute")->value(), 30);
   EXPECT_EQ(find<QComboBox>("CmbDayofWeek")->currentText(), "Wednesday");
 
   find<QSpinBox>("EdHour")->setValue(7);
@@ -72,7 +71,6 @@ TEST_F(TaskOptionTest, ValuesGoBackAsTheDialogShowsThem) {
   EXPECT_FALSE(task->ispostexec());
   EXPECT_TRUE(task->isexecuser());
   EXPECT_EQ(task->execusername(), " sys ");
-  EXPECT_EQ(task->transfermode(), tasks::kTransferFtp);
   EXPECT_EQ(task->ftpanonymous(), 1);
 
   find<QCheckBox>("CbSchedule")->click();
