@@ -84,13 +84,34 @@ double roundToScale(double v, uint16_t scale) {
 
 }  // namespace
 
-bool IsBlobType(uint16_t t) {
-  return t == dtBlob || t == dtMemo;
+TDataTypeSet TData::GetBlobTypes() const {
+  return TDataTypeSet().set(dtBlob).set(dtMemo);
 }
 
-bool IsComplexType(uint16_t t) {
-  return t == dtBlob || t == dtMemo || t == dtVariant || t == dtExtString || t == dtExtVarBytes ||
-         t == dtExtWideString;
+TDataTypeSet TData::GetComplexTypes() const {
+  return GetBlobTypes().set(dtVariant).set(dtExtString).set(dtExtVarBytes).set(dtExtWideString);
+}
+
+void TData::DateTimeToNative(const uint8_t* source, void* dest, int mode) const {
+  auto* out = static_cast<uint8_t*>(dest);
+  int32_t date, time;
+  toTimeStamp(platform::getValue<double>(source), date, time);
+  if (mode == 0) platform::putValue(out, double(date) * kMsPerDay + time);
+  if (mode == 1) std::memcpy(out, source, 8);
+  if (mode == 2) platform::putValue(out, time);
+  if (mode == 3) platform::putValue(out, date);
+}
+
+void TData::NativeToDateTime(uint8_t* dest, const void* source, int mode) const {
+  const auto* in = static_cast<const uint8_t*>(source);
+  if (mode == 0) {
+    const double ms = std::nearbyint(platform::getValue<double>(in));
+    const double date = std::floor(ms / kMsPerDay);
+    platform::putValue(dest, fromTimeStamp(int32_t(date), int32_t(ms - date * kMsPerDay)));
+  }
+  if (mode == 1) std::memcpy(dest, in, 8);
+  if (mode == 2) platform::putValue(dest, fromTimeStamp(DateDelta, platform::getValue<int32_t>(in)));
+  if (mode == 3) platform::putValue(dest, fromTimeStamp(platform::getValue<int32_t>(in), 0));
 }
 
 void TFieldDesc::SetObjectType(TObjectType* type) {
@@ -221,7 +242,7 @@ void TData::InitFields() {
     f.Offset = DataSize;
     if (f.DataType == dtWideString && f.Offset % 2 == 1) ++f.Offset;
     DataSize = f.Offset + f.Size;
-    HasComplexFields = HasComplexFields || IsComplexType(f.DataType);
+    HasComplexFields = HasComplexFields || IsComplexDataType(f.DataType);
   }
   RecordSize = DataSize + uint32_t(GetFieldCount());
   if (RecordSize % 2 == 0) ++RecordSize;
@@ -290,14 +311,14 @@ void TData::SetNull(int fieldNo, uint8_t* recBuf, bool value) {
     return;
   }
   recBuf[DataSize + uint32_t(fieldNo) - 1] = value ? 1 : 0;
-  if (value && IsBlobType(f.DataType))
+  if (value && IsBlobDataType(f.DataType))
     if (TBlob* blob = SlotPointer<TBlob>(f, recBuf)) blob->Clear();
 }
 
 void TData::GetField(int fieldNo, const uint8_t* recBuf, void* dest, size_t destSize, bool& isBlank) {
   const TFieldDesc& f = FieldOf(fieldNo);
   isBlank = GetNull(fieldNo, recBuf);
-  if (!dest || (isBlank && !IsComplexType(f.DataType))) return;
+  if (!dest || (isBlank && !IsComplexDataType(f.DataType))) return;
   DA_ASSERT(!f.HasParent(), "Child fields are read as variants");
   GetFieldData(f, recBuf, dest, destSize);
   if (!isBlank && f.Fixed && TrimFixedChar) {
@@ -330,15 +351,14 @@ void TData::GetFieldData(const TFieldDesc& f, const uint8_t* recBuf, void* dest,
       return copyText(reinterpret_cast<const char*>(slot), f.Size, static_cast<char*>(dest), destSize,
                       NeedConvertEOL());
     case dtDate:
-    case dtTime:
-    case dtDateTime: {
-      int32_t date, time;
-      toTimeStamp(platform::getValue<double>(slot), date, time);
-      if (f.DataType == dtDate && destSize >= 4) platform::putValue(out, date);
-      if (f.DataType == dtTime && destSize >= 4) platform::putValue(out, time);
-      if (f.DataType == dtDateTime && destSize >= 8) platform::putValue(out, double(date) * kMsPerDay + time);
+      if (destSize >= 4) DateTimeToNative(slot, out, 3);
       return;
-    }
+    case dtTime:
+      if (destSize >= 4) DateTimeToNative(slot, out, 2);
+      return;
+    case dtDateTime:
+      if (destSize >= 8) DateTimeToNative(slot, out, 0);
+      return;
     case dtVariant: {
       TVariantObject* v = SlotPointer<TVariantObject>(f, recBuf);
       *static_cast<Variant*>(dest) = v ? v->Value : Variant::null();
@@ -390,18 +410,13 @@ void TData::PutFieldData(const TFieldDesc& f, uint8_t* recBuf, const void* sourc
       if (sourceSize >= 8) platform::putValue(slot, roundToScale(platform::getValue<double>(in), f.Scale));
       return;
     case dtDate:
-      if (sourceSize >= 4) platform::putValue(slot, fromTimeStamp(platform::getValue<int32_t>(in), 0));
+      if (sourceSize >= 4) NativeToDateTime(slot, in, 3);
       return;
     case dtTime:
-      if (sourceSize >= 4)
-        platform::putValue(slot, fromTimeStamp(DateDelta, platform::getValue<int32_t>(in)));
+      if (sourceSize >= 4) NativeToDateTime(slot, in, 2);
       return;
     case dtDateTime:
-      if (sourceSize >= 8) {
-        const double ms = std::nearbyint(platform::getValue<double>(in));
-        const double date = std::floor(ms / kMsPerDay);
-        platform::putValue(slot, fromTimeStamp(int32_t(date), int32_t(ms - date * kMsPerDay)));
-      }
+      if (sourceSize >= 8) NativeToDateTime(slot, in, 0);
       return;
     case dtVariant: {
       TVariantObject* v = SlotPointer<TVariantObject>(f, recBuf);
@@ -649,7 +664,7 @@ bool TData::HasFields(std::initializer_list<uint16_t> dataTypes) const {
 
 TBlob* TData::GetBlob(int fieldNo, const uint8_t* recBuf) const {
   const TFieldDesc& f = FieldOf(fieldNo);
-  if (!IsBlobType(f.DataType)) DatabaseError(SNeedBlobType);
+  if (!IsBlobDataType(f.DataType)) DatabaseError(SNeedBlobType);
   TBlob* blob = SlotPointer<TBlob>(f, recBuf);
   DA_ASSERT(blob, "Blob of the record not created");
   return blob;
@@ -659,7 +674,7 @@ void TData::CreateComplexFields(uint8_t* recBuf, bool withBlobs) {
   for (int i = 0; i < Fields.Count(); ++i) {
     const TFieldDesc& f = Fields[i];
     if (f.HasParent()) continue;
-    if (IsBlobType(f.DataType) && withBlobs)
+    if (IsBlobDataType(f.DataType) && withBlobs)
       SetSlotPointer(f, recBuf, new TBlob(false));
     else if (f.DataType == dtVariant)
       SetSlotPointer(f, recBuf, new TVariantObject());
@@ -671,8 +686,8 @@ void TData::CreateComplexFields(uint8_t* recBuf, bool withBlobs) {
 void TData::FreeComplexFields(uint8_t* recBuf, bool withBlobs) {
   for (int i = 0; i < Fields.Count(); ++i) {
     const TFieldDesc& f = Fields[i];
-    if (f.HasParent() || !IsComplexType(f.DataType)) continue;
-    if (IsBlobType(f.DataType)) {
+    if (f.HasParent() || !IsComplexDataType(f.DataType)) continue;
+    if (IsBlobDataType(f.DataType)) {
       if (!withBlobs) continue;
       ReleaseObject(SlotPointer<TBlob>(f, recBuf));
     } else if (f.DataType == dtVariant) {
@@ -722,8 +737,8 @@ void TData::CopyComplexFields(const uint8_t* source, uint8_t* dest, bool withBlo
 void TData::AddRefComplexFields(uint8_t* recBuf) {
   for (int i = 0; i < Fields.Count(); ++i) {
     const TFieldDesc& f = Fields[i];
-    if (f.HasParent() || !IsComplexType(f.DataType)) continue;
-    if (IsBlobType(f.DataType) || f.DataType == dtVariant) {
+    if (f.HasParent() || !IsComplexDataType(f.DataType)) continue;
+    if (IsBlobDataType(f.DataType) || f.DataType == dtVariant) {
       if (TSharedObject* o = SlotPointer<TSharedObject>(f, recBuf)) o->AddRef();
     } else if (char* buf = SlotPointer<char>(f, recBuf)) {
       StringHeap.AddRefStr(buf);
@@ -733,7 +748,7 @@ void TData::AddRefComplexFields(uint8_t* recBuf) {
 
 void TData::CancelRecord(uint8_t* recBuf) {
   for (int i = 0; i < Fields.Count(); ++i)
-    if (IsBlobType(Fields[i].DataType) && !Fields[i].HasParent())
+    if (IsBlobDataType(Fields[i].DataType) && !Fields[i].HasParent())
       if (TBlob* blob = SlotPointer<TBlob>(Fields[i], recBuf)) blob->Cancel();
   FreeComplexFields(recBuf, false);
 }
@@ -751,7 +766,7 @@ void TData::PostRecord(uint8_t* recBuf) {
   GetRecord(scratch.get());
   UpdateRecord(recBuf);
   for (int i = 0; i < Fields.Count(); ++i)
-    if (IsBlobType(Fields[i].DataType) && !Fields[i].HasParent())
+    if (IsBlobDataType(Fields[i].DataType) && !Fields[i].HasParent())
       if (TBlob* blob = SlotPointer<TBlob>(Fields[i], recBuf)) blob->Commit();
   FreeComplexFields(scratch.get(), false);
 }

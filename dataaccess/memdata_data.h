@@ -17,6 +17,7 @@
 // updates. Not thread-safe: a record set is used by one thread at a time.
 #pragma once
 
+#include <bitset>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -63,9 +64,8 @@ inline constexpr int MaxArrayItem = 100;
 // Day number of 1899-12-30 in the dataset's time stamps (days since 0001-01-01, plus one).
 inline constexpr int32_t DateDelta = 693594;
 
-bool IsBlobType(uint16_t dataType);
-// Types whose slot holds a pointer that must be created, copied and released.
-bool IsComplexType(uint16_t dataType);
+// A set of internal data type codes (drivers add codes of their own below 256).
+using TDataTypeSet = std::bitset<256>;
 
 // Update statuses and the results of applying one.
 enum TUpdateStatus : uint8_t { usUnmodified = 0, usModified = 1, usInserted = 2, usDeleted = 3 };
@@ -170,6 +170,18 @@ class TData : private TFilterRecordSource {
   virtual void SetNull(int fieldNo, uint8_t* recBuf, bool value);
   virtual Variant GetFieldAsVariant(int fieldNo, const uint8_t* recBuf);
   virtual void PutFieldAsVariant(int fieldNo, uint8_t* recBuf, const Variant& value);
+  // Between a record slot's 8-byte date-time (days since 1899-12-30, the fraction the time) and
+  // the dataset's time stamp (date: days since 0001-01-01 plus one; time: milliseconds since
+  // midnight), by `mode`: 0 the stamp as a double of milliseconds, 1 the 8 bytes as they are,
+  // 2 the 32-bit time, 3 the 32-bit date (read back on 1899-12-30, respectively at midnight).
+  virtual void DateTimeToNative(const uint8_t* source, void* dest, int mode) const;
+  virtual void NativeToDateTime(uint8_t* dest, const void* source, int mode) const;
+  // The types whose slot holds a blob ({dtBlob, dtMemo}), and those whose slot holds a pointer
+  // that must be created, copied and released; a driver adds its own.
+  virtual TDataTypeSet GetBlobTypes() const;
+  virtual TDataTypeSet GetComplexTypes() const;
+  bool IsBlobDataType(uint16_t dataType) const { return dataType < 256 && GetBlobTypes()[dataType]; }
+  bool IsComplexDataType(uint16_t dataType) const { return dataType < 256 && GetComplexTypes()[dataType]; }
 
   virtual void GetRecord(uint8_t* recBuf) = 0;
   virtual void GetNextRecord(uint8_t* recBuf) = 0;

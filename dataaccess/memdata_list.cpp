@@ -438,7 +438,7 @@ void TMemData::UpdateRecord(const uint8_t* recBuf) {
         // takes that copy over.
         for (int i = 0; i < Fields.Count(); ++i) {
           const TFieldDesc& f = Fields[i];
-          if (!IsBlobType(f.DataType) || f.HasParent()) continue;
+          if (!IsBlobDataType(f.DataType) || f.HasParent()) continue;
           TBlob* oldBlob = SlotPointer<TBlob>(f, old);
           if (oldBlob && oldBlob == SlotPointer<TBlob>(f, recBuf) && oldBlob->Rollback()) {
             SetSlotPointer(f, old, oldBlob->TakeRollback());

@@ -153,6 +153,7 @@ std::string TrimRightText(std::string_view s);
 // ASCII letters upper-cased; other bytes kept.
 std::string AsciiUpper(std::string_view s);
 
+// Runs its exit on every path out of a scope.
 using platform::ScopeExit;
 
 // Hooks around long operations and the application's name; empty until installed.

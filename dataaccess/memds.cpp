@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 #include "dataaccess/daconsts.h"
 #include "dataaccess/memdata_list.h"
@@ -67,17 +68,6 @@ bool isTextType(uint16_t t) {
 
 }  // namespace
 
-uint16_t FieldTypeToDataType(FieldType type) {
-  static constexpr uint16_t kTypes[] = {
-      dtUnknown,    dtString,  dtInteger, dtInteger,  dtInteger,   dtBoolean,  dtFloat,   dtCurrency,
-      dtUnknown,    dtDate,    dtTime,    dtDateTime, dtBytes,     dtVarBytes, dtInteger, dtBlob,
-      dtMemo,       dtUnknown, dtUnknown, dtUnknown,  dtUnknown,   dtUnknown,  dtUnknown, dtString,
-      dtWideString, dtInt64,   dtObject,  dtArray,    dtReference, dtTable,    dtUnknown, dtUnknown,
-      dtVariant,    dtUnknown, dtUnknown, dtUnknown};
-  static_assert(std::size(kTypes) == 36);
-  return size_t(type) < std::size(kTypes) ? kTypes[type] : dtUnknown;
-}
-
 FieldType DataTypeToFieldType(uint16_t dataType) {
   switch (dataType) {
     case dtUnknown:
@@ -126,6 +116,18 @@ FieldType DataTypeToFieldType(uint16_t dataType) {
     default:
       AssertionFailed("Unknown data type.", __FILE__, __LINE__);
   }
+}
+
+uint16_t FieldTypeToDataType(FieldType fieldType) {
+  // One entry per field type, in the field types' order.
+  static constexpr uint16_t kDataTypes[] = {
+      dtUnknown,    dtString,  dtInteger, dtInteger,  dtInteger,   dtBoolean,  dtFloat,   dtCurrency,
+      dtUnknown,    dtDate,    dtTime,    dtDateTime, dtBytes,     dtVarBytes, dtInteger, dtBlob,
+      dtMemo,       dtUnknown, dtUnknown, dtUnknown,  dtUnknown,   dtUnknown,  dtUnknown, dtString,
+      dtWideString, dtInt64,   dtObject,  dtArray,    dtReference, dtTable,    dtUnknown, dtUnknown,
+      dtVariant,    dtUnknown, dtUnknown, dtUnknown};
+  static_assert(std::size(kDataTypes) == size_t(ds::ftGuid) + 1);
+  return size_t(fieldType) < std::size(kDataTypes) ? kDataTypes[fieldType] : dtUnknown;
 }
 
 TMemDataSet::TMemDataSet() {
@@ -314,10 +316,10 @@ void TMemDataSet::releaseReferences(uint8_t* buffer) {
   // The pointers stay: an edit goes on with the values the buffer shows.
   for (int i = 0; i < data_->Fields.Count(); ++i) {
     const TFieldDesc& f = data_->Fields[i];
-    if (f.HasParent() || !IsComplexType(f.DataType)) continue;
+    if (f.HasParent() || !data_->IsComplexDataType(f.DataType)) continue;
     void* p = platform::getValue<void*>(buffer + f.Offset);
     if (!p) continue;
-    if (IsBlobType(f.DataType) || f.DataType == dtVariant)
+    if (data_->IsBlobDataType(f.DataType) || f.DataType == dtVariant)
       ReleaseObject(static_cast<TSharedObject*>(p));
     else
       data_->StringHeap.DisposeBuf(static_cast<char*>(p));
@@ -417,7 +419,7 @@ void TMemDataSet::InternalEdit() {
   releaseReferences(buffer);
   for (int i = 0; i < data_->Fields.Count(); ++i) {
     const TFieldDesc& f = data_->Fields[i];
-    if (IsBlobType(f.DataType) && !f.HasParent())
+    if (data_->IsBlobDataType(f.DataType) && !f.HasParent())
       if (TBlob* blob = data_->GetBlob(f.FieldNo, buffer)) blob->EnableRollback();
   }
   data_->EditRecord(buffer);

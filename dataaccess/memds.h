@@ -32,9 +32,10 @@ using dataset::FieldType;
 // The field type a data type is shown as; codes 2, 9, 11, 12 and above 26 have none (internal
 // error "Unknown data type.").
 FieldType DataTypeToFieldType(uint16_t dataType);
-// The data type a parameter of a field type passes as; 0 for types without one. Not the inverse
-// of DataTypeToFieldType: a smallint parameter passes as dtInteger, a large integer as dtInt64.
-uint16_t FieldTypeToDataType(FieldType type);
+// The data type a field type (a parameter's) is given; not the inverse of the map above: a
+// smallint becomes dtInteger, a currency dtCurrency, a large integer dtInt64, and the types the
+// record sets do not hold dtUnknown.
+uint16_t FieldTypeToDataType(FieldType fieldType);
 
 // Searching options of LocateRecord (bits).
 inline constexpr uint8_t lxCaseInsensitive = 1;

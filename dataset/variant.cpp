@@ -48,28 +48,6 @@ std::string currencyText(Currency c) {
   return c.scaled < 0 ? "-" + s : s;
 }
 
-// Days from 1899-12-30 to the given civil date (proleptic Gregorian calendar).
-int64_t daysFromCivil(int64_t y, unsigned m, unsigned d) {
-  y -= m <= 2;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const unsigned yoe = unsigned(y - era * 400);
-  const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + int64_t(doe) - 719468 + 25569;
-}
-
-void civilFromDays(int64_t z, int64_t& y, unsigned& m, unsigned& d) {
-  z += 719468 - 25569;
-  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const unsigned doe = unsigned(z - era * 146097);
-  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const unsigned mp = (5 * doy + 2) / 153;
-  d = doy - (153 * mp + 2) / 5 + 1;
-  m = mp < 10 ? mp + 3 : mp - 9;
-  y = int64_t(yoe) + era * 400 + (m <= 2);
-}
-
 DateTime makeDateTime(int64_t day, double msOfDay) {
   const double frac = msOfDay / kMsPerDay;
   return DateTime{day < 0 ? double(day) - frac : double(day) + frac};
@@ -91,6 +69,27 @@ int compareTexts(const std::string& a, const std::string& b) {
 }
 
 }  // namespace
+
+int64_t daysFromCivil(int64_t y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = unsigned(y - era * 400);
+  const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + int64_t(doe) - 719468 + 25569;
+}
+
+void civilFromDays(int64_t z, int64_t& y, unsigned& m, unsigned& d) {
+  z += 719468 - 25569;
+  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const unsigned doe = unsigned(z - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  d = doy - (153 * mp + 2) / 5 + 1;
+  m = mp < 10 ? mp + 3 : mp - 9;
+  y = int64_t(yoe) + era * 400 + (m <= 2);
+}
 
 const char* variantTypeName(VariantType t) {
   static const char* const names[] = {"Empty",      "Null",   "Boolean",  "Int16", "Int32",

@@ -135,6 +135,10 @@ int compareVariants(const Variant& a, const Variant& b);
 // Upper-cases a text variant (either width) by the platform's case mapping; other values pass.
 Variant upperCased(const Variant& v);
 
+// Days from 1899-12-30 to a civil date of the proleptic Gregorian calendar, and back.
+int64_t daysFromCivil(int64_t y, unsigned m, unsigned d);
+void civilFromDays(int64_t z, int64_t& y, unsigned& m, unsigned& d);
+
 // Text forms, independent of the locale.
 std::string dateTimeToText(DateTime d);
 // Reads "YYYY-MM-DD", "YYYY-MM-DD HH:MM[:SS[.fff]]" (or with "T" between) or "HH:MM[:SS[.fff]]",

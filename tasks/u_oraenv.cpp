@@ -1,47 +1,11 @@
 #include "tasks/u_oraenv.h"
 
-#include <stdlib.h>
-
-#include <fstream>
-
+#include "platform/oraclehome.h"
 #include "platform/plainfile.h"
 
 namespace tasks {
 
-namespace {
-
-std::optional<std::string> processVariable(const std::string& name) {
-  const char* value = ::getenv(name.c_str());
-  if (value == nullptr) return std::nullopt;
-  return std::string(value);
-}
-
-struct OratabEntry {
-  std::string sid;
-  std::string home;
-};
-
-std::optional<OratabEntry> firstOratabEntry(const std::string& path) {
-  std::ifstream in(path);
-  std::string line;
-  while (std::getline(in, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    const size_t start = line.find_first_not_of(" \t");
-    if (start == std::string::npos || line[start] == '#') continue;
-    const size_t first = line.find(':', start);
-    if (first == std::string::npos) continue;
-    const size_t second = line.find(':', first + 1);
-    OratabEntry entry{
-        line.substr(start, first - start),
-        line.substr(first + 1, second == std::string::npos ? std::string::npos : second - first - 1)};
-    if (!entry.sid.empty() && !entry.home.empty() && entry.home[0] == '/') return entry;
-  }
-  return std::nullopt;
-}
-
-}  // namespace
-
-TOraEnv::TOraEnv() : TOraEnv(processVariable, "/etc/oratab") {}
+TOraEnv::TOraEnv() : TOraEnv(platform::environmentVariable, "/etc/oratab") {}
 
 TOraEnv::TOraEnv(Environment environment, std::string oratabPath)
     : environment_(std::move(environment)), oratabPath_(std::move(oratabPath)) {}
@@ -54,8 +18,9 @@ int TOraEnv::ReadOracleHome() {
   oracleSid_ = environment_("ORACLE_SID").value_or("");
   oracleHome_ = environment_("ORACLE_HOME").value_or("");
   if (!oracleHome_.empty()) return 0;
-  std::optional<OratabEntry> entry = firstOratabEntry(oratabPath_);
-  if (!entry) return -1;
+  const std::vector<platform::OratabEntry> entries = platform::oratabEntries(oratabPath_);
+  if (entries.empty()) return -1;
+  const platform::OratabEntry* entry = &entries.front();
   oracleHome_ = entry->home;
   if (oracleSid_.empty() && entry->sid != "*") oracleSid_ = entry->sid;
   return 0;

@@ -8,11 +8,13 @@
 #include "ui/connectform.h"
 #include "ui/smallforms.h"
 #include "ui/u_main.h"
+#include "ui/veldorpw.h"
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("velmaron"));
   ui::InstallConnectDialog();
+  ui::InstallPasswordDialog();
 
   std::unique_ptr<ui::TFrmMain> FrmMain;
   {

@@ -130,7 +130,7 @@ void callbackFilter(benchmark::State& state, TDataDirectory& directory) {
   }
   TFilter* filter = c.AddFilter(
       nullptr, nullptr, nullptr, false,
-      [](void*, TDataCursor& cursor, const uint8_t* r) {
+      [](void*, TDataCursor& cursor, const uint8_t* r, uint32_t) {
         return r[cursor.GetFieldDesc(1).Offset() + 1] % 2 == 0;
       },
       true, true, false, false);

@@ -16,6 +16,7 @@
 
 #include <bitset>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -306,6 +307,16 @@ void ReadSourceColumn(void* readerData2, void* readerData1, TExpToken& result);
 // The same for a column of the query's (readerData1) result table, from the result cursor's
 // record buffer.
 void ReadResultColumn(void* readerData2, void* readerData1, TExpToken& result);
+// Reads field result.fieldNo of `record` into `result` (a blob whole, a memo with its zero).
+void ReadCursorColumn(TDataCursor& cursor, uint8_t* record, TExpToken& result);
+// Writes `value` into field `fieldNo` of `record`, converted to the field's type (a text only
+// when it reads whole as a value of it); false when it does not convert. A blob is written
+// through the cursor's blob operations, emptied first when `truncateBlob`.
+// The text of field `fieldNo` of `record` in the engine's locale-free forms (a memo's text, a
+// blob's bytes); false, with an empty text, for NULL.
+bool ColumnText(TDataCursor& cursor, uint16_t fieldNo, uint8_t* record, std::string& text);
+bool PutConvertedValue(TDataCursor& cursor, uint16_t fieldNo, uint8_t* record, const TExpToken& value,
+                       bool truncateBlob);
 
 class TDataQuery final : public engine::TDataQuery {
  public:
@@ -466,6 +477,27 @@ class TDataQuery final : public engine::TDataQuery {
   static void AccumulateValue(uint8_t kind, TEngineFieldType type, bool& accumulatorIsNull,
                               uint8_t* accumulator, const uint8_t* value, uint8_t scale);
 
+  // ---- Preparation and execution (veldorsq_exec.cpp, veldorsq_dml.cpp, veldorsq_ddl.cpp) ----
+  // Opens, binds and plans the parsed query for its kind; a SELECT gets its live or copied
+  // result. Raises the engine errors of the steps; the query stays in its statement.
+  void Prepare(TPasswordCallback callback);
+  // Runs the prepared query: ElapsedSeconds, RowsAffected and Executed set. A SELECT leaves its
+  // rows in ResultCursor. A data change runs in a transaction of its own unless the database is
+  // in one: without COMMIT INTERVAL it commits once at its end, and an error or an abort rolls
+  // it back and raises; with COMMIT INTERVAL n it commits every n rows, and an error rolls back
+  // the rows since the last such commit.
+  void Execute();
+  // Every join and source cursor drops its filters; the end flags are cleared.
+  void ResetForExecute();
+  // Folds `row` (a result row of single values) into `accumulator` (the group's row); true.
+  bool AccumulateAggregates(bool first, const uint8_t* row, uint8_t* accumulator);
+  // Divides each AVG sum by its hidden count; true.
+  bool FinishAverages(uint8_t* row);
+  // Whether the group row passes HAVING.
+  bool HavingCallback(const uint8_t* row);
+  // The session's progress rule over `total` driving rows; true when the caller asked to stop.
+  bool ReportProgress(int64_t counter, int64_t total, int& last);
+
   // ---- Parsers (veldorsq_parse*.cpp) ----
   void ParseSelect();
   void ParseInsert();
@@ -502,17 +534,45 @@ class TDataQuery final : public engine::TDataQuery {
   TSourceTable& addSourceTable(bool atFront);
 
   TSourceTable* chooseDrivingCandidate();
+  // Opens the directory of TargetTableName (a temporary name in the private folder when empty)
+  // as resultDirectory_ and returns the table's base name.
+  std::string openTargetDirectory();
+  // A closed cursor on the target table, exclusive, in memory when InMemory.
+  TDataCursor& targetCursor();
+  void executeSelect();
+  void executeInsert();
+  void executeChange();  // UPDATE and DELETE
+  void executeDefinition();
+  void planWhere();
+  // Fills the result row `row` from the current joined row: values converted to the stored
+  // types, aggregates in their single-row form.
+  void fillResultRow(uint8_t* row);
+  // Appends `row` to the result; false when DISTINCT already holds it.
+  bool appendResultRow(uint8_t* row);
+  void rebuildResult();
+  void writeColumnValue(TDataCursor& cursor, uint8_t* record, const TUpdateField& field, TExpToken& value,
+                        bool update);
+  bool unionPart() const { return unionPart_; }
+  friend class TQueryStatement;
   void keepOuterJoinFilters();
   TDataDirectory* resultDirectory_ = nullptr;
   std::unique_ptr<TDataCursor> resultCursor_;
   bool unionPart_ = false;     // parsed after UNION: the clauses after it are the first part's
   bool insertSelect_ = false;  // the SELECT of an INSERT: NOAUTOINC and COMMIT end its names
+  bool prepared_ = false;
 };
 
 // The queries of one SQL text, its parser and its parameters. Owns every query; a query lives
 // until the statement is freed or its queries are freed for the next statement.
+//
+// A text may hold several statements separated by ";". Prepare checks the syntax of all of
+// them before anything runs and prepares the first; Execute runs them in order, each prepared
+// just before it runs (so it may use a table an earlier one created). The "?" parameters are
+// numbered through the whole text; each statement takes the values of its own.
 class TQueryStatement : public engine::TQueryStatement {
  public:
+  using TProgressCallback = std::function<void(int percent, bool& abort)>;
+
   // `database` is borrowed; it gives the session and the database name of bare table names.
   explicit TQueryStatement(TDataDirectory& database);
   ~TQueryStatement() override;
@@ -521,9 +581,27 @@ class TQueryStatement : public engine::TQueryStatement {
   // (ending at ";", consumed, or the end of the text). Raises the parsers' engine errors, and
   // then holds no query.
   void ParseStatement(std::string_view sql);
+  // Parses every statement of `sql` (raising the first syntax error, nothing having run) and
+  // prepares the first. Kind, Live, ResultOnSourceTable and SelectStar are the first's.
+  void Prepare(std::string_view sql);
+  // Gives parameter i (0-based, through the whole text) its value: the descriptor's type,
+  // subtype, scale and stored size; in `values` at the descriptor's offset a flag byte (0 for
+  // NULL), then the value: fixed-size, or for a blob a u32 length and that many bytes. Raises
+  // 11949 "Internal parameter error" for more values than the text has parameters, and for a
+  // value outside `values`. Parameters not given keep their values.
+  void SetParams(uint16_t count, std::span<const TFieldDescriptor> descriptors,
+                 std::span<const uint8_t> values);
+  // Runs every statement of the text; the last one's result cursor (a SELECT's), or nullptr.
+  // ElapsedSeconds and RowsAffected are the totals. Raises 11949 for a parameter without a
+  // value, before its statement runs.
+  TDataCursor* Execute();
   // Frees every query, last first.
   void FreeQueries();
   TDataQuery& CreateMasterQuery();
+
+  void SetPasswordCallback(TPasswordCallback callback) { passwordCallback_ = std::move(callback); }
+  void SetProgressCallback(TProgressCallback callback) { progressCallback_ = std::move(callback); }
+  const TProgressCallback& ProgressCallback() const { return progressCallback_; }
 
   TExpressionParser& Parser() { return parser_; }
   TDataDirectory& Database() const { return database_; }
@@ -540,12 +618,45 @@ class TQueryStatement : public engine::TQueryStatement {
   engine::TDataQuery* AddQuery(std::unique_ptr<engine::TDataQuery> query) override;
   void AddParameter(TExpToken* node) override { params_.push_back(node); }
 
+  uint8_t Kind = qkNone;
+  double ElapsedSeconds = 0;
+  bool RequestLive = false;
+  int32_t MaxRowCount = -1;
+  bool Live = false;
+  bool ResultOnSourceTable = false;
+  bool SelectStar = false;
+  int32_t RowsAffected = 0;
+  // Statements in the text of the last Prepare.
+  size_t StatementCount() const { return paramCounts_.size(); }
+
  private:
+  struct TParamValue {
+    bool given = false;
+    TEngineFieldType type = TEngineFieldType::Unknown;
+    TEngineFieldSubType subType = TEngineFieldSubType::None;
+    uint8_t scale = 0;
+    bool isNull = true;
+    std::vector<uint8_t> bytes;
+  };
+  // Parses the statement at the parser's place into a fresh master query.
+  void parseNext();
+  void prepareQueries();
+  TDataCursor* executeQueries();
+  // Gives statement `index`'s parameter nodes their values; raises for one without.
+  void applyParams(size_t index);
+
   TDataDirectory& database_;
   TExpressionParser parser_;
   TDataQuery* master_ = nullptr;
   std::vector<std::unique_ptr<TDataQuery>> queries_;
   std::vector<TExpToken*> params_;
+  std::string text_;
+  std::vector<size_t> paramCounts_;  // per statement
+  std::vector<TParamValue> paramValues_;
+  size_t current_ = 0;  // the statement that the queries hold
+  bool fresh_ = false;  // the queries hold the first statement, prepared and not yet run
+  TPasswordCallback passwordCallback_;
+  TProgressCallback progressCallback_;
 };
 
 // ---- Clause parsers and tree walkers (veldorsq_clause.cpp) ----

@@ -63,16 +63,15 @@ bool TDataQuery::MatchOrderIndex() {
   return false;
 }
 
-void TDataQuery::CreateResultTable() {
+std::string TDataQuery::openTargetDirectory() {
   TDataSession& session = Owner.Session();
-  // Where the table lives.
   std::string name = TargetTableName;
-  bool memory = InMemory;
-  bool temporary = name.empty();
   std::string folder;
-  if (memory) {
+  if (resultDirectory_) session.CloseDataDirectory(resultDirectory_);
+  resultDirectory_ = nullptr;
+  if (InMemory) {
     resultDirectory_ = session.OpenDataDirectory(kMemoryDatabaseName, "");
-  } else if (temporary) {
+  } else if (name.empty()) {
     folder = session.GetPrivateDirectory();
     resultDirectory_ = session.OpenDataDirectory(folder, folder);
   } else if (IsPathName(name)) {
@@ -83,7 +82,15 @@ void TDataQuery::CreateResultTable() {
   } else {
     resultDirectory_ = session.OpenDataDirectory(Owner.Database().Name(), Owner.Database().Path());
   }
-  if (temporary) name = resultDirectory_->MakeTempTableName(memory);
+  if (name.empty()) name = resultDirectory_->MakeTempTableName(InMemory);
+  return name;
+}
+
+void TDataQuery::CreateResultTable() {
+  TDataSession& session = Owner.Session();
+  bool memory = InMemory;
+  bool temporary = TargetTableName.empty();
+  std::string name = openTargetDirectory();
 
   TCreateTableArgs args;
   args.LanguageId = LanguageId;

@@ -173,7 +173,11 @@ uint32_t TDataFile::GetFreeRecordHead() const {
   return platform::get4(header_ + kHdrFreeHead);
 }
 bool TDataFile::IsEncrypted() const {
-  return header_[kHdrEncrypted] != 0;
+  return EncryptedOf(header_);
+}
+
+bool TDataFile::EncryptedOf(const uint8_t* header) {
+  return header[kHdrEncrypted] != 0;
 }
 
 void TDataFile::GetHeader(uint8_t* buffer) const {
@@ -181,12 +185,20 @@ void TDataFile::GetHeader(uint8_t* buffer) const {
 }
 
 std::string TDataFile::GetDescription() const {
-  return readHeaderText(header_ + kHdrDescription, kDescriptionLength, IsEncrypted());
+  return DescriptionOf(header_);
+}
+
+std::string TDataFile::DescriptionOf(const uint8_t* header) {
+  return readHeaderText(header + kHdrDescription, kDescriptionLength, EncryptedOf(header));
 }
 
 std::string TDataFile::GetPassword() const {
-  if (!IsEncrypted()) return {};
-  return readHeaderText(header_ + kHdrPassword, kPasswordLength, true);
+  return PasswordOf(header_);
+}
+
+std::string TDataFile::PasswordOf(const uint8_t* header) {
+  if (!EncryptedOf(header)) return {};
+  return readHeaderText(header + kHdrPassword, kPasswordLength, true);
 }
 
 void TDataFile::SetHeaderInfo(std::string_view password, std::string_view description, uint32_t lastUniqueId,

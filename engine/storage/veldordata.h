@@ -224,6 +224,10 @@ class TDataFile : public TFileHandler, public TRecordOwner {
   bool IsEncrypted() const;
   // Empty when the table is not encrypted.
   std::string GetPassword() const;
+  // The same, from the kDataHeaderSize bytes of a header that no open file holds.
+  static std::string DescriptionOf(const uint8_t* header);
+  static bool EncryptedOf(const uint8_t* header);
+  static std::string PasswordOf(const uint8_t* header);
   void SetHeaderInfo(std::string_view password, std::string_view description, uint32_t lastUniqueId,
                      uint16_t userVersion1, uint16_t userVersion2);
 

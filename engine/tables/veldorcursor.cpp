@@ -370,6 +370,7 @@ std::unique_ptr<TDataCursor> TDataCursor::Clone() {
   else
     copy->SetIndexName(currentIndexName_);
   if (rangeSet_) copy->SetRange(true, rangeStartKey_.data(), 0, rangeEndKey_.data(), 0);
+  copyFiltersTo(*copy);
   takePosition();
   // As a refresh would: the copy's view is new, and a position this cursor has not yet
   // checked against it (another cursor may have written since) is taken up in it.
@@ -430,7 +431,12 @@ bool TDataCursor::ReadComputedColumn(const uint8_t* record, uint16_t position, s
   computingColumn_ = true;
   ScopeExit reset([&] { computingColumn_ = false; });
   const TFieldDescriptor& d = Field(position).desc;
-  if (d.IsBlob()) Raise(VELDOR_NOTABLOB, d.Name());
+  if (d.IsBlob()) {
+    // The whole text, with room for its terminating zero.
+    hasValue = ReadBlobValue(position, false, record, value);
+    value.push_back(0);
+    return true;
+  }
   if (d.IsAutoInc()) {
     hasValue = true;
     value.assign(record + kAutoIncFieldOffset, record + kAutoIncFieldOffset + 4);
@@ -524,9 +530,16 @@ void TDataCursor::SetIndexName(std::string_view name) {
   // The index already current keeps its range and position.
   if (slot == GetCurrentIndex()) return;
   if (IsRemote()) return remoteSetIndexName(trimmed);
+  makeIndexCurrent(slot);
+}
+
+void TDataCursor::makeIndexCurrent(uint8_t slot) {
   // The range and the view belong to the index they were made for.
   ReadScope scope(*this);
   BeginRead();
+  // The key kept for the current record is another index's (or one left from an earlier stay
+  // in this index): the record's key in the new index is built afresh.
+  if (slot != GetCurrentIndex()) keySlot_ = kNoCurrentIndex;
   SelectIndex(slot);
   ClearRange();
   if (bitmapView_) filterViewStale_ = true;

@@ -136,6 +136,8 @@ struct TRestructureArgs : TCreateTableArgs {
   int64_t LastAutoIncValue = -1;
   // True deletes the old files; false keeps them as ".DBK", ".IBK" and ".BBK" backups.
   bool NoBackup = false;
+  // Sent to a server as they are; a local restructure does not use them.
+  std::array<uint8_t, 2> OptionBytes{};
 };
 
 // Kinds of case a restructure reports.
@@ -261,6 +263,17 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   const TFieldDescriptor& GetFieldDesc(uint16_t fieldNo) const;
   // The table's descriptor at position `fieldNo`; VELDOR_OUTOFRANGE outside.
   const TFieldDescriptor& GetTableFieldDesc(uint16_t fieldNo) const;
+  // The table's descriptors by field number or by position; VELDOR_OUTOFRANGE for none.
+  const TFieldDescriptor& GetTableFieldDescByNumber(uint16_t number) const;
+  const TFieldDescriptor& GetTableFieldDescByPosition(uint16_t position) const;
+  // The table's position of the field called `name` (letter case ignored); 0 for none.
+  uint16_t GetFieldNumber(std::string_view name) const;
+  // Writes `descriptor` over the table's descriptor of field `number` (restructuring).
+  void SetTableFieldDesc(uint16_t number, const TFieldDescriptor& descriptor);
+  void SetNoPrimaryIndex(bool flag);
+  void SetIndexCount(uint8_t count);
+  // Empties the table's caches and reads its headers again.
+  void DiscardTableCaches();
   void ClearRecordBuffer(uint8_t* buffer) const;
   // `destination` (may be null) receives the stored bytes, zero-filled over the stored size.
   static void ReadFieldValue(const TFieldDescriptor& d, const uint8_t* buffer, bool& isNull,
@@ -460,6 +473,14 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   uint16_t GetBlobSize(uint16_t fieldNo, const uint8_t* buffer, uint32_t& size, bool tableFields);
   // Drops every open blob (`all`) or those the engine opened (tag not 0); changes are lost.
   void FreeAllBlobs(bool all);
+  // The whole value of blob field `fieldNo` of `record` (opened and freed again on a copy of the
+  // record); false for a NULL blob. A failing blob step raises its engine error.
+  bool ReadBlobValue(uint16_t fieldNo, bool tableFields, const uint8_t* record, std::vector<uint8_t>& value);
+  // Puts the value of blob field `fieldNo` of `record` into a new blob of field `target` of
+  // `buffer`, a record of `to` (open there until the record is written; nothing for a NULL blob).
+  // Fields are table positions with `tableFields`, else positions in the cursors' lists.
+  void CopyBlobValue(uint16_t fieldNo, bool tableFields, const uint8_t* record, TDataCursor& to,
+                     uint16_t target, uint8_t* buffer);
   bool IsOpenBlob(uint32_t handle) const;
   size_t OpenBlobCount() const { return openBlobs_.size(); }
   // The record-write steps: stamp the changed blobs, save them (true when any was), put the
@@ -511,9 +532,10 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   TIndexDescriptor GetIndexDesc(uint8_t slot) const;
   uint32_t GetLastRecordNumber() const;
   uint32_t GetBlobFileBlockCount() const;
-  std::string GetDescription() const;
-  bool IsEncrypted() const;
-  std::string GetTablePassword() const;
+  // From the open table or, closed, from the table's header (no password asked for).
+  std::string GetDescription();
+  bool IsEncrypted();
+  std::string GetTablePassword();
   bool AskPassword();
   const std::vector<uint8_t>& GetCurrentRecordBuffer() const { return recordBuffer_; }
   // Stands on `other`'s current record (same table); VELDOR_RECNOTFOUND when it is not in this
@@ -531,8 +553,8 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   void ValidateIndexDefinitions(bool noPrimaryIndex, std::vector<TIndexDescriptor>& indexes,
                                 TIndexDescriptor& textIndex, std::span<const TFieldDescriptor> fields) const;
   // The 127 header bytes of the table, open or closed (a closed encrypted table asks for its
-  // password as Open does).
-  std::array<uint8_t, 127> GetDataHeader();
+  // password as Open does, unless `askPassword` is false).
+  std::array<uint8_t, 127> GetDataHeader(bool askPassword = true);
   // The header's values, from the open table or, closed, through GetDataHeader.
   uint32_t GetLastUniqueId();
   uint32_t GetBlobBlockSize();
@@ -740,17 +762,14 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   void remoteRestructureTable(const TRestructureArgs& args);
 
  private:
-  // Restructuring: the bytes of the blob at table position `position` of `image` put into the
-  // blob at table position `target` of `fresh`'s record `buffer`.
-  void copyBlob(uint16_t position, uint8_t* image, TDataCursor& fresh, uint16_t target, uint8_t* buffer);
-  std::vector<uint8_t> blobBytes(uint16_t position, uint8_t* image);
   // The slots an index rebuild builds anew (0-30 and the text index, 32).
   using TRebuiltSlots = std::bitset<kSysTextSlot + 1>;
   // Whether a restructure goes on past a case (the feedback, or its decision for all).
   using TCaseDecision = std::function<bool(TRestructureCase kind, const std::string& message)>;
   // The rebuild of a restructure that changes only indexes: the `rebuilt` slots emptied and
   // built again from the records, which keep their numbers. A record that breaks a new unique
-  // key goes to `goOn`; when it goes on, the record is deleted once every record was seen.
+  // key goes to `goOn`; when it goes on, the record is deleted once every record was seen. A
+  // record that fails otherwise goes to `goOn` too and, when it goes on, stays without new keys.
   // Everything is held back and written out in one unit with the new headers
   // (`writeHeaders`), so a stop, a failure or a crash leaves the files as they were.
   void rebuildIndexes(const TRestructureArgs& args, const TRebuiltSlots& rebuilt, const TCaseDecision& goOn,
@@ -831,13 +850,17 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   void sendFilterRequest(uint16_t code, TFilter* filter);
   // Activation and deactivation differ only in the bitmaps an activation builds.
   void setFiltersActive(TFilter* filter, bool active);
+  // Gives `copy` (open on the same table) a filter for each of this cursor's, in order, each with
+  // its own copy of the tree, the same options and the same activity.
+  void copyFiltersTo(TDataCursor& copy);
+  // Makes `slot` current with the range reset and the view rebuilt; the cursor keeps its record.
+  void makeIndexCurrent(uint8_t slot);
   bool evaluateNode(const uint8_t* buffer, const TExpToken* node);
   // TEXTSEARCH and TEXTOCCURS of a filter search the column of the record being evaluated.
   class FilterSource;
   std::shared_ptr<FilterSource> filterSource_;
   const uint8_t* evaluatedRecord_ = nullptr;
-  void fetchBlobColumn(const TFieldDescriptor& field, uint16_t position, const uint8_t* record,
-                       TExpToken& result);
+  void fetchBlobColumn(uint16_t position, const uint8_t* record, TExpToken& result);
   // Positions [start, end) of the range's keys in the current index.
   void rangePositions(const TKeyRange& range, std::vector<std::pair<uint64_t, uint64_t>>& spans);
   uint64_t keyPosition(const uint8_t* key, uint16_t length, bool after);
@@ -975,6 +998,8 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   void textWordChanges(uint16_t fieldNo, const std::string* oldText, const std::string* newText,
                        uint32_t oldId, uint32_t newId, TTextChanges& changes);
   void textRecordChanges(const uint8_t* oldBuffer, const uint8_t* newBuffer, TTextChanges& changes);
+  // The words record `image` brings into the text index, its memos read from the blob file.
+  void recordTextWords(const uint8_t* image, TTextChanges& changes);
   void applyTextChanges(const TTextChanges& changes, uint32_t recordNo);
   // Applies a write's text-index changes through its key journal (an opaque pointer to it).
   using KeyJournalRef = void*;

@@ -183,6 +183,41 @@ void TDataCursor::FreeAllBlobs(bool all) {
     if (all || openBlobs_[i]->tag != 0) openBlobs_.erase(openBlobs_.begin() + long(i));
 }
 
+bool TDataCursor::ReadBlobValue(uint16_t fieldNo, bool tableFields, const uint8_t* record,
+                                std::vector<uint8_t>& value) {
+  value.clear();
+  const TFieldDescriptor& d = tableFields ? GetTableFieldDesc(fieldNo) : GetFieldDesc(fieldNo);
+  if (record[d.Offset()] == 0) return false;
+  auto check = [&](uint16_t code) {
+    if (code != 0) Raise(code, d.Name());
+  };
+  // Opening a blob marks the record image: work on a copy of it.
+  std::vector<uint8_t> image(record, record + recordSize_);
+  check(OpenBlob(fieldNo, image.data(), 1, tableFields, 1));
+  struct Free {
+    TDataCursor& c;
+    uint16_t fieldNo;
+    bool tableFields;
+    std::vector<uint8_t>& image;
+    ~Free() { c.FreeBlob(fieldNo, image.data(), tableFields, 1); }
+  } free{*this, fieldNo, tableFields, image};
+  uint32_t size = 0, read = 0;
+  check(GetBlobSize(fieldNo, image.data(), size, tableFields));
+  value.resize(size);
+  check(GetBlob(fieldNo, image.data(), 0, value.data(), int32_t(size), read, tableFields));
+  if (read != size) Raise(VELDOR_MEMOCORRUPT, d.Name());
+  return true;
+}
+
+void TDataCursor::CopyBlobValue(uint16_t fieldNo, bool tableFields, const uint8_t* record, TDataCursor& to,
+                                uint16_t target, uint8_t* buffer) {
+  std::vector<uint8_t> bytes;
+  if (!ReadBlobValue(fieldNo, tableFields, record, bytes)) return;
+  uint16_t code = to.OpenBlob(target, buffer, 2, tableFields, 1);
+  if (code == 0) code = to.PutBlob(target, buffer, 0, bytes.data(), int32_t(bytes.size()), tableFields);
+  if (code != 0) to.Raise(code);
+}
+
 // ---- Record-write steps ----
 
 void TDataCursor::StampChangedBlobs(uint8_t* buffer, bool tableFields) {

@@ -219,7 +219,7 @@ void TDataCursor::CreateTable(TCreateTableArgs& args) {
   Close(false);
 }
 
-std::array<uint8_t, kDataHeaderSize> TDataCursor::GetDataHeader() {
+std::array<uint8_t, kDataHeaderSize> TDataCursor::GetDataHeader(bool askPassword) {
   std::array<uint8_t, kDataHeaderSize> header{};
   if (active_) {
     table_->DataFile().GetHeader(header.data());
@@ -253,7 +253,7 @@ std::array<uint8_t, kDataHeaderSize> TDataCursor::GetDataHeader() {
     encrypted = data.IsEncrypted();
     if (encrypted) password = data.GetPassword();
   }
-  if (encrypted) passwordLoop(password);
+  if (encrypted && askPassword) passwordLoop(password);
   return header;
 }
 

@@ -50,16 +50,54 @@ uint32_t TDataCursor::GetBlobFileBlockCount() const {
   return table_ && table_->BlobFileInUse() ? table_->BlobFile().GetBlockCount() : 0;
 }
 
-std::string TDataCursor::GetDescription() const {
-  return table_ ? table_->DataFile().GetDescription() : std::string();
+std::string TDataCursor::GetDescription() {
+  return table_ ? table_->DataFile().GetDescription() : TDataFile::DescriptionOf(GetDataHeader(false).data());
 }
 
-bool TDataCursor::IsEncrypted() const {
-  return table_ && table_->DataFile().IsEncrypted();
+bool TDataCursor::IsEncrypted() {
+  return table_ ? table_->DataFile().IsEncrypted() : TDataFile::EncryptedOf(GetDataHeader(false).data());
 }
 
-std::string TDataCursor::GetTablePassword() const {
-  return IsEncrypted() ? table_->DataFile().GetPassword() : std::string();
+std::string TDataCursor::GetTablePassword() {
+  return table_ ? table_->DataFile().GetPassword() : TDataFile::PasswordOf(GetDataHeader(false).data());
+}
+
+const TFieldDescriptor& TDataCursor::GetTableFieldDescByNumber(uint16_t number) const {
+  uint16_t position = 0;
+  const TFieldDescriptor* d = table_ ? table_->DataFile().FindFieldByNumber(number, position) : nullptr;
+  if (!d) Raise(VELDOR_OUTOFRANGE, std::to_string(number));
+  return *d;
+}
+
+const TFieldDescriptor& TDataCursor::GetTableFieldDescByPosition(uint16_t position) const {
+  return GetTableFieldDesc(position);
+}
+
+uint16_t TDataCursor::GetFieldNumber(std::string_view name) const {
+  if (!active_) Raise(VELDOR_TABLEOPEN);
+  return table_->DataFile().IndexOfFieldName(name);
+}
+
+void TDataCursor::SetTableFieldDesc(uint16_t number, const TFieldDescriptor& descriptor) {
+  uint16_t position = 0;
+  if (!table_ || !table_->DataFile().FindFieldByNumber(number, position))
+    Raise(VELDOR_OUTOFRANGE, std::to_string(number));
+  table_->DataFile().UpdateFieldDescriptor(position, descriptor);
+}
+
+void TDataCursor::SetNoPrimaryIndex(bool flag) {
+  if (!active_) Raise(VELDOR_TABLEOPEN);
+  table_->IndexFile().SetNoPrimaryIndex(flag);
+}
+
+void TDataCursor::SetIndexCount(uint8_t count) {
+  if (!active_) Raise(VELDOR_TABLEOPEN);
+  table_->IndexFile().SetIndexCount(count);
+}
+
+void TDataCursor::DiscardTableCaches() {
+  if (!active_) Raise(VELDOR_TABLEOPEN);
+  table_->DiscardCaches(true, true);
 }
 
 bool TDataCursor::AskPassword() {

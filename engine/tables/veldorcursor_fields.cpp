@@ -365,7 +365,12 @@ uint16_t TDataCursor::CloneCurrentRecord(uint8_t* buffer) {
   std::array<uint8_t, kValueBufferSize> value{};
   for (uint16_t p = 1; p <= FieldCount(); ++p) {
     const TFieldDescriptor& d = GetFieldDesc(p);
-    if (d.IsBlob() || d.IsAutoInc()) continue;  // blobs are copied by the blob layer
+    if (d.IsAutoInc()) continue;
+    if (d.IsBlob()) {
+      // The copy gets a blob of its own.
+      CopyBlobValue(p, false, current.data(), *this, p, buffer);
+      continue;
+    }
     bool isNull = false;
     ReadFieldValue(d, current.data(), isNull, value.data());
     WriteFieldValue(d, buffer, isNull ? nullptr : value.data(), false, false);

@@ -177,6 +177,29 @@ TFilter* TDataCursor::AddFilter(void* callbackData, const std::string* text, TEx
   return filters_.insert(place, std::move(filter))->get();
 }
 
+void TDataCursor::copyFiltersTo(TDataCursor& copy) {
+  for (const auto& f : filters_) {
+    TExpTreePtr tree(f->IsCallback() ? nullptr : CopyExpTree(f->Tree()));
+    // Text searches of the copy's columns search the copy's records.
+    std::vector<TExpToken*> pending{tree.get()};
+    while (!pending.empty()) {
+      TExpToken* node = pending.back();
+      pending.pop_back();
+      if (!node) continue;
+      if (node->sourceTable && node->sourceTable == filterSource_.get()) {
+        if (!copy.filterSource_) copy.filterSource_ = std::make_shared<FilterSource>(copy);
+        node->sourceTable = copy.filterSource_.get();
+      }
+      pending.insert(pending.end(), {node->left, node->right, node->third});
+      pending.insert(pending.end(), node->args.begin(), node->args.end());
+    }
+    TFilter* made = copy.AddFilter(f->CallbackData(), nullptr, tree.get(), true, f->Callback(),
+                                   f->AfterOthers(), f->CheckRangeSize(), false, false);
+    tree.release();
+    if (f->Active()) copy.ActivateFilter(made);
+  }
+}
+
 void TDataCursor::sendFilterRequest(uint16_t code, TFilter* filter) {
   const TCursorReply reply = exchange(code, remotePosition().U32(filter ? filter->ServerFilterId() : 0));
   requests().ReadCursorState(*this, reply);
@@ -402,7 +425,7 @@ void TDataCursor::FetchExpressionColumn(void* record, void* cursor, TExpToken& r
   uint16_t position = 0;
   const TFieldDescriptor* field = c.table_->DataFile().FindFieldByNumber(result.fieldNo, position);
   if (!field) c.Raise(VELDOR_OUTOFRANGE);
-  if (field->IsBlob()) return c.fetchBlobColumn(*field, position, view.record, result);
+  if (field->IsBlob()) return c.fetchBlobColumn(position, view.record, result);
   result.SetValueSize(std::max<uint32_t>(field->StoredSize(), 1));
   std::memset(result.Value(), 0, result.ValueCapacity());
   bool isNull = false;
@@ -412,31 +435,16 @@ void TDataCursor::FetchExpressionColumn(void* record, void* cursor, TExpToken& r
   if (isNull) std::memset(result.Value(), 0, result.ValueCapacity());
 }
 
-void TDataCursor::fetchBlobColumn(const TFieldDescriptor& field, uint16_t position, const uint8_t* record,
-                                  TExpToken& result) {
-  // Opening a blob marks the record image: work on a copy of it.
-  std::vector<uint8_t> image(record, record + recordSize_);
-  bool isNull = false;
-  ReadFieldValue(field, image.data(), isNull, nullptr);
-  result.isNull = isNull;
-  result.SetValueSize(1);
+void TDataCursor::fetchBlobColumn(uint16_t position, const uint8_t* record, TExpToken& result) {
+  std::vector<uint8_t> value;
+  result.isNull = !ReadBlobValue(position, true, record, value);
+  result.SetValueSize(uint32_t(value.size()) + 1);
   std::memset(result.Value(), 0, result.ValueCapacity());
-  if (isNull) return;
-  auto check = [&](uint16_t code) {
-    if (code != 0 && code != VELDOR_ENDOFBLOB) Raise(code, field.Name());
-  };
-  check(OpenBlob(position, image.data(), 1, true, 1));
-  ScopeExit free([&] { FreeBlob(position, image.data(), true, 1); });
-  uint32_t size = 0, read = 0;
-  check(GetBlobSize(position, image.data(), size, true));
-  result.SetValueSize(size + 1);
-  std::memset(result.Value(), 0, result.ValueCapacity());
-  check(GetBlob(position, image.data(), 0, result.Value(), int32_t(size), read, true));
+  if (!value.empty()) std::memcpy(result.Value(), value.data(), value.size());
 }
 
 bool TDataCursor::EvaluateFilterRecord(uint32_t recordNo, const uint8_t* buffer, TFilter& filter) {
-  (void)recordNo;
-  if (filter.IsCallback()) return filter.Callback()(filter.CallbackData(), *this, buffer);
+  if (filter.IsCallback()) return filter.Callback()(filter.CallbackData(), *this, buffer, recordNo);
   if (!filter.Tree()) return true;
   return evaluateNode(buffer, filter.Tree());
 }
@@ -478,8 +486,9 @@ void TDataCursor::EvaluateBitmapRecords(TRecordsBitmap& bitmap, TFilter& filter,
     for (uint32_t recordNo = first; recordNo <= last; ++recordNo) {
       if (!bitmap.GetBit(recordNo)) continue;
       std::memcpy(image.data(), images.data() + size_t(recordNo - first) * size, size);
-      const bool pass = filter.IsCallback() ? filter.Callback()(filter.CallbackData(), *this, image.data())
-                                            : evaluateNode(image.data(), node);
+      const bool pass = filter.IsCallback()
+                            ? filter.Callback()(filter.CallbackData(), *this, image.data(), recordNo)
+                            : evaluateNode(image.data(), node);
       if (!pass) bitmap.ClearBit(recordNo);
     }
     first = last;

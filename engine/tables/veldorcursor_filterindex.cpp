@@ -179,6 +179,11 @@ bool TDataCursor::BuildComparisonRange(const TExpToken& test, const TExpToken* v
     complement = test.code == opIsNotNull;
     return true;
   }
+  // IS NULL and IS NOT NULL, prepared as comparisons with NULL: the NULL keys answer them in any
+  // order.
+  if (isComparison(test) && (test.code == opEqual || test.code == opNotEqual) && test.right &&
+      test.right->kind == expConstant && test.right->isNull)
+    return equal(*test.right, test.code == opNotEqual);
   if (!ordered) return false;
   if (value) return equal(*value, test.code == prNotIn);
   if (test.kind == expKeyCompare) {

@@ -26,7 +26,7 @@ void answer(TDataSession& session, std::initializer_list<uint8_t> bytes) {
 }
 
 // Serves callbacks until the reply proper arrives.
-void handleServerCallbacks(TDataCursor& cursor, TDataSession& session) {
+void HandleServerCallbacks(TDataCursor& cursor, TDataSession& session) {
   for (;;) {
     session.ReceiveReply();
     if (session.GetReplyCode() != VELDOR_REMOTECALLBACK) return;
@@ -42,11 +42,11 @@ void handleServerCallbacks(TDataCursor& cursor, TDataSession& session) {
         const auto image = session.ReadReplyParam(cursor.RecordSize());
         std::vector<uint8_t> record(cursor.RecordSize(), 0);
         std::copy(image.begin(), image.end(), record.begin());
-        session.ReadReplyU32();  // the server's own mark; the callback does not take it
+        const uint32_t value = session.ReadReplyU32();
         bool passes = false;
         for (const auto& f : cursor.Filters()) {
           if (!f->IsCallback()) continue;
-          passes = f->Callback()(f->CallbackData(), cursor, record.data());
+          passes = f->Callback()(f->CallbackData(), cursor, record.data(), value);
           break;
         }
         answer(session, {uint8_t(passes)});
@@ -58,11 +58,9 @@ void handleServerCallbacks(TDataCursor& cursor, TDataSession& session) {
         bool goOn = session.ReadReplyU8() != 0;
         bool stopAsking = session.ReadReplyU8() != 0;
         // A server's restructure asks here about each record or value it cannot carry over; the
-        // hook decides as it does for a restructure here, starting from going on.
-        if (cursor.DataLostHook()) {
-          goOn = true;
+        // hook decides from the server's flags, which also stand when no hook is set.
+        if (cursor.DataLostHook())
           cursor.DataLostHook()(cursor, TRestructureCase(cause), text, goOn, stopAsking);
-        }
         answer(session, {uint8_t(goOn), uint8_t(stopAsking)});
         break;
       }
@@ -108,7 +106,7 @@ class SessionRequestPath final : public TCursorRequestPath {
     session.ExchangeWith([&] {
       session.SendRequest();
       cursor.SetLastRequestHeader(session.RequestBytes().first(10));
-      handleServerCallbacks(cursor, session);
+      HandleServerCallbacks(cursor, session);
     });
     session.CheckReplyError();
     TCursorReply reply;

@@ -139,8 +139,11 @@ void TDataCursor::remoteRestructureTable(const TRestructureArgs& args) {
   TCursorRequest request;
   request.U32(serverCursor_).Text(tableName_).U8(options_.InMemory);
   WriteTableDefinition(request, args, GetServerVersion());
-  // The two option bytes mean nothing to this engine.
-  request.U8(args.NoPrimaryIndex).U32(uint32_t(int32_t(args.LastAutoIncValue))).U8(args.NoBackup).U8(0).U8(0);
+  request.U8(args.NoPrimaryIndex)
+      .U32(uint32_t(int32_t(args.LastAutoIncValue)))
+      .U8(args.NoBackup)
+      .U8(args.OptionBytes[0])
+      .U8(args.OptionBytes[1]);
   exchange(REQUEST_RESTRUCTURETABLE, std::move(request));
 }
 

@@ -197,8 +197,8 @@ void TDataCursor::remoteBookmark(uint8_t* bookmark) const {
 
 void TDataCursor::remoteSwitchToIndex(uint8_t slot) {
   if (slot == kNoCurrentIndex || slot > GetIndexCount()) Raise(VELDOR_OUTOFRANGE);
+  // The server's index change keeps the cursor's record, as a local switch does.
   remoteSetIndexName(slot == kPrimarySlot ? std::string() : table_->IndexFile().GetIndexName(slot));
-  SetToBegin();
 }
 
 void TDataCursor::remoteLockRecord(uint32_t recordNo) {

@@ -11,6 +11,7 @@
 #include "engine/storage/veldorerr.h"
 #include "engine/tables/veldorcursor.h"
 #include "engine/tables/veldordirectory.h"
+#include "engine/tables/veldorsession.h"
 #include "engine/tables/veldortable.h"
 #include "engine/values/veldorvalues.h"
 #include "platform/bytes.h"
@@ -71,30 +72,6 @@ struct TKeyOrder {
 
 }  // namespace
 
-std::vector<uint8_t> TDataCursor::blobBytes(uint16_t position, uint8_t* image) {
-  const auto check = [this](uint16_t code) {
-    if (code != 0) Raise(code);
-  };
-  uint32_t size = 0;
-  uint32_t read = 0;
-  check(OpenBlob(position, image, 0, true, 1));
-  check(GetBlobSize(position, image, size, true));
-  std::vector<uint8_t> bytes(size);
-  const uint16_t code = GetBlob(position, image, 0, bytes.data(), int32_t(size), read, true);
-  FreeBlob(position, image, true, 1);
-  check(code);
-  if (read != size) Raise(VELDOR_MEMOCORRUPT);
-  return bytes;
-}
-
-void TDataCursor::copyBlob(uint16_t position, uint8_t* image, TDataCursor& fresh, uint16_t target,
-                           uint8_t* buffer) {
-  const std::vector<uint8_t> bytes = blobBytes(position, image);
-  uint16_t code = fresh.OpenBlob(target, buffer, 2, true, 1);
-  if (code == 0) code = fresh.PutBlob(target, buffer, 0, bytes.data(), int32_t(bytes.size()), true);
-  if (code != 0) Raise(code);
-}
-
 void TDataCursor::DeleteRecordDuringRebuild(uint32_t recordNo, const TRebuiltSlots& rebuilt) {
   TDataFile& data = table_->DataFile();
   std::vector<uint8_t> current(recordSize_), key(kMaxCursorKeySize + 1);
@@ -127,6 +104,23 @@ void TDataCursor::DeleteRecordDuringRebuild(uint32_t recordNo, const TRebuiltSlo
   data.FreeRecord(record);
   data.ReleaseRecord(record);
   table_->IndexFile().DecRecordCount();
+}
+
+void TDataCursor::recordTextWords(const uint8_t* image, TTextChanges& changes) {
+  TDataFile& data = table_->DataFile();
+  textRecordChanges(nullptr, image, changes);
+  uint32_t id = 0;
+  std::memcpy(&id, image + 5, 4);
+  for (uint16_t fieldNo : table_->IndexFile().GetIndexDescriptor(kSysTextSlot).fields) {
+    if (fieldNo == 0) break;
+    uint16_t position = 0;
+    const TFieldDescriptor* d = data.FindFieldByNumber(fieldNo, position);
+    if (!d || !d->IsBlob()) continue;
+    std::vector<uint8_t> bytes;
+    if (!ReadBlobValue(position, true, image, bytes)) continue;
+    const std::string text(bytes.begin(), bytes.end());
+    textWordChanges(fieldNo, nullptr, &text, id, id, changes);
+  }
 }
 
 void TDataCursor::rebuildIndexes(const TRestructureArgs& args, const TRebuiltSlots& rebuilt,
@@ -191,7 +185,9 @@ void TDataCursor::rebuildIndexes(const TRestructureArgs& args, const TRebuiltSlo
   for (uint32_t n = 1; n <= last; progress.Done(n++)) {
     readSlot(*this, data, n, image);
     if (image[0] != kRecordInUse) continue;
-    // Every new key is checked before any goes in, so a record that breaks one has none.
+    // Every new key is checked and every text read before any goes in, so a record that
+    // fails has none.
+    TTextChanges changes;
     try {
       for (size_t i = 0; i < slots.size(); ++i) {
         SelectIndex(slots[i]);
@@ -200,9 +196,12 @@ void TDataCursor::rebuildIndexes(const TRestructureArgs& args, const TRebuiltSlo
         if (indexUnique_ && (taken[i].count(keys[i].data()) || (inTree[i] && keyExists(keys[i].data()))))
           raiseKeyViolation();
       }
+      if (words) recordTextWords(image.data(), changes);
     } catch (const EVELDOREngineError& e) {
-      if (e.ErrorCode() != VELDOR_KEYVIOL || !goOn(rcKeyViolation, e.Item(5))) throw;
-      doomed.push_back(n);
+      const bool keyViolation = e.ErrorCode() == VELDOR_KEYVIOL;
+      if (!goOn(keyViolation ? rcKeyViolation : rcWriteError, keyViolation ? e.Item(5) : "")) throw;
+      // A record that breaks a unique index goes; one that failed otherwise stays as it is.
+      if (keyViolation) doomed.push_back(n);
       continue;
     }
     for (size_t i = 0; i < slots.size(); ++i) {
@@ -214,25 +213,7 @@ void TDataCursor::rebuildIndexes(const TRestructureArgs& args, const TRebuiltSlo
       if (indexUnique_) taken[i].insert(uint32_t(b.records.size() - 1));
       if (b.bytes.size() >= kKeyBatchBytes) insertBatch(i);
     }
-    if (!words) continue;
-    TTextChanges changes;
-    textRecordChanges(nullptr, image.data(), changes);
-    uint32_t id = 0;
-    std::memcpy(&id, image.data() + 5, 4);
-    for (uint16_t fieldNo : index.GetIndexDescriptor(kSysTextSlot).fields) {
-      if (fieldNo == 0) break;
-      uint16_t position = 0;
-      const TFieldDescriptor* d = data.FindFieldByNumber(fieldNo, position);
-      if (!d || !d->IsBlob()) continue;
-      bool isNull = true;
-      std::array<uint8_t, 512> value{};
-      GetTableField(position, image.data(), isNull, value.data());
-      if (isNull) continue;
-      const std::vector<uint8_t> bytes = blobBytes(position, image.data());
-      const std::string text(bytes.begin(), bytes.end());
-      textWordChanges(fieldNo, nullptr, &text, id, id, changes);
-    }
-    applyTextChanges(changes, n);
+    if (words) applyTextChanges(changes, n);
   }
   for (size_t i = 0; i < slots.size(); ++i) insertBatch(i);
   // Only now, with every key built, do the records that broke one go.
@@ -317,11 +298,7 @@ void TDataCursor::RestructureTable(TRestructureArgs& args) {
     return carryOn;
   };
   const auto writeHeaders = [&] {
-    for (const TFieldDescriptor& d : args.Fields) {
-      uint16_t position = 0;
-      data.FindFieldByNumber(d.FieldNumber(), position);
-      data.UpdateFieldDescriptor(position, d);
-    }
+    for (const TFieldDescriptor& d : args.Fields) SetTableFieldDesc(d.FieldNumber(), d);
     for (uint8_t slot = 0; slot <= highest && !args.Indexes.empty(); ++slot)
       SetIndexNameAndFields(slot, args.Indexes[slot]);
     data.SetHeaderInfo(args.Encrypted ? args.Password : std::string(), args.Description,
@@ -375,9 +352,16 @@ void TDataCursor::RestructureTable(TRestructureArgs& args) {
   for (size_t i = 0; i < create.Fields.size(); ++i) create.Fields[i].SetFieldNumber(uint16_t(i + 1));
   fresh.CreateTable(create);
   created = true;
+  // The new table opens with its new password; the session knows it for the copy only.
+  const bool passwordAdded = args.Encrypted && !Session().PasswordExists(args.Password);
+  if (passwordAdded) Session().AddPassword(args.Password);
+  ScopeExit forgetPassword([&] {
+    if (passwordAdded) Session().RemovePassword(args.Password);
+  });
   fresh.SetFieldsRemapped(true);
-  fresh.SuppressAutoInc(true);
   fresh.Open();
+  // Only an open cursor knows that its table has an auto-increment field.
+  fresh.SuppressAutoInc(true);
   // Set on the open table, so that an empty set stays empty instead of becoming the default.
   fresh.SetTextIndexParams(&stopWords, spaceChars, includeChars);
 
@@ -391,6 +375,8 @@ void TDataCursor::RestructureTable(TRestructureArgs& args) {
     if (image[0] != kRecordInUse) continue;
     fresh.ClearRecordBuffer(buffer.data());
     fresh.ApplyDefaultValues(buffer.data());
+    // A value carried into an auto-increment field is the new record's unique id.
+    bool intoAutoInc = false;
     for (uint16_t p = 1; p <= data.GetFieldCount(); ++p) {
       const TFieldDescriptor& old = *data.GetFieldDescriptor(p);
       if (old.Computed()) continue;
@@ -407,7 +393,7 @@ void TDataCursor::RestructureTable(TRestructureArgs& args) {
       // blob has no value of another type.
       if (old.IsBlob() || target->IsBlob()) {
         if (old.IsBlob() && target->IsBlob())
-          copyBlob(p, image.data(), fresh, positionOf(target->FieldNumber()), buffer.data());
+          CopyBlobValue(p, true, image.data(), fresh, positionOf(target->FieldNumber()), buffer.data());
         else if (!goOn(rcNotConverted, old.Name()))
           Raise(VELDOR_INVALIDFLDTYPE, old.Name());
         continue;
@@ -422,8 +408,9 @@ void TDataCursor::RestructureTable(TRestructureArgs& args) {
         continue;
       }
       fresh.PutTableField(positionOf(old.FieldNumber()), buffer.data(), value.data());
+      intoAutoInc = intoAutoInc || target->IsAutoInc();
     }
-    std::memcpy(buffer.data() + 5, image.data() + 5, 4);
+    if (!intoAutoInc) std::memcpy(buffer.data() + 5, image.data() + 5, 4);
     try {
       fresh.AppendRecord(buffer.data());
     } catch (const EVELDOREngineError& e) {

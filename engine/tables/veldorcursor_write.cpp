@@ -146,12 +146,7 @@ void TDataCursor::writeRecord(uint32_t recordNo, const uint8_t* image) {
 void TDataCursor::SwitchToIndex(uint8_t slot) {
   if (slot == GetCurrentIndex()) return;
   if (IsRemote()) return remoteSwitchToIndex(slot);
-  ReadScope scope(*this);
-  BeginRead();
-  SelectIndex(slot);
-  ClearRange();
-  rebuildView();
-  SetToBegin();
+  makeIndexCurrent(slot);
 }
 
 void TDataCursor::DeleteIndexPages(uint8_t slot) {
@@ -234,7 +229,8 @@ void TDataCursor::DeleteIndex(std::string_view name) {
   if (IsRemote()) return remoteDeleteIndex(name, uint8_t(found));
   DeleteIndexPages(uint8_t(found));
   index.DeleteIndexDescriptor(uint8_t(found), true);
-  SelectIndex(kPrimarySlot);
+  // Whichever index was current, the primary one is now, without the old range.
+  makeIndexCurrent(kPrimarySlot);
   SetToBegin();
 }
 

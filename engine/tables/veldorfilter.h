@@ -26,7 +26,9 @@ namespace engine {
 class TDataCursor;
 
 // A callback filter's test of one record buffer (the cursor's record layout); true passes.
-using TFilterCallback = bool (*)(void* data, TDataCursor& cursor, const uint8_t* record);
+// `value` is the record's number on a local cursor, and on a remote one the 32-bit value the
+// server sends with the record.
+using TFilterCallback = bool (*)(void* data, TDataCursor& cursor, const uint8_t* record, uint32_t value);
 
 class TFilter {
  public:

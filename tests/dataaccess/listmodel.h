@@ -1,6 +1,7 @@
 // The list-model harness of the memory dataset: random edits, inserts, deletes, cancels and
 // moves on a dataset whose table has an integer ID and a text NAME, checked against a list after
-// every step. Any dataset over such a table runs it.
+// every step. Any dataset over such a table runs it: a store that keeps records in the order of
+// their insertion (an engine table) passes `insertsGoLast`.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,13 +12,13 @@
 #include <utility>
 #include <vector>
 
-#include "dataaccess/memds.h"
+#include "dataset/dataset.h"
 
 namespace dataaccess::testing {
 
 namespace ds = dataset;
 
-inline void addRow(TMemDataSet& d, int id, const std::string& name) {
+inline void addRow(ds::DataSet& d, int id, const std::string& name) {
   d.Append();
   d.FieldByName("ID").SetAsInteger(id);
   d.FieldByName("NAME").SetAsString(name);
@@ -27,8 +28,8 @@ inline void addRow(TMemDataSet& d, int id, const std::string& name) {
 // Random edits, inserts, deletes, cancels and moves against a list model; after each step the
 // dataset's current record, record number and count match the model.
 // `model` ends as the rows the dataset must hold, in order.
-inline void RunListModel(TMemDataSet& d, uint32_t seed, int steps,
-                         std::vector<std::pair<int, std::string>>& model) {
+inline void RunListModel(ds::DataSet& d, uint32_t seed, int steps,
+                         std::vector<std::pair<int, std::string>>& model, bool insertsGoLast = false) {
   std::mt19937 rng(seed);
   size_t cur = 0;
   for (int step = 0; step < steps; ++step) {
@@ -48,7 +49,12 @@ inline void RunListModel(TMemDataSet& d, uint32_t seed, int steps,
         d.Cancel();
       } else {
         d.Post();
-        model.insert(model.begin() + long(cur), {id, name});
+        if (insertsGoLast) {
+          model.emplace_back(id, name);
+          cur = model.size() - 1;
+        } else {
+          model.insert(model.begin() + long(cur), {id, name});
+        }
       }
     } else if (op == 2) {
       d.Edit();

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "dataaccess/daconsts.h"
+#include "dataaccess/memds.h"
 #include "tests/dataaccess/dataaccess_testing.h"
 
 namespace dataaccess {
@@ -169,6 +170,48 @@ TEST(TDataLayoutTest, OneRecordOfEveryTypeHoldsItsValuesByteForByte) {
   t.PutField(1, rec.get(), "", 1);
   EXPECT_TRUE(t.GetNull(1, rec.get()));
   t.FreeComplexFields(rec.get(), true);
+}
+
+// A driver's record set: one more blob type of its own, and dates handed out a day later.
+class DriverTable : public Table {
+ public:
+  static constexpr uint16_t dtDriverLob = 102;
+  using Table::Table;
+  TDataTypeSet GetBlobTypes() const override { return Table::GetBlobTypes().set(dtDriverLob); }
+  TDataTypeSet GetComplexTypes() const override { return Table::GetComplexTypes().set(dtDriverLob); }
+  void DateTimeToNative(const uint8_t* source, void* dest, int mode) const override {
+    Table::DateTimeToNative(source, dest, mode);
+    if (mode == 3) *static_cast<int32_t*>(dest) += 1;
+  }
+};
+
+TEST(TDataLayoutTest, ADriverWidensTheTypeSetsAndConvertsDatesItsOwnWay) {
+  DriverTable t(
+      {{"LOB", DriverTable::dtDriverLob, 8}, {"D", dtDate, 8}, {"BL", dtBlob, 8}, {"I", dtInteger, 4}});
+  t.InitFields();
+  EXPECT_TRUE(t.HasComplexFields);
+  std::unique_ptr<uint8_t[]> rec(t.AllocRecBuf());
+  t.InitRecord(rec.get());
+  t.CreateComplexFields(rec.get(), true);
+  t.WriteBlob(1, rec.get(), 0, 3, "lob");
+  EXPECT_EQ(t.GetBlob(1, rec.get())->AsString(), "lob");
+  EXPECT_THROW(t.GetBlob(4, rec.get()), EDatabaseError);
+  const int32_t day = DateDelta + 5;
+  t.PutField(2, rec.get(), &day, sizeof day);
+  int32_t got = 0;
+  bool blank = true;
+  t.GetField(2, rec.get(), &got, sizeof got, blank);
+  EXPECT_EQ(got, day + 1);
+  t.FreeComplexFields(rec.get(), true);
+  // A parameter's field type maps back onto the code it is shown for, but a smallint parameter
+  // is an integer, and a currency a currency.
+  for (uint16_t code :
+       {dtString, dtInteger, dtFloat, dtDate, dtTime, dtDateTime, dtBoolean, dtBlob, dtMemo, dtObject,
+        dtReference, dtArray, dtTable, dtVariant, dtBytes, dtVarBytes, dtWideString})
+    EXPECT_EQ(FieldTypeToDataType(DataTypeToFieldType(code)), code) << code;
+  EXPECT_EQ(FieldTypeToDataType(DataTypeToFieldType(dtSmallint)), dtInteger);
+  EXPECT_EQ(FieldTypeToDataType(dataset::ftCurrency), dtCurrency);
+  EXPECT_EQ(FieldTypeToDataType(dataset::ftGuid), dtUnknown);
 }
 
 struct Row {

@@ -20,11 +20,9 @@ uint8_t answerByte(const std::vector<std::vector<uint8_t>>& answer, size_t i) {
 }
 
 // A callback filter's test: the client's callback, asked over the connection.
-bool relayFilter(void* data, TDataCursor& cursor, const uint8_t* record) {
+bool relayFilter(void* data, TDataCursor& cursor, const uint8_t* record, uint32_t recordNo) {
   const auto* link = static_cast<const DataState::FilterLink*>(data);
   if (!link->state->channel) return false;
-  uint32_t recordNo = 0;
-  std::memcpy(&recordNo, record + 1, 4);
   Reply callback;
   callback.u16(kCallbackFilter).u32(link->cursor).bytes(record, cursor.RecordSize()).u32(recordNo);
   return answerByte(link->state->channel(callback), 0) != 0;
@@ -62,8 +60,7 @@ void restructure(const Params& p, TDataCursor& c, DataState& state, uint32_t han
   a.NoPrimaryIndex = p.u8(at);
   a.LastAutoIncValue = int32_t(p.u32(at + 1));
   a.NoBackup = p.u8(at + 2);
-  p.u8(at + 3);
-  p.u8(at + 4);
+  a.OptionBytes = {p.u8(at + 3), p.u8(at + 4)};
   // Each case goes to the client; the values sent are what happens when it has no feedback of
   // its own: the restructure stops, as a local one without feedback does.
   c.SetDataLostHook([&state, handle](TDataCursor&, TRestructureCase kind, const std::string& message,

@@ -13,7 +13,7 @@
  *   OCI_STANDIN_FAIL_CALL     n: the n-th counted call after an environment is created (or the
  *                             first after it that takes an error handle) fails with ORA-03113
  *                             and leaves every live session of the process dead (later calls
- *                             on them give ORA-03114)
+ *                             on them give ORA-03114, ending them too)
  *   OCI_STANDIN_FAIL_AFTER_ROWS  n: a fetch that would deliver row n+1 of a query fails with
  *                             ORA-01722 after the first n rows are in the buffers
  *   OCI_STANDIN_DELAY_US      each counted call sleeps this many microseconds first
@@ -118,7 +118,7 @@ enum {
   OCI_DEFAULT = 0,
   OCI_THREADED = 1,
   OCI_OBJECT = 2,
-  OCI_DATA_AT_EXEC = 2, /* bind mode: piecewise input, not offered yet (ORA-03115) */
+  OCI_DATA_AT_EXEC = 2, /* bind mode: LONG, LONG RAW or CHR input given piece by piece */
   OCI_DYNAMIC_FETCH = 2,
   OCI_STMT_SCROLLABLE_READONLY = 8,
   OCI_DESCRIBE_ONLY = 16,
@@ -202,6 +202,13 @@ sword OCIBindArrayOfStruct(void* bindp, void* errhp, ub4 pvskip, ub4 indskip, ub
 sword OCIDefineByPos(void* stmtp, void** defnpp, void* errhp, ub4 position, void* valuep, sb4 value_sz,
                      ub2 dty, void* indp, ub2* rlenp, ub2* rcodep, ub4 mode);
 sword OCIDefineArrayOfStruct(void* defnp, void* errhp, ub4 pvskip, ub4 indskip, ub4 rlskip, ub4 rcskip);
+/* Piecewise input: OCIStmtExecute answers OCI_NEED_DATA while a value bound at execution is
+   incomplete; GetPieceInfo names its bind handle and asks for piece 1 (first) or 2 (next);
+   SetPieceInfo appends a piece, and piece 0 (one) or 3 (last) completes the value. */
+sword OCIStmtGetPieceInfo(void* stmtp, void* errhp, void** hndlpp, ub4* typep, ub1* in_outp, ub4* iterp,
+                          ub4* idxp, ub1* piecep);
+sword OCIStmtSetPieceInfo(void* hndlp, ub4 type, void* errhp, const void* bufp, ub4* alenp, ub1 piece,
+                          const void* indp, ub2* rcodep);
 sword OCITransCommit(void* svchp, void* errhp, ub4 flags);
 sword OCITransRollback(void* svchp, void* errhp, ub4 flags);
 sword OCIBreak(void* hndlp, void* errhp);

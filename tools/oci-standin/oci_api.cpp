@@ -148,6 +148,11 @@ struct BindHandle : Handle {
   std::string name;  // empty for a positional bind
   ub4 position = 0;
   Area area;
+  // A value given at execution (OCI_DATA_AT_EXEC): the pieces received so far.
+  bool atExec = false;
+  bool begun = false;
+  bool complete = false;
+  std::string pieces;
 };
 
 struct DefineHandle : Handle {
@@ -182,6 +187,7 @@ struct StmtHandle : Handle {
   bool executed = false;
   bool open = false;
   ub2 errorOffset = 0;
+  BindHandle* pieceBind = nullptr;  // the value whose next piece an execution waits for
 };
 
 template <class T>
@@ -500,7 +506,11 @@ class AreaBinds : public BindAccess {
  public:
   AreaBinds(StmtHandle& stmt, Session& session, ub4 row) : stmt_(stmt), session_(session), row_(row) {}
   Value input(size_t position, const std::string& name) override {
-    return readArea(find(position, name).area, row_);
+    const BindHandle& b = find(position, name);
+    if (!b.atExec) return readArea(b.area, row_);
+    if (b.pieces.empty()) return {};
+    if (b.area.type == SQLT_LBI) return {Value::Kind::Bytes, 0, 0, b.pieces};
+    return Value::text(b.pieces);
   }
   void output(size_t position, const std::string& name, const Value& value) override {
     writeArea(session_, find(position, name).area, 0, value, false);
@@ -906,6 +916,7 @@ OCI_EXPORT sword OCIAttrSet(void* trgthndlp, ub4 trghndltyp, void* attributep, u
 OCI_EXPORT sword OCIServerAttach(void* srvhp, void* errhp, const OraText* dblink, sb4 dblink_len, ub4) {
   return entry(errhp, [&](ErrorHandle*) -> sword {
     auto& server = need<ServerHandle>(srvhp, OCI_HTYPE_SERVER);
+    if (server.attached) throw OraError(24309, "already connected to a server");
     const auto* p = reinterpret_cast<const char*>(dblink);
     const std::string connect = !p               ? std::string()
                                 : dblink_len < 0 ? std::string(p)
@@ -961,7 +972,9 @@ OCI_EXPORT sword OCISessionEnd(void* svchp, void* errhp, void* usrhp, ub4) {
     auto& svc = need<SvcHandle>(svchp, OCI_HTYPE_SVCCTX);
     SessionHandle* session = usrhp ? &need<SessionHandle>(usrhp, OCI_HTYPE_SESSION) : sessionOfSvc(svc);
     if (!session || !session->core) throw OraError(ORA_NOT_CONNECTED, "not connected to ORACLE");
+    const bool dead = session->dead;
     session->core.reset();
+    if (dead) throw OraError(ORA_NOT_CONNECTED, "not connected to ORACLE");
     return OCI_SUCCESS;
   });
 }
@@ -1047,6 +1060,22 @@ OCI_EXPORT sword OCIStmtExecute(void* svchp, void* stmtp, void* errhp, ub4 iters
       s.generation = sessionHandle->generation;
       s.cursor = std::make_unique<Cursor>(session, s.text);
     }
+    // A value given at execution is asked for piece by piece before the statement runs.
+    for (auto& b : s.binds)
+      if (b->atExec && !b->complete) {
+        s.pieceBind = b.get();
+        return OCI_NEED_DATA;
+      }
+    s.pieceBind = nullptr;
+    struct PiecesDone {
+      StmtHandle& s;
+      ~PiecesDone() {
+        for (auto& b : s.binds) {
+          b->begun = b->complete = false;
+          b->pieces.clear();
+        }
+      }
+    } piecesDone{s};
     s.rowCount = 0;
     s.rowsDelivered = 0;
     s.open = false;
@@ -1073,6 +1102,34 @@ OCI_EXPORT sword OCIStmtExecute(void* svchp, void* stmtp, void* errhp, ub4 iters
     s.executed = true;
     if (mode & OCI_COMMIT_ON_SUCCESS) session.commit();
     return status;
+  });
+}
+
+OCI_EXPORT sword OCIStmtGetPieceInfo(void* stmtp, void* errhp, void** hndlpp, ub4* typep, ub1* in_outp,
+                                     ub4* iterp, ub4* idxp, ub1* piecep) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    auto& s = need<StmtHandle>(stmtp, OCI_HTYPE_STMT);
+    if (!s.pieceBind) throw OraError(24302, "no piece information available");
+    if (hndlpp) *hndlpp = s.pieceBind;
+    if (typep) *typep = OCI_HTYPE_BIND;
+    if (in_outp) *in_outp = 1;
+    if (iterp) *iterp = 0;
+    if (idxp) *idxp = 0;
+    if (piecep) *piecep = s.pieceBind->begun ? 2 : 1;
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCIStmtSetPieceInfo(void* hndlp, ub4 type, void* errhp, const void* bufp, ub4* alenp,
+                                     ub1 piece, const void* indp, ub2*) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    auto& b = need<BindHandle>(hndlp, type);
+    if (!b.atExec) throw OraError(24302, "no piece information available");
+    const sb2* ind = static_cast<const sb2*>(indp);
+    if (bufp && alenp && !(ind && *ind < 0)) b.pieces.append(static_cast<const char*>(bufp), *alenp);
+    b.begun = true;
+    if (piece == 0 || piece == 3) b.complete = true;
+    return OCI_SUCCESS;
   });
 }
 
@@ -1151,7 +1208,8 @@ static sword bind(void* stmtp, void** bindpp, void* errhp, const std::string& na
     auto& s = need<StmtHandle>(stmtp, OCI_HTYPE_STMT);
     if (!s.prepared) throw OraError(24337, "statement handle not prepared");
     if (!bindpp) return OCI_INVALID_HANDLE;
-    if (mode & OCI_DATA_AT_EXEC) unsupportedType(dty);
+    const bool atExec = (mode & OCI_DATA_AT_EXEC) != 0;
+    if (atExec && dty != SQLT_LNG && dty != SQLT_LBI && dty != SQLT_CHR) unsupportedType(dty);
     const auto& names = s.shape.binds;
     if (name.empty() ? (position < 1 || position > names.size())
                      : std::find(names.begin(), names.end(), name) == names.end())
@@ -1166,6 +1224,9 @@ static sword bind(void* stmtp, void** bindpp, void* errhp, const std::string& na
     b->name = name;
     b->position = position;
     b->area = makeArea(valuep, value_sz, dty, indp, alenp, rcodep);
+    b->atExec = atExec;
+    b->begun = b->complete = false;
+    b->pieces.clear();
     *bindpp = b;
     return OCI_SUCCESS;
   });

@@ -296,11 +296,19 @@ class Harness {
   void append(CursorModel& c) {
     TDataCursor& t = *c.cursor;
     std::vector<uint8_t> b(t.RecordSize());
-    t.ClearRecordBuffer(b.data());
-    const Row r = randomRow();
-    put(t, b, r);
-    putBody(t, b, *r.body);
-    putBody(t, b, r.notes, 6);
+    Row r = randomRow();
+    if (c.state == CursorModel::ON && random_() % 3 == 0) {
+      // A copy of the current record, its blob and memo with it, under another K.
+      ASSERT_EQ(t.CloneCurrentRecord(b.data()), 0) << where();
+      const Row& from = rows_.at(c.at.id);
+      r.name = from.name, r.val = from.val, r.body = from.body, r.notes = from.notes;
+      t.PutField(1, b.data(), reinterpret_cast<const uint8_t*>(&r.k));
+    } else {
+      t.ClearRecordBuffer(b.data());
+      put(t, b, r);
+      putBody(t, b, *r.body);
+      putBody(t, b, r.notes, 6);
+    }
     const uint16_t error = storage_test::errorOf([&] { t.AppendRecord(b.data()); });
     t.FreeAllBlobs(true);
     ASSERT_EQ(error, kTaken(r.k, 0) ? VELDOR_KEYVIOL : 0) << where();
@@ -377,7 +385,6 @@ class Harness {
     c.order = order;
     c.cursor->SwitchToIndex(c.order);
     c.lo = c.hi = std::nullopt;
-    c.state = CursorModel::BOF;
     settle(c);
   }
   // A bound: a row's value, or a random one.
@@ -542,11 +549,14 @@ class Harness {
     c.filter = nullptr;
     c.keeps = nullptr;
   }
-  // The copy takes the cursor's index, range and place, not its filters.
+  // The copy takes the cursor's index, range, place and filters (the active ones active).
   void clone(CursorModel& c) {
     c.cursor = c.cursor->Clone();
-    c.filter = nullptr;
-    c.keeps = nullptr;
+    ASSERT_EQ(c.cursor->Filters().size(), c.filter ? 1u : 0u) << where();
+    if (c.filter) {
+      c.filter = c.cursor->Filters()[0].get();
+      ASSERT_TRUE(c.filter->Active()) << where();
+    }
     settle(c);
   }
   // Sets one of a small family of filters, or drops the one set; the cursor stays on its record
@@ -566,9 +576,10 @@ class Harness {
                        : kind == 1 ? ""
                                    : "K < " + std::to_string(k);
     if (kind == 1 || kind == 2) text += (kind == 2 ? " AND VAL >= " : "VAL >= ") + std::to_string(val);
-    c.keeps = [this, &t, kind, k, val, query = split(word)](const Row& r) {
+    // Through the model's cursor: a clone replaces it.
+    c.keeps = [this, &c, kind, k, val, query = split(word)](const Row& r) {
       bool all = false;
-      if (kind == 3) occurs(t, query, split(r.notes), all);
+      if (kind == 3) occurs(*c.cursor, query, split(r.notes), all);
       return kind == 3 ? all : (kind == 1 || r.k < k) && (kind == 0 || r.val >= val);
     };
     c.filter = t.AddFilter(nullptr, &text, nullptr, true, nullptr, false, random_() % 2, false, false);

@@ -120,8 +120,8 @@ TEST(RestructureTest, ChangesMatchTheModelAndAStopLeavesTheTableAsItWas) {
   const uint32_t seed = storage_test::testSeed();
   std::mt19937 rng(seed);
   const auto pick = [&](uint32_t n) { return std::uniform_int_distribution<uint32_t>(0, n - 1)(rng); };
-  for (int round = 0; round < 22; ++round) {
-    const int change = round % 11;
+  for (int round = 0; round < 26; ++round) {
+    const int change = round % 13;
     const bool inPlace = change == 0 || change == 5 || change == 8 || change == 9;
     const uint32_t feedback = pick(3);  // none, go on, go on once
     SCOPED_TRACE("seed " + std::to_string(seed) + " change " + std::to_string(change) + " feedback " +
@@ -140,7 +140,11 @@ TEST(RestructureTest, ChangesMatchTheModelAndAStopLeavesTheTableAsItWas) {
     const std::vector<std::string> ownWords{"alpha", "beta"}, newWords{"gamma"};
     args.StopWords = &ownWords, args.SpaceChars.set(' ');
     const std::vector<Row> rows = createRows(dir, args, 40, [&] {
-      Row row{{1, std::to_string(pick(30))}, {2, std::string(1 + pick(8), "aBc"[pick(3)])}, {3, ""}};
+      // K unique where it becomes the auto-increment field.
+      static int serial = 0;
+      Row row{{1, std::to_string(change == 12 ? 100 + serial++ : int(pick(30)))},
+              {2, std::string(1 + pick(8), "aBc"[pick(3)])},
+              {3, ""}};
       if (pick(4) != 0) row[3] = pick(2) ? std::to_string(pick(1000)) : "x" + std::to_string(pick(9));
       row[4] = pick(8) == 0 ? bytes(3000) : "";
       row[5] = pick(2) == 0 ? std::string(pick(1500), char('a' + pick(26))) : "";
@@ -187,6 +191,8 @@ TEST(RestructureTest, ChangesMatchTheModelAndAStopLeavesTheTableAsItWas) {
     if (change == 8) args.Indexes[1].unique = 1, args.TextIndex.fields = {2, 5};
     if (change == 9) args.NoPrimaryIndex = false, args.Indexes[0].fields[0] = 1;  // read in K order
     if (change == 10) args.LanguageId = 0x0409;  // every string key is built again by the locale
+    if (change == 11) args.Encrypted = true, args.Password = "fresh";  // not known to the session
+    if (change == 12) args.Fields[0] = field(1, "K", 6, 0, 29);        // K's values become the ids
     if (change == 9 && !stops)
       std::sort(expected.begin(), expected.end(),
                 [](Row& a, Row& b) { return std::stoi(a[1]) < std::stoi(b[1]); });
@@ -216,6 +222,11 @@ TEST(RestructureTest, ChangesMatchTheModelAndAStopLeavesTheTableAsItWas) {
       EXPECT_TRUE(percents[i] > percents[i - 1] &&
                   (percents[i] >= percents[i - 1] + c.GetProgressStepPercent() || percents[i] == 100));
     EXPECT_EQ(percents.back() == 100, !stops && change != 0);
+    // A closed cursor reads these from the header, without the password.
+    EXPECT_EQ(c.GetDescription(), stops ? "step 2" : args.Description);
+    EXPECT_EQ(c.IsEncrypted(), change == 11 && !stops);
+    EXPECT_EQ(c.GetTablePassword(), change == 11 && !stops ? "fresh" : "");
+    if (change == 11) db.session.AddPassword("fresh");
     c.Open();
     EXPECT_EQ(readRows(c), stops ? rows : expected);
     EXPECT_TRUE(change != 0 || c.Field(2).desc.Description() == "the name");
@@ -245,6 +256,39 @@ TEST(RestructureTest, ChangesMatchTheModelAndAStopLeavesTheTableAsItWas) {
                                                                                   : inPlace            ? 4
                                                                                                        : 6);
   }
+}
+
+// A memo that cannot be read while a new text index is built goes to the feedback as a case of
+// its own; going on, its record stays and the rest is built. Without feedback the table stays as
+// it was.
+TEST(RestructureTest, AnUnreadableMemoInAnIndexRebuildGoesToTheFeedback) {
+  TempDir dir;
+  TRestructureArgs args = structure(2);
+  args.Fields.push_back(field(3, "NOTES", kFieldTypeBlob, 0, 22));
+  createRows(dir, args, 3, [n = 0]() mutable {
+    ++n;
+    return Row{{1, std::to_string(n)}, {2, "name"}, {3, "some words " + std::to_string(n)}};
+  });
+  Database db(dir.path());
+  TDataCursor c(*db.directory);
+  c.SetTableName("rows");
+  c.SetExclusive(true);
+  c.Open();
+  const size_t at = 127 + 3 * 768 + c.RecordSize() + c.Field(3).desc.Offset() + 1;
+  c.Close();
+  datafile_test::patchFile(dir.file("rows.DAT"),
+                           [&](std::vector<uint8_t>& bytes) { platform::put4(&bytes[at], 9999); });
+  args.TextIndex.fields[0] = 3;
+  EXPECT_EQ(storage_test::errorOf([&] { c.RestructureTable(args); }), VELDOR_MEMOCORRUPT);
+  std::vector<TRestructureCase> cases;
+  c.SetDataLostHook(
+      [&](TDataCursor&, TRestructureCase kind, const std::string&, bool&, bool&) { cases.push_back(kind); });
+  c.RestructureTable(args);
+  EXPECT_EQ(cases, std::vector<TRestructureCase>{rcWriteError});
+  c.Open();
+  EXPECT_EQ(c.GetRecordCount(), 3);
+  c.SelectIndex(kSysTextSlot);
+  EXPECT_GT(TIndexTree(c.Table()->IndexFile(), c, kSysTextSlot).KeyCount(), 0u);
 }
 
 // The rows as a multiset of their first two fields (the third comes and goes, always null).

@@ -87,6 +87,17 @@ TEST_F(CursorTest, CreatedTableHasTheGoldenHeaderAndOpensWithItsFieldList) {
   EXPECT_EQ(c->GetUserMajorVersion(), 0);
   c->Open();
   ASSERT_EQ(c->FieldCount(), 13);
+  // Descriptors by position and number, of the cursor's list and of the table: the last one and
+  // no further.
+  EXPECT_EQ(&c->GetTableFieldDescByPosition(13), &c->GetTableFieldDescByNumber(13));
+  EXPECT_EQ(c->GetFieldDescByPosition(13).Name(), c->GetTableFieldDescByPosition(13).Name());
+  EXPECT_EQ(c->GetFieldNumber("NAME"), 1);
+  for (uint16_t outside : {uint16_t(0), uint16_t(14)}) {
+    EXPECT_EQ(errorOf([&] { c->GetFieldDescByPosition(outside); }), VELDOR_OUTOFRANGE);
+    EXPECT_EQ(errorOf([&] { c->GetFieldDescByNumber(outside); }), VELDOR_OUTOFRANGE);
+    EXPECT_EQ(errorOf([&] { c->GetTableFieldDescByPosition(outside); }), VELDOR_OUTOFRANGE);
+    EXPECT_EQ(errorOf([&] { c->GetTableFieldDescByNumber(outside); }), VELDOR_OUTOFRANGE);
+  }
   EXPECT_EQ(c->Field(6).desc.Offset(), kAutoIncFieldOffset);
   EXPECT_EQ(c->Field(1).desc.Offset(), 9);
   EXPECT_EQ(c->Field(1).QualifiedName(), "every.NAME");

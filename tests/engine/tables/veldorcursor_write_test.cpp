@@ -1,6 +1,7 @@
 // Record writes through the cursor against a model of the table, and writers in several processes.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <map>
 #include <random>
 #include <set>
@@ -184,8 +185,15 @@ TEST(CursorWriteTest, RandomWritesMatchTheModelAndSurviveAReopen) {
   byAmount.name = "AMOUNTS";
   byAmount.fields = {3, 1};
   exclusive->AddSecondaryIndex(byAmount);
+  // Deleting an index leaves the primary index current without the range of the index before.
+  exclusive->SetIndexName("BYK");
+  std::vector<uint8_t> low(exclusive->RecordSize()), high(exclusive->RecordSize());
+  put(*exclusive, low, Row{INT32_MIN, "", 0});
+  put(*exclusive, high, Row{INT32_MIN, "", 0});
+  exclusive->SetRange(false, low.data(), 1, high.data(), 1);
   exclusive->DeleteIndex("byname");
   EXPECT_EQ(exclusive->CurrentIndex(), kPrimarySlot);
+  EXPECT_EQ(exclusive->GetRecordCount(), int32_t(model.size()));
   EXPECT_EQ(exclusive->Table()->IndexFile().GetRecordCount(), model.size());
   exclusive->Close();
   again->Open();
@@ -205,24 +213,29 @@ TEST(CursorWriteTest, RandomWritesMatchTheModelAndSurviveAReopen) {
       << report.text();
 }
 
+// Adds to the open cursor's field list `field`, computed as `text`.
+void addComputedField(TDataCursor& c, TFieldDescriptor field, const char* text) {
+  std::vector<TFieldDescriptor> fields;
+  for (uint16_t p = 1; p <= c.FieldCount(); ++p) fields.push_back(c.Field(p).desc);
+  field.SetComputed(true);
+  fields.push_back(field);
+  c.SetFieldDescs(fields);
+  TExpressionParser parser;
+  parser.SetText(text);
+  parser.NextToken();
+  TExpToken* tree = parser.ParseExpression(0);
+  TypeCheckExpTree(VELDOR_SQLPARSE, "", "", false, false, &TDataCursor::BindColumn, &c, nullptr, *tree,
+                   "field");
+  c.AttachFieldExpression(uint16_t(fields.size()), tree);
+}
+
 TEST(CursorWriteTest, ComputedFieldFollowsItsColumns) {
   TempDir dir;
   Database db(dir.path());
   auto cursor = rowsCursor(*db.directory, true, true);
   TDataCursor& c = *cursor;
   c.Open();
-  std::vector<TFieldDescriptor> fields;
-  for (uint16_t p = 1; p <= c.FieldCount(); ++p) fields.push_back(c.Field(p).desc);
-  fields.push_back(datafile_test::field(5, "TWICE", 6));
-  fields.back().SetComputed(true);
-  c.SetFieldDescs(fields);
-  TExpressionParser parser;
-  parser.SetText("k * 2 + 1");
-  parser.NextToken();
-  TExpToken* tree = parser.ParseExpression(0);
-  TypeCheckExpTree(VELDOR_SQLPARSE, "", "", false, false, &TDataCursor::BindColumn, &c, nullptr, *tree,
-                   "field");
-  c.AttachFieldExpression(5, tree);
+  addComputedField(c, datafile_test::field(5, "TWICE", 6), "k * 2 + 1");
   std::vector<uint8_t> buffer(c.RecordSize());
   put(c, buffer, Row{20, "x", 1});
   c.AppendRecord(buffer.data());
@@ -237,6 +250,36 @@ TEST(CursorWriteTest, ComputedFieldFollowsItsColumns) {
   ASSERT_EQ(copy->GetCurrentRecord(buffer.data(), false), 0);
   c.GetField(5, buffer.data(), isNull, reinterpret_cast<uint8_t*>(&twice));
   EXPECT_EQ(twice, 41);
+}
+
+// A field computed from a memo reads the memo's whole text.
+TEST(CursorWriteTest, ComputedFieldReadsAMemo) {
+  using datafile_test::field;
+  TempDir dir;
+  Database db(dir.path());
+  TDataCursor c(*db.directory);
+  c.SetTableName("memos");
+  c.SetExclusive(true);
+  TCreateTableArgs a;
+  a.BlobBlockSize = 512;
+  a.Fields = {field(1, "K", 6), field(2, "NOTES", kFieldTypeBlob, 0, 22)};
+  a.Indexes.resize(1);
+  a.Indexes[0].fields[0] = 1;
+  c.CreateTable(a);
+  c.Open();
+  addComputedField(c, field(3, "SIZE", 6), "LENGTH(NOTES)");
+  const std::string notes(700, 'n');
+  std::vector<uint8_t> buffer(c.RecordSize());
+  ASSERT_EQ(c.OpenBlob(2, buffer.data(), 2, false, 0) +
+                c.PutBlob(2, buffer.data(), 0, reinterpret_cast<const uint8_t*>(notes.data()), 700, false),
+            0);
+  c.AppendRecord(buffer.data());
+  c.FreeAllBlobs(true);
+  int32_t size = 0;
+  bool isNull = true;
+  ASSERT_EQ(c.GetCurrentRecord(buffer.data(), false), 0);
+  c.GetField(3, buffer.data(), isNull, reinterpret_cast<uint8_t*>(&size));
+  EXPECT_EQ(size, 700);
 }
 
 TEST(CursorWriteTest, AnEditWithoutItsLockLosesNoUpdateAndIdsNeverWrap) {

@@ -176,8 +176,13 @@ TEST(RemoteProtocolTest, HandshakeLoginRetriesAndReconnectSendExactlyTheseBytes)
     return true;
   });
   t.Connect();
+  const size_t before = server.requests().size();
   EXPECT_EQ(errorOf([&] { t.Login(); }), VELDOR_REMOTEINVLOGIN);
   EXPECT_FALSE(t.Connected());
+  const std::vector<Bytes> after = server.requests();
+  EXPECT_EQ(std::count_if(after.begin() + long(before), after.end(),
+                          [](const Bytes& r) { return codeOf(r) == REQUEST_LOGIN; }),
+            4);
 }
 
 TEST(RemoteProtocolTest, ErrorRepliesAndCompressedPayloadsComeBackWhole) {
@@ -252,7 +257,7 @@ TEST(RemoteProtocolTest, CallbacksAreAnsweredInTheirOwnWayUntilTheReplyComes) {
         ++responses;
         if (responses == 1) return callback(1, {text(""), num<uint32_t>(4)});
         if (responses == 2)
-          return callback(8, {num<uint8_t>(1), text("lost"), num<uint8_t>(1), num<uint8_t>(0)});
+          return callback(8, {num<uint8_t>(1), text("lost"), num<uint8_t>(0), num<uint8_t>(1)});
         return message(0, {});
       default:
         return message(0, {});
@@ -274,8 +279,12 @@ TEST(RemoteProtocolTest, CallbacksAreAnsweredInTheirOwnWayUntilTheReplyComes) {
   c.SetStepProgressHook(step);
   c.SetStepProgressHook2(step);
   c.SetProgressHook16([&](TDataCursor&, uint32_t p) { heard += "/" + std::to_string(p); });
+  // The data-lost hook starts from the server's flags.
+  c.SetDataLostHook([&](TDataCursor&, TRestructureCase kind, const std::string& t, bool&, bool&) {
+    heard += "|" + std::to_string(kind) + t;
+  });
   c.DeleteTable();
-  EXPECT_EQ(heard, "step5s27/40");
+  EXPECT_EQ(heard, "step5s27/40|1lost");
   EXPECT_EQ(c.GetLastRequestCode(), REQUEST_DELETETABLE);
   std::vector<Bytes> answers;
   for (const auto& r : server.requests())
@@ -283,7 +292,19 @@ TEST(RemoteProtocolTest, CallbacksAreAnsweredInTheirOwnWayUntilTheReplyComes) {
   EXPECT_EQ(answers,
             (std::vector<Bytes>{message(REQUEST_CALLBACKRESPONSE, {num<uint8_t>(1)}),
                                 message(REQUEST_CALLBACKRESPONSE, {num<uint8_t>(0)}),
-                                message(REQUEST_CALLBACKRESPONSE, {num<uint8_t>(1), num<uint8_t>(0)})}));
+                                message(REQUEST_CALLBACKRESPONSE, {num<uint8_t>(0), num<uint8_t>(1)})}));
+  // A restructure hands the server its two option bytes as they were given.
+  TRestructureArgs a;
+  a.BlobBlockSize = 512;
+  a.NoPrimaryIndex = true;
+  a.Fields = {datafile_test::field(1, "K", 6)};
+  a.Indexes.resize(1);
+  a.OptionBytes = {7, 9};
+  c.SetExclusive(true);
+  c.RestructureTable(a);
+  const std::vector<Bytes> sent = server.requests();
+  ASSERT_EQ(codeOf(sent.back()), REQUEST_RESTRUCTURETABLE);
+  EXPECT_EQ(Bytes(sent.back().end() - 10, sent.back().end()), (Bytes{1, 0, 0, 0, 7, 1, 0, 0, 0, 9}));
   // A callback for another cursor is refused, naming the server.
   handle = 10;
   responses = 0;
@@ -331,8 +352,10 @@ TEST(RemoteProtocolTest, SpoiledRepliesGiveEngineErrorsAndNothingRunsTwice) {
 
 // ---- Blobs, filters and maintenance in the differential run ----
 
-// The callback filter of the run: records whose field 1 starts with an even byte.
-bool evenFirstByte(void*, TDataCursor& c, const uint8_t* record) {
+// The callback filter of the run: records whose field 1 starts with an even byte. The value that
+// comes with a record is its number, from a local cursor and from the server alike.
+bool evenFirstByte(void*, TDataCursor& c, const uint8_t* record, uint32_t value) {
+  EXPECT_EQ(value, platform::get4(record + 1));
   return record[c.GetFieldDesc(1).Offset() + 1] % 2 == 0;
 }
 

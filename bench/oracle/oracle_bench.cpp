@@ -1,0 +1,182 @@
+// Rows per second and client calls per 1,000 rows of a 100k-row, 10-column fetch through the
+// Oracle client over the stand-in, with FetchRows 1, 25 and 500, and the same rows read by a
+// plain SQLite step loop over the stand-in's file (the floor). Prints the ratios at the end.
+#include <benchmark/benchmark.h>
+#include <sqlite3.h>
+#include <stdlib.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "oracle/oraclasses.h"
+#include "platform/dynlib.h"
+
+namespace {
+
+using namespace oracle;
+using namespace dataaccess;
+
+constexpr int kRows = 100000;
+std::string root;
+std::map<int, double> rowsPerSecond;  // by FetchRows; 0 is the SQLite floor
+std::map<int, double> callsPer1000;
+
+uint64_t callCount() {
+  std::string error;
+  void* library = platform::openLibrary(std::string(OCI_STANDIN_HOME) + "/lib/libclntsh.so.10.2", error);
+  auto count = reinterpret_cast<uint64_t (*)()>(platform::librarySymbol(library, "OCIStandinCallCount"));
+  const uint64_t n = count != nullptr ? count() : 0;
+  platform::closeLibrary(library);
+  return n;
+}
+
+std::unique_ptr<TOCIConnection> connect() {
+  auto c = std::make_unique<TOCIConnection>();
+  c->SetUsername("scott");
+  c->SetPassword("tiger");
+  c->SetServer("ORCL");
+  c->Connect("");
+  return c;
+}
+
+void seed() {
+  root = std::filesystem::temp_directory_path() / ("velmaron-oracle-bench-" + std::to_string(::getpid()));
+  std::filesystem::remove_all(root);
+  std::filesystem::create_directories(root);
+  const std::string description = root + "/server.seed";
+  std::FILE* f = std::fopen(description.c_str(), "w");
+  std::fputs(
+      "user SCOTT tiger\ntable SCOTT.WIDE (N NUMBER(9), C1 VARCHAR2(10), C2 VARCHAR2(10), C3 VARCHAR2(10), "
+      "C4 NUMBER(9), C5 NUMBER(7,2), C6 DATE, C7 VARCHAR2(10), C8 NUMBER(9), C9 VARCHAR2(10))\n",
+      f);
+  std::fclose(f);
+  const std::string command = std::string(OCI_STANDIN_SEED) + " " + root + "/ORCL " + description;
+  if (std::system(command.c_str()) != 0) std::abort();
+  ::setenv("OCI_STANDIN_ROOT", root.c_str(), 1);
+  ::setenv("ORACLE_HOME", OCI_STANDIN_HOME, 1);
+  auto c = connect();
+  TOCICommand insert;
+  insert.SetConnection(c.get());
+  insert.SetSQL("insert into wide values (:n, :c1, :c2, :c3, :c4, :c5, :c6, :c7, :c8, :c9)");
+  constexpr int block = 1000;
+  for (int i = 0; i < insert.GetParamCount(); ++i) {
+    insert.Param(i).SetLength(block);
+    if (i == 1 || i == 2 || i == 3 || i == 7 || i == 9) {
+      insert.Param(i).SetDataType(dtString);
+      insert.Param(i).SetSize(10);
+    }
+  }
+  for (int start = 0; start < kRows; start += block) {
+    for (int r = 1; r <= block; ++r) {
+      const int n = start + r;
+      insert.Param(0).SetItemAsInteger(r, n);
+      insert.Param(1).SetItemAsString(r, "a" + std::to_string(n % 1000));
+      insert.Param(2).SetItemAsString(r, "bb" + std::to_string(n % 777));
+      insert.Param(3).SetItemAsString(r, "ccc");
+      insert.Param(4).SetItemAsInteger(r, n * 3);
+      insert.Param(5).SetItemAsFloat(r, n / 100.0);
+      insert.Param(6).SetItemAsDateTime(r, DateTime{30000.0 + n % 5000});
+      insert.Param(7).SetItemAsString(r, "d");
+      insert.Param(8).SetItemAsInteger(r, -n);
+      insert.Param(9).SetItemAsString(r, "e" + std::to_string(n % 10));
+    }
+    insert.Execute(block);
+  }
+  c->Commit();
+}
+
+void BM_OracleFetch(benchmark::State& state) {
+  const int fetchRows = int(state.range(0));
+  auto c = connect();
+  int64_t rows = 0;
+  uint64_t calls = 0;
+  for (auto _ : state) {
+    const uint64_t before = callCount();
+    TOCICommand select;
+    select.SetConnection(c.get());
+    select.SetSQL("select n, c1, c2, c3, c4, c5, c6, c7, c8, c9 from wide");
+    select.Prepare();
+    select.Execute(1);
+    TFieldDesc fields[10];
+    std::vector<std::vector<uint8_t>> buffers(10);
+    std::vector<std::vector<int16_t>> indicators(10, std::vector<int16_t>(size_t(fetchRows)));
+    for (int i = 0; i < 10; ++i) {
+      select.DescribeField(i + 1, fields[i], true, true);
+      const uint32_t stride = uint32_t(TOCICommand::FieldBufferLength(fields[i]));
+      buffers[size_t(i)].assign(stride * size_t(fetchRows), 0);
+      select.DefineArrayField(fields[i], buffers[size_t(i)].data(), indicators[size_t(i)].data(), nullptr,
+                              stride);
+    }
+    int got;
+    while ((got = select.Fetch(uint32_t(fetchRows))) > 0) {
+      rows += got;
+      benchmark::DoNotOptimize(buffers[0][0]);
+      if (got < fetchRows) break;
+    }
+    calls += callCount() - before;
+  }
+  state.counters["rows/s"] = benchmark::Counter(double(rows), benchmark::Counter::kIsRate);
+  state.counters["calls/1000 rows"] = double(calls) * 1000.0 / double(rows);
+  callsPer1000[fetchRows] = double(calls) * 1000.0 / double(rows);
+}
+
+void BM_SQLiteStepLoop(benchmark::State& state) {
+  sqlite3* db = nullptr;
+  sqlite3_open_v2((root + "/ORCL/SCOTT.db").c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+  int64_t rows = 0, calls = 0;
+  for (auto _ : state) {
+    sqlite3_stmt* stmt = nullptr;
+    sqlite3_prepare_v2(db, "SELECT N, C1, C2, C3, C4, C5, C6, C7, C8, C9 FROM WIDE", -1, &stmt, nullptr);
+    while (sqlite3_step(stmt) == SQLITE_ROW) {
+      ++rows;
+      ++calls;
+      for (int i = 0; i < 10; ++i) {
+        benchmark::DoNotOptimize(sqlite3_column_text(stmt, i));
+        ++calls;
+      }
+    }
+    sqlite3_finalize(stmt);
+  }
+  sqlite3_close(db);
+  state.counters["rows/s"] = benchmark::Counter(double(rows), benchmark::Counter::kIsRate);
+  state.counters["calls/1000 rows"] = double(calls) * 1000.0 / double(rows);
+  callsPer1000[0] = double(calls) * 1000.0 / double(rows);
+}
+
+BENCHMARK(BM_SQLiteStepLoop)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_OracleFetch)->Arg(1)->Arg(25)->Arg(500)->Unit(benchmark::kMillisecond);
+
+// Keeps each run's rows per second as the library measured it, for the ratios.
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& run : runs) {
+      const auto found = run.counters.find("rows/s");
+      if (found == run.counters.end()) continue;
+      const std::string name = run.benchmark_name();
+      const int key = name.find('/') == std::string::npos ? 0 : std::stoi(name.substr(name.find('/') + 1));
+      rowsPerSecond[key] = found->second.value;
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  seed();
+  benchmark::Initialize(&argc, argv);
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  std::printf("\nFetchRows  rows/s  of the SQLite floor  client calls per 1,000 rows\n");
+  std::printf("SQLite     %.0f  1.00  %.0f\n", rowsPerSecond[0], callsPer1000[0]);
+  for (int rows : {1, 25, 500})
+    std::printf("%-9d  %.0f  %.3f  %.1f\n", rows, rowsPerSecond[rows], rowsPerSecond[rows] / rowsPerSecond[0],
+                callsPer1000[rows]);
+  FreeOCI();
+  std::filesystem::remove_all(root);
+  return 0;
+}

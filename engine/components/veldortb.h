@@ -1,0 +1,584 @@
+// The engine components: the objects through which an application uses the table engine.
+//
+//   TVELDORSessionList  the process's sessions, the default session "Default" and the session lock
+//   TVELDORSession      one engine session with its settings, table passwords and databases
+//   TVELDORDatabase     one database directory (a folder, or "Memory") of a session
+//   TVELDORDataSet      a dataset (dataset layer) over one engine cursor
+//   TVELDORDBDataSet    ... that finds its database by name through its session
+//   TVELDORTable        ... over one table: index choice, definitions, create and delete
+//   TVELDORBlobStream   a byte stream over one blob field of the current record
+//   TQueryParamBlock    the parameters of an SQL text as the statement driver takes them
+//
+// Engine failures arrive as engine::EVELDOREngineError with their code and context; misuse of a
+// component raises dataset::EDatabaseError with the fixed texts below.
+//
+// Threads: every engine call of every component runs under the session lock, one recursive
+// mutex of the process, so that components of several threads may share the engine. A dataset
+// itself, like every dataset, is used by one thread at a time.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "dataset/dataset.h"
+#include "dataset/params.h"
+#include "engine/storage/veldorerr.h"
+#include "engine/tables/veldorcursor.h"
+#include "engine/tables/veldorsession.h"
+
+namespace engine::components {
+
+using engine::EVELDOREngineError;
+using engine::RaiseEngineError;
+
+// Raises the engine error `code` (with the calling thread's context); nothing for 0.
+inline void CheckEngineError(uint16_t code) {
+  RaiseEngineErrorIfSet(code);
+}
+
+inline constexpr std::string_view kEngineVersion = "3.10";
+inline constexpr std::string_view kDefaultSessionName = "Default";
+
+// The components' messages.
+inline constexpr const char* SSessionNameMissing = "Session name is missing.";
+inline constexpr const char* SInvalidSessionName = "Session name %s is not valid.";
+inline constexpr const char* SDuplicateSessionName = "Session name %s already exists.";
+inline constexpr const char* SSessionActive = "Cannot perform this operation on an active session.";
+inline constexpr const char* SAutoSessionActive = "Cannot perform this operation on the active auto-session.";
+inline constexpr const char* SDatabaseNameMissing = "Database name is missing.";
+inline constexpr const char* SInvalidDatabaseName = "Database name %s is not valid.";
+inline constexpr const char* SDuplicateDatabaseName = "Database name %s already exists.";
+inline constexpr const char* SDatabaseOpen = "Cannot perform this operation on an open database.";
+inline constexpr const char* SHandleError = "Error creating table handle.";
+inline constexpr const char* SNotEditing = "Table is not in edit or insert mode.";
+inline constexpr const char* SFieldReadOnly = "Field %s cannot be modified.";
+inline constexpr const char* SNotIndexField = "Field %s is not in the current index.";
+inline constexpr const char* SFieldIndexError = "Field index out of range.";
+inline constexpr const char* SNoTableName = "Missing table name.";
+inline constexpr const char* SCircularDataLink = "Circular data links are not allowed.";
+inline constexpr const char* SFieldNotFound = "Field '%s' not found";
+
+class TVELDORSession;
+class TVELDORDatabase;
+class TVELDORDBDataSet;
+
+// Asked when a table needs a password that no handler of the session gave: shows the password
+// dialog for `session` and answers whether it closed with OK. The window layer installs it; with
+// none installed a request answers false.
+using TPasswordDialogHandler = std::function<bool(TVELDORSession& session)>;
+void SetPasswordDialogHandler(TPasswordDialogHandler handler);
+
+class TVELDORSessionList {
+ public:
+  // The process's list; the first use creates it with the default session, and both stay until
+  // the process ends.
+  static TVELDORSessionList& Instance();
+  ~TVELDORSessionList();
+  TVELDORSessionList(const TVELDORSessionList&) = delete;
+  TVELDORSessionList& operator=(const TVELDORSessionList&) = delete;
+
+  // Sessions register and unregister themselves.
+  void Add(TVELDORSession* session);
+  void Remove(TVELDORSession* session);
+  std::vector<TVELDORSession*> Sessions() const;
+  // Case-insensitive; the empty name gives the default session; nullptr for an unknown name.
+  TVELDORSession* FindSession(std::string_view name) const;
+  // The same, raising "Session name %s is not valid." for an unknown name.
+  TVELDORSession& GetSession(std::string_view name) const;
+  TVELDORSession& DefaultSession() const { return *default_; }
+
+  // The session lock: every engine call of the components runs inside it. Recursive, so that a
+  // thread nests freely while every other thread waits.
+  std::recursive_mutex& SessionLock() { return sessionLock_; }
+
+  // The lowest automatic session number not in use, now taken; and its release.
+  int TakeSessionNumber();
+  void ReleaseSessionNumber(int number);
+
+ private:
+  TVELDORSessionList();
+  mutable std::mutex listLock_;
+  std::vector<TVELDORSession*> sessions_;
+  std::vector<bool> usedNumbers_;
+  std::recursive_mutex sessionLock_;
+  TVELDORSession* default_;  // never freed (see the destructor)
+};
+
+// The default session "Default".
+TVELDORSession& Session();
+
+// Holds the session lock with `session`'s engine session current (activating the session when
+// it is not active), and makes the previous one current again at its end.
+class TSessionLock {
+ public:
+  explicit TSessionLock(TVELDORSession& session);
+  ~TSessionLock();
+  TSessionLock(const TSessionLock&) = delete;
+  TSessionLock& operator=(const TSessionLock&) = delete;
+
+ private:
+  std::unique_lock<std::recursive_mutex> lock_;
+  TDataSession* previous_ = nullptr;
+};
+
+class TVELDORSession {
+ public:
+  using TPasswordEvent = std::function<void(TVELDORSession& sender, bool& doContinue)>;
+  using TLoginEvent = std::function<void(TVELDORSession& sender, std::string& userName, std::string& password,
+                                         bool& doContinue)>;
+
+  // Registers the session; `componentName` is what automatic names are made from.
+  explicit TVELDORSession(std::string componentName = {});
+  // Deactivates the session and unregisters it.
+  ~TVELDORSession();
+  TVELDORSession(const TVELDORSession&) = delete;
+  TVELDORSession& operator=(const TVELDORSession&) = delete;
+
+  std::string_view EngineVersion() const { return kEngineVersion; }
+  const std::string& Name() const { return componentName_; }
+  void SetName(std::string name);
+
+  bool Active() const { return engineSession_ != nullptr; }
+  void SetActive(bool value);
+  void Open() { SetActive(true); }
+  void Close() { SetActive(false); }
+  bool IsDefault() const;
+
+  const std::string& SessionName() const { return sessionName_; }
+  void SetSessionName(const std::string& name);
+  bool AutoSessionName() const { return autoNumber_ >= 0; }
+  void SetAutoSessionName(bool value);
+
+  bool KeepConnections = true;
+
+  // Settings passed to the engine session (at activation, and at once while active).
+  uint8_t LockRetryCount() const { return lockRetryCount_; }
+  void SetLockRetryCount(uint8_t value);
+  uint16_t LockWaitTime() const { return lockWaitTime_; }
+  void SetLockWaitTime(uint16_t value);
+  TLockProtocol LockProtocol() const { return lockProtocol_; }
+  void SetLockProtocol(TLockProtocol value);
+  uint16_t ProgressSteps() const { return progressSteps_; }
+  // Values above 100 are ignored.
+  void SetProgressSteps(uint16_t value);
+  bool ForceBufferFlush() const { return forceBufferFlush_; }
+  void SetForceBufferFlush(bool value);
+  bool StrictChangeDetection() const { return strictChangeDetection_; }
+  void SetStrictChangeDetection(bool value);
+  const std::string& PrivateDir() const { return privateDir_; }
+  void SetPrivateDir(const std::string& value);
+  bool RemoteTrace() const { return remoteTrace_; }
+  void SetRemoteTrace(bool value);
+
+  // Remote connection; each setter fails while the session is active.
+  enum TRemoteType : uint8_t { rtLAN, rtInternet };
+  TSessionType SessionType() const { return sessionType_; }
+  void SetSessionType(TSessionType value);
+  TRemoteType RemoteType() const { return remoteType_; }
+  void SetRemoteType(TRemoteType value);
+  void SetRemoteHost(const std::string& value);
+  void SetRemoteAddress(const std::string& value);
+  void SetRemotePort(uint32_t value);
+  void SetRemoteService(const std::string& value);
+  void SetRemoteUser(const std::string& value);
+  void SetRemotePassword(const std::string& value);
+
+  TPasswordEvent OnPassword;
+  std::function<void(TVELDORSession&)> OnStartup;
+  TLoginEvent OnRemoteLogin;
+  std::function<void(TVELDORSession&, const std::string&)> OnRemoteTrace;
+
+  // Table passwords, cut to 255 characters.
+  void AddPassword(const std::string& password);
+  void RemovePassword(const std::string& password);
+  void RemoveAllPasswords();
+  // The engine's password callback: OnPassword when assigned, else the password dialog.
+  bool PasswordRequest();
+
+  // The database of that name (case-insensitive), or a temporary one on a folder of that name,
+  // opened and with its use count raised.
+  TVELDORDatabase& OpenDatabase(const std::string& name);
+  // Lowers the use count; at 0 a database without KeepConnection closes (a temporary one goes).
+  void CloseDatabase(TVELDORDatabase& database);
+  TVELDORDatabase* FindDatabase(std::string_view name) const;
+  const std::vector<TVELDORDatabase*>& Databases() const { return databases_; }
+
+  // The engine session; nullptr while inactive.
+  TDataSession* EngineSession() const { return engineSession_; }
+
+ private:
+  friend class TVELDORDatabase;
+  friend class TVELDORSessionList;
+  void activate();
+  void deactivate();
+  void applySettings();
+  void checkInactive() const;
+  void makeAutoName();
+  void addDatabase(TVELDORDatabase* database);
+  void removeDatabase(TVELDORDatabase* database);
+
+  std::string componentName_;
+  std::string sessionName_;
+  int autoNumber_ = -1;
+  uint8_t lockRetryCount_ = kDefaultLockRetryCount;
+  uint16_t lockWaitTime_ = kDefaultLockWaitTime;
+  TLockProtocol lockProtocol_ = lpPessimistic;
+  uint16_t progressSteps_ = kDefaultProgressSteps;
+  bool forceBufferFlush_ = false;
+  bool strictChangeDetection_ = false;
+  std::string privateDir_;
+  bool remoteTrace_ = false;
+  TSessionType sessionType_ = stLocal;
+  TRemoteType remoteType_ = rtLAN;
+  std::string remoteHost_, remoteAddress_{kDefaultRemoteAddress}, remoteService_, remoteUser_,
+      remotePassword_;
+  uint32_t remotePort_ = kDefaultRemotePort;
+
+  TDataSession* engineSession_ = nullptr;
+  std::unique_ptr<TDataSession> ownSession_;  // every session but the default one
+  bool ownsEngine_ = false;                   // the session that started the engine
+  std::vector<TVELDORDatabase*> databases_;
+  std::vector<std::unique_ptr<TVELDORDatabase>> temporaries_;
+};
+
+class TVELDORDatabase {
+ public:
+  // In `session`, or in the default session.
+  explicit TVELDORDatabase(TVELDORSession* session = nullptr);
+  ~TVELDORDatabase();
+  TVELDORDatabase(const TVELDORDatabase&) = delete;
+  TVELDORDatabase& operator=(const TVELDORDatabase&) = delete;
+
+  std::string_view EngineVersion() const { return kEngineVersion; }
+  bool Connected() const { return directory_ != nullptr; }
+  void SetConnected(bool value);
+  void Open() { SetConnected(true); }
+  void Close() { SetConnected(false); }
+
+  const std::string& DatabaseName() const { return databaseName_; }
+  void SetDatabaseName(const std::string& name);
+  const std::string& Directory() const { return directory__; }
+  void SetDirectory(const std::string& directory);
+  const std::string& RemoteDatabase() const { return remoteDatabase_; }
+  void SetRemoteDatabase(const std::string& name);
+  const std::string& SessionName() const { return sessionName_; }
+  // Moves the closed database to the named session.
+  void SetSessionName(const std::string& name);
+  bool KeepConnection() const { return keepConnection_; }
+  void SetKeepConnection(bool value);
+  bool HandleShared = false;
+  std::function<void(TVELDORDatabase&)> BeforeConnect;
+
+  TVELDORSession& Session() const { return *session_; }
+  // The engine directory; nullptr while closed.
+  TDataDirectory* Handle() const { return directory_; }
+  bool Temporary() const { return temporary_; }
+  int UseCount() const { return useCount_; }
+  // True when `name` names this database (case-insensitive).
+  bool Named(std::string_view name) const;
+
+ private:
+  friend class TVELDORSession;
+  friend class TVELDORDBDataSet;
+  void connect();
+  void disconnect();
+
+  TVELDORSession* session_;
+  std::string sessionName_;
+  std::string databaseName_;
+  std::string directory__;
+  std::string remoteDatabase_;
+  bool keepConnection_ = true;
+  bool temporary_ = false;
+  bool borrowed_ = false;
+  bool destroying_ = false;
+  int useCount_ = 0;
+  TDataDirectory* directory_ = nullptr;
+  std::vector<TVELDORDBDataSet*> dataSets_;
+};
+
+// The has-value byte and value bytes of an engine field as a dataset value, and back. Blob
+// fields have no value here (their bytes go through blob streams).
+dataset::Variant EngineValueToVariant(const TFieldDescriptor& field, const uint8_t* value);
+// Writes the field's stored bytes; false when the value is null (or an empty text).
+bool VariantToEngineValue(const TFieldDescriptor& field, const dataset::Variant& value, uint8_t* out);
+// The dataset field type of an engine type and subtype; ftUnknown for types without a field.
+dataset::FieldType EngineTypeToFieldType(uint8_t type, uint8_t subType);
+// The engine type and subtype of a dataset field type (0 for a type without one).
+void FieldTypeToEngineType(dataset::FieldType fieldType, uint8_t& type, uint8_t& subType);
+
+class TVELDORDataSet : public dataset::DataSet {
+ public:
+  TVELDORDataSet();
+  ~TVELDORDataSet() override;
+
+  std::string_view EngineVersion() const { return kEngineVersion; }
+  bool AutoDisplayLabels = false;
+  bool CopyOnAppend = false;
+
+  // The open cursor; nullptr while closed.
+  TDataCursor* Handle() const { return cursor_.get(); }
+
+  int RecNo() override;
+  void SetRecNo(int n) override;
+  int RecordCount() override;
+  bool BookmarkValid(const dataset::Bookmark& b) override;
+  int CompareBookmarks(const dataset::Bookmark& a, const dataset::Bookmark& b) override;
+  bool Locate(const std::string& keyFields, const dataset::Variant& keyValues, uint8_t options) override;
+  dataset::Variant Lookup(const std::string& keyFields, const dataset::Variant& keyValues,
+                          const std::string& resultFields) override;
+  std::unique_ptr<dataset::Stream> CreateBlobStream(dataset::Field& field,
+                                                    dataset::BlobStreamMode mode) override;
+  bool GetFieldData(dataset::Field& field, dataset::Variant& value) override;
+  void SetFieldData(dataset::Field& field, const dataset::Variant& value) override;
+  void SetFilterText(const std::string& text) override;
+  void SetFiltered(bool value) override;
+  void SetFilterOptions(uint8_t options) override;
+  void SetOnFilterRecord(std::function<void(dataset::DataSet&, bool&)> handler) override;
+
+  // Searches for the record whose `keyFields` hold `keyValues`; with `synchronise` the dataset
+  // moves to it, else the match stays in the cursor's record buffer for Lookup.
+  bool LocateRecord(const std::string& keyFields, const dataset::Variant& keyValues, uint8_t options,
+                    bool synchronise);
+  // Limits the records to those whose leading key fields of the current index lie between
+  // `start` and `end` (one value per key field, fewer for a prefix; none: unbounded).
+  void SetRange(const std::vector<dataset::Variant>& start, const std::vector<dataset::Variant>& end);
+  void CancelRange();
+
+  // The filter text that finds the records whose `fields` hold `values`.
+  std::string BuildLocateFilter(const std::vector<dataset::Field*>& fields,
+                                const std::vector<dataset::Variant>& values, bool partialKey) const;
+
+ protected:
+  // The cursor to open; nullptr fails the open with "Error creating table handle.".
+  virtual std::unique_ptr<TDataCursor> CreateCursor(bool infoQuery) = 0;
+  virtual void DestroyCursor();
+  virtual void PrepareCursor() {}
+  // The session whose lock the engine calls run under.
+  virtual TVELDORSession& LockSession() const = 0;
+  // The current index changed: new bookmark size, positions from the start.
+  void IndexChanged();
+  // A record image holding `values` in the current index's leading key fields; "Field index out
+  // of range." for more values than key fields.
+  std::vector<uint8_t> keyRecord(const std::vector<dataset::Variant>& values) const;
+
+  void OpenCursor(bool infoQuery) override;
+  void CloseCursor() override;
+  uint8_t* AllocRecordBuffer() override;
+  void FreeRecordBuffer(uint8_t*& buffer) override;
+  dataset::GetResult GetRecord(uint8_t* buffer, dataset::GetMode mode, bool doCheck) override;
+  void InternalOpen() override;
+  void InternalClose() override;
+  bool IsCursorOpen() const override { return cursor_ && cursor_->Active(); }
+  void InternalInitFieldDefs() override;
+  void InternalFirst() override;
+  void InternalLast() override;
+  void InternalInitRecord(uint8_t* buffer) override;
+  void InitRecord(uint8_t* buffer) override;
+  void InternalAddRecord(const uint8_t* buffer, bool append) override;
+  void InternalEdit() override;
+  void InternalDelete() override;
+  void InternalPost() override;
+  void InternalCancel() override;
+  void InternalRefresh() override;
+  void InternalGotoBookmark(const uint8_t* bookmark) override;
+  void InternalSetToRecord(uint8_t* buffer) override;
+  dataset::BookmarkFlag GetBookmarkFlag(const uint8_t* buffer) const override;
+  void SetBookmarkFlag(uint8_t* buffer, dataset::BookmarkFlag flag) override;
+  void GetBookmarkData(const uint8_t* buffer, uint8_t* data) const override;
+  void SetBookmarkData(uint8_t* buffer, const uint8_t* data) override;
+  bool GetCanModify() override;
+  bool IsSequenced() override;
+  bool FindRecord(bool restart, bool goForward) override;
+  uint8_t* GetStateBuffer() override;
+  void DoOnNewRecord() override;
+
+  std::unique_ptr<TDataCursor> cursor_;
+
+ private:
+  friend class TVELDORBlobStream;
+  void fillFieldDefs(TDataCursor& cursor);
+  // Whether the current index leads with exactly the key fields, under the same case rule; and
+  // the search of that index.
+  bool indexServes(const std::vector<dataset::Field*>& fields, const std::vector<dataset::Variant>& values,
+                   bool caseInsensitive) const;
+  bool findKey(const std::vector<dataset::Field*>& fields, const std::vector<dataset::Variant>& values,
+               bool partial);
+  void installFilters();
+  void dropFilters();
+  void filterChanged();
+  // The blob's bytes in `buffer`.
+  std::string readBlob(uint16_t fieldNo, uint8_t* buffer);
+  static bool filterCallback(void* data, TDataCursor& cursor, const uint8_t* record, uint32_t recordNo);
+
+  uint32_t recordSize_ = 0;
+  size_t infoOffset_ = 0, bookmarkOffset_ = 0, bufferSize_ = 0;
+  std::vector<uint8_t> oldValues_;
+  bool haveOldValues_ = false;
+  const uint8_t* filterRecord_ = nullptr;
+  uint8_t* lookupRecord_ = nullptr;
+  TFilter* textFilter_ = nullptr;
+  TFilter* callbackFilter_ = nullptr;
+};
+
+class TVELDORDBDataSet : public TVELDORDataSet {
+ public:
+  ~TVELDORDBDataSet() override;
+  const std::string& DatabaseName() const { return databaseName_; }
+  // Both close the dataset first and fail while a database is in use.
+  virtual void SetDatabaseName(const std::string& name);
+  const std::string& SessionName() const { return sessionName_; }
+  void SetSessionName(const std::string& name);
+  // The database in use; nullptr when none.
+  TVELDORDatabase* Database() const { return database_; }
+  // Closes the dataset (its database is closing).
+  virtual void Disconnect() { Close(); }
+  // Database-use flags 0-15: the first set opens the database, the last cleared closes its use.
+  void SetDBFlag(int flag, bool value);
+
+ protected:
+  TVELDORSession& LockSession() const override;
+  void OpenCursor(bool infoQuery) override;
+  void CloseCursor() override;
+
+ private:
+  std::string databaseName_;
+  std::string sessionName_;
+  uint16_t dbFlags_ = 0;
+  TVELDORDatabase* database_ = nullptr;
+};
+
+// Index options of an index definition (bits).
+inline constexpr uint8_t ixPrimary = 1;
+inline constexpr uint8_t ixUnique = 2;
+inline constexpr uint8_t ixDescending = 4;
+inline constexpr uint8_t ixCaseInsensitive = 8;
+
+struct TVELDORIndexDef {
+  std::string Name;
+  std::string Fields;  // field names separated by ";"
+  uint8_t Options = 0;
+};
+
+class TVELDORTable : public TVELDORDBDataSet {
+ public:
+  TVELDORTable();
+  ~TVELDORTable() override;
+
+  bool Exclusive() const { return exclusive_; }
+  void SetExclusive(bool value);
+  bool ReadOnly() const { return readOnly_; }
+  void SetReadOnly(bool value);
+  const std::string& TableName() const { return tableName_; }
+  // A name with a folder part sets DatabaseName to the folder and keeps the file name.
+  void SetTableName(const std::string& name);
+  void SetDatabaseName(const std::string& name) override;
+  // The last of the two set wins; the other reads empty.
+  std::string IndexName() const { return byFields_ ? std::string() : index_; }
+  void SetIndexName(const std::string& name);
+  std::string IndexFieldNames() const { return byFields_ ? index_ : std::string(); }
+  void SetIndexFieldNames(const std::string& names);
+  bool StoreDefs = false;
+
+  // Master and detail: the master's fields named by MasterFields (";"-separated) bound the
+  // current index's leading key fields, in order; a new record takes their values.
+  dataset::DataSource* MasterSource() const { return masterLink_.GetDataSource(); }
+  void SetMasterSource(dataset::DataSource* source);
+  const std::string& MasterFields() const { return masterLink_.FieldNames; }
+  void SetMasterFields(const std::string& names);
+  dataset::DataSource* GetDataSource() const override { return MasterSource(); }
+
+  // The table's indexes (read from the table unless they were given for CreateTable).
+  std::vector<TVELDORIndexDef>& IndexDefs();
+  void UpdateIndexDefs();
+  bool Exists();
+  // Creates the table from GetFieldDefs() and IndexDefs(); the table must be closed.
+  void CreateTable();
+  void DeleteTable();
+
+ protected:
+  std::unique_ptr<TDataCursor> CreateCursor(bool infoQuery) override;
+  void PrepareCursor() override;
+  void InternalInitFieldDefs() override;
+
+ private:
+  std::unique_ptr<TDataCursor> makeCursor();
+  void switchToIndex(TDataCursor& cursor);
+  // Sets the range from the master's fields (true), or resets it when no master gives one.
+  bool applyMasterRange();
+  void masterChanged();
+  void masterDisabled();
+  void DoOnNewRecord() override;
+  void checkClosed() const;
+
+  bool exclusive_ = false;
+  bool readOnly_ = false;
+  bool inMemory_ = false;
+  std::string tableName_;
+  std::string index_;
+  bool byFields_ = false;
+  std::vector<TVELDORIndexDef> indexDefs_;
+  bool indexDefsRead_ = false;
+  dataset::MasterDataLink masterLink_{*this};
+};
+
+// ---- Query parameters ----
+//
+// What the query component hands the statement driver for a run: the SQL text with each
+// parameter reference replaced by "?", one 768-byte descriptor per parameter and one value
+// buffer. Lengths, offsets and addresses are pointer-sized, so that values over 64 KB, buffers
+// over 64 KB and 64-bit addresses all travel whole.
+
+inline constexpr const char* SNoParameterValue = "No value for parameter '%s'";
+// The longest text that travels in the buffer itself; longer ones go as a blob reference.
+inline constexpr size_t kMaxInlineParamText = 250;
+
+// The text with each ":name" outside quoted text replaced by "?" ("::" stays a colon); the names
+// in order of appearance go to `names`.
+std::string ParseSQLParams(std::string_view sql, std::vector<std::string>& names);
+
+struct TQueryParamBlock {
+  // Number (from 1), name (cut to 30), engine type and subtype, stored size, scale (4 for BCD),
+  // and at +90 the offset of the flag byte when it fits 16 bits (see `offsets`).
+  std::vector<TFieldDescriptor> descriptors;
+  // Per parameter: a flag byte (1: has a value), then its stored-size bytes. A blob or a text
+  // over kMaxInlineParamText characters is stored as a size_t length and the address of its
+  // bytes, which stay in `texts` while the block lives.
+  std::vector<uint8_t> buffer;
+  std::vector<size_t> offsets;
+  std::vector<std::string> texts;
+};
+
+// Packs `params` in order; a parameter with neither type nor value fails with
+// "No value for parameter '%s'".
+void PackQueryParams(const dataset::Params& params, TQueryParamBlock& block);
+
+// One blob field of a dataset's current record as a stream. Read and write positions run up to
+// 2 GiB - 1, the engine's largest blob; every engine failure raises.
+class TVELDORBlobStream : public dataset::Stream {
+ public:
+  TVELDORBlobStream(TVELDORDataSet& dataSet, dataset::Field& field, dataset::BlobStreamMode mode);
+  // Releases the engine blob; a modified stream reports the field as changed.
+  ~TVELDORBlobStream() override;
+  size_t Read(void* buffer, size_t count) override;
+  size_t Write(const void* buffer, size_t count) override;
+  int64_t Seek(int64_t offset, dataset::SeekOrigin origin) override;
+  // Cuts the blob at the position.
+  void Truncate();
+
+ private:
+  TVELDORDataSet& dataSet_;
+  dataset::Field& field_;
+  uint8_t* record_ = nullptr;
+  uint16_t fieldNo_ = 0;
+  bool opened_ = false;
+  bool modified_ = false;
+  int64_t position_ = 0;
+};
+
+}  // namespace engine::components

@@ -1,0 +1,1084 @@
+// The dataset over an engine cursor, the database link of datasets, and the blob stream.
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+
+#include "dataset/dberror.h"
+#include "engine/components/veldortb.h"
+#include "engine/storage/veldorhelpers.h"
+#include "engine/tables/veldordirectory.h"
+#include "platform/bytes.h"
+#include "platform/scopeguard.h"
+
+namespace engine::components {
+
+namespace ds = dataset;
+using ds::DatabaseError;
+using ds::DatabaseErrorFmt;
+using ds::Variant;
+using platform::ScopeExit;
+
+namespace {
+
+// Record buffer: the engine image, then 8 bytes of record info (i32 sequence number, the
+// bookmark flag), then the bookmark, sized for the longest key so that a change of index keeps
+// the layout.
+constexpr size_t kInfoSize = 8;
+constexpr size_t kBookmarkRoom = kMaxCursorKeySize;
+// Days between the engine's day 1 (0001-01-01) and the dataset layer's day 0 (1899-12-30).
+constexpr int32_t kDayOffset = 693594;
+constexpr double kMsPerDay = 86400000.0;
+constexpr uint8_t kMemo = 22;
+constexpr int64_t kMaxBlobPosition = 0x7FFFFFFF;
+
+double getDouble(const uint8_t* p) {
+  return std::bit_cast<double>(platform::get8(p));
+}
+void putDouble(uint8_t* p, double v) {
+  platform::put8(p, std::bit_cast<uint64_t>(v));
+}
+
+bool editingState(ds::DataSetState s) {
+  return s == ds::dsEdit || s == ds::dsInsert;
+}
+
+// The blob word of `field` in `record`: negative while the blob is open in the cursor.
+int32_t blobWord(const TFieldDescriptor& field, const uint8_t* record) {
+  return platform::get4s(record + field.Offset() + 1);
+}
+
+std::string quoted(const std::string& text) {
+  std::string out = "'";
+  for (char c : text) {
+    out += c;
+    if (c == '\'') out += '\'';
+  }
+  return out + "'";
+}
+
+}  // namespace
+
+// ---- Values ----
+
+Variant EngineValueToVariant(const TFieldDescriptor& field, const uint8_t* v) {
+  switch (field.Type()) {
+    case 1:
+      return Variant(std::string(reinterpret_cast<const char*>(v),
+                                 strnlen(reinterpret_cast<const char*>(v), field.StoredSize())));
+    case 2:
+      return Variant(ds::DateTime{double(platform::get4s(v) - kDayOffset)});
+    case 4:
+      return Variant(platform::get2(v) != 0);
+    case 5:
+      return Variant(int16_t(platform::get2(v)));
+    case 6:
+    case 13:
+      return Variant(platform::get4s(v));
+    case 7:
+      return Variant(getDouble(v));
+    case 8: {
+      TBcd bcd;
+      std::memcpy(&bcd, v, sizeof bcd);
+      return Variant(ds::Currency{BcdToCurrency(bcd)});
+    }
+    case 9:
+    case 15:
+      return Variant::bytes(std::vector<uint8_t>(v, v + field.StoredSize()));
+    case 10:
+      return Variant(ds::DateTime{platform::get4s(v) / kMsPerDay});
+    case 11:
+      return Variant(ds::DateTime{getDouble(v) / kMsPerDay - kDayOffset});
+    case 12:
+      return Variant(int32_t(platform::get2(v)));
+    case 18:
+      return Variant(int64_t(platform::get8(v)));
+    default:
+      return Variant::null();
+  }
+}
+
+bool VariantToEngineValue(const TFieldDescriptor& field, const Variant& value, uint8_t* out) {
+  if (value.isNull()) return false;
+  std::memset(out, 0, field.StoredSize());
+  switch (field.Type()) {
+    case 1: {
+      const std::string s = value.asString();
+      if (s.empty()) return false;
+      std::memcpy(out, s.data(), std::min<size_t>(s.size(), field.StoredSize() - 1u));
+      return true;
+    }
+    case 2:
+      platform::put4(out, uint32_t(int32_t(std::floor(value.asDateTime().days)) + kDayOffset));
+      return true;
+    case 4:
+      platform::put2(out, value.asBool() ? 1 : 0);
+      return true;
+    case 5:
+      platform::put2(out, uint16_t(int16_t(value.asInt32())));
+      return true;
+    case 6:
+    case 13:
+      platform::put4(out, uint32_t(value.asInt32()));
+      return true;
+    case 7:
+      putDouble(out, value.asDouble());
+      return true;
+    case 8: {
+      TBcd bcd;
+      CurrencyToBcd(value.asCurrency().scaled, field.Scale(), bcd);
+      std::memcpy(out, &bcd, sizeof bcd);
+      return true;
+    }
+    case 9:
+    case 15: {
+      const std::vector<uint8_t> b = value.asBytes();
+      std::memcpy(out, b.data(), std::min<size_t>(b.size(), field.StoredSize()));
+      return true;
+    }
+    case 10: {
+      const double days = value.asDateTime().days;
+      platform::put4(out, uint32_t(int32_t(std::llround((days - std::floor(days)) * kMsPerDay))));
+      return true;
+    }
+    case 11:
+      putDouble(out, std::round((value.asDateTime().days + kDayOffset) * kMsPerDay));
+      return true;
+    case 12:
+      platform::put2(out, uint16_t(value.asInt32()));
+      return true;
+    case 18:
+      platform::put8(out, uint64_t(value.asInt64()));
+      return true;
+    default:
+      return false;
+  }
+}
+
+ds::FieldType EngineTypeToFieldType(uint8_t type, uint8_t subType) {
+  switch (type) {
+    case 1:
+      return ds::ftString;
+    case 2:
+      return ds::ftDate;
+    case 3:
+      return subType == 22   ? ds::ftMemo
+             : subType == 24 ? ds::ftFmtMemo
+             : subType == 26 ? ds::ftGraphic
+             : subType == 28 ? ds::ftTypedBinary
+                             : ds::ftBlob;
+    case 4:
+      return ds::ftBoolean;
+    case 5:
+      return ds::ftSmallint;
+    case 6:
+      return subType == kFieldSubTypeAutoInc ? ds::ftAutoInc : ds::ftInteger;
+    case 7:
+      return subType == 21 ? ds::ftCurrency : ds::ftFloat;
+    case 8:
+      return ds::ftBCD;
+    case 9:
+      return ds::ftBytes;
+    case 10:
+      return ds::ftTime;
+    case 11:
+      return ds::ftDateTime;
+    case 12:
+      return ds::ftWord;
+    case 13:
+      return ds::ftInteger;
+    case 15:
+      return ds::ftVarBytes;
+    case 18:
+    case 19:
+      return ds::ftLargeint;
+    case 20:
+      return ds::ftADT;
+    case 21:
+      return ds::ftArray;
+    case 22:
+      return ds::ftReference;
+    case 23:
+      return ds::ftDataSet;
+    default:
+      return ds::ftUnknown;
+  }
+}
+
+void FieldTypeToEngineType(ds::FieldType t, uint8_t& type, uint8_t& subType) {
+  subType = 0;
+  switch (t) {
+    case ds::ftString:
+    case ds::ftFixedChar:
+    case ds::ftWideString:
+      type = 1;
+      break;
+    case ds::ftSmallint:
+      type = 5;
+      break;
+    case ds::ftInteger:
+    case ds::ftAutoInc:
+      type = 6;
+      break;
+    case ds::ftWord:
+      type = 12;
+      break;
+    case ds::ftBoolean:
+      type = 4;
+      break;
+    case ds::ftFloat:
+    case ds::ftCurrency:
+      type = 7;
+      break;
+    case ds::ftBCD:
+      type = 8;
+      break;
+    case ds::ftDate:
+      type = 2;
+      break;
+    case ds::ftTime:
+      type = 10;
+      break;
+    case ds::ftDateTime:
+      type = 11;
+      break;
+    case ds::ftBytes:
+      type = 9;
+      break;
+    case ds::ftVarBytes:
+      type = 15;
+      break;
+    case ds::ftBlob:
+    case ds::ftParadoxOle:
+    case ds::ftDBaseOle:
+    case ds::ftOraBlob:
+    case ds::ftOraClob:
+      type = 3;
+      break;
+    case ds::ftMemo:
+      type = 3, subType = 22;
+      break;
+    case ds::ftGraphic:
+      type = 3, subType = 26;
+      break;
+    case ds::ftFmtMemo:
+      type = 3, subType = 24;
+      break;
+    case ds::ftTypedBinary:
+      type = 3, subType = 28;
+      break;
+    case ds::ftCursor:
+      type = 17;
+      break;
+    case ds::ftLargeint:
+      type = 18;
+      break;
+    case ds::ftADT:
+      type = 20;
+      break;
+    case ds::ftArray:
+      type = 21;
+      break;
+    case ds::ftReference:
+      type = 22;
+      break;
+    case ds::ftDataSet:
+      type = 23;
+      break;
+    default:
+      type = 0;
+  }
+}
+
+// ---- The dataset ----
+
+TVELDORDataSet::TVELDORDataSet() = default;
+
+TVELDORDataSet::~TVELDORDataSet() = default;
+
+void TVELDORDataSet::DestroyCursor() {
+  if (!cursor_) return;
+  TSessionLock lock(LockSession());
+  cursor_->Close();
+  cursor_.reset();
+}
+
+void TVELDORDataSet::OpenCursor(bool infoQuery) {
+  if (!infoQuery) {
+    {
+      TSessionLock lock(LockSession());
+      cursor_ = CreateCursor(false);
+    }
+    if (!cursor_) DatabaseError(SHandleError);
+  }
+  DataSet::OpenCursor(infoQuery);
+}
+
+void TVELDORDataSet::CloseCursor() {
+  DataSet::CloseCursor();
+  DestroyCursor();
+}
+
+void TVELDORDataSet::fillFieldDefs(TDataCursor& cursor) {
+  ds::FieldDefs& defs = GetFieldDefs();
+  defs.Clear();
+  for (uint16_t i = 1; i <= cursor.FieldCount(); ++i) {
+    const TFieldDescriptor& d = cursor.Field(i).desc;
+    const ds::FieldType type = EngineTypeToFieldType(d.Type(), d.SubType());
+    if (type == ds::ftUnknown) continue;
+    std::string name = d.Name();
+    for (int n = 1; defs.Find(name); ++n) name = d.Name() + "_" + std::to_string(n);
+    ds::FieldDef& def = defs.AddFieldDef();
+    def.Name = name;
+    def.DataType = type;
+    def.FieldNo = i;
+    def.Required = d.Required() != 0;
+    if (type == ds::ftString || type == ds::ftBytes || type == ds::ftVarBytes) def.Size = d.Size();
+    if (type == ds::ftBCD) def.Precision = 32, def.Size = d.Scale();
+  }
+  defs.Updated = true;
+}
+
+void TVELDORDataSet::InternalInitFieldDefs() {
+  if (cursor_) fillFieldDefs(*cursor_);
+}
+
+void TVELDORDataSet::InternalOpen() {
+  TSessionLock lock(LockSession());
+  recordSize_ = cursor_->RecordSize();
+  BookmarkSize = cursor_->GetKeySize();
+  fillFieldDefs(*cursor_);
+  CreateFields();
+  for (int i = 0; i < FieldCount(); ++i) {
+    ds::Field& f = Fields(i);
+    if (f.Kind != ds::FieldKind::Data || f.FieldNo <= 0) continue;
+    const std::string text = cursor_->Field(uint16_t(f.FieldNo)).desc.Description();
+    if (AutoDisplayLabels && !text.empty()) f.DisplayLabel = text;
+  }
+  infoOffset_ = recordSize_;
+  bookmarkOffset_ = infoOffset_ + kInfoSize;
+  bufferSize_ = bookmarkOffset_ + kBookmarkRoom;
+  oldValues_.assign(recordSize_, 0);
+  cursor_->SetToBegin();
+  PrepareCursor();
+  installFilters();
+}
+
+void TVELDORDataSet::InternalClose() {
+  dropFilters();
+  oldValues_.clear();
+  DestroyFields();
+}
+
+uint8_t* TVELDORDataSet::AllocRecordBuffer() {
+  return new uint8_t[bufferSize_]();
+}
+
+void TVELDORDataSet::FreeRecordBuffer(uint8_t*& buffer) {
+  delete[] buffer;
+  buffer = nullptr;
+}
+
+ds::GetResult TVELDORDataSet::GetRecord(uint8_t* buffer, ds::GetMode mode, bool doCheck) {
+  TSessionLock lock(LockSession());
+  uint16_t code = 0;
+  switch (mode) {
+    case ds::gmCurrent:
+      code = cursor_->GetCurrentRecord(buffer, false);
+      break;
+    case ds::gmNext:
+      code = cursor_->GetNextRecord(buffer);
+      break;
+    case ds::gmPrior:
+      code = cursor_->GetPriorRecord(buffer);
+      break;
+  }
+  if (code == VELDOR_BOF) return ds::grBOF;
+  if (code == VELDOR_EOF) return ds::grEOF;
+  if (code != 0) {
+    if (doCheck && code != VELDOR_NOCURRREC) CheckEngineError(code);
+    return ds::grError;
+  }
+  platform::put4(buffer + infoOffset_, uint32_t(cursor_->GetSequenceNumber()));
+  buffer[infoOffset_ + 4] = ds::bfCurrent;
+  cursor_->GetBookmark(buffer + bookmarkOffset_);
+  GetCalcFields(buffer);
+  return ds::grOK;
+}
+
+void TVELDORDataSet::InternalFirst() {
+  TSessionLock lock(LockSession());
+  cursor_->SetToBegin();
+}
+
+void TVELDORDataSet::InternalLast() {
+  TSessionLock lock(LockSession());
+  cursor_->SetToEnd();
+}
+
+void TVELDORDataSet::InternalInitRecord(uint8_t* buffer) {
+  cursor_->ClearRecordBuffer(buffer);
+}
+
+void TVELDORDataSet::InitRecord(uint8_t* buffer) {
+  DataSet::InitRecord(buffer);
+  platform::put4(buffer + infoOffset_, uint32_t(-1));
+  buffer[infoOffset_ + 4] = ds::bfInserted;
+}
+
+void TVELDORDataSet::DoOnNewRecord() {
+  TSessionLock lock(LockSession());
+  uint8_t* buffer = ActiveBuffer();
+  if (CopyOnAppend && !IsEmpty()) {
+    CheckEngineError(cursor_->CloneCurrentRecord(buffer));
+  } else {
+    cursor_->ApplyDefaultValues(buffer);
+  }
+  DataSet::DoOnNewRecord();
+}
+
+void TVELDORDataSet::InternalAddRecord(const uint8_t* buffer, bool) {
+  TSessionLock lock(LockSession());
+  std::vector<uint8_t> image(buffer, buffer + recordSize_);
+  cursor_->AppendRecord(image.data());
+}
+
+void TVELDORDataSet::InternalEdit() {
+  TSessionLock lock(LockSession());
+  uint8_t* buffer = ActiveBuffer();
+  CheckEngineError(cursor_->GetCurrentRecord(buffer, true));
+  std::memcpy(oldValues_.data(), buffer, recordSize_);
+  haveOldValues_ = true;
+}
+
+void TVELDORDataSet::InternalDelete() {
+  TSessionLock lock(LockSession());
+  cursor_->DeleteRecord(ActiveBuffer());
+}
+
+void TVELDORDataSet::InternalPost() {
+  DataSet::InternalPost();
+  TSessionLock lock(LockSession());
+  haveOldValues_ = false;
+  if (State() == ds::dsEdit)
+    cursor_->ModifyRecord(ActiveBuffer());
+  else
+    cursor_->AppendRecord(ActiveBuffer());
+}
+
+void TVELDORDataSet::InternalCancel() {
+  TSessionLock lock(LockSession());
+  haveOldValues_ = false;
+  if (State() == ds::dsEdit) cursor_->CancelRecord();
+  cursor_->FreeAllBlobs(true);
+}
+
+void TVELDORDataSet::InternalRefresh() {
+  TSessionLock lock(LockSession());
+  cursor_->Refresh();
+}
+
+void TVELDORDataSet::InternalGotoBookmark(const uint8_t* bookmark) {
+  TSessionLock lock(LockSession());
+  // Nearest only when the record is gone: a nearest search keeps the cursor's end flags.
+  if (!cursor_->SetToBookmark(bookmark, false)) cursor_->SetToBookmark(bookmark, true);
+}
+
+void TVELDORDataSet::InternalSetToRecord(uint8_t* buffer) {
+  InternalGotoBookmark(buffer + bookmarkOffset_);
+}
+
+ds::BookmarkFlag TVELDORDataSet::GetBookmarkFlag(const uint8_t* buffer) const {
+  return ds::BookmarkFlag(buffer[infoOffset_ + 4]);
+}
+
+void TVELDORDataSet::SetBookmarkFlag(uint8_t* buffer, ds::BookmarkFlag flag) {
+  buffer[infoOffset_ + 4] = flag;
+}
+
+void TVELDORDataSet::GetBookmarkData(const uint8_t* buffer, uint8_t* data) const {
+  std::memcpy(data, buffer + bookmarkOffset_, size_t(BookmarkSize));
+}
+
+void TVELDORDataSet::SetBookmarkData(uint8_t* buffer, const uint8_t* data) {
+  std::memcpy(buffer + bookmarkOffset_, data, size_t(BookmarkSize));
+}
+
+bool TVELDORDataSet::BookmarkValid(const ds::Bookmark& b) {
+  if (!IsCursorOpen() || b.size() != size_t(BookmarkSize)) return false;
+  TSessionLock lock(LockSession());
+  CursorPosChanged();
+  return cursor_->SetToBookmark(b.data(), false) && cursor_->GetCurrentRecord(nullptr, false) == 0;
+}
+
+int TVELDORDataSet::CompareBookmarks(const ds::Bookmark& a, const ds::Bookmark& b) {
+  if (a.empty() || b.empty() || !IsCursorOpen()) return DataSet::CompareBookmarks(a, b);
+  TSessionLock lock(LockSession());
+  return cursor_->CompareBookmarks(a.data(), b.data());
+}
+
+int TVELDORDataSet::RecNo() {
+  const uint8_t* buffer = ActiveBuffer();
+  if (!Active() || !buffer || IsEmpty() || State() == ds::dsInsert) return -1;
+  return platform::get4s(buffer + infoOffset_);
+}
+
+void TVELDORDataSet::SetRecNo(int n) {
+  CheckBrowseMode();
+  {
+    TSessionLock lock(LockSession());
+    cursor_->SetToRecNo(n);
+  }
+  CursorPosChanged();
+  ResyncWithScroll();
+}
+
+int TVELDORDataSet::RecordCount() {
+  if (!IsCursorOpen()) return -1;
+  TSessionLock lock(LockSession());
+  return cursor_->GetRecordCount();
+}
+
+bool TVELDORDataSet::GetCanModify() {
+  return cursor_ && !cursor_->Options().ReadOnly && !cursor_->ReadOnlyAttribute();
+}
+
+bool TVELDORDataSet::IsSequenced() {
+  if (!cursor_) return true;
+  const bool filtered = std::any_of(cursor_->Filters().begin(), cursor_->Filters().end(),
+                                    [](const auto& f) { return f->Active(); });
+  return !filtered && !(cursor_->Options().QueryResult && cursor_->Options().QuerySource);
+}
+
+uint8_t* TVELDORDataSet::GetStateBuffer() {
+  switch (State()) {
+    case ds::dsFilter:
+      return const_cast<uint8_t*>(filterRecord_);
+    case ds::dsCalcFields:
+      return lookupRecord_ ? lookupRecord_ : CalcBuffer();
+    case ds::dsOldValue:
+      return haveOldValues_ ? oldValues_.data() : ActiveBuffer();
+    default:
+      return ActiveBuffer();
+  }
+}
+
+std::string TVELDORDataSet::readBlob(uint16_t fieldNo, uint8_t* buffer) {
+  TSessionLock lock(LockSession());
+  const TFieldDescriptor& d = cursor_->GetFieldDesc(fieldNo);
+  if (buffer[d.Offset()] == 0 && blobWord(d, buffer) >= 0) return {};
+  const bool wasOpen = blobWord(d, buffer) < 0;
+  CheckEngineError(cursor_->OpenBlob(fieldNo, buffer, 1, false, 0));
+  std::string bytes;
+  uint32_t size = 0;
+  uint16_t code = cursor_->GetBlobSize(fieldNo, buffer, size, false);
+  if (code == 0) {
+    bytes.resize(size);
+    uint32_t read = 0;
+    code = cursor_->GetBlob(fieldNo, buffer, 0, reinterpret_cast<uint8_t*>(bytes.data()), int32_t(size), read,
+                            false);
+    if (code == VELDOR_ENDOFBLOB) code = 0;
+    bytes.resize(read);
+  }
+  if (!wasOpen) cursor_->FreeBlob(fieldNo, buffer, false, 0);
+  CheckEngineError(code);
+  return bytes;
+}
+
+bool TVELDORDataSet::GetFieldData(ds::Field& field, Variant& value) {
+  if (field.Kind != ds::FieldKind::Data) return DataSet::GetFieldData(field, value);
+  uint8_t* buffer = GetStateBuffer();
+  if (!buffer || field.FieldNo <= 0 || !cursor_ || (IsEmpty() && State() == ds::dsBrowse)) return false;
+  const TFieldDescriptor& d = cursor_->GetFieldDesc(uint16_t(field.FieldNo));
+  if (d.IsBlob()) {
+    const std::string bytes = readBlob(uint16_t(field.FieldNo), buffer);
+    if (bytes.empty()) return false;
+    value = d.SubType() == kMemo ? Variant(bytes) : Variant::bytes({bytes.begin(), bytes.end()});
+    return true;
+  }
+  bool isNull = true;
+  std::vector<uint8_t> bytes(std::max<size_t>(d.StoredSize(), 8));
+  cursor_->GetField(uint16_t(field.FieldNo), buffer, isNull, bytes.data());
+  if (isNull) return false;
+  value = EngineValueToVariant(d, bytes.data());
+  return !value.isNull();
+}
+
+void TVELDORDataSet::SetFieldData(ds::Field& field, const Variant& value) {
+  const ds::DataSetState s = State();
+  const bool allowed = editingState(s) || s == ds::dsSetKey || s == ds::dsCalcFields || s == ds::dsFilter ||
+                       s == ds::dsNewValue || s == ds::dsInternalCalc;
+  if (!allowed) DatabaseError(SNotEditing);
+  if (field.Kind != ds::FieldKind::Data) return DataSet::SetFieldData(field, value);
+  if (s == ds::dsCalcFields) DatabaseError(SNotEditing);
+  if (field.ReadOnly && s != ds::dsSetKey && s != ds::dsFilter)
+    DatabaseErrorFmt(SFieldReadOnly, field.DisplayName());
+  field.Validate(value);
+  uint8_t* buffer = GetStateBuffer();
+  if (!buffer || field.FieldNo <= 0) DatabaseError(SNotEditing);
+  const TFieldDescriptor& d = cursor_->GetFieldDesc(uint16_t(field.FieldNo));
+  if (d.IsBlob()) {
+    TVELDORBlobStream stream(*this, field, ds::bmWrite);
+    if (!value.isNull()) {
+      const std::vector<uint8_t> bytes = value.isText() ? [&] {
+        const std::string t = value.asString();
+        return std::vector<uint8_t>(t.begin(), t.end());
+      }()
+                                                        : value.asBytes();
+      stream.Write(bytes.data(), bytes.size());
+    }
+    return;
+  }
+  std::vector<uint8_t> bytes(std::max<size_t>(d.StoredSize(), 8));
+  const bool has = VariantToEngineValue(d, value, bytes.data());
+  {
+    TSessionLock lock(LockSession());
+    cursor_->PutField(uint16_t(field.FieldNo), buffer, has ? bytes.data() : nullptr);
+  }
+  if (s != ds::dsCalcFields && s != ds::dsFilter && s != ds::dsNewValue)
+    DataEventNotify(ds::deFieldChange, &field);
+}
+
+// ---- Filters and searches ----
+
+bool TVELDORDataSet::filterCallback(void* data, TDataCursor&, const uint8_t* record, uint32_t) {
+  auto& self = *static_cast<TVELDORDataSet*>(data);
+  const uint8_t* saved = self.filterRecord_;
+  const ds::DataSetState state = self.SetTempState(ds::dsFilter);
+  self.filterRecord_ = record;
+  ScopeExit restore([&] {
+    self.RestoreState(state);
+    self.filterRecord_ = saved;
+  });
+  bool accept = true;
+  self.OnFilterRecord()(self, accept);
+  return accept;
+}
+
+void TVELDORDataSet::installFilters() {
+  TSessionLock lock(LockSession());
+  const uint8_t options = FilterOptions();
+  std::string text = Filter();
+  if (text.find_first_not_of(" \t\r\n") != std::string::npos)
+    textFilter_ =
+        cursor_->AddFilter(nullptr, &text, nullptr, true, nullptr, false, false,
+                           (options & ds::foCaseInsensitive) != 0, (options & ds::foNoPartialCompare) != 0);
+  if (OnFilterRecord())
+    callbackFilter_ =
+        cursor_->AddFilter(this, nullptr, nullptr, false, &filterCallback, true, false, false, false);
+  if (Filtered()) {
+    if (textFilter_) cursor_->ActivateFilter(textFilter_);
+    if (callbackFilter_) cursor_->ActivateFilter(callbackFilter_);
+  }
+}
+
+void TVELDORDataSet::dropFilters() {
+  if (!cursor_) return;
+  TSessionLock lock(LockSession());
+  if (textFilter_) cursor_->DropFilter(textFilter_);
+  if (callbackFilter_) cursor_->DropFilter(callbackFilter_);
+  textFilter_ = callbackFilter_ = nullptr;
+}
+
+void TVELDORDataSet::filterChanged() {
+  if (!Active()) return;
+  CheckBrowseMode();
+  dropFilters();
+  installFilters();
+  CursorPosChanged();
+  First();
+}
+
+void TVELDORDataSet::SetFilterText(const std::string& text) {
+  DataSet::SetFilterText(text);
+  filterChanged();
+}
+
+void TVELDORDataSet::SetFiltered(bool value) {
+  DataSet::SetFiltered(value);
+  filterChanged();
+}
+
+void TVELDORDataSet::SetFilterOptions(uint8_t options) {
+  DataSet::SetFilterOptions(options);
+  filterChanged();
+}
+
+void TVELDORDataSet::SetOnFilterRecord(std::function<void(ds::DataSet&, bool&)> handler) {
+  DataSet::SetOnFilterRecord(std::move(handler));
+  filterChanged();
+}
+
+bool TVELDORDataSet::FindRecord(bool restart, bool goForward) {
+  CheckBrowseMode();
+  bool found = false;
+  {
+    TSessionLock lock(LockSession());
+    const bool temporary = !Filtered();
+    auto toggle = [&](bool on) {
+      for (TFilter* f : {textFilter_, callbackFilter_})
+        if (f) on ? cursor_->ActivateFilter(f) : cursor_->DeactivateFilter(f);
+    };
+    std::vector<uint8_t> at(kBookmarkRoom);
+    {
+      // The filters serve the search only; the cursor stays on what they found.
+      if (temporary) toggle(true);
+      ScopeExit off([&] {
+        if (temporary) toggle(false);
+      });
+      if (restart)
+        goForward ? cursor_->SetToBegin() : cursor_->SetToEnd();
+      else
+        UpdateCursorPos();
+      CursorPosChanged();
+      found = (goForward ? cursor_->GetNextRecord(nullptr) : cursor_->GetPriorRecord(nullptr)) == 0;
+      if (found) cursor_->GetBookmark(at.data());
+    }
+    if (found && temporary) cursor_->SetToBookmark(at.data(), false);
+  }
+  if (found) ResyncWithScroll();
+  return found;
+}
+
+std::string TVELDORDataSet::BuildLocateFilter(const std::vector<ds::Field*>& fields,
+                                              const std::vector<Variant>& values, bool partialKey) const {
+  std::string text;
+  for (size_t i = 0; i < fields.size(); ++i) {
+    ds::Field& f = *fields[i];
+    if (f.FieldNo <= 0) DatabaseErrorFmt(SFieldNotFound, f.FieldName);
+    const TFieldDescriptor& d = cursor_->GetFieldDesc(uint16_t(f.FieldNo));
+    std::string term = d.Name();
+    if (term.find_first_of(" \"'") != std::string::npos) term = "\"" + d.Name() + "\"";
+    const Variant& v = values[i];
+    std::string constant;
+    switch (d.Type()) {
+      case 1:
+      case 3: {
+        std::string s = v.isNull() ? std::string() : v.asString();
+        if (s.empty()) {
+          constant.clear();
+          break;
+        }
+        // A partial key compares the leading characters: the filter's "*" suffix.
+        if (partialKey) {
+          if (s.back() != '*') s += '*';
+        } else if (s.back() == '*') {
+          s.pop_back();
+        }
+        constant = quoted(s);
+        break;
+      }
+      case 2:
+      case 10:
+      case 11:
+        if (!v.isNull()) {
+          std::string t = ds::dateTimeToText(v.isText() ? ds::textToDateTime(v.asString()) : v.asDateTime());
+          if (d.Type() == 2) t = t.substr(0, 10);
+          if (d.Type() == 10) t = t.substr(t.find(' ') + 1);
+          constant = quoted(t);
+        }
+        break;
+      case 4:
+        if (!v.isNull()) constant = v.asBool() ? "TRUE" : "FALSE";
+        break;
+      default:
+        if (!v.isNull()) constant = v.isText() ? v.asString() : Variant(v.asDouble()).asString();
+        if (!v.isNull() && d.Type() != 7 && d.Type() != 8) constant = std::to_string(v.asInt64());
+    }
+    term += constant.empty() ? " IS NULL" : " = " + constant;
+    text += (i ? " AND " : "") + term;
+  }
+  return text;
+}
+
+bool TVELDORDataSet::LocateRecord(const std::string& keyFields, const Variant& keyValues, uint8_t options,
+                                  bool synchronise) {
+  CheckBrowseMode();
+  const std::vector<ds::Field*> fields = GetFieldList(keyFields);
+  std::vector<Variant> values;
+  const bool isArray = keyValues.type() == ds::VariantType::Array;
+  for (size_t i = 0; i < fields.size(); ++i) {
+    if (isArray)
+      values.push_back(i < keyValues.asArray().size() ? keyValues.asArray()[i] : Variant::null());
+    else
+      values.push_back(i == 0 ? keyValues : Variant::null());
+  }
+  const bool partial = (options & ds::loPartialKey) != 0;
+  const bool caseInsensitive = (options & ds::loCaseInsensitive) != 0;
+  TSessionLock lock(LockSession());
+  if (indexServes(fields, values, caseInsensitive)) {
+    const bool found = findKey(fields, values, partial);
+    if (found && synchronise) ResyncWithScroll();
+    return found;
+  }
+  std::string text = BuildLocateFilter(fields, values, partial);
+  TFilter* filter =
+      cursor_->AddFilter(nullptr, &text, nullptr, true, nullptr, false, false, caseInsensitive, !partial);
+  bool found = false;
+  std::vector<uint8_t> at(kBookmarkRoom);
+  {
+    ScopeExit drop([&] { cursor_->DropFilter(filter); });
+    cursor_->ActivateFilter(filter);
+    cursor_->SetToBegin();
+    CursorPosChanged();
+    found = cursor_->GetNextRecord(nullptr) == 0;
+    if (found) cursor_->GetBookmark(at.data());
+  }
+  if (found) cursor_->SetToBookmark(at.data(), false);
+  if (found && synchronise) ResyncWithScroll();
+  return found;
+}
+
+bool TVELDORDataSet::indexServes(const std::vector<ds::Field*>& fields, const std::vector<Variant>& values,
+                                 bool caseInsensitive) const {
+  const uint8_t slot = cursor_->CurrentIndex();
+  if (slot == kNoCurrentIndex || fields.empty()) return false;
+  const TIndexDescriptor d = cursor_->GetIndexDesc(slot);
+  if (d.fieldCount < fields.size() || (d.caseInsensitive != 0) != caseInsensitive) return false;
+  for (size_t k = 0; k < fields.size(); ++k) {
+    if (fields[k]->FieldNo <= 0 || values[k].isNull()) return false;
+    if (cursor_->GetFieldDesc(uint16_t(fields[k]->FieldNo)).FieldNumber() != d.fields[k]) return false;
+  }
+  return true;
+}
+
+std::vector<uint8_t> TVELDORDataSet::keyRecord(const std::vector<Variant>& values) const {
+  const uint8_t slot = cursor_->CurrentIndex();
+  const TIndexDescriptor index = slot == kNoCurrentIndex ? TIndexDescriptor{} : cursor_->GetIndexDesc(slot);
+  if (values.size() > index.fieldCount) DatabaseError(SFieldIndexError);
+  std::vector<uint8_t> record(recordSize_);
+  cursor_->ClearRecordBuffer(record.data());
+  for (size_t k = 0; k < values.size(); ++k) {
+    const TFieldDescriptor& d = cursor_->GetFieldDescByNumber(index.fields[k]);
+    std::vector<uint8_t> bytes(std::max<size_t>(d.StoredSize(), 8));
+    const bool has = VariantToEngineValue(d, values[k], bytes.data());
+    cursor_->PutField(index.fields[k], record.data(), has ? bytes.data() : nullptr);
+  }
+  return record;
+}
+
+bool TVELDORDataSet::findKey(const std::vector<ds::Field*>& fields, const std::vector<Variant>& values,
+                             bool partial) {
+  std::vector<Variant> keys;
+  uint8_t partialLength = 0;
+  int32_t whole = int32_t(fields.size());
+  for (size_t k = 0; k < fields.size(); ++k) {
+    keys.push_back(fields[k]->Convert(values[k]));
+    if (partial && k + 1 == fields.size() && fields[k]->DataType() == ds::ftString) {
+      std::string text = keys.back().asString();
+      if (!text.empty() && text.back() == '*') text.pop_back();
+      --whole;
+      partialLength = uint8_t(std::min<size_t>(text.size(), 255));
+      keys.back() = partialLength ? Variant(text) : Variant::null();
+    }
+  }
+  std::vector<uint8_t> search = keyRecord(keys);
+  CursorPosChanged();
+  return cursor_->FindKey(false, search.data(), whole, false, partialLength, nullptr);
+}
+
+void TVELDORDataSet::SetRange(const std::vector<Variant>& start, const std::vector<Variant>& end) {
+  CheckBrowseMode();
+  {
+    TSessionLock lock(LockSession());
+    const std::vector<uint8_t> low = keyRecord(start), high = keyRecord(end);
+    cursor_->SetRange(false, start.empty() ? nullptr : low.data(), int32_t(start.size()),
+                      end.empty() ? nullptr : high.data(), int32_t(end.size()));
+  }
+  CursorPosChanged();
+  First();
+}
+
+void TVELDORDataSet::CancelRange() {
+  CheckBrowseMode();
+  {
+    TSessionLock lock(LockSession());
+    cursor_->ResetRange();
+  }
+  CursorPosChanged();
+  First();
+}
+
+bool TVELDORDataSet::Locate(const std::string& keyFields, const Variant& keyValues, uint8_t options) {
+  return LocateRecord(keyFields, keyValues, options, true);
+}
+
+Variant TVELDORDataSet::Lookup(const std::string& keyFields, const Variant& keyValues,
+                               const std::string& resultFields) {
+  if (!LocateRecord(keyFields, keyValues, 0, false)) return Variant::null();
+  std::vector<uint8_t> record(bufferSize_);
+  if (GetRecord(record.data(), ds::gmCurrent, true) != ds::grOK) return Variant::null();
+  uint8_t* saved = lookupRecord_;
+  lookupRecord_ = record.data();
+  const ds::DataSetState state = SetTempState(ds::dsCalcFields);
+  ScopeExit restore([&] {
+    RestoreState(state);
+    lookupRecord_ = saved;
+    ForgetCalcValues(record.data());
+  });
+  std::vector<Variant> values;
+  for (ds::Field* f : GetFieldList(resultFields)) values.push_back(f->Value());
+  return values.size() == 1 ? values[0] : Variant(values);
+}
+
+void TVELDORDataSet::IndexChanged() {
+  BookmarkSize = cursor_->GetKeySize();
+}
+
+std::unique_ptr<ds::Stream> TVELDORDataSet::CreateBlobStream(ds::Field& field, ds::BlobStreamMode mode) {
+  return std::make_unique<TVELDORBlobStream>(*this, field, mode);
+}
+
+// ---- Database use ----
+
+TVELDORDBDataSet::~TVELDORDBDataSet() {
+  // Closing here, while the database link still stands; the base would close too late for it.
+  try {
+    Close();
+  } catch (...) {
+    // A destructor cannot report the close's failure; the cursor goes with the object.
+  }
+}
+
+TVELDORSession& TVELDORDBDataSet::LockSession() const {
+  return database_ ? database_->Session() : TVELDORSessionList::Instance().GetSession(sessionName_);
+}
+
+void TVELDORDBDataSet::SetDatabaseName(const std::string& name) {
+  Close();
+  if (database_) DatabaseError(SDatabaseOpen);
+  databaseName_ = name;
+  DataEventNotify(ds::dePropertyChange);
+}
+
+void TVELDORDBDataSet::SetSessionName(const std::string& name) {
+  Close();
+  if (database_) DatabaseError(SDatabaseOpen);
+  sessionName_ = name;
+  DataEventNotify(ds::dePropertyChange);
+}
+
+void TVELDORDBDataSet::SetDBFlag(int flag, bool value) {
+  const uint16_t bit = uint16_t(1u << flag);
+  if (value) {
+    if (dbFlags_ == 0) {
+      TVELDORSession& session = TVELDORSessionList::Instance().GetSession(sessionName_);
+      database_ = &session.OpenDatabase(databaseName_);
+      database_->dataSets_.push_back(this);
+    }
+    dbFlags_ |= bit;
+  } else if (dbFlags_ & bit) {
+    dbFlags_ &= uint16_t(~bit);
+    if (dbFlags_ == 0 && database_) {
+      TVELDORDatabase* d = database_;
+      database_ = nullptr;
+      std::erase(d->dataSets_, this);
+      d->Session().CloseDatabase(*d);
+    }
+  }
+}
+
+void TVELDORDBDataSet::OpenCursor(bool infoQuery) {
+  SetDBFlag(0, true);
+  try {
+    TVELDORDataSet::OpenCursor(infoQuery);
+  } catch (...) {
+    SetDBFlag(0, false);
+    throw;
+  }
+}
+
+void TVELDORDBDataSet::CloseCursor() {
+  TVELDORDataSet::CloseCursor();
+  SetDBFlag(0, false);
+}
+
+// ---- Blob stream ----
+
+TVELDORBlobStream::TVELDORBlobStream(TVELDORDataSet& dataSet, ds::Field& field, ds::BlobStreamMode mode)
+    : dataSet_(dataSet), field_(field) {
+  record_ = dataSet.GetStateBuffer();
+  if (!record_ || field.FieldNo <= 0 || !dataSet.cursor_) return;
+  if (mode != ds::bmRead) {
+    if (field.ReadOnly) DatabaseErrorFmt(SFieldReadOnly, field.DisplayName());
+    if (!editingState(dataSet.State())) DatabaseError(SNotEditing);
+  }
+  fieldNo_ = uint16_t(field.FieldNo);
+  TSessionLock lock(dataSet.LockSession());
+  TDataCursor& cursor = *dataSet.cursor_;
+  CheckEngineError(cursor.OpenBlob(fieldNo_, record_, mode == ds::bmRead ? 1 : 2, false, 0));
+  opened_ = true;
+  if (mode == ds::bmWrite) {
+    CheckEngineError(cursor.TruncateBlob(fieldNo_, record_, 0, false));
+    modified_ = true;
+  }
+}
+
+TVELDORBlobStream::~TVELDORBlobStream() {
+  if (!opened_) return;
+  if (modified_) field_.Modified = true;
+  try {
+    // A read stream lets go of the blob; a written one stays open in the record until the
+    // record is posted (which saves it) or cancelled (which drops it).
+    if (!modified_) {
+      TSessionLock lock(dataSet_.LockSession());
+      if (dataSet_.State() == ds::dsBrowse || !editingState(dataSet_.State()))
+        dataSet_.cursor_->FreeBlob(fieldNo_, record_, false, 0);
+    }
+    if (modified_) dataSet_.DataEventNotify(ds::deFieldChange, &field_);
+  } catch (...) {
+    // The bytes are in the record already; a destructor has no way to report the handler's error.
+  }
+}
+
+size_t TVELDORBlobStream::Read(void* buffer, size_t count) {
+  if (!opened_ || count == 0) return 0;
+  if (position_ > kMaxBlobPosition) return 0;
+  const int32_t length = int32_t(std::min<int64_t>(int64_t(count), kMaxBlobPosition - position_));
+  TSessionLock lock(dataSet_.LockSession());
+  uint32_t read = 0;
+  const uint16_t code = dataSet_.cursor_->GetBlob(fieldNo_, record_, int32_t(position_),
+                                                  static_cast<uint8_t*>(buffer), length, read, false);
+  if (code == VELDOR_INVALIDBLOBOFFSET) return count;
+  if (code != VELDOR_ENDOFBLOB) CheckEngineError(code);
+  position_ += read;
+  return read;
+}
+
+size_t TVELDORBlobStream::Write(const void* buffer, size_t count) {
+  if (!opened_ || count == 0) return 0;
+  // The engine's blobs end before 2 GiB: a write past that is refused, never cut or wrapped.
+  if (position_ + int64_t(count) - 1 > kMaxBlobPosition)
+    SignalEngineError(VELDOR_INVALIDBLOBOFFSET, {}, {}, {}, dataSet_.cursor_->TableName(), field_.FieldName,
+                      {}, {});
+  TSessionLock lock(dataSet_.LockSession());
+  CheckEngineError(dataSet_.cursor_->PutBlob(fieldNo_, record_, int32_t(position_),
+                                             static_cast<const uint8_t*>(buffer), int32_t(count), false));
+  position_ += int64_t(count);
+  modified_ = true;
+  return count;
+}
+
+int64_t TVELDORBlobStream::Seek(int64_t offset, ds::SeekOrigin origin) {
+  int64_t base = 0;
+  if (origin == ds::soCurrent) {
+    base = position_;
+  } else if (origin == ds::soEnd && opened_) {
+    TSessionLock lock(dataSet_.LockSession());
+    uint32_t size = 0;
+    CheckEngineError(dataSet_.cursor_->GetBlobSize(fieldNo_, record_, size, false));
+    base = size;
+  }
+  position_ = std::max<int64_t>(0, base + offset);
+  return position_;
+}
+
+void TVELDORBlobStream::Truncate() {
+  if (!opened_) return;
+  TSessionLock lock(dataSet_.LockSession());
+  CheckEngineError(dataSet_.cursor_->TruncateBlob(fieldNo_, record_,
+                                                  int32_t(std::min(position_, kMaxBlobPosition)), false));
+  modified_ = true;
+}
+
+}  // namespace engine::components

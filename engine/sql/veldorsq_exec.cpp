@@ -1,0 +1,581 @@
+// Preparation of a query for its kind, and SELECT execution: the row loop and the all-aggregate
+// loop, progress and abort, the row limits, and the passes of DISTINCT, GROUP BY and ORDER BY
+// over the result table.
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+#include "engine/sql/veldorsq.h"
+#include "engine/storage/veldorerr.h"
+#include "engine/storage/veldorlocale.h"
+#include "engine/tables/veldordirectory.h"
+#include "engine/tables/veldorsession.h"
+#include "engine/values/veldorexpcheck.h"
+#include "engine/values/veldorexpeval.h"
+#include "engine/values/veldorvalues.h"
+#include "platform/scopeguard.h"
+
+namespace engine::sql {
+
+namespace {
+
+using T = TEngineFieldType;
+
+struct TokenDeleter {
+  void operator()(TExpToken* node) const { FreeExpTree(node); }
+};
+using TokenPtr = std::unique_ptr<TExpToken, TokenDeleter>;
+
+uint8_t indexSlot(TDataCursor& cursor, std::string_view name) {
+  for (uint8_t slot = 1; slot <= cursor.GetIndexCount(); ++slot)
+    if (FoldName(cursor.GetIndexDesc(slot).name) == FoldName(name)) return slot;
+  return 255;
+}
+
+// The value of a result column for the current joined row, in the column's own type.
+TokenPtr columnValue(TDataQuery& q, const TResultField& f) {
+  if (f.CountStar) return nullptr;
+  if (f.Expression) {
+    const TExpToken* tree = f.AggregateKind ? f.Tree->GetArgument(0) : f.Tree.get();
+    return TokenPtr(EvaluateExpTree(tree, nullptr, nullptr, q.SortId, q.LanguageId, ReadSourceColumn));
+  }
+  TokenPtr node(GetExpToken());
+  node->kind = expColumn;
+  node->fieldNo = f.SourceFieldNo;
+  node->sourceTable = f.SourceTable;
+  node->type = f.ColumnType;
+  node->subType = f.ColumnSubType;
+  node->scale = f.ColumnScale;
+  node->SetValueSize(f.ColumnSize);
+  ReadSourceColumn(nullptr, nullptr, *node);
+  return node;
+}
+
+bool readValue(TDataCursor& cursor, uint16_t fieldNo, const uint8_t* row, std::vector<uint8_t>& value) {
+  value.assign(std::max<size_t>(cursor.GetFieldDesc(fieldNo).StoredSize(), 16), 0);
+  bool isNull = true;
+  cursor.GetField(fieldNo, row, isNull, value.data());
+  return isNull;
+}
+
+}  // namespace
+
+// Writes `value` into field `fieldNo` of `record`, converted to the field's type; false when
+// the conversion fails. A blob is written through the cursor's blob operations.
+bool PutConvertedValue(TDataCursor& cursor, uint16_t fieldNo, uint8_t* record, const TExpToken& value,
+                       bool truncateBlob) {
+  const TFieldDescriptor& d = cursor.GetFieldDesc(fieldNo);
+  if (value.isNull) {
+    cursor.PutField(fieldNo, record, nullptr);
+    return true;
+  }
+  if (d.IsBlob()) {
+    auto check = [&](uint16_t code) {
+      if (code) SignalTableError(code, cursor.TableName());
+    };
+    uint32_t size = value.valueSize;
+    if (value.type == T::String && size > 0)
+      size = uint32_t(std::strlen(reinterpret_cast<const char*>(value.Value())));
+    check(cursor.OpenBlob(fieldNo, record, 2, false, 1));
+    if (truncateBlob) check(cursor.TruncateBlob(fieldNo, record, 0, false));
+    check(cursor.PutBlob(fieldNo, record, 0, value.Value(), int32_t(size), false));
+    return true;
+  }
+  T type = T(d.Type());
+  uint32_t size = d.StoredSize();
+  std::vector<uint8_t> buffer(std::max<size_t>({size_t(size), size_t(value.valueSize), kValueBufferSize}) + 1,
+                              0);
+  std::memcpy(buffer.data(), value.Value(), std::min<size_t>(value.valueSize, buffer.size()));
+  if (value.type != type) {
+    if (value.type == T::String) {
+      // Text reads as the column's value only when it is a whole value of that type.
+      uint32_t length = uint32_t(std::strlen(reinterpret_cast<const char*>(buffer.data())));
+      if (!ConvertValue(value.type, length + 1, value.scale, type, size, d.StoredScale(), buffer))
+        return false;
+    } else if (!ConvertValue(value.type, value.valueSize, value.scale, type, size, d.StoredScale(), buffer)) {
+      return false;
+    }
+  } else if (type == T::String && value.valueSize > size) {
+    buffer[size - 1] = 0;
+  }
+  cursor.PutField(fieldNo, record, buffer.data());
+  return true;
+}
+
+// ---- Preparation ----
+
+void TDataQuery::Prepare(TPasswordCallback callback) {
+  if (prepared_) return;
+  switch (Kind) {
+    case qkSelect: {
+      if (Distinct && GroupByGiven) Distinct = false;
+      OpenSources(callback);
+      BindResultColumns();
+      if (UnionQuery && !unionPart_) CheckUnion();
+      if (!GroupByGiven && HavingGiven)
+        SqlError("A GROUP BY clause must exist in order to use the HAVING clause");
+      AllAggregate = !ResultFields.empty() && std::all_of(ResultFields.begin(), ResultFields.end(),
+                                                          [](auto& f) { return f->AggregateKind; });
+      if (AllAggregate) GroupByGiven = true;
+      CountStarOnly = SourceTables.size() == 1 && ResultFields.size() == 1 && ResultFields[0]->CountStar;
+      HasAvg = std::any_of(ResultFields.begin(), ResultFields.end(),
+                           [](auto& f) { return f->AggregateKind == akAvg; });
+      CalculatedColumn =
+          std::any_of(ResultFields.begin(), ResultFields.end(), [](auto& f) { return f->Expression; });
+      if (RequestLive && OrderByGiven) {
+        BindOrderBy();
+        MatchOrderIndex();
+      }
+      // A live result is the source table's own cursor, so it can show only the table's own
+      // columns in their order.
+      Live = RequestLive && TargetTableName.empty() && !Distinct && !MultiTable && SourceTables.size() == 1 &&
+             !GroupByGiven && !Having && (!OrderByGiven || OrderByOnIndex) && SelectStar &&
+             !CalculatedColumn && !unionPart_ && (IsSubQuery || Owner.Queries().size() == 1);
+      LinkSourceTables();
+      ExtractJoinConditions();
+      CheckWhereCondition();
+      if (Live) {
+        ResultOnSourceTable = true;
+        SortSourceTables();
+        DrivingTable = SourceTables.front().get();
+        DrivingTable->Cursor->SetQueryResult(true);
+        ResultCursor = DrivingTable->Cursor.get();
+        ResultCursor->SwitchToIndex(OrderIndex);
+        break;
+      }
+      ResultOnSourceTable = false;
+      if (HavingGiven) BindHavingAggregates();
+      SortSourceTables();
+      CheckJoins();
+      if (unionPart_) break;
+      if (OrderByGiven) BindOrderBy();
+      if (GroupByGiven && !AllAggregate) {
+        BindGroupBy();
+      } else if (Distinct) {
+        CheckDistinct();
+      }
+      CreateResultTable();
+      break;
+    }
+    case qkInsert:
+      OpenSources(callback);
+      DrivingTable = SourceTables.front().get();
+      CallStatementHook();
+      BindTargetColumns();
+      break;
+    case qkUpdate:
+    case qkDelete:
+      OpenSources(callback);
+      LinkSourceTables();
+      ExtractJoinConditions();
+      CheckWhereCondition();
+      SortSourceTables();
+      CallStatementHook();
+      CheckJoins();
+      if (Kind == qkUpdate) BindTargetColumns();
+      break;
+    default:
+      break;
+  }
+  prepared_ = true;
+}
+
+void TDataQuery::ResetForExecute() {
+  for (auto& table : SourceTables) {
+    for (auto& join : table->Joins) join->DropFilter();
+    table->Cursor->DropFilter(nullptr);
+    table->AtEnd = false;
+  }
+  SubSelectFilter = nullptr;
+  JoinRowCheck = false;
+  Conditions[3].reset();
+}
+
+void TDataQuery::planWhere() {
+  for (auto& table : SourceTables) table->Cursor->Refresh();
+  if (ResultOnSourceTable) {
+    HandDownWhere(0);
+    return;
+  }
+  HandDownWhere(1);
+  if (MultiTable && ShouldReorderJoins()) ReorderJoins();
+  HandDownWhere(0);
+}
+
+bool TDataQuery::ReportProgress(int64_t counter, int64_t total, int& last) {
+  auto& callback = Owner.ProgressCallback();
+  if (!callback) return false;
+  int step = int(Owner.Session().GetProgressStepPercent());
+  if (step <= 0) step = 100;
+  int percent = total > 0 ? int(std::min<int64_t>(counter * 100 / total, 100)) : 100;
+  if (step + last > percent) return false;
+  bool abort = false;
+  callback(percent, abort);
+  last = percent;
+  return abort;
+}
+
+void TDataQuery::Execute() {
+  auto start = std::chrono::steady_clock::now();
+  RowsAffected = 0;
+  switch (Kind) {
+    case qkSelect:
+      executeSelect();
+      break;
+    case qkInsert:
+      executeInsert();
+      break;
+    case qkUpdate:
+    case qkDelete:
+      executeChange();
+      break;
+    default:
+      executeDefinition();
+      break;
+  }
+  ElapsedSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  Executed = true;
+}
+
+// ---- SELECT ----
+
+void TDataQuery::fillResultRow(uint8_t* row) {
+  TDataCursor& result = *ResultCursor;
+  result.ClearRecordBuffer(row);
+  for (auto& field : ResultFields) {
+    TResultField& f = *field;
+    TokenPtr value = columnValue(*this, f);
+    if (f.AggregateKind == akCount) {
+      uint8_t one[4];
+      PutIntegerValue(one, 1);
+      result.PutField(f.ResultFieldNo, row, f.CountStar || !value->isNull ? one : nullptr);
+    } else if (!PutConvertedValue(result, f.ResultFieldNo, row, *value, false)) {
+      result.PutField(f.ResultFieldNo, row, nullptr);
+    }
+    if (f.AggregateKind == akAvg) {
+      uint8_t count[4];
+      PutIntegerValue(count, value->isNull ? 0 : 1);
+      result.PutField(f.AvgCountFieldNo, row, count);
+    }
+  }
+}
+
+bool TDataQuery::appendResultRow(uint8_t* row) {
+  TDataCursor& result = *ResultCursor;
+  if (Distinct || unionPart_) {
+    // The unique index of DISTINCT refuses a row it already holds before anything is written.
+    try {
+      result.AppendRecord(row, false);
+    } catch (const EVELDOREngineError& e) {
+      if (e.ErrorCode() != VELDOR_KEYVIOL) throw;
+      result.FreeAllBlobs(true);
+      return false;
+    }
+  } else {
+    result.AppendRecord(row, false);
+  }
+  result.FreeAllBlobs(true);
+  return true;
+}
+
+bool TDataQuery::AccumulateAggregates(bool first, const uint8_t* row, uint8_t* accumulator) {
+  TDataCursor& result = *ResultCursor;
+  std::vector<uint8_t> value, acc;
+  for (auto& field : ResultFields) {
+    TResultField& f = *field;
+    if (!f.AggregateKind) continue;
+    bool valueNull = readValue(result, f.ResultFieldNo, row, value);
+    bool accNull = readValue(result, f.ResultFieldNo, accumulator, acc);
+    if (first && (FirstGroupRow || f.AggregateKind != akRunSum)) {
+      if (f.AggregateKind == akCount && accNull) {
+        PutIntegerValue(acc.data(), 0);
+        result.PutField(f.ResultFieldNo, accumulator, acc.data());
+      }
+      continue;
+    }
+    if (f.AggregateKind == akAvg && !valueNull) {
+      std::vector<uint8_t> count;
+      readValue(result, f.AvgCountFieldNo, accumulator, count);
+      PutIntegerValue(count.data(), GetIntegerValue(count.data()) + 1);
+      result.PutField(f.AvgCountFieldNo, accumulator, count.data());
+    }
+    if (valueNull) continue;
+    if (f.AggregateKind == akCount) {
+      PutIntegerValue(acc.data(), (accNull ? 0 : GetIntegerValue(acc.data())) + 1);
+    } else if ((f.AggregateKind == akMin || f.AggregateKind == akMax) &&
+               (f.StoredType == T::String || f.StoredType == T::Boolean || f.StoredType == T::Bytes)) {
+      int order = 0;
+      if (accNull) {
+        order = f.AggregateKind == akMin ? -1 : 1;
+      } else if (f.StoredType == T::String) {
+        order = OSCompareChars(LanguageId, SortId, reinterpret_cast<const char*>(value.data()),
+                               reinterpret_cast<const char*>(acc.data()));
+      } else {
+        order = std::memcmp(value.data(), acc.data(), f.StoredSize);
+      }
+      if ((f.AggregateKind == akMin && order < 0) || (f.AggregateKind == akMax && order > 0)) acc = value;
+    } else {
+      AccumulateValue(f.AggregateKind, f.StoredType, accNull, acc.data(), value.data(), f.StoredScale);
+    }
+    result.PutField(f.ResultFieldNo, accumulator, acc.data());
+  }
+  FirstGroupRow = false;
+  return true;
+}
+
+bool TDataQuery::FinishAverages(uint8_t* row) {
+  TDataCursor& result = *ResultCursor;
+  std::vector<uint8_t> sum, count;
+  for (auto& field : ResultFields) {
+    TResultField& f = *field;
+    if (f.AggregateKind != akAvg) continue;
+    bool sumNull = readValue(result, f.ResultFieldNo, row, sum);
+    readValue(result, f.AvgCountFieldNo, row, count);
+    int32_t n = GetIntegerValue(count.data());
+    if (sumNull || n == 0) continue;
+    switch (f.StoredType) {
+      case T::Date:
+      case T::Time:
+        PutIntegerValue(sum.data(), GetIntegerValue(sum.data()) / n);
+        break;
+      case T::BCD: {
+        int64_t scaled = 0;
+        DecodeBcdValue(sum.data(), scaled);
+        int64_t q = scaled / n, r = scaled % n;
+        if (2 * (r < 0 ? -r : r) >= n) q += scaled < 0 ? -1 : 1;
+        EncodeBcdValue(q, f.StoredScale, sum.data());
+        break;
+      }
+      case T::LargeInt:
+        PutLargeIntValue(sum.data(), GetLargeIntValue(sum.data()) / n);
+        break;
+      default:
+        PutFloatValue(sum.data(), GetFloatValue(sum.data()) / n);
+        break;
+    }
+    result.PutField(f.ResultFieldNo, row, sum.data());
+  }
+  return true;
+}
+
+bool TDataQuery::HavingCallback(const uint8_t* row) {
+  if (!Having || !Conditions[1]) return true;
+  TDataCursor& result = *ResultCursor;
+  std::vector<uint8_t>& buffer = result.RecordBuffer();
+  std::memcpy(buffer.data(), row, result.RecordSize());
+  TokenPtr value(EvaluateExpTree(Conditions[1].get(), nullptr, this, SortId, LanguageId, ReadResultColumn));
+  return !value->isNull && value->Value()[0] != 0;
+}
+
+void TDataQuery::rebuildResult() {
+  TDataCursor& result = *ResultCursor;
+  const uint32_t size = result.RecordSize();
+  std::vector<std::vector<uint8_t>> rows;
+  auto readAll = [&](uint8_t slot) {
+    rows.clear();
+    result.SwitchToIndex(slot);
+    result.SetToBegin();
+    std::vector<uint8_t> row(size);
+    while (result.GetNextRecord(row.data()) == 0) rows.push_back(row);
+  };
+  auto writeAll = [&] {
+    result.SwitchToIndex(255);
+    result.EmptyTable();
+    for (auto& row : rows) {
+      result.AppendRecord(row.data(), false);
+    }
+  };
+  if (GroupByGiven && !AllAggregate) {
+    readAll(indexSlot(result, "Sys__GroupBy"));
+    std::vector<std::vector<uint8_t>> groups;
+    std::vector<uint8_t> a, b;
+    auto sameGroup = [&](const std::vector<uint8_t>& x, const std::vector<uint8_t>& y) {
+      for (auto& g : GroupBy) {
+        bool nx = readValue(result, g->ResultFieldNo, x.data(), a);
+        bool ny = readValue(result, g->ResultFieldNo, y.data(), b);
+        if (nx != ny || (!nx && a != b)) return false;
+      }
+      return true;
+    };
+    FirstGroupRow = true;
+    for (auto& row : rows) {
+      if (!groups.empty() && sameGroup(groups.back(), row)) {
+        AccumulateAggregates(false, row.data(), groups.back().data());
+      } else {
+        groups.push_back(row);
+        AccumulateAggregates(true, row.data(), groups.back().data());
+      }
+    }
+    rows.clear();
+    for (auto& group : groups) {
+      if (HasAvg) FinishAverages(group.data());
+      if (HavingCallback(group.data())) rows.push_back(std::move(group));
+    }
+    if (Top >= 0 && (!OrderByGiven || OrderBySatisfied) && rows.size() > size_t(Top))
+      rows.resize(size_t(Top));
+    writeAll();
+  }
+  if (OrderByGiven && !OrderBySatisfied) {
+    readAll(indexSlot(result, "Sys__OrderBy"));
+    if (Top >= 0 && rows.size() > size_t(Top)) rows.resize(size_t(Top));
+    writeAll();
+  } else if (Distinct && Top >= 0 && !GroupByGiven) {
+    readAll(OrderBySatisfied ? indexSlot(result, "Sys__Distinct") : 255);
+    if (rows.size() > size_t(Top)) rows.resize(size_t(Top));
+    writeAll();
+  } else if (OrderBySatisfied) {
+    readAll(indexSlot(result, Distinct ? "Sys__Distinct" : "Sys__GroupBy"));
+    writeAll();
+  }
+}
+
+void TDataQuery::executeSelect() {
+  ResetForExecute();
+  if (ResultOnSourceTable) {
+    planWhere();
+    ResultCursor->SetToBegin();
+    RowsAffected = ResultCursor->GetRecordCount();
+    return;
+  }
+  TDataCursor& result = *ResultCursor;
+  bool withLocks = false;
+  auto endLocks = platform::ScopeExit([&] {
+    if (withLocks)
+      for (auto& table : SourceTables) table->Cursor->EndQueryRead();
+  });
+  if (WithLocks) {
+    for (auto& table : SourceTables) table->Cursor->BeginQueryRead();
+    withLocks = true;
+  }
+  if (!UnionKind && !unionPart_) {
+    result.DropFilter(nullptr);
+    result.SwitchToIndex(255);
+    result.EmptyTable();
+  }
+  planWhere();
+  TSourceTable& driving = *DrivingTable;
+  const int64_t total = driving.Cursor->GetRecordCount();
+  int64_t counter = 1;
+  int last = 0;
+  uint32_t lastRecord = 0;
+  std::vector<uint8_t> row(result.RecordSize());
+  auto passes = [&] {
+    if (WhereRowCheck) {
+      TokenPtr v(
+          EvaluateExpTree(Conditions[2].get(), nullptr, nullptr, SortId, LanguageId, ReadSourceColumn));
+      if (v->isNull || !v->Value()[0]) return false;
+    }
+    if (JoinRowCheck && Conditions[3]) {
+      TokenPtr v(
+          EvaluateExpTree(Conditions[3].get(), nullptr, nullptr, SortId, LanguageId, ReadSourceColumn));
+      if (v->isNull || !v->Value()[0]) return false;
+    }
+    return true;
+  };
+  auto progress = [&] {
+    uint32_t recordNo = driving.Cursor->CurrentRecordNo();
+    if (recordNo != lastRecord) {
+      lastRecord = recordNo;
+      ++counter;
+    }
+    return ReportProgress(counter, total, last);
+  };
+  const bool topEarly = Top >= 0 && !OrderByGiven && !GroupByGiven;
+  if (GroupByGiven && AllAggregate) {
+    std::vector<uint8_t> accumulator(result.RecordSize());
+    result.ClearRecordBuffer(accumulator.data());
+    bool first = true;
+    FirstGroupRow = true;
+    if (CountStarOnly && !WhereRowCheck && !JoinRowCheck) {
+      uint8_t count[4];
+      PutIntegerValue(count, driving.Cursor->GetRecordCount());
+      result.PutField(ResultFields[0]->ResultFieldNo, accumulator.data(), count);
+    } else {
+      // An empty input still gives one row: COUNT 0, the others NULL (AVG 0).
+      for (auto& f : ResultFields)
+        if (f->AggregateKind == akCount || f->AggregateKind == akAvg) {
+          uint8_t zero[8] = {};
+          if (f->AggregateKind == akCount) result.PutField(f->ResultFieldNo, accumulator.data(), zero);
+          if (f->AggregateKind == akAvg) result.PutField(f->AvgCountFieldNo, accumulator.data(), zero);
+        }
+      for (bool more = driving.FirstMatch(jkNone); more; more = driving.NextMatch()) {
+        if (progress()) break;
+        if (!passes()) continue;
+        fillResultRow(row.data());
+        if (first) {
+          accumulator = row;
+          AccumulateAggregates(true, row.data(), accumulator.data());
+          first = false;
+        } else {
+          AccumulateAggregates(false, row.data(), accumulator.data());
+        }
+      }
+    }
+    if (HasAvg) {
+      FinishAverages(accumulator.data());
+      // The dialect's AVG of no values is 0.
+      for (auto& f : ResultFields) {
+        std::vector<uint8_t> v;
+        if (f->AggregateKind != akAvg || !readValue(result, f->ResultFieldNo, accumulator.data(), v))
+          continue;
+        uint8_t zero[16] = {};
+        if (f->StoredType == T::BCD) EncodeBcdValue(0, f->StoredScale, zero);
+        result.PutField(f->ResultFieldNo, accumulator.data(), zero);
+      }
+    }
+    if (MaxRowCount != 0) result.AppendRecord(accumulator.data(), false);
+  } else {
+    for (bool more = driving.FirstMatch(jkNone); more; more = driving.NextMatch()) {
+      if (progress()) break;
+      if (!passes()) continue;
+      if (MaxRowCount >= 0 && result.GetRecordCount() >= MaxRowCount) break;
+      if (topEarly && result.GetRecordCount() >= Top) break;
+      fillResultRow(row.data());
+      appendResultRow(row.data());
+    }
+  }
+  if (counter != total) {
+    int done = -100;
+    ReportProgress(total, total, done);
+  }
+  if (!unionPart_) rebuildResult();
+  result.SwitchToIndex(255);
+  result.SetToBegin();
+  result.Refresh();
+  RowsAffected = result.GetRecordCount();
+}
+
+}  // namespace engine::sql
+
+namespace engine::sql {
+
+bool ColumnText(TDataCursor& cursor, uint16_t fieldNo, uint8_t* record, std::string& text) {
+  const TFieldDescriptor& d = cursor.GetFieldDesc(fieldNo);
+  TokenPtr node(GetExpToken());
+  node->kind = expColumn;
+  node->fieldNo = fieldNo;
+  node->type = T(d.Type());
+  node->subType = TEngineFieldSubType(d.SubType());
+  node->scale = d.StoredScale();
+  node->SetValueSize(d.StoredSize());
+  ReadCursorColumn(cursor, record, *node);
+  text.clear();
+  if (node->isNull) return false;
+  if (node->type == T::String || node->type == T::Blob) {
+    const char* bytes = reinterpret_cast<const char*>(node->Value());
+    text.assign(bytes, node->type == T::String ? std::strlen(bytes) : node->valueSize);
+    if (node->type == T::Blob && d.SubType() == uint8_t(TEngineFieldSubType::Memo) && !text.empty() &&
+        text.back() == 0)
+      text.pop_back();
+    return true;
+  }
+  std::vector<uint8_t> buffer(256, 0);
+  std::memcpy(buffer.data(), node->Value(), std::min<size_t>(node->valueSize, buffer.size()));
+  if (!ConvertValue(node->type, node->valueSize, node->scale, T::String, 255, 0, buffer))
+    text = "?";
+  else
+    text = reinterpret_cast<const char*>(buffer.data());
+  return true;
+}
+
+}  // namespace engine::sql

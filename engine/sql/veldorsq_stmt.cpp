@@ -1,0 +1,220 @@
+// The statement driver: a text of several statements checked whole before any runs, preparing
+// each statement's queries from the last to the first, running them, and parameter values.
+#include <cstring>
+
+#include "engine/sql/veldorsq.h"
+#include "engine/storage/veldorerr.h"
+#include "engine/tables/veldordirectory.h"
+#include "engine/tables/veldorsession.h"
+#include "platform/bytes.h"
+#include "platform/scopeguard.h"
+
+namespace engine::sql {
+
+namespace {
+
+[[noreturn]] void parameterError() {
+  SqlError("Internal parameter error");
+}
+
+}  // namespace
+
+void TQueryStatement::parseNext() {
+  FreeQueries();
+  params_.clear();
+  parser_.errorCode = VELDOR_SQLPARSE;
+  parser_.contextWord = "SQL statement";
+  platform::UndoOnFailure drop([&] { FreeQueries(); });
+  CreateMasterQuery().Parse(false, 0);
+  drop.Dismiss();
+}
+
+void TQueryStatement::Prepare(std::string_view sql) {
+  FreeQueries();
+  params_.clear();
+  paramCounts_.clear();
+  paramValues_.clear();
+  fresh_ = false;
+  text_ = std::string(sql);
+  // Every statement's syntax first, so that a fault in a later one stops the text before the
+  // earlier ones changed anything.
+  parser_.SetText(text_);
+  parser_.NextToken();
+  while (!parser_.IsTokenKind(tkEnd)) {
+    parseNext();
+    paramCounts_.push_back(params_.size());
+  }
+  FreeQueries();
+  size_t total = 0;
+  for (size_t n : paramCounts_) total += n;
+  paramValues_.resize(total);
+  if (paramCounts_.empty()) return;
+  parser_.SetText(text_);
+  parser_.NextToken();
+  current_ = 0;
+  parseNext();
+  prepareQueries();
+  fresh_ = true;
+}
+
+void TQueryStatement::prepareQueries() {
+  TDataQuery& master = *master_;
+  Kind = master.Kind;
+  if (master.Kind != qkSelect) {
+    master.RequestLive = true;
+    master.MaxRowCount = -1;
+  } else {
+    master.RequestLive = RequestLive;
+    master.MaxRowCount = MaxRowCount;
+  }
+  // The rows an INSERT reads are copied first, so that it never reads what it writes.
+  if (master.SelectQuery) master.SelectQuery->RequestLive = false;
+  for (size_t i = queries_.size(); i-- > 0;) queries_[i]->Prepare(passwordCallback_);
+  for (TDataQuery* part = master.UnionQuery; part; part = part->UnionQuery)
+    part->ResultCursor = master.ResultCursor;
+  Live = master.Live;
+  ResultOnSourceTable = master.ResultOnSourceTable;
+  SelectStar = master.SelectStar;
+}
+
+void TQueryStatement::SetParams(uint16_t count, std::span<const TFieldDescriptor> descriptors,
+                                std::span<const uint8_t> values) {
+  if (count > descriptors.size()) parameterError();
+  for (uint16_t i = 0; i < count; ++i) {
+    if (i >= paramValues_.size()) parameterError();
+    const TFieldDescriptor& d = descriptors[i];
+    TParamValue& p = paramValues_[i];
+    size_t at = d.Offset();
+    if (at >= values.size()) parameterError();
+    bool blob = d.IsBlob();
+    size_t size = d.StoredSize();
+    if (blob) {
+      if (values.size() - at - 1 < 4) parameterError();
+      size = platform::get4(values.data() + at + 1);
+      if (values.size() - at - 5 < size) parameterError();
+      at += 4;
+    } else if (values.size() - at - 1 < size) {
+      parameterError();
+    }
+    p.given = true;
+    p.type = TEngineFieldType(d.Type());
+    p.subType = TEngineFieldSubType(d.SubType());
+    p.scale = blob ? 0 : d.StoredScale();
+    p.isNull = values[d.Offset()] == 0;
+    // A memo's text goes without its terminating zero.
+    if (blob && p.subType == TEngineFieldSubType::Memo && size > 0 && values[at + size] == 0) --size;
+    p.bytes.assign(values.begin() + ptrdiff_t(at + 1), values.begin() + ptrdiff_t(at + 1 + size));
+  }
+}
+
+void TQueryStatement::applyParams(size_t index) {
+  size_t first = 0;
+  for (size_t k = 0; k < index; ++k) first += paramCounts_[k];
+  if (params_.size() != paramCounts_[index]) parameterError();
+  for (size_t i = 0; i < params_.size(); ++i) {
+    const TParamValue& p = paramValues_[first + i];
+    if (!p.given) SqlError("No value was given for parameter " + std::to_string(first + i + 1));
+    TExpToken& node = *params_[i];
+    node.type = p.type;
+    node.subType = p.subType;
+    node.scale = p.scale;
+    node.isNull = p.isNull;
+    bool text = p.type == TEngineFieldType::String || p.type == TEngineFieldType::Blob;
+    node.SetValueSize(uint32_t(p.bytes.size() + (text ? 1 : 0)));
+    std::fill(node.Value(), node.Value() + node.valueSize, uint8_t(0));
+    if (!p.bytes.empty()) std::memcpy(node.Value(), p.bytes.data(), p.bytes.size());
+  }
+}
+
+TDataCursor* TQueryStatement::executeQueries() {
+  TDataQuery& master = *master_;
+  if (master.UnionQuery && master.ResultCursor) {
+    master.ResultCursor->SwitchToIndex(255);
+    master.ResultCursor->EmptyTable();
+  }
+  for (size_t i = queries_.size(); i-- > 1;) queries_[i]->Execute();
+  master.Execute();
+  ElapsedSeconds += master.ElapsedSeconds;
+  RowsAffected += master.RowsAffected;
+  return master.Kind == qkSelect ? master.ResultCursor : nullptr;
+}
+
+TDataCursor* TQueryStatement::Execute() {
+  ElapsedSeconds = 0;
+  RowsAffected = 0;
+  if (paramCounts_.empty()) return nullptr;
+  TDataCursor* result = nullptr;
+  // A single statement stays prepared between runs; a longer text is read again, since its
+  // later statements may depend on what the earlier ones did.
+  bool reuse = fresh_ || (paramCounts_.size() == 1 && master_);
+  fresh_ = false;
+  if (!reuse) {
+    parser_.SetText(text_);
+    parser_.NextToken();
+  }
+  for (size_t k = 0; k < paramCounts_.size(); ++k) {
+    if (k > 0 || !reuse) {
+      current_ = k;
+      parseNext();
+      prepareQueries();
+    }
+    applyParams(k);
+    result = executeQueries();
+  }
+  return result;
+}
+
+// ---- Statement ----
+
+TQueryStatement::TQueryStatement(TDataDirectory& database) : database_(database), parser_(this) {
+  parser_.errorCode = VELDOR_SQLPARSE;
+  parser_.contextWord = "SQL statement";
+}
+
+TQueryStatement::~TQueryStatement() {
+  FreeQueries();
+}
+
+TDataSession& TQueryStatement::Session() const {
+  return database_.Session();
+}
+
+std::string TQueryStatement::DatabaseName() const {
+  return Session().IsRemote() ? database_.Name() : database_.Path();
+}
+
+void TQueryStatement::FreeQueries() {
+  master_ = nullptr;
+  while (!queries_.empty()) queries_.pop_back();
+}
+
+TDataQuery& TQueryStatement::NewQuery() {
+  queries_.push_back(std::make_unique<TDataQuery>(*this));
+  return *queries_.back();
+}
+
+TDataQuery& TQueryStatement::CreateMasterQuery() {
+  master_ = &NewQuery();
+  return *master_;
+}
+
+std::unique_ptr<engine::TDataQuery> TQueryStatement::CreateQuery() {
+  return std::make_unique<TDataQuery>(*this);
+}
+
+engine::TDataQuery* TQueryStatement::AddQuery(std::unique_ptr<engine::TDataQuery> query) {
+  auto* own = dynamic_cast<TDataQuery*>(query.get());
+  if (!own) SignalEngineError(VELDOR_SQLPARSE, "", "", "", "", "", "", "Internal query error");
+  query.release();
+  queries_.emplace_back(own);
+  return own;
+}
+
+void TQueryStatement::ParseStatement(std::string_view sql) {
+  paramCounts_.clear();
+  parser_.SetText(sql);
+  parser_.NextToken();
+  parseNext();
+}
+
+}  // namespace engine::sql

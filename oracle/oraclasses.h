@@ -1,0 +1,391 @@
+// The Oracle driver: the connection, cursors, parameter descriptors and commands over the client
+// library of oracall.h, and the value forms they share (ROWID texts, the 7-byte DATE).
+//
+// Threads: a connection and its commands are used by one thread at a time. With ThreadSafety on,
+// commits and command steps hold the connection's lock, so a worker running a non-blocking
+// execution and the owner do not overlap; BreakExec takes no lock and may be called from any
+// thread while a call runs. The end of a worker is posted to the window thread through the
+// connection's event poster; DispatchThreadEvent runs its end procedure there.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "dataaccess/memdata_data.h"
+#include "dataaccess/memdata_shared.h"
+#include "dataaccess/qvaccess.h"
+#include "oracle/oracall.h"
+#include "oracle/oraerror.h"
+#include "platform/eventqueue.h"
+
+namespace oracle {
+
+using dataaccess::Variant;
+using dataset::DateTime;
+
+// Driver property numbers.
+inline constexpr int prNonBlocking = 50;
+inline constexpr int prThreadSafety = 51;
+inline constexpr int prSQLType = 12;
+inline constexpr int prErrorOffset = 57;
+inline constexpr int prMaxStringSize = 58;
+inline constexpr int prFieldsAsString = 59;
+inline constexpr int prDateFormat = 60;
+inline constexpr int prConnectMode = 62;
+inline constexpr int prCharLength = 63;
+inline constexpr int prCacheLobs = 64;
+inline constexpr int prEnableIntegers = 65;
+inline constexpr int prInternalName = 66;
+inline constexpr int prScrollable = 67;
+inline constexpr int prStoreRowId = 68;
+inline constexpr int prCharset = 69;
+inline constexpr int prDateLanguage = 70;
+inline constexpr int prTimeStampFormat = 71;
+inline constexpr int prTimeStampTZFormat = 72;
+inline constexpr int prRawAsString = 73;
+inline constexpr int prNumberAsString = 74;
+inline constexpr int prNumericCharacters = 75;
+inline constexpr int prEnableNumbers = 76;
+inline constexpr int prUseUnicode = 77;
+inline constexpr int evFailover = 150;
+
+// Driver data types beyond the record store's.
+inline constexpr uint16_t dtRowId = 100;
+inline constexpr uint16_t dtCursor = 101;
+inline constexpr uint16_t dtOraBlob = 102;
+inline constexpr uint16_t dtOraClob = 103;
+inline constexpr uint16_t dtBFile = 104;
+inline constexpr uint16_t dtCFile = 105;
+inline constexpr uint16_t dtLabel = 106;
+inline constexpr uint16_t dtFixedChar = 107;
+inline constexpr uint16_t dtRawChar = 108;
+inline constexpr uint16_t dtNumber = 115;
+inline constexpr uint16_t dtXML = 116;
+inline constexpr uint16_t dtFixedWideChar = 117;
+
+// The posted message that ends a worker of RunThread; `first` is its number.
+inline constexpr uint32_t kThreadDoneMessage = 0x0400 + 20;
+
+enum TConnectMode : uint8_t { cmNormal = 0, cmSysOper = 1, cmSysDBA = 2 };
+
+uint16_t Swap16(uint16_t value);
+uint32_t Swap32(uint32_t value);
+// ROWID texts of the three layouts, read from their bytes: an OCI7 cursor data area's ROWID
+// field (machine order), an 8.0 descriptor (machine order) and an 8.1 descriptor (big-endian).
+std::string RowidToString7(const uint8_t* data);
+std::string RowidToString80(const uint8_t* data);
+std::string RowidToString81(const uint8_t* data);
+std::string URowidToString(const uint8_t* data, size_t length);
+// The 7-byte DATE. Years before 1 AD are refused (EOraError-free plain failure), as are dates
+// the value cannot hold.
+DateTime OraDateToDateTime(const uint8_t* date);
+double OraDateToMs(const uint8_t* date);
+void DateTimeToOraDate(DateTime value, uint8_t* date);
+void MsToOraDate(double ms, uint8_t* date);
+
+class TOCICommand;
+
+struct TNlsSessionParam {
+  std::string Name;
+  std::string Value;
+  bool IsUserDefined = false;
+};
+
+// Called with the failover event and type; Retry asks the library to try again.
+using TFailoverEvent = std::function<void(int state, int type, bool& retry)>;
+
+class TOCIConnection : public dataaccess::TQvConnection {
+ public:
+  TOCIConnection();
+  ~TOCIConnection() override;
+
+  // Opens the session. A failure leaves nothing attached: handles allocated so far are freed.
+  void Connect(const std::string& connectString) override;
+  // Ends and detaches on a best-effort basis, then always frees the handles and leaves the
+  // connection disconnected; the first failure of ending is raised afterwards.
+  void Disconnect() override;
+  void StartTransaction() override { Commit(); }
+  void Commit() override;
+  void Rollback() override;
+  bool SetProp(int prop, const Variant& value) override;
+  bool GetProp(int prop, Variant& value) override;
+  bool SetEventProp(int prop, const dataaccess::TQvEvent& event) override;
+  std::unique_ptr<dataaccess::TQvCommand> CreateCommand() override;
+  // Record sets of this driver are not built yet: raises "Data type is not supported.".
+  std::unique_ptr<dataaccess::TQvRecordSet> CreateRecordSet() override;
+
+  void BreakExec();
+  void* GetSvcCtx() const;
+  void* GetErrorHandle() const { return hError_; }
+  void* GetEnvironment() const { return hEnv_; }
+  void SetOCICallStyle(uint8_t value);
+  uint8_t GetOCICallStyle() const { return ociCallStyle_; }
+  uint8_t GetOCICallStyleCommand() const { return ociCallStyleCommand_; }
+  // The server's version number ("10.2.0.1.0 "), cached while connected.
+  std::string GetServerVersion();
+  void GetSessionParameters();
+  // Only the five NLS names this connection keeps are accepted; quotes in the value are doubled.
+  void SetNlsParameter(const std::string& name, const std::string& value);
+  uint16_t MaxStringSize();
+  uint16_t GetCharLength() const { return charLength_; }
+  uint16_t GetCharsetId() const { return charsetId_; }
+  bool GetEnableIntegers() const { return enableIntegers_; }
+  bool GetEnableNumbers() const { return enableNumbers_; }
+  bool GetThreadSafety() const { return threadSafety_; }
+  int32_t LastError() const { return lastError_; }
+  const std::string& NlsValue(int index) const { return nls_[size_t(index)].Value; }
+
+  void BusyWait();
+  void Release();
+  void CheckOCI() const;
+  void CheckOCI80() const;
+  // Raises an OCI status through the error handler (status 0 passes).
+  void Check(sword status, uint8_t style = 0, bool useHandler = true);
+  void OraError(uint8_t style, sword status, bool useHandler);
+
+  // Runs `proc` on a worker; its end is posted to the poster and `endProc` (given the failure,
+  // if any) runs when the window thread dispatches that event. Returns the worker's number.
+  using EndProc = std::function<void(std::exception_ptr)>;
+  int64_t RunThread(std::function<void()> proc, EndProc endProc);
+  // Breaks the worker's client call, then joins it. With `freeContext` its end procedure is
+  // dropped. True when the worker was running.
+  bool StopThread(int64_t thread, bool freeContext);
+  // On the window thread: runs the end procedure of a finished worker with its failure; without
+  // an end procedure the failure is raised here.
+  void DispatchThreadEvent(const platform::PostedEvent& event);
+  void SetEventPoster(platform::EventPoster* poster) { poster_ = poster; }
+
+ private:
+  friend class TOCICommand;
+  void connect8();
+  void freeHandles8();
+  TOCICommand& internalCommand();
+  void setNlsEntry(int index, const std::string& value);
+  static sb4 failoverCallback(void* svc, void* env, void* context, ub4 type, ub4 event);
+
+  bool threadSafety_ = true;
+  uint16_t maxStringSize_ = 0;
+  uint8_t ociCallStyle_ = 0;
+  uint8_t ociCallStyleCommand_ = 0;
+  bool ownsSession_ = true;
+  int32_t lastError_ = 0;
+  uint8_t connectMode_ = cmNormal;
+  bool enableIntegers_ = true;
+  bool enableNumbers_ = false;
+  std::string internalName_;
+  dataaccess::TQvErrorEvent onError_;
+  std::unique_ptr<TOCICommand> command_;
+  std::string serverVersion_;
+  std::string charset_;
+  uint16_t charsetId_ = 0;
+  uint16_t charLength_ = 1;
+  bool detectCharLength_ = false;
+  bool useUnicode_ = false;
+  std::array<TNlsSessionParam, 5> nls_;
+  std::vector<uint8_t> lda_, hda_;
+  void* hSvcCtx_ = nullptr;
+  void* hServer_ = nullptr;
+  void* hSession_ = nullptr;
+  void* hError_ = nullptr;
+  void* hEnv_ = nullptr;
+  std::recursive_mutex mutex_;
+  TFailoverEvent onFailover_;
+  struct FailoverContext {
+    void* callback;
+    void* context;
+  } failover_{};
+
+  struct Worker {
+    std::jthread thread;
+    EndProc endProc;
+    std::exception_ptr error;
+  };
+  platform::EventPoster* poster_ = nullptr;
+  std::mutex workersLock_;
+  std::map<int64_t, std::unique_ptr<Worker>> workers_;
+  int64_t nextWorker_ = 1;
+};
+
+// One statement handle, shared by reference.
+class TOraCursor : public dataaccess::TSharedObject {
+ public:
+  TOraCursor();
+  void AllocCursor();
+  void FreeCursor();
+  void* GetStatement();
+  void SetOCICallStyle(uint8_t value);
+  uint8_t State = 0;
+  uint8_t OCICallStyle = 0;
+  bool Scrollable = false;
+  void* hEnv = nullptr;
+  void* hError = nullptr;
+
+ protected:
+  ~TOraCursor() override;
+
+ private:
+  void* statement_ = nullptr;
+};
+
+// A parameter whose value lives in a buffer the library reads and writes: `Length` elements of
+// the element size, with one 16-bit indicator per element (-1 null).
+class TOraParamDesc : public dataaccess::TParamDesc {
+ public:
+  TOraParamDesc();
+  ~TOraParamDesc() override;
+
+  void SetDataType(uint16_t value) override;
+  void SetSize(int32_t value) override;
+  Variant GetValue() const override;
+  void SetValue(const Variant& value) override;
+  bool GetNull() const override { return GetItemNull(1); }
+  void SetNull(bool value) override { SetItemNull(1, value); }
+
+  void SetLength(int32_t value);
+  int32_t GetLength() const { return length_; }
+  void SetTable(bool value) { table_ = value; }
+  bool GetTable() const { return table_; }
+  bool Quoted = false;
+  int32_t ElementSize() const;
+
+  int16_t GetIndicator(int index) const;
+  void SetIndicator(int index, int16_t value);
+  bool GetItemNull(int index) const { return GetIndicator(index) < 0; }
+  void SetItemNull(int index, bool value);
+  // Texts longer than Size - 1 bytes are refused ("Value of parameter ... is too long").
+  std::string GetItemAsString(int index) const;
+  void SetItemAsString(int index, const std::string& value);
+  int32_t GetItemAsInteger(int index) const;
+  void SetItemAsInteger(int index, int32_t value);
+  double GetItemAsFloat(int index) const;
+  void SetItemAsFloat(int index, double value);
+  DateTime GetItemAsDateTime(int index) const;
+  void SetItemAsDateTime(int index, DateTime value);
+  std::vector<uint8_t> GetItemAsBytes(int index) const;
+  void SetItemAsBytes(int index, const std::vector<uint8_t>& value);
+  Variant GetItemAsVariant(int index) const;
+  void SetItemAsVariant(int index, const Variant& value);
+  // The real byte length of element `index` (text without its terminator, bytes without the
+  // length word).
+  int32_t ItemLength(int index) const;
+
+  // The whole value of a LONG (dtMemo) or LONG RAW (dtBlob) parameter, sent piece by piece.
+  std::string LongValue;
+  void* BindHandle = nullptr;
+  uint8_t* Buffer() { return buffer_.data(); }
+  int16_t* Indicators() { return indicators_.data(); }
+  uint16_t* Lengths() { return lengths_.data(); }
+
+ private:
+  void allocate();
+  uint8_t* element(int index);
+  const uint8_t* element(int index) const;
+  void checkIndex(int index) const;
+
+  std::vector<uint8_t> buffer_;
+  std::vector<int16_t> indicators_;
+  std::vector<uint16_t> lengths_;
+  int32_t length_ = 1;
+  bool table_ = false;
+};
+
+class TOCICommand : public dataaccess::TQvCommand {
+ public:
+  TOCICommand();
+  ~TOCICommand() override;
+
+  void Prepare() override;
+  void Unprepare() override;
+  bool GetPrepared() const override { return GetCursorState() >= 3; }
+  void Execute(int iters) override;
+  void SetConnection(dataaccess::TQvConnection* value) override;
+  void SetSQL(const std::string& value) override;
+  int GetCursorState() const override { return cursor_->State; }
+  void SetCursorState(int value) override;
+  bool SetProp(int prop, const Variant& value) override;
+  bool GetProp(int prop, Variant& value) override;
+
+  TOraParamDesc& Param(int index) const { return static_cast<TOraParamDesc&>(GetParam(index)); }
+  void BreakExec();
+  std::string GetRowId();
+  uint16_t SQLType() const { return sqlType_; }
+  int32_t RowsProcessed() const { return rowsProcessed_; }
+  // The OCI type that a data type binds or defines as.
+  uint16_t GetOraType(uint16_t dataType, uint16_t subType) const;
+
+  // The select list: the item at `position` (from 1) into `field`; false past the last item.
+  bool DescribeField(int position, dataaccess::TFieldDesc& field, bool longStrings, bool flatBuffers);
+  // Bytes of a field's buffer for one row.
+  static int32_t FieldBufferLength(const dataaccess::TFieldDesc& field);
+  void DefineField(dataaccess::TFieldDesc& field, uint8_t* buffer, int16_t* indicator, uint16_t* length);
+  void DefineArrayField(dataaccess::TFieldDesc& field, uint8_t* buffer, int16_t* indicator, uint16_t* length,
+                        uint32_t valueStride);
+  void DefinePiecewise(dataaccess::TFieldDesc& field, uint8_t* buffer, int16_t* indicator);
+  void DefineDynamic(dataaccess::TFieldDesc& field, void* context, void* callback, uint16_t charsetId);
+  // Rows received, at most `rows`; after the last row the cursor is closed (state 9). A value
+  // the buffers cut (indicator above 0) raises "The value of column ... was truncated".
+  int Fetch(uint32_t rows);
+  sword FetchPiece();
+
+ protected:
+  std::unique_ptr<dataaccess::TParamDesc> CreateParamDesc() override;
+
+ private:
+  friend class TOCIConnection;
+  TOCIConnection& conn() const;
+  void checkSession() const;
+  void checkActive() const;
+  void check(sword status);
+  void scanParams();
+  void bindParams();
+  void bindParam(TOraParamDesc& param);
+  void doExecute();
+  void endExecute(std::exception_ptr error);
+  sword internalExecute();
+  // Answers the library's requests for the pieces of LONG values while it needs data.
+  void sendLongPieces(sword& status, ub4 mode);
+
+  TOraCursor* cursor_;
+  uint8_t ociCallStyle_ = 0;
+  bool autoParse_ = true;
+  bool nonBlocking_ = false;
+  uint16_t sqlType_ = 0;
+  int32_t rowsProcessed_ = 0;
+  int32_t fetchedRows_ = 0;
+  uint16_t errorOffset_ = 0;
+  int iters_ = 1;
+  bool fieldsAsString_ = false;
+  bool cacheLobs_ = true;
+  bool storeRowId_ = false;
+  std::string rowId_;
+  bool rawAsString_ = false;
+  bool numberAsString_ = false;
+  struct DefinedColumn {
+    std::string name;
+    const int16_t* indicator;
+    uint32_t stride;  // bytes between rows' indicators; 0 for a one-row define
+  };
+  std::vector<DefinedColumn> defined_;
+  std::vector<size_t> positionMap_;
+  std::string cleanSQL_;
+  int64_t worker_ = 0;
+};
+
+// The longest text a DATE or TIMESTAMP of NLS format `format` can give.
+uint16_t formatTextLength(const std::string& format);
+// The statement text as it is sent: trimmed, CR LF and lone CR made LF outside string
+// literals. `positions[i]` is the offset in `text` of the cleaned text's byte i.
+std::string CleanSQL(const std::string& text, std::vector<size_t>& positions);
+// The parameter names of a text, each once (ignoring case), in order of first appearance;
+// `quoted` tells which were written in double quotes. The scan ends at the keyword TRIGGER.
+std::vector<std::string> ScanParamNames(const std::string& text, std::vector<bool>& quoted);
+
+}  // namespace oracle

@@ -1,0 +1,795 @@
+// The command of the Oracle driver: statement text, parameters, execution, describe and fetch.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <set>
+
+#include "dataset/dberror.h"
+#include "oracle/oraclasses.h"
+#include "oracle/oraparser.h"
+#include "platform/collation.h"
+#include "platform/scopeguard.h"
+
+namespace oracle {
+
+using namespace dataaccess;
+
+namespace {
+
+// OCI external types.
+constexpr uint16_t SQLT_CHR = 1, SQLT_NUM = 2, SQLT_INT = 3, SQLT_FLT = 4, SQLT_STR = 5, SQLT_LNG = 8,
+                   SQLT_RID = 11, SQLT_DAT = 12, SQLT_BIN = 23, SQLT_LBI = 24, SQLT_AFC = 96, SQLT_AVC = 97,
+                   SQLT_RDD = 104, SQLT_RSET = 116;
+
+std::string upperAscii(std::string text) {
+  for (char& c : text)
+    if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
+  return text;
+}
+
+}  // namespace
+
+std::string CleanSQL(const std::string& text, std::vector<size_t>& positions) {
+  size_t begin = 0, end = text.size();
+  while (begin < end && uint8_t(text[begin]) <= ' ') ++begin;
+  while (end > begin && uint8_t(text[end - 1]) <= ' ') --end;
+  std::string clean;
+  positions.clear();
+  bool inString = false, lineComment = false, blockComment = false;
+  for (size_t i = begin; i < end; ++i) {
+    const char c = text[i];
+    const char next = i + 1 < end ? text[i + 1] : '\0';
+    if (!inString && c == '\r') {
+      if (next != '\n') {
+        clean += '\n';
+        positions.push_back(i);
+        lineComment = false;
+      }
+      continue;
+    }
+    if (lineComment) {
+      if (c == '\n') lineComment = false;
+    } else if (blockComment) {
+      if (c == '*' && next == '/') {
+        clean += "*/";
+        positions.push_back(i);
+        positions.push_back(i + 1);
+        ++i;
+        blockComment = false;
+        continue;
+      }
+    } else if (c == '\'') {
+      inString = !inString;
+    } else if (!inString && c == '-' && next == '-') {
+      lineComment = true;
+    } else if (!inString && c == '/' && next == '*') {
+      blockComment = true;
+      clean += "/*";
+      positions.push_back(i);
+      positions.push_back(i + 1);
+      ++i;
+      continue;
+    }
+    clean += c;
+    positions.push_back(i);
+  }
+  positions.push_back(end);
+  return clean;
+}
+
+std::vector<std::string> ScanParamNames(const std::string& text, std::vector<bool>& quoted) {
+  std::vector<std::string> names;
+  quoted.clear();
+  std::set<std::string> seen;
+  TOraParser parser(text);
+  parser.OmitBlank = true;
+  parser.OmitComment = true;
+  std::string lexeme;
+  int code = parser.GetNext(lexeme);
+  while (code != lcEnd && code != lxTrigger) {
+    if (code == lxColon) {
+      std::string name;
+      const int nextCode = parser.GetNext(name);
+      if (nextCode == lcIdent || nextCode == lcNumber || nextCode > 7) {
+        const bool isQuoted = name.size() >= 2 && name.front() == '"' && name.back() == '"';
+        if (isQuoted) name = name.substr(1, name.size() - 2);
+        if (seen.insert(upperAscii(name)).second) {
+          names.push_back(name);
+          quoted.push_back(isQuoted);
+        }
+        code = parser.GetNext(lexeme);
+        continue;
+      }
+      code = nextCode;
+      continue;
+    }
+    code = parser.GetNext(lexeme);
+  }
+  return names;
+}
+
+TOCICommand::TOCICommand() : cursor_(new TOraCursor()), ociCallStyle_(OCICallStyle) {}
+
+TOCICommand::~TOCICommand() {
+  if (worker_ != 0 && GetConnection() != nullptr) conn().StopThread(worker_, true);
+  if (cursor_->State != 0) {
+    try {
+      Unprepare();
+    } catch (const std::exception&) {
+      // Freeing the handle below is what matters; the destructor cannot report.
+    }
+  }
+  cursor_->Release();
+}
+
+std::unique_ptr<TParamDesc> TOCICommand::CreateParamDesc() {
+  return std::make_unique<TOraParamDesc>();
+}
+
+TOCIConnection& TOCICommand::conn() const {
+  return *static_cast<TOCIConnection*>(GetConnection());
+}
+
+void TOCICommand::checkSession() const {
+  if (GetConnection() == nullptr) RaiseError(SSessionNotDefined);
+  if (!GetConnection()->GetConnected()) RaiseError(SSessionNotConnected);
+}
+
+void TOCICommand::checkActive() const {
+  if (cursor_->State == 0) RaiseError(SCursorNotOpened);
+}
+
+void TOCICommand::check(sword status) {
+  if (status != OCI_SUCCESS) conn().Check(status, ociCallStyle_, !(nonBlocking_ && GetExecuting()));
+}
+
+void TOCICommand::SetConnection(TQvConnection* value) {
+  if (value == GetConnection()) return;
+  if (cursor_->State != 0) Unprepare();
+  TQvCommand::SetConnection(value);
+}
+
+void TOCICommand::SetSQL(const std::string& value) {
+  if (value == GetSQL()) return;
+  if (cursor_->State != 0) Unprepare();
+  TQvCommand::SetSQL(value);
+  if (autoParse_) scanParams();
+}
+
+void TOCICommand::scanParams() {
+  Params.Clear();
+  std::vector<bool> quoted;
+  const std::vector<std::string> names = ScanParamNames(GetSQL(), quoted);
+  for (size_t i = 0; i < names.size(); ++i) {
+    TOraParamDesc& param = static_cast<TOraParamDesc&>(AddParam());
+    param.SetName(names[i]);
+    param.Quoted = quoted[i];
+  }
+}
+
+void TOCICommand::SetCursorState(int value) {
+  cursor_->State = uint8_t(value);
+}
+
+void TOCICommand::Prepare() {
+  checkSession();
+  if (cursor_->State != 0) return;
+  ociCallStyle_ = conn().GetOCICallStyleCommand();
+  if (ociCallStyle_ != OCI80) RaiseError("Need Oracle 8 Call Interface");
+  cursor_->SetOCICallStyle(ociCallStyle_);
+  cursor_->hEnv = conn().GetEnvironment();
+  cursor_->hError = conn().GetErrorHandle();
+  fetchedRows_ = 0;
+  errorOffset_ = 0;
+  cleanSQL_ = CleanSQL(GetSQL(), positionMap_);
+  conn().BusyWait();
+  platform::ScopeExit release([this] { conn().Release(); });
+  defined_.clear();
+  void* statement = cursor_->GetStatement();
+  check(OCIStmtPrepare(statement, conn().GetErrorHandle(),
+                       reinterpret_cast<const OraText*>(cleanSQL_.c_str()), ub4(cleanSQL_.size() + 1),
+                       OCI_NTV_SYNTAX, 0));
+  ub2 type = 0;
+  check(OCIAttrGet(statement, OCI_HTYPE_STMT, &type, nullptr, OCI_ATTR_STMT_TYPE, conn().GetErrorHandle()));
+  switch (type) {
+    case 1:
+      sqlType_ = 4;
+      break;
+    case 2:
+      sqlType_ = 5;
+      break;
+    case 3:
+      sqlType_ = 9;
+      break;
+    case 4:
+      sqlType_ = 3;
+      break;
+    case 8:
+    case 9:
+      sqlType_ = 34;
+      break;
+    case 14:
+    case 15:
+      sqlType_ = 27;
+      break;
+    default:
+      sqlType_ = 0;
+  }
+  cursor_->State = 3;
+}
+
+void TOCICommand::Unprepare() {
+  cursor_->FreeCursor();
+  cursor_->State = 0;
+}
+
+uint16_t TOCICommand::GetOraType(uint16_t dataType, uint16_t subType) const {
+  switch (dataType) {
+    case dtString:
+    case dtExtString:
+      return SQLT_STR;
+    case dtInteger:
+    case dtBoolean:
+    case dtInt64:
+      return SQLT_INT;
+    case dtFloat:
+      return SQLT_FLT;
+    case dtDateTime:
+      return SQLT_DAT;
+    case dtBlob:
+      return SQLT_LBI;
+    case dtMemo:
+      return subType == 1 || subType == 25 ? SQLT_STR : SQLT_LNG;
+    case dtVarBytes:
+    case dtExtVarBytes:
+      return SQLT_BIN;
+    case dtRowId:
+      return SQLT_RDD;
+    case dtCursor:
+      return SQLT_RSET;
+    case dtFixedChar:
+      return SQLT_AVC;
+    case dtRawChar:
+      return SQLT_CHR;
+    default:
+      RaiseError("Data type is not supported.");
+  }
+}
+
+void TOCICommand::bindParam(TOraParamDesc& param) {
+  uint16_t type;
+  if (param.GetDataType() == dtUnknown) {
+    if (!param.GetNull()) RaiseError("Unknown type of parameter " + param.GetName() + ".");
+    type = SQLT_CHR;
+  } else {
+    type = GetOraType(param.GetDataType(), 0);
+  }
+  const std::string name = param.Quoted ? "\":" + param.GetName() + "\"" : ":" + param.GetName();
+  uint8_t* buffer = param.Buffer();
+  int32_t size = param.ElementSize();
+  uint16_t* lengths = nullptr;
+  const bool bytes = param.GetDataType() == dtBytes || param.GetDataType() == dtVarBytes;
+  if (bytes) {
+    // The value follows its length word, which tells the library each element's real length.
+    buffer += 2;
+    size -= 2;
+    lengths = param.Lengths();
+  }
+  void* statement = cursor_->GetStatement();
+  void* error = conn().GetErrorHandle();
+  void* bind = nullptr;
+  const std::string placeholder = param.Quoted ? ":\"" + param.GetName() + "\"" : name;
+  const auto* nameText = reinterpret_cast<const OraText*>(placeholder.data());
+  const sb4 nameLength = sb4(placeholder.size());
+  const bool isLong = param.GetDataType() == dtMemo || param.GetDataType() == dtBlob;
+  if (isLong && (param.GetTable() || iters_ != 1)) RaiseError(STypeNotInDMLArray);
+  if (isLong) {
+    // The value goes piece by piece while the statement runs (sendLongPieces).
+    check(OCIBindByName(statement, &bind, error, nameText, nameLength, nullptr,
+                        sb4(std::max<size_t>(param.LongValue.size(), 1)), type, param.Indicators(), nullptr,
+                        nullptr, 0, nullptr, OCI_DATA_AT_EXEC));
+    param.BindHandle = bind;
+  } else if (!param.GetTable() && iters_ == 1) {
+    check(OCIBindByName(statement, &bind, error, nameText, nameLength, buffer, size, type, param.Indicators(),
+                        lengths, nullptr, 0, nullptr, 0));
+  } else if (!param.GetTable()) {
+    if (param.GetLength() < iters_) {
+      char text[256];
+      std::snprintf(text, sizeof text, SArrayParam, param.GetName().c_str(), iters_);
+      RaiseError(text);
+    }
+    // Every element is bound with the full element size as its stride and its own length, so
+    // no element is cut to another's length.
+    check(OCIBindByName(statement, &bind, error, nameText, nameLength, buffer, size, type, param.Indicators(),
+                        lengths, nullptr, 0, nullptr, 0));
+    check(OCIBindArrayOfStruct(bind, error, ub4(param.ElementSize()), 2, lengths != nullptr ? 2 : 0, 0));
+  } else {
+    ub4 current = ub4(param.GetLength());
+    check(OCIBindByName(statement, &bind, error, nameText, nameLength, buffer, size, type, param.Indicators(),
+                        lengths, nullptr, ub4(param.GetLength()), &current, 0));
+    check(OCIBindArrayOfStruct(bind, error, ub4(param.ElementSize()), 2, lengths != nullptr ? 2 : 0, 0));
+  }
+  const uint16_t charsetId = conn().GetCharsetId();
+  if (charsetId != 0 && (param.GetDataType() == dtString || param.GetDataType() == dtFixedChar)) {
+    ub2 id = charsetId;
+    check(OCIAttrSet(bind, OCI_HTYPE_BIND, &id, 0, 31, error));
+  }
+}
+
+void TOCICommand::bindParams() {
+  conn().BusyWait();
+  platform::ScopeExit release([this] { conn().Release(); });
+  for (int i = 0; i < GetParamCount(); ++i) bindParam(Param(i));
+  cursor_->State = 4;
+}
+
+void TOCICommand::Execute(int iters) {
+  if (cursor_->State == 5) return;
+  iters_ = iters;
+  SetExecuting(true);
+  if (!nonBlocking_) {
+    try {
+      doExecute();
+    } catch (...) {
+      endExecute(std::current_exception());
+      throw;
+    }
+    endExecute(nullptr);
+    return;
+  }
+  if (!conn().GetThreadSafety()) {
+    std::exception_ptr error = std::make_exception_ptr(std::runtime_error(SNeedThreadSafety));
+    SetExecuting(false);
+    DoAfterExecute(false);
+    std::rethrow_exception(error);
+  }
+  if (worker_ != 0) AssertionFailed("a worker runs", __FILE__, __LINE__);
+  worker_ =
+      conn().RunThread([this] { doExecute(); }, [this](std::exception_ptr error) { endExecute(error); });
+}
+
+void TOCICommand::doExecute() {
+  const bool wasPrepared = GetPrepared();
+  if (!wasPrepared) Prepare();
+  if (sqlType_ != 27) bindParams();
+  platform::ScopeExit done([this, wasPrepared] {
+    if (!wasPrepared) Unprepare();
+    iters_ = 1;
+  });
+  internalExecute();
+}
+
+void TOCICommand::endExecute(std::exception_ptr error) {
+  worker_ = 0;
+  SetExecuting(false);
+  DoAfterExecute(error == nullptr);
+  if (!error || !nonBlocking_) return;
+  // A worker's failure reaches the error handler here, on the window thread.
+  try {
+    std::rethrow_exception(error);
+  } catch (EOraError& oraError) {
+    bool fail = true;
+    if (conn().onError_) conn().onError_(oraError, fail);
+    if (fail) throw;
+  }
+}
+
+sword TOCICommand::internalExecute() {
+  const bool commitOnSuccess = sqlType_ != 4 && GetAutoCommit() && conn().GetAutoCommit();
+  const ub4 mode = commitOnSuccess ? OCI_COMMIT_ON_SUCCESS : 0;
+  const uint8_t previous = cursor_->State;
+  cursor_->State = 5;
+  conn().BusyWait();
+  platform::ScopeExit release([this] {
+    conn().Release();
+    fetchedRows_ = 0;
+  });
+  void* statement = cursor_->GetStatement();
+  void* error = conn().GetErrorHandle();
+  sword status = OCIStmtExecute(conn().GetSvcCtx(), statement, error, sqlType_ == 4 ? 0 : ub4(iters_), 0,
+                                nullptr, nullptr, mode);
+  if (status == OCI_NEED_DATA) sendLongPieces(status, mode);
+  if (status != OCI_SUCCESS && status != OCI_NEED_DATA) {
+    cursor_->State = previous;
+    // Read after the error text is taken: the call would replace the handle's error record.
+    platform::ScopeExit offset([this, statement, error] {
+      if (conn().GetConnected() && (PossibleOCICallStyles & osOCI81) != 0)
+        OCIAttrGet(statement, OCI_HTYPE_STMT, &errorOffset_, nullptr, 129, error);
+    });
+    check(status);
+  }
+  if (sqlType_ == 0) check(OCIAttrGet(statement, OCI_HTYPE_STMT, &sqlType_, nullptr, 10, error));
+  ub4 rows = 0;
+  check(OCIAttrGet(statement, OCI_HTYPE_STMT, &rows, nullptr, OCI_ATTR_ROW_COUNT, error));
+  rowsProcessed_ = int32_t(rows);
+  cursor_->State = 6;
+  rowId_ = storeRowId_ ? GetRowId() : std::string();
+  return status;
+}
+
+void TOCICommand::sendLongPieces(sword& status, ub4 mode) {
+  constexpr size_t kPieceSize = 32768;
+  void* statement = cursor_->GetStatement();
+  void* error = conn().GetErrorHandle();
+  std::set<TOraParamDesc*> sent;
+  while (status == OCI_NEED_DATA) {
+    void* handle = nullptr;
+    ub4 type = 0, iteration = 0, index = 0;
+    ub1 direction = 0, piece = 0;
+    check(OCIStmtGetPieceInfo(statement, error, &handle, &type, &direction, &iteration, &index, &piece));
+    TOraParamDesc* param = nullptr;
+    for (int i = 0; i < GetParamCount() && param == nullptr; ++i)
+      if (Param(i).BindHandle == handle) param = &Param(i);
+    // A request this command cannot answer whole would store a cut value: the statement is
+    // cancelled instead.
+    if (param == nullptr || sent.count(param) != 0) {
+      OCIBreak(conn().GetSvcCtx(), error);
+      RaiseError(param == nullptr ? SNotEnoughInputParams : STooManyInputParams);
+    }
+    const std::string& value = param->LongValue;
+    size_t offset = 0;
+    do {
+      const size_t length = std::min(kPieceSize, value.size() - offset);
+      const bool last = offset + length >= value.size();
+      ub4 pieceLength = ub4(length);
+      check(OCIStmtSetPieceInfo(handle, OCI_HTYPE_BIND, error, value.data() + offset, &pieceLength,
+                                last ? 3 : piece, param->Indicators(), nullptr));
+      offset += length;
+      status = OCIStmtExecute(conn().GetSvcCtx(), statement, error, sqlType_ == 4 ? 0 : ub4(iters_), 0,
+                              nullptr, nullptr, mode);
+      if (status != OCI_NEED_DATA) break;
+      void* next = nullptr;
+      check(OCIStmtGetPieceInfo(statement, error, &next, &type, &direction, &iteration, &index, &piece));
+      if (next != handle) {
+        // The library goes on to another value; ask again from the top.
+        if (offset < value.size()) {
+          OCIBreak(conn().GetSvcCtx(), error);
+          RaiseError(STooManyInputParams);
+        }
+        break;
+      }
+      if (offset >= value.size()) {
+        OCIBreak(conn().GetSvcCtx(), error);
+        RaiseError(SNotEnoughInputParams);
+      }
+    } while (true);
+    sent.insert(param);
+  }
+}
+
+void TOCICommand::BreakExec() {
+  if (cursor_->State != 0) conn().BreakExec();
+}
+
+std::string TOCICommand::GetRowId() {
+  if (cursor_->State == 0) return rowId_;
+  void* descriptor = nullptr;
+  check(OCIDescriptorAlloc(conn().GetEnvironment(), &descriptor, OCI_DTYPE_ROWID, 0, nullptr));
+  platform::ScopeExit freeDescriptor([descriptor] { OCIDescriptorFree(descriptor, OCI_DTYPE_ROWID); });
+  const sword status = OCIAttrGet(cursor_->GetStatement(), OCI_HTYPE_STMT, descriptor, nullptr,
+                                  OCI_ATTR_ROWID, conn().GetErrorHandle());
+  if (status == OCI_NO_DATA) return {};
+  check(status);
+  return RowidToString81(static_cast<const uint8_t*>(descriptor));
+}
+
+bool TOCICommand::SetProp(int prop, const Variant& value) {
+  switch (prop) {
+    case prScanParams:
+      autoParse_ = value.asBool();
+      if (autoParse_) scanParams();
+      return true;
+    case prNonBlocking:
+      nonBlocking_ = value.asBool();
+      return true;
+    case prFieldsAsString:
+      fieldsAsString_ = value.asBool();
+      return true;
+    case prCacheLobs:
+      cacheLobs_ = value.asBool();
+      return true;
+    case prScrollable:
+      cursor_->Scrollable = value.asBool();
+      return true;
+    case prStoreRowId:
+      storeRowId_ = value.asBool();
+      return true;
+    case prRawAsString:
+      rawAsString_ = value.asBool();
+      return true;
+    case prNumberAsString:
+      numberAsString_ = value.asBool();
+      return true;
+    default:
+      return TQvCommand::SetProp(prop, value);
+  }
+}
+
+bool TOCICommand::GetProp(int prop, Variant& value) {
+  switch (prop) {
+    case prScanParams:
+      value = autoParse_;
+      return true;
+    case prSQLType:
+      value = int32_t(sqlType_);
+      return true;
+    case prRowsProcessed:
+      value = fetchedRows_ >= 1 ? fetchedRows_ : rowsProcessed_;
+      return true;
+    case prErrorOffset: {
+      size_t offset = errorOffset_;
+      value = int32_t(offset < positionMap_.size() ? positionMap_[offset] : offset);
+      return true;
+    }
+    case prStoreRowId:
+      value = storeRowId_;
+      return true;
+    default:
+      return TQvCommand::GetProp(prop, value);
+  }
+}
+
+// ---- describe, define, fetch ----
+
+// The longest text a DATE or TIMESTAMP format gives: names of months and days in any
+// language, Roman months, spelled-out numbers and ordinal suffixes take more room than their
+// format elements.
+uint16_t formatTextLength(const std::string& format) {
+  const std::string upper = upperAscii(format);
+  size_t length = upper.size();
+  struct Growth {
+    const char* element;
+    size_t extra;
+  };
+  // Longest first, so that MONTH is not also counted as MON.
+  static const Growth growth[] = {{"MONTH", 7}, {"DAY", 9}, {"MON", 5}, {"DY", 6},
+                                  {"RM", 2},    {"SP", 60}, {"TH", 2}};
+  for (size_t i = 0; i < upper.size();) {
+    bool matched = false;
+    for (const Growth& g : growth)
+      if (upper.compare(i, std::strlen(g.element), g.element) == 0) {
+        length += g.extra;
+        i += std::strlen(g.element);
+        matched = true;
+        break;
+      }
+    if (!matched) ++i;
+  }
+  return uint16_t(std::min<size_t>(length, 4000));
+}
+
+bool TOCICommand::DescribeField(int position, TFieldDesc& field, bool longStrings, bool flatBuffers) {
+  checkActive();
+  void* statement = cursor_->GetStatement();
+  void* error = conn().GetErrorHandle();
+  ub4 count = 0;
+  check(OCIAttrGet(statement, OCI_HTYPE_STMT, &count, nullptr, OCI_ATTR_PARAM_COUNT, error));
+  if (position < 1 || ub4(position) > count) return false;
+  void* param = nullptr;
+  check(OCIParamGet(statement, OCI_HTYPE_STMT, error, &param, ub4(position)));
+  platform::ScopeExit freeParam([param] { OCIDescriptorFree(param, OCI_DTYPE_PARAM); });
+  OraText* name = nullptr;
+  ub4 nameLength = 0;
+  ub2 oraType = 0, dataSize = 0;
+  sb2 precision = 0;
+  sb1 scale = 0;
+  ub1 nullable = 1;
+  check(OCIAttrGet(param, OCI_DTYPE_PARAM, &name, &nameLength, OCI_ATTR_NAME, error));
+  check(OCIAttrGet(param, OCI_DTYPE_PARAM, &oraType, nullptr, OCI_ATTR_DATA_TYPE, error));
+  check(OCIAttrGet(param, OCI_DTYPE_PARAM, &dataSize, nullptr, OCI_ATTR_DATA_SIZE, error));
+  field.Name.assign(reinterpret_cast<const char*>(name), nameLength);
+  field.FieldNo = uint16_t(position);
+  field.Length = 0;
+  field.Scale = 0;
+  field.SubDataType = 0;
+  field.Fixed = false;
+  switch (oraType) {
+    case SQLT_CHR:
+    case SQLT_AFC:
+      field.Fixed = oraType == SQLT_AFC;
+      if (dataSize > 255 && !longStrings) {
+        field.DataType = dtMemo;
+        field.SubDataType = 1;
+        field.Size = 4;
+      } else if (dataSize >= 32 && !flatBuffers) {
+        field.DataType = dtExtString;
+        field.Size = 4;
+      } else {
+        field.DataType = dtString;
+        field.Size = uint16_t(dataSize + 1);
+      }
+      field.Length = dataSize;
+      break;
+    case SQLT_NUM: {
+      check(OCIAttrGet(param, OCI_DTYPE_PARAM, &precision, nullptr, OCI_ATTR_PRECISION, error));
+      check(OCIAttrGet(param, OCI_DTYPE_PARAM, &scale, nullptr, OCI_ATTR_SCALE, error));
+      field.Scale = uint16_t(std::abs(scale));
+      // A double holds 15 significant digits: wider numbers, and numbers of no declared
+      // precision, are kept exact as text.
+      const bool exactAsText = precision == 0 || precision > 15;
+      if (fieldsAsString_ || numberAsString_ ||
+          (exactAsText && !(precision > 0 && precision <= 18 && scale == 0))) {
+        field.DataType = dtString;
+        field.SubDataType = dtNumber;
+        field.Length = precision >= 1 ? uint16_t(precision) : 38;
+        field.Size = precision >= 1 ? uint16_t(precision + 3) : 46;
+      } else {
+        field.Length = uint16_t(precision);
+        if (conn().GetEnableIntegers() && precision <= 9 && scale == 0) {
+          field.DataType = dtInteger;
+          field.Size = 4;
+        } else if (precision >= 10 && scale == 0) {
+          field.DataType = dtInt64;
+          field.Size = 8;
+        } else {
+          field.DataType = dtFloat;
+          field.Size = 8;
+        }
+      }
+      break;
+    }
+    case SQLT_LNG:
+      field.DataType = dtMemo;
+      field.Size = 4;
+      break;
+    case SQLT_RID:
+      field.DataType = dtString;
+      field.SubDataType = dtRowId;
+      field.Length = 18;
+      field.Size = 19;
+      break;
+    case SQLT_DAT:
+      if (fieldsAsString_) {
+        if (conn().NlsValue(1).empty()) conn().GetSessionParameters();
+        field.DataType = dtString;
+        field.Length = formatTextLength(conn().NlsValue(1));
+        field.Size = uint16_t(field.Length + 1);
+      } else {
+        field.DataType = dtDateTime;
+        field.Size = 7;
+      }
+      break;
+    case SQLT_BIN:
+      if (fieldsAsString_ || rawAsString_) {
+        field.DataType = dtString;
+        field.Length = uint16_t(dataSize * 2);
+        field.Size = uint16_t(field.Length + 1);
+      } else {
+        field.DataType = dataSize < 32 || flatBuffers ? dtVarBytes : dtExtVarBytes;
+        field.Size = field.DataType == dtVarBytes ? uint16_t(dataSize + 2) : 4;
+        field.Length = dataSize;
+      }
+      break;
+    case SQLT_LBI:
+      field.DataType = dtBlob;
+      field.Size = 4;
+      break;
+    case 108:
+    case 110:
+      // Named object types and their references are not carried yet.
+      RaiseError("Data type is not supported.");
+    default:
+      RaiseError("Data type is not supported.");
+  }
+  check(OCIAttrGet(param, OCI_DTYPE_PARAM, &nullable, nullptr, OCI_ATTR_IS_NULL, error));
+  field.Required = nullable == 0;
+  return true;
+}
+
+int32_t TOCICommand::FieldBufferLength(const TFieldDesc& field) {
+  switch (field.DataType) {
+    case dtExtString:
+      return field.Length + 1;
+    case dtMemo:
+      return field.SubDataType == 1 ? field.Length + 1 : field.Size;
+    case dtExtVarBytes:
+      return field.Length + 2;
+    default:
+      return field.Size;
+  }
+}
+
+void TOCICommand::DefineField(TFieldDesc& field, uint8_t* buffer, int16_t* indicator, uint16_t* length) {
+  DefineArrayField(field, buffer, indicator, length, 0);
+}
+
+void TOCICommand::DefineArrayField(TFieldDesc& field, uint8_t* buffer, int16_t* indicator, uint16_t* length,
+                                   uint32_t valueStride) {
+  checkActive();
+  const uint16_t type =
+      field.SubDataType == dtNumber ? SQLT_STR : GetOraType(field.DataType, field.SubDataType);
+  const bool varBytes = field.DataType == dtVarBytes || field.DataType == dtExtVarBytes;
+  void* define = nullptr;
+  void* error = conn().GetErrorHandle();
+  int32_t size = FieldBufferLength(field);
+  uint8_t* value = buffer;
+  if (varBytes) {
+    value += 2;
+    size -= 2;
+  }
+  // A raw value's length word is the first two bytes of its own slot.
+  uint16_t* lengthWord = varBytes ? reinterpret_cast<uint16_t*>(buffer) : length;
+  check(OCIDefineByPos(cursor_->GetStatement(), &define, error, field.FieldNo, value, size, type, indicator,
+                       lengthWord, nullptr, 0));
+  field.Handle = define;
+  const uint16_t charsetId = conn().GetCharsetId();
+  if (charsetId != 0 && (field.DataType == dtString || field.DataType == dtExtString)) {
+    ub2 id = charsetId;
+    check(OCIAttrSet(define, OCI_HTYPE_DEFINE, &id, 0, 31, error));
+  }
+  if (valueStride != 0)
+    check(OCIDefineArrayOfStruct(define, error, valueStride, 2,
+                                 varBytes            ? valueStride
+                                 : length != nullptr ? 2
+                                                     : 0,
+                                 0));
+  std::erase_if(defined_, [&field](const DefinedColumn& c) { return c.name == field.Name; });
+  defined_.push_back({field.Name, indicator, valueStride != 0 ? 2u : 0u});
+}
+
+void TOCICommand::DefinePiecewise(TFieldDesc& field, uint8_t* buffer, int16_t* indicator) {
+  checkActive();
+  void* define = nullptr;
+  check(OCIDefineByPos(cursor_->GetStatement(), &define, conn().GetErrorHandle(), field.FieldNo, buffer,
+                       2147483647, GetOraType(field.DataType, field.SubDataType), indicator, nullptr, nullptr,
+                       2));
+  field.Handle = define;
+}
+
+void TOCICommand::DefineDynamic(TFieldDesc& field, void*, void*, uint16_t) {
+  conn().CheckOCI80();
+  checkActive();
+  // The dynamic define's callback form is not bound with its argument list yet.
+  (void)field;
+  RaiseError("OCI function is not linked");
+}
+
+int TOCICommand::Fetch(uint32_t rows) {
+  checkActive();
+  conn().BusyWait();
+  platform::ScopeExit release([this] { conn().Release(); });
+  void* statement = cursor_->GetStatement();
+  void* error = conn().GetErrorHandle();
+  const sword status = OCIStmtFetch(statement, error, rows, OCI_FETCH_NEXT, 0);
+  int received = int(rows);
+  if (status == OCI_SUCCESS) {
+    ub4 total = 0;
+    check(OCIAttrGet(statement, OCI_HTYPE_STMT, &total, nullptr, OCI_ATTR_ROW_COUNT, error));
+    fetchedRows_ = int32_t(total);
+  } else {
+    ub4 total = 0;
+    OCIAttrGet(statement, OCI_HTYPE_STMT, &total, nullptr, OCI_ATTR_ROW_COUNT, error);
+    received = int(total) - fetchedRows_;
+    fetchedRows_ = int32_t(total);
+    if (status == OCI_NO_DATA) {
+      if (!cursor_->Scrollable) cursor_->State = 9;
+    } else {
+      check(status);
+    }
+  }
+  if (cursor_->State < 7) cursor_->State = 7;
+  for (const DefinedColumn& column : defined_)
+    for (int row = 0; row < received && column.indicator != nullptr; ++row) {
+      const int16_t indicator = column.indicator[column.stride == 0 ? 0 : row];
+      if (indicator > 0 || indicator < -1)
+        RaiseError("The value of column " + column.name + " was truncated");
+      if (column.stride == 0) break;
+    }
+  return received;
+}
+
+sword TOCICommand::FetchPiece() {
+  checkActive();
+  conn().BusyWait();
+  platform::ScopeExit release([this] { conn().Release(); });
+  const sword status = OCIStmtFetch(cursor_->GetStatement(), conn().GetErrorHandle(), 1, OCI_FETCH_NEXT, 0);
+  if (status == OCI_NO_DATA) {
+    if (!cursor_->Scrollable) cursor_->State = 9;
+  } else if (status != OCI_SUCCESS && status != OCI_NEED_DATA) {
+    check(status);
+  }
+  if (cursor_->State < 7) cursor_->State = 7;
+  return status;
+}
+
+}  // namespace oracle

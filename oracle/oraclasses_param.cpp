@@ -1,0 +1,393 @@
+// The cursor and the parameter descriptor of the Oracle driver.
+#include <cstring>
+
+#include "oracle/oraclasses.h"
+
+namespace oracle {
+
+using namespace dataaccess;
+
+// ---- TOraCursor ----
+
+TOraCursor::TOraCursor() : OCICallStyle(oracle::OCICallStyle) {}
+
+TOraCursor::~TOraCursor() {
+  FreeCursor();
+}
+
+void TOraCursor::AllocCursor() {
+  if (OCICallStyle == 0) OCICallStyle = oracle::OCICallStyle;
+  if (OCICallStyle != OCI80) RaiseError("Need Oracle 8 Call Interface");
+  if (statement_ != nullptr) return;
+  if (hEnv == nullptr) hEnv = hOCIEnv;
+  if (hError == nullptr) hError = hOCIError;
+  Check(OCIHandleAlloc(hEnv, &statement_, OCI_HTYPE_STMT, 0, nullptr), hError);
+  if (OCIVersionSt.rfind("8.1.6", 0) != 0) {
+    ub4 none = 0;
+    Check(OCIAttrSet(statement_, OCI_HTYPE_STMT, &none, 0, OCI_ATTR_PREFETCH_ROWS, hError), hError);
+    Check(OCIAttrSet(statement_, OCI_HTYPE_STMT, &none, 0, OCI_ATTR_PREFETCH_MEMORY, hError), hError);
+  }
+}
+
+void TOraCursor::FreeCursor() {
+  if (RefCount() > 1 || statement_ == nullptr) return;
+  OCIHandleFree(statement_, OCI_HTYPE_STMT);
+  statement_ = nullptr;
+  hEnv = hError = nullptr;
+}
+
+void* TOraCursor::GetStatement() {
+  if (OCICallStyle == OCI73) RaiseError("Need Oracle 8 Call Interface");
+  if (OCICallStyle != OCI80) RaiseError("OCI is not inizialized");
+  if (statement_ == nullptr) AllocCursor();
+  return statement_;
+}
+
+void TOraCursor::SetOCICallStyle(uint8_t value) {
+  if (value == OCICallStyle) return;
+  FreeCursor();
+  OCICallStyle = value;
+}
+
+// ---- TOraParamDesc ----
+
+TOraParamDesc::TOraParamDesc() {
+  allocate();
+}
+
+TOraParamDesc::~TOraParamDesc() = default;
+
+int32_t TOraParamDesc::ElementSize() const {
+  switch (GetDataType()) {
+    case dtUnknown:
+      return 1;
+    case dtString:
+    case dtFixedChar:
+    case dtBytes:
+    case dtVarBytes:
+      return GetSize();
+    case dtInteger:
+    case dtBoolean:
+      return 4;
+    case dtFloat:
+      return 8;
+    case dtDateTime:
+      return 7;
+    case dtMemo:
+    case dtBlob:
+      return 0;
+    default:
+      RaiseError("Data type is not supported.");
+  }
+}
+
+void TOraParamDesc::allocate() {
+  const size_t elements = size_t(length_);
+  buffer_.assign(elements * size_t(std::max(ElementSize(), 1)), 0);
+  LongValue.clear();
+  indicators_.assign(elements, -1);
+  lengths_.assign(elements, 0);
+}
+
+void TOraParamDesc::SetDataType(uint16_t value) {
+  if (value == GetDataType()) return;
+  TParamDesc::SetDataType(value);
+  if (value == dtString || value == dtFixedChar) {
+    if (GetSize() < 2) TParamDesc::SetSize(2);
+  } else if (value == dtBytes || value == dtVarBytes) {
+    if (GetSize() < 2) TParamDesc::SetSize(2);
+  }
+  allocate();
+}
+
+void TOraParamDesc::SetSize(int32_t value) {
+  int32_t size = value;
+  switch (GetDataType()) {
+    case dtString:
+    case dtFixedChar:
+      size = value < 1 ? 2 : value + 1;
+      break;
+    case dtBytes:
+    case dtVarBytes:
+      size = value + 2;
+      break;
+    default:
+      break;
+  }
+  if (size == GetSize()) return;
+  TParamDesc::SetSize(size);
+  allocate();
+}
+
+void TOraParamDesc::SetLength(int32_t value) {
+  if (value < 1) value = 1;
+  if (value == length_) return;
+  length_ = value;
+  allocate();
+}
+
+void TOraParamDesc::checkIndex(int index) const {
+  if (index < 1 || index > length_) RaiseError(SInvalidIndex);
+}
+
+uint8_t* TOraParamDesc::element(int index) {
+  checkIndex(index);
+  return buffer_.data() + size_t(index - 1) * size_t(ElementSize());
+}
+
+const uint8_t* TOraParamDesc::element(int index) const {
+  checkIndex(index);
+  return buffer_.data() + size_t(index - 1) * size_t(ElementSize());
+}
+
+int16_t TOraParamDesc::GetIndicator(int index) const {
+  checkIndex(index);
+  return indicators_[size_t(index - 1)];
+}
+
+void TOraParamDesc::SetIndicator(int index, int16_t value) {
+  checkIndex(index);
+  indicators_[size_t(index - 1)] = value;
+}
+
+void TOraParamDesc::SetItemNull(int index, bool value) {
+  checkIndex(index);
+  if (!value) {
+    indicators_[size_t(index - 1)] = 0;
+    return;
+  }
+  indicators_[size_t(index - 1)] = -1;
+  std::memset(element(index), 0, size_t(ElementSize()));
+  lengths_[size_t(index - 1)] = 0;
+}
+
+int32_t TOraParamDesc::ItemLength(int index) const {
+  const uint8_t* p = element(index);
+  switch (GetDataType()) {
+    case dtString:
+    case dtFixedChar:
+      return int32_t(strnlen(reinterpret_cast<const char*>(p), size_t(GetSize())));
+    case dtBytes:
+    case dtVarBytes:
+      return p[0] | p[1] << 8;
+    default:
+      return ElementSize();
+  }
+}
+
+std::string TOraParamDesc::GetItemAsString(int index) const {
+  if (GetItemNull(index)) return {};
+  switch (GetDataType()) {
+    case dtMemo:
+    case dtBlob:
+      return LongValue;
+    case dtString:
+    case dtFixedChar: {
+      std::string text(reinterpret_cast<const char*>(element(index)), size_t(ItemLength(index)));
+      if (GetConvertEOL()) {
+        std::string converted;
+        for (char c : text) {
+          if (c == '\n') converted += '\r';
+          converted += c;
+        }
+        return converted;
+      }
+      return text;
+    }
+    default:
+      return GetItemAsVariant(index).asString();
+  }
+}
+
+void TOraParamDesc::SetItemAsString(int index, const std::string& value) {
+  if (GetDataType() == dtMemo || GetDataType() == dtBlob) {
+    checkIndex(index);
+    LongValue = value;
+    indicators_[size_t(index - 1)] = value.empty() ? -1 : 0;
+    return;
+  }
+  if (GetDataType() != dtFixedChar) SetDataType(dtString);
+  std::string text = value;
+  if (GetConvertEOL()) {
+    std::string converted;
+    for (size_t i = 0; i < text.size(); ++i)
+      if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) converted += text[i];
+    text = converted;
+  }
+  // A cut would lose data without a word, and could split a multi-byte character.
+  if (int32_t(text.size()) > GetSize() - 1)
+    RaiseError("Value of parameter " + GetName() + " is too long: " + std::to_string(text.size()) +
+               " bytes, at most " + std::to_string(GetSize() - 1));
+  uint8_t* p = element(index);
+  std::memset(p, 0, size_t(GetSize()));
+  std::memcpy(p, text.data(), text.size());
+  lengths_[size_t(index - 1)] = uint16_t(text.size());
+  indicators_[size_t(index - 1)] = 0;
+}
+
+int32_t TOraParamDesc::GetItemAsInteger(int index) const {
+  if (GetDataType() != dtInteger && GetDataType() != dtBoolean) return GetItemAsVariant(index).asInt32();
+  int32_t value;
+  std::memcpy(&value, element(index), 4);
+  return value;
+}
+
+void TOraParamDesc::SetItemAsInteger(int index, int32_t value) {
+  if (GetDataType() != dtBoolean) SetDataType(dtInteger);
+  std::memcpy(element(index), &value, 4);
+  indicators_[size_t(index - 1)] = 0;
+}
+
+double TOraParamDesc::GetItemAsFloat(int index) const {
+  if (GetDataType() != dtFloat) return GetItemAsVariant(index).asDouble();
+  double value;
+  std::memcpy(&value, element(index), 8);
+  return value;
+}
+
+void TOraParamDesc::SetItemAsFloat(int index, double value) {
+  SetDataType(dtFloat);
+  std::memcpy(element(index), &value, 8);
+  indicators_[size_t(index - 1)] = 0;
+}
+
+DateTime TOraParamDesc::GetItemAsDateTime(int index) const {
+  if (GetDataType() != dtDateTime) return GetItemAsVariant(index).asDateTime();
+  return OraDateToDateTime(element(index));
+}
+
+void TOraParamDesc::SetItemAsDateTime(int index, DateTime value) {
+  SetDataType(dtDateTime);
+  DateTimeToOraDate(value, element(index));
+  indicators_[size_t(index - 1)] = 0;
+}
+
+std::vector<uint8_t> TOraParamDesc::GetItemAsBytes(int index) const {
+  const uint8_t* p = element(index);
+  const int32_t length = ItemLength(index);
+  return std::vector<uint8_t>(p + 2, p + 2 + length);
+}
+
+void TOraParamDesc::SetItemAsBytes(int index, const std::vector<uint8_t>& value) {
+  if (GetDataType() != dtBytes) SetDataType(dtVarBytes);
+  if (int32_t(value.size()) > GetSize() - 2)
+    RaiseError("Value of parameter " + GetName() + " is too long: " + std::to_string(value.size()) +
+               " bytes, at most " + std::to_string(GetSize() - 2));
+  uint8_t* p = element(index);
+  p[0] = uint8_t(value.size());
+  p[1] = uint8_t(value.size() >> 8);
+  if (!value.empty()) std::memcpy(p + 2, value.data(), value.size());
+  lengths_[size_t(index - 1)] = uint16_t(value.size());
+  indicators_[size_t(index - 1)] = value.empty() ? -1 : 0;
+}
+
+Variant TOraParamDesc::GetItemAsVariant(int index) const {
+  if (GetItemNull(index)) return GetDataType() == dtString ? Variant(std::string()) : Variant::null();
+  switch (GetDataType()) {
+    case dtString:
+    case dtFixedChar:
+      return GetItemAsString(index);
+    case dtInteger:
+      return GetItemAsInteger(index);
+    case dtFloat:
+      return GetItemAsFloat(index);
+    case dtDateTime:
+      return GetItemAsDateTime(index);
+    case dtBoolean:
+      return GetItemAsInteger(index) != 0;
+    case dtMemo:
+      return LongValue;
+    case dtBlob:
+      return Variant::bytes(std::vector<uint8_t>(LongValue.begin(), LongValue.end()));
+    case dtBytes:
+    case dtVarBytes:
+      return Variant::bytes(GetItemAsBytes(index));
+    default:
+      return Variant::null();
+  }
+}
+
+void TOraParamDesc::SetItemAsVariant(int index, const Variant& value) {
+  using dataset::VariantType;
+  checkIndex(index);
+  if (value.type() == VariantType::Empty || value.type() == VariantType::Null) {
+    SetItemNull(index, true);
+    return;
+  }
+  if (GetDataType() == dtUnknown) {
+    switch (value.type()) {
+      case VariantType::String:
+      case VariantType::WideString:
+        SetDataType(dtString);
+        SetSize(int32_t(value.asString().size()));
+        break;
+      case VariantType::Int16:
+      case VariantType::Int32:
+        SetDataType(dtInteger);
+        break;
+      case VariantType::Double:
+      case VariantType::Currency:
+      case VariantType::Int64:
+        SetDataType(dtFloat);
+        break;
+      case VariantType::DateTime:
+        SetDataType(dtDateTime);
+        break;
+      default:
+        throw dataset::EVariantError("Unknown data type.");
+    }
+  }
+  switch (GetDataType()) {
+    case dtString:
+    case dtFixedChar:
+    case dtMemo:
+      SetItemAsString(index, value.asString());
+      break;
+    case dtBlob: {
+      const std::vector<uint8_t> bytes = value.asBytes();
+      SetItemAsString(index, std::string(bytes.begin(), bytes.end()));
+      break;
+    }
+    case dtInteger:
+      if (value.type() == VariantType::DateTime || value.type() == VariantType::Bool)
+        throw dataset::EVariantError("Cannot convert type.");
+      SetItemAsInteger(index, value.asInt32());
+      break;
+    case dtFloat:
+      if (value.type() == VariantType::DateTime || value.type() == VariantType::Bool)
+        throw dataset::EVariantError("Cannot convert type.");
+      SetItemAsFloat(index, value.asDouble());
+      break;
+    case dtDateTime:
+      SetItemAsDateTime(index, value.asDateTime());
+      break;
+    case dtBoolean:
+      SetItemAsInteger(index, value.asBool() ? 1 : 0);
+      break;
+    case dtBytes:
+    case dtVarBytes:
+      SetItemAsBytes(index, value.asBytes());
+      break;
+    default:
+      throw dataset::EVariantError("Cannot convert type.");
+  }
+}
+
+Variant TOraParamDesc::GetValue() const {
+  if (length_ < 2) return GetItemAsVariant(1);
+  std::vector<Variant> items;
+  for (int i = 1; i <= length_; ++i) items.push_back(GetItemAsVariant(i));
+  return Variant(std::move(items));
+}
+
+void TOraParamDesc::SetValue(const Variant& value) {
+  if (value.type() == dataset::VariantType::Array) {
+    const std::vector<Variant>& items = value.asArray();
+    SetLength(int32_t(items.size()));
+    for (size_t i = 0; i < items.size(); ++i) SetItemAsVariant(int(i + 1), items[i]);
+    return;
+  }
+  SetItemAsVariant(1, value);
+}
+
+}  // namespace oracle

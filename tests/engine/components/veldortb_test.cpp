@@ -1,0 +1,395 @@
+// The engine components as the program uses them: its three tables on a real database folder,
+// rows written and read through tables and blob streams, another process reading the same; the
+// dataset layer's list model over a table; and the session lock between threads.
+#include "engine/components/veldortb.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <thread>
+
+#include "dataset/dberror.h"
+#include "tests/dataaccess/listmodel.h"
+#include "tests/engine/storage/storage_test_util.h"
+#include "tools/engineserver/engineserver.h"
+
+namespace {
+
+using namespace engine::components;
+namespace ds = dataset;
+using storage_test::Helper;
+using TempDir = platform::testing::TempFolder;
+
+void addFields(TVELDORTable& t, std::initializer_list<std::pair<const char*, ds::FieldType>> fields) {
+  for (auto [name, type] : fields) t.GetFieldDefs().Add(name, type, type == ds::ftString ? 250 : 0);
+}
+
+// The task storage's tables, as the program finds them in its "db" folder.
+void createTaskTables(const std::string& database) {
+  TVELDORTable task, log, logc;
+  for (auto [t, name] : {std::pair{&task, "task"}, {&log, "tasklog"}, {&logc, "tasklogc"}}) {
+    t->SetDatabaseName(database);
+    t->SetTableName(name);
+  }
+  addFields(task, {{"id", ds::ftInteger},
+                   {"name", ds::ftString},
+                   {"description", ds::ftString},
+                   {"createtime", ds::ftDateTime},
+                   {"connecttodb", ds::ftInteger},
+                   {"uname", ds::ftString},
+                   {"upassword", ds::ftString},
+                   {"connectstring", ds::ftString},
+                   {"scheduletable", ds::ftString},
+                   {"tasktype", ds::ftInteger},
+                   {"command", ds::ftString},
+                   {"preexec", ds::ftString},
+                   {"postexec", ds::ftString},
+                   {"ispreexec", ds::ftInteger},
+                   {"ispostexec", ds::ftInteger},
+                   {"ftpanonymous", ds::ftInteger},
+                   {"transfermode", ds::ftInteger},
+                   {"deletefileafter", ds::ftInteger},
+                   {"ftpremotedir", ds::ftString},
+                   {"copyfiledir", ds::ftString},
+                   {"ftppassword", ds::ftString},
+                   {"ftpusername", ds::ftString},
+                   {"ftpserver", ds::ftString},
+                   {"isexecuser", ds::ftInteger},
+                   {"execusername", ds::ftString},
+                   {"execpassword", ds::ftString},
+                   {"execconnectstring", ds::ftString}});
+  task.IndexDefs() = {{"", "id", ixPrimary | ixUnique}, {"bycreatetime", "createtime", ixDescending}};
+  log.IndexDefs() = {{"bytask", "taskid", 0}};
+  addFields(log, {{"id", ds::ftInteger},
+                  {"taskid", ds::ftInteger},
+                  {"begintime", ds::ftDateTime},
+                  {"endtime", ds::ftDateTime},
+                  {"filesize", ds::ftInteger},
+                  {"dumpfile", ds::ftString}});
+  addFields(logc, {{"taskid", ds::ftInteger}, {"tasklogid", ds::ftInteger}, {"content", ds::ftMemo}});
+  for (TVELDORTable* t : {&task, &log, &logc}) {
+    EXPECT_FALSE(t->Exists());
+    t->CreateTable();
+    EXPECT_TRUE(t->Exists());
+  }
+}
+
+// The output of a run: long enough that no 16-bit length or offset can carry it.
+std::string runOutput(int taskId) {
+  std::string text;
+  for (int i = 0; text.size() < 70000; ++i)
+    text += "task " + std::to_string(taskId) + " line " + std::to_string(i) + "\r\n";
+  return text;
+}
+
+class TaskRoadTest : public ::testing::Test {
+ protected:
+  // The engine starts afresh, so that a forked reader shares no open file with this process.
+  void SetUp() override { Session().Close(); }
+  void TearDown() override { Session().Close(); }
+  TempDir dir;
+};
+
+TEST_F(TaskRoadTest, TasksAndLogsWrittenThroughTablesReadBackHereAndInAnotherProcess) {
+  Helper reader([&](Helper& h) {
+    h.receive();
+    TVELDORDatabase db;
+    db.SetDatabaseName("dbmain");
+    db.SetDirectory(dir.path());
+    TVELDORTable logc;  // on a database the session makes for the folder
+    logc.SetTableName(dir.path() + "/tasklogc");
+    logc.Open();
+    if (!logc.Locate("taskid;tasklogid", ds::Variant(std::vector<ds::Variant>{int32_t(2), int32_t(22)}), 0))
+      return 1;
+    if (logc.FieldByName("content").AsString() != runOutput(2)) return 2;
+    TVELDORTable task;
+    task.SetDatabaseName("dbmain");
+    task.SetTableName("task");
+    task.SetIndexName("bycreatetime");
+    task.Open();
+    std::string names;
+    for (; !task.Eof(); task.Next()) names += task.FieldByName("name").AsString() + ";";
+    return names == "third;first, renamed;" ? 0 : 3;
+  });
+
+  TVELDORDatabase db;
+  db.SetDatabaseName("dbmain");
+  db.SetDirectory(dir.path());
+  createTaskTables("dbmain");
+
+  TVELDORTable task;
+  task.SetDatabaseName("dbmain");
+  task.SetTableName("task");
+  task.Open();
+  for (int id : {1, 2, 3}) {
+    task.Append();
+    task.FieldByName("id").SetAsInteger(id);
+    task.FieldByName("name").SetAsString(id == 1 ? "first" : id == 2 ? "second" : "third");
+    task.FieldByName("createtime")
+        .SetAsDateTime(ds::textToDateTime("2026-12-0" + std::to_string(id) + " 10:30:00"));
+    task.FieldByName("scheduletable").SetAsString("0000");
+    task.Post();
+  }
+  ASSERT_TRUE(task.Locate("id", int32_t(1), 0));
+  task.Edit();
+  task.FieldByName("name").SetAsString("first, renamed");
+  task.Post();
+  ASSERT_TRUE(task.Locate("id", int32_t(2), 0));
+  EXPECT_FALSE(task.Locate("id", int32_t(9), 0));  // through the primary index
+  EXPECT_EQ(task.FieldByName("id").AsInteger(), 2);
+  task.Delete();
+  EXPECT_EQ(task.RecordCount(), 2);
+  ASSERT_TRUE(task.Locate("name", "TH*", ds::loPartialKey | ds::loCaseInsensitive));
+  EXPECT_EQ(task.FieldByName("id").AsInteger(), 3);
+  EXPECT_FALSE(task.Locate("name", "TH*", ds::loCaseInsensitive));
+  task.SetIndexName("bycreatetime");
+  EXPECT_EQ(task.FieldByName("name").AsString(), "third");
+  EXPECT_EQ(ds::dateTimeToText(task.FieldByName("createtime").AsDateTime()), "2026-12-03 10:30:00");
+  EXPECT_EQ(task.IndexFieldNames(), "");
+  task.SetIndexFieldNames("id");
+  EXPECT_EQ(task.IndexName(), "");
+  EXPECT_EQ(task.FieldByName("id").AsInteger(), 1);
+  task.SetRange({int32_t(2)}, {int32_t(3)});
+  EXPECT_EQ(task.RecordCount(), 1);
+  EXPECT_EQ(task.FieldByName("id").AsInteger(), 3);
+  task.CancelRange();
+  EXPECT_EQ(task.RecordCount(), 2);
+
+  // The runs of the current task, as a detail of the task table.
+  ds::DataSource tasks;
+  tasks.SetDataSet(&task);
+  TVELDORTable log;
+  log.SetDatabaseName("dbmain");
+  log.SetTableName("tasklog");
+  log.SetIndexName("bytask");
+  log.SetMasterSource(&tasks);
+  log.SetMasterFields("id");
+  log.Open();
+  for (int run = 0; run < 3; ++run) {
+    log.Append();  // the task's id comes from the master
+    log.FieldByName("id").SetAsInteger(100 + run);
+    log.Post();
+    if (run == 1) task.Next();
+  }
+  EXPECT_EQ(log.RecordCount(), 1);
+  EXPECT_EQ(log.FieldByName("taskid").AsInteger(), 3);
+  task.First();
+  EXPECT_EQ(log.RecordCount(), 2);
+  EXPECT_EQ(log.FieldByName("taskid").AsInteger(), 1);
+  ds::DataSource logs;
+  logs.SetDataSet(&log);
+  EXPECT_THROW(task.SetMasterSource(&logs), ds::EDatabaseError);
+  log.Close();
+
+  TVELDORTable logc;
+  logc.SetDatabaseName("dbmain");
+  logc.SetTableName("tasklogc");
+  logc.Open();
+  for (int id : {1, 2}) {
+    logc.Append();
+    logc.FieldByName("taskid").SetAsInteger(id);
+    logc.FieldByName("tasklogid").SetAsInteger(id * 11);
+    logc.Post();
+    logc.Edit();
+    const std::string text = runOutput(id);
+    logc.CreateBlobStream(logc.FieldByName("content"), ds::bmWrite)->Write(text.data(), text.size());
+    logc.Post();
+  }
+  ASSERT_TRUE(
+      logc.Locate("TASKID;tasklogid", ds::Variant(std::vector<ds::Variant>{int32_t(1), int32_t(11)}), 0));
+  auto stream = logc.CreateBlobStream(logc.FieldByName("content"), ds::bmRead);
+  EXPECT_EQ(stream->Seek(0, ds::soEnd), int64_t(runOutput(1).size()));
+  stream->Seek(0, ds::soBeginning);
+  EXPECT_EQ(stream->ReadAll(), runOutput(1));
+  char past[8];
+  EXPECT_EQ(stream->Read(past, sizeof past), 0u);
+  stream.reset();
+  EXPECT_FALSE(
+      logc.Locate("taskid;tasklogid", ds::Variant(std::vector<ds::Variant>{int32_t(1), int32_t(22)}), 0));
+  EXPECT_THROW(logc.CreateBlobStream(logc.FieldByName("content"), ds::bmWrite), ds::EDatabaseError);
+  // The second run's log moves to the ids the reader looks for.
+  ASSERT_TRUE(logc.Locate("taskid", int32_t(2), 0));
+  logc.Edit();
+  logc.FieldByName("tasklogid").SetAsInteger(22);
+  logc.Post();
+  logc.Close();
+  task.Close();
+  db.Close();
+
+  reader.send(1);
+  EXPECT_EQ(reader.wait(), 0);
+}
+
+// A write past the engine's largest blob is refused, not reported as written.
+TEST_F(TaskRoadTest, BlobWritePastTheLargestBlobRaises) {
+  TVELDORDatabase db;
+  db.SetDatabaseName("dbmain");
+  db.SetDirectory(dir.path());
+  createTaskTables("dbmain");
+  TVELDORTable logc;
+  logc.SetDatabaseName("dbmain");
+  logc.SetTableName("tasklogc");
+  logc.Open();
+  logc.Append();
+  auto stream = logc.CreateBlobStream(logc.FieldByName("content"), ds::bmWrite);
+  stream->Seek(0x7FFFFFFF, ds::soBeginning);
+  try {
+    stream->Write("ab", 2);
+    FAIL() << "the write was reported as done";
+  } catch (const EVELDOREngineError& e) {
+    EXPECT_EQ(e.ErrorCode(), engine::VELDOR_INVALIDBLOBOFFSET);
+  }
+  stream.reset();
+  logc.Cancel();
+}
+
+TEST_F(TaskRoadTest, DatasetModelOverATable) {
+  TVELDORDatabase db;
+  db.SetDatabaseName("dbmain");
+  db.SetDirectory(dir.path());
+  for (bool primary : {false, true}) {
+    TVELDORTable t;
+    t.SetDatabaseName("dbmain");
+    t.SetTableName(primary ? "keyed" : "plain");
+    t.GetFieldDefs().Add("ID", ds::ftInteger);
+    t.GetFieldDefs().Add("NAME", ds::ftString, 20);
+    if (primary) t.IndexDefs() = {{"", "ID", ixPrimary | ixUnique}};
+    t.CreateTable();
+    t.Open();
+    std::vector<std::pair<int, std::string>> model;
+    // Records keep the order of their insertion, or of ids that only grow.
+    dataaccess::testing::RunListModel(t, storage_test::testSeed(), 600, model, true);
+  }
+}
+
+// A remote session logs in through its handler and keeps its tables on the server.
+TEST_F(TaskRoadTest, RemoteSessionLogsInThroughItsHandlerAndKeepsTablesOnTheServer) {
+  engineserver::EngineServer server(dir.path(), {{"ann", "pw"}});
+  TVELDORSession remote("Remote");
+  remote.SetSessionName("remote");
+  remote.SetSessionType(engine::stRemote);
+  remote.SetRemotePort(server.port());
+  int asked = 0;
+  remote.OnRemoteLogin = [&](TVELDORSession&, std::string& user, std::string& password, bool&) {
+    ++asked;
+    user = "ann";
+    password = "pw";
+  };
+  TVELDORDatabase db(&remote);
+  db.SetDatabaseName("r");
+  db.SetRemoteDatabase(" \\tasks\\ ");
+  TVELDORTable logc;
+  logc.SetSessionName("remote");
+  logc.SetDatabaseName("r");
+  logc.SetTableName("tasklogc");
+  logc.GetFieldDefs().Add("taskid", ds::ftInteger);
+  logc.GetFieldDefs().Add("content", ds::ftMemo);
+  logc.CreateTable();
+  logc.Open();
+  logc.Append();
+  logc.FieldByName("taskid").SetAsInteger(7);
+  logc.FieldByName("content").SetAsString("remote output");
+  logc.Post();
+  logc.Close();
+  logc.Open();
+  EXPECT_EQ(logc.FieldByName("content").AsString(), "remote output");
+  EXPECT_EQ(asked, 1);
+  EXPECT_THROW(remote.SetRemotePort(1), ds::EDatabaseError);
+  logc.Close();
+  remote.Close();
+  EXPECT_TRUE(std::filesystem::exists(dir.path() + "/tasks/tasklogc.DAT"));
+}
+
+TEST(QueryParamsTest, NamesBecomeMarksAndValuesOfAnySizeTravelWhole) {
+  std::vector<std::string> names;
+  EXPECT_EQ(ParseSQLParams("insert into tasklog values(:id, ':kept', \":kept\", a::b, :createtime)", names),
+            "insert into tasklog values(?, ':kept', \":kept\", a:b, ?)");
+  EXPECT_EQ(names, (std::vector<std::string>{"id", "createtime"}));
+
+  ds::Params params;
+  const std::string big(100000, 'x');
+  params.CreateParam(ds::ftString, "big", ds::ptInput).SetAsString(big);
+  params.CreateParam(ds::ftString, "s250", ds::ptInput).SetAsString(std::string(250, 'a'));
+  params.CreateParam(ds::ftString, "s251", ds::ptInput).SetAsString(std::string(251, 'b'));
+  for (int i = 0; i < 300; ++i)
+    params.CreateParam(ds::ftString, "p" + std::to_string(i), ds::ptInput)
+        .SetAsString(std::string(250, char('c' + i % 20)));
+  params.CreateParam(ds::ftDateTime, "createtime", ds::ptInput)
+      .SetAsDateTime(ds::textToDateTime("2026-12-07 02:30:00"));
+  TQueryParamBlock block;
+  PackQueryParams(params, block);
+  auto reference = [&](int i) {
+    size_t length;
+    const char* address;
+    std::memcpy(&length, &block.buffer[block.offsets[size_t(i)] + 1], sizeof length);
+    std::memcpy(&address, &block.buffer[block.offsets[size_t(i)] + 1 + sizeof length], sizeof address);
+    return std::string(address, length);
+  };
+  EXPECT_EQ(block.descriptors[0].Type(), 3);
+  EXPECT_EQ(reference(0), big);
+  EXPECT_EQ(block.descriptors[1].Type(), 1);
+  EXPECT_EQ(block.descriptors[1].StoredSize(), 251);
+  EXPECT_EQ(block.descriptors[2].Type(), 3);
+  EXPECT_EQ(reference(2), std::string(251, 'b'));
+  const size_t last = block.offsets[302];
+  EXPECT_GT(last, 0xFFFFu);
+  EXPECT_EQ(block.buffer[last], 1);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(&block.buffer[last + 1])),
+            std::string(250, char('c' + 299 % 20)));
+  EXPECT_EQ(block.buffer.size(), block.offsets[303] + 1 + 8);
+
+  params.CreateParam(ds::ftUnknown, "never", ds::ptInput);
+  try {
+    PackQueryParams(params, block);
+    FAIL();
+  } catch (const ds::EDatabaseError& e) {
+    EXPECT_STREQ(e.what(), "No value for parameter 'never'");
+  }
+}
+
+TEST(SessionTest, NamesPasswordsAndTheLockBetweenThreads) {
+  TVELDORSessionList& list = TVELDORSessionList::Instance();
+  EXPECT_EQ(list.FindSession(""), &Session());
+  EXPECT_EQ(list.FindSession("dEFAULT"), &Session());
+  EXPECT_EQ(list.FindSession("nobody"), nullptr);
+  try {
+    list.GetSession("nobody");
+    FAIL();
+  } catch (const ds::EDatabaseError& e) {
+    EXPECT_STREQ(e.what(), "Session name nobody is not valid.");
+  }
+  {
+    TVELDORSession a("A"), b("B");
+    a.SetAutoSessionName(true);
+    b.SetAutoSessionName(true);
+    EXPECT_EQ(a.SessionName(), "A_1");
+    EXPECT_EQ(b.SessionName(), "B_2");
+    a.SetAutoSessionName(false);
+    TVELDORSession c("C");
+    c.SetAutoSessionName(true);
+    EXPECT_EQ(c.SessionName(), "C_1");
+    c.SetProgressSteps(101);
+    EXPECT_EQ(c.ProgressSteps(), 20);
+    EXPECT_FALSE(c.PasswordRequest());  // no handler, no dialog
+    c.OnPassword = [](TVELDORSession&, bool& go) { go = true; };
+    EXPECT_TRUE(c.PasswordRequest());
+  }
+  // While one thread is inside the engine, no other thread gets in.
+  std::atomic<bool> entered = false;
+  {
+    TSessionLock held(Session());
+    std::thread other([&] {
+      if (list.SessionLock().try_lock()) {
+        entered = true;
+        list.SessionLock().unlock();
+      }
+    });
+    other.join();
+  }
+  EXPECT_FALSE(entered);
+  Session().Close();
+}
+
+}  // namespace
