@@ -35,7 +35,8 @@ bool ExportTasksToFile(QWidget* parent, const QString& folder, std::span<const t
 }
 
 std::vector<std::unique_ptr<tasks::TUniTask>> ImportTasksFromFile(QWidget* parent, const QString& folder,
-                                                                  tasks::TaskHost* owner) {
+                                                                  tasks::TaskHost* owner,
+                                                                  tasks::TTaskStore& store) {
   std::vector<std::unique_ptr<tasks::TUniTask>> read;
   const QString path =
       Services().files->openFile(parent, folder, QStringLiteral("Import task file(*.etf);;All files(*)"));
@@ -45,6 +46,17 @@ std::vector<std::unique_ptr<tasks::TUniTask>> ImportTasksFromFile(QWidget* paren
   if (!tasks::ReadTaskFile(path.toStdString(), owner, read, notes, error)) {
     Services().messages->error(parent, QString::fromStdString(error));
     return read;
+  }
+  for (size_t i = 0; i < read.size(); ++i) {
+    try {
+      // A new row starts with no schedule; the update gives it the one the task shows.
+      store.SaveTask(*read[i]);
+      store.UpdateTask(*read[i]);
+    } catch (const std::exception& e) {
+      Services().messages->error(parent, QString::fromLatin1(tasks::kSaveTaskError) + "\n" + e.what());
+      read.resize(i);
+      return read;
+    }
   }
   if (!notes.empty())
     Services().messages->information(parent, withLines(QStringLiteral("Imported with notes:"), notes));

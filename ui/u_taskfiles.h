@@ -9,6 +9,7 @@
 #include <span>
 #include <vector>
 
+#include "tasks/u_taskstore.h"
 #include "tasks/u_unitask.h"
 
 class QWidget;
@@ -21,11 +22,13 @@ namespace ui {
 // when cancelled or failed.
 bool ExportTasksToFile(QWidget* parent, const QString& folder, std::span<const tasks::TUniTask* const> tasks);
 
-// Asks for a task file and reads every task in it, with `createtime` now; the caller stores them,
-// which gives each its new id. A refused file is reported and gives no
-// task; the fields that may have been cut and the records of unknown types are reported after
-// a successful read.
+// Asks for a task file, reads every task in it (`createtime` now) and stores each in `store` as a
+// new task, with the schedule it shows. Returns the stored tasks, in file order, for the caller's
+// tree. A refused file is reported and stores nothing; a failure to store is reported ("Save task
+// error!" and its reason) and ends the import with the tasks stored before it returned. The fields
+// that may have been cut and the records of unknown types are reported after a successful read.
 std::vector<std::unique_ptr<tasks::TUniTask>> ImportTasksFromFile(QWidget* parent, const QString& folder,
-                                                                  tasks::TaskHost* owner);
+                                                                  tasks::TaskHost* owner,
+                                                                  tasks::TTaskStore& store);
 
 }  // namespace ui

@@ -9,6 +9,7 @@
 #include <QSpinBox>
 #include <QTabWidget>
 #include <QTest>
+#include <algorithm>
 
 #include "tasks/u_taskfile.h"
 #include "tests/platform/temp_folder.h"
@@ -126,12 +127,19 @@ TEST_F(TaskOptionTest, TaskFilesRoundTripThroughTheCommands) {
   TempFolder dir;
   auto a = tasks::MakeTaskOfType(0, "full=y", nullptr);
   a->SetName(std::string(120, 'a'));
+  a->SetScheduleTable("300207");
   auto b = tasks::MakeTaskOfType(3, "fromuser=x", nullptr);
   const tasks::TUniTask* list[] = {a.get(), b.get()};
   script.paths = {QString::fromStdString(dir.file("t.etf")), QString::fromStdString(dir.file("t.etf"))};
   EXPECT_TRUE(ExportTasksToFile(nullptr, "", list));
-  auto back = ImportTasksFromFile(nullptr, "", nullptr);
+  tasks::TTaskStore store(dir.path("db"));
+  auto back = ImportTasksFromFile(nullptr, "", nullptr, store);
   ASSERT_EQ(back.size(), 2u);
+  auto stored = store.LoadTasks(nullptr);
+  ASSERT_EQ(stored.size(), 2u);
+  EXPECT_NE(stored[0]->id(), stored[1]->id());
+  EXPECT_EQ(std::min(stored[0]->scheduletable(), stored[1]->scheduletable()), "");  // as shown, not "0000"
+  EXPECT_EQ(std::max(stored[0]->scheduletable(), stored[1]->scheduletable()), "300207");
   ASSERT_EQ(script.messages.size(), 2u);
   EXPECT_TRUE(script.messages[0].startsWith("info: Successfully save tasks!\n\nTask \"aaa"));
   EXPECT_TRUE(script.messages[1].contains("name fills all 100 bytes"));
