@@ -23,6 +23,7 @@
 
 #include "dumpfile/u_saveobjddl.h"
 #include "tests/platform/temp_folder.h"
+#include "tests/ui/script_services.h"
 #include "tools/dumpbuilder/dumpbuilder.h"
 #include "ui/programsettings.h"
 #include "ui/services.h"
@@ -33,36 +34,7 @@ namespace {
 
 using platform::testing::readFile;
 using platform::testing::TempFolder;
-
-// Answers the windows' questions from scripts; records every message shown.
-struct Script final : MessageService, FileDialogService, DialogRunner {
-  std::vector<QString> messages;
-  std::deque<bool> answers;
-  std::deque<QString> paths;
-  std::map<QString, std::function<int(QDialog&)>> dialogs;
-
-  void error(QWidget*, const QString& text) override { messages.push_back("error: " + text); }
-  void information(QWidget*, const QString& text) override { messages.push_back("info: " + text); }
-  bool question(QWidget*, const QString& text) override {
-    messages.push_back("question: " + text);
-    return take(answers);
-  }
-  QString openFile(QWidget*, const QString&, const QString&) override { return take(paths); }
-  QString saveFile(QWidget*, const QString&, const QString&, const QString&) override { return take(paths); }
-  QString chooseFolder(QWidget*, const QString&) override { return take(paths); }
-  int run(QDialog& dialog) override {
-    auto it = dialogs.find(dialog.objectName());
-    return it == dialogs.end() ? QDialog::Rejected : it->second(dialog);
-  }
-  template <class T>
-  static T take(std::deque<T>& queue) {
-    EXPECT_FALSE(queue.empty()) << "unscripted question";
-    if (queue.empty()) return T();
-    T v = queue.front();
-    queue.pop_front();
-    return v;
-  }
-};
+using testing::Script;
 
 // The progress window as a user who waits for "&Ok" and presses it, or cancels first.
 int waitAndPressOk(QDialog& dialog, bool cancelFirst = false) {

@@ -1,0 +1,112 @@
+#include "tasks/u_scheduler.h"
+
+#include <chrono>
+
+#include "tasks/u_common.h"
+
+namespace tasks {
+namespace {
+
+bool isExport(TTaskType type) {
+  return type == TTaskType::Export || type == TTaskType::RawExport;
+}
+
+}  // namespace
+
+int TaskNodeImage(const TUniTask& task) {
+  const int base = isExport(task.tasktype()) ? 1 : 6;
+  switch (task.state()) {
+    case TTaskState::Running:
+      return base + 2;
+    case TTaskState::Queued:
+    case TTaskState::ToDelete:
+      return 0;
+    case TTaskState::Idle:
+      break;
+  }
+  return base + (task.parsedok() ? 0 : 1) + (task.scheduled() ? 3 : 0);
+}
+
+void SchedulerTick(std::span<TUniTask* const> tasks, int maxTasks, SchedulerHost& host) {
+  int running = 0;
+  for (const TUniTask* task : tasks)
+    if (task->state() == TTaskState::Running) ++running;
+
+  for (TUniTask* task : tasks) {
+    if (maxTasks <= running) break;
+    if (task->state() != TTaskState::Queued) continue;
+    try {
+      host.StartTask(*task);
+      ++running;
+    } catch (...) {
+      host.ReportStartFailure(*task);
+    }
+  }
+
+  size_t removed = tasks.size();
+  for (size_t i = 0; i < tasks.size(); ++i) {
+    if (tasks[i]->state() == TTaskState::ToDelete) {
+      removed = i;
+      host.RemoveTask(*tasks[i]);
+      break;
+    }
+  }
+
+  for (size_t i = 0; i < tasks.size(); ++i) {
+    if (i == removed) continue;
+    const int image = TaskNodeImage(*tasks[i]);
+    if (host.NodeImage(*tasks[i]) != image) host.SetNodeImage(*tasks[i], image);
+  }
+}
+
+int64_t LocalMinuteNumber(const platform::LocalTimeFields& t) {
+  using namespace std::chrono;
+  const sys_days day{year{t.year} / month{unsigned(t.month)} / std::chrono::day{unsigned(t.day)}};
+  return int64_t(day.time_since_epoch().count()) * 1440 + t.hour * 60 + t.minute;
+}
+
+namespace {
+
+struct Schedule {
+  int minute = 0, hour = 0, day = 0;
+  bool names(int64_t minuteNo) const {
+    const int64_t days = minuteNo >= 0 ? minuteNo / 1440 : (minuteNo - 1439) / 1440;
+    const unsigned weekday =
+        std::chrono::weekday(std::chrono::sys_days(std::chrono::days(days))).c_encoding();
+    if (day != kScheduleEveryDay && unsigned(day) != weekday) return false;
+    return minuteNo - days * 1440 == int64_t(hour) * 60 + minute;
+  }
+};
+
+std::optional<Schedule> parseSchedule(const std::string& text) {
+  Schedule s;
+  if (!ParseScheduleTime(text, s.minute, s.hour, s.day)) return std::nullopt;
+  return s;
+}
+
+}  // namespace
+
+int ScheduleChecker::Check(std::span<TUniTask* const> tasks) {
+  const int64_t now = LocalMinuteNumber(now_());
+  int64_t first = now;
+  if (last_) {
+    if (now <= *last_ && now >= *last_ - kCatchUpMinutes) return 0;
+    if (now > *last_ && now - *last_ <= kCatchUpMinutes) first = *last_ + 1;
+  }
+  last_ = now;
+  int queued = 0;
+  for (TUniTask* task : tasks) {
+    if (task->state() != TTaskState::Idle) continue;
+    const std::optional<Schedule> schedule = parseSchedule(task->scheduletable());
+    for (int64_t minute = first; schedule && minute <= now; ++minute) {
+      if (schedule->names(minute)) {
+        task->SetState(TTaskState::Queued);
+        ++queued;
+        break;
+      }
+    }
+  }
+  return queued;
+}
+
+}  // namespace tasks

@@ -1,0 +1,74 @@
+// The two timers' work over the task list, apart from the window and the storage: the task
+// scheduler's tick (start queued tasks while fewer than `maxtasks` run, remove at most one task
+// marked for deletion, keep each node's image) and the schedule checker that queues the tasks
+// whose weekly schedule names a minute that has come.
+//
+// Threads: window thread only, like every change of a task's state.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+
+#include "platform/localclock.h"
+#include "tasks/u_unitask.h"
+
+namespace tasks {
+
+// How often the window runs the scheduler's tick and the schedule check, in milliseconds.
+inline constexpr int kSchedulerTickMs = 100;
+inline constexpr int kScheduleCheckMs = 5000;
+
+// The node image of `task` (0 to 10): 1, 4, 2, 5 for an idle export task that is parsed and not
+// scheduled, parsed and scheduled, not parsed, not parsed and scheduled; 6, 9, 7, 10 the same for
+// an import task; 3 and 8 running; 0 queued or to be deleted.
+int TaskNodeImage(const TUniTask& task);
+
+// What a tick does to the window and the storage.
+class SchedulerHost {
+ public:
+  virtual ~SchedulerHost() = default;
+  // Clears the run memos, shows the "Message" page and starts the task's run. Throws when the
+  // run cannot start.
+  virtual void StartTask(TUniTask& task) = 0;
+  // Shows the start failure of `task`.
+  virtual void ReportStartFailure(TUniTask& task) = 0;
+  // Deletes the task's rows and its node; `task` is gone afterwards.
+  virtual void RemoveTask(TUniTask& task) = 0;
+  // Gives the task's node `image` (called only when it differs from the node's current one).
+  virtual void SetNodeImage(TUniTask& task, int image) = 0;
+  virtual int NodeImage(const TUniTask& task) const = 0;
+};
+
+// One tick of the task scheduler over `tasks`, in tree order. Starts queued tasks while fewer
+// than `maxTasks` run (a start that throws is reported and not counted), removes the first task
+// marked for deletion, then sets every remaining node's image.
+void SchedulerTick(std::span<TUniTask* const> tasks, int maxTasks, SchedulerHost& host);
+
+// Local time to the minute: minutes since 1970-01-01 00:00 of the local calendar.
+int64_t LocalMinuteNumber(const platform::LocalTimeFields& t);
+
+// Queues the idle tasks whose schedule names a minute that has come since the last check. Call it
+// every few seconds: it remembers the last minute handled, so a late or early call neither skips
+// nor repeats a minute; the first check handles the current minute. After a gap of more than an hour (a
+// suspended machine, a clock set forward) only the current minute is handled; a clock set back handles no
+// minute twice.
+class ScheduleChecker {
+ public:
+  // How far back a late check still catches up, in minutes.
+  static constexpr int64_t kCatchUpMinutes = 60;
+
+  // `now` reads the local clock; tests give their own.
+  explicit ScheduleChecker(std::function<platform::LocalTimeFields()> now = platform::localNow)
+      : now_(std::move(now)) {}
+
+  // Returns how many tasks it queued.
+  int Check(std::span<TUniTask* const> tasks);
+
+ private:
+  std::function<platform::LocalTimeFields()> now_;
+  std::optional<int64_t> last_;
+};
+
+}  // namespace tasks

@@ -1,0 +1,98 @@
+#include "tasks/u_scheduler.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <stdexcept>
+
+#include "tasks/u_taskfile.h"
+
+namespace tasks {
+namespace {
+
+// Records what the tick does; a start of a task named "fails" throws.
+struct Host final : SchedulerHost {
+  std::vector<std::string> log;
+  std::map<const TUniTask*, int> images;
+  void StartTask(TUniTask& t) override {
+    if (t.name() == "fails") throw std::runtime_error("no");
+    t.SetState(TTaskState::Running);
+    log.push_back("start " + t.name());
+  }
+  void ReportStartFailure(TUniTask& t) override { log.push_back("failed " + t.name()); }
+  void RemoveTask(TUniTask& t) override { log.push_back("remove " + t.name()); }
+  void SetNodeImage(TUniTask& t, int image) override { images[&t] = image; }
+  int NodeImage(const TUniTask& t) const override { return images.count(&t) ? images.at(&t) : 2; }
+};
+
+class SchedulerTest : public ::testing::Test {
+ protected:
+  TUniTask& add(const std::string& name, TTaskState state, int type = 0, const std::string& schedule = "0") {
+    owned.push_back(MakeTaskOfType(type, "full=y", nullptr));
+    owned.back()->SetName(name);
+    owned.back()->SetScheduleTable(schedule);
+    owned.back()->SetState(state);
+    list.push_back(owned.back().get());
+    return *owned.back();
+  }
+  std::vector<std::unique_ptr<TUniTask>> owned;
+  std::vector<TUniTask*> list;
+  Host host;
+};
+
+TEST_F(SchedulerTest, StartsQueuedTasksInOrderBelowTheLimit) {
+  add("a", TTaskState::Queued);
+  add("fails", TTaskState::Queued);
+  add("b", TTaskState::Queued);
+  add("c", TTaskState::Queued);
+  SchedulerTick(list, 2, host);
+  EXPECT_EQ(host.log, (std::vector<std::string>{"start a", "failed fails", "start b"}));
+  SchedulerTick(list, 2, host);
+  EXPECT_EQ(host.log.size(), 3u);
+  SchedulerTick(list, 0, host);
+  EXPECT_EQ(host.log.size(), 3u);
+}
+
+TEST_F(SchedulerTest, RemovesOneMarkedTaskPerTickAndKeepsImages) {
+  add("x", TTaskState::ToDelete);
+  TUniTask& imp = add("i", TTaskState::Idle, 1);
+  add("y", TTaskState::ToDelete);
+  imp.SetScheduled(true);
+  SchedulerTick(list, 5, host);
+  EXPECT_EQ(host.log, std::vector<std::string>{"remove x"});
+  EXPECT_EQ(host.images[&imp], 9);
+  EXPECT_EQ(host.images.count(list[0]), 0u);
+  list.erase(list.begin());
+  SchedulerTick(list, 5, host);
+  EXPECT_EQ(host.log.back(), "remove y");
+  imp.SetParsedOk(false);
+  EXPECT_EQ(TaskNodeImage(imp), 10);
+}
+
+TEST_F(SchedulerTest, CheckerQueuesIdleTasksOnceForEveryMinuteThatCame) {
+  // 2026-12-02 is a Wednesday.
+  platform::LocalTimeFields now{2026, 12, 2, 2, 29, 50};
+  ScheduleChecker checker([&] { return now; });
+  TUniTask& daily = add("daily", TTaskState::Idle, 0, "300207");
+  TUniTask& wed = add("wed", TTaskState::Idle, 0, "310203");
+  TUniTask& busy = add("busy", TTaskState::Running, 0, "300207");
+  add("none", TTaskState::Idle, 0, "0000");
+
+  EXPECT_EQ(checker.Check(list), 0);
+  now.minute = 31;  // a late check: 02:30 was not skipped
+  EXPECT_EQ(checker.Check(list), 2);
+  EXPECT_EQ(daily.state(), TTaskState::Queued);
+  EXPECT_EQ(wed.state(), TTaskState::Queued);
+  EXPECT_EQ(busy.state(), TTaskState::Running);
+  daily.SetState(TTaskState::Idle);
+  now.second = 59;  // the same minute again is not repeated
+  EXPECT_EQ(checker.Check(list), 0);
+  now.day = 3;  // a day later, Thursday: the daily task only
+  wed.SetState(TTaskState::Idle);
+  now.minute = 30;
+  EXPECT_EQ(checker.Check(list), 1);
+  EXPECT_EQ(wed.state(), TTaskState::Idle);
+}
+
+}  // namespace
+}  // namespace tasks

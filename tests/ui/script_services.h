@@ -1,0 +1,48 @@
+// Scripted answers for the windows' message boxes, file dialogs and modal dialogs, so that the
+// window tests drive real widgets offscreen with no modal loop.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QDialog>
+#include <QString>
+#include <deque>
+#include <functional>
+#include <map>
+#include <vector>
+
+#include "ui/services.h"
+
+namespace ui::testing {
+
+// Answers the windows' questions from scripts; records every message shown.
+struct Script final : MessageService, FileDialogService, DialogRunner {
+  std::vector<QString> messages;
+  std::deque<bool> answers;
+  std::deque<QString> paths;
+  std::map<QString, std::function<int(QDialog&)>> dialogs;
+
+  void error(QWidget*, const QString& text) override { messages.push_back("error: " + text); }
+  void information(QWidget*, const QString& text) override { messages.push_back("info: " + text); }
+  bool question(QWidget*, const QString& text) override {
+    messages.push_back("question: " + text);
+    return take(answers);
+  }
+  QString openFile(QWidget*, const QString&, const QString&) override { return take(paths); }
+  QString saveFile(QWidget*, const QString&, const QString&, const QString&) override { return take(paths); }
+  QString chooseFolder(QWidget*, const QString&) override { return take(paths); }
+  int run(QDialog& dialog) override {
+    auto it = dialogs.find(dialog.objectName());
+    return it == dialogs.end() ? QDialog::Rejected : it->second(dialog);
+  }
+  template <class T>
+  static T take(std::deque<T>& queue) {
+    EXPECT_FALSE(queue.empty()) << "unscripted question";
+    if (queue.empty()) return T();
+    T v = queue.front();
+    queue.pop_front();
+    return v;
+  }
+};
+
+}  // namespace ui::testing

@@ -1,0 +1,149 @@
+// The task option dialog and the task-file commands, driven offscreen through their controls.
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSpinBox>
+#include <QTabWidget>
+#include <QTest>
+#include <algorithm>
+
+#include "tasks/u_taskfile.h"
+#include "tests/platform/temp_folder.h"
+#include "tests/tasks/ftp_server_test_util.h"
+#include "tests/ui/script_services.h"
+#include "ui/u_taskfiles.h"
+#include "ui/u_taskoption.h"
+
+namespace ui {
+namespace {
+
+using platform::testing::TempFolder;
+
+class TaskOptionTest : public ::testing::Test {
+ protected:
+  void SetUp() override { Services() = UiServices{&script, &script, &script}; }
+  void TearDown() override { Services() = saved; }
+  template <class T>
+  T* find(const char* name) {
+    T* child = dialog.findChild<T*>(name);
+    EXPECT_NE(child, nullptr) << name;
+    return child;
+  }
+  void type(const char* edit, const QString& text) {
+    auto* e = find<QLineEdit>(edit);
+    e->clear();
+    QTest::keyClicks(e, text);
+  }
+
+  UiServices saved = Services();
+  testing::Script script;
+  TFrmTaskOption dialog;
+};
+
+TEST_F(TaskOptionTest, ValuesGoBackAsTheDialogShowsThem) {
+  auto task = tasks::MakeTaskOfType(0, "full=y", nullptr);
+  task->SetName("nightly");
+  task->SetScheduleTable("300203");
+  dialog.Fill(*task);
+  EXPECT_EQ(dialog.windowTitle(), "Task option: nightly");
+  EXPECT_EQ(find<QComboBox>("CmbDayofWeek")->currentText(), "Wednesday");
+
+  find<QSpinBox>("EdHour")->setValue(7);
+  find<QComboBox>("CmbDayofWeek")->setCurrentIndex(7);
+  find<QTabWidget>("PageControl1")->setCurrentIndex(1);
+  type("Edpreexec", "  /s/pre.sql ");
+  find<QCheckBox>("CbRuna")->setChecked(true);  // on, but no path
+  find<QCheckBox>("cbconnectuser")->click();
+  type("edusername", " sys ");
+  find<QRadioButton>("rbbyftp")->click();
+  find<QCheckBox>("cbaftp")->click();
+  EXPECT_FALSE(find<QLineEdit>("edftpusername")->isEnabled());
+  EXPECT_EQ(find<QLineEdit>("edftppassword")->text(), kAnonymousFtpAddress);
+  dialog.accept();
+  ASSERT_EQ(dialog.result(), QDialog::Accepted);
+  dialog.TakeInto(*task);
+  EXPECT_EQ(task->scheduletable(), "300707");
+  EXPECT_TRUE(task->ispreexec());
+  EXPECT_EQ(task->preexec(), "/s/pre.sql");
+  EXPECT_FALSE(task->ispostexec());
+  EXPECT_TRUE(task->isexecuser());
+  EXPECT_EQ(task->execusername(), " sys ");
+  EXPECT_EQ(task->ftpanonymous(), 1);
+
+  find<QCheckBox>("CbSchedule")->click();
+  dialog.TakeInto(*task);
+  EXPECT_EQ(task->scheduletable(), "0");
+
+  auto imp = tasks::MakeTaskOfType(1, "full=y", nullptr);
+  dialog.Fill(*imp);
+  EXPECT_FALSE(find<QTabWidget>("PageControl1")->isTabVisible(2));
+}
+
+TEST_F(TaskOptionTest, OnlyValidTimesAreTaken) {
+  auto task = tasks::MakeTaskOfType(0, "full=y", nullptr);
+  task->SetScheduleTable("150906");
+  dialog.Fill(*task);
+  auto* minute = find<QSpinBox>("EdMinute")->findChild<QLineEdit*>();
+  minute->selectAll();
+  QTest::keyClicks(minute, "ab");
+  EXPECT_EQ(minute->text(), "15");  // letters are refused as typed
+  minute->selectAll();
+  QTest::keyClick(minute, Qt::Key_Backspace);
+  dialog.setResult(QDialog::Rejected);
+  dialog.accept();
+  EXPECT_EQ(dialog.result(), QDialog::Rejected);
+  EXPECT_EQ(script.messages, std::vector<QString>{"error: The minute must be a number from 0 to 59."});
+  QTest::keyClicks(minute, "75");
+  EXPECT_EQ(minute->text(), "7");
+  dialog.accept();
+  EXPECT_EQ(dialog.result(), QDialog::Accepted);
+  dialog.TakeInto(*task);
+  EXPECT_EQ(task->scheduletable(), "070906");
+}
+
+TEST_F(TaskOptionTest, FtpTestLogsInToTheRealServer) {
+  auto task = tasks::MakeTaskOfType(0, "full=y", nullptr);
+  task->SetTransferMode(tasks::kTransferFtp);
+  task->SetFtpServer(FtpTestServer::get().host());
+  task->SetFtpUserName(FtpTestServer::kUser);
+  task->SetFtpPassword(FtpTestServer::kPassword);
+  task->SetFtpRemoteDir("readonly");
+  dialog.Fill(*task);
+  find<QPushButton>("BtnTest")->click();
+  type("edftppassword", "wrong");
+  find<QPushButton>("BtnTest")->click();
+  ASSERT_EQ(script.messages.size(), 2u);
+  EXPECT_EQ(script.messages[0], QString::fromStdString("info: Connected to " + FtpTestServer::get().host() +
+                                                       "\r\nCurrent dir is:/readonly"));
+  EXPECT_TRUE(script.messages[1].startsWith(
+      QString::fromStdString("info: Not connected to " + FtpTestServer::get().host() + "\r\n")));
+}
+
+TEST_F(TaskOptionTest, TaskFilesRoundTripThroughTheCommands) {
+  TempFolder dir;
+  auto a = tasks::MakeTaskOfType(0, "full=y", nullptr);
+  a->SetName(std::string(120, 'a'));
+  a->SetScheduleTable("300207");
+  auto b = tasks::MakeTaskOfType(3, "fromuser=x", nullptr);
+  const tasks::TUniTask* list[] = {a.get(), b.get()};
+  script.paths = {QString::fromStdString(dir.file("t.etf")), QString::fromStdString(dir.file("t.etf"))};
+  EXPECT_TRUE(ExportTasksToFile(nullptr, "", list));
+  tasks::TTaskStore store(dir.path("db"));
+  auto back = ImportTasksFromFile(nullptr, "", nullptr, store);
+  ASSERT_EQ(back.size(), 2u);
+  auto stored = store.LoadTasks(nullptr);
+  ASSERT_EQ(stored.size(), 2u);
+  EXPECT_NE(stored[0]->id(), stored[1]->id());
+  EXPECT_EQ(std::min(stored[0]->scheduletable(), stored[1]->scheduletable()), "");  // as shown, not "0000"
+  EXPECT_EQ(std::max(stored[0]->scheduletable(), stored[1]->scheduletable()), "300207");
+  ASSERT_EQ(script.messages.size(), 2u);
+  EXPECT_TRUE(script.messages[0].startsWith("info: Successfully save tasks!\n\nTask \"aaa"));
+  EXPECT_TRUE(script.messages[1].contains("name fills all 100 bytes"));
+}
+
+}  // namespace
+}  // namespace ui
