@@ -1,0 +1,222 @@
+#include "ui/u_newblanktask.h"
+
+#include <QDialogButtonBox>
+#include <QFormLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QVBoxLayout>
+#include <exception>
+#include <memory>
+
+#include "tasks/u_task1.h"
+#include "tasks/u_unitask.h"
+#include "ui/programsettings.h"
+#include "ui/services.h"
+
+namespace ui {
+
+namespace {
+
+QString q(const std::string& text) {
+  return QString::fromStdString(text);
+}
+
+QLineEdit* lineEdit(QWidget* parent, const char* name, int maxLength) {
+  auto* edit = new QLineEdit(parent);
+  edit->setObjectName(name);
+  edit->setMaxLength(maxLength);
+  return edit;
+}
+
+}  // namespace
+
+OracleLogin& LastOracleLogin() {
+  static OracleLogin login;
+  return login;
+}
+
+TFrmNewBlankTask::TFrmNewBlankTask(tasks::TaskHost* owner, ServerCharsetReader readServerCharset,
+                                   std::function<void()> changeCharset, QWidget* parent)
+    : QDialog(parent),
+      owner_(owner),
+      readServerCharset_(std::move(readServerCharset)),
+      changeCharset_(std::move(changeCharset)) {
+  setWindowTitle(QStringLiteral("Task"));
+  EdTaskname = lineEdit(this, "EdTaskname", 100);
+  EdTaskDescription = lineEdit(this, "EdTaskDescription", 255);
+  Rbexport = new QRadioButton(QStringLiteral("Export"), this);
+  Rbexport->setObjectName("Rbexport");
+  Rbexport->setChecked(true);
+  Rbimport = new QRadioButton(QStringLiteral("Import"), this);
+  Rbimport->setObjectName("Rbimport");
+  auto* group = new QGroupBox(QStringLiteral("Command Parameters"), this);
+  EdCommandParameters = new QPlainTextEdit(group);
+  EdCommandParameters->setObjectName("EdCommandParameters");
+  (new QVBoxLayout(group))->addWidget(EdCommandParameters);
+  EdUsername = lineEdit(this, "EdUsername", 20);
+  EdPassword = lineEdit(this, "EdPassword", 20);
+  EdPassword->setEchoMode(QLineEdit::Password);
+  Edconnectstring = lineEdit(this, "Edconnectstring", 20);
+  lbclientnls = new QLabel(this);
+  lbclientnls->setObjectName("lbclientnls");
+  btnchangeregnls = new QPushButton(QStringLiteral("..."), this);
+  btnchangeregnls->setObjectName("btnchangeregnls");
+  btnnlscompare = new QPushButton(QStringLiteral("Nls compare"), this);
+  btnnlscompare->setObjectName("btnnlscompare");
+  auto* buttons = new QDialogButtonBox(this);
+  BtnOk = buttons->addButton(QStringLiteral("OK"), QDialogButtonBox::AcceptRole);
+  BtnOk->setObjectName("BtnOk");
+  BtnCancel = buttons->addButton(QStringLiteral("Cancel"), QDialogButtonBox::RejectRole);
+  BtnCancel->setObjectName("BtnCancel");
+
+  auto* kind = new QHBoxLayout;
+  kind->addWidget(Rbexport);
+  kind->addWidget(Rbimport);
+  kind->addStretch();
+  auto* nls = new QHBoxLayout;
+  nls->addWidget(lbclientnls, 1);
+  nls->addWidget(btnchangeregnls);
+  nls->addWidget(btnnlscompare);
+  auto* form = new QFormLayout;
+  form->addRow(QStringLiteral("Name"), EdTaskname);
+  form->addRow(QStringLiteral("Description"), EdTaskDescription);
+  form->addRow(kind);
+  form->addRow(group);
+  form->addRow(QStringLiteral("Username"), EdUsername);
+  form->addRow(QStringLiteral("Password"), EdPassword);
+  form->addRow(QStringLiteral("Connect string"), Edconnectstring);
+  form->addRow(QStringLiteral("Client character sets:"), nls);
+  auto* layout = new QVBoxLayout(this);
+  layout->addLayout(form);
+  layout->addWidget(buttons);
+
+  connect(BtnOk, &QPushButton::clicked, this, [this] { BtnOkClick(); });
+  connect(BtnCancel, &QPushButton::clicked, this, &QDialog::reject);
+  connect(btnnlscompare, &QPushButton::clicked, this, [this] { btnnlscompareClick(); });
+  connect(btnchangeregnls, &QPushButton::clicked, this, [this] { btnchangeregnlsClick(); });
+  showClientCharset();
+}
+
+TFrmNewBlankTask::~TFrmNewBlankTask() = default;
+
+std::unique_ptr<tasks::TUniTask> TFrmNewBlankTask::TakeTask() {
+  return std::move(task_);
+}
+
+void TFrmNewBlankTask::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  EdTaskname->setFocus();
+}
+
+void TFrmNewBlankTask::showClientCharset() {
+  lbclientnls->setText(q(ClientCharset().charset));
+}
+
+bool TFrmNewBlankTask::refuse(QWidget* edit, const char* text) {
+  Services().messages->error(this, QString::fromUtf8(text));
+  edit->setFocus();
+  return false;
+}
+
+void TFrmNewBlankTask::BtnOkClick() {
+  const QString name = EdTaskname->text().trimmed();
+  const QString user = EdUsername->text().trimmed();
+  const QString command = EdCommandParameters->toPlainText().trimmed();
+  if (name.isEmpty()) {
+    refuse(EdTaskname, "Task name can not be empty.");
+    return;
+  }
+  if (user.isEmpty()) {
+    refuse(EdUsername, "Username can not be empty.");
+    return;
+  }
+  if (command.isEmpty()) {
+    refuse(EdCommandParameters, "Command parameters can not be empty.");
+    return;
+  }
+
+  // The task that tries the text is the one stored: its class is the kind's, so a later parse of
+  // the saved command reads it with the right keywords.
+  const bool isExport = Rbexport->isChecked();
+  std::unique_ptr<tasks::TUniTask> task;
+  if (isExport)
+    task = std::make_unique<tasks::TExpTask>(owner_);
+  else
+    task = std::make_unique<tasks::TImpTask>(owner_);
+  task->SetCommand(command.toStdString());
+  if (!task->ParseCommand()) {
+    const QString text = QStringLiteral("Parameter %1 error at:\n\r %2 of %3,still save it?")
+                             .arg(command, QString::number(task->errorpos()), q(task->errortext()));
+    if (!Services().messages->question(this, text)) return;
+  }
+
+  task->SetTaskType(isExport ? tasks::TTaskType::RawExport : tasks::TTaskType::RawImport);
+  task->SetName(name.toStdString());
+  task->SetDescription(EdTaskDescription->text().trimmed().toStdString());
+  task->SetUName(user.toStdString());
+  task->SetUPassword(EdPassword->text().toStdString());
+  task->SetConnectString(Edconnectstring->text().trimmed().toStdString());
+  // A raw task runs what the user typed; a parsed list only feeds its parameter file.
+  task->SetCommand(command.toStdString());
+  task_ = std::move(task);
+  accept();
+}
+
+void TFrmNewBlankTask::btnnlscompareClick() {
+  const QString user = EdUsername->text().trimmed();
+  const QString password = EdPassword->text().trimmed();
+  const QString server = Edconnectstring->text().trimmed();
+  if (user.isEmpty()) {
+    refuse(EdUsername, "Please enter username!");
+    return;
+  }
+  if (password.isEmpty()) {
+    refuse(EdPassword, "Please enter password!");
+    return;
+  }
+  if (server.isEmpty()) {
+    refuse(Edconnectstring, "Please enter connect string!");
+    return;
+  }
+  OracleLogin& login = LastOracleLogin();
+  login = {user.toStdString(), password.toStdString(), server.toStdString()};
+
+  const std::string client = ClientCharset().charset;
+  try {
+    const QString serverSet = q(readServerCharset_(login, client));
+    QString text = QStringLiteral("Client: ") + q(client) + QStringLiteral("\r\nServer: ") +
+                   (serverSet.isEmpty() ? QStringLiteral("Not found") : serverSet);
+    // A server that names no set gives nothing to match the client to, so no advice is given.
+    if (!serverSet.isEmpty() && q(client).trimmed().toUpper() != serverSet.trimmed().toUpper())
+      text += QStringLiteral(
+          "\r\nDifferent character set between client and server,\r\nSet client side character to the "
+          "same as sever side!");
+    Services().messages->information(this, text);
+  } catch (const std::exception& e) {
+    QString text = QString::fromUtf8(e.what());
+    if (text.contains(QStringLiteral("12705")))
+      text += QStringLiteral(
+          "\r\nplease set character set to a correct value,then restart Velmaron before connect or "
+          "compare again!");
+    Services().messages->error(this, text);
+  }
+}
+
+void TFrmNewBlankTask::btnchangeregnlsClick() {
+  changeCharset_();
+  showClientCharset();
+}
+
+std::unique_ptr<tasks::TUniTask> NewBlankTask(tasks::TaskHost* owner, ServerCharsetReader readServerCharset,
+                                              std::function<void()> changeCharset, QWidget* parent) {
+  TFrmNewBlankTask dialog(owner, std::move(readServerCharset), std::move(changeCharset), parent);
+  if (Services().dialogs->run(dialog) != QDialog::Accepted) return nullptr;
+  return dialog.TakeTask();
+}
+
+}  // namespace ui

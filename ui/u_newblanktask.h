@@ -1,0 +1,91 @@
+// The blank-task dialog: a task typed as a raw export or import command (name, description,
+// Oracle account, parameter text) instead of made with a wizard. OK checks the input and tries the
+// parameter text with the parser of its kind; a text that does not parse is saved only when the
+// user says so. "Nls compare" shows the client's and the server's character sets side by side.
+//
+// Threads: window thread only.
+#pragma once
+
+#include <QDialog>
+#include <functional>
+#include <memory>
+#include <string>
+
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+class QRadioButton;
+
+namespace tasks {
+class TaskHost;
+class TUniTask;
+}  // namespace tasks
+
+namespace ui {
+
+// The Oracle account last used to reach a server, kept for the whole program so that the
+// wizards offer it again.
+struct OracleLogin {
+  std::string username, password, connectstring;
+};
+OracleLogin& LastOracleLogin();
+
+// Asks the server `login` names for its NLS_CHARACTERSET, connecting with the client character set
+// `clientCharset`; an empty text when the server has none. Throws std::exception with the
+// session's message on any failure (its text carries the Oracle error number).
+using ServerCharsetReader =
+    std::function<std::string(const OracleLogin& login, const std::string& clientCharset)>;
+
+class TFrmNewBlankTask final : public QDialog {
+  Q_OBJECT
+ public:
+  // The task made on OK belongs to `owner` (may be null). `readServerCharset` serves "Nls
+  // compare"; `changeCharset` serves the character-set button and may change ClientCharset().
+  // Neither may be empty.
+  TFrmNewBlankTask(tasks::TaskHost* owner, ServerCharsetReader readServerCharset,
+                   std::function<void()> changeCharset, QWidget* parent = nullptr);
+  ~TFrmNewBlankTask() override;
+
+  // After OK: the new task, handed over once; null before OK or after a Cancel.
+  std::unique_ptr<tasks::TUniTask> TakeTask();
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+
+ private:
+  void BtnOkClick();
+  void btnnlscompareClick();
+  void btnchangeregnlsClick();
+  void showClientCharset();
+  // Shows `text` as an error box and puts the focus on `edit`; always false.
+  bool refuse(QWidget* edit, const char* text);
+
+  tasks::TaskHost* owner_;
+  std::unique_ptr<tasks::TUniTask> task_;
+  ServerCharsetReader readServerCharset_;
+  std::function<void()> changeCharset_;
+
+  QLineEdit* EdTaskname;
+  QLineEdit* EdTaskDescription;
+  QRadioButton* Rbexport;
+  QRadioButton* Rbimport;
+  QPlainTextEdit* EdCommandParameters;
+  QLineEdit* EdUsername;
+  QLineEdit* EdPassword;
+  QLineEdit* Edconnectstring;
+  QLabel* lbclientnls;
+  QPushButton* btnchangeregnls;
+  QPushButton* btnnlscompare;
+  QPushButton* BtnOk;
+  QPushButton* BtnCancel;
+};
+
+// Opens the dialog modally (through Services().dialogs). On OK a new task ready to be stored: a
+// TExpTask of type RawExport or a TImpTask of type RawImport with the typed name, description,
+// account and command text (run as typed), `parsedok`, and the canonical parameter list when
+// the text parsed. Null when the user cancelled. The caller gives it its id and creation time.
+std::unique_ptr<tasks::TUniTask> NewBlankTask(tasks::TaskHost* owner, ServerCharsetReader readServerCharset,
+                                              std::function<void()> changeCharset, QWidget* parent = nullptr);
+
+}  // namespace ui
