@@ -138,6 +138,14 @@ bool refersTo(const TExpToken* node, const TSourceTable& table) {
                      [&](const TExpToken* a) { return refersTo(a, table); });
 }
 
+// Whether a value of `outer` type loses part of itself in the `inner` type.
+bool keepsOwnType(TEngineFieldType inner, TEngineFieldType outer) {
+  using T = TEngineFieldType;
+  bool integer = inner == T::SmallInt || inner == T::Integer || inner == T::Word || inner == T::LargeInt;
+  return (integer && (outer == T::Float || outer == T::BCD || outer == T::LargeInt)) ||
+         (inner == T::BCD && outer == T::Float) || (inner == T::Date && outer == T::Timestamp);
+}
+
 TExpToken* newNodeLike(const TExpToken& node) {
   TExpToken* copy = GetExpToken();
   copy->Assign(node);
@@ -186,6 +194,15 @@ void TTableJoin::ApplyFilter() {
   auto constantOf = [&](const TExpToken& typeNode, const TExpToken& node) {
     return EvaluateAsTypeOf(typeNode, node, nullptr, ReadSourceColumn, query.SortId, query.LanguageId);
   };
+  // A comparison whose outer side the inner column's type would cut (1.5 to 1, a time of day
+  // off a timestamp) cannot become a filter on the inner column: the whole condition is then
+  // tested on each joined row, in the wider type, as WHERE tests it.
+  if (wide()) {
+    DropFilter();
+    Inner.RowCheck = Condition.get();
+    return;
+  }
+  Inner.RowCheck = nullptr;
   // The filter reads the inner table only: whatever does not refer to it is the outer row's
   // value now, taken as a constant.
   auto build = [&](auto& self, const TExpToken* node) -> TExpToken* {
@@ -230,6 +247,25 @@ void TTableJoin::ApplyFilter() {
   } else {
     Inner.Cursor->ReplaceFilterExpression(tree.release(), Filter);
   }
+}
+
+bool TTableJoin::wide() const {
+  std::vector<const TExpToken*> pending{Condition.get()};
+  while (!pending.empty()) {
+    const TExpToken* node = pending.back();
+    pending.pop_back();
+    if (!node) continue;
+    if (isComparison(*node)) {
+      bool innerLeft = refersTo(node->left, Inner) && !refersTo(node->right, Inner);
+      const TExpToken* innerSide = innerLeft ? node->left : node->right;
+      const TExpToken* outerSide = innerLeft ? node->right : node->left;
+      if (innerSide && outerSide && keepsOwnType(innerSide->type, outerSide->type)) return true;
+    }
+    pending.push_back(node->left);
+    pending.push_back(node->right);
+    for (const TExpToken* arg : node->args) pending.push_back(arg);
+  }
+  return false;
 }
 
 void TTableJoin::DropFilter() {
@@ -359,9 +395,18 @@ void TSourceTable::First() {
 
 void TSourceTable::Next() {
   if (RecordBuffer.size() < Cursor->RecordSize()) AllocRecordBuffer();
-  uint16_t code = Cursor->GetNextRecord(RecordBuffer.data());
-  AtEnd = code == VELDOR_EOF;
-  if (!AtEnd) RaiseEngineErrorIfSet(code);
+  for (;;) {
+    uint16_t code = Cursor->GetNextRecord(RecordBuffer.data());
+    AtEnd = code == VELDOR_EOF;
+    if (AtEnd) return;
+    RaiseEngineErrorIfSet(code);
+    if (!RowCheck) return;
+    TExpToken* value =
+        EvaluateExpTree(RowCheck, nullptr, nullptr, Owner.SortId, Owner.LanguageId, ReadSourceColumn);
+    bool passes = !value->isNull && value->Value()[0] != 0;
+    FreeExpTree(value);
+    if (passes) return;
+  }
 }
 
 bool TSourceTable::FirstMatch(uint8_t kind) {

@@ -239,6 +239,9 @@ class TTableJoin {
   // a LEFT OUTER join without one still counts as matched.
   bool Step();
 
+  // Whether a comparison of the condition would cut its outer value to the inner column's type.
+  bool wide() const;
+
   TSourceTable& Owner;
   uint8_t Kind = jkNone;  // 0 not yet a join, 1 INNER, 2 LEFT OUTER
   TSourceTable& Inner;
@@ -297,6 +300,8 @@ class TSourceTable final : public engine::TSourceTable {
   std::vector<uint8_t> RecordBuffer;
   std::vector<std::unique_ptr<TTableJoin>> Joins;
   bool AtEnd = false;
+  // A join condition that each row must pass (the join's, when no filter can carry it).
+  const TExpToken* RowCheck = nullptr;
 };
 
 // Reads a bound column node's value from its source table's record buffer (NULL while the table

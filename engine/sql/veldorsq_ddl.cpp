@@ -47,7 +47,8 @@ TIndexDescriptor indexOf(TCreateIndex& index, std::span<const TFieldDescriptor> 
   d.name = text ? "Sys Text" : index.Name;
   d.descending = index.Descending;
   d.caseInsensitive = text ? 0 : index.NoCase;
-  d.unique = text ? 0 : index.Unique;
+  // A primary key (the index without a name) holds each key once.
+  d.unique = text ? 0 : index.Unique || index.Name.empty();
   d.compression = text ? 3 : index.Compression;
   if (index.Columns.size() > d.fields.size())
     SqlError("Maximum number of columns (" + std::to_string(d.fields.size()) + ") in index " + index.Name +

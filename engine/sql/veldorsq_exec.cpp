@@ -58,6 +58,32 @@ bool readValue(TDataCursor& cursor, uint16_t fieldNo, const uint8_t* row, std::v
   return isNull;
 }
 
+// Drops each link that leads back to a table the walk from the driving
+// table already reaches: the planning can leave such a link behind when it raises a table
+// above another, and stepping along it would never end.
+void pruneChainJoins(TDataQuery& q) {
+  if (!q.DrivingTable) return;
+  std::vector<TSourceTable*> pending{q.DrivingTable}, seen{q.DrivingTable};
+  while (!pending.empty()) {
+    TSourceTable* table = pending.back();
+    pending.pop_back();
+    auto& joins = table->Joins;
+    for (size_t i = 0; i < joins.size();) {
+      TSourceTable* inner = &joins[i]->Inner;
+      if (std::find(seen.begin(), seen.end(), inner) != seen.end()) {
+        // An inner join to a table reached already is tested on the joined row instead.
+        if (joins[i]->Kind == jkLeftOuter) SqlError(" Internal join optimization error");
+        if (joins[i]->Kind == jkInner) q.AddResidualCondition(joins[i]->Condition.release());
+        joins.erase(joins.begin() + ptrdiff_t(i));
+        continue;
+      }
+      seen.push_back(inner);
+      pending.push_back(inner);
+      ++i;
+    }
+  }
+}
+
 }  // namespace
 
 // Writes `value` into field `fieldNo` of `record`, converted to the field's type; false when
@@ -203,6 +229,7 @@ void TDataQuery::planWhere() {
   }
   HandDownWhere(1);
   if (MultiTable && ShouldReorderJoins()) ReorderJoins();
+  pruneChainJoins(*this);
   HandDownWhere(0);
 }
 
@@ -336,7 +363,13 @@ bool TDataQuery::FinishAverages(uint8_t* row) {
     bool sumNull = readValue(result, f.ResultFieldNo, row, sum);
     readValue(result, f.AvgCountFieldNo, row, count);
     int32_t n = GetIntegerValue(count.data());
-    if (sumNull || n == 0) continue;
+    if (sumNull || n == 0) {
+      // The dialect's AVG of no values is 0.
+      std::fill(sum.begin(), sum.end(), uint8_t(0));
+      if (f.StoredType == T::BCD) EncodeBcdValue(0, f.StoredScale, sum.data());
+      result.PutField(f.ResultFieldNo, row, sum.data());
+      continue;
+    }
     switch (f.StoredType) {
       case T::Date:
       case T::Time:
@@ -367,7 +400,7 @@ bool TDataQuery::HavingCallback(const uint8_t* row) {
   TDataCursor& result = *ResultCursor;
   std::vector<uint8_t>& buffer = result.RecordBuffer();
   std::memcpy(buffer.data(), row, result.RecordSize());
-  TokenPtr value(EvaluateExpTree(Conditions[1].get(), nullptr, this, SortId, LanguageId, ReadResultColumn));
+  TokenPtr value(EvaluateExpTree(Conditions[1].get(), this, this, SortId, LanguageId, ReadResultColumn));
   return !value->isNull && value->Value()[0] != 0;
 }
 
@@ -515,18 +548,7 @@ void TDataQuery::executeSelect() {
         }
       }
     }
-    if (HasAvg) {
-      FinishAverages(accumulator.data());
-      // The dialect's AVG of no values is 0.
-      for (auto& f : ResultFields) {
-        std::vector<uint8_t> v;
-        if (f->AggregateKind != akAvg || !readValue(result, f->ResultFieldNo, accumulator.data(), v))
-          continue;
-        uint8_t zero[16] = {};
-        if (f->StoredType == T::BCD) EncodeBcdValue(0, f->StoredScale, zero);
-        result.PutField(f->ResultFieldNo, accumulator.data(), zero);
-      }
-    }
+    if (HasAvg) FinishAverages(accumulator.data());
     if (MaxRowCount != 0) result.AppendRecord(accumulator.data(), false);
   } else {
     for (bool more = driving.FirstMatch(jkNone); more; more = driving.NextMatch()) {
@@ -542,6 +564,9 @@ void TDataQuery::executeSelect() {
     int done = -100;
     ReportProgress(total, total, done);
   }
+  // A filter served by an index can leave the read pair taken; the rows are copied, so the
+  // sources let other writers in again.
+  for (auto& table : SourceTables) table->Cursor->EndRead();
   if (!unionPart_) rebuildResult();
   result.SwitchToIndex(255);
   result.SetToBegin();

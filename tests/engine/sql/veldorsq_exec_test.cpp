@@ -1,0 +1,89 @@
+// What the statement driver promises beyond single statements: a text is checked whole before
+// anything runs, every statement gets its own parameters, and a data change is all or nothing.
+#include <gtest/gtest.h>
+
+#include "engine/sql/veldorsq.h"
+#include "engine/storage/veldorerr.h"
+#include "engine/tables/veldordirectory.h"
+#include "engine/tables/veldorsession.h"
+#include "tests/platform/temp_folder.h"
+
+namespace {
+
+using namespace engine;
+
+class DriverTest : public ::testing::Test {
+ protected:
+  DriverTest() : directory(session.OpenDataDirectory("db", folder.path())) {
+    run("CREATE TABLE t (a INTEGER, PRIMARY KEY (a))");
+  }
+  ~DriverTest() override { session.CloseDataDirectory(directory); }
+  TDataCursor* run(const std::string& text, sql::TQueryStatement* s = nullptr) {
+    sql::TQueryStatement own(*directory);
+    sql::TQueryStatement& statement = s ? *s : own;
+    statement.Prepare(text);
+    return statement.Execute();
+  }
+  std::string rows(const std::string& query = "SELECT a FROM t ORDER BY a") {
+    sql::TQueryStatement s(*directory);
+    TDataCursor* c = run(query, &s);
+    std::string out, text;
+    std::vector<uint8_t> record(c->RecordSize());
+    c->SetToBegin();
+    while (c->GetNextRecord(record.data()) == 0)
+      out += (sql::ColumnText(*c, 1, record.data(), text) ? text : "NULL") + " ";
+    return out;
+  }
+  platform::testing::TempFolder folder;
+  TDataSession session;
+  TDataDirectory* directory;
+};
+
+TEST_F(DriverTest, ASyntaxErrorInALaterStatementStopsTheTextBeforeAnythingRuns) {
+  EXPECT_THROW(run("INSERT INTO t VALUES (1); INSERT INTO t VALUES (2); SELEC a FROM t"), EVELDOREngineError);
+  EXPECT_EQ(rows(), "");
+  run("CREATE TABLE u (b INTEGER); INSERT INTO u VALUES (5)");
+  EXPECT_EQ(rows("SELECT b FROM u"), "5 ");
+}
+
+TEST_F(DriverTest, EachStatementTakesItsOwnParametersAndAMissingOneRaises) {
+  sql::TQueryStatement s(*directory);
+  s.Prepare("INSERT INTO t VALUES (?); INSERT INTO t VALUES (?)");
+  std::vector<TFieldDescriptor> d(2);
+  std::vector<uint8_t> values(10, 0);
+  for (uint16_t i = 0; i < 2; ++i) {
+    d[i].SetType(uint8_t(TEngineFieldType::Integer));
+    d[i].SetStoredSize(4);
+    d[i].SetOffset(uint16_t(i * 5));
+    values[i * 5] = 1;
+    PutIntegerValue(&values[i * 5 + 1], 7 + i);
+  }
+  s.SetParams(1, d, values);
+  EXPECT_THROW(s.Execute(), EVELDOREngineError);
+  EXPECT_EQ(rows(), "7 ");
+  run("DELETE FROM t");
+  s.SetParams(2, d, values);
+  s.Execute();
+  EXPECT_EQ(rows(), "7 8 ");
+  EXPECT_THROW(s.SetParams(2, d, std::span(values).first(6)), EVELDOREngineError);
+}
+
+TEST_F(DriverTest, AChangeThatFailsOrIsStoppedLeavesNoneOfItsRows) {
+  run("CREATE TABLE src (a CHAR(5))");
+  for (const char* v : {"1", "2", "3", "x", "4"}) run(std::string("INSERT INTO src VALUES ('") + v + "')");
+  EXPECT_THROW(run("INSERT INTO t SELECT a FROM src"), EVELDOREngineError);
+  EXPECT_EQ(rows(), "");
+  // COMMIT INTERVAL keeps the rows of each finished interval.
+  EXPECT_THROW(run("INSERT INTO t SELECT a FROM src COMMIT INTERVAL 2"), EVELDOREngineError);
+  EXPECT_EQ(rows(), "1 2 ");
+}
+
+TEST_F(DriverTest, AnUpdateOfTheWalkedIndexChangesEachRowOnce) {
+  for (int v = 1; v <= 50; ++v) run("INSERT INTO t VALUES (" + std::to_string(v) + ")");
+  run("UPDATE t SET a = a + 100 WHERE a > 0");
+  EXPECT_EQ(rows("SELECT COUNT(*), MIN(a), MAX(a) FROM t"), "50 ");
+  EXPECT_EQ(rows("SELECT MIN(a) FROM t"), "101 ");
+  EXPECT_EQ(rows("SELECT MAX(a) FROM t"), "150 ");
+}
+
+}  // namespace
