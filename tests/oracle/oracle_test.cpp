@@ -8,7 +8,7 @@
 
 #include "dataset/dberror.h"
 #include "oracle/oraclasses.h"
-#include "tests/platform/temp_folder.h"
+#include "tests/oracle/oracle_testing.h"
 
 namespace oracle {
 namespace {
@@ -19,12 +19,7 @@ class OracleTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     folder_ = new platform::testing::TempFolder();
-    const std::string command =
-        std::string(OCI_STANDIN_SEED) + " " + folder_->path("ORCL") + " " + ORACLE_TEST_SEED;
-    ASSERT_EQ(std::system(command.c_str()), 0);
-    ::setenv("OCI_STANDIN_ROOT", folder_->path().c_str(), 1);
-    ::setenv("ORACLE_HOME", OCI_STANDIN_HOME, 1);
-    HomeSources.oratabPath = folder_->path("oratab");
+    testing::seedStandInServer(*folder_);
   }
   static void TearDownTestSuite() {
     FreeOCI();

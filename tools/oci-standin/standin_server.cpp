@@ -245,6 +245,12 @@ void fnToDate(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
   resultText(ctx, canonicalDate(d));
 }
 
+void fnLocalTransactionId(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
+  const std::string id = sessionOf(ctx)->localTransactionId(argc > 0 && sqlite3_value_int(argv[0]) != 0);
+  if (id.empty()) return sqlite3_result_null(ctx);
+  resultText(ctx, id);
+}
+
 void fnSysContext(sqlite3_context* ctx, int, sqlite3_value** argv) {
   Session& s = *sessionOf(ctx);
   if (upperAscii(argText(argv[0])) != "USERENV") return sqlite3_result_null(ctx);
@@ -524,6 +530,8 @@ void Session::registerFunctions() {
                                  {"to_date", 1, fnToDate},
                                  {"to_date", 2, fnToDate},
                                  {"sys_context", 2, fnSysContext},
+                                 {"ora_local_transaction_id", 0, fnLocalTransactionId},
+                                 {"ora_local_transaction_id", 1, fnLocalTransactionId},
                                  {"nls_charset_id", 1, fnNlsCharsetId},
                                  {"ora_nextval", 1, fnSequence<true>},
                                  {"ora_nextval", 2, fnSequence<true>},
@@ -591,6 +599,8 @@ void Session::createDictionary(const std::vector<std::string>& schemas) {
       " all_tab_columns WHERE owner = " +
       quoteLiteral(user_) +
       ";"
+      "CREATE TEMP VIEW all_errors AS SELECT owner, name, type, sequence, line, position, text FROM"
+      " sys.\"error$\";"
       "CREATE TEMP VIEW user_errors AS SELECT name, type, sequence, line, position, text FROM"
       " sys.\"error$\" WHERE owner = " +
       quoteLiteral(user_) +
@@ -630,10 +640,23 @@ std::vector<std::pair<std::string, std::string>> Session::sessionNls() const {
 
 void Session::commit() {
   if (!sqlite3_get_autocommit(db_)) exec("COMMIT");
+  endTransaction();
 }
 
 void Session::rollback() {
   if (!sqlite3_get_autocommit(db_)) exec("ROLLBACK");
+  endTransaction();
+}
+
+void Session::endTransaction() {
+  ++transactionSerial_;
+  transactionStarted_ = false;
+}
+
+std::string Session::localTransactionId(bool start) {
+  transactionStarted_ = transactionStarted_ || start;
+  if (!transactionStarted_ && sqlite3_get_autocommit(db_)) return {};
+  return "1." + std::to_string(transactionSerial_) + ".0";
 }
 
 void Session::beginWork() {
