@@ -56,6 +56,21 @@ TEST_F(OraSessionTest, AWrongPasswordIsOra01017AndFatalErrorsAreKnown) {
   EXPECT_FALSE(session_.IsFatalError(EOraError(1, "unique constraint violated")));
 }
 
+TEST_F(OraSessionTest, AnUnknownClientCharacterSetIsOra12705AndLeavesTheSessionClosed) {
+  ::setenv("NLS_LANG", "AMERICAN_AMERICA.NOSUCHSET", 1);
+  try {
+    session_.Connect();
+    ::unsetenv("NLS_LANG");
+    FAIL();
+  } catch (const EOraError& e) {
+    ::unsetenv("NLS_LANG");
+    EXPECT_EQ(e.ErrorCode, 12705);
+  }
+  EXPECT_FALSE(session_.GetConnected());
+  session_.Connect();
+  EXPECT_TRUE(session_.GetConnected());
+}
+
 TEST_F(OraSessionTest, SavepointUndoesOnlyWhatFollowsIt) {
   session_.Connect();
   session_.StartTransaction();

@@ -451,6 +451,13 @@ void changePassword(const std::string& folder, std::string_view user, std::strin
 
 Session::Session(const std::string& folder, std::string_view user, std::string_view password, bool privileged)
     : folder_(folder), user_(upperAscii(user)) {
+  // NLS_LANG's character set must be one the server knows, else the logon is refused.
+  if (const char* lang = std::getenv("NLS_LANG"); lang && *lang) {
+    const std::string text = lang;
+    const size_t dot = text.find('.');
+    if (dot != std::string::npos && charsetId(text.substr(dot + 1)) == 0)
+      throw OraError(12705, "Cannot access NLS data files or invalid environment specified");
+  }
   std::vector<std::string> others;
   {
     Connection catalog(folder + "/catalog.db", SQLITE_OPEN_READONLY);
