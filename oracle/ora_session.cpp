@@ -241,7 +241,27 @@ TOraSession::TOraSession() : options_(std::make_unique<TOraSessionOptions>(this)
   SessionList& list = sessionList();
   std::lock_guard<std::mutex> guard(list.lock);
   if (!list.defaultSession) list.defaultSession = this;
+  if (!list.items.empty()) home_ = list.items.front()->home_;
   list.items.push_back(this);
+}
+
+void TOraSession::SetHome(TOracleHome value) {
+  if (uint8_t(value) != OracleHomeIndex) {
+    Disconnect();
+    std::vector<TOraSession*> sessions;
+    {
+      SessionList& list = sessionList();
+      std::lock_guard<std::mutex> guard(list.lock);
+      sessions = list.items;
+    }
+    for (TOraSession* s : sessions) s->Disconnect();
+    if (!OCILoaded() || OCIInited) FreeOCI();
+    OracleHomeIndex = uint8_t(value);
+    for (TOraSession* s : sessions) s->home_ = value;
+    if (options_->GetUseOCI7())
+      if (TOCIConnection* c = OCIConnection()) c->SetOCICallStyle(osOCI7);
+  }
+  home_ = value;
 }
 
 TOraSession::~TOraSession() {
@@ -344,6 +364,7 @@ void TOraSession::SetConnectMode(TConnectMode value) {
 }
 
 void TOraSession::DoConnect() {
+  SetHome(home_);
   TCustomDAConnection::DoConnect();
   if (OnConnectChange) OnConnectChange(*this, true);
 }

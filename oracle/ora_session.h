@@ -84,6 +84,10 @@ class TOraSQL : public dataaccess::TCustomDASQL {
 
 // The failover handler's view: state 0..4 (end, abort, reauth, begin, error), type 0..3 (none,
 // session, select, transaction), 255 for anything else.
+// The Oracle home whose client library the sessions use: the default one, or home 0 to 5 of the
+// home list.
+enum TOracleHome : uint8_t { ohDefault, ohHome0, ohHome1, ohHome2, ohHome3, ohHome4, ohHome5 };
+
 using TOraFailoverEvent = std::function<void(TOraSession& sender, int state, int type, bool& retry)>;
 
 class TOraSession : public dataaccess::TCustomDAConnection {
@@ -120,6 +124,11 @@ class TOraSession : public dataaccess::TCustomDAConnection {
   std::string GetServerVersion();
   TOraSQL& InternalSQL();
 
+  TOracleHome GetHome() const { return home_; }
+  // Another home than the loaded one disconnects every session, unloads the client library (one
+  // loaded but not yet initialised stays) and makes it the home of every session; the library of
+  // the new home loads at the next connect.
+  void SetHome(TOracleHome value);
   bool GetThreadSafety() const { return threadSafety_; }
   void SetThreadSafety(bool value);
   TConnectMode GetConnectMode() const { return connectMode_; }
@@ -143,6 +152,7 @@ class TOraSession : public dataaccess::TCustomDAConnection {
 
   std::unique_ptr<TOraSessionOptions> options_;
   std::unique_ptr<TOraSQL> internalSQL_;
+  TOracleHome home_ = ohDefault;
   bool threadSafety_ = true;
   TConnectMode connectMode_ = cmNormal;
 };

@@ -71,6 +71,21 @@ TEST_F(OraSessionTest, AnUnknownClientCharacterSetIsOra12705AndLeavesTheSessionC
   EXPECT_TRUE(session_.GetConnected());
 }
 
+TEST_F(OraSessionTest, AnotherHomeUnloadsTheClientAndDisconnectsEverySession) {
+  TOraSession other;
+  other.LoginPrompt = false;
+  other.SetConnectString("scott/tiger@ORCL");
+  other.Connect();
+  session_.SetHome(ohHome5);  // the test machine lists one home only
+  EXPECT_FALSE(other.GetConnected());
+  EXPECT_EQ(other.GetHome(), ohHome5);
+  EXPECT_FALSE(OCILoaded());
+  EXPECT_THROW(session_.Connect(), std::runtime_error);
+  session_.SetHome(ohDefault);
+  session_.Connect();
+  EXPECT_TRUE(session_.GetConnected());
+}
+
 TEST_F(OraSessionTest, SavepointUndoesOnlyWhatFollowsIt) {
   session_.Connect();
   session_.StartTransaction();
