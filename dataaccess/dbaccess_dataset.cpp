@@ -117,7 +117,9 @@ void TCustomDADataSet::CheckIRecordSet() {
   TCustomDAConnection* c = UsedConnection();
   if (!c || !c->IConnection()) return;
   std::unique_ptr<TQvRecordSet> probe = c->IConnection()->CreateRecordSet();
-  if (recordSet_ && typeid(*recordSet_) == typeid(*probe)) {
+  const TQvRecordSet* current = recordSet_;
+  const TQvRecordSet& fresh = *probe;
+  if (current && typeid(*current) == typeid(fresh)) {
     recordSet_->SetConnection(c->IConnection());
     return;
   }

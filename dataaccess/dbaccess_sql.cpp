@@ -188,7 +188,9 @@ void TCustomDASQL::CheckICommand() {
   TCustomDAConnection* c = UsedConnection();
   if (!c || !c->IConnection()) return;
   std::unique_ptr<TQvCommand> probe = c->IConnection()->CreateCommand();
-  if (icommand_ && typeid(*icommand_) == typeid(*probe))
+  const TQvCommand* current = icommand_;
+  const TQvCommand& fresh = *probe;
+  if (current && typeid(*current) == typeid(fresh))
     icommand_->SetConnection(c->IConnection());  // the same class, but perhaps a new driver connection
   else
     SetICommand(std::move(probe));

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cctype>
 #include <cstring>
 #include <exception>
 
@@ -175,6 +176,14 @@ VELMARON_INLINE bool cutLines(std::string& carry, int& pendingInOut, bool summar
 
 }  // namespace
 
+bool IsClosingRecord(std::string_view text) {
+  const size_t first = text.find_first_not_of(' ');
+  if (first == std::string_view::npos) return false;
+  text = text.substr(first, text.find_last_not_of(' ') + 1 - first);
+  return text.size() == 4 && std::toupper(uint8_t(text[0])) == 'E' && std::toupper(uint8_t(text[1])) == 'X' &&
+         std::toupper(uint8_t(text[2])) == 'I' && std::toupper(uint8_t(text[3])) == 'T';
+}
+
 std::string_view DumpLineCutter::Line::text(std::string& scratch) const {
   scratch.assign(carry);
   appendPrintable(scratch, first != nullptr ? first : begin, end);
@@ -221,36 +230,62 @@ bool DumpLineCutter::finish(int64_t endOffset, Sink& sink) {
 
 namespace {
 
-// The lines of one segment as a helper found them, to be passed on later in order.
+// The lines of one segment as a helper found them, to be passed on later in order. With a
+// recogniser, each line is recognised as it is found.
 class LineRecorder final : public DumpLineCutter::Sink {
  public:
   struct Event {
     bool isLine;
+    int length;
     int64_t count, previousEnd, lastEnd;
     const uint8_t *begin, *end, *first;
-    int length;
+    size_t recognised;  // index into `outcomes` when recognised
   };
 
   bool onLine(const DumpLineCutter::Line& line, int64_t endOffset) override {
-    events.push_back({true, 1, -1, endOffset, line.begin, line.end, line.first, line.length});
+    size_t index = 0;
+    if (recogniser) {
+      index = used++;
+      if (index == outcomes.size()) outcomes.emplace_back();
+      RecognisedLine& r = outcomes[index];
+      const std::string_view text = line.text(scratch);
+      recogniser->Recognise(text, r.outcome);
+      r.closingRecord = IsClosingRecord(text);
+    }
+    events.push_back({true, line.length, 1, -1, endOffset, line.begin, line.end, line.first, index});
     return true;
   }
   bool onPlainLines(int64_t count, int64_t previousEnd, int64_t lastEnd) override {
-    events.push_back({false, count, previousEnd, lastEnd, nullptr, nullptr, nullptr, 0});
+    events.push_back({false, 0, count, previousEnd, lastEnd, nullptr, nullptr, nullptr, 0});
     return true;
+  }
+
+  void clear() {
+    events.clear();
+    used = 0;
   }
 
   bool replay(DumpLineCutter::Sink& sink) const {
     for (const Event& e : events) {
-      const bool go =
-          e.isLine ? sink.onLine(DumpLineCutter::Line{{}, e.begin, e.end, e.first, e.length}, e.lastEnd)
-                   : sink.onPlainLines(e.count, e.previousEnd, e.lastEnd);
+      bool go;
+      if (e.isLine) {
+        const DumpLineCutter::Line line{{},      e.begin,  e.end,
+                                        e.first, e.length, recogniser ? &outcomes[e.recognised] : nullptr};
+        go = sink.onLine(line, e.lastEnd);
+      } else {
+        go = sink.onPlainLines(e.count, e.previousEnd, e.lastEnd);
+      }
       if (!go) return false;
     }
     return true;
   }
 
   std::vector<Event> events;
+  std::unique_ptr<TDumpRecogniser> recogniser;
+  // Kept across segments with their name buffers; the first `used` belong to this segment.
+  std::vector<RecognisedLine> outcomes;
+  size_t used = 0;
+  std::string scratch;
 };
 
 }  // namespace
@@ -267,7 +302,7 @@ struct ParallelLineCutter::Segment {
 
   void cut() {
     try {
-      lines.events.clear();
+      lines.clear();
       breakAt = n;
       for (size_t i = 0; i < n; ++i) {
         if (data[i] == 0x0D || data[i] == 0x0A) {
@@ -286,8 +321,10 @@ struct ParallelLineCutter::Segment {
   }
 };
 
-ParallelLineCutter::ParallelLineCutter(int helpers, size_t minSegment)
-    : minSegment_(std::max<size_t>(minSegment, 1)), helperCount_(std::max(helpers, 0)) {
+ParallelLineCutter::ParallelLineCutter(int helpers, size_t minSegment, bool recognise)
+    : minSegment_(std::max<size_t>(minSegment, 1)),
+      helperCount_(std::max(helpers, 0)),
+      recognise_(recognise) {
   for (int i = 0; i < helperCount_; ++i)
     helpers_.emplace_back([this](std::stop_token stop) { helperLoop(stop); });
 }
@@ -320,7 +357,10 @@ bool ParallelLineCutter::feed(DumpLineCutter& cutter, const uint8_t* data, size_
   if (helperCount_ == 0 || count < 2) return cutter.feed(data, n, base, sink);
   {
     std::unique_lock lock(mutex_);
-    while (segments_.size() < count) segments_.push_back(std::make_unique<Segment>());
+    while (segments_.size() < count) {
+      segments_.push_back(std::make_unique<Segment>());
+      if (recognise_) segments_.back()->lines.recogniser = std::make_unique<TDumpRecogniser>();
+    }
     for (size_t i = 0; i < count; ++i) {
       Segment& s = *segments_[i];
       const size_t from = n / count * i;

@@ -12,7 +12,18 @@
 #include <thread>
 #include <vector>
 
+#include "dumpfile/dumpyacc.h"
+
 namespace dumpfile {
+
+// Whether a line is the record that export writes last: "EXIT" alone, in any case, between blanks.
+bool IsClosingRecord(std::string_view text);
+
+// A line that a helper has already run through a recogniser of its own.
+struct RecognisedLine {
+  TDumpRecogniser::Outcome outcome;
+  bool closingRecord = false;
+};
 
 // Cuts a byte stream into the text lines of a dump: runs of bytes 0x20 to 0x7D, which a carriage
 // return or line feed ends (when the line is not empty) or which are handed over as soon as they
@@ -36,6 +47,8 @@ class DumpLineCutter {
     const uint8_t* end;
     const uint8_t* first;  // the first character within [begin, end) when `carry` is empty, or null
     int length;            // characters in the text
+    // What the line does to the tree, when a helper has recognised it already; otherwise null.
+    const RecognisedLine* recognised = nullptr;
     // The text of the line; `scratch` may hold it.
     std::string_view text(std::string& scratch) const;
     // False when the recogniser would answer the line "not a head" and change nothing.
@@ -80,8 +93,10 @@ class DumpLineCutter {
 // segment's lines on in order. The sink is only ever called on the calling thread.
 class ParallelLineCutter {
  public:
-  // `helpers` threads besides the caller's; segments are at least `minSegment` bytes.
-  ParallelLineCutter(int helpers, size_t minSegment);
+  // `helpers` threads besides the caller's; segments are at least `minSegment` bytes. With
+  // `recognise`, the lines of a segment reach the sink recognised (Line::recognised), the
+  // recognising spread over the threads as the cutting is.
+  ParallelLineCutter(int helpers, size_t minSegment, bool recognise = false);
   ~ParallelLineCutter();
   ParallelLineCutter(const ParallelLineCutter&) = delete;
   ParallelLineCutter& operator=(const ParallelLineCutter&) = delete;
@@ -97,6 +112,7 @@ class ParallelLineCutter {
 
   size_t minSegment_;
   int helperCount_;
+  bool recognise_;
   std::mutex mutex_;
   std::condition_variable_any work_;
   std::condition_variable done_;

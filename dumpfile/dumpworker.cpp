@@ -85,7 +85,7 @@ std::unique_ptr<platform::RandomReader> DumpWorker::OpenRootFile(int64_t* size) 
 bool DumpWorker::ReadNodeBytes(platform::RandomReader& file, const TExpFileNode& node, std::string& bytes) {
   int error = 0;
   if (ReadDumpBytes(file, node.StartOffset(), std::max<int64_t>(node.Length(), 0), bytes, error)) return true;
-  root_.SetMessage("Read " + node.Name() + " from " + root_.DumpFileName() + " error!" +
+  root_.SetMessage("Read " + std::string(node.Name()) + " from " + root_.DumpFileName() + " error!" +
                    (error != 0 ? " (" + platform::errorText(error) + ")" : ""));
   return false;
 }

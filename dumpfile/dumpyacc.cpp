@@ -42,9 +42,11 @@ struct ObjectName {
 }  // namespace
 
 struct TDumpRecogniser::Impl {
-  explicit Impl(TExpFileRoot& r) : root(r) {}
+  explicit Impl(TExpFileRoot* r) : rootOrNull(r) {}
 
-  TExpFileRoot& root;
+  TExpFileRoot* rootOrNull;
+  // While recognising: where the line's effect goes instead of the root.
+  Outcome* record = nullptr;
   TDumpLex lex;
   YaccLib yacc;
   bool shortcut = true;
@@ -55,6 +57,15 @@ struct TDumpRecogniser::Impl {
     return yacc.yylook([this] { return lex.yylex(); });
   }
   void shift() { yacc.yyshift(lex.yylval); }
+
+  TExpFileRoot& root() { return *rootOrNull; }
+
+  void closeCurrent() {
+    if (record != nullptr)
+      record->action = Outcome::kClose;
+    else
+      root().CloseCurrentNode();
+  }
 
   int parse(std::string_view line) {
     lex.setSingleLine(line);
@@ -67,7 +78,7 @@ struct TDumpRecogniser::Impl {
   // statement: error. A line that began with CREATE but is no head ends the open object.
   int statementError() {
     yacc.yysyntaxerror();
-    if (createLine && !headActed) root.CloseCurrentNode();
+    if (createLine && !headActed) closeCurrent();
     yacc.yyabort();
     return 1;
   }
@@ -85,7 +96,7 @@ struct TDumpRecogniser::Impl {
 
   // statement: other_statement
   int otherStatement() {
-    root.CloseCurrentNode();
+    closeCurrent();
     yacc.yyabort();
     return 1;
   }
@@ -120,7 +131,7 @@ struct TDumpRecogniser::Impl {
   bool recoveredName(ObjectName& out, bool rightAfterKeyword) {
     yacc.yysyntaxerror();
     if (lex.yytext.empty()) {
-      root.CloseCurrentNode();
+      closeCurrent();
       yacc.yyabort();
       return false;
     }
@@ -131,31 +142,77 @@ struct TDumpRecogniser::Impl {
   }
 
   TExpFileUser* currentOwner() {
-    if (root.CurrentOwner() == nullptr) {
+    TExpFileRoot& r = root();
+    if (r.CurrentOwner() == nullptr) {
       // The reader starts every reading with a default owner; a recogniser used on its own
       // gets the same one on first need.
       auto owner = std::make_unique<TExpFileUser>();
-      owner->SetName(root.ExportUser());
-      root.SetCurrentOwner(root.AddUser(std::move(owner)));
+      owner->SetName(r.ExportUser());
+      r.SetCurrentOwner(r.AddUser(std::move(owner)));
     }
-    return root.CurrentOwner();
+    return r.CurrentOwner();
+  }
+
+  void addHead(std::string_view name, uint8_t kind, bool setsUserMode, Place place) {
+    TExpFileRoot& r = root();
+    r.CloseCurrentNode();
+    if (setsUserMode) r.SetUserMode(true);
+    const bool atRoot = place == Place::Root || (place == Place::ByUserMode && !r.UserMode());
+    r.SetOpenNode(atRoot ? r.AddPublicObject(name, kind) : currentOwner()->AddNode(name, kind));
+  }
+
+  void addUser(std::string_view name) {
+    TExpFileRoot& r = root();
+    r.CloseCurrentNode();
+    auto owner = std::make_unique<TExpFileUser>();
+    owner->SetName(std::string(name));
+    TExpFileUser* added = r.AddUser(std::move(owner));
+    r.SetCurrentOwner(added);
+    r.SetOpenNode(added);
+  }
+
+  // False when the line ends here (the owner is unknown to an entire-database export).
+  bool connectOwner(std::string_view name) {
+    TExpFileRoot& r = root();
+    r.CloseCurrentNode();
+    r.SetUserMode(true);
+    const int found = r.FindUser(name);
+    TExpFileUser* owner = nullptr;
+    if (found >= 0) {
+      r.GetUser(found, owner);
+    } else if (r.ExportMode() == 1) {
+      // An entire-database export introduces every owner with CREATE USER first.
+      return false;
+    } else {
+      auto created = std::make_unique<TExpFileUser>();
+      created->SetName(std::string(name));
+      owner = r.AddUser(std::move(created));
+    }
+    r.SetCurrentOwner(owner);
+    return true;
+  }
+
+  void recordAction(Outcome::Action action, const ShortString& name, uint8_t kind = 0,
+                    bool setsUserMode = false, Place place = Place::Owner) {
+    record->action = action;
+    record->name = name;
+    record->kind = kind;
+    record->setsUserMode = setsUserMode;
+    record->place = uint8_t(place);
   }
 
   // Action of a create head.
   int head(const ObjectName& name, uint8_t kind, bool setsUserMode, Place place, bool snapshot = false) {
     headActed = true;
-    root.CloseCurrentNode();
     if (name.missing || (snapshot && name.value == std::string_view("LOG"))) {
+      closeCurrent();
       yacc.yyabort();
       return 1;
     }
-    if (setsUserMode) root.SetUserMode(true);
-    auto node = std::make_unique<TExpFileNode>();
-    node->SetName(name.value.str());
-    node->SetKind(kind);
-    const bool atRoot = place == Place::Root || (place == Place::ByUserMode && !root.UserMode());
-    root.SetOpenNode(atRoot ? root.AddPublicObject(std::move(node))
-                            : currentOwner()->AddNode(std::move(node)));
+    if (record != nullptr)
+      recordAction(Outcome::kHead, name.value, kind, setsUserMode, place);
+    else
+      addHead(name.value, kind, setsUserMode, place);
     return endOfHead();
   }
 
@@ -170,42 +227,33 @@ struct TDumpRecogniser::Impl {
     ObjectName name;
     if (!objectName(name)) return 1;
     headActed = true;
-    root.CloseCurrentNode();
     if (name.missing) {
+      closeCurrent();
       yacc.yyabort();
       return 1;
     }
-    auto owner = std::make_unique<TExpFileUser>();
-    owner->SetName(name.value.str());
-    TExpFileUser* added = root.AddUser(std::move(owner));
-    root.SetCurrentOwner(added);
-    root.SetOpenNode(added);
+    if (record != nullptr)
+      recordAction(Outcome::kCreateUser, name.value);
+    else
+      addUser(name.value);
     return endOfHead();
   }
 
   int connectStatement() {
     ObjectName name;
     if (!objectName(name)) return 1;
-    root.CloseCurrentNode();
     if (name.missing) {
+      closeCurrent();
       yacc.yyabort();
       return 1;
     }
-    root.SetUserMode(true);
-    const int found = root.FindUser(name.value);
-    TExpFileUser* owner = nullptr;
-    if (found >= 0) {
-      root.GetUser(found, owner);
-    } else if (root.ExportMode() == 1) {
-      // An entire-database export introduces every owner with CREATE USER first.
+    if (record != nullptr) {
+      // Whether the owner is known is the root's to say when the outcome is applied.
+      recordAction(Outcome::kConnect, name.value);
+    } else if (!connectOwner(name.value)) {
       yacc.yyabort();
       return 1;
-    } else {
-      auto created = std::make_unique<TExpFileUser>();
-      created->SetName(name.value.str());
-      owner = root.AddUser(std::move(created));
     }
-    root.SetCurrentOwner(owner);
     return endOfHead();
   }
 
@@ -398,7 +446,8 @@ struct TDumpRecogniser::Impl {
   }
 };
 
-TDumpRecogniser::TDumpRecogniser(TExpFileRoot& root) : impl_(std::make_unique<Impl>(root)) {}
+TDumpRecogniser::TDumpRecogniser(TExpFileRoot& root) : impl_(std::make_unique<Impl>(&root)) {}
+TDumpRecogniser::TDumpRecogniser() : impl_(std::make_unique<Impl>(nullptr)) {}
 TDumpRecogniser::~TDumpRecogniser() = default;
 
 bool TDumpRecogniser::CannotStartStatement(std::string_view line) {
@@ -410,6 +459,42 @@ bool TDumpRecogniser::CannotStartStatement(std::string_view line) {
 int TDumpRecogniser::ParseLine(std::string_view line) {
   if (impl_->shortcut && CannotStartStatement(line)) return 1;
   return impl_->parse(line);
+}
+
+void TDumpRecogniser::Recognise(std::string_view line, Outcome& out) {
+  out.action = Outcome::kNone;
+  out.result = 1;
+  out.error = nullptr;
+  if (impl_->shortcut && CannotStartStatement(line)) return;
+  impl_->record = &out;
+  try {
+    out.result = impl_->parse(line);
+  } catch (...) {
+    out.error = std::current_exception();
+  }
+  impl_->record = nullptr;
+}
+
+int TDumpRecogniser::Apply(const Outcome& outcome) {
+  switch (outcome.action) {
+    case Outcome::kNone:
+      break;
+    case Outcome::kClose:
+      impl_->root().CloseCurrentNode();
+      break;
+    case Outcome::kHead:
+      impl_->addHead(outcome.name, outcome.kind, outcome.setsUserMode, Place(outcome.place));
+      break;
+    case Outcome::kCreateUser:
+      impl_->addUser(outcome.name);
+      break;
+    case Outcome::kConnect:
+      // The sequential parse stops before reading on, so what reading on threw never happens.
+      if (!impl_->connectOwner(outcome.name)) return 1;
+      break;
+  }
+  if (outcome.error) std::rethrow_exception(outcome.error);
+  return outcome.result;
 }
 
 const TDumpLex& TDumpRecogniser::Lexer() const {

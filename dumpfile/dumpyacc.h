@@ -17,6 +17,7 @@
 
 #include <array>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <string_view>
 
@@ -29,6 +30,8 @@ class TDumpRecogniser {
  public:
   // The recogniser works on `root` (not owned), which must outlive it.
   explicit TDumpRecogniser(TExpFileRoot& root);
+  // A recogniser without a root, for Recognise() only.
+  TDumpRecogniser();
   ~TDumpRecogniser();
 
   // Parses one line (the reader hands at most 201 characters, no line break).
@@ -54,6 +57,25 @@ class TDumpRecogniser {
   // The scanner of the last line that went through the full parse. A line that
   // CannotStartStatement() is answered 1 at once and leaves the scanner as it was.
   const TDumpLex& Lexer() const;
+
+  // What a line does to the tree, found from its text alone, so that lines can be recognised on
+  // other threads and applied to the root afterwards in their order.
+  struct Outcome {
+    enum Action : uint8_t { kNone, kClose, kHead, kCreateUser, kConnect };
+    Action action = kNone;
+    uint8_t kind = 0;
+    uint8_t place = 0;
+    bool setsUserMode = false;
+    int result = 1;            // ParseLine's answer, unless the action decides otherwise
+    ShortString name;          // of a head, a created user or a connected owner
+    std::exception_ptr error;  // what the parse threw, after the action had been taken
+  };
+  // Parses `line` as ParseLine does, recording its effect on the tree instead of acting. Never
+  // throws; the root (when there is one) is left alone.
+  void Recognise(std::string_view line, Outcome& out);
+  // Takes the recorded effect on the root and answers as ParseLine would have on that line,
+  // throwing what it would have thrown. Requires a recogniser made with a root.
+  int Apply(const Outcome& outcome);
   // Whether that shortcut is taken (on by default). Off, every line runs through the scanner and
   // parser; the tree and results are the same either way.
   void SetShortcut(bool on);

@@ -1,6 +1,5 @@
 #include "dumpfile/u_analysisfile.h"
 
-#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <limits>
@@ -29,14 +28,6 @@ bool hasMarker(const uint8_t* header) {
   for (int i = 0; i < kMarkerSize; ++i)
     if (header[kMarkerAt + i] != i) return false;
   return true;
-}
-
-std::string nowText() {
-  const platform::LocalTimeFields t = platform::localNow();
-  char text[32];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour, t.minute,
-                t.second);
-  return text;
 }
 
 // The index size text: 1 to 10 decimal digits; 0 for anything else.
@@ -131,7 +122,7 @@ void TSavedfp::Run() {
     const TExpFileNode& n = *item.node;
     const int64_t length = std::max<int64_t>(n.Length(), 0);
     if (length > 0 && n.StartOffset() < 0) {
-      root.SetMessage("Read " + n.Name() + " from " + source + " error!");
+      root.SetMessage("Read " + std::string(n.Name()) + " from " + source + " error!");
       return;
     }
     if (n.StartOffset() > kInt32Max || length > kInt32Max - running) {
@@ -162,7 +153,7 @@ void TSavedfp::Run() {
     platform::putFixedText(h + kCharsetAt, kCharsetSize, root.NlsLang());
     platform::putFixedText(h + kUserAt, kUserSize, root.ExportUser());
     platform::putFixedText(h + kModeAt, kModeSize, root.ExportModeText());
-    platform::putFixedText(h + kDateAt, kDateSize, saveTime_.empty() ? nowText() : saveTime_);
+    platform::putFixedText(h + kDateAt, kDateSize, saveTime_.empty() ? platform::localNowText() : saveTime_);
     platform::putFixedText(h + kIndexSizeAt, kIndexSizeSize, std::to_string(indexSize));
     platform::putFixedText(h + kExportVersionAt, kExportVersionSize, root.ExportVersion());
     for (size_t i = 0; i < items.size(); ++i)
@@ -288,12 +279,11 @@ void TReaddfp::Run() {
         root.SetUserMode(true);
         root.SetCurrentOwner(root.AddUser(std::move(owner)));
       } else {
-        auto node = std::make_unique<TExpFileNode>();
-        FillNodeFromEntry(e, *node);
-        if (root.CurrentOwner() == nullptr)
-          root.AddPublicObject(std::move(node));
-        else
-          root.CurrentOwner()->AddNode(std::move(node));
+        const std::string name = platform::getFixedText(e.name.data(), size_t(kAdfNameSize));
+        TExpFileNode* node = root.CurrentOwner() == nullptr ? root.AddPublicObject(name, e.kind)
+                                                            : root.CurrentOwner()->AddNode(name, e.kind);
+        node->SetStartOffset(e.dataOffset);
+        node->SetLength(e.length);
       }
       CountProgress(1);
     }

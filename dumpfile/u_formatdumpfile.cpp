@@ -1,5 +1,9 @@
 #include "dumpfile/u_formatdumpfile.h"
 
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
 #include "platform/processinfo.h"
 
 namespace dumpfile {
@@ -32,16 +36,95 @@ const std::array<std::string_view, kKindCount> KindName = {
     "Triggers",
 };
 
+// --- TExpFileNode
+
+void TExpFileNode::dropName() {
+  if (ownsName_) delete[] name_;
+  ownsName_ = false;
+}
+
+void TExpFileNode::SetName(std::string_view name) {
+  auto copy = std::make_unique<char[]>(name.size() + 1);
+  if (!name.empty()) std::memcpy(copy.get(), name.data(), name.size());
+  setHeldName({copy.get(), name.size()});
+  name_ = copy.release();
+  ownsName_ = true;
+}
+
+// --- storage of the nodes
+
+namespace tree_detail {
+
+std::string_view NameStore::keep(std::string_view name) {
+  if (name.empty()) return {};
+  if (name.size() > capacity_ - used_) {
+    // Chunks grow with the owner, so that owners with a few objects stay small.
+    const size_t next = std::min<size_t>(size_t(64) << std::min<size_t>(chunks_.size(), 10), 65536);
+    capacity_ = std::max(next, name.size());
+    chunks_.push_back(std::make_unique_for_overwrite<char[]>(capacity_));
+    used_ = 0;
+  }
+  char* at = chunks_.back().get() + used_;
+  std::memcpy(at, name.data(), name.size());
+  used_ += name.size();
+  return {at, name.size()};
+}
+
+void NodeList::locate(size_t i, size_t& chunk, size_t& offset) {
+  // Chunks of kFirst, kFirst, 2 kFirst, 4 kFirst ... up to kLargest / 2 hold the first kLargest
+  // nodes; chunks of kLargest the rest.
+  if (i < kFirst) {
+    chunk = 0;
+    offset = i;
+  } else if (i < kLargest) {
+    chunk = size_t(std::bit_width(i / kFirst));
+    offset = i - (kFirst << (chunk - 1));
+  } else {
+    constexpr size_t kSmallChunks = std::bit_width(kLargest / kFirst);
+    chunk = kSmallChunks + (i - kLargest) / kLargest;
+    offset = (i - kLargest) % kLargest;
+  }
+}
+
+TExpFileNode* NodeList::append(NameStore& names, std::string_view name, uint8_t kind) {
+  size_t chunk, offset;
+  locate(size_, chunk, offset);
+  if (chunk == chunks_.size()) {
+    const size_t n = chunk == 0 ? kFirst : size_ < kLargest ? kFirst << (chunk - 1) : kLargest;
+    chunks_.push_back(std::make_unique<TExpFileNode[]>(n));
+  }
+  TExpFileNode* node = &chunks_[chunk][offset];
+  ++size_;
+  node->setHeldName(names.keep(name));
+  node->SetKind(kind);
+  return node;
+}
+
+TExpFileNode* NodeList::append(NameStore& names, const TExpFileNode& from) {
+  TExpFileNode* node = append(names, from.Name(), from.Kind());
+  node->SetStartOffset(from.StartOffset());
+  node->SetLength(from.Length());
+  return node;
+}
+
+}  // namespace tree_detail
+
+// --- TExpFileUser
+
 TExpFileNode* TExpFileUser::AddNode(std::unique_ptr<TExpFileNode> node) {
   const uint8_t kind = node->Kind();
   if (kind < kKindCount) ++counters_[kind];
-  objects_.push_back(std::move(node));
-  return objects_.back().get();
+  return objects_.append(names_, *node);
+}
+
+TExpFileNode* TExpFileUser::AddNode(std::string_view name, uint8_t kind) {
+  if (kind < kKindCount) ++counters_[kind];
+  return objects_.append(names_, name, kind);
 }
 
 bool TExpFileUser::GetNode(int i, TExpFileNode*& node) const {
   if (i < 0 || i >= NodeCount()) return false;
-  node = objects_[size_t(i)].get();
+  node = objects_.at(size_t(i));
   return true;
 }
 
@@ -55,8 +138,12 @@ TExpFileUser* TExpFileRoot::AddUser(std::unique_ptr<TExpFileUser> owner) {
 TExpFileNode* TExpFileRoot::AddPublicObject(std::unique_ptr<TExpFileNode> node) {
   const uint8_t kind = node->Kind();
   if (kind < kKindCount) ++counters_[kind];
-  publicObjects_.push_back(std::move(node));
-  return publicObjects_.back().get();
+  return publicObjects_.append(publicNames_, *node);
+}
+
+TExpFileNode* TExpFileRoot::AddPublicObject(std::string_view name, uint8_t kind) {
+  if (kind < kKindCount) ++counters_[kind];
+  return publicObjects_.append(publicNames_, name, kind);
 }
 
 bool TExpFileRoot::GetUser(int i, TExpFileUser*& owner) const {
@@ -67,7 +154,7 @@ bool TExpFileRoot::GetUser(int i, TExpFileUser*& owner) const {
 
 bool TExpFileRoot::GetPublicObject(int i, TExpFileNode*& node) const {
   if (i < 0 || i >= PublicObjectCount()) return false;
-  node = publicObjects_[size_t(i)].get();
+  node = publicObjects_.at(size_t(i));
   return true;
 }
 

@@ -57,42 +57,99 @@ extern const std::array<std::string_view, kKindCount> KindName;
 // Source kinds of a root.
 enum : uint8_t { kSourceDumpFile = 1, kSourceAnalysisFile = 2 };
 
+namespace tree_detail {
+class NodeList;
+}
+
+// A node of the tree. A dump may hold millions of objects, so a node is kept small: its name lies
+// in storage of the owner that holds it (or, for a node not held by an owner yet, its own).
 class TExpFileNode {
  public:
   TExpFileNode() = default;
-  virtual ~TExpFileNode() = default;
+  ~TExpFileNode() { dropName(); }
   TExpFileNode(const TExpFileNode&) = delete;
   TExpFileNode& operator=(const TExpFileNode&) = delete;
 
-  const std::string& Text() const { return text_; }
-  const std::string& Name() const { return name_; }
+  // Valid while the node lives and its name is not set again.
+  std::string_view Name() const { return {name_, nameLength_}; }
   // Byte count of the definition; 0 while the node has no range.
   int64_t Length() const { return length_; }
   // Byte offset of the definition in the file that was read; -1 while the node has no range.
   int64_t StartOffset() const { return startOffset_; }
   uint8_t Kind() const { return kind_; }
 
-  void SetText(std::string text) { text_ = std::move(text); }
-  void SetName(std::string name) { name_ = std::move(name); }
+  void SetName(std::string_view name);
   void SetLength(int64_t length) { length_ = length; }
   void SetStartOffset(int64_t offset) { startOffset_ = offset; }
   void SetKind(uint8_t kind) { kind_ = kind; }
 
  private:
-  std::string text_ = " ";
-  std::string name_ = " ";
+  friend class TExpFileUser;
+  friend class TExpFileRoot;
+  friend class tree_detail::NodeList;
+
+  // Takes on a name that its holder keeps for it.
+  void setHeldName(std::string_view name) {
+    dropName();
+    name_ = name.data();
+    nameLength_ = uint32_t(name.size());
+  }
+  void dropName();
+
+  const char* name_ = " ";
+  uint32_t nameLength_ = 1;
+  uint8_t kind_ = 0;
+  bool ownsName_ = false;
   int64_t length_ = 0;
   int64_t startOffset_ = -1;
-  uint8_t kind_ = 0;
 };
 
+namespace tree_detail {
+
+// The names of the nodes one owner holds, in chunks that never move.
+class NameStore {
+ public:
+  std::string_view keep(std::string_view name);
+
+ private:
+  std::vector<std::unique_ptr<char[]>> chunks_;
+  size_t used_ = 0, capacity_ = 0;
+};
+
+// Nodes in order, in chunks that never move (small ones first, for owners with few objects).
+class NodeList {
+ public:
+  size_t size() const { return size_; }
+  TExpFileNode* at(size_t i) const {
+    size_t chunk, offset;
+    locate(i, chunk, offset);
+    return &chunks_[chunk][offset];
+  }
+  // A node of `kind` named `name` (kept in `names`) at the end.
+  TExpFileNode* append(NameStore& names, std::string_view name, uint8_t kind);
+  // A node with the name, kind and range of `node` at the end.
+  TExpFileNode* append(NameStore& names, const TExpFileNode& node);
+
+ private:
+  static constexpr size_t kFirst = 4, kLargest = 4096;
+  static void locate(size_t i, size_t& chunk, size_t& offset);
+
+  std::vector<std::unique_ptr<TExpFileNode[]>> chunks_;
+  size_t size_ = 0;
+};
+
+}  // namespace tree_detail
+
 // An owner (database user): kKindUsers, with its objects in the order found.
-class TExpFileUser : public TExpFileNode {
+class TExpFileUser final : public TExpFileNode {
  public:
   TExpFileUser() { SetKind(kKindUsers); }
 
-  // Counts the node under its kind, then appends it. Returns the node, now owned by this owner.
+  // Counts the node under its kind, then appends a node like it (an object, not an owner).
+  // Returns the node this owner holds.
   TExpFileNode* AddNode(std::unique_ptr<TExpFileNode> node);
+  // Counts and appends a new object node of `kind` named `name`; returns it.
+  TExpFileNode* AddNode(std::string_view name, uint8_t kind);
   // False when i is out of range.
   bool GetNode(int i, TExpFileNode*& node) const;
   int NodeCount() const { return int(objects_.size()); }
@@ -103,18 +160,25 @@ class TExpFileUser : public TExpFileNode {
   std::array<bool, kKindCount> KindSelected{};
 
  private:
-  std::vector<std::unique_ptr<TExpFileNode>> objects_;
+  tree_detail::NameStore names_;
+  tree_detail::NodeList objects_;
   std::array<int32_t, kKindCount> counters_{};
 };
 
 // The root of one reading.
-class TExpFileRoot : public TExpFileNode {
+class TExpFileRoot final : public TExpFileNode {
  public:
   TExpFileRoot();
 
+  // The text the window shows for the top node.
+  const std::string& Text() const { return text_; }
+  void SetText(std::string text) { text_ = std::move(text); }
+
   // --- the tree
   TExpFileUser* AddUser(std::unique_ptr<TExpFileUser> owner);
+  // As TExpFileUser::AddNode, for the objects that belong to no owner.
   TExpFileNode* AddPublicObject(std::unique_ptr<TExpFileNode> node);
+  TExpFileNode* AddPublicObject(std::string_view name, uint8_t kind);
   bool GetUser(int i, TExpFileUser*& owner) const;
   bool GetPublicObject(int i, TExpFileNode*& node) const;
   int UserCount() const { return int(owners_.size()); }
@@ -180,7 +244,9 @@ class TExpFileRoot : public TExpFileNode {
 
  private:
   std::vector<std::unique_ptr<TExpFileUser>> owners_;
-  std::vector<std::unique_ptr<TExpFileNode>> publicObjects_;
+  std::string text_ = " ";
+  tree_detail::NameStore publicNames_;
+  tree_detail::NodeList publicObjects_;
   std::array<int32_t, kKindCount> counters_{};
 
   std::string dumpFileName_, exportModeText_, exportUser_, nlsLang_, exportVersion_, outputDir_;

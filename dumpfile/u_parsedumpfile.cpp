@@ -16,14 +16,25 @@ namespace dumpfile {
 
 // --- ProcessDumpLine
 
-int ProcessDumpLine(TDumpRecogniser& recogniser, TExpFileRoot& root, std::string_view line) {
-  const int result = recogniser.ParseLine(line);
+namespace {
+
+int moveMarks(TExpFileRoot& root, int result) {
   if (result == 0) return 0;
   if (root.OpenNode() != nullptr)
     root.MarkLineStart();
   else
     root.NextStatement();
   return result;
+}
+
+}  // namespace
+
+int ProcessDumpLine(TDumpRecogniser& recogniser, TExpFileRoot& root, std::string_view line) {
+  return moveMarks(root, recogniser.ParseLine(line));
+}
+
+int ApplyDumpLine(TDumpRecogniser& recogniser, TExpFileRoot& root, const TDumpRecogniser::Outcome& outcome) {
+  return moveMarks(root, recogniser.Apply(outcome));
 }
 
 // --- TParseDumpfile
@@ -60,9 +71,14 @@ class RecognisingSink final : public DumpLineCutter::Sink {
   bool onLine(const DumpLineCutter::Line& line, int64_t endOffset) override {
     if (worker_.Terminated()) return false;
     root_.SetReadPosition(endOffset);
+    if (line.recognised != nullptr) {
+      ApplyDumpLine(recogniser_, root_, line.recognised->outcome);
+      closingSeen_ = closingSeen_ || line.recognised->closingRecord;
+      return true;
+    }
     const std::string_view text = line.text(scratch_);
     ProcessDumpLine(recogniser_, root_, text);
-    closingSeen_ = closingSeen_ || isClosingRecord(text);
+    closingSeen_ = closingSeen_ || IsClosingRecord(text);
     return true;
   }
   // Whether an "EXIT" line, which export writes last, has been read.
@@ -91,15 +107,6 @@ class RecognisingSink final : public DumpLineCutter::Sink {
   TDumpRecogniser& recogniser_;
   std::string scratch_;
   bool closingSeen_ = false;
-
-  static bool isClosingRecord(std::string_view text) {
-    const size_t first = text.find_first_not_of(' ');
-    if (first == std::string_view::npos) return false;
-    text = text.substr(first, text.find_last_not_of(' ') + 1 - first);
-    return text.size() == 4 && std::toupper(uint8_t(text[0])) == 'E' &&
-           std::toupper(uint8_t(text[1])) == 'X' && std::toupper(uint8_t(text[2])) == 'I' &&
-           std::toupper(uint8_t(text[3])) == 'T';
-  }
 };
 
 }  // namespace
@@ -107,7 +114,10 @@ class RecognisingSink final : public DumpLineCutter::Sink {
 namespace {
 
 // Reads the chunks of a file ahead of their use on a thread of its own, so that reading one chunk
-// overlaps cutting the one before. Only this thread touches the file while it runs.
+// overlaps cutting the one before. Only this thread touches the file while it runs, except that
+// a reader whose reads may be shared gives pieces of each chunk to `pieceHelpers` threads more:
+// copying a chunk out of the system's cache costs about as much as cutting it, and one thread
+// alone would bound the reading.
 class ChunkReader {
  public:
   struct Chunk {
@@ -117,12 +127,17 @@ class ChunkReader {
     std::vector<uint8_t> data;
   };
 
-  ChunkReader(platform::RandomReader& file, int64_t fileSize, int64_t chunkSize)
+  ChunkReader(platform::RandomReader& file, int64_t fileSize, int64_t chunkSize, int pieceHelpers)
       : file_(file), size_(fileSize), chunkSize_(chunkSize) {
     const size_t bytes = size_t(std::min(chunkSize_, std::max<int64_t>(fileSize, 1)));
     for (auto& c : chunks_) {
       c.data.resize(bytes);
       free_.push_back(&c);
+    }
+    if (file_.sharesReads() && int64_t(bytes) >= 2 * kLeastPiece) {
+      pieces_.resize(size_t(std::clamp<int64_t>(int64_t(bytes) / kLeastPiece, 1, pieceHelpers + 1)));
+      for (size_t i = 1; i < pieces_.size(); ++i)
+        pieceThreads_.emplace_back([this, i](std::stop_token stop) { pieceLoop(stop, i); });
     }
     thread_ = std::jthread([this](std::stop_token stop) { fill(stop); });
   }
@@ -130,6 +145,9 @@ class ChunkReader {
   ~ChunkReader() {
     thread_.request_stop();
     changed_.notify_all();
+    thread_.join();
+    for (auto& t : pieceThreads_) t.request_stop();
+    pieceWork_.notify_all();
   }
 
   // The next chunk in file order; waits until it is read. Hand it back with release().
@@ -170,12 +188,89 @@ class ChunkReader {
     }
   }
 
+  // One piece of a chunk: [begin, end) of the file into `to`; what came of it.
+  struct Piece {
+    int64_t begin = 0, end = 0;
+    uint8_t* to = nullptr;
+    int64_t got = 0;
+    int error = 0;
+    uint64_t round = 0;  // the round the piece was last read in
+  };
+  static constexpr int64_t kLeastPiece = 1 << 20;
+
+  // Reads a piece as the chunk's own loop would: asks again after a short read, stops at an error
+  // or at the end of the file.
+  void readPiece(Piece& p) {
+    p.got = 0;
+    p.error = 0;
+    while (p.begin + p.got < p.end) {
+      const int64_t n =
+          file_.readShared(p.begin + p.got, p.to + p.got, size_t(p.end - p.begin - p.got), p.error);
+      if (n < 0) {
+        if (p.error == 0) p.error = EIO;
+        return;
+      }
+      if (n == 0) return;
+      p.got += n;
+    }
+  }
+
+  void pieceLoop(std::stop_token stop, size_t i) {
+    uint64_t done = 0;
+    for (;;) {
+      {
+        std::unique_lock lock(pieceMutex_);
+        if (!pieceWork_.wait(lock, stop, [&] { return round_ != done; })) return;
+        done = round_;
+      }
+      readPiece(pieces_[i]);
+      std::lock_guard lock(pieceMutex_);
+      pieces_[i].round = done;
+      pieceDone_.notify_all();
+    }
+  }
+
+  // Reads [c.offset, c.offset + want) in pieces at once; the chunk ends where the first piece
+  // that came back short ended, with that piece's error.
+  void readInPieces(Chunk& c, int64_t want) {
+    const int64_t step = (want / int64_t(pieces_.size()) + 4095) / 4096 * 4096;
+    for (size_t i = 0; i < pieces_.size(); ++i) {
+      Piece& p = pieces_[i];
+      p.begin = c.offset + std::min(want, step * int64_t(i));
+      p.end = i + 1 == pieces_.size() ? c.offset + want : c.offset + std::min(want, step * int64_t(i + 1));
+      p.to = c.data.data() + (p.begin - c.offset);
+    }
+    uint64_t round = 0;
+    {
+      std::lock_guard lock(pieceMutex_);
+      round = ++round_;
+      pieceWork_.notify_all();
+    }
+    readPiece(pieces_[0]);
+    {
+      std::unique_lock lock(pieceMutex_);
+      pieceDone_.wait(lock, [&] {
+        for (size_t i = 1; i < pieces_.size(); ++i)
+          if (pieces_[i].round != round) return false;
+        return true;
+      });
+    }
+    for (const Piece& p : pieces_) {
+      c.size = p.begin + p.got - c.offset;
+      if (p.got < p.end - p.begin) {
+        c.error = p.error;
+        return;
+      }
+    }
+  }
+
   void readChunk(Chunk& c, int64_t offset) {
     c.error = 0;
     c.size = 0;
     // A hole of a sparse file reads as zero bytes, which end no line and join no text.
     c.offset = offset < size_ ? std::min(file_.nextDataOffset(offset), size_) : offset;
     const int64_t want = std::min<int64_t>(chunkSize_, size_ - c.offset);
+    if (pieces_.size() > 1 && want >= 2 * kLeastPiece) return readInPieces(c, want);
     // A reader may come back short before the end of the file; ask again for the rest.
     while (c.size < want) {
       const int64_t n = file_.readAt(c.offset + c.size, c.data.data() + c.size, size_t(want - c.size));
@@ -196,6 +291,12 @@ class ChunkReader {
   std::mutex mutex_;
   std::condition_variable_any changed_;
   std::vector<Chunk*> free_, ready_;
+  std::vector<Piece> pieces_;
+  std::mutex pieceMutex_;
+  std::condition_variable_any pieceWork_;
+  std::condition_variable pieceDone_;
+  uint64_t round_ = 0;
+  std::vector<std::jthread> pieceThreads_;
   std::jthread thread_;
 };
 
@@ -227,10 +328,10 @@ void TParseDumpfile::ReadFile() {
     TDumpRecogniser recogniser(root);
     DumpLineCutter cutter(true);
     RecognisingSink sink(*this, root, recogniser);
-    ChunkReader reader(*file, size, chunkSize_);
+    ChunkReader reader(*file, size, chunkSize_, std::min(helpers_, 3));
     // Helpers only pay off on chunks that hold several segments. They go before the chunks do.
     const int helpers = std::min<int64_t>(size, chunkSize_) >= int64_t(2 * minSegment_) ? helpers_ : 0;
-    ParallelLineCutter parallel(helpers, minSegment_);
+    ParallelLineCutter parallel(helpers, minSegment_, true);
     int64_t offset = 0;
     while (offset < size) {
       if (Terminated()) return;

@@ -10,17 +10,18 @@
 
 #include "dumpfile/dumplinecutter.h"
 #include "dumpfile/dumpworker.h"
+#include "dumpfile/dumpyacc.h"
 #include "dumpfile/u_formatdumpfile.h"
 #include "platform/plainfile.h"
 
 namespace dumpfile {
 
-class TDumpRecogniser;
-
 // Hands one line to the recogniser and moves the root's statement marks by its answer, which it
 // returns: a complete head (0) needs nothing more; any other line belongs to the open object or,
 // when none is open, to nothing. Throws what the recogniser throws.
 int ProcessDumpLine(TDumpRecogniser& recogniser, TExpFileRoot& root, std::string_view line);
+// The same for a line recognised beforehand (TDumpRecogniser::Recognise) by any recogniser.
+int ApplyDumpLine(TDumpRecogniser& recogniser, TExpFileRoot& root, const TDumpRecogniser::Outcome& outcome);
 
 // The message of a reading of a dump that ends before its closing records (its "EXIT" lines).
 inline const std::string kDumpEndsEarly =

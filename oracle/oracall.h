@@ -49,6 +49,8 @@ inline constexpr ub4 OCI_HTYPE_SERVER = 8;
 inline constexpr ub4 OCI_HTYPE_SESSION = 9;
 inline constexpr ub4 OCI_DTYPE_PARAM = 53;
 inline constexpr ub4 OCI_DTYPE_ROWID = 54;
+inline constexpr ub4 OCI_DTYPE_LOB = 50;
+inline constexpr ub4 OCI_DTYPE_FILE = 56;
 
 // Attributes.
 inline constexpr ub4 OCI_ATTR_DATA_SIZE = 1;
@@ -87,6 +89,10 @@ inline constexpr ub4 OCI_CRED_EXT = 2;
 inline constexpr ub4 OCI_SYSDBA = 2;
 inline constexpr ub4 OCI_SYSOPER = 4;
 inline constexpr ub2 OCI_FETCH_NEXT = 2;
+inline constexpr ub2 OCI_FETCH_LAST = 8;
+inline constexpr ub2 OCI_FETCH_ABSOLUTE = 32;
+inline constexpr ub4 OCI_STMT_SCROLLABLE_READONLY = 8;
+inline constexpr ub4 OCI_ATTR_ROWS_FETCHED = 197;
 
 // Levels offered by the library (PossibleOCICallStyles bits) and call styles.
 inline constexpr uint8_t osOCI7 = 2;
@@ -122,6 +128,28 @@ inline constexpr uint8_t OCI80 = 2;
     (void* svc, void* stmt, void* err, ub4 iters, ub4 rowOffset, const void* snapIn, void* snapOut,          \
      ub4 mode))                                                                                              \
   X(OCIStmtFetch, sword, (void* stmt, void* err, ub4 rows, ub2 orientation, ub4 mode))                       \
+  X(OCIStmtFetch2, sword, (void* stmt, void* err, ub4 rows, ub2 orientation, sb4 offset, ub4 mode))          \
+  X(OCILobCreateTemporary, sword,                                                                            \
+    (void* svc, void* err, void* locator, ub2 charsetId, ub1 charsetForm, ub1 lobType, int cache,            \
+     ub2 duration))                                                                                          \
+  X(OCILobLocatorIsInit, sword, (void* env, void* err, const void* locator, int* isInit))                    \
+  X(OCILobGetLength, sword, (void* svc, void* err, void* locator, ub4* length))                              \
+  X(OCILobCharSetForm, sword, (void* env, void* err, const void* locator, ub1* charsetForm))                 \
+  X(OCILobTrim, sword, (void* svc, void* err, void* locator, ub4 newLength))                                 \
+  X(OCILobFileSetName, sword,                                                                                \
+    (void* env, void* err, void** file, const OraText* dir, ub2 dirLength, const OraText* name,              \
+     ub2 nameLength))                                                                                        \
+  X(OCILobFileGetName, sword,                                                                                \
+    (void* env, void* err, const void* file, OraText* dir, ub2* dirLength, OraText* name, ub2* nameLength))  \
+  X(OCILobFileExists, sword, (void* svc, void* err, void* file, int* flag))                                  \
+  X(OCILobFileOpen, sword, (void* svc, void* err, void* file, ub1 mode))                                     \
+  X(OCILobFileClose, sword, (void* svc, void* err, void* file))                                              \
+  X(OCILobRead, sword,                                                                                       \
+    (void* svc, void* err, void* locator, ub4* amount, ub4 offset, void* buffer, ub4 bufferLength,           \
+     void* context, void* callback, ub2 charsetId, ub1 charsetForm))                                         \
+  X(OCILobWrite, sword,                                                                                      \
+    (void* svc, void* err, void* locator, ub4* amount, ub4 offset, void* buffer, ub4 bufferLength,           \
+     ub1 piece, void* context, void* callback, ub2 charsetId, ub1 charsetForm))                              \
   X(OCIParamGet, sword, (const void* handle, ub4 type, void* err, void** param, ub4 position))               \
   X(OCIBindByName, sword,                                                                                    \
     (void* stmt, void** bind, void* err, const OraText* name, sb4 nameLength, void* value, sb4 valueSize,    \
@@ -186,6 +214,8 @@ inline constexpr uint8_t OCI80 = 2;
   X(osetpi)                    \
   X(sqllda)                    \
   X(sqlld2)
+// clang-format on
+// clang-format off
 #define VELMARON_OCI8_OTHER(X) \
   X(OCIBindByPos)              \
   X(OCIBindDynamic)            \
@@ -195,30 +225,20 @@ inline constexpr uint8_t OCI80 = 2;
   X(OCIDescribeAny)            \
   X(OCILdaToSvcCtx)            \
   X(OCIPasswordChange)         \
-  X(OCIStmtFetch2)             \
   X(OCILobAppend)              \
   X(OCILobAssign)              \
-  X(OCILobCharSetForm)         \
   X(OCILobCharSetId)           \
   X(OCILobCopy)                \
-  X(OCILobCreateTemporary)     \
   X(OCILobDisableBuffering)    \
   X(OCILobEnableBuffering)     \
   X(OCILobErase)               \
-  X(OCILobFileClose)           \
-  X(OCILobFileExists)          \
-  X(OCILobFileGetName)         \
   X(OCILobFileIsOpen)          \
-  X(OCILobFileOpen)            \
-  X(OCILobFileSetName)         \
   X(OCILobFlushBuffer)         \
-  X(OCILobGetLength)           \
   X(OCILobIsEqual)             \
-  X(OCILobLoadFromFile)        \
-  X(OCILobLocatorIsInit)       \
-  X(OCILobRead)                \
-  X(OCILobTrim)                \
-  X(OCILobWrite)
+  X(OCILobLoadFromFile)
+// clang-format on
+
+// clang-format off
 #define VELMARON_OCI8_OBJECTS(X) \
   X(OCICacheFlush)               \
   X(OCICacheFree)                \
@@ -291,6 +311,8 @@ inline constexpr uint8_t OCI80 = 2;
   X(OCITableNext)                \
   X(OCITablePrev)                \
   X(OCITableSize)
+// clang-format on
+// clang-format off
 #define VELMARON_OCI81_OTHER(X) \
   X(OCIDirPathAbort)            \
   X(OCIDirPathColArrayEntryGet) \
@@ -302,6 +324,8 @@ inline constexpr uint8_t OCI80 = 2;
   X(OCIDirPathLoadStream)       \
   X(OCIDirPathPrepare)          \
   X(OCIDirPathStreamReset)
+// clang-format on
+// clang-format off
 #define VELMARON_OCI90_OTHER(X)   \
   X(OCIDateTimeConstruct)         \
   X(OCIDateTimeCheck)             \

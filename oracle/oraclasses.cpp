@@ -399,7 +399,9 @@ std::unique_ptr<dataaccess::TQvCommand> TOCIConnection::CreateCommand() {
 }
 
 std::unique_ptr<dataaccess::TQvRecordSet> TOCIConnection::CreateRecordSet() {
-  RaiseError("Data type is not supported.");
+  auto recordSet = std::make_unique<TOCIRecordSet>();
+  recordSet->SetConnection(this);
+  return recordSet;
 }
 
 TOCICommand& TOCIConnection::internalCommand() {

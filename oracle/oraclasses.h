@@ -9,7 +9,10 @@
 #pragma once
 
 #include <array>
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <exception>
 #include <functional>
 #include <map>
@@ -55,6 +58,8 @@ inline constexpr int prNumberAsString = 74;
 inline constexpr int prNumericCharacters = 75;
 inline constexpr int prEnableNumbers = 76;
 inline constexpr int prUseUnicode = 77;
+inline constexpr int prAutoClose = 55;
+inline constexpr int prDeferredLobRead = 61;
 inline constexpr int evFailover = 150;
 
 // Driver data types beyond the record store's.
@@ -119,7 +124,7 @@ class TOCIConnection : public dataaccess::TQvConnection {
   bool GetProp(int prop, Variant& value) override;
   bool SetEventProp(int prop, const dataaccess::TQvEvent& event) override;
   std::unique_ptr<dataaccess::TQvCommand> CreateCommand() override;
-  // Record sets of this driver are not built yet: raises "Data type is not supported.".
+  // A TOCIRecordSet on this connection.
   std::unique_ptr<dataaccess::TQvRecordSet> CreateRecordSet() override;
 
   void BreakExec();
@@ -279,6 +284,9 @@ class TOraParamDesc : public dataaccess::TParamDesc {
   // length word).
   int32_t ItemLength(int index) const;
 
+  // The REF CURSOR of a dtCursor parameter, which the parameter holds; raises for other types.
+  TOraCursor& GetAsCursor();
+
   // The whole value of a LONG (dtMemo) or LONG RAW (dtBlob) parameter, sent piece by piece.
   std::string LongValue;
   void* BindHandle = nullptr;
@@ -295,6 +303,7 @@ class TOraParamDesc : public dataaccess::TParamDesc {
   std::vector<uint8_t> buffer_;
   std::vector<int16_t> indicators_;
   std::vector<uint16_t> lengths_;
+  TOraCursor* cursor_ = nullptr;
   int32_t length_ = 1;
   bool table_ = false;
 };
@@ -335,13 +344,27 @@ class TOCICommand : public dataaccess::TQvCommand {
   // Rows received, at most `rows`; after the last row the cursor is closed (state 9). A value
   // the buffers cut (indicator above 0) raises "The value of column ... was truncated".
   int Fetch(uint32_t rows);
+  // A scrollable cursor's fetch from a place (OCI_FETCH_ABSOLUTE at row `offset`, from 1, or
+  // OCI_FETCH_LAST); the fetched-rows counter becomes the highest row number fetched. A cursor
+  // that is not scrollable fetches only forward.
+  int FetchAt(uint32_t rows, uint16_t orientation, int32_t offset);
+  int32_t FetchedRows() const { return fetchedRows_; }
   sword FetchPiece();
+  // Describes the select list of a prepared query without running it.
+  void DescribeOnly();
+  // Later describes and fetches work on `value` (a REF CURSOR the command's parameter holds);
+  // nullptr goes back to the command's own statement.
+  void SetCursor(TOraCursor* value);
+  TOraCursor* GetCursor() const { return cursor_; }
+  bool OwnCursor() const { return cursor_ == ownCursor_; }
+  bool GetNonBlocking() const { return nonBlocking_; }
 
  protected:
   std::unique_ptr<dataaccess::TParamDesc> CreateParamDesc() override;
 
  private:
   friend class TOCIConnection;
+  friend class TOCIRecordSet;
   TOCIConnection& conn() const;
   void checkSession() const;
   void checkActive() const;
@@ -356,6 +379,7 @@ class TOCICommand : public dataaccess::TQvCommand {
   void sendLongPieces(sword& status, ub4 mode);
 
   TOraCursor* cursor_;
+  TOraCursor* ownCursor_;
   uint8_t ociCallStyle_ = 0;
   bool autoParse_ = true;
   bool nonBlocking_ = false;
@@ -379,6 +403,211 @@ class TOCICommand : public dataaccess::TQvCommand {
   std::vector<size_t> positionMap_;
   std::string cleanSQL_;
   int64_t worker_ = 0;
+};
+
+// One BLOB or CLOB value: a LOB locator and, when Cached, the value's bytes as blob pieces. A
+// Unicode blob makes a CLOB travel as UTF-16. Until ReadLob the pieces may not hold the server's
+// value (NeedsReading); reads then go to the server.
+//
+// Units: LengthLob and the position of an uncached Read count characters for a Unicode CLOB and
+// bytes otherwise; Read's count and result are bytes of the destination.
+// Not thread-safe.
+class TOraLob : public dataaccess::TBlob {
+ public:
+  explicit TOraLob(void* svcCtx, bool isUnicode = false);
+
+  void AllocLob();
+  void FreeLob();
+  // A temporary LOB of the session: lobType 1 is a BLOB, 2 a CLOB.
+  void CreateTemporary(uint8_t lobType);
+  // 0 for a locator that is not initialised.
+  uint32_t LengthLob() const;
+  // The whole server value into the pieces (nothing for an empty value).
+  void ReadLob();
+  // The pieces become the server value: trimmed to nothing, then written piece by piece.
+  void WriteLob();
+
+  void CheckValue() override;
+  uint64_t GetSize() const override;
+  uint64_t Read(uint64_t position, uint64_t count, void* dest) override;
+  void Write(uint64_t position, uint64_t count, const void* source) override;
+  void LoadFromStream(std::istream& stream) override;
+  // Uncached: the server value in chunks of the piece size.
+  void SaveToStream(std::ostream& stream) override;
+
+  bool GetCached() const { return cachedLob_; }
+  // Raises "Cannot disable lob caching. Lob is not empty." when turned off while pieces hold data.
+  void SetCached(bool value);
+  bool NeedsReading = false;
+  void* Locator() const { return locator_; }
+  void SetSvcCtx(void* value) { svcCtx_ = value; }
+
+ protected:
+  ~TOraLob() override;
+  virtual ub4 DescriptorType() const { return OCI_DTYPE_LOB; }
+  // Raises unless the locator exists, the service context is known and the locator is initialised.
+  void CheckLob() const;
+  ub1 CharsetForm();
+  bool IsInit() const;
+  ub2 CharsetId() const { return IsUnicode() ? 1000 : 0; }
+  void* svcCtx() const { return svcCtx_; }
+
+ private:
+  void* locator_ = nullptr;
+  ub4 locatorType_ = OCI_DTYPE_LOB;  // kept: the destructor cannot ask the derived class
+  void* svcCtx_;
+  bool allocated_ = false;
+  bool cachedLob_ = true;
+  ub1 form_ = 0;
+};
+
+// One BFILE: a file locator naming a directory alias and a file name; the value is read like a
+// LOB's while the file is open.
+class TOraFile : public TOraLob {
+ public:
+  explicit TOraFile(void* svcCtx) : TOraLob(svcCtx) {}
+
+  void Open();
+  void Close();
+  bool IsOpen() const { return opened_; }
+  // False also when the directory does not exist.
+  bool Exists();
+  std::string FileDir();
+  std::string FileName();
+  void SetFileDir(const std::string& value);
+  void SetFileName(const std::string& value);
+  // Applies a pending name change; opens the file when it was not opened here and exists.
+  void Refresh();
+  bool IsNull();
+
+ protected:
+  ~TOraFile() override;
+  ub4 DescriptorType() const override { return OCI_DTYPE_FILE; }
+
+ private:
+  void readName();
+  void setName(const std::string& dir, const std::string& name);
+  std::string dir_, name_;
+  std::string newDir_, newName_;
+  bool nameChanged_ = false;
+  bool opened_ = false;
+};
+
+// The rows of one query on an OCI8 session, fetched block by block into the record list.
+//
+// Each block of FetchRows rows is fetched into the flat fetch buffer (values and 2-byte
+// indicators, one area per column) and becomes records only when the whole block has arrived, so
+// a fetch that fails part way leaves the rows held, the current row and the count as they were,
+// and raises. A PL/SQL block with a dtCursor parameter opens as the rows of that REF CURSOR.
+// With the command's prScrollable on, the record set holds one block at a time, fetched from its
+// place in the result, and rows are numbered by that place. BLOB and CLOB columns give a
+// TOraLob per row, read whole at the fetch unless DeferredLobRead is on or CacheLobs off. Column
+// types without a value form here (LONG, BFILE, objects, TIMESTAMP, INTERVAL, NUMBER as OCINumber)
+// raise "Data type is not supported." when the fields are described.
+//
+// Threads: used by one thread. With FetchAll on a non-blocking command, Open returns after the
+// first block and a worker fetches the rest: navigation past the rows held waits for the worker's
+// next block, SetToEnd waits for its end, and a failure of the worker is raised in the caller
+// that next asks for rows (the record set is then back to "fetch stopped", never left fetching).
+// Close stops the worker between blocks and breaks its current call. The after-fetch-all event
+// arrives on the worker thread.
+class TOCIRecordSet : public dataaccess::TQvRecordSet {
+ public:
+  TOCIRecordSet();
+  ~TOCIRecordSet() override;
+
+  void CreateCommand() override;
+  void SetConnection(dataaccess::TQvConnection* value) override;
+  void InternalPrepare() override;
+  void InternalUnprepare() override;
+  void InternalOpen() override;
+  void InternalClose() override;
+  void InternalInitFields() override;
+  void ExecCommand() override;
+  void ExecFetch() override;
+  void FetchAll() override;
+  // Waits for a background fetch to end (raising its failure) instead of polling its state.
+  void SetToEnd() override;
+  // A scrollable cursor drops the rows it holds, so that the next row read is the first.
+  void SetToBegin() override;
+  // A scrollable cursor whose bookmarked row is no longer held fetches it again: one block
+  // backward or forward when it lies within FetchRows rows of the rows held, else the block that
+  // starts at it.
+  void SetToBookmark(const dataaccess::TRecBookmark& bookmark) override;
+  bool CanFetchBack() const override;
+  bool Fetch(bool fetchBack = false) override;
+  bool SetProp(int prop, const Variant& value) override;
+  bool GetProp(int prop, Variant& value) override;
+
+  void InitFields() override;
+  // BLOB and CLOB fields hold a TOraLob each, released with the record.
+  void FreeComplexFields(uint8_t* recBuf, bool withBlobs) override;
+  void AddRefComplexFields(uint8_t* recBuf) override;
+  // A CLOB gives its whole text.
+  Variant GetFieldAsVariant(int fieldNo, const uint8_t* recBuf) override;
+
+  TOCICommand& Command() const { return static_cast<TOCICommand&>(GetCommand()); }
+  bool FetchingInBackground() const { return fetchThread_.joinable(); }
+  // Bytes of the flat fetch buffer (0 before the first block and after FetchRows changes).
+  size_t FlatBufferSize() const { return flat_.size(); }
+
+ private:
+  struct Column {
+    uint16_t dataType, subType, length, size, fieldNo;  // as described
+    bool fixed;
+    std::string name;
+    uint32_t bufferLength;                // one row's value
+    size_t valueOffset, indicatorOffset;  // of its areas in the flat buffer
+  };
+  void findCommandType();
+  TOraParamDesc* refCursorParam() const;
+  void attachRefCursor();
+  void detachRefCursor();
+  void allocFetchBuffer();
+  void defineColumns();
+  // One block into the flat buffer; answers the rows received.
+  // One block into the flat buffer from the place given, with the LOB objects of its rows.
+  int fetchLobBlock(uint16_t orientation, int32_t offset, int rows, std::vector<TOraLob*>& lobs);
+  // A LOB object per row of the block for each LOB column, its locator in the flat buffer.
+  std::vector<TOraLob*> prepareLobs();
+  // The received rows' LOBs are read (or marked to be read) and the rest released.
+  void finishLobs(std::vector<TOraLob*>& lobs, int received);
+  void releaseLobs(std::vector<TOraLob*>& lobs);
+  // Appends the block's rows, which take over `lobs`; on a scrollable cursor they replace the
+  // rows held and are numbered by their place in the result from `firstRow`.
+  void addRows(const std::vector<uint8_t>& buffer, int rows, int firstRow = 0,
+               const std::vector<TOraLob*>& lobs = {});
+  int rowsBeforeHeld() const { return FirstItem != nullptr ? FirstItem->Order - 1 : 0; }
+  int lastRowHeld() const { return LastItem != nullptr ? LastItem->Order : 0; }
+  // One block of a scrollable cursor from row `firstRow`.
+  bool fetchFrom(int firstRow, int rows);
+  // One block with the fetch events around it; the rows are numbered from `firstRow` (0: as
+  // they come). Unprepares a statement read to its end when AutoClose is on.
+  bool fetchBlockAt(uint16_t orientation, int32_t offset, int rows, int firstRow);
+  void backgroundFetch();
+  // Takes the worker's next block (waiting for it); false when the worker has ended and every
+  // block is taken. Joins the worker at its end and raises its failure.
+  bool takeBackgroundBlock();
+  void stopBackgroundFetch();
+
+  std::vector<Column> columns_;
+  std::vector<uint8_t> flat_;
+  bool defined_ = false;
+  bool autoClose_ = false;
+  bool deferredLobRead_ = false;
+
+  std::mutex pendingLock_;
+  std::condition_variable pendingChanged_;
+  struct PendingBlock {
+    std::vector<uint8_t> buffer;
+    int rows;
+    std::vector<TOraLob*> lobs;
+  };
+  std::deque<PendingBlock> pending_;
+  bool backgroundDone_ = false;
+  std::exception_ptr backgroundError_;
+  std::atomic<bool> stopRequested_{false};
+  std::jthread fetchThread_;
 };
 
 // The longest text a DATE or TIMESTAMP of NLS format `format` can give.

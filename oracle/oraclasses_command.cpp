@@ -19,7 +19,7 @@ namespace {
 // OCI external types.
 constexpr uint16_t SQLT_CHR = 1, SQLT_NUM = 2, SQLT_INT = 3, SQLT_FLT = 4, SQLT_STR = 5, SQLT_LNG = 8,
                    SQLT_RID = 11, SQLT_DAT = 12, SQLT_BIN = 23, SQLT_LBI = 24, SQLT_AFC = 96, SQLT_AVC = 97,
-                   SQLT_RDD = 104, SQLT_RSET = 116;
+                   SQLT_RDD = 104, SQLT_CLOB = 112, SQLT_BLOB = 113, SQLT_RSET = 116;
 
 std::string upperAscii(std::string text) {
   for (char& c : text)
@@ -108,10 +108,13 @@ std::vector<std::string> ScanParamNames(const std::string& text, std::vector<boo
   return names;
 }
 
-TOCICommand::TOCICommand() : cursor_(new TOraCursor()), ociCallStyle_(OCICallStyle) {}
+TOCICommand::TOCICommand() : cursor_(new TOraCursor()), ownCursor_(cursor_), ociCallStyle_(OCICallStyle) {
+  ownCursor_->AddRef();
+}
 
 TOCICommand::~TOCICommand() {
   if (worker_ != 0 && GetConnection() != nullptr) conn().StopThread(worker_, true);
+  SetCursor(nullptr);
   if (cursor_->State != 0) {
     try {
       Unprepare();
@@ -120,6 +123,17 @@ TOCICommand::~TOCICommand() {
     }
   }
   cursor_->Release();
+  ownCursor_->Release();
+}
+
+void TOCICommand::SetCursor(TOraCursor* value) {
+  TOraCursor* next = value != nullptr ? value : ownCursor_;
+  if (next == cursor_) return;
+  next->AddRef();
+  cursor_->Release();
+  cursor_ = next;
+  defined_.clear();
+  fetchedRows_ = 0;
 }
 
 std::unique_ptr<TParamDesc> TOCICommand::CreateParamDesc() {
@@ -238,6 +252,10 @@ uint16_t TOCICommand::GetOraType(uint16_t dataType, uint16_t subType) const {
       return SQLT_DAT;
     case dtBlob:
       return SQLT_LBI;
+    case dtOraClob:
+      return SQLT_CLOB;
+    case dtOraBlob:
+      return SQLT_BLOB;
     case dtMemo:
       return subType == 1 || subType == 25 ? SQLT_STR : SQLT_LNG;
     case dtVarBytes:
@@ -283,7 +301,18 @@ void TOCICommand::bindParam(TOraParamDesc& param) {
   const sb4 nameLength = sb4(placeholder.size());
   const bool isLong = param.GetDataType() == dtMemo || param.GetDataType() == dtBlob;
   if (isLong && (param.GetTable() || iters_ != 1)) RaiseError(STypeNotInDMLArray);
-  if (isLong) {
+  if (param.GetDataType() == dtCursor) {
+    // The library opens the REF CURSOR on the statement handle it finds in the value.
+    TOraCursor& refCursor = param.GetAsCursor();
+    refCursor.SetOCICallStyle(ociCallStyle_);
+    refCursor.hEnv = conn().GetEnvironment();
+    refCursor.hError = error;
+    void* handle = refCursor.GetStatement();
+    std::memcpy(param.Buffer(), &handle, sizeof handle);
+    param.SetIndicator(1, 0);
+    check(OCIBindByName(statement, &bind, error, nameText, nameLength, param.Buffer(), sizeof handle, type,
+                        param.Indicators(), nullptr, nullptr, 0, nullptr, 0));
+  } else if (isLong) {
     // The value goes piece by piece while the statement runs (sendLongPieces).
     check(OCIBindByName(statement, &bind, error, nameText, nameLength, nullptr,
                         sb4(std::max<size_t>(param.LongValue.size(), 1)), type, param.Indicators(), nullptr,
@@ -376,7 +405,8 @@ void TOCICommand::endExecute(std::exception_ptr error) {
 
 sword TOCICommand::internalExecute() {
   const bool commitOnSuccess = sqlType_ != 4 && GetAutoCommit() && conn().GetAutoCommit();
-  const ub4 mode = commitOnSuccess ? OCI_COMMIT_ON_SUCCESS : 0;
+  const ub4 mode = (commitOnSuccess ? OCI_COMMIT_ON_SUCCESS : 0) |
+                   (cursor_->Scrollable && sqlType_ == 4 ? OCI_STMT_SCROLLABLE_READONLY : 0);
   const uint8_t previous = cursor_->State;
   cursor_->State = 5;
   conn().BusyWait();
@@ -664,6 +694,12 @@ bool TOCICommand::DescribeField(int position, TFieldDesc& field, bool longString
       field.DataType = dtBlob;
       field.Size = 4;
       break;
+    case SQLT_CLOB:
+    case SQLT_BLOB:
+      // The record holds the value's TOraLob; the fetch, its locator.
+      field.DataType = oraType == SQLT_CLOB ? dtOraClob : dtOraBlob;
+      field.Size = sizeof(void*);
+      break;
     case 108:
     case 110:
       // Named object types and their references are not carried yet.
@@ -745,26 +781,41 @@ void TOCICommand::DefineDynamic(TFieldDesc& field, void*, void*, uint16_t) {
 }
 
 int TOCICommand::Fetch(uint32_t rows) {
+  return FetchAt(rows, OCI_FETCH_NEXT, 0);
+}
+
+int TOCICommand::FetchAt(uint32_t rows, uint16_t orientation, int32_t offset) {
   checkActive();
   conn().BusyWait();
   platform::ScopeExit release([this] { conn().Release(); });
   void* statement = cursor_->GetStatement();
   void* error = conn().GetErrorHandle();
-  const sword status = OCIStmtFetch(statement, error, rows, OCI_FETCH_NEXT, 0);
   int received = int(rows);
-  if (status == OCI_SUCCESS) {
-    ub4 total = 0;
-    check(OCIAttrGet(statement, OCI_HTYPE_STMT, &total, nullptr, OCI_ATTR_ROW_COUNT, error));
-    fetchedRows_ = int32_t(total);
+  if (cursor_->Scrollable) {
+    const sword status = OCIStmtFetch2(statement, error, rows, orientation, offset, 0);
+    if (status != OCI_SUCCESS && status != OCI_NO_DATA) check(status);
+    ub4 got = 0, highest = 0;
+    check(OCIAttrGet(statement, OCI_HTYPE_STMT, &got, nullptr, OCI_ATTR_ROWS_FETCHED, error));
+    check(OCIAttrGet(statement, OCI_HTYPE_STMT, &highest, nullptr, OCI_ATTR_ROW_COUNT, error));
+    received = int(got);
+    fetchedRows_ = int32_t(highest);
   } else {
-    ub4 total = 0;
-    OCIAttrGet(statement, OCI_HTYPE_STMT, &total, nullptr, OCI_ATTR_ROW_COUNT, error);
-    received = int(total) - fetchedRows_;
-    fetchedRows_ = int32_t(total);
-    if (status == OCI_NO_DATA) {
-      if (!cursor_->Scrollable) cursor_->State = 9;
+    if (orientation != OCI_FETCH_NEXT)
+      AssertionFailed("a forward cursor fetches from a place", __FILE__, __LINE__);
+    const sword status = OCIStmtFetch(statement, error, rows, OCI_FETCH_NEXT, 0);
+    if (status == OCI_SUCCESS) {
+      ub4 total = 0;
+      check(OCIAttrGet(statement, OCI_HTYPE_STMT, &total, nullptr, OCI_ATTR_ROW_COUNT, error));
+      fetchedRows_ = int32_t(total);
     } else {
-      check(status);
+      ub4 total = 0;
+      OCIAttrGet(statement, OCI_HTYPE_STMT, &total, nullptr, OCI_ATTR_ROW_COUNT, error);
+      received = int(total) - fetchedRows_;
+      fetchedRows_ = int32_t(total);
+      if (status == OCI_NO_DATA)
+        cursor_->State = 9;
+      else
+        check(status);
     }
   }
   if (cursor_->State < 7) cursor_->State = 7;
@@ -790,6 +841,15 @@ sword TOCICommand::FetchPiece() {
   }
   if (cursor_->State < 7) cursor_->State = 7;
   return status;
+}
+
+void TOCICommand::DescribeOnly() {
+  checkActive();
+  if (cursor_->State >= 6) return;
+  conn().BusyWait();
+  platform::ScopeExit release([this] { conn().Release(); });
+  check(OCIStmtExecute(conn().GetSvcCtx(), cursor_->GetStatement(), conn().GetErrorHandle(), 0, 0, nullptr,
+                       nullptr, OCI_DESCRIBE_ONLY));
 }
 
 }  // namespace oracle

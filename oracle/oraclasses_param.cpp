@@ -55,7 +55,15 @@ TOraParamDesc::TOraParamDesc() {
   allocate();
 }
 
-TOraParamDesc::~TOraParamDesc() = default;
+TOraParamDesc::~TOraParamDesc() {
+  if (cursor_ != nullptr) cursor_->Release();
+}
+
+TOraCursor& TOraParamDesc::GetAsCursor() {
+  if (GetDataType() != dtCursor) RaiseError("Data type is not supported.");
+  if (cursor_ == nullptr) cursor_ = new TOraCursor();
+  return *cursor_;
+}
 
 int32_t TOraParamDesc::ElementSize() const {
   switch (GetDataType()) {
@@ -70,6 +78,7 @@ int32_t TOraParamDesc::ElementSize() const {
     case dtBoolean:
       return 4;
     case dtFloat:
+    case dtCursor:
       return 8;
     case dtDateTime:
       return 7;

@@ -1,5 +1,6 @@
 #include "platform/localclock.h"
 
+#include <cstdio>
 #include <ctime>
 #include <stdexcept>
 
@@ -19,6 +20,14 @@ LocalTimeFields localTime(std::chrono::system_clock::time_point when) {
 
 LocalTimeFields localNow() {
   return localTime(std::chrono::system_clock::now());
+}
+
+std::string localNowText() {
+  const LocalTimeFields t = localNow();
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour, t.minute,
+                t.second);
+  return text;
 }
 
 }  // namespace platform

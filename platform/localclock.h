@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <string>
 
 namespace platform {
 
@@ -19,5 +20,7 @@ struct LocalTimeFields {
 LocalTimeFields localTime(std::chrono::system_clock::time_point when);
 // Now, in local time.
 LocalTimeFields localNow();
+// Now as "YYYY-MM-DD HH:MM:SS", the date-time text of saved files and run steps.
+std::string localNowText();
 
 }  // namespace platform

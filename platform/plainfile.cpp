@@ -107,9 +107,21 @@ int64_t InputFile::size() {
   return int64_t(st.st_size);
 }
 
+int64_t RandomReader::readShared(int64_t, void*, size_t, int& error) {
+  error = ENOTSUP;
+  return -1;
+}
+
 int64_t InputFile::readAt(int64_t offset, void* buffer, size_t n) {
+  int error = 0;
+  const int64_t got = readShared(offset, buffer, n, error);
+  if (got < 0) error_ = error;
+  return got;
+}
+
+int64_t InputFile::readShared(int64_t offset, void* buffer, size_t n, int& error) {
   if (offset < 0) {
-    error_ = EINVAL;
+    error = EINVAL;
     return -1;
   }
   auto* out = static_cast<char*>(buffer);
@@ -118,7 +130,7 @@ int64_t InputFile::readAt(int64_t offset, void* buffer, size_t n) {
     const ssize_t got = ::pread(fd_, out + done, n - done, off_t(offset + int64_t(done)));
     if (got < 0) {
       if (errno == EINTR) continue;
-      error_ = errno;
+      error = errno;
       return -1;
     }
     if (got == 0) break;  // end of file

@@ -47,6 +47,11 @@ class RandomReader {
   virtual int64_t nextDataOffset(int64_t offset) { return offset; }
   // The system error number of the last failure.
   virtual int error() const = 0;
+  // Whether readShared() may be used: reads of one reader from several threads at once.
+  virtual bool sharesReads() const { return false; }
+  // As readAt, but safe from any number of threads at once; a failure's error number goes to
+  // `error` instead of error(). Only where sharesReads() is true.
+  virtual int64_t readShared(int64_t offset, void* buffer, size_t n, int& error);
 };
 
 // A file opened for reading. Others may read, write, rename or delete it meanwhile, as with
@@ -80,6 +85,8 @@ class InputFile : public RandomReader {
   int64_t nextDataOffset(int64_t offset) override;
 
   int error() const override { return error_; }
+  bool sharesReads() const override { return true; }
+  int64_t readShared(int64_t offset, void* buffer, size_t n, int& error) override;
 
  private:
   int fd_ = -1;

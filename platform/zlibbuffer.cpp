@@ -108,4 +108,17 @@ InflateStatus inflateBuffer(const uint8_t* input, size_t size, size_t maxOutput,
   return status;
 }
 
+uint32_t crc32(const uint8_t* data, size_t size) {
+  uLong crc = ::crc32(0L, Z_NULL, 0);
+  // The library takes lengths of 32 bits.
+  constexpr size_t kMostAtOnce = size_t(1) << 30;
+  while (size > 0) {
+    const size_t n = size < kMostAtOnce ? size : kMostAtOnce;
+    crc = ::crc32(crc, data, uInt(n));
+    data += n;
+    size -= n;
+  }
+  return uint32_t(crc);
+}
+
 }  // namespace platform

@@ -1,5 +1,10 @@
 #include "tasks/u_unitask.h"
 
+// Complete types of the run members, which the constructor must be able to destroy.
+#include "tasks/u_TRunTask.h"
+#include "tasks/u_taskrun.h"
+#include "tasks/u_transfer.h"
+
 namespace tasks {
 
 TUniTask::TUniTask(TaskHost* owner) : owner_(owner), ftpserver_(kLoopbackAddress) {
@@ -11,8 +16,6 @@ TUniTask::TUniTask(TaskHost* owner) : owner_(owner), ftpserver_(kLoopbackAddress
   // reach them.
   TUniTask::ResetToDefaults();
 }
-
-TUniTask::~TUniTask() = default;
 
 void TUniTask::ResetToDefaults() {
   params_.clear();

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -66,6 +67,10 @@ class TaskHost {
   virtual std::string ImportProgram() const = 0;
 };
 
+class TThreadRunTask;
+class TDumpTransfer;
+struct TaskRunContext;
+
 // What a runner starts for one stage of a run.
 struct TaskStartRecord {
   std::string program;
@@ -99,6 +104,27 @@ class TUniTask {
   virtual void SetProgramPath();
   // Rebuilds `params` and `command` from the options.
   virtual void BuildCommand() = 0;
+  // The run (u_unitask_run.cpp). Window thread only; events come back through the window.
+  //
+  // Begins a run with `context` (copied; what it points to must outlive the run): the
+  // pre-script when `ispreexec`, else the export or import program. Requires an owner with an
+  // event sink (std::logic_error otherwise). A stage whose preparation fails ends the run as
+  // terminated, its reason a line of the stage's output; StartTask does not throw for it.
+  // Only an export that ended with exit code 0 and was not terminated is transferred; each
+  // stage's output ends with its exit code. At the end the parameter file is deleted and one log
+  // is stored (the main program's output and the transfer lines); a task destroyed mid-run kills
+  // its programs and deletes the parameter file too.
+  void StartTask(const TaskRunContext& context);
+  // Starts `stage` (1, 2 or 3; 1 and 3 only with their flag on); anything else does nothing.
+  void RunStage(int32_t stage);
+  // WM_TASKEVENT for this task: kEventStarted, kEventFinished or kEventCouldNotStart.
+  void OnStageEvent(int32_t event);
+  // WM_TRANSFEREVENT for this task: kTransferLineAdded or kTransferEnded.
+  void OnTransferEvent(int32_t event);
+  // Marks the run terminated and kills the program of the stage that runs; the stage then ends
+  // through kEventFinished as usual.
+  void TerminateTask();
+
   // Reads `command` with the parameter-text parser of the task's kind. On success the parsed
   // options replace the task's, `command` becomes the generated text and `parsedok` is set. On
   // failure the task keeps its options, `params` and `command`, `errorpos` and `errortext` tell
@@ -187,6 +213,9 @@ class TUniTask {
   TaskStartRecord& prerecord() { return prerecord_; }
   TaskStartRecord& mainrecord() { return mainrecord_; }
   TaskStartRecord& postrecord() { return postrecord_; }
+  TThreadRunTask* prethread() const { return prethread_.get(); }
+  TThreadRunTask* mainthread() const { return mainthread_.get(); }
+  TThreadRunTask* postthread() const { return postthread_.get(); }
   TaskNode* node() const { return node_; }
   TaskHost* owner() const { return owner_; }
   TaskQuery* query() const { return query_; }
@@ -218,6 +247,17 @@ class TUniTask {
   void CommandFromParams();
 
  private:
+  // The run's steps (u_unitask_run.cpp).
+  void stageFailed(TThreadRunTask* thread, const std::string& reason);
+  void postFinished();
+  void addStepLine(const std::string& line);
+  void showOutput(const TThreadRunTask* thread);
+  bool startTransfer();
+  void mainStageEnded();
+  void stageEnded(bool stopped);
+  void endRun();
+  void freeRun();
+
   TaskHost* owner_;
 
   int32_t id_ = 0;
@@ -270,6 +310,11 @@ class TUniTask {
   TaskStartRecord mainrecord_;
   TaskStartRecord postrecord_;
   TaskNode* node_ = nullptr;
+  std::unique_ptr<TThreadRunTask> prethread_;
+  std::unique_ptr<TThreadRunTask> mainthread_;
+  std::unique_ptr<TThreadRunTask> postthread_;
+  std::unique_ptr<TaskRunContext> run_;
+  std::unique_ptr<TDumpTransfer> transfer_;
   TaskQuery* query_ = nullptr;
   TaskLogTable* logtable_ = nullptr;
 };

@@ -589,7 +589,7 @@ void TFrmMain::BuildTree() {
     node->setData(0, kRoleType, int(type));
     return node;
   };
-  auto* top = new QTreeWidgetItem(Tvdumpfile, {q(root.Name())});
+  auto* top = new QTreeWidgetItem(Tvdumpfile, {q(std::string(root.Name()))});
   top->setIcon(0, fileIcon);
   top->setData(0, kRoleType, int(kTopNode));
   auto groupCaption = [](int kind, int32_t count) {
@@ -602,13 +602,13 @@ void TFrmMain::BuildTree() {
     dumpfile::TExpFileNode* node = nullptr;
     for (int i = 0; root.GetPublicObject(i, node); ++i) {
       if (node->Kind() != kind) continue;
-      item(group, q(node->Name()), objectIcon, kObjectNode)
+      item(group, q(std::string(node->Name())), objectIcon, kObjectNode)
           ->setData(0, kRoleNode, QVariant::fromValue<void*>(node));
     }
   }
   dumpfile::TExpFileUser* owner = nullptr;
   for (int u = 0; root.GetUser(u, owner); ++u) {
-    QTreeWidgetItem* ownerItem = item(top, q(owner->Name()), groupIcon, kOwnerNode);
+    QTreeWidgetItem* ownerItem = item(top, q(std::string(owner->Name())), groupIcon, kOwnerNode);
     ownerItem->setData(0, kRoleNode, QVariant::fromValue<void*>(owner));
     ownerItem->setData(0, kRoleOwner, QVariant::fromValue<void*>(owner));
     for (int kind = 0; kind < dumpfile::kKindCount; ++kind) {
@@ -620,7 +620,7 @@ void TFrmMain::BuildTree() {
       dumpfile::TExpFileNode* node = nullptr;
       for (int i = 0; owner->GetNode(i, node); ++i) {
         if (node->Kind() != kind) continue;
-        item(group, q(node->Name()), objectIcon, kObjectNode)
+        item(group, q(std::string(node->Name())), objectIcon, kObjectNode)
             ->setData(0, kRoleNode, QVariant::fromValue<void*>(node));
       }
     }

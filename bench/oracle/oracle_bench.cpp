@@ -1,10 +1,18 @@
 // Rows per second and client calls per 1,000 rows of a 100k-row, 10-column fetch through the
 // Oracle client over the stand-in, with FetchRows 1, 25 and 500, and the same rows read by a
 // plain SQLite step loop over the stand-in's file (the floor). Prints the ratios at the end.
+// The record set reads 100k rows with four 40-character columns in blocks of 25, with flat
+// buffers on (text in the record) and off (text in the string heap) and the heap the rows take,
+// and the time to its first
+// row with FetchAll blocking and in the background; each with the stand-in's call delay at 0 and
+// 200 microseconds; and 5,000 rows of a 10 KB CLOB each read whole, with deferred LOB reading on
+// and off.
 #include <benchmark/benchmark.h>
+#include <malloc.h>
 #include <sqlite3.h>
 #include <stdlib.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -20,6 +28,7 @@ using namespace oracle;
 using namespace dataaccess;
 
 constexpr int kRows = 100000;
+constexpr int kLobRows = 5000;  // of 10 KB each
 std::string root;
 std::map<int, double> rowsPerSecond;  // by FetchRows; 0 is the SQLite floor
 std::map<int, double> callsPer1000;
@@ -50,7 +59,9 @@ void seed() {
   std::FILE* f = std::fopen(description.c_str(), "w");
   std::fputs(
       "user SCOTT tiger\ntable SCOTT.WIDE (N NUMBER(9), C1 VARCHAR2(10), C2 VARCHAR2(10), C3 VARCHAR2(10), "
-      "C4 NUMBER(9), C5 NUMBER(7,2), C6 DATE, C7 VARCHAR2(10), C8 NUMBER(9), C9 VARCHAR2(10))\n",
+      "C4 NUMBER(9), C5 NUMBER(7,2), C6 DATE, C7 VARCHAR2(10), C8 NUMBER(9), C9 VARCHAR2(10))\n"
+      "table SCOTT.NAMES (N NUMBER(9), A VARCHAR2(40), B VARCHAR2(40), C VARCHAR2(40), D VARCHAR2(40))\n"
+      "table SCOTT.DOCS (N NUMBER(9), BODY CLOB)\n",
       f);
   std::fclose(f);
   const std::string command = std::string(OCI_STANDIN_SEED) + " " + root + "/ORCL " + description;
@@ -85,7 +96,92 @@ void seed() {
     }
     insert.Execute(block);
   }
+  TOCICommand names;
+  names.SetConnection(c.get());
+  names.SetSQL(
+      "insert into names select n, 'first ' || c1 || ' ' || c2, 'second ' || c9, 'third text of the row', c3 "
+      "from wide");
+  names.Execute(1);
+  TOCICommand docs;
+  docs.SetConnection(c.get());
+  docs.SetSQL("insert into docs select n, :body from wide where n <= :rows");
+  docs.Param(0).SetDataType(dtMemo);
+  docs.Param(0).SetValue(Variant(std::string(10240, 'x')));
+  docs.Param(1).SetValue(Variant(int32_t(kLobRows)));
+  docs.Execute(1);
   c->Commit();
+}
+
+// The stand-in reads its hooks when the client environment is made.
+std::unique_ptr<TOCIConnection> connectWithDelay(int64_t delayMicros) {
+  FreeOCI();
+  ::setenv("OCI_STANDIN_DELAY_US", std::to_string(delayMicros).c_str(), 1);
+  return connect();
+}
+
+std::unique_ptr<TOCIRecordSet> names(TOCIConnection& c) {
+  auto recordSet = c.CreateRecordSet();
+  recordSet->SetSQL("select n, a, b, c, d from names");
+  return std::unique_ptr<TOCIRecordSet>(static_cast<TOCIRecordSet*>(recordSet.release()));
+}
+
+// Args: flat buffers (1) or not (0), call delay in microseconds.
+void BM_RecordSetFetch(benchmark::State& state) {
+  auto c = connectWithDelay(state.range(1));
+  int64_t rows = 0;
+  double heap = 0;
+  for (auto _ : state) {
+    auto recordSet = names(*c);
+    recordSet->SetProp(prFlatBuffers, Variant(state.range(0) != 0));
+    recordSet->SetProp(prFetchAll, Variant(true));
+    const size_t heapBefore = ::mallinfo2().uordblks;
+    recordSet->Open();
+    heap = double(::mallinfo2().uordblks - heapBefore) * kRows / recordSet->GetRecordCount();
+    rows += recordSet->GetRecordCount();
+    recordSet->Close();
+  }
+  state.counters["rows/s"] = benchmark::Counter(double(rows), benchmark::Counter::kIsRate);
+  state.counters["heap MB/100k rows"] = heap / 1e6;
+}
+
+// Args: deferred LOB reading (1) or not (0), call delay in microseconds. Opens and reads every
+// row's 10 KB CLOB.
+void BM_RecordSetClobs(benchmark::State& state) {
+  auto c = connectWithDelay(state.range(1));
+  int64_t rows = 0;
+  for (auto _ : state) {
+    auto recordSet = c->CreateRecordSet();
+    recordSet->SetSQL("select n, body from docs");
+    recordSet->SetProp(prDeferredLobRead, Variant(state.range(0) != 0));
+    recordSet->SetProp(prFetchAll, Variant(true));
+    recordSet->Open();
+    std::vector<uint8_t> record(recordSet->RecordSize);
+    for (recordSet->SetToBegin();;) {
+      recordSet->GetNextRecord(record.data());
+      if (recordSet->Eof()) break;
+      if (recordSet->GetFieldAsVariant(2, record.data()).asString().size() != 10240) std::abort();
+      ++rows;
+    }
+    recordSet->Close();
+  }
+  state.counters["rows/s"] = benchmark::Counter(double(rows), benchmark::Counter::kIsRate);
+}
+
+// Args: FetchAll in the background (1) or blocking (0), call delay in microseconds. Times Open
+// only: what the user waits for before the first row shows.
+void BM_RecordSetFirstRow(benchmark::State& state) {
+  auto c = connectWithDelay(state.range(1));
+  for (auto _ : state) {
+    auto recordSet = names(*c);
+    recordSet->GetCommand().SetProp(prNonBlocking, Variant(state.range(0) != 0));
+    recordSet->SetProp(prFetchAll, Variant(true));
+    const auto start = std::chrono::steady_clock::now();
+    recordSet->Open();
+    state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    recordSet->SetToEnd();
+    if (recordSet->GetRecordCount() != kRows) std::abort();
+    recordSet->Close();
+  }
 }
 
 void BM_OracleFetch(benchmark::State& state) {
@@ -146,8 +242,34 @@ void BM_SQLiteStepLoop(benchmark::State& state) {
   callsPer1000[0] = double(calls) * 1000.0 / double(rows);
 }
 
+// The floor of the record set benchmarks: SQLite stepping over the same rows of NAMES.
+void BM_SQLiteNamesLoop(benchmark::State& state) {
+  sqlite3* db = nullptr;
+  sqlite3_open_v2((root + "/ORCL/SCOTT.db").c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+  int64_t rows = 0;
+  for (auto _ : state) {
+    sqlite3_stmt* stmt = nullptr;
+    sqlite3_prepare_v2(db, "SELECT N, A, B, C, D FROM NAMES", -1, &stmt, nullptr);
+    for (; sqlite3_step(stmt) == SQLITE_ROW; ++rows)
+      for (int i = 0; i < 5; ++i) benchmark::DoNotOptimize(sqlite3_column_text(stmt, i));
+    sqlite3_finalize(stmt);
+  }
+  sqlite3_close(db);
+  state.counters["rows/s"] = benchmark::Counter(double(rows), benchmark::Counter::kIsRate);
+}
+
 BENCHMARK(BM_SQLiteStepLoop)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SQLiteNamesLoop)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_OracleFetch)->Arg(1)->Arg(25)->Arg(500)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RecordSetClobs)->ArgsProduct({{0, 1}, {0, 200}})->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RecordSetFetch)->ArgsProduct({{1, 0}, {0, 200}})->Unit(benchmark::kMillisecond);
+// A fixed count: Open alone is short, so the library would otherwise repeat the whole fetch
+// thousands of times.
+BENCHMARK(BM_RecordSetFirstRow)
+    ->ArgsProduct({{0, 1}, {0, 200}})
+    ->UseManualTime()
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond);
 
 // Keeps each run's rows per second as the library measured it, for the ratios.
 class RatioReporter : public benchmark::ConsoleReporter {
@@ -157,6 +279,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
       const auto found = run.counters.find("rows/s");
       if (found == run.counters.end()) continue;
       const std::string name = run.benchmark_name();
+      if (name.find("RecordSet") != std::string::npos || name.find("Names") != std::string::npos) continue;
       const int key = name.find('/') == std::string::npos ? 0 : std::stoi(name.substr(name.find('/') + 1));
       rowsPerSecond[key] = found->second.value;
     }

@@ -8,6 +8,7 @@
 //   TVELDORTable        ... over one table: index choice, definitions, create and delete
 //   TVELDORBlobStream   a byte stream over one blob field of the current record
 //   TQueryParamBlock    the parameters of an SQL text as the statement driver takes them
+//   TVELDORQuery        ... over the result of SQL text, or running it without one
 //
 // Engine failures arrive as engine::EVELDOREngineError with their code and context; misuse of a
 // component raises dataset::EDatabaseError with the fixed texts below.
@@ -27,6 +28,7 @@
 
 #include "dataset/dataset.h"
 #include "dataset/params.h"
+#include "engine/sql/veldorsq.h"
 #include "engine/storage/veldorerr.h"
 #include "engine/tables/veldorcursor.h"
 #include "engine/tables/veldorsession.h"
@@ -557,6 +559,105 @@ struct TQueryParamBlock {
 // Packs `params` in order; a parameter with neither type nor value fails with
 // "No value for parameter '%s'".
 void PackQueryParams(const dataset::Params& params, TQueryParamBlock& block);
+
+inline constexpr const char* SDataSetOpen = "Cannot perform this operation on an open dataset";
+inline constexpr const char* SNoSQLStatement = "No SQL statement available";
+
+// SQL text of the engine run through the statement driver: parameters by name, a run without a
+// result (ExecSQL), or the result of a SELECT opened as the dataset. The result cursor belongs
+// to the driver: a live result is the source table's cursor, so edits reach the table; any
+// other is a copy. The driver is prepared once per text and keeps the database in use until
+// the text changes, the query is unprepared, or the database closes.
+class TVELDORQuery : public TVELDORDBDataSet {
+ public:
+  using TQueryProgressEvent =
+      std::function<void(TVELDORQuery& sender, uint16_t percentDone, bool& abortQuery)>;
+
+  TVELDORQuery();
+  ~TVELDORQuery() override;
+
+  // Lines joined by line ends; a different text closes and unprepares the query and, with
+  // ParamCheck, makes the parameters anew from its ":name" references (keeping values by name).
+  const std::vector<std::string>& SQL() const { return sql_; }
+  void SetSQL(std::vector<std::string> lines);
+  void SetSQL(const std::string& text);
+  // The text the driver receives.
+  const std::string& Text() const { return text_; }
+
+  bool ParamCheck = true;
+  bool RequestLive() const { return requestLive_; }
+  void SetRequestLive(bool value);
+  int32_t MaxRowCount() const { return maxRowCount_; }
+  // Passed on to a prepared driver at once.
+  void SetMaxRowCount(int32_t value);
+  bool ReadOnly() const { return readOnly_; }
+  // Requires the query closed.
+  void SetReadOnly(bool value);
+
+  dataset::Params& Params() { return params_; }
+  // Copies values by name.
+  void SetParams(const dataset::Params& params);
+  // Fails when there is none.
+  dataset::Param& ParamByName(std::string_view name) { return params_.ParamByName(name); }
+
+  // The master whose current record gives unbound parameters their values; the query runs again
+  // when the master opens or moves. "Circular data links are not allowed." for a source linked
+  // back to this query.
+  dataset::DataSource* GetDataSource() const override { return link_.GetDataSource(); }
+  void SetDataSource(dataset::DataSource* source);
+
+  bool Prepared() const { return driver_ != nullptr; }
+  void SetPrepared(bool value);
+  void Prepare() { SetPrepared(true); }
+  void UnPrepare() { SetPrepared(false); }
+  // Runs the text without a result; fails while the query is open.
+  void ExecSQL();
+  // Of the last run, as the driver reports them.
+  int32_t RowsAffected() const { return rowsAffected_; }
+  double ElapsedSeconds() const { return elapsedSeconds_; }
+
+  // Called with the driver's progress; setting abortQuery stops the statement.
+  TQueryProgressEvent OnQueryProgress;
+
+  // Closes and unprepares the query.
+  void Disconnect() override;
+
+ protected:
+  std::unique_ptr<TDataCursor> CreateCursor(bool infoQuery) override;
+  void DestroyCursor() override;
+  bool GetCanModify() override;
+
+ private:
+  class Link : public dataset::DataLink {
+   public:
+    explicit Link(TVELDORQuery& query) : query_(query) {}
+    dataset::DataSet* DetailDataSet() const override { return &query_; }
+
+   protected:
+    void ActiveChanged() override;
+    void RecordChanged(dataset::Field* field) override;
+    void CheckBrowseMode() override;
+
+   private:
+    TVELDORQuery& query_;
+  };
+  void textChanged();
+  // The driver's result cursor, or nullptr without a result.
+  TDataCursor* run(bool withResult);
+  void masterValues();
+  void refresh();
+
+  std::vector<std::string> sql_;
+  std::string text_;
+  dataset::Params params_;
+  bool requestLive_ = false;
+  int32_t maxRowCount_ = -1;
+  bool readOnly_ = false;
+  std::unique_ptr<sql::TQueryStatement> driver_;
+  int32_t rowsAffected_ = 0;
+  double elapsedSeconds_ = 0;
+  Link link_{*this};
+};
 
 // One blob field of a dataset's current record as a stream. Read and write positions run up to
 // 2 GiB - 1, the engine's largest blob; every engine failure raises.

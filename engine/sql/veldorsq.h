@@ -588,9 +588,10 @@ class TQueryStatement : public engine::TQueryStatement {
   // subtype, scale and stored size; in `values` at the descriptor's offset a flag byte (0 for
   // NULL), then the value: fixed-size, or for a blob a u32 length and that many bytes. Raises
   // 11949 "Internal parameter error" for more values than the text has parameters, and for a
-  // value outside `values`. Parameters not given keep their values.
+  // value outside `values`. Parameters not given keep their values. `offsets`, when given, hold
+  // each parameter's flag-byte offset in place of the descriptors' 16-bit ones.
   void SetParams(uint16_t count, std::span<const TFieldDescriptor> descriptors,
-                 std::span<const uint8_t> values);
+                 std::span<const uint8_t> values, std::span<const size_t> offsets = {});
   // Runs every statement of the text; the last one's result cursor (a SELECT's), or nullptr.
   // ElapsedSeconds and RowsAffected are the totals. Raises 11949 for a parameter without a
   // value, before its statement runs.

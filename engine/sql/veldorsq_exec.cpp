@@ -76,6 +76,10 @@ bool PutConvertedValue(TDataCursor& cursor, uint16_t fieldNo, uint8_t* record, c
     uint32_t size = value.valueSize;
     if (value.type == T::String && size > 0)
       size = uint32_t(std::strlen(reinterpret_cast<const char*>(value.Value())));
+    // A memo value carries the terminating zero of its text, which the blob does not store.
+    if (value.type == T::Blob && value.subType == TEngineFieldSubType::Memo && size > 0 &&
+        value.Value()[size - 1] == 0)
+      --size;
     check(cursor.OpenBlob(fieldNo, record, 2, false, 1));
     if (truncateBlob) check(cursor.TruncateBlob(fieldNo, record, 0, false));
     check(cursor.PutBlob(fieldNo, record, 0, value.Value(), int32_t(size), false));

@@ -78,13 +78,14 @@ void TQueryStatement::prepareQueries() {
 }
 
 void TQueryStatement::SetParams(uint16_t count, std::span<const TFieldDescriptor> descriptors,
-                                std::span<const uint8_t> values) {
-  if (count > descriptors.size()) parameterError();
+                                std::span<const uint8_t> values, std::span<const size_t> offsets) {
+  if (count > descriptors.size() || (!offsets.empty() && count > offsets.size())) parameterError();
   for (uint16_t i = 0; i < count; ++i) {
     if (i >= paramValues_.size()) parameterError();
     const TFieldDescriptor& d = descriptors[i];
     TParamValue& p = paramValues_[i];
-    size_t at = d.Offset();
+    const size_t flag = offsets.empty() ? d.Offset() : offsets[i];
+    size_t at = flag;
     if (at >= values.size()) parameterError();
     bool blob = d.IsBlob();
     size_t size = d.StoredSize();
@@ -100,7 +101,7 @@ void TQueryStatement::SetParams(uint16_t count, std::span<const TFieldDescriptor
     p.type = TEngineFieldType(d.Type());
     p.subType = TEngineFieldSubType(d.SubType());
     p.scale = blob ? 0 : d.StoredScale();
-    p.isNull = values[d.Offset()] == 0;
+    p.isNull = values[flag] == 0;
     // A memo's text goes without its terminating zero.
     if (blob && p.subType == TEngineFieldSubType::Memo && size > 0 && values[at + size] == 0) --size;
     p.bytes.assign(values.begin() + ptrdiff_t(at + 1), values.begin() + ptrdiff_t(at + 1 + size));
@@ -119,7 +120,10 @@ void TQueryStatement::applyParams(size_t index) {
     node.subType = p.subType;
     node.scale = p.scale;
     node.isNull = p.isNull;
-    bool text = p.type == TEngineFieldType::String || p.type == TEngineFieldType::Blob;
+    // A text or memo keeps its terminating zero, as column values do; other blobs are their
+    // bytes alone.
+    const bool text = p.type == TEngineFieldType::String ||
+                      (p.type == TEngineFieldType::Blob && p.subType == TEngineFieldSubType::Memo);
     node.SetValueSize(uint32_t(p.bytes.size() + (text ? 1 : 0)));
     std::fill(node.Value(), node.Value() + node.valueSize, uint8_t(0));
     if (!p.bytes.empty()) std::memcpy(node.Value(), p.bytes.data(), p.bytes.size());

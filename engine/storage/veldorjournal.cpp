@@ -11,6 +11,7 @@
 #include "platform/bytes.h"
 #include "platform/processinfo.h"
 #include "platform/scopeguard.h"
+#include "platform/zlibbuffer.h"
 
 namespace engine {
 
@@ -21,17 +22,6 @@ namespace {
 constexpr char kMagic[8] = {'V', 'L', 'D', 'R', 'J', 'N', 'L', '1'};
 constexpr size_t kMaxMarkerName = 255;
 constexpr size_t kFileKinds = 3;
-
-constexpr std::array<uint32_t, 256> makeCrcTable() {
-  std::array<uint32_t, 256> table{};
-  for (uint32_t i = 0; i < 256; ++i) {
-    uint32_t c = i;
-    for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-    table[i] = c;
-  }
-  return table;
-}
-constexpr std::array<uint32_t, 256> kCrcTable = makeCrcTable();
 
 // A marker name is a plain file name made by this engine: nothing that could reach elsewhere.
 bool plainName(std::string_view name) {
@@ -231,9 +221,7 @@ std::string markerNamedIn(std::span<const uint8_t> bytes) {
 }  // namespace
 
 uint32_t JournalChecksum(std::span<const uint8_t> bytes) {
-  uint32_t c = 0xFFFFFFFFu;
-  for (uint8_t b : bytes) c = kCrcTable[(c ^ b) & 0xFF] ^ (c >> 8);
-  return c ^ 0xFFFFFFFFu;
+  return platform::crc32(bytes.data(), bytes.size());
 }
 
 std::vector<uint8_t> EncodeJournal(const TJournalImage& image) {

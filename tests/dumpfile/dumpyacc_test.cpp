@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -53,7 +55,7 @@ class Reading : private DumpLineCutter::Sink {
   std::string names(const TExpFileUser* u) const {
     std::string out;
     for (int i = 0; TExpFileNode* n = u != nullptr ? nodeOf(u, i) : publicObject(i); ++i)
-      out += (i ? " " : "") + n->Name();
+      out += (i ? " " : "") + std::string(n->Name());
     return out;
   }
   // Total object nodes in the tree (owners' objects and public objects), owners not counted.
@@ -292,7 +294,7 @@ std::string ranges(const Reading& r) {
   std::string out;
   ForEachNode(r.root, [&](const TExpFileNode& n, const TExpFileUser* owner) {
     if (&n == owner && n.StartOffset() < 0) return;
-    out += (out.empty() ? "" : " ") + n.Name() + "@" + std::to_string(n.StartOffset()) + "+" +
+    out += (out.empty() ? "" : " ") + std::string(n.Name()) + "@" + std::to_string(n.StartOffset()) + "+" +
            std::to_string(n.Length()) + (&n == r.root.OpenNode() ? " open" : "");
   });
   return out;
@@ -347,6 +349,59 @@ TEST(RecogniserThreads, TwoReadingsRunAtTheSameTime) {
   }
   EXPECT_EQ(got[0], expected);
   EXPECT_EQ(got[1], expected);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Recognising a line apart from the tree and applying the outcome later, on another recogniser,
+// gives the answers, the failures and the tree of parsing the lines one by one.
+
+TEST(RecogniserOutcomes, AppliedInOrderTheyMakeTheTreeOfTheLinesParsedOneByOne) {
+  const uint64_t seed = testing::testSeed(4949);
+  SCOPED_TRACE("VELMARON_SEED=" + std::to_string(seed));
+  std::mt19937_64 rng(seed);
+  static const char* const kWords[] = {
+      "CREATE",   "TABLE",        "USER",       "CONNECT",  "OR",       "REPLACE", "VIEW",
+      "PACKAGE",  "BODY",         "PUBLIC",     "SHARED",   "DATABASE", "LINK",    "SYNONYM",
+      "ROLLBACK", "SEGMENT",      "UNIQUE",     "INDEX",    "SNAPSHOT", "LOG",     "ALTER",
+      "GRANT",    "EXIT",         "INSERT",     "INTO",     "ANALYZE",  "COMMENT", "ON",
+      "FORMAT71", "FORMAT71TRIG", "TRIGGER",    "ENDTABLE", "\"Q N\"",  "A.B",     "U1",
+      "U2",       "X.",           ".",          "'s'",      "(",        "--",      "\\",
+      "T1",       "\"\"",         "tablespace", "sequence", "role"};
+  for (int mode : {1, 2}) {
+    TExpFileRoot direct, applied;
+    testing::startReading(direct, mode, "SYSTEM");
+    testing::startReading(applied, mode, "SYSTEM");
+    TDumpRecogniser parser(direct), applier(applied), recogniser;
+    TDumpRecogniser::Outcome outcome;
+    for (int i = 0; i < 4000; ++i) {
+      std::string line;
+      for (int w = int(rng() % 6); w >= 0; --w) {
+        if (!line.empty() && rng() % 4 != 0) line += ' ';
+        line += kWords[rng() % std::size(kWords)];
+      }
+      if (rng() % 50 == 0) line = std::string(250 + rng() % 10, 'x');
+      SCOPED_TRACE(line);
+      int want = -1, got = -1;
+      bool wantThrow = false, gotThrow = false;
+      const int64_t at = int64_t(i + 1) * 10;
+      direct.SetReadPosition(at);
+      applied.SetReadPosition(at);
+      try {
+        want = ProcessDumpLine(parser, direct, line);
+      } catch (const LexYaccError&) {
+        wantThrow = true;
+      }
+      recogniser.Recognise(line, outcome);
+      try {
+        got = ApplyDumpLine(applier, applied, outcome);
+      } catch (const LexYaccError&) {
+        gotThrow = true;
+      }
+      ASSERT_EQ(gotThrow, wantThrow);
+      ASSERT_EQ(got, want);
+    }
+    EXPECT_EQ(dumpbuilder::treeLines(applied), dumpbuilder::treeLines(direct));
+  }
 }
 
 // ---------------------------------------------------------------------------------------------

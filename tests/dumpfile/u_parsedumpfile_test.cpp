@@ -183,12 +183,26 @@ TEST_F(ReaderRangesTest, EveryModeShapeLineEndingAndChunkingGivesTheBuildersTree
       }
 }
 
+// A file read in chunks of several mebibytes has each chunk read in pieces by several threads;
+// the pieces join up into the chunk the sequential read would give.
+TEST_F(ReaderRangesTest, ChunksReadInPiecesAtOnceGiveTheBuildersTree) {
+  const uint64_t seed = testSeed(15);
+  SCOPED_TRACE("VELMARON_SEED=" + std::to_string(seed));
+  dumpbuilder::Options o;
+  o.shape = dumpbuilder::Shape::Mixed;
+  o.targetSize = 7 << 20;
+  o.seed = seed;
+  const auto expected = dumpbuilder::nodeLines(build(o));
+  for (int64_t chunk : {int64_t(2) << 20, int64_t(3 << 20) + 4097, TParseDumpfile::kDefaultChunkSize})
+    EXPECT_EQ(read("d.dmp", chunk, 3, 256 << 10), expected) << "chunks of " << chunk;
+}
+
 // The tree of a reading with its statement marks and open node.
 std::vector<std::string> readingState(const TExpFileRoot& root) {
   std::vector<std::string> lines = dumpbuilder::treeLines(root);
   lines.push_back("marks " + std::to_string(root.StatementStart()) + " " +
                   std::to_string(root.NextStatementStart()) + " open " +
-                  (root.OpenNode() != nullptr ? root.OpenNode()->Name() : "-"));
+                  std::string(root.OpenNode() != nullptr ? root.OpenNode()->Name() : "-"));
   return lines;
 }
 

@@ -4,10 +4,13 @@
 #include <stdlib.h>
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <sstream>
 
 #include "dataset/dberror.h"
 #include "oracle/oraclasses.h"
+#include "platform/scopeguard.h"
 #include "tests/oracle/oracle_testing.h"
 
 namespace oracle {
@@ -29,6 +32,22 @@ class OracleTest : public ::testing::Test {
     connection_.reset();
     FreeOCI();
     ::unsetenv("OCI_STANDIN_FAIL_CALL");
+    ::unsetenv("OCI_STANDIN_FAIL_AFTER_ROWS");
+    ::unsetenv("OCI_STANDIN_DELAY_US");
+  }
+  // The 60 rows of R (D of row 7 is NULL) in blocks of `fetchRows`.
+  std::unique_ptr<TOCIRecordSet> rows(int fetchRows, bool background = false) {
+    auto recordSet = connection_->CreateRecordSet();
+    recordSet->SetSQL("select n, name, d from r order by n");
+    recordSet->SetProp(prFetchRows, Variant(int32_t(fetchRows)));
+    recordSet->GetCommand().SetProp(prNonBlocking, Variant(background));
+    recordSet->SetProp(prFetchAll, Variant(background));
+    return std::unique_ptr<TOCIRecordSet>(static_cast<TOCIRecordSet*>(recordSet.release()));
+  }
+  static Variant valueAt(TOCIRecordSet& recordSet, int fieldNo) {
+    std::vector<uint8_t> record(recordSet.RecordSize);
+    recordSet.GetRecord(record.data());
+    return recordSet.GetFieldAsVariant(fieldNo, record.data());
   }
   TOCIConnection& connect(const std::string& password = "tiger") {
     connection_ = std::make_unique<TOCIConnection>();
@@ -283,6 +302,258 @@ TEST_F(OracleTest, StoppingAWorkerBreaksItsCallAndJoins) {
   EXPECT_TRUE(c.StopThread(worker, true));
   EXPECT_FALSE(ended);
   EXPECT_FALSE(c.StopThread(worker, true));
+}
+
+TEST_F(OracleTest, RecordSetReadsSixtyRowsInBlocksOf25And25And10WithOrWithoutFlatBuffers) {
+  connect();
+  for (const bool flat : {true, false}) {
+    auto recordSet = rows(25);
+    recordSet->SetProp(prFlatBuffers, Variant(flat));
+    std::vector<int> counts;
+    recordSet->SetEventProp(evOnFetchBlock, TQvFetchBlockEvent([&](bool before, bool&) {
+                              if (!before) counts.push_back(recordSet->GetRecordCount());
+                            }));
+    recordSet->Open();
+    EXPECT_EQ(recordSet->Fields[1].DataType, flat ? dtString : dtExtString);
+    std::vector<uint8_t> record(recordSet->RecordSize);
+    for (int n = 1; n <= 26; ++n) recordSet->GetNextRecord(record.data());
+    EXPECT_EQ(recordSet->GetFieldAsVariant(2, record.data()).asString(), "name 26");
+    EXPECT_EQ(recordSet->Command().GetCursorState(), 7);
+    recordSet->SetRecNo(7);
+    recordSet->GetRecord(record.data());
+    EXPECT_TRUE(recordSet->GetNull(3, record.data()));
+    EXPECT_FALSE(recordSet->GetNull(2, record.data()));
+    recordSet->SetToEnd();
+    EXPECT_EQ(counts, (std::vector<int>{25, 50, 60}));
+    EXPECT_EQ(recordSet->Command().GetCursorState(), 9);
+    recordSet->Close();
+  }
+}
+
+TEST_F(OracleTest, AutoCloseUnpreparesTheStatementOnceAllRowsAreFetched) {
+  connect();
+  auto recordSet = rows(25);
+  recordSet->SetProp(prAutoClose, Variant(true));
+  recordSet->Open();
+  EXPECT_EQ(recordSet->Command().GetCursorState(), 7);
+  recordSet->SetToEnd();
+  EXPECT_EQ(recordSet->GetRecordCount(), 60);
+  EXPECT_EQ(recordSet->Command().GetCursorState(), 0);
+  recordSet->SetRecNo(60);
+  EXPECT_EQ(valueAt(*recordSet, 1).asInt32(), 60);
+}
+
+TEST_F(OracleTest, AFetchFailingPartWayKeepsTheRowsHeldAndRaises) {
+  ::setenv("OCI_STANDIN_FAIL_AFTER_ROWS", "30", 1);
+  connect();
+  auto recordSet = rows(25);
+  recordSet->Open();
+  recordSet->SetRecNo(25);
+  std::vector<uint8_t> record(recordSet->RecordSize);
+  EXPECT_THROW(recordSet->GetNextRecord(record.data()), EOraError);
+  EXPECT_EQ(recordSet->GetRecordCount(), 25);
+  EXPECT_EQ(recordSet->GetRecNo(), 25);
+  EXPECT_EQ(valueAt(*recordSet, 2).asString(), "name 25");
+}
+
+TEST_F(OracleTest, BackgroundFetchAllDeliversEveryRowAndItsFailureReachesTheCaller) {
+  connect();
+  auto recordSet = rows(10, true);
+  bool fetchedAll = false;
+  recordSet->SetEventProp(evAfterFetchAll, TQvBoolEvent([&fetchedAll](bool ok) { fetchedAll = ok; }));
+  recordSet->Open();
+  EXPECT_GE(recordSet->GetRecordCount(), 10);
+  recordSet->SetToEnd();
+  EXPECT_EQ(recordSet->GetRecordCount(), 60);
+  EXPECT_TRUE(fetchedAll);
+  EXPECT_FALSE(recordSet->FetchingInBackground());
+  recordSet->Close();
+
+  ::setenv("OCI_STANDIN_FAIL_AFTER_ROWS", "35", 1);
+  recordSet.reset();
+  connection_.reset();
+  FreeOCI();
+  connect();
+  recordSet = rows(10, true);
+  recordSet->Open();
+  EXPECT_THROW(recordSet->SetToEnd(), EOraError);  // waits for the worker, does not spin
+  EXPECT_FALSE(recordSet->FetchingInBackground());
+  EXPECT_EQ(recordSet->Command().GetCursorState(), 7);
+  EXPECT_EQ(recordSet->GetRecordCount(), 30);
+  EXPECT_NO_THROW(recordSet->SetToEnd());
+  EXPECT_EQ(recordSet->GetRecordCount(), 30);
+}
+
+TEST_F(OracleTest, APlsqlBlockWithAnOutRefCursorOpensAsTheCursorsRows) {
+  connect();
+  auto recordSet = connection_->CreateRecordSet();
+  recordSet->SetSQL("begin open :c for select n, name from r where n > :low order by n; end;");
+  static_cast<TOraParamDesc&>(recordSet->GetCommand().GetParam(0)).SetDataType(dtCursor);
+  recordSet->GetCommand().GetParam(1).SetValue(Variant(int32_t(55)));
+  recordSet->Open();
+  recordSet->SetToEnd();
+  EXPECT_EQ(recordSet->GetRecordCount(), 5);
+  recordSet->SetRecNo(1);
+  std::vector<uint8_t> record(recordSet->RecordSize);
+  recordSet->GetRecord(record.data());
+  EXPECT_EQ(recordSet->GetFieldAsVariant(2, record.data()).asString(), "name 56");
+  recordSet->Close();
+  EXPECT_TRUE(static_cast<TOCIRecordSet&>(*recordSet).Command().OwnCursor());
+}
+
+TEST_F(OracleTest, AScrollableCursorHoldsOneBlockAndRefetchesBookmarkedRowsNearOrFar) {
+  connect();
+  auto recordSet = rows(10);
+  recordSet->GetCommand().SetProp(prScrollable, Variant(true));
+  int fetches = 0;
+  recordSet->SetEventProp(evOnFetchBlock, TQvFetchBlockEvent([&fetches](bool before, bool&) {
+                            if (before) ++fetches;
+                          }));
+  recordSet->Open();
+  recordSet->SetRecNo(5);
+  TRecBookmark fifth;
+  recordSet->GetBookmark(fifth);
+  recordSet->SetToEnd();
+  std::vector<uint8_t> record(recordSet->RecordSize);
+  recordSet->GetPriorRecord(record.data());
+  EXPECT_EQ(recordSet->GetFieldAsVariant(1, record.data()).asInt32(), 60);
+  recordSet->GetPriorRecord(record.data());  // the block before the last row: 50..59
+  EXPECT_EQ(recordSet->GetFieldAsVariant(1, record.data()).asInt32(), 59);
+  EXPECT_EQ(recordSet->GetRecNo(), 59);
+
+  fetches = 0;
+  recordSet->SetToBookmark(fifth);  // far: the block that starts at row 5
+  EXPECT_EQ(fetches, 1);
+  EXPECT_EQ(valueAt(*recordSet, 1).asInt32(), 5);
+  recordSet->SetRecNo(12);
+  TRecBookmark twelfth;
+  recordSet->GetBookmark(twelfth);
+  for (int i = 0; i < 3; ++i) recordSet->GetNextRecord(record.data());  // 13, 14, then 15..24
+  EXPECT_EQ(recordSet->GetFieldAsVariant(1, record.data()).asInt32(), 15);
+  fetches = 0;
+  recordSet->SetToBookmark(twelfth);  // near: one block backward
+  EXPECT_EQ(fetches, 1);
+  EXPECT_EQ(valueAt(*recordSet, 1).asInt32(), 12);
+  EXPECT_EQ(valueAt(*recordSet, 2).asString(), "name 12");
+  recordSet->SetToBegin();
+  recordSet->GetNextRecord(record.data());
+  EXPECT_EQ(recordSet->GetFieldAsVariant(1, record.data()).asInt32(), 1);
+}
+
+// A temporary LOB of the session, released at the end of the scope.
+struct TemporaryLob {
+  TemporaryLob(TOCIConnection& c, uint8_t type, bool unicode) : lob(new TOraLob(c.GetSvcCtx(), unicode)) {
+    lob->CreateTemporary(type);
+  }
+  ~TemporaryLob() { lob->Release(); }
+  TOraLob* lob;
+};
+
+TEST_F(OracleTest, ALobWrittenInSeveralPiecesReadsBackWholeAndEmptyOneReadsNothing) {
+  TOCIConnection& c = connect();
+  const uint32_t pieceSize = dataaccess::DefaultPieceSize;
+  dataaccess::DefaultPieceSize = 4;
+  platform::ScopeExit restore([pieceSize] { dataaccess::DefaultPieceSize = pieceSize; });
+  TemporaryLob blob(c, 1, false);
+  EXPECT_EQ(blob.lob->LengthLob(), 0u);
+  blob.lob->ReadLob();
+  EXPECT_EQ(blob.lob->GetSize(), 0u);
+  blob.lob->Write(0, 10, "0123456789");  // three pieces: 4, 4 and 2 bytes
+  blob.lob->WriteLob();
+  EXPECT_EQ(blob.lob->LengthLob(), 10u);
+  blob.lob->Clear();
+  blob.lob->ReadLob();
+  EXPECT_EQ(blob.lob->AsString(), "0123456789");
+  try {
+    blob.lob->SetCached(false);
+    FAIL();
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "Cannot disable lob caching. Lob is not empty.");
+  }
+}
+
+TEST_F(OracleTest, AnUncachedUnicodeClobSavedToAStreamCountsCharacters) {
+  TOCIConnection& c = connect();
+  const uint32_t pieceSize = dataaccess::DefaultPieceSize;
+  dataaccess::DefaultPieceSize = 16;  // 8 characters a chunk
+  platform::ScopeExit restore([pieceSize] { dataaccess::DefaultPieceSize = pieceSize; });
+  TemporaryLob clob(c, 2, true);
+  std::u16string text;
+  for (int i = 0; i < 50; ++i) text += char16_t(u'a' + i % 26);
+  text += u"\u00f1\u00e9";
+  clob.lob->SetAsWideString(text);
+  clob.lob->WriteLob();
+  EXPECT_EQ(clob.lob->LengthLob(), 52u);
+  clob.lob->Clear();
+  clob.lob->SetCached(false);
+  std::ostringstream out;
+  clob.lob->SaveToStream(out);
+  EXPECT_EQ(out.str(), std::string(reinterpret_cast<const char*>(text.data()), text.size() * 2));
+  clob.lob->SetCached(true);
+  clob.lob->NeedsReading = true;
+  EXPECT_EQ(clob.lob->AsWideString(), text);
+}
+
+TEST_F(OracleTest, ABfileReadsItsFileFromTheDirectoryAndAMissingDirectoryIsNoFile) {
+  TOCIConnection& c = connect();
+  std::filesystem::create_directories(folder_->path("ORCL/directories/DOCS"));
+  std::ofstream(folder_->path("ORCL/directories/DOCS/a.txt"), std::ios::binary) << "hello bfile";
+  TOraFile* file = new TOraFile(c.GetSvcCtx());
+  platform::ScopeExit release([file] { file->Release(); });
+  file->AllocLob();
+  EXPECT_TRUE(file->IsNull());
+  file->SetFileDir("DOCS");
+  file->SetFileName("a.txt");
+  EXPECT_EQ(file->FileDir(), "DOCS");
+  EXPECT_TRUE(file->Exists());
+  file->Refresh();  // opens it
+  ASSERT_TRUE(file->IsOpen());
+  file->ReadLob();
+  EXPECT_EQ(file->AsString(), "hello bfile");
+  file->Close();
+  file->SetFileName("missing.txt");
+  EXPECT_FALSE(file->Exists());
+  file->SetFileDir("NOWHERE");
+  EXPECT_FALSE(file->Exists());
+}
+
+TEST_F(OracleTest, LobColumnsGiveAnObjectPerRowReadAtTheFetchOrWhenFirstAsked) {
+  connect();
+  for (const bool deferred : {false, true}) {
+    auto recordSet = connection_->CreateRecordSet();
+    recordSet->SetSQL("select id, body, data from lobs order by id");
+    recordSet->SetProp(prFetchRows, Variant(int32_t(2)));
+    recordSet->SetProp(prDeferredLobRead, Variant(deferred));
+    recordSet->Open();
+    recordSet->SetToEnd();
+    EXPECT_EQ(recordSet->GetRecordCount(), 3);
+    std::vector<uint8_t> record(recordSet->RecordSize);
+    recordSet->SetRecNo(1);
+    recordSet->GetRecord(record.data());
+    EXPECT_EQ(recordSet->GetFieldAsVariant(2, record.data()).asString(), "first clob text");
+    recordSet->SetRecNo(2);
+    recordSet->GetRecord(record.data());
+    EXPECT_TRUE(recordSet->GetNull(2, record.data()));
+    recordSet->SetRecNo(3);
+    recordSet->GetRecord(record.data());
+    EXPECT_EQ(recordSet->GetFieldAsVariant(3, record.data()).asBytes(), (std::vector<uint8_t>{0xFF}));
+    recordSet->Close();
+  }
+}
+
+TEST_F(OracleTest, ClosingDuringABackgroundFetchAllBreaksItAndTheRecordSetOpensAgain) {
+  ::setenv("OCI_STANDIN_DELAY_US", "5000", 1);
+  connect();
+  auto recordSet = rows(1, true);
+  recordSet->Open();
+  EXPECT_TRUE(recordSet->FetchingInBackground());
+  recordSet->Close();
+  EXPECT_FALSE(recordSet->FetchingInBackground());
+  EXPECT_LE(recordSet->Command().GetCursorState(), 3);
+  recordSet->SetProp(prFetchAll, Variant(false));
+  recordSet->Open();
+  recordSet->SetRecNo(1);
+  EXPECT_EQ(valueAt(*recordSet, 1).asInt32(), 1);
 }
 
 }  // namespace

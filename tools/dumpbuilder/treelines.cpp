@@ -62,12 +62,13 @@ void prepareRoot(dumpfile::TExpFileRoot& root, const std::string& path, const He
 
 std::vector<std::string> treeLines(const dumpfile::TExpFileRoot& root) {
   std::vector<std::string> lines;
-  auto add = [&](const std::string& owner, const dumpfile::TExpFileNode& n) {
-    lines.push_back(owner + "\t" + std::to_string(int(n.Kind())) + "\t" + n.Name() + "\t" +
+  auto add = [&](std::string_view ownerName, const dumpfile::TExpFileNode& n) {
+    const std::string owner(ownerName);
+    lines.push_back(owner + "\t" + std::to_string(int(n.Kind())) + "\t" + std::string(n.Name()) + "\t" +
                     std::to_string(n.StartOffset()) + "\t" + std::to_string(n.Length()));
   };
   dumpfile::ForEachNode(root, [&](const dumpfile::TExpFileNode& node, const dumpfile::TExpFileUser* owner) {
-    add(owner != nullptr ? owner->Name() : "-", node);
+    add(owner != nullptr ? owner->Name() : std::string_view("-"), node);
   });
   return lines;
 }

@@ -69,7 +69,7 @@ enum {
 };
 
 /* Descriptor types. The parameter descriptor is handed out by OCIParamGet. */
-enum { OCI_DTYPE_LOB = 50, OCI_DTYPE_PARAM = 53, OCI_DTYPE_ROWID = 54 };
+enum { OCI_DTYPE_LOB = 50, OCI_DTYPE_PARAM = 53, OCI_DTYPE_ROWID = 54, OCI_DTYPE_FILE = 56 };
 
 /* Attributes. The numbers of a select-list parameter and of a handle overlap by design. */
 enum {
@@ -81,7 +81,7 @@ enum {
   OCI_ATTR_IS_NULL = 7,        /* ub1, parameter: nullable */
   OCI_ATTR_SERVER = 6,         /* service context: server handle */
   OCI_ATTR_SESSION = 7,        /* service context: session handle */
-  OCI_ATTR_ROW_COUNT = 9,      /* ub4, statement */
+  OCI_ATTR_ROW_COUNT = 9,      /* ub4, statement; scrollable: the highest row number fetched */
   OCI_ATTR_SQLFNCODE = 10,     /* ub2, statement */
   OCI_ATTR_PREFETCH_ROWS = 11, /* ub4, statement: accepted, no effect */
   OCI_ATTR_PREFETCH_MEMORY = 13,
@@ -92,6 +92,7 @@ enum {
   OCI_ATTR_PASSWORD = 23,           /* session */
   OCI_ATTR_STMT_TYPE = 24,          /* ub2, statement */
   OCI_ATTR_INTERNAL_NAME = 25,      /* server */
+  OCI_ATTR_ROWS_FETCHED = 197,      /* ub4, statement: rows of the last fetch */
   OCI_ATTR_CHARSET_ID = 31,         /* ub2, bind or define: accepted, text is always UTF-8 */
   OCI_ATTR_FOCBK = 43,              /* server: failover callback, accepted and never called */
   OCI_ATTR_PARSE_ERROR_OFFSET = 129 /* ub2, statement */
@@ -126,13 +127,20 @@ enum {
   OCI_NTV_SYNTAX = 1,
   OCI_CRED_RDBMS = 1,
   OCI_CRED_EXT = 2,
-  OCI_FETCH_NEXT = 2
+  OCI_FETCH_NEXT = 2,
+  OCI_FETCH_FIRST = 4,
+  OCI_FETCH_LAST = 8,
+  OCI_FETCH_PRIOR = 16,
+  OCI_FETCH_ABSOLUTE = 32,
+  OCI_FETCH_RELATIVE = 64
 };
 
 /* External data types. Values travel as UTF-8 text, 64-bit integers, doubles, bytes or the
    7-byte DATE (century+100, year+100, month, day, hour+1, minute+1, second+1). */
 enum {
-  SQLT_CHR = 1, /* VARCHAR2 column type; as an external type, text without a terminator */
+  SQLT_CHR = 1,    /* VARCHAR2 column type; as an external type, text without a terminator */
+  SQLT_CLOB = 112, /* as an external type: a LOB locator (OCILobLocator*) per row */
+  SQLT_BLOB = 113,
   SQLT_NUM = 2, /* NUMBER column type */
   SQLT_INT = 3, /* signed integer of 1, 2, 4 or 8 bytes */
   SQLT_FLT = 4, /* float or double */

@@ -10,7 +10,9 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -171,6 +173,23 @@ struct RowidHandle : Handle {
   using Handle::Handle;
 };
 
+// A LOB locator with its value: a BLOB's bytes, or a CLOB's text as UTF-16 code units (the
+// amounts and offsets of a CLOB count characters; without character-set id 1000 the text travels
+// as one byte per character, so non-Unicode CLOB reads suit single-byte text only).
+struct LobHandle : Handle {
+  using Handle::Handle;
+  bool initialized = false;
+  bool clob = false;
+  std::u16string text;
+  std::string bytes;
+  bool streaming = false;
+  size_t streamAt = 0;  // the next unit of a streaming read
+  size_t length() const { return clob ? text.size() : bytes.size(); }
+  // A BFILE: its directory alias and file name; `bytes` holds the file while it is open.
+  std::string directory, fileName;
+  bool opened = false;
+};
+
 struct StmtHandle : Handle {
   using Handle::Handle;
   std::string text;
@@ -184,6 +203,11 @@ struct StmtHandle : Handle {
   std::vector<std::unique_ptr<ParamHandle>> params;
   ub4 rowCount = 0;
   uint64_t rowsDelivered = 0;
+  // A scrollable execution reads the whole result at once; `position` is the last row fetched.
+  bool scrollable = false;
+  std::vector<std::vector<Value>> result;
+  size_t position = 0;
+  ub4 lastFetched = 0;
   bool executed = false;
   bool open = false;
   ub2 errorOffset = 0;
@@ -396,6 +420,26 @@ double numberOf(const Value& v) {
 
 // Writes one value into a row of a define or output bind. A NULL without an indicator, or a
 // truncated value without one, raises ORA-01405 or ORA-01406.
+std::u16string utf16Of(const std::string& text) {
+  std::u16string out;
+  for (size_t i = 0; i < text.size();) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    const int extra = c < 0x80 ? 0 : c < 0xE0 ? 1 : c < 0xF0 ? 2 : 3;
+    char32_t code = extra == 0 ? c : c & (0x3F >> extra);
+    for (int k = 1; k <= extra && i + size_t(k) < text.size(); ++k)
+      code = (code << 6) | (static_cast<unsigned char>(text[i + size_t(k)]) & 0x3F);
+    i += size_t(extra) + 1;
+    if (code >= 0x10000) {
+      code -= 0x10000;
+      out += static_cast<char16_t>(0xD800 + (code >> 10));
+      out += static_cast<char16_t>(0xDC00 + (code & 0x3FF));
+    } else {
+      out += static_cast<char16_t>(code);
+    }
+  }
+  return out;
+}
+
 void writeArea(const Session& session, const Area& a, ub4 row, const Value& value, bool isDate) {
   sb2* ind = a.indicatorAt(row);
   ub2* rlen = a.lengthAt(row);
@@ -443,6 +487,21 @@ void writeArea(const Session& session, const Area& a, ub4 row, const Value& valu
     case SQLT_LBI:
       return putText(value.kind == Value::Kind::Bytes ? value.bytes : valueText(session, value, false), false,
                      false);
+    case SQLT_CLOB:
+    case SQLT_BLOB: {
+      // The locator receives a copy of the value: reads see the row as fetched.
+      void* locator = nullptr;
+      std::memcpy(&locator, p, sizeof locator);
+      auto& l = need<LobHandle>(locator, OCI_DTYPE_LOB);
+      l.initialized = true;
+      l.clob = a.type == SQLT_CLOB;
+      l.streaming = false;
+      if (l.clob)
+        l.text = utf16Of(valueText(session, value, false));
+      else
+        l.bytes = value.kind == Value::Kind::Bytes ? value.bytes : valueText(session, value, false);
+      return;
+    }
     case SQLT_INT: {
       const double d = std::round(numberOf(value));
       const double limit = size >= 8 ? 9.2e18 : std::ldexp(1.0, static_cast<int>(size * 8 - 1));
@@ -702,8 +761,10 @@ OCI_EXPORT sword OCIHandleFree(void* hndlp, ub4 type) {
 OCI_EXPORT sword OCIDescriptorAlloc(const void* parenth, void** descpp, ub4 type, size_t, void**) {
   return entry(nullptr, [&](ErrorHandle*) -> sword {
     auto& env = need<EnvHandle>(parenth, OCI_HTYPE_ENV);
-    if (!descpp || type != OCI_DTYPE_ROWID) return OCI_INVALID_HANDLE;
-    Handle* h = new RowidHandle(type, &env);
+    if (!descpp || (type != OCI_DTYPE_ROWID && type != OCI_DTYPE_LOB && type != OCI_DTYPE_FILE))
+      return OCI_INVALID_HANDLE;
+    Handle* h = type == OCI_DTYPE_ROWID ? static_cast<Handle*>(new RowidHandle(type, &env))
+                                        : new LobHandle(type, &env);
     {
       std::lock_guard lock(registryMutex);
       env.children.push_back(h);
@@ -755,6 +816,9 @@ OCI_EXPORT sword OCIAttrGet(const void* trgthndlp, ub4 trghndltyp, void* attribu
         switch (attrtype) {
           case OCI_ATTR_ROW_COUNT:
             put<ub4>(attributep, sizep, s.rowCount);
+            return OCI_SUCCESS;
+          case OCI_ATTR_ROWS_FETCHED:
+            put<ub4>(attributep, sizep, s.lastFetched);
             return OCI_SUCCESS;
           case OCI_ATTR_STMT_TYPE: {
             static const ub2 types[] = {0,
@@ -866,6 +930,10 @@ OCI_EXPORT sword OCIAttrSet(void* trgthndlp, ub4 trghndltyp, void* attributep, u
       return p ? std::string(p, size) : std::string();
     };
     switch (trghndltyp) {
+      case OCI_DTYPE_LOB:
+      case OCI_DTYPE_FILE:
+        need<LobHandle>(trgthndlp, trghndltyp);  // the locator kind: only plain locators are made here
+        return OCI_SUCCESS;
       case OCI_HTYPE_SVCCTX: {
         auto& s = need<SvcHandle>(trgthndlp, trghndltyp);
         if (attrtype == OCI_ATTR_SERVER) {
@@ -1085,6 +1153,10 @@ OCI_EXPORT sword OCIStmtExecute(void* svchp, void* stmtp, void* errhp, ub4 iters
       AreaBinds binds(s, session, 0);
       s.cursor->execute(binds, describeOnly);
       s.open = !describeOnly;
+      s.scrollable = !describeOnly && (mode & OCI_STMT_SCROLLABLE_READONLY) != 0;
+      s.result.clear();
+      s.position = 0;
+      for (std::vector<Value> row; s.scrollable && s.cursor->fetch(row);) s.result.push_back(row);
       if (iters > 0 && !describeOnly && fetchRows(s, iters) < iters) {
         setError(err, ORA_NO_DATA_FOUND, "no data found");
         status = OCI_NO_DATA;
@@ -1133,19 +1205,76 @@ OCI_EXPORT sword OCIStmtSetPieceInfo(void* hndlp, ub4 type, void* errhp, const v
   });
 }
 
-static sword fetch(void* stmtp, void* errhp, ub4 nrows, ub2 orientation) {
+// Rows of a scrollable result from row `first` (from 1) on; answers the rows written.
+ub4 fetchScrolled(StmtHandle& s, ub4 nrows, long long first) {
+  Session& session = cursorSession(s);
+  const auto& columns = s.cursor->columns();
+  ub4 got = 0;
+  for (long long row = first; got < nrows && row >= 1 && row <= static_cast<long long>(s.result.size());
+       ++row) {
+    if (failAfterRowsOn && s.rowsDelivered >= failAfterRows)
+      throw OraError(ORA_INVALID_NUMBER, "invalid number");
+    const std::vector<Value>& values = s.result[static_cast<size_t>(row - 1)];
+    for (size_t c = 0; c < values.size(); ++c)
+      if (const DefineHandle* d = defineAt(s, static_cast<ub4>(c + 1)))
+        writeArea(session, d->area, got, values[c], columns[c].type.code == SQLT_DAT);
+    ++got;
+    ++s.rowsDelivered;
+    s.position = static_cast<size_t>(row);
+  }
+  s.rowCount = std::max<ub4>(s.rowCount, static_cast<ub4>(s.position));
+  return got;
+}
+
+static sword fetch(void* stmtp, void* errhp, ub4 nrows, ub2 orientation, sb4 offset) {
   return entry(errhp, [&](ErrorHandle* err) -> sword {
     auto& s = need<StmtHandle>(stmtp, OCI_HTYPE_STMT);
     if (!s.executed || !s.cursor || !s.cursor->isQuery())
       throw OraError(24338, "statement handle not executed");
     cursorSession(s);
+    s.lastFetched = 0;
+    if (s.scrollable && nrows > 0) {
+      const long long position = static_cast<long long>(s.position);
+      long long first;
+      switch (orientation) {
+        case OCI_DEFAULT:
+        case OCI_FETCH_NEXT:
+          first = position + 1;
+          break;
+        case OCI_FETCH_FIRST:
+          first = 1;
+          break;
+        case OCI_FETCH_LAST:
+          first = static_cast<long long>(s.result.size());
+          nrows = 1;
+          break;
+        case OCI_FETCH_PRIOR:
+          first = position - 1;
+          break;
+        case OCI_FETCH_ABSOLUTE:
+          first = offset;
+          break;
+        case OCI_FETCH_RELATIVE:
+          first = position + offset;
+          break;
+        default:
+          throw OraError(24391, "invalid fetch operation");
+      }
+      s.lastFetched = fetchScrolled(s, nrows, first);
+      if (s.lastFetched < nrows) {
+        setError(err, ORA_NO_DATA_FOUND, "no data found");
+        return OCI_NO_DATA;
+      }
+      return OCI_SUCCESS;
+    }
     if (orientation != OCI_FETCH_NEXT && orientation != OCI_DEFAULT)
       throw OraError(24391, "invalid fetch operation");
     if (nrows == 0) {
       s.open = false;  // a fetch of no rows cancels the cursor
       return OCI_SUCCESS;
     }
-    if (fetchRows(s, nrows) < nrows) {
+    s.lastFetched = fetchRows(s, nrows);
+    if (s.lastFetched < nrows) {
       setError(err, ORA_NO_DATA_FOUND, "no data found");
       return OCI_NO_DATA;
     }
@@ -1154,11 +1283,11 @@ static sword fetch(void* stmtp, void* errhp, ub4 nrows, ub2 orientation) {
 }
 
 OCI_EXPORT sword OCIStmtFetch(void* stmtp, void* errhp, ub4 nrows, ub2 orientation, ub4) {
-  return fetch(stmtp, errhp, nrows, orientation);
+  return fetch(stmtp, errhp, nrows, orientation, 0);
 }
 
-OCI_EXPORT sword OCIStmtFetch2(void* stmtp, void* errhp, ub4 nrows, ub2 orientation, sb4, ub4) {
-  return fetch(stmtp, errhp, nrows, orientation);
+OCI_EXPORT sword OCIStmtFetch2(void* stmtp, void* errhp, ub4 nrows, ub2 orientation, sb4 offset, ub4) {
+  return fetch(stmtp, errhp, nrows, orientation, offset);
 }
 
 OCI_EXPORT sword OCIParamGet(const void* hndlp, ub4 htype, void* errhp, void** parmdpp, ub4 pos) {
@@ -1187,6 +1316,8 @@ static Area makeArea(void* valuep, sb4 size, ub2 type, void* indp, ub2* lengthp,
     case SQLT_BIN:
     case SQLT_LBI:
     case SQLT_RSET:
+    case SQLT_CLOB:
+    case SQLT_BLOB:
       break;
     default:
       unsupportedType(type);
@@ -1294,4 +1425,220 @@ OCI_EXPORT sword OCIDefineArrayOfStruct(void* defnp, void* errhp, ub4 pvskip, ub
 
 OCI_EXPORT uint64_t OCIStandinCallCount(void) {
   return callCount.load();
+}
+
+// --- LOBs ------------------------------------------------------------------------------------------
+
+namespace ocistandin {
+namespace {
+
+constexpr ub2 kUtf16CharsetId = 1000;
+
+LobHandle& anyLob(const void* locp) {
+  if (auto* file = lookup<LobHandle>(locp, OCI_DTYPE_FILE)) return *file;
+  return need<LobHandle>(locp, OCI_DTYPE_LOB);
+}
+
+LobHandle& initedLob(void* locp) {
+  LobHandle& l = anyLob(locp);
+  if (!l.initialized) throw OraError(22275, "invalid LOB locator specified");
+  if (l.type == OCI_DTYPE_FILE && !l.opened)
+    throw OraError(22289, "cannot perform operation on an unopened file or LOB");
+  return l;
+}
+
+LobHandle& fileLob(const void* filep) {
+  auto& l = need<LobHandle>(filep, OCI_DTYPE_FILE);
+  if (!l.initialized) throw OraError(22275, "invalid LOB locator specified");
+  return l;
+}
+
+std::filesystem::path filePath(SvcHandle& svc, const LobHandle& l) {
+  return std::filesystem::path(liveSession(sessionOfSvc(svc)).folder()) / "directories" / l.directory /
+         l.fileName;
+}
+
+}  // namespace
+}  // namespace ocistandin
+
+OCI_EXPORT sword OCILobCreateTemporary(void* svchp, void* errhp, void* locp, ub2, ub1, ub1 lobtype, int,
+                                       ub2) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    liveSession(sessionOfSvc(need<SvcHandle>(svchp, OCI_HTYPE_SVCCTX)));
+    auto& l = need<LobHandle>(locp, OCI_DTYPE_LOB);
+    if (lobtype != 1 && lobtype != 2) throw OraError(22275, "invalid LOB locator specified");
+    l.initialized = true;
+    l.clob = lobtype == 2;
+    l.text.clear();
+    l.bytes.clear();
+    l.streaming = false;
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCILobLocatorIsInit(void*, void* errhp, const void* locp, int* isInit) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    *isInit = anyLob(locp).initialized ? 1 : 0;
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCILobGetLength(void* svchp, void* errhp, void* locp, ub4* lenp) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    need<SvcHandle>(svchp, OCI_HTYPE_SVCCTX);
+    *lenp = static_cast<ub4>(initedLob(locp).length());
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCILobCharSetForm(void*, void* errhp, const void* locp, ub1* csfrm) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    *csfrm = initedLob(const_cast<void*>(locp)).clob ? 1 : 0;
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCILobTrim(void* svchp, void* errhp, void* locp, ub4 newlen) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    need<SvcHandle>(svchp, OCI_HTYPE_SVCCTX);
+    LobHandle& l = initedLob(locp);
+    if (newlen > l.length())
+      throw OraError(22926, "specified trim length is greater than current LOB value's length");
+    if (l.clob)
+      l.text.resize(newlen);
+    else
+      l.bytes.resize(newlen);
+    return OCI_SUCCESS;
+  });
+}
+
+// Reads from unit `offset` (from 1). An amount of 0 streams: each call fills the buffer and
+// answers OCI_NEED_DATA while units remain.
+OCI_EXPORT sword OCILobRead(void* svchp, void* errhp, void* locp, ub4* amtp, ub4 offset, void* bufp, ub4 bufl,
+                            void*, void*, ub2 csid, ub1) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    need<SvcHandle>(svchp, OCI_HTYPE_SVCCTX);
+    LobHandle& l = initedLob(locp);
+    if (offset < 1) throw OraError(24801, "illegal parameter value in OCI lob function");
+    const bool wide = l.clob && csid == kUtf16CharsetId;
+    const size_t unitBytes = wide ? 2 : 1;
+    const bool stream = *amtp == 0;
+    if (stream && !l.streaming) {
+      l.streaming = true;
+      l.streamAt = offset - 1;
+    }
+    const size_t from = stream ? l.streamAt : offset - 1;
+    const size_t available = from < l.length() ? l.length() - from : 0;
+    size_t units = std::min<size_t>(available, bufl / unitBytes);
+    if (!stream) units = std::min<size_t>(units, *amtp);
+    char* out = static_cast<char*>(bufp);
+    for (size_t i = 0; i < units; ++i) {
+      if (!l.clob)
+        out[i] = l.bytes[from + i];
+      else if (wide)
+        std::memcpy(out + 2 * i, &l.text[from + i], 2);
+      else
+        out[i] = static_cast<char>(l.text[from + i]);
+    }
+    *amtp = static_cast<ub4>(units);
+    if (!stream) return OCI_SUCCESS;
+    l.streamAt = from + units;
+    if (l.streamAt < l.length() && units > 0) return OCI_NEED_DATA;
+    l.streaming = false;
+    return OCI_SUCCESS;
+  });
+}
+
+// Writes `*amtp` units at unit `offset` (from 1) in one piece; a gap before it is filled with
+// zeros (BLOB) or blanks (CLOB).
+OCI_EXPORT sword OCILobWrite(void* svchp, void* errhp, void* locp, ub4* amtp, ub4 offset, void* bufp,
+                             ub4 buflen, ub1 piece, void*, void*, ub2 csid, ub1) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    need<SvcHandle>(svchp, OCI_HTYPE_SVCCTX);
+    LobHandle& l = initedLob(locp);
+    if (offset < 1 || piece != 0) throw OraError(24801, "illegal parameter value in OCI lob function");
+    const bool wide = l.clob && csid == kUtf16CharsetId;
+    const size_t units = *amtp;
+    if (units * (wide ? 2 : 1) > buflen) throw OraError(24801, "illegal parameter value in OCI lob function");
+    const size_t at = offset - 1;
+    const char* in = static_cast<const char*>(bufp);
+    if (!l.clob) {
+      if (l.bytes.size() < at + units) l.bytes.resize(at + units, '\0');
+      std::memcpy(&l.bytes[at], in, units);
+    } else {
+      if (l.text.size() < at + units) l.text.resize(at + units, u' ');
+      for (size_t i = 0; i < units; ++i) {
+        char16_t unit;
+        if (wide)
+          std::memcpy(&unit, in + 2 * i, 2);
+        else
+          unit = static_cast<unsigned char>(in[i]);
+        l.text[at + i] = unit;
+      }
+    }
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCILobFileSetName(void*, void* errhp, void** filepp, const OraText* dir, ub2 dirLength,
+                                   const OraText* name, ub2 nameLength) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    auto& l = need<LobHandle>(filepp ? *filepp : nullptr, OCI_DTYPE_FILE);
+    l.directory.assign(reinterpret_cast<const char*>(dir), dirLength);
+    l.fileName.assign(reinterpret_cast<const char*>(name), nameLength);
+    l.initialized = true;
+    l.opened = false;
+    l.bytes.clear();
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCILobFileGetName(void*, void* errhp, const void* filep, OraText* dir, ub2* dirLength,
+                                   OraText* name, ub2* nameLength) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    const LobHandle& l = fileLob(filep);
+    if (l.directory.size() > *dirLength || l.fileName.size() > *nameLength)
+      throw OraError(22287, "invalid or modified directory occurred during FILEGETNAME operation");
+    std::memcpy(dir, l.directory.data(), l.directory.size());
+    std::memcpy(name, l.fileName.data(), l.fileName.size());
+    *dirLength = static_cast<ub2>(l.directory.size());
+    *nameLength = static_cast<ub2>(l.fileName.size());
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCILobFileExists(void* svchp, void* errhp, void* filep, int* flag) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    auto& svc = need<SvcHandle>(svchp, OCI_HTYPE_SVCCTX);
+    const LobHandle& l = fileLob(filep);
+    const std::filesystem::path path = filePath(svc, l);
+    std::error_code ec;
+    if (!std::filesystem::is_directory(path.parent_path(), ec))
+      throw OraError(22285, "non-existent directory or file for FILEEXISTS operation");
+    *flag = std::filesystem::is_regular_file(path, ec) ? 1 : 0;
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCILobFileOpen(void* svchp, void* errhp, void* filep, ub1 mode) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    auto& svc = need<SvcHandle>(svchp, OCI_HTYPE_SVCCTX);
+    LobHandle& l = fileLob(filep);
+    if (mode != 1) throw OraError(22288, "file or LOB operation FILEOPEN failed");
+    std::ifstream in(filePath(svc, l), std::ios::binary);
+    if (!in) throw OraError(22288, "file or LOB operation FILEOPEN failed");
+    l.bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    l.opened = true;
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCILobFileClose(void* svchp, void* errhp, void* filep) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    need<SvcHandle>(svchp, OCI_HTYPE_SVCCTX);
+    LobHandle& l = fileLob(filep);
+    l.opened = false;
+    l.bytes.clear();
+    return OCI_SUCCESS;
+  });
 }

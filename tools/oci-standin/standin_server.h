@@ -5,6 +5,7 @@
 //                 "product_component_version" and the errors behind user_errors ("error$")
 //   sequences.db  sequences ("seq$"), apart so that their steps commit while sessions hold
 //                 transactions open on the catalog
+//   directories/<ALIAS>/  the files of a directory object, read as BFILEs
 //   <USER>.db     one schema per user, opened as the session's own schema and attached under
 //                 its owner's name for every other session, so that owner.table works
 // A session also sees dual, dba_users, dba_tables, user_tables, all_tab_columns,

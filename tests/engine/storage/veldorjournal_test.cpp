@@ -77,6 +77,21 @@ Outcome change(platform::FaultyFileSystem& fs, const TempFolder& dir, Fault faul
   return outcome;
 }
 
+TEST(JournalFormatTest, ChecksumIsTheIso3309Crc32) {
+  const std::string check = "123456789";
+  EXPECT_EQ(JournalChecksum({reinterpret_cast<const uint8_t*>(check.data()), check.size()}), 0xCBF43926u);
+  EXPECT_EQ(JournalChecksum({}), 0u);
+  // The same over a long run of every byte value as one byte at a time by the table.
+  std::vector<uint8_t> bytes(100003);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = uint8_t(i * 131 + i / 7);
+  uint32_t c = 0xFFFFFFFFu;
+  for (uint8_t b : bytes) {
+    c ^= b;
+    for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+  }
+  EXPECT_EQ(JournalChecksum(bytes), c ^ 0xFFFFFFFFu);
+}
+
 TEST(JournalFaultTest, EveryFailedWriteOutLeavesTheOldFileOnceItsJournalIsRecovered) {
   uint64_t writes = 0;
   {

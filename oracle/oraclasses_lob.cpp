@@ -1,0 +1,265 @@
+// LOB values over their locators.
+#include <istream>
+#include <ostream>
+#include <vector>
+
+#include "oracle/oraclasses.h"
+
+namespace oracle {
+
+TOraLob::TOraLob(void* svcCtx, bool isUnicode) : dataaccess::TBlob(isUnicode), svcCtx_(svcCtx) {}
+
+TOraLob::~TOraLob() {
+  FreeLob();
+}
+
+void TOraLob::AllocLob() {
+  if (locator_ != nullptr) return;
+  if (!OCIInited) OCIInit();
+  locatorType_ = DescriptorType();
+  Check(OCIDescriptorAlloc(hOCIEnv, &locator_, locatorType_, 0, nullptr), hOCIError);
+  allocated_ = true;
+  ub4 plain = 0;
+  Check(OCIAttrSet(locator_, locatorType_, &plain, 0, 45, hOCIError), hOCIError);
+}
+
+void TOraLob::FreeLob() {
+  if (allocated_ && locator_ != nullptr) OCIDescriptorFree(locator_, locatorType_);
+  locator_ = nullptr;
+  form_ = 0;
+  allocated_ = false;
+}
+
+void TOraLob::CreateTemporary(uint8_t lobType) {
+  if (!OCIInited) OCIInit();
+  FreeLob();
+  AllocLob();
+  Check(OCILobCreateTemporary(svcCtx_, hOCIError, locator_, 0, 0, lobType, 0, 10), hOCIError);
+  form_ = lobType == 1 || lobType == 2 ? 1 : 2;
+}
+
+bool TOraLob::IsInit() const {
+  int init = 0;
+  Check(OCILobLocatorIsInit(hOCIEnv, hOCIError, locator_, &init), hOCIError);
+  return init != 0;
+}
+
+void TOraLob::CheckLob() const {
+  if (locator_ == nullptr) RaiseError("Lob is not allocated");
+  if (svcCtx_ == nullptr) RaiseError("OCISvcCtx is not defined");
+  if (!IsInit()) RaiseError("Lob locator should be inited");
+}
+
+ub1 TOraLob::CharsetForm() {
+  if (form_ == 0) Check(OCILobCharSetForm(hOCIEnv, hOCIError, locator_, &form_), hOCIError);
+  return form_;
+}
+
+uint32_t TOraLob::LengthLob() const {
+  if (locator_ == nullptr || !IsInit()) return 0;
+  if (svcCtx_ == nullptr) RaiseError("OCISvcCtx is not defined");
+  ub4 length = 0;
+  Check(OCILobGetLength(svcCtx_, hOCIError, locator_, &length), hOCIError);
+  return length;
+}
+
+void TOraLob::ReadLob() {
+  if (locator_ == nullptr || svcCtx_ == nullptr || !IsInit()) return;
+  const uint32_t length = LengthLob();
+  if (length == 0) {
+    NeedsReading = false;
+    return;
+  }
+  const ub1 form = CharsetForm();
+  Clear();
+  const uint32_t unit = IsUnicode() ? 2 : 1;
+  sword status;
+  do {
+    dataaccess::PPieceHeader piece = AllocPiece(PieceSize());
+    ub4 amount = 0;
+    status = OCILobRead(svcCtx_, hOCIError, locator_, &amount, 1, piece->Data(), piece->Size, nullptr,
+                        nullptr, CharsetId(), form);
+    if (status != OCI_SUCCESS && status != OCI_NEED_DATA) {
+      FreePiece(piece);
+      Check(status, hOCIError);
+    }
+    if (amount == 0) {
+      FreePiece(piece);
+      break;
+    }
+    piece->Used = amount * unit;
+    AppendPiece(piece);
+  } while (status != OCI_SUCCESS);
+  NeedsReading = false;
+}
+
+void TOraLob::WriteLob() {
+  CheckLob();
+  const ub1 form = CharsetForm();
+  Check(OCILobTrim(svcCtx_, hOCIError, locator_, 0), hOCIError);
+  const uint32_t unit = IsUnicode() ? 2 : 1;
+  ub4 offset = 1;
+  for (dataaccess::PPieceHeader piece = FirstPiece(); piece != nullptr; piece = piece->Next) {
+    ub4 amount = piece->Used / unit;
+    Check(OCILobWrite(svcCtx_, hOCIError, locator_, &amount, offset, piece->Data(), piece->Used, 0, nullptr,
+                      nullptr, CharsetId(), form),
+          hOCIError);
+    offset += amount;
+  }
+}
+
+void TOraLob::CheckValue() {
+  if (NeedsReading) ReadLob();
+}
+
+uint64_t TOraLob::GetSize() const {
+  return NeedsReading ? LengthLob() : TBlob::GetSize();
+}
+
+uint64_t TOraLob::Read(uint64_t position, uint64_t count, void* dest) {
+  if (cachedLob_) {
+    CheckValue();
+    return TBlob::Read(position, count, dest);
+  }
+  CheckLob();
+  const uint32_t unit = IsUnicode() ? 2 : 1;
+  ub4 amount = ub4(count / unit);
+  if (amount == 0) return 0;
+  Check(OCILobRead(svcCtx_, hOCIError, locator_, &amount, ub4(position + 1), dest, ub4(count), nullptr,
+                   nullptr, CharsetId(), CharsetForm()),
+        hOCIError);
+  return uint64_t(amount) * unit;
+}
+
+void TOraLob::Write(uint64_t position, uint64_t count, const void* source) {
+  cachedLob_ = true;
+  TBlob::Write(position, count, source);
+}
+
+void TOraLob::LoadFromStream(std::istream& stream) {
+  cachedLob_ = true;
+  TBlob::LoadFromStream(stream);
+}
+
+void TOraLob::SaveToStream(std::ostream& stream) {
+  if (cachedLob_ || locator_ == nullptr || !IsInit()) {
+    CheckValue();
+    TBlob::SaveToStream(stream);
+    return;
+  }
+  // Positions and the length count characters for a Unicode CLOB while a chunk is bytes: the
+  // running position advances by what each chunk holds in those units.
+  const uint32_t unit = IsUnicode() ? 2 : 1;
+  const uint64_t length = LengthLob();
+  std::vector<char> chunk(PieceSize() - PieceSize() % unit);
+  for (uint64_t position = 0; position < length;) {
+    const uint64_t bytes = Read(position, chunk.size(), chunk.data());
+    if (bytes == 0) break;
+    stream.write(chunk.data(), std::streamsize(bytes));
+    position += bytes / unit;
+  }
+}
+
+void TOraLob::SetCached(bool value) {
+  if (!value && cachedLob_ && TBlob::GetSize() > 0)
+    RaiseError("Cannot disable lob caching. Lob is not empty.");
+  cachedLob_ = value;
+}
+
+}  // namespace oracle
+
+namespace oracle {
+
+namespace {
+constexpr int kNoSuchDirectoryOrFile = 22285;
+// Directory aliases are identifiers; file names are limited by the server to this length.
+constexpr ub2 kDirectoryAliasLength = 30;
+constexpr ub2 kFileNameLength = 255;
+}  // namespace
+
+TOraFile::~TOraFile() {
+  if (opened_ && Locator() != nullptr) OCILobFileClose(svcCtx(), hOCIError, Locator());
+}
+
+void TOraFile::readName() {
+  if (Locator() == nullptr || !IsInit()) {
+    dir_.clear();
+    name_.clear();
+    return;
+  }
+  char dir[kDirectoryAliasLength + 1], name[kFileNameLength + 1];
+  ub2 dirLength = kDirectoryAliasLength, nameLength = kFileNameLength;
+  Check(OCILobFileGetName(hOCIEnv, hOCIError, Locator(), reinterpret_cast<OraText*>(dir), &dirLength,
+                          reinterpret_cast<OraText*>(name), &nameLength),
+        hOCIError);
+  dir_.assign(dir, dirLength);
+  name_.assign(name, nameLength);
+}
+
+std::string TOraFile::FileDir() {
+  readName();
+  return dir_;
+}
+
+std::string TOraFile::FileName() {
+  readName();
+  return name_;
+}
+
+void TOraFile::setName(const std::string& dir, const std::string& name) {
+  newDir_ = dir;
+  newName_ = name;
+  nameChanged_ = true;
+  if (Locator() == nullptr) return;
+  void* locator = Locator();
+  Check(OCILobFileSetName(hOCIEnv, hOCIError, &locator, reinterpret_cast<const OraText*>(dir.data()),
+                          ub2(dir.size()), reinterpret_cast<const OraText*>(name.data()), ub2(name.size())),
+        hOCIError);
+  nameChanged_ = false;
+  opened_ = false;
+}
+
+void TOraFile::SetFileDir(const std::string& value) {
+  setName(value, nameChanged_ ? newName_ : FileName());
+}
+
+void TOraFile::SetFileName(const std::string& value) {
+  setName(nameChanged_ ? newDir_ : FileDir(), value);
+}
+
+bool TOraFile::IsNull() {
+  return Locator() == nullptr || FileName().empty();
+}
+
+bool TOraFile::Exists() {
+  if (Locator() == nullptr || !IsInit() || FileName().empty()) return false;
+  int flag = 0;
+  const sword status = OCILobFileExists(svcCtx(), hOCIError, Locator(), &flag);
+  if (status == OCI_SUCCESS) return flag != 0;
+  try {
+    Check(status, hOCIError);
+  } catch (const EOraError& e) {
+    if (e.ErrorCode == kNoSuchDirectoryOrFile) return false;
+    throw;
+  }
+  return false;
+}
+
+void TOraFile::Open() {
+  if (Locator() == nullptr || !IsInit()) return;
+  Check(OCILobFileOpen(svcCtx(), hOCIError, Locator(), 1), hOCIError);
+  opened_ = true;
+}
+
+void TOraFile::Close() {
+  if (!opened_) return;
+  opened_ = false;
+  Check(OCILobFileClose(svcCtx(), hOCIError, Locator()), hOCIError);
+}
+
+void TOraFile::Refresh() {
+  if (nameChanged_ && Locator() != nullptr) setName(newDir_, newName_);
+  if (!opened_ && Exists()) Open();
+}
+
+}  // namespace oracle

@@ -1,0 +1,114 @@
+// Task storage: the local tables `task` (one row per task), `tasklog` (one row per run) and
+// `tasklogc` (the output of each run) in the engine's own file format, in the program's data
+// folder. Missing tables are created on first use, encrypted with the local tables' password.
+//
+// Columns. Every text column is a memo (a text blob), whatever its length: an engine string
+// holds at most 250 bytes, drops trailing blanks and cannot hold a NUL byte, and a task's
+// command, description, paths or passwords must come back exactly as they were stored.
+// Numbers and flags are 32-bit integers, `filesize` a 64-bit integer (dumps pass 2 GiB), and
+// `createtime`, `begintime` and `endtime` timestamps in UTC. Keys: `task` by `id`; `tasklog` by
+// `id` and by `taskid`; `tasklogc` by `taskid` and `tasklogid`, its first two fields.
+//
+// Every value is written through the cursor's field operations, so no text is ever read as a
+// statement. New ids are the next ids unused in their table, never reused while a higher one
+// lives. A log is removed only by its task's id together with its own.
+//
+// Writes: each operation is one transaction, through the engine's rollback journal, so it is on
+// the files, whole or not at all, when it returns. The tables are held exclusively: the program
+// runs once per user.
+//
+// Errors: each operation either completes or raises (EVELDOREngineError, or std::runtime_error
+// for a folder not private to the user); the window shows the box of the operation (the k...Error texts
+// below).
+//
+// Threads: one thread at a time (the window thread).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "tasks/u_taskrun.h"
+#include "tasks/u_unitask.h"
+
+namespace engine {
+class TDataSession;
+class TDataDirectory;
+}  // namespace engine
+
+namespace tasks {
+
+inline constexpr const char* kSaveTaskError = "Save task error!";
+inline constexpr const char* kDeleteTaskError = "Delete task  error!";
+inline constexpr const char* kDeleteTaskLogError = "Delete task log error!";
+
+// The password of the local tables, registered with the store's session.
+inline constexpr const char* kLocalTablePassword = "mirt318";
+
+// A storage operation that failed: what() is its box text, cause() the failure's own message.
+class ETaskStoreError : public std::runtime_error {
+ public:
+  ETaskStoreError(const std::string& box, std::string cause)
+      : std::runtime_error(box), cause_(std::move(cause)) {}
+  const std::string& cause() const { return cause_; }
+
+ private:
+  std::string cause_;
+};
+
+class TTaskStore final : public TaskLogStore {
+ public:
+  // $XDG_DATA_HOME/velmaron/db, or ~/.local/share/velmaron/db when that is unset or not absolute.
+  static std::string DefaultFolder();
+
+  // Opens the tables in `folder`, creating the folder (mode 0700: it holds passwords) and any
+  // missing table. Raises the engine's or the folder's error as it is.
+  explicit TTaskStore(const std::string& folder);
+  ~TTaskStore() override;
+  TTaskStore(const TTaskStore&) = delete;
+  TTaskStore& operator=(const TTaskStore&) = delete;
+
+  // Inserts a new row for `task` under the next unused id, which becomes the task's. The row's
+  // `scheduletable` is "0000" and `connecttodb` 0, whatever the task holds.
+  void SaveTask(TUniTask& task);
+  // Writes every column but `id` and `createtime` into the task's row (`connecttodb` 0). Raises
+  // VELDOR_RECNOTFOUND when the row is gone.
+  void UpdateTask(const TUniTask& task);
+  // Removes the task's `tasklog` and `tasklogc` rows.
+  void DeleteTaskLogs(int32_t taskId);
+  // Removes the task's logs, then its row. The row goes also when removing the logs failed;
+  // that failure is raised afterwards (kDeleteTaskLogError), unless the row's own removal
+  // failed (kDeleteTaskError).
+  void DeleteTask(int32_t taskId);
+  // Removes one log of one task, both its rows; nothing when it is not that task's.
+  void DeleteTaskLog(int32_t taskId, int32_t logId);
+
+  // TaskLogStore. Both rows are written in one transaction.
+  int32_t SaveTaskLog(const TaskLogEntry& entry, const std::string& content) override;
+
+  // Every task row, newest `createtime` first: an export task object for types 0 and 2, an
+  // import task for 1 and 3 (and other values, kept as they are), made with `owner`.
+  std::vector<std::unique_ptr<TUniTask>> LoadTasks(TaskHost* owner);
+  // The task's logs, newest first, and one log's content ("" when it has none).
+  std::vector<TaskLogEntry> LoadTaskLogs(int32_t taskId);
+  std::string LoadTaskLogContent(int32_t taskId, int32_t logId);
+
+  class Table;
+
+ private:
+  // Runs `work` as one transaction; a failure leaves as ETaskStoreError with `box` (the
+  // failure's own message when null).
+  void write(const char* box, const std::function<void()>& work);
+  int32_t saveTaskLog(const TaskLogEntry& entry, const std::string& content);
+
+  std::unique_ptr<engine::TDataSession> session_;
+  engine::TDataDirectory* directory_ = nullptr;
+  std::unique_ptr<Table> tasks_;
+  std::unique_ptr<Table> logs_;
+  std::unique_ptr<Table> contents_;
+};
+
+}  // namespace tasks

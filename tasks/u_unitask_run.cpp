@@ -1,0 +1,253 @@
+// The run of a task: its three stages, their events, the transfer after the main stage and the
+// log at the end.
+#include <cerrno>
+#include <filesystem>
+#include <stdexcept>
+#include <system_error>
+
+#include "platform/localclock.h"
+#include "platform/oserror.h"
+#include "platform/plainfile.h"
+#include "tasks/u_TRunTask.h"
+#include "tasks/u_taskrun.h"
+#include "tasks/u_transfer.h"
+#include "tasks/u_unitask.h"
+
+namespace tasks {
+
+namespace {
+
+bool ranProgram(const TThreadRunTask* thread) {
+  return thread != nullptr && thread->startResult() == 0 && thread->startTime() != DateTime{};
+}
+
+bool isExport(TTaskType type) {
+  return type == TTaskType::Export || type == TTaskType::RawExport;
+}
+
+}  // namespace
+
+TUniTask::~TUniTask() {
+  // The programs die with their runners; a parameter file of a run cut short goes with them,
+  // since it holds the account.
+  const bool running = state_ == TTaskState::Running && run_ != nullptr;
+  transfer_.reset();
+  prethread_.reset();
+  mainthread_.reset();
+  postthread_.reset();
+  if (running && !parfile_.empty()) {
+    int error = 0;
+    platform::removeFile(parfile_, error);
+  }
+}
+
+void TUniTask::StartTask(const TaskRunContext& context) {
+  if (owner_ == nullptr || owner_->EventSink() == nullptr || context.view == nullptr ||
+      context.store == nullptr) {
+    throw std::logic_error("A task runs only for a window that takes its events");
+  }
+  terminated_ = false;
+  freeRun();
+  run_ = std::make_unique<TaskRunContext>(context);
+  if (ispreexec_) prethread_ = std::make_unique<TThreadRunSqlplus>();
+  if (ispostexec_) postthread_ = std::make_unique<TThreadRunSqlplus>();
+  mainthread_ = std::make_unique<TThreadRunTask>();
+  state_ = TTaskState::Running;
+  SetProgramPath();
+  begintime_ = std::chrono::system_clock::now();
+  // Nothing of an earlier run may be measured, logged or transferred by this one.
+  dumppath_.clear();
+  dumpfile_ = "Unknown";
+  filesize_ = 0;
+  RunStage(ispreexec_ ? kStagePreScript : kStageMain);
+}
+
+void TUniTask::RunStage(int32_t stage) {
+  if (run_ == nullptr) return;
+  TThreadRunTask* thread = nullptr;
+  if (stage == kStagePreScript && ispreexec_) {
+    thread = prethread_.get();
+  } else if (stage == kStagePostScript && ispostexec_) {
+    thread = postthread_.get();
+  } else if (stage == kStageMain) {
+    thread = mainthread_.get();
+  }
+  // A flag turned on after the start has no runner for its stage.
+  if (thread == nullptr) return;
+  state_ = TTaskState::Running;
+  stage_ = stage;
+  try {
+    if (stage == kStagePreScript) {
+      thread->Start(PreparePreStage(*this, run_->settings));
+    } else if (stage == kStagePostScript) {
+      thread->Start(PreparePostStage(*this, run_->settings));
+    } else {
+      std::optional<TRunStartRecord> record = PrepareMainStage(*this, run_->settings);
+      if (!record)
+        throw std::runtime_error("The task type " + std::to_string(int(tasktype_)) + " runs no program");
+      run_->view->ClearMainLogs();
+      thread->Start(std::move(*record));
+    }
+  } catch (const std::exception& e) {
+    stageFailed(thread, e.what());
+  }
+}
+
+void TUniTask::stageFailed(TThreadRunTask* thread, const std::string& reason) {
+  // No runner will post for this stage: the run ends through the finished event as one whose
+  // program could not start, its reason kept in the stage's output and so in the log.
+  thread->output().push_back("Stage " + std::to_string(stage_) + " could not be prepared: " + reason);
+  terminated_ = true;
+  postFinished();
+}
+
+void TUniTask::postFinished() {
+  owner_->EventSink()->PostTaskEvent(id_, kEventFinished);
+}
+
+void TUniTask::addStepLine(const std::string& line) {
+  runlog_.push_back(line);
+  if (node_ != nullptr && node_->IsSelected()) run_->view->AddRunningMessage(line);
+}
+
+void TUniTask::showOutput(const TThreadRunTask* thread) {
+  if (thread == nullptr) return;
+  for (const std::string& line : thread->output()) run_->view->AddRunningMessage(line);
+}
+
+void TUniTask::OnStageEvent(int32_t event) {
+  // Only the running stage's events count: a stray one after the end, or during the transfer,
+  // has nothing left to act on.
+  if (run_ == nullptr || state_ != TTaskState::Running || transfer_ != nullptr) return;
+  const bool script = stage_ == kStagePreScript || stage_ == kStagePostScript;
+  if (event == kEventStarted) {
+    if (stage_ == kStagePreScript) runlog_.clear();
+    const bool exec = isexecuser_ && script;
+    std::string line = platform::localNowText() + ": User(" + (exec ? execusername_ : uname_) + "@" +
+                       (exec ? execconnectstring_ : connectstring_) + ") ";
+    if (stage_ == kStagePreScript) {
+      line += "Running pre script " + preexec_ + "...";
+    } else if (stage_ == kStagePostScript) {
+      line += "Running post script " + postexec_ + "...";
+    } else {
+      line += program_ + " " + command_;
+    }
+    addStepLine(line);
+  } else if (event == kEventCouldNotStart) {
+    const std::string program = script ? run_->settings.sqlplusProgram : program_;
+    run_->view->ShowError("Start " + program + " error(00" + std::to_string(stage_) + ")");
+    terminated_ = true;
+    postFinished();
+  } else if (event == kEventFinished) {
+    // The line of the stage that ended: the next one's failure to start is not its own.
+    const bool stopped = terminated_;
+    TThreadRunTask* thread = stage_ == kStagePreScript    ? prethread_.get()
+                             : stage_ == kStagePostScript ? postthread_.get()
+                                                          : mainthread_.get();
+    if (ranProgram(thread)) thread->output().push_back("Exit code: " + std::to_string(thread->exitCode()));
+    if (stage_ == kStagePostScript) {
+      showOutput(postthread_.get());
+      state_ = TTaskState::Idle;
+    } else if (stage_ == kStageMain) {
+      std::error_code ec;
+      const auto size = dumppath_.empty() ? 0 : std::filesystem::file_size(dumppath_, ec);
+      filesize_ = ec ? 0 : int64_t(size);
+      if (startTransfer()) return;
+      mainStageEnded();
+    } else if (stage_ == kStagePreScript) {
+      showOutput(prethread_.get());
+      if (terminated_) {
+        state_ = TTaskState::Idle;
+      } else {
+        RunStage(kStageMain);
+      }
+    }
+    stageEnded(stopped);
+  }
+}
+
+bool TUniTask::startTransfer() {
+  if (transfermode_ != kTransferFtp && transfermode_ != kTransferCopy) return false;
+  // An import's dump is its source: it is never uploaded, copied or deleted.
+  if (!isExport(tasktype_)) return false;
+  std::vector<std::string>& output = mainthread_->output();
+  // A dump of a failed or stopped export is incomplete: it must not replace a good copy.
+  if (terminated_) {
+    output.push_back("Transfer skipped: the run was terminated");
+    return false;
+  }
+  if (mainthread_->exitCode() != 0) {
+    output.push_back("Transfer skipped: the export program ended with exit code " +
+                     std::to_string(mainthread_->exitCode()));
+    return false;
+  }
+  transfer_ = std::make_unique<TDumpTransfer>(*this, nullptr, run_->transferEvents);
+  if (run_->transferEvents == nullptr) OnTransferEvent(kTransferEnded);
+  return true;
+}
+
+void TUniTask::OnTransferEvent(int32_t event) {
+  if (transfer_ == nullptr) return;
+  std::vector<std::string>& output = mainthread_->output();
+  if (event == kTransferEnded) transfer_->Join();
+  for (std::string& line : transfer_->TakeLines()) output.push_back(std::move(line));
+  if (event != kTransferEnded) return;
+  transfer_->ApplyTo(*this);
+  transfer_.reset();
+  const bool stopped = terminated_;
+  mainStageEnded();
+  stageEnded(stopped);
+}
+
+void TUniTask::mainStageEnded() {
+  run_->view->ClearMainLogs();
+  showOutput(mainthread_.get());
+  if (terminated_ || !ispostexec_ || postthread_ == nullptr) {
+    state_ = TTaskState::Idle;
+  } else {
+    RunStage(kStagePostScript);
+  }
+}
+
+void TUniTask::stageEnded(bool stopped) {
+  addStepLine(platform::localNowText() + ": " + (stopped ? "Terminated" : "Done") + "\r\n");
+  if (state_ == TTaskState::Idle) endRun();
+}
+
+void TUniTask::endRun() {
+  std::vector<std::string>& output = mainthread_->output();
+  int error = 0;
+  if (!parfile_.empty() && !platform::removeFile(parfile_, error) && error != ENOENT) {
+    output.push_back("Delete file failed: " + parfile_ + ": " + platform::errorText(error));
+  }
+  endtime_ = std::chrono::system_clock::now();
+  TaskLogEntry entry{0, id_, begintime_, endtime_, filesize_, dumpfile_};
+  std::string content;
+  for (const std::string& line : output) content += line + "\r\n";
+  bool stored = true;
+  try {
+    tasklogid_ = run_->store->SaveTaskLog(entry, content);
+    entry.id = tasklogid_;
+  } catch (const std::exception&) {
+    stored = false;
+    run_->view->ShowError(kSaveTaskLogError);
+  }
+  if (stored && (stage_ == kStageMain || stage_ == kStagePostScript)) run_->view->RunLogged(entry);
+  freeRun();
+}
+
+void TUniTask::freeRun() {
+  transfer_.reset();
+  prethread_.reset();
+  mainthread_.reset();
+  postthread_.reset();
+}
+
+void TUniTask::TerminateTask() {
+  for (TThreadRunTask* thread : {prethread_.get(), mainthread_.get(), postthread_.get()}) {
+    terminated_ = true;
+    if (thread != nullptr && thread->HasProcess()) thread->Terminate();
+  }
+}
+
+}  // namespace tasks

@@ -1,0 +1,120 @@
+// The query component on the program's own road, on a real database folder: its statements with
+// named parameters, a detail query following its master; the list model over a live result.
+#include <gtest/gtest.h>
+
+#include "dataset/dberror.h"
+#include "engine/components/veldortb.h"
+#include "tests/dataaccess/listmodel.h"
+#include "tests/engine/storage/storage_test_util.h"
+
+namespace {
+
+using namespace engine::components;
+namespace ds = dataset;
+
+class QueryRoadTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    db.SetDatabaseName("dbmain");
+    db.SetDirectory(dir.path());
+    q.SetDatabaseName("dbmain");
+  }
+  void exec(const std::string& text) {
+    q.SetSQL(text);
+    q.ExecSQL();
+  }
+  std::string failure(const std::function<void()>& step) try {
+    step();
+    return "no failure";
+  } catch (const ds::EDatabaseError& e) {
+    return e.what();
+  }
+  platform::testing::TempFolder dir;
+  TVELDORDatabase db;
+  TVELDORQuery q;
+};
+
+TEST_F(QueryRoadTest, TaskStatementsWithNamedParametersRunAndReadBack) {
+  exec("CREATE TABLE task (id INTEGER, name CHAR(250), createtime TIMESTAMP, PRIMARY KEY (id))");
+  exec("CREATE TABLE tasklogc (taskid INTEGER, content BLOB(1,1))");
+  exec("INSERT INTO task (id, name, createtime) VALUES (1, 'first', '2026-12-01 10:30:00')");
+  q.SetSQL("INSERT INTO task (id, name, createtime)\nVALUES (:id, :name, :createtime)");
+  EXPECT_EQ(q.Text(), "INSERT INTO task (id, name, createtime)\nVALUES (?, ?, ?)");
+  EXPECT_EQ(failure([&] { q.ExecSQL(); }), "No value for parameter 'id'");
+  for (int id : {2, 3}) {
+    q.ParamByName("id").SetAsInteger(id);
+    q.ParamByName("name").SetAsString(id == 2 ? std::string(251, 'n') : "third");
+    q.ParamByName("createtime")
+        .SetAsDateTime(ds::textToDateTime("2026-12-0" + std::to_string(id) + " 10:30"));
+    q.ExecSQL();
+    EXPECT_EQ(q.RowsAffected(), 1);
+  }
+  q.SetSQL("UPDATE task SET name = :name WHERE id = :id");
+  q.ParamByName("name").SetAsString("first, renamed");
+  q.ParamByName("id").SetAsInteger(1);
+  q.ExecSQL();
+
+  // A run's output longer than any 16-bit length, as a memo parameter.
+  std::string output;
+  for (int i = 0; output.size() < 70000; ++i) output += "line " + std::to_string(i) + "\r\n";
+  q.SetSQL("INSERT INTO tasklogc (taskid, content) VALUES (:taskid, :content)");
+  q.ParamByName("taskid").SetAsInteger(3);
+  q.ParamByName("content").DataType = ds::ftMemo;
+  q.ParamByName("content").SetValue(ds::Variant(output));
+  q.ExecSQL();
+
+  int progress = 0;  // calls, with a percentage of the rows copied
+  q.OnQueryProgress = [&](TVELDORQuery&, uint16_t, bool&) { ++progress; };
+  q.SetSQL("SELECT id, name, createtime FROM task ORDER BY createtime DESC");
+  q.Open();
+  EXPECT_GT(progress, 0);
+  EXPECT_EQ(failure([&] { q.ExecSQL(); }), SDataSetOpen);
+  std::string seen;
+  for (; !q.Eof(); q.Next())
+    seen += q.FieldByName("id").AsString() + q.FieldByName("name").AsString().substr(0, 3);
+  EXPECT_EQ(seen, "3thi2nnn1fir");
+  q.Close();
+
+  q.SetSQL("SELECT content FROM tasklogc WHERE taskid = :taskid");
+  q.ParamByName("taskid").SetAsInteger(3);
+  q.Open();
+  EXPECT_TRUE(q.FieldByName("content").AsString() == output);  // whole, without a terminator
+  q.Close();
+
+  q.SetSQL("DELETE FROM task WHERE id = :id");
+  q.ParamByName("id").SetAsInteger(2);
+  q.ExecSQL();
+  // A detail query takes its unbound parameter from the master's current record.
+  TVELDORQuery master;
+  master.SetDatabaseName("dbmain");
+  master.SetSQL("SELECT id FROM task ORDER BY id");
+  master.Open();
+  ds::DataSource tasks;
+  tasks.SetDataSet(&master);
+  q.Params().Clear();  // a value kept from the last text would be bound
+  q.SetSQL("SELECT name FROM task WHERE id = :id");
+  q.SetDataSource(&tasks);
+  q.Open();
+  EXPECT_EQ(q.FieldByName("name").AsString(), "first, renamed");
+  master.Next();
+  EXPECT_EQ(q.FieldByName("name").AsString(), "third");
+
+  q.SetSQL("x");
+  EXPECT_EQ(failure([&] { q.Prepare(); }), SNoSQLStatement);
+  q.SetSQL("DELETE FROM task WHERE id = 99");
+  EXPECT_EQ(failure([&] { q.Open(); }), SHandleError);
+  q.ParamCheck = false;
+  q.SetSQL("SELECT * FROM task WHERE name = 'a:b' OR name = :x");
+  EXPECT_EQ(q.Text(), "SELECT * FROM task WHERE name = 'a:b' OR name = :x");
+}
+
+TEST_F(QueryRoadTest, DatasetModelOverALiveResult) {
+  exec("CREATE TABLE plain (ID INTEGER, NAME CHAR(20))");
+  q.SetSQL("SELECT * FROM plain");
+  q.SetRequestLive(true);
+  q.Open();
+  std::vector<std::pair<int, std::string>> model;
+  dataaccess::testing::RunListModel(q, storage_test::testSeed(), 600, model, true);
+}
+
+}  // namespace

@@ -1,0 +1,153 @@
+#include "tasks/u_taskstore.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "tasks/u_task1.h"
+#include "tests/platform/temp_folder.h"
+
+namespace tasks {
+namespace {
+
+// Texts a pasted statement would have run, a NUL, trailing blanks, one longer than an engine string.
+std::vector<std::string> hostileTexts() {
+  const std::string nul(1, '\0'), longText = std::string(10000, 'q') + "'";
+  return {"x'; delete from task; --", "a" + nul + "b", "  trailing  ", longText, "", "\r\n;\"\\"};
+}
+
+// Every text column of a task, as setters and getters side by side.
+struct TextColumn {
+  void (TUniTask::*set)(std::string);
+  const std::string& (TUniTask::*get)() const;
+};
+#define COLUMN(setter, getter) \
+  { &TUniTask::setter, &TUniTask::getter }
+// clang-format off
+const std::vector<TextColumn> kTextColumns{
+    COLUMN(SetName, name), COLUMN(SetDescription, description), COLUMN(SetUName, uname),
+    COLUMN(SetUPassword, upassword), COLUMN(SetConnectString, connectstring),
+    COLUMN(SetScheduleTable, scheduletable), COLUMN(SetCommand, command), COLUMN(SetPreExec, preexec),
+    COLUMN(SetPostExec, postexec), COLUMN(SetExecUserName, execusername), COLUMN(SetExecPassword, execpassword),
+    COLUMN(SetExecConnectString, execconnectstring), COLUMN(SetFtpRemoteDir, ftpremotedir),
+    COLUMN(SetCopyFileDir, copyfiledir), COLUMN(SetFtpPassword, ftppassword),
+    COLUMN(SetFtpUserName, ftpusername), COLUMN(SetFtpServer, ftpserver)};
+// clang-format on
+#undef COLUMN
+
+// A task whose text columns hold `texts` in turn from `shift` on, and whose numbers follow `n`.
+void fill(TUniTask& task, const std::vector<std::string>& texts, size_t shift, int n) {
+  for (size_t i = 0; i < kTextColumns.size(); ++i)
+    (task.*kTextColumns[i].set)(texts[(i + shift) % texts.size()]);
+  task.SetTaskType(TTaskType(n % 4));
+  task.SetIsPreExec(n % 2);
+  task.SetIsPostExec(n % 3 == 0);
+  task.SetIsExecUser(n % 5 == 0);
+  task.SetFtpAnonymous(n % 2);
+  task.SetTransferMode(n % 3);
+  task.SetDeleteFileAfter(n % 2);
+  task.SetCreateTime(DateTime(std::chrono::milliseconds(1'700'000'000'000 + n)));
+}
+
+void expectSame(const TUniTask& a, const TUniTask& b) {
+  for (const TextColumn& c : kTextColumns) EXPECT_EQ((a.*c.get)(), (b.*c.get)());
+  const auto others = [](const TUniTask& t) {
+    return std::tuple(t.id(), t.tasktype(), t.ispreexec(), t.ispostexec(), t.isexecuser(), t.ftpanonymous(),
+                      t.transfermode(), t.deletefileafter(), t.createtime());
+  };
+  EXPECT_EQ(others(a), others(b));
+}
+
+TEST(TaskStoreTest, HostileTextsRoundTripUnchangedAndTouchNoOtherRow) {
+  platform::testing::TempFolder dir;
+  const std::string folder = dir.path("data/velmaron/db");
+  const std::vector<std::string> texts = hostileTexts();
+  std::vector<std::unique_ptr<TUniTask>> model;
+  {
+    TTaskStore store(folder);
+    for (int n = 0; n < 6; ++n) {
+      model.push_back(std::make_unique<TExpTask>(nullptr));
+      fill(*model.back(), texts, size_t(n), n);
+      model.back()->SetScheduleTable("104501");
+      store.SaveTask(*model.back());
+      EXPECT_EQ(model.back()->id(), n + 1);    // the next unused id
+      model.back()->SetScheduleTable("0000");  // a new row has no schedule
+    }
+    // Changing one row with every hostile text changes that row only.
+    const DateTime created = model[2]->createtime();
+    fill(*model[2], texts, 3, 7);
+    store.UpdateTask(*model[2]);
+    model[2]->SetCreateTime(created);  // never updated
+    store.DeleteTask(model[4]->id());
+    model.erase(model.begin() + 4);
+  }
+  TTaskStore store(folder);  // the tables as a later start finds them
+  std::vector<std::unique_ptr<TUniTask>> loaded = store.LoadTasks(nullptr);
+  ASSERT_EQ(loaded.size(), model.size());
+  std::sort(model.begin(), model.end(), [](auto& a, auto& b) { return a->createtime() > b->createtime(); });
+  for (size_t i = 0; i < model.size(); ++i) {
+    expectSame(*loaded[i], *model[i]);  // an import type loads as an import task:
+    EXPECT_EQ(dynamic_cast<TImpTask*>(loaded[i].get()) != nullptr, int(model[i]->tasktype()) % 2 == 1) << i;
+  }
+  TExpTask fresh(nullptr);
+  store.SaveTask(fresh);
+  EXPECT_EQ(fresh.id(), 7);  // above the highest id ever seen in the table, not reusing 5
+  fresh.SetId(99);
+  EXPECT_THROW(store.UpdateTask(fresh), ETaskStoreError);  // a row that is gone is not made again
+  EXPECT_EQ(store.LoadTasks(nullptr).size(), model.size() + 1);
+  EXPECT_EQ(std::filesystem::status(folder).permissions() & std::filesystem::perms::all,
+            std::filesystem::perms::owner_all);
+}
+
+// A stored log as one comparable value, its content included.
+using LogRow = std::tuple<int32_t, int32_t, DateTime, DateTime, int64_t, std::string, std::string>;
+
+TEST(TaskStoreTest, LogsAreStoredUnderNewIdsAndDeletedOnlyWithTheirOwnTask) {
+  platform::testing::TempFolder dir;
+  TTaskStore store(dir.path("db"));
+  const std::vector<std::string> texts = hostileTexts();
+  const DateTime begin(std::chrono::milliseconds(1'700'000'000'123));
+  std::vector<LogRow> model;  // newest first
+  for (int n = 0; n < 6; ++n) {
+    TaskLogEntry e{0, 1 + n % 2, begin, begin + std::chrono::seconds(n), int64_t(5) << 32 | n, texts[n]};
+    e.id = store.SaveTaskLog(e, texts[5 - n]);
+    EXPECT_EQ(e.id, n + 1);
+    model.insert(model.begin(),
+                 {e.id, e.taskid, e.begintime, e.endtime, e.filesize, e.dumpfile, texts[5 - n]});
+  }
+  const auto expectStored = [&] {
+    for (int32_t task : {1, 2}) {
+      std::vector<LogRow> stored, expected;
+      for (const TaskLogEntry& e : store.LoadTaskLogs(task)) {
+        stored.emplace_back(e.id, e.taskid, e.begintime, e.endtime, e.filesize, e.dumpfile,
+                            store.LoadTaskLogContent(task, e.id));
+      }
+      std::copy_if(model.begin(), model.end(), std::back_inserter(expected),
+                   [&](const LogRow& r) { return std::get<1>(r) == task; });
+      EXPECT_EQ(stored, expected);
+    }
+  };
+  store.DeleteTaskLog(1, 2);  // log 2 is task 2's: nothing goes
+  expectStored();
+  store.DeleteTaskLog(2, 2);
+  std::erase_if(model, [](const LogRow& r) { return std::get<0>(r) == 2; });
+  expectStored();
+  store.DeleteTaskLogs(1);
+  std::erase_if(model, [](const LogRow& r) { return std::get<1>(r) == 1; });
+  expectStored();
+}
+
+TEST(TaskStoreTest, TheDataFolderFollowsXdgDataHome) {
+  const std::string home = std::getenv("HOME") != nullptr ? std::getenv("HOME") : "";
+  ::setenv("XDG_DATA_HOME", "/srv/data", 1);
+  EXPECT_EQ(TTaskStore::DefaultFolder(), "/srv/data/velmaron/db");
+  ::setenv("XDG_DATA_HOME", "relative", 1);
+  EXPECT_EQ(TTaskStore::DefaultFolder(), home + "/.local/share/velmaron/db");
+  ::unsetenv("XDG_DATA_HOME");
+}
+
+}  // namespace
+}  // namespace tasks

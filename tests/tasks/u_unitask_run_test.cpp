@@ -1,0 +1,258 @@
+// Runs over the stand-in programs and the test FTP server: every mix of scripts, stage faults and
+// transfer modes, checked against a small model of what the run must do and store.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "ftp_server_test_util.h"
+#include "standin_test_util.h"
+#include "tasks/u_TRunTask.h"
+#include "tasks/u_task1.h"
+#include "tasks/u_taskstore.h"
+#include "tasks/u_transfer.h"
+
+namespace tasks {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Unwritable: the work folder may be written by others, so no parameter file is written there.
+enum class Fault { None, Exit, Kill, MissingScript, MissingMain, Unwritable };
+
+struct Scenario {
+  bool pre = false, post = false, import = false;
+  int transfer = kTransferNone;
+  Fault fault = Fault::None;
+  int stage = 0;  // where Exit and Kill strike
+
+  bool present(int st) const { return st == 2 || (st == 1 && pre) || (st == 3 && post); }
+  std::string name() const {  // import, pre, post, transfer, fault, stage
+    return std::to_string(((((import * 10 + pre) * 10 + post) * 10 + transfer) * 10 + int(fault)) * 10 +
+                          stage);
+  }
+};
+
+std::vector<Scenario> allScenarios() {
+  std::vector<Scenario> all;
+  for (int bits = 0; bits < 8; ++bits) {
+    for (int transfer : {kTransferNone, kTransferFtp, kTransferCopy}) {
+      const Scenario s{bool(bits & 1), bool(bits & 2), bool(bits & 4), transfer};
+      all.push_back(s);
+      for (int stage = 1; stage <= 3; ++stage) {
+        if (!s.present(stage)) continue;
+        for (Fault f : {Fault::Exit, Fault::Kill})
+          all.push_back({s.pre, s.post, s.import, transfer, f, stage});
+      }
+      for (Fault f : {Fault::MissingMain, Fault::Unwritable, Fault::MissingScript}) {
+        if (f != Fault::MissingScript || s.pre || s.post)
+          all.push_back({s.pre, s.post, s.import, transfer, f});
+      }
+    }
+  }
+  return all;
+}
+
+// The model: the stages a run begins, whether it ends terminated, and what it must transfer.
+struct Expected {
+  std::vector<int> reached;
+  bool terminated = false;
+  int failedStage = 0;  // the stage whose program could not start or be prepared
+  bool box = false;     // the program was missing
+  int mainExit = 0;
+  bool transfers = false;
+  std::string skipLine;
+};
+
+Expected model(const Scenario& s) {
+  Expected e;
+  for (int stage = 1; stage <= 3 && !e.terminated; ++stage) {
+    if (!s.present(stage)) continue;
+    e.reached.push_back(stage);
+    const bool firstScript = stage == 1 || (stage == 3 && !s.pre);
+    e.box = (s.fault == Fault::MissingMain && stage == 2) || (s.fault == Fault::MissingScript && firstScript);
+    if (e.box || (s.fault == Fault::Unwritable && stage == 2)) e.failedStage = stage;
+    e.terminated = e.failedStage != 0 || (s.fault == Fault::Kill && s.stage == stage);
+    if (stage != 2 || s.stage != 2) continue;
+    e.mainExit = s.fault == Fault::Exit ? 1 : s.fault == Fault::Kill ? 137 : 0;
+  }
+  if (!s.import && s.transfer != kTransferNone &&
+      std::find(e.reached.begin(), e.reached.end(), 2) != e.reached.end()) {
+    const bool stopped = e.terminated && e.reached.back() == 2;
+    e.skipLine = stopped           ? "Transfer skipped: the run was terminated"
+                 : e.mainExit != 0 ? "Transfer skipped: the export program ended with exit code 1"
+                                   : "";
+    e.transfers = e.skipLine.empty();
+  }
+  return e;
+}
+
+class Window : public TaskHost, public TaskRunView, public TaskNode {
+ public:
+  TaskQuery* Query() override { return nullptr; }
+  TaskLogTable* LogTable() override { return nullptr; }
+  TaskEventSink* EventSink() override { return &sink_; }
+  std::string ExportProgram() const override { return exp; }
+  std::string ImportProgram() const override { return imp; }
+  void AddRunningMessage(const std::string&) override {}
+  void ClearMainLogs() override {}
+  void ShowError(const std::string& text) override { errors.push_back(text); }
+  void RunLogged(const TaskLogEntry& entry) override { logged.push_back(entry); }
+  bool IsSelected() const override { return true; }
+
+  std::string exp, imp;
+  platform::EventQueue events;
+  std::vector<std::string> errors;
+  std::vector<TaskLogEntry> logged;
+
+ private:
+  TaskEventPoster sink_{events};
+};
+
+// Sets the stand-in's switches for the next stage present after `stage`: the one that the next
+// event may start.
+void switchesAfter(const Scenario& s, int stage, standin::Workspace& ws) {
+  int next = stage + 1;
+  while (next <= 3 && !s.present(next)) ++next;
+  const bool hit = s.stage == next && stage >= 0, exit = hit && s.fault == Fault::Exit;
+  const bool kill = hit && s.fault == Fault::Kill;
+  exit ? ::setenv("VELMARON_STANDIN_EXIT", "1", 1) : ::unsetenv("VELMARON_STANDIN_EXIT");
+  kill ? ::setenv("VELMARON_STANDIN_DELAY_MS", "600000", 1) : ::unsetenv("VELMARON_STANDIN_DELAY_MS");
+  ::unsetenv("VELMARON_STANDIN_READY");
+  if (kill) ws.makeReadyFifo();
+}
+
+// One export and one import task run every scenario in turn, so each run also shows that
+// nothing of the task's previous run is measured, logged or transferred again.
+class TaskRunTest : public ::testing::Test {
+ protected:
+  void run(const Scenario& s) {
+    SCOPED_TRACE(s.name());
+    standin::Workspace ws;
+    FtpTestServer& ftp = FtpTestServer::get();
+    const std::string missing = ws.folder() + "/no/such/program";
+    const bool noMain = s.fault == Fault::MissingMain;
+    window_.exp = noMain ? missing : standin::program("exp");
+    window_.imp = noMain ? missing : standin::program("imp");
+    window_.errors.clear();
+    window_.logged.clear();
+    TTaskStore store(ws.folder() + "/db");
+    const std::string sqlplus = s.fault == Fault::MissingScript ? missing : standin::program("sqlplus");
+    const TaskRunContext context{{ws.work(), sqlplus}, &window_, &store, &window_.events};
+    TUniTask& task = s.import ? static_cast<TUniTask&>(imp_) : exp_;
+    const std::string dump = ws.folder() + "/full.dmp";
+    if (s.import) platform::testing::writeFile(dump, std::string("\x03\x00\x01", 3) + "EXPORT:V08.01.07\nx");
+    const int32_t id = 7000 + int32_t(runs_++);
+    task.SetId(id);
+    task.SetNode(&window_);
+    task.SetUName("scott");
+    task.SetConnectString("orcl");
+    task.SetCommand("file=" + dump + (s.import ? " full=y" : " owner=scott"));
+    ASSERT_TRUE(task.ParseCommand()) << task.errortext();
+    task.SetIsPreExec(s.pre);
+    task.SetIsPostExec(s.post);
+    task.SetPreExec("pre.sql");
+    task.SetPostExec("post.sql");
+    task.SetTransferMode(s.transfer);
+    const std::string remoteDir = "run" + std::to_string(id), copyDir = ws.folder() + "/copies";
+    fs::create_directories(ftp.path("home/" + remoteDir));
+    fs::create_directories(copyDir);
+    task.SetFtpServer(ftp.host());
+    task.SetFtpUserName(FtpTestServer::kUser);
+    task.SetFtpPassword(FtpTestServer::kPassword);
+    task.SetFtpRemoteDir(remoteDir);
+    task.SetCopyFileDir(copyDir);
+
+    const size_t earlierLines = task.runlog().size();  // emptied only when a pre-script starts
+    if (s.fault == Fault::Unwritable) fs::permissions(ws.work(), fs::perms::all);
+    switchesAfter(s, 0, ws);
+    task.StartTask(context);
+    while (task.state() != TTaskState::Idle) {
+      std::optional<platform::PostedEvent> ev = window_.events.take(std::chrono::minutes(2));
+      ASSERT_TRUE(ev) << "the run hangs at stage " << task.stage();
+      ASSERT_EQ(ev->first, id);
+      if (ev->message == WM_TRANSFEREVENT || ev->second == kEventFinished) switchesAfter(s, task.stage(), ws);
+      if (ev->message == WM_TRANSFEREVENT) {
+        task.OnTransferEvent(int32_t(ev->second));
+        continue;
+      }
+      task.OnStageEvent(int32_t(ev->second));
+      if (ev->second == kEventStarted && s.fault == Fault::Kill && s.stage == task.stage()) {
+        ws.awaitReady();
+        task.TerminateTask();
+      }
+    }
+    switchesAfter(s, -1, ws);
+    const Expected e = model(s);
+
+    // The stages begun, their step lines, the programs that ran and the boxes.
+    std::vector<std::string> programs, expectedPrograms;
+    for (const standin::Record& r : ws.records()) programs.push_back(r.program);
+    size_t line = s.pre && e.failedStage != 1 ? 0 : earlierLines;
+    const std::vector<std::string>& runlog = task.runlog();
+    for (int stage : e.reached) {
+      ASSERT_LT(line + (stage != e.failedStage), runlog.size());
+      if (stage != e.failedStage) {
+        expectedPrograms.push_back(stage != 2 ? "sqlplus" : s.import ? "imp" : "exp");
+        const std::string start = stage == 1   ? "Running pre script pre.sql..."
+                                  : stage == 3 ? "Running post script post.sql..."
+                                               : task.program() + " " + task.command();
+        EXPECT_TRUE(runlog[line++].ends_with(": User(scott@orcl) " + start));
+      }
+      const bool stopped = e.terminated && stage == e.reached.back();
+      EXPECT_TRUE(runlog[line++].ends_with(stopped ? ": Terminated\r\n" : ": Done\r\n"));
+    }
+    EXPECT_EQ(line, runlog.size());
+    EXPECT_EQ(programs, expectedPrograms);
+    const std::string box = "Start " + missing + " error(00" + std::to_string(e.failedStage) + ")";
+    EXPECT_EQ(window_.errors, e.box ? std::vector<std::string>{box} : std::vector<std::string>{});
+
+    // The stored log: one row, its content the main program's output and the transfer's lines.
+    const bool mainReached = std::find(e.reached.begin(), e.reached.end(), 2) != e.reached.end();
+    const bool prepared = mainReached && s.fault != Fault::Unwritable;
+    std::vector<TaskLogEntry> logs = store.LoadTaskLogs(id);
+    ASSERT_EQ(logs.size(), 1u);
+    EXPECT_EQ(logs[0].id, task.tasklogid());
+    EXPECT_EQ(logs[0].dumpfile, prepared ? dump : "Unknown");
+    EXPECT_EQ(logs[0].filesize, prepared && fs::exists(dump) ? int64_t(fs::file_size(dump)) : 0);
+    EXPECT_EQ(window_.logged.size(), mainReached ? 1u : 0u);
+    const std::string content = store.LoadTaskLogContent(id, logs[0].id);
+    const bool mainRan = mainReached && e.failedStage != 2;
+    EXPECT_EQ(content.find("Stage 2 could not be prepared: ") != std::string::npos, mainReached && !prepared);
+    EXPECT_EQ(content.find("Exit code: " + std::to_string(e.mainExit) + "\r\n") != std::string::npos,
+              mainRan);
+    EXPECT_TRUE(mainReached || content.empty());
+    EXPECT_EQ(content.find("Transfer skipped") != std::string::npos, !e.skipLine.empty());
+    EXPECT_TRUE(e.skipLine.empty() || content.find(e.skipLine + "\r\n") != std::string::npos);
+
+    // The dump's fate and the parameter file's.
+    const std::string remote = ftp.path("home/" + remoteDir + "/full.dmp"), copy = copyDir + "/full.dmp";
+    EXPECT_EQ(fs::exists(remote), e.transfers && s.transfer == kTransferFtp);
+    EXPECT_EQ(fs::exists(copy), e.transfers && s.transfer == kTransferCopy);
+    if (e.transfers) {
+      const bool byFtp = s.transfer == kTransferFtp;
+      EXPECT_EQ(platform::testing::readFile(byFtp ? remote : copy), platform::testing::readFile(dump));
+      EXPECT_NE(content.find(byFtp ? "End file transfer(ftp)\r\n" : "Copy file successfully: "),
+                std::string::npos);
+    }
+    EXPECT_EQ(fs::exists(dump), s.import || mainRan);
+    EXPECT_FALSE(fs::exists(ws.work() + "/" + std::to_string(id) + ".par"));
+    EXPECT_EQ(task.mainthread(), nullptr);
+  }
+
+  Window window_;
+  TExpTask exp_{&window_};
+  TImpTask imp_{&window_};
+  size_t runs_ = 0;
+};
+
+TEST_F(TaskRunTest, EveryMixOfStagesFaultsAndTransfersEndsAsTheModelSays) {
+  for (const Scenario& s : allScenarios()) {
+    run(s);
+    if (HasFatalFailure()) return;
+  }
+}
+
+}  // namespace
+}  // namespace tasks
