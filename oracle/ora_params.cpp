@@ -103,11 +103,104 @@ bool TOraParam::IsBlob() const {
          DataType == ds::ftOraClob || DataType == da::ftBFile;
 }
 
+void TOraParam::SetDataType(FieldType value) {
+  if (value == DataType && (cursor_ || value_)) return;
+  da::ReleaseObject(std::exchange(cursor_, nullptr));
+  da::ReleaseObject(std::exchange(value_, nullptr));
+  TDAParam::SetDataType(value);
+}
+
 int32_t TOraParam::GetSize() const {
   return isStringType(DataType) ? TDAParam::GetSize() : 0;
 }
 
+std::string TOraParam::valueText() const {
+  if (TOraTimeStamp* t = GetTimeStamp()) return t->AsString();
+  if (TOraInterval* i = GetInterval()) return i->AsString();
+  return GetNumber()->AsString();
+}
+
+void TOraParam::setValueText(const std::string& text) {
+  if (TOraTimeStamp* t = GetTimeStamp()) {
+    t->SetAsString(text);
+  } else if (TOraInterval* i = GetInterval()) {
+    i->SetAsString(text);
+  } else {
+    GetNumber()->SetAsString(text);
+  }
+  Bound = true;
+}
+
+bool TOraParam::valueIsNull() const {
+  if (TOraTimeStamp* t = GetTimeStamp()) return t->IsNull();
+  if (TOraInterval* i = GetInterval()) return i->IsNull();
+  return GetNumber()->IsNull();
+}
+
+void TOraParam::setValueNull() {
+  if (TOraTimeStamp* t = GetTimeStamp()) {
+    t->SetIsNull(true);
+  } else if (TOraInterval* i = GetInterval()) {
+    i->SetIsNull(true);
+  } else {
+    GetNumber()->SetIsNull(true);
+  }
+}
+
+int32_t TOraParam::GetAsInteger() const {
+  if (TOraNumber* n = GetNumber()) return n->AsInteger();
+  return TDAParam::GetAsInteger();
+}
+
+void TOraParam::SetAsInteger(int32_t value) {
+  if (TOraNumber* n = GetNumber()) {
+    n->SetAsInteger(value);
+    Bound = true;
+    return;
+  }
+  TDAParam::SetAsInteger(value);
+}
+
+double TOraParam::GetAsFloat() const {
+  if (TOraNumber* n = GetNumber()) return n->AsFloat();
+  return TDAParam::GetAsFloat();
+}
+
+void TOraParam::SetAsFloat(double value) {
+  if (TOraNumber* n = GetNumber()) {
+    n->SetAsFloat(value);
+    Bound = true;
+    return;
+  }
+  TDAParam::SetAsFloat(value);
+}
+
+Variant TOraParam::GetValue() const {
+  if (!value_) return TDAParam::GetValue();
+  return valueIsNull() ? Variant::null() : Variant(valueText());
+}
+
+void TOraParam::SetValue(const Variant& value) {
+  if (!value_) return TDAParam::SetValue(value);
+  if (value.isNull()) {
+    setValueNull();
+    Bound = true;
+  } else {
+    setValueText(value.asString());
+  }
+}
+
+bool TOraParam::IsNull() const {
+  return value_ ? valueIsNull() : TDAParam::IsNull();
+}
+
+void TOraParam::Clear() {
+  if (value_) return setValueNull();
+  TDAParam::Clear();
+}
+
 std::string TOraParam::GetAsString() const {
+  if (value_) return valueText();
   if (isBytesType(DataType) && Value().type() == ds::VariantType::Bytes) {
     const std::vector<uint8_t> bytes = Value().asBytes();
     return std::string(bytes.begin(), bytes.end());
@@ -118,6 +211,8 @@ std::string TOraParam::GetAsString() const {
 void TOraParam::SetAsString(const std::string& value) {
   if (isBytesType(DataType) || DataType == ds::ftFixedChar) {
     SetValue(Variant(value));
+  } else if (value_) {
+    setValueText(value);
   } else if (DataType == da::ftFixedWideChar) {
     SetAsWideString(Variant(value).asWideString());
   } else {
@@ -129,6 +224,15 @@ void TOraParam::CreateObject() {
   if (DataType == ds::ftCursor) {
     DA_ASSERT(!cursor_, "Value object already created");
     cursor_ = new TOraCursor();
+  } else if (DataType >= da::ftTimeStamp && DataType <= da::ftTimeStampLTZ) {
+    DA_ASSERT(!value_, "Value object already created");
+    value_ = new TOraTimeStamp(OraFieldTypeToDataType(DataType));
+  } else if (DataType == da::ftIntervalYM || DataType == da::ftIntervalDS) {
+    DA_ASSERT(!value_, "Value object already created");
+    value_ = new TOraInterval(OraFieldTypeToDataType(DataType));
+  } else if (DataType == da::ftNumber) {
+    DA_ASSERT(!value_, "Value object already created");
+    value_ = new TOraNumber();
   } else if (IsBlob()) {
     TDAParam::CreateObject();
   }
@@ -136,6 +240,7 @@ void TOraParam::CreateObject() {
 
 void TOraParam::FreeObject() {
   da::ReleaseObject(std::exchange(cursor_, nullptr));
+  da::ReleaseObject(std::exchange(value_, nullptr));
   TDAParam::FreeObject();
 }
 

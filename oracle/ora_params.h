@@ -3,8 +3,10 @@
 //
 // A table or DML-array parameter's value is a variant array whose element i is item i (1-based);
 // Length is its element count, 1 for a single value. A cursor parameter holds a TOraCursor; blob,
-// memo and the LOB types hold their content in a TBlob. The TIMESTAMP, INTERVAL, NUMBER, XML and
-// object types have no value object yet: their parameters hold a plain variant.
+// memo and the LOB types hold their content in a TBlob; TIMESTAMP, INTERVAL and NUMBER parameters
+// hold their value object, and their text, integer and float accessors go through it (a NUMBER
+// keeps every digit of its text). XML and object types have no value object yet: their
+// parameters hold a plain variant.
 //
 // Not thread-safe: used by the thread that owns the statement.
 #pragma once
@@ -17,6 +19,7 @@
 #include "dataaccess/dbaccess_params.h"
 #include "dataaccess/memds.h"
 #include "oracle/oraclasses.h"
+#include "oracle/oraclasses_values.h"
 
 namespace oracle {
 
@@ -33,17 +36,31 @@ class TOraParam : public dataaccess::TDAParam {
 
   bool IsObjectDataType(FieldType dataType) const override;
   bool IsBlob() const override;
+  // A new type drops the old type's cursor or value object and creates its own.
+  void SetDataType(FieldType value) override;
   // The declared size for the string types, 0 for the others.
   int32_t GetSize() const;
   // Bytes and var-bytes values pass as strings of their bytes.
   std::string GetAsString() const override;
   void SetAsString(const std::string& value) override;
+  int32_t GetAsInteger() const override;
+  void SetAsInteger(int32_t value) override;
+  double GetAsFloat() const override;
+  void SetAsFloat(double value) override;
+  dataset::Variant GetValue() const override;
+  void SetValue(const dataset::Variant& value) override;
+  bool IsNull() const override;
+  void Clear() override;
   void CreateObject() override;
   void FreeObject() override;
   void Assign(const dataset::Param& other) override;
 
   // The cursor of a cursor parameter, else nullptr.
   TOraCursor* GetCursor() const { return cursor_; }
+  // The value object of a TIMESTAMP, INTERVAL or NUMBER parameter, else nullptr.
+  TOraTimeStamp* GetTimeStamp() const { return dynamic_cast<TOraTimeStamp*>(value_); }
+  TOraInterval* GetInterval() const { return dynamic_cast<TOraInterval*>(value_); }
+  TOraNumber* GetNumber() const { return dynamic_cast<TOraNumber*>(value_); }
   // Drops what the value object holds for its connection; the object itself stays.
   void ReleaseObject();
 
@@ -61,7 +78,14 @@ class TOraParam : public dataaccess::TDAParam {
   void SetItemValue(int index, const dataset::Variant& value);
 
  private:
+  // The value object's text, and reading a text into it.
+  std::string valueText() const;
+  void setValueText(const std::string& text);
+  bool valueIsNull() const;
+  void setValueNull();
+
   TOraCursor* cursor_ = nullptr;
+  dataaccess::TSharedObject* value_ = nullptr;  // TOraTimeStamp, TOraInterval or TOraNumber
   bool table_ = false;
 };
 

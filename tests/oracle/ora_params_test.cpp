@@ -37,6 +37,21 @@ TEST(OraParamTest, OnlyTableTypesBindAsTablesOrArrays) {
   EXPECT_TRUE(param.GetTable());
 }
 
+TEST(OraParamTest, ANumberKeepsEveryDigitOfItsText) {
+  TOraParam param;
+  param.SetDataType(dataaccess::ftNumber);
+  EXPECT_TRUE(param.IsNull());
+  param.SetAsString("12345678901234567890123456789012345678");
+  EXPECT_EQ(param.GetAsString(), "12345678901234567890123456789012345678");
+  param.SetAsString("2.5");
+  EXPECT_DOUBLE_EQ(param.GetAsFloat(), 2.5);
+  param.SetDataType(ds::ftCursor);
+  EXPECT_EQ(param.GetNumber(), nullptr);
+  EXPECT_NE(param.GetCursor(), nullptr);
+  param.SetDataType(ds::ftCursor);
+  EXPECT_NE(param.GetCursor(), nullptr);
+}
+
 std::vector<uint8_t> record(const std::string& name, uint16_t dataType, std::vector<uint8_t> rest) {
   std::vector<uint8_t> bytes{uint8_t(name.size())};
   bytes.insert(bytes.end(), name.begin(), name.end());
