@@ -114,37 +114,28 @@ int32_t TOraParam::GetSize() const {
   return isStringType(DataType) ? TDAParam::GetSize() : 0;
 }
 
+template <class F>
+auto TOraParam::withValue(F f) const {
+  if (TOraTimeStamp* t = GetTimeStamp()) return f(*t);
+  if (TOraInterval* i = GetInterval()) return f(*i);
+  return f(*GetNumber());
+}
+
 std::string TOraParam::valueText() const {
-  if (TOraTimeStamp* t = GetTimeStamp()) return t->AsString();
-  if (TOraInterval* i = GetInterval()) return i->AsString();
-  return GetNumber()->AsString();
+  return withValue([](auto& v) { return std::string(v.AsString()); });
 }
 
 void TOraParam::setValueText(const std::string& text) {
-  if (TOraTimeStamp* t = GetTimeStamp()) {
-    t->SetAsString(text);
-  } else if (TOraInterval* i = GetInterval()) {
-    i->SetAsString(text);
-  } else {
-    GetNumber()->SetAsString(text);
-  }
+  withValue([&](auto& v) { v.SetAsString(text); });
   Bound = true;
 }
 
 bool TOraParam::valueIsNull() const {
-  if (TOraTimeStamp* t = GetTimeStamp()) return t->IsNull();
-  if (TOraInterval* i = GetInterval()) return i->IsNull();
-  return GetNumber()->IsNull();
+  return withValue([](auto& v) { return v.IsNull(); });
 }
 
 void TOraParam::setValueNull() {
-  if (TOraTimeStamp* t = GetTimeStamp()) {
-    t->SetIsNull(true);
-  } else if (TOraInterval* i = GetInterval()) {
-    i->SetIsNull(true);
-  } else {
-    GetNumber()->SetIsNull(true);
-  }
+  withValue([](auto& v) { v.SetIsNull(true); });
 }
 
 int32_t TOraParam::GetAsInteger() const {

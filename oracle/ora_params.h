@@ -78,6 +78,9 @@ class TOraParam : public dataaccess::TDAParam {
   void SetItemValue(int index, const dataset::Variant& value);
 
  private:
+  // Runs `f` on the TIMESTAMP, INTERVAL or NUMBER value object.
+  template <class F>
+  auto withValue(F f) const;
   // The value object's text, and reading a text into it.
   std::string valueText() const;
   void setValueText(const std::string& text);

@@ -10,16 +10,8 @@
 namespace oracle {
 namespace {
 
-class OraSessionTest : public ::testing::Test {
+class OraSessionTest : public testing::StandInTest {
  protected:
-  static void SetUpTestSuite() {
-    folder_ = new platform::testing::TempFolder();
-    testing::seedStandInServer(*folder_);
-  }
-  static void TearDownTestSuite() {
-    FreeOCI();
-    delete folder_;
-  }
   void SetUp() override {
     session_.LoginPrompt = false;
     session_.SetConnectString("scott/tiger@ORCL");
@@ -27,10 +19,8 @@ class OraSessionTest : public ::testing::Test {
   int64_t count() {
     return session_.ExecSQL("begin SELECT count(*) INTO :Result FROM T WHERE ID >= 900; end;").asInt64();
   }
-  static platform::testing::TempFolder* folder_;
   TOraSession session_;
 };
-platform::testing::TempFolder* OraSessionTest::folder_ = nullptr;
 
 TEST_F(OraSessionTest, ConnectStringSplitsIntoUserPasswordAndServer) {
   EXPECT_EQ(session_.Username(), "scott");

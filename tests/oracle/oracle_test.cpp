@@ -18,16 +18,8 @@ namespace {
 
 using namespace dataaccess;
 
-class OracleTest : public ::testing::Test {
+class OracleTest : public testing::StandInTest {
  protected:
-  static void SetUpTestSuite() {
-    folder_ = new platform::testing::TempFolder();
-    testing::seedStandInServer(*folder_);
-  }
-  static void TearDownTestSuite() {
-    FreeOCI();
-    delete folder_;
-  }
   void TearDown() override {
     connection_.reset();
     FreeOCI();
@@ -63,10 +55,8 @@ class OracleTest : public ::testing::Test {
     c->SetSQL(sql);
     return c;
   }
-  static platform::testing::TempFolder* folder_;
   std::unique_ptr<TOCIConnection> connection_;
 };
-platform::testing::TempFolder* OracleTest::folder_ = nullptr;
 
 TEST_F(OracleTest, LibraryLevelsComeFromItsFileAndMissingEntriesFailWhenCalled) {
   OCIDLL = std::string(OCI_STANDIN_HOME) + "/lib/libclntsh.so.8.0";
@@ -496,8 +486,8 @@ TEST_F(OracleTest, AnUncachedUnicodeClobSavedToAStreamCountsCharacters) {
 
 TEST_F(OracleTest, ABfileReadsItsFileFromTheDirectoryAndAMissingDirectoryIsNoFile) {
   TOCIConnection& c = connect();
-  std::filesystem::create_directories(folder_->path("ORCL/directories/DOCS"));
-  std::ofstream(folder_->path("ORCL/directories/DOCS/a.txt"), std::ios::binary) << "hello bfile";
+  std::filesystem::create_directories(folder()->path("ORCL/directories/DOCS"));
+  std::ofstream(folder()->path("ORCL/directories/DOCS/a.txt"), std::ios::binary) << "hello bfile";
   TOraFile* file = new TOraFile(c.GetSvcCtx());
   platform::ScopeExit release([file] { file->Release(); });
   file->AllocLob();
