@@ -55,8 +55,9 @@ void TDASQLMonitorClass::statement(const TDAComponent& object, const std::string
   monitor->trace(text, flag);
 }
 
-void TDASQLMonitorClass::session(const char* what, const TDAComponent& connection, const std::string& user,
-                                 const std::string& server, TSQLTraceFlag flag, bool after) const {
+void TDASQLMonitorClass::session(std::string_view what, const TDAComponent& connection,
+                                 const std::string& user, const std::string& server, TSQLTraceFlag flag,
+                                 bool after) const {
   if (after || !registered_ || !registered_->Active) return;
   std::string text = std::string(what) + user + "@" + server;
   if (registered_->Options & moObjectNames) text += TCustomDASQLMonitor::ObjectPrefix(connection);
@@ -91,6 +92,11 @@ void TDASQLMonitorClass::SQLCommit(const TDAComponent& connection, const std::st
 void TDASQLMonitorClass::SQLRollback(const TDAComponent& connection, const std::string& user,
                                      const std::string& server, bool after) const {
   session("Rollback: ", connection, user, server, tfTransact, after);
+}
+
+void TDASQLMonitorClass::SQLTransactNotice(const std::string& what, const TDAComponent& connection,
+                                           const std::string& user, const std::string& server) const {
+  session(what, connection, user, server, tfTransact, false);
 }
 
 void TDASQLMonitorClass::SQLError(const EDAError& error) const {

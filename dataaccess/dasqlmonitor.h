@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "dataaccess/daconsts.h"
 #include "dataaccess/dbaccess_params.h"
@@ -80,12 +81,16 @@ class TDASQLMonitorClass {
   void SQLRollback(const TDAComponent& connection, const std::string& user, const std::string& server,
                    bool after) const;
   void SQLError(const EDAError& error) const;
+  // A transaction notice of a driver's own ("Savepoint ", ...): `what` + user + "@" + server, as
+  // a commit is reported.
+  void SQLTransactNotice(const std::string& what, const TDAComponent& connection, const std::string& user,
+                         const std::string& server) const;
 
  private:
   friend class TCustomDASQLMonitor;
   void statement(const TDAComponent& object, const std::string& sql, const TDAParams* params,
                  const std::string& caption, TSQLTraceFlag flag, bool after) const;
-  void session(const char* what, const TDAComponent& connection, const std::string& user,
+  void session(std::string_view what, const TDAComponent& connection, const std::string& user,
                const std::string& server, TSQLTraceFlag flag, bool after) const;
 
   TCustomDASQLMonitor* registered_ = nullptr;

@@ -122,6 +122,10 @@ class TCustomDAConnection : public dataset::CustomConnection, public TDAComponen
   void DoDisconnect() override;
   // The driver's event 101.
   virtual void DoError(EDAError& e, bool& fail);
+  // A driver that tracks its transactions by the server's own id keeps it here; empty means no
+  // user transaction.
+  const std::string& TransactionName() const { return transactionName_; }
+  void SetTransactionName(std::string value) { transactionName_ = std::move(value); }
 
  private:
   friend class TCustomConnectDialog;

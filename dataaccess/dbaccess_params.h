@@ -30,7 +30,8 @@ class TDAParam : public dataset::Param {
   ~TDAParam() override { FreeObject(); }
 
   virtual bool IsObjectDataType(FieldType dataType) const;
-  bool IsBlob() const { return IsObjectDataType(DataType); }
+  // Content held in a TBlob; by default every object type.
+  virtual bool IsBlob() const { return IsObjectDataType(DataType); }
   FieldType GetDataType() const { return DataType; }
   virtual void SetDataType(FieldType value);
   int32_t GetSize() const { return size_; }

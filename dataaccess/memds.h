@@ -37,6 +37,19 @@ FieldType DataTypeToFieldType(uint16_t dataType);
 // record sets do not hold dtUnknown.
 uint16_t FieldTypeToDataType(FieldType fieldType);
 
+// Field types of the Oracle-only columns, beyond the dataset layer's own: process-wide values
+// that the Oracle client maps its data types to.
+inline constexpr FieldType ftBFile = FieldType(dataset::ftGuid + 1);
+inline constexpr FieldType ftLabel = FieldType(dataset::ftGuid + 2);
+inline constexpr FieldType ftTimeStamp = FieldType(dataset::ftGuid + 3);
+inline constexpr FieldType ftTimeStampTZ = FieldType(dataset::ftGuid + 4);
+inline constexpr FieldType ftTimeStampLTZ = FieldType(dataset::ftGuid + 5);
+inline constexpr FieldType ftIntervalYM = FieldType(dataset::ftGuid + 6);
+inline constexpr FieldType ftIntervalDS = FieldType(dataset::ftGuid + 7);
+inline constexpr FieldType ftNumber = FieldType(dataset::ftGuid + 8);
+inline constexpr FieldType ftXML = FieldType(dataset::ftGuid + 9);
+inline constexpr FieldType ftFixedWideChar = FieldType(dataset::ftGuid + 10);
+
 // Searching options of LocateRecord (bits).
 inline constexpr uint8_t lxCaseInsensitive = 1;
 inline constexpr uint8_t lxPartialKey = 2;

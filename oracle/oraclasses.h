@@ -167,6 +167,8 @@ class TOCIConnection : public dataaccess::TQvConnection {
   // an end procedure the failure is raised here.
   void DispatchThreadEvent(const platform::PostedEvent& event);
   void SetEventPoster(platform::EventPoster* poster) { poster_ = poster; }
+  // The session's failover handler (the driver's event 150); empty clears it.
+  void SetOnFailover(TFailoverEvent handler) { onFailover_ = std::move(handler); }
 
  private:
   friend class TOCICommand;

@@ -11,28 +11,15 @@
 #include "dataset/dberror.h"
 #include "oracle/oraclasses.h"
 #include "platform/scopeguard.h"
-#include "tests/platform/temp_folder.h"
+#include "tests/oracle/oracle_testing.h"
 
 namespace oracle {
 namespace {
 
 using namespace dataaccess;
 
-class OracleTest : public ::testing::Test {
+class OracleTest : public testing::StandInTest {
  protected:
-  static void SetUpTestSuite() {
-    folder_ = new platform::testing::TempFolder();
-    const std::string command =
-        std::string(OCI_STANDIN_SEED) + " " + folder_->path("ORCL") + " " + ORACLE_TEST_SEED;
-    ASSERT_EQ(std::system(command.c_str()), 0);
-    ::setenv("OCI_STANDIN_ROOT", folder_->path().c_str(), 1);
-    ::setenv("ORACLE_HOME", OCI_STANDIN_HOME, 1);
-    HomeSources.oratabPath = folder_->path("oratab");
-  }
-  static void TearDownTestSuite() {
-    FreeOCI();
-    delete folder_;
-  }
   void TearDown() override {
     connection_.reset();
     FreeOCI();
@@ -68,10 +55,8 @@ class OracleTest : public ::testing::Test {
     c->SetSQL(sql);
     return c;
   }
-  static platform::testing::TempFolder* folder_;
   std::unique_ptr<TOCIConnection> connection_;
 };
-platform::testing::TempFolder* OracleTest::folder_ = nullptr;
 
 TEST_F(OracleTest, LibraryLevelsComeFromItsFileAndMissingEntriesFailWhenCalled) {
   OCIDLL = std::string(OCI_STANDIN_HOME) + "/lib/libclntsh.so.8.0";
@@ -501,8 +486,8 @@ TEST_F(OracleTest, AnUncachedUnicodeClobSavedToAStreamCountsCharacters) {
 
 TEST_F(OracleTest, ABfileReadsItsFileFromTheDirectoryAndAMissingDirectoryIsNoFile) {
   TOCIConnection& c = connect();
-  std::filesystem::create_directories(folder_->path("ORCL/directories/DOCS"));
-  std::ofstream(folder_->path("ORCL/directories/DOCS/a.txt"), std::ios::binary) << "hello bfile";
+  std::filesystem::create_directories(folder()->path("ORCL/directories/DOCS"));
+  std::ofstream(folder()->path("ORCL/directories/DOCS/a.txt"), std::ios::binary) << "hello bfile";
   TOraFile* file = new TOraFile(c.GetSvcCtx());
   platform::ScopeExit release([file] { file->Release(); });
   file->AllocLob();

@@ -214,10 +214,13 @@ class Builder {
       message.replace(at, 2, "\n");
     owner = upperAscii(owner);
     schema(owner);
-    exec(catalog_, "INSERT INTO \"error$\" VALUES (" + quoteLiteral(owner) + ", " +
-                       quoteLiteral(upperAscii(name)) + ", " + quoteLiteral(upperAscii(type)) + ", " +
-                       std::to_string(++errors_) + ", " + std::to_string(line) + ", " +
-                       std::to_string(position) + ", " + quoteLiteral(message) + ")");
+    // A quoted name is kept as written, as the server keeps it.
+    name = name.size() > 2 && name.front() == '"' && name.back() == '"' ? name.substr(1, name.size() - 2)
+                                                                        : upperAscii(name);
+    exec(catalog_, "INSERT INTO \"error$\" VALUES (" + quoteLiteral(owner) + ", " + quoteLiteral(name) +
+                       ", " + quoteLiteral(upperAscii(type)) + ", " + std::to_string(++errors_) + ", " +
+                       std::to_string(line) + ", " + std::to_string(position) + ", " + quoteLiteral(message) +
+                       ")");
   }
 
   fs::path folder_;

@@ -1,5 +1,6 @@
 // The PL/SQL the stand-in understands: a small interpreter whose expressions and queries SQLite
 // evaluates, and the compile-error listing done natively (it needs local variables and WHILE).
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 
@@ -365,7 +366,7 @@ class Interpreter {
 bool isCompileErrorsBlock(const std::vector<Token>& t) {
   bool errors = false, result = false, startPos = false;
   for (const Token& k : t) {
-    errors = errors || (k.kind == TokenKind::Word && k.text == "USER_ERRORS");
+    errors = errors || (k.kind == TokenKind::Word && (k.text == "USER_ERRORS" || k.text == "ALL_ERRORS"));
     result = result || (k.kind == TokenKind::Bind && k.text == "RES");
     startPos = startPos || (k.kind == TokenKind::Word && k.text == "STARTPOS");
   }
@@ -382,11 +383,12 @@ std::string trimLeft(std::string s) {
 void compileErrors(Session& session, std::string_view text, BindAccess& binds) {
   const std::vector<std::string> names = rewriteSql(text).binds;
   InnerBinds inner(binds, names);
-  const Value name = inner.input(0, "NAME");
-  const Value type = inner.input(0, "TYPE");
-  Cursor cursor(session,
-                "SELECT line, position, text FROM user_errors WHERE name = :NAME AND type = :TYPE "
-                "ORDER BY sequence");
+  // A listing by owner reads all_errors; without an owner, the session's own user_errors.
+  const bool byOwner = std::find(names.begin(), names.end(), "OWNER") != names.end();
+  Cursor cursor(session, byOwner ? "SELECT line, position, text FROM all_errors WHERE owner = :OWNER AND "
+                                   "name = :NAME AND type = :TYPE ORDER BY sequence"
+                                 : "SELECT line, position, text FROM user_errors WHERE name = :NAME AND "
+                                   "type = :TYPE ORDER BY sequence");
   cursor.execute(inner, false);
   std::string res;
   std::vector<Value> row;

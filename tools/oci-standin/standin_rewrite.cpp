@@ -205,6 +205,15 @@ RewrittenSql rewriteSql(std::string_view text, std::string_view ownSchema) {
       replacement[i] = "main";
       continue;
     }
+    if (isWord(t, "SYS") && i + 4 < tokens.size() && isSymbol(tokens[i + 1], ".") &&
+        isWord(tokens[i + 2], "DBMS_TRANSACTION") && isSymbol(tokens[i + 3], ".") &&
+        isWord(tokens[i + 4], "LOCAL_TRANSACTION_ID")) {
+      for (size_t k = i; k < i + 4; ++k) keep[k] = false;
+      const bool call = i + 5 < tokens.size() && isSymbol(tokens[i + 5], "(");
+      replacement[i + 4] = call ? "ora_local_transaction_id" : "ora_local_transaction_id()";
+      i += 4;
+      continue;
+    }
     if (isWord(t, "ROWID")) {
       replacement[i] = "_rowid_";
       continue;

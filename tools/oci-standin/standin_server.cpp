@@ -245,6 +245,12 @@ void fnToDate(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
   resultText(ctx, canonicalDate(d));
 }
 
+void fnLocalTransactionId(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
+  const std::string id = sessionOf(ctx)->localTransactionId(argc > 0 && sqlite3_value_int(argv[0]) != 0);
+  if (id.empty()) return sqlite3_result_null(ctx);
+  resultText(ctx, id);
+}
+
 void fnSysContext(sqlite3_context* ctx, int, sqlite3_value** argv) {
   Session& s = *sessionOf(ctx);
   if (upperAscii(argText(argv[0])) != "USERENV") return sqlite3_result_null(ctx);
@@ -445,6 +451,13 @@ void changePassword(const std::string& folder, std::string_view user, std::strin
 
 Session::Session(const std::string& folder, std::string_view user, std::string_view password, bool privileged)
     : folder_(folder), user_(upperAscii(user)) {
+  // NLS_LANG's character set must be one the server knows, else the logon is refused.
+  if (const char* lang = std::getenv("NLS_LANG"); lang && *lang) {
+    const std::string text = lang;
+    const size_t dot = text.find('.');
+    if (dot != std::string::npos && charsetId(text.substr(dot + 1)) == 0)
+      throw OraError(12705, "Cannot access NLS data files or invalid environment specified");
+  }
   std::vector<std::string> others;
   {
     Connection catalog(folder + "/catalog.db", SQLITE_OPEN_READONLY);
@@ -524,6 +537,8 @@ void Session::registerFunctions() {
                                  {"to_date", 1, fnToDate},
                                  {"to_date", 2, fnToDate},
                                  {"sys_context", 2, fnSysContext},
+                                 {"ora_local_transaction_id", 0, fnLocalTransactionId},
+                                 {"ora_local_transaction_id", 1, fnLocalTransactionId},
                                  {"nls_charset_id", 1, fnNlsCharsetId},
                                  {"ora_nextval", 1, fnSequence<true>},
                                  {"ora_nextval", 2, fnSequence<true>},
@@ -591,6 +606,8 @@ void Session::createDictionary(const std::vector<std::string>& schemas) {
       " all_tab_columns WHERE owner = " +
       quoteLiteral(user_) +
       ";"
+      "CREATE TEMP VIEW all_errors AS SELECT owner, name, type, sequence, line, position, text FROM"
+      " sys.\"error$\";"
       "CREATE TEMP VIEW user_errors AS SELECT name, type, sequence, line, position, text FROM"
       " sys.\"error$\" WHERE owner = " +
       quoteLiteral(user_) +
@@ -630,10 +647,23 @@ std::vector<std::pair<std::string, std::string>> Session::sessionNls() const {
 
 void Session::commit() {
   if (!sqlite3_get_autocommit(db_)) exec("COMMIT");
+  endTransaction();
 }
 
 void Session::rollback() {
   if (!sqlite3_get_autocommit(db_)) exec("ROLLBACK");
+  endTransaction();
+}
+
+void Session::endTransaction() {
+  ++transactionSerial_;
+  transactionStarted_ = false;
+}
+
+std::string Session::localTransactionId(bool start) {
+  transactionStarted_ = transactionStarted_ || start;
+  if (!transactionStarted_ && sqlite3_get_autocommit(db_)) return {};
+  return "1." + std::to_string(transactionSerial_) + ".0";
 }
 
 void Session::beginWork() {

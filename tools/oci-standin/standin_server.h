@@ -109,6 +109,9 @@ class Session {
 
   void commit();
   void rollback();
+  // The id of the open transaction ("1.<serial>.0"), or empty without one; `start` opens one.
+  // Every commit and rollback ends it, so the next one has a new id.
+  std::string localTransactionId(bool start);
   void interrupt() { sqlite3_interrupt(db_); }
   // Starts the transaction a changing statement needs; DDL ends it first.
   void beginWork();
@@ -130,9 +133,12 @@ class Session {
 
  private:
   void registerFunctions();
+  void endTransaction();
   void createDictionary(const std::vector<std::string>& schemas);
   void exec(const std::string& sql);
 
+  uint64_t transactionSerial_ = 1;
+  bool transactionStarted_ = false;
   std::string folder_;
   std::string user_;
   sqlite3* db_ = nullptr;

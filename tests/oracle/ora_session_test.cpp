@@ -1,0 +1,125 @@
+// The Oracle session through the stand-in: logging on, transactions by the server's id,
+// savepoints, compile-error listings, fatal errors and the session list.
+#include "oracle/ora_session.h"
+
+#include <gtest/gtest.h>
+
+#include "oracle/oraerror.h"
+#include "tests/oracle/oracle_testing.h"
+
+namespace oracle {
+namespace {
+
+class OraSessionTest : public testing::StandInTest {
+ protected:
+  void SetUp() override {
+    session_.LoginPrompt = false;
+    session_.SetConnectString("scott/tiger@ORCL");
+  }
+  int64_t count() {
+    return session_.ExecSQL("begin SELECT count(*) INTO :Result FROM T WHERE ID >= 900; end;").asInt64();
+  }
+  TOraSession session_;
+};
+
+TEST_F(OraSessionTest, ConnectStringSplitsIntoUserPasswordAndServer) {
+  EXPECT_EQ(session_.Username(), "scott");
+  EXPECT_EQ(session_.Password(), "tiger");
+  EXPECT_EQ(session_.Server(), "ORCL");
+  EXPECT_EQ(session_.GetConnectString(), "scott/tiger@ORCL");
+  session_.SetConnectString("hr@ORCL");
+  EXPECT_EQ(session_.Password(), "");
+  session_.SetConnectString("hr");
+  EXPECT_EQ(session_.Server(), "");
+}
+
+TEST_F(OraSessionTest, AWrongPasswordIsOra01017AndFatalErrorsAreKnown) {
+  session_.SetPassword("wrong");
+  try {
+    session_.Connect();
+    FAIL();
+  } catch (const EOraError& e) {
+    EXPECT_EQ(e.ErrorCode, 1017);
+  }
+  EXPECT_FALSE(session_.GetConnected());
+  EXPECT_TRUE(session_.IsFatalError(EOraError(3113, "end-of-file on communication channel")));
+  EXPECT_FALSE(session_.IsFatalError(EOraError(1, "unique constraint violated")));
+}
+
+TEST_F(OraSessionTest, AnUnknownClientCharacterSetIsOra12705AndLeavesTheSessionClosed) {
+  ::setenv("NLS_LANG", "AMERICAN_AMERICA.NOSUCHSET", 1);
+  try {
+    session_.Connect();
+    ::unsetenv("NLS_LANG");
+    FAIL();
+  } catch (const EOraError& e) {
+    ::unsetenv("NLS_LANG");
+    EXPECT_EQ(e.ErrorCode, 12705);
+  }
+  EXPECT_FALSE(session_.GetConnected());
+  session_.Connect();
+  EXPECT_TRUE(session_.GetConnected());
+}
+
+TEST_F(OraSessionTest, AnotherHomeUnloadsTheClientAndDisconnectsEverySession) {
+  TOraSession other;
+  other.LoginPrompt = false;
+  other.SetConnectString("scott/tiger@ORCL");
+  other.Connect();
+  session_.SetHome(ohHome5);  // the test machine lists one home only
+  EXPECT_FALSE(other.GetConnected());
+  EXPECT_EQ(other.GetHome(), ohHome5);
+  EXPECT_FALSE(OCILoaded());
+  EXPECT_THROW(session_.Connect(), std::runtime_error);
+  session_.SetHome(ohDefault);
+  session_.Connect();
+  EXPECT_TRUE(session_.GetConnected());
+}
+
+TEST_F(OraSessionTest, SavepointUndoesOnlyWhatFollowsIt) {
+  session_.Connect();
+  session_.StartTransaction();
+  EXPECT_TRUE(session_.InTransaction());
+  session_.ExecSQL("INSERT INTO T (ID) VALUES (901)");
+  session_.Savepoint("S1");
+  session_.ExecSQL("INSERT INTO T (ID) VALUES (902)");
+  session_.RollbackToSavepoint("S1");
+  EXPECT_EQ(count(), 1);
+  session_.Rollback();
+  EXPECT_EQ(count(), 0);
+}
+
+TEST_F(OraSessionTest, ACommitInSqlTextEndsTheTrackedTransaction) {
+  session_.Connect();
+  session_.StartTransaction();
+  session_.ExecSQL("COMMIT");
+  EXPECT_FALSE(session_.InTransaction());
+  EXPECT_NO_THROW(session_.StartTransaction());
+  EXPECT_TRUE(session_.InTransaction());
+}
+
+TEST_F(OraSessionTest, CompileErrorsKeepQuotedNamesAndReadOtherSchemas) {
+  session_.Connect();
+  EXPECT_EQ(session_.GetCompileErrors("SELECT 1 FROM dual"), "");
+  EXPECT_EQ(session_.GetCompileErrors("create or replace procedure Fine is begin null; end;"), "No errors");
+  EXPECT_EQ(session_.GetCompileErrors("CREATE PROCEDURE \"MixedCase\" IS BEGIN x; END;"),
+            "2/5     PLS-00201: identifier 'X' must be declared\r");
+  EXPECT_EQ(session_.GetCompileErrors("CREATE PROCEDURE hr.p AS BEGIN"),
+            "3/1     PLS-00103: Encountered the symbol \"END\"\r          when expecting one of: begin\r");
+}
+
+TEST_F(OraSessionTest, FreeingTheDefaultSessionMakesTheNextOneDefault) {
+  ASSERT_EQ(TOraSession::DefaultSession(), &session_);
+  {
+    auto second = std::make_unique<TOraSession>();
+    auto third = std::make_unique<TOraSession>();
+    EXPECT_EQ(TOraSession::SessionCount(), 3);
+    EXPECT_EQ(TOraSession::DefaultSession(), &session_);
+    second.reset();
+    EXPECT_EQ(TOraSession::Sessions(1), third.get());
+  }
+  EXPECT_EQ(TOraSession::SessionCount(), 1);
+}
+
+}  // namespace
+}  // namespace oracle
