@@ -60,7 +60,8 @@ void putValue(uint8_t* p, T v) {
 // Copies `text` into a zero-padded fixed field of `size` bytes, cutting it to fit.
 inline void putFixedText(uint8_t* p, size_t size, std::string_view text) {
   std::memset(p, 0, size);
-  std::memcpy(p, text.data(), text.size() < size ? text.size() : size);
+  // An empty view may have no data at all, which memcpy must not be given.
+  if (!text.empty()) std::memcpy(p, text.data(), text.size() < size ? text.size() : size);
 }
 
 // Reads a fixed text field of `size` bytes up to its first zero byte.
