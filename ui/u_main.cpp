@@ -788,7 +788,7 @@ void TFrmMain::WindowPoster::post(const platform::PostedEvent& event) {
 
 void TFrmMain::HandlePosted(const platform::PostedEvent& event) {
   for (const auto& entry : entries_) {
-    if (entry->task->id() != int32_t(event.first)) continue;
+    if (entry->task->id() < 0 || entry->task->id() != int32_t(event.first)) continue;
     if (event.message == tasks::WM_TASKEVENT) entry->task->OnStageEvent(int32_t(event.second));
     if (event.message == tasks::WM_TRANSFEREVENT) entry->task->OnTransferEvent(int32_t(event.second));
     UpdateTaskActions();
@@ -798,15 +798,28 @@ void TFrmMain::HandlePosted(const platform::PostedEvent& event) {
 
 void TFrmMain::OpenTaskStore() {
   store_ = std::make_unique<tasks::TTaskStore>(tasks::TTaskStore::DefaultFolder());
+  TvwTasks->clear();
+  tasksRoot_ = new QTreeWidgetItem(TvwTasks, {kTitle});
+  tasksRoot_->setIcon(0, style()->standardIcon(QStyle::SP_ComputerIcon));
   // Newest first, as the store gives them.
   // A stored task keeps its command as text: its parameters come from parsing it again.
   for (auto& task : store_->LoadTasks(this)) {
     task->ParseCommand();
     AddTaskNode(std::move(task), false);
   }
+  tasksRoot_->setExpanded(true);
+  TvwTasks->setCurrentItem(tasksRoot_);
   for (QAction* a : {AcNewBlanktask, AcNewExp, AcNewImp, AcSavetask, AcLoadTask}) a->setEnabled(true);
   connect(TvwTasks, &QTreeWidget::itemSelectionChanged, this, &TFrmMain::TvwTasksChange);
   connect(lvtasklogs, &QTreeWidget::itemSelectionChanged, this, &TFrmMain::LvtasklogsChange);
+  connect(TvwTasks, &QTreeWidget::itemDoubleClicked, this, [this] {
+    if (SelectedTask()) AcModifyOptionExecute();
+  });
+  // The Delete key works on a running task's node too, to say it cannot be deleted.
+  auto* deleteTask = new QShortcut(QKeySequence::Delete, TvwTasks, nullptr, nullptr, Qt::WidgetShortcut);
+  connect(deleteTask, &QShortcut::activated, this, &TFrmMain::AcDelTaskExecute);
+  auto* deleteLogs = new QShortcut(QKeySequence::Delete, lvtasklogs, nullptr, nullptr, Qt::WidgetShortcut);
+  connect(deleteLogs, &QShortcut::activated, this, &TFrmMain::AcDeleteTasklogExecute);
   Tmscheduler = new QTimer(this);
   Tmscheduler->setObjectName("Tmscheduler");
   connect(Tmscheduler, &QTimer::timeout, this, &TFrmMain::SchedulerTimerTick);
@@ -823,9 +836,9 @@ void TFrmMain::AddTaskNode(std::unique_ptr<tasks::TUniTask> task, bool atTop) {
   entry->item = new QTreeWidgetItem({q(task->name())});
   entry->item->setData(0, Qt::UserRole, QVariant::fromValue<void*>(entry.get()));
   if (atTop) {
-    TvwTasks->insertTopLevelItem(0, entry->item);
+    tasksRoot_->insertChild(0, entry->item);
   } else {
-    TvwTasks->addTopLevelItem(entry->item);
+    tasksRoot_->addChild(entry->item);
   }
   task->SetNode(entry.get());
   entry->task = std::move(task);
@@ -843,7 +856,8 @@ std::vector<tasks::TUniTask*> TFrmMain::Tasks() const {
 tasks::TUniTask* TFrmMain::SelectedTask() const {
   QTreeWidgetItem* item = TvwTasks ? TvwTasks->currentItem() : nullptr;
   if (!item || !item->isSelected()) return nullptr;
-  return static_cast<TaskEntry*>(item->data(0, Qt::UserRole).value<void*>())->task.get();
+  auto* entry = static_cast<TaskEntry*>(item->data(0, Qt::UserRole).value<void*>());
+  return entry ? entry->task.get() : nullptr;
 }
 
 void TFrmMain::SelectTask(const tasks::TUniTask* task) {
@@ -877,6 +891,7 @@ void TFrmMain::EndAllTasks() {
   const QSignalBlocker treeQuiet(TvwTasks), logsQuiet(lvtasklogs);
   entries_.clear();
   TvwTasks->clear();
+  tasksRoot_ = nullptr;
   lvtasklogs->clear();
   UpdateTaskActions();
 }
@@ -923,7 +938,8 @@ void TFrmMain::StartTask(tasks::TUniTask& task) {
 }
 
 void TFrmMain::ReportStartFailure(tasks::TUniTask& task) {
-  ShowError("Start task " + task.name() + " error!");
+  (void)task;
+  ShowError("Error while starting task ");
 }
 
 void TFrmMain::RemoveTask(tasks::TUniTask& task) {
@@ -972,7 +988,7 @@ std::string TFrmMain::ImportProgram() const {
 
 void TFrmMain::UpdateTaskActions() {
   if (!store_) return;
-  const tasks::TUniTask* task = SelectedTask();
+  const tasks::TUniTask* task = TaskViewActive() ? SelectedTask() : nullptr;
   const bool idle = task && task->state() == tasks::TTaskState::Idle;
   AcRuntask->setEnabled(idle);
   AcTerminaterunningtask->setEnabled(task && task->state() == tasks::TTaskState::Running);
@@ -989,7 +1005,8 @@ void TFrmMain::TvwTasksChange() {
   MmRunningMsg->clear();
   Mmmainlogs->clear();
   if (tasks::TUniTask* task = SelectedTask()) {
-    for (const std::string& line : task->runlog()) MmRunningMsg->appendPlainText(displayText(line));
+    if (task->state() == tasks::TTaskState::Running)
+      for (const std::string& line : task->runlog()) MmRunningMsg->appendPlainText(displayText(line));
     try {
       for (const tasks::TaskLogEntry& entry : store_->LoadTaskLogs(task->id())) {
         auto* item = new QTreeWidgetItem({q(entry.dumpfile), QString::number(entry.filesize),
@@ -1033,8 +1050,13 @@ void TFrmMain::AcTerminaterunningtaskExecute() {
 
 void TFrmMain::AcDelTaskExecute() {
   tasks::TUniTask* task = SelectedTask();
-  if (!task || task->state() != tasks::TTaskState::Idle) return;
-  if (!Services().messages->question(this, "Delete task " + q(task->name()) + "?")) return;
+  if (!task) return;
+  if (task->state() == tasks::TTaskState::Running) {
+    Services().messages->information(this, QStringLiteral("Can not delete running task "));
+    return;
+  }
+  if (task->state() != tasks::TTaskState::Idle) return;
+  if (!Services().messages->question(this, "Delete this task: " + q(task->name()) + "?")) return;
   // The tick removes it.
   task->SetState(tasks::TTaskState::ToDelete);
   UpdateTaskActions();
@@ -1042,7 +1064,12 @@ void TFrmMain::AcDelTaskExecute() {
 
 void TFrmMain::AcModifyOptionExecute() {
   tasks::TUniTask* task = SelectedTask();
-  if (!task || task->state() != tasks::TTaskState::Idle) return;
+  if (!task) return;
+  if (task->state() == tasks::TTaskState::Running) {
+    Services().messages->information(this, QStringLiteral("Can not modify running task "));
+    return;
+  }
+  if (task->state() != tasks::TTaskState::Idle) return;
   FrmTaskOption->Fill(*task);
   if (Services().dialogs->run(*FrmTaskOption) != QDialog::Accepted) return;
   FrmTaskOption->TakeInto(*task);
@@ -1086,6 +1113,7 @@ void TFrmMain::AcDeleteTasklogExecute() {
   if (!task) return;
   const QList<QTreeWidgetItem*> chosen = lvtasklogs->selectedItems();
   if (chosen.isEmpty()) return;
+  if (!Services().messages->question(this, QStringLiteral("Delete selected tasklog ?"))) return;
   for (QTreeWidgetItem* item : chosen) {
     try {
       store_->DeleteTaskLog(task->id(), item->data(0, Qt::UserRole).toInt());

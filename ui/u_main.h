@@ -217,6 +217,7 @@ class TFrmMain final : public QMainWindow,
   std::unique_ptr<tasks::TTaskStore> store_;
   std::vector<std::unique_ptr<TaskEntry>> entries_;
   tasks::ScheduleChecker checker_;
+  QTreeWidgetItem* tasksRoot_ = nullptr;
   QTimer* Tmscheduler = nullptr;
   QTimer* TmCheckSchedule = nullptr;
 };
