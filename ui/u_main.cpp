@@ -34,6 +34,7 @@
 #include "dumpfile/u_analysisfile.h"
 #include "dumpfile/u_saveobjddl.h"
 #include "platform/processinfo.h"
+#include "tasks/paramlex.h"
 #include "tasks/u_common.h"
 #include "tasks/u_oraenv.h"
 #include "tasks/u_task1.h"
@@ -281,6 +282,7 @@ void TFrmMain::BuildActions() {
   connect(AcSavetask, &QAction::triggered, this, &TFrmMain::AcSavetaskExecute);
   connect(AcLoadTask, &QAction::triggered, this, &TFrmMain::AcLoadTaskExecute);
   connect(AcAnalyzethisfile, &QAction::triggered, this, &TFrmMain::AcAnalyzethisfileExecute);
+  connect(AcImportthisfile, &QAction::triggered, this, &TFrmMain::AcImportthisfileExecute);
 
   connect(AcOpendumpfile, &QAction::triggered, this, &TFrmMain::AcOpendumpfileExecute);
   connect(AcSavetofile, &QAction::triggered, this, &TFrmMain::AcSavetofileExecute);
@@ -809,7 +811,12 @@ void TFrmMain::OpenTaskStore() {
   }
   tasksRoot_->setExpanded(true);
   TvwTasks->setCurrentItem(tasksRoot_);
-  for (QAction* a : {AcNewBlanktask, AcNewExp, AcNewImp, AcSavetask, AcLoadTask}) a->setEnabled(true);
+  for (QAction* a :
+       {AcNewBlanktask, AcNewExp, AcNewImp, AcSavetask, AcLoadTask, AcImportthisfile, AcAnalyzethisfile})
+    a->setEnabled(true);
+  // The log list's popup: its commands work on the chosen runs.
+  lvtasklogs->setContextMenuPolicy(Qt::ActionsContextMenu);
+  lvtasklogs->addActions({AcDeleteTasklog, AcImportthisfile, AcAnalyzethisfile});
   connect(TvwTasks, &QTreeWidget::itemSelectionChanged, this, &TFrmMain::TvwTasksChange);
   connect(lvtasklogs, &QTreeWidget::itemSelectionChanged, this, &TFrmMain::LvtasklogsChange);
   connect(TvwTasks, &QTreeWidget::itemDoubleClicked, this, [this] {
@@ -997,7 +1004,6 @@ void TFrmMain::UpdateTaskActions() {
   AcModifyOption->setEnabled(idle);
   const bool logChosen = !lvtasklogs->selectedItems().isEmpty();
   AcDeleteTasklog->setEnabled(task && logChosen);
-  AcAnalyzethisfile->setEnabled(task && lvtasklogs->currentItem() && lvtasklogs->currentItem()->isSelected());
 }
 
 void TFrmMain::TvwTasksChange() {
@@ -1141,15 +1147,56 @@ void TFrmMain::AcLoadTaskExecute() {
     AddTaskNode(std::move(task), true);
 }
 
-void TFrmMain::AcImportthisfileExecute() {}
+std::string TFrmMain::ChosenRunDump() {
+  const QList<QTreeWidgetItem*> chosen = lvtasklogs->selectedItems();
+  if (chosen.isEmpty()) return {};
+  // The first chosen run in list order.
+  QTreeWidgetItem* first = chosen.front();
+  for (QTreeWidgetItem* item : chosen)
+    if (lvtasklogs->indexOfTopLevelItem(item) < lvtasklogs->indexOfTopLevelItem(first)) first = item;
+  const QString path = first->text(0);
+  if (!QFileInfo(path).isFile()) {
+    Services().messages->error(this, "File does not exists:" + path);
+    return {};
+  }
+  return path.toStdString();
+}
+
+void TFrmMain::AcImportthisfileExecute() {
+  const std::string dump = ChosenRunDump();
+  if (dump.empty()) return;
+  // Until the import wizard exists the new task is stored as it is made: the whole dump, imported.
+  auto task = std::make_unique<tasks::TImpTask>(this);
+  task->ResetToDefaults();
+  task->SetTaskType(tasks::TTaskType::Import);
+  task->SetName("Import " + QFileInfo(q(dump)).fileName().toStdString());
+  if (!tasks::IsBareParamValue(dump) && !tasks::ParamValueQuoteProblem(dump).empty()) {
+    ShowError("Can not import " + dump + ": " + std::string(tasks::ParamValueQuoteProblem(dump)));
+    return;
+  }
+  task->SetCommand("file=" + (tasks::IsBareParamValue(dump) ? dump : tasks::QuoteParamValue(dump)) +
+                   " full=y");
+  task->ParseCommand();
+  task->SetCreateTime(std::chrono::system_clock::now());
+  try {
+    store_->SaveTask(*task);
+  } catch (const tasks::ETaskStoreError& e) {
+    ShowError(std::string(e.what()) + "\n" + e.cause());
+    return;
+  } catch (const std::exception& e) {
+    ShowError(std::string(tasks::kSaveTaskError) + "\n" + e.what());
+    return;
+  }
+  tasks::TUniTask* added = task.get();
+  AddTaskNode(std::move(task), true);
+  SelectTask(added);
+}
 
 void TFrmMain::AcAnalyzethisfileExecute() {
-  QTreeWidgetItem* item = lvtasklogs->currentItem();
-  if (!item || !SelectedTask()) return;
-  const std::string path = item->text(0).toStdString();
+  const std::string dump = ChosenRunDump();
+  if (dump.empty()) return;
   PageControl3->setCurrentIndex(1);
-  SetTaskViewActive(false);
-  OpenDumpOrAnalysisFile(path);
+  OpenDumpOrAnalysisFile(dump);
 }
 
 }  // namespace ui

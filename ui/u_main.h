@@ -143,6 +143,8 @@ class TFrmMain final : public QMainWindow,
   void AcDeleteTasklogExecute();
   void AcSavetaskExecute();
   void AcLoadTaskExecute();
+  // The dump file of the first chosen run; "" when none is chosen or it does not exist (said).
+  std::string ChosenRunDump();
   void AcImportthisfileExecute();
   void AcAnalyzethisfileExecute();
 

@@ -132,6 +132,20 @@ TEST_F(TaskWindowTest, StoredTaskRunsFromTheWindowAndItsLogIsShownAgainAfterARes
     EXPECT_EQ(logs->topLevelItem(0)->text(0).toStdString(), dump);
     logs->setCurrentItem(logs->topLevelItem(0));
     EXPECT_TRUE(w->findChild<QPlainTextEdit*>("Mmmainlogs")->toPlainText().contains("Exit code: 0"));
+    // The run's dump becomes a new import task of its own.
+    w->findChild<QAction*>("AcImportthisfile")->trigger();
+    ASSERT_NE(w->SelectedTask(), nullptr);
+    EXPECT_EQ(w->SelectedTask()->tasktype(), tasks::TTaskType::Import);
+    EXPECT_TRUE(w->SelectedTask()->parsedok());
+    EXPECT_EQ(w->Tasks().size(), 2u);
+    EXPECT_EQ(w->Store()->LoadTasks(nullptr).size(), 2u);
+    // Removed again by the tick.
+    script.answers.push_back(true);
+    w->findChild<QAction*>("AcDelTask")->trigger();
+    clock.restart();
+    while (w->Tasks().size() != 1 && clock.elapsed() < 10000)
+      QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    EXPECT_EQ(w->Store()->LoadTasks(nullptr).size(), 1u);
     w->close();
   }
   // The same folder at the next start: the task and its log.
