@@ -807,6 +807,8 @@ void TFrmMain::OpenTaskStore() {
   // A stored task keeps its command as text: its parameters come from parsing it again.
   for (auto& task : store_->LoadTasks(this)) {
     task->ParseCommand();
+    int minute = 0, hour = 0, day = 0;
+    task->SetScheduled(tasks::ParseScheduleTime(task->scheduletable(), minute, hour, day));
     AddTaskNode(std::move(task), false);
   }
   tasksRoot_->setExpanded(true);

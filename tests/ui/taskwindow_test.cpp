@@ -53,7 +53,7 @@ class TaskWindowTest : public ::testing::Test {
   }
 
   // An export task of scott's stored through the storage, as an earlier start would have left it.
-  void storeTask(bool scripts) {
+  void storeTask(bool scripts, const std::string& schedule = "0") {
     tasks::TTaskStore store(tasks::TTaskStore::DefaultFolder());
     tasks::TExpTask task(nullptr);
     task.SetName("nightly");
@@ -68,6 +68,7 @@ class TaskWindowTest : public ::testing::Test {
     task.SetPreExec("pre.sql");
     task.SetCreateTime(std::chrono::system_clock::now());
     store.SaveTask(task);
+    task.SetScheduleTable(schedule);
     store.UpdateTask(task);
   }
 
@@ -162,6 +163,41 @@ TEST_F(TaskWindowTest, StoredTaskRunsFromTheWindowAndItsLogIsShownAgainAfterARes
   w->findChild<QAction*>("AcDeleteTasklog")->trigger();
   EXPECT_EQ(logs->topLevelItemCount(), 0);
   EXPECT_TRUE(w->Store()->LoadTaskLogs(w->SelectedTask()->id()).empty());
+  w->close();
+}
+
+TEST_F(TaskWindowTest, ScheduledTaskStartsAtItsMinuteAndTerminateEndsItsRunWithALog) {
+  storeTask(false, "300207");  // every day at 02:30
+  ws.set("VELMARON_STANDIN_DELAY_MS", "600000");
+  ws.makeReadyFifo();
+  auto w = newWindow();
+  platform::LocalTimeFields now{2026, 12, 7, 2, 29, 50, 0};
+  w->SetScheduleClock([&now] { return now; });
+  tasks::TUniTask* task = w->Tasks().at(0);
+  ASSERT_TRUE(task->scheduled());
+  w->ScheduleCheckTimer();
+  EXPECT_EQ(task->state(), tasks::TTaskState::Idle);
+  now.minute = 30;
+  w->ScheduleCheckTimer();
+  EXPECT_EQ(task->state(), tasks::TTaskState::Queued);
+  QElapsedTimer clock;
+  clock.start();
+  while (task->state() != tasks::TTaskState::Running && clock.elapsed() < 10000)
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  ASSERT_EQ(task->state(), tasks::TTaskState::Running);
+  // The running task is not queued again when its minute is checked once more.
+  w->ScheduleCheckTimer();
+  EXPECT_EQ(task->state(), tasks::TTaskState::Running);
+  ws.awaitReady();
+  w->SelectTask(task);
+  w->findChild<QAction*>("AcTerminaterunningtask")->trigger();
+  clock.restart();
+  while (task->state() != tasks::TTaskState::Idle && clock.elapsed() < 60000)
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  ASSERT_EQ(task->state(), tasks::TTaskState::Idle);
+  EXPECT_EQ(filesIn(ws.work()), 0u);
+  EXPECT_TRUE(w->findChild<QPlainTextEdit*>("MmRunningMsg")->toPlainText().contains("Terminated"));
+  EXPECT_EQ(w->findChild<QTreeWidget*>("lvtasklogs")->topLevelItemCount(), 1);
   w->close();
 }
 
