@@ -816,9 +816,6 @@ void TFrmMain::OpenTaskStore() {
   for (QAction* a :
        {AcNewBlanktask, AcNewExp, AcNewImp, AcSavetask, AcLoadTask, AcImportthisfile, AcAnalyzethisfile})
     a->setEnabled(true);
-  // The log list's popup: its commands work on the chosen runs.
-  lvtasklogs->setContextMenuPolicy(Qt::ActionsContextMenu);
-  lvtasklogs->addActions({AcDeleteTasklog, AcImportthisfile, AcAnalyzethisfile});
   connect(TvwTasks, &QTreeWidget::itemSelectionChanged, this, &TFrmMain::TvwTasksChange);
   connect(lvtasklogs, &QTreeWidget::itemSelectionChanged, this, &TFrmMain::LvtasklogsChange);
   connect(TvwTasks, &QTreeWidget::itemDoubleClicked, this, [this] {
