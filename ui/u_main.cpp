@@ -412,6 +412,7 @@ void TFrmMain::UpdateActions() {
   AcSavetofile->setEnabled(analysis && root_ && root_->SourceKind() == dumpfile::kSourceDumpFile);
   AcClearDumpfile->setEnabled(analysis && root_);
   AcExportDDL->setEnabled(analysis && root_);
+  UpdateTaskActions();
 }
 
 void TFrmMain::SetTaskViewActive(bool on) {
@@ -813,9 +814,8 @@ void TFrmMain::OpenTaskStore() {
   }
   tasksRoot_->setExpanded(true);
   TvwTasks->setCurrentItem(tasksRoot_);
-  for (QAction* a :
-       {AcNewBlanktask, AcNewExp, AcNewImp, AcSavetask, AcLoadTask, AcImportthisfile, AcAnalyzethisfile})
-    a->setEnabled(true);
+  AcImportthisfile->setEnabled(true);
+  AcAnalyzethisfile->setEnabled(true);
   connect(TvwTasks, &QTreeWidget::itemSelectionChanged, this, &TFrmMain::TvwTasksChange);
   connect(lvtasklogs, &QTreeWidget::itemSelectionChanged, this, &TFrmMain::LvtasklogsChange);
   connect(TvwTasks, &QTreeWidget::itemDoubleClicked, this, [this] {
@@ -1001,8 +1001,8 @@ void TFrmMain::UpdateTaskActions() {
   AcDelTask->setEnabled(idle);
   AcModifyTask->setEnabled(idle);
   AcModifyOption->setEnabled(idle);
-  const bool logChosen = !lvtasklogs->selectedItems().isEmpty();
-  AcDeleteTasklog->setEnabled(task && logChosen);
+  for (QAction* a : {AcNewBlanktask, AcNewExp, AcNewImp, AcDeleteTasklog, AcSavetask, AcLoadTask})
+    a->setEnabled(TaskViewActive());
 }
 
 void TFrmMain::TvwTasksChange() {
