@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
@@ -14,6 +15,7 @@
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QShortcut>
+#include <QSignalBlocker>
 #include <QSplitter>
 #include <QStandardPaths>
 #include <QStatusBar>
@@ -32,8 +34,11 @@
 #include "dumpfile/u_analysisfile.h"
 #include "dumpfile/u_saveobjddl.h"
 #include "platform/processinfo.h"
+#include "tasks/paramlex.h"
 #include "tasks/u_common.h"
 #include "tasks/u_oraenv.h"
+#include "tasks/u_task1.h"
+#include "tasks/u_transfer.h"
 #include "ui/programsettings.h"
 #include "ui/services.h"
 #include "ui/smallforms.h"
@@ -41,8 +46,19 @@
 #include "ui/u_getdumpfileheader.h"
 #include "ui/u_progress.h"
 #include "ui/u_sysoption.h"
+#include "ui/u_taskfiles.h"
+#include "ui/u_taskoption.h"
 
 namespace ui {
+
+// A task, its node in the tree and the node's image.
+struct TFrmMain::TaskEntry final : tasks::TaskNode {
+  std::unique_ptr<tasks::TUniTask> task;
+  QTreeWidgetItem* item = nullptr;
+  int image = -1;
+  bool IsSelected() const override { return item != nullptr && item->isSelected(); }
+};
+
 namespace {
 
 const QString kTitle = QStringLiteral("Velmaron for Oracle");
@@ -189,6 +205,8 @@ TFrmMain::TFrmMain(const QString& instanceName) {
     env.ReadOracleHome();
     env.DetectToolNames();
     ReadSettings(ToolNames{env.ScriptTool(), env.ExportTool(), env.ImportTool()});
+    FrmTaskOption = std::make_unique<TFrmTaskOption>(this);
+    OpenTaskStore();
     tipsAtStartup_ = Settings().tipsatstartup;
     showTipsOnActivate_ = true;
     lastDumpDir_ = programFolder().toStdString();
@@ -200,7 +218,9 @@ TFrmMain::TFrmMain(const QString& instanceName) {
   }
 }
 
-TFrmMain::~TFrmMain() = default;
+TFrmMain::~TFrmMain() {
+  EndAllTasks();
+}
 
 QAction* TFrmMain::NewAction(const char* name, const QString& caption, const QString& hint) {
   auto* action = new QAction(caption, this);
@@ -244,11 +264,25 @@ void TFrmMain::BuildActions() {
   onTheWebAction_ = NewAction("MnuOnTheWeb", "&On the web");
   aboutAction_ = NewAction("MnuAbout", "&About");
 
-  // The task side waits for the task storage: its commands stay disabled.
+  // The task side waits for the task storage: its commands stay disabled until it is open.
   for (QAction* a :
        {AcNewBlanktask, AcNewExp, AcNewImp, AcRuntask, AcTerminaterunningtask, AcModifyTask, AcDelTask,
         AcModifyOption, AcDeleteTasklog, AcImportthisfile, AcAnalyzethisfile, AcSavetask, AcLoadTask})
     a->setEnabled(false);
+  connect(AcRuntask, &QAction::triggered, this, &TFrmMain::AcRuntaskExecute);
+  connect(AcTerminaterunningtask, &QAction::triggered, this, &TFrmMain::AcTerminaterunningtaskExecute);
+  connect(AcDelTask, &QAction::triggered, this, &TFrmMain::AcDelTaskExecute);
+  connect(AcModifyTask, &QAction::triggered, this, &TFrmMain::AcModifyOptionExecute);
+  connect(AcModifyOption, &QAction::triggered, this, &TFrmMain::AcModifyOptionExecute);
+  connect(AcNewBlanktask, &QAction::triggered, this,
+          [this] { AcNewTaskExecute(tasks::TTaskType::RawExport); });
+  connect(AcNewExp, &QAction::triggered, this, [this] { AcNewTaskExecute(tasks::TTaskType::Export); });
+  connect(AcNewImp, &QAction::triggered, this, [this] { AcNewTaskExecute(tasks::TTaskType::Import); });
+  connect(AcDeleteTasklog, &QAction::triggered, this, &TFrmMain::AcDeleteTasklogExecute);
+  connect(AcSavetask, &QAction::triggered, this, &TFrmMain::AcSavetaskExecute);
+  connect(AcLoadTask, &QAction::triggered, this, &TFrmMain::AcLoadTaskExecute);
+  connect(AcAnalyzethisfile, &QAction::triggered, this, &TFrmMain::AcAnalyzethisfileExecute);
+  connect(AcImportthisfile, &QAction::triggered, this, &TFrmMain::AcImportthisfileExecute);
 
   connect(AcOpendumpfile, &QAction::triggered, this, &TFrmMain::AcOpendumpfileExecute);
   connect(AcSavetofile, &QAction::triggered, this, &TFrmMain::AcSavetofileExecute);
@@ -378,6 +412,7 @@ void TFrmMain::UpdateActions() {
   AcSavetofile->setEnabled(analysis && root_ && root_->SourceKind() == dumpfile::kSourceDumpFile);
   AcClearDumpfile->setEnabled(analysis && root_);
   AcExportDDL->setEnabled(analysis && root_);
+  UpdateTaskActions();
 }
 
 void TFrmMain::SetTaskViewActive(bool on) {
@@ -437,6 +472,7 @@ void TFrmMain::closeEvent(QCloseEvent* event) {
   event->accept();
   // A window whose creation failed or handed over owns no settings.
   if (!started_) return;
+  EndAllTasks();
   FrmTips.reset();
   Settings().tipsatstartup = tipsAtStartup_;
   if (!WriteSettings())
@@ -743,6 +779,423 @@ void TFrmMain::SaveDumpFileHeader(const std::string& dumpFile, const std::string
     return;
   }
   Services().messages->information(this, "File: " + q(target) + " created!");
+}
+
+// --- the task view
+
+void TFrmMain::WindowPoster::post(const platform::PostedEvent& event) {
+  // Any thread: the event is handled on the window thread, and dropped when the window is gone.
+  QMetaObject::invokeMethod(
+      window_, [w = window_, event] { w->HandlePosted(event); }, Qt::QueuedConnection);
+}
+
+void TFrmMain::HandlePosted(const platform::PostedEvent& event) {
+  for (const auto& entry : entries_) {
+    if (entry->task->id() < 0 || entry->task->id() != int32_t(event.first)) continue;
+    if (event.message == tasks::WM_TASKEVENT) entry->task->OnStageEvent(int32_t(event.second));
+    if (event.message == tasks::WM_TRANSFEREVENT) entry->task->OnTransferEvent(int32_t(event.second));
+    UpdateTaskActions();
+    return;
+  }
+}
+
+void TFrmMain::OpenTaskStore() {
+  store_ = std::make_unique<tasks::TTaskStore>(tasks::TTaskStore::DefaultFolder());
+  TvwTasks->clear();
+  tasksRoot_ = new QTreeWidgetItem(TvwTasks, {kTitle});
+  tasksRoot_->setIcon(0, style()->standardIcon(QStyle::SP_ComputerIcon));
+  // Newest first, as the store gives them.
+  // A stored task keeps its command as text: its parameters come from parsing it again.
+  for (auto& task : store_->LoadTasks(this)) {
+    task->ParseCommand();
+    int minute = 0, hour = 0, day = 0;
+    task->SetScheduled(tasks::ParseScheduleTime(task->scheduletable(), minute, hour, day));
+    AddTaskNode(std::move(task), false);
+  }
+  tasksRoot_->setExpanded(true);
+  TvwTasks->setCurrentItem(tasksRoot_);
+  AcImportthisfile->setEnabled(true);
+  AcAnalyzethisfile->setEnabled(true);
+  connect(TvwTasks, &QTreeWidget::itemSelectionChanged, this, &TFrmMain::TvwTasksChange);
+  connect(lvtasklogs, &QTreeWidget::itemSelectionChanged, this, &TFrmMain::LvtasklogsChange);
+  connect(TvwTasks, &QTreeWidget::itemDoubleClicked, this, [this] {
+    if (SelectedTask()) AcModifyOptionExecute();
+  });
+  // The Delete key works on a running task's node too, to say it cannot be deleted.
+  auto* deleteTask = new QShortcut(QKeySequence::Delete, TvwTasks, nullptr, nullptr, Qt::WidgetShortcut);
+  connect(deleteTask, &QShortcut::activated, this, &TFrmMain::AcDelTaskExecute);
+  auto* deleteLogs = new QShortcut(QKeySequence::Delete, lvtasklogs, nullptr, nullptr, Qt::WidgetShortcut);
+  connect(deleteLogs, &QShortcut::activated, this, &TFrmMain::AcDeleteTasklogExecute);
+  Tmscheduler = new QTimer(this);
+  Tmscheduler->setObjectName("Tmscheduler");
+  connect(Tmscheduler, &QTimer::timeout, this, &TFrmMain::SchedulerTimerTick);
+  Tmscheduler->start(tasks::kSchedulerTickMs);
+  TmCheckSchedule = new QTimer(this);
+  TmCheckSchedule->setObjectName("TmCheckSchedule");
+  connect(TmCheckSchedule, &QTimer::timeout, this, &TFrmMain::ScheduleCheckTimer);
+  TmCheckSchedule->start(tasks::kScheduleCheckMs);
+  UpdateTaskActions();
+}
+
+void TFrmMain::AddTaskNode(std::unique_ptr<tasks::TUniTask> task, bool atTop) {
+  auto entry = std::make_unique<TaskEntry>();
+  entry->item = new QTreeWidgetItem({q(task->name())});
+  entry->item->setData(0, Qt::UserRole, QVariant::fromValue<void*>(entry.get()));
+  if (atTop) {
+    tasksRoot_->insertChild(0, entry->item);
+  } else {
+    tasksRoot_->addChild(entry->item);
+  }
+  task->SetNode(entry.get());
+  entry->task = std::move(task);
+  SetNodeImage(*entry->task, tasks::TaskNodeImage(*entry->task));
+  entries_.insert(atTop ? entries_.begin() : entries_.end(), std::move(entry));
+}
+
+std::vector<tasks::TUniTask*> TFrmMain::Tasks() const {
+  std::vector<tasks::TUniTask*> list;
+  list.reserve(entries_.size());
+  for (const auto& entry : entries_) list.push_back(entry->task.get());
+  return list;
+}
+
+tasks::TUniTask* TFrmMain::SelectedTask() const {
+  QTreeWidgetItem* item = TvwTasks ? TvwTasks->currentItem() : nullptr;
+  if (!item || !item->isSelected()) return nullptr;
+  auto* entry = static_cast<TaskEntry*>(item->data(0, Qt::UserRole).value<void*>());
+  return entry ? entry->task.get() : nullptr;
+}
+
+void TFrmMain::SelectTask(const tasks::TUniTask* task) {
+  for (const auto& entry : entries_)
+    if (entry->task.get() == task) TvwTasks->setCurrentItem(entry->item);
+}
+
+void TFrmMain::SetScheduleClock(std::function<platform::LocalTimeFields()> now) {
+  checker_ = tasks::ScheduleChecker(std::move(now));
+}
+
+void TFrmMain::SchedulerTimerTick() {
+  const std::vector<tasks::TUniTask*> list = Tasks();
+  tasks::SchedulerTick(list, Settings().maxtasks, *this);
+  UpdateTaskActions();
+}
+
+void TFrmMain::ScheduleCheckTimer() {
+  const std::vector<tasks::TUniTask*> list = Tasks();
+  checker_.Check(list);
+}
+
+void TFrmMain::EndAllTasks() {
+  if (Tmscheduler) Tmscheduler->stop();
+  if (TmCheckSchedule) TmCheckSchedule->stop();
+  // First every program of every run is told to end, so that they end together; then each task
+  // goes, its runners joined and its parameter file deleted, before anything else is freed.
+  for (const auto& entry : entries_)
+    if (entry->task->state() == tasks::TTaskState::Running) entry->task->TerminateTask();
+  if (!TvwTasks) return;
+  const QSignalBlocker treeQuiet(TvwTasks), logsQuiet(lvtasklogs);
+  entries_.clear();
+  TvwTasks->clear();
+  tasksRoot_ = nullptr;
+  lvtasklogs->clear();
+  UpdateTaskActions();
+}
+
+void TFrmMain::AddRunningMessage(const std::string& line) {
+  MmRunningMsg->appendPlainText(displayText(line));
+}
+
+void TFrmMain::ClearMainLogs() {
+  Mmmainlogs->clear();
+}
+
+void TFrmMain::ShowError(const std::string& text) {
+  Services().messages->error(this, q(text));
+}
+
+namespace {
+QString timeText(tasks::DateTime t) {
+  return QDateTime::fromMSecsSinceEpoch(
+             std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count())
+      .toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+}
+}  // namespace
+
+void TFrmMain::RunLogged(const tasks::TaskLogEntry& entry) {
+  const tasks::TUniTask* task = SelectedTask();
+  if (!task || task->id() != entry.taskid) return;
+  auto* item = new QTreeWidgetItem({q(entry.dumpfile), QString::number(entry.filesize),
+                                    timeText(entry.begintime), timeText(entry.endtime)});
+  item->setData(0, Qt::UserRole, entry.id);
+  lvtasklogs->insertTopLevelItem(0, item);
+}
+
+void TFrmMain::StartTask(tasks::TUniTask& task) {
+  MmRunningMsg->clear();
+  Mmmainlogs->clear();
+  if (auto* pages = findChild<QTabWidget*>("PageControl2")) pages->setCurrentIndex(0);
+  tasks::TaskRunContext context;
+  context.settings = tasks::TaskRunSettings{Settings().tmpdir, Settings().sqlpluscmd};
+  context.view = this;
+  context.store = store_.get();
+  context.transferEvents = &poster_;
+  task.StartTask(context);
+}
+
+void TFrmMain::ReportStartFailure(tasks::TUniTask& task) {
+  (void)task;
+  ShowError("Error while starting task ");
+}
+
+void TFrmMain::RemoveTask(tasks::TUniTask& task) {
+  try {
+    store_->DeleteTask(task.id());
+  } catch (const tasks::ETaskStoreError& e) {
+    ShowError(std::string(e.what()) + "\n" + e.cause());
+  } catch (const std::exception& e) {
+    ShowError(std::string(tasks::kDeleteTaskError) + "\n" + e.what());
+  }
+  for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+    if ((*it)->task.get() != &task) continue;
+    QTreeWidgetItem* item = (*it)->item;
+    auto entry = std::move(*it);
+    entries_.erase(it);
+    delete item;
+    break;
+  }
+}
+
+void TFrmMain::SetNodeImage(tasks::TUniTask& task, int image) {
+  auto* entry = static_cast<TaskEntry*>(task.node());
+  if (!entry) return;
+  entry->image = image;
+  static const QStyle::StandardPixmap kIcons[11] = {
+      QStyle::SP_BrowserReload, QStyle::SP_ArrowUp,           QStyle::SP_MessageBoxWarning,
+      QStyle::SP_MediaPlay,     QStyle::SP_FileDialogStart,   QStyle::SP_MessageBoxWarning,
+      QStyle::SP_ArrowDown,     QStyle::SP_MessageBoxWarning, QStyle::SP_MediaPlay,
+      QStyle::SP_FileDialogEnd, QStyle::SP_MessageBoxWarning};
+  entry->item->setIcon(0, style()->standardIcon(kIcons[image < 0 || image > 10 ? 0 : image]));
+  entry->item->setData(0, Qt::UserRole + 1, image);
+}
+
+int TFrmMain::NodeImage(const tasks::TUniTask& task) const {
+  const auto* entry = static_cast<const TaskEntry*>(task.node());
+  return entry ? entry->image : -1;
+}
+
+std::string TFrmMain::ExportProgram() const {
+  return Settings().expcmd;
+}
+
+std::string TFrmMain::ImportProgram() const {
+  return Settings().impcmd;
+}
+
+void TFrmMain::UpdateTaskActions() {
+  if (!store_) return;
+  const tasks::TUniTask* task = TaskViewActive() ? SelectedTask() : nullptr;
+  const bool idle = task && task->state() == tasks::TTaskState::Idle;
+  AcRuntask->setEnabled(idle);
+  AcTerminaterunningtask->setEnabled(task && task->state() == tasks::TTaskState::Running);
+  AcDelTask->setEnabled(idle);
+  AcModifyTask->setEnabled(idle);
+  AcModifyOption->setEnabled(idle);
+  for (QAction* a : {AcNewBlanktask, AcNewExp, AcNewImp, AcDeleteTasklog, AcSavetask, AcLoadTask})
+    a->setEnabled(TaskViewActive());
+}
+
+void TFrmMain::TvwTasksChange() {
+  lvtasklogs->clear();
+  MmRunningMsg->clear();
+  Mmmainlogs->clear();
+  if (tasks::TUniTask* task = SelectedTask()) {
+    if (task->state() == tasks::TTaskState::Running)
+      for (const std::string& line : task->runlog()) MmRunningMsg->appendPlainText(displayText(line));
+    try {
+      for (const tasks::TaskLogEntry& entry : store_->LoadTaskLogs(task->id())) {
+        auto* item = new QTreeWidgetItem({q(entry.dumpfile), QString::number(entry.filesize),
+                                          timeText(entry.begintime), timeText(entry.endtime)});
+        item->setData(0, Qt::UserRole, entry.id);
+        lvtasklogs->addTopLevelItem(item);
+      }
+    } catch (const std::exception& e) {
+      ShowError(e.what());
+    }
+  }
+  UpdateTaskActions();
+}
+
+void TFrmMain::LvtasklogsChange() {
+  QTreeWidgetItem* item = lvtasklogs->currentItem();
+  tasks::TUniTask* task = SelectedTask();
+  if (item && item->isSelected() && task) {
+    try {
+      Mmmainlogs->setPlainText(
+          displayText(store_->LoadTaskLogContent(task->id(), item->data(0, Qt::UserRole).toInt())));
+      if (auto* pages = findChild<QTabWidget*>("PageControl2")) pages->setCurrentIndex(1);
+    } catch (const std::exception& e) {
+      ShowError(e.what());
+    }
+  }
+  UpdateTaskActions();
+}
+
+void TFrmMain::AcRuntaskExecute() {
+  tasks::TUniTask* task = SelectedTask();
+  if (!task || task->state() != tasks::TTaskState::Idle) return;
+  task->SetState(tasks::TTaskState::Queued);
+  UpdateTaskActions();
+}
+
+void TFrmMain::AcTerminaterunningtaskExecute() {
+  tasks::TUniTask* task = SelectedTask();
+  if (task && task->state() == tasks::TTaskState::Running) task->TerminateTask();
+}
+
+void TFrmMain::AcDelTaskExecute() {
+  tasks::TUniTask* task = SelectedTask();
+  if (!task) return;
+  if (task->state() == tasks::TTaskState::Running) {
+    Services().messages->information(this, QStringLiteral("Can not delete running task "));
+    return;
+  }
+  if (task->state() != tasks::TTaskState::Idle) return;
+  if (!Services().messages->question(this, "Delete this task: " + q(task->name()) + "?")) return;
+  // The tick removes it.
+  task->SetState(tasks::TTaskState::ToDelete);
+  UpdateTaskActions();
+}
+
+void TFrmMain::AcModifyOptionExecute() {
+  tasks::TUniTask* task = SelectedTask();
+  if (!task) return;
+  if (task->state() == tasks::TTaskState::Running) {
+    Services().messages->information(this, QStringLiteral("Can not modify running task "));
+    return;
+  }
+  if (task->state() != tasks::TTaskState::Idle) return;
+  FrmTaskOption->Fill(*task);
+  if (Services().dialogs->run(*FrmTaskOption) != QDialog::Accepted) return;
+  FrmTaskOption->TakeInto(*task);
+  try {
+    store_->UpdateTask(*task);
+  } catch (const tasks::ETaskStoreError& e) {
+    ShowError(std::string(e.what()) + "\n" + e.cause());
+  } catch (const std::exception& e) {
+    ShowError(std::string(tasks::kSaveTaskError) + "\n" + e.what());
+  }
+  SetNodeImage(*task, tasks::TaskNodeImage(*task));
+}
+
+void TFrmMain::AcNewTaskExecute(tasks::TTaskType type) {
+  std::unique_ptr<tasks::TUniTask> task;
+  if (type == tasks::TTaskType::Import) {
+    task = std::make_unique<tasks::TImpTask>(this);
+  } else {
+    task = std::make_unique<tasks::TExpTask>(this);
+  }
+  task->ResetToDefaults();
+  task->SetTaskType(type);
+  task->SetName(type == tasks::TTaskType::Import ? "New import task" : "New export task");
+  task->SetCreateTime(std::chrono::system_clock::now());
+  try {
+    store_->SaveTask(*task);
+  } catch (const tasks::ETaskStoreError& e) {
+    ShowError(std::string(e.what()) + "\n" + e.cause());
+    return;
+  } catch (const std::exception& e) {
+    ShowError(std::string(tasks::kSaveTaskError) + "\n" + e.what());
+    return;
+  }
+  tasks::TUniTask* added = task.get();
+  AddTaskNode(std::move(task), true);
+  SelectTask(added);
+}
+
+void TFrmMain::AcDeleteTasklogExecute() {
+  tasks::TUniTask* task = SelectedTask();
+  if (!task) return;
+  const QList<QTreeWidgetItem*> chosen = lvtasklogs->selectedItems();
+  if (chosen.isEmpty()) return;
+  if (!Services().messages->question(this, QStringLiteral("Delete selected tasklog ?"))) return;
+  for (QTreeWidgetItem* item : chosen) {
+    try {
+      store_->DeleteTaskLog(task->id(), item->data(0, Qt::UserRole).toInt());
+      delete item;
+    } catch (const tasks::ETaskStoreError& e) {
+      ShowError(std::string(e.what()) + "\n" + e.cause());
+      break;
+    } catch (const std::exception& e) {
+      ShowError(std::string(tasks::kDeleteTaskLogError) + "\n" + e.what());
+      break;
+    }
+  }
+  Mmmainlogs->clear();
+  UpdateTaskActions();
+}
+
+void TFrmMain::AcSavetaskExecute() {
+  std::vector<const tasks::TUniTask*> list;
+  for (const auto& entry : entries_) list.push_back(entry->task.get());
+  ExportTasksToFile(this, programFolder(), list);
+}
+
+void TFrmMain::AcLoadTaskExecute() {
+  for (auto& task : ImportTasksFromFile(this, programFolder(), this, *store_))
+    AddTaskNode(std::move(task), true);
+}
+
+std::string TFrmMain::ChosenRunDump() {
+  const QList<QTreeWidgetItem*> chosen = lvtasklogs->selectedItems();
+  if (chosen.isEmpty()) return {};
+  // The first chosen run in list order.
+  QTreeWidgetItem* first = chosen.front();
+  for (QTreeWidgetItem* item : chosen)
+    if (lvtasklogs->indexOfTopLevelItem(item) < lvtasklogs->indexOfTopLevelItem(first)) first = item;
+  const QString path = first->text(0);
+  if (!QFileInfo(path).isFile()) {
+    Services().messages->error(this, "File does not exists:" + path);
+    return {};
+  }
+  return path.toStdString();
+}
+
+void TFrmMain::AcImportthisfileExecute() {
+  const std::string dump = ChosenRunDump();
+  if (dump.empty()) return;
+  // Until the import wizard exists the new task is stored as it is made: the whole dump, imported.
+  auto task = std::make_unique<tasks::TImpTask>(this);
+  task->ResetToDefaults();
+  task->SetTaskType(tasks::TTaskType::Import);
+  task->SetName("Import " + QFileInfo(q(dump)).fileName().toStdString());
+  if (!tasks::IsBareParamValue(dump) && !tasks::ParamValueQuoteProblem(dump).empty()) {
+    ShowError("Can not import " + dump + ": " + std::string(tasks::ParamValueQuoteProblem(dump)));
+    return;
+  }
+  task->SetCommand("file=" + (tasks::IsBareParamValue(dump) ? dump : tasks::QuoteParamValue(dump)) +
+                   " full=y");
+  task->ParseCommand();
+  task->SetCreateTime(std::chrono::system_clock::now());
+  try {
+    store_->SaveTask(*task);
+  } catch (const tasks::ETaskStoreError& e) {
+    ShowError(std::string(e.what()) + "\n" + e.cause());
+    return;
+  } catch (const std::exception& e) {
+    ShowError(std::string(tasks::kSaveTaskError) + "\n" + e.what());
+    return;
+  }
+  tasks::TUniTask* added = task.get();
+  AddTaskNode(std::move(task), true);
+  SelectTask(added);
+}
+
+void TFrmMain::AcAnalyzethisfileExecute() {
+  const std::string dump = ChosenRunDump();
+  if (dump.empty()) return;
+  PageControl3->setCurrentIndex(1);
+  OpenDumpOrAnalysisFile(dump);
 }
 
 }  // namespace ui

@@ -11,9 +11,15 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "dumpfile/u_formatdumpfile.h"
 #include "dumpfile/u_parsedumpfile.h"
+#include "platform/eventqueue.h"
+#include "tasks/u_TRunTask.h"
+#include "tasks/u_scheduler.h"
+#include "tasks/u_taskrun.h"
+#include "tasks/u_taskstore.h"
 
 class QAction;
 class QLabel;
@@ -23,12 +29,14 @@ class QPlainTextEdit;
 class QSplitter;
 class QSystemTrayIcon;
 class QTabWidget;
+class QTimer;
 class QTreeWidget;
 class QTreeWidgetItem;
 
 namespace ui {
 
 class TFrmAboutBox;
+class TFrmTaskOption;
 class TFrmSysOption;
 class TFrmTips;
 class TFrmprogress;
@@ -44,7 +52,10 @@ QString InstanceName();
 // when one was found but could not be told.
 bool HandOverToRunningInstance(const QString& name, QString& error);
 
-class TFrmMain final : public QMainWindow {
+class TFrmMain final : public QMainWindow,
+                       public tasks::TaskRunView,
+                       public tasks::SchedulerHost,
+                       public tasks::TaskHost {
   Q_OBJECT
  public:
   // Creates the window (FormCreate). When an instance listens under `instanceName`, hands over
@@ -65,6 +76,39 @@ class TFrmMain final : public QMainWindow {
   void SaveDumpFileHeader(const std::string& dumpFile, const std::string& targetDir);
   const dumpfile::TExpFileRoot* Root() const { return root_.get(); }
 
+  // --- the task view
+  // The tasks in tree order and the selected one (null when none).
+  std::vector<tasks::TUniTask*> Tasks() const;
+  tasks::TUniTask* SelectedTask() const;
+  void SelectTask(const tasks::TUniTask* task);
+  tasks::TTaskStore* Store() const { return store_.get(); }
+  // The clock of the schedule check; tests give their own.
+  void SetScheduleClock(std::function<platform::LocalTimeFields()> now);
+  // One tick of the scheduler and one schedule check, as their timers run them.
+  void SchedulerTimerTick();
+  void ScheduleCheckTimer();
+  // Ends every run: the programs' process groups, the runners, the parameter files; then frees
+  // the tasks. Called on close.
+  void EndAllTasks();
+
+  // TaskRunView
+  void AddRunningMessage(const std::string& line) override;
+  void ClearMainLogs() override;
+  void ShowError(const std::string& text) override;
+  void RunLogged(const tasks::TaskLogEntry& entry) override;
+  // SchedulerHost
+  void StartTask(tasks::TUniTask& task) override;
+  void ReportStartFailure(tasks::TUniTask& task) override;
+  void RemoveTask(tasks::TUniTask& task) override;
+  void SetNodeImage(tasks::TUniTask& task, int image) override;
+  int NodeImage(const tasks::TUniTask& task) const override;
+  // TaskHost
+  tasks::TaskQuery* Query() override { return nullptr; }
+  tasks::TaskLogTable* LogTable() override { return nullptr; }
+  tasks::TaskEventSink* EventSink() override { return &taskEvents_; }
+  std::string ExportProgram() const override;
+  std::string ImportProgram() const override;
+
   bool TaskViewActive() const { return taskViewActive_; }
   bool AnalysisViewActive() const { return !taskViewActive_; }
   const std::string& LastDumpDir() const { return lastDumpDir_; }
@@ -84,6 +128,25 @@ class TFrmMain final : public QMainWindow {
   void SetTaskViewActive(bool on);
   void RestoreFromTray();
   void ShowTips();
+
+  void OpenTaskStore();
+  void AddTaskNode(std::unique_ptr<tasks::TUniTask> task, bool atTop);
+  void HandlePosted(const platform::PostedEvent& event);
+  void TvwTasksChange();
+  void LvtasklogsChange();
+  void UpdateTaskActions();
+  void AcRuntaskExecute();
+  void AcTerminaterunningtaskExecute();
+  void AcDelTaskExecute();
+  void AcModifyOptionExecute();
+  void AcNewTaskExecute(tasks::TTaskType type);
+  void AcDeleteTasklogExecute();
+  void AcSavetaskExecute();
+  void AcLoadTaskExecute();
+  // The dump file of the first chosen run; "" when none is chosen or it does not exist (said).
+  std::string ChosenRunDump();
+  void AcImportthisfileExecute();
+  void AcAnalyzethisfileExecute();
 
   void AcOpendumpfileExecute();
   void AcSavetofileExecute();
@@ -139,6 +202,26 @@ class TFrmMain final : public QMainWindow {
   std::unique_ptr<Tfrmchangenls> frmchangenls;
   std::unique_ptr<TFrm_getdumpfileheader> Frm_getdumpfileheader;
   std::unique_ptr<TFrmTips> FrmTips;
+  std::unique_ptr<TFrmTaskOption> FrmTaskOption;
+
+  // Posts runner and transfer events to the window thread.
+  class WindowPoster final : public platform::EventPoster {
+   public:
+    explicit WindowPoster(TFrmMain* window) : window_(window) {}
+    void post(const platform::PostedEvent& event) override;
+
+   private:
+    TFrmMain* window_;
+  };
+  struct TaskEntry;
+  WindowPoster poster_{this};
+  tasks::TaskEventPoster taskEvents_{poster_};
+  std::unique_ptr<tasks::TTaskStore> store_;
+  std::vector<std::unique_ptr<TaskEntry>> entries_;
+  tasks::ScheduleChecker checker_;
+  QTreeWidgetItem* tasksRoot_ = nullptr;
+  QTimer* Tmscheduler = nullptr;
+  QTimer* TmCheckSchedule = nullptr;
 };
 
 }  // namespace ui

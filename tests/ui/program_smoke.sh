@@ -10,7 +10,7 @@ if ! command -v xvfb-run >/dev/null || ! command -v xwininfo >/dev/null; then
 fi
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-export XDG_CONFIG_HOME=$work/config
+export XDG_CONFIG_HOME=$work/config XDG_DATA_HOME=$work/data
 # Each run gets its own runtime folder, so its instance socket meets no other.
 export XDG_RUNTIME_DIR=$work/run TMPDIR=$work
 mkdir -m 700 "$XDG_RUNTIME_DIR"

@@ -49,6 +49,7 @@ class WindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
     qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(dir.path("config")));
+    qputenv("XDG_DATA_HOME", QByteArray::fromStdString(dir.path("data")));
     qputenv("NLS_LANG", "AMERICAN_AMERICA.US7ASCII");
     Services() = UiServices{&script, &script, &script};
     script.dialogs["Frmprogress"] = [](QDialog& d) { return waitAndPressOk(d); };

@@ -1,0 +1,199 @@
+// The task half of the main window offscreen against the real storage, runners and stand-in
+// programs: a stored task run from the window and its log shown; a run terminated, one closed on.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QPlainTextEdit>
+#include <QTreeWidget>
+#include <cerrno>
+#include <filesystem>
+#include <functional>
+#include <sstream>
+
+#include "tasks/u_task1.h"
+#include "tasks/u_taskstore.h"
+#include "tests/platform/temp_folder.h"
+#include "tests/tasks/standin_test_util.h"
+#include "tests/ui/script_services.h"
+#include "ui/programsettings.h"
+#include "ui/services.h"
+#include "ui/u_main.h"
+
+namespace ui {
+namespace {
+
+namespace fs = std::filesystem;
+
+bool gone(pid_t pid) {
+  return pid <= 0 || (::kill(pid, 0) != 0 && errno == ESRCH);
+}
+
+size_t filesIn(const std::string& folder) {
+  return size_t(std::distance(fs::directory_iterator(folder), fs::directory_iterator()));
+}
+
+class TaskWindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(dir.path("config")));
+    qputenv("XDG_DATA_HOME", QByteArray::fromStdString(dir.path("data")));
+    qputenv("NLS_LANG", "AMERICAN_AMERICA.US7ASCII");
+    Services() = UiServices{&script, &script, &script};
+  }
+  void TearDown() override {
+    Services() = saved;
+    qunsetenv("NLS_LANG");
+    qunsetenv("XDG_DATA_HOME");
+  }
+
+  // An export task of scott's stored through the storage, as an earlier start would have left it.
+  void storeTask(bool scripts, const std::string& schedule = "0") {
+    tasks::TTaskStore store(tasks::TTaskStore::DefaultFolder());
+    tasks::TExpTask task(nullptr);
+    task.SetName("nightly");
+    task.SetTaskType(tasks::TTaskType::Export);
+    task.SetUName("scott");
+    task.SetUPassword("tiger");
+    task.SetConnectString("orcl");
+    task.SetCommand("file=" + dump + " owner=scott");
+    ASSERT_TRUE(task.ParseCommand()) << task.errortext();
+    task.SetIsPreExec(scripts);
+    task.SetIsPostExec(false);
+    task.SetPreExec("pre.sql");
+    task.SetCreateTime(std::chrono::system_clock::now());
+    store.SaveTask(task);
+    task.SetScheduleTable(schedule);
+    store.UpdateTask(task);
+  }
+
+  std::unique_ptr<TFrmMain> newWindow() {
+    auto w = std::make_unique<TFrmMain>(instance);
+    EXPECT_TRUE(w->Started());
+    ProgramSettings& s = Settings();
+    s.expcmd = standin::program("exp");
+    s.sqlpluscmd = standin::program("sqlplus");
+    s.tmpdir = ws.work();
+    return w;
+  }
+
+  void runSelected(TFrmMain& w) {
+    auto* tree = w.findChild<QTreeWidget*>("TvwTasks");
+    ASSERT_EQ(tree->topLevelItem(0)->childCount(), 1);
+    tree->setCurrentItem(tree->topLevelItem(0)->child(0));
+    w.findChild<QAction*>("AcRuntask")->trigger();
+  }
+
+  // Runs the window's events until `done` holds, for at most two minutes.
+  static bool waitFor(const std::function<bool()>& done) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!done() && clock.elapsed() < 120000) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    return done();
+  }
+
+  platform::testing::TempFolder dir;
+  standin::Workspace ws;
+  testing::Script script;
+  UiServices saved = Services();
+  QString instance = "velmaron-task-test-" + QString::number(::getpid());
+  std::string dump = ws.folder() + "/scott.dmp";
+};
+
+TEST_F(TaskWindowTest, StoredTaskRunsFromTheWindowAndItsLogIsShownAgainAfterARestart) {
+  storeTask(true);
+  {
+    auto w = newWindow();
+    runSelected(*w);
+    tasks::TUniTask* task = w->SelectedTask();
+    ASSERT_NE(task, nullptr);
+    ASSERT_TRUE(waitFor([&] { return task->state() == tasks::TTaskState::Running; }));
+    ASSERT_TRUE(waitFor([&] { return task->state() == tasks::TTaskState::Idle; })) << "the run did not end";
+
+    std::vector<std::string> programs;
+    bool crlf = false;
+    for (const standin::Record& r : ws.records()) {
+      programs.push_back(fs::path(r.program).filename());
+      for (const std::string& a : r.args) EXPECT_EQ(a.find("tiger"), std::string::npos) << a;
+      for (const std::string& p : r.parfile) crlf = crlf || (p.size() > 2 && p.substr(p.size() - 2) == "\\r");
+    }
+    EXPECT_EQ(programs, (std::vector<std::string>{"sqlplus", "exp"}));
+    EXPECT_TRUE(crlf) << "the parameter file's lines end with CR LF";
+    EXPECT_EQ(filesIn(ws.work()), 0u) << "the parameter file is gone";
+
+    auto* logs = w->findChild<QTreeWidget*>("lvtasklogs");
+    ASSERT_EQ(logs->topLevelItemCount(), 1);
+    EXPECT_EQ(logs->topLevelItem(0)->text(0).toStdString(), dump);
+    logs->setCurrentItem(logs->topLevelItem(0));
+    EXPECT_TRUE(w->findChild<QPlainTextEdit*>("Mmmainlogs")->toPlainText().contains("Exit code: 0"));
+    // The run's dump becomes a new import task of its own.
+    w->findChild<QAction*>("AcImportthisfile")->trigger();
+    ASSERT_TRUE(w->SelectedTask() && w->SelectedTask()->tasktype() == tasks::TTaskType::Import);
+    EXPECT_EQ(w->Store()->LoadTasks(nullptr).size(), 2u);
+    script.answers.push_back(true);
+    w->findChild<QAction*>("AcDelTask")->trigger();
+    EXPECT_TRUE(waitFor([&] { return w->Tasks().size() == 1; }));
+    EXPECT_EQ(w->Store()->LoadTasks(nullptr).size(), 1u);
+    w->close();
+  }
+  // The same folder at the next start: the task and its log.
+  auto w = newWindow();
+  auto* tree = w->findChild<QTreeWidget*>("TvwTasks");
+  ASSERT_EQ(tree->topLevelItem(0)->childCount(), 1);
+  EXPECT_EQ(tree->topLevelItem(0)->child(0)->text(0), "nightly");
+  tree->setCurrentItem(tree->topLevelItem(0)->child(0));
+  auto* logs = w->findChild<QTreeWidget*>("lvtasklogs");
+  ASSERT_EQ(logs->topLevelItemCount(), 1);
+  logs->setCurrentItem(logs->topLevelItem(0));
+  script.answers.push_back(true);
+  w->findChild<QAction*>("AcDeleteTasklog")->trigger();
+  EXPECT_EQ(logs->topLevelItemCount(), 0);
+  EXPECT_TRUE(w->Store()->LoadTaskLogs(w->SelectedTask()->id()).empty());
+  w->close();
+}
+
+TEST_F(TaskWindowTest, ScheduledRunIsTerminatedAndClosingMidRunEndsTheProgramsAndLeavesNoParameterFile) {
+  storeTask(false, "300207");  // every day at 02:30
+  ws.set("VELMARON_STANDIN_DELAY_MS", "600000");
+  ws.set("VELMARON_STANDIN_GRANDCHILD", "600000");
+  ws.makeReadyFifo();
+  auto w = newWindow();
+  platform::LocalTimeFields now{2026, 12, 7, 2, 29, 50, 0};
+  w->SetScheduleClock([&now] { return now; });
+  tasks::TUniTask* task = w->Tasks().at(0);
+  w->ScheduleCheckTimer();
+  EXPECT_EQ(task->state(), tasks::TTaskState::Idle);
+  now.minute = 30;
+  w->ScheduleCheckTimer();
+  ASSERT_TRUE(waitFor([&] { return task->state() == tasks::TTaskState::Running; }));
+  w->ScheduleCheckTimer();  // a running task is not queued again
+  ws.awaitReady();
+  w->SelectTask(task);
+  w->findChild<QAction*>("AcTerminaterunningtask")->trigger();
+  ASSERT_TRUE(waitFor([&] { return task->state() == tasks::TTaskState::Idle; }));
+  EXPECT_EQ(filesIn(ws.work()), 0u);
+  EXPECT_TRUE(w->findChild<QPlainTextEdit*>("MmRunningMsg")->toPlainText().contains("Terminated"));
+  EXPECT_EQ(w->findChild<QTreeWidget*>("lvtasklogs")->topLevelItemCount(), 1);
+
+  // Run again and close the window in the middle of the run.
+  ws.makeReadyFifo();
+  runSelected(*w);
+  ASSERT_TRUE(waitFor([&] { return task->state() == tasks::TTaskState::Running; }));
+  std::istringstream ready(ws.awaitReady());
+  pid_t child = 0, grandchild = 0;
+  ready >> child >> grandchild;
+  ASSERT_GT(child, 0);
+  EXPECT_EQ(filesIn(ws.work()), 1u) << "the run's parameter file";
+  w->close();
+  EXPECT_TRUE(w->Tasks().empty());
+  EXPECT_EQ(filesIn(ws.work()), 0u) << "no parameter file is left";
+  EXPECT_TRUE(waitFor([&] { return gone(child) && gone(grandchild); })) << child << " " << grandchild;
+  w.reset();
+  QCoreApplication::processEvents();  // the runners' last events find no window
+}
+
+}  // namespace
+}  // namespace ui
