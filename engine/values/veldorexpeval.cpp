@@ -443,9 +443,10 @@ void LinkExpTreeArgs(TExpToken* node) {
     left = a(0);
   }
   // An argument that has a right operand of its own cannot carry the next one: the plain form
-  // would lose that operand. Such trees travel only in the form with arguments.
+  // would lose that operand, or read it back as the next argument when there is none. Such trees
+  // travel only in the form with arguments.
   for (auto [from, to] : chained)
-    if (from && to && from->right)
+    if (from && from->right)
       SignalEngineError(VELDOR_INVALIDFILTER, "", "", "", "", "", "",
                         "Expression cannot be written without its argument lists");
   node->left = left;
