@@ -1088,16 +1088,7 @@ void TFrmMain::AcModifyOptionExecute() {
   SetNodeImage(*task, tasks::TaskNodeImage(*task));
 }
 
-void TFrmMain::AcNewTaskExecute(tasks::TTaskType type) {
-  std::unique_ptr<tasks::TUniTask> task;
-  if (type == tasks::TTaskType::Import) {
-    task = std::make_unique<tasks::TImpTask>(this);
-  } else {
-    task = std::make_unique<tasks::TExpTask>(this);
-  }
-  task->ResetToDefaults();
-  task->SetTaskType(type);
-  task->SetName(type == tasks::TTaskType::Import ? "New import task" : "New export task");
+void TFrmMain::StoreNewTask(std::unique_ptr<tasks::TUniTask> task) {
   task->SetCreateTime(std::chrono::system_clock::now());
   try {
     store_->SaveTask(*task);
@@ -1111,6 +1102,19 @@ void TFrmMain::AcNewTaskExecute(tasks::TTaskType type) {
   tasks::TUniTask* added = task.get();
   AddTaskNode(std::move(task), true);
   SelectTask(added);
+}
+
+void TFrmMain::AcNewTaskExecute(tasks::TTaskType type) {
+  std::unique_ptr<tasks::TUniTask> task;
+  if (type == tasks::TTaskType::Import) {
+    task = std::make_unique<tasks::TImpTask>(this);
+  } else {
+    task = std::make_unique<tasks::TExpTask>(this);
+  }
+  task->ResetToDefaults();
+  task->SetTaskType(type);
+  task->SetName(type == tasks::TTaskType::Import ? "New import task" : "New export task");
+  StoreNewTask(std::move(task));
 }
 
 void TFrmMain::AcDeleteTasklogExecute() {
@@ -1176,19 +1180,7 @@ void TFrmMain::AcImportthisfileExecute() {
   task->SetCommand("file=" + (tasks::IsBareParamValue(dump) ? dump : tasks::QuoteParamValue(dump)) +
                    " full=y");
   task->ParseCommand();
-  task->SetCreateTime(std::chrono::system_clock::now());
-  try {
-    store_->SaveTask(*task);
-  } catch (const tasks::ETaskStoreError& e) {
-    ShowError(std::string(e.what()) + "\n" + e.cause());
-    return;
-  } catch (const std::exception& e) {
-    ShowError(std::string(tasks::kSaveTaskError) + "\n" + e.what());
-    return;
-  }
-  tasks::TUniTask* added = task.get();
-  AddTaskNode(std::move(task), true);
-  SelectTask(added);
+  StoreNewTask(std::move(task));
 }
 
 void TFrmMain::AcAnalyzethisfileExecute() {

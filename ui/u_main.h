@@ -139,6 +139,8 @@ class TFrmMain final : public QMainWindow,
   void AcTerminaterunningtaskExecute();
   void AcDelTaskExecute();
   void AcModifyOptionExecute();
+  // Gives a new task its creation time, stores it, and shows it selected in the tree.
+  void StoreNewTask(std::unique_ptr<tasks::TUniTask> task);
   void AcNewTaskExecute(tasks::TTaskType type);
   void AcDeleteTasklogExecute();
   void AcSavetaskExecute();
