@@ -542,6 +542,8 @@ class TDataQuery final : public engine::TDataQuery {
   // Opens the directory of TargetTableName (a temporary name in the private folder when empty)
   // as resultDirectory_ and returns the table's base name.
   std::string openTargetDirectory();
+  // The statement's table options (locale, blob block size, description, password, versions).
+  void FillTableOptions(TCreateTableArgs& args) const;
   // A closed cursor on the target table, exclusive, in memory when InMemory.
   TDataCursor& targetCursor();
   void executeSelect();

@@ -105,14 +105,7 @@ void TDataQuery::executeDefinition() {
         }
       if (TextIndex) args.TextIndex = indexOf(*TextIndex, args.Fields, true);
       if (IfNotExists && directory.TableExists(cursor.TableName(), cursor.Options().InMemory)) return;
-      args.LanguageId = LanguageId;
-      args.SortId = SortId;
-      args.BlobBlockSize = BlobBlockSize;
-      args.Description = Description;
-      args.Password = Password;
-      args.Encrypted = Encrypted;
-      args.UserMajorVersion = UserMajorVersion;
-      args.UserMinorVersion = UserMinorVersion;
+      FillTableOptions(args);
       args.StopWords = StopWordsGiven ? &StopWords : nullptr;
       args.SpaceChars = SpaceChars;
       args.IncludeChars = IncludeChars;

@@ -86,13 +86,7 @@ std::string TDataQuery::openTargetDirectory() {
   return name;
 }
 
-void TDataQuery::CreateResultTable() {
-  TDataSession& session = Owner.Session();
-  bool memory = InMemory;
-  bool temporary = TargetTableName.empty();
-  std::string name = openTargetDirectory();
-
-  TCreateTableArgs args;
+void TDataQuery::FillTableOptions(TCreateTableArgs& args) const {
   args.LanguageId = LanguageId;
   args.SortId = SortId;
   args.BlobBlockSize = BlobBlockSize;
@@ -101,6 +95,16 @@ void TDataQuery::CreateResultTable() {
   args.Encrypted = Encrypted;
   args.UserMajorVersion = UserMajorVersion;
   args.UserMinorVersion = UserMinorVersion;
+}
+
+void TDataQuery::CreateResultTable() {
+  TDataSession& session = Owner.Session();
+  bool memory = InMemory;
+  bool temporary = TargetTableName.empty();
+  std::string name = openTargetDirectory();
+
+  TCreateTableArgs args;
+  FillTableOptions(args);
   args.NoPrimaryIndex = true;
   args.Overwrite = true;
   uint16_t number = 0;
