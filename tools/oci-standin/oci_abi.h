@@ -69,7 +69,17 @@ enum {
 };
 
 /* Descriptor types. The parameter descriptor is handed out by OCIParamGet. */
-enum { OCI_DTYPE_LOB = 50, OCI_DTYPE_PARAM = 53, OCI_DTYPE_ROWID = 54, OCI_DTYPE_FILE = 56 };
+enum {
+  OCI_DTYPE_LOB = 50,
+  OCI_DTYPE_PARAM = 53,
+  OCI_DTYPE_ROWID = 54, /* its memory holds the 13 bytes of standin_values.h's ROWID form */
+  OCI_DTYPE_FILE = 56,
+  OCI_DTYPE_INTERVAL_YM = 62,
+  OCI_DTYPE_INTERVAL_DS = 63,
+  OCI_DTYPE_TIMESTAMP = 68,
+  OCI_DTYPE_TIMESTAMP_TZ = 69,
+  OCI_DTYPE_TIMESTAMP_LTZ = 70
+};
 
 /* Attributes. The numbers of a select-list parameter and of a handle overlap by design. */
 enum {
@@ -85,16 +95,23 @@ enum {
   OCI_ATTR_SQLFNCODE = 10,     /* ub2, statement */
   OCI_ATTR_PREFETCH_ROWS = 11, /* ub4, statement: accepted, no effect */
   OCI_ATTR_PREFETCH_MEMORY = 13,
-  OCI_ATTR_FSPRECISION = 16,        /* ub1, parameter */
+  OCI_ATTR_FSPRECISION = 16,        /* ub1, parameter: fractional digits of TIMESTAMP, INTERVAL */
+  OCI_ATTR_LFPRECISION = 17,        /* ub1, parameter: leading field digits of an INTERVAL */
+  OCI_ATTR_CHAR_SIZE = 286,         /* ub2, parameter: length in characters */
+  OCI_ATTR_MAXDATA_SIZE = 133,      /* bind: accepted */
   OCI_ATTR_PARAM_COUNT = 18,        /* ub4, statement: select-list items */
-  OCI_ATTR_ROWID = 19,              /* statement: not offered yet, answers OCI_NO_DATA */
+  OCI_ATTR_ROWID = 19,              /* statement, into a ROWID descriptor: the last row a DML
+                                       statement touched; OCI_NO_DATA when none */
   OCI_ATTR_USERNAME = 22,           /* session */
   OCI_ATTR_PASSWORD = 23,           /* session */
   OCI_ATTR_STMT_TYPE = 24,          /* ub2, statement */
   OCI_ATTR_INTERNAL_NAME = 25,      /* server */
   OCI_ATTR_ROWS_FETCHED = 197,      /* ub4, statement: rows of the last fetch */
-  OCI_ATTR_CHARSET_ID = 31,         /* ub2, bind or define: accepted, text is always UTF-8 */
-  OCI_ATTR_FOCBK = 43,              /* server: failover callback, accepted and never called */
+  OCI_ATTR_CHARSET_ID = 31,         /* ub2, bind or define: 1000 makes its text UTF-16 in memory order;
+                                       parameter: the column's character set (873, national 2000) */
+  OCI_ATTR_CHARSET_FORM = 32,       /* ub1, bind, define or parameter: 1 database, 2 national */
+  OCI_ATTR_FOCBK = 43,              /* server: {callback, context}, called on a lost connection */
+  OCI_ATTR_LOBEMPTY = 45,           /* LOB locator: accepted */
   OCI_ATTR_PARSE_ERROR_OFFSET = 129 /* ub2, statement */
 };
 
@@ -150,8 +167,17 @@ enum {
   SQLT_DAT = 12,
   SQLT_BIN = 23,
   SQLT_LBI = 24,
-  SQLT_AFC = 96, /* CHAR column type; as an external type, blank-padded text */
-  SQLT_AVC = 97,
+  SQLT_AFC = 96,        /* CHAR column type; as an external type, blank-padded text */
+  SQLT_AVC = 97,        /* as an external type: text with a terminator; input ends at the terminator */
+  SQLT_VNU = 6,         /* the 22-byte NUMBER: length byte, then the bytes of standin_number.h */
+  SQLT_VCS = 9,         /* text after a 2-byte length */
+  SQLT_RDD = 104,       /* ROWID descriptor (OCIRowid*) per row; also the ROWID column type */
+  SQLT_BFILE = 114,     /* a file locator (OCI_DTYPE_FILE) per row */
+  SQLT_TIMESTAMP = 187, /* datetime and interval descriptors per row */
+  SQLT_TIMESTAMP_TZ = 188,
+  SQLT_INTERVAL_YM = 189,
+  SQLT_INTERVAL_DS = 190,
+  SQLT_TIMESTAMP_LTZ = 232,
   SQLT_RSET = 116 /* a cursor bind: the value is the address of a statement handle, which
                      OPEN :c FOR ... in a block opens */
 };

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +22,7 @@
 #include <vector>
 
 #include "tools/oci-standin/oci_abi.h"
+#include "tools/oci-standin/standin_number.h"
 #include "tools/oci-standin/standin_server.h"
 #include "tools/oci-standin/standin_values.h"
 
@@ -58,9 +60,34 @@ struct Handle {
   std::unique_ptr<char[]> userMemory;
 };
 
+// A ROWID descriptor: callers read its bytes where the descriptor points, so it is plain memory
+// with the bytes first, registered apart from the handles.
+struct RowidData {
+  uint8_t bytes[16] = {};
+  EnvHandle* env = nullptr;
+};
+std::set<const RowidData*> rowidRegistry;
+
+RowidData* lookupRowid(const void* p) {
+  std::lock_guard lock(registryMutex);
+  const auto* d = static_cast<const RowidData*>(p);
+  return rowidRegistry.count(d) ? const_cast<RowidData*>(d) : nullptr;
+}
+
 struct EnvHandle : Handle {
   EnvHandle() : Handle(OCI_HTYPE_ENV, nullptr) { env = this; }
   ~EnvHandle() override {
+    {
+      std::lock_guard lock(registryMutex);
+      for (auto it = rowidRegistry.begin(); it != rowidRegistry.end();) {
+        if ((*it)->env == this) {
+          delete *it;
+          it = rowidRegistry.erase(it);
+        } else {
+          ++it;
+        }
+      }
+    }
     // Children first: statements free their binds and defines themselves.
     while (!children.empty()) {
       Handle* h = children.back();
@@ -124,6 +151,8 @@ struct Area {
   char* length = nullptr;
   char* returnCode = nullptr;
   ub4 valueSkip = 0, indicatorSkip = 0, lengthSkip = 0, codeSkip = 0;
+  ub2 charsetId = 0;    // 1000: text travels as UTF-16
+  ub1 charsetForm = 1;  // 2: national
   char* valueAt(ub4 row) const {
     return value + static_cast<size_t>(row) * (valueSkip ? valueSkip : static_cast<ub4>(size));
   }
@@ -188,6 +217,26 @@ struct LobHandle : Handle {
   // A BFILE: its directory alias and file name; `bytes` holds the file while it is open.
   std::string directory, fileName;
   bool opened = false;
+  // A locator fetched from a table row: writes go to that row, in the session's transaction.
+  SessionHandle* session = nullptr;
+  uint64_t generation = 0;
+  std::string database, table, column;
+  int64_t row = 0;
+  bool national = false;
+};
+
+// TIMESTAMP descriptors (68 plain, 69 WITH TIME ZONE, 70 WITH LOCAL TIME ZONE) and INTERVAL
+// descriptors (62 YEAR TO MONTH, 63 DAY TO SECOND).
+struct DateTimeHandle : Handle {
+  using Handle::Handle;
+  TimeStamp value;
+  bool valid = false;
+};
+
+struct IntervalHandle : Handle {
+  using Handle::Handle;
+  Interval value;
+  bool valid = false;
 };
 
 struct StmtHandle : Handle {
@@ -211,6 +260,8 @@ struct StmtHandle : Handle {
   bool executed = false;
   bool open = false;
   ub2 errorOffset = 0;
+  int64_t changedRow = 0;           // the row the last DML execution touched last (OCI_ATTR_ROWID)
+  bool truncated = false;           // a fetch cut a value short (reported as ORA-24345 with information)
   BindHandle* pieceBind = nullptr;  // the value whose next piece an execution waits for
 };
 
@@ -333,6 +384,183 @@ SessionHandle* sessionOfSvc(SvcHandle& svc) {
   throw OraError(3115, "unsupported network datatype or representation (" + std::to_string(type) + ")");
 }
 
+constexpr ub2 kUtf16CharsetId = 1000;
+
+std::u16string utf16Of(const std::string& text) {
+  std::u16string out;
+  for (size_t i = 0; i < text.size();) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    const int extra = c < 0x80 ? 0 : c < 0xE0 ? 1 : c < 0xF0 ? 2 : 3;
+    char32_t code = extra == 0 ? c : c & (0x3F >> extra);
+    for (int k = 1; k <= extra && i + size_t(k) < text.size(); ++k)
+      code = (code << 6) | (static_cast<unsigned char>(text[i + size_t(k)]) & 0x3F);
+    i += size_t(extra) + 1;
+    if (code >= 0x10000) {
+      code -= 0x10000;
+      out += static_cast<char16_t>(0xD800 + (code >> 10));
+      out += static_cast<char16_t>(0xDC00 + (code & 0x3FF));
+    } else {
+      out += static_cast<char16_t>(code);
+    }
+  }
+  return out;
+}
+
+std::string utf8Of(std::u16string_view units) {
+  std::string out;
+  for (size_t i = 0; i < units.size(); ++i) {
+    char32_t c = units[i];
+    if (c >= 0xD800 && c < 0xDC00 && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] < 0xE000)
+      c = 0x10000 + ((c - 0xD800) << 10) + (units[++i] - 0xDC00);
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (c >> 18));
+      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+// UTF-16 text in memory order as bytes, and back.
+std::string utf16Bytes(const std::string& text) {
+  const std::u16string units = utf16Of(text);
+  return std::string(reinterpret_cast<const char*>(units.data()), units.size() * 2);
+}
+
+std::string textOfUtf16Bytes(const char* p, size_t bytes) {
+  std::u16string units(bytes / 2, u'\0');
+  std::memcpy(units.data(), p, units.size() * 2);
+  return utf8Of(units);
+}
+
+bool isTextType(ub2 type) {
+  return type == SQLT_STR || type == SQLT_CHR || type == SQLT_AFC || type == SQLT_AVC || type == SQLT_LNG ||
+         type == SQLT_VCS;
+}
+
+// A value as an exact number; ORA-01722 for text that is none.
+ExactNumber exactOf(const Value& v) {
+  switch (v.kind) {
+    case Value::Kind::Integer:
+      return numberFromInteger(v.integer);
+    case Value::Kind::Real:
+      return numberFromDouble(v.real);
+    default:
+      if (const auto n = numberFromStoredText(v.bytes)) return *n;
+      throw OraError(ORA_INVALID_NUMBER, "invalid number");
+  }
+}
+
+// The value a number takes in a statement: the stored form of standin_number.h.
+Value valueOfNumber(const ExactNumber& n) {
+  const StoredNumber s = storedNumber(n);
+  switch (s.kind) {
+    case StoredNumber::Kind::Integer:
+      return Value::number(s.integer);
+    case StoredNumber::Kind::Real:
+      return Value::floating(s.real);
+    case StoredNumber::Kind::Text:
+      break;
+  }
+  return Value::text(s.text);
+}
+
+// The descriptor a define or bind buffer row points at.
+void* pointerAt(const char* p) {
+  void* d = nullptr;
+  std::memcpy(&d, p, sizeof d);
+  return d;
+}
+
+// Any datetime descriptor, whichever of the three kinds it was made as.
+DateTimeHandle* lookupDateTime(const void* p) {
+  for (ub4 type : {OCI_DTYPE_TIMESTAMP, OCI_DTYPE_TIMESTAMP_TZ, OCI_DTYPE_TIMESTAMP_LTZ})
+    if (auto* h = lookup<DateTimeHandle>(p, type)) return h;
+  return nullptr;
+}
+
+IntervalHandle* lookupInterval(const void* p) {
+  if (auto* h = lookup<IntervalHandle>(p, OCI_DTYPE_INTERVAL_YM)) return h;
+  return lookup<IntervalHandle>(p, OCI_DTYPE_INTERVAL_DS);
+}
+
+Value descriptorValue(ub2 externalType, void* descriptor) {
+  if (externalType == SQLT_INTERVAL_YM || externalType == SQLT_INTERVAL_DS) {
+    IntervalHandle* h = lookupInterval(descriptor);
+    if (!h) throw OraError(1867, "the interval is invalid");
+    if (!h->valid) return {};
+    return Value::text(intervalText(h->value, 9, h->value.yearMonth ? 0 : 9));
+  }
+  DateTimeHandle* h = lookupDateTime(descriptor);
+  if (!h) throw OraError(1891, "Datetime/Interval internal error");
+  if (!h->valid) return {};
+  TimeStamp t = h->value;
+  if (externalType == SQLT_TIMESTAMP_TZ) {
+    t.hasZone = true;
+  } else if (t.hasZone && t.zoneMinutes != 0 && externalType == SQLT_TIMESTAMP_LTZ) {
+    // A local time zone value is kept in the session's zone, which is UTC here.
+    TimeStamp utc = t;
+    utc.zoneMinutes = 0;
+    int64_t shift = -t.zoneMinutes;
+    DateTime d = t.date;
+    const auto days = std::chrono::sys_days{std::chrono::year{d.year} / d.month / d.day};
+    int64_t minutes = d.hour * 60 + d.minute + shift;
+    auto day = days + std::chrono::days{minutes >= 0 ? minutes / 1440 : -((-minutes + 1439) / 1440)};
+    minutes = ((minutes % 1440) + 1440) % 1440;
+    const std::chrono::year_month_day ymd{day};
+    utc.date = {static_cast<int>(ymd.year()),
+                static_cast<int>(static_cast<unsigned>(ymd.month())),
+                static_cast<int>(static_cast<unsigned>(ymd.day())),
+                static_cast<int>(minutes / 60),
+                static_cast<int>(minutes % 60),
+                d.second};
+    t = utc;
+    t.hasZone = false;
+  } else {
+    t.hasZone = false;
+  }
+  return Value::text(storedTimestamp(t));
+}
+
+void fillDescriptor(ub2 externalType, void* descriptor, const Value& value, const Session&) {
+  if (externalType == SQLT_INTERVAL_YM || externalType == SQLT_INTERVAL_DS) {
+    IntervalHandle* h = lookupInterval(descriptor);
+    if (!h) throw OraError(1867, "the interval is invalid");
+    Interval v;
+    if (value.kind != Value::Kind::Text || !parseInterval(value.bytes, externalType == SQLT_INTERVAL_YM, v))
+      throw OraError(1867, "the interval is invalid");
+    h->value = v;
+    h->valid = true;
+    return;
+  }
+  DateTimeHandle* h = lookupDateTime(descriptor);
+  if (!h) throw OraError(1891, "Datetime/Interval internal error");
+  TimeStamp t;
+  if (value.kind != Value::Kind::Text || !parseStoredTimestamp(value.bytes, t))
+    throw OraError(1861, "literal does not match format string");
+  if (h->type == OCI_DTYPE_TIMESTAMP_TZ) {
+    t.hasZone = true;
+  } else if (h->type == OCI_DTYPE_TIMESTAMP) {
+    t.hasZone = false;
+    t.zoneMinutes = 0;
+  }
+  h->value = t;
+  h->valid = true;
+}
+
+Value lobValue(const LobHandle& l);
+void fillLob(LobHandle& l, const Value& value, bool clob, const Session& session);
+
 Value readArea(const Area& a, ub4 row) {
   const sb2* ind = a.indicatorAt(row);
   if (ind && *ind < 0) return {};
@@ -341,15 +569,43 @@ Value readArea(const Area& a, ub4 row) {
   const ub2* alen = a.lengthAt(row);
   const size_t size = a.size < 0 ? 0 : static_cast<size_t>(a.size);
   const size_t given = alen ? std::min<size_t>(*alen, size) : size;
-  auto text = [](std::string s) { return s.empty() ? Value{} : Value::text(std::move(s)); };
+  const bool wide = a.charsetId == kUtf16CharsetId;
+  auto text = [&](std::string s) {
+    if (wide) s = textOfUtf16Bytes(s.data(), s.size());
+    return s.empty() ? Value{} : Value::text(std::move(s));
+  };
   switch (a.type) {
     case SQLT_STR:
+      if (wide) {
+        size_t n = 0;
+        while (n + 1 < size && (p[n] != 0 || p[n + 1] != 0)) n += 2;
+        return text(std::string(p, n));
+      }
       return text(std::string(p, strnlen(p, size)));
+    case SQLT_AVC: {
+      // Fixed text with a terminator: what lies after the terminator is padding, not value.
+      std::string s(p, given);
+      if (wide) {
+        for (size_t n = 0; n + 1 < s.size(); n += 2)
+          if (s[n] == 0 && s[n + 1] == 0) {
+            s.resize(n);
+            break;
+          }
+      } else if (const size_t nul = s.find('\0'); nul != std::string::npos) {
+        s.resize(nul);
+      }
+      return text(std::move(s));
+    }
     case SQLT_CHR:
     case SQLT_AFC:
-    case SQLT_AVC:
     case SQLT_LNG:
       return text(std::string(p, given));
+    case SQLT_VCS: {
+      if (size < 2) return {};
+      ub2 n;
+      std::memcpy(&n, p, 2);
+      return text(std::string(p + 2, std::min<size_t>(n, size - 2)));
+    }
     case SQLT_INT:
       switch (size) {
         case 1:
@@ -384,6 +640,16 @@ Value readArea(const Area& a, ub4 row) {
         return Value::floating(v);
       }
       unsupportedType(a.type);
+    case SQLT_VNU:
+    case SQLT_NUM: {
+      const auto* b = reinterpret_cast<const uint8_t*>(p);
+      const size_t length = a.type == SQLT_VNU ? (size > 0 ? b[0] : 0) : given;
+      if (a.type == SQLT_VNU && (size < 1 || length + 1 > size)) unsupportedType(a.type);
+      if (a.type == SQLT_VNU && length == 0) return {};
+      const auto n = fromNumberBytes(a.type == SQLT_VNU ? b + 1 : b, length);
+      if (!n) throw OraError(ORA_INVALID_NUMBER, "invalid number");
+      return valueOfNumber(*n);
+    }
     case SQLT_DAT: {
       DateTime d;
       if (size < 7 || !fromOraDate(reinterpret_cast<const uint8_t*>(p), d))
@@ -394,6 +660,27 @@ Value readArea(const Area& a, ub4 row) {
     case SQLT_LBI:
       if (given == 0) return {};
       return {Value::Kind::Bytes, 0, 0, std::string(p, given)};
+    case SQLT_RDD: {
+      const auto* d = lookupRowid(pointerAt(p));
+      if (!d) throw OraError(1410, "invalid ROWID");
+      int64_t number = 0;
+      if (!rowidFromBytes(d->bytes, number)) throw OraError(1410, "invalid ROWID");
+      return Value::text(rowidText(number));
+    }
+    case SQLT_CLOB:
+    case SQLT_BLOB:
+    case SQLT_BFILE: {
+      void* locator = pointerAt(p);
+      LobHandle* l = lookup<LobHandle>(locator, a.type == SQLT_BFILE ? OCI_DTYPE_FILE : OCI_DTYPE_LOB);
+      if (!l) throw OraError(22275, "invalid LOB locator specified");
+      return lobValue(*l);
+    }
+    case SQLT_TIMESTAMP:
+    case SQLT_TIMESTAMP_TZ:
+    case SQLT_TIMESTAMP_LTZ:
+    case SQLT_INTERVAL_YM:
+    case SQLT_INTERVAL_DS:
+      return descriptorValue(a.type, pointerAt(p));
     case SQLT_RSET:
       return {};
     default:
@@ -407,40 +694,15 @@ double numberOf(const Value& v) {
       return static_cast<double>(v.integer);
     case Value::Kind::Real:
       return v.real;
-    default: {
-      const char* s = v.bytes.c_str();
-      char* end = nullptr;
-      const double d = std::strtod(s, &end);
-      while (end && *end == ' ') ++end;
-      if (end == s || !end || *end) throw OraError(ORA_INVALID_NUMBER, "invalid number");
-      return d;
-    }
+    default:
+      return toDouble(exactOf(v));
   }
 }
 
 // Writes one value into a row of a define or output bind. A NULL without an indicator, or a
-// truncated value without one, raises ORA-01405 or ORA-01406.
-std::u16string utf16Of(const std::string& text) {
-  std::u16string out;
-  for (size_t i = 0; i < text.size();) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    const int extra = c < 0x80 ? 0 : c < 0xE0 ? 1 : c < 0xF0 ? 2 : 3;
-    char32_t code = extra == 0 ? c : c & (0x3F >> extra);
-    for (int k = 1; k <= extra && i + size_t(k) < text.size(); ++k)
-      code = (code << 6) | (static_cast<unsigned char>(text[i + size_t(k)]) & 0x3F);
-    i += size_t(extra) + 1;
-    if (code >= 0x10000) {
-      code -= 0x10000;
-      out += static_cast<char16_t>(0xD800 + (code >> 10));
-      out += static_cast<char16_t>(0xDC00 + (code & 0x3FF));
-    } else {
-      out += static_cast<char16_t>(code);
-    }
-  }
-  return out;
-}
-
-void writeArea(const Session& session, const Area& a, ub4 row, const Value& value, bool isDate) {
+// truncated value without one, raises ORA-01405 or ORA-01406; a truncation with an indicator
+// answers true, so that the fetch reports it.
+bool writeArea(const Session& session, const Area& a, ub4 row, const Value& value, uint16_t columnCode) {
   sb2* ind = a.indicatorAt(row);
   ub2* rlen = a.lengthAt(row);
   ub2* rcode = a.codeAt(row);
@@ -452,61 +714,102 @@ void writeArea(const Session& session, const Area& a, ub4 row, const Value& valu
     *ind = -1;
     if (rlen) *rlen = 0;
     if (rcode) *rcode = 1405;
-    return;
+    return false;
   }
   if (ind) *ind = 0;
   if (rcode) *rcode = 0;
   if (!p) throw OraError(24334, "no descriptor for this position");
-  auto putText = [&](const std::string& s, bool terminate, bool pad) {
-    const size_t room = terminate ? (size == 0 ? 0 : size - 1) : size;
-    const size_t n = std::min(s.size(), room);
+  const bool wide = a.charsetId == kUtf16CharsetId && isTextType(a.type);
+  bool truncated = false;
+  auto putBytes = [&](const std::string& raw, bool terminate, bool pad) {
+    const std::string s = wide ? utf16Bytes(raw) : raw;
+    const size_t unit = wide ? 2 : 1;
+    const size_t room = terminate ? (size < unit ? 0 : size - unit) : size;
+    size_t n = std::min(s.size(), room);
+    if (wide) n -= n % 2;
     std::memcpy(p, s.data(), n);
     size_t written = n;
-    if (pad && n < size) {
-      std::memset(p + n, ' ', size - n);
-      written = size;
+    if (pad && n < room) {
+      for (size_t k = n; k + unit <= room; k += unit) {
+        p[k] = ' ';
+        if (wide) p[k + 1] = 0;
+      }
+      written = room - (room - n) % unit;
     }
-    if (terminate && size > 0) p[n] = '\0';
+    if (terminate && size >= unit) std::memset(p + written, 0, unit);
     if (rlen) *rlen = static_cast<ub2>(std::min<size_t>(written, 65535));
     if (n < s.size()) {
       if (!ind) throw OraError(1406, "fetched column value was truncated");
       *ind = static_cast<sb2>(std::min<size_t>(s.size(), 32767));
       if (rcode) *rcode = 1406;
+      truncated = true;
     }
   };
   switch (a.type) {
     case SQLT_STR:
-      return putText(valueText(session, value, isDate), true, false);
+      putBytes(valueText(session, value, columnCode), true, false);
+      return truncated;
     case SQLT_CHR:
-    case SQLT_AVC:
     case SQLT_LNG:
-      return putText(valueText(session, value, isDate), false, false);
+      putBytes(valueText(session, value, columnCode), false, false);
+      return truncated;
+    case SQLT_AVC:
+      putBytes(valueText(session, value, columnCode), true, true);
+      return truncated;
     case SQLT_AFC:
-      return putText(valueText(session, value, isDate), false, true);
+      putBytes(valueText(session, value, columnCode), false, true);
+      return truncated;
+    case SQLT_VCS: {
+      if (size < 2) unsupportedType(a.type);
+      const std::string s = valueText(session, value, columnCode);
+      const size_t n = std::min(s.size(), size - 2);
+      const auto length = static_cast<ub2>(n);
+      std::memcpy(p, &length, 2);
+      std::memcpy(p + 2, s.data(), n);
+      if (rlen) *rlen = static_cast<ub2>(n + 2);
+      if (n < s.size()) {
+        if (!ind) throw OraError(1406, "fetched column value was truncated");
+        *ind = static_cast<sb2>(std::min<size_t>(s.size(), 32767));
+        return true;
+      }
+      return false;
+    }
     case SQLT_BIN:
     case SQLT_LBI:
-      return putText(value.kind == Value::Kind::Bytes ? value.bytes : valueText(session, value, false), false,
-                     false);
+      putBytes(value.kind == Value::Kind::Bytes ? value.bytes : valueText(session, value, 0), false, false);
+      return truncated;
     case SQLT_CLOB:
-    case SQLT_BLOB: {
-      // The locator receives a copy of the value: reads see the row as fetched.
-      void* locator = nullptr;
-      std::memcpy(&locator, p, sizeof locator);
-      auto& l = need<LobHandle>(locator, OCI_DTYPE_LOB);
-      l.initialized = true;
-      l.clob = a.type == SQLT_CLOB;
-      l.streaming = false;
-      if (l.clob)
-        l.text = utf16Of(valueText(session, value, false));
-      else
-        l.bytes = value.kind == Value::Kind::Bytes ? value.bytes : valueText(session, value, false);
-      return;
+    case SQLT_BLOB:
+    case SQLT_BFILE: {
+      LobHandle* l = lookup<LobHandle>(pointerAt(p), a.type == SQLT_BFILE ? OCI_DTYPE_FILE : OCI_DTYPE_LOB);
+      if (!l) throw OraError(22275, "invalid LOB locator specified");
+      fillLob(*l, value, a.type == SQLT_CLOB, session);
+      return false;
     }
+    case SQLT_RDD: {
+      RowidData* d = lookupRowid(pointerAt(p));
+      int64_t number = 0;
+      if (!d || value.kind != Value::Kind::Text || !rowidRow(value.bytes, number))
+        throw OraError(1410, "invalid ROWID");
+      const auto bytes = rowidBytes(number);
+      std::memcpy(d->bytes, bytes.data(), bytes.size());
+      if (rlen) *rlen = sizeof(void*);
+      return false;
+    }
+    case SQLT_TIMESTAMP:
+    case SQLT_TIMESTAMP_TZ:
+    case SQLT_TIMESTAMP_LTZ:
+    case SQLT_INTERVAL_YM:
+    case SQLT_INTERVAL_DS:
+      fillDescriptor(a.type, pointerAt(p), value, session);
+      if (rlen) *rlen = sizeof(void*);
+      return false;
     case SQLT_INT: {
-      const double d = std::round(numberOf(value));
-      const double limit = size >= 8 ? 9.2e18 : std::ldexp(1.0, static_cast<int>(size * 8 - 1));
-      if (!(std::fabs(d) < limit)) throw OraError(1455, "converting column overflows integer datatype");
-      const auto v = static_cast<int64_t>(d);
+      const auto exact = toInteger(exactOf(value));
+      const int64_t v = exact ? *exact : 0;
+      const int bits = static_cast<int>(size) * 8;
+      if (!exact || (bits < 64 && (v < -(int64_t{1} << (bits - 1)) || v >= (int64_t{1} << (bits - 1)))))
+        throw OraError(1455, "converting column overflows integer datatype");
       switch (size) {
         case 1: {
           const auto x = static_cast<int8_t>(v);
@@ -530,7 +833,7 @@ void writeArea(const Session& session, const Area& a, ub4 row, const Value& valu
           unsupportedType(a.type);
       }
       if (rlen) *rlen = static_cast<ub2>(size);
-      return;
+      return false;
     }
     case SQLT_FLT: {
       const double d = numberOf(value);
@@ -543,17 +846,31 @@ void writeArea(const Session& session, const Area& a, ub4 row, const Value& valu
         unsupportedType(a.type);
       }
       if (rlen) *rlen = static_cast<ub2>(size);
-      return;
+      return false;
+    }
+    case SQLT_VNU:
+    case SQLT_NUM: {
+      const NumberBytes b = toNumberBytes(exactOf(value));
+      const size_t need = b.length + (a.type == SQLT_VNU ? 1u : 0u);
+      if (size < need) unsupportedType(a.type);
+      if (a.type == SQLT_VNU) {
+        p[0] = static_cast<char>(b.length);
+        std::memcpy(p + 1, b.bytes.data(), b.length);
+      } else {
+        std::memcpy(p, b.bytes.data(), b.length);
+      }
+      if (rlen) *rlen = static_cast<ub2>(need);
+      return false;
     }
     case SQLT_DAT: {
       DateTime d;
-      if (value.kind != Value::Kind::Text || !parseCanonicalDate(value.bytes, d))
+      if (value.kind != Value::Kind::Text || !parseCanonicalDate(value.bytes.substr(0, 19), d))
         throw OraError(1861, "literal does not match format string");
       if (size < 7) unsupportedType(a.type);
       const auto bytes = toOraDate(d);
       std::memcpy(p, bytes.data(), 7);
       if (rlen) *rlen = 7;
-      return;
+      return false;
     }
     default:
       unsupportedType(a.type);
@@ -572,7 +889,7 @@ class AreaBinds : public BindAccess {
     return Value::text(b.pieces);
   }
   void output(size_t position, const std::string& name, const Value& value) override {
-    writeArea(session_, find(position, name).area, 0, value, false);
+    writeArea(session_, find(position, name).area, 0, value, 0);
   }
   void openCursor(size_t position, const std::string& name, const std::string& sql,
                   BindAccess& values) override {
@@ -609,6 +926,19 @@ class AreaBinds : public BindAccess {
   ub4 row_;
 };
 
+// A locator just filled from a row remembers the row, so that writes through it reach the table.
+void bindLobToRow(const Area& a, ub4 row, const StmtHandle& stmt, const ColumnInfo& column, int64_t number) {
+  LobHandle* l = lookup<LobHandle>(pointerAt(a.valueAt(row)), OCI_DTYPE_LOB);
+  if (!l) return;
+  l->session = stmt.session;
+  l->generation = stmt.generation;
+  l->database = column.database;
+  l->table = column.table;
+  l->column = column.origin;
+  l->row = number;
+  l->national = column.type.national();
+}
+
 DefineHandle* defineAt(StmtHandle& stmt, ub4 position) {
   for (auto& d : stmt.defines)
     if (d->position == position) return d.get();
@@ -632,8 +962,11 @@ ub4 fetchRows(StmtHandle& stmt, ub4 rows) {
       break;
     }
     for (size_t c = 0; c < row.size(); ++c) {
-      if (const DefineHandle* d = defineAt(stmt, static_cast<ub4>(c + 1)))
-        writeArea(session, d->area, got, row[c], columns[c].type.code == SQLT_DAT);
+      if (const DefineHandle* d = defineAt(stmt, static_cast<ub4>(c + 1))) {
+        stmt.truncated = writeArea(session, d->area, got, row[c], columns[c].type.code) || stmt.truncated;
+        if ((d->area.type == SQLT_CLOB || d->area.type == SQLT_BLOB) && stmt.cursor->originRow(c) != 0)
+          bindLobToRow(d->area, got, stmt, columns[c], stmt.cursor->originRow(c));
+      }
     }
     ++got;
     ++stmt.rowsDelivered;
@@ -761,10 +1094,36 @@ OCI_EXPORT sword OCIHandleFree(void* hndlp, ub4 type) {
 OCI_EXPORT sword OCIDescriptorAlloc(const void* parenth, void** descpp, ub4 type, size_t, void**) {
   return entry(nullptr, [&](ErrorHandle*) -> sword {
     auto& env = need<EnvHandle>(parenth, OCI_HTYPE_ENV);
-    if (!descpp || (type != OCI_DTYPE_ROWID && type != OCI_DTYPE_LOB && type != OCI_DTYPE_FILE))
-      return OCI_INVALID_HANDLE;
-    Handle* h = type == OCI_DTYPE_ROWID ? static_cast<Handle*>(new RowidHandle(type, &env))
-                                        : new LobHandle(type, &env);
+    if (!descpp) return OCI_INVALID_HANDLE;
+    if (type == OCI_DTYPE_ROWID) {
+      auto* d = new RowidData();
+      d->env = &env;
+      std::lock_guard lock(registryMutex);
+      rowidRegistry.insert(d);
+      *descpp = d;
+      return OCI_SUCCESS;
+    }
+    Handle* h = nullptr;
+    switch (type) {
+      case OCI_DTYPE_LOB:
+      case OCI_DTYPE_FILE:
+        h = new LobHandle(type, &env);
+        break;
+      case OCI_DTYPE_TIMESTAMP:
+      case OCI_DTYPE_TIMESTAMP_TZ:
+      case OCI_DTYPE_TIMESTAMP_LTZ:
+        h = new DateTimeHandle(type, &env);
+        break;
+      case OCI_DTYPE_INTERVAL_YM:
+      case OCI_DTYPE_INTERVAL_DS: {
+        auto* interval = new IntervalHandle(type, &env);
+        interval->value.yearMonth = type == OCI_DTYPE_INTERVAL_YM;
+        h = interval;
+        break;
+      }
+      default:
+        return OCI_INVALID_HANDLE;
+    }
     {
       std::lock_guard lock(registryMutex);
       env.children.push_back(h);
@@ -776,11 +1135,36 @@ OCI_EXPORT sword OCIDescriptorAlloc(const void* parenth, void** descpp, ub4 type
 
 OCI_EXPORT sword OCIDescriptorFree(void* descp, ub4 type) {
   return entry(nullptr, [&](ErrorHandle*) -> sword {
+    if (type == OCI_DTYPE_ROWID) {
+      RowidData* d = lookupRowid(descp);
+      if (!d) return OCI_INVALID_HANDLE;
+      std::lock_guard lock(registryMutex);
+      rowidRegistry.erase(d);
+      delete d;
+      return OCI_SUCCESS;
+    }
     if (type == OCI_DTYPE_PARAM) {
       need<Handle>(descp, type);  // freed with its statement
       return OCI_SUCCESS;
     }
     releaseChild(&need<Handle>(descp, type));
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCIRowidToChar(void* rowidDesc, OraText* outbfp, ub2* outbflp, void* errhp) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    RowidData* d = lookupRowid(rowidDesc);
+    if (!d || !outbflp) return OCI_INVALID_HANDLE;
+    int64_t row = 0;
+    if (!rowidFromBytes(d->bytes, row)) throw OraError(1410, "invalid ROWID");
+    const std::string text = rowidText(row);
+    if (*outbflp < text.size() || !outbfp) {
+      *outbflp = static_cast<ub2>(text.size());
+      throw OraError(1406, "fetched column value was truncated");
+    }
+    std::memcpy(outbfp, text.data(), text.size());
+    *outbflp = static_cast<ub2>(text.size());
     return OCI_SUCCESS;
   });
 }
@@ -853,8 +1237,15 @@ OCI_EXPORT sword OCIAttrGet(const void* trgthndlp, ub4 trghndltyp, void* attribu
           case OCI_ATTR_PREFETCH_MEMORY:
             put<ub4>(attributep, sizep, 0);
             return OCI_SUCCESS;
-          case OCI_ATTR_ROWID:
-            return OCI_NO_DATA;
+          case OCI_ATTR_ROWID: {
+            // The caller passes its descriptor itself, which receives the ROWID's bytes.
+            RowidData* d = lookupRowid(attributep);
+            if (!d) throw OraError(24315, "illegal attribute type");
+            if (s.changedRow == 0) return OCI_NO_DATA;
+            const auto bytes = rowidBytes(s.changedRow);
+            std::memcpy(d->bytes, bytes.data(), bytes.size());
+            return OCI_SUCCESS;
+          }
           default:
             break;
         }
@@ -879,7 +1270,26 @@ OCI_EXPORT sword OCIAttrGet(const void* trgthndlp, ub4 trghndltyp, void* attribu
             put<ub1>(attributep, sizep, p.info.nullable ? 1 : 0);
             return OCI_SUCCESS;
           case OCI_ATTR_FSPRECISION:
-            put<ub1>(attributep, sizep, 0);
+            put<ub1>(attributep, sizep, p.info.type.fsPrecision);
+            return OCI_SUCCESS;
+          case OCI_ATTR_LFPRECISION:
+            put<ub1>(
+                attributep, sizep,
+                static_cast<ub1>(p.info.type.code == SQLT_INTERVAL_YM || p.info.type.code == SQLT_INTERVAL_DS
+                                     ? p.info.type.precision
+                                     : 0));
+            return OCI_SUCCESS;
+          case OCI_ATTR_CHARSET_FORM:
+            put<ub1>(attributep, sizep, p.info.type.charsetForm);
+            return OCI_SUCCESS;
+          case OCI_ATTR_CHARSET_ID:
+            put<ub2>(attributep, sizep,
+                     p.info.type.charsetForm == 0 ? 0
+                     : p.info.type.national()     ? 2000
+                                                  : 873);
+            return OCI_SUCCESS;
+          case OCI_ATTR_CHAR_SIZE:
+            put<ub2>(attributep, sizep, p.info.type.national() ? p.info.type.characters : p.info.type.size);
             return OCI_SUCCESS;
           case OCI_ATTR_NAME:
             if (attributep)
@@ -967,10 +1377,22 @@ OCI_EXPORT sword OCIAttrSet(void* trgthndlp, ub4 trghndltyp, void* attributep, u
         if (attrtype == OCI_ATTR_PREFETCH_ROWS || attrtype == OCI_ATTR_PREFETCH_MEMORY) return OCI_SUCCESS;
         break;
       case OCI_HTYPE_BIND:
-      case OCI_HTYPE_DEFINE:
-        need<Handle>(trgthndlp, trghndltyp);
-        if (attrtype == OCI_ATTR_CHARSET_ID) return OCI_SUCCESS;
+      case OCI_HTYPE_DEFINE: {
+        Area& area = trghndltyp == OCI_HTYPE_BIND ? need<BindHandle>(trgthndlp, trghndltyp).area
+                                                  : need<DefineHandle>(trgthndlp, trghndltyp).area;
+        if (attrtype == OCI_ATTR_CHARSET_ID && attributep) {
+          std::memcpy(&area.charsetId, attributep, sizeof area.charsetId);
+          return OCI_SUCCESS;
+        }
+        if (attrtype == OCI_ATTR_CHARSET_FORM && attributep) {
+          std::memcpy(&area.charsetForm, attributep, sizeof area.charsetForm);
+          if (area.charsetForm != 1 && area.charsetForm != 2)
+            throw OraError(1460, "unimplemented or unreasonable conversion requested");
+          return OCI_SUCCESS;
+        }
+        if (attrtype == OCI_ATTR_MAXDATA_SIZE) return OCI_SUCCESS;
         break;
+      }
       default:
         need<Handle>(trgthndlp, trghndltyp);
         break;
@@ -1165,10 +1587,12 @@ OCI_EXPORT sword OCIStmtExecute(void* svchp, void* stmtp, void* errhp, ub4 iters
       return OCI_SUCCESS;
     } else {
       if (iters == 0) throw OraError(24333, "zero iteration count");
+      s.changedRow = 0;
       for (ub4 k = 0; k < iters; ++k) {
         AreaBinds binds(s, session, rowoff + k);
         s.cursor->execute(binds, false);
         s.rowCount += static_cast<ub4>(s.cursor->rowsProcessed());
+        if (session.changedRow() != 0) s.changedRow = session.changedRow();
       }
     }
     s.executed = true;
@@ -1205,6 +1629,13 @@ OCI_EXPORT sword OCIStmtSetPieceInfo(void* hndlp, ub4 type, void* errhp, const v
   });
 }
 
+// A fetch that cut a value short (its indicator tells by how much) succeeds with information.
+sword truncationInfo(const StmtHandle& s, ErrorHandle* err) {
+  if (!s.truncated) return OCI_SUCCESS;
+  setError(err, 24345, "A Truncation or null fetch error occurred");
+  return OCI_SUCCESS_WITH_INFO;
+}
+
 // Rows of a scrollable result from row `first` (from 1) on; answers the rows written.
 ub4 fetchScrolled(StmtHandle& s, ub4 nrows, long long first) {
   Session& session = cursorSession(s);
@@ -1217,7 +1648,7 @@ ub4 fetchScrolled(StmtHandle& s, ub4 nrows, long long first) {
     const std::vector<Value>& values = s.result[static_cast<size_t>(row - 1)];
     for (size_t c = 0; c < values.size(); ++c)
       if (const DefineHandle* d = defineAt(s, static_cast<ub4>(c + 1)))
-        writeArea(session, d->area, got, values[c], columns[c].type.code == SQLT_DAT);
+        s.truncated = writeArea(session, d->area, got, values[c], columns[c].type.code) || s.truncated;
     ++got;
     ++s.rowsDelivered;
     s.position = static_cast<size_t>(row);
@@ -1260,12 +1691,13 @@ static sword fetch(void* stmtp, void* errhp, ub4 nrows, ub2 orientation, sb4 off
         default:
           throw OraError(24391, "invalid fetch operation");
       }
+      s.truncated = false;
       s.lastFetched = fetchScrolled(s, nrows, first);
       if (s.lastFetched < nrows) {
         setError(err, ORA_NO_DATA_FOUND, "no data found");
         return OCI_NO_DATA;
       }
-      return OCI_SUCCESS;
+      return truncationInfo(s, err);
     }
     if (orientation != OCI_FETCH_NEXT && orientation != OCI_DEFAULT)
       throw OraError(24391, "invalid fetch operation");
@@ -1273,12 +1705,13 @@ static sword fetch(void* stmtp, void* errhp, ub4 nrows, ub2 orientation, sb4 off
       s.open = false;  // a fetch of no rows cancels the cursor
       return OCI_SUCCESS;
     }
+    s.truncated = false;
     s.lastFetched = fetchRows(s, nrows);
     if (s.lastFetched < nrows) {
       setError(err, ORA_NO_DATA_FOUND, "no data found");
       return OCI_NO_DATA;
     }
-    return OCI_SUCCESS;
+    return truncationInfo(s, err);
   });
 }
 
@@ -1432,8 +1865,6 @@ OCI_EXPORT uint64_t OCIStandinCallCount(void) {
 namespace ocistandin {
 namespace {
 
-constexpr ub2 kUtf16CharsetId = 1000;
-
 LobHandle& anyLob(const void* locp) {
   if (auto* file = lookup<LobHandle>(locp, OCI_DTYPE_FILE)) return *file;
   return need<LobHandle>(locp, OCI_DTYPE_LOB);
@@ -1458,10 +1889,66 @@ std::filesystem::path filePath(SvcHandle& svc, const LobHandle& l) {
          l.fileName;
 }
 
+// A locator fetched from a row writes its whole value back to that row after every change, in
+// the session's transaction, so the change is kept at commit and undone by a rollback.
+void persistLob(LobHandle& l) {
+  if (l.table.empty()) return;
+  auto* s = lookup<SessionHandle>(l.session, OCI_HTYPE_SESSION);
+  if (!s || s->generation != l.generation) throw OraError(22990, "LOB locators cannot span transactions");
+  Session& session = liveSession(s);
+  const Value v = l.clob ? Value::text(utf8Of(l.text)) : Value{Value::Kind::Bytes, 0, 0, l.bytes};
+  session.writeCell(l.database, l.table, l.column, l.row, v);
+}
+
+// The UTF-8 bytes of CLOB units [from, from + count) that fit in `room` bytes, never splitting a
+// character; `taken` answers the units used.
+std::string clobBytes(const LobHandle& l, size_t from, size_t count, size_t room, size_t& taken) {
+  std::string out;
+  taken = 0;
+  while (taken < count && from + taken < l.text.size()) {
+    size_t units = 1;
+    const char16_t u = l.text[from + taken];
+    if (u >= 0xD800 && u < 0xDC00 && from + taken + 1 < l.text.size()) units = 2;
+    const std::string piece = utf8Of(std::u16string_view(l.text).substr(from + taken, units));
+    if (out.size() + piece.size() > room) break;
+    out += piece;
+    taken += units;
+  }
+  return out;
+}
+
+Value lobValue(const LobHandle& l) {
+  if (l.type == OCI_DTYPE_FILE) return l.initialized ? Value::text(l.directory + "/" + l.fileName) : Value{};
+  if (!l.initialized) return {};
+  if (l.clob) return Value::text(utf8Of(l.text));
+  return {Value::Kind::Bytes, 0, 0, l.bytes};
+}
+
+void fillLob(LobHandle& l, const Value& value, bool clob, const Session& session) {
+  l.initialized = true;
+  l.streaming = false;
+  l.session = nullptr;
+  l.table.clear();
+  if (l.type == OCI_DTYPE_FILE) {
+    const std::string text = valueText(session, value, 0);
+    const size_t slash = text.find('/');
+    l.directory = slash == std::string::npos ? std::string() : text.substr(0, slash);
+    l.fileName = slash == std::string::npos ? text : text.substr(slash + 1);
+    l.opened = false;
+    l.bytes.clear();
+    return;
+  }
+  l.clob = clob;
+  if (clob)
+    l.text = utf16Of(valueText(session, value, 0));
+  else
+    l.bytes = value.kind == Value::Kind::Bytes ? value.bytes : valueText(session, value, 0);
+}
+
 }  // namespace
 }  // namespace ocistandin
 
-OCI_EXPORT sword OCILobCreateTemporary(void* svchp, void* errhp, void* locp, ub2, ub1, ub1 lobtype, int,
+OCI_EXPORT sword OCILobCreateTemporary(void* svchp, void* errhp, void* locp, ub2, ub1 csfrm, ub1 lobtype, int,
                                        ub2) {
   return entry(errhp, [&](ErrorHandle*) -> sword {
     liveSession(sessionOfSvc(need<SvcHandle>(svchp, OCI_HTYPE_SVCCTX)));
@@ -1469,9 +1956,31 @@ OCI_EXPORT sword OCILobCreateTemporary(void* svchp, void* errhp, void* locp, ub2
     if (lobtype != 1 && lobtype != 2) throw OraError(22275, "invalid LOB locator specified");
     l.initialized = true;
     l.clob = lobtype == 2;
+    l.national = csfrm == 2;
     l.text.clear();
     l.bytes.clear();
     l.streaming = false;
+    l.session = nullptr;
+    l.table.clear();
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCILobFreeTemporary(void* svchp, void* errhp, void* locp) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    need<SvcHandle>(svchp, OCI_HTYPE_SVCCTX);
+    auto& l = need<LobHandle>(locp, OCI_DTYPE_LOB);
+    l.initialized = false;
+    l.text.clear();
+    l.bytes.clear();
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCILobIsTemporary(void*, void* errhp, void* locp, int* isTemporary) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    const LobHandle& l = anyLob(locp);
+    *isTemporary = l.initialized && l.type == OCI_DTYPE_LOB && l.table.empty() ? 1 : 0;
     return OCI_SUCCESS;
   });
 }
@@ -1493,7 +2002,16 @@ OCI_EXPORT sword OCILobGetLength(void* svchp, void* errhp, void* locp, ub4* lenp
 
 OCI_EXPORT sword OCILobCharSetForm(void*, void* errhp, const void* locp, ub1* csfrm) {
   return entry(errhp, [&](ErrorHandle*) -> sword {
-    *csfrm = initedLob(const_cast<void*>(locp)).clob ? 1 : 0;
+    const LobHandle& l = initedLob(const_cast<void*>(locp));
+    *csfrm = !l.clob ? 0 : l.national ? 2 : 1;
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCILobCharSetId(void*, void* errhp, const void* locp, ub2* csid) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    const LobHandle& l = initedLob(const_cast<void*>(locp));
+    *csid = !l.clob ? 0 : l.national ? 2000 : 873;
     return OCI_SUCCESS;
   });
 }
@@ -1508,12 +2026,34 @@ OCI_EXPORT sword OCILobTrim(void* svchp, void* errhp, void* locp, ub4 newlen) {
       l.text.resize(newlen);
     else
       l.bytes.resize(newlen);
+    persistLob(l);
     return OCI_SUCCESS;
   });
 }
 
-// Reads from unit `offset` (from 1). An amount of 0 streams: each call fills the buffer and
-// answers OCI_NEED_DATA while units remain.
+OCI_EXPORT sword OCILobErase(void* svchp, void* errhp, void* locp, ub4* amount, ub4 offset) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    need<SvcHandle>(svchp, OCI_HTYPE_SVCCTX);
+    LobHandle& l = initedLob(locp);
+    if (offset < 1) throw OraError(24801, "illegal parameter value in OCI lob function");
+    const size_t from = offset - 1;
+    const size_t n = from < l.length() ? std::min<size_t>(*amount, l.length() - from) : 0;
+    for (size_t i = 0; i < n; ++i) {
+      if (l.clob)
+        l.text[from + i] = u' ';
+      else
+        l.bytes[from + i] = '\0';
+    }
+    *amount = static_cast<ub4>(n);
+    persistLob(l);
+    return OCI_SUCCESS;
+  });
+}
+
+// Reads from unit `offset` (from 1): characters of a CLOB, bytes of a BLOB or BFILE. A CLOB read
+// with character-set id 1000 delivers UTF-16 and answers units; otherwise it delivers UTF-8 and
+// answers bytes. An amount of 0 streams: each call fills the buffer and answers OCI_NEED_DATA
+// while units remain.
 OCI_EXPORT sword OCILobRead(void* svchp, void* errhp, void* locp, ub4* amtp, ub4 offset, void* bufp, ub4 bufl,
                             void*, void*, ub2 csid, ub1) {
   return entry(errhp, [&](ErrorHandle*) -> sword {
@@ -1521,7 +2061,6 @@ OCI_EXPORT sword OCILobRead(void* svchp, void* errhp, void* locp, ub4* amtp, ub4
     LobHandle& l = initedLob(locp);
     if (offset < 1) throw OraError(24801, "illegal parameter value in OCI lob function");
     const bool wide = l.clob && csid == kUtf16CharsetId;
-    const size_t unitBytes = wide ? 2 : 1;
     const bool stream = *amtp == 0;
     if (stream && !l.streaming) {
       l.streaming = true;
@@ -1529,18 +2068,23 @@ OCI_EXPORT sword OCILobRead(void* svchp, void* errhp, void* locp, ub4* amtp, ub4
     }
     const size_t from = stream ? l.streamAt : offset - 1;
     const size_t available = from < l.length() ? l.length() - from : 0;
-    size_t units = std::min<size_t>(available, bufl / unitBytes);
-    if (!stream) units = std::min<size_t>(units, *amtp);
+    const size_t wanted = stream ? available : std::min<size_t>(available, *amtp);
     char* out = static_cast<char*>(bufp);
-    for (size_t i = 0; i < units; ++i) {
-      if (!l.clob)
-        out[i] = l.bytes[from + i];
-      else if (wide)
-        std::memcpy(out + 2 * i, &l.text[from + i], 2);
-      else
-        out[i] = static_cast<char>(l.text[from + i]);
+    size_t units = 0;
+    if (l.clob && !wide) {
+      const std::string bytes = clobBytes(l, from, wanted, bufl, units);
+      std::memcpy(out, bytes.data(), bytes.size());
+      *amtp = static_cast<ub4>(bytes.size());
+    } else {
+      units = std::min<size_t>(wanted, bufl / (wide ? 2 : 1));
+      for (size_t i = 0; i < units; ++i) {
+        if (wide)
+          std::memcpy(out + 2 * i, &l.text[from + i], 2);
+        else
+          out[i] = l.bytes[from + i];
+      }
+      *amtp = static_cast<ub4>(units);
     }
-    *amtp = static_cast<ub4>(units);
     if (!stream) return OCI_SUCCESS;
     l.streamAt = from + units;
     if (l.streamAt < l.length() && units > 0) return OCI_NEED_DATA;
@@ -1549,33 +2093,181 @@ OCI_EXPORT sword OCILobRead(void* svchp, void* errhp, void* locp, ub4* amtp, ub4
   });
 }
 
-// Writes `*amtp` units at unit `offset` (from 1) in one piece; a gap before it is filled with
-// zeros (BLOB) or blanks (CLOB).
+// Writes at unit `offset` (from 1); a gap before it is filled with zeros (BLOB) or blanks (CLOB).
+// A CLOB takes UTF-16 with character-set id 1000 (`*amtp` units), else UTF-8 (`*amtp` bytes), and
+// `*amtp` answers the characters written. Piece 0 writes once; pieces 1 (first), 2 (next) and
+// 3 (last) write one after another, answering OCI_NEED_DATA until the last.
 OCI_EXPORT sword OCILobWrite(void* svchp, void* errhp, void* locp, ub4* amtp, ub4 offset, void* bufp,
                              ub4 buflen, ub1 piece, void*, void*, ub2 csid, ub1) {
   return entry(errhp, [&](ErrorHandle*) -> sword {
     need<SvcHandle>(svchp, OCI_HTYPE_SVCCTX);
     LobHandle& l = initedLob(locp);
-    if (offset < 1 || piece != 0) throw OraError(24801, "illegal parameter value in OCI lob function");
+    if (offset < 1 || piece > 3) throw OraError(24801, "illegal parameter value in OCI lob function");
     const bool wide = l.clob && csid == kUtf16CharsetId;
-    const size_t units = *amtp;
-    if (units * (wide ? 2 : 1) > buflen) throw OraError(24801, "illegal parameter value in OCI lob function");
-    const size_t at = offset - 1;
+    size_t amount = *amtp;
+    if (piece == 1 || piece == 2 || piece == 3) amount = buflen / (wide ? 2 : 1);
+    if (amount * (wide ? 2 : 1) > buflen)
+      throw OraError(24801, "illegal parameter value in OCI lob function");
+    if (piece == 0 || piece == 1) l.streamAt = offset - 1;
+    const size_t at = l.streamAt;
     const char* in = static_cast<const char*>(bufp);
+    size_t written = 0;
     if (!l.clob) {
-      if (l.bytes.size() < at + units) l.bytes.resize(at + units, '\0');
-      std::memcpy(&l.bytes[at], in, units);
+      if (l.bytes.size() < at + amount) l.bytes.resize(at + amount, '\0');
+      std::memcpy(&l.bytes[at], in, amount);
+      written = amount;
     } else {
-      if (l.text.size() < at + units) l.text.resize(at + units, u' ');
-      for (size_t i = 0; i < units; ++i) {
-        char16_t unit;
-        if (wide)
-          std::memcpy(&unit, in + 2 * i, 2);
-        else
-          unit = static_cast<unsigned char>(in[i]);
-        l.text[at + i] = unit;
+      std::u16string units;
+      if (wide) {
+        units.resize(amount);
+        std::memcpy(units.data(), in, amount * 2);
+      } else {
+        units = utf16Of(std::string(in, amount));
       }
+      if (l.text.size() < at + units.size()) l.text.resize(at + units.size(), u' ');
+      std::copy(units.begin(), units.end(), l.text.begin() + static_cast<std::ptrdiff_t>(at));
+      written = units.size();
     }
+    l.streamAt = at + written;
+    *amtp = static_cast<ub4>(written);
+    if (piece == 1 || piece == 2) return OCI_NEED_DATA;
+    persistLob(l);
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCILobAppend(void* svchp, void* errhp, void* dstp, void* srcp) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    need<SvcHandle>(svchp, OCI_HTYPE_SVCCTX);
+    LobHandle& dst = initedLob(dstp);
+    const LobHandle& src = initedLob(srcp);
+    if (dst.clob != src.clob) throw OraError(22990, "inconsistent datatypes: LOB kinds differ");
+    if (dst.clob)
+      dst.text += src.text;
+    else
+      dst.bytes += src.bytes;
+    persistLob(dst);
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCILobCopy(void* svchp, void* errhp, void* dstp, void* srcp, ub4 amount, ub4 dstOffset,
+                            ub4 srcOffset) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    need<SvcHandle>(svchp, OCI_HTYPE_SVCCTX);
+    LobHandle& dst = initedLob(dstp);
+    const LobHandle& src = initedLob(srcp);
+    if (dstOffset < 1 || srcOffset < 1 || dst.clob != src.clob)
+      throw OraError(24801, "illegal parameter value in OCI lob function");
+    const size_t from = srcOffset - 1, at = dstOffset - 1;
+    const size_t n = from < src.length() ? std::min<size_t>(amount, src.length() - from) : 0;
+    if (dst.clob) {
+      if (dst.text.size() < at + n) dst.text.resize(at + n, u' ');
+      std::copy_n(src.text.begin() + static_cast<std::ptrdiff_t>(from), n,
+                  dst.text.begin() + static_cast<std::ptrdiff_t>(at));
+    } else {
+      if (dst.bytes.size() < at + n) dst.bytes.resize(at + n, '\0');
+      std::copy_n(src.bytes.begin() + static_cast<std::ptrdiff_t>(from), n,
+                  dst.bytes.begin() + static_cast<std::ptrdiff_t>(at));
+    }
+    persistLob(dst);
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCILobLoadFromFile(void* svchp, void* errhp, void* dstp, void* filep, ub4 amount,
+                                    ub4 dstOffset, ub4 srcOffset) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    need<SvcHandle>(svchp, OCI_HTYPE_SVCCTX);
+    LobHandle& dst = initedLob(dstp);
+    const LobHandle& file = initedLob(filep);
+    if (dstOffset < 1 || srcOffset < 1) throw OraError(24801, "illegal parameter value in OCI lob function");
+    const size_t from = srcOffset - 1, at = dstOffset - 1;
+    if (from + amount > file.bytes.size())
+      throw OraError(22993, "specified input amount is greater than actual source amount");
+    const std::string piece = file.bytes.substr(from, amount);
+    if (dst.clob) {
+      const std::u16string units = utf16Of(piece);
+      if (dst.text.size() < at + units.size()) dst.text.resize(at + units.size(), u' ');
+      std::copy(units.begin(), units.end(), dst.text.begin() + static_cast<std::ptrdiff_t>(at));
+    } else {
+      if (dst.bytes.size() < at + piece.size()) dst.bytes.resize(at + piece.size(), '\0');
+      std::copy(piece.begin(), piece.end(), dst.bytes.begin() + static_cast<std::ptrdiff_t>(at));
+    }
+    persistLob(dst);
+    return OCI_SUCCESS;
+  });
+}
+
+// The new locator shares nothing with the source: it reads and writes the same row.
+OCI_EXPORT sword OCILobAssign(void* envhp, void* errhp, const void* srcp, void** dstpp) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    auto& env = need<EnvHandle>(envhp, OCI_HTYPE_ENV);
+    const LobHandle& src = anyLob(srcp);
+    if (!dstpp) throw OraError(24801, "illegal parameter value in OCI lob function");
+    LobHandle* dst = lookup<LobHandle>(*dstpp, src.type);
+    if (!dst) {
+      dst = new LobHandle(src.type, &env);
+      std::lock_guard lock(registryMutex);
+      env.children.push_back(dst);
+    }
+    dst->initialized = src.initialized;
+    dst->clob = src.clob;
+    dst->national = src.national;
+    dst->text = src.text;
+    dst->bytes = src.bytes;
+    dst->directory = src.directory;
+    dst->fileName = src.fileName;
+    dst->opened = false;
+    dst->streaming = false;
+    dst->session = src.session;
+    dst->generation = src.generation;
+    dst->database = src.database;
+    dst->table = src.table;
+    dst->column = src.column;
+    dst->row = src.row;
+    *dstpp = dst;
+    return OCI_SUCCESS;
+  });
+}
+
+// Without an error handle, as the call is declared.
+OCI_EXPORT sword OCILobIsEqual(void*, const void* xp, const void* yp, int* isEqual) {
+  auto* x = lookup<LobHandle>(xp, OCI_DTYPE_LOB) ? lookup<LobHandle>(xp, OCI_DTYPE_LOB)
+                                                 : lookup<LobHandle>(xp, OCI_DTYPE_FILE);
+  auto* y = lookup<LobHandle>(yp, OCI_DTYPE_LOB) ? lookup<LobHandle>(yp, OCI_DTYPE_LOB)
+                                                 : lookup<LobHandle>(yp, OCI_DTYPE_FILE);
+  if (!x || !y || !isEqual) return OCI_INVALID_HANDLE;
+  ++callCount;
+  const bool sameRow = !x->table.empty() && x->database == y->database && x->table == y->table &&
+                       x->column == y->column && x->row == y->row;
+  const bool sameFile =
+      x->type == OCI_DTYPE_FILE && x->directory == y->directory && x->fileName == y->fileName;
+  *isEqual = x == y || sameRow || sameFile ? 1 : 0;
+  return OCI_SUCCESS;
+}
+
+// Buffering is a client-side cache of the real library; here every write reaches the row at once.
+OCI_EXPORT sword OCILobEnableBuffering(void* svchp, void* errhp, void* locp) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    need<SvcHandle>(svchp, OCI_HTYPE_SVCCTX);
+    anyLob(locp);
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCILobDisableBuffering(void* svchp, void* errhp, void* locp) {
+  return OCILobEnableBuffering(svchp, errhp, locp);
+}
+
+OCI_EXPORT sword OCILobFlushBuffer(void* svchp, void* errhp, void* locp, ub4) {
+  return OCILobEnableBuffering(svchp, errhp, locp);
+}
+
+OCI_EXPORT sword OCILobFileIsOpen(void* svchp, void* errhp, void* filep, int* flag) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    need<SvcHandle>(svchp, OCI_HTYPE_SVCCTX);
+    *flag = fileLob(filep).opened ? 1 : 0;
     return OCI_SUCCESS;
   });
 }
@@ -1639,6 +2331,319 @@ OCI_EXPORT sword OCILobFileClose(void* svchp, void* errhp, void* filep) {
     LobHandle& l = fileLob(filep);
     l.opened = false;
     l.bytes.clear();
+    return OCI_SUCCESS;
+  });
+}
+
+// --- TIMESTAMP and INTERVAL descriptors --------------------------------------------------------
+// The environment handle stands for the session: these calls use the default NLS formats.
+
+namespace ocistandin {
+namespace {
+
+DateTimeHandle& dateTime(const void* p) {
+  DateTimeHandle* h = lookupDateTime(p);
+  if (!h) throw InvalidHandle{};
+  return *h;
+}
+
+const DateTimeHandle& validDateTime(const void* p) {
+  DateTimeHandle& h = dateTime(p);
+  if (!h.valid) throw OraError(1891, "Datetime/Interval internal error");
+  return h;
+}
+
+IntervalHandle& interval(const void* p) {
+  IntervalHandle* h = lookupInterval(p);
+  if (!h) throw InvalidHandle{};
+  return *h;
+}
+
+const IntervalHandle& validInterval(const void* p) {
+  IntervalHandle& h = interval(p);
+  if (!h.valid) throw OraError(1867, "the interval is invalid");
+  return h;
+}
+
+std::string defaultModel(ub4 type) {
+  return type == OCI_DTYPE_TIMESTAMP_TZ ? "DD-MON-RR HH.MI.SSXFF AM TZR" : "DD-MON-RR HH.MI.SSXFF AM";
+}
+
+std::string textOf(const OraText* p, size_t length) {
+  return p ? std::string(reinterpret_cast<const char*>(p), length) : std::string();
+}
+
+// A zone text "+HH:MM" or "-HH:MM"; empty is the session's zone (UTC here).
+int zoneMinutesOf(const std::string& zone) {
+  if (zone.empty()) return 0;
+  TimeStamp t;
+  std::string stamp = "2000-01-01 00:00:00 " + zone;
+  if (!parseStoredTimestamp(stamp, t)) throw OraError(1857, "not a valid time zone");
+  return t.zoneMinutes;
+}
+
+}  // namespace
+}  // namespace ocistandin
+
+OCI_EXPORT sword OCIDateTimeConstruct(void*, void* errhp, void* datetime, sb2 year, ub1 month, ub1 day,
+                                      ub1 hour, ub1 minute, ub1 second, ub4 fsec, const OraText* timezone,
+                                      size_t timezoneLength) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    DateTimeHandle& h = dateTime(datetime);
+    TimeStamp t;
+    t.date = {year, month, day, hour, minute, second};
+    if (!isValidDate(t.date) || fsec > 999999999)
+      throw OraError(1858, "a non-numeric character was found where a numeric was expected");
+    t.nanos = fsec;
+    if (h.type != OCI_DTYPE_TIMESTAMP) {
+      t.zoneMinutes = zoneMinutesOf(textOf(timezone, timezoneLength));
+      t.hasZone = h.type == OCI_DTYPE_TIMESTAMP_TZ;
+    }
+    h.value = t;
+    h.valid = true;
+    return OCI_SUCCESS;
+  });
+}
+
+// Validity flags: 0 when valid; 0x1 for a value never set.
+OCI_EXPORT sword OCIDateTimeCheck(void*, void* errhp, const void* date, ub4* valid) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    const DateTimeHandle& h = dateTime(date);
+    *valid = h.valid && isValidDate(h.value.date) ? 0 : 1;
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCIDateTimeFromText(void*, void* errhp, const OraText* text, size_t textLength,
+                                     const OraText* fmt, ub1 fmtLength, const OraText*, size_t,
+                                     void* datetime) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    DateTimeHandle& h = dateTime(datetime);
+    const std::string model = fmtLength ? textOf(fmt, fmtLength) : defaultModel(h.type);
+    TimeStamp t;
+    if (const int code = parseTimestamp(textOf(text, textLength), model, t))
+      throw OraError(code, "literal does not match format string");
+    if (h.type == OCI_DTYPE_TIMESTAMP) {
+      t.hasZone = false;
+      t.zoneMinutes = 0;
+    } else {
+      t.hasZone = h.type == OCI_DTYPE_TIMESTAMP_TZ;
+    }
+    h.value = t;
+    h.valid = true;
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCIDateTimeToText(void*, void* errhp, const void* date, const OraText* fmt, ub1 fmtLength,
+                                   ub1 fsprec, const OraText*, size_t, ub4* bufSize, OraText* buf) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    const DateTimeHandle& h = validDateTime(date);
+    const std::string model = fmtLength ? textOf(fmt, fmtLength) : defaultModel(h.type);
+    std::string out;
+    if (const int code = formatTimestamp(h.value, model, fsprec ? fsprec : 6, out))
+      throw OraError(code, "date format not recognized");
+    if (!bufSize || out.size() > *bufSize) throw OraError(1877, "string is too long for internal buffer");
+    std::memcpy(buf, out.data(), out.size());
+    *bufSize = static_cast<ub4>(out.size());
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCIDateTimeGetDate(void*, void* errhp, const void* date, sb2* year, ub1* month, ub1* day) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    const DateTimeHandle& h = validDateTime(date);
+    *year = static_cast<sb2>(h.value.date.year);
+    *month = static_cast<ub1>(h.value.date.month);
+    *day = static_cast<ub1>(h.value.date.day);
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCIDateTimeGetTime(void*, void* errhp, void* datetime, ub1* hour, ub1* minute, ub1* second,
+                                    ub4* fsec) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    const DateTimeHandle& h = validDateTime(datetime);
+    *hour = static_cast<ub1>(h.value.date.hour);
+    *minute = static_cast<ub1>(h.value.date.minute);
+    *second = static_cast<ub1>(h.value.date.second);
+    *fsec = h.value.nanos;
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCIDateTimeGetTimeZoneOffset(void*, void* errhp, const void* datetime, sb1* hour,
+                                              sb1* minute) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    const DateTimeHandle& h = validDateTime(datetime);
+    if (h.type == OCI_DTYPE_TIMESTAMP)
+      throw OraError(1878, "specified field not found in datetime or interval");
+    *hour = static_cast<sb1>(h.value.zoneMinutes / 60);
+    *minute = static_cast<sb1>(h.value.zoneMinutes % 60);
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCIDateTimeGetTimeZoneName(void*, void* errhp, const void* datetime, ub1* buf, ub4* buflen) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    const DateTimeHandle& h = validDateTime(datetime);
+    if (h.type == OCI_DTYPE_TIMESTAMP)
+      throw OraError(1878, "specified field not found in datetime or interval");
+    std::string out;
+    formatTimestamp(h.value, "TZR", 0, out);
+    if (!buflen || out.size() > *buflen) throw OraError(1877, "string is too long for internal buffer");
+    std::memcpy(buf, out.data(), out.size());
+    *buflen = static_cast<ub4>(out.size());
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCIDateTimeAssign(void*, void* errhp, const void* from, void* to) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    const DateTimeHandle& source = dateTime(from);
+    DateTimeHandle& target = dateTime(to);
+    target.value = source.value;
+    target.valid = source.valid;
+    if (target.type == OCI_DTYPE_TIMESTAMP) target.value.hasZone = false;
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCIDateTimeCompare(void*, void* errhp, const void* date1, const void* date2, sword* result) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    *result = compareTimestamps(validDateTime(date1).value, validDateTime(date2).value);
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCIIntervalFromText(void*, void* errhp, const OraText* text, size_t length, void* result) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    IntervalHandle& h = interval(result);
+    Interval v;
+    if (!parseInterval(textOf(text, length), h.type == OCI_DTYPE_INTERVAL_YM, v))
+      throw OraError(1867, "the interval is invalid");
+    h.value = v;
+    h.valid = true;
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCIIntervalToText(void*, void* errhp, const void* value, ub1 lfprec, ub1 fsprec,
+                                   OraText* buffer, size_t buflen, size_t* resultlen) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    const IntervalHandle& h = validInterval(value);
+    const std::string out =
+        intervalText(h.value, std::clamp<int>(lfprec, 1, 9), h.value.yearMonth ? 0 : fsprec);
+    if (out.size() > buflen) throw OraError(1877, "string is too long for internal buffer");
+    std::memcpy(buffer, out.data(), out.size());
+    if (resultlen) *resultlen = out.size();
+    return OCI_SUCCESS;
+  });
+}
+
+// Validity flags: 0 when valid, 0x1 for a value never set.
+OCI_EXPORT sword OCIIntervalCheck(void*, void* errhp, const void* value, ub4* valid) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    *valid = interval(value).valid ? 0 : 1;
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCIIntervalAssign(void*, void* errhp, const void* from, void* to) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    const IntervalHandle& source = interval(from);
+    IntervalHandle& target = interval(to);
+    if (source.type != target.type)
+      throw OraError(1870, "the intervals or datetimes are not mutually comparable");
+    target.value = source.value;
+    target.valid = source.valid;
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCIIntervalCompare(void*, void* errhp, void* a, void* b, sword* result) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    const IntervalHandle& x = validInterval(a);
+    const IntervalHandle& y = validInterval(b);
+    if (x.type != y.type) throw OraError(1870, "the intervals or datetimes are not mutually comparable");
+    *result = compareIntervals(x.value, y.value);
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCIIntervalSetYearMonth(void*, void* errhp, sb4 years, sb4 months, void* result) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    IntervalHandle& h = interval(result);
+    if (h.type != OCI_DTYPE_INTERVAL_YM)
+      throw OraError(1870, "the intervals or datetimes are not mutually comparable");
+    h.value.months = int64_t(years) * 12 + months;
+    h.valid = true;
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCIIntervalGetYearMonth(void*, void* errhp, sb4* years, sb4* months, const void* value) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    const IntervalHandle& h = validInterval(value);
+    if (h.type != OCI_DTYPE_INTERVAL_YM)
+      throw OraError(1870, "the intervals or datetimes are not mutually comparable");
+    *years = static_cast<sb4>(h.value.months / 12);
+    *months = static_cast<sb4>(h.value.months % 12);
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCIIntervalSetDaySecond(void*, void* errhp, sb4 days, sb4 hours, sb4 minutes, sb4 seconds,
+                                         sb4 fsec, void* result) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    IntervalHandle& h = interval(result);
+    if (h.type != OCI_DTYPE_INTERVAL_DS)
+      throw OraError(1870, "the intervals or datetimes are not mutually comparable");
+    const int64_t total = ((int64_t(hours) * 60 + minutes) * 60 + seconds) * 1000000000 + fsec;
+    constexpr int64_t perDay = int64_t(86400) * 1000000000;
+    h.value.days = int64_t(days) + total / perDay;
+    h.value.nanos = total % perDay;
+    h.valid = true;
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCIIntervalGetDaySecond(void*, void* errhp, sb4* days, sb4* hours, sb4* minutes,
+                                         sb4* seconds, sb4* fsec, const void* value) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    const IntervalHandle& h = validInterval(value);
+    if (h.type != OCI_DTYPE_INTERVAL_DS)
+      throw OraError(1870, "the intervals or datetimes are not mutually comparable");
+    const int64_t n = h.value.nanos;
+    *days = static_cast<sb4>(h.value.days);
+    *hours = static_cast<sb4>(n / 3600000000000);
+    *minutes = static_cast<sb4>(n / 60000000000 % 60);
+    *seconds = static_cast<sb4>(n / 1000000000 % 60);
+    *fsec = static_cast<sb4>(n % 1000000000);
+    return OCI_SUCCESS;
+  });
+}
+
+// The number (22-byte form: length byte, then the NUMBER bytes) counts years or days.
+OCI_EXPORT sword OCIIntervalFromNumber(void*, void* errhp, void* result, const void* number) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    IntervalHandle& h = interval(result);
+    const auto* b = static_cast<const uint8_t*>(number);
+    if (!b || b[0] < 1 || b[0] > 21) throw OraError(ORA_INVALID_NUMBER, "invalid number");
+    const auto n = fromNumberBytes(b + 1, b[0]);
+    if (!n) throw OraError(ORA_INVALID_NUMBER, "invalid number");
+    if (h.type == OCI_DTYPE_INTERVAL_YM) {
+      // Fractions of a year become whole months.
+      const double value = toDouble(*n);
+      h.value.months = static_cast<int64_t>(std::llround(value * 12));
+    } else {
+      const double value = toDouble(*n);
+      constexpr double perDay = 86400e9;
+      const auto total = static_cast<int64_t>(std::llround(value * perDay));
+      h.value.days = total / static_cast<int64_t>(perDay);
+      h.value.nanos = total % static_cast<int64_t>(perDay);
+    }
+    h.valid = true;
     return OCI_SUCCESS;
   });
 }
