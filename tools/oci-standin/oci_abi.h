@@ -28,6 +28,7 @@
 #ifndef VELMARON_OCI_ABI_H
 #define VELMARON_OCI_ABI_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #ifdef __cplusplus
@@ -246,6 +247,74 @@ sword OCIStmtSetPieceInfo(void* hndlp, ub4 type, void* errhp, const void* bufp, 
 sword OCITransCommit(void* svchp, void* errhp, ub4 flags);
 sword OCITransRollback(void* svchp, void* errhp, ub4 flags);
 sword OCIBreak(void* hndlp, void* errhp);
+
+sword OCIRowidToChar(void* rowidDesc, OraText* outbfp, ub2* outbflp, void* errhp);
+
+/* LOBs. Amounts and offsets of a CLOB count characters; a CLOB read or written with character-set
+   id 1000 travels as UTF-16 (amounts in units), otherwise as UTF-8 (a read answers bytes, a write
+   takes bytes and answers characters). A locator fetched from a table row writes every change
+   back to that row in the session's transaction. */
+sword OCILobCreateTemporary(void* svchp, void* errhp, void* locp, ub2 csid, ub1 csfrm, ub1 lobtype, int cache,
+                            ub2 duration);
+sword OCILobFreeTemporary(void* svchp, void* errhp, void* locp);
+sword OCILobIsTemporary(void* envhp, void* errhp, void* locp, int* isTemporary);
+sword OCILobLocatorIsInit(void* envhp, void* errhp, const void* locp, int* isInit);
+sword OCILobGetLength(void* svchp, void* errhp, void* locp, ub4* lenp);
+sword OCILobCharSetForm(void* envhp, void* errhp, const void* locp, ub1* csfrm);
+sword OCILobCharSetId(void* envhp, void* errhp, const void* locp, ub2* csid);
+sword OCILobTrim(void* svchp, void* errhp, void* locp, ub4 newlen);
+sword OCILobErase(void* svchp, void* errhp, void* locp, ub4* amount, ub4 offset);
+sword OCILobRead(void* svchp, void* errhp, void* locp, ub4* amtp, ub4 offset, void* bufp, ub4 bufl,
+                 void* ctxp, void* cbfp, ub2 csid, ub1 csfrm);
+sword OCILobWrite(void* svchp, void* errhp, void* locp, ub4* amtp, ub4 offset, void* bufp, ub4 buflen,
+                  ub1 piece, void* ctxp, void* cbfp, ub2 csid, ub1 csfrm);
+sword OCILobAppend(void* svchp, void* errhp, void* dstp, void* srcp);
+sword OCILobCopy(void* svchp, void* errhp, void* dstp, void* srcp, ub4 amount, ub4 dstOffset, ub4 srcOffset);
+sword OCILobLoadFromFile(void* svchp, void* errhp, void* dstp, void* filep, ub4 amount, ub4 dstOffset,
+                         ub4 srcOffset);
+sword OCILobAssign(void* envhp, void* errhp, const void* srcp, void** dstpp);
+sword OCILobIsEqual(void* envhp, const void* xp, const void* yp, int* isEqual);
+sword OCILobEnableBuffering(void* svchp, void* errhp, void* locp);
+sword OCILobDisableBuffering(void* svchp, void* errhp, void* locp);
+sword OCILobFlushBuffer(void* svchp, void* errhp, void* locp, ub4 flag);
+sword OCILobFileSetName(void* envhp, void* errhp, void** filepp, const OraText* dir, ub2 dirLength,
+                        const OraText* name, ub2 nameLength);
+sword OCILobFileGetName(void* envhp, void* errhp, const void* filep, OraText* dir, ub2* dirLength,
+                        OraText* name, ub2* nameLength);
+sword OCILobFileExists(void* svchp, void* errhp, void* filep, int* flag);
+sword OCILobFileOpen(void* svchp, void* errhp, void* filep, ub1 mode);
+sword OCILobFileClose(void* svchp, void* errhp, void* filep);
+sword OCILobFileIsOpen(void* svchp, void* errhp, void* filep, int* flag);
+
+/* TIMESTAMP and INTERVAL descriptors. The first argument (an environment or session) is not
+   read; texts without a format follow the default NLS formats. */
+sword OCIDateTimeConstruct(void* hndl, void* errhp, void* datetime, sb2 year, ub1 month, ub1 day, ub1 hour,
+                           ub1 minute, ub1 second, ub4 fsec, const OraText* timezone, size_t timezoneLength);
+sword OCIDateTimeCheck(void* hndl, void* errhp, const void* date, ub4* valid);
+sword OCIDateTimeFromText(void* hndl, void* errhp, const OraText* text, size_t textLength, const OraText* fmt,
+                          ub1 fmtLength, const OraText* lang, size_t langLength, void* datetime);
+sword OCIDateTimeToText(void* hndl, void* errhp, const void* date, const OraText* fmt, ub1 fmtLength,
+                        ub1 fsprec, const OraText* lang, size_t langLength, ub4* bufSize, OraText* buf);
+sword OCIDateTimeGetDate(void* hndl, void* errhp, const void* date, sb2* year, ub1* month, ub1* day);
+sword OCIDateTimeGetTime(void* hndl, void* errhp, void* datetime, ub1* hour, ub1* minute, ub1* second,
+                         ub4* fsec);
+sword OCIDateTimeGetTimeZoneOffset(void* hndl, void* errhp, const void* datetime, sb1* hour, sb1* minute);
+sword OCIDateTimeGetTimeZoneName(void* hndl, void* errhp, const void* datetime, ub1* buf, ub4* buflen);
+sword OCIDateTimeAssign(void* hndl, void* errhp, const void* from, void* to);
+sword OCIDateTimeCompare(void* hndl, void* errhp, const void* date1, const void* date2, sword* result);
+sword OCIIntervalFromText(void* hndl, void* errhp, const OraText* text, size_t length, void* result);
+sword OCIIntervalToText(void* hndl, void* errhp, const void* value, ub1 lfprec, ub1 fsprec, OraText* buffer,
+                        size_t buflen, size_t* resultlen);
+sword OCIIntervalCheck(void* hndl, void* errhp, const void* value, ub4* valid);
+sword OCIIntervalAssign(void* hndl, void* errhp, const void* from, void* to);
+sword OCIIntervalCompare(void* hndl, void* errhp, void* a, void* b, sword* result);
+sword OCIIntervalSetYearMonth(void* hndl, void* errhp, sb4 years, sb4 months, void* result);
+sword OCIIntervalGetYearMonth(void* hndl, void* errhp, sb4* years, sb4* months, const void* value);
+sword OCIIntervalSetDaySecond(void* hndl, void* errhp, sb4 days, sb4 hours, sb4 minutes, sb4 seconds,
+                              sb4 fsec, void* result);
+sword OCIIntervalGetDaySecond(void* hndl, void* errhp, sb4* days, sb4* hours, sb4* minutes, sb4* seconds,
+                              sb4* fsec, const void* value);
+sword OCIIntervalFromNumber(void* hndl, void* errhp, void* result, const void* number);
 
 /* Not an OCI call: the number of counted calls this process has made. */
 uint64_t OCIStandinCallCount(void);

@@ -1751,6 +1751,16 @@ static Area makeArea(void* valuep, sb4 size, ub2 type, void* indp, ub2* lengthp,
     case SQLT_RSET:
     case SQLT_CLOB:
     case SQLT_BLOB:
+    case SQLT_BFILE:
+    case SQLT_VNU:
+    case SQLT_NUM:
+    case SQLT_VCS:
+    case SQLT_RDD:
+    case SQLT_TIMESTAMP:
+    case SQLT_TIMESTAMP_TZ:
+    case SQLT_TIMESTAMP_LTZ:
+    case SQLT_INTERVAL_YM:
+    case SQLT_INTERVAL_DS:
       break;
     default:
       unsupportedType(type);
@@ -2094,9 +2104,9 @@ OCI_EXPORT sword OCILobRead(void* svchp, void* errhp, void* locp, ub4* amtp, ub4
 }
 
 // Writes at unit `offset` (from 1); a gap before it is filled with zeros (BLOB) or blanks (CLOB).
-// A CLOB takes UTF-16 with character-set id 1000 (`*amtp` units), else UTF-8 (`*amtp` bytes), and
-// `*amtp` answers the characters written. Piece 0 writes once; pieces 1 (first), 2 (next) and
-// 3 (last) write one after another, answering OCI_NEED_DATA until the last.
+// A CLOB takes UTF-16 with character-set id 1000 (`*amtp` units), else UTF-8 (up to `*amtp`
+// characters within `buflen` bytes), and `*amtp` answers the characters written. Piece 0 writes once; pieces
+// 1 (first), 2 (next) and 3 (last) write one after another, answering OCI_NEED_DATA until the last.
 OCI_EXPORT sword OCILobWrite(void* svchp, void* errhp, void* locp, ub4* amtp, ub4 offset, void* bufp,
                              ub4 buflen, ub1 piece, void*, void*, ub2 csid, ub1) {
   return entry(errhp, [&](ErrorHandle*) -> sword {
@@ -2122,7 +2132,14 @@ OCI_EXPORT sword OCILobWrite(void* svchp, void* errhp, void* locp, ub4* amtp, ub
         units.resize(amount);
         std::memcpy(units.data(), in, amount * 2);
       } else {
-        units = utf16Of(std::string(in, amount));
+        // Up to `amount` characters, never past the buffer: callers count either way.
+        size_t bytes = 0, characters = 0;
+        while (bytes < buflen && characters < amount) {
+          const auto c = static_cast<unsigned char>(in[bytes]);
+          bytes += c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+          ++characters;
+        }
+        units = utf16Of(std::string(in, std::min<size_t>(bytes, buflen)));
       }
       if (l.text.size() < at + units.size()) l.text.resize(at + units.size(), u' ');
       std::copy(units.begin(), units.end(), l.text.begin() + static_cast<std::ptrdiff_t>(at));

@@ -1,10 +1,12 @@
 // Column rules: the ora_fit function and the triggers that apply it after inserts and updates.
 #include <algorithm>
+#include <chrono>
 #include <string>
 #include <vector>
 
 #include "tools/oci-standin/standin_number.h"
 #include "tools/oci-standin/standin_server.h"
+#include "tools/oci-standin/standin_values.h"
 
 namespace ocistandin {
 namespace {
@@ -74,6 +76,68 @@ void fitNumberValue(sqlite3_context* ctx, sqlite3_value* v, const DeclaredType& 
   }
 }
 
+uint32_t roundedNanos(uint32_t nanos, int digits, bool& carry) {
+  uint32_t unit = 1;
+  for (int k = digits; k < 9; ++k) unit *= 10;
+  uint64_t r = (uint64_t(nanos) + unit / 2) / unit * unit;
+  carry = r >= 1000000000;
+  return carry ? 0 : static_cast<uint32_t>(r);
+}
+
+void fitTimestamp(sqlite3_context* ctx, sqlite3_value* v, const DeclaredType& t) {
+  TimeStamp stamp;
+  if (!parseStoredTimestamp(valueBytes(v), stamp))
+    return fail(ctx, 1861, "literal does not match format string");
+  bool carry = false;
+  stamp.nanos = roundedNanos(stamp.nanos, t.fsPrecision, carry);
+  if (carry) {
+    // One second more, across minutes, hours and days.
+    using namespace std::chrono;
+    DateTime& d = stamp.date;
+    const auto day = sys_days{year{d.year} / d.month / d.day};
+    const auto next = day + seconds{d.hour * 3600 + d.minute * 60 + d.second + 1};
+    const auto whole = floor<days>(next);
+    const year_month_day ymd{whole};
+    const auto rest = duration_cast<seconds>(next - whole).count();
+    d = {static_cast<int>(ymd.year()),
+         static_cast<int>(static_cast<unsigned>(ymd.month())),
+         static_cast<int>(static_cast<unsigned>(ymd.day())),
+         static_cast<int>(rest / 3600),
+         static_cast<int>(rest / 60 % 60),
+         static_cast<int>(rest % 60)};
+    if (!isValidDate(d)) return fail(ctx, 1841, "(full) year must be between -4713 and +9999, and not be 0");
+  }
+  if (t.code == 188) {
+    stamp.hasZone = true;
+  } else {
+    stamp.hasZone = false;
+    stamp.zoneMinutes = 0;
+  }
+  const std::string out = storedTimestamp(stamp);
+  sqlite3_result_text(ctx, out.data(), static_cast<int>(out.size()), SQLITE_TRANSIENT);
+}
+
+void fitInterval(sqlite3_context* ctx, sqlite3_value* v, const DeclaredType& t) {
+  Interval value;
+  if (!parseInterval(valueBytes(v), t.code == 189, value)) return fail(ctx, 1867, "the interval is invalid");
+  int64_t lead = t.code == 189 ? value.months / 12 : value.days;
+  if (lead < 0) lead = -lead;
+  int64_t limit = 1;
+  for (int k = 0; k < t.precision; ++k) limit *= 10;
+  if (lead >= limit) return fail(ctx, 1873, "the leading precision of the interval is too small");
+  if (t.code == 190) {
+    const bool negative = value.nanos < 0 || value.days < 0;
+    bool carry = false;
+    const int64_t magnitude = value.nanos < 0 ? -value.nanos : value.nanos;
+    const int64_t whole = magnitude / 1000000000 * 1000000000;
+    int64_t nanos = whole + roundedNanos(static_cast<uint32_t>(magnitude - whole), t.fsPrecision, carry);
+    if (carry) nanos += 1000000000;
+    value.nanos = negative ? -nanos : nanos;
+  }
+  const std::string out = intervalText(value, 9, t.code == 190 ? 9 : 0);
+  sqlite3_result_text(ctx, out.data(), static_cast<int>(out.size()), SQLITE_TRANSIENT);
+}
+
 // ora_fit(value, declared type, "OWNER"."TABLE"."COLUMN"): the value as the column keeps it.
 void fnFit(sqlite3_context* ctx, int, sqlite3_value** argv) {
   sqlite3_value* v = argv[0];
@@ -114,13 +178,33 @@ void fnFit(sqlite3_context* ctx, int, sqlite3_value** argv) {
       if (bytes.size() > t.size) return tooLarge(ctx, column, bytes.size(), t.size);
       return sqlite3_result_blob(ctx, bytes.data(), static_cast<int>(bytes.size()), SQLITE_TRANSIENT);
     }
+    case 187:
+    case 188:
+    case 232:
+      return fitTimestamp(ctx, v, t);
+    case 189:
+    case 190:
+      return fitInterval(ctx, v, t);
     default:
       return sqlite3_result_value(ctx, v);
   }
 }
 
 bool hasRule(const DeclaredType& t) {
-  return t.code == 1 || t.code == 96 || t.code == 2 || t.code == 23;
+  switch (t.code) {
+    case 1:
+    case 96:
+    case 2:
+    case 23:
+    case 187:
+    case 188:
+    case 232:
+    case 189:
+    case 190:
+      return true;
+    default:
+      return false;
+  }
 }
 
 struct Query {

@@ -109,8 +109,10 @@ void changePassword(const std::string& folder, std::string_view user, std::strin
 // Column rules, as a server keeps them: NUMBER(p,s) rounds to its scale and refuses a value
 // too wide for its precision (ORA-01438), text that is no number is refused by a NUMBER column
 // (ORA-01722), VARCHAR2, CHAR, RAW and their national kinds refuse a value longer than declared
-// (ORA-12899 naming the column), CHAR is padded with blanks, and numbers are stored in their
-// exact form (standin_number.h). They run as triggers after each insert and update, calling
+// (ORA-12899 naming the column), CHAR is padded with blanks, numbers are stored in their
+// exact form (standin_number.h), TIMESTAMP and INTERVAL values in their stored forms
+// (standin_values.h) rounded to their fractional digits, and an INTERVAL too long for its
+// leading precision is refused (ORA-01873). They run as triggers after each insert and update, calling
 // the SQL function ora_fit, which registerColumnRules adds to a connection: every connection
 // that writes a schema needs it.
 void registerColumnRules(sqlite3* db);

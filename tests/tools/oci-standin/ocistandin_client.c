@@ -29,6 +29,23 @@ API(OCIDefineByPos);
 API(OCIDefineArrayOfStruct);
 API(OCIParamGet);
 API(OCIBreak);
+API(OCITransCommit);
+API(OCIDescriptorAlloc);
+API(OCIDescriptorFree);
+API(OCIRowidToChar);
+API(OCILobCreateTemporary);
+API(OCILobGetLength);
+API(OCILobRead);
+API(OCILobWrite);
+API(OCILobTrim);
+API(OCIDateTimeConstruct);
+API(OCIDateTimeGetDate);
+API(OCIDateTimeGetTime);
+API(OCIDateTimeToText);
+API(OCIDateTimeCompare);
+API(OCIIntervalFromText);
+API(OCIIntervalGetDaySecond);
+API(OCIIntervalToText);
 
 static void* env;
 static void* err;
@@ -223,7 +240,10 @@ static const struct Step script[] = {
     {"insert into times (id, ts, iym, ids) values (1, '2020-01-02 03:04:05.123', '+001-02', '-1 02:03:04.5')",
      0, NULL, NULL},
     {"select ts from times where id = 1", 0, NULL, "2020-01-02 03:04:05.123"},
-    {"select iym || ' ' || ids from times where id = 1", 0, NULL, "+001-02 -1 02:03:04.5"},
+    {"select iym from times where id = 1", 0, NULL, "+01-02"},
+    {"insert into times (id, ts) values (2, '2020-12-31 23:59:59.9996')", 0, NULL, NULL},
+    {"select ts from times where id = 2", 0, NULL, "2021-01-01 00:00:00.000"},
+    {"insert into times (id, iym) values (3, '1000-00')", 1873, NULL, NULL},
     {"select ids from times where id = 1", 0, NULL, "-01 02:03:04.500000"},
     {nlsBlock, 0, "NLSDATEFORMAT", "YYYY-MM-DD"},
     {nlsBlock, 0, "CHARLENGTH", "3"},
@@ -323,6 +343,227 @@ static void cursorFromBlock(void* svc) {
       "the opened cursor's row");
   pOCIHandleFree(cursor, OCI_HTYPE_STMT);
   pOCIHandleFree(block, OCI_HTYPE_STMT);
+}
+
+/* A statement prepared on a new handle; the caller frees it. */
+static void* prepared(const char* sql) {
+  void* stmt = NULL;
+  pOCIHandleAlloc(env, &stmt, OCI_HTYPE_STMT, 0, NULL);
+  pOCIStmtPrepare(stmt, err, (const OraText*)sql, (ub4)strlen(sql), OCI_NTV_SYNTAX, OCI_DEFAULT);
+  return stmt;
+}
+
+/* The first column of a one-row query as text ("" for none). */
+static void queryText(void* svc, const char* sql, char* out, size_t size) {
+  void *stmt = prepared(sql), *def = NULL;
+  sb2 ind = 0;
+  out[0] = 0;
+  pOCIStmtExecute(svc, stmt, err, 0, 0, NULL, NULL, OCI_DEFAULT);
+  pOCIDefineByPos(stmt, &def, err, 1, out, (sb4)size, SQLT_STR, &ind, NULL, NULL, OCI_DEFAULT);
+  if (pOCIStmtFetch(stmt, err, 1, OCI_FETCH_NEXT, OCI_DEFAULT) != OCI_SUCCESS) out[0] = 0;
+  pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+}
+
+/* Numbers through the 22-byte form and 8-byte integers keep every digit. */
+static void exactNumbers(void* svc) {
+  unsigned char number[22];
+  long long big = 9007199254740993LL, back = 0;
+  char text[64];
+  void *stmt = prepared("select big from nums where id = 1"), *handle = NULL;
+  memset(number, 0, sizeof number);
+  pOCIStmtExecute(svc, stmt, err, 0, 0, NULL, NULL, OCI_DEFAULT);
+  pOCIDefineByPos(stmt, &handle, err, 1, number, sizeof number, SQLT_VNU, NULL, NULL, NULL, OCI_DEFAULT);
+  check(pOCIStmtFetch(stmt, err, 1, OCI_FETCH_NEXT, OCI_DEFAULT) == OCI_SUCCESS && number[0] == 20 &&
+            number[1] == 0xD3 && number[2] == 13 && number[20] == 79,
+        "a 38-digit NUMBER in its 22-byte form");
+  pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+  stmt = prepared("insert into nums (id, big, n38) values (10, :n, :i)");
+  pOCIBindByName(stmt, &handle, err, (const OraText*)":n", -1, number, sizeof number, SQLT_VNU, NULL, NULL,
+                 NULL, 0, NULL, OCI_DEFAULT);
+  pOCIBindByName(stmt, &handle, err, (const OraText*)":i", -1, &big, sizeof big, SQLT_INT, NULL, NULL, NULL,
+                 0, NULL, OCI_DEFAULT);
+  check(oraCode(pOCIStmtExecute(svc, stmt, err, 1, 0, NULL, NULL, OCI_DEFAULT)) == 0,
+        "insert from a 22-byte bind");
+  pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+  queryText(svc, "select big from nums where id = 10", text, sizeof text);
+  check(strcmp(text, "12345678901234567890123456789012345678") == 0, "a 22-byte bind stores every digit");
+  stmt = prepared("select n38 from nums where id = 10");
+  pOCIStmtExecute(svc, stmt, err, 0, 0, NULL, NULL, OCI_DEFAULT);
+  pOCIDefineByPos(stmt, &handle, err, 1, &back, sizeof back, SQLT_INT, NULL, NULL, NULL, OCI_DEFAULT);
+  check(pOCIStmtFetch(stmt, err, 1, OCI_FETCH_NEXT, OCI_DEFAULT) == OCI_SUCCESS && back == big,
+        "an 8-byte integer above 2^53 comes back exactly");
+  pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+}
+
+/* Fixed text binds, UTF-16 defines, the national form, and a truncation reported with info. */
+static void textForms(void* svc) {
+  char fixed[6] = {'x', 'y', 0, 0, 0, 0};
+  unsigned char wide[16];
+  char shortName[4];
+  static const unsigned char expected[] = {0xE1, 0, 'b', 0, 'c', 0, 0, 0};
+  ub2 charset = 1000, id = 0;
+  ub1 form = 0;
+  sb2 ind = 0;
+  char text[64];
+  void *stmt = prepared("insert into texts (id, name) values (2, :s)"), *handle = NULL, *param = NULL;
+  pOCIBindByName(stmt, &handle, err, (const OraText*)":s", -1, fixed, sizeof fixed, SQLT_AVC, NULL, NULL,
+                 NULL, 0, NULL, OCI_DEFAULT);
+  check(oraCode(pOCIStmtExecute(svc, stmt, err, 1, 0, NULL, NULL, OCI_DEFAULT)) == 0,
+        "insert a fixed text bind");
+  pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+  queryText(svc, "select length(name) from texts where id = 2", text, sizeof text);
+  check(strcmp(text, "2") == 0, "a fixed text bind is stored without its NUL padding");
+
+  stmt = prepared("select nname from texts where id = 1");
+  pOCIStmtExecute(svc, stmt, err, 0, 0, NULL, NULL, OCI_DEFAULT);
+  check(pOCIParamGet(stmt, OCI_HTYPE_STMT, err, &param, 1) == OCI_SUCCESS &&
+            pOCIAttrGet(param, OCI_DTYPE_PARAM, &form, NULL, OCI_ATTR_CHARSET_FORM, err) == OCI_SUCCESS &&
+            pOCIAttrGet(param, OCI_DTYPE_PARAM, &id, NULL, OCI_ATTR_CHARSET_ID, err) == OCI_SUCCESS &&
+            form == 2 && id == 2000,
+        "an NVARCHAR2 column is described as national text");
+  pOCIDefineByPos(stmt, &handle, err, 1, wide, sizeof wide, SQLT_STR, &ind, NULL, NULL, OCI_DEFAULT);
+  pOCIAttrSet(handle, OCI_HTYPE_DEFINE, &charset, 0, OCI_ATTR_CHARSET_ID, err);
+  check(pOCIStmtFetch(stmt, err, 1, OCI_FETCH_NEXT, OCI_DEFAULT) == OCI_SUCCESS &&
+            memcmp(wide, expected, sizeof expected) == 0,
+        "a define with character set 1000 receives UTF-16");
+  pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+
+  stmt = prepared("select ename from emp where empno = 7499");
+  pOCIStmtExecute(svc, stmt, err, 0, 0, NULL, NULL, OCI_DEFAULT);
+  pOCIDefineByPos(stmt, &handle, err, 1, shortName, sizeof shortName, SQLT_STR, &ind, NULL, NULL,
+                  OCI_DEFAULT);
+  check(pOCIStmtFetch(stmt, err, 1, OCI_FETCH_NEXT, OCI_DEFAULT) == OCI_SUCCESS_WITH_INFO &&
+            oraCode(OCI_ERROR) == 24345 && ind == 5 && strcmp(shortName, "ALL") == 0,
+        "a truncated fetch succeeds with information 24345");
+  pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+}
+
+/* The ROWID of the row an insert made, read through a descriptor, finds that row again. */
+static void rowids(void* svc) {
+  void *stmt = prepared("insert into texts (id) values (3)"), *rowid = NULL, *handle = NULL;
+  OraText text[40];
+  ub2 length = sizeof text;
+  char found[64], sql[120];
+  pOCIDescriptorAlloc(env, &rowid, OCI_DTYPE_ROWID, 0, NULL);
+  check(oraCode(pOCIStmtExecute(svc, stmt, err, 1, 0, NULL, NULL, OCI_DEFAULT)) == 0 &&
+            pOCIAttrGet(stmt, OCI_HTYPE_STMT, rowid, NULL, OCI_ATTR_ROWID, err) == OCI_SUCCESS &&
+            ((unsigned char*)rowid)[0] == 1 && pOCIRowidToChar(rowid, text, &length, err) == OCI_SUCCESS &&
+            length == 18,
+        "an insert's ROWID in its descriptor");
+  text[length] = 0;
+  pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+  snprintf(sql, sizeof sql, "select id from texts where rowid = '%s'", (const char*)text);
+  queryText(svc, sql, found, sizeof found);
+  check(strcmp(found, "3") == 0, "the ROWID finds the inserted row");
+
+  stmt = prepared("select rowid from emp where empno = 7369");
+  pOCIStmtExecute(svc, stmt, err, 0, 0, NULL, NULL, OCI_DEFAULT);
+  pOCIDefineByPos(stmt, &handle, err, 1, &rowid, sizeof rowid, SQLT_RDD, NULL, NULL, NULL, OCI_DEFAULT);
+  length = sizeof text;
+  check(pOCIStmtFetch(stmt, err, 1, OCI_FETCH_NEXT, OCI_DEFAULT) == OCI_SUCCESS &&
+            pOCIRowidToChar(rowid, text, &length, err) == OCI_SUCCESS &&
+            memcmp(text, "AAAR0pAAEAAAAAAAAB", 18) == 0,
+        "a ROWID column defined as a descriptor");
+  pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+  pOCIDescriptorFree(rowid, OCI_DTYPE_ROWID);
+}
+
+/* A CLOB written through the locator a query fetched keeps the change after commit; a temporary
+   LOB binds as a parameter; multi-byte text reads back whole. */
+static void lobs(void* svc) {
+  static const char original[] = "h\xC3\xA9llo w\xC3\xB6rld \xE2\x9C\x93";
+  static const char added[] = " \xE6\x97\xA5\xE6\x9C\xAC";
+  void *stmt = prepared("select doc from docs where id = 1 for update"), *locator = NULL, *temp = NULL;
+  void* handle = NULL;
+  char buffer[64], text[64];
+  ub4 amount = 0, length = 0;
+  pOCIDescriptorAlloc(env, &locator, OCI_DTYPE_LOB, 0, NULL);
+  pOCIStmtExecute(svc, stmt, err, 0, 0, NULL, NULL, OCI_DEFAULT);
+  pOCIDefineByPos(stmt, &handle, err, 1, &locator, sizeof locator, SQLT_CLOB, NULL, NULL, NULL, OCI_DEFAULT);
+  check(pOCIStmtFetch(stmt, err, 1, OCI_FETCH_NEXT, OCI_DEFAULT) == OCI_SUCCESS &&
+            pOCILobGetLength(svc, err, locator, &length) == OCI_SUCCESS && length == 13,
+        "a CLOB's length counts characters");
+  memset(buffer, 0, sizeof buffer);
+  check(pOCILobRead(svc, err, locator, &amount, 1, buffer, sizeof buffer, NULL, NULL, 0, 1) == OCI_SUCCESS &&
+            amount == strlen(original) && strcmp(buffer, original) == 0,
+        "a multi-byte CLOB reads back whole");
+  amount = (ub4)strlen(added);
+  check(pOCILobTrim(svc, err, locator, 5) == OCI_SUCCESS &&
+            pOCILobWrite(svc, err, locator, &amount, 6, (void*)added, (ub4)strlen(added), 0, NULL, NULL, 0,
+                         1) == OCI_SUCCESS &&
+            amount == 3 && pOCITransCommit(svc, err, 0) == OCI_SUCCESS,
+        "trim and write through a fetched locator");
+  pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+  queryText(svc, "select doc from docs where id = 1", text, sizeof text);
+  check(strcmp(text, "h\xC3\xA9llo \xE6\x97\xA5\xE6\x9C\xAC") == 0, "the written CLOB is kept in its row");
+
+  pOCIDescriptorAlloc(env, &temp, OCI_DTYPE_LOB, 0, NULL);
+  amount = 6;
+  pOCILobCreateTemporary(svc, err, temp, 0, 1, 2, 0, 10);
+  pOCILobWrite(svc, err, temp, &amount, 1, (void*)"temp \xC3\xBC", 7, 0, NULL, NULL, 0, 1);
+  stmt = prepared("insert into docs (id, doc) values (2, :d)");
+  pOCIBindByName(stmt, &handle, err, (const OraText*)":d", -1, &temp, sizeof temp, SQLT_CLOB, NULL, NULL,
+                 NULL, 0, NULL, OCI_DEFAULT);
+  check(oraCode(pOCIStmtExecute(svc, stmt, err, 1, 0, NULL, NULL, OCI_DEFAULT)) == 0, "a LOB locator bound");
+  pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+  queryText(svc, "select doc from docs where id = 2", text, sizeof text);
+  check(strcmp(text, "temp \xC3\xBC") == 0, "a bound LOB's value is stored");
+  pOCIDescriptorFree(temp, OCI_DTYPE_LOB);
+  pOCIDescriptorFree(locator, OCI_DTYPE_LOB);
+}
+
+/* TIMESTAMP and INTERVAL values through their descriptors, both ways. */
+static void datetimes(void* svc) {
+  void *stamp = NULL, *back = NULL, *interval = NULL, *intervalBack = NULL, *stmt, *handle = NULL;
+  sb2 year = 0;
+  ub1 month = 0, day = 0, hour = 0, minute = 0, second = 0;
+  ub4 fsec = 0, size = 64;
+  sb4 days = 0, hours = 0, minutes = 0, seconds = 0, nanos = 0;
+  sword order = 1;
+  OraText text[64];
+  size_t textLength = 0;
+  static const char format[] = "YYYY-MM-DD HH24:MI:SS.FF3";
+  pOCIDescriptorAlloc(env, &stamp, OCI_DTYPE_TIMESTAMP, 0, NULL);
+  pOCIDescriptorAlloc(env, &back, OCI_DTYPE_TIMESTAMP, 0, NULL);
+  pOCIDescriptorAlloc(env, &interval, OCI_DTYPE_INTERVAL_DS, 0, NULL);
+  pOCIDescriptorAlloc(env, &intervalBack, OCI_DTYPE_INTERVAL_DS, 0, NULL);
+  pOCIDateTimeConstruct(env, err, stamp, 2021, 3, 4, 5, 6, 7, 890000000, NULL, 0);
+  pOCIIntervalFromText(env, err, (const OraText*)"+3 04:05:06.7", 13, interval);
+  stmt = prepared("insert into times (id, ts, ids) values (4, :t, :i)");
+  pOCIBindByName(stmt, &handle, err, (const OraText*)":t", -1, &stamp, sizeof stamp, SQLT_TIMESTAMP, NULL,
+                 NULL, NULL, 0, NULL, OCI_DEFAULT);
+  pOCIBindByName(stmt, &handle, err, (const OraText*)":i", -1, &interval, sizeof interval, SQLT_INTERVAL_DS,
+                 NULL, NULL, NULL, 0, NULL, OCI_DEFAULT);
+  check(oraCode(pOCIStmtExecute(svc, stmt, err, 1, 0, NULL, NULL, OCI_DEFAULT)) == 0,
+        "insert from TIMESTAMP and INTERVAL descriptors");
+  pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+  stmt = prepared("select ts, ids from times where id = 4");
+  pOCIStmtExecute(svc, stmt, err, 0, 0, NULL, NULL, OCI_DEFAULT);
+  pOCIDefineByPos(stmt, &handle, err, 1, &back, sizeof back, SQLT_TIMESTAMP, NULL, NULL, NULL, OCI_DEFAULT);
+  pOCIDefineByPos(stmt, &handle, err, 2, &intervalBack, sizeof intervalBack, SQLT_INTERVAL_DS, NULL, NULL,
+                  NULL, OCI_DEFAULT);
+  check(pOCIStmtFetch(stmt, err, 1, OCI_FETCH_NEXT, OCI_DEFAULT) == OCI_SUCCESS &&
+            pOCIDateTimeGetDate(env, err, back, &year, &month, &day) == OCI_SUCCESS &&
+            pOCIDateTimeGetTime(env, err, back, &hour, &minute, &second, &fsec) == OCI_SUCCESS &&
+            year == 2021 && month == 3 && day == 4 && hour == 5 && minute == 6 && second == 7 &&
+            fsec == 890000000 && pOCIDateTimeCompare(env, err, stamp, back, &order) == OCI_SUCCESS &&
+            order == 0,
+        "a TIMESTAMP comes back into its descriptor");
+  check(pOCIDateTimeToText(env, err, back, (const OraText*)format, sizeof format - 1, 3, NULL, 0, &size,
+                           text) == OCI_SUCCESS &&
+            size == 23 && memcmp(text, "2021-03-04 05:06:07.890", 23) == 0,
+        "a TIMESTAMP as text");
+  check(pOCIIntervalGetDaySecond(env, err, &days, &hours, &minutes, &seconds, &nanos, intervalBack) ==
+                OCI_SUCCESS &&
+            days == 3 && hours == 4 && minutes == 5 && seconds == 6 && nanos == 700000000 &&
+            pOCIIntervalToText(env, err, intervalBack, 2, 3, text, sizeof text, &textLength) == OCI_SUCCESS &&
+            textLength == 16 && memcmp(text, "+03 04:05:06.700", 16) == 0,
+        "an INTERVAL DAY TO SECOND comes back into its descriptor");
+  pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+  pOCIDescriptorFree(stamp, OCI_DTYPE_TIMESTAMP);
+  pOCIDescriptorFree(back, OCI_DTYPE_TIMESTAMP);
+  pOCIDescriptorFree(interval, OCI_DTYPE_INTERVAL_DS);
+  pOCIDescriptorFree(intervalBack, OCI_DTYPE_INTERVAL_DS);
 }
 
 struct Breaker {
@@ -441,6 +682,23 @@ int main(int argc, char** argv) {
   LOAD(OCIDefineArrayOfStruct);
   LOAD(OCIParamGet);
   LOAD(OCIBreak);
+  LOAD(OCITransCommit);
+  LOAD(OCIDescriptorAlloc);
+  LOAD(OCIDescriptorFree);
+  LOAD(OCIRowidToChar);
+  LOAD(OCILobCreateTemporary);
+  LOAD(OCILobGetLength);
+  LOAD(OCILobRead);
+  LOAD(OCILobWrite);
+  LOAD(OCILobTrim);
+  LOAD(OCIDateTimeConstruct);
+  LOAD(OCIDateTimeGetDate);
+  LOAD(OCIDateTimeGetTime);
+  LOAD(OCIDateTimeToText);
+  LOAD(OCIDateTimeCompare);
+  LOAD(OCIIntervalFromText);
+  LOAD(OCIIntervalGetDaySecond);
+  LOAD(OCIIntervalToText);
 
   openEnvironment(&server, &svc, &session);
   check(oraCode(pOCIServerAttach(server, err, (const OraText*)"NOWHERE", 7, 0)) == ORA_UNRESOLVED_NAME,
@@ -452,6 +710,11 @@ int main(int argc, char** argv) {
   queryInArrays(svc);
   arrayInsert(svc);
   runScript(svc);
+  exactNumbers(svc);
+  textForms(svc);
+  rowids(svc);
+  lobs(svc);
+  datetimes(svc);
   cursorFromBlock(svc);
   breakQuery(svc);
   check(pOCISessionEnd(svc, err, session, OCI_DEFAULT) == OCI_SUCCESS, "session end");
