@@ -244,6 +244,21 @@ sword OCIStmtGetPieceInfo(void* stmtp, void* errhp, void** hndlpp, ub4* typep, u
                           ub4* idxp, ub1* piecep);
 sword OCIStmtSetPieceInfo(void* hndlp, ub4 type, void* errhp, const void* bufp, ub4* alenp, ub1 piece,
                           const void* indp, ub2* rcodep);
+/* A define made with OCI_DYNAMIC_FETCH takes its value in pieces: without a callback,
+   OCIStmtFetch answers OCI_NEED_DATA, OCIStmtGetPieceInfo names the define (direction 2, out), the
+   caller gives a buffer (its size in *alenp) with OCIStmtSetPieceInfo and fetches again, until the
+   fetch answers OCI_SUCCESS; with OCIDefineDynamic the callback is asked for each piece's buffer
+   instead: sb4 cb(ctx, define, row, void** buffer, ub4** length (size in, length out),
+   ub1* piece, void** indicator, ub2** returnCode), answering OCI_CONTINUE. */
+sword OCIDefineDynamic(void* defnp, void* errhp, void* octxp, void* ocbfp);
+/* A bind made with OCI_DATA_AT_EXEC: with OCIBindDynamic its input comes from
+   sb4 in(ctx, bind, iter, index, void** buffer, ub4* length, ub1* piece, void** indicator) until it
+   answers piece 0 (one) or 3 (last), and its output (a PL/SQL result) goes to
+   sb4 out(ctx, bind, iter, index, void** buffer, ub4** length, ub1* piece, void** indicator,
+   ub2** returnCode), asked first with piece 0, then 2. Without callbacks the input is asked for
+   before the statement runs (direction 1) and the output handed out after it (direction 2), both
+   through OCI_NEED_DATA and the piece calls. */
+sword OCIBindDynamic(void* bindp, void* errhp, void* ictxp, void* icbfp, void* octxp, void* ocbfp);
 sword OCITransCommit(void* svchp, void* errhp, ub4 flags);
 sword OCITransRollback(void* svchp, void* errhp, ub4 flags);
 sword OCIBreak(void* hndlp, void* errhp);

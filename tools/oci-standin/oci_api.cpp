@@ -173,6 +173,17 @@ struct Area {
   }
 };
 
+using InBindCallback = sb4 (*)(void* context, void* bind, ub4 iter, ub4 index, void** buffer, ub4* length,
+                               ub1* piece, void** indicator);
+using OutBindCallback = sb4 (*)(void* context, void* bind, ub4 iter, ub4 index, void** buffer, ub4** length,
+                                ub1* piece, void** indicator, ub2** returnCode);
+using DefineCallback = sb4 (*)(void* context, void* define, ub4 iter, void** buffer, ub4** length, ub1* piece,
+                               void** indicator, ub2** returnCode);
+
+// Piece codes of piecewise transfers.
+constexpr ub1 kOnePiece = 0, kFirstPiece = 1, kNextPiece = 2, kLastPiece = 3;
+constexpr ub1 kParamIn = 1, kParamOut = 2;
+
 struct BindHandle : Handle {
   BindHandle(EnvHandle* env, StmtHandle* stmt) : Handle(OCI_HTYPE_BIND, env), stmt(stmt) {}
   StmtHandle* stmt;
@@ -184,6 +195,20 @@ struct BindHandle : Handle {
   bool begun = false;
   bool complete = false;
   std::string pieces;
+  // OCIBindDynamic: the callbacks that give input pieces and take output pieces.
+  InBindCallback inCallback = nullptr;
+  void* inContext = nullptr;
+  OutBindCallback outCallback = nullptr;
+  void* outContext = nullptr;
+};
+
+// Where the caller takes the next piece of a value: the buffer, its size in and length out, and
+// the indicator (OCIStmtSetPieceInfo or a dynamic callback gives them).
+struct PieceTarget {
+  char* buffer = nullptr;
+  ub4* length = nullptr;
+  sb2* indicator = nullptr;
+  bool given = false;
 };
 
 struct DefineHandle : Handle {
@@ -191,6 +216,10 @@ struct DefineHandle : Handle {
   StmtHandle* stmt;
   ub4 position = 0;
   Area area;
+  bool dynamic = false;  // OCI_DYNAMIC_FETCH: pieces through OCIStmtSetPieceInfo or the callback
+  DefineCallback callback = nullptr;
+  void* context = nullptr;
+  PieceTarget target;
 };
 
 struct ParamHandle : Handle {
@@ -263,6 +292,24 @@ struct StmtHandle : Handle {
   int64_t changedRow = 0;           // the row the last DML execution touched last (OCI_ATTR_ROWID)
   bool truncated = false;           // a fetch cut a value short (reported as ORA-24345 with information)
   BindHandle* pieceBind = nullptr;  // the value whose next piece an execution waits for
+  // Output pieces: the binds whose values an execution still hands out, the value under way and
+  // how much of it is out.
+  struct OutValue {
+    BindHandle* bind;
+    std::string data;
+    bool null;
+  };
+  std::vector<OutValue> outQueue;
+  size_t outAt = 0;
+  PieceTarget outTarget;
+  // A piecewise fetch: the row read, the dynamic column under way, its value and progress.
+  bool rowPending = false;
+  std::vector<Value> pendingRow;
+  size_t pieceColumn = 0;
+  DefineHandle* pieceDefine = nullptr;
+  std::string pieceData;
+  size_t pieceAt = 0;
+  bool pieceNull = false;
 };
 
 template <class T>
@@ -882,14 +929,31 @@ class AreaBinds : public BindAccess {
  public:
   AreaBinds(StmtHandle& stmt, Session& session, ub4 row) : stmt_(stmt), session_(session), row_(row) {}
   Value input(size_t position, const std::string& name) override {
-    const BindHandle& b = find(position, name);
+    BindHandle& b = find(position, name);
     if (!b.atExec) return readArea(b.area, row_);
+    if (b.inCallback && !b.complete) gatherPieces(b);
     if (b.pieces.empty()) return {};
     if (b.area.type == SQLT_LBI) return {Value::Kind::Bytes, 0, 0, b.pieces};
     return Value::text(b.pieces);
   }
   void output(size_t position, const std::string& name, const Value& value) override {
-    writeArea(session_, find(position, name).area, 0, value, 0);
+    BindHandle& b = find(position, name);
+    if (!b.atExec) {
+      writeArea(session_, b.area, 0, value, 0);
+      return;
+    }
+    // A value given at execution leaves in pieces once the statement has run.
+    b.pieces = value.kind == Value::Kind::Bytes ? value.bytes : valueText(session_, value, 0);
+    b.complete = true;
+    std::string data = b.area.charsetId == kUtf16CharsetId ? utf16Bytes(b.pieces) : b.pieces;
+    const bool null = value.isNull() || b.pieces.empty();
+    for (auto& out : stmt_.outQueue)
+      if (out.bind == &b) {
+        out.data = std::move(data);
+        out.null = null;
+        return;
+      }
+    stmt_.outQueue.push_back({&b, std::move(data), null});
   }
   void openCursor(size_t position, const std::string& name, const std::string& sql,
                   BindAccess& values) override {
@@ -914,6 +978,28 @@ class AreaBinds : public BindAccess {
   }
 
  private:
+  // Asks the in-bind callback for pieces until it gives the last one.
+  void gatherPieces(BindHandle& b) {
+    b.pieces.clear();
+    ub1 piece = kFirstPiece;
+    for (int guard = 0; guard < 1000000; ++guard) {
+      void* buffer = nullptr;
+      ub4 length = 0;
+      void* indicator = nullptr;
+      ub1 asked = guard == 0 ? kFirstPiece : kNextPiece;
+      piece = asked;
+      if (b.inCallback(b.inContext, &b, row_, 0, &buffer, &length, &piece, &indicator) != OCI_CONTINUE)
+        throw OraError(1013, "user requested cancel of current operation");
+      const bool null = indicator && *static_cast<const sb2*>(indicator) < 0;
+      if (buffer && !null) b.pieces.append(static_cast<const char*>(buffer), length);
+      if (piece == kOnePiece || piece == kLastPiece) {
+        b.complete = true;
+        return;
+      }
+    }
+    throw OraError(3129, "the next piece to be inserted is required");
+  }
+
   BindHandle& find(size_t position, const std::string& name) {
     for (auto& b : stmt_.binds)
       if (!b->name.empty() && b->name == name) return *b;
@@ -945,12 +1031,102 @@ DefineHandle* defineAt(StmtHandle& stmt, ub4 position) {
   return nullptr;
 }
 
-// Fetches up to `rows` rows into the defines; answers the rows written.
-ub4 fetchRows(StmtHandle& stmt, ub4 rows) {
+// The bytes a dynamic define receives for a value, and whether it is NULL.
+std::string pieceBytes(const Session& session, const DefineHandle& d, const Value& v, uint16_t code,
+                       bool& null) {
+  null = v.isNull() || (v.kind == Value::Kind::Text && v.bytes.empty());
+  if (null) return {};
+  if (v.kind == Value::Kind::Bytes) return v.bytes;
+  const std::string text = valueText(session, v, code);
+  return d.area.charsetId == kUtf16CharsetId ? utf16Bytes(text) : text;
+}
+
+// Hands a whole value to a define's callback, one piece per call, as large as it offers.
+void deliverByCallback(DefineHandle& d, ub4 row, const std::string& data, bool null) {
+  size_t at = 0;
+  for (bool first = true;; first = false) {
+    void* buffer = nullptr;
+    ub4* length = nullptr;
+    void* indicator = nullptr;
+    ub2* code = nullptr;
+    ub1 piece = first ? kFirstPiece : kNextPiece;
+    if (d.callback(d.context, &d, row, &buffer, &length, &piece, &indicator, &code) != OCI_CONTINUE)
+      throw OraError(1013, "user requested cancel of current operation");
+    if (null) {
+      if (indicator) *static_cast<sb2*>(indicator) = -1;
+      if (length) *length = 0;
+      return;
+    }
+    if (!length || (!buffer && *length > 0)) throw OraError(24302, "no piece information available");
+    const size_t n = std::min<size_t>(*length, data.size() - at);
+    if (n > 0) std::memcpy(buffer, data.data() + at, n);
+    *length = static_cast<ub4>(n);
+    if (indicator) *static_cast<sb2*>(indicator) = 0;
+    if (code) *code = 0;
+    at += n;
+    if (at >= data.size()) return;
+    if (n == 0) throw OraError(1406, "fetched column value was truncated");
+  }
+}
+
+// Starts the piecewise transfer of the first dynamic column from `from` on that has no callback;
+// false when the row has none left.
+bool startPieces(StmtHandle& stmt, const Session& session, size_t from) {
+  const auto& columns = stmt.cursor->columns();
+  for (size_t c = from; c < stmt.pendingRow.size(); ++c) {
+    DefineHandle* d = defineAt(stmt, static_cast<ub4>(c + 1));
+    if (!d || !d->dynamic || d->callback) continue;
+    stmt.pieceColumn = c;
+    stmt.pieceDefine = d;
+    stmt.pieceData = pieceBytes(session, *d, stmt.pendingRow[c], columns[c].type.code, stmt.pieceNull);
+    stmt.pieceAt = 0;
+    d->target.given = false;
+    return true;
+  }
+  stmt.pieceDefine = nullptr;
+  return false;
+}
+
+// Puts the next piece into the buffer the caller set; true when the row is complete.
+bool continuePieces(StmtHandle& stmt, const Session& session) {
+  DefineHandle* d = stmt.pieceDefine;
+  if (!d->target.given || !d->target.length) throw OraError(24302, "no piece information available");
+  PieceTarget& t = d->target;
+  t.given = false;
+  if (stmt.pieceNull) {
+    if (t.indicator) *t.indicator = -1;
+    *t.length = 0;
+    stmt.pieceAt = stmt.pieceData.size();
+  } else {
+    const size_t n = std::min<size_t>(*t.length, stmt.pieceData.size() - stmt.pieceAt);
+    if (n > 0) std::memcpy(t.buffer, stmt.pieceData.data() + stmt.pieceAt, n);
+    *t.length = static_cast<ub4>(n);
+    if (t.indicator) *t.indicator = 0;
+    stmt.pieceAt += n;
+    if (n == 0 && stmt.pieceAt < stmt.pieceData.size())
+      throw OraError(1406, "fetched column value was truncated");
+  }
+  if (stmt.pieceAt < stmt.pieceData.size()) return false;
+  return !startPieces(stmt, session, stmt.pieceColumn + 1);
+}
+
+// Fetches up to `rows` rows into the defines; answers the rows written. A row with a column
+// defined for pieces stops the fetch with `needData` set until its pieces are taken.
+ub4 fetchRows(StmtHandle& stmt, ub4 rows, bool* needData = nullptr) {
   Session& session = cursorSession(stmt);
   ub4 got = 0;
-  std::vector<Value> row;
   const auto& columns = stmt.cursor->columns();
+  if (needData) *needData = false;
+  if (stmt.rowPending) {
+    if (!continuePieces(stmt, session)) {
+      if (needData) *needData = true;
+      return 0;
+    }
+    stmt.rowPending = false;
+    ++got;
+    ++stmt.rowsDelivered;
+  }
+  std::vector<Value>& row = stmt.pendingRow;
   while (got < rows && stmt.open) {
     if (failAfterRowsOn && stmt.rowsDelivered >= failAfterRows) {
       stmt.open = false;
@@ -962,11 +1138,25 @@ ub4 fetchRows(StmtHandle& stmt, ub4 rows) {
       break;
     }
     for (size_t c = 0; c < row.size(); ++c) {
-      if (const DefineHandle* d = defineAt(stmt, static_cast<ub4>(c + 1))) {
-        stmt.truncated = writeArea(session, d->area, got, row[c], columns[c].type.code) || stmt.truncated;
-        if ((d->area.type == SQLT_CLOB || d->area.type == SQLT_BLOB) && stmt.cursor->originRow(c) != 0)
-          bindLobToRow(d->area, got, stmt, columns[c], stmt.cursor->originRow(c));
+      DefineHandle* d = defineAt(stmt, static_cast<ub4>(c + 1));
+      if (!d) continue;
+      if (d->dynamic) {
+        if (d->callback) {
+          bool null = false;
+          const std::string data = pieceBytes(session, *d, row[c], columns[c].type.code, null);
+          deliverByCallback(*d, got, data, null);
+        }
+        continue;
       }
+      stmt.truncated = writeArea(session, d->area, got, row[c], columns[c].type.code) || stmt.truncated;
+      if ((d->area.type == SQLT_CLOB || d->area.type == SQLT_BLOB) && stmt.cursor->originRow(c) != 0)
+        bindLobToRow(d->area, got, stmt, columns[c], stmt.cursor->originRow(c));
+    }
+    if (startPieces(stmt, session, 0)) {
+      if (!needData) throw OraError(24345, "piecewise fetch needs OCIStmtFetch");
+      stmt.rowPending = true;
+      *needData = true;
+      break;
     }
     ++got;
     ++stmt.rowsDelivered;
@@ -1535,6 +1725,60 @@ OCI_EXPORT sword OCIStmtPrepare(void* stmtp, void* errhp, const OraText* stmt, u
   });
 }
 
+// Hands an output value to its bind's callback, one piece per call, as large as it offers.
+static void deliverToOutCallback(const StmtHandle::OutValue& out) {
+  BindHandle& b = *out.bind;
+  size_t at = 0;
+  for (bool first = true;; first = false) {
+    void* buffer = nullptr;
+    ub4* length = nullptr;
+    void* indicator = nullptr;
+    ub2* code = nullptr;
+    ub1 piece = first ? kOnePiece : kNextPiece;
+    if (b.outCallback(b.outContext, &b, 0, 0, &buffer, &length, &piece, &indicator, &code) != OCI_CONTINUE)
+      throw OraError(1013, "user requested cancel of current operation");
+    if (out.null) {
+      if (indicator) *static_cast<sb2*>(indicator) = -1;
+      if (length) *length = 0;
+      return;
+    }
+    if (!length || (!buffer && *length > 0)) throw OraError(24302, "no piece information available");
+    const size_t n = std::min<size_t>(*length, out.data.size() - at);
+    if (n > 0) std::memcpy(buffer, out.data.data() + at, n);
+    *length = static_cast<ub4>(n);
+    if (indicator) *static_cast<sb2*>(indicator) = 0;
+    if (code) *code = 0;
+    at += n;
+    if (at >= out.data.size()) return;
+    if (n == 0) throw OraError(1406, "fetched column value was truncated");
+  }
+}
+
+// The next output piece into the buffer OCIStmtSetPieceInfo gave: OCI_NEED_DATA while pieces
+// remain, of this value or of the next one.
+static sword deliverOutPieces(StmtHandle& s) {
+  if (!s.outTarget.given || !s.outTarget.length) throw OraError(24302, "no piece information available");
+  StmtHandle::OutValue& out = s.outQueue.front();
+  PieceTarget& t = s.outTarget;
+  t.given = false;
+  if (out.null) {
+    if (t.indicator) *t.indicator = -1;
+    *t.length = 0;
+    s.outAt = out.data.size();
+  } else {
+    const size_t n = std::min<size_t>(*t.length, out.data.size() - s.outAt);
+    if (n > 0) std::memcpy(t.buffer, out.data.data() + s.outAt, n);
+    *t.length = static_cast<ub4>(n);
+    if (t.indicator) *t.indicator = 0;
+    s.outAt += n;
+    if (n == 0 && s.outAt < out.data.size()) throw OraError(1406, "fetched column value was truncated");
+  }
+  if (s.outAt < out.data.size()) return OCI_NEED_DATA;
+  s.outQueue.erase(s.outQueue.begin());
+  s.outAt = 0;
+  return s.outQueue.empty() ? OCI_SUCCESS : OCI_NEED_DATA;
+}
+
 OCI_EXPORT sword OCIStmtExecute(void* svchp, void* stmtp, void* errhp, ub4 iters, ub4 rowoff, const void*,
                                 void*, ub4 mode) {
   return entry(errhp, [&](ErrorHandle* err) -> sword {
@@ -1550,9 +1794,11 @@ OCI_EXPORT sword OCIStmtExecute(void* svchp, void* stmtp, void* errhp, ub4 iters
       s.generation = sessionHandle->generation;
       s.cursor = std::make_unique<Cursor>(session, s.text);
     }
+    // Output pieces of the last run go out first; the statement does not run again for them.
+    if (!s.outQueue.empty()) return deliverOutPieces(s);
     // A value given at execution is asked for piece by piece before the statement runs.
     for (auto& b : s.binds)
-      if (b->atExec && !b->complete) {
+      if (b->atExec && !b->complete && !b->inCallback) {
         s.pieceBind = b.get();
         return OCI_NEED_DATA;
       }
@@ -1569,6 +1815,9 @@ OCI_EXPORT sword OCIStmtExecute(void* svchp, void* stmtp, void* errhp, ub4 iters
     s.rowCount = 0;
     s.rowsDelivered = 0;
     s.open = false;
+    s.rowPending = false;
+    s.outQueue.clear();
+    s.outAt = 0;
     const bool describeOnly = (mode & OCI_DESCRIBE_ONLY) != 0;
     sword status = OCI_SUCCESS;
     if (s.cursor->isQuery()) {
@@ -1597,6 +1846,19 @@ OCI_EXPORT sword OCIStmtExecute(void* svchp, void* stmtp, void* errhp, ub4 iters
     }
     s.executed = true;
     if (mode & OCI_COMMIT_ON_SUCCESS) session.commit();
+    // Output values given at execution: through their callbacks now, or piece by piece.
+    for (auto it = s.outQueue.begin(); it != s.outQueue.end();) {
+      if (!it->bind->outCallback) {
+        ++it;
+        continue;
+      }
+      deliverToOutCallback(*it);
+      it = s.outQueue.erase(it);
+    }
+    if (!s.outQueue.empty()) {
+      s.outTarget.given = false;
+      return OCI_NEED_DATA;
+    }
     return status;
   });
 }
@@ -1605,13 +1867,27 @@ OCI_EXPORT sword OCIStmtGetPieceInfo(void* stmtp, void* errhp, void** hndlpp, ub
                                      ub4* iterp, ub4* idxp, ub1* piecep) {
   return entry(errhp, [&](ErrorHandle*) -> sword {
     auto& s = need<StmtHandle>(stmtp, OCI_HTYPE_STMT);
+    if (iterp) *iterp = 0;
+    if (idxp) *idxp = 0;
+    if (s.rowPending && s.pieceDefine) {
+      if (hndlpp) *hndlpp = s.pieceDefine;
+      if (typep) *typep = OCI_HTYPE_DEFINE;
+      if (in_outp) *in_outp = kParamOut;
+      if (piecep) *piecep = s.pieceAt == 0 ? kFirstPiece : kNextPiece;
+      return OCI_SUCCESS;
+    }
+    if (!s.outQueue.empty()) {
+      if (hndlpp) *hndlpp = s.outQueue.front().bind;
+      if (typep) *typep = OCI_HTYPE_BIND;
+      if (in_outp) *in_outp = kParamOut;
+      if (piecep) *piecep = s.outAt == 0 ? kFirstPiece : kNextPiece;
+      return OCI_SUCCESS;
+    }
     if (!s.pieceBind) throw OraError(24302, "no piece information available");
     if (hndlpp) *hndlpp = s.pieceBind;
     if (typep) *typep = OCI_HTYPE_BIND;
-    if (in_outp) *in_outp = 1;
-    if (iterp) *iterp = 0;
-    if (idxp) *idxp = 0;
-    if (piecep) *piecep = s.pieceBind->begun ? 2 : 1;
+    if (in_outp) *in_outp = kParamIn;
+    if (piecep) *piecep = s.pieceBind->begun ? kNextPiece : kFirstPiece;
     return OCI_SUCCESS;
   });
 }
@@ -1619,8 +1895,20 @@ OCI_EXPORT sword OCIStmtGetPieceInfo(void* stmtp, void* errhp, void** hndlpp, ub
 OCI_EXPORT sword OCIStmtSetPieceInfo(void* hndlp, ub4 type, void* errhp, const void* bufp, ub4* alenp,
                                      ub1 piece, const void* indp, ub2*) {
   return entry(errhp, [&](ErrorHandle*) -> sword {
+    if (type == OCI_HTYPE_DEFINE) {
+      auto& d = need<DefineHandle>(hndlp, type);
+      if (!d.dynamic) throw OraError(24302, "no piece information available");
+      d.target = {static_cast<char*>(const_cast<void*>(bufp)), alenp,
+                  static_cast<sb2*>(const_cast<void*>(indp)), true};
+      return OCI_SUCCESS;
+    }
     auto& b = need<BindHandle>(hndlp, type);
     if (!b.atExec) throw OraError(24302, "no piece information available");
+    if (!b.stmt->outQueue.empty() && b.stmt->outQueue.front().bind == &b) {
+      b.stmt->outTarget = {static_cast<char*>(const_cast<void*>(bufp)), alenp,
+                           static_cast<sb2*>(const_cast<void*>(indp)), true};
+      return OCI_SUCCESS;
+    }
     const sb2* ind = static_cast<const sb2*>(indp);
     if (bufp && alenp && !(ind && *ind < 0)) b.pieces.append(static_cast<const char*>(bufp), *alenp);
     b.begun = true;
@@ -1706,7 +1994,9 @@ static sword fetch(void* stmtp, void* errhp, ub4 nrows, ub2 orientation, sb4 off
       return OCI_SUCCESS;
     }
     s.truncated = false;
-    s.lastFetched = fetchRows(s, nrows);
+    bool needData = false;
+    s.lastFetched = fetchRows(s, nrows, &needData);
+    if (needData) return OCI_NEED_DATA;
     if (s.lastFetched < nrows) {
       setError(err, ORA_NO_DATA_FOUND, "no data found");
       return OCI_NO_DATA;
@@ -1783,7 +2073,8 @@ static sword bind(void* stmtp, void** bindpp, void* errhp, const std::string& na
     if (!s.prepared) throw OraError(24337, "statement handle not prepared");
     if (!bindpp) return OCI_INVALID_HANDLE;
     const bool atExec = (mode & OCI_DATA_AT_EXEC) != 0;
-    if (atExec && dty != SQLT_LNG && dty != SQLT_LBI && dty != SQLT_CHR) unsupportedType(dty);
+    if (atExec && dty != SQLT_LNG && dty != SQLT_LBI && dty != SQLT_CHR && dty != SQLT_STR && dty != SQLT_BIN)
+      unsupportedType(dty);
     const auto& names = s.shape.binds;
     if (name.empty() ? (position < 1 || position > names.size())
                      : std::find(names.begin(), names.end(), name) == names.end())
@@ -1841,7 +2132,10 @@ OCI_EXPORT sword OCIDefineByPos(void* stmtp, void** defnpp, void* errhp, ub4 pos
   return entry(errhp, [&](ErrorHandle*) -> sword {
     auto& s = need<StmtHandle>(stmtp, OCI_HTYPE_STMT);
     if (!defnpp || position < 1) throw OraError(24334, "no descriptor for this position");
-    if (mode & OCI_DYNAMIC_FETCH) unsupportedType(dty);
+    const bool dynamic = (mode & OCI_DYNAMIC_FETCH) != 0;
+    if (dynamic && dty != SQLT_LNG && dty != SQLT_LBI && dty != SQLT_CHR && dty != SQLT_STR &&
+        dty != SQLT_BIN)
+      unsupportedType(dty);
     DefineHandle* d = defineAt(s, position);
     if (!d) {
       s.defines.push_back(std::make_unique<DefineHandle>(s.env, &s));
@@ -1849,7 +2143,34 @@ OCI_EXPORT sword OCIDefineByPos(void* stmtp, void** defnpp, void* errhp, ub4 pos
     }
     d->position = position;
     d->area = makeArea(valuep, value_sz, dty, indp, rlenp, rcodep);
+    d->dynamic = dynamic;
+    d->callback = nullptr;
+    d->context = nullptr;
+    d->target = {};
     *defnpp = d;
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCIDefineDynamic(void* defnp, void* errhp, void* octxp, void* ocbfp) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    auto& d = need<DefineHandle>(defnp, OCI_HTYPE_DEFINE);
+    if (!d.dynamic) throw OraError(24304, "datatype not allowed for this call");
+    d.callback = reinterpret_cast<DefineCallback>(ocbfp);
+    d.context = octxp;
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCIBindDynamic(void* bindp, void* errhp, void* ictxp, void* icbfp, void* octxp,
+                                void* ocbfp) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    auto& b = need<BindHandle>(bindp, OCI_HTYPE_BIND);
+    if (!b.atExec) throw OraError(24304, "datatype not allowed for this call");
+    b.inCallback = reinterpret_cast<InBindCallback>(icbfp);
+    b.inContext = ictxp;
+    b.outCallback = reinterpret_cast<OutBindCallback>(ocbfp);
+    b.outContext = octxp;
     return OCI_SUCCESS;
   });
 }

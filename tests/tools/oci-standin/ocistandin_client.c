@@ -46,6 +46,10 @@ API(OCIDateTimeCompare);
 API(OCIIntervalFromText);
 API(OCIIntervalGetDaySecond);
 API(OCIIntervalToText);
+API(OCIStmtGetPieceInfo);
+API(OCIStmtSetPieceInfo);
+API(OCIDefineDynamic);
+API(OCIBindDynamic);
 
 static void* env;
 static void* err;
@@ -566,6 +570,158 @@ static void datetimes(void* svc) {
   pOCIDescriptorFree(intervalBack, OCI_DTYPE_INTERVAL_DS);
 }
 
+/* Pieces handed to and taken from the dynamic callbacks. */
+struct Pieces {
+  const char* parts[4];
+  int next;
+  char collected[128];
+  ub4 length;
+  char piece[8];
+  ub4 pieceLength;
+  sb2 indicator;
+};
+
+static sb4 givePiece(void* context, void* bind, ub4 iter, ub4 index, void** buffer, ub4* length, ub1* piece,
+                     void** indicator) {
+  struct Pieces* p = (struct Pieces*)context;
+  (void)bind, (void)iter, (void)index;
+  *buffer = (void*)p->parts[p->next];
+  *length = (ub4)strlen(p->parts[p->next]);
+  *indicator = NULL;
+  ++p->next;
+  *piece = p->parts[p->next] ? 2 : 3;
+  return OCI_CONTINUE;
+}
+
+/* Appends the previous piece, then offers the 5-byte buffer again. */
+static void collect(struct Pieces* p) {
+  memcpy(p->collected + p->length, p->piece, p->pieceLength);
+  p->length += p->pieceLength;
+  p->collected[p->length] = 0;
+}
+
+static sb4 takeDefinePiece(void* context, void* define, ub4 iter, void** buffer, ub4** length, ub1* piece,
+                           void** indicator, ub2** code) {
+  struct Pieces* p = (struct Pieces*)context;
+  (void)define, (void)iter, (void)piece;
+  if (p->next++ > 0) collect(p);
+  p->pieceLength = 5;
+  *buffer = p->piece;
+  *length = &p->pieceLength;
+  *indicator = &p->indicator;
+  *code = NULL;
+  return OCI_CONTINUE;
+}
+
+static sb4 takeBindPiece(void* context, void* bind, ub4 iter, ub4 index, void** buffer, ub4** length,
+                         ub1* piece, void** indicator, ub2** code) {
+  (void)bind, (void)index;
+  return takeDefinePiece(context, NULL, iter, buffer, length, piece, indicator, code);
+}
+
+/* Reads the pieces of a value that OCI_NEED_DATA announces, 4 bytes at a time, by fetch or by
+   execution; answers the final status. */
+static sword drainPieces(void* svc, void* stmt, int byFetch, char* out, ub1 expectedDirection) {
+  sword status = byFetch ? pOCIStmtFetch(stmt, err, 1, OCI_FETCH_NEXT, OCI_DEFAULT)
+                         : pOCIStmtExecute(svc, stmt, err, 1, 0, NULL, NULL, OCI_DEFAULT);
+  size_t total = 0;
+  char piece[4];
+  ub4 length = 0;
+  while (status == OCI_NEED_DATA) {
+    void* handle = NULL;
+    ub4 type = 0, iter = 0, index = 0;
+    ub1 direction = 0, code = 0;
+    sb2 ind = 0;
+    if (total > 0 || length > 0) {
+      memcpy(out + total, piece, length);
+      total += length;
+    }
+    pOCIStmtGetPieceInfo(stmt, err, &handle, &type, &direction, &iter, &index, &code);
+    if (direction != expectedDirection) {
+      /* An output value is first asked for as input: it has none. */
+      pOCIStmtSetPieceInfo(handle, type, err, NULL, &length, 3, NULL, NULL);
+      length = 0;
+    } else {
+      length = sizeof piece;
+      pOCIStmtSetPieceInfo(handle, type, err, piece, &length, code, &ind, NULL);
+    }
+    status = byFetch ? pOCIStmtFetch(stmt, err, 1, OCI_FETCH_NEXT, OCI_DEFAULT)
+                     : pOCIStmtExecute(svc, stmt, err, 1, 0, NULL, NULL, OCI_DEFAULT);
+  }
+  memcpy(out + total, piece, length);
+  out[total + length] = 0;
+  return status;
+}
+
+/* LONG values in pieces: input by OCI_NEED_DATA and by callback, output of a fetch and of a
+   PL/SQL block by OCI_NEED_DATA and by callback. */
+static void longData(void* svc) {
+  static const char block[] = "begin :o := 'x' || rpad('y', 12, 'z'); end;";
+  struct Pieces in = {{"one-", "two-", "three", NULL}, 0, "", 0, "", 0, 0};
+  struct Pieces out = {{NULL}, 0, "", 0, "", 0, 0};
+  void *stmt = prepared("insert into longs (id, txt) values (1, :t)"), *bind = NULL, *def = NULL,
+       *handle = NULL;
+  ub4 type = 0, iter = 0, index = 0, length = 0;
+  ub1 direction = 0, piece = 0;
+  char text[128];
+  pOCIBindByName(stmt, &bind, err, (const OraText*)":t", -1, NULL, 2147483647, SQLT_LNG, NULL, NULL, NULL, 0,
+                 NULL, OCI_DATA_AT_EXEC);
+  check(
+      pOCIStmtExecute(svc, stmt, err, 1, 0, NULL, NULL, OCI_DEFAULT) == OCI_NEED_DATA &&
+          pOCIStmtGetPieceInfo(stmt, err, &handle, &type, &direction, &iter, &index, &piece) == OCI_SUCCESS &&
+          handle == bind && direction == 1 && piece == 1,
+      "an input piece is asked for");
+  length = 10;
+  pOCIStmtSetPieceInfo(bind, OCI_HTYPE_BIND, err, "abcdefghij", &length, 1, NULL, NULL);
+  check(pOCIStmtExecute(svc, stmt, err, 1, 0, NULL, NULL, OCI_DEFAULT) == OCI_NEED_DATA, "the next piece");
+  length = 6;
+  pOCIStmtSetPieceInfo(bind, OCI_HTYPE_BIND, err, "KLMNOP", &length, 3, NULL, NULL);
+  check(pOCIStmtExecute(svc, stmt, err, 1, 0, NULL, NULL, OCI_DEFAULT) == OCI_SUCCESS,
+        "the last piece runs it");
+  pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+
+  stmt = prepared("insert into longs (id, txt) values (2, :t)");
+  pOCIBindByName(stmt, &bind, err, (const OraText*)":t", -1, NULL, 2147483647, SQLT_LNG, NULL, NULL, NULL, 0,
+                 NULL, OCI_DATA_AT_EXEC);
+  pOCIBindDynamic(bind, err, &in, (void*)givePiece, NULL, NULL);
+  check(oraCode(pOCIStmtExecute(svc, stmt, err, 1, 0, NULL, NULL, OCI_DEFAULT)) == 0,
+        "input pieces from a callback");
+  pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+
+  stmt = prepared("select txt from longs where id = 1");
+  pOCIStmtExecute(svc, stmt, err, 0, 0, NULL, NULL, OCI_DEFAULT);
+  pOCIDefineByPos(stmt, &def, err, 1, NULL, 2147483647, SQLT_LNG, NULL, NULL, NULL, OCI_DYNAMIC_FETCH);
+  check(drainPieces(svc, stmt, 1, text, 2) == OCI_SUCCESS && strcmp(text, "abcdefghijKLMNOP") == 0,
+        "a LONG fetched in pieces");
+  pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+
+  stmt = prepared("select txt from longs where id = 2");
+  pOCIStmtExecute(svc, stmt, err, 0, 0, NULL, NULL, OCI_DEFAULT);
+  pOCIDefineByPos(stmt, &def, err, 1, NULL, 2147483647, SQLT_LNG, NULL, NULL, NULL, OCI_DYNAMIC_FETCH);
+  pOCIDefineDynamic(def, err, &out, (void*)takeDefinePiece);
+  check(pOCIStmtFetch(stmt, err, 1, OCI_FETCH_NEXT, OCI_DEFAULT) == OCI_SUCCESS,
+        "a fetch through the callback");
+  collect(&out);
+  check(strcmp(out.collected, "one-two-three") == 0, "a LONG fetched through the define callback");
+  pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+
+  stmt = prepared(block);
+  pOCIBindByName(stmt, &bind, err, (const OraText*)":o", -1, NULL, 2147483647, SQLT_LNG, NULL, NULL, NULL, 0,
+                 NULL, OCI_DATA_AT_EXEC);
+  check(drainPieces(svc, stmt, 0, text, 2) == OCI_SUCCESS && strcmp(text, "xyzzzzzzzzzzz") == 0,
+        "a LONG output parameter in pieces");
+  memset(&out, 0, sizeof out);
+  pOCIBindDynamic(bind, err, NULL, NULL, &out, (void*)takeBindPiece);
+  length = 0;
+  check(pOCIStmtExecute(svc, stmt, err, 1, 0, NULL, NULL, OCI_DEFAULT) == OCI_NEED_DATA &&
+            pOCIStmtSetPieceInfo(bind, OCI_HTYPE_BIND, err, NULL, &length, 3, NULL, NULL) == OCI_SUCCESS &&
+            pOCIStmtExecute(svc, stmt, err, 1, 0, NULL, NULL, OCI_DEFAULT) == OCI_SUCCESS,
+        "an output parameter through the bind callback");
+  collect(&out);
+  check(strcmp(out.collected, "xyzzzzzzzzzzz") == 0, "a LONG output parameter through the callback");
+  pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+}
+
 struct Breaker {
   void* svc;
   void* err;
@@ -699,6 +855,10 @@ int main(int argc, char** argv) {
   LOAD(OCIIntervalFromText);
   LOAD(OCIIntervalGetDaySecond);
   LOAD(OCIIntervalToText);
+  LOAD(OCIStmtGetPieceInfo);
+  LOAD(OCIStmtSetPieceInfo);
+  LOAD(OCIDefineDynamic);
+  LOAD(OCIBindDynamic);
 
   openEnvironment(&server, &svc, &session);
   check(oraCode(pOCIServerAttach(server, err, (const OraText*)"NOWHERE", 7, 0)) == ORA_UNRESOLVED_NAME,
@@ -715,6 +875,7 @@ int main(int argc, char** argv) {
   rowids(svc);
   lobs(svc);
   datetimes(svc);
+  longData(svc);
   cursorFromBlock(svc);
   breakQuery(svc);
   check(pOCISessionEnd(svc, err, session, OCI_DEFAULT) == OCI_SUCCESS, "session end");
