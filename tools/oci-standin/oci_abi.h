@@ -13,10 +13,14 @@
  *   OCI_STANDIN_FAIL_CALL     n: the n-th counted call after an environment is created (or the
  *                             first after it that takes an error handle) fails with ORA-03113
  *                             and leaves every live session of the process dead (later calls
- *                             on them give ORA-03114, ending them too)
+ *                             on them give ORA-03114, ending them too); a session whose server
+ *                             has a failover callback (OCI_ATTR_FOCBK) is logged on again,
+ *                             the callback seeing event 8 (begin), then 1 (end) or 2 (abort),
+ *                             with type 2 (session), and its statements must be executed again
  *   OCI_STANDIN_FAIL_AFTER_ROWS  n: a fetch that would deliver row n+1 of a query fails with
  *                             ORA-01722 after the first n rows are in the buffers
- *   OCI_STANDIN_DELAY_US      each counted call sleeps this many microseconds first
+ *   OCI_STANDIN_DELAY_US      each counted call sleeps this many microseconds first; an OCIBreak
+ *                             meanwhile ends the sleep and the call with ORA-01013
  *   OCI_STANDIN_COUNT_FILE    when an environment handle is freed, the process's call count is
  *                             written to this file as decimal text
  * The hooks are read when an environment handle is created.

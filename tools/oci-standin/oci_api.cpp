@@ -43,6 +43,7 @@ std::atomic<bool> failurePending{false};
 std::atomic<uint64_t> failAfterRows{0};
 std::atomic<bool> failAfterRowsOn{false};
 std::atomic<uint64_t> delayMicros{0};
+std::atomic<uint64_t> breakCount{0};  // OCIBreak calls so far: a delayed call watches it
 
 struct Handle {
   explicit Handle(ub4 type, EnvHandle* env) : type(type), env(env) {
@@ -98,17 +99,33 @@ struct EnvHandle : Handle {
   std::vector<Handle*> children;
 };
 
+// An error handle may be shared by a thread running a statement and one breaking it, so its
+// record is read and written under its own lock.
 struct ErrorHandle : Handle {
   using Handle::Handle;
+  void clear() { set(0, {}); }
+  void set(int newCode, const std::string& newText) {
+    std::lock_guard lock(mutex);
+    code = newCode;
+    text = newText;
+  }
+  std::pair<int, std::string> get() {
+    std::lock_guard lock(mutex);
+    return {code, text};
+  }
+
+ private:
+  std::mutex mutex;
   int code = 0;
   std::string text;
-  void clear() {
-    code = 0;
-    text.clear();
-  }
 };
 
 struct SessionHandle;
+
+using FailoverCallback = sb4 (*)(void* svc, void* env, void* context, ub4 type, ub4 event);
+
+// Failover events and the type of failover this server offers (a new session, nothing else).
+constexpr ub4 kFailoverEnd = 1, kFailoverAbort = 2, kFailoverBegin = 8, kFailoverSession = 2;
 
 struct ServerHandle : Handle {
   using Handle::Handle;
@@ -116,6 +133,8 @@ struct ServerHandle : Handle {
   std::string banner;
   bool attached = false;
   std::set<SessionHandle*> sessions;
+  FailoverCallback failover = nullptr;
+  void* failoverContext = nullptr;
 };
 
 struct SessionHandle : Handle {
@@ -127,6 +146,7 @@ struct SessionHandle : Handle {
   ServerHandle* server = nullptr;
   uint64_t generation = 0;  // counts logons, so statements notice a session begun again
   bool dead = false;        // the connection was lost (ORA-03113); every later call gets ORA-03114
+  bool privileged = false;
 };
 
 SessionHandle::~SessionHandle() {
@@ -331,10 +351,7 @@ T& need(const void* p, ub4 type) {
 }
 
 sword setError(ErrorHandle* err, int code, const std::string& text) {
-  if (err) {
-    err->code = code;
-    err->text = text;
-  }
+  if (err) err->set(code, text);
   return OCI_ERROR;
 }
 
@@ -351,19 +368,60 @@ void readHooks() {
   delayMicros = envNumber("OCI_STANDIN_DELAY_US");
 }
 
-// Marks every live session lost, as a dropped connection would.
+// Marks every live session lost, as a dropped connection would. A session whose server has a
+// failover callback is then logged on again between the callback's begin and end events; the
+// call that met the loss still fails.
 void loseAllSessions() {
-  std::lock_guard lock(registryMutex);
-  for (const Handle* h : registry)
-    if (h->type == OCI_HTYPE_SESSION)
-      const_cast<SessionHandle*>(static_cast<const SessionHandle*>(h))->dead = true;
+  struct Failover {
+    SessionHandle* session;
+    ServerHandle* server;
+    void* svc;
+  };
+  std::vector<Failover> failovers;
+  {
+    std::lock_guard lock(registryMutex);
+    for (const Handle* h : registry) {
+      if (h->type != OCI_HTYPE_SESSION) continue;
+      auto* s = const_cast<SessionHandle*>(static_cast<const SessionHandle*>(h));
+      s->dead = true;
+      if (!s->core || !s->server || !registry.count(s->server) || !s->server->failover) continue;
+      void* svc = nullptr;
+      for (const Handle* other : registry)
+        if (other->type == OCI_HTYPE_SVCCTX && static_cast<const SvcHandle*>(other)->session == s)
+          svc = const_cast<Handle*>(other);
+      failovers.push_back({s, s->server, svc});
+    }
+  }
+  for (const Failover& f : failovers) {
+    ServerHandle& server = *f.server;
+    SessionHandle& s = *f.session;
+    server.failover(f.svc, s.env, server.failoverContext, kFailoverSession, kFailoverBegin);
+    try {
+      s.core = std::make_unique<Session>(server.folder, s.user, s.password, s.privileged);
+      s.dead = false;
+      ++s.generation;
+      server.failover(f.svc, s.env, server.failoverContext, kFailoverSession, kFailoverEnd);
+    } catch (const std::exception&) {
+      server.failover(f.svc, s.env, server.failoverContext, kFailoverSession, kFailoverAbort);
+    }
+  }
 }
 
 // Counts the call, sleeps the configured delay, and fires a pending ORA-03113 on the first call
 // that can report it.
-bool countedCall(ErrorHandle* err) {
+bool countedCall(ErrorHandle* err, bool delayed = true) {
   const uint64_t n = ++callCount;
-  if (const uint64_t us = delayMicros.load()) ::usleep(static_cast<useconds_t>(us));
+  if (const uint64_t us = delayed ? delayMicros.load() : 0) {
+    // The delay plays a slow server: a break ends it, as it ends a running statement.
+    const uint64_t breaks = breakCount.load();
+    for (uint64_t slept = 0; slept < us; slept += 2000) {
+      ::usleep(static_cast<useconds_t>(std::min<uint64_t>(2000, us - slept)));
+      if (breakCount.load() != breaks) {
+        setError(err, ORA_CANCELLED, "user requested cancel of current operation");
+        return false;
+      }
+    }
+  }
   if (failAtCall != 0 && n >= failAtCall) {
     failAtCall = 0;
     failurePending = true;
@@ -379,15 +437,17 @@ bool countedCall(ErrorHandle* err) {
 
 // Runs an entry point's body with its error handle: validates it, counts the call, and turns
 // every failure into a status.
+// A `quiet` call (a break) leaves the error handle's record alone unless it fails itself, and
+// is not delayed.
 template <class F>
-sword entry(void* errhp, F&& body) {
+sword entry(void* errhp, F&& body, bool quiet = false) {
   ErrorHandle* err = nullptr;
   if (errhp) {
     err = lookup<ErrorHandle>(errhp, OCI_HTYPE_ERROR);
     if (!err) return OCI_INVALID_HANDLE;
-    err->clear();
+    if (!quiet) err->clear();
   }
-  if (!countedCall(err)) return OCI_ERROR;
+  if (!countedCall(err, !quiet)) return OCI_ERROR;
   try {
     return body(err);
   } catch (const InvalidHandle&) {
@@ -1365,11 +1425,12 @@ OCI_EXPORT sword OCIErrorGet(void* hndlp, ub4 recordno, OraText* sqlstate, sb4* 
   auto* err = lookup<ErrorHandle>(hndlp, OCI_HTYPE_ERROR);
   if (!err) return OCI_INVALID_HANDLE;
   if (sqlstate) sqlstate[0] = 0;
-  if (err->code == 0 || recordno != 1) return OCI_NO_DATA;
-  if (errcodep) *errcodep = err->code;
+  const auto [code, text] = err->get();
+  if (code == 0 || recordno != 1) return OCI_NO_DATA;
+  if (errcodep) *errcodep = code;
   char head[16];
-  std::snprintf(head, sizeof head, "ORA-%05d: ", err->code);
-  copyText(head + err->text + "\n", bufp, bufsiz);
+  std::snprintf(head, sizeof head, "ORA-%05d: ", code);
+  copyText(head + text + "\n", bufp, bufsiz);
   return OCI_SUCCESS;
 }
 
@@ -1558,10 +1619,19 @@ OCI_EXPORT sword OCIAttrSet(void* trgthndlp, ub4 trghndltyp, void* attributep, u
         }
         break;
       }
-      case OCI_HTYPE_SERVER:
-        need<ServerHandle>(trgthndlp, trghndltyp);
-        if (attrtype == OCI_ATTR_INTERNAL_NAME || attrtype == OCI_ATTR_FOCBK) return OCI_SUCCESS;
+      case OCI_HTYPE_SERVER: {
+        auto& server = need<ServerHandle>(trgthndlp, trghndltyp);
+        if (attrtype == OCI_ATTR_INTERNAL_NAME) return OCI_SUCCESS;
+        if (attrtype == OCI_ATTR_FOCBK) {
+          // {callback, context}, two pointers.
+          void* pair[2] = {nullptr, nullptr};
+          if (attributep) std::memcpy(pair, attributep, sizeof pair);
+          server.failover = reinterpret_cast<FailoverCallback>(pair[0]);
+          server.failoverContext = pair[1];
+          return OCI_SUCCESS;
+        }
         break;
+      }
       case OCI_HTYPE_STMT:
         need<StmtHandle>(trgthndlp, trghndltyp);
         if (attrtype == OCI_ATTR_PREFETCH_ROWS || attrtype == OCI_ATTR_PREFETCH_MEMORY) return OCI_SUCCESS;
@@ -1637,7 +1707,9 @@ OCI_EXPORT sword OCISessionBegin(void* svchp, void* errhp, void* usrhp, ub4 cred
     auto& session = need<SessionHandle>(usrhp, OCI_HTYPE_SESSION);
     ServerHandle& server = attachedServer(svc);
     if (credt != OCI_CRED_RDBMS) throw OraError(ORA_LOGON_DENIED, "invalid username/password; logon denied");
-    session.core = std::make_unique<Session>(server.folder, session.user, session.password, (mode & 6) != 0);
+    session.privileged = (mode & 6) != 0;
+    session.core =
+        std::make_unique<Session>(server.folder, session.user, session.password, session.privileged);
     session.dead = false;
     ++session.generation;
     session.server = &server;
@@ -1689,17 +1761,21 @@ OCI_EXPORT sword OCITransRollback(void* svchp, void* errhp, ub4) {
 }
 
 OCI_EXPORT sword OCIBreak(void* hndlp, void* errhp) {
-  return entry(errhp, [&](ErrorHandle*) -> sword {
-    std::set<SessionHandle*> targets;
-    if (auto* svc = lookup<SvcHandle>(hndlp, OCI_HTYPE_SVCCTX)) {
-      if (SessionHandle* s = sessionOfSvc(*svc)) targets.insert(s);
-    } else {
-      targets = need<ServerHandle>(hndlp, OCI_HTYPE_SERVER).sessions;
-    }
-    for (SessionHandle* s : targets)
-      if (s->core) s->core->interrupt();
-    return OCI_SUCCESS;
-  });
+  return entry(
+      errhp,
+      [&](ErrorHandle*) -> sword {
+        std::set<SessionHandle*> targets;
+        if (auto* svc = lookup<SvcHandle>(hndlp, OCI_HTYPE_SVCCTX)) {
+          if (SessionHandle* s = sessionOfSvc(*svc)) targets.insert(s);
+        } else {
+          targets = need<ServerHandle>(hndlp, OCI_HTYPE_SERVER).sessions;
+        }
+        ++breakCount;
+        for (SessionHandle* s : targets)
+          if (s->core) s->core->interrupt();
+        return OCI_SUCCESS;
+      },
+      true);
 }
 
 // --- Statements ---------------------------------------------------------------------------------
@@ -1846,6 +1922,10 @@ OCI_EXPORT sword OCIStmtExecute(void* svchp, void* stmtp, void* errhp, ub4 iters
     }
     s.executed = true;
     if (mode & OCI_COMMIT_ON_SUCCESS) session.commit();
+    if (s.cursor->compiledWithErrors()) {
+      setError(err, 24344, "success with compilation error");
+      status = OCI_SUCCESS_WITH_INFO;
+    }
     // Output values given at execution: through their callbacks now, or piece by piece.
     for (auto it = s.outQueue.begin(); it != s.outQueue.end();) {
       if (!it->bind->outCallback) {

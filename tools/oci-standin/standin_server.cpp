@@ -908,6 +908,7 @@ Cursor::Cursor(Session& session, std::string_view text)
       (k == StatementKind::Rollback && scanSql(text).size() <= 2) ||
       (k == StatementKind::Alter && scanSql(text).size() > 1 && scanSql(text)[1].text == "SESSION");
   if (native) return;
+  if (k == StatementKind::Create && findStoredProgram()) return;
   const char* tail = nullptr;
   const int rc = sqlite3_prepare_v2(session_.db(), rewritten_.sql.c_str(),
                                     static_cast<int>(rewritten_.sql.size()), &stmt_, &tail);
@@ -920,6 +921,80 @@ Cursor::Cursor(Session& session, std::string_view text)
     throw OraError(911, "invalid character");
   }
   trackLobRows();
+}
+
+bool Cursor::findStoredProgram() {
+  const std::vector<Token> t = scanSql(text_);
+  size_t i = 1;
+  if (i + 1 < t.size() && t[i].text == "OR" && t[i + 1].text == "REPLACE") i += 2;
+  if (i >= t.size() || t[i].kind != TokenKind::Word) return false;
+  const std::string& kind = t[i].text;
+  if (kind != "PROCEDURE" && kind != "FUNCTION" && kind != "PACKAGE" && kind != "TRIGGER" && kind != "TYPE")
+    return false;
+  programType_ = kind;
+  ++i;
+  if ((kind == "PACKAGE" || kind == "TYPE") && i < t.size() && t[i].text == "BODY") {
+    programType_ += " BODY";
+    ++i;
+  }
+  if (i >= t.size() || (t[i].kind != TokenKind::Word && t[i].kind != TokenKind::QuotedName)) return false;
+  programOwner_ = session_.user();
+  programName_ = t[i].text;
+  if (i + 2 < t.size() && t[i + 1].text == "." &&
+      (t[i + 2].kind == TokenKind::Word || t[i + 2].kind == TokenKind::QuotedName)) {
+    programOwner_ = t[i].text;
+    programName_ = t[i + 2].text;
+  }
+  return true;
+}
+
+// The server keeps a stored program even when it does not compile; its errors go to
+// user_errors. Here a program compiles when its text is complete: strings and names closed,
+// parentheses balanced, and its last words END [name].
+void Cursor::compileStoredProgram() {
+  session_.endWorkForDdl();
+  const std::vector<Token> t = scanSql(text_);
+  int depth = 0;
+  bool complete = !t.empty() && t.back().kind != TokenKind::Unterminated;
+  for (const Token& token : t) {
+    if (token.kind == TokenKind::Symbol && token.text == "(") ++depth;
+    if (token.kind == TokenKind::Symbol && token.text == ")") --depth;
+    complete = complete && depth >= 0;
+  }
+  size_t last = t.size();
+  while (last > 0 && (t[last - 1].text == ";" || t[last - 1].text == "/")) --last;
+  const bool endsWithEnd = (last >= 1 && t[last - 1].text == "END") ||
+                           (last >= 2 && t[last - 2].text == "END" && t[last - 1].kind != TokenKind::Symbol);
+  complete = complete && depth == 0 && endsWithEnd;
+  const std::string key = " WHERE owner = " + quoteLiteral(programOwner_) +
+                          " AND name = " + quoteLiteral(programName_) +
+                          " AND type = " + quoteLiteral(programType_);
+  sqlite3* db = session_.db();
+  auto run = [&](const std::string& sql) {
+    const int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) throw session_.mapError(rc);
+  };
+  run("DELETE FROM sys.\"error$\"" + key);
+  if (complete) return;
+  // The error sits where the text ends.
+  int line = 1, column = 1;
+  for (char c : text_) {
+    if (c == '\n') {
+      ++line;
+      column = 1;
+    } else {
+      ++column;
+    }
+  }
+  run("INSERT INTO sys.\"error$\" (owner, name, type, sequence, line, position, text) VALUES (" +
+      quoteLiteral(programOwner_) + ", " + quoteLiteral(programName_) + ", " + quoteLiteral(programType_) +
+      ", (SELECT count(*) + 1 FROM sys.\"error$\"), " + std::to_string(line) + ", " + std::to_string(column) +
+      ", " +
+      quoteLiteral(
+          "PLS-00103: Encountered the symbol \"end-of-file\" when expecting one of the following:\n\n   "
+          "begin end function pragma procedure") +
+      ")");
+  compiledWithErrors_ = true;
 }
 
 void Cursor::trackLobRows() {
@@ -1096,8 +1171,10 @@ void Cursor::execute(BindAccess& binds, bool describeOnly) {
     default:
       break;
   }
+  compiledWithErrors_ = false;
   if (!stmt_) {
     if (describeOnly) return;
+    if (!programName_.empty()) return compileStoredProgram();
     if (rewritten_.kind == StatementKind::Commit) return session_.commit();
     if (rewritten_.kind == StatementKind::Rollback) return session_.rollback();
     return runAlterSession();

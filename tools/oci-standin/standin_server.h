@@ -209,6 +209,10 @@ class Cursor {
   StatementKind kind() const { return rewritten_.kind; }
   const std::vector<std::string>& binds() const { return rewritten_.binds; }
   bool isQuery() const;
+  // CREATE PROCEDURE, FUNCTION, PACKAGE [BODY], TRIGGER or TYPE [BODY] whose text did not compile
+  // (the server keeps it and lists its errors in user_errors; the call succeeds with
+  // information 24344).
+  bool compiledWithErrors() const { return compiledWithErrors_; }
 
   // Runs once with the bind values of one iteration. A query is opened and its first row
   // read ahead; describeOnly leaves it closed.
@@ -242,6 +246,10 @@ class Cursor {
   std::vector<int> rowColumn_;
   std::vector<int64_t> rowNumbers_;
   void trackLobRows();
+  bool findStoredProgram();
+  void compileStoredProgram();
+  std::string programType_, programOwner_, programName_;
+  bool compiledWithErrors_ = false;
 };
 
 // Runs a PL/SQL block: the fixed NLS and compile-error blocks, and blocks made of

@@ -249,6 +249,12 @@ static const struct Step script[] = {
     {"select ts from times where id = 2", 0, NULL, "2021-01-01 00:00:00.000"},
     {"insert into times (id, iym) values (3, '1000-00')", 1873, NULL, NULL},
     {"select ids from times where id = 1", 0, NULL, "-01 02:03:04.500000"},
+    /* Stored programs are kept even when they do not compile; the call succeeds with info. */
+    {"create or replace procedure p2 is begin null; end;", 0, NULL, NULL},
+    {"create procedure p3 is begin null;", 24344, NULL, NULL},
+    {"select count(*) from user_errors where name = 'P3'", 0, NULL, "1"},
+    {"create or replace procedure p3 is begin null; end p3;", 0, NULL, NULL},
+    {"select count(*) from user_errors where name = 'P3'", 0, NULL, "0"},
     {nlsBlock, 0, "NLSDATEFORMAT", "YYYY-MM-DD"},
     {nlsBlock, 0, "CHARLENGTH", "3"},
     {nlsBlock, 0, "CHARSETID", "873"},
@@ -769,6 +775,68 @@ static void openEnvironment(void** server, void** svc, void** session) {
   pOCIHandleAlloc(env, session, OCI_HTYPE_SESSION, 0, NULL);
 }
 
+/* A slow call (the delay hook) ends at a break from another thread that shares its error
+   handle, and the statement's error is the break's. */
+static void breakDelay(void* svc) {
+  static const char sql[] = "select 1 from dual";
+  struct Breaker breaker = {NULL, NULL, 0};
+  void *stmt = NULL, *slow = NULL, *normal = NULL;
+  pthread_t thread;
+  breaker.svc = svc;
+  breaker.err = err;
+  pOCIHandleAlloc(env, &stmt, OCI_HTYPE_STMT, 0, NULL);
+  pOCIStmtPrepare(stmt, err, (const OraText*)sql, sizeof sql - 1, OCI_NTV_SYNTAX, OCI_DEFAULT);
+  setenv("OCI_STANDIN_DELAY_US", "30000000", 1);
+  pOCIEnvCreate(&slow, OCI_DEFAULT, NULL, NULL, NULL, NULL, 0, NULL);
+  unsetenv("OCI_STANDIN_DELAY_US");
+  pthread_create(&thread, NULL, breakLoop, &breaker);
+  check(oraCode(pOCIStmtExecute(svc, stmt, err, 0, 0, NULL, NULL, OCI_DEFAULT)) == ORA_CANCELLED,
+        "a break ends a delayed call with ORA-01013 on the shared error handle");
+  breaker.done = 1;
+  pthread_join(thread, NULL);
+  pOCIEnvCreate(&normal, OCI_DEFAULT, NULL, NULL, NULL, NULL, 0, NULL);
+  pOCIHandleFree(slow, OCI_HTYPE_ENV);
+  pOCIHandleFree(normal, OCI_HTYPE_ENV);
+  pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+}
+
+static ub4 failoverEvents[4];
+static int failoverCount;
+
+static sb4 onFailover(void* svc, void* environment, void* context, ub4 type, ub4 event) {
+  (void)svc, (void)environment, (void)context, (void)type;
+  if (failoverCount < 4) failoverEvents[failoverCount++] = event;
+  return 0;
+}
+
+/* A lost connection with a failover callback: begin and end are reported and the session is
+   usable again once its statement is executed anew. */
+static void failover(void) {
+  static const char sql[] = "select count(*) from emp";
+  void *server = NULL, *svc = NULL, *session = NULL, *stmt = NULL, *lost = NULL;
+  void* callback[2];
+  callback[0] = (void*)onFailover;
+  callback[1] = NULL;
+  openEnvironment(&server, &svc, &session);
+  pOCIServerAttach(server, err, (const OraText*)"ORCL", 4, 0);
+  check(pOCIAttrSet(server, OCI_HTYPE_SERVER, callback, 0, OCI_ATTR_FOCBK, err) == OCI_SUCCESS,
+        "a failover callback is accepted");
+  check(oraCode(logon(svc, server, session, "SCOTT", "tiger")) == 0, "logon with failover");
+  pOCIHandleAlloc(env, &stmt, OCI_HTYPE_STMT, 0, NULL);
+  pOCIStmtPrepare(stmt, err, (const OraText*)sql, sizeof sql - 1, OCI_NTV_SYNTAX, OCI_DEFAULT);
+  setenv("OCI_STANDIN_FAIL_CALL", "1", 1);
+  pOCIEnvCreate(&lost, OCI_DEFAULT, NULL, NULL, NULL, NULL, 0, NULL);
+  unsetenv("OCI_STANDIN_FAIL_CALL");
+  check(oraCode(pOCIStmtExecute(svc, stmt, err, 0, 0, NULL, NULL, OCI_DEFAULT)) == ORA_END_OF_CHANNEL,
+        "the call that meets the loss fails");
+  check(failoverCount == 2 && failoverEvents[0] == 8 && failoverEvents[1] == 1,
+        "the failover callback sees begin, then end");
+  check(oraCode(pOCIStmtExecute(svc, stmt, err, 0, 0, NULL, NULL, OCI_DEFAULT)) == 0,
+        "the session works again after failover");
+  pOCIHandleFree(lost, OCI_HTYPE_ENV);
+  pOCIHandleFree(env, OCI_HTYPE_ENV);
+}
+
 /* The environment's hooks: a fetch that fails after two rows, and a lost connection. */
 static void faultHooks(void) {
   static const char sql[] = "select empno from emp order by empno";
@@ -878,10 +946,12 @@ int main(int argc, char** argv) {
   longData(svc);
   cursorFromBlock(svc);
   breakQuery(svc);
+  breakDelay(svc);
   check(pOCISessionEnd(svc, err, session, OCI_DEFAULT) == OCI_SUCCESS, "session end");
   check(pOCIServerDetach(server, err, OCI_DEFAULT) == OCI_SUCCESS, "detach");
   check(pOCIHandleFree(env, OCI_HTYPE_ENV) == OCI_SUCCESS, "free the environment");
   faultHooks();
+  failover();
   if (failures) return 1;
   puts("stand-in client: all checks passed");
   return 0;
