@@ -984,6 +984,39 @@ bool writeArea(const Session& session, const Area& a, ub4 row, const Value& valu
   }
 }
 
+// Opens `sql` on the statement handle `target`, as the server hands out a cursor that a block
+// opened or a cursor expression made.
+void openCursorOn(StmtHandle& target, const StmtHandle& owner, Session& session, const std::string& sql,
+                  BindAccess& values) {
+  target.text = sql;
+  target.shape = rewriteSql(sql);
+  target.prepared = true;
+  target.binds.clear();
+  target.defines.clear();
+  target.params.clear();
+  target.session = owner.session;
+  target.generation = owner.generation;
+  target.cursor = std::make_unique<Cursor>(session, sql);
+  target.cursor->execute(values, false);
+  target.rowCount = 0;
+  target.rowsDelivered = 0;
+  target.rowPending = false;
+  target.outQueue.clear();
+  target.executed = target.open = true;
+}
+
+// The values of a statement without binds.
+class NoBinds : public BindAccess {
+ public:
+  Value input(size_t, const std::string&) override { throw OraError(1008, "not all variables bound"); }
+  void output(size_t, const std::string&, const Value&) override {
+    throw OraError(1008, "not all variables bound");
+  }
+  void openCursor(size_t, const std::string&, const std::string&, BindAccess&) override {
+    throw OraError(1001, "invalid cursor");
+  }
+};
+
 // The bind values of one iteration, read from and written to the caller's bind areas.
 class AreaBinds : public BindAccess {
  public:
@@ -1022,19 +1055,7 @@ class AreaBinds : public BindAccess {
                              ? lookup<StmtHandle>(*reinterpret_cast<void* const*>(area.value), OCI_HTYPE_STMT)
                              : nullptr;
     if (!target || target == &stmt_) throw OraError(1001, "invalid cursor");
-    target->text = sql;
-    target->shape = rewriteSql(sql);
-    target->prepared = true;
-    target->binds.clear();
-    target->defines.clear();
-    target->params.clear();
-    target->session = stmt_.session;
-    target->generation = stmt_.generation;
-    target->cursor = std::make_unique<Cursor>(session_, sql);
-    target->cursor->execute(values, false);
-    target->rowCount = 0;
-    target->rowsDelivered = 0;
-    target->executed = target->open = true;
+    openCursorOn(*target, stmt_, session_, sql, values);
   }
 
  private:
@@ -1206,6 +1227,17 @@ ub4 fetchRows(StmtHandle& stmt, ub4 rows, bool* needData = nullptr) {
           const std::string data = pieceBytes(session, *d, row[c], columns[c].type.code, null);
           deliverByCallback(*d, got, data, null);
         }
+        continue;
+      }
+      if (d->area.type == SQLT_RSET) {
+        // A cursor column: the row's cursor opens on the statement handle the buffer names.
+        std::string sql;
+        if (!cursorExpression(row[c], sql)) throw OraError(932, "inconsistent datatypes: expected CURSOR");
+        auto* target = lookup<StmtHandle>(pointerAt(d->area.valueAt(got)), OCI_HTYPE_STMT);
+        if (!target || target == &stmt) throw OraError(1001, "invalid cursor");
+        NoBinds none;
+        openCursorOn(*target, stmt, session, sql, none);
+        if (sb2* ind = d->area.indicatorAt(got)) *ind = 0;
         continue;
       }
       stmt.truncated = writeArea(session, d->area, got, row[c], columns[c].type.code) || stmt.truncated;

@@ -326,6 +326,19 @@ RewrittenSql rewriteSql(std::string_view text, std::string_view ownSchema) {
       }
       continue;
     }
+    if (isWord(t, "CURSOR") && i + 2 < tokens.size() && isSymbol(tokens[i + 1], "(") &&
+        match[i + 1] < tokens.size() && (isWord(tokens[i + 2], "SELECT") || isWord(tokens[i + 2], "WITH"))) {
+      // A cursor expression: its value carries the query, opened when the row is fetched.
+      const size_t close = match[i + 1];
+      const std::string query(text.substr(tokens[i + 2].begin, tokens[close].begin - tokens[i + 2].begin));
+      replacement[i] = "ora_cursor(" + quoteLiteral(query) + ")";
+      const bool last =
+          close + 1 == tokens.size() || isSymbol(tokens[close + 1], ",") || isWord(tokens[close + 1], "FROM");
+      if (last && inSelectList(tokens, match, i)) replacement[i] += " AS \"CURSOR\"";
+      for (size_t k = i + 1; k <= close; ++k) keep[k] = false;
+      i = close;
+      continue;
+    }
     if (isWord(t, "ROWID") && !(i + 1 < tokens.size() && isSymbol(tokens[i + 1], "("))) {
       // The pseudo-column: its text is computed from the row number, and a comparison with a
       // value turns the text back into the row number so that lookups stay direct.

@@ -13,6 +13,12 @@
 namespace ocistandin {
 namespace {
 
+// The value of a cursor expression starts with this, then its query.
+constexpr std::string_view kCursorMark =
+    "\x01"
+    "cursor"
+    "\x01";
+
 // A statement on a connection, finalized on every path.
 struct Statement {
   Statement(sqlite3* db, const std::string& sql) {
@@ -301,6 +307,18 @@ void fnNls(sqlite3_context* ctx, int, sqlite3_value** argv) {
   resultText(ctx, sqlite3_value_int(argv[1]) == 0 ? entry.first : entry.second);
 }
 
+// bfilename(directory, file): a BFILE value, kept as "DIRECTORY/file".
+void fnBfilename(sqlite3_context* ctx, int, sqlite3_value** argv) {
+  if (sqlite3_value_type(argv[0]) == SQLITE_NULL || sqlite3_value_type(argv[1]) == SQLITE_NULL)
+    return sqlite3_result_null(ctx);
+  resultText(ctx, argText(argv[0]) + "/" + argText(argv[1]));
+}
+
+// ora_cursor(query text): the value of a cursor expression.
+void fnCursor(sqlite3_context* ctx, int, sqlite3_value** argv) {
+  resultText(ctx, std::string(kCursorMark) + argText(argv[0]));
+}
+
 // ora_rowid(row number): the ROWID text; ora_rowid_row(text): back to the row number.
 void fnRowid(sqlite3_context* ctx, int, sqlite3_value** argv) {
   if (sqlite3_value_type(argv[0]) == SQLITE_NULL) return sqlite3_result_null(ctx);
@@ -442,6 +460,16 @@ DeclaredType parseDeclaredType(std::string_view declared) {
 
 DeclaredType rowidType() {
   return {"ROWID", 104, 4};
+}
+
+DeclaredType cursorType() {
+  return {"REF CURSOR", 116, 4};
+}
+
+bool cursorExpression(const Value& v, std::string& sql) {
+  if (v.kind != Value::Kind::Text || v.bytes.compare(0, kCursorMark.size(), kCursorMark) != 0) return false;
+  sql = v.bytes.substr(kCursorMark.size());
+  return true;
 }
 
 namespace {
@@ -617,6 +645,8 @@ void Session::registerFunctions() {
                                  {"ora_currval", 2, fnSequence<false>},
                                  {"ora_coltype", 2, fnColType},
                                  {"ora_rowid", 1, fnRowid},
+                                 {"ora_cursor", 1, fnCursor},
+                                 {"bfilename", 2, fnBfilename},
                                  {"ora_rowid_row", 1, fnRowidRow},
                                  {"ora_nls_count", 0, fnNlsCount},
                                  {"ora_nls", 2, fnNls}};
@@ -1246,6 +1276,8 @@ const std::vector<ColumnInfo>& Cursor::columns() {
             c.type = {"DATE", 12, 7};
           else if (text[0] == '#' && numberFromStoredText(text))
             c.type = {"NUMBER", 2, 22, 0, -127};
+          else if (std::string_view(text).substr(0, kCursorMark.size()) == kCursorMark)
+            c.type = cursorType();
           break;
         }
         default:

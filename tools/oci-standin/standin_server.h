@@ -82,6 +82,8 @@ struct DeclaredType {
 DeclaredType parseDeclaredType(std::string_view declared);
 // The type of a ROWID select-list item (the pseudo-column).
 DeclaredType rowidType();
+// The type of a cursor expression in a select list.
+DeclaredType cursorType();
 
 struct ColumnInfo {
   std::string name;
@@ -256,6 +258,10 @@ class Cursor {
 // SELECT ... INTO binds, bind := expression, cursor FOR loops, IF chains, NULL and DML.
 // Anything else raises ORA-06550 naming what is not supported.
 void runBlock(Session& session, std::string_view text, BindAccess& binds);
+
+// The value of a cursor expression (CURSOR(SELECT ...)) carries its query's text; false for any
+// other value.
+bool cursorExpression(const Value& v, std::string& sql);
 
 // Reads a value of a query's column as the client would see it in text; `columnCode` is the
 // column's type code (0 when unknown): a DATE follows NLS_DATE_FORMAT, an exact NUMBER shows

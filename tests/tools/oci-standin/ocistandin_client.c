@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "tools/oci-standin/oci_abi.h"
@@ -50,6 +51,10 @@ API(OCIStmtGetPieceInfo);
 API(OCIStmtSetPieceInfo);
 API(OCIDefineDynamic);
 API(OCIBindDynamic);
+API(OCILobFileExists);
+API(OCILobFileOpen);
+API(OCILobFileClose);
+API(OCILobFileGetName);
 
 static void* env;
 static void* err;
@@ -728,6 +733,73 @@ static void longData(void* svc) {
   pOCIHandleFree(stmt, OCI_HTYPE_STMT);
 }
 
+/* The data type a query's select-list item is described with. */
+static ub2 describedType(void* stmt, ub4 position) {
+  void* param = NULL;
+  ub2 type = 0;
+  if (pOCIParamGet(stmt, OCI_HTYPE_STMT, err, &param, position) != OCI_SUCCESS) return 0;
+  pOCIAttrGet(param, OCI_DTYPE_PARAM, &type, NULL, OCI_ATTR_DATA_TYPE, err);
+  return type;
+}
+
+/* A cursor expression in a select list opens on the statement handle its define names. */
+static void cursorColumns(void* svc) {
+  void* stmt =
+      prepared("select ename, cursor(select empno from emp where deptno = 10) from emp where empno = 7369");
+  void *inner = NULL, *handle = NULL;
+  int empno = 0;
+  pOCIHandleAlloc(env, &inner, OCI_HTYPE_STMT, 0, NULL);
+  pOCIStmtExecute(svc, stmt, err, 0, 0, NULL, NULL, OCI_DEFAULT);
+  check(describedType(stmt, 2) == SQLT_RSET, "a cursor expression is described as a cursor");
+  pOCIDefineByPos(stmt, &handle, err, 2, &inner, sizeof inner, SQLT_RSET, NULL, NULL, NULL, OCI_DEFAULT);
+  check(pOCIStmtFetch(stmt, err, 1, OCI_FETCH_NEXT, OCI_DEFAULT) == OCI_SUCCESS, "fetch a row with a cursor");
+  pOCIDefineByPos(inner, &handle, err, 1, &empno, sizeof empno, SQLT_INT, NULL, NULL, NULL, OCI_DEFAULT);
+  check(pOCIStmtFetch(inner, err, 1, OCI_FETCH_NEXT, OCI_DEFAULT) == OCI_SUCCESS && empno == 7934,
+        "the cursor's rows");
+  pOCIHandleFree(inner, OCI_HTYPE_STMT);
+  pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+}
+
+/* A BFILE column over a directory object of the server folder. */
+static void bfiles(void* svc) {
+  char path[512];
+  const char* root = getenv("OCI_STANDIN_ROOT");
+  void *stmt, *file = NULL, *handle = NULL;
+  FILE* f;
+  int exists = 0;
+  char buffer[32];
+  OraText dir[32], name[32];
+  ub2 dirLength = sizeof dir, nameLength = sizeof name;
+  ub4 amount = 0;
+  snprintf(path, sizeof path, "%s/ORCL/directories", root);
+  mkdir(path, 0777);
+  snprintf(path, sizeof path, "%s/ORCL/directories/DATA_DIR", root);
+  mkdir(path, 0777);
+  snprintf(path, sizeof path, "%s/ORCL/directories/DATA_DIR/a.txt", root);
+  f = fopen(path, "wb");
+  fputs("file text", f);
+  fclose(f);
+  stmt = prepared("insert into docs (id, file) values (3, bfilename('DATA_DIR', 'a.txt'))");
+  check(oraCode(pOCIStmtExecute(svc, stmt, err, 1, 0, NULL, NULL, OCI_DEFAULT)) == 0, "insert a BFILE");
+  pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+  stmt = prepared("select file from docs where id = 3");
+  pOCIDescriptorAlloc(env, &file, OCI_DTYPE_FILE, 0, NULL);
+  pOCIStmtExecute(svc, stmt, err, 0, 0, NULL, NULL, OCI_DEFAULT);
+  check(describedType(stmt, 1) == SQLT_BFILE, "a BFILE column is described as one");
+  pOCIDefineByPos(stmt, &handle, err, 1, &file, sizeof file, SQLT_BFILE, NULL, NULL, NULL, OCI_DEFAULT);
+  memset(buffer, 0, sizeof buffer);
+  check(pOCIStmtFetch(stmt, err, 1, OCI_FETCH_NEXT, OCI_DEFAULT) == OCI_SUCCESS &&
+            pOCILobFileGetName(env, err, file, dir, &dirLength, name, &nameLength) == OCI_SUCCESS &&
+            dirLength == 8 && nameLength == 5 && memcmp(dir, "DATA_DIR", 8) == 0 &&
+            pOCILobFileExists(svc, err, file, &exists) == OCI_SUCCESS && exists == 1 &&
+            pOCILobFileOpen(svc, err, file, 1) == OCI_SUCCESS &&
+            pOCILobRead(svc, err, file, &amount, 1, buffer, sizeof buffer, NULL, NULL, 0, 0) == OCI_SUCCESS &&
+            strcmp(buffer, "file text") == 0 && pOCILobFileClose(svc, err, file) == OCI_SUCCESS,
+        "a fetched BFILE reads its file");
+  pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+  pOCIDescriptorFree(file, OCI_DTYPE_FILE);
+}
+
 struct Breaker {
   void* svc;
   void* err;
@@ -927,6 +999,10 @@ int main(int argc, char** argv) {
   LOAD(OCIStmtSetPieceInfo);
   LOAD(OCIDefineDynamic);
   LOAD(OCIBindDynamic);
+  LOAD(OCILobFileExists);
+  LOAD(OCILobFileOpen);
+  LOAD(OCILobFileClose);
+  LOAD(OCILobFileGetName);
 
   openEnvironment(&server, &svc, &session);
   check(oraCode(pOCIServerAttach(server, err, (const OraText*)"NOWHERE", 7, 0)) == ORA_UNRESOLVED_NAME,
@@ -944,6 +1020,8 @@ int main(int argc, char** argv) {
   lobs(svc);
   datetimes(svc);
   longData(svc);
+  cursorColumns(svc);
+  bfiles(svc);
   cursorFromBlock(svc);
   breakQuery(svc);
   breakDelay(svc);
