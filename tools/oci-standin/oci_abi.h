@@ -13,8 +13,9 @@
  *   OCI_STANDIN_FAIL_CALL     n: the n-th counted call after an environment is created (or the
  *                             first after it that takes an error handle) fails with ORA-03113
  *                             and leaves every live session of the process dead (later calls
- *                             on them give ORA-03114, ending them too); a session whose server
- *                             has a failover callback (OCI_ATTR_FOCBK) is logged on again,
+ *                             on them give ORA-03114, ending them too)
+ *   OCI_STANDIN_FAILOVER      1: the service fails over: on a lost connection a session whose
+ *                             server has a failover callback (OCI_ATTR_FOCBK) is logged on again,
  *                             the callback seeing event 8 (begin), then 1 (end) or 2 (abort),
  *                             with type 2 (session), and its statements must be executed again
  *   OCI_STANDIN_FAIL_AFTER_ROWS  n: a fetch that would deliver row n+1 of a query fails with

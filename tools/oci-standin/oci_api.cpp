@@ -43,7 +43,9 @@ std::atomic<bool> failurePending{false};
 std::atomic<uint64_t> failAfterRows{0};
 std::atomic<bool> failAfterRowsOn{false};
 std::atomic<uint64_t> delayMicros{0};
-std::atomic<uint64_t> breakCount{0};  // OCIBreak calls so far: a delayed call watches it
+std::atomic<uint64_t> breakCount{0};
+std::atomic<bool> failoverOffered{false};  // the service fails over (OCI_STANDIN_FAILOVER)  // OCIBreak calls
+                                           // so far: a delayed call watches it
 
 struct Handle {
   explicit Handle(ub4 type, EnvHandle* env) : type(type), env(env) {
@@ -366,11 +368,12 @@ void readHooks() {
   failAfterRowsOn = std::getenv("OCI_STANDIN_FAIL_AFTER_ROWS") != nullptr;
   failAfterRows = envNumber("OCI_STANDIN_FAIL_AFTER_ROWS");
   delayMicros = envNumber("OCI_STANDIN_DELAY_US");
+  failoverOffered = envNumber("OCI_STANDIN_FAILOVER") != 0;
 }
 
-// Marks every live session lost, as a dropped connection would. A session whose server has a
-// failover callback is then logged on again between the callback's begin and end events; the
-// call that met the loss still fails.
+// Marks every live session lost, as a dropped connection would. When the service offers
+// failover, a session whose server has a failover callback is then logged on again between the
+// callback's begin and end events; the call that met the loss still fails.
 void loseAllSessions() {
   struct Failover {
     SessionHandle* session;
@@ -384,7 +387,8 @@ void loseAllSessions() {
       if (h->type != OCI_HTYPE_SESSION) continue;
       auto* s = const_cast<SessionHandle*>(static_cast<const SessionHandle*>(h));
       s->dead = true;
-      if (!s->core || !s->server || !registry.count(s->server) || !s->server->failover) continue;
+      if (!failoverOffered || !s->core || !s->server || !registry.count(s->server) || !s->server->failover)
+        continue;
       void* svc = nullptr;
       for (const Handle* other : registry)
         if (other->type == OCI_HTYPE_SVCCTX && static_cast<const SvcHandle*>(other)->session == s)

@@ -897,8 +897,10 @@ static void failover(void) {
   pOCIHandleAlloc(env, &stmt, OCI_HTYPE_STMT, 0, NULL);
   pOCIStmtPrepare(stmt, err, (const OraText*)sql, sizeof sql - 1, OCI_NTV_SYNTAX, OCI_DEFAULT);
   setenv("OCI_STANDIN_FAIL_CALL", "1", 1);
+  setenv("OCI_STANDIN_FAILOVER", "1", 1);
   pOCIEnvCreate(&lost, OCI_DEFAULT, NULL, NULL, NULL, NULL, 0, NULL);
   unsetenv("OCI_STANDIN_FAIL_CALL");
+  unsetenv("OCI_STANDIN_FAILOVER");
   check(oraCode(pOCIStmtExecute(svc, stmt, err, 0, 0, NULL, NULL, OCI_DEFAULT)) == ORA_END_OF_CHANNEL,
         "the call that meets the loss fails");
   check(failoverCount == 2 && failoverEvents[0] == 8 && failoverEvents[1] == 1,
