@@ -113,6 +113,7 @@ enum {
   OCI_ATTR_STMT_TYPE = 24,          /* ub2, statement */
   OCI_ATTR_INTERNAL_NAME = 25,      /* server */
   OCI_ATTR_ROWS_FETCHED = 197,      /* ub4, statement: rows of the last fetch */
+  OCI_ATTR_ENV = 5,                 /* any handle: its environment */
   OCI_ATTR_CHARSET_ID = 31,         /* ub2, bind or define: 1000 makes its text UTF-16 in memory order;
                                        parameter: the column's character set (873, national 2000) */
   OCI_ATTR_CHARSET_FORM = 32,       /* ub1, bind, define or parameter: 1 database, 2 national */
@@ -173,6 +174,7 @@ enum {
   SQLT_DAT = 12,
   SQLT_BIN = 23,
   SQLT_LBI = 24,
+  SQLT_CUR = 102,       /* the old level's cursor bind */
   SQLT_AFC = 96,        /* CHAR column type; as an external type, blank-padded text */
   SQLT_AVC = 97,        /* as an external type: text with a terminator; input ends at the terminator */
   SQLT_VNU = 6,         /* the 22-byte NUMBER: length byte, then the bytes of standin_number.h */
@@ -335,6 +337,87 @@ sword OCIIntervalSetDaySecond(void* hndl, void* errhp, sb4 days, sb4 hours, sb4 
 sword OCIIntervalGetDaySecond(void* hndl, void* errhp, sb4* days, sb4* hours, sb4* minutes, sb4* seconds,
                               sb4* fsec, const void* value);
 sword OCIIntervalFromNumber(void* hndl, void* errhp, void* result, const void* number);
+
+/* The old call level. A logon data area (LDA) and a cursor data area (CDA) are 64 bytes of the
+   caller's memory in this layout; the calls fill rc (the ORA number of the last call, 0 for
+   success), v2_rc (the old code), ft (the SQL function code), rpc (rows processed, cumulative
+   over fetches), peo (the parse error offset), wrn (0x21 after a stored program compiled with
+   errors) and rid (the ROWID of the row a DML statement touched: data object, file, block, row,
+   in machine order). Each call answers the old code: 0; 4 at the end of a fetch; the negative
+   ORA number of an error, -9 standing for ORA-00001 and -303 for a position past the select
+   list; -3129 and -3130 when the next input or output piece is wanted. olog reads the hooks as
+   an environment does. */
+typedef struct {
+  sb2 v2_rc;
+  ub2 ft;
+  ub4 rpc;
+  ub2 peo;
+  ub1 fc;
+  ub1 rcs1;
+  ub2 rc;
+  ub1 wrn;
+  ub1 rcs2;
+  sword rcs3;
+  struct {
+    struct {
+      ub4 rcs4;
+      ub2 rcs5;
+      ub1 rcs6;
+    } rd;
+    ub4 rcs7;
+    ub2 rcs8;
+  } rid;
+  sword ose;
+  ub1 chk;
+  void* rcsp;
+  ub1 rcs9[64 - 48 - sizeof(void*)];
+} OCI7CursorArea;
+
+sword opinit(ub4 mode);
+sword olog(void* lda, ub1* hda, const OraText* uid, sword uidl, const OraText* pswd, sword pswdl,
+           const OraText* conn, sword connl, ub4 mode);
+sword ologof(void* lda);
+sword ocom(void* lda);
+sword orol(void* lda);
+sword ocon(void* lda);
+sword ocof(void* lda);
+sword obreak(void* lda);
+sword onbset(void* lda);
+sword onbclr(void* lda);
+sword onbtst(void* lda);
+sword oerhms(void* lda, sb2 rcode, OraText* buf, sword bufsiz);
+sword oermsg(sb2 rcode, OraText* buf);
+sword OCISvcCtxToLda(void* svchp, void* errhp, void* lda);
+sword OCILdaToSvcCtx(void** svchpp, void* errhp, void* lda);
+sword oopen(void* cda, void* lda, const OraText* dbn, sword dbnl, sword arsize, const OraText* uid,
+            sword uidl);
+sword oclose(void* cda);
+sword oparse(void* cda, const OraText* sqlstm, sb4 sqllen, sword defflg, ub4 lngflg);
+sword obndrv(void* cda, const OraText* sqlvar, sword sqlvl, ub1* progv, sword progvl, sword ftype,
+             sword scale, sb2* indp, const OraText* fmt, sword fmtl, sword fmtt);
+sword obndrn(void* cda, sword sqlvn, ub1* progv, sword progvl, sword ftype, sword scale, sb2* indp,
+             const OraText* fmt, sword fmtl, sword fmtt);
+sword obndra(void* cda, const OraText* sqlvar, sword sqlvl, ub1* progv, sword progvl, sword ftype,
+             sword scale, sb2* indp, ub2* alen, ub2* arcode, ub4 maxsiz, ub4* cursiz, const OraText* fmt,
+             sword fmtl, sword fmtt);
+sword obindps(void* cda, ub1 opcode, const OraText* sqlvar, sb4 sqlvl, ub1* pvctx, sb4 progvl, sword ftype,
+              sword scale, sb2* indp, ub2* alen, ub2* arcode, sb4 pvSkip, sb4 indSkip, sb4 alenSkip,
+              sb4 rcSkip, ub4 maxsiz, ub4* cursiz, const OraText* fmt, sb4 fmtl, sword fmtt);
+sword odescr(void* cda, sword pos, sb4* dbsize, sb2* dbtype, sb1* cbuf, sb4* cbufl, sb4* dsize, sb2* prec,
+             sb2* scale, sb2* nullok);
+sword odefin(void* cda, sword pos, ub1* buf, sword bufl, sword ftype, sword scale, sb2* indp,
+             const OraText* fmt, sword fmtl, sword fmtt, ub2* rlen, ub2* rcode);
+sword odefinps(void* cda, ub1 opcode, sword pos, ub1* bufctx, sb4 bufl, sword ftype, sword scale, sb2* indp,
+               const OraText* fmt, sb4 fmtl, sword fmtt, ub2* rlen, ub2* rcode, sb4 pvSkip, sb4 indSkip,
+               sb4 alenSkip, sb4 rcSkip);
+sword oexec(void* cda);
+sword oexn(void* cda, sword iters, sword rowoff);
+sword oexfet(void* cda, ub4 nrows, sword cancel, sword exact);
+sword ofen(void* cda, sword nrows);
+sword ofetch(void* cda);
+sword ocan(void* cda);
+sword ogetpi(void* cda, ub1* piecep, void** ctxpp, ub4* iterp, ub4* indexp);
+sword osetpi(void* cda, ub1 piece, void* bufp, ub4* lenp);
 
 /* Not an OCI call: the number of counted calls this process has made. */
 uint64_t OCIStandinCallCount(void);

@@ -1591,6 +1591,10 @@ OCI_EXPORT sword OCIAttrGet(const void* trgthndlp, ub4 trghndltyp, void* attribu
       }
       case OCI_HTYPE_SVCCTX: {
         auto& s = need<SvcHandle>(trgthndlp, trghndltyp);
+        if (attrtype == OCI_ATTR_ENV) {
+          put<void*>(attributep, sizep, s.env);
+          return OCI_SUCCESS;
+        }
         if (attrtype == OCI_ATTR_SERVER) {
           put<void*>(attributep, sizep, s.server);
           return OCI_SUCCESS;

@@ -1191,6 +1191,7 @@ void Cursor::runAlterSession() {
 }
 
 void Cursor::execute(BindAccess& binds, bool describeOnly) {
+  Session::Busy busy(session_);
   rows_ = 0;
   open_ = pending_ = false;
   switch (rewritten_.kind) {
@@ -1209,8 +1210,13 @@ void Cursor::execute(BindAccess& binds, bool describeOnly) {
     if (rewritten_.kind == StatementKind::Rollback) return session_.rollback();
     return runAlterSession();
   }
+  // Describing needs no values: binds not given yet read as NULL.
+  if (describeOnly) {
+    sqlite3_reset(stmt_);
+    sqlite3_clear_bindings(stmt_);
+    return;
+  }
   bindAll(binds);
-  if (describeOnly) return;
   session_.clearChangedRow();
   const bool ddl = rewritten_.kind == StatementKind::Create || rewritten_.kind == StatementKind::Drop ||
                    rewritten_.kind == StatementKind::Alter;
@@ -1305,6 +1311,7 @@ const std::vector<ColumnInfo>& Cursor::columns() {
 
 bool Cursor::fetch(std::vector<Value>& row) {
   if (!open_) return false;
+  Session::Busy busy(session_);
   if (!pending_) {
     const int rc = sqlite3_step(stmt_);
     if (rc == SQLITE_DONE) {

@@ -35,6 +35,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -140,7 +141,29 @@ class Session {
   // The id of the open transaction ("1.<serial>.0"), or empty without one; `start` opens one.
   // Every commit and rollback ends it, so the next one has a new id.
   std::string localTransactionId(bool start);
-  void interrupt() { sqlite3_interrupt(db_); }
+  // Breaks the statement running on the session; with none running it does nothing (a break
+  // of an idle session must not spoil its next statement).
+  void interrupt() {
+    std::lock_guard lock(busyMutex_);
+    if (busy_ > 0) sqlite3_interrupt(db_);
+  }
+  // Marks a statement running for interrupt(), for the lifetime of the guard.
+  class Busy {
+   public:
+    explicit Busy(Session& s) : s_(s) {
+      std::lock_guard lock(s_.busyMutex_);
+      ++s_.busy_;
+    }
+    ~Busy() {
+      std::lock_guard lock(s_.busyMutex_);
+      --s_.busy_;
+    }
+    Busy(const Busy&) = delete;
+    Busy& operator=(const Busy&) = delete;
+
+   private:
+    Session& s_;
+  };
   // Starts the transaction a changing statement needs; DDL ends it first.
   void beginWork();
   void endWorkForDdl();
@@ -183,6 +206,8 @@ class Session {
   std::map<std::string, std::string> nls_;
   std::map<std::string, int64_t> currentValues_;
   int64_t changedRow_ = 0;
+  std::mutex busyMutex_;
+  int busy_ = 0;
   std::vector<std::string> schemas_;  // the session's own schema first, then the attached ones
 };
 

@@ -55,6 +55,27 @@ API(OCILobFileExists);
 API(OCILobFileOpen);
 API(OCILobFileClose);
 API(OCILobFileGetName);
+API(olog);
+API(ologof);
+API(ocom);
+API(orol);
+API(obreak);
+API(oerhms);
+API(oopen);
+API(oclose);
+API(oparse);
+API(obndrv);
+API(obndrn);
+API(odescr);
+API(odefin);
+API(odefinps);
+API(obindps);
+API(oexec);
+API(ofen);
+API(ocan);
+API(ogetpi);
+API(osetpi);
+API(OCISvcCtxToLda);
 
 static void* env;
 static void* err;
@@ -800,6 +821,103 @@ static void bfiles(void* svc) {
   pOCIDescriptorFree(file, OCI_DTYPE_FILE);
 }
 
+/* The old call level over the same server: logon, parse, binds by name and number, describe,
+   define, execute, fetch, pieces, errors, ROWID, commit and rollback. */
+static void oldCalls(void* svc) {
+  OCI7CursorArea lda, cda, mine;
+  ub1 hda[256];
+  OraText message[512];
+  int dept = 20, empno[5], one = 7788, id = 90;
+  char names[5][11], name[11];
+  sb4 size = 0, nameLength = 0;
+  sb2 type = 0, ind[5];
+  sb1 column[32];
+  static char context[] = "piece context";
+  void *piece = NULL, *myStmt = NULL;
+  ub1 code = 0;
+  ub4 iter = 0, index = 0, length = 0;
+  char text[64];
+  memset(hda, 0, sizeof hda);
+  /* The server locks whole schemas while a transaction writes: the other session commits first. */
+  pOCITransCommit(svc, err, 0);
+  check(polog(&lda, hda, (const OraText*)"scott", -1, (const OraText*)"wrong", -1, (const OraText*)"ORCL", -1,
+              0) == -1017 &&
+            lda.rc == 1017 && poerhms(&lda, -1017, message, sizeof message) > 0 &&
+            strncmp((const char*)message, "ORA-01017", 9) == 0,
+        "an old logon with a wrong password");
+  check(polog(&lda, hda, (const OraText*)"scott/tiger@ORCL", -1, NULL, -1, NULL, -1, 0) == 0, "an old logon");
+  check(poopen(&cda, &lda, NULL, -1, -1, NULL, -1) == 0, "open a cursor");
+  check(
+      poparse(&cda, (const OraText*)"select empno, ename, hiredate from emp where deptno = :d order by empno",
+              -1, 0, 2) == 0 &&
+          cda.ft == 4,
+      "parse a query");
+  pobndrv(&cda, (const OraText*)":d", -1, (ub1*)&dept, sizeof dept, SQLT_INT, -1, NULL, NULL, -1, -1);
+  nameLength = sizeof column;
+  check(podescr(&cda, 2, &size, &type, column, &nameLength, NULL, NULL, NULL, NULL) == 0 &&
+            type == SQLT_CHR && size == 10 && nameLength == 5 && memcmp(column, "ENAME", 5) == 0,
+        "describe a column");
+  check(podescr(&cda, 4, &size, &type, NULL, NULL, NULL, NULL, NULL, NULL) == -303,
+        "describe past the select list");
+  podefinps(&cda, 1, 1, (ub1*)empno, sizeof empno[0], SQLT_INT, -1, ind, NULL, 0, 0, NULL, NULL,
+            sizeof empno[0], sizeof ind[0], 0, 0);
+  podefinps(&cda, 1, 2, (ub1*)names, sizeof names[0], SQLT_STR, -1, ind, NULL, 0, 0, NULL, NULL,
+            sizeof names[0], sizeof ind[0], 0, 0);
+  check(poexec(&cda) == 0 && pofen(&cda, 2) == 0 && cda.rpc == 2 && empno[1] == 7566 &&
+            strcmp(names[0], "SMITH") == 0,
+        "execute and fetch two rows");
+  check(pofen(&cda, 5) == 4 && cda.rpc == 5 && cda.rc == 1403 && empno[2] == 7902, "fetch to the end");
+  check(poparse(&cda, (const OraText*)"select ename from emp where empno = :1", -1, 0, 2) == 0 &&
+            pobndrn(&cda, 1, (ub1*)&one, sizeof one, SQLT_INT, -1, NULL, NULL, -1, -1) == 0 &&
+            podefin(&cda, 1, (ub1*)name, sizeof name, SQLT_STR, -1, NULL, NULL, -1, -1, NULL, NULL) == 0 &&
+            poexec(&cda) == 0 && pofen(&cda, 1) == 0 && strcmp(name, "SCOTT") == 0,
+        "bind by number");
+  check(poparse(&cda, (const OraText*)"insert into texts (id, name) values (:1, 'old')", -1, 0, 2) == 0 &&
+            pobndrn(&cda, 1, (ub1*)&id, sizeof id, SQLT_INT, -1, NULL, NULL, -1, -1) == 0 &&
+            poexec(&cda) == 0 && cda.ft == 3 && cda.rpc == 1 && cda.rid.rd.rcs4 == 73001 &&
+            cda.rid.rd.rcs5 == 4 && cda.rid.rcs8 != 0,
+        "an insert fills rows processed and the ROWID");
+  check(poexec(&cda) == -9 && cda.rc == 1 && poerhms(&lda, -1, message, sizeof message) > 0 &&
+            strncmp((const char*)message, "ORA-00001", 9) == 0,
+        "a unique violation answers -9");
+  check(porol(&lda) == 0, "rollback");
+  check(poparse(&cda, (const OraText*)"select count(*) from texts where id = 90", -1, 0, 2) == 0 &&
+            podefin(&cda, 1, (ub1*)&id, sizeof id, SQLT_INT, -1, NULL, NULL, -1, -1, NULL, NULL) == 0 &&
+            poexec(&cda) == 0 && pofen(&cda, 1) == 0 && id == 0,
+        "the rolled back row is gone");
+  check(poparse(&cda, (const OraText*)"create procedure p4 is begin null;", -1, 0, 2) == 0 && cda.wrn == 0x21,
+        "a stored program with errors sets the warning flags");
+  /* A LONG in pieces, in and out. */
+  check(poparse(&cda, (const OraText*)"insert into longs (id, txt) values (3, :t)", -1, 0, 2) == 0 &&
+            pobindps(&cda, 0, (const OraText*)":t", -1, (ub1*)context, 2147483647, SQLT_LNG, 0, NULL, NULL,
+                     NULL, 0, 0, 0, 0, 0, NULL, NULL, 0, 0) == 0 &&
+            poexec(&cda) == -3129 && pogetpi(&cda, &code, &piece, &iter, &index) == 0 && piece == context &&
+            code == 1,
+        "an old input piece is asked for with its context");
+  length = 9;
+  check(posetpi(&cda, 3, "long text", &length) == 0 && poexec(&cda) == 0, "the old input piece is stored");
+  check(poparse(&cda, (const OraText*)"select txt from longs where id = 3", -1, 0, 2) == 0 &&
+            podefinps(&cda, 0, 1, (ub1*)context, 2147483647, SQLT_LNG, 0, NULL, NULL, 0, 0, NULL, NULL, 0, 0,
+                      0, 0) == 0 &&
+            poexec(&cda) == 0 && pofen(&cda, 1) == -3130 &&
+            pogetpi(&cda, &code, &piece, &iter, &index) == 0 && piece == context,
+        "an old output piece is offered");
+  length = sizeof text;
+  memset(text, 0, sizeof text);
+  check(posetpi(&cda, code, text, &length) == 0 && pofen(&cda, 1) == 0 && length == 9 &&
+            strcmp(text, "long text") == 0,
+        "the old output piece is read");
+  check(pobreak(&lda) == 0 && pocom(&lda) == 0, "break and commit on an idle logon");
+  check(poclose(&cda) == 0 && pologof(&lda) == 0, "close and log off");
+  /* An area over a service context of the handle calls. */
+  check(pOCISvcCtxToLda(svc, err, &mine) == OCI_SUCCESS && poopen(&cda, &mine, NULL, -1, -1, NULL, -1) == 0 &&
+            poparse(&cda, (const OraText*)"select count(*) from emp", -1, 0, 2) == 0 &&
+            podefin(&cda, 1, (ub1*)&id, sizeof id, SQLT_INT, -1, NULL, NULL, -1, -1, NULL, NULL) == 0 &&
+            poexec(&cda) == 0 && pofen(&cda, 1) == 0 && id == 7 && pologof(&mine) == 0,
+        "an old cursor over a handle-call session");
+  (void)myStmt;
+}
+
 struct Breaker {
   void* svc;
   void* err;
@@ -1005,6 +1123,27 @@ int main(int argc, char** argv) {
   LOAD(OCILobFileOpen);
   LOAD(OCILobFileClose);
   LOAD(OCILobFileGetName);
+  LOAD(olog);
+  LOAD(ologof);
+  LOAD(ocom);
+  LOAD(orol);
+  LOAD(obreak);
+  LOAD(oerhms);
+  LOAD(oopen);
+  LOAD(oclose);
+  LOAD(oparse);
+  LOAD(obndrv);
+  LOAD(obndrn);
+  LOAD(odescr);
+  LOAD(odefin);
+  LOAD(odefinps);
+  LOAD(obindps);
+  LOAD(oexec);
+  LOAD(ofen);
+  LOAD(ocan);
+  LOAD(ogetpi);
+  LOAD(osetpi);
+  LOAD(OCISvcCtxToLda);
 
   openEnvironment(&server, &svc, &session);
   check(oraCode(pOCIServerAttach(server, err, (const OraText*)"NOWHERE", 7, 0)) == ORA_UNRESOLVED_NAME,
@@ -1024,6 +1163,7 @@ int main(int argc, char** argv) {
   longData(svc);
   cursorColumns(svc);
   bfiles(svc);
+  oldCalls(svc);
   cursorFromBlock(svc);
   breakQuery(svc);
   breakDelay(svc);
