@@ -104,6 +104,13 @@ struct TNlsSessionParam {
   bool IsUserDefined = false;
 };
 
+// Runs a task on the window thread later (the program installs a queued call of its event loop).
+// The task may throw; the runner reports what it throws, and swallows dataset::EAbort.
+using WindowThreadRunner = std::function<void(std::function<void()> task)>;
+// Every connection without a poster of its own delivers the end of its workers through this
+// runner. Safe to call from any thread; an empty runner removes it.
+void SetWindowThreadRunner(WindowThreadRunner runner);
+
 // Called with the failover event and type; Retry asks the library to try again.
 using TFailoverEvent = std::function<void(int state, int type, bool& retry)>;
 
@@ -157,7 +164,9 @@ class TOCIConnection : public dataaccess::TQvConnection {
   void OraError(uint8_t style, sword status, bool useHandler);
 
   // Runs `proc` on a worker; its end is posted to the poster and `endProc` (given the failure,
-  // if any) runs when the window thread dispatches that event. Returns the worker's number.
+  // if any) runs when the window thread dispatches that event. Without a poster set here, the end
+  // goes through the window-thread runner (SetWindowThreadRunner); with neither, the worker
+  // refuses to start. Returns the worker's number.
   using EndProc = std::function<void(std::exception_ptr)>;
   int64_t RunThread(std::function<void()> proc, EndProc endProc);
   // Breaks the worker's client call, then joins it. With `freeContext` its end procedure is
@@ -167,6 +176,10 @@ class TOCIConnection : public dataaccess::TQvConnection {
   // an end procedure the failure is raised here.
   void DispatchThreadEvent(const platform::PostedEvent& event);
   void SetEventPoster(platform::EventPoster* poster) { poster_ = poster; }
+  // Commands register themselves while they run on this connection: a connection that goes away
+  // first stops their workers and detaches them, so no command reaches a destroyed connection.
+  void AttachCommand(TOCICommand* command);
+  void DetachCommand(TOCICommand* command);
   // The session's failover handler (the driver's event 150); empty clears it.
   void SetOnFailover(TFailoverEvent handler) { onFailover_ = std::move(handler); }
 
@@ -216,6 +229,10 @@ class TOCIConnection : public dataaccess::TQvConnection {
     std::exception_ptr error;
   };
   platform::EventPoster* poster_ = nullptr;
+  // The poster through the window-thread runner, made on first non-blocking use.
+  std::unique_ptr<platform::EventPoster> windowPoster_;
+  uint64_t serial_;
+  std::vector<TOCICommand*> commands_;
   std::mutex workersLock_;
   std::map<int64_t, std::unique_ptr<Worker>> workers_;
   int64_t nextWorker_ = 1;
@@ -229,7 +246,8 @@ class TOraCursor : public dataaccess::TSharedObject {
   void FreeCursor();
   void* GetStatement();
   void SetOCICallStyle(uint8_t value);
-  uint8_t State = 0;
+  // Read by BreakExec and the owner while a worker runs or fetches on the cursor.
+  std::atomic<uint8_t> State = 0;
   uint8_t OCICallStyle = 0;
   bool Scrollable = false;
   void* hEnv = nullptr;
@@ -342,12 +360,15 @@ class TOCICommand : public dataaccess::TQvCommand {
   void DefinePiecewise(dataaccess::TFieldDesc& field, uint8_t* buffer, int16_t* indicator);
   void DefineDynamic(dataaccess::TFieldDesc& field, void* context, void* callback, uint16_t charsetId);
   // Rows received, at most `rows`; after the last row the cursor is closed (state 9). A value
-  // the buffers cut (indicator above 0) raises "The value of column ... was truncated".
+  // the buffers cut (indicator above 0) raises "The value of column ... was truncated"; the rows
+  // of that block are in the buffers all the same (FetchedRows counts them) and the next fetch
+  // goes on after them.
   int Fetch(uint32_t rows);
   // A scrollable cursor's fetch from a place (OCI_FETCH_ABSOLUTE at row `offset`, from 1, or
   // OCI_FETCH_LAST); the fetched-rows counter becomes the highest row number fetched. A cursor
-  // that is not scrollable fetches only forward.
-  int FetchAt(uint32_t rows, uint16_t orientation, int32_t offset);
+  // that is not scrollable fetches only forward. With `truncatedColumn`, a cut value is not
+  // raised: the name of its column is stored there (empty when nothing was cut).
+  int FetchAt(uint32_t rows, uint16_t orientation, int32_t offset, std::string* truncatedColumn = nullptr);
   int32_t FetchedRows() const { return fetchedRows_; }
   sword FetchPiece();
   // Describes the select list of a prepared query without running it.
@@ -385,7 +406,7 @@ class TOCICommand : public dataaccess::TQvCommand {
   bool nonBlocking_ = false;
   uint16_t sqlType_ = 0;
   int32_t rowsProcessed_ = 0;
-  int32_t fetchedRows_ = 0;
+  std::atomic<int32_t> fetchedRows_ = 0;
   uint16_t errorOffset_ = 0;
   int iters_ = 1;
   bool fieldsAsString_ = false;
@@ -403,6 +424,9 @@ class TOCICommand : public dataaccess::TQvCommand {
   std::vector<size_t> positionMap_;
   std::string cleanSQL_;
   int64_t worker_ = 0;
+  // Run when the connection goes away under the command (the record set stops its fetch).
+  std::function<void()> beforeConnectionGone_;
+  void connectionGone();
 };
 
 // One BLOB or CLOB value: a LOB locator and, when Cached, the value's bytes as blob pieces. A
@@ -567,7 +591,9 @@ class TOCIRecordSet : public dataaccess::TQvRecordSet {
   void defineColumns();
   // One block into the flat buffer; answers the rows received.
   // One block into the flat buffer from the place given, with the LOB objects of its rows.
-  int fetchLobBlock(uint16_t orientation, int32_t offset, int rows, std::vector<TOraLob*>& lobs);
+  // A value cut by the buffers is not raised here: its column's name goes to `truncatedColumn`.
+  int fetchLobBlock(uint16_t orientation, int32_t offset, int rows, std::vector<TOraLob*>& lobs,
+                    std::string& truncatedColumn);
   // A LOB object per row of the block for each LOB column, its locator in the flat buffer.
   std::vector<TOraLob*> prepareLobs();
   // The received rows' LOBs are read (or marked to be read) and the rest released.

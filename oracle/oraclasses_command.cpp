@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <map>
 #include <set>
 
 #include "dataset/dberror.h"
@@ -113,7 +114,10 @@ TOCICommand::TOCICommand() : cursor_(new TOraCursor()), ownCursor_(cursor_), oci
 }
 
 TOCICommand::~TOCICommand() {
-  if (worker_ != 0 && GetConnection() != nullptr) conn().StopThread(worker_, true);
+  if (GetConnection() != nullptr) {
+    if (worker_ != 0) conn().StopThread(worker_, true);
+    conn().DetachCommand(this);
+  }
   SetCursor(nullptr);
   if (cursor_->State != 0) {
     try {
@@ -160,7 +164,23 @@ void TOCICommand::check(sword status) {
 void TOCICommand::SetConnection(TQvConnection* value) {
   if (value == GetConnection()) return;
   if (cursor_->State != 0) Unprepare();
+  if (GetConnection() != nullptr) {
+    if (worker_ != 0) conn().StopThread(worker_, true);
+    worker_ = 0;
+    conn().DetachCommand(this);
+  }
   TQvCommand::SetConnection(value);
+  if (value != nullptr) conn().AttachCommand(this);
+}
+
+void TOCICommand::connectionGone() {
+  if (beforeConnectionGone_) beforeConnectionGone_();
+  // The connection has stopped the worker already; its end will not be delivered.
+  worker_ = 0;
+  SetExecuting(false);
+  if (cursor_->State != 0) Unprepare();
+  conn().DetachCommand(this);
+  TQvCommand::SetConnection(nullptr);
 }
 
 void TOCICommand::SetSQL(const std::string& value) {
@@ -314,9 +334,11 @@ void TOCICommand::bindParam(TOraParamDesc& param) {
                         param.Indicators(), nullptr, nullptr, 0, nullptr, 0));
   } else if (isLong) {
     // The value goes piece by piece while the statement runs (sendLongPieces).
-    check(OCIBindByName(statement, &bind, error, nameText, nameLength, nullptr,
-                        sb4(std::max<size_t>(param.LongValue.size(), 1)), type, param.Indicators(), nullptr,
-                        nullptr, 0, nullptr, OCI_DATA_AT_EXEC));
+    // An output value may come back longer than anything sent: the bind allows the most.
+    const bool output = param.GetParamType() == 2 || param.GetParamType() == 3;
+    const sb4 longest = output ? sb4(2147483647) : sb4(std::max<size_t>(param.LongValue.size(), 1));
+    check(OCIBindByName(statement, &bind, error, nameText, nameLength, nullptr, longest, type,
+                        param.Indicators(), nullptr, nullptr, 0, nullptr, OCI_DATA_AT_EXEC));
     param.BindHandle = bind;
   } else if (!param.GetTable() && iters_ == 1) {
     check(OCIBindByName(statement, &bind, error, nameText, nameLength, buffer, size, type, param.Indicators(),
@@ -438,53 +460,69 @@ sword TOCICommand::internalExecute() {
 }
 
 void TOCICommand::sendLongPieces(sword& status, ub4 mode) {
-  constexpr size_t kPieceSize = 32768;
+  static constexpr size_t kPieceSize = 32768;
+  constexpr ub1 kParamOut = 2;
   void* statement = cursor_->GetStatement();
   void* error = conn().GetErrorHandle();
-  std::set<TOraParamDesc*> sent;
+  // Input values go out piece by piece; an output value comes back into a fresh piece buffer at
+  // each request, taken over once the library has filled it (at the next request or the end).
+  std::map<TOraParamDesc*, size_t> sent;
+  std::set<TOraParamDesc*> finished, receiving;
+  TOraParamDesc* sending = nullptr;   // an input value sent in part
+  TOraParamDesc* previous = nullptr;  // the input value of the previous request
+  struct Incoming {
+    TOraParamDesc* param = nullptr;
+    std::vector<char> buffer;
+    ub4 length = 0;
+  } incoming;
+  const auto takeIncoming = [&incoming] {
+    if (incoming.param == nullptr) return;
+    incoming.param->LongValue.append(incoming.buffer.data(), std::min<size_t>(incoming.length, kPieceSize));
+    incoming.param = nullptr;
+  };
+  const auto cancel = [this, error](const char* message) {
+    OCIBreak(conn().GetSvcCtx(), error);
+    RaiseError(message);
+  };
   while (status == OCI_NEED_DATA) {
     void* handle = nullptr;
     ub4 type = 0, iteration = 0, index = 0;
     ub1 direction = 0, piece = 0;
     check(OCIStmtGetPieceInfo(statement, error, &handle, &type, &direction, &iteration, &index, &piece));
+    takeIncoming();
     TOraParamDesc* param = nullptr;
     for (int i = 0; i < GetParamCount() && param == nullptr; ++i)
       if (Param(i).BindHandle == handle) param = &Param(i);
-    // A request this command cannot answer whole would store a cut value: the statement is
-    // cancelled instead.
-    if (param == nullptr || sent.count(param) != 0) {
-      OCIBreak(conn().GetSvcCtx(), error);
-      RaiseError(param == nullptr ? SNotEnoughInputParams : STooManyInputParams);
-    }
-    const std::string& value = param->LongValue;
-    size_t offset = 0;
-    do {
+    if (param == nullptr) cancel(SNotEnoughInputParams);
+    if (direction == kParamOut) {
+      if (receiving.insert(param).second) param->LongValue.clear();
+      incoming.param = param;
+      incoming.buffer.assign(kPieceSize, 0);
+      incoming.length = ub4(kPieceSize);
+      check(OCIStmtSetPieceInfo(handle, type, error, incoming.buffer.data(), &incoming.length, piece,
+                                param->Indicators(), nullptr));
+    } else {
+      // A request this command cannot answer whole would store a cut value: the statement is
+      // cancelled instead.
+      if (sending != nullptr && sending != param) cancel(STooManyInputParams);
+      if (finished.count(param) != 0) cancel(previous == param ? SNotEnoughInputParams : STooManyInputParams);
+      const std::string& value = param->LongValue;
+      const size_t offset = sent[param];
       const size_t length = std::min(kPieceSize, value.size() - offset);
       const bool last = offset + length >= value.size();
       ub4 pieceLength = ub4(length);
       check(OCIStmtSetPieceInfo(handle, OCI_HTYPE_BIND, error, value.data() + offset, &pieceLength,
                                 last ? 3 : piece, param->Indicators(), nullptr));
-      offset += length;
-      status = OCIStmtExecute(conn().GetSvcCtx(), statement, error, sqlType_ == 4 ? 0 : ub4(iters_), 0,
-                              nullptr, nullptr, mode);
-      if (status != OCI_NEED_DATA) break;
-      void* next = nullptr;
-      check(OCIStmtGetPieceInfo(statement, error, &next, &type, &direction, &iteration, &index, &piece));
-      if (next != handle) {
-        // The library goes on to another value; ask again from the top.
-        if (offset < value.size()) {
-          OCIBreak(conn().GetSvcCtx(), error);
-          RaiseError(STooManyInputParams);
-        }
-        break;
-      }
-      if (offset >= value.size()) {
-        OCIBreak(conn().GetSvcCtx(), error);
-        RaiseError(SNotEnoughInputParams);
-      }
-    } while (true);
-    sent.insert(param);
+      sent[param] = offset + length;
+      sending = last ? nullptr : param;
+      previous = param;
+      if (last) finished.insert(param);
+    }
+    status = OCIStmtExecute(conn().GetSvcCtx(), statement, error, sqlType_ == 4 ? 0 : ub4(iters_), 0, nullptr,
+                            nullptr, mode);
   }
+  takeIncoming();
+  for (TOraParamDesc* param : receiving) param->SetItemNull(1, param->LongValue.empty());
 }
 
 void TOCICommand::BreakExec() {
@@ -544,7 +582,7 @@ bool TOCICommand::GetProp(int prop, Variant& value) {
       value = int32_t(sqlType_);
       return true;
     case prRowsProcessed:
-      value = fetchedRows_ >= 1 ? fetchedRows_ : rowsProcessed_;
+      value = fetchedRows_ >= 1 ? int32_t(fetchedRows_) : rowsProcessed_;
       return true;
     case prErrorOffset: {
       size_t offset = errorOffset_;
@@ -784,7 +822,8 @@ int TOCICommand::Fetch(uint32_t rows) {
   return FetchAt(rows, OCI_FETCH_NEXT, 0);
 }
 
-int TOCICommand::FetchAt(uint32_t rows, uint16_t orientation, int32_t offset) {
+int TOCICommand::FetchAt(uint32_t rows, uint16_t orientation, int32_t offset, std::string* truncatedColumn) {
+  if (truncatedColumn != nullptr) truncatedColumn->clear();
   checkActive();
   conn().BusyWait();
   platform::ScopeExit release([this] { conn().Release(); });
@@ -822,8 +861,10 @@ int TOCICommand::FetchAt(uint32_t rows, uint16_t orientation, int32_t offset) {
   for (const DefinedColumn& column : defined_)
     for (int row = 0; row < received && column.indicator != nullptr; ++row) {
       const int16_t indicator = column.indicator[column.stride == 0 ? 0 : row];
-      if (indicator > 0 || indicator < -1)
-        RaiseError("The value of column " + column.name + " was truncated");
+      if (indicator > 0 || indicator < -1) {
+        if (truncatedColumn == nullptr) RaiseError("The value of column " + column.name + " was truncated");
+        if (truncatedColumn->empty()) *truncatedColumn = column.name;
+      }
       if (column.stride == 0) break;
     }
   return received;

@@ -1,0 +1,257 @@
+// The Oracle driver's commands and record sets where rows, workers and connections meet: cut
+// values, non-blocking ends, lifetimes, LONG pieces in both directions.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <cstring>
+#include <deque>
+#include <thread>
+
+#include "dataset/dberror.h"
+#include "oracle/oraclasses.h"
+#include "platform/scopeguard.h"
+#include "tests/oracle/oracle_testing.h"
+
+namespace oracle {
+namespace {
+
+using namespace dataaccess;
+
+class OraClassesTest : public testing::StandInTest {
+ protected:
+  void TearDown() override {
+    connection_.reset();
+    SetWindowThreadRunner(nullptr);
+    FreeOCI();
+    ::unsetenv("OCI_STANDIN_DELAY_US");
+  }
+  TOCIConnection& connect() {
+    connection_ = std::make_unique<TOCIConnection>();
+    connection_->SetUsername("scott");
+    connection_->SetPassword("tiger");
+    connection_->SetServer("ORCL");
+    connection_->Connect("");
+    return *connection_;
+  }
+  std::unique_ptr<TOCICommand> command(const std::string& sql) {
+    auto c = std::make_unique<TOCICommand>();
+    c->SetConnection(connection_.get());
+    c->SetSQL(sql);
+    return c;
+  }
+  std::unique_ptr<TOCIRecordSet> recordSet(const std::string& sql, int fetchRows) {
+    auto r = connection_->CreateRecordSet();
+    r->SetSQL(sql);
+    r->SetProp(prFetchRows, Variant(int32_t(fetchRows)));
+    return std::unique_ptr<TOCIRecordSet>(static_cast<TOCIRecordSet*>(r.release()));
+  }
+  // The first field of every row held, in order.
+  static std::vector<int> numbers(TOCIRecordSet& r) {
+    std::vector<int> result;
+    std::vector<uint8_t> record(r.RecordSize);
+    for (int n = 1; n <= r.GetRecordCount(); ++n) {
+      r.SetRecNo(n);
+      r.GetRecord(record.data());
+      result.push_back(r.GetFieldAsVariant(1, record.data()).asInt32());
+    }
+    return result;
+  }
+  std::unique_ptr<TOCIConnection> connection_;
+};
+
+TEST_F(OraClassesTest, ABlockWithACutValueIsKeptBeforeTheCutIsRaisedAndTheNextFetchGoesOn) {
+  connect();
+  // Row 3 holds more than its column declares; the block of rows 3 and 4 carries the cut.
+  auto r = recordSet("select n, s from cut order by n", 2);
+  r->Open();
+  std::vector<uint8_t> record(r->RecordSize);
+  r->GetNextRecord(record.data());
+  r->GetNextRecord(record.data());
+  try {
+    r->GetNextRecord(record.data());
+    FAIL();
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "The value of column S was truncated");
+  }
+  EXPECT_EQ(r->GetRecordCount(), 4);
+  r->SetToEnd();
+  EXPECT_EQ(numbers(*r), (std::vector<int>{1, 2, 3, 4, 5}));
+  r->SetRecNo(3);
+  r->GetRecord(record.data());
+  EXPECT_EQ(r->GetFieldAsVariant(2, record.data()).asString(), "much ");
+  r->Close();
+
+  // In the background the cut ends the worker after its block; the caller gets every row before
+  // the failure and the rest with the next fetch.
+  auto background = recordSet("select n, s from cut order by n", 2);
+  background->GetCommand().SetProp(prNonBlocking, Variant(true));
+  background->SetProp(prFetchAll, Variant(true));
+  background->Open();
+  EXPECT_THROW(background->SetToEnd(), std::runtime_error);
+  EXPECT_EQ(background->GetRecordCount(), 4);
+  background->SetToEnd();
+  EXPECT_EQ(numbers(*background), (std::vector<int>{1, 2, 3, 4, 5}));
+}
+
+// Tasks for the window thread, run when the test drains them.
+struct WindowTasks {
+  std::mutex lock;
+  std::deque<std::function<void()>> tasks;
+  // Runs the tasks that arrive within a minute until `done` holds.
+  void runUntil(const std::function<bool()>& done) {
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+    while (!done() && std::chrono::steady_clock::now() < limit) {
+      std::function<void()> task;
+      {
+        std::lock_guard<std::mutex> guard(lock);
+        if (!tasks.empty()) {
+          task = std::move(tasks.front());
+          tasks.pop_front();
+        }
+      }
+      if (task)
+        task();
+      else
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+};
+
+TEST_F(OraClassesTest, NonBlockingExecutionEndsOnTheWindowThreadWithoutAPosterOfItsOwn) {
+  WindowTasks window;
+  SetWindowThreadRunner([&window](std::function<void()> task) {
+    std::lock_guard<std::mutex> guard(window.lock);
+    window.tasks.push_back(std::move(task));
+  });
+  connect();
+  auto update = command("update t set name = 'x' where id = -1");
+  update->SetProp(prNonBlocking, Variant(true));
+  int ended = 0;
+  update->SetEventProp(evAfterExecute, TQvBoolEvent([&ended](bool ok) { ended += ok ? 1 : 100; }));
+  update->Execute(1);
+  window.runUntil([&ended] { return ended == 1; });
+  EXPECT_EQ(ended, 1);
+  EXPECT_FALSE(update->GetExecuting());
+  update->Execute(1);  // the first run has ended, so a second may start
+  window.runUntil([&ended] { return ended == 2; });
+  EXPECT_EQ(ended, 2);
+
+  // A worker whose connection has gone meanwhile ends without reaching it.
+  update->Execute(1);
+  update.reset();
+  connection_.reset();
+  window.runUntil([] { return false; });
+  SetWindowThreadRunner(nullptr);
+  connect();
+  auto refused = command("update t set name = 'x' where id = -1");
+  refused->SetProp(prNonBlocking, Variant(true));
+  EXPECT_THROW(refused->Execute(1), std::runtime_error);  // nowhere to deliver its end
+}
+
+TEST_F(OraClassesTest, CommandsAndRecordSetsOutlivingTheirConnectionLetItGo) {
+  ::setenv("OCI_STANDIN_DELAY_US", "2000", 1);
+  connect();
+  platform::EventQueue queue;
+  connection_->SetEventPoster(&queue);
+  auto update = command("update t set name = 'x' where id = -1");
+  update->SetProp(prNonBlocking, Variant(true));
+  update->Execute(1);  // still running when the connection goes
+  auto rows = recordSet("select n, name from r order by n", 1);
+  rows->GetCommand().SetProp(prNonBlocking, Variant(true));
+  rows->SetProp(prFetchAll, Variant(true));
+  rows->Open();
+  ASSERT_TRUE(rows->FetchingInBackground());
+  auto idle = command("select n from r");
+  idle->Prepare();
+  connection_.reset();
+  EXPECT_EQ(update->GetConnection(), nullptr);
+  EXPECT_FALSE(update->GetExecuting());
+  EXPECT_FALSE(rows->FetchingInBackground());
+  EXPECT_EQ(idle->GetConnection(), nullptr);
+  EXPECT_EQ(idle->GetCursorState(), 0);
+  update.reset();
+  rows.reset();
+  idle.reset();
+}
+
+// The client library's calls for a statement with a LONG output, answered here: the value comes
+// back in two pieces into the buffers the command gives.
+struct LongOutputLibrary {
+  static inline decltype(OCIStmtExecute) realExecute;
+  static inline decltype(OCIStmtGetPieceInfo) realGetPieceInfo;
+  static inline decltype(OCIStmtSetPieceInfo) realSetPieceInfo;
+  static inline decltype(OCIAttrGet) realAttrGet;
+  static inline TOraParamDesc* param = nullptr;  // its bind handle is the one asked for
+  static inline int step = 0;
+  static inline void* buffer = nullptr;
+  static inline ub4* length = nullptr;
+
+  static sword execute(void*, void*, void*, ub4, ub4, const void*, void*, ub4) {
+    static const char* const pieces[] = {"first piece, ", "second piece"};
+    if (step > 0 && step <= 2) {
+      const size_t n = std::min<size_t>(*length, std::strlen(pieces[step - 1]));
+      std::memcpy(buffer, pieces[step - 1], n);
+      *length = ub4(n);
+    }
+    return ++step <= 2 ? OCI_NEED_DATA : OCI_SUCCESS;
+  }
+  static sword getPieceInfo(void*, void*, void** handle, ub4* type, ub1* direction, ub4* iteration,
+                            ub4* index, ub1* piece) {
+    *handle = param->BindHandle;
+    *type = OCI_HTYPE_BIND;
+    *direction = 2;  // out
+    *iteration = 0;
+    *index = 0;
+    *piece = step == 1 ? 1 : 2;
+    return OCI_SUCCESS;
+  }
+  static sword setPieceInfo(void*, ub4, void*, const void* value, ub4* valueLength, ub1, const void*, ub2*) {
+    buffer = const_cast<void*>(value);
+    length = valueLength;
+    return OCI_SUCCESS;
+  }
+  static sword attrGet(const void* handle, ub4 type, void* attribute, ub4* size, ub4 attr, void* err) {
+    if (type == OCI_HTYPE_STMT && attr == OCI_ATTR_ROW_COUNT) {
+      *static_cast<ub4*>(attribute) = 1;
+      return OCI_SUCCESS;
+    }
+    return realAttrGet(handle, type, attribute, size, attr, err);
+  }
+  explicit LongOutputLibrary(TOraParamDesc& output) {
+    param = &output;
+    realExecute = OCIStmtExecute;
+    realGetPieceInfo = OCIStmtGetPieceInfo;
+    realSetPieceInfo = OCIStmtSetPieceInfo;
+    realAttrGet = OCIAttrGet;
+    OCIStmtExecute = execute;
+    OCIStmtGetPieceInfo = getPieceInfo;
+    OCIStmtSetPieceInfo = setPieceInfo;
+    OCIAttrGet = attrGet;
+    step = 0;
+  }
+  ~LongOutputLibrary() {
+    OCIStmtExecute = realExecute;
+    OCIStmtGetPieceInfo = realGetPieceInfo;
+    OCIStmtSetPieceInfo = realSetPieceInfo;
+    OCIAttrGet = realAttrGet;
+  }
+};
+
+TEST_F(OraClassesTest, ALongOutputParameterReceivesItsPiecesInsteadOfSendingItsInput) {
+  connect();
+  auto block = command("begin :body := 'ignored'; end;");
+  TOraParamDesc& body = block->Param(0);
+  body.SetDataType(dtMemo);
+  body.SetParamType(2);
+  body.SetValue(Variant("the input value"));
+  block->Prepare();
+  LongOutputLibrary library(body);
+  block->Execute(1);
+  EXPECT_EQ(body.LongValue, "first piece, second piece");
+  EXPECT_FALSE(body.GetNull());
+  EXPECT_EQ(LongOutputLibrary::step, 3);
+}
+
+}  // namespace
+}  // namespace oracle
