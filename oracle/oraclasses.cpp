@@ -297,6 +297,8 @@ void TOCIConnection::connect8() {
   if (hSvcCtx_ == nullptr) Check(OCIHandleAlloc(hEnv_, &hSvcCtx_, OCI_HTYPE_SVCCTX, 0, nullptr), OCI80);
   if (hServer_ == nullptr) Check(OCIHandleAlloc(hEnv_, &hServer_, OCI_HTYPE_SERVER, 0, nullptr), OCI80);
   if (hSession_ == nullptr) Check(OCIHandleAlloc(hEnv_, &hSession_, OCI_HTYPE_SESSION, 0, nullptr), OCI80);
+  if (hBreakError_ == nullptr)
+    Check(OCIHandleAlloc(hEnv_, &hBreakError_, OCI_HTYPE_ERROR, 0, nullptr), OCI80);
   const std::string& server = GetServer();
   Check(OCIServerAttach(hServer_, hError_, reinterpret_cast<const OraText*>(server.data()),
                         sb4(server.size()), 0),
@@ -334,6 +336,8 @@ void TOCIConnection::freeHandles8() {
   if (hSession_ != nullptr) OCIHandleFree(hSession_, OCI_HTYPE_SESSION);
   if (hServer_ != nullptr) OCIHandleFree(hServer_, OCI_HTYPE_SERVER);
   if (hSvcCtx_ != nullptr && ownsSession_) OCIHandleFree(hSvcCtx_, OCI_HTYPE_SVCCTX);
+  if (hBreakError_ != nullptr) OCIHandleFree(hBreakError_, OCI_HTYPE_ERROR);
+  hBreakError_ = nullptr;
   hSession_ = hServer_ = hSvcCtx_ = nullptr;
   hError_ = hEnv_ = nullptr;
 }
@@ -434,10 +438,17 @@ void TOCIConnection::Rollback() {
 
 void TOCIConnection::BreakExec() {
   if (!GetConnected()) return;
-  if (ociCallStyle_ == OCI73)
+  if (ociCallStyle_ == OCI73) {
     Check(obreak(lda_.data()), OCI73);
-  else
-    Check(OCIBreak(hSvcCtx_, hError_), OCI80);
+    return;
+  }
+  // The call being broken may be writing its error into the session's error handle right now:
+  // the break reports through an error handle of its own.
+  const sword status = OCIBreak(hSvcCtx_, hBreakError_);
+  if (status == OCI_SUCCESS) return;
+  std::string msg;
+  const int32_t number = GetOraError(status, msg, hBreakError_);
+  throw EOraError(number, msg);
 }
 
 void* TOCIConnection::GetSvcCtx() const {

@@ -216,6 +216,7 @@ class TOCIConnection : public dataaccess::TQvConnection {
   void* hSession_ = nullptr;
   void* hError_ = nullptr;
   void* hEnv_ = nullptr;
+  void* hBreakError_ = nullptr;
   std::recursive_mutex mutex_;
   TFailoverEvent onFailover_;
   struct FailoverContext {
