@@ -153,6 +153,12 @@ void TOCIRecordSet::InternalInitFields() {
       case dtOraBlob:
       case dtOraClob:
         break;
+      case dataaccess::dtMemo:
+        // A long VARCHAR2 arrives whole as text and is kept as the record's blob; a LONG column
+        // (sub-type 0) would need the piecewise fetch.
+        if (field->SubDataType != 1) RaiseError("Data type is not supported.");
+        field->Size = sizeof(void*);
+        break;
       default:
         RaiseError("Data type is not supported.");
     }
@@ -308,11 +314,20 @@ void TOCIRecordSet::addRows(const std::vector<uint8_t>& buffer, int rows, int fi
         if (indicator == -1) SetNull(int(c) + 1, record.data(), true);
         continue;
       }
+      const uint8_t* value = buffer.data() + column.valueOffset + size_t(row) * column.bufferLength;
+      if (column.dataType == dataaccess::dtMemo) {
+        auto* blob = new dataaccess::TBlob(false);
+        SetSlotPointer(field, record.data(), blob);
+        if (indicator == -1)
+          SetNull(int(c) + 1, record.data(), true);
+        else
+          blob->Write(0, strnlen(reinterpret_cast<const char*>(value), column.bufferLength), value);
+        continue;
+      }
       if (indicator == -1) {
         SetNull(int(c) + 1, record.data(), true);
         continue;
       }
-      const uint8_t* value = buffer.data() + column.valueOffset + size_t(row) * column.bufferLength;
       uint8_t* slot = Slot(field, record.data());
       const bool trim = column.fixed && TrimFixedChar;
       switch (column.dataType) {

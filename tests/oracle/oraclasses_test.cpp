@@ -4,6 +4,7 @@
 #include <stdlib.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <thread>
@@ -261,6 +262,231 @@ TEST_F(OraClassesTest, ALongOutputParameterReceivesItsPiecesInsteadOfSendingItsI
   EXPECT_EQ(body.LongValue, "first piece, second piece");
   EXPECT_FALSE(body.GetNull());
   EXPECT_EQ(LongOutputLibrary::step, 3);
+}
+
+// Replaces one entry point of the client library for the scope's length.
+template <class F>
+struct Replaced {
+  Replaced(F& variable, F with) : variable_(variable), saved_(variable) { variable = with; }
+  ~Replaced() { variable_ = saved_; }
+  F& variable_;
+  F saved_;
+};
+
+// What the error call of the library answers, set by each case.
+struct ErrorRecord {
+  static inline sword answer = OCI_SUCCESS;
+  static inline sb4 code = 0;
+  static inline const char* text = "";
+  static sword get(void*, ub4, OraText*, sb4* errorCode, OraText* buffer, ub4 size, ub4) {
+    *errorCode = code;
+    std::snprintf(reinterpret_cast<char*>(buffer), size, "%s", text);
+    return answer;
+  }
+};
+
+TEST_F(OraClassesTest, StatusesBecomeOracleNumbersAndOnlyFailuresRaise) {
+  TOCIConnection& c = connect();
+  Replaced<OCIErrorGet_t> errors(OCIErrorGet, &ErrorRecord::get);
+  std::string msg;
+  ErrorRecord::answer = OCI_ERROR;  // the library could not fill the record: the text tells
+  ErrorRecord::code = 0;
+  ErrorRecord::text = "ORA-12154: TNS:could not resolve the connect identifier specified";
+  EXPECT_EQ(GetOraError(OCI_ERROR, msg, nullptr), 12154);
+
+  ErrorRecord::answer = OCI_SUCCESS;
+  ErrorRecord::code = 1403;
+  ErrorRecord::text = "ORA-01403: no data found\n";
+  EXPECT_NO_THROW(OraError(OCI_SUCCESS_WITH_INFO, nullptr));
+  try {
+    OraError(OCI_ERROR, nullptr);
+    FAIL();
+  } catch (const EOraError& e) {
+    EXPECT_EQ(e.ErrorCode, 1403);
+    EXPECT_STREQ(e.what(), "ORA-01403: no data found");
+  }
+
+  // On a connection, success with information passes unless the block compiled with errors.
+  ErrorRecord::code = 24345;
+  EXPECT_NO_THROW(c.Check(OCI_SUCCESS_WITH_INFO));
+  ErrorRecord::code = 24344;
+  ErrorRecord::text = "ORA-24344: success with compilation error";
+  try {
+    c.Check(OCI_SUCCESS_WITH_INFO);
+    FAIL();
+  } catch (const EOraError& e) {
+    EXPECT_EQ(e.ErrorCode, 24344);
+  }
+  EXPECT_EQ(c.LastError(), 24344);
+}
+
+TEST_F(OraClassesTest, SessionSettingsAreFoundAtConnectAndUserValuesOutliveTheSession) {
+  connection_ = std::make_unique<TOCIConnection>();
+  TOCIConnection& c = *connection_;
+  c.SetProp(prCharLength, Variant(int32_t(0)));  // found from the server at connect
+  c.SetProp(prDateFormat, Variant("YYYY-MM-DD"));
+  c.SetUsername("scott");
+  c.SetPassword("tiger");
+  c.SetServer("ORCL");
+  c.Connect("");
+  EXPECT_GE(c.GetCharLength(), 1);
+  EXPECT_EQ(c.GetServerVersion(), "10.2.0.1.0 ");  // the banner's version with its blank
+  EXPECT_EQ(c.NlsValue(0), "AMERICAN");
+  Variant size;
+  c.SetProp(prCharLength, Variant(int32_t(2)));
+  c.GetProp(prMaxStringSize, size);
+  EXPECT_EQ(size.asInt32(), 2000);
+  c.SetProp(prCharLength, Variant(int32_t(1)));
+  c.GetProp(prMaxStringSize, size);
+  EXPECT_EQ(size.asInt32(), 4000);
+  c.Disconnect();
+  EXPECT_EQ(c.NlsValue(1), "YYYY-MM-DD");  // the user's value stays for the next session
+  EXPECT_EQ(c.NlsValue(0), "");            // the server's is read again then
+}
+
+TEST_F(OraClassesTest, AutoCommitCommitsAStatementOnlyWhenConnectionAndCommandBothAskForIt) {
+  TOCIConnection& c = connect();
+  c.SetProp(prAutoCommit, Variant(true));
+  const auto count = [this] {
+    auto r = recordSet("select count(*) from t where id >= 900", 1);
+    r->Open();
+    std::vector<uint8_t> record(r->RecordSize);
+    r->GetNextRecord(record.data());
+    return r->GetFieldAsVariant(1, record.data()).asString();
+  };
+  auto kept = command("insert into t (id) values (900)");
+  kept->SetProp(prAutoCommit, Variant(true));
+  kept->Execute(1);
+  c.Rollback();
+  EXPECT_EQ(count(), "1");
+  auto undone = command("insert into t (id) values (901)");
+  undone->SetProp(prAutoCommit, Variant(false));
+  undone->Execute(1);
+  c.Rollback();
+  EXPECT_EQ(count(), "1");
+  command("delete from t where id >= 900")->Execute(1);
+}
+
+TEST_F(OraClassesTest, DescribeMakesEachColumnTheFieldItsSettingsAsk) {
+  TOCIConnection& c = connect();
+  auto select = command("select n, c, v255, v256, r from kinds");
+  select->Prepare();
+  select->DescribeOnly();
+  struct Described {
+    uint16_t DataType, SubDataType, Length, Size;
+    bool Fixed;
+  };
+  const auto describe = [&select](int position, bool longStrings = false) {
+    TFieldDesc field;
+    EXPECT_TRUE(select->DescribeField(position, field, longStrings, true));
+    return Described{field.DataType, field.SubDataType, field.Length, field.Size, field.Fixed};
+  };
+  EXPECT_EQ(describe(1).DataType, dtInteger);
+  EXPECT_TRUE(describe(2).Fixed);
+  const Described v255 = describe(3);
+  EXPECT_EQ(v255.DataType, dtString);  // 255 is the longest string of the record
+  EXPECT_EQ(v255.Size, 256);
+  const Described v256 = describe(4);
+  EXPECT_EQ(v256.DataType, dtMemo);
+  EXPECT_EQ(v256.SubDataType, 1);
+  EXPECT_EQ(describe(4, true).DataType, dtString);
+  EXPECT_EQ(describe(5).DataType, dtFloat);
+  c.SetProp(prEnableIntegers, Variant(false));
+  EXPECT_EQ(describe(1).DataType, dtFloat);
+  select->SetProp(prNumberAsString, Variant(true));
+  const Described asText = describe(1);
+  EXPECT_EQ(asText.DataType, dtString);
+  EXPECT_EQ(asText.SubDataType, dtNumber);
+  EXPECT_EQ(asText.Length, 9);
+  EXPECT_EQ(asText.Size, 12);  // sign, decimal point and terminator beside nine digits
+}
+
+TEST_F(OraClassesTest, FixedCharAndLongTextColumnsReachTheRecord) {
+  connect();
+  for (const bool trim : {false, true}) {
+    auto r = recordSet("select n, c, v256 from kinds order by n", 10);
+    r->SetProp(prLongStrings, Variant(false));
+    r->TrimFixedChar = trim;
+    r->Open();
+    EXPECT_EQ(r->Fields[2].DataType, dtMemo);
+    std::vector<uint8_t> record(r->RecordSize);
+    r->GetNextRecord(record.data());
+    EXPECT_EQ(r->GetFieldAsVariant(2, record.data()).asString(), trim ? "ab" : "ab    ");
+    EXPECT_EQ(r->GetFieldAsVariant(3, record.data()).asString(), "a long text");
+    r->GetNextRecord(record.data());
+    EXPECT_EQ(r->GetFieldAsVariant(2, record.data()).asString(), "abcdef");
+    EXPECT_TRUE(r->GetNull(3, record.data()));
+  }
+}
+
+// Counts the LOB reads and keeps the character-set form each read and write was given.
+struct LobCalls {
+  static inline decltype(OCILobRead) realRead;
+  static inline decltype(OCILobWrite) realWrite;
+  static inline int reads = 0;
+  static inline std::vector<ub1> forms;
+  static sword read(void* svc, void* err, void* locator, ub4* amount, ub4 offset, void* buffer, ub4 length,
+                    void* context, void* callback, ub2 charsetId, ub1 form) {
+    ++reads;
+    forms.push_back(form);
+    return realRead(svc, err, locator, amount, offset, buffer, length, context, callback, charsetId, 1);
+  }
+  static sword write(void* svc, void* err, void* locator, ub4* amount, ub4 offset, void* buffer, ub4 length,
+                     ub1 piece, void* context, void* callback, ub2 charsetId, ub1 form) {
+    forms.push_back(form);
+    return realWrite(svc, err, locator, amount, offset, buffer, length, piece, context, callback, charsetId,
+                     1);
+  }
+  static sword nationalForm(void*, void*, const void*, ub1* form) {
+    *form = 2;
+    return OCI_SUCCESS;
+  }
+  LobCalls() {
+    realRead = OCILobRead;
+    realWrite = OCILobWrite;
+    OCILobRead = read;
+    OCILobWrite = write;
+    reads = 0;
+    forms.clear();
+  }
+  ~LobCalls() {
+    OCILobRead = realRead;
+    OCILobWrite = realWrite;
+  }
+};
+
+TEST_F(OraClassesTest, LobValuesFollowCachingTheTrimBeforeAWriteAndTheirCharacterSetForm) {
+  TOCIConnection& c = connect();
+  LobCalls calls;
+  for (const bool cache : {true, false}) {
+    auto r = recordSet("select id, body from lobs order by id", 10);
+    r->GetCommand().SetProp(prCacheLobs, Variant(cache));
+    r->Open();
+    EXPECT_EQ(LobCalls::reads > 0, cache);  // read at the fetch only when cached
+    LobCalls::reads = 0;
+    std::vector<uint8_t> record(r->RecordSize);
+    r->GetNextRecord(record.data());
+    EXPECT_EQ(r->GetFieldAsVariant(2, record.data()).asString(), "first clob text");
+    EXPECT_EQ(LobCalls::reads > 0, !cache);
+    LobCalls::reads = 0;
+  }
+
+  TOraLob* blob = new TOraLob(c.GetSvcCtx());
+  platform::ScopeExit release([blob] { blob->Release(); });
+  blob->CreateTemporary(1);
+  blob->Write(0, 10, "0123456789");
+  blob->WriteLob();
+  blob->Clear();
+  blob->Write(0, 3, "abc");
+  blob->WriteLob();  // the old tail must go
+  EXPECT_EQ(blob->LengthLob(), 3u);
+
+  Replaced<OCILobCharSetForm_t> national(OCILobCharSetForm, &LobCalls::nationalForm);
+  LobCalls::forms.clear();
+  auto r = recordSet("select id, body from lobs order by id", 10);
+  r->Open();
+  ASSERT_FALSE(LobCalls::forms.empty());
+  for (const ub1 form : LobCalls::forms) EXPECT_EQ(form, 2);  // the form the library gives is read with
 }
 
 }  // namespace
