@@ -11,6 +11,7 @@
 
 #include "dataset/dberror.h"
 #include "oracle/oraclasses.h"
+#include "oracle/oraclasses_values.h"
 #include "platform/scopeguard.h"
 #include "tests/oracle/oracle_testing.h"
 
@@ -487,6 +488,150 @@ TEST_F(OraClassesTest, LobValuesFollowCachingTheTrimBeforeAWriteAndTheirCharacte
   r->Open();
   ASSERT_FALSE(LobCalls::forms.empty());
   for (const ub1 form : LobCalls::forms) EXPECT_EQ(form, 2);  // the form the library gives is read with
+}
+
+// TIMESTAMP and INTERVAL descriptors of a client library, kept in memory.
+struct DateTimeLibrary {
+  struct Stamp {
+    sb2 year = 0;
+    ub1 month = 0, day = 0, hour = 0, minute = 0, second = 0;
+    ub4 fsec = 0;
+    auto operator<=>(const Stamp&) const = default;
+  };
+  static inline decltype(OCIDescriptorAlloc) realAlloc;
+  static inline decltype(OCIDescriptorFree) realFree;
+  static inline std::string lastFormat;
+  static inline int live = 0;
+  static bool ours(ub4 type) { return type == 62 || type == 63 || (type >= 68 && type <= 70); }
+  static sword alloc(const void* env, void** descriptor, ub4 type, size_t extra, void** user) {
+    if (!ours(type)) return realAlloc(env, descriptor, type, extra, user);
+    ++live;
+    *descriptor = type >= 68 ? static_cast<void*>(new Stamp) : static_cast<void*>(new std::string);
+    return OCI_SUCCESS;
+  }
+  static sword free(void* descriptor, ub4 type) {
+    if (!ours(type)) return realFree(descriptor, type);
+    --live;
+    if (type >= 68)
+      delete static_cast<Stamp*>(descriptor);
+    else
+      delete static_cast<std::string*>(descriptor);
+    return OCI_SUCCESS;
+  }
+  static sword construct(void*, void*, void* d, sb2 y, ub1 mo, ub1 day, ub1 h, ub1 mi, ub1 s, ub4 fs,
+                         const OraText*, size_t) {
+    *static_cast<Stamp*>(d) = {y, mo, day, h, mi, s, fs};
+    return OCI_SUCCESS;
+  }
+  static sword getDate(void*, void*, const void* d, sb2* y, ub1* mo, ub1* day) {
+    const Stamp& stamp = *static_cast<const Stamp*>(d);
+    *y = stamp.year;
+    *mo = stamp.month;
+    *day = stamp.day;
+    return OCI_SUCCESS;
+  }
+  static sword getTime(void*, void*, void* d, ub1* h, ub1* mi, ub1* s, ub4* fs) {
+    const Stamp& stamp = *static_cast<const Stamp*>(d);
+    *h = stamp.hour;
+    *mi = stamp.minute;
+    *s = stamp.second;
+    *fs = stamp.fsec;
+    return OCI_SUCCESS;
+  }
+  static sword toText(void*, void*, const void* d, const OraText* format, ub1 formatLength, ub1,
+                      const OraText*, size_t, ub4* size, OraText* buffer) {
+    lastFormat.assign(reinterpret_cast<const char*>(format), formatLength);
+    const Stamp& s = *static_cast<const Stamp*>(d);
+    *size = ub4(std::snprintf(reinterpret_cast<char*>(buffer), *size, "%04d-%02d-%02d %02d:%02d:%02d", s.year,
+                              s.month, s.day, s.hour, s.minute, s.second));
+    return OCI_SUCCESS;
+  }
+  static sword fromText(void*, void*, const OraText* text, size_t length, const OraText*, ub1, const OraText*,
+                        size_t, void* d) {
+    int y, mo, day, h, mi, s;
+    if (std::sscanf(std::string(reinterpret_cast<const char*>(text), length).c_str(), "%d-%d-%d %d:%d:%d", &y,
+                    &mo, &day, &h, &mi, &s) != 6)
+      return OCI_ERROR;
+    *static_cast<Stamp*>(d) = {sb2(y), ub1(mo), ub1(day), ub1(h), ub1(mi), ub1(s), 0};
+    return OCI_SUCCESS;
+  }
+  static sword compare(void*, void*, const void* a, const void* b, sword* result) {
+    const auto order = *static_cast<const Stamp*>(a) <=> *static_cast<const Stamp*>(b);
+    *result = order < 0 ? -1 : order > 0 ? 1 : 0;
+    return OCI_SUCCESS;
+  }
+  static sword assign(void*, void*, const void* from, void* to) {
+    *static_cast<Stamp*>(to) = *static_cast<const Stamp*>(from);
+    return OCI_SUCCESS;
+  }
+  static sword intervalFromText(void*, void*, const OraText* text, size_t length, void* d) {
+    *static_cast<std::string*>(d) = std::string(reinterpret_cast<const char*>(text), length);
+    return OCI_SUCCESS;
+  }
+  static sword intervalToText(void*, void*, const void* d, ub1, ub1, OraText* buffer, size_t size,
+                              size_t* length) {
+    *length = std::size_t(std::snprintf(reinterpret_cast<char*>(buffer), size, "%s",
+                                        static_cast<const std::string*>(d)->c_str()));
+    return OCI_SUCCESS;
+  }
+  static sword intervalCheck(void*, void*, const void* d, ub4* valid) {
+    *valid =
+        static_cast<const std::string*>(d)->find_first_not_of("+-0123456789 :.") == std::string::npos ? 0 : 1;
+    return OCI_SUCCESS;
+  }
+
+  const bool saved_ = (realAlloc = OCIDescriptorAlloc, realFree = OCIDescriptorFree, true);
+  Replaced<OCIDescriptorAlloc_t> alloc_{OCIDescriptorAlloc, &alloc};
+  Replaced<OCIDescriptorFree_t> free_{OCIDescriptorFree, &free};
+  Replaced<OCIDateTimeConstruct_t> construct_{OCIDateTimeConstruct, &construct};
+  Replaced<OCIDateTimeGetDate_t> getDate_{OCIDateTimeGetDate, &getDate};
+  Replaced<OCIDateTimeGetTime_t> getTime_{OCIDateTimeGetTime, &getTime};
+  Replaced<OCIDateTimeToText_t> toText_{OCIDateTimeToText, &toText};
+  Replaced<OCIDateTimeFromText_t> fromText_{OCIDateTimeFromText, &fromText};
+  Replaced<OCIDateTimeCompare_t> compare_{OCIDateTimeCompare, &compare};
+  Replaced<OCIDateTimeAssign_t> assign_{OCIDateTimeAssign, &assign};
+  Replaced<OCIIntervalFromText_t> intervalFromText_{OCIIntervalFromText, &intervalFromText};
+  Replaced<OCIIntervalToText_t> intervalToText_{OCIIntervalToText, &intervalToText};
+  Replaced<OCIIntervalCheck_t> intervalCheck_{OCIIntervalCheck, &intervalCheck};
+};
+
+TEST_F(OraClassesTest, TimestampsAndIntervalsWorkThroughTheClientLibraryWithNothingInstalled) {
+  connect();
+  DateTimeLibrary library;
+  {
+    TOraTimeStamp* a = new TOraTimeStamp(dtTimeStamp);
+    TOraTimeStamp* b = new TOraTimeStamp(dtTimeStamp);
+    platform::ScopeExit release([a, b] {
+      a->Release();
+      b->Release();
+    });
+    const DateTime noon{45351.5};  // 2024-02-29 12:00
+    a->SetAsDateTime(noon);
+    EXPECT_EQ(a->AsDateTime().days, noon.days);
+    a->SetFormat("YYYY-MM-DD HH24:MI:SS");
+    EXPECT_EQ(a->AsString(), "2024-02-29 12:00:00");
+    EXPECT_EQ(DateTimeLibrary::lastFormat, "YYYY-MM-DD HH24:MI:SS");
+    b->SetFormat("YYYY-MM-DD HH24:MI:SS");
+    b->SetAsString("2024-02-29 12:00:01");
+    EXPECT_LT(a->Compare(*b), 0);
+    EXPECT_THROW(b->SetAsString("not a time"), EOraError);
+    EXPECT_EQ(b->AsString(), "2024-02-29 12:00:01");  // a failed write leaves the value
+    b->AssignTo(*a);
+    EXPECT_EQ(a->Compare(*b), 0);
+
+    TOraInterval* span = new TOraInterval(dtIntervalDS);
+    platform::ScopeExit releaseSpan([span] { span->Release(); });
+    span->SetAsString("+01 02:03:04.5");
+    EXPECT_EQ(span->AsString(), "+01 02:03:04.5");
+    try {
+      span->SetAsString("one day");
+      FAIL();
+    } catch (const std::runtime_error& e) {
+      EXPECT_STREQ(e.what(), "Invalid interval.");
+    }
+    EXPECT_EQ(span->AsString(), "+01 02:03:04.5");
+  }
+  EXPECT_EQ(DateTimeLibrary::live, 0);
 }
 
 }  // namespace
