@@ -345,6 +345,9 @@ class TOCICommand : public dataaccess::TQvCommand {
 
   TOraParamDesc& Param(int index) const { return static_cast<TOraParamDesc&>(GetParam(index)); }
   void BreakExec();
+  // The ROWID of the row the last execution touched (empty when none), or the stored one when the
+  // cursor is inactive. Texts by the library's level: 8.0 and 8.1 descriptors are read here (a
+  // universal ROWID at 8.1 too), from 9 on the library gives the text.
   std::string GetRowId();
   uint16_t SQLType() const { return sqlType_; }
   int32_t RowsProcessed() const { return rowsProcessed_; }

@@ -22,6 +22,9 @@ constexpr uint16_t SQLT_CHR = 1, SQLT_NUM = 2, SQLT_INT = 3, SQLT_FLT = 4, SQLT_
                    SQLT_RID = 11, SQLT_DAT = 12, SQLT_BIN = 23, SQLT_LBI = 24, SQLT_AFC = 96, SQLT_AVC = 97,
                    SQLT_RDD = 104, SQLT_CLOB = 112, SQLT_BLOB = 113, SQLT_RSET = 116;
 
+// The bytes of an 8.0 or 8.1 ROWID descriptor's data.
+constexpr size_t kRowidDescriptorSize = 13;
+
 std::string upperAscii(std::string text) {
   for (char& c : text)
     if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
@@ -538,7 +541,18 @@ std::string TOCICommand::GetRowId() {
                                   OCI_ATTR_ROWID, conn().GetErrorHandle());
   if (status == OCI_NO_DATA) return {};
   check(status);
-  return RowidToString81(static_cast<const uint8_t*>(descriptor));
+  // The descriptor's data has the layout of the library's level; from 9 on the library writes
+  // the text itself.
+  if (OCIVersion >= 4) {
+    OraText buffer[4000];
+    ub2 length = sizeof buffer;
+    check(OCIRowidToChar(descriptor, buffer, &length, conn().GetErrorHandle()));
+    return std::string(reinterpret_cast<const char*>(buffer), std::min<size_t>(length, sizeof buffer));
+  }
+  const auto* data = static_cast<const uint8_t*>(descriptor);
+  if (OCIVersion == 2) return RowidToString80(data);
+  if (data[0] == 2) return URowidToString(data, kRowidDescriptorSize);
+  return RowidToString81(data);
 }
 
 bool TOCICommand::SetProp(int prop, const Variant& value) {

@@ -634,5 +634,67 @@ TEST_F(OraClassesTest, TimestampsAndIntervalsWorkThroughTheClientLibraryWithNoth
   EXPECT_EQ(DateTimeLibrary::live, 0);
 }
 
+// ROWID descriptors of a library whose data the test chooses.
+struct RowidLibrary {
+  static inline decltype(OCIDescriptorAlloc) realAlloc;
+  static inline decltype(OCIDescriptorFree) realFree;
+  static inline decltype(OCIAttrGet) realAttrGet;
+  static inline std::vector<uint8_t> data;
+  static inline int live = 0;
+  static sword alloc(const void* env, void** descriptor, ub4 type, size_t extra, void** user) {
+    if (type != OCI_DTYPE_ROWID) return realAlloc(env, descriptor, type, extra, user);
+    ++live;
+    *descriptor = new uint8_t[16]{};
+    return OCI_SUCCESS;
+  }
+  static sword free(void* descriptor, ub4 type) {
+    if (type != OCI_DTYPE_ROWID) return realFree(descriptor, type);
+    --live;
+    delete[] static_cast<uint8_t*>(descriptor);
+    return OCI_SUCCESS;
+  }
+  static sword attrGet(const void* handle, ub4 type, void* attribute, ub4* size, ub4 attr, void* err) {
+    if (type != OCI_HTYPE_STMT || attr != OCI_ATTR_ROWID)
+      return realAttrGet(handle, type, attribute, size, attr, err);
+    if (data.empty()) return OCI_NO_DATA;
+    std::memcpy(attribute, data.data(), data.size());
+    return OCI_SUCCESS;
+  }
+  static sword toChar(void* descriptor, OraText* buffer, ub2* length, void*) {
+    const std::string text = "text of " + std::to_string(static_cast<uint8_t*>(descriptor)[12]);
+    *length = ub2(text.size());
+    std::memcpy(buffer, text.data(), text.size());
+    return OCI_SUCCESS;
+  }
+  const bool saved_ =
+      (realAlloc = OCIDescriptorAlloc, realFree = OCIDescriptorFree, realAttrGet = OCIAttrGet, true);
+  Replaced<OCIDescriptorAlloc_t> alloc_{OCIDescriptorAlloc, &alloc};
+  Replaced<OCIDescriptorFree_t> free_{OCIDescriptorFree, &free};
+  Replaced<OCIAttrGet_t> attrGet_{OCIAttrGet, &attrGet};
+  Replaced<OCIRowidToChar_t> toChar_{OCIRowidToChar, &toChar};
+  Replaced<uint8_t> version_{OCIVersion, OCIVersion};
+};
+
+TEST_F(OraClassesTest, TheRowidOfTheLastRowIsReadInTheLayoutOfTheLibrarysLevel) {
+  connect();
+  auto update = command("update t set name = name where id = -1");
+  update->Prepare();
+  update->Execute(1);
+  RowidLibrary library;
+  RowidLibrary::data.clear();
+  EXPECT_EQ(update->GetRowId(), "");  // no row touched
+  RowidLibrary::data = {1, 0, 0, 0x1D, 0x2A, 0, 4, 0, 0, 0, 0x8B, 0, 7};
+  OCIVersion = 4;
+  EXPECT_EQ(update->GetRowId(), "text of 7");
+  OCIVersion = 3;
+  EXPECT_EQ(update->GetRowId(), "AAAB0qAAEAAAACLAAH");
+  RowidLibrary::data = {2, 0xFF, 0x00, 0x10, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  EXPECT_EQ(update->GetRowId().substr(0, 5), "*/wAQ");
+  OCIVersion = 2;  // machine order, two bytes between file and block
+  RowidLibrary::data = {0x2A, 0x1D, 0, 0, 4, 0, 0, 0, 0x8B, 0, 0, 0, 7, 0};
+  EXPECT_EQ(update->GetRowId(), "AAAB0qAAEAAAACLAAH");
+  EXPECT_EQ(RowidLibrary::live, 0);
+}
+
 }  // namespace
 }  // namespace oracle
