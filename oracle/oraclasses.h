@@ -26,6 +26,7 @@
 #include "dataaccess/memdata_shared.h"
 #include "dataaccess/qvaccess.h"
 #include "oracle/oracall.h"
+#include "oracle/oraclasses_values.h"
 #include "oracle/oraerror.h"
 #include "platform/eventqueue.h"
 
@@ -261,19 +262,46 @@ class TOraCursor : public dataaccess::TSharedObject {
   void* statement_ = nullptr;
 };
 
+class TOraLob;
+class TOraFile;
+
 // A parameter whose value lives in a buffer the library reads and writes: `Length` elements of
-// the element size, with one 16-bit indicator per element (-1 null).
+// the element size, with one 16-bit indicator per element (-1 null). LOB, BFILE, TIMESTAMP,
+// INTERVAL and NUMBER parameters hold a value object instead (one reference), given by SetObject
+// or made on first use; TIMESTAMP, INTERVAL and NUMBER keep their null state in that object.
 class TOraParamDesc : public dataaccess::TParamDesc {
  public:
   TOraParamDesc();
   ~TOraParamDesc() override;
 
+  // The held value object (a TSharedObject of the parameter's type), or nullptr.
+  void* GetObject() const override { return object_; }
+  // Holds `object` (a reference is taken; the previous one is released).
+  void SetObject(void* object) override;
+  // The value objects by type, made when missing; another data type raises.
+  TOraLob& GetAsLob();
+  TOraFile& GetAsFile();
+  TOraTimeStamp& GetAsTimeStamp();
+  TOraInterval& GetAsInterval();
+  TOraNumber& GetAsNumber();
+  // Brings element 1's indicator in line with the held value before a bind: a LOB or cursor is
+  // not null, a BFILE is not null when it names a file or is open, a LONG is null when empty.
+  void SyncIndicator();
+  // The indicator the library reads and writes for element 1.
+  int16_t* BindIndicator();
+  // Wide text (dtWideString, 117) as UTF-16 of at most (Size - 2) / 2 characters; an empty text
+  // makes the element null. Text types are converted.
+  std::u16string GetItemAsWideString(int index) const;
+  void SetItemAsWideString(int index, const std::u16string& value);
+  int64_t GetItemAsInt64(int index) const;
+  void SetItemAsInt64(int index, int64_t value);
+
   void SetDataType(uint16_t value) override;
   void SetSize(int32_t value) override;
   Variant GetValue() const override;
   void SetValue(const Variant& value) override;
-  bool GetNull() const override { return GetItemNull(1); }
-  void SetNull(bool value) override { SetItemNull(1, value); }
+  bool GetNull() const override;
+  void SetNull(bool value) override;
 
   void SetLength(int32_t value);
   int32_t GetLength() const { return length_; }
@@ -323,6 +351,10 @@ class TOraParamDesc : public dataaccess::TParamDesc {
   std::vector<int16_t> indicators_;
   std::vector<uint16_t> lengths_;
   TOraCursor* cursor_ = nullptr;
+  dataaccess::TSharedObject* object_ = nullptr;
+  void releaseObject();
+  template <class T>
+  T& heldObject(const std::function<T*()>& make);
   int32_t length_ = 1;
   bool table_ = false;
 };
@@ -400,6 +432,8 @@ class TOCICommand : public dataaccess::TQvCommand {
   void doExecute();
   void endExecute(std::exception_ptr error);
   sword internalExecute();
+  // After an execution that touched rows: input LOB values go to the server, output ones come back.
+  void exchangeLobs();
   // Answers the library's requests for the pieces of LONG values while it needs data.
   void sendLongPieces(sword& status, ub4 mode);
 
@@ -468,6 +502,11 @@ class TOraLob : public dataaccess::TBlob {
   void SetCached(bool value);
   bool NeedsReading = false;
   void* Locator() const { return locator_; }
+  // Where binds and defines write a locator (allocated first when missing).
+  void** LocatorPtr() {
+    AllocLob();
+    return &locator_;
+  }
   void SetSvcCtx(void* value) { svcCtx_ = value; }
 
  protected:

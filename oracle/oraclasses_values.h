@@ -105,6 +105,8 @@ class DescriptorValue : public dataaccess::TSharedObject {
 
   bool IsNull() const { return indicator_ == -1; }
   void SetIsNull(bool isNull) { indicator_ = isNull ? -1 : 0; }
+  // Where binds and defines read and write the null indicator.
+  int16_t* IndicatorPtr() { return &indicator_; }
 
  protected:
   explicit DescriptorValue(uint32_t descriptorType) : descriptorType_(descriptorType) {}
@@ -216,6 +218,8 @@ class TOraNumber : public dataaccess::TSharedObject {
 
   bool IsNull() const { return indicator_ == -1; }
   void SetIsNull(bool isNull) { indicator_ = isNull ? -1 : 0; }
+  // Where binds and defines read and write the null indicator.
+  int16_t* IndicatorPtr() { return &indicator_; }
 
   void AssignTo(TOraNumber& dest) const;
   // Negative, 0 or positive; a null value sorts before every number and equals another null.

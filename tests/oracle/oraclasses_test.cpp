@@ -696,5 +696,85 @@ TEST_F(OraClassesTest, TheRowidOfTheLastRowIsReadInTheLayoutOfTheLibrarysLevel) 
   EXPECT_EQ(RowidLibrary::live, 0);
 }
 
+// A PL/SQL block that ran counts one row, as the server says.
+struct BlockRowCount {
+  static inline decltype(OCIAttrGet) real;
+  static sword attrGet(const void* handle, ub4 type, void* attribute, ub4* size, ub4 attr, void* err) {
+    const sword status = real(handle, type, attribute, size, attr, err);
+    if (status == OCI_SUCCESS && type == OCI_HTYPE_STMT && attr == OCI_ATTR_ROW_COUNT)
+      *static_cast<ub4*>(attribute) = std::max<ub4>(*static_cast<ub4*>(attribute), 1);
+    return status;
+  }
+  const bool saved_ = (real = OCIAttrGet, true);
+  Replaced<OCIAttrGet_t> attrGet_{OCIAttrGet, &attrGet};
+};
+
+// The execution modes and commits a connection asks of the library.
+struct CommitWatch {
+  static inline decltype(OCIStmtExecute) realExecute;
+  static inline decltype(OCITransCommit) realCommit;
+  static inline std::vector<ub4> modes;
+  static inline int commits = 0;
+  static sword execute(void* svc, void* stmt, void* err, ub4 iters, ub4 offset, const void* in, void* out,
+                       ub4 mode) {
+    modes.push_back(mode);
+    return realExecute(svc, stmt, err, iters, offset, in, out, mode);
+  }
+  static sword commit(void* svc, void* err, ub4 flags) {
+    ++commits;
+    return realCommit(svc, err, flags);
+  }
+  const bool saved_ =
+      (realExecute = OCIStmtExecute, realCommit = OCITransCommit, modes.clear(), commits = 0, true);
+  Replaced<OCIStmtExecute_t> execute_{OCIStmtExecute, &execute};
+  Replaced<OCITransCommit_t> commit_{OCITransCommit, &commit};
+};
+
+TEST_F(OraClassesTest, LobParametersAreReadOrWrittenAfterTheStatement) {
+  TOCIConnection& c = connect();
+  BlockRowCount rows;
+  auto read = command("begin select body into :b from lobs where id = 1; end;");
+  TOraParamDesc& out = read->Param(0);
+  out.SetDataType(dtOraClob);
+  out.SetParamType(2);
+  read->Execute(1);
+  EXPECT_EQ(out.GetAsLob().AsString(), "first clob text");
+
+  auto write = command("begin select body into :b from lobs where id = 3; end;");
+  TOraParamDesc& in = write->Param(0);
+  in.SetDataType(dtOraClob);
+  in.SetParamType(1);
+  in.GetAsLob().Write(0, 7, "written");
+  write->SetProp(prAutoCommit, Variant(true));
+  c.SetProp(prAutoCommit, Variant(true));
+  CommitWatch watch;
+  write->Execute(1);
+  // The value goes after the statement, so the commit follows the write instead of riding on the
+  // execution.
+  EXPECT_EQ(CommitWatch::modes, (std::vector<ub4>{0}));
+  EXPECT_EQ(CommitWatch::commits, 1);
+  TOraLob& written = in.GetAsLob();
+  written.Clear();
+  written.ReadLob();
+  EXPECT_EQ(written.AsString(), "written");
+  CommitWatch::modes.clear();
+  CommitWatch::commits = 0;
+  auto plain = command("update t set name = name where id = -1");
+  plain->SetProp(prAutoCommit, Variant(true));
+  plain->Execute(1);
+  EXPECT_EQ(CommitWatch::modes, (std::vector<ub4>{OCI_COMMIT_ON_SUCCESS}));
+  EXPECT_EQ(CommitWatch::commits, 0);
+
+  auto neither = command("begin select body into :b from lobs where id = 1; end;");
+  neither->Param(0).SetDataType(dtOraClob);
+  neither->Param(0).SetParamType(3);
+  try {
+    neither->Execute(1);
+    FAIL();
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "Lob parameter should be Input or Output");
+  }
+}
+
 }  // namespace
 }  // namespace oracle
