@@ -891,8 +891,9 @@ void Cursor::execute(BindAccess& binds, bool describeOnly) {
     if (rewritten_.kind == StatementKind::Rollback) return session_.rollback();
     return runAlterSession();
   }
-  bindAll(binds);
+  // A describe reads the select list only: the binds need not be there yet.
   if (describeOnly) return;
+  bindAll(binds);
   const bool ddl = rewritten_.kind == StatementKind::Create || rewritten_.kind == StatementKind::Drop ||
                    rewritten_.kind == StatementKind::Alter;
   if (ddl) {
