@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "dataset/dberror.h"
@@ -22,6 +24,18 @@ using namespace dataaccess;
 
 class OraClassesTest : public testing::StandInTest {
  protected:
+  // The shared server with the tables of client.seed beside it.
+  static void SetUpTestSuite() {
+    folder() = std::make_unique<platform::testing::TempFolder>();
+    const std::filesystem::path shared(ORACLE_TEST_SEED);
+    const std::string combined = folder()->path("client-server.seed");
+    {
+      std::ofstream out(combined);
+      out << std::ifstream(shared).rdbuf() << '\n'
+          << std::ifstream(shared.parent_path() / "client.seed").rdbuf();
+    }
+    testing::seedStandInServer(*folder(), combined);
+  }
   void TearDown() override {
     connection_.reset();
     SetWindowThreadRunner(nullptr);
