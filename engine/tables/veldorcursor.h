@@ -283,7 +283,8 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
                 bool writeComputed = false);
   void PutTableField(uint16_t fieldNo, uint8_t* buffer, const uint8_t* value, bool blobNull = false);
   // Writes every default text; "CURRENT_DATE", "CURRENT_TIME" and "CURRENT_TIMESTAMP" (any case)
-  // give the present moment. A default that does not convert raises EConvertError.
+  // give the present moment. A default that does not convert raises VELDOR_INVALIDVCHKSTRUCT
+  // with the conversion's message as its text item.
   void ApplyDefaultValues(uint8_t* buffer);
   // VELDOR_REQDERR, VELDOR_MINVALERR or VELDOR_MAXVALERR for the first field that breaks its rule.
   void CheckFieldValues(const uint8_t* buffer) const;
