@@ -140,6 +140,7 @@ void fitInterval(sqlite3_context* ctx, sqlite3_value* v, const DeclaredType& t) 
 
 // ora_fit(value, declared type, "OWNER"."TABLE"."COLUMN"): the value as the column keeps it.
 void fnFit(sqlite3_context* ctx, int, sqlite3_value** argv) {
+  const bool checkLengths = *static_cast<const bool*>(sqlite3_user_data(ctx));
   sqlite3_value* v = argv[0];
   if (sqlite3_value_type(v) == SQLITE_NULL) return sqlite3_result_null(ctx);
   const DeclaredType t = parseDeclaredType(valueBytes(argv[1]));
@@ -157,8 +158,8 @@ void fnFit(sqlite3_context* ctx, int, sqlite3_value** argv) {
       if (text.empty()) return sqlite3_result_null(ctx);
       const size_t actual = t.national() ? utf16Units(text) : text.size();
       const size_t maximum = t.national() ? t.characters : t.size;
-      if (actual > maximum) return tooLarge(ctx, column, actual, maximum);
-      if (t.code == 96) text.append(maximum - actual, ' ');
+      if (actual > maximum && checkLengths) return tooLarge(ctx, column, actual, maximum);
+      if (t.code == 96 && actual < maximum) text.append(maximum - actual, ' ');
       return sqlite3_result_text(ctx, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
     }
     case 23: {
@@ -175,7 +176,7 @@ void fnFit(sqlite3_context* ctx, int, sqlite3_value** argv) {
         bytes = decoded;
       }
       if (bytes.empty()) return sqlite3_result_null(ctx);
-      if (bytes.size() > t.size) return tooLarge(ctx, column, bytes.size(), t.size);
+      if (bytes.size() > t.size && checkLengths) return tooLarge(ctx, column, bytes.size(), t.size);
       return sqlite3_result_blob(ctx, bytes.data(), static_cast<int>(bytes.size()), SQLITE_TRANSIENT);
     }
     case 187:
@@ -237,8 +238,10 @@ void run(sqlite3* db, const std::string& sql) {
 
 }  // namespace
 
-void registerColumnRules(sqlite3* db) {
-  if (sqlite3_create_function(db, "ora_fit", 3, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, fnFit, nullptr,
+void registerColumnRules(sqlite3* db, bool checkLengths) {
+  static const bool checked = true, unchecked = false;
+  void* flag = const_cast<bool*>(checkLengths ? &checked : &unchecked);
+  if (sqlite3_create_function(db, "ora_fit", 3, SQLITE_UTF8 | SQLITE_DETERMINISTIC, flag, fnFit, nullptr,
                               nullptr) != SQLITE_OK)
     throw OraError(600, "internal error code, arguments: [rules], [ora_fit]");
 }

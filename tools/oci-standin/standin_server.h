@@ -117,8 +117,9 @@ void changePassword(const std::string& folder, std::string_view user, std::strin
 // (standin_values.h) rounded to their fractional digits, and an INTERVAL too long for its
 // leading precision is refused (ORA-01873). They run as triggers after each insert and update, calling
 // the SQL function ora_fit, which registerColumnRules adds to a connection: every connection
-// that writes a schema needs it.
-void registerColumnRules(sqlite3* db);
+// that writes a schema needs it. Without `checkLengths` text longer than its column is kept as
+// given (the seed tool loads rows so, as a server may hold data an older definition allowed).
+void registerColumnRules(sqlite3* db, bool checkLengths = true);
 // (Re)writes the rule triggers of every table of the attached database `database` whose
 // columns changed since; `owner` names the schema in messages.
 void installColumnRules(sqlite3* db, const std::string& database, const std::string& owner);
