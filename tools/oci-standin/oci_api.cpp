@@ -554,6 +554,27 @@ std::string textOfUtf16Bytes(const char* p, size_t bytes) {
   return utf8Of(units);
 }
 
+// Single-byte character sets a caller may ask for (OCI_ATTR_CHARSET_ID): their text is taken as
+// Latin-1, and characters beyond it leave as '?'. Any other id but 1000 means UTF-8.
+bool singleByteCharset(ub2 id) {
+  return id == 1 || id == 31 || id == 46 || id == 178;
+}
+
+std::string latin1Of(const std::string& utf8) {
+  std::string out;
+  for (char16_t u : utf16Of(utf8)) {
+    if (u >= 0xDC00 && u < 0xE000) continue;  // the second half of a pair: one '?' is enough
+    out += u <= 0xFF ? static_cast<char>(u) : '?';
+  }
+  return out;
+}
+
+std::string textOfLatin1(const std::string& bytes) {
+  std::u16string units;
+  for (char c : bytes) units += static_cast<char16_t>(static_cast<unsigned char>(c));
+  return utf8Of(units);
+}
+
 bool isTextType(ub2 type) {
   return type == SQLT_STR || type == SQLT_CHR || type == SQLT_AFC || type == SQLT_AVC || type == SQLT_LNG ||
          type == SQLT_VCS;
@@ -683,6 +704,7 @@ Value readArea(const Area& a, ub4 row) {
   const bool wide = a.charsetId == kUtf16CharsetId;
   auto text = [&](std::string s) {
     if (wide) s = textOfUtf16Bytes(s.data(), s.size());
+    if (singleByteCharset(a.charsetId)) s = textOfLatin1(s);
     return s.empty() ? Value{} : Value::text(std::move(s));
   };
   switch (a.type) {
@@ -832,8 +854,9 @@ bool writeArea(const Session& session, const Area& a, ub4 row, const Value& valu
   if (!p) throw OraError(24334, "no descriptor for this position");
   const bool wide = a.charsetId == kUtf16CharsetId && isTextType(a.type);
   bool truncated = false;
+  const bool narrow = singleByteCharset(a.charsetId) && isTextType(a.type);
   auto putBytes = [&](const std::string& raw, bool terminate, bool pad) {
-    const std::string s = wide ? utf16Bytes(raw) : raw;
+    const std::string s = wide ? utf16Bytes(raw) : narrow ? latin1Of(raw) : raw;
     const size_t unit = wide ? 2 : 1;
     const size_t room = terminate ? (size < unit ? 0 : size - unit) : size;
     size_t n = std::min(s.size(), room);

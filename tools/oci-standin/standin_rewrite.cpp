@@ -326,6 +326,11 @@ RewrittenSql rewriteSql(std::string_view text, std::string_view ownSchema) {
       }
       continue;
     }
+    if ((isWord(t, "SYSDATE") || isWord(t, "SYSTIMESTAMP")) && !(i > 0 && isSymbol(tokens[i - 1], ".")) &&
+        !(i + 1 < tokens.size() && isSymbol(tokens[i + 1], "("))) {
+      replacement[i] = isWord(t, "SYSDATE") ? "ora_sysdate()" : "ora_systimestamp()";
+      continue;
+    }
     if (isWord(t, "CURSOR") && i + 2 < tokens.size() && isSymbol(tokens[i + 1], "(") &&
         match[i + 1] < tokens.size() && (isWord(tokens[i + 2], "SELECT") || isWord(tokens[i + 2], "WITH"))) {
       // A cursor expression: its value carries the query, opened when the row is fetched.

@@ -61,6 +61,7 @@ struct RewrittenSql {
 //  - [owner.]seq.NEXTVAL and .CURRVAL become ora_nextval('OWNER', 'SEQ') and ora_currval(..);
 //  - ROWID becomes ora_rowid(_rowid_) (named "ROWID" in a select list), and ROWID = :bind or
 //    ROWID = 'text' becomes _rowid_ = ora_rowid_row(...);
+//  - SYSDATE and SYSTIMESTAMP become ora_sysdate() and ora_systimestamp();
 //  - a cursor expression CURSOR(SELECT ...) becomes ora_cursor('SELECT ...') (named "CURSOR" in
 //    a select list); its query may not refer to the outer query's columns;
 //  - in CREATE and ALTER, TIMESTAMP(n) WITH [LOCAL] TIME ZONE, INTERVAL YEAR(n) TO MONTH and
@@ -73,8 +74,9 @@ struct RewrittenSql {
 //    (select b from u)");
 //  - a name of the session's own schema before a dot becomes main (`ownSchema`, upper case;
 //    empty for none).
-// Functions SQLite lacks (nvl, lengthb, chr, instr, rpad, to_char, to_date, sys_context,
-// nls_charset_id) are registered as SQL functions by the server, not rewritten.
+// Functions SQLite lacks (nvl, lengthb, chr, instr, rpad, to_char, to_date, to_timestamp,
+// to_number, bfilename, sys_context, nls_charset_id) are registered as SQL functions by the
+// server, not rewritten.
 RewrittenSql rewriteSql(std::string_view text, std::string_view ownSchema = {});
 
 }  // namespace ocistandin

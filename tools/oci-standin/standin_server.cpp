@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -228,10 +229,24 @@ void fnToChar(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
   const int type = sqlite3_value_type(argv[0]);
   if (type == SQLITE_INTEGER || type == SQLITE_FLOAT) {
     if (argc > 1) return resultOraError(ctx, 1481, "invalid number format model");
+    if (type == SQLITE_INTEGER) return resultText(ctx, std::to_string(sqlite3_value_int64(argv[0])));
     return resultText(ctx, numberText(sqlite3_value_double(argv[0])));
   }
   const std::string text = argText(argv[0]);
+  if (!text.empty() && text[0] == '#' && argc == 1) {
+    if (const auto n = numberFromStoredText(text)) return resultText(ctx, numberText(*n));
+  }
   DateTime d;
+  TimeStamp t;
+  if (text.size() > 19 && parseStoredTimestamp(text, t)) {
+    const std::string model =
+        argc > 1 ? argText(argv[1])
+                 : sessionOf(ctx)->nls(t.hasZone ? "NLS_TIMESTAMP_TZ_FORMAT" : "NLS_TIMESTAMP_FORMAT");
+    std::string out;
+    if (const int code = formatTimestamp(t, model, 6, out))
+      return resultOraError(ctx, code, dateErrorText(code));
+    return resultText(ctx, out);
+  }
   if (!parseCanonicalDate(text, d)) {
     if (argc > 1) return resultOraError(ctx, 1722, "invalid number");
     return resultText(ctx, text);
@@ -240,6 +255,75 @@ void fnToChar(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
   std::string out;
   if (const int code = formatDate(d, model, out)) return resultOraError(ctx, code, dateErrorText(code));
   resultText(ctx, out);
+}
+
+// to_timestamp(text[, model]): the stored form of a TIMESTAMP.
+void fnToTimestamp(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
+  if (sqlite3_value_type(argv[0]) == SQLITE_NULL) return sqlite3_result_null(ctx);
+  const std::string text = argText(argv[0]);
+  TimeStamp t;
+  if (argc == 1 && parseStoredTimestamp(text, t)) return resultText(ctx, storedTimestamp(t));
+  const std::string model = argc > 1 ? argText(argv[1]) : sessionOf(ctx)->nls("NLS_TIMESTAMP_FORMAT");
+  if (const int code = parseTimestamp(text, model, t)) return resultOraError(ctx, code, dateErrorText(code));
+  t.hasZone = false;
+  resultText(ctx, storedTimestamp(t));
+}
+
+// to_number(text[, model]): the number in its stored form. A model's group separators (G or ,)
+// are skipped in the text; other model elements are not checked.
+void fnToNumber(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
+  const int type = sqlite3_value_type(argv[0]);
+  if (type == SQLITE_NULL) return sqlite3_result_null(ctx);
+  if (type == SQLITE_INTEGER || type == SQLITE_FLOAT) return sqlite3_result_value(ctx, argv[0]);
+  std::string text = argText(argv[0]);
+  if (argc > 1) {
+    const std::string model = upperAscii(argText(argv[1]));
+    if (model.find('G') != std::string::npos || model.find(',') != std::string::npos)
+      text.erase(std::remove(text.begin(), text.end(), ','), text.end());
+  }
+  const auto n = numberFromStoredText(text);
+  if (!n) return resultOraError(ctx, 1722, "invalid number");
+  const StoredNumber stored = storedNumber(*n);
+  switch (stored.kind) {
+    case StoredNumber::Kind::Integer:
+      return sqlite3_result_int64(ctx, stored.integer);
+    case StoredNumber::Kind::Real:
+      return sqlite3_result_double(ctx, stored.real);
+    case StoredNumber::Kind::Text:
+      return resultText(ctx, stored.text);
+  }
+}
+
+// ora_sysdate() and ora_systimestamp(): the current time (UTC, the server's zone here).
+void fnSysdate(sqlite3_context* ctx, int, sqlite3_value**) {
+  const auto now = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
+  const auto day = std::chrono::floor<std::chrono::days>(now);
+  const std::chrono::year_month_day ymd{day};
+  const std::chrono::hh_mm_ss hms{now - day};
+  const DateTime d{static_cast<int>(ymd.year()),
+                   static_cast<int>(static_cast<unsigned>(ymd.month())),
+                   static_cast<int>(static_cast<unsigned>(ymd.day())),
+                   static_cast<int>(hms.hours().count()),
+                   static_cast<int>(hms.minutes().count()),
+                   static_cast<int>(hms.seconds().count())};
+  resultText(ctx, canonicalDate(d));
+}
+
+void fnSystimestamp(sqlite3_context* ctx, int, sqlite3_value**) {
+  const auto now = std::chrono::floor<std::chrono::microseconds>(std::chrono::system_clock::now());
+  const auto day = std::chrono::floor<std::chrono::days>(now);
+  const std::chrono::year_month_day ymd{day};
+  const std::chrono::hh_mm_ss hms{now - day};
+  TimeStamp t;
+  t.date = {static_cast<int>(ymd.year()),
+            static_cast<int>(static_cast<unsigned>(ymd.month())),
+            static_cast<int>(static_cast<unsigned>(ymd.day())),
+            static_cast<int>(hms.hours().count()),
+            static_cast<int>(hms.minutes().count()),
+            static_cast<int>(hms.seconds().count())};
+  t.nanos = static_cast<uint32_t>(hms.subseconds().count() * 1000);
+  t.hasZone = true;
+  resultText(ctx, storedTimestamp(t));
 }
 
 void fnToDate(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
@@ -645,6 +729,12 @@ void Session::registerFunctions() {
                                  {"ora_currval", 2, fnSequence<false>},
                                  {"ora_coltype", 2, fnColType},
                                  {"ora_rowid", 1, fnRowid},
+                                 {"to_timestamp", 1, fnToTimestamp},
+                                 {"to_timestamp", 2, fnToTimestamp},
+                                 {"to_number", 1, fnToNumber},
+                                 {"to_number", 2, fnToNumber},
+                                 {"ora_sysdate", 0, fnSysdate},
+                                 {"ora_systimestamp", 0, fnSystimestamp},
                                  {"ora_cursor", 1, fnCursor},
                                  {"bfilename", 2, fnBfilename},
                                  {"ora_rowid_row", 1, fnRowidRow},

@@ -275,6 +275,12 @@ static const struct Step script[] = {
     {"select ts from times where id = 2", 0, NULL, "2021-01-01 00:00:00.000"},
     {"insert into times (id, iym) values (3, '1000-00')", 1873, NULL, NULL},
     {"select ids from times where id = 1", 0, NULL, "-01 02:03:04.500000"},
+    /* Conversions and the clock. */
+    {"select to_char(to_timestamp('2021-05-06 07:08:09.5'), 'DD.MM.YYYY HH24:MI:SS.FF2') from dual", 0, NULL,
+     "06.05.2021 07:08:09.50"},
+    {"select to_number('1,234.5', '9G999D9') + 1 from dual", 0, NULL, "1235.5"},
+    {"select to_char(9007199254740993) from dual", 0, NULL, "9007199254740993"},
+    {"select count(*) from dual where sysdate > to_date('2000-01-01', 'YYYY-MM-DD')", 0, NULL, "1"},
     /* Stored programs are kept even when they do not compile; the call succeeds with info. */
     {"create or replace procedure p2 is begin null; end;", 0, NULL, NULL},
     {"create procedure p3 is begin null;", 24344, NULL, NULL},
@@ -463,6 +469,33 @@ static void textForms(void* svc) {
             memcmp(wide, expected, sizeof expected) == 0,
         "a define with character set 1000 receives UTF-16");
   pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+
+  {
+    /* A single-byte character set on a bind and a define: Latin-1 both ways. */
+    char latin[8] = {(char)0xE9, 't', (char)0xE9, 0};
+    char back[8];
+    ub2 latinId = 31;
+    stmt = prepared("insert into texts (id, name) values (4, :s)");
+    pOCIBindByName(stmt, &handle, err, (const OraText*)":s", -1, latin, sizeof latin, SQLT_STR, NULL, NULL,
+                   NULL, 0, NULL, OCI_DEFAULT);
+    pOCIAttrSet(handle, OCI_HTYPE_BIND, &latinId, 0, OCI_ATTR_CHARSET_ID, err);
+    check(oraCode(pOCIStmtExecute(svc, stmt, err, 1, 0, NULL, NULL, OCI_DEFAULT)) == 0, "a Latin-1 bind");
+    pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+    queryText(svc, "select name || length(name) from texts where id = 4", text, sizeof text);
+    check(strcmp(text,
+                 "\xC3\xA9t\xC3\xA9"
+                 "3") == 0,
+          "a Latin-1 bind is stored as its characters");
+    stmt = prepared("select nname from texts where id = 1");
+    pOCIStmtExecute(svc, stmt, err, 0, 0, NULL, NULL, OCI_DEFAULT);
+    pOCIDefineByPos(stmt, &handle, err, 1, back, sizeof back, SQLT_STR, &ind, NULL, NULL, OCI_DEFAULT);
+    pOCIAttrSet(handle, OCI_HTYPE_DEFINE, &latinId, 0, OCI_ATTR_CHARSET_ID, err);
+    check(pOCIStmtFetch(stmt, err, 1, OCI_FETCH_NEXT, OCI_DEFAULT) == OCI_SUCCESS && strcmp(back,
+                                                                                            "\xE1"
+                                                                                            "bc") == 0,
+          "a Latin-1 define");
+    pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+  }
 
   stmt = prepared("select ename from emp where empno = 7499");
   pOCIStmtExecute(svc, stmt, err, 0, 0, NULL, NULL, OCI_DEFAULT);
