@@ -273,9 +273,10 @@ sword OCIBreak(void* hndlp, void* errhp);
 sword OCIRowidToChar(void* rowidDesc, OraText* outbfp, ub2* outbflp, void* errhp);
 
 /* LOBs. Amounts and offsets of a CLOB count characters; a CLOB read or written with character-set
-   id 1000 travels as UTF-16 (amounts in units), otherwise as UTF-8 (a read answers bytes, a write
-   takes bytes and answers characters). A locator fetched from a table row writes every change
-   back to that row in the session's transaction. */
+   id 1000 travels as UTF-16 (amounts in units), with ids 1, 31, 46 and 178 as Latin-1 (a byte per
+   character, '?' for what Latin-1 lacks), otherwise as UTF-8 (a read answers bytes, a write
+   takes bytes and answers characters). Binds and defines of text follow the same ids. A locator fetched from
+   a table row writes every change back to that row in the session's transaction. */
 sword OCILobCreateTemporary(void* svchp, void* errhp, void* locp, ub2 csid, ub1 csfrm, ub1 lobtype, int cache,
                             ub2 duration);
 sword OCILobFreeTemporary(void* svchp, void* errhp, void* locp);

@@ -835,7 +835,8 @@ double numberOf(const Value& v) {
 // Writes one value into a row of a define or output bind. A NULL without an indicator, or a
 // truncated value without one, raises ORA-01405 or ORA-01406; a truncation with an indicator
 // answers true, so that the fetch reports it.
-bool writeArea(const Session& session, const Area& a, ub4 row, const Value& value, uint16_t columnCode) {
+bool writeArea(const Session& session, const Area& a, ub4 row, const Value& value,
+               const DeclaredType& column) {
   sb2* ind = a.indicatorAt(row);
   ub2* rlen = a.lengthAt(row);
   ub2* rcode = a.codeAt(row);
@@ -881,21 +882,21 @@ bool writeArea(const Session& session, const Area& a, ub4 row, const Value& valu
   };
   switch (a.type) {
     case SQLT_STR:
-      putBytes(valueText(session, value, columnCode), true, false);
+      putBytes(valueText(session, value, column), true, false);
       return truncated;
     case SQLT_CHR:
     case SQLT_LNG:
-      putBytes(valueText(session, value, columnCode), false, false);
+      putBytes(valueText(session, value, column), false, false);
       return truncated;
     case SQLT_AVC:
-      putBytes(valueText(session, value, columnCode), true, true);
+      putBytes(valueText(session, value, column), true, true);
       return truncated;
     case SQLT_AFC:
-      putBytes(valueText(session, value, columnCode), false, true);
+      putBytes(valueText(session, value, column), false, true);
       return truncated;
     case SQLT_VCS: {
       if (size < 2) unsupportedType(a.type);
-      const std::string s = valueText(session, value, columnCode);
+      const std::string s = valueText(session, value, column);
       const size_t n = std::min(s.size(), size - 2);
       const auto length = static_cast<ub2>(n);
       std::memcpy(p, &length, 2);
@@ -1059,7 +1060,7 @@ class AreaBinds : public BindAccess {
   void output(size_t position, const std::string& name, const Value& value) override {
     BindHandle& b = find(position, name);
     if (!b.atExec) {
-      writeArea(session_, b.area, 0, value, 0);
+      writeArea(session_, b.area, 0, value, DeclaredType{"", 0});
       return;
     }
     // A value given at execution leaves in pieces once the statement has run.
@@ -1267,14 +1268,13 @@ ub4 fetchRows(StmtHandle& stmt, ub4 rows, bool* needData = nullptr) {
         if (sb2* ind = d->area.indicatorAt(got)) *ind = 0;
         continue;
       }
-      stmt.truncated = writeArea(session, d->area, got, row[c], columns[c].type.code) || stmt.truncated;
+      stmt.truncated = writeArea(session, d->area, got, row[c], columns[c].type) || stmt.truncated;
       if ((d->area.type == SQLT_CLOB || d->area.type == SQLT_BLOB) && stmt.cursor->originRow(c) != 0)
         bindLobToRow(d->area, got, stmt, columns[c], stmt.cursor->originRow(c));
     }
     if (startPieces(stmt, session, 0)) {
-      if (!needData) throw OraError(24345, "piecewise fetch needs OCIStmtFetch");
       stmt.rowPending = true;
-      *needData = true;
+      if (needData) *needData = true;
       break;
     }
     ++got;
@@ -1967,9 +1967,14 @@ OCI_EXPORT sword OCIStmtExecute(void* svchp, void* stmtp, void* errhp, ub4 iters
       s.result.clear();
       s.position = 0;
       for (std::vector<Value> row; s.scrollable && s.cursor->fetch(row);) s.result.push_back(row);
-      if (iters > 0 && !describeOnly && fetchRows(s, iters) < iters) {
-        setError(err, ORA_NO_DATA_FOUND, "no data found");
-        status = OCI_NO_DATA;
+      bool needData = false;
+      if (iters > 0 && !describeOnly && fetchRows(s, iters, &needData) < iters) {
+        if (needData) {
+          status = OCI_NEED_DATA;  // a column defined for pieces: OCIStmtFetch goes on with it
+        } else {
+          setError(err, ORA_NO_DATA_FOUND, "no data found");
+          status = OCI_NO_DATA;
+        }
       }
     } else if (describeOnly) {
       return OCI_SUCCESS;
@@ -2079,7 +2084,7 @@ ub4 fetchScrolled(StmtHandle& s, ub4 nrows, long long first) {
     const std::vector<Value>& values = s.result[static_cast<size_t>(row - 1)];
     for (size_t c = 0; c < values.size(); ++c)
       if (const DefineHandle* d = defineAt(s, static_cast<ub4>(c + 1)))
-        s.truncated = writeArea(session, d->area, got, values[c], columns[c].type.code) || s.truncated;
+        s.truncated = writeArea(session, d->area, got, values[c], columns[c].type) || s.truncated;
     ++got;
     ++s.rowsDelivered;
     s.position = static_cast<size_t>(row);
@@ -2545,7 +2550,12 @@ OCI_EXPORT sword OCILobRead(void* svchp, void* errhp, void* locp, ub4* amtp, ub4
     const size_t wanted = stream ? available : std::min<size_t>(available, *amtp);
     char* out = static_cast<char*>(bufp);
     size_t units = 0;
-    if (l.clob && !wide) {
+    if (l.clob && singleByteCharset(csid)) {
+      units = std::min<size_t>(wanted, bufl);
+      const std::string bytes = latin1Of(utf8Of(std::u16string_view(l.text).substr(from, units)));
+      std::memcpy(out, bytes.data(), bytes.size());
+      *amtp = static_cast<ub4>(bytes.size());
+    } else if (l.clob && !wide) {
       const std::string bytes = clobBytes(l, from, wanted, bufl, units);
       std::memcpy(out, bytes.data(), bytes.size());
       *amtp = static_cast<ub4>(bytes.size());
@@ -2595,6 +2605,8 @@ OCI_EXPORT sword OCILobWrite(void* svchp, void* errhp, void* locp, ub4* amtp, ub
       if (wide) {
         units.resize(amount);
         std::memcpy(units.data(), in, amount * 2);
+      } else if (singleByteCharset(csid)) {
+        units = utf16Of(textOfLatin1(std::string(in, std::min<size_t>(amount, buflen))));
       } else {
         // Up to `amount` characters, never past the buffer: callers count either way.
         size_t bytes = 0, characters = 0;

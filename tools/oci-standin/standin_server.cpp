@@ -976,6 +976,15 @@ int64_t Session::currentSequenceValue(const std::string& owner, const std::strin
 }
 
 std::string valueText(const Session& session, const Value& v, uint16_t columnCode) {
+  DeclaredType t;
+  t.code = columnCode;
+  t.precision = 2;
+  t.fsPrecision = 6;
+  return valueText(session, v, t);
+}
+
+std::string valueText(const Session& session, const Value& v, const DeclaredType& column) {
+  const uint16_t columnCode = column.code;
   switch (v.kind) {
     case Value::Kind::Null:
       return {};
@@ -1005,11 +1014,12 @@ std::string valueText(const Session& session, const Value& v, uint16_t columnCod
     std::string out;
     const std::string& model =
         session.nls(columnCode == 188 ? "NLS_TIMESTAMP_TZ_FORMAT" : "NLS_TIMESTAMP_FORMAT");
-    if (formatTimestamp(t, model, 6, out) == 0) return out;
+    if (formatTimestamp(t, model, column.fsPrecision, out) == 0) return out;
   }
   Interval interval;
   if ((columnCode == 189 || columnCode == 190) && parseInterval(v.bytes, columnCode == 189, interval))
-    return intervalText(interval, 2, columnCode == 190 ? 6 : 0);
+    return intervalText(interval, std::clamp<int>(column.precision, 1, 9),
+                        columnCode == 190 ? column.fsPrecision : 0);
   if (columnCode == 2 && !v.bytes.empty() && v.bytes[0] == '#') {
     if (const auto n = numberFromStoredText(v.bytes)) return numberText(*n);
   }

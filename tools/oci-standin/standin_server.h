@@ -293,5 +293,8 @@ bool cursorExpression(const Value& v, std::string& sql);
 // column's type code (0 when unknown): a DATE follows NLS_DATE_FORMAT, an exact NUMBER shows
 // its digits.
 std::string valueText(const Session& session, const Value& v, uint16_t columnCode);
+// The same for a column of a known type: TIMESTAMP fractions (FF) and INTERVAL fields show the
+// column's precisions.
+std::string valueText(const Session& session, const Value& v, const DeclaredType& column);
 
 }  // namespace ocistandin
