@@ -295,9 +295,10 @@ OCI_EXPORT sword obreak(void* lda) {
   return OCIBreak(l->svc, l->err) == OCI_SUCCESS ? 0 : -1012;
 }
 
-// Calls are always blocking here: setting non-blocking mode is refused (ORA-03128 stays true).
+// Calls are always blocking here: non-blocking mode is not offered (ORA-03115), and the test
+// answers ORA-03128 (blocking).
 OCI_EXPORT sword onbset(void* lda) {
-  return logonOf(lda) ? report(lda, 3127) : -1012;
+  return logonOf(lda) ? report(lda, 3115) : -1012;
 }
 
 OCI_EXPORT sword onbclr(void* lda) {

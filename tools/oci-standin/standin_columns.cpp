@@ -191,7 +191,10 @@ void fnFit(sqlite3_context* ctx, int, sqlite3_value** argv) {
   }
 }
 
+// Columns of types the server does not know (a table made by CREATE TABLE AS SELECT carries
+// SQLite's names) keep their values as they come.
 bool hasRule(const DeclaredType& t) {
+  if (!t.known) return false;
   switch (t.code) {
     case 1:
     case 96:

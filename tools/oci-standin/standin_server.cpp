@@ -538,6 +538,7 @@ DeclaredType parseDeclaredType(std::string_view declared) {
   } else {
     t = {"VARCHAR2", 1, 4000};
     t.charsetForm = 1;
+    t.known = false;
   }
   return t;
 }

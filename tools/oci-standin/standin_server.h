@@ -78,6 +78,7 @@ struct DeclaredType {
   uint8_t charsetForm = 0;  // text and CLOB: 1 database character set, 2 national
   uint16_t characters = 0;  // national text: the declared length in characters
   uint8_t fsPrecision = 0;  // TIMESTAMP and INTERVAL DAY TO SECOND: fractional digits
+  bool known = true;        // false: a name no Oracle type has, read as VARCHAR2(4000)
   bool national() const { return charsetForm == 2; }
 };
 DeclaredType parseDeclaredType(std::string_view declared);

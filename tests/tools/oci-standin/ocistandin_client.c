@@ -275,6 +275,10 @@ static const struct Step script[] = {
     {"select ts from times where id = 2", 0, NULL, "2021-01-01 00:00:00.000"},
     {"insert into times (id, iym) values (3, '1000-00')", 1873, NULL, NULL},
     {"select ids from times where id = 1", 0, NULL, "-01 02:03:04.500"},
+    /* A table made from a query keeps its values as they come. */
+    {"create table ctas as select empno, ename, sal from emp where empno = 7369", 0, NULL, NULL},
+    {"insert into ctas values (1, 'a name longer than the source column', 1.5)", 0, NULL, NULL},
+    {"select sal from ctas where empno = 1", 0, NULL, "1.5"},
     /* Conversions and the clock. */
     {"select to_char(to_timestamp('2021-05-06 07:08:09.5'), 'DD.MM.YYYY HH24:MI:SS.FF2') from dual", 0, NULL,
      "06.05.2021 07:08:09.50"},
