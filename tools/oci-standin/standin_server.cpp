@@ -398,6 +398,12 @@ void fnBfilename(sqlite3_context* ctx, int, sqlite3_value** argv) {
   resultText(ctx, argText(argv[0]) + "/" + argText(argv[1]));
 }
 
+// empty_clob() and empty_blob(): an empty LOB, which unlike NULL has a locator to write through;
+// kept as a zero-length blob, which SQLite holds apart from NULL.
+void fnEmptyLob(sqlite3_context* ctx, int, sqlite3_value**) {
+  sqlite3_result_zeroblob(ctx, 0);
+}
+
 // ora_cursor(query text): the value of a cursor expression.
 void fnCursor(sqlite3_context* ctx, int, sqlite3_value** argv) {
   resultText(ctx, std::string(kCursorMark) + argText(argv[0]));
@@ -737,6 +743,8 @@ void Session::registerFunctions() {
                                  {"ora_sysdate", 0, fnSysdate},
                                  {"ora_systimestamp", 0, fnSystimestamp},
                                  {"ora_cursor", 1, fnCursor},
+                                 {"empty_clob", 0, fnEmptyLob},
+                                 {"empty_blob", 0, fnEmptyLob},
                                  {"bfilename", 2, fnBfilename},
                                  {"ora_rowid_row", 1, fnRowidRow},
                                  {"ora_nls_count", 0, fnNlsCount},

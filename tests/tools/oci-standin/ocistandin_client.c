@@ -570,6 +570,22 @@ static void lobs(void* svc) {
   queryText(svc, "select doc from docs where id = 1", text, sizeof text);
   check(strcmp(text, "h\xC3\xA9llo \xE6\x97\xA5\xE6\x9C\xAC") == 0, "the written CLOB is kept in its row");
 
+  /* An empty CLOB is no NULL: its locator takes writes. */
+  stmt = prepared("insert into docs (id, doc) values (5, empty_clob())");
+  check(oraCode(pOCIStmtExecute(svc, stmt, err, 1, 0, NULL, NULL, OCI_DEFAULT)) == 0, "insert an empty CLOB");
+  pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+  stmt = prepared("select doc from docs where id = 5 for update");
+  pOCIStmtExecute(svc, stmt, err, 0, 0, NULL, NULL, OCI_DEFAULT);
+  pOCIDefineByPos(stmt, &handle, err, 1, &locator, sizeof locator, SQLT_CLOB, NULL, NULL, NULL, OCI_DEFAULT);
+  amount = 3;
+  check(pOCIStmtFetch(stmt, err, 1, OCI_FETCH_NEXT, OCI_DEFAULT) == OCI_SUCCESS &&
+            pOCILobGetLength(svc, err, locator, &length) == OCI_SUCCESS && length == 0 &&
+            pOCILobWrite(svc, err, locator, &amount, 1, (void*)"abc", 3, 0, NULL, NULL, 0, 1) == OCI_SUCCESS,
+        "write into an empty CLOB");
+  pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+  queryText(svc, "select doc from docs where id = 5", text, sizeof text);
+  check(strcmp(text, "abc") == 0, "the empty CLOB holds what was written");
+
   pOCIDescriptorAlloc(env, &temp, OCI_DTYPE_LOB, 0, NULL);
   amount = 6;
   pOCILobCreateTemporary(svc, err, temp, 0, 1, 2, 0, 10);
