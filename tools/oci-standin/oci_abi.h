@@ -420,6 +420,21 @@ sword ocan(void* cda);
 sword ogetpi(void* cda, ub1* piecep, void** ctxpp, ub4* iterp, ub4* indexp);
 sword osetpi(void* cda, ub1 piece, void* bufp, ub4* lenp);
 
+/* NUMBER values of the object calls: 22 bytes, a length byte and then the NUMBER bytes. Integers
+   of 1, 2, 4 or 8 bytes (flag 2 signed, 0 unsigned), reals of 4 or 8. Text follows the decimal
+   and group characters of an NLS text "NLS_NUMERIC_CHARACTERS='dg'"; a format model is read
+   loosely (group characters skipped) and written as the shortest text. */
+sword OCINumberAssign(void* errhp, const void* from, void* to);
+sword OCINumberCmp(void* errhp, const void* a, const void* b, sword* result);
+sword OCINumberFromInt(void* errhp, const void* value, unsigned length, unsigned flag, void* number);
+sword OCINumberToInt(void* errhp, const void* number, unsigned length, unsigned flag, void* result);
+sword OCINumberFromReal(void* errhp, const void* value, unsigned length, void* number);
+sword OCINumberToReal(void* errhp, const void* number, unsigned length, void* result);
+sword OCINumberFromText(void* errhp, const OraText* text, ub4 length, const OraText* fmt, ub4 fmtLength,
+                        const OraText* nls, ub4 nlsLength, void* number);
+sword OCINumberToText(void* errhp, const void* number, const OraText* fmt, ub4 fmtLength, const OraText* nls,
+                      ub4 nlsLength, ub4* bufSize, OraText* buf);
+
 /* Not an OCI call: the number of counted calls this process has made. */
 uint64_t OCIStandinCallCount(void);
 

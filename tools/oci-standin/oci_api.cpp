@@ -3140,3 +3140,175 @@ OCI_EXPORT sword OCIIntervalFromNumber(void*, void* errhp, void* result, const v
     return OCI_SUCCESS;
   });
 }
+
+// --- NUMBER values of the object calls -----------------------------------------------------------
+// A number is 22 bytes: a length byte, then the NUMBER bytes (standin_number.h).
+
+namespace ocistandin {
+namespace {
+
+ExactNumber numberAt(const void* p) {
+  const auto* b = static_cast<const uint8_t*>(p);
+  if (!b || b[0] < 1 || b[0] > 21)
+    throw OraError(22060, "argument [1] is an invalid or uninitialized number");
+  const auto n = fromNumberBytes(b + 1, b[0]);
+  if (!n) throw OraError(22060, "argument [1] is an invalid or uninitialized number");
+  return *n;
+}
+
+void putNumber(void* p, const ExactNumber& n) {
+  if (!p) throw OraError(22060, "argument [2] is an invalid or uninitialized number");
+  const NumberBytes b = toNumberBytes(n);
+  auto* out = static_cast<uint8_t*>(p);
+  std::memset(out, 0, 22);
+  out[0] = b.length;
+  std::memcpy(out + 1, b.bytes.data(), b.length);
+}
+
+// The decimal and group characters of "NLS_NUMERIC_CHARACTERS='dg'"; ".," when not given.
+std::pair<char, char> numericCharacters(const OraText* nls, ub4 length) {
+  const std::string text = nls ? std::string(reinterpret_cast<const char*>(nls), length) : std::string();
+  const size_t quote = text.find('\'');
+  if (quote == std::string::npos || quote + 2 >= text.size()) return {'.', ','};
+  return {text[quote + 1], text[quote + 2]};
+}
+
+}  // namespace
+}  // namespace ocistandin
+
+OCI_EXPORT sword OCINumberAssign(void* errhp, const void* from, void* to) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    putNumber(to, numberAt(from));
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCINumberCmp(void* errhp, const void* a, const void* b, sword* result) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    *result = compareNumbers(numberAt(a), numberAt(b));
+    return OCI_SUCCESS;
+  });
+}
+
+// flag 0 unsigned, 2 signed; lengths 1, 2, 4 or 8 bytes.
+OCI_EXPORT sword OCINumberFromInt(void* errhp, const void* value, unsigned length, unsigned flag,
+                                  void* number) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    int64_t v = 0;
+    uint64_t u = 0;
+    switch (length) {
+      case 1:
+        v = *static_cast<const int8_t*>(value);
+        u = *static_cast<const uint8_t*>(value);
+        break;
+      case 2: {
+        int16_t x;
+        std::memcpy(&x, value, 2);
+        v = x;
+        u = static_cast<uint16_t>(x);
+        break;
+      }
+      case 4: {
+        int32_t x;
+        std::memcpy(&x, value, 4);
+        v = x;
+        u = static_cast<uint32_t>(x);
+        break;
+      }
+      case 8:
+        std::memcpy(&v, value, 8);
+        u = static_cast<uint64_t>(v);
+        break;
+      default:
+        throw OraError(22053, "overflow error");
+    }
+    if (flag == 2) {
+      putNumber(number, numberFromInteger(v));
+    } else {
+      auto n = *parseNumberText(std::to_string(u));
+      putNumber(number, n);
+    }
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCINumberToInt(void* errhp, const void* number, unsigned length, unsigned flag,
+                                void* result) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    const ExactNumber n = roundToScale(numberAt(number), 0);
+    const auto v = toInteger(n);
+    const int bits = static_cast<int>(length) * 8;
+    if (!v || length == 0 || length > 8 ||
+        (length < 8 && flag == 2 && (*v < -(int64_t{1} << (bits - 1)) || *v >= (int64_t{1} << (bits - 1)))) ||
+        (flag != 2 && (*v < 0 || (length < 8 && *v >= (int64_t{1} << bits)))))
+      throw OraError(22053, "overflow error");
+    std::memcpy(result, &*v, length);  // little-endian: the low bytes
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCINumberFromReal(void* errhp, const void* value, unsigned length, void* number) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    double d = 0;
+    if (length == 4) {
+      float f;
+      std::memcpy(&f, value, 4);
+      d = f;
+    } else if (length == 8) {
+      std::memcpy(&d, value, 8);
+    } else {
+      throw OraError(22053, "overflow error");
+    }
+    if (!std::isfinite(d)) throw OraError(22053, "overflow error");
+    putNumber(number, numberFromDouble(d));
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCINumberToReal(void* errhp, const void* number, unsigned length, void* result) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    const double d = toDouble(numberAt(number));
+    if (length == 4) {
+      const auto f = static_cast<float>(d);
+      std::memcpy(result, &f, 4);
+    } else if (length == 8) {
+      std::memcpy(result, &d, 8);
+    } else {
+      throw OraError(22053, "overflow error");
+    }
+    return OCI_SUCCESS;
+  });
+}
+
+// The model is read loosely: group characters are skipped, the decimal character is the one of
+// the NLS text, and an exponent is taken as written.
+OCI_EXPORT sword OCINumberFromText(void* errhp, const OraText* text, ub4 length, const OraText*, ub4,
+                                   const OraText* nls, ub4 nlsLength, void* number) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    const auto [decimal, group] = numericCharacters(nls, nlsLength);
+    std::string plain;
+    for (char c : std::string(reinterpret_cast<const char*>(text), length)) {
+      if (c == group) continue;
+      plain += c == decimal ? '.' : c;
+    }
+    const auto n = parseNumberText(plain);
+    if (!n) throw OraError(1722, "invalid number");
+    putNumber(number, *n);
+    return OCI_SUCCESS;
+  });
+}
+
+// Any model gives the number's shortest text (as "TM9" does), with the NLS decimal character.
+OCI_EXPORT sword OCINumberToText(void* errhp, const void* number, const OraText*, ub4, const OraText* nls,
+                                 ub4 nlsLength, ub4* bufSize, OraText* buf) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    std::string out = numberText(numberAt(number));
+    const char decimal = numericCharacters(nls, nlsLength).first;
+    std::replace(out.begin(), out.end(), '.', decimal);
+    if (!bufSize || out.size() > *bufSize)
+      throw OraError(22065, "number to text translation for the given format causes overflow");
+    std::memcpy(buf, out.data(), out.size());
+    *bufSize = static_cast<ub4>(out.size());
+    return OCI_SUCCESS;
+  });
+}

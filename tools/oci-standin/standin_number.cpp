@@ -186,6 +186,22 @@ double toDouble(const ExactNumber& n) {
   return std::strtod(numberText(n).c_str(), nullptr);
 }
 
+int compareNumbers(const ExactNumber& a, const ExactNumber& b) {
+  const int signA = a.isZero() ? 0 : a.negative ? -1 : 1;
+  const int signB = b.isZero() ? 0 : b.negative ? -1 : 1;
+  if (signA != signB) return signA < signB ? -1 : 1;
+  if (signA == 0) return 0;
+  // Same sign: compare magnitudes by their leading digit's place, then digit by digit.
+  const int topA = static_cast<int>(a.digits.size()) + a.exponent;
+  const int topB = static_cast<int>(b.digits.size()) + b.exponent;
+  int magnitude = topA != topB ? (topA < topB ? -1 : 1) : 0;
+  if (magnitude == 0) {
+    const int c = a.digits.compare(b.digits);  // equal places: the longer digit string is larger
+    magnitude = c < 0 ? -1 : c > 0 ? 1 : 0;
+  }
+  return signA > 0 ? magnitude : -magnitude;
+}
+
 std::optional<ExactNumber> fitNumber(const ExactNumber& n, int precision, int scale, bool floating) {
   if (floating) return n;
   ExactNumber r = roundToScale(n, scale);

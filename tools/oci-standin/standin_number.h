@@ -52,6 +52,9 @@ int integerDigits(const ExactNumber& n);
 std::optional<int64_t> toInteger(const ExactNumber& n);
 double toDouble(const ExactNumber& n);
 
+// Orders two numbers: -1, 0 or 1.
+int compareNumbers(const ExactNumber& a, const ExactNumber& b);
+
 // The column rule of NUMBER(precision, scale): rounded to the scale, and nullopt when the value
 // then needs more than precision - scale digits before the point (ORA-01438). precision 0 means
 // none given (only the scale rounds); `floating` (FLOAT, NUMBER without arguments) keeps the

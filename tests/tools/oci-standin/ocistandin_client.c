@@ -76,6 +76,11 @@ API(ocan);
 API(ogetpi);
 API(osetpi);
 API(OCISvcCtxToLda);
+API(OCINumberFromInt);
+API(OCINumberToText);
+API(OCINumberFromText);
+API(OCINumberToReal);
+API(OCINumberCmp);
 
 static void* env;
 static void* err;
@@ -971,6 +976,27 @@ static void oldCalls(void* svc) {
   (void)myStmt;
 }
 
+/* NUMBER values of the object calls, through integers, reals and text. */
+static void numberCalls(void) {
+  static const char nls[] = "NLS_NUMERIC_CHARACTERS=',.'";
+  unsigned char a[22], b[22];
+  long long big = 123456789012LL;
+  double real = 0;
+  OraText text[64];
+  ub4 size = sizeof text;
+  sword order = 0;
+  check(pOCINumberFromInt(err, &big, sizeof big, 2, a) == OCI_SUCCESS &&
+            pOCINumberToText(err, a, (const OraText*)"TM9", 3, (const OraText*)nls, sizeof nls - 1, &size,
+                             text) == OCI_SUCCESS &&
+            size == 12 && memcmp(text, "123456789012", 12) == 0,
+        "an integer NUMBER as text");
+  check(pOCINumberFromText(err, (const OraText*)"-1.234,5", 8, (const OraText*)"S9G999D9", 8,
+                           (const OraText*)nls, sizeof nls - 1, b) == OCI_SUCCESS &&
+            pOCINumberToReal(err, b, sizeof real, &real) == OCI_SUCCESS && real == -1234.5 &&
+            pOCINumberCmp(err, b, a, &order) == OCI_SUCCESS && order < 0,
+        "a NUMBER from text with NLS characters");
+}
+
 struct Breaker {
   void* svc;
   void* err;
@@ -1197,6 +1223,11 @@ int main(int argc, char** argv) {
   LOAD(ogetpi);
   LOAD(osetpi);
   LOAD(OCISvcCtxToLda);
+  LOAD(OCINumberFromInt);
+  LOAD(OCINumberToText);
+  LOAD(OCINumberFromText);
+  LOAD(OCINumberToReal);
+  LOAD(OCINumberCmp);
 
   openEnvironment(&server, &svc, &session);
   check(oraCode(pOCIServerAttach(server, err, (const OraText*)"NOWHERE", 7, 0)) == ORA_UNRESOLVED_NAME,
@@ -1217,6 +1248,7 @@ int main(int argc, char** argv) {
   cursorColumns(svc);
   bfiles(svc);
   oldCalls(svc);
+  numberCalls();
   cursorFromBlock(svc);
   breakQuery(svc);
   breakDelay(svc);

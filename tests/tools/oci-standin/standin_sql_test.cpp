@@ -46,6 +46,18 @@ TEST(StandinNumberTest, ColumnsRoundToTheirScaleAndRefuseWhatTheirPrecisionCanno
   EXPECT_EQ(fit(".00123", 2, 5), "ORA-01438");
 }
 
+TEST(StandinNumberTest, ComparisonFollowsSignThenPlaceThenDigits) {
+  const auto cmp = [](const char* a, const char* b) {
+    return compareNumbers(*parseNumberText(a), *parseNumberText(b));
+  };
+  EXPECT_EQ(cmp("-2", "1"), -1);
+  EXPECT_EQ(cmp("0", "-0.001"), 1);
+  EXPECT_EQ(cmp("100", "99.999"), 1);
+  EXPECT_EQ(cmp("-100", "-99.999"), -1);
+  EXPECT_EQ(cmp("1.25", "1.250"), 0);
+  EXPECT_EQ(cmp("1.25", "1.251"), -1);
+}
+
 TEST(StandinNumberTest, StorageKeepsWhatSqliteCannotAsText) {
   EXPECT_EQ(storedNumber(*parseNumberText("9007199254740993")).kind, StoredNumber::Kind::Integer);
   EXPECT_EQ(storedNumber(*parseNumberText("0.1")).kind, StoredNumber::Kind::Real);
