@@ -435,6 +435,14 @@ sword OCINumberFromText(void* errhp, const OraText* text, ub4 length, const OraT
 sword OCINumberToText(void* errhp, const void* number, const OraText* fmt, ub4 fmtLength, const OraText* nls,
                       ub4 nlsLength, ub4* bufSize, OraText* buf);
 
+/* DATE values of the object calls: 8 bytes, year (16 bits, machine order), month, day, hour,
+   minute, second and one unused byte; text without a model is DD-MON-YY. */
+sword OCIDateAssign(void* errhp, const void* from, void* to);
+sword OCIDateFromText(void* errhp, const OraText* text, ub4 length, const OraText* fmt, ub1 fmtLength,
+                      const OraText* lang, ub4 langLength, void* date);
+sword OCIDateToText(void* errhp, const void* date, const OraText* fmt, ub1 fmtLength, const OraText* lang,
+                    ub4 langLength, ub4* bufSize, OraText* buf);
+
 /* Not an OCI call: the number of counted calls this process has made. */
 uint64_t OCIStandinCallCount(void);
 

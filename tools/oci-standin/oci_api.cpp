@@ -3312,3 +3312,69 @@ OCI_EXPORT sword OCINumberToText(void* errhp, const void* number, const OraText*
     return OCI_SUCCESS;
   });
 }
+
+// --- DATE values of the object calls --------------------------------------------------------------
+// A date is 8 bytes: year (16 bits, machine order), month, day, hour, minute, second, one unused.
+
+namespace ocistandin {
+namespace {
+
+DateTime dateAt(const void* p) {
+  const auto* b = static_cast<const uint8_t*>(p);
+  int16_t year = 0;
+  std::memcpy(&year, b, 2);
+  const DateTime d{year, b[2], b[3], b[4], b[5], b[6]};
+  if (!isValidDate(d)) throw OraError(1858, "a non-numeric character was found where a numeric was expected");
+  return d;
+}
+
+void putDate(void* p, const DateTime& d) {
+  auto* b = static_cast<uint8_t*>(p);
+  const auto year = static_cast<int16_t>(d.year);
+  std::memcpy(b, &year, 2);
+  b[2] = static_cast<uint8_t>(d.month);
+  b[3] = static_cast<uint8_t>(d.day);
+  b[4] = static_cast<uint8_t>(d.hour);
+  b[5] = static_cast<uint8_t>(d.minute);
+  b[6] = static_cast<uint8_t>(d.second);
+  b[7] = 0;
+}
+
+}  // namespace
+}  // namespace ocistandin
+
+OCI_EXPORT sword OCIDateAssign(void* errhp, const void* from, void* to) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    putDate(to, dateAt(from));
+    return OCI_SUCCESS;
+  });
+}
+
+// Without a model the date reads and writes as DD-MON-YY.
+OCI_EXPORT sword OCIDateFromText(void* errhp, const OraText* text, ub4 length, const OraText* fmt,
+                                 ub1 fmtLength, const OraText*, ub4, void* date) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    const std::string model =
+        fmtLength ? std::string(reinterpret_cast<const char*>(fmt), fmtLength) : "DD-MON-YY";
+    DateTime d;
+    if (const int code = parseDate(std::string(reinterpret_cast<const char*>(text), length), model, d))
+      throw OraError(code, "literal does not match format string");
+    putDate(date, d);
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCIDateToText(void* errhp, const void* date, const OraText* fmt, ub1 fmtLength,
+                               const OraText*, ub4, ub4* bufSize, OraText* buf) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    const std::string model =
+        fmtLength ? std::string(reinterpret_cast<const char*>(fmt), fmtLength) : "DD-MON-YY";
+    std::string out;
+    if (const int code = formatDate(dateAt(date), model, out))
+      throw OraError(code, "date format not recognized");
+    if (!bufSize || out.size() > *bufSize) throw OraError(1877, "string is too long for internal buffer");
+    std::memcpy(buf, out.data(), out.size());
+    *bufSize = static_cast<ub4>(out.size());
+    return OCI_SUCCESS;
+  });
+}

@@ -81,6 +81,8 @@ API(OCINumberToText);
 API(OCINumberFromText);
 API(OCINumberToReal);
 API(OCINumberCmp);
+API(OCIDateFromText);
+API(OCIDateToText);
 
 static void* env;
 static void* err;
@@ -995,6 +997,17 @@ static void numberCalls(void) {
             pOCINumberToReal(err, b, sizeof real, &real) == OCI_SUCCESS && real == -1234.5 &&
             pOCINumberCmp(err, b, a, &order) == OCI_SUCCESS && order < 0,
         "a NUMBER from text with NLS characters");
+  {
+    unsigned char date[8];
+    static const char model[] = "YYYY-MM-DD HH24:MI";
+    size = sizeof text;
+    check(pOCIDateFromText(err, (const OraText*)"09-APR-87", 9, NULL, 0, NULL, 0, date) == OCI_SUCCESS &&
+              date[2] == 4 && date[3] == 9 &&
+              pOCIDateToText(err, date, (const OraText*)model, sizeof model - 1, NULL, 0, &size, text) ==
+                  OCI_SUCCESS &&
+              size == 16 && memcmp(text, "2087-04-09 00:00", 16) == 0,
+          "a DATE of the object calls from and to text");
+  }
 }
 
 struct Breaker {
@@ -1228,6 +1241,8 @@ int main(int argc, char** argv) {
   LOAD(OCINumberFromText);
   LOAD(OCINumberToReal);
   LOAD(OCINumberCmp);
+  LOAD(OCIDateFromText);
+  LOAD(OCIDateToText);
 
   openEnvironment(&server, &svc, &session);
   check(oraCode(pOCIServerAttach(server, err, (const OraText*)"NOWHERE", 7, 0)) == ORA_UNRESOLVED_NAME,
