@@ -159,8 +159,10 @@ enum {
   OCI_FETCH_RELATIVE = 64
 };
 
-/* External data types. Values travel as UTF-8 text, 64-bit integers, doubles, bytes or the
-   7-byte DATE (century+100, year+100, month, day, hour+1, minute+1, second+1). */
+/* External data types. Values travel as text (UTF-8; UTF-16 or Latin-1 by OCI_ATTR_CHARSET_ID),
+   integers of 1 to 8 bytes (exact), floats, bytes, the 22-byte NUMBER, the 7-byte DATE
+   (century+100, year+100, month, day, hour+1, minute+1, second+1), or a descriptor per row
+   (LOB, file, ROWID, TIMESTAMP, INTERVAL) or statement handle (cursor). */
 enum {
   SQLT_CHR = 1,    /* VARCHAR2 column type; as an external type, text without a terminator */
   SQLT_CLOB = 112, /* as an external type: a LOB locator (OCILobLocator*) per row */

@@ -20,6 +20,14 @@
 // form unless the block formats it with to_char. Oracle's empty text is NULL: bound empty texts
 // arrive as NULL and empty results leave as NULL.
 //
+// Other values: NUMBER exactly (standin_number.h: INTEGER, REAL of at most 15 digits, or text
+// "#digits"; such a text compares as text in SQL); TIMESTAMP as "YYYY-MM-DD HH:MM:SS.fffffffff"
+// (" +HH:MM" WITH TIME ZONE; WITH LOCAL TIME ZONE kept in UTC), INTERVAL as "+000000001-02" or
+// "+000000001 02:03:04.000000000"; RAW, BLOB and LONG RAW as blobs; an empty LOB as a
+// zero-length blob (not NULL); BFILE as "DIRECTORY/file". The column rules (installColumnRules)
+// put values into these forms after each insert and update. ROWID is computed from SQLite's row
+// number (standin_values.h), so it identifies a row of its table as long as the row lives.
+//
 // Transactions: a changing statement starts one, DDL commits before it runs, and an ended
 // session rolls back what it did not commit. Sequence steps are never rolled back. One writer
 // at a time per file: a second session's write waits up to 5 s, then gets ORA-00054. A query
