@@ -11,6 +11,8 @@
 #include <memory>
 #include <string>
 
+#include "ui/oracleaccess.h"
+
 class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
@@ -23,13 +25,6 @@ class TUniTask;
 }  // namespace tasks
 
 namespace ui {
-
-// The Oracle account last used to reach a server, kept for the whole program so that the
-// wizards offer it again.
-struct OracleLogin {
-  std::string username, password, connectstring;
-};
-OracleLogin& LastOracleLogin();
 
 // Asks the server `login` names for its NLS_CHARACTERSET, connecting with the client character set
 // `clientCharset`; an empty text when the server has none. Throws std::exception with the

@@ -1,0 +1,384 @@
+// The user and table pickers and the export and import wizards, driven offscreen through their
+// controls against a small in-memory dictionary.
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTest>
+#include <filesystem>
+#include <map>
+#include <stdexcept>
+
+#include "tasks/u_task1.h"
+#include "tests/platform/temp_folder.h"
+#include "tests/ui/script_services.h"
+#include "tools/dumpbuilder/dumpbuilder.h"
+#include "ui/programsettings.h"
+#include "ui/u_choosetable.h"
+#include "ui/u_chooseuser.h"
+#include "ui/u_exportwizard.h"
+#include "ui/u_importwizard.h"
+
+namespace ui {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A dictionary of users and tables and a server character set; a wrong password or a client set
+// it does not know refuses the logon as a server would. Records what it was asked.
+struct Dictionary {
+  std::map<std::string, std::vector<std::string>> tables{{"HR", {"EMP", "JOBS"}},
+                                                         {"SCOTT", {"BONUS", "EMP"}}};
+  std::string serverCharset = "WE8ISO8859P1";
+  std::vector<std::string> queries;
+  int links = 0, open = 0;
+};
+
+class DictionaryLink final : public OracleLink {
+ public:
+  explicit DictionaryLink(Dictionary& d) : d_(d) { ++d_.links; }
+  ~DictionaryLink() override { Disconnect(); }
+  void Connect(const OracleLogin& login, const std::string& clientCharset) override {
+    if (login.password != "tiger")
+      throw std::runtime_error("ORA-01017: invalid username/password; logon denied");
+    if (clientCharset == "NOSUCHSET")
+      throw std::runtime_error("ORA-12705: invalid or unknown NLS parameter value");
+    connected_ = true;
+    ++d_.open;
+  }
+  void Disconnect() override {
+    if (connected_) --d_.open;
+    connected_ = false;
+  }
+  bool Connected() const override { return connected_; }
+  std::vector<std::string> Column(const std::string& sql, const std::string& column,
+                                  const Params& params) override {
+    if (!connected_) throw std::logic_error("not connected");
+    std::string bound;
+    for (const auto& [name, value] : params) bound += " :" + name + "=" + value;
+    d_.queries.push_back(sql + bound);
+    std::vector<std::string> rows;
+    if (sql == kUsersSql || sql == kTableOwnersSql) {
+      for (const auto& [user, list] : d_.tables) rows.push_back(user);
+      if (sql == kUsersSql) rows.push_back("SYS");
+    } else if (sql == kTablesOfOwnerSql && column == "table_name") {
+      rows = d_.tables[params.at(0).second];
+    } else if (sql == kServerCharsetSql) {
+      rows.push_back(d_.serverCharset);
+    }
+    return rows;
+  }
+
+ private:
+  Dictionary& d_;
+  bool connected_ = false;
+};
+
+class WizardTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Services() = UiServices{&script, &script, &script};
+    ClientCharset().charset = "ZHS16GBK";
+    LastOracleLogin() = {};
+  }
+  void TearDown() override { Services() = saved; }
+
+  OracleLinkFactory links() {
+    return [this] { return std::make_unique<DictionaryLink>(dictionary); };
+  }
+  template <class T>
+  T* find(QWidget& w, const char* name) {
+    T* child = w.findChild<T*>(name);
+    EXPECT_NE(child, nullptr) << name;
+    return child;
+  }
+  void type(QWidget& w, const char* edit, const QString& text) {
+    auto* e = find<QLineEdit>(w, edit);
+    e->selectAll();
+    QTest::keyClick(e, Qt::Key_Backspace);
+    QTest::keyClicks(e, text);
+  }
+  void click(QWidget& w, const char* name) { find<QAbstractButton>(w, name)->click(); }
+  static void choose(QListWidget* list, std::initializer_list<int> rows) {
+    list->clearSelection();
+    for (int row : rows) list->item(row)->setSelected(true);
+  }
+
+  Dictionary dictionary;
+  testing::Script script;
+  UiServices saved = Services();
+  platform::testing::TempFolder dir;
+};
+
+TEST_F(WizardTest, PickerMovesAddEachEntryOnceAndRemoveTheChosenOnes) {
+  TFrmChooseUser picker;
+  picker.SetAvailableUsers({"HR", "OE", "SCOTT"});
+  auto* available = find<QListWidget>(picker, "lbavailableusers");
+  auto* selected = find<QListWidget>(picker, "lbselectedusers");
+  choose(available, {0, 2});
+  click(picker, "btnaddone");
+  click(picker, "btnaddone");
+  EXPECT_EQ(picker.ChosenUsers(), QStringList({"HR", "SCOTT"}));
+  click(picker, "btnaddmore");
+  EXPECT_EQ(picker.ChosenUsers(), QStringList({"HR", "SCOTT", "OE"}));
+  choose(selected, {0, 2});
+  click(picker, "btnremoveone");
+  EXPECT_EQ(picker.ChosenUsers(), QStringList({"SCOTT"}));
+  click(picker, "btnremoveall");
+  EXPECT_TRUE(picker.ChosenUsers().isEmpty());
+  picker.SetAvailableUsers({"A"});
+  EXPECT_EQ(available->count(), 1);
+}
+
+TEST_F(WizardTest, TablePickerReadsTheTablesOfTheClickedOwnerBoundAsAParameter) {
+  DictionaryLink link(dictionary);
+  link.Connect({"system", "tiger", "orcl"}, "");
+  TFrmchoosetable picker(link);
+  picker.SetAvailableUsers({"HR", "SCOTT"});
+  auto* users = find<QListWidget>(picker, "lbavailableusers");
+  auto* tables = find<QListWidget>(picker, "lbavailabletables");
+  users->setCurrentRow(1);
+  EXPECT_EQ(Entries(*tables), QStringList({"BONUS", "EMP"}));
+  EXPECT_EQ(dictionary.queries.back(), std::string(kTablesOfOwnerSql) + " :owner=SCOTT");
+  choose(tables, {1});
+  click(picker, "btnaddone");
+  users->setCurrentRow(0);
+  choose(tables, {0});
+  click(picker, "btnaddone");
+  click(picker, "btnaddone");
+  EXPECT_EQ(picker.ChosenTables(), QStringList({"SCOTT.EMP", "HR.EMP"}));
+
+  // A click below the last user chooses nobody: no tables and no query.
+  const size_t asked = dictionary.queries.size();
+  picker.show();
+  QTest::mouseClick(users->viewport(), Qt::LeftButton, {},
+                    users->viewport()->rect().bottomLeft() - QPoint(-2, 2));
+  EXPECT_EQ(tables->count(), 0);
+  EXPECT_TRUE(picker.Owner().isEmpty());
+  EXPECT_EQ(dictionary.queries.size(), asked);
+}
+
+TEST_F(WizardTest, ExportPagesCheckTheirInputAndEnterNeverSaves) {
+  TFrmExportWizard w(links(), [] {});
+  tasks::TExpTask task(nullptr);
+  task.SetFull(true);
+  w.SetPageCaptions("Create export task");
+  w.Load(task);
+  EXPECT_EQ(w.PageCaption(3), "Create export task: step 4 of 4");
+  EXPECT_FALSE(find<QPushButton>(w, "BtnBack")->isEnabled());
+  EXPECT_EQ(find<QLabel>(w, "lbclientnls")->text(), "ZHS16GBK");
+  EXPECT_EQ(find<QLabel>(w, "Label13")->text(), "Db: Not Connected");
+
+  click(w, "BtnNext");
+  type(w, "EdTaskname", "  ");
+  QTest::keyClick(find<QLineEdit>(w, "EdTaskname"), Qt::Key_Return);
+  type(w, "EdTaskname", "nightly");
+  click(w, "BtnNext");
+  EXPECT_EQ(script.messages,
+            (std::vector<QString>{"error: Please input taskname!", "error: Please input taskname!",
+                                  "error: Please input username!"}));
+  EXPECT_EQ(w.CurrentPage(), 0);
+  type(w, "edusername", "scott");
+  QTest::keyClick(find<QLineEdit>(w, "edusername"), Qt::Key_Return);
+  ASSERT_EQ(w.CurrentPage(), 1);
+  EXPECT_TRUE(find<QRadioButton>(w, "RbFull")->isChecked());
+  EXPECT_TRUE(find<QWidget>(w, "GbFull")->isVisibleTo(&w) && !find<QWidget>(w, "GbOwners")->isVisibleTo(&w));
+  click(w, "BtnNext");
+  click(w, "BtnNext");
+  EXPECT_EQ(script.messages.back(), "error: Please input dumpfile!");
+  type(w, "eddumpfile", dir.path("sub/deeper/").c_str());
+  click(w, "BtnNext");
+  ASSERT_EQ(w.CurrentPage(), 3);
+  EXPECT_EQ(find<QPushButton>(w, "BtnNext")->text(), "&Save");
+  QTest::keyClick(&w, Qt::Key_Return);
+  EXPECT_EQ(w.CurrentPage(), 3);
+  EXPECT_EQ(w.result(), QDialog::Rejected);
+  click(w, "BtnNext");
+  EXPECT_EQ(script.messages.back(), "error: File name not specified");
+  EXPECT_TRUE(fs::is_directory(dir.path("sub/deeper"))) << "the folder is made before the name is checked";
+
+  platform::testing::writeFile(dir.path("plain"), "x");
+  click(w, "BtnBack");
+  type(w, "eddumpfile", (dir.path("plain") + "/x.dmp").c_str());
+  click(w, "BtnNext");
+  click(w, "BtnNext");
+  EXPECT_EQ(script.messages.back(),
+            "error: Can not create directory: " + QString::fromStdString(dir.path("plain")));
+  click(w, "BtnBack");
+  type(w, "eddumpfile", "scott%d%h.dmp");
+  click(w, "BtnNext");
+  EXPECT_EQ(find<QPlainTextEdit>(w, "EdParameters")->toPlainText(), " full=y file=scott%d%h.dmp  ");
+  click(w, "BtnNext");
+  EXPECT_EQ(w.result(), QDialog::Accepted);
+  tasks::TExpTask saved(nullptr);
+  w.TakeNamesInto(saved);
+  EXPECT_EQ(saved.name() + "/" + saved.uname(), "nightly/scott");
+}
+
+TEST_F(WizardTest, ExportControlsWriteIntoTheTaskAndTheModeDecidesOwnerAndTables) {
+  TFrmExportWizard w(links(), [] {});
+  tasks::TExpTask task(nullptr);
+  task.SetCommand("file=a.dmp tables=emp compress=n buffer=4096");
+  ASSERT_TRUE(task.ParseCommand());
+  task.SetName("t");
+  task.SetUName("scott");
+  w.Load(task);
+  EXPECT_TRUE(find<QRadioButton>(w, "RbTable")->isChecked());
+  EXPECT_FALSE(find<QCheckBox>(w, "CbCompress")->isChecked());
+  EXPECT_EQ(find<QLineEdit>(w, "EdBuffer")->text(), "4096");
+  click(w, "BtnNext");
+  EXPECT_TRUE(find<QWidget>(w, "GbTables")->isVisibleTo(&w));
+  EXPECT_FALSE(find<QPushButton>(w, "BtnChooseObj")->isEnabled()) << "not connected";
+  click(w, "RbFull");
+  EXPECT_TRUE(task.options().full && task.options().tables.empty());
+  find<QComboBox>(w, "CmbIncrementalExport")->setCurrentIndex(2);
+  click(w, "CbRecord");
+  click(w, "RbUser");
+  type(w, "EdOwners", " scott,hr ");
+  EXPECT_EQ(task.options().owner, "scott,hr");
+  EXPECT_FALSE(task.options().full);
+  click(w, "RbFull");
+  EXPECT_EQ(task.params(), (std::vector<std::string>{"full=y", "inctype=Incremental", "record=n",
+                                                     "file=a.dmp", "", "", "buffer=4096", "compress=n"}));
+  click(w, "BtnNext");
+  type(w, "EdBuffer", "");
+  EXPECT_EQ(find<QLineEdit>(w, "EdBuffer")->text(), "0") << "an emptied count shows the default";
+  EXPECT_EQ(task.options().buffer, 0);
+  click(w, "CbCompress");
+  find<QComboBox>(w, "CmBStatistics")->setCurrentIndex(0);
+  EXPECT_TRUE(task.options().compress);
+  EXPECT_EQ(task.options().statistics, tasks::TExpStatistics::Compute);
+
+  // A value no parameter text carries holds the user on the page until it is mended.
+  type(w, "eddumpfile", "a b\\");
+  click(w, "BtnNext");
+  EXPECT_EQ(w.CurrentPage(), 2);
+  EXPECT_EQ(script.messages.back(),
+            "error: The value of file ends with a backslash, which would escape its closing quote");
+  type(w, "eddumpfile", "b.dmp");
+  click(w, "BtnNext");
+  EXPECT_EQ(w.CurrentPage(), 3);
+}
+
+TEST_F(WizardTest, ExportConnectsChoosesOwnersAndTablesAndComparesCharacterSets) {
+  TFrmExportWizard w(links(), [] {});
+  tasks::TExpTask task(nullptr);
+  LastOracleLogin() = {"system", "wrong", "orcl"};
+  w.Load(task);
+  EXPECT_EQ(find<QLineEdit>(w, "edusername")->text(), "system") << "a new task is offered the last account";
+  click(w, "BtnConnectDb");
+  EXPECT_EQ(script.messages.back(), "error: ORA-01017: invalid username/password; logon denied");
+  EXPECT_FALSE(w.Connected());
+  type(w, "edpassword", "tiger");
+  click(w, "BtnConnectDb");
+  ASSERT_TRUE(w.Connected());
+  EXPECT_EQ(find<QLabel>(w, "Label13")->text(), "Db: system@orcl");
+  EXPECT_EQ(find<QPushButton>(w, "BtnConnectDb")->text(), "Disconnect");
+  type(w, "EdTaskname", "n");
+  click(w, "BtnNext");
+
+  click(w, "RbUser");
+  script.dialogs["FrmChooseUser"] = [this](QDialog& d) {
+    auto* available = find<QListWidget>(d, "lbavailableusers");
+    EXPECT_EQ(Entries(*available), QStringList({"HR", "SCOTT", "SYS"}));
+    choose(available, {0, 1});
+    click(d, "btnaddone");
+    return int(QDialog::Accepted);
+  };
+  click(w, "BtnChooseObj");
+  EXPECT_EQ(find<QLineEdit>(w, "EdOwners")->text(), "HR,SCOTT");
+  EXPECT_EQ(task.options().owner, "HR,SCOTT");
+
+  click(w, "RbTable");
+  script.dialogs["Frmchoosetable"] = [this](QDialog& d) {
+    auto* users = find<QListWidget>(d, "lbavailableusers");
+    EXPECT_EQ(Entries(*users), QStringList({"HR", "SCOTT"})) << "SYS is not offered";
+    users->setCurrentRow(1);
+    click(d, "btnaddmore");
+    return int(QDialog::Accepted);
+  };
+  click(w, "BtnChooseObj");
+  EXPECT_EQ(task.options().tables, "SCOTT.BONUS,SCOTT.EMP");
+  EXPECT_TRUE(task.options().owner.empty());
+
+  click(w, "BtnBack");
+  click(w, "BtnNlscompare");
+  EXPECT_EQ(script.messages.back(),
+            "info: Client: ZHS16GBK\r\nServer: WE8ISO8859P1\r\nDifferent character set between client and "
+            "server,\r\nSet client side character to the same as sever side!");
+  ClientCharset().charset = "NOSUCHSET";
+  click(w, "BtnNlscompare");
+  EXPECT_EQ(
+      script.messages.back(),
+      "error: ORA-12705: invalid or unknown NLS parameter value\r\nplease set character set to a correct "
+      "value,then restart Velmaron before connect or compare again!");
+  EXPECT_EQ(dictionary.open, 1) << "only the wizard's own connection stays open";
+  click(w, "BtnConnectDb");
+  EXPECT_EQ(find<QPushButton>(w, "BtnConnectDb")->text(), "connect");
+  click(w, "BtnConnectDb");
+  w.reject();
+  EXPECT_EQ(dictionary.open, 0) << "closing the wizard ends its connection";
+}
+
+TEST_F(WizardTest, ImportReadsTheDumpCharacterSetAndWritesItsModeIntoTheTask) {
+  dumpbuilder::Options o;
+  o.charsetId = 0x1F;
+  o.targetSize = 4096;
+  dumpbuilder::buildDump(dir.path("in.dmp"), o);
+  TFrmImportWizard w(links());
+  tasks::TImpTask task(nullptr);
+  task.SetFull(true);
+  task.SetFile(dir.path("missing.dmp"));
+  w.SetPageCaptions("Create import task");
+  w.Load(task);
+  EXPECT_EQ(w.DumpCharset(), "Unknown");
+  click(w, "btngetnls");
+  EXPECT_EQ(script.messages.back(), "error: Unknown dump file character sets!");
+  script.paths.push_back(QString::fromStdString(dir.path("in.dmp")));
+  click(w, "BtnBrowse");
+  EXPECT_EQ(find<QLabel>(w, "lbfilenls")->text(), "WE8ISO8859P1 (ISO 8859-1 West European)");
+  EXPECT_EQ(task.options().files.at(0), dir.path("in.dmp"));
+  type(w, "EdUsername", "system");
+  type(w, "EdPassword", "tiger");
+  type(w, "Edconnectstring", "orcl");
+  dictionary.serverCharset = "";
+  click(w, "btngetnls");
+  EXPECT_EQ(script.messages.back(),
+            "info: Dumpfile: WE8ISO8859P1 (ISO 8859-1 West European)\r\nServer: Not found");
+
+  click(w, "BtnNext");
+  EXPECT_EQ(script.messages.back(), "error: Please input taskname!");
+  type(w, "EdTaskname", "restore");
+  type(w, "Eddumpfile", "");
+  click(w, "BtnNext");
+  EXPECT_EQ(script.messages.back(), "error: Please input dump filename!");
+  type(w, "Eddumpfile", "in.dmp");
+  click(w, "BtnNext");
+  ASSERT_EQ(w.CurrentPage(), 1);
+  EXPECT_TRUE(find<QRadioButton>(w, "RbFull")->isChecked());
+  type(w, "EdTousers", "hr");
+  click(w, "RbUser");
+  EXPECT_FALSE(find<QLineEdit>(w, "EdTousers")->isEnabled());
+  EXPECT_EQ(task.params(), (std::vector<std::string>{"file=in.dmp", "", "", ""})) << "empty from-user entry";
+  type(w, "EdOwners", "scott");
+  type(w, "EdFromToUsers", "hr");
+  click(w, "BtnNext");
+  click(w, "CbIgnore");
+  type(w, "EdBuffer", "65536");
+  type(w, "EdCharset", "we8iso8859p1");
+  click(w, "BtnNext");
+  EXPECT_EQ(find<QPlainTextEdit>(w, "EdParameters")->toPlainText(),
+            " file=in.dmp fromuser=scott touser=hr  buffer=65536 Charset=we8iso8859p1 ignore=y");
+  click(w, "BtnNext");
+  EXPECT_EQ(w.result(), QDialog::Accepted);
+  EXPECT_TRUE(task.parsedok());
+}
+
+}  // namespace
+}  // namespace ui
