@@ -103,13 +103,27 @@ std::unique_ptr<tasks::TUniTask> TFrmNewBlankTask::TakeTask() {
   return std::move(task_);
 }
 
+void TFrmNewBlankTask::Fill(const tasks::TUniTask* task) {
+  task_.reset();
+  EdTaskname->setText(task ? q(task->name()) : QString());
+  EdTaskDescription->setText(task ? q(task->description()) : QString());
+  EdUsername->setText(task ? q(task->uname()) : QString());
+  EdPassword->setText(task ? q(task->upassword()) : QString());
+  Edconnectstring->setText(task ? q(task->connectstring()) : QString());
+  EdCommandParameters->setPlainText(task ? q(task->command()) : QString());
+  const bool isExport = !task || task->tasktype() == tasks::TTaskType::RawExport;
+  (isExport ? Rbexport : Rbimport)->setChecked(true);
+  showClientCharset();
+}
+
 void TFrmNewBlankTask::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
   EdTaskname->setFocus();
 }
 
 void TFrmNewBlankTask::showClientCharset() {
-  lbclientnls->setText(q(ClientCharset().charset));
+  const std::string& set = ClientCharset().charset;
+  lbclientnls->setText(set.empty() ? QStringLiteral("Not set") : q(set));
 }
 
 bool TFrmNewBlankTask::refuse(QWidget* edit, const char* text) {

@@ -42,6 +42,9 @@ class TFrmNewBlankTask final : public QDialog {
                    std::function<void()> changeCharset, QWidget* parent = nullptr);
   ~TFrmNewBlankTask() override;
 
+  // Shows `task`'s name, description, account, kind ("Export" for a raw export, else "Import")
+  // and command; a null task empties every field and chooses "Export".
+  void Fill(const tasks::TUniTask* task);
   // After OK: the new task, handed over once; null before OK or after a Cancel.
   std::unique_ptr<tasks::TUniTask> TakeTask();
 
