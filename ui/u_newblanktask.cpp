@@ -41,6 +41,7 @@ TFrmNewBlankTask::TFrmNewBlankTask(tasks::TaskHost* owner, ServerCharsetReader r
       owner_(owner),
       readServerCharset_(std::move(readServerCharset)),
       changeCharset_(std::move(changeCharset)) {
+  setObjectName("FrmNewBlankTask");
   setWindowTitle(QStringLiteral("Task"));
   EdTaskname = lineEdit(this, "EdTaskname", 100);
   EdTaskDescription = lineEdit(this, "EdTaskDescription", 255);

@@ -390,5 +390,74 @@ TEST_F(RoadTest, ARunTerminatedAMissingProgramAndACopyInsteadOfAnUpload) {
   w->close();
 }
 
+TEST_F(RoadTest, RawTasksAreMadeAndChangedInTheBlankTaskDialogAndABadCommandBecomesRaw) {
+  auto w = newWindow();
+  auto blank = [](const char* name, bool import, const char* command) {
+    return [=](QDialog& d) {
+      EXPECT_EQ(d.objectName(), "FrmNewBlankTask");
+      type(d, "EdTaskname", name);
+      type(d, "EdUsername", "system");
+      if (import) click(d, "Rbimport");
+      find<QPlainTextEdit>(d, "EdCommandParameters")->setPlainText(command);
+      click(d, "BtnOk");
+      return d.result();
+    };
+  };
+  script.dialogs["FrmNewBlankTask"] = blank("raw", false, "file=a.dmp owner=scott");
+  trigger(*w, "AcNewBlanktask");
+  tasks::TUniTask* raw = w->TaskView().SelectedTask();
+  ASSERT_TRUE(raw && raw->tasktype() == tasks::TTaskType::RawExport && raw->parsedok());
+  EXPECT_TRUE(!raw->ispreexec() && !raw->ispostexec());
+  setOptions(*w, [this](QDialog& d) { ftpUpload(d, remote, true); });
+
+  // Changed into an import: a new object of the other kind, which keeps the transfer and the id.
+  const int32_t id = raw->id();
+  script.dialogs["FrmNewBlankTask"] = [](QDialog& d) {
+    EXPECT_EQ(find<QLineEdit>(d, "EdTaskname")->text(), "raw");
+    EXPECT_TRUE(find<QRadioButton>(d, "Rbexport")->isChecked());
+    click(d, "Rbimport");
+    find<QPlainTextEdit>(d, "EdCommandParameters")->setPlainText("file=a.dmp fromuser=scott");
+    type(d, "EdTaskname", "raw import");
+    click(d, "BtnOk");
+    return d.result();
+  };
+  trigger(*w, "AcModifyTask");
+  tasks::TUniTask* changed = w->TaskView().SelectedTask();
+  ASSERT_TRUE(changed && changed->tasktype() == tasks::TTaskType::RawImport);
+  EXPECT_EQ(changed->id(), id);
+  EXPECT_EQ(changed->transfermode(), tasks::kTransferFtp);
+  EXPECT_EQ(find<QTreeWidget>(*w, "TvwTasks")->currentItem()->text(0), "raw import");
+  const std::vector<std::unique_ptr<tasks::TUniTask>> stored = w->TaskView().Store()->LoadTasks(nullptr);
+  ASSERT_EQ(stored.size(), 1u);
+  EXPECT_EQ(stored[0]->name() + " " + stored[0]->command(), "raw import file=a.dmp fromuser=scott");
+  EXPECT_EQ(int(stored[0]->tasktype()), int(tasks::TTaskType::RawImport));
+
+  // A stored export whose command does not parse is offered as a raw task from then on.
+  tasks::TExpTask bad(nullptr);
+  bad.SetName("bad");
+  bad.SetTaskType(tasks::TTaskType::Export);
+  bad.SetCommand("file=a.dmp bogus=1");
+  bad.SetCreateTime(std::chrono::system_clock::now());
+  w->TaskView().Store()->SaveTask(bad);
+  w->close();
+  w.reset();
+  w = newWindow();
+  const std::vector<tasks::TUniTask*> all = w->TaskView().Tasks();
+  const auto it = std::find_if(all.begin(), all.end(), [](auto* t) { return t->name() == "bad"; });
+  ASSERT_NE(it, all.end());
+  w->TaskView().SelectTask(*it);
+  trigger(*w, "AcModifyTask");
+  EXPECT_EQ(script.messages.back(), "info: file=a.dmp bogus=1\nInvalid export command");
+  EXPECT_EQ((*it)->tasktype(), tasks::TTaskType::RawExport);
+  script.dialogs["FrmNewBlankTask"] = [](QDialog& d) {
+    EXPECT_EQ(find<QPlainTextEdit>(d, "EdCommandParameters")->toPlainText(), "file=a.dmp bogus=1");
+    click(d, "BtnCancel");
+    return d.result();
+  };
+  trigger(*w, "AcModifyTask");
+  EXPECT_EQ(w->TaskView().Tasks().size(), 2u);
+  w->close();
+}
+
 }  // namespace
 }  // namespace ui
