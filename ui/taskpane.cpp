@@ -132,14 +132,20 @@ void TaskPane::Open() {
   TvwTasks->clear();
   tasksRoot_ = new QTreeWidgetItem(TvwTasks, {kProgramTitle});
   tasksRoot_->setIcon(0, window_->style()->standardIcon(QStyle::SP_ComputerIcon));
-  // Newest first, as the store gives them.
-  // A stored task keeps its command as text: its parameters come from parsing it again.
+  // Newest first, as the store gives them, and put into the tree at once.
+  // A stored task keeps its command as text: its parameters come from parsing it again. A raw
+  // task runs its command as typed; parsing only tells whether its parameter list can be used.
+  QList<QTreeWidgetItem*> items;
   for (auto& task : store_->LoadTasks(this)) {
+    const std::string typed = task->command();
     task->ParseCommand();
+    if (task->tasktype() == tasks::TTaskType::RawExport || task->tasktype() == tasks::TTaskType::RawImport)
+      task->SetCommand(typed);
     int minute = 0, hour = 0, day = 0;
     task->SetScheduled(tasks::ParseScheduleTime(task->scheduletable(), minute, hour, day));
-    AddTaskNode(std::move(task), false);
+    items.push_back(NewTaskEntry(std::move(task), false));
   }
+  tasksRoot_->addChildren(items);
   tasksRoot_->setExpanded(true);
   TvwTasks->setCurrentItem(tasksRoot_);
   actions_.AcImportthisfile->setEnabled(true);
@@ -176,19 +182,25 @@ void TaskPane::ShowFresh() {
   TvwTasks->setFocus();
 }
 
-void TaskPane::AddTaskNode(std::unique_ptr<tasks::TUniTask> task, bool atTop) {
+QTreeWidgetItem* TaskPane::NewTaskEntry(std::unique_ptr<tasks::TUniTask> task, bool atTop) {
   auto entry = std::make_unique<TaskEntry>();
   entry->item = new QTreeWidgetItem({toQString(task->name())});
   entry->item->setData(0, Qt::UserRole, QVariant::fromValue<void*>(entry.get()));
-  if (atTop) {
-    tasksRoot_->insertChild(0, entry->item);
-  } else {
-    tasksRoot_->addChild(entry->item);
-  }
   task->SetNode(entry.get());
   entry->task = std::move(task);
   SetNodeImage(*entry->task, tasks::TaskNodeImage(*entry->task));
+  QTreeWidgetItem* item = entry->item;
   entries_.insert(atTop ? entries_.begin() : entries_.end(), std::move(entry));
+  return item;
+}
+
+void TaskPane::AddTaskNode(std::unique_ptr<tasks::TUniTask> task, bool atTop) {
+  QTreeWidgetItem* item = NewTaskEntry(std::move(task), atTop);
+  if (atTop) {
+    tasksRoot_->insertChild(0, item);
+  } else {
+    tasksRoot_->addChild(item);
+  }
 }
 
 std::vector<tasks::TUniTask*> TaskPane::Tasks() const {
@@ -295,14 +307,19 @@ void TaskPane::RemoveTask(tasks::TUniTask& task) {
 
 void TaskPane::SetNodeImage(tasks::TUniTask& task, int image) {
   auto* entry = static_cast<TaskEntry*>(task.node());
-  if (!entry) return;
+  if (!entry || entry->image == image) return;
   entry->image = image;
-  static const QStyle::StandardPixmap kIcons[11] = {
-      QStyle::SP_BrowserReload, QStyle::SP_ArrowUp,           QStyle::SP_MessageBoxWarning,
-      QStyle::SP_MediaPlay,     QStyle::SP_FileDialogStart,   QStyle::SP_MessageBoxWarning,
-      QStyle::SP_ArrowDown,     QStyle::SP_MessageBoxWarning, QStyle::SP_MediaPlay,
-      QStyle::SP_FileDialogEnd, QStyle::SP_MessageBoxWarning};
-  entry->item->setIcon(0, window_->style()->standardIcon(kIcons[image < 0 || image > 10 ? 0 : image]));
+  // The tree's image list: made once, since making a style's icon reads and decodes its pictures.
+  if (nodeImages_.front().isNull()) {
+    static const QStyle::StandardPixmap kIcons[kNodeImages] = {
+        QStyle::SP_BrowserReload, QStyle::SP_ArrowUp,           QStyle::SP_MessageBoxWarning,
+        QStyle::SP_MediaPlay,     QStyle::SP_FileDialogStart,   QStyle::SP_MessageBoxWarning,
+        QStyle::SP_ArrowDown,     QStyle::SP_MessageBoxWarning, QStyle::SP_MediaPlay,
+        QStyle::SP_FileDialogEnd, QStyle::SP_MessageBoxWarning};
+    for (size_t i = 0; i < nodeImages_.size(); ++i)
+      nodeImages_[i] = window_->style()->standardIcon(kIcons[i]);
+  }
+  entry->item->setIcon(0, nodeImages_[size_t(image < 0 || image >= kNodeImages ? 0 : image)]);
   entry->item->setData(0, Qt::UserRole + 1, image);
 }
 

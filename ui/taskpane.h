@@ -10,7 +10,9 @@
 // to the window thread; those arriving after the pane is gone are dropped.
 #pragma once
 
+#include <QIcon>
 #include <QObject>
+#include <array>
 #include <functional>
 #include <memory>
 #include <string>
@@ -141,6 +143,8 @@ class TaskPane final : public QObject,
  private:
   void BuildPages();
   void WireActions();
+  // The entry of `task`, first or last in tree order, and its node, not yet in the tree.
+  QTreeWidgetItem* NewTaskEntry(std::unique_ptr<tasks::TUniTask> task, bool atTop);
   void AddTaskNode(std::unique_ptr<tasks::TUniTask> task, bool atTop);
   // Gives a new task its creation time, stores it, and shows it selected in the tree.
   void StoreNewTask(std::unique_ptr<tasks::TUniTask> task);
@@ -196,6 +200,8 @@ class TaskPane final : public QObject,
   std::vector<std::unique_ptr<TaskEntry>> entries_;
   tasks::ScheduleChecker checker_;
   QTreeWidgetItem* tasksRoot_ = nullptr;
+  static constexpr int kNodeImages = 11;
+  std::array<QIcon, kNodeImages> nodeImages_;
 };
 
 }  // namespace ui

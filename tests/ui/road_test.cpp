@@ -444,6 +444,11 @@ TEST_F(RoadTest, RawTasksAreMadeAndChangedInTheBlankTaskDialogAndABadCommandBeco
   w = newWindow();
   const std::vector<tasks::TUniTask*> all = w->TaskView().Tasks();
   const auto it = std::find_if(all.begin(), all.end(), [](auto* t) { return t->name() == "bad"; });
+  const auto rawAgain =
+      std::find_if(all.begin(), all.end(), [](auto* t) { return t->name() == "raw import"; });
+  ASSERT_NE(rawAgain, all.end());
+  EXPECT_EQ((*rawAgain)->command(), "file=a.dmp fromuser=scott") << "a raw command stays as typed";
+  EXPECT_TRUE((*rawAgain)->parsedok());
   ASSERT_NE(it, all.end());
   w->TaskView().SelectTask(*it);
   trigger(*w, "AcModifyTask");
