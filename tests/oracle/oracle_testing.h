@@ -14,9 +14,9 @@
 
 namespace oracle::testing {
 
-inline void seedStandInServer(platform::testing::TempFolder& folder) {
-  const std::string command =
-      std::string(OCI_STANDIN_SEED) + " " + folder.path("ORCL") + " " + ORACLE_TEST_SEED;
+inline void seedStandInServer(platform::testing::TempFolder& folder,
+                              const std::string& seedFile = ORACLE_TEST_SEED) {
+  const std::string command = std::string(OCI_STANDIN_SEED) + " " + folder.path("ORCL") + " " + seedFile;
   ASSERT_EQ(std::system(command.c_str()), 0);
   ::setenv("OCI_STANDIN_ROOT", folder.path().c_str(), 1);
   ::setenv("ORACLE_HOME", OCI_STANDIN_HOME, 1);
