@@ -1,28 +1,54 @@
-#include <stdexcept>
-
+#include "oracle/ora_query.h"
+#include "oracle/ora_session.h"
+#include "platform/scopeguard.h"
 #include "ui/oracleaccess.h"
 
 namespace ui {
 
 namespace {
 
-// Until the Oracle client's query component is in, a link can log on to nothing.
-class UnavailableLink final : public OracleLink {
+// A session of the Oracle client and a query on it; the query goes first, then the session, which
+// logs off as it goes.
+class ClientLink final : public OracleLink {
  public:
-  void Connect(const OracleLogin&, const std::string&) override {
-    throw std::runtime_error("The Oracle client's query component is not built yet.");
+  ClientLink() {
+    session_.LoginPrompt = false;
+    query_.SetSession(&session_);
   }
-  void Disconnect() override {}
-  bool Connected() const override { return false; }
-  std::vector<std::string> Column(const std::string&, const std::string&, const Params&) override {
-    throw std::runtime_error("Not connected");
+  void Connect(const OracleLogin& login, const std::string& clientCharset) override {
+    session_.Disconnect();
+    session_.SetUsername(login.username);
+    session_.SetPassword(login.password);
+    session_.SetServer(login.connectstring);
+    session_.Options().SetCharset(clientCharset);
+    session_.Connect();
   }
+  void Disconnect() override {
+    query_.Close();
+    session_.Disconnect();
+  }
+  bool Connected() const override { return session_.GetConnected(); }
+  std::vector<std::string> Column(const std::string& sql, const std::string& column,
+                                  const Params& params) override {
+    query_.Close();
+    query_.SetSQL(sql);
+    for (const auto& [name, value] : params) query_.ParamByName(name).SetAsString(value);
+    query_.Open();
+    platform::ScopeExit close([this] { query_.Close(); });
+    std::vector<std::string> values;
+    for (; !query_.Eof(); query_.Next()) values.push_back(query_.FieldByName(column).AsString());
+    return values;
+  }
+
+ private:
+  oracle::TOraSession session_;
+  oracle::TOraQuery query_;
 };
 
 }  // namespace
 
 std::unique_ptr<OracleLink> NewOracleClientLink() {
-  return std::make_unique<UnavailableLink>();
+  return std::make_unique<ClientLink>();
 }
 
 }  // namespace ui

@@ -31,8 +31,8 @@
 #include "tests/platform/temp_folder.h"
 #include "tests/tasks/ftp_server_test_util.h"
 #include "tests/tasks/standin_test_util.h"
-#include "tests/ui/dictionary_link.h"
 #include "tests/ui/script_services.h"
+#include "tests/ui/standin_oracle.h"
 #include "ui/programsettings.h"
 #include "ui/services.h"
 #include "ui/u_chooseuser.h"
@@ -81,7 +81,7 @@ class RoadTest : public ::testing::Test {
     qputenv("NLS_LANG", "AMERICAN_AMERICA.US7ASCII");
     Services() = UiServices{&script, &script, &script};
     LastOracleLogin() = {};
-    dictionary.tables = {{"HR", {"JOBS"}}, {"SCOTT", {"DEPT", "EMP"}}, {"SYSTEM", {"HELP"}}};
+    testing::UseStandInServer();
     platform::testing::writeFile(preScript, "select 1 from dual;\nexit;\n");
     fs::create_directories(ftp.path("home/" + remote));
   }
@@ -99,7 +99,7 @@ class RoadTest : public ::testing::Test {
     s.impcmd = standin::program("imp");
     s.sqlpluscmd = standin::program("sqlplus");
     s.tmpdir = ws.work();
-    w->TaskView().SetOracleLinks([this] { return std::make_unique<testing::DictionaryLink>(dictionary); });
+    w->TaskView().SetOracleLinks(testing::CountedLinks(links));
     return w;
   }
 
@@ -133,7 +133,7 @@ class RoadTest : public ::testing::Test {
       EXPECT_EQ(find<QLabel>(d, "LbCaption1")->text(), "Create export task: step 1 of 4");
       type(d, "EdTaskname", " nightly ");
       type(d, "edusername", "system");
-      type(d, "edpassword", "tiger");
+      type(d, "edpassword", "manager");
       type(d, "edconnectstring", "ORCL");
       click(d, "BtnConnectDb");
       EXPECT_EQ(find<QLabel>(d, "Label13")->text(), "Db: system@ORCL");
@@ -148,7 +148,7 @@ class RoadTest : public ::testing::Test {
       type(d, "eddumpfile", dumps + "/Scott%d%h.dmp");
       click(d, "BtnNext");
       EXPECT_EQ(find<QPlainTextEdit>(d, "EdParameters")->toPlainText().toStdString(),
-                " file=" + dumps + "/Scott%d%h.dmp  tables=SCOTT.DEPT,SCOTT.EMP");
+                " file=" + dumps + "/Scott%d%h.dmp  tables=SCOTT.BONUS,SCOTT.DEPT,SCOTT.EMP");
       click(d, "BtnNext");
       return d.result();
     };
@@ -188,7 +188,7 @@ class RoadTest : public ::testing::Test {
   platform::testing::TempFolder dir;
   standin::Workspace ws;
   testing::Script script;
-  testing::Dictionary dictionary;
+  testing::LinkCount links;
   FtpTestServer& ftp = FtpTestServer::get();
   UiServices saved = Services();
   QString instance = "velmaron-road-test-" + QString::number(::getpid());
@@ -209,8 +209,7 @@ TEST_F(RoadTest, AnExportMadeInTheWizardRunsOnItsScheduleUploadsItsDumpAndIsImpo
   EXPECT_TRUE(!task->ispreexec() && !task->ispostexec() && !task->isexecuser());
   EXPECT_EQ(task->execconnectstring(), "ORCL");
   EXPECT_TRUE(fs::is_directory(dumps)) << "the wizard makes the dump file's folder";
-  EXPECT_EQ(dictionary.open, 0) << "the wizard's connection ended with it";
-  EXPECT_EQ(dictionary.queries.at(3), std::string(kTablesOfOwnerSql) + " :owner=SCOTT");
+  EXPECT_EQ(links.open, 0) << "the wizard's connection ended with it";
 
   // Every day at 02:30 by the injected clock; a pre-script; an FTP upload, the dump deleted after.
   setOptions(*w, [this](QDialog& d) {
@@ -247,8 +246,8 @@ TEST_F(RoadTest, AnExportMadeInTheWizardRunsOnItsScheduleUploadsItsDumpAndIsImpo
             runs[0].stdinLines.end());
   EXPECT_EQ(fs::path(runs[1].program).filename(), "exp");
   const std::vector<std::string> parfile = runs[1].parfile;
-  EXPECT_EQ(parfile, (std::vector<std::string>{"userid=system/tiger@ORCL\\r", "file=" + dump + "\\r", "\\r",
-                                               "tables=SCOTT.DEPT,SCOTT.EMP\\r"}));
+  EXPECT_EQ(parfile, (std::vector<std::string>{"userid=system/manager@ORCL\\r", "file=" + dump + "\\r", "\\r",
+                                               "tables=SCOTT.BONUS,SCOTT.DEPT,SCOTT.EMP\\r"}));
   EXPECT_EQ(filesIn(ws.work()), 0u) << "the parameter file is gone";
   ASSERT_TRUE(fs::exists(uploaded));
   EXPECT_GT(fs::file_size(uploaded), 0u);
@@ -292,8 +291,9 @@ TEST_F(RoadTest, AnExportMadeInTheWizardRunsOnItsScheduleUploadsItsDumpAndIsImpo
   runSelected(*w);
   const standin::Record imp = ws.records().back();
   EXPECT_EQ(fs::path(imp.program).filename(), "imp");
-  EXPECT_EQ(imp.parfile, (std::vector<std::string>{"userid=system/tiger@ORCL\\r", "file=" + uploaded + "\\r",
-                                                   "fromuser=SCOTT\\r", "touser=HR\\r", "\\r"}));
+  EXPECT_EQ(imp.parfile,
+            (std::vector<std::string>{"userid=system/manager@ORCL\\r", "file=" + uploaded + "\\r",
+                                      "fromuser=SCOTT\\r", "touser=HR\\r", "\\r"}));
 
   // Modify, change everything, Cancel: the next run writes the same parameter file.
   w->TaskView().SelectTask(task);

@@ -1,5 +1,5 @@
 // The user and table pickers and the export and import wizards, driven offscreen through their
-// controls against a small in-memory dictionary.
+// controls against the stand-in Oracle server.
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
@@ -16,8 +16,8 @@
 
 #include "tasks/u_task1.h"
 #include "tests/platform/temp_folder.h"
-#include "tests/ui/dictionary_link.h"
 #include "tests/ui/script_services.h"
+#include "tests/ui/standin_oracle.h"
 #include "tools/dumpbuilder/dumpbuilder.h"
 #include "ui/programsettings.h"
 #include "ui/u_choosetable.h"
@@ -29,8 +29,6 @@ namespace ui {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::Dictionary;
-using testing::DictionaryLink;
 
 class WizardTest : public ::testing::Test {
  protected:
@@ -38,12 +36,11 @@ class WizardTest : public ::testing::Test {
     Services() = UiServices{&script, &script, &script};
     ClientCharset().charset = "ZHS16GBK";
     LastOracleLogin() = {};
+    testing::UseStandInServer();
   }
   void TearDown() override { Services() = saved; }
 
-  OracleLinkFactory links() {
-    return [this] { return std::make_unique<DictionaryLink>(dictionary); };
-  }
+  OracleLinkFactory links() { return testing::CountedLinks(count); }
   template <class T>
   T* find(QWidget& w, const char* name) {
     T* child = w.findChild<T*>(name);
@@ -62,7 +59,7 @@ class WizardTest : public ::testing::Test {
     for (int row : rows) list->item(row)->setSelected(true);
   }
 
-  Dictionary dictionary;
+  testing::LinkCount count;
   testing::Script script;
   UiServices saved = Services();
   platform::testing::TempFolder dir;
@@ -89,31 +86,34 @@ TEST_F(WizardTest, PickerMovesAddEachEntryOnceAndRemoveTheChosenOnes) {
 }
 
 TEST_F(WizardTest, TablePickerReadsTheTablesOfTheClickedOwnerBoundAsAParameter) {
-  DictionaryLink link(dictionary);
-  link.Connect({"system", "tiger", "orcl"}, "");
-  TFrmchoosetable picker(link);
-  picker.SetAvailableUsers({"HR", "SCOTT"});
+  std::unique_ptr<OracleLink> link = NewOracleClientLink();
+  link->Connect({"system", "manager", "ORCL"}, "");
+  TFrmchoosetable picker(*link);
+  picker.SetAvailableUsers({"HR", "SCOTT", "SCOTT') or ('1'='1"});
   auto* users = find<QListWidget>(picker, "lbavailableusers");
   auto* tables = find<QListWidget>(picker, "lbavailabletables");
   users->setCurrentRow(1);
-  EXPECT_EQ(Entries(*tables), QStringList({"BONUS", "EMP"}));
-  EXPECT_EQ(dictionary.queries.back(), std::string(kTablesOfOwnerSql) + " :owner=SCOTT");
-  choose(tables, {1});
+  EXPECT_EQ(Entries(*tables), QStringList({"BONUS", "DEPT", "EMP"}));
+  choose(tables, {2});
   click(picker, "btnaddone");
   users->setCurrentRow(0);
+  EXPECT_EQ(Entries(*tables), QStringList({"EMP", "JOBS"}));
   choose(tables, {0});
   click(picker, "btnaddone");
   click(picker, "btnaddone");
   EXPECT_EQ(picker.ChosenTables(), QStringList({"SCOTT.EMP", "HR.EMP"}));
+  // A name is only a name: one that would change a statement it were pasted into has no tables.
+  users->setCurrentRow(2);
+  EXPECT_EQ(tables->count(), 0);
+  EXPECT_TRUE(script.messages.empty());
 
-  // A click below the last user chooses nobody: no tables and no query.
-  const size_t asked = dictionary.queries.size();
+  // A click below the last user chooses nobody: no owner and no tables.
+  users->setCurrentRow(0);
   picker.show();
   QTest::mouseClick(users->viewport(), Qt::LeftButton, {},
                     users->viewport()->rect().bottomLeft() - QPoint(-2, 2));
   EXPECT_EQ(tables->count(), 0);
   EXPECT_TRUE(picker.Owner().isEmpty());
-  EXPECT_EQ(dictionary.queries.size(), asked);
 }
 
 TEST_F(WizardTest, ExportPagesCheckTheirInputAndEnterNeverSaves) {
@@ -221,16 +221,16 @@ TEST_F(WizardTest, ExportControlsWriteIntoTheTaskAndTheModeDecidesOwnerAndTables
 TEST_F(WizardTest, ExportConnectsChoosesOwnersAndTablesAndComparesCharacterSets) {
   TFrmExportWizard w(links(), [] {});
   tasks::TExpTask task(nullptr);
-  LastOracleLogin() = {"system", "wrong", "orcl"};
+  LastOracleLogin() = {"system", "wrong", "ORCL"};
   w.Load(task);
   EXPECT_EQ(find<QLineEdit>(w, "edusername")->text(), "system") << "a new task is offered the last account";
   click(w, "BtnConnectDb");
-  EXPECT_EQ(script.messages.back(), "error: ORA-01017: invalid username/password; logon denied");
+  EXPECT_TRUE(script.messages.back().startsWith("error: ORA-01017")) << script.messages.back().toStdString();
   EXPECT_FALSE(w.Connected());
-  type(w, "edpassword", "tiger");
+  type(w, "edpassword", "manager");
   click(w, "BtnConnectDb");
   ASSERT_TRUE(w.Connected());
-  EXPECT_EQ(find<QLabel>(w, "Label13")->text(), "Db: system@orcl");
+  EXPECT_EQ(find<QLabel>(w, "Label13")->text(), "Db: system@ORCL");
   EXPECT_EQ(find<QPushButton>(w, "BtnConnectDb")->text(), "Disconnect");
   type(w, "EdTaskname", "n");
   click(w, "BtnNext");
@@ -238,7 +238,7 @@ TEST_F(WizardTest, ExportConnectsChoosesOwnersAndTablesAndComparesCharacterSets)
   click(w, "RbUser");
   script.dialogs["FrmChooseUser"] = [this](QDialog& d) {
     auto* available = find<QListWidget>(d, "lbavailableusers");
-    EXPECT_EQ(Entries(*available), QStringList({"HR", "SCOTT", "SYS"}));
+    EXPECT_EQ(Entries(*available), QStringList({"HR", "SCOTT", "SYS", "SYSTEM"}));
     choose(available, {0, 1});
     click(d, "btnaddone");
     return int(QDialog::Accepted);
@@ -250,13 +250,13 @@ TEST_F(WizardTest, ExportConnectsChoosesOwnersAndTablesAndComparesCharacterSets)
   click(w, "RbTable");
   script.dialogs["Frmchoosetable"] = [this](QDialog& d) {
     auto* users = find<QListWidget>(d, "lbavailableusers");
-    EXPECT_EQ(Entries(*users), QStringList({"HR", "SCOTT"})) << "SYS is not offered";
+    EXPECT_EQ(Entries(*users), QStringList({"HR", "SCOTT", "SYSTEM"})) << "SYS is not offered";
     users->setCurrentRow(1);
     click(d, "btnaddmore");
     return int(QDialog::Accepted);
   };
   click(w, "BtnChooseObj");
-  EXPECT_EQ(task.options().tables, "SCOTT.BONUS,SCOTT.EMP");
+  EXPECT_EQ(task.options().tables, "SCOTT.BONUS,SCOTT.DEPT,SCOTT.EMP");
   EXPECT_TRUE(task.options().owner.empty());
 
   click(w, "BtnBack");
@@ -264,18 +264,21 @@ TEST_F(WizardTest, ExportConnectsChoosesOwnersAndTablesAndComparesCharacterSets)
   EXPECT_EQ(script.messages.back(),
             "info: Client: ZHS16GBK\r\nServer: WE8ISO8859P1\r\nDifferent character set between client and "
             "server,\r\nSet client side character to the same as sever side!");
-  ClientCharset().charset = "NOSUCHSET";
+  // A client character set the server does not know.
+  ClientCharset().charset = "";
+  ::setenv("NLS_LANG", "AMERICAN_AMERICA.NOSUCHSET", 1);
   click(w, "BtnNlscompare");
-  EXPECT_EQ(
-      script.messages.back(),
-      "error: ORA-12705: invalid or unknown NLS parameter value\r\nplease set character set to a correct "
-      "value,then restart Velmaron before connect or compare again!");
-  EXPECT_EQ(dictionary.open, 1) << "only the wizard's own connection stays open";
+  ::unsetenv("NLS_LANG");
+  EXPECT_TRUE(script.messages.back().startsWith("error: ORA-12705") &&
+              script.messages.back().endsWith("\r\nplease set character set to a correct value,then restart "
+                                              "Velmaron before connect or compare again!"))
+      << script.messages.back().toStdString();
+  EXPECT_EQ(count.open, 1) << "only the wizard's own connection stays open";
   click(w, "BtnConnectDb");
   EXPECT_EQ(find<QPushButton>(w, "BtnConnectDb")->text(), "connect");
   click(w, "BtnConnectDb");
   w.reject();
-  EXPECT_EQ(dictionary.open, 0) << "closing the wizard ends its connection";
+  EXPECT_EQ(count.open, 0) << "closing the wizard ends its connection";
 }
 
 TEST_F(WizardTest, ImportReadsTheDumpCharacterSetAndWritesItsModeIntoTheTask) {
@@ -297,12 +300,11 @@ TEST_F(WizardTest, ImportReadsTheDumpCharacterSetAndWritesItsModeIntoTheTask) {
   EXPECT_EQ(find<QLabel>(w, "lbfilenls")->text(), "WE8ISO8859P1 (ISO 8859-1 West European)");
   EXPECT_EQ(task.options().files.at(0), dir.path("in.dmp"));
   type(w, "EdUsername", "system");
-  type(w, "EdPassword", "tiger");
-  type(w, "Edconnectstring", "orcl");
-  dictionary.serverCharset = "";
+  type(w, "EdPassword", "manager");
+  type(w, "Edconnectstring", "ORCL");
   click(w, "btngetnls");
   EXPECT_EQ(script.messages.back(),
-            "info: Dumpfile: WE8ISO8859P1 (ISO 8859-1 West European)\r\nServer: Not found");
+            "info: Dumpfile: WE8ISO8859P1 (ISO 8859-1 West European)\r\nServer: WE8ISO8859P1");
 
   click(w, "BtnNext");
   EXPECT_EQ(script.messages.back(), "error: Please input taskname!");
