@@ -550,6 +550,9 @@ class TDataQuery final : public engine::TDataQuery {
   void executeInsert();
   void executeChange();  // UPDATE and DELETE
   void executeDefinition();
+  // ALTER TABLE on the open target cursor: its options, columns and indexes as the statement
+  // changes them.
+  void alterTable(TDataCursor& cursor);
   void planWhere();
   // Fills the result row `row` from the current joined row: values converted to the stored
   // types, aggregates in their single-row form.
@@ -562,6 +565,10 @@ class TDataQuery final : public engine::TDataQuery {
   bool unionPart() const { return unionPart_; }
   friend class TQueryStatement;
   void keepOuterJoinFilters();
+  void attachOuterWholes();
+  // ORs and NOTs of outer joins' ON conditions over both tables, held between their extraction
+  // and attachOuterWholes.
+  std::vector<TExpToken*> outerWhole_;
   TDataDirectory* resultDirectory_ = nullptr;
   std::unique_ptr<TDataCursor> resultCursor_;
   bool unionPart_ = false;     // parsed after UNION: the clauses after it are the first part's
