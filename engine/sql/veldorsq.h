@@ -201,6 +201,7 @@ class TOrderByField {
   std::string TableName;
   std::string ColumnName;
   int32_t ColumnNumber = 0;  // 1-based select-list position when given by number
+  bool ByNumber = false;
   uint16_t ResultFieldNo = 0;
   bool Descending = false;
 };
@@ -212,6 +213,7 @@ class TGroupByField {
   std::string TableName;
   std::string ColumnName;
   int32_t ColumnNumber = 0;
+  bool ByNumber = false;
   uint16_t ResultFieldNo = 0;
 };
 
@@ -560,6 +562,11 @@ class TDataQuery final : public engine::TDataQuery {
   // Appends `row` to the result; false when DISTINCT already holds it.
   bool appendResultRow(uint8_t* row);
   void rebuildResult();
+  // Rewrites the result in the order of index `slot` (255: record order), keeping at most `cap`
+  // rows (-1: all); `group` merges each group into one row (aggregates, AVG, HAVING).
+  void rebuildPass(uint8_t slot, bool group, int32_t cap);
+  // Adds each RUNSUM total of the group row `previous` to the new group's `accumulator`.
+  void carryRunningSums(const uint8_t* previous, uint8_t* accumulator);
   void writeColumnValue(TDataCursor& cursor, uint8_t* record, const TUpdateField& field, TExpToken& value,
                         bool update);
   bool unionPart() const { return unionPart_; }

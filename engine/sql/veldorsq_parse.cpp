@@ -266,7 +266,7 @@ void TDataQuery::parseEncryption(bool setGiven) {
 namespace {
 
 void parseOrderItem(TExpressionParser& p, std::string& table, std::string& column, int32_t& number,
-                    std::string_view message) {
+                    bool& byNumber, std::string_view message) {
   if (IsNameOrBracket(p)) {
     column = EngineString(p.GetTokenText());
     p.NextToken();
@@ -278,7 +278,9 @@ void parseOrderItem(TExpressionParser& p, std::string& table, std::string& colum
       p.NextToken();
     }
   } else if (p.IsTokenKind(tkInteger)) {
-    number = ExpectInteger(p, message, 1);
+    // Any integer is a column number here; binding refuses one outside the select list.
+    number = ExpectInteger(p, message, 0);
+    byNumber = true;
   } else {
     FoundError(p, message);
   }
@@ -369,7 +371,7 @@ void TDataQuery::ParseSelect() {
     do {
       if (!GroupBy.empty()) p.NextToken();
       auto& item = *GroupBy.emplace_back(std::make_unique<TGroupByField>(*this));
-      parseOrderItem(p, item.TableName, item.ColumnName, item.ColumnNumber,
+      parseOrderItem(p, item.TableName, item.ColumnName, item.ColumnNumber, item.ByNumber,
                      "Column name or column number expected in GROUP BY clause, instead found '");
     } while (p.IsTokenKind(','));
   }
@@ -384,7 +386,7 @@ void TDataQuery::ParseSelect() {
     do {
       if (!OrderBy.empty()) p.NextToken();
       auto& item = *OrderBy.emplace_back(std::make_unique<TOrderByField>(*this));
-      parseOrderItem(p, item.TableName, item.ColumnName, item.ColumnNumber,
+      parseOrderItem(p, item.TableName, item.ColumnName, item.ColumnNumber, item.ByNumber,
                      "Column name or column number expected in ORDER BY clause, instead found '");
       if (AcceptKeyword(p, "ASC") || AcceptKeyword(p, "ASCENDING")) {
         item.Descending = false;

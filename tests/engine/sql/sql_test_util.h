@@ -98,13 +98,13 @@ inline std::string dump(const TDataQuery& q) {
     if (q.Conditions[i]) o << (i ? " having" : " where") << tree(q.Conditions[i].get());
   for (const auto& g : q.GroupBy)
     o << " group("
-      << (g->ColumnNumber ? std::to_string(g->ColumnNumber)
-                          : (g->TableName.empty() ? "" : g->TableName + ".") + g->ColumnName)
+      << (g->ByNumber ? std::to_string(g->ColumnNumber)
+                      : (g->TableName.empty() ? "" : g->TableName + ".") + g->ColumnName)
       << ")";
   for (const auto& g : q.OrderBy)
     o << " order("
-      << (g->ColumnNumber ? std::to_string(g->ColumnNumber)
-                          : (g->TableName.empty() ? "" : g->TableName + ".") + g->ColumnName)
+      << (g->ByNumber ? std::to_string(g->ColumnNumber)
+                      : (g->TableName.empty() ? "" : g->TableName + ".") + g->ColumnName)
       << (g->Descending ? " DESC" : "") << ")";
   if (q.OrderByNoCase) o << " NOCASE";
   for (const auto& f : q.UpdateFields)

@@ -78,4 +78,37 @@ TEST_F(SelectTest, ADisjunctionIsTestedWhole) {
   EXPECT_EQ(SqlDatabase::text(*s.Execute()), "3\n");
 }
 
+TEST_F(SelectTest, FinalPassesCarryBlobsAndMemosByValue) {
+  fill("m", "a INTEGER, t BLOB(1, 1), b BLOB(1, 1)", {"2, 'two', 'x2'", "1, 'one', NULL", "3, 'uno', 'x1'"});
+  EXPECT_EQ(db.rows("SELECT a, t, b FROM m ORDER BY a DESC"), "3|uno|x1\n2|two|x2\n1|one|NULL\n");
+  EXPECT_EQ(db.rows("SELECT a, t FROM m ORDER BY a TOP 1"), "1|one\n");
+  // Each run starts from an empty result whose blobs are its own.
+  TQueryStatement s(db.directory());
+  s.Prepare("SELECT t, a FROM m WHERE a >= 1 ORDER BY a");
+  for (int run = 0; run < 3; ++run) EXPECT_EQ(SqlDatabase::text(*s.Execute()), "one|1\ntwo|2\nuno|3\n");
+  EXPECT_EQ(db.rows("SELECT a - a, COUNT(*), MAX(a), t FROM m WHERE a > 1 GROUP BY 1"), "0|2|3|two\n");
+  EXPECT_EQ(db.rows("SELECT COUNT(*) FROM m WHERE t = 'uno'"), "1\n");
+}
+
+TEST_F(SelectTest, GroupedAggregatesCountEachRowOnce) {
+  fill("g", "k INTEGER, v INTEGER", {"1, 10", "2, 5", "1, 20", "3, NULL", "2, 7"});
+  // A running sum goes on from the previous group's total.
+  EXPECT_EQ(db.rows("SELECT k, RUNSUM(v), SUM(v), COUNT(v), AVG(v) FROM g GROUP BY k"),
+            "1|30|30|2|15\n2|42|12|2|6\n3|42|NULL|0|0\n");
+  EXPECT_EQ(db.rows("SELECT RUNSUM(v), SUM(v) FROM g"), "42|42\n");
+  EXPECT_EQ(db.rows("SELECT k, SUM(v) FROM g GROUP BY k HAVING SUM(v) > 20 ORDER BY 2 DESC"), "1|30\n");
+  EXPECT_EQ(db.rows("SELECT k FROM g GROUP BY k ORDER BY 1 DESC TOP 2"), "3\n2\n");
+  EXPECT_EQ(db.rows("SELECT k FROM g GROUP BY k TOP 2"), "1\n2\n");
+}
+
+TEST_F(SelectTest, AColumnNumberOutsideTheSelectListIsRefusedByNumber) {
+  fill("g", "k INTEGER", {"1"});
+  for (const char* n : {"0", "2"})
+    EXPECT_EQ(
+        db.rows(std::string("SELECT k FROM g ORDER BY ") + n),
+        std::string("error: SQL error - Invalid column number '") + n + "' specified in ORDER BY clause");
+  EXPECT_EQ(db.rows("SELECT k FROM g GROUP BY 0"),
+            "error: SQL error - Invalid column number '0' specified in GROUP BY clause");
+}
+
 }  // namespace
