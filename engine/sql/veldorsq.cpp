@@ -382,7 +382,10 @@ void TSourceTable::AddJoin(uint8_t kind, TExpToken* condition, TSourceTable& inn
 }
 
 void TSourceTable::SetJoinDepth() {
+  // Along joins with a kind only: the planning keeps those free of cycles, while the links
+  // without a condition may lead back.
   for (auto& join : Joins) {
+    if (join->Kind == jkNone) continue;
     join->Inner.JoinDepth = uint16_t(JoinDepth + 1);
     join->Inner.SetJoinDepth();
   }

@@ -645,9 +645,6 @@ void TDataQuery::executeSelect() {
     int done = -100;
     ReportProgress(total, total, done);
   }
-  // A filter served by an index can leave the read pair taken; the rows are copied, so the
-  // sources let other writers in again.
-  for (auto& table : SourceTables) table->Cursor->EndRead();
   if (!unionPart_) rebuildResult();
   result.SwitchToIndex(255);
   result.SetToBegin();

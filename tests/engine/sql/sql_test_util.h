@@ -226,7 +226,10 @@ namespace sql_test {
 // values separated by "|" and rows by "\n", in the result's order.
 class SqlDatabase {
  public:
-  explicit SqlDatabase(const std::string& folder) : directory_(session_.OpenDataDirectory("db", folder)) {}
+  explicit SqlDatabase(const std::string& folder) {
+    session_.SetPrivateDirectory(folder);
+    directory_ = session_.OpenDataDirectory("db", folder);
+  }
   ~SqlDatabase() { session_.CloseDataDirectory(directory_); }
   // Runs the text; the rows of its last statement (empty for a change).
   std::string run(const std::string& sql) {
@@ -262,7 +265,7 @@ class SqlDatabase {
 
  private:
   TDataSession session_;
-  TDataDirectory* directory_;
+  TDataDirectory* directory_ = nullptr;
 };
 
 }  // namespace sql_test

@@ -112,3 +112,27 @@ TEST_F(SelectTest, AColumnNumberOutsideTheSelectListIsRefusedByNumber) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace sql_test;
+
+TEST(SelectLocksTest, AStatementOverAnIndexedNotFilterLetsOtherWritersIn) {
+  platform::testing::TempFolder folder;
+  SqlDatabase reader(folder.path()), writer(folder.path());
+  reader.run("CREATE TABLE t (a INTEGER, b INTEGER)");
+  reader.run("CREATE INDEX ia ON t (a)");
+  for (int i = 1; i <= 20; ++i) reader.run("INSERT INTO t VALUES (" + std::to_string(i) + ", 1)");
+  for (const char* where : {"NOT (a = 5)", "NOT (a > 5)", "a <> 5", "NOT (a IS NULL)"}) {
+    // The statements stay prepared, with their source cursors open, while the writer writes.
+    TQueryStatement select(reader.directory()), change(reader.directory());
+    select.Prepare(std::string("SELECT a FROM t WHERE ") + where);
+    select.Execute();
+    change.Prepare(std::string("UPDATE t SET b = b + 1 WHERE ") + where);
+    change.Execute();
+    EXPECT_EQ(writer.rows("INSERT INTO t VALUES (100, 1)"), "") << where;
+    EXPECT_EQ(writer.rows("DELETE FROM t WHERE a = 100"), "") << where;
+  }
+}
+
+}  // namespace
