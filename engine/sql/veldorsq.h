@@ -31,6 +31,9 @@
 
 namespace engine::sql {
 
+// Raises engine error 11949 with `message` as its text.
+[[noreturn]] void SqlError(std::string_view message);
+
 class TDataQuery;
 class TQueryStatement;
 class TSourceTable;
@@ -59,6 +62,11 @@ enum TAggregateKind : uint8_t {
   akAvg = 5,
   akCount = 6
 };
+
+// Source tables of one query (FROM items and joined tables).
+inline constexpr size_t kMaxSourceTables = 256;
+// Sub-selects and UNION parts within one statement, nested or chained.
+inline constexpr int kMaxQueryNesting = 256;
 
 // A correlation or table name as it is bound and compared: ASCII letters in upper case.
 std::string FoldName(std::string_view name);
@@ -634,6 +642,17 @@ class TQueryStatement : public engine::TQueryStatement {
   const std::vector<std::unique_ptr<TDataQuery>>& Queries() const { return queries_; }
   const std::vector<TExpToken*>& Params() const { return params_; }
   TDataQuery& NewQuery();
+  // One more level of sub-select or UNION part until the returned guard goes; raises 11949
+  // "Statement is nested too deeply" past kMaxQueryNesting.
+  auto EnterNesting() {
+    if (nesting_ >= kMaxQueryNesting) SqlError("Statement is nested too deeply");
+    ++nesting_;
+    struct Level {
+      int& nesting;
+      ~Level() { --nesting; }
+    };
+    return Level{nesting_};
+  }
 
   // engine::TQueryStatement
   std::unique_ptr<engine::TDataQuery> CreateQuery() override;
@@ -676,6 +695,7 @@ class TQueryStatement : public engine::TQueryStatement {
   std::vector<size_t> paramCounts_;  // per statement
   std::vector<TParamValue> paramValues_;
   size_t current_ = 0;  // the statement that the queries hold
+  int nesting_ = 0;     // sub-selects and UNION parts being parsed
   bool fresh_ = false;  // the queries hold the first statement, prepared and not yet run
   TPasswordCallback passwordCallback_;
   TProgressCallback progressCallback_;

@@ -79,6 +79,9 @@ void TDataQuery::Parse(bool isSubQuery, uint8_t unionKind) {
   unionPart_ = unionKind != 0;
   TExpressionParser& p = Owner.Parser();
   if (subSelect || unionKind != 0) {
+    // Sub-selects and UNION parts are parsed within the query that holds them: their depth is
+    // counted over the whole statement, so that no text can exhaust the stack.
+    auto level = Owner.EnterNesting();
     if (!p.IsKeyword("SELECT")) FoundError(p, "SELECT keyword expected, instead found '");
     Kind = qkSelect;
     ParseSelect();
@@ -138,6 +141,9 @@ void TDataQuery::expectStatementEnd(std::string_view statement) {
 // ---- Source tables ----
 
 TSourceTable& TDataQuery::addSourceTable(bool atFront) {
+  // Planning a join compares every table with every other: a bound keeps that quick.
+  if (SourceTables.size() >= kMaxSourceTables)
+    SqlError("Maximum number of tables (" + std::to_string(kMaxSourceTables) + ") in FROM clause exceeded");
   auto table = std::make_unique<TSourceTable>(*this);
   table->TableNumber = int32_t(SourceTables.size()) + 1;
   TSourceTable& added = *table;
