@@ -325,6 +325,7 @@ void TDataCursor::RestructureTable(TRestructureArgs& args) {
   fresh.SetInMemory(options_.InMemory);
   bool created = false;
   bool moved = false;
+  TDataTable::TSwap swap(*directory_, tableName_, fresh.TableName(), options_.InMemory);
   ScopeExit drop([&] {
     if (!created || moved) return;
     try {
@@ -431,12 +432,14 @@ void TDataCursor::RestructureTable(TRestructureArgs& args) {
                                     : std::max(data.GetLastAutoIncValue(), freshData.GetLastAutoIncValue()));
   fresh.FlushBuffers(true, false, true, true, false);
   fresh.Close();
-  Close();
 
   // The swap: the old files become backups, the new ones take the name, and only then may the
-  // backups go; a crash on the way is completed at the next open.
+  // backups go; a crash on the way is completed at the next open. The old table is held until
+  // the swap is certain, so that no write elsewhere lands in it between its close and the moves.
+  swap.Commit(!args.NoBackup);
   moved = true;
-  TDataTable::SwapFiles(*directory_, tableName_, fresh.TableName(), options_.InMemory, !args.NoBackup);
+  Close();
+  swap.Run();
 }
 
 }  // namespace engine
