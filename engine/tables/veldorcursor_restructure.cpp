@@ -319,13 +319,15 @@ void TDataCursor::RestructureTable(TRestructureArgs& args) {
   }
 
   // Full copy into a table of a fresh name beside the old one, so that the swap is a rename.
+  // The marker naming it comes first, so that a copy cut short at any point leaves nothing.
+  TDataTable::TSwap swap(*directory_, tableName_, options_.InMemory);
   TDataCursor fresh(*directory_);
-  fresh.SetTableName(directory_->MakeTempTableName(options_.InMemory));
+  fresh.SetTableName(
+      directory_->MakeTempTableName(options_.InMemory, [&](const std::string& name) { swap.NewName(name); }));
   fresh.SetExclusive(true);
   fresh.SetInMemory(options_.InMemory);
   bool created = false;
   bool moved = false;
-  TDataTable::TSwap swap(*directory_, tableName_, fresh.TableName(), options_.InMemory);
   ScopeExit drop([&] {
     if (!created || moved) return;
     try {

@@ -134,6 +134,11 @@ class TDataTable final : public TTableFileOwner {
   class TSwap {
    public:
     TSwap(TDataDirectory& directory, std::string_view name, std::string_view newName, bool inMemory);
+    // For a copy whose new name is not chosen yet: the marker is made empty, and NewName puts
+    // each name into it before that name is taken on disk (see MakeTempTableName).
+    TSwap(TDataDirectory& directory, std::string_view name, bool inMemory);
+    void NewName(const std::string& newName);
+    const std::string& NewName() const { return newName_; }
     ~TSwap();
     TSwap(const TSwap&) = delete;
     TSwap& operator=(const TSwap&) = delete;

@@ -122,7 +122,11 @@ void removeMarker(std::unique_ptr<platform::OsFile>& file, const std::string& pa
                   TDataDirectory& directory) {
   file.reset();
   platform::FileSystem& fs = directory.FileList().FileSystem();
-  fs.deleteFile(path);
+  // An open elsewhere that is looking at it lets go at once; a marker left behind would be
+  // acted on again.
+  RetryLock(
+      [&](uint32_t) { return fs.deleteFile(path) || platform::lastOsError() != platform::kSharingViolation; },
+      kFileLockRetryRules, fs);
   fs.syncFolder(directory.Path());
 }
 
@@ -135,9 +139,32 @@ TDataTable::TSwap::TSwap(TDataDirectory& directory, std::string_view name, std::
   copyMarker_ = writeMarker(markerPath(directory_, name_, kCopyMarkerExt), newName_, directory_);
 }
 
+TDataTable::TSwap::TSwap(TDataDirectory& directory, std::string_view name, bool inMemory)
+    : TSwap(directory, name, std::string_view(), inMemory) {}
+
+void TDataTable::TSwap::NewName(const std::string& newName) {
+  newName_ = newName;
+  if (inMemory_) return;
+  const std::string path = markerPath(directory_, name_, kCopyMarkerExt);
+  if (!copyMarker_->truncate(0) ||
+      copyMarker_->writeAt(0, newName_.data(), int64_t(newName_.size())) != int64_t(newName_.size()) ||
+      !copyMarker_->sync())
+    SignalTableError(VELDOR_WRITEERR, path, directory_.Path());
+}
+
 TDataTable::TSwap::~TSwap() {
-  // A copy that did not come to its swap: the caller dropped its table (or the next open does).
-  if (copyMarker_) removeMarker(copyMarker_, markerPath(directory_, name_, kCopyMarkerExt), directory_);
+  if (!copyMarker_ || swapMarker_) return;
+  if (newName_.empty()) {
+    removeMarker(copyMarker_, markerPath(directory_, name_, kCopyMarkerExt), directory_);
+    return;
+  }
+  // A copy that did not come to its swap: its table goes, and the marker with it once it has;
+  // a table that cannot go yet is left to the next open.
+  try {
+    dropUnfinishedCopy(directory_, newName_);
+    removeMarker(copyMarker_, markerPath(directory_, name_, kCopyMarkerExt), directory_);
+  } catch (const EVELDOREngineError&) {
+  }
 }
 
 void TDataTable::TSwap::Commit(bool keepBackup) {
@@ -148,13 +175,16 @@ void TDataTable::TSwap::Commit(bool keepBackup) {
   // Held until the files have moved: an open elsewhere waits for it to go.
   swapMarker_ =
       writeMarker(markerPath(directory_, name_, kSwapMarkerExt), newName_ + "\n" + plan_, directory_);
-  removeMarker(copyMarker_, markerPath(directory_, name_, kCopyMarkerExt), directory_);
 }
 
 void TDataTable::TSwap::Run() {
   const SwapPlan plan{newName_, plan_[0] == '1', plan_[1] == '1'};
   moveFiles(directory_, name_, plan, inMemory_);
-  if (!inMemory_) removeMarker(swapMarker_, markerPath(directory_, name_, kSwapMarkerExt), directory_);
+  if (inMemory_) return;
+  // The copy marker goes last: an open elsewhere that saw no swap marker yet must not find it
+  // free and take the new table for one cut short.
+  removeMarker(swapMarker_, markerPath(directory_, name_, kSwapMarkerExt), directory_);
+  removeMarker(copyMarker_, markerPath(directory_, name_, kCopyMarkerExt), directory_);
 }
 
 void TDataTable::SwapFiles(TDataDirectory& directory, std::string_view name, std::string_view newName,
