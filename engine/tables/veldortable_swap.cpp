@@ -81,19 +81,29 @@ std::string markerPath(TDataDirectory& directory, std::string_view name, std::st
   return TDataTable::FileNameFor(directory.Path(), name, false, ext);
 }
 
+// True while `path` names the file that `file` holds: an open elsewhere that was removing an
+// older marker of that name may have taken it away between its check and its removal.
+bool stillNamed(platform::OsFile& file, const std::string& path, platform::FileSystem& fs) {
+  platform::FileInfo info;
+  return fs.fileInfo(path, info) && info.identity == file.identity();
+}
+
 std::unique_ptr<platform::OsFile> writeMarker(const std::string& path, const std::string& text,
                                               TDataDirectory& directory) {
   platform::FileSystem& fs = directory.FileList().FileSystem();
-  std::unique_ptr<platform::OsFile> file = fs.createFile(path, false);
-  if (!file) SignalTableError(VELDOR_OSEACCES, path, directory.Path());
-  if (file->writeAt(0, text.data(), int64_t(text.size())) != int64_t(text.size()) || !file->sync() ||
-      !fs.syncFolder(directory.Path())) {
-    // A marker that may not have reached the device is not left to be acted on.
-    file.reset();
-    fs.deleteFile(path);
-    SignalTableError(VELDOR_WRITEERR, path, directory.Path());
+  for (int attempt = 0;; ++attempt) {
+    std::unique_ptr<platform::OsFile> file = fs.createFile(path, false);
+    if (!file) SignalTableError(VELDOR_OSEACCES, path, directory.Path());
+    if (file->writeAt(0, text.data(), int64_t(text.size())) != int64_t(text.size()) || !file->sync() ||
+        !fs.syncFolder(directory.Path())) {
+      // A marker that may not have reached the device is not left to be acted on.
+      file.reset();
+      fs.deleteFile(path);
+      SignalTableError(VELDOR_WRITEERR, path, directory.Path());
+    }
+    if (stillNamed(*file, path, fs)) return file;
+    if (attempt == 100) SignalTableError(VELDOR_OSEACCES, path, directory.Path());
   }
-  return file;
 }
 
 // Opens a marker left by another process. Null with `busy` set when that process still holds it.
@@ -122,11 +132,9 @@ void removeMarker(std::unique_ptr<platform::OsFile>& file, const std::string& pa
                   TDataDirectory& directory) {
   file.reset();
   platform::FileSystem& fs = directory.FileList().FileSystem();
-  // An open elsewhere that is looking at it lets go at once; a marker left behind would be
-  // acted on again.
-  RetryLock(
-      [&](uint32_t) { return fs.deleteFile(path) || platform::lastOsError() != platform::kSharingViolation; },
-      kFileLockRetryRules, fs);
+  // One attempt: a marker that is held again belongs to whoever holds it now (an open elsewhere
+  // that removes it itself, or a new copy or swap that took the name).
+  fs.deleteFile(path);
   fs.syncFolder(directory.Path());
 }
 
@@ -150,6 +158,8 @@ void TDataTable::TSwap::NewName(const std::string& newName) {
       copyMarker_->writeAt(0, newName_.data(), int64_t(newName_.size())) != int64_t(newName_.size()) ||
       !copyMarker_->sync())
     SignalTableError(VELDOR_WRITEERR, path, directory_.Path());
+  if (!stillNamed(*copyMarker_, path, directory_.FileList().FileSystem()))
+    copyMarker_ = writeMarker(path, newName_, directory_);
 }
 
 TDataTable::TSwap::~TSwap() {
