@@ -105,7 +105,7 @@ class Builder {
     std::unique_ptr<sqlite3, int (*)(sqlite3*)> owned(db, sqlite3_close);
     // Readers then never hold a writer's commit up, as on the server played.
     exec(db, "PRAGMA journal_mode = WAL");
-    ocistandin::registerColumnRules(db, false);
+    ocistandin::registerColumnRules(db, nullptr);
     return owned.release();
   }
 

@@ -84,10 +84,30 @@ uint32_t roundedNanos(uint32_t nanos, int digits, bool& carry) {
   return carry ? 0 : static_cast<uint32_t>(r);
 }
 
-void fitTimestamp(sqlite3_context* ctx, sqlite3_value* v, const DeclaredType& t) {
+// Text a DATE or TIMESTAMP column takes: its stored form, or text in the session's format.
+int readDateText(const Session* session, const std::string& text, const char* format, TimeStamp& stamp) {
+  if (parseStoredTimestamp(text, stamp)) return 0;
+  if (!session) return 1861;
+  return parseTimestamp(text, session->nls(format), stamp);
+}
+
+void fitDate(sqlite3_context* ctx, sqlite3_value* v, const Session* session) {
+  if (sqlite3_value_type(v) != SQLITE_TEXT)
+    return fail(ctx, 932, "inconsistent datatypes: expected DATE got NUMBER");
   TimeStamp stamp;
-  if (!parseStoredTimestamp(valueBytes(v), stamp))
-    return fail(ctx, 1861, "literal does not match format string");
+  if (const int code = readDateText(session, valueBytes(v), "NLS_DATE_FORMAT", stamp))
+    return fail(ctx, code, "literal does not match format string");
+  const std::string out = canonicalDate(stamp.date);
+  sqlite3_result_text(ctx, out.data(), static_cast<int>(out.size()), SQLITE_TRANSIENT);
+}
+
+void fitTimestamp(sqlite3_context* ctx, sqlite3_value* v, const DeclaredType& t, const Session* session) {
+  TimeStamp stamp;
+  if (sqlite3_value_type(v) != SQLITE_TEXT)
+    return fail(ctx, 932, "inconsistent datatypes: expected TIMESTAMP got NUMBER");
+  if (const int code = readDateText(
+          session, valueBytes(v), t.code == 188 ? "NLS_TIMESTAMP_TZ_FORMAT" : "NLS_TIMESTAMP_FORMAT", stamp))
+    return fail(ctx, code, "literal does not match format string");
   bool carry = false;
   stamp.nanos = roundedNanos(stamp.nanos, t.fsPrecision, carry);
   if (carry) {
@@ -140,7 +160,8 @@ void fitInterval(sqlite3_context* ctx, sqlite3_value* v, const DeclaredType& t) 
 
 // ora_fit(value, declared type, "OWNER"."TABLE"."COLUMN"): the value as the column keeps it.
 void fnFit(sqlite3_context* ctx, int, sqlite3_value** argv) {
-  const bool checkLengths = *static_cast<const bool*>(sqlite3_user_data(ctx));
+  const Session* session = static_cast<const Session*>(sqlite3_user_data(ctx));
+  const bool checkLengths = session != nullptr;
   sqlite3_value* v = argv[0];
   if (sqlite3_value_type(v) == SQLITE_NULL) return sqlite3_result_null(ctx);
   const DeclaredType t = parseDeclaredType(valueBytes(argv[1]));
@@ -179,10 +200,12 @@ void fnFit(sqlite3_context* ctx, int, sqlite3_value** argv) {
       if (bytes.size() > t.size && checkLengths) return tooLarge(ctx, column, bytes.size(), t.size);
       return sqlite3_result_blob(ctx, bytes.data(), static_cast<int>(bytes.size()), SQLITE_TRANSIENT);
     }
+    case 12:
+      return fitDate(ctx, v, session);
     case 187:
     case 188:
     case 232:
-      return fitTimestamp(ctx, v, t);
+      return fitTimestamp(ctx, v, t, session);
     case 189:
     case 190:
       return fitInterval(ctx, v, t);
@@ -200,6 +223,7 @@ bool hasRule(const DeclaredType& t) {
     case 96:
     case 2:
     case 23:
+    case 12:
     case 187:
     case 188:
     case 232:
@@ -241,10 +265,8 @@ void run(sqlite3* db, const std::string& sql) {
 
 }  // namespace
 
-void registerColumnRules(sqlite3* db, bool checkLengths) {
-  static const bool checked = true, unchecked = false;
-  void* flag = const_cast<bool*>(checkLengths ? &checked : &unchecked);
-  if (sqlite3_create_function(db, "ora_fit", 3, SQLITE_UTF8 | SQLITE_DETERMINISTIC, flag, fnFit, nullptr,
+void registerColumnRules(sqlite3* db, const Session* session) {
+  if (sqlite3_create_function(db, "ora_fit", 3, SQLITE_UTF8, const_cast<Session*>(session), fnFit, nullptr,
                               nullptr) != SQLITE_OK)
     throw OraError(600, "internal error code, arguments: [rules], [ora_fit]");
 }

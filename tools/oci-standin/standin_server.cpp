@@ -749,7 +749,7 @@ void Session::registerFunctions() {
                                  {"ora_rowid_row", 1, fnRowidRow},
                                  {"ora_nls_count", 0, fnNlsCount},
                                  {"ora_nls", 2, fnNls}};
-  registerColumnRules(db_);
+  registerColumnRules(db_, this);
   sqlite3_update_hook(db_, rowChanged, this);
   for (const Fn& f : functions) {
     const bool pure = f.fn == fnNvl || f.fn == fnLengthb || f.fn == fnInstr || f.fn == fnRpad ||

@@ -122,13 +122,15 @@ void changePassword(const std::string& folder, std::string_view user, std::strin
 // too wide for its precision (ORA-01438), text that is no number is refused by a NUMBER column
 // (ORA-01722), VARCHAR2, CHAR, RAW and their national kinds refuse a value longer than declared
 // (ORA-12899 naming the column), CHAR is padded with blanks, numbers are stored in their
-// exact form (standin_number.h), TIMESTAMP and INTERVAL values in their stored forms
-// (standin_values.h) rounded to their fractional digits, and an INTERVAL too long for its
-// leading precision is refused (ORA-01873). They run as triggers after each insert and update, calling
-// the SQL function ora_fit, which registerColumnRules adds to a connection: every connection
-// that writes a schema needs it. Without `checkLengths` text longer than its column is kept as
-// given (the seed tool loads rows so, as a server may hold data an older definition allowed).
-void registerColumnRules(sqlite3* db, bool checkLengths = true);
+// exact form (standin_number.h), DATE, TIMESTAMP and INTERVAL values in their stored forms
+// (standin_values.h; text in another form is read by the session's NLS format), fractions
+// rounded to their digits, and an INTERVAL too long for its leading precision is refused
+// (ORA-01873). They run as triggers after each insert and update, calling the SQL function
+// ora_fit, which registerColumnRules adds to a connection: every connection that writes a schema
+// needs it. Without a session (the seed tool) text longer than its column is kept as given, as a
+// server may hold data an older definition allowed, and dates must be in their stored form.
+class Session;
+void registerColumnRules(sqlite3* db, const Session* session);
 // (Re)writes the rule triggers of every table of the attached database `database` whose
 // columns changed since; `owner` names the schema in messages.
 void installColumnRules(sqlite3* db, const std::string& database, const std::string& owner);

@@ -282,6 +282,13 @@ static const struct Step script[] = {
     {"select ts from times where id = 2", 0, NULL, "2021-01-01 00:00:00.000"},
     {"insert into times (id, iym) values (3, '1000-00')", 1873, NULL, NULL},
     {"select ids from times where id = 1", 0, NULL, "-01 02:03:04.500"},
+    /* Text for a DATE column is read by the session's date format. */
+    {"insert into emp (empno, hiredate) values (8001, '1999-2-3')", 0, NULL, NULL},
+    {"select to_char(hiredate, 'DD.MM.YYYY HH24:MI') from emp where empno = 8001", 0, NULL,
+     "03.02.1999 00:00"},
+    {"insert into emp (empno, hiredate) values (8002, '1999-02-30')", 1847, NULL, NULL},
+    {"insert into emp (empno, hiredate) values (8002, 19990203)", 932, NULL, NULL},
+    {"delete from emp where empno = 8001", 0, NULL, NULL},
     /* A table made from a query keeps its values as they come. */
     {"create table ctas as select empno, ename, sal from emp where empno = 7369", 0, NULL, NULL},
     {"insert into ctas values (1, 'a name longer than the source column', 1.5)", 0, NULL, NULL},
