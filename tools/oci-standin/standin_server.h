@@ -14,9 +14,9 @@
 // other schemas (in name order). An unqualified name missing from the own schema resolves to
 // the first other schema that has it, as if every table had a public synonym.
 //
-// DATE values are stored as "YYYY-MM-DD HH:MM:SS" text: a date reaches a column bound as a DATE
-// or through to_date; text bound for a DATE column is stored as given, and text is compared as
-// text. A DATE column read as text follows NLS_DATE_FORMAT; a PL/SQL result keeps the stored
+// DATE values are stored as "YYYY-MM-DD HH:MM:SS" text: a date reaches a column bound as a DATE,
+// through to_date, or as text the column rules read by NLS_DATE_FORMAT; dates compare as text
+// (which orders them), and date arithmetic is not offered. A DATE column read as text follows NLS_DATE_FORMAT; a PL/SQL result keeps the stored
 // form unless the block formats it with to_char. Oracle's empty text is NULL: bound empty texts
 // arrive as NULL and empty results leave as NULL.
 //
