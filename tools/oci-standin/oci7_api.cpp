@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "tools/oci-standin/oci_abi.h"
+#include "tools/oci-standin/standin_values.h"
 
 #define OCI_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -145,8 +146,13 @@ void fillArea(Cursor7& c) {
   a->peo = offset;
   void* rowid = nullptr;
   if (OCIDescriptorAlloc(c.logon->env, &rowid, OCI_DTYPE_ROWID, 0, nullptr) != OCI_SUCCESS) return;
-  if (OCIAttrGet(c.stmt, OCI_HTYPE_STMT, rowid, nullptr, OCI_ATTR_ROWID, err) == OCI_SUCCESS) {
-    const auto* b = static_cast<const uint8_t*>(rowid);
+  OraText text[32];
+  ub2 length = sizeof text;
+  int64_t row = 0;
+  if (OCIAttrGet(c.stmt, OCI_HTYPE_STMT, rowid, nullptr, OCI_ATTR_ROWID, err) == OCI_SUCCESS &&
+      OCIRowidToChar(rowid, text, &length, err) == OCI_SUCCESS &&
+      ocistandin::rowidRow(std::string_view(reinterpret_cast<const char*>(text), length), row)) {
+    const auto b = ocistandin::rowidBytes(row);
     a->rid.rd.rcs4 = uint32_t(b[1]) << 24 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 8 | b[4];
     a->rid.rd.rcs5 = static_cast<ub2>(b[5] << 8 | b[6]);
     a->rid.rcs7 = uint32_t(b[7]) << 24 | uint32_t(b[8]) << 16 | uint32_t(b[9]) << 8 | b[10];

@@ -78,7 +78,9 @@ enum {
 enum {
   OCI_DTYPE_LOB = 50,
   OCI_DTYPE_PARAM = 53,
-  OCI_DTYPE_ROWID = 54, /* its memory holds the 13 bytes of standin_values.h's ROWID form */
+  OCI_DTYPE_ROWID = 54, /* its memory holds the 13 bytes of standin_values.h's ROWID form; opened
+                           as libclntsh.so.8.0: {object 32 bits, file 16, 2 unused, block 32,
+                           row 16} in machine order */
   OCI_DTYPE_FILE = 56,
   OCI_DTYPE_INTERVAL_YM = 62,
   OCI_DTYPE_INTERVAL_DS = 63,

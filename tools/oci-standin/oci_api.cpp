@@ -3,6 +3,7 @@
 //
 // Every handle is registered while it lives, so a freed or foreign pointer answers
 // OCI_INVALID_HANDLE instead of being read. No exception crosses the C boundary.
+#include <dlfcn.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -75,6 +76,62 @@ RowidData* lookupRowid(const void* p) {
   std::lock_guard lock(registryMutex);
   const auto* d = static_cast<const RowidData*>(p);
   return rowidRegistry.count(d) ? const_cast<RowidData*>(d) : nullptr;
+}
+
+// The level the caller loaded this library as, from the file name it was opened by
+// (libclntsh.so.8.0 and so on): a client of level 8.0 reads a ROWID descriptor in that level's
+// layout. 0 for the newest level.
+int loadedLevel() {
+  Dl_info info{};
+  if (!dladdr(reinterpret_cast<void*>(&loadedLevel), &info) || !info.dli_fname) return 0;
+  const std::string name = info.dli_fname;
+  const size_t at = name.rfind(".so.");
+  return at == std::string::npos ? 0
+                                 : std::atoi(name.c_str() + at + 4) * 10 +
+                                       (name.size() > at + 6 ? std::atoi(name.c_str() + at + 6) : 0);
+}
+
+// The descriptor's bytes: level 8.0 {object 32 bits, file 16, two unused bytes, block 32, row 16}
+// in machine order; later levels the 13-byte form of standin_values.h.
+void putRowid(RowidData& d, int64_t row) {
+  std::memset(d.bytes, 0, sizeof d.bytes);
+  const auto b = rowidBytes(row);
+  if (loadedLevel() != 80) {
+    std::memcpy(d.bytes, b.data(), b.size());
+    return;
+  }
+  const uint32_t object = uint32_t(b[1]) << 24 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 8 | b[4];
+  const uint16_t file = static_cast<uint16_t>(b[5] << 8 | b[6]);
+  const uint32_t block = uint32_t(b[7]) << 24 | uint32_t(b[8]) << 16 | uint32_t(b[9]) << 8 | b[10];
+  const uint16_t number = static_cast<uint16_t>(b[11] << 8 | b[12]);
+  std::memcpy(d.bytes, &object, 4);
+  std::memcpy(d.bytes + 4, &file, 2);
+  std::memcpy(d.bytes + 8, &block, 4);
+  std::memcpy(d.bytes + 12, &number, 2);
+}
+
+bool rowidOf(const RowidData& d, int64_t& row) {
+  if (loadedLevel() != 80) return rowidFromBytes(d.bytes, row);
+  uint32_t object = 0, block = 0;
+  uint16_t file = 0, number = 0;
+  std::memcpy(&object, d.bytes, 4);
+  std::memcpy(&file, d.bytes + 4, 2);
+  std::memcpy(&block, d.bytes + 8, 4);
+  std::memcpy(&number, d.bytes + 12, 2);
+  const uint8_t b[13] = {1,
+                         static_cast<uint8_t>(object >> 24),
+                         static_cast<uint8_t>(object >> 16),
+                         static_cast<uint8_t>(object >> 8),
+                         static_cast<uint8_t>(object),
+                         static_cast<uint8_t>(file >> 8),
+                         static_cast<uint8_t>(file),
+                         static_cast<uint8_t>(block >> 24),
+                         static_cast<uint8_t>(block >> 16),
+                         static_cast<uint8_t>(block >> 8),
+                         static_cast<uint8_t>(block),
+                         static_cast<uint8_t>(number >> 8),
+                         static_cast<uint8_t>(number)};
+  return rowidFromBytes(b, row);
 }
 
 struct EnvHandle : Handle {
@@ -797,7 +854,7 @@ Value readArea(const Area& a, ub4 row) {
       const auto* d = lookupRowid(pointerAt(p));
       if (!d) throw OraError(1410, "invalid ROWID");
       int64_t number = 0;
-      if (!rowidFromBytes(d->bytes, number)) throw OraError(1410, "invalid ROWID");
+      if (!rowidOf(*d, number)) throw OraError(1410, "invalid ROWID");
       return Value::text(rowidText(number));
     }
     case SQLT_CLOB:
@@ -926,8 +983,7 @@ bool writeArea(const Session& session, const Area& a, ub4 row, const Value& valu
       int64_t number = 0;
       if (!d || value.kind != Value::Kind::Text || !rowidRow(value.bytes, number))
         throw OraError(1410, "invalid ROWID");
-      const auto bytes = rowidBytes(number);
-      std::memcpy(d->bytes, bytes.data(), bytes.size());
+      putRowid(*d, number);
       if (rlen) *rlen = sizeof(void*);
       return false;
     }
@@ -1466,7 +1522,7 @@ OCI_EXPORT sword OCIRowidToChar(void* rowidDesc, OraText* outbfp, ub2* outbflp, 
     RowidData* d = lookupRowid(rowidDesc);
     if (!d || !outbflp) return OCI_INVALID_HANDLE;
     int64_t row = 0;
-    if (!rowidFromBytes(d->bytes, row)) throw OraError(1410, "invalid ROWID");
+    if (!rowidOf(*d, row)) throw OraError(1410, "invalid ROWID");
     const std::string text = rowidText(row);
     if (*outbflp < text.size() || !outbfp) {
       *outbflp = static_cast<ub2>(text.size());
@@ -1552,8 +1608,7 @@ OCI_EXPORT sword OCIAttrGet(const void* trgthndlp, ub4 trghndltyp, void* attribu
             RowidData* d = lookupRowid(attributep);
             if (!d) throw OraError(24315, "illegal attribute type");
             if (s.changedRow == 0) return OCI_NO_DATA;
-            const auto bytes = rowidBytes(s.changedRow);
-            std::memcpy(d->bytes, bytes.data(), bytes.size());
+            putRowid(*d, s.changedRow);
             return OCI_SUCCESS;
           }
           default:

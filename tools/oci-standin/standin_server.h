@@ -16,9 +16,9 @@
 //
 // DATE values are stored as "YYYY-MM-DD HH:MM:SS" text: a date reaches a column bound as a DATE,
 // through to_date, or as text the column rules read by NLS_DATE_FORMAT; dates compare as text
-// (which orders them), and date arithmetic is not offered. A DATE column read as text follows NLS_DATE_FORMAT; a PL/SQL result keeps the stored
-// form unless the block formats it with to_char. Oracle's empty text is NULL: bound empty texts
-// arrive as NULL and empty results leave as NULL.
+// (which orders them), and date arithmetic is not offered. A DATE column read as text follows
+// NLS_DATE_FORMAT; a PL/SQL result keeps the stored form unless the block formats it with to_char. Oracle's
+// empty text is NULL: bound empty texts arrive as NULL and empty results leave as NULL.
 //
 // Other values: NUMBER exactly (standin_number.h: INTEGER, REAL of at most 15 digits, or text
 // "#digits"; such a text compares as text in SQL); TIMESTAMP as "YYYY-MM-DD HH:MM:SS.fffffffff"

@@ -1,6 +1,8 @@
 /* Loads the client-library stand-in with dlopen, as the Oracle client does, and drives it over
    a seeded server: a refused logon, a logon, a query with a bind fetched in arrays, and a
-   missing table. Usage: ocistandin_client LIBRARY (OCI_STANDIN_ROOT names the servers). */
+   missing table, and every kind of value the server keeps. Usage: ocistandin_client LIBRARY
+   [rowid80] (OCI_STANDIN_ROOT names the servers; rowid80 checks only the ROWID layout of the
+   library opened as level 8.0). */
 #include <dlfcn.h>
 #include <pthread.h>
 #include <stdio.h>
@@ -1160,10 +1162,41 @@ static void faultHooks(void) {
   pOCIHandleFree(env, OCI_HTYPE_ENV);
 }
 
+/* Opened as the 8.0 level, the library gives ROWID descriptors in that level's layout. */
+static int rowidLayout80(void) {
+  void *server = NULL, *svc = NULL, *session = NULL, *stmt, *rowid = NULL;
+  const unsigned char* b;
+  unsigned object = 0, block = 0;
+  unsigned short file = 0, row = 0;
+  OraText text[32];
+  ub2 length = sizeof text;
+  openEnvironment(&server, &svc, &session);
+  pOCIServerAttach(server, err, (const OraText*)"ORCL", 4, 0);
+  check(oraCode(logon(svc, server, session, "SCOTT", "tiger")) == 0, "logon at level 8.0");
+  stmt = prepared("insert into texts (id) values (80)");
+  pOCIDescriptorAlloc(env, &rowid, OCI_DTYPE_ROWID, 0, NULL);
+  check(oraCode(pOCIStmtExecute(svc, stmt, err, 1, 0, NULL, NULL, OCI_DEFAULT)) == 0 &&
+            pOCIAttrGet(stmt, OCI_HTYPE_STMT, rowid, NULL, OCI_ATTR_ROWID, err) == OCI_SUCCESS,
+        "a ROWID at level 8.0");
+  b = (const unsigned char*)rowid;
+  memcpy(&object, b, 4);
+  memcpy(&file, b + 4, 2);
+  memcpy(&block, b + 8, 4);
+  memcpy(&row, b + 12, 2);
+  check(object == 73001 && file == 4 && block == 0 && row != 0 &&
+            pOCIRowidToChar(rowid, text, &length, err) == OCI_SUCCESS && length == 18,
+        "the 8.0 layout: object, file, two unused bytes, block, row in machine order");
+  pOCIDescriptorFree(rowid, OCI_DTYPE_ROWID);
+  pOCIHandleFree(env, OCI_HTYPE_ENV);
+  if (failures) return 1;
+  puts("stand-in client at level 8.0: all checks passed");
+  return 0;
+}
+
 int main(int argc, char** argv) {
   void *lib, *server = NULL, *svc = NULL, *session = NULL;
-  if (argc != 2) {
-    fprintf(stderr, "usage: ocistandin_client LIBRARY\n");
+  if (argc != 2 && !(argc == 3 && strcmp(argv[2], "rowid80") == 0)) {
+    fprintf(stderr, "usage: ocistandin_client LIBRARY [rowid80]\n");
     return 2;
   }
   lib = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
@@ -1251,6 +1284,7 @@ int main(int argc, char** argv) {
   LOAD(OCIDateFromText);
   LOAD(OCIDateToText);
 
+  if (argc == 3) return rowidLayout80();
   openEnvironment(&server, &svc, &session);
   check(oraCode(pOCIServerAttach(server, err, (const OraText*)"NOWHERE", 7, 0)) == ORA_UNRESOLVED_NAME,
         "an unknown connect string gives ORA-12154");
