@@ -602,12 +602,45 @@ bool continuePieces(StmtHandle& stmt, const Session& session) {
   return !startPieces(stmt, session, stmt.pieceColumn + 1);
 }
 
+// Writes one row into the defines at array row `got`: by callback for dynamic defines with one
+// (those without wait for OCIStmtSetPieceInfo), cursor columns onto their statement handles,
+// everything else into the buffers; a LOB locator remembers its row (`origins`, 0 for none).
+void deliverRow(StmtHandle& stmt, Session& session, const std::vector<Value>& row,
+                const std::vector<int64_t>& origins, ub4 got) {
+  const auto& columns = stmt.cursor->columns();
+  for (size_t c = 0; c < row.size(); ++c) {
+    DefineHandle* d = defineAt(stmt, static_cast<ub4>(c + 1));
+    if (!d) continue;
+    if (d->dynamic) {
+      if (d->callback) {
+        bool null = false;
+        const std::string data = pieceBytes(session, *d, row[c], columns[c].type.code, null);
+        deliverByCallback(*d, got, data, null);
+      }
+      continue;
+    }
+    if (d->area.type == SQLT_RSET) {
+      // A cursor column: the row's cursor opens on the statement handle the buffer names.
+      std::string sql;
+      if (!cursorExpression(row[c], sql)) throw OraError(932, "inconsistent datatypes: expected CURSOR");
+      auto* target = lookup<StmtHandle>(pointerAt(d->area.valueAt(got)), OCI_HTYPE_STMT);
+      if (!target || target == &stmt) throw OraError(1001, "invalid cursor");
+      NoBinds none;
+      openCursorOn(*target, stmt, session, sql, none);
+      if (sb2* ind = d->area.indicatorAt(got)) *ind = 0;
+      continue;
+    }
+    stmt.truncated = writeArea(session, d->area, got, row[c], columns[c].type) || stmt.truncated;
+    if ((d->area.type == SQLT_CLOB || d->area.type == SQLT_BLOB) && c < origins.size() && origins[c] != 0)
+      bindLobToRow(d->area, got, stmt, columns[c], origins[c]);
+  }
+}
+
 // Fetches up to `rows` rows into the defines; answers the rows written. A row with a column
 // defined for pieces stops the fetch with `needData` set until its pieces are taken.
 ub4 fetchRows(StmtHandle& stmt, ub4 rows, bool* needData = nullptr) {
   Session& session = cursorSession(stmt);
   ub4 got = 0;
-  const auto& columns = stmt.cursor->columns();
   if (needData) *needData = false;
   if (stmt.rowPending) {
     if (!continuePieces(stmt, session)) {
@@ -629,32 +662,9 @@ ub4 fetchRows(StmtHandle& stmt, ub4 rows, bool* needData = nullptr) {
       stmt.open = false;
       break;
     }
-    for (size_t c = 0; c < row.size(); ++c) {
-      DefineHandle* d = defineAt(stmt, static_cast<ub4>(c + 1));
-      if (!d) continue;
-      if (d->dynamic) {
-        if (d->callback) {
-          bool null = false;
-          const std::string data = pieceBytes(session, *d, row[c], columns[c].type.code, null);
-          deliverByCallback(*d, got, data, null);
-        }
-        continue;
-      }
-      if (d->area.type == SQLT_RSET) {
-        // A cursor column: the row's cursor opens on the statement handle the buffer names.
-        std::string sql;
-        if (!cursorExpression(row[c], sql)) throw OraError(932, "inconsistent datatypes: expected CURSOR");
-        auto* target = lookup<StmtHandle>(pointerAt(d->area.valueAt(got)), OCI_HTYPE_STMT);
-        if (!target || target == &stmt) throw OraError(1001, "invalid cursor");
-        NoBinds none;
-        openCursorOn(*target, stmt, session, sql, none);
-        if (sb2* ind = d->area.indicatorAt(got)) *ind = 0;
-        continue;
-      }
-      stmt.truncated = writeArea(session, d->area, got, row[c], columns[c].type) || stmt.truncated;
-      if ((d->area.type == SQLT_CLOB || d->area.type == SQLT_BLOB) && stmt.cursor->originRow(c) != 0)
-        bindLobToRow(d->area, got, stmt, columns[c], stmt.cursor->originRow(c));
-    }
+    std::vector<int64_t> origins(row.size());
+    for (size_t c = 0; c < row.size(); ++c) origins[c] = stmt.cursor->originRow(c);
+    deliverRow(stmt, session, row, origins, got);
     if (startPieces(stmt, session, 0)) {
       stmt.rowPending = true;
       if (needData) *needData = true;
@@ -1348,7 +1358,13 @@ OCI_EXPORT sword OCIStmtExecute(void* svchp, void* stmtp, void* errhp, ub4 iters
       s.scrollable = !describeOnly && (mode & OCI_STMT_SCROLLABLE_READONLY) != 0;
       s.result.clear();
       s.position = 0;
-      for (std::vector<Value> row; s.scrollable && s.cursor->fetch(row);) s.result.push_back(row);
+      s.resultOrigins.clear();
+      for (std::vector<Value> row; s.scrollable && s.cursor->fetch(row);) {
+        std::vector<int64_t> origins(row.size());
+        for (size_t c = 0; c < row.size(); ++c) origins[c] = s.cursor->originRow(c);
+        s.result.push_back(std::move(row));
+        s.resultOrigins.push_back(std::move(origins));
+      }
       bool needData = false;
       if (iters > 0 && !describeOnly && fetchRows(s, iters, &needData) < iters) {
         if (needData) {
@@ -1457,16 +1473,13 @@ sword truncationInfo(const StmtHandle& s, ErrorHandle* err) {
 // Rows of a scrollable result from row `first` (from 1) on; answers the rows written.
 ub4 fetchScrolled(StmtHandle& s, ub4 nrows, long long first) {
   Session& session = cursorSession(s);
-  const auto& columns = s.cursor->columns();
   ub4 got = 0;
   for (long long row = first; got < nrows && row >= 1 && row <= static_cast<long long>(s.result.size());
        ++row) {
     if (failAfterRowsOn && s.rowsDelivered >= failAfterRows)
       throw OraError(ORA_INVALID_NUMBER, "invalid number");
-    const std::vector<Value>& values = s.result[static_cast<size_t>(row - 1)];
-    for (size_t c = 0; c < values.size(); ++c)
-      if (const DefineHandle* d = defineAt(s, static_cast<ub4>(c + 1)))
-        s.truncated = writeArea(session, d->area, got, values[c], columns[c].type) || s.truncated;
+    const auto index = static_cast<size_t>(row - 1);
+    deliverRow(s, session, s.result[index], s.resultOrigins[index], got);
     ++got;
     ++s.rowsDelivered;
     s.position = static_cast<size_t>(row);

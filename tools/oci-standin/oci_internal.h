@@ -360,6 +360,7 @@ struct StmtHandle : Handle {
   // A scrollable execution reads the whole result at once; `position` is the last row fetched.
   bool scrollable = false;
   std::vector<std::vector<Value>> result;
+  std::vector<std::vector<int64_t>> resultOrigins;  // per row and column: the LOB's row, or 0
   size_t position = 0;
   ub4 lastFetched = 0;
   bool executed = false;

@@ -78,6 +78,7 @@ API(ocan);
 API(ogetpi);
 API(osetpi);
 API(OCISvcCtxToLda);
+API(OCIStmtFetch2);
 API(OCINumberFromInt);
 API(OCINumberToText);
 API(OCINumberFromText);
@@ -613,6 +614,17 @@ static void lobs(void* svc) {
   pOCIHandleFree(stmt, OCI_HTYPE_STMT);
   queryText(svc, "select doc from docs where id = 2", text, sizeof text);
   check(strcmp(text, "temp \xC3\xBC") == 0, "a bound LOB's value is stored");
+  /* A scrollable query's locator writes back to its row too. */
+  stmt = prepared("select doc from docs where id = 2");
+  pOCIStmtExecute(svc, stmt, err, 0, 0, NULL, NULL, OCI_STMT_SCROLLABLE_READONLY);
+  pOCIDefineByPos(stmt, &handle, err, 1, &locator, sizeof locator, SQLT_CLOB, NULL, NULL, NULL, OCI_DEFAULT);
+  amount = 1;
+  check(pOCIStmtFetch2(stmt, err, 1, OCI_FETCH_LAST, 0, OCI_DEFAULT) == OCI_SUCCESS &&
+            pOCILobWrite(svc, err, locator, &amount, 1, (void*)"T", 1, 0, NULL, NULL, 0, 1) == OCI_SUCCESS,
+        "write through a scrollable query's locator");
+  pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+  queryText(svc, "select doc from docs where id = 2", text, sizeof text);
+  check(strcmp(text, "Temp \xC3\xBC") == 0, "the scrollable query's row holds the write");
   pOCIDescriptorFree(temp, OCI_DTYPE_LOB);
   pOCIDescriptorFree(locator, OCI_DTYPE_LOB);
 }
@@ -1276,6 +1288,7 @@ int main(int argc, char** argv) {
   LOAD(ogetpi);
   LOAD(osetpi);
   LOAD(OCISvcCtxToLda);
+  LOAD(OCIStmtFetch2);
   LOAD(OCINumberFromInt);
   LOAD(OCINumberToText);
   LOAD(OCINumberFromText);
