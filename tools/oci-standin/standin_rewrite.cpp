@@ -175,6 +175,32 @@ bool inSelectList(const std::vector<Token>& tokens, const std::vector<size_t>& m
   return false;
 }
 
+// The table names and aliases of the FROM clause that follows token `after` at its depth.
+std::vector<std::string> outerNames(const std::vector<Token>& tokens, const std::vector<size_t>& match,
+                                    size_t after) {
+  static const char* const ends[] = {"WHERE",     "GROUP",  "ORDER",   "HAVING", "UNION", "MINUS",
+                                     "INTERSECT", "EXCEPT", "CONNECT", "START",  "FOR"};
+  std::vector<std::string> names;
+  size_t k = after + 1;
+  for (; k < tokens.size() && !isWord(tokens[k], "FROM"); ++k) {
+    if (isSymbol(tokens[k], "(") && match[k] < tokens.size()) k = match[k];
+    if (isSymbol(tokens[k], ")")) return names;
+  }
+  for (++k; k < tokens.size(); ++k) {
+    if (isSymbol(tokens[k], "(") && match[k] < tokens.size()) {
+      k = match[k];
+      continue;
+    }
+    if (isSymbol(tokens[k], ")")) break;
+    bool end = false;
+    for (const char* e : ends) end = end || isWord(tokens[k], e);
+    if (end) break;
+    if (tokens[k].kind == TokenKind::Word || tokens[k].kind == TokenKind::QuotedName)
+      names.push_back(tokens[k].text);
+  }
+  return names;
+}
+
 // A number literal SQLite would not keep exactly, in the stored form of an exact number.
 bool exactLiteral(std::string_view text, bool negative, std::string& literal) {
   auto n = parseNumberText(text);
@@ -333,10 +359,38 @@ RewrittenSql rewriteSql(std::string_view text, std::string_view ownSchema) {
     }
     if (isWord(t, "CURSOR") && i + 2 < tokens.size() && isSymbol(tokens[i + 1], "(") &&
         match[i + 1] < tokens.size() && (isWord(tokens[i + 2], "SELECT") || isWord(tokens[i + 2], "WITH"))) {
-      // A cursor expression: its value carries the query, opened when the row is fetched.
+      // A cursor expression: its value carries the query, opened when the row is fetched. A
+      // reference to the outer query's tables (alias.column) becomes a mark in the query's text,
+      // and ora_cursor puts the row's value there.
       const size_t close = match[i + 1];
-      const std::string query(text.substr(tokens[i + 2].begin, tokens[close].begin - tokens[i + 2].begin));
-      replacement[i] = "ora_cursor(" + quoteLiteral(query) + ")";
+      const std::vector<std::string> outer = outerNames(tokens, match, close);
+      std::vector<std::string> inner;
+      for (size_t k = i + 2; k < close; ++k)
+        if (isWord(tokens[k], "FROM") || isWord(tokens[k], "JOIN"))
+          for (size_t n = k + 1; n < close && n < k + 4; ++n)
+            if (tokens[n].kind == TokenKind::Word || tokens[n].kind == TokenKind::QuotedName)
+              inner.push_back(tokens[n].text);
+      std::string query, arguments;
+      size_t from = tokens[i + 2].begin;
+      int marks = 0;
+      for (size_t k = i + 2; k + 2 < close; ++k) {
+        const bool qualified =
+            (tokens[k].kind == TokenKind::Word || tokens[k].kind == TokenKind::QuotedName) &&
+            isSymbol(tokens[k + 1], ".") &&
+            (tokens[k + 2].kind == TokenKind::Word || tokens[k + 2].kind == TokenKind::QuotedName);
+        if (!qualified || (k > 0 && isSymbol(tokens[k - 1], "."))) continue;
+        const std::string& q = tokens[k].text;
+        if (std::find(outer.begin(), outer.end(), q) == outer.end() ||
+            std::find(inner.begin(), inner.end(), q) != inner.end())
+          continue;
+        query += std::string(text.substr(from, tokens[k].begin - from));
+        query += "\x02" + std::to_string(++marks) + "\x02";
+        arguments += ", " + std::string(text.substr(tokens[k].begin, tokens[k + 2].end - tokens[k].begin));
+        from = tokens[k + 2].end;
+        k += 2;
+      }
+      query += std::string(text.substr(from, tokens[close].begin - from));
+      replacement[i] = "ora_cursor(" + quoteLiteral(query) + arguments + ")";
       const bool last =
           close + 1 == tokens.size() || isSymbol(tokens[close + 1], ",") || isWord(tokens[close + 1], "FROM");
       if (last && inSelectList(tokens, match, i)) replacement[i] += " AS \"CURSOR\"";

@@ -62,8 +62,10 @@ struct RewrittenSql {
 //  - ROWID becomes ora_rowid(_rowid_) (named "ROWID" in a select list), and ROWID = :bind or
 //    ROWID = 'text' becomes _rowid_ = ora_rowid_row(...);
 //  - SYSDATE and SYSTIMESTAMP become ora_sysdate() and ora_systimestamp();
-//  - a cursor expression CURSOR(SELECT ...) becomes ora_cursor('SELECT ...') (named "CURSOR" in
-//    a select list); its query may not refer to the outer query's columns;
+//  - a cursor expression CURSOR(SELECT ...) becomes ora_cursor('SELECT ...', outer values...)
+//    (named "CURSOR" in a select list): a reference alias.column to a table of the outer query's
+//    FROM clause becomes a mark \x02n\x02 in the text and the n-th value after it (binds inside
+//    a cursor expression are not offered: the cursor opens without values);
 //  - in CREATE and ALTER, TIMESTAMP(n) WITH [LOCAL] TIME ZONE, INTERVAL YEAR(n) TO MONTH and
 //    INTERVAL DAY(n) TO SECOND(m) become one word with the arguments last, as SQLite spells
 //    types (TIMESTAMP_WITH_TIME_ZONE(n), INTERVAL_DAY_TO_SECOND(n,m)), and a BYTE or CHAR

@@ -405,8 +405,37 @@ void fnEmptyLob(sqlite3_context* ctx, int, sqlite3_value**) {
 }
 
 // ora_cursor(query text): the value of a cursor expression.
-void fnCursor(sqlite3_context* ctx, int, sqlite3_value** argv) {
-  resultText(ctx, std::string(kCursorMark) + argText(argv[0]));
+void fnCursor(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
+  // Marks \x02n\x02 stand for the outer row's values: each becomes a literal.
+  const std::string query = argText(argv[0]);
+  std::string out(kCursorMark);
+  for (size_t i = 0; i < query.size(); ++i) {
+    const size_t end = query[i] == '\x02' ? query.find('\x02', i + 1) : std::string::npos;
+    if (end == std::string::npos) {
+      out += query[i];
+      continue;
+    }
+    const int n = std::atoi(query.c_str() + i + 1);
+    if (n >= 1 && n < argc) {
+      sqlite3_value* v = argv[n];
+      switch (sqlite3_value_type(v)) {
+        case SQLITE_NULL:
+          out += "NULL";
+          break;
+        case SQLITE_INTEGER:
+          out += std::to_string(sqlite3_value_int64(v));
+          break;
+        case SQLITE_FLOAT:
+          out += numberText(sqlite3_value_double(v));
+          break;
+        default:
+          out += quoteLiteral(argText(v));
+          break;
+      }
+    }
+    i = end;
+  }
+  resultText(ctx, out);
 }
 
 // ora_rowid(row number): the ROWID text; ora_rowid_row(text): back to the row number.
@@ -742,7 +771,7 @@ void Session::registerFunctions() {
                                  {"to_number", 2, fnToNumber},
                                  {"ora_sysdate", 0, fnSysdate},
                                  {"ora_systimestamp", 0, fnSystimestamp},
-                                 {"ora_cursor", 1, fnCursor},
+                                 {"ora_cursor", -1, fnCursor},
                                  {"empty_clob", 0, fnEmptyLob},
                                  {"empty_blob", 0, fnEmptyLob},
                                  {"bfilename", 2, fnBfilename},

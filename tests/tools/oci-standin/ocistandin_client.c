@@ -858,6 +858,21 @@ static void cursorColumns(void* svc) {
   pOCIDefineByPos(inner, &handle, err, 1, &empno, sizeof empno, SQLT_INT, NULL, NULL, NULL, OCI_DEFAULT);
   check(pOCIStmtFetch(inner, err, 1, OCI_FETCH_NEXT, OCI_DEFAULT) == OCI_SUCCESS && empno == 7934,
         "the cursor's rows");
+  pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+  /* A cursor that refers to the outer row. */
+  stmt = prepared(
+      "select e.ename, cursor(select count(*) from emp x where x.deptno = e.deptno) from emp e "
+      "where e.empno in (7369, 7499) order by e.empno");
+  pOCIStmtExecute(svc, stmt, err, 0, 0, NULL, NULL, OCI_DEFAULT);
+  pOCIDefineByPos(stmt, &handle, err, 2, &inner, sizeof inner, SQLT_RSET, NULL, NULL, NULL, OCI_DEFAULT);
+  pOCIStmtFetch(stmt, err, 1, OCI_FETCH_NEXT, OCI_DEFAULT);
+  pOCIDefineByPos(inner, &handle, err, 1, &empno, sizeof empno, SQLT_INT, NULL, NULL, NULL, OCI_DEFAULT);
+  check(pOCIStmtFetch(inner, err, 1, OCI_FETCH_NEXT, OCI_DEFAULT) == OCI_SUCCESS && empno == 5,
+        "a cursor over the first outer row");
+  pOCIStmtFetch(stmt, err, 1, OCI_FETCH_NEXT, OCI_DEFAULT);
+  pOCIDefineByPos(inner, &handle, err, 1, &empno, sizeof empno, SQLT_INT, NULL, NULL, NULL, OCI_DEFAULT);
+  check(pOCIStmtFetch(inner, err, 1, OCI_FETCH_NEXT, OCI_DEFAULT) == OCI_SUCCESS && empno == 1,
+        "a cursor over the second outer row");
   pOCIHandleFree(inner, OCI_HTYPE_STMT);
   pOCIHandleFree(stmt, OCI_HTYPE_STMT);
 }

@@ -176,6 +176,10 @@ TEST(StandinRewriteTest, OracleSpellingsBecomeSqlite) {
        ""},
       {"create table t (a timestamp(3) with time zone, b interval day(2) to second, c varchar2(5 char))",
        "create table t (a TIMESTAMP_WITH_TIME_ZONE(3), b INTERVAL_DAY_TO_SECOND(2,6) , c varchar2(5 ))", ""},
+      {"select cursor(select x.a from t x where x.b = o.b and x.c = :c) from t o",
+       "select ora_cursor('select x.a from t x where x.b = \x02"
+       "1\x02 and x.c = :c', o.b) AS \"CURSOR\" from t o",
+       ""},
       {"insert into t values (12345678901234567890, -0.1234567890123456789, 5)",
        "insert into t values ('#12345678901234567890', '#-.1234567890123456789', 5)", ""},
       {"(select a from t) union (select b from u) order by 1",
