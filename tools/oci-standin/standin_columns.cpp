@@ -46,7 +46,7 @@ int hexValue(char c) {
   return -1;
 }
 
-void fitNumberValue(sqlite3_context* ctx, sqlite3_value* v, const DeclaredType& t) {
+void fitNumberValue(sqlite3_context* ctx, sqlite3_value* v, const DeclaredType& t, const Session* session) {
   std::optional<ExactNumber> n;
   switch (sqlite3_value_type(v)) {
     case SQLITE_INTEGER:
@@ -55,10 +55,16 @@ void fitNumberValue(sqlite3_context* ctx, sqlite3_value* v, const DeclaredType& 
     case SQLITE_FLOAT:
       n = numberFromDouble(sqlite3_value_double(v));
       break;
-    case SQLITE_TEXT:
-      n = numberFromStoredText(valueBytes(v));
+    case SQLITE_TEXT: {
+      std::string text = valueBytes(v);
+      // Text takes the session's decimal character, as the server converts it.
+      const std::string characters = session ? session->nls("NLS_NUMERIC_CHARACTERS") : std::string();
+      if (characters.size() == 2 && characters[0] != '.' && text.find('.') == std::string::npos)
+        std::replace(text.begin(), text.end(), characters[0], '.');
+      n = numberFromStoredText(text);
       if (!n) return fail(ctx, 1722, "invalid number");
       break;
+    }
     default:
       return fail(ctx, 932, "inconsistent datatypes: expected NUMBER got BINARY");
   }
@@ -168,7 +174,7 @@ void fnFit(sqlite3_context* ctx, int, sqlite3_value** argv) {
   const std::string column = valueBytes(argv[2]);
   switch (t.code) {
     case 2:
-      return fitNumberValue(ctx, v, t);
+      return fitNumberValue(ctx, v, t, session);
     case 1:
     case 96: {
       if (sqlite3_value_type(v) == SQLITE_BLOB) return sqlite3_result_value(ctx, v);

@@ -230,11 +230,12 @@ void fnToChar(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
   if (type == SQLITE_INTEGER || type == SQLITE_FLOAT) {
     if (argc > 1) return resultOraError(ctx, 1481, "invalid number format model");
     if (type == SQLITE_INTEGER) return resultText(ctx, std::to_string(sqlite3_value_int64(argv[0])));
-    return resultText(ctx, numberText(sqlite3_value_double(argv[0])));
+    return resultText(ctx, withDecimal(*sessionOf(ctx), numberText(sqlite3_value_double(argv[0]))));
   }
   const std::string text = argText(argv[0]);
   if (!text.empty() && text[0] == '#' && argc == 1) {
-    if (const auto n = numberFromStoredText(text)) return resultText(ctx, numberText(*n));
+    if (const auto n = numberFromStoredText(text))
+      return resultText(ctx, withDecimal(*sessionOf(ctx), numberText(*n)));
   }
   DateTime d;
   TimeStamp t;
@@ -868,6 +869,16 @@ void Session::setNls(const std::string& rawName, const std::string& value) {
     std::string probe;
     if (formatDate(DateTime{}, value, probe) != 0) throw OraError(1821, "date format not recognized");
   }
+  if (name == "NLS_TIMESTAMP_FORMAT" || name == "NLS_TIMESTAMP_TZ_FORMAT") {
+    std::string probe;
+    if (formatTimestamp(TimeStamp{}, value, 6, probe) != 0)
+      throw OraError(1821, "date format not recognized");
+  }
+  if (name == "NLS_NUMERIC_CHARACTERS" &&
+      (value.size() != 2 || value[0] == value[1] || std::isdigit(static_cast<unsigned char>(value[0])) ||
+       std::isdigit(static_cast<unsigned char>(value[1])) ||
+       value.find_first_of("+-<>") != std::string::npos))
+    throw OraError(12705, "Cannot access NLS data files or invalid environment specified");
   nls_[name] = value;
 }
 
@@ -1013,6 +1024,14 @@ int64_t Session::currentSequenceValue(const std::string& owner, const std::strin
   return it->second;
 }
 
+// A number's text with the session's decimal character (NLS_NUMERIC_CHARACTERS).
+std::string withDecimal(const Session& session, std::string text) {
+  const std::string& characters = session.nls("NLS_NUMERIC_CHARACTERS");
+  if (characters.size() == 2 && characters[0] != '.')
+    std::replace(text.begin(), text.end(), '.', characters[0]);
+  return text;
+}
+
 std::string valueText(const Session& session, const Value& v, uint16_t columnCode) {
   DeclaredType t;
   t.code = columnCode;
@@ -1029,7 +1048,7 @@ std::string valueText(const Session& session, const Value& v, const DeclaredType
     case Value::Kind::Integer:
       return std::to_string(v.integer);
     case Value::Kind::Real:
-      return numberText(v.real);
+      return withDecimal(session, numberText(v.real));
     case Value::Kind::Bytes: {
       static constexpr char hex[] = "0123456789ABCDEF";
       std::string out;
@@ -1059,7 +1078,7 @@ std::string valueText(const Session& session, const Value& v, const DeclaredType
     return intervalText(interval, std::clamp<int>(column.precision, 1, 9),
                         columnCode == 190 ? column.fsPrecision : 0);
   if (columnCode == 2 && !v.bytes.empty() && v.bytes[0] == '#') {
-    if (const auto n = numberFromStoredText(v.bytes)) return numberText(*n);
+    if (const auto n = numberFromStoredText(v.bytes)) return withDecimal(session, numberText(*n));
   }
   return v.bytes;
 }

@@ -305,7 +305,8 @@ bool cursorExpression(const Value& v, std::string& sql);
 // its digits.
 std::string valueText(const Session& session, const Value& v, uint16_t columnCode);
 // The same for a column of a known type: TIMESTAMP fractions (FF) and INTERVAL fields show the
-// column's precisions.
+// column's precisions. Numbers show the session's decimal character (withDecimal).
 std::string valueText(const Session& session, const Value& v, const DeclaredType& column);
+std::string withDecimal(const Session& session, std::string numberText);
 
 }  // namespace ocistandin

@@ -262,6 +262,12 @@ static const struct Step script[] = {
     {"insert into nums (id, n4) values (4, 'abc')", ORA_INVALID_NUMBER, NULL, NULL},
     {"update nums set n4 = 99999 where id = 3", 1438, NULL, NULL},
     {"select count(*) from nums where id = 4", 0, NULL, "0"},
+    {"ALTER SESSION SET NLS_NUMERIC_CHARACTERS = ',.'", 0, NULL, NULL},
+    {"insert into nums (id, amt) values (20, '12,5')", 0, NULL, NULL},
+    {"select amt from nums where id = 20", 0, NULL, "12,5"},
+    {"ALTER SESSION SET NLS_NUMERIC_CHARACTERS = '..'", 12705, NULL, NULL},
+    {"ALTER SESSION SET NLS_NUMERIC_CHARACTERS = '.,'", 0, NULL, NULL},
+    {"select amt from nums where id = 20", 0, NULL, "12.5"},
     /* Text lengths, CHAR padding, national text. */
     {"insert into texts (id, name) values (1, 'abcdef')", 12899, NULL, NULL},
     {"insert into texts (id, nname) values (1, 'ábcd')", 12899, NULL, NULL},
