@@ -355,6 +355,16 @@ RewrittenSql rewriteSql(std::string_view text, std::string_view ownSchema) {
     if ((isWord(t, "SYSDATE") || isWord(t, "SYSTIMESTAMP")) && !(i > 0 && isSymbol(tokens[i - 1], ".")) &&
         !(i + 1 < tokens.size() && isSymbol(tokens[i + 1], "("))) {
       replacement[i] = isWord(t, "SYSDATE") ? "ora_sysdate()" : "ora_systimestamp()";
+      // SYSDATE + n and SYSDATE - n count days.
+      if (isWord(t, "SYSDATE") && i + 2 < tokens.size() &&
+          (isSymbol(tokens[i + 1], "+") || isSymbol(tokens[i + 1], "-")) &&
+          tokens[i + 2].kind == TokenKind::Number &&
+          !(i + 3 < tokens.size() && (isSymbol(tokens[i + 3], "*") || isSymbol(tokens[i + 3], "/")))) {
+        replacement[i] = "ora_date_add(ora_sysdate(), " +
+                         std::string(isSymbol(tokens[i + 1], "-") ? "-" : "") + tokens[i + 2].text + ")";
+        keep[i + 1] = keep[i + 2] = false;
+        i += 2;
+      }
       continue;
     }
     if (isWord(t, "CURSOR") && i + 2 < tokens.size() && isSymbol(tokens[i + 1], "(") &&

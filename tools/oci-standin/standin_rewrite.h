@@ -61,7 +61,9 @@ struct RewrittenSql {
 //  - [owner.]seq.NEXTVAL and .CURRVAL become ora_nextval('OWNER', 'SEQ') and ora_currval(..);
 //  - ROWID becomes ora_rowid(_rowid_) (named "ROWID" in a select list), and ROWID = :bind or
 //    ROWID = 'text' becomes _rowid_ = ora_rowid_row(...);
-//  - SYSDATE and SYSTIMESTAMP become ora_sysdate() and ora_systimestamp();
+//  - SYSDATE and SYSTIMESTAMP become ora_sysdate() and ora_systimestamp(), and SYSDATE + n or
+//    SYSDATE - n (n a number) becomes ora_date_add(ora_sysdate(), n); other date arithmetic is
+//    not offered;
 //  - a cursor expression CURSOR(SELECT ...) becomes ora_cursor('SELECT ...', outer values...)
 //    (named "CURSOR" in a select list): a reference alias.column to a table of the outer query's
 //    FROM clause becomes a mark \x02n\x02 in the text and the n-th value after it (binds inside

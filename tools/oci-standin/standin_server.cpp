@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -308,6 +309,30 @@ void fnSysdate(sqlite3_context* ctx, int, sqlite3_value**) {
                    static_cast<int>(hms.minutes().count()),
                    static_cast<int>(hms.seconds().count())};
   resultText(ctx, canonicalDate(d));
+}
+
+// ora_date_add(date, days): the date moved by a number of days (fractions move the time).
+void fnDateAdd(sqlite3_context* ctx, int, sqlite3_value** argv) {
+  if (sqlite3_value_type(argv[0]) == SQLITE_NULL || sqlite3_value_type(argv[1]) == SQLITE_NULL)
+    return sqlite3_result_null(ctx);
+  DateTime d;
+  if (!parseCanonicalDate(argText(argv[0]), d)) return resultOraError(ctx, 1841, dateErrorText(1841));
+  const double days = sqlite3_value_double(argv[1]);
+  const auto base = std::chrono::sys_days{std::chrono::year{d.year} / d.month / d.day};
+  const auto moved = std::chrono::sys_seconds{base} +
+                     std::chrono::seconds{d.hour * 3600 + d.minute * 60 + d.second} +
+                     std::chrono::seconds{static_cast<int64_t>(std::llround(days * 86400))};
+  const auto day = std::chrono::floor<std::chrono::days>(moved);
+  const std::chrono::year_month_day ymd{day};
+  const std::chrono::hh_mm_ss hms{moved - day};
+  const DateTime r{static_cast<int>(ymd.year()),
+                   static_cast<int>(static_cast<unsigned>(ymd.month())),
+                   static_cast<int>(static_cast<unsigned>(ymd.day())),
+                   static_cast<int>(hms.hours().count()),
+                   static_cast<int>(hms.minutes().count()),
+                   static_cast<int>(hms.seconds().count())};
+  if (!isValidDate(r)) return resultOraError(ctx, 1841, dateErrorText(1841));
+  resultText(ctx, canonicalDate(r));
 }
 
 void fnSystimestamp(sqlite3_context* ctx, int, sqlite3_value**) {
@@ -772,6 +797,7 @@ void Session::registerFunctions() {
                                  {"to_number", 2, fnToNumber},
                                  {"ora_sysdate", 0, fnSysdate},
                                  {"ora_systimestamp", 0, fnSystimestamp},
+                                 {"ora_date_add", 2, fnDateAdd},
                                  {"ora_cursor", -1, fnCursor},
                                  {"empty_clob", 0, fnEmptyLob},
                                  {"empty_blob", 0, fnEmptyLob},

@@ -308,6 +308,7 @@ static const struct Step script[] = {
     {"select to_number('1,234.5', '9G999D9') + 1 from dual", 0, NULL, "1235.5"},
     {"select to_char(9007199254740993) from dual", 0, NULL, "9007199254740993"},
     {"select count(*) from dual where sysdate > to_date('2000-01-01', 'YYYY-MM-DD')", 0, NULL, "1"},
+    {"select count(*) from dual where sysdate - 1 < sysdate and sysdate + 0.5 > sysdate", 0, NULL, "1"},
     /* Stored programs are kept even when they do not compile; the call succeeds with info. */
     {"create or replace procedure p2 is begin null; end;", 0, NULL, NULL},
     {"create procedure p3 is begin null;", 24344, NULL, NULL},
