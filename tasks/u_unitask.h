@@ -7,8 +7,10 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace tasks {
@@ -110,7 +112,9 @@ class TUniTask {
   // pre-script when `ispreexec`, else the export or import program. Requires an owner with an
   // event sink (std::logic_error otherwise). A stage whose preparation fails ends the run as
   // terminated, its reason a line of the stage's output; StartTask does not throw for it.
-  // Only an export that ended with exit code 0 and was not terminated is transferred; each
+  // An export's dump counts only when this run's program wrote it: otherwise (the program did
+  // not start, or ended before writing it) `dumpfile` is "Unknown" and `filesize` 0, and nothing
+  // is transferred. Only an export that ended with exit code 0 and was not terminated is transferred; each
   // stage's output ends with its exit code. At the end the parameter file is deleted and one log
   // is stored (the main program's output and the transfer lines); a task destroyed mid-run kills
   // its programs and deletes the parameter file too.
@@ -121,12 +125,13 @@ class TUniTask {
   void OnStageEvent(int32_t event);
   // WM_TRANSFEREVENT for this task: kTransferLineAdded or kTransferEnded.
   void OnTransferEvent(int32_t event);
-  // Marks the run terminated and kills the program of the stage that runs; the stage then ends
-  // through kEventFinished as usual.
+  // Marks the run terminated and kills the program of the stage that runs, or aborts the
+  // transfer in progress; the stage then ends through kEventFinished (kTransferEnded) as usual.
   void TerminateTask();
 
   // Reads `command` with the parameter-text parser of the task's kind. On success the parsed
-  // options replace the task's, `command` becomes the generated text and `parsedok` is set. On
+  // options replace the task's, `command` becomes the generated text (a RawExport or RawImport
+  // task keeps its text as typed) and `parsedok` is set. On
   // failure the task keeps its options, `params` and `command`, `errorpos` and `errortext` tell
   // where the parser stopped, and `parsedok` is cleared. The whole text is read, however long.
   bool ParseCommand();
@@ -253,6 +258,8 @@ class TUniTask {
   void addStepLine(const std::string& line);
   void showOutput(const TThreadRunTask* thread);
   bool startTransfer();
+  // The dump's modification time and size, when the file exists.
+  std::optional<std::pair<int64_t, int64_t>> dumpStamp() const;
   void mainStageEnded();
   void stageEnded(bool stopped);
   void endRun();
@@ -315,6 +322,8 @@ class TUniTask {
   std::unique_ptr<TThreadRunTask> postthread_;
   std::unique_ptr<TaskRunContext> run_;
   std::unique_ptr<TDumpTransfer> transfer_;
+  // The dump as it was before this run's main program started.
+  std::optional<std::pair<int64_t, int64_t>> dumpBefore_;
   TaskQuery* query_ = nullptr;
   TaskLogTable* logtable_ = nullptr;
 };

@@ -86,6 +86,7 @@ void TUniTask::RunStage(int32_t stage) {
       if (!record)
         throw std::runtime_error("The task type " + std::to_string(int(tasktype_)) + " runs no program");
       run_->view->ClearMainLogs();
+      dumpBefore_ = dumpStamp();
       thread->Start(std::move(*record));
     }
   } catch (const std::exception& e) {
@@ -149,6 +150,12 @@ void TUniTask::OnStageEvent(int32_t event) {
       showOutput(postthread_.get());
       state_ = TTaskState::Idle;
     } else if (stage_ == kStageMain) {
+      // A file left by an earlier run under the same name is not this run's dump.
+      if (isExport(tasktype_) &&
+          (!ranProgram(mainthread_.get()) || !dumpStamp() || dumpStamp() == dumpBefore_)) {
+        dumppath_.clear();
+        dumpfile_ = "Unknown";
+      }
       std::error_code ec;
       const auto size = dumppath_.empty() ? 0 : std::filesystem::file_size(dumppath_, ec);
       filesize_ = ec ? 0 : int64_t(size);
@@ -179,6 +186,10 @@ bool TUniTask::startTransfer() {
   if (mainthread_->exitCode() != 0) {
     output.push_back("Transfer skipped: the export program ended with exit code " +
                      std::to_string(mainthread_->exitCode()));
+    return false;
+  }
+  if (dumppath_.empty()) {
+    output.push_back("Transfer skipped: the run wrote no dump file");
     return false;
   }
   transfer_ = std::make_unique<TDumpTransfer>(*this, nullptr, run_->transferEvents);
@@ -248,6 +259,16 @@ void TUniTask::TerminateTask() {
     terminated_ = true;
     if (thread != nullptr && thread->HasProcess()) thread->Terminate();
   }
+  if (transfer_ != nullptr) transfer_->Abort();
+}
+
+std::optional<std::pair<int64_t, int64_t>> TUniTask::dumpStamp() const {
+  std::error_code ec;
+  if (dumppath_.empty() || !std::filesystem::is_regular_file(dumppath_, ec)) return std::nullopt;
+  const auto time = std::filesystem::last_write_time(dumppath_, ec);
+  const auto size = std::filesystem::file_size(dumppath_, ec);
+  if (ec) return std::nullopt;
+  return std::pair{int64_t(time.time_since_epoch().count()), int64_t(size)};
 }
 
 }  // namespace tasks

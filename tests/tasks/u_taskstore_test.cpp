@@ -138,6 +138,16 @@ TEST(TaskStoreTest, LogsAreStoredUnderNewIdsAndDeletedOnlyWithTheirOwnTask) {
   store.DeleteTaskLogs(1);
   std::erase_if(model, [](const LogRow& r) { return std::get<1>(r) == 1; });
   expectStored();
+
+  // Deleting a task takes its logs with it, and only its own.
+  TExpTask task(nullptr);
+  store.SaveTask(task);
+  TaskLogEntry e{0, task.id(), begin, begin, 1, "gone.dmp"};
+  e.id = store.SaveTaskLog(e, "gone");
+  store.DeleteTask(task.id());
+  EXPECT_TRUE(store.LoadTaskLogs(task.id()).empty());
+  EXPECT_EQ(store.LoadTaskLogContent(task.id(), e.id), "");
+  expectStored();
 }
 
 TEST(TaskStoreTest, TheDataFolderFollowsXdgDataHome) {
