@@ -83,6 +83,8 @@ struct TCharsetRow {
   uint16_t id;
   std::string_view name;
   std::string_view description;
+  // The set's name among text decoders ("windows-1252", "Shift_JIS"); empty when none decodes it.
+  std::string_view encoding = {};
 };
 
 // The character-set table: the 131 rows of the classic table, in their order (row numbers 1 to
@@ -97,6 +99,10 @@ int LookupCharsetName(std::string_view hexId);
 
 // "NAME (description)" of row `row`, or "Unknown" for 0, a row out of range or an unnamed row.
 std::string CharsetCaption(int row);
+
+// The encoding name of the set called `name` (a row's name, exactly); empty when the set is not in
+// the table or no decoder knows it.
+std::string_view CharsetEncoding(std::string_view name);
 
 // The row numbers of the named rows, in table order: what a list of character sets offers.
 std::vector<int> CharsetNameRows();

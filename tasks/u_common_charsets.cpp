@@ -7,11 +7,11 @@ namespace tasks {
 
 namespace {
 
-// Ids, names and descriptions of Oracle's character sets. The first 131 rows keep the order and
-// the gaps of the classic table, whose row numbers callers store; a row with an empty name is an
-// id that was never given a published name.
+// Ids, names, descriptions and, where a text decoder knows the set, its encoding name. The first
+// 131 rows keep the order and the gaps of the classic table, whose row numbers callers store; a
+// row with an empty name is an id that was never given a published name.
 constexpr std::array kCharsets = std::to_array<TCharsetRow>({
-    {1, "US7ASCII", "ASCII 7-bit American"},
+    {1, "US7ASCII", "ASCII 7-bit American", "US-ASCII"},
     {2, "WE8DEC", "DEC 8-bit West European"},
     {3, "WE8HP", "HP LaserJet 8-bit West European"},
     {4, "US8PC437", "IBM-PC Code Page 437 8-bit American"},
@@ -30,16 +30,16 @@ constexpr std::array kCharsets = std::to_array<TCharsetRow>({
     {20, "YUG7ASCII", "ASCII 7-bit Yugoslavian"},
     {21, "SF7DEC", "DEC VT100 7-bit Finnish"},
     {22, "TR7DEC", "DEC VT100 7-bit Turkish"},
-    {31, "WE8ISO8859P1", "ISO 8859-1 West European"},
-    {32, "EE8ISO8859P2", "ISO 8859-2 East European"},
+    {31, "WE8ISO8859P1", "ISO 8859-1 West European", "ISO-8859-1"},
+    {32, "EE8ISO8859P2", "ISO 8859-2 East European", "ISO-8859-2"},
     {33, "SE8ISO8859P3", "ISO 8859-3 South European"},
     {34, "NEE8ISO8859P4", "ISO 8859-4 North and North-East European"},
-    {35, "CL8ISO8859P5", "ISO 8859-5 Latin/Cyrillic"},
+    {35, "CL8ISO8859P5", "ISO 8859-5 Latin/Cyrillic", "ISO-8859-5"},
     {36, "AR8ISO8859P6", "ISO 8859-6 Latin/Arabic"},
     {37, "EL8ISO8859P7", "ISO 8859-7 Latin/Greek"},
     {38, "IW8ISO8859P8", "ISO 8859-8 Latin/Hebrew"},
     {39, "WE8ISO8859P9", "ISO 8859-9 West European & Turkish"},
-    {41, "TH8TISASCII", "Thai Industrial Standard 620-2533 - ASCII 8-bit"},
+    {41, "TH8TISASCII", "Thai Industrial Standard 620-2533 - ASCII 8-bit", "TIS-620"},
     {42, "TH8TISEBCDIC", "Thai Industrial Standard 620-2533 - EBCDIC 8-bit"},
     {81, "EL8DEC", "DEC 8-bit Latin/Greek"},
     {82, "TR8DEC", "DEC 8-bit Turkish"},
@@ -130,39 +130,39 @@ constexpr std::array kCharsets = std::to_array<TCharsetRow>({
     {401, "HU8ABMOD", "Hungarian AB Mod"},
     {590, "LA8ISO6937", "ISO 6937 8-bit Coded Character Set for Text Communication"},
     {829, "JA16VMS", "JVMS 16-bit Japanese"},
-    {830, "JA16EUC", "EUC 24-bit Japanese"},
-    {832, "JA16SJIS", "Shift-JIS 16-bit Japanese"},
+    {830, "JA16EUC", "EUC 24-bit Japanese", "EUC-JP"},
+    {832, "JA16SJIS", "Shift-JIS 16-bit Japanese", "Shift_JIS"},
     {833, "JA16DBCS", "IBM EBCDIC 16-bit Japanese"},
     {839, "", ""},
     {843, "", ""},
-    {840, "KO16KSC5601", "KSC5601 16-bit Korean"},
+    {840, "KO16KSC5601", "KSC5601 16-bit Korean", "EUC-KR"},
     {842, "KO16DBCS", "IBM EBCDIC 16-bit Korean"},
     {850, "ZHS16CGB231280", "CGB2312-80 16-bit Simplified Chinese"},
-    {852, "ZHS16GBK", "Chinese GBK"},
+    {852, "ZHS16GBK", "Chinese GBK", "GBK"},
     {860, "ZHT32EUC", "EUC 32-bit Traditional Chinese"},
-    {865, "ZHT16BIG5", "BIG5 16-bit Traditional Chinese"},
-    {871, "UTF8", ""},
+    {865, "ZHT16BIG5", "BIG5 16-bit Traditional Chinese", "Big5"},
+    {871, "UTF8", "", "UTF-8"},
     // Sets that exports of later releases write.
     {28, "WE8PC858", "IBM-PC Code Page 858 8-bit West European"},
-    {45, "VN8MSWIN1258", "MS Windows Code Page 1258 8-bit Vietnamese"},
-    {46, "WE8ISO8859P15", "ISO 8859-15 West European"},
-    {170, "EE8MSWIN1250", "MS Windows Code Page 1250 8-bit East European"},
-    {171, "CL8MSWIN1251", "MS Windows Code Page 1251 8-bit Latin/Cyrillic"},
+    {45, "VN8MSWIN1258", "MS Windows Code Page 1258 8-bit Vietnamese", "windows-1258"},
+    {46, "WE8ISO8859P15", "ISO 8859-15 West European", "ISO-8859-15"},
+    {170, "EE8MSWIN1250", "MS Windows Code Page 1250 8-bit East European", "windows-1250"},
+    {171, "CL8MSWIN1251", "MS Windows Code Page 1251 8-bit Latin/Cyrillic", "windows-1251"},
     {172, "ET8MSWIN923", "MS Windows Code Page 923 8-bit Estonian"},
     {173, "BG8MSWIN", "MS Windows 8-bit Bulgarian Cyrillic"},
-    {174, "EL8MSWIN1253", "MS Windows Code Page 1253 8-bit Latin/Greek"},
-    {175, "IW8MSWIN1255", "MS Windows Code Page 1255 8-bit Latin/Hebrew"},
+    {174, "EL8MSWIN1253", "MS Windows Code Page 1253 8-bit Latin/Greek", "windows-1253"},
+    {175, "IW8MSWIN1255", "MS Windows Code Page 1255 8-bit Latin/Hebrew", "windows-1255"},
     {176, "LT8MSWIN921", "MS Windows Code Page 921 8-bit Lithuanian"},
-    {177, "TR8MSWIN1254", "MS Windows Code Page 1254 8-bit Turkish"},
-    {178, "WE8MSWIN1252", "MS Windows Code Page 1252 8-bit West European"},
-    {179, "BLT8MSWIN1257", "MS Windows Code Page 1257 8-bit Baltic"},
+    {177, "TR8MSWIN1254", "MS Windows Code Page 1254 8-bit Turkish", "windows-1254"},
+    {178, "WE8MSWIN1252", "MS Windows Code Page 1252 8-bit West European", "windows-1252"},
+    {179, "BLT8MSWIN1257", "MS Windows Code Page 1257 8-bit Baltic", "windows-1257"},
     {196, "CL8KOI8R", "RELCOM Internet Standard 8-bit Latin/Cyrillic"},
-    {560, "AR8MSWIN1256", "MS Windows Code Page 1256 8-Bit Latin/Arabic"},
-    {846, "KO16MSWIN949", "MS Windows Code Page 949 Korean"},
-    {854, "ZHS32GB18030", "GB18030 Simplified Chinese"},
-    {867, "ZHT16MSWIN950", "MS Windows Code Page 950 Traditional Chinese"},
+    {560, "AR8MSWIN1256", "MS Windows Code Page 1256 8-Bit Latin/Arabic", "windows-1256"},
+    {846, "KO16MSWIN949", "MS Windows Code Page 949 Korean", "windows-949"},
+    {854, "ZHS32GB18030", "GB18030 Simplified Chinese", "GB18030"},
+    {867, "ZHT16MSWIN950", "MS Windows Code Page 950 Traditional Chinese", "Big5"},
     {868, "ZHT16HKSCS", "MS Windows Code Page 950 with Hong Kong Supplementary Character Set"},
-    {873, "AL32UTF8", "Unicode UTF-8 Universal character set"},
+    {873, "AL32UTF8", "Unicode UTF-8 Universal character set", "UTF-8"},
 });
 static_assert(kCharsets.size() == kClassicCharsetRows + 20);
 
@@ -186,6 +186,12 @@ std::string CharsetCaption(int row) {
   if (row < 1 || size_t(row) > kCharsets.size() || kCharsets[size_t(row) - 1].name.empty()) return "Unknown";
   const TCharsetRow& r = kCharsets[size_t(row) - 1];
   return std::string(r.name) + " (" + std::string(r.description) + ")";
+}
+
+std::string_view CharsetEncoding(std::string_view name) {
+  for (const TCharsetRow& row : kCharsets)
+    if (!row.name.empty() && row.name == name) return row.encoding;
+  return {};
 }
 
 std::vector<int> CharsetNameRows() {

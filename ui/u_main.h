@@ -1,47 +1,30 @@
-// The main window: the task side (tree, log list, run memos; its commands present and disabled
-// until the task storage exists), the dump-file view, the settings, the tray icon and the
-// hand-over from a second instance of the program.
+// The main window: a frame over the task pane and the dump pane. It makes the commands' actions,
+// the menus and the tool bar, switches between the task view and the dump view, and owns the
+// settings, the tray icon and the hand-over from a second instance of the program.
 //
-// Threads: window thread only. Dump-file workers run on their own threads behind the modal
-// progress window and report back through queued calls.
+// Threads: window thread only.
 #pragma once
 
 #include <QMainWindow>
 #include <QString>
-#include <functional>
 #include <memory>
 #include <string>
-#include <vector>
 
-#include "dumpfile/u_formatdumpfile.h"
-#include "dumpfile/u_parsedumpfile.h"
-#include "platform/eventqueue.h"
-#include "tasks/u_TRunTask.h"
-#include "tasks/u_scheduler.h"
-#include "tasks/u_taskrun.h"
-#include "tasks/u_taskstore.h"
+#include "ui/dumppane.h"
+#include "ui/taskpane.h"
 
 class QAction;
-class QLabel;
-class QLocalServer;
 class QMenu;
-class QPlainTextEdit;
-class QSplitter;
+class QLocalServer;
 class QSystemTrayIcon;
 class QTabWidget;
-class QTimer;
-class QTreeWidget;
-class QTreeWidgetItem;
 
 namespace ui {
 
 class TFrmAboutBox;
-class TFrmTaskOption;
 class TFrmSysOption;
 class TFrmTips;
-class TFrmprogress;
 class Tfrmchangenls;
-class TFrm_getdumpfileheader;
 
 // The name under which the running instance listens: the program's name and the user's id, in
 // the user's runtime folder.
@@ -52,10 +35,7 @@ QString InstanceName();
 // when one was found but could not be told.
 bool HandOverToRunningInstance(const QString& name, QString& error);
 
-class TFrmMain final : public QMainWindow,
-                       public tasks::TaskRunView,
-                       public tasks::SchedulerHost,
-                       public tasks::TaskHost {
+class TFrmMain final : public QMainWindow {
   Q_OBJECT
  public:
   // Creates the window (FormCreate). When an instance listens under `instanceName`, hands over
@@ -68,50 +48,12 @@ class TFrmMain final : public QMainWindow,
   // False after a failure of the creation, which has been reported; the caller ends.
   bool Started() const { return started_; }
 
-  // --- the dump-file view
-  // Opens a dump or analysis file as the "&Open" command does after its dialog.
-  void OpenDumpOrAnalysisFile(const std::string& path);
-  // Writes the first 2048 bytes of `dumpFile` to `targetDir` + its name with ".hed"; reports
-  // the outcome in a message box.
-  void SaveDumpFileHeader(const std::string& dumpFile, const std::string& targetDir);
-  const dumpfile::TExpFileRoot* Root() const { return root_.get(); }
-
-  // --- the task view
-  // The tasks in tree order and the selected one (null when none).
-  std::vector<tasks::TUniTask*> Tasks() const;
-  tasks::TUniTask* SelectedTask() const;
-  void SelectTask(const tasks::TUniTask* task);
-  tasks::TTaskStore* Store() const { return store_.get(); }
-  // The clock of the schedule check; tests give their own.
-  void SetScheduleClock(std::function<platform::LocalTimeFields()> now);
-  // One tick of the scheduler and one schedule check, as their timers run them.
-  void SchedulerTimerTick();
-  void ScheduleCheckTimer();
-  // Ends every run: the programs' process groups, the runners, the parameter files; then frees
-  // the tasks. Called on close.
-  void EndAllTasks();
-
-  // TaskRunView
-  void AddRunningMessage(const std::string& line) override;
-  void ClearMainLogs() override;
-  void ShowError(const std::string& text) override;
-  void RunLogged(const tasks::TaskLogEntry& entry) override;
-  // SchedulerHost
-  void StartTask(tasks::TUniTask& task) override;
-  void ReportStartFailure(tasks::TUniTask& task) override;
-  void RemoveTask(tasks::TUniTask& task) override;
-  void SetNodeImage(tasks::TUniTask& task, int image) override;
-  int NodeImage(const tasks::TUniTask& task) const override;
-  // TaskHost
-  tasks::TaskQuery* Query() override { return nullptr; }
-  tasks::TaskLogTable* LogTable() override { return nullptr; }
-  tasks::TaskEventSink* EventSink() override { return &taskEvents_; }
-  std::string ExportProgram() const override;
-  std::string ImportProgram() const override;
+  // The panes; only a started window has them.
+  TaskPane& TaskView() const { return *tasks_; }
+  DumpPane& DumpView() const { return *dumps_; }
 
   bool TaskViewActive() const { return taskViewActive_; }
   bool AnalysisViewActive() const { return !taskViewActive_; }
-  const std::string& LastDumpDir() const { return lastDumpDir_; }
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -123,51 +65,18 @@ class TFrmMain final : public QMainWindow,
   void BuildActions();
   void BuildLayout();
   void BuildMenus();
+  void BuildTray();
+  void ListenForLaterInstances(const QString& instanceName);
   QAction* NewAction(const char* name, const QString& caption, const QString& hint = QString());
-  void UpdateActions();
   void SetTaskViewActive(bool on);
+  // "Analyze" on a run: the dump view, showing that run's dump.
+  void AnalyzeDump(const std::string& dumpFile);
   void RestoreFromTray();
   void ShowTips();
-
-  void OpenTaskStore();
-  void AddTaskNode(std::unique_ptr<tasks::TUniTask> task, bool atTop);
-  void HandlePosted(const platform::PostedEvent& event);
-  void TvwTasksChange();
-  void LvtasklogsChange();
-  void UpdateTaskActions();
-  void AcRuntaskExecute();
-  void AcTerminaterunningtaskExecute();
-  void AcDelTaskExecute();
-  void AcModifyOptionExecute();
-  // Gives a new task its creation time, stores it, and shows it selected in the tree.
-  void StoreNewTask(std::unique_ptr<tasks::TUniTask> task);
-  void AcNewTaskExecute(tasks::TTaskType type);
-  void AcDeleteTasklogExecute();
-  void AcSavetaskExecute();
-  void AcLoadTaskExecute();
-  // The dump file of the first chosen run; "" when none is chosen or it does not exist (said).
-  std::string ChosenRunDump();
-  void AcImportthisfileExecute();
-  void AcAnalyzethisfileExecute();
-
-  void AcOpendumpfileExecute();
-  void AcSavetofileExecute();
-  void AcClearDumpfileExecute();
-  void AcExportDDLExecute();
   void AcModifySysoptionExecute();
   void AcchangeregnlsExecute();
   void HelpTopicsClick();
   void OnTheWebClick();
-  void FileHeaderClick();
-
-  void ClearView();
-  // Runs `worker` behind the progress window and waits for its end.
-  using WorkerFactory = std::function<std::unique_ptr<dumpfile::DumpWorker>(
-      dumpfile::ProgressSink*, dumpfile::DumpWorker::DoneCallback)>;
-  void RunWorker(const WorkerFactory& make, const QString& label, int position);
-  void BuildTree();
-  void TvdumpfileChange();
-  bool RefuseOverDump(const std::string& target, const std::string& source);
 
   bool handedOver_ = false;
   bool started_ = false;
@@ -175,55 +84,27 @@ class TFrmMain final : public QMainWindow,
   bool taskViewActive_ = true;
   bool tipsAtStartup_ = true;
   bool showTipsOnActivate_ = false;
-  std::string lastDumpDir_;
-  std::unique_ptr<dumpfile::TExpFileRoot> root_;
 
-  QAction *AcNewBlanktask, *AcNewExp, *AcNewImp, *AcRuntask, *AcTerminaterunningtask, *AcModifyTask,
-      *AcDelTask, *AcModifyOption, *AcModifySysoption, *AcDeleteTasklog, *AcImportthisfile,
-      *AcAnalyzethisfile, *AcOpendumpfile, *AcSavetofile, *AcClearDumpfile, *AcExportDDL, *AcSavetask,
-      *AcLoadTask, *Acchangeregnls, *Acsavedumpfileheader;
-  QAction *exitAction_, *tipsAction_, *fileHeaderAction_, *helpTopicsAction_, *onTheWebAction_, *aboutAction_;
+  TaskActions taskActions_{};
+  DumpActions dumpActions_{};
+  QAction *AcModifySysoption = nullptr, *Acchangeregnls = nullptr, *Acsavedumpfileheader = nullptr;
+  QAction *exitAction_ = nullptr, *tipsAction_ = nullptr, *fileHeaderAction_ = nullptr,
+          *helpTopicsAction_ = nullptr, *onTheWebAction_ = nullptr, *aboutAction_ = nullptr;
 
   QTabWidget* PageControl3 = nullptr;
   QTabWidget* PageControl1 = nullptr;
-  QTreeWidget* TvwTasks = nullptr;
-  QTreeWidget* Tvdumpfile = nullptr;
-  QTreeWidget* lvtasklogs = nullptr;
-  QPlainTextEdit* MmRunningMsg = nullptr;
-  QPlainTextEdit* Mmmainlogs = nullptr;
-  QPlainTextEdit* MmDDlText = nullptr;
-  QWidget* TsTasks = nullptr;
-  QWidget* TsDDlText = nullptr;
   QSystemTrayIcon* TrayIcon1 = nullptr;
   QMenu* pop_tray = nullptr;
   QLocalServer* instanceServer_ = nullptr;
 
   std::unique_ptr<TFrmAboutBox> FrmAboutBox;
   std::unique_ptr<TFrmSysOption> FrmSysOption;
-  std::unique_ptr<TFrmprogress> Frmprogress;
   std::unique_ptr<Tfrmchangenls> frmchangenls;
-  std::unique_ptr<TFrm_getdumpfileheader> Frm_getdumpfileheader;
   std::unique_ptr<TFrmTips> FrmTips;
-  std::unique_ptr<TFrmTaskOption> FrmTaskOption;
-
-  // Posts runner and transfer events to the window thread.
-  class WindowPoster final : public platform::EventPoster {
-   public:
-    explicit WindowPoster(TFrmMain* window) : window_(window) {}
-    void post(const platform::PostedEvent& event) override;
-
-   private:
-    TFrmMain* window_;
-  };
-  struct TaskEntry;
-  WindowPoster poster_{this};
-  tasks::TaskEventPoster taskEvents_{poster_};
-  std::unique_ptr<tasks::TTaskStore> store_;
-  std::vector<std::unique_ptr<TaskEntry>> entries_;
-  tasks::ScheduleChecker checker_;
-  QTreeWidgetItem* tasksRoot_ = nullptr;
-  QTimer* Tmscheduler = nullptr;
-  QTimer* TmCheckSchedule = nullptr;
+  // Owned here, not by a Qt parent, so that they go (the task pane ending every run) before the
+  // pages they show in.
+  std::unique_ptr<TaskPane> tasks_;
+  std::unique_ptr<DumpPane> dumps_;
 };
 
 }  // namespace ui

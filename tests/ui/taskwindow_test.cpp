@@ -108,7 +108,7 @@ TEST_F(TaskWindowTest, StoredTaskRunsFromTheWindowAndItsLogIsShownAgainAfterARes
   {
     auto w = newWindow();
     runSelected(*w);
-    tasks::TUniTask* task = w->SelectedTask();
+    tasks::TUniTask* task = w->TaskView().SelectedTask();
     ASSERT_NE(task, nullptr);
     ASSERT_TRUE(waitFor([&] { return task->state() == tasks::TTaskState::Running; }));
     ASSERT_TRUE(waitFor([&] { return task->state() == tasks::TTaskState::Idle; })) << "the run did not end";
@@ -131,12 +131,13 @@ TEST_F(TaskWindowTest, StoredTaskRunsFromTheWindowAndItsLogIsShownAgainAfterARes
     EXPECT_TRUE(w->findChild<QPlainTextEdit*>("Mmmainlogs")->toPlainText().contains("Exit code: 0"));
     // The run's dump becomes a new import task of its own.
     w->findChild<QAction*>("AcImportthisfile")->trigger();
-    ASSERT_TRUE(w->SelectedTask() && w->SelectedTask()->tasktype() == tasks::TTaskType::Import);
-    EXPECT_EQ(w->Store()->LoadTasks(nullptr).size(), 2u);
+    ASSERT_TRUE(w->TaskView().SelectedTask() &&
+                w->TaskView().SelectedTask()->tasktype() == tasks::TTaskType::Import);
+    EXPECT_EQ(w->TaskView().Store()->LoadTasks(nullptr).size(), 2u);
     script.answers.push_back(true);
     w->findChild<QAction*>("AcDelTask")->trigger();
-    EXPECT_TRUE(waitFor([&] { return w->Tasks().size() == 1; }));
-    EXPECT_EQ(w->Store()->LoadTasks(nullptr).size(), 1u);
+    EXPECT_TRUE(waitFor([&] { return w->TaskView().Tasks().size() == 1; }));
+    EXPECT_EQ(w->TaskView().Store()->LoadTasks(nullptr).size(), 1u);
     w->close();
   }
   // The same folder at the next start: the task and its log.
@@ -151,7 +152,7 @@ TEST_F(TaskWindowTest, StoredTaskRunsFromTheWindowAndItsLogIsShownAgainAfterARes
   script.answers.push_back(true);
   w->findChild<QAction*>("AcDeleteTasklog")->trigger();
   EXPECT_EQ(logs->topLevelItemCount(), 0);
-  EXPECT_TRUE(w->Store()->LoadTaskLogs(w->SelectedTask()->id()).empty());
+  EXPECT_TRUE(w->TaskView().Store()->LoadTaskLogs(w->TaskView().SelectedTask()->id()).empty());
   w->close();
 }
 
@@ -162,16 +163,16 @@ TEST_F(TaskWindowTest, ScheduledRunIsTerminatedAndClosingMidRunEndsTheProgramsAn
   ws.makeReadyFifo();
   auto w = newWindow();
   platform::LocalTimeFields now{2026, 12, 7, 2, 29, 50, 0};
-  w->SetScheduleClock([&now] { return now; });
-  tasks::TUniTask* task = w->Tasks().at(0);
-  w->ScheduleCheckTimer();
+  w->TaskView().SetScheduleClock([&now] { return now; });
+  tasks::TUniTask* task = w->TaskView().Tasks().at(0);
+  w->TaskView().ScheduleCheckTimer();
   EXPECT_EQ(task->state(), tasks::TTaskState::Idle);
   now.minute = 30;
-  w->ScheduleCheckTimer();
+  w->TaskView().ScheduleCheckTimer();
   ASSERT_TRUE(waitFor([&] { return task->state() == tasks::TTaskState::Running; }));
-  w->ScheduleCheckTimer();  // a running task is not queued again
+  w->TaskView().ScheduleCheckTimer();  // a running task is not queued again
   ws.awaitReady();
-  w->SelectTask(task);
+  w->TaskView().SelectTask(task);
   w->findChild<QAction*>("AcTerminaterunningtask")->trigger();
   ASSERT_TRUE(waitFor([&] { return task->state() == tasks::TTaskState::Idle; }));
   EXPECT_EQ(filesIn(ws.work()), 0u);
@@ -188,7 +189,7 @@ TEST_F(TaskWindowTest, ScheduledRunIsTerminatedAndClosingMidRunEndsTheProgramsAn
   ASSERT_GT(child, 0);
   EXPECT_EQ(filesIn(ws.work()), 1u) << "the run's parameter file";
   w->close();
-  EXPECT_TRUE(w->Tasks().empty());
+  EXPECT_TRUE(w->TaskView().Tasks().empty());
   EXPECT_EQ(filesIn(ws.work()), 0u) << "no parameter file is left";
   EXPECT_TRUE(waitFor([&] { return gone(child) && gone(grandchild); })) << child << " " << grandchild;
   w.reset();

@@ -205,7 +205,7 @@ TEST_F(WindowTest, AnalysisFileSavedAndReopenedGivesTheSameTreeAndTextsButIsNotS
   EXPECT_TRUE(find(*w, "AcClearDumpfile")->isEnabled());
   find(*w, "AcClearDumpfile")->trigger();
   EXPECT_EQ(tree->topLevelItemCount(), 0);
-  EXPECT_EQ(w->Root(), nullptr);
+  EXPECT_EQ(w->DumpView().Root(), nullptr);
 }
 
 TEST_F(WindowTest, ExportDdlOfTheTopNodeWritesEveryOwnersFilesAndUnknownFilesLeaveTheTree) {
@@ -261,7 +261,7 @@ TEST_F(WindowTest, CancelledReadingSaysSoAndReadingBeyondTwoGibibytesShowsTheLas
     return d.result();
   };
   open(*w, dir.path("big.dmp"));
-  EXPECT_EQ(QString::fromStdString(w->Root()->Message()), cancelled);
+  EXPECT_EQ(QString::fromStdString(w->DumpView().Root()->Message()), cancelled);
 
   script.dialogs["Frmprogress"] = [](QDialog& d) { return waitAndPressOk(d); };
   open(*w, dir.path("big.dmp"));

@@ -1,0 +1,530 @@
+#include "ui/taskpane.h"
+
+#include <QAction>
+#include <QDateTime>
+#include <QFileInfo>
+#include <QHeaderView>
+#include <QPlainTextEdit>
+#include <QShortcut>
+#include <QSignalBlocker>
+#include <QSplitter>
+#include <QStyle>
+#include <QTabWidget>
+#include <QTimer>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+#include "tasks/paramlex.h"
+#include "tasks/u_common.h"
+#include "tasks/u_task1.h"
+#include "tasks/u_transfer.h"
+#include "ui/programsettings.h"
+#include "ui/services.h"
+#include "ui/u_taskfiles.h"
+#include "ui/u_taskoption.h"
+#include "ui/windowtext.h"
+
+namespace ui {
+
+// A task, its node in the tree and the node's image.
+struct TaskPane::TaskEntry final : tasks::TaskNode {
+  std::unique_ptr<tasks::TUniTask> task;
+  QTreeWidgetItem* item = nullptr;
+  int image = -1;
+  bool IsSelected() const override { return item != nullptr && item->isSelected(); }
+};
+
+namespace {
+
+QString timeText(tasks::DateTime t) {
+  return QDateTime::fromMSecsSinceEpoch(
+             std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count())
+      .toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+}
+
+QTreeWidgetItem* runItem(const tasks::TaskLogEntry& entry) {
+  auto* item = new QTreeWidgetItem({toQString(entry.dumpfile), QString::number(entry.filesize),
+                                    timeText(entry.begintime), timeText(entry.endtime)});
+  item->setData(0, Qt::UserRole, entry.id);
+  return item;
+}
+
+}  // namespace
+
+TaskPane::TaskPane(QWidget* window, const TaskActions& actions, AnalyzeCommand analyze)
+    : window_(window), actions_(actions), analyze_(std::move(analyze)) {
+  BuildPages();
+  WireActions();
+}
+
+TaskPane::~TaskPane() {
+  EndAllTasks();
+}
+
+void TaskPane::BuildPages() {
+  TsExpimp = new QWidget;
+  TsExpimp->setObjectName("TsExpimp");
+  TvwTasks = new QTreeWidget(TsExpimp);
+  TvwTasks->setObjectName("TvwTasks");
+  TvwTasks->setHeaderHidden(true);
+  (new QVBoxLayout(TsExpimp))->addWidget(TvwTasks);
+
+  TsTasks = new QWidget;
+  TsTasks->setObjectName("TsTasks");
+  auto* tasksLayout = new QVBoxLayout(TsTasks);
+  lvtasklogs = new QTreeWidget;
+  lvtasklogs->setObjectName("lvtasklogs");
+  lvtasklogs->setRootIsDecorated(false);
+  lvtasklogs->setSelectionMode(QAbstractItemView::ExtendedSelection);
+  lvtasklogs->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  lvtasklogs->setHeaderLabels({"Dump file", "Size", "Start time", "End time"});
+  const int widths[] = {250, 80, 120, 120};
+  for (int i = 0; i < 4; ++i) lvtasklogs->header()->resizeSection(i, widths[i]);
+  PageControl2 = new QTabWidget;
+  PageControl2->setObjectName("PageControl2");
+  MmRunningMsg = new QPlainTextEdit;
+  MmRunningMsg->setObjectName("MmRunningMsg");
+  Mmmainlogs = new QPlainTextEdit;
+  Mmmainlogs->setObjectName("Mmmainlogs");
+  PageControl2->addTab(MmRunningMsg, QStringLiteral("Message"));
+  PageControl2->addTab(Mmmainlogs, QStringLiteral("Logs"));
+  auto* logSplit = new QSplitter(Qt::Vertical);
+  logSplit->addWidget(lvtasklogs);
+  logSplit->addWidget(PageControl2);
+  tasksLayout->addWidget(logSplit);
+}
+
+void TaskPane::WireActions() {
+  const TaskActions& a = actions_;
+  // The task side waits for the task storage: its commands stay disabled until it is open.
+  for (QAction* action : {a.AcNewBlanktask, a.AcNewExp, a.AcNewImp, a.AcRuntask, a.AcTerminaterunningtask,
+                          a.AcModifyTask, a.AcDelTask, a.AcModifyOption, a.AcDeleteTasklog,
+                          a.AcImportthisfile, a.AcAnalyzethisfile, a.AcSavetask, a.AcLoadTask})
+    action->setEnabled(false);
+  connect(a.AcRuntask, &QAction::triggered, this, &TaskPane::RunTask);
+  connect(a.AcTerminaterunningtask, &QAction::triggered, this, &TaskPane::TerminateTask);
+  connect(a.AcDelTask, &QAction::triggered, this, &TaskPane::DeleteTask);
+  connect(a.AcModifyTask, &QAction::triggered, this, &TaskPane::ModifyTask);
+  connect(a.AcModifyOption, &QAction::triggered, this, &TaskPane::ModifyTask);
+  connect(a.AcNewBlanktask, &QAction::triggered, this, [this] { NewTask(tasks::TTaskType::RawExport); });
+  connect(a.AcNewExp, &QAction::triggered, this, [this] { NewTask(tasks::TTaskType::Export); });
+  connect(a.AcNewImp, &QAction::triggered, this, [this] { NewTask(tasks::TTaskType::Import); });
+  connect(a.AcDeleteTasklog, &QAction::triggered, this, &TaskPane::DeleteTaskLogs);
+  connect(a.AcSavetask, &QAction::triggered, this, &TaskPane::ExportTasks);
+  connect(a.AcLoadTask, &QAction::triggered, this, &TaskPane::ImportTasks);
+  connect(a.AcAnalyzethisfile, &QAction::triggered, this, &TaskPane::AnalyzeRunDump);
+  connect(a.AcImportthisfile, &QAction::triggered, this, &TaskPane::ImportRunDump);
+
+  TvwTasks->setContextMenuPolicy(Qt::ActionsContextMenu);
+  TvwTasks->addActions({a.AcNewBlanktask, a.AcNewExp, a.AcNewImp, a.AcModifyTask, a.AcDelTask,
+                        a.AcModifyOption, a.AcRuntask, a.AcTerminaterunningtask});
+  lvtasklogs->setContextMenuPolicy(Qt::ActionsContextMenu);
+  lvtasklogs->addActions({a.AcDeleteTasklog, a.AcImportthisfile, a.AcAnalyzethisfile});
+}
+
+void TaskPane::Open() {
+  // Made after the window's own widgets: its pages carry names that the window's use too.
+  FrmTaskOption = std::make_unique<TFrmTaskOption>(window_);
+  store_ = std::make_unique<tasks::TTaskStore>(tasks::TTaskStore::DefaultFolder());
+  TvwTasks->clear();
+  tasksRoot_ = new QTreeWidgetItem(TvwTasks, {kProgramTitle});
+  tasksRoot_->setIcon(0, window_->style()->standardIcon(QStyle::SP_ComputerIcon));
+  // Newest first, as the store gives them.
+  // A stored task keeps its command as text: its parameters come from parsing it again.
+  for (auto& task : store_->LoadTasks(this)) {
+    task->ParseCommand();
+    int minute = 0, hour = 0, day = 0;
+    task->SetScheduled(tasks::ParseScheduleTime(task->scheduletable(), minute, hour, day));
+    AddTaskNode(std::move(task), false);
+  }
+  tasksRoot_->setExpanded(true);
+  TvwTasks->setCurrentItem(tasksRoot_);
+  actions_.AcImportthisfile->setEnabled(true);
+  actions_.AcAnalyzethisfile->setEnabled(true);
+  connect(TvwTasks, &QTreeWidget::itemSelectionChanged, this, &TaskPane::TvwTasksChange);
+  connect(lvtasklogs, &QTreeWidget::itemSelectionChanged, this, &TaskPane::LvtasklogsChange);
+  connect(TvwTasks, &QTreeWidget::itemDoubleClicked, this, [this] {
+    if (SelectedTask()) ModifyTask();
+  });
+  // The Delete key works on a running task's node too, to say it cannot be deleted.
+  auto* deleteTask = new QShortcut(QKeySequence::Delete, TvwTasks, nullptr, nullptr, Qt::WidgetShortcut);
+  connect(deleteTask, &QShortcut::activated, this, &TaskPane::DeleteTask);
+  auto* deleteLogs = new QShortcut(QKeySequence::Delete, lvtasklogs, nullptr, nullptr, Qt::WidgetShortcut);
+  connect(deleteLogs, &QShortcut::activated, this, &TaskPane::DeleteTaskLogs);
+  Tmscheduler = new QTimer(this);
+  Tmscheduler->setObjectName("Tmscheduler");
+  connect(Tmscheduler, &QTimer::timeout, this, &TaskPane::SchedulerTimerTick);
+  Tmscheduler->start(tasks::kSchedulerTickMs);
+  TmCheckSchedule = new QTimer(this);
+  TmCheckSchedule->setObjectName("TmCheckSchedule");
+  connect(TmCheckSchedule, &QTimer::timeout, this, &TaskPane::ScheduleCheckTimer);
+  TmCheckSchedule->start(tasks::kScheduleCheckMs);
+  UpdateActions();
+}
+
+void TaskPane::SetActive(bool active) {
+  active_ = active;
+  UpdateActions();
+}
+
+void TaskPane::ShowFresh() {
+  MmRunningMsg->clear();
+  Mmmainlogs->clear();
+  TvwTasks->setFocus();
+}
+
+void TaskPane::AddTaskNode(std::unique_ptr<tasks::TUniTask> task, bool atTop) {
+  auto entry = std::make_unique<TaskEntry>();
+  entry->item = new QTreeWidgetItem({toQString(task->name())});
+  entry->item->setData(0, Qt::UserRole, QVariant::fromValue<void*>(entry.get()));
+  if (atTop) {
+    tasksRoot_->insertChild(0, entry->item);
+  } else {
+    tasksRoot_->addChild(entry->item);
+  }
+  task->SetNode(entry.get());
+  entry->task = std::move(task);
+  SetNodeImage(*entry->task, tasks::TaskNodeImage(*entry->task));
+  entries_.insert(atTop ? entries_.begin() : entries_.end(), std::move(entry));
+}
+
+std::vector<tasks::TUniTask*> TaskPane::Tasks() const {
+  std::vector<tasks::TUniTask*> list;
+  list.reserve(entries_.size());
+  for (const auto& entry : entries_) list.push_back(entry->task.get());
+  return list;
+}
+
+tasks::TUniTask* TaskPane::SelectedTask() const {
+  QTreeWidgetItem* item = TvwTasks->currentItem();
+  if (!item || !item->isSelected()) return nullptr;
+  auto* entry = static_cast<TaskEntry*>(item->data(0, Qt::UserRole).value<void*>());
+  return entry ? entry->task.get() : nullptr;
+}
+
+void TaskPane::SelectTask(const tasks::TUniTask* task) {
+  for (const auto& entry : entries_)
+    if (entry->task.get() == task) TvwTasks->setCurrentItem(entry->item);
+}
+
+void TaskPane::SetScheduleClock(std::function<platform::LocalTimeFields()> now) {
+  checker_ = tasks::ScheduleChecker(std::move(now));
+}
+
+void TaskPane::SchedulerTimerTick() {
+  const std::vector<tasks::TUniTask*> list = Tasks();
+  tasks::SchedulerTick(list, Settings().maxtasks, *this);
+  UpdateActions();
+}
+
+void TaskPane::ScheduleCheckTimer() {
+  const std::vector<tasks::TUniTask*> list = Tasks();
+  checker_.Check(list);
+}
+
+void TaskPane::EndAllTasks() {
+  if (Tmscheduler) Tmscheduler->stop();
+  if (TmCheckSchedule) TmCheckSchedule->stop();
+  // First every program of every run is told to end, so that they end together; then each task
+  // goes, its runners joined and its parameter file deleted, before anything else is freed.
+  for (const auto& entry : entries_)
+    if (entry->task->state() == tasks::TTaskState::Running) entry->task->TerminateTask();
+  const QSignalBlocker treeQuiet(TvwTasks), logsQuiet(lvtasklogs);
+  entries_.clear();
+  TvwTasks->clear();
+  tasksRoot_ = nullptr;
+  lvtasklogs->clear();
+  UpdateActions();
+}
+
+void TaskPane::AddRunningMessage(const std::string& line) {
+  MmRunningMsg->appendPlainText(displayText(line));
+}
+
+void TaskPane::ClearMainLogs() {
+  Mmmainlogs->clear();
+}
+
+void TaskPane::ShowError(const std::string& text) {
+  Services().messages->error(window_, toQString(text));
+}
+
+void TaskPane::RunLogged(const tasks::TaskLogEntry& entry) {
+  const tasks::TUniTask* task = SelectedTask();
+  if (!task || task->id() != entry.taskid) return;
+  lvtasklogs->insertTopLevelItem(0, runItem(entry));
+}
+
+void TaskPane::StartTask(tasks::TUniTask& task) {
+  MmRunningMsg->clear();
+  Mmmainlogs->clear();
+  PageControl2->setCurrentIndex(0);
+  tasks::TaskRunContext context;
+  context.settings = tasks::TaskRunSettings{Settings().tmpdir, Settings().sqlpluscmd};
+  context.view = this;
+  context.store = store_.get();
+  context.transferEvents = &poster_;
+  task.StartTask(context);
+}
+
+void TaskPane::ReportStartFailure(tasks::TUniTask& task) {
+  (void)task;
+  ShowError("Error while starting task ");
+}
+
+void TaskPane::RemoveTask(tasks::TUniTask& task) {
+  try {
+    store_->DeleteTask(task.id());
+  } catch (const tasks::ETaskStoreError& e) {
+    ShowError(std::string(e.what()) + "\n" + e.cause());
+  } catch (const std::exception& e) {
+    ShowError(std::string(tasks::kDeleteTaskError) + "\n" + e.what());
+  }
+  for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+    if ((*it)->task.get() != &task) continue;
+    QTreeWidgetItem* item = (*it)->item;
+    auto entry = std::move(*it);
+    entries_.erase(it);
+    delete item;
+    break;
+  }
+}
+
+void TaskPane::SetNodeImage(tasks::TUniTask& task, int image) {
+  auto* entry = static_cast<TaskEntry*>(task.node());
+  if (!entry) return;
+  entry->image = image;
+  static const QStyle::StandardPixmap kIcons[11] = {
+      QStyle::SP_BrowserReload, QStyle::SP_ArrowUp,           QStyle::SP_MessageBoxWarning,
+      QStyle::SP_MediaPlay,     QStyle::SP_FileDialogStart,   QStyle::SP_MessageBoxWarning,
+      QStyle::SP_ArrowDown,     QStyle::SP_MessageBoxWarning, QStyle::SP_MediaPlay,
+      QStyle::SP_FileDialogEnd, QStyle::SP_MessageBoxWarning};
+  entry->item->setIcon(0, window_->style()->standardIcon(kIcons[image < 0 || image > 10 ? 0 : image]));
+  entry->item->setData(0, Qt::UserRole + 1, image);
+}
+
+int TaskPane::NodeImage(const tasks::TUniTask& task) const {
+  const auto* entry = static_cast<const TaskEntry*>(task.node());
+  return entry ? entry->image : -1;
+}
+
+std::string TaskPane::ExportProgram() const {
+  return Settings().expcmd;
+}
+
+std::string TaskPane::ImportProgram() const {
+  return Settings().impcmd;
+}
+
+void TaskPane::UpdateActions() {
+  if (!store_) return;
+  const tasks::TUniTask* task = active_ ? SelectedTask() : nullptr;
+  const bool idle = task && task->state() == tasks::TTaskState::Idle;
+  const TaskActions& a = actions_;
+  a.AcRuntask->setEnabled(idle);
+  a.AcTerminaterunningtask->setEnabled(task && task->state() == tasks::TTaskState::Running);
+  a.AcDelTask->setEnabled(idle);
+  a.AcModifyTask->setEnabled(idle);
+  a.AcModifyOption->setEnabled(idle);
+  for (QAction* action :
+       {a.AcNewBlanktask, a.AcNewExp, a.AcNewImp, a.AcDeleteTasklog, a.AcSavetask, a.AcLoadTask})
+    action->setEnabled(active_);
+}
+
+void TaskPane::TvwTasksChange() {
+  lvtasklogs->clear();
+  MmRunningMsg->clear();
+  Mmmainlogs->clear();
+  if (tasks::TUniTask* task = SelectedTask()) {
+    if (task->state() == tasks::TTaskState::Running)
+      for (const std::string& line : task->runlog()) MmRunningMsg->appendPlainText(displayText(line));
+    try {
+      for (const tasks::TaskLogEntry& entry : store_->LoadTaskLogs(task->id()))
+        lvtasklogs->addTopLevelItem(runItem(entry));
+    } catch (const std::exception& e) {
+      ShowError(e.what());
+    }
+  }
+  UpdateActions();
+}
+
+void TaskPane::LvtasklogsChange() {
+  QTreeWidgetItem* item = lvtasklogs->currentItem();
+  tasks::TUniTask* task = SelectedTask();
+  if (item && item->isSelected() && task) {
+    try {
+      Mmmainlogs->setPlainText(
+          displayText(store_->LoadTaskLogContent(task->id(), item->data(0, Qt::UserRole).toInt())));
+      PageControl2->setCurrentIndex(1);
+    } catch (const std::exception& e) {
+      ShowError(e.what());
+    }
+  }
+  UpdateActions();
+}
+
+void TaskPane::RunTask() {
+  tasks::TUniTask* task = SelectedTask();
+  if (!task || task->state() != tasks::TTaskState::Idle) return;
+  task->SetState(tasks::TTaskState::Queued);
+  UpdateActions();
+}
+
+void TaskPane::TerminateTask() {
+  tasks::TUniTask* task = SelectedTask();
+  if (task && task->state() == tasks::TTaskState::Running) task->TerminateTask();
+}
+
+void TaskPane::DeleteTask() {
+  tasks::TUniTask* task = SelectedTask();
+  if (!task) return;
+  if (task->state() == tasks::TTaskState::Running) {
+    Services().messages->information(window_, QStringLiteral("Can not delete running task "));
+    return;
+  }
+  if (task->state() != tasks::TTaskState::Idle) return;
+  if (!Services().messages->question(window_, "Delete this task: " + toQString(task->name()) + "?")) return;
+  // The tick removes it.
+  task->SetState(tasks::TTaskState::ToDelete);
+  UpdateActions();
+}
+
+void TaskPane::ModifyTask() {
+  tasks::TUniTask* task = SelectedTask();
+  if (!task) return;
+  if (task->state() == tasks::TTaskState::Running) {
+    Services().messages->information(window_, QStringLiteral("Can not modify running task "));
+    return;
+  }
+  if (task->state() != tasks::TTaskState::Idle) return;
+  FrmTaskOption->Fill(*task);
+  if (Services().dialogs->run(*FrmTaskOption) != QDialog::Accepted) return;
+  FrmTaskOption->TakeInto(*task);
+  try {
+    store_->UpdateTask(*task);
+  } catch (const tasks::ETaskStoreError& e) {
+    ShowError(std::string(e.what()) + "\n" + e.cause());
+  } catch (const std::exception& e) {
+    ShowError(std::string(tasks::kSaveTaskError) + "\n" + e.what());
+  }
+  SetNodeImage(*task, tasks::TaskNodeImage(*task));
+}
+
+void TaskPane::StoreNewTask(std::unique_ptr<tasks::TUniTask> task) {
+  task->SetCreateTime(std::chrono::system_clock::now());
+  try {
+    store_->SaveTask(*task);
+  } catch (const tasks::ETaskStoreError& e) {
+    ShowError(std::string(e.what()) + "\n" + e.cause());
+    return;
+  } catch (const std::exception& e) {
+    ShowError(std::string(tasks::kSaveTaskError) + "\n" + e.what());
+    return;
+  }
+  tasks::TUniTask* added = task.get();
+  AddTaskNode(std::move(task), true);
+  SelectTask(added);
+}
+
+void TaskPane::NewTask(tasks::TTaskType type) {
+  std::unique_ptr<tasks::TUniTask> task;
+  if (type == tasks::TTaskType::Import) {
+    task = std::make_unique<tasks::TImpTask>(this);
+  } else {
+    task = std::make_unique<tasks::TExpTask>(this);
+  }
+  task->ResetToDefaults();
+  task->SetTaskType(type);
+  task->SetName(type == tasks::TTaskType::Import ? "New import task" : "New export task");
+  StoreNewTask(std::move(task));
+}
+
+void TaskPane::DeleteTaskLogs() {
+  tasks::TUniTask* task = SelectedTask();
+  if (!task) return;
+  const QList<QTreeWidgetItem*> chosen = lvtasklogs->selectedItems();
+  if (chosen.isEmpty()) return;
+  if (!Services().messages->question(window_, QStringLiteral("Delete selected tasklog ?"))) return;
+  for (QTreeWidgetItem* item : chosen) {
+    try {
+      store_->DeleteTaskLog(task->id(), item->data(0, Qt::UserRole).toInt());
+      delete item;
+    } catch (const tasks::ETaskStoreError& e) {
+      ShowError(std::string(e.what()) + "\n" + e.cause());
+      break;
+    } catch (const std::exception& e) {
+      ShowError(std::string(tasks::kDeleteTaskLogError) + "\n" + e.what());
+      break;
+    }
+  }
+  Mmmainlogs->clear();
+  UpdateActions();
+}
+
+void TaskPane::ExportTasks() {
+  std::vector<const tasks::TUniTask*> list;
+  for (const auto& entry : entries_) list.push_back(entry->task.get());
+  ExportTasksToFile(window_, programFolder(), list);
+}
+
+void TaskPane::ImportTasks() {
+  for (auto& task : ImportTasksFromFile(window_, programFolder(), this, *store_))
+    AddTaskNode(std::move(task), true);
+}
+
+std::string TaskPane::ChosenRunDump() {
+  const QList<QTreeWidgetItem*> chosen = lvtasklogs->selectedItems();
+  if (chosen.isEmpty()) return {};
+  // The first chosen run in list order.
+  QTreeWidgetItem* first = chosen.front();
+  for (QTreeWidgetItem* item : chosen)
+    if (lvtasklogs->indexOfTopLevelItem(item) < lvtasklogs->indexOfTopLevelItem(first)) first = item;
+  const QString path = first->text(0);
+  if (!QFileInfo(path).isFile()) {
+    Services().messages->error(window_, "File does not exists:" + path);
+    return {};
+  }
+  return path.toStdString();
+}
+
+void TaskPane::ImportRunDump() {
+  const std::string dump = ChosenRunDump();
+  if (dump.empty()) return;
+  // Until the import wizard exists the new task is stored as it is made: the whole dump, imported.
+  auto task = std::make_unique<tasks::TImpTask>(this);
+  task->ResetToDefaults();
+  task->SetTaskType(tasks::TTaskType::Import);
+  task->SetName("Import " + QFileInfo(toQString(dump)).fileName().toStdString());
+  if (!tasks::IsBareParamValue(dump) && !tasks::ParamValueQuoteProblem(dump).empty()) {
+    ShowError("Can not import " + dump + ": " + std::string(tasks::ParamValueQuoteProblem(dump)));
+    return;
+  }
+  task->SetCommand("file=" + (tasks::IsBareParamValue(dump) ? dump : tasks::QuoteParamValue(dump)) +
+                   " full=y");
+  task->ParseCommand();
+  StoreNewTask(std::move(task));
+}
+
+void TaskPane::AnalyzeRunDump() {
+  const std::string dump = ChosenRunDump();
+  if (dump.empty()) return;
+  analyze_(dump);
+}
+
+void TaskPane::PanePoster::post(const platform::PostedEvent& event) {
+  // Any thread: the event is handled on the window thread, and dropped when the pane is gone.
+  QMetaObject::invokeMethod(
+      pane_, [p = pane_, event] { p->HandlePosted(event); }, Qt::QueuedConnection);
+}
+
+void TaskPane::HandlePosted(const platform::PostedEvent& event) {
+  for (const auto& entry : entries_) {
+    if (entry->task->id() < 0 || entry->task->id() != int32_t(event.first)) continue;
+    if (event.message == tasks::WM_TASKEVENT) entry->task->OnStageEvent(int32_t(event.second));
+    if (event.message == tasks::WM_TRANSFEREVENT) entry->task->OnTransferEvent(int32_t(event.second));
+    UpdateActions();
+    return;
+  }
+}
+
+}  // namespace ui

@@ -1,0 +1,178 @@
+// The main window's task side: the task tree ("Exp/Imp" page), the run list with its "Message"
+// and "Logs" memos ("Tasks" page), the scheduler's two timers, and the task commands. It owns the
+// task storage and every task; the runners report to it through queued calls.
+//
+// The window (TFrmMain) makes the commands' actions, puts them in its menus and tool bar, and
+// places the two pages; the pane wires the actions to its commands and keeps them enabled as the
+// selected task's state allows.
+//
+// Threads: window thread only. Runner and transfer events arrive on any thread and are handed
+// to the window thread; those arriving after the pane is gone are dropped.
+#pragma once
+
+#include <QObject>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/eventqueue.h"
+#include "platform/localclock.h"
+#include "tasks/u_TRunTask.h"
+#include "tasks/u_scheduler.h"
+#include "tasks/u_taskrun.h"
+#include "tasks/u_taskstore.h"
+
+class QAction;
+class QPlainTextEdit;
+class QTabWidget;
+class QTimer;
+class QTreeWidget;
+class QTreeWidgetItem;
+class QWidget;
+
+namespace ui {
+
+class TFrmTaskOption;
+
+// The task commands, made by the window; their object names are the actions' names.
+struct TaskActions {
+  QAction* AcNewBlanktask;
+  QAction* AcNewExp;
+  QAction* AcNewImp;
+  QAction* AcRuntask;
+  QAction* AcTerminaterunningtask;
+  QAction* AcModifyTask;
+  QAction* AcDelTask;
+  QAction* AcModifyOption;
+  QAction* AcDeleteTasklog;
+  QAction* AcImportthisfile;
+  QAction* AcAnalyzethisfile;
+  QAction* AcSavetask;
+  QAction* AcLoadTask;
+};
+
+class TaskPane final : public QObject,
+                       public tasks::TaskRunView,
+                       public tasks::SchedulerHost,
+                       public tasks::TaskHost {
+ public:
+  // Opens a run's dump in the dump view ("Analyze" on a run).
+  using AnalyzeCommand = std::function<void(const std::string& dumpFile)>;
+
+  // Makes the two pages and wires `actions`, which stay disabled until Open. `window` is the
+  // parent of the pane's dialogs and message boxes and outlives the pane.
+  TaskPane(QWidget* window, const TaskActions& actions, AnalyzeCommand analyze);
+  // Ends every run (EndAllTasks) before the pages, which the window owns, go.
+  ~TaskPane() override;
+
+  // The "Exp/Imp" page (the task tree) and the "Tasks" page (the runs and their memos), for
+  // the window to place.
+  QWidget* TreePage() const { return TsExpimp; }
+  QWidget* LogPage() const { return TsTasks; }
+
+  // Opens the task storage in its default folder, shows its tasks, enables the commands and
+  // starts the timers. Throws what the storage throws.
+  void Open();
+  // The task commands are enabled only while the task view is the active one.
+  void SetActive(bool active);
+  // The state the window is shown in: memos empty, the tree focused.
+  void ShowFresh();
+
+  // The tasks in tree order and the selected one (null when none).
+  std::vector<tasks::TUniTask*> Tasks() const;
+  tasks::TUniTask* SelectedTask() const;
+  void SelectTask(const tasks::TUniTask* task);
+  tasks::TTaskStore* Store() const { return store_.get(); }
+  // The clock of the schedule check; tests give their own.
+  void SetScheduleClock(std::function<platform::LocalTimeFields()> now);
+  // One tick of the scheduler and one schedule check, as their timers run them.
+  void SchedulerTimerTick();
+  void ScheduleCheckTimer();
+  // Ends every run: the programs' process groups, the runners, the parameter files; then frees
+  // the tasks and stops the timers. Called on close.
+  void EndAllTasks();
+
+  // The commands, as their actions run them.
+  // A new task of `type` with the defaults, stored and shown selected.
+  void NewTask(tasks::TTaskType type);
+  // The option dialog on the selected idle task; the changed task is stored.
+  void ModifyTask();
+  void RunTask();
+  void TerminateTask();
+  // Asks, then marks the selected idle task for the tick to delete.
+  void DeleteTask();
+  void DeleteTaskLogs();
+  void ExportTasks();
+  void ImportTasks();
+  // A new import task of the first chosen run's dump.
+  void ImportRunDump();
+  void AnalyzeRunDump();
+
+  // TaskRunView
+  void AddRunningMessage(const std::string& line) override;
+  void ClearMainLogs() override;
+  void ShowError(const std::string& text) override;
+  void RunLogged(const tasks::TaskLogEntry& entry) override;
+  // SchedulerHost
+  void StartTask(tasks::TUniTask& task) override;
+  void ReportStartFailure(tasks::TUniTask& task) override;
+  void RemoveTask(tasks::TUniTask& task) override;
+  void SetNodeImage(tasks::TUniTask& task, int image) override;
+  int NodeImage(const tasks::TUniTask& task) const override;
+  // TaskHost
+  tasks::TaskQuery* Query() override { return nullptr; }
+  tasks::TaskLogTable* LogTable() override { return nullptr; }
+  tasks::TaskEventSink* EventSink() override { return &taskEvents_; }
+  std::string ExportProgram() const override;
+  std::string ImportProgram() const override;
+
+ private:
+  void BuildPages();
+  void WireActions();
+  void AddTaskNode(std::unique_ptr<tasks::TUniTask> task, bool atTop);
+  // Gives a new task its creation time, stores it, and shows it selected in the tree.
+  void StoreNewTask(std::unique_ptr<tasks::TUniTask> task);
+  void HandlePosted(const platform::PostedEvent& event);
+  void TvwTasksChange();
+  void LvtasklogsChange();
+  void UpdateActions();
+  // The dump file of the first chosen run; "" when none is chosen or it does not exist (said).
+  std::string ChosenRunDump();
+
+  // Posts runner and transfer events to the window thread.
+  class PanePoster final : public platform::EventPoster {
+   public:
+    explicit PanePoster(TaskPane* pane) : pane_(pane) {}
+    void post(const platform::PostedEvent& event) override;
+
+   private:
+    TaskPane* pane_;
+  };
+  struct TaskEntry;
+
+  QWidget* window_;
+  TaskActions actions_;
+  AnalyzeCommand analyze_;
+  bool active_ = true;
+
+  QWidget* TsExpimp = nullptr;
+  QTreeWidget* TvwTasks = nullptr;
+  QWidget* TsTasks = nullptr;
+  QTreeWidget* lvtasklogs = nullptr;
+  QTabWidget* PageControl2 = nullptr;
+  QPlainTextEdit* MmRunningMsg = nullptr;
+  QPlainTextEdit* Mmmainlogs = nullptr;
+  QTimer* Tmscheduler = nullptr;
+  QTimer* TmCheckSchedule = nullptr;
+  std::unique_ptr<TFrmTaskOption> FrmTaskOption;
+
+  PanePoster poster_{this};
+  tasks::TaskEventPoster taskEvents_{poster_};
+  std::unique_ptr<tasks::TTaskStore> store_;
+  std::vector<std::unique_ptr<TaskEntry>> entries_;
+  tasks::ScheduleChecker checker_;
+  QTreeWidgetItem* tasksRoot_ = nullptr;
+};
+
+}  // namespace ui
