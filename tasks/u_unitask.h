@@ -121,13 +121,15 @@ class TUniTask {
   void StartTask(const TaskRunContext& context);
   // Starts `stage` (1, 2 or 3; 1 and 3 only with their flag on); anything else does nothing.
   void RunStage(int32_t stage);
-  // WM_TASKEVENT for this task: kEventStarted, kEventFinished or kEventCouldNotStart.
+  // WM_TASKEVENT for this task: kEventStarted, kEventFinished or kEventCouldNotStart (whose box
+  // says "Start " program " error(00" stage ")" and, on a line of its own, the runner's reason).
   void OnStageEvent(int32_t event);
   // WM_TRANSFEREVENT for this task: kTransferLineAdded or kTransferEnded.
   void OnTransferEvent(int32_t event);
   // Marks the run terminated and kills the program of the stage that runs, or aborts the
   // transfer in progress; the stage then ends through kEventFinished (kTransferEnded) as usual.
-  void TerminateTask();
+  // A `reason` given becomes the last line of the run's stored log.
+  void TerminateTask(const std::string& reason = {});
 
   // Reads `command` with the parameter-text parser of the task's kind. On success the parsed
   // options replace the task's, `command` becomes the generated text (a RawExport or RawImport
@@ -322,6 +324,8 @@ class TUniTask {
   std::unique_ptr<TThreadRunTask> postthread_;
   std::unique_ptr<TaskRunContext> run_;
   std::unique_ptr<TDumpTransfer> transfer_;
+  // Why the run was terminated, for its log; empty when it was not, or no reason was given.
+  std::string terminateReason_;
   // The dump as it was before this run's main program started.
   std::optional<std::pair<int64_t, int64_t>> dumpBefore_;
   TaskQuery* query_ = nullptr;

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <stdexcept>
 #include <system_error>
+#include <utility>
 
 #include "platform/localclock.h"
 #include "platform/oserror.h"
@@ -47,6 +48,7 @@ void TUniTask::StartTask(const TaskRunContext& context) {
     throw std::logic_error("A task runs only for a window that takes its events");
   }
   terminated_ = false;
+  terminateReason_.clear();
   freeRun();
   run_ = std::make_unique<TaskRunContext>(context);
   if (ispreexec_) prethread_ = std::make_unique<TThreadRunSqlplus>();
@@ -136,7 +138,13 @@ void TUniTask::OnStageEvent(int32_t event) {
     addStepLine(line);
   } else if (event == kEventCouldNotStart) {
     const std::string program = script ? run_->settings.sqlplusProgram : program_;
-    run_->view->ShowError("Start " + program + " error(00" + std::to_string(stage_) + ")");
+    // The runner's last line says why; the box says it too, not only the log.
+    const TThreadRunTask* thread = stage_ == kStagePreScript    ? prethread_.get()
+                                   : stage_ == kStagePostScript ? postthread_.get()
+                                                                : mainthread_.get();
+    const std::string reason = thread != nullptr && !thread->output().empty() ? thread->output().back() : "";
+    run_->view->ShowError("Start " + program + " error(00" + std::to_string(stage_) + ")" +
+                          (reason.empty() ? "" : "\n" + reason));
     terminated_ = true;
     postFinished();
   } else if (event == kEventFinished) {
@@ -231,6 +239,7 @@ void TUniTask::endRun() {
   if (!parfile_.empty() && !platform::removeFile(parfile_, error) && error != ENOENT) {
     output.push_back("Delete file failed: " + parfile_ + ": " + platform::errorText(error));
   }
+  if (!terminateReason_.empty()) output.push_back(std::exchange(terminateReason_, {}));
   endtime_ = std::chrono::system_clock::now();
   TaskLogEntry entry{0, id_, begintime_, endtime_, filesize_, dumpfile_};
   std::string content;
@@ -254,7 +263,8 @@ void TUniTask::freeRun() {
   postthread_.reset();
 }
 
-void TUniTask::TerminateTask() {
+void TUniTask::TerminateTask(const std::string& reason) {
+  if (state_ == TTaskState::Running && !reason.empty()) terminateReason_ = reason;
   for (TThreadRunTask* thread : {prethread_.get(), mainthread_.get(), postthread_.get()}) {
     terminated_ = true;
     if (thread != nullptr && thread->HasProcess()) thread->Terminate();

@@ -306,9 +306,23 @@ void TFrmMain::ShowTips() {
 }
 
 void TFrmMain::closeEvent(QCloseEvent* event) {
-  event->accept();
   // A window whose creation failed or handed over owns no settings.
-  if (!started_) return;
+  if (!started_) {
+    event->accept();
+    return;
+  }
+  if (closing_) {
+    event->ignore();
+    return;
+  }
+  if (tasks_->RunningCount() > 0 &&
+      !Services().messages->question(
+          this, QStringLiteral("A task is running. Closing the window terminates it. Close anyway?"))) {
+    event->ignore();
+    return;
+  }
+  event->accept();
+  closing_ = true;
   tasks_->EndAllTasks();
   FrmTips.reset();
   Settings().tipsatstartup = tipsAtStartup_;

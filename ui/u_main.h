@@ -84,6 +84,8 @@ class TFrmMain final : public QMainWindow {
   bool taskViewActive_ = true;
   bool tipsAtStartup_ = true;
   bool showTipsOnActivate_ = false;
+  // Set while the close ends the runs: a second close waits for the first.
+  bool closing_ = false;
 
   TaskActions taskActions_{};
   DumpActions dumpActions_{};
