@@ -315,7 +315,7 @@ void TFrmMain::closeEvent(QCloseEvent* event) {
     event->ignore();
     return;
   }
-  if (tasks_->RunningCount() > 0 &&
+  if (askBeforeClosing_ && tasks_->RunningCount() > 0 &&
       !Services().messages->question(
           this, QStringLiteral("A task is running. Closing the window terminates it. Close anyway?"))) {
     event->ignore();
@@ -330,6 +330,11 @@ void TFrmMain::closeEvent(QCloseEvent* event) {
   if (TrayIcon1) TrayIcon1->hide();
   // Closed while hidden in the tray, the window would not count as the last one closed.
   QCoreApplication::quit();
+}
+
+void TFrmMain::CloseOnRequest() {
+  askBeforeClosing_ = false;
+  close();
 }
 
 void TFrmMain::HelpTopicsClick() {
