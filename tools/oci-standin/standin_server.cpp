@@ -1461,12 +1461,19 @@ const std::vector<ColumnInfo>& Cursor::columns() {
           break;
         case SQLITE_TEXT: {
           const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, i));
-          if (parseCanonicalDate(text, d))
+          TimeStamp stamp;
+          if (parseCanonicalDate(text, d)) {
             c.type = {"DATE", 12, 7};
-          else if (text[0] == '#' && numberFromStoredText(text))
+          } else if (std::strlen(text) > 19 && parseStoredTimestamp(text, stamp)) {
+            // An expression's timestamp (SYSTIMESTAMP, to_timestamp) shows all its digits.
+            c.type = stamp.hasZone ? DeclaredType{"TIMESTAMP WITH TIME ZONE", 188, 13}
+                                   : DeclaredType{"TIMESTAMP", 187, 11};
+            c.type.fsPrecision = 9;
+          } else if (text[0] == '#' && numberFromStoredText(text)) {
             c.type = {"NUMBER", 2, 22, 0, -127};
-          else if (std::string_view(text).substr(0, kCursorMark.size()) == kCursorMark)
+          } else if (std::string_view(text).substr(0, kCursorMark.size()) == kCursorMark) {
             c.type = cursorType();
+          }
           break;
         }
         default:

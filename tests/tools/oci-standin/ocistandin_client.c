@@ -851,6 +851,15 @@ static ub2 describedType(void* stmt, ub4 position) {
   return type;
 }
 
+/* Expressions are described by their first value: a timestamp with its zone. */
+static void expressionTypes(void* svc) {
+  void* stmt = prepared("select systimestamp, sysdate from dual");
+  pOCIStmtExecute(svc, stmt, err, 0, 0, NULL, NULL, OCI_DEFAULT);
+  check(describedType(stmt, 1) == SQLT_TIMESTAMP_TZ && describedType(stmt, 2) == SQLT_DAT,
+        "SYSTIMESTAMP and SYSDATE are described as a timestamp with zone and a date");
+  pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+}
+
 /* A cursor expression in a select list opens on the statement handle its define names. */
 static void cursorColumns(void* svc) {
   void* stmt =
@@ -1337,6 +1346,7 @@ int main(int argc, char** argv) {
   datetimes(svc);
   longData(svc);
   cursorColumns(svc);
+  expressionTypes(svc);
   bfiles(svc);
   oldCalls(svc);
   numberCalls();
