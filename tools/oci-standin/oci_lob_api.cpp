@@ -237,6 +237,11 @@ OCI_EXPORT sword OCILobRead(void* svchp, void* errhp, void* locp, ub4* amtp, ub4
       }
       *amtp = static_cast<ub4>(units);
     }
+    // A buffer that holds not even one character would end a streaming read early.
+    if (units == 0 && wanted > 0) {
+      l.streaming = false;
+      throw OraError(24801, "illegal parameter value in OCI lob function");
+    }
     if (!stream) return OCI_SUCCESS;
     l.streamAt = from + units;
     if (l.streamAt < l.length() && units > 0) return OCI_NEED_DATA;
