@@ -664,6 +664,7 @@ ub4 fetchRows(StmtHandle& stmt, ub4 rows, bool* needData = nullptr) {
     }
     std::vector<int64_t> origins(row.size());
     for (size_t c = 0; c < row.size(); ++c) origins[c] = stmt.cursor->originRow(c);
+    if (const int64_t locked = stmt.cursor->lockedRow()) stmt.changedRow = locked;
     deliverRow(stmt, session, row, origins, got);
     if (startPieces(stmt, session, 0)) {
       stmt.rowPending = true;
@@ -1349,6 +1350,7 @@ OCI_EXPORT sword OCIStmtExecute(void* svchp, void* stmtp, void* errhp, ub4 iters
     s.rowPending = false;
     s.outQueue.clear();
     s.outAt = 0;
+    s.changedRow = 0;
     const bool describeOnly = (mode & OCI_DESCRIBE_ONLY) != 0;
     sword status = OCI_SUCCESS;
     if (s.cursor->isQuery()) {

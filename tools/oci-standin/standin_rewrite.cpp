@@ -488,6 +488,7 @@ RewrittenSql rewriteSql(std::string_view text, std::string_view ownSchema) {
       }
       if (j == tokens.size()) {
         for (size_t k = i; k < j; ++k) keep[k] = false;
+        out.forUpdate = true;
         break;
       }
     }

@@ -52,6 +52,7 @@ struct RewrittenSql {
   StatementKind kind = StatementKind::Other;
   std::string sql;                 // the text SQLite runs, binds written as :NAME
   std::vector<std::string> binds;  // normalised bind names, in order of first appearance
+  bool forUpdate = false;          // a query whose locking clause was dropped
 };
 
 // Rewrites one statement:

@@ -1221,11 +1221,13 @@ void Cursor::trackLobRows() {
     const char* database = sqlite3_column_database_name(stmt_, i);
     if (!declared || !table || !database) continue;
     const uint16_t code = parseDeclaredType(declared).code;
-    if (code != 112 && code != 113) continue;
+    // LOB columns, and for a locking query the first table read, whose row is the one locked.
+    const bool locked = rewritten_.forUpdate && tables.empty();
+    if (code != 112 && code != 113 && !locked) continue;
     const std::pair<std::string, std::string> key(database, table);
     auto it = std::find(tables.begin(), tables.end(), key);
     if (it == tables.end()) it = tables.insert(tables.end(), key);
-    tableOf[static_cast<size_t>(i)] = static_cast<int>(it - tables.begin());
+    if (code == 112 || code == 113) tableOf[static_cast<size_t>(i)] = static_cast<int>(it - tables.begin());
   }
   if (tables.empty()) return;
   // The query's own FROM clause names each table; its alias (or its name) qualifies _rowid_.
@@ -1296,6 +1298,10 @@ void Cursor::trackLobRows() {
   for (int i = 0; i < count; ++i)
     if (tableOf[static_cast<size_t>(i)] >= 0)
       rowColumn_[static_cast<size_t>(i)] = count + tableOf[static_cast<size_t>(i)];
+}
+
+int64_t Cursor::lockedRow() const {
+  return rewritten_.forUpdate && hidden_ > 0 && !rowNumbers_.empty() ? rowNumbers_[0] : 0;
 }
 
 int64_t Cursor::originRow(size_t column) const {

@@ -264,6 +264,9 @@ class Cursor {
   // The row number that the last fetched row's column `column` was read from; 0 when unknown
   // (only LOB columns of a single-table query are tracked).
   int64_t originRow(size_t column) const;
+  // For a query with a locking clause (FOR UPDATE): the row number of the last fetched row of the
+  // first table it reads, 0 when unknown.
+  int64_t lockedRow() const;
 
  private:
   void bindAll(BindAccess& binds);

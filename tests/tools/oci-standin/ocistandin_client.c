@@ -562,6 +562,17 @@ static void rowids(void* svc) {
             memcmp(text, "AAAR0pAAEAAAAAAAAB", 18) == 0,
         "a ROWID column defined as a descriptor");
   pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+
+  stmt = prepared("select ename from emp where empno = 7788 for update");
+  pOCIStmtExecute(svc, stmt, err, 0, 0, NULL, NULL, OCI_DEFAULT);
+  pOCIDefineByPos(stmt, &handle, err, 1, found, sizeof found, SQLT_STR, NULL, NULL, NULL, OCI_DEFAULT);
+  length = sizeof text;
+  check(pOCIStmtFetch(stmt, err, 1, OCI_FETCH_NEXT, OCI_DEFAULT) == OCI_SUCCESS &&
+            pOCIAttrGet(stmt, OCI_HTYPE_STMT, rowid, NULL, OCI_ATTR_ROWID, err) == OCI_SUCCESS &&
+            pOCIRowidToChar(rowid, text, &length, err) == OCI_SUCCESS &&
+            memcmp(text, "AAAR0pAAEAAAAAAAAE", 18) == 0,
+        "a locking query's ROWID is the fetched row's");
+  pOCIHandleFree(stmt, OCI_HTYPE_STMT);
   pOCIDescriptorFree(rowid, OCI_DTYPE_ROWID);
 }
 
