@@ -383,7 +383,18 @@ RewrittenSql rewriteSql(std::string_view text, std::string_view ownSchema) {
       std::string query, arguments;
       size_t from = tokens[i + 2].begin;
       int marks = 0;
-      for (size_t k = i + 2; k + 2 < close; ++k) {
+      for (size_t k = i + 2; k < close; ++k) {
+        if (tokens[k].kind == TokenKind::Bind) {
+          // A bind of the cursor's query takes its value with the outer statement's binds.
+          query += std::string(text.substr(from, tokens[k].begin - from));
+          query += "\x02" + std::to_string(++marks) + "\x02";
+          arguments += ", :" + tokens[k].text;
+          if (std::find(out.binds.begin(), out.binds.end(), tokens[k].text) == out.binds.end())
+            out.binds.push_back(tokens[k].text);
+          from = tokens[k].end;
+          continue;
+        }
+        if (k + 2 >= close) continue;
         const bool qualified =
             (tokens[k].kind == TokenKind::Word || tokens[k].kind == TokenKind::QuotedName) &&
             isSymbol(tokens[k + 1], ".") &&

@@ -67,8 +67,8 @@ struct RewrittenSql {
 //    not offered;
 //  - a cursor expression CURSOR(SELECT ...) becomes ora_cursor('SELECT ...', outer values...)
 //    (named "CURSOR" in a select list): a reference alias.column to a table of the outer query's
-//    FROM clause becomes a mark \x02n\x02 in the text and the n-th value after it (binds inside
-//    a cursor expression are not offered: the cursor opens without values);
+//    FROM clause, and a bind, becomes a mark \x02n\x02 in the text and the n-th value after it
+//    (binds inside take their values with the outer statement's);
 //  - in CREATE and ALTER, TIMESTAMP(n) WITH [LOCAL] TIME ZONE, INTERVAL YEAR(n) TO MONTH and
 //    INTERVAL DAY(n) TO SECOND(m) become one word with the arguments last, as SQLite spells
 //    types (TIMESTAMP_WITH_TIME_ZONE(n), INTERVAL_DAY_TO_SECOND(n,m)), and a BYTE or CHAR

@@ -900,8 +900,23 @@ static void cursorColumns(void* svc) {
   pOCIDefineByPos(inner, &handle, err, 1, &empno, sizeof empno, SQLT_INT, NULL, NULL, NULL, OCI_DEFAULT);
   check(pOCIStmtFetch(inner, err, 1, OCI_FETCH_NEXT, OCI_DEFAULT) == OCI_SUCCESS && empno == 1,
         "a cursor over the second outer row");
-  pOCIHandleFree(inner, OCI_HTYPE_STMT);
   pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+  /* A cursor whose query has a bind of its own. */
+  {
+    int dept = 10;
+    void* bind = NULL;
+    stmt = prepared("select cursor(select count(*) from emp where deptno = :d) from dual");
+    pOCIBindByName(stmt, &bind, err, (const OraText*)":d", -1, &dept, sizeof dept, SQLT_INT, NULL, NULL, NULL,
+                   0, NULL, OCI_DEFAULT);
+    pOCIStmtExecute(svc, stmt, err, 0, 0, NULL, NULL, OCI_DEFAULT);
+    pOCIDefineByPos(stmt, &handle, err, 1, &inner, sizeof inner, SQLT_RSET, NULL, NULL, NULL, OCI_DEFAULT);
+    pOCIStmtFetch(stmt, err, 1, OCI_FETCH_NEXT, OCI_DEFAULT);
+    pOCIDefineByPos(inner, &handle, err, 1, &empno, sizeof empno, SQLT_INT, NULL, NULL, NULL, OCI_DEFAULT);
+    check(pOCIStmtFetch(inner, err, 1, OCI_FETCH_NEXT, OCI_DEFAULT) == OCI_SUCCESS && empno == 1,
+          "a cursor's own bind");
+    pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+  }
+  pOCIHandleFree(inner, OCI_HTYPE_STMT);
 }
 
 /* A BFILE column over a directory object of the server folder. */

@@ -178,7 +178,8 @@ TEST(StandinRewriteTest, OracleSpellingsBecomeSqlite) {
        "create table t (a TIMESTAMP_WITH_TIME_ZONE(3), b INTERVAL_DAY_TO_SECOND(2,6) , c varchar2(5 ))", ""},
       {"select cursor(select x.a from t x where x.b = o.b and x.c = :c) from t o",
        "select ora_cursor('select x.a from t x where x.b = \x02"
-       "1\x02 and x.c = :c', o.b) AS \"CURSOR\" from t o",
+       "1\x02 and x.c = \x02"
+       "2\x02', o.b, :C) AS \"CURSOR\" from t o",
        ""},
       {"insert into t values (12345678901234567890, -0.1234567890123456789, 5)",
        "insert into t values ('#12345678901234567890', '#-.1234567890123456789', 5)", ""},
