@@ -257,6 +257,7 @@ RewrittenSql rewriteSql(std::string_view text, std::string_view ownSchema) {
 
   const bool ddl = out.kind == StatementKind::Create || out.kind == StatementKind::Alter;
   std::vector<bool> rowidBind(tokens.size(), false);
+  std::vector<bool> collate(tokens.size(), false);  // " COLLATE RTRIM" follows the token
   auto isName = [&](size_t k) {
     return k < tokens.size() &&
            (tokens[k].kind == TokenKind::Word || tokens[k].kind == TokenKind::QuotedName);
@@ -334,6 +335,19 @@ RewrittenSql rewriteSql(std::string_view text, std::string_view ownSchema) {
                               : "INTERVAL_DAY_TO_SECOND(" + lead + "," + fraction + ")";
         for (size_t d = i + 1; d < k; ++d) keep[d] = false;
         i = k - 1;
+      }
+      continue;
+    }
+    if (ddl && (isWord(t, "CHAR") || isWord(t, "NCHAR")) && i >= 1 &&
+        (tokens[i - 1].kind == TokenKind::Word || tokens[i - 1].kind == TokenKind::QuotedName) &&
+        !isWord(tokens[i - 1], "NATIONAL") && !isWord(tokens[i - 1], "AS")) {
+      // A CHAR column compares blank-padded, as the server compares fixed text: trailing blanks
+      // do not count.
+      size_t last = i;
+      if (i + 1 < tokens.size() && isSymbol(tokens[i + 1], "(") && match[i + 1] < tokens.size())
+        last = match[i + 1];
+      if (!(last + 1 < tokens.size() && isWord(tokens[last + 1], "COLLATE"))) {
+        collate[last] = true;
       }
       continue;
     }
@@ -511,6 +525,7 @@ RewrittenSql rewriteSql(std::string_view text, std::string_view ownSchema) {
   for (size_t i = 0; i < tokens.size(); ++i) {
     if (keep[i] || i == 0 || keep[i - 1]) out.sql.append(text.substr(last, tokens[i].begin - last));
     if (keep[i]) out.sql += replacement[i];
+    if (keep[i] && collate[i]) out.sql += " COLLATE RTRIM";
     last = tokens[i].end;
   }
   out.sql.append(text.substr(last));

@@ -71,8 +71,9 @@ struct RewrittenSql {
 //    (binds inside take their values with the outer statement's);
 //  - in CREATE and ALTER, TIMESTAMP(n) WITH [LOCAL] TIME ZONE, INTERVAL YEAR(n) TO MONTH and
 //    INTERVAL DAY(n) TO SECOND(m) become one word with the arguments last, as SQLite spells
-//    types (TIMESTAMP_WITH_TIME_ZONE(n), INTERVAL_DAY_TO_SECOND(n,m)), and a BYTE or CHAR
-//    length qualifier is dropped;
+//    types (TIMESTAMP_WITH_TIME_ZONE(n), INTERVAL_DAY_TO_SECOND(n,m)), a BYTE or CHAR
+//    length qualifier is dropped, and a CHAR or NCHAR column compares with COLLATE RTRIM
+//    (blank-padded, as the server compares fixed text);
 //  - a number literal SQLite would not keep exactly becomes the text of its stored form
 //    (standin_number.h);
 //  - a set-operator member written in parentheses loses them ("(select a from t) union

@@ -176,6 +176,10 @@ TEST(StandinRewriteTest, OracleSpellingsBecomeSqlite) {
        ""},
       {"create table t (a timestamp(3) with time zone, b interval day(2) to second, c varchar2(5 char))",
        "create table t (a TIMESTAMP_WITH_TIME_ZONE(3), b INTERVAL_DAY_TO_SECOND(2,6) , c varchar2(5 ))", ""},
+      {"create table t (a char(2), b nchar, c char(3) collate binary)",
+       "create table t (a char(2) COLLATE RTRIM, b nchar COLLATE RTRIM, c char(3) collate binary)", ""},
+      {"create table u as select cast(a as char(2)) a from t",
+       "create table u as select cast(a as char(2)) a from t", ""},
       {"select cursor(select x.a from t x where x.b = o.b and x.c = :c) from t o",
        "select ora_cursor('select x.a from t x where x.b = \x02"
        "1\x02 and x.c = \x02"
