@@ -15,6 +15,7 @@
 #include <QVBoxLayout>
 #include <stdexcept>
 
+#include "platform/scopeguard.h"
 #include "tasks/u_common.h"
 #include "tasks/u_task1.h"
 #include "tasks/u_transfer.h"
@@ -227,7 +228,10 @@ void TaskPane::SetScheduleClock(std::function<platform::LocalTimeFields()> now) 
 }
 
 void TaskPane::SchedulerTimerTick() {
-  const std::vector<tasks::TUniTask*> list = Tasks();
+  std::vector<tasks::TUniTask*> list = Tasks();
+  // A task open in a wizard is not started: its options are half edited until the wizard closes,
+  // and a Cancel puts the old ones back. Queued meanwhile, it starts after the wizard.
+  std::erase(list, editing_);
   tasks::SchedulerTick(list, Settings().maxtasks, *this);
   UpdateActions();
 }
@@ -551,9 +555,13 @@ void TaskPane::ModifyTask() {
   if (type == tasks::TTaskType::RawExport || type == tasks::TTaskType::RawImport) {
     // The kind may change, and with it the class that reads the command: the dialog makes a new
     // task, which takes the old one's place with the rest of its row.
+    editing_ = task;
+    platform::ScopeExit edited([this] { editing_ = nullptr; });
     std::unique_ptr<tasks::TUniTask> changed = RunBlankTaskDialog(task);
     if (!changed) return;
     keepRowOf(*task, *changed);
+    // Queued by its schedule while the dialog was open: the changed task runs in its place.
+    changed->SetState(task->state());
     auto* entry = static_cast<TaskEntry*>(task->node());
     changed->SetNode(entry);
     entry->task = std::move(changed);
@@ -571,6 +579,8 @@ void TaskPane::ModifyTask() {
     return;
   }
   task->SetSavedCommand(task->command());
+  editing_ = task;
+  platform::ScopeExit edited([this] { editing_ = nullptr; });
   if (!RunWizard(*task,
                  isExport ? QStringLiteral("Modify export task") : QStringLiteral("Modify import task"))) {
     // The wizard wrote every change into the options at once: reading the saved command again
