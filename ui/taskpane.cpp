@@ -229,8 +229,8 @@ void TaskPane::SetScheduleClock(std::function<platform::LocalTimeFields()> now) 
 
 void TaskPane::SchedulerTimerTick() {
   std::vector<tasks::TUniTask*> list = Tasks();
-  // A task open in a wizard is not started: its options are half edited until the wizard closes,
-  // and a Cancel puts the old ones back. Queued meanwhile, it starts after the wizard.
+  // A task open in a dialog is not started: a wizard's options are half edited until it closes,
+  // and a Cancel puts the old ones back. Queued meanwhile, it starts after the dialog.
   std::erase(list, editing_);
   tasks::SchedulerTick(list, Settings().maxtasks, *this);
   UpdateActions();
@@ -422,6 +422,8 @@ void TaskPane::ModifyOptions() {
   }
   if (task->state() != tasks::TTaskState::Idle) return;
   FrmTaskOption->Fill(*task);
+  editing_ = task;
+  platform::ScopeExit edited([this] { editing_ = nullptr; });
   if (Services().dialogs->run(*FrmTaskOption) != QDialog::Accepted) return;
   FrmTaskOption->TakeInto(*task);
   try {
