@@ -175,6 +175,44 @@ bool inSelectList(const std::vector<Token>& tokens, const std::vector<size_t>& m
   return false;
 }
 
+bool isName(const Token& t) {
+  return t.kind == TokenKind::Word || t.kind == TokenKind::QuotedName;
+}
+
+// The first token of the operand that ends at token `end` ((...), f(...), a.b.c, a literal or a
+// bind); `end` + 1 when there is none such.
+size_t operandStart(const std::vector<Token>& tokens, const std::vector<size_t>& match, size_t end) {
+  if (isSymbol(tokens[end], ")")) {
+    if (match[end] >= tokens.size()) return end + 1;
+    size_t start = match[end];
+    if (start > 0 && tokens[start - 1].kind == TokenKind::Word) --start;  // a function's name
+    return start;
+  }
+  if (tokens[end].kind == TokenKind::String || tokens[end].kind == TokenKind::Number ||
+      tokens[end].kind == TokenKind::Bind)
+    return end;
+  if (!isName(tokens[end])) return end + 1;
+  size_t start = end;
+  while (start >= 2 && isSymbol(tokens[start - 1], ".") && isName(tokens[start - 2])) start -= 2;
+  return start;
+}
+
+// The last token of the operand that starts at token `start`; `start` - 1 when there is none.
+size_t operandEnd(const std::vector<Token>& tokens, const std::vector<size_t>& match, size_t start) {
+  if (isSymbol(tokens[start], "(")) return match[start] < tokens.size() ? match[start] : start - 1;
+  if (tokens[start].kind == TokenKind::String || tokens[start].kind == TokenKind::Number ||
+      tokens[start].kind == TokenKind::Bind)
+    return start;
+  if (!isName(tokens[start])) return start - 1;
+  if (start + 1 < tokens.size() && isSymbol(tokens[start + 1], "(") && match[start + 1] < tokens.size())
+    return match[start + 1];
+  size_t end = start;
+  while (end + 2 < tokens.size() && isSymbol(tokens[end + 1], ".") && isName(tokens[end + 2])) end += 2;
+  if (end + 1 < tokens.size() && isSymbol(tokens[end + 1], "(") && match[end + 1] < tokens.size())
+    return match[end + 1];  // owner.package.function(...)
+  return end;
+}
+
 // The table names and aliases of the FROM clause that follows token `after` at its depth.
 std::vector<std::string> outerNames(const std::vector<Token>& tokens, const std::vector<size_t>& match,
                                     size_t after) {
@@ -258,6 +296,24 @@ RewrittenSql rewriteSql(std::string_view text, std::string_view ownSchema) {
   const bool ddl = out.kind == StatementKind::Create || out.kind == StatementKind::Alter;
   std::vector<bool> rowidBind(tokens.size(), false);
   std::vector<bool> collate(tokens.size(), false);  // " COLLATE RTRIM" follows the token
+  // Text put around tokens: concatenation treats NULL as empty text, as the server does, so
+  // each operand of || is wrapped in ifnull(operand, '').
+  std::vector<std::string> before(tokens.size()), after(tokens.size());
+  if (out.kind != StatementKind::Begin && out.kind != StatementKind::Declare) {
+    std::vector<std::pair<size_t, size_t>> wrapped;
+    auto wrap = [&](size_t first, size_t last) {
+      if (first > last || last >= tokens.size()) return;
+      if (std::find(wrapped.begin(), wrapped.end(), std::pair(first, last)) != wrapped.end()) return;
+      wrapped.emplace_back(first, last);
+      before[first] = "ifnull(" + before[first];
+      after[last] += ", '')";
+    };
+    for (size_t k = 1; k + 1 < tokens.size(); ++k) {
+      if (!isSymbol(tokens[k], "||")) continue;
+      wrap(operandStart(tokens, match, k - 1), k - 1);
+      wrap(k + 1, operandEnd(tokens, match, k + 1));
+    }
+  }
   auto isName = [&](size_t k) {
     return k < tokens.size() &&
            (tokens[k].kind == TokenKind::Word || tokens[k].kind == TokenKind::QuotedName);
@@ -524,8 +580,10 @@ RewrittenSql rewriteSql(std::string_view text, std::string_view ownSchema) {
   size_t last = 0;
   for (size_t i = 0; i < tokens.size(); ++i) {
     if (keep[i] || i == 0 || keep[i - 1]) out.sql.append(text.substr(last, tokens[i].begin - last));
+    out.sql += before[i];
     if (keep[i]) out.sql += replacement[i];
     if (keep[i] && collate[i]) out.sql += " COLLATE RTRIM";
+    out.sql += after[i];
     last = tokens[i].end;
   }
   out.sql.append(text.substr(last));

@@ -62,6 +62,8 @@ struct RewrittenSql {
 //  - [owner.]seq.NEXTVAL and .CURRVAL become ora_nextval('OWNER', 'SEQ') and ora_currval(..);
 //  - ROWID becomes ora_rowid(_rowid_) (named "ROWID" in a select list), and ROWID = :bind or
 //    ROWID = 'text' becomes _rowid_ = ora_rowid_row(...);
+//  - each operand of || is wrapped in ifnull(operand, ''), as concatenation treats NULL as
+//    empty text;
 //  - SYSDATE and SYSTIMESTAMP become ora_sysdate() and ora_systimestamp(), and SYSDATE + n or
 //    SYSDATE - n (n a number) becomes ora_date_add(ora_sysdate(), n); other date arithmetic is
 //    not offered;

@@ -277,6 +277,7 @@ static const struct Step script[] = {
     {"select code || '|' || ncode || '|' || nname from texts where id = 1", 0, NULL, "ab  |x |ábc"},
     {"select bytes from texts where id = 1", 0, NULL, "0A0B"},
     {"select count(*) from texts where code = 'ab' and ncode = 'x'", 0, NULL, "1"},
+    {"select 'a' || null || ename || to_char(null) from emp where empno = 7369", 0, NULL, "aSMITH"},
     /* The ROWID pseudo-column in the select list and in a condition. */
     {"select rowid from emp where empno = 7369", 0, NULL, "AAAR0pAAEAAAAAAAAB"},
     {"select ename from emp where rowid = 'AAAR0pAAEAAAAAAAAE'", 0, NULL, "SCOTT"},

@@ -180,6 +180,9 @@ TEST(StandinRewriteTest, OracleSpellingsBecomeSqlite) {
        "create table t (a char(2) COLLATE RTRIM, b nchar COLLATE RTRIM, c char(3) collate binary)", ""},
       {"create table u as select cast(a as char(2)) a from t",
        "create table u as select cast(a as char(2)) a from t", ""},
+      {"select e.a || nvl(b, 'x') || :c || (1 + 2) from t e",
+       "select ifnull(e.a, '') || ifnull(nvl(b, 'x'), '') || ifnull(:C, '') || ifnull((1 + 2), '') from t e",
+       ""},
       {"select cursor(select x.a from t x where x.b = o.b and x.c = :c) from t o",
        "select ora_cursor('select x.a from t x where x.b = \x02"
        "1\x02 and x.c = \x02"
