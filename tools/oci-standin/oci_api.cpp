@@ -1324,7 +1324,12 @@ OCI_EXPORT sword OCIStmtExecute(void* svchp, void* stmtp, void* errhp, ub4 iters
       s.params.clear();
       s.session = sessionHandle;
       s.generation = sessionHandle->generation;
-      s.cursor = std::make_unique<Cursor>(session, s.text);
+      try {
+        s.cursor = std::make_unique<Cursor>(session, s.text);
+      } catch (const OraError& e) {
+        s.errorOffset = static_cast<ub2>(e.offset);
+        throw;
+      }
     }
     // Output pieces of the last run go out first; the statement does not run again for them.
     if (!s.outQueue.empty()) return deliverOutPieces(s);

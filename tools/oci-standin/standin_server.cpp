@@ -1125,7 +1125,11 @@ Cursor::Cursor(Session& session, std::string_view text)
   const char* tail = nullptr;
   const int rc = sqlite3_prepare_v2(session_.db(), rewritten_.sql.c_str(),
                                     static_cast<int>(rewritten_.sql.size()), &stmt_, &tail);
-  if (rc != SQLITE_OK) throw session_.mapError(rc);
+  if (rc != SQLITE_OK) {
+    OraError e = session_.mapError(rc);
+    e.offset = errorOffset(sqlite3_errmsg(session_.db()));
+    throw e;
+  }
   if (!stmt_) throw OraError(900, "invalid SQL statement");
   while (tail && *tail && (std::isspace(static_cast<unsigned char>(*tail)) || *tail == ';')) ++tail;
   if (tail && *tail) {
@@ -1134,6 +1138,29 @@ Cursor::Cursor(Session& session, std::string_view text)
     throw OraError(911, "invalid character");
   }
   trackLobRows();
+}
+
+// Where in the statement's own text the server would place a parse error: at the name SQLite
+// names ("no such table: X", "no such column: X", near "X"), else 0.
+int Cursor::errorOffset(const std::string& message) const {
+  std::string name;
+  for (const char* head : {"no such table: ", "no such column: ", "no such function: "}) {
+    if (message.rfind(head, 0) == 0) name = message.substr(std::strlen(head));
+  }
+  if (name.empty() && message.rfind("near \"", 0) == 0) {
+    const size_t end = message.find('"', 6);
+    if (end != std::string::npos) name = message.substr(6, end - 6);
+  }
+  const size_t dot = name.rfind('.');
+  if (dot != std::string::npos) name = name.substr(dot + 1);
+  if (name.empty()) return 0;
+  const std::string wanted = upperAscii(name);
+  for (const Token& t : scanSql(text_)) {
+    if (t.kind == TokenKind::Unterminated) break;
+    if (upperAscii(text_.substr(t.begin, t.end - t.begin)) == wanted || t.text == wanted)
+      return static_cast<int>(t.begin);
+  }
+  return 0;
 }
 
 bool Cursor::findStoredProgram() {

@@ -57,6 +57,7 @@ namespace ocistandin {
 struct OraError : std::runtime_error {
   OraError(int code, const std::string& text) : std::runtime_error(text), code(code) {}
   int code;
+  int offset = 0;  // a parse error's position in the statement's text, from 0
 };
 
 struct Value {
@@ -239,7 +240,8 @@ class BindAccess {
 // and PL/SQL blocks through the block interpreter.
 class Cursor {
  public:
-  // Prepares; raises the ORA error of a statement SQLite refuses.
+  // Prepares; raises the ORA error of a statement SQLite refuses, with the offset of the name
+  // it refuses in `text`.
   Cursor(Session& session, std::string_view text);
   ~Cursor();
   Cursor(const Cursor&) = delete;
@@ -289,6 +291,7 @@ class Cursor {
   std::vector<int64_t> rowNumbers_;
   void trackLobRows();
   bool findStoredProgram();
+  int errorOffset(const std::string& message) const;
   void compileStoredProgram();
   std::string programType_, programOwner_, programName_;
   bool compiledWithErrors_ = false;

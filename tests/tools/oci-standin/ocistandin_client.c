@@ -864,6 +864,18 @@ static ub2 describedType(void* stmt, ub4 position) {
   return type;
 }
 
+/* A refused statement tells where its fault lies. */
+static void parseErrorOffsets(void* svc) {
+  void* stmt = prepared("select * from  no_such_table");
+  ub2 offset = 0;
+  check(
+      oraCode(pOCIStmtExecute(svc, stmt, err, 0, 0, NULL, NULL, OCI_DEFAULT)) == ORA_NO_TABLE &&
+          pOCIAttrGet(stmt, OCI_HTYPE_STMT, &offset, NULL, OCI_ATTR_PARSE_ERROR_OFFSET, err) == OCI_SUCCESS &&
+          offset == 15,
+      "the parse error offset points at the missing table");
+  pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+}
+
 /* Expressions are described by their first value: a timestamp with its zone. */
 static void expressionTypes(void* svc) {
   void* stmt = prepared("select systimestamp, sysdate from dual");
@@ -999,6 +1011,7 @@ static void oldCalls(void* svc) {
         "describe a column");
   check(podescr(&cda, 4, &size, &type, NULL, NULL, NULL, NULL, NULL, NULL) == -303,
         "describe past the select list");
+  check(poparse(&mine, (const OraText*)"x", -1, 0, 2) == -1001, "a cursor area never opened");
   podefinps(&cda, 1, 1, (ub1*)empno, sizeof empno[0], SQLT_INT, -1, ind, NULL, 0, 0, NULL, NULL,
             sizeof empno[0], sizeof ind[0], 0, 0);
   podefinps(&cda, 1, 2, (ub1*)names, sizeof names[0], SQLT_STR, -1, ind, NULL, 0, 0, NULL, NULL,
@@ -1007,6 +1020,8 @@ static void oldCalls(void* svc) {
             strcmp(names[0], "SMITH") == 0,
         "execute and fetch two rows");
   check(pofen(&cda, 5) == 4 && cda.rpc == 5 && cda.rc == 1403 && empno[2] == 7902, "fetch to the end");
+  check(poparse(&cda, (const OraText*)"select nosuch from emp", -1, 0, 2) == -904 && cda.peo == 7,
+        "an old parse error with its offset");
   check(poparse(&cda, (const OraText*)"select ename from emp where empno = :1", -1, 0, 2) == 0 &&
             pobndrn(&cda, 1, (ub1*)&one, sizeof one, SQLT_INT, -1, NULL, NULL, -1, -1) == 0 &&
             podefin(&cda, 1, (ub1*)name, sizeof name, SQLT_STR, -1, NULL, NULL, -1, -1, NULL, NULL) == 0 &&
@@ -1375,6 +1390,7 @@ int main(int argc, char** argv) {
   longData(svc);
   cursorColumns(svc);
   expressionTypes(svc);
+  parseErrorOffsets(svc);
   bfiles(svc);
   oldCalls(svc);
   numberCalls();
