@@ -370,6 +370,7 @@ TEST_F(RoadTest, ARunTerminatedAMissingProgramAndACopyInsteadOfAnUpload) {
   const size_t shown = script.messages.size();
   runSelected(*w);
   ASSERT_EQ(script.messages.size(), shown + 1);
+  // The box names the stage and gives the reason.
   EXPECT_EQ(script.messages.back().toStdString(), "error: Start " + ws.folder() +
                                                       "/no/exp error(002)\nCannot start " + ws.folder() +
                                                       "/no/exp: No such file or directory");
