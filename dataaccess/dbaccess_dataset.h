@@ -154,9 +154,9 @@ class TCustomDADataSet : public TMemDataSet, public TDASQLOwner, public TDACompo
   virtual std::string AddWhere(const std::string& sql, const std::string& condition) const;
   // The text without its WHERE condition; with `fields` as its ORDER BY; its ORDER BY fields.
   // Only a driver that knows its dialect's clauses answers; here each gives an empty text.
-  virtual std::string WithoutWhere(const std::string&) const { return ""; }
-  virtual std::string WithOrderBy(const std::string&, const std::string&) const { return ""; }
-  virtual std::string OrderByOf(const std::string&) const { return ""; }
+  virtual std::string DeleteWhere(const std::string&) const { return ""; }
+  virtual std::string SetOrderBy(const std::string&, const std::string&) const { return ""; }
+  virtual std::string GetOrderBy(const std::string&) const { return ""; }
   // Prepares the statement, traced to the SQL monitor; nothing when prepared already.
   void Prepare() override;
   // With QueryRecCount, while rows remain to be fetched: the rows held plus those the server

@@ -82,9 +82,9 @@ TEST_F(DataSetTest, TheServerCountStandsInForRowsNotYetFetched) {
   while (!c.Eof()) c.Next();
   EXPECT_EQ(c.RecordCount(), 9);
   // Only a driver that knows its dialect edits the clauses.
-  EXPECT_EQ(c.WithoutWhere("SELECT 1 FROM T WHERE A = 1"), "");
-  EXPECT_EQ(c.WithOrderBy("SELECT 1 FROM T", "A"), "");
-  EXPECT_EQ(c.OrderByOf("SELECT 1 FROM T ORDER BY A"), "");
+  EXPECT_EQ(c.DeleteWhere("SELECT 1 FROM T WHERE A = 1"), "");
+  EXPECT_EQ(c.SetOrderBy("SELECT 1 FROM T", "A"), "");
+  EXPECT_EQ(c.GetOrderBy("SELECT 1 FROM T ORDER BY A"), "");
 }
 
 TEST_F(DataSetTest, AnUpdateObjectIsBorrowedAndAReadOnlyOrOneWayDatasetTakesNoChange) {
