@@ -490,8 +490,46 @@ void TDumpLex::action(int rule) {
   }
 }
 
+// Names, quoted names and blanks make up nearly every token of a dump's statements. Their
+// matches are taken here without the general driver: for each of them the longest match is that
+// rule's alone, so the driver would read the same characters into yytext, put back the one that
+// ended the match and run the same action. Everything else, and a match that follows kept text,
+// goes through the driver.
 int TDumpLex::yylex() {
-  return yylexWith(*this);
+  for (;;) {
+    if (hasSavedText()) return yylexWith(*this);
+    const char first = peek_char();
+    int rule;
+    if (isLetter(first))
+      rule = kRuleIdentifier;
+    else if (first == '"')
+      rule = kRuleDoubleQuoted;
+    else if (first == ' ' || first == '\t' || first == '\n')
+      rule = kRuleBlanks;
+    else
+      return yylexWith(*this);
+    yynew();
+    yyreject = false;
+    yyscan();
+    switch (rule) {
+      case kRuleIdentifier:
+        do yyscan();
+        while (isNameChar(yyactchar()));
+        break;
+      case kRuleDoubleQuoted:
+        do yyscan();
+        while (yyactchar() != '"' && yyactchar() != '\0');
+        break;
+      default:
+        do yyscan();
+        while (yyactchar() == ' ' || yyactchar() == '\t' || yyactchar() == '\n');
+        break;
+    }
+    yyless(yyleng() - 1);
+    yylastchar = yytext.back();
+    action(rule);
+    if (yydone) return yyretval;
+  }
 }
 
 }  // namespace dumpfile

@@ -112,12 +112,21 @@ class LexLib {
     }
     return 0;
   }
+  // The character get_char() would return next, left in the input (a line is loaded as
+  // get_char() would load it).
+  char peek_char() {
+    if (pushCount_ == 0 && linePos_ == lineLen_ && yylineindex < yyinput.size()) loadLine();
+    if (pushCount_ != 0) return push_[size_t(pushCount_ - 1)];
+    return linePos_ != lineLen_ ? line_[linePos_] : char(0);
+  }
   // Puts c back in front of the input. Throws "input buffer overflow" when the buffer already
   // holds kMaxChars characters.
   void unget_char(char c);
   // The echo hook; does nothing.
   void put_char(char /*c*/) {}
 
+  // Whether yymore() has kept text that the next match starts with.
+  bool hasSavedText() const { return !saved_.empty(); }
   // Keeps yytext; it becomes the start of the next token's text.
   void yymore() { saved_ = yytext; }
   // Puts back every character of yytext after position n (last first) and cuts yytext to n.
