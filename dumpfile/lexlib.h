@@ -40,6 +40,15 @@ class ShortString {
 
   ShortString() = default;
   ShortString(std::string_view s) { assign(s); }  // NOLINT: implicit on purpose, like the text it holds
+  // Copies move only the bytes in use: scanners and parsers copy these texts once per token.
+  ShortString(const ShortString& other) : len_(other.len_) {
+    if (len_ != 0) std::memcpy(buf_, other.buf_, len_);
+  }
+  ShortString& operator=(const ShortString& other) {
+    len_ = other.len_;
+    if (len_ != 0 && this != &other) std::memcpy(buf_, other.buf_, len_);
+    return *this;
+  }
 
   void assign(std::string_view s) {
     len_ = uint8_t(s.size() < kMax ? s.size() : kMax);
