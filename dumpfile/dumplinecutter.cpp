@@ -185,6 +185,12 @@ bool IsClosingRecord(std::string_view text) {
 }
 
 std::string_view DumpLineCutter::Line::text(std::string& scratch) const {
+  // Most lines lie whole in the buffer, all printable but for the break that ends them.
+  if (carry.empty() && first != nullptr) {
+    const ptrdiff_t span = end - first;
+    if (span == length || (span == length + 1 && (end[-1] == 0x0D || end[-1] == 0x0A)))
+      return {reinterpret_cast<const char*>(first), size_t(length)};
+  }
   scratch.assign(carry);
   appendPrintable(scratch, first != nullptr ? first : begin, end);
   return scratch;

@@ -71,10 +71,14 @@ void LexLib::yyclear() {
 }
 
 void LexLib::setSingleLine(std::string_view line) {
-  yyinput.resize(1);
-  yyinput[0].assign(line);
+  // Loaded at once rather than through yyinput: the first get_char() would load it unchanged,
+  // and no character is read before it.
+  yyinput.clear();
   yylineindex = 0;
   yyclear();
+  lineLen_ = line.size() < size_t(kMaxText) ? line.size() : size_t(kMaxText);
+  if (lineLen_ != 0) std::memcpy(line_, line.data(), lineLen_);
+  yycolno = 1;
 }
 
 }  // namespace dumpfile

@@ -182,7 +182,8 @@ class LexLib {
   // Characters in the input buffer: the rest of the loaded line plus those put back.
   int bufferedChars() const { return int(lineLen_ - linePos_) + pushCount_; }
 
-  // Replaces the input by one line and prepares a scan (line index 0, yyclear()), reusing storage.
+  // Replaces the input by one line, loaded at once (yyinput is left empty, line index 0), and
+  // prepares a scan as yyclear() does.
   void setSingleLine(std::string_view line);
 
   [[noreturn]] static void fatal(const char* msg);
