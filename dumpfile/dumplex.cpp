@@ -415,8 +415,13 @@ void TDumpLex::action(int rule) {
         yyreturn(0);
         return;
       }
-      ShortString value;
       const std::string_view body = text.substr(1);
+      if (body.find(rule == kRuleSingleQuoted ? '\\' : '"') == std::string_view::npos) {
+        yylval = body;  // nothing to leave out
+        yyreturn(STRING);
+        return;
+      }
+      ShortString value;
       for (size_t i = 0; i < body.size(); ++i) {
         if (rule == kRuleSingleQuoted && body[i] == '\\' && i + 1 < body.size() && body[i + 1] == '\'')
           continue;
@@ -513,16 +518,13 @@ int TDumpLex::yylex() {
     yyscan();
     switch (rule) {
       case kRuleIdentifier:
-        do yyscan();
-        while (isNameChar(yyactchar()));
+        yyscanWhile(isNameChar);
         break;
       case kRuleDoubleQuoted:
-        do yyscan();
-        while (yyactchar() != '"' && yyactchar() != '\0');
+        yyscanWhile([](char c) { return c != '"' && c != '\0'; });
         break;
       default:
-        do yyscan();
-        while (yyactchar() == ' ' || yyactchar() == '\t' || yyactchar() == '\n');
+        yyscanWhile([](char c) { return c == ' ' || c == '\t' || c == '\n'; });
         break;
     }
     yyless(yyleng() - 1);

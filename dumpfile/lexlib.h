@@ -59,6 +59,12 @@ class ShortString {
   void push_back(char c) {
     if (len_ < kMax) buf_[len_++] = c;
   }
+  // Appends as much of s as there is room for.
+  void append(std::string_view s) {
+    const size_t n = s.size() < kMax - len_ ? s.size() : kMax - len_;
+    if (n != 0) std::memcpy(buf_ + len_, s.data(), n);
+    len_ = uint8_t(len_ + n);
+  }
   // Cuts to n bytes (n larger than the size leaves the text as it is).
   void truncate(size_t n) {
     if (n < len_) len_ = uint8_t(n);
@@ -154,6 +160,33 @@ class LexLib {
   void yyscan() {
     if (yytext.size() >= size_t(kMaxText)) fatal("yytext overflow");
     yytext.push_back(get_char());
+  }
+  // As `do yyscan(); while (keep(yyactchar()));`, taking the characters of the loaded line in
+  // one run where it can.
+  template <class Keep>
+  void yyscanWhile(Keep keep) {
+    for (;;) {
+      const size_t room = size_t(kMaxText) - yytext.size();
+      size_t n = lineLen_ - linePos_ < room ? lineLen_ - linePos_ : room;
+      if (pushCount_ != 0) n = 0;
+      if (n == 0) {
+        yyscan();
+        if (!keep(yyactchar())) return;
+        continue;
+      }
+      size_t i = 0;
+      bool stopped = false;
+      while (i < n) {
+        if (!keep(line_[linePos_ + i++])) {
+          stopped = true;
+          break;
+        }
+      }
+      yytext.append(std::string_view(line_ + linePos_, i));
+      linePos_ += i;
+      yycolno += int(i);
+      if (stopped) return;
+    }
   }
   // The character yyscan read last.
   char yyactchar() const { return yytext.back(); }
