@@ -343,7 +343,7 @@ ParallelLineCutter::~ParallelLineCutter() {
 
 void ParallelLineCutter::takeSegments(std::unique_lock<std::mutex>& lock) {
   while (next_ < total_) {
-    Segment& segment = *segments_[next_++];
+    Segment& segment = *groups_[size_t(cutting_)][next_++];
     lock.unlock();
     segment.cut();
     lock.lock();
@@ -360,15 +360,22 @@ bool ParallelLineCutter::feed(DumpLineCutter& cutter, const uint8_t* data, size_
                               DumpLineCutter::Sink& sink) {
   // A few segments per thread, so that the work evens out when some thread is held up.
   const size_t count = std::min(size_t(helperCount_ + 1) * 4, n / minSegment_);
-  if (helperCount_ == 0 || count < 2) return cutter.feed(data, n, base, sink);
+  if (helperCount_ == 0 || count < 2) return flush(cutter, sink) && cutter.feed(data, n, base, sink);
+  const int previous = cutting_;
+  const size_t previousCount = pending_;
   {
     std::unique_lock lock(mutex_);
-    while (segments_.size() < count) {
-      segments_.push_back(std::make_unique<Segment>());
-      if (recognise_) segments_.back()->lines.recogniser = std::make_unique<TDumpRecogniser>();
+    // The segments of the group fed before point into its buffer: every one must be cut before
+    // the threads move on.
+    done_.wait(lock, [&] { return finished_ == total_; });
+    cutting_ = 1 - cutting_;
+    Group& group = groups_[size_t(cutting_)];
+    while (group.size() < count) {
+      group.push_back(std::make_unique<Segment>());
+      if (recognise_) group.back()->lines.recogniser = std::make_unique<TDumpRecogniser>();
     }
     for (size_t i = 0; i < count; ++i) {
-      Segment& s = *segments_[i];
+      Segment& s = *group[i];
       const size_t from = n / count * i;
       s.data = data + from;
       s.n = (i + 1 == count ? n : n / count * (i + 1)) - from;
@@ -380,12 +387,30 @@ bool ParallelLineCutter::feed(DumpLineCutter& cutter, const uint8_t* data, size_
     finished_ = 0;
     total_ = count;
     work_.notify_all();
+  }
+  pending_ = count;
+  const bool go = previousCount == 0 || replay(groups_[size_t(previous)], previousCount, cutter, sink);
+  std::unique_lock lock(mutex_);
+  takeSegments(lock);
+  return go;
+}
+
+bool ParallelLineCutter::flush(DumpLineCutter& cutter, DumpLineCutter::Sink& sink) {
+  if (pending_ == 0) return true;
+  {
+    std::unique_lock lock(mutex_);
     takeSegments(lock);
-    // The segments point into `data`: wait for every one before anything else happens to it.
     done_.wait(lock, [&] { return finished_ == total_; });
   }
+  const size_t count = pending_;
+  pending_ = 0;
+  return replay(groups_[size_t(cutting_)], count, cutter, sink);
+}
+
+bool ParallelLineCutter::replay(Group& group, size_t count, DumpLineCutter& cutter,
+                                DumpLineCutter::Sink& sink) {
   for (size_t i = 0; i < count; ++i) {
-    Segment& s = *segments_[i];
+    Segment& s = *group[i];
     if (s.error) std::rethrow_exception(s.error);
     if (s.breakAt == s.n) {
       if (!cutter.feed(s.data, s.n, s.base, sink)) return false;
