@@ -237,7 +237,9 @@ bool DumpLineCutter::finish(int64_t endOffset, Sink& sink) {
 namespace {
 
 // The lines of one segment as a helper found them, to be passed on later in order. With a
-// recogniser, each line is recognised as it is found.
+// recogniser, each line is recognised as it is found, and what it does to the tree is kept in a
+// few bytes (its name in one text for the segment), since a chunk may hold a hundred thousand
+// statements.
 class LineRecorder final : public DumpLineCutter::Sink {
  public:
   struct Event {
@@ -251,12 +253,28 @@ class LineRecorder final : public DumpLineCutter::Sink {
   bool onLine(const DumpLineCutter::Line& line, int64_t endOffset) override {
     size_t index = 0;
     if (recogniser) {
-      index = used++;
-      if (index == outcomes.size()) outcomes.emplace_back();
-      RecognisedLine& r = outcomes[index];
+      index = outcomes.size();
       const std::string_view text = line.text(scratch);
-      recogniser->Recognise(text, r.outcome);
-      r.closingRecord = IsClosingRecord(text);
+      TDumpRecogniser::Outcome& o = current.outcome;
+      recogniser->Recognise(text, o);
+      Kept k;
+      k.action = o.action;
+      k.kind = o.kind;
+      k.place = o.place;
+      k.setsUserMode = o.setsUserMode;
+      k.closingRecord = IsClosingRecord(text);
+      k.result = o.result;
+      // Only a head, a created user and a connect use their name.
+      const bool named =
+          o.action != TDumpRecogniser::Outcome::kNone && o.action != TDumpRecogniser::Outcome::kClose;
+      k.nameAt = uint32_t(names.size());
+      k.nameLength = named ? uint8_t(o.name.size()) : uint8_t(0);
+      if (named) names.append(o.name.view());
+      if (o.error) {
+        k.error = uint32_t(errors.size());
+        errors.push_back(o.error);
+      }
+      outcomes.push_back(k);
     }
     events.push_back({true, line.length, 1, -1, endOffset, line.begin, line.end, line.first, index});
     return true;
@@ -268,15 +286,17 @@ class LineRecorder final : public DumpLineCutter::Sink {
 
   void clear() {
     events.clear();
-    used = 0;
+    outcomes.clear();
+    names.clear();
+    errors.clear();
   }
 
-  bool replay(DumpLineCutter::Sink& sink) const {
+  bool replay(DumpLineCutter::Sink& sink) {
     for (const Event& e : events) {
       bool go;
       if (e.isLine) {
-        const DumpLineCutter::Line line{{},      e.begin,  e.end,
-                                        e.first, e.length, recogniser ? &outcomes[e.recognised] : nullptr};
+        const DumpLineCutter::Line line{
+            {}, e.begin, e.end, e.first, e.length, recogniser ? restore(outcomes[e.recognised]) : nullptr};
         go = sink.onLine(line, e.lastEnd);
       } else {
         go = sink.onPlainLines(e.count, e.previousEnd, e.lastEnd);
@@ -288,9 +308,37 @@ class LineRecorder final : public DumpLineCutter::Sink {
 
   std::vector<Event> events;
   std::unique_ptr<TDumpRecogniser> recogniser;
-  // Kept across segments with their name buffers; the first `used` belong to this segment.
-  std::vector<RecognisedLine> outcomes;
-  size_t used = 0;
+
+ private:
+  static constexpr uint32_t kNoError = ~uint32_t(0);
+  struct Kept {
+    TDumpRecogniser::Outcome::Action action;
+    uint8_t kind, place;
+    bool setsUserMode, closingRecord;
+    uint8_t nameLength;
+    int result;
+    uint32_t nameAt;
+    uint32_t error = kNoError;
+  };
+
+  const RecognisedLine* restore(const Kept& k) {
+    TDumpRecogniser::Outcome& o = current.outcome;
+    o.action = k.action;
+    o.kind = k.kind;
+    o.place = k.place;
+    o.setsUserMode = k.setsUserMode;
+    o.result = k.result;
+    o.name.assign(std::string_view(names).substr(k.nameAt, k.nameLength));
+    o.error = k.error == kNoError ? nullptr : errors[k.error];
+    current.closingRecord = k.closingRecord;
+    return &current;
+  }
+
+  // Kept across segments with their storage.
+  std::vector<Kept> outcomes;
+  std::string names;
+  std::vector<std::exception_ptr> errors;
+  RecognisedLine current;  // the line being recognised or passed on
   std::string scratch;
 };
 
