@@ -238,7 +238,36 @@ std::string TOraDataSet::GetOrderBy() const {
 }
 
 void TOraDataSet::AssignFieldValue(da::TDAParam& param, ds::Field& field, bool old) {
-  TCustomDADataSet::AssignFieldValue(param, field, old);
+  auto* ora = dynamic_cast<TOraParam*>(&param);
+  const uint16_t dataType = OraFieldTypeToDataType(field.DataType());
+  if (!ora || !IsOraValueType(dataType) || field.FieldNo <= 0)
+    return TCustomDADataSet::AssignFieldValue(param, field, old);
+  da::TSharedObject* source = nullptr;
+  {
+    const ds::DataSetState saved = SetTempState(old ? ds::dsOldValue : State());
+    platform::ScopeExit restore([this, saved] { RestoreState(saved); });
+    source = GetFieldObject(field);
+  }
+  if (!source) return TCustomDADataSet::AssignFieldValue(param, field, old);
+  ora->SetDataType(field.DataType());
+  da::TSharedObject* target = ora->GetTimeStamp();
+  if (!target) target = ora->GetInterval();
+  if (!target) target = ora->GetNumber();
+  DA_ASSERT(target, "Parameter without its value object");
+  AssignOraValue(*source, *target);
+}
+
+bool TOraDataSet::VariantToValueBuffer(const da::TFieldDesc& field, const Variant& value,
+                                       da::TValueBuffer& buffer) {
+  if (!IsOraValueType(field.DataType)) return TCustomDADataSet::VariantToValueBuffer(field, value, buffer);
+  return OraVariantToValueBuffer(field, value, buffer);
+}
+
+bool TOraDataSet::CompareFieldValue(const da::TValueBuffer* key, const da::TFieldDesc& field,
+                                    const uint8_t* recBuf, uint8_t options) {
+  if (!IsOraValueType(field.DataType))
+    return TCustomDADataSet::CompareFieldValue(key, field, recBuf, options);
+  return OraCompareFieldValue(Data(), key, field, recBuf, options);
 }
 
 void TOraDataSet::FillKeyFromSequence() {

@@ -120,7 +120,18 @@ class TOraDataSet : public dataaccess::TCustomDADataSet {
   // for the connection.
   void Disconnect() override;
   void InternalExecute() override;
+  // A TIMESTAMP, INTERVAL or NUMBER field gives the parameter a copy of its value object, so that
+  // the value keeps every digit and its precision; other fields their value.
   void AssignFieldValue(dataaccess::TDAParam& param, dataset::Field& field, bool old) override;
+  // Key values of Locate and Lookup for the Oracle value types: a TIMESTAMP takes a date-time or
+  // a text, an INTERVAL a text, a NUMBER an integer, a float or a text; any other kind raises
+  // EConvertError "Cannot convert type.".
+  bool VariantToValueBuffer(const dataaccess::TFieldDesc& field, const Variant& value,
+                            dataaccess::TValueBuffer& buffer) override;
+  // The record's value object compared with one made from the key: equal matches, and with
+  // lxNearest a key that sorts before the value does.
+  bool CompareFieldValue(const dataaccess::TValueBuffer* key, const dataaccess::TFieldDesc& field,
+                         const uint8_t* recBuf, uint8_t options) override;
   // A filled key first runs the sequence statement of the first key field.
   void FillKeyFromSequence();
   // Copies LockMode, KeyFields, KeySequence, SequenceMode and the options.
