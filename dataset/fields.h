@@ -188,6 +188,7 @@ class Field {
   bool Required = false;
   bool ReadOnly = false;
   bool Visible = true;
+  bool FixedChar = false;  // a text of fixed length, padded with blanks
   bool Modified = false;
   Field* ParentField = nullptr;
   std::vector<std::unique_ptr<Field>> Children;  // of ADT and array fields
