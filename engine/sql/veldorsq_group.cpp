@@ -5,6 +5,7 @@
 #include "engine/sql/veldorsq.h"
 #include "engine/storage/veldorerr.h"
 #include "engine/values/veldorexpcheck.h"
+#include "platform/bytes.h"
 
 namespace engine::sql {
 
@@ -161,8 +162,8 @@ void TDataQuery::AccumulateValue(uint8_t kind, TEngineFieldType type, bool& accu
     DecodeBcdValue(p, scaled);
     return scaled;
   };
-  auto fetch16 = [](const uint8_t* p) { return int16_t(p[0] | (p[1] << 8)); };
-  auto fetchWord = [](const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); };
+  auto fetch16 = [](const uint8_t* p) { return int16_t(platform::get2(p)); };
+  auto fetchWord = [](const uint8_t* p) { return platform::get2(p); };
   if (kind == akMin || kind == akMax) {
     if (accumulatorIsNull) {
       std::memcpy(acc, value, FixedValueSize(type));

@@ -30,8 +30,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       statement.Execute();
     } catch (const EVELDOREngineError&) {
       // The one kind of failure allowed out.
-    } catch (const EConvertError&) {
-      // A default text that does not convert, reported by the cursor's append.
     }
   }
   if (ExpTokensInUse() != 0 || session.DirectoryCount() != directories) std::abort();

@@ -15,11 +15,13 @@ export XDG_CONFIG_HOME=$work/config XDG_DATA_HOME=$work/data
 export XDG_RUNTIME_DIR=$work/run TMPDIR=$work
 mkdir -m 700 "$XDG_RUNTIME_DIR"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
+# The program needs the X server here, whatever platform the calling shell chose.
+unset QT_QPA_PLATFORM
 
 xvfb-run -a -s "-screen 0 1280x800x24" bash -c '
   set -u
   "$0" & pid=$!
-  for i in $(seq 1 100); do
+  for i in $(seq 1 300); do
     xwininfo -root -tree 2>/dev/null | grep -q "\"Velmaron for Oracle\": (\"velmaron\"" && break
     sleep 0.2
   done

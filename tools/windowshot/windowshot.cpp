@@ -64,7 +64,7 @@ int main(int argc, char** argv) {
     window.resize(1100, 680);
     window.show();
     window.findChild<QTabWidget*>("PageControl3")->setCurrentIndex(1);
-    window.OpenDumpOrAnalysisFile(dir + "/full_export.dmp");
+    window.DumpView().OpenDumpOrAnalysisFile(dir + "/full_export.dmp");
     auto* tree = window.findChild<QTreeWidget*>("Tvdumpfile");
     const auto owners = tree->findItems("SCOTT", Qt::MatchExactly | Qt::MatchRecursive);
     if (!owners.isEmpty() && owners[0]->childCount() > 0) {
