@@ -212,6 +212,8 @@ void TData::MakeUniqueNames() {
   for (int i = 0; i < Fields.Count(); ++i) {
     TFieldDesc& f = Fields[i];
     if (f.HasParent()) continue;
+    // The column keeps the name its source gave it.
+    if (f.ActualName.empty()) f.ActualName = f.Name;
     const std::string key = upper(f.Name);
     if (!seen[key]) {
       seen[key] = true;

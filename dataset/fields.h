@@ -182,6 +182,7 @@ class Field {
   std::string FieldName;
   std::string DisplayLabel;
   std::string DefaultExpression;  // its text becomes the value of a new record
+  std::string Origin;             // "TABLE.COLUMN" the value comes from, when the source tells
   int FieldNo = 0;                // position in the source's record; 0 for calculated fields
   int Size = 0;
   FieldKind Kind = FieldKind::Data;

@@ -164,6 +164,7 @@ void TOraDataSet::AssignTo(TOraDataSet& dest) const {
 
 void TOraDataSet::OpenCursor(bool infoQuery) {
   TCustomDADataSet::OpenCursor(infoQuery);
+  if (OptionsDS().FieldsOrigin || OptionsDS().DefaultValues) readDictionary();
 }
 
 void TOraDataSet::CloseCursor() {

@@ -169,6 +169,9 @@ class TOraDataSet : public dataaccess::TCustomDADataSet {
   // being installed.
   void passOptions(const TOraDataSetOptions& o);
   void storeRowId(const std::string& rowId);
+  // Each field's Origin and, with DefaultValues, its DefaultExpression, from the select list,
+  // the FROM list and, when these leave a column's table open, the data dictionary.
+  void readDictionary();
   // The ROWID the last record statement reported.
   std::string lastRowId() const;
 

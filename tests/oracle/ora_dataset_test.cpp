@@ -239,5 +239,38 @@ TEST_F(OraDataSetTest, ALockHeldTooLongFailsTheEditWithTheServersErrorAndCancelG
   EXPECT_EQ(rows("SELECT ID, NAME FROM T ORDER BY ID"), "1,n1;");
 }
 
+TEST_F(OraDataSetTest, FieldOriginsComeFromTheTextAndForStarsOfAJoinFromTheDictionary) {
+  query_.OptionsDS().FieldsOrigin = true;
+  auto origins = [&](const std::string& sql) {
+    query_.Close();
+    query_.SetSQL(sql);
+    query_.Open();
+    std::string out;
+    for (int i = 0; i < query_.FieldCount(); ++i) out += query_.Fields(i).Origin + ";";
+    return out;
+  };
+  EXPECT_EQ(origins("SELECT * FROM T"), "T.ID;T.NAME;T.AMOUNT;T.BIG;T.HIRED;T.BYTES;");
+  EXPECT_EQ(origins("SELECT * FROM R, T WHERE 1 = 0"),
+            "R.N;R.NAME;R.D;T.ID;T.NAME;T.AMOUNT;T.BIG;T.HIRED;T.BYTES;");
+  EXPECT_EQ(origins("SELECT b.*, a.* FROM T a, R b WHERE 1 = 0"),
+            "R.N;R.NAME;R.D;T.ID;T.NAME;T.AMOUNT;T.BIG;T.HIRED;T.BYTES;");
+  // Aliases name the fields; an expression has no origin; a bare column of a join is looked up.
+  EXPECT_EQ(origins("SELECT a.ID, b.N AS x, a.NAME || 'x' e, D FROM T a, R b WHERE 1 = 0"), "T.ID;R.N;;R.D;");
+}
+
+TEST_F(OraDataSetTest, ColumnDefaultsBecomeTheFieldsDefaultExpressions) {
+  query_.OptionsDS().DefaultValues = true;
+  useOwnStatements(query_);
+  query_.SetSQL("SELECT ID, STATUS, N FROM DEFS");
+  query_.SetSQLInsert("INSERT INTO DEFS (ID, STATUS, N) VALUES (:ID, :STATUS, :N)");
+  query_.Open();
+  EXPECT_EQ(query_.FieldByName("STATUS").DefaultExpression, "NEW");
+  EXPECT_EQ(query_.FieldByName("N").DefaultExpression, "7");
+  query_.Append();
+  EXPECT_EQ(query_.FieldByName("STATUS").AsString(), "NEW");
+  EXPECT_EQ(query_.FieldByName("N").AsInteger(), 7);
+  query_.Cancel();
+}
+
 }  // namespace
 }  // namespace oracle
