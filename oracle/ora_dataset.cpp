@@ -292,6 +292,14 @@ void TOraDataSet::DoOnNewRecord() {
   TCustomDADataSet::DoOnNewRecord();
 }
 
+void TOraDataSet::DoAfterScroll() {
+  if (fetchCancelled_) {
+    fetchCancelled_ = false;
+    if (Active()) Resync();
+  }
+  TCustomDADataSet::DoAfterScroll();
+}
+
 std::string TOraDataSet::LockSavepoint() const {
   const std::string name = Name.size() > 25 ? Name.substr(Name.size() - 25) : Name;
   return "LOCK_" + name;

@@ -147,6 +147,9 @@ class TOraDataSet : public dataaccess::TCustomDADataSet {
   void CloseCursor() override;
   void InternalOpen() override;
   void DoOnNewRecord() override;
+  // After a fetch that BeforeFetch cancelled, the record buffers are read again from the rows
+  // held before the scroll is reported.
+  void DoAfterScroll() override;
   void PerformInsert() override;
   void PerformDelete() override;
   void PerformUpdate() override;

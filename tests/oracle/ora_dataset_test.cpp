@@ -272,5 +272,45 @@ TEST_F(OraDataSetTest, ColumnDefaultsBecomeTheFieldsDefaultExpressions) {
   query_.Cancel();
 }
 
+TEST_F(OraDataSetTest, BeforeFetchMayStopTheFetchAndAfterFetchHearsEachBlock) {
+  query_.SetSQL("SELECT N FROM R ORDER BY N");
+  query_.SetFetchRows(5);
+  int blocks = 0;
+  query_.AfterFetch = [&](TOraDataSet&) { ++blocks; };
+  query_.BeforeFetch = [&](TOraDataSet&, bool& cancel) { cancel = blocks >= 2; };
+  query_.Open();
+  query_.Last();
+  EXPECT_EQ(blocks, 2);
+  EXPECT_EQ(query_.FieldByName("N").AsInteger(), 10);
+  EXPECT_EQ(query_.RecordCount(), 10);
+  query_.BeforeFetch = nullptr;
+  query_.Close();
+  query_.Open();
+  query_.Last();
+  EXPECT_EQ(query_.RecordCount(), 60);
+}
+
+TEST_F(OraDataSetTest, TheOlderOptionSetAndRefreshModeReadAndWriteTheirMembers) {
+  const uint8_t defaults = (1 << doRequiredFields) | (1 << doStrictUpdate) | (1 << doLongStrings);
+  EXPECT_EQ(query_.GetOptions(), defaults);
+  query_.SetOptions((1 << doQueryRecCount) | (1 << doAutoClose) | (1 << doDefaultValue));
+  EXPECT_TRUE(query_.OptionsDS().QueryRecCount && query_.OptionsDS().AutoClose() &&
+              query_.OptionsDS().DefaultValues);
+  EXPECT_FALSE(query_.OptionsDS().RequiredFields || query_.OptionsDS().LongStrings());
+  query_.SetRefreshMode(rmAlways);
+  EXPECT_EQ(query_.RefreshOptions, dataaccess::roAfterInsert | dataaccess::roAfterUpdate);
+  query_.RefreshOptions = dataaccess::roAfterUpdate;
+  EXPECT_EQ(query_.RefreshMode(), rmAfterUpdate);
+  TOraQuery copy;
+  query_.SetSQLUpdate("UPDATE T SET NAME = :NAME WHERE ID = :OLD_ID");
+  query_.SetKeyFields("ID;NAME");
+  query_.LockMode = lmLockDelayed;
+  query_.AssignTo(copy);
+  EXPECT_EQ(copy.SQLUpdate(), query_.SQLUpdate());
+  EXPECT_EQ(copy.KeyFieldNames(), (std::vector<std::string>{"ID", "NAME"}));
+  EXPECT_EQ(copy.LockMode, lmLockDelayed);
+  EXPECT_EQ(copy.GetOptions(), query_.GetOptions());
+}
+
 }  // namespace
 }  // namespace oracle
