@@ -1,5 +1,7 @@
 #include "oracle/ora_dataset.h"
 
+#include <utility>
+
 #include "dataaccess/daconsts.h"
 #include "dataaccess/memdata_shared.h"
 #include "oracle/ora_fields.h"
@@ -238,7 +240,18 @@ std::string TOraDataSet::GetOrderBy() const {
   return oracle::GetOrderBy(SQL());
 }
 
+void TOraDataSet::PerformSQL(const std::string& sql, uint8_t statementTypes) {
+  const uint8_t saved = std::exchange(statementTypes_, statementTypes);
+  platform::ScopeExit restore([this, saved] { statementTypes_ = saved; });
+  TCustomDADataSet::PerformSQL(sql, statementTypes);
+}
+
 void TOraDataSet::AssignFieldValue(da::TDAParam& param, ds::Field& field, bool old) {
+  const ds::FieldType t = field.DataType();
+  const bool text =
+      t == ds::ftString || t == ds::ftFixedChar || t == ds::ftWideString || t == da::ftFixedWideChar;
+  if (text && !old && (OptionsDS().ReturnParams || (statementTypes_ & da::stRefresh)))
+    param.ParamType_ = ds::ptInputOutput;
   auto* ora = dynamic_cast<TOraParam*>(&param);
   const uint16_t dataType = OraFieldTypeToDataType(field.DataType());
   if (!ora || !IsOraValueType(dataType) || field.FieldNo <= 0)

@@ -120,6 +120,9 @@ class TOraDataSet : public dataaccess::TCustomDADataSet {
   // for the connection.
   void Disconnect() override;
   void InternalExecute() override;
+  // Runs a record's statement; with ReturnParams, or for a refresh, its text parameters go both
+  // ways, so that what the statement sets comes back into the record.
+  void PerformSQL(const std::string& sql, uint8_t statementTypes) override;
   // A TIMESTAMP, INTERVAL or NUMBER field gives the parameter a copy of its value object, so that
   // the value keeps every digit and its precision; other fields their value.
   void AssignFieldValue(dataaccess::TDAParam& param, dataset::Field& field, bool old) override;
@@ -184,6 +187,7 @@ class TOraDataSet : public dataaccess::TCustomDADataSet {
   dataset::Field* rowIdField_ = nullptr;
   bool hideRowId_ = true;
   bool fetchCancelled_ = false;
+  uint8_t statementTypes_ = 0;  // of the record statement being run
 };
 
 }  // namespace oracle

@@ -312,5 +312,20 @@ TEST_F(OraDataSetTest, TheOlderOptionSetAndRefreshModeReadAndWriteTheirMembers) 
   EXPECT_EQ(copy.GetOptions(), query_.GetOptions());
 }
 
+TEST_F(OraDataSetTest, WithReturnParamsWhatTheStatementSetsComesBackIntoTheRecord) {
+  insertRows(1);
+  useOwnStatements(query_);
+  query_.SetSQLUpdate(
+      "begin UPDATE T SET NAME = upper(:NAME) WHERE ID = :OLD_ID; :NAME := upper(:NAME); end;");
+  query_.OptionsDS().StrictUpdate = false;
+  query_.SetReturnParams(true);
+  query_.Open();
+  query_.Edit();
+  query_.FieldByName("NAME").SetAsString("shout");
+  query_.Post();
+  EXPECT_EQ(query_.FieldByName("NAME").AsString(), "SHOUT");
+  EXPECT_EQ(rows("SELECT ID, NAME FROM T"), "1,SHOUT;");
+}
+
 }  // namespace
 }  // namespace oracle
