@@ -130,6 +130,8 @@ void TOraDataSet::SetIRecordSet(std::unique_ptr<da::TData> recordSet) {
                      da::StartWait();
                      if (BeforeFetch) BeforeFetch(*this, cancel);
                      fetchCancelled_ = cancel;
+                     // A cancelled block has no after-event.
+                     if (cancel) da::StopWait();
                    }));
 }
 
@@ -173,7 +175,10 @@ void TOraDataSet::CloseCursor() {
   TCustomDADataSet::CloseCursor();
   rowIdField_ = nullptr;
   // A PL/SQL block's REF CURSOR may come back with other columns.
-  if (TOCIRecordSet* rs = OCIRecordSet(); rs && rs->Command().SQLType() == 8) GetFieldDefs().Updated = false;
+  constexpr uint16_t kBegin = 8, kDeclare = 9;
+  if (TOCIRecordSet* rs = OCIRecordSet();
+      rs && (rs->Command().SQLType() == kBegin || rs->Command().SQLType() == kDeclare))
+    GetFieldDefs().Updated = false;
 }
 
 void TOraDataSet::InternalOpen() {
