@@ -327,5 +327,25 @@ TEST_F(OraDataSetTest, WithReturnParamsWhatTheStatementSetsComesBackIntoTheRecor
   EXPECT_EQ(rows("SELECT ID, NAME FROM T"), "1,SHOUT;");
 }
 
+TEST_F(OraDataSetTest, ALockClauseAloneLocksWithTheRefreshSelectAndCancelGoesBackToTheSavepoint) {
+  insertRows(2);
+  useOwnStatements(query_);
+  query_.SetSQLRefresh("WHERE ID = :ID");
+  query_.SetSQLLock("for update nowait");
+  query_.LockMode = lmLockImmediate;
+  EXPECT_EQ(query_.GetLockSQL(), "SELECT ID, NAME FROM T\rWHERE ID = :ID ORDER BY ID\rfor update nowait");
+  query_.Open();
+  query_.Next();
+  query_.Edit();
+  EXPECT_EQ(query_.State(), ds::dsEdit);
+  query_.FieldByName("NAME").SetAsString("x");
+  query_.Cancel();  // rolls back to LOCK_Query1, which the lock set
+  EXPECT_EQ(query_.FieldByName("NAME").AsString(), "n2");
+  query_.Edit();
+  query_.FieldByName("NAME").SetAsString("y");
+  query_.Post();
+  EXPECT_EQ(rows("SELECT ID, NAME FROM T ORDER BY ID"), "1,n1;2,y;");
+}
+
 }  // namespace
 }  // namespace oracle
