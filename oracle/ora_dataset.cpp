@@ -245,6 +245,18 @@ std::string TOraDataSet::GetOrderBy() const {
   return oracle::GetOrderBy(SQL());
 }
 
+std::string TOraDataSet::DeleteWhere(const std::string& sql) const {
+  return oracle::DeleteWhere(sql);
+}
+
+std::string TOraDataSet::SetOrderBy(const std::string& sql, const std::string& fields) const {
+  return oracle::SetOrderBy(sql, fields);
+}
+
+std::string TOraDataSet::GetOrderBy(const std::string& sql) const {
+  return oracle::GetOrderBy(sql);
+}
+
 void TOraDataSet::PerformSQL(const std::string& sql, uint8_t statementTypes) {
   const uint8_t saved = std::exchange(statementTypes_, statementTypes);
   platform::ScopeExit restore([this, saved] { statementTypes_ = saved; });
