@@ -1,6 +1,7 @@
 #include "oracle/ora_sql.h"
 
 #include "dataaccess/memdata_blob.h"
+#include "oracle/ora_query.h"
 #include "oracle/ora_session.h"
 #include "oracle/oraparser.h"
 
@@ -68,6 +69,11 @@ void TOraSQL::CreateICommand() {
 void TOraSQL::SetICommand(std::unique_ptr<da::TQvCommand> value) {
   TCustomDASQL::SetICommand(std::move(value));
   if (da::TQvCommand* command = ICommand()) command->SetProp(prNonBlocking, NonBlocking);
+}
+
+void TOraSQL::ScanMacros() {
+  if (auto* query = dynamic_cast<TCustomOraQuery*>(Owner)) return query->ScanMacros();
+  TCustomDASQL::ScanMacros();
 }
 
 void TOraSQL::SetNonBlocking(bool value) {

@@ -38,6 +38,8 @@ class TOraSQL : public dataaccess::TCustomDASQL {
   // A command of the session's driver, else a TOCICommand, installed with NonBlocking.
   void CreateICommand() override;
   void SetICommand(std::unique_ptr<dataaccess::TQvCommand> value) override;
+  // A query's macros come from its statements too (TCustomOraQuery::ScanMacros).
+  void ScanMacros() override;
   bool GetNonBlocking() const { return NonBlocking; }
   // Stored, and passed to the command (property 50).
   void SetNonBlocking(bool value);

@@ -347,5 +347,19 @@ TEST_F(OraDataSetTest, ALockClauseAloneLocksWithTheRefreshSelectAndCancelGoesBac
   EXPECT_EQ(rows("SELECT ID, NAME FROM T ORDER BY ID"), "1,n1;2,y;");
 }
 
+TEST_F(OraDataSetTest, MacrosOfTheQuerysStatementsStayKnownWhenItsTextChanges) {
+  insertRows(1);
+  useOwnStatements(query_);
+  query_.SetSQLUpdate("UPDATE &target SET NAME = :NAME WHERE ID = :OLD_ID");
+  query_.SetSQL("SELECT ID, NAME FROM T");
+  query_.Macros().MacroByName("target").SetValue("T");
+  EXPECT_EQ(query_.GetModifySQL(), "UPDATE T SET NAME = :NAME WHERE ID = :OLD_ID");
+  query_.Open();
+  query_.Edit();
+  query_.FieldByName("NAME").SetAsString("m");
+  query_.Post();
+  EXPECT_EQ(rows("SELECT ID, NAME FROM T"), "1,m;");
+}
+
 }  // namespace
 }  // namespace oracle
