@@ -555,7 +555,8 @@ Variant TData::GetFieldAsVariant(int fieldNo, const uint8_t* recBuf) {
       return Variant(std::u16string(s));
     }
     default:
-      if (IsObjectDataType(f.DataType)) return Variant::object(SlotPointer<TSharedObject>(f, recBuf));
+      if (IsObjectDataType(f.DataType) && !IsBlobDataType(f.DataType))
+        return Variant::object(SlotPointer<TSharedObject>(f, recBuf));
       RaiseMemDataError(SCannotConvertType);
   }
 }
