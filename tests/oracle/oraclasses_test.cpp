@@ -22,6 +22,15 @@ namespace {
 
 using namespace dataaccess;
 
+// Replaces one entry point of the client library for the scope's length.
+template <class F>
+struct Replaced {
+  Replaced(F& variable, F with) : variable_(variable), saved_(variable) { variable = with; }
+  ~Replaced() { variable_ = saved_; }
+  F& variable_;
+  F saved_;
+};
+
 class OraClassesTest : public testing::StandInTest {
  protected:
   // The shared server with the tables of client.seed beside it.
@@ -76,38 +85,54 @@ class OraClassesTest : public testing::StandInTest {
   std::unique_ptr<TOCIConnection> connection_;
 };
 
+// A server that describes R.NAME (VARCHAR2(40)) as six bytes long, so that the names from
+// "name 10" on are cut by the buffers made for it.
+struct NarrowNames {
+  static inline decltype(OCIAttrGet) real;
+  static sword attrGet(const void* handle, ub4 type, void* attribute, ub4* size, ub4 attr, void* err) {
+    const sword status = real(handle, type, attribute, size, attr, err);
+    if (status == OCI_SUCCESS && type == OCI_DTYPE_PARAM && attr == OCI_ATTR_DATA_SIZE &&
+        *static_cast<ub2*>(attribute) == 40)
+      *static_cast<ub2*>(attribute) = 6;
+    return status;
+  }
+  const bool saved_ = (real = OCIAttrGet, true);
+  Replaced<OCIAttrGet_t> attrGet_{OCIAttrGet, &attrGet};
+};
+
 TEST_F(OraClassesTest, ABlockWithACutValueIsKeptBeforeTheCutIsRaisedAndTheNextFetchGoesOn) {
   connect();
-  // Row 3 holds more than its column declares; the block of rows 3 and 4 carries the cut.
-  auto r = recordSet("select n, s from cut order by n", 2);
+  NarrowNames narrow;
+  auto r = recordSet("select n, name from r where n <= 14 order by n", 4);
   r->Open();
   std::vector<uint8_t> record(r->RecordSize);
-  r->GetNextRecord(record.data());
-  r->GetNextRecord(record.data());
+  for (int i = 0; i < 8; ++i) r->GetNextRecord(record.data());
   try {
-    r->GetNextRecord(record.data());
+    r->GetNextRecord(record.data());  // the block of rows 9 to 12 holds "name 10"
     FAIL();
   } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "The value of column S was truncated");
+    EXPECT_STREQ(e.what(), "The value of column NAME was truncated");
   }
-  EXPECT_EQ(r->GetRecordCount(), 4);
+  EXPECT_EQ(r->GetRecordCount(), 12);
+  EXPECT_THROW(r->SetToEnd(), std::runtime_error);  // rows 13 and 14 are cut too, and kept
   r->SetToEnd();
-  EXPECT_EQ(numbers(*r), (std::vector<int>{1, 2, 3, 4, 5}));
-  r->SetRecNo(3);
+  EXPECT_EQ(numbers(*r), (std::vector<int>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14}));
+  r->SetRecNo(10);
   r->GetRecord(record.data());
-  EXPECT_EQ(r->GetFieldAsVariant(2, record.data()).asString(), "much ");
+  EXPECT_EQ(r->GetFieldAsVariant(2, record.data()).asString(), "name 1");
   r->Close();
 
   // In the background the cut ends the worker after its block; the caller gets every row before
   // the failure and the rest with the next fetch.
-  auto background = recordSet("select n, s from cut order by n", 2);
+  auto background = recordSet("select n, name from r where n <= 14 order by n", 4);
   background->GetCommand().SetProp(prNonBlocking, Variant(true));
   background->SetProp(prFetchAll, Variant(true));
   background->Open();
   EXPECT_THROW(background->SetToEnd(), std::runtime_error);
-  EXPECT_EQ(background->GetRecordCount(), 4);
+  EXPECT_EQ(background->GetRecordCount(), 12);
+  EXPECT_THROW(background->SetToEnd(), std::runtime_error);
   background->SetToEnd();
-  EXPECT_EQ(numbers(*background), (std::vector<int>{1, 2, 3, 4, 5}));
+  EXPECT_EQ(numbers(*background).size(), 14u);
 }
 
 // Tasks for the window thread, run when the test drains them.
@@ -278,15 +303,6 @@ TEST_F(OraClassesTest, ALongOutputParameterReceivesItsPiecesInsteadOfSendingItsI
   EXPECT_FALSE(body.GetNull());
   EXPECT_EQ(LongOutputLibrary::step, 3);
 }
-
-// Replaces one entry point of the client library for the scope's length.
-template <class F>
-struct Replaced {
-  Replaced(F& variable, F with) : variable_(variable), saved_(variable) { variable = with; }
-  ~Replaced() { variable_ = saved_; }
-  F& variable_;
-  F saved_;
-};
 
 // What the error call of the library answers, set by each case.
 struct ErrorRecord {
