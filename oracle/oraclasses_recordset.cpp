@@ -775,6 +775,14 @@ void TOCIRecordSet::AddRefComplexFields(uint8_t* recBuf) {
 
 Variant TOCIRecordSet::GetFieldAsVariant(int fieldNo, const uint8_t* recBuf) {
   const TFieldDesc& field = FieldOf(fieldNo);
+  if (!field.HasParent() && field.DataType == dataaccess::dtBlob) {
+    // LONG RAW: the bytes of the row's blob.
+    if (GetNull(fieldNo, recBuf)) return Variant::null();
+    auto* blob = SlotPointer<dataaccess::TBlob>(field, recBuf);
+    std::vector<uint8_t> bytes(blob != nullptr ? blob->GetSize() : 0);
+    if (!bytes.empty()) blob->Read(0, bytes.size(), bytes.data());
+    return Variant::bytes(std::move(bytes));
+  }
   if (field.HasParent() || !holdsValueObject(field.DataType))
     return TQvRecordSet::GetFieldAsVariant(fieldNo, recBuf);
   if (GetNull(fieldNo, recBuf)) return Variant::null();
