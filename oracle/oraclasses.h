@@ -409,7 +409,10 @@ class TOCICommand : public dataaccess::TQvCommand {
   // raised: the name of its column is stored there (empty when nothing was cut).
   int FetchAt(uint32_t rows, uint16_t orientation, int32_t offset, std::string* truncatedColumn = nullptr);
   int32_t FetchedRows() const { return fetchedRows_; }
-  sword FetchPiece();
+  // One row of a piecewise fetch: the raw status (0, 99 while pieces are wanted, 100 after the
+  // last row, which closes a forward cursor); other failures raise. OCI_FETCH_NEXT or a place of a
+  // scrollable cursor.
+  sword FetchPiece(uint16_t orientation, int32_t offset);
   // Describes the select list of a prepared query without running it.
   void DescribeOnly();
   // Later describes and fetches work on `value` (a REF CURSOR the command's parameter holds);
@@ -647,6 +650,10 @@ class TOCIRecordSet : public dataaccess::TQvRecordSet {
                             ub1* piece, void** indicator, ub2** code);
   // The objects of the block being fetched, for the define callback.
   std::vector<dataaccess::TSharedObject*>* callbackObjects_ = nullptr;
+  // One row at a time (the Lite client): LONG values arrive piece by piece at the fetch.
+  bool oneRow_ = false;
+  int blockRows() const { return oneRow_ ? 1 : FetchRows(); }
+  bool fetchOneRow();
   void findCommandType();
   TOraParamDesc* refCursorParam() const;
   void attachRefCursor();

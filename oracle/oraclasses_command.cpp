@@ -1118,11 +1118,15 @@ int TOCICommand::FetchAt(uint32_t rows, uint16_t orientation, int32_t offset, st
   return received;
 }
 
-sword TOCICommand::FetchPiece() {
+sword TOCICommand::FetchPiece(uint16_t orientation, int32_t offset) {
   checkActive();
   conn().BusyWait();
   platform::ScopeExit release([this] { conn().Release(); });
-  const sword status = OCIStmtFetch(cursor_->GetStatement(), conn().GetErrorHandle(), 1, OCI_FETCH_NEXT, 0);
+  void* statement = cursor_->GetStatement();
+  void* error = conn().GetErrorHandle();
+  const sword status = orientation == OCI_FETCH_NEXT
+                           ? OCIStmtFetch(statement, error, 1, OCI_FETCH_NEXT, 0)
+                           : OCIStmtFetch2(statement, error, 1, orientation, offset, 0);
   if (status == OCI_NO_DATA) {
     if (!cursor_->Scrollable) cursor_->State = 9;
   } else if (status != OCI_SUCCESS && status != OCI_NEED_DATA) {

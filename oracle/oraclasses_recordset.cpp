@@ -226,6 +226,9 @@ void TOCIRecordSet::ExecFetch() {
   if (CommandType() != dataaccess::ctCursor) RaiseError("SQL statement doesn't return rows");
   if (!wasQuery) InitFields();
   defined_ = false;
+  flat_.clear();
+  // The Lite client fetches one row at a time, its LONG values piece by piece.
+  oneRow_ = OCILite && !CanFetchBack();
   if (GetFetchAll() && command.GetNonBlocking()) {
     // The first block is there when Open returns; the rest arrives in the background.
     if (Fetch(false)) FetchAll();
@@ -237,7 +240,7 @@ void TOCIRecordSet::ExecFetch() {
 }
 
 void TOCIRecordSet::allocFetchBuffer() {
-  const size_t rows = size_t(FetchRows());
+  const size_t rows = size_t(blockRows());
   size_t offset = 0;
   for (Column& column : columns_) {
     column.valueOffset = offset;
@@ -259,6 +262,12 @@ void TOCIRecordSet::defineColumns() {
     field.Length = column.length;
     field.Size = column.size;
     field.FieldNo = column.fieldNo;
+    if (column.kind == ColumnKind::Long && oneRow_) {
+      command.DefinePiecewise(field, nullptr,
+                              reinterpret_cast<int16_t*>(flat_.data() + column.indicatorOffset));
+      column.define = field.Handle;
+      continue;
+    }
     if (column.kind == ColumnKind::Long) {
       const uint16_t charsetId = column.unicode ? 1000 : command.conn().GetCharsetId();
       command.DefineDynamic(field, this, reinterpret_cast<void*>(&TOCIRecordSet::defineCallback), charsetId);
@@ -279,7 +288,7 @@ std::vector<dataaccess::TSharedObject*> TOCIRecordSet::prepareObjects() {
   void* svcCtx = command.conn().GetSvcCtx();
   for (const Column& column : columns_) {
     if (column.kind == ColumnKind::Plain) continue;
-    for (int row = 0; row < FetchRows(); ++row) {
+    for (int row = 0; row < blockRows(); ++row) {
       uint8_t* slot = flat_.data() + column.valueOffset + size_t(row) * column.bufferLength;
       void* handle = nullptr;
       switch (column.kind) {
@@ -344,7 +353,7 @@ void TOCIRecordSet::finishObjects(std::vector<dataaccess::TSharedObject*>& objec
   size_t k = 0;
   for (const Column& column : columns_) {
     if (column.kind == ColumnKind::Plain) continue;
-    for (int row = 0; row < FetchRows(); ++row, ++k) {
+    for (int row = 0; row < blockRows(); ++row, ++k) {
       if (row >= received) {
         objects[k]->Release();
         objects[k] = nullptr;
@@ -407,9 +416,9 @@ sb4 TOCIRecordSet::defineCallback(void* context, void* define, ub4 iteration, vo
       found = &column;
       break;
     }
-    k += size_t(self->FetchRows());
+    k += size_t(self->blockRows());
   }
-  if (found == nullptr || iteration >= ub4(self->FetchRows()) || self->callbackObjects_ == nullptr)
+  if (found == nullptr || iteration >= ub4(self->blockRows()) || self->callbackObjects_ == nullptr)
     dataaccess::AssertionFailed("a define callback for no LONG column of the block", __FILE__, __LINE__);
   auto* blob = static_cast<dataaccess::TBlob*>((*self->callbackObjects_)[k + iteration]);
   dataaccess::PPieceHeader next = dataaccess::TBlob::AllocPiece(blob->PieceSize());
@@ -458,7 +467,7 @@ void TOCIRecordSet::addRows(const std::vector<uint8_t>& buffer, int rows, int fi
       std::memcpy(&indicator, buffer.data() + column.indicatorOffset + size_t(row) * 2, 2);
       if (column.kind != ColumnKind::Plain) {
         // The record takes the object over; a null value keeps its (empty) object too.
-        SetSlotPointer(field, record.data(), objects[objectColumn++ * size_t(FetchRows()) + size_t(row)]);
+        SetSlotPointer(field, record.data(), objects[objectColumn++ * size_t(blockRows()) + size_t(row)]);
         if (indicator == -1) SetNull(int(c) + 1, record.data(), true);
         continue;
       }
@@ -551,7 +560,67 @@ bool TOCIRecordSet::Fetch(bool fetchBack) {
   }
   const int state = Command().GetCursorState();
   if (fetchBack || state < 4 || state >= 9) return false;
+  if (oneRow_) return fetchOneRow();
   return fetchBlockAt(OCI_FETCH_NEXT, 0, FetchRows(), 0);
+}
+
+bool TOCIRecordSet::fetchOneRow() {
+  TOCICommand& command = Command();
+  bool cancel = false;
+  FetchBlockEvent(true, cancel);
+  if (cancel) {
+    command.SetCursorState(7);
+    return false;
+  }
+  if (flat_.empty()) allocFetchBuffer();
+  if (!defined_) defineColumns();
+  std::vector<dataaccess::TSharedObject*> objects = prepareObjects();
+  platform::UndoOnFailure release([this, &objects] { releaseObjects(objects); });
+  sword status = command.FetchPiece(OCI_FETCH_NEXT, 0);
+  // LONG values come piece by piece into their row's blob while the library has more.
+  void* statement = command.GetCursor()->GetStatement();
+  void* error = command.conn().GetErrorHandle();
+  while (status == OCI_NEED_DATA) {
+    void* handle = nullptr;
+    ub4 type = 0, iteration = 0, index = 0;
+    ub1 direction = 0, piece = 0;
+    command.check(
+        OCIStmtGetPieceInfo(statement, error, &handle, &type, &direction, &iteration, &index, &piece));
+    size_t k = 0;
+    const Column* found = nullptr;
+    for (const Column& column : columns_) {
+      if (column.kind == ColumnKind::Plain) continue;
+      if (column.kind == ColumnKind::Long && column.define == handle) {
+        found = &column;
+        break;
+      }
+      ++k;
+    }
+    if (found == nullptr)
+      dataaccess::AssertionFailed("a piece for no LONG column of the row", __FILE__, __LINE__);
+    auto* blob = static_cast<dataaccess::TBlob*>(objects[k]);
+    dataaccess::PPieceHeader next = dataaccess::TBlob::AllocPiece(blob->PieceSize());
+    platform::UndoOnFailure freePiece([next] { dataaccess::TBlob::FreePiece(next); });
+    ub4 length = next->Size;
+    command.check(OCIStmtSetPieceInfo(handle, OCI_HTYPE_DEFINE, error, next->Data(), &length, piece,
+                                      flat_.data() + found->indicatorOffset, nullptr));
+    status = command.FetchPiece(OCI_FETCH_NEXT, 0);
+    freePiece.Dismiss();
+    next->Used = std::min<ub4>(length, next->Size);
+    if (next->Used == 0) {
+      dataaccess::TBlob::FreePiece(next);
+    } else {
+      blob->AppendPiece(next);
+      if (next->Used < next->Size) blob->CompressPiece(next);
+    }
+  }
+  const int received = status == OCI_SUCCESS ? 1 : 0;
+  finishObjects(objects, received);
+  release.Dismiss();
+  if (received > 0) addRows(flat_, received, 0, objects);
+  FetchBlockEvent(false, cancel);
+  if (command.GetCursorState() == 9 && autoClose_) InternalUnprepare();
+  return received > 0;
 }
 
 bool TOCIRecordSet::fetchFrom(int firstRow, int rows) {

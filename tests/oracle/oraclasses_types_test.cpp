@@ -190,6 +190,23 @@ TEST_F(OraTypesTest, LongAndLongRawColumnsArriveWholeThroughTheDefineCallback) {
   EXPECT_TRUE(values[1][1].isNull());
   EXPECT_EQ(values[2][1].asString(), text.substr(0, text.size() / 3));
   EXPECT_EQ(values[2][2].asBytes(), std::vector<uint8_t>(bytes.begin(), bytes.end()));
+  r->Close();
+
+  // The Lite client reads one row at a time, each LONG value piece by piece.
+  OCILite = true;
+  platform::ScopeExit notLite([] { OCILite = false; });
+  int fetches = 0;
+  auto one = recordSet("select id, txt, raws from longs order by id", 25);
+  one->SetEventProp(evOnFetchBlock,
+                    TQvFetchBlockEvent([&fetches](bool before, bool&) { fetches += before; }));
+  one->Open();
+  const auto again = rows(*one);
+  ASSERT_EQ(again.size(), 3u);
+  EXPECT_EQ(fetches, 4);  // three rows, then the end
+  EXPECT_EQ(again[0][1].asString(), text);
+  EXPECT_TRUE(again[1][1].isNull());
+  EXPECT_EQ(again[2][2].asBytes(), std::vector<uint8_t>(bytes.begin(), bytes.end()));
+  one->Close();
   command("delete from longs")->Execute(1);
 }
 
