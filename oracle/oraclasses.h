@@ -595,6 +595,9 @@ class TOCIRecordSet : public dataaccess::TQvRecordSet {
   void InternalPrepare() override;
   void InternalUnprepare() override;
   void InternalOpen() override;
+  // Runs the statement again and reads its rows afresh (the fields stay); a statement given from
+  // outside is closed and opened again, or refused ("Reopen is not allowed") when it has no kind.
+  void Reopen() override;
   void InternalClose() override;
   void InternalInitFields() override;
   void ExecCommand() override;

@@ -97,6 +97,28 @@ void TOCIRecordSet::InternalOpen() {
   TQvRecordSet::InternalOpen();
 }
 
+void TOCIRecordSet::Reopen() {
+  TOCICommand& command = Command();
+  if (command.GetCursorState() == 0) {
+    Close();
+    Open();
+    return;
+  }
+  if (command.OwnCursor()) {
+    // The statement runs again over the fields as they are; the rows held go.
+    stopBackgroundFetch();
+    FreeData();
+    InitData();
+    if (command.GetCursorState() > 3) command.SetCursorState(3);
+    defined_ = false;
+    InternalOpen();
+    return;
+  }
+  if (command.SQLType() == 0) RaiseError(SReopenNotAllowed);
+  Close();
+  Open();
+}
+
 void TOCIRecordSet::InternalClose() {
   stopBackgroundFetch();
   detachRefCursor();

@@ -806,5 +806,21 @@ TEST_F(OraClassesTest, LobParametersAreReadOrWrittenAfterTheStatement) {
   }
 }
 
+TEST_F(OraClassesTest, ReopeningRunsTheStatementAgainOverTheSameFields) {
+  connect();
+  auto r = recordSet("select n, name from r where n > 57 order by n", 2);
+  r->Open();
+  r->SetToEnd();
+  EXPECT_EQ(numbers(*r), (std::vector<int>{58, 59, 60}));
+  command("insert into r (n, name) values (61, 'name 61')")->Execute(1);
+  r->Reopen();
+  EXPECT_EQ(r->Command().GetCursorState(), 7);
+  r->SetToEnd();
+  EXPECT_EQ(numbers(*r), (std::vector<int>{58, 59, 60, 61}));
+  EXPECT_EQ(r->Fields.Count(), 2);
+  r->Close();
+  command("delete from r where n = 61")->Execute(1);
+}
+
 }  // namespace
 }  // namespace oracle
