@@ -64,22 +64,19 @@ void seedTyped() {
   const std::string description = root + "/types.seed";
   std::FILE* f = std::fopen(description.c_str(), "w");
   std::fputs(
-      "user SCOTT tiger
-table SCOTT.TYPED (N NUMBER(9), C1 VARCHAR2(10), C2 VARCHAR2(10), C3 VARCHAR2(10), "
-      "C4 NUMBER(9), C5 NUMBER(7,2), C6 DATE, C7 VARCHAR2(10), C8 NUMBER(9), C9 VARCHAR2(10), TS TIMESTAMP(6), "
-      "BIG NUMBER(30))
-table SCOTT.LONGS (N NUMBER(9), BODY LONG)
-",
+      "user SCOTT tiger\ntable SCOTT.TYPED (N NUMBER(9), C1 VARCHAR2(10), C2 VARCHAR2(10), C3 VARCHAR2(10), "
+      "C4 NUMBER(9), C5 NUMBER(7,2), C6 DATE, C7 VARCHAR2(10), C8 NUMBER(9), C9 VARCHAR2(10), TS "
+      "TIMESTAMP(6), "
+      "BIG NUMBER(30))\ntable SCOTT.LONGS (N NUMBER(9), BODY LONG)\n",
       f);
   std::fclose(f);
-  const std::string command = std::string(OCI_STANDIN_SEED) + " " + root + "/TYPES " + description + " 2>/dev/null";
+  const std::string command =
+      std::string(OCI_STANDIN_SEED) + " " + root + "/TYPES " + description + " 2>/dev/null";
   if (std::system(command.c_str()) != 0) return;
   auto c = connect("TYPES");
   TOCICommand insert;
   insert.SetConnection(c.get());
-  insert.SetSQL(
-      "insert into typed values (:n, :c1, :c2, :c3, :c4, :c5, :c6, :c7, :c8, :c9, to_timestamp(:ts, "
-      "'YYYY-MM-DD HH24:MI:SS.FF'), :big)");
+  insert.SetSQL("insert into typed values (:n, :c1, :c2, :c3, :c4, :c5, :c6, :c7, :c8, :c9, :ts, :big)");
   constexpr int block = 1000;
   for (int i = 0; i < insert.GetParamCount(); ++i) {
     insert.Param(i).SetLength(block);
@@ -184,7 +181,11 @@ void seed() {
   docs.Param(1).SetValue(Variant(int32_t(kLobRows)));
   docs.Execute(1);
   c->Commit();
-  seedTyped();
+  try {
+    seedTyped();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "No TIMESTAMP and LONG benchmarks: %s\n", e.what());
+  }
 }
 
 // The stand-in reads its hooks when the client environment is made.
