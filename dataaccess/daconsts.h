@@ -58,10 +58,10 @@ class EDAError : public EDatabaseError {
   int32_t ErrorCode;
 };
 
-// The library's generic error.
-class EMemDataError : public std::runtime_error {
+// The library's generic error: a database error like every other error of the layer.
+class EMemDataError : public EDatabaseError {
  public:
-  using std::runtime_error::runtime_error;
+  using EDatabaseError::EDatabaseError;
 };
 
 // A broken invariant of the library: a bug in it or in its caller, never bad user input.

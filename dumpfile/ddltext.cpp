@@ -4,6 +4,8 @@
 #include <array>
 #include <cstdint>
 
+#include "platform/bytes.h"
+
 namespace dumpfile {
 namespace {
 
@@ -21,7 +23,7 @@ constexpr std::array<std::string_view, 13> kExportRecords = {
     "EXIT",      "INSERT", "PARTITION", "SQLVERSION", "SUBPARTITION", "TABLE"};
 
 uint16_t u16(std::string_view b, size_t at) {
-  return uint16_t(uint8_t(b[at]) | uint8_t(b[at + 1]) << 8);
+  return platform::get2(reinterpret_cast<const uint8_t*>(b.data() + at));
 }
 
 bool blank(char c) {

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "dataset/dberror.h"
+#include "platform/bytes.h"
 #include "platform/scopeguard.h"
 
 namespace oracle {
@@ -36,20 +37,6 @@ std::string rowidText(uint32_t object, uint16_t file, uint32_t block, uint16_t r
   if (object != 0)
     return base64Digits(object, 6) + base64Digits(file, 3) + base64Digits(block, 6) + base64Digits(row, 3);
   return hexDigits(block, 8) + "." + hexDigits(row, 4) + "." + hexDigits(file, 4);
-}
-
-template <class T>
-T readMachine(const uint8_t* p) {
-  T value;
-  std::memcpy(&value, p, sizeof value);
-  return value;
-}
-
-uint32_t readBig32(const uint8_t* p) {
-  return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
-}
-uint16_t readBig16(const uint8_t* p) {
-  return uint16_t(p[0] << 8 | p[1]);
 }
 
 using dataset::civilFromDays;
@@ -135,20 +122,22 @@ uint32_t Swap32(uint32_t value) {
 }
 
 std::string RowidToString7(const uint8_t* data) {
-  uint32_t block = readMachine<uint32_t>(data + 7);
+  uint32_t block = platform::getValue<uint32_t>(data + 7);
   uint32_t row = uint32_t(data[11]) | uint32_t(data[12]) << 8 | uint32_t(data[13]) << 16;
   if (block != 0 && (block & 0xFF) == 0) block >>= 8;
   if (row != 0 && (row & 0xFF) == 0) row >>= 8;
-  return rowidText(readMachine<uint32_t>(data), readMachine<uint16_t>(data + 4), block, uint16_t(row));
+  return rowidText(platform::getValue<uint32_t>(data), platform::getValue<uint16_t>(data + 4), block,
+                   uint16_t(row));
 }
 
 std::string RowidToString80(const uint8_t* data) {
-  return rowidText(readMachine<uint32_t>(data), readMachine<uint16_t>(data + 4),
-                   readMachine<uint32_t>(data + 8), readMachine<uint16_t>(data + 12));
+  return rowidText(platform::getValue<uint32_t>(data), platform::getValue<uint16_t>(data + 4),
+                   platform::getValue<uint32_t>(data + 8), platform::getValue<uint16_t>(data + 12));
 }
 
 std::string RowidToString81(const uint8_t* data) {
-  return rowidText(readBig32(data + 1), readBig16(data + 5), readBig32(data + 7), readBig16(data + 11));
+  return rowidText(platform::getBig4(data + 1), platform::getBig2(data + 5), platform::getBig4(data + 7),
+                   platform::getBig2(data + 11));
 }
 
 std::string URowidToString(const uint8_t* data, size_t length) {
@@ -169,6 +158,8 @@ std::string URowidToString(const uint8_t* data, size_t length) {
 DateTime OraDateToDateTime(const uint8_t* date) {
   const int year = (int(date[0]) - 100) * 100 + int(date[1]) - 100;
   if (year < 1) RaiseError("Dates before 1 AD are not supported: year " + std::to_string(year));
+  // A century byte pair beyond the DATE range is damage, not a date.
+  if (date[1] < 100 || date[1] > 199 || year > 9999) RaiseError("Invalid Oracle DATE value");
   if (date[2] < 1 || date[2] > 12 || date[3] < 1 || date[3] > 31 || date[4] < 1 || date[4] > 24 ||
       date[5] < 1 || date[5] > 60 || date[6] < 1 || date[6] > 60)
     RaiseError("Invalid Oracle DATE value");

@@ -26,6 +26,14 @@ inline int32_t get4s(const uint8_t* p) {
   return int32_t(get4(p));
 }
 
+// The few formats of others that are big-endian (the Oracle client's extended ROWID).
+inline uint16_t getBig2(const uint8_t* p) {
+  return uint16_t(p[0] << 8 | p[1]);
+}
+inline uint32_t getBig4(const uint8_t* p) {
+  return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
+}
+
 inline void put2(uint8_t* p, uint16_t v) {
   p[0] = uint8_t(v);
   p[1] = uint8_t(v >> 8);

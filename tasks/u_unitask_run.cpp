@@ -4,10 +4,12 @@
 #include <filesystem>
 #include <stdexcept>
 #include <system_error>
+#include <utility>
 
 #include "platform/localclock.h"
 #include "platform/oserror.h"
 #include "platform/plainfile.h"
+#include "platform/textrules.h"
 #include "tasks/u_TRunTask.h"
 #include "tasks/u_taskrun.h"
 #include "tasks/u_transfer.h"
@@ -23,6 +25,10 @@ bool ranProgram(const TThreadRunTask* thread) {
 
 bool isExport(TTaskType type) {
   return type == TTaskType::Export || type == TTaskType::RawExport;
+}
+
+bool hasScript(const std::string& path) {
+  return !platform::trimBlanks(path).empty();
 }
 
 }  // namespace
@@ -47,10 +53,13 @@ void TUniTask::StartTask(const TaskRunContext& context) {
     throw std::logic_error("A task runs only for a window that takes its events");
   }
   terminated_ = false;
+  terminateReason_.clear();
   freeRun();
   run_ = std::make_unique<TaskRunContext>(context);
-  if (ispreexec_) prethread_ = std::make_unique<TThreadRunSqlplus>();
-  if (ispostexec_) postthread_ = std::make_unique<TThreadRunSqlplus>();
+  // A script stage without a script would run sqlplus on nothing as an empty account: it is
+  // skipped, and the run says so where the stage would have begun.
+  if (ispreexec_ && hasScript(preexec_)) prethread_ = std::make_unique<TThreadRunSqlplus>();
+  if (ispostexec_ && hasScript(postexec_)) postthread_ = std::make_unique<TThreadRunSqlplus>();
   mainthread_ = std::make_unique<TThreadRunTask>();
   state_ = TTaskState::Running;
   SetProgramPath();
@@ -59,7 +68,9 @@ void TUniTask::StartTask(const TaskRunContext& context) {
   dumppath_.clear();
   dumpfile_ = "Unknown";
   filesize_ = 0;
-  RunStage(ispreexec_ ? kStagePreScript : kStageMain);
+  if (ispreexec_ && prethread_ == nullptr)
+    addStepLine(platform::localNowText() + ": " + std::string(kPreScriptSkipped));
+  RunStage(prethread_ != nullptr ? kStagePreScript : kStageMain);
 }
 
 void TUniTask::RunStage(int32_t stage) {
@@ -86,6 +97,7 @@ void TUniTask::RunStage(int32_t stage) {
       if (!record)
         throw std::runtime_error("The task type " + std::to_string(int(tasktype_)) + " runs no program");
       run_->view->ClearMainLogs();
+      dumpBefore_ = dumpStamp();
       thread->Start(std::move(*record));
     }
   } catch (const std::exception& e) {
@@ -135,7 +147,13 @@ void TUniTask::OnStageEvent(int32_t event) {
     addStepLine(line);
   } else if (event == kEventCouldNotStart) {
     const std::string program = script ? run_->settings.sqlplusProgram : program_;
-    run_->view->ShowError("Start " + program + " error(00" + std::to_string(stage_) + ")");
+    // The runner's last line says why; the box says it too, not only the log.
+    const TThreadRunTask* thread = stage_ == kStagePreScript    ? prethread_.get()
+                                   : stage_ == kStagePostScript ? postthread_.get()
+                                                                : mainthread_.get();
+    const std::string reason = thread != nullptr && !thread->output().empty() ? thread->output().back() : "";
+    run_->view->ShowError("Start " + program + " error(00" + std::to_string(stage_) + ")" +
+                          (reason.empty() ? "" : "\n" + reason));
     terminated_ = true;
     postFinished();
   } else if (event == kEventFinished) {
@@ -149,6 +167,12 @@ void TUniTask::OnStageEvent(int32_t event) {
       showOutput(postthread_.get());
       state_ = TTaskState::Idle;
     } else if (stage_ == kStageMain) {
+      // A file left by an earlier run under the same name is not this run's dump.
+      if (isExport(tasktype_) &&
+          (!ranProgram(mainthread_.get()) || !dumpStamp() || dumpStamp() == dumpBefore_)) {
+        dumppath_.clear();
+        dumpfile_ = "Unknown";
+      }
       std::error_code ec;
       const auto size = dumppath_.empty() ? 0 : std::filesystem::file_size(dumppath_, ec);
       filesize_ = ec ? 0 : int64_t(size);
@@ -181,6 +205,10 @@ bool TUniTask::startTransfer() {
                      std::to_string(mainthread_->exitCode()));
     return false;
   }
+  if (dumppath_.empty()) {
+    output.push_back("Transfer skipped: the run wrote no dump file");
+    return false;
+  }
   transfer_ = std::make_unique<TDumpTransfer>(*this, nullptr, run_->transferEvents);
   if (run_->transferEvents == nullptr) OnTransferEvent(kTransferEnded);
   return true;
@@ -202,6 +230,8 @@ void TUniTask::OnTransferEvent(int32_t event) {
 void TUniTask::mainStageEnded() {
   run_->view->ClearMainLogs();
   showOutput(mainthread_.get());
+  if (!terminated_ && ispostexec_ && !hasScript(postexec_))
+    addStepLine(platform::localNowText() + ": " + std::string(kPostScriptSkipped));
   if (terminated_ || !ispostexec_ || postthread_ == nullptr) {
     state_ = TTaskState::Idle;
   } else {
@@ -220,6 +250,7 @@ void TUniTask::endRun() {
   if (!parfile_.empty() && !platform::removeFile(parfile_, error) && error != ENOENT) {
     output.push_back("Delete file failed: " + parfile_ + ": " + platform::errorText(error));
   }
+  if (!terminateReason_.empty()) output.push_back(std::exchange(terminateReason_, {}));
   endtime_ = std::chrono::system_clock::now();
   TaskLogEntry entry{0, id_, begintime_, endtime_, filesize_, dumpfile_};
   std::string content;
@@ -243,11 +274,22 @@ void TUniTask::freeRun() {
   postthread_.reset();
 }
 
-void TUniTask::TerminateTask() {
+void TUniTask::TerminateTask(const std::string& reason) {
+  if (state_ == TTaskState::Running && !reason.empty()) terminateReason_ = reason;
   for (TThreadRunTask* thread : {prethread_.get(), mainthread_.get(), postthread_.get()}) {
     terminated_ = true;
     if (thread != nullptr && thread->HasProcess()) thread->Terminate();
   }
+  if (transfer_ != nullptr) transfer_->Abort();
+}
+
+std::optional<std::pair<int64_t, int64_t>> TUniTask::dumpStamp() const {
+  std::error_code ec;
+  if (dumppath_.empty() || !std::filesystem::is_regular_file(dumppath_, ec)) return std::nullopt;
+  const auto time = std::filesystem::last_write_time(dumppath_, ec);
+  const auto size = std::filesystem::file_size(dumppath_, ec);
+  if (ec) return std::nullopt;
+  return std::pair{int64_t(time.time_since_epoch().count()), int64_t(size)};
 }
 
 }  // namespace tasks

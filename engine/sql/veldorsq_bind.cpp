@@ -21,7 +21,7 @@ constexpr uint32_t kMaxExpressionSize = 251;  // 250 characters and the terminat
 using T = TEngineFieldType;
 
 bool hidden(const TFieldDescriptor& d) {
-  return d.Bytes()[252] != 0;
+  return d.Hidden();
 }
 
 bool resolveColumn(void* query, TExpToken& node) {

@@ -5,6 +5,7 @@
 #include "engine/sql/veldorsq.h"
 #include "engine/storage/veldorerr.h"
 #include "engine/values/veldorexpcheck.h"
+#include "platform/bytes.h"
 
 namespace engine::sql {
 
@@ -35,7 +36,7 @@ bool sameExpression(const TExpToken* a, const TExpToken* b) {
 // or the column name with an optional correlation name). 0 when none.
 template <typename Item>
 size_t findResultColumn(const TDataQuery& q, const Item& item) {
-  if (item.ColumnNumber)
+  if (item.ByNumber)
     return item.ColumnNumber >= 1 && size_t(item.ColumnNumber) <= q.ResultFields.size()
                ? size_t(item.ColumnNumber)
                : 0;
@@ -59,7 +60,7 @@ void bindList(TDataQuery& q, std::vector<std::unique_ptr<Item>>& list, const std
   for (auto& item : list) {
     size_t n = findResultColumn(q, *item);
     // By number, ORDER BY refuses a blob column as it refuses a number out of range.
-    if (item->ColumnNumber && (!n || (blobAllowed && q.ResultFields[n - 1]->StoredType == T::Blob)))
+    if (item->ByNumber && (!n || (blobAllowed && q.ResultFields[n - 1]->StoredType == T::Blob)))
       SqlError("Invalid column number '" + std::to_string(item->ColumnNumber) + "'" + " specified in " +
                clause + " clause");
     if (!n)
@@ -161,8 +162,8 @@ void TDataQuery::AccumulateValue(uint8_t kind, TEngineFieldType type, bool& accu
     DecodeBcdValue(p, scaled);
     return scaled;
   };
-  auto fetch16 = [](const uint8_t* p) { return int16_t(p[0] | (p[1] << 8)); };
-  auto fetchWord = [](const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); };
+  auto fetch16 = [](const uint8_t* p) { return int16_t(platform::get2(p)); };
+  auto fetchWord = [](const uint8_t* p) { return platform::get2(p); };
   if (kind == akMin || kind == akMax) {
     if (accumulatorIsNull) {
       std::memcpy(acc, value, FixedValueSize(type));

@@ -120,7 +120,7 @@ void TDataQuery::CreateResultTable() {
                       : type == T::BCD   ? scale
                                          : 0));
     d.SetScale(scale);
-    d.Bytes()[252] = hidden;
+    d.SetHidden(hidden);
     args.Fields.push_back(d);
     return number;
   };

@@ -6,6 +6,7 @@
 #include "engine/storage/veldorcompress.h"
 #include "engine/storage/veldorerr.h"
 #include "platform/bytes.h"
+#include "platform/debugassert.h"
 #include "platform/scopeguard.h"
 
 namespace engine {
@@ -416,6 +417,7 @@ PinnedBlock TBlobFile::AllocateBlock() {
   } else {
     block = GetBlockPinned(nextBlock_, 1);
   }
+  VELMARON_DEBUG_ASSERT(block->GetNumber() != freeHead_, "an allocated block has left the free list");
   block->Clear();
   block->SetDirty();
   return block;
@@ -464,6 +466,7 @@ void TBlobFile::freeChain(TBlock& block, bool repair, uint32_t ownerId, uint32_t
     PinnedBlock b = GetBlockPinned(chain[i], 1);
     FreeBlock(*b);
   }
+  VELMARON_DEBUG_ASSERT(freeHead_ == chain.back(), "a freed chain heads the free list, its last block first");
 }
 
 void TBlobFile::FreeBlockChain(TBlock& block, bool repair, uint32_t ownerId, uint32_t readAhead) {
@@ -637,6 +640,8 @@ void TBlobBuffer::Save() {
     file.FreeBlockChain(*restBlock, true, ownerId_, blocksFor(oldLeft, dataSize), taken);
     current->SetNextBlock(0);
   }
+  VELMARON_DEBUG_ASSERT(taken.size() == blocksFor(length_, dataSize) && current->GetNextBlock() == 0,
+                        "a saved value's chain holds exactly the blocks its length needs, and ends");
   dirty_ = false;
 }
 

@@ -13,6 +13,7 @@
 #include "engine/storage/veldorkeys.h"
 #include "engine/storage/veldorlocale.h"
 #include "platform/bytes.h"
+#include "platform/debugassert.h"
 #include "platform/localclock.h"
 #include "platform/scopeguard.h"
 
@@ -605,6 +606,8 @@ std::unique_ptr<TRecord> TDataFile::GetCacheSlot(uint32_t number) {
   const bool mayFlush = !owner_ || !owner_->HoldsTransactionLock();
   std::unique_ptr<TRecord> slot = cache_.GetCacheSlot(number, mayFlush, [this] { FlushDirtyRecords(); });
   if (!slot) fail(VELDOR_FILECORRUPT);
+  VELMARON_DEBUG_ASSERT(slot->GetRecordNumber() == number && slot->PinCount() == 0 && !slot->IsDirty(),
+                        "a cache slot comes numbered, unpinned and clean");
   return slot;
 }
 
@@ -619,6 +622,8 @@ bool TDataFile::GetRecord(TCacheReader* cursor, uint32_t number, TRecord*& recor
 
   if (number < next) {
     if (TRecord* hit = cache_.Find(number)) {
+      VELMARON_DEBUG_ASSERT(hit->GetRecordNumber() == number,
+                            "a cached record is found under its own number");
       ++counters_.hits;
       hit->Pin();
       record = hit;
@@ -647,6 +652,7 @@ bool TDataFile::GetRecord(TCacheReader* cursor, uint32_t number, TRecord*& recor
   if (next > kMaxRecordSlots || dataStart() + int64_t(next) * r > kMaxDataFileEnd) fail(VELDOR_TABLEFULL);
   TRecord* slot = cache_.Insert(GetCacheSlot(next));
   if (!slot) fail(VELDOR_FILECORRUPT);
+  VELMARON_DEBUG_ASSERT(cache_.Head() == slot, "an appended slot is the most recently used");
   slot->Pin();
   slot->SetDirty(true);
   ++counters_.hits;

@@ -18,8 +18,11 @@
 //   145  string[50]  maximum value text
 //   196  string[50]  default value text
 //   247  u8          computed-field flag: the field takes no room in the record
+//   252  u8          hidden flag (a column of an SQL result table that the select list does not show)
 //   253  u8          descending flag (record sort only)
-//   all other bytes zero on disk
+//   254  string[100] qualified name "table.field" (a cursor's field list only)
+//   355  u16         the field's number in its table (a cursor's field list only)
+//   all other bytes zero on disk; 252, 254 and 355 live only in memory
 //
 // A string field reads as at most its capacity even when a damaged length byte says more.
 #pragma once
@@ -30,6 +33,8 @@
 #include <span>
 #include <string>
 #include <string_view>
+
+#include "platform/bytes.h"
 
 namespace engine {
 
@@ -47,6 +52,7 @@ inline constexpr uint8_t kFieldSubTypeAutoInc = 29;
 inline constexpr uint8_t kMaxFieldSize = 250;
 inline constexpr size_t kFieldNameLength = 30;
 inline constexpr size_t kFieldTextLength = 50;
+inline constexpr size_t kQualifiedNameLength = 100;
 
 // Record offset of the auto-increment field: it shares the record's unique id.
 inline constexpr uint16_t kAutoIncFieldOffset = 5;
@@ -95,8 +101,14 @@ class TFieldDescriptor {
   void SetDefaultText(std::string_view t) { putText(196, kFieldTextLength, t); }
   bool Computed() const { return bytes_[247] != 0; }
   void SetComputed(bool c) { bytes_[247] = c ? 1 : 0; }
+  bool Hidden() const { return bytes_[252] != 0; }
+  void SetHidden(bool h) { bytes_[252] = h ? 1 : 0; }
   bool Descending() const { return bytes_[253] != 0; }
   void SetDescending(bool d) { bytes_[253] = d ? 1 : 0; }
+  std::string QualifiedName() const { return getText(254, kQualifiedNameLength); }
+  void SetQualifiedName(std::string_view name) { putText(254, kQualifiedNameLength, name); }
+  uint16_t TableFieldNo() const { return get16(355); }
+  void SetTableFieldNo(uint16_t n) { put16(355, n); }
 
   bool IsAutoInc() const { return Type() == kFieldTypeInteger && SubType() == kFieldSubTypeAutoInc; }
   bool IsBlob() const { return Type() == kFieldTypeBlob; }
@@ -111,11 +123,8 @@ class TFieldDescriptor {
   }
 
  private:
-  uint16_t get16(size_t at) const { return uint16_t(bytes_[at] | (bytes_[at + 1] << 8)); }
-  void put16(size_t at, uint16_t v) {
-    bytes_[at] = uint8_t(v);
-    bytes_[at + 1] = uint8_t(v >> 8);
-  }
+  uint16_t get16(size_t at) const { return platform::get2(bytes_.data() + at); }
+  void put16(size_t at, uint16_t v) { platform::put2(bytes_.data() + at, v); }
   std::string getText(size_t at, size_t capacity) const;
   void putText(size_t at, size_t capacity, std::string_view text);
 

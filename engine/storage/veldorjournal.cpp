@@ -9,6 +9,7 @@
 #include "engine/storage/veldorerr.h"
 #include "engine/storage/veldoros.h"
 #include "platform/bytes.h"
+#include "platform/debugassert.h"
 #include "platform/processinfo.h"
 #include "platform/scopeguard.h"
 #include "platform/zlibbuffer.h"
@@ -165,6 +166,11 @@ TJournalImage imageOf(const TJournalTable& table) {
       region.offset = from;
       region.bytes.resize(size_t(to - from));
       file->ReadDirect(from, region.bytes.data(), to - from);
+      VELMARON_DEBUG_ASSERT(
+          from >= 0 && from < to && to <= entry.length &&
+              (entry.regions.empty() ||
+               entry.regions.back().offset + int64_t(entry.regions.back().bytes.size()) <= from),
+          "a journal keeps old bytes only, inside the old length, in order and apart");
       entry.regions.push_back(std::move(region));
     }
     image.files.push_back(std::move(entry));
@@ -330,6 +336,8 @@ void WriteOutTables(platform::FileSystem& fs, const std::vector<TJournalTable>& 
     if (durable) syncFolder(fs, markerPath);
   }
   unwrite.Dismiss();
+  VELMARON_DEBUG_ASSERT(written.size() == journaled.size() + (marker.empty() ? 0 : 1),
+                        "every journal, and the marker of several, exists before a table file is touched");
 
   // The files in place. A failure puts the old bytes back; the journals go only when that worked.
   UndoOnFailure restore([&] {

@@ -54,7 +54,6 @@ struct TKeyNeighbours;
 inline constexpr uint8_t kNoCurrentIndex = 255;
 inline constexpr size_t kMaxCursorKeySize = 522;
 inline constexpr size_t kMaxPasswordLength = 15;
-inline constexpr size_t kQualifiedNameLength = 100;
 
 // The way of a remote cursor to its server (the request plumbing implements it).
 class TCursorRequestPath {
@@ -84,21 +83,16 @@ struct CursorOpenOptions {
 };
 
 // A field of the cursor's field list: the table's descriptor with what the cursor adds in memory
-// (bytes 247.. of the 768: the computed flag, whose tree is held beside it, the qualified name
-// "table.field" at 254 and the field's number in its table at 355).
+// (the computed flag, whose tree is held beside it, the qualified name and the field's number in
+// its table).
 struct TCursorField {
   TFieldDescriptor desc;
   // The checked expression of a computed field (shared by the clones of the cursor).
   std::shared_ptr<const TExpToken> tree;
-  std::string QualifiedName() const { return GetShortString(desc.Bytes() + 254, kQualifiedNameLength); }
-  void SetQualifiedName(std::string_view name) {
-    PutShortString(desc.Bytes() + 254, kQualifiedNameLength, name);
-  }
-  uint16_t TableFieldNo() const { return uint16_t(desc.Bytes()[355] | (desc.Bytes()[356] << 8)); }
-  void SetTableFieldNo(uint16_t n) {
-    desc.Bytes()[355] = uint8_t(n);
-    desc.Bytes()[356] = uint8_t(n >> 8);
-  }
+  std::string QualifiedName() const { return desc.QualifiedName(); }
+  void SetQualifiedName(std::string_view name) { desc.SetQualifiedName(name); }
+  uint16_t TableFieldNo() const { return desc.TableFieldNo(); }
+  void SetTableFieldNo(uint16_t n) { desc.SetTableFieldNo(n); }
 };
 
 // What CreateTable builds a table from. Field and index definitions are checked and completed
@@ -289,7 +283,8 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
                 bool writeComputed = false);
   void PutTableField(uint16_t fieldNo, uint8_t* buffer, const uint8_t* value, bool blobNull = false);
   // Writes every default text; "CURRENT_DATE", "CURRENT_TIME" and "CURRENT_TIMESTAMP" (any case)
-  // give the present moment. A default that does not convert raises EConvertError.
+  // give the present moment. A default that does not convert raises VELDOR_INVALIDVCHKSTRUCT
+  // with the conversion's message as its text item.
   void ApplyDefaultValues(uint8_t* buffer);
   // VELDOR_REQDERR, VELDOR_MINVALERR or VELDOR_MAXVALERR for the first field that breaks its rule.
   void CheckFieldValues(const uint8_t* buffer) const;

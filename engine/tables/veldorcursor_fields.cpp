@@ -150,13 +150,21 @@ void TDataCursor::ApplyDefaultValues(uint8_t* buffer) {
     std::array<uint8_t, kValueBufferSize> value{};
     if (!presentMoment(text, d.Type(), value.data())) {
       std::memcpy(value.data(), text.data(), std::min(text.size(), value.size() - 1));
-      if (type == TEngineFieldType::Date || type == TEngineFieldType::Time ||
-          type == TEngineFieldType::Timestamp) {
-        if (!ParseDateTimeValue(text, type, value)) RaiseConvertError(kInvalidDateText, text);
-      } else if (type != TEngineFieldType::String &&
-                 !ConvertValue(TEngineFieldType::String, uint32_t(text.size() + 1), 0, type, d.StoredSize(),
-                               d.StoredScale(), value)) {
-        RaiseConvertError(kOutOfRangeText, text);
+      try {
+        if (type == TEngineFieldType::Date || type == TEngineFieldType::Time ||
+            type == TEngineFieldType::Timestamp) {
+          if (!ParseDateTimeValue(text, type, value)) RaiseConvertError(kInvalidDateText, text);
+        } else if (type != TEngineFieldType::String &&
+                   !ConvertValue(TEngineFieldType::String, uint32_t(text.size() + 1), 0, type, d.StoredSize(),
+                                 d.StoredScale(), value)) {
+          RaiseConvertError(kOutOfRangeText, text);
+        }
+      } catch (const EConvertError& e) {
+        // A default that the check at creation let through (a damaged descriptor, a value the
+        // field's size cannot hold) is the engine's error that creation raises, with the
+        // parser's message as its text: no other error family leaves the cursor.
+        SignalEngineError(VELDOR_INVALIDVCHKSTRUCT, "", "", GetDirectoryName(), tableName_, d.Name(), "",
+                          e.what());
       }
     }
     PutTableField(p, buffer, value.data());
