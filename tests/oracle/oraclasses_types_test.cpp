@@ -1,6 +1,5 @@
 // Column and parameter types of the Oracle driver through the stand-in server: TIMESTAMP and
-// INTERVAL, NUMBER kept exact, national text, LONG and LONG RAW, BFILE and ROWID. The suite is
-// skipped while the stand-in cannot hold these column types.
+// INTERVAL, NUMBER kept exact, national text, LONG and LONG RAW, BFILE and ROWID.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -22,7 +21,7 @@ class OraTypesTest : public ::testing::Test {
   static void SetUpTestSuite() {
     folder() = std::make_unique<platform::testing::TempFolder>();
     const std::filesystem::path seed = std::filesystem::path(ORACLE_TEST_SEED).parent_path() / "types.seed";
-    available() = testing::trySeedStandInServer(*folder(), seed.string());
+    testing::seedStandInServer(*folder(), seed.string());
   }
   static void TearDownTestSuite() {
     FreeOCI();
@@ -31,13 +30,6 @@ class OraTypesTest : public ::testing::Test {
   static std::unique_ptr<platform::testing::TempFolder>& folder() {
     static std::unique_ptr<platform::testing::TempFolder> server;
     return server;
-  }
-  static bool& available() {
-    static bool seeded = false;
-    return seeded;
-  }
-  void SetUp() override {
-    if (!available()) GTEST_SKIP() << "the stand-in server cannot hold these column types";
   }
   void TearDown() override {
     connection_.reset();
