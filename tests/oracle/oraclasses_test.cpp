@@ -9,6 +9,7 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <thread>
 
 #include "dataset/dberror.h"
@@ -820,6 +821,37 @@ TEST_F(OraClassesTest, ReopeningRunsTheStatementAgainOverTheSameFields) {
   EXPECT_EQ(r->Fields.Count(), 2);
   r->Close();
   command("delete from r where n = 61")->Execute(1);
+}
+
+// The value sizes the command binds, by placeholder.
+struct BindSizes {
+  static inline decltype(OCIBindByName) real;
+  static inline std::map<std::string, sb4> sizes;
+  static sword bind(void* stmt, void** handle, void* err, const OraText* name, sb4 nameLength, void* value,
+                    sb4 valueSize, ub2 type, void* indicator, ub2* length, ub2* code, ub4 maxElements,
+                    ub4* elements, ub4 mode) {
+    sizes[std::string(reinterpret_cast<const char*>(name), size_t(nameLength))] = valueSize;
+    return real(stmt, handle, err, name, nameLength, value, valueSize, type, indicator, length, code,
+                maxElements, elements, mode);
+  }
+  const bool saved_ = (real = OCIBindByName, sizes.clear(), true);
+  Replaced<OCIBindByName_t> bind_{OCIBindByName, &bind};
+};
+
+TEST_F(OraClassesTest, TextBindsGoAsLongAsTheirValueOrAsTheCharacterLengthAllows) {
+  TOCIConnection& c = connect();
+  BindSizes sizes;
+  auto select = command("select count(*) from r where name = :name");
+  TOraParamDesc& name = select->Param(0);
+  name.SetDataType(dtString);
+  name.SetSize(4000);
+  name.SetParamType(1);
+  name.SetItemAsString(1, "name 7");
+  select->Execute(1);
+  EXPECT_EQ(BindSizes::sizes[":name"], 7);  // the value and its terminator
+  c.SetProp(prCharLength, Variant(int32_t(3)));
+  select->Execute(1);
+  EXPECT_EQ(BindSizes::sizes[":name"], 1333);  // what 4000 bytes hold in characters of three bytes
 }
 
 }  // namespace

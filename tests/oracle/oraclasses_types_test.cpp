@@ -199,6 +199,13 @@ TEST_F(OraTypesTest, LongAndLongRawColumnsArriveWholeThroughTheDefineCallback) {
   EXPECT_TRUE(again[1][1].isNull());
   EXPECT_EQ(again[2][2].asBytes(), std::vector<uint8_t>(bytes.begin(), bytes.end()));
   one->Close();
+
+  // A LONG output parameter of a block receives the value piece by piece.
+  auto block = command("begin select txt into :txt from longs where id = 1; end;");
+  block->Param(0).SetDataType(dtMemo);
+  block->Param(0).SetParamType(2);
+  block->Execute(1);
+  EXPECT_EQ(block->Param(0).LongValue, text);
   command("delete from longs")->Execute(1);
 }
 
