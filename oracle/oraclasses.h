@@ -4,8 +4,10 @@
 // Threads: a connection and its commands are used by one thread at a time. With ThreadSafety on,
 // commits and command steps hold the connection's lock, so a worker running a non-blocking
 // execution and the owner do not overlap; BreakExec takes no lock and may be called from any
-// thread while a call runs. The end of a worker is posted to the window thread through the
-// connection's event poster; DispatchThreadEvent runs its end procedure there.
+// thread while a call runs (through an error handle of its own). The end of a worker is posted
+// to the window thread through the connection's event poster, or, without one, as a task of the
+// window-thread runner; DispatchThreadEvent runs its end procedure there. A connection that goes
+// away first stops its commands' workers and detaches the commands.
 #pragma once
 
 #include <array>
@@ -572,12 +574,16 @@ class TOraFile : public TOraLob {
 // Each block of FetchRows rows is fetched into the flat fetch buffer (values and 2-byte
 // indicators, one area per column) and becomes records only when the whole block has arrived, so
 // a fetch that fails part way leaves the rows held, the current row and the count as they were,
-// and raises. A PL/SQL block with a dtCursor parameter opens as the rows of that REF CURSOR.
-// With the command's prScrollable on, the record set holds one block at a time, fetched from its
-// place in the result, and rows are numbered by that place. BLOB and CLOB columns give a
-// TOraLob per row, read whole at the fetch unless DeferredLobRead is on or CacheLobs off. Column
-// types without a value form here (LONG, BFILE, objects, TIMESTAMP, INTERVAL, NUMBER as OCINumber)
-// raise "Data type is not supported." when the fields are described.
+// and raises. A value cut by the buffers keeps its block: the rows arrive, then "The value of
+// column ... was truncated" is raised, and the next fetch goes on after them. A PL/SQL block with
+// a dtCursor parameter opens as the rows of that REF CURSOR. With the command's prScrollable on,
+// the record set holds one block at a time, fetched from its place in the result, and rows are
+// numbered by that place. BLOB and CLOB columns give a TOraLob per row, BFILE columns a TOraFile,
+// both read whole at the fetch unless DeferredLobRead is on or CacheLobs off; TIMESTAMP, INTERVAL
+// and (with EnableNumbers) wide NUMBER columns give their value objects, REF CURSOR columns a
+// TOraCursor, LONG and LONG RAW columns a blob filled piece by piece (the Lite client fetches one
+// row at a time for that). Named object types and REFs raise "Data type is not supported." when
+// the fields are described.
 //
 // Threads: used by one thread. With FetchAll on a non-blocking command, Open returns after the
 // first block and a worker fetches the rest: navigation past the rows held waits for the worker's
