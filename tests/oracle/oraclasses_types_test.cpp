@@ -231,6 +231,16 @@ TEST_F(OraTypesTest, BfileColumnsReadTheirFilesAndRowidsNameTheirRows) {
   update->SetProp(prStoreRowId, Variant(true));
   update->Execute(1);
   EXPECT_EQ(update->GetRowId(), values[0][2].asString());
+
+  // A BFILE parameter takes the locator the block hands back.
+  auto block = command("begin select f into :f from files where id = 1; end;");
+  TOraParamDesc& file = block->Param(0);
+  file.SetDataType(dtBFile);
+  file.SetParamType(2);
+  block->Execute(1);
+  EXPECT_EQ(file.GetAsFile().FileDir(), "DOCS");
+  EXPECT_EQ(file.GetAsFile().FileName(), "a.txt");
+  EXPECT_TRUE(file.GetAsFile().Exists());
   command("delete from files")->Execute(1);
 }
 
