@@ -854,5 +854,29 @@ TEST_F(OraClassesTest, TextBindsGoAsLongAsTheirValueOrAsTheCharacterLengthAllows
   EXPECT_EQ(BindSizes::sizes[":name"], 1333);  // what 4000 bytes hold in characters of three bytes
 }
 
+TEST(OraFixedCharTest, FixedLengthTextGoesOverWholeWithCrLfLineEndsWhenAskedFor) {
+  TOCIConnection connection;
+  TOCIRecordSet recordSet;
+  recordSet.SetConnection(&connection);
+  TFieldDesc field;
+  field.DataType = dtFixedChar;
+  field.Size = 6;
+  field.Offset = 0;
+  const uint8_t record[6] = {'a', '\n', 'b', '\r', '\n', ' '};
+  char out[16] = {};
+  recordSet.GetFieldData(field, record, out, sizeof out);
+  EXPECT_EQ(std::string(out, 6), std::string("a\nb\r\n "));
+  connection.SetProp(prConvertEOL, Variant(true));
+  std::memset(out, 0, sizeof out);
+  recordSet.GetFieldData(field, record, out, sizeof out);
+  EXPECT_STREQ(out, "a\r\nb\r\n ");  // a line end already CR LF stays as it is
+
+  field.DataType = dtFixedWideChar;
+  const uint8_t wide[6] = {'x', 0, '\n', 0, 'y', 0};
+  char16_t wideOut[8] = {};
+  recordSet.GetFieldData(field, wide, wideOut, sizeof wideOut);
+  EXPECT_EQ(std::u16string(wideOut), u"x\r\ny");
+}
+
 }  // namespace
 }  // namespace oracle
