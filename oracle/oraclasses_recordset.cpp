@@ -878,6 +878,8 @@ Variant TOCIRecordSet::GetFieldAsVariant(int fieldNo, const uint8_t* recBuf) {
     return TQvRecordSet::GetFieldAsVariant(fieldNo, recBuf);
   if (GetNull(fieldNo, recBuf)) return Variant::null();
   auto* object = SlotPointer<dataaccess::TSharedObject>(field, recBuf);
+  // A record made here rather than fetched holds no value object yet: it has no value.
+  if (object == nullptr) return Variant::null();
   switch (field.DataType) {
     case dtOraBlob:
     case dtOraClob:
