@@ -625,6 +625,8 @@ class TOCIRecordSet : public dataaccess::TQvRecordSet {
   void InitFields() override;
   // Cursor, LOB, BFILE, TIMESTAMP, INTERVAL and NUMBER fields hold a value object each,
   // released with the record.
+  // With blobs: empty value objects for a record made here (an insert).
+  void CreateComplexFields(uint8_t* recBuf, bool withBlobs) override;
   void FreeComplexFields(uint8_t* recBuf, bool withBlobs) override;
   void AddRefComplexFields(uint8_t* recBuf) override;
   // A CLOB gives its whole text, a BLOB or BFILE its bytes, a TIMESTAMP its date-time, an

@@ -845,6 +845,44 @@ void TOCIRecordSet::InitFields() {
     if (holdsValueObject(Fields[i].DataType)) HasComplexFields = true;
 }
 
+void TOCIRecordSet::CreateComplexFields(uint8_t* recBuf, bool withBlobs) {
+  TQvRecordSet::CreateComplexFields(recBuf, withBlobs);
+  if (!withBlobs) return;
+  // A record the dataset makes (an insert) gets empty value objects like a fetched one.
+  TOCIConnection* connection = static_cast<TOCIConnection*>(Command().GetConnection());
+  void* svcCtx = connection != nullptr && connection->GetConnected() ? connection->GetSvcCtx() : nullptr;
+  for (int i = 0; i < Fields.Count(); ++i) {
+    const TFieldDesc& field = Fields[i];
+    if (field.HasParent() || !holdsValueObject(field.DataType)) continue;
+    dataaccess::TSharedObject* object = nullptr;
+    switch (field.DataType) {
+      case dtCursor:
+        object = new TOraCursor();
+        break;
+      case dtOraBlob:
+      case dtOraClob:
+        object = new TOraLob(svcCtx);
+        break;
+      case dtBFile:
+      case dtCFile:
+        object = new TOraFile(svcCtx);
+        break;
+      case dtTimeStamp:
+      case dtTimeStampTZ:
+      case dtTimeStampLTZ:
+        object = new TOraTimeStamp(field.DataType);
+        break;
+      case dtIntervalYM:
+      case dtIntervalDS:
+        object = new TOraInterval(field.DataType);
+        break;
+      default:
+        object = new TOraNumber();
+    }
+    SetSlotPointer(field, recBuf, object);
+  }
+}
+
 void TOCIRecordSet::FreeComplexFields(uint8_t* recBuf, bool withBlobs) {
   for (int i = 0; i < Fields.Count() && withBlobs; ++i) {
     const TFieldDesc& field = Fields[i];

@@ -113,6 +113,17 @@ TEST_F(OraTypesTest, TimestampsAndIntervalsTravelAsValueObjectsBothWays) {
   EXPECT_EQ(field.DataType, dtString);
   EXPECT_GE(field.Length, formatTextLength(connection_->NlsValue(3)));
   command("delete from times where id = 2")->Execute(1);
+
+  // A record made for an insert holds empty value objects: no value, and they go with it.
+  auto fresh = recordSet("select id, ts, iym, ids from times");
+  fresh->Open();
+  uint8_t* made = fresh->AllocRecBuf();
+  fresh->InitRecord(made);
+  fresh->CreateComplexFields(made, true);
+  EXPECT_TRUE(fresh->GetFieldAsVariant(2, made).isNull());
+  EXPECT_TRUE(fresh->GetFieldAsVariant(3, made).isNull());
+  fresh->FreeComplexFields(made, true);
+  TOCIRecordSet::FreeRecBuf(made);
 }
 
 TEST_F(OraTypesTest, NumbersHeldAsNumberValuesKeepEveryDigit) {
