@@ -266,8 +266,26 @@ bool TOraNumberField::IsValidChar(char c) const {
 namespace {
 struct ReleaseLater {
   da::TSharedObject* object;
-  ~ReleaseLater() { object->Release(); }
+  ~ReleaseLater() {
+    if (object) object->Release();
+  }
 };
+
+// A value object read from the plain value a store gives for a column it holds without one.
+da::TSharedObject* valueFromPlain(uint16_t dataType, const ds::Variant& v) {
+  da::TSharedObject* o = NewOraValue(dataType);
+  if (auto* t = dynamic_cast<TOraTimeStamp*>(o)) {
+    if (v.type() == ds::VariantType::DateTime)
+      t->SetAsDateTime(v.asDateTime());
+    else
+      t->SetAsString(v.asString());
+  } else if (auto* i = dynamic_cast<TOraInterval*>(o)) {
+    i->SetAsString(v.asString());
+  } else {
+    static_cast<TOraNumber*>(o)->SetAsString(v.asString());
+  }
+  return o;
+}
 }  // namespace
 
 bool IsOraValueType(uint16_t dataType) {
@@ -329,6 +347,11 @@ bool OraCompareFieldValue(da::TData& data, const da::TValueBuffer* key, const da
                           const uint8_t* recBuf, uint8_t options) {
   DA_ASSERT(IsOraValueType(field.DataType), "Not an Oracle value type");
   da::TSharedObject* value = data.GetFieldObject(field.FieldNo, recBuf);
+  ReleaseLater plain{nullptr};
+  if (!value && !data.GetNull(field.FieldNo, recBuf)) {
+    const ds::Variant v = data.GetFieldAsVariant(field.FieldNo, recBuf);
+    if (!v.isNull()) value = plain.object = valueFromPlain(field.DataType, v);
+  }
   const bool isNull = data.GetNull(field.FieldNo, recBuf) || !value;
   if (!key) return isNull;
   if (isNull) return false;

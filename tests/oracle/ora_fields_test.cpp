@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <string>
+#include <tuple>
 
 #include "dataaccess/memdata_list.h"
 #include "oracle/ora_params.h"
@@ -92,11 +93,35 @@ class ValueRows : public da::TMemData {
   }
 };
 
+// ID and a NUMBER held as its text, as a store without value objects gives it.
+class PlainRows : public da::TMemData {
+ public:
+  void InternalInitFields() override {
+    for (auto [name, type, size] : {std::tuple{"ID", da::dtInteger, 4}, std::tuple{"NUM", dtNumber, 48}}) {
+      auto f = std::make_unique<da::TFieldDesc>();
+      f->Name = f->ActualName = name;
+      f->DataType = type, f->Size = uint16_t(size);
+      f->FieldNo = uint16_t(Fields.Count() + 1);
+      Fields.Add(std::move(f));
+    }
+  }
+  ds::Variant GetFieldAsVariant(int fieldNo, const uint8_t* recBuf) override {
+    if (fieldNo != 2) return TMemData::GetFieldAsVariant(fieldNo, recBuf);
+    if (GetNull(fieldNo, recBuf)) return ds::Variant::null();
+    return ds::Variant(std::string(reinterpret_cast<const char*>(Slot(Fields[1], recBuf))));
+  }
+  void PutFieldAsVariant(int fieldNo, uint8_t* recBuf, const ds::Variant& v) override {
+    if (fieldNo != 2 || v.isNull()) return TMemData::PutFieldAsVariant(fieldNo, recBuf, v);
+    const std::string text = v.asString();
+    PutField(fieldNo, recBuf, text.c_str(), text.size() + 1);
+  }
+};
+
 class ValueSet : public da::TMemDataSet {
  public:
-  ValueSet() {
+  explicit ValueSet(std::unique_ptr<da::TData> rows = std::make_unique<ValueRows>()) {
     RegisterOraFieldClasses();
-    SetIRecordSet(std::make_unique<ValueRows>());
+    SetIRecordSet(std::move(rows));
   }
   bool VariantToValueBuffer(const da::TFieldDesc& f, const ds::Variant& v, da::TValueBuffer& b) override {
     return IsOraValueType(f.DataType) ? OraVariantToValueBuffer(f, v, b)
@@ -252,6 +277,25 @@ TEST_F(OraFieldsTest, LocateFindsOracleValuesByTextNumbersAndDatesAndTheNearestO
   EXPECT_EQ(set_.Lookup("NUM", ds::Variant(int32_t(10)), "ID").asInt32(), 1);
   EXPECT_THROW(set_.Locate("NUM", ds::Variant(true), 0), ds::EConvertError);
   EXPECT_THROW(set_.Locate("IV", ds::Variant(int32_t(1)), 0), ds::EConvertError);
+}
+
+TEST(OraPlainValueTest, AStoreWithoutValueObjectsIsReadWrittenAndSearchedThroughItsValues) {
+  ValueSet set(std::make_unique<PlainRows>());
+  set.Open();
+  for (const char* n : {"10", "12345678901234567890123", "30"}) {
+    set.Append();
+    set.FieldByName("ID").SetAsInteger(int32_t(set.RecordCount() + 1));
+    set.FieldByName("NUM").SetAsString(n);
+    set.Post();
+  }
+  auto& num = dynamic_cast<TOraNumberField&>(set.FieldByName("NUM"));
+  EXPECT_EQ(num.AsNumber(), nullptr);
+  EXPECT_TRUE(set.Locate("NUM", ds::Variant("12345678901234567890123"), 0));
+  EXPECT_EQ(set.FieldByName("ID").AsInteger(), 2);
+  EXPECT_EQ(num.AsString(), "12345678901234567890123");
+  EXPECT_TRUE(set.Locate("NUM", ds::Variant(int32_t(30)), 0));
+  EXPECT_EQ(set.FieldByName("ID").AsInteger(), 3);
+  EXPECT_FALSE(set.Locate("NUM", ds::Variant(int32_t(11)), 0));
 }
 
 TEST(OraFieldClassTest, LabelsAreNullBFilesShowTheirKindAndXmlIsOnlyText) {
