@@ -101,6 +101,35 @@ TEST_F(SelectTest, GroupedAggregatesCountEachRowOnce) {
   EXPECT_EQ(db.rows("SELECT k FROM g GROUP BY k TOP 2"), "1\n2\n");
 }
 
+TEST_F(SelectTest, InSubSelectComparesEachRowWithTheSubSelectsRows) {
+  fill("t", "a INTEGER, s CHAR(5)", {"1, 'x'", "2, 'y'", "3, 'z'", "NULL, 'n'"});
+  fill("u", "b INTEGER, f FLOAT", {"2, 1.5", "3, 2", "3, 3", "NULL, 4"});
+  EXPECT_EQ(db.rows("SELECT a FROM t WHERE a IN (SELECT b FROM u) ORDER BY 1"), "NULL\n2\n3\n");
+  EXPECT_EQ(db.rows("SELECT a FROM t WHERE a NOT IN (SELECT b FROM u WHERE b > 0)"), "1\nNULL\n");
+  // 1.5 is no whole number: no row of t equals it.
+  EXPECT_EQ(db.rows("SELECT a FROM t WHERE a IN (SELECT f FROM u) ORDER BY 1"), "2\n3\n");
+  EXPECT_EQ(
+      db.rows("SELECT a FROM t WHERE a IN (SELECT b FROM u WHERE b IN (SELECT a FROM t WHERE s = 'z'))"),
+      "3\n");
+  EXPECT_EQ(db.rows("SELECT COUNT(*) FROM t WHERE s = 'x' OR a IN (SELECT b FROM u WHERE f > 2)"), "3\n");
+  TQueryStatement s(db.directory());
+  s.Prepare("SELECT a FROM t WHERE a IN (SELECT b FROM u WHERE f >= ?)");
+  std::vector<engine::TFieldDescriptor> d(1);
+  d[0].SetType(uint8_t(engine::TEngineFieldType::Integer));
+  d[0].SetStoredSize(4);
+  std::vector<uint8_t> values(5, 1);
+  for (int32_t low : {3, 1, 5}) {
+    engine::PutIntegerValue(&values[1], low);
+    s.SetParams(1, d, values);
+    EXPECT_EQ(SqlDatabase::text(*s.Execute()), low == 3   ? "3\nNULL\n"
+                                               : low == 1 ? "2\n3\nNULL\n"
+                                                          : "")
+        << low;
+  }
+  db.run("DELETE FROM t WHERE a IN (SELECT b FROM u)");
+  EXPECT_EQ(db.rows("SELECT a FROM t"), "1\n");
+}
+
 TEST_F(SelectTest, AColumnNumberOutsideTheSelectListIsRefusedByNumber) {
   fill("g", "k INTEGER", {"1"});
   for (const char* n : {"0", "2"})
