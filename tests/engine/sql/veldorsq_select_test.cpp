@@ -130,6 +130,54 @@ TEST_F(SelectTest, InSubSelectComparesEachRowWithTheSubSelectsRows) {
   EXPECT_EQ(db.rows("SELECT a FROM t"), "1\n");
 }
 
+TEST_F(SelectTest, RowLimitsKeepExactlyTheirCount) {
+  fill("t", "a INTEGER, k INTEGER", {"5, 1", "3, 2", "4, 1", "1, 3", "2, 2"});
+  EXPECT_EQ(db.rows("SELECT a FROM t ORDER BY a TOP 3"), "1\n2\n3\n");
+  EXPECT_EQ(db.rows("SELECT a FROM t ORDER BY a DESC TOP 1"), "5\n");
+  EXPECT_EQ(db.rows("SELECT a FROM t TOP 2"), "5\n3\n");
+  EXPECT_EQ(db.rows("SELECT a FROM t TOP 0"), "");
+  EXPECT_EQ(db.rows("SELECT DISTINCT k FROM t TOP 2"), "1\n2\n");
+  EXPECT_EQ(db.rows("SELECT k, COUNT(*) FROM t GROUP BY k TOP 2"), "1|2\n2|2\n");
+  EXPECT_EQ(db.rows("SELECT k, COUNT(*) FROM t GROUP BY k ORDER BY 1 DESC TOP 1"), "3|1\n");
+  for (int32_t most : {0, 1, 2, 5, 6}) {
+    TQueryStatement s(db.directory());
+    s.MaxRowCount = most;
+    s.Prepare("SELECT a FROM t");
+    EXPECT_EQ(s.Execute()->GetRecordCount(), std::min(most, 5)) << most;
+    TQueryStatement count(db.directory());
+    count.MaxRowCount = most;
+    count.Prepare("SELECT COUNT(*) FROM t");
+    EXPECT_EQ(count.Execute()->GetRecordCount(), std::min(most, 1)) << most;
+  }
+}
+
+TEST_F(SelectTest, ComparisonsTurnedAboutMirrorTheirOperator) {
+  fill("t", "a INTEGER", {"1", "2", "3", "4", "5", "6"});
+  fill("u", "b INTEGER", {"2", "5"});
+  db.run("CREATE INDEX ia ON t (a)");
+  EXPECT_EQ(db.rows("SELECT a FROM t WHERE 4 < a"), "5\n6\n");
+  EXPECT_EQ(db.rows("SELECT a FROM t WHERE 2 >= a"), "1\n2\n");
+  // The smaller table drives; each comparison turned with it keeps its meaning.
+  for (const char* tail : {"", " NOJOINOPTIMIZE"}) {
+    EXPECT_EQ(
+        db.rows(std::string("SELECT t.a, u.b FROM t, u WHERE t.a > u.b AND t.a < 4 ORDER BY 1, 2") + tail),
+        "3|2\n");
+    EXPECT_EQ(
+        db.rows(std::string("SELECT t.a, u.b FROM t, u WHERE u.b > t.a AND t.a >= 2 ORDER BY 1, 2") + tail),
+        "2|5\n3|5\n4|5\n");
+    EXPECT_EQ(
+        db.rows(std::string("SELECT t.a, u.b FROM u, t WHERE t.a <= u.b AND u.b = 2 ORDER BY 1") + tail),
+        "1|2\n2|2\n");
+  }
+}
+
+TEST_F(SelectTest, AnAverageOfDecimalsRoundsHalvesAwayFromZero) {
+  fill("d", "g INTEGER, v DECIMAL(10, 4)",
+       {"1, 0.0001", "1, 0.0002", "2, -0.0001", "2, -0.0002", "3, 0.0001", "3, 0.0001", "3, 0.0002"});
+  EXPECT_EQ(db.rows("SELECT g, AVG(v) FROM d GROUP BY g"), "1|0.0002\n2|-0.0002\n3|0.0001\n");
+  EXPECT_EQ(db.rows("SELECT AVG(v) FROM d WHERE g = 1"), "0.0002\n");
+}
+
 TEST_F(SelectTest, AColumnNumberOutsideTheSelectListIsRefusedByNumber) {
   fill("g", "k INTEGER", {"1"});
   for (const char* n : {"0", "2"})
