@@ -51,6 +51,19 @@ enum TQueryKind : uint8_t {
   qkDropIndex = 9,
 };
 
+// The statement's condition trees (TDataQuery::Conditions).
+enum TConditionSlot : uint8_t {
+  csWhere = 0,     // WHERE, with each ON condition ANDed in; join conditions leave it at preparation
+  csHaving = 1,    // HAVING, bound to the result columns
+  csResidual = 2,  // disjunctions over several tables, tested on each joined row
+  csPostJoin = 3,  // conjuncts no cursor filter may carry, built afresh by each run's analysis
+  csCount = 4
+};
+
+// The two passes of the WHERE analysis around the choice of the driving table: the conjuncts an
+// index serves first (their filters shrink the counts that choice compares), the others after.
+enum THandDownPass : uint8_t { hpUnindexed = 0, hpIndexed = 1 };
+
 enum TJoinKind : uint8_t { jkNone = 0, jkInner = 1, jkLeftOuter = 2, jkRightOuter = 3 };
 
 enum TAggregateKind : uint8_t {
@@ -90,6 +103,34 @@ uint8_t AggregateKindOf(uint8_t code);
 // `tree` becomes AND(tree, condition), or the condition when the tree is empty; takes the
 // condition.
 void AndCondition(TExpTreePtr& tree, TExpToken* condition);
+
+// The text of an expression tree, operands in parentheses, a join mark after a comparison ("#1").
+std::string ExpTreeText(const TExpToken* tree);
+
+// What the planning decided for one prepared query, as a value: the source tables in join order
+// (the first drives) with each join's kind and condition and each cursor filter, the residual and
+// post-join conditions tested on each joined row, and the result (live on the source table, or a
+// result table with its columns and indexes).
+struct TQueryPlan {
+  struct Join {
+    std::string Inner;
+    uint8_t Kind = jkNone;
+    std::string Condition;
+  };
+  struct Table {
+    std::string Correlation, Name;
+    std::vector<Join> Joins;
+    std::vector<std::string> Filters;
+  };
+  uint8_t Kind = qkNone;
+  std::vector<Table> Tables;
+  std::string Residual, PostJoin, Having;
+  bool Live = false;
+  std::string Result;
+  // One line: kind, then each table with its joins ("->B#1(cond)") and filters, then the
+  // conditions and the result.
+  std::string ToString() const;
+};
 
 class TResultField {
  public:
@@ -408,9 +449,7 @@ class TDataQuery final : public engine::TDataQuery {
   std::vector<std::unique_ptr<TCreateField>> CreateFields;
   std::vector<std::unique_ptr<TCreateIndex>> CreateIndexes;
   std::unique_ptr<TCreateIndex> TextIndex;
-  // 0 WHERE (ON conditions ANDed in), 1 HAVING, 2 the residual WHERE condition (disjunctions
-  // over several tables), 3 the post-join condition.
-  TExpTreePtr Conditions[4];
+  TExpTreePtr Conditions[csCount];    // by TConditionSlot
   TDataQuery* SelectQuery = nullptr;  // the SELECT of an INSERT ... SELECT
   TFilter* SubSelectFilter = nullptr;
   bool Encrypted = false;
@@ -463,9 +502,9 @@ class TDataQuery final : public engine::TDataQuery {
   bool IsInnerJoinTarget(const TTableJoin* skip, const TSourceTable& table) const;
   bool IsOuterJoinTarget(const TTableJoin* skip, const TSourceTable& table) const;
   void CheckWhereCondition();
-  void HandDownWhere(uint8_t pass);
-  bool SplitWhere(uint8_t pass, TExpToken*& node);
-  void HandDownConjunct(uint8_t pass, const TExpToken& conjunct, TSourceTable& table);
+  void HandDownWhere(THandDownPass pass);
+  bool SplitWhere(THandDownPass pass, TExpToken*& node);
+  void HandDownConjunct(THandDownPass pass, const TExpToken& conjunct, TSourceTable& table);
   void AddPostJoinCondition(TExpToken* tree);
   void AddResidualCondition(TExpToken* tree);
 
@@ -504,6 +543,9 @@ class TDataQuery final : public engine::TDataQuery {
   void Execute();
   // Every join and source cursor drops its filters; the end flags are cleared.
   void ResetForExecute();
+  // The plan a run follows. Requires Prepare; runs the analysis a run begins with (cursor
+  // filters, the driving table), reading no rows.
+  TQueryPlan Plan();
   // Folds `row` (a result row of single values) into `accumulator` (the group's row); true.
   bool AccumulateAggregates(bool first, const uint8_t* row, uint8_t* accumulator);
   // Divides each AVG sum by its hidden count; true.
@@ -627,6 +669,8 @@ class TQueryStatement : public engine::TQueryStatement {
   TDataCursor* Execute();
   // Frees every query, last first.
   void FreeQueries();
+  // The plans of the prepared statement's queries, its master first.
+  std::vector<TQueryPlan> Plan();
   TDataQuery& CreateMasterQuery();
 
   void SetPasswordCallback(TPasswordCallback callback) { passwordCallback_ = std::move(callback); }

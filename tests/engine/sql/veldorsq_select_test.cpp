@@ -213,3 +213,38 @@ TEST(SelectLocksTest, AStatementOverAnIndexedNotFilterLetsOtherWritersIn) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace sql_test;
+
+TEST(QueryPlanTest, ThePlanShowsTheJoinOrderFiltersAndConditionsARunFollows) {
+  platform::testing::TempFolder folder;
+  SqlDatabase db(folder.path());
+  db.run("CREATE TABLE e (id INTEGER, dept INTEGER, grade INTEGER)");
+  db.run("CREATE TABLE d (id INTEGER, region INTEGER)");
+  db.run("CREATE INDEX ii ON e (id)");
+  for (int i = 1; i <= 5; ++i) db.run("INSERT INTO e VALUES (" + std::to_string(i) + ", 1, 1)");
+  db.run("INSERT INTO d VALUES (1, 1)");
+  auto plans = [&](const std::string& sql) {
+    TQueryStatement s(db.directory());
+    s.Prepare(sql);
+    std::string text;
+    for (const TQueryPlan& p : s.Plan()) text += (text.empty() ? "" : " || ") + p.ToString();
+    return text;
+  };
+  // The smaller table drives; the indexed filter is on its cursor before the choice.
+  EXPECT_EQ(plans("SELECT e.id FROM e, d WHERE e.dept = d.id AND e.id > 3 AND (d.id = 1 OR e.grade = 2) "
+                  "ORDER BY 1"),
+            "SELECT D ->E#1(D.id =#1 E.dept) E filter(E.id > 3) | residual((D.id = 1) OR (E.grade = 2)) | "
+            "result id Sys__OrderBy(1)");
+  EXPECT_EQ(plans("SELECT e.id FROM e, d WHERE e.dept = d.id NOJOINOPTIMIZE"),
+            "SELECT E ->D#1(E.dept =#1 D.id) D | result id");
+  EXPECT_EQ(plans("SELECT id FROM e WHERE grade = 1 OR 1 = 2"),
+            "SELECT E | post((E.grade = 1) OR (1 = 2)) | result id");
+  EXPECT_EQ(plans("SELECT id FROM e WHERE id IN (SELECT id FROM d)"),
+            "SELECT E | postIN(E.id,SELECT) | result id || SELECT D | result id");
+  EXPECT_EQ(plans("UPDATE e SET grade = 2 WHERE id = 2"), "UPDATE E filter(E.id = 2)");
+}
+
+}  // namespace
