@@ -673,7 +673,14 @@ class TQueryStatement : public engine::TQueryStatement {
   std::vector<TQueryPlan> Plan();
   TDataQuery& CreateMasterQuery();
 
+  using TPreparedCallback =
+      std::function<void(uint8_t kind, bool selectStar, bool resultOnSourceTable, bool live)>;
+  using TMessageCallback = std::function<void(uint32_t message)>;
   void SetPasswordCallback(TPasswordCallback callback) { passwordCallback_ = std::move(callback); }
+  // Remote statements: what the server reports after preparing, and the messages it sends while a
+  // request runs.
+  void SetPreparedCallback(TPreparedCallback callback) { preparedCallback_ = std::move(callback); }
+  void SetMessageCallback(TMessageCallback callback) { messageCallback_ = std::move(callback); }
   void SetProgressCallback(TProgressCallback callback) { progressCallback_ = std::move(callback); }
   const TProgressCallback& ProgressCallback() const { return progressCallback_; }
 
@@ -713,6 +720,12 @@ class TQueryStatement : public engine::TQueryStatement {
   int32_t RowsAffected = 0;
   // Statements in the text of the last Prepare.
   size_t StatementCount() const { return paramCounts_.size(); }
+  // On a remote session: the server's statement, and the cursor over its SELECT result (in the
+  // directory "Remote_Query", or RemoteResultName for a live result).
+  uint32_t Handle = 0;
+  std::string RemoteResultName;
+  TDataDirectory* RemoteResultDirectory = nullptr;
+  std::unique_ptr<TDataCursor> RemoteResultCursor;
 
  private:
   struct TParamValue {
@@ -743,6 +756,21 @@ class TQueryStatement : public engine::TQueryStatement {
   bool fresh_ = false;  // the queries hold the first statement, prepared and not yet run
   TPasswordCallback passwordCallback_;
   TProgressCallback progressCallback_;
+  TPreparedCallback preparedCallback_;
+  TMessageCallback messageCallback_;
+
+  // ---- Remote statements (veldorsq_remote.cpp) ----
+  // One request with the statement's callbacks served while the server works; the reply's
+  // parameters. Raises the server's errors; a request is sent again only when none of it left.
+  TCursorReply remoteExchange(uint16_t code, const std::function<void(TDataSession&)>& params);
+  void remoteCreate();
+  void remoteFree();
+  void remotePrepare(std::string_view sql);
+  TDataCursor* remoteExecute();
+  // Opens the cursor over the server's result from its description at reply parameter `at`.
+  void openRemoteResult(const TCursorReply& reply, size_t& at);
+  void closeRemoteResult();
+  bool remote_ = false;
 };
 
 // ---- Clause parsers and tree walkers (veldorsq_clause.cpp) ----
