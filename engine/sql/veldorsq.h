@@ -325,6 +325,8 @@ class TSourceTable final : public engine::TSourceTable {
   void AddJoin(uint8_t kind, TExpToken* condition, TSourceTable& inner);
   void SetJoinDepth();
   bool HasJoinTo(const TSourceTable& inner) const;
+  // Type-checks each join condition as a WHERE condition (CheckCondition).
+  void PrepareJoinConditions();
 
   // Nested-loop stepping: the table is matched when it stands on a row for which each of its
   // joins found a row. The cursor reads into the record buffer.
@@ -501,6 +503,8 @@ class TDataQuery final : public engine::TDataQuery {
   bool IsJoinTarget(const TTableJoin* skip, const TSourceTable& table) const;
   bool IsInnerJoinTarget(const TTableJoin* skip, const TSourceTable& table) const;
   bool IsOuterJoinTarget(const TTableJoin* skip, const TSourceTable& table) const;
+  // Type-checks `tree` against the source columns; raises unless it is boolean.
+  void CheckCondition(TExpToken* tree);
   void CheckWhereCondition();
   void HandDownWhere(THandDownPass pass);
   bool SplitWhere(THandDownPass pass, TExpToken*& node);

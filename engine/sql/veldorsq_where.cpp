@@ -46,18 +46,21 @@ bool TDataQuery::IsOuterJoinTarget(const TTableJoin* skip, const TSourceTable& t
   return anyJoin(*this, skip, table, [](uint8_t kind) { return kind == jkLeftOuter; });
 }
 
+void TDataQuery::CheckCondition(TExpToken* tree) {
+  if (!tree) return;
+  TypeCheckExpTree(VELDOR_SQLPARSE, "", "", true, true, resolveColumn, this, nullptr, *tree,
+                   "WHERE or JOIN clause");
+  if (tree->type != TEngineFieldType::Boolean) SqlError("WHERE or JOIN clause must be a boolean expression");
+}
+
+void TSourceTable::PrepareJoinConditions() {
+  for (auto& join : Joins) Owner.CheckCondition(join->Condition.get());
+}
+
 void TDataQuery::CheckWhereCondition() {
-  auto check = [&](TExpToken* tree) {
-    if (!tree) return;
-    TypeCheckExpTree(VELDOR_SQLPARSE, "", "", true, true, resolveColumn, this, nullptr, *tree,
-                     "WHERE or JOIN clause");
-    if (tree->type != TEngineFieldType::Boolean)
-      SqlError("WHERE or JOIN clause must be a boolean expression");
-  };
-  if (HasConditions) check(Conditions[csWhere].get());
-  if (WhereRowCheck) check(Conditions[csResidual].get());
-  for (auto& table : SourceTables)
-    for (auto& join : table->Joins) check(join->Condition.get());
+  if (HasConditions) CheckCondition(Conditions[csWhere].get());
+  if (WhereRowCheck) CheckCondition(Conditions[csResidual].get());
+  for (auto& table : SourceTables) table->PrepareJoinConditions();
 }
 
 void TDataQuery::AddPostJoinCondition(TExpToken* tree) {
