@@ -13,12 +13,14 @@
 #include <QTreeWidget>
 #include <cerrno>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <sstream>
 
 #include "tasks/u_task1.h"
 #include "tasks/u_taskstore.h"
 #include "tests/platform/temp_folder.h"
+#include "tests/tasks/silent_server_test_util.h"
 #include "tests/tasks/standin_test_util.h"
 #include "tests/ui/script_services.h"
 #include "ui/programsettings.h"
@@ -52,8 +54,9 @@ class TaskWindowTest : public ::testing::Test {
     qunsetenv("XDG_DATA_HOME");
   }
 
-  // An export task of scott's stored through the storage, as an earlier start would have left it.
-  void storeTask(bool scripts, const std::string& schedule = "0") {
+  // An export task of scott's stored through the storage, as an earlier start would have left it;
+  // `ftpServer` given, its dump is uploaded there.
+  void storeTask(bool scripts, const std::string& schedule = "0", const std::string& ftpServer = "") {
     tasks::TTaskStore store(tasks::TTaskStore::DefaultFolder());
     tasks::TExpTask task(nullptr);
     task.SetName("nightly");
@@ -67,6 +70,12 @@ class TaskWindowTest : public ::testing::Test {
     task.SetIsPostExec(false);
     task.SetPreExec("pre.sql");
     task.SetCreateTime(std::chrono::system_clock::now());
+    if (!ftpServer.empty()) {
+      task.SetTransferMode(tasks::kTransferFtp);
+      task.SetFtpServer(ftpServer);
+      task.SetFtpUserName("scott");
+      task.SetFtpPassword("Up#Secret");
+    }
     store.SaveTask(task);
     task.SetScheduleTable(schedule);
     store.UpdateTask(task);
@@ -165,6 +174,51 @@ TEST_F(TaskWindowTest, StoredTaskRunsFromTheWindowAndItsLogIsShownAgainAfterARes
   w->close();
 }
 
+// The upload waits for a server that never answers: closing does not wait for it, and the run
+// is logged as ended by the closing.
+TEST_F(TaskWindowTest, ClosingDuringAHangingUploadAbortsItAndLogsTheRun) {
+  SilentServer server;
+  storeTask(false, "0", server.host());
+  auto w = newWindow();
+  runSelected(*w);
+  tasks::TUniTask* task = w->TaskView().SelectedTask();
+  ASSERT_NE(task, nullptr);
+  const int32_t id = task->id();
+  // The program has ended and the upload has begun.
+  ASSERT_TRUE(waitFor([&] { return task->state() == tasks::TTaskState::Running && fs::exists(dump); }));
+  ASSERT_TRUE(waitFor([&] { return ws.records().size() == 1; }));
+  QElapsedTimer wait;
+  wait.start();
+  while (wait.elapsed() < 1000) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  ASSERT_EQ(task->state(), tasks::TTaskState::Running) << "the upload should still wait";
+  script.answers = {true};
+  EXPECT_TRUE(w->close());
+  w.reset();
+  tasks::TTaskStore store(tasks::TTaskStore::DefaultFolder());
+  const std::vector<tasks::TaskLogEntry> logs = store.LoadTaskLogs(id);
+  ASSERT_EQ(logs.size(), 1u);
+  const std::string content = store.LoadTaskLogContent(id, logs[0].id);
+  EXPECT_NE(content.find("transfer aborted"), std::string::npos) << content;
+  EXPECT_TRUE(content.ends_with("Terminated: the window was closed\r\n")) << content;
+  EXPECT_TRUE(fs::exists(dump));
+}
+
+TEST_F(TaskWindowTest, AParameterFileLeftByAnEarlierStartIsRemovedAtStart) {
+  storeTask(false);
+  int32_t id = 0;
+  {
+    tasks::TTaskStore store(tasks::TTaskStore::DefaultFolder());
+    id = store.LoadTasks(nullptr).at(0)->id();
+  }
+  fs::create_directories(dir.path("config/velmaron"));
+  std::ofstream(dir.path("config/velmaron/velmaron.conf")) << "[General]\ntmpdir=" << ws.work() << "\n";
+  std::ofstream(ws.work() + "/" + std::to_string(id) + ".par") << "userid=scott/tiger@orcl\r\n";
+  std::ofstream(ws.work() + "/other.par") << "not ours";
+  auto w = newWindow();
+  EXPECT_FALSE(fs::exists(ws.work() + "/" + std::to_string(id) + ".par"));
+  EXPECT_TRUE(fs::exists(ws.work() + "/other.par"));
+}
+
 TEST_F(TaskWindowTest, ScheduledRunIsTerminatedAndClosingMidRunEndsTheProgramsAndLeavesNoParameterFile) {
   storeTask(false, "300207");  // every day at 02:30
   ws.set("VELMARON_STANDIN_DELAY_MS", "600000");
@@ -197,12 +251,27 @@ TEST_F(TaskWindowTest, ScheduledRunIsTerminatedAndClosingMidRunEndsTheProgramsAn
   ready >> child >> grandchild;
   ASSERT_GT(child, 0);
   EXPECT_EQ(filesIn(ws.work()), 1u) << "the run's parameter file";
-  w->close();
+  // Closing asks first; No keeps the window and the run. A termination request does not ask.
+  script.answers = {false};
+  EXPECT_FALSE(w->close());
+  EXPECT_EQ(script.messages.back(),
+            "question: A task is running. Closing the window terminates it. Close anyway?");
+  EXPECT_EQ(task->state(), tasks::TTaskState::Running);
+  const int32_t id = task->id();
+  const size_t asked = script.messages.size();
+  w->CloseOnRequest();
+  EXPECT_FALSE(w->isVisible());
+  EXPECT_EQ(script.messages.size(), asked);
   EXPECT_TRUE(w->TaskView().Tasks().empty());
   EXPECT_EQ(filesIn(ws.work()), 0u) << "no parameter file is left";
   EXPECT_TRUE(waitFor([&] { return gone(child) && gone(grandchild); })) << child << " " << grandchild;
   w.reset();
   QCoreApplication::processEvents();  // the runners' last events find no window
+  // The run ended by closing is logged, as the terminated one is.
+  tasks::TTaskStore store(tasks::TTaskStore::DefaultFolder());
+  const std::vector<tasks::TaskLogEntry> logs = store.LoadTaskLogs(id);
+  ASSERT_EQ(logs.size(), 2u);
+  EXPECT_TRUE(store.LoadTaskLogContent(id, logs[0].id).ends_with("Terminated: the window was closed\r\n"));
 }
 
 }  // namespace
