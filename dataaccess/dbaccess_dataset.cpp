@@ -73,6 +73,18 @@ TCustomDADataSet::TCustomDADataSet() : detailLink_(*this) {
   options_ = CreateOptions();
 }
 
+void TCustomDADataSet::SetInternalSQL(std::unique_ptr<TCustomDASQL> sql) {
+  sql_->UseICommand(nullptr);
+  sql_ = std::move(sql);
+  sql_->Owner = this;
+  if (recordSet_) sql_->UseICommand(&recordSet_->GetCommand());
+}
+
+void TCustomDADataSet::SetOptionsObject(std::unique_ptr<TDADataSetOptions> options) {
+  options_->AssignTo(*options);
+  options_ = std::move(options);
+}
+
 TCustomDADataSet::~TCustomDADataSet() {
   BeforeClose = nullptr;
   AfterClose = nullptr;
@@ -398,6 +410,7 @@ void TCustomDADataSet::PerformSQL(const std::string& text, uint8_t statementType
   u.Close();
   u.options_->TrimFixedChar = options_->TrimFixedChar;
   u.options_->SetFlatBuffers(options_->FlatBuffers());
+  PrepareUpdateDataSet(u);
   if (TrimText(u.SQL()) != TrimText(text)) u.SetSQL(text);
   const bool refresh = statementTypes & stRefresh;
   for (int i = 0; i < u.Params().Count(); ++i) {
@@ -436,13 +449,18 @@ void TCustomDADataSet::PerformSQL(const std::string& text, uint8_t statementType
       if (!(statementTypes & stCheck)) writeBack(values);
     }
   } else {
-    // Outside a user transaction the change is committed only once it is known to touch one row.
-    const bool guard = options_->StrictUpdate && connection_ && !connection_->InTransaction() &&
-                       autoCommit_ && connection_->AutoCommit();
-    u.SetAutoCommit(autoCommit_ && !guard);
+    // A record's insert, update, delete or lock must touch exactly that record; other
+    // statements (a key from a sequence) are not counted. Outside a user transaction a change is
+    // committed only once it is known to touch one row; a lock is never committed, which would
+    // release it.
+    const bool lock = statementTypes & stLock;
+    const bool counted = statementTypes & (stInsert | stUpdate | stDelete | stLock);
+    const bool guard = !lock && counted && options_->StrictUpdate && connection_ &&
+                       !connection_->InTransaction() && autoCommit_ && connection_->AutoCommit();
+    u.SetAutoCommit(!lock && autoCommit_ && !guard);
     u.Execute();
-    rowsAffected_ = u.RowsAffected();
-    if (options_->StrictUpdate && rowsAffected_ != 1) {
+    rowsAffected_ = u.Active() ? u.RecordCount() : u.RowsAffected();
+    if (counted && options_->StrictUpdate && rowsAffected_ != 1) {
       if (guard) connection_->Rollback();
       DatabaseError(DAMessage(SUpdateFailed, rowsAffected_));
     }

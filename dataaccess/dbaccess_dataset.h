@@ -38,8 +38,10 @@ class TCustomDADataSet;
 inline constexpr uint8_t stInsert = 2;
 inline constexpr uint8_t stUpdate = 4;
 inline constexpr uint8_t stDelete = 8;
+inline constexpr uint8_t stLock = 16;
 inline constexpr uint8_t stRefresh = 32;
 inline constexpr uint8_t stCheck = 64;
+inline constexpr uint8_t stCustom = 128;
 
 // RefreshOptions (bits): re-read a record after it was inserted, after it was updated.
 inline constexpr uint8_t roAfterInsert = 1;
@@ -127,6 +129,9 @@ class TCustomDADataSet : public TMemDataSet, public TDASQLOwner, public TDACompo
   // Raises while the command is still executing. A statement that returns rows opens the dataset.
   virtual void Execute();
   bool Fetched() const;
+  // An internal dataset (one that runs a component's own statements) is not traced.
+  bool Internal() const { return internal_; }
+  void SetInternal(bool value) { internal_ = value; }
 
   TCustomDAConnection* Connection() const { return connection_; }
   void SetConnection(TCustomDAConnection* value);
@@ -180,6 +185,15 @@ class TCustomDADataSet : public TMemDataSet, public TDASQLOwner, public TDACompo
   virtual std::unique_ptr<TDADataSetOptions> CreateOptions() {
     return std::make_unique<TDADataSetOptions>(this);
   }
+  // For a driver dataset's constructor, which the base constructor cannot reach: the driver's
+  // statement class and options class in place of the generic ones.
+  void SetInternalSQL(std::unique_ptr<TCustomDASQL> sql);
+  void SetOptionsObject(std::unique_ptr<TDADataSetOptions> options);
+  // Called by PerformSQL on the dataset that runs a record's statement, before its parameters
+  // are filled: the driver's settings for it.
+  virtual void PrepareUpdateDataSet(TCustomDADataSet&) {}
+  // That dataset, once PerformSQL has made it.
+  TCustomDADataSet* UpdateDataSet() const { return updateDataSet_.get(); }
   void CreateIRecordSet() override;
   void OpenCursor(bool infoQuery) override;
   void CloseCursor() override;

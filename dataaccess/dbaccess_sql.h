@@ -185,6 +185,9 @@ class TCustomDASQL : public TDAComponent {
 
  protected:
   virtual std::unique_ptr<TDAParams> CreateParamsObject() const { return std::make_unique<TDAParams>(); }
+  // For a driver statement's constructor, which the base constructor cannot reach: parameters of
+  // the driver's class from the start.
+  void RecreateParams() { params_ = CreateParamsObject(); }
   // The driver's event 100.
   virtual void DoAfterExecute(bool succeeded);
 

@@ -411,6 +411,8 @@ void TMemData::InsertRecord(const uint8_t* recBuf) {
       throw;
     }
     newItem_ = nullptr;
+    // What the insert wrote back into the record (returned values, the new row's id) is kept.
+    BlockMan.PutRecord(item, recBuf);
     currentItem_ = item;
   }
   bof_ = eof_ = false;

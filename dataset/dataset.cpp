@@ -247,7 +247,7 @@ void DataSet::Edit() {
   if (!hasRecord_) return Insert();
   CheckBrowseMode();
   if (!GetCanModify()) DatabaseError(SDataSetReadOnly);
-  runEvent(BeforeEdit);
+  DoBeforeEdit();
   UpdateCursorPos();
   InternalEdit();
   GetCalcFields(activeBuf_);
@@ -268,7 +268,7 @@ void DataSet::beginInsert(bool atEnd) {
   checkActive();
   CheckBrowseMode();
   if (!GetCanModify()) DatabaseError(SDataSetReadOnly);
-  runEvent(BeforeInsert);
+  DoBeforeInsert();
   runEvent(BeforeScroll);
   insertReturn_ = GetBookmark();
   if (atEnd) {
@@ -357,7 +357,7 @@ void DataSet::Delete() {
   if (!hasRecord_) DatabaseError(SDataSetEmpty);
   if (!GetCanModify()) DatabaseError(SDataSetReadOnly);
   DataEventNotify(deCheckBrowseMode);
-  runEvent(BeforeDelete);
+  DoBeforeDelete();
   runEvent(BeforeScroll);
   UpdateCursorPos();
   InternalDelete();

@@ -241,6 +241,11 @@ class DataSet {
   virtual bool IsSequenced() { return true; }
   virtual void ClearCalcFields(uint8_t*) {}
   virtual void DoOnNewRecord();
+  // The Before... event of Edit, Insert and Delete; a descendant may refuse the operation after
+  // it (Abort).
+  virtual void DoBeforeEdit() { runEvent(BeforeEdit); }
+  virtual void DoBeforeInsert() { runEvent(BeforeInsert); }
+  virtual void DoBeforeDelete() { runEvent(BeforeDelete); }
   virtual bool FindRecord(bool restart, bool goForward);
   // The buffer that fields read in the current state; nullptr when there is none.
   virtual uint8_t* GetStateBuffer();

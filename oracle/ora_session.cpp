@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "dataaccess/memds.h"
+#include "oracle/ora_dataset.h"
 #include "oracle/oraerror.h"
 #include "oracle/oraparser.h"
 #include "oracle/orasqlmonitor.h"
@@ -198,6 +199,14 @@ void TOraSessionOptions::AssignTo(da::TDAConnectionOptions& dest) const {
 }
 
 // ---- Statement ----
+
+TOraSQL::TOraSQL() {
+  RecreateParams();
+}
+
+std::unique_ptr<da::TDAParams> TOraSQL::CreateParamsObject() const {
+  return std::make_unique<TOraParams>();
+}
 
 da::TCustomDAConnection* TOraSQL::UsedConnection() const {
   if (da::TCustomDAConnection* own = TCustomDASQL::UsedConnection()) return own;
@@ -395,6 +404,12 @@ std::unique_ptr<da::TCustomDASQL> TOraSession::CreateSQL() {
   auto sql = std::make_unique<TOraSQL>();
   sql->SetConnection(this);
   return sql;
+}
+
+std::unique_ptr<da::TCustomDADataSet> TOraSession::CreateDataSet() {
+  auto d = std::make_unique<TOraDataSet>();
+  d->SetConnection(this);
+  return d;
 }
 
 TOraSQL& TOraSession::InternalSQL() {

@@ -15,6 +15,7 @@
 
 #include "dataaccess/dbaccess.h"
 #include "dataaccess/dbaccess_sql.h"
+#include "oracle/ora_params.h"
 #include "oracle/oraclasses.h"
 
 namespace oracle {
@@ -71,12 +72,17 @@ class TOraSessionOptions : public dataaccess::TDAConnectionOptions {
 // the default session when it has no connection of its own or through a dataset.
 class TOraSQL : public dataaccess::TCustomDASQL {
  public:
+  TOraSQL();
   dataaccess::TCustomDAConnection* UsedConnection() const override;
+  TOraParams& Params() const { return static_cast<TOraParams&>(TCustomDASQL::Params()); }
   std::unique_ptr<dataaccess::TParser> CreateParser(std::string_view text) const override;
   // A string, fixed-char or bytes parameter without a size is bound with the connection's
   // longest string (4000, or 2000 on an OCI7 connection or a version 7 server), twice that for
   // wide strings.
   void WriteParamDescs(bool values) override;
+
+ protected:
+  std::unique_ptr<dataaccess::TDAParams> CreateParamsObject() const override;
 
  private:
   void sizeParamDescs();
@@ -109,6 +115,8 @@ class TOraSession : public dataaccess::TCustomDAConnection {
   bool InTransaction() const override;
   void StartTransaction() override;
   std::unique_ptr<dataaccess::TCustomDASQL> CreateSQL() override;
+  // A TOraDataSet on this session.
+  std::unique_ptr<dataaccess::TCustomDADataSet> CreateDataSet() override;
   TOraSessionOptions& Options() const { return *options_; }
 
   // Runs one statement; `params` fill its parameters by position (Null beyond them). A parameter

@@ -181,6 +181,33 @@ inline constexpr uint8_t OCI80 = 2;
   X(opinit, sword, (ub4 mode))                                                                               \
   X(oerhms, sword, (void* lda, sb2 code, OraText* buffer, sword size))
 
+// The 9-level entry points this client calls, bound only when the library offers that level.
+#define VELMARON_OCI90_TYPED(X)                                                                             \
+  X(OCIDateTimeConstruct, sword,                                                                            \
+    (void* env, void* err, void* datetime, sb2 year, ub1 month, ub1 day, ub1 hour, ub1 minute, ub1 second,  \
+     ub4 fsec, const OraText* timeZone, size_t timeZoneLength))                                             \
+  X(OCIDateTimeGetDate, sword,                                                                              \
+    (void* env, void* err, const void* datetime, sb2* year, ub1* month, ub1* day))                          \
+  X(OCIDateTimeGetTime, sword,                                                                              \
+    (void* env, void* err, void* datetime, ub1* hour, ub1* minute, ub1* second, ub4* fsec))                 \
+  X(OCIDateTimeToText, sword,                                                                               \
+    (void* env, void* err, const void* datetime, const OraText* format, ub1 formatLength, ub1 precision,    \
+     const OraText* language, size_t languageLength, ub4* bufferSize, OraText* buffer))                     \
+  X(OCIDateTimeFromText, sword,                                                                             \
+    (void* env, void* err, const OraText* text, size_t textLength, const OraText* format, ub1 formatLength, \
+     const OraText* language, size_t languageLength, void* datetime))                                       \
+  X(OCIDateTimeAssign, sword, (void* env, void* err, const void* from, void* to))                           \
+  X(OCIDateTimeCompare, sword, (void* env, void* err, const void* a, const void* b, sword* result))         \
+  X(OCIIntervalToText, sword,                                                                               \
+    (void* env, void* err, const void* interval, ub1 leadPrecision, ub1 fracPrecision, OraText* buffer,     \
+     size_t bufferLength, size_t* resultLength))                                                            \
+  X(OCIIntervalFromText, sword,                                                                             \
+    (void* env, void* err, const OraText* text, size_t textLength, void* interval))                         \
+  X(OCIIntervalCheck, sword, (void* env, void* err, const void* interval, ub4* valid))                      \
+  X(OCIIntervalAssign, sword, (void* env, void* err, const void* from, void* to))                           \
+  X(OCIIntervalCompare, sword, (void* env, void* err, void* a, void* b, sword* result))                     \
+  X(OCIRowidToChar, sword, (void* rowid, OraText* buffer, ub2* bufferLength, void* err))
+
 // The other entry points of each level, bound so that their presence is known.
 // clang-format off
 #define VELMARON_OCI7_OTHER(X) \
@@ -327,21 +354,9 @@ inline constexpr uint8_t OCI80 = 2;
 // clang-format on
 // clang-format off
 #define VELMARON_OCI90_OTHER(X)   \
-  X(OCIDateTimeConstruct)         \
   X(OCIDateTimeCheck)             \
-  X(OCIDateTimeFromText)          \
-  X(OCIDateTimeToText)            \
-  X(OCIDateTimeGetDate)           \
-  X(OCIDateTimeGetTime)           \
   X(OCIDateTimeGetTimeZoneOffset) \
   X(OCIDateTimeGetTimeZoneName)   \
-  X(OCIDateTimeAssign)            \
-  X(OCIDateTimeCompare)           \
-  X(OCIIntervalFromText)          \
-  X(OCIIntervalToText)            \
-  X(OCIIntervalCheck)             \
-  X(OCIIntervalAssign)            \
-  X(OCIIntervalCompare)           \
   X(OCIIntervalSetYearMonth)      \
   X(OCIIntervalGetYearMonth)      \
   X(OCIIntervalSetDaySecond)      \
@@ -358,7 +373,6 @@ inline constexpr uint8_t OCI80 = 2;
   X(OCIXMLTypeGetDOM)             \
   X(OCIXMLTypeGetFromDOM)         \
   X(OCIDOMFree)                   \
-  X(OCIRowidToChar)               \
   X(OCIPStreamFromXMLType)        \
   X(OCIPStreamRead)               \
   X(OCIPStreamClose)
@@ -368,6 +382,7 @@ inline constexpr uint8_t OCI80 = 2;
   using name##_t = result(*) args;                     \
   extern name##_t name;
 VELMARON_OCI_TYPED(VELMARON_OCI_DECLARE_TYPED)
+VELMARON_OCI90_TYPED(VELMARON_OCI_DECLARE_TYPED)
 #undef VELMARON_OCI_DECLARE_TYPED
 
 // An entry point whose arguments this client does not use yet: only its presence matters.

@@ -1,5 +1,6 @@
 #include "oracle/oraclasses.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -65,7 +66,53 @@ int nlsIndexOfProp(int prop) {
   }
 }
 
+// The connections alive now, by serial: the end of a worker delivered through the runner
+// finds its connection here, or nothing when it has gone meanwhile.
+struct LiveConnections {
+  std::mutex lock;
+  std::map<uint64_t, TOCIConnection*> bySerial;
+  uint64_t next = 1;
+  WindowThreadRunner runner;
+};
+
+LiveConnections& live() {
+  static LiveConnections connections;
+  return connections;
+}
+
+// Posts a worker's end as a task of the window-thread runner.
+class RunnerPoster final : public platform::EventPoster {
+ public:
+  explicit RunnerPoster(uint64_t serial) : serial_(serial) {}
+  void post(const platform::PostedEvent& event) override {
+    WindowThreadRunner runner;
+    {
+      std::lock_guard<std::mutex> guard(live().lock);
+      runner = live().runner;
+    }
+    if (!runner) return;
+    const uint64_t serial = serial_;
+    runner([serial, event] {
+      TOCIConnection* connection = nullptr;
+      {
+        std::lock_guard<std::mutex> guard(live().lock);
+        auto found = live().bySerial.find(serial);
+        if (found != live().bySerial.end()) connection = found->second;
+      }
+      if (connection != nullptr) connection->DispatchThreadEvent(event);
+    });
+  }
+
+ private:
+  uint64_t serial_;
+};
+
 }  // namespace
+
+void SetWindowThreadRunner(WindowThreadRunner runner) {
+  std::lock_guard<std::mutex> guard(live().lock);
+  live().runner = std::move(runner);
+}
 
 uint16_t Swap16(uint16_t value) {
   return uint16_t(value << 8 | value >> 8);
@@ -159,16 +206,28 @@ void MsToOraDate(double ms, uint8_t* date) {
 
 TOCIConnection::TOCIConnection() {
   for (size_t i = 0; i < nls_.size(); ++i) nls_[i].Name = kNlsNames[i];
+  std::lock_guard<std::mutex> guard(live().lock);
+  serial_ = live().next++;
+  live().bySerial[serial_] = this;
 }
 
 TOCIConnection::~TOCIConnection() {
+  {
+    std::lock_guard<std::mutex> guard(live().lock);
+    live().bySerial.erase(serial_);
+  }
   {
     std::lock_guard<std::mutex> guard(workersLock_);
     for (auto& [id, worker] : workers_) worker->endProc = nullptr;
   }
   std::vector<int64_t> ids;
-  for (auto& [id, worker] : workers_) ids.push_back(id);
+  {
+    std::lock_guard<std::mutex> guard(workersLock_);
+    for (auto& [id, worker] : workers_) ids.push_back(id);
+  }
   for (int64_t id : ids) StopThread(id, true);
+  // The commands still on this connection (the internal one among them) lose it now.
+  while (!commands_.empty()) commands_.back()->connectionGone();
   command_.reset();
   try {
     Disconnect();
@@ -227,6 +286,8 @@ void TOCIConnection::connect8() {
   if (hSvcCtx_ == nullptr) Check(OCIHandleAlloc(hEnv_, &hSvcCtx_, OCI_HTYPE_SVCCTX, 0, nullptr), OCI80);
   if (hServer_ == nullptr) Check(OCIHandleAlloc(hEnv_, &hServer_, OCI_HTYPE_SERVER, 0, nullptr), OCI80);
   if (hSession_ == nullptr) Check(OCIHandleAlloc(hEnv_, &hSession_, OCI_HTYPE_SESSION, 0, nullptr), OCI80);
+  if (hBreakError_ == nullptr)
+    Check(OCIHandleAlloc(hEnv_, &hBreakError_, OCI_HTYPE_ERROR, 0, nullptr), OCI80);
   const std::string& server = GetServer();
   Check(OCIServerAttach(hServer_, hError_, reinterpret_cast<const OraText*>(server.data()),
                         sb4(server.size()), 0),
@@ -264,6 +325,8 @@ void TOCIConnection::freeHandles8() {
   if (hSession_ != nullptr) OCIHandleFree(hSession_, OCI_HTYPE_SESSION);
   if (hServer_ != nullptr) OCIHandleFree(hServer_, OCI_HTYPE_SERVER);
   if (hSvcCtx_ != nullptr && ownsSession_) OCIHandleFree(hSvcCtx_, OCI_HTYPE_SVCCTX);
+  if (hBreakError_ != nullptr) OCIHandleFree(hBreakError_, OCI_HTYPE_ERROR);
+  hBreakError_ = nullptr;
   hSession_ = hServer_ = hSvcCtx_ = nullptr;
   hError_ = hEnv_ = nullptr;
 }
@@ -364,10 +427,17 @@ void TOCIConnection::Rollback() {
 
 void TOCIConnection::BreakExec() {
   if (!GetConnected()) return;
-  if (ociCallStyle_ == OCI73)
+  if (ociCallStyle_ == OCI73) {
     Check(obreak(lda_.data()), OCI73);
-  else
-    Check(OCIBreak(hSvcCtx_, hError_), OCI80);
+    return;
+  }
+  // The call being broken may be writing its error into the session's error handle right now:
+  // the break reports through an error handle of its own.
+  const sword status = OCIBreak(hSvcCtx_, hBreakError_);
+  if (status == OCI_SUCCESS) return;
+  std::string msg;
+  const int32_t number = GetOraError(status, msg, hBreakError_);
+  throw EOraError(number, msg);
 }
 
 void* TOCIConnection::GetSvcCtx() const {
@@ -608,20 +678,37 @@ sb4 TOCIConnection::failoverCallback(void*, void*, void* context, ub4 type, ub4 
   return retry ? 25410 : 0;
 }
 
+void TOCIConnection::AttachCommand(TOCICommand* command) {
+  if (std::find(commands_.begin(), commands_.end(), command) == commands_.end()) commands_.push_back(command);
+}
+
+void TOCIConnection::DetachCommand(TOCICommand* command) {
+  std::erase(commands_, command);
+}
+
 int64_t TOCIConnection::RunThread(std::function<void()> proc, EndProc endProc) {
+  if (poster_ == nullptr) {
+    {
+      std::lock_guard<std::mutex> guard(live().lock);
+      if (!live().runner) RaiseError("Non-blocking execution needs the window thread");
+    }
+    // The connection's utility window: its workers' ends arrive on the window thread.
+    if (!windowPoster_) windowPoster_ = std::make_unique<RunnerPoster>(serial_);
+  }
+  platform::EventPoster* poster = poster_ != nullptr ? poster_ : windowPoster_.get();
   std::lock_guard<std::mutex> guard(workersLock_);
   const int64_t id = nextWorker_++;
   auto worker = std::make_unique<Worker>();
   worker->endProc = std::move(endProc);
   Worker* raw = worker.get();
   workers_[id] = std::move(worker);
-  raw->thread = std::jthread([this, raw, id, proc = std::move(proc)] {
+  raw->thread = std::jthread([raw, id, poster, proc = std::move(proc)] {
     try {
       proc();
     } catch (...) {
       raw->error = std::current_exception();
     }
-    if (poster_ != nullptr) poster_->post({kThreadDoneMessage, id, 0});
+    poster->post({kThreadDoneMessage, id, 0});
   });
   return id;
 }

@@ -26,6 +26,7 @@
 #include "dataaccess/memdata_shared.h"
 #include "dataaccess/qvaccess.h"
 #include "oracle/oracall.h"
+#include "oracle/oraclasses_values.h"
 #include "oracle/oraerror.h"
 #include "platform/eventqueue.h"
 
@@ -104,6 +105,13 @@ struct TNlsSessionParam {
   bool IsUserDefined = false;
 };
 
+// Runs a task on the window thread later (the program installs a queued call of its event loop).
+// The task may throw; the runner reports what it throws, and swallows dataset::EAbort.
+using WindowThreadRunner = std::function<void(std::function<void()> task)>;
+// Every connection without a poster of its own delivers the end of its workers through this
+// runner. Safe to call from any thread; an empty runner removes it.
+void SetWindowThreadRunner(WindowThreadRunner runner);
+
 // Called with the failover event and type; Retry asks the library to try again.
 using TFailoverEvent = std::function<void(int state, int type, bool& retry)>;
 
@@ -157,7 +165,9 @@ class TOCIConnection : public dataaccess::TQvConnection {
   void OraError(uint8_t style, sword status, bool useHandler);
 
   // Runs `proc` on a worker; its end is posted to the poster and `endProc` (given the failure,
-  // if any) runs when the window thread dispatches that event. Returns the worker's number.
+  // if any) runs when the window thread dispatches that event. Without a poster set here, the end
+  // goes through the window-thread runner (SetWindowThreadRunner); with neither, the worker
+  // refuses to start. Returns the worker's number.
   using EndProc = std::function<void(std::exception_ptr)>;
   int64_t RunThread(std::function<void()> proc, EndProc endProc);
   // Breaks the worker's client call, then joins it. With `freeContext` its end procedure is
@@ -167,6 +177,10 @@ class TOCIConnection : public dataaccess::TQvConnection {
   // an end procedure the failure is raised here.
   void DispatchThreadEvent(const platform::PostedEvent& event);
   void SetEventPoster(platform::EventPoster* poster) { poster_ = poster; }
+  // Commands register themselves while they run on this connection: a connection that goes away
+  // first stops their workers and detaches them, so no command reaches a destroyed connection.
+  void AttachCommand(TOCICommand* command);
+  void DetachCommand(TOCICommand* command);
   // The session's failover handler (the driver's event 150); empty clears it.
   void SetOnFailover(TFailoverEvent handler) { onFailover_ = std::move(handler); }
 
@@ -203,6 +217,7 @@ class TOCIConnection : public dataaccess::TQvConnection {
   void* hSession_ = nullptr;
   void* hError_ = nullptr;
   void* hEnv_ = nullptr;
+  void* hBreakError_ = nullptr;
   std::recursive_mutex mutex_;
   TFailoverEvent onFailover_;
   struct FailoverContext {
@@ -216,6 +231,10 @@ class TOCIConnection : public dataaccess::TQvConnection {
     std::exception_ptr error;
   };
   platform::EventPoster* poster_ = nullptr;
+  // The poster through the window-thread runner, made on first non-blocking use.
+  std::unique_ptr<platform::EventPoster> windowPoster_;
+  uint64_t serial_;
+  std::vector<TOCICommand*> commands_;
   std::mutex workersLock_;
   std::map<int64_t, std::unique_ptr<Worker>> workers_;
   int64_t nextWorker_ = 1;
@@ -229,7 +248,8 @@ class TOraCursor : public dataaccess::TSharedObject {
   void FreeCursor();
   void* GetStatement();
   void SetOCICallStyle(uint8_t value);
-  uint8_t State = 0;
+  // Read by BreakExec and the owner while a worker runs or fetches on the cursor.
+  std::atomic<uint8_t> State = 0;
   uint8_t OCICallStyle = 0;
   bool Scrollable = false;
   void* hEnv = nullptr;
@@ -242,19 +262,46 @@ class TOraCursor : public dataaccess::TSharedObject {
   void* statement_ = nullptr;
 };
 
+class TOraLob;
+class TOraFile;
+
 // A parameter whose value lives in a buffer the library reads and writes: `Length` elements of
-// the element size, with one 16-bit indicator per element (-1 null).
+// the element size, with one 16-bit indicator per element (-1 null). LOB, BFILE, TIMESTAMP,
+// INTERVAL and NUMBER parameters hold a value object instead (one reference), given by SetObject
+// or made on first use; TIMESTAMP, INTERVAL and NUMBER keep their null state in that object.
 class TOraParamDesc : public dataaccess::TParamDesc {
  public:
   TOraParamDesc();
   ~TOraParamDesc() override;
 
+  // The held value object (a TSharedObject of the parameter's type), or nullptr.
+  void* GetObject() const override { return object_; }
+  // Holds `object` (a reference is taken; the previous one is released).
+  void SetObject(void* object) override;
+  // The value objects by type, made when missing; another data type raises.
+  TOraLob& GetAsLob();
+  TOraFile& GetAsFile();
+  TOraTimeStamp& GetAsTimeStamp();
+  TOraInterval& GetAsInterval();
+  TOraNumber& GetAsNumber();
+  // Brings element 1's indicator in line with the held value before a bind: a LOB or cursor is
+  // not null, a BFILE is not null when it names a file or is open, a LONG is null when empty.
+  void SyncIndicator();
+  // The indicator the library reads and writes for element 1.
+  int16_t* BindIndicator();
+  // Wide text (dtWideString, 117) as UTF-16 of at most (Size - 2) / 2 characters; an empty text
+  // makes the element null. Text types are converted.
+  std::u16string GetItemAsWideString(int index) const;
+  void SetItemAsWideString(int index, const std::u16string& value);
+  int64_t GetItemAsInt64(int index) const;
+  void SetItemAsInt64(int index, int64_t value);
+
   void SetDataType(uint16_t value) override;
   void SetSize(int32_t value) override;
   Variant GetValue() const override;
   void SetValue(const Variant& value) override;
-  bool GetNull() const override { return GetItemNull(1); }
-  void SetNull(bool value) override { SetItemNull(1, value); }
+  bool GetNull() const override;
+  void SetNull(bool value) override;
 
   void SetLength(int32_t value);
   int32_t GetLength() const { return length_; }
@@ -304,6 +351,10 @@ class TOraParamDesc : public dataaccess::TParamDesc {
   std::vector<int16_t> indicators_;
   std::vector<uint16_t> lengths_;
   TOraCursor* cursor_ = nullptr;
+  dataaccess::TSharedObject* object_ = nullptr;
+  void releaseObject();
+  template <class T>
+  T& heldObject(const std::function<T*()>& make);
   int32_t length_ = 1;
   bool table_ = false;
 };
@@ -326,6 +377,9 @@ class TOCICommand : public dataaccess::TQvCommand {
 
   TOraParamDesc& Param(int index) const { return static_cast<TOraParamDesc&>(GetParam(index)); }
   void BreakExec();
+  // The ROWID of the row the last execution touched (empty when none), or the stored one when the
+  // cursor is inactive. Texts by the library's level: 8.0 and 8.1 descriptors are read here (a
+  // universal ROWID at 8.1 too), from 9 on the library gives the text.
   std::string GetRowId();
   uint16_t SQLType() const { return sqlType_; }
   int32_t RowsProcessed() const { return rowsProcessed_; }
@@ -342,12 +396,15 @@ class TOCICommand : public dataaccess::TQvCommand {
   void DefinePiecewise(dataaccess::TFieldDesc& field, uint8_t* buffer, int16_t* indicator);
   void DefineDynamic(dataaccess::TFieldDesc& field, void* context, void* callback, uint16_t charsetId);
   // Rows received, at most `rows`; after the last row the cursor is closed (state 9). A value
-  // the buffers cut (indicator above 0) raises "The value of column ... was truncated".
+  // the buffers cut (indicator above 0) raises "The value of column ... was truncated"; the rows
+  // of that block are in the buffers all the same (FetchedRows counts them) and the next fetch
+  // goes on after them.
   int Fetch(uint32_t rows);
   // A scrollable cursor's fetch from a place (OCI_FETCH_ABSOLUTE at row `offset`, from 1, or
   // OCI_FETCH_LAST); the fetched-rows counter becomes the highest row number fetched. A cursor
-  // that is not scrollable fetches only forward.
-  int FetchAt(uint32_t rows, uint16_t orientation, int32_t offset);
+  // that is not scrollable fetches only forward. With `truncatedColumn`, a cut value is not
+  // raised: the name of its column is stored there (empty when nothing was cut).
+  int FetchAt(uint32_t rows, uint16_t orientation, int32_t offset, std::string* truncatedColumn = nullptr);
   int32_t FetchedRows() const { return fetchedRows_; }
   sword FetchPiece();
   // Describes the select list of a prepared query without running it.
@@ -375,6 +432,8 @@ class TOCICommand : public dataaccess::TQvCommand {
   void doExecute();
   void endExecute(std::exception_ptr error);
   sword internalExecute();
+  // After an execution that touched rows: input LOB values go to the server, output ones come back.
+  void exchangeLobs();
   // Answers the library's requests for the pieces of LONG values while it needs data.
   void sendLongPieces(sword& status, ub4 mode);
 
@@ -385,7 +444,7 @@ class TOCICommand : public dataaccess::TQvCommand {
   bool nonBlocking_ = false;
   uint16_t sqlType_ = 0;
   int32_t rowsProcessed_ = 0;
-  int32_t fetchedRows_ = 0;
+  std::atomic<int32_t> fetchedRows_ = 0;
   uint16_t errorOffset_ = 0;
   int iters_ = 1;
   bool fieldsAsString_ = false;
@@ -403,6 +462,9 @@ class TOCICommand : public dataaccess::TQvCommand {
   std::vector<size_t> positionMap_;
   std::string cleanSQL_;
   int64_t worker_ = 0;
+  // Run when the connection goes away under the command (the record set stops its fetch).
+  std::function<void()> beforeConnectionGone_;
+  void connectionGone();
 };
 
 // One BLOB or CLOB value: a LOB locator and, when Cached, the value's bytes as blob pieces. A
@@ -440,6 +502,11 @@ class TOraLob : public dataaccess::TBlob {
   void SetCached(bool value);
   bool NeedsReading = false;
   void* Locator() const { return locator_; }
+  // Where binds and defines write a locator (allocated first when missing).
+  void** LocatorPtr() {
+    AllocLob();
+    return &locator_;
+  }
   void SetSvcCtx(void* value) { svcCtx_ = value; }
 
  protected:
@@ -567,7 +634,9 @@ class TOCIRecordSet : public dataaccess::TQvRecordSet {
   void defineColumns();
   // One block into the flat buffer; answers the rows received.
   // One block into the flat buffer from the place given, with the LOB objects of its rows.
-  int fetchLobBlock(uint16_t orientation, int32_t offset, int rows, std::vector<TOraLob*>& lobs);
+  // A value cut by the buffers is not raised here: its column's name goes to `truncatedColumn`.
+  int fetchLobBlock(uint16_t orientation, int32_t offset, int rows, std::vector<TOraLob*>& lobs,
+                    std::string& truncatedColumn);
   // A LOB object per row of the block for each LOB column, its locator in the flat buffer.
   std::vector<TOraLob*> prepareLobs();
   // The received rows' LOBs are read (or marked to be read) and the rest released.

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <map>
 #include <set>
 
 #include "dataset/dberror.h"
@@ -17,9 +18,21 @@ using namespace dataaccess;
 namespace {
 
 // OCI external types.
-constexpr uint16_t SQLT_CHR = 1, SQLT_NUM = 2, SQLT_INT = 3, SQLT_FLT = 4, SQLT_STR = 5, SQLT_LNG = 8,
-                   SQLT_RID = 11, SQLT_DAT = 12, SQLT_BIN = 23, SQLT_LBI = 24, SQLT_AFC = 96, SQLT_AVC = 97,
-                   SQLT_RDD = 104, SQLT_CLOB = 112, SQLT_BLOB = 113, SQLT_RSET = 116;
+constexpr uint16_t SQLT_CHR = 1, SQLT_NUM = 2, SQLT_INT = 3, SQLT_FLT = 4, SQLT_STR = 5, SQLT_VNU = 6,
+                   SQLT_LNG = 8, SQLT_RID = 11, SQLT_DAT = 12, SQLT_BIN = 23, SQLT_LBI = 24, SQLT_AFC = 96,
+                   SQLT_AVC = 97, SQLT_RDD = 104, SQLT_LAB = 106, SQLT_CLOB = 112, SQLT_BLOB = 113,
+                   SQLT_BFILEE = 114, SQLT_CFILEE = 115, SQLT_RSET = 116, SQLT_TIMESTAMP = 187,
+                   SQLT_TIMESTAMP_TZ = 188, SQLT_INTERVAL_YM = 189, SQLT_INTERVAL_DS = 190,
+                   SQLT_TIMESTAMP_LTZ = 232;
+// The character-set id of UTF-16 text.
+constexpr ub2 kUtf16CharsetId = 1000;
+
+bool isLobType(uint16_t dataType) {
+  return dataType == dtOraBlob || dataType == dtOraClob;
+}
+
+// The bytes of an 8.0 or 8.1 ROWID descriptor's data.
+constexpr size_t kRowidDescriptorSize = 13;
 
 std::string upperAscii(std::string text) {
   for (char& c : text)
@@ -113,7 +126,10 @@ TOCICommand::TOCICommand() : cursor_(new TOraCursor()), ownCursor_(cursor_), oci
 }
 
 TOCICommand::~TOCICommand() {
-  if (worker_ != 0 && GetConnection() != nullptr) conn().StopThread(worker_, true);
+  if (GetConnection() != nullptr) {
+    if (worker_ != 0) conn().StopThread(worker_, true);
+    conn().DetachCommand(this);
+  }
   SetCursor(nullptr);
   if (cursor_->State != 0) {
     try {
@@ -160,7 +176,23 @@ void TOCICommand::check(sword status) {
 void TOCICommand::SetConnection(TQvConnection* value) {
   if (value == GetConnection()) return;
   if (cursor_->State != 0) Unprepare();
+  if (GetConnection() != nullptr) {
+    if (worker_ != 0) conn().StopThread(worker_, true);
+    worker_ = 0;
+    conn().DetachCommand(this);
+  }
   TQvCommand::SetConnection(value);
+  if (value != nullptr) conn().AttachCommand(this);
+}
+
+void TOCICommand::connectionGone() {
+  if (beforeConnectionGone_) beforeConnectionGone_();
+  // The connection has stopped the worker already; its end will not be delivered.
+  worker_ = 0;
+  SetExecuting(false);
+  if (cursor_->State != 0) Unprepare();
+  conn().DetachCommand(this);
+  TQvCommand::SetConnection(nullptr);
 }
 
 void TOCICommand::SetSQL(const std::string& value) {
@@ -238,14 +270,37 @@ void TOCICommand::Unprepare() {
 }
 
 uint16_t TOCICommand::GetOraType(uint16_t dataType, uint16_t subType) const {
+  const bool oci90 = (PossibleOCICallStyles & osOCI90) != 0;
   switch (dataType) {
     case dtString:
     case dtExtString:
+    case dtWideString:
+    case dtExtWideString:
       return SQLT_STR;
     case dtInteger:
     case dtBoolean:
     case dtInt64:
       return SQLT_INT;
+    case dtBFile:
+      return SQLT_BFILEE;
+    case dtCFile:
+      return SQLT_CFILEE;
+    case dtLabel:
+      return SQLT_LAB;
+    case dtNumber:
+      return SQLT_VNU;
+    case dtFixedWideChar:
+      return SQLT_AVC;
+    case dtTimeStamp:
+    case dtTimeStampTZ:
+    case dtTimeStampLTZ:
+    case dtIntervalYM:
+    case dtIntervalDS: {
+      if (!oci90) RaiseError("Data type is not supported.");
+      static constexpr uint16_t types[] = {SQLT_TIMESTAMP, SQLT_TIMESTAMP_TZ, SQLT_TIMESTAMP_LTZ,
+                                           SQLT_INTERVAL_YM, SQLT_INTERVAL_DS};
+      return types[dataType - dtTimeStamp];
+    }
     case dtFloat:
       return SQLT_FLT;
     case dtDateTime:
@@ -275,24 +330,100 @@ uint16_t TOCICommand::GetOraType(uint16_t dataType, uint16_t subType) const {
 }
 
 void TOCICommand::bindParam(TOraParamDesc& param) {
+  const uint16_t dataType = param.GetDataType();
   uint16_t type;
-  if (param.GetDataType() == dtUnknown) {
+  if (dataType == dtUnknown) {
     if (!param.GetNull()) RaiseError("Unknown type of parameter " + param.GetName() + ".");
     type = SQLT_CHR;
   } else {
-    type = GetOraType(param.GetDataType(), 0);
+    type = GetOraType(dataType, 0);
   }
+  param.SyncIndicator();
   const std::string name = param.Quoted ? "\":" + param.GetName() + "\"" : ":" + param.GetName();
   uint8_t* buffer = param.Buffer();
   int32_t size = param.ElementSize();
+  void* indicator = param.Indicators();
   uint16_t* lengths = nullptr;
-  const bool bytes = param.GetDataType() == dtBytes || param.GetDataType() == dtVarBytes;
+  const bool bytes = dataType == dtBytes || dataType == dtVarBytes;
   if (bytes) {
     // The value follows its length word, which tells the library each element's real length.
     buffer += 2;
     size -= 2;
     lengths = param.Lengths();
   }
+  // A value that only goes in is bound no longer than it is; in a query an unknown direction
+  // counts as in.
+  const uint8_t direction = param.GetParamType();
+  const bool passedIn = direction == 1 || (sqlType_ == 4 && (direction == 0 || direction == 3));
+  const bool single = !param.GetTable() && iters_ == 1;
+  if (!param.GetTable()) {
+    const int32_t longest = conn().MaxStringSize();
+    if (dataType == dtString || dataType == dtFixedChar) {
+      if (conn().GetCharLength() > 1 && longest > 0 && size > longest) {
+        // More bytes than the server takes in characters of this length would be refused.
+        size = longest;
+        buffer[size - 1] = 0;
+      } else if (single && passedIn && param.Lengths()[0] > 0 && param.Lengths()[0] + 1 < size) {
+        size = param.Lengths()[0] + 1;
+        buffer[size - 1] = 0;
+      }
+    } else if (dataType == dtWideString || dataType == dtFixedWideChar) {
+      if (single && passedIn && param.Lengths()[0] > 0 && 2 * param.Lengths()[0] + 2 < size) {
+        size = 2 * param.Lengths()[0] + 2;
+        buffer[size - 1] = buffer[size - 2] = 0;
+      }
+      if (longest > 0 && size > longest + 1) {
+        size = (longest + 1) / 2 * 2;
+        buffer[size - 1] = buffer[size - 2] = 0;
+      }
+    }
+  }
+  switch (dataType) {
+    case dtOraBlob:
+    case dtOraClob: {
+      TOraLob& lob = param.GetAsLob();
+      lob.SetSvcCtx(conn().GetSvcCtx());
+      buffer = reinterpret_cast<uint8_t*>(lob.LocatorPtr());
+      size = sizeof(void*);
+      break;
+    }
+    case dtBFile:
+    case dtCFile: {
+      TOraFile& file = param.GetAsFile();
+      file.SetSvcCtx(conn().GetSvcCtx());
+      buffer = reinterpret_cast<uint8_t*>(file.LocatorPtr());
+      size = sizeof(void*);
+      break;
+    }
+    case dtTimeStamp:
+    case dtTimeStampTZ:
+    case dtTimeStampLTZ: {
+      TOraTimeStamp& value = param.GetAsTimeStamp();
+      value.OCIDateTime();
+      buffer = reinterpret_cast<uint8_t*>(value.OCIDateTimePtr());
+      size = sizeof(void*);
+      indicator = param.BindIndicator();
+      break;
+    }
+    case dtIntervalYM:
+    case dtIntervalDS: {
+      TOraInterval& value = param.GetAsInterval();
+      value.OCIInterval();
+      buffer = reinterpret_cast<uint8_t*>(value.OCIIntervalPtr());
+      size = sizeof(void*);
+      indicator = param.BindIndicator();
+      break;
+    }
+    case dtNumber:
+      buffer = param.GetAsNumber().OCINumberPtr();
+      size = 22;
+      indicator = param.BindIndicator();
+      break;
+    default:
+      break;
+  }
+  const bool holdsObject = param.GetObject() != nullptr;
+  if (holdsObject && (param.GetTable() || iters_ != 1)) RaiseError(STypeNotInDMLArray);
   void* statement = cursor_->GetStatement();
   void* error = conn().GetErrorHandle();
   void* bind = nullptr;
@@ -314,13 +445,15 @@ void TOCICommand::bindParam(TOraParamDesc& param) {
                         param.Indicators(), nullptr, nullptr, 0, nullptr, 0));
   } else if (isLong) {
     // The value goes piece by piece while the statement runs (sendLongPieces).
-    check(OCIBindByName(statement, &bind, error, nameText, nameLength, nullptr,
-                        sb4(std::max<size_t>(param.LongValue.size(), 1)), type, param.Indicators(), nullptr,
-                        nullptr, 0, nullptr, OCI_DATA_AT_EXEC));
+    // An output value may come back longer than anything sent: the bind allows the most.
+    const bool output = param.GetParamType() == 2 || param.GetParamType() == 3;
+    const sb4 longest = output ? sb4(2147483647) : sb4(std::max<size_t>(param.LongValue.size(), 1));
+    check(OCIBindByName(statement, &bind, error, nameText, nameLength, nullptr, longest, type,
+                        param.Indicators(), nullptr, nullptr, 0, nullptr, OCI_DATA_AT_EXEC));
     param.BindHandle = bind;
   } else if (!param.GetTable() && iters_ == 1) {
-    check(OCIBindByName(statement, &bind, error, nameText, nameLength, buffer, size, type, param.Indicators(),
-                        lengths, nullptr, 0, nullptr, 0));
+    check(OCIBindByName(statement, &bind, error, nameText, nameLength, buffer, size, type, indicator, lengths,
+                        nullptr, 0, nullptr, 0));
   } else if (!param.GetTable()) {
     if (param.GetLength() < iters_) {
       char text[256];
@@ -338,11 +471,12 @@ void TOCICommand::bindParam(TOraParamDesc& param) {
                         lengths, nullptr, ub4(param.GetLength()), &current, 0));
     check(OCIBindArrayOfStruct(bind, error, ub4(param.ElementSize()), 2, lengths != nullptr ? 2 : 0, 0));
   }
-  const uint16_t charsetId = conn().GetCharsetId();
-  if (charsetId != 0 && (param.GetDataType() == dtString || param.GetDataType() == dtFixedChar)) {
-    ub2 id = charsetId;
-    check(OCIAttrSet(bind, OCI_HTYPE_BIND, &id, 0, 31, error));
-  }
+  ub2 charsetId = 0;
+  if (dataType == dtString || dataType == dtFixedChar || dataType == dtMemo || dataType == dtBlob)
+    charsetId = conn().GetCharsetId();
+  else if (dataType == dtWideString || dataType == dtFixedWideChar)
+    charsetId = kUtf16CharsetId;
+  if (charsetId != 0) check(OCIAttrSet(bind, OCI_HTYPE_BIND, &charsetId, 0, 31, error));
 }
 
 void TOCICommand::bindParams() {
@@ -404,7 +538,11 @@ void TOCICommand::endExecute(std::exception_ptr error) {
 }
 
 sword TOCICommand::internalExecute() {
-  const bool commitOnSuccess = sqlType_ != 4 && GetAutoCommit() && conn().GetAutoCommit();
+  bool hasLob = false;
+  for (int i = 0; i < GetParamCount(); ++i) hasLob = hasLob || isLobType(Param(i).GetDataType());
+  const bool autoCommit = sqlType_ != 4 && GetAutoCommit() && conn().GetAutoCommit();
+  // LOB values are written or read after the statement: its commit waits for them.
+  const bool commitOnSuccess = autoCommit && !hasLob;
   const ub4 mode = (commitOnSuccess ? OCI_COMMIT_ON_SUCCESS : 0) |
                    (cursor_->Scrollable && sqlType_ == 4 ? OCI_STMT_SCROLLABLE_READONLY : 0);
   const uint8_t previous = cursor_->State;
@@ -433,58 +571,96 @@ sword TOCICommand::internalExecute() {
   check(OCIAttrGet(statement, OCI_HTYPE_STMT, &rows, nullptr, OCI_ATTR_ROW_COUNT, error));
   rowsProcessed_ = int32_t(rows);
   cursor_->State = 6;
+  for (int i = 0; i < GetParamCount(); ++i)
+    if (Param(i).GetDataType() == dtCursor) Param(i).GetAsCursor().State = 6;
   rowId_ = storeRowId_ ? GetRowId() : std::string();
+  if (hasLob && rowsProcessed_ > 0) exchangeLobs();
+  if (status == OCI_SUCCESS && autoCommit && !commitOnSuccess) conn().Commit();
   return status;
 }
 
+void TOCICommand::exchangeLobs() {
+  for (int i = 0; i < GetParamCount(); ++i) {
+    TOraParamDesc& param = Param(i);
+    if (!isLobType(param.GetDataType())) continue;
+    TOraLob& lob = param.GetAsLob();
+    const uint8_t direction = param.GetParamType();
+    if (direction != 1 && direction != 2) RaiseError(SLobParamDirection);
+    // An input value was written into the pieces before; an output value is read unless LOBs are
+    // read when asked.
+    if (cacheLobs_ || direction == 1) lob.SetCached(true);
+    if (!lob.GetCached() || param.GetNull()) continue;
+    if (direction == 1)
+      lob.WriteLob();
+    else
+      lob.ReadLob();
+  }
+}
+
 void TOCICommand::sendLongPieces(sword& status, ub4 mode) {
-  constexpr size_t kPieceSize = 32768;
+  static constexpr size_t kPieceSize = 32768;
+  constexpr ub1 kParamOut = 2;
   void* statement = cursor_->GetStatement();
   void* error = conn().GetErrorHandle();
-  std::set<TOraParamDesc*> sent;
+  // Input values go out piece by piece; an output value comes back into a fresh piece buffer at
+  // each request, taken over once the library has filled it (at the next request or the end).
+  std::map<TOraParamDesc*, size_t> sent;
+  std::set<TOraParamDesc*> finished, receiving;
+  TOraParamDesc* sending = nullptr;   // an input value sent in part
+  TOraParamDesc* previous = nullptr;  // the input value of the previous request
+  struct Incoming {
+    TOraParamDesc* param = nullptr;
+    std::vector<char> buffer;
+    ub4 length = 0;
+  } incoming;
+  const auto takeIncoming = [&incoming] {
+    if (incoming.param == nullptr) return;
+    incoming.param->LongValue.append(incoming.buffer.data(), std::min<size_t>(incoming.length, kPieceSize));
+    incoming.param = nullptr;
+  };
+  const auto cancel = [this, error](const char* message) {
+    OCIBreak(conn().GetSvcCtx(), error);
+    RaiseError(message);
+  };
   while (status == OCI_NEED_DATA) {
     void* handle = nullptr;
     ub4 type = 0, iteration = 0, index = 0;
     ub1 direction = 0, piece = 0;
     check(OCIStmtGetPieceInfo(statement, error, &handle, &type, &direction, &iteration, &index, &piece));
+    takeIncoming();
     TOraParamDesc* param = nullptr;
     for (int i = 0; i < GetParamCount() && param == nullptr; ++i)
       if (Param(i).BindHandle == handle) param = &Param(i);
-    // A request this command cannot answer whole would store a cut value: the statement is
-    // cancelled instead.
-    if (param == nullptr || sent.count(param) != 0) {
-      OCIBreak(conn().GetSvcCtx(), error);
-      RaiseError(param == nullptr ? SNotEnoughInputParams : STooManyInputParams);
-    }
-    const std::string& value = param->LongValue;
-    size_t offset = 0;
-    do {
+    if (param == nullptr) cancel(SNotEnoughInputParams);
+    if (direction == kParamOut) {
+      if (receiving.insert(param).second) param->LongValue.clear();
+      incoming.param = param;
+      incoming.buffer.assign(kPieceSize, 0);
+      incoming.length = ub4(kPieceSize);
+      check(OCIStmtSetPieceInfo(handle, type, error, incoming.buffer.data(), &incoming.length, piece,
+                                param->Indicators(), nullptr));
+    } else {
+      // A request this command cannot answer whole would store a cut value: the statement is
+      // cancelled instead.
+      if (sending != nullptr && sending != param) cancel(STooManyInputParams);
+      if (finished.count(param) != 0) cancel(previous == param ? SNotEnoughInputParams : STooManyInputParams);
+      const std::string& value = param->LongValue;
+      const size_t offset = sent[param];
       const size_t length = std::min(kPieceSize, value.size() - offset);
       const bool last = offset + length >= value.size();
       ub4 pieceLength = ub4(length);
       check(OCIStmtSetPieceInfo(handle, OCI_HTYPE_BIND, error, value.data() + offset, &pieceLength,
                                 last ? 3 : piece, param->Indicators(), nullptr));
-      offset += length;
-      status = OCIStmtExecute(conn().GetSvcCtx(), statement, error, sqlType_ == 4 ? 0 : ub4(iters_), 0,
-                              nullptr, nullptr, mode);
-      if (status != OCI_NEED_DATA) break;
-      void* next = nullptr;
-      check(OCIStmtGetPieceInfo(statement, error, &next, &type, &direction, &iteration, &index, &piece));
-      if (next != handle) {
-        // The library goes on to another value; ask again from the top.
-        if (offset < value.size()) {
-          OCIBreak(conn().GetSvcCtx(), error);
-          RaiseError(STooManyInputParams);
-        }
-        break;
-      }
-      if (offset >= value.size()) {
-        OCIBreak(conn().GetSvcCtx(), error);
-        RaiseError(SNotEnoughInputParams);
-      }
-    } while (true);
-    sent.insert(param);
+      sent[param] = offset + length;
+      sending = last ? nullptr : param;
+      previous = param;
+      if (last) finished.insert(param);
+    }
+    status = OCIStmtExecute(conn().GetSvcCtx(), statement, error, sqlType_ == 4 ? 0 : ub4(iters_), 0, nullptr,
+                            nullptr, mode);
   }
+  takeIncoming();
+  for (TOraParamDesc* param : receiving) param->SetItemNull(1, param->LongValue.empty());
 }
 
 void TOCICommand::BreakExec() {
@@ -500,7 +676,18 @@ std::string TOCICommand::GetRowId() {
                                   OCI_ATTR_ROWID, conn().GetErrorHandle());
   if (status == OCI_NO_DATA) return {};
   check(status);
-  return RowidToString81(static_cast<const uint8_t*>(descriptor));
+  // The descriptor's data has the layout of the library's level; from 9 on the library writes
+  // the text itself.
+  if (OCIVersion >= 4) {
+    OraText buffer[4000];
+    ub2 length = sizeof buffer;
+    check(OCIRowidToChar(descriptor, buffer, &length, conn().GetErrorHandle()));
+    return std::string(reinterpret_cast<const char*>(buffer), std::min<size_t>(length, sizeof buffer));
+  }
+  const auto* data = static_cast<const uint8_t*>(descriptor);
+  if (OCIVersion == 2) return RowidToString80(data);
+  if (data[0] == 2) return URowidToString(data, kRowidDescriptorSize);
+  return RowidToString81(data);
 }
 
 bool TOCICommand::SetProp(int prop, const Variant& value) {
@@ -544,7 +731,7 @@ bool TOCICommand::GetProp(int prop, Variant& value) {
       value = int32_t(sqlType_);
       return true;
     case prRowsProcessed:
-      value = fetchedRows_ >= 1 ? fetchedRows_ : rowsProcessed_;
+      value = fetchedRows_ >= 1 ? int32_t(fetchedRows_) : rowsProcessed_;
       return true;
     case prErrorOffset: {
       size_t offset = errorOffset_;
@@ -784,7 +971,8 @@ int TOCICommand::Fetch(uint32_t rows) {
   return FetchAt(rows, OCI_FETCH_NEXT, 0);
 }
 
-int TOCICommand::FetchAt(uint32_t rows, uint16_t orientation, int32_t offset) {
+int TOCICommand::FetchAt(uint32_t rows, uint16_t orientation, int32_t offset, std::string* truncatedColumn) {
+  if (truncatedColumn != nullptr) truncatedColumn->clear();
   checkActive();
   conn().BusyWait();
   platform::ScopeExit release([this] { conn().Release(); });
@@ -822,8 +1010,10 @@ int TOCICommand::FetchAt(uint32_t rows, uint16_t orientation, int32_t offset) {
   for (const DefinedColumn& column : defined_)
     for (int row = 0; row < received && column.indicator != nullptr; ++row) {
       const int16_t indicator = column.indicator[column.stride == 0 ? 0 : row];
-      if (indicator > 0 || indicator < -1)
-        RaiseError("The value of column " + column.name + " was truncated");
+      if (indicator > 0 || indicator < -1) {
+        if (truncatedColumn == nullptr) RaiseError("The value of column " + column.name + " was truncated");
+        if (truncatedColumn->empty()) *truncatedColumn = column.name;
+      }
       if (column.stride == 0) break;
     }
   return received;

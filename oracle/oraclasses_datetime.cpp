@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <stdexcept>
@@ -5,7 +6,9 @@
 #include <utility>
 
 #include "dataaccess/daconsts.h"
+#include "oracle/oracall.h"
 #include "oracle/oraclasses_values.h"
+#include "oracle/oraerror.h"
 #include "platform/scopeguard.h"
 #include "platform/textrules.h"
 
@@ -119,13 +122,99 @@ std::string buildDefaultTimeStampFormat(std::string_view shortDateFormat, std::s
   return out;
 }
 
+namespace {
+
+const OraText* text(std::string_view value) {
+  return reinterpret_cast<const OraText*>(value.data());
+}
+
+// A format model longer than the library's one-byte length cannot be handed over whole.
+ub1 formatLength(std::string_view format) {
+  if (format.size() > 255) throw std::runtime_error("Format model is too long: " + std::string(format));
+  return ub1(format.size());
+}
+
+// The client library's own calls, against the shared environment and error handles.
+class LibraryDateTimeCalls final : public DateTimeCalls {
+ public:
+  void* DescriptorAlloc(uint32_t descriptorType) override {
+    if (!OCIInited) OCIInit();
+    void* descriptor = nullptr;
+    Check(OCIDescriptorAlloc(hOCIEnv, &descriptor, descriptorType, 0, nullptr), hOCIError);
+    return descriptor;
+  }
+  void DescriptorFree(void* descriptor, uint32_t descriptorType) override {
+    OCIDescriptorFree(descriptor, descriptorType);
+  }
+  void DateTimeAssign(void* from, void* to) override {
+    Check(OCIDateTimeAssign(hOCIEnv, hOCIError, from, to), hOCIError);
+  }
+  int DateTimeCompare(void* a, void* b) override {
+    sword result = 0;
+    Check(OCIDateTimeCompare(hOCIEnv, hOCIError, a, b, &result), hOCIError);
+    return result;
+  }
+  void DateTimeConstruct(void* descriptor, int16_t year, uint8_t month, uint8_t day, uint8_t hour,
+                         uint8_t minute, uint8_t second, uint32_t fsec, std::string_view timeZone) override {
+    Check(OCIDateTimeConstruct(hOCIEnv, hOCIError, descriptor, year, month, day, hour, minute, second, fsec,
+                               text(timeZone), timeZone.size()),
+          hOCIError);
+  }
+  void DateTimeGetDate(void* descriptor, int16_t& year, uint8_t& month, uint8_t& day) override {
+    Check(OCIDateTimeGetDate(hOCIEnv, hOCIError, descriptor, &year, &month, &day), hOCIError);
+  }
+  void DateTimeGetTime(void* descriptor, uint8_t& hour, uint8_t& minute, uint8_t& second,
+                       uint32_t& fsec) override {
+    Check(OCIDateTimeGetTime(hOCIEnv, hOCIError, descriptor, &hour, &minute, &second, &fsec), hOCIError);
+  }
+  std::string DateTimeToText(void* descriptor, std::string_view format, uint8_t precision) override {
+    OraText buffer[255];
+    ub4 size = sizeof buffer;
+    Check(OCIDateTimeToText(hOCIEnv, hOCIError, descriptor, text(format), formatLength(format), precision,
+                            nullptr, 0, &size, buffer),
+          hOCIError);
+    return std::string(reinterpret_cast<const char*>(buffer), std::min<size_t>(size, sizeof buffer));
+  }
+  void DateTimeFromText(std::string_view value, std::string_view format, void* descriptor) override {
+    Check(OCIDateTimeFromText(hOCIEnv, hOCIError, text(value), value.size(), text(format),
+                              formatLength(format), nullptr, 0, descriptor),
+          hOCIError);
+  }
+  void IntervalAssign(void* from, void* to) override {
+    Check(OCIIntervalAssign(hOCIEnv, hOCIError, from, to), hOCIError);
+  }
+  int IntervalCompare(void* a, void* b) override {
+    sword result = 0;
+    Check(OCIIntervalCompare(hOCIEnv, hOCIError, a, b, &result), hOCIError);
+    return result;
+  }
+  std::string IntervalToText(void* descriptor, uint8_t leadPrecision, uint8_t fracPrecision) override {
+    OraText buffer[255];
+    size_t length = 0;
+    Check(OCIIntervalToText(hOCIEnv, hOCIError, descriptor, leadPrecision, fracPrecision, buffer,
+                            sizeof buffer, &length),
+          hOCIError);
+    return std::string(reinterpret_cast<const char*>(buffer), std::min(length, sizeof buffer));
+  }
+  void IntervalFromText(std::string_view value, void* descriptor) override {
+    Check(OCIIntervalFromText(hOCIEnv, hOCIError, text(value), value.size(), descriptor), hOCIError);
+  }
+  uint32_t IntervalCheck(void* descriptor) override {
+    ub4 valid = 0;
+    Check(OCIIntervalCheck(hOCIEnv, hOCIError, descriptor, &valid), hOCIError);
+    return valid;
+  }
+};
+
+}  // namespace
+
 void setDateTimeCalls(DateTimeCalls* calls) {
   installedCalls = calls;
 }
 
 DateTimeCalls& dateTimeCalls() {
-  DA_ASSERT(installedCalls != nullptr, "Assertion failure");
-  return *installedCalls;
+  static LibraryDateTimeCalls library;
+  return installedCalls != nullptr ? *installedCalls : library;
 }
 
 // --- the shared descriptor ---

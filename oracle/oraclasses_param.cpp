@@ -1,5 +1,6 @@
 // The cursor and the parameter descriptor of the Oracle driver.
 #include <cstring>
+#include <functional>
 
 #include "oracle/oraclasses.h"
 
@@ -57,6 +58,152 @@ TOraParamDesc::TOraParamDesc() {
 
 TOraParamDesc::~TOraParamDesc() {
   if (cursor_ != nullptr) cursor_->Release();
+  releaseObject();
+}
+
+namespace {
+
+bool isObjectType(uint16_t dataType) {
+  switch (dataType) {
+    case dtOraBlob:
+    case dtOraClob:
+    case dtBFile:
+    case dtCFile:
+    case dtTimeStamp:
+    case dtTimeStampTZ:
+    case dtTimeStampLTZ:
+    case dtIntervalYM:
+    case dtIntervalDS:
+    case dtNumber:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool isWide(uint16_t dataType) {
+  return dataType == dtWideString || dataType == dtFixedWideChar;
+}
+
+}  // namespace
+
+void TOraParamDesc::releaseObject() {
+  if (object_ != nullptr) object_->Release();
+  object_ = nullptr;
+}
+
+void TOraParamDesc::SetObject(void* object) {
+  auto* shared = static_cast<dataaccess::TSharedObject*>(object);
+  if (shared == object_) return;
+  if (shared != nullptr) shared->AddRef();
+  releaseObject();
+  object_ = shared;
+}
+
+template <class T>
+T& TOraParamDesc::heldObject(const std::function<T*()>& make) {
+  if (T* held = dynamic_cast<T*>(object_)) return *held;
+  T* made = make();
+  releaseObject();
+  object_ = made;  // the one reference of its creation
+  return *made;
+}
+
+TOraLob& TOraParamDesc::GetAsLob() {
+  if (GetDataType() != dtOraBlob && GetDataType() != dtOraClob) RaiseError("Data type is not supported.");
+  return heldObject<TOraLob>([] { return new TOraLob(nullptr); });
+}
+
+TOraFile& TOraParamDesc::GetAsFile() {
+  if (GetDataType() != dtBFile && GetDataType() != dtCFile) RaiseError("Data type is not supported.");
+  return heldObject<TOraFile>([] { return new TOraFile(nullptr); });
+}
+
+TOraTimeStamp& TOraParamDesc::GetAsTimeStamp() {
+  const uint16_t type = GetDataType();
+  if (type != dtTimeStamp && type != dtTimeStampTZ && type != dtTimeStampLTZ)
+    RaiseError("Data type is not supported.");
+  TOraTimeStamp& value = heldObject<TOraTimeStamp>([type] { return new TOraTimeStamp(type); });
+  value.SetDescriptorType(type == dtTimeStamp     ? OCI_DTYPE_TIMESTAMP
+                          : type == dtTimeStampTZ ? OCI_DTYPE_TIMESTAMP_TZ
+                                                  : OCI_DTYPE_TIMESTAMP_LTZ);
+  return value;
+}
+
+TOraInterval& TOraParamDesc::GetAsInterval() {
+  const uint16_t type = GetDataType();
+  if (type != dtIntervalYM && type != dtIntervalDS) RaiseError("Data type is not supported.");
+  TOraInterval& value = heldObject<TOraInterval>([type] { return new TOraInterval(type); });
+  value.SetDescriptorType(type == dtIntervalYM ? OCI_DTYPE_INTERVAL_YM : OCI_DTYPE_INTERVAL_DS);
+  return value;
+}
+
+TOraNumber& TOraParamDesc::GetAsNumber() {
+  if (GetDataType() != dtNumber) RaiseError("Data type is not supported.");
+  return heldObject<TOraNumber>([] { return new TOraNumber(); });
+}
+
+bool TOraParamDesc::GetNull() const {
+  if (const auto* value = dynamic_cast<const DescriptorValue*>(object_)) return value->IsNull();
+  if (const auto* value = dynamic_cast<const TOraNumber*>(object_)) return value->IsNull();
+  switch (GetDataType()) {
+    case dtTimeStamp:
+    case dtTimeStampTZ:
+    case dtTimeStampLTZ:
+    case dtIntervalYM:
+    case dtIntervalDS:
+    case dtNumber:
+      return true;  // no value object yet
+    default:
+      return GetItemNull(1);
+  }
+}
+
+void TOraParamDesc::SetNull(bool value) {
+  if (auto* held = dynamic_cast<DescriptorValue*>(object_)) held->SetIsNull(value);
+  if (auto* held = dynamic_cast<TOraNumber*>(object_)) held->SetIsNull(value);
+  if (value && (GetDataType() == dtMemo || GetDataType() == dtBlob)) LongValue.clear();
+  if (value && dynamic_cast<TOraLob*>(object_) != nullptr && dynamic_cast<TOraFile*>(object_) == nullptr)
+    static_cast<TOraLob*>(object_)->Clear();
+  SetItemNull(1, value);
+}
+
+int16_t* TOraParamDesc::BindIndicator() {
+  switch (GetDataType()) {
+    case dtTimeStamp:
+    case dtTimeStampTZ:
+    case dtTimeStampLTZ:
+      return GetAsTimeStamp().IndicatorPtr();
+    case dtIntervalYM:
+    case dtIntervalDS:
+      return GetAsInterval().IndicatorPtr();
+    case dtNumber:
+      return GetAsNumber().IndicatorPtr();
+    default:
+      return indicators_.data();
+  }
+}
+
+void TOraParamDesc::SyncIndicator() {
+  switch (GetDataType()) {
+    case dtOraBlob:
+    case dtOraClob:
+    case dtCursor:
+      indicators_[0] = 0;
+      break;
+    case dtBFile:
+    case dtCFile: {
+      TOraFile& file = GetAsFile();
+      indicators_[0] = file.IsOpen() || !file.IsNull() ? 0 : -1;
+      break;
+    }
+    case dtMemo:
+    case dtBlob:
+      indicators_[0] = LongValue.empty() ? -1 : 0;
+      break;
+    default:
+      break;
+  }
 }
 
 TOraCursor& TOraParamDesc::GetAsCursor() {
@@ -73,10 +220,14 @@ int32_t TOraParamDesc::ElementSize() const {
     case dtFixedChar:
     case dtBytes:
     case dtVarBytes:
+    case dtWideString:
+    case dtFixedWideChar:
       return GetSize();
     case dtInteger:
     case dtBoolean:
       return 4;
+    case dtInt64:
+      return 8;
     case dtFloat:
     case dtCursor:
       return 8;
@@ -86,6 +237,7 @@ int32_t TOraParamDesc::ElementSize() const {
     case dtBlob:
       return 0;
     default:
+      if (isObjectType(GetDataType())) return 0;
       RaiseError("Data type is not supported.");
   }
 }
@@ -105,7 +257,11 @@ void TOraParamDesc::SetDataType(uint16_t value) {
     if (GetSize() < 2) TParamDesc::SetSize(2);
   } else if (value == dtBytes || value == dtVarBytes) {
     if (GetSize() < 2) TParamDesc::SetSize(2);
+  } else if (isWide(value)) {
+    if (GetSize() < 4) TParamDesc::SetSize(4);
   }
+  // A held value of another type goes; TIMESTAMP and INTERVAL objects change their kind instead.
+  if (!isObjectType(value)) releaseObject();
   allocate();
 }
 
@@ -119,6 +275,10 @@ void TOraParamDesc::SetSize(int32_t value) {
     case dtBytes:
     case dtVarBytes:
       size = value + 2;
+      break;
+    case dtWideString:
+    case dtFixedWideChar:
+      size = value < 2 ? 4 : value + 2;
       break;
     default:
       break;
@@ -179,9 +339,71 @@ int32_t TOraParamDesc::ItemLength(int index) const {
     case dtBytes:
     case dtVarBytes:
       return p[0] | p[1] << 8;
+    case dtWideString:
+    case dtFixedWideChar: {
+      int32_t n = 0;
+      while (n + 1 < GetSize() && (p[n] != 0 || p[n + 1] != 0)) n += 2;
+      return n;
+    }
     default:
       return ElementSize();
   }
+}
+
+std::u16string TOraParamDesc::GetItemAsWideString(int index) const {
+  if (GetItemNull(index)) return {};
+  if (!isWide(GetDataType())) return dataset::utf8ToUtf16(GetItemAsString(index));
+  const uint8_t* p = element(index);
+  std::u16string text(size_t(ItemLength(index)) / 2, u'\0');
+  for (size_t i = 0; i < text.size(); ++i) text[i] = char16_t(p[2 * i] | p[2 * i + 1] << 8);
+  if (GetConvertEOL()) {
+    std::u16string converted;
+    for (char16_t c : text) {
+      if (c == u'\n') converted += u'\r';
+      converted += c;
+    }
+    return converted;
+  }
+  return text;
+}
+
+void TOraParamDesc::SetItemAsWideString(int index, const std::u16string& value) {
+  if (GetDataType() != dtFixedWideChar) SetDataType(dtWideString);
+  checkIndex(index);
+  if (value.empty()) {
+    SetItemNull(index, true);
+    return;
+  }
+  std::u16string text;
+  for (size_t i = 0; i < value.size(); ++i)
+    if (!(GetConvertEOL() && value[i] == u'\r' && i + 1 < value.size() && value[i + 1] == u'\n'))
+      text += value[i];
+  // As for single-byte text, a value that does not fit is refused rather than cut.
+  const int32_t room = (GetSize() - 2) / 2;
+  if (int32_t(text.size()) > room)
+    RaiseError("Value of parameter " + GetName() + " is too long: " + std::to_string(text.size()) +
+               " characters, at most " + std::to_string(room));
+  uint8_t* p = element(index);
+  std::memset(p, 0, size_t(GetSize()));
+  for (size_t i = 0; i < text.size(); ++i) {
+    p[2 * i] = uint8_t(text[i]);
+    p[2 * i + 1] = uint8_t(text[i] >> 8);
+  }
+  lengths_[size_t(index - 1)] = uint16_t(text.size());
+  indicators_[size_t(index - 1)] = 0;
+}
+
+int64_t TOraParamDesc::GetItemAsInt64(int index) const {
+  if (GetDataType() != dtInt64) return GetItemAsVariant(index).asInt64();
+  int64_t value;
+  std::memcpy(&value, element(index), 8);
+  return value;
+}
+
+void TOraParamDesc::SetItemAsInt64(int index, int64_t value) {
+  SetDataType(dtInt64);
+  std::memcpy(element(index), &value, 8);
+  indicators_[size_t(index - 1)] = 0;
 }
 
 std::string TOraParamDesc::GetItemAsString(int index) const {
@@ -203,12 +425,19 @@ std::string TOraParamDesc::GetItemAsString(int index) const {
       }
       return text;
     }
+    case dtWideString:
+    case dtFixedWideChar:
+      return dataset::utf16ToUtf8(GetItemAsWideString(index));
     default:
       return GetItemAsVariant(index).asString();
   }
 }
 
 void TOraParamDesc::SetItemAsString(int index, const std::string& value) {
+  if (isWide(GetDataType())) {
+    SetItemAsWideString(index, dataset::utf8ToUtf16(value));
+    return;
+  }
   if (GetDataType() == dtMemo || GetDataType() == dtBlob) {
     checkIndex(index);
     LongValue = value;
@@ -296,8 +525,13 @@ Variant TOraParamDesc::GetItemAsVariant(int index) const {
     case dtString:
     case dtFixedChar:
       return GetItemAsString(index);
+    case dtWideString:
+    case dtFixedWideChar:
+      return Variant(GetItemAsString(index));
     case dtInteger:
       return GetItemAsInteger(index);
+    case dtInt64:
+      return GetItemAsInt64(index);
     case dtFloat:
       return GetItemAsFloat(index);
     case dtDateTime:
@@ -350,7 +584,14 @@ void TOraParamDesc::SetItemAsVariant(int index, const Variant& value) {
     case dtString:
     case dtFixedChar:
     case dtMemo:
+    case dtWideString:
+    case dtFixedWideChar:
       SetItemAsString(index, value.asString());
+      break;
+    case dtInt64:
+      if (value.type() == VariantType::DateTime || value.type() == VariantType::Bool)
+        throw dataset::EVariantError("Cannot convert type.");
+      SetItemAsInt64(index, value.asInt64());
       break;
     case dtBlob: {
       const std::vector<uint8_t> bytes = value.asBytes();

@@ -36,7 +36,10 @@ TOCIRecordSet::~TOCIRecordSet() {
 }
 
 void TOCIRecordSet::CreateCommand() {
-  SetCommand(std::make_unique<TOCICommand>());
+  auto command = std::make_unique<TOCICommand>();
+  // A connection that goes away first ends the background fetch, which runs on it.
+  command->beforeConnectionGone_ = [this] { stopBackgroundFetch(); };
+  SetCommand(std::move(command));
 }
 
 void TOCIRecordSet::SetConnection(dataaccess::TQvConnection* value) {
@@ -149,6 +152,12 @@ void TOCIRecordSet::InternalInitFields() {
         break;
       case dtOraBlob:
       case dtOraClob:
+        break;
+      case dataaccess::dtMemo:
+        // A long VARCHAR2 arrives whole as text and is kept as the record's blob; a LONG column
+        // (sub-type 0) would need the piecewise fetch.
+        if (field->SubDataType != 1) RaiseError("Data type is not supported.");
+        field->Size = sizeof(void*);
         break;
       default:
         RaiseError("Data type is not supported.");
@@ -269,13 +278,13 @@ void TOCIRecordSet::finishLobs(std::vector<TOraLob*>& lobs, int received) {
   }
 }
 
-int TOCIRecordSet::fetchLobBlock(uint16_t orientation, int32_t offset, int rows,
-                                 std::vector<TOraLob*>& lobs) {
+int TOCIRecordSet::fetchLobBlock(uint16_t orientation, int32_t offset, int rows, std::vector<TOraLob*>& lobs,
+                                 std::string& truncatedColumn) {
   if (flat_.empty()) allocFetchBuffer();
   if (!defined_) defineColumns();
   lobs = prepareLobs();
   platform::UndoOnFailure release([this, &lobs] { releaseLobs(lobs); });
-  const int received = Command().FetchAt(uint32_t(rows), orientation, offset);
+  const int received = Command().FetchAt(uint32_t(rows), orientation, offset, &truncatedColumn);
   finishLobs(lobs, received);
   return received;
 }
@@ -305,11 +314,20 @@ void TOCIRecordSet::addRows(const std::vector<uint8_t>& buffer, int rows, int fi
         if (indicator == -1) SetNull(int(c) + 1, record.data(), true);
         continue;
       }
+      const uint8_t* value = buffer.data() + column.valueOffset + size_t(row) * column.bufferLength;
+      if (column.dataType == dataaccess::dtMemo) {
+        auto* blob = new dataaccess::TBlob(false);
+        SetSlotPointer(field, record.data(), blob);
+        if (indicator == -1)
+          SetNull(int(c) + 1, record.data(), true);
+        else
+          blob->Write(0, strnlen(reinterpret_cast<const char*>(value), column.bufferLength), value);
+        continue;
+      }
       if (indicator == -1) {
         SetNull(int(c) + 1, record.data(), true);
         continue;
       }
-      const uint8_t* value = buffer.data() + column.valueOffset + size_t(row) * column.bufferLength;
       uint8_t* slot = Slot(field, record.data());
       const bool trim = column.fixed && TrimFixedChar;
       switch (column.dataType) {
@@ -376,8 +394,12 @@ bool TOCIRecordSet::fetchBlockAt(uint16_t orientation, int32_t offset, int rows,
     return false;
   }
   std::vector<TOraLob*> lobs;
-  const int received = fetchLobBlock(orientation, offset, rows, lobs);
+  std::string truncated;
+  const int received = fetchLobBlock(orientation, offset, rows, lobs, truncated);
   if (received > 0) addRows(flat_, received, firstRow, lobs);
+  // The block is kept whole (cut values as they came) before the cut is reported, so that no row
+  // goes missing and the next fetch goes on after this block.
+  if (!truncated.empty()) RaiseError("The value of column " + truncated + " was truncated");
   FetchBlockEvent(false, cancel);
   if (command.GetCursorState() == 9 && autoClose_) InternalUnprepare();
   return received > 0;
@@ -443,12 +465,14 @@ void TOCIRecordSet::backgroundFetch() {
     TOCICommand& command = Command();
     while (!stopRequested_) {
       std::vector<TOraLob*> lobs;
-      const int rows = fetchLobBlock(OCI_FETCH_NEXT, 0, FetchRows(), lobs);
+      std::string truncated;
+      const int rows = fetchLobBlock(OCI_FETCH_NEXT, 0, FetchRows(), lobs, truncated);
       if (rows > 0) {
         std::lock_guard<std::mutex> lock(pendingLock_);
         pending_.push_back({flat_, rows, std::move(lobs)});
       }
       pendingChanged_.notify_all();
+      if (!truncated.empty()) RaiseError("The value of column " + truncated + " was truncated");
       if (rows < FetchRows() || command.GetCursorState() == 9) break;
     }
   } catch (...) {
@@ -515,7 +539,10 @@ void TOCIRecordSet::SetToEnd() {
   const int state = Command().GetCursorState();
   if (CanFetchBack() && state >= 4) {
     std::vector<TOraLob*> lobs;
-    if (fetchLobBlock(OCI_FETCH_LAST, 0, 1, lobs) > 0) addRows(flat_, 1, Command().FetchedRows(), lobs);
+    std::string truncated;
+    if (fetchLobBlock(OCI_FETCH_LAST, 0, 1, lobs, truncated) > 0)
+      addRows(flat_, 1, Command().FetchedRows(), lobs);
+    if (!truncated.empty()) RaiseError("The value of column " + truncated + " was truncated");
   } else if (FetchingInBackground() || (state >= 4 && state < 9)) {
     while (Fetch(false)) {
     }

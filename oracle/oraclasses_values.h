@@ -5,8 +5,8 @@
 // A NUMBER is held and converted here alone: text, integers and doubles go to and from the 22
 // bytes exactly (no double on the way), and two values compare by their bytes. TIMESTAMP and
 // INTERVAL values live in client-library descriptors; every library call they make goes through
-// DateTimeCalls, which the OCI layer installs. Text forms follow the process-wide
-// ValueFormatSettings.
+// DateTimeCalls: the client library's own entry points unless another set is installed. Text
+// forms follow the process-wide ValueFormatSettings.
 //
 // Values are TSharedObject (one reference at creation; Release destroys). One thread at a time.
 #pragma once
@@ -89,8 +89,8 @@ class DateTimeCalls {
   virtual uint32_t IntervalCheck(void* descriptor) = 0;
 };
 
-// Installs the calls (borrowed; nullptr removes them). Using a descriptor with none installed is
-// an assertion failure.
+// Installs other calls (borrowed; nullptr goes back to the client library's own, which load the
+// library and create the shared environment on first use).
 void setDateTimeCalls(DateTimeCalls* calls);
 DateTimeCalls& dateTimeCalls();
 
@@ -105,6 +105,8 @@ class DescriptorValue : public dataaccess::TSharedObject {
 
   bool IsNull() const { return indicator_ == -1; }
   void SetIsNull(bool isNull) { indicator_ = isNull ? -1 : 0; }
+  // Where binds and defines read and write the null indicator.
+  int16_t* IndicatorPtr() { return &indicator_; }
 
  protected:
   explicit DescriptorValue(uint32_t descriptorType) : descriptorType_(descriptorType) {}
@@ -216,6 +218,8 @@ class TOraNumber : public dataaccess::TSharedObject {
 
   bool IsNull() const { return indicator_ == -1; }
   void SetIsNull(bool isNull) { indicator_ = isNull ? -1 : 0; }
+  // Where binds and defines read and write the null indicator.
+  int16_t* IndicatorPtr() { return &indicator_; }
 
   void AssignTo(TOraNumber& dest) const;
   // Negative, 0 or positive; a null value sorts before every number and equals another null.

@@ -107,7 +107,9 @@ class TUniTask {
   // The run (u_unitask_run.cpp). Window thread only; events come back through the window.
   //
   // Begins a run with `context` (copied; what it points to must outlive the run): the
-  // pre-script when `ispreexec`, else the export or import program. Requires an owner with an
+  // pre-script when `ispreexec` and `preexec` is not blank, else the export or import program (a
+  // script stage that is on with no script is skipped with a step line, kPreScriptSkipped or
+  // kPostScriptSkipped). Requires an owner with an
   // event sink (std::logic_error otherwise). A stage whose preparation fails ends the run as
   // terminated, its reason a line of the stage's output; StartTask does not throw for it.
   // Only an export that ended with exit code 0 and was not terminated is transferred; each
@@ -318,6 +320,10 @@ class TUniTask {
   TaskQuery* query_ = nullptr;
   TaskLogTable* logtable_ = nullptr;
 };
+
+// The step lines of a script stage that is on but names no script, which the run skips.
+inline constexpr std::string_view kPreScriptSkipped = "Pre script skipped: no script file is set";
+inline constexpr std::string_view kPostScriptSkipped = "Post script skipped: no script file is set";
 
 // The loopback address that a new task's `ftpserver` names.
 inline constexpr std::string_view kLoopbackAddress = "127.0.0.1";

@@ -8,6 +8,7 @@
 #include "platform/localclock.h"
 #include "platform/oserror.h"
 #include "platform/plainfile.h"
+#include "platform/textrules.h"
 #include "tasks/u_TRunTask.h"
 #include "tasks/u_taskrun.h"
 #include "tasks/u_transfer.h"
@@ -23,6 +24,10 @@ bool ranProgram(const TThreadRunTask* thread) {
 
 bool isExport(TTaskType type) {
   return type == TTaskType::Export || type == TTaskType::RawExport;
+}
+
+bool hasScript(const std::string& path) {
+  return !platform::trimBlanks(path).empty();
 }
 
 }  // namespace
@@ -49,8 +54,10 @@ void TUniTask::StartTask(const TaskRunContext& context) {
   terminated_ = false;
   freeRun();
   run_ = std::make_unique<TaskRunContext>(context);
-  if (ispreexec_) prethread_ = std::make_unique<TThreadRunSqlplus>();
-  if (ispostexec_) postthread_ = std::make_unique<TThreadRunSqlplus>();
+  // A script stage without a script would run sqlplus on nothing as an empty account: it is
+  // skipped, and the run says so where the stage would have begun.
+  if (ispreexec_ && hasScript(preexec_)) prethread_ = std::make_unique<TThreadRunSqlplus>();
+  if (ispostexec_ && hasScript(postexec_)) postthread_ = std::make_unique<TThreadRunSqlplus>();
   mainthread_ = std::make_unique<TThreadRunTask>();
   state_ = TTaskState::Running;
   SetProgramPath();
@@ -59,7 +66,9 @@ void TUniTask::StartTask(const TaskRunContext& context) {
   dumppath_.clear();
   dumpfile_ = "Unknown";
   filesize_ = 0;
-  RunStage(ispreexec_ ? kStagePreScript : kStageMain);
+  if (ispreexec_ && prethread_ == nullptr)
+    addStepLine(platform::localNowText() + ": " + std::string(kPreScriptSkipped));
+  RunStage(prethread_ != nullptr ? kStagePreScript : kStageMain);
 }
 
 void TUniTask::RunStage(int32_t stage) {
@@ -202,6 +211,8 @@ void TUniTask::OnTransferEvent(int32_t event) {
 void TUniTask::mainStageEnded() {
   run_->view->ClearMainLogs();
   showOutput(mainthread_.get());
+  if (!terminated_ && ispostexec_ && !hasScript(postexec_))
+    addStepLine(platform::localNowText() + ": " + std::string(kPostScriptSkipped));
   if (terminated_ || !ispostexec_ || postthread_ == nullptr) {
     state_ = TTaskState::Idle;
   } else {

@@ -1,11 +1,15 @@
 // Velmaron for Oracle: one instance per user; a second start brings the running one to the front.
 #include <QApplication>
+#include <QMetaObject>
 #include <QSocketNotifier>
 #include <QThread>
 #include <memory>
 
+#include "dataset/dberror.h"
+#include "oracle/oraclasses.h"
 #include "platform/termination.h"
 #include "ui/connectform.h"
+#include "ui/services.h"
 #include "ui/smallforms.h"
 #include "ui/u_main.h"
 #include "ui/veldorpw.h"
@@ -15,6 +19,21 @@ int main(int argc, char** argv) {
   QApplication::setApplicationName(QStringLiteral("velmaron"));
   ui::InstallConnectDialog();
   ui::InstallPasswordDialog();
+  // Statements run without blocking end on this thread, as queued calls of its event loop.
+  oracle::SetWindowThreadRunner([&app](std::function<void()> task) {
+    QMetaObject::invokeMethod(
+        &app,
+        [task = std::move(task)] {
+          try {
+            task();
+          } catch (const dataset::EAbort&) {
+            // The error handler chose to end the operation silently.
+          } catch (const std::exception& e) {
+            ui::Services().messages->error(nullptr, QString::fromStdString(e.what()));
+          }
+        },
+        Qt::QueuedConnection);
+  });
 
   std::unique_ptr<ui::TFrmMain> FrmMain;
   {

@@ -13,13 +13,16 @@
 #include <QTimer>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <stdexcept>
 
-#include "tasks/paramlex.h"
 #include "tasks/u_common.h"
 #include "tasks/u_task1.h"
 #include "tasks/u_transfer.h"
 #include "ui/programsettings.h"
 #include "ui/services.h"
+#include "ui/u_exportwizard.h"
+#include "ui/u_importwizard.h"
+#include "ui/u_newblanktask.h"
 #include "ui/u_taskfiles.h"
 #include "ui/u_taskoption.h"
 #include "ui/windowtext.h"
@@ -105,7 +108,7 @@ void TaskPane::WireActions() {
   connect(a.AcTerminaterunningtask, &QAction::triggered, this, &TaskPane::TerminateTask);
   connect(a.AcDelTask, &QAction::triggered, this, &TaskPane::DeleteTask);
   connect(a.AcModifyTask, &QAction::triggered, this, &TaskPane::ModifyTask);
-  connect(a.AcModifyOption, &QAction::triggered, this, &TaskPane::ModifyTask);
+  connect(a.AcModifyOption, &QAction::triggered, this, &TaskPane::ModifyOptions);
   connect(a.AcNewBlanktask, &QAction::triggered, this, [this] { NewTask(tasks::TTaskType::RawExport); });
   connect(a.AcNewExp, &QAction::triggered, this, [this] { NewTask(tasks::TTaskType::Export); });
   connect(a.AcNewImp, &QAction::triggered, this, [this] { NewTask(tasks::TTaskType::Import); });
@@ -129,14 +132,20 @@ void TaskPane::Open() {
   TvwTasks->clear();
   tasksRoot_ = new QTreeWidgetItem(TvwTasks, {kProgramTitle});
   tasksRoot_->setIcon(0, window_->style()->standardIcon(QStyle::SP_ComputerIcon));
-  // Newest first, as the store gives them.
-  // A stored task keeps its command as text: its parameters come from parsing it again.
+  // Newest first, as the store gives them, and put into the tree at once.
+  // A stored task keeps its command as text: its parameters come from parsing it again. A raw
+  // task runs its command as typed; parsing only tells whether its parameter list can be used.
+  QList<QTreeWidgetItem*> items;
   for (auto& task : store_->LoadTasks(this)) {
+    const std::string typed = task->command();
     task->ParseCommand();
+    if (task->tasktype() == tasks::TTaskType::RawExport || task->tasktype() == tasks::TTaskType::RawImport)
+      task->SetCommand(typed);
     int minute = 0, hour = 0, day = 0;
     task->SetScheduled(tasks::ParseScheduleTime(task->scheduletable(), minute, hour, day));
-    AddTaskNode(std::move(task), false);
+    items.push_back(NewTaskEntry(std::move(task), false));
   }
+  tasksRoot_->addChildren(items);
   tasksRoot_->setExpanded(true);
   TvwTasks->setCurrentItem(tasksRoot_);
   actions_.AcImportthisfile->setEnabled(true);
@@ -173,19 +182,25 @@ void TaskPane::ShowFresh() {
   TvwTasks->setFocus();
 }
 
-void TaskPane::AddTaskNode(std::unique_ptr<tasks::TUniTask> task, bool atTop) {
+QTreeWidgetItem* TaskPane::NewTaskEntry(std::unique_ptr<tasks::TUniTask> task, bool atTop) {
   auto entry = std::make_unique<TaskEntry>();
   entry->item = new QTreeWidgetItem({toQString(task->name())});
   entry->item->setData(0, Qt::UserRole, QVariant::fromValue<void*>(entry.get()));
-  if (atTop) {
-    tasksRoot_->insertChild(0, entry->item);
-  } else {
-    tasksRoot_->addChild(entry->item);
-  }
   task->SetNode(entry.get());
   entry->task = std::move(task);
   SetNodeImage(*entry->task, tasks::TaskNodeImage(*entry->task));
+  QTreeWidgetItem* item = entry->item;
   entries_.insert(atTop ? entries_.begin() : entries_.end(), std::move(entry));
+  return item;
+}
+
+void TaskPane::AddTaskNode(std::unique_ptr<tasks::TUniTask> task, bool atTop) {
+  QTreeWidgetItem* item = NewTaskEntry(std::move(task), atTop);
+  if (atTop) {
+    tasksRoot_->insertChild(0, item);
+  } else {
+    tasksRoot_->addChild(item);
+  }
 }
 
 std::vector<tasks::TUniTask*> TaskPane::Tasks() const {
@@ -292,14 +307,19 @@ void TaskPane::RemoveTask(tasks::TUniTask& task) {
 
 void TaskPane::SetNodeImage(tasks::TUniTask& task, int image) {
   auto* entry = static_cast<TaskEntry*>(task.node());
-  if (!entry) return;
+  if (!entry || entry->image == image) return;
   entry->image = image;
-  static const QStyle::StandardPixmap kIcons[11] = {
-      QStyle::SP_BrowserReload, QStyle::SP_ArrowUp,           QStyle::SP_MessageBoxWarning,
-      QStyle::SP_MediaPlay,     QStyle::SP_FileDialogStart,   QStyle::SP_MessageBoxWarning,
-      QStyle::SP_ArrowDown,     QStyle::SP_MessageBoxWarning, QStyle::SP_MediaPlay,
-      QStyle::SP_FileDialogEnd, QStyle::SP_MessageBoxWarning};
-  entry->item->setIcon(0, window_->style()->standardIcon(kIcons[image < 0 || image > 10 ? 0 : image]));
+  // The tree's image list: made once, since making a style's icon reads and decodes its pictures.
+  if (nodeImages_.front().isNull()) {
+    static const QStyle::StandardPixmap kIcons[kNodeImages] = {
+        QStyle::SP_BrowserReload, QStyle::SP_ArrowUp,           QStyle::SP_MessageBoxWarning,
+        QStyle::SP_MediaPlay,     QStyle::SP_FileDialogStart,   QStyle::SP_MessageBoxWarning,
+        QStyle::SP_ArrowDown,     QStyle::SP_MessageBoxWarning, QStyle::SP_MediaPlay,
+        QStyle::SP_FileDialogEnd, QStyle::SP_MessageBoxWarning};
+    for (size_t i = 0; i < nodeImages_.size(); ++i)
+      nodeImages_[i] = window_->style()->standardIcon(kIcons[i]);
+  }
+  entry->item->setIcon(0, nodeImages_[size_t(image < 0 || image >= kNodeImages ? 0 : image)]);
   entry->item->setData(0, Qt::UserRole + 1, image);
 }
 
@@ -389,7 +409,7 @@ void TaskPane::DeleteTask() {
   UpdateActions();
 }
 
-void TaskPane::ModifyTask() {
+void TaskPane::ModifyOptions() {
   tasks::TUniTask* task = SelectedTask();
   if (!task) return;
   if (task->state() == tasks::TTaskState::Running) {
@@ -426,17 +446,156 @@ void TaskPane::StoreNewTask(std::unique_ptr<tasks::TUniTask> task) {
   SelectTask(added);
 }
 
-void TaskPane::NewTask(tasks::TTaskType type) {
-  std::unique_ptr<tasks::TUniTask> task;
-  if (type == tasks::TTaskType::Import) {
-    task = std::make_unique<tasks::TImpTask>(this);
-  } else {
-    task = std::make_unique<tasks::TExpTask>(this);
-  }
-  task->ResetToDefaults();
-  task->SetTaskType(type);
-  task->SetName(type == tasks::TTaskType::Import ? "New import task" : "New export task");
+void TaskPane::CompleteNewTask(std::unique_ptr<tasks::TUniTask> task) {
+  task->SetPreExec("");
+  task->SetPostExec("");
+  task->SetIsPreExec(false);
+  task->SetIsPostExec(false);
+  task->SetIsExecUser(false);
+  task->SetExecUserName("");
+  task->SetExecPassword("");
+  task->SetExecConnectString(task->connectstring());
   StoreNewTask(std::move(task));
+}
+
+bool TaskPane::RunWizard(tasks::TUniTask& task, const QString& heading) {
+  if (auto* exportTask = dynamic_cast<tasks::TExpTask*>(&task)) {
+    TFrmExportWizard wizard(links_, changeCharset_, window_);
+    wizard.SetPageCaptions(heading);
+    wizard.Load(*exportTask);
+    if (Services().dialogs->run(wizard) != QDialog::Accepted) return false;
+    wizard.TakeNamesInto(task);
+    return true;
+  }
+  if (auto* importTask = dynamic_cast<tasks::TImpTask*>(&task)) {
+    TFrmImportWizard wizard(links_, window_);
+    wizard.SetPageCaptions(heading);
+    wizard.Load(*importTask);
+    if (Services().dialogs->run(wizard) != QDialog::Accepted) return false;
+    wizard.TakeNamesInto(task);
+    return true;
+  }
+  return false;
+}
+
+std::unique_ptr<tasks::TUniTask> TaskPane::RunBlankTaskDialog(const tasks::TUniTask* task) {
+  auto serverCharset = [links = links_](const OracleLogin& login, const std::string& client) {
+    return ReadServerCharset(links, login, client);
+  };
+  TFrmNewBlankTask dialog(this, serverCharset, changeCharset_, window_);
+  dialog.Fill(task);
+  if (Services().dialogs->run(dialog) != QDialog::Accepted) return nullptr;
+  return dialog.TakeTask();
+}
+
+void TaskPane::NewTask(tasks::TTaskType type) {
+  if (type == tasks::TTaskType::Export || type == tasks::TTaskType::Import) {
+    std::unique_ptr<tasks::TUniTask> task;
+    if (type == tasks::TTaskType::Export) {
+      auto exportTask = std::make_unique<tasks::TExpTask>(this);
+      exportTask->SetFull(true);
+      task = std::move(exportTask);
+    } else {
+      auto importTask = std::make_unique<tasks::TImpTask>(this);
+      importTask->SetFull(true);
+      task = std::move(importTask);
+    }
+    const bool isExport = type == tasks::TTaskType::Export;
+    if (!RunWizard(*task,
+                   isExport ? QStringLiteral("Create export task") : QStringLiteral("Create import task")))
+      return;
+    CompleteNewTask(std::move(task));
+    return;
+  }
+  if (std::unique_ptr<tasks::TUniTask> task = RunBlankTaskDialog(nullptr)) CompleteNewTask(std::move(task));
+}
+
+namespace {
+
+// What the blank-task dialog does not edit, from the task it replaces.
+void keepRowOf(const tasks::TUniTask& from, tasks::TUniTask& to) {
+  to.SetId(from.id());
+  to.SetCreateTime(from.createtime());
+  to.SetConnectToDb(from.connecttodb());
+  to.SetScheduleTable(from.scheduletable());
+  to.SetScheduled(from.scheduled());
+  to.SetPreExec(from.preexec());
+  to.SetPostExec(from.postexec());
+  to.SetIsPreExec(from.ispreexec());
+  to.SetIsPostExec(from.ispostexec());
+  to.SetIsExecUser(from.isexecuser());
+  to.SetExecUserName(from.execusername());
+  to.SetExecPassword(from.execpassword());
+  to.SetExecConnectString(from.execconnectstring());
+  to.SetFtpAnonymous(from.ftpanonymous());
+  to.SetTransferMode(from.transfermode());
+  to.SetDeleteFileAfter(from.deletefileafter());
+  to.SetFtpRemoteDir(from.ftpremotedir());
+  to.SetCopyFileDir(from.copyfiledir());
+  to.SetFtpPassword(from.ftppassword());
+  to.SetFtpUserName(from.ftpusername());
+  to.SetFtpServer(from.ftpserver());
+}
+
+}  // namespace
+
+void TaskPane::ModifyTask() {
+  tasks::TUniTask* task = SelectedTask();
+  if (!task) return;
+  if (task->state() == tasks::TTaskState::Running) {
+    Services().messages->information(window_, QStringLiteral("Can not modify running task "));
+    return;
+  }
+  if (task->state() != tasks::TTaskState::Idle) return;
+  const tasks::TTaskType type = task->tasktype();
+  if (type == tasks::TTaskType::RawExport || type == tasks::TTaskType::RawImport) {
+    // The kind may change, and with it the class that reads the command: the dialog makes a new
+    // task, which takes the old one's place with the rest of its row.
+    std::unique_ptr<tasks::TUniTask> changed = RunBlankTaskDialog(task);
+    if (!changed) return;
+    keepRowOf(*task, *changed);
+    auto* entry = static_cast<TaskEntry*>(task->node());
+    changed->SetNode(entry);
+    entry->task = std::move(changed);
+    StoreChangedTask(*entry->task);
+    return;
+  }
+  if (type != tasks::TTaskType::Export && type != tasks::TTaskType::Import) return;
+  const bool isExport = type == tasks::TTaskType::Export;
+  const std::string command = task->command();
+  if (!task->ParseCommand()) {
+    task->SetTaskType(isExport ? tasks::TTaskType::RawExport : tasks::TTaskType::RawImport);
+    Services().messages->information(window_, toQString(command) + "\n" +
+                                                  (isExport ? QStringLiteral("Invalid export command")
+                                                            : QStringLiteral("Invalid import command")));
+    return;
+  }
+  task->SetSavedCommand(task->command());
+  if (!RunWizard(*task,
+                 isExport ? QStringLiteral("Modify export task") : QStringLiteral("Modify import task"))) {
+    // The wizard wrote every change into the options at once: reading the saved command again
+    // brings the options and the parameter list back with it.
+    task->SetCommand(task->savedcommand());
+    task->ParseCommand();
+    return;
+  }
+  StoreChangedTask(*task);
+}
+
+void TaskPane::StoreChangedTask(tasks::TUniTask& task) {
+  try {
+    store_->UpdateTask(task);
+  } catch (const tasks::ETaskStoreError& e) {
+    ShowError(std::string(e.what()) + "\n" + e.cause());
+  } catch (const std::exception& e) {
+    ShowError(std::string(tasks::kSaveTaskError) + "\n" + e.what());
+  }
+  auto* entry = static_cast<TaskEntry*>(task.node());
+  entry->item->setText(0, toQString(task.name()));
+  SetNodeImage(task, tasks::TaskNodeImage(task));
+  TvwTasks->setFocus();
+  SelectTask(&task);
+  TvwTasksChange();
 }
 
 void TaskPane::DeleteTaskLogs() {
@@ -490,19 +649,16 @@ std::string TaskPane::ChosenRunDump() {
 void TaskPane::ImportRunDump() {
   const std::string dump = ChosenRunDump();
   if (dump.empty()) return;
-  // Until the import wizard exists the new task is stored as it is made: the whole dump, imported.
   auto task = std::make_unique<tasks::TImpTask>(this);
-  task->ResetToDefaults();
-  task->SetTaskType(tasks::TTaskType::Import);
-  task->SetName("Import " + QFileInfo(toQString(dump)).fileName().toStdString());
-  if (!tasks::IsBareParamValue(dump) && !tasks::ParamValueQuoteProblem(dump).empty()) {
-    ShowError("Can not import " + dump + ": " + std::string(tasks::ParamValueQuoteProblem(dump)));
+  task->SetFull(true);
+  try {
+    task->SetFile(dump);
+  } catch (const std::invalid_argument& e) {
+    ShowError("Can not import " + dump + ": " + e.what());
     return;
   }
-  task->SetCommand("file=" + (tasks::IsBareParamValue(dump) ? dump : tasks::QuoteParamValue(dump)) +
-                   " full=y");
-  task->ParseCommand();
-  StoreNewTask(std::move(task));
+  if (!RunWizard(*task, QStringLiteral("Create import task"))) return;
+  CompleteNewTask(std::move(task));
 }
 
 void TaskPane::AnalyzeRunDump() {

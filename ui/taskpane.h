@@ -10,7 +10,9 @@
 // to the window thread; those arriving after the pane is gone are dropped.
 #pragma once
 
+#include <QIcon>
 #include <QObject>
+#include <array>
 #include <functional>
 #include <memory>
 #include <string>
@@ -22,6 +24,7 @@
 #include "tasks/u_scheduler.h"
 #include "tasks/u_taskrun.h"
 #include "tasks/u_taskstore.h"
+#include "ui/oracleaccess.h"
 
 class QAction;
 class QPlainTextEdit;
@@ -71,6 +74,11 @@ class TaskPane final : public QObject,
   QWidget* TreePage() const { return TsExpimp; }
   QWidget* LogPage() const { return TsTasks; }
 
+  // How the wizards and the blank-task dialog reach Oracle; the Oracle client's links until set.
+  void SetOracleLinks(OracleLinkFactory links) { links_ = std::move(links); }
+  // The character-set command ("&Change") that the dialogs offer; nothing until set.
+  void SetCharsetCommand(std::function<void()> change) { changeCharset_ = std::move(change); }
+
   // Opens the task storage in its default folder, shows its tasks, enables the commands and
   // starts the timers. Throws what the storage throws.
   void Open();
@@ -94,10 +102,15 @@ class TaskPane final : public QObject,
   void EndAllTasks();
 
   // The commands, as their actions run them.
-  // A new task of `type` with the defaults, stored and shown selected.
+  // A new task made in the dialog of `type`: the export wizard (Export), the import wizard
+  // (Import) or the blank-task dialog (a raw type). On OK it is stored with no scripts and no
+  // run-as account, and shown selected; on Cancel nothing remains of it.
   void NewTask(tasks::TTaskType type);
-  // The option dialog on the selected idle task; the changed task is stored.
+  // The selected idle task in the dialog of its type (the wizard of its kind, the blank-task
+  // dialog for a raw task); the changed task is stored. Cancel leaves the task as it was.
   void ModifyTask();
+  // The option dialog on the selected idle task; the changed task is stored.
+  void ModifyOptions();
   void RunTask();
   void TerminateTask();
   // Asks, then marks the selected idle task for the tick to delete.
@@ -130,9 +143,21 @@ class TaskPane final : public QObject,
  private:
   void BuildPages();
   void WireActions();
+  // The entry of `task`, first or last in tree order, and its node, not yet in the tree.
+  QTreeWidgetItem* NewTaskEntry(std::unique_ptr<tasks::TUniTask> task, bool atTop);
   void AddTaskNode(std::unique_ptr<tasks::TUniTask> task, bool atTop);
   // Gives a new task its creation time, stores it, and shows it selected in the tree.
   void StoreNewTask(std::unique_ptr<tasks::TUniTask> task);
+  // A task made in a wizard or the blank-task dialog: no scripts, no run-as account (its
+  // connect string the task's own); then stored and shown.
+  void CompleteNewTask(std::unique_ptr<tasks::TUniTask> task);
+  // The wizard of `task`'s kind on `task`, with page captions `heading`; true on OK, after which
+  // the task holds the wizard's name, description and account.
+  bool RunWizard(tasks::TUniTask& task, const QString& heading);
+  // The blank-task dialog, filled from `task` (empty for a new one); the task it made on OK.
+  std::unique_ptr<tasks::TUniTask> RunBlankTaskDialog(const tasks::TUniTask* task);
+  // Writes a changed task back and shows its name, selected.
+  void StoreChangedTask(tasks::TUniTask& task);
   void HandlePosted(const platform::PostedEvent& event);
   void TvwTasksChange();
   void LvtasklogsChange();
@@ -154,6 +179,8 @@ class TaskPane final : public QObject,
   QWidget* window_;
   TaskActions actions_;
   AnalyzeCommand analyze_;
+  OracleLinkFactory links_ = NewOracleClientLink;
+  std::function<void()> changeCharset_ = [] {};
   bool active_ = true;
 
   QWidget* TsExpimp = nullptr;
@@ -173,6 +200,8 @@ class TaskPane final : public QObject,
   std::vector<std::unique_ptr<TaskEntry>> entries_;
   tasks::ScheduleChecker checker_;
   QTreeWidgetItem* tasksRoot_ = nullptr;
+  static constexpr int kNodeImages = 11;
+  std::array<QIcon, kNodeImages> nodeImages_;
 };
 
 }  // namespace ui

@@ -159,6 +159,7 @@ void TFrmMain::BuildActions() {
 void TFrmMain::BuildLayout() {
   tasks_ =
       std::make_unique<TaskPane>(this, taskActions_, [this](const std::string& dump) { AnalyzeDump(dump); });
+  tasks_->SetCharsetCommand([this] { AcchangeregnlsExecute(); });
   dumps_ = std::make_unique<DumpPane>(this, dumpActions_);
 
   auto* PnlTree = new QWidget;

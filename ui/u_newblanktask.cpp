@@ -35,17 +35,13 @@ QLineEdit* lineEdit(QWidget* parent, const char* name, int maxLength) {
 
 }  // namespace
 
-OracleLogin& LastOracleLogin() {
-  static OracleLogin login;
-  return login;
-}
-
 TFrmNewBlankTask::TFrmNewBlankTask(tasks::TaskHost* owner, ServerCharsetReader readServerCharset,
                                    std::function<void()> changeCharset, QWidget* parent)
     : QDialog(parent),
       owner_(owner),
       readServerCharset_(std::move(readServerCharset)),
       changeCharset_(std::move(changeCharset)) {
+  setObjectName("FrmNewBlankTask");
   setWindowTitle(QStringLiteral("Task"));
   EdTaskname = lineEdit(this, "EdTaskname", 100);
   EdTaskDescription = lineEdit(this, "EdTaskDescription", 255);
@@ -108,13 +104,27 @@ std::unique_ptr<tasks::TUniTask> TFrmNewBlankTask::TakeTask() {
   return std::move(task_);
 }
 
+void TFrmNewBlankTask::Fill(const tasks::TUniTask* task) {
+  task_.reset();
+  EdTaskname->setText(task ? q(task->name()) : QString());
+  EdTaskDescription->setText(task ? q(task->description()) : QString());
+  EdUsername->setText(task ? q(task->uname()) : QString());
+  EdPassword->setText(task ? q(task->upassword()) : QString());
+  Edconnectstring->setText(task ? q(task->connectstring()) : QString());
+  EdCommandParameters->setPlainText(task ? q(task->command()) : QString());
+  const bool isExport = !task || task->tasktype() == tasks::TTaskType::RawExport;
+  (isExport ? Rbexport : Rbimport)->setChecked(true);
+  showClientCharset();
+}
+
 void TFrmNewBlankTask::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
   EdTaskname->setFocus();
 }
 
 void TFrmNewBlankTask::showClientCharset() {
-  lbclientnls->setText(q(ClientCharset().charset));
+  const std::string& set = ClientCharset().charset;
+  lbclientnls->setText(set.empty() ? QStringLiteral("Not set") : q(set));
 }
 
 bool TFrmNewBlankTask::refuse(QWidget* edit, const char* text) {
@@ -168,42 +178,13 @@ void TFrmNewBlankTask::BtnOkClick() {
 }
 
 void TFrmNewBlankTask::btnnlscompareClick() {
-  const QString user = EdUsername->text().trimmed();
-  const QString password = EdPassword->text().trimmed();
-  const QString server = Edconnectstring->text().trimmed();
-  if (user.isEmpty()) {
-    refuse(EdUsername, "Please enter username!");
-    return;
-  }
-  if (password.isEmpty()) {
-    refuse(EdPassword, "Please enter password!");
-    return;
-  }
-  if (server.isEmpty()) {
-    refuse(Edconnectstring, "Please enter connect string!");
-    return;
-  }
-  OracleLogin& login = LastOracleLogin();
-  login = {user.toStdString(), password.toStdString(), server.toStdString()};
-
+  if (!TakeLoginForComparison(EdUsername, EdPassword, Edconnectstring)) return;
+  const OracleLogin& login = LastOracleLogin();
   const std::string client = ClientCharset().charset;
   try {
-    const QString serverSet = q(readServerCharset_(login, client));
-    QString text = QStringLiteral("Client: ") + q(client) + QStringLiteral("\r\nServer: ") +
-                   (serverSet.isEmpty() ? QStringLiteral("Not found") : serverSet);
-    // A server that names no set gives nothing to match the client to, so no advice is given.
-    if (!serverSet.isEmpty() && q(client).trimmed().toUpper() != serverSet.trimmed().toUpper())
-      text += QStringLiteral(
-          "\r\nDifferent character set between client and server,\r\nSet client side character to the "
-          "same as sever side!");
-    Services().messages->information(this, text);
+    Services().messages->information(this, CharsetComparisonText(client, readServerCharset_(login, client)));
   } catch (const std::exception& e) {
-    QString text = QString::fromUtf8(e.what());
-    if (text.contains(QStringLiteral("12705")))
-      text += QStringLiteral(
-          "\r\nplease set character set to a correct value,then restart Velmaron before connect or "
-          "compare again!");
-    Services().messages->error(this, text);
+    Services().messages->error(this, OracleFailureText(e));
   }
 }
 

@@ -11,6 +11,8 @@
 #include <memory>
 #include <string>
 
+#include "ui/oracleaccess.h"
+
 class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
@@ -23,13 +25,6 @@ class TUniTask;
 }  // namespace tasks
 
 namespace ui {
-
-// The Oracle account last used to reach a server, kept for the whole program so that the
-// wizards offer it again.
-struct OracleLogin {
-  std::string username, password, connectstring;
-};
-OracleLogin& LastOracleLogin();
 
 // Asks the server `login` names for its NLS_CHARACTERSET, connecting with the client character set
 // `clientCharset`; an empty text when the server has none. Throws std::exception with the
@@ -47,6 +42,9 @@ class TFrmNewBlankTask final : public QDialog {
                    std::function<void()> changeCharset, QWidget* parent = nullptr);
   ~TFrmNewBlankTask() override;
 
+  // Shows `task`'s name, description, account, kind ("Export" for a raw export, else "Import")
+  // and command; a null task empties every field and chooses "Export".
+  void Fill(const tasks::TUniTask* task);
   // After OK: the new task, handed over once; null before OK or after a Cancel.
   std::unique_ptr<tasks::TUniTask> TakeTask();
 

@@ -210,6 +210,11 @@ void TTableJoin::ApplyFilter() {
     TExpTreePtr copy(newNodeLike(*node));
     if (node->kind == expUnary) {
       copy->left = self(self, node->left);
+    } else if (isComparison(*node) && !refersTo(node, Inner)) {
+      // A test of the outer row alone is a constant for this row.
+      return constantOf(*node, *node);
+    } else if (isComparison(*node) && refersTo(node->left, Inner) && refersTo(node->right, Inner)) {
+      return CopyExpTree(node);
     } else if (isComparison(*node)) {
       bool innerLeft = refersTo(node->left, Inner) && !refersTo(node->right, Inner);
       const TExpToken* innerSide = innerLeft ? node->left : node->right;
@@ -377,7 +382,10 @@ void TSourceTable::AddJoin(uint8_t kind, TExpToken* condition, TSourceTable& inn
 }
 
 void TSourceTable::SetJoinDepth() {
+  // Along joins with a kind only: the planning keeps those free of cycles, while the links
+  // without a condition may lead back.
   for (auto& join : Joins) {
+    if (join->Kind == jkNone) continue;
     join->Inner.JoinDepth = uint16_t(JoinDepth + 1);
     join->Inner.SetJoinDepth();
   }
@@ -487,6 +495,7 @@ void ReadResultColumn(void*, void* query, TExpToken& result) {
 TDataQuery::TDataQuery(TQueryStatement& owner) : Owner(owner) {}
 
 TDataQuery::~TDataQuery() {
+  for (TExpToken* node : outerWhole_) FreeExpTree(node);
   // Joins hold filters on other tables' cursors: they go before any cursor.
   for (auto& table : SourceTables) table->Joins.clear();
   resultCursor_.reset();

@@ -31,6 +31,9 @@
 
 namespace engine::sql {
 
+// Raises engine error 11949 with `message` as its text.
+[[noreturn]] void SqlError(std::string_view message);
+
 class TDataQuery;
 class TQueryStatement;
 class TSourceTable;
@@ -59,6 +62,11 @@ enum TAggregateKind : uint8_t {
   akAvg = 5,
   akCount = 6
 };
+
+// Source tables of one query (FROM items and joined tables).
+inline constexpr size_t kMaxSourceTables = 256;
+// Sub-selects and UNION parts within one statement, nested or chained.
+inline constexpr int kMaxQueryNesting = 256;
 
 // A correlation or table name as it is bound and compared: ASCII letters in upper case.
 std::string FoldName(std::string_view name);
@@ -201,6 +209,7 @@ class TOrderByField {
   std::string TableName;
   std::string ColumnName;
   int32_t ColumnNumber = 0;  // 1-based select-list position when given by number
+  bool ByNumber = false;
   uint16_t ResultFieldNo = 0;
   bool Descending = false;
 };
@@ -212,6 +221,7 @@ class TGroupByField {
   std::string TableName;
   std::string ColumnName;
   int32_t ColumnNumber = 0;
+  bool ByNumber = false;
   uint16_t ResultFieldNo = 0;
 };
 
@@ -550,6 +560,9 @@ class TDataQuery final : public engine::TDataQuery {
   void executeInsert();
   void executeChange();  // UPDATE and DELETE
   void executeDefinition();
+  // ALTER TABLE on the open target cursor: its options, columns and indexes as the statement
+  // changes them.
+  void alterTable(TDataCursor& cursor);
   void planWhere();
   // Fills the result row `row` from the current joined row: values converted to the stored
   // types, aggregates in their single-row form.
@@ -557,11 +570,20 @@ class TDataQuery final : public engine::TDataQuery {
   // Appends `row` to the result; false when DISTINCT already holds it.
   bool appendResultRow(uint8_t* row);
   void rebuildResult();
+  // Rewrites the result in the order of index `slot` (255: record order), keeping at most `cap`
+  // rows (-1: all); `group` merges each group into one row (aggregates, AVG, HAVING).
+  void rebuildPass(uint8_t slot, bool group, int32_t cap);
+  // Adds each RUNSUM total of the group row `previous` to the new group's `accumulator`.
+  void carryRunningSums(const uint8_t* previous, uint8_t* accumulator);
   void writeColumnValue(TDataCursor& cursor, uint8_t* record, const TUpdateField& field, TExpToken& value,
                         bool update);
   bool unionPart() const { return unionPart_; }
   friend class TQueryStatement;
   void keepOuterJoinFilters();
+  void attachOuterWholes();
+  // ORs and NOTs of outer joins' ON conditions over both tables, held between their extraction
+  // and attachOuterWholes.
+  std::vector<TExpToken*> outerWhole_;
   TDataDirectory* resultDirectory_ = nullptr;
   std::unique_ptr<TDataCursor> resultCursor_;
   bool unionPart_ = false;     // parsed after UNION: the clauses after it are the first part's
@@ -620,6 +642,17 @@ class TQueryStatement : public engine::TQueryStatement {
   const std::vector<std::unique_ptr<TDataQuery>>& Queries() const { return queries_; }
   const std::vector<TExpToken*>& Params() const { return params_; }
   TDataQuery& NewQuery();
+  // One more level of sub-select or UNION part until the returned guard goes; raises 11949
+  // "Statement is nested too deeply" past kMaxQueryNesting.
+  auto EnterNesting() {
+    if (nesting_ >= kMaxQueryNesting) SqlError("Statement is nested too deeply");
+    ++nesting_;
+    struct Level {
+      int& nesting;
+      ~Level() { --nesting; }
+    };
+    return Level{nesting_};
+  }
 
   // engine::TQueryStatement
   std::unique_ptr<engine::TDataQuery> CreateQuery() override;
@@ -662,6 +695,7 @@ class TQueryStatement : public engine::TQueryStatement {
   std::vector<size_t> paramCounts_;  // per statement
   std::vector<TParamValue> paramValues_;
   size_t current_ = 0;  // the statement that the queries hold
+  int nesting_ = 0;     // sub-selects and UNION parts being parsed
   bool fresh_ = false;  // the queries hold the first statement, prepared and not yet run
   TPasswordCallback passwordCallback_;
   TProgressCallback progressCallback_;

@@ -97,12 +97,13 @@ void TDataQuery::executeDefinition() {
         fillDescriptor(d, *f, true);
       }
       args.Indexes.resize(1);
-      args.NoPrimaryIndex = true;
       for (auto& index : CreateIndexes)
         if (index->Name.empty()) {
           args.Indexes[0] = indexOf(*index, args.Fields, false);
           break;
         }
+      // Without a declared key the table keeps its record order as its primary order.
+      args.NoPrimaryIndex = args.Indexes[0].fieldCount == 0;
       if (TextIndex) args.TextIndex = indexOf(*TextIndex, args.Fields, true);
       if (IfNotExists && directory.TableExists(cursor.TableName(), cursor.Options().InMemory)) return;
       FillTableOptions(args);
@@ -129,13 +130,35 @@ void TDataQuery::executeDefinition() {
     case qkDropIndex: {
       cursor.Open();
       bool primary = sameName(IndexName, "PRIMARY");
-      std::string name = primary ? "" : IndexName;
-      if (IfExists && (primary ? cursor.GetIndexDesc(0).fieldCount == 0 : !cursor.IndexExists(name))) return;
-      cursor.DeleteIndex(name);
+      if (primary && cursor.GetIndexDesc(0).fieldCount == 0) {
+        if (IfExists) return;
+        SignalTableError(VELDOR_INVALIDINDEXNAME, cursor.TableName());
+      }
+      if (!primary) {
+        if (IfExists && !cursor.IndexExists(IndexName)) return;
+        cursor.DeleteIndex(IndexName);
+        break;
+      }
+      // The primary index goes as ALTER TABLE ... DROP PRIMARY KEY takes it: the table is
+      // rebuilt in record order, its other indexes kept.
+      CreateIndexes.clear();
+      CreateIndexes.push_back(std::make_unique<TCreateIndex>(*this));
+      CreateIndexes.back()->Drop = true;
+      alterTable(cursor);
       break;
     }
-    case qkAlterTable: {
+    case qkAlterTable:
       cursor.Open();
+      alterTable(cursor);
+      break;
+    default:
+      break;
+  }
+}
+
+void TDataQuery::alterTable(TDataCursor& cursor) {
+  {
+    {
       TRestructureArgs args;
       args.Encrypted = EncryptionGiven ? Encrypted : cursor.IsEncrypted();
       args.Password = EncryptionGiven ? Password : cursor.GetTablePassword();
@@ -181,7 +204,6 @@ void TDataQuery::executeDefinition() {
       for (uint8_t slot = 0; slot <= cursor.GetIndexCount(); ++slot)
         args.Indexes.push_back(cursor.GetIndexDesc(slot));
       if (args.Indexes.empty()) args.Indexes.resize(1);
-      args.NoPrimaryIndex = true;
       bool primaryDropped = false;
       for (auto& index : CreateIndexes) {
         if (!index->Name.empty()) continue;
@@ -194,6 +216,7 @@ void TDataQuery::executeDefinition() {
           args.Indexes[0] = indexOf(*index, fields, false);
         }
       }
+      args.NoPrimaryIndex = args.Indexes[0].fieldCount == 0;
       args.TextIndex = TextIndex ? indexOf(*TextIndex, fields, true) : cursor.GetIndexDesc(kTextIndexSlot);
       cursor.Close();
       // A dropped column's values go with it, as asked; any other value that the new
@@ -206,10 +229,7 @@ void TDataQuery::executeDefinition() {
           });
       auto unhook = platform::ScopeExit([&] { cursor.SetDataLostHook(nullptr); });
       cursor.RestructureTable(args);
-      break;
     }
-    default:
-      break;
   }
 }
 

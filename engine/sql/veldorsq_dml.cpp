@@ -173,7 +173,6 @@ void TDataQuery::executeChange() {
             EvaluateExpTree(v->Tree.get(), nullptr, nullptr, SortId, LanguageId, ReadSourceColumn));
   }
   ResetForExecute();
-  for (auto& table : SourceTables) table->Cursor->EndRead();
   target.SwitchToIndex(255);
   TStatementTransaction transaction(*this, target);
   auto blobs = platform::ScopeExit([&] { target.FreeAllBlobs(true); });

@@ -280,8 +280,18 @@ void TDataQuery::fillResultRow(uint8_t* row) {
       uint8_t one[4];
       PutIntegerValue(one, 1);
       result.PutField(f.ResultFieldNo, row, f.CountStar || !value->isNull ? one : nullptr);
-    } else if (!PutConvertedValue(result, f.ResultFieldNo, row, *value, false)) {
-      result.PutField(f.ResultFieldNo, row, nullptr);
+    } else {
+      bool put = false;
+      try {
+        put = PutConvertedValue(result, f.ResultFieldNo, row, *value, false);
+      } catch (const EVELDOREngineError& e) {
+        // The result table has a generated name: a failing blob copy names the table the
+        // value came from.
+        if (!result.GetFieldDesc(f.ResultFieldNo).IsBlob()) throw;
+        TSourceTable* source = f.SourceTable ? f.SourceTable : DrivingTable;
+        SignalTableError(e.ErrorCode(), source ? source->TableName : result.TableName());
+      }
+      if (!put) result.PutField(f.ResultFieldNo, row, nullptr);
     }
     if (f.AggregateKind == akAvg) {
       uint8_t count[4];
@@ -404,65 +414,136 @@ bool TDataQuery::HavingCallback(const uint8_t* row) {
   return !value->isNull && value->Value()[0] != 0;
 }
 
-void TDataQuery::rebuildResult() {
-  TDataCursor& result = *ResultCursor;
-  const uint32_t size = result.RecordSize();
-  std::vector<std::vector<uint8_t>> rows;
-  auto readAll = [&](uint8_t slot) {
-    rows.clear();
-    result.SwitchToIndex(slot);
-    result.SetToBegin();
-    std::vector<uint8_t> row(size);
-    while (result.GetNextRecord(row.data()) == 0) rows.push_back(row);
-  };
-  auto writeAll = [&] {
-    result.SwitchToIndex(255);
-    result.EmptyTable();
-    for (auto& row : rows) {
-      result.AppendRecord(row.data(), false);
+namespace {
+
+// Copies `record` of `from` into a new record of `to` (same fields), blobs by value, so that
+// the copy holds no reference into `from`'s blob file.
+void copyRecord(TDataCursor& from, const uint8_t* record, TDataCursor& to, std::vector<uint8_t>& buffer) {
+  // Field by field into a fresh record: the new record gets its own identity, which its new
+  // blobs are owned by.
+  buffer.assign(to.RecordSize(), 0);
+  to.ClearRecordBuffer(buffer.data());
+  std::vector<uint8_t> value;
+  for (uint16_t p = 1; p <= from.FieldCount(); ++p) {
+    bool isNull = readValue(from, p, record, value);
+    if (isNull) {
+      to.PutField(p, buffer.data(), nullptr);
+    } else if (from.GetFieldDesc(p).IsBlob()) {
+      from.CopyBlobValue(p, false, record, to, p, buffer.data());
+    } else {
+      to.PutField(p, buffer.data(), value.data());
     }
-  };
-  if (GroupByGiven && !AllAggregate) {
-    readAll(indexSlot(result, "Sys__GroupBy"));
-    std::vector<std::vector<uint8_t>> groups;
-    std::vector<uint8_t> a, b;
-    auto sameGroup = [&](const std::vector<uint8_t>& x, const std::vector<uint8_t>& y) {
+  }
+  to.AppendRecord(buffer.data(), false);
+  to.FreeAllBlobs(true);
+}
+
+}  // namespace
+
+void TDataQuery::rebuildPass(uint8_t slot, bool group, int32_t cap) {
+  TDataCursor& result = *ResultCursor;
+  // The rows go through a scratch table of the same columns: one row in memory at a time, and
+  // each blob copied by value before the result frees its own.
+  TDataCursor scratch(*resultDirectory_);
+  {
+    TCreateTableArgs args;
+    FillTableOptions(args);
+    args.NoPrimaryIndex = true;
+    args.Overwrite = true;
+    args.Indexes.resize(1);
+    for (uint16_t p = 1; p <= result.FieldCount(); ++p) args.Fields.push_back(result.GetTableFieldDesc(p));
+    bool memory = result.Options().InMemory;
+    scratch.SetTableName(resultDirectory_->MakeTempTableName(memory));
+    scratch.SetInMemory(memory);
+    scratch.SetExclusive(true);
+    scratch.SetQueryResult(true);
+    scratch.CreateTable(args);
+    scratch.SetTemporary(true);
+    scratch.Open();
+  }
+  const uint32_t size = result.RecordSize();
+  std::vector<uint8_t> row(size), buffer;
+  int64_t written = 0;
+  auto full = [&] { return cap >= 0 && written >= cap; };
+  result.SwitchToIndex(slot);
+  result.SetToBegin();
+  if (!group) {
+    while (!full() && result.GetNextRecord(row.data()) == 0) {
+      copyRecord(result, row.data(), scratch, buffer);
+      ++written;
+    }
+  } else {
+    std::vector<uint8_t> accumulator(size), carried(size), a, b;
+    bool open = false, anyGroup = false;
+    auto sameGroup = [&] {
       for (auto& g : GroupBy) {
-        bool nx = readValue(result, g->ResultFieldNo, x.data(), a);
-        bool ny = readValue(result, g->ResultFieldNo, y.data(), b);
+        bool nx = readValue(result, g->ResultFieldNo, accumulator.data(), a);
+        bool ny = readValue(result, g->ResultFieldNo, row.data(), b);
         if (nx != ny || (!nx && a != b)) return false;
       }
       return true;
     };
+    auto close = [&] {
+      if (!open) return;
+      open = false;
+      carried = accumulator;
+      if (HasAvg) FinishAverages(accumulator.data());
+      if (!HavingCallback(accumulator.data())) return;
+      copyRecord(result, accumulator.data(), scratch, buffer);
+      ++written;
+    };
     FirstGroupRow = true;
-    for (auto& row : rows) {
-      if (!groups.empty() && sameGroup(groups.back(), row)) {
-        AccumulateAggregates(false, row.data(), groups.back().data());
-      } else {
-        groups.push_back(row);
-        AccumulateAggregates(true, row.data(), groups.back().data());
+    while (!full() && result.GetNextRecord(row.data()) == 0) {
+      if (open && sameGroup()) {
+        AccumulateAggregates(false, row.data(), accumulator.data());
+        continue;
       }
+      close();
+      if (full()) break;
+      accumulator = row;
+      FirstGroupRow = true;
+      AccumulateAggregates(true, row.data(), accumulator.data());
+      // A running sum goes on from the previous group's total.
+      if (anyGroup) carryRunningSums(carried.data(), accumulator.data());
+      open = anyGroup = true;
     }
-    rows.clear();
-    for (auto& group : groups) {
-      if (HasAvg) FinishAverages(group.data());
-      if (HavingCallback(group.data())) rows.push_back(std::move(group));
-    }
-    if (Top >= 0 && (!OrderByGiven || OrderBySatisfied) && rows.size() > size_t(Top))
-      rows.resize(size_t(Top));
-    writeAll();
+    if (!full()) close();
+  }
+  result.SwitchToIndex(255);
+  result.EmptyTable();
+  scratch.SetToBegin();
+  while (scratch.GetNextRecord(row.data()) == 0) copyRecord(scratch, row.data(), result, buffer);
+  scratch.Close();
+}
+
+void TDataQuery::carryRunningSums(const uint8_t* previous, uint8_t* accumulator) {
+  TDataCursor& result = *ResultCursor;
+  std::vector<uint8_t> before, now;
+  for (auto& field : ResultFields) {
+    TResultField& f = *field;
+    if (f.AggregateKind != akRunSum) continue;
+    bool beforeNull = readValue(result, f.ResultFieldNo, previous, before);
+    bool nowNull = readValue(result, f.ResultFieldNo, accumulator, now);
+    if (beforeNull) continue;
+    AccumulateValue(akRunSum, f.StoredType, nowNull, now.data(), before.data(), f.StoredScale);
+    result.PutField(f.ResultFieldNo, accumulator, now.data());
+  }
+}
+
+void TDataQuery::rebuildResult() {
+  TDataCursor& result = *ResultCursor;
+  const bool capEarly = Top >= 0 && (!OrderByGiven || OrderBySatisfied);
+  if (GroupByGiven && !AllAggregate) {
+    // The group pass writes its rows in group order, which is also the order an ORDER BY that
+    // the GROUP BY satisfies asks for.
+    rebuildPass(indexSlot(result, "Sys__GroupBy"), true, capEarly ? Top : -1);
+    if (OrderByGiven && !OrderBySatisfied) rebuildPass(indexSlot(result, "Sys__OrderBy"), false, Top);
+    return;
   }
   if (OrderByGiven && !OrderBySatisfied) {
-    readAll(indexSlot(result, "Sys__OrderBy"));
-    if (Top >= 0 && rows.size() > size_t(Top)) rows.resize(size_t(Top));
-    writeAll();
-  } else if (Distinct && Top >= 0 && !GroupByGiven) {
-    readAll(OrderBySatisfied ? indexSlot(result, "Sys__Distinct") : 255);
-    if (rows.size() > size_t(Top)) rows.resize(size_t(Top));
-    writeAll();
-  } else if (OrderBySatisfied) {
-    readAll(indexSlot(result, Distinct ? "Sys__Distinct" : "Sys__GroupBy"));
-    writeAll();
+    rebuildPass(indexSlot(result, "Sys__OrderBy"), false, Top);
+  } else if (Distinct && (OrderBySatisfied || Top >= 0)) {
+    rebuildPass(OrderBySatisfied ? indexSlot(result, "Sys__Distinct") : 255, false, Top);
   }
 }
 
@@ -564,9 +645,6 @@ void TDataQuery::executeSelect() {
     int done = -100;
     ReportProgress(total, total, done);
   }
-  // A filter served by an index can leave the read pair taken; the rows are copied, so the
-  // sources let other writers in again.
-  for (auto& table : SourceTables) table->Cursor->EndRead();
   if (!unionPart_) rebuildResult();
   result.SwitchToIndex(255);
   result.SetToBegin();

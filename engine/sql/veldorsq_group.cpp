@@ -36,7 +36,7 @@ bool sameExpression(const TExpToken* a, const TExpToken* b) {
 // or the column name with an optional correlation name). 0 when none.
 template <typename Item>
 size_t findResultColumn(const TDataQuery& q, const Item& item) {
-  if (item.ColumnNumber)
+  if (item.ByNumber)
     return item.ColumnNumber >= 1 && size_t(item.ColumnNumber) <= q.ResultFields.size()
                ? size_t(item.ColumnNumber)
                : 0;
@@ -60,7 +60,7 @@ void bindList(TDataQuery& q, std::vector<std::unique_ptr<Item>>& list, const std
   for (auto& item : list) {
     size_t n = findResultColumn(q, *item);
     // By number, ORDER BY refuses a blob column as it refuses a number out of range.
-    if (item->ColumnNumber && (!n || (blobAllowed && q.ResultFields[n - 1]->StoredType == T::Blob)))
+    if (item->ByNumber && (!n || (blobAllowed && q.ResultFields[n - 1]->StoredType == T::Blob)))
       SqlError("Invalid column number '" + std::to_string(item->ColumnNumber) + "'" + " specified in " +
                clause + " clause");
     if (!n)

@@ -30,6 +30,21 @@ void raiseAbove(TSourceTable& table, const TSourceTable& over) {
   table.SetJoinDepth();
 }
 
+// Whether `to` is `from` or is reached from it along joins with a kind.
+bool reaches(const TSourceTable& from, const TSourceTable& to) {
+  std::vector<const TSourceTable*> pending{&from}, seen;
+  while (!pending.empty()) {
+    const TSourceTable* t = pending.back();
+    pending.pop_back();
+    if (t == &to) return true;
+    if (std::find(seen.begin(), seen.end(), t) != seen.end()) continue;
+    seen.push_back(t);
+    for (const auto& j : t->Joins)
+      if (j->Kind != jkNone) pending.push_back(&j->Inner);
+  }
+  return false;
+}
+
 bool hasOuterJoin(const TSourceTable& a, const TSourceTable& b) {
   auto outer = [](const TSourceTable& from, const TSourceTable& to) {
     return std::any_of(from.Joins.begin(), from.Joins.end(),
@@ -45,7 +60,49 @@ void TDataQuery::ExtractJoinConditions() {
     if (WithTree(Conditions[0], [&](TExpToken*& tree) { return ExtractJoinCondition(tree, nullptr); }))
       HasConditions = false;
   }
+  attachOuterWholes();
   keepOuterJoinFilters();
+}
+
+// An OR or NOT of an outer join's ON condition over both of its tables joins that join's
+// condition whole: the join step tests it for each preserved row.
+void TDataQuery::attachOuterWholes() {
+  std::vector<TExpToken*> wholes;
+  wholes.swap(outerWhole_);
+  auto release = [&](size_t from) {
+    for (size_t i = from; i < wholes.size(); ++i) FreeExpTree(wholes[i]);
+  };
+  for (size_t i = 0; i < wholes.size(); ++i) {
+    TExpToken* node = wholes[i];
+    std::vector<const TSourceTable*> tables;
+    std::vector<const TExpToken*> pending{node};
+    while (!pending.empty()) {
+      const TExpToken* n = pending.back();
+      pending.pop_back();
+      if (!n) continue;
+      if (n->kind == expColumn && n->sourceTable) {
+        auto* t = static_cast<const TSourceTable*>(n->sourceTable);
+        if (std::find(tables.begin(), tables.end(), t) == tables.end()) tables.push_back(t);
+      }
+      pending.insert(pending.end(), {n->left, n->right, n->third});
+      pending.insert(pending.end(), n->args.begin(), n->args.end());
+    }
+    TTableJoin* target = nullptr;
+    for (auto& t : SourceTables)
+      for (auto& join : t->Joins)
+        if (join->Kind == jkLeftOuter &&
+            std::all_of(tables.begin(), tables.end(),
+                        [&](const TSourceTable* x) { return x == &join->Owner || x == &join->Inner; }))
+          target = join.get();
+    if (!target) {
+      std::string name = tables.empty() ? std::string() : tables.back()->CorrelationName;
+      release(i);
+      SqlError("Internal join error - table correlation name \"" + name + "\" is target of multiple " +
+               "join conditions in WHERE or JOIN clause");
+    }
+    node->parent = nullptr;
+    target->AddCondition(jkLeftOuter, node);
+  }
 }
 
 bool TDataQuery::ExtractJoinCondition(TExpToken*& node, TExpToken* parent) {
@@ -57,17 +114,20 @@ bool TDataQuery::ExtractJoinCondition(TExpToken*& node, TExpToken* parent) {
     node = nullptr;
     return true;
   };
-  if (node->kind == expUnary) {
+  // Only an AND is taken apart: the sides of an OR, or the operand of a NOT, are no conditions
+  // of their own. Such a node over several tables is tested on the joined row, or, when it is
+  // part of an outer join's ON condition, decides which inner rows are partners.
+  if (node->kind == expUnary || (node->kind == expBinary && node->code == opOr)) {
     TableReference(*this, node, multiple);
-    if (!IsJoinCondition(*this, node, true) && multiple && IsDisjunction(node) && !IsNegatedByNot(parent))
-      return residual();
-    if (!ExtractJoinCondition(node->left, node)) return false;
-    PutExpToken(node);
-    return true;
+    if (!multiple) return false;
+    if (node->onClause && (node->joinMark == jkLeftOuter || node->joinMark == jkRightOuter)) {
+      outerWhole_.push_back(node);
+      node = nullptr;
+      return true;
+    }
+    return residual();
   }
-  if (node->kind == expBinary && (node->code == opAnd || node->code == opOr)) {
-    TableReference(*this, node, multiple);
-    if (!IsJoinCondition(*this, node, true) && multiple && IsDisjunction(node)) return residual();
+  if (node->kind == expBinary && node->code == opAnd) {
     bool leftGone = ExtractJoinCondition(node->left, node);
     bool rightGone = ExtractJoinCondition(node->right, node);
     return ReplaceByRemainder(node, leftGone, rightGone);
@@ -95,27 +155,38 @@ bool TDataQuery::ExtractJoinCondition(TExpToken*& node, TExpToken* parent) {
                      : node->joinMark == jkRightOuter ? uint8_t(jkLeftOuter)
                                                       : node->joinMark;
       bool swap = false;
+      TSourceTable* raised = nullptr;  // raised above `over` once the join is known to stand
+      TSourceTable* over = nullptr;
       if (a->HasJoinTo(*b)) {
-        if (a->JoinDepth > b->JoinDepth) raiseAbove(*b, *a);
+        if (a->JoinDepth > b->JoinDepth) raised = b, over = a;
       } else if (b->HasJoinTo(*a)) {
         swap = true;
-        if (b->JoinDepth > a->JoinDepth) raiseAbove(*a, *b);
+        if (b->JoinDepth > a->JoinDepth) raised = a, over = b;
       } else if (a->JoinDepth > b->JoinDepth) {
         if (kind == jkLeftOuter) {
           swap = true;
         } else if (IsJoinTarget(nullptr, *a)) {
-          raiseAbove(*b, *a);
+          raised = b, over = a;
         } else {
           swap = true;
         }
       } else if (IsJoinTarget(nullptr, *b) && kind == jkInner && !IsJoinTarget(nullptr, *a)) {
         swap = true;
-        raiseAbove(*a, *b);
+        raised = a, over = b;
       }
       if (swap) {
         swapOperands(*node);
         std::swap(a, b);
       }
+      // A join that would close a cycle (b already reaches a), or look b up a second time, cannot
+      // be stepped: an inner one is tested on the joined row instead.
+      if (reaches(*b, *a) || (kind == jkInner && !a->HasJoinTo(*b) && IsJoinTarget(nullptr, *b))) {
+        if (kind != jkInner)
+          SqlError("Internal join error - table correlation name \"" + b->CorrelationName +
+                   "\" is target of multiple " + "join conditions in WHERE or JOIN clause");
+        return residual();
+      }
+      if (raised) raiseAbove(*raised, *over);
       node->joinMark = kind;
       a->AddJoin(kind, node, *b);
       node = nullptr;

@@ -79,6 +79,9 @@ void TDataQuery::Parse(bool isSubQuery, uint8_t unionKind) {
   unionPart_ = unionKind != 0;
   TExpressionParser& p = Owner.Parser();
   if (subSelect || unionKind != 0) {
+    // Sub-selects and UNION parts are parsed within the query that holds them: their depth is
+    // counted over the whole statement, so that no text can exhaust the stack.
+    auto level = Owner.EnterNesting();
     if (!p.IsKeyword("SELECT")) FoundError(p, "SELECT keyword expected, instead found '");
     Kind = qkSelect;
     ParseSelect();
@@ -138,6 +141,9 @@ void TDataQuery::expectStatementEnd(std::string_view statement) {
 // ---- Source tables ----
 
 TSourceTable& TDataQuery::addSourceTable(bool atFront) {
+  // Planning a join compares every table with every other: a bound keeps that quick.
+  if (SourceTables.size() >= kMaxSourceTables)
+    SqlError("Maximum number of tables (" + std::to_string(kMaxSourceTables) + ") in FROM clause exceeded");
   auto table = std::make_unique<TSourceTable>(*this);
   table->TableNumber = int32_t(SourceTables.size()) + 1;
   TSourceTable& added = *table;
@@ -266,7 +272,7 @@ void TDataQuery::parseEncryption(bool setGiven) {
 namespace {
 
 void parseOrderItem(TExpressionParser& p, std::string& table, std::string& column, int32_t& number,
-                    std::string_view message) {
+                    bool& byNumber, std::string_view message) {
   if (IsNameOrBracket(p)) {
     column = EngineString(p.GetTokenText());
     p.NextToken();
@@ -278,7 +284,9 @@ void parseOrderItem(TExpressionParser& p, std::string& table, std::string& colum
       p.NextToken();
     }
   } else if (p.IsTokenKind(tkInteger)) {
-    number = ExpectInteger(p, message, 1);
+    // Any integer is a column number here; binding refuses one outside the select list.
+    number = ExpectInteger(p, message, 0);
+    byNumber = true;
   } else {
     FoundError(p, message);
   }
@@ -369,7 +377,7 @@ void TDataQuery::ParseSelect() {
     do {
       if (!GroupBy.empty()) p.NextToken();
       auto& item = *GroupBy.emplace_back(std::make_unique<TGroupByField>(*this));
-      parseOrderItem(p, item.TableName, item.ColumnName, item.ColumnNumber,
+      parseOrderItem(p, item.TableName, item.ColumnName, item.ColumnNumber, item.ByNumber,
                      "Column name or column number expected in GROUP BY clause, instead found '");
     } while (p.IsTokenKind(','));
   }
@@ -384,7 +392,7 @@ void TDataQuery::ParseSelect() {
     do {
       if (!OrderBy.empty()) p.NextToken();
       auto& item = *OrderBy.emplace_back(std::make_unique<TOrderByField>(*this));
-      parseOrderItem(p, item.TableName, item.ColumnName, item.ColumnNumber,
+      parseOrderItem(p, item.TableName, item.ColumnName, item.ColumnNumber, item.ByNumber,
                      "Column name or column number expected in ORDER BY clause, instead found '");
       if (AcceptKeyword(p, "ASC") || AcceptKeyword(p, "ASCENDING")) {
         item.Descending = false;

@@ -96,17 +96,16 @@ bool TDataQuery::SplitWhere(uint8_t pass, TExpToken*& node) {
     return table;
   };
   std::string name, other;
-  if (node->kind == expUnary) {
-    if (single(node->left, name) && !IsJoinCondition(*this, node->left, false)) {
+  // An OR, or a NOT, is one conjunct: its sides are no conditions of their own.
+  if (node->kind == expUnary || (node->kind == expBinary && node->code == opOr)) {
+    if (single(node, name)) {
       HandDownConjunct(pass, *node, *tableOf(name));
-      return false;
+    } else if (pass == 0) {
+      AddPostJoinCondition(PrepareExpTree(node, nullptr, ReadSourceColumn, false, false, SortId, LanguageId));
     }
-    if (!SplitWhere(pass, node->left)) return false;
-    node->left = nullptr;
-    PutExpToken(node);
-    return true;
+    return false;
   }
-  if (node->kind == expBinary && (node->code == opAnd || node->code == opOr)) {
+  if (node->kind == expBinary && node->code == opAnd) {
     if (single(node->left, name) && single(node->right, other) &&
         !IsJoinCondition(*this, node->left, false) && !IsJoinCondition(*this, node->right, false) &&
         name == other) {

@@ -61,6 +61,9 @@ bool keyOrderedType(uint8_t type) {
 
 uint8_t TDataCursor::GetExpressionOptimizeLevel(TExpToken* node, uint8_t parentCode, bool checkRangeSize) {
   if (!node) return 0;
+  // Rating reads index pages (the range sizes): a read pair taken for that ends with the rating,
+  // after the saved index is back.
+  ReadScope scope(*this);
   SavedIndex saved(*this);
   uint8_t level = 0;
   if (options_.QueryResult && !options_.QuerySource) {
@@ -291,6 +294,8 @@ void TDataCursor::rangePositions(const TKeyRange& range, std::vector<std::pair<u
 }
 
 uint64_t TDataCursor::CountRangeKeys(const TKeyRange& range, bool& restart) {
+  // Index walks take the read pair; a read this call took ends with it.
+  ReadScope scope(*this);
   restart = false;
   std::vector<std::pair<uint64_t, uint64_t>> spans;
   rangePositions(range, spans);

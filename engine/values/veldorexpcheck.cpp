@@ -176,7 +176,11 @@ struct Checker {
     }
     coerceDateText(l, r);
     coerceDateText(r, l);
-    if (!IsOperandTypeAllowed(n.code, l.type, l.subType, r.type, r.subType))
+    // A comparison is symmetric: a parameter or NULL on the left takes the right side's type.
+    bool untypedLeft =
+        l.type == T::Unknown && r.type != T::Unknown && (code >= opEqual && code <= opLessEqual);
+    if (untypedLeft ? !IsOperandTypeAllowed(n.code, r.type, r.subType, l.type, l.subType)
+                    : !IsOperandTypeAllowed(n.code, l.type, l.subType, r.type, r.subType))
       fail(std::string("Type mismatch between ") + kindWord(l) + " " + "'" + l.name + "'" + " and " +
            kindWord(r) + " " + "'" + r.name + "'");
     SetBinaryResultType(n);

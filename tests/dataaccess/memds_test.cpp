@@ -42,9 +42,13 @@ class PeopleSet : public TMemDataSet {
  public:
   PeopleSet() { SetIRecordSet(std::make_unique<People>()); }
   int inserts = 0, updates = 0, deletes = 0;
+  int32_t codeFromServer = 0;  // what a server's insert hands back, written into CODE
 
  protected:
-  void PerformInsert() override { ++inserts; }
+  void PerformInsert() override {
+    ++inserts;
+    if (codeFromServer != 0) SetFieldData(FieldByName("CODE"), Variant(codeFromServer));
+  }
   void PerformUpdate() override { ++updates; }
   void PerformDelete() override { ++deletes; }
 };
@@ -61,6 +65,20 @@ TEST(TMemDataSetTest, RandomEditingAndNavigationFollowsAListModel) {
   d.FieldByName("NAME").SetAsString("left open");
   d.Close();  // an edit in progress and buffers holding heap strings: nothing may outlive the store
   EXPECT_EQ(d.inserts + d.updates + d.deletes > 0, true);
+}
+
+TEST(TMemDataSetTest, WhatAnInsertWritesBackIntoTheRecordIsKept) {
+  PeopleSet d;
+  d.Open();
+  d.codeFromServer = 77;
+  addRow(d, 1, "a");
+  EXPECT_EQ(d.FieldByName("CODE").AsInteger(), 77);
+  d.codeFromServer = 0;
+  addRow(d, 2, "b");
+  d.First();
+  EXPECT_EQ(d.FieldByName("CODE").AsInteger(), 77);
+  d.Next();
+  EXPECT_TRUE(d.FieldByName("CODE").IsNull());
 }
 
 TEST(TMemDataSetTest, FiltersSearchesBlobsAndRangesAsTheUserSeesThem) {

@@ -43,6 +43,8 @@ TEST_F(OraSessionTest, AWrongPasswordIsOra01017AndFatalErrorsAreKnown) {
   }
   EXPECT_FALSE(session_.GetConnected());
   EXPECT_TRUE(session_.IsFatalError(EOraError(3113, "end-of-file on communication channel")));
+  for (const int code : {28, 1012, 3114, 12203, 12571})
+    EXPECT_TRUE(session_.IsFatalError(EOraError(code, "")));
   EXPECT_FALSE(session_.IsFatalError(EOraError(1, "unique constraint violated")));
 }
 

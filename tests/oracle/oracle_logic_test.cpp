@@ -39,6 +39,22 @@ TEST(RowidTest, ExtendedRestrictedAndUniversalTexts) {
   EXPECT_EQ(RowidToString81(restricted), "0000008B.0002.0004");
   const uint8_t universal[4] = {2, 0xFF, 0x00, 0x10};
   EXPECT_EQ(URowidToString(universal, 4), "*/wAQ");
+  // A cursor data area keeps block and row one byte up when their low byte is empty.
+  const uint8_t shifted[14] = {0, 0, 0, 0, 5, 0, 0, 0, 0x12, 0, 0, 0, 3, 0};
+  EXPECT_EQ(RowidToString7(shifted), "00000012.0003.0005");
+  const uint8_t plain[14] = {0, 0, 0, 0, 5, 0, 0, 0x8B, 0, 0, 0, 2, 0, 0};
+  EXPECT_EQ(RowidToString7(plain), "0000008B.0002.0005");
+}
+
+TEST(OraParamDescTest, TextSizesKeepRoomForTheTerminator) {
+  TOraParamDesc param;
+  param.SetDataType(dataaccess::dtString);
+  param.SetSize(0);
+  EXPECT_EQ(param.GetSize(), 2);
+  param.SetSize(10);
+  EXPECT_EQ(param.GetSize(), 11);
+  param.SetItemAsString(1, "0123456789");
+  EXPECT_THROW(param.SetItemAsString(1, "0123456789A"), std::runtime_error);
 }
 
 TEST(OraDateTest, RoundTripsAndRefusesYearsBeforeOneAD) {

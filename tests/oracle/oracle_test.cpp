@@ -287,6 +287,8 @@ TEST_F(OracleTest, NonBlockingExecutionEndsOnTheWindowThread) {
 
 TEST_F(OracleTest, StoppingAWorkerBreaksItsCallAndJoins) {
   TOCIConnection& c = connect();
+  platform::EventQueue queue;
+  c.SetEventPoster(&queue);
   bool ended = false;
   const int64_t worker = c.RunThread([&c] { c.Commit(); }, [&ended](std::exception_ptr) { ended = true; });
   EXPECT_TRUE(c.StopThread(worker, true));

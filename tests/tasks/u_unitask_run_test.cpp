@@ -256,3 +256,41 @@ TEST_F(TaskRunTest, EveryMixOfStagesFaultsAndTransfersEndsAsTheModelSays) {
 
 }  // namespace
 }  // namespace tasks
+
+namespace tasks {
+namespace {
+
+// A new task has both script stages on and no scripts: they are skipped with a line each, and
+// only the export program runs.
+TEST(TaskRunScriptTest, AScriptStageWithNoScriptIsSkippedWithAStepLine) {
+  standin::Workspace ws;
+  Window window;
+  window.exp = standin::program("exp");
+  TTaskStore store(ws.folder() + "/db");
+  const TaskRunContext context{{ws.work(), standin::program("sqlplus")}, &window, &store, &window.events};
+  TExpTask task(&window);
+  ASSERT_TRUE(task.ispreexec() && task.ispostexec());
+  task.SetId(42);
+  task.SetNode(&window);
+  task.SetPostExec("  ");
+  task.SetCommand("file=" + ws.folder() + "/a.dmp");
+  ASSERT_TRUE(task.ParseCommand());
+  task.StartTask(context);
+  while (task.state() != TTaskState::Idle) {
+    std::optional<platform::PostedEvent> ev = window.events.take(std::chrono::minutes(2));
+    ASSERT_TRUE(ev) << "the run hangs at stage " << task.stage();
+    task.OnStageEvent(int32_t(ev->second));
+  }
+  std::vector<std::string> programs;
+  for (const standin::Record& r : ws.records()) programs.push_back(fs::path(r.program).filename());
+  EXPECT_EQ(programs, std::vector<std::string>{"exp"});
+  ASSERT_EQ(task.runlog().size(), 4u);
+  EXPECT_TRUE(task.runlog()[0].ends_with(": Pre script skipped: no script file is set"));
+  EXPECT_TRUE(task.runlog()[1].find(": User(@) ") != std::string::npos);
+  EXPECT_TRUE(task.runlog()[2].ends_with(": Post script skipped: no script file is set"));
+  EXPECT_TRUE(task.runlog()[3].ends_with(": Done\r\n"));
+  EXPECT_TRUE(window.errors.empty());
+}
+
+}  // namespace
+}  // namespace tasks

@@ -7,7 +7,9 @@
 #include <QAction>
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QTreeWidget>
 #include <cerrno>
 #include <filesystem>
@@ -129,7 +131,14 @@ TEST_F(TaskWindowTest, StoredTaskRunsFromTheWindowAndItsLogIsShownAgainAfterARes
     EXPECT_EQ(logs->topLevelItem(0)->text(0).toStdString(), dump);
     logs->setCurrentItem(logs->topLevelItem(0));
     EXPECT_TRUE(w->findChild<QPlainTextEdit*>("Mmmainlogs")->toPlainText().contains("Exit code: 0"));
-    // The run's dump becomes a new import task of its own.
+    // The run's dump becomes a new import task of its own, made in the import wizard.
+    script.dialogs["FrmImportWizard"] = [&](QDialog& wizard) {
+      EXPECT_EQ(wizard.findChild<QLineEdit*>("Eddumpfile")->text().toStdString(), dump);
+      wizard.findChild<QLineEdit*>("EdTaskname")->setText("restore");
+      wizard.findChild<QLineEdit*>("EdUsername")->setText("scott");
+      for (int page = 0; page < 4; ++page) wizard.findChild<QPushButton*>("BtnNext")->click();
+      return wizard.result();
+    };
     w->findChild<QAction*>("AcImportthisfile")->trigger();
     ASSERT_TRUE(w->TaskView().SelectedTask() &&
                 w->TaskView().SelectedTask()->tasktype() == tasks::TTaskType::Import);

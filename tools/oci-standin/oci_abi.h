@@ -14,9 +14,14 @@
  *                             first after it that takes an error handle) fails with ORA-03113
  *                             and leaves every live session of the process dead (later calls
  *                             on them give ORA-03114, ending them too)
+ *   OCI_STANDIN_FAILOVER      1: the service fails over: on a lost connection a session whose
+ *                             server has a failover callback (OCI_ATTR_FOCBK) is logged on again,
+ *                             the callback seeing event 8 (begin), then 1 (end) or 2 (abort),
+ *                             with type 2 (session), and its statements must be executed again
  *   OCI_STANDIN_FAIL_AFTER_ROWS  n: a fetch that would deliver row n+1 of a query fails with
  *                             ORA-01722 after the first n rows are in the buffers
- *   OCI_STANDIN_DELAY_US      each counted call sleeps this many microseconds first
+ *   OCI_STANDIN_DELAY_US      each counted call sleeps this many microseconds first; an OCIBreak
+ *                             meanwhile ends the sleep and the call with ORA-01013
  *   OCI_STANDIN_COUNT_FILE    when an environment handle is freed, the process's call count is
  *                             written to this file as decimal text
  * The hooks are read when an environment handle is created.
@@ -28,6 +33,7 @@
 #ifndef VELMARON_OCI_ABI_H
 #define VELMARON_OCI_ABI_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #ifdef __cplusplus
@@ -69,7 +75,17 @@ enum {
 };
 
 /* Descriptor types. The parameter descriptor is handed out by OCIParamGet. */
-enum { OCI_DTYPE_LOB = 50, OCI_DTYPE_PARAM = 53, OCI_DTYPE_ROWID = 54, OCI_DTYPE_FILE = 56 };
+enum {
+  OCI_DTYPE_LOB = 50,
+  OCI_DTYPE_PARAM = 53,
+  OCI_DTYPE_ROWID = 54, /* its memory holds the 13 bytes of standin_values.h's ROWID form */
+  OCI_DTYPE_FILE = 56,
+  OCI_DTYPE_INTERVAL_YM = 62,
+  OCI_DTYPE_INTERVAL_DS = 63,
+  OCI_DTYPE_TIMESTAMP = 68,
+  OCI_DTYPE_TIMESTAMP_TZ = 69,
+  OCI_DTYPE_TIMESTAMP_LTZ = 70
+};
 
 /* Attributes. The numbers of a select-list parameter and of a handle overlap by design. */
 enum {
@@ -85,16 +101,23 @@ enum {
   OCI_ATTR_SQLFNCODE = 10,     /* ub2, statement */
   OCI_ATTR_PREFETCH_ROWS = 11, /* ub4, statement: accepted, no effect */
   OCI_ATTR_PREFETCH_MEMORY = 13,
-  OCI_ATTR_FSPRECISION = 16,        /* ub1, parameter */
+  OCI_ATTR_FSPRECISION = 16,        /* ub1, parameter: fractional digits of TIMESTAMP, INTERVAL */
+  OCI_ATTR_LFPRECISION = 17,        /* ub1, parameter: leading field digits of an INTERVAL */
+  OCI_ATTR_CHAR_SIZE = 286,         /* ub2, parameter: length in characters */
+  OCI_ATTR_MAXDATA_SIZE = 133,      /* bind: accepted */
   OCI_ATTR_PARAM_COUNT = 18,        /* ub4, statement: select-list items */
-  OCI_ATTR_ROWID = 19,              /* statement: not offered yet, answers OCI_NO_DATA */
+  OCI_ATTR_ROWID = 19,              /* statement, into a ROWID descriptor: the last row a DML
+                                       statement touched; OCI_NO_DATA when none */
   OCI_ATTR_USERNAME = 22,           /* session */
   OCI_ATTR_PASSWORD = 23,           /* session */
   OCI_ATTR_STMT_TYPE = 24,          /* ub2, statement */
   OCI_ATTR_INTERNAL_NAME = 25,      /* server */
   OCI_ATTR_ROWS_FETCHED = 197,      /* ub4, statement: rows of the last fetch */
-  OCI_ATTR_CHARSET_ID = 31,         /* ub2, bind or define: accepted, text is always UTF-8 */
-  OCI_ATTR_FOCBK = 43,              /* server: failover callback, accepted and never called */
+  OCI_ATTR_CHARSET_ID = 31,         /* ub2, bind or define: 1000 makes its text UTF-16 in memory order;
+                                       parameter: the column's character set (873, national 2000) */
+  OCI_ATTR_CHARSET_FORM = 32,       /* ub1, bind, define or parameter: 1 database, 2 national */
+  OCI_ATTR_FOCBK = 43,              /* server: {callback, context}, called on a lost connection */
+  OCI_ATTR_LOBEMPTY = 45,           /* LOB locator: accepted */
   OCI_ATTR_PARSE_ERROR_OFFSET = 129 /* ub2, statement */
 };
 
@@ -150,8 +173,17 @@ enum {
   SQLT_DAT = 12,
   SQLT_BIN = 23,
   SQLT_LBI = 24,
-  SQLT_AFC = 96, /* CHAR column type; as an external type, blank-padded text */
-  SQLT_AVC = 97,
+  SQLT_AFC = 96,        /* CHAR column type; as an external type, blank-padded text */
+  SQLT_AVC = 97,        /* as an external type: text with a terminator; input ends at the terminator */
+  SQLT_VNU = 6,         /* the 22-byte NUMBER: length byte, then the bytes of standin_number.h */
+  SQLT_VCS = 9,         /* text after a 2-byte length */
+  SQLT_RDD = 104,       /* ROWID descriptor (OCIRowid*) per row; also the ROWID column type */
+  SQLT_BFILE = 114,     /* a file locator (OCI_DTYPE_FILE) per row */
+  SQLT_TIMESTAMP = 187, /* datetime and interval descriptors per row */
+  SQLT_TIMESTAMP_TZ = 188,
+  SQLT_INTERVAL_YM = 189,
+  SQLT_INTERVAL_DS = 190,
+  SQLT_TIMESTAMP_LTZ = 232,
   SQLT_RSET = 116 /* a cursor bind: the value is the address of a statement handle, which
                      OPEN :c FOR ... in a block opens */
 };
@@ -217,9 +249,92 @@ sword OCIStmtGetPieceInfo(void* stmtp, void* errhp, void** hndlpp, ub4* typep, u
                           ub4* idxp, ub1* piecep);
 sword OCIStmtSetPieceInfo(void* hndlp, ub4 type, void* errhp, const void* bufp, ub4* alenp, ub1 piece,
                           const void* indp, ub2* rcodep);
+/* A define made with OCI_DYNAMIC_FETCH takes its value in pieces: without a callback,
+   OCIStmtFetch answers OCI_NEED_DATA, OCIStmtGetPieceInfo names the define (direction 2, out), the
+   caller gives a buffer (its size in *alenp) with OCIStmtSetPieceInfo and fetches again, until the
+   fetch answers OCI_SUCCESS; with OCIDefineDynamic the callback is asked for each piece's buffer
+   instead: sb4 cb(ctx, define, row, void** buffer, ub4** length (size in, length out),
+   ub1* piece, void** indicator, ub2** returnCode), answering OCI_CONTINUE. */
+sword OCIDefineDynamic(void* defnp, void* errhp, void* octxp, void* ocbfp);
+/* A bind made with OCI_DATA_AT_EXEC: with OCIBindDynamic its input comes from
+   sb4 in(ctx, bind, iter, index, void** buffer, ub4* length, ub1* piece, void** indicator) until it
+   answers piece 0 (one) or 3 (last), and its output (a PL/SQL result) goes to
+   sb4 out(ctx, bind, iter, index, void** buffer, ub4** length, ub1* piece, void** indicator,
+   ub2** returnCode), asked first with piece 0, then 2. Without callbacks the input is asked for
+   before the statement runs (direction 1) and the output handed out after it (direction 2), both
+   through OCI_NEED_DATA and the piece calls. */
+sword OCIBindDynamic(void* bindp, void* errhp, void* ictxp, void* icbfp, void* octxp, void* ocbfp);
 sword OCITransCommit(void* svchp, void* errhp, ub4 flags);
 sword OCITransRollback(void* svchp, void* errhp, ub4 flags);
 sword OCIBreak(void* hndlp, void* errhp);
+
+sword OCIRowidToChar(void* rowidDesc, OraText* outbfp, ub2* outbflp, void* errhp);
+
+/* LOBs. Amounts and offsets of a CLOB count characters; a CLOB read or written with character-set
+   id 1000 travels as UTF-16 (amounts in units), otherwise as UTF-8 (a read answers bytes, a write
+   takes bytes and answers characters). A locator fetched from a table row writes every change
+   back to that row in the session's transaction. */
+sword OCILobCreateTemporary(void* svchp, void* errhp, void* locp, ub2 csid, ub1 csfrm, ub1 lobtype, int cache,
+                            ub2 duration);
+sword OCILobFreeTemporary(void* svchp, void* errhp, void* locp);
+sword OCILobIsTemporary(void* envhp, void* errhp, void* locp, int* isTemporary);
+sword OCILobLocatorIsInit(void* envhp, void* errhp, const void* locp, int* isInit);
+sword OCILobGetLength(void* svchp, void* errhp, void* locp, ub4* lenp);
+sword OCILobCharSetForm(void* envhp, void* errhp, const void* locp, ub1* csfrm);
+sword OCILobCharSetId(void* envhp, void* errhp, const void* locp, ub2* csid);
+sword OCILobTrim(void* svchp, void* errhp, void* locp, ub4 newlen);
+sword OCILobErase(void* svchp, void* errhp, void* locp, ub4* amount, ub4 offset);
+sword OCILobRead(void* svchp, void* errhp, void* locp, ub4* amtp, ub4 offset, void* bufp, ub4 bufl,
+                 void* ctxp, void* cbfp, ub2 csid, ub1 csfrm);
+sword OCILobWrite(void* svchp, void* errhp, void* locp, ub4* amtp, ub4 offset, void* bufp, ub4 buflen,
+                  ub1 piece, void* ctxp, void* cbfp, ub2 csid, ub1 csfrm);
+sword OCILobAppend(void* svchp, void* errhp, void* dstp, void* srcp);
+sword OCILobCopy(void* svchp, void* errhp, void* dstp, void* srcp, ub4 amount, ub4 dstOffset, ub4 srcOffset);
+sword OCILobLoadFromFile(void* svchp, void* errhp, void* dstp, void* filep, ub4 amount, ub4 dstOffset,
+                         ub4 srcOffset);
+sword OCILobAssign(void* envhp, void* errhp, const void* srcp, void** dstpp);
+sword OCILobIsEqual(void* envhp, const void* xp, const void* yp, int* isEqual);
+sword OCILobEnableBuffering(void* svchp, void* errhp, void* locp);
+sword OCILobDisableBuffering(void* svchp, void* errhp, void* locp);
+sword OCILobFlushBuffer(void* svchp, void* errhp, void* locp, ub4 flag);
+sword OCILobFileSetName(void* envhp, void* errhp, void** filepp, const OraText* dir, ub2 dirLength,
+                        const OraText* name, ub2 nameLength);
+sword OCILobFileGetName(void* envhp, void* errhp, const void* filep, OraText* dir, ub2* dirLength,
+                        OraText* name, ub2* nameLength);
+sword OCILobFileExists(void* svchp, void* errhp, void* filep, int* flag);
+sword OCILobFileOpen(void* svchp, void* errhp, void* filep, ub1 mode);
+sword OCILobFileClose(void* svchp, void* errhp, void* filep);
+sword OCILobFileIsOpen(void* svchp, void* errhp, void* filep, int* flag);
+
+/* TIMESTAMP and INTERVAL descriptors. The first argument (an environment or session) is not
+   read; texts without a format follow the default NLS formats. */
+sword OCIDateTimeConstruct(void* hndl, void* errhp, void* datetime, sb2 year, ub1 month, ub1 day, ub1 hour,
+                           ub1 minute, ub1 second, ub4 fsec, const OraText* timezone, size_t timezoneLength);
+sword OCIDateTimeCheck(void* hndl, void* errhp, const void* date, ub4* valid);
+sword OCIDateTimeFromText(void* hndl, void* errhp, const OraText* text, size_t textLength, const OraText* fmt,
+                          ub1 fmtLength, const OraText* lang, size_t langLength, void* datetime);
+sword OCIDateTimeToText(void* hndl, void* errhp, const void* date, const OraText* fmt, ub1 fmtLength,
+                        ub1 fsprec, const OraText* lang, size_t langLength, ub4* bufSize, OraText* buf);
+sword OCIDateTimeGetDate(void* hndl, void* errhp, const void* date, sb2* year, ub1* month, ub1* day);
+sword OCIDateTimeGetTime(void* hndl, void* errhp, void* datetime, ub1* hour, ub1* minute, ub1* second,
+                         ub4* fsec);
+sword OCIDateTimeGetTimeZoneOffset(void* hndl, void* errhp, const void* datetime, sb1* hour, sb1* minute);
+sword OCIDateTimeGetTimeZoneName(void* hndl, void* errhp, const void* datetime, ub1* buf, ub4* buflen);
+sword OCIDateTimeAssign(void* hndl, void* errhp, const void* from, void* to);
+sword OCIDateTimeCompare(void* hndl, void* errhp, const void* date1, const void* date2, sword* result);
+sword OCIIntervalFromText(void* hndl, void* errhp, const OraText* text, size_t length, void* result);
+sword OCIIntervalToText(void* hndl, void* errhp, const void* value, ub1 lfprec, ub1 fsprec, OraText* buffer,
+                        size_t buflen, size_t* resultlen);
+sword OCIIntervalCheck(void* hndl, void* errhp, const void* value, ub4* valid);
+sword OCIIntervalAssign(void* hndl, void* errhp, const void* from, void* to);
+sword OCIIntervalCompare(void* hndl, void* errhp, void* a, void* b, sword* result);
+sword OCIIntervalSetYearMonth(void* hndl, void* errhp, sb4 years, sb4 months, void* result);
+sword OCIIntervalGetYearMonth(void* hndl, void* errhp, sb4* years, sb4* months, const void* value);
+sword OCIIntervalSetDaySecond(void* hndl, void* errhp, sb4 days, sb4 hours, sb4 minutes, sb4 seconds,
+                              sb4 fsec, void* result);
+sword OCIIntervalGetDaySecond(void* hndl, void* errhp, sb4* days, sb4* hours, sb4* minutes, sb4* seconds,
+                              sb4* fsec, const void* value);
+sword OCIIntervalFromNumber(void* hndl, void* errhp, void* result, const void* number);
 
 /* Not an OCI call: the number of counted calls this process has made. */
 uint64_t OCIStandinCallCount(void);

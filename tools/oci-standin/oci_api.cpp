@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +22,7 @@
 #include <vector>
 
 #include "tools/oci-standin/oci_abi.h"
+#include "tools/oci-standin/standin_number.h"
 #include "tools/oci-standin/standin_server.h"
 #include "tools/oci-standin/standin_values.h"
 
@@ -41,6 +43,9 @@ std::atomic<bool> failurePending{false};
 std::atomic<uint64_t> failAfterRows{0};
 std::atomic<bool> failAfterRowsOn{false};
 std::atomic<uint64_t> delayMicros{0};
+std::atomic<uint64_t> breakCount{0};
+std::atomic<bool> failoverOffered{false};  // the service fails over (OCI_STANDIN_FAILOVER)  // OCIBreak calls
+                                           // so far: a delayed call watches it
 
 struct Handle {
   explicit Handle(ub4 type, EnvHandle* env) : type(type), env(env) {
@@ -58,9 +63,34 @@ struct Handle {
   std::unique_ptr<char[]> userMemory;
 };
 
+// A ROWID descriptor: callers read its bytes where the descriptor points, so it is plain memory
+// with the bytes first, registered apart from the handles.
+struct RowidData {
+  uint8_t bytes[16] = {};
+  EnvHandle* env = nullptr;
+};
+std::set<const RowidData*> rowidRegistry;
+
+RowidData* lookupRowid(const void* p) {
+  std::lock_guard lock(registryMutex);
+  const auto* d = static_cast<const RowidData*>(p);
+  return rowidRegistry.count(d) ? const_cast<RowidData*>(d) : nullptr;
+}
+
 struct EnvHandle : Handle {
   EnvHandle() : Handle(OCI_HTYPE_ENV, nullptr) { env = this; }
   ~EnvHandle() override {
+    {
+      std::lock_guard lock(registryMutex);
+      for (auto it = rowidRegistry.begin(); it != rowidRegistry.end();) {
+        if ((*it)->env == this) {
+          delete *it;
+          it = rowidRegistry.erase(it);
+        } else {
+          ++it;
+        }
+      }
+    }
     // Children first: statements free their binds and defines themselves.
     while (!children.empty()) {
       Handle* h = children.back();
@@ -71,17 +101,33 @@ struct EnvHandle : Handle {
   std::vector<Handle*> children;
 };
 
+// An error handle may be shared by a thread running a statement and one breaking it, so its
+// record is read and written under its own lock.
 struct ErrorHandle : Handle {
   using Handle::Handle;
+  void clear() { set(0, {}); }
+  void set(int newCode, const std::string& newText) {
+    std::lock_guard lock(mutex);
+    code = newCode;
+    text = newText;
+  }
+  std::pair<int, std::string> get() {
+    std::lock_guard lock(mutex);
+    return {code, text};
+  }
+
+ private:
+  std::mutex mutex;
   int code = 0;
   std::string text;
-  void clear() {
-    code = 0;
-    text.clear();
-  }
 };
 
 struct SessionHandle;
+
+using FailoverCallback = sb4 (*)(void* svc, void* env, void* context, ub4 type, ub4 event);
+
+// Failover events and the type of failover this server offers (a new session, nothing else).
+constexpr ub4 kFailoverEnd = 1, kFailoverAbort = 2, kFailoverBegin = 8, kFailoverSession = 2;
 
 struct ServerHandle : Handle {
   using Handle::Handle;
@@ -89,6 +135,8 @@ struct ServerHandle : Handle {
   std::string banner;
   bool attached = false;
   std::set<SessionHandle*> sessions;
+  FailoverCallback failover = nullptr;
+  void* failoverContext = nullptr;
 };
 
 struct SessionHandle : Handle {
@@ -100,6 +148,7 @@ struct SessionHandle : Handle {
   ServerHandle* server = nullptr;
   uint64_t generation = 0;  // counts logons, so statements notice a session begun again
   bool dead = false;        // the connection was lost (ORA-03113); every later call gets ORA-03114
+  bool privileged = false;
 };
 
 SessionHandle::~SessionHandle() {
@@ -124,6 +173,8 @@ struct Area {
   char* length = nullptr;
   char* returnCode = nullptr;
   ub4 valueSkip = 0, indicatorSkip = 0, lengthSkip = 0, codeSkip = 0;
+  ub2 charsetId = 0;    // 1000: text travels as UTF-16
+  ub1 charsetForm = 1;  // 2: national
   char* valueAt(ub4 row) const {
     return value + static_cast<size_t>(row) * (valueSkip ? valueSkip : static_cast<ub4>(size));
   }
@@ -144,6 +195,17 @@ struct Area {
   }
 };
 
+using InBindCallback = sb4 (*)(void* context, void* bind, ub4 iter, ub4 index, void** buffer, ub4* length,
+                               ub1* piece, void** indicator);
+using OutBindCallback = sb4 (*)(void* context, void* bind, ub4 iter, ub4 index, void** buffer, ub4** length,
+                                ub1* piece, void** indicator, ub2** returnCode);
+using DefineCallback = sb4 (*)(void* context, void* define, ub4 iter, void** buffer, ub4** length, ub1* piece,
+                               void** indicator, ub2** returnCode);
+
+// Piece codes of piecewise transfers.
+constexpr ub1 kOnePiece = 0, kFirstPiece = 1, kNextPiece = 2, kLastPiece = 3;
+constexpr ub1 kParamIn = 1, kParamOut = 2;
+
 struct BindHandle : Handle {
   BindHandle(EnvHandle* env, StmtHandle* stmt) : Handle(OCI_HTYPE_BIND, env), stmt(stmt) {}
   StmtHandle* stmt;
@@ -155,6 +217,20 @@ struct BindHandle : Handle {
   bool begun = false;
   bool complete = false;
   std::string pieces;
+  // OCIBindDynamic: the callbacks that give input pieces and take output pieces.
+  InBindCallback inCallback = nullptr;
+  void* inContext = nullptr;
+  OutBindCallback outCallback = nullptr;
+  void* outContext = nullptr;
+};
+
+// Where the caller takes the next piece of a value: the buffer, its size in and length out, and
+// the indicator (OCIStmtSetPieceInfo or a dynamic callback gives them).
+struct PieceTarget {
+  char* buffer = nullptr;
+  ub4* length = nullptr;
+  sb2* indicator = nullptr;
+  bool given = false;
 };
 
 struct DefineHandle : Handle {
@@ -162,6 +238,10 @@ struct DefineHandle : Handle {
   StmtHandle* stmt;
   ub4 position = 0;
   Area area;
+  bool dynamic = false;  // OCI_DYNAMIC_FETCH: pieces through OCIStmtSetPieceInfo or the callback
+  DefineCallback callback = nullptr;
+  void* context = nullptr;
+  PieceTarget target;
 };
 
 struct ParamHandle : Handle {
@@ -188,6 +268,26 @@ struct LobHandle : Handle {
   // A BFILE: its directory alias and file name; `bytes` holds the file while it is open.
   std::string directory, fileName;
   bool opened = false;
+  // A locator fetched from a table row: writes go to that row, in the session's transaction.
+  SessionHandle* session = nullptr;
+  uint64_t generation = 0;
+  std::string database, table, column;
+  int64_t row = 0;
+  bool national = false;
+};
+
+// TIMESTAMP descriptors (68 plain, 69 WITH TIME ZONE, 70 WITH LOCAL TIME ZONE) and INTERVAL
+// descriptors (62 YEAR TO MONTH, 63 DAY TO SECOND).
+struct DateTimeHandle : Handle {
+  using Handle::Handle;
+  TimeStamp value;
+  bool valid = false;
+};
+
+struct IntervalHandle : Handle {
+  using Handle::Handle;
+  Interval value;
+  bool valid = false;
 };
 
 struct StmtHandle : Handle {
@@ -211,7 +311,27 @@ struct StmtHandle : Handle {
   bool executed = false;
   bool open = false;
   ub2 errorOffset = 0;
+  int64_t changedRow = 0;           // the row the last DML execution touched last (OCI_ATTR_ROWID)
+  bool truncated = false;           // a fetch cut a value short (reported as ORA-24345 with information)
   BindHandle* pieceBind = nullptr;  // the value whose next piece an execution waits for
+  // Output pieces: the binds whose values an execution still hands out, the value under way and
+  // how much of it is out.
+  struct OutValue {
+    BindHandle* bind;
+    std::string data;
+    bool null;
+  };
+  std::vector<OutValue> outQueue;
+  size_t outAt = 0;
+  PieceTarget outTarget;
+  // A piecewise fetch: the row read, the dynamic column under way, its value and progress.
+  bool rowPending = false;
+  std::vector<Value> pendingRow;
+  size_t pieceColumn = 0;
+  DefineHandle* pieceDefine = nullptr;
+  std::string pieceData;
+  size_t pieceAt = 0;
+  bool pieceNull = false;
 };
 
 template <class T>
@@ -233,10 +353,7 @@ T& need(const void* p, ub4 type) {
 }
 
 sword setError(ErrorHandle* err, int code, const std::string& text) {
-  if (err) {
-    err->code = code;
-    err->text = text;
-  }
+  if (err) err->set(code, text);
   return OCI_ERROR;
 }
 
@@ -251,21 +368,64 @@ void readHooks() {
   failAfterRowsOn = std::getenv("OCI_STANDIN_FAIL_AFTER_ROWS") != nullptr;
   failAfterRows = envNumber("OCI_STANDIN_FAIL_AFTER_ROWS");
   delayMicros = envNumber("OCI_STANDIN_DELAY_US");
+  failoverOffered = envNumber("OCI_STANDIN_FAILOVER") != 0;
 }
 
-// Marks every live session lost, as a dropped connection would.
+// Marks every live session lost, as a dropped connection would. When the service offers
+// failover, a session whose server has a failover callback is then logged on again between the
+// callback's begin and end events; the call that met the loss still fails.
 void loseAllSessions() {
-  std::lock_guard lock(registryMutex);
-  for (const Handle* h : registry)
-    if (h->type == OCI_HTYPE_SESSION)
-      const_cast<SessionHandle*>(static_cast<const SessionHandle*>(h))->dead = true;
+  struct Failover {
+    SessionHandle* session;
+    ServerHandle* server;
+    void* svc;
+  };
+  std::vector<Failover> failovers;
+  {
+    std::lock_guard lock(registryMutex);
+    for (const Handle* h : registry) {
+      if (h->type != OCI_HTYPE_SESSION) continue;
+      auto* s = const_cast<SessionHandle*>(static_cast<const SessionHandle*>(h));
+      s->dead = true;
+      if (!failoverOffered || !s->core || !s->server || !registry.count(s->server) || !s->server->failover)
+        continue;
+      void* svc = nullptr;
+      for (const Handle* other : registry)
+        if (other->type == OCI_HTYPE_SVCCTX && static_cast<const SvcHandle*>(other)->session == s)
+          svc = const_cast<Handle*>(other);
+      failovers.push_back({s, s->server, svc});
+    }
+  }
+  for (const Failover& f : failovers) {
+    ServerHandle& server = *f.server;
+    SessionHandle& s = *f.session;
+    server.failover(f.svc, s.env, server.failoverContext, kFailoverSession, kFailoverBegin);
+    try {
+      s.core = std::make_unique<Session>(server.folder, s.user, s.password, s.privileged);
+      s.dead = false;
+      ++s.generation;
+      server.failover(f.svc, s.env, server.failoverContext, kFailoverSession, kFailoverEnd);
+    } catch (const std::exception&) {
+      server.failover(f.svc, s.env, server.failoverContext, kFailoverSession, kFailoverAbort);
+    }
+  }
 }
 
 // Counts the call, sleeps the configured delay, and fires a pending ORA-03113 on the first call
 // that can report it.
-bool countedCall(ErrorHandle* err) {
+bool countedCall(ErrorHandle* err, bool delayed = true) {
   const uint64_t n = ++callCount;
-  if (const uint64_t us = delayMicros.load()) ::usleep(static_cast<useconds_t>(us));
+  if (const uint64_t us = delayed ? delayMicros.load() : 0) {
+    // The delay plays a slow server: a break ends it, as it ends a running statement.
+    const uint64_t breaks = breakCount.load();
+    for (uint64_t slept = 0; slept < us; slept += 2000) {
+      ::usleep(static_cast<useconds_t>(std::min<uint64_t>(2000, us - slept)));
+      if (breakCount.load() != breaks) {
+        setError(err, ORA_CANCELLED, "user requested cancel of current operation");
+        return false;
+      }
+    }
+  }
   if (failAtCall != 0 && n >= failAtCall) {
     failAtCall = 0;
     failurePending = true;
@@ -281,15 +441,17 @@ bool countedCall(ErrorHandle* err) {
 
 // Runs an entry point's body with its error handle: validates it, counts the call, and turns
 // every failure into a status.
+// A `quiet` call (a break) leaves the error handle's record alone unless it fails itself, and
+// is not delayed.
 template <class F>
-sword entry(void* errhp, F&& body) {
+sword entry(void* errhp, F&& body, bool quiet = false) {
   ErrorHandle* err = nullptr;
   if (errhp) {
     err = lookup<ErrorHandle>(errhp, OCI_HTYPE_ERROR);
     if (!err) return OCI_INVALID_HANDLE;
-    err->clear();
+    if (!quiet) err->clear();
   }
-  if (!countedCall(err)) return OCI_ERROR;
+  if (!countedCall(err, !quiet)) return OCI_ERROR;
   try {
     return body(err);
   } catch (const InvalidHandle&) {
@@ -333,6 +495,183 @@ SessionHandle* sessionOfSvc(SvcHandle& svc) {
   throw OraError(3115, "unsupported network datatype or representation (" + std::to_string(type) + ")");
 }
 
+constexpr ub2 kUtf16CharsetId = 1000;
+
+std::u16string utf16Of(const std::string& text) {
+  std::u16string out;
+  for (size_t i = 0; i < text.size();) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    const int extra = c < 0x80 ? 0 : c < 0xE0 ? 1 : c < 0xF0 ? 2 : 3;
+    char32_t code = extra == 0 ? c : c & (0x3F >> extra);
+    for (int k = 1; k <= extra && i + size_t(k) < text.size(); ++k)
+      code = (code << 6) | (static_cast<unsigned char>(text[i + size_t(k)]) & 0x3F);
+    i += size_t(extra) + 1;
+    if (code >= 0x10000) {
+      code -= 0x10000;
+      out += static_cast<char16_t>(0xD800 + (code >> 10));
+      out += static_cast<char16_t>(0xDC00 + (code & 0x3FF));
+    } else {
+      out += static_cast<char16_t>(code);
+    }
+  }
+  return out;
+}
+
+std::string utf8Of(std::u16string_view units) {
+  std::string out;
+  for (size_t i = 0; i < units.size(); ++i) {
+    char32_t c = units[i];
+    if (c >= 0xD800 && c < 0xDC00 && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] < 0xE000)
+      c = 0x10000 + ((c - 0xD800) << 10) + (units[++i] - 0xDC00);
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (c >> 18));
+      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+// UTF-16 text in memory order as bytes, and back.
+std::string utf16Bytes(const std::string& text) {
+  const std::u16string units = utf16Of(text);
+  return std::string(reinterpret_cast<const char*>(units.data()), units.size() * 2);
+}
+
+std::string textOfUtf16Bytes(const char* p, size_t bytes) {
+  std::u16string units(bytes / 2, u'\0');
+  std::memcpy(units.data(), p, units.size() * 2);
+  return utf8Of(units);
+}
+
+bool isTextType(ub2 type) {
+  return type == SQLT_STR || type == SQLT_CHR || type == SQLT_AFC || type == SQLT_AVC || type == SQLT_LNG ||
+         type == SQLT_VCS;
+}
+
+// A value as an exact number; ORA-01722 for text that is none.
+ExactNumber exactOf(const Value& v) {
+  switch (v.kind) {
+    case Value::Kind::Integer:
+      return numberFromInteger(v.integer);
+    case Value::Kind::Real:
+      return numberFromDouble(v.real);
+    default:
+      if (const auto n = numberFromStoredText(v.bytes)) return *n;
+      throw OraError(ORA_INVALID_NUMBER, "invalid number");
+  }
+}
+
+// The value a number takes in a statement: the stored form of standin_number.h.
+Value valueOfNumber(const ExactNumber& n) {
+  const StoredNumber s = storedNumber(n);
+  switch (s.kind) {
+    case StoredNumber::Kind::Integer:
+      return Value::number(s.integer);
+    case StoredNumber::Kind::Real:
+      return Value::floating(s.real);
+    case StoredNumber::Kind::Text:
+      break;
+  }
+  return Value::text(s.text);
+}
+
+// The descriptor a define or bind buffer row points at.
+void* pointerAt(const char* p) {
+  void* d = nullptr;
+  std::memcpy(&d, p, sizeof d);
+  return d;
+}
+
+// Any datetime descriptor, whichever of the three kinds it was made as.
+DateTimeHandle* lookupDateTime(const void* p) {
+  for (ub4 type : {OCI_DTYPE_TIMESTAMP, OCI_DTYPE_TIMESTAMP_TZ, OCI_DTYPE_TIMESTAMP_LTZ})
+    if (auto* h = lookup<DateTimeHandle>(p, type)) return h;
+  return nullptr;
+}
+
+IntervalHandle* lookupInterval(const void* p) {
+  if (auto* h = lookup<IntervalHandle>(p, OCI_DTYPE_INTERVAL_YM)) return h;
+  return lookup<IntervalHandle>(p, OCI_DTYPE_INTERVAL_DS);
+}
+
+Value descriptorValue(ub2 externalType, void* descriptor) {
+  if (externalType == SQLT_INTERVAL_YM || externalType == SQLT_INTERVAL_DS) {
+    IntervalHandle* h = lookupInterval(descriptor);
+    if (!h) throw OraError(1867, "the interval is invalid");
+    if (!h->valid) return {};
+    return Value::text(intervalText(h->value, 9, h->value.yearMonth ? 0 : 9));
+  }
+  DateTimeHandle* h = lookupDateTime(descriptor);
+  if (!h) throw OraError(1891, "Datetime/Interval internal error");
+  if (!h->valid) return {};
+  TimeStamp t = h->value;
+  if (externalType == SQLT_TIMESTAMP_TZ) {
+    t.hasZone = true;
+  } else if (t.hasZone && t.zoneMinutes != 0 && externalType == SQLT_TIMESTAMP_LTZ) {
+    // A local time zone value is kept in the session's zone, which is UTC here.
+    TimeStamp utc = t;
+    utc.zoneMinutes = 0;
+    int64_t shift = -t.zoneMinutes;
+    DateTime d = t.date;
+    const auto days = std::chrono::sys_days{std::chrono::year{d.year} / d.month / d.day};
+    int64_t minutes = d.hour * 60 + d.minute + shift;
+    auto day = days + std::chrono::days{minutes >= 0 ? minutes / 1440 : -((-minutes + 1439) / 1440)};
+    minutes = ((minutes % 1440) + 1440) % 1440;
+    const std::chrono::year_month_day ymd{day};
+    utc.date = {static_cast<int>(ymd.year()),
+                static_cast<int>(static_cast<unsigned>(ymd.month())),
+                static_cast<int>(static_cast<unsigned>(ymd.day())),
+                static_cast<int>(minutes / 60),
+                static_cast<int>(minutes % 60),
+                d.second};
+    t = utc;
+    t.hasZone = false;
+  } else {
+    t.hasZone = false;
+  }
+  return Value::text(storedTimestamp(t));
+}
+
+void fillDescriptor(ub2 externalType, void* descriptor, const Value& value, const Session&) {
+  if (externalType == SQLT_INTERVAL_YM || externalType == SQLT_INTERVAL_DS) {
+    IntervalHandle* h = lookupInterval(descriptor);
+    if (!h) throw OraError(1867, "the interval is invalid");
+    Interval v;
+    if (value.kind != Value::Kind::Text || !parseInterval(value.bytes, externalType == SQLT_INTERVAL_YM, v))
+      throw OraError(1867, "the interval is invalid");
+    h->value = v;
+    h->valid = true;
+    return;
+  }
+  DateTimeHandle* h = lookupDateTime(descriptor);
+  if (!h) throw OraError(1891, "Datetime/Interval internal error");
+  TimeStamp t;
+  if (value.kind != Value::Kind::Text || !parseStoredTimestamp(value.bytes, t))
+    throw OraError(1861, "literal does not match format string");
+  if (h->type == OCI_DTYPE_TIMESTAMP_TZ) {
+    t.hasZone = true;
+  } else if (h->type == OCI_DTYPE_TIMESTAMP) {
+    t.hasZone = false;
+    t.zoneMinutes = 0;
+  }
+  h->value = t;
+  h->valid = true;
+}
+
+Value lobValue(const LobHandle& l);
+void fillLob(LobHandle& l, const Value& value, bool clob, const Session& session);
+
 Value readArea(const Area& a, ub4 row) {
   const sb2* ind = a.indicatorAt(row);
   if (ind && *ind < 0) return {};
@@ -341,15 +680,43 @@ Value readArea(const Area& a, ub4 row) {
   const ub2* alen = a.lengthAt(row);
   const size_t size = a.size < 0 ? 0 : static_cast<size_t>(a.size);
   const size_t given = alen ? std::min<size_t>(*alen, size) : size;
-  auto text = [](std::string s) { return s.empty() ? Value{} : Value::text(std::move(s)); };
+  const bool wide = a.charsetId == kUtf16CharsetId;
+  auto text = [&](std::string s) {
+    if (wide) s = textOfUtf16Bytes(s.data(), s.size());
+    return s.empty() ? Value{} : Value::text(std::move(s));
+  };
   switch (a.type) {
     case SQLT_STR:
+      if (wide) {
+        size_t n = 0;
+        while (n + 1 < size && (p[n] != 0 || p[n + 1] != 0)) n += 2;
+        return text(std::string(p, n));
+      }
       return text(std::string(p, strnlen(p, size)));
+    case SQLT_AVC: {
+      // Fixed text with a terminator: what lies after the terminator is padding, not value.
+      std::string s(p, given);
+      if (wide) {
+        for (size_t n = 0; n + 1 < s.size(); n += 2)
+          if (s[n] == 0 && s[n + 1] == 0) {
+            s.resize(n);
+            break;
+          }
+      } else if (const size_t nul = s.find('\0'); nul != std::string::npos) {
+        s.resize(nul);
+      }
+      return text(std::move(s));
+    }
     case SQLT_CHR:
     case SQLT_AFC:
-    case SQLT_AVC:
     case SQLT_LNG:
       return text(std::string(p, given));
+    case SQLT_VCS: {
+      if (size < 2) return {};
+      ub2 n;
+      std::memcpy(&n, p, 2);
+      return text(std::string(p + 2, std::min<size_t>(n, size - 2)));
+    }
     case SQLT_INT:
       switch (size) {
         case 1:
@@ -384,6 +751,16 @@ Value readArea(const Area& a, ub4 row) {
         return Value::floating(v);
       }
       unsupportedType(a.type);
+    case SQLT_VNU:
+    case SQLT_NUM: {
+      const auto* b = reinterpret_cast<const uint8_t*>(p);
+      const size_t length = a.type == SQLT_VNU ? (size > 0 ? b[0] : 0) : given;
+      if (a.type == SQLT_VNU && (size < 1 || length + 1 > size)) unsupportedType(a.type);
+      if (a.type == SQLT_VNU && length == 0) return {};
+      const auto n = fromNumberBytes(a.type == SQLT_VNU ? b + 1 : b, length);
+      if (!n) throw OraError(ORA_INVALID_NUMBER, "invalid number");
+      return valueOfNumber(*n);
+    }
     case SQLT_DAT: {
       DateTime d;
       if (size < 7 || !fromOraDate(reinterpret_cast<const uint8_t*>(p), d))
@@ -394,6 +771,27 @@ Value readArea(const Area& a, ub4 row) {
     case SQLT_LBI:
       if (given == 0) return {};
       return {Value::Kind::Bytes, 0, 0, std::string(p, given)};
+    case SQLT_RDD: {
+      const auto* d = lookupRowid(pointerAt(p));
+      if (!d) throw OraError(1410, "invalid ROWID");
+      int64_t number = 0;
+      if (!rowidFromBytes(d->bytes, number)) throw OraError(1410, "invalid ROWID");
+      return Value::text(rowidText(number));
+    }
+    case SQLT_CLOB:
+    case SQLT_BLOB:
+    case SQLT_BFILE: {
+      void* locator = pointerAt(p);
+      LobHandle* l = lookup<LobHandle>(locator, a.type == SQLT_BFILE ? OCI_DTYPE_FILE : OCI_DTYPE_LOB);
+      if (!l) throw OraError(22275, "invalid LOB locator specified");
+      return lobValue(*l);
+    }
+    case SQLT_TIMESTAMP:
+    case SQLT_TIMESTAMP_TZ:
+    case SQLT_TIMESTAMP_LTZ:
+    case SQLT_INTERVAL_YM:
+    case SQLT_INTERVAL_DS:
+      return descriptorValue(a.type, pointerAt(p));
     case SQLT_RSET:
       return {};
     default:
@@ -407,40 +805,15 @@ double numberOf(const Value& v) {
       return static_cast<double>(v.integer);
     case Value::Kind::Real:
       return v.real;
-    default: {
-      const char* s = v.bytes.c_str();
-      char* end = nullptr;
-      const double d = std::strtod(s, &end);
-      while (end && *end == ' ') ++end;
-      if (end == s || !end || *end) throw OraError(ORA_INVALID_NUMBER, "invalid number");
-      return d;
-    }
+    default:
+      return toDouble(exactOf(v));
   }
 }
 
 // Writes one value into a row of a define or output bind. A NULL without an indicator, or a
-// truncated value without one, raises ORA-01405 or ORA-01406.
-std::u16string utf16Of(const std::string& text) {
-  std::u16string out;
-  for (size_t i = 0; i < text.size();) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    const int extra = c < 0x80 ? 0 : c < 0xE0 ? 1 : c < 0xF0 ? 2 : 3;
-    char32_t code = extra == 0 ? c : c & (0x3F >> extra);
-    for (int k = 1; k <= extra && i + size_t(k) < text.size(); ++k)
-      code = (code << 6) | (static_cast<unsigned char>(text[i + size_t(k)]) & 0x3F);
-    i += size_t(extra) + 1;
-    if (code >= 0x10000) {
-      code -= 0x10000;
-      out += static_cast<char16_t>(0xD800 + (code >> 10));
-      out += static_cast<char16_t>(0xDC00 + (code & 0x3FF));
-    } else {
-      out += static_cast<char16_t>(code);
-    }
-  }
-  return out;
-}
-
-void writeArea(const Session& session, const Area& a, ub4 row, const Value& value, bool isDate) {
+// truncated value without one, raises ORA-01405 or ORA-01406; a truncation with an indicator
+// answers true, so that the fetch reports it.
+bool writeArea(const Session& session, const Area& a, ub4 row, const Value& value, uint16_t columnCode) {
   sb2* ind = a.indicatorAt(row);
   ub2* rlen = a.lengthAt(row);
   ub2* rcode = a.codeAt(row);
@@ -452,61 +825,102 @@ void writeArea(const Session& session, const Area& a, ub4 row, const Value& valu
     *ind = -1;
     if (rlen) *rlen = 0;
     if (rcode) *rcode = 1405;
-    return;
+    return false;
   }
   if (ind) *ind = 0;
   if (rcode) *rcode = 0;
   if (!p) throw OraError(24334, "no descriptor for this position");
-  auto putText = [&](const std::string& s, bool terminate, bool pad) {
-    const size_t room = terminate ? (size == 0 ? 0 : size - 1) : size;
-    const size_t n = std::min(s.size(), room);
+  const bool wide = a.charsetId == kUtf16CharsetId && isTextType(a.type);
+  bool truncated = false;
+  auto putBytes = [&](const std::string& raw, bool terminate, bool pad) {
+    const std::string s = wide ? utf16Bytes(raw) : raw;
+    const size_t unit = wide ? 2 : 1;
+    const size_t room = terminate ? (size < unit ? 0 : size - unit) : size;
+    size_t n = std::min(s.size(), room);
+    if (wide) n -= n % 2;
     std::memcpy(p, s.data(), n);
     size_t written = n;
-    if (pad && n < size) {
-      std::memset(p + n, ' ', size - n);
-      written = size;
+    if (pad && n < room) {
+      for (size_t k = n; k + unit <= room; k += unit) {
+        p[k] = ' ';
+        if (wide) p[k + 1] = 0;
+      }
+      written = room - (room - n) % unit;
     }
-    if (terminate && size > 0) p[n] = '\0';
+    if (terminate && size >= unit) std::memset(p + written, 0, unit);
     if (rlen) *rlen = static_cast<ub2>(std::min<size_t>(written, 65535));
     if (n < s.size()) {
       if (!ind) throw OraError(1406, "fetched column value was truncated");
       *ind = static_cast<sb2>(std::min<size_t>(s.size(), 32767));
       if (rcode) *rcode = 1406;
+      truncated = true;
     }
   };
   switch (a.type) {
     case SQLT_STR:
-      return putText(valueText(session, value, isDate), true, false);
+      putBytes(valueText(session, value, columnCode), true, false);
+      return truncated;
     case SQLT_CHR:
-    case SQLT_AVC:
     case SQLT_LNG:
-      return putText(valueText(session, value, isDate), false, false);
+      putBytes(valueText(session, value, columnCode), false, false);
+      return truncated;
+    case SQLT_AVC:
+      putBytes(valueText(session, value, columnCode), true, true);
+      return truncated;
     case SQLT_AFC:
-      return putText(valueText(session, value, isDate), false, true);
+      putBytes(valueText(session, value, columnCode), false, true);
+      return truncated;
+    case SQLT_VCS: {
+      if (size < 2) unsupportedType(a.type);
+      const std::string s = valueText(session, value, columnCode);
+      const size_t n = std::min(s.size(), size - 2);
+      const auto length = static_cast<ub2>(n);
+      std::memcpy(p, &length, 2);
+      std::memcpy(p + 2, s.data(), n);
+      if (rlen) *rlen = static_cast<ub2>(n + 2);
+      if (n < s.size()) {
+        if (!ind) throw OraError(1406, "fetched column value was truncated");
+        *ind = static_cast<sb2>(std::min<size_t>(s.size(), 32767));
+        return true;
+      }
+      return false;
+    }
     case SQLT_BIN:
     case SQLT_LBI:
-      return putText(value.kind == Value::Kind::Bytes ? value.bytes : valueText(session, value, false), false,
-                     false);
+      putBytes(value.kind == Value::Kind::Bytes ? value.bytes : valueText(session, value, 0), false, false);
+      return truncated;
     case SQLT_CLOB:
-    case SQLT_BLOB: {
-      // The locator receives a copy of the value: reads see the row as fetched.
-      void* locator = nullptr;
-      std::memcpy(&locator, p, sizeof locator);
-      auto& l = need<LobHandle>(locator, OCI_DTYPE_LOB);
-      l.initialized = true;
-      l.clob = a.type == SQLT_CLOB;
-      l.streaming = false;
-      if (l.clob)
-        l.text = utf16Of(valueText(session, value, false));
-      else
-        l.bytes = value.kind == Value::Kind::Bytes ? value.bytes : valueText(session, value, false);
-      return;
+    case SQLT_BLOB:
+    case SQLT_BFILE: {
+      LobHandle* l = lookup<LobHandle>(pointerAt(p), a.type == SQLT_BFILE ? OCI_DTYPE_FILE : OCI_DTYPE_LOB);
+      if (!l) throw OraError(22275, "invalid LOB locator specified");
+      fillLob(*l, value, a.type == SQLT_CLOB, session);
+      return false;
     }
+    case SQLT_RDD: {
+      RowidData* d = lookupRowid(pointerAt(p));
+      int64_t number = 0;
+      if (!d || value.kind != Value::Kind::Text || !rowidRow(value.bytes, number))
+        throw OraError(1410, "invalid ROWID");
+      const auto bytes = rowidBytes(number);
+      std::memcpy(d->bytes, bytes.data(), bytes.size());
+      if (rlen) *rlen = sizeof(void*);
+      return false;
+    }
+    case SQLT_TIMESTAMP:
+    case SQLT_TIMESTAMP_TZ:
+    case SQLT_TIMESTAMP_LTZ:
+    case SQLT_INTERVAL_YM:
+    case SQLT_INTERVAL_DS:
+      fillDescriptor(a.type, pointerAt(p), value, session);
+      if (rlen) *rlen = sizeof(void*);
+      return false;
     case SQLT_INT: {
-      const double d = std::round(numberOf(value));
-      const double limit = size >= 8 ? 9.2e18 : std::ldexp(1.0, static_cast<int>(size * 8 - 1));
-      if (!(std::fabs(d) < limit)) throw OraError(1455, "converting column overflows integer datatype");
-      const auto v = static_cast<int64_t>(d);
+      const auto exact = toInteger(exactOf(value));
+      const int64_t v = exact ? *exact : 0;
+      const int bits = static_cast<int>(size) * 8;
+      if (!exact || (bits < 64 && (v < -(int64_t{1} << (bits - 1)) || v >= (int64_t{1} << (bits - 1)))))
+        throw OraError(1455, "converting column overflows integer datatype");
       switch (size) {
         case 1: {
           const auto x = static_cast<int8_t>(v);
@@ -530,7 +944,7 @@ void writeArea(const Session& session, const Area& a, ub4 row, const Value& valu
           unsupportedType(a.type);
       }
       if (rlen) *rlen = static_cast<ub2>(size);
-      return;
+      return false;
     }
     case SQLT_FLT: {
       const double d = numberOf(value);
@@ -543,36 +957,100 @@ void writeArea(const Session& session, const Area& a, ub4 row, const Value& valu
         unsupportedType(a.type);
       }
       if (rlen) *rlen = static_cast<ub2>(size);
-      return;
+      return false;
+    }
+    case SQLT_VNU:
+    case SQLT_NUM: {
+      const NumberBytes b = toNumberBytes(exactOf(value));
+      const size_t need = b.length + (a.type == SQLT_VNU ? 1u : 0u);
+      if (size < need) unsupportedType(a.type);
+      if (a.type == SQLT_VNU) {
+        p[0] = static_cast<char>(b.length);
+        std::memcpy(p + 1, b.bytes.data(), b.length);
+      } else {
+        std::memcpy(p, b.bytes.data(), b.length);
+      }
+      if (rlen) *rlen = static_cast<ub2>(need);
+      return false;
     }
     case SQLT_DAT: {
       DateTime d;
-      if (value.kind != Value::Kind::Text || !parseCanonicalDate(value.bytes, d))
+      if (value.kind != Value::Kind::Text || !parseCanonicalDate(value.bytes.substr(0, 19), d))
         throw OraError(1861, "literal does not match format string");
       if (size < 7) unsupportedType(a.type);
       const auto bytes = toOraDate(d);
       std::memcpy(p, bytes.data(), 7);
       if (rlen) *rlen = 7;
-      return;
+      return false;
     }
     default:
       unsupportedType(a.type);
   }
 }
 
+// Opens `sql` on the statement handle `target`, as the server hands out a cursor that a block
+// opened or a cursor expression made.
+void openCursorOn(StmtHandle& target, const StmtHandle& owner, Session& session, const std::string& sql,
+                  BindAccess& values) {
+  target.text = sql;
+  target.shape = rewriteSql(sql);
+  target.prepared = true;
+  target.binds.clear();
+  target.defines.clear();
+  target.params.clear();
+  target.session = owner.session;
+  target.generation = owner.generation;
+  target.cursor = std::make_unique<Cursor>(session, sql);
+  target.cursor->execute(values, false);
+  target.rowCount = 0;
+  target.rowsDelivered = 0;
+  target.rowPending = false;
+  target.outQueue.clear();
+  target.executed = target.open = true;
+}
+
+// The values of a statement without binds.
+class NoBinds : public BindAccess {
+ public:
+  Value input(size_t, const std::string&) override { throw OraError(1008, "not all variables bound"); }
+  void output(size_t, const std::string&, const Value&) override {
+    throw OraError(1008, "not all variables bound");
+  }
+  void openCursor(size_t, const std::string&, const std::string&, BindAccess&) override {
+    throw OraError(1001, "invalid cursor");
+  }
+};
+
 // The bind values of one iteration, read from and written to the caller's bind areas.
 class AreaBinds : public BindAccess {
  public:
   AreaBinds(StmtHandle& stmt, Session& session, ub4 row) : stmt_(stmt), session_(session), row_(row) {}
   Value input(size_t position, const std::string& name) override {
-    const BindHandle& b = find(position, name);
+    BindHandle& b = find(position, name);
     if (!b.atExec) return readArea(b.area, row_);
+    if (b.inCallback && !b.complete) gatherPieces(b);
     if (b.pieces.empty()) return {};
     if (b.area.type == SQLT_LBI) return {Value::Kind::Bytes, 0, 0, b.pieces};
     return Value::text(b.pieces);
   }
   void output(size_t position, const std::string& name, const Value& value) override {
-    writeArea(session_, find(position, name).area, 0, value, false);
+    BindHandle& b = find(position, name);
+    if (!b.atExec) {
+      writeArea(session_, b.area, 0, value, 0);
+      return;
+    }
+    // A value given at execution leaves in pieces once the statement has run.
+    b.pieces = value.kind == Value::Kind::Bytes ? value.bytes : valueText(session_, value, 0);
+    b.complete = true;
+    std::string data = b.area.charsetId == kUtf16CharsetId ? utf16Bytes(b.pieces) : b.pieces;
+    const bool null = value.isNull() || b.pieces.empty();
+    for (auto& out : stmt_.outQueue)
+      if (out.bind == &b) {
+        out.data = std::move(data);
+        out.null = null;
+        return;
+      }
+    stmt_.outQueue.push_back({&b, std::move(data), null});
   }
   void openCursor(size_t position, const std::string& name, const std::string& sql,
                   BindAccess& values) override {
@@ -581,22 +1059,32 @@ class AreaBinds : public BindAccess {
                              ? lookup<StmtHandle>(*reinterpret_cast<void* const*>(area.value), OCI_HTYPE_STMT)
                              : nullptr;
     if (!target || target == &stmt_) throw OraError(1001, "invalid cursor");
-    target->text = sql;
-    target->shape = rewriteSql(sql);
-    target->prepared = true;
-    target->binds.clear();
-    target->defines.clear();
-    target->params.clear();
-    target->session = stmt_.session;
-    target->generation = stmt_.generation;
-    target->cursor = std::make_unique<Cursor>(session_, sql);
-    target->cursor->execute(values, false);
-    target->rowCount = 0;
-    target->rowsDelivered = 0;
-    target->executed = target->open = true;
+    openCursorOn(*target, stmt_, session_, sql, values);
   }
 
  private:
+  // Asks the in-bind callback for pieces until it gives the last one.
+  void gatherPieces(BindHandle& b) {
+    b.pieces.clear();
+    ub1 piece = kFirstPiece;
+    for (int guard = 0; guard < 1000000; ++guard) {
+      void* buffer = nullptr;
+      ub4 length = 0;
+      void* indicator = nullptr;
+      ub1 asked = guard == 0 ? kFirstPiece : kNextPiece;
+      piece = asked;
+      if (b.inCallback(b.inContext, &b, row_, 0, &buffer, &length, &piece, &indicator) != OCI_CONTINUE)
+        throw OraError(1013, "user requested cancel of current operation");
+      const bool null = indicator && *static_cast<const sb2*>(indicator) < 0;
+      if (buffer && !null) b.pieces.append(static_cast<const char*>(buffer), length);
+      if (piece == kOnePiece || piece == kLastPiece) {
+        b.complete = true;
+        return;
+      }
+    }
+    throw OraError(3129, "the next piece to be inserted is required");
+  }
+
   BindHandle& find(size_t position, const std::string& name) {
     for (auto& b : stmt_.binds)
       if (!b->name.empty() && b->name == name) return *b;
@@ -609,18 +1097,121 @@ class AreaBinds : public BindAccess {
   ub4 row_;
 };
 
+// A locator just filled from a row remembers the row, so that writes through it reach the table.
+void bindLobToRow(const Area& a, ub4 row, const StmtHandle& stmt, const ColumnInfo& column, int64_t number) {
+  LobHandle* l = lookup<LobHandle>(pointerAt(a.valueAt(row)), OCI_DTYPE_LOB);
+  if (!l) return;
+  l->session = stmt.session;
+  l->generation = stmt.generation;
+  l->database = column.database;
+  l->table = column.table;
+  l->column = column.origin;
+  l->row = number;
+  l->national = column.type.national();
+}
+
 DefineHandle* defineAt(StmtHandle& stmt, ub4 position) {
   for (auto& d : stmt.defines)
     if (d->position == position) return d.get();
   return nullptr;
 }
 
-// Fetches up to `rows` rows into the defines; answers the rows written.
-ub4 fetchRows(StmtHandle& stmt, ub4 rows) {
+// The bytes a dynamic define receives for a value, and whether it is NULL.
+std::string pieceBytes(const Session& session, const DefineHandle& d, const Value& v, uint16_t code,
+                       bool& null) {
+  null = v.isNull() || (v.kind == Value::Kind::Text && v.bytes.empty());
+  if (null) return {};
+  if (v.kind == Value::Kind::Bytes) return v.bytes;
+  const std::string text = valueText(session, v, code);
+  return d.area.charsetId == kUtf16CharsetId ? utf16Bytes(text) : text;
+}
+
+// Hands a whole value to a define's callback, one piece per call, as large as it offers.
+void deliverByCallback(DefineHandle& d, ub4 row, const std::string& data, bool null) {
+  size_t at = 0;
+  for (bool first = true;; first = false) {
+    void* buffer = nullptr;
+    ub4* length = nullptr;
+    void* indicator = nullptr;
+    ub2* code = nullptr;
+    ub1 piece = first ? kFirstPiece : kNextPiece;
+    if (d.callback(d.context, &d, row, &buffer, &length, &piece, &indicator, &code) != OCI_CONTINUE)
+      throw OraError(1013, "user requested cancel of current operation");
+    if (null) {
+      if (indicator) *static_cast<sb2*>(indicator) = -1;
+      if (length) *length = 0;
+      return;
+    }
+    if (!length || (!buffer && *length > 0)) throw OraError(24302, "no piece information available");
+    const size_t n = std::min<size_t>(*length, data.size() - at);
+    if (n > 0) std::memcpy(buffer, data.data() + at, n);
+    *length = static_cast<ub4>(n);
+    if (indicator) *static_cast<sb2*>(indicator) = 0;
+    if (code) *code = 0;
+    at += n;
+    if (at >= data.size()) return;
+    if (n == 0) throw OraError(1406, "fetched column value was truncated");
+  }
+}
+
+// Starts the piecewise transfer of the first dynamic column from `from` on that has no callback;
+// false when the row has none left.
+bool startPieces(StmtHandle& stmt, const Session& session, size_t from) {
+  const auto& columns = stmt.cursor->columns();
+  for (size_t c = from; c < stmt.pendingRow.size(); ++c) {
+    DefineHandle* d = defineAt(stmt, static_cast<ub4>(c + 1));
+    if (!d || !d->dynamic || d->callback) continue;
+    stmt.pieceColumn = c;
+    stmt.pieceDefine = d;
+    stmt.pieceData = pieceBytes(session, *d, stmt.pendingRow[c], columns[c].type.code, stmt.pieceNull);
+    stmt.pieceAt = 0;
+    d->target.given = false;
+    return true;
+  }
+  stmt.pieceDefine = nullptr;
+  return false;
+}
+
+// Puts the next piece into the buffer the caller set; true when the row is complete.
+bool continuePieces(StmtHandle& stmt, const Session& session) {
+  DefineHandle* d = stmt.pieceDefine;
+  if (!d->target.given || !d->target.length) throw OraError(24302, "no piece information available");
+  PieceTarget& t = d->target;
+  t.given = false;
+  if (stmt.pieceNull) {
+    if (t.indicator) *t.indicator = -1;
+    *t.length = 0;
+    stmt.pieceAt = stmt.pieceData.size();
+  } else {
+    const size_t n = std::min<size_t>(*t.length, stmt.pieceData.size() - stmt.pieceAt);
+    if (n > 0) std::memcpy(t.buffer, stmt.pieceData.data() + stmt.pieceAt, n);
+    *t.length = static_cast<ub4>(n);
+    if (t.indicator) *t.indicator = 0;
+    stmt.pieceAt += n;
+    if (n == 0 && stmt.pieceAt < stmt.pieceData.size())
+      throw OraError(1406, "fetched column value was truncated");
+  }
+  if (stmt.pieceAt < stmt.pieceData.size()) return false;
+  return !startPieces(stmt, session, stmt.pieceColumn + 1);
+}
+
+// Fetches up to `rows` rows into the defines; answers the rows written. A row with a column
+// defined for pieces stops the fetch with `needData` set until its pieces are taken.
+ub4 fetchRows(StmtHandle& stmt, ub4 rows, bool* needData = nullptr) {
   Session& session = cursorSession(stmt);
   ub4 got = 0;
-  std::vector<Value> row;
   const auto& columns = stmt.cursor->columns();
+  if (needData) *needData = false;
+  if (stmt.rowPending) {
+    if (!continuePieces(stmt, session)) {
+      if (needData) *needData = true;
+      return 0;
+    }
+    stmt.rowPending = false;
+    ++got;
+    ++stmt.rowsDelivered;
+  }
+  std::vector<Value>& row = stmt.pendingRow;
   while (got < rows && stmt.open) {
     if (failAfterRowsOn && stmt.rowsDelivered >= failAfterRows) {
       stmt.open = false;
@@ -632,8 +1223,36 @@ ub4 fetchRows(StmtHandle& stmt, ub4 rows) {
       break;
     }
     for (size_t c = 0; c < row.size(); ++c) {
-      if (const DefineHandle* d = defineAt(stmt, static_cast<ub4>(c + 1)))
-        writeArea(session, d->area, got, row[c], columns[c].type.code == SQLT_DAT);
+      DefineHandle* d = defineAt(stmt, static_cast<ub4>(c + 1));
+      if (!d) continue;
+      if (d->dynamic) {
+        if (d->callback) {
+          bool null = false;
+          const std::string data = pieceBytes(session, *d, row[c], columns[c].type.code, null);
+          deliverByCallback(*d, got, data, null);
+        }
+        continue;
+      }
+      if (d->area.type == SQLT_RSET) {
+        // A cursor column: the row's cursor opens on the statement handle the buffer names.
+        std::string sql;
+        if (!cursorExpression(row[c], sql)) throw OraError(932, "inconsistent datatypes: expected CURSOR");
+        auto* target = lookup<StmtHandle>(pointerAt(d->area.valueAt(got)), OCI_HTYPE_STMT);
+        if (!target || target == &stmt) throw OraError(1001, "invalid cursor");
+        NoBinds none;
+        openCursorOn(*target, stmt, session, sql, none);
+        if (sb2* ind = d->area.indicatorAt(got)) *ind = 0;
+        continue;
+      }
+      stmt.truncated = writeArea(session, d->area, got, row[c], columns[c].type.code) || stmt.truncated;
+      if ((d->area.type == SQLT_CLOB || d->area.type == SQLT_BLOB) && stmt.cursor->originRow(c) != 0)
+        bindLobToRow(d->area, got, stmt, columns[c], stmt.cursor->originRow(c));
+    }
+    if (startPieces(stmt, session, 0)) {
+      if (!needData) throw OraError(24345, "piecewise fetch needs OCIStmtFetch");
+      stmt.rowPending = true;
+      *needData = true;
+      break;
     }
     ++got;
     ++stmt.rowsDelivered;
@@ -761,10 +1380,36 @@ OCI_EXPORT sword OCIHandleFree(void* hndlp, ub4 type) {
 OCI_EXPORT sword OCIDescriptorAlloc(const void* parenth, void** descpp, ub4 type, size_t, void**) {
   return entry(nullptr, [&](ErrorHandle*) -> sword {
     auto& env = need<EnvHandle>(parenth, OCI_HTYPE_ENV);
-    if (!descpp || (type != OCI_DTYPE_ROWID && type != OCI_DTYPE_LOB && type != OCI_DTYPE_FILE))
-      return OCI_INVALID_HANDLE;
-    Handle* h = type == OCI_DTYPE_ROWID ? static_cast<Handle*>(new RowidHandle(type, &env))
-                                        : new LobHandle(type, &env);
+    if (!descpp) return OCI_INVALID_HANDLE;
+    if (type == OCI_DTYPE_ROWID) {
+      auto* d = new RowidData();
+      d->env = &env;
+      std::lock_guard lock(registryMutex);
+      rowidRegistry.insert(d);
+      *descpp = d;
+      return OCI_SUCCESS;
+    }
+    Handle* h = nullptr;
+    switch (type) {
+      case OCI_DTYPE_LOB:
+      case OCI_DTYPE_FILE:
+        h = new LobHandle(type, &env);
+        break;
+      case OCI_DTYPE_TIMESTAMP:
+      case OCI_DTYPE_TIMESTAMP_TZ:
+      case OCI_DTYPE_TIMESTAMP_LTZ:
+        h = new DateTimeHandle(type, &env);
+        break;
+      case OCI_DTYPE_INTERVAL_YM:
+      case OCI_DTYPE_INTERVAL_DS: {
+        auto* interval = new IntervalHandle(type, &env);
+        interval->value.yearMonth = type == OCI_DTYPE_INTERVAL_YM;
+        h = interval;
+        break;
+      }
+      default:
+        return OCI_INVALID_HANDLE;
+    }
     {
       std::lock_guard lock(registryMutex);
       env.children.push_back(h);
@@ -776,11 +1421,36 @@ OCI_EXPORT sword OCIDescriptorAlloc(const void* parenth, void** descpp, ub4 type
 
 OCI_EXPORT sword OCIDescriptorFree(void* descp, ub4 type) {
   return entry(nullptr, [&](ErrorHandle*) -> sword {
+    if (type == OCI_DTYPE_ROWID) {
+      RowidData* d = lookupRowid(descp);
+      if (!d) return OCI_INVALID_HANDLE;
+      std::lock_guard lock(registryMutex);
+      rowidRegistry.erase(d);
+      delete d;
+      return OCI_SUCCESS;
+    }
     if (type == OCI_DTYPE_PARAM) {
       need<Handle>(descp, type);  // freed with its statement
       return OCI_SUCCESS;
     }
     releaseChild(&need<Handle>(descp, type));
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCIRowidToChar(void* rowidDesc, OraText* outbfp, ub2* outbflp, void* errhp) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    RowidData* d = lookupRowid(rowidDesc);
+    if (!d || !outbflp) return OCI_INVALID_HANDLE;
+    int64_t row = 0;
+    if (!rowidFromBytes(d->bytes, row)) throw OraError(1410, "invalid ROWID");
+    const std::string text = rowidText(row);
+    if (*outbflp < text.size() || !outbfp) {
+      *outbflp = static_cast<ub2>(text.size());
+      throw OraError(1406, "fetched column value was truncated");
+    }
+    std::memcpy(outbfp, text.data(), text.size());
+    *outbflp = static_cast<ub2>(text.size());
     return OCI_SUCCESS;
   });
 }
@@ -791,11 +1461,12 @@ OCI_EXPORT sword OCIErrorGet(void* hndlp, ub4 recordno, OraText* sqlstate, sb4* 
   auto* err = lookup<ErrorHandle>(hndlp, OCI_HTYPE_ERROR);
   if (!err) return OCI_INVALID_HANDLE;
   if (sqlstate) sqlstate[0] = 0;
-  if (err->code == 0 || recordno != 1) return OCI_NO_DATA;
-  if (errcodep) *errcodep = err->code;
+  const auto [code, text] = err->get();
+  if (code == 0 || recordno != 1) return OCI_NO_DATA;
+  if (errcodep) *errcodep = code;
   char head[16];
-  std::snprintf(head, sizeof head, "ORA-%05d: ", err->code);
-  copyText(head + err->text + "\n", bufp, bufsiz);
+  std::snprintf(head, sizeof head, "ORA-%05d: ", code);
+  copyText(head + text + "\n", bufp, bufsiz);
   return OCI_SUCCESS;
 }
 
@@ -853,8 +1524,15 @@ OCI_EXPORT sword OCIAttrGet(const void* trgthndlp, ub4 trghndltyp, void* attribu
           case OCI_ATTR_PREFETCH_MEMORY:
             put<ub4>(attributep, sizep, 0);
             return OCI_SUCCESS;
-          case OCI_ATTR_ROWID:
-            return OCI_NO_DATA;
+          case OCI_ATTR_ROWID: {
+            // The caller passes its descriptor itself, which receives the ROWID's bytes.
+            RowidData* d = lookupRowid(attributep);
+            if (!d) throw OraError(24315, "illegal attribute type");
+            if (s.changedRow == 0) return OCI_NO_DATA;
+            const auto bytes = rowidBytes(s.changedRow);
+            std::memcpy(d->bytes, bytes.data(), bytes.size());
+            return OCI_SUCCESS;
+          }
           default:
             break;
         }
@@ -879,7 +1557,26 @@ OCI_EXPORT sword OCIAttrGet(const void* trgthndlp, ub4 trghndltyp, void* attribu
             put<ub1>(attributep, sizep, p.info.nullable ? 1 : 0);
             return OCI_SUCCESS;
           case OCI_ATTR_FSPRECISION:
-            put<ub1>(attributep, sizep, 0);
+            put<ub1>(attributep, sizep, p.info.type.fsPrecision);
+            return OCI_SUCCESS;
+          case OCI_ATTR_LFPRECISION:
+            put<ub1>(
+                attributep, sizep,
+                static_cast<ub1>(p.info.type.code == SQLT_INTERVAL_YM || p.info.type.code == SQLT_INTERVAL_DS
+                                     ? p.info.type.precision
+                                     : 0));
+            return OCI_SUCCESS;
+          case OCI_ATTR_CHARSET_FORM:
+            put<ub1>(attributep, sizep, p.info.type.charsetForm);
+            return OCI_SUCCESS;
+          case OCI_ATTR_CHARSET_ID:
+            put<ub2>(attributep, sizep,
+                     p.info.type.charsetForm == 0 ? 0
+                     : p.info.type.national()     ? 2000
+                                                  : 873);
+            return OCI_SUCCESS;
+          case OCI_ATTR_CHAR_SIZE:
+            put<ub2>(attributep, sizep, p.info.type.national() ? p.info.type.characters : p.info.type.size);
             return OCI_SUCCESS;
           case OCI_ATTR_NAME:
             if (attributep)
@@ -958,19 +1655,40 @@ OCI_EXPORT sword OCIAttrSet(void* trgthndlp, ub4 trghndltyp, void* attributep, u
         }
         break;
       }
-      case OCI_HTYPE_SERVER:
-        need<ServerHandle>(trgthndlp, trghndltyp);
-        if (attrtype == OCI_ATTR_INTERNAL_NAME || attrtype == OCI_ATTR_FOCBK) return OCI_SUCCESS;
+      case OCI_HTYPE_SERVER: {
+        auto& server = need<ServerHandle>(trgthndlp, trghndltyp);
+        if (attrtype == OCI_ATTR_INTERNAL_NAME) return OCI_SUCCESS;
+        if (attrtype == OCI_ATTR_FOCBK) {
+          // {callback, context}, two pointers.
+          void* pair[2] = {nullptr, nullptr};
+          if (attributep) std::memcpy(pair, attributep, sizeof pair);
+          server.failover = reinterpret_cast<FailoverCallback>(pair[0]);
+          server.failoverContext = pair[1];
+          return OCI_SUCCESS;
+        }
         break;
+      }
       case OCI_HTYPE_STMT:
         need<StmtHandle>(trgthndlp, trghndltyp);
         if (attrtype == OCI_ATTR_PREFETCH_ROWS || attrtype == OCI_ATTR_PREFETCH_MEMORY) return OCI_SUCCESS;
         break;
       case OCI_HTYPE_BIND:
-      case OCI_HTYPE_DEFINE:
-        need<Handle>(trgthndlp, trghndltyp);
-        if (attrtype == OCI_ATTR_CHARSET_ID) return OCI_SUCCESS;
+      case OCI_HTYPE_DEFINE: {
+        Area& area = trghndltyp == OCI_HTYPE_BIND ? need<BindHandle>(trgthndlp, trghndltyp).area
+                                                  : need<DefineHandle>(trgthndlp, trghndltyp).area;
+        if (attrtype == OCI_ATTR_CHARSET_ID && attributep) {
+          std::memcpy(&area.charsetId, attributep, sizeof area.charsetId);
+          return OCI_SUCCESS;
+        }
+        if (attrtype == OCI_ATTR_CHARSET_FORM && attributep) {
+          std::memcpy(&area.charsetForm, attributep, sizeof area.charsetForm);
+          if (area.charsetForm != 1 && area.charsetForm != 2)
+            throw OraError(1460, "unimplemented or unreasonable conversion requested");
+          return OCI_SUCCESS;
+        }
+        if (attrtype == OCI_ATTR_MAXDATA_SIZE) return OCI_SUCCESS;
         break;
+      }
       default:
         need<Handle>(trgthndlp, trghndltyp);
         break;
@@ -1025,7 +1743,9 @@ OCI_EXPORT sword OCISessionBegin(void* svchp, void* errhp, void* usrhp, ub4 cred
     auto& session = need<SessionHandle>(usrhp, OCI_HTYPE_SESSION);
     ServerHandle& server = attachedServer(svc);
     if (credt != OCI_CRED_RDBMS) throw OraError(ORA_LOGON_DENIED, "invalid username/password; logon denied");
-    session.core = std::make_unique<Session>(server.folder, session.user, session.password, (mode & 6) != 0);
+    session.privileged = (mode & 6) != 0;
+    session.core =
+        std::make_unique<Session>(server.folder, session.user, session.password, session.privileged);
     session.dead = false;
     ++session.generation;
     session.server = &server;
@@ -1077,17 +1797,21 @@ OCI_EXPORT sword OCITransRollback(void* svchp, void* errhp, ub4) {
 }
 
 OCI_EXPORT sword OCIBreak(void* hndlp, void* errhp) {
-  return entry(errhp, [&](ErrorHandle*) -> sword {
-    std::set<SessionHandle*> targets;
-    if (auto* svc = lookup<SvcHandle>(hndlp, OCI_HTYPE_SVCCTX)) {
-      if (SessionHandle* s = sessionOfSvc(*svc)) targets.insert(s);
-    } else {
-      targets = need<ServerHandle>(hndlp, OCI_HTYPE_SERVER).sessions;
-    }
-    for (SessionHandle* s : targets)
-      if (s->core) s->core->interrupt();
-    return OCI_SUCCESS;
-  });
+  return entry(
+      errhp,
+      [&](ErrorHandle*) -> sword {
+        std::set<SessionHandle*> targets;
+        if (auto* svc = lookup<SvcHandle>(hndlp, OCI_HTYPE_SVCCTX)) {
+          if (SessionHandle* s = sessionOfSvc(*svc)) targets.insert(s);
+        } else {
+          targets = need<ServerHandle>(hndlp, OCI_HTYPE_SERVER).sessions;
+        }
+        ++breakCount;
+        for (SessionHandle* s : targets)
+          if (s->core) s->core->interrupt();
+        return OCI_SUCCESS;
+      },
+      true);
 }
 
 // --- Statements ---------------------------------------------------------------------------------
@@ -1113,6 +1837,60 @@ OCI_EXPORT sword OCIStmtPrepare(void* stmtp, void* errhp, const OraText* stmt, u
   });
 }
 
+// Hands an output value to its bind's callback, one piece per call, as large as it offers.
+static void deliverToOutCallback(const StmtHandle::OutValue& out) {
+  BindHandle& b = *out.bind;
+  size_t at = 0;
+  for (bool first = true;; first = false) {
+    void* buffer = nullptr;
+    ub4* length = nullptr;
+    void* indicator = nullptr;
+    ub2* code = nullptr;
+    ub1 piece = first ? kOnePiece : kNextPiece;
+    if (b.outCallback(b.outContext, &b, 0, 0, &buffer, &length, &piece, &indicator, &code) != OCI_CONTINUE)
+      throw OraError(1013, "user requested cancel of current operation");
+    if (out.null) {
+      if (indicator) *static_cast<sb2*>(indicator) = -1;
+      if (length) *length = 0;
+      return;
+    }
+    if (!length || (!buffer && *length > 0)) throw OraError(24302, "no piece information available");
+    const size_t n = std::min<size_t>(*length, out.data.size() - at);
+    if (n > 0) std::memcpy(buffer, out.data.data() + at, n);
+    *length = static_cast<ub4>(n);
+    if (indicator) *static_cast<sb2*>(indicator) = 0;
+    if (code) *code = 0;
+    at += n;
+    if (at >= out.data.size()) return;
+    if (n == 0) throw OraError(1406, "fetched column value was truncated");
+  }
+}
+
+// The next output piece into the buffer OCIStmtSetPieceInfo gave: OCI_NEED_DATA while pieces
+// remain, of this value or of the next one.
+static sword deliverOutPieces(StmtHandle& s) {
+  if (!s.outTarget.given || !s.outTarget.length) throw OraError(24302, "no piece information available");
+  StmtHandle::OutValue& out = s.outQueue.front();
+  PieceTarget& t = s.outTarget;
+  t.given = false;
+  if (out.null) {
+    if (t.indicator) *t.indicator = -1;
+    *t.length = 0;
+    s.outAt = out.data.size();
+  } else {
+    const size_t n = std::min<size_t>(*t.length, out.data.size() - s.outAt);
+    if (n > 0) std::memcpy(t.buffer, out.data.data() + s.outAt, n);
+    *t.length = static_cast<ub4>(n);
+    if (t.indicator) *t.indicator = 0;
+    s.outAt += n;
+    if (n == 0 && s.outAt < out.data.size()) throw OraError(1406, "fetched column value was truncated");
+  }
+  if (s.outAt < out.data.size()) return OCI_NEED_DATA;
+  s.outQueue.erase(s.outQueue.begin());
+  s.outAt = 0;
+  return s.outQueue.empty() ? OCI_SUCCESS : OCI_NEED_DATA;
+}
+
 OCI_EXPORT sword OCIStmtExecute(void* svchp, void* stmtp, void* errhp, ub4 iters, ub4 rowoff, const void*,
                                 void*, ub4 mode) {
   return entry(errhp, [&](ErrorHandle* err) -> sword {
@@ -1128,9 +1906,11 @@ OCI_EXPORT sword OCIStmtExecute(void* svchp, void* stmtp, void* errhp, ub4 iters
       s.generation = sessionHandle->generation;
       s.cursor = std::make_unique<Cursor>(session, s.text);
     }
+    // Output pieces of the last run go out first; the statement does not run again for them.
+    if (!s.outQueue.empty()) return deliverOutPieces(s);
     // A value given at execution is asked for piece by piece before the statement runs.
     for (auto& b : s.binds)
-      if (b->atExec && !b->complete) {
+      if (b->atExec && !b->complete && !b->inCallback) {
         s.pieceBind = b.get();
         return OCI_NEED_DATA;
       }
@@ -1147,6 +1927,9 @@ OCI_EXPORT sword OCIStmtExecute(void* svchp, void* stmtp, void* errhp, ub4 iters
     s.rowCount = 0;
     s.rowsDelivered = 0;
     s.open = false;
+    s.rowPending = false;
+    s.outQueue.clear();
+    s.outAt = 0;
     const bool describeOnly = (mode & OCI_DESCRIBE_ONLY) != 0;
     sword status = OCI_SUCCESS;
     if (s.cursor->isQuery()) {
@@ -1165,14 +1948,33 @@ OCI_EXPORT sword OCIStmtExecute(void* svchp, void* stmtp, void* errhp, ub4 iters
       return OCI_SUCCESS;
     } else {
       if (iters == 0) throw OraError(24333, "zero iteration count");
+      s.changedRow = 0;
       for (ub4 k = 0; k < iters; ++k) {
         AreaBinds binds(s, session, rowoff + k);
         s.cursor->execute(binds, false);
         s.rowCount += static_cast<ub4>(s.cursor->rowsProcessed());
+        if (session.changedRow() != 0) s.changedRow = session.changedRow();
       }
     }
     s.executed = true;
     if (mode & OCI_COMMIT_ON_SUCCESS) session.commit();
+    if (s.cursor->compiledWithErrors()) {
+      setError(err, 24344, "success with compilation error");
+      status = OCI_SUCCESS_WITH_INFO;
+    }
+    // Output values given at execution: through their callbacks now, or piece by piece.
+    for (auto it = s.outQueue.begin(); it != s.outQueue.end();) {
+      if (!it->bind->outCallback) {
+        ++it;
+        continue;
+      }
+      deliverToOutCallback(*it);
+      it = s.outQueue.erase(it);
+    }
+    if (!s.outQueue.empty()) {
+      s.outTarget.given = false;
+      return OCI_NEED_DATA;
+    }
     return status;
   });
 }
@@ -1181,13 +1983,27 @@ OCI_EXPORT sword OCIStmtGetPieceInfo(void* stmtp, void* errhp, void** hndlpp, ub
                                      ub4* iterp, ub4* idxp, ub1* piecep) {
   return entry(errhp, [&](ErrorHandle*) -> sword {
     auto& s = need<StmtHandle>(stmtp, OCI_HTYPE_STMT);
+    if (iterp) *iterp = 0;
+    if (idxp) *idxp = 0;
+    if (s.rowPending && s.pieceDefine) {
+      if (hndlpp) *hndlpp = s.pieceDefine;
+      if (typep) *typep = OCI_HTYPE_DEFINE;
+      if (in_outp) *in_outp = kParamOut;
+      if (piecep) *piecep = s.pieceAt == 0 ? kFirstPiece : kNextPiece;
+      return OCI_SUCCESS;
+    }
+    if (!s.outQueue.empty()) {
+      if (hndlpp) *hndlpp = s.outQueue.front().bind;
+      if (typep) *typep = OCI_HTYPE_BIND;
+      if (in_outp) *in_outp = kParamOut;
+      if (piecep) *piecep = s.outAt == 0 ? kFirstPiece : kNextPiece;
+      return OCI_SUCCESS;
+    }
     if (!s.pieceBind) throw OraError(24302, "no piece information available");
     if (hndlpp) *hndlpp = s.pieceBind;
     if (typep) *typep = OCI_HTYPE_BIND;
-    if (in_outp) *in_outp = 1;
-    if (iterp) *iterp = 0;
-    if (idxp) *idxp = 0;
-    if (piecep) *piecep = s.pieceBind->begun ? 2 : 1;
+    if (in_outp) *in_outp = kParamIn;
+    if (piecep) *piecep = s.pieceBind->begun ? kNextPiece : kFirstPiece;
     return OCI_SUCCESS;
   });
 }
@@ -1195,14 +2011,33 @@ OCI_EXPORT sword OCIStmtGetPieceInfo(void* stmtp, void* errhp, void** hndlpp, ub
 OCI_EXPORT sword OCIStmtSetPieceInfo(void* hndlp, ub4 type, void* errhp, const void* bufp, ub4* alenp,
                                      ub1 piece, const void* indp, ub2*) {
   return entry(errhp, [&](ErrorHandle*) -> sword {
+    if (type == OCI_HTYPE_DEFINE) {
+      auto& d = need<DefineHandle>(hndlp, type);
+      if (!d.dynamic) throw OraError(24302, "no piece information available");
+      d.target = {static_cast<char*>(const_cast<void*>(bufp)), alenp,
+                  static_cast<sb2*>(const_cast<void*>(indp)), true};
+      return OCI_SUCCESS;
+    }
     auto& b = need<BindHandle>(hndlp, type);
     if (!b.atExec) throw OraError(24302, "no piece information available");
+    if (!b.stmt->outQueue.empty() && b.stmt->outQueue.front().bind == &b) {
+      b.stmt->outTarget = {static_cast<char*>(const_cast<void*>(bufp)), alenp,
+                           static_cast<sb2*>(const_cast<void*>(indp)), true};
+      return OCI_SUCCESS;
+    }
     const sb2* ind = static_cast<const sb2*>(indp);
     if (bufp && alenp && !(ind && *ind < 0)) b.pieces.append(static_cast<const char*>(bufp), *alenp);
     b.begun = true;
     if (piece == 0 || piece == 3) b.complete = true;
     return OCI_SUCCESS;
   });
+}
+
+// A fetch that cut a value short (its indicator tells by how much) succeeds with information.
+sword truncationInfo(const StmtHandle& s, ErrorHandle* err) {
+  if (!s.truncated) return OCI_SUCCESS;
+  setError(err, 24345, "A Truncation or null fetch error occurred");
+  return OCI_SUCCESS_WITH_INFO;
 }
 
 // Rows of a scrollable result from row `first` (from 1) on; answers the rows written.
@@ -1217,7 +2052,7 @@ ub4 fetchScrolled(StmtHandle& s, ub4 nrows, long long first) {
     const std::vector<Value>& values = s.result[static_cast<size_t>(row - 1)];
     for (size_t c = 0; c < values.size(); ++c)
       if (const DefineHandle* d = defineAt(s, static_cast<ub4>(c + 1)))
-        writeArea(session, d->area, got, values[c], columns[c].type.code == SQLT_DAT);
+        s.truncated = writeArea(session, d->area, got, values[c], columns[c].type.code) || s.truncated;
     ++got;
     ++s.rowsDelivered;
     s.position = static_cast<size_t>(row);
@@ -1260,12 +2095,13 @@ static sword fetch(void* stmtp, void* errhp, ub4 nrows, ub2 orientation, sb4 off
         default:
           throw OraError(24391, "invalid fetch operation");
       }
+      s.truncated = false;
       s.lastFetched = fetchScrolled(s, nrows, first);
       if (s.lastFetched < nrows) {
         setError(err, ORA_NO_DATA_FOUND, "no data found");
         return OCI_NO_DATA;
       }
-      return OCI_SUCCESS;
+      return truncationInfo(s, err);
     }
     if (orientation != OCI_FETCH_NEXT && orientation != OCI_DEFAULT)
       throw OraError(24391, "invalid fetch operation");
@@ -1273,12 +2109,15 @@ static sword fetch(void* stmtp, void* errhp, ub4 nrows, ub2 orientation, sb4 off
       s.open = false;  // a fetch of no rows cancels the cursor
       return OCI_SUCCESS;
     }
-    s.lastFetched = fetchRows(s, nrows);
+    s.truncated = false;
+    bool needData = false;
+    s.lastFetched = fetchRows(s, nrows, &needData);
+    if (needData) return OCI_NEED_DATA;
     if (s.lastFetched < nrows) {
       setError(err, ORA_NO_DATA_FOUND, "no data found");
       return OCI_NO_DATA;
     }
-    return OCI_SUCCESS;
+    return truncationInfo(s, err);
   });
 }
 
@@ -1318,6 +2157,16 @@ static Area makeArea(void* valuep, sb4 size, ub2 type, void* indp, ub2* lengthp,
     case SQLT_RSET:
     case SQLT_CLOB:
     case SQLT_BLOB:
+    case SQLT_BFILE:
+    case SQLT_VNU:
+    case SQLT_NUM:
+    case SQLT_VCS:
+    case SQLT_RDD:
+    case SQLT_TIMESTAMP:
+    case SQLT_TIMESTAMP_TZ:
+    case SQLT_TIMESTAMP_LTZ:
+    case SQLT_INTERVAL_YM:
+    case SQLT_INTERVAL_DS:
       break;
     default:
       unsupportedType(type);
@@ -1340,7 +2189,8 @@ static sword bind(void* stmtp, void** bindpp, void* errhp, const std::string& na
     if (!s.prepared) throw OraError(24337, "statement handle not prepared");
     if (!bindpp) return OCI_INVALID_HANDLE;
     const bool atExec = (mode & OCI_DATA_AT_EXEC) != 0;
-    if (atExec && dty != SQLT_LNG && dty != SQLT_LBI && dty != SQLT_CHR) unsupportedType(dty);
+    if (atExec && dty != SQLT_LNG && dty != SQLT_LBI && dty != SQLT_CHR && dty != SQLT_STR && dty != SQLT_BIN)
+      unsupportedType(dty);
     const auto& names = s.shape.binds;
     if (name.empty() ? (position < 1 || position > names.size())
                      : std::find(names.begin(), names.end(), name) == names.end())
@@ -1398,7 +2248,10 @@ OCI_EXPORT sword OCIDefineByPos(void* stmtp, void** defnpp, void* errhp, ub4 pos
   return entry(errhp, [&](ErrorHandle*) -> sword {
     auto& s = need<StmtHandle>(stmtp, OCI_HTYPE_STMT);
     if (!defnpp || position < 1) throw OraError(24334, "no descriptor for this position");
-    if (mode & OCI_DYNAMIC_FETCH) unsupportedType(dty);
+    const bool dynamic = (mode & OCI_DYNAMIC_FETCH) != 0;
+    if (dynamic && dty != SQLT_LNG && dty != SQLT_LBI && dty != SQLT_CHR && dty != SQLT_STR &&
+        dty != SQLT_BIN)
+      unsupportedType(dty);
     DefineHandle* d = defineAt(s, position);
     if (!d) {
       s.defines.push_back(std::make_unique<DefineHandle>(s.env, &s));
@@ -1406,7 +2259,34 @@ OCI_EXPORT sword OCIDefineByPos(void* stmtp, void** defnpp, void* errhp, ub4 pos
     }
     d->position = position;
     d->area = makeArea(valuep, value_sz, dty, indp, rlenp, rcodep);
+    d->dynamic = dynamic;
+    d->callback = nullptr;
+    d->context = nullptr;
+    d->target = {};
     *defnpp = d;
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCIDefineDynamic(void* defnp, void* errhp, void* octxp, void* ocbfp) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    auto& d = need<DefineHandle>(defnp, OCI_HTYPE_DEFINE);
+    if (!d.dynamic) throw OraError(24304, "datatype not allowed for this call");
+    d.callback = reinterpret_cast<DefineCallback>(ocbfp);
+    d.context = octxp;
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCIBindDynamic(void* bindp, void* errhp, void* ictxp, void* icbfp, void* octxp,
+                                void* ocbfp) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    auto& b = need<BindHandle>(bindp, OCI_HTYPE_BIND);
+    if (!b.atExec) throw OraError(24304, "datatype not allowed for this call");
+    b.inCallback = reinterpret_cast<InBindCallback>(icbfp);
+    b.inContext = ictxp;
+    b.outCallback = reinterpret_cast<OutBindCallback>(ocbfp);
+    b.outContext = octxp;
     return OCI_SUCCESS;
   });
 }
@@ -1432,8 +2312,6 @@ OCI_EXPORT uint64_t OCIStandinCallCount(void) {
 namespace ocistandin {
 namespace {
 
-constexpr ub2 kUtf16CharsetId = 1000;
-
 LobHandle& anyLob(const void* locp) {
   if (auto* file = lookup<LobHandle>(locp, OCI_DTYPE_FILE)) return *file;
   return need<LobHandle>(locp, OCI_DTYPE_LOB);
@@ -1458,10 +2336,66 @@ std::filesystem::path filePath(SvcHandle& svc, const LobHandle& l) {
          l.fileName;
 }
 
+// A locator fetched from a row writes its whole value back to that row after every change, in
+// the session's transaction, so the change is kept at commit and undone by a rollback.
+void persistLob(LobHandle& l) {
+  if (l.table.empty()) return;
+  auto* s = lookup<SessionHandle>(l.session, OCI_HTYPE_SESSION);
+  if (!s || s->generation != l.generation) throw OraError(22990, "LOB locators cannot span transactions");
+  Session& session = liveSession(s);
+  const Value v = l.clob ? Value::text(utf8Of(l.text)) : Value{Value::Kind::Bytes, 0, 0, l.bytes};
+  session.writeCell(l.database, l.table, l.column, l.row, v);
+}
+
+// The UTF-8 bytes of CLOB units [from, from + count) that fit in `room` bytes, never splitting a
+// character; `taken` answers the units used.
+std::string clobBytes(const LobHandle& l, size_t from, size_t count, size_t room, size_t& taken) {
+  std::string out;
+  taken = 0;
+  while (taken < count && from + taken < l.text.size()) {
+    size_t units = 1;
+    const char16_t u = l.text[from + taken];
+    if (u >= 0xD800 && u < 0xDC00 && from + taken + 1 < l.text.size()) units = 2;
+    const std::string piece = utf8Of(std::u16string_view(l.text).substr(from + taken, units));
+    if (out.size() + piece.size() > room) break;
+    out += piece;
+    taken += units;
+  }
+  return out;
+}
+
+Value lobValue(const LobHandle& l) {
+  if (l.type == OCI_DTYPE_FILE) return l.initialized ? Value::text(l.directory + "/" + l.fileName) : Value{};
+  if (!l.initialized) return {};
+  if (l.clob) return Value::text(utf8Of(l.text));
+  return {Value::Kind::Bytes, 0, 0, l.bytes};
+}
+
+void fillLob(LobHandle& l, const Value& value, bool clob, const Session& session) {
+  l.initialized = true;
+  l.streaming = false;
+  l.session = nullptr;
+  l.table.clear();
+  if (l.type == OCI_DTYPE_FILE) {
+    const std::string text = valueText(session, value, 0);
+    const size_t slash = text.find('/');
+    l.directory = slash == std::string::npos ? std::string() : text.substr(0, slash);
+    l.fileName = slash == std::string::npos ? text : text.substr(slash + 1);
+    l.opened = false;
+    l.bytes.clear();
+    return;
+  }
+  l.clob = clob;
+  if (clob)
+    l.text = utf16Of(valueText(session, value, 0));
+  else
+    l.bytes = value.kind == Value::Kind::Bytes ? value.bytes : valueText(session, value, 0);
+}
+
 }  // namespace
 }  // namespace ocistandin
 
-OCI_EXPORT sword OCILobCreateTemporary(void* svchp, void* errhp, void* locp, ub2, ub1, ub1 lobtype, int,
+OCI_EXPORT sword OCILobCreateTemporary(void* svchp, void* errhp, void* locp, ub2, ub1 csfrm, ub1 lobtype, int,
                                        ub2) {
   return entry(errhp, [&](ErrorHandle*) -> sword {
     liveSession(sessionOfSvc(need<SvcHandle>(svchp, OCI_HTYPE_SVCCTX)));
@@ -1469,9 +2403,31 @@ OCI_EXPORT sword OCILobCreateTemporary(void* svchp, void* errhp, void* locp, ub2
     if (lobtype != 1 && lobtype != 2) throw OraError(22275, "invalid LOB locator specified");
     l.initialized = true;
     l.clob = lobtype == 2;
+    l.national = csfrm == 2;
     l.text.clear();
     l.bytes.clear();
     l.streaming = false;
+    l.session = nullptr;
+    l.table.clear();
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCILobFreeTemporary(void* svchp, void* errhp, void* locp) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    need<SvcHandle>(svchp, OCI_HTYPE_SVCCTX);
+    auto& l = need<LobHandle>(locp, OCI_DTYPE_LOB);
+    l.initialized = false;
+    l.text.clear();
+    l.bytes.clear();
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCILobIsTemporary(void*, void* errhp, void* locp, int* isTemporary) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    const LobHandle& l = anyLob(locp);
+    *isTemporary = l.initialized && l.type == OCI_DTYPE_LOB && l.table.empty() ? 1 : 0;
     return OCI_SUCCESS;
   });
 }
@@ -1493,7 +2449,16 @@ OCI_EXPORT sword OCILobGetLength(void* svchp, void* errhp, void* locp, ub4* lenp
 
 OCI_EXPORT sword OCILobCharSetForm(void*, void* errhp, const void* locp, ub1* csfrm) {
   return entry(errhp, [&](ErrorHandle*) -> sword {
-    *csfrm = initedLob(const_cast<void*>(locp)).clob ? 1 : 0;
+    const LobHandle& l = initedLob(const_cast<void*>(locp));
+    *csfrm = !l.clob ? 0 : l.national ? 2 : 1;
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCILobCharSetId(void*, void* errhp, const void* locp, ub2* csid) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    const LobHandle& l = initedLob(const_cast<void*>(locp));
+    *csid = !l.clob ? 0 : l.national ? 2000 : 873;
     return OCI_SUCCESS;
   });
 }
@@ -1508,12 +2473,34 @@ OCI_EXPORT sword OCILobTrim(void* svchp, void* errhp, void* locp, ub4 newlen) {
       l.text.resize(newlen);
     else
       l.bytes.resize(newlen);
+    persistLob(l);
     return OCI_SUCCESS;
   });
 }
 
-// Reads from unit `offset` (from 1). An amount of 0 streams: each call fills the buffer and
-// answers OCI_NEED_DATA while units remain.
+OCI_EXPORT sword OCILobErase(void* svchp, void* errhp, void* locp, ub4* amount, ub4 offset) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    need<SvcHandle>(svchp, OCI_HTYPE_SVCCTX);
+    LobHandle& l = initedLob(locp);
+    if (offset < 1) throw OraError(24801, "illegal parameter value in OCI lob function");
+    const size_t from = offset - 1;
+    const size_t n = from < l.length() ? std::min<size_t>(*amount, l.length() - from) : 0;
+    for (size_t i = 0; i < n; ++i) {
+      if (l.clob)
+        l.text[from + i] = u' ';
+      else
+        l.bytes[from + i] = '\0';
+    }
+    *amount = static_cast<ub4>(n);
+    persistLob(l);
+    return OCI_SUCCESS;
+  });
+}
+
+// Reads from unit `offset` (from 1): characters of a CLOB, bytes of a BLOB or BFILE. A CLOB read
+// with character-set id 1000 delivers UTF-16 and answers units; otherwise it delivers UTF-8 and
+// answers bytes. An amount of 0 streams: each call fills the buffer and answers OCI_NEED_DATA
+// while units remain.
 OCI_EXPORT sword OCILobRead(void* svchp, void* errhp, void* locp, ub4* amtp, ub4 offset, void* bufp, ub4 bufl,
                             void*, void*, ub2 csid, ub1) {
   return entry(errhp, [&](ErrorHandle*) -> sword {
@@ -1521,7 +2508,6 @@ OCI_EXPORT sword OCILobRead(void* svchp, void* errhp, void* locp, ub4* amtp, ub4
     LobHandle& l = initedLob(locp);
     if (offset < 1) throw OraError(24801, "illegal parameter value in OCI lob function");
     const bool wide = l.clob && csid == kUtf16CharsetId;
-    const size_t unitBytes = wide ? 2 : 1;
     const bool stream = *amtp == 0;
     if (stream && !l.streaming) {
       l.streaming = true;
@@ -1529,18 +2515,23 @@ OCI_EXPORT sword OCILobRead(void* svchp, void* errhp, void* locp, ub4* amtp, ub4
     }
     const size_t from = stream ? l.streamAt : offset - 1;
     const size_t available = from < l.length() ? l.length() - from : 0;
-    size_t units = std::min<size_t>(available, bufl / unitBytes);
-    if (!stream) units = std::min<size_t>(units, *amtp);
+    const size_t wanted = stream ? available : std::min<size_t>(available, *amtp);
     char* out = static_cast<char*>(bufp);
-    for (size_t i = 0; i < units; ++i) {
-      if (!l.clob)
-        out[i] = l.bytes[from + i];
-      else if (wide)
-        std::memcpy(out + 2 * i, &l.text[from + i], 2);
-      else
-        out[i] = static_cast<char>(l.text[from + i]);
+    size_t units = 0;
+    if (l.clob && !wide) {
+      const std::string bytes = clobBytes(l, from, wanted, bufl, units);
+      std::memcpy(out, bytes.data(), bytes.size());
+      *amtp = static_cast<ub4>(bytes.size());
+    } else {
+      units = std::min<size_t>(wanted, bufl / (wide ? 2 : 1));
+      for (size_t i = 0; i < units; ++i) {
+        if (wide)
+          std::memcpy(out + 2 * i, &l.text[from + i], 2);
+        else
+          out[i] = l.bytes[from + i];
+      }
+      *amtp = static_cast<ub4>(units);
     }
-    *amtp = static_cast<ub4>(units);
     if (!stream) return OCI_SUCCESS;
     l.streamAt = from + units;
     if (l.streamAt < l.length() && units > 0) return OCI_NEED_DATA;
@@ -1549,33 +2540,188 @@ OCI_EXPORT sword OCILobRead(void* svchp, void* errhp, void* locp, ub4* amtp, ub4
   });
 }
 
-// Writes `*amtp` units at unit `offset` (from 1) in one piece; a gap before it is filled with
-// zeros (BLOB) or blanks (CLOB).
+// Writes at unit `offset` (from 1); a gap before it is filled with zeros (BLOB) or blanks (CLOB).
+// A CLOB takes UTF-16 with character-set id 1000 (`*amtp` units), else UTF-8 (up to `*amtp`
+// characters within `buflen` bytes), and `*amtp` answers the characters written. Piece 0 writes once; pieces
+// 1 (first), 2 (next) and 3 (last) write one after another, answering OCI_NEED_DATA until the last.
 OCI_EXPORT sword OCILobWrite(void* svchp, void* errhp, void* locp, ub4* amtp, ub4 offset, void* bufp,
                              ub4 buflen, ub1 piece, void*, void*, ub2 csid, ub1) {
   return entry(errhp, [&](ErrorHandle*) -> sword {
     need<SvcHandle>(svchp, OCI_HTYPE_SVCCTX);
     LobHandle& l = initedLob(locp);
-    if (offset < 1 || piece != 0) throw OraError(24801, "illegal parameter value in OCI lob function");
+    if (offset < 1 || piece > 3) throw OraError(24801, "illegal parameter value in OCI lob function");
     const bool wide = l.clob && csid == kUtf16CharsetId;
-    const size_t units = *amtp;
-    if (units * (wide ? 2 : 1) > buflen) throw OraError(24801, "illegal parameter value in OCI lob function");
-    const size_t at = offset - 1;
+    size_t amount = *amtp;
+    if (piece == 1 || piece == 2 || piece == 3) amount = buflen / (wide ? 2 : 1);
+    if (amount * (wide ? 2 : 1) > buflen)
+      throw OraError(24801, "illegal parameter value in OCI lob function");
+    if (piece == 0 || piece == 1) l.streamAt = offset - 1;
+    const size_t at = l.streamAt;
     const char* in = static_cast<const char*>(bufp);
+    size_t written = 0;
     if (!l.clob) {
-      if (l.bytes.size() < at + units) l.bytes.resize(at + units, '\0');
-      std::memcpy(&l.bytes[at], in, units);
+      if (l.bytes.size() < at + amount) l.bytes.resize(at + amount, '\0');
+      std::memcpy(&l.bytes[at], in, amount);
+      written = amount;
     } else {
-      if (l.text.size() < at + units) l.text.resize(at + units, u' ');
-      for (size_t i = 0; i < units; ++i) {
-        char16_t unit;
-        if (wide)
-          std::memcpy(&unit, in + 2 * i, 2);
-        else
-          unit = static_cast<unsigned char>(in[i]);
-        l.text[at + i] = unit;
+      std::u16string units;
+      if (wide) {
+        units.resize(amount);
+        std::memcpy(units.data(), in, amount * 2);
+      } else {
+        // Up to `amount` characters, never past the buffer: callers count either way.
+        size_t bytes = 0, characters = 0;
+        while (bytes < buflen && characters < amount) {
+          const auto c = static_cast<unsigned char>(in[bytes]);
+          bytes += c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+          ++characters;
+        }
+        units = utf16Of(std::string(in, std::min<size_t>(bytes, buflen)));
       }
+      if (l.text.size() < at + units.size()) l.text.resize(at + units.size(), u' ');
+      std::copy(units.begin(), units.end(), l.text.begin() + static_cast<std::ptrdiff_t>(at));
+      written = units.size();
     }
+    l.streamAt = at + written;
+    *amtp = static_cast<ub4>(written);
+    if (piece == 1 || piece == 2) return OCI_NEED_DATA;
+    persistLob(l);
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCILobAppend(void* svchp, void* errhp, void* dstp, void* srcp) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    need<SvcHandle>(svchp, OCI_HTYPE_SVCCTX);
+    LobHandle& dst = initedLob(dstp);
+    const LobHandle& src = initedLob(srcp);
+    if (dst.clob != src.clob) throw OraError(22990, "inconsistent datatypes: LOB kinds differ");
+    if (dst.clob)
+      dst.text += src.text;
+    else
+      dst.bytes += src.bytes;
+    persistLob(dst);
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCILobCopy(void* svchp, void* errhp, void* dstp, void* srcp, ub4 amount, ub4 dstOffset,
+                            ub4 srcOffset) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    need<SvcHandle>(svchp, OCI_HTYPE_SVCCTX);
+    LobHandle& dst = initedLob(dstp);
+    const LobHandle& src = initedLob(srcp);
+    if (dstOffset < 1 || srcOffset < 1 || dst.clob != src.clob)
+      throw OraError(24801, "illegal parameter value in OCI lob function");
+    const size_t from = srcOffset - 1, at = dstOffset - 1;
+    const size_t n = from < src.length() ? std::min<size_t>(amount, src.length() - from) : 0;
+    if (dst.clob) {
+      if (dst.text.size() < at + n) dst.text.resize(at + n, u' ');
+      std::copy_n(src.text.begin() + static_cast<std::ptrdiff_t>(from), n,
+                  dst.text.begin() + static_cast<std::ptrdiff_t>(at));
+    } else {
+      if (dst.bytes.size() < at + n) dst.bytes.resize(at + n, '\0');
+      std::copy_n(src.bytes.begin() + static_cast<std::ptrdiff_t>(from), n,
+                  dst.bytes.begin() + static_cast<std::ptrdiff_t>(at));
+    }
+    persistLob(dst);
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCILobLoadFromFile(void* svchp, void* errhp, void* dstp, void* filep, ub4 amount,
+                                    ub4 dstOffset, ub4 srcOffset) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    need<SvcHandle>(svchp, OCI_HTYPE_SVCCTX);
+    LobHandle& dst = initedLob(dstp);
+    const LobHandle& file = initedLob(filep);
+    if (dstOffset < 1 || srcOffset < 1) throw OraError(24801, "illegal parameter value in OCI lob function");
+    const size_t from = srcOffset - 1, at = dstOffset - 1;
+    if (from + amount > file.bytes.size())
+      throw OraError(22993, "specified input amount is greater than actual source amount");
+    const std::string piece = file.bytes.substr(from, amount);
+    if (dst.clob) {
+      const std::u16string units = utf16Of(piece);
+      if (dst.text.size() < at + units.size()) dst.text.resize(at + units.size(), u' ');
+      std::copy(units.begin(), units.end(), dst.text.begin() + static_cast<std::ptrdiff_t>(at));
+    } else {
+      if (dst.bytes.size() < at + piece.size()) dst.bytes.resize(at + piece.size(), '\0');
+      std::copy(piece.begin(), piece.end(), dst.bytes.begin() + static_cast<std::ptrdiff_t>(at));
+    }
+    persistLob(dst);
+    return OCI_SUCCESS;
+  });
+}
+
+// The new locator shares nothing with the source: it reads and writes the same row.
+OCI_EXPORT sword OCILobAssign(void* envhp, void* errhp, const void* srcp, void** dstpp) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    auto& env = need<EnvHandle>(envhp, OCI_HTYPE_ENV);
+    const LobHandle& src = anyLob(srcp);
+    if (!dstpp) throw OraError(24801, "illegal parameter value in OCI lob function");
+    LobHandle* dst = lookup<LobHandle>(*dstpp, src.type);
+    if (!dst) {
+      dst = new LobHandle(src.type, &env);
+      std::lock_guard lock(registryMutex);
+      env.children.push_back(dst);
+    }
+    dst->initialized = src.initialized;
+    dst->clob = src.clob;
+    dst->national = src.national;
+    dst->text = src.text;
+    dst->bytes = src.bytes;
+    dst->directory = src.directory;
+    dst->fileName = src.fileName;
+    dst->opened = false;
+    dst->streaming = false;
+    dst->session = src.session;
+    dst->generation = src.generation;
+    dst->database = src.database;
+    dst->table = src.table;
+    dst->column = src.column;
+    dst->row = src.row;
+    *dstpp = dst;
+    return OCI_SUCCESS;
+  });
+}
+
+// Without an error handle, as the call is declared.
+OCI_EXPORT sword OCILobIsEqual(void*, const void* xp, const void* yp, int* isEqual) {
+  auto* x = lookup<LobHandle>(xp, OCI_DTYPE_LOB) ? lookup<LobHandle>(xp, OCI_DTYPE_LOB)
+                                                 : lookup<LobHandle>(xp, OCI_DTYPE_FILE);
+  auto* y = lookup<LobHandle>(yp, OCI_DTYPE_LOB) ? lookup<LobHandle>(yp, OCI_DTYPE_LOB)
+                                                 : lookup<LobHandle>(yp, OCI_DTYPE_FILE);
+  if (!x || !y || !isEqual) return OCI_INVALID_HANDLE;
+  ++callCount;
+  const bool sameRow = !x->table.empty() && x->database == y->database && x->table == y->table &&
+                       x->column == y->column && x->row == y->row;
+  const bool sameFile =
+      x->type == OCI_DTYPE_FILE && x->directory == y->directory && x->fileName == y->fileName;
+  *isEqual = x == y || sameRow || sameFile ? 1 : 0;
+  return OCI_SUCCESS;
+}
+
+// Buffering is a client-side cache of the real library; here every write reaches the row at once.
+OCI_EXPORT sword OCILobEnableBuffering(void* svchp, void* errhp, void* locp) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    need<SvcHandle>(svchp, OCI_HTYPE_SVCCTX);
+    anyLob(locp);
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCILobDisableBuffering(void* svchp, void* errhp, void* locp) {
+  return OCILobEnableBuffering(svchp, errhp, locp);
+}
+
+OCI_EXPORT sword OCILobFlushBuffer(void* svchp, void* errhp, void* locp, ub4) {
+  return OCILobEnableBuffering(svchp, errhp, locp);
+}
+
+OCI_EXPORT sword OCILobFileIsOpen(void* svchp, void* errhp, void* filep, int* flag) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    need<SvcHandle>(svchp, OCI_HTYPE_SVCCTX);
+    *flag = fileLob(filep).opened ? 1 : 0;
     return OCI_SUCCESS;
   });
 }
@@ -1639,6 +2785,319 @@ OCI_EXPORT sword OCILobFileClose(void* svchp, void* errhp, void* filep) {
     LobHandle& l = fileLob(filep);
     l.opened = false;
     l.bytes.clear();
+    return OCI_SUCCESS;
+  });
+}
+
+// --- TIMESTAMP and INTERVAL descriptors --------------------------------------------------------
+// The environment handle stands for the session: these calls use the default NLS formats.
+
+namespace ocistandin {
+namespace {
+
+DateTimeHandle& dateTime(const void* p) {
+  DateTimeHandle* h = lookupDateTime(p);
+  if (!h) throw InvalidHandle{};
+  return *h;
+}
+
+const DateTimeHandle& validDateTime(const void* p) {
+  DateTimeHandle& h = dateTime(p);
+  if (!h.valid) throw OraError(1891, "Datetime/Interval internal error");
+  return h;
+}
+
+IntervalHandle& interval(const void* p) {
+  IntervalHandle* h = lookupInterval(p);
+  if (!h) throw InvalidHandle{};
+  return *h;
+}
+
+const IntervalHandle& validInterval(const void* p) {
+  IntervalHandle& h = interval(p);
+  if (!h.valid) throw OraError(1867, "the interval is invalid");
+  return h;
+}
+
+std::string defaultModel(ub4 type) {
+  return type == OCI_DTYPE_TIMESTAMP_TZ ? "DD-MON-RR HH.MI.SSXFF AM TZR" : "DD-MON-RR HH.MI.SSXFF AM";
+}
+
+std::string textOf(const OraText* p, size_t length) {
+  return p ? std::string(reinterpret_cast<const char*>(p), length) : std::string();
+}
+
+// A zone text "+HH:MM" or "-HH:MM"; empty is the session's zone (UTC here).
+int zoneMinutesOf(const std::string& zone) {
+  if (zone.empty()) return 0;
+  TimeStamp t;
+  std::string stamp = "2000-01-01 00:00:00 " + zone;
+  if (!parseStoredTimestamp(stamp, t)) throw OraError(1857, "not a valid time zone");
+  return t.zoneMinutes;
+}
+
+}  // namespace
+}  // namespace ocistandin
+
+OCI_EXPORT sword OCIDateTimeConstruct(void*, void* errhp, void* datetime, sb2 year, ub1 month, ub1 day,
+                                      ub1 hour, ub1 minute, ub1 second, ub4 fsec, const OraText* timezone,
+                                      size_t timezoneLength) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    DateTimeHandle& h = dateTime(datetime);
+    TimeStamp t;
+    t.date = {year, month, day, hour, minute, second};
+    if (!isValidDate(t.date) || fsec > 999999999)
+      throw OraError(1858, "a non-numeric character was found where a numeric was expected");
+    t.nanos = fsec;
+    if (h.type != OCI_DTYPE_TIMESTAMP) {
+      t.zoneMinutes = zoneMinutesOf(textOf(timezone, timezoneLength));
+      t.hasZone = h.type == OCI_DTYPE_TIMESTAMP_TZ;
+    }
+    h.value = t;
+    h.valid = true;
+    return OCI_SUCCESS;
+  });
+}
+
+// Validity flags: 0 when valid; 0x1 for a value never set.
+OCI_EXPORT sword OCIDateTimeCheck(void*, void* errhp, const void* date, ub4* valid) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    const DateTimeHandle& h = dateTime(date);
+    *valid = h.valid && isValidDate(h.value.date) ? 0 : 1;
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCIDateTimeFromText(void*, void* errhp, const OraText* text, size_t textLength,
+                                     const OraText* fmt, ub1 fmtLength, const OraText*, size_t,
+                                     void* datetime) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    DateTimeHandle& h = dateTime(datetime);
+    const std::string model = fmtLength ? textOf(fmt, fmtLength) : defaultModel(h.type);
+    TimeStamp t;
+    if (const int code = parseTimestamp(textOf(text, textLength), model, t))
+      throw OraError(code, "literal does not match format string");
+    if (h.type == OCI_DTYPE_TIMESTAMP) {
+      t.hasZone = false;
+      t.zoneMinutes = 0;
+    } else {
+      t.hasZone = h.type == OCI_DTYPE_TIMESTAMP_TZ;
+    }
+    h.value = t;
+    h.valid = true;
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCIDateTimeToText(void*, void* errhp, const void* date, const OraText* fmt, ub1 fmtLength,
+                                   ub1 fsprec, const OraText*, size_t, ub4* bufSize, OraText* buf) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    const DateTimeHandle& h = validDateTime(date);
+    const std::string model = fmtLength ? textOf(fmt, fmtLength) : defaultModel(h.type);
+    std::string out;
+    if (const int code = formatTimestamp(h.value, model, fsprec ? fsprec : 6, out))
+      throw OraError(code, "date format not recognized");
+    if (!bufSize || out.size() > *bufSize) throw OraError(1877, "string is too long for internal buffer");
+    std::memcpy(buf, out.data(), out.size());
+    *bufSize = static_cast<ub4>(out.size());
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCIDateTimeGetDate(void*, void* errhp, const void* date, sb2* year, ub1* month, ub1* day) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    const DateTimeHandle& h = validDateTime(date);
+    *year = static_cast<sb2>(h.value.date.year);
+    *month = static_cast<ub1>(h.value.date.month);
+    *day = static_cast<ub1>(h.value.date.day);
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCIDateTimeGetTime(void*, void* errhp, void* datetime, ub1* hour, ub1* minute, ub1* second,
+                                    ub4* fsec) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    const DateTimeHandle& h = validDateTime(datetime);
+    *hour = static_cast<ub1>(h.value.date.hour);
+    *minute = static_cast<ub1>(h.value.date.minute);
+    *second = static_cast<ub1>(h.value.date.second);
+    *fsec = h.value.nanos;
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCIDateTimeGetTimeZoneOffset(void*, void* errhp, const void* datetime, sb1* hour,
+                                              sb1* minute) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    const DateTimeHandle& h = validDateTime(datetime);
+    if (h.type == OCI_DTYPE_TIMESTAMP)
+      throw OraError(1878, "specified field not found in datetime or interval");
+    *hour = static_cast<sb1>(h.value.zoneMinutes / 60);
+    *minute = static_cast<sb1>(h.value.zoneMinutes % 60);
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCIDateTimeGetTimeZoneName(void*, void* errhp, const void* datetime, ub1* buf, ub4* buflen) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    const DateTimeHandle& h = validDateTime(datetime);
+    if (h.type == OCI_DTYPE_TIMESTAMP)
+      throw OraError(1878, "specified field not found in datetime or interval");
+    std::string out;
+    formatTimestamp(h.value, "TZR", 0, out);
+    if (!buflen || out.size() > *buflen) throw OraError(1877, "string is too long for internal buffer");
+    std::memcpy(buf, out.data(), out.size());
+    *buflen = static_cast<ub4>(out.size());
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCIDateTimeAssign(void*, void* errhp, const void* from, void* to) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    const DateTimeHandle& source = dateTime(from);
+    DateTimeHandle& target = dateTime(to);
+    target.value = source.value;
+    target.valid = source.valid;
+    if (target.type == OCI_DTYPE_TIMESTAMP) target.value.hasZone = false;
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCIDateTimeCompare(void*, void* errhp, const void* date1, const void* date2, sword* result) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    *result = compareTimestamps(validDateTime(date1).value, validDateTime(date2).value);
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCIIntervalFromText(void*, void* errhp, const OraText* text, size_t length, void* result) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    IntervalHandle& h = interval(result);
+    Interval v;
+    if (!parseInterval(textOf(text, length), h.type == OCI_DTYPE_INTERVAL_YM, v))
+      throw OraError(1867, "the interval is invalid");
+    h.value = v;
+    h.valid = true;
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCIIntervalToText(void*, void* errhp, const void* value, ub1 lfprec, ub1 fsprec,
+                                   OraText* buffer, size_t buflen, size_t* resultlen) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    const IntervalHandle& h = validInterval(value);
+    const std::string out =
+        intervalText(h.value, std::clamp<int>(lfprec, 1, 9), h.value.yearMonth ? 0 : fsprec);
+    if (out.size() > buflen) throw OraError(1877, "string is too long for internal buffer");
+    std::memcpy(buffer, out.data(), out.size());
+    if (resultlen) *resultlen = out.size();
+    return OCI_SUCCESS;
+  });
+}
+
+// Validity flags: 0 when valid, 0x1 for a value never set.
+OCI_EXPORT sword OCIIntervalCheck(void*, void* errhp, const void* value, ub4* valid) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    *valid = interval(value).valid ? 0 : 1;
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCIIntervalAssign(void*, void* errhp, const void* from, void* to) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    const IntervalHandle& source = interval(from);
+    IntervalHandle& target = interval(to);
+    if (source.type != target.type)
+      throw OraError(1870, "the intervals or datetimes are not mutually comparable");
+    target.value = source.value;
+    target.valid = source.valid;
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCIIntervalCompare(void*, void* errhp, void* a, void* b, sword* result) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    const IntervalHandle& x = validInterval(a);
+    const IntervalHandle& y = validInterval(b);
+    if (x.type != y.type) throw OraError(1870, "the intervals or datetimes are not mutually comparable");
+    *result = compareIntervals(x.value, y.value);
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCIIntervalSetYearMonth(void*, void* errhp, sb4 years, sb4 months, void* result) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    IntervalHandle& h = interval(result);
+    if (h.type != OCI_DTYPE_INTERVAL_YM)
+      throw OraError(1870, "the intervals or datetimes are not mutually comparable");
+    h.value.months = int64_t(years) * 12 + months;
+    h.valid = true;
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCIIntervalGetYearMonth(void*, void* errhp, sb4* years, sb4* months, const void* value) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    const IntervalHandle& h = validInterval(value);
+    if (h.type != OCI_DTYPE_INTERVAL_YM)
+      throw OraError(1870, "the intervals or datetimes are not mutually comparable");
+    *years = static_cast<sb4>(h.value.months / 12);
+    *months = static_cast<sb4>(h.value.months % 12);
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCIIntervalSetDaySecond(void*, void* errhp, sb4 days, sb4 hours, sb4 minutes, sb4 seconds,
+                                         sb4 fsec, void* result) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    IntervalHandle& h = interval(result);
+    if (h.type != OCI_DTYPE_INTERVAL_DS)
+      throw OraError(1870, "the intervals or datetimes are not mutually comparable");
+    const int64_t total = ((int64_t(hours) * 60 + minutes) * 60 + seconds) * 1000000000 + fsec;
+    constexpr int64_t perDay = int64_t(86400) * 1000000000;
+    h.value.days = int64_t(days) + total / perDay;
+    h.value.nanos = total % perDay;
+    h.valid = true;
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCIIntervalGetDaySecond(void*, void* errhp, sb4* days, sb4* hours, sb4* minutes,
+                                         sb4* seconds, sb4* fsec, const void* value) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    const IntervalHandle& h = validInterval(value);
+    if (h.type != OCI_DTYPE_INTERVAL_DS)
+      throw OraError(1870, "the intervals or datetimes are not mutually comparable");
+    const int64_t n = h.value.nanos;
+    *days = static_cast<sb4>(h.value.days);
+    *hours = static_cast<sb4>(n / 3600000000000);
+    *minutes = static_cast<sb4>(n / 60000000000 % 60);
+    *seconds = static_cast<sb4>(n / 1000000000 % 60);
+    *fsec = static_cast<sb4>(n % 1000000000);
+    return OCI_SUCCESS;
+  });
+}
+
+// The number (22-byte form: length byte, then the NUMBER bytes) counts years or days.
+OCI_EXPORT sword OCIIntervalFromNumber(void*, void* errhp, void* result, const void* number) {
+  return entry(errhp, [&](ErrorHandle*) -> sword {
+    IntervalHandle& h = interval(result);
+    const auto* b = static_cast<const uint8_t*>(number);
+    if (!b || b[0] < 1 || b[0] > 21) throw OraError(ORA_INVALID_NUMBER, "invalid number");
+    const auto n = fromNumberBytes(b + 1, b[0]);
+    if (!n) throw OraError(ORA_INVALID_NUMBER, "invalid number");
+    if (h.type == OCI_DTYPE_INTERVAL_YM) {
+      // Fractions of a year become whole months.
+      const double value = toDouble(*n);
+      h.value.months = static_cast<int64_t>(std::llround(value * 12));
+    } else {
+      const double value = toDouble(*n);
+      constexpr double perDay = 86400e9;
+      const auto total = static_cast<int64_t>(std::llround(value * perDay));
+      h.value.days = total / static_cast<int64_t>(perDay);
+      h.value.nanos = total % static_cast<int64_t>(perDay);
+    }
+    h.valid = true;
     return OCI_SUCCESS;
   });
 }

@@ -103,6 +103,7 @@ class Builder {
     std::unique_ptr<sqlite3, int (*)(sqlite3*)> owned(db, sqlite3_close);
     // Readers then never hold a writer's commit up, as on the server played.
     exec(db, "PRAGMA journal_mode = WAL");
+    ocistandin::registerColumnRules(db);
     return owned.release();
   }
 
@@ -172,19 +173,22 @@ class Builder {
   void table(const std::string& text) {
     std::string owner, name, rest;
     qualified(text, owner, name, rest);
-    exec(schema(owner), "CREATE TABLE " + name + " " + rest);
+    exec(schema(owner), ocistandin::rewriteSql("CREATE TABLE " + name + " " + rest).sql);
+    ocistandin::installColumnRules(schema(owner), "main", owner);
   }
 
   void row(const std::string& text) {
     std::string owner, name, rest;
     qualified(text, owner, name, rest);
-    exec(schema(owner), "INSERT INTO " + name + " VALUES (" + rest + ")");
+    exec(schema(owner), ocistandin::rewriteSql("INSERT INTO " + name + " VALUES (" + rest + ")").sql);
   }
 
   void sql(const std::string& text) {
     const size_t space = text.find(' ');
     if (space == std::string::npos) throw Fault("sql needs an owner and a statement");
-    exec(schema(upperAscii(text.substr(0, space))), text.substr(space + 1));
+    const std::string owner = upperAscii(text.substr(0, space));
+    exec(schema(owner), ocistandin::rewriteSql(text.substr(space + 1)).sql);
+    ocistandin::installColumnRules(schema(owner), "main", owner);
   }
 
   void sequence(const std::string& text) {

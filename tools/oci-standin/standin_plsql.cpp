@@ -393,10 +393,10 @@ void compileErrors(Session& session, std::string_view text, BindAccess& binds) {
   std::string res;
   std::vector<Value> row;
   while (cursor.fetch(row)) {
-    std::string head = valueText(session, row[0], false) + "/" + valueText(session, row[1], false);
+    std::string head = valueText(session, row[0], 0) + "/" + valueText(session, row[1], 0);
     head.resize(8, ' ');
     res += head;
-    const std::string message = row[2].isNull() ? std::string() : valueText(session, row[2], false);
+    const std::string message = row[2].isNull() ? std::string() : valueText(session, row[2], 0);
     size_t start = 0;
     while (start < message.size()) {
       const size_t lf = message.find('\n', start);

@@ -1,5 +1,7 @@
 #include "tools/oci-standin/standin_rewrite.h"
 
+#include "tools/oci-standin/standin_number.h"
+
 #include <algorithm>
 #include <cctype>
 
@@ -150,6 +152,46 @@ std::string normaliseBindName(std::string_view p) {
   return upperAscii(p);
 }
 
+namespace {
+
+// Whether token `i` sits in the select list of its query: walking back over whole parentheses,
+// SELECT comes before any clause word.
+bool inSelectList(const std::vector<Token>& tokens, const std::vector<size_t>& match, size_t i) {
+  static const char* const clauses[] = {"FROM", "WHERE",  "SET",  "VALUES", "BY",
+                                        "ON",   "HAVING", "INTO", "UPDATE", "RETURNING",
+                                        "AND",  "OR",     "WHEN", "THEN",   "ELSE"};
+  for (size_t k = i; k-- > 0;) {
+    const Token& t = tokens[k];
+    if (isSymbol(t, ")")) {
+      if (match[k] >= tokens.size()) return false;
+      k = match[k];
+      continue;
+    }
+    if (isSymbol(t, "(")) return false;
+    if (isWord(t, "SELECT")) return true;
+    for (const char* c : clauses)
+      if (isWord(t, c)) return false;
+  }
+  return false;
+}
+
+// A number literal SQLite would not keep exactly, in the stored form of an exact number.
+bool exactLiteral(std::string_view text, bool negative, std::string& literal) {
+  auto n = parseNumberText(text);
+  if (!n || n->isZero()) return false;
+  n->negative = negative;
+  if (storedNumber(*n).kind != StoredNumber::Kind::Text) return false;
+  literal = quoteLiteral(storedNumber(*n).text);
+  return true;
+}
+
+bool endsOperand(const Token& t) {
+  return t.kind == TokenKind::Number || t.kind == TokenKind::Word || t.kind == TokenKind::QuotedName ||
+         t.kind == TokenKind::Bind || t.kind == TokenKind::String || isSymbol(t, ")");
+}
+
+}  // namespace
+
 RewrittenSql rewriteSql(std::string_view text, std::string_view ownSchema) {
   RewrittenSql out;
   const std::vector<Token> tokens = scanSql(text);
@@ -187,10 +229,26 @@ RewrittenSql rewriteSql(std::string_view text, std::string_view ownSchema) {
     }
   }
 
+  const bool ddl = out.kind == StatementKind::Create || out.kind == StatementKind::Alter;
+  std::vector<bool> rowidBind(tokens.size(), false);
+  auto isName = [&](size_t k) {
+    return k < tokens.size() &&
+           (tokens[k].kind == TokenKind::Word || tokens[k].kind == TokenKind::QuotedName);
+  };
+  // "( n )" at k: the number's text, and k moves past it.
+  auto precisionAt = [&](size_t& k, std::string& n) {
+    if (k + 2 < tokens.size() && isSymbol(tokens[k], "(") && tokens[k + 1].kind == TokenKind::Number &&
+        isSymbol(tokens[k + 2], ")")) {
+      n = tokens[k + 1].text;
+      k += 3;
+      return true;
+    }
+    return false;
+  };
   for (size_t i = 0; i < tokens.size(); ++i) {
     const Token& t = tokens[i];
     if (t.kind == TokenKind::Bind) {
-      replacement[i] = ":" + t.text;
+      replacement[i] = rowidBind[i] ? "ora_rowid_row(:" + t.text + ")" : ":" + t.text;
       if (std::find(out.binds.begin(), out.binds.end(), t.text) == out.binds.end())
         out.binds.push_back(t.text);
       continue;
@@ -214,8 +272,96 @@ RewrittenSql rewriteSql(std::string_view text, std::string_view ownSchema) {
       i += 4;
       continue;
     }
-    if (isWord(t, "ROWID")) {
-      replacement[i] = "_rowid_";
+    if (ddl && isWord(t, "TIMESTAMP")) {
+      // SQLite spells a type's arguments last.
+      size_t k = i + 1;
+      std::string n;
+      const bool precise = precisionAt(k, n);
+      std::string name = "TIMESTAMP";  // words joined: SQLite takes few keywords in a type name
+      if (k + 2 < tokens.size() && isWord(tokens[k], "WITH") && isWord(tokens[k + 1], "TIME") &&
+          isWord(tokens[k + 2], "ZONE")) {
+        name += "_WITH_TIME_ZONE";
+        k += 3;
+      } else if (k + 3 < tokens.size() && isWord(tokens[k], "WITH") && isWord(tokens[k + 1], "LOCAL") &&
+                 isWord(tokens[k + 2], "TIME") && isWord(tokens[k + 3], "ZONE")) {
+        name += "_WITH_LOCAL_TIME_ZONE";
+        k += 4;
+      }
+      if (precise || k > i + 1) {
+        replacement[i] = name + (precise ? "(" + n + ")" : "");
+        for (size_t d = i + 1; d < k; ++d) keep[d] = false;
+        i = k - 1;
+      }
+      continue;
+    }
+    if (ddl && isWord(t, "INTERVAL") && i + 1 < tokens.size() &&
+        (isWord(tokens[i + 1], "YEAR") || isWord(tokens[i + 1], "DAY"))) {
+      const bool year = isWord(tokens[i + 1], "YEAR");
+      size_t k = i + 2;
+      std::string lead = "2", fraction = "6";
+      precisionAt(k, lead);
+      if (k + 1 < tokens.size() && isWord(tokens[k], "TO") &&
+          isWord(tokens[k + 1], year ? "MONTH" : "SECOND")) {
+        k += 2;
+        if (!year) precisionAt(k, fraction);
+        replacement[i] = year ? "INTERVAL_YEAR_TO_MONTH(" + lead + ")"
+                              : "INTERVAL_DAY_TO_SECOND(" + lead + "," + fraction + ")";
+        for (size_t d = i + 1; d < k; ++d) keep[d] = false;
+        i = k - 1;
+      }
+      continue;
+    }
+    if (ddl && (isWord(t, "BYTE") || isWord(t, "CHAR")) && i >= 2 && i + 1 < tokens.size() &&
+        tokens[i - 1].kind == TokenKind::Number && isSymbol(tokens[i - 2], "(") &&
+        isSymbol(tokens[i + 1], ")")) {
+      keep[i] = false;  // length semantics: lengths count bytes here
+      continue;
+    }
+    if (t.kind == TokenKind::Number) {
+      const bool negative = i >= 1 && isSymbol(tokens[i - 1], "-") && (i < 2 || !endsOperand(tokens[i - 2]));
+      std::string literal;
+      if (exactLiteral(t.text, negative, literal)) {
+        replacement[i] = literal;
+        if (negative) keep[i - 1] = false;
+      }
+      continue;
+    }
+    if (isWord(t, "CURSOR") && i + 2 < tokens.size() && isSymbol(tokens[i + 1], "(") &&
+        match[i + 1] < tokens.size() && (isWord(tokens[i + 2], "SELECT") || isWord(tokens[i + 2], "WITH"))) {
+      // A cursor expression: its value carries the query, opened when the row is fetched.
+      const size_t close = match[i + 1];
+      const std::string query(text.substr(tokens[i + 2].begin, tokens[close].begin - tokens[i + 2].begin));
+      replacement[i] = "ora_cursor(" + quoteLiteral(query) + ")";
+      const bool last =
+          close + 1 == tokens.size() || isSymbol(tokens[close + 1], ",") || isWord(tokens[close + 1], "FROM");
+      if (last && inSelectList(tokens, match, i)) replacement[i] += " AS \"CURSOR\"";
+      for (size_t k = i + 1; k <= close; ++k) keep[k] = false;
+      i = close;
+      continue;
+    }
+    if (isWord(t, "ROWID") && !(i + 1 < tokens.size() && isSymbol(tokens[i + 1], "("))) {
+      // The pseudo-column: its text is computed from the row number, and a comparison with a
+      // value turns the text back into the row number so that lookups stay direct.
+      std::string qualifier;
+      if (i >= 2 && isSymbol(tokens[i - 1], ".") && isName(i - 2)) {
+        qualifier =
+            std::string(text.substr(tokens[i - 2].begin, tokens[i - 2].end - tokens[i - 2].begin)) + ".";
+        keep[i - 2] = keep[i - 1] = false;
+      }
+      if (i + 2 < tokens.size() && isSymbol(tokens[i + 1], "=") &&
+          (tokens[i + 2].kind == TokenKind::Bind || tokens[i + 2].kind == TokenKind::String)) {
+        replacement[i] = qualifier + "_rowid_";
+        if (tokens[i + 2].kind == TokenKind::Bind)
+          rowidBind[i + 2] = true;
+        else
+          replacement[i + 2] = "ora_rowid_row(" + quoteLiteral(tokens[i + 2].text) + ")";
+        if (tokens[i + 2].kind == TokenKind::String) i += 2;
+        continue;
+      }
+      replacement[i] = "ora_rowid(" + qualifier + "_rowid_)";
+      const bool last =
+          i + 1 == tokens.size() || isSymbol(tokens[i + 1], ",") || isWord(tokens[i + 1], "FROM");
+      if (last && inSelectList(tokens, match, i)) replacement[i] += " AS \"ROWID\"";
       continue;
     }
     if ((isWord(t, "NEXTVAL") || isWord(t, "CURRVAL")) && i >= 2 && isSymbol(tokens[i - 1], ".") &&

@@ -59,7 +59,16 @@ struct RewrittenSql {
 //  - a trailing FOR UPDATE [OF columns] [NOWAIT | WAIT n | SKIP LOCKED] is dropped (SQLite
 //    locks whole files on write);
 //  - [owner.]seq.NEXTVAL and .CURRVAL become ora_nextval('OWNER', 'SEQ') and ora_currval(..);
-//  - ROWID becomes _rowid_;
+//  - ROWID becomes ora_rowid(_rowid_) (named "ROWID" in a select list), and ROWID = :bind or
+//    ROWID = 'text' becomes _rowid_ = ora_rowid_row(...);
+//  - a cursor expression CURSOR(SELECT ...) becomes ora_cursor('SELECT ...') (named "CURSOR" in
+//    a select list); its query may not refer to the outer query's columns;
+//  - in CREATE and ALTER, TIMESTAMP(n) WITH [LOCAL] TIME ZONE, INTERVAL YEAR(n) TO MONTH and
+//    INTERVAL DAY(n) TO SECOND(m) become one word with the arguments last, as SQLite spells
+//    types (TIMESTAMP_WITH_TIME_ZONE(n), INTERVAL_DAY_TO_SECOND(n,m)), and a BYTE or CHAR
+//    length qualifier is dropped;
+//  - a number literal SQLite would not keep exactly becomes the text of its stored form
+//    (standin_number.h);
 //  - a set-operator member written in parentheses loses them ("(select a from t) union
 //    (select b from u)");
 //  - a name of the session's own schema before a dot becomes main (`ownSchema`, upper case;

@@ -7,10 +7,17 @@
 #include <filesystem>
 #include <set>
 
+#include "tools/oci-standin/standin_number.h"
 #include "tools/oci-standin/standin_values.h"
 
 namespace ocistandin {
 namespace {
+
+// The value of a cursor expression starts with this, then its query.
+constexpr std::string_view kCursorMark =
+    "\x01"
+    "cursor"
+    "\x01";
 
 // A statement on a connection, finalized on every path.
 struct Statement {
@@ -300,6 +307,35 @@ void fnNls(sqlite3_context* ctx, int, sqlite3_value** argv) {
   resultText(ctx, sqlite3_value_int(argv[1]) == 0 ? entry.first : entry.second);
 }
 
+// bfilename(directory, file): a BFILE value, kept as "DIRECTORY/file".
+void fnBfilename(sqlite3_context* ctx, int, sqlite3_value** argv) {
+  if (sqlite3_value_type(argv[0]) == SQLITE_NULL || sqlite3_value_type(argv[1]) == SQLITE_NULL)
+    return sqlite3_result_null(ctx);
+  resultText(ctx, argText(argv[0]) + "/" + argText(argv[1]));
+}
+
+// ora_cursor(query text): the value of a cursor expression.
+void fnCursor(sqlite3_context* ctx, int, sqlite3_value** argv) {
+  resultText(ctx, std::string(kCursorMark) + argText(argv[0]));
+}
+
+// ora_rowid(row number): the ROWID text; ora_rowid_row(text): back to the row number.
+void fnRowid(sqlite3_context* ctx, int, sqlite3_value** argv) {
+  if (sqlite3_value_type(argv[0]) == SQLITE_NULL) return sqlite3_result_null(ctx);
+  resultText(ctx, rowidText(sqlite3_value_int64(argv[0])));
+}
+
+void fnRowidRow(sqlite3_context* ctx, int, sqlite3_value** argv) {
+  if (sqlite3_value_type(argv[0]) == SQLITE_NULL) return sqlite3_result_null(ctx);
+  int64_t row = 0;
+  if (!rowidRow(argText(argv[0]), row)) return resultOraError(ctx, 1410, "invalid ROWID");
+  sqlite3_result_int64(ctx, row);
+}
+
+void rowChanged(void* session, int, const char*, const char*, sqlite3_int64 row) {
+  static_cast<Session*>(session)->noteChangedRow(row);
+}
+
 // ora_coltype(declared, part): part 0 type name, 1 length, 2 precision, 3 scale.
 void fnColType(sqlite3_context* ctx, int, sqlite3_value** argv) {
   const DeclaredType t = parseDeclaredType(argText(argv[0]));
@@ -318,11 +354,19 @@ void fnColType(sqlite3_context* ctx, int, sqlite3_value** argv) {
 }  // namespace
 
 DeclaredType parseDeclaredType(std::string_view declared) {
-  const std::string u = upperAscii(declared);
+  std::string u = upperAscii(declared);
+  // A quoted type name is read as its text.
+  u.erase(std::remove(u.begin(), u.end(), '"'), u.end());
   const size_t paren = u.find('(');
-  std::string name = u.substr(0, paren);
+  std::string name;
+  for (char c : u.substr(0, paren)) {
+    if (c == ' ' || c == '\t' || c == '_') {
+      if (!name.empty() && name.back() != ' ') name += ' ';
+    } else {
+      name += c;
+    }
+  }
   while (!name.empty() && name.back() == ' ') name.pop_back();
-  while (!name.empty() && name.front() == ' ') name.erase(name.begin());
   std::vector<long> args;
   if (paren != std::string::npos) {
     const char* p = u.c_str() + paren + 1;
@@ -339,10 +383,22 @@ DeclaredType parseDeclaredType(std::string_view declared) {
     return i < args.size() ? std::clamp(args[i], -127L, 32767L) : fallback;
   };
   DeclaredType t;
-  if (name == "VARCHAR2" || name == "VARCHAR" || name == "NVARCHAR2" || name == "TEXT") {
+  if (name == "VARCHAR2" || name == "VARCHAR" || name == "TEXT") {
     t = {"VARCHAR2", 1, static_cast<uint16_t>(arg(0, 4000))};
-  } else if (name == "CHAR" || name == "NCHAR" || name == "CHARACTER") {
+    t.charsetForm = 1;
+  } else if (name == "NVARCHAR2" || name == "NATIONAL CHARACTER VARYING") {
+    t = {"NVARCHAR2", 1, 0};
+    t.charsetForm = 2;
+    t.characters = static_cast<uint16_t>(arg(0, 2000));
+    t.size = static_cast<uint16_t>(2 * t.characters);
+  } else if (name == "CHAR" || name == "CHARACTER") {
     t = {"CHAR", 96, static_cast<uint16_t>(arg(0, 1))};
+    t.charsetForm = 1;
+  } else if (name == "NCHAR" || name == "NATIONAL CHARACTER") {
+    t = {"NCHAR", 96, 0};
+    t.charsetForm = 2;
+    t.characters = static_cast<uint16_t>(arg(0, 1));
+    t.size = static_cast<uint16_t>(2 * t.characters);
   } else if (name == "NUMBER" || name == "NUMERIC" || name == "DECIMAL") {
     t = {"NUMBER", 2, 22};
     if (!args.empty()) {
@@ -355,7 +411,7 @@ DeclaredType parseDeclaredType(std::string_view declared) {
   } else if (name == "INTEGER" || name == "INT" || name == "SMALLINT") {
     t = {"NUMBER", 2, 22, 38, 0, true, true};
   } else if (name == "FLOAT" || name == "REAL" || name == "DOUBLE" || name == "DOUBLE PRECISION") {
-    t = {"FLOAT", 2, 22, 126, -127, true, false};
+    t = {"FLOAT", 2, 22, static_cast<int16_t>(arg(0, 126)), -127, true, false};
   } else if (name == "DATE") {
     t = {"DATE", 12, 7};
   } else if (name == "RAW") {
@@ -364,14 +420,56 @@ DeclaredType parseDeclaredType(std::string_view declared) {
     t = {"LONG RAW", 24, 0};
   } else if (name == "LONG") {
     t = {"LONG", 8, 0};
+    t.charsetForm = 1;
   } else if (name == "CLOB") {
     t = {"CLOB", 112, 4000};
+    t.charsetForm = 1;
+  } else if (name == "NCLOB") {
+    t = {"NCLOB", 112, 4000};
+    t.charsetForm = 2;
   } else if (name == "BLOB") {
     t = {"BLOB", 113, 4000};
+  } else if (name == "BFILE") {
+    t = {"BFILE", 114, 530};
+  } else if (name == "ROWID") {
+    t = rowidType();
+  } else if (name == "UROWID") {
+    t = {"UROWID", 104, static_cast<uint16_t>(arg(0, 4000))};
+  } else if (name == "TIMESTAMP") {
+    t = {"TIMESTAMP", 187, 11};
+    t.fsPrecision = static_cast<uint8_t>(arg(0, 6));
+  } else if (name == "TIMESTAMP WITH TIME ZONE") {
+    t = {"TIMESTAMP WITH TIME ZONE", 188, 13};
+    t.fsPrecision = static_cast<uint8_t>(arg(0, 6));
+  } else if (name == "TIMESTAMP WITH LOCAL TIME ZONE") {
+    t = {"TIMESTAMP WITH LOCAL TIME ZONE", 232, 11};
+    t.fsPrecision = static_cast<uint8_t>(arg(0, 6));
+  } else if (name == "INTERVAL YEAR TO MONTH") {
+    t = {"INTERVAL YEAR TO MONTH", 189, 5};
+    t.precision = static_cast<int16_t>(arg(0, 2));
+  } else if (name == "INTERVAL DAY TO SECOND") {
+    t = {"INTERVAL DAY TO SECOND", 190, 11};
+    t.precision = static_cast<int16_t>(arg(0, 2));
+    t.fsPrecision = static_cast<uint8_t>(arg(1, 6));
   } else {
     t = {"VARCHAR2", 1, 4000};
+    t.charsetForm = 1;
   }
   return t;
+}
+
+DeclaredType rowidType() {
+  return {"ROWID", 104, 4};
+}
+
+DeclaredType cursorType() {
+  return {"REF CURSOR", 116, 4};
+}
+
+bool cursorExpression(const Value& v, std::string& sql) {
+  if (v.kind != Value::Kind::Text || v.bytes.compare(0, kCursorMark.size(), kCursorMark) != 0) return false;
+  sql = v.bytes.substr(kCursorMark.size());
+  return true;
 }
 
 namespace {
@@ -502,6 +600,7 @@ Session::Session(const std::string& folder, std::string_view user, std::string_v
     }
     registerFunctions();
     createDictionary(schemas);
+    schemas_ = schemas;
   } catch (...) {
     sqlite3_close(db_);
     throw;
@@ -545,11 +644,17 @@ void Session::registerFunctions() {
                                  {"ora_currval", 1, fnSequence<false>},
                                  {"ora_currval", 2, fnSequence<false>},
                                  {"ora_coltype", 2, fnColType},
+                                 {"ora_rowid", 1, fnRowid},
+                                 {"ora_cursor", 1, fnCursor},
+                                 {"bfilename", 2, fnBfilename},
+                                 {"ora_rowid_row", 1, fnRowidRow},
                                  {"ora_nls_count", 0, fnNlsCount},
                                  {"ora_nls", 2, fnNls}};
+  registerColumnRules(db_);
+  sqlite3_update_hook(db_, rowChanged, this);
   for (const Fn& f : functions) {
-    const bool pure =
-        f.fn == fnNvl || f.fn == fnLengthb || f.fn == fnInstr || f.fn == fnRpad || f.fn == fnColType;
+    const bool pure = f.fn == fnNvl || f.fn == fnLengthb || f.fn == fnInstr || f.fn == fnRpad ||
+                      f.fn == fnColType || f.fn == fnRowid || f.fn == fnRowidRow;
     const int flags = SQLITE_UTF8 | (pure ? SQLITE_DETERMINISTIC : 0);
     if (sqlite3_create_function(db_, f.name, f.args, flags, this, f.fn, nullptr, nullptr) != SQLITE_OK)
       throw mapError(sqlite3_errcode(db_));
@@ -674,6 +779,34 @@ void Session::endWorkForDdl() {
   commit();
 }
 
+void Session::writeCell(const std::string& database, const std::string& table, const std::string& column,
+                        int64_t row, const Value& value) {
+  beginWork();
+  sqlite3_stmt* stmt = nullptr;
+  const std::string sql = "UPDATE " + quoteName(database) + "." + quoteName(table) + " SET " +
+                          quoteName(column) + " = ?1 WHERE _rowid_ = ?2";
+  int rc = sqlite3_prepare_v2(db_, sql.c_str(), -1, &stmt, nullptr);
+  if (rc == SQLITE_OK) {
+    if (value.kind == Value::Kind::Bytes)
+      sqlite3_bind_blob(stmt, 1, value.bytes.data(), static_cast<int>(value.bytes.size()), SQLITE_TRANSIENT);
+    else if (value.isNull())
+      sqlite3_bind_null(stmt, 1);
+    else
+      sqlite3_bind_text(stmt, 1, value.bytes.data(), static_cast<int>(value.bytes.size()), SQLITE_TRANSIENT);
+    sqlite3_bind_int64(stmt, 2, row);
+    rc = sqlite3_step(stmt);
+    if (rc == SQLITE_DONE) rc = SQLITE_OK;
+  }
+  const OraError error = mapError(rc);
+  sqlite3_finalize(stmt);
+  if (rc != SQLITE_OK) throw error;
+}
+
+void Session::refreshColumnRules() {
+  for (const std::string& schema : schemas_)
+    installColumnRules(db_, schema == user_ ? "main" : schema, schema);
+}
+
 OraError Session::mapError(int rc) const {
   const std::string message = sqlite3_errmsg(db_);
   const int primary = rc & 0xFF;
@@ -752,7 +885,7 @@ int64_t Session::currentSequenceValue(const std::string& owner, const std::strin
   return it->second;
 }
 
-std::string valueText(const Session& session, const Value& v, bool isDate) {
+std::string valueText(const Session& session, const Value& v, uint16_t columnCode) {
   switch (v.kind) {
     case Value::Kind::Null:
       return {};
@@ -773,9 +906,22 @@ std::string valueText(const Session& session, const Value& v, bool isDate) {
       break;
   }
   DateTime d;
-  if (isDate && parseCanonicalDate(v.bytes, d)) {
+  if (columnCode == 12 && parseCanonicalDate(v.bytes, d)) {
     std::string out;
     if (formatDate(d, session.nls("NLS_DATE_FORMAT"), out) == 0) return out;
+  }
+  TimeStamp t;
+  if ((columnCode == 187 || columnCode == 188 || columnCode == 232) && parseStoredTimestamp(v.bytes, t)) {
+    std::string out;
+    const std::string& model =
+        session.nls(columnCode == 188 ? "NLS_TIMESTAMP_TZ_FORMAT" : "NLS_TIMESTAMP_FORMAT");
+    if (formatTimestamp(t, model, 6, out) == 0) return out;
+  }
+  Interval interval;
+  if ((columnCode == 189 || columnCode == 190) && parseInterval(v.bytes, columnCode == 189, interval))
+    return intervalText(interval, 2, columnCode == 190 ? 6 : 0);
+  if (columnCode == 2 && !v.bytes.empty() && v.bytes[0] == '#') {
+    if (const auto n = numberFromStoredText(v.bytes)) return numberText(*n);
   }
   return v.bytes;
 }
@@ -792,6 +938,7 @@ Cursor::Cursor(Session& session, std::string_view text)
       (k == StatementKind::Rollback && scanSql(text).size() <= 2) ||
       (k == StatementKind::Alter && scanSql(text).size() > 1 && scanSql(text)[1].text == "SESSION");
   if (native) return;
+  if (k == StatementKind::Create && findStoredProgram()) return;
   const char* tail = nullptr;
   const int rc = sqlite3_prepare_v2(session_.db(), rewritten_.sql.c_str(),
                                     static_cast<int>(rewritten_.sql.size()), &stmt_, &tail);
@@ -803,6 +950,175 @@ Cursor::Cursor(Session& session, std::string_view text)
     stmt_ = nullptr;
     throw OraError(911, "invalid character");
   }
+  trackLobRows();
+}
+
+bool Cursor::findStoredProgram() {
+  const std::vector<Token> t = scanSql(text_);
+  size_t i = 1;
+  if (i + 1 < t.size() && t[i].text == "OR" && t[i + 1].text == "REPLACE") i += 2;
+  if (i >= t.size() || t[i].kind != TokenKind::Word) return false;
+  const std::string& kind = t[i].text;
+  if (kind != "PROCEDURE" && kind != "FUNCTION" && kind != "PACKAGE" && kind != "TRIGGER" && kind != "TYPE")
+    return false;
+  programType_ = kind;
+  ++i;
+  if ((kind == "PACKAGE" || kind == "TYPE") && i < t.size() && t[i].text == "BODY") {
+    programType_ += " BODY";
+    ++i;
+  }
+  if (i >= t.size() || (t[i].kind != TokenKind::Word && t[i].kind != TokenKind::QuotedName)) return false;
+  programOwner_ = session_.user();
+  programName_ = t[i].text;
+  if (i + 2 < t.size() && t[i + 1].text == "." &&
+      (t[i + 2].kind == TokenKind::Word || t[i + 2].kind == TokenKind::QuotedName)) {
+    programOwner_ = t[i].text;
+    programName_ = t[i + 2].text;
+  }
+  return true;
+}
+
+// The server keeps a stored program even when it does not compile; its errors go to
+// user_errors. Here a program compiles when its text is complete: strings and names closed,
+// parentheses balanced, and its last words END [name].
+void Cursor::compileStoredProgram() {
+  session_.endWorkForDdl();
+  const std::vector<Token> t = scanSql(text_);
+  int depth = 0;
+  bool complete = !t.empty() && t.back().kind != TokenKind::Unterminated;
+  for (const Token& token : t) {
+    if (token.kind == TokenKind::Symbol && token.text == "(") ++depth;
+    if (token.kind == TokenKind::Symbol && token.text == ")") --depth;
+    complete = complete && depth >= 0;
+  }
+  size_t last = t.size();
+  while (last > 0 && (t[last - 1].text == ";" || t[last - 1].text == "/")) --last;
+  const bool endsWithEnd = (last >= 1 && t[last - 1].text == "END") ||
+                           (last >= 2 && t[last - 2].text == "END" && t[last - 1].kind != TokenKind::Symbol);
+  complete = complete && depth == 0 && endsWithEnd;
+  const std::string key = " WHERE owner = " + quoteLiteral(programOwner_) +
+                          " AND name = " + quoteLiteral(programName_) +
+                          " AND type = " + quoteLiteral(programType_);
+  sqlite3* db = session_.db();
+  auto run = [&](const std::string& sql) {
+    const int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) throw session_.mapError(rc);
+  };
+  run("DELETE FROM sys.\"error$\"" + key);
+  if (complete) return;
+  // The error sits where the text ends.
+  int line = 1, column = 1;
+  for (char c : text_) {
+    if (c == '\n') {
+      ++line;
+      column = 1;
+    } else {
+      ++column;
+    }
+  }
+  run("INSERT INTO sys.\"error$\" (owner, name, type, sequence, line, position, text) VALUES (" +
+      quoteLiteral(programOwner_) + ", " + quoteLiteral(programName_) + ", " + quoteLiteral(programType_) +
+      ", (SELECT count(*) + 1 FROM sys.\"error$\"), " + std::to_string(line) + ", " + std::to_string(column) +
+      ", " +
+      quoteLiteral(
+          "PLS-00103: Encountered the symbol \"end-of-file\" when expecting one of the following:\n\n   "
+          "begin end function pragma procedure") +
+      ")");
+  compiledWithErrors_ = true;
+}
+
+void Cursor::trackLobRows() {
+  if (!isQuery() || rewritten_.kind != StatementKind::Select) return;
+  const int count = sqlite3_column_count(stmt_);
+  std::vector<std::pair<std::string, std::string>> tables;  // database, table of LOB columns
+  std::vector<int> tableOf(static_cast<size_t>(count), -1);
+  for (int i = 0; i < count; ++i) {
+    const char* declared = sqlite3_column_decltype(stmt_, i);
+    const char* table = sqlite3_column_table_name(stmt_, i);
+    const char* database = sqlite3_column_database_name(stmt_, i);
+    if (!declared || !table || !database) continue;
+    const uint16_t code = parseDeclaredType(declared).code;
+    if (code != 112 && code != 113) continue;
+    const std::pair<std::string, std::string> key(database, table);
+    auto it = std::find(tables.begin(), tables.end(), key);
+    if (it == tables.end()) it = tables.insert(tables.end(), key);
+    tableOf[static_cast<size_t>(i)] = static_cast<int>(it - tables.begin());
+  }
+  if (tables.empty()) return;
+  // The query's own FROM clause names each table; its alias (or its name) qualifies _rowid_.
+  const std::string& sql = rewritten_.sql;
+  const std::vector<Token> tokens = scanSql(sql);
+  static const char* const notAliases[] = {"WHERE",  "JOIN",    "INNER", "LEFT",   "RIGHT",     "FULL",
+                                           "OUTER",  "CROSS",   "ON",    "USING",  "GROUP",     "ORDER",
+                                           "HAVING", "UNION",   "MINUS", "EXCEPT", "INTERSECT", "LIMIT",
+                                           "FOR",    "CONNECT", "START", "NATURAL"};
+  auto aliasWord = [&](const Token& t) {
+    if (t.kind == TokenKind::QuotedName) return true;
+    if (t.kind != TokenKind::Word) return false;
+    for (const char* w : notAliases)
+      if (t.text == w) return false;
+    return true;
+  };
+  int depth = 0;
+  size_t from = tokens.size();
+  for (size_t k = 0; k < tokens.size(); ++k) {
+    const Token& t = tokens[k];
+    if (t.kind == TokenKind::Symbol && t.text == "(") ++depth;
+    if (t.kind == TokenKind::Symbol && t.text == ")") --depth;
+    if (depth == 0 && t.kind == TokenKind::Word && t.text == "FROM") {
+      from = k;
+      break;
+    }
+  }
+  if (from == tokens.size()) return;
+  std::vector<std::string> qualifiers(tables.size());
+  depth = 0;
+  for (size_t k = from + 1; k < tokens.size(); ++k) {
+    const Token& t = tokens[k];
+    if (t.kind == TokenKind::Symbol && t.text == "(") ++depth;
+    if (t.kind == TokenKind::Symbol && t.text == ")") --depth;
+    if (depth != 0 || (t.kind != TokenKind::Word && t.kind != TokenKind::QuotedName)) continue;
+    if (k > from + 1 && tokens[k - 1].kind == TokenKind::Symbol && tokens[k - 1].text == ".") continue;
+    // [schema .] table [AS] [alias]
+    size_t name = k;
+    if (k + 2 < tokens.size() && tokens[k + 1].text == "." && tokens[k + 1].kind == TokenKind::Symbol)
+      name = k + 2;
+    for (size_t i = 0; i < tables.size(); ++i) {
+      if (upperAscii(tables[i].second) != upperAscii(tokens[name].text) || !qualifiers[i].empty()) continue;
+      size_t next = name + 1;
+      if (next < tokens.size() && tokens[next].kind == TokenKind::Word && tokens[next].text == "AS") ++next;
+      if (next < tokens.size() && aliasWord(tokens[next]))
+        qualifiers[i] = sql.substr(tokens[next].begin, tokens[next].end - tokens[next].begin);
+      else
+        qualifiers[i] = sql.substr(tokens[k].begin, tokens[name].end - tokens[k].begin);
+    }
+  }
+  std::string extra;
+  for (size_t i = 0; i < tables.size(); ++i) {
+    if (qualifiers[i].empty()) return;
+    extra += ", " + qualifiers[i] + "._rowid_";
+  }
+  const std::string augmented =
+      sql.substr(0, tokens[from].begin) + extra + " " + sql.substr(tokens[from].begin);
+  sqlite3_stmt* wider = nullptr;
+  if (sqlite3_prepare_v2(session_.db(), augmented.c_str(), -1, &wider, nullptr) != SQLITE_OK || !wider ||
+      sqlite3_column_count(wider) != count + static_cast<int>(tables.size())) {
+    sqlite3_finalize(wider);
+    return;
+  }
+  sqlite3_finalize(stmt_);
+  stmt_ = wider;
+  hidden_ = static_cast<int>(tables.size());
+  rowColumn_.assign(static_cast<size_t>(count), -1);
+  for (int i = 0; i < count; ++i)
+    if (tableOf[static_cast<size_t>(i)] >= 0)
+      rowColumn_[static_cast<size_t>(i)] = count + tableOf[static_cast<size_t>(i)];
+}
+
+int64_t Cursor::originRow(size_t column) const {
+  if (column >= rowColumn_.size() || rowColumn_[column] < 0) return 0;
+  const size_t hidden = static_cast<size_t>(rowColumn_[column]) - rowColumn_.size();
+  return hidden < rowNumbers_.size() ? rowNumbers_[hidden] : 0;
 }
 
 Cursor::~Cursor() {
@@ -885,14 +1201,18 @@ void Cursor::execute(BindAccess& binds, bool describeOnly) {
     default:
       break;
   }
+  compiledWithErrors_ = false;
   if (!stmt_) {
     if (describeOnly) return;
+    if (!programName_.empty()) return compileStoredProgram();
     if (rewritten_.kind == StatementKind::Commit) return session_.commit();
     if (rewritten_.kind == StatementKind::Rollback) return session_.rollback();
     return runAlterSession();
   }
-  bindAll(binds);
+  // A describe reads the select list only: the binds need not be there yet.
   if (describeOnly) return;
+  bindAll(binds);
+  session_.clearChangedRow();
   const bool ddl = rewritten_.kind == StatementKind::Create || rewritten_.kind == StatementKind::Drop ||
                    rewritten_.kind == StatementKind::Alter;
   if (ddl) {
@@ -914,12 +1234,13 @@ void Cursor::execute(BindAccess& binds, bool describeOnly) {
   open_ = isQuery();
   rows_ = isQuery() ? 0 : sqlite3_changes64(session_.db());
   if (!isQuery()) sqlite3_reset(stmt_);
+  if (ddl) session_.refreshColumnRules();
 }
 
 const std::vector<ColumnInfo>& Cursor::columns() {
   if (described_ || !isQuery()) return columns_;
   described_ = true;
-  const int count = sqlite3_column_count(stmt_);
+  const int count = sqlite3_column_count(stmt_) - hidden_;
   // Expressions have no declared type; their first row tells what they hold. A closed query is
   // stepped once for it and rewound.
   bool peeked = false;
@@ -936,6 +1257,8 @@ const std::vector<ColumnInfo>& Cursor::columns() {
     const char* declared = sqlite3_column_decltype(stmt_, i);
     if (declared) {
       c.type = parseDeclaredType(declared);
+    } else if (c.name == "ROWID") {
+      c.type = rowidType();
     } else if (pending_ || peeked) {
       DateTime d;
       switch (sqlite3_column_type(stmt_, i)) {
@@ -948,10 +1271,16 @@ const std::vector<ColumnInfo>& Cursor::columns() {
         case SQLITE_BLOB:
           c.type = {"RAW", 23, 2000};
           break;
-        case SQLITE_TEXT:
-          if (parseCanonicalDate(reinterpret_cast<const char*>(sqlite3_column_text(stmt_, i)), d))
+        case SQLITE_TEXT: {
+          const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, i));
+          if (parseCanonicalDate(text, d))
             c.type = {"DATE", 12, 7};
+          else if (text[0] == '#' && numberFromStoredText(text))
+            c.type = {"NUMBER", 2, 22, 0, -127};
+          else if (std::string_view(text).substr(0, kCursorMark.size()) == kCursorMark)
+            c.type = cursorType();
           break;
+        }
         default:
           break;
       }
@@ -959,6 +1288,11 @@ const std::vector<ColumnInfo>& Cursor::columns() {
     const char* table = sqlite3_column_table_name(stmt_, i);
     const char* origin = sqlite3_column_origin_name(stmt_, i);
     const char* schema = sqlite3_column_database_name(stmt_, i);
+    if (table && origin && schema) {
+      c.database = schema;
+      c.table = table;
+      c.origin = origin;
+    }
     int notNull = 0, primary = 0;
     if (table && origin &&
         sqlite3_table_column_metadata(session_.db(), schema, table, origin, nullptr, nullptr, &notNull,
@@ -987,9 +1321,12 @@ bool Cursor::fetch(std::vector<Value>& row) {
     }
   }
   pending_ = false;
-  const int count = sqlite3_column_count(stmt_);
+  const int count = sqlite3_column_count(stmt_) - hidden_;
   row.resize(static_cast<size_t>(count));
   for (int i = 0; i < count; ++i) row[static_cast<size_t>(i)] = columnValue(i);
+  rowNumbers_.resize(static_cast<size_t>(hidden_));
+  for (int k = 0; k < hidden_; ++k)
+    rowNumbers_[static_cast<size_t>(k)] = sqlite3_column_int64(stmt_, count + k);
   return true;
 }
 

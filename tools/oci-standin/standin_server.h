@@ -62,22 +62,36 @@ struct Value {
   bool isNull() const { return kind == Kind::Null; }
 };
 
-// A column type as declared in the schema ("VARCHAR2(30)", "NUMBER(10,2)", "DATE", ...).
+// A column type as declared in the schema ("VARCHAR2(30)", "NUMBER(10,2)", "DATE", ...). The
+// server rewrites the kinds SQLite cannot spell before they reach a schema: "TIMESTAMP(3) WITH
+// TIME ZONE" is kept as "TIMESTAMP_WITH_TIME_ZONE(3)", "INTERVAL DAY(2) TO SECOND(6)" as
+// "INTERVAL_DAY_TO_SECOND(2,6)"; underscores in a type name read as blanks.
 struct DeclaredType {
-  std::string name;   // Oracle type name: VARCHAR2, CHAR, NUMBER, FLOAT, DATE, RAW, LONG, ...
-  uint16_t code = 1;  // Oracle type code: 1, 96, 2, 12, 23, 8, 24, 112, 113
-  uint16_t size = 4000;
-  int16_t precision = 0;  // 0: not given
+  std::string name;       // Oracle type name: VARCHAR2, NVARCHAR2, CHAR, NCHAR, NUMBER, FLOAT, DATE, ...
+  uint16_t code = 1;      // Oracle type code: 1, 96, 2, 12, 23, 8, 24, 104, 112, 113, 114, 187, ...
+  uint16_t size = 4000;   // bytes (national text: two per character)
+  int16_t precision = 0;  // 0: not given; intervals: the leading field's precision
   int8_t scale = 0;       // -127: floating
   bool hasPrecision = false;
   bool hasScale = false;
+  uint8_t charsetForm = 0;  // text and CLOB: 1 database character set, 2 national
+  uint16_t characters = 0;  // national text: the declared length in characters
+  uint8_t fsPrecision = 0;  // TIMESTAMP and INTERVAL DAY TO SECOND: fractional digits
+  bool national() const { return charsetForm == 2; }
 };
 DeclaredType parseDeclaredType(std::string_view declared);
+// The type of a ROWID select-list item (the pseudo-column).
+DeclaredType rowidType();
+// The type of a cursor expression in a select list.
+DeclaredType cursorType();
 
 struct ColumnInfo {
   std::string name;
   DeclaredType type;
   bool nullable = true;
+  // A LOB column read straight from a table: where its values live (attached database, table,
+  // column), so that a locator can write back to its row.
+  std::string database, table, origin;
 };
 
 // Create the tables of catalog.db and of sequences.db in empty databases.
@@ -93,6 +107,20 @@ std::string serverBanner(const std::string& folder);
 // Changes a user's password in the catalog; raises ORA-01017 when the old one is wrong.
 void changePassword(const std::string& folder, std::string_view user, std::string_view oldPassword,
                     std::string_view newPassword);
+
+// Column rules, as a server keeps them: NUMBER(p,s) rounds to its scale and refuses a value
+// too wide for its precision (ORA-01438), text that is no number is refused by a NUMBER column
+// (ORA-01722), VARCHAR2, CHAR, RAW and their national kinds refuse a value longer than declared
+// (ORA-12899 naming the column), CHAR is padded with blanks, numbers are stored in their
+// exact form (standin_number.h), TIMESTAMP and INTERVAL values in their stored forms
+// (standin_values.h) rounded to their fractional digits, and an INTERVAL too long for its
+// leading precision is refused (ORA-01873). They run as triggers after each insert and update, calling
+// the SQL function ora_fit, which registerColumnRules adds to a connection: every connection
+// that writes a schema needs it.
+void registerColumnRules(sqlite3* db);
+// (Re)writes the rule triggers of every table of the attached database `database` whose
+// columns changed since; `owner` names the schema in messages.
+void installColumnRules(sqlite3* db, const std::string& database, const std::string& owner);
 
 class Session {
  public:
@@ -116,6 +144,15 @@ class Session {
   // Starts the transaction a changing statement needs; DDL ends it first.
   void beginWork();
   void endWorkForDdl();
+  // Sets one column of one row (a LOB written through its locator), in the open transaction.
+  void writeCell(const std::string& database, const std::string& table, const std::string& column,
+                 int64_t row, const Value& value);
+  // The row number of the last row a statement inserted, updated or deleted; 0 for none.
+  void noteChangedRow(int64_t row) { changedRow_ = row; }
+  void clearChangedRow() { changedRow_ = 0; }
+  int64_t changedRow() const { return changedRow_; }
+  // After DDL: the column rules of every schema the session reaches follow its tables.
+  void refreshColumnRules();
 
   const std::string& nls(const std::string& name) const;
   // ALTER SESSION SET name = value; raises ORA-02248 for an unknown name, ORA-01821 for a bad
@@ -145,6 +182,8 @@ class Session {
   sqlite3* sequenceDb_ = nullptr;  // commits sequence steps at once, outside the transaction
   std::map<std::string, std::string> nls_;
   std::map<std::string, int64_t> currentValues_;
+  int64_t changedRow_ = 0;
+  std::vector<std::string> schemas_;  // the session's own schema first, then the attached ones
 };
 
 // How a statement reaches its bind values. Positions count from 1 in order of first
@@ -172,6 +211,10 @@ class Cursor {
   StatementKind kind() const { return rewritten_.kind; }
   const std::vector<std::string>& binds() const { return rewritten_.binds; }
   bool isQuery() const;
+  // CREATE PROCEDURE, FUNCTION, PACKAGE [BODY], TRIGGER or TYPE [BODY] whose text did not compile
+  // (the server keeps it and lists its errors in user_errors; the call succeeds with
+  // information 24344).
+  bool compiledWithErrors() const { return compiledWithErrors_; }
 
   // Runs once with the bind values of one iteration. A query is opened and its first row
   // read ahead; describeOnly leaves it closed.
@@ -181,6 +224,9 @@ class Cursor {
   const std::vector<ColumnInfo>& columns();
   // The next row of an open query; false at its end.
   bool fetch(std::vector<Value>& row);
+  // The row number that the last fetched row's column `column` was read from; 0 when unknown
+  // (only LOB columns of a single-table query are tracked).
+  int64_t originRow(size_t column) const;
 
  private:
   void bindAll(BindAccess& binds);
@@ -196,6 +242,16 @@ class Cursor {
   int64_t rows_ = 0;
   bool described_ = false;
   std::vector<ColumnInfo> columns_;
+  // Columns appended to a query that reads LOBs: the row numbers of their rows, hidden from the
+  // caller. rowColumn_[i] is the hidden column of visible column i, or -1.
+  int hidden_ = 0;
+  std::vector<int> rowColumn_;
+  std::vector<int64_t> rowNumbers_;
+  void trackLobRows();
+  bool findStoredProgram();
+  void compileStoredProgram();
+  std::string programType_, programOwner_, programName_;
+  bool compiledWithErrors_ = false;
 };
 
 // Runs a PL/SQL block: the fixed NLS and compile-error blocks, and blocks made of
@@ -203,7 +259,13 @@ class Cursor {
 // Anything else raises ORA-06550 naming what is not supported.
 void runBlock(Session& session, std::string_view text, BindAccess& binds);
 
-// Reads a value of a query's column as the client would see it in text.
-std::string valueText(const Session& session, const Value& v, bool isDate);
+// The value of a cursor expression (CURSOR(SELECT ...)) carries its query's text; false for any
+// other value.
+bool cursorExpression(const Value& v, std::string& sql);
+
+// Reads a value of a query's column as the client would see it in text; `columnCode` is the
+// column's type code (0 when unknown): a DATE follows NLS_DATE_FORMAT, an exact NUMBER shows
+// its digits.
+std::string valueText(const Session& session, const Value& v, uint16_t columnCode);
 
 }  // namespace ocistandin

@@ -1,8 +1,10 @@
 #include "tools/oci-standin/standin_values.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <optional>
 #include <vector>
 
@@ -72,6 +74,11 @@ enum class Element {
   Meridian,
   MeridianDots,
   FillMode,
+  Fraction,  // FF or FF1..FF9: the digit count in `literal` ("" for the value's precision)
+  Radix,     // X
+  ZoneHour,  // TZH
+  ZoneMinute,
+  ZoneRegion,
   Literal
 };
 
@@ -82,18 +89,31 @@ struct Item {
 
 // Splits a model into elements, longest name first. nullopt when some part is unknown.
 std::optional<std::vector<Item>> splitModel(std::string_view model) {
-  static const std::pair<const char*, Element> names[] = {
-      {"SSSSS", Element::DaySeconds},  {"MONTH", Element::MonthName},
-      {"YYYY", Element::Year4},        {"RRRR", Element::RYear4},
-      {"HH24", Element::Hour24},       {"HH12", Element::Hour12},
-      {"A.M.", Element::MeridianDots}, {"P.M.", Element::MeridianDots},
-      {"MON", Element::MonthAbbr},     {"DAY", Element::DayName},
-      {"YY", Element::Year2},          {"RR", Element::RYear2},
-      {"MM", Element::Month},          {"DD", Element::Day},
-      {"DY", Element::DayAbbr},        {"HH", Element::Hour12},
-      {"MI", Element::Minute},         {"SS", Element::Second},
-      {"AM", Element::Meridian},       {"PM", Element::Meridian},
-      {"FM", Element::FillMode}};
+  static const std::pair<const char*, Element> names[] = {{"SSSSS", Element::DaySeconds},
+                                                          {"MONTH", Element::MonthName},
+                                                          {"YYYY", Element::Year4},
+                                                          {"RRRR", Element::RYear4},
+                                                          {"HH24", Element::Hour24},
+                                                          {"HH12", Element::Hour12},
+                                                          {"A.M.", Element::MeridianDots},
+                                                          {"P.M.", Element::MeridianDots},
+                                                          {"MON", Element::MonthAbbr},
+                                                          {"DAY", Element::DayName},
+                                                          {"YY", Element::Year2},
+                                                          {"RR", Element::RYear2},
+                                                          {"MM", Element::Month},
+                                                          {"DD", Element::Day},
+                                                          {"DY", Element::DayAbbr},
+                                                          {"HH", Element::Hour12},
+                                                          {"MI", Element::Minute},
+                                                          {"SS", Element::Second},
+                                                          {"AM", Element::Meridian},
+                                                          {"PM", Element::Meridian},
+                                                          {"FM", Element::FillMode},
+                                                          {"TZH", Element::ZoneHour},
+                                                          {"TZM", Element::ZoneMinute},
+                                                          {"TZR", Element::ZoneRegion},
+                                                          {"X", Element::Radix}};
   std::vector<Item> items;
   size_t i = 0;
   while (i < model.size()) {
@@ -109,6 +129,13 @@ std::optional<std::vector<Item>> splitModel(std::string_view model) {
       if (isDigit(c)) return std::nullopt;
       items.push_back({Element::Literal, std::string(1, c)});
       ++i;
+      continue;
+    }
+    if (upper(c) == 'F' && i + 1 < model.size() && upper(model[i + 1]) == 'F') {
+      i += 2;
+      std::string digits;
+      if (i < model.size() && model[i] >= '1' && model[i] <= '9') digits = std::string(1, model[i++]);
+      items.push_back({Element::Fraction, digits});
       continue;
     }
     bool found = false;
@@ -246,6 +273,13 @@ bool fromOraDate(const uint8_t* b, DateTime& d) {
 }
 
 int formatDate(const DateTime& d, std::string_view model, std::string& out) {
+  TimeStamp t;
+  t.date = d;
+  return formatTimestamp(t, model, 0, out);
+}
+
+int formatTimestamp(const TimeStamp& t, std::string_view model, int precision, std::string& out) {
+  const DateTime& d = t.date;
   const auto items = splitModel(model);
   if (!items) return kFormatNotRecognised;
   out.clear();
@@ -306,15 +340,49 @@ int formatDate(const DateTime& d, std::string_view model, std::string& out) {
       case Element::MeridianDots:
         out += cased(d.hour < 12 ? "A.M." : "P.M.", item.literal);
         break;
+      case Element::Fraction: {
+        const int digits = item.literal.empty() ? (precision > 0 ? precision : 9) : item.literal[0] - '0';
+        char nanos[16];
+        std::snprintf(nanos, sizeof nanos, "%09u", static_cast<unsigned>(t.nanos % 1000000000u));
+        out.append(nanos, static_cast<size_t>(std::clamp(digits, 1, 9)));
+        break;
+      }
+      case Element::Radix:
+        out += '.';
+        break;
+      case Element::ZoneHour:
+      case Element::ZoneRegion: {
+        const int m = t.zoneMinutes < 0 ? -t.zoneMinutes : t.zoneMinutes;
+        char zone[16];
+        if (item.element == Element::ZoneHour)
+          std::snprintf(zone, sizeof zone, "%c%02d", t.zoneMinutes < 0 ? '-' : '+', m / 60);
+        else
+          std::snprintf(zone, sizeof zone, "%c%02d:%02d", t.zoneMinutes < 0 ? '-' : '+', m / 60, m % 60);
+        out += zone;
+        break;
+      }
+      case Element::ZoneMinute: {
+        const int m = t.zoneMinutes < 0 ? -t.zoneMinutes : t.zoneMinutes;
+        out += padded(m % 60, 2, false);
+        break;
+      }
     }
   }
   return 0;
 }
 
 int parseDate(std::string_view text, std::string_view model, DateTime& d) {
+  TimeStamp t;
+  const int code = parseTimestamp(text, model, t);
+  if (code == 0) d = t.date;
+  return code;
+}
+
+int parseTimestamp(std::string_view text, std::string_view model, TimeStamp& out) {
   const auto items = splitModel(model);
   if (!items) return kFormatNotRecognised;
   DateTime r = today();
+  TimeStamp stamp;
   int meridian = -1;  // -1 none, 0 AM, 1 PM
   bool twelveHour = false;
   size_t i = 0;
@@ -422,6 +490,43 @@ int parseDate(std::string_view text, std::string_view model, DateTime& d) {
         r.minute = v / 60 % 60;
         r.second = v % 60;
         break;
+      case Element::Fraction: {
+        const int most = item.literal.empty() ? 9 : item.literal[0] - '0';
+        int digits = 0;
+        uint32_t nanos = 0;
+        while (i < text.size() && digits < most && isDigit(text[i])) {
+          nanos = nanos * 10 + static_cast<uint32_t>(text[i++] - '0');
+          ++digits;
+        }
+        if (digits == 0) return kLiteralMismatch;
+        for (int k = digits; k < 9; ++k) nanos *= 10;
+        stamp.nanos = nanos;
+        break;
+      }
+      case Element::Radix:
+        skipBlanks();
+        if (i >= text.size() || (text[i] != '.' && text[i] != ',')) return kLiteralMismatch;
+        ++i;
+        break;
+      case Element::ZoneHour:
+      case Element::ZoneRegion: {
+        skipBlanks();
+        int sign = 1;
+        if (i < text.size() && (text[i] == '+' || text[i] == '-')) sign = text[i++] == '-' ? -1 : 1;
+        if (number(2, v) == 0 || v > 14) return 1874;  // time zone hour must be between -12 and 14
+        stamp.zoneMinutes = sign * v * 60;
+        stamp.hasZone = true;
+        if (item.element == Element::ZoneRegion && i < text.size() && text[i] == ':') {
+          ++i;
+          if (number(2, v) == 0 || v > 59) return 1875;
+          stamp.zoneMinutes += sign * v;
+        }
+        break;
+      }
+      case Element::ZoneMinute:
+        if (number(2, v) == 0 || v > 59) return 1875;  // time zone minute must be between -59 and 59
+        stamp.zoneMinutes += stamp.zoneMinutes < 0 ? -v : v;
+        break;
       case Element::Meridian:
       case Element::MeridianDots: {
         skipBlanks();
@@ -450,8 +555,232 @@ int parseDate(std::string_view text, std::string_view model, DateTime& d) {
   if (twelveHour && meridian == 1) r.hour += 12;
   if (r.day > daysInMonth(r.year, r.month)) return kBadDay;
   if (!isValidDate(r)) return kBadYear;
-  d = r;
+  stamp.date = r;
+  out = stamp;
   return 0;
+}
+
+std::string storedTimestamp(const TimeStamp& t) {
+  char fraction[16];
+  std::snprintf(fraction, sizeof fraction, ".%09u", static_cast<unsigned>(t.nanos % 1000000000u));
+  std::string out = canonicalDate(t.date) + fraction;
+  if (t.hasZone) {
+    const int m = t.zoneMinutes < 0 ? -t.zoneMinutes : t.zoneMinutes;
+    char zone[16];
+    std::snprintf(zone, sizeof zone, " %c%02d:%02d", t.zoneMinutes < 0 ? '-' : '+', m / 60, m % 60);
+    out += zone;
+  }
+  return out;
+}
+
+bool parseStoredTimestamp(std::string_view text, TimeStamp& t) {
+  TimeStamp r;
+  std::string_view rest = text;
+  const size_t dateLength = rest.size() >= 19 && rest[10] == ' ' ? 19 : 10;
+  if (rest.size() < dateLength || !parseCanonicalDate(rest.substr(0, dateLength), r.date)) return false;
+  rest.remove_prefix(dateLength);
+  if (!rest.empty() && rest[0] == '.' && dateLength == 19) {
+    rest.remove_prefix(1);
+    int digits = 0;
+    while (!rest.empty() && isDigit(rest[0]) && digits < 9) {
+      r.nanos = r.nanos * 10 + static_cast<uint32_t>(rest[0] - '0');
+      rest.remove_prefix(1);
+      ++digits;
+    }
+    if (digits == 0) return false;
+    for (int k = digits; k < 9; ++k) r.nanos *= 10;
+  }
+  if (!rest.empty()) {
+    if (rest.size() != 7 || rest[0] != ' ' || (rest[1] != '+' && rest[1] != '-') || !isDigit(rest[2]) ||
+        !isDigit(rest[3]) || rest[4] != ':' || !isDigit(rest[5]) || !isDigit(rest[6]))
+      return false;
+    const int hours = (rest[2] - '0') * 10 + (rest[3] - '0');
+    const int minutes = (rest[5] - '0') * 10 + (rest[6] - '0');
+    if (hours > 14 || minutes > 59) return false;
+    r.zoneMinutes = (rest[1] == '-' ? -1 : 1) * (hours * 60 + minutes);
+    r.hasZone = true;
+  }
+  t = r;
+  return true;
+}
+
+int compareTimestamps(const TimeStamp& a, const TimeStamp& b) {
+  auto instant = [](const TimeStamp& t) {
+    const auto days = std::chrono::sys_days{std::chrono::year{t.date.year} / t.date.month / t.date.day}
+                          .time_since_epoch()
+                          .count();
+    const int64_t seconds = int64_t(days) * 86400 + t.date.hour * 3600 + t.date.minute * 60 + t.date.second -
+                            int64_t(t.zoneMinutes) * 60;
+    return std::pair<int64_t, uint32_t>(seconds, t.nanos);
+  };
+  const auto x = instant(a), y = instant(b);
+  return x < y ? -1 : x == y ? 0 : 1;
+}
+
+std::string intervalText(const Interval& v, int lead, int fraction) {
+  char buffer[96];
+  if (v.yearMonth) {
+    const bool negative = v.months < 0;
+    const uint64_t m = negative ? uint64_t(0) - uint64_t(v.months) : uint64_t(v.months);
+    std::snprintf(buffer, sizeof buffer, "%c%0*llu-%02llu", negative ? '-' : '+', lead,
+                  static_cast<unsigned long long>(m / 12), static_cast<unsigned long long>(m % 12));
+    return buffer;
+  }
+  const bool negative = v.days < 0 || v.nanos < 0;
+  const uint64_t days = v.days < 0 ? uint64_t(0) - uint64_t(v.days) : uint64_t(v.days);
+  const uint64_t n = v.nanos < 0 ? uint64_t(0) - uint64_t(v.nanos) : uint64_t(v.nanos);
+  const uint64_t seconds = n / 1000000000, nanos = n % 1000000000;
+  std::snprintf(buffer, sizeof buffer, "%c%0*llu %02llu:%02llu:%02llu", negative ? '-' : '+', lead,
+                static_cast<unsigned long long>(days), static_cast<unsigned long long>(seconds / 3600),
+                static_cast<unsigned long long>(seconds / 60 % 60),
+                static_cast<unsigned long long>(seconds % 60));
+  std::string out = buffer;
+  if (fraction > 0) {
+    char digits[16];
+    std::snprintf(digits, sizeof digits, "%09llu", static_cast<unsigned long long>(nanos));
+    out += ".";
+    out.append(digits, static_cast<size_t>(std::min(fraction, 9)));
+  }
+  return out;
+}
+
+bool parseInterval(std::string_view text, bool yearMonth, Interval& v) {
+  size_t i = 0;
+  auto blanks = [&] {
+    while (i < text.size() && text[i] == ' ') ++i;
+  };
+  auto number = [&](int most, uint64_t& value) {
+    int digits = 0;
+    value = 0;
+    while (i < text.size() && isDigit(text[i]) && digits < most) {
+      value = value * 10 + static_cast<uint64_t>(text[i++] - '0');
+      ++digits;
+    }
+    return digits > 0;
+  };
+  blanks();
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  Interval r;
+  r.yearMonth = yearMonth;
+  uint64_t first = 0;
+  if (!number(9, first)) return false;
+  if (yearMonth) {
+    uint64_t months = 0;
+    if (i >= text.size() || text[i] != '-') return false;
+    ++i;
+    if (!number(2, months) || months > 11) return false;
+    blanks();
+    if (i != text.size()) return false;
+    const auto total = static_cast<int64_t>(first * 12 + months);
+    r.months = negative ? -total : total;
+    v = r;
+    return true;
+  }
+  uint64_t hours = 0, minutes = 0, seconds = 0, nanos = 0;
+  if (i < text.size() && text[i] == ' ') {
+    ++i;
+    if (!number(2, hours) || hours > 23) return false;
+    if (i < text.size() && text[i] == ':') {
+      ++i;
+      if (!number(2, minutes) || minutes > 59) return false;
+      if (i < text.size() && text[i] == ':') {
+        ++i;
+        if (!number(2, seconds) || seconds > 59) return false;
+        if (i < text.size() && text[i] == '.') {
+          ++i;
+          const size_t start = i;
+          if (!number(9, nanos)) return false;
+          for (size_t k = i - start; k < 9; ++k) nanos *= 10;
+        }
+      }
+    }
+  }
+  blanks();
+  if (i != text.size()) return false;
+  const auto day = static_cast<int64_t>(first);
+  const auto within = static_cast<int64_t>(((hours * 60 + minutes) * 60 + seconds) * 1000000000 + nanos);
+  r.days = negative ? -day : day;
+  r.nanos = negative ? -within : within;
+  v = r;
+  return true;
+}
+
+int compareIntervals(const Interval& a, const Interval& b) {
+  if (a.yearMonth) return a.months < b.months ? -1 : a.months == b.months ? 0 : 1;
+  const auto x = std::pair(a.days, a.nanos), y = std::pair(b.days, b.nanos);
+  return x < y ? -1 : x == y ? 0 : 1;
+}
+
+namespace {
+
+constexpr char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr uint32_t kRowidObject = 73001;
+constexpr uint16_t kRowidFile = 4;
+
+void base64(uint64_t value, int digits, std::string& out) {
+  for (int k = digits - 1; k >= 0; --k) out += kBase64[(value >> (6 * k)) & 63];
+}
+
+bool unbase64(std::string_view text, uint64_t& value) {
+  value = 0;
+  for (char c : text) {
+    const char* at = std::strchr(kBase64, c);
+    if (!at || c == 0) return false;
+    value = value << 6 | static_cast<uint64_t>(at - kBase64);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string rowidText(int64_t row) {
+  std::string out;
+  const auto r = static_cast<uint64_t>(row);
+  base64(kRowidObject, 6, out);
+  base64(kRowidFile, 3, out);
+  base64((r >> 16) & 0xFFFFFFFFu, 6, out);
+  base64(r & 0xFFFF, 3, out);
+  return out;
+}
+
+bool rowidRow(std::string_view text, int64_t& row) {
+  uint64_t object = 0, file = 0, block = 0, number = 0;
+  if (text.size() != 18 || !unbase64(text.substr(0, 6), object) || !unbase64(text.substr(6, 3), file) ||
+      !unbase64(text.substr(9, 6), block) || !unbase64(text.substr(15, 3), number))
+    return false;
+  if (object != kRowidObject || file != kRowidFile || block > 0xFFFFFFFFu || number > 0xFFFF) return false;
+  row = static_cast<int64_t>(block << 16 | number);
+  return true;
+}
+
+std::array<uint8_t, 13> rowidBytes(int64_t row) {
+  const auto r = static_cast<uint64_t>(row);
+  const uint64_t block = (r >> 16) & 0xFFFFFFFFu, number = r & 0xFFFF;
+  return {1,
+          static_cast<uint8_t>(kRowidObject >> 24),
+          static_cast<uint8_t>(kRowidObject >> 16),
+          static_cast<uint8_t>(kRowidObject >> 8),
+          static_cast<uint8_t>(kRowidObject),
+          static_cast<uint8_t>(kRowidFile >> 8),
+          static_cast<uint8_t>(kRowidFile),
+          static_cast<uint8_t>(block >> 24),
+          static_cast<uint8_t>(block >> 16),
+          static_cast<uint8_t>(block >> 8),
+          static_cast<uint8_t>(block),
+          static_cast<uint8_t>(number >> 8),
+          static_cast<uint8_t>(number)};
+}
+
+bool rowidFromBytes(const uint8_t* b, int64_t& row) {
+  if (b[0] != 1) return false;
+  const uint32_t object = uint32_t(b[1]) << 24 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 8 | b[4];
+  const uint16_t file = static_cast<uint16_t>(b[5] << 8 | b[6]);
+  const uint64_t block = uint64_t(b[7]) << 24 | uint64_t(b[8]) << 16 | uint64_t(b[9]) << 8 | b[10];
+  const uint64_t number = uint64_t(b[11]) << 8 | b[12];
+  if (object != kRowidObject || file != kRowidFile) return false;
+  row = static_cast<int64_t>(block << 16 | number);
+  return true;
 }
 
 std::string numberText(double value) {

@@ -6,7 +6,10 @@
 #include <string>
 
 #include "engine/sql/veldorsq.h"
+#include "engine/storage/veldorerr.h"
 #include "engine/tables/veldorcursor.h"
+#include "engine/tables/veldordirectory.h"
+#include "engine/tables/veldorsession.h"
 #include "tests/engine/storage/datafile_test_util.h"
 
 namespace sql_test {
@@ -95,13 +98,13 @@ inline std::string dump(const TDataQuery& q) {
     if (q.Conditions[i]) o << (i ? " having" : " where") << tree(q.Conditions[i].get());
   for (const auto& g : q.GroupBy)
     o << " group("
-      << (g->ColumnNumber ? std::to_string(g->ColumnNumber)
-                          : (g->TableName.empty() ? "" : g->TableName + ".") + g->ColumnName)
+      << (g->ByNumber ? std::to_string(g->ColumnNumber)
+                      : (g->TableName.empty() ? "" : g->TableName + ".") + g->ColumnName)
       << ")";
   for (const auto& g : q.OrderBy)
     o << " order("
-      << (g->ColumnNumber ? std::to_string(g->ColumnNumber)
-                          : (g->TableName.empty() ? "" : g->TableName + ".") + g->ColumnName)
+      << (g->ByNumber ? std::to_string(g->ColumnNumber)
+                      : (g->TableName.empty() ? "" : g->TableName + ".") + g->ColumnName)
       << (g->Descending ? " DESC" : "") << ")";
   if (q.OrderByNoCase) o << " NOCASE";
   for (const auto& f : q.UpdateFields)
@@ -214,5 +217,55 @@ inline std::string dump(const TQueryStatement& s) {
   for (const auto& q : s.Queries()) text += (text.empty() ? "" : " | ") + dump(*q);
   return text;
 }
+
+}  // namespace sql_test
+
+namespace sql_test {
+
+// A database in a temporary folder that runs SQL texts: each text's rows as one line of text,
+// values separated by "|" and rows by "\n", in the result's order.
+class SqlDatabase {
+ public:
+  explicit SqlDatabase(const std::string& folder) {
+    session_.SetPrivateDirectory(folder);
+    directory_ = session_.OpenDataDirectory("db", folder);
+  }
+  ~SqlDatabase() { session_.CloseDataDirectory(directory_); }
+  // Runs the text; the rows of its last statement (empty for a change).
+  std::string run(const std::string& sql) {
+    TQueryStatement s(*directory_);
+    s.Prepare(sql);
+    engine::TDataCursor* c = s.Execute();
+    affected = s.RowsAffected;
+    return c ? text(*c) : "";
+  }
+  // The rows, or "error: " and the engine error's message.
+  std::string rows(const std::string& sql) {
+    try {
+      return run(sql);
+    } catch (const EVELDOREngineError& e) {
+      return "error: " + e.ErrorText();
+    }
+  }
+  static std::string text(engine::TDataCursor& c) {
+    std::string out, value;
+    std::vector<uint8_t> record(c.RecordSize());
+    c.SetToBegin();
+    while (c.GetNextRecord(record.data()) == 0) {
+      std::string line;
+      for (uint16_t p = 1; p <= c.FieldCount(); ++p)
+        if (!c.GetFieldDesc(p).Bytes()[252])
+          line += (line.empty() ? "" : "|") + (ColumnText(c, p, record.data(), value) ? value : "NULL");
+      out += line + "\n";
+    }
+    return out;
+  }
+  TDataDirectory& directory() { return *directory_; }
+  int32_t affected = 0;
+
+ private:
+  TDataSession session_;
+  TDataDirectory* directory_ = nullptr;
+};
 
 }  // namespace sql_test

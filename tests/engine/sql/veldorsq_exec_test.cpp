@@ -87,3 +87,37 @@ TEST_F(DriverTest, AnUpdateOfTheWalkedIndexChangesEachRowOnce) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(DriverTest, DeepOrWideStatementsAreRefusedWithAMessage) {
+  auto refused = [&](const std::string& text) {
+    try {
+      run(text);
+    } catch (const EVELDOREngineError& e) {
+      return e.ErrorText();
+    }
+    return std::string("ran");
+  };
+  std::string nested = "SELECT a FROM t WHERE ";
+  for (int i = 0; i < 3000; ++i) nested += "a IN (SELECT a FROM t WHERE ";
+  nested += "1 = 1" + std::string(3000, ')');
+  EXPECT_EQ(refused(nested), "SQL error - Statement is nested too deeply");
+  std::string unions = "SELECT a FROM t";
+  for (int i = 0; i < 50000; ++i) unions += " UNION SELECT a FROM t";
+  EXPECT_EQ(refused(unions), "SQL error - Statement is nested too deeply");
+  std::string joins = "SELECT t0.a FROM t t0";
+  for (int i = 1; i < 3000; ++i)
+    joins += " INNER JOIN t t" + std::to_string(i) + " ON t" + std::to_string(i - 1) + ".a = t" +
+             std::to_string(i) + ".a";
+  EXPECT_EQ(refused(joins), "SQL error - Maximum number of tables (256) in FROM clause exceeded");
+  // Within the bounds a statement runs.
+  run("INSERT INTO t VALUES (1)");
+  std::string union100 = "SELECT a FROM t";
+  for (int i = 0; i < 100; ++i) union100 += " UNION ALL SELECT a FROM t";
+  std::string ones;
+  for (int i = 0; i <= 100; ++i) ones += "1 ";
+  EXPECT_EQ(rows(union100), ones);
+}
+
+}  // namespace

@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "tools/oci-standin/oci_abi.h"
@@ -29,6 +30,31 @@ API(OCIDefineByPos);
 API(OCIDefineArrayOfStruct);
 API(OCIParamGet);
 API(OCIBreak);
+API(OCITransCommit);
+API(OCIDescriptorAlloc);
+API(OCIDescriptorFree);
+API(OCIRowidToChar);
+API(OCILobCreateTemporary);
+API(OCILobGetLength);
+API(OCILobRead);
+API(OCILobWrite);
+API(OCILobTrim);
+API(OCIDateTimeConstruct);
+API(OCIDateTimeGetDate);
+API(OCIDateTimeGetTime);
+API(OCIDateTimeToText);
+API(OCIDateTimeCompare);
+API(OCIIntervalFromText);
+API(OCIIntervalGetDaySecond);
+API(OCIIntervalToText);
+API(OCIStmtGetPieceInfo);
+API(OCIStmtSetPieceInfo);
+API(OCIDefineDynamic);
+API(OCIBindDynamic);
+API(OCILobFileExists);
+API(OCILobFileOpen);
+API(OCILobFileClose);
+API(OCILobFileGetName);
 
 static void* env;
 static void* err;
@@ -193,6 +219,47 @@ static const struct Step script[] = {
      0, "R", "ab..4n3"},
     {"begin :R := to_char(to_date('09-04-1987', 'DD-MM-YYYY'), 'DY fmDD Mon'); end;", 0, "R", "THU 9 Apr"},
     {"begin execute immediate 'x'; end;", ORA_PLSQL, NULL, NULL},
+    /* Numbers keep their digits and follow their column's precision and scale. */
+    {"insert into nums (id, big) values (1, 12345678901234567890123456789012345678)", 0, NULL, NULL},
+    {"select big from nums where id = 1", 0, NULL, "12345678901234567890123456789012345678"},
+    {"insert into nums (id, big) values (2, -.000000000000000000001234567890123456789)", 0, NULL, NULL},
+    {"select big from nums where id = 2", 0, NULL, "-.000000000000000000001234567890123456789"},
+    {"insert into nums (id, n38, amt) values (3, 0.1, 12.345)", 0, NULL, NULL},
+    {"select n38 || '/' || amt from nums where id = 3", 0, NULL, "0/12.35"},
+    {"insert into nums (id, n4) values (4, 12345)", 1438, NULL, NULL},
+    {"insert into nums (id, amt) values (4, 99999.995)", 1438, NULL, NULL},
+    {"insert into nums (id, n4) values (4, 'abc')", ORA_INVALID_NUMBER, NULL, NULL},
+    {"update nums set n4 = 99999 where id = 3", 1438, NULL, NULL},
+    {"select count(*) from nums where id = 4", 0, NULL, "0"},
+    /* Text lengths, CHAR padding, national text. */
+    {"insert into texts (id, name) values (1, 'abcdef')", 12899, NULL, NULL},
+    {"insert into texts (id, nname) values (1, 'ábcd')", 12899, NULL, NULL},
+    {"insert into texts (id, bytes) values (1, 'ABCDEF')", 12899, NULL, NULL},
+    {"insert into texts (id, name, code, nname, ncode, bytes) values (1, 'ab', 'ab', 'ábc', 'x', '0A0B')", 0,
+     NULL, NULL},
+    {"select code || '|' || ncode || '|' || nname from texts where id = 1", 0, NULL, "ab  |x |ábc"},
+    {"select bytes from texts where id = 1", 0, NULL, "0A0B"},
+    /* The ROWID pseudo-column in the select list and in a condition. */
+    {"select rowid from emp where empno = 7369", 0, NULL, "AAAR0pAAEAAAAAAAAB"},
+    {"select ename from emp where rowid = 'AAAR0pAAEAAAAAAAAE'", 0, NULL, "SCOTT"},
+    {"select e.ename from emp e where e.rowid = :ROWID", 0, NULL, "SMITH"},
+    {"select ename from emp where rowid = 'AAAAAAAAAAAAAAAAAA'", 1410, NULL, NULL},
+    /* TIMESTAMP and INTERVAL columns in text. */
+    {"ALTER SESSION SET NLS_TIMESTAMP_FORMAT = 'YYYY-MM-DD HH24:MI:SS.FF3'", 0, NULL, NULL},
+    {"insert into times (id, ts, iym, ids) values (1, '2020-01-02 03:04:05.123', '+001-02', '-1 02:03:04.5')",
+     0, NULL, NULL},
+    {"select ts from times where id = 1", 0, NULL, "2020-01-02 03:04:05.123"},
+    {"select iym from times where id = 1", 0, NULL, "+01-02"},
+    {"insert into times (id, ts) values (2, '2020-12-31 23:59:59.9996')", 0, NULL, NULL},
+    {"select ts from times where id = 2", 0, NULL, "2021-01-01 00:00:00.000"},
+    {"insert into times (id, iym) values (3, '1000-00')", 1873, NULL, NULL},
+    {"select ids from times where id = 1", 0, NULL, "-01 02:03:04.500000"},
+    /* Stored programs are kept even when they do not compile; the call succeeds with info. */
+    {"create or replace procedure p2 is begin null; end;", 0, NULL, NULL},
+    {"create procedure p3 is begin null;", 24344, NULL, NULL},
+    {"select count(*) from user_errors where name = 'P3'", 0, NULL, "1"},
+    {"create or replace procedure p3 is begin null; end p3;", 0, NULL, NULL},
+    {"select count(*) from user_errors where name = 'P3'", 0, NULL, "0"},
     {nlsBlock, 0, "NLSDATEFORMAT", "YYYY-MM-DD"},
     {nlsBlock, 0, "CHARLENGTH", "3"},
     {nlsBlock, 0, "CHARSETID", "873"},
@@ -206,6 +273,7 @@ static void runScript(void* svc) {
   for (k = 0; k < sizeof script / sizeof script[0]; ++k) {
     const struct Step* step = &script[k];
     struct NamedBind binds[] = {{"I", "7788", "", 0},
+                                {"ROWID", "AAAR0pAAEAAAAAAAAB", "", 0},
                                 {"R", NULL, "", 0},
                                 {"NAME", "PROC1", "", 0},
                                 {"TYPE", "PROCEDURE", "", 0},
@@ -292,6 +360,446 @@ static void cursorFromBlock(void* svc) {
   pOCIHandleFree(block, OCI_HTYPE_STMT);
 }
 
+/* A statement prepared on a new handle; the caller frees it. */
+static void* prepared(const char* sql) {
+  void* stmt = NULL;
+  pOCIHandleAlloc(env, &stmt, OCI_HTYPE_STMT, 0, NULL);
+  pOCIStmtPrepare(stmt, err, (const OraText*)sql, (ub4)strlen(sql), OCI_NTV_SYNTAX, OCI_DEFAULT);
+  return stmt;
+}
+
+/* The first column of a one-row query as text ("" for none). */
+static void queryText(void* svc, const char* sql, char* out, size_t size) {
+  void *stmt = prepared(sql), *def = NULL;
+  sb2 ind = 0;
+  out[0] = 0;
+  pOCIStmtExecute(svc, stmt, err, 0, 0, NULL, NULL, OCI_DEFAULT);
+  pOCIDefineByPos(stmt, &def, err, 1, out, (sb4)size, SQLT_STR, &ind, NULL, NULL, OCI_DEFAULT);
+  if (pOCIStmtFetch(stmt, err, 1, OCI_FETCH_NEXT, OCI_DEFAULT) != OCI_SUCCESS) out[0] = 0;
+  pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+}
+
+/* Numbers through the 22-byte form and 8-byte integers keep every digit. */
+static void exactNumbers(void* svc) {
+  unsigned char number[22];
+  long long big = 9007199254740993LL, back = 0;
+  char text[64];
+  void *stmt = prepared("select big from nums where id = 1"), *handle = NULL;
+  memset(number, 0, sizeof number);
+  pOCIStmtExecute(svc, stmt, err, 0, 0, NULL, NULL, OCI_DEFAULT);
+  pOCIDefineByPos(stmt, &handle, err, 1, number, sizeof number, SQLT_VNU, NULL, NULL, NULL, OCI_DEFAULT);
+  check(pOCIStmtFetch(stmt, err, 1, OCI_FETCH_NEXT, OCI_DEFAULT) == OCI_SUCCESS && number[0] == 20 &&
+            number[1] == 0xD3 && number[2] == 13 && number[20] == 79,
+        "a 38-digit NUMBER in its 22-byte form");
+  pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+  stmt = prepared("insert into nums (id, big, n38) values (10, :n, :i)");
+  pOCIBindByName(stmt, &handle, err, (const OraText*)":n", -1, number, sizeof number, SQLT_VNU, NULL, NULL,
+                 NULL, 0, NULL, OCI_DEFAULT);
+  pOCIBindByName(stmt, &handle, err, (const OraText*)":i", -1, &big, sizeof big, SQLT_INT, NULL, NULL, NULL,
+                 0, NULL, OCI_DEFAULT);
+  check(oraCode(pOCIStmtExecute(svc, stmt, err, 1, 0, NULL, NULL, OCI_DEFAULT)) == 0,
+        "insert from a 22-byte bind");
+  pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+  queryText(svc, "select big from nums where id = 10", text, sizeof text);
+  check(strcmp(text, "12345678901234567890123456789012345678") == 0, "a 22-byte bind stores every digit");
+  stmt = prepared("select n38 from nums where id = 10");
+  pOCIStmtExecute(svc, stmt, err, 0, 0, NULL, NULL, OCI_DEFAULT);
+  pOCIDefineByPos(stmt, &handle, err, 1, &back, sizeof back, SQLT_INT, NULL, NULL, NULL, OCI_DEFAULT);
+  check(pOCIStmtFetch(stmt, err, 1, OCI_FETCH_NEXT, OCI_DEFAULT) == OCI_SUCCESS && back == big,
+        "an 8-byte integer above 2^53 comes back exactly");
+  pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+}
+
+/* Fixed text binds, UTF-16 defines, the national form, and a truncation reported with info. */
+static void textForms(void* svc) {
+  char fixed[6] = {'x', 'y', 0, 0, 0, 0};
+  unsigned char wide[16];
+  char shortName[4];
+  static const unsigned char expected[] = {0xE1, 0, 'b', 0, 'c', 0, 0, 0};
+  ub2 charset = 1000, id = 0;
+  ub1 form = 0;
+  sb2 ind = 0;
+  char text[64];
+  void *stmt = prepared("insert into texts (id, name) values (2, :s)"), *handle = NULL, *param = NULL;
+  pOCIBindByName(stmt, &handle, err, (const OraText*)":s", -1, fixed, sizeof fixed, SQLT_AVC, NULL, NULL,
+                 NULL, 0, NULL, OCI_DEFAULT);
+  check(oraCode(pOCIStmtExecute(svc, stmt, err, 1, 0, NULL, NULL, OCI_DEFAULT)) == 0,
+        "insert a fixed text bind");
+  pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+  queryText(svc, "select length(name) from texts where id = 2", text, sizeof text);
+  check(strcmp(text, "2") == 0, "a fixed text bind is stored without its NUL padding");
+
+  stmt = prepared("select nname from texts where id = 1");
+  pOCIStmtExecute(svc, stmt, err, 0, 0, NULL, NULL, OCI_DEFAULT);
+  check(pOCIParamGet(stmt, OCI_HTYPE_STMT, err, &param, 1) == OCI_SUCCESS &&
+            pOCIAttrGet(param, OCI_DTYPE_PARAM, &form, NULL, OCI_ATTR_CHARSET_FORM, err) == OCI_SUCCESS &&
+            pOCIAttrGet(param, OCI_DTYPE_PARAM, &id, NULL, OCI_ATTR_CHARSET_ID, err) == OCI_SUCCESS &&
+            form == 2 && id == 2000,
+        "an NVARCHAR2 column is described as national text");
+  pOCIDefineByPos(stmt, &handle, err, 1, wide, sizeof wide, SQLT_STR, &ind, NULL, NULL, OCI_DEFAULT);
+  pOCIAttrSet(handle, OCI_HTYPE_DEFINE, &charset, 0, OCI_ATTR_CHARSET_ID, err);
+  check(pOCIStmtFetch(stmt, err, 1, OCI_FETCH_NEXT, OCI_DEFAULT) == OCI_SUCCESS &&
+            memcmp(wide, expected, sizeof expected) == 0,
+        "a define with character set 1000 receives UTF-16");
+  pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+
+  stmt = prepared("select ename from emp where empno = 7499");
+  pOCIStmtExecute(svc, stmt, err, 0, 0, NULL, NULL, OCI_DEFAULT);
+  pOCIDefineByPos(stmt, &handle, err, 1, shortName, sizeof shortName, SQLT_STR, &ind, NULL, NULL,
+                  OCI_DEFAULT);
+  check(pOCIStmtFetch(stmt, err, 1, OCI_FETCH_NEXT, OCI_DEFAULT) == OCI_SUCCESS_WITH_INFO &&
+            oraCode(OCI_ERROR) == 24345 && ind == 5 && strcmp(shortName, "ALL") == 0,
+        "a truncated fetch succeeds with information 24345");
+  pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+}
+
+/* The ROWID of the row an insert made, read through a descriptor, finds that row again. */
+static void rowids(void* svc) {
+  void *stmt = prepared("insert into texts (id) values (3)"), *rowid = NULL, *handle = NULL;
+  OraText text[40];
+  ub2 length = sizeof text;
+  char found[64], sql[120];
+  pOCIDescriptorAlloc(env, &rowid, OCI_DTYPE_ROWID, 0, NULL);
+  check(oraCode(pOCIStmtExecute(svc, stmt, err, 1, 0, NULL, NULL, OCI_DEFAULT)) == 0 &&
+            pOCIAttrGet(stmt, OCI_HTYPE_STMT, rowid, NULL, OCI_ATTR_ROWID, err) == OCI_SUCCESS &&
+            ((unsigned char*)rowid)[0] == 1 && pOCIRowidToChar(rowid, text, &length, err) == OCI_SUCCESS &&
+            length == 18,
+        "an insert's ROWID in its descriptor");
+  text[length] = 0;
+  pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+  snprintf(sql, sizeof sql, "select id from texts where rowid = '%s'", (const char*)text);
+  queryText(svc, sql, found, sizeof found);
+  check(strcmp(found, "3") == 0, "the ROWID finds the inserted row");
+
+  stmt = prepared("select rowid from emp where empno = 7369");
+  pOCIStmtExecute(svc, stmt, err, 0, 0, NULL, NULL, OCI_DEFAULT);
+  pOCIDefineByPos(stmt, &handle, err, 1, &rowid, sizeof rowid, SQLT_RDD, NULL, NULL, NULL, OCI_DEFAULT);
+  length = sizeof text;
+  check(pOCIStmtFetch(stmt, err, 1, OCI_FETCH_NEXT, OCI_DEFAULT) == OCI_SUCCESS &&
+            pOCIRowidToChar(rowid, text, &length, err) == OCI_SUCCESS &&
+            memcmp(text, "AAAR0pAAEAAAAAAAAB", 18) == 0,
+        "a ROWID column defined as a descriptor");
+  pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+  pOCIDescriptorFree(rowid, OCI_DTYPE_ROWID);
+}
+
+/* A CLOB written through the locator a query fetched keeps the change after commit; a temporary
+   LOB binds as a parameter; multi-byte text reads back whole. */
+static void lobs(void* svc) {
+  static const char original[] = "h\xC3\xA9llo w\xC3\xB6rld \xE2\x9C\x93";
+  static const char added[] = " \xE6\x97\xA5\xE6\x9C\xAC";
+  void *stmt = prepared("select doc from docs where id = 1 for update"), *locator = NULL, *temp = NULL;
+  void* handle = NULL;
+  char buffer[64], text[64];
+  ub4 amount = 0, length = 0;
+  pOCIDescriptorAlloc(env, &locator, OCI_DTYPE_LOB, 0, NULL);
+  pOCIStmtExecute(svc, stmt, err, 0, 0, NULL, NULL, OCI_DEFAULT);
+  pOCIDefineByPos(stmt, &handle, err, 1, &locator, sizeof locator, SQLT_CLOB, NULL, NULL, NULL, OCI_DEFAULT);
+  check(pOCIStmtFetch(stmt, err, 1, OCI_FETCH_NEXT, OCI_DEFAULT) == OCI_SUCCESS &&
+            pOCILobGetLength(svc, err, locator, &length) == OCI_SUCCESS && length == 13,
+        "a CLOB's length counts characters");
+  memset(buffer, 0, sizeof buffer);
+  check(pOCILobRead(svc, err, locator, &amount, 1, buffer, sizeof buffer, NULL, NULL, 0, 1) == OCI_SUCCESS &&
+            amount == strlen(original) && strcmp(buffer, original) == 0,
+        "a multi-byte CLOB reads back whole");
+  amount = (ub4)strlen(added);
+  check(pOCILobTrim(svc, err, locator, 5) == OCI_SUCCESS &&
+            pOCILobWrite(svc, err, locator, &amount, 6, (void*)added, (ub4)strlen(added), 0, NULL, NULL, 0,
+                         1) == OCI_SUCCESS &&
+            amount == 3 && pOCITransCommit(svc, err, 0) == OCI_SUCCESS,
+        "trim and write through a fetched locator");
+  pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+  queryText(svc, "select doc from docs where id = 1", text, sizeof text);
+  check(strcmp(text, "h\xC3\xA9llo \xE6\x97\xA5\xE6\x9C\xAC") == 0, "the written CLOB is kept in its row");
+
+  pOCIDescriptorAlloc(env, &temp, OCI_DTYPE_LOB, 0, NULL);
+  amount = 6;
+  pOCILobCreateTemporary(svc, err, temp, 0, 1, 2, 0, 10);
+  pOCILobWrite(svc, err, temp, &amount, 1, (void*)"temp \xC3\xBC", 7, 0, NULL, NULL, 0, 1);
+  stmt = prepared("insert into docs (id, doc) values (2, :d)");
+  pOCIBindByName(stmt, &handle, err, (const OraText*)":d", -1, &temp, sizeof temp, SQLT_CLOB, NULL, NULL,
+                 NULL, 0, NULL, OCI_DEFAULT);
+  check(oraCode(pOCIStmtExecute(svc, stmt, err, 1, 0, NULL, NULL, OCI_DEFAULT)) == 0, "a LOB locator bound");
+  pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+  queryText(svc, "select doc from docs where id = 2", text, sizeof text);
+  check(strcmp(text, "temp \xC3\xBC") == 0, "a bound LOB's value is stored");
+  pOCIDescriptorFree(temp, OCI_DTYPE_LOB);
+  pOCIDescriptorFree(locator, OCI_DTYPE_LOB);
+}
+
+/* TIMESTAMP and INTERVAL values through their descriptors, both ways. */
+static void datetimes(void* svc) {
+  void *stamp = NULL, *back = NULL, *interval = NULL, *intervalBack = NULL, *stmt, *handle = NULL;
+  sb2 year = 0;
+  ub1 month = 0, day = 0, hour = 0, minute = 0, second = 0;
+  ub4 fsec = 0, size = 64;
+  sb4 days = 0, hours = 0, minutes = 0, seconds = 0, nanos = 0;
+  sword order = 1;
+  OraText text[64];
+  size_t textLength = 0;
+  static const char format[] = "YYYY-MM-DD HH24:MI:SS.FF3";
+  pOCIDescriptorAlloc(env, &stamp, OCI_DTYPE_TIMESTAMP, 0, NULL);
+  pOCIDescriptorAlloc(env, &back, OCI_DTYPE_TIMESTAMP, 0, NULL);
+  pOCIDescriptorAlloc(env, &interval, OCI_DTYPE_INTERVAL_DS, 0, NULL);
+  pOCIDescriptorAlloc(env, &intervalBack, OCI_DTYPE_INTERVAL_DS, 0, NULL);
+  pOCIDateTimeConstruct(env, err, stamp, 2021, 3, 4, 5, 6, 7, 890000000, NULL, 0);
+  pOCIIntervalFromText(env, err, (const OraText*)"+3 04:05:06.7", 13, interval);
+  stmt = prepared("insert into times (id, ts, ids) values (4, :t, :i)");
+  pOCIBindByName(stmt, &handle, err, (const OraText*)":t", -1, &stamp, sizeof stamp, SQLT_TIMESTAMP, NULL,
+                 NULL, NULL, 0, NULL, OCI_DEFAULT);
+  pOCIBindByName(stmt, &handle, err, (const OraText*)":i", -1, &interval, sizeof interval, SQLT_INTERVAL_DS,
+                 NULL, NULL, NULL, 0, NULL, OCI_DEFAULT);
+  check(oraCode(pOCIStmtExecute(svc, stmt, err, 1, 0, NULL, NULL, OCI_DEFAULT)) == 0,
+        "insert from TIMESTAMP and INTERVAL descriptors");
+  pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+  stmt = prepared("select ts, ids from times where id = 4");
+  pOCIStmtExecute(svc, stmt, err, 0, 0, NULL, NULL, OCI_DEFAULT);
+  pOCIDefineByPos(stmt, &handle, err, 1, &back, sizeof back, SQLT_TIMESTAMP, NULL, NULL, NULL, OCI_DEFAULT);
+  pOCIDefineByPos(stmt, &handle, err, 2, &intervalBack, sizeof intervalBack, SQLT_INTERVAL_DS, NULL, NULL,
+                  NULL, OCI_DEFAULT);
+  check(pOCIStmtFetch(stmt, err, 1, OCI_FETCH_NEXT, OCI_DEFAULT) == OCI_SUCCESS &&
+            pOCIDateTimeGetDate(env, err, back, &year, &month, &day) == OCI_SUCCESS &&
+            pOCIDateTimeGetTime(env, err, back, &hour, &minute, &second, &fsec) == OCI_SUCCESS &&
+            year == 2021 && month == 3 && day == 4 && hour == 5 && minute == 6 && second == 7 &&
+            fsec == 890000000 && pOCIDateTimeCompare(env, err, stamp, back, &order) == OCI_SUCCESS &&
+            order == 0,
+        "a TIMESTAMP comes back into its descriptor");
+  check(pOCIDateTimeToText(env, err, back, (const OraText*)format, sizeof format - 1, 3, NULL, 0, &size,
+                           text) == OCI_SUCCESS &&
+            size == 23 && memcmp(text, "2021-03-04 05:06:07.890", 23) == 0,
+        "a TIMESTAMP as text");
+  check(pOCIIntervalGetDaySecond(env, err, &days, &hours, &minutes, &seconds, &nanos, intervalBack) ==
+                OCI_SUCCESS &&
+            days == 3 && hours == 4 && minutes == 5 && seconds == 6 && nanos == 700000000 &&
+            pOCIIntervalToText(env, err, intervalBack, 2, 3, text, sizeof text, &textLength) == OCI_SUCCESS &&
+            textLength == 16 && memcmp(text, "+03 04:05:06.700", 16) == 0,
+        "an INTERVAL DAY TO SECOND comes back into its descriptor");
+  pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+  pOCIDescriptorFree(stamp, OCI_DTYPE_TIMESTAMP);
+  pOCIDescriptorFree(back, OCI_DTYPE_TIMESTAMP);
+  pOCIDescriptorFree(interval, OCI_DTYPE_INTERVAL_DS);
+  pOCIDescriptorFree(intervalBack, OCI_DTYPE_INTERVAL_DS);
+}
+
+/* Pieces handed to and taken from the dynamic callbacks. */
+struct Pieces {
+  const char* parts[4];
+  int next;
+  char collected[128];
+  ub4 length;
+  char piece[8];
+  ub4 pieceLength;
+  sb2 indicator;
+};
+
+static sb4 givePiece(void* context, void* bind, ub4 iter, ub4 index, void** buffer, ub4* length, ub1* piece,
+                     void** indicator) {
+  struct Pieces* p = (struct Pieces*)context;
+  (void)bind, (void)iter, (void)index;
+  *buffer = (void*)p->parts[p->next];
+  *length = (ub4)strlen(p->parts[p->next]);
+  *indicator = NULL;
+  ++p->next;
+  *piece = p->parts[p->next] ? 2 : 3;
+  return OCI_CONTINUE;
+}
+
+/* Appends the previous piece, then offers the 5-byte buffer again. */
+static void collect(struct Pieces* p) {
+  memcpy(p->collected + p->length, p->piece, p->pieceLength);
+  p->length += p->pieceLength;
+  p->collected[p->length] = 0;
+}
+
+static sb4 takeDefinePiece(void* context, void* define, ub4 iter, void** buffer, ub4** length, ub1* piece,
+                           void** indicator, ub2** code) {
+  struct Pieces* p = (struct Pieces*)context;
+  (void)define, (void)iter, (void)piece;
+  if (p->next++ > 0) collect(p);
+  p->pieceLength = 5;
+  *buffer = p->piece;
+  *length = &p->pieceLength;
+  *indicator = &p->indicator;
+  *code = NULL;
+  return OCI_CONTINUE;
+}
+
+static sb4 takeBindPiece(void* context, void* bind, ub4 iter, ub4 index, void** buffer, ub4** length,
+                         ub1* piece, void** indicator, ub2** code) {
+  (void)bind, (void)index;
+  return takeDefinePiece(context, NULL, iter, buffer, length, piece, indicator, code);
+}
+
+/* Reads the pieces of a value that OCI_NEED_DATA announces, 4 bytes at a time, by fetch or by
+   execution; answers the final status. */
+static sword drainPieces(void* svc, void* stmt, int byFetch, char* out, ub1 expectedDirection) {
+  sword status = byFetch ? pOCIStmtFetch(stmt, err, 1, OCI_FETCH_NEXT, OCI_DEFAULT)
+                         : pOCIStmtExecute(svc, stmt, err, 1, 0, NULL, NULL, OCI_DEFAULT);
+  size_t total = 0;
+  char piece[4];
+  ub4 length = 0;
+  while (status == OCI_NEED_DATA) {
+    void* handle = NULL;
+    ub4 type = 0, iter = 0, index = 0;
+    ub1 direction = 0, code = 0;
+    sb2 ind = 0;
+    if (total > 0 || length > 0) {
+      memcpy(out + total, piece, length);
+      total += length;
+    }
+    pOCIStmtGetPieceInfo(stmt, err, &handle, &type, &direction, &iter, &index, &code);
+    if (direction != expectedDirection) {
+      /* An output value is first asked for as input: it has none. */
+      pOCIStmtSetPieceInfo(handle, type, err, NULL, &length, 3, NULL, NULL);
+      length = 0;
+    } else {
+      length = sizeof piece;
+      pOCIStmtSetPieceInfo(handle, type, err, piece, &length, code, &ind, NULL);
+    }
+    status = byFetch ? pOCIStmtFetch(stmt, err, 1, OCI_FETCH_NEXT, OCI_DEFAULT)
+                     : pOCIStmtExecute(svc, stmt, err, 1, 0, NULL, NULL, OCI_DEFAULT);
+  }
+  memcpy(out + total, piece, length);
+  out[total + length] = 0;
+  return status;
+}
+
+/* LONG values in pieces: input by OCI_NEED_DATA and by callback, output of a fetch and of a
+   PL/SQL block by OCI_NEED_DATA and by callback. */
+static void longData(void* svc) {
+  static const char block[] = "begin :o := 'x' || rpad('y', 12, 'z'); end;";
+  struct Pieces in = {{"one-", "two-", "three", NULL}, 0, "", 0, "", 0, 0};
+  struct Pieces out = {{NULL}, 0, "", 0, "", 0, 0};
+  void *stmt = prepared("insert into longs (id, txt) values (1, :t)"), *bind = NULL, *def = NULL,
+       *handle = NULL;
+  ub4 type = 0, iter = 0, index = 0, length = 0;
+  ub1 direction = 0, piece = 0;
+  char text[128];
+  pOCIBindByName(stmt, &bind, err, (const OraText*)":t", -1, NULL, 2147483647, SQLT_LNG, NULL, NULL, NULL, 0,
+                 NULL, OCI_DATA_AT_EXEC);
+  check(
+      pOCIStmtExecute(svc, stmt, err, 1, 0, NULL, NULL, OCI_DEFAULT) == OCI_NEED_DATA &&
+          pOCIStmtGetPieceInfo(stmt, err, &handle, &type, &direction, &iter, &index, &piece) == OCI_SUCCESS &&
+          handle == bind && direction == 1 && piece == 1,
+      "an input piece is asked for");
+  length = 10;
+  pOCIStmtSetPieceInfo(bind, OCI_HTYPE_BIND, err, "abcdefghij", &length, 1, NULL, NULL);
+  check(pOCIStmtExecute(svc, stmt, err, 1, 0, NULL, NULL, OCI_DEFAULT) == OCI_NEED_DATA, "the next piece");
+  length = 6;
+  pOCIStmtSetPieceInfo(bind, OCI_HTYPE_BIND, err, "KLMNOP", &length, 3, NULL, NULL);
+  check(pOCIStmtExecute(svc, stmt, err, 1, 0, NULL, NULL, OCI_DEFAULT) == OCI_SUCCESS,
+        "the last piece runs it");
+  pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+
+  stmt = prepared("insert into longs (id, txt) values (2, :t)");
+  pOCIBindByName(stmt, &bind, err, (const OraText*)":t", -1, NULL, 2147483647, SQLT_LNG, NULL, NULL, NULL, 0,
+                 NULL, OCI_DATA_AT_EXEC);
+  pOCIBindDynamic(bind, err, &in, (void*)givePiece, NULL, NULL);
+  check(oraCode(pOCIStmtExecute(svc, stmt, err, 1, 0, NULL, NULL, OCI_DEFAULT)) == 0,
+        "input pieces from a callback");
+  pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+
+  stmt = prepared("select txt from longs where id = 1");
+  pOCIStmtExecute(svc, stmt, err, 0, 0, NULL, NULL, OCI_DEFAULT);
+  pOCIDefineByPos(stmt, &def, err, 1, NULL, 2147483647, SQLT_LNG, NULL, NULL, NULL, OCI_DYNAMIC_FETCH);
+  check(drainPieces(svc, stmt, 1, text, 2) == OCI_SUCCESS && strcmp(text, "abcdefghijKLMNOP") == 0,
+        "a LONG fetched in pieces");
+  pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+
+  stmt = prepared("select txt from longs where id = 2");
+  pOCIStmtExecute(svc, stmt, err, 0, 0, NULL, NULL, OCI_DEFAULT);
+  pOCIDefineByPos(stmt, &def, err, 1, NULL, 2147483647, SQLT_LNG, NULL, NULL, NULL, OCI_DYNAMIC_FETCH);
+  pOCIDefineDynamic(def, err, &out, (void*)takeDefinePiece);
+  check(pOCIStmtFetch(stmt, err, 1, OCI_FETCH_NEXT, OCI_DEFAULT) == OCI_SUCCESS,
+        "a fetch through the callback");
+  collect(&out);
+  check(strcmp(out.collected, "one-two-three") == 0, "a LONG fetched through the define callback");
+  pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+
+  stmt = prepared(block);
+  pOCIBindByName(stmt, &bind, err, (const OraText*)":o", -1, NULL, 2147483647, SQLT_LNG, NULL, NULL, NULL, 0,
+                 NULL, OCI_DATA_AT_EXEC);
+  check(drainPieces(svc, stmt, 0, text, 2) == OCI_SUCCESS && strcmp(text, "xyzzzzzzzzzzz") == 0,
+        "a LONG output parameter in pieces");
+  memset(&out, 0, sizeof out);
+  pOCIBindDynamic(bind, err, NULL, NULL, &out, (void*)takeBindPiece);
+  length = 0;
+  check(pOCIStmtExecute(svc, stmt, err, 1, 0, NULL, NULL, OCI_DEFAULT) == OCI_NEED_DATA &&
+            pOCIStmtSetPieceInfo(bind, OCI_HTYPE_BIND, err, NULL, &length, 3, NULL, NULL) == OCI_SUCCESS &&
+            pOCIStmtExecute(svc, stmt, err, 1, 0, NULL, NULL, OCI_DEFAULT) == OCI_SUCCESS,
+        "an output parameter through the bind callback");
+  collect(&out);
+  check(strcmp(out.collected, "xyzzzzzzzzzzz") == 0, "a LONG output parameter through the callback");
+  pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+}
+
+/* The data type a query's select-list item is described with. */
+static ub2 describedType(void* stmt, ub4 position) {
+  void* param = NULL;
+  ub2 type = 0;
+  if (pOCIParamGet(stmt, OCI_HTYPE_STMT, err, &param, position) != OCI_SUCCESS) return 0;
+  pOCIAttrGet(param, OCI_DTYPE_PARAM, &type, NULL, OCI_ATTR_DATA_TYPE, err);
+  return type;
+}
+
+/* A cursor expression in a select list opens on the statement handle its define names. */
+static void cursorColumns(void* svc) {
+  void* stmt =
+      prepared("select ename, cursor(select empno from emp where deptno = 10) from emp where empno = 7369");
+  void *inner = NULL, *handle = NULL;
+  int empno = 0;
+  pOCIHandleAlloc(env, &inner, OCI_HTYPE_STMT, 0, NULL);
+  pOCIStmtExecute(svc, stmt, err, 0, 0, NULL, NULL, OCI_DEFAULT);
+  check(describedType(stmt, 2) == SQLT_RSET, "a cursor expression is described as a cursor");
+  pOCIDefineByPos(stmt, &handle, err, 2, &inner, sizeof inner, SQLT_RSET, NULL, NULL, NULL, OCI_DEFAULT);
+  check(pOCIStmtFetch(stmt, err, 1, OCI_FETCH_NEXT, OCI_DEFAULT) == OCI_SUCCESS, "fetch a row with a cursor");
+  pOCIDefineByPos(inner, &handle, err, 1, &empno, sizeof empno, SQLT_INT, NULL, NULL, NULL, OCI_DEFAULT);
+  check(pOCIStmtFetch(inner, err, 1, OCI_FETCH_NEXT, OCI_DEFAULT) == OCI_SUCCESS && empno == 7934,
+        "the cursor's rows");
+  pOCIHandleFree(inner, OCI_HTYPE_STMT);
+  pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+}
+
+/* A BFILE column over a directory object of the server folder. */
+static void bfiles(void* svc) {
+  char path[512];
+  const char* root = getenv("OCI_STANDIN_ROOT");
+  void *stmt, *file = NULL, *handle = NULL;
+  FILE* f;
+  int exists = 0;
+  char buffer[32];
+  OraText dir[32], name[32];
+  ub2 dirLength = sizeof dir, nameLength = sizeof name;
+  ub4 amount = 0;
+  snprintf(path, sizeof path, "%s/ORCL/directories", root);
+  mkdir(path, 0777);
+  snprintf(path, sizeof path, "%s/ORCL/directories/DATA_DIR", root);
+  mkdir(path, 0777);
+  snprintf(path, sizeof path, "%s/ORCL/directories/DATA_DIR/a.txt", root);
+  f = fopen(path, "wb");
+  fputs("file text", f);
+  fclose(f);
+  stmt = prepared("insert into docs (id, file) values (3, bfilename('DATA_DIR', 'a.txt'))");
+  check(oraCode(pOCIStmtExecute(svc, stmt, err, 1, 0, NULL, NULL, OCI_DEFAULT)) == 0, "insert a BFILE");
+  pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+  stmt = prepared("select file from docs where id = 3");
+  pOCIDescriptorAlloc(env, &file, OCI_DTYPE_FILE, 0, NULL);
+  pOCIStmtExecute(svc, stmt, err, 0, 0, NULL, NULL, OCI_DEFAULT);
+  check(describedType(stmt, 1) == SQLT_BFILE, "a BFILE column is described as one");
+  pOCIDefineByPos(stmt, &handle, err, 1, &file, sizeof file, SQLT_BFILE, NULL, NULL, NULL, OCI_DEFAULT);
+  memset(buffer, 0, sizeof buffer);
+  check(pOCIStmtFetch(stmt, err, 1, OCI_FETCH_NEXT, OCI_DEFAULT) == OCI_SUCCESS &&
+            pOCILobFileGetName(env, err, file, dir, &dirLength, name, &nameLength) == OCI_SUCCESS &&
+            dirLength == 8 && nameLength == 5 && memcmp(dir, "DATA_DIR", 8) == 0 &&
+            pOCILobFileExists(svc, err, file, &exists) == OCI_SUCCESS && exists == 1 &&
+            pOCILobFileOpen(svc, err, file, 1) == OCI_SUCCESS &&
+            pOCILobRead(svc, err, file, &amount, 1, buffer, sizeof buffer, NULL, NULL, 0, 0) == OCI_SUCCESS &&
+            strcmp(buffer, "file text") == 0 && pOCILobFileClose(svc, err, file) == OCI_SUCCESS,
+        "a fetched BFILE reads its file");
+  pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+  pOCIDescriptorFree(file, OCI_DTYPE_FILE);
+}
+
 struct Breaker {
   void* svc;
   void* err;
@@ -337,6 +845,70 @@ static void openEnvironment(void** server, void** svc, void** session) {
   pOCIHandleAlloc(env, server, OCI_HTYPE_SERVER, 0, NULL);
   pOCIHandleAlloc(env, svc, OCI_HTYPE_SVCCTX, 0, NULL);
   pOCIHandleAlloc(env, session, OCI_HTYPE_SESSION, 0, NULL);
+}
+
+/* A slow call (the delay hook) ends at a break from another thread that shares its error
+   handle, and the statement's error is the break's. */
+static void breakDelay(void* svc) {
+  static const char sql[] = "select 1 from dual";
+  struct Breaker breaker = {NULL, NULL, 0};
+  void *stmt = NULL, *slow = NULL, *normal = NULL;
+  pthread_t thread;
+  breaker.svc = svc;
+  breaker.err = err;
+  pOCIHandleAlloc(env, &stmt, OCI_HTYPE_STMT, 0, NULL);
+  pOCIStmtPrepare(stmt, err, (const OraText*)sql, sizeof sql - 1, OCI_NTV_SYNTAX, OCI_DEFAULT);
+  setenv("OCI_STANDIN_DELAY_US", "30000000", 1);
+  pOCIEnvCreate(&slow, OCI_DEFAULT, NULL, NULL, NULL, NULL, 0, NULL);
+  unsetenv("OCI_STANDIN_DELAY_US");
+  pthread_create(&thread, NULL, breakLoop, &breaker);
+  check(oraCode(pOCIStmtExecute(svc, stmt, err, 0, 0, NULL, NULL, OCI_DEFAULT)) == ORA_CANCELLED,
+        "a break ends a delayed call with ORA-01013 on the shared error handle");
+  breaker.done = 1;
+  pthread_join(thread, NULL);
+  pOCIEnvCreate(&normal, OCI_DEFAULT, NULL, NULL, NULL, NULL, 0, NULL);
+  pOCIHandleFree(slow, OCI_HTYPE_ENV);
+  pOCIHandleFree(normal, OCI_HTYPE_ENV);
+  pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+}
+
+static ub4 failoverEvents[4];
+static int failoverCount;
+
+static sb4 onFailover(void* svc, void* environment, void* context, ub4 type, ub4 event) {
+  (void)svc, (void)environment, (void)context, (void)type;
+  if (failoverCount < 4) failoverEvents[failoverCount++] = event;
+  return 0;
+}
+
+/* A lost connection with a failover callback: begin and end are reported and the session is
+   usable again once its statement is executed anew. */
+static void failover(void) {
+  static const char sql[] = "select count(*) from emp";
+  void *server = NULL, *svc = NULL, *session = NULL, *stmt = NULL, *lost = NULL;
+  void* callback[2];
+  callback[0] = (void*)onFailover;
+  callback[1] = NULL;
+  openEnvironment(&server, &svc, &session);
+  pOCIServerAttach(server, err, (const OraText*)"ORCL", 4, 0);
+  check(pOCIAttrSet(server, OCI_HTYPE_SERVER, callback, 0, OCI_ATTR_FOCBK, err) == OCI_SUCCESS,
+        "a failover callback is accepted");
+  check(oraCode(logon(svc, server, session, "SCOTT", "tiger")) == 0, "logon with failover");
+  pOCIHandleAlloc(env, &stmt, OCI_HTYPE_STMT, 0, NULL);
+  pOCIStmtPrepare(stmt, err, (const OraText*)sql, sizeof sql - 1, OCI_NTV_SYNTAX, OCI_DEFAULT);
+  setenv("OCI_STANDIN_FAIL_CALL", "1", 1);
+  setenv("OCI_STANDIN_FAILOVER", "1", 1);
+  pOCIEnvCreate(&lost, OCI_DEFAULT, NULL, NULL, NULL, NULL, 0, NULL);
+  unsetenv("OCI_STANDIN_FAIL_CALL");
+  unsetenv("OCI_STANDIN_FAILOVER");
+  check(oraCode(pOCIStmtExecute(svc, stmt, err, 0, 0, NULL, NULL, OCI_DEFAULT)) == ORA_END_OF_CHANNEL,
+        "the call that meets the loss fails");
+  check(failoverCount == 2 && failoverEvents[0] == 8 && failoverEvents[1] == 1,
+        "the failover callback sees begin, then end");
+  check(oraCode(pOCIStmtExecute(svc, stmt, err, 0, 0, NULL, NULL, OCI_DEFAULT)) == 0,
+        "the session works again after failover");
+  pOCIHandleFree(lost, OCI_HTYPE_ENV);
+  pOCIHandleFree(env, OCI_HTYPE_ENV);
 }
 
 /* The environment's hooks: a fetch that fails after two rows, and a lost connection. */
@@ -408,6 +980,31 @@ int main(int argc, char** argv) {
   LOAD(OCIDefineArrayOfStruct);
   LOAD(OCIParamGet);
   LOAD(OCIBreak);
+  LOAD(OCITransCommit);
+  LOAD(OCIDescriptorAlloc);
+  LOAD(OCIDescriptorFree);
+  LOAD(OCIRowidToChar);
+  LOAD(OCILobCreateTemporary);
+  LOAD(OCILobGetLength);
+  LOAD(OCILobRead);
+  LOAD(OCILobWrite);
+  LOAD(OCILobTrim);
+  LOAD(OCIDateTimeConstruct);
+  LOAD(OCIDateTimeGetDate);
+  LOAD(OCIDateTimeGetTime);
+  LOAD(OCIDateTimeToText);
+  LOAD(OCIDateTimeCompare);
+  LOAD(OCIIntervalFromText);
+  LOAD(OCIIntervalGetDaySecond);
+  LOAD(OCIIntervalToText);
+  LOAD(OCIStmtGetPieceInfo);
+  LOAD(OCIStmtSetPieceInfo);
+  LOAD(OCIDefineDynamic);
+  LOAD(OCIBindDynamic);
+  LOAD(OCILobFileExists);
+  LOAD(OCILobFileOpen);
+  LOAD(OCILobFileClose);
+  LOAD(OCILobFileGetName);
 
   openEnvironment(&server, &svc, &session);
   check(oraCode(pOCIServerAttach(server, err, (const OraText*)"NOWHERE", 7, 0)) == ORA_UNRESOLVED_NAME,
@@ -419,12 +1016,22 @@ int main(int argc, char** argv) {
   queryInArrays(svc);
   arrayInsert(svc);
   runScript(svc);
+  exactNumbers(svc);
+  textForms(svc);
+  rowids(svc);
+  lobs(svc);
+  datetimes(svc);
+  longData(svc);
+  cursorColumns(svc);
+  bfiles(svc);
   cursorFromBlock(svc);
   breakQuery(svc);
+  breakDelay(svc);
   check(pOCISessionEnd(svc, err, session, OCI_DEFAULT) == OCI_SUCCESS, "session end");
   check(pOCIServerDetach(server, err, OCI_DEFAULT) == OCI_SUCCESS, "detach");
   check(pOCIHandleFree(env, OCI_HTYPE_ENV) == OCI_SUCCESS, "free the environment");
   faultHooks();
+  failover();
   if (failures) return 1;
   puts("stand-in client: all checks passed");
   return 0;

@@ -30,7 +30,7 @@ TEST(StandinDateTest, FormatModelsWriteWhatTheServerShows) {
     EXPECT_EQ(out, c.text) << c.model;
   }
   std::string out;
-  EXPECT_EQ(formatDate(kSample, "DD-XX", out), 1821);
+  EXPECT_EQ(formatDate(kSample, "DD-QQ", out), 1821);
 }
 
 TEST(StandinDateTest, ParsingReadsEveryModelItWritesAndRefusesBadFields) {
@@ -107,7 +107,16 @@ TEST(StandinRewriteTest, OracleSpellingsBecomeSqlite) {
       {"select 'for update' from emp", "select 'for update' from emp", ""},
       {"insert into t values (emp_seq.NEXTVAL)", "insert into t values (ora_nextval('EMP_SEQ'))", ""},
       {"select scott.emp_seq.currval from dual", "select ora_currval('SCOTT', 'EMP_SEQ') from dual", ""},
-      {"select rowid, e.ROWID from emp e", "select _rowid_, e._rowid_ from emp e", ""},
+      {"select rowid, e.ROWID from emp e",
+       "select ora_rowid(_rowid_) AS \"ROWID\", ora_rowid(e._rowid_) AS \"ROWID\" from emp e", ""},
+      {"select rowid r, length(rowid) from t where rowid = :r or t.rowid = 'x'",
+       "select ora_rowid(_rowid_) r, length(ora_rowid(_rowid_)) from t where _rowid_ = ora_rowid_row(:R) or "
+       "t._rowid_ = ora_rowid_row('x')",
+       ""},
+      {"create table t (a timestamp(3) with time zone, b interval day(2) to second, c varchar2(5 char))",
+       "create table t (a TIMESTAMP_WITH_TIME_ZONE(3), b INTERVAL_DAY_TO_SECOND(2,6) , c varchar2(5 ))", ""},
+      {"insert into t values (12345678901234567890, -0.1234567890123456789, 5)",
+       "insert into t values ('#12345678901234567890', '#-.1234567890123456789', 5)", ""},
       {"(select a from t) union (select b from u) order by 1",
        "select a from t union select b from u order by 1", ""},
       {"select a from t union all (select b from u)", "select a from t union all select b from u", ""},
