@@ -158,6 +158,8 @@ std::string URowidToString(const uint8_t* data, size_t length) {
 DateTime OraDateToDateTime(const uint8_t* date) {
   const int year = (int(date[0]) - 100) * 100 + int(date[1]) - 100;
   if (year < 1) RaiseError("Dates before 1 AD are not supported: year " + std::to_string(year));
+  // A century byte pair beyond the DATE range is damage, not a date.
+  if (date[1] < 100 || date[1] > 199 || year > 9999) RaiseError("Invalid Oracle DATE value");
   if (date[2] < 1 || date[2] > 12 || date[3] < 1 || date[3] > 31 || date[4] < 1 || date[4] > 24 ||
       date[5] < 1 || date[5] > 60 || date[6] < 1 || date[6] > 60)
     RaiseError("Invalid Oracle DATE value");

@@ -1,7 +1,9 @@
 #include "ui/taskpane.h"
 
 #include <QAction>
+#include <QCoreApplication>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QHeaderView>
 #include <QPlainTextEdit>
@@ -16,6 +18,7 @@
 #include <stdexcept>
 
 #include "tasks/u_common.h"
+#include "tasks/u_parfile.h"
 #include "tasks/u_task1.h"
 #include "tasks/u_transfer.h"
 #include "ui/programsettings.h"
@@ -148,6 +151,11 @@ void TaskPane::Open() {
   tasksRoot_->addChildren(items);
   tasksRoot_->setExpanded(true);
   TvwTasks->setCurrentItem(tasksRoot_);
+  // No task runs yet: a parameter file of one is left by a program that ended mid-run, and it
+  // holds the account.
+  const std::vector<tasks::TUniTask*> loaded = Tasks();
+  tasks::RemoveStaleParFiles(std::vector<const tasks::TUniTask*>(loaded.begin(), loaded.end()),
+                             Settings().tmpdir);
   actions_.AcImportthisfile->setEnabled(true);
   actions_.AcAnalyzethisfile->setEnabled(true);
   connect(TvwTasks, &QTreeWidget::itemSelectionChanged, this, &TaskPane::TvwTasksChange);
@@ -237,13 +245,25 @@ void TaskPane::ScheduleCheckTimer() {
   checker_.Check(list);
 }
 
+int TaskPane::RunningCount() const {
+  int running = 0;
+  for (const auto& entry : entries_) running += entry->task->state() == tasks::TTaskState::Running;
+  return running;
+}
+
 void TaskPane::EndAllTasks() {
   if (Tmscheduler) Tmscheduler->stop();
   if (TmCheckSchedule) TmCheckSchedule->stop();
-  // First every program of every run is told to end, so that they end together; then each task
-  // goes, its runners joined and its parameter file deleted, before anything else is freed.
+  // First every program of every run is told to end, so that they end together; their last
+  // events store each run's log. A task still running after the wait goes with its runners
+  // joined and its parameter file deleted, before anything else is freed.
   for (const auto& entry : entries_)
-    if (entry->task->state() == tasks::TTaskState::Running) entry->task->TerminateTask();
+    if (entry->task->state() == tasks::TTaskState::Running)
+      entry->task->TerminateTask("Terminated: the window was closed");
+  QElapsedTimer waited;
+  waited.start();
+  while (RunningCount() > 0 && waited.elapsed() < kEndRunsWaitMs)
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 20);
   const QSignalBlocker treeQuiet(TvwTasks), logsQuiet(lvtasklogs);
   entries_.clear();
   TvwTasks->clear();
@@ -623,11 +643,11 @@ void TaskPane::DeleteTaskLogs() {
 void TaskPane::ExportTasks() {
   std::vector<const tasks::TUniTask*> list;
   for (const auto& entry : entries_) list.push_back(entry->task.get());
-  ExportTasksToFile(window_, programFolder(), list);
+  ExportTasksToFile(window_, QString(), list);
 }
 
 void TaskPane::ImportTasks() {
-  for (auto& task : ImportTasksFromFile(window_, programFolder(), this, *store_))
+  for (auto& task : ImportTasksFromFile(window_, QString(), this, *store_))
     AddTaskNode(std::move(task), true);
 }
 

@@ -145,9 +145,14 @@ void TDataQuery::executeChange() {
   if (!targetTable) targetTable = &driving;
   TDataCursor& target = *targetTable->Cursor;
   if (Kind == qkUpdate) target.SuppressAutoInc(NoAutoInc);
+  // The transaction's write lock is taken before the walk: no other writer can commit between
+  // the rows found and the rows written, nor in the middle of the walk.
+  TStatementTransaction transaction(*this, target);
   const int64_t total = driving.Cursor->GetRecordCount();
   int64_t counter = 0;
   int last = 0;
+  // A single-table UPDATE evaluates its values against the record read with its lock.
+  const bool valuesAtWrite = Kind == qkUpdate && SourceTables.size() == 1;
 
   // Every row is found before any changes: a change to a column that the walk's index or
   // filter depends on could otherwise move the row ahead of the walk or out of its view.
@@ -167,14 +172,13 @@ void TDataQuery::executeChange() {
     uint32_t recordNo = target.CurrentRecordNo();
     if (changes.count(recordNo)) continue;
     std::vector<TokenPtr>& values = changes[recordNo];
-    if (Kind == qkUpdate)
+    if (Kind == qkUpdate && !valuesAtWrite)
       for (auto& v : UpdateValues)
         values.emplace_back(
             EvaluateExpTree(v->Tree.get(), nullptr, nullptr, SortId, LanguageId, ReadSourceColumn));
   }
   ResetForExecute();
   target.SwitchToIndex(255);
-  TStatementTransaction transaction(*this, target);
   auto blobs = platform::ScopeExit([&] { target.FreeAllBlobs(true); });
   std::vector<uint8_t> record(target.RecordSize());
   for (auto& [recordNo, values] : changes) {
@@ -185,6 +189,13 @@ void TDataQuery::executeChange() {
     if (Kind == qkDelete) {
       target.DeleteRecord(record.data(), false);
     } else {
+      if (valuesAtWrite) {
+        targetTable->RecordBuffer.assign(record.begin(), record.end());
+        targetTable->AtEnd = false;
+        for (auto& v : UpdateValues)
+          values.emplace_back(
+              EvaluateExpTree(v->Tree.get(), nullptr, nullptr, SortId, LanguageId, ReadSourceColumn));
+      }
       for (size_t i = 0; i < UpdateFields.size(); ++i)
         writeColumnValue(target, record.data(), *UpdateFields[i], *values[i], true);
       target.ModifyRecord(record.data(), true, false);

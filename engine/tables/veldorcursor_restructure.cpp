@@ -319,8 +319,11 @@ void TDataCursor::RestructureTable(TRestructureArgs& args) {
   }
 
   // Full copy into a table of a fresh name beside the old one, so that the swap is a rename.
+  // The marker naming it comes first, so that a copy cut short at any point leaves nothing.
+  TDataTable::TSwap swap(*directory_, tableName_, options_.InMemory);
   TDataCursor fresh(*directory_);
-  fresh.SetTableName(directory_->MakeTempTableName(options_.InMemory));
+  fresh.SetTableName(
+      directory_->MakeTempTableName(options_.InMemory, [&](const std::string& name) { swap.NewName(name); }));
   fresh.SetExclusive(true);
   fresh.SetInMemory(options_.InMemory);
   bool created = false;
@@ -431,12 +434,14 @@ void TDataCursor::RestructureTable(TRestructureArgs& args) {
                                     : std::max(data.GetLastAutoIncValue(), freshData.GetLastAutoIncValue()));
   fresh.FlushBuffers(true, false, true, true, false);
   fresh.Close();
-  Close();
 
   // The swap: the old files become backups, the new ones take the name, and only then may the
-  // backups go; a crash on the way is completed at the next open.
+  // backups go; a crash on the way is completed at the next open. The old table is held until
+  // the swap is certain, so that no write elsewhere lands in it between its close and the moves.
+  swap.Commit(!args.NoBackup);
   moved = true;
-  TDataTable::SwapFiles(*directory_, tableName_, fresh.TableName(), options_.InMemory, !args.NoBackup);
+  Close();
+  swap.Run();
 }
 
 }  // namespace engine

@@ -285,9 +285,15 @@ bool TDataDirectory::TableExists(std::string_view name, bool inMemory) {
   return fileList_->FileExists(TDataTable::FileNameFor(path_, trimmed, inMemory, kDataFileExt), inMemory);
 }
 
-std::string TDataDirectory::MakeTempTableName(bool inMemory) {
+std::string TDataDirectory::MakeTempTableName(
+    bool inMemory, const std::function<void(const std::string& name)>& beforeTaking) {
   return MakeTempName(
-      {}, kDataFileExt, inMemory, [&](const std::string& name) { return TableExists(name, inMemory); },
+      {}, kDataFileExt, inMemory,
+      [&](const std::string& name) {
+        if (TableExists(name, inMemory)) return true;
+        if (beforeTaking) beforeTaking(name);
+        return false;
+      },
       [&](const std::string& name) { return TDataTable::FileNameFor(path_, name, false, kDataFileExt); },
       fileList_->FileSystem(), path_);
 }

@@ -90,8 +90,9 @@ class TDataDirectory {
   // A name for a temporary table: the first 5 digits of the thread id, a counter from 0 and
   // ".DAT". A disk table's data file is created exclusively under that name before it is
   // returned, so that no other thread or process can take it; the counter moves on while the
-  // name is taken.
-  std::string MakeTempTableName(bool inMemory);
+  // name is taken. `beforeTaking`, when given, sees each free name just before it is taken.
+  std::string MakeTempTableName(bool inMemory,
+                                const std::function<void(const std::string& name)>& beforeTaking = {});
 
   // Every table enters the transaction (takes its data-file write lock); when one fails, those
   // that entered leave again and the failure is raised. Nothing when already in a transaction.

@@ -203,8 +203,11 @@ void TDataTable::Open() {
     DecOpenCount();
     closeFiles();
   });
-  if (!inMemory_) CompleteSwap(*directory_, name_);
-  openFiles();
+  if (inMemory_) {
+    openFiles();
+  } else {
+    openPastSwaps();
+  }
   // A commit cut short by the end of a process is rolled back before anything is read; the
   // files are then opened afresh, since what they read at open may have been half written.
   if (!inMemory_ && JournalExists(directory_->FileList().FileSystem(), journalPath())) {
@@ -217,6 +220,21 @@ void TDataTable::Open() {
   }
   holdWrites(!readOnly_);
   indexReadSlot_ = blobReadSlot_ = queryIndexReadSlot_ = queryBlobReadSlot_ = 0;
+}
+
+void TDataTable::openPastSwaps() {
+  platform::FileSystem& fs = directory_->FileList().FileSystem();
+  // A swap elsewhere that is moving this table's files is waited for; one that begins after the
+  // files opened here makes them let go again, so that its moves are not refused.
+  for (uint32_t attempt = 1;; ++attempt) {
+    if (CompleteSwap(*directory_, name_)) {
+      openFiles();
+      if (!SwapMarked(*directory_, name_)) return;
+      closeFiles();
+    }
+    if (attempt >= kFileLockRetryRules.attempts) raise(VELDOR_LOCKTIMEOUT);
+    fs.sleepFor(kFileLockRetryRules.pause);
+  }
 }
 
 void TDataTable::Close(bool releaseFlag) {

@@ -40,6 +40,10 @@
 #include "engine/storage/veldorjournal.h"
 #include "engine/storage/veldortablelink.h"
 
+namespace platform {
+class OsFile;
+}
+
 namespace engine {
 
 class TDataDirectory;
@@ -120,9 +124,42 @@ class TDataTable final : public TTableFileOwner {
   // at any point leaves the old table or the new one whole.
   static void SwapFiles(TDataDirectory& directory, std::string_view name, std::string_view newName,
                         bool inMemory, bool keepBackup);
-  // Completes a swap that a marker beside `name` shows was cut short; nothing without one. A
-  // marker that another swap holds raises VELDOR_OSEACCES.
-  static void CompleteSwap(TDataDirectory& directory, std::string_view name);
+  // The same swap for a caller that copies the table `name` into a new table `newName` while it
+  // holds `name` exclusively. Construct before the new table is made: a marker (".CPY") names
+  // it, so that a copy cut short by the end of its process is deleted at the next open. Commit
+  // once the new table is written and closed, still holding the old one: from then on the swap
+  // completes, here or at the next open, and opens elsewhere wait for it. Then close the old
+  // table and Run. Destroyed without Commit, the marker goes (the caller deletes its table).
+  // Raises the engine's write errors; one thread.
+  class TSwap {
+   public:
+    TSwap(TDataDirectory& directory, std::string_view name, std::string_view newName, bool inMemory);
+    // For a copy whose new name is not chosen yet: the marker is made empty, and NewName puts
+    // each name into it before that name is taken on disk (see MakeTempTableName).
+    TSwap(TDataDirectory& directory, std::string_view name, bool inMemory);
+    void NewName(const std::string& newName);
+    const std::string& NewName() const { return newName_; }
+    ~TSwap();
+    TSwap(const TSwap&) = delete;
+    TSwap& operator=(const TSwap&) = delete;
+    void Commit(bool keepBackup);
+    void Run();
+
+   private:
+    TDataDirectory& directory_;
+    std::string name_;
+    std::string newName_;
+    bool inMemory_;
+    std::string plan_;
+    std::unique_ptr<platform::OsFile> copyMarker_;
+    std::unique_ptr<platform::OsFile> swapMarker_;
+  };
+  // Completes a swap that a marker beside `name` shows was cut short, and deletes the new table
+  // of a copy cut short; nothing without markers. False, with nothing done, while another
+  // process holds a swap marker (its swap is running).
+  static bool CompleteSwap(TDataDirectory& directory, std::string_view name);
+  // True while a swap marker lies beside `name`.
+  static bool SwapMarked(TDataDirectory& directory, std::string_view name);
 
   // ---- Life ----
   // Raises the open count; the first open names and opens the files (the blob file only when
@@ -293,6 +330,8 @@ class TDataTable final : public TTableFileOwner {
   // Leaves the transaction dropping its changes (RollbackTransaction, AbandonTransaction).
   void leaveTransaction(bool afterFailedWrite);
   void openFiles();
+  // Opens the files once no swap elsewhere is moving them (see CompleteSwap).
+  void openPastSwaps();
   void holdWrites(bool hold);
   std::array<TFileHandler*, 3> journalFiles() const;
   // The journal's name, spelt after the data file on disk.

@@ -2,14 +2,19 @@
 #include <string>
 
 #include "engine/storage/veldorerr.h"
+#include "engine/storage/veldorjournal.h"
 #include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldortable.h"
+#include "platform/oserror.h"
 #include "platform/osfile.h"
 
 namespace engine {
 namespace {
 
 constexpr std::string_view kSwapMarkerExt = ".SWP";
+// Beside a table being copied into a new one: the new table's name, so that a copy cut short
+// leaves no stray table behind.
+constexpr std::string_view kCopyMarkerExt = ".CPY";
 
 struct SwapPlan {
   std::string newName;
@@ -19,6 +24,20 @@ struct SwapPlan {
 
 void check(int32_t result, const std::string& file, TDataDirectory& directory) {
   if (result < 0) SignalTableError(uint16_t(-result), file, directory.Path());
+}
+
+// A rename or delete that another open of the file refuses: an open that slipped in sees the
+// marker and lets go at once, so the step is tried again for a while.
+void checkRetryingBusy(const std::function<int32_t()>& step, const std::string& file,
+                       TDataDirectory& directory) {
+  int32_t result = 0;
+  RetryLock(
+      [&](uint32_t) {
+        result = step();
+        return result >= 0 || platform::lastOsError() != platform::kSharingViolation;
+      },
+      kFileLockRetryRules, directory.FileList().FileSystem());
+  check(result, file, directory);
 }
 
 // Each step looks at what is on disk, so that running the plan again after a crash finishes it.
@@ -36,62 +55,180 @@ void moveFiles(TDataDirectory& directory, std::string_view name, const SwapPlan&
     if (!fresh && !oldBlobLeft) continue;
     if (files.FileExists(target, inMemory)) {
       if (files.FileExists(kept, inMemory)) check(files.DeleteFile(kept, inMemory), kept, directory);
-      check(files.RenameFile(target, inMemory, kept), target, directory);
+      checkRetryingBusy([&] { return files.RenameFile(target, inMemory, kept); }, target, directory);
     }
     if (fresh) check(files.RenameFile(source, inMemory, target), source, directory);
   }
   if (!plan.keepBackup)
     for (std::string_view ext : backup) {
       const std::string kept = TDataTable::FileNameFor(directory.Path(), name, inMemory, ext);
-      if (files.FileExists(kept, inMemory)) check(files.DeleteFile(kept, inMemory), kept, directory);
+      if (files.FileExists(kept, inMemory))
+        checkRetryingBusy([&] { return files.DeleteFile(kept, inMemory); }, kept, directory);
     }
   if (!inMemory) files.FileSystem().syncFolder(directory.Path());
 }
 
-}  // namespace
-
-void TDataTable::SwapFiles(TDataDirectory& directory, std::string_view name, std::string_view newName,
-                           bool inMemory, bool keepBackup) {
-  const bool newHasBlobFile = directory.FileList().FileExists(
-      FileNameFor(directory.Path(), newName, inMemory, kBlobFileExt), inMemory);
-  const SwapPlan plan{std::string(newName), keepBackup, newHasBlobFile};
-  if (inMemory) return moveFiles(directory, name, plan, true);
-  platform::FileSystem& fs = directory.FileList().FileSystem();
-  const std::string marker = FileNameFor(directory.Path(), name, false, kSwapMarkerExt);
-  {
-    // Held open (exclusively) while the files move: an open elsewhere then waits for this swap.
-    std::unique_ptr<platform::OsFile> file = fs.createFile(marker, false);
-    if (!file) SignalTableError(VELDOR_OSEACCES, marker, directory.Path());
-    const std::string text = plan.newName + "\n" + (keepBackup ? "1" : "0") + (newHasBlobFile ? "1" : "0");
-    if (file->writeAt(0, text.data(), int64_t(text.size())) != int64_t(text.size()) || !file->sync() ||
-        !fs.syncFolder(directory.Path()))
-      SignalTableError(VELDOR_WRITEERR, marker, directory.Path());
-    moveFiles(directory, name, plan, false);
+// The files of a new table whose copy was cut short, journal included.
+void dropUnfinishedCopy(TDataDirectory& directory, const std::string& newName) {
+  TFileList& files = directory.FileList();
+  for (std::string_view ext : {kDataFileExt, kIndexFileExt, kBlobFileExt, kJournalExt}) {
+    const std::string file = TDataTable::FileNameFor(directory.Path(), newName, false, ext);
+    if (files.FileExists(file, false)) check(files.DeleteFile(file, false), file, directory);
   }
-  fs.deleteFile(marker);
+}
+
+std::string markerPath(TDataDirectory& directory, std::string_view name, std::string_view ext) {
+  return TDataTable::FileNameFor(directory.Path(), name, false, ext);
+}
+
+// True while `path` names the file that `file` holds: an open elsewhere that was removing an
+// older marker of that name may have taken it away between its check and its removal.
+bool stillNamed(platform::OsFile& file, const std::string& path, platform::FileSystem& fs) {
+  platform::FileInfo info;
+  return fs.fileInfo(path, info) && info.identity == file.identity();
+}
+
+std::unique_ptr<platform::OsFile> writeMarker(const std::string& path, const std::string& text,
+                                              TDataDirectory& directory) {
+  platform::FileSystem& fs = directory.FileList().FileSystem();
+  for (int attempt = 0;; ++attempt) {
+    std::unique_ptr<platform::OsFile> file = fs.createFile(path, false);
+    if (!file) SignalTableError(VELDOR_OSEACCES, path, directory.Path());
+    if (file->writeAt(0, text.data(), int64_t(text.size())) != int64_t(text.size()) || !file->sync() ||
+        !fs.syncFolder(directory.Path())) {
+      // A marker that may not have reached the device is not left to be acted on.
+      file.reset();
+      fs.deleteFile(path);
+      SignalTableError(VELDOR_WRITEERR, path, directory.Path());
+    }
+    if (stillNamed(*file, path, fs)) return file;
+    if (attempt == 100) SignalTableError(VELDOR_OSEACCES, path, directory.Path());
+  }
+}
+
+// Opens a marker left by another process. Null with `busy` set when that process still holds it.
+std::unique_ptr<platform::OsFile> openMarker(const std::string& path, TDataDirectory& directory, bool& busy,
+                                             std::string& text) {
+  platform::FileSystem& fs = directory.FileList().FileSystem();
+  busy = false;
+  if (!fs.existsAsSpelt(path)) return nullptr;
+  std::unique_ptr<platform::OsFile> file =
+      fs.openFile(path, platform::OpenOptions{true, platform::ShareMode::Exclusive, false});
+  if (!file) {
+    if (platform::lastOsError() == platform::kSharingViolation) {
+      busy = true;
+      return nullptr;
+    }
+    if (!fs.existsAsSpelt(path)) return nullptr;
+    SignalTableError(VELDOR_OSEACCES, path, directory.Path());
+  }
+  text.assign(size_t(std::max<int64_t>(file->size(), 0)), '\0');
+  if (file->readAt(0, text.data(), int64_t(text.size())) != int64_t(text.size()))
+    SignalTableError(VELDOR_READERR, path, directory.Path());
+  return file;
+}
+
+void removeMarker(std::unique_ptr<platform::OsFile>& file, const std::string& path,
+                  TDataDirectory& directory) {
+  file.reset();
+  platform::FileSystem& fs = directory.FileList().FileSystem();
+  // One attempt: a marker that is held again belongs to whoever holds it now (an open elsewhere
+  // that removes it itself, or a new copy or swap that took the name).
+  fs.deleteFile(path);
   fs.syncFolder(directory.Path());
 }
 
-void TDataTable::CompleteSwap(TDataDirectory& directory, std::string_view name) {
-  platform::FileSystem& fs = directory.FileList().FileSystem();
-  const std::string marker = FileNameFor(directory.Path(), name, false, kSwapMarkerExt);
-  if (!fs.existsAsSpelt(marker)) return;
-  {
-    std::unique_ptr<platform::OsFile> file =
-        fs.openFile(marker, platform::OpenOptions{true, platform::ShareMode::Exclusive, false});
-    if (!file) SignalTableError(VELDOR_OSEACCES, marker, directory.Path());
-    std::string text(std::max<int64_t>(file->size(), 0), '\0');
-    if (file->readAt(0, text.data(), int64_t(text.size())) != int64_t(text.size()))
-      SignalTableError(VELDOR_READERR, marker, directory.Path());
+}  // namespace
+
+TDataTable::TSwap::TSwap(TDataDirectory& directory, std::string_view name, std::string_view newName,
+                         bool inMemory)
+    : directory_(directory), name_(name), newName_(newName), inMemory_(inMemory) {
+  if (inMemory_) return;
+  copyMarker_ = writeMarker(markerPath(directory_, name_, kCopyMarkerExt), newName_, directory_);
+}
+
+TDataTable::TSwap::TSwap(TDataDirectory& directory, std::string_view name, bool inMemory)
+    : TSwap(directory, name, std::string_view(), inMemory) {}
+
+void TDataTable::TSwap::NewName(const std::string& newName) {
+  newName_ = newName;
+  if (inMemory_) return;
+  const std::string path = markerPath(directory_, name_, kCopyMarkerExt);
+  if (!copyMarker_->truncate(0) ||
+      copyMarker_->writeAt(0, newName_.data(), int64_t(newName_.size())) != int64_t(newName_.size()) ||
+      !copyMarker_->sync())
+    SignalTableError(VELDOR_WRITEERR, path, directory_.Path());
+  if (!stillNamed(*copyMarker_, path, directory_.FileList().FileSystem()))
+    copyMarker_ = writeMarker(path, newName_, directory_);
+}
+
+TDataTable::TSwap::~TSwap() {
+  if (!copyMarker_ || swapMarker_) return;
+  if (newName_.empty()) {
+    removeMarker(copyMarker_, markerPath(directory_, name_, kCopyMarkerExt), directory_);
+    return;
+  }
+  // A copy that did not come to its swap: its table goes, and the marker with it once it has;
+  // a table that cannot go yet is left to the next open.
+  try {
+    dropUnfinishedCopy(directory_, newName_);
+    removeMarker(copyMarker_, markerPath(directory_, name_, kCopyMarkerExt), directory_);
+  } catch (const EVELDOREngineError&) {
+  }
+}
+
+void TDataTable::TSwap::Commit(bool keepBackup) {
+  const bool newHasBlobFile = directory_.FileList().FileExists(
+      FileNameFor(directory_.Path(), newName_, inMemory_, kBlobFileExt), inMemory_);
+  plan_ = std::string(1, keepBackup ? '1' : '0') + (newHasBlobFile ? '1' : '0');
+  if (inMemory_) return;
+  // Held until the files have moved: an open elsewhere waits for it to go.
+  swapMarker_ =
+      writeMarker(markerPath(directory_, name_, kSwapMarkerExt), newName_ + "\n" + plan_, directory_);
+}
+
+void TDataTable::TSwap::Run() {
+  const SwapPlan plan{newName_, plan_[0] == '1', plan_[1] == '1'};
+  moveFiles(directory_, name_, plan, inMemory_);
+  if (inMemory_) return;
+  // The copy marker goes last: an open elsewhere that saw no swap marker yet must not find it
+  // free and take the new table for one cut short.
+  removeMarker(swapMarker_, markerPath(directory_, name_, kSwapMarkerExt), directory_);
+  removeMarker(copyMarker_, markerPath(directory_, name_, kCopyMarkerExt), directory_);
+}
+
+void TDataTable::SwapFiles(TDataDirectory& directory, std::string_view name, std::string_view newName,
+                           bool inMemory, bool keepBackup) {
+  TSwap swap(directory, name, newName, inMemory);
+  swap.Commit(keepBackup);
+  swap.Run();
+}
+
+bool TDataTable::CompleteSwap(TDataDirectory& directory, std::string_view name) {
+  bool busy = false;
+  std::string text;
+  const std::string swapPath = markerPath(directory, name, kSwapMarkerExt);
+  if (std::unique_ptr<platform::OsFile> file = openMarker(swapPath, directory, busy, text)) {
     const size_t line = text.find('\n');
     // A marker cut off in its own write was written before any file moved.
     if (line != std::string::npos && line > 0 && text.size() == line + 3) {
       const SwapPlan plan{text.substr(0, line), text[line + 1] == '1', text[line + 2] == '1'};
       moveFiles(directory, name, plan, false);
     }
+    removeMarker(file, swapPath, directory);
   }
-  fs.deleteFile(marker);
-  fs.syncFolder(directory.Path());
+  if (busy) return false;
+  // A copy whose process ended before its swap: the new table goes, the old one stays.
+  const std::string copyPath = markerPath(directory, name, kCopyMarkerExt);
+  if (std::unique_ptr<platform::OsFile> file = openMarker(copyPath, directory, busy, text)) {
+    if (!text.empty() && text.find_first_of("/\n") == std::string::npos) dropUnfinishedCopy(directory, text);
+    removeMarker(file, copyPath, directory);
+  }
+  return true;
+}
+
+bool TDataTable::SwapMarked(TDataDirectory& directory, std::string_view name) {
+  return directory.FileList().FileSystem().existsAsSpelt(markerPath(directory, name, kSwapMarkerExt));
 }
 
 }  // namespace engine

@@ -17,7 +17,7 @@
 using namespace engine;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size > 4096) return 0;
+  if (size > (size_t(1) << 20)) return 0;
   static TDataSession session;
   static TDataDirectory* directory = session.OpenDataDirectory("Memory", "");
   sql_test::createTable(*directory, "t", {"A", "B$"}, {{1}, {2}, {3}}, true);

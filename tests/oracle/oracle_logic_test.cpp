@@ -66,6 +66,11 @@ TEST(OraDateTest, RoundTripsAndRefusesYearsBeforeOneAD) {
   EXPECT_EQ(std::vector<uint8_t>(back, back + 7), std::vector<uint8_t>(date, date + 7));
   const uint8_t bc[7] = {99, 50, 1, 1, 1, 1, 1};  // 50 BC
   EXPECT_THROW(OraDateToDateTime(bc), std::runtime_error);
+  // Damaged century bytes: a year the form cannot hold, which could not be written back.
+  const uint8_t beyond[7] = {218, 250, 6, 6, 4, 6, 45};
+  EXPECT_THROW(OraDateToDateTime(beyond), std::runtime_error);
+  const uint8_t badYear[7] = {120, 99, 1, 1, 1, 1, 1};
+  EXPECT_THROW(OraDateToDateTime(badYear), std::runtime_error);
 }
 
 TEST(OraDateTest, TextOfAFormatHasRoomForItsLongestOutput) {

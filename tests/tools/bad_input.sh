@@ -3,10 +3,10 @@
 # code the tool documents, never an abort.
 # Every tool answers --help, and no argument, with its usage on standard output and exit 0.
 #   bad_input.sh TABLECHECK DUMPTREE STANDIN_FOLDER DUMPHEADER DUMPBUILDER ENGINESERVER SEED
-#                WINDOWSHOT FTPSERVER_PY DUMPS_FOLDER
+#                WINDOWSHOT FTPSERVER_PY DUMPS_FOLDER ENGINESQL
 set -u
 tablecheck=$1 dumptree=$2 standins=$3 dumpheader=$4 dumpbuilder=$5 engineserver=$6 seed=$7
-windowshot=$8 ftpserver=$9 dumps=${10}
+windowshot=$8 ftpserver=$9 dumps=${10} enginesql=${11}
 dir=$(mktemp -d) && trap 'rm -rf "$dir"' EXIT && cd "$dir" || exit 1
 failed=0
 # expect CODE TEXT COMMAND...: the command exits with CODE and prints TEXT.
@@ -53,6 +53,16 @@ printf '# users first\nrow SCOTT.EMP 1\n' >s2
 expect 1 'line 2: no user SCOTT declared before its objects' "$seed" out s2
 printf 'user A a\ntable A.T (x\n' >s3
 expect 1 'line 2: incomplete input' "$seed" out s3
+# A device, a FIFO or a folder as the file to read: refused at once, never read without end.
+for f in /dev/zero p d; do
+  expect 1 "cannot read $f: not a regular file" "$seed" out $f
+  expect 2 "cannot read $f: not a regular file" "$enginesql" db $f
+done
+expect 1 'line 1: longer than' "$seed" out </dev/zero
+expect 2 'enginesql: r.dmp is not a folder' "$enginesql" r.dmp s1
+expect 1 'the password line is longer than' env -u VELMARON_ENGINESERVER_PASSWORD "$engineserver" . ann </dev/zero
+expect 1 'windowshot: no display' env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$windowshot" \
+  --screenshot x.png
 if [ -e out ] || ls | grep -q seed-; then
   echo 'FAILED: a refused description left files behind'
   failed=1

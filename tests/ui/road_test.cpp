@@ -370,7 +370,10 @@ TEST_F(RoadTest, ARunTerminatedAMissingProgramAndACopyInsteadOfAnUpload) {
   const size_t shown = script.messages.size();
   runSelected(*w);
   ASSERT_EQ(script.messages.size(), shown + 1);
-  EXPECT_EQ(script.messages.back().toStdString(), "error: Start " + ws.folder() + "/no/exp error(002)");
+  // The box names the stage and gives the reason.
+  EXPECT_EQ(script.messages.back().toStdString(), "error: Start " + ws.folder() +
+                                                      "/no/exp error(002)\nCannot start " + ws.folder() +
+                                                      "/no/exp: No such file or directory");
   EXPECT_EQ(w->TaskView().Store()->LoadTaskLogs(task->id()).size(), 2u);
 
   // A copy to a folder instead of the upload.

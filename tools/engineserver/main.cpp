@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <limits>
 #include <string>
 
 #include "tools/engineserver/engineserver.h"
@@ -34,14 +35,30 @@ int main(int argc, char** argv) {
   std::string password;
   if (const char* fromEnvironment = std::getenv("VELMARON_ENGINESERVER_PASSWORD")) {
     password = fromEnvironment;
-  } else if (!std::getline(std::cin, password)) {
-    std::cerr << "engineserver: no password on standard input\n";
-    return 1;
+  } else {
+    // Read a byte at a time up to a bound: the input may be a device without line ends.
+    constexpr size_t kMaxPassword = 1024;
+    bool ended = false;
+    for (int c = std::cin.get(); c != std::char_traits<char>::eof(); c = std::cin.get()) {
+      if (c == '\n') {
+        ended = true;
+        break;
+      }
+      if (password.size() == kMaxPassword) {
+        std::cerr << "engineserver: the password line is longer than " << kMaxPassword << " characters\n";
+        return 1;
+      }
+      password += char(c);
+    }
+    if (!ended && password.empty()) {
+      std::cerr << "engineserver: no password on standard input\n";
+      return 1;
+    }
   }
   engineserver::EngineServer server(root, {{user, password}});
   std::cout << server.port() << std::endl;
-  std::string line;
-  while (std::getline(std::cin, line)) {
+  // Runs until the input ends; what comes is not kept.
+  while (std::cin.ignore(std::numeric_limits<std::streamsize>::max())) {
   }
   return 0;
 }

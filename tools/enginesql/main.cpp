@@ -63,6 +63,21 @@ void printRows(engine::TDataCursor& cursor) {
   }
 }
 
+// The most text read as statements.
+constexpr size_t kMaxInput = size_t(64) << 20;
+
+// Reads `in` to its end, but no more than one byte past kMaxInput. False on a read error.
+bool readBounded(std::istream& in, std::string& text) {
+  char buffer[65536];
+  while (text.size() <= kMaxInput) {
+    in.read(buffer, sizeof buffer);
+    text.append(buffer, size_t(in.gcount()));
+    if (in.eof()) return true;
+    if (!in) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -71,25 +86,42 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::string folder = argv[1];
-  std::stringstream input;
+  std::string input;
   if (argc == 3) {
+    // Only a regular file: a device or a pipe could be read for ever, and a folder reads as
+    // nothing at all.
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(argv[2], error)) {
+      std::cerr << "enginesql: cannot read " << argv[2]
+                << (std::filesystem::exists(argv[2], error) ? ": not a regular file" : ": no such file")
+                << '\n';
+      return 2;
+    }
     std::ifstream file(argv[2], std::ios::binary);
-    if (!file) {
+    if (!file || !readBounded(file, input)) {
       std::cerr << "enginesql: cannot read " << argv[2] << '\n';
       return 2;
     }
-    input << file.rdbuf();
-  } else {
-    input << std::cin.rdbuf();
+  } else if (!readBounded(std::cin, input)) {
+    std::cerr << "enginesql: cannot read standard input\n";
+    return 2;
+  }
+  if (input.size() > kMaxInput) {
+    std::cerr << "enginesql: the statements are longer than " << kMaxInput << " bytes\n";
+    return 2;
   }
   bool memory = engine::sql::FoldName(folder) == "MEMORY";
   std::error_code error;
+  if (!memory && std::filesystem::exists(folder, error) && !std::filesystem::is_directory(folder, error)) {
+    std::cerr << "enginesql: " << folder << " is not a folder\n";
+    return 2;
+  }
   if (!memory) std::filesystem::create_directories(folder, error);
   engine::TDataSession session;
   engine::TDataDirectory* directory =
       memory ? session.OpenDataDirectory("Memory", "") : session.OpenDataDirectory(folder, folder);
   int status = 0;
-  for (const std::string& sql : splitStatements(input.str())) {
+  for (const std::string& sql : splitStatements(input)) {
     try {
       engine::sql::TQueryStatement statement(*directory);
       statement.Prepare(sql);

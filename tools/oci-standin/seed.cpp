@@ -242,6 +242,19 @@ class Builder {
 
 }  // namespace
 
+// The longest description line taken; standard input may be a device without line ends.
+constexpr size_t kMaxLine = size_t(1) << 20;
+
+// std::getline that stops one byte past kMaxLine.
+bool boundedLine(std::istream& in, std::string& text) {
+  text.clear();
+  const auto eof = std::char_traits<char>::eof();
+  int c = in.get();
+  if (c == eof) return false;
+  for (; c != eof && c != '\n' && text.size() <= kMaxLine; c = in.get()) text += char(c);
+  return true;
+}
+
 int main(int argc, char** argv) {
   if (argc == 1 || (argc == 2 && std::string(argv[1]) == "--help")) {
     std::cout << "usage: seed SERVER-FOLDER [DESCRIPTION]\n";
@@ -259,6 +272,12 @@ int main(int argc, char** argv) {
   }
   std::ifstream file;
   if (argc == 3) {
+    // Only a regular file: a device or a pipe could be read for ever, a folder reads as nothing.
+    if (!fs::is_regular_file(argv[2], ec)) {
+      std::cerr << "seed: cannot read " << argv[2]
+                << (fs::exists(argv[2], ec) ? ": not a regular file" : ": no such file") << "\n";
+      return 1;
+    }
     file.open(argv[2]);
     if (!file) {
       std::cerr << "seed: cannot read " << argv[2] << "\n";
@@ -272,8 +291,10 @@ int main(int argc, char** argv) {
     {
       Builder builder(work);
       std::string text;
-      while (std::getline(in, text)) {
+      while (boundedLine(in, text)) {
         ++lineNo;
+        if (text.size() > kMaxLine)
+          throw std::runtime_error("longer than " + std::to_string(kMaxLine) + " bytes");
         if (!text.empty() && text.back() == '\r') text.pop_back();
         const size_t first = text.find_first_not_of(" \t");
         if (first == std::string::npos || text[first] == '#') continue;

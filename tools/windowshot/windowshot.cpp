@@ -43,9 +43,21 @@ int main(int argc, char** argv) {
     std::cerr << "usage: windowshot --screenshot OUT.png\n";
     return 2;
   }
+  // Without a display the toolkit would abort without a word.
+  const auto unset = [](const char* name) {
+    const char* v = std::getenv(name);
+    return !v || !*v;
+  };
+  if (unset("QT_QPA_PLATFORM") && unset("DISPLAY") && unset("WAYLAND_DISPLAY")) {
+    std::cerr << "windowshot: no display; set DISPLAY, or QT_QPA_PLATFORM=offscreen\n";
+    return 1;
+  }
   const std::string out = std::filesystem::absolute(argv[2]).string();
   char folder[] = "/tmp/velmaron-windowshot-XXXXXX";
-  if (!::mkdtemp(folder)) return 1;
+  if (!::mkdtemp(folder)) {
+    std::cerr << "windowshot: cannot make a folder under /tmp\n";
+    return 1;
+  }
   const std::string dir = folder;
   std::filesystem::create_directories(dir + "/config/velmaron");
   std::ofstream(dir + "/config/velmaron/velmaron.conf") << "[General]\ntipsatstartup=false\n";
