@@ -17,6 +17,7 @@
 #include <QVBoxLayout>
 #include <stdexcept>
 
+#include "platform/scopeguard.h"
 #include "tasks/u_common.h"
 #include "tasks/u_parfile.h"
 #include "tasks/u_task1.h"
@@ -235,7 +236,10 @@ void TaskPane::SetScheduleClock(std::function<platform::LocalTimeFields()> now) 
 }
 
 void TaskPane::SchedulerTimerTick() {
-  const std::vector<tasks::TUniTask*> list = Tasks();
+  std::vector<tasks::TUniTask*> list = Tasks();
+  // A task open in a dialog is not started: a wizard's options are half edited until it closes,
+  // and a Cancel puts the old ones back. Queued meanwhile, it starts after the dialog.
+  std::erase(list, editing_);
   tasks::SchedulerTick(list, Settings().maxtasks, *this);
   UpdateActions();
 }
@@ -438,6 +442,8 @@ void TaskPane::ModifyOptions() {
   }
   if (task->state() != tasks::TTaskState::Idle) return;
   FrmTaskOption->Fill(*task);
+  editing_ = task;
+  platform::ScopeExit edited([this] { editing_ = nullptr; });
   if (Services().dialogs->run(*FrmTaskOption) != QDialog::Accepted) return;
   FrmTaskOption->TakeInto(*task);
   try {
@@ -571,9 +577,13 @@ void TaskPane::ModifyTask() {
   if (type == tasks::TTaskType::RawExport || type == tasks::TTaskType::RawImport) {
     // The kind may change, and with it the class that reads the command: the dialog makes a new
     // task, which takes the old one's place with the rest of its row.
+    editing_ = task;
+    platform::ScopeExit edited([this] { editing_ = nullptr; });
     std::unique_ptr<tasks::TUniTask> changed = RunBlankTaskDialog(task);
     if (!changed) return;
     keepRowOf(*task, *changed);
+    // Queued by its schedule while the dialog was open: the changed task runs in its place.
+    changed->SetState(task->state());
     auto* entry = static_cast<TaskEntry*>(task->node());
     changed->SetNode(entry);
     entry->task = std::move(changed);
@@ -591,6 +601,8 @@ void TaskPane::ModifyTask() {
     return;
   }
   task->SetSavedCommand(task->command());
+  editing_ = task;
+  platform::ScopeExit edited([this] { editing_ = nullptr; });
   if (!RunWizard(*task,
                  isExport ? QStringLiteral("Modify export task") : QStringLiteral("Modify import task"))) {
     // The wizard wrote every change into the options at once: reading the saved command again

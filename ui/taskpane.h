@@ -204,6 +204,8 @@ class TaskPane final : public QObject,
   std::vector<std::unique_ptr<TaskEntry>> entries_;
   tasks::ScheduleChecker checker_;
   QTreeWidgetItem* tasksRoot_ = nullptr;
+  // The task a Modify or Option dialog edits, which the scheduler leaves alone; null when none.
+  tasks::TUniTask* editing_ = nullptr;
   static constexpr int kNodeImages = 11;
   std::array<QIcon, kNodeImages> nodeImages_;
 };
