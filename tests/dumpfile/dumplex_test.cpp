@@ -194,7 +194,7 @@ TEST(DumpLexDriver, TokensStateAndFailuresAreThoseOfTheGeneralDriver) {
   auto snapshot = [](const TDumpLex& lex, int code) {
     return std::to_string(code) + "|" + lex.yytext.str() + "|" + lex.yylval.str() + "|" +
            std::to_string(lex.yycolno) + "|" + std::to_string(int(lex.yylastchar)) + "|" +
-           std::to_string(lex.bufferedChars()) + "|" + std::to_string(lex.atLineStart());
+           std::to_string(lex.bufferedChars()) + "|" + std::to_string(lex.yystartstate());
   };
   for (int round = 0; round < 4000; ++round) {
     std::string line;
