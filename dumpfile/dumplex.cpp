@@ -72,13 +72,21 @@ class KeywordIndex {
   }
 
   int find(std::string_view word) const {
-    if (word.empty() || word.size() > kLongestKeyword) return 0;
+    const size_t n = word.size();
+    if (n == 0 || n > kLongestKeyword) return 0;
+    // Upper case and hash in one pass; every identifier of a statement line comes here.
     char up[kLongestKeyword];
-    for (size_t i = 0; i < word.size(); ++i) up[i] = platform::asciiUpper(word[i]);
-    const std::string_view key(up, word.size());
-    for (size_t slot = hashUpper(up, word.size()) & kMask; slots_[slot] >= 0; slot = (slot + 1) & kMask) {
+    uint32_t h = 2166136261u;
+    for (size_t i = 0; i < n; ++i) {
+      up[i] = platform::asciiUpper(word[i]);
+      h = (h ^ uint8_t(up[i])) * 16777619u;
+    }
+    for (size_t slot = h & kMask; slots_[slot] >= 0; slot = (slot + 1) & kMask) {
       const DumpKeyword& kw = DumpKeywords[slots_[slot]];
-      if (kw.text == key) return kw.code;
+      if (kw.text.size() != n) continue;
+      size_t i = 0;
+      while (i < n && kw.text[i] == up[i]) ++i;
+      if (i == n) return kw.code;
     }
     return 0;
   }

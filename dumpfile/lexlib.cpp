@@ -14,17 +14,6 @@ void LexLib::loadLine() {
   yycolno = 1;
 }
 
-void LexLib::unget_char(char c) {
-  if (bufferedChars() >= kMaxChars) fatal("input buffer overflow");
-  push_[size_t(pushCount_++)] = c;
-  --yycolno;
-}
-
-void LexLib::yyless(int n) {
-  for (int i = yyleng() - 1; i >= n; --i) unget_char(yytext[size_t(i)]);
-  yytext.truncate(size_t(n < 0 ? 0 : n));
-}
-
 void LexLib::yynew() {
   if (yylastchar != 0) lineStart_ = yylastchar == '\n' ? 1 : 0;
   yytext = saved_;

@@ -136,7 +136,11 @@ class LexLib {
   }
   // Puts c back in front of the input. Throws "input buffer overflow" when the buffer already
   // holds kMaxChars characters.
-  void unget_char(char c);
+  void unget_char(char c) {
+    if (bufferedChars() >= kMaxChars) fatal("input buffer overflow");
+    push_[size_t(pushCount_++)] = c;
+    --yycolno;
+  }
   // The echo hook; does nothing.
   void put_char(char /*c*/) {}
 
@@ -145,7 +149,10 @@ class LexLib {
   // Keeps yytext; it becomes the start of the next token's text.
   void yymore() { saved_ = yytext; }
   // Puts back every character of yytext after position n (last first) and cuts yytext to n.
-  void yyless(int n);
+  void yyless(int n) {
+    for (int i = yyleng() - 1; i >= n; --i) unget_char(yytext[size_t(i)]);
+    yytext.truncate(size_t(n < 0 ? 0 : n));
+  }
   void yyreturn(int t) {
     yyretval = t;
     yydone = true;
