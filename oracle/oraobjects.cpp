@@ -392,8 +392,9 @@ void TOraType::describeAttribute(void* param, bool collection) {
         // A type holding itself (or a type still being described) by value has no layout.
         DA_ASSERT(!nested->describing_, "Object type contains itself.");
         a.DataType = nested->DataType;
-        if (nested->DataType == dataaccess::dtObject && nested->final_ && final_) {
-          storage = alignUp(nested->dataSize_, pointerSize);
+        if (nested->DataType == dataaccess::dtObject && nested->final_ && final_ && !collection) {
+          l.Embedded = true;
+          storage = std::max(alignUp(nested->dataSize_, pointerSize), pointerSize);
           indicator = nested->indicatorSize_;
         }
       }
@@ -676,7 +677,7 @@ TOraObject::Position TOraObject::walk(std::string_view path, bool forWrite) {
     const TOraAttributeLayout& l = type->Layout(k);
     TOraType* attrType = type->AttrType(k);
     const bool named = attrType && l.OCIType == 108;
-    const bool embedded = named && attrType->DataType == dataaccess::dtObject && l.DataSize != pointerSize;
+    const bool embedded = l.Embedded;
     i = end == std::string::npos ? s.size() : end;
     if (i < s.size() && s[i] == '.') ++i;
     if (i < s.size() && !named) invalidName();

@@ -121,6 +121,7 @@ struct TOraAttributeLayout {
   int32_t DataSize = 0;   // bytes it takes in the instance
   int32_t Offset = 0;     // in the instance
   int32_t IndOffset = 0;  // in the indicator structure, in bytes
+  bool Embedded = false;  // an object of a final type held in place, not through a pointer
 };
 
 class TOraType : public dataaccess::TObjectType {

@@ -281,7 +281,7 @@ class FakeObjectLayer {
       if (!at || l.OCIType != 108) continue;
       if (at->IsCollection())
         put<void*>(data + l.Offset, newObject(at));
-      else if (l.DataSize != int32_t(sizeof(void*)))
+      else if (l.Embedded)
         fillCollections(at, data + l.Offset);
     }
   }

@@ -115,6 +115,23 @@ TEST_F(ObjectTypesTest, DescribedTypeHasNestedAttributesCollectionsAndLayout) {
   EXPECT_EQ(phones->Size, 5);
 }
 
+// An embedded object of pointer size is still held in place, not taken for a pointer.
+TEST_F(ObjectTypesTest, EmbeddedObjectOfPointerSizeIsReadInPlace) {
+  fake.addType(FakeType{"SCOTT", "TAG_T", OCI_TYPECODE_OBJECT, 0, true, {text("V", 10)}});
+  fake.addType(
+      FakeType{"SCOTT", "WRAP_T", OCI_TYPECODE_OBJECT, 0, true, {named("INNER", "TAG_T"), text("W", 5)}});
+  Held<TOraObject> o(new TOraObject());
+  o->AllocObject(fake.svc(), "SCOTT.WRAP_T");
+  const TOraType& t = *o->OraType();
+  EXPECT_TRUE(t.Layout(0).Embedded);
+  EXPECT_EQ(t.Layout(0).DataSize, int32_t(sizeof(void*)));
+  EXPECT_EQ(t.Layout(1).IndOffset, 6);
+  o->SetAttrAsString("INNER.V", "red");
+  o->SetAttrAsString("W", "blue");
+  EXPECT_EQ(o->AttrAsString("INNER.V"), "red");
+  EXPECT_EQ(o->AttrAsString("W"), "blue");
+}
+
 TEST_F(ObjectTypesTest, CacheFindsTypePerServiceContext) {
   Held<TOraType> a(TObjectTypes::GetType(fake.svc(), "SCOTT.ADDRESS_T"));
   const int described = fake.describes;
