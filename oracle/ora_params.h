@@ -5,8 +5,9 @@
 // Length is its element count, 1 for a single value. A cursor parameter holds a TOraCursor; blob,
 // memo and the LOB types hold their content in a TBlob; TIMESTAMP, INTERVAL and NUMBER parameters
 // hold their value object, and their text, integer and float accessors go through it (a NUMBER
-// keeps every digit of its text). XML and object types have no value object yet: their
-// parameters hold a plain variant.
+// keeps every digit of its text). Object, VARRAY, REF, nested-table and XML parameters hold a
+// TOraObject of the matching class (no type until one is given); an XML parameter's text is the
+// document's.
 //
 // Not thread-safe: used by the thread that owns the statement.
 #pragma once
@@ -20,6 +21,7 @@
 #include "dataaccess/memds.h"
 #include "oracle/oraclasses.h"
 #include "oracle/oraclasses_values.h"
+#include "oracle/oraobjects.h"
 
 namespace oracle {
 
@@ -61,6 +63,11 @@ class TOraParam : public dataaccess::TDAParam {
   TOraTimeStamp* GetTimeStamp() const { return dynamic_cast<TOraTimeStamp*>(value_); }
   TOraInterval* GetInterval() const { return dynamic_cast<TOraInterval*>(value_); }
   TOraNumber* GetNumber() const { return dynamic_cast<TOraNumber*>(value_); }
+  // The object of an object, VARRAY, REF, nested-table or XML parameter, else nullptr; an untyped
+  // parameter first becomes an object (GetObject), VARRAY (GetArray) or nested-table parameter.
+  TOraObject* GetObject();
+  TOraArray* GetArray();
+  TOraNestTable* GetNestedTable();
   // Drops what the value object holds for its connection; the object itself stays.
   void ReleaseObject();
 
@@ -88,6 +95,7 @@ class TOraParam : public dataaccess::TDAParam {
   void setValueNull();
 
   TOraCursor* cursor_ = nullptr;
+  TOraObject* object_ = nullptr;                // object, VARRAY, REF, nested table or XML
   dataaccess::TSharedObject* value_ = nullptr;  // TOraTimeStamp, TOraInterval or TOraNumber
   bool table_ = false;
 };

@@ -21,7 +21,6 @@ constexpr uint16_t dtString = 1;
 constexpr uint16_t dtInteger = 4;
 constexpr uint16_t dtFloat = 5;
 constexpr uint16_t dtDateTime = 8;
-constexpr uint16_t dtTimeStamp = 109;
 constexpr int32_t pointerSize = int32_t(sizeof(void*));
 constexpr unsigned OCI_NUMBER_SIGNED = 2;
 constexpr int16_t OCI_IND_NULL = -1;
@@ -255,7 +254,8 @@ void TOraType::Describe(void* svc, const std::string& name) {
     typeName = trimmed.substr(dot + 1);
     quoted = "\"" + schema + "\".\"" + typeName + "\"";
   }
-  Name = schema.empty() ? typeName : AsciiUpper(schema) + "." + AsciiUpper(typeName);
+  // The cache's key; attributes that name this type again are told apart from others by it.
+  Name = AsciiUpper(trimmed);
   auto text = [](const std::string& s) { return reinterpret_cast<const OraText*>(s.data()); };
   check(c.TypeByName(env, hOCIError, svc, schema.empty() ? nullptr : text(schema), ub4(schema.size()),
                      text(typeName), ub4(typeName.size()), nullptr, 0, OCI_DURATION_SESSION, 0, &tdo_));
@@ -383,7 +383,12 @@ void TOraType::describeAttribute(void* param, bool collection) {
       if (schemaLength > 0)
         full = std::string(reinterpret_cast<const char*>(schemaName), std::min<ub4>(schemaLength, 256)) +
                "." + full;
-      TOraType* nested = TObjectTypes::GetType(svc_, full);
+      // A type naming itself is this very type, never another one of the same name in the cache.
+      TOraType* nested = this;
+      if (AsciiUpper(TrimText(full)) == Name)
+        AddRef();
+      else
+        nested = TObjectTypes::GetType(svc_, full);
       platform::ScopeExit release([nested] { nested->Release(); });
       a.SetObjectType(nested);
       if (ociType == 110) {

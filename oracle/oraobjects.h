@@ -28,6 +28,7 @@
 
 #include "dataaccess/memdata_shared.h"
 #include "oracle/oracall.h"
+#include "oracle/oraclasses.h"
 
 namespace oracle {
 
@@ -51,11 +52,6 @@ inline constexpr ub4 OCI_ATTR_NUM_ELEMS = 234;
 inline constexpr ub4 OCI_ATTR_IS_FINAL_TYPE = 279;
 inline constexpr uint8_t OCI_OTYPE_NAME = 1;
 inline constexpr uint8_t OCI_PTYPE_TYPE = 6;
-
-// Data types of the Oracle extensions that object attributes use.
-inline constexpr uint16_t dtOraBlob = 102;
-inline constexpr uint16_t dtOraClob = 103;
-inline constexpr uint16_t dtXML = 116;
 
 // Nesting of object types beyond this is refused as a damaged description (a type that contains
 // itself by value has no finite layout).

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "dataaccess/daconsts.h"
+#include "oracle/ora_params.h"
 #include "oracle/oraerror.h"
 #include "tests/oracle/oraobjects_fake.h"
 
@@ -142,6 +143,15 @@ TEST_F(ObjectTypesTest, CacheFindsTypePerServiceContext) {
   Held<TOraType> c(TObjectTypes::GetType(fake.svc2(), "SCOTT.ADDRESS_T"));
   EXPECT_NE(a.get(), c.get());
   EXPECT_EQ(fake.describes, described + 1);
+}
+
+// A second description of a cached type refers to itself, not to the first one, which may go first.
+TEST_F(ObjectTypesTest, TypeReferringToItsOwnNameHoldsItself) {
+  TOraType* first = TObjectTypes::GetType(fake.svc(), "SCOTT.PERSON_T");
+  Held<TOraType> second(TOraType::Create(fake.svc(), "SCOTT.PERSON_T"));
+  first->Release();
+  EXPECT_EQ(second->Attribute(6).ObjectType(), second.get());
+  EXPECT_EQ(second->AttrType(6)->Name, "SCOTT.PERSON_T");
 }
 
 TEST_F(ObjectTypesTest, UnknownOrDamagedTypeDescriptionIsAnErrorAndLeavesNothingCached) {
@@ -306,6 +316,42 @@ TEST_F(ObjectTypesTest, AssignCopiesTheInstance) {
   b->SetSvcCtx(fake.svc());
   b->Assign(*a.get());
   EXPECT_EQ(b->AttrAsInteger("AGE"), 36);
+}
+
+TEST_F(ObjectTypesTest, ObjectParametersHoldTheirValueObjects) {
+  TOraParam untyped;
+  TOraNestTable* table = untyped.GetNestedTable();
+  ASSERT_NE(table, nullptr);
+  EXPECT_EQ(untyped.DataType, dataset::ftDataSet);
+  EXPECT_EQ(untyped.GetArray(), table);
+  EXPECT_EQ(untyped.GetObject(), table);
+
+  TOraParam number;
+  number.SetDataType(dataset::ftInteger);
+  EXPECT_EQ(number.GetNestedTable(), nullptr);
+  EXPECT_EQ(number.GetObject(), nullptr);
+
+  TOraParam xml;
+  xml.SetDataType(dataaccess::ftXML);
+  EXPECT_TRUE(xml.IsNull());
+  xml.SetAsString("<a>1</a>");
+  EXPECT_EQ(xml.GetAsString(), "<a>1</a>");
+  EXPECT_EQ(xml.GetValue(), dataset::Variant("<a>1</a>"));
+  xml.Clear();
+  EXPECT_TRUE(xml.IsNull());
+
+  TOraParam person;
+  TOraObject* o = person.GetObject();
+  ASSERT_NE(o, nullptr);
+  EXPECT_EQ(person.DataType, dataset::ftADT);
+  o->AllocObject(fake.svc(), "SCOTT.PERSON_T");
+  o->SetAttrAsString("ADDR.CITY", "Paris");
+  EXPECT_EQ(person.GetObject()->AttrAsString("ADDR.CITY"), "Paris");
+  person.ReleaseObject();
+  EXPECT_EQ(o->Instance(), nullptr);
+  EXPECT_EQ(o->ObjectType(), nullptr);
+  person.SetDataType(dataset::ftReference);
+  EXPECT_NE(dynamic_cast<TOraRef*>(person.GetObject()), nullptr);
 }
 
 }  // namespace
