@@ -988,7 +988,9 @@ void TOraArray::SetItemValue(int32_t index, const Variant& value) {
 int32_t TOraArray::AppendItem() {
   CheckType();
   if (!instance_) AllocObject();
-  const int32_t size = Size();
+  // The new element's index counts the deleted elements of a nested table too.
+  sb4 size = 0;
+  check(ObjectCalls().CollSize(env_, hOCIError, instance_, &size));
   appendNullElement(ObjectCalls(), env_, svc_, OraType(), instance_);
   return size;
 }

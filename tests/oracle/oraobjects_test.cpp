@@ -7,6 +7,7 @@
 #include "dataaccess/daconsts.h"
 #include "oracle/ora_params.h"
 #include "oracle/oraerror.h"
+#include "oracle/oraobjects_data.h"
 #include "tests/oracle/oraobjects_fake.h"
 
 namespace oracle {
@@ -352,6 +353,51 @@ TEST_F(ObjectTypesTest, ObjectParametersHoldTheirValueObjects) {
   EXPECT_EQ(o->ObjectType(), nullptr);
   person.SetDataType(dataset::ftReference);
   EXPECT_NE(dynamic_cast<TOraRef*>(person.GetObject()), nullptr);
+}
+
+// The elements of a nested table as records: read, changed, added and deleted through the store.
+TEST_F(ObjectTypesTest, TableDataShowsElementsAsRecordsAndWritesEditsBack) {
+  FakeType nums{"SCOTT", "NUM_TAB", OCI_TYPECODE_NAMEDCOLLECTION, OCI_TYPECODE_TABLE};
+  nums.element = number("", 5);
+  fake.addType(nums);
+  Held<TOraType> type(TObjectTypes::GetType(fake.svc(), "SCOTT.NUM_TAB"));
+  Held<TOraNestTable> table(new TOraNestTable(type.get()));
+  table->AllocObject();
+  for (int i = 0; i < 4; ++i) table->SetItemValue(i, dataaccess::Variant(int32_t(i * 10)));
+  table->DeleteItem(1);
+
+  auto* data = new TTableData();
+  std::unique_ptr<TTableData> owner(data);
+  data->SetTable(table.get());
+  data->Open();
+  EXPECT_EQ(data->GetRecordCount(), 3);
+  ASSERT_EQ(data->Fields[0].Name, "ELEMENT");
+  uint8_t* rec = data->AllocRecBuf();
+  platform::ScopeExit freeRec([rec] { dataaccess::TData::FreeRecBuf(rec); });
+  std::vector<int32_t> seen;
+  data->SetToBegin();
+  for (data->GetNextRecord(rec); !data->Eof(); data->GetNextRecord(rec))
+    seen.push_back(data->GetFieldAsVariant(1, rec).asInt32());
+  EXPECT_EQ(seen, (std::vector<int32_t>{0, 20, 30}));
+
+  data->SetToBegin();
+  data->GetNextRecord(rec);
+  data->GetNextRecord(rec);  // element 2 (20)
+  data->PutFieldAsVariant(1, rec, dataaccess::Variant(int32_t(21)));
+  data->UpdateRecord(rec);
+  EXPECT_EQ(table->ItemAsInteger(2), 21);
+
+  data->PutFieldAsVariant(1, rec, dataaccess::Variant(int32_t(99)));
+  data->AppendRecord(rec);
+  EXPECT_EQ(table->Size(), 4);
+  EXPECT_EQ(table->ItemAsInteger(4), 99);
+
+  data->SetToBegin();
+  data->GetNextRecord(rec);  // element 0
+  data->DeleteRecord();
+  EXPECT_EQ(table->Size(), 3);
+  EXPECT_EQ(table->Next(-1), 2);
+  data->Close();
 }
 
 }  // namespace
