@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "dataaccess/daconsts.h"
+#include "oracle/ora_nestedtable.h"
 #include "oracle/ora_params.h"
 #include "oracle/oraerror.h"
 #include "oracle/oraobjects_data.h"
@@ -398,6 +399,52 @@ TEST_F(ObjectTypesTest, TableDataShowsElementsAsRecordsAndWritesEditsBack) {
   EXPECT_EQ(table->Size(), 3);
   EXPECT_EQ(table->Next(-1), 2);
   data->Close();
+}
+
+TEST_F(ObjectTypesTest, NestedTableDatasetEditsTheCollection) {
+  TOraNestedTable unbound;
+  EXPECT_FALSE(unbound.CanModify());
+  try {
+    unbound.Open();
+    FAIL();
+  } catch (const dataset::EDatabaseError& e) {
+    EXPECT_STREQ(e.what(), "Missing DataSetField property");
+  }
+
+  Held<TOraType> type(TObjectTypes::GetType(fake.svc(), "SCOTT.PHONE_LIST"));
+  Held<TOraArray> phones(new TOraArray(type.get()));
+  phones->AllocObject();
+  phones->SetItemValue(0, dataaccess::Variant("555-1"));
+  phones->SetItemValue(1, dataaccess::Variant("555-2"));
+
+  TOraNestedTable ds;
+  ds.SetTable(phones.get());
+  ds.Open();
+  EXPECT_TRUE(ds.CanModify());
+  std::vector<std::string> seen;
+  for (ds.First(); !ds.Eof(); ds.Next()) seen.push_back(ds.FieldByName("ELEMENT").AsString());
+  EXPECT_EQ(seen, (std::vector<std::string>{"555-1", "555-2"}));
+
+  ds.First();
+  ds.Edit();
+  ds.FieldByName("ELEMENT").SetValue(dataaccess::Variant("555-9"));
+  ds.Post();
+  EXPECT_EQ(phones->ItemAsString(0), "555-9");
+  ds.Append();
+  ds.FieldByName("ELEMENT").SetValue(dataaccess::Variant("555-3"));
+  ds.Post();
+  EXPECT_EQ(phones->Size(), 3);
+  EXPECT_EQ(phones->ItemAsString(2), "555-3");
+
+  // Another collection replaces the rows of the open dataset.
+  Held<TOraArray> other(new TOraArray(type.get()));
+  other->AllocObject();
+  other->SetItemValue(0, dataaccess::Variant("x"));
+  ds.SetTable(other.get());
+  EXPECT_TRUE(ds.Active());
+  ds.First();
+  EXPECT_EQ(ds.FieldByName("ELEMENT").AsString(), "x");
+  ds.Close();
 }
 
 }  // namespace
