@@ -595,7 +595,7 @@ void appendNullElement(const TOraObjectCalls& c, void* env, void* svc, TOraType*
 // Walks `path` from this object. A null met on the way ends a read with a null position; a write
 // clears the null indicators of the objects it passes and appends the element one past the end of
 // a collection.
-TOraObject::Position TOraObject::walk(std::string_view path, bool forWrite) {
+TOraObject::Position TOraObject::walk(std::string_view path, bool forWrite, bool missingIsNull) {
   CheckType();
   if (!instance_) {
     if (AutoCreate)
@@ -648,14 +648,16 @@ TOraObject::Position TOraObject::walk(std::string_view path, bool forWrite) {
           appendNullElement(c, env_, svc_, type, coll);
           ++size;
         }
-        if (index >= size) RaiseError(SInvalidIndex);
         int exists = 0;
         void* elem = nullptr;
         void* elemInd = nullptr;
-        check(c.CollGetElem(env_, hOCIError, coll, sb4(index), &exists, &elem, &elemInd));
-        if (!exists || !elem) RaiseError(SInvalidIndex);
-        p = Position{type,       0,    static_cast<uint8_t*>(elem), static_cast<int16_t*>(elemInd), coll,
-                     sb4(index), false};
+        if (index < size) check(c.CollGetElem(env_, hOCIError, coll, sb4(index), &exists, &elem, &elemInd));
+        if ((!exists || !elem) && !missingIsNull) RaiseError(SInvalidIndex);
+        if (!exists || !elem)
+          p = Position{type, 0, nullptr, nullptr, nullptr, sb4(index), true};
+        else
+          p = Position{type,       0,    static_cast<uint8_t*>(elem), static_cast<int16_t*>(elemInd), coll,
+                       sb4(index), false};
         if (p.ind && *p.ind == OCI_IND_NULL) {
           if (forWrite && objectElement && i < s.size())
             *p.ind = 0;
@@ -734,7 +736,20 @@ TOraObject::Position TOraObject::walk(std::string_view path, bool forWrite) {
 }
 
 void TOraObject::GetAttributeValue(std::string_view path, Variant& dest, bool& isBlank) {
-  dest = AttrValue(path);
+  const Position p = walk(path, false, true);
+  switch (dataTypeAt(p)) {
+    case dtString:
+    case dtInteger:
+    case dtFloat:
+    case dtDateTime:
+      dest = valueAt(p);
+      break;
+    default:
+      // Objects, collections, REFs and LOBs show only whether they are null.
+      dest = Variant::null();
+      isBlank = p.isNull;
+      return;
+  }
   isBlank = dest.isNull();
 }
 

@@ -230,7 +230,8 @@ class TOraObject : public dataaccess::TDBObject {
     int32_t index = -1;        // that element's index
     bool isNull = false;
   };
-  Position walk(std::string_view path, bool forWrite);
+  // `missingIsNull`: an element past the end reads as null instead of raising (record stores).
+  Position walk(std::string_view path, bool forWrite, bool missingIsNull = false);
   uint16_t dataTypeAt(const Position& p) const;
   dataaccess::Variant valueAt(const Position& p);
 

@@ -8,6 +8,82 @@ namespace oracle {
 
 namespace da = dataaccess;
 
+TRefData::~TRefData() {
+  da::ReleaseObject(ref_);
+}
+
+void TRefData::SetRef(TOraRef* ref) {
+  if (ref == ref_) return;
+  if (ref) ref->AddRef();
+  da::ReleaseObject(ref_);
+  ref_ = ref;
+}
+
+void TRefData::InternalPrepare() {
+  if (!ref_) RaiseError("Reference is not defined");
+}
+
+void TRefData::InternalOpen() {
+  InternalPrepare();
+  if (Fields.Count() == 0) InitFields();
+  TData::InternalOpen();
+  bof_ = true;
+  eof_ = false;
+  if (!ref_->RefIsNull()) ref_->Pin();
+}
+
+void TRefData::InternalClose() {
+  if (ref_) ref_->Unpin();
+  TData::InternalClose();
+}
+
+void TRefData::InternalInitFields() {
+  InternalPrepare();
+  ref_->CheckType();
+  TOraType* type = ref_->OraType();
+  auto f = std::make_unique<da::TFieldDesc>();
+  f->Name = f->ActualName = "REF";
+  f->DataType = type->DataType;
+  f->Size = uint16_t(sizeof(void*));  // the slot holds the REF object
+  f->FieldNo = 1;
+  f->Required = !FieldOptional;
+  f->SetObjectType(type);
+  da::TFieldDesc& field = Fields.Add(std::move(f));
+  InitObjectFields(type, &field);
+}
+
+void TRefData::GetRecord(uint8_t* recBuf) {
+  if (bof_ || eof_ || !ref_ || ref_->RefIsNull()) return;
+  SetSlotPointer<da::TDBObject>(Fields[0], recBuf, ref_);
+}
+
+void TRefData::GetNextRecord(uint8_t* recBuf) {
+  if (bof_ && ref_ && !ref_->RefIsNull()) {
+    bof_ = false;
+    GetRecord(recBuf);
+  } else {
+    eof_ = true;
+  }
+}
+
+void TRefData::GetPriorRecord(uint8_t* recBuf) {
+  if (eof_ && ref_ && !ref_->RefIsNull()) {
+    eof_ = false;
+    GetRecord(recBuf);
+  } else {
+    bof_ = true;
+  }
+}
+
+void TRefData::PutRecord(const uint8_t* recBuf) {
+  DA_ASSERT(SlotPointer<da::TDBObject>(Fields[0], recBuf) == ref_, "Record holds another reference");
+}
+
+void TRefData::UpdateRecord(const uint8_t* recBuf) {
+  PutRecord(recBuf);
+  ref_->Flush();
+}
+
 TTableData::~TTableData() {
   da::ReleaseObject(table_);
 }

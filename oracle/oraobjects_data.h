@@ -1,3 +1,6 @@
+// TRefData: the object a REF points to as a record store of one record, whose one field "REF"
+// holds the REF and has the type's attributes as child fields; changes are flushed to the object.
+//
 // TTableData: the elements of a VARRAY or nested table as a record store, one record per element,
 // with inserts, updates and deletes written through to the collection.
 //
@@ -10,10 +13,41 @@
 
 #include <cstdint>
 
+#include "dataaccess/memdata_data.h"
 #include "dataaccess/memdata_list.h"
 #include "oracle/oraobjects.h"
 
 namespace oracle {
+
+class TRefData : public dataaccess::TData {
+ public:
+  TRefData() = default;
+  ~TRefData() override;
+
+  // Holds one reference to `ref` (nullptr: none); the store must be closed.
+  void SetRef(TOraRef* ref);
+  TOraRef* Ref() const { return ref_; }
+  // Makes the "REF" field optional instead of required.
+  bool FieldOptional = false;
+
+  void InternalPrepare() override;
+  void InternalOpen() override;
+  void InternalClose() override;
+  void InternalInitFields() override;
+  void GetRecord(uint8_t* recBuf) override;
+  void GetNextRecord(uint8_t* recBuf) override;
+  void GetPriorRecord(uint8_t* recBuf) override;
+  void PutRecord(const uint8_t* recBuf) override;
+  void AppendRecord(const uint8_t*) override {}
+  void InsertRecord(const uint8_t*) override {}
+  // Flushes the changed object to the server's object cache.
+  void UpdateRecord(const uint8_t* recBuf) override;
+  void DeleteRecord() override {}
+  int GetRecordCount() const override { return ref_ && !ref_->RefIsNull() ? 1 : 0; }
+
+ private:
+  TOraRef* ref_ = nullptr;
+};
 
 class TTableData : public dataaccess::TMemData {
  public:

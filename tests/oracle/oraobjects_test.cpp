@@ -447,5 +447,49 @@ TEST_F(ObjectTypesTest, NestedTableDatasetEditsTheCollection) {
   ds.Close();
 }
 
+TEST_F(ObjectTypesTest, RefDataShowsTheReferencedObjectAsOneRecord) {
+  Held<TOraObject> boss(newPerson());
+  boss->SetAttrAsString("NAME", "Grace");
+  boss->SetAttrAsString("PHONES[0]", "555-0");
+  Held<TOraType> t(TObjectTypes::GetType(fake.svc(), "SCOTT.PERSON_T"));
+  Held<TOraRef> ref(new TOraRef(t.get()));
+  ref->SetSvcCtx(fake.svc());
+
+  TRefData none;
+  EXPECT_THROW(none.Open(), std::runtime_error);
+
+  TRefData data;
+  data.SetRef(ref.get());
+  data.Open();  // a null REF: no record
+  uint8_t* rec = data.AllocRecBuf();
+  platform::ScopeExit freeRec([rec] { dataaccess::TData::FreeRecBuf(rec); });
+  data.GetNextRecord(rec);
+  EXPECT_TRUE(data.Eof());
+  data.Close();
+
+  *ref->RefPtr() = fake.refTo(boss->Instance());
+  data.Open();
+  data.SetToBegin();
+  data.GetNextRecord(rec);
+  ASSERT_FALSE(data.Eof());
+  EXPECT_EQ(data.Fields[0].Name, "REF");
+  EXPECT_TRUE(data.Fields[0].Required);
+  const int name = data.FieldByName("REF.NAME").FieldNo;
+  EXPECT_EQ(data.GetFieldAsVariant(name, rec), dataaccess::Variant("Grace"));
+  EXPECT_EQ(data.GetFieldAsVariant(data.FieldByName("REF.PHONES[0]").FieldNo, rec),
+            dataaccess::Variant("555-0"));
+  EXPECT_TRUE(data.GetNull(data.FieldByName("REF.PHONES[3]").FieldNo, rec));
+  EXPECT_TRUE(data.GetNull(data.FieldByName("REF.ADDR").FieldNo, rec));
+
+  data.PutFieldAsVariant(data.FieldByName("REF.ADDR.CITY").FieldNo, rec, dataaccess::Variant("Arlington"));
+  data.UpdateRecord(rec);
+  EXPECT_EQ(fake.flushes, 1);
+  EXPECT_EQ(boss->AttrAsString("ADDR.CITY"), "Arlington");
+  data.GetNextRecord(rec);
+  EXPECT_TRUE(data.Eof());
+  data.Close();
+  EXPECT_EQ(fake.unpins, 1);
+}
+
 }  // namespace
 }  // namespace oracle
