@@ -1,7 +1,9 @@
 // Feeds arbitrary type descriptions to the object-type reader, as a damaged or hostile server may
 // describe them: every describe answer (type codes, attribute counts, names, sizes, nested type
-// names that may lead back into the type being described) comes from the input. Describing gives a
-// type whose layout holds together or a clean error, and every type is freed afterwards.
+// names that may lead back into the type being described) comes from the input, and what is left
+// of it is an attribute path walked over a null object of the type. Describing gives a type whose
+// layout holds together or a clean error, a path is null or refused, and every type is freed.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -193,7 +195,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   try {
     TOraType* type = TOraType::Create(&svc, "A");
     checkLayout(*type);
+    // The rest of the input is an attribute path, walked over a null object of the type: the walk
+    // checks every name and index against the types without reading the instance.
+    const std::string path(reinterpret_cast<const char*>(data) + script.at, size - script.at);
+    std::vector<uint8_t> instance(size_t(std::max(type->DataSize(), int32_t(sizeof(void*)))));
+    int16_t nullIndicator = -1;
+    auto* object = new TOraObject(type);
     type->Release();
+    object->SetInstance(instance.data(), &nullIndicator);
+    try {
+      check(object->AttrIsNull(path));
+    } catch (const std::exception&) {
+      // an invalid path
+    }
+    object->Release();
   } catch (const std::exception&) {
     // a clean refusal
   }
