@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+#include <vector>
+
 #include "dataaccess/daconsts.h"
 #include "oracle/ora_nestedtable.h"
 #include "oracle/ora_params.h"
@@ -154,6 +157,24 @@ TEST_F(ObjectTypesTest, TypeReferringToItsOwnNameHoldsItself) {
   first->Release();
   EXPECT_EQ(second->Attribute(6).ObjectType(), second.get());
   EXPECT_EQ(second->AttrType(6)->Name, "SCOTT.PERSON_T");
+}
+
+TEST_F(ObjectTypesTest, CachedTypeIsSharedAcrossThreads) {
+  Held<TOraType> held(TObjectTypes::GetType(fake.svc(), "SCOTT.PERSON_T"));
+  const int described = fake.describes;
+  std::vector<std::jthread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&] {
+      for (int i = 0; i < 500; ++i) {
+        TOraType* type = TObjectTypes::GetType(fake.svc(), "scott.person_t");
+        EXPECT_EQ(type, held.get());
+        EXPECT_EQ(TObjectTypes::FindType(fake.svc(), "SCOTT.ADDRESS_T")->Name, "SCOTT.ADDRESS_T");
+        type->Release();
+      }
+    });
+  threads.clear();
+  EXPECT_EQ(fake.describes, described);
+  EXPECT_EQ(held->RefCount(), 1);
 }
 
 TEST_F(ObjectTypesTest, UnknownOrDamagedTypeDescriptionIsAnErrorAndLeavesNothingCached) {
