@@ -824,6 +824,57 @@ Variant TOraObject::valueAt(const Position& p) {
   }
 }
 
+void TOraObject::objectAt(const Position& p, void*& instance, void*& indicator) {
+  instance = indicator = nullptr;
+  if (p.attr < 0) {
+    instance = instance_;
+    indicator = indicator_;
+    return;
+  }
+  if (!p.data) return;  // met a null on the way
+  const TOraAttributeLayout& l = p.type->Layout(p.attr);
+  if (p.coll || l.Embedded) {
+    // Elements are handed out as the instance itself; embedded objects lie in place.
+    instance = p.data;
+    indicator = p.ind;
+    return;
+  }
+  instance = *reinterpret_cast<void**>(p.data);
+  indicator = p.ind;
+}
+
+TOraObject* TOraObject::AttrAsObject(std::string_view path) {
+  const Position p = walk(path, false, true);
+  TOraType* type = p.attr < 0 ? OraType() : p.type->AttrType(p.attr);
+  const bool object = p.attr < 0 ? true : type && p.type->Layout(p.attr).OCIType == 108;
+  if (!object || !type || type->DataType != dataaccess::dtObject) RaiseError("Cannot convert type to Object");
+  void* instance = nullptr;
+  void* indicator = nullptr;
+  objectAt(p, instance, indicator);
+  auto* result = new TOraObject(type);
+  result->svc_ = svc_;
+  result->env_ = env_;
+  result->instance_ = instance;
+  result->indicator_ = indicator;
+  return result;
+}
+
+TOraArray* TOraObject::AttrAsArray(std::string_view path) {
+  const Position p = walk(path, false, true);
+  TOraType* type = p.attr < 0 ? OraType() : p.type->AttrType(p.attr);
+  if (!type || !type->IsCollection() || (p.attr >= 0 && p.type->Layout(p.attr).OCIType != 108))
+    RaiseError("Cannot convert type to Array");
+  void* instance = nullptr;
+  void* indicator = nullptr;
+  objectAt(p, instance, indicator);
+  TOraArray* result = type->DataType == dataaccess::dtTable ? new TOraNestTable(type) : new TOraArray(type);
+  result->svc_ = svc_;
+  result->env_ = env_;
+  result->instance_ = instance;
+  result->indicator_ = indicator;
+  return result;
+}
+
 bool TOraObject::AttrIsNull(std::string_view path) {
   const Position p = walk(path, false);
   return p.isNull || (p.attr < 0 && GetIsNull());
@@ -993,6 +1044,11 @@ dataset::DateTime TOraArray::ItemAsDateTime(int32_t index) {
   if (dataTypeAt(p) != dtDateTime) RaiseError("Cannot convert type to Date");
   const Variant v = valueAt(p);
   return v.isNull() ? dataset::DateTime{} : v.asDateTime();
+}
+
+TOraObject* TOraArray::ItemAsObject(int32_t index) {
+  if (index < 0) RaiseError(SInvalidIndex);
+  return AttrAsObject(itemPath(index));
 }
 
 void TOraArray::SetItemValue(int32_t index, const Variant& value) {

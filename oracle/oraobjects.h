@@ -210,6 +210,11 @@ class TOraObject : public dataaccess::TDBObject {
   int32_t AttrAsInteger(std::string_view path);
   double AttrAsFloat(std::string_view path);
   dataset::DateTime AttrAsDateTime(std::string_view path);
+  // The object or collection at `path` as an object of its own (one reference for the caller),
+  // reading and writing this object's instance in place: valid while this object keeps its
+  // instance. Another attribute type raises "Cannot convert type to Object".
+  TOraObject* AttrAsObject(std::string_view path);
+  TOraArray* AttrAsArray(std::string_view path);
   void SetAttrAsString(std::string_view path, std::string_view value);
   void SetAttrAsInteger(std::string_view path, int32_t value);
   void SetAttrAsFloat(std::string_view path, double value);
@@ -233,6 +238,8 @@ class TOraObject : public dataaccess::TDBObject {
   // `missingIsNull`: an element past the end reads as null instead of raising (record stores).
   Position walk(std::string_view path, bool forWrite, bool missingIsNull = false);
   uint16_t dataTypeAt(const Position& p) const;
+  // The instance and indicator of the object or collection at `p`.
+  void objectAt(const Position& p, void*& instance, void*& indicator);
   dataaccess::Variant valueAt(const Position& p);
 
   void* svc_ = nullptr;
@@ -287,6 +294,8 @@ class TOraArray : public TOraObject {
   int32_t ItemAsInteger(int32_t index);
   double ItemAsFloat(int32_t index);
   dataset::DateTime ItemAsDateTime(int32_t index);
+  // An object element (see AttrAsObject); another element type raises "Cannot convert type to Object".
+  TOraObject* ItemAsObject(int32_t index);
   // An index one past the end appends.
   void SetItemValue(int32_t index, const dataaccess::Variant& value);
   // Appends one null element of the element type and answers its index.

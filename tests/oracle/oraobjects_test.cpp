@@ -233,6 +233,23 @@ TEST_F(ObjectTypesTest, AttributesAreWrittenAndReadBackByPath) {
   EXPECT_EQ(o->AttrAsInteger("ORDERS[1]QTY"), 9);
   EXPECT_TRUE(o->AttrIsNull("ORDERS[1].PRICE"));
 
+  Held<TOraObject> addr(o->AttrAsObject("ADDR"));
+  EXPECT_EQ(addr->AttrAsString("CITY"), "London");
+  addr->SetAttrAsString("STREET", "Baker St");
+  EXPECT_EQ(o->AttrAsString("ADDR.STREET"), "Baker St");
+  Held<TOraArray> phones(o->AttrAsArray("PHONES"));
+  EXPECT_EQ(phones->Size(), 2);
+  EXPECT_EQ(phones->ItemAsString(0), "555-1");
+  Held<TOraArray> orders(o->AttrAsArray("ORDERS"));
+  ASSERT_NE(dynamic_cast<TOraNestTable*>(orders.get()), nullptr);
+  Held<TOraObject> line(orders->ItemAsObject(1));
+  EXPECT_EQ(line->AttrAsInteger("QTY"), 9);
+  Held<TOraObject> sameLine(o->AttrAsObject("ORDERS[1]"));
+  EXPECT_EQ(sameLine->Instance(), line->Instance());
+  EXPECT_THROW(o->AttrAsObject("NAME"), std::runtime_error);
+  EXPECT_THROW(o->AttrAsArray("ADDR"), std::runtime_error);
+  EXPECT_THROW(phones->ItemAsObject(0), std::runtime_error);
+
   o->SetAttrIsNull("ADDR", true);
   EXPECT_TRUE(o->AttrIsNull("ADDR.CITY"));
   o->SetAttributeValue("AGE", dataaccess::Variant::null());
