@@ -182,6 +182,10 @@ void TObjectTypes::ClearTypes(void* svc) {
       }
   }
   for (TOraType* t : types) {
+    {
+      std::lock_guard guard(cache().lock);
+      t->svc_ = nullptr;
+    }
     t->ClearAttributes();
     t->layout_.clear();
   }

@@ -165,8 +165,9 @@ class TObjectTypes {
   // A cached type (one reference added) or a newly described one.
   static TOraType* GetType(void* svc, const std::string& name);
   static int Count();
-  // Empties the attribute lists of every type described on `svc`, so that types referring to each
-  // other (by REF) are freed with their last outside reference; for the end of a session.
+  // For the end of a session: every type described on `svc` leaves the cache's reach (FindType no
+  // longer finds it, and it has no service context) and its attribute list is emptied, so that
+  // types referring to each other by REF are freed with their last outside reference.
   static void ClearTypes(void* svc);
 
  private:

@@ -159,6 +159,19 @@ TEST_F(ObjectTypesTest, TypeReferringToItsOwnNameHoldsItself) {
   EXPECT_EQ(second->AttrType(6)->Name, "SCOTT.PERSON_T");
 }
 
+// A type still held after its session ended is never found again for a later session.
+TEST_F(ObjectTypesTest, ClearedSessionTypesAreNoLongerFound) {
+  Held<TOraType> held(TObjectTypes::GetType(fake.svc(), "SCOTT.PERSON_T"));
+  Held<TOraType> other(TObjectTypes::GetType(fake.svc2(), "SCOTT.ADDRESS_T"));
+  TObjectTypes::ClearTypes(fake.svc());
+  EXPECT_EQ(TObjectTypes::FindType(fake.svc(), "SCOTT.PERSON_T"), nullptr);
+  EXPECT_EQ(held->SvcCtx(), nullptr);
+  EXPECT_EQ(held->AttributeCount(), 0);
+  EXPECT_EQ(TObjectTypes::FindType(fake.svc2(), "SCOTT.ADDRESS_T"), other.get());
+  Held<TOraObject> o(new TOraObject(held.get()));
+  EXPECT_THROW(o->AllocObject(), std::runtime_error);
+}
+
 TEST_F(ObjectTypesTest, CachedTypeIsSharedAcrossThreads) {
   Held<TOraType> held(TObjectTypes::GetType(fake.svc(), "SCOTT.PERSON_T"));
   const int described = fake.describes;
