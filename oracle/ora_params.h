@@ -5,9 +5,10 @@
 // Length is its element count, 1 for a single value. A cursor parameter holds a TOraCursor; blob,
 // memo and the LOB types hold their content in a TBlob; TIMESTAMP, INTERVAL and NUMBER parameters
 // hold their value object, and their text, integer and float accessors go through it (a NUMBER
-// keeps every digit of its text). Object, VARRAY, REF, nested-table and XML parameters hold a
-// TOraObject of the matching class (no type until one is given); an XML parameter's text is the
-// document's.
+// keeps every digit of its text). BLOB and CLOB parameters hold a TOraLob, BFILE parameters a
+// TOraFile, without a service context until they are bound. Object, VARRAY, REF, nested-table and
+// XML parameters hold a TOraObject of the matching class (no type until one is given); an XML
+// parameter's text is the document's.
 //
 // Not thread-safe: used by the thread that owns the statement.
 #pragma once
@@ -68,7 +69,16 @@ class TOraParam : public dataaccess::TDAParam {
   TOraObject* GetObject();
   TOraArray* GetArray();
   TOraNestTable* GetNestedTable();
-  // Drops what the value object holds for its connection; the object itself stays.
+  // The LOB of a BLOB, CLOB or BFILE parameter (an untyped one becomes a CLOB first), and the
+  // file of a BFILE parameter (an untyped one becomes a BFILE first); nullptr for other types.
+  // The parameter keeps them.
+  TOraLob* GetLob();
+  TOraFile* GetFile();
+  // A fixed-length wide-string field makes a parameter of the fixed wide-string type.
+  void AssignFieldValue(const dataset::Field& field, const dataset::Variant& value) override;
+  // Drops what the value object holds for its connection (a LOB's locator, a TIMESTAMP's or
+  // INTERVAL's descriptor, which makes it null; an object's instance and type); the object itself
+  // stays.
   void ReleaseObject();
 
   bool GetTable() const { return table_; }
