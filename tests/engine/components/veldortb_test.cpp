@@ -245,6 +245,33 @@ TEST_F(TaskRoadTest, BlobWritePastTheLargestBlobRaises) {
   logc.Cancel();
 }
 
+// An engine failure is a database error: a handler of database errors sees it whole.
+TEST_F(TaskRoadTest, EngineFailuresReachHandlersOfDatabaseErrors) {
+  TVELDORDatabase db;
+  db.SetDatabaseName("dbmain");
+  db.SetDirectory(dir.path());
+  createTaskTables("dbmain");
+  TVELDORTable task;
+  task.SetDatabaseName("dbmain");
+  task.SetTableName("task");
+  task.Open();
+  for (int i = 0; i < 2; ++i) {
+    task.Append();
+    task.FieldByName("id").SetAsInteger(7);
+    try {
+      task.Post();
+      EXPECT_EQ(i, 0);
+    } catch (const ds::EDatabaseError& e) {
+      EXPECT_EQ(i, 1);
+      const auto* engineError = dynamic_cast<const EVELDOREngineError*>(&e);
+      ASSERT_NE(engineError, nullptr) << e.what();
+      EXPECT_EQ(engineError->ErrorCode(), engine::VELDOR_KEYVIOL);
+      task.Cancel();
+    }
+  }
+  EXPECT_EQ(task.RecordCount(), 1);
+}
+
 TEST_F(TaskRoadTest, DatasetModelOverATable) {
   TVELDORDatabase db;
   db.SetDatabaseName("dbmain");
