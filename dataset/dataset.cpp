@@ -227,6 +227,7 @@ void DataSet::Resync() {
 void DataSet::CheckBrowseMode() {
   checkActive();
   DataEventNotify(deCheckBrowseMode);
+  if (state_ == dsSetKey) return Post();
   if (editing(state_)) {
     UpdateRecord();
     if (modified_)
@@ -315,6 +316,7 @@ void DataSet::InternalPost() {
 }
 
 void DataSet::Post() {
+  if (state_ == dsSetKey) return endKeyEntry(true);
   UpdateRecord();
   DataEventNotify(deCheckBrowseMode);
   runEvent(BeforePost);
@@ -325,7 +327,14 @@ void DataSet::Post() {
   runEvent(AfterPost);
 }
 
+void DataSet::endKeyEntry(bool keep) {
+  PostKeyBuffer(keep);
+  SetState(dsBrowse);
+  DataEventNotify(deDataSetChange);
+}
+
 void DataSet::Cancel() {
+  if (state_ == dsSetKey) return endKeyEntry(false);
   if (!editing(state_)) return;
   DataEventNotify(deCheckBrowseMode);
   runEvent(BeforeCancel);

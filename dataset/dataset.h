@@ -247,6 +247,9 @@ class DataSet {
   virtual void DoBeforeInsert() { runEvent(BeforeInsert); }
   virtual void DoBeforeDelete() { runEvent(BeforeDelete); }
   virtual bool FindRecord(bool restart, bool goForward);
+  // Ends key entry (the key state): Post keeps the key just entered, Cancel restores the one
+  // before. The dataset then returns to browsing.
+  virtual void PostKeyBuffer(bool /*keep*/) {}
   // The buffer that fields read in the current state; nullptr when there is none.
   virtual uint8_t* GetStateBuffer();
 
@@ -286,6 +289,7 @@ class DataSet {
   void beginInsert(bool atEnd);
   void checkActive() const;
   void checkRequiredFields();
+  void endKeyEntry(bool keep);
   void runEvent(const std::function<void(DataSet&)>& event) {
     if (event) event(*this);
   }

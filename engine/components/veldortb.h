@@ -11,7 +11,8 @@
 //   TVELDORQuery        ... over the result of SQL text, or running it without one
 //
 // Engine failures arrive as engine::EVELDOREngineError with their code and context; misuse of a
-// component raises dataset::EDatabaseError with the fixed texts below.
+// component raises dataset::EDatabaseError with the fixed texts below. Both are database errors:
+// a handler catching dataset::EDatabaseError catches engine failures too.
 //
 // Threads: every engine call of every component runs under the session lock, one recursive
 // mutex of the process, so that components of several threads may share the engine. A dataset
@@ -61,6 +62,7 @@ inline constexpr const char* SNotEditing = "Table is not in edit or insert mode.
 inline constexpr const char* SFieldReadOnly = "Field %s cannot be modified.";
 inline constexpr const char* SNotIndexField = "Field %s is not in the current index.";
 inline constexpr const char* SFieldIndexError = "Field index out of range.";
+inline constexpr const char* SIndexFieldMissing = "Cannot access index field %s.";
 inline constexpr const char* SNoTableName = "Missing table name.";
 inline constexpr const char* SCircularDataLink = "Circular data links are not allowed.";
 inline constexpr const char* SFieldNotFound = "Field '%s' not found";
@@ -352,6 +354,34 @@ class TVELDORDataSet : public dataset::DataSet {
   void SetRange(const std::vector<dataset::Variant>& start, const std::vector<dataset::Variant>& end);
   void CancelRange();
 
+  // Keys of the current index. SetKey enters key state with an empty search key, EditKey with
+  // the last one; the current index's fields are then assigned (any other field fails with
+  // "Field %s is not in the current index."), and Post keeps the key, Cancel restores the one
+  // before. GotoKey moves to the record with exactly that key (false, staying put, when there is
+  // none); GotoNearest to it or to the first above it (the last record when none is). The search covers
+  // KeyFieldCount leading key fields, or when that is 0 the leading ones up to the last assigned.
+  void SetKey();
+  void EditKey();
+  bool GotoKey();
+  void GotoNearest();
+  // SetKey, the values into the leading key fields in order, then GotoKey or GotoNearest.
+  bool FindKey(const std::vector<dataset::Variant>& values);
+  void FindNearest(const std::vector<dataset::Variant>& values);
+  // Of the key being entered; requires key state.
+  int KeyFieldCount() const;
+  void SetKeyFieldCount(int count);
+  // The same key entry on the two range keys; ApplyRange limits the records to those between
+  // them (an unassigned bound is open), CancelRange clears both.
+  void SetRangeStart();
+  void SetRangeEnd();
+  void EditRangeStart();
+  void EditRangeEnd();
+  void ApplyRange();
+  // The current index's key fields: their count, and field `index` of them ("Field index out of
+  // range." outside 0..count-1, "Cannot access index field %s." when no field shows it).
+  int IndexFieldCount() const;
+  dataset::Field& IndexFields(int index) const;
+
   // The filter text that finds the records whose `fields` hold `values`.
   std::string BuildLocateFilter(const std::vector<dataset::Field*>& fields,
                                 const std::vector<dataset::Variant>& values, bool partialKey) const;
@@ -399,10 +429,25 @@ class TVELDORDataSet : public dataset::DataSet {
   bool FindRecord(bool restart, bool goForward) override;
   uint8_t* GetStateBuffer() override;
   void DoOnNewRecord() override;
+  void PostKeyBuffer(bool keep) override;
 
   std::unique_ptr<TDataCursor> cursor_;
 
  private:
+  // A key being entered or kept: a record image whose key fields hold it, which leading key
+  // fields were assigned, and how many take part in a search (0: up to the last assigned).
+  struct KeyBuffer {
+    std::vector<uint8_t> record;
+    uint32_t assigned = 0;
+    int fieldCount = 0;
+  };
+  enum KeyIndex { kiLookup, kiRangeStart, kiRangeEnd, kiCount };
+  void beginKeyEntry(KeyIndex which, bool clear);
+  // The number of leading key fields a search with `key` covers.
+  int keyFields(const KeyBuffer& key) const;
+  bool gotoKey(bool nearest);
+  // The position of `field` among the current index's key fields; -1 when it is none of them.
+  int keyPosition(const dataset::Field& field) const;
   friend class TVELDORBlobStream;
   void fillFieldDefs(TDataCursor& cursor);
   // Whether the current index leads with exactly the key fields, under the same case rule; and
@@ -426,6 +471,9 @@ class TVELDORDataSet : public dataset::DataSet {
   uint8_t* lookupRecord_ = nullptr;
   TFilter* textFilter_ = nullptr;
   TFilter* callbackFilter_ = nullptr;
+  KeyBuffer keys_[kiCount];
+  KeyBuffer savedKey_;
+  KeyBuffer* keyBuffer_ = nullptr;  // the one being entered, in key state
 };
 
 class TVELDORDBDataSet : public TVELDORDataSet {

@@ -366,6 +366,9 @@ void TVELDORDataSet::InternalOpen() {
 
 void TVELDORDataSet::InternalClose() {
   dropFilters();
+  for (KeyBuffer& key : keys_) key = {};
+  savedKey_ = {};
+  keyBuffer_ = nullptr;
   oldValues_.clear();
   DestroyFields();
 }
@@ -558,6 +561,8 @@ uint8_t* TVELDORDataSet::GetStateBuffer() {
       return lookupRecord_ ? lookupRecord_ : CalcBuffer();
     case ds::dsOldValue:
       return haveOldValues_ ? oldValues_.data() : ActiveBuffer();
+    case ds::dsSetKey:
+      return keyBuffer_ ? keyBuffer_->record.data() : nullptr;
     default:
       return ActiveBuffer();
   }
@@ -611,6 +616,11 @@ void TVELDORDataSet::SetFieldData(ds::Field& field, const Variant& value) {
   if (!allowed) DatabaseError(SNotEditing);
   if (field.Kind != ds::FieldKind::Data) return DataSet::SetFieldData(field, value);
   if (s == ds::dsCalcFields) DatabaseError(SNotEditing);
+  int keyAt = -1;
+  if (s == ds::dsSetKey && cursor_->CurrentIndex() != kNoCurrentIndex) {
+    keyAt = keyPosition(field);
+    if (keyAt < 0) DatabaseErrorFmt(SNotIndexField, field.DisplayName());
+  }
   if (field.ReadOnly && s != ds::dsSetKey && s != ds::dsFilter)
     DatabaseErrorFmt(SFieldReadOnly, field.DisplayName());
   field.Validate(value);
@@ -635,6 +645,7 @@ void TVELDORDataSet::SetFieldData(ds::Field& field, const Variant& value) {
     TSessionLock lock(LockSession());
     cursor_->PutField(uint16_t(field.FieldNo), buffer, has ? bytes.data() : nullptr);
   }
+  if (keyAt >= 0 && keyBuffer_) keyBuffer_->assigned |= 1u << keyAt;
   if (s != ds::dsCalcFields && s != ds::dsFilter && s != ds::dsNewValue)
     DataEventNotify(ds::deFieldChange, &field);
 }
@@ -895,6 +906,8 @@ void TVELDORDataSet::CancelRange() {
     TSessionLock lock(LockSession());
     cursor_->ResetRange();
   }
+  keys_[kiRangeStart] = {};
+  keys_[kiRangeEnd] = {};
   CursorPosChanged();
   First();
 }
@@ -919,6 +932,143 @@ Variant TVELDORDataSet::Lookup(const std::string& keyFields, const Variant& keyV
   std::vector<Variant> values;
   for (ds::Field* f : GetFieldList(resultFields)) values.push_back(f->Value());
   return values.size() == 1 ? values[0] : Variant(values);
+}
+
+// ---- Keys ----
+
+int TVELDORDataSet::IndexFieldCount() const {
+  if (!cursor_ || cursor_->CurrentIndex() == kNoCurrentIndex) return 0;
+  return cursor_->GetIndexDesc(cursor_->CurrentIndex()).fieldCount;
+}
+
+ds::Field& TVELDORDataSet::IndexFields(int index) const {
+  if (index < 0 || index >= IndexFieldCount()) DatabaseError(SFieldIndexError);
+  const uint16_t number = cursor_->GetIndexDesc(cursor_->CurrentIndex()).fields[index];
+  for (int i = 0; i < FieldCount(); ++i) {
+    ds::Field& f = Fields(i);
+    if (f.Kind == ds::FieldKind::Data && f.FieldNo > 0 &&
+        cursor_->GetFieldDesc(uint16_t(f.FieldNo)).FieldNumber() == number)
+      return f;
+  }
+  DatabaseErrorFmt(SIndexFieldMissing, cursor_->GetFieldDescByNumber(number).Name());
+}
+
+int TVELDORDataSet::keyPosition(const ds::Field& field) const {
+  if (field.FieldNo <= 0) return -1;
+  const TIndexDescriptor d = cursor_->GetIndexDesc(cursor_->CurrentIndex());
+  const uint16_t number = cursor_->GetFieldDesc(uint16_t(field.FieldNo)).FieldNumber();
+  for (int k = 0; k < d.fieldCount; ++k)
+    if (d.fields[k] == number) return k;
+  return -1;
+}
+
+void TVELDORDataSet::beginKeyEntry(KeyIndex which, bool clear) {
+  CheckBrowseMode();
+  KeyBuffer& key = keys_[which];
+  savedKey_ = key;
+  if (key.record.size() != bufferSize_ || clear) {
+    key = {std::vector<uint8_t>(bufferSize_), 0, 0};
+    TSessionLock lock(LockSession());
+    cursor_->ClearRecordBuffer(key.record.data());
+  }
+  keyBuffer_ = &key;
+  SetState(ds::dsSetKey);
+  DataEventNotify(ds::deDataSetChange);
+}
+
+void TVELDORDataSet::PostKeyBuffer(bool keep) {
+  if (keyBuffer_ && !keep) *keyBuffer_ = savedKey_;
+  keyBuffer_ = nullptr;
+  savedKey_ = {};
+}
+
+void TVELDORDataSet::SetKey() {
+  beginKeyEntry(kiLookup, true);
+}
+void TVELDORDataSet::EditKey() {
+  beginKeyEntry(kiLookup, false);
+}
+void TVELDORDataSet::SetRangeStart() {
+  beginKeyEntry(kiRangeStart, true);
+}
+void TVELDORDataSet::SetRangeEnd() {
+  beginKeyEntry(kiRangeEnd, true);
+}
+void TVELDORDataSet::EditRangeStart() {
+  beginKeyEntry(kiRangeStart, false);
+}
+void TVELDORDataSet::EditRangeEnd() {
+  beginKeyEntry(kiRangeEnd, false);
+}
+
+int TVELDORDataSet::KeyFieldCount() const {
+  if (State() != ds::dsSetKey || !keyBuffer_) DatabaseError(SNotEditing);
+  return keyBuffer_->fieldCount;
+}
+
+void TVELDORDataSet::SetKeyFieldCount(int count) {
+  if (State() != ds::dsSetKey || !keyBuffer_) DatabaseError(SNotEditing);
+  if (count < 0 || count > IndexFieldCount()) DatabaseError(SFieldIndexError);
+  keyBuffer_->fieldCount = count;
+}
+
+int TVELDORDataSet::keyFields(const KeyBuffer& key) const {
+  if (key.fieldCount > 0) return std::min(key.fieldCount, IndexFieldCount());
+  int count = 0;
+  for (int k = 0; k < 32; ++k)
+    if (key.assigned & (1u << k)) count = k + 1;
+  return count;
+}
+
+bool TVELDORDataSet::gotoKey(bool nearest) {
+  CheckBrowseMode();
+  const KeyBuffer& key = keys_[kiLookup];
+  if (key.record.empty()) return false;
+  bool found = false;
+  {
+    TSessionLock lock(LockSession());
+    CursorPosChanged();
+    found = cursor_->FindKey(false, key.record.data(), keyFields(key), nearest, 0, nullptr);
+  }
+  // A nearest search that found nothing at or above the key leaves the cursor at the end.
+  if (found || nearest) ResyncWithScroll();
+  return found;
+}
+
+bool TVELDORDataSet::GotoKey() {
+  return gotoKey(false);
+}
+
+void TVELDORDataSet::GotoNearest() {
+  gotoKey(true);
+}
+
+bool TVELDORDataSet::FindKey(const std::vector<Variant>& values) {
+  if (values.size() > size_t(IndexFieldCount())) DatabaseError(SFieldIndexError);
+  SetKey();
+  for (size_t k = 0; k < values.size(); ++k) IndexFields(int(k)).SetValue(values[k]);
+  return GotoKey();
+}
+
+void TVELDORDataSet::FindNearest(const std::vector<Variant>& values) {
+  if (values.size() > size_t(IndexFieldCount())) DatabaseError(SFieldIndexError);
+  SetKey();
+  for (size_t k = 0; k < values.size(); ++k) IndexFields(int(k)).SetValue(values[k]);
+  GotoNearest();
+}
+
+void TVELDORDataSet::ApplyRange() {
+  CheckBrowseMode();
+  const KeyBuffer &start = keys_[kiRangeStart], &end = keys_[kiRangeEnd];
+  const int startFields = start.record.empty() ? 0 : keyFields(start);
+  const int endFields = end.record.empty() ? 0 : keyFields(end);
+  {
+    TSessionLock lock(LockSession());
+    cursor_->SetRange(false, startFields ? start.record.data() : nullptr, startFields,
+                      endFields ? end.record.data() : nullptr, endFields);
+  }
+  CursorPosChanged();
+  First();
 }
 
 void TVELDORDataSet::IndexChanged() {

@@ -3,11 +3,15 @@
 // dataset layer's list model over a table; and the session lock between threads.
 #include "engine/components/veldortb.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstring>
 #include <filesystem>
+#include <map>
+#include <random>
+#include <set>
 #include <thread>
 
 #include "dataset/dberror.h"
@@ -289,6 +293,132 @@ TEST_F(TaskRoadTest, DatasetModelOverATable) {
     // Records keep the order of their insertion, or of ids that only grow.
     dataaccess::testing::RunListModel(t, storage_test::testSeed(), 600, model, true);
   }
+}
+
+// Keys and ranges against a sorted model of the rows: random inserts and deletes, then searches
+// by the primary key and by a two-field index, exact and nearest, and ranges over the first key
+// field.
+TEST_F(TaskRoadTest, KeySearchesAndRangesFollowTheSortedOrder) {
+  TVELDORDatabase db;
+  db.SetDatabaseName("dbmain");
+  db.SetDirectory(dir.path());
+  TVELDORTable t;
+  t.SetDatabaseName("dbmain");
+  t.SetTableName("keyed");
+  t.GetFieldDefs().Add("ID", ds::ftInteger);
+  t.GetFieldDefs().Add("GRP", ds::ftInteger);
+  t.GetFieldDefs().Add("NAME", ds::ftString, 20);
+  t.IndexDefs() = {{"", "ID", ixPrimary | ixUnique}, {"bygrp", "GRP;NAME", 0}};
+  t.CreateTable();
+  t.Open();
+
+  const uint32_t seed = storage_test::testSeed();
+  std::mt19937 rng(seed);
+  std::map<int, std::pair<int, std::string>> rows;  // by ID
+  const auto byGroup = [&] {
+    std::multiset<std::pair<int, std::string>> keys;
+    for (const auto& [id, row] : rows) keys.insert(row);
+    return keys;
+  };
+  for (int step = 0; step < 400; ++step) {
+    SCOPED_TRACE("seed " + std::to_string(seed) + " step " + std::to_string(step));
+    const int id = int(rng() % 300);
+    const int op = int(rng() % 6);
+    t.SetIndexName("");
+    if (op <= 1) {
+      if (rows.count(id)) continue;
+      const std::pair<int, std::string> row{int(rng() % 6), "n" + std::to_string(rng() % 40)};
+      t.Append();
+      t.FieldByName("ID").SetAsInteger(id);
+      t.FieldByName("GRP").SetAsInteger(row.first);
+      t.FieldByName("NAME").SetAsString(row.second);
+      t.Post();
+      rows[id] = row;
+    } else if (op == 2) {
+      ASSERT_EQ(t.FindKey({int32_t(id)}), rows.count(id) == 1);
+      if (rows.count(id)) {
+        EXPECT_EQ(t.FieldByName("ID").AsInteger(), id);
+        t.Delete();
+        rows.erase(id);
+      }
+    } else if (op == 3) {
+      t.FindNearest({int32_t(id)});
+      const auto at = rows.lower_bound(id);
+      if (rows.empty()) {
+        EXPECT_TRUE(t.IsEmpty());
+      } else {
+        EXPECT_EQ(t.FieldByName("ID").AsInteger(), at == rows.end() ? rows.rbegin()->first : at->first);
+      }
+    } else if (op == 4) {
+      t.SetIndexName("bygrp");
+      const std::pair<int, std::string> key{int(rng() % 7), "n" + std::to_string(rng() % 40)};
+      const auto keys = byGroup();
+      t.SetKey();
+      t.FieldByName("GRP").SetAsInteger(key.first);
+      t.FieldByName("NAME").SetAsString(key.second);
+      EXPECT_EQ(t.GotoKey(), keys.count(key) > 0);
+      t.EditKey();  // the same key, kept
+      EXPECT_EQ(t.FieldByName("NAME").AsString(), key.second);
+      t.Cancel();
+      t.GotoNearest();
+      const auto at = keys.lower_bound(key);
+      if (!keys.empty()) {
+        const auto expected = at == keys.end() ? *keys.rbegin() : *at;
+        EXPECT_EQ(t.FieldByName("GRP").AsInteger(), expected.first);
+        EXPECT_EQ(t.FieldByName("NAME").AsString(), expected.second);
+      }
+      // The first field alone: the group's lowest name.
+      t.EditKey();
+      t.SetKeyFieldCount(1);
+      t.Post();
+      const auto group = keys.lower_bound({key.first, ""});
+      const bool inGroup = group != keys.end() && group->first == key.first;
+      EXPECT_EQ(t.GotoKey(), inGroup);
+      if (inGroup) {
+        EXPECT_EQ(t.FieldByName("NAME").AsString(), group->second);
+      }
+    } else {
+      t.SetIndexName("bygrp");
+      const int low = int(rng() % 6), high = low + int(rng() % 3);
+      t.SetRangeStart();
+      t.FieldByName("GRP").SetAsInteger(low);
+      t.SetRangeEnd();  // ends the entry of the start, keeping it
+      t.FieldByName("GRP").SetAsInteger(high);
+      t.ApplyRange();
+      int expected = 0;
+      for (const auto& [rowId, row] : rows) expected += row.first >= low && row.first <= high;
+      EXPECT_EQ(t.RecordCount(), expected);
+      int seen = 0;
+      for (t.First(); !t.Eof(); t.Next()) {
+        EXPECT_GE(t.FieldByName("GRP").AsInteger(), low);
+        EXPECT_LE(t.FieldByName("GRP").AsInteger(), high);
+        ++seen;
+      }
+      EXPECT_EQ(seen, expected);
+      t.CancelRange();
+      EXPECT_EQ(t.RecordCount(), int(rows.size()));
+    }
+  }
+
+  // Key entry takes the current index's fields only, and a cancelled entry keeps the old key.
+  t.SetIndexName("bygrp");
+  EXPECT_EQ(t.IndexFieldCount(), 2);
+  EXPECT_EQ(t.IndexFields(1).FieldName, "NAME");
+  EXPECT_THAT([&] { t.IndexFields(2); },
+              ::testing::ThrowsMessage<ds::EDatabaseError>(::testing::StrEq(SFieldIndexError)));
+  t.SetKey();
+  t.FieldByName("GRP").SetAsInteger(3);
+  t.Post();
+  t.SetKey();
+  EXPECT_THAT([&] { t.FieldByName("ID").SetAsInteger(1); },
+              ::testing::ThrowsMessage<ds::EDatabaseError>(
+                  ::testing::StrEq("Field ID is not in the current index.")));
+  t.FieldByName("GRP").SetAsInteger(4);
+  t.Cancel();
+  EXPECT_EQ(t.State(), ds::dsBrowse);
+  t.EditKey();
+  EXPECT_EQ(t.FieldByName("GRP").AsInteger(), 3);
+  t.Cancel();
 }
 
 // A remote session logs in through its handler and keeps its tables on the server.
