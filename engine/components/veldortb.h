@@ -391,6 +391,14 @@ class TVELDORDataSet : public dataset::DataSet {
   virtual std::unique_ptr<TDataCursor> CreateCursor(bool infoQuery) = 0;
   virtual void DestroyCursor();
   virtual void PrepareCursor() {}
+  // A cursor of the same table whose current index has exactly `keyFields` (";"-separated) as its
+  // key, with the given case rule, for searches the dataset's own index cannot serve; nullptr
+  // when there is none. It stays the dataset's (reused while the request is the same) until
+  // DestroyLookupCursor or the dataset closes.
+  virtual TDataCursor* GetLookupCursor(const std::string& /*keyFields*/, bool /*caseInsensitive*/) {
+    return nullptr;
+  }
+  virtual void DestroyLookupCursor() {}
   // The session whose lock the engine calls run under.
   virtual TVELDORSession& LockSession() const = 0;
   // The current index changed: new bookmark size, positions from the start.
@@ -398,6 +406,7 @@ class TVELDORDataSet : public dataset::DataSet {
   // A record image holding `values` in the current index's leading key fields; "Field index out
   // of range." for more values than key fields.
   std::vector<uint8_t> keyRecord(const std::vector<dataset::Variant>& values) const;
+  std::vector<uint8_t> keyRecord(TDataCursor& cursor, const std::vector<dataset::Variant>& values) const;
 
   void OpenCursor(bool infoQuery) override;
   void CloseCursor() override;
@@ -454,8 +463,8 @@ class TVELDORDataSet : public dataset::DataSet {
   // the search of that index.
   bool indexServes(const std::vector<dataset::Field*>& fields, const std::vector<dataset::Variant>& values,
                    bool caseInsensitive) const;
-  bool findKey(const std::vector<dataset::Field*>& fields, const std::vector<dataset::Variant>& values,
-               bool partial);
+  bool findKey(TDataCursor& cursor, const std::vector<dataset::Field*>& fields,
+               const std::vector<dataset::Variant>& values, bool partial);
   void installFilters();
   void dropFilters();
   void filterChanged();
@@ -555,6 +564,9 @@ class TVELDORTable : public TVELDORDBDataSet {
   std::unique_ptr<TDataCursor> CreateCursor(bool infoQuery) override;
   void PrepareCursor() override;
   void InternalInitFieldDefs() override;
+  // None while a range is set: a search must not find what the range hides.
+  TDataCursor* GetLookupCursor(const std::string& keyFields, bool caseInsensitive) override;
+  void DestroyLookupCursor() override;
 
  private:
   std::unique_ptr<TDataCursor> makeCursor();
@@ -575,6 +587,9 @@ class TVELDORTable : public TVELDORDBDataSet {
   std::vector<TVELDORIndexDef> indexDefs_;
   bool indexDefsRead_ = false;
   dataset::MasterDataLink masterLink_{*this};
+  std::unique_ptr<TDataCursor> lookupCursor_;
+  std::string lookupFields_;
+  bool lookupCaseInsensitive_ = false;
 };
 
 // ---- Query parameters ----

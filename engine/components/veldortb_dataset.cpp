@@ -299,6 +299,7 @@ TVELDORDataSet::~TVELDORDataSet() = default;
 void TVELDORDataSet::DestroyCursor() {
   if (!cursor_) return;
   TSessionLock lock(LockSession());
+  DestroyLookupCursor();
   cursor_->Close();
   cursor_.reset();
 }
@@ -818,9 +819,21 @@ bool TVELDORDataSet::LocateRecord(const std::string& keyFields, const Variant& k
   const bool caseInsensitive = (options & ds::loCaseInsensitive) != 0;
   TSessionLock lock(LockSession());
   if (indexServes(fields, values, caseInsensitive)) {
-    const bool found = findKey(fields, values, partial);
+    const bool found = findKey(*cursor_, fields, values, partial);
     if (found && synchronise) ResyncWithScroll();
     return found;
+  }
+  // A look-up cursor sees every record of the table: not for a null key (the engine's key search
+  // does not match nulls) nor while filters hide records.
+  const bool anyNull = std::any_of(values.begin(), values.end(), [](const Variant& v) { return v.isNull(); });
+  const bool filtered = std::any_of(cursor_->Filters().begin(), cursor_->Filters().end(),
+                                    [](const auto& f) { return f->Active(); });
+  if (TDataCursor* lookup = anyNull || filtered ? nullptr : GetLookupCursor(keyFields, caseInsensitive)) {
+    if (!findKey(*lookup, fields, values, partial)) return false;
+    CursorPosChanged();
+    CheckEngineError(cursor_->SetToRecordBuffer(*lookup));
+    if (synchronise) ResyncWithScroll();
+    return true;
   }
   std::string text = BuildLocateFilter(fields, values, partial);
   TFilter* filter =
@@ -854,22 +867,27 @@ bool TVELDORDataSet::indexServes(const std::vector<ds::Field*>& fields, const st
 }
 
 std::vector<uint8_t> TVELDORDataSet::keyRecord(const std::vector<Variant>& values) const {
-  const uint8_t slot = cursor_->CurrentIndex();
-  const TIndexDescriptor index = slot == kNoCurrentIndex ? TIndexDescriptor{} : cursor_->GetIndexDesc(slot);
+  return keyRecord(*cursor_, values);
+}
+
+std::vector<uint8_t> TVELDORDataSet::keyRecord(TDataCursor& cursor,
+                                               const std::vector<Variant>& values) const {
+  const uint8_t slot = cursor.CurrentIndex();
+  const TIndexDescriptor index = slot == kNoCurrentIndex ? TIndexDescriptor{} : cursor.GetIndexDesc(slot);
   if (values.size() > index.fieldCount) DatabaseError(SFieldIndexError);
   std::vector<uint8_t> record(recordSize_);
-  cursor_->ClearRecordBuffer(record.data());
+  cursor.ClearRecordBuffer(record.data());
   for (size_t k = 0; k < values.size(); ++k) {
-    const TFieldDescriptor& d = cursor_->GetFieldDescByNumber(index.fields[k]);
+    const TFieldDescriptor& d = cursor.GetFieldDescByNumber(index.fields[k]);
     std::vector<uint8_t> bytes(std::max<size_t>(d.StoredSize(), 8));
     const bool has = VariantToEngineValue(d, values[k], bytes.data());
-    cursor_->PutField(index.fields[k], record.data(), has ? bytes.data() : nullptr);
+    cursor.PutField(index.fields[k], record.data(), has ? bytes.data() : nullptr);
   }
   return record;
 }
 
-bool TVELDORDataSet::findKey(const std::vector<ds::Field*>& fields, const std::vector<Variant>& values,
-                             bool partial) {
+bool TVELDORDataSet::findKey(TDataCursor& cursor, const std::vector<ds::Field*>& fields,
+                             const std::vector<Variant>& values, bool partial) {
   std::vector<Variant> keys;
   uint8_t partialLength = 0;
   int32_t whole = int32_t(fields.size());
@@ -883,9 +901,9 @@ bool TVELDORDataSet::findKey(const std::vector<ds::Field*>& fields, const std::v
       keys.back() = partialLength ? Variant(text) : Variant::null();
     }
   }
-  std::vector<uint8_t> search = keyRecord(keys);
-  CursorPosChanged();
-  return cursor_->FindKey(false, search.data(), whole, false, partialLength, nullptr);
+  std::vector<uint8_t> search = keyRecord(cursor, keys);
+  if (&cursor == cursor_.get()) CursorPosChanged();
+  return cursor.FindKey(false, search.data(), whole, false, partialLength, nullptr);
 }
 
 void TVELDORDataSet::SetRange(const std::vector<Variant>& start, const std::vector<Variant>& end) {

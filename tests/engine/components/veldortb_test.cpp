@@ -6,6 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <filesystem>
@@ -302,15 +303,29 @@ TEST_F(TaskRoadTest, KeySearchesAndRangesFollowTheSortedOrder) {
   TVELDORDatabase db;
   db.SetDatabaseName("dbmain");
   db.SetDirectory(dir.path());
-  TVELDORTable t;
+  struct Table : TVELDORTable {
+    using TVELDORTable::GetLookupCursor;
+  } t;
   t.SetDatabaseName("dbmain");
   t.SetTableName("keyed");
   t.GetFieldDefs().Add("ID", ds::ftInteger);
   t.GetFieldDefs().Add("GRP", ds::ftInteger);
   t.GetFieldDefs().Add("NAME", ds::ftString, 20);
-  t.IndexDefs() = {{"", "ID", ixPrimary | ixUnique}, {"bygrp", "GRP;NAME", 0}};
+  t.IndexDefs() = {{"", "ID", ixPrimary | ixUnique}, {"bygrp", "GRP;NAME", 0}, {"byname", "NAME", 0}};
   t.CreateTable();
   t.Open();
+  // The table's indexes, the last slot included.
+  {
+    TVELDORTable reader;
+    reader.SetDatabaseName("dbmain");
+    reader.SetTableName("keyed");
+    reader.UpdateIndexDefs();
+    std::string indexes;
+    for (const TVELDORIndexDef& d : reader.IndexDefs()) indexes += d.Name + ":" + d.Fields + ";";
+    EXPECT_EQ(indexes, ":ID;bygrp:GRP;NAME;byname:NAME;");
+    reader.SetIndexFieldNames("name");
+    reader.Open();
+  }
 
   const uint32_t seed = storage_test::testSeed();
   std::mt19937 rng(seed);
@@ -398,6 +413,31 @@ TEST_F(TaskRoadTest, KeySearchesAndRangesFollowTheSortedOrder) {
       t.CancelRange();
       EXPECT_EQ(t.RecordCount(), int(rows.size()));
     }
+  }
+
+  // Searches by another index's fields go through a look-up cursor on that index, which sees the
+  // whole table; with a range or a filter set, the search stays within what the dataset shows.
+  t.SetIndexName("");
+  engine::TDataCursor* lookup = t.GetLookupCursor("name", false);
+  ASSERT_NE(lookup, nullptr);
+  EXPECT_EQ(t.GetLookupCursor("NAME", false), lookup);
+  EXPECT_EQ(t.GetLookupCursor("NAME", true), nullptr);  // no case-insensitive index
+  EXPECT_EQ(t.GetLookupCursor("GRP", false), nullptr);  // only as the first of two fields
+  for (int n = 0; n < 40; ++n) {
+    const std::string name = "n" + std::to_string(n);
+    const auto holder =
+        std::find_if(rows.begin(), rows.end(), [&](const auto& r) { return r.second.second == name; });
+    ASSERT_EQ(t.Locate("NAME", name, 0), holder != rows.end()) << name;
+    if (holder == rows.end()) continue;
+    EXPECT_EQ(t.FieldByName("NAME").AsString(), name);
+    const int id = int(t.Lookup("NAME", name, "ID").asInt64());
+    EXPECT_EQ(rows.at(id).second, name);
+    t.SetRange({int32_t(id + 1)}, {});
+    EXPECT_EQ(t.GetLookupCursor("NAME", false), nullptr);
+    const bool later =
+        std::any_of(rows.upper_bound(id), rows.end(), [&](const auto& r) { return r.second.second == name; });
+    EXPECT_EQ(t.Locate("NAME", name, 0), later) << name;
+    t.CancelRange();
   }
 
   // Key entry takes the current index's fields only, and a cancelled entry keeps the old key.
