@@ -196,6 +196,12 @@ int DataSet::MoveBy(int distance) {
   checkActive();
   CheckBrowseMode();
   if (distance == 0 || (distance > 0 && eof_) || (distance < 0 && bof_)) return 0;
+  if (state_ == dsBlockRead) {
+    if (distance < 0) DatabaseError(SNotSupported);
+    int moved = 0;
+    for (; moved < distance && !eof_; ++moved) BlockReadNext();
+    return moved;
+  }
   runEvent(BeforeScroll);
   int moved = 0;
   bof_ = eof_ = false;

@@ -250,6 +250,9 @@ class DataSet {
   // Ends key entry (the key state): Post keeps the key just entered, Cancel restores the one
   // before. The dataset then returns to browsing.
   virtual void PostKeyBuffer(bool /*keep*/) {}
+  // One step forward in block-read state (the dataset reads records many at a time and moves
+  // only forward); Next and MoveBy call it there.
+  virtual void BlockReadNext() { DatabaseError(SNotSupported); }
   // The buffer that fields read in the current state; nullptr when there is none.
   virtual uint8_t* GetStateBuffer();
 

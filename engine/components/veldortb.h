@@ -377,6 +377,13 @@ class TVELDORDataSet : public dataset::DataSet {
   void EditRangeStart();
   void EditRangeEnd();
   void ApplyRange();
+  // Block reading: with a size of 1 or more the dataset reads that many records with one engine
+  // call (the largest int32_t: as many as 64 KB hold) and moves forward only, Next serving each
+  // from the block, from the current record on; 0 or less ends it on the record reached.
+  int BlockReadSize() const { return blockCapacity_ > 0 ? blockSize_ : 0; }
+  void SetBlockReadSize(int size);
+  void BlockReadNext() override;
+
   // The current index's key fields: their count, and field `index` of them ("Field index out of
   // range." outside 0..count-1, "Cannot access index field %s." when no field shows it).
   int IndexFieldCount() const;
@@ -483,6 +490,11 @@ class TVELDORDataSet : public dataset::DataSet {
   KeyBuffer keys_[kiCount];
   KeyBuffer savedKey_;
   KeyBuffer* keyBuffer_ = nullptr;  // the one being entered, in key state
+  std::vector<uint8_t> block_;      // engine record images, recordSize_ apart
+  int blockSize_ = 0;
+  uint32_t blockCapacity_ = 0, blockCount_ = 0, blockPos_ = 0;
+  int64_t blockTotal_ = 0;
+  bool blockPastEnd_ = false;  // the last read ran into the end, which the cursor now stands at
 };
 
 class TVELDORDBDataSet : public TVELDORDataSet {
@@ -681,6 +693,9 @@ class TVELDORQuery : public TVELDORDBDataSet {
 
   // Called with the driver's progress; setting abortQuery stops the statement.
   TQueryProgressEvent OnQueryProgress;
+  // Progress of saving a result, in percent. Kept for handlers written against it; no operation
+  // of this component saves a result, so nothing calls it yet.
+  std::function<void(TVELDORQuery& sender, uint16_t percentDone)> OnSaveProgress;
 
   // Closes and unprepares the query.
   void Disconnect() override;

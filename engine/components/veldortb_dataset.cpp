@@ -367,6 +367,9 @@ void TVELDORDataSet::InternalOpen() {
 
 void TVELDORDataSet::InternalClose() {
   dropFilters();
+  block_.clear();
+  blockSize_ = 0;
+  blockCapacity_ = blockCount_ = blockPos_ = 0;
   for (KeyBuffer& key : keys_) key = {};
   savedKey_ = {};
   keyBuffer_ = nullptr;
@@ -564,6 +567,8 @@ uint8_t* TVELDORDataSet::GetStateBuffer() {
       return haveOldValues_ ? oldValues_.data() : ActiveBuffer();
     case ds::dsSetKey:
       return keyBuffer_ ? keyBuffer_->record.data() : nullptr;
+    case ds::dsBlockRead:
+      return blockCount_ ? block_.data() + size_t(blockPos_) * recordSize_ : ActiveBuffer();
     default:
       return ActiveBuffer();
   }
@@ -1087,6 +1092,79 @@ void TVELDORDataSet::ApplyRange() {
   }
   CursorPosChanged();
   First();
+}
+
+// ---- Block reading ----
+
+void TVELDORDataSet::SetBlockReadSize(int size) {
+  if (size > 0) {
+    if (State() == ds::dsBlockRead) SetBlockReadSize(0);
+    CheckBrowseMode();
+    blockSize_ = size;
+    blockCapacity_ = size == INT32_MAX ? std::max<uint32_t>(1, 65536 / recordSize_) : uint32_t(size);
+    block_.assign(size_t(blockCapacity_) * recordSize_, 0);
+    blockCount_ = blockPos_ = 0;
+    blockTotal_ = 0;
+    if (!IsEmpty() && !Eof()) {
+      // The block starts with the current record; the rest follows it in one read.
+      UpdateCursorPos();
+      std::memcpy(block_.data(), ActiveBuffer(), recordSize_);
+      uint32_t count = blockCapacity_ - 1;
+      TSessionLock lock(LockSession());
+      const uint16_t code = count ? cursor_->ReadRecordBlock(count, block_.data() + recordSize_) : 0;
+      if (code != 0 && code != VELDOR_EOF) CheckEngineError(code);
+      blockPastEnd_ = code == VELDOR_EOF;
+      blockCount_ = 1 + count;
+      blockTotal_ = blockCount_;
+    }
+    SetState(ds::dsBlockRead);
+    return;
+  }
+  if (State() != ds::dsBlockRead) return;
+  const bool atEnd = Eof();
+  if (!atEnd) {
+    // Back from the last record read (or from the end, where a short read leaves the cursor) to
+    // the one reached.
+    TSessionLock lock(LockSession());
+    const uint32_t back = blockCount_ ? blockCount_ - 1 - blockPos_ + (blockPastEnd_ ? 1 : 0) : 0;
+    for (uint32_t step = 0; step < back; ++step) cursor_->GetPriorRecord(nullptr);
+  }
+  block_.clear();
+  block_.shrink_to_fit();
+  blockSize_ = 0;
+  blockCapacity_ = blockCount_ = blockPos_ = 0;
+  SetState(ds::dsBrowse);
+  if (atEnd) return Last();
+  CursorPosChanged();
+  Resync();
+}
+
+void TVELDORDataSet::BlockReadNext() {
+  if (blockPos_ + 1 < blockCount_) {
+    ++blockPos_;
+  } else if (blockCount_ < blockCapacity_) {
+    blockPos_ = blockCount_ ? blockCount_ - 1 : 0;
+    Last();
+    return;
+  } else {
+    uint32_t count = blockCapacity_;
+    uint16_t code = 0;
+    {
+      TSessionLock lock(LockSession());
+      code = cursor_->ReadRecordBlock(count, block_.data());
+    }
+    if (code != 0 && code != VELDOR_EOF) CheckEngineError(code);
+    blockPastEnd_ = code == VELDOR_EOF;
+    if (count == 0) {
+      blockPos_ = blockCount_ - 1;
+      Last();
+      return;
+    }
+    blockCount_ = count;
+    blockPos_ = 0;
+    blockTotal_ += count;
+  }
+  DataEventNotify(ds::deDataSetScroll);
 }
 
 void TVELDORDataSet::IndexChanged() {

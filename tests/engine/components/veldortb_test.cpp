@@ -461,6 +461,49 @@ TEST_F(TaskRoadTest, KeySearchesAndRangesFollowTheSortedOrder) {
   t.Cancel();
 }
 
+// Block reading serves every record once, in order, whatever the block size, and leaves the
+// dataset on the record it reached.
+TEST_F(TaskRoadTest, BlockReadingServesEveryRecordOnceAndStopsWhereItReached) {
+  TVELDORDatabase db;
+  db.SetDatabaseName("dbmain");
+  db.SetDirectory(dir.path());
+  TVELDORTable t;
+  t.SetDatabaseName("dbmain");
+  t.SetTableName("many");
+  t.GetFieldDefs().Add("ID", ds::ftInteger);
+  t.GetFieldDefs().Add("NAME", ds::ftString, 20);
+  t.IndexDefs() = {{"", "ID", ixPrimary | ixUnique}};
+  t.CreateTable();
+  t.Open();
+  const int count = 500;
+  for (int id = 1; id <= count; ++id) dataaccess::testing::addRow(t, id, "n" + std::to_string(id));
+  for (int size : {1, 7, 500, 501, INT32_MAX}) {
+    SCOPED_TRACE(size);
+    t.First();
+    t.SetBlockReadSize(size);
+    EXPECT_EQ(t.State(), ds::dsBlockRead);
+    int expected = 1;
+    for (; !t.Eof(); t.Next(), ++expected) {
+      ASSERT_EQ(t.FieldByName("ID").AsInteger(), expected);
+      ASSERT_EQ(t.FieldByName("NAME").AsString(), "n" + std::to_string(expected));
+    }
+    EXPECT_EQ(expected, count + 1);
+    t.SetBlockReadSize(0);
+    EXPECT_EQ(t.State(), ds::dsBrowse);
+    EXPECT_TRUE(t.Eof());
+    EXPECT_EQ(t.FieldByName("ID").AsInteger(), count);
+
+    ASSERT_TRUE(t.Locate("ID", int32_t(100), 0));
+    t.SetBlockReadSize(size);
+    EXPECT_EQ(t.MoveBy(150), 150);
+    EXPECT_EQ(t.FieldByName("ID").AsInteger(), 250);
+    t.SetBlockReadSize(0);
+    EXPECT_EQ(t.FieldByName("ID").AsInteger(), 250);
+    t.Next();
+    EXPECT_EQ(t.FieldByName("ID").AsInteger(), 251);
+  }
+}
+
 // A remote session logs in through its handler and keeps its tables on the server.
 TEST_F(TaskRoadTest, RemoteSessionLogsInThroughItsHandlerAndKeepsTablesOnTheServer) {
   engineserver::EngineServer server(dir.path(), {{"ann", "pw"}});
