@@ -4,6 +4,7 @@
 #include "dataset/dberror.h"
 #include "engine/components/veldortb.h"
 #include "engine/tables/veldordirectory.h"
+#include "engine/storage/veldorindex.h"
 #include "engine/tables/veldortable.h"
 #include "platform/scopeguard.h"
 
@@ -382,6 +383,10 @@ void TVELDORTable::CreateTable() {
     }
     args.Indexes.push_back(d);
   }
+  // The text-index slot always holds its descriptor, with no fields: the table has no text index
+  // until one is built, and readers of the slot find it named.
+  args.TextIndex.name = std::string(kSysTextName);
+  args.TextIndex.unique = 1;
   DBFlag flag(*this, kFlagTableOp);
   TSessionLock lock(LockSession());
   auto cursor = makeCursor();

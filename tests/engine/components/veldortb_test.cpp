@@ -325,6 +325,10 @@ TEST_F(TaskRoadTest, KeySearchesAndRangesFollowTheSortedOrder) {
     EXPECT_EQ(indexes, ":ID;bygrp:GRP;NAME;byname:NAME;");
     reader.SetIndexFieldNames("name");
     reader.Open();
+    const engine::TIndexDescriptor text = reader.Handle()->GetIndexDesc(32);
+    EXPECT_EQ(text.name, "Sys Text");
+    EXPECT_EQ(text.unique, 1);
+    EXPECT_EQ(text.fieldCount, 0);
   }
 
   const uint32_t seed = storage_test::testSeed();
