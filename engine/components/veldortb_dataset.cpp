@@ -776,12 +776,9 @@ std::string TVELDORDataSet::BuildLocateFilter(const std::vector<ds::Field*>& fie
           constant.clear();
           break;
         }
-        // A partial key compares the leading characters: the filter's "*" suffix.
-        if (partialKey) {
-          if (s.back() != '*') s += '*';
-        } else if (s.back() == '*') {
-          s.pop_back();
-        }
+        // A partial key compares the leading characters: the filter's "*" suffix. Without it the
+        // filter compares whole texts, and a "*" the value ends with is one of its characters.
+        if (partialKey && s.back() != '*') s += '*';
         constant = quoted(s);
         break;
       }

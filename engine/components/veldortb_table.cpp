@@ -3,8 +3,8 @@
 
 #include "dataset/dberror.h"
 #include "engine/components/veldortb.h"
-#include "engine/tables/veldordirectory.h"
 #include "engine/storage/veldorindex.h"
+#include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldortable.h"
 #include "platform/scopeguard.h"
 

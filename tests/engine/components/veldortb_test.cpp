@@ -327,7 +327,6 @@ TEST_F(TaskRoadTest, KeySearchesAndRangesFollowTheSortedOrder) {
     reader.Open();
     const engine::TIndexDescriptor text = reader.Handle()->GetIndexDesc(32);
     EXPECT_EQ(text.name, "Sys Text");
-    EXPECT_EQ(text.unique, 1);
     EXPECT_EQ(text.fieldCount, 0);
   }
 
@@ -463,6 +462,32 @@ TEST_F(TaskRoadTest, KeySearchesAndRangesFollowTheSortedOrder) {
   t.EditKey();
   EXPECT_EQ(t.FieldByName("GRP").AsInteger(), 3);
   t.Cancel();
+}
+
+// Without the partial-key option a value is searched as it stands, a final "*" included; with it,
+// the "*" only marks the leading characters.
+TEST_F(TaskRoadTest, LocateWithoutIndexTakesAnAsteriskLiterallyUnlessPartial) {
+  TVELDORDatabase db;
+  db.SetDatabaseName("dbmain");
+  db.SetDirectory(dir.path());
+  TVELDORTable t;
+  t.SetDatabaseName("dbmain");
+  t.SetTableName("stars");
+  t.GetFieldDefs().Add("ID", ds::ftInteger);
+  t.GetFieldDefs().Add("NAME", ds::ftString, 20);
+  t.CreateTable();
+  t.Open();
+  dataaccess::testing::addRow(t, 1, "ab");
+  dataaccess::testing::addRow(t, 2, "ab*");
+  dataaccess::testing::addRow(t, 3, "abc");
+  ASSERT_TRUE(t.Locate("NAME", "ab*", 0));
+  EXPECT_EQ(t.FieldByName("ID").AsInteger(), 2);
+  ASSERT_TRUE(t.Locate("NAME", "ab", 0));
+  EXPECT_EQ(t.FieldByName("ID").AsInteger(), 1);
+  t.Last();
+  ASSERT_TRUE(t.Locate("NAME", "ab*", ds::loPartialKey));
+  EXPECT_EQ(t.FieldByName("ID").AsInteger(), 1);
+  EXPECT_FALSE(t.Locate("NAME", "abd*", ds::loPartialKey));
 }
 
 // Block reading serves every record once, in order, whatever the block size, and leaves the
