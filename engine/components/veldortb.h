@@ -379,7 +379,8 @@ class TVELDORDataSet : public dataset::DataSet {
   void ApplyRange();
   // Block reading: with a size of 1 or more the dataset reads that many records with one engine
   // call (the largest int32_t: as many as 64 KB hold) and moves forward only, Next serving each
-  // from the block, from the current record on; 0 or less ends it on the record reached.
+  // from the block, from the current record on; 0 or less ends it on the record reached. A
+  // dataset with calculated fields keeps reading record by record.
   int BlockReadSize() const { return blockCapacity_ > 0 ? blockSize_ : 0; }
   void SetBlockReadSize(int size);
   void BlockReadNext() override;

@@ -1097,6 +1097,9 @@ void TVELDORDataSet::SetBlockReadSize(int size) {
   if (size > 0) {
     if (State() == ds::dsBlockRead) SetBlockReadSize(0);
     CheckBrowseMode();
+    // Calculated fields live beside a record buffer, which a block's records do not have: such a
+    // dataset goes on reading record by record.
+    if (HasCalcFields()) return;
     blockSize_ = size;
     blockCapacity_ = size == INT32_MAX ? std::max<uint32_t>(1, 65536 / recordSize_) : uint32_t(size);
     block_.assign(size_t(blockCapacity_) * recordSize_, 0);
