@@ -1169,6 +1169,8 @@ void TVELDORDataSet::BlockReadNext() {
 
 void TVELDORDataSet::IndexChanged() {
   BookmarkSize = cursor_->GetKeySize();
+  // Keys are entered field by field of an index; another index's would search the wrong fields.
+  for (KeyBuffer& key : keys_) key = {};
 }
 
 std::unique_ptr<ds::Stream> TVELDORDataSet::CreateBlobStream(ds::Field& field, ds::BlobStreamMode mode) {
