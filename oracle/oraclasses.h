@@ -629,6 +629,11 @@ class TOCIRecordSet : public dataaccess::TQvRecordSet {
   void CreateComplexFields(uint8_t* recBuf, bool withBlobs) override;
   void FreeComplexFields(uint8_t* recBuf, bool withBlobs) override;
   void AddRefComplexFields(uint8_t* recBuf) override;
+  // TIMESTAMP, INTERVAL and NUMBER objects are complex and shared (GetObjectTypes): the dataset
+  // layer references and releases them, and an edit gets copies of them.
+  dataaccess::TDataTypeSet GetComplexTypes() const override;
+  dataaccess::TDataTypeSet GetObjectTypes() const override;
+  void CopyComplexFields(const uint8_t* source, uint8_t* dest, bool withBlobs) override;
   // A CLOB gives its whole text, a BLOB or BFILE its bytes, a TIMESTAMP its date-time, an
   // INTERVAL and a NUMBER their text.
   Variant GetFieldAsVariant(int fieldNo, const uint8_t* recBuf) override;

@@ -837,7 +837,28 @@ bool holdsValueObject(uint16_t dataType) {
   }
 }
 
+// The value types among them (TIMESTAMP, INTERVAL, NUMBER): shared objects that the dataset layer
+// references, releases and copies for an edit like any other, so the record set leaves their
+// references to TData and only makes them.
+bool isValueType(uint16_t dataType) {
+  return (dataType >= dtTimeStamp && dataType <= dtIntervalDS) || dataType == dtNumber;
+}
+
+dataaccess::TDataTypeSet withValueTypes(dataaccess::TDataTypeSet types) {
+  for (uint16_t t : {dtTimeStamp, dtTimeStampTZ, dtTimeStampLTZ, dtIntervalYM, dtIntervalDS, dtNumber})
+    types.set(t);
+  return types;
+}
+
 }  // namespace
+
+dataaccess::TDataTypeSet TOCIRecordSet::GetComplexTypes() const {
+  return withValueTypes(TQvRecordSet::GetComplexTypes());
+}
+
+dataaccess::TDataTypeSet TOCIRecordSet::GetObjectTypes() const {
+  return withValueTypes(TQvRecordSet::GetObjectTypes());
+}
 
 void TOCIRecordSet::InitFields() {
   TQvRecordSet::InitFields();
@@ -886,7 +907,7 @@ void TOCIRecordSet::CreateComplexFields(uint8_t* recBuf, bool withBlobs) {
 void TOCIRecordSet::FreeComplexFields(uint8_t* recBuf, bool withBlobs) {
   for (int i = 0; i < Fields.Count() && withBlobs; ++i) {
     const TFieldDesc& field = Fields[i];
-    if (field.HasParent() || !holdsValueObject(field.DataType)) continue;
+    if (field.HasParent() || !holdsValueObject(field.DataType) || isValueType(field.DataType)) continue;
     if (auto* object = SlotPointer<dataaccess::TSharedObject>(field, recBuf)) object->Release();
     SetSlotPointer<dataaccess::TSharedObject>(field, recBuf, nullptr);
   }
@@ -896,10 +917,35 @@ void TOCIRecordSet::FreeComplexFields(uint8_t* recBuf, bool withBlobs) {
 void TOCIRecordSet::AddRefComplexFields(uint8_t* recBuf) {
   for (int i = 0; i < Fields.Count(); ++i) {
     const TFieldDesc& field = Fields[i];
-    if (field.HasParent() || !holdsValueObject(field.DataType)) continue;
+    if (field.HasParent() || !holdsValueObject(field.DataType) || isValueType(field.DataType)) continue;
     if (auto* object = SlotPointer<dataaccess::TSharedObject>(field, recBuf)) object->AddRef();
   }
   TQvRecordSet::AddRefComplexFields(recBuf);
+}
+
+void TOCIRecordSet::CopyComplexFields(const uint8_t* source, uint8_t* dest, bool withBlobs) {
+  TQvRecordSet::CopyComplexFields(source, dest, withBlobs);
+  // The edit changes its own objects; the record set keeps copies of the values as they were.
+  for (int i = 0; i < Fields.Count(); ++i) {
+    const TFieldDesc& field = Fields[i];
+    if (field.HasParent() || !isValueType(field.DataType)) continue;
+    auto* from = SlotPointer<dataaccess::TSharedObject>(field, source);
+    dataaccess::TSharedObject* copy = nullptr;
+    if (auto* t = dynamic_cast<TOraTimeStamp*>(from)) {
+      auto* c = new TOraTimeStamp(field.DataType);
+      t->AssignTo(*c);
+      copy = c;
+    } else if (auto* v = dynamic_cast<TOraInterval*>(from)) {
+      auto* c = new TOraInterval(field.DataType);
+      v->AssignTo(*c);
+      copy = c;
+    } else if (auto* n = dynamic_cast<TOraNumber*>(from)) {
+      auto* c = new TOraNumber();
+      n->AssignTo(*c);
+      copy = c;
+    }
+    SetSlotPointer(field, dest, copy);
+  }
 }
 
 Variant TOCIRecordSet::GetFieldAsVariant(int fieldNo, const uint8_t* recBuf) {
