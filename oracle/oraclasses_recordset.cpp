@@ -837,15 +837,16 @@ bool holdsValueObject(uint16_t dataType) {
   }
 }
 
-// The value types among them (TIMESTAMP, INTERVAL, NUMBER): shared objects that the dataset layer
-// references, releases and copies for an edit like any other, so the record set leaves their
-// references to TData and only makes them.
+// The value types among them (TIMESTAMP, INTERVAL, NUMBER): an edit gets copies of these; it
+// shares the others (a LOB is written in place).
 bool isValueType(uint16_t dataType) {
   return (dataType >= dtTimeStamp && dataType <= dtIntervalDS) || dataType == dtNumber;
 }
 
-dataaccess::TDataTypeSet withValueTypes(dataaccess::TDataTypeSet types) {
-  for (uint16_t t : {dtTimeStamp, dtTimeStampTZ, dtTimeStampLTZ, dtIntervalYM, dtIntervalDS, dtNumber})
+// All of them are shared objects that the dataset layer references and releases like any other.
+dataaccess::TDataTypeSet withValueObjects(dataaccess::TDataTypeSet types) {
+  for (uint16_t t : {dtCursor, dtOraBlob, dtOraClob, dtBFile, dtCFile, dtTimeStamp, dtTimeStampTZ,
+                     dtTimeStampLTZ, dtIntervalYM, dtIntervalDS, dtNumber})
     types.set(t);
   return types;
 }
@@ -853,11 +854,11 @@ dataaccess::TDataTypeSet withValueTypes(dataaccess::TDataTypeSet types) {
 }  // namespace
 
 dataaccess::TDataTypeSet TOCIRecordSet::GetComplexTypes() const {
-  return withValueTypes(TQvRecordSet::GetComplexTypes());
+  return withValueObjects(TQvRecordSet::GetComplexTypes());
 }
 
 dataaccess::TDataTypeSet TOCIRecordSet::GetObjectTypes() const {
-  return withValueTypes(TQvRecordSet::GetObjectTypes());
+  return withValueObjects(TQvRecordSet::GetObjectTypes());
 }
 
 void TOCIRecordSet::InitFields() {
@@ -904,32 +905,18 @@ void TOCIRecordSet::CreateComplexFields(uint8_t* recBuf, bool withBlobs) {
   }
 }
 
-void TOCIRecordSet::FreeComplexFields(uint8_t* recBuf, bool withBlobs) {
-  for (int i = 0; i < Fields.Count() && withBlobs; ++i) {
-    const TFieldDesc& field = Fields[i];
-    if (field.HasParent() || !holdsValueObject(field.DataType) || isValueType(field.DataType)) continue;
-    if (auto* object = SlotPointer<dataaccess::TSharedObject>(field, recBuf)) object->Release();
-    SetSlotPointer<dataaccess::TSharedObject>(field, recBuf, nullptr);
-  }
-  TQvRecordSet::FreeComplexFields(recBuf, withBlobs);
-}
-
-void TOCIRecordSet::AddRefComplexFields(uint8_t* recBuf) {
-  for (int i = 0; i < Fields.Count(); ++i) {
-    const TFieldDesc& field = Fields[i];
-    if (field.HasParent() || !holdsValueObject(field.DataType) || isValueType(field.DataType)) continue;
-    if (auto* object = SlotPointer<dataaccess::TSharedObject>(field, recBuf)) object->AddRef();
-  }
-  TQvRecordSet::AddRefComplexFields(recBuf);
-}
-
 void TOCIRecordSet::CopyComplexFields(const uint8_t* source, uint8_t* dest, bool withBlobs) {
   TQvRecordSet::CopyComplexFields(source, dest, withBlobs);
-  // The edit changes its own objects; the record set keeps copies of the values as they were.
+  // The edit changes its own value objects; the record set keeps copies of the values as they were.
   for (int i = 0; i < Fields.Count(); ++i) {
     const TFieldDesc& field = Fields[i];
-    if (field.HasParent() || !isValueType(field.DataType)) continue;
+    if (field.HasParent() || !holdsValueObject(field.DataType)) continue;
     auto* from = SlotPointer<dataaccess::TSharedObject>(field, source);
+    if (!isValueType(field.DataType)) {
+      if (from != nullptr) from->AddRef();
+      SetSlotPointer(field, dest, from);
+      continue;
+    }
     dataaccess::TSharedObject* copy = nullptr;
     if (auto* t = dynamic_cast<TOraTimeStamp*>(from)) {
       auto* c = new TOraTimeStamp(field.DataType);

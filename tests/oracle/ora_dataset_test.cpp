@@ -205,6 +205,27 @@ TEST_F(OraDataSetTest, ARefreshByRowidRereadsTheRowTheRecordCameFromAndAPostKeep
   EXPECT_EQ(rows("SELECT ID, NAME FROM T ORDER BY ID"), "1,n1;3,n3;20,by rowid;");
 }
 
+TEST_F(OraDataSetTest, LobRowsAreReadEditedAndClosedWithEveryLobReleased) {
+  query_.SetSQL("SELECT ID, BODY, DATA FROM LOBS ORDER BY ID");
+  query_.SetSQLUpdate("UPDATE LOBS SET ID = :ID WHERE ID = :OLD_ID");
+  query_.Open();
+  std::string bodies;
+  for (; !query_.Eof(); query_.Next()) bodies += query_.FieldByName("BODY").AsString() + ";";
+  EXPECT_EQ(bodies, "first clob text;;third;");
+  query_.First();
+  query_.Edit();
+  query_.FieldByName("ID").SetAsInteger(7);
+  query_.Cancel();
+  query_.Edit();
+  query_.FieldByName("ID").SetAsInteger(7);
+  query_.Post();
+  EXPECT_EQ(query_.FieldByName("BODY").AsString(), "first clob text");
+  query_.Close();
+  EXPECT_EQ(rows("SELECT ID FROM LOBS ORDER BY ID"), "2;3;7;");
+  observer_.ExecSQL("UPDATE LOBS SET ID = 1 WHERE ID = 7");
+  observer_.ExecSQL("COMMIT");
+}
+
 TEST_F(OraDataSetTest, ALockOnEditMakesASecondSessionWaitUntilThePostCommits) {
   insertRows(2);
   useOwnStatements(query_);
