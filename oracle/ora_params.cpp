@@ -115,8 +115,9 @@ int blobClass(FieldType type) {
 }  // namespace
 
 void TOraParam::SetDataType(FieldType value) {
-  if (value == DataType && (cursor_ || value_)) return;
+  if (value == DataType && (cursor_ || value_ || object_)) return;
   da::ReleaseObject(std::exchange(cursor_, nullptr));
+  da::ReleaseObject(std::exchange(object_, nullptr));
   da::ReleaseObject(std::exchange(value_, nullptr));
   // A LOB or a file needs an object of its own class.
   if (ValueObject() && blobClass(value) != blobClass(DataType)) TDAParam::FreeObject();
@@ -204,11 +205,18 @@ void TOraParam::SetAsFloat(double value) {
 }
 
 Variant TOraParam::GetValue() const {
+  if (auto* xml = dynamic_cast<TOraXML*>(object_))
+    return xml->AsString().empty() ? Variant::null() : Variant(xml->AsString());
   if (!value_) return TDAParam::GetValue();
   return valueIsNull() ? Variant::null() : Variant(valueText());
 }
 
 void TOraParam::SetValue(const Variant& value) {
+  if (auto* xml = dynamic_cast<TOraXML*>(object_)) {
+    xml->SetAsString(value.isNull() ? std::string() : value.asString());
+    Bound = true;
+    return;
+  }
   if (!value_) return TDAParam::SetValue(value);
   if (value.isNull()) {
     setValueNull();
@@ -219,15 +227,18 @@ void TOraParam::SetValue(const Variant& value) {
 }
 
 bool TOraParam::IsNull() const {
+  if (auto* xml = dynamic_cast<TOraXML*>(object_)) return xml->AsString().empty();
   return value_ ? valueIsNull() : TDAParam::IsNull();
 }
 
 void TOraParam::Clear() {
+  if (auto* xml = dynamic_cast<TOraXML*>(object_)) return xml->SetAsString({});
   if (value_) return setValueNull();
   TDAParam::Clear();
 }
 
 std::string TOraParam::GetAsString() const {
+  if (auto* xml = dynamic_cast<TOraXML*>(object_)) return xml->AsString();
   if (value_) return valueText();
   if (isBytesType(DataType) && Value().type() == ds::VariantType::Bytes) {
     const std::vector<uint8_t> bytes = Value().asBytes();
@@ -238,6 +249,8 @@ std::string TOraParam::GetAsString() const {
 
 void TOraParam::SetAsString(const std::string& value) {
   if (isBytesType(DataType) || DataType == ds::ftFixedChar) {
+    SetValue(Variant(value));
+  } else if (dynamic_cast<TOraXML*>(object_)) {
     SetValue(Variant(value));
   } else if (value_) {
     setValueText(value);
@@ -261,6 +274,15 @@ void TOraParam::CreateObject() {
   } else if (DataType == da::ftNumber) {
     DA_ASSERT(!value_, "Value object already created");
     value_ = new TOraNumber();
+  } else if (DataType >= ds::ftADT && DataType <= ds::ftDataSet) {
+    DA_ASSERT(!object_, "Value object already created");
+    object_ = DataType == ds::ftADT         ? new TOraObject()
+              : DataType == ds::ftArray     ? new TOraArray()
+              : DataType == ds::ftReference ? static_cast<TOraObject*>(new TOraRef())
+                                            : new TOraNestTable();
+  } else if (DataType == da::ftXML) {
+    DA_ASSERT(!object_, "Value object already created");
+    object_ = new TOraXML();
   } else if (blobClass(DataType) == 1) {
     DA_ASSERT(!ValueObject(), "Value object already created");
     SetObject(new TOraLob(nullptr));
@@ -272,13 +294,37 @@ void TOraParam::CreateObject() {
   }
 }
 
+TOraObject* TOraParam::GetObject() {
+  if (DataType == ds::ftUnknown) SetDataType(ds::ftADT);
+  if (!object_ && ((DataType >= ds::ftADT && DataType <= ds::ftDataSet) || DataType == da::ftXML))
+    CreateObject();
+  return object_;
+}
+
+TOraArray* TOraParam::GetArray() {
+  if (DataType == ds::ftUnknown) SetDataType(ds::ftArray);
+  return DataType == ds::ftArray || DataType == ds::ftDataSet ? dynamic_cast<TOraArray*>(GetObject())
+                                                              : nullptr;
+}
+
+TOraNestTable* TOraParam::GetNestedTable() {
+  if (DataType == ds::ftUnknown) SetDataType(ds::ftDataSet);
+  return DataType == ds::ftDataSet ? dynamic_cast<TOraNestTable*>(GetObject()) : nullptr;
+}
+
 void TOraParam::FreeObject() {
   da::ReleaseObject(std::exchange(cursor_, nullptr));
   da::ReleaseObject(std::exchange(value_, nullptr));
+  da::ReleaseObject(std::exchange(object_, nullptr));
   TDAParam::FreeObject();
 }
 
 void TOraParam::ReleaseObject() {
+  // An object gives back its instance and its type, both of the connection.
+  if (object_) {
+    object_->FreeObject();
+    object_->SetObjectType(nullptr);
+  }
   if (auto* lob = dynamic_cast<TOraLob*>(ValueObject())) lob->FreeLob();
   if (auto* descriptor = dynamic_cast<DescriptorValue*>(value_)) {
     // Changing the descriptor type frees the descriptor, which leaves the value null.
