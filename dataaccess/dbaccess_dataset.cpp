@@ -52,8 +52,16 @@ void TDADataSetOptions::SetFlatBuffers(bool value) {
   if (owner_ && owner_->recordSet_) owner_->recordSet_->SetProp(prFlatBuffers, value);
 }
 
+TUpdateObjectRef& TUpdateObjectRef::operator=(TCustomDAUpdateSQL* value) {
+  if (value == object_) return *this;
+  if (object_) std::erase(object_->users_, this);
+  object_ = value;
+  if (object_) object_->users_.push_back(this);
+  return *this;
+}
+
 TCustomDAUpdateSQL::~TCustomDAUpdateSQL() {
-  if (dataSet_ && dataSet_->UpdateObject == this) dataSet_->UpdateObject = nullptr;
+  for (TUpdateObjectRef* user : users_) user->object_ = nullptr;
 }
 
 void TCustomDAUpdateSQL::Apply(TUpdateKind kind) {
@@ -244,6 +252,7 @@ std::string TCustomDADataSet::OwnerFinalSQL(const TCustomDASQL& sql) const {
 void TCustomDADataSet::OwnerSQLChanged() {
   Close();
   UnPrepare();
+  if (recordSet_) recordSet_->ForgetCommandType();
   GetFieldDefs().Updated = false;
 }
 
@@ -334,10 +343,34 @@ void TCustomDADataSet::SetAutoCommit(bool value) {
   if (recordSet_) recordSet_->GetCommand().SetProp(prAutoCommit, value);
 }
 
+TDASQLMonitorClass& TCustomDADataSet::monitorClass() const {
+  return connection_ ? connection_->SQLMonitorClass() : TCustomDASQLMonitor::Class();
+}
+
 void TCustomDADataSet::traceExecute(const char* caption, bool after) {
   if (internal_) return;
-  TDASQLMonitorClass& monitor = connection_ ? connection_->SQLMonitorClass() : TCustomDASQLMonitor::Class();
-  monitor.SQLExecute(*this, FinalSQL(), &Params(), caption ? caption : "", after);
+  monitorClass().SQLExecute(*this, FinalSQL(), &Params(), caption ? caption : "", after);
+}
+
+void TCustomDADataSet::Prepare() {
+  if (Prepared()) return;
+  CheckConnection();
+  if (!internal_) monitorClass().SQLPrepare(*this, FinalSQL(), &Params(), false);
+  TMemDataSet::Prepare();
+  if (!internal_) monitorClass().SQLPrepare(*this, FinalSQL(), &Params(), true);
+}
+
+void TCustomDADataSet::takeServerCount() {
+  serverRecCount_ = options_->QueryRecCount ? GetRecCount() : 0;
+}
+
+int TCustomDADataSet::RecordCount() {
+  if (Active() && serverRecCount_ > 0 && options_->QueryRecCount && recordSet_ && !Fetched()) {
+    Variant fetched;
+    if (recordSet_->GetCommand().GetProp(prRowsProcessed, fetched))
+      return TMemDataSet::RecordCount() + serverRecCount_ - fetched.asInt32();
+  }
+  return TMemDataSet::RecordCount();
 }
 
 void TCustomDADataSet::OpenCursor(bool infoQuery) {
@@ -345,6 +378,7 @@ void TCustomDADataSet::OpenCursor(bool infoQuery) {
   NumberRange = options_->NumberRange;
   Data().TrimFixedChar = options_->TrimFixedChar;
   takeMasterValues();
+  takeServerCount();
   traceExecute(nullptr, false);
   const bool wait = !sql_->NonBlocking;
   if (wait) StartWait();
@@ -363,6 +397,7 @@ void TCustomDADataSet::CloseCursor() {
 }
 
 void TCustomDADataSet::InternalRefresh() {
+  takeServerCount();
   traceExecute("Refresh", false);
   sql_->WriteParamDescs(true);
   TMemDataSet::InternalRefresh();
@@ -480,13 +515,22 @@ void TCustomDADataSet::PerformSQL(const std::string& text, uint8_t statementType
 
 void TCustomDADataSet::writeBack(const std::vector<std::pair<std::string, Variant>>& values) {
   if (values.empty()) return;
+  TData& store = Data();
+  if (uint8_t* applied = AppliedRecord()) {
+    // A queued record being applied: the store copies this buffer back into it.
+    for (const auto& [name, value] : values) {
+      Field* f = FindField(name);
+      TFieldDesc* desc = store.FindField(name);
+      if (f && desc && MayTakeBack(*f)) store.PutFieldAsVariant(desc->FieldNo, applied, value);
+    }
+    return;
+  }
   if (State() == ds::dsEdit || State() == ds::dsInsert) {
     for (const auto& [name, value] : values)
       if (Field* f = FindField(name); f && MayTakeBack(*f)) SetFieldData(*f, value);
     return;
   }
   UpdateCursorPos();
-  TData& store = Data();
   std::unique_ptr<uint8_t[]> buf(store.AllocRecBuf());
   store.GetRecord(buf.get());
   for (const auto& [name, value] : values) {

@@ -53,8 +53,9 @@ class TDADataSetOptions {
   virtual ~TDADataSetOptions() = default;
   virtual void AssignTo(TDADataSetOptions& dest) const;
 
-  // RequiredFields, QueryRecCount and RemoveOnRefresh are kept for the drivers' datasets, which
-  // know required columns, server counts and refresh semantics; this dataset does not use them.
+  // RequiredFields and RemoveOnRefresh are kept for the drivers' datasets, which know required
+  // columns and refresh semantics; this dataset does not use them. QueryRecCount asks the driver
+  // for the server's row count (GetRecCount) at open and refresh.
   bool RequiredFields = true;
   bool StrictUpdate = true;
   bool NumberRange = false;  // taken by the dataset when it opens, as TrimFixedChar is
@@ -75,9 +76,31 @@ class TDADataSetOptions {
   bool flatBuffers_ = false;
 };
 
+class TCustomDAUpdateSQL;
+
+// A dataset's borrowed update object. Not owned: it reads null once the update object is freed.
+class TUpdateObjectRef {
+ public:
+  TUpdateObjectRef() = default;
+  ~TUpdateObjectRef() { *this = nullptr; }
+  TUpdateObjectRef(const TUpdateObjectRef&) = delete;
+  TUpdateObjectRef& operator=(const TUpdateObjectRef&) = delete;
+  TUpdateObjectRef& operator=(TCustomDAUpdateSQL* value);
+  operator TCustomDAUpdateSQL*() const { return object_; }
+  TCustomDAUpdateSQL* operator->() const { return object_; }
+
+ private:
+  friend class TCustomDAUpdateSQL;
+  TCustomDAUpdateSQL* object_ = nullptr;
+};
+
 // The insert, delete, modify and refresh statements of a dataset.
 class TCustomDAUpdateSQL {
  public:
+  TCustomDAUpdateSQL() = default;
+  TCustomDAUpdateSQL(const TCustomDAUpdateSQL&) = delete;
+  TCustomDAUpdateSQL& operator=(const TCustomDAUpdateSQL&) = delete;
+  // Every dataset that uses it forgets it.
   virtual ~TCustomDAUpdateSQL();
   // By update kind: modify, insert, delete.
   std::string& SQL(TUpdateKind kind) { return sql_.at(size_t(kind)); }
@@ -88,8 +111,10 @@ class TCustomDAUpdateSQL {
   virtual void Apply(TUpdateKind kind);
 
  private:
+  friend class TUpdateObjectRef;
   std::array<std::string, 3> sql_;
   TCustomDADataSet* dataSet_ = nullptr;
+  std::vector<TUpdateObjectRef*> users_;
 };
 
 class TDADetailDataLink : public dataset::MasterDataLink {
@@ -111,6 +136,7 @@ class TCustomDADataSet : public TMemDataSet, public TDASQLOwner, public TDACompo
   // Closes, unprepares, and forgets the field definitions.
   virtual void Disconnect();
   virtual void InternalExecute();
+  // The number of rows the statement gives, asked of the server; 0 when unknown.
   virtual int GetRecCount() { return 0; }
   virtual std::string GetInsertSQL() const { return updateSQL(ukInsert); }
   virtual std::string GetDeleteSQL() const { return updateSQL(ukDelete); }
@@ -126,6 +152,16 @@ class TCustomDADataSet : public TMemDataSet, public TDASQLOwner, public TDACompo
   bool IsQuery() const { return recordSet_ && recordSet_->IsQuery(); }
   // The text with `condition` added to its top-level WHERE clause.
   virtual std::string AddWhere(const std::string& sql, const std::string& condition) const;
+  // The text without its WHERE condition; with `fields` as its ORDER BY; its ORDER BY fields.
+  // Only a driver that knows its dialect's clauses answers; here each gives an empty text.
+  virtual std::string DeleteWhere(const std::string&) const { return ""; }
+  virtual std::string SetOrderBy(const std::string&, const std::string&) const { return ""; }
+  virtual std::string GetOrderBy(const std::string&) const { return ""; }
+  // Prepares the statement, traced to the SQL monitor; nothing when prepared already.
+  void Prepare() override;
+  // With QueryRecCount, while rows remain to be fetched: the rows held plus those the server
+  // still has (its count taken at open and refresh); else the rows held.
+  int RecordCount() override;
   // Raises while the command is still executing. A statement that returns rows opens the dataset.
   virtual void Execute();
   bool Fetched() const;
@@ -172,7 +208,7 @@ class TCustomDADataSet : public TMemDataSet, public TDASQLOwner, public TDACompo
 
   bool ReadOnly = false;
   uint8_t RefreshOptions = 0;
-  TCustomDAUpdateSQL* UpdateObject = nullptr;
+  TUpdateObjectRef UpdateObject;
   std::function<void(TCustomDADataSet&, bool succeeded)> AfterExecute;
   TUpdateExecuteEvent BeforeUpdateExecute, AfterUpdateExecute;
 
@@ -215,6 +251,8 @@ class TCustomDADataSet : public TMemDataSet, public TDASQLOwner, public TDACompo
   // Closes, re-applies the SQL and re-opens when it was open.
   void reapply();
   void traceExecute(const char* caption, bool after);
+  TDASQLMonitorClass& monitorClass() const;
+  void takeServerCount();
   // Values into the fields of their names in the record being written, or else the current one.
   void writeBack(const std::vector<std::pair<std::string, Variant>>& values);
   void onCommandExecuted(bool succeeded);
@@ -232,6 +270,7 @@ class TCustomDADataSet : public TMemDataSet, public TDASQLOwner, public TDACompo
   bool autoCommit_ = true;
   std::string filterSQL_, masterFields_, detailFields_;
   int32_t rowsAffected_ = -1;
+  int32_t serverRecCount_ = 0;
 };
 
 }  // namespace dataaccess

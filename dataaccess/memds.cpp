@@ -514,10 +514,24 @@ ds::UpdateStatus TMemDataSet::GetUpdateStatus() {
   return ds::UpdateStatus(buffer[recInfoOfs_ + 4]);
 }
 
+void TMemDataSet::applyQueued(void (TData::*apply)()) {
+  // The statements that write a queued record read its fields through this dataset; they must see
+  // that record, not the one under the cursor.
+  std::unique_ptr<uint8_t[]> current(data_->AllocRecBuf()), original(data_->AllocRecBuf());
+  data_->SetCacheRecBuf(current.get(), original.get());
+  appliedRecord_ = current.get();
+  appliedOldRecord_ = original.get();
+  ScopeExit done([this] {
+    data_->SetCacheRecBuf(nullptr, nullptr);
+    appliedRecord_ = appliedOldRecord_ = nullptr;
+  });
+  (data_.get()->*apply)();
+}
+
 void TMemDataSet::ApplyUpdates() {
   CheckBrowseMode();
   try {
-    data_->ApplyUpdates();
+    applyQueued(&TData::ApplyUpdates);
   } catch (const ds::EAbort&) {
   }
   Resync();
@@ -525,7 +539,7 @@ void TMemDataSet::ApplyUpdates() {
 
 void TMemDataSet::CommitUpdates() {
   CheckBrowseMode();
-  data_->CommitUpdates();
+  applyQueued(&TData::CommitUpdates);
   Resync();
 }
 
@@ -554,19 +568,21 @@ uint8_t* TMemDataSet::GetStateBuffer() {
     case ds::dsCalcFields:
       return lookupBuf_ ? lookupBuf_ : CalcBuffer();
     case ds::dsOldValue:
+      if (appliedOldRecord_) return appliedOldRecord_;
       if (IsEmpty() || !oldValueBuf_) return nullptr;
       UpdateCursorPos();
       data_->GetOldRecord(oldValueBuf_);
       return oldValueBuf_;
     default:
-      return ActiveBuffer();
+      return appliedRecord_ ? appliedRecord_ : ActiveBuffer();
   }
 }
 
 bool TMemDataSet::GetFieldData(Field& field, Variant& value) {
   if (field.Kind != ds::FieldKind::Data) return DataSet::GetFieldData(field, value);
   const uint8_t* buffer = GetStateBuffer();
-  if (!buffer || field.FieldNo <= 0 || (IsEmpty() && State() == ds::dsBrowse)) return false;
+  if (!buffer || field.FieldNo <= 0 || (IsEmpty() && State() == ds::dsBrowse && !appliedRecord_))
+    return false;
   const TFieldDesc& desc = data_->Fields[field.FieldNo - 1];
   if (!desc.HasParent() && data_->GetNull(field.FieldNo, buffer)) return false;
   if (desc.DataType == dtBlob && !desc.HasParent()) {

@@ -75,7 +75,7 @@ class TMemDataSet : public DataSet {
   // Installs a record store (the dataset must be closed): copies CachedUpdates into it and sets
   // its write-through and apply callbacks.
   virtual void SetIRecordSet(std::unique_ptr<TData> recordSet);
-  void Prepare();
+  virtual void Prepare();
   void UnPrepare();
   bool Prepared() const { return data_->Prepared(); }
 
@@ -132,6 +132,9 @@ class TMemDataSet : public DataSet {
   virtual void PerformInsert() {}
   virtual void PerformDelete() {}
   virtual void PerformUpdate() {}
+  // While cached updates are applied, the store's record being applied (fields read and write it,
+  // their old values read its original); else nullptr.
+  uint8_t* AppliedRecord() const { return appliedRecord_; }
 
   uint8_t* AllocRecordBuffer() override;
   void FreeRecordBuffer(uint8_t*& buffer) override;
@@ -177,8 +180,14 @@ class TMemDataSet : public DataSet {
   std::vector<TFieldDesc*> keyDescs(const std::string& keyFields) const;
 
   std::unique_ptr<TData> data_;
+  // Runs one of the store's apply passes with the applied record's buffers installed.
+  void applyQueued(void (TData::*apply)());
+
   bool cachedUpdates_ = false;
   bool inserting_ = false, editing_ = false;
+  // While cached updates are applied: the queued record being applied and its original values.
+  uint8_t* appliedRecord_ = nullptr;
+  uint8_t* appliedOldRecord_ = nullptr;
   uint32_t recInfoOfs_ = 0, bookmarkOfs_ = 0, recBufSize_ = 0;
   uint8_t* oldValueBuf_ = nullptr;
   const uint8_t* filterBuf_ = nullptr;

@@ -260,6 +260,8 @@ class TQvRecordSet : public TMemData {
 
   TQvCommand& GetCommand() const;
   uint8_t CommandType() const { return commandType_; }
+  // The statement text changed: its kind is unknown until it is prepared or run again.
+  void ForgetCommandType() { commandType_ = ctUnknown; }
   bool UniDirectional() const { return uniDirectional_; }
   int32_t FetchRows() const { return fetchRows_; }
   bool GetFetchAll() const { return fetchAll_; }

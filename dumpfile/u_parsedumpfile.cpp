@@ -305,9 +305,20 @@ class ChunkReader {
 void TParseDumpfile::Run() {
   TExpFileRoot& root = Root();
   root.SetIncomplete(true);
+  const std::string before = root.Message();
   ReadFile();
-  if (Terminated() && root.Incomplete())
+  if (Terminated() && root.Incomplete()) {
     root.SetMessage(std::string(kTerminatedByUser) + " " + std::string(kReadingIncomplete));
+    return;
+  }
+  // A file that held nothing to show (an empty file, a text file read on the user's word) is
+  // not a reading that succeeded.
+  bool found = root.PublicObjectCount() > 0;
+  TExpFileUser* owner = nullptr;
+  for (int i = 0; !found && root.GetUser(i, owner); ++i)
+    found = owner->NodeCount() > 0 || owner->Length() > 0;
+  if (!found && (root.Message() == before || root.Message() == kDumpEndsEarly))
+    root.SetMessage(kNothingFound);
 }
 
 void TParseDumpfile::ReadFile() {

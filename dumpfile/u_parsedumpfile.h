@@ -27,11 +27,15 @@ int ApplyDumpLine(TDumpRecogniser& recogniser, TExpFileRoot& root, const TDumpRe
 inline const std::string kDumpEndsEarly =
     "The dump ends before its closing records. " + std::string(kReadingIncomplete);
 
+// The message of a reading that found no owner and no object at all.
+inline const std::string kNothingFound = "No user or object was found in this file.";
+
 // The dump-file reader. The caller sets the root's file name, source kind and header facts
 // before the run; afterwards the root holds the tree. Failures leave their message in the root:
 // "open file: " + name + " error", "read file: " + name + " error (reason)" or
 // "Analyze file error!"; a run that ends normally leaves the message as it was, unless the dump
-// ends before its closing records (kDumpEndsEarly); a cancelled run leaves "Terminated by user! "
+// ends before its closing records (kDumpEndsEarly) or held no owner and no object (kNothingFound); a
+// cancelled run leaves "Terminated by user! "
 // + kReadingIncomplete. The root is marked Incomplete unless the run read a whole dump (or an
 // empty file).
 class TParseDumpfile final : public DumpWorker {

@@ -44,6 +44,57 @@ std::string DefinitionFileName(const std::string& outputDir, std::string_view ow
       .string();
 }
 
+std::string ObjectDefinitionFileName(const std::string& outputDir, const TExpFileUser* owner,
+                                     const TExpFileNode& node) {
+  const std::string name = SafeFileNamePart(node.Name(), kMaxFileName / 2 - 4);
+  const std::string prefix = owner != nullptr
+                                 ? SafeFileNamePart(owner->Name(), kMaxFileName - name.size() - 5) + "_"
+                                 : std::string();
+  return (std::filesystem::path(outputDir) / (prefix + name + ".sql")).string();
+}
+
+namespace {
+
+// The chosen items in tree order, each with its file.
+struct Item {
+  const TExpFileNode* node;
+  std::string file;
+};
+
+std::vector<Item> chosenItems(const TExpFileRoot& root, const TExpFileNode* onlyNode) {
+  const std::string& dir = root.OutputDir();
+  auto chosen = [onlyNode](const std::array<bool, kKindCount>& flags, const TExpFileNode& node) {
+    if (onlyNode != nullptr) return &node == onlyNode;
+    return node.Kind() < kKindCount && flags[node.Kind()];
+  };
+  std::vector<Item> items;
+  ForEachNode(root, [&](const TExpFileNode& node, const TExpFileUser* owner) {
+    if (owner == nullptr) {
+      if (onlyNode != nullptr && &node == onlyNode)
+        items.push_back({&node, ObjectDefinitionFileName(dir, nullptr, node)});
+      else if (chosen(root.KindSelected, node))
+        items.push_back({&node, DefinitionFileName(dir, node.Kind())});
+    } else if (&node == owner) {
+      if (onlyNode != nullptr ? &node == onlyNode : root.KindSelected[kKindUsers])
+        items.push_back({&node, DefinitionFileName(dir, kKindUsers)});
+    } else if (onlyNode != nullptr && &node == onlyNode) {
+      items.push_back({&node, ObjectDefinitionFileName(dir, owner, node)});
+    } else if (chosen(owner->KindSelected, node)) {
+      items.push_back({&node, DefinitionFileName(dir, owner->Name(), node.Kind())});
+    }
+  });
+  return items;
+}
+
+}  // namespace
+
+std::vector<std::string> DefinitionFiles(const TExpFileRoot& root, const TExpFileNode* onlyNode) {
+  std::vector<std::string> files;
+  for (const Item& item : chosenItems(root, onlyNode))
+    if (std::find(files.begin(), files.end(), item.file) == files.end()) files.push_back(item.file);
+  return files;
+}
+
 void SelectAllKinds(TExpFileRoot& root) {
   root.KindSelected.fill(true);
   TExpFileUser* owner = nullptr;
@@ -59,28 +110,7 @@ TSaveObjDDl::~TSaveObjDDl() {
 
 void TSaveObjDDl::Run() {
   TExpFileRoot& root = Root();
-  const std::string& dir = root.OutputDir();
-  auto chosen = [this](const std::array<bool, kKindCount>& flags, const TExpFileNode& node) {
-    if (onlyNode_ != nullptr) return &node == onlyNode_;
-    return node.Kind() < kKindCount && flags[node.Kind()];
-  };
-
-  // The chosen items in tree order, each with its file.
-  struct Item {
-    const TExpFileNode* node;
-    std::string file;
-  };
-  std::vector<Item> items;
-  ForEachNode(root, [&](const TExpFileNode& node, const TExpFileUser* owner) {
-    if (owner == nullptr) {
-      if (chosen(root.KindSelected, node)) items.push_back({&node, DefinitionFileName(dir, node.Kind())});
-    } else if (&node == owner) {
-      if (onlyNode_ != nullptr ? &node == onlyNode_ : root.KindSelected[kKindUsers])
-        items.push_back({&node, DefinitionFileName(dir, kKindUsers)});
-    } else if (chosen(owner->KindSelected, node)) {
-      items.push_back({&node, DefinitionFileName(dir, owner->Name(), node.Kind())});
-    }
-  });
+  const std::vector<Item> items = chosenItems(root, onlyNode_);
 
   try {
     auto hasRange = [](const TExpFileNode& n) { return n.StartOffset() >= 0 && n.Length() > 0; };

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "dumpfile/dumpworker.h"
 #include "dumpfile/u_formatdumpfile.h"
@@ -27,6 +28,16 @@ std::string SafeFileNamePart(std::string_view name, size_t maxBytes);
 std::string DefinitionFileName(const std::string& outputDir, uint8_t kind);
 std::string DefinitionFileName(const std::string& outputDir, std::string_view owner, uint8_t kind);
 
+// The file a single chosen object's definition goes to, a name of its own so that no file of its
+// kind is replaced by it: the owner (when it has one), "_", the object's name, ".sql".
+std::string ObjectDefinitionFileName(const std::string& outputDir, const TExpFileUser* owner,
+                                     const TExpFileNode& node);
+
+// The files a run writes (and so first removes), each once, in the order they are first written:
+// those of `onlyNode` when given, else those the flags choose. The window asks before any of them
+// that exists is replaced.
+std::vector<std::string> DefinitionFiles(const TExpFileRoot& root, const TExpFileNode* onlyNode = nullptr);
+
 // Writes the chosen definitions. The root's KindSelected flags choose root-level kinds (kKindUsers:
 // the owners' own definitions), each owner's flags that owner's kinds. Every file the run writes
 // is removed first, so a second run gives the same files. Each definition is the script of the
@@ -41,8 +52,8 @@ class TSaveObjDDl final : public DumpWorker {
   TSaveObjDDl(TExpFileRoot& root, ProgressSink* progress, DoneCallback onDone);
   ~TSaveObjDDl() override;
 
-  // Writes only `node`, a node of the root, to the file of its kind (and owner), whatever the
-  // flags say. Before the run only.
+  // Writes only `node`, a node of the root, whatever the flags say: an object to a file of its own
+  // (ObjectDefinitionFileName), an owner to "Users.sql". Before the run only.
   void SetOnlyNode(const TExpFileNode* node) { onlyNode_ = node; }
 
  protected:

@@ -237,6 +237,18 @@ std::string TOraDataSet::GetOrderBy() const {
   return oracle::GetOrderBy(SQL());
 }
 
+std::string TOraDataSet::DeleteWhere(const std::string& sql) const {
+  return oracle::DeleteWhere(sql);
+}
+
+std::string TOraDataSet::SetOrderBy(const std::string& sql, const std::string& fields) const {
+  return oracle::SetOrderBy(sql, fields);
+}
+
+std::string TOraDataSet::GetOrderBy(const std::string& sql) const {
+  return oracle::GetOrderBy(sql);
+}
+
 void TOraDataSet::AssignFieldValue(da::TDAParam& param, ds::Field& field, bool old) {
   TCustomDADataSet::AssignFieldValue(param, field, old);
 }

@@ -114,6 +114,10 @@ class TOraDataSet : public dataaccess::TCustomDADataSet {
   void DeleteWhere();
   void SetOrderBy(const std::string& fields);
   std::string GetOrderBy() const;
+  // The same operations on a given text, as the data-access layer asks them.
+  std::string DeleteWhere(const std::string& sql) const override;
+  std::string SetOrderBy(const std::string& sql, const std::string& fields) const override;
+  std::string GetOrderBy(const std::string& sql) const override;
   using TCustomDADataSet::AddWhere;
 
   // Closes, unprepares and forgets the field definitions, releasing the parameters' values held

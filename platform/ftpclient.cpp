@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -159,9 +160,11 @@ class CurlFtpClient final : public FtpClient {
 
   void disconnect() override {
     if (curl_ == nullptr) return;
-    curl_easy_cleanup(curl_);  // sends QUIT on the open connection
+    curl_easy_cleanup(curl_);  // sends QUIT on an open connection that is still in order
     curl_ = nullptr;
   }
+
+  void abort() override { aborted_ = true; }
 
  private:
   void requireConnection() const {
@@ -173,6 +176,7 @@ class CurlFtpClient final : public FtpClient {
   // Runs one request on the kept connection with the login and the data-connection settings.
   template <typename Setup>
   void perform(const std::string& url, Setup setup) {
+    if (aborted_) fail("FTP " + host_ + ": " + kAborted);
     curl_easy_reset(curl_);  // keeps the open connection
     replies_.clear();
     errorBuffer_[0] = '\0';
@@ -190,6 +194,10 @@ class CurlFtpClient final : public FtpClient {
     curl_easy_setopt(curl_, CURLOPT_SERVER_RESPONSE_TIMEOUT, 60L);
     curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_TIME, 120L);
+    // libcurl asks at least once a second, also while it waits for the server.
+    curl_easy_setopt(curl_, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(curl_, CURLOPT_XFERINFOFUNCTION, stopWhenAborted);
+    curl_easy_setopt(curl_, CURLOPT_XFERINFODATA, &aborted_);
     setup(curl_);
     const CURLcode code = curl_easy_perform(curl_);
     if (code != CURLE_OK) fail(failureText(code));
@@ -197,6 +205,7 @@ class CurlFtpClient final : public FtpClient {
 
   // The reason of a failed request: libcurl's, then the server's last reply, password masked.
   std::string failureText(CURLcode code) const {
+    if (code == CURLE_ABORTED_BY_CALLBACK && aborted_) return "FTP " + host_ + ": " + kAborted;
     std::string text = errorBuffer_[0] != '\0' ? errorBuffer_ : curl_easy_strerror(code);
     std::string reply;
     size_t end = replies_.find_last_not_of("\r\n");
@@ -214,7 +223,14 @@ class CurlFtpClient final : public FtpClient {
   // Throws `text` with every copy of the password masked.
   [[noreturn]] void fail(std::string text) const { throw FtpError(maskPassword(std::move(text), password_)); }
 
+  static constexpr const char* kAborted = "transfer aborted";
+
+  static int stopWhenAborted(void* aborted, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return static_cast<std::atomic<bool>*>(aborted)->load() ? 1 : 0;
+  }
+
   CURL* curl_ = nullptr;
+  std::atomic<bool> aborted_{false};
   std::string host_;
   std::string user_;
   std::string password_;

@@ -5,7 +5,8 @@
 // asked. No error text ever holds the password: messages come from this client and from the
 // server's replies, never from the login, and any copy of the password is masked.
 //
-// Threads: one object is used by one thread at a time; several objects may work in parallel.
+// Threads: one object is used by one thread at a time (abort() excepted); several objects may
+// work in parallel.
 #pragma once
 
 #include <functional>
@@ -50,6 +51,10 @@ class FtpClient {
                       const std::function<void()>& onSuccess = {}) = 0;
   // Logs out and closes the connection; nothing when not connected.
   virtual void disconnect() = 0;
+  // Stops the request in progress, if any, within about a second: it throws FtpError ("transfer
+  // aborted"), as does every later request of this client. Any thread may call it, also while
+  // another thread waits in a request.
+  virtual void abort() = 0;
 };
 
 std::unique_ptr<FtpClient> makeFtpClient();

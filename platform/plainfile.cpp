@@ -41,9 +41,9 @@ void closeQuietly(int& fd) {
 
 // Opens `path` without waiting on a FIFO or a device, then keeps it only when it is a regular
 // file: -1 with `error` set otherwise (EISDIR for a folder, kNotRegularFile for anything else).
-int openRegular(const std::string& path, int flags, int& error) {
+int openRegular(const std::string& path, int flags, int& error, mode_t mode = 0666) {
   int fd;
-  do fd = ::open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC, 0666);
+  do fd = ::open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC, mode);
   while (fd < 0 && errno == EINTR);
   struct stat st;
   if (fd < 0) {
@@ -170,9 +170,9 @@ OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
   return *this;
 }
 
-bool OutputFile::openWith(const std::string& path, int flags) {
+bool OutputFile::openWith(const std::string& path, int flags, unsigned mode) {
   closeQuietly(fd_);
-  fd_ = openRegular(path, flags | O_WRONLY, error_);
+  fd_ = openRegular(path, flags | O_WRONLY, error_, mode_t(mode));
   return fd_ >= 0;
 }
 
@@ -180,8 +180,8 @@ bool OutputFile::create(const std::string& path) {
   return openWith(path, O_CREAT | O_TRUNC);
 }
 
-bool OutputFile::createNew(const std::string& path) {
-  return openWith(path, O_CREAT | O_EXCL);
+bool OutputFile::createNew(const std::string& path, unsigned mode) {
+  return openWith(path, O_CREAT | O_EXCL, mode);
 }
 
 bool OutputFile::openAppend(const std::string& path) {
@@ -236,7 +236,7 @@ ReplacingFile::~ReplacingFile() {
   discard();
 }
 
-bool ReplacingFile::begin(const std::string& target) {
+bool ReplacingFile::begin(const std::string& target, unsigned mode) {
   discard();
   target_ = target;
   // A fresh name beside the target, so that the final rename stays on one file system.
@@ -245,7 +245,7 @@ bool ReplacingFile::begin(const std::string& target) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     const std::string name = target + ".tmp" + std::to_string(::getpid()) + "-" +
                              std::to_string(counter.fetch_add(1)) + "-" + std::to_string(seed() & 0xFFFF);
-    if (file_.createNew(name)) {
+    if (file_.createNew(name, mode)) {
       tempPath_ = name;
       return true;
     }

@@ -107,8 +107,9 @@ class OutputFile {
 
   // Creates `path` or empties it. False with error() set on failure.
   bool create(const std::string& path);
-  // Creates `path`, which must not exist yet (EEXIST otherwise). False with error() set.
-  bool createNew(const std::string& path);
+  // Creates `path`, which must not exist yet (EEXIST otherwise), with the permission bits `mode`
+  // less the umask. False with error() set.
+  bool createNew(const std::string& path, unsigned mode = 0666);
   // Opens `path` for appending, creating it when missing. False with error() set on failure.
   bool openAppend(const std::string& path);
   bool isOpen() const { return fd_ >= 0; }
@@ -125,7 +126,7 @@ class OutputFile {
   int error() const { return error_; }
 
  private:
-  bool openWith(const std::string& path, int flags);
+  bool openWith(const std::string& path, int flags, unsigned mode = 0666);
   int fd_ = -1;
   int error_ = 0;
 };
@@ -140,8 +141,9 @@ class ReplacingFile {
   ReplacingFile(const ReplacingFile&) = delete;
   ReplacingFile& operator=(const ReplacingFile&) = delete;
 
-  // Creates the temporary file for `target` in the target's folder. False with error() set.
-  bool begin(const std::string& target);
+  // Creates the temporary file for `target` in the target's folder, with the permission bits
+  // `mode` less the umask; the target takes them on commit. False with error() set.
+  bool begin(const std::string& target, unsigned mode = 0666);
   bool write(const void* data, size_t n);
   bool write(std::string_view text) { return write(text.data(), text.size()); }
   // Syncs, closes and renames the temporary file onto the target. False with error() set, in

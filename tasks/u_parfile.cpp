@@ -1,8 +1,11 @@
 #include "tasks/u_parfile.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <stdexcept>
+#include <system_error>
 
+#include "platform/plainfile.h"
 #include "platform/privatefile.h"
 #include "tasks/paramlex.h"
 
@@ -24,6 +27,24 @@ std::string accountText(const std::string& user, const std::string& password, co
     throw std::invalid_argument("The account of the task holds a line break");
   }
   return account;
+}
+
+// One line of a parameter file. A line break inside a value would give the programs a line of
+// their own making (a second "userid=", another "file="), so it is refused.
+std::string parLine(std::string_view value) {
+  if (value.find_first_of("\r\n") != std::string_view::npos) {
+    throw std::invalid_argument("A parameter of the task holds a line break");
+  }
+  return std::string(value) + "\r\n";
+}
+
+// `path` as the programs, started in the work folder, read it.
+std::string inWorkFolder(const std::string& path, const std::string& workFolder) {
+  if (path.starts_with('/')) return path;
+  std::error_code ec;
+  std::filesystem::path folder = std::filesystem::absolute(workFolder, ec);
+  if (ec) folder = workFolder;
+  return (folder / path).lexically_normal().string();
 }
 
 std::string joinArguments(const std::vector<std::string>& arguments) {
@@ -112,8 +133,7 @@ std::string ParFileText(const TUniTask& task, const platform::LocalTimeFields& n
   std::string text = accountLine(task);
   for (const std::string& entry : task.params()) {
     std::optional<std::string_view> file = fileValue(entry);
-    text += file ? "file=" + ResolveDumpPath(*file, now) : entry;
-    text += "\r\n";
+    text += parLine(file ? "file=" + ResolveDumpPath(*file, now) : entry);
   }
   return text;
 }
@@ -128,7 +148,10 @@ void WriteParFile(TUniTask& task, const TaskRunSettings& settings, const platfor
     if (std::optional<std::string_view> file = fileValue(entry)) {
       // The entry is written for the programs' parser (a name with blanks stands in quotes);
       // the transfer needs the name itself.
-      std::string resolved = UnquoteParamValue(ResolveDumpPath(*file, now));
+      // A name without a folder is the work folder's, where the programs run: every stage of
+      // the run (measuring, transfer, deletion, the log) takes the same file.
+      std::string resolved =
+          inWorkFolder(UnquoteParamValue(ResolveDumpPath(*file, now)), settings.workFolder);
       task.SetDumpPath(resolved);
       task.SetDumpFile(resolved);
     }
@@ -170,7 +193,7 @@ std::optional<TRunStartRecord> PrepareMainStage(TUniTask& task, const TaskRunSet
     task.SetParFile(ParFilePath(task, settings.workFolder));
     task.SetDumpFile(std::string(kUnknownDump));
     std::string text = accountLine(task);
-    for (const std::string& a : SplitCommandText(task.command())) text += a + "\r\n";
+    for (const std::string& a : SplitCommandText(task.command())) text += parLine(a);
     platform::writePrivateFile(settings.workFolder, std::to_string(task.id()) + ".par", text);
     record.arguments = {"parfile=" + task.parfile()};
   }
@@ -182,6 +205,17 @@ std::optional<TRunStartRecord> PrepareMainStage(TUniTask& task, const TaskRunSet
 
 std::optional<TRunStartRecord> PrepareMainStage(TUniTask& task, const TaskRunSettings& settings) {
   return PrepareMainStage(task, settings, platform::localNow());
+}
+
+int RemoveStaleParFiles(std::span<const TUniTask* const> tasks, const std::string& workFolder) {
+  int removed = 0;
+  for (const TUniTask* task : tasks) {
+    if (task->state() == TTaskState::Running) continue;
+    const std::string path = ParFilePath(*task, workFolder);
+    int error = 0;
+    if (platform::fileExists(path) && platform::removeFile(path, error)) ++removed;
+  }
+  return removed;
 }
 
 std::vector<std::string> SplitCommandText(std::string_view text) {

@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -53,11 +54,13 @@ std::string ParFilePath(const TUniTask& task, const std::string& workFolder);
 
 // The parameter file's content: "userid=" and the task's account, then each entry of `params` in
 // order, the "file" entry with its resolved dump path; every line ended by CR LF. Throws
-// std::invalid_argument when the account holds a line break, which would add parameter lines.
+// std::invalid_argument when the account or any entry holds a line break, which would add
+// parameter lines.
 std::string ParFileText(const TUniTask& task, const platform::LocalTimeFields& now);
 
 // Sets `parfile`, sets `dumpfile` to "Unknown" and clears `dumppath`, then writes the parameter
-// file; when `params` has a "file" entry, `dumpfile` and `dumppath` become its resolved path.
+// file; when `params` has a "file" entry, `dumpfile` and `dumppath` become its resolved path, a
+// relative one taken in the work folder (where the programs run) and made absolute.
 // Throws (see platform::writePrivateFile) when the file cannot be written.
 void WriteParFile(TUniTask& task, const TaskRunSettings& settings, const platform::LocalTimeFields& now);
 void WriteParFile(TUniTask& task, const TaskRunSettings& settings);
@@ -71,11 +74,16 @@ TRunStartRecord PreparePostStage(TUniTask& task, const TaskRunSettings& settings
 // that no earlier run's dump is ever transferred. Export and Import tasks, and RawExport and RawImport with
 // `parsedok`, write the task's parameter list (WriteParFile); RawExport and RawImport without `parsedok`
 // write the account and then the typed command text, split at blanks outside quotes, one argument per line,
-// with `dumpfile` "Unknown". Any other type prepares nothing. Also fills the task's mainrecord,
-// whose arguments read uname "@" connect string " parfile=" and the file: never a password.
+// with `dumpfile` "Unknown" (a line break in the text is refused with std::invalid_argument). Any other type
+// prepares nothing. Also fills the task's mainrecord, whose arguments read uname "@" connect string "
+// parfile=" and the file: never a password.
 std::optional<TRunStartRecord> PrepareMainStage(TUniTask& task, const TaskRunSettings& settings,
                                                 const platform::LocalTimeFields& now);
 std::optional<TRunStartRecord> PrepareMainStage(TUniTask& task, const TaskRunSettings& settings);
+
+// Removes the parameter file of each task that is not running: one left behind by a program that
+// ended without finishing its runs (it holds the account). Returns how many were removed.
+int RemoveStaleParFiles(std::span<const TUniTask* const> tasks, const std::string& workFolder);
 
 // Splits a typed command text into arguments at blanks and tabs outside single or double quotes.
 // The quotes stay in the arguments: the programs read their own quoting.

@@ -90,8 +90,10 @@ int ScheduleChecker::Check(std::span<TUniTask* const> tasks) {
   const int64_t now = LocalMinuteNumber(now_());
   int64_t first = now;
   if (last_) {
-    if (now <= *last_ && now >= *last_ - kCatchUpMinutes) return 0;
-    if (now > *last_ && now - *last_ <= kCatchUpMinutes) first = *last_ + 1;
+    // The last minute handled stays the mark after a clock set back: what lies behind it was
+    // handled once already.
+    if (now <= *last_) return 0;
+    if (now - *last_ <= kCatchUpMinutes) first = *last_ + 1;
   }
   last_ = now;
   int queued = 0;

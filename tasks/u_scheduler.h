@@ -51,9 +51,10 @@ int64_t LocalMinuteNumber(const platform::LocalTimeFields& t);
 
 // Queues the idle tasks whose schedule names a minute that has come since the last check. Call it
 // every few seconds: it remembers the last minute handled, so a late or early call neither skips
-// nor repeats a minute; the first check handles the current minute. After a gap of more than an hour (a
-// suspended machine, a clock set forward) only the current minute is handled; a clock set back handles no
-// minute twice.
+// nor repeats a minute; the first check handles the current minute. After a gap of more than an
+// hour (a suspended machine, a clock set forward) only the current minute is handled. A clock set
+// back handles no minute twice: nothing is queued until the clock has passed the last minute
+// handled (a repeated hour at the end of summer time runs its tasks once).
 class ScheduleChecker {
  public:
   // How far back a late check still catches up, in minutes.

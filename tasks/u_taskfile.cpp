@@ -144,7 +144,8 @@ std::unique_ptr<TUniTask> TaskFromRecord(std::span<const uint8_t> record, int re
 bool WriteTaskFile(const std::string& path, std::span<const TUniTask* const> tasks,
                    std::vector<std::string>& cuts, std::string& error) {
   platform::ReplacingFile file;
-  bool ok = file.begin(path) && file.write(TaskFileHeaderRecord());
+  // The records hold database and FTP passwords as plain text: the file is its owner's alone.
+  bool ok = file.begin(path, 0600) && file.write(TaskFileHeaderRecord());
   for (size_t i = 0; ok && i < tasks.size(); ++i) ok = file.write(TaskRecord(*tasks[i], cuts));
   if (ok && file.commit()) return true;
   error = path + ": " + platform::errorText(file.error());

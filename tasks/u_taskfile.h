@@ -46,7 +46,8 @@ std::unique_ptr<TUniTask> TaskFromRecord(std::span<const uint8_t> record, int re
                                          std::vector<std::string>& notes);
 
 // Writes the header and one record per task to `path` through a temporary file renamed onto it,
-// so a failure leaves an existing file as it was. False with `error` set on failure.
+// so a failure leaves an existing file as it was. The file is readable and writable by its owner
+// only (mode 0600): it holds passwords. False with `error` set on failure.
 bool WriteTaskFile(const std::string& path, std::span<const TUniTask* const> tasks,
                    std::vector<std::string>& cuts, std::string& error);
 

@@ -475,8 +475,11 @@ std::vector<std::unique_ptr<TUniTask>> TTaskStore::LoadTasks(TaskHost* owner) {
     task->SetExecConnectString(t.Text(fExecConnectString));
     loaded.push_back(std::move(task));
   });
-  std::stable_sort(loaded.begin(), loaded.end(),
-                   [](const auto& a, const auto& b) { return a->createtime() > b->createtime(); });
+  // Tasks made at the same moment (a task file's) keep one order: the one added last, with the
+  // higher id, first, as the window shows them when they are added.
+  std::sort(loaded.begin(), loaded.end(), [](const auto& a, const auto& b) {
+    return a->createtime() != b->createtime() ? a->createtime() > b->createtime() : a->id() > b->id();
+  });
   return loaded;
 }
 

@@ -89,7 +89,8 @@ class TTaskStore final : public TaskLogStore {
   // TaskLogStore. Both rows are written in one transaction.
   int32_t SaveTaskLog(const TaskLogEntry& entry, const std::string& content) override;
 
-  // Every task row, newest `createtime` first: an export task object for types 0 and 2, an
+  // Every task row, newest `createtime` first (of equal times the higher id first, so the order
+  // never depends on where rows lie in the table): an export task object for types 0 and 2, an
   // import task for 1 and 3 (and other values, kept as they are), made with `owner`.
   std::vector<std::unique_ptr<TUniTask>> LoadTasks(TaskHost* owner);
   // The task's logs, newest first, and one log's content ("" when it has none).

@@ -31,13 +31,14 @@ void deleteDump(const std::string& path, const TransferOutput& output) {
 
 // Copies `source` to `target` through a temporary file beside the target. False on any failure;
 // the target is then as it was.
-bool copyReplacing(const std::string& source, const std::string& target) {
+bool copyReplacing(const std::string& source, const std::string& target, const std::atomic<bool>* aborted) {
   platform::InputFile in;
   if (!in.open(source)) return false;
   platform::ReplacingFile out;
   if (!out.begin(target)) return false;
   std::vector<char> buffer(1 << 20);
   for (int64_t offset = 0;;) {
+    if (aborted != nullptr && aborted->load()) return false;
     const int64_t n = in.readAt(offset, buffer.data(), buffer.size());
     if (n < 0) return false;
     if (n == 0) break;
@@ -95,7 +96,7 @@ void UploadDumpFtp(const TransferOrder& order, platform::FtpClient& ftp, const T
   }
 }
 
-void CopyDumpFile(TransferOrder& order, const TransferOutput& output) {
+void CopyDumpFile(TransferOrder& order, const TransferOutput& output, const std::atomic<bool>* aborted) {
   try {
     if (!isFile(order.dumppath)) {
       output("File does not exist: " + order.dumppath);
@@ -110,7 +111,7 @@ void CopyDumpFile(TransferOrder& order, const TransferOutput& output) {
     const std::string target = order.copyfiledir + fileNameOf(order.dumppath);
     // Copying the dump onto itself would empty it; the temporary file keeps that from
     // happening, and the refusal keeps the delete below from removing the only copy.
-    if (fs::equivalent(order.dumppath, target, ec) || !copyReplacing(order.dumppath, target)) {
+    if (fs::equivalent(order.dumppath, target, ec) || !copyReplacing(order.dumppath, target, aborted)) {
       output("Copy file failed: " + target);
       return;
     }
@@ -125,21 +126,29 @@ TDumpTransfer::TDumpTransfer(const TUniTask& task, std::unique_ptr<platform::Ftp
                              platform::EventPoster* poster)
     : order_(TransferOrderOf(task)),
       originalCopyDir_(order_.copyfiledir),
-      ftp_(std::move(ftp)),
+      // Made before the worker starts, so that Abort() always finds it.
+      ftp_(order_.transfermode != kTransferFtp ? nullptr
+           : ftp                               ? std::move(ftp)
+                                               : platform::makeFtpClient()),
       poster_(poster),
       thread_([this] { Run(); }) {}
 
 TDumpTransfer::~TDumpTransfer() {
+  Abort();
   Join();
+}
+
+void TDumpTransfer::Abort() {
+  aborted_ = true;
+  if (ftp_ != nullptr) ftp_->abort();
 }
 
 void TDumpTransfer::Run() {
   const TransferOutput output = [this](std::string line) { Add(std::move(line)); };
   if (order_.transfermode == kTransferFtp) {
-    if (ftp_ == nullptr) ftp_ = platform::makeFtpClient();
     UploadDumpFtp(order_, *ftp_, output);
   } else if (order_.transfermode == kTransferCopy) {
-    CopyDumpFile(order_, output);
+    CopyDumpFile(order_, output, &aborted_);
   }
   ended_ = true;
   Post(kTransferEnded);

@@ -59,8 +59,10 @@ void UploadDumpFtp(const TransferOrder& order, platform::FtpClient& ftp, const T
 // target that is the dump itself is refused. Appends "/" to `order.copyfiledir` when it lacks
 // one. Lines: "Copy file successfully: " or "Copy file failed: " and the target; "File does not
 // exist: " and the path; "Dir does not exist: " and the folder. With `deletefileafter`, the
-// dump is deleted after a successful copy.
-void CopyDumpFile(TransferOrder& order, const TransferOutput& output);
+// dump is deleted after a successful copy. Once `aborted` (when given) turns true, the copy stops
+// as a failed one.
+void CopyDumpFile(TransferOrder& order, const TransferOutput& output,
+                  const std::atomic<bool>* aborted = nullptr);
 
 // One transfer on a worker thread. Made and read on the window thread.
 class TDumpTransfer {
@@ -69,7 +71,7 @@ class TDumpTransfer {
   // or nothing for other modes. Events go to `poster` (none when null).
   TDumpTransfer(const TUniTask& task, std::unique_ptr<platform::FtpClient> ftp,
                 platform::EventPoster* poster);
-  // Waits for the worker to end.
+  // Aborts the transfer and waits for the worker to end.
   ~TDumpTransfer();
   TDumpTransfer(const TDumpTransfer&) = delete;
   TDumpTransfer& operator=(const TDumpTransfer&) = delete;
@@ -80,6 +82,9 @@ class TDumpTransfer {
   bool Ended() const { return ended_; }
   // Waits until the transfer has ended.
   void Join();
+  // Stops the transfer within about a second: an upload or copy in progress ends as a failed
+  // one (its dump is never deleted), one not begun does not begin. Any thread.
+  void Abort();
   // What the transfer changed of the task (the copy folder's closing "/"). After the end.
   void ApplyTo(TUniTask& task) const;
 
@@ -95,6 +100,7 @@ class TDumpTransfer {
   std::mutex mutex_;
   std::vector<std::string> pending_;
   std::atomic<bool> ended_{false};
+  std::atomic<bool> aborted_{false};
   std::jthread thread_;  // last: joined before the members above go away
 };
 

@@ -47,7 +47,11 @@ bool TUniTask::ParseCommand() {
     parsedok_ = false;
     return false;
   }
+  // A raw command runs as typed; only its parameter list comes from the parse.
+  const bool raw = tasktype_ == TTaskType::RawExport || tasktype_ == TTaskType::RawImport;
+  std::string typed = raw ? command_ : std::string();
   BuildCommand();
+  if (raw) command_ = std::move(typed);
   parsedok_ = true;
   return true;
 }

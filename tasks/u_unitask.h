@@ -7,8 +7,10 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace tasks {
@@ -112,23 +114,28 @@ class TUniTask {
   // kPostScriptSkipped). Requires an owner with an
   // event sink (std::logic_error otherwise). A stage whose preparation fails ends the run as
   // terminated, its reason a line of the stage's output; StartTask does not throw for it.
-  // Only an export that ended with exit code 0 and was not terminated is transferred; each
+  // An export's dump counts only when this run's program wrote it: otherwise (the program did
+  // not start, or ended before writing it) `dumpfile` is "Unknown" and `filesize` 0, and nothing
+  // is transferred. Only an export that ended with exit code 0 and was not terminated is transferred; each
   // stage's output ends with its exit code. At the end the parameter file is deleted and one log
   // is stored (the main program's output and the transfer lines); a task destroyed mid-run kills
   // its programs and deletes the parameter file too.
   void StartTask(const TaskRunContext& context);
   // Starts `stage` (1, 2 or 3; 1 and 3 only with their flag on); anything else does nothing.
   void RunStage(int32_t stage);
-  // WM_TASKEVENT for this task: kEventStarted, kEventFinished or kEventCouldNotStart.
+  // WM_TASKEVENT for this task: kEventStarted, kEventFinished or kEventCouldNotStart (whose box
+  // says "Start " program " error(00" stage ")" and, on a line of its own, the runner's reason).
   void OnStageEvent(int32_t event);
   // WM_TRANSFEREVENT for this task: kTransferLineAdded or kTransferEnded.
   void OnTransferEvent(int32_t event);
-  // Marks the run terminated and kills the program of the stage that runs; the stage then ends
-  // through kEventFinished as usual.
-  void TerminateTask();
+  // Marks the run terminated and kills the program of the stage that runs, or aborts the
+  // transfer in progress; the stage then ends through kEventFinished (kTransferEnded) as usual.
+  // A `reason` given becomes the last line of the run's stored log.
+  void TerminateTask(const std::string& reason = {});
 
   // Reads `command` with the parameter-text parser of the task's kind. On success the parsed
-  // options replace the task's, `command` becomes the generated text and `parsedok` is set. On
+  // options replace the task's, `command` becomes the generated text (a RawExport or RawImport
+  // task keeps its text as typed) and `parsedok` is set. On
   // failure the task keeps its options, `params` and `command`, `errorpos` and `errortext` tell
   // where the parser stopped, and `parsedok` is cleared. The whole text is read, however long.
   bool ParseCommand();
@@ -255,6 +262,8 @@ class TUniTask {
   void addStepLine(const std::string& line);
   void showOutput(const TThreadRunTask* thread);
   bool startTransfer();
+  // The dump's modification time and size, when the file exists.
+  std::optional<std::pair<int64_t, int64_t>> dumpStamp() const;
   void mainStageEnded();
   void stageEnded(bool stopped);
   void endRun();
@@ -317,6 +326,10 @@ class TUniTask {
   std::unique_ptr<TThreadRunTask> postthread_;
   std::unique_ptr<TaskRunContext> run_;
   std::unique_ptr<TDumpTransfer> transfer_;
+  // Why the run was terminated, for its log; empty when it was not, or no reason was given.
+  std::string terminateReason_;
+  // The dump as it was before this run's main program started.
+  std::optional<std::pair<int64_t, int64_t>> dumpBefore_;
   TaskQuery* query_ = nullptr;
   TaskLogTable* logtable_ = nullptr;
 };

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <stdexcept>
 #include <system_error>
+#include <utility>
 
 #include "platform/localclock.h"
 #include "platform/oserror.h"
@@ -52,6 +53,7 @@ void TUniTask::StartTask(const TaskRunContext& context) {
     throw std::logic_error("A task runs only for a window that takes its events");
   }
   terminated_ = false;
+  terminateReason_.clear();
   freeRun();
   run_ = std::make_unique<TaskRunContext>(context);
   // A script stage without a script would run sqlplus on nothing as an empty account: it is
@@ -95,6 +97,7 @@ void TUniTask::RunStage(int32_t stage) {
       if (!record)
         throw std::runtime_error("The task type " + std::to_string(int(tasktype_)) + " runs no program");
       run_->view->ClearMainLogs();
+      dumpBefore_ = dumpStamp();
       thread->Start(std::move(*record));
     }
   } catch (const std::exception& e) {
@@ -144,7 +147,13 @@ void TUniTask::OnStageEvent(int32_t event) {
     addStepLine(line);
   } else if (event == kEventCouldNotStart) {
     const std::string program = script ? run_->settings.sqlplusProgram : program_;
-    run_->view->ShowError("Start " + program + " error(00" + std::to_string(stage_) + ")");
+    // The runner's last line says why; the box says it too, not only the log.
+    const TThreadRunTask* thread = stage_ == kStagePreScript    ? prethread_.get()
+                                   : stage_ == kStagePostScript ? postthread_.get()
+                                                                : mainthread_.get();
+    const std::string reason = thread != nullptr && !thread->output().empty() ? thread->output().back() : "";
+    run_->view->ShowError("Start " + program + " error(00" + std::to_string(stage_) + ")" +
+                          (reason.empty() ? "" : "\n" + reason));
     terminated_ = true;
     postFinished();
   } else if (event == kEventFinished) {
@@ -158,6 +167,12 @@ void TUniTask::OnStageEvent(int32_t event) {
       showOutput(postthread_.get());
       state_ = TTaskState::Idle;
     } else if (stage_ == kStageMain) {
+      // A file left by an earlier run under the same name is not this run's dump.
+      if (isExport(tasktype_) &&
+          (!ranProgram(mainthread_.get()) || !dumpStamp() || dumpStamp() == dumpBefore_)) {
+        dumppath_.clear();
+        dumpfile_ = "Unknown";
+      }
       std::error_code ec;
       const auto size = dumppath_.empty() ? 0 : std::filesystem::file_size(dumppath_, ec);
       filesize_ = ec ? 0 : int64_t(size);
@@ -188,6 +203,10 @@ bool TUniTask::startTransfer() {
   if (mainthread_->exitCode() != 0) {
     output.push_back("Transfer skipped: the export program ended with exit code " +
                      std::to_string(mainthread_->exitCode()));
+    return false;
+  }
+  if (dumppath_.empty()) {
+    output.push_back("Transfer skipped: the run wrote no dump file");
     return false;
   }
   transfer_ = std::make_unique<TDumpTransfer>(*this, nullptr, run_->transferEvents);
@@ -231,6 +250,7 @@ void TUniTask::endRun() {
   if (!parfile_.empty() && !platform::removeFile(parfile_, error) && error != ENOENT) {
     output.push_back("Delete file failed: " + parfile_ + ": " + platform::errorText(error));
   }
+  if (!terminateReason_.empty()) output.push_back(std::exchange(terminateReason_, {}));
   endtime_ = std::chrono::system_clock::now();
   TaskLogEntry entry{0, id_, begintime_, endtime_, filesize_, dumpfile_};
   std::string content;
@@ -254,11 +274,22 @@ void TUniTask::freeRun() {
   postthread_.reset();
 }
 
-void TUniTask::TerminateTask() {
+void TUniTask::TerminateTask(const std::string& reason) {
+  if (state_ == TTaskState::Running && !reason.empty()) terminateReason_ = reason;
   for (TThreadRunTask* thread : {prethread_.get(), mainthread_.get(), postthread_.get()}) {
     terminated_ = true;
     if (thread != nullptr && thread->HasProcess()) thread->Terminate();
   }
+  if (transfer_ != nullptr) transfer_->Abort();
+}
+
+std::optional<std::pair<int64_t, int64_t>> TUniTask::dumpStamp() const {
+  std::error_code ec;
+  if (dumppath_.empty() || !std::filesystem::is_regular_file(dumppath_, ec)) return std::nullopt;
+  const auto time = std::filesystem::last_write_time(dumppath_, ec);
+  const auto size = std::filesystem::file_size(dumppath_, ec);
+  if (ec) return std::nullopt;
+  return std::pair{int64_t(time.time_since_epoch().count()), int64_t(size)};
 }
 
 }  // namespace tasks

@@ -36,8 +36,7 @@ bool sameFile(const std::string& a, const std::string& b) {
 
 }  // namespace
 
-DumpPane::DumpPane(QWidget* window, const DumpActions& actions)
-    : window_(window), actions_(actions), lastDumpDir_(programFolder().toStdString()) {
+DumpPane::DumpPane(QWidget* window, const DumpActions& actions) : window_(window), actions_(actions) {
   BuildPages();
   connect(actions_.AcOpendumpfile, &QAction::triggered, this, &DumpPane::OpenDumpFile);
   connect(actions_.AcSavetofile, &QAction::triggered, this, &DumpPane::SaveAnalysisFile);
@@ -94,7 +93,7 @@ void DumpPane::ClearView() {
 
 void DumpPane::OpenDumpFile() {
   const QString last = toQString(lastDumpDir_);
-  const QString start = QDir(last).exists() ? last : programFolder();
+  const QString start = !last.isEmpty() && QDir(last).exists() ? last : QString();
   const QString file = Services().files->openFile(
       window_, start, QStringLiteral("dump file,analyzed dump file(*.dmp *.adf);;All files(*)"));
   if (file.isEmpty()) return;
@@ -267,7 +266,7 @@ void DumpPane::SaveAnalysisFile() {
 void DumpPane::ExportDDL() {
   QTreeWidgetItem* item = Tvdumpfile->currentItem();
   if (!item || !root_) return;
-  const QString folder = Services().files->chooseFolder(window_, programFolder());
+  const QString folder = Services().files->chooseFolder(window_, QString());
   if (folder.isEmpty()) return;
   root_->SetOutputDir(folder.toStdString());
   if (!QFileInfo(folder).isDir()) {
@@ -299,6 +298,14 @@ void DumpPane::ExportDDL() {
   const auto* only = NodeType(item->data(0, kRoleType).toInt()) == kObjectNode
                          ? static_cast<const dumpfile::TExpFileNode*>(item->data(0, kRoleNode).value<void*>())
                          : nullptr;
+  // The run empties every file it writes: one that exists is replaced only when the user agrees.
+  QStringList existing;
+  for (const std::string& file : dumpfile::DefinitionFiles(*root_, only))
+    if (QFileInfo::exists(toQString(file))) existing << toQString(file);
+  if (!existing.isEmpty() &&
+      !Services().messages->question(window_, QStringLiteral("These files exist and will be replaced:\n") +
+                                                  existing.join("\n") + QStringLiteral("\nReplace them?")))
+    return;
   root_->SetMessage("Save successfully!");
   RunWorker(
       [&](dumpfile::ProgressSink* sink, dumpfile::DumpWorker::DoneCallback done) {
@@ -316,6 +323,10 @@ void DumpPane::ShowHeaderDialog() {
 
 void DumpPane::SaveDumpFileHeader(const std::string& dumpFile, const std::string& targetDir) {
   const QString dump = toQString(dumpFile);
+  if (QFileInfo(dump).isDir()) {
+    Services().messages->error(window_, "File: " + dump + "\nis a folder, not a dump file!");
+    return;
+  }
   if (!QFileInfo(dump).isFile()) {
     Services().messages->error(window_, "File: " + dump + "\ndoes not exists!");
     return;

@@ -62,7 +62,8 @@ class DumpPane final : public QObject {
 
   // The file shown; null when none.
   const dumpfile::TExpFileRoot* Root() const { return root_.get(); }
-  // Where the file dialogs start: the folder of the last dump opened, ending with "/".
+  // Where the dump dialogs start: the folder of the last dump opened, ending with "/"; empty
+  // until one is (the dialogs then start in the last folder used, else the home folder).
   const std::string& LastDumpDir() const { return lastDumpDir_; }
 
   // The commands, as their actions run them.

@@ -55,7 +55,7 @@ int main(int argc, char** argv) {
         QWidget* modal = QApplication::activeModalWidget();
         if (!modal || !modal->close()) break;
       }
-      FrmMain->close();
+      FrmMain->CloseOnRequest();
     });
   }
 

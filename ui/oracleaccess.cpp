@@ -18,7 +18,7 @@ bool TakeLoginForComparison(QLineEdit* user, QLineEdit* password, QLineEdit* ser
                                                        {server, "Please enter connect string!"}};
   for (const auto& [edit, warning] : fields) {
     if (!edit->text().trimmed().isEmpty()) continue;
-    Services().messages->error(edit->window(), QString::fromUtf8(warning));
+    Services().messages->warning(edit->window(), QString::fromUtf8(warning));
     edit->setFocus();
     return false;
   }

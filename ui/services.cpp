@@ -2,7 +2,9 @@
 
 #include <QDesktopServices>
 #include <QDialog>
+#include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QMessageBox>
 #include <QUrl>
 
@@ -25,30 +27,45 @@ class QtMessages final : public MessageService {
   void information(QWidget* parent, const QString& text) override {
     QMessageBox::information(parent, kTitle, text);
   }
+  void warning(QWidget* parent, const QString& text) override { QMessageBox::warning(parent, kTitle, text); }
   bool question(QWidget* parent, const QString& text) override {
     return QMessageBox::question(parent, kTitle, text, QMessageBox::Yes | QMessageBox::No) ==
            QMessageBox::Yes;
   }
 };
 
+QString startIn(const QString& folder) {
+  return folder.isEmpty() ? DefaultDialogFolder() : folder;
+}
+
+QString noted(const QString& chosen) {
+  NoteDialogChoice(chosen);
+  return chosen;
+}
+
 class QtFiles final : public FileDialogService {
  public:
   QString openFile(QWidget* parent, const QString& folder, const QString& filter) override {
-    return QFileDialog::getOpenFileName(parent, QString(), folder, filter);
+    return noted(QFileDialog::getOpenFileName(parent, QString(), startIn(folder), filter));
   }
   QString saveFile(QWidget* parent, const QString& folder, const QString& filter,
                    const QString& suffix) override {
-    QFileDialog dialog(parent, QString(), folder, filter);
+    QFileDialog dialog(parent, QString(), startIn(folder), filter);
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setDefaultSuffix(suffix);
-    return dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty()
-               ? dialog.selectedFiles().first()
-               : QString();
+    return noted(dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty()
+                     ? dialog.selectedFiles().first()
+                     : QString());
   }
   QString chooseFolder(QWidget* parent, const QString& folder) override {
-    return QFileDialog::getExistingDirectory(parent, QString(), folder);
+    return noted(QFileDialog::getExistingDirectory(parent, QString(), startIn(folder)));
   }
 };
+
+QString& lastDialogFolder() {
+  static QString folder;
+  return folder;
+}
 
 class QtDialogs final : public DialogRunner {
  public:
@@ -61,6 +78,17 @@ class QtDesktop final : public DesktopService {
 };
 
 }  // namespace
+
+QString DefaultDialogFolder() {
+  const QString last = lastDialogFolder();
+  return !last.isEmpty() && QFileInfo(last).isDir() ? last : QDir::homePath();
+}
+
+void NoteDialogChoice(const QString& path) {
+  if (path.isEmpty()) return;
+  const QFileInfo chosen(path);
+  lastDialogFolder() = chosen.isDir() ? chosen.absoluteFilePath() : chosen.absolutePath();
+}
 
 DesktopService& SystemDesktop() {
   static QtDesktop desktop;

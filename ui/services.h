@@ -17,14 +17,23 @@ class MessageService {
   virtual ~MessageService() = default;
   virtual void error(QWidget* parent, const QString& text) = 0;
   virtual void information(QWidget* parent, const QString& text) = 0;
+  // Missing or wrong input that the user can put right; shown as an error where none is given.
+  virtual void warning(QWidget* parent, const QString& text) { error(parent, text); }
   // A question with Yes and No; true for Yes.
   virtual bool question(QWidget* parent, const QString& text) = 0;
 };
 
+// Where a file or folder dialog opens when its caller names no folder (an empty text): the folder
+// of the last path chosen in any of them, else the user's home folder.
+QString DefaultDialogFolder();
+// Records the folder of a path the user chose in a dialog: a file's folder, or the chosen folder.
+void NoteDialogChoice(const QString& path);
+
 class FileDialogService {
  public:
   virtual ~FileDialogService() = default;
-  // Each gives the chosen path, or an empty text when the user cancelled.
+  // Each opens in `folder`, or in DefaultDialogFolder() when it is empty, and gives the chosen
+  // path, or an empty text when the user cancelled.
   virtual QString openFile(QWidget* parent, const QString& folder, const QString& filter) = 0;
   // Asks before overwriting; a name without an extension gets `suffix`.
   virtual QString saveFile(QWidget* parent, const QString& folder, const QString& filter,

@@ -1,7 +1,9 @@
 #include "ui/taskpane.h"
 
 #include <QAction>
+#include <QCoreApplication>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QHeaderView>
 #include <QPlainTextEdit>
@@ -15,7 +17,9 @@
 #include <QVBoxLayout>
 #include <stdexcept>
 
+#include "platform/scopeguard.h"
 #include "tasks/u_common.h"
+#include "tasks/u_parfile.h"
 #include "tasks/u_task1.h"
 #include "tasks/u_transfer.h"
 #include "ui/programsettings.h"
@@ -148,6 +152,11 @@ void TaskPane::Open() {
   tasksRoot_->addChildren(items);
   tasksRoot_->setExpanded(true);
   TvwTasks->setCurrentItem(tasksRoot_);
+  // No task runs yet: a parameter file of one is left by a program that ended mid-run, and it
+  // holds the account.
+  const std::vector<tasks::TUniTask*> loaded = Tasks();
+  tasks::RemoveStaleParFiles(std::vector<const tasks::TUniTask*>(loaded.begin(), loaded.end()),
+                             Settings().tmpdir);
   actions_.AcImportthisfile->setEnabled(true);
   actions_.AcAnalyzethisfile->setEnabled(true);
   connect(TvwTasks, &QTreeWidget::itemSelectionChanged, this, &TaskPane::TvwTasksChange);
@@ -227,7 +236,10 @@ void TaskPane::SetScheduleClock(std::function<platform::LocalTimeFields()> now) 
 }
 
 void TaskPane::SchedulerTimerTick() {
-  const std::vector<tasks::TUniTask*> list = Tasks();
+  std::vector<tasks::TUniTask*> list = Tasks();
+  // A task open in a dialog is not started: a wizard's options are half edited until it closes,
+  // and a Cancel puts the old ones back. Queued meanwhile, it starts after the dialog.
+  std::erase(list, editing_);
   tasks::SchedulerTick(list, Settings().maxtasks, *this);
   UpdateActions();
 }
@@ -237,13 +249,25 @@ void TaskPane::ScheduleCheckTimer() {
   checker_.Check(list);
 }
 
+int TaskPane::RunningCount() const {
+  int running = 0;
+  for (const auto& entry : entries_) running += entry->task->state() == tasks::TTaskState::Running;
+  return running;
+}
+
 void TaskPane::EndAllTasks() {
   if (Tmscheduler) Tmscheduler->stop();
   if (TmCheckSchedule) TmCheckSchedule->stop();
-  // First every program of every run is told to end, so that they end together; then each task
-  // goes, its runners joined and its parameter file deleted, before anything else is freed.
+  // First every program of every run is told to end, so that they end together; their last
+  // events store each run's log. A task still running after the wait goes with its runners
+  // joined and its parameter file deleted, before anything else is freed.
   for (const auto& entry : entries_)
-    if (entry->task->state() == tasks::TTaskState::Running) entry->task->TerminateTask();
+    if (entry->task->state() == tasks::TTaskState::Running)
+      entry->task->TerminateTask("Terminated: the window was closed");
+  QElapsedTimer waited;
+  waited.start();
+  while (RunningCount() > 0 && waited.elapsed() < kEndRunsWaitMs)
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 20);
   const QSignalBlocker treeQuiet(TvwTasks), logsQuiet(lvtasklogs);
   entries_.clear();
   TvwTasks->clear();
@@ -418,6 +442,8 @@ void TaskPane::ModifyOptions() {
   }
   if (task->state() != tasks::TTaskState::Idle) return;
   FrmTaskOption->Fill(*task);
+  editing_ = task;
+  platform::ScopeExit edited([this] { editing_ = nullptr; });
   if (Services().dialogs->run(*FrmTaskOption) != QDialog::Accepted) return;
   FrmTaskOption->TakeInto(*task);
   try {
@@ -551,9 +577,13 @@ void TaskPane::ModifyTask() {
   if (type == tasks::TTaskType::RawExport || type == tasks::TTaskType::RawImport) {
     // The kind may change, and with it the class that reads the command: the dialog makes a new
     // task, which takes the old one's place with the rest of its row.
+    editing_ = task;
+    platform::ScopeExit edited([this] { editing_ = nullptr; });
     std::unique_ptr<tasks::TUniTask> changed = RunBlankTaskDialog(task);
     if (!changed) return;
     keepRowOf(*task, *changed);
+    // Queued by its schedule while the dialog was open: the changed task runs in its place.
+    changed->SetState(task->state());
     auto* entry = static_cast<TaskEntry*>(task->node());
     changed->SetNode(entry);
     entry->task = std::move(changed);
@@ -571,6 +601,8 @@ void TaskPane::ModifyTask() {
     return;
   }
   task->SetSavedCommand(task->command());
+  editing_ = task;
+  platform::ScopeExit edited([this] { editing_ = nullptr; });
   if (!RunWizard(*task,
                  isExport ? QStringLiteral("Modify export task") : QStringLiteral("Modify import task"))) {
     // The wizard wrote every change into the options at once: reading the saved command again
@@ -623,11 +655,11 @@ void TaskPane::DeleteTaskLogs() {
 void TaskPane::ExportTasks() {
   std::vector<const tasks::TUniTask*> list;
   for (const auto& entry : entries_) list.push_back(entry->task.get());
-  ExportTasksToFile(window_, programFolder(), list);
+  ExportTasksToFile(window_, QString(), list);
 }
 
 void TaskPane::ImportTasks() {
-  for (auto& task : ImportTasksFromFile(window_, programFolder(), this, *store_))
+  for (auto& task : ImportTasksFromFile(window_, QString(), this, *store_))
     AddTaskNode(std::move(task), true);
 }
 

@@ -79,8 +79,9 @@ class TaskPane final : public QObject,
   // The character-set command ("&Change") that the dialogs offer; nothing until set.
   void SetCharsetCommand(std::function<void()> change) { changeCharset_ = std::move(change); }
 
-  // Opens the task storage in its default folder, shows its tasks, enables the commands and
-  // starts the timers. Throws what the storage throws.
+  // Opens the task storage in its default folder, shows its tasks, removes their parameter files
+  // left in the work folder, enables the commands and starts the timers. Throws what the storage
+  // throws.
   void Open();
   // The task commands are enabled only while the task view is the active one.
   void SetActive(bool active);
@@ -97,9 +98,14 @@ class TaskPane final : public QObject,
   // One tick of the scheduler and one schedule check, as their timers run them.
   void SchedulerTimerTick();
   void ScheduleCheckTimer();
-  // Ends every run: the programs' process groups, the runners, the parameter files; then frees
-  // the tasks and stops the timers. Called on close.
+  // How many tasks are running now.
+  int RunningCount() const;
+  // Ends every run: the programs' process groups, the runners, the transfers. Each run then ends
+  // as a terminated one and stores its log, whose last line says the window was closed (waiting
+  // for that at most kEndRunsWaitMs); then the tasks are freed, with their parameter files, and
+  // the timers stopped. Called on close.
   void EndAllTasks();
+  static constexpr int kEndRunsWaitMs = 15000;
 
   // The commands, as their actions run them.
   // A new task made in the dialog of `type`: the export wizard (Export), the import wizard
@@ -200,6 +206,8 @@ class TaskPane final : public QObject,
   std::vector<std::unique_ptr<TaskEntry>> entries_;
   tasks::ScheduleChecker checker_;
   QTreeWidgetItem* tasksRoot_ = nullptr;
+  // The task a Modify or Option dialog edits, which the scheduler leaves alone; null when none.
+  tasks::TUniTask* editing_ = nullptr;
   static constexpr int kNodeImages = 11;
   std::array<QIcon, kNodeImages> nodeImages_;
 };

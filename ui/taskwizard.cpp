@@ -97,7 +97,7 @@ void TaskWizard::Restart() {
 }
 
 bool TaskWizard::Warn(QWidget* edit, const char* text) {
-  Services().messages->error(this, QString::fromUtf8(text));
+  Services().messages->warning(this, QString::fromUtf8(text));
   edit->setFocus();
   return false;
 }

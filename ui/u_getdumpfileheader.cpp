@@ -1,7 +1,6 @@
 #include "ui/u_getdumpfileheader.h"
 
 #include <QCheckBox>
-#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QGridLayout>
@@ -60,13 +59,13 @@ TFrm_getdumpfileheader::TFrm_getdumpfileheader(std::string& lastDumpDir, HeaderC
   connect(exit, &QPushButton::clicked, this, &QDialog::accept);
   connect(browseDump, &QPushButton::clicked, this, [this] {
     const QString last = QString::fromStdString(lastDumpDir_);
-    const QString start = QDir(last).exists() ? last : QCoreApplication::applicationDirPath();
+    const QString start = !last.isEmpty() && QDir(last).exists() ? last : QString();
     const QString file =
         Services().files->openFile(this, start, QStringLiteral("dump file(*.dmp);;All files(*)"));
     if (!file.isEmpty()) eddumpfile->setText(file);
   });
   connect(Btntargetdir, &QPushButton::clicked, this, [this] {
-    const QString folder = Services().files->chooseFolder(this, QCoreApplication::applicationDirPath());
+    const QString folder = Services().files->chooseFolder(this, QString());
     if (!folder.isEmpty()) edtargetdir->setText(folder);
   });
   Reset();

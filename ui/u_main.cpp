@@ -307,9 +307,23 @@ void TFrmMain::ShowTips() {
 }
 
 void TFrmMain::closeEvent(QCloseEvent* event) {
-  event->accept();
   // A window whose creation failed or handed over owns no settings.
-  if (!started_) return;
+  if (!started_) {
+    event->accept();
+    return;
+  }
+  if (closing_) {
+    event->ignore();
+    return;
+  }
+  if (askBeforeClosing_ && tasks_->RunningCount() > 0 &&
+      !Services().messages->question(
+          this, QStringLiteral("A task is running. Closing the window terminates it. Close anyway?"))) {
+    event->ignore();
+    return;
+  }
+  event->accept();
+  closing_ = true;
   tasks_->EndAllTasks();
   FrmTips.reset();
   Settings().tipsatstartup = tipsAtStartup_;
@@ -317,6 +331,11 @@ void TFrmMain::closeEvent(QCloseEvent* event) {
   if (TrayIcon1) TrayIcon1->hide();
   // Closed while hidden in the tray, the window would not count as the last one closed.
   QCoreApplication::quit();
+}
+
+void TFrmMain::CloseOnRequest() {
+  askBeforeClosing_ = false;
+  close();
 }
 
 void TFrmMain::HelpTopicsClick() {

@@ -52,6 +52,9 @@ class TFrmMain final : public QMainWindow {
   TaskPane& TaskView() const { return *tasks_; }
   DumpPane& DumpView() const { return *dumps_; }
 
+  // Closes as a termination request asks (SIGTERM, SIGINT): running tasks end without a question.
+  void CloseOnRequest();
+
   bool TaskViewActive() const { return taskViewActive_; }
   bool AnalysisViewActive() const { return !taskViewActive_; }
 
@@ -84,6 +87,10 @@ class TFrmMain final : public QMainWindow {
   bool taskViewActive_ = true;
   bool tipsAtStartup_ = true;
   bool showTipsOnActivate_ = false;
+  // Set while the close ends the runs: a second close waits for the first.
+  bool closing_ = false;
+  // Whether closing while a task runs asks first.
+  bool askBeforeClosing_ = true;
 
   TaskActions taskActions_{};
   DumpActions dumpActions_{};

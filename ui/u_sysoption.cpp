@@ -1,6 +1,6 @@
 #include "ui/u_sysoption.h"
 
-#include <QCoreApplication>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QIntValidator>
@@ -33,7 +33,7 @@ TFrmSysOption::TFrmSysOption(QWidget* parent) : QDialog(parent) {
     QLineEdit* target = edit;
     connect(browse, &QPushButton::clicked, this, [this, target, folder] {
       const QString chosen =
-          folder ? Services().files->chooseFolder(this, QCoreApplication::applicationDirPath())
+          folder ? Services().files->chooseFolder(this, QString())
                  : Services().files->openFile(this, QString(), QStringLiteral("All files (*)"));
       if (!chosen.isEmpty()) target->setText(chosen);
     });
@@ -73,8 +73,44 @@ TFrmSysOption::TFrmSysOption(QWidget* parent) : QDialog(parent) {
   buttons->addWidget(ok);
   buttons->addWidget(cancel);
   grid->addLayout(buttons, row, 0, 1, 3);
-  connect(ok, &QPushButton::clicked, this, &QDialog::accept);
+  connect(ok, &QPushButton::clicked, this, &TFrmSysOption::BtnOKClick);
   connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
+}
+
+QString TFrmSysOption::Problem(QLineEdit*& at) const {
+  const std::pair<QLineEdit*, const char*> programs[] = {
+      {EdExpcmd, "export"}, {EdImpCmd, "import"}, {EdSqlplusCmd, "sqlplus"}};
+  for (const auto& [edit, what] : programs) {
+    at = edit;
+    const QString path = edit->text().trimmed();
+    if (path.isEmpty()) return QStringLiteral("The %1 program can not be empty.").arg(what);
+    // A bare name is looked up in the folders of PATH when the program starts.
+    const QFileInfo file(path);
+    if (path.contains('/') && !(file.isFile() && file.isExecutable()))
+      return QStringLiteral("The %1 program does not exist or can not be run: %2").arg(what, path);
+  }
+  at = Edtmpdir;
+  const QString folder = Edtmpdir->text().trimmed();
+  if (folder.isEmpty()) return QStringLiteral("The work directory can not be empty.");
+  if (!QFileInfo(folder).isDir()) return QStringLiteral("The work directory does not exist: %1").arg(folder);
+  at = edmaxtasks;
+  bool number = false;
+  const int count = edmaxtasks->text().trimmed().toInt(&number);
+  if (!number || count < 1)
+    return QStringLiteral("Max tasks must be a whole number of at least 1: %1").arg(edmaxtasks->text());
+  at = nullptr;
+  return QString();
+}
+
+void TFrmSysOption::BtnOKClick() {
+  QLineEdit* at = nullptr;
+  const QString problem = Problem(at);
+  if (problem.isEmpty()) {
+    accept();
+    return;
+  }
+  Services().messages->error(this, problem);
+  if (at) at->setFocus();
 }
 
 void TFrmSysOption::Fill(const ProgramSettings& settings) {

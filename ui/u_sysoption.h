@@ -22,6 +22,13 @@ class TFrmSysOption final : public QDialog {
   void TakeInto(ProgramSettings& settings) const;
 
  private:
+  // "&Ok": a program path that is empty, or names no program that can run; a work folder that
+  // does not exist; a task count that is no whole number of at least 1: each is said, and the
+  // dialog stays open on the edit concerned.
+  void BtnOKClick();
+  // What is wrong with the values, and the edit concerned; an empty text when nothing is.
+  QString Problem(QLineEdit*& at) const;
+
   QLineEdit* EdExpcmd;
   QLineEdit* EdImpCmd;
   QLineEdit* EdSqlplusCmd;

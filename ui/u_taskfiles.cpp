@@ -44,7 +44,11 @@ std::vector<std::unique_ptr<tasks::TUniTask>> ImportTasksFromFile(QWidget* paren
   std::vector<std::string> notes;
   std::string error;
   if (!tasks::ReadTaskFile(path.toStdString(), owner, read, notes, error)) {
-    Services().messages->error(parent, QString::fromStdString(error));
+    // A file of another program is the user's mistake, not a failure: a warning says so.
+    if (error == tasks::kIllegalTaskFile)
+      Services().messages->warning(parent, QString::fromStdString(error));
+    else
+      Services().messages->error(parent, QString::fromStdString(error));
     return read;
   }
   for (size_t i = 0; i < read.size(); ++i) {

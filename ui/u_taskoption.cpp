@@ -155,8 +155,7 @@ TFrmTaskOption::TFrmTaskOption(QWidget* parent) : QDialog(parent) {
   for (QRadioButton* rb : {rbnone, rbbyftp, rbbydir})
     connect(rb, &QRadioButton::toggled, this, [this] { UpdateTransfer(); });
   connect(btnchoosedir, &QPushButton::clicked, this, [this] {
-    const QString start =
-        eddestdir->text().trimmed().isEmpty() ? QDir::currentPath() : eddestdir->text().trimmed();
+    const QString start = eddestdir->text().trimmed().isEmpty() ? QString() : eddestdir->text().trimmed();
     const QString chosen = Services().files->chooseFolder(this, start);
     if (!chosen.isEmpty()) eddestdir->setText(chosen);
   });

@@ -29,9 +29,12 @@ class DataSetTest : public ::testing::Test {
 };
 
 TEST_F(DataSetTest, BlocksOfFetchRowsAndTheBoundsOfTheFetchSettings) {
+  d->SetFetchRows(10000);
   for (int rows : {0, 10001})
     EXPECT_THAT([&] { d->SetFetchRows(rows); },
                 ThrowsMessage<EDatabaseError>(StrEq("FetchRows must be 1..10000.")));
+  EXPECT_EQ(d->FetchRows(), 10000);  // a refused value changes nothing
+  d->SetFetchRows(1);
   d->SetFetchRows(3);
   d->Open();
   EXPECT_EQ(d->RowsAffected(), -1);
@@ -45,6 +48,88 @@ TEST_F(DataSetTest, BlocksOfFetchRowsAndTheBoundsOfTheFetchSettings) {
   EXPECT_FALSE(d->UniDirectional());
   d->Open();
   EXPECT_EQ(d->RecordCount(), 10);
+  d->SetUniDirectional(true);
+  EXPECT_FALSE(d->FetchAll());
+}
+
+// A dataset whose driver tells how many rows the server holds.
+struct CountingDataSet : TCustomDADataSet {
+  int GetRecCount() override {
+    ++asked;
+    return 10;
+  }
+  int asked = 0;
+};
+
+TEST_F(DataSetTest, TheServerCountStandsInForRowsNotYetFetched) {
+  CountingDataSet c;
+  c.SetConnection(&session);
+  c.SetSQL("SELECT ID, NAME FROM T");
+  c.SetFetchRows(3);
+  c.Open();
+  EXPECT_EQ(c.RecordCount(), 3);  // not asked for
+  EXPECT_EQ(c.asked, 0);
+  c.Close();
+  c.Options().QueryRecCount = true;
+  c.Open();
+  EXPECT_EQ(c.asked, 1);
+  EXPECT_EQ(c.RecordCount(), 10);
+  for (int i = 0; i < 3; ++i) c.Next();  // into the second block
+  EXPECT_EQ(c.RecordCount(), 10);
+  c.Refresh();
+  EXPECT_EQ(c.asked, 2);
+  script.rows.pop_back();  // once every row is held, the server's count no longer counts
+  while (!c.Eof()) c.Next();
+  EXPECT_EQ(c.RecordCount(), 9);
+  // Only a driver that knows its dialect edits the clauses.
+  EXPECT_EQ(c.DeleteWhere("SELECT 1 FROM T WHERE A = 1"), "");
+  EXPECT_EQ(c.SetOrderBy("SELECT 1 FROM T", "A"), "");
+  EXPECT_EQ(c.GetOrderBy("SELECT 1 FROM T ORDER BY A"), "");
+}
+
+TEST_F(DataSetTest, AnUpdateObjectIsBorrowedAndAReadOnlyOrOneWayDatasetTakesNoChange) {
+  auto update = std::make_unique<TCustomDAUpdateSQL>();
+  update->SQL(ukModify) = "UPDATE T SET NAME = :NAME WHERE ID = :OLD_ID";
+  d->UpdateObject = update.get();
+  d->Open();
+  EXPECT_TRUE(d->CanModify());
+  d->SetUniDirectional(true);
+  d->Open();
+  EXPECT_FALSE(d->CanModify());
+  EXPECT_THROW(d->Edit(), EDatabaseError);
+  d->SetUniDirectional(false);
+  d->ReadOnly = true;
+  d->Open();
+  EXPECT_FALSE(d->CanModify());
+  d->ReadOnly = false;
+  update.reset();  // never told which dataset uses it
+  EXPECT_EQ(d->UpdateObject, nullptr);
+  d->Close();
+  d->Open();
+  EXPECT_FALSE(d->CanModify());
+}
+
+TEST_F(DataSetTest, OutputParametersOfAnUpdateReachTheRecordOnlyWithReturnParams) {
+  TCustomDAUpdateSQL update;
+  update.SQL(ukModify) = "UPDATE T SET NAME = :NAME WHERE ID = :OLD_ID";
+  d->UpdateObject = &update;
+  d->BeforeUpdateExecute = [](TCustomDADataSet&, uint8_t, TDAParams& params) {
+    params.ParamByName("NAME").ParamType_ = ds::ptInputOutput;
+    params.ParamByName("OLD_ID").ParamType_ = ds::ptInputOutput;
+  };
+  script.outputs["NAME"] = "from server";
+  script.outputs["OLD_ID"] = int32_t(99);  // an original value never comes back
+  d->Open();
+  const auto edit = [&] {
+    d->Edit();
+    d->FieldByName("NAME").SetAsString("typed");
+    d->Post();
+    return d->FieldByName("NAME").AsString();
+  };
+  EXPECT_EQ(edit(), "typed");
+  d->Options().ReturnParams = true;
+  EXPECT_EQ(edit(), "from server");
+  EXPECT_EQ(d->FieldByName("ID").AsInteger(), 1);
 }
 
 TEST_F(DataSetTest, ConditionsJoinTheTopLevelWhereClauseAndAMasterDrivesItsDetail) {

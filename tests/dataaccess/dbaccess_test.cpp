@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "dataaccess/dbaccess_connectdialog.h"
+#include "dataaccess/dbaccess_dataset.h"
 #include "tests/dataaccess/fakedriver.h"
 
 namespace {
@@ -104,6 +105,15 @@ TEST_F(ConnectionTest, AFatalErrorDropsTheLostSessionWithoutCommittingAndKeepsTh
   s.Disconnect();
   EXPECT_THAT(monitor.texts.back(),
               ::testing::MatchesRegex("5 Disconnect: scott@orcl \\[Session1\\$[0-9A-F]{8,}\\] "));
+}
+
+TEST_F(ConnectionTest, PreparingADataSetIsTracedOnce) {
+  auto d = s.CreateDataSet();
+  d->SetSQL("SELECT ID FROM T");
+  d->Prepare();
+  d->Prepare();  // prepared already
+  EXPECT_THAT(monitor.texts, ElementsAre("5 Connect: scott@orcl", "0 SELECT ID FROM T"));
+  EXPECT_TRUE(d->Prepared());
 }
 
 TEST(ConnectionLifeTest, DestroyingAConnectionRollsItsTransactionBack) {

@@ -129,9 +129,13 @@ class FakeCommand : public TQvCommand {
       DoAfterExecute(true);
     });
   }
+  // Rows processed: those fetched so far for a query, else the rows the statement touched.
   bool GetProp(int prop, Variant& value) override {
     if (prop != prRowsProcessed) return TQvCommand::GetProp(prop, value);
-    value = script.affected.count(GetSQL()) ? script.affected[GetSQL()] : int32_t(1);
+    if (GetSQL().starts_with("SELECT"))
+      value = fetched;
+    else
+      value = script.affected.count(GetSQL()) ? script.affected[GetSQL()] : int32_t(1);
     return true;
   }
   int GetCursorState() const override { return state; }
@@ -144,6 +148,7 @@ class FakeCommand : public TQvCommand {
   Script& script;
   bool prepared = false;
   int state = 0;
+  int32_t fetched = 0;
   std::jthread worker;
 };
 
@@ -166,9 +171,13 @@ class FakeRecordSet : public TQvRecordSet {
   }
   void ExecCommand() override {
     TQvRecordSet::ExecCommand();
-    SetCommandType(GetCommand().GetSQL().starts_with("SELECT") ? ctCursor : ctStatement);
+    const bool query = GetCommand().GetSQL().starts_with("SELECT");
+    SetCommandType(query ? ctCursor : ctStatement);
     first = end = 0;
+    command().fetched = 0;
+    command().state = query ? 7 : 6;  // fetching, or executed
   }
+  FakeCommand& command() { return static_cast<FakeCommand&>(GetCommand()); }
   bool Fetch(bool fetchBack) override {
     bool cancel = false;
     FetchBlockEvent(true, cancel);
@@ -178,7 +187,10 @@ class FakeRecordSet : public TQvRecordSet {
     const auto& rows = found == script.results.end() ? script.rows : found->second;
     const size_t to = fetchBack ? first : std::min(rows.size(), end + size_t(FetchRows()));
     script.record((fetchBack ? "FetchBack " : "Fetch ") + std::to_string(to - from));
-    if (to <= from) return false;
+    if (to <= from) {
+      if (!fetchBack) command().state = 9;
+      return false;
+    }
     StartBlock(fetchBack, int(to - from));
     std::unique_ptr<uint8_t[]> buf(AllocRecBuf());
     for (size_t r = from; r < to; ++r) {
@@ -189,6 +201,8 @@ class FakeRecordSet : public TQvRecordSet {
     }
     if (ReplacesBlocks()) first = from;
     end = to;
+    command().fetched = int32_t(end);
+    if (end == rows.size()) command().state = 9;  // fetched
     FetchBlockEvent(false, cancel);
     return true;
   }

@@ -131,6 +131,69 @@ TEST_F(SQLiteDataSetTest, CachedUpdatesReachTheFileOnlyWhenApplied) {
   EXPECT_EQ(run("SELECT NAME FROM T WHERE ID = 2"), "n2;");
 }
 
+// Each queued record is written with its own values, wherever the cursor stands when they are
+// applied; what the table gives back after an insert lands in that record too.
+TEST_F(SQLiteDataSetTest, CachedUpdatesWriteEachQueuedRecordWhereverTheCursorStands) {
+  run("CREATE TRIGGER up AFTER INSERT ON T BEGIN UPDATE T SET NAME = upper(NAME) WHERE ID = new.ID; END");
+  update.SQL(ukInsert) = "INSERT INTO T VALUES (:ID, :NAME)";
+  update.SQL(ukDelete) = "DELETE FROM T WHERE ID = :OLD_ID";
+  d->UpdateObject = &update;
+  d->RefreshOptions = roAfterInsert;
+  d->SetCachedUpdates(true);
+  d->Open();
+  edit("c1");
+  d->Next();
+  d->Edit();
+  d->FieldByName("ID").SetAsInteger(20);  // the key changes: found by its original value
+  d->FieldByName("NAME").SetAsString("c2");
+  d->Post();
+  d->Next();
+  d->Next();
+  d->Delete();  // row 4
+  d->First();
+  for (int id : {11, 12}) {
+    d->Insert();
+    d->FieldByName("ID").SetAsInteger(id);
+    d->FieldByName("NAME").SetAsString("new" + std::to_string(id));
+    d->Post();
+  }
+  ASSERT_TRUE(d->Locate("ID", int32_t(3), 0));
+  d->ApplyUpdates();
+  d->CommitUpdates();
+  EXPECT_EQ(run("SELECT ID, NAME FROM T WHERE ID IN (1, 2, 3, 4, 11, 12, 20) ORDER BY ID"),
+            "1,c1;3,n3;11,NEW11;12,NEW12;20,c2;");
+  EXPECT_EQ(d->FieldByName("NAME").AsString(), "n3");
+  ASSERT_TRUE(d->Locate("ID", int32_t(12), 0));
+  EXPECT_EQ(d->FieldByName("NAME").AsString(), "NEW12");
+}
+
+// An update finds its row by the original key, re-reads it when asked, and the check against
+// other users compares the table with what this dataset read, not with what it was given since.
+TEST_F(SQLiteDataSetTest, AnUpdateFindsItsRowByTheOriginalKeyAndChecksAgainstWhatWasRead) {
+  run("CREATE TRIGGER up AFTER UPDATE ON T BEGIN UPDATE T SET NAME = NAME || '!' WHERE ID = new.ID "
+      "AND NAME NOT LIKE '%!'; END");
+  d->UpdateObject = &update;
+  d->Open();
+  d->Edit();
+  d->FieldByName("ID").SetAsInteger(100);
+  d->Post();
+  EXPECT_EQ(run("SELECT ID FROM T WHERE ID IN (1, 100)"), "100;");
+  EXPECT_EQ(d->FieldByName("NAME").AsString(), "n1");  // not re-read
+  d->RefreshOptions = roAfterUpdate;
+  edit("x");
+  EXPECT_EQ(d->FieldByName("NAME").AsString(), "x!");
+
+  d->Next();
+  d->Edit();
+  d->FieldByName("NAME").SetAsString("mine");
+  d->PerformSQL(update.RefreshSQL, stRefresh | stCheck);  // the table still holds what was read
+  run("UPDATE T SET NAME = 'theirs' WHERE ID = 2");
+  EXPECT_THAT([&] { d->PerformSQL(update.RefreshSQL, stRefresh | stCheck); },
+              ThrowsMessage<EDatabaseError>(StrEq("Record was changed by another user.")));
+  EXPECT_EQ(d->FieldByName("NAME").AsString(), "mine");
+  d->Cancel();
+}
+
 TEST_F(SQLiteDataSetTest, ADetailFollowsItsMasterAcrossTwoTables) {
   auto detail = session.CreateDataSet();
   detail->SetSQL("SELECT MASTER_ID, V FROM D");

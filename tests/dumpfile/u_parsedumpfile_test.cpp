@@ -314,15 +314,24 @@ TEST_F(ReaderFailureTest, FileThatCannotBeOpenedLeavesOnlyTheDefaultOwnerAndSays
   EXPECT_EQ(folder.Message(), "open file: " + dir_.string() + " error");
 }
 
-TEST_F(ReaderFailureTest, EmptyFileGivesOnlyTheDefaultOwnerAndNoMessage) {
+// An empty file, or a text file read on the user's word, holds nothing: the reading says so
+// instead of the success text it began with.
+TEST_F(ReaderFailureTest, EmptyOrTextFileGivesOnlyTheDefaultOwnerAndSaysNothingWasFound) {
+  writeFile(path("notes.txt"), "hello\nline two\n");
+  TExpFileRoot text;
+  text.SetMessage("Read successfully!");
+  testing::readDump(text, path("notes.txt"));
+  EXPECT_EQ(text.Message(), kNothingFound);
+
   writeFile(path("empty.dmp"), "");
   TExpFileRoot root;
   root.SetExportUser("SYSTEM");
   root.SetDumpFileName(path("empty.dmp"));
+  root.SetMessage("Read successfully!");
   RecordingProgress progress;
   TParseDumpfile reader(root, &progress, nullptr);
   reader.Execute();
-  EXPECT_EQ(root.Message(), "");
+  EXPECT_EQ(root.Message(), kNothingFound);
   ASSERT_EQ(root.UserCount(), 1);
   TExpFileUser* owner = nullptr;
   ASSERT_TRUE(root.GetUser(0, owner));

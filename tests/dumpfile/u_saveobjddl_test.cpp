@@ -221,6 +221,33 @@ TEST_F(DefinitionWriterTest, OwnerWithAnEmptyNameNeverWritesIntoTheRootLevelFile
   EXPECT_EQ(out("_Tables.sql"), "CREATE TABLE \"E\";\r\n");
 }
 
+// The definitions of one object never replace the file of its kind, which holds its neighbours.
+TEST_F(DefinitionWriterTest, OneObjectGoesToAFileOfItsOwnAndTheFilesToWriteAreKnownBeforehand) {
+  TExpFileUser* scott = user("SCOTT");
+  TExpFileNode* emp = add(scott, "EMP", kKindTables, "CREATE TABLE \"EMP\" (A NUMBER)\n");
+  add(scott, "DEPT", kKindTables, "CREATE TABLE \"DEPT\" (B NUMBER)\n");
+  TExpFileNode* pub = add(nullptr, "PUB", kKindSynonyms, "CREATE PUBLIC SYNONYM \"PUB\" FOR X\n");
+  scott->KindSelected[kKindTables] = true;
+  root_.SetOutputDir(out_);
+  EXPECT_EQ(DefinitionFiles(root_), std::vector<std::string>{(fs::path(out_) / "SCOTT_Tables.sql").string()});
+  EXPECT_EQ(run(), "Successfully save object DDL!");
+  const std::string both = out("SCOTT_Tables.sql");
+
+  for (const TExpFileNode* only :
+       {static_cast<const TExpFileNode*>(emp), static_cast<const TExpFileNode*>(pub)}) {
+    EXPECT_EQ(DefinitionFiles(root_, only).size(), 1u);
+    writeFile(path("d.dmp"), dump_);
+    root_.SetDumpFileName(path("d.dmp"));
+    TSaveObjDDl writer(root_, nullptr, nullptr);
+    writer.SetOnlyNode(only);
+    writer.Execute();
+    EXPECT_EQ(root_.Message(), "Successfully save object DDL!");
+  }
+  EXPECT_EQ(files(), (std::vector<std::string>{"PUB.sql", "SCOTT_EMP.sql", "SCOTT_Tables.sql"}));
+  EXPECT_EQ(out("SCOTT_Tables.sql"), both);
+  EXPECT_EQ(out("SCOTT_EMP.sql"), "CREATE TABLE \"EMP\" (A NUMBER);\r\n");
+}
+
 TEST(DefinitionFileNameTest, ALongNameIsCutBetweenCharacters) {
   EXPECT_EQ(SafeFileNamePart("\xC3\xA9\xC3\xA9", 3), "\xC3\xA9");
 }

@@ -146,6 +146,55 @@ TEST_F(ParFileTest, AWorkFolderOthersMayWriteOrAnAccountWithALineBreakIsRefused)
   EXPECT_FALSE(std::filesystem::exists(ws_.work() + "/12.par"));
 }
 
+TEST_F(ParFileTest, ALineBreakInAnyValueIsRefusedAndNoFileIsLeft) {
+  TExpTask parsed(nullptr);
+  fillExport(parsed);
+  parsed.SetCommand("file=x.dmp log='a\nuserid=sys/x'");
+  if (parsed.ParseCommand()) {  // when the parser takes it, the file still does not
+    EXPECT_THROW(WriteParFile(parsed, settings_, kClock), std::invalid_argument);
+  }
+  TExpTask raw(nullptr);
+  fillExport(raw);
+  raw.SetTaskType(TTaskType::RawExport);
+  raw.SetProgram(standin::program("exp"));
+  for (const char* typed : {"bogus=1\nuserid=sys/x@orcl", "bogus=1\ruserid=sys/x@orcl"}) {
+    raw.SetCommand(typed);
+    ASSERT_FALSE(raw.ParseCommand());
+    EXPECT_THROW(PrepareMainStage(raw, settings_, kClock), std::invalid_argument);
+  }
+  EXPECT_FALSE(std::filesystem::exists(ws_.work() + "/12.par"));
+}
+
+// A dump named without a folder is written by the program into the work folder, where it runs:
+// the run measures, transfers and deletes that file, never one of the window's current folder.
+TEST_F(ParFileTest, ADumpNamedWithoutAFolderIsTheWorkFoldersFile) {
+  TExpTask task(nullptr);
+  fillExport(task);
+  task.SetFile("Rel_%d.DMP");
+  WriteParFile(task, settings_, kClock);
+  EXPECT_NE(standin::readFile(task.parfile()).find("\r\nfile=rel_09.dmp\r\n"), std::string::npos);
+  EXPECT_EQ(task.dumppath(), ws_.work() + "/rel_09.dmp");
+  EXPECT_EQ(task.dumpfile(), ws_.work() + "/rel_09.dmp");
+  task.SetFile("sub/../x.dmp");
+  WriteParFile(task, settings_, kClock);
+  EXPECT_EQ(task.dumppath(), ws_.work() + "/x.dmp");
+}
+
+TEST_F(ParFileTest, StaleParameterFilesOfTasksNotRunningAreRemoved) {
+  TExpTask idle(nullptr), running(nullptr), clean(nullptr);
+  for (auto [task, id] : {std::pair{&idle, 31}, {&running, 32}, {&clean, 33}}) {
+    account(*task, id, "u", "p", "c");
+    if (id != 33) WriteParFile(*task, settings_, kClock);
+  }
+  running.SetState(tasks::TTaskState::Running);
+  platform::testing::writeFile(ws_.work() + "/other.par", "not ours");
+  const tasks::TUniTask* all[] = {&idle, &running, &clean};
+  EXPECT_EQ(tasks::RemoveStaleParFiles(all, ws_.work()), 1);
+  EXPECT_FALSE(std::filesystem::exists(ws_.work() + "/31.par"));
+  EXPECT_TRUE(std::filesystem::exists(ws_.work() + "/32.par"));
+  EXPECT_TRUE(std::filesystem::exists(ws_.work() + "/other.par"));
+}
+
 TEST_F(ParFileTest, MainStageCarriesOnlyTheParameterFile) {
   TExpTask task(nullptr);
   fillExport(task);

@@ -87,11 +87,37 @@ TEST_F(SchedulerTest, CheckerQueuesIdleTasksOnceForEveryMinuteThatCame) {
   daily.SetState(TTaskState::Idle);
   now.second = 59;  // the same minute again is not repeated
   EXPECT_EQ(checker.Check(list), 0);
+  wed.SetState(TTaskState::Idle);  // a quick run of 02:31 is over within its minute
+  EXPECT_EQ(checker.Check(list), 0);
   now.day = 3;  // a day later, Thursday: the daily task only
-  wed.SetState(TTaskState::Idle);
   now.minute = 30;
   EXPECT_EQ(checker.Check(list), 1);
   EXPECT_EQ(wed.state(), TTaskState::Idle);
+}
+
+TEST_F(SchedulerTest, AClockSetBackHandlesNoMinuteTwice) {
+  platform::LocalTimeFields now{2026, 12, 2, 2, 30, 0};
+  ScheduleChecker checker([&] { return now; });
+  TUniTask& early = add("early", TTaskState::Idle, 0, "300107");
+  TUniTask& late = add("late", TTaskState::Idle, 0, "300207");
+  EXPECT_EQ(checker.Check(list), 1);
+  late.SetState(TTaskState::Idle);
+  for (int hour : {0, 1}) {  // set back two hours; the clock then walks through them again
+    now.hour = hour;
+    for (int minute = 29; minute <= 31; ++minute) {
+      now.minute = minute;
+      EXPECT_EQ(checker.Check(list), 0) << hour << ":" << minute;
+    }
+  }
+  EXPECT_EQ(early.state(), TTaskState::Idle);
+  now.hour = 2;
+  now.minute = 31;  // past the last minute handled: on as before
+  EXPECT_EQ(checker.Check(list), 0);
+  now.day = 3;
+  now.hour = 1;
+  now.minute = 30;
+  EXPECT_EQ(checker.Check(list), 1);
+  EXPECT_EQ(early.state(), TTaskState::Queued);
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "platform/bytes.h"
 #include "tests/platform/temp_folder.h"
 
@@ -19,6 +21,8 @@ std::unique_ptr<TUniTask> sampleTask(int32_t type, const std::string& name) {
   t->SetScheduleTable("300207");
   t->SetIsPostExec(false);
   t->SetTransferMode(kTransferFtp);
+  t->SetFtpAnonymous(1);
+  t->SetDeleteFileAfter(1);
   t->SetCopyFileDir("/copy");
   t->SetFtpServer("host:2121");
   return t;
@@ -44,6 +48,8 @@ TEST(TaskFileTest, RecordsSitAtTheirOffsetsAndReadBackByteForByte) {
 
   const std::string bytes = readFile(dir.file("t.etf"));
   ASSERT_EQ(bytes.size(), 3 * kTaskRecordSize);
+  EXPECT_EQ(std::filesystem::status(dir.file("t.etf")).permissions() & std::filesystem::perms::all,
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
   const std::string header = bytes.substr(0, kTaskRecordSize),
                     rec = bytes.substr(kTaskRecordSize, kTaskRecordSize);
   EXPECT_EQ(header, TaskFileHeaderRecord());
@@ -54,7 +60,9 @@ TEST(TaskFileTest, RecordsSitAtTheirOffsetsAndReadBackByteForByte) {
   EXPECT_EQ(field(rec, 428, 8), "300207");
   EXPECT_EQ(field(rec, 436, 256), exp->command());
   EXPECT_EQ(number(rec, 1208), 0);
+  EXPECT_EQ(number(rec, 1212), 1);
   EXPECT_EQ(number(rec, 1216), 1);
+  EXPECT_EQ(number(rec, 1220), 1);
   EXPECT_EQ(field(rec, 1474, 250), "/copy");
   EXPECT_EQ(field(rec, 1824, 100), "host:2121");
   EXPECT_EQ(bytes.substr(2 * kTaskRecordSize + 4, 100), std::string(100, 'n'));

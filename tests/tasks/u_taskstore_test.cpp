@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <tuple>
@@ -138,6 +139,44 @@ TEST(TaskStoreTest, LogsAreStoredUnderNewIdsAndDeletedOnlyWithTheirOwnTask) {
   store.DeleteTaskLogs(1);
   std::erase_if(model, [](const LogRow& r) { return std::get<1>(r) == 1; });
   expectStored();
+
+  // Deleting a task takes its logs with it, and only its own.
+  TExpTask task(nullptr);
+  store.SaveTask(task);
+  TaskLogEntry e{0, task.id(), begin, begin, 1, "gone.dmp"};
+  e.id = store.SaveTaskLog(e, "gone");
+  store.DeleteTask(task.id());
+  EXPECT_TRUE(store.LoadTaskLogs(task.id()).empty());
+  EXPECT_EQ(store.LoadTaskLogContent(task.id(), e.id), "");
+  expectStored();
+}
+
+TEST(TaskStoreTest, TasksLoadNewestFirstAndTasksOfOneMomentByIdWhateverTheirPlaceInTheTable) {
+  platform::testing::TempFolder dir;
+  const DateTime moment(std::chrono::milliseconds(1'700'000'000'000));
+  std::vector<int32_t> ids;
+  {
+    TTaskStore store(dir.path("db"));
+    for (int n = 0; n < 5; ++n) {
+      TExpTask task(nullptr);
+      task.SetCreateTime(n == 2 ? moment + std::chrono::hours(1) : moment);
+      store.SaveTask(task);
+      ids.push_back(task.id());
+    }
+    store.DeleteTask(ids[0]);  // a gap, then a row that may take its place
+    TExpTask task(nullptr);
+    task.SetCreateTime(moment);
+    store.SaveTask(task);
+    ids[0] = task.id();
+  }
+  TTaskStore store(dir.path("db"));
+  std::vector<int32_t> loaded;
+  for (const auto& task : store.LoadTasks(nullptr)) loaded.push_back(task->id());
+  std::vector<int32_t> expected = {ids[2]};
+  std::vector<int32_t> rest = {ids[0], ids[1], ids[3], ids[4]};
+  std::sort(rest.rbegin(), rest.rend());
+  expected.insert(expected.end(), rest.begin(), rest.end());
+  EXPECT_EQ(loaded, expected);
 }
 
 TEST(TaskStoreTest, TheDataFolderFollowsXdgDataHome) {

@@ -129,6 +129,18 @@ TEST_F(TransferTest, CopiesReplaceTheTargetOnlyWhenCompleteAndNeverLoseTheDump) 
   }
   task_.SetCopyFileDir(local_.path("none"));
   EXPECT_EQ(transfer(kTransferCopy), Lines{"Dir does not exist: " + local_.path("none")});
+
+  // An aborted copy (the run was stopped or the window closed) fails and keeps the dump.
+  fs::remove(target + "/Full_0907.dmp");
+  TransferOrder order = TransferOrderOf(task_);
+  order.copyfiledir = target;
+  const std::atomic<bool> aborted{true};
+  Lines lines;
+  CopyDumpFile(
+      order, [&](std::string line) { lines.push_back(std::move(line)); }, &aborted);
+  EXPECT_EQ(lines, Lines{"Copy file failed: " + target + "/Full_0907.dmp"});
+  EXPECT_FALSE(fs::exists(target + "/Full_0907.dmp"));
+  EXPECT_EQ(readFile(dump_), bytes_);
   task_.SetCopyFileDir(target);
   EXPECT_EQ(transfer(kTransferCopy), Lines{"Copy file successfully: " + target + "/Full_0907.dmp"});
   EXPECT_FALSE(fs::exists(dump_));

@@ -1,9 +1,15 @@
 // Runs over the stand-in programs and the test FTP server: every mix of scripts, stage faults and
 // transfer modes, checked against a small model of what the run must do and store.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ftp_server_test_util.h"
@@ -206,19 +212,25 @@ class TaskRunTest : public ::testing::Test {
     EXPECT_EQ(line, runlog.size());
     EXPECT_EQ(programs, expectedPrograms);
     const std::string box = "Start " + missing + " error(00" + std::to_string(e.failedStage) + ")";
-    EXPECT_EQ(window_.errors, e.box ? std::vector<std::string>{box} : std::vector<std::string>{});
+    // The box says why, as the runner found it.
+    ASSERT_EQ(window_.errors.size(), e.box ? 1u : 0u);
+    if (e.box) {
+      EXPECT_TRUE(window_.errors[0].starts_with(box + "\n")) << window_.errors[0];
+      EXPECT_GT(window_.errors[0].size(), box.size() + 1) << "the reason";
+    }
 
     // The stored log: one row, its content the main program's output and the transfer's lines.
     const bool mainReached = std::find(e.reached.begin(), e.reached.end(), 2) != e.reached.end();
     const bool prepared = mainReached && s.fault != Fault::Unwritable;
+    const bool mainRan = mainReached && e.failedStage != 2;
     std::vector<TaskLogEntry> logs = store.LoadTaskLogs(id);
     ASSERT_EQ(logs.size(), 1u);
     EXPECT_EQ(logs[0].id, task.tasklogid());
-    EXPECT_EQ(logs[0].dumpfile, prepared ? dump : "Unknown");
+    // An import names the dump it was to read; an export only the dump its program wrote.
+    EXPECT_EQ(logs[0].dumpfile, prepared && (s.import || mainRan) ? dump : "Unknown");
     EXPECT_EQ(logs[0].filesize, prepared && fs::exists(dump) ? int64_t(fs::file_size(dump)) : 0);
     EXPECT_EQ(window_.logged.size(), mainReached ? 1u : 0u);
     const std::string content = store.LoadTaskLogContent(id, logs[0].id);
-    const bool mainRan = mainReached && e.failedStage != 2;
     EXPECT_EQ(content.find("Stage 2 could not be prepared: ") != std::string::npos, mainReached && !prepared);
     EXPECT_EQ(content.find("Exit code: " + std::to_string(e.mainExit) + "\r\n") != std::string::npos,
               mainRan);
@@ -252,6 +264,159 @@ TEST_F(TaskRunTest, EveryMixOfStagesFaultsAndTransfersEndsAsTheModelSays) {
     run(s);
     if (HasFatalFailure()) return;
   }
+}
+
+// A listener on 127.0.0.1 that takes connections and never answers: an FTP server that hangs.
+class SilentServer {
+ public:
+  SilentServer() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t n = sizeof a;
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), n) != 0 || ::listen(fd_, 8) != 0 ||
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &n) != 0)
+      throw std::runtime_error("no silent server");
+    port_ = ntohs(a.sin_port);
+  }
+  ~SilentServer() { ::close(fd_); }
+  std::string host() const { return "127.0.0.1:" + std::to_string(port_); }
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+};
+
+// Single runs of one export task, each for one fault of the audit.
+class TaskRunEdgeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    window_.exp = standin::program("exp");
+    task_.SetNode(&window_);
+    task_.SetUName("scott");
+    task_.SetConnectString("orcl");
+    task_.SetIsPreExec(false);
+    task_.SetIsPostExec(false);
+    task_.SetCopyFileDir(copies_);
+    fs::create_directories(copies_);
+  }
+  // Starts a run of `command` and hands its events to the task until it is idle; `after` sees
+  // each event once the task has taken it.
+  void run(const std::string& command, const std::function<void(const platform::PostedEvent&)>& after = {}) {
+    task_.SetId(++id_);
+    task_.SetCommand(command);
+    ASSERT_TRUE(task_.ParseCommand()) << task_.errortext();
+    task_.StartTask(context_);
+    while (task_.state() != TTaskState::Idle) {
+      std::optional<platform::PostedEvent> ev = window_.events.take(std::chrono::minutes(2));
+      ASSERT_TRUE(ev) << "the run hangs at stage " << task_.stage();
+      if (ev->message == WM_TRANSFEREVENT)
+        task_.OnTransferEvent(int32_t(ev->second));
+      else
+        task_.OnStageEvent(int32_t(ev->second));
+      if (after) after(*ev);
+    }
+  }
+  TaskLogEntry lastLog() {
+    std::vector<TaskLogEntry> logs = store_.LoadTaskLogs(id_);
+    return logs.empty() ? TaskLogEntry{} : logs.front();
+  }
+
+  standin::Workspace ws_;
+  Window window_;
+  TTaskStore store_{ws_.folder() + "/db"};
+  TaskRunContext context_{{ws_.work(), standin::program("sqlplus")}, &window_, &store_, &window_.events};
+  TExpTask task_{&window_};
+  std::string copies_ = ws_.folder() + "/copies";
+  int32_t id_ = 100;
+};
+
+TEST_F(TaskRunEdgeTest, ARunsRowShowsOnlyTheDumpItsOwnProgramWrote) {
+  const std::string dump = ws_.folder() + "/full.dmp";
+  run("file=" + dump + " owner=scott");
+  EXPECT_EQ(lastLog().dumpfile, dump);
+  EXPECT_GT(lastLog().filesize, 0);
+  // The same name again, but this program writes nothing; then one that cannot start.
+  ws_.set("VELMARON_STANDIN_NODUMP", "1");
+  task_.SetTransferMode(kTransferCopy);
+  run("file=" + dump + " owner=scott");
+  EXPECT_EQ(lastLog().dumpfile, "Unknown");
+  EXPECT_EQ(lastLog().filesize, 0);
+  EXPECT_NE(store_.LoadTaskLogContent(id_, lastLog().id).find("Transfer skipped: the run wrote no dump file"),
+            std::string::npos);
+  EXPECT_FALSE(fs::exists(copies_ + "/full.dmp"));
+  window_.exp = ws_.folder() + "/no/exp";
+  run("file=" + dump + " owner=scott");
+  EXPECT_EQ(lastLog().dumpfile, "Unknown");
+  EXPECT_EQ(lastLog().filesize, 0);
+  EXPECT_TRUE(fs::exists(dump));  // the earlier run's dump is left alone
+}
+
+TEST_F(TaskRunEdgeTest, ADumpNamedWithoutAFolderIsMovedFromTheWorkFolderOnly) {
+  // The window's current folder holds an unrelated file of the same name.
+  const std::string here = ws_.folder() + "/here";
+  fs::create_directories(here);
+  platform::testing::writeFile(here + "/rel.dmp", "unrelated");
+  const fs::path before = fs::current_path();
+  fs::current_path(here);
+  task_.SetTransferMode(kTransferCopy);
+  task_.SetDeleteFileAfter(1);
+  run("file=rel.dmp owner=scott");
+  fs::current_path(before);
+  EXPECT_EQ(platform::testing::readFile(here + "/rel.dmp"), "unrelated");
+  EXPECT_FALSE(fs::exists(ws_.work() + "/rel.dmp"));
+  ASSERT_TRUE(fs::exists(copies_ + "/rel.dmp"));
+  EXPECT_NE(platform::testing::readFile(copies_ + "/rel.dmp"), "unrelated");
+  EXPECT_EQ(lastLog().dumpfile, ws_.work() + "/rel.dmp");
+  EXPECT_EQ(lastLog().filesize, int64_t(fs::file_size(copies_ + "/rel.dmp")));
+}
+
+TEST_F(TaskRunEdgeTest, TerminateAbortsAHangingUploadAndKeepsTheDump) {
+  SilentServer server;
+  task_.SetTransferMode(kTransferFtp);
+  task_.SetFtpServer(server.host());
+  task_.SetFtpUserName("u");
+  task_.SetFtpPassword("Hang#Secret");
+  task_.SetDeleteFileAfter(1);
+  const std::string dump = ws_.folder() + "/hang.dmp";
+  bool terminated = false;
+  run("file=" + dump + " owner=scott", [&](const platform::PostedEvent& ev) {
+    // The program has ended and the upload waits for the server.
+    if (ev.message == WM_TASKEVENT && ev.second == kEventFinished && task_.state() == TTaskState::Running) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // into the wait for a greeting
+      task_.TerminateTask();
+      terminated = true;
+    }
+  });
+  EXPECT_TRUE(terminated);
+  EXPECT_TRUE(task_.runlog().back().ends_with(": Terminated\r\n"));
+  const std::string content = store_.LoadTaskLogContent(id_, lastLog().id);
+  EXPECT_NE(content.find("transfer aborted"), std::string::npos) << content;
+  EXPECT_EQ(content.find("Secret"), std::string::npos);
+  EXPECT_TRUE(fs::exists(dump));
+}
+
+TEST_F(TaskRunEdgeTest, ATaskDestroyedMidRunEndsItsProgramAndRemovesItsParameterFile) {
+  auto task = std::make_unique<TExpTask>(&window_);
+  task->SetId(77);
+  task->SetUName("scott");
+  task->SetUPassword("Mid#Secret");
+  task->SetIsPreExec(false);
+  task->SetIsPostExec(false);
+  task->SetCommand("file=" + ws_.folder() + "/mid.dmp owner=scott");
+  ASSERT_TRUE(task->ParseCommand());
+  ws_.set("VELMARON_STANDIN_DELAY_MS", "600000");
+  ws_.makeReadyFifo();
+  task->StartTask(context_);
+  const std::string parfile = ws_.work() + "/77.par";
+  EXPECT_TRUE(fs::exists(parfile));
+  const std::string pids = ws_.awaitReady();
+  const pid_t pid = std::atoi(pids.c_str());
+  ASSERT_GT(pid, 0);
+  task.reset();
+  EXPECT_FALSE(fs::exists(parfile));
+  EXPECT_FALSE(fs::exists("/proc/" + std::to_string(pid)));  // killed and reaped
 }
 
 }  // namespace

@@ -86,6 +86,19 @@ TEST_F(ParseCommandTest, FailureKeepsTheOptionsParamsAndCommandItHadBefore) {
   EXPECT_EQ(exp.errortext(), "maybe");
 }
 
+TEST_F(ParseCommandTest, ARawCommandKeepsItsTypedTextAndTakesTheParsedList) {
+  exp.SetTaskType(TTaskType::RawExport);
+  exp.SetCommand("OWNER=SCOTT   FILE=X.DMP");
+  ASSERT_TRUE(exp.ParseCommand());
+  EXPECT_EQ(exp.command(), "OWNER=SCOTT   FILE=X.DMP");
+  EXPECT_EQ(exp.params(), (std::vector<std::string>{"file=X.DMP", "owner=SCOTT", ""}));
+  ASSERT_TRUE(exp.ParseCommand());  // every load parses it again
+  EXPECT_EQ(exp.command(), "OWNER=SCOTT   FILE=X.DMP");
+  exp.SetTaskType(TTaskType::Export);
+  ASSERT_TRUE(exp.ParseCommand());
+  EXPECT_EQ(exp.command(), " file=X.DMP owner=SCOTT ");
+}
+
 // ---- Round trips over generated option sets ----
 
 class RoundTripTest : public ::testing::Test {

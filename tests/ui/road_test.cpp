@@ -295,10 +295,12 @@ TEST_F(RoadTest, AnExportMadeInTheWizardRunsOnItsScheduleUploadsItsDumpAndIsImpo
             (std::vector<std::string>{"userid=system/manager@ORCL\\r", "file=" + uploaded + "\\r",
                                       "fromuser=SCOTT\\r", "touser=HR\\r", "\\r"}));
 
-  // Modify, change everything, Cancel: the next run writes the same parameter file.
+  // Modify, change everything, Cancel: the next run writes the same parameter file. The task's
+  // minute comes while the wizard is open: it is queued, and starts only once the wizard is closed.
   w->TaskView().SelectTask(task);
+  setOptions(*w, [](QDialog& d) { click(d, "rbnone"); });
   const std::string command = task->command();
-  script.dialogs["FrmExportWizard"] = [](QDialog& d) {
+  script.dialogs["FrmExportWizard"] = [&](QDialog& d) {
     EXPECT_EQ(find<QLabel>(d, "LbCaption2")->text(), "Modify export task: step 2 of 4");
     EXPECT_EQ(find<QLineEdit>(d, "EdTaskname")->text(), "nightly");
     click(d, "BtnNext");
@@ -307,14 +309,17 @@ TEST_F(RoadTest, AnExportMadeInTheWizardRunsOnItsScheduleUploadsItsDumpAndIsImpo
     click(d, "BtnNext");
     click(d, "CbRows");
     type(d, "eddumpfile", "/elsewhere/other.dmp");
+    task->SetState(tasks::TTaskState::Queued);
+    w->TaskView().SchedulerTimerTick();
+    EXPECT_EQ(task->state(), tasks::TTaskState::Queued);
     click(d, "BtnCancel");
     return d.result();
   };
   trigger(*w, "AcModifyTask");
   EXPECT_EQ(task->command(), command);
   EXPECT_TRUE(task->parsedok());
-  setOptions(*w, [](QDialog& d) { click(d, "rbnone"); });
-  runSelected(*w);
+  ASSERT_TRUE(waitFor([&] { return task->state() == tasks::TTaskState::Running; }));
+  ASSERT_TRUE(waitFor([&] { return task->state() == tasks::TTaskState::Idle; })) << "the run did not end";
   EXPECT_EQ(ws.records().back().parfile, parfile);
 
   // Both tasks out to a task file and in again.
@@ -370,7 +375,10 @@ TEST_F(RoadTest, ARunTerminatedAMissingProgramAndACopyInsteadOfAnUpload) {
   const size_t shown = script.messages.size();
   runSelected(*w);
   ASSERT_EQ(script.messages.size(), shown + 1);
-  EXPECT_EQ(script.messages.back().toStdString(), "error: Start " + ws.folder() + "/no/exp error(002)");
+  // The box names the stage and gives the reason.
+  EXPECT_EQ(script.messages.back().toStdString(), "error: Start " + ws.folder() +
+                                                      "/no/exp error(002)\nCannot start " + ws.folder() +
+                                                      "/no/exp: No such file or directory");
   EXPECT_EQ(w->TaskView().Store()->LoadTaskLogs(task->id()).size(), 2u);
 
   // A copy to a folder instead of the upload.

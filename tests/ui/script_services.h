@@ -20,17 +20,29 @@ struct Script final : MessageService, FileDialogService, DialogRunner {
   std::vector<QString> messages;
   std::deque<bool> answers;
   std::deque<QString> paths;
+  // The folder each file or folder dialog was asked to open in, in order.
+  std::vector<QString> folders;
   std::map<QString, std::function<int(QDialog&)>> dialogs;
 
   void error(QWidget*, const QString& text) override { messages.push_back("error: " + text); }
   void information(QWidget*, const QString& text) override { messages.push_back("info: " + text); }
+  void warning(QWidget*, const QString& text) override { messages.push_back("warning: " + text); }
   bool question(QWidget*, const QString& text) override {
     messages.push_back("question: " + text);
     return take(answers);
   }
-  QString openFile(QWidget*, const QString&, const QString&) override { return take(paths); }
-  QString saveFile(QWidget*, const QString&, const QString&, const QString&) override { return take(paths); }
-  QString chooseFolder(QWidget*, const QString&) override { return take(paths); }
+  QString openFile(QWidget*, const QString& folder, const QString&) override {
+    folders.push_back(folder);
+    return take(paths);
+  }
+  QString saveFile(QWidget*, const QString& folder, const QString&, const QString&) override {
+    folders.push_back(folder);
+    return take(paths);
+  }
+  QString chooseFolder(QWidget*, const QString& folder) override {
+    folders.push_back(folder);
+    return take(paths);
+  }
   int run(QDialog& dialog) override {
     auto it = dialogs.find(dialog.objectName());
     return it == dialogs.end() ? QDialog::Rejected : it->second(dialog);

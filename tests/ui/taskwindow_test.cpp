@@ -13,6 +13,7 @@
 #include <QTreeWidget>
 #include <cerrno>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <sstream>
 
@@ -165,6 +166,22 @@ TEST_F(TaskWindowTest, StoredTaskRunsFromTheWindowAndItsLogIsShownAgainAfterARes
   w->close();
 }
 
+TEST_F(TaskWindowTest, AParameterFileLeftByAnEarlierStartIsRemovedAtStart) {
+  storeTask(false);
+  int32_t id = 0;
+  {
+    tasks::TTaskStore store(tasks::TTaskStore::DefaultFolder());
+    id = store.LoadTasks(nullptr).at(0)->id();
+  }
+  fs::create_directories(dir.path("config/velmaron"));
+  std::ofstream(dir.path("config/velmaron/velmaron.conf")) << "[General]\ntmpdir=" << ws.work() << "\n";
+  std::ofstream(ws.work() + "/" + std::to_string(id) + ".par") << "userid=scott/tiger@orcl\r\n";
+  std::ofstream(ws.work() + "/other.par") << "not ours";
+  auto w = newWindow();
+  EXPECT_FALSE(fs::exists(ws.work() + "/" + std::to_string(id) + ".par"));
+  EXPECT_TRUE(fs::exists(ws.work() + "/other.par"));
+}
+
 TEST_F(TaskWindowTest, ScheduledRunIsTerminatedAndClosingMidRunEndsTheProgramsAndLeavesNoParameterFile) {
   storeTask(false, "300207");  // every day at 02:30
   ws.set("VELMARON_STANDIN_DELAY_MS", "600000");
@@ -197,12 +214,27 @@ TEST_F(TaskWindowTest, ScheduledRunIsTerminatedAndClosingMidRunEndsTheProgramsAn
   ready >> child >> grandchild;
   ASSERT_GT(child, 0);
   EXPECT_EQ(filesIn(ws.work()), 1u) << "the run's parameter file";
-  w->close();
+  // Closing asks first; No keeps the window and the run. A termination request does not ask.
+  script.answers = {false};
+  EXPECT_FALSE(w->close());
+  EXPECT_EQ(script.messages.back(),
+            "question: A task is running. Closing the window terminates it. Close anyway?");
+  EXPECT_EQ(task->state(), tasks::TTaskState::Running);
+  const int32_t id = task->id();
+  const size_t asked = script.messages.size();
+  w->CloseOnRequest();
+  EXPECT_FALSE(w->isVisible());
+  EXPECT_EQ(script.messages.size(), asked);
   EXPECT_TRUE(w->TaskView().Tasks().empty());
   EXPECT_EQ(filesIn(ws.work()), 0u) << "no parameter file is left";
   EXPECT_TRUE(waitFor([&] { return gone(child) && gone(grandchild); })) << child << " " << grandchild;
   w.reset();
   QCoreApplication::processEvents();  // the runners' last events find no window
+  // The run ended by closing is logged, as the terminated one is.
+  tasks::TTaskStore store(tasks::TTaskStore::DefaultFolder());
+  const std::vector<tasks::TaskLogEntry> logs = store.LoadTaskLogs(id);
+  ASSERT_EQ(logs.size(), 2u);
+  EXPECT_TRUE(store.LoadTaskLogContent(id, logs[0].id).ends_with("Terminated: the window was closed\r\n"));
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialog>
+#include <QDir>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -16,8 +17,10 @@
 #include <QTest>
 #include <QTextEdit>
 #include <QTreeWidget>
+#include <array>
 #include <deque>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 
@@ -296,6 +299,8 @@ TEST_F(WindowTest, HeaderDialogWritesTheFirst2048BytesBesideTheDumpOrIntoTheTarg
     EXPECT_EQ(get(dir.path("full.dmp"), ""), "info: File: " + dir.path("full.hed") + " created!");
     EXPECT_TRUE(get(dir.path("self.hed"), "").starts_with("error: "));
     EXPECT_EQ(get(dir.path("gone.dmp"), ""), "error: File: " + dir.path("gone.dmp") + "\ndoes not exists!");
+    EXPECT_EQ(get(dir.path("hdr"), ""),
+              "error: File: " + dir.path("hdr") + "\nis a folder, not a dump file!");
     EXPECT_EQ(get("", ""), "error: Please input dump file!");
     EXPECT_EQ(get(dir.path("short.dmp"), dir.path("hdr")),
               "info: File: " + dir.path("hdr") + "/short.hed created!");
@@ -305,7 +310,7 @@ TEST_F(WindowTest, HeaderDialogWritesTheFirst2048BytesBesideTheDumpOrIntoTheTarg
   EXPECT_EQ(readFile(dir.path("full.hed")), dump.substr(0, 2048));
   EXPECT_EQ(readFile(dir.path("hdr/short.hed")), "abc" + std::string(2045, '\0'));
   EXPECT_EQ(readFile(dir.path("self.hed")), "abc");
-  EXPECT_EQ(script.messages.size(), 5u);
+  EXPECT_EQ(script.messages.size(), 6u);
 }
 
 // The help beside the program, opened by the desktop; a desktop that cannot open it, and a
@@ -360,9 +365,17 @@ TEST_F(WindowTest, IncompleteReadingAsksBeforeSavingOneObjectExportsAloneAndText
 
   auto* tree = find<QTreeWidget>(*w, "Tvdumpfile");
   tree->setCurrentItem(tree->findItems("T2", Qt::MatchExactly | Qt::MatchRecursive).value(0));
-  script.paths.push_back(QString::fromStdString(dir.path()));
-  find(*w, "AcExportDDL")->trigger();
-  EXPECT_EQ(readFile(dir.path("SCOTT_Tables.sql")), "CREATE TABLE \"T2\" (\"A\" NUMBER);\r\n");
+  // One object goes to a file of its own; a file of that name is replaced only when the user agrees.
+  std::ofstream(dir.path("SCOTT_T2.sql")) << "kept";
+  for (bool agree : {false, true}) {
+    script.paths.push_back(QString::fromStdString(dir.path()));
+    script.answers = {agree};
+    find(*w, "AcExportDDL")->trigger();
+    EXPECT_EQ(script.messages.back().toStdString(), "question: These files exist and will be replaced:\n" +
+                                                        dir.path("SCOTT_T2.sql") + "\nReplace them?");
+    EXPECT_EQ(readFile(dir.path("SCOTT_T2.sql")), agree ? "CREATE TABLE \"T2\" (\"A\" NUMBER);\r\n" : "kept");
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir.path("SCOTT_Tables.sql")));
 
   // A real dump in a character set of its own: the definition shows in that set.
   open(*w, std::string(VELMARON_TEST_DATA) + "/dumps/FuhuaZhang__MovieDB__EXPDAT.dmp");
@@ -387,19 +400,38 @@ TEST_F(WindowTest, SettingsAndOptionsRoundTripThroughTheFileWithTheirRules) {
               std::filesystem::perms::owner_all);
   }
   auto w = newWindow();
-  int typed = 0;
+  const std::string exp = dir.path("exp");
+  std::ofstream(exp) << "#!/bin/sh\n";
+  std::filesystem::permissions(exp, std::filesystem::perms::owner_all);
+  // Each wrong value is said and keeps the dialog open; the values pass only when all are right.
   script.dialogs["FrmSysOption"] = [&](QDialog& d) {
-    const QString counts[] = {"0", "9"};
-    d.findChild<QLineEdit*>("EdExpcmd")->setText("  /opt/oracle/bin/exp ");
-    d.findChild<QLineEdit*>("Edtmpdir")->setText(QString::fromStdString(dir.path()));
-    d.findChild<QLineEdit*>("edmaxtasks")->setText(counts[typed++]);
-    return QDialog::Accepted;
+    auto set = [&](const char* edit, const std::string& text) {
+      d.findChild<QLineEdit*>(edit)->setText(QString::fromStdString(text));
+    };
+    const std::vector<std::array<std::string, 3>> tries = {
+        {"EdExpcmd", "", "The export program can not be empty."},
+        {"EdExpcmd", dir.path("none/exp"),
+         "The export program does not exist or can not be run: " + dir.path("none/exp")},
+        {"EdExpcmd", "  " + exp + " ", "The work directory does not exist: " + dir.path("nowhere")},
+        {"Edtmpdir", dir.path(), "Max tasks must be a whole number of at least 1: abc"},
+        {"edmaxtasks", "0", "Max tasks must be a whole number of at least 1: 0"},
+        {"edmaxtasks", "9", ""}};
+    set("Edtmpdir", dir.path("nowhere"));
+    set("edmaxtasks", "abc");
+    for (const auto& [edit, text, said] : tries) {
+      set(edit.c_str(), text);
+      script.messages.clear();
+      d.findChild<QPushButton*>("BtnOK")->click();
+      EXPECT_EQ(script.messages, said.empty()
+                                     ? std::vector<QString>{}
+                                     : std::vector<QString>{"error: " + QString::fromStdString(said)});
+      EXPECT_EQ(d.result() == QDialog::Accepted, said.empty()) << text;
+    }
+    return d.result();
   };
   find(*w, "AcModifySysoption")->trigger();
-  EXPECT_EQ(Settings().maxtasks, 1);
-  find(*w, "AcModifySysoption")->trigger();
   EXPECT_EQ(Settings().maxtasks, 9);
-  EXPECT_EQ(Settings().expcmd, "/opt/oracle/bin/exp");
+  EXPECT_EQ(Settings().expcmd, exp);
   w->close();
   QSettings file(QString::fromStdString(SettingsFilePath()), QSettings::IniFormat);
   EXPECT_EQ(file.value("maxtasks").toString(), "9");
@@ -415,6 +447,25 @@ TEST_F(WindowTest, SettingsAndOptionsRoundTripThroughTheFileWithTheirRules) {
     EXPECT_EQ(nls.language + "|" + nls.territory + "|" + nls.charset,
               language + "|" + territory + "|" + charset);
   }
+}
+
+// A file of another program is the user's mistake: a warning, not an error. The dialogs open
+// where the user last chose something, else in the home folder, never in the program's folder.
+TEST_F(WindowTest, AForeignTaskFileIsAWarningAndDialogsOpenWhereTheUserWasLast) {
+  auto w = newWindow();
+  std::ofstream(dir.path("foreign.etf"), std::ios::binary) << std::string(1924, '\0');
+  script.paths.push_back(QString::fromStdString(dir.path("foreign.etf")));
+  find(*w, "AcLoadTask")->trigger();
+  EXPECT_EQ(script.messages.back(), "warning: illegal import file!");
+  EXPECT_EQ(script.folders, std::vector<QString>{QString()});  // the default place
+
+  NoteDialogChoice(QString::fromStdString(dir.path("foreign.etf")));
+  EXPECT_EQ(DefaultDialogFolder().toStdString(), dir.path());
+  std::filesystem::create_directory(dir.path("sub"));
+  NoteDialogChoice(QString::fromStdString(dir.path("sub")));
+  EXPECT_EQ(DefaultDialogFolder().toStdString(), dir.path("sub"));
+  std::filesystem::remove(dir.path("sub"));
+  EXPECT_EQ(DefaultDialogFolder(), QDir::homePath());
 }
 
 TEST_F(WindowTest, TipsGoRoundAndUncheckingThemIsKeptForTheNextStart) {

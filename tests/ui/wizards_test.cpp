@@ -133,8 +133,8 @@ TEST_F(WizardTest, ExportPagesCheckTheirInputAndEnterNeverSaves) {
   type(w, "EdTaskname", "nightly");
   click(w, "BtnNext");
   EXPECT_EQ(script.messages,
-            (std::vector<QString>{"error: Please input taskname!", "error: Please input taskname!",
-                                  "error: Please input username!"}));
+            (std::vector<QString>{"warning: Please input taskname!", "warning: Please input taskname!",
+                                  "warning: Please input username!"}));
   EXPECT_EQ(w.CurrentPage(), 0);
   type(w, "edusername", "scott");
   QTest::keyClick(find<QLineEdit>(w, "edusername"), Qt::Key_Return);
@@ -143,7 +143,7 @@ TEST_F(WizardTest, ExportPagesCheckTheirInputAndEnterNeverSaves) {
   EXPECT_TRUE(find<QWidget>(w, "GbFull")->isVisibleTo(&w) && !find<QWidget>(w, "GbOwners")->isVisibleTo(&w));
   click(w, "BtnNext");
   click(w, "BtnNext");
-  EXPECT_EQ(script.messages.back(), "error: Please input dumpfile!");
+  EXPECT_EQ(script.messages.back(), "warning: Please input dumpfile!");
   type(w, "eddumpfile", dir.path("sub/deeper/").c_str());
   click(w, "BtnNext");
   ASSERT_EQ(w.CurrentPage(), 3);
@@ -294,7 +294,7 @@ TEST_F(WizardTest, ImportReadsTheDumpCharacterSetAndWritesItsModeIntoTheTask) {
   w.Load(task);
   EXPECT_EQ(w.DumpCharset(), "Unknown");
   click(w, "btngetnls");
-  EXPECT_EQ(script.messages.back(), "error: Unknown dump file character sets!");
+  EXPECT_EQ(script.messages.back(), "warning: Unknown dump file character sets!");
   script.paths.push_back(QString::fromStdString(dir.path("in.dmp")));
   click(w, "BtnBrowse");
   EXPECT_EQ(find<QLabel>(w, "lbfilenls")->text(), "WE8ISO8859P1 (ISO 8859-1 West European)");
@@ -307,11 +307,11 @@ TEST_F(WizardTest, ImportReadsTheDumpCharacterSetAndWritesItsModeIntoTheTask) {
             "info: Dumpfile: WE8ISO8859P1 (ISO 8859-1 West European)\r\nServer: WE8ISO8859P1");
 
   click(w, "BtnNext");
-  EXPECT_EQ(script.messages.back(), "error: Please input taskname!");
+  EXPECT_EQ(script.messages.back(), "warning: Please input taskname!");
   type(w, "EdTaskname", "restore");
   type(w, "Eddumpfile", "");
   click(w, "BtnNext");
-  EXPECT_EQ(script.messages.back(), "error: Please input dump filename!");
+  EXPECT_EQ(script.messages.back(), "warning: Please input dump filename!");
   type(w, "Eddumpfile", "in.dmp");
   click(w, "BtnNext");
   ASSERT_EQ(w.CurrentPage(), 1);
