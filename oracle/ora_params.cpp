@@ -103,11 +103,48 @@ bool TOraParam::IsBlob() const {
          DataType == ds::ftOraClob || DataType == da::ftBFile;
 }
 
+namespace {
+
+// The class of a blob-like parameter's object: a plain blob, a LOB, a file.
+int blobClass(FieldType type) {
+  if (type == ds::ftOraBlob || type == ds::ftOraClob) return 1;
+  if (type == da::ftBFile) return 2;
+  return 0;
+}
+
+}  // namespace
+
 void TOraParam::SetDataType(FieldType value) {
   if (value == DataType && (cursor_ || value_)) return;
   da::ReleaseObject(std::exchange(cursor_, nullptr));
   da::ReleaseObject(std::exchange(value_, nullptr));
+  // A LOB or a file needs an object of its own class.
+  if (ValueObject() && blobClass(value) != blobClass(DataType)) TDAParam::FreeObject();
   TDAParam::SetDataType(value);
+}
+
+TOraLob* TOraParam::GetLob() {
+  if (DataType == ds::ftUnknown) SetDataType(ds::ftOraClob);
+  if (blobClass(DataType) == 0) return nullptr;
+  if (!ValueObject()) CreateObject();
+  return dynamic_cast<TOraLob*>(ValueObject());
+}
+
+TOraFile* TOraParam::GetFile() {
+  if (DataType == ds::ftUnknown) SetDataType(da::ftBFile);
+  if (DataType != da::ftBFile) return nullptr;
+  if (!ValueObject()) CreateObject();
+  return dynamic_cast<TOraFile*>(ValueObject());
+}
+
+void TOraParam::AssignFieldValue(const ds::Field& field, const Variant& value) {
+  if (field.DataType() != ds::ftWideString || !field.FixedChar)
+    return TDAParam::AssignFieldValue(field, value);
+  SetDataType(da::ftFixedWideChar);
+  if (value.isNull())
+    Clear();
+  else
+    SetValue(value);
 }
 
 int32_t TOraParam::GetSize() const {
@@ -224,6 +261,12 @@ void TOraParam::CreateObject() {
   } else if (DataType == da::ftNumber) {
     DA_ASSERT(!value_, "Value object already created");
     value_ = new TOraNumber();
+  } else if (blobClass(DataType) == 1) {
+    DA_ASSERT(!ValueObject(), "Value object already created");
+    SetObject(new TOraLob(nullptr));
+  } else if (blobClass(DataType) == 2) {
+    DA_ASSERT(!ValueObject(), "Value object already created");
+    SetObject(new TOraFile(nullptr));
   } else if (IsBlob()) {
     TDAParam::CreateObject();
   }
@@ -236,7 +279,13 @@ void TOraParam::FreeObject() {
 }
 
 void TOraParam::ReleaseObject() {
-  // Cursors and blobs keep nothing of the connection beyond what they free themselves.
+  if (auto* lob = dynamic_cast<TOraLob*>(ValueObject())) lob->FreeLob();
+  if (auto* descriptor = dynamic_cast<DescriptorValue*>(value_)) {
+    // Changing the descriptor type frees the descriptor, which leaves the value null.
+    const uint32_t type = descriptor->DescriptorType();
+    descriptor->SetDescriptorType(0);
+    descriptor->SetDescriptorType(type);
+  }
 }
 
 void TOraParam::Assign(const ds::Param& other) {

@@ -5,8 +5,9 @@
 // Length is its element count, 1 for a single value. A cursor parameter holds a TOraCursor; blob,
 // memo and the LOB types hold their content in a TBlob; TIMESTAMP, INTERVAL and NUMBER parameters
 // hold their value object, and their text, integer and float accessors go through it (a NUMBER
-// keeps every digit of its text). XML and object types have no value object yet: their
-// parameters hold a plain variant.
+// keeps every digit of its text). BLOB and CLOB parameters hold a TOraLob, BFILE parameters a
+// TOraFile, without a service context until they are bound. XML and object types have no value
+// object yet: their parameters hold a plain variant.
 //
 // Not thread-safe: used by the thread that owns the statement.
 #pragma once
@@ -61,7 +62,15 @@ class TOraParam : public dataaccess::TDAParam {
   TOraTimeStamp* GetTimeStamp() const { return dynamic_cast<TOraTimeStamp*>(value_); }
   TOraInterval* GetInterval() const { return dynamic_cast<TOraInterval*>(value_); }
   TOraNumber* GetNumber() const { return dynamic_cast<TOraNumber*>(value_); }
-  // Drops what the value object holds for its connection; the object itself stays.
+  // The LOB of a BLOB, CLOB or BFILE parameter (an untyped one becomes a CLOB first), and the
+  // file of a BFILE parameter (an untyped one becomes a BFILE first); nullptr for other types.
+  // The parameter keeps them.
+  TOraLob* GetLob();
+  TOraFile* GetFile();
+  // A fixed-length wide-string field makes a parameter of the fixed wide-string type.
+  void AssignFieldValue(const dataset::Field& field, const dataset::Variant& value) override;
+  // Drops what the value object holds for its connection (a LOB's locator, a TIMESTAMP's or
+  // INTERVAL's descriptor, which makes it null); the object itself stays.
   void ReleaseObject();
 
   bool GetTable() const { return table_; }

@@ -159,6 +159,7 @@ inline constexpr uint8_t OCI80 = 2;
   X(OCIDefineByPos, sword,                                                                                   \
     (void* stmt, void** define, void* err, ub4 position, void* value, sb4 valueSize, ub2 type,               \
      void* indicator, ub2* length, ub2* code, ub4 mode))                                                     \
+  X(OCIDefineDynamic, sword, (void* define, void* err, void* context, void* callback))                       \
   X(OCIDefineArrayOfStruct, sword,                                                                           \
     (void* define, void* err, ub4 valueSkip, ub4 indSkip, ub4 lenSkip, ub4 codeSkip))                        \
   X(OCIStmtGetPieceInfo, sword,                                                                              \
@@ -247,7 +248,6 @@ inline constexpr uint8_t OCI80 = 2;
   X(OCIBindByPos)              \
   X(OCIBindDynamic)            \
   X(OCIBindObject)             \
-  X(OCIDefineDynamic)          \
   X(OCIDefineObject)           \
   X(OCIDescribeAny)            \
   X(OCILdaToSvcCtx)            \

@@ -4,8 +4,10 @@
 // Threads: a connection and its commands are used by one thread at a time. With ThreadSafety on,
 // commits and command steps hold the connection's lock, so a worker running a non-blocking
 // execution and the owner do not overlap; BreakExec takes no lock and may be called from any
-// thread while a call runs. The end of a worker is posted to the window thread through the
-// connection's event poster; DispatchThreadEvent runs its end procedure there.
+// thread while a call runs (through an error handle of its own). The end of a worker is posted
+// to the window thread through the connection's event poster, or, without one, as a task of the
+// window-thread runner; DispatchThreadEvent runs its end procedure there. A connection that goes
+// away first stops its commands' workers and detaches the commands.
 #pragma once
 
 #include <array>
@@ -152,6 +154,7 @@ class TOCIConnection : public dataaccess::TQvConnection {
   uint16_t GetCharsetId() const { return charsetId_; }
   bool GetEnableIntegers() const { return enableIntegers_; }
   bool GetEnableNumbers() const { return enableNumbers_; }
+  bool GetUseUnicode() const { return useUnicode_; }
   bool GetThreadSafety() const { return threadSafety_; }
   int32_t LastError() const { return lastError_; }
   const std::string& NlsValue(int index) const { return nls_[size_t(index)].Value; }
@@ -394,6 +397,8 @@ class TOCICommand : public dataaccess::TQvCommand {
   void DefineArrayField(dataaccess::TFieldDesc& field, uint8_t* buffer, int16_t* indicator, uint16_t* length,
                         uint32_t valueStride);
   void DefinePiecewise(dataaccess::TFieldDesc& field, uint8_t* buffer, int16_t* indicator);
+  // A column whose pieces the library asks for through `callback` (with `context`) while it
+  // fetches; the character-set id is set when not 0.
   void DefineDynamic(dataaccess::TFieldDesc& field, void* context, void* callback, uint16_t charsetId);
   // Rows received, at most `rows`; after the last row the cursor is closed (state 9). A value
   // the buffers cut (indicator above 0) raises "The value of column ... was truncated"; the rows
@@ -406,7 +411,10 @@ class TOCICommand : public dataaccess::TQvCommand {
   // raised: the name of its column is stored there (empty when nothing was cut).
   int FetchAt(uint32_t rows, uint16_t orientation, int32_t offset, std::string* truncatedColumn = nullptr);
   int32_t FetchedRows() const { return fetchedRows_; }
-  sword FetchPiece();
+  // One row of a piecewise fetch: the raw status (0, 99 while pieces are wanted, 100 after the
+  // last row, which closes a forward cursor); other failures raise. OCI_FETCH_NEXT or a place of a
+  // scrollable cursor.
+  sword FetchPiece(uint16_t orientation, int32_t offset);
   // Describes the select list of a prepared query without running it.
   void DescribeOnly();
   // Later describes and fetches work on `value` (a REF CURSOR the command's parameter holds);
@@ -434,6 +442,7 @@ class TOCICommand : public dataaccess::TQvCommand {
   sword internalExecute();
   // After an execution that touched rows: input LOB values go to the server, output ones come back.
   void exchangeLobs();
+  void setDefineCharset(void* define, const dataaccess::TFieldDesc& field);
   // Answers the library's requests for the pieces of LONG values while it needs data.
   void sendLongPieces(sword& status, ub4 mode);
 
@@ -565,12 +574,16 @@ class TOraFile : public TOraLob {
 // Each block of FetchRows rows is fetched into the flat fetch buffer (values and 2-byte
 // indicators, one area per column) and becomes records only when the whole block has arrived, so
 // a fetch that fails part way leaves the rows held, the current row and the count as they were,
-// and raises. A PL/SQL block with a dtCursor parameter opens as the rows of that REF CURSOR.
-// With the command's prScrollable on, the record set holds one block at a time, fetched from its
-// place in the result, and rows are numbered by that place. BLOB and CLOB columns give a
-// TOraLob per row, read whole at the fetch unless DeferredLobRead is on or CacheLobs off. Column
-// types without a value form here (LONG, BFILE, objects, TIMESTAMP, INTERVAL, NUMBER as OCINumber)
-// raise "Data type is not supported." when the fields are described.
+// and raises. A value cut by the buffers keeps its block: the rows arrive, then "The value of
+// column ... was truncated" is raised, and the next fetch goes on after them. A PL/SQL block with
+// a dtCursor parameter opens as the rows of that REF CURSOR. With the command's prScrollable on,
+// the record set holds one block at a time, fetched from its place in the result, and rows are
+// numbered by that place. BLOB and CLOB columns give a TOraLob per row, BFILE columns a TOraFile,
+// both read whole at the fetch unless DeferredLobRead is on or CacheLobs off; TIMESTAMP, INTERVAL
+// and (with EnableNumbers) wide NUMBER columns give their value objects, REF CURSOR columns a
+// TOraCursor, LONG and LONG RAW columns a blob filled piece by piece (the Lite client fetches one
+// row at a time for that). Named object types and REFs raise "Data type is not supported." when
+// the fields are described.
 //
 // Threads: used by one thread. With FetchAll on a non-blocking command, Open returns after the
 // first block and a worker fetches the rest: navigation past the rows held waits for the worker's
@@ -588,6 +601,9 @@ class TOCIRecordSet : public dataaccess::TQvRecordSet {
   void InternalPrepare() override;
   void InternalUnprepare() override;
   void InternalOpen() override;
+  // Runs the statement again and reads its rows afresh (the fields stay); a statement given from
+  // outside is closed and opened again, or refused ("Reopen is not allowed") when it has no kind.
+  void Reopen() override;
   void InternalClose() override;
   void InternalInitFields() override;
   void ExecCommand() override;
@@ -607,11 +623,18 @@ class TOCIRecordSet : public dataaccess::TQvRecordSet {
   bool GetProp(int prop, Variant& value) override;
 
   void InitFields() override;
-  // BLOB and CLOB fields hold a TOraLob each, released with the record.
+  // Cursor, LOB, BFILE, TIMESTAMP, INTERVAL and NUMBER fields hold a value object each,
+  // released with the record.
+  // With blobs: empty value objects for a record made here (an insert).
+  void CreateComplexFields(uint8_t* recBuf, bool withBlobs) override;
   void FreeComplexFields(uint8_t* recBuf, bool withBlobs) override;
   void AddRefComplexFields(uint8_t* recBuf) override;
-  // A CLOB gives its whole text.
+  // A CLOB gives its whole text, a BLOB or BFILE its bytes, a TIMESTAMP its date-time, an
+  // INTERVAL and a NUMBER their text.
   Variant GetFieldAsVariant(int fieldNo, const uint8_t* recBuf) override;
+  // Fixed-length text (107, 117) goes over whole, with CR LF line ends when they are asked for.
+  void GetFieldData(const dataaccess::TFieldDesc& field, const uint8_t* recBuf, void* dest,
+                    size_t destSize) override;
 
   TOCICommand& Command() const { return static_cast<TOCICommand&>(GetCommand()); }
   bool FetchingInBackground() const { return fetchThread_.joinable(); }
@@ -619,33 +642,50 @@ class TOCIRecordSet : public dataaccess::TQvRecordSet {
   size_t FlatBufferSize() const { return flat_.size(); }
 
  private:
+  // How a column's value reaches the record: copied from the flat buffer, or held by an object
+  // made for each row before the fetch (its handle in the flat buffer, or, for LONG and LONG RAW,
+  // its pieces handed to the library by the define callback).
+  enum class ColumnKind : uint8_t { Plain, Lob, File, TimeStamp, Interval, Number, Cursor, Long };
   struct Column {
-    uint16_t dataType, subType, length, size, fieldNo;  // as described
-    bool fixed;
+    uint16_t dataType = 0, subType = 0, length = 0, size = 0, fieldNo = 0;  // as described
+    bool fixed = false;
     std::string name;
-    uint32_t bufferLength;                // one row's value
-    size_t valueOffset, indicatorOffset;  // of its areas in the flat buffer
+    uint32_t bufferLength = 0;                    // one row's value
+    size_t valueOffset = 0, indicatorOffset = 0;  // of its areas in the flat buffer
+    ColumnKind kind = ColumnKind::Plain;
+    bool unicode = false;    // a CLOB or LONG travelling as UTF-16
+    void* define = nullptr;  // the define handle of a LONG column
   };
+  // The library's define callback of LONG and LONG RAW columns: a fresh piece of the row's blob.
+  static sb4 defineCallback(void* context, void* define, ub4 iteration, void** buffer, ub4** length,
+                            ub1* piece, void** indicator, ub2** code);
+  // The objects of the block being fetched, for the define callback.
+  std::vector<dataaccess::TSharedObject*>* callbackObjects_ = nullptr;
+  // One row at a time (the Lite client): LONG values arrive piece by piece at the fetch.
+  bool oneRow_ = false;
+  int blockRows() const { return oneRow_ ? 1 : FetchRows(); }
+  bool fetchOneRow();
   void findCommandType();
   TOraParamDesc* refCursorParam() const;
   void attachRefCursor();
   void detachRefCursor();
   void allocFetchBuffer();
   void defineColumns();
-  // One block into the flat buffer; answers the rows received.
-  // One block into the flat buffer from the place given, with the LOB objects of its rows.
+  // One block into the flat buffer from the place given, with the value objects of its rows.
   // A value cut by the buffers is not raised here: its column's name goes to `truncatedColumn`.
-  int fetchLobBlock(uint16_t orientation, int32_t offset, int rows, std::vector<TOraLob*>& lobs,
-                    std::string& truncatedColumn);
-  // A LOB object per row of the block for each LOB column, its locator in the flat buffer.
-  std::vector<TOraLob*> prepareLobs();
-  // The received rows' LOBs are read (or marked to be read) and the rest released.
-  void finishLobs(std::vector<TOraLob*>& lobs, int received);
-  void releaseLobs(std::vector<TOraLob*>& lobs);
-  // Appends the block's rows, which take over `lobs`; on a scrollable cursor they replace the
+  int fetchBlock(uint16_t orientation, int32_t offset, int rows,
+                 std::vector<dataaccess::TSharedObject*>& objects, std::string& truncatedColumn);
+  // A value object per row of the block for each column that needs one, its handle in the flat
+  // buffer.
+  std::vector<dataaccess::TSharedObject*> prepareObjects();
+  // The received rows' objects take their values (LOBs are read or marked to be read) and the
+  // rest are released.
+  void finishObjects(std::vector<dataaccess::TSharedObject*>& objects, int received);
+  void releaseObjects(std::vector<dataaccess::TSharedObject*>& objects);
+  // Appends the block's rows, which take over `objects`; on a scrollable cursor they replace the
   // rows held and are numbered by their place in the result from `firstRow`.
   void addRows(const std::vector<uint8_t>& buffer, int rows, int firstRow = 0,
-               const std::vector<TOraLob*>& lobs = {});
+               const std::vector<dataaccess::TSharedObject*>& objects = {});
   int rowsBeforeHeld() const { return FirstItem != nullptr ? FirstItem->Order - 1 : 0; }
   int lastRowHeld() const { return LastItem != nullptr ? LastItem->Order : 0; }
   // One block of a scrollable cursor from row `firstRow`.
@@ -670,7 +710,7 @@ class TOCIRecordSet : public dataaccess::TQvRecordSet {
   struct PendingBlock {
     std::vector<uint8_t> buffer;
     int rows;
-    std::vector<TOraLob*> lobs;
+    std::vector<dataaccess::TSharedObject*> objects;
   };
   std::deque<PendingBlock> pending_;
   bool backgroundDone_ = false;

@@ -759,8 +759,8 @@ uint16_t formatTextLength(const std::string& format) {
     size_t extra;
   };
   // Longest first, so that MONTH is not also counted as MON.
-  static const Growth growth[] = {{"MONTH", 7}, {"DAY", 9}, {"MON", 5}, {"DY", 6},
-                                  {"RM", 2},    {"SP", 60}, {"TH", 2}};
+  static const Growth growth[] = {{"MONTH", 7}, {"DAY", 9}, {"MON", 5}, {"DY", 6},  {"RM", 2},
+                                  {"SP", 60},   {"TH", 2},  {"FF", 7},  {"TZR", 29}};
   for (size_t i = 0; i < upper.size();) {
     bool matched = false;
     for (const Growth& g : growth)
@@ -800,17 +800,30 @@ bool TOCICommand::DescribeField(int position, TFieldDesc& field, bool longString
   field.Scale = 0;
   field.SubDataType = 0;
   field.Fixed = false;
+  const bool wide = conn().GetUseUnicode();
+  // A text field of `length` characters: in the record, wide with UseUnicode.
+  const auto asText = [&field, wide](uint16_t length) {
+    field.DataType = wide ? dtWideString : dtString;
+    field.Length = length;
+    field.Size = uint16_t(wide ? 2 * (length + 1) : length + 1);
+  };
+  const auto needOci90 = [] {
+    if ((PossibleOCICallStyles & osOCI90) == 0) RaiseError("Data type is not supported.");
+  };
   switch (oraType) {
     case SQLT_CHR:
     case SQLT_AFC:
       field.Fixed = oraType == SQLT_AFC;
       if (dataSize > 255 && !longStrings) {
         field.DataType = dtMemo;
-        field.SubDataType = 1;
+        field.SubDataType = wide ? 25 : 1;
         field.Size = 4;
       } else if (dataSize >= 32 && !flatBuffers) {
-        field.DataType = dtExtString;
+        field.DataType = wide ? dtExtWideString : dtExtString;
         field.Size = 4;
+      } else if (wide) {
+        field.DataType = dtWideString;
+        field.Size = uint16_t(2 * (dataSize + 1));
       } else {
         field.DataType = dtString;
         field.Size = uint16_t(dataSize + 1);
@@ -821,15 +834,24 @@ bool TOCICommand::DescribeField(int position, TFieldDesc& field, bool longString
       check(OCIAttrGet(param, OCI_DTYPE_PARAM, &precision, nullptr, OCI_ATTR_PRECISION, error));
       check(OCIAttrGet(param, OCI_DTYPE_PARAM, &scale, nullptr, OCI_ATTR_SCALE, error));
       field.Scale = uint16_t(std::abs(scale));
+      const int digits = precision == 0 ? 38 : precision;
+      const bool asNumber =
+          conn().GetEnableNumbers() && digits >= 16 && (PossibleOCICallStyles & osOCI7) != 0 &&
+          !(conn().GetEnableIntegers() && digits <= 9 && scale == 0) && !fieldsAsString_ && !numberAsString_;
       // A double holds 15 significant digits: wider numbers, and numbers of no declared
-      // precision, are kept exact as text.
+      // precision, are kept exact as text unless they are held as NUMBER values.
       const bool exactAsText = precision == 0 || precision > 15;
-      if (fieldsAsString_ || numberAsString_ ||
-          (exactAsText && !(precision > 0 && precision <= 18 && scale == 0))) {
-        field.DataType = dtString;
+      if (asNumber) {
+        field.DataType = dtNumber;
+        field.Length = uint16_t(digits);
+        field.Size = 4;
+      } else if (fieldsAsString_ || numberAsString_ ||
+                 (exactAsText && !(precision > 0 && precision <= 18 && scale == 0))) {
+        field.DataType = wide ? dtWideString : dtString;
         field.SubDataType = dtNumber;
         field.Length = precision >= 1 ? uint16_t(precision) : 38;
         field.Size = precision >= 1 ? uint16_t(precision + 3) : 46;
+        if (wide) field.Size = uint16_t(2 * field.Size);
       } else {
         field.Length = uint16_t(precision);
         if (conn().GetEnableIntegers() && precision <= 9 && scale == 0) {
@@ -855,12 +877,15 @@ bool TOCICommand::DescribeField(int position, TFieldDesc& field, bool longString
       field.Length = 18;
       field.Size = 19;
       break;
+    case SQLT_RDD:
+      // A ROWID of up to four bytes is a plain one; longer ones are universal ROWIDs.
+      asText(dataSize <= 4 ? 18 : uint16_t((dataSize * 134 + 99) / 100));
+      field.SubDataType = dataSize <= 4 ? dtRowId : 114;
+      break;
     case SQLT_DAT:
       if (fieldsAsString_) {
         if (conn().NlsValue(1).empty()) conn().GetSessionParameters();
-        field.DataType = dtString;
-        field.Length = formatTextLength(conn().NlsValue(1));
-        field.Size = uint16_t(field.Length + 1);
+        asText(formatTextLength(conn().NlsValue(1)));
       } else {
         field.DataType = dtDateTime;
         field.Size = 7;
@@ -868,9 +893,7 @@ bool TOCICommand::DescribeField(int position, TFieldDesc& field, bool longString
       break;
     case SQLT_BIN:
       if (fieldsAsString_ || rawAsString_) {
-        field.DataType = dtString;
-        field.Length = uint16_t(dataSize * 2);
-        field.Size = uint16_t(field.Length + 1);
+        asText(uint16_t(dataSize * 2));
       } else {
         field.DataType = dataSize < 32 || flatBuffers ? dtVarBytes : dtExtVarBytes;
         field.Size = field.DataType == dtVarBytes ? uint16_t(dataSize + 2) : 4;
@@ -881,12 +904,55 @@ bool TOCICommand::DescribeField(int position, TFieldDesc& field, bool longString
       field.DataType = dtBlob;
       field.Size = 4;
       break;
+    case 25:
+      field.DataType = dtRawChar;
+      field.Size = dataSize;
+      break;
+    case SQLT_LAB:
+      field.DataType = dtLabel;
+      field.Size = dataSize;
+      break;
     case SQLT_CLOB:
     case SQLT_BLOB:
-      // The record holds the value's TOraLob; the fetch, its locator.
-      field.DataType = oraType == SQLT_CLOB ? dtOraClob : dtOraBlob;
+    case SQLT_BFILEE:
+    case SQLT_CFILEE:
+    case SQLT_RSET: {
+      // The record holds the row's object; the fetch, its handle.
+      static constexpr uint16_t types[] = {dtOraClob, dtOraBlob, dtBFile, dtCFile, dtCursor};
+      field.DataType = types[oraType - SQLT_CLOB];
       field.Size = sizeof(void*);
       break;
+    }
+    case SQLT_TIMESTAMP:
+    case SQLT_TIMESTAMP_TZ:
+    case SQLT_TIMESTAMP_LTZ:
+    case SQLT_INTERVAL_YM:
+    case SQLT_INTERVAL_DS: {
+      needOci90();
+      ub1 fraction = 0;
+      check(OCIAttrGet(param, OCI_DTYPE_PARAM, &fraction, nullptr, 16, error));
+      const bool interval = oraType == SQLT_INTERVAL_YM || oraType == SQLT_INTERVAL_DS;
+      if (!fieldsAsString_) {
+        field.DataType = oraType == SQLT_TIMESTAMP       ? dtTimeStamp
+                         : oraType == SQLT_TIMESTAMP_TZ  ? dtTimeStampTZ
+                         : oraType == SQLT_TIMESTAMP_LTZ ? dtTimeStampLTZ
+                         : oraType == SQLT_INTERVAL_YM   ? dtIntervalYM
+                                                         : dtIntervalDS;
+        field.Size = sizeof(void*);
+        field.Length = fraction;
+        break;
+      }
+      if (interval) {
+        check(OCIAttrGet(param, OCI_DTYPE_PARAM, &precision, nullptr, OCI_ATTR_PRECISION, error));
+        check(OCIAttrGet(param, OCI_DTYPE_PARAM, &scale, nullptr, OCI_ATTR_SCALE, error));
+        asText(uint16_t(oraType == SQLT_INTERVAL_YM ? precision + 4 : precision + scale + 11));
+        break;
+      }
+      const int formatEntry = oraType == SQLT_TIMESTAMP_TZ ? 4 : 3;
+      if (conn().NlsValue(formatEntry).empty()) conn().GetSessionParameters();
+      asText(formatTextLength(conn().NlsValue(formatEntry)));
+      break;
+    }
     case 108:
     case 110:
       // Named object types and their references are not carried yet.
@@ -903,10 +969,29 @@ int32_t TOCICommand::FieldBufferLength(const TFieldDesc& field) {
   switch (field.DataType) {
     case dtExtString:
       return field.Length + 1;
+    case dtExtWideString:
+      return 2 * field.Length + 2;
     case dtMemo:
-      return field.SubDataType == 1 ? field.Length + 1 : field.Size;
+      return field.SubDataType == 1    ? field.Length + 1
+             : field.SubDataType == 25 ? 2 * field.Length + 2
+                                       : int32_t(sizeof(void*));
+    case dtBlob:
+      return int32_t(sizeof(void*));
     case dtExtVarBytes:
       return field.Length + 2;
+    case dtNumber:
+      return 22;
+    case dtCursor:
+    case dtOraBlob:
+    case dtOraClob:
+    case dtBFile:
+    case dtCFile:
+    case dtTimeStamp:
+    case dtTimeStampTZ:
+    case dtTimeStampLTZ:
+    case dtIntervalYM:
+    case dtIntervalDS:
+      return int32_t(sizeof(void*));  // the handle of the row's object
     default:
       return field.Size;
   }
@@ -935,11 +1020,7 @@ void TOCICommand::DefineArrayField(TFieldDesc& field, uint8_t* buffer, int16_t* 
   check(OCIDefineByPos(cursor_->GetStatement(), &define, error, field.FieldNo, value, size, type, indicator,
                        lengthWord, nullptr, 0));
   field.Handle = define;
-  const uint16_t charsetId = conn().GetCharsetId();
-  if (charsetId != 0 && (field.DataType == dtString || field.DataType == dtExtString)) {
-    ub2 id = charsetId;
-    check(OCIAttrSet(define, OCI_HTYPE_DEFINE, &id, 0, 31, error));
-  }
+  setDefineCharset(define, field);
   if (valueStride != 0)
     check(OCIDefineArrayOfStruct(define, error, valueStride, 2,
                                  varBytes            ? valueStride
@@ -959,12 +1040,30 @@ void TOCICommand::DefinePiecewise(TFieldDesc& field, uint8_t* buffer, int16_t* i
   field.Handle = define;
 }
 
-void TOCICommand::DefineDynamic(TFieldDesc& field, void*, void*, uint16_t) {
+void TOCICommand::setDefineCharset(void* define, const TFieldDesc& field) {
+  ub2 id = 0;
+  if (field.DataType == dtString || field.DataType == dtExtString ||
+      (field.DataType == dtMemo && field.SubDataType == 1))
+    id = conn().GetCharsetId();
+  else if (field.DataType == dtWideString || field.DataType == dtExtWideString ||
+           (field.DataType == dtMemo && field.SubDataType == 25))
+    id = kUtf16CharsetId;
+  if (id != 0) check(OCIAttrSet(define, OCI_HTYPE_DEFINE, &id, 0, 31, conn().GetErrorHandle()));
+}
+
+void TOCICommand::DefineDynamic(TFieldDesc& field, void* context, void* callback, uint16_t charsetId) {
   conn().CheckOCI80();
   checkActive();
-  // The dynamic define's callback form is not bound with its argument list yet.
-  (void)field;
-  RaiseError("OCI function is not linked");
+  void* define = nullptr;
+  void* error = conn().GetErrorHandle();
+  check(OCIDefineByPos(cursor_->GetStatement(), &define, error, field.FieldNo, nullptr, 2147483647,
+                       GetOraType(field.DataType, field.SubDataType), nullptr, nullptr, nullptr, 2));
+  field.Handle = define;
+  if (charsetId != 0) {
+    ub2 id = charsetId;
+    check(OCIAttrSet(define, OCI_HTYPE_DEFINE, &id, 0, 31, error));
+  }
+  check(OCIDefineDynamic(define, error, context, callback));
 }
 
 int TOCICommand::Fetch(uint32_t rows) {
@@ -1019,11 +1118,15 @@ int TOCICommand::FetchAt(uint32_t rows, uint16_t orientation, int32_t offset, st
   return received;
 }
 
-sword TOCICommand::FetchPiece() {
+sword TOCICommand::FetchPiece(uint16_t orientation, int32_t offset) {
   checkActive();
   conn().BusyWait();
   platform::ScopeExit release([this] { conn().Release(); });
-  const sword status = OCIStmtFetch(cursor_->GetStatement(), conn().GetErrorHandle(), 1, OCI_FETCH_NEXT, 0);
+  void* statement = cursor_->GetStatement();
+  void* error = conn().GetErrorHandle();
+  const sword status = orientation == OCI_FETCH_NEXT
+                           ? OCIStmtFetch(statement, error, 1, OCI_FETCH_NEXT, 0)
+                           : OCIStmtFetch2(statement, error, 1, orientation, offset, 0);
   if (status == OCI_NO_DATA) {
     if (!cursor_->Scrollable) cursor_->State = 9;
   } else if (status != OCI_SUCCESS && status != OCI_NEED_DATA) {

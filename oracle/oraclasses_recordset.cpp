@@ -97,6 +97,28 @@ void TOCIRecordSet::InternalOpen() {
   TQvRecordSet::InternalOpen();
 }
 
+void TOCIRecordSet::Reopen() {
+  TOCICommand& command = Command();
+  if (command.GetCursorState() == 0) {
+    Close();
+    Open();
+    return;
+  }
+  if (command.OwnCursor()) {
+    // The statement runs again over the fields as they are; the rows held go.
+    stopBackgroundFetch();
+    FreeData();
+    InitData();
+    if (command.GetCursorState() > 3) command.SetCursorState(3);
+    defined_ = false;
+    InternalOpen();
+    return;
+  }
+  if (command.SQLType() == 0) RaiseError(SReopenNotAllowed);
+  Close();
+  Open();
+}
+
 void TOCIRecordSet::InternalClose() {
   stopBackgroundFetch();
   detachRefCursor();
@@ -126,18 +148,18 @@ void TOCIRecordSet::InternalInitFields() {
   for (int position = 1;; ++position) {
     auto field = std::make_unique<TFieldDesc>();
     if (!command.DescribeField(position, *field, LongStrings(), FlatBuffers())) break;
-    Column column{field->DataType,
-                  field->SubDataType,
-                  field->Length,
-                  field->Size,
-                  uint16_t(position),
-                  field->Fixed,
-                  field->Name,
-                  uint32_t(TOCICommand::FieldBufferLength(*field)),
-                  0,
-                  0};
+    Column column;
+    column.dataType = field->DataType;
+    column.subType = field->SubDataType;
+    column.length = field->Length;
+    column.size = field->Size;
+    column.fieldNo = uint16_t(position);
+    column.fixed = field->Fixed;
+    column.name = field->Name;
+    column.bufferLength = uint32_t(TOCICommand::FieldBufferLength(*field));
     switch (field->DataType) {
       case dataaccess::dtString:
+      case dataaccess::dtWideString:
       case dataaccess::dtInteger:
       case dataaccess::dtInt64:
       case dataaccess::dtFloat:
@@ -147,16 +169,47 @@ void TOCIRecordSet::InternalInitFields() {
         field->Size = sizeof(double);  // the record keeps days, the fetch the 7-byte DATE
         break;
       case dataaccess::dtExtString:
+      case dataaccess::dtExtWideString:
       case dataaccess::dtExtVarBytes:
         field->Size = sizeof(void*);
         break;
+      case dataaccess::dtMemo:
+      case dataaccess::dtBlob:
+        // A long VARCHAR2 arrives whole as text; a LONG or LONG RAW column piece by piece into
+        // the row's blob. Either way the record holds the blob.
+        field->Size = sizeof(void*);
+        if (field->DataType == dataaccess::dtBlob || (field->SubDataType != 1 && field->SubDataType != 25)) {
+          column.kind = ColumnKind::Long;
+          column.unicode = false;
+        }
+        break;
       case dtOraBlob:
       case dtOraClob:
+        column.kind = ColumnKind::Lob;
+        field->Size = sizeof(void*);
         break;
-      case dataaccess::dtMemo:
-        // A long VARCHAR2 arrives whole as text and is kept as the record's blob; a LONG column
-        // (sub-type 0) would need the piecewise fetch.
-        if (field->SubDataType != 1) RaiseError("Data type is not supported.");
+      case dtBFile:
+      case dtCFile:
+        column.kind = ColumnKind::File;
+        field->Size = sizeof(void*);
+        break;
+      case dtCursor:
+        column.kind = ColumnKind::Cursor;
+        field->Size = sizeof(void*);
+        break;
+      case dtTimeStamp:
+      case dtTimeStampTZ:
+      case dtTimeStampLTZ:
+        column.kind = ColumnKind::TimeStamp;
+        field->Size = sizeof(void*);
+        break;
+      case dtIntervalYM:
+      case dtIntervalDS:
+        column.kind = ColumnKind::Interval;
+        field->Size = sizeof(void*);
+        break;
+      case dtNumber:
+        column.kind = ColumnKind::Number;
         field->Size = sizeof(void*);
         break;
       default:
@@ -195,6 +248,9 @@ void TOCIRecordSet::ExecFetch() {
   if (CommandType() != dataaccess::ctCursor) RaiseError("SQL statement doesn't return rows");
   if (!wasQuery) InitFields();
   defined_ = false;
+  flat_.clear();
+  // The Lite client fetches one row at a time, its LONG values piece by piece.
+  oneRow_ = OCILite && !CanFetchBack();
   if (GetFetchAll() && command.GetNonBlocking()) {
     // The first block is there when Open returns; the rest arrives in the background.
     if (Fetch(false)) FetchAll();
@@ -206,7 +262,7 @@ void TOCIRecordSet::ExecFetch() {
 }
 
 void TOCIRecordSet::allocFetchBuffer() {
-  const size_t rows = size_t(FetchRows());
+  const size_t rows = size_t(blockRows());
   size_t offset = 0;
   for (Column& column : columns_) {
     column.valueOffset = offset;
@@ -220,7 +276,7 @@ void TOCIRecordSet::allocFetchBuffer() {
 
 void TOCIRecordSet::defineColumns() {
   TOCICommand& command = Command();
-  for (const Column& column : columns_) {
+  for (Column& column : columns_) {
     TFieldDesc field;
     field.Name = column.name;
     field.DataType = column.dataType;
@@ -228,6 +284,18 @@ void TOCIRecordSet::defineColumns() {
     field.Length = column.length;
     field.Size = column.size;
     field.FieldNo = column.fieldNo;
+    if (column.kind == ColumnKind::Long && oneRow_) {
+      command.DefinePiecewise(field, nullptr,
+                              reinterpret_cast<int16_t*>(flat_.data() + column.indicatorOffset));
+      column.define = field.Handle;
+      continue;
+    }
+    if (column.kind == ColumnKind::Long) {
+      const uint16_t charsetId = column.unicode ? 1000 : command.conn().GetCharsetId();
+      command.DefineDynamic(field, this, reinterpret_cast<void*>(&TOCIRecordSet::defineCallback), charsetId);
+      column.define = field.Handle;
+      continue;
+    }
     command.DefineArrayField(field, flat_.data() + column.valueOffset,
                              reinterpret_cast<int16_t*>(flat_.data() + column.indicatorOffset), nullptr,
                              column.bufferLength);
@@ -235,62 +303,173 @@ void TOCIRecordSet::defineColumns() {
   defined_ = true;
 }
 
-std::vector<TOraLob*> TOCIRecordSet::prepareLobs() {
-  std::vector<TOraLob*> lobs;
-  platform::UndoOnFailure release([this, &lobs] { releaseLobs(lobs); });
-  void* svcCtx = Command().conn().GetSvcCtx();
+std::vector<dataaccess::TSharedObject*> TOCIRecordSet::prepareObjects() {
+  std::vector<dataaccess::TSharedObject*> objects;
+  platform::UndoOnFailure release([this, &objects] { releaseObjects(objects); });
+  TOCICommand& command = Command();
+  void* svcCtx = command.conn().GetSvcCtx();
   for (const Column& column : columns_) {
-    if (column.dataType != dtOraBlob && column.dataType != dtOraClob) continue;
-    for (int row = 0; row < FetchRows(); ++row) {
-      lobs.push_back(new TOraLob(svcCtx));
-      lobs.back()->AllocLob();
-      void* locator = lobs.back()->Locator();
-      std::memcpy(flat_.data() + column.valueOffset + size_t(row) * column.bufferLength, &locator,
-                  sizeof locator);
+    if (column.kind == ColumnKind::Plain) continue;
+    for (int row = 0; row < blockRows(); ++row) {
+      uint8_t* slot = flat_.data() + column.valueOffset + size_t(row) * column.bufferLength;
+      void* handle = nullptr;
+      switch (column.kind) {
+        case ColumnKind::Lob: {
+          auto* lob = new TOraLob(svcCtx, column.dataType == dtOraClob && column.unicode);
+          objects.push_back(lob);
+          handle = *lob->LocatorPtr();
+          break;
+        }
+        case ColumnKind::File: {
+          auto* file = new TOraFile(svcCtx);
+          objects.push_back(file);
+          handle = *file->LocatorPtr();
+          break;
+        }
+        case ColumnKind::TimeStamp: {
+          auto* value = new TOraTimeStamp(column.dataType);
+          objects.push_back(value);
+          handle = value->OCIDateTime();
+          break;
+        }
+        case ColumnKind::Interval: {
+          auto* value = new TOraInterval(column.dataType);
+          objects.push_back(value);
+          handle = value->OCIInterval();
+          break;
+        }
+        case ColumnKind::Cursor: {
+          auto* cursor = new TOraCursor();
+          objects.push_back(cursor);
+          cursor->SetOCICallStyle(OCI80);
+          cursor->hEnv = command.conn().GetEnvironment();
+          cursor->hError = command.conn().GetErrorHandle();
+          handle = cursor->GetStatement();
+          break;
+        }
+        case ColumnKind::Number:
+          objects.push_back(new TOraNumber());
+          continue;  // the value arrives in the slot and is copied afterwards
+        case ColumnKind::Long:
+          // The pieces arrive through the define callback.
+          objects.push_back(new dataaccess::TBlob(column.unicode));
+          continue;
+        case ColumnKind::Plain:
+          break;
+      }
+      std::memcpy(slot, &handle, sizeof handle);
     }
   }
-  return lobs;
+  return objects;
 }
 
-void TOCIRecordSet::releaseLobs(std::vector<TOraLob*>& lobs) {
-  for (TOraLob* lob : lobs)
-    if (lob != nullptr) lob->Release();
-  lobs.clear();
+void TOCIRecordSet::releaseObjects(std::vector<dataaccess::TSharedObject*>& objects) {
+  for (dataaccess::TSharedObject* object : objects)
+    if (object != nullptr) object->Release();
+  objects.clear();
 }
 
-void TOCIRecordSet::finishLobs(std::vector<TOraLob*>& lobs, int received) {
-  platform::UndoOnFailure release([this, &lobs] { releaseLobs(lobs); });
+void TOCIRecordSet::finishObjects(std::vector<dataaccess::TSharedObject*>& objects, int received) {
+  platform::UndoOnFailure release([this, &objects] { releaseObjects(objects); });
   const bool readNow = Command().cacheLobs_ && !deferredLobRead_;
   size_t k = 0;
   for (const Column& column : columns_) {
-    if (column.dataType != dtOraBlob && column.dataType != dtOraClob) continue;
-    for (int row = 0; row < FetchRows(); ++row, ++k) {
+    if (column.kind == ColumnKind::Plain) continue;
+    for (int row = 0; row < blockRows(); ++row, ++k) {
+      if (row >= received) {
+        objects[k]->Release();
+        objects[k] = nullptr;
+        continue;
+      }
       int16_t indicator;
       std::memcpy(&indicator, flat_.data() + column.indicatorOffset + size_t(row) * 2, 2);
-      if (row >= received) {
-        lobs[k]->Release();
-        lobs[k] = nullptr;
-      } else if (indicator != -1) {
-        lobs[k]->NeedsReading = true;
-        if (readNow) lobs[k]->ReadLob();
+      const bool null = indicator == -1;
+      const uint8_t* slot = flat_.data() + column.valueOffset + size_t(row) * column.bufferLength;
+      switch (column.kind) {
+        case ColumnKind::Lob: {
+          auto* lob = static_cast<TOraLob*>(objects[k]);
+          if (null) break;
+          lob->NeedsReading = true;
+          if (readNow) lob->ReadLob();
+          break;
+        }
+        case ColumnKind::File: {
+          auto* file = static_cast<TOraFile*>(objects[k]);
+          if (null) break;
+          file->NeedsReading = true;
+          if (readNow && file->Exists()) {
+            file->Open();
+            platform::ScopeExit close([file] { file->Close(); });
+            file->ReadLob();
+          }
+          break;
+        }
+        case ColumnKind::TimeStamp:
+        case ColumnKind::Interval:
+          static_cast<DescriptorValue*>(objects[k])->SetIsNull(null);
+          break;
+        case ColumnKind::Number: {
+          auto* number = static_cast<TOraNumber*>(objects[k]);
+          std::memcpy(number->OCINumberPtr(), slot, 22);
+          number->SetIsNull(null);
+          break;
+        }
+        case ColumnKind::Cursor:
+          static_cast<TOraCursor*>(objects[k])->State = null ? 0 : 6;
+          break;
+        case ColumnKind::Long:
+          static_cast<dataaccess::TBlob*>(objects[k])->Compress();
+          break;
+        case ColumnKind::Plain:
+          break;
       }
     }
   }
 }
 
-int TOCIRecordSet::fetchLobBlock(uint16_t orientation, int32_t offset, int rows, std::vector<TOraLob*>& lobs,
-                                 std::string& truncatedColumn) {
+sb4 TOCIRecordSet::defineCallback(void* context, void* define, ub4 iteration, void** buffer, ub4** length,
+                                  ub1* piece, void** indicator, ub2** code) {
+  auto* self = static_cast<TOCIRecordSet*>(context);
+  size_t k = 0;
+  const Column* found = nullptr;
+  for (const Column& column : self->columns_) {
+    if (column.kind == ColumnKind::Plain) continue;
+    if (column.kind == ColumnKind::Long && column.define == define) {
+      found = &column;
+      break;
+    }
+    k += size_t(self->blockRows());
+  }
+  if (found == nullptr || iteration >= ub4(self->blockRows()) || self->callbackObjects_ == nullptr)
+    dataaccess::AssertionFailed("a define callback for no LONG column of the block", __FILE__, __LINE__);
+  auto* blob = static_cast<dataaccess::TBlob*>((*self->callbackObjects_)[k + iteration]);
+  dataaccess::PPieceHeader next = dataaccess::TBlob::AllocPiece(blob->PieceSize());
+  next->Used = next->Size;
+  blob->AppendPiece(next);
+  *buffer = next->Data();
+  *length = &next->Used;
+  *piece = 2;  // next piece
+  *indicator = self->flat_.data() + found->indicatorOffset + size_t(iteration) * 2;
+  *code = nullptr;
+  return -24200;  // go on
+}
+
+int TOCIRecordSet::fetchBlock(uint16_t orientation, int32_t offset, int rows,
+                              std::vector<dataaccess::TSharedObject*>& objects,
+                              std::string& truncatedColumn) {
   if (flat_.empty()) allocFetchBuffer();
   if (!defined_) defineColumns();
-  lobs = prepareLobs();
-  platform::UndoOnFailure release([this, &lobs] { releaseLobs(lobs); });
+  objects = prepareObjects();
+  platform::UndoOnFailure release([this, &objects] { releaseObjects(objects); });
+  callbackObjects_ = &objects;
+  platform::ScopeExit forget([this] { callbackObjects_ = nullptr; });
   const int received = Command().FetchAt(uint32_t(rows), orientation, offset, &truncatedColumn);
-  finishLobs(lobs, received);
+  finishObjects(objects, received);
   return received;
 }
 
 void TOCIRecordSet::addRows(const std::vector<uint8_t>& buffer, int rows, int firstRow,
-                            const std::vector<TOraLob*>& lobs) {
+                            const std::vector<dataaccess::TSharedObject*>& objects) {
   std::vector<uint8_t> record(RecordSize);
   const int countBefore = RecordCount;
   StartBlock(false, rows);
@@ -302,26 +481,33 @@ void TOCIRecordSet::addRows(const std::vector<uint8_t>& buffer, int rows, int fi
   });
   for (int row = 0; row < rows; ++row) {
     std::fill(record.begin(), record.end(), 0);
-    size_t lobColumn = 0;
+    size_t objectColumn = 0;
     for (size_t c = 0; c < columns_.size(); ++c) {
       const Column& column = columns_[c];
       const TFieldDesc& field = Fields[int(c)];
       int16_t indicator;
       std::memcpy(&indicator, buffer.data() + column.indicatorOffset + size_t(row) * 2, 2);
-      if (column.dataType == dtOraBlob || column.dataType == dtOraClob) {
+      if (column.kind != ColumnKind::Plain) {
         // The record takes the object over; a null value keeps its (empty) object too.
-        SetSlotPointer(field, record.data(), lobs[lobColumn++ * size_t(FetchRows()) + size_t(row)]);
+        SetSlotPointer(field, record.data(), objects[objectColumn++ * size_t(blockRows()) + size_t(row)]);
         if (indicator == -1) SetNull(int(c) + 1, record.data(), true);
         continue;
       }
       const uint8_t* value = buffer.data() + column.valueOffset + size_t(row) * column.bufferLength;
       if (column.dataType == dataaccess::dtMemo) {
-        auto* blob = new dataaccess::TBlob(false);
+        // A long text fetched whole: the record's blob holds it up to its terminator.
+        const bool wide = column.subType == dataaccess::dtWideString;
+        auto* blob = new dataaccess::TBlob(wide);
         SetSlotPointer(field, record.data(), blob);
-        if (indicator == -1)
+        if (indicator == -1) {
           SetNull(int(c) + 1, record.data(), true);
-        else
+        } else if (wide) {
+          size_t n = 0;
+          while (n + 1 < column.bufferLength && (value[n] != 0 || value[n + 1] != 0)) n += 2;
+          blob->Write(0, n, value);
+        } else {
           blob->Write(0, strnlen(reinterpret_cast<const char*>(value), column.bufferLength), value);
+        }
         continue;
       }
       if (indicator == -1) {
@@ -339,6 +525,25 @@ void TOCIRecordSet::addRows(const std::vector<uint8_t>& buffer, int rows, int fi
             while (n > 0 && text[n - 1] == ' ') text[--n] = 0;
           }
           break;
+        case dataaccess::dtWideString: {
+          std::memcpy(slot, value, column.bufferLength);
+          if (trim) {
+            size_t n = 0;
+            while (n + 1 < column.bufferLength && (slot[n] != 0 || slot[n + 1] != 0)) n += 2;
+            while (n >= 2 && slot[n - 2] == ' ' && slot[n - 1] == 0) {
+              n -= 2;
+              slot[n] = 0;
+            }
+          }
+          break;
+        }
+        case dataaccess::dtExtWideString: {
+          std::u16string text;
+          for (size_t i = 0; i + 1 < column.bufferLength && (value[i] != 0 || value[i + 1] != 0); i += 2)
+            text += char16_t(value[i] | value[i + 1] << 8);
+          SetSlotPointer(field, record.data(), StringHeap.AllocWideStr(text.c_str(), trim));
+          break;
+        }
         case dataaccess::dtDateTime:
           platform::putValue(slot, OraDateToDateTime(value).days);
           break;
@@ -377,7 +582,67 @@ bool TOCIRecordSet::Fetch(bool fetchBack) {
   }
   const int state = Command().GetCursorState();
   if (fetchBack || state < 4 || state >= 9) return false;
+  if (oneRow_) return fetchOneRow();
   return fetchBlockAt(OCI_FETCH_NEXT, 0, FetchRows(), 0);
+}
+
+bool TOCIRecordSet::fetchOneRow() {
+  TOCICommand& command = Command();
+  bool cancel = false;
+  FetchBlockEvent(true, cancel);
+  if (cancel) {
+    command.SetCursorState(7);
+    return false;
+  }
+  if (flat_.empty()) allocFetchBuffer();
+  if (!defined_) defineColumns();
+  std::vector<dataaccess::TSharedObject*> objects = prepareObjects();
+  platform::UndoOnFailure release([this, &objects] { releaseObjects(objects); });
+  sword status = command.FetchPiece(OCI_FETCH_NEXT, 0);
+  // LONG values come piece by piece into their row's blob while the library has more.
+  void* statement = command.GetCursor()->GetStatement();
+  void* error = command.conn().GetErrorHandle();
+  while (status == OCI_NEED_DATA) {
+    void* handle = nullptr;
+    ub4 type = 0, iteration = 0, index = 0;
+    ub1 direction = 0, piece = 0;
+    command.check(
+        OCIStmtGetPieceInfo(statement, error, &handle, &type, &direction, &iteration, &index, &piece));
+    size_t k = 0;
+    const Column* found = nullptr;
+    for (const Column& column : columns_) {
+      if (column.kind == ColumnKind::Plain) continue;
+      if (column.kind == ColumnKind::Long && column.define == handle) {
+        found = &column;
+        break;
+      }
+      ++k;
+    }
+    if (found == nullptr)
+      dataaccess::AssertionFailed("a piece for no LONG column of the row", __FILE__, __LINE__);
+    auto* blob = static_cast<dataaccess::TBlob*>(objects[k]);
+    dataaccess::PPieceHeader next = dataaccess::TBlob::AllocPiece(blob->PieceSize());
+    platform::UndoOnFailure freePiece([next] { dataaccess::TBlob::FreePiece(next); });
+    ub4 length = next->Size;
+    command.check(OCIStmtSetPieceInfo(handle, OCI_HTYPE_DEFINE, error, next->Data(), &length, piece,
+                                      flat_.data() + found->indicatorOffset, nullptr));
+    status = command.FetchPiece(OCI_FETCH_NEXT, 0);
+    freePiece.Dismiss();
+    next->Used = std::min<ub4>(length, next->Size);
+    if (next->Used == 0) {
+      dataaccess::TBlob::FreePiece(next);
+    } else {
+      blob->AppendPiece(next);
+      if (next->Used < next->Size) blob->CompressPiece(next);
+    }
+  }
+  const int received = status == OCI_SUCCESS ? 1 : 0;
+  finishObjects(objects, received);
+  release.Dismiss();
+  if (received > 0) addRows(flat_, received, 0, objects);
+  FetchBlockEvent(false, cancel);
+  if (command.GetCursorState() == 9 && autoClose_) InternalUnprepare();
+  return received > 0;
 }
 
 bool TOCIRecordSet::fetchFrom(int firstRow, int rows) {
@@ -393,10 +658,10 @@ bool TOCIRecordSet::fetchBlockAt(uint16_t orientation, int32_t offset, int rows,
     command.SetCursorState(7);
     return false;
   }
-  std::vector<TOraLob*> lobs;
+  std::vector<dataaccess::TSharedObject*> objects;
   std::string truncated;
-  const int received = fetchLobBlock(orientation, offset, rows, lobs, truncated);
-  if (received > 0) addRows(flat_, received, firstRow, lobs);
+  const int received = fetchBlock(orientation, offset, rows, objects, truncated);
+  if (received > 0) addRows(flat_, received, firstRow, objects);
   // The block is kept whole (cut values as they came) before the cut is reported, so that no row
   // goes missing and the next fetch goes on after this block.
   if (!truncated.empty()) RaiseError("The value of column " + truncated + " was truncated");
@@ -464,12 +729,12 @@ void TOCIRecordSet::backgroundFetch() {
   try {
     TOCICommand& command = Command();
     while (!stopRequested_) {
-      std::vector<TOraLob*> lobs;
+      std::vector<dataaccess::TSharedObject*> objects;
       std::string truncated;
-      const int rows = fetchLobBlock(OCI_FETCH_NEXT, 0, FetchRows(), lobs, truncated);
+      const int rows = fetchBlock(OCI_FETCH_NEXT, 0, FetchRows(), objects, truncated);
       if (rows > 0) {
         std::lock_guard<std::mutex> lock(pendingLock_);
-        pending_.push_back({flat_, rows, std::move(lobs)});
+        pending_.push_back({flat_, rows, std::move(objects)});
       }
       pendingChanged_.notify_all();
       if (!truncated.empty()) RaiseError("The value of column " + truncated + " was truncated");
@@ -494,7 +759,7 @@ bool TOCIRecordSet::takeBackgroundBlock() {
     const PendingBlock block = std::move(pending_.front());
     pending_.pop_front();
     lock.unlock();
-    addRows(block.buffer, block.rows, 0, block.lobs);
+    addRows(block.buffer, block.rows, 0, block.objects);
     return true;
   }
   std::exception_ptr error = std::move(backgroundError_);
@@ -527,7 +792,7 @@ void TOCIRecordSet::stopBackgroundFetch() {
   }
   fetchThread_.join();
   std::lock_guard<std::mutex> lock(pendingLock_);
-  for (PendingBlock& block : pending_) releaseLobs(block.lobs);
+  for (PendingBlock& block : pending_) releaseObjects(block.objects);
   pending_.clear();
   backgroundError_ = nullptr;
   TOCICommand& command = Command();
@@ -538,10 +803,10 @@ void TOCIRecordSet::stopBackgroundFetch() {
 void TOCIRecordSet::SetToEnd() {
   const int state = Command().GetCursorState();
   if (CanFetchBack() && state >= 4) {
-    std::vector<TOraLob*> lobs;
+    std::vector<dataaccess::TSharedObject*> objects;
     std::string truncated;
-    if (fetchLobBlock(OCI_FETCH_LAST, 0, 1, lobs, truncated) > 0)
-      addRows(flat_, 1, Command().FetchedRows(), lobs);
+    if (fetchBlock(OCI_FETCH_LAST, 0, 1, objects, truncated) > 0)
+      addRows(flat_, 1, Command().FetchedRows(), objects);
     if (!truncated.empty()) RaiseError("The value of column " + truncated + " was truncated");
   } else if (FetchingInBackground() || (state >= 4 && state < 9)) {
     while (Fetch(false)) {
@@ -550,18 +815,80 @@ void TOCIRecordSet::SetToEnd() {
   TQvRecordSet::SetToEnd();
 }
 
+namespace {
+
+// The data types whose record slot holds a value object of this driver.
+bool holdsValueObject(uint16_t dataType) {
+  switch (dataType) {
+    case dtCursor:
+    case dtOraBlob:
+    case dtOraClob:
+    case dtBFile:
+    case dtCFile:
+    case dtTimeStamp:
+    case dtTimeStampTZ:
+    case dtTimeStampLTZ:
+    case dtIntervalYM:
+    case dtIntervalDS:
+    case dtNumber:
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
 void TOCIRecordSet::InitFields() {
   TQvRecordSet::InitFields();
   for (int i = 0; i < Fields.Count(); ++i)
-    if (Fields[i].DataType == dtOraBlob || Fields[i].DataType == dtOraClob) HasComplexFields = true;
+    if (holdsValueObject(Fields[i].DataType)) HasComplexFields = true;
+}
+
+void TOCIRecordSet::CreateComplexFields(uint8_t* recBuf, bool withBlobs) {
+  TQvRecordSet::CreateComplexFields(recBuf, withBlobs);
+  if (!withBlobs) return;
+  // A record the dataset makes (an insert) gets empty value objects like a fetched one.
+  TOCIConnection* connection = static_cast<TOCIConnection*>(Command().GetConnection());
+  void* svcCtx = connection != nullptr && connection->GetConnected() ? connection->GetSvcCtx() : nullptr;
+  for (int i = 0; i < Fields.Count(); ++i) {
+    const TFieldDesc& field = Fields[i];
+    if (field.HasParent() || !holdsValueObject(field.DataType)) continue;
+    dataaccess::TSharedObject* object = nullptr;
+    switch (field.DataType) {
+      case dtCursor:
+        object = new TOraCursor();
+        break;
+      case dtOraBlob:
+      case dtOraClob:
+        object = new TOraLob(svcCtx);
+        break;
+      case dtBFile:
+      case dtCFile:
+        object = new TOraFile(svcCtx);
+        break;
+      case dtTimeStamp:
+      case dtTimeStampTZ:
+      case dtTimeStampLTZ:
+        object = new TOraTimeStamp(field.DataType);
+        break;
+      case dtIntervalYM:
+      case dtIntervalDS:
+        object = new TOraInterval(field.DataType);
+        break;
+      default:
+        object = new TOraNumber();
+    }
+    SetSlotPointer(field, recBuf, object);
+  }
 }
 
 void TOCIRecordSet::FreeComplexFields(uint8_t* recBuf, bool withBlobs) {
   for (int i = 0; i < Fields.Count() && withBlobs; ++i) {
     const TFieldDesc& field = Fields[i];
-    if (field.HasParent() || (field.DataType != dtOraBlob && field.DataType != dtOraClob)) continue;
-    if (TOraLob* lob = SlotPointer<TOraLob>(field, recBuf)) lob->Release();
-    SetSlotPointer<TOraLob>(field, recBuf, nullptr);
+    if (field.HasParent() || !holdsValueObject(field.DataType)) continue;
+    if (auto* object = SlotPointer<dataaccess::TSharedObject>(field, recBuf)) object->Release();
+    SetSlotPointer<dataaccess::TSharedObject>(field, recBuf, nullptr);
   }
   TQvRecordSet::FreeComplexFields(recBuf, withBlobs);
 }
@@ -569,23 +896,82 @@ void TOCIRecordSet::FreeComplexFields(uint8_t* recBuf, bool withBlobs) {
 void TOCIRecordSet::AddRefComplexFields(uint8_t* recBuf) {
   for (int i = 0; i < Fields.Count(); ++i) {
     const TFieldDesc& field = Fields[i];
-    if (field.HasParent() || (field.DataType != dtOraBlob && field.DataType != dtOraClob)) continue;
-    if (TOraLob* lob = SlotPointer<TOraLob>(field, recBuf)) lob->AddRef();
+    if (field.HasParent() || !holdsValueObject(field.DataType)) continue;
+    if (auto* object = SlotPointer<dataaccess::TSharedObject>(field, recBuf)) object->AddRef();
   }
   TQvRecordSet::AddRefComplexFields(recBuf);
 }
 
 Variant TOCIRecordSet::GetFieldAsVariant(int fieldNo, const uint8_t* recBuf) {
   const TFieldDesc& field = FieldOf(fieldNo);
-  if (field.HasParent() || (field.DataType != dtOraBlob && field.DataType != dtOraClob))
+  if (!field.HasParent() && field.DataType == dataaccess::dtBlob) {
+    // LONG RAW: the bytes of the row's blob.
+    if (GetNull(fieldNo, recBuf)) return Variant::null();
+    auto* blob = SlotPointer<dataaccess::TBlob>(field, recBuf);
+    std::vector<uint8_t> bytes(blob != nullptr ? blob->GetSize() : 0);
+    if (!bytes.empty()) blob->Read(0, bytes.size(), bytes.data());
+    return Variant::bytes(std::move(bytes));
+  }
+  if (field.HasParent() || !holdsValueObject(field.DataType))
     return TQvRecordSet::GetFieldAsVariant(fieldNo, recBuf);
   if (GetNull(fieldNo, recBuf)) return Variant::null();
-  TOraLob* lob = SlotPointer<TOraLob>(field, recBuf);
-  lob->CheckValue();
-  if (field.DataType == dtOraClob) return Variant(lob->AsString());
-  std::vector<uint8_t> bytes(lob->GetSize());
-  lob->Read(0, bytes.size(), bytes.data());
-  return Variant::bytes(std::move(bytes));
+  auto* object = SlotPointer<dataaccess::TSharedObject>(field, recBuf);
+  // A record made here rather than fetched holds no value object yet: it has no value.
+  if (object == nullptr) return Variant::null();
+  switch (field.DataType) {
+    case dtOraBlob:
+    case dtOraClob:
+    case dtBFile:
+    case dtCFile: {
+      auto* lob = static_cast<TOraLob*>(object);
+      lob->CheckValue();
+      if (field.DataType == dtOraClob) return Variant(lob->AsString());
+      std::vector<uint8_t> bytes(lob->GetSize());
+      lob->Read(0, bytes.size(), bytes.data());
+      return Variant::bytes(std::move(bytes));
+    }
+    case dtTimeStamp:
+    case dtTimeStampTZ:
+    case dtTimeStampLTZ:
+      return Variant(static_cast<TOraTimeStamp*>(object)->AsDateTime());
+    case dtIntervalYM:
+    case dtIntervalDS:
+      return Variant(static_cast<TOraInterval*>(object)->AsString());
+    case dtNumber:
+      // Exact: the text holds every digit the value has.
+      return Variant(static_cast<TOraNumber*>(object)->AsString());
+    default:
+      return Variant::null();
+  }
+}
+
+void TOCIRecordSet::GetFieldData(const TFieldDesc& field, const uint8_t* recBuf, void* dest,
+                                 size_t destSize) {
+  if (field.DataType != dtFixedChar && field.DataType != dtFixedWideChar)
+    return TQvRecordSet::GetFieldData(field, recBuf, dest, destSize);
+  // Fixed-length text goes over whole, its line ends made CR LF when the dataset asks for it.
+  const uint8_t* slot = Slot(field, recBuf);
+  auto* out = static_cast<uint8_t*>(dest);
+  const size_t unit = field.DataType == dtFixedWideChar ? 2 : 1;
+  const size_t units = size_t(field.Size) / unit;
+  if (!NeedConvertEOL()) {
+    std::memcpy(out, slot, std::min(destSize, units * unit));
+    return;
+  }
+  size_t written = 0;
+  for (size_t i = 0; i < units && written + unit <= destSize; ++i) {
+    const uint16_t c = unit == 2 ? uint16_t(slot[2 * i] | slot[2 * i + 1] << 8) : slot[i];
+    const bool previousIsCR =
+        i > 0 && (unit == 2 ? (slot[2 * i - 2] | slot[2 * i - 1] << 8) == '\r' : slot[i - 1] == '\r');
+    if (c == '\n' && !previousIsCR && written + 2 * unit <= destSize) {
+      out[written] = '\r';
+      if (unit == 2) out[written + 1] = 0;
+      written += unit;
+    }
+    std::memcpy(out + written, slot + i * unit, unit);
+    written += unit;
+  }
+  if (written + unit <= destSize) std::memset(out + written, 0, unit);
 }
 
 bool TOCIRecordSet::SetProp(int prop, const Variant& value) {

@@ -287,6 +287,7 @@ std::optional<std::pair<int64_t, int64_t>> TUniTask::dumpStamp() const {
   std::error_code ec;
   if (dumppath_.empty() || !std::filesystem::is_regular_file(dumppath_, ec)) return std::nullopt;
   const auto time = std::filesystem::last_write_time(dumppath_, ec);
+  if (ec) return std::nullopt;
   const auto size = std::filesystem::file_size(dumppath_, ec);
   if (ec) return std::nullopt;
   return std::pair{int64_t(time.time_since_epoch().count()), int64_t(size)};

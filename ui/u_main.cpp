@@ -325,6 +325,7 @@ void TFrmMain::closeEvent(QCloseEvent* event) {
   event->accept();
   closing_ = true;
   tasks_->EndAllTasks();
+  closing_ = false;
   FrmTips.reset();
   Settings().tipsatstartup = tipsAtStartup_;
   if (!WriteSettings()) Services().messages->error(this, kRegistryError);

@@ -87,7 +87,7 @@ class TFrmMain final : public QMainWindow {
   bool taskViewActive_ = true;
   bool tipsAtStartup_ = true;
   bool showTipsOnActivate_ = false;
-  // Set while the close ends the runs: a second close waits for the first.
+  // Set while the close ends the runs: a close asked for meanwhile is refused.
   bool closing_ = false;
   // Whether closing while a task runs asks first.
   bool askBeforeClosing_ = true;

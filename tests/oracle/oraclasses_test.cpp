@@ -9,6 +9,7 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <thread>
 
 #include "dataset/dberror.h"
@@ -21,6 +22,15 @@ namespace oracle {
 namespace {
 
 using namespace dataaccess;
+
+// Replaces one entry point of the client library for the scope's length.
+template <class F>
+struct Replaced {
+  Replaced(F& variable, F with) : variable_(variable), saved_(variable) { variable = with; }
+  ~Replaced() { variable_ = saved_; }
+  F& variable_;
+  F saved_;
+};
 
 class OraClassesTest : public testing::StandInTest {
  protected:
@@ -76,38 +86,54 @@ class OraClassesTest : public testing::StandInTest {
   std::unique_ptr<TOCIConnection> connection_;
 };
 
+// A server that describes R.NAME (VARCHAR2(40)) as six bytes long, so that the names from
+// "name 10" on are cut by the buffers made for it.
+struct NarrowNames {
+  static inline decltype(OCIAttrGet) real;
+  static sword attrGet(const void* handle, ub4 type, void* attribute, ub4* size, ub4 attr, void* err) {
+    const sword status = real(handle, type, attribute, size, attr, err);
+    if (status == OCI_SUCCESS && type == OCI_DTYPE_PARAM && attr == OCI_ATTR_DATA_SIZE &&
+        *static_cast<ub2*>(attribute) == 40)
+      *static_cast<ub2*>(attribute) = 6;
+    return status;
+  }
+  const bool saved_ = (real = OCIAttrGet, true);
+  Replaced<OCIAttrGet_t> attrGet_{OCIAttrGet, &attrGet};
+};
+
 TEST_F(OraClassesTest, ABlockWithACutValueIsKeptBeforeTheCutIsRaisedAndTheNextFetchGoesOn) {
   connect();
-  // Row 3 holds more than its column declares; the block of rows 3 and 4 carries the cut.
-  auto r = recordSet("select n, s from cut order by n", 2);
+  NarrowNames narrow;
+  auto r = recordSet("select n, name from r where n <= 14 order by n", 4);
   r->Open();
   std::vector<uint8_t> record(r->RecordSize);
-  r->GetNextRecord(record.data());
-  r->GetNextRecord(record.data());
+  for (int i = 0; i < 8; ++i) r->GetNextRecord(record.data());
   try {
-    r->GetNextRecord(record.data());
+    r->GetNextRecord(record.data());  // the block of rows 9 to 12 holds "name 10"
     FAIL();
   } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "The value of column S was truncated");
+    EXPECT_STREQ(e.what(), "The value of column NAME was truncated");
   }
-  EXPECT_EQ(r->GetRecordCount(), 4);
+  EXPECT_EQ(r->GetRecordCount(), 12);
+  EXPECT_THROW(r->SetToEnd(), std::runtime_error);  // rows 13 and 14 are cut too, and kept
   r->SetToEnd();
-  EXPECT_EQ(numbers(*r), (std::vector<int>{1, 2, 3, 4, 5}));
-  r->SetRecNo(3);
+  EXPECT_EQ(numbers(*r), (std::vector<int>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14}));
+  r->SetRecNo(10);
   r->GetRecord(record.data());
-  EXPECT_EQ(r->GetFieldAsVariant(2, record.data()).asString(), "much ");
+  EXPECT_EQ(r->GetFieldAsVariant(2, record.data()).asString(), "name 1");
   r->Close();
 
   // In the background the cut ends the worker after its block; the caller gets every row before
   // the failure and the rest with the next fetch.
-  auto background = recordSet("select n, s from cut order by n", 2);
+  auto background = recordSet("select n, name from r where n <= 14 order by n", 4);
   background->GetCommand().SetProp(prNonBlocking, Variant(true));
   background->SetProp(prFetchAll, Variant(true));
   background->Open();
   EXPECT_THROW(background->SetToEnd(), std::runtime_error);
-  EXPECT_EQ(background->GetRecordCount(), 4);
+  EXPECT_EQ(background->GetRecordCount(), 12);
+  EXPECT_THROW(background->SetToEnd(), std::runtime_error);
   background->SetToEnd();
-  EXPECT_EQ(numbers(*background), (std::vector<int>{1, 2, 3, 4, 5}));
+  EXPECT_EQ(numbers(*background).size(), 14u);
 }
 
 // Tasks for the window thread, run when the test drains them.
@@ -278,15 +304,6 @@ TEST_F(OraClassesTest, ALongOutputParameterReceivesItsPiecesInsteadOfSendingItsI
   EXPECT_FALSE(body.GetNull());
   EXPECT_EQ(LongOutputLibrary::step, 3);
 }
-
-// Replaces one entry point of the client library for the scope's length.
-template <class F>
-struct Replaced {
-  Replaced(F& variable, F with) : variable_(variable), saved_(variable) { variable = with; }
-  ~Replaced() { variable_ = saved_; }
-  F& variable_;
-  F saved_;
-};
 
 // What the error call of the library answers, set by each case.
 struct ErrorRecord {
@@ -788,6 +805,77 @@ TEST_F(OraClassesTest, LobParametersAreReadOrWrittenAfterTheStatement) {
   } catch (const std::runtime_error& e) {
     EXPECT_STREQ(e.what(), "Lob parameter should be Input or Output");
   }
+}
+
+TEST_F(OraClassesTest, ReopeningRunsTheStatementAgainOverTheSameFields) {
+  connect();
+  auto r = recordSet("select n, name from r where n > 57 order by n", 2);
+  r->Open();
+  r->SetToEnd();
+  EXPECT_EQ(numbers(*r), (std::vector<int>{58, 59, 60}));
+  command("insert into r (n, name) values (61, 'name 61')")->Execute(1);
+  r->Reopen();
+  EXPECT_EQ(r->Command().GetCursorState(), 7);
+  r->SetToEnd();
+  EXPECT_EQ(numbers(*r), (std::vector<int>{58, 59, 60, 61}));
+  EXPECT_EQ(r->Fields.Count(), 2);
+  r->Close();
+  command("delete from r where n = 61")->Execute(1);
+}
+
+// The value sizes the command binds, by placeholder.
+struct BindSizes {
+  static inline decltype(OCIBindByName) real;
+  static inline std::map<std::string, sb4> sizes;
+  static sword bind(void* stmt, void** handle, void* err, const OraText* name, sb4 nameLength, void* value,
+                    sb4 valueSize, ub2 type, void* indicator, ub2* length, ub2* code, ub4 maxElements,
+                    ub4* elements, ub4 mode) {
+    sizes[std::string(reinterpret_cast<const char*>(name), size_t(nameLength))] = valueSize;
+    return real(stmt, handle, err, name, nameLength, value, valueSize, type, indicator, length, code,
+                maxElements, elements, mode);
+  }
+  const bool saved_ = (real = OCIBindByName, sizes.clear(), true);
+  Replaced<OCIBindByName_t> bind_{OCIBindByName, &bind};
+};
+
+TEST_F(OraClassesTest, TextBindsGoAsLongAsTheirValueOrAsTheCharacterLengthAllows) {
+  TOCIConnection& c = connect();
+  BindSizes sizes;
+  auto select = command("select count(*) from r where name = :name");
+  TOraParamDesc& name = select->Param(0);
+  name.SetDataType(dtString);
+  name.SetSize(4000);
+  name.SetParamType(1);
+  name.SetItemAsString(1, "name 7");
+  select->Execute(1);
+  EXPECT_EQ(BindSizes::sizes[":name"], 7);  // the value and its terminator
+  c.SetProp(prCharLength, Variant(int32_t(3)));
+  select->Execute(1);
+  EXPECT_EQ(BindSizes::sizes[":name"], 1333);  // what 4000 bytes hold in characters of three bytes
+}
+
+TEST(OraFixedCharTest, FixedLengthTextGoesOverWholeWithCrLfLineEndsWhenAskedFor) {
+  TOCIConnection connection;
+  TOCIRecordSet recordSet;
+  recordSet.SetConnection(&connection);
+  TFieldDesc field;
+  field.DataType = dtFixedChar;
+  field.Size = 6;
+  field.Offset = 0;
+  const uint8_t record[6] = {'a', '\n', 'b', '\r', '\n', ' '};
+  char out[16] = {};
+  recordSet.GetFieldData(field, record, out, sizeof out);
+  EXPECT_EQ(std::string(out, 6), std::string("a\nb\r\n "));
+  connection.SetProp(prConvertEOL, Variant(true));
+  std::memset(out, 0, sizeof out);
+  recordSet.GetFieldData(field, record, out, sizeof out);
+  EXPECT_STREQ(out, "a\r\nb\r\n ");  // a line end already CR LF stays as it is
+
+  field.DataType = dtFixedWideChar;
+  const uint8_t wide[6] = {'x', 0, '\n', 0, 'y', 0};
+  char16_t wideOut[8] = {};
+  recordSet.GetFieldData(field, wide, wideOut, sizeof wideOut);
+  EXPECT_EQ(std::u16string(wideOut), u"x\r\ny");
 }
 
 }  // namespace

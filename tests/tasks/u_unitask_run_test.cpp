@@ -1,10 +1,6 @@
 // Runs over the stand-in programs and the test FTP server: every mix of scripts, stage faults and
 // transfer modes, checked against a small model of what the run must do and store.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <functional>
@@ -13,6 +9,7 @@
 #include <vector>
 
 #include "ftp_server_test_util.h"
+#include "silent_server_test_util.h"
 #include "standin_test_util.h"
 #include "tasks/u_TRunTask.h"
 #include "tasks/u_task1.h"
@@ -96,8 +93,6 @@ Expected model(const Scenario& s) {
 
 class Window : public TaskHost, public TaskRunView, public TaskNode {
  public:
-  TaskQuery* Query() override { return nullptr; }
-  TaskLogTable* LogTable() override { return nullptr; }
   TaskEventSink* EventSink() override { return &sink_; }
   std::string ExportProgram() const override { return exp; }
   std::string ImportProgram() const override { return imp; }
@@ -265,28 +260,6 @@ TEST_F(TaskRunTest, EveryMixOfStagesFaultsAndTransfersEndsAsTheModelSays) {
     if (HasFatalFailure()) return;
   }
 }
-
-// A listener on 127.0.0.1 that takes connections and never answers: an FTP server that hangs.
-class SilentServer {
- public:
-  SilentServer() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t n = sizeof a;
-    if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), n) != 0 || ::listen(fd_, 8) != 0 ||
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &n) != 0)
-      throw std::runtime_error("no silent server");
-    port_ = ntohs(a.sin_port);
-  }
-  ~SilentServer() { ::close(fd_); }
-  std::string host() const { return "127.0.0.1:" + std::to_string(port_); }
-
- private:
-  int fd_ = -1;
-  int port_ = 0;
-};
 
 // Single runs of one export task, each for one fault of the audit.
 class TaskRunEdgeTest : public ::testing::Test {

@@ -20,6 +20,7 @@
 #include "tasks/u_task1.h"
 #include "tasks/u_taskstore.h"
 #include "tests/platform/temp_folder.h"
+#include "tests/tasks/silent_server_test_util.h"
 #include "tests/tasks/standin_test_util.h"
 #include "tests/ui/script_services.h"
 #include "ui/programsettings.h"
@@ -53,8 +54,9 @@ class TaskWindowTest : public ::testing::Test {
     qunsetenv("XDG_DATA_HOME");
   }
 
-  // An export task of scott's stored through the storage, as an earlier start would have left it.
-  void storeTask(bool scripts, const std::string& schedule = "0") {
+  // An export task of scott's stored through the storage, as an earlier start would have left it;
+  // `ftpServer` given, its dump is uploaded there.
+  void storeTask(bool scripts, const std::string& schedule = "0", const std::string& ftpServer = "") {
     tasks::TTaskStore store(tasks::TTaskStore::DefaultFolder());
     tasks::TExpTask task(nullptr);
     task.SetName("nightly");
@@ -68,6 +70,12 @@ class TaskWindowTest : public ::testing::Test {
     task.SetIsPostExec(false);
     task.SetPreExec("pre.sql");
     task.SetCreateTime(std::chrono::system_clock::now());
+    if (!ftpServer.empty()) {
+      task.SetTransferMode(tasks::kTransferFtp);
+      task.SetFtpServer(ftpServer);
+      task.SetFtpUserName("scott");
+      task.SetFtpPassword("Up#Secret");
+    }
     store.SaveTask(task);
     task.SetScheduleTable(schedule);
     store.UpdateTask(task);
@@ -164,6 +172,35 @@ TEST_F(TaskWindowTest, StoredTaskRunsFromTheWindowAndItsLogIsShownAgainAfterARes
   EXPECT_EQ(logs->topLevelItemCount(), 0);
   EXPECT_TRUE(w->TaskView().Store()->LoadTaskLogs(w->TaskView().SelectedTask()->id()).empty());
   w->close();
+}
+
+// The upload waits for a server that never answers: closing does not wait for it, and the run
+// is logged as ended by the closing.
+TEST_F(TaskWindowTest, ClosingDuringAHangingUploadAbortsItAndLogsTheRun) {
+  SilentServer server;
+  storeTask(false, "0", server.host());
+  auto w = newWindow();
+  runSelected(*w);
+  tasks::TUniTask* task = w->TaskView().SelectedTask();
+  ASSERT_NE(task, nullptr);
+  const int32_t id = task->id();
+  // The program has ended and the upload has begun.
+  ASSERT_TRUE(waitFor([&] { return task->state() == tasks::TTaskState::Running && fs::exists(dump); }));
+  ASSERT_TRUE(waitFor([&] { return ws.records().size() == 1; }));
+  QElapsedTimer wait;
+  wait.start();
+  while (wait.elapsed() < 1000) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  ASSERT_EQ(task->state(), tasks::TTaskState::Running) << "the upload should still wait";
+  script.answers = {true};
+  EXPECT_TRUE(w->close());
+  w.reset();
+  tasks::TTaskStore store(tasks::TTaskStore::DefaultFolder());
+  const std::vector<tasks::TaskLogEntry> logs = store.LoadTaskLogs(id);
+  ASSERT_EQ(logs.size(), 1u);
+  const std::string content = store.LoadTaskLogContent(id, logs[0].id);
+  EXPECT_NE(content.find("transfer aborted"), std::string::npos) << content;
+  EXPECT_TRUE(content.ends_with("Terminated: the window was closed\r\n")) << content;
+  EXPECT_TRUE(fs::exists(dump));
 }
 
 TEST_F(TaskWindowTest, AParameterFileLeftByAnEarlierStartIsRemovedAtStart) {

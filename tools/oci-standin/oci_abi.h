@@ -78,7 +78,9 @@ enum {
 enum {
   OCI_DTYPE_LOB = 50,
   OCI_DTYPE_PARAM = 53,
-  OCI_DTYPE_ROWID = 54, /* its memory holds the 13 bytes of standin_values.h's ROWID form */
+  OCI_DTYPE_ROWID = 54, /* its memory holds the 13 bytes of standin_values.h's ROWID form; opened
+                           as libclntsh.so.8.0: {object 32 bits, file 16, 2 unused, block 32,
+                           row 16} in machine order */
   OCI_DTYPE_FILE = 56,
   OCI_DTYPE_INTERVAL_YM = 62,
   OCI_DTYPE_INTERVAL_DS = 63,
@@ -113,6 +115,7 @@ enum {
   OCI_ATTR_STMT_TYPE = 24,          /* ub2, statement */
   OCI_ATTR_INTERNAL_NAME = 25,      /* server */
   OCI_ATTR_ROWS_FETCHED = 197,      /* ub4, statement: rows of the last fetch */
+  OCI_ATTR_ENV = 5,                 /* any handle: its environment */
   OCI_ATTR_CHARSET_ID = 31,         /* ub2, bind or define: 1000 makes its text UTF-16 in memory order;
                                        parameter: the column's character set (873, national 2000) */
   OCI_ATTR_CHARSET_FORM = 32,       /* ub1, bind, define or parameter: 1 database, 2 national */
@@ -158,8 +161,10 @@ enum {
   OCI_FETCH_RELATIVE = 64
 };
 
-/* External data types. Values travel as UTF-8 text, 64-bit integers, doubles, bytes or the
-   7-byte DATE (century+100, year+100, month, day, hour+1, minute+1, second+1). */
+/* External data types. Values travel as text (UTF-8; UTF-16 or Latin-1 by OCI_ATTR_CHARSET_ID),
+   integers of 1 to 8 bytes (exact), floats, bytes, the 22-byte NUMBER, the 7-byte DATE
+   (century+100, year+100, month, day, hour+1, minute+1, second+1), or a descriptor per row
+   (LOB, file, ROWID, TIMESTAMP, INTERVAL) or statement handle (cursor). */
 enum {
   SQLT_CHR = 1,    /* VARCHAR2 column type; as an external type, text without a terminator */
   SQLT_CLOB = 112, /* as an external type: a LOB locator (OCILobLocator*) per row */
@@ -173,6 +178,7 @@ enum {
   SQLT_DAT = 12,
   SQLT_BIN = 23,
   SQLT_LBI = 24,
+  SQLT_CUR = 102,       /* the old level's cursor bind */
   SQLT_AFC = 96,        /* CHAR column type; as an external type, blank-padded text */
   SQLT_AVC = 97,        /* as an external type: text with a terminator; input ends at the terminator */
   SQLT_VNU = 6,         /* the 22-byte NUMBER: length byte, then the bytes of standin_number.h */
@@ -271,9 +277,10 @@ sword OCIBreak(void* hndlp, void* errhp);
 sword OCIRowidToChar(void* rowidDesc, OraText* outbfp, ub2* outbflp, void* errhp);
 
 /* LOBs. Amounts and offsets of a CLOB count characters; a CLOB read or written with character-set
-   id 1000 travels as UTF-16 (amounts in units), otherwise as UTF-8 (a read answers bytes, a write
-   takes bytes and answers characters). A locator fetched from a table row writes every change
-   back to that row in the session's transaction. */
+   id 1000 travels as UTF-16 (amounts in units), with ids 1, 31, 46 and 178 as Latin-1 (a byte per
+   character, '?' for what Latin-1 lacks), otherwise as UTF-8 (a read answers bytes, a write
+   takes bytes and answers characters). Binds and defines of text follow the same ids. A locator fetched from
+   a table row writes every change back to that row in the session's transaction. */
 sword OCILobCreateTemporary(void* svchp, void* errhp, void* locp, ub2 csid, ub1 csfrm, ub1 lobtype, int cache,
                             ub2 duration);
 sword OCILobFreeTemporary(void* svchp, void* errhp, void* locp);
@@ -335,6 +342,110 @@ sword OCIIntervalSetDaySecond(void* hndl, void* errhp, sb4 days, sb4 hours, sb4 
 sword OCIIntervalGetDaySecond(void* hndl, void* errhp, sb4* days, sb4* hours, sb4* minutes, sb4* seconds,
                               sb4* fsec, const void* value);
 sword OCIIntervalFromNumber(void* hndl, void* errhp, void* result, const void* number);
+
+/* The old call level. A logon data area (LDA) and a cursor data area (CDA) are 64 bytes of the
+   caller's memory in this layout; the calls fill rc (the ORA number of the last call, 0 for
+   success), v2_rc (the old code), ft (the SQL function code), rpc (rows processed, cumulative
+   over fetches), peo (the parse error offset), wrn (0x21 after a stored program compiled with
+   errors) and rid (the ROWID of the row a DML statement touched: data object, file, block, row,
+   in machine order). Each call answers the old code: 0; 4 at the end of a fetch; the negative
+   ORA number of an error, -9 standing for ORA-00001 and -303 for a position past the select
+   list; -3129 and -3130 when the next input or output piece is wanted. olog reads the hooks as
+   an environment does. */
+typedef struct {
+  sb2 v2_rc;
+  ub2 ft;
+  ub4 rpc;
+  ub2 peo;
+  ub1 fc;
+  ub1 rcs1;
+  ub2 rc;
+  ub1 wrn;
+  ub1 rcs2;
+  sword rcs3;
+  struct {
+    struct {
+      ub4 rcs4;
+      ub2 rcs5;
+      ub1 rcs6;
+    } rd;
+    ub4 rcs7;
+    ub2 rcs8;
+  } rid;
+  sword ose;
+  ub1 chk;
+  void* rcsp;
+  ub1 rcs9[64 - 48 - sizeof(void*)];
+} OCI7CursorArea;
+
+sword opinit(ub4 mode);
+sword olog(void* lda, ub1* hda, const OraText* uid, sword uidl, const OraText* pswd, sword pswdl,
+           const OraText* conn, sword connl, ub4 mode);
+sword ologof(void* lda);
+sword ocom(void* lda);
+sword orol(void* lda);
+sword ocon(void* lda);
+sword ocof(void* lda);
+sword obreak(void* lda);
+sword onbset(void* lda);
+sword onbclr(void* lda);
+sword onbtst(void* lda);
+sword oerhms(void* lda, sb2 rcode, OraText* buf, sword bufsiz);
+sword oermsg(sb2 rcode, OraText* buf);
+sword OCISvcCtxToLda(void* svchp, void* errhp, void* lda);
+sword OCILdaToSvcCtx(void** svchpp, void* errhp, void* lda);
+sword oopen(void* cda, void* lda, const OraText* dbn, sword dbnl, sword arsize, const OraText* uid,
+            sword uidl);
+sword oclose(void* cda);
+sword oparse(void* cda, const OraText* sqlstm, sb4 sqllen, sword defflg, ub4 lngflg);
+sword obndrv(void* cda, const OraText* sqlvar, sword sqlvl, ub1* progv, sword progvl, sword ftype,
+             sword scale, sb2* indp, const OraText* fmt, sword fmtl, sword fmtt);
+sword obndrn(void* cda, sword sqlvn, ub1* progv, sword progvl, sword ftype, sword scale, sb2* indp,
+             const OraText* fmt, sword fmtl, sword fmtt);
+sword obndra(void* cda, const OraText* sqlvar, sword sqlvl, ub1* progv, sword progvl, sword ftype,
+             sword scale, sb2* indp, ub2* alen, ub2* arcode, ub4 maxsiz, ub4* cursiz, const OraText* fmt,
+             sword fmtl, sword fmtt);
+sword obindps(void* cda, ub1 opcode, const OraText* sqlvar, sb4 sqlvl, ub1* pvctx, sb4 progvl, sword ftype,
+              sword scale, sb2* indp, ub2* alen, ub2* arcode, sb4 pvSkip, sb4 indSkip, sb4 alenSkip,
+              sb4 rcSkip, ub4 maxsiz, ub4* cursiz, const OraText* fmt, sb4 fmtl, sword fmtt);
+sword odescr(void* cda, sword pos, sb4* dbsize, sb2* dbtype, sb1* cbuf, sb4* cbufl, sb4* dsize, sb2* prec,
+             sb2* scale, sb2* nullok);
+sword odefin(void* cda, sword pos, ub1* buf, sword bufl, sword ftype, sword scale, sb2* indp,
+             const OraText* fmt, sword fmtl, sword fmtt, ub2* rlen, ub2* rcode);
+sword odefinps(void* cda, ub1 opcode, sword pos, ub1* bufctx, sb4 bufl, sword ftype, sword scale, sb2* indp,
+               const OraText* fmt, sb4 fmtl, sword fmtt, ub2* rlen, ub2* rcode, sb4 pvSkip, sb4 indSkip,
+               sb4 alenSkip, sb4 rcSkip);
+sword oexec(void* cda);
+sword oexn(void* cda, sword iters, sword rowoff);
+sword oexfet(void* cda, ub4 nrows, sword cancel, sword exact);
+sword ofen(void* cda, sword nrows);
+sword ofetch(void* cda);
+sword ocan(void* cda);
+sword ogetpi(void* cda, ub1* piecep, void** ctxpp, ub4* iterp, ub4* indexp);
+sword osetpi(void* cda, ub1 piece, void* bufp, ub4* lenp);
+
+/* NUMBER values of the object calls: 22 bytes, a length byte and then the NUMBER bytes. Integers
+   of 1, 2, 4 or 8 bytes (flag 2 signed, 0 unsigned), reals of 4 or 8. Text follows the decimal
+   and group characters of an NLS text "NLS_NUMERIC_CHARACTERS='dg'"; a format model is read
+   loosely (group characters skipped) and written as the shortest text. */
+sword OCINumberAssign(void* errhp, const void* from, void* to);
+sword OCINumberCmp(void* errhp, const void* a, const void* b, sword* result);
+sword OCINumberFromInt(void* errhp, const void* value, unsigned length, unsigned flag, void* number);
+sword OCINumberToInt(void* errhp, const void* number, unsigned length, unsigned flag, void* result);
+sword OCINumberFromReal(void* errhp, const void* value, unsigned length, void* number);
+sword OCINumberToReal(void* errhp, const void* number, unsigned length, void* result);
+sword OCINumberFromText(void* errhp, const OraText* text, ub4 length, const OraText* fmt, ub4 fmtLength,
+                        const OraText* nls, ub4 nlsLength, void* number);
+sword OCINumberToText(void* errhp, const void* number, const OraText* fmt, ub4 fmtLength, const OraText* nls,
+                      ub4 nlsLength, ub4* bufSize, OraText* buf);
+
+/* DATE values of the object calls: 8 bytes, year (16 bits, machine order), month, day, hour,
+   minute, second and one unused byte; text without a model is DD-MON-YY. */
+sword OCIDateAssign(void* errhp, const void* from, void* to);
+sword OCIDateFromText(void* errhp, const OraText* text, ub4 length, const OraText* fmt, ub1 fmtLength,
+                      const OraText* lang, ub4 langLength, void* date);
+sword OCIDateToText(void* errhp, const void* date, const OraText* fmt, ub1 fmtLength, const OraText* lang,
+                    ub4 langLength, ub4* bufSize, OraText* buf);
 
 /* Not an OCI call: the number of counted calls this process has made. */
 uint64_t OCIStandinCallCount(void);

@@ -1,609 +1,17 @@
-// The exported entry points: handles, attributes, errors, and the buffer conversions between
-// the caller's bind and define areas and the server's values.
-//
-// Every handle is registered while it lives, so a freed or foreign pointer answers
-// OCI_INVALID_HANDLE instead of being read. No exception crosses the C boundary.
-#include <unistd.h>
-
-#include <algorithm>
-#include <atomic>
-#include <chrono>
+// The exported entry points of environments, handles, attributes, errors, connections and
+// statements, and the buffer conversions between the caller's bind and define areas and the
+// server's values. LOBs are in oci_lob_api.cpp, datetime and number values in
+// oci_value_api.cpp, the old call level in oci7_api.cpp.
 #include <cmath>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <limits>
-#include <memory>
-#include <mutex>
-#include <set>
-#include <string>
-#include <vector>
 
-#include "tools/oci-standin/oci_abi.h"
-#include "tools/oci-standin/standin_number.h"
-#include "tools/oci-standin/standin_server.h"
-#include "tools/oci-standin/standin_values.h"
-
-#define OCI_EXPORT extern "C" __attribute__((visibility("default")))
+#include "tools/oci-standin/oci_internal.h"
 
 namespace ocistandin {
 namespace {
-
-struct Handle;
-struct EnvHandle;
-
-std::mutex registryMutex;
-std::set<const Handle*> registry;
-
-std::atomic<uint64_t> callCount{0};
-std::atomic<uint64_t> failAtCall{0};  // 0: off
-std::atomic<bool> failurePending{false};
-std::atomic<uint64_t> failAfterRows{0};
-std::atomic<bool> failAfterRowsOn{false};
-std::atomic<uint64_t> delayMicros{0};
-std::atomic<uint64_t> breakCount{0};
-std::atomic<bool> failoverOffered{false};  // the service fails over (OCI_STANDIN_FAILOVER)  // OCIBreak calls
-                                           // so far: a delayed call watches it
-
-struct Handle {
-  explicit Handle(ub4 type, EnvHandle* env) : type(type), env(env) {
-    std::lock_guard lock(registryMutex);
-    registry.insert(this);
-  }
-  virtual ~Handle() {
-    std::lock_guard lock(registryMutex);
-    registry.erase(this);
-  }
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-  ub4 type;
-  EnvHandle* env;
-  std::unique_ptr<char[]> userMemory;
-};
-
-// A ROWID descriptor: callers read its bytes where the descriptor points, so it is plain memory
-// with the bytes first, registered apart from the handles.
-struct RowidData {
-  uint8_t bytes[16] = {};
-  EnvHandle* env = nullptr;
-};
-std::set<const RowidData*> rowidRegistry;
-
-RowidData* lookupRowid(const void* p) {
-  std::lock_guard lock(registryMutex);
-  const auto* d = static_cast<const RowidData*>(p);
-  return rowidRegistry.count(d) ? const_cast<RowidData*>(d) : nullptr;
-}
-
-struct EnvHandle : Handle {
-  EnvHandle() : Handle(OCI_HTYPE_ENV, nullptr) { env = this; }
-  ~EnvHandle() override {
-    {
-      std::lock_guard lock(registryMutex);
-      for (auto it = rowidRegistry.begin(); it != rowidRegistry.end();) {
-        if ((*it)->env == this) {
-          delete *it;
-          it = rowidRegistry.erase(it);
-        } else {
-          ++it;
-        }
-      }
-    }
-    // Children first: statements free their binds and defines themselves.
-    while (!children.empty()) {
-      Handle* h = children.back();
-      children.pop_back();
-      delete h;
-    }
-  }
-  std::vector<Handle*> children;
-};
-
-// An error handle may be shared by a thread running a statement and one breaking it, so its
-// record is read and written under its own lock.
-struct ErrorHandle : Handle {
-  using Handle::Handle;
-  void clear() { set(0, {}); }
-  void set(int newCode, const std::string& newText) {
-    std::lock_guard lock(mutex);
-    code = newCode;
-    text = newText;
-  }
-  std::pair<int, std::string> get() {
-    std::lock_guard lock(mutex);
-    return {code, text};
-  }
-
- private:
-  std::mutex mutex;
-  int code = 0;
-  std::string text;
-};
-
-struct SessionHandle;
-
-using FailoverCallback = sb4 (*)(void* svc, void* env, void* context, ub4 type, ub4 event);
-
-// Failover events and the type of failover this server offers (a new session, nothing else).
-constexpr ub4 kFailoverEnd = 1, kFailoverAbort = 2, kFailoverBegin = 8, kFailoverSession = 2;
-
-struct ServerHandle : Handle {
-  using Handle::Handle;
-  std::string folder;
-  std::string banner;
-  bool attached = false;
-  std::set<SessionHandle*> sessions;
-  FailoverCallback failover = nullptr;
-  void* failoverContext = nullptr;
-};
-
-struct SessionHandle : Handle {
-  using Handle::Handle;
-  ~SessionHandle() override;
-  std::string user;
-  std::string password;
-  std::unique_ptr<Session> core;
-  ServerHandle* server = nullptr;
-  uint64_t generation = 0;  // counts logons, so statements notice a session begun again
-  bool dead = false;        // the connection was lost (ORA-03113); every later call gets ORA-03114
-  bool privileged = false;
-};
-
-SessionHandle::~SessionHandle() {
-  std::lock_guard lock(registryMutex);
-  if (server && registry.count(server)) server->sessions.erase(this);
-}
-
-struct SvcHandle : Handle {
-  using Handle::Handle;
-  ServerHandle* server = nullptr;
-  SessionHandle* session = nullptr;
-};
-
-struct StmtHandle;
-
-// A bind or define: the caller's buffers and their strides.
-struct Area {
-  char* value = nullptr;
-  sb4 size = 0;
-  ub2 type = 0;
-  char* indicator = nullptr;
-  char* length = nullptr;
-  char* returnCode = nullptr;
-  ub4 valueSkip = 0, indicatorSkip = 0, lengthSkip = 0, codeSkip = 0;
-  ub2 charsetId = 0;    // 1000: text travels as UTF-16
-  ub1 charsetForm = 1;  // 2: national
-  char* valueAt(ub4 row) const {
-    return value + static_cast<size_t>(row) * (valueSkip ? valueSkip : static_cast<ub4>(size));
-  }
-  sb2* indicatorAt(ub4 row) const {
-    return indicator ? reinterpret_cast<sb2*>(indicator + static_cast<size_t>(row) *
-                                                              (indicatorSkip ? indicatorSkip : sizeof(sb2)))
-                     : nullptr;
-  }
-  ub2* lengthAt(ub4 row) const {
-    return length ? reinterpret_cast<ub2*>(length +
-                                           static_cast<size_t>(row) * (lengthSkip ? lengthSkip : sizeof(ub2)))
-                  : nullptr;
-  }
-  ub2* codeAt(ub4 row) const {
-    return returnCode ? reinterpret_cast<ub2*>(returnCode +
-                                               static_cast<size_t>(row) * (codeSkip ? codeSkip : sizeof(ub2)))
-                      : nullptr;
-  }
-};
-
-using InBindCallback = sb4 (*)(void* context, void* bind, ub4 iter, ub4 index, void** buffer, ub4* length,
-                               ub1* piece, void** indicator);
-using OutBindCallback = sb4 (*)(void* context, void* bind, ub4 iter, ub4 index, void** buffer, ub4** length,
-                                ub1* piece, void** indicator, ub2** returnCode);
-using DefineCallback = sb4 (*)(void* context, void* define, ub4 iter, void** buffer, ub4** length, ub1* piece,
-                               void** indicator, ub2** returnCode);
-
-// Piece codes of piecewise transfers.
-constexpr ub1 kOnePiece = 0, kFirstPiece = 1, kNextPiece = 2, kLastPiece = 3;
-constexpr ub1 kParamIn = 1, kParamOut = 2;
-
-struct BindHandle : Handle {
-  BindHandle(EnvHandle* env, StmtHandle* stmt) : Handle(OCI_HTYPE_BIND, env), stmt(stmt) {}
-  StmtHandle* stmt;
-  std::string name;  // empty for a positional bind
-  ub4 position = 0;
-  Area area;
-  // A value given at execution (OCI_DATA_AT_EXEC): the pieces received so far.
-  bool atExec = false;
-  bool begun = false;
-  bool complete = false;
-  std::string pieces;
-  // OCIBindDynamic: the callbacks that give input pieces and take output pieces.
-  InBindCallback inCallback = nullptr;
-  void* inContext = nullptr;
-  OutBindCallback outCallback = nullptr;
-  void* outContext = nullptr;
-};
-
-// Where the caller takes the next piece of a value: the buffer, its size in and length out, and
-// the indicator (OCIStmtSetPieceInfo or a dynamic callback gives them).
-struct PieceTarget {
-  char* buffer = nullptr;
-  ub4* length = nullptr;
-  sb2* indicator = nullptr;
-  bool given = false;
-};
-
-struct DefineHandle : Handle {
-  DefineHandle(EnvHandle* env, StmtHandle* stmt) : Handle(OCI_HTYPE_DEFINE, env), stmt(stmt) {}
-  StmtHandle* stmt;
-  ub4 position = 0;
-  Area area;
-  bool dynamic = false;  // OCI_DYNAMIC_FETCH: pieces through OCIStmtSetPieceInfo or the callback
-  DefineCallback callback = nullptr;
-  void* context = nullptr;
-  PieceTarget target;
-};
-
-struct ParamHandle : Handle {
-  ParamHandle(EnvHandle* env, ColumnInfo info) : Handle(OCI_DTYPE_PARAM, env), info(std::move(info)) {}
-  ColumnInfo info;
-};
-
-struct RowidHandle : Handle {
-  using Handle::Handle;
-};
-
-// A LOB locator with its value: a BLOB's bytes, or a CLOB's text as UTF-16 code units (the
-// amounts and offsets of a CLOB count characters; without character-set id 1000 the text travels
-// as one byte per character, so non-Unicode CLOB reads suit single-byte text only).
-struct LobHandle : Handle {
-  using Handle::Handle;
-  bool initialized = false;
-  bool clob = false;
-  std::u16string text;
-  std::string bytes;
-  bool streaming = false;
-  size_t streamAt = 0;  // the next unit of a streaming read
-  size_t length() const { return clob ? text.size() : bytes.size(); }
-  // A BFILE: its directory alias and file name; `bytes` holds the file while it is open.
-  std::string directory, fileName;
-  bool opened = false;
-  // A locator fetched from a table row: writes go to that row, in the session's transaction.
-  SessionHandle* session = nullptr;
-  uint64_t generation = 0;
-  std::string database, table, column;
-  int64_t row = 0;
-  bool national = false;
-};
-
-// TIMESTAMP descriptors (68 plain, 69 WITH TIME ZONE, 70 WITH LOCAL TIME ZONE) and INTERVAL
-// descriptors (62 YEAR TO MONTH, 63 DAY TO SECOND).
-struct DateTimeHandle : Handle {
-  using Handle::Handle;
-  TimeStamp value;
-  bool valid = false;
-};
-
-struct IntervalHandle : Handle {
-  using Handle::Handle;
-  Interval value;
-  bool valid = false;
-};
-
-struct StmtHandle : Handle {
-  using Handle::Handle;
-  std::string text;
-  RewrittenSql shape;  // kind and binds, known from the text alone
-  bool prepared = false;
-  std::unique_ptr<Cursor> cursor;
-  SessionHandle* session = nullptr;
-  uint64_t generation = 0;
-  std::vector<std::unique_ptr<BindHandle>> binds;
-  std::vector<std::unique_ptr<DefineHandle>> defines;
-  std::vector<std::unique_ptr<ParamHandle>> params;
-  ub4 rowCount = 0;
-  uint64_t rowsDelivered = 0;
-  // A scrollable execution reads the whole result at once; `position` is the last row fetched.
-  bool scrollable = false;
-  std::vector<std::vector<Value>> result;
-  size_t position = 0;
-  ub4 lastFetched = 0;
-  bool executed = false;
-  bool open = false;
-  ub2 errorOffset = 0;
-  int64_t changedRow = 0;           // the row the last DML execution touched last (OCI_ATTR_ROWID)
-  bool truncated = false;           // a fetch cut a value short (reported as ORA-24345 with information)
-  BindHandle* pieceBind = nullptr;  // the value whose next piece an execution waits for
-  // Output pieces: the binds whose values an execution still hands out, the value under way and
-  // how much of it is out.
-  struct OutValue {
-    BindHandle* bind;
-    std::string data;
-    bool null;
-  };
-  std::vector<OutValue> outQueue;
-  size_t outAt = 0;
-  PieceTarget outTarget;
-  // A piecewise fetch: the row read, the dynamic column under way, its value and progress.
-  bool rowPending = false;
-  std::vector<Value> pendingRow;
-  size_t pieceColumn = 0;
-  DefineHandle* pieceDefine = nullptr;
-  std::string pieceData;
-  size_t pieceAt = 0;
-  bool pieceNull = false;
-};
-
-template <class T>
-T* lookup(const void* p, ub4 type) {
-  if (!p) return nullptr;
-  std::lock_guard lock(registryMutex);
-  const auto* h = static_cast<const Handle*>(p);
-  if (!registry.count(h) || h->type != type) return nullptr;
-  return static_cast<T*>(const_cast<Handle*>(h));
-}
-
-struct InvalidHandle {};
-
-template <class T>
-T& need(const void* p, ub4 type) {
-  T* h = lookup<T>(p, type);
-  if (!h) throw InvalidHandle{};
-  return *h;
-}
-
-sword setError(ErrorHandle* err, int code, const std::string& text) {
-  if (err) err->set(code, text);
-  return OCI_ERROR;
-}
-
-uint64_t envNumber(const char* name) {
-  const char* v = std::getenv(name);
-  return v && *v ? std::strtoull(v, nullptr, 10) : 0;
-}
-
-void readHooks() {
-  failAtCall = envNumber("OCI_STANDIN_FAIL_CALL") ? callCount + envNumber("OCI_STANDIN_FAIL_CALL") : 0;
-  failurePending = false;
-  failAfterRowsOn = std::getenv("OCI_STANDIN_FAIL_AFTER_ROWS") != nullptr;
-  failAfterRows = envNumber("OCI_STANDIN_FAIL_AFTER_ROWS");
-  delayMicros = envNumber("OCI_STANDIN_DELAY_US");
-  failoverOffered = envNumber("OCI_STANDIN_FAILOVER") != 0;
-}
-
-// Marks every live session lost, as a dropped connection would. When the service offers
-// failover, a session whose server has a failover callback is then logged on again between the
-// callback's begin and end events; the call that met the loss still fails.
-void loseAllSessions() {
-  struct Failover {
-    SessionHandle* session;
-    ServerHandle* server;
-    void* svc;
-  };
-  std::vector<Failover> failovers;
-  {
-    std::lock_guard lock(registryMutex);
-    for (const Handle* h : registry) {
-      if (h->type != OCI_HTYPE_SESSION) continue;
-      auto* s = const_cast<SessionHandle*>(static_cast<const SessionHandle*>(h));
-      s->dead = true;
-      if (!failoverOffered || !s->core || !s->server || !registry.count(s->server) || !s->server->failover)
-        continue;
-      void* svc = nullptr;
-      for (const Handle* other : registry)
-        if (other->type == OCI_HTYPE_SVCCTX && static_cast<const SvcHandle*>(other)->session == s)
-          svc = const_cast<Handle*>(other);
-      failovers.push_back({s, s->server, svc});
-    }
-  }
-  for (const Failover& f : failovers) {
-    ServerHandle& server = *f.server;
-    SessionHandle& s = *f.session;
-    server.failover(f.svc, s.env, server.failoverContext, kFailoverSession, kFailoverBegin);
-    try {
-      s.core = std::make_unique<Session>(server.folder, s.user, s.password, s.privileged);
-      s.dead = false;
-      ++s.generation;
-      server.failover(f.svc, s.env, server.failoverContext, kFailoverSession, kFailoverEnd);
-    } catch (const std::exception&) {
-      server.failover(f.svc, s.env, server.failoverContext, kFailoverSession, kFailoverAbort);
-    }
-  }
-}
-
-// Counts the call, sleeps the configured delay, and fires a pending ORA-03113 on the first call
-// that can report it.
-bool countedCall(ErrorHandle* err, bool delayed = true) {
-  const uint64_t n = ++callCount;
-  if (const uint64_t us = delayed ? delayMicros.load() : 0) {
-    // The delay plays a slow server: a break ends it, as it ends a running statement.
-    const uint64_t breaks = breakCount.load();
-    for (uint64_t slept = 0; slept < us; slept += 2000) {
-      ::usleep(static_cast<useconds_t>(std::min<uint64_t>(2000, us - slept)));
-      if (breakCount.load() != breaks) {
-        setError(err, ORA_CANCELLED, "user requested cancel of current operation");
-        return false;
-      }
-    }
-  }
-  if (failAtCall != 0 && n >= failAtCall) {
-    failAtCall = 0;
-    failurePending = true;
-  }
-  if (failurePending && err) {
-    failurePending = false;
-    loseAllSessions();
-    setError(err, ORA_END_OF_CHANNEL, "end-of-file on communication channel");
-    return false;
-  }
-  return true;
-}
-
-// Runs an entry point's body with its error handle: validates it, counts the call, and turns
-// every failure into a status.
-// A `quiet` call (a break) leaves the error handle's record alone unless it fails itself, and
-// is not delayed.
-template <class F>
-sword entry(void* errhp, F&& body, bool quiet = false) {
-  ErrorHandle* err = nullptr;
-  if (errhp) {
-    err = lookup<ErrorHandle>(errhp, OCI_HTYPE_ERROR);
-    if (!err) return OCI_INVALID_HANDLE;
-    if (!quiet) err->clear();
-  }
-  if (!countedCall(err, !quiet)) return OCI_ERROR;
-  try {
-    return body(err);
-  } catch (const InvalidHandle&) {
-    return OCI_INVALID_HANDLE;
-  } catch (const OraError& e) {
-    return setError(err, e.code, e.what());
-  } catch (const std::bad_alloc&) {
-    return setError(err, 4030, "out of process memory");
-  } catch (const std::exception& e) {
-    return setError(err, 600, std::string("internal error code, arguments: [") + e.what() + "]");
-  }
-}
-
-Session& liveSession(SessionHandle* s) {
-  if (!s || !s->core) throw OraError(ORA_NOT_CONNECTED, "not connected to ORACLE");
-  if (s->dead) throw OraError(ORA_NOT_CONNECTED, "not connected to ORACLE");
-  return *s->core;
-}
-
-// The session a statement's cursor was opened on, while it still lives.
-Session& cursorSession(const StmtHandle& stmt) {
-  auto* s = lookup<SessionHandle>(stmt.session, OCI_HTYPE_SESSION);
-  if (!s || s->generation != stmt.generation) throw OraError(ORA_NOT_CONNECTED, "not connected to ORACLE");
-  return liveSession(s);
-}
-
-// The server a service context was given, while it still lives and is attached.
-ServerHandle& attachedServer(const SvcHandle& svc) {
-  auto* server = lookup<ServerHandle>(svc.server, OCI_HTYPE_SERVER);
-  if (!server || !server->attached) throw OraError(ORA_NOT_CONNECTED, "not connected to ORACLE");
-  return *server;
-}
-
-SessionHandle* sessionOfSvc(SvcHandle& svc) {
-  return svc.session && lookup<SessionHandle>(svc.session, OCI_HTYPE_SESSION) ? svc.session : nullptr;
-}
-
-// --- Buffers to values and back -----------------------------------------------------------------
-
-[[noreturn]] void unsupportedType(ub2 type) {
-  throw OraError(3115, "unsupported network datatype or representation (" + std::to_string(type) + ")");
-}
-
-constexpr ub2 kUtf16CharsetId = 1000;
-
-std::u16string utf16Of(const std::string& text) {
-  std::u16string out;
-  for (size_t i = 0; i < text.size();) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    const int extra = c < 0x80 ? 0 : c < 0xE0 ? 1 : c < 0xF0 ? 2 : 3;
-    char32_t code = extra == 0 ? c : c & (0x3F >> extra);
-    for (int k = 1; k <= extra && i + size_t(k) < text.size(); ++k)
-      code = (code << 6) | (static_cast<unsigned char>(text[i + size_t(k)]) & 0x3F);
-    i += size_t(extra) + 1;
-    if (code >= 0x10000) {
-      code -= 0x10000;
-      out += static_cast<char16_t>(0xD800 + (code >> 10));
-      out += static_cast<char16_t>(0xDC00 + (code & 0x3FF));
-    } else {
-      out += static_cast<char16_t>(code);
-    }
-  }
-  return out;
-}
-
-std::string utf8Of(std::u16string_view units) {
-  std::string out;
-  for (size_t i = 0; i < units.size(); ++i) {
-    char32_t c = units[i];
-    if (c >= 0xD800 && c < 0xDC00 && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] < 0xE000)
-      c = 0x10000 + ((c - 0xD800) << 10) + (units[++i] - 0xDC00);
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
-}
-
-// UTF-16 text in memory order as bytes, and back.
-std::string utf16Bytes(const std::string& text) {
-  const std::u16string units = utf16Of(text);
-  return std::string(reinterpret_cast<const char*>(units.data()), units.size() * 2);
-}
-
-std::string textOfUtf16Bytes(const char* p, size_t bytes) {
-  std::u16string units(bytes / 2, u'\0');
-  std::memcpy(units.data(), p, units.size() * 2);
-  return utf8Of(units);
-}
-
-bool isTextType(ub2 type) {
-  return type == SQLT_STR || type == SQLT_CHR || type == SQLT_AFC || type == SQLT_AVC || type == SQLT_LNG ||
-         type == SQLT_VCS;
-}
-
-// A value as an exact number; ORA-01722 for text that is none.
-ExactNumber exactOf(const Value& v) {
-  switch (v.kind) {
-    case Value::Kind::Integer:
-      return numberFromInteger(v.integer);
-    case Value::Kind::Real:
-      return numberFromDouble(v.real);
-    default:
-      if (const auto n = numberFromStoredText(v.bytes)) return *n;
-      throw OraError(ORA_INVALID_NUMBER, "invalid number");
-  }
-}
-
-// The value a number takes in a statement: the stored form of standin_number.h.
-Value valueOfNumber(const ExactNumber& n) {
-  const StoredNumber s = storedNumber(n);
-  switch (s.kind) {
-    case StoredNumber::Kind::Integer:
-      return Value::number(s.integer);
-    case StoredNumber::Kind::Real:
-      return Value::floating(s.real);
-    case StoredNumber::Kind::Text:
-      break;
-  }
-  return Value::text(s.text);
-}
-
-// The descriptor a define or bind buffer row points at.
-void* pointerAt(const char* p) {
-  void* d = nullptr;
-  std::memcpy(&d, p, sizeof d);
-  return d;
-}
-
-// Any datetime descriptor, whichever of the three kinds it was made as.
-DateTimeHandle* lookupDateTime(const void* p) {
-  for (ub4 type : {OCI_DTYPE_TIMESTAMP, OCI_DTYPE_TIMESTAMP_TZ, OCI_DTYPE_TIMESTAMP_LTZ})
-    if (auto* h = lookup<DateTimeHandle>(p, type)) return h;
-  return nullptr;
-}
-
-IntervalHandle* lookupInterval(const void* p) {
-  if (auto* h = lookup<IntervalHandle>(p, OCI_DTYPE_INTERVAL_YM)) return h;
-  return lookup<IntervalHandle>(p, OCI_DTYPE_INTERVAL_DS);
-}
 
 Value descriptorValue(ub2 externalType, void* descriptor) {
   if (externalType == SQLT_INTERVAL_YM || externalType == SQLT_INTERVAL_DS) {
@@ -669,9 +77,6 @@ void fillDescriptor(ub2 externalType, void* descriptor, const Value& value, cons
   h->valid = true;
 }
 
-Value lobValue(const LobHandle& l);
-void fillLob(LobHandle& l, const Value& value, bool clob, const Session& session);
-
 Value readArea(const Area& a, ub4 row) {
   const sb2* ind = a.indicatorAt(row);
   if (ind && *ind < 0) return {};
@@ -683,6 +88,7 @@ Value readArea(const Area& a, ub4 row) {
   const bool wide = a.charsetId == kUtf16CharsetId;
   auto text = [&](std::string s) {
     if (wide) s = textOfUtf16Bytes(s.data(), s.size());
+    if (singleByteCharset(a.charsetId)) s = textOfLatin1(s);
     return s.empty() ? Value{} : Value::text(std::move(s));
   };
   switch (a.type) {
@@ -775,7 +181,7 @@ Value readArea(const Area& a, ub4 row) {
       const auto* d = lookupRowid(pointerAt(p));
       if (!d) throw OraError(1410, "invalid ROWID");
       int64_t number = 0;
-      if (!rowidFromBytes(d->bytes, number)) throw OraError(1410, "invalid ROWID");
+      if (!rowidOf(*d, number)) throw OraError(1410, "invalid ROWID");
       return Value::text(rowidText(number));
     }
     case SQLT_CLOB:
@@ -813,7 +219,8 @@ double numberOf(const Value& v) {
 // Writes one value into a row of a define or output bind. A NULL without an indicator, or a
 // truncated value without one, raises ORA-01405 or ORA-01406; a truncation with an indicator
 // answers true, so that the fetch reports it.
-bool writeArea(const Session& session, const Area& a, ub4 row, const Value& value, uint16_t columnCode) {
+bool writeArea(const Session& session, const Area& a, ub4 row, const Value& value,
+               const DeclaredType& column) {
   sb2* ind = a.indicatorAt(row);
   ub2* rlen = a.lengthAt(row);
   ub2* rcode = a.codeAt(row);
@@ -832,8 +239,9 @@ bool writeArea(const Session& session, const Area& a, ub4 row, const Value& valu
   if (!p) throw OraError(24334, "no descriptor for this position");
   const bool wide = a.charsetId == kUtf16CharsetId && isTextType(a.type);
   bool truncated = false;
+  const bool narrow = singleByteCharset(a.charsetId) && isTextType(a.type);
   auto putBytes = [&](const std::string& raw, bool terminate, bool pad) {
-    const std::string s = wide ? utf16Bytes(raw) : raw;
+    const std::string s = wide ? utf16Bytes(raw) : narrow ? latin1Of(raw) : raw;
     const size_t unit = wide ? 2 : 1;
     const size_t room = terminate ? (size < unit ? 0 : size - unit) : size;
     size_t n = std::min(s.size(), room);
@@ -858,21 +266,21 @@ bool writeArea(const Session& session, const Area& a, ub4 row, const Value& valu
   };
   switch (a.type) {
     case SQLT_STR:
-      putBytes(valueText(session, value, columnCode), true, false);
+      putBytes(valueText(session, value, column), true, false);
       return truncated;
     case SQLT_CHR:
     case SQLT_LNG:
-      putBytes(valueText(session, value, columnCode), false, false);
+      putBytes(valueText(session, value, column), false, false);
       return truncated;
     case SQLT_AVC:
-      putBytes(valueText(session, value, columnCode), true, true);
+      putBytes(valueText(session, value, column), true, true);
       return truncated;
     case SQLT_AFC:
-      putBytes(valueText(session, value, columnCode), false, true);
+      putBytes(valueText(session, value, column), false, true);
       return truncated;
     case SQLT_VCS: {
       if (size < 2) unsupportedType(a.type);
-      const std::string s = valueText(session, value, columnCode);
+      const std::string s = valueText(session, value, column);
       const size_t n = std::min(s.size(), size - 2);
       const auto length = static_cast<ub2>(n);
       std::memcpy(p, &length, 2);
@@ -902,8 +310,7 @@ bool writeArea(const Session& session, const Area& a, ub4 row, const Value& valu
       int64_t number = 0;
       if (!d || value.kind != Value::Kind::Text || !rowidRow(value.bytes, number))
         throw OraError(1410, "invalid ROWID");
-      const auto bytes = rowidBytes(number);
-      std::memcpy(d->bytes, bytes.data(), bytes.size());
+      putRowid(*d, number);
       if (rlen) *rlen = sizeof(void*);
       return false;
     }
@@ -1036,7 +443,7 @@ class AreaBinds : public BindAccess {
   void output(size_t position, const std::string& name, const Value& value) override {
     BindHandle& b = find(position, name);
     if (!b.atExec) {
-      writeArea(session_, b.area, 0, value, 0);
+      writeArea(session_, b.area, 0, value, DeclaredType{"", 0});
       return;
     }
     // A value given at execution leaves in pieces once the statement has run.
@@ -1195,12 +602,45 @@ bool continuePieces(StmtHandle& stmt, const Session& session) {
   return !startPieces(stmt, session, stmt.pieceColumn + 1);
 }
 
+// Writes one row into the defines at array row `got`: by callback for dynamic defines with one
+// (those without wait for OCIStmtSetPieceInfo), cursor columns onto their statement handles,
+// everything else into the buffers; a LOB locator remembers its row (`origins`, 0 for none).
+void deliverRow(StmtHandle& stmt, Session& session, const std::vector<Value>& row,
+                const std::vector<int64_t>& origins, ub4 got) {
+  const auto& columns = stmt.cursor->columns();
+  for (size_t c = 0; c < row.size(); ++c) {
+    DefineHandle* d = defineAt(stmt, static_cast<ub4>(c + 1));
+    if (!d) continue;
+    if (d->dynamic) {
+      if (d->callback) {
+        bool null = false;
+        const std::string data = pieceBytes(session, *d, row[c], columns[c].type.code, null);
+        deliverByCallback(*d, got, data, null);
+      }
+      continue;
+    }
+    if (d->area.type == SQLT_RSET) {
+      // A cursor column: the row's cursor opens on the statement handle the buffer names.
+      std::string sql;
+      if (!cursorExpression(row[c], sql)) throw OraError(932, "inconsistent datatypes: expected CURSOR");
+      auto* target = lookup<StmtHandle>(pointerAt(d->area.valueAt(got)), OCI_HTYPE_STMT);
+      if (!target || target == &stmt) throw OraError(1001, "invalid cursor");
+      NoBinds none;
+      openCursorOn(*target, stmt, session, sql, none);
+      if (sb2* ind = d->area.indicatorAt(got)) *ind = 0;
+      continue;
+    }
+    stmt.truncated = writeArea(session, d->area, got, row[c], columns[c].type) || stmt.truncated;
+    if ((d->area.type == SQLT_CLOB || d->area.type == SQLT_BLOB) && c < origins.size() && origins[c] != 0)
+      bindLobToRow(d->area, got, stmt, columns[c], origins[c]);
+  }
+}
+
 // Fetches up to `rows` rows into the defines; answers the rows written. A row with a column
 // defined for pieces stops the fetch with `needData` set until its pieces are taken.
 ub4 fetchRows(StmtHandle& stmt, ub4 rows, bool* needData = nullptr) {
   Session& session = cursorSession(stmt);
   ub4 got = 0;
-  const auto& columns = stmt.cursor->columns();
   if (needData) *needData = false;
   if (stmt.rowPending) {
     if (!continuePieces(stmt, session)) {
@@ -1222,36 +662,13 @@ ub4 fetchRows(StmtHandle& stmt, ub4 rows, bool* needData = nullptr) {
       stmt.open = false;
       break;
     }
-    for (size_t c = 0; c < row.size(); ++c) {
-      DefineHandle* d = defineAt(stmt, static_cast<ub4>(c + 1));
-      if (!d) continue;
-      if (d->dynamic) {
-        if (d->callback) {
-          bool null = false;
-          const std::string data = pieceBytes(session, *d, row[c], columns[c].type.code, null);
-          deliverByCallback(*d, got, data, null);
-        }
-        continue;
-      }
-      if (d->area.type == SQLT_RSET) {
-        // A cursor column: the row's cursor opens on the statement handle the buffer names.
-        std::string sql;
-        if (!cursorExpression(row[c], sql)) throw OraError(932, "inconsistent datatypes: expected CURSOR");
-        auto* target = lookup<StmtHandle>(pointerAt(d->area.valueAt(got)), OCI_HTYPE_STMT);
-        if (!target || target == &stmt) throw OraError(1001, "invalid cursor");
-        NoBinds none;
-        openCursorOn(*target, stmt, session, sql, none);
-        if (sb2* ind = d->area.indicatorAt(got)) *ind = 0;
-        continue;
-      }
-      stmt.truncated = writeArea(session, d->area, got, row[c], columns[c].type.code) || stmt.truncated;
-      if ((d->area.type == SQLT_CLOB || d->area.type == SQLT_BLOB) && stmt.cursor->originRow(c) != 0)
-        bindLobToRow(d->area, got, stmt, columns[c], stmt.cursor->originRow(c));
-    }
+    std::vector<int64_t> origins(row.size());
+    for (size_t c = 0; c < row.size(); ++c) origins[c] = stmt.cursor->originRow(c);
+    if (const int64_t locked = stmt.cursor->lockedRow()) stmt.changedRow = locked;
+    deliverRow(stmt, session, row, origins, got);
     if (startPieces(stmt, session, 0)) {
-      if (!needData) throw OraError(24345, "piecewise fetch needs OCIStmtFetch");
       stmt.rowPending = true;
-      *needData = true;
+      if (needData) *needData = true;
       break;
     }
     ++got;
@@ -1443,7 +860,7 @@ OCI_EXPORT sword OCIRowidToChar(void* rowidDesc, OraText* outbfp, ub2* outbflp, 
     RowidData* d = lookupRowid(rowidDesc);
     if (!d || !outbflp) return OCI_INVALID_HANDLE;
     int64_t row = 0;
-    if (!rowidFromBytes(d->bytes, row)) throw OraError(1410, "invalid ROWID");
+    if (!rowidOf(*d, row)) throw OraError(1410, "invalid ROWID");
     const std::string text = rowidText(row);
     if (*outbflp < text.size() || !outbfp) {
       *outbflp = static_cast<ub2>(text.size());
@@ -1529,8 +946,7 @@ OCI_EXPORT sword OCIAttrGet(const void* trgthndlp, ub4 trghndltyp, void* attribu
             RowidData* d = lookupRowid(attributep);
             if (!d) throw OraError(24315, "illegal attribute type");
             if (s.changedRow == 0) return OCI_NO_DATA;
-            const auto bytes = rowidBytes(s.changedRow);
-            std::memcpy(d->bytes, bytes.data(), bytes.size());
+            putRowid(*d, s.changedRow);
             return OCI_SUCCESS;
           }
           default:
@@ -1591,6 +1007,10 @@ OCI_EXPORT sword OCIAttrGet(const void* trgthndlp, ub4 trghndltyp, void* attribu
       }
       case OCI_HTYPE_SVCCTX: {
         auto& s = need<SvcHandle>(trgthndlp, trghndltyp);
+        if (attrtype == OCI_ATTR_ENV) {
+          put<void*>(attributep, sizep, s.env);
+          return OCI_SUCCESS;
+        }
         if (attrtype == OCI_ATTR_SERVER) {
           put<void*>(attributep, sizep, s.server);
           return OCI_SUCCESS;
@@ -1904,7 +1324,12 @@ OCI_EXPORT sword OCIStmtExecute(void* svchp, void* stmtp, void* errhp, ub4 iters
       s.params.clear();
       s.session = sessionHandle;
       s.generation = sessionHandle->generation;
-      s.cursor = std::make_unique<Cursor>(session, s.text);
+      try {
+        s.cursor = std::make_unique<Cursor>(session, s.text);
+      } catch (const OraError& e) {
+        s.errorOffset = static_cast<ub2>(e.offset);
+        throw;
+      }
     }
     // Output pieces of the last run go out first; the statement does not run again for them.
     if (!s.outQueue.empty()) return deliverOutPieces(s);
@@ -1930,6 +1355,7 @@ OCI_EXPORT sword OCIStmtExecute(void* svchp, void* stmtp, void* errhp, ub4 iters
     s.rowPending = false;
     s.outQueue.clear();
     s.outAt = 0;
+    s.changedRow = 0;
     const bool describeOnly = (mode & OCI_DESCRIBE_ONLY) != 0;
     sword status = OCI_SUCCESS;
     if (s.cursor->isQuery()) {
@@ -1939,10 +1365,21 @@ OCI_EXPORT sword OCIStmtExecute(void* svchp, void* stmtp, void* errhp, ub4 iters
       s.scrollable = !describeOnly && (mode & OCI_STMT_SCROLLABLE_READONLY) != 0;
       s.result.clear();
       s.position = 0;
-      for (std::vector<Value> row; s.scrollable && s.cursor->fetch(row);) s.result.push_back(row);
-      if (iters > 0 && !describeOnly && fetchRows(s, iters) < iters) {
-        setError(err, ORA_NO_DATA_FOUND, "no data found");
-        status = OCI_NO_DATA;
+      s.resultOrigins.clear();
+      for (std::vector<Value> row; s.scrollable && s.cursor->fetch(row);) {
+        std::vector<int64_t> origins(row.size());
+        for (size_t c = 0; c < row.size(); ++c) origins[c] = s.cursor->originRow(c);
+        s.result.push_back(std::move(row));
+        s.resultOrigins.push_back(std::move(origins));
+      }
+      bool needData = false;
+      if (iters > 0 && !describeOnly && fetchRows(s, iters, &needData) < iters) {
+        if (needData) {
+          status = OCI_NEED_DATA;  // a column defined for pieces: OCIStmtFetch goes on with it
+        } else {
+          setError(err, ORA_NO_DATA_FOUND, "no data found");
+          status = OCI_NO_DATA;
+        }
       }
     } else if (describeOnly) {
       return OCI_SUCCESS;
@@ -2043,16 +1480,13 @@ sword truncationInfo(const StmtHandle& s, ErrorHandle* err) {
 // Rows of a scrollable result from row `first` (from 1) on; answers the rows written.
 ub4 fetchScrolled(StmtHandle& s, ub4 nrows, long long first) {
   Session& session = cursorSession(s);
-  const auto& columns = s.cursor->columns();
   ub4 got = 0;
   for (long long row = first; got < nrows && row >= 1 && row <= static_cast<long long>(s.result.size());
        ++row) {
     if (failAfterRowsOn && s.rowsDelivered >= failAfterRows)
       throw OraError(ORA_INVALID_NUMBER, "invalid number");
-    const std::vector<Value>& values = s.result[static_cast<size_t>(row - 1)];
-    for (size_t c = 0; c < values.size(); ++c)
-      if (const DefineHandle* d = defineAt(s, static_cast<ub4>(c + 1)))
-        s.truncated = writeArea(session, d->area, got, values[c], columns[c].type.code) || s.truncated;
+    const auto index = static_cast<size_t>(row - 1);
+    deliverRow(s, session, s.result[index], s.resultOrigins[index], got);
     ++got;
     ++s.rowsDelivered;
     s.position = static_cast<size_t>(row);
@@ -2305,799 +1739,4 @@ OCI_EXPORT sword OCIDefineArrayOfStruct(void* defnp, void* errhp, ub4 pvskip, ub
 
 OCI_EXPORT uint64_t OCIStandinCallCount(void) {
   return callCount.load();
-}
-
-// --- LOBs ------------------------------------------------------------------------------------------
-
-namespace ocistandin {
-namespace {
-
-LobHandle& anyLob(const void* locp) {
-  if (auto* file = lookup<LobHandle>(locp, OCI_DTYPE_FILE)) return *file;
-  return need<LobHandle>(locp, OCI_DTYPE_LOB);
-}
-
-LobHandle& initedLob(void* locp) {
-  LobHandle& l = anyLob(locp);
-  if (!l.initialized) throw OraError(22275, "invalid LOB locator specified");
-  if (l.type == OCI_DTYPE_FILE && !l.opened)
-    throw OraError(22289, "cannot perform operation on an unopened file or LOB");
-  return l;
-}
-
-LobHandle& fileLob(const void* filep) {
-  auto& l = need<LobHandle>(filep, OCI_DTYPE_FILE);
-  if (!l.initialized) throw OraError(22275, "invalid LOB locator specified");
-  return l;
-}
-
-std::filesystem::path filePath(SvcHandle& svc, const LobHandle& l) {
-  return std::filesystem::path(liveSession(sessionOfSvc(svc)).folder()) / "directories" / l.directory /
-         l.fileName;
-}
-
-// A locator fetched from a row writes its whole value back to that row after every change, in
-// the session's transaction, so the change is kept at commit and undone by a rollback.
-void persistLob(LobHandle& l) {
-  if (l.table.empty()) return;
-  auto* s = lookup<SessionHandle>(l.session, OCI_HTYPE_SESSION);
-  if (!s || s->generation != l.generation) throw OraError(22990, "LOB locators cannot span transactions");
-  Session& session = liveSession(s);
-  const Value v = l.clob ? Value::text(utf8Of(l.text)) : Value{Value::Kind::Bytes, 0, 0, l.bytes};
-  session.writeCell(l.database, l.table, l.column, l.row, v);
-}
-
-// The UTF-8 bytes of CLOB units [from, from + count) that fit in `room` bytes, never splitting a
-// character; `taken` answers the units used.
-std::string clobBytes(const LobHandle& l, size_t from, size_t count, size_t room, size_t& taken) {
-  std::string out;
-  taken = 0;
-  while (taken < count && from + taken < l.text.size()) {
-    size_t units = 1;
-    const char16_t u = l.text[from + taken];
-    if (u >= 0xD800 && u < 0xDC00 && from + taken + 1 < l.text.size()) units = 2;
-    const std::string piece = utf8Of(std::u16string_view(l.text).substr(from + taken, units));
-    if (out.size() + piece.size() > room) break;
-    out += piece;
-    taken += units;
-  }
-  return out;
-}
-
-Value lobValue(const LobHandle& l) {
-  if (l.type == OCI_DTYPE_FILE) return l.initialized ? Value::text(l.directory + "/" + l.fileName) : Value{};
-  if (!l.initialized) return {};
-  if (l.clob) return Value::text(utf8Of(l.text));
-  return {Value::Kind::Bytes, 0, 0, l.bytes};
-}
-
-void fillLob(LobHandle& l, const Value& value, bool clob, const Session& session) {
-  l.initialized = true;
-  l.streaming = false;
-  l.session = nullptr;
-  l.table.clear();
-  if (l.type == OCI_DTYPE_FILE) {
-    const std::string text = valueText(session, value, 0);
-    const size_t slash = text.find('/');
-    l.directory = slash == std::string::npos ? std::string() : text.substr(0, slash);
-    l.fileName = slash == std::string::npos ? text : text.substr(slash + 1);
-    l.opened = false;
-    l.bytes.clear();
-    return;
-  }
-  l.clob = clob;
-  if (clob)
-    l.text = utf16Of(valueText(session, value, 0));
-  else
-    l.bytes = value.kind == Value::Kind::Bytes ? value.bytes : valueText(session, value, 0);
-}
-
-}  // namespace
-}  // namespace ocistandin
-
-OCI_EXPORT sword OCILobCreateTemporary(void* svchp, void* errhp, void* locp, ub2, ub1 csfrm, ub1 lobtype, int,
-                                       ub2) {
-  return entry(errhp, [&](ErrorHandle*) -> sword {
-    liveSession(sessionOfSvc(need<SvcHandle>(svchp, OCI_HTYPE_SVCCTX)));
-    auto& l = need<LobHandle>(locp, OCI_DTYPE_LOB);
-    if (lobtype != 1 && lobtype != 2) throw OraError(22275, "invalid LOB locator specified");
-    l.initialized = true;
-    l.clob = lobtype == 2;
-    l.national = csfrm == 2;
-    l.text.clear();
-    l.bytes.clear();
-    l.streaming = false;
-    l.session = nullptr;
-    l.table.clear();
-    return OCI_SUCCESS;
-  });
-}
-
-OCI_EXPORT sword OCILobFreeTemporary(void* svchp, void* errhp, void* locp) {
-  return entry(errhp, [&](ErrorHandle*) -> sword {
-    need<SvcHandle>(svchp, OCI_HTYPE_SVCCTX);
-    auto& l = need<LobHandle>(locp, OCI_DTYPE_LOB);
-    l.initialized = false;
-    l.text.clear();
-    l.bytes.clear();
-    return OCI_SUCCESS;
-  });
-}
-
-OCI_EXPORT sword OCILobIsTemporary(void*, void* errhp, void* locp, int* isTemporary) {
-  return entry(errhp, [&](ErrorHandle*) -> sword {
-    const LobHandle& l = anyLob(locp);
-    *isTemporary = l.initialized && l.type == OCI_DTYPE_LOB && l.table.empty() ? 1 : 0;
-    return OCI_SUCCESS;
-  });
-}
-
-OCI_EXPORT sword OCILobLocatorIsInit(void*, void* errhp, const void* locp, int* isInit) {
-  return entry(errhp, [&](ErrorHandle*) -> sword {
-    *isInit = anyLob(locp).initialized ? 1 : 0;
-    return OCI_SUCCESS;
-  });
-}
-
-OCI_EXPORT sword OCILobGetLength(void* svchp, void* errhp, void* locp, ub4* lenp) {
-  return entry(errhp, [&](ErrorHandle*) -> sword {
-    need<SvcHandle>(svchp, OCI_HTYPE_SVCCTX);
-    *lenp = static_cast<ub4>(initedLob(locp).length());
-    return OCI_SUCCESS;
-  });
-}
-
-OCI_EXPORT sword OCILobCharSetForm(void*, void* errhp, const void* locp, ub1* csfrm) {
-  return entry(errhp, [&](ErrorHandle*) -> sword {
-    const LobHandle& l = initedLob(const_cast<void*>(locp));
-    *csfrm = !l.clob ? 0 : l.national ? 2 : 1;
-    return OCI_SUCCESS;
-  });
-}
-
-OCI_EXPORT sword OCILobCharSetId(void*, void* errhp, const void* locp, ub2* csid) {
-  return entry(errhp, [&](ErrorHandle*) -> sword {
-    const LobHandle& l = initedLob(const_cast<void*>(locp));
-    *csid = !l.clob ? 0 : l.national ? 2000 : 873;
-    return OCI_SUCCESS;
-  });
-}
-
-OCI_EXPORT sword OCILobTrim(void* svchp, void* errhp, void* locp, ub4 newlen) {
-  return entry(errhp, [&](ErrorHandle*) -> sword {
-    need<SvcHandle>(svchp, OCI_HTYPE_SVCCTX);
-    LobHandle& l = initedLob(locp);
-    if (newlen > l.length())
-      throw OraError(22926, "specified trim length is greater than current LOB value's length");
-    if (l.clob)
-      l.text.resize(newlen);
-    else
-      l.bytes.resize(newlen);
-    persistLob(l);
-    return OCI_SUCCESS;
-  });
-}
-
-OCI_EXPORT sword OCILobErase(void* svchp, void* errhp, void* locp, ub4* amount, ub4 offset) {
-  return entry(errhp, [&](ErrorHandle*) -> sword {
-    need<SvcHandle>(svchp, OCI_HTYPE_SVCCTX);
-    LobHandle& l = initedLob(locp);
-    if (offset < 1) throw OraError(24801, "illegal parameter value in OCI lob function");
-    const size_t from = offset - 1;
-    const size_t n = from < l.length() ? std::min<size_t>(*amount, l.length() - from) : 0;
-    for (size_t i = 0; i < n; ++i) {
-      if (l.clob)
-        l.text[from + i] = u' ';
-      else
-        l.bytes[from + i] = '\0';
-    }
-    *amount = static_cast<ub4>(n);
-    persistLob(l);
-    return OCI_SUCCESS;
-  });
-}
-
-// Reads from unit `offset` (from 1): characters of a CLOB, bytes of a BLOB or BFILE. A CLOB read
-// with character-set id 1000 delivers UTF-16 and answers units; otherwise it delivers UTF-8 and
-// answers bytes. An amount of 0 streams: each call fills the buffer and answers OCI_NEED_DATA
-// while units remain.
-OCI_EXPORT sword OCILobRead(void* svchp, void* errhp, void* locp, ub4* amtp, ub4 offset, void* bufp, ub4 bufl,
-                            void*, void*, ub2 csid, ub1) {
-  return entry(errhp, [&](ErrorHandle*) -> sword {
-    need<SvcHandle>(svchp, OCI_HTYPE_SVCCTX);
-    LobHandle& l = initedLob(locp);
-    if (offset < 1) throw OraError(24801, "illegal parameter value in OCI lob function");
-    const bool wide = l.clob && csid == kUtf16CharsetId;
-    const bool stream = *amtp == 0;
-    if (stream && !l.streaming) {
-      l.streaming = true;
-      l.streamAt = offset - 1;
-    }
-    const size_t from = stream ? l.streamAt : offset - 1;
-    const size_t available = from < l.length() ? l.length() - from : 0;
-    const size_t wanted = stream ? available : std::min<size_t>(available, *amtp);
-    char* out = static_cast<char*>(bufp);
-    size_t units = 0;
-    if (l.clob && !wide) {
-      const std::string bytes = clobBytes(l, from, wanted, bufl, units);
-      std::memcpy(out, bytes.data(), bytes.size());
-      *amtp = static_cast<ub4>(bytes.size());
-    } else {
-      units = std::min<size_t>(wanted, bufl / (wide ? 2 : 1));
-      for (size_t i = 0; i < units; ++i) {
-        if (wide)
-          std::memcpy(out + 2 * i, &l.text[from + i], 2);
-        else
-          out[i] = l.bytes[from + i];
-      }
-      *amtp = static_cast<ub4>(units);
-    }
-    if (!stream) return OCI_SUCCESS;
-    l.streamAt = from + units;
-    if (l.streamAt < l.length() && units > 0) return OCI_NEED_DATA;
-    l.streaming = false;
-    return OCI_SUCCESS;
-  });
-}
-
-// Writes at unit `offset` (from 1); a gap before it is filled with zeros (BLOB) or blanks (CLOB).
-// A CLOB takes UTF-16 with character-set id 1000 (`*amtp` units), else UTF-8 (up to `*amtp`
-// characters within `buflen` bytes), and `*amtp` answers the characters written. Piece 0 writes once; pieces
-// 1 (first), 2 (next) and 3 (last) write one after another, answering OCI_NEED_DATA until the last.
-OCI_EXPORT sword OCILobWrite(void* svchp, void* errhp, void* locp, ub4* amtp, ub4 offset, void* bufp,
-                             ub4 buflen, ub1 piece, void*, void*, ub2 csid, ub1) {
-  return entry(errhp, [&](ErrorHandle*) -> sword {
-    need<SvcHandle>(svchp, OCI_HTYPE_SVCCTX);
-    LobHandle& l = initedLob(locp);
-    if (offset < 1 || piece > 3) throw OraError(24801, "illegal parameter value in OCI lob function");
-    const bool wide = l.clob && csid == kUtf16CharsetId;
-    size_t amount = *amtp;
-    if (piece == 1 || piece == 2 || piece == 3) amount = buflen / (wide ? 2 : 1);
-    if (amount * (wide ? 2 : 1) > buflen)
-      throw OraError(24801, "illegal parameter value in OCI lob function");
-    if (piece == 0 || piece == 1) l.streamAt = offset - 1;
-    const size_t at = l.streamAt;
-    const char* in = static_cast<const char*>(bufp);
-    size_t written = 0;
-    if (!l.clob) {
-      if (l.bytes.size() < at + amount) l.bytes.resize(at + amount, '\0');
-      std::memcpy(&l.bytes[at], in, amount);
-      written = amount;
-    } else {
-      std::u16string units;
-      if (wide) {
-        units.resize(amount);
-        std::memcpy(units.data(), in, amount * 2);
-      } else {
-        // Up to `amount` characters, never past the buffer: callers count either way.
-        size_t bytes = 0, characters = 0;
-        while (bytes < buflen && characters < amount) {
-          const auto c = static_cast<unsigned char>(in[bytes]);
-          bytes += c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
-          ++characters;
-        }
-        units = utf16Of(std::string(in, std::min<size_t>(bytes, buflen)));
-      }
-      if (l.text.size() < at + units.size()) l.text.resize(at + units.size(), u' ');
-      std::copy(units.begin(), units.end(), l.text.begin() + static_cast<std::ptrdiff_t>(at));
-      written = units.size();
-    }
-    l.streamAt = at + written;
-    *amtp = static_cast<ub4>(written);
-    if (piece == 1 || piece == 2) return OCI_NEED_DATA;
-    persistLob(l);
-    return OCI_SUCCESS;
-  });
-}
-
-OCI_EXPORT sword OCILobAppend(void* svchp, void* errhp, void* dstp, void* srcp) {
-  return entry(errhp, [&](ErrorHandle*) -> sword {
-    need<SvcHandle>(svchp, OCI_HTYPE_SVCCTX);
-    LobHandle& dst = initedLob(dstp);
-    const LobHandle& src = initedLob(srcp);
-    if (dst.clob != src.clob) throw OraError(22990, "inconsistent datatypes: LOB kinds differ");
-    if (dst.clob)
-      dst.text += src.text;
-    else
-      dst.bytes += src.bytes;
-    persistLob(dst);
-    return OCI_SUCCESS;
-  });
-}
-
-OCI_EXPORT sword OCILobCopy(void* svchp, void* errhp, void* dstp, void* srcp, ub4 amount, ub4 dstOffset,
-                            ub4 srcOffset) {
-  return entry(errhp, [&](ErrorHandle*) -> sword {
-    need<SvcHandle>(svchp, OCI_HTYPE_SVCCTX);
-    LobHandle& dst = initedLob(dstp);
-    const LobHandle& src = initedLob(srcp);
-    if (dstOffset < 1 || srcOffset < 1 || dst.clob != src.clob)
-      throw OraError(24801, "illegal parameter value in OCI lob function");
-    const size_t from = srcOffset - 1, at = dstOffset - 1;
-    const size_t n = from < src.length() ? std::min<size_t>(amount, src.length() - from) : 0;
-    if (dst.clob) {
-      if (dst.text.size() < at + n) dst.text.resize(at + n, u' ');
-      std::copy_n(src.text.begin() + static_cast<std::ptrdiff_t>(from), n,
-                  dst.text.begin() + static_cast<std::ptrdiff_t>(at));
-    } else {
-      if (dst.bytes.size() < at + n) dst.bytes.resize(at + n, '\0');
-      std::copy_n(src.bytes.begin() + static_cast<std::ptrdiff_t>(from), n,
-                  dst.bytes.begin() + static_cast<std::ptrdiff_t>(at));
-    }
-    persistLob(dst);
-    return OCI_SUCCESS;
-  });
-}
-
-OCI_EXPORT sword OCILobLoadFromFile(void* svchp, void* errhp, void* dstp, void* filep, ub4 amount,
-                                    ub4 dstOffset, ub4 srcOffset) {
-  return entry(errhp, [&](ErrorHandle*) -> sword {
-    need<SvcHandle>(svchp, OCI_HTYPE_SVCCTX);
-    LobHandle& dst = initedLob(dstp);
-    const LobHandle& file = initedLob(filep);
-    if (dstOffset < 1 || srcOffset < 1) throw OraError(24801, "illegal parameter value in OCI lob function");
-    const size_t from = srcOffset - 1, at = dstOffset - 1;
-    if (from + amount > file.bytes.size())
-      throw OraError(22993, "specified input amount is greater than actual source amount");
-    const std::string piece = file.bytes.substr(from, amount);
-    if (dst.clob) {
-      const std::u16string units = utf16Of(piece);
-      if (dst.text.size() < at + units.size()) dst.text.resize(at + units.size(), u' ');
-      std::copy(units.begin(), units.end(), dst.text.begin() + static_cast<std::ptrdiff_t>(at));
-    } else {
-      if (dst.bytes.size() < at + piece.size()) dst.bytes.resize(at + piece.size(), '\0');
-      std::copy(piece.begin(), piece.end(), dst.bytes.begin() + static_cast<std::ptrdiff_t>(at));
-    }
-    persistLob(dst);
-    return OCI_SUCCESS;
-  });
-}
-
-// The new locator shares nothing with the source: it reads and writes the same row.
-OCI_EXPORT sword OCILobAssign(void* envhp, void* errhp, const void* srcp, void** dstpp) {
-  return entry(errhp, [&](ErrorHandle*) -> sword {
-    auto& env = need<EnvHandle>(envhp, OCI_HTYPE_ENV);
-    const LobHandle& src = anyLob(srcp);
-    if (!dstpp) throw OraError(24801, "illegal parameter value in OCI lob function");
-    LobHandle* dst = lookup<LobHandle>(*dstpp, src.type);
-    if (!dst) {
-      dst = new LobHandle(src.type, &env);
-      std::lock_guard lock(registryMutex);
-      env.children.push_back(dst);
-    }
-    dst->initialized = src.initialized;
-    dst->clob = src.clob;
-    dst->national = src.national;
-    dst->text = src.text;
-    dst->bytes = src.bytes;
-    dst->directory = src.directory;
-    dst->fileName = src.fileName;
-    dst->opened = false;
-    dst->streaming = false;
-    dst->session = src.session;
-    dst->generation = src.generation;
-    dst->database = src.database;
-    dst->table = src.table;
-    dst->column = src.column;
-    dst->row = src.row;
-    *dstpp = dst;
-    return OCI_SUCCESS;
-  });
-}
-
-// Without an error handle, as the call is declared.
-OCI_EXPORT sword OCILobIsEqual(void*, const void* xp, const void* yp, int* isEqual) {
-  auto* x = lookup<LobHandle>(xp, OCI_DTYPE_LOB) ? lookup<LobHandle>(xp, OCI_DTYPE_LOB)
-                                                 : lookup<LobHandle>(xp, OCI_DTYPE_FILE);
-  auto* y = lookup<LobHandle>(yp, OCI_DTYPE_LOB) ? lookup<LobHandle>(yp, OCI_DTYPE_LOB)
-                                                 : lookup<LobHandle>(yp, OCI_DTYPE_FILE);
-  if (!x || !y || !isEqual) return OCI_INVALID_HANDLE;
-  ++callCount;
-  const bool sameRow = !x->table.empty() && x->database == y->database && x->table == y->table &&
-                       x->column == y->column && x->row == y->row;
-  const bool sameFile =
-      x->type == OCI_DTYPE_FILE && x->directory == y->directory && x->fileName == y->fileName;
-  *isEqual = x == y || sameRow || sameFile ? 1 : 0;
-  return OCI_SUCCESS;
-}
-
-// Buffering is a client-side cache of the real library; here every write reaches the row at once.
-OCI_EXPORT sword OCILobEnableBuffering(void* svchp, void* errhp, void* locp) {
-  return entry(errhp, [&](ErrorHandle*) -> sword {
-    need<SvcHandle>(svchp, OCI_HTYPE_SVCCTX);
-    anyLob(locp);
-    return OCI_SUCCESS;
-  });
-}
-
-OCI_EXPORT sword OCILobDisableBuffering(void* svchp, void* errhp, void* locp) {
-  return OCILobEnableBuffering(svchp, errhp, locp);
-}
-
-OCI_EXPORT sword OCILobFlushBuffer(void* svchp, void* errhp, void* locp, ub4) {
-  return OCILobEnableBuffering(svchp, errhp, locp);
-}
-
-OCI_EXPORT sword OCILobFileIsOpen(void* svchp, void* errhp, void* filep, int* flag) {
-  return entry(errhp, [&](ErrorHandle*) -> sword {
-    need<SvcHandle>(svchp, OCI_HTYPE_SVCCTX);
-    *flag = fileLob(filep).opened ? 1 : 0;
-    return OCI_SUCCESS;
-  });
-}
-
-OCI_EXPORT sword OCILobFileSetName(void*, void* errhp, void** filepp, const OraText* dir, ub2 dirLength,
-                                   const OraText* name, ub2 nameLength) {
-  return entry(errhp, [&](ErrorHandle*) -> sword {
-    auto& l = need<LobHandle>(filepp ? *filepp : nullptr, OCI_DTYPE_FILE);
-    l.directory.assign(reinterpret_cast<const char*>(dir), dirLength);
-    l.fileName.assign(reinterpret_cast<const char*>(name), nameLength);
-    l.initialized = true;
-    l.opened = false;
-    l.bytes.clear();
-    return OCI_SUCCESS;
-  });
-}
-
-OCI_EXPORT sword OCILobFileGetName(void*, void* errhp, const void* filep, OraText* dir, ub2* dirLength,
-                                   OraText* name, ub2* nameLength) {
-  return entry(errhp, [&](ErrorHandle*) -> sword {
-    const LobHandle& l = fileLob(filep);
-    if (l.directory.size() > *dirLength || l.fileName.size() > *nameLength)
-      throw OraError(22287, "invalid or modified directory occurred during FILEGETNAME operation");
-    std::memcpy(dir, l.directory.data(), l.directory.size());
-    std::memcpy(name, l.fileName.data(), l.fileName.size());
-    *dirLength = static_cast<ub2>(l.directory.size());
-    *nameLength = static_cast<ub2>(l.fileName.size());
-    return OCI_SUCCESS;
-  });
-}
-
-OCI_EXPORT sword OCILobFileExists(void* svchp, void* errhp, void* filep, int* flag) {
-  return entry(errhp, [&](ErrorHandle*) -> sword {
-    auto& svc = need<SvcHandle>(svchp, OCI_HTYPE_SVCCTX);
-    const LobHandle& l = fileLob(filep);
-    const std::filesystem::path path = filePath(svc, l);
-    std::error_code ec;
-    if (!std::filesystem::is_directory(path.parent_path(), ec))
-      throw OraError(22285, "non-existent directory or file for FILEEXISTS operation");
-    *flag = std::filesystem::is_regular_file(path, ec) ? 1 : 0;
-    return OCI_SUCCESS;
-  });
-}
-
-OCI_EXPORT sword OCILobFileOpen(void* svchp, void* errhp, void* filep, ub1 mode) {
-  return entry(errhp, [&](ErrorHandle*) -> sword {
-    auto& svc = need<SvcHandle>(svchp, OCI_HTYPE_SVCCTX);
-    LobHandle& l = fileLob(filep);
-    if (mode != 1) throw OraError(22288, "file or LOB operation FILEOPEN failed");
-    std::ifstream in(filePath(svc, l), std::ios::binary);
-    if (!in) throw OraError(22288, "file or LOB operation FILEOPEN failed");
-    l.bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    l.opened = true;
-    return OCI_SUCCESS;
-  });
-}
-
-OCI_EXPORT sword OCILobFileClose(void* svchp, void* errhp, void* filep) {
-  return entry(errhp, [&](ErrorHandle*) -> sword {
-    need<SvcHandle>(svchp, OCI_HTYPE_SVCCTX);
-    LobHandle& l = fileLob(filep);
-    l.opened = false;
-    l.bytes.clear();
-    return OCI_SUCCESS;
-  });
-}
-
-// --- TIMESTAMP and INTERVAL descriptors --------------------------------------------------------
-// The environment handle stands for the session: these calls use the default NLS formats.
-
-namespace ocistandin {
-namespace {
-
-DateTimeHandle& dateTime(const void* p) {
-  DateTimeHandle* h = lookupDateTime(p);
-  if (!h) throw InvalidHandle{};
-  return *h;
-}
-
-const DateTimeHandle& validDateTime(const void* p) {
-  DateTimeHandle& h = dateTime(p);
-  if (!h.valid) throw OraError(1891, "Datetime/Interval internal error");
-  return h;
-}
-
-IntervalHandle& interval(const void* p) {
-  IntervalHandle* h = lookupInterval(p);
-  if (!h) throw InvalidHandle{};
-  return *h;
-}
-
-const IntervalHandle& validInterval(const void* p) {
-  IntervalHandle& h = interval(p);
-  if (!h.valid) throw OraError(1867, "the interval is invalid");
-  return h;
-}
-
-std::string defaultModel(ub4 type) {
-  return type == OCI_DTYPE_TIMESTAMP_TZ ? "DD-MON-RR HH.MI.SSXFF AM TZR" : "DD-MON-RR HH.MI.SSXFF AM";
-}
-
-std::string textOf(const OraText* p, size_t length) {
-  return p ? std::string(reinterpret_cast<const char*>(p), length) : std::string();
-}
-
-// A zone text "+HH:MM" or "-HH:MM"; empty is the session's zone (UTC here).
-int zoneMinutesOf(const std::string& zone) {
-  if (zone.empty()) return 0;
-  TimeStamp t;
-  std::string stamp = "2000-01-01 00:00:00 " + zone;
-  if (!parseStoredTimestamp(stamp, t)) throw OraError(1857, "not a valid time zone");
-  return t.zoneMinutes;
-}
-
-}  // namespace
-}  // namespace ocistandin
-
-OCI_EXPORT sword OCIDateTimeConstruct(void*, void* errhp, void* datetime, sb2 year, ub1 month, ub1 day,
-                                      ub1 hour, ub1 minute, ub1 second, ub4 fsec, const OraText* timezone,
-                                      size_t timezoneLength) {
-  return entry(errhp, [&](ErrorHandle*) -> sword {
-    DateTimeHandle& h = dateTime(datetime);
-    TimeStamp t;
-    t.date = {year, month, day, hour, minute, second};
-    if (!isValidDate(t.date) || fsec > 999999999)
-      throw OraError(1858, "a non-numeric character was found where a numeric was expected");
-    t.nanos = fsec;
-    if (h.type != OCI_DTYPE_TIMESTAMP) {
-      t.zoneMinutes = zoneMinutesOf(textOf(timezone, timezoneLength));
-      t.hasZone = h.type == OCI_DTYPE_TIMESTAMP_TZ;
-    }
-    h.value = t;
-    h.valid = true;
-    return OCI_SUCCESS;
-  });
-}
-
-// Validity flags: 0 when valid; 0x1 for a value never set.
-OCI_EXPORT sword OCIDateTimeCheck(void*, void* errhp, const void* date, ub4* valid) {
-  return entry(errhp, [&](ErrorHandle*) -> sword {
-    const DateTimeHandle& h = dateTime(date);
-    *valid = h.valid && isValidDate(h.value.date) ? 0 : 1;
-    return OCI_SUCCESS;
-  });
-}
-
-OCI_EXPORT sword OCIDateTimeFromText(void*, void* errhp, const OraText* text, size_t textLength,
-                                     const OraText* fmt, ub1 fmtLength, const OraText*, size_t,
-                                     void* datetime) {
-  return entry(errhp, [&](ErrorHandle*) -> sword {
-    DateTimeHandle& h = dateTime(datetime);
-    const std::string model = fmtLength ? textOf(fmt, fmtLength) : defaultModel(h.type);
-    TimeStamp t;
-    if (const int code = parseTimestamp(textOf(text, textLength), model, t))
-      throw OraError(code, "literal does not match format string");
-    if (h.type == OCI_DTYPE_TIMESTAMP) {
-      t.hasZone = false;
-      t.zoneMinutes = 0;
-    } else {
-      t.hasZone = h.type == OCI_DTYPE_TIMESTAMP_TZ;
-    }
-    h.value = t;
-    h.valid = true;
-    return OCI_SUCCESS;
-  });
-}
-
-OCI_EXPORT sword OCIDateTimeToText(void*, void* errhp, const void* date, const OraText* fmt, ub1 fmtLength,
-                                   ub1 fsprec, const OraText*, size_t, ub4* bufSize, OraText* buf) {
-  return entry(errhp, [&](ErrorHandle*) -> sword {
-    const DateTimeHandle& h = validDateTime(date);
-    const std::string model = fmtLength ? textOf(fmt, fmtLength) : defaultModel(h.type);
-    std::string out;
-    if (const int code = formatTimestamp(h.value, model, fsprec ? fsprec : 6, out))
-      throw OraError(code, "date format not recognized");
-    if (!bufSize || out.size() > *bufSize) throw OraError(1877, "string is too long for internal buffer");
-    std::memcpy(buf, out.data(), out.size());
-    *bufSize = static_cast<ub4>(out.size());
-    return OCI_SUCCESS;
-  });
-}
-
-OCI_EXPORT sword OCIDateTimeGetDate(void*, void* errhp, const void* date, sb2* year, ub1* month, ub1* day) {
-  return entry(errhp, [&](ErrorHandle*) -> sword {
-    const DateTimeHandle& h = validDateTime(date);
-    *year = static_cast<sb2>(h.value.date.year);
-    *month = static_cast<ub1>(h.value.date.month);
-    *day = static_cast<ub1>(h.value.date.day);
-    return OCI_SUCCESS;
-  });
-}
-
-OCI_EXPORT sword OCIDateTimeGetTime(void*, void* errhp, void* datetime, ub1* hour, ub1* minute, ub1* second,
-                                    ub4* fsec) {
-  return entry(errhp, [&](ErrorHandle*) -> sword {
-    const DateTimeHandle& h = validDateTime(datetime);
-    *hour = static_cast<ub1>(h.value.date.hour);
-    *minute = static_cast<ub1>(h.value.date.minute);
-    *second = static_cast<ub1>(h.value.date.second);
-    *fsec = h.value.nanos;
-    return OCI_SUCCESS;
-  });
-}
-
-OCI_EXPORT sword OCIDateTimeGetTimeZoneOffset(void*, void* errhp, const void* datetime, sb1* hour,
-                                              sb1* minute) {
-  return entry(errhp, [&](ErrorHandle*) -> sword {
-    const DateTimeHandle& h = validDateTime(datetime);
-    if (h.type == OCI_DTYPE_TIMESTAMP)
-      throw OraError(1878, "specified field not found in datetime or interval");
-    *hour = static_cast<sb1>(h.value.zoneMinutes / 60);
-    *minute = static_cast<sb1>(h.value.zoneMinutes % 60);
-    return OCI_SUCCESS;
-  });
-}
-
-OCI_EXPORT sword OCIDateTimeGetTimeZoneName(void*, void* errhp, const void* datetime, ub1* buf, ub4* buflen) {
-  return entry(errhp, [&](ErrorHandle*) -> sword {
-    const DateTimeHandle& h = validDateTime(datetime);
-    if (h.type == OCI_DTYPE_TIMESTAMP)
-      throw OraError(1878, "specified field not found in datetime or interval");
-    std::string out;
-    formatTimestamp(h.value, "TZR", 0, out);
-    if (!buflen || out.size() > *buflen) throw OraError(1877, "string is too long for internal buffer");
-    std::memcpy(buf, out.data(), out.size());
-    *buflen = static_cast<ub4>(out.size());
-    return OCI_SUCCESS;
-  });
-}
-
-OCI_EXPORT sword OCIDateTimeAssign(void*, void* errhp, const void* from, void* to) {
-  return entry(errhp, [&](ErrorHandle*) -> sword {
-    const DateTimeHandle& source = dateTime(from);
-    DateTimeHandle& target = dateTime(to);
-    target.value = source.value;
-    target.valid = source.valid;
-    if (target.type == OCI_DTYPE_TIMESTAMP) target.value.hasZone = false;
-    return OCI_SUCCESS;
-  });
-}
-
-OCI_EXPORT sword OCIDateTimeCompare(void*, void* errhp, const void* date1, const void* date2, sword* result) {
-  return entry(errhp, [&](ErrorHandle*) -> sword {
-    *result = compareTimestamps(validDateTime(date1).value, validDateTime(date2).value);
-    return OCI_SUCCESS;
-  });
-}
-
-OCI_EXPORT sword OCIIntervalFromText(void*, void* errhp, const OraText* text, size_t length, void* result) {
-  return entry(errhp, [&](ErrorHandle*) -> sword {
-    IntervalHandle& h = interval(result);
-    Interval v;
-    if (!parseInterval(textOf(text, length), h.type == OCI_DTYPE_INTERVAL_YM, v))
-      throw OraError(1867, "the interval is invalid");
-    h.value = v;
-    h.valid = true;
-    return OCI_SUCCESS;
-  });
-}
-
-OCI_EXPORT sword OCIIntervalToText(void*, void* errhp, const void* value, ub1 lfprec, ub1 fsprec,
-                                   OraText* buffer, size_t buflen, size_t* resultlen) {
-  return entry(errhp, [&](ErrorHandle*) -> sword {
-    const IntervalHandle& h = validInterval(value);
-    const std::string out =
-        intervalText(h.value, std::clamp<int>(lfprec, 1, 9), h.value.yearMonth ? 0 : fsprec);
-    if (out.size() > buflen) throw OraError(1877, "string is too long for internal buffer");
-    std::memcpy(buffer, out.data(), out.size());
-    if (resultlen) *resultlen = out.size();
-    return OCI_SUCCESS;
-  });
-}
-
-// Validity flags: 0 when valid, 0x1 for a value never set.
-OCI_EXPORT sword OCIIntervalCheck(void*, void* errhp, const void* value, ub4* valid) {
-  return entry(errhp, [&](ErrorHandle*) -> sword {
-    *valid = interval(value).valid ? 0 : 1;
-    return OCI_SUCCESS;
-  });
-}
-
-OCI_EXPORT sword OCIIntervalAssign(void*, void* errhp, const void* from, void* to) {
-  return entry(errhp, [&](ErrorHandle*) -> sword {
-    const IntervalHandle& source = interval(from);
-    IntervalHandle& target = interval(to);
-    if (source.type != target.type)
-      throw OraError(1870, "the intervals or datetimes are not mutually comparable");
-    target.value = source.value;
-    target.valid = source.valid;
-    return OCI_SUCCESS;
-  });
-}
-
-OCI_EXPORT sword OCIIntervalCompare(void*, void* errhp, void* a, void* b, sword* result) {
-  return entry(errhp, [&](ErrorHandle*) -> sword {
-    const IntervalHandle& x = validInterval(a);
-    const IntervalHandle& y = validInterval(b);
-    if (x.type != y.type) throw OraError(1870, "the intervals or datetimes are not mutually comparable");
-    *result = compareIntervals(x.value, y.value);
-    return OCI_SUCCESS;
-  });
-}
-
-OCI_EXPORT sword OCIIntervalSetYearMonth(void*, void* errhp, sb4 years, sb4 months, void* result) {
-  return entry(errhp, [&](ErrorHandle*) -> sword {
-    IntervalHandle& h = interval(result);
-    if (h.type != OCI_DTYPE_INTERVAL_YM)
-      throw OraError(1870, "the intervals or datetimes are not mutually comparable");
-    h.value.months = int64_t(years) * 12 + months;
-    h.valid = true;
-    return OCI_SUCCESS;
-  });
-}
-
-OCI_EXPORT sword OCIIntervalGetYearMonth(void*, void* errhp, sb4* years, sb4* months, const void* value) {
-  return entry(errhp, [&](ErrorHandle*) -> sword {
-    const IntervalHandle& h = validInterval(value);
-    if (h.type != OCI_DTYPE_INTERVAL_YM)
-      throw OraError(1870, "the intervals or datetimes are not mutually comparable");
-    *years = static_cast<sb4>(h.value.months / 12);
-    *months = static_cast<sb4>(h.value.months % 12);
-    return OCI_SUCCESS;
-  });
-}
-
-OCI_EXPORT sword OCIIntervalSetDaySecond(void*, void* errhp, sb4 days, sb4 hours, sb4 minutes, sb4 seconds,
-                                         sb4 fsec, void* result) {
-  return entry(errhp, [&](ErrorHandle*) -> sword {
-    IntervalHandle& h = interval(result);
-    if (h.type != OCI_DTYPE_INTERVAL_DS)
-      throw OraError(1870, "the intervals or datetimes are not mutually comparable");
-    const int64_t total = ((int64_t(hours) * 60 + minutes) * 60 + seconds) * 1000000000 + fsec;
-    constexpr int64_t perDay = int64_t(86400) * 1000000000;
-    h.value.days = int64_t(days) + total / perDay;
-    h.value.nanos = total % perDay;
-    h.valid = true;
-    return OCI_SUCCESS;
-  });
-}
-
-OCI_EXPORT sword OCIIntervalGetDaySecond(void*, void* errhp, sb4* days, sb4* hours, sb4* minutes,
-                                         sb4* seconds, sb4* fsec, const void* value) {
-  return entry(errhp, [&](ErrorHandle*) -> sword {
-    const IntervalHandle& h = validInterval(value);
-    if (h.type != OCI_DTYPE_INTERVAL_DS)
-      throw OraError(1870, "the intervals or datetimes are not mutually comparable");
-    const int64_t n = h.value.nanos;
-    *days = static_cast<sb4>(h.value.days);
-    *hours = static_cast<sb4>(n / 3600000000000);
-    *minutes = static_cast<sb4>(n / 60000000000 % 60);
-    *seconds = static_cast<sb4>(n / 1000000000 % 60);
-    *fsec = static_cast<sb4>(n % 1000000000);
-    return OCI_SUCCESS;
-  });
-}
-
-// The number (22-byte form: length byte, then the NUMBER bytes) counts years or days.
-OCI_EXPORT sword OCIIntervalFromNumber(void*, void* errhp, void* result, const void* number) {
-  return entry(errhp, [&](ErrorHandle*) -> sword {
-    IntervalHandle& h = interval(result);
-    const auto* b = static_cast<const uint8_t*>(number);
-    if (!b || b[0] < 1 || b[0] > 21) throw OraError(ORA_INVALID_NUMBER, "invalid number");
-    const auto n = fromNumberBytes(b + 1, b[0]);
-    if (!n) throw OraError(ORA_INVALID_NUMBER, "invalid number");
-    if (h.type == OCI_DTYPE_INTERVAL_YM) {
-      // Fractions of a year become whole months.
-      const double value = toDouble(*n);
-      h.value.months = static_cast<int64_t>(std::llround(value * 12));
-    } else {
-      const double value = toDouble(*n);
-      constexpr double perDay = 86400e9;
-      const auto total = static_cast<int64_t>(std::llround(value * perDay));
-      h.value.days = total / static_cast<int64_t>(perDay);
-      h.value.nanos = total % static_cast<int64_t>(perDay);
-    }
-    h.valid = true;
-    return OCI_SUCCESS;
-  });
 }

@@ -12,6 +12,8 @@
 //   sequence SCOTT.EMP_SEQ [start [increment]]
 //   error SCOTT PROC1 PROCEDURE 3 7 PLS-00201: identifier 'X' must be declared
 // A DATE value is written "YYYY-MM-DD HH:MM:SS". In error texts "\n" stands for a line break.
+// Rows follow the column rules of the server (numbers rounded to their scale, CHAR padded) except
+// that text longer than its column is kept, so a test can hold a value no column would take now.
 //
 // The folder must not exist yet or be empty. It is built beside itself and renamed into place,
 // so a description with a fault leaves nothing behind; the fault is reported with its line.
@@ -103,7 +105,7 @@ class Builder {
     std::unique_ptr<sqlite3, int (*)(sqlite3*)> owned(db, sqlite3_close);
     // Readers then never hold a writer's commit up, as on the server played.
     exec(db, "PRAGMA journal_mode = WAL");
-    ocistandin::registerColumnRules(db);
+    ocistandin::registerColumnRules(db, nullptr);
     return owned.release();
   }
 

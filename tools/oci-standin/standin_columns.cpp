@@ -46,7 +46,7 @@ int hexValue(char c) {
   return -1;
 }
 
-void fitNumberValue(sqlite3_context* ctx, sqlite3_value* v, const DeclaredType& t) {
+void fitNumberValue(sqlite3_context* ctx, sqlite3_value* v, const DeclaredType& t, const Session* session) {
   std::optional<ExactNumber> n;
   switch (sqlite3_value_type(v)) {
     case SQLITE_INTEGER:
@@ -55,10 +55,16 @@ void fitNumberValue(sqlite3_context* ctx, sqlite3_value* v, const DeclaredType& 
     case SQLITE_FLOAT:
       n = numberFromDouble(sqlite3_value_double(v));
       break;
-    case SQLITE_TEXT:
-      n = numberFromStoredText(valueBytes(v));
+    case SQLITE_TEXT: {
+      std::string text = valueBytes(v);
+      // Text takes the session's decimal character, as the server converts it.
+      const std::string characters = session ? session->nls("NLS_NUMERIC_CHARACTERS") : std::string();
+      if (characters.size() == 2 && characters[0] != '.' && text.find('.') == std::string::npos)
+        std::replace(text.begin(), text.end(), characters[0], '.');
+      n = numberFromStoredText(text);
       if (!n) return fail(ctx, 1722, "invalid number");
       break;
+    }
     default:
       return fail(ctx, 932, "inconsistent datatypes: expected NUMBER got BINARY");
   }
@@ -84,10 +90,30 @@ uint32_t roundedNanos(uint32_t nanos, int digits, bool& carry) {
   return carry ? 0 : static_cast<uint32_t>(r);
 }
 
-void fitTimestamp(sqlite3_context* ctx, sqlite3_value* v, const DeclaredType& t) {
+// Text a DATE or TIMESTAMP column takes: its stored form, or text in the session's format.
+int readDateText(const Session* session, const std::string& text, const char* format, TimeStamp& stamp) {
+  if (parseStoredTimestamp(text, stamp)) return 0;
+  if (!session) return 1861;
+  return parseTimestamp(text, session->nls(format), stamp);
+}
+
+void fitDate(sqlite3_context* ctx, sqlite3_value* v, const Session* session) {
+  if (sqlite3_value_type(v) != SQLITE_TEXT)
+    return fail(ctx, 932, "inconsistent datatypes: expected DATE got NUMBER");
   TimeStamp stamp;
-  if (!parseStoredTimestamp(valueBytes(v), stamp))
-    return fail(ctx, 1861, "literal does not match format string");
+  if (const int code = readDateText(session, valueBytes(v), "NLS_DATE_FORMAT", stamp))
+    return fail(ctx, code, "literal does not match format string");
+  const std::string out = canonicalDate(stamp.date);
+  sqlite3_result_text(ctx, out.data(), static_cast<int>(out.size()), SQLITE_TRANSIENT);
+}
+
+void fitTimestamp(sqlite3_context* ctx, sqlite3_value* v, const DeclaredType& t, const Session* session) {
+  TimeStamp stamp;
+  if (sqlite3_value_type(v) != SQLITE_TEXT)
+    return fail(ctx, 932, "inconsistent datatypes: expected TIMESTAMP got NUMBER");
+  if (const int code = readDateText(
+          session, valueBytes(v), t.code == 188 ? "NLS_TIMESTAMP_TZ_FORMAT" : "NLS_TIMESTAMP_FORMAT", stamp))
+    return fail(ctx, code, "literal does not match format string");
   bool carry = false;
   stamp.nanos = roundedNanos(stamp.nanos, t.fsPrecision, carry);
   if (carry) {
@@ -140,13 +166,15 @@ void fitInterval(sqlite3_context* ctx, sqlite3_value* v, const DeclaredType& t) 
 
 // ora_fit(value, declared type, "OWNER"."TABLE"."COLUMN"): the value as the column keeps it.
 void fnFit(sqlite3_context* ctx, int, sqlite3_value** argv) {
+  const Session* session = static_cast<const Session*>(sqlite3_user_data(ctx));
+  const bool checkLengths = session != nullptr;
   sqlite3_value* v = argv[0];
   if (sqlite3_value_type(v) == SQLITE_NULL) return sqlite3_result_null(ctx);
   const DeclaredType t = parseDeclaredType(valueBytes(argv[1]));
   const std::string column = valueBytes(argv[2]);
   switch (t.code) {
     case 2:
-      return fitNumberValue(ctx, v, t);
+      return fitNumberValue(ctx, v, t, session);
     case 1:
     case 96: {
       if (sqlite3_value_type(v) == SQLITE_BLOB) return sqlite3_result_value(ctx, v);
@@ -157,8 +185,8 @@ void fnFit(sqlite3_context* ctx, int, sqlite3_value** argv) {
       if (text.empty()) return sqlite3_result_null(ctx);
       const size_t actual = t.national() ? utf16Units(text) : text.size();
       const size_t maximum = t.national() ? t.characters : t.size;
-      if (actual > maximum) return tooLarge(ctx, column, actual, maximum);
-      if (t.code == 96) text.append(maximum - actual, ' ');
+      if (actual > maximum && checkLengths) return tooLarge(ctx, column, actual, maximum);
+      if (t.code == 96 && actual < maximum) text.append(maximum - actual, ' ');
       return sqlite3_result_text(ctx, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
     }
     case 23: {
@@ -175,13 +203,15 @@ void fnFit(sqlite3_context* ctx, int, sqlite3_value** argv) {
         bytes = decoded;
       }
       if (bytes.empty()) return sqlite3_result_null(ctx);
-      if (bytes.size() > t.size) return tooLarge(ctx, column, bytes.size(), t.size);
+      if (bytes.size() > t.size && checkLengths) return tooLarge(ctx, column, bytes.size(), t.size);
       return sqlite3_result_blob(ctx, bytes.data(), static_cast<int>(bytes.size()), SQLITE_TRANSIENT);
     }
+    case 12:
+      return fitDate(ctx, v, session);
     case 187:
     case 188:
     case 232:
-      return fitTimestamp(ctx, v, t);
+      return fitTimestamp(ctx, v, t, session);
     case 189:
     case 190:
       return fitInterval(ctx, v, t);
@@ -190,12 +220,16 @@ void fnFit(sqlite3_context* ctx, int, sqlite3_value** argv) {
   }
 }
 
+// Columns of types the server does not know (a table made by CREATE TABLE AS SELECT carries
+// SQLite's names) keep their values as they come.
 bool hasRule(const DeclaredType& t) {
+  if (!t.known) return false;
   switch (t.code) {
     case 1:
     case 96:
     case 2:
     case 23:
+    case 12:
     case 187:
     case 188:
     case 232:
@@ -237,8 +271,8 @@ void run(sqlite3* db, const std::string& sql) {
 
 }  // namespace
 
-void registerColumnRules(sqlite3* db) {
-  if (sqlite3_create_function(db, "ora_fit", 3, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr, fnFit, nullptr,
+void registerColumnRules(sqlite3* db, const Session* session) {
+  if (sqlite3_create_function(db, "ora_fit", 3, SQLITE_UTF8, const_cast<Session*>(session), fnFit, nullptr,
                               nullptr) != SQLITE_OK)
     throw OraError(600, "internal error code, arguments: [rules], [ora_fit]");
 }

@@ -6,10 +6,10 @@
 namespace ocistandin {
 namespace {
 
-// Exponents past these are no NUMBER (about 1E+126 and 1E-130); parsing stops there, so no
-// digit string grows with a hostile exponent.
-constexpr int kMaxExponent = 130;
-constexpr int kMinExponent = -180;
+// Digits before the point of the largest and the smallest NUMBER (below 1E+126, from 1E-130):
+// base-100 exponents 62 and -65 fill the exponent byte.
+constexpr int kMaxExponent = 126;
+constexpr int kMinExponent = -129;
 
 bool isDigit(char c) {
   return c >= '0' && c <= '9';
@@ -43,6 +43,15 @@ void roundDigits(ExactNumber& n, size_t keep) {
       ++n.digits[i - 1];
   }
   normalise(n);
+}
+
+// A NUMBER holds 20 base-100 digits paired around the point: 40 decimal digits when the first
+// pair is full, 39 when it starts with a zero.
+void roundToNumber(ExactNumber& n) {
+  for (int pass = 0; pass < 2 && !n.isZero(); ++pass) {
+    const int point = static_cast<int>(n.digits.size()) + n.exponent;
+    roundDigits(n, (point % 2 == 0) ? kNumberDigits : kNumberDigits - 1);
+  }
 }
 
 }  // namespace
@@ -89,7 +98,7 @@ std::optional<ExactNumber> parseNumberText(std::string_view text) {
   if (n.digits.size() > 100000) return std::nullopt;
   n.exponent = static_cast<int>(power) - fraction;
   normalise(n);
-  roundDigits(n, kNumberDigits);
+  roundToNumber(n);
   const int top = n.exponent + static_cast<int>(n.digits.size());
   if (top > kMaxExponent) return std::nullopt;
   if (top < kMinExponent) return ExactNumber{};
@@ -177,6 +186,22 @@ double toDouble(const ExactNumber& n) {
   return std::strtod(numberText(n).c_str(), nullptr);
 }
 
+int compareNumbers(const ExactNumber& a, const ExactNumber& b) {
+  const int signA = a.isZero() ? 0 : a.negative ? -1 : 1;
+  const int signB = b.isZero() ? 0 : b.negative ? -1 : 1;
+  if (signA != signB) return signA < signB ? -1 : 1;
+  if (signA == 0) return 0;
+  // Same sign: compare magnitudes by their leading digit's place, then digit by digit.
+  const int topA = static_cast<int>(a.digits.size()) + a.exponent;
+  const int topB = static_cast<int>(b.digits.size()) + b.exponent;
+  int magnitude = topA != topB ? (topA < topB ? -1 : 1) : 0;
+  if (magnitude == 0) {
+    const int c = a.digits.compare(b.digits);  // equal places: the longer digit string is larger
+    magnitude = c < 0 ? -1 : c > 0 ? 1 : 0;
+  }
+  return signA > 0 ? magnitude : -magnitude;
+}
+
 std::optional<ExactNumber> fitNumber(const ExactNumber& n, int precision, int scale, bool floating) {
   if (floating) return n;
   ExactNumber r = roundToScale(n, scale);
@@ -197,7 +222,7 @@ NumberBytes toNumberBytes(const ExactNumber& n) {
   }
   // Pair the digits around the point: pad so that (digits before the point) is even.
   ExactNumber r = n;
-  roundDigits(r, kNumberDigits);
+  roundToNumber(r);
   std::string digits = r.digits;
   int point = static_cast<int>(digits.size()) + r.exponent;  // digits before the point
   if (point % 2 != 0) {
@@ -240,7 +265,8 @@ std::optional<ExactNumber> fromNumberBytes(const uint8_t* bytes, size_t length) 
   const bool negative = bytes[0] < 0x80;
   size_t end = length;
   if (negative) {
-    if (length < 21 && bytes[length - 1] == 102) {
+    // 102 ends a negative mantissa of fewer than 20 digits; no digit byte is 102.
+    if (bytes[length - 1] == 102) {
       end = length - 1;
     } else if (length != 21) {
       return std::nullopt;

@@ -28,11 +28,13 @@ struct ExactNumber {
   bool operator==(const ExactNumber&) const = default;
 };
 
-// The most significant digits a NUMBER keeps.
+// The most significant digits a NUMBER keeps: 40, or 39 when the digits before the point are odd
+// in number (its base-100 digits pair around the point).
 inline constexpr int kNumberDigits = 40;
 
 // Reads "[+-]digits[.digits][E[+-]digits]" with blanks around it (".5" and "5." too); nullopt
-// for anything else or an exponent beyond any NUMBER. The result is rounded to kNumberDigits.
+// for anything else or an exponent beyond any NUMBER. The result is rounded to what a NUMBER
+// keeps.
 std::optional<ExactNumber> parseNumberText(std::string_view text);
 ExactNumber numberFromInteger(int64_t value);
 // The double's value to 15 significant digits, as a server reads a binary float.
@@ -49,6 +51,9 @@ int integerDigits(const ExactNumber& n);
 // The nearest integer (half away from zero); nullopt beyond 64 bits.
 std::optional<int64_t> toInteger(const ExactNumber& n);
 double toDouble(const ExactNumber& n);
+
+// Orders two numbers: -1, 0 or 1.
+int compareNumbers(const ExactNumber& a, const ExactNumber& b);
 
 // The column rule of NUMBER(precision, scale): rounded to the scale, and nullopt when the value
 // then needs more than precision - scale digits before the point (ORA-01438). precision 0 means

@@ -175,6 +175,70 @@ bool inSelectList(const std::vector<Token>& tokens, const std::vector<size_t>& m
   return false;
 }
 
+bool isName(const Token& t) {
+  return t.kind == TokenKind::Word || t.kind == TokenKind::QuotedName;
+}
+
+// The first token of the operand that ends at token `end` ((...), f(...), a.b.c, a literal or a
+// bind); `end` + 1 when there is none such.
+size_t operandStart(const std::vector<Token>& tokens, const std::vector<size_t>& match, size_t end) {
+  if (isSymbol(tokens[end], ")")) {
+    if (match[end] >= tokens.size()) return end + 1;
+    size_t start = match[end];
+    if (start > 0 && tokens[start - 1].kind == TokenKind::Word) --start;  // a function's name
+    return start;
+  }
+  if (tokens[end].kind == TokenKind::String || tokens[end].kind == TokenKind::Number ||
+      tokens[end].kind == TokenKind::Bind)
+    return end;
+  if (!isName(tokens[end])) return end + 1;
+  size_t start = end;
+  while (start >= 2 && isSymbol(tokens[start - 1], ".") && isName(tokens[start - 2])) start -= 2;
+  return start;
+}
+
+// The last token of the operand that starts at token `start`; `start` - 1 when there is none.
+size_t operandEnd(const std::vector<Token>& tokens, const std::vector<size_t>& match, size_t start) {
+  if (isSymbol(tokens[start], "(")) return match[start] < tokens.size() ? match[start] : start - 1;
+  if (tokens[start].kind == TokenKind::String || tokens[start].kind == TokenKind::Number ||
+      tokens[start].kind == TokenKind::Bind)
+    return start;
+  if (!isName(tokens[start])) return start - 1;
+  if (start + 1 < tokens.size() && isSymbol(tokens[start + 1], "(") && match[start + 1] < tokens.size())
+    return match[start + 1];
+  size_t end = start;
+  while (end + 2 < tokens.size() && isSymbol(tokens[end + 1], ".") && isName(tokens[end + 2])) end += 2;
+  if (end + 1 < tokens.size() && isSymbol(tokens[end + 1], "(") && match[end + 1] < tokens.size())
+    return match[end + 1];  // owner.package.function(...)
+  return end;
+}
+
+// The table names and aliases of the FROM clause that follows token `after` at its depth.
+std::vector<std::string> outerNames(const std::vector<Token>& tokens, const std::vector<size_t>& match,
+                                    size_t after) {
+  static const char* const ends[] = {"WHERE",     "GROUP",  "ORDER",   "HAVING", "UNION", "MINUS",
+                                     "INTERSECT", "EXCEPT", "CONNECT", "START",  "FOR"};
+  std::vector<std::string> names;
+  size_t k = after + 1;
+  for (; k < tokens.size() && !isWord(tokens[k], "FROM"); ++k) {
+    if (isSymbol(tokens[k], "(") && match[k] < tokens.size()) k = match[k];
+    if (isSymbol(tokens[k], ")")) return names;
+  }
+  for (++k; k < tokens.size(); ++k) {
+    if (isSymbol(tokens[k], "(") && match[k] < tokens.size()) {
+      k = match[k];
+      continue;
+    }
+    if (isSymbol(tokens[k], ")")) break;
+    bool end = false;
+    for (const char* e : ends) end = end || isWord(tokens[k], e);
+    if (end) break;
+    if (tokens[k].kind == TokenKind::Word || tokens[k].kind == TokenKind::QuotedName)
+      names.push_back(tokens[k].text);
+  }
+  return names;
+}
+
 // A number literal SQLite would not keep exactly, in the stored form of an exact number.
 bool exactLiteral(std::string_view text, bool negative, std::string& literal) {
   auto n = parseNumberText(text);
@@ -231,6 +295,25 @@ RewrittenSql rewriteSql(std::string_view text, std::string_view ownSchema) {
 
   const bool ddl = out.kind == StatementKind::Create || out.kind == StatementKind::Alter;
   std::vector<bool> rowidBind(tokens.size(), false);
+  std::vector<bool> collate(tokens.size(), false);  // " COLLATE RTRIM" follows the token
+  // Text put around tokens: concatenation treats NULL as empty text, as the server does, so
+  // each operand of || is wrapped in ifnull(operand, '').
+  std::vector<std::string> before(tokens.size()), after(tokens.size());
+  if (out.kind != StatementKind::Begin && out.kind != StatementKind::Declare) {
+    std::vector<std::pair<size_t, size_t>> wrapped;
+    auto wrap = [&](size_t first, size_t last) {
+      if (first > last || last >= tokens.size()) return;
+      if (std::find(wrapped.begin(), wrapped.end(), std::pair(first, last)) != wrapped.end()) return;
+      wrapped.emplace_back(first, last);
+      before[first] = "ifnull(" + before[first];
+      after[last] += ", '')";
+    };
+    for (size_t k = 1; k + 1 < tokens.size(); ++k) {
+      if (!isSymbol(tokens[k], "||")) continue;
+      wrap(operandStart(tokens, match, k - 1), k - 1);
+      wrap(k + 1, operandEnd(tokens, match, k + 1));
+    }
+  }
   auto isName = [&](size_t k) {
     return k < tokens.size() &&
            (tokens[k].kind == TokenKind::Word || tokens[k].kind == TokenKind::QuotedName);
@@ -311,6 +394,19 @@ RewrittenSql rewriteSql(std::string_view text, std::string_view ownSchema) {
       }
       continue;
     }
+    if (ddl && (isWord(t, "CHAR") || isWord(t, "NCHAR")) && i >= 1 &&
+        (tokens[i - 1].kind == TokenKind::Word || tokens[i - 1].kind == TokenKind::QuotedName) &&
+        !isWord(tokens[i - 1], "NATIONAL") && !isWord(tokens[i - 1], "AS")) {
+      // A CHAR column compares blank-padded, as the server compares fixed text: trailing blanks
+      // do not count.
+      size_t last = i;
+      if (i + 1 < tokens.size() && isSymbol(tokens[i + 1], "(") && match[i + 1] < tokens.size())
+        last = match[i + 1];
+      if (!(last + 1 < tokens.size() && isWord(tokens[last + 1], "COLLATE"))) {
+        collate[last] = true;
+      }
+      continue;
+    }
     if (ddl && (isWord(t, "BYTE") || isWord(t, "CHAR")) && i >= 2 && i + 1 < tokens.size() &&
         tokens[i - 1].kind == TokenKind::Number && isSymbol(tokens[i - 2], "(") &&
         isSymbol(tokens[i + 1], ")")) {
@@ -326,12 +422,66 @@ RewrittenSql rewriteSql(std::string_view text, std::string_view ownSchema) {
       }
       continue;
     }
+    if ((isWord(t, "SYSDATE") || isWord(t, "SYSTIMESTAMP")) && !(i > 0 && isSymbol(tokens[i - 1], ".")) &&
+        !(i + 1 < tokens.size() && isSymbol(tokens[i + 1], "("))) {
+      replacement[i] = isWord(t, "SYSDATE") ? "ora_sysdate()" : "ora_systimestamp()";
+      // SYSDATE + n and SYSDATE - n count days.
+      if (isWord(t, "SYSDATE") && i + 2 < tokens.size() &&
+          (isSymbol(tokens[i + 1], "+") || isSymbol(tokens[i + 1], "-")) &&
+          tokens[i + 2].kind == TokenKind::Number &&
+          !(i + 3 < tokens.size() && (isSymbol(tokens[i + 3], "*") || isSymbol(tokens[i + 3], "/")))) {
+        replacement[i] = "ora_date_add(ora_sysdate(), " +
+                         std::string(isSymbol(tokens[i + 1], "-") ? "-" : "") + tokens[i + 2].text + ")";
+        keep[i + 1] = keep[i + 2] = false;
+        i += 2;
+      }
+      continue;
+    }
     if (isWord(t, "CURSOR") && i + 2 < tokens.size() && isSymbol(tokens[i + 1], "(") &&
         match[i + 1] < tokens.size() && (isWord(tokens[i + 2], "SELECT") || isWord(tokens[i + 2], "WITH"))) {
-      // A cursor expression: its value carries the query, opened when the row is fetched.
+      // A cursor expression: its value carries the query, opened when the row is fetched. A
+      // reference to the outer query's tables (alias.column) becomes a mark in the query's text,
+      // and ora_cursor puts the row's value there.
       const size_t close = match[i + 1];
-      const std::string query(text.substr(tokens[i + 2].begin, tokens[close].begin - tokens[i + 2].begin));
-      replacement[i] = "ora_cursor(" + quoteLiteral(query) + ")";
+      const std::vector<std::string> outer = outerNames(tokens, match, close);
+      std::vector<std::string> inner;
+      for (size_t k = i + 2; k < close; ++k)
+        if (isWord(tokens[k], "FROM") || isWord(tokens[k], "JOIN"))
+          for (size_t n = k + 1; n < close && n < k + 4; ++n)
+            if (tokens[n].kind == TokenKind::Word || tokens[n].kind == TokenKind::QuotedName)
+              inner.push_back(tokens[n].text);
+      std::string query, arguments;
+      size_t from = tokens[i + 2].begin;
+      int marks = 0;
+      for (size_t k = i + 2; k < close; ++k) {
+        if (tokens[k].kind == TokenKind::Bind) {
+          // A bind of the cursor's query takes its value with the outer statement's binds.
+          query += std::string(text.substr(from, tokens[k].begin - from));
+          query += "\x02" + std::to_string(++marks) + "\x02";
+          arguments += ", :" + tokens[k].text;
+          if (std::find(out.binds.begin(), out.binds.end(), tokens[k].text) == out.binds.end())
+            out.binds.push_back(tokens[k].text);
+          from = tokens[k].end;
+          continue;
+        }
+        if (k + 2 >= close) continue;
+        const bool qualified =
+            (tokens[k].kind == TokenKind::Word || tokens[k].kind == TokenKind::QuotedName) &&
+            isSymbol(tokens[k + 1], ".") &&
+            (tokens[k + 2].kind == TokenKind::Word || tokens[k + 2].kind == TokenKind::QuotedName);
+        if (!qualified || (k > 0 && isSymbol(tokens[k - 1], "."))) continue;
+        const std::string& q = tokens[k].text;
+        if (std::find(outer.begin(), outer.end(), q) == outer.end() ||
+            std::find(inner.begin(), inner.end(), q) != inner.end())
+          continue;
+        query += std::string(text.substr(from, tokens[k].begin - from));
+        query += "\x02" + std::to_string(++marks) + "\x02";
+        arguments += ", " + std::string(text.substr(tokens[k].begin, tokens[k + 2].end - tokens[k].begin));
+        from = tokens[k + 2].end;
+        k += 2;
+      }
+      query += std::string(text.substr(from, tokens[close].begin - from));
+      replacement[i] = "ora_cursor(" + quoteLiteral(query) + arguments + ")";
       const bool last =
           close + 1 == tokens.size() || isSymbol(tokens[close + 1], ",") || isWord(tokens[close + 1], "FROM");
       if (last && inSelectList(tokens, match, i)) replacement[i] += " AS \"CURSOR\"";
@@ -419,6 +569,7 @@ RewrittenSql rewriteSql(std::string_view text, std::string_view ownSchema) {
       }
       if (j == tokens.size()) {
         for (size_t k = i; k < j; ++k) keep[k] = false;
+        out.forUpdate = true;
         break;
       }
     }
@@ -429,7 +580,10 @@ RewrittenSql rewriteSql(std::string_view text, std::string_view ownSchema) {
   size_t last = 0;
   for (size_t i = 0; i < tokens.size(); ++i) {
     if (keep[i] || i == 0 || keep[i - 1]) out.sql.append(text.substr(last, tokens[i].begin - last));
+    out.sql += before[i];
     if (keep[i]) out.sql += replacement[i];
+    if (keep[i] && collate[i]) out.sql += " COLLATE RTRIM";
+    out.sql += after[i];
     last = tokens[i].end;
   }
   out.sql.append(text.substr(last));

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -228,10 +230,25 @@ void fnToChar(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
   const int type = sqlite3_value_type(argv[0]);
   if (type == SQLITE_INTEGER || type == SQLITE_FLOAT) {
     if (argc > 1) return resultOraError(ctx, 1481, "invalid number format model");
-    return resultText(ctx, numberText(sqlite3_value_double(argv[0])));
+    if (type == SQLITE_INTEGER) return resultText(ctx, std::to_string(sqlite3_value_int64(argv[0])));
+    return resultText(ctx, withDecimal(*sessionOf(ctx), numberText(sqlite3_value_double(argv[0]))));
   }
   const std::string text = argText(argv[0]);
+  if (!text.empty() && text[0] == '#' && argc == 1) {
+    if (const auto n = numberFromStoredText(text))
+      return resultText(ctx, withDecimal(*sessionOf(ctx), numberText(*n)));
+  }
   DateTime d;
+  TimeStamp t;
+  if (text.size() > 19 && parseStoredTimestamp(text, t)) {
+    const std::string model =
+        argc > 1 ? argText(argv[1])
+                 : sessionOf(ctx)->nls(t.hasZone ? "NLS_TIMESTAMP_TZ_FORMAT" : "NLS_TIMESTAMP_FORMAT");
+    std::string out;
+    if (const int code = formatTimestamp(t, model, 6, out))
+      return resultOraError(ctx, code, dateErrorText(code));
+    return resultText(ctx, out);
+  }
   if (!parseCanonicalDate(text, d)) {
     if (argc > 1) return resultOraError(ctx, 1722, "invalid number");
     return resultText(ctx, text);
@@ -240,6 +257,99 @@ void fnToChar(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
   std::string out;
   if (const int code = formatDate(d, model, out)) return resultOraError(ctx, code, dateErrorText(code));
   resultText(ctx, out);
+}
+
+// to_timestamp(text[, model]): the stored form of a TIMESTAMP.
+void fnToTimestamp(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
+  if (sqlite3_value_type(argv[0]) == SQLITE_NULL) return sqlite3_result_null(ctx);
+  const std::string text = argText(argv[0]);
+  TimeStamp t;
+  if (argc == 1 && parseStoredTimestamp(text, t)) return resultText(ctx, storedTimestamp(t));
+  const std::string model = argc > 1 ? argText(argv[1]) : sessionOf(ctx)->nls("NLS_TIMESTAMP_FORMAT");
+  if (const int code = parseTimestamp(text, model, t)) return resultOraError(ctx, code, dateErrorText(code));
+  t.hasZone = false;
+  resultText(ctx, storedTimestamp(t));
+}
+
+// to_number(text[, model]): the number in its stored form. A model's group separators (G or ,)
+// are skipped in the text; other model elements are not checked.
+void fnToNumber(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
+  const int type = sqlite3_value_type(argv[0]);
+  if (type == SQLITE_NULL) return sqlite3_result_null(ctx);
+  if (type == SQLITE_INTEGER || type == SQLITE_FLOAT) return sqlite3_result_value(ctx, argv[0]);
+  std::string text = argText(argv[0]);
+  if (argc > 1) {
+    const std::string model = upperAscii(argText(argv[1]));
+    if (model.find('G') != std::string::npos || model.find(',') != std::string::npos)
+      text.erase(std::remove(text.begin(), text.end(), ','), text.end());
+  }
+  const auto n = numberFromStoredText(text);
+  if (!n) return resultOraError(ctx, 1722, "invalid number");
+  const StoredNumber stored = storedNumber(*n);
+  switch (stored.kind) {
+    case StoredNumber::Kind::Integer:
+      return sqlite3_result_int64(ctx, stored.integer);
+    case StoredNumber::Kind::Real:
+      return sqlite3_result_double(ctx, stored.real);
+    case StoredNumber::Kind::Text:
+      return resultText(ctx, stored.text);
+  }
+}
+
+// ora_sysdate() and ora_systimestamp(): the current time (UTC, the server's zone here).
+void fnSysdate(sqlite3_context* ctx, int, sqlite3_value**) {
+  const auto now = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
+  const auto day = std::chrono::floor<std::chrono::days>(now);
+  const std::chrono::year_month_day ymd{day};
+  const std::chrono::hh_mm_ss hms{now - day};
+  const DateTime d{static_cast<int>(ymd.year()),
+                   static_cast<int>(static_cast<unsigned>(ymd.month())),
+                   static_cast<int>(static_cast<unsigned>(ymd.day())),
+                   static_cast<int>(hms.hours().count()),
+                   static_cast<int>(hms.minutes().count()),
+                   static_cast<int>(hms.seconds().count())};
+  resultText(ctx, canonicalDate(d));
+}
+
+// ora_date_add(date, days): the date moved by a number of days (fractions move the time).
+void fnDateAdd(sqlite3_context* ctx, int, sqlite3_value** argv) {
+  if (sqlite3_value_type(argv[0]) == SQLITE_NULL || sqlite3_value_type(argv[1]) == SQLITE_NULL)
+    return sqlite3_result_null(ctx);
+  DateTime d;
+  if (!parseCanonicalDate(argText(argv[0]), d)) return resultOraError(ctx, 1841, dateErrorText(1841));
+  const double days = sqlite3_value_double(argv[1]);
+  const auto base = std::chrono::sys_days{std::chrono::year{d.year} / d.month / d.day};
+  const auto moved = std::chrono::sys_seconds{base} +
+                     std::chrono::seconds{d.hour * 3600 + d.minute * 60 + d.second} +
+                     std::chrono::seconds{static_cast<int64_t>(std::llround(days * 86400))};
+  const auto day = std::chrono::floor<std::chrono::days>(moved);
+  const std::chrono::year_month_day ymd{day};
+  const std::chrono::hh_mm_ss hms{moved - day};
+  const DateTime r{static_cast<int>(ymd.year()),
+                   static_cast<int>(static_cast<unsigned>(ymd.month())),
+                   static_cast<int>(static_cast<unsigned>(ymd.day())),
+                   static_cast<int>(hms.hours().count()),
+                   static_cast<int>(hms.minutes().count()),
+                   static_cast<int>(hms.seconds().count())};
+  if (!isValidDate(r)) return resultOraError(ctx, 1841, dateErrorText(1841));
+  resultText(ctx, canonicalDate(r));
+}
+
+void fnSystimestamp(sqlite3_context* ctx, int, sqlite3_value**) {
+  const auto now = std::chrono::floor<std::chrono::microseconds>(std::chrono::system_clock::now());
+  const auto day = std::chrono::floor<std::chrono::days>(now);
+  const std::chrono::year_month_day ymd{day};
+  const std::chrono::hh_mm_ss hms{now - day};
+  TimeStamp t;
+  t.date = {static_cast<int>(ymd.year()),
+            static_cast<int>(static_cast<unsigned>(ymd.month())),
+            static_cast<int>(static_cast<unsigned>(ymd.day())),
+            static_cast<int>(hms.hours().count()),
+            static_cast<int>(hms.minutes().count()),
+            static_cast<int>(hms.seconds().count())};
+  t.nanos = static_cast<uint32_t>(hms.subseconds().count() * 1000);
+  t.hasZone = true;
+  resultText(ctx, storedTimestamp(t));
 }
 
 void fnToDate(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
@@ -314,9 +424,44 @@ void fnBfilename(sqlite3_context* ctx, int, sqlite3_value** argv) {
   resultText(ctx, argText(argv[0]) + "/" + argText(argv[1]));
 }
 
+// empty_clob() and empty_blob(): an empty LOB, which unlike NULL has a locator to write through;
+// kept as a zero-length blob, which SQLite holds apart from NULL.
+void fnEmptyLob(sqlite3_context* ctx, int, sqlite3_value**) {
+  sqlite3_result_zeroblob(ctx, 0);
+}
+
 // ora_cursor(query text): the value of a cursor expression.
-void fnCursor(sqlite3_context* ctx, int, sqlite3_value** argv) {
-  resultText(ctx, std::string(kCursorMark) + argText(argv[0]));
+void fnCursor(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
+  // Marks \x02n\x02 stand for the outer row's values: each becomes a literal.
+  const std::string query = argText(argv[0]);
+  std::string out(kCursorMark);
+  for (size_t i = 0; i < query.size(); ++i) {
+    const size_t end = query[i] == '\x02' ? query.find('\x02', i + 1) : std::string::npos;
+    if (end == std::string::npos) {
+      out += query[i];
+      continue;
+    }
+    const int n = std::atoi(query.c_str() + i + 1);
+    if (n >= 1 && n < argc) {
+      sqlite3_value* v = argv[n];
+      switch (sqlite3_value_type(v)) {
+        case SQLITE_NULL:
+          out += "NULL";
+          break;
+        case SQLITE_INTEGER:
+          out += std::to_string(sqlite3_value_int64(v));
+          break;
+        case SQLITE_FLOAT:
+          out += numberText(sqlite3_value_double(v));
+          break;
+        default:
+          out += quoteLiteral(argText(v));
+          break;
+      }
+    }
+    i = end;
+  }
+  resultText(ctx, out);
 }
 
 // ora_rowid(row number): the ROWID text; ora_rowid_row(text): back to the row number.
@@ -454,6 +599,7 @@ DeclaredType parseDeclaredType(std::string_view declared) {
   } else {
     t = {"VARCHAR2", 1, 4000};
     t.charsetForm = 1;
+    t.known = false;
   }
   return t;
 }
@@ -645,12 +791,21 @@ void Session::registerFunctions() {
                                  {"ora_currval", 2, fnSequence<false>},
                                  {"ora_coltype", 2, fnColType},
                                  {"ora_rowid", 1, fnRowid},
-                                 {"ora_cursor", 1, fnCursor},
+                                 {"to_timestamp", 1, fnToTimestamp},
+                                 {"to_timestamp", 2, fnToTimestamp},
+                                 {"to_number", 1, fnToNumber},
+                                 {"to_number", 2, fnToNumber},
+                                 {"ora_sysdate", 0, fnSysdate},
+                                 {"ora_systimestamp", 0, fnSystimestamp},
+                                 {"ora_date_add", 2, fnDateAdd},
+                                 {"ora_cursor", -1, fnCursor},
+                                 {"empty_clob", 0, fnEmptyLob},
+                                 {"empty_blob", 0, fnEmptyLob},
                                  {"bfilename", 2, fnBfilename},
                                  {"ora_rowid_row", 1, fnRowidRow},
                                  {"ora_nls_count", 0, fnNlsCount},
                                  {"ora_nls", 2, fnNls}};
-  registerColumnRules(db_);
+  registerColumnRules(db_, this);
   sqlite3_update_hook(db_, rowChanged, this);
   for (const Fn& f : functions) {
     const bool pure = f.fn == fnNvl || f.fn == fnLengthb || f.fn == fnInstr || f.fn == fnRpad ||
@@ -740,6 +895,16 @@ void Session::setNls(const std::string& rawName, const std::string& value) {
     std::string probe;
     if (formatDate(DateTime{}, value, probe) != 0) throw OraError(1821, "date format not recognized");
   }
+  if (name == "NLS_TIMESTAMP_FORMAT" || name == "NLS_TIMESTAMP_TZ_FORMAT") {
+    std::string probe;
+    if (formatTimestamp(TimeStamp{}, value, 6, probe) != 0)
+      throw OraError(1821, "date format not recognized");
+  }
+  if (name == "NLS_NUMERIC_CHARACTERS" &&
+      (value.size() != 2 || value[0] == value[1] || std::isdigit(static_cast<unsigned char>(value[0])) ||
+       std::isdigit(static_cast<unsigned char>(value[1])) ||
+       value.find_first_of("+-<>") != std::string::npos))
+    throw OraError(12705, "Cannot access NLS data files or invalid environment specified");
   nls_[name] = value;
 }
 
@@ -885,14 +1050,31 @@ int64_t Session::currentSequenceValue(const std::string& owner, const std::strin
   return it->second;
 }
 
+// A number's text with the session's decimal character (NLS_NUMERIC_CHARACTERS).
+std::string withDecimal(const Session& session, std::string text) {
+  const std::string& characters = session.nls("NLS_NUMERIC_CHARACTERS");
+  if (characters.size() == 2 && characters[0] != '.')
+    std::replace(text.begin(), text.end(), '.', characters[0]);
+  return text;
+}
+
 std::string valueText(const Session& session, const Value& v, uint16_t columnCode) {
+  DeclaredType t;
+  t.code = columnCode;
+  t.precision = 2;
+  t.fsPrecision = 6;
+  return valueText(session, v, t);
+}
+
+std::string valueText(const Session& session, const Value& v, const DeclaredType& column) {
+  const uint16_t columnCode = column.code;
   switch (v.kind) {
     case Value::Kind::Null:
       return {};
     case Value::Kind::Integer:
       return std::to_string(v.integer);
     case Value::Kind::Real:
-      return numberText(v.real);
+      return withDecimal(session, numberText(v.real));
     case Value::Kind::Bytes: {
       static constexpr char hex[] = "0123456789ABCDEF";
       std::string out;
@@ -915,13 +1097,14 @@ std::string valueText(const Session& session, const Value& v, uint16_t columnCod
     std::string out;
     const std::string& model =
         session.nls(columnCode == 188 ? "NLS_TIMESTAMP_TZ_FORMAT" : "NLS_TIMESTAMP_FORMAT");
-    if (formatTimestamp(t, model, 6, out) == 0) return out;
+    if (formatTimestamp(t, model, column.fsPrecision, out) == 0) return out;
   }
   Interval interval;
   if ((columnCode == 189 || columnCode == 190) && parseInterval(v.bytes, columnCode == 189, interval))
-    return intervalText(interval, 2, columnCode == 190 ? 6 : 0);
+    return intervalText(interval, std::clamp<int>(column.precision, 1, 9),
+                        columnCode == 190 ? column.fsPrecision : 0);
   if (columnCode == 2 && !v.bytes.empty() && v.bytes[0] == '#') {
-    if (const auto n = numberFromStoredText(v.bytes)) return numberText(*n);
+    if (const auto n = numberFromStoredText(v.bytes)) return withDecimal(session, numberText(*n));
   }
   return v.bytes;
 }
@@ -942,7 +1125,11 @@ Cursor::Cursor(Session& session, std::string_view text)
   const char* tail = nullptr;
   const int rc = sqlite3_prepare_v2(session_.db(), rewritten_.sql.c_str(),
                                     static_cast<int>(rewritten_.sql.size()), &stmt_, &tail);
-  if (rc != SQLITE_OK) throw session_.mapError(rc);
+  if (rc != SQLITE_OK) {
+    OraError e = session_.mapError(rc);
+    e.offset = errorOffset(sqlite3_errmsg(session_.db()));
+    throw e;
+  }
   if (!stmt_) throw OraError(900, "invalid SQL statement");
   while (tail && *tail && (std::isspace(static_cast<unsigned char>(*tail)) || *tail == ';')) ++tail;
   if (tail && *tail) {
@@ -951,6 +1138,29 @@ Cursor::Cursor(Session& session, std::string_view text)
     throw OraError(911, "invalid character");
   }
   trackLobRows();
+}
+
+// Where in the statement's own text the server would place a parse error: at the name SQLite
+// names ("no such table: X", "no such column: X", near "X"), else 0.
+int Cursor::errorOffset(const std::string& message) const {
+  std::string name;
+  for (const char* head : {"no such table: ", "no such column: ", "no such function: "}) {
+    if (message.rfind(head, 0) == 0) name = message.substr(std::strlen(head));
+  }
+  if (name.empty() && message.rfind("near \"", 0) == 0) {
+    const size_t end = message.find('"', 6);
+    if (end != std::string::npos) name = message.substr(6, end - 6);
+  }
+  const size_t dot = name.rfind('.');
+  if (dot != std::string::npos) name = name.substr(dot + 1);
+  if (name.empty()) return 0;
+  const std::string wanted = upperAscii(name);
+  for (const Token& t : scanSql(text_)) {
+    if (t.kind == TokenKind::Unterminated) break;
+    if (upperAscii(text_.substr(t.begin, t.end - t.begin)) == wanted || t.text == wanted)
+      return static_cast<int>(t.begin);
+  }
+  return 0;
 }
 
 bool Cursor::findStoredProgram() {
@@ -1038,11 +1248,13 @@ void Cursor::trackLobRows() {
     const char* database = sqlite3_column_database_name(stmt_, i);
     if (!declared || !table || !database) continue;
     const uint16_t code = parseDeclaredType(declared).code;
-    if (code != 112 && code != 113) continue;
+    // LOB columns, and for a locking query the first table read, whose row is the one locked.
+    const bool locked = rewritten_.forUpdate && tables.empty();
+    if (code != 112 && code != 113 && !locked) continue;
     const std::pair<std::string, std::string> key(database, table);
     auto it = std::find(tables.begin(), tables.end(), key);
     if (it == tables.end()) it = tables.insert(tables.end(), key);
-    tableOf[static_cast<size_t>(i)] = static_cast<int>(it - tables.begin());
+    if (code == 112 || code == 113) tableOf[static_cast<size_t>(i)] = static_cast<int>(it - tables.begin());
   }
   if (tables.empty()) return;
   // The query's own FROM clause names each table; its alias (or its name) qualifies _rowid_.
@@ -1113,6 +1325,10 @@ void Cursor::trackLobRows() {
   for (int i = 0; i < count; ++i)
     if (tableOf[static_cast<size_t>(i)] >= 0)
       rowColumn_[static_cast<size_t>(i)] = count + tableOf[static_cast<size_t>(i)];
+}
+
+int64_t Cursor::lockedRow() const {
+  return rewritten_.forUpdate && hidden_ > 0 && !rowNumbers_.empty() ? rowNumbers_[0] : 0;
 }
 
 int64_t Cursor::originRow(size_t column) const {
@@ -1191,6 +1407,7 @@ void Cursor::runAlterSession() {
 }
 
 void Cursor::execute(BindAccess& binds, bool describeOnly) {
+  Session::Busy busy(session_);
   rows_ = 0;
   open_ = pending_ = false;
   switch (rewritten_.kind) {
@@ -1209,8 +1426,12 @@ void Cursor::execute(BindAccess& binds, bool describeOnly) {
     if (rewritten_.kind == StatementKind::Rollback) return session_.rollback();
     return runAlterSession();
   }
-  // A describe reads the select list only: the binds need not be there yet.
-  if (describeOnly) return;
+  // Describing needs no values: binds not given yet read as NULL.
+  if (describeOnly) {
+    sqlite3_reset(stmt_);
+    sqlite3_clear_bindings(stmt_);
+    return;
+  }
   bindAll(binds);
   session_.clearChangedRow();
   const bool ddl = rewritten_.kind == StatementKind::Create || rewritten_.kind == StatementKind::Drop ||
@@ -1273,12 +1494,19 @@ const std::vector<ColumnInfo>& Cursor::columns() {
           break;
         case SQLITE_TEXT: {
           const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, i));
-          if (parseCanonicalDate(text, d))
+          TimeStamp stamp;
+          if (parseCanonicalDate(text, d)) {
             c.type = {"DATE", 12, 7};
-          else if (text[0] == '#' && numberFromStoredText(text))
+          } else if (std::strlen(text) > 19 && parseStoredTimestamp(text, stamp)) {
+            // An expression's timestamp (SYSTIMESTAMP, to_timestamp) shows all its digits.
+            c.type = stamp.hasZone ? DeclaredType{"TIMESTAMP WITH TIME ZONE", 188, 13}
+                                   : DeclaredType{"TIMESTAMP", 187, 11};
+            c.type.fsPrecision = 9;
+          } else if (text[0] == '#' && numberFromStoredText(text)) {
             c.type = {"NUMBER", 2, 22, 0, -127};
-          else if (std::string_view(text).substr(0, kCursorMark.size()) == kCursorMark)
+          } else if (std::string_view(text).substr(0, kCursorMark.size()) == kCursorMark) {
             c.type = cursorType();
+          }
           break;
         }
         default:
@@ -1306,6 +1534,7 @@ const std::vector<ColumnInfo>& Cursor::columns() {
 
 bool Cursor::fetch(std::vector<Value>& row) {
   if (!open_) return false;
+  Session::Busy busy(session_);
   if (!pending_) {
     const int rc = sqlite3_step(stmt_);
     if (rc == SQLITE_DONE) {

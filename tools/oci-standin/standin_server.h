@@ -14,11 +14,19 @@
 // other schemas (in name order). An unqualified name missing from the own schema resolves to
 // the first other schema that has it, as if every table had a public synonym.
 //
-// DATE values are stored as "YYYY-MM-DD HH:MM:SS" text: a date reaches a column bound as a DATE
-// or through to_date; text bound for a DATE column is stored as given, and text is compared as
-// text. A DATE column read as text follows NLS_DATE_FORMAT; a PL/SQL result keeps the stored
-// form unless the block formats it with to_char. Oracle's empty text is NULL: bound empty texts
-// arrive as NULL and empty results leave as NULL.
+// DATE values are stored as "YYYY-MM-DD HH:MM:SS" text: a date reaches a column bound as a DATE,
+// through to_date, or as text the column rules read by NLS_DATE_FORMAT; dates compare as text
+// (which orders them), and date arithmetic is not offered. A DATE column read as text follows
+// NLS_DATE_FORMAT; a PL/SQL result keeps the stored form unless the block formats it with to_char. Oracle's
+// empty text is NULL: bound empty texts arrive as NULL and empty results leave as NULL.
+//
+// Other values: NUMBER exactly (standin_number.h: INTEGER, REAL of at most 15 digits, or text
+// "#digits"; such a text compares as text in SQL); TIMESTAMP as "YYYY-MM-DD HH:MM:SS.fffffffff"
+// (" +HH:MM" WITH TIME ZONE; WITH LOCAL TIME ZONE kept in UTC), INTERVAL as "+000000001-02" or
+// "+000000001 02:03:04.000000000"; RAW, BLOB and LONG RAW as blobs; an empty LOB as a
+// zero-length blob (not NULL); BFILE as "DIRECTORY/file". The column rules (installColumnRules)
+// put values into these forms after each insert and update. ROWID is computed from SQLite's row
+// number (standin_values.h), so it identifies a row of its table as long as the row lives.
 //
 // Transactions: a changing statement starts one, DDL commits before it runs, and an ended
 // session rolls back what it did not commit. Sequence steps are never rolled back. One writer
@@ -35,6 +43,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -48,6 +57,7 @@ namespace ocistandin {
 struct OraError : std::runtime_error {
   OraError(int code, const std::string& text) : std::runtime_error(text), code(code) {}
   int code;
+  int offset = 0;  // a parse error's position in the statement's text, from 0
 };
 
 struct Value {
@@ -77,6 +87,7 @@ struct DeclaredType {
   uint8_t charsetForm = 0;  // text and CLOB: 1 database character set, 2 national
   uint16_t characters = 0;  // national text: the declared length in characters
   uint8_t fsPrecision = 0;  // TIMESTAMP and INTERVAL DAY TO SECOND: fractional digits
+  bool known = true;        // false: a name no Oracle type has, read as VARCHAR2(4000)
   bool national() const { return charsetForm == 2; }
 };
 DeclaredType parseDeclaredType(std::string_view declared);
@@ -112,12 +123,15 @@ void changePassword(const std::string& folder, std::string_view user, std::strin
 // too wide for its precision (ORA-01438), text that is no number is refused by a NUMBER column
 // (ORA-01722), VARCHAR2, CHAR, RAW and their national kinds refuse a value longer than declared
 // (ORA-12899 naming the column), CHAR is padded with blanks, numbers are stored in their
-// exact form (standin_number.h), TIMESTAMP and INTERVAL values in their stored forms
-// (standin_values.h) rounded to their fractional digits, and an INTERVAL too long for its
-// leading precision is refused (ORA-01873). They run as triggers after each insert and update, calling
-// the SQL function ora_fit, which registerColumnRules adds to a connection: every connection
-// that writes a schema needs it.
-void registerColumnRules(sqlite3* db);
+// exact form (standin_number.h), DATE, TIMESTAMP and INTERVAL values in their stored forms
+// (standin_values.h; text in another form is read by the session's NLS format), fractions
+// rounded to their digits, and an INTERVAL too long for its leading precision is refused
+// (ORA-01873). They run as triggers after each insert and update, calling the SQL function
+// ora_fit, which registerColumnRules adds to a connection: every connection that writes a schema
+// needs it. Without a session (the seed tool) text longer than its column is kept as given, as a
+// server may hold data an older definition allowed, and dates must be in their stored form.
+class Session;
+void registerColumnRules(sqlite3* db, const Session* session);
 // (Re)writes the rule triggers of every table of the attached database `database` whose
 // columns changed since; `owner` names the schema in messages.
 void installColumnRules(sqlite3* db, const std::string& database, const std::string& owner);
@@ -140,7 +154,29 @@ class Session {
   // The id of the open transaction ("1.<serial>.0"), or empty without one; `start` opens one.
   // Every commit and rollback ends it, so the next one has a new id.
   std::string localTransactionId(bool start);
-  void interrupt() { sqlite3_interrupt(db_); }
+  // Breaks the statement running on the session; with none running it does nothing (a break
+  // of an idle session must not spoil its next statement).
+  void interrupt() {
+    std::lock_guard lock(busyMutex_);
+    if (busy_ > 0) sqlite3_interrupt(db_);
+  }
+  // Marks a statement running for interrupt(), for the lifetime of the guard.
+  class Busy {
+   public:
+    explicit Busy(Session& s) : s_(s) {
+      std::lock_guard lock(s_.busyMutex_);
+      ++s_.busy_;
+    }
+    ~Busy() {
+      std::lock_guard lock(s_.busyMutex_);
+      --s_.busy_;
+    }
+    Busy(const Busy&) = delete;
+    Busy& operator=(const Busy&) = delete;
+
+   private:
+    Session& s_;
+  };
   // Starts the transaction a changing statement needs; DDL ends it first.
   void beginWork();
   void endWorkForDdl();
@@ -183,6 +219,8 @@ class Session {
   std::map<std::string, std::string> nls_;
   std::map<std::string, int64_t> currentValues_;
   int64_t changedRow_ = 0;
+  std::mutex busyMutex_;
+  int busy_ = 0;
   std::vector<std::string> schemas_;  // the session's own schema first, then the attached ones
 };
 
@@ -202,7 +240,8 @@ class BindAccess {
 // and PL/SQL blocks through the block interpreter.
 class Cursor {
  public:
-  // Prepares; raises the ORA error of a statement SQLite refuses.
+  // Prepares; raises the ORA error of a statement SQLite refuses, with the offset of the name
+  // it refuses in `text`.
   Cursor(Session& session, std::string_view text);
   ~Cursor();
   Cursor(const Cursor&) = delete;
@@ -227,6 +266,9 @@ class Cursor {
   // The row number that the last fetched row's column `column` was read from; 0 when unknown
   // (only LOB columns of a single-table query are tracked).
   int64_t originRow(size_t column) const;
+  // For a query with a locking clause (FOR UPDATE): the row number of the last fetched row of the
+  // first table it reads, 0 when unknown.
+  int64_t lockedRow() const;
 
  private:
   void bindAll(BindAccess& binds);
@@ -249,6 +291,7 @@ class Cursor {
   std::vector<int64_t> rowNumbers_;
   void trackLobRows();
   bool findStoredProgram();
+  int errorOffset(const std::string& message) const;
   void compileStoredProgram();
   std::string programType_, programOwner_, programName_;
   bool compiledWithErrors_ = false;
@@ -267,5 +310,9 @@ bool cursorExpression(const Value& v, std::string& sql);
 // column's type code (0 when unknown): a DATE follows NLS_DATE_FORMAT, an exact NUMBER shows
 // its digits.
 std::string valueText(const Session& session, const Value& v, uint16_t columnCode);
+// The same for a column of a known type: TIMESTAMP fractions (FF) and INTERVAL fields show the
+// column's precisions. Numbers show the session's decimal character (withDecimal).
+std::string valueText(const Session& session, const Value& v, const DeclaredType& column);
+std::string withDecimal(const Session& session, std::string numberText);
 
 }  // namespace ocistandin

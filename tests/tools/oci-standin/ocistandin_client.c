@@ -1,6 +1,8 @@
 /* Loads the client-library stand-in with dlopen, as the Oracle client does, and drives it over
    a seeded server: a refused logon, a logon, a query with a bind fetched in arrays, and a
-   missing table. Usage: ocistandin_client LIBRARY (OCI_STANDIN_ROOT names the servers). */
+   missing table, and every kind of value the server keeps. Usage: ocistandin_client LIBRARY
+   [rowid80] (OCI_STANDIN_ROOT names the servers; rowid80 checks only the ROWID layout of the
+   library opened as level 8.0). */
 #include <dlfcn.h>
 #include <pthread.h>
 #include <stdio.h>
@@ -55,6 +57,35 @@ API(OCILobFileExists);
 API(OCILobFileOpen);
 API(OCILobFileClose);
 API(OCILobFileGetName);
+API(olog);
+API(ologof);
+API(ocom);
+API(orol);
+API(obreak);
+API(oerhms);
+API(oopen);
+API(oclose);
+API(oparse);
+API(obndrv);
+API(obndrn);
+API(odescr);
+API(odefin);
+API(odefinps);
+API(obindps);
+API(oexec);
+API(ofen);
+API(ocan);
+API(ogetpi);
+API(osetpi);
+API(OCISvcCtxToLda);
+API(OCIStmtFetch2);
+API(OCINumberFromInt);
+API(OCINumberToText);
+API(OCINumberFromText);
+API(OCINumberToReal);
+API(OCINumberCmp);
+API(OCIDateFromText);
+API(OCIDateToText);
 
 static void* env;
 static void* err;
@@ -231,6 +262,12 @@ static const struct Step script[] = {
     {"insert into nums (id, n4) values (4, 'abc')", ORA_INVALID_NUMBER, NULL, NULL},
     {"update nums set n4 = 99999 where id = 3", 1438, NULL, NULL},
     {"select count(*) from nums where id = 4", 0, NULL, "0"},
+    {"ALTER SESSION SET NLS_NUMERIC_CHARACTERS = ',.'", 0, NULL, NULL},
+    {"insert into nums (id, amt) values (20, '12,5')", 0, NULL, NULL},
+    {"select amt from nums where id = 20", 0, NULL, "12,5"},
+    {"ALTER SESSION SET NLS_NUMERIC_CHARACTERS = '..'", 12705, NULL, NULL},
+    {"ALTER SESSION SET NLS_NUMERIC_CHARACTERS = '.,'", 0, NULL, NULL},
+    {"select amt from nums where id = 20", 0, NULL, "12.5"},
     /* Text lengths, CHAR padding, national text. */
     {"insert into texts (id, name) values (1, 'abcdef')", 12899, NULL, NULL},
     {"insert into texts (id, nname) values (1, 'ábcd')", 12899, NULL, NULL},
@@ -239,6 +276,8 @@ static const struct Step script[] = {
      NULL, NULL},
     {"select code || '|' || ncode || '|' || nname from texts where id = 1", 0, NULL, "ab  |x |ábc"},
     {"select bytes from texts where id = 1", 0, NULL, "0A0B"},
+    {"select count(*) from texts where code = 'ab' and ncode = 'x'", 0, NULL, "1"},
+    {"select 'a' || null || ename || to_char(null) from emp where empno = 7369", 0, NULL, "aSMITH"},
     /* The ROWID pseudo-column in the select list and in a condition. */
     {"select rowid from emp where empno = 7369", 0, NULL, "AAAR0pAAEAAAAAAAAB"},
     {"select ename from emp where rowid = 'AAAR0pAAEAAAAAAAAE'", 0, NULL, "SCOTT"},
@@ -249,11 +288,29 @@ static const struct Step script[] = {
     {"insert into times (id, ts, iym, ids) values (1, '2020-01-02 03:04:05.123', '+001-02', '-1 02:03:04.5')",
      0, NULL, NULL},
     {"select ts from times where id = 1", 0, NULL, "2020-01-02 03:04:05.123"},
-    {"select iym from times where id = 1", 0, NULL, "+01-02"},
+    {"select iym from times where id = 1", 0, NULL, "+001-02"},
     {"insert into times (id, ts) values (2, '2020-12-31 23:59:59.9996')", 0, NULL, NULL},
     {"select ts from times where id = 2", 0, NULL, "2021-01-01 00:00:00.000"},
     {"insert into times (id, iym) values (3, '1000-00')", 1873, NULL, NULL},
-    {"select ids from times where id = 1", 0, NULL, "-01 02:03:04.500000"},
+    {"select ids from times where id = 1", 0, NULL, "-01 02:03:04.500"},
+    /* Text for a DATE column is read by the session's date format. */
+    {"insert into emp (empno, hiredate) values (8001, '1999-2-3')", 0, NULL, NULL},
+    {"select to_char(hiredate, 'DD.MM.YYYY HH24:MI') from emp where empno = 8001", 0, NULL,
+     "03.02.1999 00:00"},
+    {"insert into emp (empno, hiredate) values (8002, '1999-02-30')", 1847, NULL, NULL},
+    {"insert into emp (empno, hiredate) values (8002, 19990203)", 932, NULL, NULL},
+    {"delete from emp where empno = 8001", 0, NULL, NULL},
+    /* A table made from a query keeps its values as they come. */
+    {"create table ctas as select empno, ename, sal from emp where empno = 7369", 0, NULL, NULL},
+    {"insert into ctas values (1, 'a name longer than the source column', 1.5)", 0, NULL, NULL},
+    {"select sal from ctas where empno = 1", 0, NULL, "1.5"},
+    /* Conversions and the clock. */
+    {"select to_char(to_timestamp('2021-05-06 07:08:09.5'), 'DD.MM.YYYY HH24:MI:SS.FF2') from dual", 0, NULL,
+     "06.05.2021 07:08:09.50"},
+    {"select to_number('1,234.5', '9G999D9') + 1 from dual", 0, NULL, "1235.5"},
+    {"select to_char(9007199254740993) from dual", 0, NULL, "9007199254740993"},
+    {"select count(*) from dual where sysdate > to_date('2000-01-01', 'YYYY-MM-DD')", 0, NULL, "1"},
+    {"select count(*) from dual where sysdate - 1 < sysdate and sysdate + 0.5 > sysdate", 0, NULL, "1"},
     /* Stored programs are kept even when they do not compile; the call succeeds with info. */
     {"create or replace procedure p2 is begin null; end;", 0, NULL, NULL},
     {"create procedure p3 is begin null;", 24344, NULL, NULL},
@@ -443,6 +500,33 @@ static void textForms(void* svc) {
         "a define with character set 1000 receives UTF-16");
   pOCIHandleFree(stmt, OCI_HTYPE_STMT);
 
+  {
+    /* A single-byte character set on a bind and a define: Latin-1 both ways. */
+    char latin[8] = {(char)0xE9, 't', (char)0xE9, 0};
+    char back[8];
+    ub2 latinId = 31;
+    stmt = prepared("insert into texts (id, name) values (4, :s)");
+    pOCIBindByName(stmt, &handle, err, (const OraText*)":s", -1, latin, sizeof latin, SQLT_STR, NULL, NULL,
+                   NULL, 0, NULL, OCI_DEFAULT);
+    pOCIAttrSet(handle, OCI_HTYPE_BIND, &latinId, 0, OCI_ATTR_CHARSET_ID, err);
+    check(oraCode(pOCIStmtExecute(svc, stmt, err, 1, 0, NULL, NULL, OCI_DEFAULT)) == 0, "a Latin-1 bind");
+    pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+    queryText(svc, "select name || length(name) from texts where id = 4", text, sizeof text);
+    check(strcmp(text,
+                 "\xC3\xA9t\xC3\xA9"
+                 "3") == 0,
+          "a Latin-1 bind is stored as its characters");
+    stmt = prepared("select nname from texts where id = 1");
+    pOCIStmtExecute(svc, stmt, err, 0, 0, NULL, NULL, OCI_DEFAULT);
+    pOCIDefineByPos(stmt, &handle, err, 1, back, sizeof back, SQLT_STR, &ind, NULL, NULL, OCI_DEFAULT);
+    pOCIAttrSet(handle, OCI_HTYPE_DEFINE, &latinId, 0, OCI_ATTR_CHARSET_ID, err);
+    check(pOCIStmtFetch(stmt, err, 1, OCI_FETCH_NEXT, OCI_DEFAULT) == OCI_SUCCESS && strcmp(back,
+                                                                                            "\xE1"
+                                                                                            "bc") == 0,
+          "a Latin-1 define");
+    pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+  }
+
   stmt = prepared("select ename from emp where empno = 7499");
   pOCIStmtExecute(svc, stmt, err, 0, 0, NULL, NULL, OCI_DEFAULT);
   pOCIDefineByPos(stmt, &handle, err, 1, shortName, sizeof shortName, SQLT_STR, &ind, NULL, NULL,
@@ -480,6 +564,17 @@ static void rowids(void* svc) {
             memcmp(text, "AAAR0pAAEAAAAAAAAB", 18) == 0,
         "a ROWID column defined as a descriptor");
   pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+
+  stmt = prepared("select ename from emp where empno = 7788 for update");
+  pOCIStmtExecute(svc, stmt, err, 0, 0, NULL, NULL, OCI_DEFAULT);
+  pOCIDefineByPos(stmt, &handle, err, 1, found, sizeof found, SQLT_STR, NULL, NULL, NULL, OCI_DEFAULT);
+  length = sizeof text;
+  check(pOCIStmtFetch(stmt, err, 1, OCI_FETCH_NEXT, OCI_DEFAULT) == OCI_SUCCESS &&
+            pOCIAttrGet(stmt, OCI_HTYPE_STMT, rowid, NULL, OCI_ATTR_ROWID, err) == OCI_SUCCESS &&
+            pOCIRowidToChar(rowid, text, &length, err) == OCI_SUCCESS &&
+            memcmp(text, "AAAR0pAAEAAAAAAAAE", 18) == 0,
+        "a locking query's ROWID is the fetched row's");
+  pOCIHandleFree(stmt, OCI_HTYPE_STMT);
   pOCIDescriptorFree(rowid, OCI_DTYPE_ROWID);
 }
 
@@ -512,6 +607,22 @@ static void lobs(void* svc) {
   queryText(svc, "select doc from docs where id = 1", text, sizeof text);
   check(strcmp(text, "h\xC3\xA9llo \xE6\x97\xA5\xE6\x9C\xAC") == 0, "the written CLOB is kept in its row");
 
+  /* An empty CLOB is no NULL: its locator takes writes. */
+  stmt = prepared("insert into docs (id, doc) values (5, empty_clob())");
+  check(oraCode(pOCIStmtExecute(svc, stmt, err, 1, 0, NULL, NULL, OCI_DEFAULT)) == 0, "insert an empty CLOB");
+  pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+  stmt = prepared("select doc from docs where id = 5 for update");
+  pOCIStmtExecute(svc, stmt, err, 0, 0, NULL, NULL, OCI_DEFAULT);
+  pOCIDefineByPos(stmt, &handle, err, 1, &locator, sizeof locator, SQLT_CLOB, NULL, NULL, NULL, OCI_DEFAULT);
+  amount = 3;
+  check(pOCIStmtFetch(stmt, err, 1, OCI_FETCH_NEXT, OCI_DEFAULT) == OCI_SUCCESS &&
+            pOCILobGetLength(svc, err, locator, &length) == OCI_SUCCESS && length == 0 &&
+            pOCILobWrite(svc, err, locator, &amount, 1, (void*)"abc", 3, 0, NULL, NULL, 0, 1) == OCI_SUCCESS,
+        "write into an empty CLOB");
+  pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+  queryText(svc, "select doc from docs where id = 5", text, sizeof text);
+  check(strcmp(text, "abc") == 0, "the empty CLOB holds what was written");
+
   pOCIDescriptorAlloc(env, &temp, OCI_DTYPE_LOB, 0, NULL);
   amount = 6;
   pOCILobCreateTemporary(svc, err, temp, 0, 1, 2, 0, 10);
@@ -523,6 +634,17 @@ static void lobs(void* svc) {
   pOCIHandleFree(stmt, OCI_HTYPE_STMT);
   queryText(svc, "select doc from docs where id = 2", text, sizeof text);
   check(strcmp(text, "temp \xC3\xBC") == 0, "a bound LOB's value is stored");
+  /* A scrollable query's locator writes back to its row too. */
+  stmt = prepared("select doc from docs where id = 2");
+  pOCIStmtExecute(svc, stmt, err, 0, 0, NULL, NULL, OCI_STMT_SCROLLABLE_READONLY);
+  pOCIDefineByPos(stmt, &handle, err, 1, &locator, sizeof locator, SQLT_CLOB, NULL, NULL, NULL, OCI_DEFAULT);
+  amount = 1;
+  check(pOCIStmtFetch2(stmt, err, 1, OCI_FETCH_LAST, 0, OCI_DEFAULT) == OCI_SUCCESS &&
+            pOCILobWrite(svc, err, locator, &amount, 1, (void*)"T", 1, 0, NULL, NULL, 0, 1) == OCI_SUCCESS,
+        "write through a scrollable query's locator");
+  pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+  queryText(svc, "select doc from docs where id = 2", text, sizeof text);
+  check(strcmp(text, "Temp \xC3\xBC") == 0, "the scrollable query's row holds the write");
   pOCIDescriptorFree(temp, OCI_DTYPE_LOB);
   pOCIDescriptorFree(locator, OCI_DTYPE_LOB);
 }
@@ -742,6 +864,27 @@ static ub2 describedType(void* stmt, ub4 position) {
   return type;
 }
 
+/* A refused statement tells where its fault lies. */
+static void parseErrorOffsets(void* svc) {
+  void* stmt = prepared("select * from  no_such_table");
+  ub2 offset = 0;
+  check(
+      oraCode(pOCIStmtExecute(svc, stmt, err, 0, 0, NULL, NULL, OCI_DEFAULT)) == ORA_NO_TABLE &&
+          pOCIAttrGet(stmt, OCI_HTYPE_STMT, &offset, NULL, OCI_ATTR_PARSE_ERROR_OFFSET, err) == OCI_SUCCESS &&
+          offset == 15,
+      "the parse error offset points at the missing table");
+  pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+}
+
+/* Expressions are described by their first value: a timestamp with its zone. */
+static void expressionTypes(void* svc) {
+  void* stmt = prepared("select systimestamp, sysdate from dual");
+  pOCIStmtExecute(svc, stmt, err, 0, 0, NULL, NULL, OCI_DEFAULT);
+  check(describedType(stmt, 1) == SQLT_TIMESTAMP_TZ && describedType(stmt, 2) == SQLT_DAT,
+        "SYSTIMESTAMP and SYSDATE are described as a timestamp with zone and a date");
+  pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+}
+
 /* A cursor expression in a select list opens on the statement handle its define names. */
 static void cursorColumns(void* svc) {
   void* stmt =
@@ -756,8 +899,38 @@ static void cursorColumns(void* svc) {
   pOCIDefineByPos(inner, &handle, err, 1, &empno, sizeof empno, SQLT_INT, NULL, NULL, NULL, OCI_DEFAULT);
   check(pOCIStmtFetch(inner, err, 1, OCI_FETCH_NEXT, OCI_DEFAULT) == OCI_SUCCESS && empno == 7934,
         "the cursor's rows");
-  pOCIHandleFree(inner, OCI_HTYPE_STMT);
   pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+  /* A cursor that refers to the outer row. */
+  stmt = prepared(
+      "select e.ename, cursor(select count(*) from emp x where x.deptno = e.deptno) from emp e "
+      "where e.empno in (7369, 7499) order by e.empno");
+  pOCIStmtExecute(svc, stmt, err, 0, 0, NULL, NULL, OCI_DEFAULT);
+  pOCIDefineByPos(stmt, &handle, err, 2, &inner, sizeof inner, SQLT_RSET, NULL, NULL, NULL, OCI_DEFAULT);
+  pOCIStmtFetch(stmt, err, 1, OCI_FETCH_NEXT, OCI_DEFAULT);
+  pOCIDefineByPos(inner, &handle, err, 1, &empno, sizeof empno, SQLT_INT, NULL, NULL, NULL, OCI_DEFAULT);
+  check(pOCIStmtFetch(inner, err, 1, OCI_FETCH_NEXT, OCI_DEFAULT) == OCI_SUCCESS && empno == 5,
+        "a cursor over the first outer row");
+  pOCIStmtFetch(stmt, err, 1, OCI_FETCH_NEXT, OCI_DEFAULT);
+  pOCIDefineByPos(inner, &handle, err, 1, &empno, sizeof empno, SQLT_INT, NULL, NULL, NULL, OCI_DEFAULT);
+  check(pOCIStmtFetch(inner, err, 1, OCI_FETCH_NEXT, OCI_DEFAULT) == OCI_SUCCESS && empno == 1,
+        "a cursor over the second outer row");
+  pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+  /* A cursor whose query has a bind of its own. */
+  {
+    int dept = 10;
+    void* bind = NULL;
+    stmt = prepared("select cursor(select count(*) from emp where deptno = :d) from dual");
+    pOCIBindByName(stmt, &bind, err, (const OraText*)":d", -1, &dept, sizeof dept, SQLT_INT, NULL, NULL, NULL,
+                   0, NULL, OCI_DEFAULT);
+    pOCIStmtExecute(svc, stmt, err, 0, 0, NULL, NULL, OCI_DEFAULT);
+    pOCIDefineByPos(stmt, &handle, err, 1, &inner, sizeof inner, SQLT_RSET, NULL, NULL, NULL, OCI_DEFAULT);
+    pOCIStmtFetch(stmt, err, 1, OCI_FETCH_NEXT, OCI_DEFAULT);
+    pOCIDefineByPos(inner, &handle, err, 1, &empno, sizeof empno, SQLT_INT, NULL, NULL, NULL, OCI_DEFAULT);
+    check(pOCIStmtFetch(inner, err, 1, OCI_FETCH_NEXT, OCI_DEFAULT) == OCI_SUCCESS && empno == 1,
+          "a cursor's own bind");
+    pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+  }
+  pOCIHandleFree(inner, OCI_HTYPE_STMT);
 }
 
 /* A BFILE column over a directory object of the server folder. */
@@ -798,6 +971,138 @@ static void bfiles(void* svc) {
         "a fetched BFILE reads its file");
   pOCIHandleFree(stmt, OCI_HTYPE_STMT);
   pOCIDescriptorFree(file, OCI_DTYPE_FILE);
+}
+
+/* The old call level over the same server: logon, parse, binds by name and number, describe,
+   define, execute, fetch, pieces, errors, ROWID, commit and rollback. */
+static void oldCalls(void* svc) {
+  OCI7CursorArea lda, cda, mine;
+  ub1 hda[256];
+  OraText message[512];
+  int dept = 20, empno[5], one = 7788, id = 90;
+  char names[5][11], name[11];
+  sb4 size = 0, nameLength = 0;
+  sb2 type = 0, ind[5];
+  sb1 column[32];
+  static char context[] = "piece context";
+  void *piece = NULL, *myStmt = NULL;
+  ub1 code = 0;
+  ub4 iter = 0, index = 0, length = 0;
+  char text[64];
+  memset(hda, 0, sizeof hda);
+  /* The server locks whole schemas while a transaction writes: the other session commits first. */
+  pOCITransCommit(svc, err, 0);
+  check(polog(&lda, hda, (const OraText*)"scott", -1, (const OraText*)"wrong", -1, (const OraText*)"ORCL", -1,
+              0) == -1017 &&
+            lda.rc == 1017 && poerhms(&lda, -1017, message, sizeof message) > 0 &&
+            strncmp((const char*)message, "ORA-01017", 9) == 0,
+        "an old logon with a wrong password");
+  check(polog(&lda, hda, (const OraText*)"scott/tiger@ORCL", -1, NULL, -1, NULL, -1, 0) == 0, "an old logon");
+  check(poopen(&cda, &lda, NULL, -1, -1, NULL, -1) == 0, "open a cursor");
+  check(
+      poparse(&cda, (const OraText*)"select empno, ename, hiredate from emp where deptno = :d order by empno",
+              -1, 0, 2) == 0 &&
+          cda.ft == 4,
+      "parse a query");
+  pobndrv(&cda, (const OraText*)":d", -1, (ub1*)&dept, sizeof dept, SQLT_INT, -1, NULL, NULL, -1, -1);
+  nameLength = sizeof column;
+  check(podescr(&cda, 2, &size, &type, column, &nameLength, NULL, NULL, NULL, NULL) == 0 &&
+            type == SQLT_CHR && size == 10 && nameLength == 5 && memcmp(column, "ENAME", 5) == 0,
+        "describe a column");
+  check(podescr(&cda, 4, &size, &type, NULL, NULL, NULL, NULL, NULL, NULL) == -303,
+        "describe past the select list");
+  check(poparse(&mine, (const OraText*)"x", -1, 0, 2) == -1001, "a cursor area never opened");
+  podefinps(&cda, 1, 1, (ub1*)empno, sizeof empno[0], SQLT_INT, -1, ind, NULL, 0, 0, NULL, NULL,
+            sizeof empno[0], sizeof ind[0], 0, 0);
+  podefinps(&cda, 1, 2, (ub1*)names, sizeof names[0], SQLT_STR, -1, ind, NULL, 0, 0, NULL, NULL,
+            sizeof names[0], sizeof ind[0], 0, 0);
+  check(poexec(&cda) == 0 && pofen(&cda, 2) == 0 && cda.rpc == 2 && empno[1] == 7566 &&
+            strcmp(names[0], "SMITH") == 0,
+        "execute and fetch two rows");
+  check(pofen(&cda, 5) == 4 && cda.rpc == 5 && cda.rc == 1403 && empno[2] == 7902, "fetch to the end");
+  check(poparse(&cda, (const OraText*)"select nosuch from emp", -1, 0, 2) == -904 && cda.peo == 7,
+        "an old parse error with its offset");
+  check(poparse(&cda, (const OraText*)"select ename from emp where empno = :1", -1, 0, 2) == 0 &&
+            pobndrn(&cda, 1, (ub1*)&one, sizeof one, SQLT_INT, -1, NULL, NULL, -1, -1) == 0 &&
+            podefin(&cda, 1, (ub1*)name, sizeof name, SQLT_STR, -1, NULL, NULL, -1, -1, NULL, NULL) == 0 &&
+            poexec(&cda) == 0 && pofen(&cda, 1) == 0 && strcmp(name, "SCOTT") == 0,
+        "bind by number");
+  check(poparse(&cda, (const OraText*)"insert into texts (id, name) values (:1, 'old')", -1, 0, 2) == 0 &&
+            pobndrn(&cda, 1, (ub1*)&id, sizeof id, SQLT_INT, -1, NULL, NULL, -1, -1) == 0 &&
+            poexec(&cda) == 0 && cda.ft == 3 && cda.rpc == 1 && cda.rid.rd.rcs4 == 73001 &&
+            cda.rid.rd.rcs5 == 4 && cda.rid.rcs8 != 0,
+        "an insert fills rows processed and the ROWID");
+  check(poexec(&cda) == -9 && cda.rc == 1 && poerhms(&lda, -1, message, sizeof message) > 0 &&
+            strncmp((const char*)message, "ORA-00001", 9) == 0,
+        "a unique violation answers -9");
+  check(porol(&lda) == 0, "rollback");
+  check(poparse(&cda, (const OraText*)"select count(*) from texts where id = 90", -1, 0, 2) == 0 &&
+            podefin(&cda, 1, (ub1*)&id, sizeof id, SQLT_INT, -1, NULL, NULL, -1, -1, NULL, NULL) == 0 &&
+            poexec(&cda) == 0 && pofen(&cda, 1) == 0 && id == 0,
+        "the rolled back row is gone");
+  check(poparse(&cda, (const OraText*)"create procedure p4 is begin null;", -1, 0, 2) == 0 && cda.wrn == 0x21,
+        "a stored program with errors sets the warning flags");
+  /* A LONG in pieces, in and out. */
+  check(poparse(&cda, (const OraText*)"insert into longs (id, txt) values (3, :t)", -1, 0, 2) == 0 &&
+            pobindps(&cda, 0, (const OraText*)":t", -1, (ub1*)context, 2147483647, SQLT_LNG, 0, NULL, NULL,
+                     NULL, 0, 0, 0, 0, 0, NULL, NULL, 0, 0) == 0 &&
+            poexec(&cda) == -3129 && pogetpi(&cda, &code, &piece, &iter, &index) == 0 && piece == context &&
+            code == 1,
+        "an old input piece is asked for with its context");
+  length = 9;
+  check(posetpi(&cda, 3, "long text", &length) == 0 && poexec(&cda) == 0, "the old input piece is stored");
+  check(poparse(&cda, (const OraText*)"select txt from longs where id = 3", -1, 0, 2) == 0 &&
+            podefinps(&cda, 0, 1, (ub1*)context, 2147483647, SQLT_LNG, 0, NULL, NULL, 0, 0, NULL, NULL, 0, 0,
+                      0, 0) == 0 &&
+            poexec(&cda) == 0 && pofen(&cda, 1) == -3130 &&
+            pogetpi(&cda, &code, &piece, &iter, &index) == 0 && piece == context,
+        "an old output piece is offered");
+  length = sizeof text;
+  memset(text, 0, sizeof text);
+  check(posetpi(&cda, code, text, &length) == 0 && pofen(&cda, 1) == 0 && length == 9 &&
+            strcmp(text, "long text") == 0,
+        "the old output piece is read");
+  check(pobreak(&lda) == 0 && pocom(&lda) == 0, "break and commit on an idle logon");
+  check(poclose(&cda) == 0 && pologof(&lda) == 0, "close and log off");
+  /* An area over a service context of the handle calls. */
+  check(pOCISvcCtxToLda(svc, err, &mine) == OCI_SUCCESS && poopen(&cda, &mine, NULL, -1, -1, NULL, -1) == 0 &&
+            poparse(&cda, (const OraText*)"select count(*) from emp", -1, 0, 2) == 0 &&
+            podefin(&cda, 1, (ub1*)&id, sizeof id, SQLT_INT, -1, NULL, NULL, -1, -1, NULL, NULL) == 0 &&
+            poexec(&cda) == 0 && pofen(&cda, 1) == 0 && id == 7 && pologof(&mine) == 0,
+        "an old cursor over a handle-call session");
+  (void)myStmt;
+}
+
+/* NUMBER values of the object calls, through integers, reals and text. */
+static void numberCalls(void) {
+  static const char nls[] = "NLS_NUMERIC_CHARACTERS=',.'";
+  unsigned char a[22], b[22];
+  long long big = 123456789012LL;
+  double real = 0;
+  OraText text[64];
+  ub4 size = sizeof text;
+  sword order = 0;
+  check(pOCINumberFromInt(err, &big, sizeof big, 2, a) == OCI_SUCCESS &&
+            pOCINumberToText(err, a, (const OraText*)"TM9", 3, (const OraText*)nls, sizeof nls - 1, &size,
+                             text) == OCI_SUCCESS &&
+            size == 12 && memcmp(text, "123456789012", 12) == 0,
+        "an integer NUMBER as text");
+  check(pOCINumberFromText(err, (const OraText*)"-1.234,5", 8, (const OraText*)"S9G999D9", 8,
+                           (const OraText*)nls, sizeof nls - 1, b) == OCI_SUCCESS &&
+            pOCINumberToReal(err, b, sizeof real, &real) == OCI_SUCCESS && real == -1234.5 &&
+            pOCINumberCmp(err, b, a, &order) == OCI_SUCCESS && order < 0,
+        "a NUMBER from text with NLS characters");
+  {
+    unsigned char date[8];
+    static const char model[] = "YYYY-MM-DD HH24:MI";
+    size = sizeof text;
+    check(pOCIDateFromText(err, (const OraText*)"09-APR-87", 9, NULL, 0, NULL, 0, date) == OCI_SUCCESS &&
+              date[2] == 4 && date[3] == 9 &&
+              pOCIDateToText(err, date, (const OraText*)model, sizeof model - 1, NULL, 0, &size, text) ==
+                  OCI_SUCCESS &&
+              size == 16 && memcmp(text, "2087-04-09 00:00", 16) == 0,
+          "a DATE of the object calls from and to text");
+  }
 }
 
 struct Breaker {
@@ -943,10 +1248,41 @@ static void faultHooks(void) {
   pOCIHandleFree(env, OCI_HTYPE_ENV);
 }
 
+/* Opened as the 8.0 level, the library gives ROWID descriptors in that level's layout. */
+static int rowidLayout80(void) {
+  void *server = NULL, *svc = NULL, *session = NULL, *stmt, *rowid = NULL;
+  const unsigned char* b;
+  unsigned object = 0, block = 0;
+  unsigned short file = 0, row = 0;
+  OraText text[32];
+  ub2 length = sizeof text;
+  openEnvironment(&server, &svc, &session);
+  pOCIServerAttach(server, err, (const OraText*)"ORCL", 4, 0);
+  check(oraCode(logon(svc, server, session, "SCOTT", "tiger")) == 0, "logon at level 8.0");
+  stmt = prepared("insert into texts (id) values (80)");
+  pOCIDescriptorAlloc(env, &rowid, OCI_DTYPE_ROWID, 0, NULL);
+  check(oraCode(pOCIStmtExecute(svc, stmt, err, 1, 0, NULL, NULL, OCI_DEFAULT)) == 0 &&
+            pOCIAttrGet(stmt, OCI_HTYPE_STMT, rowid, NULL, OCI_ATTR_ROWID, err) == OCI_SUCCESS,
+        "a ROWID at level 8.0");
+  b = (const unsigned char*)rowid;
+  memcpy(&object, b, 4);
+  memcpy(&file, b + 4, 2);
+  memcpy(&block, b + 8, 4);
+  memcpy(&row, b + 12, 2);
+  check(object == 73001 && file == 4 && block == 0 && row != 0 &&
+            pOCIRowidToChar(rowid, text, &length, err) == OCI_SUCCESS && length == 18,
+        "the 8.0 layout: object, file, two unused bytes, block, row in machine order");
+  pOCIDescriptorFree(rowid, OCI_DTYPE_ROWID);
+  pOCIHandleFree(env, OCI_HTYPE_ENV);
+  if (failures) return 1;
+  puts("stand-in client at level 8.0: all checks passed");
+  return 0;
+}
+
 int main(int argc, char** argv) {
   void *lib, *server = NULL, *svc = NULL, *session = NULL;
-  if (argc != 2) {
-    fprintf(stderr, "usage: ocistandin_client LIBRARY\n");
+  if (argc != 2 && !(argc == 3 && strcmp(argv[2], "rowid80") == 0)) {
+    fprintf(stderr, "usage: ocistandin_client LIBRARY [rowid80]\n");
     return 2;
   }
   lib = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
@@ -1005,7 +1341,37 @@ int main(int argc, char** argv) {
   LOAD(OCILobFileOpen);
   LOAD(OCILobFileClose);
   LOAD(OCILobFileGetName);
+  LOAD(olog);
+  LOAD(ologof);
+  LOAD(ocom);
+  LOAD(orol);
+  LOAD(obreak);
+  LOAD(oerhms);
+  LOAD(oopen);
+  LOAD(oclose);
+  LOAD(oparse);
+  LOAD(obndrv);
+  LOAD(obndrn);
+  LOAD(odescr);
+  LOAD(odefin);
+  LOAD(odefinps);
+  LOAD(obindps);
+  LOAD(oexec);
+  LOAD(ofen);
+  LOAD(ocan);
+  LOAD(ogetpi);
+  LOAD(osetpi);
+  LOAD(OCISvcCtxToLda);
+  LOAD(OCIStmtFetch2);
+  LOAD(OCINumberFromInt);
+  LOAD(OCINumberToText);
+  LOAD(OCINumberFromText);
+  LOAD(OCINumberToReal);
+  LOAD(OCINumberCmp);
+  LOAD(OCIDateFromText);
+  LOAD(OCIDateToText);
 
+  if (argc == 3) return rowidLayout80();
   openEnvironment(&server, &svc, &session);
   check(oraCode(pOCIServerAttach(server, err, (const OraText*)"NOWHERE", 7, 0)) == ORA_UNRESOLVED_NAME,
         "an unknown connect string gives ORA-12154");
@@ -1023,7 +1389,11 @@ int main(int argc, char** argv) {
   datetimes(svc);
   longData(svc);
   cursorColumns(svc);
+  expressionTypes(svc);
+  parseErrorOffsets(svc);
   bfiles(svc);
+  oldCalls(svc);
+  numberCalls();
   cursorFromBlock(svc);
   breakQuery(svc);
   breakDelay(svc);

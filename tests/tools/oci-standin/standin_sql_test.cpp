@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "tools/oci-standin/standin_number.h"
 #include "tools/oci-standin/standin_rewrite.h"
 #include "tools/oci-standin/standin_values.h"
 
@@ -7,6 +8,66 @@ namespace ocistandin {
 namespace {
 
 const DateTime kSample{1987, 4, 9, 15, 5, 7};  // a Thursday afternoon
+
+std::string wire(const char* text) {
+  const NumberBytes b = toNumberBytes(*parseNumberText(text));
+  std::string hex;
+  char digits[4];
+  for (size_t i = 0; i < b.length; ++i) {
+    std::snprintf(digits, sizeof digits, "%02X", b.bytes[i]);
+    hex += digits;
+  }
+  return hex;
+}
+
+TEST(StandinNumberTest, WireBytesPairDigitsAroundThePoint) {
+  EXPECT_EQ(wire("0"), "80");
+  EXPECT_EQ(wire("1"), "C102");
+  EXPECT_EQ(wire("100"), "C202");
+  EXPECT_EQ(wire("0.5"), "C033");
+  EXPECT_EQ(wire("123.45"), "C202182E");
+  EXPECT_EQ(wire("-1"), "3E6466");
+  EXPECT_EQ(wire("-123.45"), "3D644E3866");
+}
+
+TEST(StandinNumberTest, ColumnsRoundToTheirScaleAndRefuseWhatTheirPrecisionCannotHold) {
+  const auto fit = [](const char* text, int precision, int scale) {
+    const auto n = fitNumber(*parseNumberText(text), precision, scale, false);
+    return n ? numberText(*n) : std::string("ORA-01438");
+  };
+  EXPECT_EQ(fit("0.1", 38, 0), "0");
+  EXPECT_EQ(fit("0.5", 38, 0), "1");
+  EXPECT_EQ(fit("-12.345", 7, 2), "-12.35");
+  EXPECT_EQ(fit("99999.994", 7, 2), "99999.99");
+  EXPECT_EQ(fit("99999.995", 7, 2), "ORA-01438");
+  EXPECT_EQ(fit("12345", 4, 0), "ORA-01438");
+  EXPECT_EQ(fit("1250", 4, -2), "1300");
+  EXPECT_EQ(fit(".000123", 2, 5), ".00012");
+  EXPECT_EQ(fit(".00123", 2, 5), "ORA-01438");
+}
+
+TEST(StandinNumberTest, ComparisonFollowsSignThenPlaceThenDigits) {
+  const auto cmp = [](const char* a, const char* b) {
+    return compareNumbers(*parseNumberText(a), *parseNumberText(b));
+  };
+  EXPECT_EQ(cmp("-2", "1"), -1);
+  EXPECT_EQ(cmp("0", "-0.001"), 1);
+  EXPECT_EQ(cmp("100", "99.999"), 1);
+  EXPECT_EQ(cmp("-100", "-99.999"), -1);
+  EXPECT_EQ(cmp("1.25", "1.250"), 0);
+  EXPECT_EQ(cmp("1.25", "1.251"), -1);
+}
+
+TEST(StandinNumberTest, StorageKeepsWhatSqliteCannotAsText) {
+  EXPECT_EQ(storedNumber(*parseNumberText("9007199254740993")).kind, StoredNumber::Kind::Integer);
+  EXPECT_EQ(storedNumber(*parseNumberText("0.1")).kind, StoredNumber::Kind::Real);
+  const StoredNumber wide = storedNumber(*parseNumberText("123456789012345678901234567890.5"));
+  EXPECT_EQ(wide.text, "#123456789012345678901234567890.5");
+  EXPECT_EQ(toInteger(*parseNumberText("9223372036854775807.4")), INT64_MAX);
+  EXPECT_FALSE(toInteger(*parseNumberText("9223372036854775807.5")));
+  EXPECT_FALSE(parseNumberText("1E+126"));
+  EXPECT_EQ(numberText(*parseNumberText("-1.5E+45")), "-1.5E+45");
+}
 
 TEST(StandinDateTest, FormatModelsWriteWhatTheServerShows) {
   const struct {
@@ -115,6 +176,18 @@ TEST(StandinRewriteTest, OracleSpellingsBecomeSqlite) {
        ""},
       {"create table t (a timestamp(3) with time zone, b interval day(2) to second, c varchar2(5 char))",
        "create table t (a TIMESTAMP_WITH_TIME_ZONE(3), b INTERVAL_DAY_TO_SECOND(2,6) , c varchar2(5 ))", ""},
+      {"create table t (a char(2), b nchar, c char(3) collate binary)",
+       "create table t (a char(2) COLLATE RTRIM, b nchar COLLATE RTRIM, c char(3) collate binary)", ""},
+      {"create table u as select cast(a as char(2)) a from t",
+       "create table u as select cast(a as char(2)) a from t", ""},
+      {"select e.a || nvl(b, 'x') || :c || (1 + 2) from t e",
+       "select ifnull(e.a, '') || ifnull(nvl(b, 'x'), '') || ifnull(:C, '') || ifnull((1 + 2), '') from t e",
+       ""},
+      {"select cursor(select x.a from t x where x.b = o.b and x.c = :c) from t o",
+       "select ora_cursor('select x.a from t x where x.b = \x02"
+       "1\x02 and x.c = \x02"
+       "2\x02', o.b, :C) AS \"CURSOR\" from t o",
+       ""},
       {"insert into t values (12345678901234567890, -0.1234567890123456789, 5)",
        "insert into t values ('#12345678901234567890', '#-.1234567890123456789', 5)", ""},
       {"(select a from t) union (select b from u) order by 1",
