@@ -127,6 +127,10 @@ void TDataCursor::rebuildIndexes(const TRestructureArgs& args, const TRebuiltSlo
                                  const TCaseDecision& goOn, const std::function<void()>& writeHeaders) {
   TDataFile& data = table_->DataFile();
   TIndexFile& index = table_->IndexFile();
+  // A table without a primary index does not keep its deleted records on the free-record chain
+  // (new records always go last); one that gets a primary index again needs them all on it.
+  const bool relinkFreeRecords = rebuilt[kPrimarySlot] && table_->NoPrimaryIndex() && !args.NoPrimaryIndex;
+  std::vector<uint32_t> freeRecords;
   if (!args.NoBackup) table_->BackupIndex();
   UndoOnFailure undo([&] {
     textParamsLoaded_ = textParamsChanged_ = false;
@@ -180,10 +184,11 @@ void TDataCursor::rebuildIndexes(const TRestructureArgs& args, const TRebuiltSlo
     built[i].records.clear();
     inTree[i] = true;
   };
-  const uint32_t last = slots.empty() && !words ? 0 : data.GetLastRecordNumber();
+  const uint32_t last = slots.empty() && !words && !relinkFreeRecords ? 0 : data.GetLastRecordNumber();
   TProgress progress(*this, restructureProgressHook_, last);
   for (uint32_t n = 1; n <= last; progress.Done(n++)) {
     readSlot(*this, data, n, image);
+    if (image[0] == kRecordDeleted && relinkFreeRecords) freeRecords.push_back(n);
     if (image[0] != kRecordInUse) continue;
     // Every new key is checked and every text read before any goes in, so a record that
     // fails has none.
@@ -216,6 +221,15 @@ void TDataCursor::rebuildIndexes(const TRestructureArgs& args, const TRebuiltSlo
     if (words) applyTextChanges(changes, n);
   }
   for (size_t i = 0; i < slots.size(); ++i) insertBatch(i);
+  if (relinkFreeRecords) {
+    for (size_t i = 0; i < freeRecords.size(); ++i) {
+      TRecord* record = nullptr;
+      if (!data.GetRecord(nullptr, freeRecords[i], record)) Raise(VELDOR_FILECORRUPT);
+      record->SetNextFree(i + 1 < freeRecords.size() ? freeRecords[i + 1] : 0);
+      data.ReleaseRecord(record);
+    }
+    data.SetFreeRecordHead(freeRecords.empty() ? 0 : freeRecords.front());
+  }
   // Only now, with every key built, do the records that broke one go.
   for (uint32_t n : doomed) DeleteRecordDuringRebuild(n, rebuilt);
   writeHeaders();

@@ -170,8 +170,13 @@ class Checker {
                                file_.begin() + ptrdiff_t(offset + kIndexPageSize));
     if (encrypted_) UnscrambleBuffer(image.data(), image.size(), kStructureSeed);
     const uint8_t* d = descriptor(slot);
+    // Only a page's header is read from a free page, whatever key size its slot has now.
+    const bool usable = get2(d + 31) != 0 && get2(d + 31) <= kMaxIndexKeySize && d[36] <= kcBoth;
     try {
-      page.SetIndex(slot, get2(d + 31), d[33], d[35], d[36]);
+      if (headerOnly && !usable)
+        page.SetIndex(slot, 1, 0, 0, 0);
+      else
+        page.SetIndex(slot, get2(d + 31), d[33], d[35], d[36]);
       page.SetPageNumber(number);
       page.LoadFromBuffer(image.data(), headerOnly);
     } catch (const EVELDOREngineError& e) {
@@ -226,7 +231,9 @@ class Checker {
     facts.name = slotName(slot);
     const uint16_t k = get2(d + 31);
     const bool inUse = slotInUse(slot);
-    if ((root != 0 || freeHead != 0) && (k == 0 || k > kMaxIndexKeySize || d[36] > kcBoth)) {
+    // A slot that was emptied keeps its free-page list (the pages are used again when the slot is
+    // defined anew); only a tree needs a key size.
+    if (root != 0 && (k == 0 || k > kMaxIndexKeySize || d[36] > kcBoth)) {
       problem(facts.name + ": has pages but no usable key size");
       return;
     }

@@ -162,9 +162,11 @@ int runDefiner(Helper& h, const std::string& folder, uint32_t seed) {
   std::mt19937 rng(seed);
   Database db(folder);
   h.send('R');
-  const char* const statements[] = {"ALTER TABLE k ADD x INTEGER",  "ALTER TABLE k DROP x",
-                                    "CREATE INDEX kv ON k (v)",     "DROP INDEX k.kv",
-                                    "ALTER TABLE k ADD y CHAR(12)", "ALTER TABLE k DROP y"};
+  const char* const statements[] = {
+      "ALTER TABLE k ADD x INTEGER",    "ALTER TABLE k DROP x",
+      "CREATE INDEX kv ON k (v)",       "DROP INDEX k.kv",
+      "ALTER TABLE k ADD y CHAR(12)",   "ALTER TABLE k DROP y",
+      "ALTER TABLE k DROP PRIMARY KEY", "ALTER TABLE k ADD PRIMARY KEY (tag, seq)"};
   for (;;) {
     try {
       db.run(statements[rng() % std::size(statements)]);
