@@ -632,6 +632,8 @@ class TOCIRecordSet : public dataaccess::TQvRecordSet {
   // A CLOB gives its whole text, a BLOB or BFILE its bytes, a TIMESTAMP its date-time, an
   // INTERVAL and a NUMBER their text.
   Variant GetFieldAsVariant(int fieldNo, const uint8_t* recBuf) override;
+  // A BFILE field's stream goes over the row's file object (nullptr when the record has none).
+  dataaccess::TBlob* GetStreamBlob(int fieldNo, const uint8_t* recBuf) const override;
   // Fixed-length text (107, 117) goes over whole, with CR LF line ends when they are asked for.
   void GetFieldData(const dataaccess::TFieldDesc& field, const uint8_t* recBuf, void* dest,
                     size_t destSize) override;

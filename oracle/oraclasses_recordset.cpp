@@ -902,6 +902,13 @@ void TOCIRecordSet::AddRefComplexFields(uint8_t* recBuf) {
   TQvRecordSet::AddRefComplexFields(recBuf);
 }
 
+dataaccess::TBlob* TOCIRecordSet::GetStreamBlob(int fieldNo, const uint8_t* recBuf) const {
+  const TFieldDesc& field = FieldOf(fieldNo);
+  if (field.HasParent() || (field.DataType != dtBFile && field.DataType != dtCFile))
+    return TQvRecordSet::GetStreamBlob(fieldNo, recBuf);
+  return SlotPointer<TOraFile>(field, recBuf);
+}
+
 Variant TOCIRecordSet::GetFieldAsVariant(int fieldNo, const uint8_t* recBuf) {
   const TFieldDesc& field = FieldOf(fieldNo);
   if (!field.HasParent() && field.DataType == dataaccess::dtBlob) {
