@@ -208,6 +208,10 @@ inline constexpr uint8_t OCI80 = 2;
   X(odefin, sword,                                                                                           \
     (void* cda, sword position, ub1* buffer, sword size, sword type, sword scale, sb2* indicator,            \
      const OraText* format, sword formatLength, sword formatType, ub2* length, ub2* code))                   \
+  X(odefinps, sword,                                                                                         \
+    (void* cda, ub1 operation, sword position, ub1* buffer, sb4 size, sword type, sword scale,               \
+     sb2* indicator, const OraText* format, sb4 formatLength, sword formatType, ub2* length, ub2* code,      \
+     sb4 valueSkip, sb4 indicatorSkip, sb4 lengthSkip, sb4 codeSkip))                                        \
   X(ofen, sword, (void* cda, sword rows))
 
 // The 9-level entry points this client calls, bound only when the library offers that level.
@@ -243,7 +247,6 @@ inline constexpr uint8_t OCI80 = 2;
   X(obndrn)                    \
   X(ocof)                      \
   X(ocon)                      \
-  X(odefinps)                  \
   X(odessp)                    \
   X(oermsg)                    \
   X(oexec)                     \

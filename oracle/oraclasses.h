@@ -440,6 +440,7 @@ class TOCICommand : public dataaccess::TQvCommand {
   void SetCursor(TOraCursor* value);
   TOraCursor* GetCursor() const { return cursor_; }
   bool OwnCursor() const { return cursor_ == ownCursor_; }
+  uint8_t GetOCICallStyle() const { return ociCallStyle_; }
   bool GetNonBlocking() const { return nonBlocking_; }
 
  protected:
@@ -466,6 +467,8 @@ class TOCICommand : public dataaccess::TQvCommand {
   // Answers the library's requests for the pieces of LONG values while it needs data.
   void sendLongPieces(sword& status, ub4 mode);
   void sendLongPieces7(sword& status);
+  // Raises for a cut value among the rows received, or names its column in `truncatedColumn`.
+  int checkTruncation(int received, std::string* truncatedColumn);
 
   TOraCursor* cursor_;
   TOraCursor* ownCursor_;

@@ -299,6 +299,7 @@ uint16_t TOCICommand::GetOraType(uint16_t dataType, uint16_t subType) const {
         return SQLT_STR;
       case dtInteger:
       case dtBoolean:
+      case dtInt64:
         return SQLT_INT;
       case dtFloat:
         return SQLT_FLT;
@@ -946,30 +947,55 @@ uint16_t formatTextLength(const std::string& format) {
 
 bool TOCICommand::DescribeField(int position, TFieldDesc& field, bool longStrings, bool flatBuffers) {
   checkActive();
-  void* statement = cursor_->GetStatement();
+  const bool old = ociCallStyle_ == OCI73;
   void* error = conn().GetErrorHandle();
-  ub4 count = 0;
-  check(OCIAttrGet(statement, OCI_HTYPE_STMT, &count, nullptr, OCI_ATTR_PARAM_COUNT, error));
-  if (position < 1 || ub4(position) > count) return false;
   void* param = nullptr;
-  check(OCIParamGet(statement, OCI_HTYPE_STMT, error, &param, ub4(position)));
-  platform::ScopeExit freeParam([param] { OCIDescriptorFree(param, OCI_DTYPE_PARAM); });
-  OraText* name = nullptr;
-  ub4 nameLength = 0;
+  platform::ScopeExit freeParam([&param] {
+    if (param != nullptr) OCIDescriptorFree(param, OCI_DTYPE_PARAM);
+  });
   ub2 oraType = 0, dataSize = 0;
   sb2 precision = 0;
   sb1 scale = 0;
   ub1 nullable = 1;
-  check(OCIAttrGet(param, OCI_DTYPE_PARAM, &name, &nameLength, OCI_ATTR_NAME, error));
-  check(OCIAttrGet(param, OCI_DTYPE_PARAM, &oraType, nullptr, OCI_ATTR_DATA_TYPE, error));
-  check(OCIAttrGet(param, OCI_DTYPE_PARAM, &dataSize, nullptr, OCI_ATTR_DATA_SIZE, error));
-  field.Name.assign(reinterpret_cast<const char*>(name), nameLength);
+  if (old) {
+    // The old call answers everything at once; -303 is the end of the select list.
+    sb4 size = 0, displaySize = 0, nameLength = 50;
+    sb2 type = 0, oldPrecision = 0, oldScale = 0, nullOk = 1;
+    sb1 name[51] = {};
+    const sword status = odescr(cursor_->CursorArea(), position, &size, &type, name, &nameLength,
+                                &displaySize, &oldPrecision, &oldScale, &nullOk);
+    if (status == -303) return false;
+    check(status);
+    field.Name.assign(reinterpret_cast<const char*>(name), size_t(std::clamp<sb4>(nameLength, 0, 50)));
+    oraType = ub2(type);
+    dataSize = ub2(size);
+    precision = oldPrecision;
+    scale = sb1(oldScale);
+    nullable = nullOk != 0;
+  } else {
+    void* statement = cursor_->GetStatement();
+    ub4 count = 0;
+    check(OCIAttrGet(statement, OCI_HTYPE_STMT, &count, nullptr, OCI_ATTR_PARAM_COUNT, error));
+    if (position < 1 || ub4(position) > count) return false;
+    check(OCIParamGet(statement, OCI_HTYPE_STMT, error, &param, ub4(position)));
+    OraText* name = nullptr;
+    ub4 nameLength = 0;
+    check(OCIAttrGet(param, OCI_DTYPE_PARAM, &name, &nameLength, OCI_ATTR_NAME, error));
+    check(OCIAttrGet(param, OCI_DTYPE_PARAM, &oraType, nullptr, OCI_ATTR_DATA_TYPE, error));
+    check(OCIAttrGet(param, OCI_DTYPE_PARAM, &dataSize, nullptr, OCI_ATTR_DATA_SIZE, error));
+    field.Name.assign(reinterpret_cast<const char*>(name), nameLength);
+  }
   field.FieldNo = uint16_t(position);
   field.Length = 0;
   field.Scale = 0;
   field.SubDataType = 0;
   field.Fixed = false;
-  const bool wide = conn().GetUseUnicode();
+  // The old call style has no wide text.
+  const bool wide = conn().GetUseUnicode() && !old;
+  // The old call style describes text, NUMBER, LONG, ROWID, DATE, RAW and LONG RAW only.
+  if (old && oraType != SQLT_CHR && oraType != SQLT_AFC && oraType != SQLT_NUM && oraType != SQLT_LNG &&
+      oraType != SQLT_RID && oraType != SQLT_DAT && oraType != SQLT_BIN && oraType != SQLT_LBI)
+    RaiseError("Data type is not supported.");
   // A text field of `length` characters: in the record, wide with UseUnicode.
   const auto asText = [&field, wide](uint16_t length) {
     field.DataType = wide ? dtWideString : dtString;
@@ -1000,8 +1026,10 @@ bool TOCICommand::DescribeField(int position, TFieldDesc& field, bool longString
       field.Length = dataSize;
       break;
     case SQLT_NUM: {
-      check(OCIAttrGet(param, OCI_DTYPE_PARAM, &precision, nullptr, OCI_ATTR_PRECISION, error));
-      check(OCIAttrGet(param, OCI_DTYPE_PARAM, &scale, nullptr, OCI_ATTR_SCALE, error));
+      if (!old) {
+        check(OCIAttrGet(param, OCI_DTYPE_PARAM, &precision, nullptr, OCI_ATTR_PRECISION, error));
+        check(OCIAttrGet(param, OCI_DTYPE_PARAM, &scale, nullptr, OCI_ATTR_SCALE, error));
+      }
       field.Scale = uint16_t(std::abs(scale));
       const int digits = precision == 0 ? 38 : precision;
       const bool asNumber =
@@ -1129,7 +1157,7 @@ bool TOCICommand::DescribeField(int position, TFieldDesc& field, bool longString
     default:
       RaiseError("Data type is not supported.");
   }
-  check(OCIAttrGet(param, OCI_DTYPE_PARAM, &nullable, nullptr, OCI_ATTR_IS_NULL, error));
+  if (!old) check(OCIAttrGet(param, OCI_DTYPE_PARAM, &nullable, nullptr, OCI_ATTR_IS_NULL, error));
   field.Required = nullable == 0;
   return true;
 }
@@ -1186,6 +1214,22 @@ void TOCICommand::DefineArrayField(TFieldDesc& field, uint8_t* buffer, int16_t* 
   }
   // A raw value's length word is the first two bytes of its own slot.
   uint16_t* lengthWord = varBytes ? reinterpret_cast<uint16_t*>(buffer) : length;
+  if (ociCallStyle_ == OCI73) {
+    uint8_t* area = cursor_->CursorArea();
+    if (valueStride == 0)
+      check(odefin(area, field.FieldNo, value, size, type, -1, indicator, nullptr, -1, -1, lengthWord,
+                   nullptr));
+    else
+      check(odefinps(area, 1, field.FieldNo, value, size, type, 0, indicator, nullptr, 0, 0, lengthWord,
+                     nullptr, sb4(valueStride), 2,
+                     varBytes            ? sb4(valueStride)
+                     : length != nullptr ? 2
+                                         : 0,
+                     0));
+    std::erase_if(defined_, [&field](const DefinedColumn& c) { return c.name == field.Name; });
+    defined_.push_back({field.Name, indicator, valueStride != 0 ? 2u : 0u});
+    return;
+  }
   check(OCIDefineByPos(cursor_->GetStatement(), &define, error, field.FieldNo, value, size, type, indicator,
                        lengthWord, nullptr, 0));
   field.Handle = define;
@@ -1202,6 +1246,13 @@ void TOCICommand::DefineArrayField(TFieldDesc& field, uint8_t* buffer, int16_t* 
 
 void TOCICommand::DefinePiecewise(TFieldDesc& field, uint8_t* buffer, int16_t* indicator) {
   checkActive();
+  if (ociCallStyle_ == OCI73) {
+    check(odefinps(cursor_->CursorArea(), 0, field.FieldNo, buffer, 2147483647,
+                   GetOraType(field.DataType, field.SubDataType), 0, indicator, nullptr, 0, 0, nullptr,
+                   nullptr, 0, 0, 0, 0));
+    field.Handle = buffer;  // the context the library names the column by
+    return;
+  }
   void* define = nullptr;
   check(OCIDefineByPos(cursor_->GetStatement(), &define, conn().GetErrorHandle(), field.FieldNo, buffer,
                        2147483647, GetOraType(field.DataType, field.SubDataType), indicator, nullptr, nullptr,
@@ -1244,9 +1295,22 @@ int TOCICommand::FetchAt(uint32_t rows, uint16_t orientation, int32_t offset, st
   checkActive();
   conn().BusyWait();
   platform::ScopeExit release([this] { conn().Release(); });
+  int received = int(rows);
+  if (ociCallStyle_ == OCI73) {
+    uint8_t* area = cursor_->CursorArea();
+    const sword status = ofen(area, sword(rows));
+    const int32_t total = int32_t(platform::getValue<uint32_t>(area + cursorarea::kRowsProcessed));
+    received = total - fetchedRows_;
+    fetchedRows_ = total;
+    if (status == 4)
+      cursor_->State = 9;
+    else if (status != 0)
+      check(status);
+    if (cursor_->State < 7) cursor_->State = 7;
+    return checkTruncation(received, truncatedColumn);
+  }
   void* statement = cursor_->GetStatement();
   void* error = conn().GetErrorHandle();
-  int received = int(rows);
   if (cursor_->Scrollable) {
     const sword status = OCIStmtFetch2(statement, error, rows, orientation, offset, 0);
     if (status != OCI_SUCCESS && status != OCI_NO_DATA) check(status);
@@ -1275,6 +1339,10 @@ int TOCICommand::FetchAt(uint32_t rows, uint16_t orientation, int32_t offset, st
     }
   }
   if (cursor_->State < 7) cursor_->State = 7;
+  return checkTruncation(received, truncatedColumn);
+}
+
+int TOCICommand::checkTruncation(int received, std::string* truncatedColumn) {
   for (const DefinedColumn& column : defined_)
     for (int row = 0; row < received && column.indicator != nullptr; ++row) {
       const int16_t indicator = column.indicator[column.stride == 0 ? 0 : row];
@@ -1291,6 +1359,15 @@ sword TOCICommand::FetchPiece(uint16_t orientation, int32_t offset) {
   checkActive();
   conn().BusyWait();
   platform::ScopeExit release([this] { conn().Release(); });
+  if (ociCallStyle_ == OCI73) {
+    const sword status = ofen(cursor_->CursorArea(), 1);
+    if (status == 4)
+      cursor_->State = 9;
+    else if (status != 0 && status != kNextOutputPiece)
+      check(status);
+    if (cursor_->State < 7) cursor_->State = 7;
+    return status;
+  }
   void* statement = cursor_->GetStatement();
   void* error = conn().GetErrorHandle();
   const sword status = orientation == OCI_FETCH_NEXT

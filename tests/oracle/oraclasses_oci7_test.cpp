@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "oracle/oraclasses.h"
 #include "oracle/oraerror.h"
@@ -45,6 +46,21 @@ class OldCallStyleTest : public testing::StandInTest {
     read->Param(1).SetValue(Variant(int32_t(id)));
     read->Execute(1);
     return read->Param(0).GetValue().asString();
+  }
+
+  // The values of every row, field by field, as the record set gives them.
+  static std::vector<std::vector<Variant>> rows(TQvRecordSet& r) {
+    std::vector<std::vector<Variant>> result;
+    std::vector<uint8_t> record(r.RecordSize);
+    r.SetToEnd();
+    for (int n = 1; n <= r.GetRecordCount(); ++n) {
+      r.SetRecNo(n);
+      r.GetRecord(record.data());
+      std::vector<Variant> row;
+      for (int f = 1; f <= r.Fields.Count(); ++f) row.push_back(r.GetFieldAsVariant(f, record.data()));
+      result.push_back(std::move(row));
+    }
+    return result;
   }
 
   std::unique_ptr<TOCIConnection> connection_;
@@ -138,6 +154,74 @@ TEST_F(OldCallStyleTest, LongValuesGoAndComeBackPieceByPiece) {
   read->Execute(1);
   EXPECT_EQ(read->Param(0).LongValue.size(), text.size());
   EXPECT_TRUE(read->Param(0).LongValue == text);
+  connection_->Rollback();
+}
+
+TEST_F(OldCallStyleTest, ARecordSetDescribesDefinesAndFetchesOverTheCursorArea) {
+  connect();
+  auto fill = command(
+      "insert into t (id, name, amount, big, hired, bytes) values (:id, :name, 12.5, "
+      "12345678901, to_date('2024-02-29', 'YYYY-MM-DD'), :bytes)");
+  fill->Param(0).SetDataType(dtInteger);
+  fill->Param(1).SetDataType(dtString);
+  fill->Param(1).SetSize(21);
+  fill->Param(2).SetDataType(dtVarBytes);
+  fill->Param(2).SetSize(18);
+  fill->Param(2).SetValue(Variant::bytes({0x0A, 0x0B}));  // through the length word
+  fill->SetProp(prStoreRowId, Variant(true));
+  std::string firstRowid;
+  for (int id = 801; id <= 807; ++id) {
+    fill->Param(0).SetValue(Variant(int32_t(id)));
+    fill->Param(1).SetValue(Variant("n" + std::to_string(id)));
+    fill->Execute(1);
+    if (id == 801) firstRowid = fill->GetRowId();
+  }
+  auto docs = command("insert into docs (id, body) values (:id, :body)");
+  docs->Param(0).SetDataType(dtInteger);
+  docs->Param(1).SetDataType(dtMemo);
+  docs->Param(1).SetParamType(1);
+  for (int id = 81; id <= 82; ++id) {
+    docs->Param(0).SetValue(Variant(int32_t(id)));
+    docs->Param(1).LongValue = std::string(size_t(40000 * (id - 80)), char('a' + id - 81));
+    docs->Param(1).SetNull(false);
+    docs->Execute(1);
+  }
+
+  auto records = connection_->CreateRecordSet();
+  auto& r = static_cast<TOCIRecordSet&>(*records);
+  r.SetSQL("select id, name, amount, big, hired, bytes, rowid from t where id > 800 order by id");
+  r.SetProp(prFetchRows, Variant(int32_t(3)));
+  r.Open();
+  ASSERT_EQ(r.Fields.Count(), 7);
+  EXPECT_EQ(r.Fields[0].Name, "ID");
+  EXPECT_EQ(r.Fields[0].DataType, dtInteger);
+  EXPECT_EQ(r.Fields[1].DataType, dtString);
+  EXPECT_EQ(r.Fields[1].Length, 20);
+  EXPECT_EQ(r.Fields[2].DataType, dtFloat);
+  EXPECT_EQ(r.Fields[4].DataType, dtDateTime);
+  EXPECT_EQ(r.Fields[5].DataType, dtVarBytes);
+  EXPECT_EQ(r.Fields[6].SubDataType, dtRowId);
+  const auto values = rows(r);
+  ASSERT_EQ(values.size(), 7u);
+  for (size_t i = 0; i < values.size(); ++i) EXPECT_EQ(values[i][0].asInt32(), int(801 + i));
+  EXPECT_EQ(values[0][1].asString(), "n801");
+  EXPECT_DOUBLE_EQ(values[0][2].asDouble(), 12.5);
+  EXPECT_EQ(values[0][3].asString(), "12345678901");
+  EXPECT_EQ(values[0][5].asBytes(), (std::vector<uint8_t>{0x0A, 0x0B}));
+  // The ROWID the insert left in the cursor area names the row the query reads.
+  EXPECT_EQ(values[0][6].asString(), firstRowid);
+  r.Close();
+
+  // LONG columns come one row at a time, piece by piece.
+  auto longs = connection_->CreateRecordSet();
+  longs->SetSQL("select id, body from docs where id > 80 order by id");
+  longs->SetProp(prFetchRows, Variant(int32_t(10)));
+  longs->Open();
+  EXPECT_EQ(longs->Fields[1].DataType, dtMemo);
+  std::vector<size_t> sizes;
+  for (const auto& row : rows(*longs)) sizes.push_back(row[1].asString().size());
+  EXPECT_EQ(sizes, (std::vector<size_t>{40000, 80000}));
+  longs->Close();
   connection_->Rollback();
 }
 
