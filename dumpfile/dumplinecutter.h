@@ -70,8 +70,6 @@ class DumpLineCutter {
   bool feed(const uint8_t* data, size_t n, int64_t base, Sink& sink);
   // Hands over the pending line, if any, at the end of the stream. False when the sink stopped.
   bool finish(int64_t endOffset, Sink& sink);
-  // Characters of the line that has begun but is not handed over yet.
-  int pendingLength() const { return pending_; }
   bool summarises() const { return summarise_; }
   // Forgets the pending line.
   void reset();

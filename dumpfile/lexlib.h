@@ -159,7 +159,6 @@ class LexLib {
 
   // Initial DFA state of the next match: start state plus line-start flag.
   int yystartstate() const { return startState_ + lineStart_; }
-  bool atLineStart() const { return lineStart_ != 0; }
   int matchDepth() const { return matchCount_; }
   // Characters in the input buffer: the rest of the loaded line plus those put back.
   int bufferedChars() const { return int(lineLen_ - linePos_) + pushCount_; }

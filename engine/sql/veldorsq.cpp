@@ -592,12 +592,43 @@ void TDataQuery::Parse(TExpressionParser&) {
   Parse(true, 0);
 }
 
-void TDataQuery::ApplySubSelectFilter(TExpToken&) {
-  SignalEngineError(VELDOR_SQLPARSE, "", "", "", "", "", "", "Sub-select queries are not allowed");
+void TDataQuery::ApplySubSelectFilter(TExpToken& test) {
+  if (!ResultCursor || !test.left || !test.right) return;
+  TDataCursor& result = *ResultCursor;
+  // The filter reads the result's column; the outer row's value is a constant for this row.
+  TExpTreePtr column(newNodeLike(*test.right));
+  column->kind = expColumn;
+  column->sourceTable = nullptr;
+  TExpTreePtr value(EvaluateAsTypeOf(*test.left, *test.left, nullptr, ReadSourceColumn, SortId, LanguageId));
+  value->kind = expConstant;
+  TExpTreePtr tree(newNodeLike(test));
+  tree->kind = expBinary;
+  tree->code = opEqual;
+  tree->name = "=";
+  tree->type = TEngineFieldType::Boolean;
+  if (keepsOwnType(column->type, value->type)) {
+    // A value that the column's type would cut (1.5 against whole numbers) is compared in its
+    // own type: it stands on the left.
+    tree->left = value.release();
+    tree->right = column.release();
+  } else {
+    TExpTreePtr converted(EvaluateAsTypeOf(*column, *value, nullptr, ReadSourceColumn, SortId, LanguageId));
+    tree->left = column.release();
+    tree->right = converted.release();
+  }
+  tree->left->parent = tree->right->parent = tree.get();
+  if (!SubSelectFilter) {
+    SubSelectFilter =
+        result.AddFilter(nullptr, nullptr, tree.get(), true, nullptr, false, false, false, false);
+    tree.release();
+    result.ActivateFilter(SubSelectFilter);
+  } else {
+    result.ReplaceFilterExpression(tree.release(), SubSelectFilter);
+  }
 }
 
 int64_t TDataQuery::ResultRecordCount() {
-  return 0;
+  return ResultCursor ? ResultCursor->GetRecordCount() : 0;
 }
 
 }  // namespace engine::sql

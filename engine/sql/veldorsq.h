@@ -51,6 +51,19 @@ enum TQueryKind : uint8_t {
   qkDropIndex = 9,
 };
 
+// The statement's condition trees (TDataQuery::Conditions).
+enum TConditionSlot : uint8_t {
+  csWhere = 0,     // WHERE, with each ON condition ANDed in; join conditions leave it at preparation
+  csHaving = 1,    // HAVING, bound to the result columns
+  csResidual = 2,  // disjunctions over several tables, tested on each joined row
+  csPostJoin = 3,  // conjuncts no cursor filter may carry, built afresh by each run's analysis
+  csCount = 4
+};
+
+// The two passes of the WHERE analysis around the choice of the driving table: the conjuncts an
+// index serves first (their filters shrink the counts that choice compares), the others after.
+enum THandDownPass : uint8_t { hpUnindexed = 0, hpIndexed = 1 };
+
 enum TJoinKind : uint8_t { jkNone = 0, jkInner = 1, jkLeftOuter = 2, jkRightOuter = 3 };
 
 enum TAggregateKind : uint8_t {
@@ -90,6 +103,34 @@ uint8_t AggregateKindOf(uint8_t code);
 // `tree` becomes AND(tree, condition), or the condition when the tree is empty; takes the
 // condition.
 void AndCondition(TExpTreePtr& tree, TExpToken* condition);
+
+// The text of an expression tree, operands in parentheses, a join mark after a comparison ("#1").
+std::string ExpTreeText(const TExpToken* tree);
+
+// What the planning decided for one prepared query, as a value: the source tables in join order
+// (the first drives) with each join's kind and condition and each cursor filter, the residual and
+// post-join conditions tested on each joined row, and the result (live on the source table, or a
+// result table with its columns and indexes).
+struct TQueryPlan {
+  struct Join {
+    std::string Inner;
+    uint8_t Kind = jkNone;
+    std::string Condition;
+  };
+  struct Table {
+    std::string Correlation, Name;
+    std::vector<Join> Joins;
+    std::vector<std::string> Filters;
+  };
+  uint8_t Kind = qkNone;
+  std::vector<Table> Tables;
+  std::string Residual, PostJoin, Having;
+  bool Live = false;
+  std::string Result;
+  // One line: kind, then each table with its joins ("->B#1(cond)") and filters, then the
+  // conditions and the result.
+  std::string ToString() const;
+};
 
 class TResultField {
  public:
@@ -284,6 +325,8 @@ class TSourceTable final : public engine::TSourceTable {
   void AddJoin(uint8_t kind, TExpToken* condition, TSourceTable& inner);
   void SetJoinDepth();
   bool HasJoinTo(const TSourceTable& inner) const;
+  // Type-checks each join condition as a WHERE condition (CheckCondition).
+  void PrepareJoinConditions();
 
   // Nested-loop stepping: the table is matched when it stands on a row for which each of its
   // joins found a row. The cursor reads into the record buffer.
@@ -408,9 +451,7 @@ class TDataQuery final : public engine::TDataQuery {
   std::vector<std::unique_ptr<TCreateField>> CreateFields;
   std::vector<std::unique_ptr<TCreateIndex>> CreateIndexes;
   std::unique_ptr<TCreateIndex> TextIndex;
-  // 0 WHERE (ON conditions ANDed in), 1 HAVING, 2 the residual WHERE condition (disjunctions
-  // over several tables), 3 the post-join condition.
-  TExpTreePtr Conditions[4];
+  TExpTreePtr Conditions[csCount];    // by TConditionSlot
   TDataQuery* SelectQuery = nullptr;  // the SELECT of an INSERT ... SELECT
   TFilter* SubSelectFilter = nullptr;
   bool Encrypted = false;
@@ -462,10 +503,12 @@ class TDataQuery final : public engine::TDataQuery {
   bool IsJoinTarget(const TTableJoin* skip, const TSourceTable& table) const;
   bool IsInnerJoinTarget(const TTableJoin* skip, const TSourceTable& table) const;
   bool IsOuterJoinTarget(const TTableJoin* skip, const TSourceTable& table) const;
+  // Type-checks `tree` against the source columns; raises unless it is boolean.
+  void CheckCondition(TExpToken* tree);
   void CheckWhereCondition();
-  void HandDownWhere(uint8_t pass);
-  bool SplitWhere(uint8_t pass, TExpToken*& node);
-  void HandDownConjunct(uint8_t pass, const TExpToken& conjunct, TSourceTable& table);
+  void HandDownWhere(THandDownPass pass);
+  bool SplitWhere(THandDownPass pass, TExpToken*& node);
+  void HandDownConjunct(THandDownPass pass, const TExpToken& conjunct, TSourceTable& table);
   void AddPostJoinCondition(TExpToken* tree);
   void AddResidualCondition(TExpToken* tree);
 
@@ -504,6 +547,9 @@ class TDataQuery final : public engine::TDataQuery {
   void Execute();
   // Every join and source cursor drops its filters; the end flags are cleared.
   void ResetForExecute();
+  // The plan a run follows. Requires Prepare; runs the analysis a run begins with (cursor
+  // filters, the driving table), reading no rows.
+  TQueryPlan Plan();
   // Folds `row` (a result row of single values) into `accumulator` (the group's row); true.
   bool AccumulateAggregates(bool first, const uint8_t* row, uint8_t* accumulator);
   // Divides each AVG sum by its hidden count; true.
@@ -627,9 +673,18 @@ class TQueryStatement : public engine::TQueryStatement {
   TDataCursor* Execute();
   // Frees every query, last first.
   void FreeQueries();
+  // The plans of the prepared statement's queries, its master first.
+  std::vector<TQueryPlan> Plan();
   TDataQuery& CreateMasterQuery();
 
+  using TPreparedCallback =
+      std::function<void(uint8_t kind, bool selectStar, bool resultOnSourceTable, bool live)>;
+  using TMessageCallback = std::function<void(uint32_t message)>;
   void SetPasswordCallback(TPasswordCallback callback) { passwordCallback_ = std::move(callback); }
+  // Remote statements: what the server reports after preparing, and the messages it sends while a
+  // request runs.
+  void SetPreparedCallback(TPreparedCallback callback) { preparedCallback_ = std::move(callback); }
+  void SetMessageCallback(TMessageCallback callback) { messageCallback_ = std::move(callback); }
   void SetProgressCallback(TProgressCallback callback) { progressCallback_ = std::move(callback); }
   const TProgressCallback& ProgressCallback() const { return progressCallback_; }
 
@@ -669,6 +724,12 @@ class TQueryStatement : public engine::TQueryStatement {
   int32_t RowsAffected = 0;
   // Statements in the text of the last Prepare.
   size_t StatementCount() const { return paramCounts_.size(); }
+  // On a remote session: the server's statement, and the cursor over its SELECT result (in the
+  // directory "Remote_Query", or RemoteResultName for a live result).
+  uint32_t Handle = 0;
+  std::string RemoteResultName;
+  TDataDirectory* RemoteResultDirectory = nullptr;
+  std::unique_ptr<TDataCursor> RemoteResultCursor;
 
  private:
   struct TParamValue {
@@ -699,6 +760,21 @@ class TQueryStatement : public engine::TQueryStatement {
   bool fresh_ = false;  // the queries hold the first statement, prepared and not yet run
   TPasswordCallback passwordCallback_;
   TProgressCallback progressCallback_;
+  TPreparedCallback preparedCallback_;
+  TMessageCallback messageCallback_;
+
+  // ---- Remote statements (veldorsq_remote.cpp) ----
+  // One request with the statement's callbacks served while the server works; the reply's
+  // parameters. Raises the server's errors; a request is sent again only when none of it left.
+  TCursorReply remoteExchange(uint16_t code, const std::function<void(TDataSession&)>& params);
+  void remoteCreate();
+  void remoteFree();
+  void remotePrepare(std::string_view sql);
+  TDataCursor* remoteExecute();
+  // Opens the cursor over the server's result from its description at reply parameter `at`.
+  void openRemoteResult(const TCursorReply& reply, size_t& at);
+  void closeRemoteResult();
+  bool remote_ = false;
 };
 
 // ---- Clause parsers and tree walkers (veldorsq_clause.cpp) ----

@@ -109,6 +109,18 @@ bool TDataQuery::LookupColumn(std::string_view column, std::string_view correlat
 }
 
 bool TDataQuery::BindColumnRef(TExpToken& node) {
+  if (node.kind == expSubSelect) {
+    // The sub-select's one column, as its result table stores it.
+    if (ResultFields.empty() || !ResultCursor) return false;
+    const TResultField& f = *ResultFields.front();
+    node.fieldNo = f.ResultFieldNo;
+    node.sourceTable = nullptr;
+    node.type = f.StoredType;
+    node.subType = f.StoredSubType;
+    node.valueSize = ResultCursor->GetFieldDesc(f.ResultFieldNo).StoredSize();
+    node.scale = f.StoredScale;
+    return true;
+  }
   TSourceTable* table = nullptr;
   uint16_t fieldNo = 0;
   if (!LookupColumn(node.columnName, node.tableName, table, fieldNo)) return false;

@@ -203,13 +203,13 @@ void TClauseParser::ParseCondition(uint8_t joinKind, uint16_t joinTable, bool su
       n.joinMark = joinKind;
     });
   }
-  AndCondition(query_.Conditions[0], tree.release());
+  AndCondition(query_.Conditions[csWhere], tree.release());
 }
 
 void TClauseParser::ParseHaving() {
   begin("HAVING clause", "HAVING clause is empty");
   // "*" too, for COUNT(*) > n.
-  query_.Conditions[1].reset(parser_.ParseExpression(pfAggregates | pfAllColumns));
+  query_.Conditions[csHaving].reset(parser_.ParseExpression(pfAggregates | pfAllColumns));
 }
 
 // ---- Walkers ----

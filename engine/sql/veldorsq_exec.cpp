@@ -218,19 +218,19 @@ void TDataQuery::ResetForExecute() {
   }
   SubSelectFilter = nullptr;
   JoinRowCheck = false;
-  Conditions[3].reset();
+  Conditions[csPostJoin].reset();
 }
 
 void TDataQuery::planWhere() {
   for (auto& table : SourceTables) table->Cursor->Refresh();
   if (ResultOnSourceTable) {
-    HandDownWhere(0);
+    HandDownWhere(hpUnindexed);
     return;
   }
-  HandDownWhere(1);
+  HandDownWhere(hpIndexed);
   if (MultiTable && ShouldReorderJoins()) ReorderJoins();
   pruneChainJoins(*this);
-  HandDownWhere(0);
+  HandDownWhere(hpUnindexed);
 }
 
 bool TDataQuery::ReportProgress(int64_t counter, int64_t total, int& last) {
@@ -406,11 +406,12 @@ bool TDataQuery::FinishAverages(uint8_t* row) {
 }
 
 bool TDataQuery::HavingCallback(const uint8_t* row) {
-  if (!Having || !Conditions[1]) return true;
+  if (!Having || !Conditions[csHaving]) return true;
   TDataCursor& result = *ResultCursor;
   std::vector<uint8_t>& buffer = result.RecordBuffer();
   std::memcpy(buffer.data(), row, result.RecordSize());
-  TokenPtr value(EvaluateExpTree(Conditions[1].get(), this, this, SortId, LanguageId, ReadResultColumn));
+  TokenPtr value(
+      EvaluateExpTree(Conditions[csHaving].get(), this, this, SortId, LanguageId, ReadResultColumn));
   return !value->isNull && value->Value()[0] != 0;
 }
 
@@ -579,13 +580,13 @@ void TDataQuery::executeSelect() {
   std::vector<uint8_t> row(result.RecordSize());
   auto passes = [&] {
     if (WhereRowCheck) {
-      TokenPtr v(
-          EvaluateExpTree(Conditions[2].get(), nullptr, nullptr, SortId, LanguageId, ReadSourceColumn));
+      TokenPtr v(EvaluateExpTree(Conditions[csResidual].get(), nullptr, nullptr, SortId, LanguageId,
+                                 ReadSourceColumn));
       if (v->isNull || !v->Value()[0]) return false;
     }
-    if (JoinRowCheck && Conditions[3]) {
-      TokenPtr v(
-          EvaluateExpTree(Conditions[3].get(), nullptr, nullptr, SortId, LanguageId, ReadSourceColumn));
+    if (JoinRowCheck && Conditions[csPostJoin]) {
+      TokenPtr v(EvaluateExpTree(Conditions[csPostJoin].get(), nullptr, nullptr, SortId, LanguageId,
+                                 ReadSourceColumn));
       if (v->isNull || !v->Value()[0]) return false;
     }
     return true;

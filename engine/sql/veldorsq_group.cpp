@@ -93,7 +93,7 @@ void TDataQuery::CheckDistinct() {
 }
 
 void TDataQuery::BindHavingAggregates() {
-  TExpToken* having = Conditions[1].get();
+  TExpToken* having = Conditions[csHaving].get();
   if (!having) return;
   std::vector<std::pair<TExpToken*, TExpToken*>> pending{{having, nullptr}};
   while (!pending.empty()) {

@@ -56,8 +56,8 @@ bool hasOuterJoin(const TSourceTable& a, const TSourceTable& b) {
 }  // namespace
 
 void TDataQuery::ExtractJoinConditions() {
-  if (HasConditions && Conditions[0]) {
-    if (WithTree(Conditions[0], [&](TExpToken*& tree) { return ExtractJoinCondition(tree, nullptr); }))
+  if (HasConditions && Conditions[csWhere]) {
+    if (WithTree(Conditions[csWhere], [&](TExpToken*& tree) { return ExtractJoinCondition(tree, nullptr); }))
       HasConditions = false;
   }
   attachOuterWholes();
@@ -232,9 +232,9 @@ void TDataQuery::keepOuterJoinFilters() {
         }
     return false;
   };
-  if (!Conditions[0]) return;
-  WithTree(Conditions[0], [&](TExpToken*& tree) { return moveFrom(moveFrom, tree); });
-  if (!Conditions[0]) HasConditions = false;
+  if (!Conditions[csWhere]) return;
+  WithTree(Conditions[csWhere], [&](TExpToken*& tree) { return moveFrom(moveFrom, tree); });
+  if (!Conditions[csWhere]) HasConditions = false;
 }
 
 void TDataQuery::SortSourceTables() {

@@ -49,6 +49,8 @@ void TQueryStatement::Prepare(std::string_view sql) {
   for (size_t n : paramCounts_) total += n;
   paramValues_.resize(total);
   if (paramCounts_.empty()) return;
+  // On an engine server the text is checked here and prepared there.
+  if (remote_) return remotePrepare(sql);
   parser_.SetText(text_);
   parser_.NextToken();
   current_ = 0;
@@ -147,6 +149,7 @@ TDataCursor* TQueryStatement::Execute() {
   ElapsedSeconds = 0;
   RowsAffected = 0;
   if (paramCounts_.empty()) return nullptr;
+  if (remote_) return remoteExecute();
   TDataCursor* result = nullptr;
   // A single statement stays prepared between runs; a longer text is read again, since its
   // later statements may depend on what the earlier ones did.
@@ -173,9 +176,18 @@ TDataCursor* TQueryStatement::Execute() {
 TQueryStatement::TQueryStatement(TDataDirectory& database) : database_(database), parser_(this) {
   parser_.errorCode = VELDOR_SQLPARSE;
   parser_.contextWord = "SQL statement";
+  remote_ = Session().IsRemote();
+  if (remote_) remoteCreate();
 }
 
 TQueryStatement::~TQueryStatement() {
+  if (remote_) {
+    try {
+      remoteFree();
+    } catch (...) {
+      // A destructor cannot report; the server frees a lost session's statements itself.
+    }
+  }
   FreeQueries();
 }
 

@@ -46,42 +46,45 @@ bool TDataQuery::IsOuterJoinTarget(const TTableJoin* skip, const TSourceTable& t
   return anyJoin(*this, skip, table, [](uint8_t kind) { return kind == jkLeftOuter; });
 }
 
+void TDataQuery::CheckCondition(TExpToken* tree) {
+  if (!tree) return;
+  TypeCheckExpTree(VELDOR_SQLPARSE, "", "", true, true, resolveColumn, this, nullptr, *tree,
+                   "WHERE or JOIN clause");
+  if (tree->type != TEngineFieldType::Boolean) SqlError("WHERE or JOIN clause must be a boolean expression");
+}
+
+void TSourceTable::PrepareJoinConditions() {
+  for (auto& join : Joins) Owner.CheckCondition(join->Condition.get());
+}
+
 void TDataQuery::CheckWhereCondition() {
-  auto check = [&](TExpToken* tree) {
-    if (!tree) return;
-    TypeCheckExpTree(VELDOR_SQLPARSE, "", "", true, true, resolveColumn, this, nullptr, *tree,
-                     "WHERE or JOIN clause");
-    if (tree->type != TEngineFieldType::Boolean)
-      SqlError("WHERE or JOIN clause must be a boolean expression");
-  };
-  if (HasConditions) check(Conditions[0].get());
-  if (WhereRowCheck) check(Conditions[2].get());
-  for (auto& table : SourceTables)
-    for (auto& join : table->Joins) check(join->Condition.get());
+  if (HasConditions) CheckCondition(Conditions[csWhere].get());
+  if (WhereRowCheck) CheckCondition(Conditions[csResidual].get());
+  for (auto& table : SourceTables) table->PrepareJoinConditions();
 }
 
 void TDataQuery::AddPostJoinCondition(TExpToken* tree) {
-  AndCondition(Conditions[3], tree);
+  AndCondition(Conditions[csPostJoin], tree);
   JoinRowCheck = true;
 }
 
 void TDataQuery::AddResidualCondition(TExpToken* tree) {
-  AndCondition(Conditions[2], tree);
+  AndCondition(Conditions[csResidual], tree);
   WhereRowCheck = true;
 }
 
-void TDataQuery::HandDownWhere(uint8_t pass) {
+void TDataQuery::HandDownWhere(THandDownPass pass) {
   // The post-join condition is built afresh by each analysis.
-  if (pass == 1 || ResultOnSourceTable) {
-    Conditions[3].reset();
+  if (pass == hpIndexed || ResultOnSourceTable) {
+    Conditions[csPostJoin].reset();
     JoinRowCheck = false;
   }
-  if (!HasConditions || !Conditions[0]) return;
-  if (WithTree(Conditions[0], [&](TExpToken*& tree) { return SplitWhere(pass, tree); }))
+  if (!HasConditions || !Conditions[csWhere]) return;
+  if (WithTree(Conditions[csWhere], [&](TExpToken*& tree) { return SplitWhere(pass, tree); }))
     HasConditions = false;
 }
 
-bool TDataQuery::SplitWhere(uint8_t pass, TExpToken*& node) {
+bool TDataQuery::SplitWhere(THandDownPass pass, TExpToken*& node) {
   if (!node) return false;
   auto single = [&](TExpToken* tree, std::string& name) {
     bool multiple = false;
@@ -100,7 +103,7 @@ bool TDataQuery::SplitWhere(uint8_t pass, TExpToken*& node) {
   if (node->kind == expUnary || (node->kind == expBinary && node->code == opOr)) {
     if (single(node, name)) {
       HandDownConjunct(pass, *node, *tableOf(name));
-    } else if (pass == 0) {
+    } else if (pass == hpUnindexed) {
       AddPostJoinCondition(PrepareExpTree(node, nullptr, ReadSourceColumn, false, false, SortId, LanguageId));
     }
     return false;
@@ -137,7 +140,7 @@ bool TDataQuery::SplitWhere(uint8_t pass, TExpToken*& node) {
   return false;
 }
 
-void TDataQuery::HandDownConjunct(uint8_t pass, const TExpToken& conjunct, TSourceTable& table) {
+void TDataQuery::HandDownConjunct(THandDownPass pass, const TExpToken& conjunct, TSourceTable& table) {
   TExpTreePtr copy(PrepareExpTree(&conjunct, nullptr, ReadSourceColumn, false, false, SortId, LanguageId));
   TDataCursor& cursor = *table.Cursor;
   auto filter = [&] {
@@ -148,12 +151,12 @@ void TDataQuery::HandDownConjunct(uint8_t pass, const TExpToken& conjunct, TSour
   };
   if (ResultOnSourceTable || CountStarOnly || conjunct.onClause) {
     // Once per execution: a live result runs pass 0 alone, any other pass 1 first.
-    if (pass == 1 || ResultOnSourceTable) filter();
+    if (pass == hpIndexed || ResultOnSourceTable) filter();
     return;
   }
   bool served = cursor.GetExpressionOptimizeLevel(copy.get(), 0, true) != 0;
-  if (served != (pass == 1)) return;
-  bool postJoin = pass == 1
+  if (served != (pass == hpIndexed)) return;
+  bool postJoin = pass == hpIndexed
                       ? MultiTable && IsOuterJoinTarget(nullptr, table)
                       : !MultiTable || IsInnerJoinTarget(nullptr, table) || IsOuterJoinTarget(nullptr, table);
   if (postJoin) {

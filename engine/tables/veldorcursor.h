@@ -238,6 +238,14 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // stored ones in the record buffer.
   void SetFieldDescs(std::span<const TFieldDescriptor> descriptors);
   void LayOutComputedFields();
+  // A remote SQL statement's result, on a cursor made with serverCursorGiven, before Open: the
+  // server's cursor handle, the table name and the Exclusive, InMemory, Temporary, QueryResult
+  // and QuerySource options, reply parameters `at` on (`at` moves past them). Raises
+  // VELDOR_REMOTEINVREQUEST for a short or malformed description.
+  void ReadCursorReply(const TCursorReply& reply, size_t& at);
+  // The field list of such a result after Open: a u16 count, a descriptor per field, and from
+  // server version 30800 a flattened expression after each computed field's descriptor.
+  void ReadFieldDescs(const TCursorReply& reply, size_t& at, int64_t serverVersion);
   // Makes the field at `position` a computed one whose value is `tree`, a checked expression
   // whose columns were bound by BindColumn; the cursor owns the tree from then on.
   void AttachFieldExpression(uint16_t position, TExpToken* tree);

@@ -100,11 +100,15 @@ struct EngineServer::Session {
   std::map<uint32_t, std::unique_ptr<TDataCursor>> cursors;
   uint32_t nextHandle = 1;
   DataState data;
+  // Declared after the cursors and directories: statements go first.
+  StatementState statements;
 
   TDataCursor& cursor(uint32_t handle) {
     auto it = cursors.find(handle);
-    if (it == cursors.end()) SignalEngineError(VELDOR_REMOTEINVREQUEST);
-    return *it->second;
+    if (it != cursors.end()) return *it->second;
+    auto result = statements.results.find(handle);
+    if (result == statements.results.end()) SignalEngineError(VELDOR_REMOTEINVREQUEST);
+    return *result->second;
   }
   // The cursor `handle` named for a table operation of the request.
   TDataCursor& named(const Params& p) {
@@ -290,6 +294,16 @@ void EngineServer::serve(platform::TcpConnection connection, std::stop_token sto
           case REQUEST_FREECURSOR:
             session->cursors.erase(p.u32(0));
             break;
+          case REQUEST_CREATESTMT:
+          case REQUEST_PREPARESTMT:
+          case REQUEST_SETSTMTPARAMS:
+          case REQUEST_EXECUTESTMT:
+          case REQUEST_FREESTMT:
+            serveStatement(
+                code, p, reply, session->statements, session->data,
+                [&](uint32_t h) -> TDataDirectory& { return session->directory(h); }, session->nextHandle,
+                serverVersion_);
+            break;
           case REQUEST_DELETETABLE:
             session->named(p).DeleteTable();
             break;
@@ -310,11 +324,14 @@ void EngineServer::serve(platform::TcpConnection connection, std::stop_token sto
           }
           case REQUEST_OPENCURSOR: {
             TDataCursor& c = session->cursor(p.u32(0));
-            c.SetTableName(p.text(1));
-            c.SetExclusive(p.u8(2));
-            c.SetReadOnly(p.u8(3));
-            c.SetInMemory(p.u8(4));
-            c.Open();
+            // A statement's result is open already: the client takes it as it stands.
+            if (!session->statements.isResult(p.u32(0))) {
+              c.SetTableName(p.text(1));
+              c.SetExclusive(p.u8(2));
+              c.SetReadOnly(p.u8(3));
+              c.SetInMemory(p.u8(4));
+              c.Open();
+            }
             if (c.OpenReplyCarriesHeaders(serverVersion_)) {
               TDataTable::RemoteReply headers;
               c.Table()->WriteRemoteHeaders(headers, serverVersion_);
@@ -388,7 +405,7 @@ void EngineServer::serve(platform::TcpConnection connection, std::stop_token sto
             break;
           }
           case REQUEST_CLOSECURSOR:
-            session->cursor(p.u32(0)).Close(false);
+            if (!session->statements.isResult(p.u32(0))) session->cursor(p.u32(0)).Close(false);
             break;
           case REQUEST_GETDATAHEADER: {
             const auto header = session->named(p).GetDataHeader();

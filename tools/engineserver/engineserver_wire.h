@@ -5,12 +5,14 @@
 #include <algorithm>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "engine/sql/veldorsq.h"
 #include "engine/tables/veldorcursor.h"
 #include "engine/tables/veldorprotocol.h"
 #include "engine/tables/veldortable.h"
@@ -180,5 +182,22 @@ inline size_t readTableDefinition(const Params& p, size_t at, TCreateTableArgs& 
 // `cursor` finds the session's cursor of a handle (raising for an unknown one).
 bool serveData(uint16_t code, const Params& p, Reply& reply, DataState& state,
                const std::function<TDataCursor&(uint32_t)>& cursor, int64_t serverVersion);
+
+// The SQL statements of a session and the cursors over their results, which the statements own:
+// a result cursor is opened, closed and freed with its statement, not by the client's requests.
+struct StatementState {
+  std::map<uint32_t, std::unique_ptr<engine::sql::TQueryStatement>> statements;
+  std::map<uint32_t, TDataCursor*> results;  // by cursor handle
+  std::map<uint32_t, uint32_t> resultOf;     // statement handle -> its result's cursor handle
+
+  bool isResult(uint32_t handle) const { return results.count(handle) != 0; }
+};
+
+// Serves CREATESTMT, PREPARESTMT, SETSTMTPARAMS, EXECUTESTMT and FREESTMT; false for any other
+// code. `directory` finds a directory handle's directory; `nextHandle` hands out cursor and
+// statement handles; progress goes to the client through `data`'s channel.
+bool serveStatement(uint16_t code, const Params& p, Reply& reply, StatementState& state, DataState& data,
+                    const std::function<TDataDirectory&(uint32_t)>& directory, uint32_t& nextHandle,
+                    int64_t serverVersion);
 
 }  // namespace engineserver

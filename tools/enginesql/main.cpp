@@ -1,8 +1,9 @@
-// enginesql FOLDER [FILE]: runs the statements of FILE (or standard input), separated by ";",
+// enginesql [--plan] FOLDER [FILE]: runs the statements of FILE (or standard input), separated by ";",
 // on the database in FOLDER ("Memory" for the in-memory database; a missing folder is
 // created). A SELECT prints a header line and its rows, tab-separated, NULL as "NULL"; any
 // other statement prints its rows affected. An engine error prints its code and message, and
-// the run goes on with the next statement and exits 1 at the end.
+// the run goes on with the next statement and exits 1 at the end. With --plan, each statement's
+// plan (one line per query, "plan: " first) is printed before it runs.
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -81,8 +82,10 @@ bool readBounded(std::istream& in, std::string& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  bool plan = argc > 1 && std::string_view(argv[1]) == "--plan";
+  if (plan) --argc, ++argv;
   if (argc < 2 || argc > 3) {
-    std::cerr << "usage: enginesql FOLDER [FILE]\n";
+    std::cerr << "usage: enginesql [--plan] FOLDER [FILE]\n";
     return 2;
   }
   std::string folder = argv[1];
@@ -125,6 +128,9 @@ int main(int argc, char** argv) {
     try {
       engine::sql::TQueryStatement statement(*directory);
       statement.Prepare(sql);
+      if (plan)
+        for (const engine::sql::TQueryPlan& p : statement.Plan())
+          std::cout << "plan: " << p.ToString() << '\n';
       engine::TDataCursor* result = statement.Execute();
       if (result) {
         printRows(*result);

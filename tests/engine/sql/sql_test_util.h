@@ -21,27 +21,7 @@ using engine::TExpToken;
 using namespace engine::sql;
 
 inline std::string tree(const TExpToken* n) {
-  if (!n) return "";
-  switch (n->kind) {
-    case engine::expColumn:
-      return (n->tableName.empty() ? "" : n->tableName + ".") + n->columnName;
-    case engine::expUnary:
-      return n->name + "(" + tree(n->left) + ")";
-    case engine::expBinary:
-      return "(" + tree(n->left) + " " + n->name +
-             (n->joinMark && n->code >= engine::opEqual && n->code <= engine::opLessEqual
-                  ? "#" + std::to_string(n->joinMark)
-                  : "") +
-             " " + tree(n->right) + ")";
-    case engine::expFunction:
-    case engine::expPredicate: {
-      std::string s = n->name + "(";
-      for (size_t i = 0; i < n->args.size(); ++i) s += (i ? "," : "") + tree(n->args[i]);
-      return s + ")";
-    }
-    default:
-      return n->name;
-  }
+  return ExpTreeText(n);
 }
 
 inline std::string dump(const TDataQuery& q) {
@@ -206,9 +186,9 @@ inline void prepare(TDataQuery& q) {
   } else if (q.Distinct) {
     q.CheckDistinct();
   }
-  q.HandDownWhere(1);
+  q.HandDownWhere(hpIndexed);
   if (q.MultiTable && q.ShouldReorderJoins()) q.ReorderJoins();
-  q.HandDownWhere(0);
+  q.HandDownWhere(hpUnindexed);
 }
 
 // Every query of the statement, master first, separated by " | ".

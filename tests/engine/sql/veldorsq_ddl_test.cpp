@@ -45,4 +45,24 @@ TEST_F(DefinitionTest, AlterTableAddsAndDropsThePrimaryKey) {
   EXPECT_EQ(db.rows("SELECT COUNT(*) FROM u"), "3\n");
 }
 
+TEST_F(DefinitionTest, AColumnAddedAtAPositionStandsThere) {
+  db.run("CREATE TABLE c (a INTEGER, b INTEGER, c INTEGER)");
+  db.run("INSERT INTO c VALUES (1, 2, 3)");
+  db.run("ALTER TABLE c ADD d INTEGER AT 3");
+  EXPECT_EQ(db.rows("SELECT * FROM c"), "1|2|NULL|3\n");
+  db.run("ALTER TABLE c ADD e INTEGER AT 4, ADD f INTEGER AT 1");
+  EXPECT_EQ(db.rows("SELECT f, a, e, c FROM c"), "NULL|1|NULL|3\n");
+  {
+    sql_test::TQueryStatement s(db.directory());
+    s.Prepare("SELECT * FROM c");
+    engine::TDataCursor& cursor = *s.Execute();
+    std::string names;
+    for (uint16_t p = 1; p <= cursor.FieldCount(); ++p) names += cursor.GetFieldDesc(p).Name() + " ";
+    EXPECT_EQ(names, "f a b d e c ");
+  }
+  // Past the last column is at the end.
+  db.run("ALTER TABLE c ADD g INTEGER AT 9");
+  EXPECT_EQ(db.rows("SELECT g FROM c"), "NULL\n");
+}
+
 }  // namespace

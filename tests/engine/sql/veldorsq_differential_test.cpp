@@ -4,7 +4,7 @@
 // whole tables. Metamorphic checks ride along: random indexes, NOJOINOPTIMIZE, live results,
 // permuted FROM lists, RIGHT JOIN as the mirrored LEFT JOIN, and WHERE p with WHERE NOT p. Joins
 // of two to four tables, self-joins and conditions that close a cycle, ORs across tables and
-// with constants, and a memo column through the final passes.
+// with constants, IN (sub-select), and a memo column through the final passes.
 // VELMARON_SEED replays a run; VELMARON_LONG=1 runs 100,000 statements.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -131,6 +131,16 @@ class Generator {
         return Sql("(") + condition(p, depth + 1) + Sql(chance(50) ? " AND " : " OR ") +
                condition(p, depth + 1) + Sql(")");
       default: {
+        if (!p.empty() && chance(40)) {
+          // A sub-select over another table, its rows compared with the outer row's value.
+          std::string t = "t" + std::to_string(pick(3) + 1), k = std::to_string(pick(15) - 3);
+          std::string c = chance(50) ? "a" : "b";
+          bool filtered = chance(50);
+          return {
+              p + "a IN (SELECT z." + c + " FROM " + t + " z" + (filtered ? " WHERE z.a > " + k : "") + ")",
+              "EXISTS (SELECT 1 FROM " + t + " z WHERE z." + c + " IS " + p + "a" +
+                  (filtered ? " AND z.a > " + k : "") + ")"};
+        }
         Sql in(p + "a IN (" + std::to_string(pick(5)) + ", " + std::to_string(pick(9) - 2) + ")");
         return {in.ours, "COALESCE(" + in.lite + ", 0)"};
       }

@@ -76,6 +76,17 @@ TEST_F(DriverTest, AChangeThatFailsOrIsStoppedLeavesNoneOfItsRows) {
   // COMMIT INTERVAL keeps the rows of each finished interval.
   EXPECT_THROW(run("INSERT INTO t SELECT a FROM src COMMIT INTERVAL 2"), EVELDOREngineError);
   EXPECT_EQ(rows(), "1 2 ");
+  // A run that the progress callback stops halfway is rolled back whole.
+  for (int v = 10; v < 60; ++v) run("INSERT INTO t VALUES (" + std::to_string(v) + ")");
+  for (const char* change : {"DELETE FROM t WHERE a >= 10", "UPDATE t SET a = a + 100 WHERE a >= 10"}) {
+    sql::TQueryStatement s(*directory);
+    s.Prepare(change);
+    int calls = 0;
+    s.SetProgressCallback([&](int, bool& abort) { abort = ++calls == 2; });
+    EXPECT_THROW(s.Execute(), EVELDOREngineError) << change;
+    EXPECT_EQ(rows("SELECT COUNT(*), MIN(a), MAX(a) FROM t"), "52 ") << change;
+    EXPECT_EQ(rows("SELECT MAX(a) FROM t"), "59 ") << change;
+  }
 }
 
 TEST_F(DriverTest, AnUpdateOfTheWalkedIndexChangesEachRowOnce) {

@@ -28,7 +28,7 @@ class ModelTest : public ::testing::Test {
   }
   TExpToken* condition(const std::string& where) {
     statement.ParseStatement("SELECT * FROM a, b WHERE " + where);
-    return statement.MasterQuery()->Conditions[0].release();
+    return statement.MasterQuery()->Conditions[csWhere].release();
   }
 
   TDataSession session;
@@ -39,7 +39,7 @@ class ModelTest : public ::testing::Test {
 TEST_F(ModelTest, CorrelationNamesAreBoundInOneCase) {
   statement.ParseStatement("SELECT a FROM t x, u WHERE X.a = x.b AND x.c = U.d");
   TDataQuery& q = *statement.MasterQuery();
-  TExpToken* both = q.Conditions[0].get();
+  TExpToken* both = q.Conditions[csWhere].get();
   bool multiple = true;
   EXPECT_EQ(TableReference(q, both->left, multiple), "X");
   EXPECT_FALSE(multiple);
@@ -79,7 +79,7 @@ std::string joinedRows(TQueryStatement& statement, uint8_t kind, const std::stri
     t->Open(nullptr, false);
     t->AllocRecordBuffer();
   }
-  TExpToken* condition = q.Conditions[0].release();
+  TExpToken* condition = q.Conditions[csWhere].release();
   auto resolve = [](void* data, TExpToken& node) {
     return static_cast<TDataQuery*>(data)->BindColumnRef(node);
   };

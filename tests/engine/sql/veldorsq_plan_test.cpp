@@ -62,9 +62,9 @@ class PlanTest : public ::testing::Test {
           o << " ->" << j->Inner.CorrelationName << "#" << int(j->Kind) << tree(j->Condition.get());
         for (auto& f : t->Cursor->Filters()) o << " filter" << tree(f->Tree());
       }
-      if (q.Conditions[0]) o << " | where" << tree(q.Conditions[0].get());
-      if (q.Conditions[2]) o << " | residual" << tree(q.Conditions[2].get());
-      if (q.Conditions[3]) o << " | post" << tree(q.Conditions[3].get());
+      if (q.Conditions[csWhere]) o << " | where" << tree(q.Conditions[csWhere].get());
+      if (q.Conditions[csResidual]) o << " | residual" << tree(q.Conditions[csResidual].get());
+      if (q.Conditions[csPostJoin]) o << " | post" << tree(q.Conditions[csPostJoin].get());
       if (q.OrderByGiven && q.MatchOrderIndex()) o << " | ordered by index " << int(q.OrderIndex);
       if (q.Kind == qkSelect && (q.GroupByGiven || q.Distinct || (q.OrderByGiven && !q.OrderByOnIndex))) {
         q.CreateResultTable();

@@ -101,6 +101,83 @@ TEST_F(SelectTest, GroupedAggregatesCountEachRowOnce) {
   EXPECT_EQ(db.rows("SELECT k FROM g GROUP BY k TOP 2"), "1\n2\n");
 }
 
+TEST_F(SelectTest, InSubSelectComparesEachRowWithTheSubSelectsRows) {
+  fill("t", "a INTEGER, s CHAR(5)", {"1, 'x'", "2, 'y'", "3, 'z'", "NULL, 'n'"});
+  fill("u", "b INTEGER, f FLOAT", {"2, 1.5", "3, 2", "3, 3", "NULL, 4"});
+  EXPECT_EQ(db.rows("SELECT a FROM t WHERE a IN (SELECT b FROM u) ORDER BY 1"), "NULL\n2\n3\n");
+  EXPECT_EQ(db.rows("SELECT a FROM t WHERE a NOT IN (SELECT b FROM u WHERE b > 0)"), "1\nNULL\n");
+  // 1.5 is no whole number: no row of t equals it.
+  EXPECT_EQ(db.rows("SELECT a FROM t WHERE a IN (SELECT f FROM u) ORDER BY 1"), "2\n3\n");
+  EXPECT_EQ(
+      db.rows("SELECT a FROM t WHERE a IN (SELECT b FROM u WHERE b IN (SELECT a FROM t WHERE s = 'z'))"),
+      "3\n");
+  EXPECT_EQ(db.rows("SELECT COUNT(*) FROM t WHERE s = 'x' OR a IN (SELECT b FROM u WHERE f > 2)"), "3\n");
+  TQueryStatement s(db.directory());
+  s.Prepare("SELECT a FROM t WHERE a IN (SELECT b FROM u WHERE f >= ?)");
+  std::vector<engine::TFieldDescriptor> d(1);
+  d[0].SetType(uint8_t(engine::TEngineFieldType::Integer));
+  d[0].SetStoredSize(4);
+  std::vector<uint8_t> values(5, 1);
+  for (int32_t low : {3, 1, 5}) {
+    engine::PutIntegerValue(&values[1], low);
+    s.SetParams(1, d, values);
+    EXPECT_EQ(SqlDatabase::text(*s.Execute()), low == 3   ? "3\nNULL\n"
+                                               : low == 1 ? "2\n3\nNULL\n"
+                                                          : "")
+        << low;
+  }
+  db.run("DELETE FROM t WHERE a IN (SELECT b FROM u)");
+  EXPECT_EQ(db.rows("SELECT a FROM t"), "1\n");
+}
+
+TEST_F(SelectTest, RowLimitsKeepExactlyTheirCount) {
+  fill("t", "a INTEGER, k INTEGER", {"5, 1", "3, 2", "4, 1", "1, 3", "2, 2"});
+  EXPECT_EQ(db.rows("SELECT a FROM t ORDER BY a TOP 3"), "1\n2\n3\n");
+  EXPECT_EQ(db.rows("SELECT a FROM t ORDER BY a DESC TOP 1"), "5\n");
+  EXPECT_EQ(db.rows("SELECT a FROM t TOP 2"), "5\n3\n");
+  EXPECT_EQ(db.rows("SELECT a FROM t TOP 0"), "");
+  EXPECT_EQ(db.rows("SELECT DISTINCT k FROM t TOP 2"), "1\n2\n");
+  EXPECT_EQ(db.rows("SELECT k, COUNT(*) FROM t GROUP BY k TOP 2"), "1|2\n2|2\n");
+  EXPECT_EQ(db.rows("SELECT k, COUNT(*) FROM t GROUP BY k ORDER BY 1 DESC TOP 1"), "3|1\n");
+  for (int32_t most : {0, 1, 2, 5, 6}) {
+    TQueryStatement s(db.directory());
+    s.MaxRowCount = most;
+    s.Prepare("SELECT a FROM t");
+    EXPECT_EQ(s.Execute()->GetRecordCount(), std::min(most, 5)) << most;
+    TQueryStatement count(db.directory());
+    count.MaxRowCount = most;
+    count.Prepare("SELECT COUNT(*) FROM t");
+    EXPECT_EQ(count.Execute()->GetRecordCount(), std::min(most, 1)) << most;
+  }
+}
+
+TEST_F(SelectTest, ComparisonsTurnedAboutMirrorTheirOperator) {
+  fill("t", "a INTEGER", {"1", "2", "3", "4", "5", "6"});
+  fill("u", "b INTEGER", {"2", "5"});
+  db.run("CREATE INDEX ia ON t (a)");
+  EXPECT_EQ(db.rows("SELECT a FROM t WHERE 4 < a"), "5\n6\n");
+  EXPECT_EQ(db.rows("SELECT a FROM t WHERE 2 >= a"), "1\n2\n");
+  // The smaller table drives; each comparison turned with it keeps its meaning.
+  for (const char* tail : {"", " NOJOINOPTIMIZE"}) {
+    EXPECT_EQ(
+        db.rows(std::string("SELECT t.a, u.b FROM t, u WHERE t.a > u.b AND t.a < 4 ORDER BY 1, 2") + tail),
+        "3|2\n");
+    EXPECT_EQ(
+        db.rows(std::string("SELECT t.a, u.b FROM t, u WHERE u.b > t.a AND t.a >= 2 ORDER BY 1, 2") + tail),
+        "2|5\n3|5\n4|5\n");
+    EXPECT_EQ(
+        db.rows(std::string("SELECT t.a, u.b FROM u, t WHERE t.a <= u.b AND u.b = 2 ORDER BY 1") + tail),
+        "1|2\n2|2\n");
+  }
+}
+
+TEST_F(SelectTest, AnAverageOfDecimalsRoundsHalvesAwayFromZero) {
+  fill("d", "g INTEGER, v DECIMAL(10, 4)",
+       {"1, 0.0001", "1, 0.0002", "2, -0.0001", "2, -0.0002", "3, 0.0001", "3, 0.0001", "3, 0.0002"});
+  EXPECT_EQ(db.rows("SELECT g, AVG(v) FROM d GROUP BY g"), "1|0.0002\n2|-0.0002\n3|0.0001\n");
+  EXPECT_EQ(db.rows("SELECT AVG(v) FROM d WHERE g = 1"), "0.0002\n");
+}
+
 TEST_F(SelectTest, AColumnNumberOutsideTheSelectListIsRefusedByNumber) {
   fill("g", "k INTEGER", {"1"});
   for (const char* n : {"0", "2"})
@@ -133,6 +210,41 @@ TEST(SelectLocksTest, AStatementOverAnIndexedNotFilterLetsOtherWritersIn) {
     EXPECT_EQ(writer.rows("INSERT INTO t VALUES (100, 1)"), "") << where;
     EXPECT_EQ(writer.rows("DELETE FROM t WHERE a = 100"), "") << where;
   }
+}
+
+}  // namespace
+
+namespace {
+
+using namespace sql_test;
+
+TEST(QueryPlanTest, ThePlanShowsTheJoinOrderFiltersAndConditionsARunFollows) {
+  platform::testing::TempFolder folder;
+  SqlDatabase db(folder.path());
+  db.run("CREATE TABLE e (id INTEGER, dept INTEGER, grade INTEGER)");
+  db.run("CREATE TABLE d (id INTEGER, region INTEGER)");
+  db.run("CREATE INDEX ii ON e (id)");
+  for (int i = 1; i <= 5; ++i) db.run("INSERT INTO e VALUES (" + std::to_string(i) + ", 1, 1)");
+  db.run("INSERT INTO d VALUES (1, 1)");
+  auto plans = [&](const std::string& sql) {
+    TQueryStatement s(db.directory());
+    s.Prepare(sql);
+    std::string text;
+    for (const TQueryPlan& p : s.Plan()) text += (text.empty() ? "" : " || ") + p.ToString();
+    return text;
+  };
+  // The smaller table drives; the indexed filter is on its cursor before the choice.
+  EXPECT_EQ(plans("SELECT e.id FROM e, d WHERE e.dept = d.id AND e.id > 3 AND (d.id = 1 OR e.grade = 2) "
+                  "ORDER BY 1"),
+            "SELECT D ->E#1(D.id =#1 E.dept) E filter(E.id > 3) | residual((D.id = 1) OR (E.grade = 2)) | "
+            "result id Sys__OrderBy(1)");
+  EXPECT_EQ(plans("SELECT e.id FROM e, d WHERE e.dept = d.id NOJOINOPTIMIZE"),
+            "SELECT E ->D#1(E.dept =#1 D.id) D | result id");
+  EXPECT_EQ(plans("SELECT id FROM e WHERE grade = 1 OR 1 = 2"),
+            "SELECT E | post((E.grade = 1) OR (1 = 2)) | result id");
+  EXPECT_EQ(plans("SELECT id FROM e WHERE id IN (SELECT id FROM d)"),
+            "SELECT E | postIN(E.id,SELECT) | result id || SELECT D | result id");
+  EXPECT_EQ(plans("UPDATE e SET grade = 2 WHERE id = 2"), "UPDATE E filter(E.id = 2)");
 }
 
 }  // namespace
