@@ -653,6 +653,10 @@ class TOCIRecordSet : public dataaccess::TQvRecordSet {
   void CreateComplexFields(uint8_t* recBuf, bool withBlobs) override;
   void FreeComplexFields(uint8_t* recBuf, bool withBlobs) override;
   void AddRefComplexFields(uint8_t* recBuf) override;
+  // The value objects are shared objects of the record: a dataset's buffers take and give back
+  // their references like a blob's.
+  dataaccess::TDataTypeSet GetComplexTypes() const override;
+  dataaccess::TDataTypeSet GetObjectTypes() const override;
   // A CLOB gives its whole text, a BLOB or BFILE its bytes, a TIMESTAMP its date-time, an
   // INTERVAL and a NUMBER their text.
   Variant GetFieldAsVariant(int fieldNo, const uint8_t* recBuf) override;

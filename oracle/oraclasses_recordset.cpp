@@ -912,12 +912,22 @@ void TOCIRecordSet::FreeComplexFields(uint8_t* recBuf, bool withBlobs) {
 }
 
 void TOCIRecordSet::AddRefComplexFields(uint8_t* recBuf) {
-  for (int i = 0; i < Fields.Count(); ++i) {
-    const TFieldDesc& field = Fields[i];
-    if (field.HasParent() || !holdsValueObject(field.DataType)) continue;
-    if (auto* object = SlotPointer<dataaccess::TSharedObject>(field, recBuf)) object->AddRef();
-  }
+  // The value objects are object types of this store: the base takes their references.
   TQvRecordSet::AddRefComplexFields(recBuf);
+}
+
+dataaccess::TDataTypeSet TOCIRecordSet::GetComplexTypes() const {
+  dataaccess::TDataTypeSet types = TQvRecordSet::GetComplexTypes();
+  for (int t = 0; t < 256; ++t)
+    if (holdsValueObject(uint16_t(t))) types.set(size_t(t));
+  return types;
+}
+
+dataaccess::TDataTypeSet TOCIRecordSet::GetObjectTypes() const {
+  dataaccess::TDataTypeSet types = TQvRecordSet::GetObjectTypes();
+  for (int t = 0; t < 256; ++t)
+    if (holdsValueObject(uint16_t(t))) types.set(size_t(t));
+  return types;
 }
 
 dataaccess::TBlob* TOCIRecordSet::GetStreamBlob(int fieldNo, const uint8_t* recBuf) const {
