@@ -240,6 +240,9 @@ class TData : private TFilterRecordSource {
   bool HasBlobFields() const { return HasFields({dtBlob, dtMemo}); }
   // The blob of a blob or memo field ("Field is not BLOB." for another field), and its content.
   TBlob* GetBlob(int fieldNo, const uint8_t* recBuf) const;
+  // The blob a field's stream reads and writes: GetBlob's, or a driver's own value object that is
+  // a blob (a locator-backed value) for a field type of its own.
+  virtual TBlob* GetStreamBlob(int fieldNo, const uint8_t* recBuf) const { return GetBlob(fieldNo, recBuf); }
   uint64_t ReadBlob(int fieldNo, const uint8_t* recBuf, uint64_t position, uint64_t count, void* dest) const {
     return GetBlob(fieldNo, recBuf)->Read(position, count, dest);
   }

@@ -946,7 +946,7 @@ TBlobStream::TBlobStream(TMemDataSet& dataSet, Field& field, ds::BlobStreamMode 
   }
   buffer_ = dataSet.GetStateBuffer();
   if (!buffer_ || field.FieldNo <= 0) return;
-  blob_ = dataSet.data_->GetBlob(field.FieldNo, buffer_);
+  blob_ = dataSet.data_->GetStreamBlob(field.FieldNo, buffer_);
   if (s == ds::dsOldValue && blob_ && blob_->Rollback()) blob_ = blob_->Rollback();
   if (mode == ds::bmWrite && blob_) {
     blob_->Truncate(0);

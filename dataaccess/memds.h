@@ -208,6 +208,10 @@ class TBlobStream : public dataset::Stream {
   size_t Write(const void* buffer, size_t count) override;
   int64_t Seek(int64_t offset, dataset::SeekOrigin origin) override;
 
+ protected:
+  // The value the stream found for the field (nullptr: none).
+  TBlob* Blob() const { return blob_; }
+
  private:
   TMemDataSet& dataSet_;
   Field& field_;

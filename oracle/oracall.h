@@ -180,7 +180,39 @@ inline constexpr uint8_t OCI80 = 2;
   X(orol, sword, (void* lda))                                                                                \
   X(obreak, sword, (void* lda))                                                                              \
   X(opinit, sword, (ub4 mode))                                                                               \
-  X(oerhms, sword, (void* lda, sb2 code, OraText* buffer, sword size))
+  X(oerhms, sword, (void* lda, sb2 code, OraText* buffer, sword size))                                       \
+  X(oopen, sword,                                                                                            \
+    (void* cda, void* lda, const OraText* database, sword databaseLength, sword areaSize,                    \
+     const OraText* user, sword userLength))                                                                 \
+  X(oclose, sword, (void* cda))                                                                              \
+  X(oparse, sword, (void* cda, const OraText* text, sb4 length, sword deferred, ub4 behaviour))              \
+  X(obndrv, sword,                                                                                           \
+    (void* cda, const OraText* name, sword nameLength, ub1* value, sword size, sword type, sword scale,      \
+     sb2* indicator, const OraText* format, sword formatLength, sword formatType))                           \
+  X(obndra, sword,                                                                                           \
+    (void* cda, const OraText* name, sword nameLength, ub1* value, sword size, sword type, sword scale,      \
+     sb2* indicator, ub2* length, ub2* code, ub4 maxElements, ub4* elements, const OraText* format,          \
+     sword formatLength, sword formatType))                                                                  \
+  X(obindps, sword,                                                                                          \
+    (void* cda, ub1 operation, const OraText* name, sb4 nameLength, ub1* value, sb4 size, sword type,        \
+     sword scale, sb2* indicator, ub2* length, ub2* code, sb4 valueSkip, sb4 indicatorSkip, sb4 lengthSkip,  \
+     sb4 codeSkip, ub4 maxElements, ub4* elements, const OraText* format, sb4 formatLength,                  \
+     sword formatType))                                                                                      \
+  X(oexn, sword, (void* cda, sword iters, sword rowOffset))                                                  \
+  X(ocan, sword, (void* cda))                                                                                \
+  X(ogetpi, sword, (void* cda, ub1* piece, void** context, ub4* iteration, ub4* index))                      \
+  X(osetpi, sword, (void* cda, ub1 piece, void* buffer, ub4* length))                                        \
+  X(odescr, sword,                                                                                           \
+    (void* cda, sword position, sb4* dbSize, sb2* dbType, sb1* name, sb4* nameLength, sb4* displaySize,      \
+     sb2* precision, sb2* scale, sb2* nullOk))                                                               \
+  X(odefin, sword,                                                                                           \
+    (void* cda, sword position, ub1* buffer, sword size, sword type, sword scale, sb2* indicator,            \
+     const OraText* format, sword formatLength, sword formatType, ub2* length, ub2* code))                   \
+  X(odefinps, sword,                                                                                         \
+    (void* cda, ub1 operation, sword position, ub1* buffer, sb4 size, sword type, sword scale,               \
+     sb2* indicator, const OraText* format, sb4 formatLength, sword formatType, ub2* length, ub2* code,      \
+     sb4 valueSkip, sb4 indicatorSkip, sb4 lengthSkip, sb4 codeSkip))                                        \
+  X(ofen, sword, (void* cda, sword rows))
 
 // The 9-level entry points this client calls, bound only when the library offers that level.
 #define VELMARON_OCI90_TYPED(X)                                                                             \
@@ -212,34 +244,20 @@ inline constexpr uint8_t OCI80 = 2;
 // The other entry points of each level, bound so that their presence is known.
 // clang-format off
 #define VELMARON_OCI7_OTHER(X) \
-  X(obindps)                   \
-  X(obndra)                    \
   X(obndrn)                    \
-  X(obndrv)                    \
-  X(ocan)                      \
-  X(oclose)                    \
   X(ocof)                      \
   X(ocon)                      \
-  X(odefin)                    \
-  X(odefinps)                  \
-  X(odescr)                    \
   X(odessp)                    \
   X(oermsg)                    \
   X(oexec)                     \
   X(oexfet)                    \
-  X(oexn)                      \
-  X(ofen)                      \
   X(ofetch)                    \
   X(oflng)                     \
   X(ognfd)                     \
   X(onbclr)                    \
   X(onbset)                    \
   X(onbtst)                    \
-  X(oopen)                     \
   X(oopt)                      \
-  X(oparse)                    \
-  X(ogetpi)                    \
-  X(osetpi)                    \
   X(sqllda)                    \
   X(sqlld2)
 // clang-format on

@@ -252,6 +252,8 @@ void TOCIConnection::OraError(uint8_t style, sword status, bool useHandler) {
   int32_t number = 0;
   if (style == OCI73) {
     if (status == -9) status = -1;
+    // The old level answers a query's end with 4; its error is the one of no data found.
+    if (status == 4) status = -1403;
     OraText buffer[513] = {};
     oerhms(lda_.data(), sb2(status), buffer, 512);
     msg = reinterpret_cast<const char*>(buffer);
@@ -352,6 +354,8 @@ void TOCIConnection::Connect(const std::string&) {
                reinterpret_cast<const OraText*>(password.c_str()), -1,
                reinterpret_cast<const OraText*>(server.c_str()), -1, 0),
           OCI73);
+    // The old calls need their thread set-up once before sessions are shared between threads.
+    if (threadSafety_ && !OCI7Threaded) InitOCI7(true);
   } else {
     connect8();
   }
@@ -449,6 +453,16 @@ void TOCIConnection::BreakExec() {
 void* TOCIConnection::GetSvcCtx() const {
   if (ociCallStyle_ != OCI80) RaiseError("Need Oracle 8 Call Interface");
   return hSvcCtx_;
+}
+
+uint8_t* TOCIConnection::GetLDA() {
+  if (ociCallStyle_ == OCI80 && lda_.empty()) {
+    lda_.assign(64, 0);
+    platform::UndoOnFailure drop([this] { lda_.clear(); });
+    Check(OCISvcCtxToLda(hSvcCtx_, hError_, lda_.data()), OCI80);
+    drop.Dismiss();
+  }
+  return lda_.data();
 }
 
 void TOCIConnection::SetOCICallStyle(uint8_t value) {

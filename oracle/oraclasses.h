@@ -92,6 +92,16 @@ std::string RowidToString7(const uint8_t* data);
 std::string RowidToString80(const uint8_t* data);
 std::string RowidToString81(const uint8_t* data);
 std::string URowidToString(const uint8_t* data, size_t length);
+
+// The fields of an old-style cursor data area that this client reads (machine order).
+namespace cursorarea {
+inline constexpr size_t kSize = 64;
+inline constexpr size_t kFunctionType = 2;      // 16-bit: the statement's SQL function
+inline constexpr size_t kRowsProcessed = 4;     // 32-bit
+inline constexpr size_t kParseErrorOffset = 8;  // 16-bit
+inline constexpr size_t kWarning = 14;          // 8-bit flags: bit 0 any warning, bit 5 compiled with errors
+inline constexpr size_t kRowid = 20;            // read by RowidToString7
+}  // namespace cursorarea
 // The 7-byte DATE. Years before 1 AD are refused (EOraError-free plain failure), as are dates
 // the value cannot hold.
 DateTime OraDateToDateTime(const uint8_t* date);
@@ -139,6 +149,9 @@ class TOCIConnection : public dataaccess::TQvConnection {
 
   void BreakExec();
   void* GetSvcCtx() const;
+  // The logon data area (64 bytes): the old-style session's own, or, with the handle calls, one
+  // made from the service context on first use.
+  uint8_t* GetLDA();
   void* GetErrorHandle() const { return hError_; }
   void* GetEnvironment() const { return hEnv_; }
   void SetOCICallStyle(uint8_t value);
@@ -251,6 +264,8 @@ class TOraCursor : public dataaccess::TSharedObject {
   void FreeCursor();
   void* GetStatement();
   void SetOCICallStyle(uint8_t value);
+  // The cursor data area of the old call style (64 bytes), made on first use.
+  uint8_t* CursorArea();
   // Read by BreakExec and the owner while a worker runs or fetches on the cursor.
   std::atomic<uint8_t> State = 0;
   uint8_t OCICallStyle = 0;
@@ -263,6 +278,7 @@ class TOraCursor : public dataaccess::TSharedObject {
 
  private:
   void* statement_ = nullptr;
+  std::vector<uint8_t> area_;
 };
 
 class TOraLob;
@@ -340,6 +356,8 @@ class TOraParamDesc : public dataaccess::TParamDesc {
   // The whole value of a LONG (dtMemo) or LONG RAW (dtBlob) parameter, sent piece by piece.
   std::string LongValue;
   void* BindHandle = nullptr;
+  // The elements an array parameter of the old call style holds; the library reads it at execution.
+  ub4 BoundElements = 0;
   uint8_t* Buffer() { return buffer_.data(); }
   int16_t* Indicators() { return indicators_.data(); }
   uint16_t* Lengths() { return lengths_.data(); }
@@ -422,6 +440,7 @@ class TOCICommand : public dataaccess::TQvCommand {
   void SetCursor(TOraCursor* value);
   TOraCursor* GetCursor() const { return cursor_; }
   bool OwnCursor() const { return cursor_ == ownCursor_; }
+  uint8_t GetOCICallStyle() const { return ociCallStyle_; }
   bool GetNonBlocking() const { return nonBlocking_; }
 
  protected:
@@ -437,14 +456,19 @@ class TOCICommand : public dataaccess::TQvCommand {
   void scanParams();
   void bindParams();
   void bindParam(TOraParamDesc& param);
+  void bindParam7(TOraParamDesc& param, uint16_t type, uint8_t* buffer, int32_t size, uint16_t* lengths);
   void doExecute();
   void endExecute(std::exception_ptr error);
   sword internalExecute();
+  sword internalExecute7();
   // After an execution that touched rows: input LOB values go to the server, output ones come back.
   void exchangeLobs();
   void setDefineCharset(void* define, const dataaccess::TFieldDesc& field);
   // Answers the library's requests for the pieces of LONG values while it needs data.
   void sendLongPieces(sword& status, ub4 mode);
+  void sendLongPieces7(sword& status);
+  // Raises for a cut value among the rows received, or names its column in `truncatedColumn`.
+  int checkTruncation(int received, std::string* truncatedColumn);
 
   TOraCursor* cursor_;
   TOraCursor* ownCursor_;
@@ -636,6 +660,8 @@ class TOCIRecordSet : public dataaccess::TQvRecordSet {
   // A CLOB gives its whole text, a BLOB or BFILE its bytes, a TIMESTAMP its date-time, an
   // INTERVAL and a NUMBER their text.
   Variant GetFieldAsVariant(int fieldNo, const uint8_t* recBuf) override;
+  // A BFILE field's stream goes over the row's file object (nullptr when the record has none).
+  dataaccess::TBlob* GetStreamBlob(int fieldNo, const uint8_t* recBuf) const override;
   // Fixed-length text (107, 117) goes over whole, with CR LF line ends when they are asked for.
   void GetFieldData(const dataaccess::TFieldDesc& field, const uint8_t* recBuf, void* dest,
                     size_t destSize) override;

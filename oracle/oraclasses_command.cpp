@@ -8,6 +8,7 @@
 #include "dataset/dberror.h"
 #include "oracle/oraclasses.h"
 #include "oracle/oraparser.h"
+#include "platform/bytes.h"
 #include "platform/collation.h"
 #include "platform/scopeguard.h"
 
@@ -23,7 +24,9 @@ constexpr uint16_t SQLT_CHR = 1, SQLT_NUM = 2, SQLT_INT = 3, SQLT_FLT = 4, SQLT_
                    SQLT_AVC = 97, SQLT_RDD = 104, SQLT_LAB = 106, SQLT_CLOB = 112, SQLT_BLOB = 113,
                    SQLT_BFILEE = 114, SQLT_CFILEE = 115, SQLT_RSET = 116, SQLT_TIMESTAMP = 187,
                    SQLT_TIMESTAMP_TZ = 188, SQLT_INTERVAL_YM = 189, SQLT_INTERVAL_DS = 190,
-                   SQLT_TIMESTAMP_LTZ = 232;
+                   SQLT_TIMESTAMP_LTZ = 232, SQLT_CUR = 102;
+// Old-style return codes: the library wants the next input or output piece of a LONG value.
+constexpr sword kNextInputPiece = -3129, kNextOutputPiece = -3130, kWouldBlock = -3123;
 // The character-set id of UTF-16 text.
 constexpr ub2 kUtf16CharsetId = 1000;
 
@@ -221,7 +224,7 @@ void TOCICommand::Prepare() {
   checkSession();
   if (cursor_->State != 0) return;
   ociCallStyle_ = conn().GetOCICallStyleCommand();
-  if (ociCallStyle_ != OCI80) RaiseError("Need Oracle 8 Call Interface");
+  if (ociCallStyle_ != OCI80 && ociCallStyle_ != OCI73) RaiseError("OCI is not inizialized");
   cursor_->SetOCICallStyle(ociCallStyle_);
   cursor_->hEnv = conn().GetEnvironment();
   cursor_->hError = conn().GetErrorHandle();
@@ -231,6 +234,19 @@ void TOCICommand::Prepare() {
   conn().BusyWait();
   platform::ScopeExit release([this] { conn().Release(); });
   defined_.clear();
+  if (ociCallStyle_ == OCI73) {
+    uint8_t* area = cursor_->CursorArea();
+    check(oopen(area, conn().GetLDA(), nullptr, -1, -1, nullptr, -1));
+    cursor_->State = 1;
+    const sword status =
+        oparse(area, reinterpret_cast<const OraText*>(cleanSQL_.c_str()), sb4(cleanSQL_.size() + 1), 0, 2);
+    errorOffset_ = platform::getValue<uint16_t>(area + cursorarea::kParseErrorOffset);
+    check(status);
+    if ((area[cursorarea::kWarning] & 0x21) == 0x21) conn().lastError_ = 24344;
+    sqlType_ = platform::getValue<uint16_t>(area + cursorarea::kFunctionType);
+    cursor_->State = 3;
+    return;
+  }
   void* statement = cursor_->GetStatement();
   check(OCIStmtPrepare(statement, conn().GetErrorHandle(),
                        reinterpret_cast<const OraText*>(cleanSQL_.c_str()), ub4(cleanSQL_.size() + 1),
@@ -265,11 +281,47 @@ void TOCICommand::Prepare() {
 }
 
 void TOCICommand::Unprepare() {
-  cursor_->FreeCursor();
-  cursor_->State = 0;
+  platform::ScopeExit free([this] {
+    cursor_->FreeCursor();
+    cursor_->State = 0;
+  });
+  // A cursor another owner holds stays open for it.
+  if (cursor_->OCICallStyle == OCI73 && cursor_->State != 0 && cursor_->RefCount() <= 2 &&
+      GetConnection() != nullptr && GetConnection()->GetConnected())
+    check(oclose(cursor_->CursorArea()));
 }
 
 uint16_t TOCICommand::GetOraType(uint16_t dataType, uint16_t subType) const {
+  if (ociCallStyle_ == OCI73) {
+    switch (dataType) {
+      case dtString:
+      case dtExtString:
+        return SQLT_STR;
+      case dtInteger:
+      case dtBoolean:
+      case dtInt64:
+        return SQLT_INT;
+      case dtFloat:
+        return SQLT_FLT;
+      case dtDateTime:
+        return SQLT_DAT;
+      case dtBlob:
+        return SQLT_LBI;
+      case dtMemo:
+        return subType == 1 ? SQLT_STR : SQLT_LNG;
+      case dtVarBytes:
+      case dtExtVarBytes:
+        return SQLT_BIN;
+      case dtRowId:
+        return SQLT_RID;
+      case dtCursor:
+        return SQLT_CUR;
+      case dtFixedChar:
+        return SQLT_AVC;
+      default:
+        RaiseError("Data type is not supported.");
+    }
+  }
   const bool oci90 = (PossibleOCICallStyles & osOCI90) != 0;
   switch (dataType) {
     case dtString:
@@ -378,6 +430,7 @@ void TOCICommand::bindParam(TOraParamDesc& param) {
       }
     }
   }
+  if (ociCallStyle_ == OCI73) return bindParam7(param, type, buffer, size, lengths);
   switch (dataType) {
     case dtOraBlob:
     case dtOraClob: {
@@ -479,6 +532,46 @@ void TOCICommand::bindParam(TOraParamDesc& param) {
   if (charsetId != 0) check(OCIAttrSet(bind, OCI_HTYPE_BIND, &charsetId, 0, 31, error));
 }
 
+void TOCICommand::bindParam7(TOraParamDesc& param, uint16_t type, uint8_t* buffer, int32_t size,
+                             uint16_t* lengths) {
+  uint8_t* area = cursor_->CursorArea();
+  const std::string placeholder = param.Quoted ? ":\"" + param.GetName() + "\"" : ":" + param.GetName();
+  const auto* name = reinterpret_cast<const OraText*>(placeholder.c_str());
+  auto* indicator = static_cast<sb2*>(param.Indicators());
+  const uint16_t dataType = param.GetDataType();
+  const bool isLong = dataType == dtMemo || dataType == dtBlob;
+  if (isLong && (param.GetTable() || iters_ != 1)) RaiseError(STypeNotInDMLArray);
+  if (dataType == dtCursor) {
+    // The library opens the cursor into the parameter's own cursor data area.
+    TOraCursor& refCursor = param.GetAsCursor();
+    refCursor.SetOCICallStyle(OCI73);
+    param.SetIndicator(1, 0);
+    check(obndrv(area, name, -1, refCursor.CursorArea(), sword(cursorarea::kSize), type, -1, indicator,
+                 nullptr, -1, -1));
+  } else if (param.GetTable()) {
+    param.BoundElements = ub4(param.GetLength());
+    check(obindps(area, 1, name, -1, buffer, size, type, 0, indicator, lengths, nullptr, param.ElementSize(),
+                  2, lengths != nullptr ? 2 : 0, 0, ub4(param.GetLength()), &param.BoundElements, nullptr, 0,
+                  0));
+  } else if (isLong) {
+    // The value goes piece by piece while the statement runs (sendLongPieces7).
+    // The parameter itself is the context the library names when it asks for a piece.
+    check(obindps(area, 0, name, -1, reinterpret_cast<ub1*>(&param), 2147483647, type, 0, indicator, nullptr,
+                  nullptr, 0, 0, 0, 0, 0, nullptr, nullptr, 0, 0));
+  } else {
+    if (iters_ != 1 && param.GetLength() < iters_) {
+      char text[256];
+      std::snprintf(text, sizeof text, SArrayParam, param.GetName().c_str(), iters_);
+      RaiseError(text);
+    }
+    if (lengths != nullptr)
+      check(obndra(area, name, -1, buffer, size, type, -1, indicator, lengths, nullptr, 0, nullptr, nullptr,
+                   -1, -1));
+    else
+      check(obndrv(area, name, -1, buffer, size, type, -1, indicator, nullptr, -1, -1));
+  }
+}
+
 void TOCICommand::bindParams() {
   conn().BusyWait();
   platform::ScopeExit release([this] { conn().Release(); });
@@ -538,6 +631,7 @@ void TOCICommand::endExecute(std::exception_ptr error) {
 }
 
 sword TOCICommand::internalExecute() {
+  if (ociCallStyle_ == OCI73) return internalExecute7();
   bool hasLob = false;
   for (int i = 0; i < GetParamCount(); ++i) hasLob = hasLob || isLobType(Param(i).GetDataType());
   const bool autoCommit = sqlType_ != 4 && GetAutoCommit() && conn().GetAutoCommit();
@@ -577,6 +671,81 @@ sword TOCICommand::internalExecute() {
   if (hasLob && rowsProcessed_ > 0) exchangeLobs();
   if (status == OCI_SUCCESS && autoCommit && !commitOnSuccess) conn().Commit();
   return status;
+}
+
+sword TOCICommand::internalExecute7() {
+  const bool autoCommit = sqlType_ != 4 && GetAutoCommit() && conn().GetAutoCommit();
+  const uint8_t previous = cursor_->State;
+  cursor_->State = 5;
+  conn().BusyWait();
+  platform::ScopeExit release([this] {
+    conn().Release();
+    fetchedRows_ = 0;
+  });
+  uint8_t* area = cursor_->CursorArea();
+  sword status = oexn(area, sword(iters_), 0);
+  if (status == kNextInputPiece || status == kNextOutputPiece) sendLongPieces7(status);
+  if (status != 0 && status != kWouldBlock) {
+    cursor_->State = previous;
+    errorOffset_ = platform::getValue<uint16_t>(area + cursorarea::kParseErrorOffset);
+    check(status);
+  }
+  rowsProcessed_ = int32_t(platform::getValue<uint32_t>(area + cursorarea::kRowsProcessed));
+  cursor_->State = 6;
+  for (int i = 0; i < GetParamCount(); ++i)
+    if (Param(i).GetDataType() == dtCursor) Param(i).GetAsCursor().State = 6;
+  rowId_ = storeRowId_ ? GetRowId() : std::string();
+  if (status == 0 && autoCommit) conn().Commit();
+  return status;
+}
+
+void TOCICommand::sendLongPieces7(sword& status) {
+  static constexpr size_t kPieceSize = 32768;
+  uint8_t* area = cursor_->CursorArea();
+  // A request this command cannot answer whole would store a cut or a wrong value: the
+  // statement is broken off and the failure raised instead.
+  const auto cancel = [this](const char* message) {
+    obreak(conn().GetLDA());
+    RaiseError(message);
+  };
+  std::map<TOraParamDesc*, size_t> sent;
+  std::set<TOraParamDesc*> finished, receiving;
+  std::vector<char> buffer;
+  while (status == kNextInputPiece || status == kNextOutputPiece) {
+    const bool output = status == kNextOutputPiece;
+    ub1 piece = 0;
+    void* context = nullptr;
+    ub4 iteration = 0, index = 0;
+    check(ogetpi(area, &piece, &context, &iteration, &index));
+    TOraParamDesc* param = nullptr;
+    for (int i = 0; i < GetParamCount() && param == nullptr; ++i)
+      if (&Param(i) == context) param = &Param(i);
+    const uint8_t direction = param != nullptr ? param->GetParamType() : 0;
+    if (output) {
+      if (param == nullptr || (direction != 2 && direction != 3)) cancel(SNotEnoughOutputParams);
+      if (receiving.insert(param).second) param->LongValue.clear();
+      buffer.assign(kPieceSize, 0);
+      ub4 length = ub4(kPieceSize);
+      check(osetpi(area, piece, buffer.data(), &length));
+      status = oexn(area, sword(iters_), 0);
+      param->LongValue.append(buffer.data(), std::min<size_t>(length, kPieceSize));
+      continue;
+    }
+    if (param == nullptr) cancel(SNotEnoughInputParams);
+    if (finished.count(param) != 0) cancel(STooManyInputParams);
+    // An output value is asked for its input too: it has none.
+    static const std::string none;
+    const std::string& value = direction == 2 ? none : param->LongValue;
+    const size_t offset = sent[param];
+    const size_t length = std::min(kPieceSize, value.size() - offset);
+    const bool last = offset + length >= value.size();
+    ub4 pieceLength = ub4(length);
+    check(osetpi(area, last ? 3 : piece, const_cast<char*>(value.data() + offset), &pieceLength));
+    sent[param] = offset + length;
+    if (last) finished.insert(param);
+    status = oexn(area, sword(iters_), 0);
+  }
+  for (TOraParamDesc* param : receiving) param->SetItemNull(1, param->LongValue.empty());
 }
 
 void TOCICommand::exchangeLobs() {
@@ -669,6 +838,7 @@ void TOCICommand::BreakExec() {
 
 std::string TOCICommand::GetRowId() {
   if (cursor_->State == 0) return rowId_;
+  if (ociCallStyle_ == OCI73) return RowidToString7(cursor_->CursorArea() + cursorarea::kRowid);
   void* descriptor = nullptr;
   check(OCIDescriptorAlloc(conn().GetEnvironment(), &descriptor, OCI_DTYPE_ROWID, 0, nullptr));
   platform::ScopeExit freeDescriptor([descriptor] { OCIDescriptorFree(descriptor, OCI_DTYPE_ROWID); });
@@ -777,30 +947,55 @@ uint16_t formatTextLength(const std::string& format) {
 
 bool TOCICommand::DescribeField(int position, TFieldDesc& field, bool longStrings, bool flatBuffers) {
   checkActive();
-  void* statement = cursor_->GetStatement();
+  const bool old = ociCallStyle_ == OCI73;
   void* error = conn().GetErrorHandle();
-  ub4 count = 0;
-  check(OCIAttrGet(statement, OCI_HTYPE_STMT, &count, nullptr, OCI_ATTR_PARAM_COUNT, error));
-  if (position < 1 || ub4(position) > count) return false;
   void* param = nullptr;
-  check(OCIParamGet(statement, OCI_HTYPE_STMT, error, &param, ub4(position)));
-  platform::ScopeExit freeParam([param] { OCIDescriptorFree(param, OCI_DTYPE_PARAM); });
-  OraText* name = nullptr;
-  ub4 nameLength = 0;
+  platform::ScopeExit freeParam([&param] {
+    if (param != nullptr) OCIDescriptorFree(param, OCI_DTYPE_PARAM);
+  });
   ub2 oraType = 0, dataSize = 0;
   sb2 precision = 0;
   sb1 scale = 0;
   ub1 nullable = 1;
-  check(OCIAttrGet(param, OCI_DTYPE_PARAM, &name, &nameLength, OCI_ATTR_NAME, error));
-  check(OCIAttrGet(param, OCI_DTYPE_PARAM, &oraType, nullptr, OCI_ATTR_DATA_TYPE, error));
-  check(OCIAttrGet(param, OCI_DTYPE_PARAM, &dataSize, nullptr, OCI_ATTR_DATA_SIZE, error));
-  field.Name.assign(reinterpret_cast<const char*>(name), nameLength);
+  if (old) {
+    // The old call answers everything at once; -303 is the end of the select list.
+    sb4 size = 0, displaySize = 0, nameLength = 50;
+    sb2 type = 0, oldPrecision = 0, oldScale = 0, nullOk = 1;
+    sb1 name[51] = {};
+    const sword status = odescr(cursor_->CursorArea(), position, &size, &type, name, &nameLength,
+                                &displaySize, &oldPrecision, &oldScale, &nullOk);
+    if (status == -303) return false;
+    check(status);
+    field.Name.assign(reinterpret_cast<const char*>(name), size_t(std::clamp<sb4>(nameLength, 0, 50)));
+    oraType = ub2(type);
+    dataSize = ub2(size);
+    precision = oldPrecision;
+    scale = sb1(oldScale);
+    nullable = nullOk != 0;
+  } else {
+    void* statement = cursor_->GetStatement();
+    ub4 count = 0;
+    check(OCIAttrGet(statement, OCI_HTYPE_STMT, &count, nullptr, OCI_ATTR_PARAM_COUNT, error));
+    if (position < 1 || ub4(position) > count) return false;
+    check(OCIParamGet(statement, OCI_HTYPE_STMT, error, &param, ub4(position)));
+    OraText* name = nullptr;
+    ub4 nameLength = 0;
+    check(OCIAttrGet(param, OCI_DTYPE_PARAM, &name, &nameLength, OCI_ATTR_NAME, error));
+    check(OCIAttrGet(param, OCI_DTYPE_PARAM, &oraType, nullptr, OCI_ATTR_DATA_TYPE, error));
+    check(OCIAttrGet(param, OCI_DTYPE_PARAM, &dataSize, nullptr, OCI_ATTR_DATA_SIZE, error));
+    field.Name.assign(reinterpret_cast<const char*>(name), nameLength);
+  }
   field.FieldNo = uint16_t(position);
   field.Length = 0;
   field.Scale = 0;
   field.SubDataType = 0;
   field.Fixed = false;
-  const bool wide = conn().GetUseUnicode();
+  // The old call style has no wide text.
+  const bool wide = conn().GetUseUnicode() && !old;
+  // The old call style describes text, NUMBER, LONG, ROWID, DATE, RAW and LONG RAW only.
+  if (old && oraType != SQLT_CHR && oraType != SQLT_AFC && oraType != SQLT_NUM && oraType != SQLT_LNG &&
+      oraType != SQLT_RID && oraType != SQLT_DAT && oraType != SQLT_BIN && oraType != SQLT_LBI)
+    RaiseError("Data type is not supported.");
   // A text field of `length` characters: in the record, wide with UseUnicode.
   const auto asText = [&field, wide](uint16_t length) {
     field.DataType = wide ? dtWideString : dtString;
@@ -831,8 +1026,10 @@ bool TOCICommand::DescribeField(int position, TFieldDesc& field, bool longString
       field.Length = dataSize;
       break;
     case SQLT_NUM: {
-      check(OCIAttrGet(param, OCI_DTYPE_PARAM, &precision, nullptr, OCI_ATTR_PRECISION, error));
-      check(OCIAttrGet(param, OCI_DTYPE_PARAM, &scale, nullptr, OCI_ATTR_SCALE, error));
+      if (!old) {
+        check(OCIAttrGet(param, OCI_DTYPE_PARAM, &precision, nullptr, OCI_ATTR_PRECISION, error));
+        check(OCIAttrGet(param, OCI_DTYPE_PARAM, &scale, nullptr, OCI_ATTR_SCALE, error));
+      }
       field.Scale = uint16_t(std::abs(scale));
       const int digits = precision == 0 ? 38 : precision;
       const bool asNumber =
@@ -960,7 +1157,7 @@ bool TOCICommand::DescribeField(int position, TFieldDesc& field, bool longString
     default:
       RaiseError("Data type is not supported.");
   }
-  check(OCIAttrGet(param, OCI_DTYPE_PARAM, &nullable, nullptr, OCI_ATTR_IS_NULL, error));
+  if (!old) check(OCIAttrGet(param, OCI_DTYPE_PARAM, &nullable, nullptr, OCI_ATTR_IS_NULL, error));
   field.Required = nullable == 0;
   return true;
 }
@@ -1017,6 +1214,22 @@ void TOCICommand::DefineArrayField(TFieldDesc& field, uint8_t* buffer, int16_t* 
   }
   // A raw value's length word is the first two bytes of its own slot.
   uint16_t* lengthWord = varBytes ? reinterpret_cast<uint16_t*>(buffer) : length;
+  if (ociCallStyle_ == OCI73) {
+    uint8_t* area = cursor_->CursorArea();
+    if (valueStride == 0)
+      check(odefin(area, field.FieldNo, value, size, type, -1, indicator, nullptr, -1, -1, lengthWord,
+                   nullptr));
+    else
+      check(odefinps(area, 1, field.FieldNo, value, size, type, 0, indicator, nullptr, 0, 0, lengthWord,
+                     nullptr, sb4(valueStride), 2,
+                     varBytes            ? sb4(valueStride)
+                     : length != nullptr ? 2
+                                         : 0,
+                     0));
+    std::erase_if(defined_, [&field](const DefinedColumn& c) { return c.name == field.Name; });
+    defined_.push_back({field.Name, indicator, valueStride != 0 ? 2u : 0u});
+    return;
+  }
   check(OCIDefineByPos(cursor_->GetStatement(), &define, error, field.FieldNo, value, size, type, indicator,
                        lengthWord, nullptr, 0));
   field.Handle = define;
@@ -1033,6 +1246,13 @@ void TOCICommand::DefineArrayField(TFieldDesc& field, uint8_t* buffer, int16_t* 
 
 void TOCICommand::DefinePiecewise(TFieldDesc& field, uint8_t* buffer, int16_t* indicator) {
   checkActive();
+  if (ociCallStyle_ == OCI73) {
+    check(odefinps(cursor_->CursorArea(), 0, field.FieldNo, buffer, 2147483647,
+                   GetOraType(field.DataType, field.SubDataType), 0, indicator, nullptr, 0, 0, nullptr,
+                   nullptr, 0, 0, 0, 0));
+    field.Handle = buffer;  // the context the library names the column by
+    return;
+  }
   void* define = nullptr;
   check(OCIDefineByPos(cursor_->GetStatement(), &define, conn().GetErrorHandle(), field.FieldNo, buffer,
                        2147483647, GetOraType(field.DataType, field.SubDataType), indicator, nullptr, nullptr,
@@ -1075,9 +1295,22 @@ int TOCICommand::FetchAt(uint32_t rows, uint16_t orientation, int32_t offset, st
   checkActive();
   conn().BusyWait();
   platform::ScopeExit release([this] { conn().Release(); });
+  int received = int(rows);
+  if (ociCallStyle_ == OCI73) {
+    uint8_t* area = cursor_->CursorArea();
+    const sword status = ofen(area, sword(rows));
+    const int32_t total = int32_t(platform::getValue<uint32_t>(area + cursorarea::kRowsProcessed));
+    received = total - fetchedRows_;
+    fetchedRows_ = total;
+    if (status == 4)
+      cursor_->State = 9;
+    else if (status != 0)
+      check(status);
+    if (cursor_->State < 7) cursor_->State = 7;
+    return checkTruncation(received, truncatedColumn);
+  }
   void* statement = cursor_->GetStatement();
   void* error = conn().GetErrorHandle();
-  int received = int(rows);
   if (cursor_->Scrollable) {
     const sword status = OCIStmtFetch2(statement, error, rows, orientation, offset, 0);
     if (status != OCI_SUCCESS && status != OCI_NO_DATA) check(status);
@@ -1106,6 +1339,10 @@ int TOCICommand::FetchAt(uint32_t rows, uint16_t orientation, int32_t offset, st
     }
   }
   if (cursor_->State < 7) cursor_->State = 7;
+  return checkTruncation(received, truncatedColumn);
+}
+
+int TOCICommand::checkTruncation(int received, std::string* truncatedColumn) {
   for (const DefinedColumn& column : defined_)
     for (int row = 0; row < received && column.indicator != nullptr; ++row) {
       const int16_t indicator = column.indicator[column.stride == 0 ? 0 : row];
@@ -1122,6 +1359,15 @@ sword TOCICommand::FetchPiece(uint16_t orientation, int32_t offset) {
   checkActive();
   conn().BusyWait();
   platform::ScopeExit release([this] { conn().Release(); });
+  if (ociCallStyle_ == OCI73) {
+    const sword status = ofen(cursor_->CursorArea(), 1);
+    if (status == 4)
+      cursor_->State = 9;
+    else if (status != 0 && status != kNextOutputPiece)
+      check(status);
+    if (cursor_->State < 7) cursor_->State = 7;
+    return status;
+  }
   void* statement = cursor_->GetStatement();
   void* error = conn().GetErrorHandle();
   const sword status = orientation == OCI_FETCH_NEXT

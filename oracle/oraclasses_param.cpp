@@ -18,6 +18,10 @@ TOraCursor::~TOraCursor() {
 
 void TOraCursor::AllocCursor() {
   if (OCICallStyle == 0) OCICallStyle = oracle::OCICallStyle;
+  if (OCICallStyle == OCI73) {
+    if (area_.empty()) area_.assign(cursorarea::kSize, 0);
+    return;
+  }
   if (OCICallStyle != OCI80) RaiseError("Need Oracle 8 Call Interface");
   if (statement_ != nullptr) return;
   if (hEnv == nullptr) hEnv = hOCIEnv;
@@ -31,7 +35,9 @@ void TOraCursor::AllocCursor() {
 }
 
 void TOraCursor::FreeCursor() {
-  if (RefCount() > 1 || statement_ == nullptr) return;
+  if (RefCount() > 1) return;
+  area_.clear();
+  if (statement_ == nullptr) return;
   OCIHandleFree(statement_, OCI_HTYPE_STMT);
   statement_ = nullptr;
   hEnv = hError = nullptr;
@@ -42,6 +48,12 @@ void* TOraCursor::GetStatement() {
   if (OCICallStyle != OCI80) RaiseError("OCI is not inizialized");
   if (statement_ == nullptr) AllocCursor();
   return statement_;
+}
+
+uint8_t* TOraCursor::CursorArea() {
+  if (OCICallStyle != OCI73) RaiseError("Need Oracle 7.3 Call Interface");
+  AllocCursor();
+  return area_.data();
 }
 
 void TOraCursor::SetOCICallStyle(uint8_t value) {

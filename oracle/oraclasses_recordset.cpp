@@ -251,6 +251,10 @@ void TOCIRecordSet::ExecFetch() {
   flat_.clear();
   // The Lite client fetches one row at a time, its LONG values piece by piece.
   oneRow_ = OCILite && !CanFetchBack();
+  // The old call style reads LONG columns piece by piece only, one row at a time.
+  if (command.GetOCICallStyle() == OCI73)
+    for (int i = 0; i < Fields.Count() && !oneRow_; ++i)
+      oneRow_ = Fields[i].DataType == dataaccess::dtMemo || Fields[i].DataType == dataaccess::dtBlob;
   if (GetFetchAll() && command.GetNonBlocking()) {
     // The first block is there when Open returns; the rest arrives in the background.
     if (Fetch(false)) FetchAll();
@@ -285,7 +289,9 @@ void TOCIRecordSet::defineColumns() {
     field.Size = column.size;
     field.FieldNo = column.fieldNo;
     if (column.kind == ColumnKind::Long && oneRow_) {
-      command.DefinePiecewise(field, nullptr,
+      // The old call style names the column by the context given here when it hands a piece.
+      uint8_t* context = command.GetOCICallStyle() == OCI73 ? reinterpret_cast<uint8_t*>(&column) : nullptr;
+      command.DefinePiecewise(field, context,
                               reinterpret_cast<int16_t*>(flat_.data() + column.indicatorOffset));
       column.define = field.Handle;
       continue;
@@ -307,7 +313,8 @@ std::vector<dataaccess::TSharedObject*> TOCIRecordSet::prepareObjects() {
   std::vector<dataaccess::TSharedObject*> objects;
   platform::UndoOnFailure release([this, &objects] { releaseObjects(objects); });
   TOCICommand& command = Command();
-  void* svcCtx = command.conn().GetSvcCtx();
+  // Only LOB and file columns need the service context, and the old call style has none.
+  void* svcCtx = command.GetOCICallStyle() == OCI73 ? nullptr : command.conn().GetSvcCtx();
   for (const Column& column : columns_) {
     if (column.kind == ColumnKind::Plain) continue;
     for (int row = 0; row < blockRows(); ++row) {
@@ -600,14 +607,20 @@ bool TOCIRecordSet::fetchOneRow() {
   platform::UndoOnFailure release([this, &objects] { releaseObjects(objects); });
   sword status = command.FetchPiece(OCI_FETCH_NEXT, 0);
   // LONG values come piece by piece into their row's blob while the library has more.
-  void* statement = command.GetCursor()->GetStatement();
+  const bool old = command.GetOCICallStyle() == OCI73;
+  void* statement = old ? nullptr : command.GetCursor()->GetStatement();
+  uint8_t* area = old ? command.GetCursor()->CursorArea() : nullptr;
   void* error = command.conn().GetErrorHandle();
-  while (status == OCI_NEED_DATA) {
+  constexpr sword kOldNextOutputPiece = -3130;
+  while (status == (old ? kOldNextOutputPiece : OCI_NEED_DATA)) {
     void* handle = nullptr;
     ub4 type = 0, iteration = 0, index = 0;
     ub1 direction = 0, piece = 0;
-    command.check(
-        OCIStmtGetPieceInfo(statement, error, &handle, &type, &direction, &iteration, &index, &piece));
+    if (old)
+      command.check(ogetpi(area, &piece, &handle, &iteration, &index));
+    else
+      command.check(
+          OCIStmtGetPieceInfo(statement, error, &handle, &type, &direction, &iteration, &index, &piece));
     size_t k = 0;
     const Column* found = nullptr;
     for (const Column& column : columns_) {
@@ -624,8 +637,11 @@ bool TOCIRecordSet::fetchOneRow() {
     dataaccess::PPieceHeader next = dataaccess::TBlob::AllocPiece(blob->PieceSize());
     platform::UndoOnFailure freePiece([next] { dataaccess::TBlob::FreePiece(next); });
     ub4 length = next->Size;
-    command.check(OCIStmtSetPieceInfo(handle, OCI_HTYPE_DEFINE, error, next->Data(), &length, piece,
-                                      flat_.data() + found->indicatorOffset, nullptr));
+    if (old)
+      command.check(osetpi(area, piece, next->Data(), &length));
+    else
+      command.check(OCIStmtSetPieceInfo(handle, OCI_HTYPE_DEFINE, error, next->Data(), &length, piece,
+                                        flat_.data() + found->indicatorOffset, nullptr));
     status = command.FetchPiece(OCI_FETCH_NEXT, 0);
     freePiece.Dismiss();
     next->Used = std::min<ub4>(length, next->Size);
@@ -872,7 +888,9 @@ void TOCIRecordSet::CreateComplexFields(uint8_t* recBuf, bool withBlobs) {
   if (!withBlobs) return;
   // A record the dataset makes (an insert) gets empty value objects like a fetched one.
   TOCIConnection* connection = static_cast<TOCIConnection*>(Command().GetConnection());
-  void* svcCtx = connection != nullptr && connection->GetConnected() ? connection->GetSvcCtx() : nullptr;
+  void* svcCtx = connection != nullptr && connection->GetConnected() && connection->GetOCICallStyle() != OCI73
+                     ? connection->GetSvcCtx()
+                     : nullptr;
   for (int i = 0; i < Fields.Count(); ++i) {
     const TFieldDesc& field = Fields[i];
     if (field.HasParent() || !holdsValueObject(field.DataType)) continue;
@@ -933,6 +951,13 @@ void TOCIRecordSet::CopyComplexFields(const uint8_t* source, uint8_t* dest, bool
     }
     SetSlotPointer(field, dest, copy);
   }
+}
+
+dataaccess::TBlob* TOCIRecordSet::GetStreamBlob(int fieldNo, const uint8_t* recBuf) const {
+  const TFieldDesc& field = FieldOf(fieldNo);
+  if (field.HasParent() || (field.DataType != dtBFile && field.DataType != dtCFile))
+    return TQvRecordSet::GetStreamBlob(fieldNo, recBuf);
+  return SlotPointer<TOraFile>(field, recBuf);
 }
 
 Variant TOCIRecordSet::GetFieldAsVariant(int fieldNo, const uint8_t* recBuf) {

@@ -727,19 +727,6 @@ TEST_F(OraClassesTest, TheRowidOfTheLastRowIsReadInTheLayoutOfTheLibrarysLevel) 
   EXPECT_EQ(RowidLibrary::live, 0);
 }
 
-// A PL/SQL block that ran counts one row, as the server says.
-struct BlockRowCount {
-  static inline decltype(OCIAttrGet) real;
-  static sword attrGet(const void* handle, ub4 type, void* attribute, ub4* size, ub4 attr, void* err) {
-    const sword status = real(handle, type, attribute, size, attr, err);
-    if (status == OCI_SUCCESS && type == OCI_HTYPE_STMT && attr == OCI_ATTR_ROW_COUNT)
-      *static_cast<ub4*>(attribute) = std::max<ub4>(*static_cast<ub4*>(attribute), 1);
-    return status;
-  }
-  const bool saved_ = (real = OCIAttrGet, true);
-  Replaced<OCIAttrGet_t> attrGet_{OCIAttrGet, &attrGet};
-};
-
 // The execution modes and commits a connection asks of the library.
 struct CommitWatch {
   static inline decltype(OCIStmtExecute) realExecute;
@@ -763,7 +750,6 @@ struct CommitWatch {
 
 TEST_F(OraClassesTest, LobParametersAreReadOrWrittenAfterTheStatement) {
   TOCIConnection& c = connect();
-  BlockRowCount rows;
   auto read = command("begin select body into :b from lobs where id = 1; end;");
   TOraParamDesc& out = read->Param(0);
   out.SetDataType(dtOraClob);

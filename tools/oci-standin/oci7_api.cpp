@@ -168,8 +168,14 @@ sword execute(Cursor7& c, ub4 iters, ub4 rowoff) {
   const sword status =
       OCIStmtExecute(c.logon->svc, c.stmt, c.logon->err, c.query ? 0 : iters, rowoff, nullptr, nullptr, mode);
   if (status == OCI_NEED_DATA) {
-    report(c.area, 3129);
-    return -3129;
+    // The code tells the caller which way the piece goes: -3129 a value wanted, -3130 one given.
+    void* handle = nullptr;
+    ub4 type = 0, iteration = 0, index = 0;
+    ub1 direction = 1, piece = 0;  // 1 in, 2 out
+    OCIStmtGetPieceInfo(c.stmt, c.logon->err, &handle, &type, &direction, &iteration, &index, &piece);
+    const int code = direction == 2 ? 3130 : 3129;
+    report(c.area, code);
+    return -code;
   }
   const int ora = oraOf(status, c.logon->err);
   c.executed = ora == 0;

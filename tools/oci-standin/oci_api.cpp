@@ -757,7 +757,7 @@ OCI_EXPORT sword OCIHandleAlloc(const void* parenth, void** hndlpp, ub4 type, si
     }
     {
       std::lock_guard lock(registryMutex);
-      env.children.push_back(h);
+      env.adopt(h);
     }
     *hndlpp = h;
     return OCI_SUCCESS;
@@ -767,8 +767,7 @@ OCI_EXPORT sword OCIHandleAlloc(const void* parenth, void** hndlpp, ub4 type, si
 static void releaseChild(Handle* h) {
   {
     std::lock_guard lock(registryMutex);
-    auto& c = h->env->children;
-    c.erase(std::remove(c.begin(), c.end(), h), c.end());
+    h->env->release(h);
   }
   delete h;
 }
@@ -829,7 +828,7 @@ OCI_EXPORT sword OCIDescriptorAlloc(const void* parenth, void** descpp, ub4 type
     }
     {
       std::lock_guard lock(registryMutex);
-      env.children.push_back(h);
+      env.adopt(h);
     }
     *descpp = h;
     return OCI_SUCCESS;

@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -59,6 +60,10 @@ struct Handle {
   ub4 type;
   EnvHandle* env;
   std::unique_ptr<char[]> userMemory;
+  // Where this handle sits in its environment's list, so freeing it costs the same with one or
+  // a hundred thousand live descriptors.
+  std::list<Handle*>::iterator childAt;
+  bool isChild = false;
 };
 
 // A ROWID descriptor: callers read its bytes where the descriptor points, so it is plain memory
@@ -152,7 +157,17 @@ struct EnvHandle : Handle {
       delete h;
     }
   }
-  std::vector<Handle*> children;
+  // Callers hold registryMutex.
+  void adopt(Handle* h) {
+    h->childAt = children.insert(children.end(), h);
+    h->isChild = true;
+  }
+  void release(Handle* h) {
+    if (!h->isChild) return;
+    children.erase(h->childAt);
+    h->isChild = false;
+  }
+  std::list<Handle*> children;  // in the order made: freed newest first
 };
 
 // An error handle may be shared by a thread running a statement and one breaking it, so its

@@ -375,7 +375,7 @@ OCI_EXPORT sword OCILobAssign(void* envhp, void* errhp, const void* srcp, void**
     if (!dst) {
       dst = new LobHandle(src.type, &env);
       std::lock_guard lock(registryMutex);
-      env.children.push_back(dst);
+      env.adopt(dst);
     }
     dst->initialized = src.initialized;
     dst->clob = src.clob;

@@ -1413,7 +1413,9 @@ void Cursor::execute(BindAccess& binds, bool describeOnly) {
   switch (rewritten_.kind) {
     case StatementKind::Begin:
     case StatementKind::Declare:
-      if (!describeOnly) runBlock(session_, text_, binds);
+      if (describeOnly) return;
+      runBlock(session_, text_, binds);
+      rows_ = 1;  // a block that ran counts as one row processed
       return;
     default:
       break;

@@ -367,6 +367,13 @@ static void runScript(void* svc) {
     }
     snprintf(what, sizeof what, "step %u gives ORA-%05d: %.200s", (unsigned)k, step->ora, step->sql);
     check(oraCode(status) == step->ora, what);
+    if (status == OCI_SUCCESS && (type == OCI_STMT_BEGIN || type == OCI_STMT_DECLARE)) {
+      ub4 rows = 0;
+      pOCIAttrGet(stmt, OCI_HTYPE_STMT, &rows, NULL, OCI_ATTR_ROW_COUNT, err);
+      snprintf(what, sizeof what, "step %u counts one row for the block, not %u", (unsigned)k,
+               (unsigned)rows);
+      check(rows == 1, what);
+    }
     if (step->expect) {
       snprintf(what, sizeof what, "step %u gives \"%s\", not \"%s\"", (unsigned)k, result, step->expect);
       check(strcmp(result, step->expect) == 0, what);

@@ -1,0 +1,237 @@
+// The old call style against the stand-in server: a session over a logon data area, statements
+// over a cursor data area with their binds, arrays, LONG pieces both ways, errors and ROWIDs.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "oracle/oraclasses.h"
+#include "oracle/oraerror.h"
+#include "tests/oracle/oracle_testing.h"
+
+namespace oracle {
+namespace {
+
+using namespace dataaccess;
+
+class OldCallStyleTest : public testing::StandInTest {
+ protected:
+  void TearDown() override {
+    connection_.reset();
+    FreeOCI();
+  }
+  TOCIConnection& connect(uint8_t style = OCI73) {
+    connection_ = std::make_unique<TOCIConnection>();
+    connection_->SetOCICallStyle(style);
+    connection_->SetUsername("scott");
+    connection_->SetPassword("tiger");
+    connection_->SetServer("ORCL");
+    connection_->Connect("");
+    return *connection_;
+  }
+  std::unique_ptr<TOCICommand> command(const std::string& sql) {
+    auto c = std::make_unique<TOCICommand>();
+    c->SetConnection(connection_.get());
+    c->SetSQL(sql);
+    return c;
+  }
+  // The NAME of row `id` of T, read back through a block.
+  std::string nameOf(int id) {
+    auto read = command("begin select name into :n from t where id = :i; end;");
+    read->Param(0).SetDataType(dtString);
+    read->Param(0).SetSize(41);
+    read->Param(0).SetParamType(2);
+    read->Param(1).SetDataType(dtInteger);
+    read->Param(1).SetParamType(1);
+    read->Param(1).SetValue(Variant(int32_t(id)));
+    read->Execute(1);
+    return read->Param(0).GetValue().asString();
+  }
+
+  // The values of every row, field by field, as the record set gives them.
+  static std::vector<std::vector<Variant>> rows(TQvRecordSet& r) {
+    std::vector<std::vector<Variant>> result;
+    std::vector<uint8_t> record(r.RecordSize);
+    r.SetToEnd();
+    for (int n = 1; n <= r.GetRecordCount(); ++n) {
+      r.SetRecNo(n);
+      r.GetRecord(record.data());
+      std::vector<Variant> row;
+      for (int f = 1; f <= r.Fields.Count(); ++f) row.push_back(r.GetFieldAsVariant(f, record.data()));
+      result.push_back(std::move(row));
+    }
+    return result;
+  }
+
+  std::unique_ptr<TOCIConnection> connection_;
+};
+
+TEST_F(OldCallStyleTest, ASessionOverTheLogonAreaRunsStatementsWithTheirBinds) {
+  TOCIConnection& c = connect();
+  EXPECT_EQ(c.GetOCICallStyleCommand(), OCI73);
+  EXPECT_TRUE(OCI7Threaded);  // the thread set-up ran with the first old-style session
+  EXPECT_NE(c.GetLDA(), nullptr);
+  EXPECT_THROW(c.GetSvcCtx(), std::runtime_error);
+  // The server version comes from a block with a text output.
+  EXPECT_EQ(c.GetServerVersion().substr(0, 2), "10");
+
+  auto insert = command("insert into t (id, name, hired) values (:id, :name, :hired)");
+  EXPECT_EQ(insert->Param(0).GetName(), "id");
+  insert->Param(0).SetDataType(dtInteger);
+  insert->Param(0).SetValue(Variant(int32_t(701)));
+  insert->Param(1).SetDataType(dtString);
+  insert->Param(1).SetSize(21);
+  insert->Param(1).SetValue(Variant("old style"));
+  insert->Param(2).SetDataType(dtDateTime);
+  insert->Param(2).SetNull(true);
+  insert->SetProp(prStoreRowId, Variant(true));
+  insert->Execute(1);
+  EXPECT_EQ(insert->RowsProcessed(), 1);
+  EXPECT_EQ(insert->GetRowId().size(), 18u);
+  EXPECT_EQ(nameOf(701), "old style");
+
+  // Three rows from arrays in one execution.
+  auto many = command("insert into t (id, name) values (:id, :name)");
+  many->Param(0).SetDataType(dtInteger);
+  many->Param(0).SetLength(3);
+  many->Param(1).SetDataType(dtString);
+  many->Param(1).SetSize(11);
+  many->Param(1).SetLength(3);
+  for (int i = 1; i <= 3; ++i) {
+    many->Param(0).SetItemAsInteger(i, 710 + i);
+    many->Param(1).SetItemAsString(i, "row " + std::to_string(i));
+  }
+  many->Execute(3);
+  EXPECT_EQ(many->RowsProcessed(), 3);
+  EXPECT_EQ(nameOf(713), "row 3");
+
+  auto update = command("update t set name = upper(name) where id > 710");
+  update->Execute(1);
+  EXPECT_EQ(update->RowsProcessed(), 3);
+  c.Rollback();
+  try {
+    nameOf(701);
+    FAIL() << "the rolled back row is still there";
+  } catch (const EOraError& e) {
+    EXPECT_EQ(e.ErrorCode, 1403);
+  }
+
+  // A refused statement names its code and where the parse stopped.
+  auto wrong = command("select nosuch from t");
+  try {
+    wrong->Execute(1);
+    FAIL();
+  } catch (const EOraError& e) {
+    EXPECT_EQ(e.ErrorCode, 904);
+  }
+  Variant offset;
+  wrong->GetProp(prErrorOffset, offset);
+  EXPECT_EQ(offset.asInt32(), 7);
+  c.Disconnect();
+  EXPECT_FALSE(c.GetConnected());
+}
+
+TEST_F(OldCallStyleTest, LongValuesGoAndComeBackPieceByPiece) {
+  connect();
+  std::string text;
+  for (int i = 0; text.size() < 100000; ++i) text += "line " + std::to_string(i) + "\n";
+  auto insert = command("insert into docs (id, body) values (:id, :body)");
+  insert->Param(0).SetDataType(dtInteger);
+  insert->Param(0).SetValue(Variant(int32_t(70)));
+  insert->Param(1).SetDataType(dtMemo);
+  insert->Param(1).SetParamType(1);
+  insert->Param(1).LongValue = text;
+  insert->Param(1).SetNull(false);
+  insert->Execute(1);
+  EXPECT_EQ(insert->RowsProcessed(), 1);
+
+  auto read = command("begin select body into :body from docs where id = :id; end;");
+  read->Param(0).SetDataType(dtMemo);
+  read->Param(0).SetParamType(2);
+  read->Param(1).SetDataType(dtInteger);
+  read->Param(1).SetParamType(1);
+  read->Param(1).SetValue(Variant(int32_t(70)));
+  read->Execute(1);
+  EXPECT_EQ(read->Param(0).LongValue.size(), text.size());
+  EXPECT_TRUE(read->Param(0).LongValue == text);
+  connection_->Rollback();
+}
+
+TEST_F(OldCallStyleTest, ARecordSetDescribesDefinesAndFetchesOverTheCursorArea) {
+  connect();
+  auto fill = command(
+      "insert into t (id, name, amount, big, hired, bytes) values (:id, :name, 12.5, "
+      "12345678901, to_date('2024-02-29', 'YYYY-MM-DD'), :bytes)");
+  fill->Param(0).SetDataType(dtInteger);
+  fill->Param(1).SetDataType(dtString);
+  fill->Param(1).SetSize(21);
+  fill->Param(2).SetDataType(dtVarBytes);
+  fill->Param(2).SetSize(18);
+  fill->Param(2).SetValue(Variant::bytes({0x0A, 0x0B}));  // through the length word
+  fill->SetProp(prStoreRowId, Variant(true));
+  std::string firstRowid;
+  for (int id = 801; id <= 807; ++id) {
+    fill->Param(0).SetValue(Variant(int32_t(id)));
+    fill->Param(1).SetValue(Variant("n" + std::to_string(id)));
+    fill->Execute(1);
+    if (id == 801) firstRowid = fill->GetRowId();
+  }
+  auto docs = command("insert into docs (id, body) values (:id, :body)");
+  docs->Param(0).SetDataType(dtInteger);
+  docs->Param(1).SetDataType(dtMemo);
+  docs->Param(1).SetParamType(1);
+  for (int id = 81; id <= 82; ++id) {
+    docs->Param(0).SetValue(Variant(int32_t(id)));
+    docs->Param(1).LongValue = std::string(size_t(40000 * (id - 80)), char('a' + id - 81));
+    docs->Param(1).SetNull(false);
+    docs->Execute(1);
+  }
+
+  auto records = connection_->CreateRecordSet();
+  auto& r = static_cast<TOCIRecordSet&>(*records);
+  r.SetSQL("select id, name, amount, big, hired, bytes, rowid from t where id > 800 order by id");
+  r.SetProp(prFetchRows, Variant(int32_t(3)));
+  r.Open();
+  ASSERT_EQ(r.Fields.Count(), 7);
+  EXPECT_EQ(r.Fields[0].Name, "ID");
+  EXPECT_EQ(r.Fields[0].DataType, dtInteger);
+  EXPECT_EQ(r.Fields[1].DataType, dtString);
+  EXPECT_EQ(r.Fields[1].Length, 20);
+  EXPECT_EQ(r.Fields[2].DataType, dtFloat);
+  EXPECT_EQ(r.Fields[4].DataType, dtDateTime);
+  EXPECT_EQ(r.Fields[5].DataType, dtVarBytes);
+  EXPECT_EQ(r.Fields[6].SubDataType, dtRowId);
+  const auto values = rows(r);
+  ASSERT_EQ(values.size(), 7u);
+  for (size_t i = 0; i < values.size(); ++i) EXPECT_EQ(values[i][0].asInt32(), int(801 + i));
+  EXPECT_EQ(values[0][1].asString(), "n801");
+  EXPECT_DOUBLE_EQ(values[0][2].asDouble(), 12.5);
+  EXPECT_EQ(values[0][3].asString(), "12345678901");
+  EXPECT_EQ(values[0][5].asBytes(), (std::vector<uint8_t>{0x0A, 0x0B}));
+  // The ROWID the insert left in the cursor area names the row the query reads.
+  EXPECT_EQ(values[0][6].asString(), firstRowid);
+  r.Close();
+
+  // LONG columns come one row at a time, piece by piece.
+  auto longs = connection_->CreateRecordSet();
+  longs->SetSQL("select id, body from docs where id > 80 order by id");
+  longs->SetProp(prFetchRows, Variant(int32_t(10)));
+  longs->Open();
+  EXPECT_EQ(longs->Fields[1].DataType, dtMemo);
+  std::vector<size_t> sizes;
+  for (const auto& row : rows(*longs)) sizes.push_back(row[1].asString().size());
+  EXPECT_EQ(sizes, (std::vector<size_t>{40000, 80000}));
+  longs->Close();
+  connection_->Rollback();
+}
+
+TEST_F(OldCallStyleTest, AHandleSessionGivesALogonAreaForOldCalls) {
+  TOCIConnection& c = connect(OCI80);
+  uint8_t* lda = c.GetLDA();
+  ASSERT_NE(lda, nullptr);
+  EXPECT_EQ(c.GetLDA(), lda);
+  EXPECT_EQ(ocom(lda), 0);
+}
+
+}  // namespace
+}  // namespace oracle
