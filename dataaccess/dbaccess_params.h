@@ -81,6 +81,14 @@ class TDAParam : public dataset::Param {
   void AssignTo(Field& field) const;
   TBlob* ValueObject() const { return object_; }
 
+ protected:
+  // For a driver's value objects: `object` (whose one reference the parameter takes over)
+  // becomes the value object in place of the current one.
+  void SetObject(TBlob* object) {
+    FreeObject();
+    object_ = object;
+  }
+
  private:
   // The blob, created when the type was set without one.
   TBlob& blob() const;

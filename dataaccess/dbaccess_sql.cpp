@@ -317,6 +317,10 @@ void TCustomDASQL::ParseSQLParams(std::string_view text, TDAParams* params, std:
   }
 }
 
+uint16_t TCustomDASQL::ParamDataType(const TDAParam& param) const {
+  return FieldTypeToDataType(param.DataType);
+}
+
 void TCustomDASQL::WriteParamDescs(bool values) {
   if (!icommand_) return;
   std::vector<int> order = positions_;
@@ -326,7 +330,7 @@ void TCustomDASQL::WriteParamDescs(bool values) {
     TDAParam& p = params_->Items(order[i]);
     TParamDesc& d = int(i) < icommand_->GetParamCount() ? icommand_->GetParam(int(i)) : icommand_->AddParam();
     d.SetName(p.Name);
-    d.SetDataType(FieldTypeToDataType(p.DataType));
+    d.SetDataType(ParamDataType(p));
     d.SetParamType(p.ParamType_);
     d.SetConvertEOL(connection_ && connection_->ConvertEOL());
     if (!values) continue;

@@ -185,6 +185,8 @@ class TCustomDASQL : public TDAComponent {
 
  protected:
   virtual std::unique_ptr<TDAParams> CreateParamsObject() const { return std::make_unique<TDAParams>(); }
+  // The driver's data type for a parameter's descriptor.
+  virtual uint16_t ParamDataType(const TDAParam& param) const;
   // For a driver statement's constructor, which the base constructor cannot reach: parameters of
   // the driver's class from the start.
   void RecreateParams() { params_ = CreateParamsObject(); }

@@ -212,6 +212,8 @@ void TData::MakeUniqueNames() {
   for (int i = 0; i < Fields.Count(); ++i) {
     TFieldDesc& f = Fields[i];
     if (f.HasParent()) continue;
+    // The column keeps the name its source gave it.
+    if (f.ActualName.empty()) f.ActualName = f.Name;
     const std::string key = upper(f.Name);
     if (!seen[key]) {
       seen[key] = true;
@@ -553,6 +555,8 @@ Variant TData::GetFieldAsVariant(int fieldNo, const uint8_t* recBuf) {
       return Variant(std::u16string(s));
     }
     default:
+      if (IsObjectDataType(f.DataType) && !IsBlobDataType(f.DataType))
+        return Variant::object(SlotPointer<TSharedObject>(f, recBuf));
       RaiseMemDataError(SCannotConvertType);
   }
 }
@@ -638,6 +642,12 @@ void TData::PutFieldAsVariant(int fieldNo, uint8_t* recBuf, const Variant& value
       return PutField(fieldNo, recBuf, framed.data(), framed.size());
     }
     default:
+      if (IsObjectDataType(f.DataType) && value.type() == VariantType::Object) {
+        DA_ASSERT(value.asObject() == SlotPointer<TSharedObject>(f, recBuf),
+                  "Value object of another record");
+        recBuf[DataSize + uint32_t(fieldNo) - 1] = 0;
+        return;
+      }
       RaiseMemDataError(SCannotConvertType);
   }
 }
@@ -660,6 +670,12 @@ bool TData::HasFields(std::initializer_list<uint16_t> dataTypes) const {
   for (int i = 0; i < Fields.Count(); ++i)
     if (std::find(dataTypes.begin(), dataTypes.end(), Fields[i].DataType) != dataTypes.end()) return true;
   return false;
+}
+
+TSharedObject* TData::GetFieldObject(int fieldNo, const uint8_t* recBuf) const {
+  const TFieldDesc& f = FieldOf(fieldNo);
+  if (f.HasParent() || !IsObjectDataType(f.DataType)) return nullptr;
+  return SlotPointer<TSharedObject>(f, recBuf);
 }
 
 TBlob* TData::GetBlob(int fieldNo, const uint8_t* recBuf) const {
@@ -690,8 +706,8 @@ void TData::FreeComplexFields(uint8_t* recBuf, bool withBlobs) {
     if (IsBlobDataType(f.DataType)) {
       if (!withBlobs) continue;
       ReleaseObject(SlotPointer<TBlob>(f, recBuf));
-    } else if (f.DataType == dtVariant) {
-      ReleaseObject(SlotPointer<TVariantObject>(f, recBuf));
+    } else if (IsObjectDataType(f.DataType)) {
+      ReleaseObject(SlotPointer<TSharedObject>(f, recBuf));
     } else if (!StringHeap.Empty()) {
       StringHeap.DisposeBuf(SlotPointer<char>(f, recBuf));
     }
@@ -738,7 +754,7 @@ void TData::AddRefComplexFields(uint8_t* recBuf) {
   for (int i = 0; i < Fields.Count(); ++i) {
     const TFieldDesc& f = Fields[i];
     if (f.HasParent() || !IsComplexDataType(f.DataType)) continue;
-    if (IsBlobDataType(f.DataType) || f.DataType == dtVariant) {
+    if (IsObjectDataType(f.DataType)) {
       if (TSharedObject* o = SlotPointer<TSharedObject>(f, recBuf)) o->AddRef();
     } else if (char* buf = SlotPointer<char>(f, recBuf)) {
       StringHeap.AddRefStr(buf);

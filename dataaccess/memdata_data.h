@@ -182,6 +182,16 @@ class TData : private TFilterRecordSource {
   virtual TDataTypeSet GetComplexTypes() const;
   bool IsBlobDataType(uint16_t dataType) const { return dataType < 256 && GetBlobTypes()[dataType]; }
   bool IsComplexDataType(uint16_t dataType) const { return dataType < 256 && GetComplexTypes()[dataType]; }
+  // The complex types whose slot holds a shared object (blobs, variants, a driver's value
+  // objects), referenced and released by count; the other complex types live on the string heap.
+  // A driver that adds value types creates and copies their objects in CreateComplexFields and
+  // CopyComplexFields; their variant is the object itself (Variant::object), and putting that
+  // object back into its own slot marks the field not null.
+  virtual TDataTypeSet GetObjectTypes() const { return GetBlobTypes().set(dtVariant); }
+  bool IsObjectDataType(uint16_t dataType) const { return dataType < 256 && GetObjectTypes()[dataType]; }
+  // The object of a top-level object-type field in `recBuf`, also while the field is null;
+  // nullptr for other fields. The record keeps its reference.
+  TSharedObject* GetFieldObject(int fieldNo, const uint8_t* recBuf) const;
 
   virtual void GetRecord(uint8_t* recBuf) = 0;
   virtual void GetNextRecord(uint8_t* recBuf) = 0;

@@ -319,7 +319,7 @@ void TMemDataSet::releaseReferences(uint8_t* buffer) {
     if (f.HasParent() || !data_->IsComplexDataType(f.DataType)) continue;
     void* p = platform::getValue<void*>(buffer + f.Offset);
     if (!p) continue;
-    if (data_->IsBlobDataType(f.DataType) || f.DataType == dtVariant)
+    if (data_->IsObjectDataType(f.DataType))
       ReleaseObject(static_cast<TSharedObject*>(p));
     else
       data_->StringHeap.DisposeBuf(static_cast<char*>(p));
@@ -576,6 +576,14 @@ uint8_t* TMemDataSet::GetStateBuffer() {
     default:
       return appliedRecord_ ? appliedRecord_ : ActiveBuffer();
   }
+}
+
+TSharedObject* TMemDataSet::GetFieldObject(const Field& field) {
+  const uint8_t* buffer = GetStateBuffer();
+  if (!buffer || field.FieldNo <= 0 || field.Kind != ds::FieldKind::Data ||
+      (IsEmpty() && State() == ds::dsBrowse))
+    return nullptr;
+  return data_->GetFieldObject(field.FieldNo, buffer);
 }
 
 bool TMemDataSet::GetFieldData(Field& field, Variant& value) {

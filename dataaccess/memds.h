@@ -113,6 +113,9 @@ class TMemDataSet : public DataSet {
   bool LocateRecord(const std::string& keyFields, const Variant& keyValues, uint8_t options);
   std::unique_ptr<dataset::Stream> CreateBlobStream(Field& field, dataset::BlobStreamMode mode) override;
 
+  // The value object of `field` in the record of the current state, also while the field is
+  // null (TData::GetFieldObject); nullptr without a record or for a field of another type.
+  TSharedObject* GetFieldObject(const Field& field);
   bool GetFieldData(Field& field, Variant& value) override;
   void SetFieldData(Field& field, const Variant& value) override;
 

@@ -166,6 +166,10 @@ void DataSet::ResyncWithScroll() {
 }
 
 void DataSet::afterScroll() {
+  DoAfterScroll();
+}
+
+void DataSet::DoAfterScroll() {
   DataEventNotify(deDataSetScroll);
   runEvent(AfterScroll);
 }

@@ -246,6 +246,8 @@ class DataSet {
   virtual void DoBeforeEdit() { runEvent(BeforeEdit); }
   virtual void DoBeforeInsert() { runEvent(BeforeInsert); }
   virtual void DoBeforeDelete() { runEvent(BeforeDelete); }
+  // The step after a move: the links hear of the scroll, then AfterScroll.
+  virtual void DoAfterScroll();
   virtual bool FindRecord(bool restart, bool goForward);
   // The buffer that fields read in the current state; nullptr when there is none.
   virtual uint8_t* GetStateBuffer();

@@ -20,6 +20,12 @@ class EAbort : public std::runtime_error {
   EAbort() : std::runtime_error("Operation aborted") {}
 };
 
+// A value that cannot be converted to what is asked of it.
+class EConvertError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 [[noreturn]] void DatabaseError(const std::string& message);
 // `format` with its one "%s" replaced by `arg`.
 [[noreturn]] void DatabaseErrorFmt(std::string_view format, std::string_view arg);

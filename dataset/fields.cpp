@@ -105,6 +105,7 @@ std::unique_ptr<Field> FieldDef::CreateField(DataSet* dataSet) const {
   f->Required = Required;
   f->ReadOnly = (Attributes & faReadonly) != 0;
   f->Visible = (Attributes & faHiddenCol) == 0;
+  f->FixedChar = (Attributes & faFixed) != 0;
   if (auto* fl = dynamic_cast<FloatField*>(f.get()); fl && Precision > 0) fl->Precision = Precision;
   (void)dataSet;
   if (HasChildDefs())

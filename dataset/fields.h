@@ -137,27 +137,36 @@ class Field {
   bool Calculated() const { return Kind == FieldKind::Calculated || Kind == FieldKind::InternalCalc; }
   bool Lookup() const { return Kind == FieldKind::Lookup; }
 
-  // The value in the record of the dataset's current state; Null when none.
-  bool IsNull() const;
-  Variant Value() const;
-  void SetValue(const Variant& v);
+  // The value in the record of the dataset's current state; Null when none. A field class whose
+  // value is an object of the source (a driver's value types) reads and writes through it by
+  // overriding these accessors.
+  virtual bool IsNull() const;
+  virtual Variant Value() const;
+  virtual void SetValue(const Variant& v);
   void Clear() { SetValue(Variant::null()); }
   // The value before the current edit (the record as the source holds it).
   Variant OldValue() const;
   Variant NewValue() const;
 
-  std::string AsString() const;
-  int32_t AsInteger() const;
+  virtual std::string AsString() const;
+  virtual int32_t AsInteger() const;
   int64_t AsLargeInt() const;
-  double AsFloat() const;
+  virtual double AsFloat() const;
   bool AsBoolean() const;
-  DateTime AsDateTime() const;
-  void SetAsString(const std::string& v);
-  void SetAsInteger(int32_t v) { SetValue(Variant(v)); }
+  virtual DateTime AsDateTime() const;
+  virtual void SetAsString(const std::string& v);
+  virtual void SetAsInteger(int32_t v) { SetValue(Variant(v)); }
   void SetAsLargeInt(int64_t v) { SetValue(Variant(v)); }
-  void SetAsFloat(double v) { SetValue(Variant(v)); }
+  virtual void SetAsFloat(double v) { SetValue(Variant(v)); }
   void SetAsBoolean(bool v) { SetValue(Variant(v)); }
-  void SetAsDateTime(DateTime v) { SetValue(Variant(v)); }
+  virtual void SetAsDateTime(DateTime v) { SetValue(Variant(v)); }
+  // The text a control shows for the value.
+  virtual std::string DisplayText() const { return AsString(); }
+  // Whether a control lets the user type `c` into the field.
+  virtual bool IsValidChar(char c) const {
+    (void)c;
+    return true;
+  }
 
   // Turns `v` into this field's form; a value that does not convert raises "Invalid value for
   // field '...'". Null passes.
@@ -173,12 +182,14 @@ class Field {
   std::string FieldName;
   std::string DisplayLabel;
   std::string DefaultExpression;  // its text becomes the value of a new record
+  std::string Origin;             // "TABLE.COLUMN" the value comes from, when the source tells
   int FieldNo = 0;                // position in the source's record; 0 for calculated fields
   int Size = 0;
   FieldKind Kind = FieldKind::Data;
   bool Required = false;
   bool ReadOnly = false;
   bool Visible = true;
+  bool FixedChar = false;  // a text of fixed length, padded with blanks
   bool Modified = false;
   Field* ParentField = nullptr;
   std::vector<std::unique_ptr<Field>> Children;  // of ADT and array fields

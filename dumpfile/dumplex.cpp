@@ -72,13 +72,21 @@ class KeywordIndex {
   }
 
   int find(std::string_view word) const {
-    if (word.empty() || word.size() > kLongestKeyword) return 0;
+    const size_t n = word.size();
+    if (n == 0 || n > kLongestKeyword) return 0;
+    // Upper case and hash in one pass; every identifier of a statement line comes here.
     char up[kLongestKeyword];
-    for (size_t i = 0; i < word.size(); ++i) up[i] = platform::asciiUpper(word[i]);
-    const std::string_view key(up, word.size());
-    for (size_t slot = hashUpper(up, word.size()) & kMask; slots_[slot] >= 0; slot = (slot + 1) & kMask) {
+    uint32_t h = 2166136261u;
+    for (size_t i = 0; i < n; ++i) {
+      up[i] = platform::asciiUpper(word[i]);
+      h = (h ^ uint8_t(up[i])) * 16777619u;
+    }
+    for (size_t slot = h & kMask; slots_[slot] >= 0; slot = (slot + 1) & kMask) {
       const DumpKeyword& kw = DumpKeywords[slots_[slot]];
-      if (kw.text == key) return kw.code;
+      if (kw.text.size() != n) continue;
+      size_t i = 0;
+      while (i < n && kw.text[i] == up[i]) ++i;
+      if (i == n) return kw.code;
     }
     return 0;
   }
@@ -415,8 +423,13 @@ void TDumpLex::action(int rule) {
         yyreturn(0);
         return;
       }
-      ShortString value;
       const std::string_view body = text.substr(1);
+      if (body.find(rule == kRuleSingleQuoted ? '\\' : '"') == std::string_view::npos) {
+        yylval = body;  // nothing to leave out
+        yyreturn(STRING);
+        return;
+      }
+      ShortString value;
       for (size_t i = 0; i < body.size(); ++i) {
         if (rule == kRuleSingleQuoted && body[i] == '\\' && i + 1 < body.size() && body[i + 1] == '\'')
           continue;
@@ -490,8 +503,43 @@ void TDumpLex::action(int rule) {
   }
 }
 
+// Names, quoted names and blanks make up nearly every token of a dump's statements. Their
+// matches are taken here without the general driver: for each of them the longest match is that
+// rule's alone, so the driver would read the same characters into yytext, put back the one that
+// ended the match and run the same action. Everything else, and a match that follows kept text,
+// goes through the driver.
 int TDumpLex::yylex() {
-  return yylexWith(*this);
+  for (;;) {
+    if (hasSavedText()) return yylexWith(*this);
+    const char first = peek_char();
+    int rule;
+    if (isLetter(first))
+      rule = kRuleIdentifier;
+    else if (first == '"')
+      rule = kRuleDoubleQuoted;
+    else if (first == ' ' || first == '\t' || first == '\n')
+      rule = kRuleBlanks;
+    else
+      return yylexWith(*this);
+    yynew();
+    yyreject = false;
+    yyscan();
+    switch (rule) {
+      case kRuleIdentifier:
+        yyscanWhile(isNameChar);
+        break;
+      case kRuleDoubleQuoted:
+        yyscanWhile([](char c) { return c != '"' && c != '\0'; });
+        break;
+      default:
+        yyscanWhile([](char c) { return c == ' ' || c == '\t' || c == '\n'; });
+        break;
+    }
+    yyless(yyleng() - 1);
+    yylastchar = yytext.back();
+    action(rule);
+    if (yydone) return yyretval;
+  }
 }
 
 }  // namespace dumpfile

@@ -185,6 +185,12 @@ bool IsClosingRecord(std::string_view text) {
 }
 
 std::string_view DumpLineCutter::Line::text(std::string& scratch) const {
+  // Most lines lie whole in the buffer, all printable but for the break that ends them.
+  if (carry.empty() && first != nullptr) {
+    const ptrdiff_t span = end - first;
+    if (span == length || (span == length + 1 && (end[-1] == 0x0D || end[-1] == 0x0A)))
+      return {reinterpret_cast<const char*>(first), size_t(length)};
+  }
   scratch.assign(carry);
   appendPrintable(scratch, first != nullptr ? first : begin, end);
   return scratch;
@@ -231,7 +237,9 @@ bool DumpLineCutter::finish(int64_t endOffset, Sink& sink) {
 namespace {
 
 // The lines of one segment as a helper found them, to be passed on later in order. With a
-// recogniser, each line is recognised as it is found.
+// recogniser, each line is recognised as it is found, and what it does to the tree is kept in a
+// few bytes (its name in one text for the segment), since a chunk may hold a hundred thousand
+// statements.
 class LineRecorder final : public DumpLineCutter::Sink {
  public:
   struct Event {
@@ -245,12 +253,28 @@ class LineRecorder final : public DumpLineCutter::Sink {
   bool onLine(const DumpLineCutter::Line& line, int64_t endOffset) override {
     size_t index = 0;
     if (recogniser) {
-      index = used++;
-      if (index == outcomes.size()) outcomes.emplace_back();
-      RecognisedLine& r = outcomes[index];
+      index = outcomes.size();
       const std::string_view text = line.text(scratch);
-      recogniser->Recognise(text, r.outcome);
-      r.closingRecord = IsClosingRecord(text);
+      TDumpRecogniser::Outcome& o = current.outcome;
+      recogniser->Recognise(text, o);
+      Kept k;
+      k.action = o.action;
+      k.kind = o.kind;
+      k.place = o.place;
+      k.setsUserMode = o.setsUserMode;
+      k.closingRecord = IsClosingRecord(text);
+      k.result = o.result;
+      // Only a head, a created user and a connect use their name.
+      const bool named =
+          o.action != TDumpRecogniser::Outcome::kNone && o.action != TDumpRecogniser::Outcome::kClose;
+      k.nameAt = uint32_t(names.size());
+      k.nameLength = named ? uint8_t(o.name.size()) : uint8_t(0);
+      if (named) names.append(o.name.view());
+      if (o.error) {
+        k.error = uint32_t(errors.size());
+        errors.push_back(o.error);
+      }
+      outcomes.push_back(k);
     }
     events.push_back({true, line.length, 1, -1, endOffset, line.begin, line.end, line.first, index});
     return true;
@@ -262,15 +286,17 @@ class LineRecorder final : public DumpLineCutter::Sink {
 
   void clear() {
     events.clear();
-    used = 0;
+    outcomes.clear();
+    names.clear();
+    errors.clear();
   }
 
-  bool replay(DumpLineCutter::Sink& sink) const {
+  bool replay(DumpLineCutter::Sink& sink) {
     for (const Event& e : events) {
       bool go;
       if (e.isLine) {
-        const DumpLineCutter::Line line{{},      e.begin,  e.end,
-                                        e.first, e.length, recogniser ? &outcomes[e.recognised] : nullptr};
+        const DumpLineCutter::Line line{
+            {}, e.begin, e.end, e.first, e.length, recogniser ? restore(outcomes[e.recognised]) : nullptr};
         go = sink.onLine(line, e.lastEnd);
       } else {
         go = sink.onPlainLines(e.count, e.previousEnd, e.lastEnd);
@@ -282,9 +308,37 @@ class LineRecorder final : public DumpLineCutter::Sink {
 
   std::vector<Event> events;
   std::unique_ptr<TDumpRecogniser> recogniser;
-  // Kept across segments with their name buffers; the first `used` belong to this segment.
-  std::vector<RecognisedLine> outcomes;
-  size_t used = 0;
+
+ private:
+  static constexpr uint32_t kNoError = ~uint32_t(0);
+  struct Kept {
+    TDumpRecogniser::Outcome::Action action;
+    uint8_t kind, place;
+    bool setsUserMode, closingRecord;
+    uint8_t nameLength;
+    int result;
+    uint32_t nameAt;
+    uint32_t error = kNoError;
+  };
+
+  const RecognisedLine* restore(const Kept& k) {
+    TDumpRecogniser::Outcome& o = current.outcome;
+    o.action = k.action;
+    o.kind = k.kind;
+    o.place = k.place;
+    o.setsUserMode = k.setsUserMode;
+    o.result = k.result;
+    o.name.assign(std::string_view(names).substr(k.nameAt, k.nameLength));
+    o.error = k.error == kNoError ? nullptr : errors[k.error];
+    current.closingRecord = k.closingRecord;
+    return &current;
+  }
+
+  // Kept across segments with their storage.
+  std::vector<Kept> outcomes;
+  std::string names;
+  std::vector<std::exception_ptr> errors;
+  RecognisedLine current;  // the line being recognised or passed on
   std::string scratch;
 };
 
@@ -337,7 +391,7 @@ ParallelLineCutter::~ParallelLineCutter() {
 
 void ParallelLineCutter::takeSegments(std::unique_lock<std::mutex>& lock) {
   while (next_ < total_) {
-    Segment& segment = *segments_[next_++];
+    Segment& segment = *groups_[size_t(cutting_)][next_++];
     lock.unlock();
     segment.cut();
     lock.lock();
@@ -354,15 +408,22 @@ bool ParallelLineCutter::feed(DumpLineCutter& cutter, const uint8_t* data, size_
                               DumpLineCutter::Sink& sink) {
   // A few segments per thread, so that the work evens out when some thread is held up.
   const size_t count = std::min(size_t(helperCount_ + 1) * 4, n / minSegment_);
-  if (helperCount_ == 0 || count < 2) return cutter.feed(data, n, base, sink);
+  if (helperCount_ == 0 || count < 2) return flush(cutter, sink) && cutter.feed(data, n, base, sink);
+  const int previous = cutting_;
+  const size_t previousCount = pending_;
   {
     std::unique_lock lock(mutex_);
-    while (segments_.size() < count) {
-      segments_.push_back(std::make_unique<Segment>());
-      if (recognise_) segments_.back()->lines.recogniser = std::make_unique<TDumpRecogniser>();
+    // The segments of the group fed before point into its buffer: every one must be cut before
+    // the threads move on.
+    done_.wait(lock, [&] { return finished_ == total_; });
+    cutting_ = 1 - cutting_;
+    Group& group = groups_[size_t(cutting_)];
+    while (group.size() < count) {
+      group.push_back(std::make_unique<Segment>());
+      if (recognise_) group.back()->lines.recogniser = std::make_unique<TDumpRecogniser>();
     }
     for (size_t i = 0; i < count; ++i) {
-      Segment& s = *segments_[i];
+      Segment& s = *group[i];
       const size_t from = n / count * i;
       s.data = data + from;
       s.n = (i + 1 == count ? n : n / count * (i + 1)) - from;
@@ -374,12 +435,30 @@ bool ParallelLineCutter::feed(DumpLineCutter& cutter, const uint8_t* data, size_
     finished_ = 0;
     total_ = count;
     work_.notify_all();
+  }
+  pending_ = count;
+  const bool go = previousCount == 0 || replay(groups_[size_t(previous)], previousCount, cutter, sink);
+  std::unique_lock lock(mutex_);
+  takeSegments(lock);
+  return go;
+}
+
+bool ParallelLineCutter::flush(DumpLineCutter& cutter, DumpLineCutter::Sink& sink) {
+  if (pending_ == 0) return true;
+  {
+    std::unique_lock lock(mutex_);
     takeSegments(lock);
-    // The segments point into `data`: wait for every one before anything else happens to it.
     done_.wait(lock, [&] { return finished_ == total_; });
   }
+  const size_t count = pending_;
+  pending_ = 0;
+  return replay(groups_[size_t(cutting_)], count, cutter, sink);
+}
+
+bool ParallelLineCutter::replay(Group& group, size_t count, DumpLineCutter& cutter,
+                                DumpLineCutter::Sink& sink) {
   for (size_t i = 0; i < count; ++i) {
-    Segment& s = *segments_[i];
+    Segment& s = *group[i];
     if (s.error) std::rethrow_exception(s.error);
     if (s.breakAt == s.n) {
       if (!cutter.feed(s.data, s.n, s.base, sink)) return false;

@@ -2,6 +2,7 @@
 // and a parallel cutter that gives the same lines with helper threads.
 #pragma once
 
+#include <array>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -70,8 +71,6 @@ class DumpLineCutter {
   bool feed(const uint8_t* data, size_t n, int64_t base, Sink& sink);
   // Hands over the pending line, if any, at the end of the stream. False when the sink stopped.
   bool finish(int64_t endOffset, Sink& sink);
-  // Characters of the line that has begun but is not handed over yet.
-  int pendingLength() const { return pending_; }
   bool summarises() const { return summarise_; }
   // Forgets the pending line.
   void reset();
@@ -91,6 +90,9 @@ class DumpLineCutter {
 // caller's thread takes segments too, so a helper that is slow to get a processor holds nothing
 // up). The calling thread then cuts each segment's bytes up to that break itself and passes the
 // segment's lines on in order. The sink is only ever called on the calling thread.
+//
+// The passing on lags one buffer behind: while the threads cut a buffer, the calling thread
+// passes on the lines of the one fed before it, so that the two overlap.
 class ParallelLineCutter {
  public:
   // `helpers` threads besides the caller's; segments are at least `minSegment` bytes. With
@@ -101,14 +103,23 @@ class ParallelLineCutter {
   ParallelLineCutter(const ParallelLineCutter&) = delete;
   ParallelLineCutter& operator=(const ParallelLineCutter&) = delete;
 
-  // As cutter.feed(data, n, base, sink). Not thread-safe; one caller at a time.
+  // As cutter.feed(data, n, base, sink) followed by flush(), except that the lines of `data` may
+  // reach the sink only in the next feed() or flush(): `data` must stay as it is until then. The
+  // lines of the buffer fed before are passed on here. False when the sink stopped it. Not
+  // thread-safe; one caller at a time.
   bool feed(DumpLineCutter& cutter, const uint8_t* data, size_t n, int64_t base, DumpLineCutter::Sink& sink);
+  // Passes on the lines of the last buffer fed, if they are still held. Afterwards no buffer fed
+  // before is used any more. False when the sink stopped it.
+  bool flush(DumpLineCutter& cutter, DumpLineCutter::Sink& sink);
 
  private:
   struct Segment;
+  using Group = std::vector<std::unique_ptr<Segment>>;
   void helperLoop(std::stop_token stop);
   // Cuts segments until none is left to take; called and returns with `lock` held.
   void takeSegments(std::unique_lock<std::mutex>& lock);
+  // Passes on the first `count` segments of `group`, all cut, in order.
+  bool replay(Group& group, size_t count, DumpLineCutter& cutter, DumpLineCutter::Sink& sink);
 
   size_t minSegment_;
   int helperCount_;
@@ -116,7 +127,10 @@ class ParallelLineCutter {
   std::mutex mutex_;
   std::condition_variable_any work_;
   std::condition_variable done_;
-  std::vector<std::unique_ptr<Segment>> segments_;
+  // Two groups of segments: one the threads cut, one whose lines are being passed on.
+  std::array<Group, 2> groups_;
+  int cutting_ = 0;     // the group the threads take segments from
+  size_t pending_ = 0;  // segments of that group whose lines are not passed on yet
   size_t next_ = 0, total_ = 0, finished_ = 0;
   std::vector<std::jthread> helpers_;
 };

@@ -14,17 +14,6 @@ void LexLib::loadLine() {
   yycolno = 1;
 }
 
-void LexLib::unget_char(char c) {
-  if (bufferedChars() >= kMaxChars) fatal("input buffer overflow");
-  push_[size_t(pushCount_++)] = c;
-  --yycolno;
-}
-
-void LexLib::yyless(int n) {
-  for (int i = yyleng() - 1; i >= n; --i) unget_char(yytext[size_t(i)]);
-  yytext.truncate(size_t(n < 0 ? 0 : n));
-}
-
 void LexLib::yynew() {
   if (yylastchar != 0) lineStart_ = yylastchar == '\n' ? 1 : 0;
   yytext = saved_;
@@ -71,10 +60,14 @@ void LexLib::yyclear() {
 }
 
 void LexLib::setSingleLine(std::string_view line) {
-  yyinput.resize(1);
-  yyinput[0].assign(line);
+  // Loaded at once rather than through yyinput: the first get_char() would load it unchanged,
+  // and no character is read before it.
+  yyinput.clear();
   yylineindex = 0;
   yyclear();
+  lineLen_ = line.size() < size_t(kMaxText) ? line.size() : size_t(kMaxText);
+  if (lineLen_ != 0) std::memcpy(line_, line.data(), lineLen_);
+  yycolno = 1;
 }
 
 }  // namespace dumpfile

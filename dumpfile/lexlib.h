@@ -40,6 +40,15 @@ class ShortString {
 
   ShortString() = default;
   ShortString(std::string_view s) { assign(s); }  // NOLINT: implicit on purpose, like the text it holds
+  // Copies move only the bytes in use: scanners and parsers copy these texts once per token.
+  ShortString(const ShortString& other) : len_(other.len_) {
+    if (len_ != 0) std::memcpy(buf_, other.buf_, len_);
+  }
+  ShortString& operator=(const ShortString& other) {
+    len_ = other.len_;
+    if (len_ != 0 && this != &other) std::memcpy(buf_, other.buf_, len_);
+    return *this;
+  }
 
   void assign(std::string_view s) {
     len_ = uint8_t(s.size() < kMax ? s.size() : kMax);
@@ -49,6 +58,12 @@ class ShortString {
   // Appends c when there is room; a full string stays as it is.
   void push_back(char c) {
     if (len_ < kMax) buf_[len_++] = c;
+  }
+  // Appends as much of s as there is room for.
+  void append(std::string_view s) {
+    const size_t n = s.size() < kMax - len_ ? s.size() : kMax - len_;
+    if (n != 0) std::memcpy(buf_ + len_, s.data(), n);
+    len_ = uint8_t(len_ + n);
   }
   // Cuts to n bytes (n larger than the size leaves the text as it is).
   void truncate(size_t n) {
@@ -112,16 +127,32 @@ class LexLib {
     }
     return 0;
   }
+  // The character get_char() would return next, left in the input (a line is loaded as
+  // get_char() would load it).
+  char peek_char() {
+    if (pushCount_ == 0 && linePos_ == lineLen_ && yylineindex < yyinput.size()) loadLine();
+    if (pushCount_ != 0) return push_[size_t(pushCount_ - 1)];
+    return linePos_ != lineLen_ ? line_[linePos_] : char(0);
+  }
   // Puts c back in front of the input. Throws "input buffer overflow" when the buffer already
   // holds kMaxChars characters.
-  void unget_char(char c);
+  void unget_char(char c) {
+    if (bufferedChars() >= kMaxChars) fatal("input buffer overflow");
+    push_[size_t(pushCount_++)] = c;
+    --yycolno;
+  }
   // The echo hook; does nothing.
   void put_char(char /*c*/) {}
 
+  // Whether yymore() has kept text that the next match starts with.
+  bool hasSavedText() const { return !saved_.empty(); }
   // Keeps yytext; it becomes the start of the next token's text.
   void yymore() { saved_ = yytext; }
   // Puts back every character of yytext after position n (last first) and cuts yytext to n.
-  void yyless(int n);
+  void yyless(int n) {
+    for (int i = yyleng() - 1; i >= n; --i) unget_char(yytext[size_t(i)]);
+    yytext.truncate(size_t(n < 0 ? 0 : n));
+  }
   void yyreturn(int t) {
     yyretval = t;
     yydone = true;
@@ -136,6 +167,33 @@ class LexLib {
   void yyscan() {
     if (yytext.size() >= size_t(kMaxText)) fatal("yytext overflow");
     yytext.push_back(get_char());
+  }
+  // As `do yyscan(); while (keep(yyactchar()));`, taking the characters of the loaded line in
+  // one run where it can.
+  template <class Keep>
+  void yyscanWhile(Keep keep) {
+    for (;;) {
+      const size_t room = size_t(kMaxText) - yytext.size();
+      size_t n = lineLen_ - linePos_ < room ? lineLen_ - linePos_ : room;
+      if (pushCount_ != 0) n = 0;
+      if (n == 0) {
+        yyscan();
+        if (!keep(yyactchar())) return;
+        continue;
+      }
+      size_t i = 0;
+      bool stopped = false;
+      while (i < n) {
+        if (!keep(line_[linePos_ + i++])) {
+          stopped = true;
+          break;
+        }
+      }
+      yytext.append(std::string_view(line_ + linePos_, i));
+      linePos_ += i;
+      yycolno += int(i);
+      if (stopped) return;
+    }
   }
   // The character yyscan read last.
   char yyactchar() const { return yytext.back(); }
@@ -159,12 +217,12 @@ class LexLib {
 
   // Initial DFA state of the next match: start state plus line-start flag.
   int yystartstate() const { return startState_ + lineStart_; }
-  bool atLineStart() const { return lineStart_ != 0; }
   int matchDepth() const { return matchCount_; }
   // Characters in the input buffer: the rest of the loaded line plus those put back.
   int bufferedChars() const { return int(lineLen_ - linePos_) + pushCount_; }
 
-  // Replaces the input by one line and prepares a scan (line index 0, yyclear()), reusing storage.
+  // Replaces the input by one line, loaded at once (yyinput is left empty, line index 0), and
+  // prepares a scan as yyclear() does.
   void setSingleLine(std::string_view line);
 
   [[noreturn]] static void fatal(const char* msg);

@@ -287,7 +287,8 @@ class ChunkReader {
   platform::RandomReader& file_;
   const int64_t size_;
   const int64_t chunkSize_;
-  std::array<Chunk, 2> chunks_;
+  // One being read, one being cut and one whose lines are being passed on.
+  std::array<Chunk, 3> chunks_;
   std::mutex mutex_;
   std::condition_variable_any changed_;
   std::vector<Chunk*> free_, ready_;
@@ -343,6 +344,8 @@ void TParseDumpfile::ReadFile() {
     // Helpers only pay off on chunks that hold several segments. They go before the chunks do.
     const int helpers = std::min<int64_t>(size, chunkSize_) >= int64_t(2 * minSegment_) ? helpers_ : 0;
     ParallelLineCutter parallel(helpers, minSegment_, true);
+    // The chunk fed last: its lines may reach the tree only with the next feed or the flush.
+    ChunkReader::Chunk* held = nullptr;
     int64_t offset = 0;
     while (offset < size) {
       if (Terminated()) return;
@@ -353,18 +356,22 @@ void TParseDumpfile::ReadFile() {
         root.SetProcessedBytes(offset);
       }
       if (chunk.error != 0) {
+        if (!parallel.flush(cutter, sink)) return;
         root.SetReadPosition(offset);
         root.SetMessage("read file: " + fileName + " error (" + platform::errorText(chunk.error) + ")");
         return;
       }
       if (chunk.size == 0) break;
       if (!parallel.feed(cutter, chunk.data.data(), size_t(chunk.size), offset, sink)) return;
+      // The chunk before is passed on whole: it is the read-ahead thread's again from here on.
+      if (held != nullptr) reader.release(*held);
+      held = &chunk;
       const int64_t got = chunk.size;
-      reader.release(chunk);  // the chunk is the read-ahead thread's again from here on
       offset += got;
       root.SetProcessedBytes(offset);
       CountProgress(got);
     }
+    if (!parallel.flush(cutter, sink)) return;
     if (Terminated()) return;
     root.SetReadPosition(offset);
     cutter.finish(offset, sink);

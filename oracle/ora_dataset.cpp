@@ -1,5 +1,7 @@
 #include "oracle/ora_dataset.h"
 
+#include <utility>
+
 #include "dataaccess/daconsts.h"
 #include "dataaccess/memdata_shared.h"
 #include "oracle/ora_fields.h"
@@ -128,6 +130,8 @@ void TOraDataSet::SetIRecordSet(std::unique_ptr<da::TData> recordSet) {
                      da::StartWait();
                      if (BeforeFetch) BeforeFetch(*this, cancel);
                      fetchCancelled_ = cancel;
+                     // A cancelled block has no after-event.
+                     if (cancel) da::StopWait();
                    }));
 }
 
@@ -164,13 +168,17 @@ void TOraDataSet::AssignTo(TOraDataSet& dest) const {
 
 void TOraDataSet::OpenCursor(bool infoQuery) {
   TCustomDADataSet::OpenCursor(infoQuery);
+  if (OptionsDS().FieldsOrigin || OptionsDS().DefaultValues) readDictionary();
 }
 
 void TOraDataSet::CloseCursor() {
   TCustomDADataSet::CloseCursor();
   rowIdField_ = nullptr;
   // A PL/SQL block's REF CURSOR may come back with other columns.
-  if (TOCIRecordSet* rs = OCIRecordSet(); rs && rs->Command().SQLType() == 8) GetFieldDefs().Updated = false;
+  constexpr uint16_t kBegin = 8, kDeclare = 9;
+  if (TOCIRecordSet* rs = OCIRecordSet();
+      rs && (rs->Command().SQLType() == kBegin || rs->Command().SQLType() == kDeclare))
+    GetFieldDefs().Updated = false;
 }
 
 void TOraDataSet::InternalOpen() {
@@ -249,8 +257,48 @@ std::string TOraDataSet::GetOrderBy(const std::string& sql) const {
   return oracle::GetOrderBy(sql);
 }
 
+void TOraDataSet::PerformSQL(const std::string& sql, uint8_t statementTypes) {
+  const uint8_t saved = std::exchange(statementTypes_, statementTypes);
+  platform::ScopeExit restore([this, saved] { statementTypes_ = saved; });
+  TCustomDADataSet::PerformSQL(sql, statementTypes);
+}
+
 void TOraDataSet::AssignFieldValue(da::TDAParam& param, ds::Field& field, bool old) {
-  TCustomDADataSet::AssignFieldValue(param, field, old);
+  const ds::FieldType t = field.DataType();
+  const bool text =
+      t == ds::ftString || t == ds::ftFixedChar || t == ds::ftWideString || t == da::ftFixedWideChar;
+  if (text && !old && (OptionsDS().ReturnParams || (statementTypes_ & da::stRefresh)))
+    param.ParamType_ = ds::ptInputOutput;
+  auto* ora = dynamic_cast<TOraParam*>(&param);
+  const uint16_t dataType = OraFieldTypeToDataType(field.DataType());
+  if (!ora || !IsOraValueType(dataType) || field.FieldNo <= 0)
+    return TCustomDADataSet::AssignFieldValue(param, field, old);
+  da::TSharedObject* source = nullptr;
+  {
+    const ds::DataSetState saved = SetTempState(old ? ds::dsOldValue : State());
+    platform::ScopeExit restore([this, saved] { RestoreState(saved); });
+    source = GetFieldObject(field);
+  }
+  if (!source) return TCustomDADataSet::AssignFieldValue(param, field, old);
+  ora->SetDataType(field.DataType());
+  da::TSharedObject* target = ora->GetTimeStamp();
+  if (!target) target = ora->GetInterval();
+  if (!target) target = ora->GetNumber();
+  DA_ASSERT(target, "Parameter without its value object");
+  AssignOraValue(*source, *target);
+}
+
+bool TOraDataSet::VariantToValueBuffer(const da::TFieldDesc& field, const Variant& value,
+                                       da::TValueBuffer& buffer) {
+  if (!IsOraValueType(field.DataType)) return TCustomDADataSet::VariantToValueBuffer(field, value, buffer);
+  return OraVariantToValueBuffer(field, value, buffer);
+}
+
+bool TOraDataSet::CompareFieldValue(const da::TValueBuffer* key, const da::TFieldDesc& field,
+                                    const uint8_t* recBuf, uint8_t options) {
+  if (!IsOraValueType(field.DataType))
+    return TCustomDADataSet::CompareFieldValue(key, field, recBuf, options);
+  return OraCompareFieldValue(Data(), key, field, recBuf, options);
 }
 
 void TOraDataSet::FillKeyFromSequence() {
@@ -272,6 +320,14 @@ void TOraDataSet::DoOnNewRecord() {
   // The new record is initialised by now, so the key stays.
   if (SequenceMode == smInsert) FillKeyFromSequence();
   TCustomDADataSet::DoOnNewRecord();
+}
+
+void TOraDataSet::DoAfterScroll() {
+  if (fetchCancelled_) {
+    fetchCancelled_ = false;
+    if (Active()) Resync();
+  }
+  TCustomDADataSet::DoAfterScroll();
 }
 
 std::string TOraDataSet::LockSavepoint() const {

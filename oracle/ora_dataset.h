@@ -124,7 +124,21 @@ class TOraDataSet : public dataaccess::TCustomDADataSet {
   // for the connection.
   void Disconnect() override;
   void InternalExecute() override;
+  // Runs a record's statement; with ReturnParams, or for a refresh, its text parameters go both
+  // ways, so that what the statement sets comes back into the record.
+  void PerformSQL(const std::string& sql, uint8_t statementTypes) override;
+  // A TIMESTAMP, INTERVAL or NUMBER field gives the parameter a copy of its value object, so that
+  // the value keeps every digit and its precision; other fields their value.
   void AssignFieldValue(dataaccess::TDAParam& param, dataset::Field& field, bool old) override;
+  // Key values of Locate and Lookup for the Oracle value types: a TIMESTAMP takes a date-time or
+  // a text, an INTERVAL a text, a NUMBER an integer, a float or a text; any other kind raises
+  // EConvertError "Cannot convert type.".
+  bool VariantToValueBuffer(const dataaccess::TFieldDesc& field, const Variant& value,
+                            dataaccess::TValueBuffer& buffer) override;
+  // The record's value object compared with one made from the key: equal matches, and with
+  // lxNearest a key that sorts before the value does.
+  bool CompareFieldValue(const dataaccess::TValueBuffer* key, const dataaccess::TFieldDesc& field,
+                         const uint8_t* recBuf, uint8_t options) override;
   // A filled key first runs the sequence statement of the first key field.
   void FillKeyFromSequence();
   // Copies LockMode, KeyFields, KeySequence, SequenceMode and the options.
@@ -140,6 +154,9 @@ class TOraDataSet : public dataaccess::TCustomDADataSet {
   void CloseCursor() override;
   void InternalOpen() override;
   void DoOnNewRecord() override;
+  // After a fetch that BeforeFetch cancelled, the record buffers are read again from the rows
+  // held before the scroll is reported.
+  void DoAfterScroll() override;
   void PerformInsert() override;
   void PerformDelete() override;
   void PerformUpdate() override;
@@ -162,6 +179,9 @@ class TOraDataSet : public dataaccess::TCustomDADataSet {
   // being installed.
   void passOptions(const TOraDataSetOptions& o);
   void storeRowId(const std::string& rowId);
+  // Each field's Origin and, with DefaultValues, its DefaultExpression, from the select list,
+  // the FROM list and, when these leave a column's table open, the data dictionary.
+  void readDictionary();
   // The ROWID the last record statement reported.
   std::string lastRowId() const;
 
@@ -171,6 +191,7 @@ class TOraDataSet : public dataaccess::TCustomDADataSet {
   dataset::Field* rowIdField_ = nullptr;
   bool hideRowId_ = true;
   bool fetchCancelled_ = false;
+  uint8_t statementTypes_ = 0;  // of the record statement being run
 };
 
 }  // namespace oracle

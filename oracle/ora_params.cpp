@@ -103,11 +103,49 @@ bool TOraParam::IsBlob() const {
          DataType == ds::ftOraClob || DataType == da::ftBFile;
 }
 
+namespace {
+
+// The class of a blob-like parameter's object: a plain blob, a LOB, a file.
+int blobClass(FieldType type) {
+  if (type == ds::ftOraBlob || type == ds::ftOraClob) return 1;
+  if (type == da::ftBFile) return 2;
+  return 0;
+}
+
+}  // namespace
+
 void TOraParam::SetDataType(FieldType value) {
-  if (value == DataType && (cursor_ || value_)) return;
+  if (value == DataType && (cursor_ || value_ || object_)) return;
   da::ReleaseObject(std::exchange(cursor_, nullptr));
+  da::ReleaseObject(std::exchange(object_, nullptr));
   da::ReleaseObject(std::exchange(value_, nullptr));
+  // A LOB or a file needs an object of its own class.
+  if (ValueObject() && blobClass(value) != blobClass(DataType)) TDAParam::FreeObject();
   TDAParam::SetDataType(value);
+}
+
+TOraLob* TOraParam::GetLob() {
+  if (DataType == ds::ftUnknown) SetDataType(ds::ftOraClob);
+  if (blobClass(DataType) == 0) return nullptr;
+  if (!ValueObject()) CreateObject();
+  return dynamic_cast<TOraLob*>(ValueObject());
+}
+
+TOraFile* TOraParam::GetFile() {
+  if (DataType == ds::ftUnknown) SetDataType(da::ftBFile);
+  if (DataType != da::ftBFile) return nullptr;
+  if (!ValueObject()) CreateObject();
+  return dynamic_cast<TOraFile*>(ValueObject());
+}
+
+void TOraParam::AssignFieldValue(const ds::Field& field, const Variant& value) {
+  if (field.DataType() != ds::ftWideString || !field.FixedChar)
+    return TDAParam::AssignFieldValue(field, value);
+  SetDataType(da::ftFixedWideChar);
+  if (value.isNull())
+    Clear();
+  else
+    SetValue(value);
 }
 
 int32_t TOraParam::GetSize() const {
@@ -167,11 +205,18 @@ void TOraParam::SetAsFloat(double value) {
 }
 
 Variant TOraParam::GetValue() const {
+  if (auto* xml = dynamic_cast<TOraXML*>(object_))
+    return xml->AsString().empty() ? Variant::null() : Variant(xml->AsString());
   if (!value_) return TDAParam::GetValue();
   return valueIsNull() ? Variant::null() : Variant(valueText());
 }
 
 void TOraParam::SetValue(const Variant& value) {
+  if (auto* xml = dynamic_cast<TOraXML*>(object_)) {
+    xml->SetAsString(value.isNull() ? std::string() : value.asString());
+    Bound = true;
+    return;
+  }
   if (!value_) return TDAParam::SetValue(value);
   if (value.isNull()) {
     setValueNull();
@@ -182,15 +227,18 @@ void TOraParam::SetValue(const Variant& value) {
 }
 
 bool TOraParam::IsNull() const {
+  if (auto* xml = dynamic_cast<TOraXML*>(object_)) return xml->AsString().empty();
   return value_ ? valueIsNull() : TDAParam::IsNull();
 }
 
 void TOraParam::Clear() {
+  if (auto* xml = dynamic_cast<TOraXML*>(object_)) return xml->SetAsString({});
   if (value_) return setValueNull();
   TDAParam::Clear();
 }
 
 std::string TOraParam::GetAsString() const {
+  if (auto* xml = dynamic_cast<TOraXML*>(object_)) return xml->AsString();
   if (value_) return valueText();
   if (isBytesType(DataType) && Value().type() == ds::VariantType::Bytes) {
     const std::vector<uint8_t> bytes = Value().asBytes();
@@ -201,6 +249,8 @@ std::string TOraParam::GetAsString() const {
 
 void TOraParam::SetAsString(const std::string& value) {
   if (isBytesType(DataType) || DataType == ds::ftFixedChar) {
+    SetValue(Variant(value));
+  } else if (dynamic_cast<TOraXML*>(object_)) {
     SetValue(Variant(value));
   } else if (value_) {
     setValueText(value);
@@ -224,19 +274,64 @@ void TOraParam::CreateObject() {
   } else if (DataType == da::ftNumber) {
     DA_ASSERT(!value_, "Value object already created");
     value_ = new TOraNumber();
+  } else if (DataType >= ds::ftADT && DataType <= ds::ftDataSet) {
+    DA_ASSERT(!object_, "Value object already created");
+    object_ = DataType == ds::ftADT         ? new TOraObject()
+              : DataType == ds::ftArray     ? new TOraArray()
+              : DataType == ds::ftReference ? static_cast<TOraObject*>(new TOraRef())
+                                            : new TOraNestTable();
+  } else if (DataType == da::ftXML) {
+    DA_ASSERT(!object_, "Value object already created");
+    object_ = new TOraXML();
+  } else if (blobClass(DataType) == 1) {
+    DA_ASSERT(!ValueObject(), "Value object already created");
+    SetObject(new TOraLob(nullptr));
+  } else if (blobClass(DataType) == 2) {
+    DA_ASSERT(!ValueObject(), "Value object already created");
+    SetObject(new TOraFile(nullptr));
   } else if (IsBlob()) {
     TDAParam::CreateObject();
   }
 }
 
+TOraObject* TOraParam::GetObject() {
+  if (DataType == ds::ftUnknown) SetDataType(ds::ftADT);
+  if (!object_ && ((DataType >= ds::ftADT && DataType <= ds::ftDataSet) || DataType == da::ftXML))
+    CreateObject();
+  return object_;
+}
+
+TOraArray* TOraParam::GetArray() {
+  if (DataType == ds::ftUnknown) SetDataType(ds::ftArray);
+  return DataType == ds::ftArray || DataType == ds::ftDataSet ? dynamic_cast<TOraArray*>(GetObject())
+                                                              : nullptr;
+}
+
+TOraNestTable* TOraParam::GetNestedTable() {
+  if (DataType == ds::ftUnknown) SetDataType(ds::ftDataSet);
+  return DataType == ds::ftDataSet ? dynamic_cast<TOraNestTable*>(GetObject()) : nullptr;
+}
+
 void TOraParam::FreeObject() {
   da::ReleaseObject(std::exchange(cursor_, nullptr));
   da::ReleaseObject(std::exchange(value_, nullptr));
+  da::ReleaseObject(std::exchange(object_, nullptr));
   TDAParam::FreeObject();
 }
 
 void TOraParam::ReleaseObject() {
-  // Cursors and blobs keep nothing of the connection beyond what they free themselves.
+  // An object gives back its instance and its type, both of the connection.
+  if (object_) {
+    object_->FreeObject();
+    object_->SetObjectType(nullptr);
+  }
+  if (auto* lob = dynamic_cast<TOraLob*>(ValueObject())) lob->FreeLob();
+  if (auto* descriptor = dynamic_cast<DescriptorValue*>(value_)) {
+    // Changing the descriptor type frees the descriptor, which leaves the value null.
+    const uint32_t type = descriptor->DescriptorType();
+    descriptor->SetDescriptorType(0);
+    descriptor->SetDescriptorType(type);
+  }
 }
 
 void TOraParam::Assign(const ds::Param& other) {

@@ -5,8 +5,10 @@
 // Length is its element count, 1 for a single value. A cursor parameter holds a TOraCursor; blob,
 // memo and the LOB types hold their content in a TBlob; TIMESTAMP, INTERVAL and NUMBER parameters
 // hold their value object, and their text, integer and float accessors go through it (a NUMBER
-// keeps every digit of its text). XML and object types have no value object yet: their
-// parameters hold a plain variant.
+// keeps every digit of its text). BLOB and CLOB parameters hold a TOraLob, BFILE parameters a
+// TOraFile, without a service context until they are bound. Object, VARRAY, REF, nested-table and
+// XML parameters hold a TOraObject of the matching class (no type until one is given); an XML
+// parameter's text is the document's.
 //
 // Not thread-safe: used by the thread that owns the statement.
 #pragma once
@@ -20,6 +22,7 @@
 #include "dataaccess/memds.h"
 #include "oracle/oraclasses.h"
 #include "oracle/oraclasses_values.h"
+#include "oracle/oraobjects.h"
 
 namespace oracle {
 
@@ -61,7 +64,21 @@ class TOraParam : public dataaccess::TDAParam {
   TOraTimeStamp* GetTimeStamp() const { return dynamic_cast<TOraTimeStamp*>(value_); }
   TOraInterval* GetInterval() const { return dynamic_cast<TOraInterval*>(value_); }
   TOraNumber* GetNumber() const { return dynamic_cast<TOraNumber*>(value_); }
-  // Drops what the value object holds for its connection; the object itself stays.
+  // The object of an object, VARRAY, REF, nested-table or XML parameter, else nullptr; an untyped
+  // parameter first becomes an object (GetObject), VARRAY (GetArray) or nested-table parameter.
+  TOraObject* GetObject();
+  TOraArray* GetArray();
+  TOraNestTable* GetNestedTable();
+  // The LOB of a BLOB, CLOB or BFILE parameter (an untyped one becomes a CLOB first), and the
+  // file of a BFILE parameter (an untyped one becomes a BFILE first); nullptr for other types.
+  // The parameter keeps them.
+  TOraLob* GetLob();
+  TOraFile* GetFile();
+  // A fixed-length wide-string field makes a parameter of the fixed wide-string type.
+  void AssignFieldValue(const dataset::Field& field, const dataset::Variant& value) override;
+  // Drops what the value object holds for its connection (a LOB's locator, a TIMESTAMP's or
+  // INTERVAL's descriptor, which makes it null; an object's instance and type); the object itself
+  // stays.
   void ReleaseObject();
 
   bool GetTable() const { return table_; }
@@ -88,6 +105,7 @@ class TOraParam : public dataaccess::TDAParam {
   void setValueNull();
 
   TOraCursor* cursor_ = nullptr;
+  TOraObject* object_ = nullptr;                // object, VARRAY, REF, nested table or XML
   dataaccess::TSharedObject* value_ = nullptr;  // TOraTimeStamp, TOraInterval or TOraNumber
   bool table_ = false;
 };

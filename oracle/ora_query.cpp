@@ -1,5 +1,7 @@
 #include "oracle/ora_query.h"
 
+#include <iterator>
+
 #include "dataaccess/memdata_shared.h"
 #include "dataset/dberror.h"
 #include "oracle/ora_sqltext.h"
@@ -106,6 +108,29 @@ void TCustomOraQuery::SetRefreshMode(TRefreshMode value) {
   RefreshOptions &= uint8_t(~(da::roAfterInsert | da::roAfterUpdate));
   if (value == rmAfterInsert || value == rmAlways) RefreshOptions |= da::roAfterInsert;
   if (value == rmAfterUpdate || value == rmAlways) RefreshOptions |= da::roAfterUpdate;
+}
+
+uint8_t TCustomOraQuery::GetOptions() const {
+  const TOraDataSetOptions& o = OptionsDS();
+  const bool flags[] = {o.RequiredFields, o.StrictUpdate, o.DefaultValues, o.LongStrings(),
+                        o.NumberRange,    o.KeepPrepared, o.AutoClose(),   o.QueryRecCount};
+  uint8_t options = 0;
+  for (size_t i = 0; i < std::size(flags); ++i)
+    if (flags[i]) options |= uint8_t(1u << i);
+  return options;
+}
+
+void TCustomOraQuery::SetOptions(uint8_t options) {
+  TOraDataSetOptions& o = OptionsDS();
+  auto on = [options](TOraDataSetOption1 option) { return (options & (1u << option)) != 0; };
+  o.RequiredFields = on(doRequiredFields);
+  o.StrictUpdate = on(doStrictUpdate);
+  o.DefaultValues = on(doDefaultValue);
+  o.SetLongStrings(on(doLongStrings));
+  o.NumberRange = on(doNumberRange);
+  o.KeepPrepared = on(doKeepPrepared);
+  o.SetAutoClose(on(doAutoClose));
+  o.QueryRecCount = on(doQueryRecCount);
 }
 
 void TCustomOraQuery::AssignTo(TCustomOraQuery& dest) const {

@@ -20,6 +20,17 @@
 namespace oracle {
 
 enum TRefreshMode : uint8_t { rmNone, rmAfterInsert, rmAfterUpdate, rmAlways };
+// The options of the query's older form, each one of OptionsDS (bits: 1 << option).
+enum TOraDataSetOption1 : uint8_t {
+  doRequiredFields,
+  doStrictUpdate,
+  doDefaultValue,
+  doLongStrings,
+  doNumberRange,
+  doKeepPrepared,
+  doAutoClose,
+  doQueryRecCount,
+};
 // RefreshOptions bit: re-read the record when an edit begins.
 inline constexpr uint8_t roBeforeEdit = 4;
 
@@ -51,6 +62,13 @@ class TCustomOraQuery : public TOraDataSet {
   // The refresh options as one mode: both after-insert and after-update are rmAlways.
   TRefreshMode RefreshMode() const;
   void SetRefreshMode(TRefreshMode value);
+
+  // OptionsDS as the older option set: RequiredFields, StrictUpdate, DefaultValues, LongStrings,
+  // NumberRange, KeepPrepared, AutoClose and QueryRecCount.
+  uint8_t GetOptions() const;
+  void SetOptions(uint8_t options);
+  bool ReturnParams() const { return OptionsDS().ReturnParams; }
+  void SetReturnParams(bool value) { OptionsDS().ReturnParams = value; }
 
   // Copies the five statements, then the Oracle dataset's settings.
   void AssignTo(TCustomOraQuery& dest) const;

@@ -171,12 +171,14 @@ void TOraSessionOptions::SetEnableIntegers(bool value) {
   if (value == enableIntegers_) return;
   enableIntegers_ = value;
   setProp(prEnableIntegers, value);
+  session_->FieldDefsOutOfDate();
 }
 
 void TOraSessionOptions::SetEnableNumbers(bool value) {
   if (value == enableNumbers_) return;
   enableNumbers_ = value;
   setProp(prEnableNumbers, value);
+  session_->FieldDefsOutOfDate();
 }
 
 void TOraSessionOptions::SetUseOCI7(bool value) {
@@ -196,51 +198,6 @@ void TOraSessionOptions::AssignTo(da::TDAConnectionOptions& dest) const {
   to->SetCharLength(GetCharLength());
   to->SetDateFormat(GetDateFormat());
   to->SetDateLanguage(GetDateLanguage());
-}
-
-// ---- Statement ----
-
-TOraSQL::TOraSQL() {
-  RecreateParams();
-}
-
-std::unique_ptr<da::TDAParams> TOraSQL::CreateParamsObject() const {
-  return std::make_unique<TOraParams>();
-}
-
-da::TCustomDAConnection* TOraSQL::UsedConnection() const {
-  if (da::TCustomDAConnection* own = TCustomDASQL::UsedConnection()) return own;
-  return TOraSession::DefaultSession();
-}
-
-std::unique_ptr<da::TParser> TOraSQL::CreateParser(std::string_view text) const {
-  return std::make_unique<TOraParser>(text);
-}
-
-void TOraSQL::WriteParamDescs(bool values) {
-  // A descriptor's buffer takes its size before its value.
-  TCustomDASQL::WriteParamDescs(false);
-  sizeParamDescs();
-  if (values) TCustomDASQL::WriteParamDescs(true);
-}
-
-void TOraSQL::sizeParamDescs() {
-  da::TQvCommand* command = ICommand();
-  auto* connection = dynamic_cast<TOraSession*>(UsedConnection());
-  if (!command || !connection || !connection->OCIConnection()) return;
-  for (int i = 0; i < command->GetParamCount(); ++i) {
-    da::TParamDesc& desc = command->GetParam(i);
-    const da::TDAParam* param = FindParam(desc.GetName());
-    if (!param) continue;
-    const ds::FieldType type = param->DataType;
-    const bool wide = type == ds::ftWideString || type == da::ftFixedWideChar;
-    const bool sized = wide || type == ds::ftString || type == ds::ftFixedChar || type == ds::ftBytes ||
-                       type == ds::ftVarBytes;
-    if (sized && param->GetSize() < 1)
-      desc.SetSize(int32_t(connection->OCIConnection()->MaxStringSize()) * (wide ? 2 : 1));
-    else
-      desc.SetSize(param->GetSize());
-  }
 }
 
 // ---- Session ----
@@ -497,9 +454,30 @@ std::string TOraSession::GetCompileErrors(const std::string& objectText) {
   return text.empty() ? "No errors" : text;
 }
 
+void TOraSession::AssignTo(da::TCustomDAConnection& dest) const {
+  TCustomDAConnection::AssignTo(dest);
+  auto* to = dynamic_cast<TOraSession*>(&dest);
+  if (!to) return;
+  to->SetHome(home_);
+  options_->AssignTo(to->Options());
+}
+
+void TOraSession::FieldDefsOutOfDate() {
+  for (int i = 0; i < DataSetCount(); ++i) {
+    auto* d = dynamic_cast<da::TCustomDADataSet*>(DataSets(i));
+    if (!d) continue;
+    d->GetFieldDefs().Updated = false;
+    // The columns are described again only by a record set that is prepared anew.
+    if (!d->Active()) d->UnPrepare();
+  }
+}
+
 void TOraSession::failover(int event, int type, bool& retry) {
-  // Prepared statements of the datasets are not kept across a failover yet: datasets of this
-  // client do not exist before the record set does.
+  constexpr int kFailoverEnd = 1;
+  if (event == kFailoverEnd && InTransaction())
+    for (int i = 0; i < DataSetCount(); ++i)
+      if (auto* d = dynamic_cast<da::TCustomDADataSet*>(DataSets(i)); d && d->IRecordSet())
+        d->IRecordSet()->InternalUnprepare();
   if (OnFailover)
     OnFailover(*this, positionOf(kFailoverEvents, event), positionOf(kFailoverTypes, type), retry);
 }

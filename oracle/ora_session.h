@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "dataaccess/dbaccess.h"
-#include "dataaccess/dbaccess_sql.h"
 #include "oracle/ora_params.h"
+#include "oracle/ora_sql.h"
 #include "oracle/oraclasses.h"
 
 namespace oracle {
@@ -68,26 +68,6 @@ class TOraSessionOptions : public dataaccess::TDAConnectionOptions {
   bool enableNumbers_ = false;
 };
 
-// The statement component of the Oracle client: parameters found with the Oracle tokenizer, and
-// the default session when it has no connection of its own or through a dataset.
-class TOraSQL : public dataaccess::TCustomDASQL {
- public:
-  TOraSQL();
-  dataaccess::TCustomDAConnection* UsedConnection() const override;
-  TOraParams& Params() const { return static_cast<TOraParams&>(TCustomDASQL::Params()); }
-  std::unique_ptr<dataaccess::TParser> CreateParser(std::string_view text) const override;
-  // A string, fixed-char or bytes parameter without a size is bound with the connection's
-  // longest string (4000, or 2000 on an OCI7 connection or a version 7 server), twice that for
-  // wide strings.
-  void WriteParamDescs(bool values) override;
-
- protected:
-  std::unique_ptr<dataaccess::TDAParams> CreateParamsObject() const override;
-
- private:
-  void sizeParamDescs();
-};
-
 // The failover handler's view: state 0..4 (end, abort, reauth, begin, error), type 0..3 (none,
 // session, select, transaction), 255 for anything else.
 // The Oracle home whose client library the sessions use: the default one, or home 0 to 5 of the
@@ -118,6 +98,12 @@ class TOraSession : public dataaccess::TCustomDAConnection {
   // A TOraDataSet on this session.
   std::unique_ptr<dataaccess::TCustomDADataSet> CreateDataSet() override;
   TOraSessionOptions& Options() const { return *options_; }
+  // The connection's settings (user name, password, server, login prompt); to another Oracle
+  // session also the home and the options that AssignTo of the options copies.
+  void AssignTo(dataaccess::TCustomDAConnection& dest) const;
+  // The datasets on this session build their field definitions again at their next open (the
+  // mapping of NUMBER columns changed).
+  void FieldDefsOutOfDate();
 
   // Runs one statement; `params` fill its parameters by position (Null beyond them). A parameter
   // named "Result" of unknown type becomes a string; its value is returned, else Null.
@@ -155,9 +141,12 @@ class TOraSession : public dataaccess::TCustomDAConnection {
   void DoConnect() override;
   void DoDisconnect() override;
 
- private:
+ protected:
+  // The driver's failover notice: at the end of a failover inside a user transaction every
+  // dataset's statement is prepared again on the new connection; then OnFailover.
   void failover(int event, int type, bool& retry);
 
+ private:
   std::unique_ptr<TOraSessionOptions> options_;
   std::unique_ptr<TOraSQL> internalSQL_;
   TOracleHome home_ = ohDefault;

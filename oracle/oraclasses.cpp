@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "dataset/dberror.h"
+#include "oracle/oraobjects.h"
 #include "platform/bytes.h"
 #include "platform/scopeguard.h"
 
@@ -326,7 +327,10 @@ void TOCIConnection::connect8() {
 void TOCIConnection::freeHandles8() {
   if (hSession_ != nullptr) OCIHandleFree(hSession_, OCI_HTYPE_SESSION);
   if (hServer_ != nullptr) OCIHandleFree(hServer_, OCI_HTYPE_SERVER);
-  if (hSvcCtx_ != nullptr && ownsSession_) OCIHandleFree(hSvcCtx_, OCI_HTYPE_SVCCTX);
+  if (hSvcCtx_ != nullptr && ownsSession_) {
+    TObjectTypes::ClearTypes(hSvcCtx_);  // their descriptions die with the session
+    OCIHandleFree(hSvcCtx_, OCI_HTYPE_SVCCTX);
+  }
   if (hBreakError_ != nullptr) OCIHandleFree(hBreakError_, OCI_HTYPE_ERROR);
   hBreakError_ = nullptr;
   hSession_ = hServer_ = hSvcCtx_ = nullptr;

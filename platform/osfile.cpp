@@ -451,12 +451,6 @@ FileSystem& FileSystem::local() {
   return fs;
 }
 
-uint64_t tickCount() {
-  return uint64_t(std::chrono::duration_cast<std::chrono::milliseconds>(
-                      std::chrono::steady_clock::now().time_since_epoch())
-                      .count());
-}
-
 double systemVersion() {
   struct utsname u {};
   if (::uname(&u) != 0) return 0;

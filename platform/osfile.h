@@ -139,9 +139,6 @@ class FileSystem {
   virtual bool syncFolder(const std::string& path);
 };
 
-// Milliseconds from a fixed point in the past; for measuring intervals only.
-uint64_t tickCount();
-
 // Version of the running system as major + minor / 100 (e.g. 6.18), 0 when unknown.
 double systemVersion();
 

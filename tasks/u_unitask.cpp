@@ -8,10 +8,6 @@
 namespace tasks {
 
 TUniTask::TUniTask(TaskHost* owner) : owner_(owner), ftpserver_(kLoopbackAddress) {
-  if (owner_ != nullptr) {
-    query_ = owner_->Query();
-    logtable_ = owner_->LogTable();
-  }
   // Derived tasks reset their own options in their constructors: a base constructor cannot
   // reach them.
   TUniTask::ResetToDefaults();

@@ -46,23 +46,10 @@ class TaskEventSink {
   virtual void PostTaskEvent(int32_t taskId, int32_t event) = 0;
 };
 
-// The window's engine query on the local database and its table on `tasklogc`, which every task
-// borrows for storing itself and its logs. The storage of tasks gives them their operations.
-class TaskQuery {
- public:
-  virtual ~TaskQuery() = default;
-};
-class TaskLogTable {
- public:
-  virtual ~TaskLogTable() = default;
-};
-
 // What a task takes from the window that makes it. Borrowed: it outlives every task it makes.
 class TaskHost {
  public:
   virtual ~TaskHost() = default;
-  virtual TaskQuery* Query() = 0;
-  virtual TaskLogTable* LogTable() = 0;
   virtual TaskEventSink* EventSink() = 0;
   // The configured programs (settings `expcmd` and `impcmd`).
   virtual std::string ExportProgram() const = 0;
@@ -227,8 +214,6 @@ class TUniTask {
   TThreadRunTask* postthread() const { return postthread_.get(); }
   TaskNode* node() const { return node_; }
   TaskHost* owner() const { return owner_; }
-  TaskQuery* query() const { return query_; }
-  TaskLogTable* logtable() const { return logtable_; }
 
   void SetState(TTaskState v) { state_ = v; }
   void SetStage(int32_t v) { stage_ = v; }
@@ -330,8 +315,6 @@ class TUniTask {
   std::string terminateReason_;
   // The dump as it was before this run's main program started.
   std::optional<std::pair<int64_t, int64_t>> dumpBefore_;
-  TaskQuery* query_ = nullptr;
-  TaskLogTable* logtable_ = nullptr;
 };
 
 // The step lines of a script stage that is on but names no script, which the run skips.

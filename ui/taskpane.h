@@ -140,8 +140,6 @@ class TaskPane final : public QObject,
   void SetNodeImage(tasks::TUniTask& task, int image) override;
   int NodeImage(const tasks::TUniTask& task) const override;
   // TaskHost
-  tasks::TaskQuery* Query() override { return nullptr; }
-  tasks::TaskLogTable* LogTable() override { return nullptr; }
   tasks::TaskEventSink* EventSink() override { return &taskEvents_; }
   std::string ExportProgram() const override;
   std::string ImportProgram() const override;

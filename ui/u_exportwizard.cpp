@@ -182,7 +182,8 @@ void TFrmExportWizard::BuildPage2() {
   auto* form = new QFormLayout;
   form->addRow(QStringLiteral("Dump file"), eddumpfile);
   form->addRow(new QLabel(
-      QStringLiteral("Note: Directory can't include space,so c:\\program files\\scott.dmp is invalid"), this));
+      QStringLiteral("Note: Directory can't include space,so c:\\program files\\scott.dmp is invalid"),
+      this));
   page.addLayout(form);
   auto* boxes = new QGridLayout;
   CbCompress = checkBox(this, "CbCompress", QStringLiteral("Compress"));

@@ -30,7 +30,6 @@ class TFrmprogress final : public QDialog {
   dumpfile::DumpWorker::DoneCallback DoneCallback();
   // The worker the window waits for; set before the worker starts.
   void SetWorker(dumpfile::DumpWorker* worker) { worker_ = worker; }
-  bool JobDone() const { return done_; }
 
  protected:
   void closeEvent(QCloseEvent* event) override;

@@ -208,7 +208,6 @@ class TVELDORSession {
   // Lowers the use count; at 0 a database without KeepConnection closes (a temporary one goes).
   void CloseDatabase(TVELDORDatabase& database);
   TVELDORDatabase* FindDatabase(std::string_view name) const;
-  const std::vector<TVELDORDatabase*>& Databases() const { return databases_; }
 
   // The engine session; nullptr while inactive.
   TDataSession* EngineSession() const { return engineSession_; }
@@ -280,7 +279,6 @@ class TVELDORDatabase {
   // The engine directory; nullptr while closed.
   TDataDirectory* Handle() const { return directory_; }
   bool Temporary() const { return temporary_; }
-  int UseCount() const { return useCount_; }
   // True when `name` names this database (case-insensitive).
   bool Named(std::string_view name) const;
 

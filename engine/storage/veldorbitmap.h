@@ -32,9 +32,6 @@ class TRecordsBitmap {
   void SetSize(uint32_t count);
 
   uint32_t Count() const { return count_; }
-  // Count rounded up to a multiple of 32.
-  uint64_t BitCapacity() const { return uint64_t(wordCount_) * 32; }
-  uint32_t WordCount() const { return wordCount_; }
   // Bytes allocated: a multiple of 256.
   size_t BufferSize() const { return words_.size() * sizeof(uint32_t); }
   // Word i (0-based) of the buffer; Requires i < BufferSize() / 4.

@@ -143,12 +143,12 @@ void TBlobFile::Open() {
   }
   cache_.SetCapacity(normalCapacity());
   readAhead_ = std::max<uint32_t>(1, 16384 / blockSize_);
-  hits_ = diskReads_ = 0;
+  diskReads_ = 0;
 }
 
 void TBlobFile::Close() {
   ClearBlockCache();
-  hits_ = diskReads_ = 0;
+  diskReads_ = 0;
   TFileHandler::Close();
 }
 
@@ -162,7 +162,7 @@ void TBlobFile::CreateFile() {
   headerDirty_ = true;
   cache_.SetCapacity(normalCapacity());
   readAhead_ = std::max<uint32_t>(1, 16384 / blockSize_);
-  hits_ = diskReads_ = 0;
+  diskReads_ = 0;
 }
 
 // ---- Header ----
@@ -321,7 +321,6 @@ bool TBlobFile::GetBlock(TCacheReader* cursor, uint32_t number, TBlock*& block, 
     TBlock* fresh = insert(takeSlot(number));
     fresh->dirty_ = true;  // so that the file always holds every block the header counts
     fresh->Pin();
-    ++hits_;
     ++nextBlock_;
     headerDirty_ = true;
     block = fresh;
@@ -329,7 +328,6 @@ bool TBlobFile::GetBlock(TCacheReader* cursor, uint32_t number, TBlock*& block, 
   }
   if (number > nextBlock_) Raise(VELDOR_MEMOCORRUPT);
   if (TBlock* cached = cache_.Find(number)) {
-    ++hits_;
     cached->Pin();
     block = cached;
     return true;

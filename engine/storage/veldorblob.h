@@ -87,10 +87,8 @@ class TBlock {
   uint32_t WriteData(uint32_t offset, uint32_t count, const uint8_t* source);
 
   uint32_t GetNumber() const { return number_; }
-  uint32_t GetBytesUsed() const { return used_; }
   uint32_t GetOwnerId() const { return owner_; }
   uint32_t GetTotalLength() const { return total_; }
-  uint32_t GetPrevBlock() const { return prev_; }
   uint32_t GetNextBlock() const { return next_; }
   // Each marks the block dirty only when the value changes.
   void SetTotalLength(uint32_t value);
@@ -100,7 +98,6 @@ class TBlock {
 
   bool IsDirty() const { return dirty_; }
   void SetDirty() { dirty_ = true; }
-  uint16_t GetPinCount() const { return pins_; }
   void Pin() { ++pins_; }
   void Unpin() {
     if (pins_ > 0) --pins_;
@@ -259,8 +256,6 @@ class TBlobFile : public TFileHandler {
   uint32_t GetBlockCount() const { return nextBlock_ == 0 ? 0 : nextBlock_ - 1; }
   uint32_t GetBlockDataSize() const { return blockSize_ - kBlockHeaderSize; }
   uint32_t GetFreeBlockHead() const { return freeHead_; }
-  uint32_t GetNextBlockNumber() const { return nextBlock_; }
-  uint8_t GetVersion() const { return version_; }
   void SetFreeBlockHead(uint32_t number);
   // 0, or 1..block count when the file has blocks.
   bool IsValidBlockNumber(uint32_t number) const { return number == 0 || number <= GetBlockCount(); }
@@ -270,11 +265,9 @@ class TBlobFile : public TFileHandler {
   TTableFileOwner& Owner() const { return *owner_; }
 
   // Statistics and sizes, for tests and diagnostics.
-  uint64_t CacheHits() const { return hits_; }
   uint64_t DiskReads() const { return diskReads_; }
   size_t CachedBlockCount() const { return cache_.Count(); }
   uint32_t CacheCapacity() const { return uint32_t(cache_.Capacity()); }
-  uint32_t ReadAheadCount() const { return readAhead_; }
   size_t PoolCount() const { return pool_.Count(); }
 
   // The header of a remote table's blob file, as its server's file holds it.
@@ -334,7 +327,6 @@ class TBlobFile : public TFileHandler {
   // Pinned blocks dropped from the cache, alive until released.
   std::vector<std::unique_ptr<TBlock>> detached_;
   uint32_t readAhead_ = 32;
-  uint64_t hits_ = 0;
   uint64_t diskReads_ = 0;
 };
 

@@ -315,8 +315,6 @@ class TDataFile : public TFileHandler, public TRecordOwner {
   // never shrink.
   void SetReadBufferSize(size_t size);
   void SetWriteBufferSize(size_t size);
-  size_t GetReadBufferSize() const { return readBuffer_.size(); }
-  size_t GetWriteBufferSize() const { return writeBuffer_.size(); }
 
   // ---- Record sort ----
 

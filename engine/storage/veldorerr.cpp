@@ -134,11 +134,6 @@ const EngineErrorInfo* FindEngineErrorInfo(uint16_t code) {
   return (it != end && it->code == code) ? it : nullptr;
 }
 
-const EngineErrorInfo* EngineErrorTable(size_t& count) {
-  count = kErrorTableSize;
-  return kErrorTable;
-}
-
 std::string_view GetEngineErrorName(uint16_t code) {
   const EngineErrorInfo* info = FindEngineErrorInfo(code);
   return info ? info->name : std::string_view();

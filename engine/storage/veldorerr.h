@@ -140,8 +140,6 @@ struct EngineErrorInfo {
 
 // The row of `code`, or nullptr for a code that the engine does not raise.
 const EngineErrorInfo* FindEngineErrorInfo(uint16_t code);
-// Every row of the table in code order (for tests and diagnostics).
-const EngineErrorInfo* EngineErrorTable(size_t& count);
 
 // The name of a code ("VELDOR_NONE" for 0); empty for a code that has no name.
 std::string_view GetEngineErrorName(uint16_t code);

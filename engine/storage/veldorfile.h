@@ -316,8 +316,6 @@ class TFileHandler {
   bool HoldsWrites() const { return holdWrites_; }
   const TWriteSet& HeldWrites() const { return held_; }
   bool HasHeldWrites() const { return !held_.Empty(); }
-  // A flush was asked for while writes were held.
-  bool FlushWanted() const { return flushWanted_; }
   void DropHeldWrites();
   // Cuts the file to the lowest length it was cut to, writes the extents, sets its final
   // length and, with `flush` or a flush asked for meanwhile, forces it to the device. The set
@@ -345,7 +343,6 @@ class TFileHandler {
   bool IsReadOnlyAttribute() const { return readOnlyAttribute_; }
   bool IsOpen() const { return open_; }
   int32_t GetHandleId() const { return handleId_; }
-  const LockRetryRules& GetLockRetryRules() const { return retryRules_; }
   void SetLockRetryRules(const LockRetryRules& rules) { retryRules_ = rules; }
   TFileList& List() { return *list_; }
 

@@ -212,7 +212,6 @@ void TIndexFile::CreateFile() {
   ClearPageCache();
   initHeader();
   TFileHandler::CreateFile();
-  counters_ = {};
 }
 
 void TIndexFile::Open() {
@@ -223,7 +222,6 @@ void TIndexFile::Open() {
     ReadHeader();
     if (GetIndexCount() > kMaxSecondaryIndexes) RaiseIndexError(VELDOR_HEADERCORRUPT);
   }
-  counters_ = {};
 }
 
 void TIndexFile::Close() {
@@ -444,11 +442,6 @@ void TIndexFile::GetIndexFields(uint8_t slot, uint8_t* fields) const {
 TIndexDescriptor TIndexFile::GetIndexDescriptor(uint8_t slot) const {
   checkSlot(slot);
   return TIndexDescriptor::LoadFrom(descriptor(slot));
-}
-
-const uint8_t* TIndexFile::DescriptorImage(uint8_t slot) const {
-  checkSlot(slot);
-  return descriptor(slot);
 }
 
 uint16_t TIndexFile::GetKeySize(uint8_t slot) const {
@@ -677,10 +670,8 @@ bool TIndexFile::getPage(TIndexCursor& cursor, uint32_t number, TPage*& page, bo
       // A cached page is only as fresh as the last look for other writers: the operation makes
       // one before it uses it, as before a disk read.
       if (!owner_->StrictChangeDetection() && cursor.BeginRead()) return false;
-      ++counters_.hits;
     } else {
       if (!owner_->StrictChangeDetection() && cursor.BeginRead()) return false;
-      ++counters_.reads;
       readBuffer_.assign(kIndexPageSize, 0);
       const int64_t got =
           ReadAt(int64_t(number) * kIndexPageSize, readBuffer_.data(), kIndexPageSize, shortReadTolerated());
@@ -711,7 +702,6 @@ bool TIndexFile::getPage(TIndexCursor& cursor, uint32_t number, TPage*& page, bo
     TPage* p = c.Insert(std::move(fresh));
     if (!p) RaiseIndexError(VELDOR_INDEXCORRUPT, GetIndexName(slot));
     p->Pin();
-    ++counters_.hits;
     put4(header_.data() + 9, next + 1);
     setDirty();
     page = p;
@@ -824,7 +814,6 @@ bool TIndexFile::FlushDirtyPages() {
               int64_t(writeBuffer_.size()));
     }
     owner_->MarkWritten();
-    ++counters_.runsWritten;
     i = j;
   }
   return true;

@@ -148,10 +148,8 @@ class TIndexCursor {
   uint32_t GetPathEntry() const { return entries_[level_]; }
   void SetPathEntry(uint32_t position) { entries_[level_] = position; }
   uint32_t GetPathPage() const { return parents_[level_]; }
-  void SetPathPage(uint32_t parent) { parents_[level_] = parent; }
-  // Position and parent of another level (1..kMaxPathLevels).
+  // Position at another level (1..kMaxPathLevels).
   uint32_t GetPathEntryAt(int level) const { return entries_.at(size_t(level)); }
-  uint32_t GetPathPageAt(int level) const { return parents_.at(size_t(level)); }
   // One level down, with the parent page of the new level. Raises VELDOR_INDEXCORRUPT below
   // kMaxPathLevels: no real tree is that deep, so the index has a cycle.
   void PushPathLevel(uint32_t parentPage);
@@ -192,12 +190,10 @@ class TPage {
   void SetOwner(TIndexFile* owner) { owner_ = owner; }
   uint32_t GetPageNumber() const { return number_; }
   void SetPageNumber(uint32_t number) { number_ = number; }
-  uint8_t GetSlot() const { return slot_; }
   // Takes the slot's key size and option bytes (descending, unique, compression). Raises
   // VELDOR_INDEXCORRUPT for a key size outside 1..kMaxIndexKeySize or a compression above 3.
   void SetIndex(uint8_t slot, uint16_t keySize, uint8_t descending, uint8_t unique, uint8_t compression);
   uint16_t GetKeySize() const { return keySize_; }
-  uint8_t GetCompression() const { return compression_; }
   bool IsUnique() const { return unique_ != 0; }
   bool IsTextIndex() const { return slot_ == kSysTextSlot; }
 
@@ -420,13 +416,6 @@ using TPageCache = TItemCache<TPage, TPageStack>;
 
 class TIndexFile : public TFileHandler {
  public:
-  // Statistics of the page cache, cleared at open.
-  struct Counters {
-    uint64_t hits = 0;
-    uint64_t reads = 0;
-    uint64_t runsWritten = 0;
-  };
-
   TIndexFile(TTableFileOwner& owner, TFileList* list = nullptr);
   ~TIndexFile() override;
 
@@ -481,7 +470,6 @@ class TIndexFile : public TFileHandler {
   // The 32 bytes of field numbers at descriptor offset 54.
   void GetIndexFields(uint8_t slot, uint8_t* fields) const;
   TIndexDescriptor GetIndexDescriptor(uint8_t slot) const;
-  const uint8_t* DescriptorImage(uint8_t slot) const;
   uint16_t GetKeySize(uint8_t slot) const;
   std::string GetIndexName(uint8_t slot) const;
 
@@ -546,7 +534,6 @@ class TIndexFile : public TFileHandler {
   void LoadRecordCountFromCursorReply(uint32_t count) { LoadRecordCountFromReply(count); }
 
   // ---- Cache inspection (tests, tools) ----
-  const Counters& GetCounters() const { return counters_; }
   size_t CachedPageCount(uint8_t slot) const { return caches_[slot]->Count(); }
   size_t CacheCapacity(uint8_t slot) const { return caches_[slot]->Capacity(); }
   size_t PooledPageCount() const { return pool_.Count(); }
@@ -583,7 +570,6 @@ class TIndexFile : public TFileHandler {
   std::vector<std::unique_ptr<TPage>> detached_;
   std::vector<uint8_t> readBuffer_;
   std::vector<uint8_t> writeBuffer_;
-  Counters counters_;
 };
 
 inline void TCacheTraits<TPage>::Release(TIndexFile& file, TPage* page) {

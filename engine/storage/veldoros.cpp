@@ -70,8 +70,5 @@ uint32_t OSGetLastError() {
 uint32_t OSGetLastSocketError() {
   return uint32_t(platform::lastSocketError());
 }
-uint64_t OSGetTickCount() {
-  return platform::tickCount();
-}
 
 }  // namespace engine

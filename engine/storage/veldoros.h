@@ -38,7 +38,5 @@ int OSGetPlatform();
 // The calling thread's last system error and last socket error.
 uint32_t OSGetLastError();
 uint32_t OSGetLastSocketError();
-// Milliseconds from a fixed point; for intervals only.
-uint64_t OSGetTickCount();
 
 }  // namespace engine

@@ -67,7 +67,6 @@ class TRecord {
   // Changes the record size; the buffer grows in steps of 64 bytes and never shrinks, and bytes
   // it gains are zero.
   void SetBufferSize(uint32_t size);
-  uint32_t GetKeyBufferSize() const { return keySize_; }
   // Grows the sort-key buffer when `size` is larger than it is.
   void SetKeyBufferSize(uint32_t size);
 

@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
+
+#include "tests/platform/test_seed.h"
 
 namespace dumpfile {
 namespace {
@@ -178,6 +181,44 @@ TEST(DumpLexFailures, AfterTheLastTokenTheEndIsPutBackThenConsumed) {
   EXPECT_EQ(lex.yylex(), 0);
   EXPECT_EQ(lex.yycolno, 3);
   EXPECT_TRUE(lex.yytext.empty());
+}
+
+// The scanner takes names, quoted names and blanks without its general driver. On random lines
+// of the characters that matter to any rule, it must give what the driver alone gives: the same
+// tokens, values, text, column, put-back input and failures.
+TEST(DumpLexDriver, TokensStateAndFailuresAreThoseOfTheGeneralDriver) {
+  const uint64_t seed = platform::testing::testSeed(6262);
+  SCOPED_TRACE("VELMARON_SEED=" + std::to_string(seed));
+  std::mt19937_64 rng(seed);
+  static constexpr std::string_view kChars = "AZaz09_#$ \t\n\"'\\.,;()<>=+-*/:[]!E";
+  auto snapshot = [](const TDumpLex& lex, int code) {
+    return std::to_string(code) + "|" + lex.yytext.str() + "|" + lex.yylval.str() + "|" +
+           std::to_string(lex.yycolno) + "|" + std::to_string(int(lex.yylastchar)) + "|" +
+           std::to_string(lex.bufferedChars()) + "|" + std::to_string(lex.yystartstate());
+  };
+  for (int round = 0; round < 4000; ++round) {
+    std::string line;
+    const size_t length = rng() % 8 == 0 ? 240 + rng() % 30 : rng() % 40;
+    for (size_t i = 0; i < length; ++i) line += kChars[rng() % kChars.size()];
+    TDumpLex fast, general;
+    fast.setSingleLine(line);
+    general.setSingleLine(line);
+    for (int token = 0; token < 300; ++token) {
+      std::string a, b;
+      try {
+        a = snapshot(fast, fast.yylex());
+      } catch (const LexYaccError& e) {
+        a = std::string("throws ") + e.what() + snapshot(fast, -1);
+      }
+      try {
+        b = snapshot(general, general.yylexWith(general));
+      } catch (const LexYaccError& e) {
+        b = std::string("throws ") + e.what() + snapshot(general, -1);
+      }
+      ASSERT_EQ(a, b) << "line: " << line;
+      if (a.starts_with("throws") || (a.starts_with("0|") && fast.yytext.empty())) break;
+    }
+  }
 }
 
 }  // namespace

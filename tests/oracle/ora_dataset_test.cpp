@@ -239,5 +239,127 @@ TEST_F(OraDataSetTest, ALockHeldTooLongFailsTheEditWithTheServersErrorAndCancelG
   EXPECT_EQ(rows("SELECT ID, NAME FROM T ORDER BY ID"), "1,n1;");
 }
 
+TEST_F(OraDataSetTest, FieldOriginsComeFromTheTextAndForStarsOfAJoinFromTheDictionary) {
+  query_.OptionsDS().FieldsOrigin = true;
+  auto origins = [&](const std::string& sql) {
+    query_.Close();
+    query_.SetSQL(sql);
+    query_.Open();
+    std::string out;
+    for (int i = 0; i < query_.FieldCount(); ++i) out += query_.Fields(i).Origin + ";";
+    return out;
+  };
+  EXPECT_EQ(origins("SELECT * FROM T"), "T.ID;T.NAME;T.AMOUNT;T.BIG;T.HIRED;T.BYTES;");
+  EXPECT_EQ(origins("SELECT * FROM R, T WHERE 1 = 0"),
+            "R.N;R.NAME;R.D;T.ID;T.NAME;T.AMOUNT;T.BIG;T.HIRED;T.BYTES;");
+  EXPECT_EQ(origins("SELECT b.*, a.* FROM T a, R b WHERE 1 = 0"),
+            "R.N;R.NAME;R.D;T.ID;T.NAME;T.AMOUNT;T.BIG;T.HIRED;T.BYTES;");
+  // Aliases name the fields; an expression has no origin; a bare column of a join is looked up.
+  EXPECT_EQ(origins("SELECT a.ID, b.N AS x, a.NAME || 'x' e, D FROM T a, R b WHERE 1 = 0"), "T.ID;R.N;;R.D;");
+}
+
+TEST_F(OraDataSetTest, ColumnDefaultsBecomeTheFieldsDefaultExpressions) {
+  query_.OptionsDS().DefaultValues = true;
+  useOwnStatements(query_);
+  query_.SetSQL("SELECT ID, STATUS, N FROM DEFS");
+  query_.SetSQLInsert("INSERT INTO DEFS (ID, STATUS, N) VALUES (:ID, :STATUS, :N)");
+  query_.Open();
+  EXPECT_EQ(query_.FieldByName("STATUS").DefaultExpression, "NEW");
+  EXPECT_EQ(query_.FieldByName("N").DefaultExpression, "7");
+  query_.Append();
+  EXPECT_EQ(query_.FieldByName("STATUS").AsString(), "NEW");
+  EXPECT_EQ(query_.FieldByName("N").AsInteger(), 7);
+  query_.Cancel();
+}
+
+TEST_F(OraDataSetTest, BeforeFetchMayStopTheFetchAndAfterFetchHearsEachBlock) {
+  query_.SetSQL("SELECT N FROM R ORDER BY N");
+  query_.SetFetchRows(5);
+  int blocks = 0;
+  query_.AfterFetch = [&](TOraDataSet&) { ++blocks; };
+  query_.BeforeFetch = [&](TOraDataSet&, bool& cancel) { cancel = blocks >= 2; };
+  query_.Open();
+  query_.Last();
+  EXPECT_EQ(blocks, 2);
+  EXPECT_EQ(query_.FieldByName("N").AsInteger(), 10);
+  EXPECT_EQ(query_.RecordCount(), 10);
+  query_.BeforeFetch = nullptr;
+  query_.Close();
+  query_.Open();
+  query_.Last();
+  EXPECT_EQ(query_.RecordCount(), 60);
+}
+
+TEST_F(OraDataSetTest, TheOlderOptionSetAndRefreshModeReadAndWriteTheirMembers) {
+  const uint8_t defaults = (1 << doRequiredFields) | (1 << doStrictUpdate) | (1 << doLongStrings);
+  EXPECT_EQ(query_.GetOptions(), defaults);
+  query_.SetOptions((1 << doQueryRecCount) | (1 << doAutoClose) | (1 << doDefaultValue));
+  EXPECT_TRUE(query_.OptionsDS().QueryRecCount && query_.OptionsDS().AutoClose() &&
+              query_.OptionsDS().DefaultValues);
+  EXPECT_FALSE(query_.OptionsDS().RequiredFields || query_.OptionsDS().LongStrings());
+  query_.SetRefreshMode(rmAlways);
+  EXPECT_EQ(query_.RefreshOptions, dataaccess::roAfterInsert | dataaccess::roAfterUpdate);
+  query_.RefreshOptions = dataaccess::roAfterUpdate;
+  EXPECT_EQ(query_.RefreshMode(), rmAfterUpdate);
+  TOraQuery copy;
+  query_.SetSQLUpdate("UPDATE T SET NAME = :NAME WHERE ID = :OLD_ID");
+  query_.SetKeyFields("ID;NAME");
+  query_.LockMode = lmLockDelayed;
+  query_.AssignTo(copy);
+  EXPECT_EQ(copy.SQLUpdate(), query_.SQLUpdate());
+  EXPECT_EQ(copy.KeyFieldNames(), (std::vector<std::string>{"ID", "NAME"}));
+  EXPECT_EQ(copy.LockMode, lmLockDelayed);
+  EXPECT_EQ(copy.GetOptions(), query_.GetOptions());
+}
+
+TEST_F(OraDataSetTest, WithReturnParamsWhatTheStatementSetsComesBackIntoTheRecord) {
+  insertRows(1);
+  useOwnStatements(query_);
+  query_.SetSQLUpdate(
+      "begin UPDATE T SET NAME = upper(:NAME) WHERE ID = :OLD_ID; :NAME := upper(:NAME); end;");
+  query_.OptionsDS().StrictUpdate = false;
+  query_.SetReturnParams(true);
+  query_.Open();
+  query_.Edit();
+  query_.FieldByName("NAME").SetAsString("shout");
+  query_.Post();
+  EXPECT_EQ(query_.FieldByName("NAME").AsString(), "SHOUT");
+  EXPECT_EQ(rows("SELECT ID, NAME FROM T"), "1,SHOUT;");
+}
+
+TEST_F(OraDataSetTest, ALockClauseAloneLocksWithTheRefreshSelectAndCancelGoesBackToTheSavepoint) {
+  insertRows(2);
+  useOwnStatements(query_);
+  query_.SetSQLRefresh("WHERE ID = :ID");
+  query_.SetSQLLock("for update nowait");
+  query_.LockMode = lmLockImmediate;
+  EXPECT_EQ(query_.GetLockSQL(), "SELECT ID, NAME FROM T\rWHERE ID = :ID ORDER BY ID\rfor update nowait");
+  query_.Open();
+  query_.Next();
+  query_.Edit();
+  EXPECT_EQ(query_.State(), ds::dsEdit);
+  query_.FieldByName("NAME").SetAsString("x");
+  query_.Cancel();  // rolls back to LOCK_Query1, which the lock set
+  EXPECT_EQ(query_.FieldByName("NAME").AsString(), "n2");
+  query_.Edit();
+  query_.FieldByName("NAME").SetAsString("y");
+  query_.Post();
+  EXPECT_EQ(rows("SELECT ID, NAME FROM T ORDER BY ID"), "1,n1;2,y;");
+}
+
+TEST_F(OraDataSetTest, MacrosOfTheQuerysStatementsStayKnownWhenItsTextChanges) {
+  insertRows(1);
+  useOwnStatements(query_);
+  query_.SetSQLUpdate("UPDATE &target SET NAME = :NAME WHERE ID = :OLD_ID");
+  query_.SetSQL("SELECT ID, NAME FROM T");
+  query_.Macros().MacroByName("target").SetValue("T");
+  EXPECT_EQ(query_.GetModifySQL(), "UPDATE T SET NAME = :NAME WHERE ID = :OLD_ID");
+  query_.Open();
+  query_.Edit();
+  query_.FieldByName("NAME").SetAsString("m");
+  query_.Post();
+  EXPECT_EQ(rows("SELECT ID, NAME FROM T"), "1,m;");
+}
+
 }  // namespace
 }  // namespace oracle

@@ -61,6 +61,39 @@ std::vector<uint8_t> record(const std::string& name, uint16_t dataType, std::vec
   return bytes;
 }
 
+TEST(OraParamTest, LobAndFileParametersHoldTheirOwnObjects) {
+  TOraParam untyped;
+  ASSERT_NE(untyped.GetLob(), nullptr);
+  EXPECT_EQ(untyped.DataType, ds::ftOraClob);
+  EXPECT_EQ(untyped.GetFile(), nullptr);
+  untyped.GetLob()->SetAsString("text");
+  EXPECT_EQ(untyped.GetAsString(), "text");
+  untyped.SetDataType(ds::ftBlob);  // a plain blob again
+  EXPECT_EQ(dynamic_cast<TOraLob*>(untyped.ValueObject()), nullptr);
+  TOraParam file;
+  ASSERT_NE(file.GetFile(), nullptr);
+  EXPECT_EQ(file.DataType, dataaccess::ftBFile);
+  EXPECT_EQ(file.GetLob(), file.GetFile());
+  TOraParam number;
+  number.SetAsInteger(1);
+  EXPECT_EQ(number.GetLob(), nullptr);
+  EXPECT_EQ(number.DataType, ds::ftInteger);
+}
+
+TEST(OraParamTest, AFixedWideTextFieldGivesAFixedWideParameter) {
+  ds::WideStringField fixed;
+  fixed.FixedChar = true;
+  TOraParam param;
+  param.AssignFieldValue(fixed, ds::Variant(std::u16string(u"ab")));
+  EXPECT_EQ(param.DataType, dataaccess::ftFixedWideChar);
+  EXPECT_EQ(param.GetAsString(), "ab");
+  param.AssignFieldValue(fixed, ds::Variant::null());
+  EXPECT_TRUE(param.IsNull());
+  ds::WideStringField plain;
+  param.AssignFieldValue(plain, ds::Variant(std::u16string(u"c")));
+  EXPECT_EQ(param.DataType, ds::ftWideString);
+}
+
 TEST(OraParamsTest, DataSetsTypesValuesAndFromVersionTwoDirections) {
   // An integer 7, then an unknown name holding a string, both as output parameters.
   std::vector<uint8_t> data{2, 2, 0};

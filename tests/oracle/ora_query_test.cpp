@@ -61,7 +61,7 @@ TEST_F(OraQueryRoadTest, AUsersTablesComeWithTheOwnerBoundNotPasted) {
   query_.Open();
   std::vector<std::string> tables;
   for (; !query_.Eof(); query_.Next()) tables.push_back(query_.FieldByName("table_name").AsString());
-  EXPECT_EQ(tables, (std::vector<std::string>{"DOCS", "LOBS", "R", "T", "WIDE"}));
+  EXPECT_EQ(tables, (std::vector<std::string>{"DEFS", "DOCS", "LOBS", "R", "T", "WIDE"}));
   query_.Close();
   // A name that would rewrite a pasted statement is only a name that no user has.
   query_.ParamByName("owner").SetAsString("x') or ('1'='1");

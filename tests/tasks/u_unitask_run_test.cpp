@@ -93,8 +93,6 @@ Expected model(const Scenario& s) {
 
 class Window : public TaskHost, public TaskRunView, public TaskNode {
  public:
-  TaskQuery* Query() override { return nullptr; }
-  TaskLogTable* LogTable() override { return nullptr; }
   TaskEventSink* EventSink() override { return &sink_; }
   std::string ExportProgram() const override { return exp; }
   std::string ImportProgram() const override { return imp; }

@@ -22,8 +22,6 @@ using ::testing::ElementsAre;
 // A window that hands out nothing but its configured programs.
 class FakeHost : public TaskHost {
  public:
-  TaskQuery* Query() override { return nullptr; }
-  TaskLogTable* LogTable() override { return nullptr; }
   TaskEventSink* EventSink() override { return nullptr; }
   std::string ExportProgram() const override { return "/opt/oracle/bin/exp"; }
   std::string ImportProgram() const override { return "/opt/oracle/bin/imp"; }
