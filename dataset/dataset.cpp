@@ -200,6 +200,12 @@ int DataSet::MoveBy(int distance) {
   checkActive();
   CheckBrowseMode();
   if (distance == 0 || (distance > 0 && eof_) || (distance < 0 && bof_)) return 0;
+  if (state_ == dsBlockRead) {
+    if (distance < 0) DatabaseError(SNotSupported);
+    int moved = 0;
+    for (; moved < distance && !eof_; ++moved) BlockReadNext();
+    return moved;
+  }
   runEvent(BeforeScroll);
   int moved = 0;
   bof_ = eof_ = false;
@@ -231,6 +237,7 @@ void DataSet::Resync() {
 void DataSet::CheckBrowseMode() {
   checkActive();
   DataEventNotify(deCheckBrowseMode);
+  if (state_ == dsSetKey) return Post();
   if (editing(state_)) {
     UpdateRecord();
     if (modified_)
@@ -319,6 +326,7 @@ void DataSet::InternalPost() {
 }
 
 void DataSet::Post() {
+  if (state_ == dsSetKey) return endKeyEntry(true);
   UpdateRecord();
   DataEventNotify(deCheckBrowseMode);
   runEvent(BeforePost);
@@ -329,7 +337,14 @@ void DataSet::Post() {
   runEvent(AfterPost);
 }
 
+void DataSet::endKeyEntry(bool keep) {
+  PostKeyBuffer(keep);
+  SetState(dsBrowse);
+  DataEventNotify(deDataSetChange);
+}
+
 void DataSet::Cancel() {
+  if (state_ == dsSetKey) return endKeyEntry(false);
   if (!editing(state_)) return;
   DataEventNotify(deCheckBrowseMode);
   runEvent(BeforeCancel);

@@ -249,6 +249,12 @@ class DataSet {
   // The step after a move: the links hear of the scroll, then AfterScroll.
   virtual void DoAfterScroll();
   virtual bool FindRecord(bool restart, bool goForward);
+  // Ends key entry (the key state): Post keeps the key just entered, Cancel restores the one
+  // before. The dataset then returns to browsing.
+  virtual void PostKeyBuffer(bool /*keep*/) {}
+  // One step forward in block-read state (the dataset reads records many at a time and moves
+  // only forward); Next and MoveBy call it there.
+  virtual void BlockReadNext() { DatabaseError(SNotSupported); }
   // The buffer that fields read in the current state; nullptr when there is none.
   virtual uint8_t* GetStateBuffer();
 
@@ -288,6 +294,7 @@ class DataSet {
   void beginInsert(bool atEnd);
   void checkActive() const;
   void checkRequiredFields();
+  void endKeyEntry(bool keep);
   void runEvent(const std::function<void(DataSet&)>& event) {
     if (event) event(*this);
   }

@@ -7,12 +7,11 @@
 #include <string>
 #include <string_view>
 
+#include "platform/dberror.h"
+
 namespace dataset {
 
-class EDatabaseError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
+using EDatabaseError = platform::EDatabaseError;
 
 // Never shown to the user: whoever catches it just stops.
 class EAbort : public std::runtime_error {

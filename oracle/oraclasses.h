@@ -627,8 +627,12 @@ class TOCIRecordSet : public dataaccess::TQvRecordSet {
   // released with the record.
   // With blobs: empty value objects for a record made here (an insert).
   void CreateComplexFields(uint8_t* recBuf, bool withBlobs) override;
-  void FreeComplexFields(uint8_t* recBuf, bool withBlobs) override;
-  void AddRefComplexFields(uint8_t* recBuf) override;
+  // The value objects are complex and shared (GetObjectTypes): the dataset layer references and
+  // releases them. An edit gets copies of TIMESTAMP, INTERVAL and NUMBER objects and shares the
+  // others.
+  dataaccess::TDataTypeSet GetComplexTypes() const override;
+  dataaccess::TDataTypeSet GetObjectTypes() const override;
+  void CopyComplexFields(const uint8_t* source, uint8_t* dest, bool withBlobs) override;
   // A CLOB gives its whole text, a BLOB or BFILE its bytes, a TIMESTAMP its date-time, an
   // INTERVAL and a NUMBER their text.
   Variant GetFieldAsVariant(int fieldNo, const uint8_t* recBuf) override;

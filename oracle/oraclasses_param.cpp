@@ -618,6 +618,21 @@ void TOraParamDesc::SetItemAsVariant(int index, const Variant& value) {
     case dtVarBytes:
       SetItemAsBytes(index, value.asBytes());
       break;
+    case dtTimeStamp:
+    case dtTimeStampTZ:
+    case dtTimeStampLTZ:
+      if (value.type() == VariantType::DateTime)
+        GetAsTimeStamp().SetAsDateTime(value.asDateTime());
+      else
+        GetAsTimeStamp().SetAsString(value.asString());
+      break;
+    case dtIntervalYM:
+    case dtIntervalDS:
+      GetAsInterval().SetAsString(value.asString());
+      break;
+    case dtNumber:
+      GetAsNumber().SetAsString(value.asString());
+      break;
     default:
       throw dataset::EVariantError("Cannot convert type.");
   }

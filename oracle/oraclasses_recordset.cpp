@@ -837,7 +837,29 @@ bool holdsValueObject(uint16_t dataType) {
   }
 }
 
+// The value types among them (TIMESTAMP, INTERVAL, NUMBER): an edit gets copies of these; it
+// shares the others (a LOB is written in place).
+bool isValueType(uint16_t dataType) {
+  return (dataType >= dtTimeStamp && dataType <= dtIntervalDS) || dataType == dtNumber;
+}
+
+// All of them are shared objects that the dataset layer references and releases like any other.
+dataaccess::TDataTypeSet withValueObjects(dataaccess::TDataTypeSet types) {
+  for (uint16_t t : {dtCursor, dtOraBlob, dtOraClob, dtBFile, dtCFile, dtTimeStamp, dtTimeStampTZ,
+                     dtTimeStampLTZ, dtIntervalYM, dtIntervalDS, dtNumber})
+    types.set(t);
+  return types;
+}
+
 }  // namespace
+
+dataaccess::TDataTypeSet TOCIRecordSet::GetComplexTypes() const {
+  return withValueObjects(TQvRecordSet::GetComplexTypes());
+}
+
+dataaccess::TDataTypeSet TOCIRecordSet::GetObjectTypes() const {
+  return withValueObjects(TQvRecordSet::GetObjectTypes());
+}
 
 void TOCIRecordSet::InitFields() {
   TQvRecordSet::InitFields();
@@ -883,23 +905,34 @@ void TOCIRecordSet::CreateComplexFields(uint8_t* recBuf, bool withBlobs) {
   }
 }
 
-void TOCIRecordSet::FreeComplexFields(uint8_t* recBuf, bool withBlobs) {
-  for (int i = 0; i < Fields.Count() && withBlobs; ++i) {
-    const TFieldDesc& field = Fields[i];
-    if (field.HasParent() || !holdsValueObject(field.DataType)) continue;
-    if (auto* object = SlotPointer<dataaccess::TSharedObject>(field, recBuf)) object->Release();
-    SetSlotPointer<dataaccess::TSharedObject>(field, recBuf, nullptr);
-  }
-  TQvRecordSet::FreeComplexFields(recBuf, withBlobs);
-}
-
-void TOCIRecordSet::AddRefComplexFields(uint8_t* recBuf) {
+void TOCIRecordSet::CopyComplexFields(const uint8_t* source, uint8_t* dest, bool withBlobs) {
+  TQvRecordSet::CopyComplexFields(source, dest, withBlobs);
+  // The edit changes its own value objects; the record set keeps copies of the values as they were.
   for (int i = 0; i < Fields.Count(); ++i) {
     const TFieldDesc& field = Fields[i];
     if (field.HasParent() || !holdsValueObject(field.DataType)) continue;
-    if (auto* object = SlotPointer<dataaccess::TSharedObject>(field, recBuf)) object->AddRef();
+    auto* from = SlotPointer<dataaccess::TSharedObject>(field, source);
+    if (!isValueType(field.DataType)) {
+      if (from != nullptr) from->AddRef();
+      SetSlotPointer(field, dest, from);
+      continue;
+    }
+    dataaccess::TSharedObject* copy = nullptr;
+    if (auto* t = dynamic_cast<TOraTimeStamp*>(from)) {
+      auto* c = new TOraTimeStamp(field.DataType);
+      t->AssignTo(*c);
+      copy = c;
+    } else if (auto* v = dynamic_cast<TOraInterval*>(from)) {
+      auto* c = new TOraInterval(field.DataType);
+      v->AssignTo(*c);
+      copy = c;
+    } else if (auto* n = dynamic_cast<TOraNumber*>(from)) {
+      auto* c = new TOraNumber();
+      n->AssignTo(*c);
+      copy = c;
+    }
+    SetSlotPointer(field, dest, copy);
   }
-  TQvRecordSet::AddRefComplexFields(recBuf);
 }
 
 Variant TOCIRecordSet::GetFieldAsVariant(int fieldNo, const uint8_t* recBuf) {

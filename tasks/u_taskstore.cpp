@@ -439,7 +439,11 @@ std::vector<std::unique_ptr<TUniTask>> TTaskStore::LoadTasks(TaskHost* owner) {
   std::vector<std::unique_ptr<TUniTask>> loaded;
   Table& t = *tasks_;
   t.ForAll([&] {
-    const auto type = TTaskType(uint8_t(t.Int(fTaskType)));
+    // A type this program does not know (a later version's, or a damaged row) is no task it could
+    // run: the row stays as it is and is not shown.
+    const int32_t storedType = t.Int(fTaskType);
+    if (storedType < int32_t(TTaskType::Export) || storedType > int32_t(TTaskType::RawImport)) return;
+    const auto type = TTaskType(storedType);
     std::unique_ptr<TUniTask> task;
     if (type == TTaskType::Export || type == TTaskType::RawExport) {
       task = std::make_unique<TExpTask>(owner);
@@ -490,7 +494,10 @@ std::vector<TaskLogEntry> TTaskStore::LoadTaskLogs(int32_t taskId) {
     entries.push_back({t.Int(lId), t.Int(lTaskId), t.Time(lBeginTime), t.Time(lEndTime), t.Big(lFileSize),
                        t.Text(lDumpFile)});
   });
-  std::stable_sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.id > b.id; });
+  // Newest start first; runs that started at the same moment, the later written (higher id) first.
+  std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
+    return a.begintime != b.begintime ? a.begintime > b.begintime : a.id > b.id;
+  });
   return entries;
 }
 

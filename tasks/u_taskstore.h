@@ -91,9 +91,10 @@ class TTaskStore final : public TaskLogStore {
 
   // Every task row, newest `createtime` first (of equal times the higher id first, so the order
   // never depends on where rows lie in the table): an export task object for types 0 and 2, an
-  // import task for 1 and 3 (and other values, kept as they are), made with `owner`.
+  // import task for 1 and 3, made with `owner`. Rows of any other type are skipped (and kept).
   std::vector<std::unique_ptr<TUniTask>> LoadTasks(TaskHost* owner);
-  // The task's logs, newest first, and one log's content ("" when it has none).
+  // The task's logs, newest `begintime` first (of equal times the higher id first), and one
+  // log's content ("" when it has none).
   std::vector<TaskLogEntry> LoadTaskLogs(int32_t taskId);
   std::string LoadTaskLogContent(int32_t taskId, int32_t logId);
 

@@ -11,7 +11,8 @@
 //   TVELDORQuery        ... over the result of SQL text, or running it without one
 //
 // Engine failures arrive as engine::EVELDOREngineError with their code and context; misuse of a
-// component raises dataset::EDatabaseError with the fixed texts below.
+// component raises dataset::EDatabaseError with the fixed texts below. Both are database errors:
+// a handler catching dataset::EDatabaseError catches engine failures too.
 //
 // Threads: every engine call of every component runs under the session lock, one recursive
 // mutex of the process, so that components of several threads may share the engine. A dataset
@@ -61,6 +62,7 @@ inline constexpr const char* SNotEditing = "Table is not in edit or insert mode.
 inline constexpr const char* SFieldReadOnly = "Field %s cannot be modified.";
 inline constexpr const char* SNotIndexField = "Field %s is not in the current index.";
 inline constexpr const char* SFieldIndexError = "Field index out of range.";
+inline constexpr const char* SIndexFieldMissing = "Cannot access index field %s.";
 inline constexpr const char* SNoTableName = "Missing table name.";
 inline constexpr const char* SCircularDataLink = "Circular data links are not allowed.";
 inline constexpr const char* SFieldNotFound = "Field '%s' not found";
@@ -350,6 +352,42 @@ class TVELDORDataSet : public dataset::DataSet {
   void SetRange(const std::vector<dataset::Variant>& start, const std::vector<dataset::Variant>& end);
   void CancelRange();
 
+  // Keys of the current index. SetKey enters key state with an empty search key, EditKey with
+  // the last one; the current index's fields are then assigned (any other field fails with
+  // "Field %s is not in the current index."), and Post keeps the key, Cancel restores the one
+  // before. GotoKey moves to the record with exactly that key (false, staying put, when there is
+  // none); GotoNearest to it or to the first above it (the last record when none is). The search covers
+  // KeyFieldCount leading key fields, or when that is 0 the leading ones up to the last assigned.
+  void SetKey();
+  void EditKey();
+  bool GotoKey();
+  void GotoNearest();
+  // SetKey, the values into the leading key fields in order, then GotoKey or GotoNearest.
+  bool FindKey(const std::vector<dataset::Variant>& values);
+  void FindNearest(const std::vector<dataset::Variant>& values);
+  // Of the key being entered; requires key state.
+  int KeyFieldCount() const;
+  void SetKeyFieldCount(int count);
+  // The same key entry on the two range keys; ApplyRange limits the records to those between
+  // them (an unassigned bound is open), CancelRange clears both.
+  void SetRangeStart();
+  void SetRangeEnd();
+  void EditRangeStart();
+  void EditRangeEnd();
+  void ApplyRange();
+  // Block reading: with a size of 1 or more the dataset reads that many records with one engine
+  // call (the largest int32_t: as many as 64 KB hold) and moves forward only, Next serving each
+  // from the block, from the current record on; 0 or less ends it on the record reached. A
+  // dataset with calculated fields keeps reading record by record.
+  int BlockReadSize() const { return blockCapacity_ > 0 ? blockSize_ : 0; }
+  void SetBlockReadSize(int size);
+  void BlockReadNext() override;
+
+  // The current index's key fields: their count, and field `index` of them ("Field index out of
+  // range." outside 0..count-1, "Cannot access index field %s." when no field shows it).
+  int IndexFieldCount() const;
+  dataset::Field& IndexFields(int index) const;
+
   // The filter text that finds the records whose `fields` hold `values`.
   std::string BuildLocateFilter(const std::vector<dataset::Field*>& fields,
                                 const std::vector<dataset::Variant>& values, bool partialKey) const;
@@ -359,6 +397,14 @@ class TVELDORDataSet : public dataset::DataSet {
   virtual std::unique_ptr<TDataCursor> CreateCursor(bool infoQuery) = 0;
   virtual void DestroyCursor();
   virtual void PrepareCursor() {}
+  // A cursor of the same table whose current index has exactly `keyFields` (";"-separated) as its
+  // key, with the given case rule, for searches the dataset's own index cannot serve; nullptr
+  // when there is none. It stays the dataset's (reused while the request is the same) until
+  // DestroyLookupCursor or the dataset closes.
+  virtual TDataCursor* GetLookupCursor(const std::string& /*keyFields*/, bool /*caseInsensitive*/) {
+    return nullptr;
+  }
+  virtual void DestroyLookupCursor() {}
   // The session whose lock the engine calls run under.
   virtual TVELDORSession& LockSession() const = 0;
   // The current index changed: new bookmark size, positions from the start.
@@ -366,6 +412,7 @@ class TVELDORDataSet : public dataset::DataSet {
   // A record image holding `values` in the current index's leading key fields; "Field index out
   // of range." for more values than key fields.
   std::vector<uint8_t> keyRecord(const std::vector<dataset::Variant>& values) const;
+  std::vector<uint8_t> keyRecord(TDataCursor& cursor, const std::vector<dataset::Variant>& values) const;
 
   void OpenCursor(bool infoQuery) override;
   void CloseCursor() override;
@@ -397,18 +444,33 @@ class TVELDORDataSet : public dataset::DataSet {
   bool FindRecord(bool restart, bool goForward) override;
   uint8_t* GetStateBuffer() override;
   void DoOnNewRecord() override;
+  void PostKeyBuffer(bool keep) override;
 
   std::unique_ptr<TDataCursor> cursor_;
 
  private:
+  // A key being entered or kept: a record image whose key fields hold it, which leading key
+  // fields were assigned, and how many take part in a search (0: up to the last assigned).
+  struct KeyBuffer {
+    std::vector<uint8_t> record;
+    uint32_t assigned = 0;
+    int fieldCount = 0;
+  };
+  enum KeyIndex { kiLookup, kiRangeStart, kiRangeEnd, kiCount };
+  void beginKeyEntry(KeyIndex which, bool clear);
+  // The number of leading key fields a search with `key` covers.
+  int keyFields(const KeyBuffer& key) const;
+  bool gotoKey(bool nearest);
+  // The position of `field` among the current index's key fields; -1 when it is none of them.
+  int keyPosition(const dataset::Field& field) const;
   friend class TVELDORBlobStream;
   void fillFieldDefs(TDataCursor& cursor);
   // Whether the current index leads with exactly the key fields, under the same case rule; and
   // the search of that index.
   bool indexServes(const std::vector<dataset::Field*>& fields, const std::vector<dataset::Variant>& values,
                    bool caseInsensitive) const;
-  bool findKey(const std::vector<dataset::Field*>& fields, const std::vector<dataset::Variant>& values,
-               bool partial);
+  bool findKey(TDataCursor& cursor, const std::vector<dataset::Field*>& fields,
+               const std::vector<dataset::Variant>& values, bool partial);
   void installFilters();
   void dropFilters();
   void filterChanged();
@@ -424,6 +486,14 @@ class TVELDORDataSet : public dataset::DataSet {
   uint8_t* lookupRecord_ = nullptr;
   TFilter* textFilter_ = nullptr;
   TFilter* callbackFilter_ = nullptr;
+  KeyBuffer keys_[kiCount];
+  KeyBuffer savedKey_;
+  KeyBuffer* keyBuffer_ = nullptr;  // the one being entered, in key state
+  std::vector<uint8_t> block_;      // engine record images, recordSize_ apart
+  int blockSize_ = 0;
+  uint32_t blockCapacity_ = 0, blockCount_ = 0, blockPos_ = 0;
+  int64_t blockTotal_ = 0;
+  bool blockPastEnd_ = false;  // the last read ran into the end, which the cursor now stands at
 };
 
 class TVELDORDBDataSet : public TVELDORDataSet {
@@ -505,6 +575,9 @@ class TVELDORTable : public TVELDORDBDataSet {
   std::unique_ptr<TDataCursor> CreateCursor(bool infoQuery) override;
   void PrepareCursor() override;
   void InternalInitFieldDefs() override;
+  // None while a range is set: a search must not find what the range hides.
+  TDataCursor* GetLookupCursor(const std::string& keyFields, bool caseInsensitive) override;
+  void DestroyLookupCursor() override;
 
  private:
   std::unique_ptr<TDataCursor> makeCursor();
@@ -525,6 +598,9 @@ class TVELDORTable : public TVELDORDBDataSet {
   std::vector<TVELDORIndexDef> indexDefs_;
   bool indexDefsRead_ = false;
   dataset::MasterDataLink masterLink_{*this};
+  std::unique_ptr<TDataCursor> lookupCursor_;
+  std::string lookupFields_;
+  bool lookupCaseInsensitive_ = false;
 };
 
 // ---- Query parameters ----
@@ -616,6 +692,9 @@ class TVELDORQuery : public TVELDORDBDataSet {
 
   // Called with the driver's progress; setting abortQuery stops the statement.
   TQueryProgressEvent OnQueryProgress;
+  // Progress of saving a result, in percent. Kept for handlers written against it; no operation
+  // of this component saves a result, so nothing calls it yet.
+  std::function<void(TVELDORQuery& sender, uint16_t percentDone)> OnSaveProgress;
 
   // Closes and unprepares the query.
   void Disconnect() override;

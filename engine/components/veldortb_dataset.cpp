@@ -299,6 +299,7 @@ TVELDORDataSet::~TVELDORDataSet() = default;
 void TVELDORDataSet::DestroyCursor() {
   if (!cursor_) return;
   TSessionLock lock(LockSession());
+  DestroyLookupCursor();
   cursor_->Close();
   cursor_.reset();
 }
@@ -366,6 +367,12 @@ void TVELDORDataSet::InternalOpen() {
 
 void TVELDORDataSet::InternalClose() {
   dropFilters();
+  block_.clear();
+  blockSize_ = 0;
+  blockCapacity_ = blockCount_ = blockPos_ = 0;
+  for (KeyBuffer& key : keys_) key = {};
+  savedKey_ = {};
+  keyBuffer_ = nullptr;
   oldValues_.clear();
   DestroyFields();
 }
@@ -558,6 +565,10 @@ uint8_t* TVELDORDataSet::GetStateBuffer() {
       return lookupRecord_ ? lookupRecord_ : CalcBuffer();
     case ds::dsOldValue:
       return haveOldValues_ ? oldValues_.data() : ActiveBuffer();
+    case ds::dsSetKey:
+      return keyBuffer_ ? keyBuffer_->record.data() : nullptr;
+    case ds::dsBlockRead:
+      return blockCount_ ? block_.data() + size_t(blockPos_) * recordSize_ : ActiveBuffer();
     default:
       return ActiveBuffer();
   }
@@ -611,6 +622,11 @@ void TVELDORDataSet::SetFieldData(ds::Field& field, const Variant& value) {
   if (!allowed) DatabaseError(SNotEditing);
   if (field.Kind != ds::FieldKind::Data) return DataSet::SetFieldData(field, value);
   if (s == ds::dsCalcFields) DatabaseError(SNotEditing);
+  int keyAt = -1;
+  if (s == ds::dsSetKey && cursor_->CurrentIndex() != kNoCurrentIndex) {
+    keyAt = keyPosition(field);
+    if (keyAt < 0) DatabaseErrorFmt(SNotIndexField, field.DisplayName());
+  }
   if (field.ReadOnly && s != ds::dsSetKey && s != ds::dsFilter)
     DatabaseErrorFmt(SFieldReadOnly, field.DisplayName());
   field.Validate(value);
@@ -635,6 +651,7 @@ void TVELDORDataSet::SetFieldData(ds::Field& field, const Variant& value) {
     TSessionLock lock(LockSession());
     cursor_->PutField(uint16_t(field.FieldNo), buffer, has ? bytes.data() : nullptr);
   }
+  if (keyAt >= 0 && keyBuffer_) keyBuffer_->assigned |= 1u << keyAt;
   if (s != ds::dsCalcFields && s != ds::dsFilter && s != ds::dsNewValue)
     DataEventNotify(ds::deFieldChange, &field);
 }
@@ -759,12 +776,9 @@ std::string TVELDORDataSet::BuildLocateFilter(const std::vector<ds::Field*>& fie
           constant.clear();
           break;
         }
-        // A partial key compares the leading characters: the filter's "*" suffix.
-        if (partialKey) {
-          if (s.back() != '*') s += '*';
-        } else if (s.back() == '*') {
-          s.pop_back();
-        }
+        // A partial key compares the leading characters: the filter's "*" suffix. Without it the
+        // filter compares whole texts, and a "*" the value ends with is one of its characters.
+        if (partialKey && s.back() != '*') s += '*';
         constant = quoted(s);
         break;
       }
@@ -807,9 +821,21 @@ bool TVELDORDataSet::LocateRecord(const std::string& keyFields, const Variant& k
   const bool caseInsensitive = (options & ds::loCaseInsensitive) != 0;
   TSessionLock lock(LockSession());
   if (indexServes(fields, values, caseInsensitive)) {
-    const bool found = findKey(fields, values, partial);
+    const bool found = findKey(*cursor_, fields, values, partial);
     if (found && synchronise) ResyncWithScroll();
     return found;
+  }
+  // A look-up cursor sees every record of the table: not for a null key (the engine's key search
+  // does not match nulls) nor while filters hide records.
+  const bool anyNull = std::any_of(values.begin(), values.end(), [](const Variant& v) { return v.isNull(); });
+  const bool filtered = std::any_of(cursor_->Filters().begin(), cursor_->Filters().end(),
+                                    [](const auto& f) { return f->Active(); });
+  if (TDataCursor* lookup = anyNull || filtered ? nullptr : GetLookupCursor(keyFields, caseInsensitive)) {
+    if (!findKey(*lookup, fields, values, partial)) return false;
+    CursorPosChanged();
+    CheckEngineError(cursor_->SetToRecordBuffer(*lookup));
+    if (synchronise) ResyncWithScroll();
+    return true;
   }
   std::string text = BuildLocateFilter(fields, values, partial);
   TFilter* filter =
@@ -843,22 +869,27 @@ bool TVELDORDataSet::indexServes(const std::vector<ds::Field*>& fields, const st
 }
 
 std::vector<uint8_t> TVELDORDataSet::keyRecord(const std::vector<Variant>& values) const {
-  const uint8_t slot = cursor_->CurrentIndex();
-  const TIndexDescriptor index = slot == kNoCurrentIndex ? TIndexDescriptor{} : cursor_->GetIndexDesc(slot);
+  return keyRecord(*cursor_, values);
+}
+
+std::vector<uint8_t> TVELDORDataSet::keyRecord(TDataCursor& cursor,
+                                               const std::vector<Variant>& values) const {
+  const uint8_t slot = cursor.CurrentIndex();
+  const TIndexDescriptor index = slot == kNoCurrentIndex ? TIndexDescriptor{} : cursor.GetIndexDesc(slot);
   if (values.size() > index.fieldCount) DatabaseError(SFieldIndexError);
   std::vector<uint8_t> record(recordSize_);
-  cursor_->ClearRecordBuffer(record.data());
+  cursor.ClearRecordBuffer(record.data());
   for (size_t k = 0; k < values.size(); ++k) {
-    const TFieldDescriptor& d = cursor_->GetFieldDescByNumber(index.fields[k]);
+    const TFieldDescriptor& d = cursor.GetFieldDescByNumber(index.fields[k]);
     std::vector<uint8_t> bytes(std::max<size_t>(d.StoredSize(), 8));
     const bool has = VariantToEngineValue(d, values[k], bytes.data());
-    cursor_->PutField(index.fields[k], record.data(), has ? bytes.data() : nullptr);
+    cursor.PutField(index.fields[k], record.data(), has ? bytes.data() : nullptr);
   }
   return record;
 }
 
-bool TVELDORDataSet::findKey(const std::vector<ds::Field*>& fields, const std::vector<Variant>& values,
-                             bool partial) {
+bool TVELDORDataSet::findKey(TDataCursor& cursor, const std::vector<ds::Field*>& fields,
+                             const std::vector<Variant>& values, bool partial) {
   std::vector<Variant> keys;
   uint8_t partialLength = 0;
   int32_t whole = int32_t(fields.size());
@@ -872,9 +903,9 @@ bool TVELDORDataSet::findKey(const std::vector<ds::Field*>& fields, const std::v
       keys.back() = partialLength ? Variant(text) : Variant::null();
     }
   }
-  std::vector<uint8_t> search = keyRecord(keys);
-  CursorPosChanged();
-  return cursor_->FindKey(false, search.data(), whole, false, partialLength, nullptr);
+  std::vector<uint8_t> search = keyRecord(cursor, keys);
+  if (&cursor == cursor_.get()) CursorPosChanged();
+  return cursor.FindKey(false, search.data(), whole, false, partialLength, nullptr);
 }
 
 void TVELDORDataSet::SetRange(const std::vector<Variant>& start, const std::vector<Variant>& end) {
@@ -895,6 +926,8 @@ void TVELDORDataSet::CancelRange() {
     TSessionLock lock(LockSession());
     cursor_->ResetRange();
   }
+  keys_[kiRangeStart] = {};
+  keys_[kiRangeEnd] = {};
   CursorPosChanged();
   First();
 }
@@ -921,8 +954,223 @@ Variant TVELDORDataSet::Lookup(const std::string& keyFields, const Variant& keyV
   return values.size() == 1 ? values[0] : Variant(values);
 }
 
+// ---- Keys ----
+
+int TVELDORDataSet::IndexFieldCount() const {
+  if (!cursor_ || cursor_->CurrentIndex() == kNoCurrentIndex) return 0;
+  return cursor_->GetIndexDesc(cursor_->CurrentIndex()).fieldCount;
+}
+
+ds::Field& TVELDORDataSet::IndexFields(int index) const {
+  if (index < 0 || index >= IndexFieldCount()) DatabaseError(SFieldIndexError);
+  const uint16_t number = cursor_->GetIndexDesc(cursor_->CurrentIndex()).fields[index];
+  for (int i = 0; i < FieldCount(); ++i) {
+    ds::Field& f = Fields(i);
+    if (f.Kind == ds::FieldKind::Data && f.FieldNo > 0 &&
+        cursor_->GetFieldDesc(uint16_t(f.FieldNo)).FieldNumber() == number)
+      return f;
+  }
+  DatabaseErrorFmt(SIndexFieldMissing, cursor_->GetFieldDescByNumber(number).Name());
+}
+
+int TVELDORDataSet::keyPosition(const ds::Field& field) const {
+  if (field.FieldNo <= 0) return -1;
+  const TIndexDescriptor d = cursor_->GetIndexDesc(cursor_->CurrentIndex());
+  const uint16_t number = cursor_->GetFieldDesc(uint16_t(field.FieldNo)).FieldNumber();
+  for (int k = 0; k < d.fieldCount; ++k)
+    if (d.fields[k] == number) return k;
+  return -1;
+}
+
+void TVELDORDataSet::beginKeyEntry(KeyIndex which, bool clear) {
+  CheckBrowseMode();
+  KeyBuffer& key = keys_[which];
+  savedKey_ = key;
+  if (key.record.size() != bufferSize_ || clear) {
+    key = {std::vector<uint8_t>(bufferSize_), 0, 0};
+    TSessionLock lock(LockSession());
+    cursor_->ClearRecordBuffer(key.record.data());
+  }
+  keyBuffer_ = &key;
+  SetState(ds::dsSetKey);
+  DataEventNotify(ds::deDataSetChange);
+}
+
+void TVELDORDataSet::PostKeyBuffer(bool keep) {
+  if (keyBuffer_ && !keep) *keyBuffer_ = savedKey_;
+  keyBuffer_ = nullptr;
+  savedKey_ = {};
+}
+
+void TVELDORDataSet::SetKey() {
+  beginKeyEntry(kiLookup, true);
+}
+void TVELDORDataSet::EditKey() {
+  beginKeyEntry(kiLookup, false);
+}
+void TVELDORDataSet::SetRangeStart() {
+  beginKeyEntry(kiRangeStart, true);
+}
+void TVELDORDataSet::SetRangeEnd() {
+  beginKeyEntry(kiRangeEnd, true);
+}
+void TVELDORDataSet::EditRangeStart() {
+  beginKeyEntry(kiRangeStart, false);
+}
+void TVELDORDataSet::EditRangeEnd() {
+  beginKeyEntry(kiRangeEnd, false);
+}
+
+int TVELDORDataSet::KeyFieldCount() const {
+  if (State() != ds::dsSetKey || !keyBuffer_) DatabaseError(SNotEditing);
+  return keyBuffer_->fieldCount;
+}
+
+void TVELDORDataSet::SetKeyFieldCount(int count) {
+  if (State() != ds::dsSetKey || !keyBuffer_) DatabaseError(SNotEditing);
+  if (count < 0 || count > IndexFieldCount()) DatabaseError(SFieldIndexError);
+  keyBuffer_->fieldCount = count;
+}
+
+int TVELDORDataSet::keyFields(const KeyBuffer& key) const {
+  if (key.fieldCount > 0) return std::min(key.fieldCount, IndexFieldCount());
+  int count = 0;
+  for (int k = 0; k < 32; ++k)
+    if (key.assigned & (1u << k)) count = k + 1;
+  return count;
+}
+
+bool TVELDORDataSet::gotoKey(bool nearest) {
+  CheckBrowseMode();
+  const KeyBuffer& key = keys_[kiLookup];
+  if (key.record.empty()) return false;
+  bool found = false;
+  {
+    TSessionLock lock(LockSession());
+    CursorPosChanged();
+    found = cursor_->FindKey(false, key.record.data(), keyFields(key), nearest, 0, nullptr);
+  }
+  // A nearest search that found nothing at or above the key leaves the cursor at the end.
+  if (found || nearest) ResyncWithScroll();
+  return found;
+}
+
+bool TVELDORDataSet::GotoKey() {
+  return gotoKey(false);
+}
+
+void TVELDORDataSet::GotoNearest() {
+  gotoKey(true);
+}
+
+bool TVELDORDataSet::FindKey(const std::vector<Variant>& values) {
+  if (values.size() > size_t(IndexFieldCount())) DatabaseError(SFieldIndexError);
+  SetKey();
+  for (size_t k = 0; k < values.size(); ++k) IndexFields(int(k)).SetValue(values[k]);
+  return GotoKey();
+}
+
+void TVELDORDataSet::FindNearest(const std::vector<Variant>& values) {
+  if (values.size() > size_t(IndexFieldCount())) DatabaseError(SFieldIndexError);
+  SetKey();
+  for (size_t k = 0; k < values.size(); ++k) IndexFields(int(k)).SetValue(values[k]);
+  GotoNearest();
+}
+
+void TVELDORDataSet::ApplyRange() {
+  CheckBrowseMode();
+  const KeyBuffer &start = keys_[kiRangeStart], &end = keys_[kiRangeEnd];
+  const int startFields = start.record.empty() ? 0 : keyFields(start);
+  const int endFields = end.record.empty() ? 0 : keyFields(end);
+  {
+    TSessionLock lock(LockSession());
+    cursor_->SetRange(false, startFields ? start.record.data() : nullptr, startFields,
+                      endFields ? end.record.data() : nullptr, endFields);
+  }
+  CursorPosChanged();
+  First();
+}
+
+// ---- Block reading ----
+
+void TVELDORDataSet::SetBlockReadSize(int size) {
+  if (size > 0) {
+    if (State() == ds::dsBlockRead) SetBlockReadSize(0);
+    CheckBrowseMode();
+    // Calculated fields live beside a record buffer, which a block's records do not have: such a
+    // dataset goes on reading record by record.
+    if (HasCalcFields()) return;
+    blockSize_ = size;
+    blockCapacity_ = size == INT32_MAX ? std::max<uint32_t>(1, 65536 / recordSize_) : uint32_t(size);
+    block_.assign(size_t(blockCapacity_) * recordSize_, 0);
+    blockCount_ = blockPos_ = 0;
+    blockTotal_ = 0;
+    if (!IsEmpty() && !Eof()) {
+      // The block starts with the current record; the rest follows it in one read.
+      UpdateCursorPos();
+      std::memcpy(block_.data(), ActiveBuffer(), recordSize_);
+      uint32_t count = blockCapacity_ - 1;
+      TSessionLock lock(LockSession());
+      const uint16_t code = count ? cursor_->ReadRecordBlock(count, block_.data() + recordSize_) : 0;
+      if (code != 0 && code != VELDOR_EOF) CheckEngineError(code);
+      blockPastEnd_ = code == VELDOR_EOF;
+      blockCount_ = 1 + count;
+      blockTotal_ = blockCount_;
+    }
+    SetState(ds::dsBlockRead);
+    return;
+  }
+  if (State() != ds::dsBlockRead) return;
+  const bool atEnd = Eof();
+  if (!atEnd) {
+    // Back from the last record read (or from the end, where a short read leaves the cursor) to
+    // the one reached.
+    TSessionLock lock(LockSession());
+    const uint32_t back = blockCount_ ? blockCount_ - 1 - blockPos_ + (blockPastEnd_ ? 1 : 0) : 0;
+    for (uint32_t step = 0; step < back; ++step) cursor_->GetPriorRecord(nullptr);
+  }
+  block_.clear();
+  block_.shrink_to_fit();
+  blockSize_ = 0;
+  blockCapacity_ = blockCount_ = blockPos_ = 0;
+  SetState(ds::dsBrowse);
+  if (atEnd) return Last();
+  CursorPosChanged();
+  Resync();
+}
+
+void TVELDORDataSet::BlockReadNext() {
+  if (blockPos_ + 1 < blockCount_) {
+    ++blockPos_;
+  } else if (blockCount_ < blockCapacity_) {
+    blockPos_ = blockCount_ ? blockCount_ - 1 : 0;
+    Last();
+    return;
+  } else {
+    uint32_t count = blockCapacity_;
+    uint16_t code = 0;
+    {
+      TSessionLock lock(LockSession());
+      code = cursor_->ReadRecordBlock(count, block_.data());
+    }
+    if (code != 0 && code != VELDOR_EOF) CheckEngineError(code);
+    blockPastEnd_ = code == VELDOR_EOF;
+    if (count == 0) {
+      blockPos_ = blockCount_ - 1;
+      Last();
+      return;
+    }
+    blockCount_ = count;
+    blockPos_ = 0;
+    blockTotal_ += count;
+  }
+  DataEventNotify(ds::deDataSetScroll);
+}
+
 void TVELDORDataSet::IndexChanged() {
   BookmarkSize = cursor_->GetKeySize();
+  // Keys are entered field by field of an index; another index's would search the wrong fields.
+  for (KeyBuffer& key : keys_) key = {};
 }
 
 std::unique_ptr<ds::Stream> TVELDORDataSet::CreateBlobStream(ds::Field& field, ds::BlobStreamMode mode) {

@@ -3,6 +3,7 @@
 
 #include "dataset/dberror.h"
 #include "engine/components/veldortb.h"
+#include "engine/storage/veldorindex.h"
 #include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldortable.h"
 #include "platform/scopeguard.h"
@@ -130,7 +131,7 @@ void TVELDORTable::switchToIndex(TDataCursor& cursor) {
     // The index whose fields are the given ones, in order.
     const std::vector<std::string> wanted = splitNames(index_);
     bool found = false;
-    for (uint8_t slot = 0; slot < cursor.GetIndexCount() && !found; ++slot) {
+    for (uint8_t slot = 0; slot <= cursor.GetIndexCount() && !found; ++slot) {
       if (slot == 0 && cursor.Table()->NoPrimaryIndex()) continue;
       const TIndexDescriptor d = cursor.GetIndexDesc(slot);
       if (d.fieldCount != wanted.size()) continue;
@@ -147,6 +148,38 @@ void TVELDORTable::switchToIndex(TDataCursor& cursor) {
   } else {
     cursor.SetIndexName(name);
   }
+}
+
+TDataCursor* TVELDORTable::GetLookupCursor(const std::string& keyFields, bool caseInsensitive) {
+  if (!cursor_ || cursor_->RangeSet()) return nullptr;
+  if (lookupCursor_ && ds::SameName(lookupFields_, keyFields) && lookupCaseInsensitive_ == caseInsensitive)
+    return lookupCursor_.get();
+  DestroyLookupCursor();
+  const std::vector<std::string> wanted = splitNames(keyFields);
+  TSessionLock lock(LockSession());
+  for (uint8_t slot = 0; slot <= cursor_->GetIndexCount(); ++slot) {
+    if (slot == 0 && cursor_->Table()->NoPrimaryIndex()) continue;
+    const TIndexDescriptor d = cursor_->GetIndexDesc(slot);
+    if (d.fieldCount != wanted.size() || (d.caseInsensitive != 0) != caseInsensitive) continue;
+    bool same = true;
+    for (size_t k = 0; k < wanted.size() && same; ++k)
+      same = ds::SameName(cursor_->GetFieldDescByNumber(d.fields[k]).Name(), wanted[k]);
+    if (!same) continue;
+    lookupCursor_ = cursor_->Clone();
+    lookupCursor_->SwitchToIndex(slot);
+    lookupFields_ = keyFields;
+    lookupCaseInsensitive_ = caseInsensitive;
+    return lookupCursor_.get();
+  }
+  return nullptr;
+}
+
+void TVELDORTable::DestroyLookupCursor() {
+  if (!lookupCursor_) return;
+  TSessionLock lock(LockSession());
+  lookupCursor_->Close();
+  lookupCursor_.reset();
+  lookupFields_.clear();
 }
 
 void TVELDORTable::PrepareCursor() {
@@ -275,7 +308,7 @@ void TVELDORTable::UpdateIndexDefs() {
     cursor = temporary.get();
   }
   std::vector<TVELDORIndexDef> defs;
-  for (uint8_t slot = 0; slot < cursor->GetIndexCount(); ++slot) {
+  for (uint8_t slot = 0; slot <= cursor->GetIndexCount(); ++slot) {
     if (slot == 0 && cursor->Table()->NoPrimaryIndex()) continue;
     const TIndexDescriptor d = cursor->GetIndexDesc(slot);
     TVELDORIndexDef def;
@@ -350,6 +383,10 @@ void TVELDORTable::CreateTable() {
     }
     args.Indexes.push_back(d);
   }
+  // The text-index slot always holds its descriptor, with no fields: the table has no text index
+  // until one is built, and readers of the slot find it named.
+  args.TextIndex.name = std::string(kSysTextName);
+  args.TextIndex.unique = 1;
   DBFlag flag(*this, kFlagTableOp);
   TSessionLock lock(LockSession());
   auto cursor = makeCursor();

@@ -198,7 +198,7 @@ void LeaveEngineErrorSection() {}
 
 EVELDOREngineError::EVELDOREngineError(uint16_t code, uint32_t osError, uint32_t socketError,
                                        const std::string (&items)[7], const std::string& message)
-    : std::runtime_error("VELDOR Engine Error # " + std::to_string(code) + " " + message),
+    : platform::EDatabaseError("VELDOR Engine Error # " + std::to_string(code) + " " + message),
       errorCode_(code),
       osError_(osError),
       socketError_(socketError),

@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/dberror.h"
+
 namespace engine {
 
 // The high byte of a code is its category; code 0 means no error.
@@ -170,7 +172,8 @@ void LeaveEngineErrorSection();
 
 // The exception of every engine error. Carries the code, both error numbers and the seven
 // context items in item order; what() is "VELDOR Engine Error # <code> <text>".
-class EVELDOREngineError : public std::runtime_error {
+// A database error, so that handlers of database errors see engine failures too.
+class EVELDOREngineError : public platform::EDatabaseError {
  public:
   EVELDOREngineError(uint16_t code, uint32_t osError, uint32_t socketError, const std::string (&items)[7],
                      const std::string& message);

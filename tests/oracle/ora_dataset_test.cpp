@@ -180,6 +180,52 @@ TEST_F(OraDataSetTest, ARefreshGivenAsAConditionRereadsTheRecordWithTheQuerysOwn
   EXPECT_EQ(query_.FieldByName("ID").AsInteger(), 2);
 }
 
+TEST_F(OraDataSetTest, ARefreshByRowidRereadsTheRowTheRecordCameFromAndAPostKeepsItsRowid) {
+  insertRows(3);
+  query_.SetSQL("SELECT ROWID, ID, NAME FROM T ORDER BY ID");
+  query_.SetSQLRefresh("WHERE ROWID = :ROWID");
+  query_.SetSQLUpdate("UPDATE T SET NAME = :NAME WHERE ROWID = :OLD_ROWID");
+  query_.Open();
+  ASSERT_NE(query_.RowIdField(), nullptr);
+  EXPECT_FALSE(query_.RowIdField()->Visible);
+  query_.Next();
+  const std::string rowId = query_.RowIdField()->AsString();
+  EXPECT_FALSE(rowId.empty());
+  // The row's id changes; its ROWID does not.
+  observer_.ExecSQL("UPDATE T SET ID = 20, NAME = 'moved' WHERE ID = 2");
+  observer_.ExecSQL("COMMIT");
+  query_.RefreshRecord();
+  EXPECT_EQ(query_.FieldByName("ID").AsInteger(), 20);
+  EXPECT_EQ(query_.FieldByName("NAME").AsString(), "moved");
+  EXPECT_EQ(query_.RowIdField()->AsString(), rowId);
+  query_.Edit();
+  query_.FieldByName("NAME").SetAsString("by rowid");
+  query_.Post();
+  EXPECT_EQ(query_.RowIdField()->AsString(), rowId);
+  EXPECT_EQ(rows("SELECT ID, NAME FROM T ORDER BY ID"), "1,n1;3,n3;20,by rowid;");
+}
+
+TEST_F(OraDataSetTest, LobRowsAreReadEditedAndClosedWithEveryLobReleased) {
+  query_.SetSQL("SELECT ID, BODY, DATA FROM LOBS ORDER BY ID");
+  query_.SetSQLUpdate("UPDATE LOBS SET ID = :ID WHERE ID = :OLD_ID");
+  query_.Open();
+  std::string bodies;
+  for (; !query_.Eof(); query_.Next()) bodies += query_.FieldByName("BODY").AsString() + ";";
+  EXPECT_EQ(bodies, "first clob text;;third;");
+  query_.First();
+  query_.Edit();
+  query_.FieldByName("ID").SetAsInteger(7);
+  query_.Cancel();
+  query_.Edit();
+  query_.FieldByName("ID").SetAsInteger(7);
+  query_.Post();
+  EXPECT_EQ(query_.FieldByName("BODY").AsString(), "first clob text");
+  query_.Close();
+  EXPECT_EQ(rows("SELECT ID FROM LOBS ORDER BY ID"), "2;3;7;");
+  observer_.ExecSQL("UPDATE LOBS SET ID = 1 WHERE ID = 7");
+  observer_.ExecSQL("COMMIT");
+}
+
 TEST_F(OraDataSetTest, ALockOnEditMakesASecondSessionWaitUntilThePostCommits) {
   insertRows(2);
   useOwnStatements(query_);

@@ -179,6 +179,47 @@ TEST(TaskStoreTest, TasksLoadNewestFirstAndTasksOfOneMomentByIdWhateverTheirPlac
   EXPECT_EQ(loaded, expected);
 }
 
+TEST(TaskStoreTest, RowsOfAnUnknownTypeAreSkippedAndKept) {
+  platform::testing::TempFolder dir;
+  std::vector<int32_t> known;
+  {
+    TTaskStore store(dir.path("db"));
+    for (int type : {0, 4, 3, 255, 1}) {
+      TExpTask task(nullptr);
+      task.SetTaskType(TTaskType(uint8_t(type)));
+      store.SaveTask(task);
+      if (type == 0 || type == 3 || type == 1) known.push_back(task.id());
+    }
+  }
+  TTaskStore store(dir.path("db"));
+  std::vector<int32_t> loaded;
+  for (const auto& task : store.LoadTasks(nullptr)) loaded.push_back(task->id());
+  std::sort(loaded.begin(), loaded.end());
+  EXPECT_EQ(loaded, known);
+  TExpTask next(nullptr);
+  store.SaveTask(next);
+  EXPECT_EQ(next.id(), 6);  // the skipped rows are still there
+}
+
+TEST(TaskStoreTest, LogsListNewestStartFirstAndRunsOfOneMomentByIdWhateverTheOrderWritten) {
+  platform::testing::TempFolder dir;
+  TTaskStore store(dir.path("db"));
+  const DateTime moment(std::chrono::milliseconds(1'700'000'000'000));
+  // Written in this order; a run's log is written when it ends, so a long run that started first
+  // is written last.
+  const int startMinutes[] = {5, 1, 5, 9, 0};
+  std::vector<std::pair<DateTime, int32_t>> expected;
+  for (int minutes : startMinutes) {
+    TaskLogEntry e{0, 4, moment + std::chrono::minutes(minutes), moment + std::chrono::hours(1), 0, "d.dmp"};
+    e.id = store.SaveTaskLog(e, "");
+    expected.emplace_back(e.begintime, e.id);
+  }
+  std::sort(expected.rbegin(), expected.rend());
+  std::vector<std::pair<DateTime, int32_t>> listed;
+  for (const TaskLogEntry& e : store.LoadTaskLogs(4)) listed.emplace_back(e.begintime, e.id);
+  EXPECT_EQ(listed, expected);
+}
+
 TEST(TaskStoreTest, TheDataFolderFollowsXdgDataHome) {
   const std::string home = std::getenv("HOME") != nullptr ? std::getenv("HOME") : "";
   ::setenv("XDG_DATA_HOME", "/srv/data", 1);

@@ -3,11 +3,16 @@
 // dataset layer's list model over a table; and the session lock between threads.
 #include "engine/components/veldortb.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <filesystem>
+#include <map>
+#include <random>
+#include <set>
 #include <thread>
 
 #include "dataset/dberror.h"
@@ -245,6 +250,33 @@ TEST_F(TaskRoadTest, BlobWritePastTheLargestBlobRaises) {
   logc.Cancel();
 }
 
+// An engine failure is a database error: a handler of database errors sees it whole.
+TEST_F(TaskRoadTest, EngineFailuresReachHandlersOfDatabaseErrors) {
+  TVELDORDatabase db;
+  db.SetDatabaseName("dbmain");
+  db.SetDirectory(dir.path());
+  createTaskTables("dbmain");
+  TVELDORTable task;
+  task.SetDatabaseName("dbmain");
+  task.SetTableName("task");
+  task.Open();
+  for (int i = 0; i < 2; ++i) {
+    task.Append();
+    task.FieldByName("id").SetAsInteger(7);
+    try {
+      task.Post();
+      EXPECT_EQ(i, 0);
+    } catch (const ds::EDatabaseError& e) {
+      EXPECT_EQ(i, 1);
+      const auto* engineError = dynamic_cast<const EVELDOREngineError*>(&e);
+      ASSERT_NE(engineError, nullptr) << e.what();
+      EXPECT_EQ(engineError->ErrorCode(), engine::VELDOR_KEYVIOL);
+      task.Cancel();
+    }
+  }
+  EXPECT_EQ(task.RecordCount(), 1);
+}
+
 TEST_F(TaskRoadTest, DatasetModelOverATable) {
   TVELDORDatabase db;
   db.SetDatabaseName("dbmain");
@@ -261,6 +293,243 @@ TEST_F(TaskRoadTest, DatasetModelOverATable) {
     std::vector<std::pair<int, std::string>> model;
     // Records keep the order of their insertion, or of ids that only grow.
     dataaccess::testing::RunListModel(t, storage_test::testSeed(), 600, model, true);
+  }
+}
+
+// Keys and ranges against a sorted model of the rows: random inserts and deletes, then searches
+// by the primary key and by a two-field index, exact and nearest, and ranges over the first key
+// field.
+TEST_F(TaskRoadTest, KeySearchesAndRangesFollowTheSortedOrder) {
+  TVELDORDatabase db;
+  db.SetDatabaseName("dbmain");
+  db.SetDirectory(dir.path());
+  struct Table : TVELDORTable {
+    using TVELDORTable::GetLookupCursor;
+  } t;
+  t.SetDatabaseName("dbmain");
+  t.SetTableName("keyed");
+  t.GetFieldDefs().Add("ID", ds::ftInteger);
+  t.GetFieldDefs().Add("GRP", ds::ftInteger);
+  t.GetFieldDefs().Add("NAME", ds::ftString, 20);
+  t.IndexDefs() = {{"", "ID", ixPrimary | ixUnique}, {"bygrp", "GRP;NAME", 0}, {"byname", "NAME", 0}};
+  t.CreateTable();
+  t.Open();
+  // The table's indexes, the last slot included.
+  {
+    TVELDORTable reader;
+    reader.SetDatabaseName("dbmain");
+    reader.SetTableName("keyed");
+    reader.UpdateIndexDefs();
+    std::string indexes;
+    for (const TVELDORIndexDef& d : reader.IndexDefs()) indexes += d.Name + ":" + d.Fields + ";";
+    EXPECT_EQ(indexes, ":ID;bygrp:GRP;NAME;byname:NAME;");
+    reader.SetIndexFieldNames("name");
+    reader.Open();
+    const engine::TIndexDescriptor text = reader.Handle()->GetIndexDesc(32);
+    EXPECT_EQ(text.name, "Sys Text");
+    EXPECT_EQ(text.fieldCount, 0);
+  }
+
+  const uint32_t seed = storage_test::testSeed();
+  std::mt19937 rng(seed);
+  std::map<int, std::pair<int, std::string>> rows;  // by ID
+  const auto byGroup = [&] {
+    std::multiset<std::pair<int, std::string>> keys;
+    for (const auto& [id, row] : rows) keys.insert(row);
+    return keys;
+  };
+  for (int step = 0; step < 400; ++step) {
+    SCOPED_TRACE("seed " + std::to_string(seed) + " step " + std::to_string(step));
+    const int id = int(rng() % 300);
+    const int op = int(rng() % 6);
+    t.SetIndexName("");
+    if (op <= 1) {
+      if (rows.count(id)) continue;
+      const std::pair<int, std::string> row{int(rng() % 6), "n" + std::to_string(rng() % 40)};
+      t.Append();
+      t.FieldByName("ID").SetAsInteger(id);
+      t.FieldByName("GRP").SetAsInteger(row.first);
+      t.FieldByName("NAME").SetAsString(row.second);
+      t.Post();
+      rows[id] = row;
+    } else if (op == 2) {
+      ASSERT_EQ(t.FindKey({int32_t(id)}), rows.count(id) == 1);
+      if (rows.count(id)) {
+        EXPECT_EQ(t.FieldByName("ID").AsInteger(), id);
+        t.Delete();
+        rows.erase(id);
+      }
+    } else if (op == 3) {
+      t.FindNearest({int32_t(id)});
+      const auto at = rows.lower_bound(id);
+      if (rows.empty()) {
+        EXPECT_TRUE(t.IsEmpty());
+      } else {
+        EXPECT_EQ(t.FieldByName("ID").AsInteger(), at == rows.end() ? rows.rbegin()->first : at->first);
+      }
+    } else if (op == 4) {
+      t.SetIndexName("bygrp");
+      const std::pair<int, std::string> key{int(rng() % 7), "n" + std::to_string(rng() % 40)};
+      const auto keys = byGroup();
+      t.SetKey();
+      t.FieldByName("GRP").SetAsInteger(key.first);
+      t.FieldByName("NAME").SetAsString(key.second);
+      EXPECT_EQ(t.GotoKey(), keys.count(key) > 0);
+      t.EditKey();  // the same key, kept
+      EXPECT_EQ(t.FieldByName("NAME").AsString(), key.second);
+      t.Cancel();
+      t.GotoNearest();
+      const auto at = keys.lower_bound(key);
+      if (!keys.empty()) {
+        const auto expected = at == keys.end() ? *keys.rbegin() : *at;
+        EXPECT_EQ(t.FieldByName("GRP").AsInteger(), expected.first);
+        EXPECT_EQ(t.FieldByName("NAME").AsString(), expected.second);
+      }
+      // The first field alone: the group's lowest name.
+      t.EditKey();
+      t.SetKeyFieldCount(1);
+      t.Post();
+      const auto group = keys.lower_bound({key.first, ""});
+      const bool inGroup = group != keys.end() && group->first == key.first;
+      EXPECT_EQ(t.GotoKey(), inGroup);
+      if (inGroup) {
+        EXPECT_EQ(t.FieldByName("NAME").AsString(), group->second);
+      }
+    } else {
+      t.SetIndexName("bygrp");
+      const int low = int(rng() % 6), high = low + int(rng() % 3);
+      t.SetRangeStart();
+      t.FieldByName("GRP").SetAsInteger(low);
+      t.SetRangeEnd();  // ends the entry of the start, keeping it
+      t.FieldByName("GRP").SetAsInteger(high);
+      t.ApplyRange();
+      int expected = 0;
+      for (const auto& [rowId, row] : rows) expected += row.first >= low && row.first <= high;
+      EXPECT_EQ(t.RecordCount(), expected);
+      int seen = 0;
+      for (t.First(); !t.Eof(); t.Next()) {
+        EXPECT_GE(t.FieldByName("GRP").AsInteger(), low);
+        EXPECT_LE(t.FieldByName("GRP").AsInteger(), high);
+        ++seen;
+      }
+      EXPECT_EQ(seen, expected);
+      t.CancelRange();
+      EXPECT_EQ(t.RecordCount(), int(rows.size()));
+    }
+  }
+
+  // Searches by another index's fields go through a look-up cursor on that index, which sees the
+  // whole table; with a range or a filter set, the search stays within what the dataset shows.
+  t.SetIndexName("");
+  engine::TDataCursor* lookup = t.GetLookupCursor("name", false);
+  ASSERT_NE(lookup, nullptr);
+  EXPECT_EQ(t.GetLookupCursor("NAME", false), lookup);
+  EXPECT_EQ(t.GetLookupCursor("NAME", true), nullptr);  // no case-insensitive index
+  EXPECT_EQ(t.GetLookupCursor("GRP", false), nullptr);  // only as the first of two fields
+  for (int n = 0; n < 40; ++n) {
+    const std::string name = "n" + std::to_string(n);
+    const auto holder =
+        std::find_if(rows.begin(), rows.end(), [&](const auto& r) { return r.second.second == name; });
+    ASSERT_EQ(t.Locate("NAME", name, 0), holder != rows.end()) << name;
+    if (holder == rows.end()) continue;
+    EXPECT_EQ(t.FieldByName("NAME").AsString(), name);
+    const int id = int(t.Lookup("NAME", name, "ID").asInt64());
+    EXPECT_EQ(rows.at(id).second, name);
+    t.SetRange({int32_t(id + 1)}, {});
+    EXPECT_EQ(t.GetLookupCursor("NAME", false), nullptr);
+    const bool later =
+        std::any_of(rows.upper_bound(id), rows.end(), [&](const auto& r) { return r.second.second == name; });
+    EXPECT_EQ(t.Locate("NAME", name, 0), later) << name;
+    t.CancelRange();
+  }
+
+  // Key entry takes the current index's fields only, and a cancelled entry keeps the old key.
+  t.SetIndexName("bygrp");
+  EXPECT_EQ(t.IndexFieldCount(), 2);
+  EXPECT_EQ(t.IndexFields(1).FieldName, "NAME");
+  EXPECT_THAT([&] { t.IndexFields(2); },
+              ::testing::ThrowsMessage<ds::EDatabaseError>(::testing::StrEq(SFieldIndexError)));
+  t.SetKey();
+  t.FieldByName("GRP").SetAsInteger(3);
+  t.Post();
+  t.SetKey();
+  EXPECT_THAT([&] { t.FieldByName("ID").SetAsInteger(1); },
+              ::testing::ThrowsMessage<ds::EDatabaseError>(
+                  ::testing::StrEq("Field ID is not in the current index.")));
+  t.FieldByName("GRP").SetAsInteger(4);
+  t.Cancel();
+  EXPECT_EQ(t.State(), ds::dsBrowse);
+  t.EditKey();
+  EXPECT_EQ(t.FieldByName("GRP").AsInteger(), 3);
+  t.Cancel();
+}
+
+// Without the partial-key option a value is searched as it stands, a final "*" included; with it,
+// the "*" only marks the leading characters.
+TEST_F(TaskRoadTest, LocateWithoutIndexTakesAnAsteriskLiterallyUnlessPartial) {
+  TVELDORDatabase db;
+  db.SetDatabaseName("dbmain");
+  db.SetDirectory(dir.path());
+  TVELDORTable t;
+  t.SetDatabaseName("dbmain");
+  t.SetTableName("stars");
+  t.GetFieldDefs().Add("ID", ds::ftInteger);
+  t.GetFieldDefs().Add("NAME", ds::ftString, 20);
+  t.CreateTable();
+  t.Open();
+  dataaccess::testing::addRow(t, 1, "ab");
+  dataaccess::testing::addRow(t, 2, "ab*");
+  dataaccess::testing::addRow(t, 3, "abc");
+  ASSERT_TRUE(t.Locate("NAME", "ab*", 0));
+  EXPECT_EQ(t.FieldByName("ID").AsInteger(), 2);
+  ASSERT_TRUE(t.Locate("NAME", "ab", 0));
+  EXPECT_EQ(t.FieldByName("ID").AsInteger(), 1);
+  t.Last();
+  ASSERT_TRUE(t.Locate("NAME", "ab*", ds::loPartialKey));
+  EXPECT_EQ(t.FieldByName("ID").AsInteger(), 1);
+  EXPECT_FALSE(t.Locate("NAME", "abd*", ds::loPartialKey));
+}
+
+// Block reading serves every record once, in order, whatever the block size, and leaves the
+// dataset on the record it reached.
+TEST_F(TaskRoadTest, BlockReadingServesEveryRecordOnceAndStopsWhereItReached) {
+  TVELDORDatabase db;
+  db.SetDatabaseName("dbmain");
+  db.SetDirectory(dir.path());
+  TVELDORTable t;
+  t.SetDatabaseName("dbmain");
+  t.SetTableName("many");
+  t.GetFieldDefs().Add("ID", ds::ftInteger);
+  t.GetFieldDefs().Add("NAME", ds::ftString, 20);
+  t.IndexDefs() = {{"", "ID", ixPrimary | ixUnique}};
+  t.CreateTable();
+  t.Open();
+  const int count = 500;
+  for (int id = 1; id <= count; ++id) dataaccess::testing::addRow(t, id, "n" + std::to_string(id));
+  for (int size : {1, 7, 500, 501, INT32_MAX}) {
+    SCOPED_TRACE(size);
+    t.First();
+    t.SetBlockReadSize(size);
+    EXPECT_EQ(t.State(), ds::dsBlockRead);
+    int expected = 1;
+    for (; !t.Eof(); t.Next(), ++expected) {
+      ASSERT_EQ(t.FieldByName("ID").AsInteger(), expected);
+      ASSERT_EQ(t.FieldByName("NAME").AsString(), "n" + std::to_string(expected));
+    }
+    EXPECT_EQ(expected, count + 1);
+    t.SetBlockReadSize(0);
+    EXPECT_EQ(t.State(), ds::dsBrowse);
+    EXPECT_TRUE(t.Eof());
+    EXPECT_EQ(t.FieldByName("ID").AsInteger(), count);
+
+    ASSERT_TRUE(t.Locate("ID", int32_t(100), 0));
+    t.SetBlockReadSize(size);
+    EXPECT_EQ(t.MoveBy(150), 150);
+    EXPECT_EQ(t.FieldByName("ID").AsInteger(), 250);
+    t.SetBlockReadSize(0);
+    EXPECT_EQ(t.FieldByName("ID").AsInteger(), 250);
+    t.Next();
+    EXPECT_EQ(t.FieldByName("ID").AsInteger(), 251);
   }
 }
 
