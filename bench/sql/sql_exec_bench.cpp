@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <stdexcept>
@@ -28,7 +29,8 @@
 
 namespace {
 
-constexpr int kRows = 100000;
+// Rows of the large tables; a second argument changes it (the case names keep saying 100k).
+int kRows = 100000;
 
 using Clock = std::chrono::steady_clock;
 
@@ -111,9 +113,11 @@ struct Case {
 
 }  // namespace
 
-// An argument runs only the cases whose names hold it.
+// An argument runs only the cases whose names hold it; a second one sets the rows of the large
+// tables.
 int main(int argc, char** argv) {
   const std::string only = argc > 1 ? argv[1] : "";
+  if (argc > 2) kRows = std::max(1, std::atoi(argv[2]));
   const std::filesystem::path folder = std::filesystem::temp_directory_path() / "velmaron_sql_exec_bench";
   std::filesystem::remove_all(folder);
   std::filesystem::create_directories(folder);

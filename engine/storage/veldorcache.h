@@ -6,7 +6,8 @@
 // item that is pinned (a caller uses it) or dirty (not yet written) is never reused or dropped.
 // The list has a capacity: below it a new item comes from the pool; at it the least recently
 // used idle item is reused, after one attempt to write dirty items back when the owner allows;
-// when nothing is idle even then, the capacity grows by a fixed step.
+// when nothing is idle even then, the capacity grows by a fixed step. While the owner holds its
+// changes back, only the last step's worth of the chain is searched (see GetCacheSlot).
 //
 // What the cache needs of an item is told by TCacheTraits<Item>:
 //   static uint32_t Number(const Item&);
@@ -147,16 +148,24 @@ class TItemCache {
   }
 
   // A detached item numbered `number` and cleared: a new one while the list is below its
-  // capacity; else the least recently used idle item (when none is idle and `mayFlush`, `flush`
-  // runs once and the search is repeated); else the capacity grows and a new one is taken.
-  // nullptr only when the chain and the list disagree (a damaged cache).
+  // capacity; else an idle item from the tail end of the chain. Without `mayFlush` (the owner
+  // holds its changes until a commit) only the last `growStep` items are looked at; with it the
+  // whole chain, and when none is idle `flush` runs once and the search is repeated. When no idle
+  // item is found the capacity grows and a new one is taken. nullptr only when the chain and the
+  // list disagree (a damaged cache).
+  //
+  // Items passed over (pinned or dirty) move to the head of the chain, so that a later search
+  // does not walk them again: inside a large transaction the chain fills with dirty items, and a
+  // search from the tail through all of them per slot made every change cost the size of the
+  // transaction. The bounded look also keeps a run of records read ahead from evicting its own
+  // neighbours while dirty items crowd the chain.
   template <class Flush>
   Ptr GetCacheSlot(uint32_t number, bool mayFlush, Flush&& flush) {
     if (items_.size() < capacity_) return fresh(number);
-    Item* victim = FindReusable();
+    Item* victim = takeIdleFromTail(mayFlush ? items_.size() : std::min(growStep_, items_.size()));
     if (!victim && mayFlush) {
       flush();
-      victim = FindReusable();
+      victim = takeIdleFromTail(items_.size());
     }
     if (!victim) {
       capacity_ = std::max(capacity_, items_.size()) + growStep_;
@@ -253,6 +262,21 @@ class TItemCache {
     for (size_t i = 1; i < items_.size(); ++i)
       if (!(Traits::Number(*items_[i - 1]) < Traits::Number(*items_[i]))) return false;
     return prev == tail_ && seen == items_.size();
+  }
+
+  // The idle item nearest the tail among the last `limit` items of the chain. Each busy item
+  // passed over moves to the head, ahead of those not yet looked at, so none is looked at twice
+  // and the busy ones keep their order among themselves.
+  Item* takeIdleFromTail(size_t limit) {
+    VELMARON_DEBUG_ASSERT(limit <= items_.size(), "the look stays within the chain");
+    Item* item = tail_;
+    for (size_t seen = 0; item && seen < limit; ++seen) {
+      if (!Traits::Pinned(*item) && !Traits::Dirty(*item)) return item;
+      Item* prev = Traits::Prev(*item);
+      MoveFirst(item);
+      item = prev;
+    }
+    return nullptr;
   }
 
   Ptr fresh(uint32_t number) {

@@ -58,8 +58,8 @@ using Cache = TItemCache<TestItem, TestPool>;
 
 class ItemCacheTest : public ::testing::Test {
  protected:
-  TestItem* add(uint32_t n) {
-    return cache.Insert(cache.GetCacheSlot(n, true, [this] { ++flushes; }));
+  TestItem* add(uint32_t n, bool mayFlush = true) {
+    return cache.Insert(cache.GetCacheSlot(n, mayFlush, [this] { ++flushes; }));
   }
   std::vector<uint32_t> listed() const {
     std::vector<uint32_t> out;
@@ -103,6 +103,45 @@ TEST_F(ItemCacheTest, ListStaysSortedWhileTheChainKeepsUseOrder) {
   stranger.number = 1;
   EXPECT_EQ(cache.Remove(&stranger), nullptr);
   EXPECT_EQ(listed(), (std::vector<uint32_t>{1, 3, 5, 9}));
+}
+
+// Inside a transaction nothing may be written back, so the chain fills with dirty items. A slot is
+// then sought among the last growth step of the chain only; the busy items passed over move to
+// the head (keeping their order), so the next search starts past them, and the cache grows rather
+// than walk to the idle items near the head (the neighbours a read-ahead has just brought in).
+TEST_F(ItemCacheTest, WithoutFlushingOnlyTheTailsGrowthStepIsSearchedAndBusyItemsMoveAhead) {
+  cache.SetCapacity(10);
+  std::vector<TestItem*> items;
+  for (uint32_t n = 1; n <= 10; ++n) items.push_back(add(n, false));
+  for (uint32_t n = 1; n <= 8; ++n) items[n - 1]->dirty = true;
+  items[7]->dirty = false;
+  items[7]->pins = 1;
+  ASSERT_EQ(chain(), (std::vector<uint32_t>{10, 9, 8, 7, 6, 5, 4, 3, 2, 1}));
+
+  EXPECT_NE(add(11, false), nullptr);
+  EXPECT_EQ(cache.Count(), 11u);
+  EXPECT_EQ(cache.Capacity(), 18u);
+  EXPECT_EQ(flushes, 0);
+  EXPECT_EQ(chain(), (std::vector<uint32_t>{11, 8, 7, 6, 5, 4, 3, 2, 1, 10, 9}));
+  EXPECT_EQ(chainBackwards(), chain());
+
+  for (uint32_t n = 12; n <= 18; ++n) add(n, false);
+  // Full again: the least recently used idle item is now at the tail and is taken at once.
+  EXPECT_NE(add(19, false), nullptr);
+  EXPECT_EQ(cache.Count(), 18u);
+  EXPECT_EQ(cache.FindCached(9), nullptr);
+  EXPECT_NE(cache.FindCached(10), nullptr);
+  EXPECT_EQ(listed().back(), 19u);
+
+  // When the owner may write back, the whole chain is searched before a flush or growth: the one
+  // idle item is the most recently used but one.
+  for (uint32_t n = 10; n <= 19; ++n)
+    if (TestItem* item = cache.FindCached(n); item && n != 18) item->dirty = true;
+  EXPECT_NE(add(20, true), nullptr);
+  EXPECT_EQ(flushes, 0);
+  EXPECT_EQ(cache.FindCached(18), nullptr);
+  EXPECT_EQ(cache.Capacity(), 18u);
+  EXPECT_EQ(chainBackwards(), chain());
 }
 
 }  // namespace
