@@ -429,7 +429,7 @@ void TDumpLex::action(int rule) {
         yyreturn(STRING);
         return;
       }
-      ShortString value;
+      lexyacc::ShortString value;
       for (size_t i = 0; i < body.size(); ++i) {
         if (rule == kRuleSingleQuoted && body[i] == '\\' && i + 1 < body.size() && body[i + 1] == '\'')
           continue;

@@ -1,5 +1,5 @@
 // The dump-line scanner: turns one text line of an export dump into tokens for the statement
-// recogniser. A DFA over the rules below, driven by LexLib's driver, so that token text, column
+// recogniser. A DFA over the rules below, driven by lexyacc::LexLib's driver, so that token text, column
 // counter and longest-match behaviour are those of the table-driven scanner.
 //
 // The rules are TDumpLex::Rule, in priority order: the longest match wins, and on a tie in
@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "dumpfile/lexlib.h"
+#include "lexyacc/lexlib.h"
 
 namespace dumpfile {
 
@@ -185,7 +185,7 @@ extern const DumpKeyword DumpKeywords[129];
 // Keyword code of an identifier (ASCII letters compared without case), or 0 when it is none.
 int DumpKeywordCode(std::string_view word);
 
-class TDumpLex : public LexLib {
+class TDumpLex : public lexyacc::LexLib {
  public:
   // Next token (0 at end of input or on a byte that no rule takes).
   int yylex();
@@ -226,7 +226,7 @@ class TDumpLex : public LexLib {
     kRuleAnyByte,  // any other byte: token 0
   };
 
-  // DFA interface for LexLib::yylexWith.
+  // DFA interface for lexyacc::LexLib::yylexWith.
   int accepts(int state, int* rules) const;
   bool hasTransitions(int state) const;
   int next(int state, char c) const;

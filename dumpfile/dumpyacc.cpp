@@ -1,6 +1,6 @@
 #include "dumpfile/dumpyacc.h"
 
-#include "dumpfile/yacclib.h"
+#include "lexyacc/yacclib.h"
 
 // The recogniser is written as recursive descent over the grammar
 //
@@ -35,7 +35,7 @@ namespace {
 enum class Place { Owner, Root, ByUserMode };
 
 struct ObjectName {
-  ShortString value;
+  lexyacc::ShortString value;
   bool missing = false;
 };
 
@@ -48,7 +48,7 @@ struct TDumpRecogniser::Impl {
   // While recognising: where the line's effect goes instead of the root.
   Outcome* record = nullptr;
   TDumpLex lex;
-  YaccLib yacc;
+  lexyacc::YaccLib yacc;
   bool shortcut = true;
   bool createLine = false;
   bool headActed = false;
@@ -192,7 +192,7 @@ struct TDumpRecogniser::Impl {
     return true;
   }
 
-  void recordAction(Outcome::Action action, const ShortString& name, uint8_t kind = 0,
+  void recordAction(Outcome::Action action, const lexyacc::ShortString& name, uint8_t kind = 0,
                     bool setsUserMode = false, Place place = Place::Owner) {
     record->action = action;
     record->name = name;
@@ -258,7 +258,7 @@ struct TDumpRecogniser::Impl {
   }
 
   // CREATE link_scope (DATABASE LINK | ROLLBACK SEGMENT | SYNONYM)
-  int linkScoped(const ShortString& scope) {
+  int linkScoped(const lexyacc::ShortString& scope) {
     std::string lower(scope.view());
     for (char& c : lower)
       if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
@@ -313,8 +313,8 @@ struct TDumpRecogniser::Impl {
   }
 
   // Joins a one- or two-keyword prefix the way its rules yield it: texts as written, one blank.
-  ShortString prefix(int second) {
-    ShortString text = lex.yylval;
+  lexyacc::ShortString prefix(int second) {
+    lexyacc::ShortString text = lex.yylval;
     shift();
     if (look() == second) {
       std::string joined(text.view());
@@ -339,7 +339,7 @@ struct TDumpRecogniser::Impl {
       case DATABASE:
       case ROLLBACK:
       case SYNONYM:
-        return linkScoped(ShortString());
+        return linkScoped(lexyacc::ShortString());
       case OR:
         shift();
         if (look() != REPLACE) return statementError();

@@ -36,7 +36,7 @@ class TDumpRecogniser {
 
   // Parses one line (the reader hands at most 201 characters, no line break).
   // Returns 0 only when the line holds a complete CREATE or CONNECT head, else 1.
-  // Throws LexYaccError on the runtime's fatal conditions.
+  // Throws lexyacc::LexYaccError on the runtime's fatal conditions.
   // Not thread-safe; one recogniser per reading. Separate recognisers may run on separate threads.
   int ParseLine(std::string_view line);
 
@@ -66,9 +66,9 @@ class TDumpRecogniser {
     uint8_t kind = 0;
     uint8_t place = 0;
     bool setsUserMode = false;
-    int result = 1;            // ParseLine's answer, unless the action decides otherwise
-    ShortString name;          // of a head, a created user or a connected owner
-    std::exception_ptr error;  // what the parse threw, after the action had been taken
+    int result = 1;             // ParseLine's answer, unless the action decides otherwise
+    lexyacc::ShortString name;  // of a head, a created user or a connected owner
+    std::exception_ptr error;   // what the parse threw, after the action had been taken
   };
   // Parses `line` as ParseLine does, recording its effect on the tree instead of acting. Never
   // throws; the root (when there is one) is left alone.
@@ -126,7 +126,7 @@ constexpr bool isWordChar(uint8_t c) {
 template <bool kPrintableOnly, class Next>
 [[gnu::always_inline]] inline bool TDumpRecogniser::CannotStartStatement(size_t length, Next next) {
   using namespace recogniser_detail;
-  if (length >= size_t(LexLib::kMaxText)) return false;
+  if (length >= size_t(lexyacc::LexLib::kMaxText)) return false;
   uint8_t c = uint8_t(next());
   while (c == ' ' || (!kPrintableOnly && (c == '\t' || c == '\n'))) c = uint8_t(next());
   if (c == '\'' || c == '"' || (!kPrintableOnly && c == '-')) {

@@ -21,17 +21,19 @@ import sys
 # Each folder and the folders it includes directly; its library links exactly their libraries.
 LAYERS = {
     "platform": [],
+    "lexyacc": [],
     "dataset": ["platform"],
-    "dumpfile": ["platform"],
-    "engine/storage": ["platform"],
-    "engine/values": ["engine/storage", "platform"],
-    "engine/tables": ["engine/values", "engine/storage", "platform"],
-    "engine/sql": ["engine/tables", "engine/values", "engine/storage", "platform"],
-    "engine/components": ["engine/sql", "engine/tables", "engine/storage", "dataset", "platform"],
+    "dumpfile": ["lexyacc", "platform"],
+    "engine/base": ["platform"],
+    "engine/storage": ["engine/base", "platform"],
+    "engine/values": ["engine/base", "platform"],
+    "engine/tables": ["engine/values", "engine/storage", "engine/base", "platform"],
+    "engine/sql": ["engine/tables", "engine/values", "engine/base", "platform"],
+    "engine/components": ["engine/sql", "engine/tables", "engine/storage", "engine/base", "dataset", "platform"],
     "dataaccess": ["dataset", "platform"],
     "oracle": ["dataaccess", "dataset", "platform"],
-    "tasks": ["engine/tables", "engine/storage", "dumpfile", "platform"],
-    "ui": ["tasks", "engine/components", "oracle", "dataaccess", "dataset", "dumpfile", "platform"],
+    "tasks": ["engine/tables", "engine/base", "dumpfile", "lexyacc", "platform"],
+    "ui": ["tasks", "oracle", "dataaccess", "engine/components", "dumpfile", "dataset", "platform"],
 }
 FREE = ("tests", "tools", "bench")
 

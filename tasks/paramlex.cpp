@@ -73,14 +73,14 @@ std::string unescapeQuotes(std::string_view inner) {
 
 // The value of a quoted token: without its quotes, and without the backslash of each escaped
 // quote.
-dumpfile::ShortString unquote(std::string_view token) {
-  return dumpfile::ShortString(unescapeQuotes(token.substr(1, token.size() - 2)));  // cut to 255
+lexyacc::ShortString unquote(std::string_view token) {
+  return lexyacc::ShortString(unescapeQuotes(token.substr(1, token.size() - 2)));  // cut to 255
 }
 
 }  // namespace
 
 struct ParamLexer::Dfa {
-  dumpfile::LexLib& lex;
+  lexyacc::LexLib& lex;
 
   int accepts(int state, int* rules) const {
     // The one rule that each accepting state accepts; the digits also make a word.

@@ -26,7 +26,7 @@
 #include <string>
 #include <string_view>
 
-#include "dumpfile/lexlib.h"
+#include "lexyacc/lexlib.h"
 #include "tasks/paramtokens.h"
 
 namespace tasks {
@@ -34,7 +34,7 @@ namespace tasks {
 class ParamLexer {
  public:
   // Raised when a token outgrows the runtime's token text.
-  using Fatal = dumpfile::LexYaccError;
+  using Fatal = lexyacc::LexYaccError;
 
   // Reads all of `text`, whatever its length: it goes to the runtime in lines of the runtime's
   // line length, which are read with nothing between them.
@@ -50,18 +50,18 @@ class ParamLexer {
   std::string TokenText() const { return lex_.yytext.str(); }
 
   // Line length of the runtime's input.
-  static constexpr size_t kLineLength = dumpfile::LexLib::kMaxText;
+  static constexpr size_t kLineLength = lexyacc::LexLib::kMaxText;
 
  private:
   struct Dfa;
 
-  dumpfile::LexLib lex_;
+  lexyacc::LexLib lex_;
 };
 
 // Longest value written bare: a WORD's text also holds the character that ends it.
-inline constexpr size_t kMaxBareParamValue = dumpfile::LexLib::kMaxText - 1;
+inline constexpr size_t kMaxBareParamValue = lexyacc::LexLib::kMaxText - 1;
 // Longest quoted text, quotes and backslashes included.
-inline constexpr size_t kMaxQuotedParamValue = dumpfile::LexLib::kMaxText;
+inline constexpr size_t kMaxQuotedParamValue = lexyacc::LexLib::kMaxText;
 
 // True when `value`, written as it stands and followed by a blank, a comma or the end of the
 // text, reads back as one WORD or NUMBER token whose text is `value`.

@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "dumpfile/yacclib.h"
+#include "lexyacc/yacclib.h"
 #include "platform/textrules.h"
 #include "tasks/paramlex.h"
 
@@ -194,7 +194,7 @@ class Parser {
           yacc_.yysyntaxerror();
           return recover();
         case actShift:
-          yacc_.yyshift(dumpfile::ShortString(lexer_.Value()));
+          yacc_.yyshift(lexyacc::ShortString(lexer_.Value()));
           state = act.arg;
           break;
         case actReduce: {
@@ -204,9 +204,9 @@ class Parser {
           Reduce(act.arg);
           states_.resize(states_.size() - r.length);
           values_.resize(values_.size() - r.length);
-          if (yacc_.yyflag == dumpfile::YaccLib::yyfaccept) return 0;
-          if (yacc_.yyflag == dumpfile::YaccLib::yyfabort) return 1;
-          if (yacc_.yyflag == dumpfile::YaccLib::yyferror) {
+          if (yacc_.yyflag == lexyacc::YaccLib::yyfaccept) return 0;
+          if (yacc_.yyflag == lexyacc::YaccLib::yyfabort) return 1;
+          if (yacc_.yyflag == lexyacc::YaccLib::yyferror) {
             yacc_.yyactionerror();
             return recover();
           }
@@ -227,7 +227,7 @@ class Parser {
   }
 
   void Reduce(int rule) {
-    const dumpfile::ShortString& value = yacc_.yyval;
+    const lexyacc::ShortString& value = yacc_.yyval;
     switch (rule) {
       case 3:
       case 4:
@@ -255,9 +255,9 @@ class Parser {
   ParamLexer& lexer_;
   std::span<const TParamKeywordEntry> keywords_;
   const ApplyParamOption& apply_;
-  dumpfile::YaccLib yacc_;
+  lexyacc::YaccLib yacc_;
   std::vector<int> states_;
-  std::vector<dumpfile::ShortString> values_;
+  std::vector<lexyacc::ShortString> values_;
   TParamKeyword keyword_ = TParamKeyword::UserId;
 };
 

@@ -25,8 +25,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/base/veldorerr.h"
 #include "engine/storage/veldorbtree.h"
-#include "engine/storage/veldorerr.h"
 #include "engine/storage/veldorindex.h"
 #include "engine/storage/veldorkeys.h"
 

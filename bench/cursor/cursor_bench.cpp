@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/storage/veldorlocale.h"
+#include "engine/base/veldorlocale.h"
 #include "engine/tables/veldorcursor.h"
 #include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldorsession.h"

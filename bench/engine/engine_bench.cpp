@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/storage/veldorerr.h"
+#include "engine/base/veldorerr.h"
 #include "engine/tables/veldorcursor.h"
 #include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldorsession.h"

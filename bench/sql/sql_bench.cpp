@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/base/veldortypes.h"
 #include "engine/sql/veldorsq.h"
-#include "engine/storage/veldortypes.h"
 #include "engine/tables/veldorcursor.h"
 #include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldorsession.h"

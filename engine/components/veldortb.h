@@ -29,8 +29,8 @@
 
 #include "dataset/dataset.h"
 #include "dataset/params.h"
+#include "engine/base/veldorerr.h"
 #include "engine/sql/veldorsq.h"
-#include "engine/storage/veldorerr.h"
 #include "engine/tables/veldorcursor.h"
 #include "engine/tables/veldorsession.h"
 

@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "dataset/dberror.h"
+#include "engine/base/veldorhelpers.h"
 #include "engine/components/veldortb.h"
-#include "engine/storage/veldorhelpers.h"
 #include "engine/tables/veldordirectory.h"
 #include "platform/bytes.h"
 #include "platform/scopeguard.h"

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "engine/storage/veldorerr.h"
-#include "engine/storage/veldorhelpers.h"
+#include "engine/base/veldorerr.h"
+#include "engine/base/veldorhelpers.h"
 #include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldorfilter.h"
 #include "engine/tables/veldorsession.h"

@@ -23,7 +23,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/storage/veldortypes.h"
+#include "engine/base/veldortypes.h"
 #include "engine/tables/veldorcursor.h"
 #include "engine/values/veldorexpparser.h"
 #include "engine/values/veldorexpservices.h"

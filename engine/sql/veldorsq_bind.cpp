@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "engine/base/veldorerr.h"
+#include "engine/base/veldorhelpers.h"
 #include "engine/sql/veldorsq.h"
-#include "engine/storage/veldorerr.h"
-#include "engine/storage/veldorhelpers.h"
 #include "engine/values/veldorexpcheck.h"
 #include "engine/values/veldorexpop.h"
 #include "engine/values/veldorvalues.h"

@@ -1,8 +1,8 @@
 #include <algorithm>
 
+#include "engine/base/veldorerr.h"
+#include "engine/base/veldorhelpers.h"
 #include "engine/sql/veldorsq.h"
-#include "engine/storage/veldorerr.h"
-#include "engine/storage/veldorhelpers.h"
 #include "engine/values/veldorexpcheck.h"
 #include "engine/values/veldorexpeval.h"
 

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <span>
 
+#include "engine/base/veldorerr.h"
+#include "engine/base/veldorhelpers.h"
 #include "engine/sql/veldorsq.h"
-#include "engine/storage/veldorerr.h"
-#include "engine/storage/veldorhelpers.h"
 #include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldorsession.h"
 #include "platform/scopeguard.h"

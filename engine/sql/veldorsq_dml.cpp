@@ -4,8 +4,8 @@
 #include <cstring>
 #include <map>
 
+#include "engine/base/veldorerr.h"
 #include "engine/sql/veldorsq.h"
-#include "engine/storage/veldorerr.h"
 #include "engine/tables/veldordirectory.h"
 #include "engine/values/veldorexpeval.h"
 #include "engine/values/veldorvalues.h"

@@ -5,9 +5,9 @@
 #include <chrono>
 #include <cstring>
 
+#include "engine/base/veldorerr.h"
+#include "engine/base/veldorlocale.h"
 #include "engine/sql/veldorsq.h"
-#include "engine/storage/veldorerr.h"
-#include "engine/storage/veldorlocale.h"
 #include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldorsession.h"
 #include "engine/values/veldorexpcheck.h"

@@ -2,8 +2,8 @@
 // result columns, and the accumulation of aggregate values.
 #include <cstring>
 
+#include "engine/base/veldorerr.h"
 #include "engine/sql/veldorsq.h"
-#include "engine/storage/veldorerr.h"
 #include "engine/values/veldorexpcheck.h"
 #include "platform/bytes.h"
 

@@ -3,8 +3,8 @@
 // twice, and the choice of a smaller driving table at each execution.
 #include <algorithm>
 
+#include "engine/base/veldorerr.h"
 #include "engine/sql/veldorsq.h"
-#include "engine/storage/veldorerr.h"
 #include "engine/values/veldorexpcheck.h"
 
 namespace engine::sql {

@@ -2,11 +2,11 @@
 // source items and joins, the COMMIT clause, LANGUAGE/SORT and ENCRYPTED WITH.
 #include <charconv>
 
+#include "engine/base/veldorerr.h"
+#include "engine/base/veldorhelpers.h"
+#include "engine/base/veldorlocale.h"
 #include "engine/sql/veldorsq.h"
 #include "engine/sql/veldorsq_tokens.h"
-#include "engine/storage/veldorerr.h"
-#include "engine/storage/veldorhelpers.h"
-#include "engine/storage/veldorlocale.h"
 
 namespace engine::sql {
 

@@ -1,7 +1,7 @@
 // CREATE TABLE, CREATE INDEX, ALTER TABLE, DROP TABLE and DROP INDEX.
+#include "engine/base/veldorhelpers.h"
 #include "engine/sql/veldorsq.h"
 #include "engine/sql/veldorsq_tokens.h"
-#include "engine/storage/veldorhelpers.h"
 
 namespace engine::sql {
 

@@ -1,7 +1,7 @@
 // INSERT, UPDATE and DELETE.
+#include "engine/base/veldorhelpers.h"
 #include "engine/sql/veldorsq.h"
 #include "engine/sql/veldorsq_tokens.h"
-#include "engine/storage/veldorhelpers.h"
 
 namespace engine::sql {
 

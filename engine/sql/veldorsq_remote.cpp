@@ -2,8 +2,8 @@
 // requests, and a SELECT's result is read through a remote cursor on the server's result.
 #include <cstring>
 
+#include "engine/base/veldorerr.h"
 #include "engine/sql/veldorsq.h"
-#include "engine/storage/veldorerr.h"
 #include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldorsession.h"
 #include "platform/bytes.h"

@@ -3,9 +3,9 @@
 // order.
 #include <algorithm>
 
+#include "engine/base/veldorerr.h"
+#include "engine/base/veldorhelpers.h"
 #include "engine/sql/veldorsq.h"
-#include "engine/storage/veldorerr.h"
-#include "engine/storage/veldorhelpers.h"
 #include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldorsession.h"
 

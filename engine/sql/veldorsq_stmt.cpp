@@ -2,8 +2,8 @@
 // each statement's queries from the last to the first, running them, and parameter values.
 #include <cstring>
 
+#include "engine/base/veldorerr.h"
 #include "engine/sql/veldorsq.h"
-#include "engine/storage/veldorerr.h"
 #include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldorsession.h"
 #include "platform/bytes.h"

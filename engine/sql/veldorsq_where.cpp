@@ -1,7 +1,7 @@
 // WHERE analysis: the conditions' type checks and the hand-down of each conjunct that concerns
 // one source table to that table's cursor as an engine filter or to the post-join condition.
+#include "engine/base/veldorerr.h"
 #include "engine/sql/veldorsq.h"
-#include "engine/storage/veldorerr.h"
 #include "engine/tables/veldorfilter.h"
 #include "engine/values/veldorexpcheck.h"
 

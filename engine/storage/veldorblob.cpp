@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "engine/base/veldorerr.h"
 #include "engine/storage/veldorcompress.h"
-#include "engine/storage/veldorerr.h"
 #include "platform/bytes.h"
 #include "platform/debugassert.h"
 #include "platform/scopeguard.h"

@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "engine/base/veldorerr.h"
 #include "engine/storage/veldorbitmap.h"
-#include "engine/storage/veldorerr.h"
 #include "platform/debugassert.h"
 #include "platform/scopeguard.h"
 

@@ -1,6 +1,6 @@
 #include "engine/storage/veldorcompress.h"
 
-#include "engine/storage/veldorerr.h"
+#include "engine/base/veldorerr.h"
 #include "platform/zlibbuffer.h"
 
 namespace engine {

@@ -7,11 +7,11 @@
 #include <cstring>
 #include <unordered_set>
 
+#include "engine/base/veldorerr.h"
+#include "engine/base/veldorhelpers.h"
+#include "engine/base/veldorlocale.h"
 #include "engine/storage/veldorcompress.h"
-#include "engine/storage/veldorerr.h"
-#include "engine/storage/veldorhelpers.h"
 #include "engine/storage/veldorkeys.h"
-#include "engine/storage/veldorlocale.h"
 #include "platform/bytes.h"
 #include "platform/debugassert.h"
 #include "platform/localclock.h"

@@ -9,12 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "engine/base/veldorerr.h"
+#include "engine/base/veldorhelpers.h"
+#include "engine/base/veldorlocale.h"
 #include "engine/storage/veldorcompress.h"
 #include "engine/storage/veldordata.h"
-#include "engine/storage/veldorerr.h"
-#include "engine/storage/veldorhelpers.h"
+#include "engine/storage/veldorhelpers_file.h"
 #include "engine/storage/veldorkeys.h"
-#include "engine/storage/veldorlocale.h"
 #include "platform/bytes.h"
 #include "platform/osfile.h"
 #include "platform/scopeguard.h"

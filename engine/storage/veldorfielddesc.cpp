@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "engine/storage/veldorhelpers.h"
+#include "engine/base/veldorhelpers.h"
 
 namespace engine {
 

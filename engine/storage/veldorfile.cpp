@@ -7,7 +7,7 @@
 #include <new>
 #include <random>
 
-#include "engine/storage/veldorerr.h"
+#include "engine/base/veldorerr.h"
 #include "engine/storage/veldoros.h"
 #include "platform/bytes.h"
 #include "platform/oserror.h"

@@ -1,7 +1,8 @@
 // Engine file names: existence and fresh temporary names.
-#include "engine/storage/veldorerr.h"
+#include "engine/storage/veldorhelpers_file.h"
+#include "engine/base/veldorerr.h"
+#include "engine/base/veldorhelpers.h"
 #include "engine/storage/veldorfile.h"
-#include "engine/storage/veldorhelpers.h"
 #include "engine/storage/veldoros.h"
 #include "platform/processinfo.h"
 

@@ -4,11 +4,11 @@
 #include <algorithm>
 #include <cstring>
 
+#include "engine/base/veldorerr.h"
+#include "engine/base/veldorhelpers.h"
+#include "engine/base/veldorlocale.h"
+#include "engine/base/veldortypes.h"
 #include "engine/storage/veldorcompress.h"
-#include "engine/storage/veldorerr.h"
-#include "engine/storage/veldorhelpers.h"
-#include "engine/storage/veldorlocale.h"
-#include "engine/storage/veldortypes.h"
 #include "platform/bytes.h"
 #include "platform/scopeguard.h"
 

@@ -2,9 +2,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "engine/base/veldorerr.h"
+#include "engine/base/veldorhelpers.h"
 #include "engine/storage/veldorcompress.h"
-#include "engine/storage/veldorerr.h"
-#include "engine/storage/veldorhelpers.h"
 #include "engine/storage/veldorindex.h"
 #include "platform/bytes.h"
 

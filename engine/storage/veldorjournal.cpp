@@ -6,7 +6,7 @@
 #include <random>
 #include <set>
 
-#include "engine/storage/veldorerr.h"
+#include "engine/base/veldorerr.h"
 #include "engine/storage/veldoros.h"
 #include "platform/bytes.h"
 #include "platform/debugassert.h"

@@ -7,9 +7,9 @@
 #include <limits>
 #include <stdexcept>
 
-#include "engine/storage/veldorerr.h"
+#include "engine/base/veldorerr.h"
+#include "engine/base/veldorlocale.h"
 #include "engine/storage/veldorfielddesc.h"
-#include "engine/storage/veldorlocale.h"
 
 namespace engine {
 namespace {

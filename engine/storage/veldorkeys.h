@@ -14,7 +14,7 @@
 #include <span>
 #include <string>
 
-#include "engine/storage/veldortypes.h"
+#include "engine/base/veldortypes.h"
 
 namespace engine {
 

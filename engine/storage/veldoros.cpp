@@ -1,6 +1,6 @@
 #include "engine/storage/veldoros.h"
 
-#include "engine/storage/veldorerr.h"
+#include "engine/base/veldorerr.h"
 #include "platform/oserror.h"
 
 namespace engine {

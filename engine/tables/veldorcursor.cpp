@@ -5,7 +5,7 @@
 #include <atomic>
 #include <cstring>
 
-#include "engine/storage/veldorerr.h"
+#include "engine/base/veldorerr.h"
 #include "engine/storage/veldorkeys.h"
 #include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldorsession.h"

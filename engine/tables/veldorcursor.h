@@ -29,13 +29,13 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/base/veldorhelpers.h"
+#include "engine/base/veldorlocale.h"
 #include "engine/storage/veldorbitmap.h"
 #include "engine/storage/veldorblob.h"
 #include "engine/storage/veldordata.h"
 #include "engine/storage/veldorfielddesc.h"
-#include "engine/storage/veldorhelpers.h"
 #include "engine/storage/veldorindex.h"
-#include "engine/storage/veldorlocale.h"
 #include "engine/storage/veldortablelink.h"
 #include "engine/tables/veldorfilter.h"
 #include "engine/tables/veldorprotocol.h"

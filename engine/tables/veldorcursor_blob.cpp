@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "engine/base/veldorerr.h"
 #include "engine/storage/veldordata.h"
-#include "engine/storage/veldorerr.h"
 #include "engine/storage/veldorrecord.h"
 #include "engine/tables/veldorcursor.h"
 #include "engine/tables/veldortable.h"

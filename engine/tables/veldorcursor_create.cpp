@@ -4,10 +4,10 @@
 #include <cctype>
 #include <cstring>
 
+#include "engine/base/veldorerr.h"
+#include "engine/base/veldortypes.h"
 #include "engine/storage/veldordata.h"
-#include "engine/storage/veldorerr.h"
 #include "engine/storage/veldorkeys.h"
-#include "engine/storage/veldortypes.h"
 #include "engine/tables/veldorcursor.h"
 #include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldorsession.h"

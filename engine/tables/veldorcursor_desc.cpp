@@ -1,10 +1,10 @@
 // The data cursor: descriptor look-ups, table facts and placing one cursor on another's record.
 #include <cstring>
 
+#include "engine/base/veldorerr.h"
+#include "engine/base/veldorlocale.h"
 #include "engine/storage/veldorblob.h"
 #include "engine/storage/veldordata.h"
-#include "engine/storage/veldorerr.h"
-#include "engine/storage/veldorlocale.h"
 #include "engine/tables/veldorcursor.h"
 #include "engine/tables/veldortable.h"
 

@@ -3,7 +3,7 @@
 #include <cctype>
 #include <cstring>
 
-#include "engine/storage/veldorerr.h"
+#include "engine/base/veldorerr.h"
 #include "engine/storage/veldorkeys.h"
 #include "engine/tables/veldorcursor.h"
 #include "engine/tables/veldorsession.h"

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "engine/storage/veldorerr.h"
+#include "engine/base/veldorerr.h"
 #include "engine/storage/veldorrecord.h"
 #include "engine/tables/veldorcursor.h"
 #include "engine/tables/veldortable.h"

@@ -7,8 +7,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "engine/base/veldorerr.h"
 #include "engine/storage/veldorbtree.h"
-#include "engine/storage/veldorerr.h"
 #include "engine/storage/veldorkeys.h"
 #include "engine/storage/veldorrecord.h"
 #include "engine/tables/veldorcursor.h"

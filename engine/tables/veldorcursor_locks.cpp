@@ -1,5 +1,5 @@
 // The data cursor: lock pairs, record locks, change detection and write completion.
-#include "engine/storage/veldorerr.h"
+#include "engine/base/veldorerr.h"
 #include "engine/tables/veldorcursor.h"
 #include "engine/tables/veldorsession.h"
 #include "engine/tables/veldortable.h"

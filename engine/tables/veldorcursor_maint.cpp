@@ -6,7 +6,7 @@
 // the page's data starts the next page of the chain at its first byte.
 #include <cstring>
 
-#include "engine/storage/veldorerr.h"
+#include "engine/base/veldorerr.h"
 #include "engine/tables/veldorcursor.h"
 #include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldorsession.h"

@@ -13,9 +13,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "engine/base/veldorerr.h"
 #include "engine/storage/veldorbtree.h"
 #include "engine/storage/veldordata.h"
-#include "engine/storage/veldorerr.h"
 #include "engine/storage/veldorkeys.h"
 #include "engine/storage/veldorrecord.h"
 #include "engine/tables/veldorcursor.h"

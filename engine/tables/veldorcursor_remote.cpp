@@ -2,7 +2,7 @@
 // callbacks a server may make while it works on it, and the cursor state its replies carry.
 #include <cstring>
 
-#include "engine/storage/veldorerr.h"
+#include "engine/base/veldorerr.h"
 #include "engine/tables/veldorcursor.h"
 #include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldorfilter.h"

@@ -1,5 +1,5 @@
 // The cursor's entry to the record sort of the data file.
-#include "engine/storage/veldorerr.h"
+#include "engine/base/veldorerr.h"
 #include "engine/tables/veldorcursor.h"
 #include "engine/tables/veldorsession.h"
 #include "engine/tables/veldortable.h"

@@ -2,7 +2,7 @@
 // and the cursor state that each run of the statement sends.
 #include <cstring>
 
-#include "engine/storage/veldorerr.h"
+#include "engine/base/veldorerr.h"
 #include "engine/tables/veldorcursor.h"
 #include "engine/values/veldorexptoken.h"
 

@@ -6,11 +6,11 @@
 #include <algorithm>
 #include <cstring>
 
+#include "engine/base/veldorerr.h"
+#include "engine/base/veldorhelpers.h"
 #include "engine/storage/veldorbitmap.h"
 #include "engine/storage/veldorbtree.h"
 #include "engine/storage/veldordata.h"
-#include "engine/storage/veldorerr.h"
-#include "engine/storage/veldorhelpers.h"
 #include "engine/storage/veldorkeys.h"
 #include "engine/tables/veldorcursor.h"
 #include "engine/tables/veldortable.h"

@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "engine/base/veldorerr.h"
 #include "engine/storage/veldorbtree.h"
-#include "engine/storage/veldorerr.h"
 #include "engine/storage/veldorkeys.h"
 #include "engine/tables/veldorcursor.h"
 #include "engine/tables/veldorsession.h"

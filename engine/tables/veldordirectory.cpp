@@ -5,8 +5,9 @@
 #include <algorithm>
 #include <functional>
 
-#include "engine/storage/veldorerr.h"
-#include "engine/storage/veldorhelpers.h"
+#include "engine/base/veldorerr.h"
+#include "engine/base/veldorhelpers.h"
+#include "engine/storage/veldorhelpers_file.h"
 #include "engine/storage/veldoros.h"
 #include "engine/tables/veldorsession.h"
 #include "platform/scopeguard.h"

@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/storage/veldorhelpers.h"
+#include "engine/base/veldorhelpers.h"
 
 namespace engine {
 

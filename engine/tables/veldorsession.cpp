@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <mutex>
 
+#include "engine/base/veldorerr.h"
+#include "engine/base/veldorhelpers.h"
 #include "engine/storage/veldorbitmap.h"
-#include "engine/storage/veldorerr.h"
 #include "engine/storage/veldorfile.h"
-#include "engine/storage/veldorhelpers.h"
 #include "platform/processinfo.h"
 #include "platform/scopeguard.h"
 #include "platform/tcpsocket.h"

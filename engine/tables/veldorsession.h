@@ -20,7 +20,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/storage/veldorlocale.h"
+#include "engine/base/veldorlocale.h"
 #include "engine/tables/veldorprotocol.h"
 
 namespace platform {

@@ -3,8 +3,8 @@
 #include <chrono>
 #include <stdexcept>
 
-#include "engine/storage/veldorerr.h"
-#include "engine/storage/veldorhelpers.h"
+#include "engine/base/veldorerr.h"
+#include "engine/base/veldorhelpers.h"
 #include "engine/tables/veldorsession.h"
 #include "platform/bytes.h"
 #include "platform/processinfo.h"

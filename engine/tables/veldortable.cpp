@@ -2,8 +2,8 @@
 
 #include <chrono>
 
-#include "engine/storage/veldorerr.h"
-#include "engine/storage/veldorhelpers.h"
+#include "engine/base/veldorerr.h"
+#include "engine/base/veldorhelpers.h"
 #include "engine/storage/veldorjournal.h"
 #include "engine/storage/veldorkeys.h"
 #include "engine/tables/veldordirectory.h"

@@ -1,7 +1,7 @@
 // The swap of a new table's files into an old table's place, and its completion after a crash.
 #include <string>
 
-#include "engine/storage/veldorerr.h"
+#include "engine/base/veldorerr.h"
 #include "engine/storage/veldorjournal.h"
 #include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldortable.h"

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <string>
 
-#include "engine/storage/veldorerr.h"
-#include "engine/storage/veldorhelpers.h"
+#include "engine/base/veldorerr.h"
+#include "engine/base/veldorhelpers.h"
 #include "engine/values/veldorexpeval.h"
 #include "engine/values/veldorexpop.h"
 #include "engine/values/veldorvalues.h"

@@ -6,9 +6,9 @@
 #include <limits>
 #include <string>
 
-#include "engine/storage/veldorerr.h"
-#include "engine/storage/veldorhelpers.h"
-#include "engine/storage/veldorlocale.h"
+#include "engine/base/veldorerr.h"
+#include "engine/base/veldorhelpers.h"
+#include "engine/base/veldorlocale.h"
 
 namespace engine {
 

@@ -25,7 +25,7 @@
 
 #include <cstdint>
 
-#include "engine/storage/veldortypes.h"
+#include "engine/base/veldortypes.h"
 #include "engine/values/veldorexptoken.h"
 
 namespace engine {

@@ -5,7 +5,7 @@
 #include <limits>
 #include <utility>
 
-#include "engine/storage/veldorhelpers.h"
+#include "engine/base/veldorhelpers.h"
 #include "engine/values/veldorexpservices.h"
 #include "engine/values/veldorvaluetext.h"
 #include "platform/scopeguard.h"

@@ -17,7 +17,7 @@
 #include <string>
 #include <string_view>
 
-#include "engine/storage/veldorerr.h"
+#include "engine/base/veldorerr.h"
 #include "engine/values/veldorexptoken.h"
 
 namespace engine {

@@ -6,7 +6,7 @@
 #include <unordered_map>
 #include <utility>
 
-#include "engine/storage/veldorerr.h"
+#include "engine/base/veldorerr.h"
 #include "platform/bytes.h"
 #include "platform/scopeguard.h"
 #include "platform/textrules.h"

@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/storage/veldortypes.h"
+#include "engine/base/veldortypes.h"
 
 namespace engine {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/storage/veldorhelpers.h"
+#include "engine/base/veldorhelpers.h"
 #include "engine/values/veldorvaluetext.h"
 #include "platform/textrules.h"
 

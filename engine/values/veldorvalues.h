@@ -1,7 +1,7 @@
 // Engine values: conversions between the field types (CAST, assignment in INSERT and UPDATE,
 // filter constants, comparisons, table restructuring), the test of a field's default, minimum
 // and maximum texts, and date-time texts parsed in place. Type codes and byte forms are those of
-// engine/storage/veldortypes.h; text forms are those of veldorvaluetext.h.
+// engine/base/veldortypes.h; text forms are those of veldorvaluetext.h.
 //
 // Conversions never wrap and never raise: a value that the target type cannot hold makes the
 // conversion fail, and a failed conversion leaves the target's zero value.
@@ -13,7 +13,7 @@
 #include <span>
 #include <string_view>
 
-#include "engine/storage/veldortypes.h"
+#include "engine/base/veldortypes.h"
 
 namespace engine {
 

@@ -10,8 +10,8 @@
 #include <limits>
 #include <optional>
 
-#include "engine/storage/veldorhelpers.h"
-#include "engine/storage/veldortypes.h"
+#include "engine/base/veldorhelpers.h"
+#include "engine/base/veldortypes.h"
 
 namespace engine {
 namespace {

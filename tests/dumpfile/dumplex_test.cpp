@@ -153,7 +153,7 @@ TEST(DumpLexFailures, TokenOf255CharactersOverflowsWithTextAndColumnAtTheFailure
   try {
     lex.yylex();
     FAIL() << "no overflow";
-  } catch (const LexYaccError& e) {
+  } catch (const lexyacc::LexYaccError& e) {
     EXPECT_STREQ(e.what(), "yytext overflow");
   }
   EXPECT_EQ(lex.yytext.view(), std::string(255, 'A'));
@@ -163,10 +163,10 @@ TEST(DumpLexFailures, TokenOf255CharactersOverflowsWithTextAndColumnAtTheFailure
 TEST(DumpLexFailures, BlankRunsAndTextsBuiltByContinuationCountAsTokensToo) {
   TDumpLex lex;
   lex.setSingleLine(std::string(255, ' '));
-  EXPECT_THROW(lex.yylex(), LexYaccError);
+  EXPECT_THROW(lex.yylex(), lexyacc::LexYaccError);
   // Each backslash-quote continues the text; the whole text counts against the limit.
   lex.setSingleLine("'" + std::string(200, 'a') + "\\'" + std::string(60, 'b'));
-  EXPECT_THROW(lex.yylex(), LexYaccError);
+  EXPECT_THROW(lex.yylex(), lexyacc::LexYaccError);
   lex.setSingleLine(std::string(254, ' '));
   EXPECT_EQ(lex.yylex(), 0);
   EXPECT_TRUE(lex.yytext.empty());
@@ -207,12 +207,12 @@ TEST(DumpLexDriver, TokensStateAndFailuresAreThoseOfTheGeneralDriver) {
       std::string a, b;
       try {
         a = snapshot(fast, fast.yylex());
-      } catch (const LexYaccError& e) {
+      } catch (const lexyacc::LexYaccError& e) {
         a = std::string("throws ") + e.what() + snapshot(fast, -1);
       }
       try {
         b = snapshot(general, general.yylexWith(general));
-      } catch (const LexYaccError& e) {
+      } catch (const lexyacc::LexYaccError& e) {
         b = std::string("throws ") + e.what() + snapshot(general, -1);
       }
       ASSERT_EQ(a, b) << "line: " << line;

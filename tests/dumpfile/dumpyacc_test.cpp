@@ -188,7 +188,7 @@ TEST(HeadNames, LongNamesAreCutTo255AndLongLinesStillWork) {
   TDumpRecogniser rec(root);
   EXPECT_EQ(rec.ParseLine("CREATE TABLE " + std::string(300, 'x')), 0);
   EXPECT_EQ(root.OpenNode()->Name(), std::string(242, 'x'));
-  EXPECT_THROW(rec.ParseLine(std::string(255, 'x')), LexYaccError);
+  EXPECT_THROW(rec.ParseLine(std::string(255, 'x')), lexyacc::LexYaccError);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -388,13 +388,13 @@ TEST(RecogniserOutcomes, AppliedInOrderTheyMakeTheTreeOfTheLinesParsedOneByOne) 
       applied.SetReadPosition(at);
       try {
         want = ProcessDumpLine(parser, direct, line);
-      } catch (const LexYaccError&) {
+      } catch (const lexyacc::LexYaccError&) {
         wantThrow = true;
       }
       recogniser.Recognise(line, outcome);
       try {
         got = ApplyDumpLine(applier, applied, outcome);
-      } catch (const LexYaccError&) {
+      } catch (const lexyacc::LexYaccError&) {
         gotThrow = true;
       }
       ASSERT_EQ(gotThrow, wantThrow);

@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "engine/base/veldorerr.h"
 #include "engine/storage/veldordata.h"
-#include "engine/storage/veldorerr.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/storage/veldorerr.h"
+#include "engine/base/veldorerr.h"
 #include "engine/values/veldorexpparser.h"
 #include "engine/values/veldorexptoken.h"
 #include "tests/engine/values/exp_test_util.h"

@@ -8,8 +8,8 @@
 #include <cstring>
 #include <vector>
 
+#include "engine/base/veldorerr.h"
 #include "engine/storage/veldorbitmap.h"
-#include "engine/storage/veldorerr.h"
 #include "engine/storage/veldorindex.h"
 
 using namespace engine;

@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "engine/base/veldorerr.h"
 #include "engine/sql/veldorsq.h"
-#include "engine/storage/veldorerr.h"
 #include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldorsession.h"
 #include "tests/engine/sql/sql_test_util.h"

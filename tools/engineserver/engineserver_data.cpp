@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "engine/storage/veldorerr.h"
+#include "engine/base/veldorerr.h"
 #include "engine/values/veldorexptoken.h"
 #include "tools/engineserver/engineserver_wire.h"
 

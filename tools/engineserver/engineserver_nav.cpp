@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "engine/storage/veldorerr.h"
+#include "engine/base/veldorerr.h"
 #include "engine/tables/veldorsession.h"
 #include "platform/bytes.h"
 

@@ -2,7 +2,7 @@
 // and a SELECT's result is handed to the client as a cursor it reads like any other.
 #include <cstring>
 
-#include "engine/storage/veldorerr.h"
+#include "engine/base/veldorerr.h"
 #include "engine/tables/veldordirectory.h"
 #include "tools/engineserver/engineserver_wire.h"
 

@@ -8,8 +8,8 @@
 #include <map>
 #include <sstream>
 
+#include "engine/base/veldorerr.h"
 #include "engine/storage/veldorcompress.h"
-#include "engine/storage/veldorerr.h"
 #include "engine/storage/veldorindex.h"
 #include "engine/storage/veldorjournal.h"
 #include "engine/storage/veldorkeys.h"

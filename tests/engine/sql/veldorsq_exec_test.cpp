@@ -2,8 +2,8 @@
 // anything runs, every statement gets its own parameters, and a data change is all or nothing.
 #include <gtest/gtest.h>
 
+#include "engine/base/veldorerr.h"
 #include "engine/sql/veldorsq.h"
-#include "engine/storage/veldorerr.h"
 #include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldorsession.h"
 #include "tests/platform/temp_folder.h"

@@ -6,7 +6,7 @@
 #include <set>
 #include <sstream>
 
-#include "engine/storage/veldorerr.h"
+#include "engine/base/veldorerr.h"
 #include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldorsession.h"
 #include "engine/values/veldorexpcheck.h"

@@ -2,7 +2,7 @@
 // text cut off at every token.
 #include <gtest/gtest.h>
 
-#include "engine/storage/veldorerr.h"
+#include "engine/base/veldorerr.h"
 #include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldorsession.h"
 #include "sql_test_util.h"

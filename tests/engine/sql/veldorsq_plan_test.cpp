@@ -8,7 +8,7 @@
 #include <random>
 #include <sstream>
 
-#include "engine/storage/veldorerr.h"
+#include "engine/base/veldorerr.h"
 #include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldorfilter.h"
 #include "engine/tables/veldorsession.h"

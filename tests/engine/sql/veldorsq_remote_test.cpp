@@ -2,7 +2,7 @@
 // rows and counts as on a local database, with parameters, blobs, repeated runs and errors.
 #include <gtest/gtest.h>
 
-#include "engine/storage/veldorerr.h"
+#include "engine/base/veldorerr.h"
 #include "engine/tables/veldorprotocol.h"
 #include "sql_test_util.h"
 #include "tests/platform/temp_folder.h"

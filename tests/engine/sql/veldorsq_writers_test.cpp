@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/base/veldorerr.h"
 #include "engine/sql/veldorsq.h"
-#include "engine/storage/veldorerr.h"
 #include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldorsession.h"
 #include "tests/engine/storage/storage_test_util.h"

@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "engine/base/veldorerr.h"
+#include "engine/base/veldorhelpers.h"
 #include "engine/storage/veldordata.h"
-#include "engine/storage/veldorerr.h"
-#include "engine/storage/veldorhelpers.h"
 #include "engine/storage/veldorkeys.h"
 #include "platform/bytes.h"
 #include "tests/engine/storage/storage_test_util.h"

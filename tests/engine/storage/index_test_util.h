@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "engine/base/veldorerr.h"
 #include "engine/storage/veldorbtree.h"
 #include "engine/storage/veldorcompress.h"
-#include "engine/storage/veldorerr.h"
 #include "engine/storage/veldorindex.h"
 #include "platform/bytes.h"
 #include "tests/engine/storage/datafile_test_util.h"

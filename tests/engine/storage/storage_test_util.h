@@ -14,7 +14,7 @@
 #include <random>
 #include <string>
 
-#include "engine/storage/veldorerr.h"
+#include "engine/base/veldorerr.h"
 #include "tests/platform/temp_folder.h"
 #include "tests/platform/test_seed.h"
 

@@ -10,8 +10,8 @@
 #include <random>
 
 #include "datafile_test_util.h"
+#include "engine/base/veldorerr.h"
 #include "engine/storage/veldorcompress.h"
-#include "engine/storage/veldorerr.h"
 #include "platform/bytes.h"
 #include "platform/faultfs.h"
 #include "storage_test_util.h"

@@ -7,7 +7,7 @@
 #include <random>
 #include <string>
 
-#include "engine/storage/veldorerr.h"
+#include "engine/base/veldorerr.h"
 #include "storage_test_util.h"
 
 namespace engine {

@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <filesystem>
 
-#include "engine/storage/veldorerr.h"
+#include "engine/base/veldorerr.h"
 #include "engine/storage/veldorfile.h"
 #include "platform/faultfs.h"
 #include "storage_test_util.h"

@@ -6,7 +6,7 @@
 
 #include <atomic>
 
-#include "engine/storage/veldorerr.h"
+#include "engine/base/veldorerr.h"
 #include "engine/storage/veldorfile.h"
 #include "storage_test_util.h"
 

@@ -5,7 +5,7 @@
 
 #include <filesystem>
 
-#include "engine/storage/veldorerr.h"
+#include "engine/base/veldorerr.h"
 #include "engine/storage/veldorfile.h"
 #include "engine/storage/veldorjournal.h"
 #include "platform/faultfs.h"

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/storage/veldorerr.h"
+#include "engine/base/veldorerr.h"
+#include "engine/base/veldorlocale.h"
 #include "engine/storage/veldorfielddesc.h"
-#include "engine/storage/veldorlocale.h"
 #include "storage_test_util.h"
 
 namespace engine {

@@ -19,7 +19,7 @@
 #include <set>
 #include <sstream>
 
-#include "engine/storage/veldorlocale.h"
+#include "engine/base/veldorlocale.h"
 #include "engine/tables/veldorcursor.h"
 #include "tests/engine/tables/table_test_util.h"
 #include "tools/tablecheck/blobcheck.h"

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "engine/base/veldorerr.h"
 #include "engine/storage/veldorblob.h"
 #include "engine/storage/veldorbtree.h"
-#include "engine/storage/veldorerr.h"
 #include "engine/storage/veldorkeys.h"
 #include "engine/tables/veldorcursor.h"
 #include "engine/tables/veldordirectory.h"

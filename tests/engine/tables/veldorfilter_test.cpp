@@ -11,8 +11,8 @@
 #include <set>
 #include <sstream>
 
-#include "engine/storage/veldorerr.h"
-#include "engine/storage/veldorlocale.h"
+#include "engine/base/veldorerr.h"
+#include "engine/base/veldorlocale.h"
 #include "engine/tables/veldorcursor.h"
 #include "tests/engine/tables/table_test_util.h"
 

@@ -4,9 +4,10 @@
 
 #include <string>
 
-#include "engine/storage/veldorerr.h"
+#include "engine/base/veldorerr.h"
+#include "engine/base/veldorhelpers.h"
 #include "engine/storage/veldorfile.h"
-#include "engine/storage/veldorhelpers.h"
+#include "engine/storage/veldorhelpers_file.h"
 
 namespace engine {
 namespace {

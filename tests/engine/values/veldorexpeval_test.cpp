@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/storage/veldorerr.h"
-#include "engine/storage/veldorlocale.h"
+#include "engine/base/veldorerr.h"
+#include "engine/base/veldorlocale.h"
 #include "engine/values/veldorexpcheck.h"
 #include "engine/values/veldorvaluetext.h"
 #include "tests/engine/storage/storage_test_util.h"

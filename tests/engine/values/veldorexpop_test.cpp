@@ -7,7 +7,7 @@
 #include <set>
 #include <string>
 
-#include "engine/storage/veldorerr.h"
+#include "engine/base/veldorerr.h"
 #include "tests/engine/storage/storage_test_util.h"
 
 namespace engine {

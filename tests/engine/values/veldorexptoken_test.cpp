@@ -4,7 +4,7 @@
 
 #include <thread>
 
-#include "engine/storage/veldorerr.h"
+#include "engine/base/veldorerr.h"
 
 namespace engine {
 namespace {

@@ -13,8 +13,8 @@
 #include <random>
 #include <string>
 
-#include "engine/storage/veldorhelpers.h"
-#include "engine/storage/veldortypes.h"
+#include "engine/base/veldorhelpers.h"
+#include "engine/base/veldortypes.h"
 #include "tests/engine/storage/storage_test_util.h"
 
 namespace engine {

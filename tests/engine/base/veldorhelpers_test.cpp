@@ -1,4 +1,5 @@
-#include "engine/storage/veldorhelpers.h"
+#include "engine/base/veldorhelpers.h"
+#include "engine/storage/veldorhelpers_file.h"
 
 #include <gtest/gtest.h>
 
@@ -15,10 +16,10 @@
 #include <thread>
 #include <vector>
 
-#include "engine/storage/veldorerr.h"
+#include "engine/base/veldorerr.h"
 #include "engine/storage/veldorfile.h"
 #include "platform/faultfs.h"
-#include "storage_test_util.h"
+#include "tests/engine/storage/storage_test_util.h"
 
 namespace engine {
 namespace {

@@ -24,7 +24,7 @@
 #include <string_view>
 #include <vector>
 
-namespace dumpfile {
+namespace lexyacc {
 
 // The one exception type of the scanner and parser runtime; what() is the fatal text.
 class LexYaccError : public std::runtime_error {
@@ -282,4 +282,4 @@ class LexLib {
   int lineStart_ = 1;
 };
 
-}  // namespace dumpfile
+}  // namespace lexyacc

@@ -1,4 +1,4 @@
-#include "engine/storage/veldorlocale.h"
+#include "engine/base/veldorlocale.h"
 
 #include <algorithm>
 #include <stdexcept>

@@ -1,4 +1,4 @@
-#include "engine/storage/veldorlocale.h"
+#include "engine/base/veldorlocale.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "storage_test_util.h"
+#include "tests/engine/storage/storage_test_util.h"
 
 namespace engine {
 namespace {

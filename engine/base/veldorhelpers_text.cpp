@@ -1,7 +1,7 @@
 // Character sets, text and path helpers, and the word splitter of text indexes.
 #include <algorithm>
 
-#include "engine/storage/veldorhelpers.h"
+#include "engine/base/veldorhelpers.h"
 #include "platform/textrules.h"
 
 namespace engine {

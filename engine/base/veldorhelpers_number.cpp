@@ -6,8 +6,8 @@
 #include <limits>
 #include <optional>
 
-#include "engine/storage/veldorhelpers.h"
-#include "engine/storage/veldortypes.h"
+#include "engine/base/veldorhelpers.h"
+#include "engine/base/veldortypes.h"
 #include "platform/localclock.h"
 
 namespace engine {

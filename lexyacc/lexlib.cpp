@@ -1,6 +1,6 @@
-#include "dumpfile/lexlib.h"
+#include "lexyacc/lexlib.h"
 
-namespace dumpfile {
+namespace lexyacc {
 
 void LexLib::fatal(const char* msg) {
   throw LexYaccError(msg);
@@ -70,4 +70,4 @@ void LexLib::setSingleLine(std::string_view line) {
   yycolno = 1;
 }
 
-}  // namespace dumpfile
+}  // namespace lexyacc

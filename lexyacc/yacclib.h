@@ -21,9 +21,9 @@
 
 #include <string_view>
 
-#include "dumpfile/lexlib.h"
+#include "lexyacc/lexlib.h"
 
-namespace dumpfile {
+namespace lexyacc {
 
 class YaccLib {
  public:
@@ -111,4 +111,4 @@ class YaccLib {
   int depth_ = 0;
 };
 
-}  // namespace dumpfile
+}  // namespace lexyacc

@@ -1,4 +1,4 @@
-#include "engine/storage/veldortypes.h"
+#include "engine/base/veldortypes.h"
 
 #include <cstring>
 #include <limits>

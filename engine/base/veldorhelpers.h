@@ -1,5 +1,5 @@
 // Small routines that the whole engine shares: character classes, text and path helpers,
-// temporary file names, week and day numbers, rounding, currency and BCD conversion, validity
+// week and day numbers, rounding, currency and BCD conversion, validity
 // tests of value texts, minimum and maximum, the byte helpers of index-key compression, and the
 // defaults and word splitter of text indexes.
 //
@@ -21,7 +21,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/storage/veldorlocale.h"
+#include "engine/base/veldorlocale.h"
 #include "platform/osfile.h"
 
 namespace engine {
@@ -116,26 +116,6 @@ std::string RemoveFileExt(std::string_view name, std::string_view ext);
 std::string ForceFileExt(std::string_view name, std::string_view oldExt, std::string_view newExt);
 // The file-name part of the path (after the last delimiter or ":"), then RemoveFileExt.
 std::string ExtractFileBaseName(std::string_view path, std::string_view ext);
-
-// ---- Engine files ----
-
-// True when the process's file list holds the file, or (disk files) it exists on disk as a
-// file, its name found ignoring case.
-bool EngineFileExists(const std::string& name, bool inMemory);
-// The loop that finds a temporary name: the first five digits of the calling thread's id, a
-// counter from 0, and `ext`, after `directory` (with a delimiter, when not empty); the first such
-// name that `taken` does not claim. For a disk name the file `fileFor(name)` is created (empty)
-// through `fs` before the name is returned, and only if no file of that name existed, so that no other thread
-// or process can take the name and an existing file is never overwritten: the counter moves on
-// while the file exists. Raises the operating-system error as an engine error with the name
-// (and `database`) when the file cannot be created for another reason (a missing directory, no
-// rights).
-std::string MakeTempName(std::string_view directory, std::string_view ext, bool inMemory,
-                         const std::function<bool(const std::string& name)>& taken,
-                         const std::function<std::string(const std::string& name)>& fileFor,
-                         platform::FileSystem& fs, std::string_view database = {});
-// MakeTempName for an engine file in `directory`: taken when an engine file of the name exists.
-std::string MakeTempFileName(std::string_view directory, std::string_view ext, bool inMemory);
 
 // ---- Dates ----
 

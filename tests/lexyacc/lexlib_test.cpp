@@ -1,12 +1,12 @@
-#include "dumpfile/lexlib.h"
+#include "lexyacc/lexlib.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "dumpfile/yacclib.h"
+#include "lexyacc/yacclib.h"
 
-namespace dumpfile {
+namespace lexyacc {
 namespace {
 
 // The runtime's limits, its fatal texts and the driver's choice of rule. How the scanners and
@@ -166,4 +166,4 @@ TEST(YaccControl, NestingDeeperThanTheStackAborts) {
 }
 
 }  // namespace
-}  // namespace dumpfile
+}  // namespace lexyacc

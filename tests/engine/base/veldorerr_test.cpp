@@ -1,4 +1,4 @@
-#include "engine/storage/veldorerr.h"
+#include "engine/base/veldorerr.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "engine/storage/veldortypes.h"
+#include "engine/base/veldortypes.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "storage_test_util.h"
+#include "tests/engine/storage/storage_test_util.h"
 
 namespace engine {
 namespace {
