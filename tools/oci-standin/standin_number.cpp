@@ -258,10 +258,8 @@ NumberBytes toNumberBytes(const ExactNumber& n) {
 
 std::optional<ExactNumber> fromNumberBytes(const uint8_t* bytes, size_t length) {
   if (length < 1 || length > 21) return std::nullopt;
-  if (bytes[0] == 0x80) {
-    if (length != 1) return std::nullopt;
-    return ExactNumber{};
-  }
+  // 0x80 alone is zero; with digits it is a positive number of the smallest exponent (-65).
+  if (bytes[0] == 0x80 && length == 1) return ExactNumber{};
   const bool negative = bytes[0] < 0x80;
   size_t end = length;
   if (negative) {
@@ -286,6 +284,8 @@ std::optional<ExactNumber> fromNumberBytes(const uint8_t* bytes, size_t length) 
   n.exponent = 2 * (exponent - static_cast<int>(end - 1) + 1);
   normalise(n);
   if (n.isZero()) return std::nullopt;  // zero has its own form
+  // Leading zero digits at the smallest exponent would make a value below any NUMBER.
+  if (n.exponent + static_cast<int>(n.digits.size()) < kMinExponent) return std::nullopt;
   return n;
 }
 
