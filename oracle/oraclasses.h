@@ -124,6 +124,18 @@ using WindowThreadRunner = std::function<void(std::function<void()> task)>;
 // runner. Safe to call from any thread; an empty runner removes it.
 void SetWindowThreadRunner(WindowThreadRunner runner);
 
+// Told when the pieces of LONG values did not match the parameters of an old-style statement;
+// `message` is one of the four piece-count texts ("Too many Input params", "Not enough Input
+// params", "Too many Output params", "Not enough Output params"). The statement has gone on: a
+// value the library wanted beyond the parameters was given empty, one it gave beyond them was
+// dropped, a parameter it never asked for was not stored, and an output parameter it gave nothing
+// for is null. Called on the thread that runs the statement, once per text and execution.
+// Without a handler, a mismatch that cuts or drops a value breaks the statement off and raises
+// the text instead, so no value is lost unnoticed; an output parameter given nothing is null
+// either way. Safe to call from any thread; an empty handler removes it.
+using PieceWarningHandler = std::function<void(const std::string& message)>;
+void SetPieceWarningHandler(PieceWarningHandler handler);
+
 // Called with the failover event and type; Retry asks the library to try again.
 using TFailoverEvent = std::function<void(int state, int type, bool& retry)>;
 
@@ -433,6 +445,9 @@ class TOCICommand : public dataaccess::TQvCommand {
   // last row, which closes a forward cursor); other failures raise. OCI_FETCH_NEXT or a place of a
   // scrollable cursor.
   sword FetchPiece(uint16_t orientation, int32_t offset);
+  // Ends the query's fetch (state 9, all fetched); an old-style cursor cancels the rows the
+  // server still holds for it.
+  void Close();
   // Describes the select list of a prepared query without running it.
   void DescribeOnly();
   // Later describes and fetches work on `value` (a REF CURSOR the command's parameter holds);

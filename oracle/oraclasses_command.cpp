@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 #include <map>
+#include <mutex>
 #include <set>
 
 #include "dataset/dberror.h"
@@ -43,7 +44,31 @@ std::string upperAscii(std::string text) {
   return text;
 }
 
+struct PieceWarnings {
+  std::mutex lock;
+  PieceWarningHandler handler;
+};
+
+PieceWarnings& pieceWarnings() {
+  static PieceWarnings warnings;
+  return warnings;
+}
+
+PieceWarningHandler pieceWarningHandler() {
+  std::lock_guard<std::mutex> guard(pieceWarnings().lock);
+  return pieceWarnings().handler;
+}
+
+bool isLongType(uint16_t dataType) {
+  return dataType == dtMemo || dataType == dtBlob;
+}
+
 }  // namespace
+
+void SetPieceWarningHandler(PieceWarningHandler handler) {
+  std::lock_guard<std::mutex> guard(pieceWarnings().lock);
+  pieceWarnings().handler = std::move(handler);
+}
 
 std::string CleanSQL(const std::string& text, std::vector<size_t>& positions) {
   size_t begin = 0, end = text.size();
@@ -641,6 +666,11 @@ sword TOCICommand::internalExecute() {
                    (cursor_->Scrollable && sqlType_ == 4 ? OCI_STMT_SCROLLABLE_READONLY : 0);
   const uint8_t previous = cursor_->State;
   cursor_->State = 5;
+  // A run that raises leaves the statement as it was: still executing, it would ignore the next
+  // Execute.
+  platform::ScopeExit restore([this, previous] {
+    if (cursor_->State == 5) cursor_->State = previous;
+  });
   conn().BusyWait();
   platform::ScopeExit release([this] {
     conn().Release();
@@ -677,6 +707,11 @@ sword TOCICommand::internalExecute7() {
   const bool autoCommit = sqlType_ != 4 && GetAutoCommit() && conn().GetAutoCommit();
   const uint8_t previous = cursor_->State;
   cursor_->State = 5;
+  // A run that raises leaves the statement as it was: still executing, it would ignore the next
+  // Execute.
+  platform::ScopeExit restore([this, previous] {
+    if (cursor_->State == 5) cursor_->State = previous;
+  });
   conn().BusyWait();
   platform::ScopeExit release([this] {
     conn().Release();
@@ -700,52 +735,102 @@ sword TOCICommand::internalExecute7() {
 }
 
 void TOCICommand::sendLongPieces7(sword& status) {
-  static constexpr size_t kPieceSize = 32768;
+  static constexpr size_t kPieceSize = 32768, kScratchSize = 100;
   uint8_t* area = cursor_->CursorArea();
-  // A request this command cannot answer whole would store a cut or a wrong value: the
-  // statement is broken off and the failure raised instead.
-  const auto cancel = [this](const char* message) {
-    obreak(conn().GetLDA());
-    RaiseError(message);
+  const PieceWarningHandler handler = pieceWarningHandler();
+  std::set<const char*> warned;
+  // `cuts`: the mismatch loses a value, so without a handler the statement is broken off.
+  const auto warn = [&](const char* message, bool cuts) {
+    if (!handler) {
+      if (!cuts) return;
+      obreak(conn().GetLDA());
+      RaiseError(message);
+    }
+    if (warned.insert(message).second) handler(message);
   };
-  std::map<TOraParamDesc*, size_t> sent;
-  std::set<TOraParamDesc*> finished, receiving;
-  std::vector<char> buffer;
-  while (status == kNextInputPiece || status == kNextOutputPiece) {
-    const bool output = status == kNextOutputPiece;
+  // The parameter whose value the library asks for or gives: the context it was bound with names
+  // it, so a value never goes to another parameter's place.
+  struct Request {
+    TOraParamDesc* param = nullptr;
     ub1 piece = 0;
+  };
+  const auto nextRequest = [this, area] {
+    Request request;
     void* context = nullptr;
     ub4 iteration = 0, index = 0;
-    check(ogetpi(area, &piece, &context, &iteration, &index));
-    TOraParamDesc* param = nullptr;
-    for (int i = 0; i < GetParamCount() && param == nullptr; ++i)
-      if (&Param(i) == context) param = &Param(i);
-    const uint8_t direction = param != nullptr ? param->GetParamType() : 0;
-    if (output) {
-      if (param == nullptr || (direction != 2 && direction != 3)) cancel(SNotEnoughOutputParams);
-      if (receiving.insert(param).second) param->LongValue.clear();
-      buffer.assign(kPieceSize, 0);
-      ub4 length = ub4(kPieceSize);
-      check(osetpi(area, piece, buffer.data(), &length));
-      status = oexn(area, sword(iters_), 0);
-      param->LongValue.append(buffer.data(), std::min<size_t>(length, kPieceSize));
-      continue;
+    check(ogetpi(area, &request.piece, &context, &iteration, &index));
+    for (int i = 0; i < GetParamCount() && request.param == nullptr; ++i)
+      if (&Param(i) == context && isLongType(Param(i).GetDataType())) request.param = &Param(i);
+    return request;
+  };
+  const bool exchanged = status == kNextInputPiece || status == kNextOutputPiece;
+
+  std::map<TOraParamDesc*, size_t> sent;
+  std::set<TOraParamDesc*> finished;
+  while (status == kNextInputPiece) {
+    const Request request = nextRequest();
+    const char* data = nullptr;
+    size_t length = 0;
+    ub1 piece = 3;
+    if (request.param == nullptr || finished.count(request.param) != 0) {
+      // A value beyond the parameters: the library stores an empty one.
+      warn(SNotEnoughInputParams, true);
+    } else if (request.param->GetParamType() == 2) {
+      // The library asks every value of a block for its input; an output value has none.
+      finished.insert(request.param);
+    } else {
+      const std::string& value = request.param->LongValue;
+      const size_t offset = sent[request.param];
+      length = std::min(kPieceSize, value.size() - offset);
+      data = value.data() + offset;
+      const bool last = offset + length >= value.size();
+      if (!last) piece = request.piece;
+      sent[request.param] = offset + length;
+      if (last) finished.insert(request.param);
     }
-    if (param == nullptr) cancel(SNotEnoughInputParams);
-    if (finished.count(param) != 0) cancel(STooManyInputParams);
-    // An output value is asked for its input too: it has none.
-    static const std::string none;
-    const std::string& value = direction == 2 ? none : param->LongValue;
-    const size_t offset = sent[param];
-    const size_t length = std::min(kPieceSize, value.size() - offset);
-    const bool last = offset + length >= value.size();
     ub4 pieceLength = ub4(length);
-    check(osetpi(area, last ? 3 : piece, const_cast<char*>(value.data() + offset), &pieceLength));
-    sent[param] = offset + length;
-    if (last) finished.insert(param);
+    check(osetpi(area, piece, const_cast<char*>(data), &pieceLength));
     status = oexn(area, sword(iters_), 0);
   }
-  for (TOraParamDesc* param : receiving) param->SetItemNull(1, param->LongValue.empty());
+  const bool done = status == 0 || status == kNextOutputPiece;
+  for (int i = 0; i < GetParamCount() && done; ++i) {
+    TOraParamDesc& param = Param(i);
+    if (isLongType(param.GetDataType()) && param.GetParamType() != 2 && !param.LongValue.empty() &&
+        finished.count(&param) == 0)
+      warn(STooManyInputParams, true);
+  }
+
+  std::set<TOraParamDesc*> received;
+  std::vector<char> buffer;
+  while (status == kNextOutputPiece) {
+    const Request request = nextRequest();
+    const uint8_t direction = request.param != nullptr ? request.param->GetParamType() : 0;
+    const bool wanted = direction == 2 || direction == 3;
+    // A value beyond the output parameters goes into a scratch buffer and is dropped.
+    if (!wanted) warn(SNotEnoughOutputParams, true);
+    if (wanted && received.insert(request.param).second) request.param->LongValue.clear();
+    const size_t size = wanted ? kPieceSize : kScratchSize;
+    buffer.assign(size, 0);
+    ub4 length = ub4(size);
+    check(osetpi(area, wanted ? request.piece : 3, buffer.data(), &length));
+    status = oexn(area, sword(iters_), 0);
+    if (wanted) request.param->LongValue.append(buffer.data(), std::min<size_t>(length, size));
+  }
+  for (TOraParamDesc* param : received) param->SetItemNull(1, param->LongValue.empty());
+  for (int i = 0; i < GetParamCount() && status == 0; ++i) {
+    TOraParamDesc& param = Param(i);
+    const uint8_t direction = param.GetParamType();
+    if (!isLongType(param.GetDataType()) || (direction != 2 && direction != 3) || received.count(&param) != 0)
+      continue;
+    // Nothing came back: an output value is none, rather than the one it held before; an
+    // input/output one keeps its input, as the block left it.
+    if (direction == 2) param.SetNull(true);
+    warn(STooManyOutputParams, false);
+  }
+  if (exchanged && status == 0) {
+    ub4 none = 0;
+    osetpi(area, 3, nullptr, &none);  // ends the exchange; the statement's status stands
+  }
 }
 
 void TOCICommand::exchangeLobs() {
@@ -1303,7 +1388,7 @@ int TOCICommand::FetchAt(uint32_t rows, uint16_t orientation, int32_t offset, st
     received = total - fetchedRows_;
     fetchedRows_ = total;
     if (status == 4)
-      cursor_->State = 9;
+      Close();
     else if (status != 0)
       check(status);
     if (cursor_->State < 7) cursor_->State = 7;
@@ -1362,7 +1447,7 @@ sword TOCICommand::FetchPiece(uint16_t orientation, int32_t offset) {
   if (ociCallStyle_ == OCI73) {
     const sword status = ofen(cursor_->CursorArea(), 1);
     if (status == 4)
-      cursor_->State = 9;
+      Close();
     else if (status != 0 && status != kNextOutputPiece)
       check(status);
     if (cursor_->State < 7) cursor_->State = 7;
@@ -1380,6 +1465,12 @@ sword TOCICommand::FetchPiece(uint16_t orientation, int32_t offset) {
   }
   if (cursor_->State < 7) cursor_->State = 7;
   return status;
+}
+
+void TOCICommand::Close() {
+  if (ociCallStyle_ == OCI73 && cursor_->State != 0 && cursor_->State != 9)
+    check(ocan(cursor_->CursorArea()));
+  cursor_->State = 9;
 }
 
 void TOCICommand::DescribeOnly() {

@@ -75,6 +75,7 @@ void TOCIRecordSet::attachRefCursor() {
 void TOCIRecordSet::detachRefCursor() {
   TOCICommand& command = Command();
   if (command.OwnCursor()) return;
+  if (command.GetCursorState() != 0 && command.GetCursorState() != 9) command.Close();
   command.GetCursor()->State = 0;
   command.SetCursor(nullptr);
 }

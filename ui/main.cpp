@@ -1,5 +1,6 @@
 // Velmaron for Oracle: one instance per user; a second start brings the running one to the front.
 #include <QApplication>
+#include <QMessageBox>
 #include <QMetaObject>
 #include <QSocketNotifier>
 #include <QThread>
@@ -33,6 +34,17 @@ int main(int argc, char** argv) {
           }
         },
         Qt::QueuedConnection);
+  });
+  // The pieces of a LONG value did not match an old-style statement's parameters; the statement
+  // goes on. A worker's warning waits for the window thread, which it does not hold up.
+  oracle::SetPieceWarningHandler([&app](const std::string& message) {
+    const auto show = [text = QString::fromStdString(message)] {
+      QMessageBox::warning(nullptr, QStringLiteral("Warning"), text, QMessageBox::Ok);
+    };
+    if (QThread::currentThread() == app.thread())
+      show();
+    else
+      QMetaObject::invokeMethod(&app, show, Qt::QueuedConnection);
   });
 
   std::unique_ptr<ui::TFrmMain> FrmMain;

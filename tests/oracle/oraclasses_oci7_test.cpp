@@ -1,7 +1,9 @@
 // The old call style against the stand-in server: a session over a logon data area, statements
-// over a cursor data area with their binds, arrays, LONG pieces both ways, errors and ROWIDs.
+// over a cursor data area with their binds, arrays, LONG pieces both ways and their mismatches,
+// errors, ROWIDs, the describe rows, the cancel at the end of a fetch and execution on a worker.
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -13,6 +15,14 @@ namespace oracle {
 namespace {
 
 using namespace dataaccess;
+
+template <typename F>
+struct Replaced {
+  Replaced(F& variable, F with) : variable_(variable), saved_(variable) { variable = with; }
+  ~Replaced() { variable_ = saved_; }
+  F& variable_;
+  F saved_;
+};
 
 class OldCallStyleTest : public testing::StandInTest {
  protected:
@@ -223,6 +233,147 @@ TEST_F(OldCallStyleTest, ARecordSetDescribesDefinesAndFetchesOverTheCursorArea) 
   EXPECT_EQ(sizes, (std::vector<size_t>{40000, 80000}));
   longs->Close();
   connection_->Rollback();
+}
+
+// Collects the piece warnings of the statements run while it lives.
+struct PieceWarnings {
+  PieceWarnings() {
+    SetPieceWarningHandler([this](const std::string& message) { messages.push_back(message); });
+  }
+  ~PieceWarnings() { SetPieceWarningHandler(nullptr); }
+  std::vector<std::string> messages;
+};
+
+TEST_F(OldCallStyleTest, PiecesTheServerGivesBeyondTheOutputParametersAreDroppedWithAWarning) {
+  connect();
+  // The block writes a value the program gave as input only: the library hands it back in pieces
+  // that no output parameter takes.
+  auto block = command("begin :body := rpad('x', 450, 'y'); end;");
+  TOraParamDesc& body = block->Param(0);
+  body.SetDataType(dtMemo);
+  body.SetParamType(1);
+  body.LongValue = "the input";
+  body.SetNull(false);
+  try {
+    block->Execute(1);
+    FAIL() << "a dropped value went unnoticed";
+  } catch (const std::exception& e) {
+    EXPECT_STREQ(e.what(), SNotEnoughOutputParams);
+  }
+  {
+    PieceWarnings warnings;
+    block->Execute(1);
+    EXPECT_EQ(warnings.messages, std::vector<std::string>{SNotEnoughOutputParams});  // once for 5 pieces
+    EXPECT_EQ(body.LongValue, "the input");
+  }
+
+  // An output parameter the block leaves alone comes back with no value, not its old one; an
+  // input/output one keeps its input. Nothing is cut, so no handler is needed.
+  auto untouched = command("begin select count(*) into :n from t where :out is null or :both is null; end;");
+  untouched->Param(0).SetDataType(dtInteger);
+  untouched->Param(0).SetParamType(2);
+  TOraParamDesc& out = untouched->Param(1);
+  out.SetDataType(dtMemo);
+  out.SetParamType(2);
+  out.LongValue = "stale";
+  out.SetNull(false);
+  TOraParamDesc& both = untouched->Param(2);
+  both.SetDataType(dtMemo);
+  both.SetParamType(3);
+  both.LongValue = "kept";
+  both.SetNull(false);
+  untouched->Execute(1);
+  EXPECT_TRUE(out.GetNull());
+  EXPECT_EQ(out.LongValue, "");
+  EXPECT_EQ(both.LongValue, "kept");
+  PieceWarnings warnings;
+  untouched->Execute(1);
+  EXPECT_EQ(warnings.messages, std::vector<std::string>{STooManyOutputParams});
+}
+
+// A client library that asks for the input pieces of the values in `asks` (the contexts they
+// were bound with; an unknown one is nullptr), one piece each, and notes what it is given.
+struct PieceAskingLibrary {
+  static inline std::vector<void*> asks;
+  static inline size_t at = 0;
+  static inline std::vector<std::string> given;  // piece code ":" value, "-" for no buffer
+  static inline int breaks = 0;
+
+  static sword execute(void*, sword, sword) { return at < asks.size() ? -3129 : 0; }
+  static sword getPiece(void*, ub1* piece, void** context, ub4* iteration, ub4* index) {
+    *piece = 1;
+    *context = asks[at];
+    *iteration = *index = 0;
+    return 0;
+  }
+  static sword setPiece(void*, ub1 piece, void* buffer, ub4* length) {
+    given.push_back(std::to_string(piece) + ":" +
+                    (buffer != nullptr ? std::string(static_cast<char*>(buffer), *length) : "-"));
+    if (at < asks.size()) ++at;
+    return 0;
+  }
+  static sword breakCall(void*) {
+    ++breaks;
+    return 0;
+  }
+  explicit PieceAskingLibrary(std::vector<void*> contexts) {
+    asks = std::move(contexts);
+    at = 0;
+    given.clear();
+    breaks = 0;
+  }
+  Replaced<oexn_t> execute_{oexn, &execute};
+  Replaced<ogetpi_t> getPiece_{ogetpi, &getPiece};
+  Replaced<osetpi_t> setPiece_{osetpi, &setPiece};
+  Replaced<obreak_t> break_{obreak, &breakCall};
+};
+
+TEST_F(OldCallStyleTest, InputPiecesTheLibraryWantsBeyondOrShortOfTheParametersWarnOrBreakOff) {
+  connect();
+  auto insert = command("insert into docs (id, body) values (:id, :body)");
+  insert->Param(0).SetDataType(dtMemo);
+  insert->Param(0).SetParamType(1);
+  insert->Param(0).LongValue = "first";
+  insert->Param(0).SetNull(false);
+  insert->Param(1).SetDataType(dtMemo);
+  insert->Param(1).SetParamType(1);
+  insert->Param(1).LongValue = "second";
+  insert->Param(1).SetNull(false);
+  insert->Prepare();
+  void* first = &insert->Param(0);
+  void* second = &insert->Param(1);
+  {
+    // A value asked for again, then one no parameter has: both given empty.
+    PieceAskingLibrary library({first, second, first, nullptr});
+    PieceWarnings warnings;
+    insert->Execute(1);
+    EXPECT_EQ(PieceAskingLibrary::given,
+              (std::vector<std::string>{"3:first", "3:second", "3:-", "3:-", "3:-"}));
+    EXPECT_EQ(warnings.messages, std::vector<std::string>{SNotEnoughInputParams});
+  }
+  {
+    // The library is done before the second value: it was not stored.
+    PieceAskingLibrary library({first});
+    PieceWarnings warnings;
+    insert->Execute(1);
+    EXPECT_EQ(PieceAskingLibrary::given, (std::vector<std::string>{"3:first", "3:-"}));
+    EXPECT_EQ(warnings.messages, std::vector<std::string>{STooManyInputParams});
+  }
+  {
+    // Without a handler either mismatch breaks the statement off.
+    PieceAskingLibrary library({first});
+    try {
+      insert->Execute(1);
+      FAIL();
+    } catch (const std::exception& e) {
+      EXPECT_STREQ(e.what(), STooManyInputParams);
+    }
+    EXPECT_EQ(PieceAskingLibrary::breaks, 1);
+    PieceAskingLibrary again({nullptr});
+    EXPECT_THROW(insert->Execute(1), std::runtime_error);
+    EXPECT_EQ(PieceAskingLibrary::breaks, 1);
+    EXPECT_EQ(PieceAskingLibrary::given, std::vector<std::string>{});
+  }
 }
 
 TEST_F(OldCallStyleTest, AHandleSessionGivesALogonAreaForOldCalls) {
