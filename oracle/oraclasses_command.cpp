@@ -1117,8 +1117,9 @@ bool TOCICommand::DescribeField(int position, TFieldDesc& field, bool longString
       }
       field.Scale = uint16_t(std::abs(scale));
       const int digits = precision == 0 ? 38 : precision;
+      // The old call style has no NUMBER values.
       const bool asNumber =
-          conn().GetEnableNumbers() && digits >= 16 && (PossibleOCICallStyles & osOCI7) != 0 &&
+          !old && conn().GetEnableNumbers() && digits >= 16 && (PossibleOCICallStyles & osOCI7) != 0 &&
           !(conn().GetEnableIntegers() && digits <= 9 && scale == 0) && !fieldsAsString_ && !numberAsString_;
       // A double holds 15 significant digits: wider numbers, and numbers of no declared
       // precision, are kept exact as text unless they are held as NUMBER values.
@@ -1132,7 +1133,7 @@ bool TOCICommand::DescribeField(int position, TFieldDesc& field, bool longString
         field.DataType = wide ? dtWideString : dtString;
         field.SubDataType = dtNumber;
         field.Length = precision >= 1 ? uint16_t(precision) : 38;
-        field.Size = precision >= 1 ? uint16_t(precision + 3) : 46;
+        field.Size = precision >= 1 || old ? uint16_t(field.Length + 3) : 46;
         if (wide) field.Size = uint16_t(2 * field.Size);
       } else {
         field.Length = uint16_t(precision);
@@ -1177,7 +1178,8 @@ bool TOCICommand::DescribeField(int position, TFieldDesc& field, bool longString
       if (fieldsAsString_ || rawAsString_) {
         asText(uint16_t(dataSize * 2));
       } else {
-        field.DataType = dataSize < 32 || flatBuffers ? dtVarBytes : dtExtVarBytes;
+        // The old call style keeps every RAW in the record.
+        field.DataType = dataSize < 32 || flatBuffers || old ? dtVarBytes : dtExtVarBytes;
         field.Size = field.DataType == dtVarBytes ? uint16_t(dataSize + 2) : 4;
         field.Length = dataSize;
       }

@@ -3,12 +3,16 @@
 // errors, ROWIDs, the describe rows, the cancel at the end of a fetch and execution on a worker.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "oracle/oraclasses.h"
 #include "oracle/oraerror.h"
+#include "platform/eventqueue.h"
 #include "tests/oracle/oracle_testing.h"
 
 namespace oracle {
@@ -374,6 +378,171 @@ TEST_F(OldCallStyleTest, InputPiecesTheLibraryWantsBeyondOrShortOfTheParametersW
     EXPECT_EQ(PieceAskingLibrary::breaks, 1);
     EXPECT_EQ(PieceAskingLibrary::given, std::vector<std::string>{});
   }
+}
+
+TEST_F(OldCallStyleTest, TheSelectListIsDescribedByTheOldTypeRows) {
+  connect();
+  command(
+      "create table oldkinds (v300 varchar2(300), v40 varchar2(40), c5 char(5), n number, n5 number(5) not "
+      "null, n12 number(12), n72 number(7,2), d date, r40 raw(40), body long)")
+      ->Execute(1);
+  command("create table oldraws (img long raw, doc clob)")->Execute(1);
+  const auto describe = [this](const std::string& sql, std::vector<std::unique_ptr<TFieldDesc>>& fields,
+                               const std::vector<std::pair<int, bool>>& props = {}) {
+    auto select = command(sql);
+    for (const auto& [prop, on] : props) select->SetProp(prop, Variant(on));
+    select->Prepare();
+    fields.clear();
+    for (int position = 1;; ++position) {
+      auto field = std::make_unique<TFieldDesc>();
+      if (!select->DescribeField(position, *field, false, false)) break;
+      fields.push_back(std::move(field));
+    }
+  };
+  const std::string kinds = "select v300, v40, c5, n, n5, n12, n72, d, r40, body, rowid from oldkinds";
+  std::vector<std::unique_ptr<TFieldDesc>> f;
+  connection_->SetProp(prEnableNumbers, Variant(true));  // no NUMBER values in the old style
+  describe(kinds, f);
+  ASSERT_EQ(f.size(), 11u);
+  const auto expectField = [&f](size_t i, uint16_t type, uint16_t sub, uint16_t length, uint16_t size) {
+    SCOPED_TRACE(f[i]->Name);
+    EXPECT_EQ(f[i]->DataType, type);
+    EXPECT_EQ(f[i]->SubDataType, sub);
+    EXPECT_EQ(f[i]->Length, length);
+    EXPECT_EQ(f[i]->Size, size);
+  };
+  expectField(0, dtMemo, 1, 300, 4);
+  expectField(1, dtExtString, 0, 40, 4);
+  expectField(2, dtString, 0, 5, 6);
+  EXPECT_TRUE(f[2]->Fixed);
+  EXPECT_FALSE(f[1]->Fixed);
+  expectField(3, dtString, dtNumber, 38, 41);  // no precision: exact as text
+  expectField(4, dtInteger, 0, 5, 4);
+  EXPECT_TRUE(f[4]->Required);
+  EXPECT_FALSE(f[3]->Required);
+  expectField(5, dtInt64, 0, 12, 8);
+  expectField(6, dtFloat, 0, 7, 8);
+  EXPECT_EQ(f[6]->Scale, 2);
+  expectField(7, dtDateTime, 0, 0, 7);
+  expectField(8, dtVarBytes, 0, 40, 42);
+  expectField(9, dtMemo, 0, 0, 4);
+  expectField(10, dtString, dtRowId, 18, 19);
+  EXPECT_EQ(f[10]->Name, "ROWID");
+
+  describe(kinds, f, {{prNumberAsString, true}, {prRawAsString, true}});
+  expectField(3, dtString, dtNumber, 38, 41);
+  expectField(4, dtString, dtNumber, 5, 8);
+  expectField(8, dtString, 0, 80, 81);
+  describe(kinds, f, {{prFieldsAsString, true}});
+  EXPECT_EQ(f[7]->DataType, dtString);
+  EXPECT_GE(f[7]->Length, 9);
+
+  describe("select img from oldraws", f);
+  expectField(0, dtBlob, 0, 0, 4);
+  try {
+    describe("select doc from oldraws", f);
+    FAIL() << "a CLOB has no old-style row";
+  } catch (const std::exception& e) {
+    EXPECT_STREQ(e.what(), "Data type is not supported.");
+  }
+
+  // The rows fetch as described, the old style's RAW in the record.
+  auto insert =
+      command("insert into oldkinds (v40, n, n5, r40) values ('forty', 12345678901234567890, 5, :r)");
+  insert->Param(0).SetDataType(dtVarBytes);
+  insert->Param(0).SetSize(40);
+  insert->Param(0).SetValue(Variant::bytes({0x0A, 0x0B}));
+  insert->Execute(1);
+  auto records = connection_->CreateRecordSet();
+  records->SetSQL("select v40, n, n5, r40 from oldkinds");
+  records->Open();
+  const auto values = rows(*records);
+  ASSERT_EQ(values.size(), 1u);
+  EXPECT_EQ(values[0][0].asString(), "forty");
+  EXPECT_EQ(values[0][1].asString(), "12345678901234567890");
+  EXPECT_EQ(values[0][2].asInt32(), 5);
+  EXPECT_EQ(values[0][3].asBytes(), (std::vector<uint8_t>{0x0A, 0x0B}));
+  records->Close();
+  command("drop table oldraws")->Execute(1);
+  command("drop table oldkinds")->Execute(1);
+}
+
+// Counts the cancels of old-style cursors, which still reach the library.
+struct CancelCount {
+  static inline ocan_t real = nullptr;
+  static inline int calls = 0;
+  static sword count(void* cda) {
+    ++calls;
+    return real(cda);
+  }
+};
+
+TEST_F(OldCallStyleTest, AFetchThatReachesTheEndCancelsTheCursorOnce) {
+  connect();
+  CancelCount::real = ocan;
+  CancelCount::calls = 0;
+  Replaced<ocan_t> cancel(ocan, &CancelCount::count);
+  auto r = connection_->CreateRecordSet();
+  r->SetSQL("select n, name from r where n <= 7 order by n");
+  r->SetProp(prFetchRows, Variant(int32_t(3)));
+  r->Open();
+  EXPECT_EQ(CancelCount::calls, 0);  // rows are still waiting
+  EXPECT_EQ(rows(*r).size(), 7u);
+  EXPECT_EQ(CancelCount::calls, 1);
+  EXPECT_EQ(r->GetCommand().GetCursorState(), 9);
+  r->Close();
+  EXPECT_EQ(CancelCount::calls, 1);
+
+  // One row at a time with LONG pieces, and a fetch of a closed cursor, alike.
+  auto longs = connection_->CreateRecordSet();
+  longs->SetSQL("select id, body from docs where id > 80");
+  longs->Open();
+  EXPECT_EQ(rows(*longs).size(), 0u);
+  EXPECT_EQ(CancelCount::calls, 2);
+  auto& command = static_cast<TOCICommand&>(longs->GetCommand());
+  EXPECT_EQ(command.Fetch(1), 0);
+  EXPECT_EQ(CancelCount::calls, 2);
+}
+
+TEST_F(OldCallStyleTest, ANonBlockingStatementRunsOnAWorkerAndItsEndAndErrorsReachTheWindowThread) {
+  TOCIConnection& c = connect();
+  platform::EventQueue queue;
+  c.SetEventPoster(&queue);
+  std::vector<int> errors;
+  c.SetEventProp(evOnError, TQvErrorEvent([&errors](EDAError& e, bool& fail) {
+                   errors.push_back(e.ErrorCode);
+                   fail = false;
+                 }));
+  const auto run = [&c, &queue](TOCICommand& statement) {
+    statement.Execute(1);
+    EXPECT_TRUE(statement.GetExecuting());
+    std::optional<platform::PostedEvent> event = queue.take(std::chrono::minutes(1));
+    ASSERT_TRUE(event);
+    c.DispatchThreadEvent(*event);
+    EXPECT_FALSE(statement.GetExecuting());
+  };
+  std::vector<bool> ends;
+  auto insert = command("insert into t (id, name) values (:id, 'worker')");
+  insert->SetProp(prNonBlocking, Variant(true));
+  insert->SetEventProp(evAfterExecute, TQvBoolEvent([&ends](bool ok) { ends.push_back(ok); }));
+  insert->Param(0).SetDataType(dtInteger);
+  insert->Param(0).SetValue(Variant(int32_t(901)));
+  run(*insert);
+  EXPECT_EQ(insert->RowsProcessed(), 1);
+  EXPECT_EQ(nameOf(901), "worker");
+  // The same row again breaks the key; the handler hears of it on this thread and ends it quietly.
+  run(*insert);
+  EXPECT_EQ(ends, (std::vector<bool>{true, false}));
+  EXPECT_EQ(errors, std::vector<int>{1});
+  insert->Param(0).SetValue(Variant(int32_t(902)));
+  run(*insert);
+  EXPECT_EQ(nameOf(902), "worker");
+  c.Rollback();
+
+  // Without thread safety there is no worker.
+  c.SetProp(prThreadSafety, Variant(false));
+  EXPECT_THROW(insert->Execute(1), std::runtime_error);
+  EXPECT_FALSE(insert->GetExecuting());
 }
 
 TEST_F(OldCallStyleTest, AHandleSessionGivesALogonAreaForOldCalls) {

@@ -44,6 +44,7 @@ struct Cursor7 {
   void* pieceHandle = nullptr;
   ub4 pieceType = 0;
   bool piecePending = false;        // the last execution or fetch answered a piece code
+  bool ranAtParse = false;          // DDL, which the parse ran; executing it answers success
   std::map<void*, void*> contexts;  // bind or define handle -> caller's context pointer
 };
 
@@ -419,7 +420,8 @@ OCI_EXPORT sword oparse(void* cda, const OraText* sqlstm, sb4 sqllen, sword, ub4
   c->query = type == OCI_STMT_SELECT;
   c->executed = false;
   c->area->wrn = 0;
-  if (type == OCI_STMT_CREATE || type == OCI_STMT_DROP || type == OCI_STMT_ALTER) return execute(*c, 1, 0);
+  c->ranAtParse = type == OCI_STMT_CREATE || type == OCI_STMT_DROP || type == OCI_STMT_ALTER;
+  if (c->ranAtParse) return execute(*c, 1, 0);
   status = OCIStmtExecute(c->logon->svc, c->stmt, err, 0, 0, nullptr, nullptr, OCI_DESCRIBE_ONLY);
   const sword result = check(cda, status, err);
   ub2 code = 0, offset = 0;
@@ -563,6 +565,7 @@ OCI_EXPORT sword odefinps(void* cda, ub1 opcode, sword pos, ub1* bufctx, sb4 buf
 OCI_EXPORT sword oexn(void* cda, sword iters, sword rowoff) {
   Cursor7* c = cursorOf(cda);
   if (!c) return -1001;
+  if (c->ranAtParse) return report(cda, 0);
   return execute(*c, static_cast<ub4>(std::max(iters, 1)), static_cast<ub4>(std::max(rowoff, 0)));
 }
 
