@@ -141,6 +141,9 @@ TEST_F(OldCallStyleTest, ASessionOverTheLogonAreaRunsStatementsWithTheirBinds) {
   Variant offset;
   wrong->GetProp(prErrorOffset, offset);
   EXPECT_EQ(offset.asInt32(), 7);
+  // A unit that compiled with errors is stored all the same; the connection notes it.
+  command("create or replace procedure broken7 as begin")->Execute(1);
+  EXPECT_EQ(c.LastError(), 24344);
   c.Disconnect();
   EXPECT_FALSE(c.GetConnected());
 }
@@ -543,6 +546,61 @@ TEST_F(OldCallStyleTest, ANonBlockingStatementRunsOnAWorkerAndItsEndAndErrorsRea
   c.SetProp(prThreadSafety, Variant(false));
   EXPECT_THROW(insert->Execute(1), std::runtime_error);
   EXPECT_FALSE(insert->GetExecuting());
+}
+
+// Counts the closes of old-style cursors, which still reach the library.
+struct CloseCount {
+  static inline oclose_t real = nullptr;
+  static inline int calls = 0;
+  static sword count(void* cda) {
+    ++calls;
+    return real(cda);
+  }
+};
+
+TEST_F(OldCallStyleTest, AutoCommitRollbackCursorCloseAndLogoffReachTheServer) {
+  TOCIConnection& c = connect();
+  const auto has = [this](int id) {
+    try {
+      nameOf(id);
+      return true;
+    } catch (const EOraError& e) {
+      EXPECT_EQ(e.ErrorCode, 1403);
+      return false;
+    }
+  };
+  c.SetProp(prAutoCommit, Variant(true));
+  auto kept = command("insert into t (id, name) values (950, 'kept')");
+  kept->SetProp(prAutoCommit, Variant(true));
+  kept->Execute(1);
+  auto undone = command("insert into t (id, name) values (951, 'undone')");
+  undone->SetProp(prAutoCommit, Variant(false));
+  undone->Execute(1);
+  c.Rollback();
+  EXPECT_TRUE(has(950));
+  EXPECT_FALSE(has(951));
+
+  // An unprepared statement's cursor is closed in the library.
+  CloseCount::real = oclose;
+  CloseCount::calls = 0;
+  {
+    Replaced<oclose_t> close(oclose, &CloseCount::count);
+    auto select = command("select id from t");
+    select->Prepare();
+    select->Unprepare();
+    EXPECT_EQ(CloseCount::calls, 1);
+  }
+
+  // The end of the session undoes its open work, and frees what it held for the next one.
+  c.SetProp(prAutoCommit, Variant(false));
+  command("insert into t (id, name) values (952, 'open')")->Execute(1);
+  c.Disconnect();
+  connect();
+  EXPECT_FALSE(has(952));
+  command("insert into t (id, name) values (952, 'again')")->Execute(1);
+  EXPECT_EQ(nameOf(952), "again");
+  command("delete from t where id >= 950")->Execute(1);
+  connection_->Commit();
 }
 
 TEST_F(OldCallStyleTest, AHandleSessionGivesALogonAreaForOldCalls) {
