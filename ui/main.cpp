@@ -36,15 +36,15 @@ int main(int argc, char** argv) {
         Qt::QueuedConnection);
   });
   // The pieces of a LONG value did not match an old-style statement's parameters; the statement
-  // goes on. A worker's warning waits for the window thread, which it does not hold up.
+  // goes on. The box waits for the event loop: shown at once, its own loop would run while the
+  // statement still holds its connection.
   oracle::SetPieceWarningHandler([&app](const std::string& message) {
-    const auto show = [text = QString::fromStdString(message)] {
-      QMessageBox::warning(nullptr, QStringLiteral("Warning"), text, QMessageBox::Ok);
-    };
-    if (QThread::currentThread() == app.thread())
-      show();
-    else
-      QMetaObject::invokeMethod(&app, show, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        &app,
+        [text = QString::fromStdString(message)] {
+          QMessageBox::warning(nullptr, QStringLiteral("Warning"), text, QMessageBox::Ok);
+        },
+        Qt::QueuedConnection);
   });
 
   std::unique_ptr<ui::TFrmMain> FrmMain;
