@@ -129,7 +129,8 @@ void SetWindowThreadRunner(WindowThreadRunner runner);
 // params", "Too many Output params", "Not enough Output params"). The statement has gone on: a
 // value the library wanted beyond the parameters was given empty, one it gave beyond them was
 // dropped, a parameter it never asked for was not stored, and an output parameter it gave nothing
-// for is null. Called on the thread that runs the statement, once per text and execution.
+// for is null. Called on the thread that runs the statement, once per text and execution, while
+// the statement holds its connection: the handler must not use the connection.
 // Without a handler, a mismatch that cuts or drops a value breaks the statement off and raises
 // the text instead, so no value is lost unnoticed; an output parameter given nothing is null
 // either way. Safe to call from any thread; an empty handler removes it.

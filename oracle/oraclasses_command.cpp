@@ -744,6 +744,8 @@ void TOCICommand::sendLongPieces7(sword& status) {
     if (!handler) {
       if (!cuts) return;
       obreak(conn().GetLDA());
+      // The library may still hold part of a value: the next run starts on a fresh cursor.
+      Unprepare();
       RaiseError(message);
     }
     if (warned.insert(message).second) handler(message);

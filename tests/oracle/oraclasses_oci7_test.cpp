@@ -255,12 +255,16 @@ TEST_F(OldCallStyleTest, PiecesTheServerGivesBeyondTheOutputParametersAreDropped
   connect();
   // The block writes a value the program gave as input only: the library hands it back in pieces
   // that no output parameter takes.
-  auto block = command("begin :body := rpad('x', 450, 'y'); end;");
+  auto block = command("begin :body := rpad('x', 450, 'y'); :n := 42; end;");
   TOraParamDesc& body = block->Param(0);
   body.SetDataType(dtMemo);
   body.SetParamType(1);
   body.LongValue = "the input";
   body.SetNull(false);
+  TOraParamDesc& n = block->Param(1);
+  n.SetDataType(dtInteger);
+  n.SetParamType(2);
+  block->Prepare();
   try {
     block->Execute(1);
     FAIL() << "a dropped value went unnoticed";
@@ -268,10 +272,13 @@ TEST_F(OldCallStyleTest, PiecesTheServerGivesBeyondTheOutputParametersAreDropped
     EXPECT_STREQ(e.what(), SNotEnoughOutputParams);
   }
   {
+    // The broken-off run left nothing behind: this one runs the block afresh.
+    n.SetValue(Variant(int32_t(0)));
     PieceWarnings warnings;
     block->Execute(1);
     EXPECT_EQ(warnings.messages, std::vector<std::string>{SNotEnoughOutputParams});  // once for 5 pieces
     EXPECT_EQ(body.LongValue, "the input");
+    EXPECT_EQ(n.GetValue().asInt32(), 42);
   }
 
   // An output parameter the block leaves alone comes back with no value, not its old one; an
@@ -305,9 +312,11 @@ struct PieceAskingLibrary {
   static inline size_t at = 0;
   static inline std::vector<std::string> given;  // piece code ":" value, "-" for no buffer
   static inline int breaks = 0;
+  static inline bool failing = false;  // ogetpi answers ORA-01012
 
   static sword execute(void*, sword, sword) { return at < asks.size() ? -3129 : 0; }
   static sword getPiece(void*, ub1* piece, void** context, ub4* iteration, ub4* index) {
+    if (failing) return -1012;
     *piece = 1;
     *context = asks[at];
     *iteration = *index = 0;
@@ -328,6 +337,7 @@ struct PieceAskingLibrary {
     at = 0;
     given.clear();
     breaks = 0;
+    failing = false;
   }
   Replaced<oexn_t> execute_{oexn, &execute};
   Replaced<ogetpi_t> getPiece_{ogetpi, &getPiece};
@@ -380,6 +390,18 @@ TEST_F(OldCallStyleTest, InputPiecesTheLibraryWantsBeyondOrShortOfTheParametersW
     EXPECT_THROW(insert->Execute(1), std::runtime_error);
     EXPECT_EQ(PieceAskingLibrary::breaks, 1);
     EXPECT_EQ(PieceAskingLibrary::given, std::vector<std::string>{});
+  }
+  {
+    // A failing piece call ends the run; the next one runs.
+    insert->Prepare();
+    PieceAskingLibrary library({first, second});
+    PieceAskingLibrary::failing = true;
+    EXPECT_THROW(insert->Execute(1), EOraError);
+    PieceAskingLibrary::failing = false;
+    PieceWarnings warnings;
+    insert->Execute(1);
+    EXPECT_EQ(PieceAskingLibrary::given, (std::vector<std::string>{"3:first", "3:second", "3:-"}));
+    EXPECT_TRUE(warnings.messages.empty());
   }
 }
 
