@@ -252,10 +252,12 @@ void TOCIRecordSet::ExecFetch() {
   flat_.clear();
   // The Lite client fetches one row at a time, its LONG values piece by piece.
   oneRow_ = OCILite && !CanFetchBack();
-  // The old call style reads LONG columns piece by piece only, one row at a time.
+  // The old call style reads LONG columns piece by piece only, one row at a time; a long text
+  // kept as a memo (it has a length) comes whole in blocks.
   if (command.GetOCICallStyle() == OCI73)
     for (int i = 0; i < Fields.Count() && !oneRow_; ++i)
-      oneRow_ = Fields[i].DataType == dataaccess::dtMemo || Fields[i].DataType == dataaccess::dtBlob;
+      oneRow_ = (Fields[i].DataType == dataaccess::dtMemo || Fields[i].DataType == dataaccess::dtBlob) &&
+                Fields[i].Length == 0;
   if (GetFetchAll() && command.GetNonBlocking()) {
     // The first block is there when Open returns; the rest arrives in the background.
     if (Fetch(false)) FetchAll();
@@ -656,7 +658,11 @@ bool TOCIRecordSet::fetchOneRow() {
   const int received = status == OCI_SUCCESS ? 1 : 0;
   finishObjects(objects, received);
   release.Dismiss();
-  if (received > 0) addRows(flat_, received, 0, objects);
+  if (received > 0) {
+    addRows(flat_, received, 0, objects);
+    // The fetches of one row do not count: the rows held are the rows fetched.
+    command.fetchedRows_ = RecordCount;
+  }
   FetchBlockEvent(false, cancel);
   if (command.GetCursorState() == 9 && autoClose_) InternalUnprepare();
   return received > 0;

@@ -502,31 +502,69 @@ struct CancelCount {
   }
 };
 
-TEST_F(OldCallStyleTest, AFetchThatReachesTheEndCancelsTheCursorOnce) {
+struct FetchCount {
+  static inline ofen_t real = nullptr;
+  static inline int calls = 0;
+  static sword count(void* cda, sword rows) {
+    ++calls;
+    return real(cda, rows);
+  }
+};
+
+TEST_F(OldCallStyleTest, FetchesComeInBlocksUnlessALongNeedsPiecesAndTheEndCancelsTheCursorOnce) {
   connect();
   CancelCount::real = ocan;
   CancelCount::calls = 0;
   Replaced<ocan_t> cancel(ocan, &CancelCount::count);
+  FetchCount::real = ofen;
+  FetchCount::calls = 0;
+  Replaced<ofen_t> fetch(ofen, &FetchCount::count);
+  // A text long enough to be a memo still comes in blocks: 3, 3 and the last one.
   auto r = connection_->CreateRecordSet();
-  r->SetSQL("select n, name from r where n <= 7 order by n");
+  r->SetSQL("select n, rpad(name, 300) from r where n <= 7 order by n");
   r->SetProp(prFetchRows, Variant(int32_t(3)));
+  r->SetProp(prLongStrings, Variant(false));
   r->Open();
+  EXPECT_EQ(r->Fields[1].DataType, dtMemo);
   EXPECT_EQ(CancelCount::calls, 0);  // rows are still waiting
-  EXPECT_EQ(rows(*r).size(), 7u);
+  const auto values = rows(*r);
+  ASSERT_EQ(values.size(), 7u);
+  EXPECT_EQ(values[6][1].asString().size(), 300u);
+  EXPECT_EQ(FetchCount::calls, 3);
   EXPECT_EQ(CancelCount::calls, 1);
   EXPECT_EQ(r->GetCommand().GetCursorState(), 9);
   r->Close();
   EXPECT_EQ(CancelCount::calls, 1);
 
-  // One row at a time with LONG pieces, and a fetch of a closed cursor, alike.
+  // A LONG comes one row at a time, piece by piece; the end cancels alike, and a fetch after the
+  // end does not cancel again.
+  auto docs = command("insert into docs (id, body) values (:id, :body)");
+  docs->Param(0).SetDataType(dtInteger);
+  docs->Param(1).SetDataType(dtMemo);
+  docs->Param(1).SetParamType(1);
+  for (int id = 91; id <= 92; ++id) {
+    docs->Param(0).SetValue(Variant(int32_t(id)));
+    docs->Param(1).LongValue = std::string(size_t(50000), char('a' + id - 91));
+    docs->Param(1).SetNull(false);
+    docs->Execute(1);
+  }
+  FetchCount::calls = 0;
   auto longs = connection_->CreateRecordSet();
-  longs->SetSQL("select id, body from docs where id > 80");
+  longs->SetSQL("select id, body from docs where id > 90 order by id");
+  longs->SetProp(prFetchRows, Variant(int32_t(10)));
   longs->Open();
-  EXPECT_EQ(rows(*longs).size(), 0u);
+  std::vector<size_t> sizes;
+  for (const auto& row : rows(*longs)) sizes.push_back(row[1].asString().size());
+  EXPECT_EQ(sizes, (std::vector<size_t>{50000, 50000}));
+  EXPECT_GT(FetchCount::calls, 3);  // a block of 10 would have taken one call
   EXPECT_EQ(CancelCount::calls, 2);
-  auto& command = static_cast<TOCICommand&>(longs->GetCommand());
-  EXPECT_EQ(command.Fetch(1), 0);
+  auto& fetched = static_cast<TOCICommand&>(longs->GetCommand());
+  Variant count;
+  fetched.GetProp(prRowsProcessed, count);
+  EXPECT_EQ(count.asInt32(), 2);
+  EXPECT_EQ(fetched.Fetch(1), 0);
   EXPECT_EQ(CancelCount::calls, 2);
+  connection_->Rollback();
 }
 
 TEST_F(OldCallStyleTest, ANonBlockingStatementRunsOnAWorkerAndItsEndAndErrorsReachTheWindowThread) {
