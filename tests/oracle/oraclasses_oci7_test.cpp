@@ -2,6 +2,7 @@
 // over a cursor data area with their binds, arrays, LONG pieces both ways and their mismatches,
 // errors, ROWIDs, the describe rows, the cancel at the end of a fetch and execution on a worker.
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <chrono>
 #include <memory>
@@ -33,6 +34,7 @@ class OldCallStyleTest : public testing::StandInTest {
   void TearDown() override {
     connection_.reset();
     FreeOCI();
+    ::unsetenv("OCI_STANDIN_DELAY_US");
   }
   TOCIConnection& connect(uint8_t style = OCI73) {
     connection_ = std::make_unique<TOCIConnection>();
@@ -606,6 +608,31 @@ TEST_F(OldCallStyleTest, ANonBlockingStatementRunsOnAWorkerAndItsEndAndErrorsRea
   c.SetProp(prThreadSafety, Variant(false));
   EXPECT_THROW(insert->Execute(1), std::runtime_error);
   EXPECT_FALSE(insert->GetExecuting());
+}
+
+TEST_F(OldCallStyleTest, BreakingANonBlockingStatementEndsItWithTheCancelError) {
+  ::setenv("OCI_STANDIN_DELAY_US", "30000", 1);  // a slow server, read when the session logs on
+  TOCIConnection& c = connect();
+  platform::EventQueue queue;
+  c.SetEventPoster(&queue);
+  std::vector<int> errors;
+  c.SetEventProp(evOnError, TQvErrorEvent([&errors](EDAError& e, bool& fail) {
+                   errors.push_back(e.ErrorCode);
+                   fail = false;
+                 }));
+  auto update = command("update t set name = 'x' where id = -1");
+  update->SetProp(prNonBlocking, Variant(true));
+  update->Execute(1);
+  // A break reaches the statement once the worker has opened its cursor.
+  std::optional<platform::PostedEvent> event;
+  for (int i = 0; i < 6000 && !event; ++i) {
+    update->BreakExec();
+    event = queue.take(std::chrono::milliseconds(10));
+  }
+  ASSERT_TRUE(event);
+  c.DispatchThreadEvent(*event);
+  EXPECT_EQ(errors, std::vector<int>{1013});
+  EXPECT_FALSE(update->GetExecuting());
 }
 
 // Counts the closes of old-style cursors, which still reach the library.
