@@ -417,6 +417,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& run : runs) {
+      // With repetitions, the median stands for the benchmark (it comes after the single runs).
+      if (!run.aggregate_name.empty() && run.aggregate_name != "median") continue;
       const auto found = run.counters.find("rows/s");
       if (found == run.counters.end()) continue;
       const std::string name = run.benchmark_name();
