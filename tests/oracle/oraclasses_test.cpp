@@ -305,6 +305,30 @@ TEST_F(OraClassesTest, ALongOutputParameterReceivesItsPiecesInsteadOfSendingItsI
   EXPECT_EQ(LongOutputLibrary::step, 3);
 }
 
+// A piece call of the library that fails.
+sword failingPieceInfo(void*, void*, void**, ub4*, ub1*, ub4*, ub4*, ub1*) {
+  return OCI_INVALID_HANDLE;
+}
+
+TEST_F(OraClassesTest, AStatementWhosePieceExchangeFailedRunsOnTheNextExecute) {
+  connect();
+  auto insert = command("insert into docs (id, body) values (:id, :body)");
+  insert->Param(0).SetDataType(dtInteger);
+  insert->Param(0).SetValue(Variant(int32_t(61)));
+  insert->Param(1).SetDataType(dtMemo);
+  insert->Param(1).SetParamType(1);
+  insert->Param(1).SetValue(Variant("a long value"));
+  insert->Prepare();
+  {
+    Replaced<OCIStmtGetPieceInfo_t> failing(OCIStmtGetPieceInfo, &failingPieceInfo);
+    EXPECT_THROW(insert->Execute(1), std::exception);
+  }
+  EXPECT_FALSE(insert->GetExecuting());
+  insert->Execute(1);  // not taken for one still running
+  EXPECT_EQ(insert->RowsProcessed(), 1);
+  connection_->Rollback();
+}
+
 // What the error call of the library answers, set by each case.
 struct ErrorRecord {
   static inline sword answer = OCI_SUCCESS;
