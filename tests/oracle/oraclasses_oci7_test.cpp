@@ -691,6 +691,37 @@ TEST_F(OldCallStyleTest, AutoCommitRollbackCursorCloseAndLogoffReachTheServer) {
   connection_->Commit();
 }
 
+TEST_F(OldCallStyleTest, ABlockOpensARefCursorIntoItsCursorAreaAndItsRowsAreFetched) {
+  connect();
+  CancelCount::real = ocan;
+  CancelCount::calls = 0;
+  Replaced<ocan_t> cancel(ocan, &CancelCount::count);
+  auto recordSet = connection_->CreateRecordSet();
+  recordSet->SetSQL("begin open :c for select n, name from r where n > :low order by n; end;");
+  recordSet->SetProp(prFetchRows, Variant(int32_t(2)));
+  static_cast<TOraParamDesc&>(recordSet->GetCommand().GetParam(0)).SetDataType(dtCursor);
+  recordSet->GetCommand().GetParam(1).SetValue(Variant(int32_t(55)));
+  recordSet->Open();
+  ASSERT_EQ(recordSet->Fields.Count(), 2);
+  EXPECT_EQ(recordSet->Fields[1].Name, "NAME");
+  const auto values = rows(*recordSet);
+  ASSERT_EQ(values.size(), 5u);
+  EXPECT_EQ(values[0][1].asString(), "name 56");
+  EXPECT_EQ(values[4][0].asInt32(), 60);
+  EXPECT_EQ(CancelCount::calls, 1);
+  recordSet->Close();
+  EXPECT_TRUE(static_cast<TOCIRecordSet&>(*recordSet).Command().OwnCursor());
+  // Closed after its first block, the cursor is cancelled; opened again, the block opens a new
+  // cursor into the same area.
+  recordSet->Open();
+  recordSet->Close();
+  EXPECT_EQ(CancelCount::calls, 2);
+  recordSet->Open();
+  EXPECT_EQ(rows(*recordSet).size(), 5u);
+  recordSet->Close();
+  EXPECT_EQ(CancelCount::calls, 3);
+}
+
 TEST_F(OldCallStyleTest, AHandleSessionGivesALogonAreaForOldCalls) {
   TOCIConnection& c = connect(OCI80);
   uint8_t* lda = c.GetLDA();

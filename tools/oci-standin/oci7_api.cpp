@@ -445,8 +445,34 @@ static sword bindName(void* cda, const std::string& name, ub1* progv, sb4 progvl
   return check(cda, status, c->logon->err);
 }
 
+// A cursor bind (type 102): the block opens its query into the cursor data area given as the
+// value, which becomes a cursor of the same logon over a statement of its own.
+static sword bindCursor(void* cda, const std::string& name, void* refArea, sb2* indp) {
+  Cursor7* c = cursorOf(cda);
+  if (!c) return -1001;
+  if (!refArea) return report(cda, 1001);
+  auto ref = std::make_unique<Cursor7>();
+  ref->area = areaOf(refArea);
+  ref->logon = c->logon;
+  ref->query = true;
+  if (OCIHandleAlloc(c->logon->env, &ref->stmt, OCI_HTYPE_STMT, 0, nullptr) != OCI_SUCCESS)
+    return report(cda, 1001);
+  void* statement = &ref->stmt;  // stays where it is: the cursor is held by its pointer
+  std::unique_ptr<Cursor7> old;
+  {
+    std::lock_guard lock(tablesMutex);
+    auto& slot = cursors[refArea];
+    old = std::move(slot);
+    slot = std::move(ref);
+  }
+  if (old) OCIHandleFree(old->stmt, OCI_HTYPE_STMT);
+  return bindName(cda, name, static_cast<ub1*>(statement), sizeof(void*), SQLT_RSET, indp, nullptr, nullptr,
+                  0, nullptr, OCI_DEFAULT);
+}
+
 OCI_EXPORT sword obndrv(void* cda, const OraText* sqlvar, sword sqlvl, ub1* progv, sword progvl, sword ftype,
                         sword, sb2* indp, const OraText*, sword, sword) {
+  if (ftype == SQLT_CUR) return bindCursor(cda, textOf(sqlvar, sqlvl), progv, indp);
   return bindName(cda, textOf(sqlvar, sqlvl), progv, progvl, ftype, indp, nullptr, nullptr, 0, nullptr,
                   OCI_DEFAULT);
 }
