@@ -162,8 +162,13 @@ TEST_F(OldCallStyleTest, LongValuesGoAndComeBackPieceByPiece) {
   insert->Param(1).SetParamType(1);
   insert->Param(1).LongValue = text;
   insert->Param(1).SetNull(false);
+  insert->Prepare();
   insert->Execute(1);
   EXPECT_EQ(insert->RowsProcessed(), 1);
+  // The prepared statement again: its value is asked for afresh.
+  insert->Param(0).SetValue(Variant(int32_t(71)));
+  insert->Param(1).LongValue = "a second value";
+  insert->Execute(1);
 
   auto read = command("begin select body into :body from docs where id = :id; end;");
   read->Param(0).SetDataType(dtMemo);
@@ -174,6 +179,9 @@ TEST_F(OldCallStyleTest, LongValuesGoAndComeBackPieceByPiece) {
   read->Execute(1);
   EXPECT_EQ(read->Param(0).LongValue.size(), text.size());
   EXPECT_TRUE(read->Param(0).LongValue == text);
+  read->Param(1).SetValue(Variant(int32_t(71)));
+  read->Execute(1);
+  EXPECT_EQ(read->Param(0).LongValue, "a second value");
   connection_->Rollback();
 }
 

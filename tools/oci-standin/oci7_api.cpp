@@ -43,7 +43,6 @@ struct Cursor7 {
   // Piecewise transfers: the handle the library asked about last and the caller's contexts.
   void* pieceHandle = nullptr;
   ub4 pieceType = 0;
-  bool piecePending = false;        // the last execution or fetch answered a piece code
   bool ranAtParse = false;          // DDL, which the parse ran; executing it answers success
   std::map<void*, void*> contexts;  // bind or define handle -> caller's context pointer
 };
@@ -169,7 +168,6 @@ sword execute(Cursor7& c, ub4 iters, ub4 rowoff) {
   const ub4 mode = c.logon->autoCommit && !c.query ? OCI_COMMIT_ON_SUCCESS : OCI_DEFAULT;
   const sword status =
       OCIStmtExecute(c.logon->svc, c.stmt, c.logon->err, c.query ? 0 : iters, rowoff, nullptr, nullptr, mode);
-  c.piecePending = status == OCI_NEED_DATA;
   if (status == OCI_NEED_DATA) {
     // The code tells the caller which way the piece goes: -3129 a value wanted, -3130 one given.
     void* handle = nullptr;
@@ -609,7 +607,6 @@ OCI_EXPORT sword ofen(void* cda, sword nrows) {
   ub4 rows = 0;
   OCIAttrGet(c->stmt, OCI_HTYPE_STMT, &rows, nullptr, OCI_ATTR_ROW_COUNT, err);
   c->area->rpc = rows;
-  c->piecePending = status == OCI_NEED_DATA;
   if (status == OCI_NEED_DATA) {
     report(cda, 3130);
     return -3130;
@@ -656,8 +653,6 @@ OCI_EXPORT sword ogetpi(void* cda, ub1* piecep, void** ctxpp, ub4* iterp, ub4* i
 OCI_EXPORT sword osetpi(void* cda, ub1 piece, void* bufp, ub4* lenp) {
   Cursor7* c = cursorOf(cda);
   if (!c) return -1001;
-  // An empty last piece without a buffer after the exchange closes it and changes nothing.
-  if (!c->piecePending && piece == 3 && !bufp) return report(cda, 0);
   if (!c->pieceHandle) return report(cda, 24302);
   return check(
       cda,
