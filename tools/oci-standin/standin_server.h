@@ -103,6 +103,7 @@ struct ColumnInfo {
   // A LOB column read straight from a table: where its values live (attached database, table,
   // column), so that a locator can write back to its row.
   std::string database, table, origin;
+  std::string typeOwner, typeName;  // an object, collection (108) or REF (110) column's type
 };
 
 // Create the tables of catalog.db and of sequences.db in empty databases.
@@ -277,6 +278,7 @@ class Cursor {
 
   Session& session_;
   std::string text_;
+  std::string afterRun_;  // SQL that records what a successful DDL made (an object table)
   RewrittenSql rewritten_;
   sqlite3_stmt* stmt_ = nullptr;
   bool pending_ = false;  // a row has been stepped to and not handed out
@@ -295,6 +297,7 @@ class Cursor {
   void compileStoredProgram();
   std::string programType_, programOwner_, programName_;
   bool compiledWithErrors_ = false;
+  bool typeDdl_ = false;  // CREATE TYPE or DROP TYPE, run against the type catalog
 };
 
 // Runs a PL/SQL block: the fixed NLS and compile-error blocks, and blocks made of
