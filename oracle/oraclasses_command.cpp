@@ -7,6 +7,7 @@
 
 #include "dataset/dberror.h"
 #include "oracle/oraclasses.h"
+#include "oracle/oraobjects.h"
 #include "oracle/oraparser.h"
 #include "platform/bytes.h"
 #include "platform/collation.h"
@@ -383,6 +384,7 @@ uint16_t TOCICommand::GetOraType(uint16_t dataType, uint16_t subType) const {
 
 void TOCICommand::bindParam(TOraParamDesc& param) {
   const uint16_t dataType = param.GetDataType();
+  if (dataType >= dataaccess::dtObject && dataType <= dataaccess::dtTable) return bindObjectParam(param);
   uint16_t type;
   if (dataType == dtUnknown) {
     if (!param.GetNull()) RaiseError("Unknown type of parameter " + param.GetName() + ".");
@@ -530,6 +532,29 @@ void TOCICommand::bindParam(TOraParamDesc& param) {
   else if (dataType == dtWideString || dataType == dtFixedWideChar)
     charsetId = kUtf16CharsetId;
   if (charsetId != 0) check(OCIAttrSet(bind, OCI_HTYPE_BIND, &charsetId, 0, 31, error));
+}
+
+void TOCICommand::bindObjectParam(TOraParamDesc& param) {
+  if (ociCallStyle_ == OCI73 || !ObjectsEnabled) RaiseError("Data type is not supported.");
+  if (param.GetTable() || iters_ != 1) RaiseError(STypeNotInDMLArray);
+  auto* object = dynamic_cast<TOraObject*>(static_cast<dataaccess::TSharedObject*>(param.GetObject()));
+  if (object == nullptr) RaiseError("Type of object must be defined");
+  object->CheckType();
+  object->SetSvcCtx(conn().GetSvcCtx());
+  auto* ref = dynamic_cast<TOraRef*>(object);
+  // The library reads the value from the instance and puts a result back into it.
+  if (ref == nullptr && object->Instance() == nullptr) object->AllocObject();
+  void* error = conn().GetErrorHandle();
+  void* bind = nullptr;
+  const std::string placeholder = param.Quoted ? ":\"" + param.GetName() + "\"" : ":" + param.GetName();
+  check(OCIBindByName(cursor_->GetStatement(), &bind, error,
+                      reinterpret_cast<const OraText*>(placeholder.data()), sb4(placeholder.size()), nullptr,
+                      0, ref != nullptr ? 110 : 108, nullptr, nullptr, nullptr, 0, nullptr, 0));
+  using BindObject = sword (*)(void*, void*, const void*, void**, ub4*, void**, ub4*);
+  const auto bindObject = reinterpret_cast<BindObject>(reinterpret_cast<void*>(OCIBindObject));
+  check(bindObject(bind, error, object->OraType()->TDO(),
+                   ref != nullptr ? ref->RefPtr() : object->InstancePtr(), nullptr,
+                   ref != nullptr ? nullptr : object->IndicatorPtr(), nullptr));
 }
 
 void TOCICommand::bindParam7(TOraParamDesc& param, uint16_t type, uint8_t* buffer, int32_t size,
@@ -1151,9 +1176,27 @@ bool TOCICommand::DescribeField(int position, TFieldDesc& field, bool longString
       break;
     }
     case 108:
-    case 110:
-      // Named object types and their references are not carried yet.
-      RaiseError("Data type is not supported.");
+    case 110: {
+      // An object, collection or REF column: its type is described once per session.
+      if (old || !ObjectsEnabled) RaiseError("Data type is not supported.");
+      OraText* typeName = nullptr;
+      OraText* schemaName = nullptr;
+      ub4 typeLength = 0, schemaLength = 0;
+      check(OCIAttrGet(param, OCI_DTYPE_PARAM, &typeName, &typeLength, OCI_ATTR_TYPE_NAME, error));
+      check(OCIAttrGet(param, OCI_DTYPE_PARAM, &schemaName, &schemaLength, OCI_ATTR_SCHEMA_NAME, error));
+      if (typeName == nullptr || typeLength == 0 || typeLength > 128 || schemaLength > 128 ||
+          (schemaName == nullptr && schemaLength > 0))
+        RaiseError("Type description is missing.");
+      std::string full(reinterpret_cast<const char*>(typeName), typeLength);
+      if (schemaLength > 0)
+        full = std::string(reinterpret_cast<const char*>(schemaName), schemaLength) + "." + full;
+      TOraType* type = TObjectTypes::GetType(conn().GetSvcCtx(), full);
+      platform::ScopeExit release([type] { type->Release(); });
+      field.SetObjectType(type);
+      field.DataType = oraType == 110 ? dataaccess::dtReference : type->DataType;
+      field.Size = sizeof(void*);
+      break;
+    }
     default:
       RaiseError("Data type is not supported.");
   }
@@ -1242,6 +1285,20 @@ void TOCICommand::DefineArrayField(TFieldDesc& field, uint8_t* buffer, int16_t* 
                                  0));
   std::erase_if(defined_, [&field](const DefinedColumn& c) { return c.name == field.Name; });
   defined_.push_back({field.Name, indicator, valueStride != 0 ? 2u : 0u});
+}
+
+void TOCICommand::DefineObjectField(TFieldDesc& field, void* tdo, void** instances, void** indicators) {
+  checkActive();
+  if (ociCallStyle_ == OCI73) RaiseError("Data type is not supported.");
+  void* define = nullptr;
+  void* error = conn().GetErrorHandle();
+  const ub2 type = field.DataType == dataaccess::dtReference ? 110 : 108;
+  check(OCIDefineByPos(cursor_->GetStatement(), &define, error, field.FieldNo, nullptr, 0, type, nullptr,
+                       nullptr, nullptr, 0));
+  using DefineObject = sword (*)(void*, void*, const void*, void**, ub4*, void**, ub4*);
+  const auto defineObject = reinterpret_cast<DefineObject>(reinterpret_cast<void*>(OCIDefineObject));
+  check(defineObject(define, error, tdo, instances, nullptr, indicators, nullptr));
+  field.Handle = define;
 }
 
 void TOCICommand::DefinePiecewise(TFieldDesc& field, uint8_t* buffer, int16_t* indicator) {

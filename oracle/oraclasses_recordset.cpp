@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "oracle/oraclasses.h"
+#include "oracle/oraobjects.h"
 #include "platform/bytes.h"
 #include "platform/scopeguard.h"
 
@@ -212,6 +213,15 @@ void TOCIRecordSet::InternalInitFields() {
         column.kind = ColumnKind::Number;
         field->Size = sizeof(void*);
         break;
+      case dataaccess::dtObject:
+      case dataaccess::dtReference:
+      case dataaccess::dtArray:
+      case dataaccess::dtTable:
+        column.kind = ColumnKind::Object;
+        column.objectType = field->ObjectType();
+        column.bufferLength = sizeof(void*);
+        field->Size = sizeof(void*);
+        break;
       default:
         RaiseError("Data type is not supported.");
     }
@@ -296,6 +306,14 @@ void TOCIRecordSet::defineColumns() {
       column.define = field.Handle;
       continue;
     }
+    if (column.kind == ColumnKind::Object) {
+      column.objectIndicators.assign(size_t(blockRows()), nullptr);
+      auto* type = static_cast<TOraType*>(column.objectType);
+      command.DefineObjectField(field, type->TDO(),
+                                reinterpret_cast<void**>(flat_.data() + column.valueOffset),
+                                column.objectIndicators.data());
+      continue;
+    }
     if (column.kind == ColumnKind::Long) {
       const uint16_t charsetId = column.unicode ? 1000 : command.conn().GetCharsetId();
       command.DefineDynamic(field, this, reinterpret_cast<void*>(&TOCIRecordSet::defineCallback), charsetId);
@@ -315,7 +333,7 @@ std::vector<dataaccess::TSharedObject*> TOCIRecordSet::prepareObjects() {
   TOCICommand& command = Command();
   // Only LOB and file columns need the service context, and the old call style has none.
   void* svcCtx = command.GetOCICallStyle() == OCI73 ? nullptr : command.conn().GetSvcCtx();
-  for (const Column& column : columns_) {
+  for (Column& column : columns_) {
     if (column.kind == ColumnKind::Plain) continue;
     for (int row = 0; row < blockRows(); ++row) {
       uint8_t* slot = flat_.data() + column.valueOffset + size_t(row) * column.bufferLength;
@@ -361,6 +379,18 @@ std::vector<dataaccess::TSharedObject*> TOCIRecordSet::prepareObjects() {
           // The pieces arrive through the define callback.
           objects.push_back(new dataaccess::TBlob(column.unicode));
           continue;
+        case ColumnKind::Object: {
+          // The library makes each row's instance; the slot must not name the last block's.
+          auto* type = static_cast<TOraType*>(column.objectType);
+          TOraObject* object = column.dataType == dataaccess::dtReference ? new TOraRef(type)
+                               : column.dataType == dataaccess::dtArray   ? new TOraArray(type)
+                               : column.dataType == dataaccess::dtTable   ? new TOraNestTable(type)
+                                                                          : new TOraObject(type);
+          objects.push_back(object);
+          object->SetSvcCtx(svcCtx);
+          column.objectIndicators[size_t(row)] = nullptr;
+          break;
+        }
         case ColumnKind::Plain:
           break;
       }
@@ -427,6 +457,24 @@ void TOCIRecordSet::finishObjects(std::vector<dataaccess::TSharedObject*>& objec
         case ColumnKind::Long:
           static_cast<dataaccess::TBlob*>(objects[k])->Compress();
           break;
+        case ColumnKind::Object: {
+          void* instance = nullptr;
+          std::memcpy(&instance, slot, sizeof instance);
+          bool isNull = instance == nullptr;
+          if (column.dataType == dataaccess::dtReference) {
+            auto* ref = static_cast<TOraRef*>(objects[k]);
+            *ref->RefPtr() = instance;
+            isNull = isNull || ref->RefIsNull();
+          } else if (instance != nullptr) {
+            auto* object = static_cast<TOraObject*>(objects[k]);
+            object->TakeInstance(instance, column.objectIndicators[size_t(row)]);
+            isNull = object->GetIsNull();
+          }
+          // The library leaves the column's own indicator alone: the record reads it.
+          const int16_t mark = isNull ? -1 : 0;
+          std::memcpy(flat_.data() + column.indicatorOffset + size_t(row) * 2, &mark, 2);
+          break;
+        }
         case ColumnKind::Plain:
           break;
       }
@@ -847,6 +895,10 @@ bool holdsValueObject(uint16_t dataType) {
     case dtIntervalYM:
     case dtIntervalDS:
     case dtNumber:
+    case dataaccess::dtObject:
+    case dataaccess::dtReference:
+    case dataaccess::dtArray:
+    case dataaccess::dtTable:
       return true;
     default:
       return false;
@@ -862,7 +914,8 @@ bool isValueType(uint16_t dataType) {
 // All of them are shared objects that the dataset layer references and releases like any other.
 dataaccess::TDataTypeSet withValueObjects(dataaccess::TDataTypeSet types) {
   for (uint16_t t : {dtCursor, dtOraBlob, dtOraClob, dtBFile, dtCFile, dtTimeStamp, dtTimeStampTZ,
-                     dtTimeStampLTZ, dtIntervalYM, dtIntervalDS, dtNumber})
+                     dtTimeStampLTZ, dtIntervalYM, dtIntervalDS, dtNumber, dataaccess::dtObject,
+                     dataaccess::dtReference, dataaccess::dtArray, dataaccess::dtTable})
     types.set(t);
   return types;
 }
@@ -916,6 +969,19 @@ void TOCIRecordSet::CreateComplexFields(uint8_t* recBuf, bool withBlobs) {
       case dtIntervalDS:
         object = new TOraInterval(field.DataType);
         break;
+      case dataaccess::dtObject:
+      case dataaccess::dtReference:
+      case dataaccess::dtArray:
+      case dataaccess::dtTable: {
+        auto* type = static_cast<TOraType*>(field.ObjectType());
+        TOraObject* value = field.DataType == dataaccess::dtReference ? new TOraRef(type)
+                            : field.DataType == dataaccess::dtArray   ? new TOraArray(type)
+                            : field.DataType == dataaccess::dtTable   ? new TOraNestTable(type)
+                                                                      : new TOraObject(type);
+        value->SetSvcCtx(svcCtx);
+        object = value;
+        break;
+      }
       default:
         object = new TOraNumber();
     }

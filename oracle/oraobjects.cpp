@@ -478,6 +478,14 @@ void TOraObject::SetInstance(void* instance, void* indicator) {
   ownsInstance_ = false;
 }
 
+void TOraObject::TakeInstance(void* instance, void* indicator) {
+  FreeObject();
+  instance_ = instance;
+  ownsInstance_ = true;
+  if (!indicator) check(ObjectCalls().ObjectGetInd(env_, hOCIError, instance, &indicator));
+  indicator_ = indicator;
+}
+
 void TOraObject::CheckType() const {
   if (!ObjectType()) RaiseError("Type of object must be defined");
 }

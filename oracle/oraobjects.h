@@ -189,6 +189,13 @@ class TOraObject : public dataaccess::TDBObject {
   void* Indicator() const { return indicator_; }
   // Hands the object an instance that someone else owns (a define or a collection element).
   void SetInstance(void* instance, void* indicator);
+  // Takes over an instance the library made for it (a fetched row's value): freed with this
+  // object. A null `indicator` is asked of the library.
+  void TakeInstance(void* instance, void* indicator);
+  // Where the instance and indicator pointers lie, for a bind the library reads and fills; the
+  // instance must be allocated first (AllocObject).
+  void** InstancePtr() { return &instance_; }
+  void** IndicatorPtr() { return &indicator_; }
   bool AutoCreate = false;
 
   void GetAttributeValue(std::string_view path, dataaccess::Variant& dest, bool& isBlank) override;

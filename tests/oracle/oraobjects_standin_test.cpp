@@ -1,0 +1,319 @@
+// Object types of the Oracle client over the stand-in server's type catalog: types described
+// with nested attributes and collections, objects read and written by path, object, REF and
+// nested-table columns fetched through the object defines, a REF pinned and flushed, the
+// nested-table dataset written back through an object parameter, and a PL/SQL round trip.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "oracle/ora_nestedtable.h"
+#include "oracle/oraclasses.h"
+#include "oracle/oraerror.h"
+#include "oracle/oraobjects.h"
+#include "oracle/oraobjects_data.h"
+#include "tests/oracle/oracle_testing.h"
+
+namespace oracle {
+namespace {
+
+using dataaccess::Variant;
+
+template <class T>
+struct Held {
+  T* p;
+  explicit Held(T* object) : p(object) {}
+  ~Held() {
+    if (p) p->Release();
+  }
+  Held(const Held&) = delete;
+  Held& operator=(const Held&) = delete;
+  T* operator->() const { return p; }
+  T* get() const { return p; }
+};
+
+// The message of what `f` raises; empty when it raises nothing.
+template <class F>
+std::string raised(F&& f) {
+  try {
+    f();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return {};
+}
+
+class ObjectStandInTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    folder() = std::make_unique<platform::testing::TempFolder>();
+    const std::filesystem::path seed = std::filesystem::path(ORACLE_TEST_SEED).parent_path() / "objects.seed";
+    testing::seedStandInServer(*folder(), seed.string());
+    TOCIConnection c;
+    c.SetUsername("scott");
+    c.SetPassword("tiger");
+    c.SetServer("ORCL");
+    c.Connect("");
+    for (const char* sql : {
+             "create type address_t as object (street varchar2(30), zip number(5))",
+             "create type phones_t as varray(3) of varchar2(20)",
+             "create type person_t as object (name varchar2(20), addr address_t, phones phones_t, born date)",
+             "create type lines_t as table of number(6,2)",
+             "create table people of person_t",
+             "create table orders (id number(4), buyer ref person_t, ship address_t, lines lines_t)"
+             " nested table lines store as order_lines",
+             "insert into people values ('Ann', address_t('Main St', 12345), phones_t('555-1', '555-2'),"
+             " '1990-05-17 00:00:00')",
+             "insert into people values ('Bob', NULL, NULL, NULL)",
+             "insert into orders select 1, ref(p), address_t('Dock 4', 99999), lines_t(1.5, 2, 3)"
+             " from people p where p.name = 'Ann'",
+             "insert into orders values (2, NULL, NULL, NULL)",
+         }) {
+      TOCICommand command;
+      command.SetConnection(&c);
+      command.SetSQL(sql);
+      command.Execute(1);
+    }
+    c.Commit();
+    c.Disconnect();
+  }
+  static void TearDownTestSuite() {
+    FreeOCI();
+    folder().reset();
+  }
+  static std::unique_ptr<platform::testing::TempFolder>& folder() {
+    static std::unique_ptr<platform::testing::TempFolder> server;
+    return server;
+  }
+  void SetUp() override {
+    connection_ = std::make_unique<TOCIConnection>();
+    connection_->SetUsername("scott");
+    connection_->SetPassword("tiger");
+    connection_->SetServer("ORCL");
+    connection_->Connect("");
+  }
+  void TearDown() override {
+    connection_.reset();
+    FreeOCI();
+  }
+  void* svc() { return connection_->GetSvcCtx(); }
+  std::unique_ptr<TOCICommand> command(const std::string& sql) {
+    auto c = std::make_unique<TOCICommand>();
+    c->SetConnection(connection_.get());
+    c->SetSQL(sql);
+    return c;
+  }
+  // The first column of the first row as text (an object's image when the query makes text of it).
+  std::string text(const std::string& sql) {
+    auto r = recordSet(sql);
+    r->Open();
+    std::vector<uint8_t> record(r->RecordSize);
+    r->SetToBegin();
+    r->GetNextRecord(record.data());
+    const Variant v = r->GetFieldAsVariant(1, record.data());
+    return v.isNull() ? std::string() : v.asString();
+  }
+  std::unique_ptr<TOCIRecordSet> recordSet(const std::string& sql) {
+    auto r = connection_->CreateRecordSet();
+    r->SetSQL(sql);
+    r->SetProp(dataaccess::prFetchRows, Variant(int32_t(1)));
+    return std::unique_ptr<TOCIRecordSet>(static_cast<TOCIRecordSet*>(r.release()));
+  }
+  std::unique_ptr<TOCIConnection> connection_;
+};
+
+TEST_F(ObjectStandInTest, TypesAreDescribedWithNestedAttributesAndCollections) {
+  Held<TOraType> person(TObjectTypes::GetType(svc(), "PERSON_T"));
+  ASSERT_EQ(person->AttributeCount(), 4);
+  EXPECT_EQ(person->DataType, dataaccess::dtObject);
+  EXPECT_EQ(person->Attribute(0).Name, "NAME");
+  EXPECT_EQ(person->Attribute(0).Length, 20);
+  EXPECT_EQ(person->Attribute(1).DataType, dataaccess::dtObject);
+  EXPECT_TRUE(person->Layout(1).Embedded);
+  EXPECT_EQ(person->AttrType(1)->Attribute(1).Name, "ZIP");
+  EXPECT_EQ(person->Attribute(2).DataType, dataaccess::dtArray);
+  EXPECT_EQ(person->AttrType(2)->Size, 3);
+  EXPECT_EQ(person->Attribute(3).DataType, 8);  // DATE
+  Held<TOraType> lines(TObjectTypes::GetType(svc(), "SCOTT.LINES_T"));
+  EXPECT_EQ(lines->DataType, dataaccess::dtTable);
+  EXPECT_EQ(lines->Attribute(0).DataType, 5);  // NUMBER(6,2) reads as a float
+
+  EXPECT_NE(raised([&] { TObjectTypes::GetType(svc(), "NO_SUCH_T"); }).find("ORA-04043"), std::string::npos);
+  EXPECT_NE(raised([&] { TObjectTypes::GetType(svc(), "A.B.C"); }).find("ORA-04043"), std::string::npos);
+  // A type the catalog cannot hold is refused when it is created, and nothing of it is kept.
+  EXPECT_NE(raised([&] { command("create type blobby_t as object (b blob)")->Execute(1); }).find("ORA-00902"),
+            std::string::npos);
+  EXPECT_NE(raised([&] { TObjectTypes::GetType(svc(), "BLOBBY_T"); }).find("ORA-04043"), std::string::npos);
+}
+
+TEST_F(ObjectStandInTest, ObjectsAreReadAndWrittenByPath) {
+  Held<TOraObject> o(new TOraObject());
+  o->AllocObject(svc(), "PERSON_T");
+  o->SetAttrAsString("NAME", "Cy");
+  o->SetAttrAsString("ADDR.STREET", "High St");
+  o->SetAttrAsInteger("ADDR.ZIP", 4711);
+  o->SetAttrAsString("PHONES[0]", "1");
+  o->SetAttrAsString("PHONES[1]", "2");
+  EXPECT_EQ(o->AttrAsString("ADDR.STREET"), "High St");
+  EXPECT_EQ(o->AttrAsInteger("addr.zip"), 4711);
+  EXPECT_EQ(o->AttrAsString("PHONES[1]"), "2");
+  EXPECT_TRUE(o->AttrIsNull("BORN"));
+
+  EXPECT_EQ(raised([&] { o->AttrAsString("PHONES[2]"); }), SInvalidIndex);
+  EXPECT_EQ(raised([&] { o->AttrAsString("ADDR.CITY"); }), "Invalid attribute name");
+  EXPECT_EQ(raised([&] { o->AttrAsString("NAME[0]"); }), "Invalid attribute name");
+  o->SetAttrAsString("PHONES[2]", "3");
+  // The VARRAY's limit is the server's: a fourth element is refused there.
+  EXPECT_NE(raised([&] { o->SetAttrAsString("PHONES[3]", "4"); }).find("ORA-22165"), std::string::npos);
+  Held<TOraArray> phones(o->AttrAsArray("PHONES"));
+  EXPECT_EQ(phones->Size(), 3);
+  EXPECT_EQ(raised([&] { phones->ItemAsString(-1); }), SInvalidIndex);
+
+  // A copy is a value of its own.
+  Held<TOraObject> copy(new TOraObject(o->OraType()));
+  copy->SetSvcCtx(svc());
+  copy->Assign(*o.get());
+  o->SetAttrAsString("ADDR.STREET", "Low St");
+  EXPECT_EQ(copy->AttrAsString("ADDR.STREET"), "High St");
+}
+
+TEST_F(ObjectStandInTest, QueryFetchesObjectRefAndNestedTableColumns) {
+  auto r = recordSet("select id, buyer, ship, lines from orders order by id");
+  r->Open();
+  ASSERT_EQ(r->Fields.Count(), 4);
+  EXPECT_EQ(r->Fields[1].DataType, dataaccess::dtReference);
+  EXPECT_EQ(r->Fields[2].DataType, dataaccess::dtObject);
+  EXPECT_EQ(r->Fields[3].DataType, dataaccess::dtTable);
+  std::vector<uint8_t> record(r->RecordSize);
+  r->SetToBegin();
+  r->GetNextRecord(record.data());
+  auto* ship = dynamic_cast<TOraObject*>(r->GetFieldObject(3, record.data()));
+  ASSERT_NE(ship, nullptr);
+  EXPECT_EQ(ship->AttrAsString("STREET"), "Dock 4");
+  EXPECT_EQ(ship->AttrAsInteger("ZIP"), 99999);
+  auto* lines = dynamic_cast<TOraNestTable*>(r->GetFieldObject(4, record.data()));
+  ASSERT_NE(lines, nullptr);
+  EXPECT_EQ(lines->Size(), 3);
+  EXPECT_DOUBLE_EQ(lines->ItemAsFloat(0), 1.5);
+
+  // The second row's values are null, and the first row's objects keep theirs.
+  r->GetNextRecord(record.data());
+  EXPECT_TRUE(r->GetNull(2, record.data()));
+  EXPECT_TRUE(r->GetNull(3, record.data()));
+  EXPECT_TRUE(r->GetNull(4, record.data()));
+  EXPECT_EQ(ship->AttrAsString("STREET"), "Dock 4");
+  r->Close();
+}
+
+TEST_F(ObjectStandInTest, RefIsPinnedFollowedAndFlushed) {
+  auto r = recordSet("select buyer from orders where id = 1");
+  r->Open();
+  std::vector<uint8_t> record(r->RecordSize);
+  r->SetToBegin();
+  r->GetNextRecord(record.data());
+  auto* ref = dynamic_cast<TOraRef*>(r->GetFieldObject(1, record.data()));
+  ASSERT_NE(ref, nullptr);
+  ASSERT_FALSE(ref->RefIsNull());
+  EXPECT_FALSE(ref->AsHex().empty());
+  ref->Pin();
+  EXPECT_EQ(ref->AttrAsString("NAME"), "Ann");
+  EXPECT_EQ(ref->AttrAsString("ADDR.STREET"), "Main St");
+  EXPECT_EQ(ref->AttrAsString("PHONES[1]"), "555-2");
+  EXPECT_DOUBLE_EQ(ref->AttrAsDateTime("BORN").days, double(dataset::daysFromCivil(1990, 5, 17)));
+
+  // The record store of a REF flushes its changes to the row.
+  TRefData data;
+  data.SetRef(ref);
+  data.Open();
+  uint8_t* rec = data.AllocRecBuf();
+  data.SetToBegin();
+  data.GetNextRecord(rec);
+  data.PutFieldAsVariant(data.FieldByName("REF.ADDR.STREET").FieldNo, rec, Variant("Elm St"));
+  data.UpdateRecord(rec);
+  dataaccess::TData::FreeRecBuf(rec);
+  data.Close();
+  EXPECT_EQ(text("select p.addr || '' from people p where p.name = 'Ann'"),
+            "SCOTT.ADDRESS_T('Elm St', '12345')");
+  connection_->Rollback();
+  r->Close();
+}
+
+TEST_F(ObjectStandInTest, NestedTableDatasetEditsAreWrittenBackThroughAnObjectParameter) {
+  auto r = recordSet("select lines from orders where id = 1");
+  r->Open();
+  std::vector<uint8_t> record(r->RecordSize);
+  r->SetToBegin();
+  r->GetNextRecord(record.data());
+  auto* lines = dynamic_cast<TOraNestTable*>(r->GetFieldObject(1, record.data()));
+  ASSERT_NE(lines, nullptr);
+
+  TOraNestedTable ds;
+  ds.SetTable(lines);
+  ds.Open();
+  ds.First();
+  ds.Edit();
+  ds.FieldByName("ELEMENT").SetValue(Variant(7.25));
+  ds.Post();
+  ds.Next();
+  ds.Delete();
+  ds.Append();
+  ds.FieldByName("ELEMENT").SetValue(Variant(4.0));
+  ds.Post();
+  ds.Close();
+
+  auto update = command("update orders set lines = :l where id = 1");
+  TOraParamDesc& l = update->Param(0);
+  l.SetDataType(dataaccess::dtTable);
+  l.SetObject(lines);
+  update->Execute(1);
+  EXPECT_EQ(text("select lines || '' from orders where id = 1"), "SCOTT.LINES_T('7.25', '3', '4')");
+  connection_->Rollback();
+  r->Close();
+}
+
+TEST_F(ObjectStandInTest, ObjectParameterRoundTripsThroughPlsqlBlock) {
+  Held<TOraType> person(TObjectTypes::GetType(svc(), "PERSON_T"));
+  Held<TOraObject> in(new TOraObject(person.get()));
+  in->SetSvcCtx(svc());
+  in->AllocObject();
+  in->SetAttrAsString("NAME", "Dee");
+  in->SetAttrAsString("ADDR.STREET", "Quay");
+  in->SetAttrAsString("PHONES[0]", "9");
+  Held<TOraObject> out(new TOraObject(person.get()));
+
+  auto block = command("begin :o := :i; end;");
+  TOraParamDesc& o = block->Param(0);
+  o.SetDataType(dataaccess::dtObject);
+  o.SetParamType(2);
+  o.SetObject(out.get());
+  TOraParamDesc& i = block->Param(1);
+  i.SetDataType(dataaccess::dtObject);
+  i.SetObject(in.get());
+  block->Execute(1);
+  EXPECT_EQ(out->AttrAsString("NAME"), "Dee");
+  EXPECT_EQ(out->AttrAsString("ADDR.STREET"), "Quay");
+  EXPECT_EQ(out->AttrAsString("PHONES[0]"), "9");
+  EXPECT_TRUE(out->AttrIsNull("ADDR.ZIP"));
+
+  // An object parameter of a SELECT ... INTO comes back from a table.
+  auto select = command("begin select ship into :s from orders where id = 1; end;");
+  Held<TOraObject> ship(new TOraObject());
+  ship->AllocObject(svc(), "ADDRESS_T");
+  TOraParamDesc& s = select->Param(0);
+  s.SetDataType(dataaccess::dtObject);
+  s.SetParamType(2);
+  s.SetObject(ship.get());
+  select->Execute(1);
+  EXPECT_EQ(ship->AttrAsString("STREET"), "Dock 4");
+
+  // A parameter without a type is refused before anything runs.
+  auto untyped = command("begin :o := NULL; end;");
+  untyped->Param(0).SetDataType(dataaccess::dtObject);
+  Held<TOraObject> bare(new TOraObject());
+  untyped->Param(0).SetObject(bare.get());
+  EXPECT_EQ(raised([&] { untyped->Execute(1); }), "Type of object must be defined");
+}
+
+}  // namespace
+}  // namespace oracle
