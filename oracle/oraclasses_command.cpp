@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <exception>
 #include <map>
 #include <set>
 
@@ -1385,14 +1386,21 @@ int TOCICommand::FetchAt(uint32_t rows, uint16_t orientation, int32_t offset, st
       check(OCIAttrGet(statement, OCI_HTYPE_STMT, &total, nullptr, OCI_ATTR_ROW_COUNT, error));
       fetchedRows_ = int32_t(total);
     } else {
+      // The failure is read before the row count, whose call would leave the error record empty.
+      std::exception_ptr failure;
+      if (status != OCI_NO_DATA) {
+        try {
+          check(status);
+        } catch (...) {
+          failure = std::current_exception();
+        }
+      }
       ub4 total = 0;
       OCIAttrGet(statement, OCI_HTYPE_STMT, &total, nullptr, OCI_ATTR_ROW_COUNT, error);
       received = int(total) - fetchedRows_;
       fetchedRows_ = int32_t(total);
-      if (status == OCI_NO_DATA)
-        cursor_->State = 9;
-      else
-        check(status);
+      if (failure) std::rethrow_exception(failure);
+      if (status == OCI_NO_DATA) cursor_->State = 9;
     }
   }
   if (cursor_->State < 7) cursor_->State = 7;

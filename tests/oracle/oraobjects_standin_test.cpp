@@ -315,5 +315,38 @@ TEST_F(ObjectStandInTest, ObjectParameterRoundTripsThroughPlsqlBlock) {
   EXPECT_EQ(raised([&] { untyped->Execute(1); }), "Type of object must be defined");
 }
 
+TEST_F(ObjectStandInTest, DamagedValuesAndTypesGiveClearErrors) {
+  // A column value that is no image, or the image of another type, is refused at the fetch (the
+  // stand-in checks a named-type column's values when they are read, not when they are written).
+  for (const char* stored :
+       {"SCOTT.ADDRESS_T('x'", "SCOTT.PHONES_T('1', '2')", "SCOTT.ADDRESS_T('x', 'y')"}) {
+    auto damage = command("update orders set ship = :v where id = 2");
+    damage->Param(0).SetValue(Variant(std::string(stored)));
+    damage->Execute(1);
+    auto r = recordSet("select ship from orders where id = 2");
+    const std::string message = raised([&] { r->Open(); });
+    EXPECT_NE(message.find("ORA-22337"), std::string::npos) << stored << ": " << message;
+    connection_->Rollback();
+  }
+  // A constructor checks its values against the type.
+  EXPECT_NE(raised([&] {
+              command("update orders set ship = address_t('x') where id = 2")->Execute(1);
+            }).find("ORA-02315"),
+            std::string::npos);
+  EXPECT_NE(raised([&] {
+              command("update orders set ship = address_t('x', 'abc') where id = 2")->Execute(1);
+            }).find("ORA-01722"),
+            std::string::npos);
+  EXPECT_NE(raised([&] {
+              command("update orders set ship = address_t('x', 123456) where id = 2")->Execute(1);
+            }).find("ORA-01438"),
+            std::string::npos);
+  // A damaged description in the catalog reads as no type at all.
+  command("update sys.\"type$\" set source = 'create type lines_t as table of' where name = 'LINES_T'")
+      ->Execute(1);
+  EXPECT_NE(raised([&] { TObjectTypes::GetType(svc(), "LINES_T"); }).find("ORA-04043"), std::string::npos);
+  connection_->Rollback();
+}
+
 }  // namespace
 }  // namespace oracle

@@ -1649,6 +1649,7 @@ static sword bind(void* stmtp, void** bindpp, void* errhp, const std::string& na
     b->atExec = atExec;
     b->begun = b->complete = false;
     b->pieces.clear();
+    dropObjectSlots(b);
     *bindpp = b;
     return OCI_SUCCESS;
   });
@@ -1704,6 +1705,7 @@ OCI_EXPORT sword OCIDefineByPos(void* stmtp, void** defnpp, void* errhp, ub4 pos
     d->callback = nullptr;
     d->context = nullptr;
     d->target = {};
+    dropObjectSlots(d);
     *defnpp = d;
     return OCI_SUCCESS;
   });

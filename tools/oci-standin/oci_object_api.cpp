@@ -259,6 +259,7 @@ ObjRec* newObject(const ObjTypePtr& type) {
 }
 
 void fillColl(CollRec& c, const Image& image, SessionHandle* session);
+void releaseElements(CollRec& c);
 void fillObject(const ObjType& t, uint8_t* data, int16_t* ind, const Image& image, SessionHandle* session);
 
 // A scalar, REF, collection or object value into its storage and indicator.
@@ -304,7 +305,8 @@ void fillValue(const ObjAttr& a, uint8_t* slot, int16_t* ind, const Image& item,
       break;
   }
   if (a.named->isCollection()) {
-    CollRec* c = newColl(a.named);
+    CollRec* c = collOf(pointerIn(slot));
+    if (!c) c = newColl(a.named);
     fillColl(*c, item, session);
     putPointer(slot, c);
     return;
@@ -324,7 +326,8 @@ void fillObject(const ObjType& t, uint8_t* data, int16_t* ind, const Image& imag
     for (size_t i = 0; i < count; ++i) ind[i] = -1;
     return;
   }
-  if (image.kind != Image::Kind::Constructor || image.items.size() != t.attrs.size())
+  if (image.kind != Image::Kind::Constructor || image.items.size() != t.attrs.size() ||
+      (image.text != t.cat->fullName() && image.text != t.cat->name))
     damaged("an object of " + t.cat->fullName());
   ind[0] = 0;
   for (size_t i = 0; i < t.attrs.size(); ++i) {
@@ -351,12 +354,14 @@ void appendElement(CollRec& c, const Image& item, SessionHandle* session) {
 }
 
 void fillColl(CollRec& c, const Image& image, SessionHandle* session) {
-  c.elems.clear();
+  releaseElements(c);
   if (image.kind == Image::Kind::Null) {
     c.ind = -1;
     return;
   }
-  if (image.kind != Image::Kind::Constructor) damaged("a collection of " + c.type->cat->fullName());
+  if (image.kind != Image::Kind::Constructor ||
+      (image.text != c.type->cat->fullName() && image.text != c.type->cat->name))
+    damaged("a collection of " + c.type->cat->fullName());
   c.ind = 0;
   for (const Image& item : image.items) appendElement(c, item, session);
 }
@@ -434,10 +439,59 @@ Image imageOfInstance(const void* instance) {
   return imageOfObject(*o.type, o.bytes(), o.ind.data());
 }
 
+void releaseParts(const ObjType& t, uint8_t* data);
+
+// What a collection's elements hold goes with them.
+void releaseElements(CollRec& c) {
+  const ObjAttr& a = c.type->attrs[0];
+  for (auto& e : c.elems) {
+    if (e->object) {
+      if (ObjRec* o = objectOf(e->object)) releaseParts(*o->type, o->bytes());
+      objects.erase(e->object);
+    } else if (a.ociType == 1 || a.ociType == 96) {
+      strings.erase(pointerIn(e->storage));
+    } else if (a.ociType == SQLT_REF) {
+      refs.erase(pointerIn(e->storage));
+    }
+  }
+  c.elems.clear();
+}
+
+// Frees the strings, REFs, collections and separate objects an instance points at, and clears
+// the pointers.
+void releaseParts(const ObjType& t, uint8_t* data) {
+  for (const ObjAttr& a : t.attrs) {
+    uint8_t* slot = data + a.offset;
+    if (a.embedded) {
+      releaseParts(*a.named, slot);
+      continue;
+    }
+    if (a.ociType != 1 && a.ociType != 96 && a.ociType != SQLT_REF && a.ociType != SQLT_NTY) continue;
+    void* p = pointerIn(slot);
+    putPointer(slot, nullptr);
+    if (!p) continue;
+    if (a.ociType == SQLT_REF) {
+      refs.erase(p);
+    } else if (a.ociType != SQLT_NTY) {
+      strings.erase(p);
+    } else if (CollRec* c = collOf(p)) {
+      releaseElements(*c);
+      colls.erase(p);
+    } else if (ObjRec* o = objectOf(p)) {
+      releaseParts(*o->type, o->bytes());
+      objects.erase(p);
+    }
+  }
+}
+
 // A value the client put into an instance replaces it: the same instance takes the new contents.
 void assignImage(void* instance, const Image& image, SessionHandle* session) {
-  if (CollRec* c = collOf(instance)) return fillColl(*c, image, session);
+  if (CollRec* c = collOf(instance)) {
+    releaseElements(*c);
+    return fillColl(*c, image, session);
+  }
   ObjRec& o = needObject(instance);
+  releaseParts(*o.type, o.bytes());
   fillEmpty(*o.type, o.bytes());
   fillObject(*o.type, o.bytes(), o.ind.data(), image, session);
 }
@@ -769,6 +823,12 @@ bool deliverObject(StmtHandle& stmt, DefineHandle& d, ub4 row, const Value& valu
   return true;
 }
 
+void dropObjectSlots(const void* handle) {
+  std::lock_guard lock(objMutex);
+  defineSlots.erase(handle);
+  bindSlots.erase(handle);
+}
+
 bool objectBindInput(BindHandle& b, Value& value) {
   if (b.area.type != SQLT_NTY && b.area.type != SQLT_REF) return false;
   std::lock_guard lock(objMutex);
@@ -873,11 +933,13 @@ OCI_EXPORT sword OCIObjectNew(void*, void* errhp, void*, ub2 typecode, void* tdo
 
 OCI_EXPORT sword OCIObjectFree(void*, void* errhp, void* instance, ub2) {
   return objectCall(errhp, [&](ErrorHandle*) -> sword {
-    if (collOf(instance)) {
+    if (CollRec* c = collOf(instance)) {
+      releaseElements(*c);
       colls.erase(instance);
       return OCI_SUCCESS;
     }
-    needObject(instance);
+    ObjRec& o = needObject(instance);
+    releaseParts(*o.type, o.bytes());
     objects.erase(instance);
     return OCI_SUCCESS;
   });

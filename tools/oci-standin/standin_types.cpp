@@ -32,7 +32,7 @@ bool readDeclared(const std::vector<Token>& t, size_t& i, std::string& out) {
     const bool joined = k.kind == TokenKind::Symbol || out.empty() || out.back() == '(' ||
                         out.back() == '.' || out.back() == ',';
     if (!joined) out += ' ';
-    out += k.kind == TokenKind::QuotedName ? k.text : k.text;
+    out += k.text;
   }
   return !out.empty() && depth == 0;
 }
