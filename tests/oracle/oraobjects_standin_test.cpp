@@ -9,6 +9,8 @@
 #include <string>
 
 #include "oracle/ora_nestedtable.h"
+#include "oracle/ora_query.h"
+#include "oracle/ora_session.h"
 #include "oracle/oraclasses.h"
 #include "oracle/oraerror.h"
 #include "oracle/oraobjects.h"
@@ -346,6 +348,53 @@ TEST_F(ObjectStandInTest, DamagedValuesAndTypesGiveClearErrors) {
       ->Execute(1);
   EXPECT_NE(raised([&] { TObjectTypes::GetType(svc(), "LINES_T"); }).find("ORA-04043"), std::string::npos);
   connection_->Rollback();
+}
+
+TEST_F(ObjectStandInTest, QueryDatasetHoldsObjectFieldsAndANestedTableDatasetOverOne) {
+  TOraSession session;
+  session.LoginPrompt = false;
+  session.SetUsername("scott");
+  session.SetPassword("tiger");
+  session.SetServer("ORCL");
+  TOraQuery query;
+  query.SetSession(&session);
+  query.SetSQL("select id, ship, lines from orders order by id");
+  query.Open();
+  EXPECT_EQ(query.FieldByName("SHIP").DataType(), dataset::ftADT);
+  EXPECT_EQ(query.FieldByName("LINES").DataType(), dataset::ftDataSet);
+  auto* ship = dynamic_cast<TOraObject*>(query.GetFieldObject(query.FieldByName("SHIP")));
+  ASSERT_NE(ship, nullptr);
+  EXPECT_EQ(ship->AttrAsString("STREET"), "Dock 4");
+  auto* lines = dynamic_cast<TOraNestTable*>(query.GetFieldObject(query.FieldByName("LINES")));
+  ASSERT_NE(lines, nullptr);
+  TOraNestedTable elements;
+  elements.SetTable(lines);
+  elements.Open();
+  std::vector<double> seen;
+  for (elements.First(); !elements.Eof(); elements.Next())
+    seen.push_back(elements.FieldByName("ELEMENT").AsFloat());
+  EXPECT_EQ(seen, (std::vector<double>{1.5, 2, 3}));
+  elements.Close();
+
+  // The nested table goes back as a parameter of the query's session.
+  TOraQuery update;
+  update.SetSession(&session);
+  update.SetSQL("update orders set lines = :l where id = 1");
+  TOraParam& l = update.ParamByName("L");
+  l.SetDataType(dataset::ftDataSet);
+  TOraNestTable* value = l.GetNestedTable();
+  ASSERT_NE(value, nullptr);
+  value->SetObjectType(lines->ObjectType());
+  value->SetSvcCtx(lines->SvcCtx());
+  value->AssignArray(*lines);
+  value->DeleteItem(0);
+  update.Execute();
+  query.Close();
+  query.SetSQL("select lines || '' from orders where id = 1");
+  query.Open();
+  EXPECT_EQ(query.Fields(0).AsString(), "SCOTT.LINES_T('2', '3')");
+  query.Close();
+  session.Rollback();
 }
 
 }  // namespace
