@@ -61,7 +61,6 @@ class ObjectStandInTest : public ::testing::Test {
              "create type address_t as object (street varchar2(30), zip number(5))",
              "create type phones_t as varray(3) of varchar2(20)",
              "create type person_t as object (name varchar2(20), addr address_t, phones phones_t, born date)",
-             "create type lines_t as table of number(6,2)",
              "create table people of person_t",
              "create table orders (id number(4), buyer ref person_t, ship address_t, lines lines_t)"
              " nested table lines store as order_lines",
@@ -237,7 +236,15 @@ TEST_F(ObjectStandInTest, RefIsPinnedFollowedAndFlushed) {
   data.Close();
   EXPECT_EQ(text("select p.addr || '' from people p where p.name = 'Ann'"),
             "SCOTT.ADDRESS_T('Elm St', '12345')");
+
+  // Marked for delete, the object's row goes; a cleared REF is null and no longer pins.
+  ref->Pin();
+  ref->MarkDelete();
+  EXPECT_EQ(text("select count(*) from people"), "1");
   connection_->Rollback();
+  ref->Clear();
+  EXPECT_TRUE(ref->RefIsNull());
+  EXPECT_NE(raised([&] { ref->Pin(); }), "");
   r->Close();
 }
 
