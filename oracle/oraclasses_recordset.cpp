@@ -462,9 +462,11 @@ void TOCIRecordSet::finishObjects(std::vector<dataaccess::TSharedObject*>& objec
           std::memcpy(&instance, slot, sizeof instance);
           bool isNull = instance == nullptr;
           if (column.dataType == dataaccess::dtReference) {
+            // A REF that is not null is pinned, so that its object reads at once.
             auto* ref = static_cast<TOraRef*>(objects[k]);
             *ref->RefPtr() = instance;
             isNull = isNull || ref->RefIsNull();
+            if (!isNull) ref->Pin();
           } else if (instance != nullptr) {
             auto* object = static_cast<TOraObject*>(objects[k]);
             object->TakeInstance(instance, column.objectIndicators[size_t(row)]);

@@ -217,7 +217,7 @@ TEST_F(ObjectStandInTest, RefIsPinnedFollowedAndFlushed) {
   ASSERT_NE(ref, nullptr);
   ASSERT_FALSE(ref->RefIsNull());
   EXPECT_FALSE(ref->AsHex().empty());
-  ref->Pin();
+  // The fetch pinned it.
   EXPECT_EQ(ref->AttrAsString("NAME"), "Ann");
   EXPECT_EQ(ref->AttrAsString("ADDR.STREET"), "Main St");
   EXPECT_EQ(ref->AttrAsString("PHONES[1]"), "555-2");
