@@ -1193,6 +1193,8 @@ bool TOCICommand::DescribeField(int position, TFieldDesc& field, bool longString
         full = std::string(reinterpret_cast<const char*>(schemaName), schemaLength) + "." + full;
       TOraType* type = TObjectTypes::GetType(conn().GetSvcCtx(), full);
       platform::ScopeExit release([type] { type->Release(); });
+      if (type->DataType == dtXML && (PossibleOCICallStyles & osOCI90) == 0)
+        RaiseError("Data type is not supported.");
       field.SetObjectType(type);
       field.DataType = oraType == 110 ? dataaccess::dtReference : type->DataType;
       field.Size = sizeof(void*);

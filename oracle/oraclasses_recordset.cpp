@@ -217,6 +217,7 @@ void TOCIRecordSet::InternalInitFields() {
       case dataaccess::dtReference:
       case dataaccess::dtArray:
       case dataaccess::dtTable:
+      case dtXML:
         column.kind = ColumnKind::Object;
         column.objectType = field->ObjectType();
         column.bufferLength = sizeof(void*);
@@ -385,6 +386,7 @@ std::vector<dataaccess::TSharedObject*> TOCIRecordSet::prepareObjects() {
           TOraObject* object = column.dataType == dataaccess::dtReference ? new TOraRef(type)
                                : column.dataType == dataaccess::dtArray   ? new TOraArray(type)
                                : column.dataType == dataaccess::dtTable   ? new TOraNestTable(type)
+                               : column.dataType == dtXML                 ? new TOraXML(type)
                                                                           : new TOraObject(type);
           objects.push_back(object);
           object->SetSvcCtx(svcCtx);
@@ -471,6 +473,11 @@ void TOCIRecordSet::finishObjects(std::vector<dataaccess::TSharedObject*>& objec
             auto* object = static_cast<TOraObject*>(objects[k]);
             object->TakeInstance(instance, column.objectIndicators[size_t(row)]);
             isNull = object->GetIsNull();
+            // An XMLTYPE value reads its document at once.
+            if (auto* xml = dynamic_cast<TOraXML*>(object); xml && !isNull) {
+              xml->MarkNeedsReading();
+              xml->AsString();
+            }
           }
           // The library leaves the column's own indicator alone: the record reads it.
           const int16_t mark = isNull ? -1 : 0;
@@ -901,6 +908,7 @@ bool holdsValueObject(uint16_t dataType) {
     case dataaccess::dtReference:
     case dataaccess::dtArray:
     case dataaccess::dtTable:
+    case dtXML:
       return true;
     default:
       return false;
@@ -917,7 +925,7 @@ bool isValueType(uint16_t dataType) {
 dataaccess::TDataTypeSet withValueObjects(dataaccess::TDataTypeSet types) {
   for (uint16_t t : {dtCursor, dtOraBlob, dtOraClob, dtBFile, dtCFile, dtTimeStamp, dtTimeStampTZ,
                      dtTimeStampLTZ, dtIntervalYM, dtIntervalDS, dtNumber, dataaccess::dtObject,
-                     dataaccess::dtReference, dataaccess::dtArray, dataaccess::dtTable})
+                     dataaccess::dtReference, dataaccess::dtArray, dataaccess::dtTable, dtXML})
     types.set(t);
   return types;
 }
@@ -974,11 +982,13 @@ void TOCIRecordSet::CreateComplexFields(uint8_t* recBuf, bool withBlobs) {
       case dataaccess::dtObject:
       case dataaccess::dtReference:
       case dataaccess::dtArray:
-      case dataaccess::dtTable: {
+      case dataaccess::dtTable:
+      case dtXML: {
         auto* type = static_cast<TOraType*>(field.ObjectType());
         TOraObject* value = field.DataType == dataaccess::dtReference ? new TOraRef(type)
                             : field.DataType == dataaccess::dtArray   ? new TOraArray(type)
                             : field.DataType == dataaccess::dtTable   ? new TOraNestTable(type)
+                            : field.DataType == dtXML                 ? new TOraXML(type)
                                                                       : new TOraObject(type);
         value->SetSvcCtx(svcCtx);
         object = value;
@@ -1066,8 +1076,11 @@ Variant TOCIRecordSet::GetFieldAsVariant(int fieldNo, const uint8_t* recBuf) {
     case dtNumber:
       // Exact: the text holds every digit the value has.
       return Variant(static_cast<TOraNumber*>(object)->AsString());
+    case dtXML:
+      return Variant(static_cast<TOraXML*>(object)->AsString());
     default:
-      return Variant::null();
+      // Objects, collections and REFs read as themselves, as the store gives its objects.
+      return Variant::object(object);
   }
 }
 

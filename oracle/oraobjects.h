@@ -277,17 +277,24 @@ class TOraRef : public TOraObject {
   bool pinned_ = false;
 };
 
+// The document of an XMLTYPE value is read from its instance through a pickle stream
+// (OCIPStreamFromXMLType, OCIPStreamRead in chunks, OCIPStreamClose) the first time it is asked
+// for after the value arrived (MarkNeedsReading); a text given here replaces the instance.
 class TOraXML : public TOraObject {
  public:
   explicit TOraXML(TOraType* type = nullptr);
-  const std::string& AsString() const { return text_; }
+  const std::string& AsString();
   void SetAsString(std::string text);
+  // The instance holds a value whose text is not read yet.
+  void MarkNeedsReading() { needsReading_ = true; }
 
  protected:
   ~TOraXML() override = default;
 
  private:
+  void readText();
   std::string text_;
+  bool needsReading_ = false;
 };
 
 class TOraArray : public TOraObject {

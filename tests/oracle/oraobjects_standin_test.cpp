@@ -70,6 +70,9 @@ class ObjectStandInTest : public ::testing::Test {
              "insert into orders select 1, ref(p), address_t('Dock 4', 99999), lines_t(1.5, 2, 3)"
              " from people p where p.name = 'Ann'",
              "insert into orders values (2, NULL, NULL, NULL)",
+             "create table xdocs (id number(4), doc xmltype)",
+             "insert into xdocs values (1, xmltype('<order id=\"1\"><line>7</line></order>'))",
+             "insert into xdocs values (2, NULL)",
          }) {
       TOCICommand command;
       command.SetConnection(&c);
@@ -402,6 +405,40 @@ TEST_F(ObjectStandInTest, QueryDatasetHoldsObjectFieldsAndANestedTableDatasetOve
   EXPECT_EQ(query.Fields(0).AsString(), "SCOTT.LINES_T('2', '3')");
   query.Close();
   session.Rollback();
+}
+
+TEST_F(ObjectStandInTest, XmltypeColumnsReadTheirDocumentsThroughThePickleStream) {
+  auto r = recordSet("select id, doc from xdocs order by id");
+  r->Open();
+  EXPECT_EQ(r->Fields[1].DataType, dtXML);
+  std::vector<uint8_t> record(r->RecordSize);
+  r->SetToBegin();
+  r->GetNextRecord(record.data());
+  EXPECT_EQ(r->GetFieldAsVariant(2, record.data()).asString(), "<order id=\"1\"><line>7</line></order>");
+  r->GetNextRecord(record.data());
+  EXPECT_TRUE(r->GetFieldAsVariant(2, record.data()).isNull());
+  r->Close();
+
+  TOraSession session;
+  session.LoginPrompt = false;
+  session.SetUsername("scott");
+  session.SetPassword("tiger");
+  session.SetServer("ORCL");
+  TOraQuery query;
+  query.SetSession(&session);
+  query.SetSQL("select doc from xdocs where id = 1");
+  query.Open();
+  EXPECT_EQ(query.FieldByName("DOC").DataType(), dataaccess::ftXML);
+  EXPECT_EQ(query.FieldByName("DOC").AsString(), "<order id=\"1\"><line>7</line></order>");
+  query.Close();
+
+  EXPECT_NE(raised([&] {
+              command("insert into xdocs values (3, xmltype('not a document'))")->Execute(1);
+            }).find("ORA-31011"),
+            std::string::npos);
+  EXPECT_NE(
+      raised([&] { command("create type holder_t as object (x xmltype)")->Execute(1); }).find("ORA-00902"),
+      std::string::npos);
 }
 
 }  // namespace

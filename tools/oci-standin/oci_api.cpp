@@ -828,7 +828,8 @@ OCI_EXPORT sword OCIDescriptorAlloc(const void* parenth, void** descpp, ub4 type
         break;
       }
       default:
-        return OCI_INVALID_HANDLE;
+        h = newObjectDescriptor(type, &env);
+        if (!h) return OCI_INVALID_HANDLE;
     }
     {
       std::lock_guard lock(registryMutex);

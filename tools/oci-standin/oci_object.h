@@ -26,6 +26,9 @@ bool deliverObject(StmtHandle& stmt, DefineHandle& d, ub4 row, const Value& valu
 // The value of a named-type or REF bind (its image or hex), and a PL/SQL result put into its
 // instance. False for other binds.
 bool objectBindInput(BindHandle& b, Value& value);
+// A descriptor of the object calls (74, a pickle stream of an XMLTYPE document); nullptr for other
+// types.
+Handle* newObjectDescriptor(ub4 type, EnvHandle* env);
 // A define or bind made again forgets its object slots until OCIDefineObject or OCIBindObject.
 void dropObjectSlots(const void* handle);
 bool objectBindOutput(BindHandle& b, const Value& value);

@@ -127,6 +127,7 @@ struct ObjRec {
   std::string owner, table;
   int64_t row = 0;
   bool deleted = false;
+  std::string xml;  // an XMLTYPE value's document
   uint8_t* bytes() const { return reinterpret_cast<uint8_t*>(data.get()); }
 };
 
@@ -680,6 +681,35 @@ Image imageOfValueText(const Value& value) {
   return image;
 }
 
+// A column or bind value into an instance: an XMLTYPE value takes the document, any other the
+// image's contents.
+void assignValue(void* instance, const Value& value, SessionHandle* session) {
+  const bool null = value.isNull() || (value.kind == Value::Kind::Text && value.bytes.empty());
+  if (ObjRec* o = objectOf(instance); o && isXmlType(*o->type->cat)) {
+    if (!null && value.kind != Value::Kind::Text)
+      throw OraError(932, "inconsistent datatypes: expected XMLTYPE");
+    o->xml = null ? std::string() : value.bytes;
+    o->ind[0] = null ? -1 : 0;
+    return;
+  }
+  assignImage(instance, imageOfValueText(null ? Value{} : value), session);
+}
+
+Value valueOfInstance(const void* instance) {
+  if (const ObjRec* o = objectOf(instance); o && isXmlType(*o->type->cat))
+    return o->ind[0] == -1 ? Value{} : Value::text(o->xml);
+  const Image image = imageOfInstance(instance);
+  return image.kind == Image::Kind::Null ? Value{} : Value::text(writeImage(image));
+}
+
+struct PStreamHandle : Handle {
+  using Handle::Handle;
+  std::string data;
+  size_t at = 0;
+  bool open = false;
+};
+constexpr ub4 kPickleStreamType = 74;
+
 }  // namespace
 
 // --- Hooks of the statement calls ---------------------------------------------------------------
@@ -806,13 +836,12 @@ bool deliverObject(StmtHandle& stmt, DefineHandle& d, ub4 row, const Value& valu
     instance = r;
     return true;
   }
-  const Image image = imageOfValueText(null ? Value{} : value);
   if (!slots.type) throw OraError(22303, "no object type was given for this column (OCIDefineObject)");
   void* target = instance;
   if (!target || (!objectOf(target) && !collOf(target)))
     target =
         slots.type->isCollection() ? static_cast<void*>(newColl(slots.type)) : newObject(slots.type)->bytes();
-  assignImage(target, image, stmt.session);
+  assignValue(target, value, stmt.session);
   instance = target;
   if (slots.indicators) {
     if (CollRec* c = collOf(target))
@@ -843,8 +872,7 @@ bool objectBindInput(BindHandle& b, Value& value) {
     if (!r.hex.empty()) value = Value::text(r.hex);
     return true;
   }
-  const Image image = imageOfInstance(instance);
-  if (image.kind != Image::Kind::Null) value = Value::text(writeImage(image));
+  value = valueOfInstance(instance);
   return true;
 }
 
@@ -864,12 +892,11 @@ bool objectBindOutput(BindHandle& b, const Value& value) {
     instance = r;
     return true;
   }
-  const Image image = imageOfValueText(null ? Value{} : value);
   void* target = instance;
   if (!target || (!objectOf(target) && !collOf(target)))
     target =
         slots.type->isCollection() ? static_cast<void*>(newColl(slots.type)) : newObject(slots.type)->bytes();
-  assignImage(target, image, b.stmt->session);
+  assignValue(target, null ? Value{} : value, b.stmt->session);
   instance = target;
   if (slots.indicators) {
     if (CollRec* c = collOf(target))
@@ -960,12 +987,11 @@ OCI_EXPORT sword OCIObjectGetInd(void*, void* errhp, void* instance, void** ind)
 OCI_EXPORT sword OCIObjectCopy(void*, void* errhp, void*, void* source, void* sourceInd, void* target,
                                void* targetInd, void*, ub2, ub1) {
   return objectCall(errhp, [&](ErrorHandle*) -> sword {
-    Image image = imageOfInstance(source);
     (void)sourceInd;
     (void)targetInd;
     SessionHandle* session = nullptr;
     if (const ObjRec* o = objectOf(source)) session = o->session;
-    assignImage(target, image, session);
+    assignValue(target, valueOfInstance(source), session);
     return OCI_SUCCESS;
   });
 }
@@ -1336,6 +1362,52 @@ OCI_EXPORT sword OCIBindObject(void* bindp, void* errhp, const void* tdo, void**
     slots.instances = pgvpp;
     slots.indicators = indpp;
     bindSlots[&b] = slots;
+    return OCI_SUCCESS;
+  });
+}
+
+// --- XMLTYPE documents through pickle streams -------------------------------------------------------
+
+namespace ocistandin {
+
+Handle* newObjectDescriptor(ub4 type, EnvHandle* env) {
+  return type == kPickleStreamType ? new PStreamHandle(type, env) : nullptr;
+}
+
+}  // namespace ocistandin
+
+OCI_EXPORT sword OCIPStreamFromXMLType(void* errhp, void* stream, void* instance, ub4) {
+  return objectCall(errhp, [&](ErrorHandle*) -> sword {
+    auto& s = need<PStreamHandle>(stream, kPickleStreamType);
+    const ObjRec& o = needObject(instance);
+    if (!isXmlType(*o.type->cat)) throw OraError(932, "inconsistent datatypes: expected XMLTYPE");
+    s.data = o.ind[0] == -1 ? std::string() : o.xml;
+    s.at = 0;
+    s.open = true;
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCIPStreamRead(void* errhp, void* stream, void* buffer, uint64_t* length, ub4) {
+  return objectCall(errhp, [&](ErrorHandle*) -> sword {
+    auto& s = need<PStreamHandle>(stream, kPickleStreamType);
+    if (!s.open)
+      throw OraError(24801, "illegal parameter value in OCI lob function (the stream is not open)");
+    if (!length || (!buffer && *length > 0))
+      throw OraError(21560, "argument 4 is null, invalid, or out of range");
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(*length, s.data.size() - s.at));
+    std::memcpy(buffer, s.data.data() + s.at, n);
+    s.at += n;
+    *length = n;
+    return OCI_SUCCESS;
+  });
+}
+
+OCI_EXPORT sword OCIPStreamClose(void* errhp, void* stream) {
+  return objectCall(errhp, [&](ErrorHandle*) -> sword {
+    auto& s = need<PStreamHandle>(stream, kPickleStreamType);
+    s.open = false;
+    s.data.clear();
     return OCI_SUCCESS;
   });
 }

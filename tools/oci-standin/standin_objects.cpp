@@ -96,6 +96,7 @@ AttrType classify(Session& session, const std::string& declared, const std::stri
   const auto target = findType(session, owner.empty() ? defaultOwner : owner, name);
   if (!target) throw OraError(902, "invalid datatype (" + declared + ")");
   if (ref && target->isCollection()) throw OraError(902, "invalid datatype (a REF names an object type)");
+  if (isXmlType(*target)) throw OraError(902, "invalid datatype (XMLTYPE is not supported in object types)");
   if (!ref && collectionElement && target->isCollection())
     throw OraError(902, "invalid datatype (collections of collections are not supported)");
   a.owner = target->owner;
@@ -136,6 +137,16 @@ thread_local int lookupDepth = 0;
 }  // namespace
 
 std::shared_ptr<const CatalogType> findType(Session& session, std::string_view owner, std::string_view name) {
+  if ((owner.empty() || owner == "SYS") && name == "XMLTYPE") {
+    // Built in: an opaque object type whose values are documents.
+    static const auto xml = [] {
+      auto t = std::make_shared<CatalogType>();
+      t->owner = "SYS";
+      t->name = "XMLTYPE";
+      return t;
+    }();
+    return xml;
+  }
   // Types naming each other by value cannot be created, but a damaged catalog could hold them.
   if (lookupDepth > 32) return nullptr;
   ++lookupDepth;
@@ -477,6 +488,17 @@ void fnConstructor(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
   }
 }
 
+// xmltype(text): the document as the column keeps it.
+void fnXmlType(sqlite3_context* ctx, int, sqlite3_value** argv) {
+  if (sqlite3_value_type(argv[0]) == SQLITE_NULL) return sqlite3_result_null(ctx);
+  const auto* p = reinterpret_cast<const char*>(sqlite3_value_text(argv[0]));
+  const std::string text = p ? p : "";
+  const size_t first = text.find_first_not_of(" \t\r\n");
+  if (first == std::string::npos || text[first] != '<')
+    return sqlite3_result_error(ctx, "ORA-31011: XML parsing failed", -1);
+  sqlite3_result_text(ctx, text.c_str(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+}
+
 void fnRef(sqlite3_context* ctx, int, sqlite3_value** argv) {
   if (sqlite3_value_type(argv[2]) == SQLITE_NULL) return sqlite3_result_null(ctx);
   const auto* owner = reinterpret_cast<const char*>(sqlite3_value_text(argv[0]));
@@ -489,6 +511,8 @@ void fnRef(sqlite3_context* ctx, int, sqlite3_value** argv) {
 
 void registerTypeConstructors(Session& session) {
   sqlite3_create_function_v2(session.db(), "ora_ref", 3, SQLITE_UTF8, nullptr, fnRef, nullptr, nullptr,
+                             nullptr);
+  sqlite3_create_function_v2(session.db(), "xmltype", 1, SQLITE_UTF8, nullptr, fnXmlType, nullptr, nullptr,
                              nullptr);
   Stmt s(session.db(), "SELECT name FROM sys.\"type$\" WHERE owner = ?1");
   s.bind(1, session.user());

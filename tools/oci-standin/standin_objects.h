@@ -44,6 +44,11 @@ struct CatalogType {
   std::string fullName() const { return owner + "." + name; }
 };
 
+// SYS.XMLTYPE is built in: a column of it keeps the document's text, xmltype(text) makes one.
+inline bool isXmlType(const CatalogType& t) {
+  return t.owner == "SYS" && t.name == "XMLTYPE";
+}
+
 // The type `name` of `owner` (empty: the session's schema, then any other); nullptr when none.
 std::shared_ptr<const CatalogType> findType(Session& session, std::string_view owner, std::string_view name);
 // The object type of an object table; nullptr when `table` is none.
