@@ -685,6 +685,7 @@ class TOCIRecordSet : public dataaccess::TQvRecordSet {
   enum class ColumnKind : uint8_t { Plain, Lob, File, TimeStamp, Interval, Number, Cursor, Long, Object };
   struct Column {
     uint16_t dataType = 0, subType = 0, length = 0, size = 0, fieldNo = 0;  // as described
+    int fieldIndex = 0;  // in Fields, after the child fields of the object columns before it
     bool fixed = false;
     std::string name;
     uint32_t bufferLength = 0;                    // one row's value

@@ -226,9 +226,15 @@ void TOCIRecordSet::InternalInitFields() {
       default:
         RaiseError("Data type is not supported.");
     }
-    field->FieldNo = uint16_t(position);
+    // Field numbers count the child fields of the object columns before it as well.
+    field->FieldNo = uint16_t(Fields.Count() + 1);
+    column.fieldIndex = Fields.Count();
     columns_.push_back(std::move(column));
-    Fields.Add(std::move(field));
+    if (field->ActualName.empty()) field->ActualName = field->Name;
+    TFieldDesc& added = Fields.Add(std::move(field));
+    if ((added.DataType == dataaccess::dtObject || added.DataType == dataaccess::dtArray) &&
+        added.ObjectType())
+      InitObjectFields(added.ObjectType(), &added);
   }
 }
 
@@ -548,13 +554,13 @@ void TOCIRecordSet::addRows(const std::vector<uint8_t>& buffer, int rows, int fi
     size_t objectColumn = 0;
     for (size_t c = 0; c < columns_.size(); ++c) {
       const Column& column = columns_[c];
-      const TFieldDesc& field = Fields[int(c)];
+      const TFieldDesc& field = Fields[column.fieldIndex];
       int16_t indicator;
       std::memcpy(&indicator, buffer.data() + column.indicatorOffset + size_t(row) * 2, 2);
       if (column.kind != ColumnKind::Plain) {
         // The record takes the object over; a null value keeps its (empty) object too.
         SetSlotPointer(field, record.data(), objects[objectColumn++ * size_t(blockRows()) + size_t(row)]);
-        if (indicator == -1) SetNull(int(c) + 1, record.data(), true);
+        if (indicator == -1) SetNull(column.fieldIndex + 1, record.data(), true);
         continue;
       }
       const uint8_t* value = buffer.data() + column.valueOffset + size_t(row) * column.bufferLength;
@@ -564,7 +570,7 @@ void TOCIRecordSet::addRows(const std::vector<uint8_t>& buffer, int rows, int fi
         auto* blob = new dataaccess::TBlob(wide);
         SetSlotPointer(field, record.data(), blob);
         if (indicator == -1) {
-          SetNull(int(c) + 1, record.data(), true);
+          SetNull(column.fieldIndex + 1, record.data(), true);
         } else if (wide) {
           size_t n = 0;
           while (n + 1 < column.bufferLength && (value[n] != 0 || value[n + 1] != 0)) n += 2;
@@ -575,7 +581,7 @@ void TOCIRecordSet::addRows(const std::vector<uint8_t>& buffer, int rows, int fi
         continue;
       }
       if (indicator == -1) {
-        SetNull(int(c) + 1, record.data(), true);
+        SetNull(column.fieldIndex + 1, record.data(), true);
         continue;
       }
       uint8_t* slot = Slot(field, record.data());

@@ -185,10 +185,13 @@ TEST_F(ObjectStandInTest, ObjectsAreReadAndWrittenByPath) {
 TEST_F(ObjectStandInTest, QueryFetchesObjectRefAndNestedTableColumns) {
   auto r = recordSet("select id, buyer, ship, lines from orders order by id");
   r->Open();
-  ASSERT_EQ(r->Fields.Count(), 4);
+  // The object column's attributes follow it as child fields; the nested table has none.
+  ASSERT_EQ(r->Fields.Count(), 6);
   EXPECT_EQ(r->Fields[1].DataType, dataaccess::dtReference);
   EXPECT_EQ(r->Fields[2].DataType, dataaccess::dtObject);
-  EXPECT_EQ(r->Fields[3].DataType, dataaccess::dtTable);
+  EXPECT_EQ(r->Fields[3].ActualName, "SHIP.STREET");
+  EXPECT_EQ(r->Fields[4].ActualName, "SHIP.ZIP");
+  EXPECT_EQ(r->Fields[5].DataType, dataaccess::dtTable);
   std::vector<uint8_t> record(r->RecordSize);
   r->SetToBegin();
   r->GetNextRecord(record.data());
@@ -196,7 +199,11 @@ TEST_F(ObjectStandInTest, QueryFetchesObjectRefAndNestedTableColumns) {
   ASSERT_NE(ship, nullptr);
   EXPECT_EQ(ship->AttrAsString("STREET"), "Dock 4");
   EXPECT_EQ(ship->AttrAsInteger("ZIP"), 99999);
-  auto* lines = dynamic_cast<TOraNestTable*>(r->GetFieldObject(4, record.data()));
+  // The object's attributes are child fields after it, read through the object.
+  const int street = r->FieldByName("SHIP.STREET").FieldNo;
+  EXPECT_EQ(r->GetFieldAsVariant(street, record.data()).asString(), "Dock 4");
+  auto* lines =
+      dynamic_cast<TOraNestTable*>(r->GetFieldObject(r->FieldByName("LINES").FieldNo, record.data()));
   ASSERT_NE(lines, nullptr);
   EXPECT_EQ(lines->Size(), 3);
   EXPECT_DOUBLE_EQ(lines->ItemAsFloat(0), 1.5);
@@ -205,7 +212,8 @@ TEST_F(ObjectStandInTest, QueryFetchesObjectRefAndNestedTableColumns) {
   r->GetNextRecord(record.data());
   EXPECT_TRUE(r->GetNull(2, record.data()));
   EXPECT_TRUE(r->GetNull(3, record.data()));
-  EXPECT_TRUE(r->GetNull(4, record.data()));
+  EXPECT_TRUE(r->GetNull(street, record.data()));
+  EXPECT_TRUE(r->GetNull(r->FieldByName("LINES").FieldNo, record.data()));
   EXPECT_EQ(ship->AttrAsString("STREET"), "Dock 4");
   r->Close();
 }
@@ -375,6 +383,10 @@ TEST_F(ObjectStandInTest, QueryDatasetHoldsObjectFieldsAndANestedTableDatasetOve
   auto* ship = dynamic_cast<TOraObject*>(query.GetFieldObject(query.FieldByName("SHIP")));
   ASSERT_NE(ship, nullptr);
   EXPECT_EQ(ship->AttrAsString("STREET"), "Dock 4");
+  // The attributes are the object field's children.
+  ASSERT_EQ(query.FieldByName("SHIP").Children.size(), 2u);
+  EXPECT_EQ(query.FieldByName("SHIP").Children[0]->AsString(), "Dock 4");
+  EXPECT_EQ(query.FieldByName("ZIP").AsInteger(), 99999);
   auto* lines = dynamic_cast<TOraNestTable*>(query.GetFieldObject(query.FieldByName("LINES")));
   ASSERT_NE(lines, nullptr);
   TOraNestedTable elements;
