@@ -327,6 +327,17 @@ TEST_F(ObjectStandInTest, ObjectParameterRoundTripsThroughPlsqlBlock) {
   select->Execute(1);
   EXPECT_EQ(ship->AttrAsString("STREET"), "Dock 4");
 
+  // A block may make the value with the type's constructor.
+  auto make = command("begin :s := address_t('Pier ' || :n, 7); end;");
+  TOraParamDesc& made = make->Param(0);
+  made.SetDataType(dataaccess::dtObject);
+  made.SetParamType(2);
+  made.SetObject(ship.get());
+  make->Param(1).SetValue(Variant(std::string("9")));
+  make->Execute(1);
+  EXPECT_EQ(ship->AttrAsString("STREET"), "Pier 9");
+  EXPECT_EQ(ship->AttrAsInteger("ZIP"), 7);
+
   // A parameter without a type is refused before anything runs.
   auto untyped = command("begin :o := NULL; end;");
   untyped->Param(0).SetDataType(dataaccess::dtObject);

@@ -1118,7 +1118,9 @@ OCI_EXPORT sword OCICollAssignElem(void*, void* errhp, sb4 index, const void* el
     CollRec scratch;
     scratch.type = c.type;
     appendElement(scratch, image, nullptr);
-    c.elems[static_cast<size_t>(index)] = std::move(scratch.elems[0]);
+    // The old element's strings and objects go with it.
+    std::swap(c.elems[static_cast<size_t>(index)], scratch.elems[0]);
+    releaseElements(scratch);
     return OCI_SUCCESS;
   });
 }
