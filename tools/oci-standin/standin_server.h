@@ -2,7 +2,8 @@
 //
 // Layout of a server folder (one per connect string, under OCI_STANDIN_ROOT):
 //   catalog.db    attached as SYS: users and passwords ("user$"), "v$nls_parameters",
-//                 "product_component_version" and the errors behind user_errors ("error$")
+//                 "product_component_version", the errors behind user_errors ("error$") and the
+//                 object types and object tables ("type$", "objtab$", standin_objects.h)
 //   sequences.db  sequences ("seq$"), apart so that their steps commit while sessions hold
 //                 transactions open on the catalog
 //   directories/<ALIAS>/  the files of a directory object, read as BFILEs
