@@ -347,16 +347,21 @@ TEST_F(ObjectStandInTest, ObjectParameterRoundTripsThroughPlsqlBlock) {
 }
 
 TEST_F(ObjectStandInTest, DamagedValuesAndTypesGiveClearErrors) {
-  // A column value that is no image, or the image of another type, is refused at the fetch (the
-  // stand-in checks a named-type column's values when they are read, not when they are written).
-  for (const char* stored :
-       {"SCOTT.ADDRESS_T('x'", "SCOTT.PHONES_T('1', '2')", "SCOTT.ADDRESS_T('x', 'y')"}) {
-    auto damage = command("update orders set ship = :v where id = 2");
-    damage->Param(0).SetValue(Variant(std::string(stored)));
-    damage->Execute(1);
-    auto r = recordSet("select ship from orders where id = 2");
-    const std::string message = raised([&] { r->Open(); });
-    EXPECT_NE(message.find("ORA-22337"), std::string::npos) << stored << ": " << message;
+  // A column takes only values of its type, as text or through a bind.
+  for (const char* value : {"SCOTT.ADDRESS_T('x'", "SCOTT.PHONES_T('1', '2')", "SCOTT.ADDRESS_T('x')", "x"}) {
+    auto write = command("update orders set ship = :v where id = 2");
+    write->Param(0).SetValue(Variant(std::string(value)));
+    EXPECT_NE(raised([&] { write->Execute(1); }).find("ORA-00932"), std::string::npos) << value;
+  }
+  EXPECT_NE(
+      raised([&] { command("update orders set buyer = 'ABCD' where id = 2")->Execute(1); }).find("ORA-00932"),
+      std::string::npos);
+  // What gets past that (a value of the right shape but a damaged part, or a row of a damaged
+  // file) is refused at the fetch.
+  for (const char* sql : {"select lines from broken where id = 1", "select ship from orders where id = 2"}) {
+    command("update orders set ship = 'SCOTT.ADDRESS_T(''x'', ''y'')' where id = 2")->Execute(1);
+    auto r = recordSet(sql);
+    EXPECT_NE(raised([&] { r->Open(); }).find("ORA-22337"), std::string::npos) << sql;
     connection_->Rollback();
   }
   // A constructor checks its values against the type.

@@ -72,7 +72,7 @@ bool namedType(std::string_view declared, bool& ref, std::string& owner, std::st
 
 // How an attribute or element declared as `declared` is held; raises ORA-00902 for what the
 // server cannot hold. `self` is the type being created (it may hold REFs to itself).
-AttrType classify(Session& session, const std::string& declared, const std::string& defaultOwner,
+AttrType classify(const Session& session, const std::string& declared, const std::string& defaultOwner,
                   const std::string& self, bool collectionElement) {
   AttrType a;
   const DeclaredType scalar = parseDeclaredType(declared);
@@ -104,7 +104,7 @@ AttrType classify(Session& session, const std::string& declared, const std::stri
   return a;
 }
 
-std::shared_ptr<const CatalogType> typeOfSource(Session& session, const std::string& owner,
+std::shared_ptr<const CatalogType> typeOfSource(const Session& session, const std::string& owner,
                                                 const std::string& source) {
   TypeSpec spec;
   std::string error;
@@ -136,7 +136,8 @@ thread_local int lookupDepth = 0;
 
 }  // namespace
 
-std::shared_ptr<const CatalogType> findType(Session& session, std::string_view owner, std::string_view name) {
+std::shared_ptr<const CatalogType> findType(const Session& session, std::string_view owner,
+                                            std::string_view name) {
   if ((owner.empty() || owner == "SYS") && name == "XMLTYPE") {
     // Built in: an opaque object type whose values are documents.
     static const auto xml = [] {
@@ -163,7 +164,7 @@ std::shared_ptr<const CatalogType> findType(Session& session, std::string_view o
   return typeOfSource(session, s.text(0), s.text(1));
 }
 
-std::shared_ptr<const CatalogType> objectTableType(Session& session, const std::string& owner,
+std::shared_ptr<const CatalogType> objectTableType(const Session& session, const std::string& owner,
                                                    const std::string& table) {
   Stmt s(session.db(), "SELECT type_owner, type_name FROM sys.\"objtab$\" WHERE owner = ?1 AND name = ?2");
   s.bind(1, owner);
@@ -521,6 +522,60 @@ void registerTypeConstructors(Session& session) {
     sqlite3_create_function_v2(session.db(), data->name.c_str(), -1, SQLITE_UTF8, data, fnConstructor,
                                nullptr, nullptr, [](void* p) { delete static_cast<ConstructorData*>(p); });
   }
+}
+
+}  // namespace ocistandin
+
+namespace ocistandin {
+
+bool mayNameType(std::string_view declared) {
+  bool ref = false;
+  std::string owner, name;
+  if (!namedType(declared, ref, owner, name)) return false;
+  // SQLite's own names, which a table made from a query carries, name no type.
+  static const char* const sqliteNames[] = {"TEXT", "INT",     "INTEGER", "REAL",
+                                            "NUM",  "NUMERIC", "BLOB",    "ANY"};
+  if (!ref && owner.empty())
+    for (const char* n : sqliteNames)
+      if (name == n) return false;
+  return true;
+}
+
+void fitNamedValue(sqlite3_context* ctx, sqlite3_value* v, std::string_view declared,
+                   const Session& session) {
+  bool ref = false;
+  std::string owner, name;
+  const auto type = namedType(declared, ref, owner, name) ? findType(session, owner, name) : nullptr;
+  if (!type || sqlite3_value_type(v) == SQLITE_NULL) return sqlite3_result_value(ctx, v);
+  const auto* p = reinterpret_cast<const char*>(sqlite3_value_text(v));
+  const std::string text = p && sqlite3_value_type(v) == SQLITE_TEXT ? p : "";
+  const std::string want = (ref ? "REF " : "") + type->fullName();
+  auto refuse = [&] {
+    const std::string message = "ORA-00932: inconsistent datatypes: expected " + want;
+    sqlite3_result_error(ctx, message.c_str(), -1);
+  };
+  if (ref) {
+    std::string o, t;
+    int64_t row = 0;
+    if (!refTarget(text, o, t, row)) return refuse();
+    const auto target = objectTableType(session, o, t);
+    if (target && target->fullName() != type->fullName()) return refuse();
+    return sqlite3_result_value(ctx, v);
+  }
+  if (isXmlType(*type)) {
+    const size_t first = text.find_first_not_of(" \t\r\n");
+    if (first == std::string::npos || text[first] != '<')
+      return sqlite3_result_error(ctx, "ORA-31011: XML parsing failed", -1);
+    return sqlite3_result_value(ctx, v);
+  }
+  Image image;
+  std::string error;
+  if (!readImage(text, image, error) || image.kind != Image::Kind::Constructor ||
+      (image.text != type->fullName() && image.text != type->name) ||
+      (!type->isCollection() && image.items.size() != type->attrs.size()) ||
+      (type->kind == TypeKind::Varray && image.items.size() > type->limit))
+    return refuse();
+  sqlite3_result_value(ctx, v);
 }
 
 }  // namespace ocistandin

@@ -50,9 +50,10 @@ inline bool isXmlType(const CatalogType& t) {
 }
 
 // The type `name` of `owner` (empty: the session's schema, then any other); nullptr when none.
-std::shared_ptr<const CatalogType> findType(Session& session, std::string_view owner, std::string_view name);
+std::shared_ptr<const CatalogType> findType(const Session& session, std::string_view owner,
+                                            std::string_view name);
 // The object type of an object table; nullptr when `table` is none.
-std::shared_ptr<const CatalogType> objectTableType(Session& session, const std::string& owner,
+std::shared_ptr<const CatalogType> objectTableType(const Session& session, const std::string& owner,
                                                    const std::string& table);
 
 // CREATE [OR REPLACE] TYPE (not a body) and DROP TYPE.
@@ -69,6 +70,13 @@ std::string objectSql(Session& session, std::string_view text, std::string& afte
 // A column declared with a type name the catalog knows (or REF name): code 108 or 110 with the
 // type's owner and name. False for other declarations.
 bool resolveColumnType(Session& session, std::string_view declared, ColumnInfo& column);
+
+// The column rule of a column declared with a type's name: a value that is no image of the type
+// (or, for a REF, no REF to a row of that type) is refused with ORA-00932, as a server refuses
+// it; NULL, and a declaration naming no type of the catalog, pass. mayNameType tells which
+// declarations get the rule.
+bool mayNameType(std::string_view declared);
+void fitNamedValue(sqlite3_context* ctx, sqlite3_value* v, std::string_view declared, const Session& session);
 
 // Registers the constructors of the session's own types, and ora_ref.
 void registerTypeConstructors(Session& session);
