@@ -128,6 +128,14 @@ void TOraSQL::WriteParamDescs(bool values) {
         p.ValueObject()->SetAsString(replaceAll(p.ValueObject()->AsString(), "\r\n", "\n"));
     }
   TCustomDASQL::WriteParamDescs(true);
+  // Object, collection and REF parameters go as their value objects, which the bind reads and fills.
+  da::TQvCommand* command = ICommand();
+  for (int i = 0; command && i < command->GetParamCount(); ++i) {
+    da::TParamDesc& d = command->GetParam(i);
+    if (d.GetDataType() < da::dtObject || d.GetDataType() > da::dtTable) continue;
+    for (int k = 0; k < Params().Count(); ++k)
+      if (ds::SameName(Params().Items(k).Name, d.GetName())) d.SetObject(Params().Items(k).GetObject());
+  }
 }
 
 void TOraSQL::ReadParamValues() {

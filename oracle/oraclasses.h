@@ -428,6 +428,10 @@ class TOCICommand : public dataaccess::TQvCommand {
   void DefineArrayField(dataaccess::TFieldDesc& field, uint8_t* buffer, int16_t* indicator, uint16_t* length,
                         uint32_t valueStride);
   void DefinePiecewise(dataaccess::TFieldDesc& field, uint8_t* buffer, int16_t* indicator);
+  // An object, collection or REF column of type `tdo`: for each row of a block the library puts
+  // the row's instance (or REF) into `instances` and its indicator structure into `indicators`,
+  // both arrays of pointers; a null pointer in `instances` makes it allocate one.
+  void DefineObjectField(dataaccess::TFieldDesc& field, void* tdo, void** instances, void** indicators);
   // A column whose pieces the library asks for through `callback` (with `context`) while it
   // fetches; the character-set id is set when not 0.
   void DefineDynamic(dataaccess::TFieldDesc& field, void* context, void* callback, uint16_t charsetId);
@@ -472,6 +476,8 @@ class TOCICommand : public dataaccess::TQvCommand {
   void scanParams();
   void bindParams();
   void bindParam(TOraParamDesc& param);
+  // An object, collection or REF parameter: bound to its value object's instance (OCIBindObject).
+  void bindObjectParam(TOraParamDesc& param);
   void bindParam7(TOraParamDesc& param, uint16_t type, uint8_t* buffer, int32_t size, uint16_t* lengths);
   void doExecute();
   void endExecute(std::exception_ptr error);
@@ -622,8 +628,9 @@ class TOraFile : public TOraLob {
 // both read whole at the fetch unless DeferredLobRead is on or CacheLobs off; TIMESTAMP, INTERVAL
 // and (with EnableNumbers) wide NUMBER columns give their value objects, REF CURSOR columns a
 // TOraCursor, LONG and LONG RAW columns a blob filled piece by piece (the Lite client fetches one
-// row at a time for that). Named object types and REFs raise "Data type is not supported." when
-// the fields are described.
+// row at a time for that). Object, collection and REF columns give a TOraObject, TOraArray,
+// TOraNestTable or TOraRef per row over the instance the library made (OCIDefineObject); the
+// old call style refuses them ("Data type is not supported.").
 //
 // Threads: used by one thread. With FetchAll on a non-blocking command, Open returns after the
 // first block and a worker fetches the rest: navigation past the rows held waits for the worker's
@@ -691,9 +698,10 @@ class TOCIRecordSet : public dataaccess::TQvRecordSet {
   // How a column's value reaches the record: copied from the flat buffer, or held by an object
   // made for each row before the fetch (its handle in the flat buffer, or, for LONG and LONG RAW,
   // its pieces handed to the library by the define callback).
-  enum class ColumnKind : uint8_t { Plain, Lob, File, TimeStamp, Interval, Number, Cursor, Long };
+  enum class ColumnKind : uint8_t { Plain, Lob, File, TimeStamp, Interval, Number, Cursor, Long, Object };
   struct Column {
     uint16_t dataType = 0, subType = 0, length = 0, size = 0, fieldNo = 0;  // as described
+    int fieldIndex = 0;  // in Fields, after the child fields of the object columns before it
     bool fixed = false;
     std::string name;
     uint32_t bufferLength = 0;                    // one row's value
@@ -701,6 +709,10 @@ class TOCIRecordSet : public dataaccess::TQvRecordSet {
     ColumnKind kind = ColumnKind::Plain;
     bool unicode = false;    // a CLOB or LONG travelling as UTF-16
     void* define = nullptr;  // the define handle of a LONG column
+    // An object, collection or REF column: its type (held by its field) and, per row of a block,
+    // the indicator structure the library hands back with the row's instance.
+    dataaccess::TObjectType* objectType = nullptr;
+    std::vector<void*> objectIndicators;
   };
   // The library's define callback of LONG and LONG RAW columns: a fresh piece of the row's blob.
   static sb4 defineCallback(void* context, void* define, ub4 iteration, void** buffer, ub4** length,

@@ -2,12 +2,14 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <exception>
 #include <map>
 #include <mutex>
 #include <set>
 
 #include "dataset/dberror.h"
 #include "oracle/oraclasses.h"
+#include "oracle/oraobjects.h"
 #include "oracle/oraparser.h"
 #include "platform/bytes.h"
 #include "platform/collation.h"
@@ -408,6 +410,7 @@ uint16_t TOCICommand::GetOraType(uint16_t dataType, uint16_t subType) const {
 
 void TOCICommand::bindParam(TOraParamDesc& param) {
   const uint16_t dataType = param.GetDataType();
+  if (dataType >= dataaccess::dtObject && dataType <= dataaccess::dtTable) return bindObjectParam(param);
   uint16_t type;
   if (dataType == dtUnknown) {
     if (!param.GetNull()) RaiseError("Unknown type of parameter " + param.GetName() + ".");
@@ -555,6 +558,29 @@ void TOCICommand::bindParam(TOraParamDesc& param) {
   else if (dataType == dtWideString || dataType == dtFixedWideChar)
     charsetId = kUtf16CharsetId;
   if (charsetId != 0) check(OCIAttrSet(bind, OCI_HTYPE_BIND, &charsetId, 0, 31, error));
+}
+
+void TOCICommand::bindObjectParam(TOraParamDesc& param) {
+  if (ociCallStyle_ == OCI73 || !ObjectsEnabled) RaiseError("Data type is not supported.");
+  if (param.GetTable() || iters_ != 1) RaiseError(STypeNotInDMLArray);
+  auto* object = dynamic_cast<TOraObject*>(static_cast<dataaccess::TSharedObject*>(param.GetObject()));
+  if (object == nullptr) RaiseError("Type of object must be defined");
+  object->CheckType();
+  object->SetSvcCtx(conn().GetSvcCtx());
+  auto* ref = dynamic_cast<TOraRef*>(object);
+  // The library reads the value from the instance and puts a result back into it.
+  if (ref == nullptr && object->Instance() == nullptr) object->AllocObject();
+  void* error = conn().GetErrorHandle();
+  void* bind = nullptr;
+  const std::string placeholder = param.Quoted ? ":\"" + param.GetName() + "\"" : ":" + param.GetName();
+  check(OCIBindByName(cursor_->GetStatement(), &bind, error,
+                      reinterpret_cast<const OraText*>(placeholder.data()), sb4(placeholder.size()), nullptr,
+                      0, ref != nullptr ? 110 : 108, nullptr, nullptr, nullptr, 0, nullptr, 0));
+  using BindObject = sword (*)(void*, void*, const void*, void**, ub4*, void**, ub4*);
+  const auto bindObject = reinterpret_cast<BindObject>(reinterpret_cast<void*>(OCIBindObject));
+  check(bindObject(bind, error, object->OraType()->TDO(),
+                   ref != nullptr ? ref->RefPtr() : object->InstancePtr(), nullptr,
+                   ref != nullptr ? nullptr : object->IndicatorPtr(), nullptr));
 }
 
 void TOCICommand::bindParam7(TOraParamDesc& param, uint16_t type, uint8_t* buffer, int32_t size,
@@ -1240,9 +1266,29 @@ bool TOCICommand::DescribeField(int position, TFieldDesc& field, bool longString
       break;
     }
     case 108:
-    case 110:
-      // Named object types and their references are not carried yet.
-      RaiseError("Data type is not supported.");
+    case 110: {
+      // An object, collection or REF column: its type is described once per session.
+      if (old || !ObjectsEnabled) RaiseError("Data type is not supported.");
+      OraText* typeName = nullptr;
+      OraText* schemaName = nullptr;
+      ub4 typeLength = 0, schemaLength = 0;
+      check(OCIAttrGet(param, OCI_DTYPE_PARAM, &typeName, &typeLength, OCI_ATTR_TYPE_NAME, error));
+      check(OCIAttrGet(param, OCI_DTYPE_PARAM, &schemaName, &schemaLength, OCI_ATTR_SCHEMA_NAME, error));
+      if (typeName == nullptr || typeLength == 0 || typeLength > 128 || schemaLength > 128 ||
+          (schemaName == nullptr && schemaLength > 0))
+        RaiseError("Type description is missing.");
+      std::string full(reinterpret_cast<const char*>(typeName), typeLength);
+      if (schemaLength > 0)
+        full = std::string(reinterpret_cast<const char*>(schemaName), schemaLength) + "." + full;
+      TOraType* type = TObjectTypes::GetType(conn().GetSvcCtx(), full);
+      platform::ScopeExit release([type] { type->Release(); });
+      if (type->DataType == dtXML && (PossibleOCICallStyles & osOCI90) == 0)
+        RaiseError("Data type is not supported.");
+      field.SetObjectType(type);
+      field.DataType = oraType == 110 ? dataaccess::dtReference : type->DataType;
+      field.Size = sizeof(void*);
+      break;
+    }
     default:
       RaiseError("Data type is not supported.");
   }
@@ -1333,6 +1379,20 @@ void TOCICommand::DefineArrayField(TFieldDesc& field, uint8_t* buffer, int16_t* 
   defined_.push_back({field.Name, indicator, valueStride != 0 ? 2u : 0u});
 }
 
+void TOCICommand::DefineObjectField(TFieldDesc& field, void* tdo, void** instances, void** indicators) {
+  checkActive();
+  if (ociCallStyle_ == OCI73) RaiseError("Data type is not supported.");
+  void* define = nullptr;
+  void* error = conn().GetErrorHandle();
+  const ub2 type = field.DataType == dataaccess::dtReference ? 110 : 108;
+  check(OCIDefineByPos(cursor_->GetStatement(), &define, error, field.FieldNo, nullptr, 0, type, nullptr,
+                       nullptr, nullptr, 0));
+  using DefineObject = sword (*)(void*, void*, const void*, void**, ub4*, void**, ub4*);
+  const auto defineObject = reinterpret_cast<DefineObject>(reinterpret_cast<void*>(OCIDefineObject));
+  check(defineObject(define, error, tdo, instances, nullptr, indicators, nullptr));
+  field.Handle = define;
+}
+
 void TOCICommand::DefinePiecewise(TFieldDesc& field, uint8_t* buffer, int16_t* indicator) {
   checkActive();
   if (ociCallStyle_ == OCI73) {
@@ -1417,14 +1477,21 @@ int TOCICommand::FetchAt(uint32_t rows, uint16_t orientation, int32_t offset, st
       check(OCIAttrGet(statement, OCI_HTYPE_STMT, &total, nullptr, OCI_ATTR_ROW_COUNT, error));
       fetchedRows_ = int32_t(total);
     } else {
+      // The failure is read before the row count, whose call would leave the error record empty.
+      std::exception_ptr failure;
+      if (status != OCI_NO_DATA) {
+        try {
+          check(status);
+        } catch (...) {
+          failure = std::current_exception();
+        }
+      }
       ub4 total = 0;
       OCIAttrGet(statement, OCI_HTYPE_STMT, &total, nullptr, OCI_ATTR_ROW_COUNT, error);
       received = int(total) - fetchedRows_;
       fetchedRows_ = int32_t(total);
-      if (status == OCI_NO_DATA)
-        cursor_->State = 9;
-      else
-        check(status);
+      if (failure) std::rethrow_exception(failure);
+      if (status == OCI_NO_DATA) cursor_->State = 9;
     }
   }
   if (cursor_->State < 7) cursor_->State = 7;

@@ -87,6 +87,10 @@ bool isObjectType(uint16_t dataType) {
     case dtIntervalYM:
     case dtIntervalDS:
     case dtNumber:
+    case dataaccess::dtObject:
+    case dataaccess::dtReference:
+    case dataaccess::dtArray:
+    case dataaccess::dtTable:
       return true;
     default:
       return false;

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "oracle/oraclasses.h"
+#include "oracle/oraobjects.h"
 #include "platform/bytes.h"
 #include "platform/scopeguard.h"
 
@@ -213,12 +214,28 @@ void TOCIRecordSet::InternalInitFields() {
         column.kind = ColumnKind::Number;
         field->Size = sizeof(void*);
         break;
+      case dataaccess::dtObject:
+      case dataaccess::dtReference:
+      case dataaccess::dtArray:
+      case dataaccess::dtTable:
+      case dtXML:
+        column.kind = ColumnKind::Object;
+        column.objectType = field->ObjectType();
+        column.bufferLength = sizeof(void*);
+        field->Size = sizeof(void*);
+        break;
       default:
         RaiseError("Data type is not supported.");
     }
-    field->FieldNo = uint16_t(position);
+    // Field numbers count the child fields of the object columns before it as well.
+    field->FieldNo = uint16_t(Fields.Count() + 1);
+    column.fieldIndex = Fields.Count();
     columns_.push_back(std::move(column));
-    Fields.Add(std::move(field));
+    if (field->ActualName.empty()) field->ActualName = field->Name;
+    TFieldDesc& added = Fields.Add(std::move(field));
+    if ((added.DataType == dataaccess::dtObject || added.DataType == dataaccess::dtArray) &&
+        added.ObjectType())
+      InitObjectFields(added.ObjectType(), &added);
   }
 }
 
@@ -299,6 +316,14 @@ void TOCIRecordSet::defineColumns() {
       column.define = field.Handle;
       continue;
     }
+    if (column.kind == ColumnKind::Object) {
+      column.objectIndicators.assign(size_t(blockRows()), nullptr);
+      auto* type = static_cast<TOraType*>(column.objectType);
+      command.DefineObjectField(field, type->TDO(),
+                                reinterpret_cast<void**>(flat_.data() + column.valueOffset),
+                                column.objectIndicators.data());
+      continue;
+    }
     if (column.kind == ColumnKind::Long) {
       const uint16_t charsetId = column.unicode ? 1000 : command.conn().GetCharsetId();
       command.DefineDynamic(field, this, reinterpret_cast<void*>(&TOCIRecordSet::defineCallback), charsetId);
@@ -318,7 +343,7 @@ std::vector<dataaccess::TSharedObject*> TOCIRecordSet::prepareObjects() {
   TOCICommand& command = Command();
   // Only LOB and file columns need the service context, and the old call style has none.
   void* svcCtx = command.GetOCICallStyle() == OCI73 ? nullptr : command.conn().GetSvcCtx();
-  for (const Column& column : columns_) {
+  for (Column& column : columns_) {
     if (column.kind == ColumnKind::Plain) continue;
     for (int row = 0; row < blockRows(); ++row) {
       uint8_t* slot = flat_.data() + column.valueOffset + size_t(row) * column.bufferLength;
@@ -364,6 +389,19 @@ std::vector<dataaccess::TSharedObject*> TOCIRecordSet::prepareObjects() {
           // The pieces arrive through the define callback.
           objects.push_back(new dataaccess::TBlob(column.unicode));
           continue;
+        case ColumnKind::Object: {
+          // The library makes each row's instance; the slot must not name the last block's.
+          auto* type = static_cast<TOraType*>(column.objectType);
+          TOraObject* object = column.dataType == dataaccess::dtReference ? new TOraRef(type)
+                               : column.dataType == dataaccess::dtArray   ? new TOraArray(type)
+                               : column.dataType == dataaccess::dtTable   ? new TOraNestTable(type)
+                               : column.dataType == dtXML                 ? new TOraXML(type)
+                                                                          : new TOraObject(type);
+          objects.push_back(object);
+          object->SetSvcCtx(svcCtx);
+          column.objectIndicators[size_t(row)] = nullptr;
+          break;
+        }
         case ColumnKind::Plain:
           break;
       }
@@ -430,6 +468,31 @@ void TOCIRecordSet::finishObjects(std::vector<dataaccess::TSharedObject*>& objec
         case ColumnKind::Long:
           static_cast<dataaccess::TBlob*>(objects[k])->Compress();
           break;
+        case ColumnKind::Object: {
+          void* instance = nullptr;
+          std::memcpy(&instance, slot, sizeof instance);
+          bool isNull = instance == nullptr;
+          if (column.dataType == dataaccess::dtReference) {
+            // A REF that is not null is pinned, so that its object reads at once.
+            auto* ref = static_cast<TOraRef*>(objects[k]);
+            *ref->RefPtr() = instance;
+            isNull = isNull || ref->RefIsNull();
+            if (!isNull) ref->Pin();
+          } else if (instance != nullptr) {
+            auto* object = static_cast<TOraObject*>(objects[k]);
+            object->TakeInstance(instance, column.objectIndicators[size_t(row)]);
+            isNull = object->GetIsNull();
+            // An XMLTYPE value reads its document at once.
+            if (auto* xml = dynamic_cast<TOraXML*>(object); xml && !isNull) {
+              xml->MarkNeedsReading();
+              xml->AsString();
+            }
+          }
+          // The library leaves the column's own indicator alone: the record reads it.
+          const int16_t mark = isNull ? -1 : 0;
+          std::memcpy(flat_.data() + column.indicatorOffset + size_t(row) * 2, &mark, 2);
+          break;
+        }
         case ColumnKind::Plain:
           break;
       }
@@ -494,13 +557,13 @@ void TOCIRecordSet::addRows(const std::vector<uint8_t>& buffer, int rows, int fi
     size_t objectColumn = 0;
     for (size_t c = 0; c < columns_.size(); ++c) {
       const Column& column = columns_[c];
-      const TFieldDesc& field = Fields[int(c)];
+      const TFieldDesc& field = Fields[column.fieldIndex];
       int16_t indicator;
       std::memcpy(&indicator, buffer.data() + column.indicatorOffset + size_t(row) * 2, 2);
       if (column.kind != ColumnKind::Plain) {
         // The record takes the object over; a null value keeps its (empty) object too.
         SetSlotPointer(field, record.data(), objects[objectColumn++ * size_t(blockRows()) + size_t(row)]);
-        if (indicator == -1) SetNull(int(c) + 1, record.data(), true);
+        if (indicator == -1) SetNull(column.fieldIndex + 1, record.data(), true);
         continue;
       }
       const uint8_t* value = buffer.data() + column.valueOffset + size_t(row) * column.bufferLength;
@@ -510,7 +573,7 @@ void TOCIRecordSet::addRows(const std::vector<uint8_t>& buffer, int rows, int fi
         auto* blob = new dataaccess::TBlob(wide);
         SetSlotPointer(field, record.data(), blob);
         if (indicator == -1) {
-          SetNull(int(c) + 1, record.data(), true);
+          SetNull(column.fieldIndex + 1, record.data(), true);
         } else if (wide) {
           size_t n = 0;
           while (n + 1 < column.bufferLength && (value[n] != 0 || value[n + 1] != 0)) n += 2;
@@ -521,7 +584,7 @@ void TOCIRecordSet::addRows(const std::vector<uint8_t>& buffer, int rows, int fi
         continue;
       }
       if (indicator == -1) {
-        SetNull(int(c) + 1, record.data(), true);
+        SetNull(column.fieldIndex + 1, record.data(), true);
         continue;
       }
       uint8_t* slot = Slot(field, record.data());
@@ -854,6 +917,11 @@ bool holdsValueObject(uint16_t dataType) {
     case dtIntervalYM:
     case dtIntervalDS:
     case dtNumber:
+    case dataaccess::dtObject:
+    case dataaccess::dtReference:
+    case dataaccess::dtArray:
+    case dataaccess::dtTable:
+    case dtXML:
       return true;
     default:
       return false;
@@ -869,7 +937,8 @@ bool isValueType(uint16_t dataType) {
 // All of them are shared objects that the dataset layer references and releases like any other.
 dataaccess::TDataTypeSet withValueObjects(dataaccess::TDataTypeSet types) {
   for (uint16_t t : {dtCursor, dtOraBlob, dtOraClob, dtBFile, dtCFile, dtTimeStamp, dtTimeStampTZ,
-                     dtTimeStampLTZ, dtIntervalYM, dtIntervalDS, dtNumber})
+                     dtTimeStampLTZ, dtIntervalYM, dtIntervalDS, dtNumber, dataaccess::dtObject,
+                     dataaccess::dtReference, dataaccess::dtArray, dataaccess::dtTable, dtXML})
     types.set(t);
   return types;
 }
@@ -923,6 +992,21 @@ void TOCIRecordSet::CreateComplexFields(uint8_t* recBuf, bool withBlobs) {
       case dtIntervalDS:
         object = new TOraInterval(field.DataType);
         break;
+      case dataaccess::dtObject:
+      case dataaccess::dtReference:
+      case dataaccess::dtArray:
+      case dataaccess::dtTable:
+      case dtXML: {
+        auto* type = static_cast<TOraType*>(field.ObjectType());
+        TOraObject* value = field.DataType == dataaccess::dtReference ? new TOraRef(type)
+                            : field.DataType == dataaccess::dtArray   ? new TOraArray(type)
+                            : field.DataType == dataaccess::dtTable   ? new TOraNestTable(type)
+                            : field.DataType == dtXML                 ? new TOraXML(type)
+                                                                      : new TOraObject(type);
+        value->SetSvcCtx(svcCtx);
+        object = value;
+        break;
+      }
       default:
         object = new TOraNumber();
     }
@@ -1005,8 +1089,11 @@ Variant TOCIRecordSet::GetFieldAsVariant(int fieldNo, const uint8_t* recBuf) {
     case dtNumber:
       // Exact: the text holds every digit the value has.
       return Variant(static_cast<TOraNumber*>(object)->AsString());
+    case dtXML:
+      return Variant(static_cast<TOraXML*>(object)->AsString());
     default:
-      return Variant::null();
+      // Objects, collections and REFs read as themselves, as the store gives its objects.
+      return Variant::object(object);
   }
 }
 

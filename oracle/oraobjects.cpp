@@ -478,6 +478,14 @@ void TOraObject::SetInstance(void* instance, void* indicator) {
   ownsInstance_ = false;
 }
 
+void TOraObject::TakeInstance(void* instance, void* indicator) {
+  FreeObject();
+  instance_ = instance;
+  ownsInstance_ = true;
+  if (!indicator) check(ObjectCalls().ObjectGetInd(env_, hOCIError, instance, &indicator));
+  indicator_ = indicator;
+}
+
 void TOraObject::CheckType() const {
   if (!ObjectType()) RaiseError("Type of object must be defined");
 }
@@ -991,6 +999,34 @@ TOraXML::TOraXML(TOraType* type) : TOraObject(type) {
 void TOraXML::SetAsString(std::string text) {
   FreeObject();
   text_ = std::move(text);
+  needsReading_ = text_.empty();
+}
+
+const std::string& TOraXML::AsString() {
+  if (needsReading_ && instance_ && !GetIsNull()) readText();
+  return text_;
+}
+
+void TOraXML::readText() {
+  constexpr ub4 OCI_DTYPE_PICKLE_STREAM = 74;
+  using FromXMLType = sword (*)(void* err, void* stream, void* instance, ub4 flags);
+  using StreamRead = sword (*)(void* err, void* stream, void* buffer, uint64_t* length, ub4 flags);
+  using StreamClose = sword (*)(void* err, void* stream);
+  std::string text;
+  void* stream = nullptr;
+  check(OCIDescriptorAlloc(env_, &stream, OCI_DTYPE_PICKLE_STREAM, 0, nullptr));
+  platform::ScopeExit free([stream] { OCIDescriptorFree(stream, OCI_DTYPE_PICKLE_STREAM); });
+  check(bound<FromXMLType>(OCIPStreamFromXMLType)(hOCIError, stream, instance_, 0));
+  platform::ScopeExit close([stream] { bound<StreamClose>(OCIPStreamClose)(hOCIError, stream); });
+  std::vector<char> chunk(65513);
+  for (;;) {
+    uint64_t length = chunk.size();
+    check(bound<StreamRead>(OCIPStreamRead)(hOCIError, stream, chunk.data(), &length, 0));
+    if (length == 0) break;
+    text.append(chunk.data(), size_t(std::min<uint64_t>(length, chunk.size())));
+  }
+  text_ = std::move(text);
+  needsReading_ = false;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -189,6 +189,13 @@ class TOraObject : public dataaccess::TDBObject {
   void* Indicator() const { return indicator_; }
   // Hands the object an instance that someone else owns (a define or a collection element).
   void SetInstance(void* instance, void* indicator);
+  // Takes over an instance the library made for it (a fetched row's value): freed with this
+  // object. A null `indicator` is asked of the library.
+  void TakeInstance(void* instance, void* indicator);
+  // Where the instance and indicator pointers lie, for a bind the library reads and fills; the
+  // instance must be allocated first (AllocObject).
+  void** InstancePtr() { return &instance_; }
+  void** IndicatorPtr() { return &indicator_; }
   bool AutoCreate = false;
 
   void GetAttributeValue(std::string_view path, dataaccess::Variant& dest, bool& isBlank) override;
@@ -270,17 +277,24 @@ class TOraRef : public TOraObject {
   bool pinned_ = false;
 };
 
+// The document of an XMLTYPE value is read from its instance through a pickle stream
+// (OCIPStreamFromXMLType, OCIPStreamRead in chunks, OCIPStreamClose) the first time it is asked
+// for after the value arrived (MarkNeedsReading); a text given here replaces the instance.
 class TOraXML : public TOraObject {
  public:
   explicit TOraXML(TOraType* type = nullptr);
-  const std::string& AsString() const { return text_; }
+  const std::string& AsString();
   void SetAsString(std::string text);
+  // The instance holds a value whose text is not read yet.
+  void MarkNeedsReading() { needsReading_ = true; }
 
  protected:
   ~TOraXML() override = default;
 
  private:
+  void readText();
   std::string text_;
+  bool needsReading_ = false;
 };
 
 class TOraArray : public TOraObject {

@@ -9,6 +9,7 @@
 #include <limits>
 
 #include "tools/oci-standin/oci_internal.h"
+#include "tools/oci-standin/oci_object.h"
 
 namespace ocistandin {
 namespace {
@@ -434,6 +435,7 @@ class AreaBinds : public BindAccess {
   AreaBinds(StmtHandle& stmt, Session& session, ub4 row) : stmt_(stmt), session_(session), row_(row) {}
   Value input(size_t position, const std::string& name) override {
     BindHandle& b = find(position, name);
+    if (Value object; objectBindInput(b, object)) return object;
     if (!b.atExec) return readArea(b.area, row_);
     if (b.inCallback && !b.complete) gatherPieces(b);
     if (b.pieces.empty()) return {};
@@ -442,6 +444,7 @@ class AreaBinds : public BindAccess {
   }
   void output(size_t position, const std::string& name, const Value& value) override {
     BindHandle& b = find(position, name);
+    if (objectBindOutput(b, value)) return;
     if (!b.atExec) {
       writeArea(session_, b.area, 0, value, DeclaredType{"", 0});
       return;
@@ -630,6 +633,7 @@ void deliverRow(StmtHandle& stmt, Session& session, const std::vector<Value>& ro
       if (sb2* ind = d->area.indicatorAt(got)) *ind = 0;
       continue;
     }
+    if (deliverObject(stmt, *d, got, row[c])) continue;
     stmt.truncated = writeArea(session, d->area, got, row[c], columns[c].type) || stmt.truncated;
     if ((d->area.type == SQLT_CLOB || d->area.type == SQLT_BLOB) && c < origins.size() && origins[c] != 0)
       bindLobToRow(d->area, got, stmt, columns[c], origins[c]);
@@ -824,7 +828,8 @@ OCI_EXPORT sword OCIDescriptorAlloc(const void* parenth, void** descpp, ub4 type
         break;
       }
       default:
-        return OCI_INVALID_HANDLE;
+        h = newObjectDescriptor(type, &env);
+        if (!h) return OCI_INVALID_HANDLE;
     }
     {
       std::lock_guard lock(registryMutex);
@@ -897,6 +902,7 @@ static void put(void* attributep, ub4* sizep, T value) {
 OCI_EXPORT sword OCIAttrGet(const void* trgthndlp, ub4 trghndltyp, void* attributep, ub4* sizep, ub4 attrtype,
                             void* errhp) {
   return entry(errhp, [&](ErrorHandle*) -> sword {
+    if (objectAttrGet(trgthndlp, trghndltyp, attributep, sizep, attrtype)) return OCI_SUCCESS;
     switch (trghndltyp) {
       case OCI_HTYPE_STMT: {
         auto& s = need<StmtHandle>(trgthndlp, trghndltyp);
@@ -1564,6 +1570,7 @@ OCI_EXPORT sword OCIStmtFetch2(void* stmtp, void* errhp, ub4 nrows, ub2 orientat
 
 OCI_EXPORT sword OCIParamGet(const void* hndlp, ub4 htype, void* errhp, void** parmdpp, ub4 pos) {
   return entry(errhp, [&](ErrorHandle*) -> sword {
+    if (objectParamGet(hndlp, parmdpp, pos)) return OCI_SUCCESS;
     auto& s = need<StmtHandle>(hndlp, htype);
     if (!s.cursor) throw OraError(24338, "statement handle not executed");
     cursorSession(s);
@@ -1600,6 +1607,8 @@ static Area makeArea(void* valuep, sb4 size, ub2 type, void* indp, ub2* lengthp,
     case SQLT_TIMESTAMP_LTZ:
     case SQLT_INTERVAL_YM:
     case SQLT_INTERVAL_DS:
+    case SQLT_NTY:
+    case SQLT_REF:
       break;
     default:
       unsupportedType(type);
@@ -1641,6 +1650,7 @@ static sword bind(void* stmtp, void** bindpp, void* errhp, const std::string& na
     b->atExec = atExec;
     b->begun = b->complete = false;
     b->pieces.clear();
+    dropObjectSlots(b);
     *bindpp = b;
     return OCI_SUCCESS;
   });
@@ -1696,6 +1706,7 @@ OCI_EXPORT sword OCIDefineByPos(void* stmtp, void** defnpp, void* errhp, ub4 pos
     d->callback = nullptr;
     d->context = nullptr;
     d->target = {};
+    dropObjectSlots(d);
     *defnpp = d;
     return OCI_SUCCESS;
   });

@@ -9,6 +9,8 @@
 //   table SCOTT.EMP (EMPNO NUMBER(4) PRIMARY KEY, ENAME VARCHAR2(10), HIREDATE DATE)
 //   row SCOTT.EMP 7369, 'SMITH', '1980-12-17 00:00:00'
 //   sql SCOTT CREATE INDEX EMP_NAME ON EMP(ENAME)
+//   type SCOTT CREATE TYPE LINES_T AS TABLE OF NUMBER   an object type of the catalog (the types
+//                                           it names are looked up when it is used)
 //   sequence SCOTT.EMP_SEQ [start [increment]]
 //   error SCOTT PROC1 PROCEDURE 3 7 PLS-00201: identifier 'X' must be declared
 // A DATE value is written "YYYY-MM-DD HH:MM:SS". In error texts "\n" stands for a line break.
@@ -29,6 +31,7 @@
 #include <string>
 
 #include "tools/oci-standin/standin_server.h"
+#include "tools/oci-standin/standin_types.h"
 
 namespace {
 
@@ -79,6 +82,8 @@ class Builder {
       row(rest);
     else if (verb == "sql")
       sql(rest);
+    else if (verb == "type")
+      type(rest);
     else if (verb == "sequence")
       sequence(rest);
     else if (verb == "error")
@@ -191,6 +196,19 @@ class Builder {
     const std::string owner = upperAscii(text.substr(0, space));
     exec(schema(owner), ocistandin::rewriteSql(text.substr(space + 1)).sql);
     ocistandin::installColumnRules(schema(owner), "main", owner);
+  }
+
+  void type(const std::string& text) {
+    const size_t space = text.find(' ');
+    if (space == std::string::npos) throw Fault("type needs an owner and a CREATE TYPE statement");
+    const std::string owner = upperAscii(text.substr(0, space));
+    const std::string source = text.substr(space + 1);
+    ocistandin::TypeSpec spec;
+    std::string error;
+    if (!ocistandin::parseTypeSpec(source, spec, error)) throw Fault("type: " + error);
+    if (!spec.owner.empty() && spec.owner != owner) throw Fault("type: the statement names another owner");
+    exec(catalog_, "INSERT INTO \"type$\" (owner, name, source) VALUES (" + quoteLiteral(owner) + ", " +
+                       quoteLiteral(spec.name) + ", " + quoteLiteral(source) + ")");
   }
 
   void sequence(const std::string& text) {

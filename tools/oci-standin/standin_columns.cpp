@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "tools/oci-standin/standin_number.h"
+#include "tools/oci-standin/standin_objects.h"
 #include "tools/oci-standin/standin_server.h"
 #include "tools/oci-standin/standin_values.h"
 
@@ -172,6 +173,9 @@ void fnFit(sqlite3_context* ctx, int, sqlite3_value** argv) {
   if (sqlite3_value_type(v) == SQLITE_NULL) return sqlite3_result_null(ctx);
   const DeclaredType t = parseDeclaredType(valueBytes(argv[1]));
   const std::string column = valueBytes(argv[2]);
+  // A column of an object, collection, REF or XMLTYPE type: its value must be one of that type.
+  if (!t.known)
+    return session ? fitNamedValue(ctx, v, valueBytes(argv[1]), *session) : sqlite3_result_value(ctx, v);
   switch (t.code) {
     case 2:
       return fitNumberValue(ctx, v, t, session);
@@ -305,7 +309,7 @@ void installColumnRules(sqlite3* db, const std::string& database, const std::str
       while (q.step()) {
         const std::string column = q.text(0);
         const std::string declared = q.text(1);
-        if (!hasRule(parseDeclaredType(declared))) continue;
+        if (!hasRule(parseDeclaredType(declared)) && !mayNameType(declared)) continue;
         const std::string label =
             quoteName(owner) + "." + quoteName(upperAscii(table)) + "." + quoteName(upperAscii(column));
         if (!sets.empty()) {

@@ -10,6 +10,7 @@
 #include <set>
 
 #include "tools/oci-standin/standin_number.h"
+#include "tools/oci-standin/standin_objects.h"
 #include "tools/oci-standin/standin_values.h"
 
 namespace ocistandin {
@@ -640,7 +641,10 @@ void createCatalog(sqlite3* db) {
       "CREATE TABLE \"v$nls_parameters\"(parameter TEXT PRIMARY KEY, value TEXT);"
       "CREATE TABLE product_component_version(product TEXT, version TEXT, status TEXT);"
       "CREATE TABLE \"error$\"(owner TEXT, name TEXT, type TEXT, sequence INTEGER, line INTEGER,"
-      " position INTEGER, text TEXT);";
+      " position INTEGER, text TEXT);"
+      "CREATE TABLE \"type$\"(owner TEXT, name TEXT, source TEXT NOT NULL, PRIMARY KEY(owner, name));"
+      "CREATE TABLE \"objtab$\"(owner TEXT, name TEXT, type_owner TEXT, type_name TEXT,"
+      " PRIMARY KEY(owner, name));";
   createTables(db, ddl);
 }
 
@@ -745,6 +749,7 @@ Session::Session(const std::string& folder, std::string_view user, std::string_v
       schemas.push_back(other);
     }
     registerFunctions();
+    registerTypeConstructors(*this);
     createDictionary(schemas);
     schemas_ = schemas;
   } catch (...) {
@@ -1114,8 +1119,13 @@ std::string valueText(const Session& session, const Value& v, const DeclaredType
 Cursor::Cursor(Session& session, std::string_view text)
     : session_(session),
       text_(text),
-      rewritten_(rewriteSql(text, session.user() == "SYS" ? "" : session.user())) {
+      rewritten_(
+          rewriteSql(objectSql(session, text, afterRun_), session.user() == "SYS" ? "" : session.user())) {
   const StatementKind k = rewritten_.kind;
+  if (isTypeDdl(text)) {
+    typeDdl_ = true;
+    return;
+  }
   const bool native =
       k == StatementKind::Begin || k == StatementKind::Declare || (k == StatementKind::Commit) ||
       (k == StatementKind::Rollback && scanSql(text).size() <= 2) ||
@@ -1421,6 +1431,10 @@ void Cursor::execute(BindAccess& binds, bool describeOnly) {
       break;
   }
   compiledWithErrors_ = false;
+  if (typeDdl_) {
+    if (!describeOnly) runTypeDdl(session_, text_);
+    return;
+  }
   if (!stmt_) {
     if (describeOnly) return;
     if (!programName_.empty()) return compileStoredProgram();
@@ -1457,6 +1471,10 @@ void Cursor::execute(BindAccess& binds, bool describeOnly) {
   open_ = isQuery();
   rows_ = isQuery() ? 0 : sqlite3_changes64(session_.db());
   if (!isQuery()) sqlite3_reset(stmt_);
+  if (ddl && !afterRun_.empty()) {
+    const int after = sqlite3_exec(session_.db(), afterRun_.c_str(), nullptr, nullptr, nullptr);
+    if (after != SQLITE_OK) throw session_.mapError(after);
+  }
   if (ddl) session_.refreshColumnRules();
 }
 
@@ -1480,6 +1498,7 @@ const std::vector<ColumnInfo>& Cursor::columns() {
     const char* declared = sqlite3_column_decltype(stmt_, i);
     if (declared) {
       c.type = parseDeclaredType(declared);
+      if (!c.type.known) resolveColumnType(session_, declared, c);
     } else if (c.name == "ROWID") {
       c.type = rowidType();
     } else if (pending_ || peeked) {

@@ -2,7 +2,8 @@
 //
 // Layout of a server folder (one per connect string, under OCI_STANDIN_ROOT):
 //   catalog.db    attached as SYS: users and passwords ("user$"), "v$nls_parameters",
-//                 "product_component_version" and the errors behind user_errors ("error$")
+//                 "product_component_version", the errors behind user_errors ("error$") and the
+//                 object types and object tables ("type$", "objtab$", standin_objects.h)
 //   sequences.db  sequences ("seq$"), apart so that their steps commit while sessions hold
 //                 transactions open on the catalog
 //   directories/<ALIAS>/  the files of a directory object, read as BFILEs
@@ -103,6 +104,7 @@ struct ColumnInfo {
   // A LOB column read straight from a table: where its values live (attached database, table,
   // column), so that a locator can write back to its row.
   std::string database, table, origin;
+  std::string typeOwner, typeName;  // an object, collection (108) or REF (110) column's type
 };
 
 // Create the tables of catalog.db and of sequences.db in empty databases.
@@ -277,6 +279,7 @@ class Cursor {
 
   Session& session_;
   std::string text_;
+  std::string afterRun_;  // SQL that records what a successful DDL made (an object table)
   RewrittenSql rewritten_;
   sqlite3_stmt* stmt_ = nullptr;
   bool pending_ = false;  // a row has been stepped to and not handed out
@@ -295,6 +298,7 @@ class Cursor {
   void compileStoredProgram();
   std::string programType_, programOwner_, programName_;
   bool compiledWithErrors_ = false;
+  bool typeDdl_ = false;  // CREATE TYPE or DROP TYPE, run against the type catalog
 };
 
 // Runs a PL/SQL block: the fixed NLS and compile-error blocks, and blocks made of

@@ -87,6 +87,31 @@ API(OCINumberCmp);
 API(OCIDateFromText);
 API(OCIDateToText);
 
+/* The object calls, declared here as the client binds them. */
+typedef sword (*TypeByNameFn)(void*, void*, void*, const OraText*, ub4, const OraText*, ub4, const OraText*,
+                              ub4, ub2, int, void**);
+typedef sword (*DescribeAnyFn)(void*, void*, void*, ub4, ub1, ub1, ub1, void*);
+typedef sword (*DefineObjectFn)(void*, void*, const void*, void**, ub4*, void**, ub4*);
+typedef sword (*CollSizeFn)(void*, void*, const void*, sb4*);
+typedef sword (*CollGetElemFn)(void*, void*, const void*, sb4, int*, void**, void**);
+typedef sword (*TableDeleteFn)(void*, void*, sb4, void*);
+typedef sword (*ObjectPinFn)(void*, void*, void*, void*, int, ub2, int, void**);
+typedef sword (*ObjectFlushFn)(void*, void*, void*);
+typedef OraText* (*StringPtrFn)(void*, const void*);
+typedef sword (*StringAssignTextFn)(void*, void*, const OraText*, ub4, void**);
+typedef sword (*ParamGetFn)(const void*, ub4, void*, void**, ub4);
+static TypeByNameFn pOCITypeByName;
+static DescribeAnyFn pOCIDescribeAny;
+static DefineObjectFn pOCIDefineObject;
+static CollSizeFn pOCICollSize;
+static CollGetElemFn pOCICollGetElem;
+static TableDeleteFn pOCITableDelete;
+static CollSizeFn pOCITableSize;
+static ObjectPinFn pOCIObjectPin;
+static ObjectFlushFn pOCIObjectFlush;
+static StringPtrFn pOCIStringPtr;
+static StringAssignTextFn pOCIStringAssignText;
+
 static void* env;
 static void* err;
 static int failures;
@@ -441,6 +466,101 @@ static void queryText(void* svc, const char* sql, char* out, size_t size) {
   pOCIDefineByPos(stmt, &def, err, 1, out, (sb4)size, SQLT_STR, &ind, NULL, NULL, OCI_DEFAULT);
   if (pOCIStmtFetch(stmt, err, 1, OCI_FETCH_NEXT, OCI_DEFAULT) != OCI_SUCCESS) out[0] = 0;
   pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+}
+
+static sword run(void* svc, const char* sql) {
+  void* stmt = prepared(sql);
+  const sword status = pOCIStmtExecute(svc, stmt, err, 1, 0, NULL, NULL, OCI_DEFAULT);
+  pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+  return status;
+}
+
+/* Types in the catalog: created, described, refused when the server cannot hold them; an object
+   table row reached through a fetched REF, changed and flushed; a nested table fetched into a
+   collection. */
+static void objectTypes(void* svc) {
+  void *describe = NULL, *param = NULL, *list = NULL, *attr = NULL, *tdo = NULL, *stmt, *def = NULL;
+  void *refs[2] = {NULL, NULL}, *lines[2] = {NULL, NULL}, *lineInd[2] = {NULL, NULL}, *person = NULL;
+  ub2 code = 0, count = 0;
+  ub4 length = 0;
+  OraText* name = NULL;
+  sb4 size = 0;
+  char text[64];
+  check(oraCode(run(svc, "create type address_t as object (street varchar2(30), zip number(5))")) == 0,
+        "create an object type");
+  check(oraCode(run(svc, "create type phones_t as varray(3) of varchar2(20)")) == 0, "create a VARRAY type");
+  check(oraCode(run(
+            svc, "create type person_t as object (name varchar2(20), addr address_t, phones phones_t)")) == 0,
+        "create a type of object and collection attributes");
+  check(oraCode(run(svc, "create type lines_t as table of number")) == 0, "create a nested table type");
+  check(oraCode(run(svc, "create type bad_t as object (b blob)")) == 902, "a BLOB attribute gives ORA-00902");
+  check(oraCode(run(svc, "create type bad_t as object (x no_such_t)")) == 902,
+        "an unknown type gives ORA-00902");
+  check(oraCode(run(svc, "create type address_t as object (x number)")) == 955,
+        "a type name in use: ORA-00955");
+  check(oraCode(run(svc, "create table people of person_t")) == 0, "create an object table");
+  check(oraCode(run(svc,
+                    "create table orders (id number, buyer ref person_t, lines lines_t)"
+                    " nested table lines store as order_lines")) == 0,
+        "create a table with REF and nested table columns");
+  check(oraCode(run(
+            svc, "insert into people values ('Ann', address_t('Main St', 12345), phones_t('1', '2'))")) == 0,
+        "insert into an object table through constructors");
+  check(oraCode(run(svc, "insert into people values ('Bob', address_t('Side St'), NULL)")) == 2315,
+        "a constructor with too few values gives ORA-02315");
+  check(oraCode(run(svc, "insert into people values ('Bob', NULL, phones_t('1', '2', '3', '4'))")) == 22909,
+        "a VARRAY past its limit gives ORA-22909");
+  check(oraCode(run(svc, "insert into orders select 1, ref(p), lines_t(10, 20, 30) from people p")) == 0,
+        "insert a REF and a nested table");
+  queryText(svc, "select lines from orders", text, sizeof text);
+  check(strcmp(text, "SCOTT.LINES_T('10', '20', '30')") == 0, "a nested table column keeps its image");
+
+  pOCIHandleAlloc(env, &describe, OCI_HTYPE_DESCRIBE, 0, NULL);
+  check(oraCode(pOCIDescribeAny(svc, err, "PERSON_T", 8, 1, 0, 6, describe)) == 0, "describe a type");
+  pOCIAttrGet(describe, OCI_HTYPE_DESCRIBE, &param, NULL, 124, err);
+  pOCIAttrGet(param, OCI_DTYPE_PARAM, &code, NULL, 216, err);
+  pOCIAttrGet(param, OCI_DTYPE_PARAM, &count, NULL, 228, err);
+  pOCIAttrGet(param, OCI_DTYPE_PARAM, &list, NULL, 229, err);
+  check(code == 108 && count == 3, "an object type with three attributes");
+  check(pOCIParamGet(list, OCI_DTYPE_PARAM, err, &attr, 2) == OCI_SUCCESS &&
+            pOCIAttrGet(attr, OCI_DTYPE_PARAM, &name, &length, 8, err) == OCI_SUCCESS && length == 9 &&
+            memcmp(name, "ADDRESS_T", 9) == 0,
+        "the second attribute is of ADDRESS_T");
+  check(oraCode(pOCIParamGet(list, OCI_DTYPE_PARAM, err, &attr, 4)) == 24334, "no fourth attribute");
+  check(oraCode(pOCIDescribeAny(svc, err, "NO_SUCH_T", 9, 1, 0, 6, describe)) == 4043,
+        "describing an unknown type gives ORA-04043");
+  pOCIHandleFree(describe, OCI_HTYPE_DESCRIBE);
+  check(oraCode(pOCITypeByName(env, err, svc, NULL, 0, (const OraText*)"LINES_T", 7, NULL, 0, 10, 0, &tdo)) ==
+            0,
+        "a type by name");
+
+  stmt = prepared("select buyer, lines from orders");
+  pOCIStmtExecute(svc, stmt, err, 0, 0, NULL, NULL, OCI_DEFAULT);
+  pOCIDefineByPos(stmt, &def, err, 1, NULL, 0, 110, NULL, NULL, NULL, OCI_DEFAULT);
+  pOCIDefineObject(def, err, NULL, refs, NULL, NULL, NULL);
+  pOCIDefineByPos(stmt, &def, err, 2, NULL, 0, 108, NULL, NULL, NULL, OCI_DEFAULT);
+  pOCIDefineObject(def, err, tdo, lines, NULL, lineInd, NULL);
+  check(pOCIStmtFetch(stmt, err, 1, OCI_FETCH_NEXT, OCI_DEFAULT) == OCI_SUCCESS && refs[0] && lines[0],
+        "fetch a REF and a nested table");
+  check(pOCICollSize(env, err, lines[0], &size) == OCI_SUCCESS && size == 3,
+        "the nested table has three rows");
+  check(pOCITableDelete(env, err, 1, lines[0]) == OCI_SUCCESS &&
+            pOCITableSize(env, err, lines[0], &size) == OCI_SUCCESS && size == 2,
+        "a deleted element leaves two");
+  check(oraCode(pOCITableDelete(env, err, 7, lines[0])) == 22160,
+        "deleting a missing element gives ORA-22160");
+  check(oraCode(pOCIObjectPin(env, err, refs[0], NULL, 3, 10, 1, &person)) == 0 && person != NULL,
+        "pin the REF's object");
+  if (person) {
+    void** nameSlot = (void**)person;
+    check(strncmp((const char*)pOCIStringPtr(env, *nameSlot), "Ann", 3) == 0, "the pinned object's name");
+    pOCIStringAssignText(env, err, (const OraText*)"Anne", 4, nameSlot);
+    check(pOCIObjectFlush(env, err, person) == OCI_SUCCESS, "flush the changed object");
+    queryText(svc, "select name from people", text, sizeof text);
+    check(strcmp(text, "Anne") == 0, "the flush wrote the object-table row");
+  }
+  pOCIHandleFree(stmt, OCI_HTYPE_STMT);
+  check(oraCode(run(svc, "drop type no_such_t")) == 4043, "dropping an unknown type gives ORA-04043");
 }
 
 /* Numbers through the 22-byte form and 8-byte integers keep every digit. */
@@ -1378,6 +1498,23 @@ int main(int argc, char** argv) {
   LOAD(OCIDateFromText);
   LOAD(OCIDateToText);
 
+  *(void**)&pOCITypeByName = dlsym(lib, "OCITypeByName");
+  *(void**)&pOCIDescribeAny = dlsym(lib, "OCIDescribeAny");
+  *(void**)&pOCIDefineObject = dlsym(lib, "OCIDefineObject");
+  *(void**)&pOCICollSize = dlsym(lib, "OCICollSize");
+  *(void**)&pOCICollGetElem = dlsym(lib, "OCICollGetElem");
+  *(void**)&pOCITableDelete = dlsym(lib, "OCITableDelete");
+  *(void**)&pOCITableSize = dlsym(lib, "OCITableSize");
+  *(void**)&pOCIObjectPin = dlsym(lib, "OCIObjectPin");
+  *(void**)&pOCIObjectFlush = dlsym(lib, "OCIObjectFlush");
+  *(void**)&pOCIStringPtr = dlsym(lib, "OCIStringPtr");
+  *(void**)&pOCIStringAssignText = dlsym(lib, "OCIStringAssignText");
+  if (!pOCITypeByName || !pOCIDescribeAny || !pOCIDefineObject || !pOCICollSize || !pOCICollGetElem ||
+      !pOCITableDelete || !pOCITableSize || !pOCIObjectPin || !pOCIObjectFlush || !pOCIStringPtr ||
+      !pOCIStringAssignText) {
+    fprintf(stderr, "missing an object export\n");
+    return 1;
+  }
   if (argc == 3) return rowidLayout80();
   openEnvironment(&server, &svc, &session);
   check(oraCode(pOCIServerAttach(server, err, (const OraText*)"NOWHERE", 7, 0)) == ORA_UNRESOLVED_NAME,
@@ -1404,6 +1541,7 @@ int main(int argc, char** argv) {
   cursorFromBlock(svc);
   breakQuery(svc);
   breakDelay(svc);
+  objectTypes(svc);
   check(pOCISessionEnd(svc, err, session, OCI_DEFAULT) == OCI_SUCCESS, "session end");
   check(pOCIServerDetach(server, err, OCI_DEFAULT) == OCI_SUCCESS, "detach");
   check(pOCIHandleFree(env, OCI_HTYPE_ENV) == OCI_SUCCESS, "free the environment");

@@ -2,6 +2,7 @@
 
 #include "tools/oci-standin/standin_number.h"
 #include "tools/oci-standin/standin_rewrite.h"
+#include "tools/oci-standin/standin_types.h"
 #include "tools/oci-standin/standin_values.h"
 
 namespace ocistandin {
@@ -227,6 +228,62 @@ TEST(StandinRewriteTest, KindsAndBindsComeFromTheTextAlone) {
   EXPECT_EQ(normaliseBindName(":dept"), "DEPT");
   EXPECT_EQ(normaliseBindName("\"Dept\""), "Dept");
   EXPECT_EQ(scanSql("select 'open").back().kind, TokenKind::Unterminated);
+}
+
+TEST(StandinTypeTextTest, SpecificationsOfObjectsVarraysAndNestedTablesAreRead) {
+  TypeSpec spec;
+  std::string error;
+  ASSERT_TRUE(
+      parseTypeSpec("create or replace type scott.person_t force as object (name varchar2(20),"
+                    " amount number(7, 2), boss ref scott.person_t) not final;",
+                    spec, error))
+      << error;
+  EXPECT_EQ(spec.owner, "SCOTT");
+  EXPECT_EQ(spec.name, "PERSON_T");
+  EXPECT_TRUE(spec.orReplace);
+  EXPECT_FALSE(spec.final);
+  ASSERT_EQ(spec.attributes.size(), 3u);
+  EXPECT_EQ(spec.attributes[0], (std::pair<std::string, std::string>{"NAME", "VARCHAR2(20)"}));
+  EXPECT_EQ(spec.attributes[1].second, "NUMBER(7,2)");
+  EXPECT_EQ(spec.attributes[2].second, "REF SCOTT.PERSON_T");
+  ASSERT_TRUE(parseTypeSpec("create type phones_t as varying array(3) of varchar2(20)", spec, error));
+  EXPECT_EQ(spec.kind, TypeKind::Varray);
+  EXPECT_EQ(spec.limit, 3u);
+  EXPECT_EQ(spec.element, "VARCHAR2(20)");
+  ASSERT_TRUE(parseTypeSpec("create type lines_t is table of number\n/", spec, error));
+  EXPECT_EQ(spec.kind, TypeKind::Table);
+
+  for (const char* refused :
+       {"create type t as object ()", "create type t as object (a number, a date)",
+        "create type t as object (a number, member function f return number)",
+        "create type t as varray(0) of number", "create type t as table of",
+        "create type body t as begin null; end;", "create type t", "create table t (a number)",
+        "create type t as object (a varchar2(10)) extra"}) {
+    EXPECT_FALSE(parseTypeSpec(refused, spec, error)) << refused;
+    EXPECT_FALSE(error.empty()) << refused;
+  }
+}
+
+TEST(StandinTypeTextTest, ImagesRoundTripAndDamagedOnesAreRefused) {
+  Image image;
+  std::string error;
+  const std::string text = "SCOTT.PERSON_T('Ann''s', SCOTT.ADDRESS_T(NULL, '12345'), SCOTT.PHONES_T())";
+  ASSERT_TRUE(readImage(text, image, error)) << error;
+  EXPECT_EQ(image.text, "SCOTT.PERSON_T");
+  ASSERT_EQ(image.items.size(), 3u);
+  EXPECT_EQ(image.items[0].text, "Ann's");
+  EXPECT_EQ(image.items[1].items[0].kind, Image::Kind::Null);
+  EXPECT_TRUE(image.items[2].items.empty());
+  EXPECT_EQ(writeImage(image), text);
+
+  std::string deep;
+  for (int i = 0; i <= kMaxImageDepth + 1; ++i) deep += "T(";
+  for (const std::string& damaged :
+       {std::string("T('a'"), std::string("T('a' 'b')"), std::string("'a' T()"), std::string("T(1)"),
+        std::string("T('unterminated)"), std::string(""), deep}) {
+    EXPECT_FALSE(readImage(damaged, image, error)) << damaged;
+    EXPECT_FALSE(error.empty()) << damaged;
+  }
 }
 
 }  // namespace

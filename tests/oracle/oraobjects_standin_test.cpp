@@ -1,0 +1,473 @@
+// Object types of the Oracle client over the stand-in server's type catalog: types described
+// with nested attributes and collections, objects read and written by path, object, REF and
+// nested-table columns fetched through the object defines, a REF pinned and flushed, the
+// nested-table dataset written back through an object parameter, and a PL/SQL round trip.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "oracle/ora_nestedtable.h"
+#include "oracle/ora_query.h"
+#include "oracle/ora_session.h"
+#include "oracle/oraclasses.h"
+#include "oracle/oraerror.h"
+#include "oracle/oraobjects.h"
+#include "oracle/oraobjects_data.h"
+#include "tests/oracle/oracle_testing.h"
+
+namespace oracle {
+namespace {
+
+using dataaccess::Variant;
+
+template <class T>
+struct Held {
+  T* p;
+  explicit Held(T* object) : p(object) {}
+  ~Held() {
+    if (p) p->Release();
+  }
+  Held(const Held&) = delete;
+  Held& operator=(const Held&) = delete;
+  T* operator->() const { return p; }
+  T* get() const { return p; }
+};
+
+// The message of what `f` raises; empty when it raises nothing.
+template <class F>
+std::string raised(F&& f) {
+  try {
+    f();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return {};
+}
+
+class ObjectStandInTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    folder() = std::make_unique<platform::testing::TempFolder>();
+    const std::filesystem::path seed = std::filesystem::path(ORACLE_TEST_SEED).parent_path() / "objects.seed";
+    testing::seedStandInServer(*folder(), seed.string());
+    TOCIConnection c;
+    c.SetUsername("scott");
+    c.SetPassword("tiger");
+    c.SetServer("ORCL");
+    c.Connect("");
+    for (const char* sql : {
+             "create type address_t as object (street varchar2(30), zip number(5))",
+             "create type phones_t as varray(3) of varchar2(20)",
+             "create type person_t as object (name varchar2(20), addr address_t, phones phones_t, born date)",
+             "create table people of person_t",
+             "create table orders (id number(4), buyer ref person_t, ship address_t, lines lines_t)"
+             " nested table lines store as order_lines",
+             "insert into people values ('Ann', address_t('Main St', 12345), phones_t('555-1', '555-2'),"
+             " '1990-05-17 00:00:00')",
+             "insert into people values ('Bob', NULL, NULL, NULL)",
+             "insert into orders select 1, ref(p), address_t('Dock 4', 99999), lines_t(1.5, 2, 3)"
+             " from people p where p.name = 'Ann'",
+             "insert into orders values (2, NULL, NULL, NULL)",
+             "create table xdocs (id number(4), doc xmltype)",
+             "insert into xdocs values (1, xmltype('<order id=\"1\"><line>7</line></order>'))",
+             "insert into xdocs values (2, NULL)",
+         }) {
+      TOCICommand command;
+      command.SetConnection(&c);
+      command.SetSQL(sql);
+      command.Execute(1);
+    }
+    c.Commit();
+    c.Disconnect();
+  }
+  static void TearDownTestSuite() {
+    FreeOCI();
+    folder().reset();
+  }
+  static std::unique_ptr<platform::testing::TempFolder>& folder() {
+    static std::unique_ptr<platform::testing::TempFolder> server;
+    return server;
+  }
+  void SetUp() override {
+    connection_ = std::make_unique<TOCIConnection>();
+    connection_->SetUsername("scott");
+    connection_->SetPassword("tiger");
+    connection_->SetServer("ORCL");
+    connection_->Connect("");
+  }
+  void TearDown() override {
+    connection_.reset();
+    FreeOCI();
+  }
+  void* svc() { return connection_->GetSvcCtx(); }
+  std::unique_ptr<TOCICommand> command(const std::string& sql) {
+    auto c = std::make_unique<TOCICommand>();
+    c->SetConnection(connection_.get());
+    c->SetSQL(sql);
+    return c;
+  }
+  // The first column of the first row as text (an object's image when the query makes text of it).
+  std::string text(const std::string& sql) {
+    auto r = recordSet(sql);
+    r->Open();
+    std::vector<uint8_t> record(r->RecordSize);
+    r->SetToBegin();
+    r->GetNextRecord(record.data());
+    const Variant v = r->GetFieldAsVariant(1, record.data());
+    return v.isNull() ? std::string() : v.asString();
+  }
+  std::unique_ptr<TOCIRecordSet> recordSet(const std::string& sql) {
+    auto r = connection_->CreateRecordSet();
+    r->SetSQL(sql);
+    r->SetProp(dataaccess::prFetchRows, Variant(int32_t(1)));
+    return std::unique_ptr<TOCIRecordSet>(static_cast<TOCIRecordSet*>(r.release()));
+  }
+  std::unique_ptr<TOCIConnection> connection_;
+};
+
+TEST_F(ObjectStandInTest, TypesAreDescribedWithNestedAttributesAndCollections) {
+  Held<TOraType> person(TObjectTypes::GetType(svc(), "PERSON_T"));
+  ASSERT_EQ(person->AttributeCount(), 4);
+  EXPECT_EQ(person->DataType, dataaccess::dtObject);
+  EXPECT_EQ(person->Attribute(0).Name, "NAME");
+  EXPECT_EQ(person->Attribute(0).Length, 20);
+  EXPECT_EQ(person->Attribute(1).DataType, dataaccess::dtObject);
+  EXPECT_TRUE(person->Layout(1).Embedded);
+  EXPECT_EQ(person->AttrType(1)->Attribute(1).Name, "ZIP");
+  EXPECT_EQ(person->Attribute(2).DataType, dataaccess::dtArray);
+  EXPECT_EQ(person->AttrType(2)->Size, 3);
+  EXPECT_EQ(person->Attribute(3).DataType, 8);  // DATE
+  Held<TOraType> lines(TObjectTypes::GetType(svc(), "SCOTT.LINES_T"));
+  EXPECT_EQ(lines->DataType, dataaccess::dtTable);
+  EXPECT_EQ(lines->Attribute(0).DataType, 5);  // NUMBER(6,2) reads as a float
+
+  EXPECT_NE(raised([&] { TObjectTypes::GetType(svc(), "NO_SUCH_T"); }).find("ORA-04043"), std::string::npos);
+  EXPECT_NE(raised([&] { TObjectTypes::GetType(svc(), "A.B.C"); }).find("ORA-04043"), std::string::npos);
+  // A type the catalog cannot hold is refused when it is created, and nothing of it is kept.
+  EXPECT_NE(raised([&] { command("create type blobby_t as object (b blob)")->Execute(1); }).find("ORA-00902"),
+            std::string::npos);
+  EXPECT_NE(raised([&] { TObjectTypes::GetType(svc(), "BLOBBY_T"); }).find("ORA-04043"), std::string::npos);
+}
+
+TEST_F(ObjectStandInTest, ObjectsAreReadAndWrittenByPath) {
+  Held<TOraObject> o(new TOraObject());
+  o->AllocObject(svc(), "PERSON_T");
+  o->SetAttrAsString("NAME", "Cy");
+  o->SetAttrAsString("ADDR.STREET", "High St");
+  o->SetAttrAsInteger("ADDR.ZIP", 4711);
+  o->SetAttrAsString("PHONES[0]", "1");
+  o->SetAttrAsString("PHONES[1]", "2");
+  EXPECT_EQ(o->AttrAsString("ADDR.STREET"), "High St");
+  EXPECT_EQ(o->AttrAsInteger("addr.zip"), 4711);
+  EXPECT_EQ(o->AttrAsString("PHONES[1]"), "2");
+  EXPECT_TRUE(o->AttrIsNull("BORN"));
+
+  EXPECT_EQ(raised([&] { o->AttrAsString("PHONES[2]"); }), SInvalidIndex);
+  EXPECT_EQ(raised([&] { o->AttrAsString("ADDR.CITY"); }), "Invalid attribute name");
+  EXPECT_EQ(raised([&] { o->AttrAsString("NAME[0]"); }), "Invalid attribute name");
+  o->SetAttrAsString("PHONES[2]", "3");
+  // The VARRAY's limit is the server's: a fourth element is refused there.
+  EXPECT_NE(raised([&] { o->SetAttrAsString("PHONES[3]", "4"); }).find("ORA-22165"), std::string::npos);
+  Held<TOraArray> phones(o->AttrAsArray("PHONES"));
+  EXPECT_EQ(phones->Size(), 3);
+  EXPECT_EQ(raised([&] { phones->ItemAsString(-1); }), SInvalidIndex);
+
+  // A copy is a value of its own.
+  Held<TOraObject> copy(new TOraObject(o->OraType()));
+  copy->SetSvcCtx(svc());
+  copy->Assign(*o.get());
+  o->SetAttrAsString("ADDR.STREET", "Low St");
+  EXPECT_EQ(copy->AttrAsString("ADDR.STREET"), "High St");
+}
+
+TEST_F(ObjectStandInTest, QueryFetchesObjectRefAndNestedTableColumns) {
+  auto r = recordSet("select id, buyer, ship, lines from orders order by id");
+  r->Open();
+  // The object column's attributes follow it as child fields; the nested table has none.
+  ASSERT_EQ(r->Fields.Count(), 6);
+  EXPECT_EQ(r->Fields[1].DataType, dataaccess::dtReference);
+  EXPECT_EQ(r->Fields[2].DataType, dataaccess::dtObject);
+  EXPECT_EQ(r->Fields[3].ActualName, "SHIP.STREET");
+  EXPECT_EQ(r->Fields[4].ActualName, "SHIP.ZIP");
+  EXPECT_EQ(r->Fields[5].DataType, dataaccess::dtTable);
+  std::vector<uint8_t> record(r->RecordSize);
+  r->SetToBegin();
+  r->GetNextRecord(record.data());
+  auto* ship = dynamic_cast<TOraObject*>(r->GetFieldObject(3, record.data()));
+  ASSERT_NE(ship, nullptr);
+  EXPECT_EQ(ship->AttrAsString("STREET"), "Dock 4");
+  EXPECT_EQ(ship->AttrAsInteger("ZIP"), 99999);
+  // The object's attributes are child fields after it, read through the object.
+  const int street = r->FieldByName("SHIP.STREET").FieldNo;
+  EXPECT_EQ(r->GetFieldAsVariant(street, record.data()).asString(), "Dock 4");
+  auto* lines =
+      dynamic_cast<TOraNestTable*>(r->GetFieldObject(r->FieldByName("LINES").FieldNo, record.data()));
+  ASSERT_NE(lines, nullptr);
+  EXPECT_EQ(lines->Size(), 3);
+  EXPECT_DOUBLE_EQ(lines->ItemAsFloat(0), 1.5);
+
+  // The second row's values are null, and the first row's objects keep theirs.
+  r->GetNextRecord(record.data());
+  EXPECT_TRUE(r->GetNull(2, record.data()));
+  EXPECT_TRUE(r->GetNull(3, record.data()));
+  EXPECT_TRUE(r->GetNull(street, record.data()));
+  EXPECT_TRUE(r->GetNull(r->FieldByName("LINES").FieldNo, record.data()));
+  EXPECT_EQ(ship->AttrAsString("STREET"), "Dock 4");
+  r->Close();
+}
+
+TEST_F(ObjectStandInTest, RefIsPinnedFollowedAndFlushed) {
+  auto r = recordSet("select buyer from orders where id = 1");
+  r->Open();
+  std::vector<uint8_t> record(r->RecordSize);
+  r->SetToBegin();
+  r->GetNextRecord(record.data());
+  auto* ref = dynamic_cast<TOraRef*>(r->GetFieldObject(1, record.data()));
+  ASSERT_NE(ref, nullptr);
+  ASSERT_FALSE(ref->RefIsNull());
+  EXPECT_FALSE(ref->AsHex().empty());
+  // The fetch pinned it.
+  EXPECT_EQ(ref->AttrAsString("NAME"), "Ann");
+  EXPECT_EQ(ref->AttrAsString("ADDR.STREET"), "Main St");
+  EXPECT_EQ(ref->AttrAsString("PHONES[1]"), "555-2");
+  EXPECT_DOUBLE_EQ(ref->AttrAsDateTime("BORN").days, double(dataset::daysFromCivil(1990, 5, 17)));
+
+  // The record store of a REF flushes its changes to the row.
+  TRefData data;
+  data.SetRef(ref);
+  data.Open();
+  uint8_t* rec = data.AllocRecBuf();
+  data.SetToBegin();
+  data.GetNextRecord(rec);
+  data.PutFieldAsVariant(data.FieldByName("REF.ADDR.STREET").FieldNo, rec, Variant("Elm St"));
+  data.UpdateRecord(rec);
+  dataaccess::TData::FreeRecBuf(rec);
+  data.Close();
+  EXPECT_EQ(text("select p.addr || '' from people p where p.name = 'Ann'"),
+            "SCOTT.ADDRESS_T('Elm St', '12345')");
+
+  // Marked for delete, the object's row goes; a cleared REF is null and no longer pins.
+  ref->Pin();
+  ref->MarkDelete();
+  EXPECT_EQ(text("select count(*) from people"), "1");
+  connection_->Rollback();
+  ref->Clear();
+  EXPECT_TRUE(ref->RefIsNull());
+  EXPECT_NE(raised([&] { ref->Pin(); }), "");
+  r->Close();
+}
+
+TEST_F(ObjectStandInTest, NestedTableDatasetEditsAreWrittenBackThroughAnObjectParameter) {
+  auto r = recordSet("select lines from orders where id = 1");
+  r->Open();
+  std::vector<uint8_t> record(r->RecordSize);
+  r->SetToBegin();
+  r->GetNextRecord(record.data());
+  auto* lines = dynamic_cast<TOraNestTable*>(r->GetFieldObject(1, record.data()));
+  ASSERT_NE(lines, nullptr);
+
+  TOraNestedTable ds;
+  ds.SetTable(lines);
+  ds.Open();
+  ds.First();
+  ds.Edit();
+  ds.FieldByName("ELEMENT").SetValue(Variant(7.25));
+  ds.Post();
+  ds.Next();
+  ds.Delete();
+  ds.Append();
+  ds.FieldByName("ELEMENT").SetValue(Variant(4.0));
+  ds.Post();
+  ds.Close();
+
+  auto update = command("update orders set lines = :l where id = 1");
+  TOraParamDesc& l = update->Param(0);
+  l.SetDataType(dataaccess::dtTable);
+  l.SetObject(lines);
+  update->Execute(1);
+  EXPECT_EQ(text("select lines || '' from orders where id = 1"), "SCOTT.LINES_T('7.25', '3', '4')");
+  connection_->Rollback();
+  r->Close();
+}
+
+TEST_F(ObjectStandInTest, ObjectParameterRoundTripsThroughPlsqlBlock) {
+  Held<TOraType> person(TObjectTypes::GetType(svc(), "PERSON_T"));
+  Held<TOraObject> in(new TOraObject(person.get()));
+  in->SetSvcCtx(svc());
+  in->AllocObject();
+  in->SetAttrAsString("NAME", "Dee");
+  in->SetAttrAsString("ADDR.STREET", "Quay");
+  in->SetAttrAsString("PHONES[0]", "9");
+  Held<TOraObject> out(new TOraObject(person.get()));
+
+  auto block = command("begin :o := :i; end;");
+  TOraParamDesc& o = block->Param(0);
+  o.SetDataType(dataaccess::dtObject);
+  o.SetParamType(2);
+  o.SetObject(out.get());
+  TOraParamDesc& i = block->Param(1);
+  i.SetDataType(dataaccess::dtObject);
+  i.SetObject(in.get());
+  block->Execute(1);
+  EXPECT_EQ(out->AttrAsString("NAME"), "Dee");
+  EXPECT_EQ(out->AttrAsString("ADDR.STREET"), "Quay");
+  EXPECT_EQ(out->AttrAsString("PHONES[0]"), "9");
+  EXPECT_TRUE(out->AttrIsNull("ADDR.ZIP"));
+
+  // An object parameter of a SELECT ... INTO comes back from a table.
+  auto select = command("begin select ship into :s from orders where id = 1; end;");
+  Held<TOraObject> ship(new TOraObject());
+  ship->AllocObject(svc(), "ADDRESS_T");
+  TOraParamDesc& s = select->Param(0);
+  s.SetDataType(dataaccess::dtObject);
+  s.SetParamType(2);
+  s.SetObject(ship.get());
+  select->Execute(1);
+  EXPECT_EQ(ship->AttrAsString("STREET"), "Dock 4");
+
+  // A block may make the value with the type's constructor.
+  auto make = command("begin :s := address_t('Pier ' || :n, 7); end;");
+  TOraParamDesc& made = make->Param(0);
+  made.SetDataType(dataaccess::dtObject);
+  made.SetParamType(2);
+  made.SetObject(ship.get());
+  make->Param(1).SetValue(Variant(std::string("9")));
+  make->Execute(1);
+  EXPECT_EQ(ship->AttrAsString("STREET"), "Pier 9");
+  EXPECT_EQ(ship->AttrAsInteger("ZIP"), 7);
+
+  // A parameter without a type is refused before anything runs.
+  auto untyped = command("begin :o := NULL; end;");
+  untyped->Param(0).SetDataType(dataaccess::dtObject);
+  Held<TOraObject> bare(new TOraObject());
+  untyped->Param(0).SetObject(bare.get());
+  EXPECT_EQ(raised([&] { untyped->Execute(1); }), "Type of object must be defined");
+}
+
+TEST_F(ObjectStandInTest, DamagedValuesAndTypesGiveClearErrors) {
+  // A column takes only values of its type, as text or through a bind.
+  for (const char* value : {"SCOTT.ADDRESS_T('x'", "SCOTT.PHONES_T('1', '2')", "SCOTT.ADDRESS_T('x')", "x"}) {
+    auto write = command("update orders set ship = :v where id = 2");
+    write->Param(0).SetValue(Variant(std::string(value)));
+    EXPECT_NE(raised([&] { write->Execute(1); }).find("ORA-00932"), std::string::npos) << value;
+  }
+  EXPECT_NE(
+      raised([&] { command("update orders set buyer = 'ABCD' where id = 2")->Execute(1); }).find("ORA-00932"),
+      std::string::npos);
+  // What gets past that (a value of the right shape but a damaged part, or a row of a damaged
+  // file) is refused at the fetch.
+  for (const char* sql : {"select lines from broken where id = 1", "select ship from orders where id = 2"}) {
+    command("update orders set ship = 'SCOTT.ADDRESS_T(''x'', ''y'')' where id = 2")->Execute(1);
+    auto r = recordSet(sql);
+    EXPECT_NE(raised([&] { r->Open(); }).find("ORA-22337"), std::string::npos) << sql;
+    connection_->Rollback();
+  }
+  // A constructor checks its values against the type.
+  EXPECT_NE(raised([&] {
+              command("update orders set ship = address_t('x') where id = 2")->Execute(1);
+            }).find("ORA-02315"),
+            std::string::npos);
+  EXPECT_NE(raised([&] {
+              command("update orders set ship = address_t('x', 'abc') where id = 2")->Execute(1);
+            }).find("ORA-01722"),
+            std::string::npos);
+  EXPECT_NE(raised([&] {
+              command("update orders set ship = address_t('x', 123456) where id = 2")->Execute(1);
+            }).find("ORA-01438"),
+            std::string::npos);
+  // A damaged description in the catalog reads as no type at all.
+  command("update sys.\"type$\" set source = 'create type lines_t as table of' where name = 'LINES_T'")
+      ->Execute(1);
+  EXPECT_NE(raised([&] { TObjectTypes::GetType(svc(), "LINES_T"); }).find("ORA-04043"), std::string::npos);
+  connection_->Rollback();
+}
+
+TEST_F(ObjectStandInTest, QueryDatasetHoldsObjectFieldsAndANestedTableDatasetOverOne) {
+  TOraSession session;
+  session.LoginPrompt = false;
+  session.SetUsername("scott");
+  session.SetPassword("tiger");
+  session.SetServer("ORCL");
+  TOraQuery query;
+  query.SetSession(&session);
+  query.SetSQL("select id, ship, lines from orders order by id");
+  query.Open();
+  EXPECT_EQ(query.FieldByName("SHIP").DataType(), dataset::ftADT);
+  EXPECT_EQ(query.FieldByName("LINES").DataType(), dataset::ftDataSet);
+  auto* ship = dynamic_cast<TOraObject*>(query.GetFieldObject(query.FieldByName("SHIP")));
+  ASSERT_NE(ship, nullptr);
+  EXPECT_EQ(ship->AttrAsString("STREET"), "Dock 4");
+  // The attributes are the object field's children.
+  ASSERT_EQ(query.FieldByName("SHIP").Children.size(), 2u);
+  EXPECT_EQ(query.FieldByName("SHIP").Children[0]->AsString(), "Dock 4");
+  EXPECT_EQ(query.FieldByName("ZIP").AsInteger(), 99999);
+  auto* lines = dynamic_cast<TOraNestTable*>(query.GetFieldObject(query.FieldByName("LINES")));
+  ASSERT_NE(lines, nullptr);
+  TOraNestedTable elements;
+  elements.SetTable(lines);
+  elements.Open();
+  std::vector<double> seen;
+  for (elements.First(); !elements.Eof(); elements.Next())
+    seen.push_back(elements.FieldByName("ELEMENT").AsFloat());
+  EXPECT_EQ(seen, (std::vector<double>{1.5, 2, 3}));
+  elements.Close();
+
+  // The nested table goes back as a parameter of the query's session.
+  TOraQuery update;
+  update.SetSession(&session);
+  update.SetSQL("update orders set lines = :l where id = 1");
+  TOraParam& l = update.ParamByName("L");
+  l.SetDataType(dataset::ftDataSet);
+  TOraNestTable* value = l.GetNestedTable();
+  ASSERT_NE(value, nullptr);
+  value->SetObjectType(lines->ObjectType());
+  value->SetSvcCtx(lines->SvcCtx());
+  value->AssignArray(*lines);
+  value->DeleteItem(0);
+  update.Execute();
+  query.Close();
+  query.SetSQL("select lines || '' from orders where id = 1");
+  query.Open();
+  EXPECT_EQ(query.Fields(0).AsString(), "SCOTT.LINES_T('2', '3')");
+  query.Close();
+  session.Rollback();
+}
+
+TEST_F(ObjectStandInTest, XmltypeColumnsReadTheirDocumentsThroughThePickleStream) {
+  auto r = recordSet("select id, doc from xdocs order by id");
+  r->Open();
+  EXPECT_EQ(r->Fields[1].DataType, dtXML);
+  std::vector<uint8_t> record(r->RecordSize);
+  r->SetToBegin();
+  r->GetNextRecord(record.data());
+  EXPECT_EQ(r->GetFieldAsVariant(2, record.data()).asString(), "<order id=\"1\"><line>7</line></order>");
+  r->GetNextRecord(record.data());
+  EXPECT_TRUE(r->GetFieldAsVariant(2, record.data()).isNull());
+  r->Close();
+
+  TOraSession session;
+  session.LoginPrompt = false;
+  session.SetUsername("scott");
+  session.SetPassword("tiger");
+  session.SetServer("ORCL");
+  TOraQuery query;
+  query.SetSession(&session);
+  query.SetSQL("select doc from xdocs where id = 1");
+  query.Open();
+  EXPECT_EQ(query.FieldByName("DOC").DataType(), dataaccess::ftXML);
+  EXPECT_EQ(query.FieldByName("DOC").AsString(), "<order id=\"1\"><line>7</line></order>");
+  query.Close();
+
+  EXPECT_NE(raised([&] {
+              command("insert into xdocs values (3, xmltype('not a document'))")->Execute(1);
+            }).find("ORA-31011"),
+            std::string::npos);
+  EXPECT_NE(
+      raised([&] { command("create type holder_t as object (x xmltype)")->Execute(1); }).find("ORA-00902"),
+      std::string::npos);
+}
+
+}  // namespace
+}  // namespace oracle
