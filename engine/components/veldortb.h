@@ -57,6 +57,7 @@ inline constexpr const char* SDatabaseNameMissing = "Database name is missing.";
 inline constexpr const char* SInvalidDatabaseName = "Database name %s is not valid.";
 inline constexpr const char* SDuplicateDatabaseName = "Database name %s already exists.";
 inline constexpr const char* SDatabaseOpen = "Cannot perform this operation on an open database.";
+inline constexpr const char* SDatabaseClosed = "Cannot perform this operation on a closed database.";
 inline constexpr const char* SHandleError = "Error creating table handle.";
 inline constexpr const char* SNotEditing = "Table is not in edit or insert mode.";
 inline constexpr const char* SFieldReadOnly = "Field %s cannot be modified.";
@@ -276,6 +277,18 @@ class TVELDORDatabase {
   void SetKeepConnection(bool value);
   bool HandleShared = false;
   std::function<void(TVELDORDatabase&)> BeforeConnect;
+
+  // A transaction over every table of the database that any component of the session opens
+  // until it ends: the tables' writes reach their files through the rollback journal at Commit,
+  // all or none, and Rollback takes every table back to its last commit. A second
+  // StartTransaction while one runs does nothing; Commit and Rollback without one do nothing.
+  // Each requires the database connected ("Cannot perform this operation on a closed
+  // database."); engine failures raise EVELDOREngineError, and a failed Commit has rolled back.
+  void StartTransaction();
+  // With `forceFlush` the journal and the tables reach the device before Commit returns.
+  void Commit(bool forceFlush = false);
+  void Rollback();
+  bool InTransaction() const;
 
   TVELDORSession& Session() const { return *session_; }
   // The engine directory; nullptr while closed.
