@@ -227,6 +227,62 @@ TEST_F(TaskRoadTest, TasksAndLogsWrittenThroughTablesReadBackHereAndInAnotherPro
   EXPECT_EQ(reader.wait(), 0);
 }
 
+// An index built on the table's cursor reports its progress through the table, ending at 100;
+// the restructure lists find definitions by name in any case and empty when the table changes.
+TEST_F(TaskRoadTest, IndexProgressAndRestructureLists) {
+  TVELDORDatabase db;
+  db.SetDatabaseName("dbmain");
+  db.SetDirectory(dir.path());
+  createTaskTables("dbmain");
+  TVELDORTable log;
+  log.SetDatabaseName("dbmain");
+  log.SetTableName("tasklog");
+  log.SetExclusive(true);
+  log.Open();
+  for (int id = 1; id <= 300; ++id) {
+    log.Append();
+    log.FieldByName("id").SetAsInteger(id);
+    log.FieldByName("taskid").SetAsInteger(id % 7);
+    log.Post();
+  }
+  std::vector<uint16_t> heard;
+  log.OnIndexProgress = [&](TVELDORTable& sender, uint16_t percent) {
+    EXPECT_EQ(&sender, &log);
+    heard.push_back(percent);
+  };
+  engine::TIndexDescriptor index;
+  index.name = "byid";
+  index.fields[0] = 1;
+  {
+    TSessionLock lock(db.Session());
+    log.Handle()->AddSecondaryIndex(index);
+  }
+  ASSERT_FALSE(heard.empty());
+  EXPECT_EQ(heard.back(), 100);
+  EXPECT_TRUE(std::is_sorted(heard.begin(), heard.end()));
+  log.Close();
+
+  TRestructureFieldDefs& fields = log.RestructureFieldDefs();
+  EXPECT_EQ(&fields.Owner(), &log);
+  fields.Items().emplace_back().Name = "TaskId";
+  fields.Items().emplace_back().Name = "content";
+  EXPECT_EQ(fields.IndexOf("taskid"), 0);
+  EXPECT_EQ(fields.IndexOf("CONTENT"), 1);
+  EXPECT_EQ(fields.IndexOf("dumpfile"), -1);
+  EXPECT_EQ(&fields.Find("Content"), &fields.Items()[1]);
+  try {
+    fields.Find("dumpfile");
+    ADD_FAILURE() << "found a definition that is not there";
+  } catch (const ds::EDatabaseError& e) {
+    EXPECT_STREQ(e.what(), "Field 'dumpfile' not found");
+  }
+  log.RestructureIndexDefs().Items().push_back({"bytask", "taskid", 0});
+  EXPECT_EQ(log.RestructureIndexDefs().IndexOf("BYTASK"), 0);
+  log.SetTableName("tasklogc");
+  EXPECT_EQ(fields.Count(), 0);
+  EXPECT_EQ(log.RestructureIndexDefs().Count(), 0);
+}
+
 // A write past the engine's largest blob is refused, not reported as written.
 TEST_F(TaskRoadTest, BlobWritePastTheLargestBlobRaises) {
   TVELDORDatabase db;
