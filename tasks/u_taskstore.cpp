@@ -318,13 +318,12 @@ struct TextColumn {
   const std::string& (TUniTask::*get)() const;
   void (TUniTask::*set)(std::string);
 };
-const TextColumn kTaskTexts[] = {
-    {"name", &TUniTask::name, &TUniTask::SetName},
+// The details: every text column but `name`, `scheduletable` and `command`.
+const TextColumn kTaskDetails[] = {
     {"description", &TUniTask::description, &TUniTask::SetDescription},
     {"uname", &TUniTask::uname, &TUniTask::SetUName},
     {"upassword", &TUniTask::upassword, &TUniTask::SetUPassword},
     {"connectstring", &TUniTask::connectstring, &TUniTask::SetConnectString},
-    {"command", &TUniTask::command, &TUniTask::SetCommand},
     {"preexec", &TUniTask::preexec, &TUniTask::SetPreExec},
     {"postexec", &TUniTask::postexec, &TUniTask::SetPostExec},
     {"ftpremotedir", &TUniTask::ftpremotedir, &TUniTask::SetFtpRemoteDir},
@@ -338,7 +337,9 @@ const TextColumn kTaskTexts[] = {
 
 // Every column of `task` but `id` and `createtime`, as ":column" parameters.
 void bindTaskColumns(TVELDORQuery& q, const TUniTask& task, const std::string& schedule) {
-  for (const TextColumn& c : kTaskTexts) setText(q, c.name, (task.*c.get)());
+  setText(q, "name", task.name());
+  setText(q, "command", task.command());
+  for (const TextColumn& c : kTaskDetails) setText(q, c.name, (task.*c.get)());
   setInt(q, "connecttodb", 0);
   setText(q, "scheduletable", schedule);
   setInt(q, "tasktype", int32_t(task.tasktype()));
@@ -495,6 +496,14 @@ int32_t TTaskStore::saveTaskLog(const TaskLogEntry& entry, const std::string& co
 }
 
 std::vector<std::unique_ptr<TUniTask>> TTaskStore::LoadTasks(TaskHost* owner) {
+  return loadTasks(owner, true);
+}
+
+std::vector<std::unique_ptr<TUniTask>> TTaskStore::LoadTaskList(TaskHost* owner) {
+  return loadTasks(owner, false);
+}
+
+std::vector<std::unique_ptr<TUniTask>> TTaskStore::loadTasks(TaskHost* owner, bool whole) {
   std::vector<std::unique_ptr<TUniTask>> loaded;
   // A live result: the table's own rows in its create-time index, not a copy of them.
   uniquery_->SetRequestLive(true);
@@ -513,7 +522,20 @@ std::vector<std::unique_ptr<TUniTask>> TTaskStore::LoadTasks(TaskHost* owner) {
         task = std::make_unique<TImpTask>(owner);
       }
       task->SetId(intOf(q, "id"));
-      for (const TextColumn& c : kTaskTexts) ((*task).*c.set)(textOf(q, c.name));
+      task->SetName(textOf(q, "name"));
+      task->SetCommand(textOf(q, "command"));
+      if (whole) {
+        for (const TextColumn& c : kTaskDetails) ((*task).*c.set)(textOf(q, c.name));
+      } else {
+        // Each text column is a blob of its own: the list reads the three it shows, the rest
+        // waits for a use.
+        std::weak_ptr<TTaskStore*> store = alive_;
+        task->SetDetailsLoader([store](TUniTask& t) {
+          const std::shared_ptr<TTaskStore*> live = store.lock();
+          if (!live) throw std::logic_error("The task store is closed");
+          (*live)->readDetails(t);
+        });
+      }
       task->SetCreateTime(timeOf(q, "createtime"));
       task->SetConnectToDb(intOf(q, "connecttodb") == 1);
       task->SetScheduleTable(textOf(q, "scheduletable"));
@@ -561,6 +583,22 @@ std::string TTaskStore::LoadTaskLogContent(int32_t taskId, int32_t logId) {
     if (t.FindKey({ds::Variant(taskId), ds::Variant(logId)})) content = t.FieldByName("content").AsString();
   });
   return content;
+}
+
+void TTaskStore::LoadTaskDetails(TUniTask& task) {
+  if (!task.DetailsLoaded()) task.description();
+}
+
+void TTaskStore::readDetails(TUniTask& task) {
+  read([&] {
+    TVELDORTable& t = *taskIds_;
+    if (!t.Active()) {
+      t.SetTableName("task");
+      t.Open();
+    }
+    if (!t.FindKey({ds::Variant(task.id())})) return;
+    for (const TextColumn& c : kTaskDetails) (task.*c.set)(t.FieldByName(c.name).AsString());
+  });
 }
 
 void TTaskStore::read(const std::function<void()>& work) {

@@ -99,6 +99,13 @@ class TTaskStore final : public TaskLogStore {
   // never depends on where rows lie in the table): an export task object for types 0 and 2, an
   // import task for 1 and 3, made with `owner`. Rows of any other type are skipped (and kept).
   std::vector<std::unique_ptr<TUniTask>> LoadTasks(TaskHost* owner);
+  // The same tasks with what the task list needs (the row's numbers and flags, `name`,
+  // `scheduletable`, `command`); each reads its details from its row on their first use (see
+  // TUniTask::SetDetailsLoader), empty when the row is gone by then. Using the details after the
+  // store is gone raises std::logic_error.
+  std::vector<std::unique_ptr<TUniTask>> LoadTaskList(TaskHost* owner);
+  // Reads the details of `task` from its row now (nothing when they are read already).
+  void LoadTaskDetails(TUniTask& task);
   // The task's logs, newest `begintime` first (of equal times the higher id first), and one
   // log's content ("" when it has none).
   std::vector<TaskLogEntry> LoadTaskLogs(int32_t taskId);
@@ -116,6 +123,8 @@ class TTaskStore final : public TaskLogStore {
   int32_t saveTaskLog(const TaskLogEntry& entry, const std::string& content);
   // One above the highest `id` of `table`; 1 for an empty table.
   int32_t nextId(const char* table);
+  std::vector<std::unique_ptr<TUniTask>> loadTasks(TaskHost* owner, bool whole);
+  void readDetails(TUniTask& task);
 
   std::unique_ptr<engine::components::TVELDORSession> session_;
   std::unique_ptr<engine::components::TVELDORDatabase> dbmain_;
@@ -124,6 +133,8 @@ class TTaskStore final : public TaskLogStore {
   // `task` and `tasklog` read-only on their primary index, for their highest ids.
   std::unique_ptr<engine::components::TVELDORTable> taskIds_;
   std::unique_ptr<engine::components::TVELDORTable> logIds_;
+  // Alive while the store is: the details loaders of listed tasks hold it weakly.
+  std::shared_ptr<TTaskStore*> alive_ = std::make_shared<TTaskStore*>(this);
 };
 
 }  // namespace tasks

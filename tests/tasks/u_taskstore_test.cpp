@@ -153,6 +153,52 @@ TEST(TaskStoreTest, LogsAreStoredUnderNewIdsAndDeletedOnlyWithTheirOwnTask) {
   expectStored();
 }
 
+// The list reads a task's details on their first use, so that they equal the whole load's; a
+// change made before that use wins, and a task written back before it keeps its stored details.
+TEST(TaskStoreTest, ListedTasksReadTheirDetailsOnFirstUse) {
+  platform::testing::TempFolder dir;
+  const std::vector<std::string> texts = hostileTexts();
+  std::vector<std::unique_ptr<TUniTask>> listed;
+  {
+    TTaskStore store(dir.path("db"));
+    for (int n = 0; n < 4; ++n) {
+      TExpTask task(nullptr);
+      fill(task, texts, size_t(n), n);
+      store.SaveTask(task);
+    }
+    const std::vector<std::unique_ptr<TUniTask>> whole = store.LoadTasks(nullptr);
+    listed = store.LoadTaskList(nullptr);
+    ASSERT_EQ(listed.size(), whole.size());
+    for (const auto& task : listed) EXPECT_FALSE(task->DetailsLoaded());
+    for (size_t i = 0; i < listed.size(); ++i) expectSame(*listed[i], *whole[i]);
+
+    const std::vector<std::unique_ptr<TUniTask>> again = store.LoadTaskList(nullptr);
+    TUniTask& untouched = *again[1];
+    untouched.SetName("renamed only");
+    store.UpdateTask(untouched);
+    TUniTask& changed = *again[2];
+    changed.SetFtpServer("ftp.example");  // before any read of the details
+    EXPECT_EQ(changed.ftpserver(), "ftp.example");
+    EXPECT_EQ(changed.uname(), whole[2]->uname());
+    store.UpdateTask(changed);
+    const std::vector<std::unique_ptr<TUniTask>> after = store.LoadTasks(nullptr);
+    EXPECT_EQ(after[1]->name(), "renamed only");
+    EXPECT_EQ(after[1]->execpassword(), whole[1]->execpassword());
+    EXPECT_EQ(after[1]->description(), whole[1]->description());
+    EXPECT_EQ(after[2]->ftpserver(), "ftp.example");
+    EXPECT_EQ(after[2]->upassword(), whole[2]->upassword());
+
+    listed = store.LoadTaskList(nullptr);
+    TUniTask& gone = *listed[3];
+    store.DeleteTask(gone.id());
+    store.LoadTaskDetails(gone);
+    EXPECT_TRUE(gone.DetailsLoaded());
+    EXPECT_EQ(gone.uname(), "");  // the row went before its details were read
+  }
+  EXPECT_THROW(listed[0]->description(), std::logic_error);
+  EXPECT_FALSE(listed[0]->DetailsLoaded());  // tried again on the next use
+}
+
 TEST(TaskStoreTest, TasksLoadNewestFirstAndTasksOfOneMomentByIdWhateverTheirPlaceInTheTable) {
   platform::testing::TempFolder dir;
   const DateTime moment(std::chrono::milliseconds(1'700'000'000'000));
