@@ -272,6 +272,12 @@ TTaskStore::TTaskStore(const std::string& folder) {
   session_ = std::make_unique<TVELDORSession>("taskstore");
   session_->SetAutoSessionName(true);
   session_->AddPassword(kLocalTablePassword);
+  // A statement's sorted result is a table of its own, made in the session's private folder:
+  // not the working folder, which may be anywhere or not writable, and not the tables' folder,
+  // whose transaction the result table would join.
+  const std::string work = folder + "/work";
+  platform::makePrivateFolder(work);
+  session_->SetPrivateDir(work);
   session_->Open();
   dbmain_ = std::make_unique<TVELDORDatabase>(session_.get());
   dbmain_->SetSessionName(session_->SessionName());

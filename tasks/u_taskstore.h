@@ -11,15 +11,19 @@
 // holds at most 250 bytes, drops trailing blanks and cannot hold a NUL byte, and a task's
 // command, description, paths or passwords must come back exactly as they were stored.
 // Numbers and flags are 32-bit integers, `filesize` a 64-bit integer (dumps pass 2 GiB), and
-// `createtime`, `begintime` and `endtime` timestamps in UTC. Keys: `task` by `id`; `tasklog` by
-// `id` and by `taskid`; `tasklogc` by `taskid` and `tasklogid`, its first two fields.
+// `createtime`, `begintime` and `endtime` timestamps in UTC. Keys: `task` by `id` and, newest
+// first, by `createtime` (the order the window lists tasks in, added to the tables of an earlier
+// version at a start that finds no other process using them); `tasklog` by `id` and by `taskid`;
+// `tasklogc` by `taskid` and `tasklogid`, its first two fields.
 //
 // Every value travels as a statement parameter or through a field, so no stored text is ever
 // read as a statement. New ids are the next ids unused in their table, never reused while a
 // higher one lives. A log is removed only by its task's id together with its own.
 //
 // Writes: each operation is one transaction of the database component, through the engine's
-// rollback journal, so it is on the files, whole or not at all, when it returns.
+// rollback journal, so it is on the files, whole or not at all, when it returns. Reads run in a
+// transaction too, which locks the tables once instead of once per row and blob. The tables are
+// opened shared: another process may read them between two operations.
 //
 // Errors: each operation either completes or raises (EVELDOREngineError, the components'
 // database error, or std::runtime_error for a folder not private to the user); the window shows
@@ -130,7 +134,8 @@ class TTaskStore final : public TaskLogStore {
   std::unique_ptr<engine::components::TVELDORDatabase> dbmain_;
   std::unique_ptr<engine::components::TVELDORQuery> uniquery_;
   std::unique_ptr<engine::components::TVELDORTable> unitable_;
-  // `task` and `tasklog` read-only on their primary index, for their highest ids.
+  // `task` and `tasklog` read-only on their primary index, for their highest ids and a task's
+  // details.
   std::unique_ptr<engine::components::TVELDORTable> taskIds_;
   std::unique_ptr<engine::components::TVELDORTable> logIds_;
   // Alive while the store is: the details loaders of listed tasks hold it weakly.

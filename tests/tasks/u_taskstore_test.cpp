@@ -103,6 +103,9 @@ TEST(TaskStoreTest, HostileTextsRoundTripUnchangedAndTouchNoOtherRow) {
   EXPECT_EQ(store.LoadTasks(nullptr).size(), model.size() + 1);
   EXPECT_EQ(std::filesystem::status(folder).permissions() & std::filesystem::perms::all,
             std::filesystem::perms::owner_all);
+  // Sorted results are made in a private folder of their own.
+  EXPECT_EQ(std::filesystem::status(folder + "/work").permissions() & std::filesystem::perms::all,
+            std::filesystem::perms::owner_all);
 }
 
 // A stored log as one comparable value, its content included.
