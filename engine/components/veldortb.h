@@ -403,9 +403,16 @@ class TVELDORDataSet : public dataset::DataSet {
   int IndexFieldCount() const;
   dataset::Field& IndexFields(int index) const;
 
-  // The filter text that finds the records whose `fields` hold `values`.
+  // The filter text that finds the records whose `fields` hold `values`: one "=" comparison per
+  // field (IS NULL for a null value), joined by AND; the engine parses it into the comparison
+  // tree it filters with.
   std::string BuildLocateFilter(const std::vector<dataset::Field*>& fields,
                                 const std::vector<dataset::Variant>& values, bool partialKey) const;
+  // The constant of one comparison: `value` converted by `field`'s engine type into the filter's
+  // text for it; "" for a null value or an empty text (the comparison is then IS NULL). A text
+  // with `partialKey` compares its leading characters (all of them, or all before a final "*").
+  std::string SetLocateValue(const TFieldDescriptor& field, const dataset::Variant& value,
+                             bool partialKey) const;
 
  protected:
   // The cursor to open; nullptr fails the open with "Error creating table handle.".

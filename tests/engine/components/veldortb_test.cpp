@@ -546,6 +546,34 @@ TEST_F(TaskRoadTest, LocateWithoutIndexTakesAnAsteriskLiterallyUnlessPartial) {
   EXPECT_FALSE(t.Locate("NAME", "abd*", ds::loPartialKey));
 }
 
+// A locate value is a value: a text given for a number field is converted, and one that is no
+// number fails instead of becoming part of the search's filter.
+TEST_F(TaskRoadTest, LocateValueTextIsNeverPartOfTheFilter) {
+  TVELDORDatabase db;
+  db.SetDatabaseName("dbmain");
+  db.SetDirectory(dir.path());
+  TVELDORTable t;
+  t.SetDatabaseName("dbmain");
+  t.SetTableName("prices");
+  t.GetFieldDefs().Add("ID", ds::ftInteger);
+  t.GetFieldDefs().Add("PRICE", ds::ftFloat);
+  t.CreateTable();
+  t.Open();
+  for (int id : {1, 2}) {
+    t.Append();
+    t.FieldByName("ID").SetAsInteger(id);
+    t.FieldByName("PRICE").SetAsFloat(id * 1.5);
+    t.Post();
+  }
+  t.First();
+  ASSERT_TRUE(t.Locate("PRICE", "3", 0));
+  EXPECT_EQ(t.FieldByName("ID").AsInteger(), 2);
+  t.First();
+  EXPECT_THROW(t.Locate("PRICE", "0 OR ID = 2", 0), ds::EVariantError);
+  EXPECT_THROW(t.Locate("ID", "0 OR ID = 2", 0), ds::EVariantError);
+  EXPECT_EQ(t.FieldByName("ID").AsInteger(), 1);
+}
+
 // Block reading serves every record once, in order, whatever the block size, and leaves the
 // dataset on the record it reached.
 TEST_F(TaskRoadTest, BlockReadingServesEveryRecordOnceAndStopsWhereItReached) {
