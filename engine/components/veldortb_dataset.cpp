@@ -471,6 +471,9 @@ void TVELDORDataSet::InternalPost() {
     cursor_->ModifyRecord(ActiveBuffer());
   else
     cursor_->AppendRecord(ActiveBuffer());
+  // The record's blobs are written with it: their handles go, or a dataset kept open would run
+  // out of them after some posts.
+  cursor_->FreeAllBlobs(true);
 }
 
 void TVELDORDataSet::InternalCancel() {

@@ -283,6 +283,37 @@ TEST_F(TaskRoadTest, IndexProgressAndRestructureLists) {
   EXPECT_EQ(log.RestructureIndexDefs().Count(), 0);
 }
 
+// A table kept open takes any number of records with blobs: each post lets go of the record's
+// blob handles.
+TEST_F(TaskRoadTest, PostsOfBlobsOnATableKeptOpenNeverRunOutOfBlobHandles) {
+  TVELDORDatabase db;
+  db.SetDatabaseName("dbmain");
+  db.SetDirectory(dir.path());
+  createTaskTables("dbmain");
+  TVELDORTable logc;
+  logc.SetDatabaseName("dbmain");
+  logc.SetTableName("tasklogc");
+  logc.Open();
+  for (int id = 1; id <= 300; ++id) {
+    logc.Append();
+    logc.FieldByName("taskid").SetAsInteger(1);
+    logc.FieldByName("tasklogid").SetAsInteger(id);
+    const std::string text = "run " + std::to_string(id);
+    logc.CreateBlobStream(logc.FieldByName("content"), ds::bmWrite)->Write(text.data(), text.size());
+    logc.Post();
+    if (id % 3 == 0) {  // and an edit of one
+      logc.Edit();
+      logc.FieldByName("content").SetAsString(text + " edited");
+      logc.Post();
+    }
+  }
+  EXPECT_EQ(logc.RecordCount(), 300);
+  ASSERT_TRUE(logc.Locate("tasklogid", int32_t(299), 0));
+  EXPECT_EQ(logc.FieldByName("content").AsString(), "run 299");
+  ASSERT_TRUE(logc.Locate("tasklogid", int32_t(300), 0));
+  EXPECT_EQ(logc.FieldByName("content").AsString(), "run 300 edited");
+}
+
 // A write past the engine's largest blob is refused, not reported as written.
 TEST_F(TaskRoadTest, BlobWritePastTheLargestBlobRaises) {
   TVELDORDatabase db;
