@@ -487,9 +487,9 @@ int32_t TTaskStore::saveTaskLog(const TaskLogEntry& entry, const std::string& co
          setBig(q, "filesize", entry.filesize);
          setText(q, "dumpfile", entry.dumpfile);
        });
+  // The table stays open between runs: closing it would drop its files' caches each time.
   TVELDORTable& t = *unitable_;
   t.Open();
-  platform::ScopeExit close([&] { t.Close(); });
   t.Append();
   t.FieldByName("taskid").SetAsInteger(entry.taskid);
   t.FieldByName("tasklogid").SetAsInteger(id);
@@ -585,7 +585,6 @@ std::string TTaskStore::LoadTaskLogContent(int32_t taskId, int32_t logId) {
   read([&] {
     TVELDORTable& t = *unitable_;
     t.Open();
-    platform::ScopeExit close([&] { t.Close(); });
     if (t.FindKey({ds::Variant(taskId), ds::Variant(logId)})) content = t.FieldByName("content").AsString();
   });
   return content;
