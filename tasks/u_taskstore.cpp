@@ -8,6 +8,8 @@
 #include <functional>
 #include <span>
 #include <stdexcept>
+#include <string_view>
+#include <unordered_map>
 
 #include "dataset/params.h"
 #include "engine/base/veldorerr.h"
@@ -240,14 +242,29 @@ void select(TVELDORQuery& q, const std::string& sql, const std::function<void(TV
 
 const auto noParams = [](TVELDORQuery&) {};
 
-int32_t intOf(TVELDORQuery& q, const char* name) {
-  return q.FieldByName(name).AsInteger();
+// The fields of one open result by column name, each looked up once instead of once per row.
+class Columns {
+ public:
+  explicit Columns(TVELDORQuery& q) : q_(q) {}
+  ds::Field& operator[](const char* name) {
+    auto [at, added] = fields_.try_emplace(name, nullptr);
+    if (added) at->second = &q_.FieldByName(name);
+    return *at->second;
+  }
+
+ private:
+  TVELDORQuery& q_;
+  std::unordered_map<std::string_view, ds::Field*> fields_;  // the names are literals
+};
+
+int32_t intOf(Columns& c, const char* name) {
+  return c[name].AsInteger();
 }
-std::string textOf(TVELDORQuery& q, const char* name) {
-  return q.FieldByName(name).AsString();
+std::string textOf(Columns& c, const char* name) {
+  return c[name].AsString();
 }
-DateTime timeOf(TVELDORQuery& q, const char* name) {
-  ds::Field& f = q.FieldByName(name);
+DateTime timeOf(Columns& c, const char* name) {
+  ds::Field& f = c[name];
   return f.IsNull() ? DateTime{} : fromDataset(f.AsDateTime());
 }
 
@@ -514,8 +531,9 @@ std::vector<std::unique_ptr<TUniTask>> TTaskStore::loadTasks(TaskHost* owner, bo
   // A live result: the table's own rows in its create-time index, not a copy of them.
   uniquery_->SetRequestLive(true);
   platform::ScopeExit copied([&] { uniquery_->SetRequestLive(false); });
+  Columns q(*uniquery_);
   read([&] {
-    select(*uniquery_, "select * from task order by createtime desc", noParams, [&](TVELDORQuery& q) {
+    select(*uniquery_, "select * from task order by createtime desc", noParams, [&](TVELDORQuery&) {
       // A type this program does not know (a later version's, or a damaged row) is no task it could
       // run: the row stays as it is and is not shown.
       const int32_t storedType = intOf(q, "tasktype");
@@ -565,6 +583,7 @@ std::vector<std::unique_ptr<TUniTask>> TTaskStore::loadTasks(TaskHost* owner, bo
 
 std::vector<TaskLogEntry> TTaskStore::LoadTaskLogs(int32_t taskId) {
   std::vector<TaskLogEntry> entries;
+  Columns c(*uniquery_);
   read([&] {
     // Newest start first; runs that started at the same moment, the later written (higher id) first.
     select(
@@ -572,9 +591,9 @@ std::vector<TaskLogEntry> TTaskStore::LoadTaskLogs(int32_t taskId) {
         "select id,taskid,begintime,endtime,filesize,dumpfile from tasklog where taskid=:taskid "
         "order by begintime desc, id desc",
         [&](TVELDORQuery& q) { setInt(q, "taskid", taskId); },
-        [&](TVELDORQuery& q) {
-          entries.push_back({intOf(q, "id"), intOf(q, "taskid"), timeOf(q, "begintime"), timeOf(q, "endtime"),
-                             q.FieldByName("filesize").AsLargeInt(), textOf(q, "dumpfile")});
+        [&](TVELDORQuery&) {
+          entries.push_back({intOf(c, "id"), intOf(c, "taskid"), timeOf(c, "begintime"), timeOf(c, "endtime"),
+                             c["filesize"].AsLargeInt(), textOf(c, "dumpfile")});
         });
   });
   return entries;
