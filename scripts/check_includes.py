@@ -32,7 +32,7 @@ LAYERS = {
     "engine/components": ["engine/sql", "engine/tables", "engine/storage", "engine/base", "dataset", "platform"],
     "dataaccess": ["dataset", "platform"],
     "oracle": ["dataaccess", "dataset", "platform"],
-    "tasks": ["engine/tables", "engine/base", "dumpfile", "lexyacc", "platform"],
+    "tasks": ["engine/components", "engine/tables", "engine/base", "dataset", "dumpfile", "lexyacc", "platform"],
     "ui": ["tasks", "oracle", "dataaccess", "engine/components", "dumpfile", "dataset", "platform"],
 }
 FREE = ("tests", "tools", "bench")

@@ -1,16 +1,21 @@
 #include "tasks/u_taskstore.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <functional>
 #include <span>
 #include <stdexcept>
+#include <string_view>
+#include <unordered_map>
 
+#include "dataset/params.h"
 #include "engine/base/veldorerr.h"
+#include "engine/components/veldortb.h"
 #include "engine/tables/veldorcursor.h"
 #include "engine/tables/veldordirectory.h"
-#include "engine/tables/veldorsession.h"
 #include "platform/privatefile.h"
 #include "platform/scopeguard.h"
 #include "tasks/u_task1.h"
@@ -19,7 +24,9 @@ namespace tasks {
 
 namespace {
 
+namespace ds = dataset;
 using namespace engine;
+using namespace engine::components;
 
 enum class Kind : uint8_t { Int, Big, Time, Memo };
 struct Column {
@@ -99,10 +106,21 @@ struct IndexDef {
   const char* name;
   std::vector<uint16_t> fields;
   bool unique;
+  bool descending = false;
 };
 
-// The engine's timestamp counts days from 0001-01-01 as day 1; 1970-01-01 is day 719163.
-constexpr double kUnixEpochTimestamp = 719163.0 * double(kMsPerDay);
+// The order the window lists tasks in: with it the load's ORDER BY reads the table itself
+// instead of a sorted copy of every row and blob.
+const IndexDef kTasksByCreateTime{"BYCREATETIME", {fCreateTime}, false, true};
+
+TIndexDescriptor descriptorOf(const IndexDef& def) {
+  TIndexDescriptor index;
+  index.name = def.name;
+  index.unique = def.unique ? 1 : 0;
+  index.descending = def.descending ? 1 : 0;
+  for (size_t i = 0; i < def.fields.size(); ++i) index.fields[i] = def.fields[i];
+  return index;
+}
 
 TFieldDescriptor fieldOf(uint16_t number, const Column& c) {
   TFieldDescriptor d;
@@ -126,8 +144,128 @@ TFieldDescriptor fieldOf(uint16_t number, const Column& c) {
   return d;
 }
 
-void check(uint16_t code) {
-  if (code != 0) RaiseEngineError(code);
+// A dataset date-time counts days from 1899-12-30; 1970-01-01 is day 25569.
+constexpr int64_t kUnixEpochDays = 25569;
+constexpr int64_t kMsPerDay64 = 86'400'000;
+
+ds::DateTime toDataset(DateTime t) {
+  const int64_t ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
+  // Whole days and the day's milliseconds apart, so that the double holds the time to the
+  // millisecond and reads back to the same one.
+  const int64_t days = ms >= 0 ? ms / kMsPerDay64 : -((-ms + kMsPerDay64 - 1) / kMsPerDay64);
+  return ds::DateTime{double(days + kUnixEpochDays) + double(ms - days * kMsPerDay64) / double(kMsPerDay64)};
+}
+
+DateTime fromDataset(ds::DateTime t) {
+  const auto ms = int64_t(std::llround((t.days - double(kUnixEpochDays)) * double(kMsPerDay64)));
+  return DateTime(std::chrono::duration_cast<DateTime::duration>(std::chrono::milliseconds(ms)));
+}
+
+// Makes a missing table, encrypted with the local tables' password: the table component creates
+// plain tables only.
+void createTable(TDataDirectory& directory, const char* name, std::span<const Column> columns,
+                 const std::vector<IndexDef>& indexes) {
+  if (directory.TableExists(name, false)) return;
+  TDataCursor cursor(directory);
+  cursor.SetTableName(name);
+  cursor.SetExclusive(true);
+  TCreateTableArgs args;
+  args.Encrypted = true;
+  args.Password = kLocalTablePassword;
+  args.BlobBlockSize = 512;
+  for (size_t i = 0; i < columns.size(); ++i) args.Fields.push_back(fieldOf(uint16_t(i + 1), columns[i]));
+  for (const IndexDef& def : indexes) args.Indexes.push_back(descriptorOf(def));
+  cursor.CreateTable(args);
+}
+
+// Adds `def` to a table made without it (by an earlier version). Needs the table to itself for
+// a moment: while another process has it open the index waits for a later start.
+void addIndex(const std::string& sessionName, const char* table, const IndexDef& def) {
+  TVELDORTable t;
+  t.SetSessionName(sessionName);
+  t.SetDatabaseName("dbmain");
+  t.SetTableName(table);
+  t.UpdateIndexDefs();
+  for (const TVELDORIndexDef& index : t.IndexDefs())
+    if (ds::SameName(index.Name, def.name)) return;
+  t.SetExclusive(true);
+  try {
+    t.Open();
+  } catch (const EVELDOREngineError&) {
+    return;
+  }
+  TIndexDescriptor index = descriptorOf(def);
+  TSessionLock lock(t.Database()->Session());
+  t.Handle()->AddSecondaryIndex(index);
+}
+
+// Statement parameters: texts as memos, so that each goes to its memo column as it is (an engine
+// string would drop trailing blanks and stop at a NUL).
+void setText(TVELDORQuery& q, const char* name, const std::string& v) {
+  ds::Param& p = q.ParamByName(name);
+  p.DataType = ds::ftMemo;
+  p.SetValue(ds::Variant(v));
+}
+void setInt(TVELDORQuery& q, const char* name, int32_t v) {
+  q.ParamByName(name).SetAsInteger(v);
+}
+void setBig(TVELDORQuery& q, const char* name, int64_t v) {
+  ds::Param& p = q.ParamByName(name);
+  p.DataType = ds::ftLargeint;
+  p.SetValue(ds::Variant(v));
+}
+void setTime(TVELDORQuery& q, const char* name, DateTime v) {
+  q.ParamByName(name).SetAsDateTime(toDataset(v));
+}
+
+// Runs `sql` without a result, its parameters set by `bind`; the rows it changed.
+int32_t exec(TVELDORQuery& q, const std::string& sql, const std::function<void(TVELDORQuery&)>& bind) {
+  q.Close();
+  q.SetSQL(sql);
+  bind(q);
+  q.ExecSQL();
+  q.Close();
+  return q.RowsAffected();
+}
+
+// Opens the result of `sql`, its parameters set by `bind`; the query closes when `each` has
+// seen every row.
+void select(TVELDORQuery& q, const std::string& sql, const std::function<void(TVELDORQuery&)>& bind,
+            const std::function<void(TVELDORQuery&)>& each) {
+  q.Close();
+  q.SetSQL(sql);
+  bind(q);
+  q.Open();
+  platform::ScopeExit close([&] { q.Close(); });
+  for (; !q.Eof(); q.Next()) each(q);
+}
+
+const auto noParams = [](TVELDORQuery&) {};
+
+// The fields of one open result by column name, each looked up once instead of once per row.
+class Columns {
+ public:
+  explicit Columns(TVELDORQuery& q) : q_(q) {}
+  ds::Field& operator[](const char* name) {
+    auto [at, added] = fields_.try_emplace(name, nullptr);
+    if (added) at->second = &q_.FieldByName(name);
+    return *at->second;
+  }
+
+ private:
+  TVELDORQuery& q_;
+  std::unordered_map<std::string_view, ds::Field*> fields_;  // the names are literals
+};
+
+int32_t intOf(Columns& c, const char* name) {
+  return c[name].AsInteger();
+}
+std::string textOf(Columns& c, const char* name) {
+  return c[name].AsString();
+}
+DateTime timeOf(Columns& c, const char* name) {
+  ds::Field& f = c[name];
+  return f.IsNull() ? DateTime{} : fromDataset(f.AsDateTime());
 }
 
 std::string envText(const char* name) {
@@ -137,242 +275,168 @@ std::string envText(const char* name) {
 
 }  // namespace
 
-// One table through one cursor, with a record buffer and typed field access.
-class TTaskStore::Table {
- public:
-  Table(TDataDirectory& directory, const char* name, std::span<const Column> columns,
-        std::vector<IndexDef> indexes)
-      : cursor_(directory) {
-    cursor_.SetTableName(name);
-    // The program runs once per user and is the tables' only user: held exclusively, they need
-    // no file lock around each read and write.
-    cursor_.SetExclusive(true);
-    for (const IndexDef& def : indexes) keyFields_.push_back(def.fields);
-    if (!directory.TableExists(name, false)) {
-      TCreateTableArgs args;
-      args.Encrypted = true;
-      args.Password = kLocalTablePassword;
-      args.BlobBlockSize = 512;
-      for (size_t i = 0; i < columns.size(); ++i) args.Fields.push_back(fieldOf(uint16_t(i + 1), columns[i]));
-      for (const IndexDef& def : indexes) {
-        TIndexDescriptor index;
-        index.name = def.name;
-        index.unique = def.unique ? 1 : 0;
-        for (size_t i = 0; i < def.fields.size(); ++i) index.fields[i] = def.fields[i];
-        args.Indexes.push_back(index);
-      }
-      cursor_.CreateTable(args);
-    }
-    cursor_.Open();
-    buffer_.resize(cursor_.RecordSize());
-    search_.resize(cursor_.RecordSize());
-  }
-
-  void Clear() {
-    cursor_.FreeAllBlobs(true);
-    cursor_.ClearRecordBuffer(buffer_.data());
-  }
-  void PutInt(uint16_t f, int32_t v) {
-    cursor_.PutField(f, buffer_.data(), reinterpret_cast<const uint8_t*>(&v));
-  }
-  void PutBig(uint16_t f, int64_t v) {
-    cursor_.PutField(f, buffer_.data(), reinterpret_cast<const uint8_t*>(&v));
-  }
-  void PutTime(uint16_t f, DateTime t) {
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
-    const double v = kUnixEpochTimestamp + double(ms);
-    cursor_.PutField(f, buffer_.data(), reinterpret_cast<const uint8_t*>(&v));
-  }
-  // Replaces the memo's whole value; on a record read for a change the old chain is reused.
-  void PutText(uint16_t f, const std::string& text) {
-    uint8_t* b = buffer_.data();
-    check(cursor_.OpenBlob(f, b, 2, false, 1));
-    check(cursor_.TruncateBlob(f, b, 0, false));
-    if (!text.empty()) {
-      check(cursor_.PutBlob(f, b, 0, reinterpret_cast<const uint8_t*>(text.data()), int32_t(text.size()),
-                            false));
-    }
-  }
-
-  int32_t Int(uint16_t f) const {
-    int32_t v = 0;
-    bool isNull = false;
-    cursor_.GetField(f, buffer_.data(), isNull, reinterpret_cast<uint8_t*>(&v));
-    return isNull ? 0 : v;
-  }
-  int64_t Big(uint16_t f) const {
-    int64_t v = 0;
-    bool isNull = false;
-    cursor_.GetField(f, buffer_.data(), isNull, reinterpret_cast<uint8_t*>(&v));
-    return isNull ? 0 : v;
-  }
-  DateTime Time(uint16_t f) const {
-    double v = 0;
-    bool isNull = false;
-    cursor_.GetField(f, buffer_.data(), isNull, reinterpret_cast<uint8_t*>(&v));
-    if (isNull) return DateTime{};
-    return DateTime(std::chrono::duration_cast<DateTime::duration>(
-        std::chrono::milliseconds(int64_t(v - kUnixEpochTimestamp))));
-  }
-  std::string Text(uint16_t f) {
-    uint8_t* b = buffer_.data();
-    bool isNull = false;
-    uint8_t word[8];
-    cursor_.GetField(f, b, isNull, word);
-    if (isNull) return {};
-    uint32_t size = 0, read = 0;
-    check(cursor_.OpenBlob(f, b, 0, false, 1));
-    platform::ScopeExit freeBlob([&] { cursor_.FreeBlob(f, b, false, 1); });
-    check(cursor_.GetBlobSize(f, b, size, false));
-    std::string text(size, '\0');
-    if (size > 0)
-      check(cursor_.GetBlob(f, b, 0, reinterpret_cast<uint8_t*>(text.data()), int32_t(size), read, false));
-    return text;
-  }
-
-  // Positions on the record of `slot` whose key fields hold `keys` and reads it.
-  bool Find(uint8_t slot, std::initializer_list<int32_t> keys) {
-    cursor_.SwitchToIndex(slot);
-    cursor_.ClearRecordBuffer(search_.data());
-    uint16_t f = 0;
-    for (int32_t k : keys)
-      cursor_.PutField(keyField(slot, f++), search_.data(), reinterpret_cast<const uint8_t*>(&k));
-    cursor_.FreeAllBlobs(true);
-    return cursor_.FindKey(false, search_.data(), int32_t(keys.size()), false, 0, buffer_.data());
-  }
-  // Calls `each` with every record of `slot` whose first key field holds `key`, in key order.
-  template <typename Each>
-  void ForKey(uint8_t slot, int32_t key, Each each) {
-    cursor_.SwitchToIndex(slot);
-    cursor_.ClearRecordBuffer(search_.data());
-    cursor_.PutField(keyField(slot, 0), search_.data(), reinterpret_cast<const uint8_t*>(&key));
-    cursor_.SetRange(false, search_.data(), 1, search_.data(), 1);
-    platform::ScopeExit clear([&] { cursor_.ClearRange(); });
-    cursor_.SetToBegin();
-    while (cursor_.GetNextRecord(buffer_.data()) == 0) each();
-  }
-  template <typename Each>
-  void ForAll(Each each) {
-    cursor_.SwitchToIndex(0);
-    cursor_.SetToBegin();
-    while (cursor_.GetNextRecord(buffer_.data()) == 0) each();
-  }
-  // One above the highest id of the primary key's first field; 1 for an empty table.
-  int32_t NextId() {
-    cursor_.SwitchToIndex(0);
-    cursor_.SetToEnd();
-    if (cursor_.GetPriorRecord(buffer_.data()) != 0) return 1;
-    const int32_t last = Int(keyField(0, 0));
-    if (last == INT32_MAX) throw std::overflow_error("No unused id is left in table " + cursor_.TableName());
-    return last < 1 ? 1 : last + 1;
-  }
-
-  void Append() {
-    cursor_.AppendRecord(buffer_.data());
-    cursor_.FreeAllBlobs(true);
-  }
-  void Modify() {
-    cursor_.ModifyRecord(buffer_.data());
-    cursor_.FreeAllBlobs(true);
-  }
-  void Delete() { cursor_.DeleteRecord(buffer_.data()); }
-
- private:
-  uint16_t keyField(uint8_t slot, uint16_t i) const { return keyFields_.at(slot).at(i); }
-
-  TDataCursor cursor_;
-  std::vector<std::vector<uint16_t>> keyFields_;
-  std::vector<uint8_t> buffer_;
-  std::vector<uint8_t> search_;
-};
-
 std::string TTaskStore::DefaultFolder() {
   std::string base = envText("XDG_DATA_HOME");
   if (base.empty() || base[0] != '/') base = envText("HOME") + "/.local/share";
   return base + "/velmaron/db";
 }
 
-TTaskStore::TTaskStore(const std::string& folder) : session_(std::make_unique<TDataSession>()) {
+TTaskStore::TTaskStore(const std::string& folder) {
   std::filesystem::create_directories(std::filesystem::path(folder).parent_path());
   platform::makePrivateFolder(folder);
+  // A session of the store's own, so that stores on several folders live side by side under the
+  // one database name the program uses.
+  session_ = std::make_unique<TVELDORSession>("taskstore");
+  session_->SetAutoSessionName(true);
   session_->AddPassword(kLocalTablePassword);
-  directory_ = session_->OpenDataDirectory("velmaron", folder);
-  platform::UndoOnFailure close([&] { session_->CloseDataDirectory(directory_); });
-  tasks_ =
-      std::make_unique<Table>(*directory_, "task", kTaskColumns, std::vector<IndexDef>{{"", {fId}, true}});
-  logs_ = std::make_unique<Table>(*directory_, "tasklog", kLogColumns,
-                                  std::vector<IndexDef>{{"", {lId}, true}, {"BYTASK", {lTaskId}, false}});
-  contents_ = std::make_unique<Table>(*directory_, "tasklogc", kContentColumns,
-                                      std::vector<IndexDef>{{"", {cTaskId, cTaskLogId}, true}});
+  // A statement's sorted result is a table of its own, made in the session's private folder:
+  // not the working folder, which may be anywhere or not writable, and not the tables' folder,
+  // whose transaction the result table would join.
+  const std::string work = folder + "/work";
+  platform::makePrivateFolder(work);
+  session_->SetPrivateDir(work);
+  session_->Open();
+  dbmain_ = std::make_unique<TVELDORDatabase>(session_.get());
+  dbmain_->SetSessionName(session_->SessionName());
+  dbmain_->SetDatabaseName("dbmain");
+  dbmain_->SetDirectory(folder);
+  dbmain_->Open();
+  {
+    TSessionLock lock(*session_);
+    TDataDirectory& directory = *dbmain_->Handle();
+    createTable(directory, "task", kTaskColumns, {{"", {fId}, true}, kTasksByCreateTime});
+    createTable(directory, "tasklog", kLogColumns, {{"", {lId}, true}, {"BYTASK", {lTaskId}, false}});
+    createTable(directory, "tasklogc", kContentColumns, {{"", {cTaskId, cTaskLogId}, true}});
+  }
+  addIndex(session_->SessionName(), "task", kTasksByCreateTime);
+  uniquery_ = std::make_unique<TVELDORQuery>();
+  uniquery_->SetSessionName(session_->SessionName());
+  uniquery_->SetDatabaseName("dbmain");
+  unitable_ = std::make_unique<TVELDORTable>();
+  unitable_->SetSessionName(session_->SessionName());
+  unitable_->SetDatabaseName("dbmain");
+  unitable_->SetTableName("tasklogc");
+  for (auto* ids : {&taskIds_, &logIds_}) {
+    *ids = std::make_unique<TVELDORTable>();
+    (*ids)->SetSessionName(session_->SessionName());
+    (*ids)->SetDatabaseName("dbmain");
+    (*ids)->SetReadOnly(true);
+  }
 }
 
 TTaskStore::~TTaskStore() {
-  contents_.reset();
-  logs_.reset();
-  tasks_.reset();
-  if (directory_ != nullptr) session_->CloseDataDirectory(directory_);
+  logIds_.reset();
+  taskIds_.reset();
+  unitable_.reset();
+  uniquery_.reset();
+  dbmain_.reset();
+  session_.reset();
 }
 
 namespace {
 
-// Every column of `task` but `id` and `createtime` into the record being built.
-void putTaskColumns(TTaskStore::Table& t, const TUniTask& task, const std::string& schedule) {
-  t.PutText(fName, task.name());
-  t.PutText(fDescription, task.description());
-  t.PutInt(fConnectToDb, 0);
-  t.PutText(fUName, task.uname());
-  t.PutText(fUPassword, task.upassword());
-  t.PutText(fConnectString, task.connectstring());
-  t.PutText(fScheduleTable, schedule);
-  t.PutInt(fTaskType, int32_t(task.tasktype()));
-  t.PutText(fCommand, task.command());
-  t.PutText(fPreExec, task.preexec());
-  t.PutText(fPostExec, task.postexec());
-  t.PutInt(fIsPreExec, task.ispreexec() ? 1 : 0);
-  t.PutInt(fIsPostExec, task.ispostexec() ? 1 : 0);
-  t.PutInt(fFtpAnonymous, task.ftpanonymous());
-  t.PutInt(fTransferMode, task.transfermode());
-  t.PutInt(fDeleteFileAfter, task.deletefileafter());
-  t.PutText(fFtpRemoteDir, task.ftpremotedir());
-  t.PutText(fCopyFileDir, task.copyfiledir());
-  t.PutText(fFtpPassword, task.ftppassword());
-  t.PutText(fFtpUserName, task.ftpusername());
-  t.PutText(fFtpServer, task.ftpserver());
-  t.PutInt(fIsExecUser, task.isexecuser() ? 1 : 0);
-  t.PutText(fExecUserName, task.execusername());
-  t.PutText(fExecPassword, task.execpassword());
-  t.PutText(fExecConnectString, task.execconnectstring());
+// The text columns of `task`, in field order, and their values in a task.
+struct TextColumn {
+  const char* name;
+  const std::string& (TUniTask::*get)() const;
+  void (TUniTask::*set)(std::string);
+};
+// The details: every text column but `name`, `scheduletable` and `command`.
+const TextColumn kTaskDetails[] = {
+    {"description", &TUniTask::description, &TUniTask::SetDescription},
+    {"uname", &TUniTask::uname, &TUniTask::SetUName},
+    {"upassword", &TUniTask::upassword, &TUniTask::SetUPassword},
+    {"connectstring", &TUniTask::connectstring, &TUniTask::SetConnectString},
+    {"preexec", &TUniTask::preexec, &TUniTask::SetPreExec},
+    {"postexec", &TUniTask::postexec, &TUniTask::SetPostExec},
+    {"ftpremotedir", &TUniTask::ftpremotedir, &TUniTask::SetFtpRemoteDir},
+    {"copyfiledir", &TUniTask::copyfiledir, &TUniTask::SetCopyFileDir},
+    {"ftppassword", &TUniTask::ftppassword, &TUniTask::SetFtpPassword},
+    {"ftpusername", &TUniTask::ftpusername, &TUniTask::SetFtpUserName},
+    {"ftpserver", &TUniTask::ftpserver, &TUniTask::SetFtpServer},
+    {"execusername", &TUniTask::execusername, &TUniTask::SetExecUserName},
+    {"execpassword", &TUniTask::execpassword, &TUniTask::SetExecPassword},
+    {"execconnectstring", &TUniTask::execconnectstring, &TUniTask::SetExecConnectString}};
+
+// Every column of `task` but `id` and `createtime`, as ":column" parameters.
+void bindTaskColumns(TVELDORQuery& q, const TUniTask& task, const std::string& schedule) {
+  setText(q, "name", task.name());
+  setText(q, "command", task.command());
+  for (const TextColumn& c : kTaskDetails) setText(q, c.name, (task.*c.get)());
+  setInt(q, "connecttodb", 0);
+  setText(q, "scheduletable", schedule);
+  setInt(q, "tasktype", int32_t(task.tasktype()));
+  setInt(q, "ispreexec", task.ispreexec() ? 1 : 0);
+  setInt(q, "ispostexec", task.ispostexec() ? 1 : 0);
+  setInt(q, "ftpanonymous", task.ftpanonymous());
+  setInt(q, "transfermode", task.transfermode());
+  setInt(q, "deletefileafter", task.deletefileafter());
+  setInt(q, "isexecuser", task.isexecuser() ? 1 : 0);
 }
 
+const char* const kInsertTask =
+    "insert into task(id,name,description,createtime,connecttodb,uname,upassword,connectstring,"
+    "scheduletable,tasktype,command,preexec,postexec,ispreexec,ispostexec,ftpanonymous,transfermode,"
+    "deletefileafter,ftpremotedir,copyfiledir,ftppassword,ftpusername,ftpserver,isexecuser,execusername,"
+    "execpassword,execconnectstring) values(:id,:name,:description,:createtime,:connecttodb,:uname,"
+    ":upassword,:connectstring,:scheduletable,:tasktype,:command,:preexec,:postexec,:ispreexec,"
+    ":ispostexec,:ftpanonymous,:transfermode,:deletefileafter,:ftpremotedir,:copyfiledir,:ftppassword,"
+    ":ftpusername,:ftpserver,:isexecuser,:execusername,:execpassword,:execconnectstring)";
+
+const char* const kUpdateTask =
+    "update task set name=:name,description=:description,connecttodb=:connecttodb,uname=:uname,"
+    "upassword=:upassword,connectstring=:connectstring,preexec=:preexec,postexec=:postexec,"
+    "scheduletable=:scheduletable,tasktype=:tasktype,command=:command,ispreexec=:ispreexec,"
+    "ispostexec=:ispostexec,isexecuser=:isexecuser,execusername=:execusername,execpassword=:execpassword,"
+    "execconnectstring=:execconnectstring,ftpanonymous=:ftpanonymous,transfermode=:transfermode,"
+    "deletefileafter=:deletefileafter,ftpremotedir=:ftpremotedir,copyfiledir=:copyfiledir,"
+    "ftppassword=:ftppassword,ftpusername=:ftpusername,ftpserver=:ftpserver  where id=:id";
+
 }  // namespace
+
+int32_t TTaskStore::nextId(const char* table) {
+  // The last row of the primary index, read through a table component: an aggregate over the
+  // table would read every row.
+  TVELDORTable& ids = std::string_view(table) == "task" ? *taskIds_ : *logIds_;
+  if (!ids.Active()) {
+    ids.SetTableName(table);
+    ids.Open();
+  }
+  ids.Last();
+  if (ids.IsEmpty()) return 1;
+  const int32_t last = ids.FieldByName("id").AsInteger();
+  if (last == INT32_MAX) throw std::overflow_error(std::string("No unused id is left in table ") + table);
+  return last < 1 ? 1 : last + 1;
+}
 
 void TTaskStore::SaveTask(TUniTask& task) {
   int32_t id = 0;
   write(kSaveTaskError, [&] {
-    id = tasks_->NextId();
-    tasks_->Clear();
-    tasks_->PutInt(fId, id);
-    tasks_->PutTime(fCreateTime, task.createtime());
-    putTaskColumns(*tasks_, task, "0000");
-    tasks_->Append();
+    id = nextId("task");
+    exec(*uniquery_, kInsertTask, [&](TVELDORQuery& q) {
+      setInt(q, "id", id);
+      setTime(q, "createtime", task.createtime());
+      bindTaskColumns(q, task, "0000");
+    });
   });
   task.SetId(id);
 }
 
 void TTaskStore::UpdateTask(const TUniTask& task) {
   write(nullptr, [&] {
-    if (!tasks_->Find(0, {task.id()})) RaiseEngineError(VELDOR_RECNOTFOUND);
-    putTaskColumns(*tasks_, task, task.scheduletable());
-    tasks_->Modify();
+    const int32_t changed = exec(*uniquery_, kUpdateTask, [&](TVELDORQuery& q) {
+      bindTaskColumns(q, task, task.scheduletable());
+      setInt(q, "id", task.id());
+    });
+    if (changed == 0) RaiseEngineError(VELDOR_RECNOTFOUND);
   });
 }
 
 void TTaskStore::DeleteTaskLogs(int32_t taskId) {
   write(kDeleteTaskLogError, [&] {
-    std::vector<int32_t> ids;
-    logs_->ForKey(1, taskId, [&] { ids.push_back(logs_->Int(lId)); });
-    contents_->ForKey(0, taskId, [&] { ids.push_back(contents_->Int(cTaskLogId)); });
-    for (int32_t id : ids) DeleteTaskLog(taskId, id);
+    const auto bind = [&](TVELDORQuery& q) { setInt(q, "taskid", taskId); };
+    exec(*uniquery_, "delete from tasklog where taskid=:taskid", bind);
+    exec(*uniquery_, "delete from tasklogc where taskid=:taskid", bind);
   });
 }
 
@@ -380,15 +444,19 @@ void TTaskStore::DeleteTask(int32_t taskId) {
   platform::FirstFailure logs;
   logs.run([&] { DeleteTaskLogs(taskId); });
   write(kDeleteTaskError, [&] {
-    if (tasks_->Find(0, {taskId})) tasks_->Delete();
+    exec(*uniquery_, "delete from task where id=:id", [&](TVELDORQuery& q) { setInt(q, "id", taskId); });
   });
   logs.raise();
 }
 
 void TTaskStore::DeleteTaskLog(int32_t taskId, int32_t logId) {
   write(kDeleteTaskLogError, [&] {
-    if (logs_->Find(0, {logId}) && logs_->Int(lTaskId) == taskId) logs_->Delete();
-    if (contents_->Find(0, {taskId, logId})) contents_->Delete();
+    const auto bind = [&](TVELDORQuery& q) {
+      setInt(q, "taskid", taskId);
+      setInt(q, "logid", logId);
+    };
+    exec(*uniquery_, "delete from tasklog where id=:logid and taskid=:taskid", bind);
+    exec(*uniquery_, "delete from tasklogc where taskid=:taskid and tasklogid=:logid", bind);
   });
 }
 
@@ -402,14 +470,20 @@ void TTaskStore::write(const char* box, const std::function<void()>& work) {
   try {
     // One transaction, or a part of the one already open: the writes reach the files through
     // the rollback journal, all or none, before the outermost write returns.
-    if (directory_->InTransaction()) {
+    if (dbmain_->InTransaction()) {
       work();
       return;
     }
-    directory_->StartTransaction();
-    platform::UndoOnFailure rollback([&] { directory_->Rollback(); });
+    dbmain_->StartTransaction();
+    platform::UndoOnFailure rollback([&] {
+      uniquery_->Close();
+      unitable_->Close();
+      taskIds_->Close();
+      logIds_->Close();
+      dbmain_->Rollback();
+    });
     work();
-    directory_->Commit(true, false);
+    dbmain_->Commit();
   } catch (const ETaskStoreError&) {
     throw;
   } catch (const std::exception& e) {
@@ -418,70 +492,90 @@ void TTaskStore::write(const char* box, const std::function<void()>& work) {
 }
 
 int32_t TTaskStore::saveTaskLog(const TaskLogEntry& entry, const std::string& content) {
-  const int32_t id = logs_->NextId();
-  logs_->Clear();
-  logs_->PutInt(lId, id);
-  logs_->PutInt(lTaskId, entry.taskid);
-  logs_->PutTime(lBeginTime, entry.begintime);
-  logs_->PutTime(lEndTime, entry.endtime);
-  logs_->PutBig(lFileSize, entry.filesize);
-  logs_->PutText(lDumpFile, entry.dumpfile);
-  logs_->Append();
-  contents_->Clear();
-  contents_->PutInt(cTaskId, entry.taskid);
-  contents_->PutInt(cTaskLogId, id);
-  contents_->PutText(cContent, content);
-  contents_->Append();
+  const int32_t id = nextId("tasklog");
+  exec(*uniquery_,
+       "insert into tasklog(id,taskid,begintime,endtime,filesize,dumpfile) "
+       "values(:id,:taskid,:begintime,:endtime,:filesize,:dumpfile)",
+       [&](TVELDORQuery& q) {
+         setInt(q, "id", id);
+         setInt(q, "taskid", entry.taskid);
+         setTime(q, "begintime", entry.begintime);
+         setTime(q, "endtime", entry.endtime);
+         setBig(q, "filesize", entry.filesize);
+         setText(q, "dumpfile", entry.dumpfile);
+       });
+  // The table stays open between runs: closing it would drop its files' caches each time.
+  TVELDORTable& t = *unitable_;
+  t.Open();
+  t.Append();
+  t.FieldByName("taskid").SetAsInteger(entry.taskid);
+  t.FieldByName("tasklogid").SetAsInteger(id);
+  if (!content.empty()) {
+    auto stream = t.CreateBlobStream(t.FieldByName("content"), ds::bmWrite);
+    stream->Write(content.data(), content.size());
+  }
+  t.Post();
   return id;
 }
 
 std::vector<std::unique_ptr<TUniTask>> TTaskStore::LoadTasks(TaskHost* owner) {
+  return loadTasks(owner, true);
+}
+
+std::vector<std::unique_ptr<TUniTask>> TTaskStore::LoadTaskList(TaskHost* owner) {
+  return loadTasks(owner, false);
+}
+
+std::vector<std::unique_ptr<TUniTask>> TTaskStore::loadTasks(TaskHost* owner, bool whole) {
   std::vector<std::unique_ptr<TUniTask>> loaded;
-  Table& t = *tasks_;
-  t.ForAll([&] {
-    // A type this program does not know (a later version's, or a damaged row) is no task it could
-    // run: the row stays as it is and is not shown.
-    const int32_t storedType = t.Int(fTaskType);
-    if (storedType < int32_t(TTaskType::Export) || storedType > int32_t(TTaskType::RawImport)) return;
-    const auto type = TTaskType(storedType);
-    std::unique_ptr<TUniTask> task;
-    if (type == TTaskType::Export || type == TTaskType::RawExport) {
-      task = std::make_unique<TExpTask>(owner);
-    } else {
-      task = std::make_unique<TImpTask>(owner);
-    }
-    task->SetId(t.Int(fId));
-    task->SetName(t.Text(fName));
-    task->SetDescription(t.Text(fDescription));
-    task->SetCreateTime(t.Time(fCreateTime));
-    task->SetConnectToDb(t.Int(fConnectToDb) == 1);
-    task->SetUName(t.Text(fUName));
-    task->SetUPassword(t.Text(fUPassword));
-    task->SetConnectString(t.Text(fConnectString));
-    task->SetScheduleTable(t.Text(fScheduleTable));
-    task->SetTaskType(type);
-    task->SetCommand(t.Text(fCommand));
-    task->SetPreExec(t.Text(fPreExec));
-    task->SetPostExec(t.Text(fPostExec));
-    task->SetIsPreExec(t.Int(fIsPreExec) != 0);
-    task->SetIsPostExec(t.Int(fIsPostExec) != 0);
-    task->SetFtpAnonymous(t.Int(fFtpAnonymous));
-    task->SetTransferMode(t.Int(fTransferMode));
-    task->SetDeleteFileAfter(t.Int(fDeleteFileAfter));
-    task->SetFtpRemoteDir(t.Text(fFtpRemoteDir));
-    task->SetCopyFileDir(t.Text(fCopyFileDir));
-    task->SetFtpPassword(t.Text(fFtpPassword));
-    task->SetFtpUserName(t.Text(fFtpUserName));
-    task->SetFtpServer(t.Text(fFtpServer));
-    task->SetIsExecUser(t.Int(fIsExecUser) != 0);
-    task->SetExecUserName(t.Text(fExecUserName));
-    task->SetExecPassword(t.Text(fExecPassword));
-    task->SetExecConnectString(t.Text(fExecConnectString));
-    loaded.push_back(std::move(task));
+  // A live result: the table's own rows in its create-time index, not a copy of them.
+  uniquery_->SetRequestLive(true);
+  platform::ScopeExit copied([&] { uniquery_->SetRequestLive(false); });
+  Columns q(*uniquery_);
+  read([&] {
+    select(*uniquery_, "select * from task order by createtime desc", noParams, [&](TVELDORQuery&) {
+      // A type this program does not know (a later version's, or a damaged row) is no task it could
+      // run: the row stays as it is and is not shown.
+      const int32_t storedType = intOf(q, "tasktype");
+      if (storedType < int32_t(TTaskType::Export) || storedType > int32_t(TTaskType::RawImport)) return;
+      const auto type = TTaskType(storedType);
+      std::unique_ptr<TUniTask> task;
+      if (type == TTaskType::Export || type == TTaskType::RawExport) {
+        task = std::make_unique<TExpTask>(owner);
+      } else {
+        task = std::make_unique<TImpTask>(owner);
+      }
+      task->SetId(intOf(q, "id"));
+      task->SetName(textOf(q, "name"));
+      task->SetCommand(textOf(q, "command"));
+      if (whole) {
+        for (const TextColumn& c : kTaskDetails) ((*task).*c.set)(textOf(q, c.name));
+      } else {
+        // Each text column is a blob of its own: the list reads the three it shows, the rest
+        // waits for a use.
+        std::weak_ptr<TTaskStore*> store = alive_;
+        task->SetDetailsLoader([store](TUniTask& t) {
+          const std::shared_ptr<TTaskStore*> live = store.lock();
+          if (!live) throw std::logic_error("The task store is closed");
+          (*live)->readDetails(t);
+        });
+      }
+      task->SetCreateTime(timeOf(q, "createtime"));
+      task->SetConnectToDb(intOf(q, "connecttodb") == 1);
+      task->SetScheduleTable(textOf(q, "scheduletable"));
+      task->SetTaskType(type);
+      task->SetIsPreExec(intOf(q, "ispreexec") != 0);
+      task->SetIsPostExec(intOf(q, "ispostexec") != 0);
+      task->SetFtpAnonymous(intOf(q, "ftpanonymous"));
+      task->SetTransferMode(intOf(q, "transfermode"));
+      task->SetDeleteFileAfter(intOf(q, "deletefileafter"));
+      task->SetIsExecUser(intOf(q, "isexecuser") != 0);
+      loaded.push_back(std::move(task));
+    });
   });
   // Tasks made at the same moment (a task file's) keep one order: the one added last, with the
   // higher id, first, as the window shows them when they are added.
-  std::sort(loaded.begin(), loaded.end(), [](const auto& a, const auto& b) {
+  std::stable_sort(loaded.begin(), loaded.end(), [](const auto& a, const auto& b) {
     return a->createtime() != b->createtime() ? a->createtime() > b->createtime() : a->id() > b->id();
   });
   return loaded;
@@ -489,20 +583,58 @@ std::vector<std::unique_ptr<TUniTask>> TTaskStore::LoadTasks(TaskHost* owner) {
 
 std::vector<TaskLogEntry> TTaskStore::LoadTaskLogs(int32_t taskId) {
   std::vector<TaskLogEntry> entries;
-  Table& t = *logs_;
-  t.ForKey(1, taskId, [&] {
-    entries.push_back({t.Int(lId), t.Int(lTaskId), t.Time(lBeginTime), t.Time(lEndTime), t.Big(lFileSize),
-                       t.Text(lDumpFile)});
-  });
-  // Newest start first; runs that started at the same moment, the later written (higher id) first.
-  std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
-    return a.begintime != b.begintime ? a.begintime > b.begintime : a.id > b.id;
+  Columns c(*uniquery_);
+  read([&] {
+    // Newest start first; runs that started at the same moment, the later written (higher id) first.
+    select(
+        *uniquery_,
+        "select id,taskid,begintime,endtime,filesize,dumpfile from tasklog where taskid=:taskid "
+        "order by begintime desc, id desc",
+        [&](TVELDORQuery& q) { setInt(q, "taskid", taskId); },
+        [&](TVELDORQuery&) {
+          entries.push_back({intOf(c, "id"), intOf(c, "taskid"), timeOf(c, "begintime"), timeOf(c, "endtime"),
+                             c["filesize"].AsLargeInt(), textOf(c, "dumpfile")});
+        });
   });
   return entries;
 }
 
 std::string TTaskStore::LoadTaskLogContent(int32_t taskId, int32_t logId) {
-  return contents_->Find(0, {taskId, logId}) ? contents_->Text(cContent) : std::string();
+  std::string content;
+  read([&] {
+    TVELDORTable& t = *unitable_;
+    t.Open();
+    if (t.FindKey({ds::Variant(taskId), ds::Variant(logId)})) content = t.FieldByName("content").AsString();
+  });
+  return content;
+}
+
+void TTaskStore::LoadTaskDetails(TUniTask& task) {
+  if (!task.DetailsLoaded()) task.description();
+}
+
+void TTaskStore::readDetails(TUniTask& task) {
+  read([&] {
+    TVELDORTable& t = *taskIds_;
+    if (!t.Active()) {
+      t.SetTableName("task");
+      t.Open();
+    }
+    if (!t.FindKey({ds::Variant(task.id())})) return;
+    for (const TextColumn& c : kTaskDetails) (task.*c.set)(t.FieldByName(c.name).AsString());
+  });
+}
+
+void TTaskStore::read(const std::function<void()>& work) {
+  if (dbmain_->InTransaction()) return work();
+  // Inside a transaction the tables are locked once for the whole read, not once per row and
+  // blob; nothing is written, so it ends by rolling back.
+  dbmain_->StartTransaction();
+  platform::ScopeExit end([&] {
+    uniquery_->Close();
+    dbmain_->Rollback();
+  });
+  work();
 }
 
 }  // namespace tasks

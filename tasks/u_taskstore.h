@@ -1,25 +1,33 @@
 // Task storage: the local tables `task` (one row per task), `tasklog` (one row per run) and
 // `tasklogc` (the output of each run) in the engine's own file format, in the program's data
-// folder. Missing tables are created on first use, encrypted with the local tables' password.
+// folder, kept through the engine's components: `task` and `tasklog` are written and read with
+// SQL through one query component (`uniquery`), the output rows through one table component on
+// `tasklogc` (`unitable`). Missing tables are created on first use, encrypted with the local
+// tables' password, through the engine itself (the table component makes plain tables only);
+// every later use goes through the components, so the tables of an earlier version of the
+// program open as they are.
 //
 // Columns. Every text column is a memo (a text blob), whatever its length: an engine string
 // holds at most 250 bytes, drops trailing blanks and cannot hold a NUL byte, and a task's
 // command, description, paths or passwords must come back exactly as they were stored.
 // Numbers and flags are 32-bit integers, `filesize` a 64-bit integer (dumps pass 2 GiB), and
-// `createtime`, `begintime` and `endtime` timestamps in UTC. Keys: `task` by `id`; `tasklog` by
-// `id` and by `taskid`; `tasklogc` by `taskid` and `tasklogid`, its first two fields.
+// `createtime`, `begintime` and `endtime` timestamps in UTC. Keys: `task` by `id` and, newest
+// first, by `createtime` (the order the window lists tasks in, added to the tables of an earlier
+// version at a start that finds no other process using them); `tasklog` by `id` and by `taskid`;
+// `tasklogc` by `taskid` and `tasklogid`, its first two fields.
 //
-// Every value is written through the cursor's field operations, so no text is ever read as a
-// statement. New ids are the next ids unused in their table, never reused while a higher one
-// lives. A log is removed only by its task's id together with its own.
+// Every value travels as a statement parameter or through a field, so no stored text is ever
+// read as a statement. New ids are the next ids unused in their table, never reused while a
+// higher one lives. A log is removed only by its task's id together with its own.
 //
-// Writes: each operation is one transaction, through the engine's rollback journal, so it is on
-// the files, whole or not at all, when it returns. The tables are held exclusively: the program
-// runs once per user.
+// Writes: each operation is one transaction of the database component, through the engine's
+// rollback journal, so it is on the files, whole or not at all, when it returns. Reads run in a
+// transaction too, which locks the tables once instead of once per row and blob. The tables are
+// opened shared: another process may read them between two operations.
 //
-// Errors: each operation either completes or raises (EVELDOREngineError, or std::runtime_error
-// for a folder not private to the user); the window shows the box of the operation (the k...Error texts
-// below).
+// Errors: each operation either completes or raises (EVELDOREngineError, the components'
+// database error, or std::runtime_error for a folder not private to the user); the window shows
+// the box of the operation (the k...Error texts below).
 //
 // Threads: one thread at a time (the window thread).
 #pragma once
@@ -34,10 +42,12 @@
 #include "tasks/u_taskrun.h"
 #include "tasks/u_unitask.h"
 
-namespace engine {
-class TDataSession;
-class TDataDirectory;
-}  // namespace engine
+namespace engine::components {
+class TVELDORSession;
+class TVELDORDatabase;
+class TVELDORQuery;
+class TVELDORTable;
+}  // namespace engine::components
 
 namespace tasks {
 
@@ -93,24 +103,43 @@ class TTaskStore final : public TaskLogStore {
   // never depends on where rows lie in the table): an export task object for types 0 and 2, an
   // import task for 1 and 3, made with `owner`. Rows of any other type are skipped (and kept).
   std::vector<std::unique_ptr<TUniTask>> LoadTasks(TaskHost* owner);
+  // The same tasks with what the task list needs (the row's numbers and flags, `name`,
+  // `scheduletable`, `command`); each reads its details from its row on their first use (see
+  // TUniTask::SetDetailsLoader), empty when the row is gone by then. Using the details after the
+  // store is gone raises std::logic_error.
+  std::vector<std::unique_ptr<TUniTask>> LoadTaskList(TaskHost* owner);
+  // Reads the details of `task` from its row now (nothing when they are read already).
+  void LoadTaskDetails(TUniTask& task);
   // The task's logs, newest `begintime` first (of equal times the higher id first), and one
   // log's content ("" when it has none).
   std::vector<TaskLogEntry> LoadTaskLogs(int32_t taskId);
   std::string LoadTaskLogContent(int32_t taskId, int32_t logId);
 
-  class Table;
+  // The components, for tools and tests that look at the tables as the program does.
+  engine::components::TVELDORDatabase& Database() const { return *dbmain_; }
 
  private:
   // Runs `work` as one transaction; a failure leaves as ETaskStoreError with `box` (the
   // failure's own message when null).
   void write(const char* box, const std::function<void()>& work);
+  // Runs `work`, which only reads, with the tables locked once for all of it.
+  void read(const std::function<void()>& work);
   int32_t saveTaskLog(const TaskLogEntry& entry, const std::string& content);
+  // One above the highest `id` of `table`; 1 for an empty table.
+  int32_t nextId(const char* table);
+  std::vector<std::unique_ptr<TUniTask>> loadTasks(TaskHost* owner, bool whole);
+  void readDetails(TUniTask& task);
 
-  std::unique_ptr<engine::TDataSession> session_;
-  engine::TDataDirectory* directory_ = nullptr;
-  std::unique_ptr<Table> tasks_;
-  std::unique_ptr<Table> logs_;
-  std::unique_ptr<Table> contents_;
+  std::unique_ptr<engine::components::TVELDORSession> session_;
+  std::unique_ptr<engine::components::TVELDORDatabase> dbmain_;
+  std::unique_ptr<engine::components::TVELDORQuery> uniquery_;
+  std::unique_ptr<engine::components::TVELDORTable> unitable_;
+  // `task` and `tasklog` read-only on their primary index, for their highest ids and a task's
+  // details.
+  std::unique_ptr<engine::components::TVELDORTable> taskIds_;
+  std::unique_ptr<engine::components::TVELDORTable> logIds_;
+  // Alive while the store is: the details loaders of listed tasks hold it weakly.
+  std::shared_ptr<TTaskStore*> alive_ = std::make_shared<TTaskStore*>(this);
 };
 
 }  // namespace tasks

@@ -1,11 +1,21 @@
 #include "tasks/u_unitask.h"
 
+#include "platform/scopeguard.h"
 // Complete types of the run members, which the constructor must be able to destroy.
 #include "tasks/u_TRunTask.h"
 #include "tasks/u_taskrun.h"
 #include "tasks/u_transfer.h"
 
 namespace tasks {
+
+void TUniTask::loadDetails() const {
+  DetailsLoader loader = std::move(detailsLoader_);
+  detailsLoader_ = nullptr;
+  // The details are part of the task's value, only read late: filling them in is no change.
+  TUniTask& self = const_cast<TUniTask&>(*this);
+  platform::UndoOnFailure retry([&] { detailsLoader_ = std::move(loader); });
+  loader(self);
+}
 
 TUniTask::TUniTask(TaskHost* owner) : owner_(owner), ftpserver_(kLoopbackAddress) {
   // Derived tasks reset their own options in their constructors: a base constructor cannot

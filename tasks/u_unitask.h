@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -130,60 +131,152 @@ class TUniTask {
   // Row fields.
   int32_t id() const { return id_; }
   const std::string& name() const { return name_; }
-  const std::string& description() const { return description_; }
+  const std::string& description() const {
+    details();
+    return description_;
+  }
   DateTime createtime() const { return createtime_; }
   bool connecttodb() const { return connecttodb_; }
-  const std::string& uname() const { return uname_; }
-  const std::string& upassword() const { return upassword_; }
-  const std::string& connectstring() const { return connectstring_; }
+  const std::string& uname() const {
+    details();
+    return uname_;
+  }
+  const std::string& upassword() const {
+    details();
+    return upassword_;
+  }
+  const std::string& connectstring() const {
+    details();
+    return connectstring_;
+  }
   const std::string& scheduletable() const { return scheduletable_; }
   const std::string& command() const { return command_; }
-  const std::string& preexec() const { return preexec_; }
-  const std::string& postexec() const { return postexec_; }
+  const std::string& preexec() const {
+    details();
+    return preexec_;
+  }
+  const std::string& postexec() const {
+    details();
+    return postexec_;
+  }
   TTaskType tasktype() const { return tasktype_; }
   bool ispreexec() const { return ispreexec_; }
   bool ispostexec() const { return ispostexec_; }
   bool isexecuser() const { return isexecuser_; }
-  const std::string& execusername() const { return execusername_; }
-  const std::string& execpassword() const { return execpassword_; }
-  const std::string& execconnectstring() const { return execconnectstring_; }
+  const std::string& execusername() const {
+    details();
+    return execusername_;
+  }
+  const std::string& execpassword() const {
+    details();
+    return execpassword_;
+  }
+  const std::string& execconnectstring() const {
+    details();
+    return execconnectstring_;
+  }
   int32_t ftpanonymous() const { return ftpanonymous_; }
   int32_t transfermode() const { return transfermode_; }
   int32_t deletefileafter() const { return deletefileafter_; }
-  const std::string& ftpremotedir() const { return ftpremotedir_; }
-  const std::string& copyfiledir() const { return copyfiledir_; }
-  const std::string& ftppassword() const { return ftppassword_; }
-  const std::string& ftpusername() const { return ftpusername_; }
-  const std::string& ftpserver() const { return ftpserver_; }
+  const std::string& ftpremotedir() const {
+    details();
+    return ftpremotedir_;
+  }
+  const std::string& copyfiledir() const {
+    details();
+    return copyfiledir_;
+  }
+  const std::string& ftppassword() const {
+    details();
+    return ftppassword_;
+  }
+  const std::string& ftpusername() const {
+    details();
+    return ftpusername_;
+  }
+  const std::string& ftpserver() const {
+    details();
+    return ftpserver_;
+  }
 
-  // Row setters: each stores its value and does nothing else.
+  // Details: the text columns the task list does not show (every text column but `name`,
+  // `scheduletable` and `command`). A task read without them holds a loader that the first get
+  // or set of any of them calls; a set therefore never loses to a later load. A loader that
+  // raises leaves the task as it was and is tried again on the next use. Window thread only.
+  using DetailsLoader = std::function<void(TUniTask&)>;
+  void SetDetailsLoader(DetailsLoader loader) { detailsLoader_ = std::move(loader); }
+  bool DetailsLoaded() const { return !detailsLoader_; }
+
+  // Row setters: each stores its value (after the details, for one of them) and does nothing else.
   void SetId(int32_t v) { id_ = v; }
   void SetName(std::string v) { name_ = std::move(v); }
-  void SetDescription(std::string v) { description_ = std::move(v); }
+  void SetDescription(std::string v) {
+    details();
+    description_ = std::move(v);
+  }
   void SetCreateTime(DateTime v) { createtime_ = v; }
   void SetConnectToDb(bool v) { connecttodb_ = v; }
-  void SetUName(std::string v) { uname_ = std::move(v); }
-  void SetUPassword(std::string v) { upassword_ = std::move(v); }
-  void SetConnectString(std::string v) { connectstring_ = std::move(v); }
+  void SetUName(std::string v) {
+    details();
+    uname_ = std::move(v);
+  }
+  void SetUPassword(std::string v) {
+    details();
+    upassword_ = std::move(v);
+  }
+  void SetConnectString(std::string v) {
+    details();
+    connectstring_ = std::move(v);
+  }
   void SetScheduleTable(std::string v) { scheduletable_ = std::move(v); }
   void SetCommand(std::string v) { command_ = std::move(v); }
-  void SetPreExec(std::string v) { preexec_ = std::move(v); }
-  void SetPostExec(std::string v) { postexec_ = std::move(v); }
+  void SetPreExec(std::string v) {
+    details();
+    preexec_ = std::move(v);
+  }
+  void SetPostExec(std::string v) {
+    details();
+    postexec_ = std::move(v);
+  }
   void SetTaskType(TTaskType v) { tasktype_ = v; }
   void SetIsPreExec(bool v) { ispreexec_ = v; }
   void SetIsPostExec(bool v) { ispostexec_ = v; }
   void SetIsExecUser(bool v) { isexecuser_ = v; }
-  void SetExecUserName(std::string v) { execusername_ = std::move(v); }
-  void SetExecPassword(std::string v) { execpassword_ = std::move(v); }
-  void SetExecConnectString(std::string v) { execconnectstring_ = std::move(v); }
+  void SetExecUserName(std::string v) {
+    details();
+    execusername_ = std::move(v);
+  }
+  void SetExecPassword(std::string v) {
+    details();
+    execpassword_ = std::move(v);
+  }
+  void SetExecConnectString(std::string v) {
+    details();
+    execconnectstring_ = std::move(v);
+  }
   void SetFtpAnonymous(int32_t v) { ftpanonymous_ = v; }
   void SetTransferMode(int32_t v) { transfermode_ = v; }
   void SetDeleteFileAfter(int32_t v) { deletefileafter_ = v; }
-  void SetFtpRemoteDir(std::string v) { ftpremotedir_ = std::move(v); }
-  void SetCopyFileDir(std::string v) { copyfiledir_ = std::move(v); }
-  void SetFtpPassword(std::string v) { ftppassword_ = std::move(v); }
-  void SetFtpUserName(std::string v) { ftpusername_ = std::move(v); }
-  void SetFtpServer(std::string v) { ftpserver_ = std::move(v); }
+  void SetFtpRemoteDir(std::string v) {
+    details();
+    ftpremotedir_ = std::move(v);
+  }
+  void SetCopyFileDir(std::string v) {
+    details();
+    copyfiledir_ = std::move(v);
+  }
+  void SetFtpPassword(std::string v) {
+    details();
+    ftppassword_ = std::move(v);
+  }
+  void SetFtpUserName(std::string v) {
+    details();
+    ftpusername_ = std::move(v);
+  }
+  void SetFtpServer(std::string v) {
+    details();
+    ftpserver_ = std::move(v);
+  }
 
   // Run and working fields.
   // One entry per parameter, "keyword=value"; the name lists leave empty entries.
@@ -254,7 +347,13 @@ class TUniTask {
   void endRun();
   void freeRun();
 
+  void details() const {
+    if (detailsLoader_) loadDetails();
+  }
+  void loadDetails() const;
+
   TaskHost* owner_;
+  mutable DetailsLoader detailsLoader_;
 
   int32_t id_ = 0;
   std::string name_;

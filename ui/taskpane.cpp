@@ -140,7 +140,9 @@ void TaskPane::Open() {
   // A stored task keeps its command as text: its parameters come from parsing it again. A raw
   // task runs its command as typed; parsing only tells whether its parameter list can be used.
   QList<QTreeWidgetItem*> items;
-  for (auto& task : store_->LoadTasks(this)) {
+  // The tree needs each task's name, type and schedule; the rest of a task is read when it is
+  // first used.
+  for (auto& task : store_->LoadTaskList(this)) {
     const std::string typed = task->command();
     task->ParseCommand();
     if (task->tasktype() == tasks::TTaskType::RawExport || task->tasktype() == tasks::TTaskType::RawImport)
@@ -383,6 +385,7 @@ void TaskPane::TvwTasksChange() {
     if (task->state() == tasks::TTaskState::Running)
       for (const std::string& line : task->runlog()) MmRunningMsg->appendPlainText(displayText(line));
     try {
+      store_->LoadTaskDetails(*task);
       for (const tasks::TaskLogEntry& entry : store_->LoadTaskLogs(task->id()))
         lvtasklogs->addTopLevelItem(runItem(entry));
     } catch (const std::exception& e) {

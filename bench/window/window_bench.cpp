@@ -103,7 +103,7 @@ int main(int argc, char** argv) {
   {
     qputenv("XDG_DATA_HOME", QByteArray::fromStdString(full));
     tasks::TTaskStore store(tasks::TTaskStore::DefaultFolder());
-    loaded = store.LoadTasks(nullptr);
+    loaded = store.LoadTaskList(nullptr);
   }
   const auto t1 = std::chrono::steady_clock::now();
   for (auto& task : loaded) task->ParseCommand();

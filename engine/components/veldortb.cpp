@@ -514,6 +514,28 @@ void TVELDORDatabase::SetSessionName(const std::string& name) {
   sessionName_ = name;
 }
 
+void TVELDORDatabase::StartTransaction() {
+  if (!directory_) DatabaseError(SDatabaseClosed);
+  TSessionLock lock(*session_);
+  directory_->StartTransaction();
+}
+
+void TVELDORDatabase::Commit(bool forceFlush) {
+  if (!directory_) DatabaseError(SDatabaseClosed);
+  TSessionLock lock(*session_);
+  if (directory_->InTransaction()) directory_->Commit(true, forceFlush);
+}
+
+void TVELDORDatabase::Rollback() {
+  if (!directory_) DatabaseError(SDatabaseClosed);
+  TSessionLock lock(*session_);
+  if (directory_->InTransaction()) directory_->Rollback();
+}
+
+bool TVELDORDatabase::InTransaction() const {
+  return directory_ != nullptr && directory_->InTransaction();
+}
+
 void TVELDORDatabase::SetKeepConnection(bool value) {
   keepConnection_ = value;
   if (!value && dataSets_.empty()) Close();

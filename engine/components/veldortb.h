@@ -20,6 +20,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -28,6 +29,7 @@
 #include <vector>
 
 #include "dataset/dataset.h"
+#include "dataset/dberror.h"
 #include "dataset/params.h"
 #include "engine/base/veldorerr.h"
 #include "engine/sql/veldorsq.h"
@@ -57,6 +59,7 @@ inline constexpr const char* SDatabaseNameMissing = "Database name is missing.";
 inline constexpr const char* SInvalidDatabaseName = "Database name %s is not valid.";
 inline constexpr const char* SDuplicateDatabaseName = "Database name %s already exists.";
 inline constexpr const char* SDatabaseOpen = "Cannot perform this operation on an open database.";
+inline constexpr const char* SDatabaseClosed = "Cannot perform this operation on a closed database.";
 inline constexpr const char* SHandleError = "Error creating table handle.";
 inline constexpr const char* SNotEditing = "Table is not in edit or insert mode.";
 inline constexpr const char* SFieldReadOnly = "Field %s cannot be modified.";
@@ -277,6 +280,18 @@ class TVELDORDatabase {
   bool HandleShared = false;
   std::function<void(TVELDORDatabase&)> BeforeConnect;
 
+  // A transaction over every table of the database that any component of the session opens
+  // until it ends: the tables' writes reach their files through the rollback journal at Commit,
+  // all or none, and Rollback takes every table back to its last commit. A second
+  // StartTransaction while one runs does nothing; Commit and Rollback without one do nothing.
+  // Each requires the database connected ("Cannot perform this operation on a closed
+  // database."); engine failures raise EVELDOREngineError, and a failed Commit has rolled back.
+  void StartTransaction();
+  // With `forceFlush` the journal and the tables reach the device before Commit returns.
+  void Commit(bool forceFlush = false);
+  void Rollback();
+  bool InTransaction() const;
+
   TVELDORSession& Session() const { return *session_; }
   // The engine directory; nullptr while closed.
   TDataDirectory* Handle() const { return directory_; }
@@ -388,9 +403,16 @@ class TVELDORDataSet : public dataset::DataSet {
   int IndexFieldCount() const;
   dataset::Field& IndexFields(int index) const;
 
-  // The filter text that finds the records whose `fields` hold `values`.
+  // The filter text that finds the records whose `fields` hold `values`: one "=" comparison per
+  // field (IS NULL for a null value), joined by AND; the engine parses it into the comparison
+  // tree it filters with.
   std::string BuildLocateFilter(const std::vector<dataset::Field*>& fields,
                                 const std::vector<dataset::Variant>& values, bool partialKey) const;
+  // The constant of one comparison: `value` converted by `field`'s engine type into the filter's
+  // text for it; "" for a null value or an empty text (the comparison is then IS NULL). A text
+  // with `partialKey` compares its leading characters (all of them, or all before a final "*").
+  std::string SetLocateValue(const TFieldDescriptor& field, const dataset::Variant& value,
+                             bool partialKey) const;
 
  protected:
   // The cursor to open; nullptr fails the open with "Error creating table handle.".
@@ -535,10 +557,67 @@ struct TVELDORIndexDef {
   uint8_t Options = 0;
 };
 
+class TVELDORTable;
+
+// What a restructure could not carry over.
+enum class TDataLossCause : uint8_t {
+  dlWriteError,    // a copied record could not be written
+  dlKeyViolation,  // a copied record breaks a unique index
+  dlValueRule,     // a copied record breaks a minimum, maximum or required rule
+  dlFieldDropped,  // an old field with a value has no field in the new structure
+  dlNotConverted,  // an old value does not convert to its new field (or would be cut)
+};
+
+// Field or index definitions gathered for a restructure of `Owner`. Names compare without
+// regard to ASCII case.
+template <typename Def>
+class TRestructureDefs {
+ public:
+  explicit TRestructureDefs(TVELDORTable& owner) : owner_(owner) {}
+  TVELDORTable& Owner() const { return owner_; }
+  // A deque: a definition stays where it is while others are added.
+  std::deque<Def>& Items() { return items_; }
+  int Count() const { return int(items_.size()); }
+  void Clear() { items_.clear(); }
+  // The position of the definition of that name; -1 when there is none.
+  int IndexOf(std::string_view name) const;
+  // The definition of that name; "Field '%s' not found" when there is none.
+  Def& Find(std::string_view name);
+
+ private:
+  TVELDORTable& owner_;
+  std::deque<Def> items_;
+};
+using TRestructureFieldDefs = TRestructureDefs<dataset::FieldDef>;
+using TRestructureIndexDefs = TRestructureDefs<TVELDORIndexDef>;
+
 class TVELDORTable : public TVELDORDBDataSet {
  public:
+  using TSteppedProgressEvent =
+      std::function<void(TVELDORTable& sender, const std::string& step, uint16_t percentDone)>;
+  using TLogEvent = std::function<void(TVELDORTable& sender, const std::string& logMessage)>;
+  using TProgressEvent = std::function<void(TVELDORTable& sender, uint16_t percentDone)>;
+  using TDataLostEvent =
+      std::function<void(TVELDORTable& sender, TDataLossCause cause, const std::string& contextInfo,
+                         bool& continueRestructure, bool& stopAsking)>;
+
   TVELDORTable();
   ~TVELDORTable() override;
+
+  // Maintenance events. OnIndexProgress hears an index being built on the table's open cursor
+  // (its Handle()). The others belong to maintenance operations (verify, repair, upgrade, copy,
+  // optimize, restructure, import, export) that need the table closed and that this component
+  // does not offer; they are kept for handlers written against them and never called.
+  TSteppedProgressEvent OnVerifyProgress, OnRepairProgress, OnUpgradeProgress;
+  TLogEvent OnVerifyLog, OnRepairLog, OnUpgradeLog;
+  TProgressEvent OnIndexProgress, OnCopyProgress, OnOptimizeProgress, OnRestructureProgress, OnImportProgress,
+      OnExportProgress;
+  TDataLostEvent OnDataLost;
+
+  // Definitions gathered for a restructure; emptied whenever the table's name or database
+  // changes. Nothing in this component fills them.
+  TRestructureFieldDefs& RestructureFieldDefs() { return restructureFields_; }
+  TRestructureIndexDefs& RestructureIndexDefs() { return restructureIndexes_; }
 
   bool Exclusive() const { return exclusive_; }
   void SetExclusive(bool value);
@@ -601,7 +680,25 @@ class TVELDORTable : public TVELDORDBDataSet {
   std::unique_ptr<TDataCursor> lookupCursor_;
   std::string lookupFields_;
   bool lookupCaseInsensitive_ = false;
+  TRestructureFieldDefs restructureFields_{*this};
+  TRestructureIndexDefs restructureIndexes_{*this};
+  // Connects the cursor's maintenance hooks to the events above.
+  void hookEvents(TDataCursor& cursor);
 };
+
+template <typename Def>
+int TRestructureDefs<Def>::IndexOf(std::string_view name) const {
+  for (size_t i = 0; i < items_.size(); ++i)
+    if (dataset::SameName(items_[i].Name, name)) return int(i);
+  return -1;
+}
+
+template <typename Def>
+Def& TRestructureDefs<Def>::Find(std::string_view name) {
+  const int at = IndexOf(name);
+  if (at < 0) dataset::DatabaseErrorFmt(SFieldNotFound, std::string(name));
+  return items_[size_t(at)];
+}
 
 // ---- Query parameters ----
 //

@@ -471,6 +471,9 @@ void TVELDORDataSet::InternalPost() {
     cursor_->ModifyRecord(ActiveBuffer());
   else
     cursor_->AppendRecord(ActiveBuffer());
+  // The record's blobs are written with it: their handles go, or a dataset kept open would run
+  // out of them after some posts.
+  cursor_->FreeAllBlobs(true);
 }
 
 void TVELDORDataSet::InternalCancel() {
@@ -757,6 +760,38 @@ bool TVELDORDataSet::FindRecord(bool restart, bool goForward) {
   return found;
 }
 
+std::string TVELDORDataSet::SetLocateValue(const TFieldDescriptor& field, const Variant& v,
+                                           bool partialKey) const {
+  switch (field.Type()) {
+    case 1:
+    case 3: {
+      std::string s = v.isNull() ? std::string() : v.asString();
+      if (s.empty()) return {};
+      // A partial key compares the leading characters: the filter's "*" suffix. Without it the
+      // filter compares whole texts, and a "*" the value ends with is one of its characters.
+      if (partialKey && s.back() != '*') s += '*';
+      return quoted(s);
+    }
+    case 2:
+    case 10:
+    case 11: {
+      if (v.isNull()) return {};
+      std::string t = ds::dateTimeToText(v.isText() ? ds::textToDateTime(v.asString()) : v.asDateTime());
+      if (field.Type() == 2) t = t.substr(0, 10);
+      if (field.Type() == 10) t = t.substr(t.find(' ') + 1);
+      return quoted(t);
+    }
+    case 4:
+      return v.isNull() ? std::string() : v.asBool() ? "TRUE" : "FALSE";
+    default:
+      // Numbers are written by the conversion, never as the caller's text: a text that is no
+      // number fails here instead of becoming part of the filter expression.
+      if (v.isNull()) return {};
+      if (field.Type() != 7 && field.Type() != 8) return std::to_string(v.asInt64());
+      return Variant(v.asDouble()).asString();
+  }
+}
+
 std::string TVELDORDataSet::BuildLocateFilter(const std::vector<ds::Field*>& fields,
                                               const std::vector<Variant>& values, bool partialKey) const {
   std::string text;
@@ -766,39 +801,7 @@ std::string TVELDORDataSet::BuildLocateFilter(const std::vector<ds::Field*>& fie
     const TFieldDescriptor& d = cursor_->GetFieldDesc(uint16_t(f.FieldNo));
     std::string term = d.Name();
     if (term.find_first_of(" \"'") != std::string::npos) term = "\"" + d.Name() + "\"";
-    const Variant& v = values[i];
-    std::string constant;
-    switch (d.Type()) {
-      case 1:
-      case 3: {
-        std::string s = v.isNull() ? std::string() : v.asString();
-        if (s.empty()) {
-          constant.clear();
-          break;
-        }
-        // A partial key compares the leading characters: the filter's "*" suffix. Without it the
-        // filter compares whole texts, and a "*" the value ends with is one of its characters.
-        if (partialKey && s.back() != '*') s += '*';
-        constant = quoted(s);
-        break;
-      }
-      case 2:
-      case 10:
-      case 11:
-        if (!v.isNull()) {
-          std::string t = ds::dateTimeToText(v.isText() ? ds::textToDateTime(v.asString()) : v.asDateTime());
-          if (d.Type() == 2) t = t.substr(0, 10);
-          if (d.Type() == 10) t = t.substr(t.find(' ') + 1);
-          constant = quoted(t);
-        }
-        break;
-      case 4:
-        if (!v.isNull()) constant = v.asBool() ? "TRUE" : "FALSE";
-        break;
-      default:
-        if (!v.isNull()) constant = v.isText() ? v.asString() : Variant(v.asDouble()).asString();
-        if (!v.isNull() && d.Type() != 7 && d.Type() != 8) constant = std::to_string(v.asInt64());
-    }
+    const std::string constant = SetLocateValue(d, values[i], partialKey);
     term += constant.empty() ? " IS NULL" : " = " + constant;
     text += (i ? " AND " : "") + term;
   }

@@ -88,6 +88,8 @@ void TVELDORTable::SetDatabaseName(const std::string& name) {
   TVELDORDBDataSet::SetDatabaseName(name);
   inMemory_ = ds::SameName(name, kMemoryDatabaseName);
   indexDefsRead_ = false;
+  restructureFields_.Clear();
+  restructureIndexes_.Clear();
 }
 
 void TVELDORTable::SetTableName(const std::string& name) {
@@ -100,6 +102,8 @@ void TVELDORTable::SetTableName(const std::string& name) {
     tableName_ = name;
   }
   indexDefsRead_ = false;
+  restructureFields_.Clear();
+  restructureIndexes_.Clear();
   GetFieldDefs().Updated = false;
   DataEventNotify(ds::dePropertyChange);
 }
@@ -120,9 +124,16 @@ std::unique_ptr<TDataCursor> TVELDORTable::CreateCursor(bool) {
   cursor->SetExclusive(exclusive_);
   cursor->SetReadOnly(readOnly_);
   cursor->Open();
+  hookEvents(*cursor);
   // A cursor opens in the table's own order: the primary index, or record order without one.
   if (!index_.empty()) switchToIndex(*cursor);
   return cursor;
+}
+
+void TVELDORTable::hookEvents(TDataCursor& cursor) {
+  cursor.SetIndexProgressHook([this](TDataCursor&, uint32_t percent) {
+    if (OnIndexProgress) OnIndexProgress(*this, uint16_t(percent));
+  });
 }
 
 void TVELDORTable::switchToIndex(TDataCursor& cursor) {

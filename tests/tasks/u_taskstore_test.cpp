@@ -8,7 +8,9 @@
 #include <tuple>
 #include <vector>
 
+#include "engine/components/veldortb.h"
 #include "tasks/u_task1.h"
+#include "tests/engine/storage/storage_test_util.h"
 #include "tests/platform/temp_folder.h"
 
 namespace tasks {
@@ -101,6 +103,9 @@ TEST(TaskStoreTest, HostileTextsRoundTripUnchangedAndTouchNoOtherRow) {
   EXPECT_EQ(store.LoadTasks(nullptr).size(), model.size() + 1);
   EXPECT_EQ(std::filesystem::status(folder).permissions() & std::filesystem::perms::all,
             std::filesystem::perms::owner_all);
+  // Sorted results are made in a private folder of their own.
+  EXPECT_EQ(std::filesystem::status(folder + "/work").permissions() & std::filesystem::perms::all,
+            std::filesystem::perms::owner_all);
 }
 
 // A stored log as one comparable value, its content included.
@@ -149,6 +154,52 @@ TEST(TaskStoreTest, LogsAreStoredUnderNewIdsAndDeletedOnlyWithTheirOwnTask) {
   EXPECT_TRUE(store.LoadTaskLogs(task.id()).empty());
   EXPECT_EQ(store.LoadTaskLogContent(task.id(), e.id), "");
   expectStored();
+}
+
+// The list reads a task's details on their first use, so that they equal the whole load's; a
+// change made before that use wins, and a task written back before it keeps its stored details.
+TEST(TaskStoreTest, ListedTasksReadTheirDetailsOnFirstUse) {
+  platform::testing::TempFolder dir;
+  const std::vector<std::string> texts = hostileTexts();
+  std::vector<std::unique_ptr<TUniTask>> listed;
+  {
+    TTaskStore store(dir.path("db"));
+    for (int n = 0; n < 4; ++n) {
+      TExpTask task(nullptr);
+      fill(task, texts, size_t(n), n);
+      store.SaveTask(task);
+    }
+    const std::vector<std::unique_ptr<TUniTask>> whole = store.LoadTasks(nullptr);
+    listed = store.LoadTaskList(nullptr);
+    ASSERT_EQ(listed.size(), whole.size());
+    for (const auto& task : listed) EXPECT_FALSE(task->DetailsLoaded());
+    for (size_t i = 0; i < listed.size(); ++i) expectSame(*listed[i], *whole[i]);
+
+    const std::vector<std::unique_ptr<TUniTask>> again = store.LoadTaskList(nullptr);
+    TUniTask& untouched = *again[1];
+    untouched.SetName("renamed only");
+    store.UpdateTask(untouched);
+    TUniTask& changed = *again[2];
+    changed.SetFtpServer("ftp.example");  // before any read of the details
+    EXPECT_EQ(changed.ftpserver(), "ftp.example");
+    EXPECT_EQ(changed.uname(), whole[2]->uname());
+    store.UpdateTask(changed);
+    const std::vector<std::unique_ptr<TUniTask>> after = store.LoadTasks(nullptr);
+    EXPECT_EQ(after[1]->name(), "renamed only");
+    EXPECT_EQ(after[1]->execpassword(), whole[1]->execpassword());
+    EXPECT_EQ(after[1]->description(), whole[1]->description());
+    EXPECT_EQ(after[2]->ftpserver(), "ftp.example");
+    EXPECT_EQ(after[2]->upassword(), whole[2]->upassword());
+
+    listed = store.LoadTaskList(nullptr);
+    TUniTask& gone = *listed[3];
+    store.DeleteTask(gone.id());
+    store.LoadTaskDetails(gone);
+    EXPECT_TRUE(gone.DetailsLoaded());
+    EXPECT_EQ(gone.uname(), "");  // the row went before its details were read
+  }
+  EXPECT_THROW(listed[0]->description(), std::logic_error);
+  EXPECT_FALSE(listed[0]->DetailsLoaded());  // tried again on the next use
 }
 
 TEST(TaskStoreTest, TasksLoadNewestFirstAndTasksOfOneMomentByIdWhateverTheirPlaceInTheTable) {
@@ -218,6 +269,107 @@ TEST(TaskStoreTest, LogsListNewestStartFirstAndRunsOfOneMomentByIdWhateverTheOrd
   std::vector<std::pair<DateTime, int32_t>> listed;
   for (const TaskLogEntry& e : store.LoadTaskLogs(4)) listed.emplace_back(e.begintime, e.id);
   EXPECT_EQ(listed, expected);
+}
+
+// A data folder written by the program before its storage went through the components: two
+// tasks, a row of a type no version knows, two logs of the first task.
+TEST(TaskStoreTest, AFolderWrittenThroughEngineCursorsOpensAsItWasAndTakesNewRows) {
+  platform::testing::TempFolder dir;
+  const std::string folder = dir.path("db");
+  std::filesystem::copy(std::string(VELMARON_TEST_DATA) + "/taskstore-cursor-db", folder);
+  std::filesystem::permissions(folder, std::filesystem::perms::owner_all);
+  const DateTime t0(std::chrono::milliseconds(1'765'000'000'000));
+  {
+    TTaskStore store(folder);
+    std::vector<std::unique_ptr<TUniTask>> loaded = store.LoadTasks(nullptr);
+    ASSERT_EQ(loaded.size(), 2u);
+    const TUniTask& restore = *loaded[0];
+    EXPECT_NE(dynamic_cast<const TImpTask*>(&restore), nullptr);
+    EXPECT_EQ(restore.id(), 2);
+    EXPECT_EQ(restore.name(), "restore scott");
+    EXPECT_EQ(restore.tasktype(), TTaskType::RawImport);
+    EXPECT_EQ(restore.command(), std::string(600, 'x'));
+    EXPECT_EQ(restore.execpassword(), std::string("a\0b", 3));
+    EXPECT_TRUE(restore.isexecuser());
+    EXPECT_EQ(restore.createtime(), t0 + std::chrono::hours(2));
+    const TUniTask& nightly = *loaded[1];
+    EXPECT_EQ(nightly.id(), 1);
+    EXPECT_EQ(nightly.description(), "it's the \"nightly\"; full export\r\nsecond line");
+    EXPECT_EQ(nightly.scheduletable(), "104501");
+    EXPECT_EQ(nightly.ftppassword(), "p'w");
+    EXPECT_EQ(nightly.command(), "file=/dumps/full_%d%h.dmp full=y");
+    EXPECT_TRUE(nightly.ispreexec());
+    EXPECT_EQ(nightly.transfermode(), 1);
+    EXPECT_EQ(nightly.createtime(), t0);
+
+    const std::vector<TaskLogEntry> logs = store.LoadTaskLogs(1);
+    ASSERT_EQ(logs.size(), 2u);
+    EXPECT_EQ(logs[0].id, 2);  // the later start first
+    EXPECT_EQ(logs[0].dumpfile, "/dumps/full_0908.dmp");
+    EXPECT_EQ(logs[0].filesize, 12345);
+    EXPECT_EQ(logs[0].begintime, t0 + std::chrono::minutes(65));
+    EXPECT_EQ(logs[1].filesize, int64_t(3) << 32);
+    EXPECT_EQ(logs[1].endtime, t0 + std::chrono::minutes(9));
+    EXPECT_EQ(store.LoadTaskLogContent(1, 2), std::string(2000, 'L'));
+    EXPECT_EQ(store.LoadTaskLogContent(1, 1),
+              "Export: Release 9.2\r\nExport terminated successfully without warnings.\r\n");
+
+    TExpTask added(nullptr);
+    added.SetName("added");
+    store.SaveTask(added);
+    EXPECT_EQ(added.id(), 4);  // above the row of the unknown type
+    store.SaveTaskLog({0, added.id(), t0, t0, 1, "a.dmp"}, "out");
+    store.DeleteTaskLog(1, 1);
+  }
+  TTaskStore store(folder);
+  EXPECT_EQ(store.LoadTasks(nullptr).size(), 3u);
+  EXPECT_EQ(store.LoadTaskLogs(1).size(), 1u);
+  EXPECT_EQ(store.LoadTaskLogContent(4, 3), "out");
+}
+
+// A writer killed at any moment leaves each run's two rows both or neither, and every log it
+// reported saved is there.
+TEST(TaskStoreTest, AKilledLogWriterLeavesEachRunWholeOrAbsent) {
+  platform::testing::TempFolder dir;
+  const std::string folder = dir.path("db");
+  for (int round = 0; round < 3; ++round) {
+    storage_test::Helper writer([&](storage_test::Helper& h) {
+      TTaskStore store(folder);
+      const std::string output(3000 + round * 20000, char('a' + round));
+      for (int n = 0;; ++n) {
+        const DateTime at(std::chrono::milliseconds(1'700'000'000'000 + n));
+        store.SaveTaskLog({0, 1 + n % 3, at, at, n, "d" + std::to_string(n) + ".dmp"}, output);
+        h.send('s');
+      }
+      return 0;
+    });
+    int acknowledged = 0;
+    const int wanted = 3 + round * 4;
+    while (acknowledged < wanted && writer.receive() == 's') ++acknowledged;
+    ASSERT_EQ(acknowledged, wanted);
+    writer.kill9();
+
+    TTaskStore store(folder);
+    int logs = 0;
+    for (int32_t task : {1, 2, 3}) {
+      for (const TaskLogEntry& e : store.LoadTaskLogs(task)) {
+        ++logs;
+        EXPECT_EQ(e.dumpfile, "d" + std::to_string(e.filesize) + ".dmp");
+        EXPECT_FALSE(store.LoadTaskLogContent(task, e.id).empty()) << "log " << e.id << " lost its output";
+      }
+    }
+    EXPECT_GE(logs, acknowledged);
+    // Every output row belongs to a log row.
+    engine::components::TVELDORTable contents;
+    contents.SetSessionName(store.Database().SessionName());
+    contents.SetDatabaseName("dbmain");
+    contents.SetTableName("tasklogc");
+    contents.Open();
+    EXPECT_EQ(contents.RecordCount(), logs);
+    store.DeleteTaskLogs(1);
+    store.DeleteTaskLogs(2);
+    store.DeleteTaskLogs(3);
+  }
 }
 
 TEST(TaskStoreTest, TheDataFolderFollowsXdgDataHome) {

@@ -11,6 +11,7 @@ namespace {
 
 using namespace engine::components;
 namespace ds = dataset;
+using storage_test::Helper;
 
 class QueryRoadTest : public ::testing::Test {
  protected:
@@ -106,6 +107,74 @@ TEST_F(QueryRoadTest, TaskStatementsWithNamedParametersRunAndReadBack) {
   q.ParamCheck = false;
   q.SetSQL("SELECT * FROM task WHERE name = 'a:b' OR name = :x");
   EXPECT_EQ(q.Text(), "SELECT * FROM task WHERE name = 'a:b' OR name = :x");
+}
+
+// A rollback takes back what the query and a table component wrote since the transaction
+// began; a commit keeps it, and another process reads it.
+TEST_F(QueryRoadTest, ADatabaseTransactionCoversQueriesAndTables) {
+  Helper reader([&](Helper& h) {
+    h.receive();
+    TVELDORTable t;  // on a database the session makes for the folder
+    t.SetTableName(dir.path() + "/tasklogc");
+    t.Open();
+    return t.RecordCount() == 1 && t.FieldByName("content").AsString() == "run 2" ? 0 : 1;
+  });
+  EXPECT_EQ(failure([&] { db.StartTransaction(); }), SDatabaseClosed);
+  exec("CREATE TABLE tasklog (id INTEGER, taskid INTEGER, PRIMARY KEY (id))");
+  exec(
+      "CREATE TABLE tasklogc (taskid INTEGER, tasklogid INTEGER, content BLOB(1,1), PRIMARY KEY (taskid, "
+      "tasklogid))");
+  TVELDORTable contents;
+  contents.SetDatabaseName("dbmain");
+  contents.SetTableName("tasklogc");
+  const auto saveRun = [&](int id) {
+    q.SetSQL("INSERT INTO tasklog (id, taskid) VALUES (:id, 7)");
+    q.ParamByName("id").SetAsInteger(id);
+    q.ExecSQL();
+    contents.Open();
+    contents.Append();
+    contents.FieldByName("taskid").SetAsInteger(7);
+    contents.FieldByName("tasklogid").SetAsInteger(id);
+    contents.FieldByName("content").SetAsString("run " + std::to_string(id));
+    contents.Post();
+    contents.Close();
+  };
+  const auto count = [&](const char* table) {
+    TVELDORQuery c;
+    c.SetDatabaseName("dbmain");
+    c.SetSQL(std::string("SELECT COUNT(*) FROM ") + table);
+    c.Open();
+    return c.Fields(0).AsInteger();
+  };
+  ASSERT_TRUE(db.Connected());
+  db.StartTransaction();
+  db.StartTransaction();  // the same one
+  EXPECT_TRUE(db.InTransaction());
+  saveRun(1);
+  EXPECT_EQ(count("tasklogc"), 1);  // seen inside the transaction
+  db.Rollback();
+  EXPECT_FALSE(db.InTransaction());
+  EXPECT_EQ(count("tasklog"), 0);
+  EXPECT_EQ(count("tasklogc"), 0);
+  db.StartTransaction();
+  saveRun(2);
+  db.Commit();
+  db.Commit();  // none runs: nothing
+  db.Rollback();
+  reader.send(1);
+  EXPECT_EQ(reader.wait(), 0);
+}
+
+// Result columns of one name are told apart by a counter from 1.
+TEST_F(QueryRoadTest, ResultColumnsOfOneNameGetNumberedSuffixes) {
+  exec("CREATE TABLE task (id INTEGER, name CHAR(20))");
+  exec("INSERT INTO task (id, name) VALUES (1, 'first')");
+  q.SetSQL("SELECT name, id, name, name FROM task");
+  q.Open();
+  std::vector<std::string> names;
+  for (int i = 0; i < q.FieldCount(); ++i) names.push_back(q.Fields(i).FieldName);
+  EXPECT_EQ(names, (std::vector<std::string>{"name", "id", "name_1", "name_2"}));
+  EXPECT_EQ(q.FieldByName("name_2").AsString(), "first");
 }
 
 TEST_F(QueryRoadTest, DatasetModelOverALiveResult) {

@@ -227,6 +227,93 @@ TEST_F(TaskRoadTest, TasksAndLogsWrittenThroughTablesReadBackHereAndInAnotherPro
   EXPECT_EQ(reader.wait(), 0);
 }
 
+// An index built on the table's cursor reports its progress through the table, ending at 100;
+// the restructure lists find definitions by name in any case and empty when the table changes.
+TEST_F(TaskRoadTest, IndexProgressAndRestructureLists) {
+  TVELDORDatabase db;
+  db.SetDatabaseName("dbmain");
+  db.SetDirectory(dir.path());
+  createTaskTables("dbmain");
+  TVELDORTable log;
+  log.SetDatabaseName("dbmain");
+  log.SetTableName("tasklog");
+  log.SetExclusive(true);
+  log.Open();
+  for (int id = 1; id <= 300; ++id) {
+    log.Append();
+    log.FieldByName("id").SetAsInteger(id);
+    log.FieldByName("taskid").SetAsInteger(id % 7);
+    log.Post();
+  }
+  std::vector<uint16_t> heard;
+  log.OnIndexProgress = [&](TVELDORTable& sender, uint16_t percent) {
+    EXPECT_EQ(&sender, &log);
+    heard.push_back(percent);
+  };
+  engine::TIndexDescriptor index;
+  index.name = "byid";
+  index.fields[0] = 1;
+  {
+    TSessionLock lock(db.Session());
+    log.Handle()->AddSecondaryIndex(index);
+  }
+  ASSERT_FALSE(heard.empty());
+  EXPECT_EQ(heard.back(), 100);
+  EXPECT_TRUE(std::is_sorted(heard.begin(), heard.end()));
+  log.Close();
+
+  TRestructureFieldDefs& fields = log.RestructureFieldDefs();
+  EXPECT_EQ(&fields.Owner(), &log);
+  fields.Items().emplace_back().Name = "TaskId";
+  fields.Items().emplace_back().Name = "content";
+  EXPECT_EQ(fields.IndexOf("taskid"), 0);
+  EXPECT_EQ(fields.IndexOf("CONTENT"), 1);
+  EXPECT_EQ(fields.IndexOf("dumpfile"), -1);
+  EXPECT_EQ(&fields.Find("Content"), &fields.Items()[1]);
+  try {
+    fields.Find("dumpfile");
+    ADD_FAILURE() << "found a definition that is not there";
+  } catch (const ds::EDatabaseError& e) {
+    EXPECT_STREQ(e.what(), "Field 'dumpfile' not found");
+  }
+  log.RestructureIndexDefs().Items().push_back({"bytask", "taskid", 0});
+  EXPECT_EQ(log.RestructureIndexDefs().IndexOf("BYTASK"), 0);
+  log.SetTableName("tasklogc");
+  EXPECT_EQ(fields.Count(), 0);
+  EXPECT_EQ(log.RestructureIndexDefs().Count(), 0);
+}
+
+// A table kept open takes any number of records with blobs: each post lets go of the record's
+// blob handles.
+TEST_F(TaskRoadTest, PostsOfBlobsOnATableKeptOpenNeverRunOutOfBlobHandles) {
+  TVELDORDatabase db;
+  db.SetDatabaseName("dbmain");
+  db.SetDirectory(dir.path());
+  createTaskTables("dbmain");
+  TVELDORTable logc;
+  logc.SetDatabaseName("dbmain");
+  logc.SetTableName("tasklogc");
+  logc.Open();
+  for (int id = 1; id <= 300; ++id) {
+    logc.Append();
+    logc.FieldByName("taskid").SetAsInteger(1);
+    logc.FieldByName("tasklogid").SetAsInteger(id);
+    const std::string text = "run " + std::to_string(id);
+    logc.CreateBlobStream(logc.FieldByName("content"), ds::bmWrite)->Write(text.data(), text.size());
+    logc.Post();
+    if (id % 3 == 0) {  // and an edit of one
+      logc.Edit();
+      logc.FieldByName("content").SetAsString(text + " edited");
+      logc.Post();
+    }
+  }
+  EXPECT_EQ(logc.RecordCount(), 300);
+  ASSERT_TRUE(logc.Locate("tasklogid", int32_t(299), 0));
+  EXPECT_EQ(logc.FieldByName("content").AsString(), "run 299");
+  ASSERT_TRUE(logc.Locate("tasklogid", int32_t(300), 0));
+  EXPECT_EQ(logc.FieldByName("content").AsString(), "run 300 edited");
+}
+
 // A write past the engine's largest blob is refused, not reported as written.
 TEST_F(TaskRoadTest, BlobWritePastTheLargestBlobRaises) {
   TVELDORDatabase db;
@@ -488,6 +575,34 @@ TEST_F(TaskRoadTest, LocateWithoutIndexTakesAnAsteriskLiterallyUnlessPartial) {
   ASSERT_TRUE(t.Locate("NAME", "ab*", ds::loPartialKey));
   EXPECT_EQ(t.FieldByName("ID").AsInteger(), 1);
   EXPECT_FALSE(t.Locate("NAME", "abd*", ds::loPartialKey));
+}
+
+// A locate value is a value: a text given for a number field is converted, and one that is no
+// number fails instead of becoming part of the search's filter.
+TEST_F(TaskRoadTest, LocateValueTextIsNeverPartOfTheFilter) {
+  TVELDORDatabase db;
+  db.SetDatabaseName("dbmain");
+  db.SetDirectory(dir.path());
+  TVELDORTable t;
+  t.SetDatabaseName("dbmain");
+  t.SetTableName("prices");
+  t.GetFieldDefs().Add("ID", ds::ftInteger);
+  t.GetFieldDefs().Add("PRICE", ds::ftFloat);
+  t.CreateTable();
+  t.Open();
+  for (int id : {1, 2}) {
+    t.Append();
+    t.FieldByName("ID").SetAsInteger(id);
+    t.FieldByName("PRICE").SetAsFloat(id * 1.5);
+    t.Post();
+  }
+  t.First();
+  ASSERT_TRUE(t.Locate("PRICE", "3", 0));
+  EXPECT_EQ(t.FieldByName("ID").AsInteger(), 2);
+  t.First();
+  EXPECT_THROW(t.Locate("PRICE", "0 OR ID = 2", 0), ds::EVariantError);
+  EXPECT_THROW(t.Locate("ID", "0 OR ID = 2", 0), ds::EVariantError);
+  EXPECT_EQ(t.FieldByName("ID").AsInteger(), 1);
 }
 
 // Block reading serves every record once, in order, whatever the block size, and leaves the
