@@ -1024,7 +1024,6 @@ void TOraXML::AllocObject() {
     if (!svc_) RaiseError(SSvcCtxNotDefined);
     TOraType* type = TObjectTypes::GetType(svc_, "SYS.XMLTYPE");
     platform::ScopeExit release([type] { type->Release(); });
-    if (type->DataType != dtXML) RaiseError("Type of object must be XML");
     SetObjectType(type);
   }
   if (OraType()->DataType != dtXML) RaiseError("Type of object must be XML");
