@@ -120,6 +120,11 @@ void TOraSQL::WriteParamDescs(bool values) {
   TCustomDASQL::WriteParamDescs(false);
   sizeParamDescs();
   if (!values) return;
+  // An XMLTYPE descriptor still holding a parameter's own value from the last run lets it go, so
+  // that the values written below land in a value of the descriptor's own.
+  da::TQvCommand* command = ICommand();
+  for (int i = 0; command && i < command->GetParamCount(); ++i)
+    if (command->GetParam(i).GetDataType() == dtXML) command->GetParam(i).SetObject(nullptr);
   if (convertEOL())
     for (int i = 0; i < Params().Count(); ++i) {
       TOraParam& p = Params().Items(i);
@@ -128,11 +133,12 @@ void TOraSQL::WriteParamDescs(bool values) {
         p.ValueObject()->SetAsString(replaceAll(p.ValueObject()->AsString(), "\r\n", "\n"));
     }
   TCustomDASQL::WriteParamDescs(true);
-  // Object, collection and REF parameters go as their value objects, which the bind reads and fills.
-  da::TQvCommand* command = ICommand();
+  // Object, collection, REF and XMLTYPE parameters go as their value objects, which the bind reads
+  // and fills, and which ReleaseObjects reaches at a disconnect.
   for (int i = 0; command && i < command->GetParamCount(); ++i) {
     da::TParamDesc& d = command->GetParam(i);
-    if (d.GetDataType() < da::dtObject || d.GetDataType() > da::dtTable) continue;
+    if ((d.GetDataType() < da::dtObject || d.GetDataType() > da::dtTable) && d.GetDataType() != dtXML)
+      continue;
     for (int k = 0; k < Params().Count(); ++k)
       if (ds::SameName(Params().Items(k).Name, d.GetName())) d.SetObject(Params().Items(k).GetObject());
   }

@@ -296,11 +296,13 @@ class TOraCursor : public dataaccess::TSharedObject {
 
 class TOraLob;
 class TOraFile;
+class TOraXML;
 
 // A parameter whose value lives in a buffer the library reads and writes: `Length` elements of
 // the element size, with one 16-bit indicator per element (-1 null). LOB, BFILE, TIMESTAMP,
-// INTERVAL and NUMBER parameters hold a value object instead (one reference), given by SetObject
-// or made on first use; TIMESTAMP, INTERVAL and NUMBER keep their null state in that object.
+// INTERVAL, NUMBER and XMLTYPE parameters hold a value object instead (one reference), given by
+// SetObject or made on first use; TIMESTAMP, INTERVAL, NUMBER and XMLTYPE keep their null state in
+// that object, and an XMLTYPE value is its document's text.
 class TOraParamDesc : public dataaccess::TParamDesc {
  public:
   TOraParamDesc();
@@ -316,6 +318,7 @@ class TOraParamDesc : public dataaccess::TParamDesc {
   TOraTimeStamp& GetAsTimeStamp();
   TOraInterval& GetAsInterval();
   TOraNumber& GetAsNumber();
+  TOraXML& GetAsXML();
   // Brings element 1's indicator in line with the held value before a bind: a LOB or cursor is
   // not null, a BFILE is not null when it names a file or is open, a LONG is null when empty.
   void SyncIndicator();

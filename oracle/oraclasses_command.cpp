@@ -410,7 +410,8 @@ uint16_t TOCICommand::GetOraType(uint16_t dataType, uint16_t subType) const {
 
 void TOCICommand::bindParam(TOraParamDesc& param) {
   const uint16_t dataType = param.GetDataType();
-  if (dataType >= dataaccess::dtObject && dataType <= dataaccess::dtTable) return bindObjectParam(param);
+  if ((dataType >= dataaccess::dtObject && dataType <= dataaccess::dtTable) || dataType == dtXML)
+    return bindObjectParam(param);
   uint16_t type;
   if (dataType == dtUnknown) {
     if (!param.GetNull()) RaiseError("Unknown type of parameter " + param.GetName() + ".");
@@ -563,10 +564,16 @@ void TOCICommand::bindParam(TOraParamDesc& param) {
 void TOCICommand::bindObjectParam(TOraParamDesc& param) {
   if (ociCallStyle_ == OCI73 || !ObjectsEnabled) RaiseError("Data type is not supported.");
   if (param.GetTable() || iters_ != 1) RaiseError(STypeNotInDMLArray);
-  auto* object = dynamic_cast<TOraObject*>(static_cast<dataaccess::TSharedObject*>(param.GetObject()));
+  const bool xmlType = param.GetDataType() == dtXML;
+  if (xmlType && (PossibleOCICallStyles & osOCI90) == 0) RaiseError("Data type is not supported.");
+  auto* object = xmlType
+                     ? &param.GetAsXML()
+                     : dynamic_cast<TOraObject*>(static_cast<dataaccess::TSharedObject*>(param.GetObject()));
   if (object == nullptr) RaiseError("Type of object must be defined");
-  object->CheckType();
   object->SetSvcCtx(conn().GetSvcCtx());
+  // An XMLTYPE value takes its type here, and its text becomes an instance.
+  if (xmlType) object->AllocObject();
+  object->CheckType();
   auto* ref = dynamic_cast<TOraRef*>(object);
   // The library reads the value from the instance and puts a result back into it.
   if (ref == nullptr && object->Instance() == nullptr) object->AllocObject();
@@ -581,6 +588,8 @@ void TOCICommand::bindObjectParam(TOraParamDesc& param) {
   check(bindObject(bind, error, object->OraType()->TDO(),
                    ref != nullptr ? ref->RefPtr() : object->InstancePtr(), nullptr,
                    ref != nullptr ? nullptr : object->IndicatorPtr(), nullptr));
+  // A value the statement may set is read again from the instance when it is asked for.
+  if (xmlType && param.GetParamType() != 1) static_cast<TOraXML*>(object)->MarkNeedsReading();
 }
 
 void TOCICommand::bindParam7(TOraParamDesc& param, uint16_t type, uint8_t* buffer, int32_t size,

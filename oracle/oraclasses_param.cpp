@@ -3,6 +3,7 @@
 #include <functional>
 
 #include "oracle/oraclasses.h"
+#include "oracle/oraobjects.h"
 
 namespace oracle {
 
@@ -91,6 +92,7 @@ bool isObjectType(uint16_t dataType) {
     case dataaccess::dtReference:
     case dataaccess::dtArray:
     case dataaccess::dtTable:
+    case dtXML:
       return true;
     default:
       return false;
@@ -159,9 +161,18 @@ TOraNumber& TOraParamDesc::GetAsNumber() {
   return heldObject<TOraNumber>([] { return new TOraNumber(); });
 }
 
+TOraXML& TOraParamDesc::GetAsXML() {
+  if (GetDataType() != dtXML) RaiseError("Data type is not supported.");
+  return heldObject<TOraXML>([] { return new TOraXML(); });
+}
+
 bool TOraParamDesc::GetNull() const {
   if (const auto* value = dynamic_cast<const DescriptorValue*>(object_)) return value->IsNull();
   if (const auto* value = dynamic_cast<const TOraNumber*>(object_)) return value->IsNull();
+  if (GetDataType() == dtXML) {
+    auto* xml = dynamic_cast<TOraXML*>(object_);
+    return !xml || xml->IsNull();
+  }
   switch (GetDataType()) {
     case dtTimeStamp:
     case dtTimeStampTZ:
@@ -178,6 +189,7 @@ bool TOraParamDesc::GetNull() const {
 void TOraParamDesc::SetNull(bool value) {
   if (auto* held = dynamic_cast<DescriptorValue*>(object_)) held->SetIsNull(value);
   if (auto* held = dynamic_cast<TOraNumber*>(object_)) held->SetIsNull(value);
+  if (auto* held = dynamic_cast<TOraXML*>(object_); held && value) held->SetAsString({});
   if (value && (GetDataType() == dtMemo || GetDataType() == dtBlob)) LongValue.clear();
   if (value && dynamic_cast<TOraLob*>(object_) != nullptr && dynamic_cast<TOraFile*>(object_) == nullptr)
     static_cast<TOraLob*>(object_)->Clear();
@@ -536,6 +548,10 @@ void TOraParamDesc::SetItemAsBytes(int index, const std::vector<uint8_t>& value)
 }
 
 Variant TOraParamDesc::GetItemAsVariant(int index) const {
+  if (GetDataType() == dtXML) {
+    checkIndex(index);
+    return GetNull() ? Variant::null() : Variant(static_cast<TOraXML*>(object_)->AsString());
+  }
   if (GetItemNull(index)) return GetDataType() == dtString ? Variant(std::string()) : Variant::null();
   switch (GetDataType()) {
     case dtString:
@@ -569,6 +585,11 @@ Variant TOraParamDesc::GetItemAsVariant(int index) const {
 void TOraParamDesc::SetItemAsVariant(int index, const Variant& value) {
   using dataset::VariantType;
   checkIndex(index);
+  if (GetDataType() == dtXML) {
+    const bool null = value.type() == VariantType::Empty || value.type() == VariantType::Null;
+    GetAsXML().SetAsString(null ? std::string() : value.asString());
+    return;
+  }
   if (value.type() == VariantType::Empty || value.type() == VariantType::Null) {
     SetItemNull(index, true);
     return;

@@ -131,6 +131,7 @@ TOraObjectCalls ObjectCalls() {
   c.RefAssign = bound<decltype(c.RefAssign)>(OCIRefAssign);
   c.RefClear = bound<decltype(c.RefClear)>(OCIRefClear);
   c.RefToHex = bound<decltype(c.RefToHex)>(OCIRefToHex);
+  c.XMLTypeCreateFromSrc = bound<decltype(c.XMLTypeCreateFromSrc)>(OCIXMLTypeCreateFromSrc);
   return c;
 }
 
@@ -1003,8 +1004,57 @@ void TOraXML::SetAsString(std::string text) {
 }
 
 const std::string& TOraXML::AsString() {
-  if (needsReading_ && instance_ && !GetIsNull()) readText();
+  if (needsReading_ && instance_) {
+    if (GetIsNull()) {
+      text_.clear();
+      needsReading_ = false;
+    } else {
+      readText();
+    }
+  }
   return text_;
+}
+
+bool TOraXML::IsNull() {
+  return AsString().empty();
+}
+
+void TOraXML::AllocObject() {
+  if (!ObjectType()) {
+    if (!svc_) RaiseError(SSvcCtxNotDefined);
+    TOraType* type = TObjectTypes::GetType(svc_, "SYS.XMLTYPE");
+    platform::ScopeExit release([type] { type->Release(); });
+    SetObjectType(type);
+  }
+  if (OraType()->DataType != dtXML) RaiseError("Type of object must be XML");
+  if (instance_ || !text_.empty()) {
+    if (!instance_) makeFromText();
+    TOraObject::AllocObject();
+    return;
+  }
+  TOraObject::AllocObject();
+  SetIsNull(true);
+}
+
+// The text goes to the library as an OCIString, freed again whatever the outcome.
+void TOraXML::makeFromText() {
+  constexpr ub1 OCI_XMLTYPE_CREATE_OCISTRING = 1;
+  if (!svc_) SetSvcCtx(OraType()->SvcCtx());
+  if (!svc_) RaiseError(SSvcCtxNotDefined);
+  const TOraObjectCalls c = ObjectCalls();
+  if (!(PossibleOCICallStyles & osOCI90) || !c.XMLTypeCreateFromSrc)
+    RaiseError("Data type is not supported.");
+  void* source = nullptr;
+  platform::ScopeExit freeSource([&] {
+    if (source) c.StringResize(env_, hOCIError, 0, &source);
+  });
+  check(c.StringAssignText(env_, hOCIError, reinterpret_cast<const OraText*>(text_.data()), ub4(text_.size()),
+                           &source));
+  void* instance = nullptr;
+  check(c.XMLTypeCreateFromSrc(svc_, hOCIError, OCI_DURATION_SESSION, OCI_XMLTYPE_CREATE_OCISTRING, source, 0,
+                               &instance));
+  DA_ASSERT(instance != nullptr, "Object is not allocated");
+  TakeInstance(instance, nullptr);
 }
 
 void TOraXML::readText() {

@@ -102,6 +102,9 @@ struct TOraObjectCalls {
   sword (*RefAssign)(void* env, void* err, const void* source, void** target);
   void (*RefClear)(void* env, void* ref);
   sword (*RefToHex)(void* env, void* err, const void* ref, OraText* hex, ub4* hexLength);
+  // Optional in a table of fakes (nullptr: XMLTYPE values cannot be made from text).
+  sword (*XMLTypeCreateFromSrc)(void* svc, void* err, ub2 duration, ub1 sourceType, void* source, sb4 ind,
+                                void** instance);
 };
 
 // The table in use: the installed one, else one bound to the loaded library's entry points.
@@ -279,20 +282,29 @@ class TOraRef : public TOraObject {
 
 // The document of an XMLTYPE value is read from its instance through a pickle stream
 // (OCIPStreamFromXMLType, OCIPStreamRead in chunks, OCIPStreamClose) the first time it is asked
-// for after the value arrived (MarkNeedsReading); a text given here replaces the instance.
+// for after the value arrived (MarkNeedsReading); a text given here replaces the instance. An
+// empty document is a null value.
 class TOraXML : public TOraObject {
  public:
   explicit TOraXML(TOraType* type = nullptr);
   const std::string& AsString();
   void SetAsString(std::string text);
+  bool IsNull();
   // The instance holds a value whose text is not read yet.
   void MarkNeedsReading() { needsReading_ = true; }
+  // Gives the value an instance a bind can hand to the library, on the service context set with
+  // SetSvcCtx: without a type it takes SYS.XMLTYPE from the type cache; a text given with
+  // SetAsString becomes a new instance (OCIXMLTypeCreateFromSrc), a null value a null instance.
+  // Raises the library's error for a text that is no document, and "Data type is not
+  // supported." when the library cannot make XMLTYPE values; the text is never dropped.
+  void AllocObject() override;
 
  protected:
   ~TOraXML() override = default;
 
  private:
   void readText();
+  void makeFromText();
   std::string text_;
   bool needsReading_ = false;
 };

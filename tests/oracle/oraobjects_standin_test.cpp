@@ -1,7 +1,8 @@
 // Object types of the Oracle client over the stand-in server's type catalog: types described
 // with nested attributes and collections, objects read and written by path, object, REF and
 // nested-table columns fetched through the object defines, a REF pinned and flushed, the
-// nested-table dataset written back through an object parameter, and a PL/SQL round trip.
+// nested-table dataset written back through an object parameter, a PL/SQL round trip, and
+// XMLTYPE columns and parameters.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -11,6 +12,7 @@
 #include "oracle/ora_nestedtable.h"
 #include "oracle/ora_query.h"
 #include "oracle/ora_session.h"
+#include "oracle/ora_sql.h"
 #include "oracle/oraclasses.h"
 #include "oracle/oraerror.h"
 #include "oracle/oraobjects.h"
@@ -467,6 +469,119 @@ TEST_F(ObjectStandInTest, XmltypeColumnsReadTheirDocumentsThroughThePickleStream
   EXPECT_NE(
       raised([&] { command("create type holder_t as object (x xmltype)")->Execute(1); }).find("ORA-00902"),
       std::string::npos);
+}
+
+TEST_F(ObjectStandInTest, XmltypeParametersGoInAndComeBackOut) {
+  const std::string doc = "<order id=\"1\"><line>7</line></order>";
+  auto r = recordSet("select doc from xdocs where id = 1");
+  r->Open();
+  std::vector<uint8_t> record(r->RecordSize);
+  r->SetToBegin();
+  r->GetNextRecord(record.data());
+  auto* fetched = dynamic_cast<TOraXML*>(r->GetFieldObject(1, record.data()));
+  ASSERT_NE(fetched, nullptr);
+
+  // A fetched value goes back as it is; an output value without a type takes SYS.XMLTYPE.
+  Held<TOraXML> out(new TOraXML());
+  auto copy = command("begin :o := :i; end;");
+  copy->Param(0).SetDataType(dtXML);
+  copy->Param(0).SetParamType(2);
+  copy->Param(0).SetObject(out.get());
+  copy->Param(1).SetDataType(dtXML);
+  copy->Param(1).SetObject(fetched);
+  copy->Execute(1);
+  EXPECT_EQ(out->AsString(), doc);
+  EXPECT_EQ(out->OraType()->Name, "SYS.XMLTYPE");
+
+  // A value held by the parameter itself; a null result clears what an earlier run left.
+  auto select = command("begin select doc into :d from xdocs where id = :id; end;");
+  TOraParamDesc& d = select->Param(0);
+  d.SetDataType(dtXML);
+  d.SetParamType(2);
+  select->Param(1).SetValue(Variant(int32_t(1)));
+  select->Execute(1);
+  EXPECT_FALSE(d.GetNull());
+  EXPECT_EQ(d.GetValue(), Variant(doc));
+  select->Param(1).SetValue(Variant(int32_t(2)));
+  select->Execute(1);
+  EXPECT_TRUE(d.GetNull());
+  EXPECT_TRUE(d.GetValue().isNull());
+
+  // A text given to a value that had an instance is what goes in, each run its own.
+  auto insert = command("insert into xdocs values (:id, :d)");
+  insert->Param(1).SetDataType(dtXML);
+  insert->Param(1).SetObject(out.get());
+  for (int id : {3, 4}) {
+    out->SetAsString("<n>" + std::to_string(id) + "</n>");
+    insert->Param(0).SetValue(Variant(int32_t(id)));
+    insert->Execute(1);
+  }
+  EXPECT_EQ(text("select doc from xdocs where id = 3"), "<n>3</n>");
+  EXPECT_EQ(text("select doc from xdocs where id = 4"), "<n>4</n>");
+  out->SetAsString({});
+  insert->Param(0).SetValue(Variant(int32_t(5)));
+  insert->Execute(1);
+  EXPECT_EQ(text("select count(*) from xdocs where id = 5 and doc is null"), "1");
+
+  // A text that is no document is refused, and kept.
+  out->SetAsString("not a document");
+  insert->Param(0).SetValue(Variant(int32_t(6)));
+  EXPECT_NE(raised([&] { insert->Execute(1); }).find("ORA-31011"), std::string::npos);
+  EXPECT_EQ(out->AsString(), "not a document");
+  EXPECT_EQ(text("select count(*) from xdocs where id = 6"), "0");
+  connection_->Rollback();
+  r->Close();
+}
+
+TEST_F(ObjectStandInTest, XmltypeParametersOfTheStatementComponentCarryText) {
+  TOraSession session;
+  session.LoginPrompt = false;
+  session.SetUsername("scott");
+  session.SetPassword("tiger");
+  session.SetServer("ORCL");
+  TOraQuery query;
+  query.SetSession(&session);
+  query.SetSQL("select doc from xdocs where id = 1");
+  query.Open();
+  const std::string doc = query.FieldByName("DOC").AsString();
+  query.Close();
+
+  TOraSQL sql;
+  sql.SetSession(&session);
+  sql.SetAutoCommit(false);
+  sql.SetSQL("begin :o := :i; end;");
+  TOraParam& in = sql.ParamByName("i");
+  TOraParam& out = sql.ParamByName("o");
+  in.SetDataType(dataaccess::ftXML);
+  in.ParamType_ = dataset::ptInput;
+  out.SetDataType(dataaccess::ftXML);
+  out.ParamType_ = dataset::ptOutput;
+  in.SetAsString(doc);
+  sql.Execute();
+  EXPECT_EQ(out.GetAsString(), doc);
+  EXPECT_EQ(in.GetAsString(), doc);
+  // A disconnect frees the instances; the documents stay and go again.
+  sql.Disconnect();
+  EXPECT_EQ(in.GetObject()->Instance(), nullptr);
+  EXPECT_EQ(out.GetObject()->Instance(), nullptr);
+  EXPECT_EQ(out.GetAsString(), doc);
+  out.Clear();
+  sql.Execute();
+  EXPECT_EQ(out.GetAsString(), doc);
+  in.Clear();
+  sql.Execute();
+  EXPECT_TRUE(out.IsNull());
+
+  // The document goes into a table and comes back from it.
+  sql.SetSQL("insert into xdocs values (7, :d)");
+  sql.ParamByName("d").SetDataType(dataaccess::ftXML);
+  sql.ParamByName("d").SetAsString("<seven/>");
+  sql.Execute();
+  query.SetSQL("select doc from xdocs where id = 7");
+  query.Open();
+  EXPECT_EQ(query.FieldByName("DOC").AsString(), "<seven/>");
+  query.Close();
+  session.Rollback();
 }
 
 }  // namespace

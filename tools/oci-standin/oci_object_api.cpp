@@ -1378,6 +1378,26 @@ Handle* newObjectDescriptor(ub4 type, EnvHandle* env) {
 
 }  // namespace ocistandin
 
+// Only an OCIString source (1) is taken; a LOB source is refused.
+OCI_EXPORT sword OCIXMLTypeCreateFromSrc(void* svchp, void* errhp, ub2, ub1 sourceType, void* source, sb4 ind,
+                                         void** instance) {
+  return objectCall(errhp, [&](ErrorHandle*) -> sword {
+    constexpr ub1 kFromString = 1;
+    SessionHandle& s = sessionOf(svchp);
+    if (!instance) throw OraError(21560, "argument 7 is null, invalid, or out of range");
+    if (sourceType != kFromString) throw OraError(21560, "argument 4 is null, invalid, or out of range");
+    const bool null = ind == -1;
+    const StrRec* text = null ? nullptr : stringOf(source);
+    if (!null && !text) throw OraError(21560, "argument 5 is null, invalid, or out of range");
+    if (text && !isXmlDocument(text->text)) throw OraError(31011, "XML parsing failed");
+    ObjRec* o = newObject(typeNamed(*s.core, "SYS", "XMLTYPE"));
+    o->xml = text ? text->text : std::string();
+    o->ind[0] = null ? -1 : 0;
+    *instance = o->bytes();
+    return OCI_SUCCESS;
+  });
+}
+
 OCI_EXPORT sword OCIPStreamFromXMLType(void* errhp, void* stream, void* instance, ub4) {
   return objectCall(errhp, [&](ErrorHandle*) -> sword {
     auto& s = need<PStreamHandle>(stream, kPickleStreamType);

@@ -494,9 +494,7 @@ void fnXmlType(sqlite3_context* ctx, int, sqlite3_value** argv) {
   if (sqlite3_value_type(argv[0]) == SQLITE_NULL) return sqlite3_result_null(ctx);
   const auto* p = reinterpret_cast<const char*>(sqlite3_value_text(argv[0]));
   const std::string text = p ? p : "";
-  const size_t first = text.find_first_not_of(" \t\r\n");
-  if (first == std::string::npos || text[first] != '<')
-    return sqlite3_result_error(ctx, "ORA-31011: XML parsing failed", -1);
+  if (!isXmlDocument(text)) return sqlite3_result_error(ctx, "ORA-31011: XML parsing failed", -1);
   sqlite3_result_text(ctx, text.c_str(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
 }
 
@@ -563,9 +561,7 @@ void fitNamedValue(sqlite3_context* ctx, sqlite3_value* v, std::string_view decl
     return sqlite3_result_value(ctx, v);
   }
   if (isXmlType(*type)) {
-    const size_t first = text.find_first_not_of(" \t\r\n");
-    if (first == std::string::npos || text[first] != '<')
-      return sqlite3_result_error(ctx, "ORA-31011: XML parsing failed", -1);
+    if (!isXmlDocument(text)) return sqlite3_result_error(ctx, "ORA-31011: XML parsing failed", -1);
     return sqlite3_result_value(ctx, v);
   }
   Image image;

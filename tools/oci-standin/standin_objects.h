@@ -48,6 +48,11 @@ struct CatalogType {
 inline bool isXmlType(const CatalogType& t) {
   return t.owner == "SYS" && t.name == "XMLTYPE";
 }
+// What the server takes as a document (else ORA-31011): its first non-blank character is '<'.
+inline bool isXmlDocument(std::string_view text) {
+  const size_t first = text.find_first_not_of(" \t\r\n");
+  return first != std::string_view::npos && text[first] == '<';
+}
 
 // The type `name` of `owner` (empty: the session's schema, then any other); nullptr when none.
 std::shared_ptr<const CatalogType> findType(const Session& session, std::string_view owner,
