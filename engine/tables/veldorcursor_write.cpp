@@ -484,7 +484,7 @@ void TDataCursor::ModifyRecord(uint8_t* buffer, bool unlock, bool reposition) {
   if (reposition)
     AddToView(recordNo);
   else
-    RebuildView();
+    viewAfterWrite(recordNo, true);
 }
 
 void TDataCursor::CancelRecord() {
@@ -565,7 +565,7 @@ void TDataCursor::DeleteRecord(const uint8_t* buffer, bool reposition) {
   if (reposition)
     RemoveFromView();
   else
-    RebuildView();
+    viewAfterWrite(recordNo, false);
 }
 
 }  // namespace engine
