@@ -2,11 +2,13 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -48,22 +50,32 @@ using HeldRanges = std::map<int64_t, HeldRange>;
 struct LockTable {
   std::mutex mutex;
   std::map<FileIdentity, HeldRanges> files;
-  // The process the entries belong to. A child made by fork() inherits its parent's entries but
-  // not the right to them: the first call in the child drops them all.
-  pid_t pid = 0;
+  // Set in a child made by fork(): it inherits its parent's entries but not the right to them,
+  // and its first call drops them all. Kept by a fork handler, so that a lock or unlock asks the
+  // system for no process id.
+  std::atomic<bool> inherited{false};
+
+  LockTable() {
+    pthread_atfork(nullptr, nullptr, [] { lockTable().inherited.store(true, std::memory_order_relaxed); });
+  }
 
   // Requires: `mutex` is held.
   void dropInherited() {
-    const pid_t self = ::getpid();
-    if (pid == self) return;
+    if (!inherited.load(std::memory_order_relaxed)) return;
     files.clear();
-    pid = self;
+    inherited.store(false, std::memory_order_relaxed);
   }
+
+  static LockTable& lockTable();
 };
 
-LockTable& lockTable() {
+LockTable& LockTable::lockTable() {
   static LockTable table;
   return table;
+}
+
+LockTable& lockTable() {
+  return LockTable::lockTable();
 }
 
 // True when [offset, offset + length) meets a range of `held`.
