@@ -798,6 +798,13 @@ void TDataCursor::viewAfterWrite(uint32_t recordNo, bool inUse) {
         viewBitmap_.Count() != last || usedRecordsBitmap_->Count() != last)
       return RebuildView();
   } else if (InRecordNumberOrder()) {
+    // An append adds the slot after every one the view knew (the write lock kept other writers
+    // out since the view was last current); the slots between stay out.
+    const uint32_t known = viewBitmap_.Count();
+    if (inUse && known != 0 && known < last && recordNo == last) {
+      viewBitmap_.SetSize(last);
+      for (uint32_t n = known + 1; n <= last; ++n) viewBitmap_.ClearBit(n);
+    }
     if (recordNo > last || viewBitmap_.Count() != last) return RebuildView();
     if (inUse && !viewBitmap_.GetBit(recordNo)) {
       viewBitmap_.SetBit(recordNo);

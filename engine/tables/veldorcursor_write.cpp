@@ -396,7 +396,7 @@ void TDataCursor::AppendRecord(uint8_t* buffer, bool reposition) {
   if (reposition)
     AddToView(recordNo);
   else
-    RebuildView();
+    viewAfterWrite(recordNo, true);
 }
 
 void TDataCursor::ModifyRecord(uint8_t* buffer, bool unlock, bool reposition) {
