@@ -78,10 +78,8 @@ inline constexpr uint32_t kUniqueIdKeySize = 4;
 inline constexpr uint16_t kMaxIndexKeySize = 1012;
 
 // Pages one index file keeps in memory over all its slots (each page some 4 to 8 KB), unless
-// every page is pinned or dirty. Enough for the leaves of a few indexes over some hundred
-// thousand records: below that, changes in key order other than the records' read most pages
-// back from the file.
-inline constexpr size_t kIndexPageCacheBudget = 4096;
+// every page is pinned or dirty.
+inline constexpr size_t kIndexPageCacheBudget = 1024;
 
 inline constexpr uint32_t kMaxIndexPageNumber = 2'000'000'000;
 inline constexpr uint64_t kMaxIndexFileSize = 4'000'000'000;
