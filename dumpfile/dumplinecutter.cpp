@@ -242,18 +242,21 @@ namespace {
 // statements.
 class LineRecorder final : public DumpLineCutter::Sink {
  public:
+  // One line, or one run of plain lines, in 24 bytes: a segment of a statement-dense dump holds
+  // a line every 70 bytes or so, and the thread that passes the lines on reads every event back
+  // from another processor's cache. Offsets count from `origin`, the segment's first byte, which
+  // lies less than 4 GiB before any of them (ParallelLineCutter::feed cuts no longer segments).
   struct Event {
-    bool isLine;
-    int length;
-    int64_t count, previousEnd, lastEnd;
-    const uint8_t *begin, *end, *first;
-    size_t recognised;  // index into `outcomes` when recognised
+    int64_t lastEnd;
+    uint32_t begin;  // a line: offset of its first byte; plain lines: their count
+    uint32_t end;    // a line: offset past its last byte; plain lines: lastEnd - previousEnd, or 0
+    uint32_t first;  // a line: offset of its first character + 1, or 0 when it has none
+    int32_t length;  // a line: its characters; plain lines: -1
   };
+  static_assert(sizeof(Event) == 24);
 
   bool onLine(const DumpLineCutter::Line& line, int64_t endOffset) override {
-    size_t index = 0;
     if (recogniser) {
-      index = outcomes.size();
       const std::string_view text = line.text(scratch);
       TDumpRecogniser::Outcome& o = current.outcome;
       recogniser->Recognise(text, o);
@@ -276,11 +279,13 @@ class LineRecorder final : public DumpLineCutter::Sink {
       }
       outcomes.push_back(k);
     }
-    events.push_back({true, line.length, 1, -1, endOffset, line.begin, line.end, line.first, index});
+    events.push_back({endOffset, uint32_t(line.begin - origin), uint32_t(line.end - origin),
+                      line.first != nullptr ? uint32_t(line.first - origin) + 1 : 0, line.length});
     return true;
   }
   bool onPlainLines(int64_t count, int64_t previousEnd, int64_t lastEnd) override {
-    events.push_back({false, 0, count, previousEnd, lastEnd, nullptr, nullptr, nullptr, 0});
+    events.push_back(
+        {lastEnd, uint32_t(count), previousEnd < 0 ? 0 : uint32_t(lastEnd - previousEnd), 0, -1});
     return true;
   }
 
@@ -292,19 +297,28 @@ class LineRecorder final : public DumpLineCutter::Sink {
   }
 
   bool replay(DumpLineCutter::Sink& sink) {
+    // With a recogniser every line has its outcome, in line order.
+    size_t recognised = 0;
     for (const Event& e : events) {
       bool go;
-      if (e.isLine) {
-        const DumpLineCutter::Line line{
-            {}, e.begin, e.end, e.first, e.length, recogniser ? restore(outcomes[e.recognised]) : nullptr};
+      if (e.length >= 0) {
+        const DumpLineCutter::Line line{{},
+                                        origin + e.begin,
+                                        origin + e.end,
+                                        e.first != 0 ? origin + (e.first - 1) : nullptr,
+                                        e.length,
+                                        recogniser ? restore(outcomes[recognised++]) : nullptr};
         go = sink.onLine(line, e.lastEnd);
       } else {
-        go = sink.onPlainLines(e.count, e.previousEnd, e.lastEnd);
+        go = sink.onPlainLines(e.begin, e.end != 0 ? e.lastEnd - e.end : -1, e.lastEnd);
       }
       if (!go) return false;
     }
     return true;
   }
+
+  // The first byte of the segment being recorded; the events' offsets count from it.
+  const uint8_t* origin = nullptr;
 
   std::vector<Event> events;
   std::unique_ptr<TDumpRecogniser> recogniser;
@@ -365,6 +379,7 @@ struct ParallelLineCutter::Segment {
         }
       }
       if (breakAt < n) {
+        lines.origin = data;
         cutter.reset();
         const size_t from = breakAt + 1;
         cutter.feed(data + from, n - from, base + int64_t(from), lines);
@@ -407,7 +422,8 @@ void ParallelLineCutter::helperLoop(std::stop_token stop) {
 bool ParallelLineCutter::feed(DumpLineCutter& cutter, const uint8_t* data, size_t n, int64_t base,
                               DumpLineCutter::Sink& sink) {
   // A few segments per thread, so that the work evens out when some thread is held up.
-  const size_t count = std::min(size_t(helperCount_ + 1) * 4, n / minSegment_);
+  // Segments stay below 4 GiB, so that a line's place in one fits its events.
+  const size_t count = std::max(std::min(size_t(helperCount_ + 1) * 4, n / minSegment_), (n >> 31) + 1);
   if (helperCount_ == 0 || count < 2) return flush(cutter, sink) && cutter.feed(data, n, base, sink);
   const int previous = cutting_;
   const size_t previousCount = pending_;

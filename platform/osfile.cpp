@@ -2,11 +2,13 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +17,7 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string_view>
 #include <thread>
 #include <vector>
@@ -32,25 +35,56 @@ namespace {
 constexpr int64_t kShareMarker = INT64_C(0x7FFFFFFFFFFFFFF0);
 constexpr int64_t kExclusiveMarker = kShareMarker + 1;
 
-// Ranges held through the OsFiles of this process, per file. The system's locks keep processes
-// and separate opens apart; this table adds what they cannot see: one open locking a range that
-// overlaps its own lock, and unlocks of ranges that were never locked as named. Entries are tagged
-// with the process id so that a child made by fork() does not trust its parent's entries.
+// Ranges held through the OsFiles of this process, per file, keyed by their first byte. The
+// system's locks keep processes and separate opens apart; this table adds what they cannot see: one
+// open locking a range that overlaps its own lock, and unlocks of ranges that were never locked as
+// named. Ranges in one file never overlap (an overlapping lock is refused), so the neighbours of an
+// offset in the ordered map are the only ranges it can meet.
 struct HeldRange {
-  int64_t offset;
   int64_t length;
   const void* owner;
-  pid_t pid;
 };
 
-std::mutex& lockTableMutex() {
-  static std::mutex m;
-  return m;
+using HeldRanges = std::map<int64_t, HeldRange>;
+
+struct LockTable {
+  std::mutex mutex;
+  std::map<FileIdentity, HeldRanges> files;
+  // Set in a child made by fork(): it inherits its parent's entries but not the right to them,
+  // and its first call drops them all. Kept by a fork handler, so that a lock or unlock asks the
+  // system for no process id.
+  std::atomic<bool> inherited{false};
+
+  LockTable() {
+    pthread_atfork(nullptr, nullptr, [] { lockTable().inherited.store(true, std::memory_order_relaxed); });
+  }
+
+  // Requires: `mutex` is held.
+  void dropInherited() {
+    if (!inherited.load(std::memory_order_relaxed)) return;
+    files.clear();
+    inherited.store(false, std::memory_order_relaxed);
+  }
+
+  static LockTable& lockTable();
+};
+
+LockTable& LockTable::lockTable() {
+  static LockTable table;
+  return table;
 }
 
-std::map<FileIdentity, std::vector<HeldRange>>& lockTable() {
-  static std::map<FileIdentity, std::vector<HeldRange>> table;
-  return table;
+LockTable& lockTable() {
+  return LockTable::lockTable();
+}
+
+// True when [offset, offset + length) meets a range of `held`.
+bool overlapsHeld(const HeldRanges& held, int64_t offset, int64_t length) {
+  auto next = held.lower_bound(offset);
+  if (next != held.end() && next->first < offset + length) return true;
+  if (next == held.begin()) return false;
+  const auto prev = std::prev(next);
+  return prev->first + prev->second.length > offset;
 }
 
 bool failWith(int err) {
@@ -167,11 +201,16 @@ class LocalFile final : public OsFile {
 
   ~LocalFile() override {
     {
-      std::lock_guard<std::mutex> guard(lockTableMutex());
-      auto it = lockTable().find(id_);
-      if (it != lockTable().end()) {
-        std::erase_if(it->second, [this](const HeldRange& r) { return r.owner == this; });
-        if (it->second.empty()) lockTable().erase(it);
+      LockTable& table = lockTable();
+      std::lock_guard<std::mutex> guard(table.mutex);
+      table.dropInherited();
+      auto file = table.files.find(id_);
+      if (file != table.files.end()) {
+        for (const int64_t offset : ownOffsets_) {
+          auto it = file->second.find(offset);
+          if (it != file->second.end() && it->second.owner == this) file->second.erase(it);
+        }
+        if (file->second.empty()) table.files.erase(file);
       }
     }
     // Closing the descriptor releases every system lock of this open.
@@ -237,30 +276,33 @@ class LocalFile final : public OsFile {
 
   bool lockRange(int64_t offset, int64_t length) override {
     if (offset < 0 || length <= 0 || offset > kFirstReservedOffset - length) return failWith(EINVAL);
-    std::lock_guard<std::mutex> guard(lockTableMutex());
-    std::vector<HeldRange>& held = lockTable()[id_];
-    const pid_t self = ::getpid();
-    std::erase_if(held, [self](const HeldRange& r) { return r.pid != self; });
-    for (const HeldRange& r : held) {
-      if (offset < r.offset + r.length && r.offset < offset + length) return failWith(kLockViolation);
+    LockTable& table = lockTable();
+    std::lock_guard<std::mutex> guard(table.mutex);
+    table.dropInherited();
+    HeldRanges& held = table.files[id_];
+    if (overlapsHeld(held, offset, length)) return failWith(kLockViolation);
+    if (!ofdLock(fd_, writable_ ? F_WRLCK : F_RDLCK, offset, length)) {
+      if (held.empty()) table.files.erase(id_);
+      return false;
     }
-    if (!ofdLock(fd_, writable_ ? F_WRLCK : F_RDLCK, offset, length)) return false;
-    held.push_back({offset, length, this, self});
+    held.emplace(offset, HeldRange{length, this});
+    ownOffsets_.insert(offset);
     return true;
   }
 
   bool unlockRange(int64_t offset, int64_t length) override {
-    std::lock_guard<std::mutex> guard(lockTableMutex());
-    auto table = lockTable().find(id_);
-    if (table == lockTable().end()) return failWith(ENOLCK);
-    std::vector<HeldRange>& held = table->second;
-    const pid_t self = ::getpid();
-    auto it = std::find_if(held.begin(), held.end(), [&](const HeldRange& r) {
-      return r.owner == this && r.pid == self && r.offset == offset && r.length == length;
-    });
-    if (it == held.end()) return failWith(ENOLCK);
+    LockTable& table = lockTable();
+    std::lock_guard<std::mutex> guard(table.mutex);
+    table.dropInherited();
+    auto file = table.files.find(id_);
+    if (file == table.files.end()) return failWith(ENOLCK);
+    auto it = file->second.find(offset);
+    if (it == file->second.end() || it->second.owner != this || it->second.length != length)
+      return failWith(ENOLCK);
     if (!ofdLock(fd_, F_UNLCK, offset, length)) return false;
-    held.erase(it);
+    file->second.erase(it);
+    ownOffsets_.erase(offset);
+    if (file->second.empty()) table.files.erase(file);
     return true;
   }
 
@@ -270,6 +312,8 @@ class LocalFile final : public OsFile {
   FileIdentity id_;
   bool writable_;
   bool deleteOnClose_;
+  // The first bytes of the ranges this open holds in the lock table; guarded by its mutex.
+  std::set<int64_t> ownOffsets_;
 };
 
 class LocalFileSystem final : public FileSystem {

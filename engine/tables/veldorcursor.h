@@ -841,6 +841,13 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   void BuildFilterBitmap(TFilter& filter);
   void BuildAllFilterBitmaps();
   void CombineFilterBitmaps();
+  // Brings the filter view's bit for `recordNo` in line with the bitmaps it combines, after only
+  // that record's bits changed; the whole combination when the bitmaps are not all in step.
+  void combineFilterBit(uint32_t recordNo);
+  // The view after this cursor wrote (`inUse`) or deleted `recordNo` under its write lock: only
+  // that record's place changes, so a row at a time stays linear; RebuildView when the view is
+  // not known to be current.
+  void viewAfterWrite(uint32_t recordNo, bool inUse);
   void ParseFilterExpression(const std::string& text, TExpTreePtr& tree);
   void CheckFilterExpression(TExpToken& tree);
   static bool ResolveFilterColumn(void* cursor, TExpToken& node);

@@ -366,6 +366,28 @@ void TDataCursor::CombineFilterBitmaps() {
       filters_.empty() && !rangeSet_ ? table_->IndexFile().GetRecordCount() : viewBitmap_.CountSet();
 }
 
+void TDataCursor::combineFilterBit(uint32_t recordNo) {
+  if (filterBusy_ || rangeBusy_ || !bitmapView_ || IsRemote()) return;
+  const uint32_t slots = table_->DataFile().GetLastRecordNumber();
+  bool inStep = recordNo >= 1 && recordNo <= slots && viewBitmap_.Count() == slots &&
+                usedRecordsBitmap_->Count() == slots && (!rangeSet_ || rangeBitmap_->Count() >= recordNo);
+  for (const auto& f : filters_)
+    if (f->Active() && f->Bitmap()->Count() < recordNo) inStep = false;
+  if (!inStep) return CombineFilterBitmaps();
+  bool shown = usedRecordsBitmap_->GetBit(recordNo) && (!rangeSet_ || rangeBitmap_->GetBit(recordNo));
+  for (const auto& f : filters_)
+    if (shown && f->Active()) shown = f->Bitmap()->GetBit(recordNo);
+  const bool was = viewBitmap_.GetBit(recordNo);
+  if (shown && !was) {
+    viewBitmap_.SetBit(recordNo);
+    ++visibleCount_;
+  } else if (!shown && was) {
+    viewBitmap_.ClearBit(recordNo);
+    --visibleCount_;
+  }
+  if (filters_.empty() && !rangeSet_) visibleCount_ = table_->IndexFile().GetRecordCount();
+}
+
 void TDataCursor::refreshFilterView() {
   if (!bitmapView_ || IsRemote()) return;
   // Index walks take the read pair; a read this call took ends with it.
@@ -403,7 +425,7 @@ void TDataCursor::FilterRecordChanged(uint32_t recordNo, const uint8_t* buffer) 
     f->Bitmap()->SetSize(std::max(f->Bitmap()->Count(), slots));
     f->RecordChanged(recordNo, buffer);
   }
-  CombineFilterBitmaps();
+  combineFilterBit(recordNo);
 }
 
 void TDataCursor::FilterRecordDeleted(uint32_t recordNo) {
@@ -414,7 +436,7 @@ void TDataCursor::FilterRecordDeleted(uint32_t recordNo) {
   usedRecordsBitmap_->ClearBit(recordNo);
   for (const auto& f : filters_)
     if (f->Active()) f->RecordDeleted(recordNo);
-  CombineFilterBitmaps();
+  combineFilterBit(recordNo);
 }
 
 // ---- Evaluation ----

@@ -787,9 +787,39 @@ void TDataCursor::AddToView(uint32_t recordNo) {
   loadPositionRecord();
 }
 
+void TDataCursor::viewAfterWrite(uint32_t recordNo, bool inUse) {
+  ReadScope scope(*this);
+  if (!table_ || IsRemote() || recordNo == 0) return RebuildView();
+  const uint32_t last = table_->DataFile().GetLastRecordNumber();
+  if (bitmapView_) {
+    // The filter upkeep already set the record's bit; a changed key may also have moved the
+    // record into or out of an index range, which only a new walk of the range tells.
+    if (filterViewStale_ || filterBusy_ || rangeBusy_ || (inUse && rangeSet_ && !InRecordNumberOrder()) ||
+        viewBitmap_.Count() != last || usedRecordsBitmap_->Count() != last)
+      return RebuildView();
+  } else if (InRecordNumberOrder()) {
+    // An append adds the slot after every one the view knew (the write lock kept other writers
+    // out since the view was last current); the slots between stay out.
+    const uint32_t known = viewBitmap_.Count();
+    if (inUse && known != 0 && known < last && recordNo == last) {
+      viewBitmap_.SetSize(last);
+      for (uint32_t n = known + 1; n <= last; ++n) viewBitmap_.ClearBit(n);
+    }
+    if (recordNo > last || viewBitmap_.Count() != last) return RebuildView();
+    if (inUse && !viewBitmap_.GetBit(recordNo)) {
+      viewBitmap_.SetBit(recordNo);
+      ++visibleCount_;
+    } else if (!inUse && viewBitmap_.GetBit(recordNo)) {
+      viewBitmap_.ClearBit(recordNo);
+      --visibleCount_;
+    }
+  }
+  ComputeRangePositions();
+}
+
 void TDataCursor::RemoveFromView() {
   ReadScope scope(*this);
-  RebuildView();
+  viewAfterWrite(currentRecordNo_, false);
   if (InRecordNumberOrder()) {
     // The deleted record's place: the next record of the view, else the last.
     const uint32_t record = currentRecordNo_;

@@ -396,7 +396,7 @@ void TDataCursor::AppendRecord(uint8_t* buffer, bool reposition) {
   if (reposition)
     AddToView(recordNo);
   else
-    RebuildView();
+    viewAfterWrite(recordNo, true);
 }
 
 void TDataCursor::ModifyRecord(uint8_t* buffer, bool unlock, bool reposition) {
@@ -484,7 +484,7 @@ void TDataCursor::ModifyRecord(uint8_t* buffer, bool unlock, bool reposition) {
   if (reposition)
     AddToView(recordNo);
   else
-    RebuildView();
+    viewAfterWrite(recordNo, true);
 }
 
 void TDataCursor::CancelRecord() {
@@ -532,13 +532,14 @@ void TDataCursor::DeleteRecord(const uint8_t* buffer, bool reposition) {
     SelectIndex(slot);
     keys.emplace_back(currentKeySize_);
     BuildKey(current.data(), keys.back().data(), current.data());
-    if (!keyExists(keys.back().data())) Raise(VELDOR_INDEXCORRUPT, {}, currentIndexName_);
   }
   std::vector<uint8_t> idKey(kSysDeletedKeySize), freeKey(kSysDeletedKeySize);
   BuildRecordIdKey(current.data(), idKey.data());
   current[0] = kRecordDeleted;
   BuildRecordIdKey(current.data(), freeKey.data());
   current[0] = kRecordInUse;
+  // A key that is missing from its index fails its removal (VELDOR_INDEXCORRUPT, naming the
+  // index) and the journal puts back the keys removed before it: no search for each key first.
   KeyJournal journal(*this);
   for (size_t i = 0; i < slots.size(); ++i) journal.change(slots[i], keys[i], {}, recordNo);
   journal.change(kSysDeletedSlot, idKey, freeKey, recordNo);
@@ -565,7 +566,7 @@ void TDataCursor::DeleteRecord(const uint8_t* buffer, bool reposition) {
   if (reposition)
     RemoveFromView();
   else
-    RebuildView();
+    viewAfterWrite(recordNo, false);
 }
 
 }  // namespace engine

@@ -4,12 +4,16 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <random>
+#include <vector>
 
 #include "platform/oserror.h"
 #include "tests/platform/temp_folder.h"
+#include "tests/platform/test_seed.h"
 
 namespace platform {
 namespace {
@@ -116,6 +120,47 @@ TEST_F(LocalBackend, UnlockMustNameExactlyAHeldRangeOfThisOpen) {
   EXPECT_FALSE(b->lockRange(25, 1)) << "the neighbour range survived the split";
   a.reset();
   EXPECT_TRUE(b->lockRange(25, 1)) << "closing an open releases its locks";
+}
+
+// Random locks, unlocks and closes through three opens against a list of the ranges each holds:
+// every call succeeds exactly when the model says, whatever the order ranges were taken in.
+TEST_F(LocalBackend, LocksAndUnlocksFollowAModelOfHeldRanges) {
+  writeFile(dir.path("t.dat"), "x");
+  struct Held {
+    int64_t offset, length;
+    int owner;
+  };
+  std::vector<Held> model;
+  std::unique_ptr<OsFile> opens[3];
+  for (auto& o : opens) ASSERT_TRUE(o = open("t.dat", true));
+  std::mt19937 rng(platform::testing::testSeed());
+  auto pick = [&](int n) { return int(rng() % uint32_t(n)); };
+  for (int step = 0; step < 3000; ++step) {
+    const int who = pick(3);
+    const int64_t offset = pick(400), length = 1 + pick(8);
+    const int action = pick(20);
+    if (action == 0) {
+      std::erase_if(model, [&](const Held& h) { return h.owner == who; });
+      opens[who].reset();
+      ASSERT_TRUE(opens[who] = open("t.dat", true));
+    } else if (action < 8 && !model.empty()) {
+      // Mostly an exact held range, sometimes a near miss or another open's range.
+      Held h = model[size_t(pick(int(model.size())))];
+      if (pick(4) == 0) h.length += 1;
+      const bool expected = h.owner == who && std::any_of(model.begin(), model.end(), [&](const Held& m) {
+                              return m.owner == who && m.offset == h.offset && m.length == h.length;
+                            });
+      ASSERT_EQ(opens[who]->unlockRange(h.offset, h.length), expected) << "step " << step;
+      if (expected)
+        std::erase_if(model, [&](const Held& m) { return m.offset == h.offset && m.length == h.length; });
+    } else {
+      const bool expected = std::none_of(model.begin(), model.end(), [&](const Held& m) {
+        return offset < m.offset + m.length && m.offset < offset + length;
+      });
+      ASSERT_EQ(opens[who]->lockRange(offset, length), expected) << "step " << step;
+      if (expected) model.push_back({offset, length, who});
+    }
+  }
 }
 
 TEST_F(LocalBackend, LockOffsetsPast4GiBWorkAndReservedBytesAreRefused) {

@@ -314,6 +314,40 @@ TEST(CursorWriteTest, AnEditWithoutItsLockLosesNoUpdateAndIdsNeverWrap) {
   expectIntact(dir, "rows", *mine);
 }
 
+// A delete that finds one of the record's keys missing from its index fails as a damaged index
+// and changes nothing: the keys it had removed from the other indexes are back, the record stays.
+TEST(CursorWriteTest, ADeleteWhoseKeyIsMissingFailsAndLeavesTheOtherKeys) {
+  TempDir dir;
+  Database db(dir.path());
+  auto c = rowsCursor(*db.directory, true, true);
+  c->Open();
+  std::vector<uint8_t> buffer(c->RecordSize());
+  for (const Row& r : {Row{1, "ann", 1}, Row{2, "bob", 2}, Row{3, "carl", 3}}) {
+    c->ClearRecordBuffer(buffer.data());
+    put(*c, buffer, r);
+    c->AppendRecord(buffer.data());
+  }
+  c->SetToRecordNo(2);
+  ASSERT_EQ(c->GetCurrentRecord(buffer.data(), false), 0);
+  // BYAMOUNT (slot 3) comes after BYK and BYNAME, whose keys the delete removes first.
+  c->SelectIndex(3);
+  std::vector<uint8_t> key(c->CurrentKeySize());
+  c->BuildKey(buffer.data(), key.data(), buffer.data());
+  ASSERT_TRUE(TIndexTree(c->Table()->IndexFile(), *c, 3).DeleteKey(key.data()));
+  c->SwitchToIndex(255);
+  c->SetToRecordNo(2);
+  EXPECT_EQ(errorOf([&] { c->DeleteRecord(buffer.data()); }), VELDOR_INDEXCORRUPT);
+  EXPECT_EQ(c->Table()->IndexFile().GetRecordCount(), 3u);
+  EXPECT_EQ(read(*c, 2).k, 2);
+  for (const char* index : {"BYK", "BYNAME"}) {
+    c->SetIndexName(index);
+    uint32_t seen = 0;
+    c->SetToBegin();
+    while (c->GetNextRecord(buffer.data()) == 0) ++seen;
+    EXPECT_EQ(seen, 3u) << index;
+  }
+}
+
 // An I/O error at any read or write of an append, modify or delete: the write fails, and the
 // table reads back whole, with the change or without it.
 TEST(CursorWriteTest, AWriteThatFailsAnywhereLeavesAWholeTable) {
