@@ -206,7 +206,6 @@ class CurlFtpClient final : public FtpClient {
   // The reason of a failed request: libcurl's, then the server's last reply, password masked.
   std::string failureText(CURLcode code) const {
     if (code == CURLE_ABORTED_BY_CALLBACK && aborted_) return "FTP " + host_ + ": " + kAborted;
-    std::string text = errorBuffer_[0] != '\0' ? errorBuffer_ : curl_easy_strerror(code);
     std::string reply;
     size_t end = replies_.find_last_not_of("\r\n");
     if (end != std::string::npos) {
@@ -214,10 +213,13 @@ class CurlFtpClient final : public FtpClient {
       reply = replies_.substr(start == std::string::npos ? 0 : start + 1,
                               end + 1 - (start == std::string::npos ? 0 : start + 1));
     }
-    if (!reply.empty() && std::isdigit(static_cast<unsigned char>(reply[0])) && reply[0] >= '4') {
-      text += " (" + reply + ")";
-    }
-    return "FTP " + host_ + ": " + text;
+    const bool refused =
+        !reply.empty() && std::isdigit(static_cast<unsigned char>(reply[0])) && reply[0] >= '4';
+    // libcurl's error buffer keeps the first complaint of the request, which can be one it got
+    // past (while setting up an active data connection, say); when the server refused, the
+    // failed step and the server's reply are the reason.
+    if (refused) return "FTP " + host_ + ": " + curl_easy_strerror(code) + " (" + reply + ")";
+    return "FTP " + host_ + ": " + (errorBuffer_[0] != '\0' ? errorBuffer_ : curl_easy_strerror(code));
   }
 
   // Throws `text` with every copy of the password masked.

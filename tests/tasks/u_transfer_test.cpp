@@ -91,11 +91,15 @@ TEST_F(TransferTest, UploadsReportEachStepAndDeleteOnlyAfterTheirOwnSuccess) {
   } failures[] = {
       {"127.0.0.1:1", FtpTestServer::kPassword, "", 1, "127.0.0.1:1"},  // nothing listens
       {"dumps:Ftp#Secret9@" + host, FtpTestServer::kPassword, "", 1, "Invalid FTP server name"},
-      {host, "Wrong#Secret", "", 1, "530"},
+      {host, "Wrong#Secret", "", 1, "FTP " + host + ": Login denied (530 Authentication failed.)"},
       {"du*mps@" + host, "*", "", 1, "Invalid FTP server name"},  // the mask holds the password
-      {host, FtpTestServer::kPassword, "missing", 1, "550"},
-      {host, FtpTestServer::kPassword, "readonly", 3, "550"},
-      {host, FtpTestServer::kPassword, "full", 3, "FTP " + host},
+      {host, FtpTestServer::kPassword, "missing", 1,
+       "FTP " + host + ": Access denied to remote resource (550 No such file or directory.)"},
+      // A refusal is told by the failed step and the server's reply, in active mode too.
+      {host, FtpTestServer::kPassword, "readonly", 3,
+       "FTP " + host + ": Upload failed (at start/before it took off) (550 Not enough privileges.)"},
+      {host, FtpTestServer::kPassword, "full", 3,
+       "FTP " + host + ": Transferred a partial file (426 None; transfer aborted.)"},
   };
   for (const auto& f : failures) {
     ftpTo(f.server, 0, f.password, f.dir);
