@@ -9,7 +9,9 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <initializer_list>
 #include <mutex>
+#include <string>
 #include <vector>
 
 namespace platform {
@@ -137,7 +139,9 @@ class CurlFtpClient final : public FtpClient {
   void upload(const std::string& localPath, const std::string& remoteName,
               const std::function<void()>& onSuccess) override {
     requireConnection();
-    if (remoteName.empty() || remoteName.find('/') != std::string::npos) {
+    // The name also goes into the rename commands, where a line break would start a command
+    // of its own.
+    if (remoteName.empty() || remoteName.find_first_of(std::string_view("/\r\n\0", 4)) != std::string::npos) {
       fail("Invalid remote file name: " + remoteName);
     }
     int fd = ::open(localPath.c_str(), O_RDONLY | O_CLOEXEC);
@@ -148,13 +152,27 @@ class CurlFtpClient final : public FtpClient {
     } closeFd{fd};
     struct stat st;
     if (::fstat(fd, &st) != 0) fail("Cannot read " + localPath + ": " + std::strerror(errno));
-    const std::string url = dirUrl(dirPath_) + escapeSegment(curl_, remoteName);
-    perform(url, [&fd, &st](CURL* c) {
-      curl_easy_setopt(c, CURLOPT_UPLOAD, 1L);
-      curl_easy_setopt(c, CURLOPT_READFUNCTION, readFromFd);
-      curl_easy_setopt(c, CURLOPT_READDATA, &fd);
-      curl_easy_setopt(c, CURLOPT_INFILESIZE_LARGE, curl_off_t(st.st_size));
-    });
+    // The file goes up under a name of its own and takes `remoteName` only when the server
+    // has all of it: a broken transfer (a full disk, a lost connection) never spoils the copy
+    // that the server already holds under that name.
+    const std::string partName = "." + remoteName + ".part" + std::to_string(::getpid());
+    bool partKept = false;
+    try {
+      perform(dirUrl(dirPath_) + escapeSegment(curl_, partName), [&fd, &st](CURL* c) {
+        curl_easy_setopt(c, CURLOPT_UPLOAD, 1L);
+        curl_easy_setopt(c, CURLOPT_READFUNCTION, readFromFd);
+        curl_easy_setopt(c, CURLOPT_READDATA, &fd);
+        curl_easy_setopt(c, CURLOPT_INFILESIZE_LARGE, curl_off_t(st.st_size));
+      });
+      if (!renameTo(partName, remoteName)) {
+        partKept = true;
+        fail("FTP " + host_ + ": the file was uploaded as " + partName + " but could not be renamed to " +
+             remoteName);
+      }
+    } catch (const FtpError&) {
+      if (!partKept) removeQuietly(partName);
+      throw;
+    }
     if (onSuccess) onSuccess();
   }
 
@@ -167,6 +185,49 @@ class CurlFtpClient final : public FtpClient {
   void abort() override { aborted_ = true; }
 
  private:
+  // Runs raw commands on the current folder, in order; throws at the first one refused.
+  void quote(std::initializer_list<std::string> lines) {
+    curl_slist* commands = nullptr;
+    for (const std::string& line : lines) commands = curl_slist_append(commands, line.c_str());
+    struct Free {
+      curl_slist* list;
+      ~Free() { curl_slist_free_all(list); }
+    } freeList{commands};
+    perform(dirUrl(dirPath_), [commands](CURL* c) {
+      curl_easy_setopt(c, CURLOPT_NOBODY, 1L);
+      curl_easy_setopt(c, CURLOPT_POSTQUOTE, commands);
+    });
+  }
+
+  // RNFR/RNTO. Servers that will not rename onto an existing file get the old one deleted
+  // first, only now that the new one is whole on the server.
+  // Returns false, the uploaded file kept under `from`, when the old one was deleted and the
+  // rename still failed; throws when nothing was changed.
+  bool renameTo(const std::string& from, const std::string& to) {
+    try {
+      quote({"RNFR " + from, "RNTO " + to});
+      return true;
+    } catch (const FtpError&) {
+      if (aborted_) throw;
+      quote({"DELE " + to});
+    }
+    try {
+      quote({"RNFR " + from, "RNTO " + to});
+      return true;
+    } catch (const FtpError&) {
+      return false;
+    }
+  }
+
+  // Best effort after a failure: the failure itself is what the caller reports.
+  void removeQuietly(const std::string& name) {
+    if (aborted_ || curl_ == nullptr) return;
+    try {
+      quote({"DELE " + name});
+    } catch (const FtpError&) {
+    }
+  }
+
   void requireConnection() const {
     if (curl_ == nullptr) fail("Not connected to " + host_);
   }

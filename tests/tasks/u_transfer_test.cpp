@@ -101,6 +101,9 @@ TEST_F(TransferTest, UploadsReportEachStepAndDeleteOnlyAfterTheirOwnSuccess) {
       {host, FtpTestServer::kPassword, "full", 3,
        "FTP " + host + ": Transferred a partial file (426 None; transfer aborted.)"},
   };
+  // The copy the server already holds survives every failed upload over it.
+  const std::string earlier = "the upload of an earlier run";
+  std::ofstream(server.path("home/full/Full_0907.dmp"), std::ios::binary) << earlier;
   for (const auto& f : failures) {
     ftpTo(f.server, 0, f.password, f.dir);
     Lines lines = transfer(kTransferFtp);
@@ -109,6 +112,27 @@ TEST_F(TransferTest, UploadsReportEachStepAndDeleteOnlyAfterTheirOwnSuccess) {
     EXPECT_EQ(readFile(dump_), bytes_) << f.dir;
   }
   EXPECT_FALSE(fs::exists(server.path("home/readonly/Full_0907.dmp")));
+  EXPECT_EQ(readFile(server.path("home/full/Full_0907.dmp")), earlier);
+  EXPECT_EQ(std::distance(fs::directory_iterator(server.path("home/full")), fs::directory_iterator()), 1)
+      << "nothing of the broken upload is left";
+
+  // A whole upload replaces the earlier copy, and only its own name is left.
+  ftpTo(host, 0, FtpTestServer::kPassword, "in/it's \"q\"");
+  std::ofstream(server.path("home/in/it's \"q\"/Full_0907.dmp"), std::ios::binary) << earlier;
+  EXPECT_EQ(transfer(kTransferFtp), done("/in/it's \"q\""));
+  EXPECT_EQ(readFile(server.path("home/in/it's \"q\"/Full_0907.dmp")), bytes_);
+  EXPECT_EQ(
+      std::distance(fs::directory_iterator(server.path("home/in/it's \"q\"")), fs::directory_iterator()), 1);
+  EXPECT_FALSE(fs::exists(dump_));
+  writeDump();
+  // So does one to a server that renames onto no existing file.
+  fs::create_directories(server.path("home/norename"));
+  std::ofstream(server.path("home/norename/Full_0907.dmp"), std::ios::binary) << earlier;
+  ftpTo(host, 0, FtpTestServer::kPassword, "norename");
+  EXPECT_EQ(transfer(kTransferFtp), done("/norename"));
+  EXPECT_EQ(readFile(server.path("home/norename/Full_0907.dmp")), bytes_);
+  EXPECT_EQ(std::distance(fs::directory_iterator(server.path("home/norename")), fs::directory_iterator()), 1);
+  writeDump();
   fs::remove(dump_);
   EXPECT_EQ(transfer(kTransferFtp), Lines{"File does not exists: " + dump_});
 }

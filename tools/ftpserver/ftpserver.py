@@ -3,7 +3,7 @@
 
 USER logs in to ROOT/home with PASSWORD, and "anonymous" (any password) to ROOT/anon; both may
 write there. ROOT/home/readonly may only be read. A file written into a folder named "full" fails
-as a full disk does. Prints the port on standard output once listening, and serves until its
+as a full disk does; in a folder named "norename" a rename onto an existing file is refused. Prints the port on standard output once listening, and serves until its
 standard input closes (the test ends) or it is killed. --help (or no argument) prints the usage.
 """
 import errno
@@ -48,6 +48,13 @@ class FullAwareFS(AbstractedFS):
         if "w" in mode and os.path.basename(os.path.dirname(filename)) == "full":
             return FullFile(f)
         return f
+
+    def rename(self, src, dst):
+        # In a folder named "norename" a rename onto an existing file is refused, as some
+        # servers do.
+        if os.path.basename(os.path.dirname(dst)) == "norename" and os.path.exists(dst):
+            raise OSError(errno.EEXIST, os.strerror(errno.EEXIST))
+        return super().rename(src, dst)
 
 
 def main():
