@@ -139,7 +139,7 @@ class CurlFtpClient final : public FtpClient {
   void upload(const std::string& localPath, const std::string& remoteName,
               const std::function<void()>& onSuccess) override {
     requireConnection();
-    // The name also goes into the rename commands, where a line break would start a command
+    // The name may go into raw commands (RNTO, DELE), where a line break would start a command
     // of its own.
     if (remoteName.empty() || remoteName.find_first_of(std::string_view("/\r\n\0", 4)) != std::string::npos) {
       fail("Invalid remote file name: " + remoteName);
@@ -152,26 +152,13 @@ class CurlFtpClient final : public FtpClient {
     } closeFd{fd};
     struct stat st;
     if (::fstat(fd, &st) != 0) fail("Cannot read " + localPath + ": " + std::strerror(errno));
-    // The file goes up under a name of its own and takes `remoteName` only when the server
-    // has all of it: a broken transfer (a full disk, a lost connection) never spoils the copy
-    // that the server already holds under that name.
-    const std::string partName = "." + remoteName + ".part" + std::to_string(::getpid());
-    bool partKept = false;
-    try {
-      perform(dirUrl(dirPath_) + escapeSegment(curl_, partName), [&fd, &st](CURL* c) {
-        curl_easy_setopt(c, CURLOPT_UPLOAD, 1L);
-        curl_easy_setopt(c, CURLOPT_READFUNCTION, readFromFd);
-        curl_easy_setopt(c, CURLOPT_READDATA, &fd);
-        curl_easy_setopt(c, CURLOPT_INFILESIZE_LARGE, curl_off_t(st.st_size));
-      });
-      if (!renameTo(partName, remoteName)) {
-        partKept = true;
-        fail("FTP " + host_ + ": the file was uploaded as " + partName + " but could not be renamed to " +
-             remoteName);
-      }
-    } catch (const FtpError&) {
-      if (!partKept) removeQuietly(partName);
-      throw;
+    // A file the server does not hold yet goes up under its own name. One it holds goes up
+    // under a name of its own and replaces the old one only when whole: a broken transfer (a
+    // full disk, a lost connection) never spoils the copy the server already has.
+    if (!remoteFileExists(remoteName)) {
+      store(fd, st, remoteName);
+    } else {
+      replace(fd, st, remoteName);
     }
     if (onSuccess) onSuccess();
   }
@@ -201,32 +188,84 @@ class CurlFtpClient final : public FtpClient {
 
   // RNFR/RNTO. Servers that will not rename onto an existing file get the old one deleted
   // first, only now that the new one is whole on the server.
-  // Returns false, the uploaded file kept under `from`, when the old one was deleted and the
-  // rename still failed; throws when nothing was changed.
-  bool renameTo(const std::string& from, const std::string& to) {
+  // SIZE on the current folder's `name`; false also when the server will not tell (an
+  // upload-only folder).
+  bool remoteFileExists(const std::string& name) {
     try {
-      quote({"RNFR " + from, "RNTO " + to});
+      perform(dirUrl(dirPath_) + escapeSegment(curl_, name),
+              [](CURL* c) { curl_easy_setopt(c, CURLOPT_NOBODY, 1L); });
       return true;
     } catch (const FtpError&) {
       if (aborted_) throw;
-      quote({"DELE " + to});
-    }
-    try {
-      quote({"RNFR " + from, "RNTO " + to});
-      return true;
-    } catch (const FtpError&) {
       return false;
     }
   }
 
-  // Best effort after a failure: the failure itself is what the caller reports.
+  // STOR of the whole local file as `name`.
+  void store(int fd, const struct stat& st, const std::string& name) {
+    if (::lseek(fd, 0, SEEK_SET) != 0)
+      fail("Cannot read the file to upload: " + std::string(std::strerror(errno)));
+    perform(dirUrl(dirPath_) + escapeSegment(curl_, name), [&fd, &st](CURL* c) {
+      curl_easy_setopt(c, CURLOPT_UPLOAD, 1L);
+      curl_easy_setopt(c, CURLOPT_READFUNCTION, readFromFd);
+      curl_easy_setopt(c, CURLOPT_READDATA, &fd);
+      curl_easy_setopt(c, CURLOPT_INFILESIZE_LARGE, curl_off_t(st.st_size));
+    });
+  }
+
+  // Uploads over the server's `name` through a temporary file renamed onto it (RNFR/RNTO). A
+  // server that renames onto no existing file gets the old one deleted first, only once the new
+  // one is whole; one that allows neither rename nor delete gets the file stored over the old
+  // one, as a plain upload does.
+  void replace(int fd, const struct stat& st, const std::string& name) {
+    const std::string part = "." + name + ".part" + std::to_string(::getpid());
+    try {
+      store(fd, st, part);
+    } catch (const FtpError&) {
+      removeQuietly(part);
+      throw;
+    }
+    bool oldRemoved = false;
+    try {
+      quote({"RNFR " + part, "RNTO " + name});
+      return;
+    } catch (const FtpError&) {
+      if (aborted_) throw;
+    }
+    try {
+      quote({"DELE " + name});
+      oldRemoved = true;
+      quote({"RNFR " + part, "RNTO " + name});
+      return;
+    } catch (const FtpError&) {
+      if (aborted_) throw;
+      if (oldRemoved) {
+        fail("FTP " + host_ + ": the file was uploaded as " + part + " but could not be renamed to " + name);
+      }
+    }
+    removeQuietly(part);
+    store(fd, st, name);
+  }
+
+  // Best effort after a failure: the failure itself is what the caller reports. Where the
+  // server refuses the delete, the file is at least emptied.
   void removeQuietly(const std::string& name) {
     if (aborted_ || curl_ == nullptr) return;
     try {
       quote({"DELE " + name});
     } catch (const FtpError&) {
+      try {
+        perform(dirUrl(dirPath_) + escapeSegment(curl_, name), [](CURL* c) {
+          curl_easy_setopt(c, CURLOPT_UPLOAD, 1L);
+          curl_easy_setopt(c, CURLOPT_READFUNCTION, readNothing);
+          curl_easy_setopt(c, CURLOPT_INFILESIZE_LARGE, curl_off_t(0));
+        });
+      } catch (const FtpError&) {
+      }
     }
   }
+
+  static size_t readNothing(char*, size_t, size_t, void*) { return 0; }
 
   void requireConnection() const {
     if (curl_ == nullptr) fail("Not connected to " + host_);

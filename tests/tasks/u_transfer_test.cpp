@@ -133,6 +133,18 @@ TEST_F(TransferTest, UploadsReportEachStepAndDeleteOnlyAfterTheirOwnSuccess) {
   EXPECT_EQ(readFile(server.path("home/norename/Full_0907.dmp")), bytes_);
   EXPECT_EQ(std::distance(fs::directory_iterator(server.path("home/norename")), fs::directory_iterator()), 1);
   writeDump();
+  // One that neither renames nor deletes gets the file stored over the old one, as before; what
+  // it kept of the temporary file takes no room.
+  std::ofstream(server.path("home/droponly/Full_0907.dmp"), std::ios::binary) << earlier;
+  ftpTo(host, 0, FtpTestServer::kPassword, "droponly");
+  EXPECT_EQ(transfer(kTransferFtp), done("/droponly"));
+  EXPECT_EQ(readFile(server.path("home/droponly/Full_0907.dmp")), bytes_);
+  for (const auto& entry : fs::directory_iterator(server.path("home/droponly"))) {
+    if (entry.path().filename() != "Full_0907.dmp") {
+      EXPECT_EQ(entry.file_size(), 0u) << entry.path();
+    }
+  }
+  writeDump();
   fs::remove(dump_);
   EXPECT_EQ(transfer(kTransferFtp), Lines{"File does not exists: " + dump_});
 }
