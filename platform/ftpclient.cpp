@@ -58,6 +58,10 @@ size_t collectReplies(char* data, size_t size, size_t count, void* target) {
   return size * count;
 }
 
+size_t discard(char*, size_t size, size_t count, void*) {
+  return size * count;
+}
+
 size_t readFromFd(char* buffer, size_t size, size_t count, void* fd) {
   for (;;) {
     ssize_t n = ::read(*static_cast<int*>(fd), buffer, size * count);
@@ -287,6 +291,8 @@ class CurlFtpClient final : public FtpClient {
     curl_easy_setopt(curl_, CURLOPT_ERRORBUFFER, errorBuffer_);
     curl_easy_setopt(curl_, CURLOPT_HEADERFUNCTION, collectReplies);
     curl_easy_setopt(curl_, CURLOPT_HEADERDATA, &replies_);
+    // Nothing is downloaded; what libcurl reports of a file it only looked at goes nowhere.
+    curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, discard);
     curl_easy_setopt(curl_, CURLOPT_FTP_FILEMETHOD, long(CURLFTPMETHOD_SINGLECWD));
     curl_easy_setopt(curl_, CURLOPT_FTPPORT, passive_ ? nullptr : "-");
     curl_easy_setopt(curl_, CURLOPT_CONNECTTIMEOUT, 30L);
@@ -315,11 +321,14 @@ class CurlFtpClient final : public FtpClient {
     }
     const bool refused =
         !reply.empty() && std::isdigit(static_cast<unsigned char>(reply[0])) && reply[0] >= '4';
-    // libcurl's error buffer keeps the first complaint of the request, which can be one it got
-    // past (while setting up an active data connection, say); when the server refused, the
-    // failed step and the server's reply are the reason.
     if (refused) return "FTP " + host_ + ": " + curl_easy_strerror(code) + " (" + reply + ")";
-    return "FTP " + host_ + ": " + (errorBuffer_[0] != '\0' ? errorBuffer_ : curl_easy_strerror(code));
+    // libcurl's error buffer keeps the first complaint of the request, which in active mode is
+    // one it got past while it set up the data connection: it tells the reason only of failures
+    // that come before any data connection.
+    const bool beforeData = code == CURLE_COULDNT_RESOLVE_HOST || code == CURLE_COULDNT_CONNECT ||
+                            code == CURLE_LOGIN_DENIED || code == CURLE_REMOTE_ACCESS_DENIED;
+    return "FTP " + host_ + ": " +
+           (beforeData && errorBuffer_[0] != '\0' ? errorBuffer_ : curl_easy_strerror(code));
   }
 
   // Throws `text` with every copy of the password masked.
