@@ -9,7 +9,9 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <initializer_list>
 #include <mutex>
+#include <string>
 #include <vector>
 
 namespace platform {
@@ -53,6 +55,10 @@ std::string escapeSegment(CURL* curl, const std::string& segment) {
 
 size_t collectReplies(char* data, size_t size, size_t count, void* target) {
   static_cast<std::string*>(target)->append(data, size * count);
+  return size * count;
+}
+
+size_t discard(char*, size_t size, size_t count, void*) {
   return size * count;
 }
 
@@ -137,7 +143,9 @@ class CurlFtpClient final : public FtpClient {
   void upload(const std::string& localPath, const std::string& remoteName,
               const std::function<void()>& onSuccess) override {
     requireConnection();
-    if (remoteName.empty() || remoteName.find('/') != std::string::npos) {
+    // The name may go into raw commands (RNTO, DELE), where a line break would start a command
+    // of its own.
+    if (remoteName.empty() || remoteName.find_first_of(std::string_view("/\r\n\0", 4)) != std::string::npos) {
       fail("Invalid remote file name: " + remoteName);
     }
     int fd = ::open(localPath.c_str(), O_RDONLY | O_CLOEXEC);
@@ -148,13 +156,14 @@ class CurlFtpClient final : public FtpClient {
     } closeFd{fd};
     struct stat st;
     if (::fstat(fd, &st) != 0) fail("Cannot read " + localPath + ": " + std::strerror(errno));
-    const std::string url = dirUrl(dirPath_) + escapeSegment(curl_, remoteName);
-    perform(url, [&fd, &st](CURL* c) {
-      curl_easy_setopt(c, CURLOPT_UPLOAD, 1L);
-      curl_easy_setopt(c, CURLOPT_READFUNCTION, readFromFd);
-      curl_easy_setopt(c, CURLOPT_READDATA, &fd);
-      curl_easy_setopt(c, CURLOPT_INFILESIZE_LARGE, curl_off_t(st.st_size));
-    });
+    // A file the server does not hold yet goes up under its own name. One it holds goes up
+    // under a name of its own and replaces the old one only when whole: a broken transfer (a
+    // full disk, a lost connection) never spoils the copy the server already has.
+    if (!remoteFileExists(remoteName)) {
+      store(fd, st, remoteName);
+    } else {
+      replace(fd, st, remoteName);
+    }
     if (onSuccess) onSuccess();
   }
 
@@ -167,6 +176,101 @@ class CurlFtpClient final : public FtpClient {
   void abort() override { aborted_ = true; }
 
  private:
+  // Runs raw commands on the current folder, in order; throws at the first one refused.
+  void quote(std::initializer_list<std::string> lines) {
+    curl_slist* commands = nullptr;
+    for (const std::string& line : lines) commands = curl_slist_append(commands, line.c_str());
+    struct Free {
+      curl_slist* list;
+      ~Free() { curl_slist_free_all(list); }
+    } freeList{commands};
+    perform(dirUrl(dirPath_), [commands](CURL* c) {
+      curl_easy_setopt(c, CURLOPT_NOBODY, 1L);
+      curl_easy_setopt(c, CURLOPT_POSTQUOTE, commands);
+    });
+  }
+
+  // RNFR/RNTO. Servers that will not rename onto an existing file get the old one deleted
+  // first, only now that the new one is whole on the server.
+  // SIZE on the current folder's `name`; false also when the server will not tell (an
+  // upload-only folder).
+  bool remoteFileExists(const std::string& name) {
+    try {
+      perform(dirUrl(dirPath_) + escapeSegment(curl_, name),
+              [](CURL* c) { curl_easy_setopt(c, CURLOPT_NOBODY, 1L); });
+      return true;
+    } catch (const FtpError&) {
+      if (aborted_) throw;
+      return false;
+    }
+  }
+
+  // STOR of the whole local file as `name`.
+  void store(int fd, const struct stat& st, const std::string& name) {
+    if (::lseek(fd, 0, SEEK_SET) != 0)
+      fail("Cannot read the file to upload: " + std::string(std::strerror(errno)));
+    perform(dirUrl(dirPath_) + escapeSegment(curl_, name), [&fd, &st](CURL* c) {
+      curl_easy_setopt(c, CURLOPT_UPLOAD, 1L);
+      curl_easy_setopt(c, CURLOPT_READFUNCTION, readFromFd);
+      curl_easy_setopt(c, CURLOPT_READDATA, &fd);
+      curl_easy_setopt(c, CURLOPT_INFILESIZE_LARGE, curl_off_t(st.st_size));
+    });
+  }
+
+  // Uploads over the server's `name` through a temporary file renamed onto it (RNFR/RNTO). A
+  // server that renames onto no existing file gets the old one deleted first, only once the new
+  // one is whole; one that allows neither rename nor delete gets the file stored over the old
+  // one, as a plain upload does.
+  void replace(int fd, const struct stat& st, const std::string& name) {
+    const std::string part = "." + name + ".part" + std::to_string(::getpid());
+    try {
+      store(fd, st, part);
+    } catch (const FtpError&) {
+      removeQuietly(part);
+      throw;
+    }
+    bool oldRemoved = false;
+    try {
+      quote({"RNFR " + part, "RNTO " + name});
+      return;
+    } catch (const FtpError&) {
+      if (aborted_) throw;
+    }
+    try {
+      quote({"DELE " + name});
+      oldRemoved = true;
+      quote({"RNFR " + part, "RNTO " + name});
+      return;
+    } catch (const FtpError&) {
+      if (aborted_) throw;
+      if (oldRemoved) {
+        fail("FTP " + host_ + ": the file was uploaded as " + part + " but could not be renamed to " + name);
+      }
+    }
+    removeQuietly(part);
+    store(fd, st, name);
+  }
+
+  // Best effort after a failure: the failure itself is what the caller reports. Where the
+  // server refuses the delete, the file is at least emptied.
+  void removeQuietly(const std::string& name) {
+    if (aborted_ || curl_ == nullptr) return;
+    try {
+      quote({"DELE " + name});
+    } catch (const FtpError&) {
+      try {
+        perform(dirUrl(dirPath_) + escapeSegment(curl_, name), [](CURL* c) {
+          curl_easy_setopt(c, CURLOPT_UPLOAD, 1L);
+          curl_easy_setopt(c, CURLOPT_READFUNCTION, readNothing);
+          curl_easy_setopt(c, CURLOPT_INFILESIZE_LARGE, curl_off_t(0));
+        });
+      } catch (const FtpError&) {
+      }
+    }
+  }
+
+  static size_t readNothing(char*, size_t, size_t, void*) { return 0; }
+
   void requireConnection() const {
     if (curl_ == nullptr) fail("Not connected to " + host_);
   }
@@ -187,6 +291,8 @@ class CurlFtpClient final : public FtpClient {
     curl_easy_setopt(curl_, CURLOPT_ERRORBUFFER, errorBuffer_);
     curl_easy_setopt(curl_, CURLOPT_HEADERFUNCTION, collectReplies);
     curl_easy_setopt(curl_, CURLOPT_HEADERDATA, &replies_);
+    // Nothing is downloaded; what libcurl reports of a file it only looked at goes nowhere.
+    curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, discard);
     curl_easy_setopt(curl_, CURLOPT_FTP_FILEMETHOD, long(CURLFTPMETHOD_SINGLECWD));
     curl_easy_setopt(curl_, CURLOPT_FTPPORT, passive_ ? nullptr : "-");
     curl_easy_setopt(curl_, CURLOPT_CONNECTTIMEOUT, 30L);
@@ -206,7 +312,6 @@ class CurlFtpClient final : public FtpClient {
   // The reason of a failed request: libcurl's, then the server's last reply, password masked.
   std::string failureText(CURLcode code) const {
     if (code == CURLE_ABORTED_BY_CALLBACK && aborted_) return "FTP " + host_ + ": " + kAborted;
-    std::string text = errorBuffer_[0] != '\0' ? errorBuffer_ : curl_easy_strerror(code);
     std::string reply;
     size_t end = replies_.find_last_not_of("\r\n");
     if (end != std::string::npos) {
@@ -214,10 +319,16 @@ class CurlFtpClient final : public FtpClient {
       reply = replies_.substr(start == std::string::npos ? 0 : start + 1,
                               end + 1 - (start == std::string::npos ? 0 : start + 1));
     }
-    if (!reply.empty() && std::isdigit(static_cast<unsigned char>(reply[0])) && reply[0] >= '4') {
-      text += " (" + reply + ")";
-    }
-    return "FTP " + host_ + ": " + text;
+    const bool refused =
+        !reply.empty() && std::isdigit(static_cast<unsigned char>(reply[0])) && reply[0] >= '4';
+    if (refused) return "FTP " + host_ + ": " + curl_easy_strerror(code) + " (" + reply + ")";
+    // libcurl's error buffer keeps the first complaint of the request, which in active mode is
+    // one it got past while it set up the data connection: it tells the reason only of failures
+    // that come before any data connection.
+    const bool beforeData = code == CURLE_COULDNT_RESOLVE_HOST || code == CURLE_COULDNT_CONNECT ||
+                            code == CURLE_LOGIN_DENIED || code == CURLE_REMOTE_ACCESS_DENIED;
+    return "FTP " + host_ + ": " +
+           (beforeData && errorBuffer_[0] != '\0' ? errorBuffer_ : curl_easy_strerror(code));
   }
 
   // Throws `text` with every copy of the password masked.

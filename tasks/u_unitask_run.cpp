@@ -247,7 +247,8 @@ void TUniTask::stageEnded(bool stopped) {
 void TUniTask::endRun() {
   std::vector<std::string>& output = mainthread_->output();
   int error = 0;
-  if (!parfile_.empty() && !platform::removeFile(parfile_, error) && error != ENOENT) {
+  // A parameter file that could not be written is no failure of its own.
+  if (!parfile_.empty() && !platform::removeFile(parfile_, error) && error != ENOENT && error != ENOTDIR) {
     output.push_back("Delete file failed: " + parfile_ + ": " + platform::errorText(error));
   }
   if (!terminateReason_.empty()) output.push_back(std::exchange(terminateReason_, {}));

@@ -301,7 +301,15 @@ void TaskPane::StartTask(tasks::TUniTask& task) {
   Mmmainlogs->clear();
   PageControl2->setCurrentIndex(0);
   tasks::TaskRunContext context;
-  context.settings = tasks::TaskRunSettings{Settings().tmpdir, Settings().sqlpluscmd};
+  // A long-running window outlives its work folder when a temporary-file cleaner removes it:
+  // the run then takes the folder that a start of the program would take, as a start does.
+  std::string workFolder = Settings().tmpdir;
+  try {
+    workFolder = ApplyWorkFolderRule(workFolder);
+  } catch (const std::exception&) {
+    // No folder could be made: the run reports the setting's folder as it finds it.
+  }
+  context.settings = tasks::TaskRunSettings{workFolder, Settings().sqlpluscmd};
   context.view = this;
   context.store = store_.get();
   context.transferEvents = &poster_;

@@ -1,7 +1,9 @@
 // The FTP server of the transfer tests (tools/ftpserver), started once per test binary on a free
 // port of 127.0.0.1 and stopped with the binary: root()/home is the user's login folder, with a
-// read-only folder "readonly" and a full one "full"; root()/anon the anonymous one. The build
-// names the script and the python in VELMARON_FTPSERVER and VELMARON_PYTHON.
+// read-only folder "readonly", one "droponly" where files are written but never renamed or
+// deleted, and a full one "full"; in any folder named "norename" a rename onto an
+// existing file is refused; root()/anon the anonymous one. The build names the script and the
+// python in VELMARON_FTPSERVER and VELMARON_PYTHON.
 #pragma once
 
 #include <filesystem>

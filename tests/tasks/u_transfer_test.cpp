@@ -91,20 +91,61 @@ TEST_F(TransferTest, UploadsReportEachStepAndDeleteOnlyAfterTheirOwnSuccess) {
   } failures[] = {
       {"127.0.0.1:1", FtpTestServer::kPassword, "", 1, "127.0.0.1:1"},  // nothing listens
       {"dumps:Ftp#Secret9@" + host, FtpTestServer::kPassword, "", 1, "Invalid FTP server name"},
-      {host, "Wrong#Secret", "", 1, "530"},
+      {host, "Wrong#Secret", "", 1, "FTP " + host + ": Login denied (530 Authentication failed.)"},
       {"du*mps@" + host, "*", "", 1, "Invalid FTP server name"},  // the mask holds the password
-      {host, FtpTestServer::kPassword, "missing", 1, "550"},
-      {host, FtpTestServer::kPassword, "readonly", 3, "550"},
-      {host, FtpTestServer::kPassword, "full", 3, "FTP " + host},
+      {host, FtpTestServer::kPassword, "missing", 1,
+       "FTP " + host + ": Access denied to remote resource (550 No such file or directory.)"},
+      // A refusal is told by the failed step and the server's reply, in active mode too.
+      {host, FtpTestServer::kPassword, "readonly", 3,
+       "FTP " + host + ": Upload failed (at start/before it took off) (550 Not enough privileges.)"},
+      {host, FtpTestServer::kPassword, "full", 3, "FTP " + host + ": "},
   };
+  // The copy the server already holds survives every failed upload over it.
+  const std::string earlier = "the upload of an earlier run";
+  std::ofstream(server.path("home/full/Full_0907.dmp"), std::ios::binary) << earlier;
   for (const auto& f : failures) {
     ftpTo(f.server, 0, f.password, f.dir);
     Lines lines = transfer(kTransferFtp);
     ASSERT_EQ(lines.size(), f.lineCount) << f.dir << ": " << lines.back();
     EXPECT_NE(lines.back().find(f.reason), std::string::npos) << lines.back();
+    // Nothing of what libcurl got past on the way (setting up the data connection).
+    EXPECT_EQ(lines.back().find("errno"), std::string::npos) << lines.back();
     EXPECT_EQ(readFile(dump_), bytes_) << f.dir;
   }
   EXPECT_FALSE(fs::exists(server.path("home/readonly/Full_0907.dmp")));
+  EXPECT_EQ(readFile(server.path("home/full/Full_0907.dmp")), earlier);
+  EXPECT_EQ(std::distance(fs::directory_iterator(server.path("home/full")), fs::directory_iterator()), 1)
+      << "nothing of the broken upload is left";
+
+  // A whole upload replaces the earlier copy, and only its own name is left.
+  ftpTo(host, 0, FtpTestServer::kPassword, "in/it's \"q\"");
+  std::ofstream(server.path("home/in/it's \"q\"/Full_0907.dmp"), std::ios::binary) << earlier;
+  EXPECT_EQ(transfer(kTransferFtp), done("/in/it's \"q\""));
+  EXPECT_EQ(readFile(server.path("home/in/it's \"q\"/Full_0907.dmp")), bytes_);
+  EXPECT_EQ(
+      std::distance(fs::directory_iterator(server.path("home/in/it's \"q\"")), fs::directory_iterator()), 1);
+  EXPECT_FALSE(fs::exists(dump_));
+  writeDump();
+  // So does one to a server that renames onto no existing file.
+  fs::create_directories(server.path("home/norename"));
+  std::ofstream(server.path("home/norename/Full_0907.dmp"), std::ios::binary) << earlier;
+  ftpTo(host, 0, FtpTestServer::kPassword, "norename");
+  EXPECT_EQ(transfer(kTransferFtp), done("/norename"));
+  EXPECT_EQ(readFile(server.path("home/norename/Full_0907.dmp")), bytes_);
+  EXPECT_EQ(std::distance(fs::directory_iterator(server.path("home/norename")), fs::directory_iterator()), 1);
+  writeDump();
+  // One that neither renames nor deletes gets the file stored over the old one, as before; what
+  // it kept of the temporary file takes no room.
+  std::ofstream(server.path("home/droponly/Full_0907.dmp"), std::ios::binary) << earlier;
+  ftpTo(host, 0, FtpTestServer::kPassword, "droponly");
+  EXPECT_EQ(transfer(kTransferFtp), done("/droponly"));
+  EXPECT_EQ(readFile(server.path("home/droponly/Full_0907.dmp")), bytes_);
+  for (const auto& entry : fs::directory_iterator(server.path("home/droponly"))) {
+    if (entry.path().filename() != "Full_0907.dmp") {
+      EXPECT_EQ(entry.file_size(), 0u) << entry.path();
+    }
+  }
+  writeDump();
   fs::remove(dump_);
   EXPECT_EQ(transfer(kTransferFtp), Lines{"File does not exists: " + dump_});
 }

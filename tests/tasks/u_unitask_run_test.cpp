@@ -345,6 +345,16 @@ TEST_F(TaskRunEdgeTest, ADumpNamedWithoutAFolderIsMovedFromTheWorkFolderOnly) {
   EXPECT_EQ(lastLog().filesize, int64_t(fs::file_size(copies_ + "/rel.dmp")));
 }
 
+TEST_F(TaskRunEdgeTest, AWorkFolderThatIsNoFolderFailsTheRunWithItsOwnReasonOnly) {
+  const std::string file = ws_.folder() + "/not-a-folder";
+  platform::testing::writeFile(file, "x");
+  context_.settings.workFolder = file;
+  run("file=" + ws_.folder() + "/x.dmp owner=scott");
+  const std::string content = store_.LoadTaskLogContent(id_, lastLog().id);
+  EXPECT_EQ(content,
+            "Stage 2 could not be prepared: Cannot open the work folder " + file + ": Not a directory\r\n");
+}
+
 TEST_F(TaskRunEdgeTest, TerminateAbortsAHangingUploadAndKeepsTheDump) {
   SilentServer server;
   task_.SetTransferMode(kTransferFtp);

@@ -2,7 +2,8 @@
 // in the wizard against a database's dictionary, given a schedule, a pre-script and an FTP upload
 // in the option dialog, run by the schedule at the injected clock's minute through the stand-in
 // programs; its log in the window; an import task made over the uploaded dump; a cancelled
-// Modify; the tasks through a task file. Then a run terminated, a missing program and a copy.
+// Modify; the tasks through a task file. Then a run terminated, a missing program and a copy; and a
+// run after its work folder was removed.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -473,6 +474,38 @@ TEST_F(RoadTest, RawTasksAreMadeAndChangedInTheBlankTaskDialogAndABadCommandBeco
   };
   trigger(*w, "AcModifyTask");
   EXPECT_EQ(w->TaskView().Tasks().size(), 2u);
+  w->close();
+}
+
+}  // namespace
+}  // namespace ui
+
+namespace ui {
+namespace {
+
+TEST_F(RoadTest, ARunAfterItsWorkFolderWasRemovedRunsInTheFolderAStartWouldTake) {
+  auto w = newWindow();
+  tasks::TUniTask* task = makeExportTask(*w);
+  ASSERT_NE(task, nullptr);
+  // A temporary-file cleaner took the work folder while the window ran.
+  const std::string temp = dir.path("tmp");
+  fs::create_directories(temp);
+  const QByteArray savedTemp = qgetenv("TMPDIR");
+  qputenv("TMPDIR", QByteArray::fromStdString(temp));
+  fs::remove_all(ws.work());
+  runSelected(*w);
+  if (savedTemp.isNull())
+    qunsetenv("TMPDIR");
+  else
+    qputenv("TMPDIR", savedTemp);
+  const std::vector<tasks::TaskLogEntry> logs = w->TaskView().Store()->LoadTaskLogs(task->id());
+  ASSERT_EQ(logs.size(), 1u);
+  const std::string content = w->TaskView().Store()->LoadTaskLogContent(task->id(), logs[0].id);
+  EXPECT_NE(content.find("Exit code: 0"), std::string::npos) << content;
+  EXPECT_TRUE(fs::exists(logs[0].dumpfile)) << logs[0].dumpfile;
+  ASSERT_EQ(ws.records().size(), 1u);
+  EXPECT_EQ(ws.records()[0].cwd, temp + "/velmaron-" + std::to_string(::getuid()));
+  EXPECT_EQ(Settings().tmpdir, ws.work()) << "the setting stays the user's";
   w->close();
 }
 

@@ -2,8 +2,9 @@
 """FTP server on 127.0.0.1 for the transfer tests: ftpserver.py ROOT USER PASSWORD
 
 USER logs in to ROOT/home with PASSWORD, and "anonymous" (any password) to ROOT/anon; both may
-write there. ROOT/home/readonly may only be read. A file written into a folder named "full" fails
-as a full disk does. Prints the port on standard output once listening, and serves until its
+write there. ROOT/home/readonly may only be read; in ROOT/home/droponly files may be written but not
+renamed or deleted. A file written into a folder named "full" fails
+as a full disk does; in a folder named "norename" a rename onto an existing file is refused. Prints the port on standard output once listening, and serves until its
 standard input closes (the test ends) or it is killed. --help (or no argument) prints the usage.
 """
 import errno
@@ -49,6 +50,13 @@ class FullAwareFS(AbstractedFS):
             return FullFile(f)
         return f
 
+    def rename(self, src, dst):
+        # In a folder named "norename" a rename onto an existing file is refused, as some
+        # servers do.
+        if os.path.basename(os.path.dirname(dst)) == "norename" and os.path.exists(dst):
+            raise OSError(errno.EEXIST, os.strerror(errno.EEXIST))
+        return super().rename(src, dst)
+
 
 def main():
     root, user, password = sys.argv[1:4]
@@ -59,11 +67,12 @@ def main():
     warnings.simplefilter("ignore")  # anonymous users may write here on purpose
     home = os.path.join(root, "home")
     anon = os.path.join(root, "anon")
-    for d in (home, anon, os.path.join(home, "readonly"), os.path.join(home, "full")):
+    for d in (home, anon, *(os.path.join(home, n) for n in ("readonly", "droponly", "full"))):
         os.makedirs(d, exist_ok=True)
     authorizer = DummyAuthorizer()
     authorizer.add_user(user, password, home, perm="elradfmwMT")
     authorizer.override_perm(user, os.path.join(home, "readonly"), perm="elr", recursive=True)
+    authorizer.override_perm(user, os.path.join(home, "droponly"), perm="elrw", recursive=True)
     authorizer.add_anonymous(anon, perm="elradfmwMT")
 
     handler = FTPHandler
