@@ -239,106 +239,126 @@ namespace {
 // The lines of one segment as a helper found them, to be passed on later in order. With a
 // recogniser, each line is recognised as it is found, and what it does to the tree is kept in a
 // few bytes (its name in one text for the segment), since a chunk may hold a hundred thousand
-// statements.
+// statements: the thread that passes them on walks one small record a line and copies nothing.
 class LineRecorder final : public DumpLineCutter::Sink {
  public:
-  struct Event {
-    bool isLine;
-    int length;
-    int64_t count, previousEnd, lastEnd;
-    const uint8_t *begin, *end, *first;
-    size_t recognised;  // index into `outcomes` when recognised
-  };
-
   bool onLine(const DumpLineCutter::Line& line, int64_t endOffset) override {
-    size_t index = 0;
+    Event e;
+    e.lastEnd = endOffset;
+    e.tag = Event::kLine;
     if (recogniser) {
-      index = outcomes.size();
       const std::string_view text = line.text(scratch);
-      TDumpRecogniser::Outcome& o = current.outcome;
+      TDumpRecogniser::Outcome& o = outcome;
       recogniser->Recognise(text, o);
-      Kept k;
-      k.action = o.action;
-      k.kind = o.kind;
-      k.place = o.place;
-      k.setsUserMode = o.setsUserMode;
-      k.closingRecord = IsClosingRecord(text);
-      k.result = o.result;
+      e.facts.action = o.action;
+      e.facts.kind = o.kind;
+      e.facts.place = o.place;
+      e.facts.setsUserMode = o.setsUserMode;
+      e.facts.closingRecord = IsClosingRecord(text);
+      e.facts.result = int8_t(o.result);
       // Only a head, a created user and a connect use their name.
       const bool named =
           o.action != TDumpRecogniser::Outcome::kNone && o.action != TDumpRecogniser::Outcome::kClose;
-      k.nameAt = uint32_t(names.size());
-      k.nameLength = named ? uint8_t(o.name.size()) : uint8_t(0);
+      e.line.nameAt = uint32_t(names.size());
+      e.facts.nameLength = named ? uint8_t(o.name.size()) : uint8_t(0);
       if (named) names.append(o.name.view());
+      e.line.error = kNoError;
       if (o.error) {
-        k.error = uint32_t(errors.size());
+        e.line.error = uint32_t(errors.size());
         errors.push_back(o.error);
       }
-      outcomes.push_back(k);
+    } else {
+      e.raw = uint32_t(raw.size());
+      raw.push_back({line.begin, line.end, line.first, line.length});
     }
-    events.push_back({true, line.length, 1, -1, endOffset, line.begin, line.end, line.first, index});
+    events.push_back(e);
     return true;
   }
   bool onPlainLines(int64_t count, int64_t previousEnd, int64_t lastEnd) override {
-    events.push_back({false, 0, count, previousEnd, lastEnd, nullptr, nullptr, nullptr, 0});
+    Event e;
+    e.lastEnd = lastEnd;
+    e.tag = Event::kPlain;
+    e.count = count;
+    e.previousEnd = previousEnd;
+    events.push_back(e);
     return true;
   }
 
   void clear() {
     events.clear();
-    outcomes.clear();
+    raw.clear();
     names.clear();
     errors.clear();
   }
 
   bool replay(DumpLineCutter::Sink& sink) {
+    RecognisedLine current;
+    const std::string_view allNames = names;
     for (const Event& e : events) {
       bool go;
-      if (e.isLine) {
-        const DumpLineCutter::Line line{
-            {}, e.begin, e.end, e.first, e.length, recogniser ? restore(outcomes[e.recognised]) : nullptr};
+      if (e.tag == Event::kPlain) {
+        go = sink.onPlainLines(e.count, e.previousEnd, e.lastEnd);
+      } else if (recogniser) {
+        TDumpRecogniser::Effect& f = current.effect;
+        f.action = e.facts.action;
+        f.kind = e.facts.kind;
+        f.place = e.facts.place;
+        f.setsUserMode = e.facts.setsUserMode;
+        f.result = e.facts.result;
+        f.name = allNames.substr(e.line.nameAt, e.facts.nameLength);
+        f.error = e.line.error == kNoError ? nullptr : &errors[e.line.error];
+        current.closingRecord = e.facts.closingRecord;
+        const DumpLineCutter::Line line{{}, nullptr, nullptr, nullptr, 0, &current};
         go = sink.onLine(line, e.lastEnd);
       } else {
-        go = sink.onPlainLines(e.count, e.previousEnd, e.lastEnd);
+        const Raw& r = raw[e.raw];
+        const DumpLineCutter::Line line{{}, r.begin, r.end, r.first, r.length, nullptr};
+        go = sink.onLine(line, e.lastEnd);
       }
       if (!go) return false;
     }
     return true;
   }
 
-  std::vector<Event> events;
   std::unique_ptr<TDumpRecogniser> recogniser;
 
  private:
   static constexpr uint32_t kNoError = ~uint32_t(0);
-  struct Kept {
-    TDumpRecogniser::Outcome::Action action;
-    uint8_t kind, place;
-    bool setsUserMode, closingRecord;
-    uint8_t nameLength;
-    int result;
-    uint32_t nameAt;
-    uint32_t error = kNoError;
+  // 32 bytes: a line recognised, a line as cut (its bytes in `raw`), or a run of plain lines.
+  struct Event {
+    enum Tag : uint8_t { kLine, kPlain };
+    int64_t lastEnd;
+    union {
+      int64_t count;  // of plain lines
+      struct {
+        uint32_t nameAt, error;
+      } line;
+      uint32_t raw;
+    };
+    union {
+      int64_t previousEnd;  // of plain lines
+      struct {
+        TDumpRecogniser::Outcome::Action action;
+        uint8_t kind, place;
+        bool setsUserMode, closingRecord;
+        uint8_t nameLength;
+        int8_t result;  // 0 or 1
+      } facts;
+    };
+    Tag tag;
+  };
+  static_assert(sizeof(Event) <= 32);
+  struct Raw {
+    const uint8_t *begin, *end, *first;
+    int length;
   };
 
-  const RecognisedLine* restore(const Kept& k) {
-    TDumpRecogniser::Outcome& o = current.outcome;
-    o.action = k.action;
-    o.kind = k.kind;
-    o.place = k.place;
-    o.setsUserMode = k.setsUserMode;
-    o.result = k.result;
-    o.name.assign(std::string_view(names).substr(k.nameAt, k.nameLength));
-    o.error = k.error == kNoError ? nullptr : errors[k.error];
-    current.closingRecord = k.closingRecord;
-    return &current;
-  }
-
   // Kept across segments with their storage.
-  std::vector<Kept> outcomes;
+  std::vector<Event> events;
+  std::vector<Raw> raw;
   std::string names;
   std::vector<std::exception_ptr> errors;
-  RecognisedLine current;  // the line being recognised or passed on
+  TDumpRecogniser::Outcome outcome;  // of the line being recognised
   std::string scratch;
 };
 
