@@ -8,6 +8,7 @@
 #include <exception>
 
 #include "dumpfile/dumpyacc.h"
+#include "lexyacc/lexlib.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -259,9 +260,9 @@ class LineRecorder final : public DumpLineCutter::Sink {
       // Only a head, a created user and a connect use their name.
       const bool named =
           o.action != TDumpRecogniser::Outcome::kNone && o.action != TDumpRecogniser::Outcome::kClose;
-      e.line.nameAt = uint32_t(names.size());
+      e.line.nameAt = uint32_t(namesUsed);
       e.facts.nameLength = named ? uint8_t(o.name.size()) : uint8_t(0);
-      if (named) names.append(o.name.view());
+      if (named) keepName(o.name.view());
       e.line.error = kNoError;
       if (o.error) {
         e.line.error = uint32_t(errors.size());
@@ -287,13 +288,13 @@ class LineRecorder final : public DumpLineCutter::Sink {
   void clear() {
     events.clear();
     raw.clear();
-    names.clear();
+    namesUsed = 0;
     errors.clear();
   }
 
   bool replay(DumpLineCutter::Sink& sink) {
     RecognisedLine current;
-    const std::string_view allNames = names;
+    const std::string_view allNames(names.get(), namesUsed);
     for (const Event& e : events) {
       bool go;
       if (e.tag == Event::kPlain) {
@@ -324,6 +325,19 @@ class LineRecorder final : public DumpLineCutter::Sink {
 
  private:
   static constexpr uint32_t kNoError = ~uint32_t(0);
+
+  void keepName(std::string_view name) {
+    if (namesCapacity - namesUsed < name.size()) {
+      const size_t capacity = std::max<size_t>(namesCapacity * 2, 4096);
+      auto grown = std::make_unique<char[]>(capacity);
+      if (namesUsed != 0) std::memcpy(grown.get(), names.get(), namesUsed);
+      names = std::move(grown);
+      namesCapacity = capacity;
+    }
+    lexyacc::detail::copyShort(names.get() + namesUsed, name.data(), name.size());
+    namesUsed += name.size();
+  }
+
   // 32 bytes: a line recognised, a line as cut (its bytes in `raw`), or a run of plain lines.
   struct Event {
     enum Tag : uint8_t { kLine, kPlain };
@@ -356,7 +370,10 @@ class LineRecorder final : public DumpLineCutter::Sink {
   // Kept across segments with their storage.
   std::vector<Event> events;
   std::vector<Raw> raw;
-  std::string names;
+  // The names of the segment's lines, one after the other (not a std::string: its append of a
+  // short text compiles to a string-move instruction that costs more than the rest of the line).
+  std::unique_ptr<char[]> names;
+  size_t namesUsed = 0, namesCapacity = 0;
   std::vector<std::exception_ptr> errors;
   TDumpRecogniser::Outcome outcome;  // of the line being recognised
   std::string scratch;
