@@ -22,7 +22,9 @@ namespace {
 
 #if defined(__GNUC__) || defined(__clang__)
 #define VELMARON_INLINE [[gnu::always_inline]] inline
+#define VELMARON_LAMBDA_INLINE __attribute__((always_inline))
 #else
+#define VELMARON_LAMBDA_INLINE
 #define VELMARON_INLINE inline
 #endif
 
@@ -101,7 +103,8 @@ VELMARON_INLINE bool cutLines(std::string& carry, int& pendingInOut, bool summar
   // Plain lines not yet reported: how many, and where the last two ended.
   int64_t plainCount = 0, plainPrevious = -1, plainLast = -1;
 
-  auto handOver = [&](size_t end, int length) {
+  // Inlined into the loop: row data cuts into a great many short lines, each handed over here.
+  auto handOver = [&](size_t end, int length) VELMARON_LAMBDA_INLINE {
     const int64_t endOffset = base + int64_t(end);
     const bool inData = carry.empty();
     const DumpLineCutter::Line line{carry, data + lineBegin, data + end, inData ? data + firstAt : nullptr,
