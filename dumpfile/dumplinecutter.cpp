@@ -8,6 +8,7 @@
 #include <exception>
 
 #include "dumpfile/dumpyacc.h"
+#include "lexyacc/lexlib.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -21,7 +22,9 @@ namespace {
 
 #if defined(__GNUC__) || defined(__clang__)
 #define VELMARON_INLINE [[gnu::always_inline]] inline
+#define VELMARON_LAMBDA_INLINE __attribute__((always_inline))
 #else
+#define VELMARON_LAMBDA_INLINE
 #define VELMARON_INLINE inline
 #endif
 
@@ -100,7 +103,8 @@ VELMARON_INLINE bool cutLines(std::string& carry, int& pendingInOut, bool summar
   // Plain lines not yet reported: how many, and where the last two ended.
   int64_t plainCount = 0, plainPrevious = -1, plainLast = -1;
 
-  auto handOver = [&](size_t end, int length) {
+  // Inlined into the loop: row data cuts into a great many short lines, each handed over here.
+  auto handOver = [&](size_t end, int length) VELMARON_LAMBDA_INLINE {
     const int64_t endOffset = base + int64_t(end);
     const bool inData = carry.empty();
     const DumpLineCutter::Line line{carry, data + lineBegin, data + end, inData ? data + firstAt : nullptr,
@@ -239,120 +243,142 @@ namespace {
 // The lines of one segment as a helper found them, to be passed on later in order. With a
 // recogniser, each line is recognised as it is found, and what it does to the tree is kept in a
 // few bytes (its name in one text for the segment), since a chunk may hold a hundred thousand
-// statements.
+// statements: the thread that passes them on walks one small record a line and copies nothing.
 class LineRecorder final : public DumpLineCutter::Sink {
  public:
-  // One line, or one run of plain lines, in 24 bytes: a segment of a statement-dense dump holds
-  // a line every 70 bytes or so, and the thread that passes the lines on reads every event back
-  // from another processor's cache. Offsets count from `origin`, the segment's first byte, which
-  // lies less than 4 GiB before any of them (ParallelLineCutter::feed cuts no longer segments).
-  struct Event {
-    int64_t lastEnd;
-    uint32_t begin;  // a line: offset of its first byte; plain lines: their count
-    uint32_t end;    // a line: offset past its last byte; plain lines: lastEnd - previousEnd, or 0
-    uint32_t first;  // a line: offset of its first character + 1, or 0 when it has none
-    int32_t length;  // a line: its characters; plain lines: -1
-  };
-  static_assert(sizeof(Event) == 24);
-
   bool onLine(const DumpLineCutter::Line& line, int64_t endOffset) override {
+    Event e;
+    e.lastEnd = endOffset;
+    e.tag = Event::kLine;
     if (recogniser) {
       const std::string_view text = line.text(scratch);
-      TDumpRecogniser::Outcome& o = current.outcome;
+      TDumpRecogniser::Outcome& o = outcome;
       recogniser->Recognise(text, o);
-      Kept k;
-      k.action = o.action;
-      k.kind = o.kind;
-      k.place = o.place;
-      k.setsUserMode = o.setsUserMode;
-      k.closingRecord = IsClosingRecord(text);
-      k.result = o.result;
+      e.facts.action = o.action;
+      e.facts.kind = o.kind;
+      e.facts.place = o.place;
+      e.facts.setsUserMode = o.setsUserMode;
+      e.facts.closingRecord = IsClosingRecord(text);
+      e.facts.result = int8_t(o.result);
       // Only a head, a created user and a connect use their name.
       const bool named =
           o.action != TDumpRecogniser::Outcome::kNone && o.action != TDumpRecogniser::Outcome::kClose;
-      k.nameAt = uint32_t(names.size());
-      k.nameLength = named ? uint8_t(o.name.size()) : uint8_t(0);
-      if (named) names.append(o.name.view());
+      e.line.nameAt = uint32_t(namesUsed);
+      e.facts.nameLength = named ? uint8_t(o.name.size()) : uint8_t(0);
+      if (named) keepName(o.name.view());
+      e.line.error = kNoError;
       if (o.error) {
-        k.error = uint32_t(errors.size());
+        e.line.error = uint32_t(errors.size());
         errors.push_back(o.error);
       }
-      outcomes.push_back(k);
+    } else {
+      e.raw = uint32_t(raw.size());
+      raw.push_back({line.begin, line.end, line.first, line.length});
     }
-    events.push_back({endOffset, uint32_t(line.begin - origin), uint32_t(line.end - origin),
-                      line.first != nullptr ? uint32_t(line.first - origin) + 1 : 0, line.length});
+    events.push_back(e);
     return true;
   }
   bool onPlainLines(int64_t count, int64_t previousEnd, int64_t lastEnd) override {
-    events.push_back(
-        {lastEnd, uint32_t(count), previousEnd < 0 ? 0 : uint32_t(lastEnd - previousEnd), 0, -1});
+    Event e;
+    e.lastEnd = lastEnd;
+    e.tag = Event::kPlain;
+    e.count = count;
+    e.previousEnd = previousEnd;
+    events.push_back(e);
     return true;
   }
 
   void clear() {
     events.clear();
-    outcomes.clear();
-    names.clear();
+    raw.clear();
+    namesUsed = 0;
     errors.clear();
   }
 
   bool replay(DumpLineCutter::Sink& sink) {
-    // With a recogniser every line has its outcome, in line order.
-    size_t recognised = 0;
+    RecognisedLine current;
+    const std::string_view allNames(names.get(), namesUsed);
     for (const Event& e : events) {
       bool go;
-      if (e.length >= 0) {
-        const DumpLineCutter::Line line{{},
-                                        origin + e.begin,
-                                        origin + e.end,
-                                        e.first != 0 ? origin + (e.first - 1) : nullptr,
-                                        e.length,
-                                        recogniser ? restore(outcomes[recognised++]) : nullptr};
+      if (e.tag == Event::kPlain) {
+        go = sink.onPlainLines(e.count, e.previousEnd, e.lastEnd);
+      } else if (recogniser) {
+        TDumpRecogniser::Effect& f = current.effect;
+        f.action = e.facts.action;
+        f.kind = e.facts.kind;
+        f.place = e.facts.place;
+        f.setsUserMode = e.facts.setsUserMode;
+        f.result = e.facts.result;
+        f.name = allNames.substr(e.line.nameAt, e.facts.nameLength);
+        f.error = e.line.error == kNoError ? nullptr : &errors[e.line.error];
+        current.closingRecord = e.facts.closingRecord;
+        const DumpLineCutter::Line line{{}, nullptr, nullptr, nullptr, 0, &current};
         go = sink.onLine(line, e.lastEnd);
       } else {
-        go = sink.onPlainLines(e.begin, e.end != 0 ? e.lastEnd - e.end : -1, e.lastEnd);
+        const Raw& r = raw[e.raw];
+        const DumpLineCutter::Line line{{}, r.begin, r.end, r.first, r.length, nullptr};
+        go = sink.onLine(line, e.lastEnd);
       }
       if (!go) return false;
     }
     return true;
   }
 
-  // The first byte of the segment being recorded; the events' offsets count from it.
-  const uint8_t* origin = nullptr;
-
-  std::vector<Event> events;
   std::unique_ptr<TDumpRecogniser> recogniser;
 
  private:
   static constexpr uint32_t kNoError = ~uint32_t(0);
-  struct Kept {
-    TDumpRecogniser::Outcome::Action action;
-    uint8_t kind, place;
-    bool setsUserMode, closingRecord;
-    uint8_t nameLength;
-    int result;
-    uint32_t nameAt;
-    uint32_t error = kNoError;
-  };
 
-  const RecognisedLine* restore(const Kept& k) {
-    TDumpRecogniser::Outcome& o = current.outcome;
-    o.action = k.action;
-    o.kind = k.kind;
-    o.place = k.place;
-    o.setsUserMode = k.setsUserMode;
-    o.result = k.result;
-    o.name.assign(std::string_view(names).substr(k.nameAt, k.nameLength));
-    o.error = k.error == kNoError ? nullptr : errors[k.error];
-    current.closingRecord = k.closingRecord;
-    return &current;
+  void keepName(std::string_view name) {
+    if (namesCapacity - namesUsed < name.size()) {
+      const size_t capacity = std::max<size_t>(namesCapacity * 2, 4096);
+      auto grown = std::make_unique<char[]>(capacity);
+      if (namesUsed != 0) std::memcpy(grown.get(), names.get(), namesUsed);
+      names = std::move(grown);
+      namesCapacity = capacity;
+    }
+    lexyacc::detail::copyShort(names.get() + namesUsed, name.data(), name.size());
+    namesUsed += name.size();
   }
 
+  // 32 bytes: a line recognised, a line as cut (its bytes in `raw`), or a run of plain lines.
+  struct Event {
+    enum Tag : uint8_t { kLine, kPlain };
+    int64_t lastEnd;
+    union {
+      int64_t count;  // of plain lines
+      struct {
+        uint32_t nameAt, error;
+      } line;
+      uint32_t raw;
+    };
+    union {
+      int64_t previousEnd;  // of plain lines
+      struct {
+        TDumpRecogniser::Outcome::Action action;
+        uint8_t kind, place;
+        bool setsUserMode, closingRecord;
+        uint8_t nameLength;
+        int8_t result;  // 0 or 1
+      } facts;
+    };
+    Tag tag;
+  };
+  static_assert(sizeof(Event) <= 32);
+  struct Raw {
+    const uint8_t *begin, *end, *first;
+    int length;
+  };
+
   // Kept across segments with their storage.
-  std::vector<Kept> outcomes;
-  std::string names;
+  std::vector<Event> events;
+  std::vector<Raw> raw;
+  // The names of the segment's lines, one after the other (not a std::string: its append of a
+  // short text compiles to a string-move instruction that costs more than the rest of the line).
+  std::unique_ptr<char[]> names;
+  size_t namesUsed = 0, namesCapacity = 0;
   std::vector<std::exception_ptr> errors;
-  RecognisedLine current;  // the line being recognised or passed on
+  TDumpRecogniser::Outcome outcome;  // of the line being recognised
   std::string scratch;
 };
 
@@ -379,7 +405,6 @@ struct ParallelLineCutter::Segment {
         }
       }
       if (breakAt < n) {
-        lines.origin = data;
         cutter.reset();
         const size_t from = breakAt + 1;
         cutter.feed(data + from, n - from, base + int64_t(from), lines);
@@ -422,8 +447,7 @@ void ParallelLineCutter::helperLoop(std::stop_token stop) {
 bool ParallelLineCutter::feed(DumpLineCutter& cutter, const uint8_t* data, size_t n, int64_t base,
                               DumpLineCutter::Sink& sink) {
   // A few segments per thread, so that the work evens out when some thread is held up.
-  // Segments stay below 4 GiB, so that a line's place in one fits its events.
-  const size_t count = std::max(std::min(size_t(helperCount_ + 1) * 4, n / minSegment_), (n >> 31) + 1);
+  const size_t count = std::min(size_t(helperCount_ + 1) * 4, n / minSegment_);
   if (helperCount_ == 0 || count < 2) return flush(cutter, sink) && cutter.feed(data, n, base, sink);
   const int previous = cutting_;
   const size_t previousCount = pending_;

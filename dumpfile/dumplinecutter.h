@@ -22,7 +22,7 @@ bool IsClosingRecord(std::string_view text);
 
 // A line that a helper has already run through a recogniser of its own.
 struct RecognisedLine {
-  TDumpRecogniser::Outcome outcome;
+  TDumpRecogniser::Effect effect;
   bool closingRecord = false;
 };
 

@@ -476,25 +476,37 @@ void TDumpRecogniser::Recognise(std::string_view line, Outcome& out) {
 }
 
 int TDumpRecogniser::Apply(const Outcome& outcome) {
-  switch (outcome.action) {
+  Effect effect;
+  effect.action = outcome.action;
+  effect.kind = outcome.kind;
+  effect.place = outcome.place;
+  effect.setsUserMode = outcome.setsUserMode;
+  effect.result = outcome.result;
+  effect.name = outcome.name.view();
+  effect.error = &outcome.error;
+  return Apply(effect);
+}
+
+int TDumpRecogniser::Apply(const Effect& effect) {
+  switch (effect.action) {
     case Outcome::kNone:
       break;
     case Outcome::kClose:
       impl_->root().CloseCurrentNode();
       break;
     case Outcome::kHead:
-      impl_->addHead(outcome.name, outcome.kind, outcome.setsUserMode, Place(outcome.place));
+      impl_->addHead(effect.name, effect.kind, effect.setsUserMode, Place(effect.place));
       break;
     case Outcome::kCreateUser:
-      impl_->addUser(outcome.name);
+      impl_->addUser(effect.name);
       break;
     case Outcome::kConnect:
       // The sequential parse stops before reading on, so what reading on threw never happens.
-      if (!impl_->connectOwner(outcome.name)) return 1;
+      if (!impl_->connectOwner(effect.name)) return 1;
       break;
   }
-  if (outcome.error) std::rethrow_exception(outcome.error);
-  return outcome.result;
+  if (effect.error != nullptr && *effect.error) std::rethrow_exception(*effect.error);
+  return effect.result;
 }
 
 const TDumpLex& TDumpRecogniser::Lexer() const {

@@ -70,12 +70,24 @@ class TDumpRecogniser {
     lexyacc::ShortString name;  // of a head, a created user or a connected owner
     std::exception_ptr error;   // what the parse threw, after the action had been taken
   };
+  // An outcome as it is applied: the same facts, with the name and the error kept by whoever
+  // holds them (both must outlive the Apply call), so that handing one over copies nothing.
+  struct Effect {
+    Outcome::Action action = Outcome::kNone;
+    uint8_t kind = 0;
+    uint8_t place = 0;
+    bool setsUserMode = false;
+    int result = 1;
+    std::string_view name;
+    const std::exception_ptr* error = nullptr;  // null or empty when the parse threw nothing
+  };
   // Parses `line` as ParseLine does, recording its effect on the tree instead of acting. Never
   // throws; the root (when there is one) is left alone.
   void Recognise(std::string_view line, Outcome& out);
   // Takes the recorded effect on the root and answers as ParseLine would have on that line,
   // throwing what it would have thrown. Requires a recogniser made with a root.
   int Apply(const Outcome& outcome);
+  int Apply(const Effect& effect);
   // Whether that shortcut is taken (on by default). Off, every line runs through the scanner and
   // parser; the tree and results are the same either way.
   void SetShortcut(bool on);

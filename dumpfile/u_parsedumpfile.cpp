@@ -37,6 +37,10 @@ int ApplyDumpLine(TDumpRecogniser& recogniser, TExpFileRoot& root, const TDumpRe
   return moveMarks(root, recogniser.Apply(outcome));
 }
 
+int ApplyDumpLine(TDumpRecogniser& recogniser, TExpFileRoot& root, const TDumpRecogniser::Effect& effect) {
+  return moveMarks(root, recogniser.Apply(effect));
+}
+
 // --- TParseDumpfile
 
 TParseDumpfile::TParseDumpfile(TExpFileRoot& root, ProgressSink* progress, DoneCallback onDone,
@@ -72,7 +76,7 @@ class RecognisingSink final : public DumpLineCutter::Sink {
     if (worker_.Terminated()) return false;
     root_.SetReadPosition(endOffset);
     if (line.recognised != nullptr) {
-      ApplyDumpLine(recogniser_, root_, line.recognised->outcome);
+      ApplyDumpLine(recogniser_, root_, line.recognised->effect);
       closingSeen_ = closingSeen_ || line.recognised->closingRecord;
       return true;
     }

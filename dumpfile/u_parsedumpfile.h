@@ -22,6 +22,7 @@ namespace dumpfile {
 int ProcessDumpLine(TDumpRecogniser& recogniser, TExpFileRoot& root, std::string_view line);
 // The same for a line recognised beforehand (TDumpRecogniser::Recognise) by any recogniser.
 int ApplyDumpLine(TDumpRecogniser& recogniser, TExpFileRoot& root, const TDumpRecogniser::Outcome& outcome);
+int ApplyDumpLine(TDumpRecogniser& recogniser, TExpFileRoot& root, const TDumpRecogniser::Effect& effect);
 
 // The message of a reading of a dump that ends before its closing records (its "EXIT" lines).
 inline const std::string kDumpEndsEarly =

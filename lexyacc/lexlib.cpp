@@ -9,7 +9,7 @@ void LexLib::fatal(const char* msg) {
 void LexLib::loadLine() {
   const std::string& s = yyinput[yylineindex++];
   lineLen_ = s.size() < size_t(kMaxText) ? s.size() : size_t(kMaxText);
-  if (lineLen_ != 0) std::memcpy(line_, s.data(), lineLen_);
+  detail::copyShort(line_, s.data(), lineLen_);
   linePos_ = 0;
   yycolno = 1;
 }
@@ -66,7 +66,7 @@ void LexLib::setSingleLine(std::string_view line) {
   yylineindex = 0;
   yyclear();
   lineLen_ = line.size() < size_t(kMaxText) ? line.size() : size_t(kMaxText);
-  if (lineLen_ != 0) std::memcpy(line_, line.data(), lineLen_);
+  detail::copyShort(line_, line.data(), lineLen_);
   yycolno = 1;
 }
 

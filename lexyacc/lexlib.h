@@ -32,6 +32,42 @@ class LexYaccError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+namespace detail {
+
+// Copies n bytes (n < 256) as a few loads and stores, every load before its store. Left to
+// itself the compiler turns a copy of bounded length into a string-move instruction, whose start-up
+// costs more than a whole short token; tokens are copied several times each.
+inline void copyShort(char* to, const char* from, size_t n) {
+  if (n > 32) {
+    std::memmove(to, from, n);
+  } else if (n >= 16) {
+    char a[16], b[16];
+    std::memcpy(a, from, 16);
+    std::memcpy(b, from + n - 16, 16);
+    std::memcpy(to, a, 16);
+    std::memcpy(to + n - 16, b, 16);
+  } else if (n >= 8) {
+    uint64_t a, b;
+    std::memcpy(&a, from, 8);
+    std::memcpy(&b, from + n - 8, 8);
+    std::memcpy(to, &a, 8);
+    std::memcpy(to + n - 8, &b, 8);
+  } else if (n >= 4) {
+    uint32_t a, b;
+    std::memcpy(&a, from, 4);
+    std::memcpy(&b, from + n - 4, 4);
+    std::memcpy(to, &a, 4);
+    std::memcpy(to + n - 4, &b, 4);
+  } else if (n != 0) {
+    const char a = from[0], b = from[n / 2], c = from[n - 1];
+    to[0] = a;
+    to[n / 2] = b;
+    to[n - 1] = c;
+  }
+}
+
+}  // namespace detail
+
 // A text of at most 255 bytes (longer assignments are cut), kept inline without heap storage:
 // the token text, token values and parser values.
 class ShortString {
@@ -41,18 +77,16 @@ class ShortString {
   ShortString() = default;
   ShortString(std::string_view s) { assign(s); }  // NOLINT: implicit on purpose, like the text it holds
   // Copies move only the bytes in use: scanners and parsers copy these texts once per token.
-  ShortString(const ShortString& other) : len_(other.len_) {
-    if (len_ != 0) std::memcpy(buf_, other.buf_, len_);
-  }
+  ShortString(const ShortString& other) : len_(other.len_) { detail::copyShort(buf_, other.buf_, len_); }
   ShortString& operator=(const ShortString& other) {
     len_ = other.len_;
-    if (len_ != 0 && this != &other) std::memcpy(buf_, other.buf_, len_);
+    if (this != &other) detail::copyShort(buf_, other.buf_, len_);
     return *this;
   }
 
   void assign(std::string_view s) {
     len_ = uint8_t(s.size() < kMax ? s.size() : kMax);
-    if (len_ != 0) std::memcpy(buf_, s.data(), len_);
+    detail::copyShort(buf_, s.data(), len_);
   }
   void clear() { len_ = 0; }
   // Appends c when there is room; a full string stays as it is.
@@ -62,7 +96,7 @@ class ShortString {
   // Appends as much of s as there is room for.
   void append(std::string_view s) {
     const size_t n = s.size() < kMax - len_ ? s.size() : kMax - len_;
-    if (n != 0) std::memcpy(buf_ + len_, s.data(), n);
+    detail::copyShort(buf_ + len_, s.data(), n);
     len_ = uint8_t(len_ + n);
   }
   // Cuts to n bytes (n larger than the size leaves the text as it is).

@@ -39,6 +39,33 @@ std::string fatalText(F&& f) {
   return "(no error)";
 }
 
+// Texts are copied in pieces chosen by their length; every length from empty past the limit
+// keeps every byte, whether assigned, copied, assigned over a longer text or appended to.
+TEST(ShortText, EveryLengthKeepsItsBytesAndIsCutAt255) {
+  std::string source(300, '\0');
+  for (size_t i = 0; i < source.size(); ++i) source[i] = char('!' + i * 7 % 90);
+  for (size_t n = 0; n <= 300; ++n) {
+    SCOPED_TRACE(n);
+    const std::string want = source.substr(0, std::min<size_t>(n, ShortString::kMax));
+    ShortString assigned(std::string_view(source).substr(0, n));
+    EXPECT_EQ(assigned.view(), want);
+    const ShortString copied(assigned);
+    EXPECT_EQ(copied.view(), want);
+    ShortString over(std::string_view(source).substr(1, 255));
+    over = copied;
+    EXPECT_EQ(over.view(), want);
+    ShortString appended(std::string_view(source).substr(0, 3));
+    appended.append(std::string_view(source).substr(3, n));
+    EXPECT_EQ(appended.view(), source.substr(0, std::min<size_t>(n + 3, ShortString::kMax)));
+  }
+  // A line is loaded with the same copy.
+  LexLib lex;
+  for (size_t n : {size_t(1), size_t(5), size_t(12), size_t(31), size_t(33), size_t(254), size_t(260)}) {
+    lex.setSingleLine(std::string_view(source).substr(0, n));
+    EXPECT_EQ(readAll(lex), source.substr(0, std::min<size_t>(n, 255)));
+  }
+}
+
 TEST(LexInput, LinesFollowEachOtherWithNothingBetweenEachCutTo255Characters) {
   LexLib lex;
   prepare(lex, {"ab", "cd"});
