@@ -598,6 +598,12 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   TFilter* AddFilter(void* callbackData, const std::string* text, TExpToken* tree, bool ownsTree,
                      TFilterCallback callback, bool afterOthers, bool checkRangeSize, bool caseInsensitive,
                      bool noPartialCompare);
+  // Adds one inactive expression filter from a tree its caller built: column nodes by name,
+  // typed constants, comparisons that carry their own compare length and case rule as key
+  // compares. The tree is checked against the cursor's fields as a text's would be, except that a
+  // text constant always stays a value (never read as a column name), and the filter gets a
+  // prepared copy; the caller keeps `tree`. Raises as the text form does.
+  TFilter* AddFilter(TExpToken& tree);
   // nullptr: every filter. VELDOR_NOSUCHFILTER for a filter the cursor does not have.
   void DropFilter(TFilter* filter);
   void ActivateFilter(TFilter* filter);

@@ -177,6 +177,21 @@ TFilter* TDataCursor::AddFilter(void* callbackData, const std::string* text, TEx
   return filters_.insert(place, std::move(filter))->get();
 }
 
+TFilter* TDataCursor::AddFilter(TExpToken& tree) {
+  TypeCheckExpTree(VELDOR_INVALIDFILTER, GetDirectoryName(), tableName_, false, true, &ResolveFilterColumn,
+                   this, nullptr, tree, kFilterContext);
+  if (tree.type != TEngineFieldType::Boolean)
+    SignalEngineError(VELDOR_INVALIDFILTER, "", "", GetDirectoryName(), tableName_, "", "",
+                      "filter expression must be a boolean expression");
+  NormalizeFilterComparisons(&tree);
+  // No partial compare and no case rule of the filter's own: the builder's key compares carry them.
+  TExpTreePtr prepared(
+      PrepareExpTree(&tree, this, &FetchExpressionColumn, true, false, sortId_, languageId_));
+  TFilter* filter = AddFilter(nullptr, nullptr, prepared.get(), true, nullptr, false, false, false, true);
+  prepared.release();
+  return filter;
+}
+
 void TDataCursor::copyFiltersTo(TDataCursor& copy) {
   for (const auto& f : filters_) {
     TExpTreePtr tree(f->IsCallback() ? nullptr : CopyExpTree(f->Tree()));
