@@ -42,22 +42,22 @@ std::string describe(const V& v) {
 
 struct Row {
   int id;
-  V name, note, day, time, stamp, flag, small, num, price, amount;
+  V name, note, day, time, stamp, flag, small, num, price, amount, word, large, code;
 };
 
 // Row 4 holds no value but its id.
 const std::vector<Row> kRows = {
     {1, "Alpha", "first note", at("2026-12-01"), at("08:15:30.250"), at("2026-12-01 08:15:30.250"), true,
-     int16_t(-5), int32_t(100000), 1.5, money(1234)},
+     int16_t(-5), int32_t(100000), 1.5, money(1234), int32_t(65535), int64_t(1) << 40, "ab"},
     {2, "alpha*", "note two", at("2026-12-02"), at("23:59:59.999"), at("1900-01-01 00:00:00.001"), false,
-     int16_t(32767), int32_t(-7), 2.25, money(-5)},
+     int16_t(32767), int32_t(-7), 2.25, money(-5), int32_t(0), int64_t(-1), "abcd"},
     {3, "Beta", "third", at("1899-12-29"), at("00:00:00"), at("2026-12-03 12:00:00"), true, int16_t(0),
-     int32_t(0), -3.75, money(9999999)},
+     int32_t(0), -3.75, money(9999999), int32_t(7), int64_t(0), "xy"},
     {4, V::null(), V::null(), V::null(), V::null(), V::null(), V::null(), V::null(), V::null(), V::null(),
-     V::null()},
+     V::null(), V::null(), V::null(), V::null()},
 };
-const char* const kFields[] = {"NAME", "NOTE",  "DAY", "TIME",  "STAMP",
-                               "FLAG", "SMALL", "NUM", "PRICE", "AMOUNT"};
+const char* const kFields[] = {"NAME", "NOTE",  "DAY",    "TIME", "STAMP", "FLAG", "SMALL",
+                               "NUM",  "PRICE", "AMOUNT", "WORD", "LARGE", "CODE"};
 
 class LocateByExpressionTest : public ::testing::Test {
  protected:
@@ -89,17 +89,20 @@ class LocateByExpressionTest : public ::testing::Test {
     defs.Add("NUM", ds::ftInteger);
     defs.Add("PRICE", ds::ftFloat);
     defs.Add("AMOUNT", ds::ftBCD, 2);
+    defs.Add("WORD", ds::ftWord);
+    defs.Add("LARGE", ds::ftLargeint);
+    defs.Add("CODE", ds::ftBytes, 4);
     if (indexed)
       for (const char* field : kFields)
-        if (std::string(field) != "NOTE")
+        if (std::string(field) != "NOTE" && std::string(field) != "CODE")
           t.IndexDefs().push_back({std::string("by") + field, std::string(field) + ";ID", 0});
     t.CreateTable();
     t.Open();
     for (const Row& r : kRows) {
       t.Append();
       t.FieldByName("ID").SetAsInteger(r.id);
-      const V* values[] = {&r.name, &r.note,  &r.day, &r.time,  &r.stamp,
-                           &r.flag, &r.small, &r.num, &r.price, &r.amount};
+      const V* values[] = {&r.name, &r.note,  &r.day,    &r.time, &r.stamp, &r.flag, &r.small,
+                           &r.num,  &r.price, &r.amount, &r.word, &r.large, &r.code};
       for (size_t k = 0; k < std::size(kFields); ++k)
         if (!values[k]->isNull()) t.FieldByName(kFields[k]).SetValue(*values[k]);
       t.Post();
@@ -171,6 +174,15 @@ TEST_F(LocateByExpressionTest, EveryTypesValueFindsItsRecordWithOrWithoutIndexes
       {"AMOUNT", "99999.99", 0, 3},
       {"AMOUNT", money(1230), 0, 0},
       {"AMOUNT", money(-1234), 0, 0},
+      {"WORD", int32_t(65535), 0, 1},
+      {"WORD", "0", 0, 2},
+      {"WORD", int32_t(8), 0, 0},
+      {"LARGE", int64_t(1) << 40, 0, 1},
+      {"LARGE", int32_t(-1), 0, 2},
+      {"LARGE", (int64_t(1) << 40) + 1, 0, 0},
+      {"CODE", "abcd", 0, 2},
+      {"CODE", "ab", 0, 1},
+      {"CODE", "abc", 0, 0},
       // NULL values find the records without a value; an empty text is NULL.
       {"NAME", V::null(), 0, 4},
       {"NAME", "", P, 4},
@@ -179,6 +191,9 @@ TEST_F(LocateByExpressionTest, EveryTypesValueFindsItsRecordWithOrWithoutIndexes
       {"FLAG", V::null(), 0, 4},
       {"SMALL", V::null(), 0, 4},
       {"AMOUNT", V::null(), 0, 4},
+      {"WORD", V::null(), 0, 4},
+      {"LARGE", V::null(), 0, 4},
+      {"CODE", "", 0, 4},
       // Two and three fields: every comparison holds.
       {"NAME;NUM", list({"Alpha", int32_t(100000)}), 0, 1},
       {"NAME;NUM", list({"Alpha", int32_t(-7)}), 0, 0},
@@ -220,6 +235,8 @@ TEST_F(LocateByExpressionTest, ValuesOutsideTheFieldsRangeAreRefused) {
   EXPECT_THAT([&] { t.Locate("SMALL", int32_t(32767 + 65536), 0); },
               refused("Invalid value for field 'SMALL'"));
   EXPECT_THAT([&] { t.Locate("SMALL", int32_t(-32769), 0); }, refused("Invalid value for field 'SMALL'"));
+  EXPECT_THAT([&] { t.Locate("WORD", int32_t(65536 + 7), 0); }, refused("Invalid value for field 'WORD'"));
+  EXPECT_THAT([&] { t.Locate("WORD", int32_t(-1), 0); }, refused("Invalid value for field 'WORD'"));
   EXPECT_THROW(t.Locate("NUM", int64_t(100000) + (int64_t(1) << 32), 0), ds::EVariantError);
   EXPECT_THROW(t.Locate("DAY", "someday", 0), ds::EVariantError);
   EXPECT_THROW(t.Locate("FLAG", "maybe", 0), ds::EVariantError);
