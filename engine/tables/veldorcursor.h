@@ -592,7 +592,8 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // the cursor's own writes keep them up to date record by record.
   //
   // Adds one inactive filter: from `text` (parsed, checked, normalised and prepared here), from
-  // a ready `tree` (used as it is; the filter frees it when `ownsTree`), or a callback. Raises
+  // a ready `tree` (used as it is; once added, the filter frees it when `ownsTree`: after a
+  // raise it is still the caller's), or a callback. Raises
   // VELDOR_INTERNALLIMIT for a 65th filter and VELDOR_INVALIDFILTER for nothing to filter with,
   // an empty text, a text that does not parse or check, and an expression that is not boolean.
   TFilter* AddFilter(void* callbackData, const std::string* text, TExpToken* tree, bool ownsTree,

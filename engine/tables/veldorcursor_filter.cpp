@@ -140,9 +140,10 @@ TFilter* TDataCursor::AddFilter(void* callbackData, const std::string* text, TEx
   SyncWithTable();
   // The read pair first: it brings the table's counts up to another process's writes.
   BeginRead();
-  auto filter = std::make_unique<TFilter>(*this, callback, callbackData, checkRangeSize, afterOthers,
-                                          callback ? false : ownsTree, callback ? nullptr : tree);
-  if (!callback) prepared.release();
+  // The filter takes the tree only once it is added: should the server refuse it, its owner
+  // (`prepared` or the caller) still frees it, and only once.
+  auto filter = std::make_unique<TFilter>(*this, callback, callbackData, checkRangeSize, afterOthers, false,
+                                          callback ? nullptr : tree);
   if (IsRemote()) {
     TCursorRequest request;
     request.U32(serverCursor_);
@@ -156,11 +157,7 @@ TFilter* TDataCursor::AddFilter(void* callbackData, const std::string* text, TEx
         LinkExpTreeArgs(filter->Tree());
         FlattenExpTree(filter->Tree(), flat);
       }
-      request.U32(uint32_t(flat.size()))
-          .Bytes(flat)
-          .U8(filter->OwnsTree())
-          .U8(afterOthers)
-          .U8(checkRangeSize);
+      request.U32(uint32_t(flat.size())).Bytes(flat).U8(ownsTree).U8(afterOthers).U8(checkRangeSize);
     }
     const TCursorReply reply =
         exchange(callback ? REQUEST_ADDCALLBACKFILTER : REQUEST_ADDEXPRFILTER, request);
@@ -170,6 +167,10 @@ TFilter* TDataCursor::AddFilter(void* callbackData, const std::string* text, TEx
     std::memcpy(&id, reply[0].data(), 4);
     filter->SetServerFilterId(id);
     if (!callback) filter->SetOptimizeLevel(reply[1][0]);
+  }
+  if (!callback) {
+    filter->SetOwnsTree(ownsTree);
+    prepared.release();
   }
   auto place = filters_.end();
   if (!afterOthers)

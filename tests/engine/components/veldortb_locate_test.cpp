@@ -4,6 +4,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -244,13 +246,14 @@ TEST_F(LocateByExpressionTest, ValuesOutsideTheFieldsRangeAreRefused) {
 }
 
 // On a remote session the search tree goes to the server whole: compare lengths, case rules and
-// typed constants arrive as they were built.
+// typed constants arrive as they were built. A server gone meanwhile is an engine error.
 TEST_F(LocateByExpressionTest, ARemoteTableIsSearchedByTheSameTree) {
-  engineserver::EngineServer server(dir.path(), {{"ann", "pw"}});
+  auto server = std::make_unique<engineserver::EngineServer>(
+      dir.path(), std::map<std::string, std::string>{{"ann", "pw"}});
   TVELDORSession remote("Remote");
   remote.SetSessionName("remote");
   remote.SetSessionType(engine::stRemote);
-  remote.SetRemotePort(server.port());
+  remote.SetRemotePort(server->port());
   remote.OnRemoteLogin = [&](TVELDORSession&, std::string& user, std::string& password, bool&) {
     user = "ann";
     password = "pw";
@@ -276,6 +279,8 @@ TEST_F(LocateByExpressionTest, ARemoteTableIsSearchedByTheSameTree) {
       ASSERT_EQ(t.Locate(c.fields, c.value, c.options), c.found != 0);
       EXPECT_EQ(t.FieldByName("ID").AsInteger(), c.found ? c.found : 4);
     }
+    server.reset();
+    EXPECT_THROW(t.Locate("NAME", "alp", P), EVELDOREngineError);
     t.Close();
   }
   remote.Close();
