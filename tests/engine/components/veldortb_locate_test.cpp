@@ -219,6 +219,13 @@ TEST_F(LocateByExpressionTest, EveryTypesValueFindsItsRecordWithOrWithoutIndexes
       EXPECT_EQ(t->FieldByName("ID").AsInteger(), c.found ? c.found : 4);
       EXPECT_TRUE(t->Handle()->Filters().empty());
     }
+    // A lookup answers from the record found and leaves the dataset where it was.
+    t->First();
+    EXPECT_EQ(t->Lookup("NUM;FLAG", list({int32_t(-7), false}), "NAME").asString(), "alpha*");
+    EXPECT_TRUE(t->Lookup("NUM", int32_t(5), "NAME").isNull());
+    EXPECT_EQ(t->FieldByName("ID").AsInteger(), 1);
+    t->Next();
+    EXPECT_EQ(t->FieldByName("ID").AsInteger(), 2);
     // The dataset goes on from the record found.
     ASSERT_TRUE(t->Locate("FLAG", true, 0));
     t->Next();
