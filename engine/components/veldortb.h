@@ -403,16 +403,20 @@ class TVELDORDataSet : public dataset::DataSet {
   int IndexFieldCount() const;
   dataset::Field& IndexFields(int index) const;
 
-  // The filter text that finds the records whose `fields` hold `values`: one "=" comparison per
-  // field (IS NULL for a null value), joined by AND; the engine parses it into the comparison
-  // tree it filters with.
-  std::string BuildLocateFilter(const std::vector<dataset::Field*>& fields,
-                                const std::vector<dataset::Variant>& values, bool partialKey) const;
-  // The constant of one comparison: `value` converted by `field`'s engine type into the filter's
-  // text for it; "" for a null value or an empty text (the comparison is then IS NULL). A text
-  // with `partialKey` compares its leading characters (all of them, or all before a final "*").
-  std::string SetLocateValue(const TFieldDescriptor& field, const dataset::Variant& value,
-                             bool partialKey) const;
+  // The expression that finds the records whose `fields` hold `values`: per field an "="
+  // comparison of the field's column with a constant of the same engine type, named by the
+  // value's text and given its value by SetLocateValue; two or more joined left-deep by AND.
+  // "Field '%s' not found" for a field the cursor does not have.
+  TExpTreePtr BuildLocateFilter(const std::vector<dataset::Field*>& fields,
+                                const std::vector<dataset::Variant>& values, bool partialKey,
+                                bool caseInsensitive) const;
+  // Gives `constant`, typed as its column, `value` converted by that type: NULL for a null value
+  // and for an empty text. With `partialKey` a text's `comparison` compares its leading
+  // characters only: all of them, or all before a final "*", which is then dropped. A value the
+  // type cannot hold raises "Invalid value for field '%s'" or the conversion's error; the value
+  // is never read as anything but a value.
+  void SetLocateValue(TExpToken& comparison, TExpToken& constant, bool partialKey,
+                      const dataset::Variant& value) const;
 
  protected:
   // The cursor to open; nullptr fails the open with "Error creating table handle.".

@@ -48,15 +48,6 @@ int32_t blobWord(const TFieldDescriptor& field, const uint8_t* record) {
   return platform::get4s(record + field.Offset() + 1);
 }
 
-std::string quoted(const std::string& text) {
-  std::string out = "'";
-  for (char c : text) {
-    out += c;
-    if (c == '\'') out += '\'';
-  }
-  return out + "'";
-}
-
 }  // namespace
 
 // ---- Values ----
@@ -760,58 +751,125 @@ bool TVELDORDataSet::FindRecord(bool restart, bool goForward) {
   return found;
 }
 
-std::string TVELDORDataSet::SetLocateValue(const TFieldDescriptor& field, const Variant& v,
-                                           bool partialKey) const {
-  switch (field.Type()) {
-    case 1:
-    case 3: {
-      std::string s = v.isNull() ? std::string() : v.asString();
-      if (s.empty()) return {};
-      // A partial key compares the leading characters: the filter's "*" suffix. Without it the
-      // filter compares whole texts, and a "*" the value ends with is one of its characters.
-      if (partialKey && s.back() != '*') s += '*';
-      return quoted(s);
+void TVELDORDataSet::SetLocateValue(TExpToken& comparison, TExpToken& constant, bool partialKey,
+                                    const Variant& v) const {
+  using T = TEngineFieldType;
+  constant.isNull = v.isNull();
+  if (constant.isNull) return;
+  const auto invalid = [&] { DatabaseErrorFmt(ds::SInvalidFieldValue, comparison.left->columnName); };
+  switch (constant.type) {
+    case T::String:
+    case T::Blob:
+    case T::Bytes: {
+      std::string text = v.asString();
+      if (text.empty()) {
+        constant.isNull = true;
+        return;
+      }
+      if (partialKey) {
+        const bool star = text.back() == '*';
+        const size_t length = star ? text.size() - 1 : text.size();
+        if (star && length > 0) text.pop_back();
+        comparison.compareLength = uint32_t(length);
+      }
+      if (constant.type == T::Bytes) {
+        std::memset(constant.Value(), 0, constant.valueSize);
+        std::memcpy(constant.Value(), text.data(), std::min<size_t>(text.size(), constant.valueSize));
+        return;
+      }
+      constant.SetText(text);
+      // A memo compares as a string; other blobs are sized by their bytes alone.
+      if (constant.type == T::Blob && constant.subType != TEngineFieldSubType::Memo)
+        constant.valueSize = uint32_t(text.size());
+      return;
     }
-    case 2:
-    case 10:
-    case 11: {
-      if (v.isNull()) return {};
-      std::string t = ds::dateTimeToText(v.isText() ? ds::textToDateTime(v.asString()) : v.asDateTime());
-      if (field.Type() == 2) t = t.substr(0, 10);
-      if (field.Type() == 10) t = t.substr(t.find(' ') + 1);
-      return quoted(t);
+    case T::BCD: {
+      TBcd bcd;
+      if (!CurrencyToBcd(v.asCurrency().scaled, constant.scale, bcd)) invalid();
+      std::memcpy(constant.Value(), &bcd, sizeof bcd);
+      return;
     }
-    case 4:
-      return v.isNull() ? std::string() : v.asBool() ? "TRUE" : "FALSE";
+    case T::SmallInt:
+    case T::Word: {
+      const int32_t n = v.asInt32();
+      if (constant.type == T::SmallInt ? n != int16_t(n) : n != uint16_t(n)) invalid();
+      break;
+    }
     default:
-      // Numbers are written by the conversion, never as the caller's text: a text that is no
-      // number fails here instead of becoming part of the filter expression.
-      if (v.isNull()) return {};
-      if (field.Type() != 7 && field.Type() != 8) return std::to_string(v.asInt64());
-      return Variant(v.asDouble()).asString();
+      break;
   }
+  // The stored form of a field of the constant's type.
+  TFieldDescriptor form;
+  form.SetType(uint8_t(constant.type));
+  form.SetStoredSize(uint8_t(std::min<uint32_t>(constant.valueSize, kMaxFieldSize)));
+  if (!VariantToEngineValue(form, v, constant.Value())) constant.isNull = true;
 }
 
-std::string TVELDORDataSet::BuildLocateFilter(const std::vector<ds::Field*>& fields,
-                                              const std::vector<Variant>& values, bool partialKey) const {
-  std::string text;
+TExpTreePtr TVELDORDataSet::BuildLocateFilter(const std::vector<ds::Field*>& fields,
+                                              const std::vector<Variant>& values, bool partialKey,
+                                              bool caseInsensitive) const {
+  using T = TEngineFieldType;
+  TExpTreePtr tree;
   for (size_t i = 0; i < fields.size(); ++i) {
-    ds::Field& f = *fields[i];
-    if (f.FieldNo <= 0) DatabaseErrorFmt(SFieldNotFound, f.FieldName);
+    const ds::Field& f = *fields[i];
+    if (f.FieldNo <= 0 || f.FieldNo > cursor_->FieldCount() ||
+        !ds::SameName(cursor_->GetFieldDesc(uint16_t(f.FieldNo)).Name(), f.FieldName))
+      DatabaseErrorFmt(SFieldNotFound, f.FieldName);
     const TFieldDescriptor& d = cursor_->GetFieldDesc(uint16_t(f.FieldNo));
-    std::string term = d.Name();
-    if (term.find_first_of(" \"'") != std::string::npos) term = "\"" + d.Name() + "\"";
-    const std::string constant = SetLocateValue(d, values[i], partialKey);
-    term += constant.empty() ? " IS NULL" : " = " + constant;
-    text += (i ? " AND " : "") + term;
+    uint8_t type = 0, subType = 0;
+    FieldTypeToEngineType(f.DataType(), type, subType);
+
+    TExpTreePtr comparison(GetExpToken());
+    comparison->kind = expBinary;
+    comparison->code = opEqual;
+    comparison->name = "=";
+    comparison->type = T::Boolean;
+    comparison->caseInsensitive = caseInsensitive;
+    TExpToken& column = *(comparison->left = GetExpToken());
+    TExpToken& constant = *(comparison->right = GetExpToken());
+    column.parent = constant.parent = comparison.get();
+    column.kind = expColumn;
+    column.name = column.columnName = f.FieldName;
+    column.fieldNo = uint16_t(f.FieldNo);
+    column.type = T(type);
+    column.subType = TEngineFieldSubType(subType);
+    column.SetValueSize(std::max<uint32_t>(d.StoredSize(), 1));
+    if (column.type == T::BCD) column.scale = d.StoredScale();
+
+    constant.kind = expConstant;
+    constant.type = column.type;
+    constant.subType = column.subType;
+    constant.scale = column.scale;
+    constant.SetValueSize(column.valueSize);
+    const Variant& value = values[i];
+    constant.name = value.isNull() ? "NULL" : value.asString().substr(0, 255);
+    SetLocateValue(*comparison, constant, partialKey, value);
+    // Texts compare by the comparison's own length and case rule.
+    const bool text = constant.type == T::String || constant.type == T::Blob;
+    if (text && (comparison->compareLength > 0 || caseInsensitive)) comparison->kind = expKeyCompare;
+
+    if (!tree) {
+      tree = std::move(comparison);
+      continue;
+    }
+    TExpTreePtr both(GetExpToken());
+    both->kind = expBinary;
+    both->code = opAnd;
+    both->name = "AND";
+    both->type = T::Boolean;
+    both->left = tree.release();
+    both->right = comparison.release();
+    both->left->parent = both->right->parent = both.get();
+    tree = std::move(both);
   }
-  return text;
+  return tree;
 }
 
 bool TVELDORDataSet::LocateRecord(const std::string& keyFields, const Variant& keyValues, uint8_t options,
                                   bool synchronise) {
   CheckBrowseMode();
   const std::vector<ds::Field*> fields = GetFieldList(keyFields);
+  if (fields.empty()) DatabaseErrorFmt(SFieldNotFound, keyFields);
   std::vector<Variant> values;
   const bool isArray = keyValues.type() == ds::VariantType::Array;
   for (size_t i = 0; i < fields.size(); ++i) {
@@ -840,9 +898,8 @@ bool TVELDORDataSet::LocateRecord(const std::string& keyFields, const Variant& k
     if (synchronise) ResyncWithScroll();
     return true;
   }
-  std::string text = BuildLocateFilter(fields, values, partial);
-  TFilter* filter =
-      cursor_->AddFilter(nullptr, &text, nullptr, true, nullptr, false, false, caseInsensitive, !partial);
+  const TExpTreePtr tree = BuildLocateFilter(fields, values, partial, caseInsensitive);
+  TFilter* filter = cursor_->AddFilter(*tree);
   bool found = false;
   std::vector<uint8_t> at(kBookmarkRoom);
   {

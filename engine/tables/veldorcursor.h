@@ -592,12 +592,19 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // the cursor's own writes keep them up to date record by record.
   //
   // Adds one inactive filter: from `text` (parsed, checked, normalised and prepared here), from
-  // a ready `tree` (used as it is; the filter frees it when `ownsTree`), or a callback. Raises
+  // a ready `tree` (used as it is; once added, the filter frees it when `ownsTree`: after a
+  // raise it is still the caller's), or a callback. Raises
   // VELDOR_INTERNALLIMIT for a 65th filter and VELDOR_INVALIDFILTER for nothing to filter with,
   // an empty text, a text that does not parse or check, and an expression that is not boolean.
   TFilter* AddFilter(void* callbackData, const std::string* text, TExpToken* tree, bool ownsTree,
                      TFilterCallback callback, bool afterOthers, bool checkRangeSize, bool caseInsensitive,
                      bool noPartialCompare);
+  // Adds one inactive expression filter from a tree its caller built: column nodes by name,
+  // typed constants, comparisons that carry their own compare length and case rule as key
+  // compares. The tree is checked against the cursor's fields as a text's would be, except that a
+  // text constant always stays a value (never read as a column name), and the filter gets a
+  // prepared copy; the caller keeps `tree`. Raises as the text form does.
+  TFilter* AddFilter(TExpToken& tree);
   // nullptr: every filter. VELDOR_NOSUCHFILTER for a filter the cursor does not have.
   void DropFilter(TFilter* filter);
   void ActivateFilter(TFilter* filter);

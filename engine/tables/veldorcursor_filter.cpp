@@ -140,9 +140,10 @@ TFilter* TDataCursor::AddFilter(void* callbackData, const std::string* text, TEx
   SyncWithTable();
   // The read pair first: it brings the table's counts up to another process's writes.
   BeginRead();
-  auto filter = std::make_unique<TFilter>(*this, callback, callbackData, checkRangeSize, afterOthers,
-                                          callback ? false : ownsTree, callback ? nullptr : tree);
-  if (!callback) prepared.release();
+  // The filter takes the tree only once it is added: should the server refuse it, its owner
+  // (`prepared` or the caller) still frees it, and only once.
+  auto filter = std::make_unique<TFilter>(*this, callback, callbackData, checkRangeSize, afterOthers, false,
+                                          callback ? nullptr : tree);
   if (IsRemote()) {
     TCursorRequest request;
     request.U32(serverCursor_);
@@ -156,11 +157,7 @@ TFilter* TDataCursor::AddFilter(void* callbackData, const std::string* text, TEx
         LinkExpTreeArgs(filter->Tree());
         FlattenExpTree(filter->Tree(), flat);
       }
-      request.U32(uint32_t(flat.size()))
-          .Bytes(flat)
-          .U8(filter->OwnsTree())
-          .U8(afterOthers)
-          .U8(checkRangeSize);
+      request.U32(uint32_t(flat.size())).Bytes(flat).U8(ownsTree).U8(afterOthers).U8(checkRangeSize);
     }
     const TCursorReply reply =
         exchange(callback ? REQUEST_ADDCALLBACKFILTER : REQUEST_ADDEXPRFILTER, request);
@@ -171,10 +168,29 @@ TFilter* TDataCursor::AddFilter(void* callbackData, const std::string* text, TEx
     filter->SetServerFilterId(id);
     if (!callback) filter->SetOptimizeLevel(reply[1][0]);
   }
+  if (!callback) {
+    filter->SetOwnsTree(ownsTree);
+    prepared.release();
+  }
   auto place = filters_.end();
   if (!afterOthers)
     place = std::find_if(filters_.begin(), filters_.end(), [](const auto& f) { return f->AfterOthers(); });
   return filters_.insert(place, std::move(filter))->get();
+}
+
+TFilter* TDataCursor::AddFilter(TExpToken& tree) {
+  TypeCheckExpTree(VELDOR_INVALIDFILTER, GetDirectoryName(), tableName_, false, true, &ResolveFilterColumn,
+                   this, nullptr, tree, kFilterContext);
+  if (tree.type != TEngineFieldType::Boolean)
+    SignalEngineError(VELDOR_INVALIDFILTER, "", "", GetDirectoryName(), tableName_, "", "",
+                      "filter expression must be a boolean expression");
+  NormalizeFilterComparisons(&tree);
+  // No partial compare and no case rule of the filter's own: the builder's key compares carry them.
+  TExpTreePtr prepared(
+      PrepareExpTree(&tree, this, &FetchExpressionColumn, true, false, sortId_, languageId_));
+  TFilter* filter = AddFilter(nullptr, nullptr, prepared.get(), true, nullptr, false, false, false, true);
+  prepared.release();
+  return filter;
 }
 
 void TDataCursor::copyFiltersTo(TDataCursor& copy) {

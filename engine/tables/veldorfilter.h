@@ -54,6 +54,7 @@ class TFilter {
   void SetServerFilterId(uint32_t id) { serverId_ = id; }
   TExpToken* Tree() const { return tree_; }
   bool OwnsTree() const { return ownsTree_; }
+  void SetOwnsTree(bool owns) { ownsTree_ = owns; }
   TFilterCallback Callback() const { return callback_; }
   void* CallbackData() const { return callbackData_; }
   // Empty for a remote cursor's filter.

@@ -613,8 +613,10 @@ struct Preparer {
     return copy.release();
   }
 
-  // = 'abc*' (or any text equality when case is ignored) becomes a prefix comparison.
+  // = 'abc*' (or any text equality when case is ignored) becomes a prefix comparison. A key
+  // compare its builder made keeps the length and case rule it was given: its text is a value.
   void prefixForStar(TExpToken& n) const {
+    if (n.kind == expKeyCompare) return;
     TExpToken& r = *n.right;
     if (r.kind != expConstant || r.type != T::String || r.isNull) return;
     std::string_view text = r.Text();

@@ -8,7 +8,7 @@
 //
 // Preparation copies a checked tree, evaluates its constant parts once in the type of the other
 // side, and turns text equality with a trailing "*" and LIKE with a single trailing "%" into
-// prefix comparisons.
+// prefix comparisons; a comparison that already is a key compare keeps its length and case rule.
 //
 // Both run on the caller's thread; only the node pool is shared.
 #pragma once

@@ -186,4 +186,24 @@ TEST_F(QueryRoadTest, DatasetModelOverALiveResult) {
   dataaccess::testing::RunListModel(q, storage_test::testSeed(), 600, model, true);
 }
 
+// A query's result is searched by expression over its own columns: computed ones, and a name
+// that two columns share under the dataset's suffixed name.
+TEST_F(QueryRoadTest, LocateSearchesTheResultsColumns) {
+  exec("CREATE TABLE t (id INTEGER, name CHAR(20))");
+  exec("INSERT INTO t (id, name) VALUES (1, 'Ann')");
+  exec("INSERT INTO t (id, name) VALUES (2, 'bob')");
+  exec("INSERT INTO t (id, name) VALUES (3, 'Bobby')");
+  q.SetSQL("SELECT a.id, a.name, UPPER(b.name) AS name, a.id * 2 AS twice FROM t a, t b WHERE a.id = b.id");
+  q.Open();
+  EXPECT_EQ(q.Fields(2).FieldName, "name_1");
+  EXPECT_TRUE(q.Locate("twice", int32_t(4), 0));
+  EXPECT_EQ(q.FieldByName("id").AsInteger(), 2);
+  EXPECT_TRUE(q.Locate("name", "BOB", ds::loCaseInsensitive | ds::loPartialKey));
+  EXPECT_EQ(q.FieldByName("id").AsInteger(), 2);
+  EXPECT_TRUE(q.Locate("name_1", "BOBBY", 0));
+  EXPECT_EQ(q.FieldByName("id").AsInteger(), 3);
+  EXPECT_FALSE(q.Locate("name_1", "Ann", 0));
+  q.Close();
+}
+
 }  // namespace

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <optional>
@@ -506,6 +507,71 @@ TEST(FilterErrorTest, FiltersThatCannotFilterAreRefusedAndOnlyTheCursorsOwnAreDr
   TDataCursor other(*db.directory);
   EXPECT_EQ(errorOf([&] { c.DropFilter(reinterpret_cast<TFilter*>(&other)); }), VELDOR_NOSUCHFILTER);
   c.DropFilter(nullptr);
+  EXPECT_TRUE(c.Filters().empty());
+}
+
+// A tree its caller built is checked as a text's would be and prepared into the filter's own
+// copy; a comparison built as a key compare keeps its length and case rule, whatever its text.
+TEST(FilterErrorTest, BuiltTreesAreCheckedAndKeepTheirOwnKeyCompares) {
+  TempDir dir;
+  Database db(dir.path());
+  TDataCursor c(*db.directory);
+  c.SetTableName("t");
+  c.SetExclusive(true);
+  TCreateTableArgs args = tableArgs(0, true);
+  c.CreateTable(args);
+  c.Open();
+  std::vector<uint8_t> buffer(c.RecordSize());
+  int32_t id = 0;
+  for (const char* name : {"ab*x", "AB*", "abc", "ab"}) {
+    c.ClearRecordBuffer(buffer.data());
+    put(c, buffer, Row{++id, id, name, 0});
+    c.AppendRecord(buffer.data(), false);
+    c.FreeAllBlobs(true);
+  }
+  // column = constant, both typed as the column.
+  const auto comparison = [](const char* column, TEngineFieldType type, const std::string& text) {
+    TExpTreePtr n(GetExpToken());
+    n->kind = expBinary;
+    n->code = opEqual;
+    n->left = GetExpToken();
+    n->right = GetExpToken();
+    n->left->kind = expColumn;
+    n->left->columnName = column;
+    n->right->kind = expConstant;
+    n->right->type = n->left->type = type;
+    if (type == TEngineFieldType::String) {
+      n->right->SetText(text);
+    } else {
+      n->right->SetValueSize(4);
+      const int32_t k = std::stoi(text);
+      std::memcpy(n->right->Value(), &k, 4);
+    }
+    return n;
+  };
+  const auto passing = [&](TExpToken& tree) {
+    TFilter* f = c.AddFilter(tree);
+    c.ActivateFilter(f);
+    const std::set<int32_t> ids = shown(c);
+    c.DropFilter(f);
+    return ids;
+  };
+  TExpTreePtr prefix = comparison("NAME", TEngineFieldType::String, "ab*");
+  prefix->kind = expKeyCompare;
+  prefix->compareLength = 3;
+  prefix->caseInsensitive = true;
+  EXPECT_EQ(passing(*prefix), (std::set<int32_t>{1, 2}));
+  prefix->caseInsensitive = false;
+  EXPECT_EQ(passing(*prefix), (std::set<int32_t>{1}));
+  EXPECT_EQ(passing(*comparison("NAME", TEngineFieldType::String, "AB*")), (std::set<int32_t>{2}));
+  EXPECT_EQ(passing(*comparison("K", TEngineFieldType::Integer, "3")), (std::set<int32_t>{3}));
+
+  const auto refused = [&](TExpTreePtr tree) { return errorOf([&] { c.AddFilter(*tree); }); };
+  EXPECT_EQ(refused(comparison("NOSUCH", TEngineFieldType::Integer, "1")), VELDOR_INVALIDFILTER);
+  EXPECT_EQ(refused(comparison("NAME", TEngineFieldType::Integer, "1")), VELDOR_INVALIDFILTER);
+  TExpTreePtr sum = comparison("K", TEngineFieldType::Integer, "1");
+  sum->code = opAdd;
+  EXPECT_EQ(refused(std::move(sum)), VELDOR_INVALIDFILTER);
   EXPECT_TRUE(c.Filters().empty());
 }
 

@@ -350,6 +350,57 @@ TEST(RemoteProtocolTest, SpoiledRepliesGiveEngineErrorsAndNothingRunsTwice) {
   }
 }
 
+// A filter the server did not take stays its owner's: the tree is freed once, by the owner, and
+// the cursor goes on without the filter.
+TEST(RemoteProtocolTest, AFilterTheServerDidNotTakeLeavesItsTreeWithItsOwner) {
+  platform::testing::TempFolder root;
+  engineserver::EngineServer server(root.path(), {{"ann", "pw"}});
+  engineserver::FaultProxy proxy(server.port());
+  TDataSession s;
+  remoteTo(s, proxy.port());
+  s.SetRemoteUser("ann");
+  s.SetRemotePassword("pw");
+  s.Connect();
+  s.Login();
+  TDataDirectory* d = s.OpenDataDirectory("db", "");
+  TDataCursor c(*d);
+  c.SetTableName("t");
+  c.SetExclusive(true);
+  TCreateTableArgs args;
+  args.BlobBlockSize = 512;
+  args.NoPrimaryIndex = true;
+  args.Fields = {datafile_test::field(1, "K", kFieldTypeInteger)};
+  args.Indexes.resize(1);
+  c.CreateTable(args);
+  c.Open();
+  // K = 1, as a caller builds it.
+  TExpTreePtr tree(GetExpToken());
+  tree->kind = expBinary;
+  tree->code = opEqual;
+  tree->left = GetExpToken();
+  tree->right = GetExpToken();
+  tree->left->kind = expColumn;
+  tree->left->columnName = "K";
+  tree->right->kind = expConstant;
+  tree->right->type = TEngineFieldType::Integer;
+  tree->right->SetValueSize(4);
+  tree->right->Value()[0] = 1;
+  const std::string text = "K = 1";
+  for (int round = 0; round < 2; ++round) {
+    proxy.arm(engineserver::Fault::DropRequest, REQUEST_ADDEXPRFILTER, 1500);
+    EXPECT_EQ(errorOf([&] {
+                round ? c.AddFilter(*tree)
+                      : c.AddFilter(nullptr, &text, nullptr, true, nullptr, false, false, false, false);
+              }),
+              VELDOR_REMOTECOMMLOST);
+    EXPECT_TRUE(c.Filters().empty());
+  }
+  TFilter* f = c.AddFilter(*tree);
+  c.ActivateFilter(f);
+  EXPECT_EQ(c.Filters().size(), 1u);
+  c.DropFilter(f);
+}
+
 // ---- Blobs, filters and maintenance in the differential run ----
 
 // The callback filter of the run: records whose field 1 starts with an even byte. The value that
