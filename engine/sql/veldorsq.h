@@ -623,7 +623,6 @@ class TDataQuery final : public engine::TDataQuery {
   void carryRunningSums(const uint8_t* previous, uint8_t* accumulator);
   void writeColumnValue(TDataCursor& cursor, uint8_t* record, const TUpdateField& field, TExpToken& value,
                         bool update);
-  bool unionPart() const { return unionPart_; }
   friend class TQueryStatement;
   void keepOuterJoinFilters();
   void attachOuterWholes();
@@ -722,8 +721,6 @@ class TQueryStatement : public engine::TQueryStatement {
   bool ResultOnSourceTable = false;
   bool SelectStar = false;
   int32_t RowsAffected = 0;
-  // Statements in the text of the last Prepare.
-  size_t StatementCount() const { return paramCounts_.size(); }
   // On a remote session: the server's statement, and the cursor over its SELECT result (in the
   // directory "Remote_Query", or RemoteResultName for a live result).
   uint32_t Handle = 0;

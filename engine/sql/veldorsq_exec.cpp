@@ -13,6 +13,7 @@
 #include "engine/values/veldorexpcheck.h"
 #include "engine/values/veldorexpeval.h"
 #include "engine/values/veldorvalues.h"
+#include "platform/debugassert.h"
 #include "platform/scopeguard.h"
 
 namespace engine::sql {
@@ -465,11 +466,14 @@ void TDataQuery::rebuildPass(uint8_t slot, bool group, int32_t cap) {
   const uint32_t size = result.RecordSize();
   std::vector<uint8_t> row(size), buffer;
   int64_t written = 0;
+  [[maybe_unused]] int64_t read = 0;  // only the assertions look at it
   auto full = [&] { return cap >= 0 && written >= cap; };
+  VELMARON_DEBUG_ASSERT(!group || slot != 255, "a group pass reads the rows in the order of the group index");
   result.SwitchToIndex(slot);
   result.SetToBegin();
   if (!group) {
     while (!full() && result.GetNextRecord(row.data()) == 0) {
+      ++read;
       copyRecord(result, row.data(), scratch, buffer);
       ++written;
     }
@@ -495,6 +499,7 @@ void TDataQuery::rebuildPass(uint8_t slot, bool group, int32_t cap) {
     };
     FirstGroupRow = true;
     while (!full() && result.GetNextRecord(row.data()) == 0) {
+      ++read;
       if (open && sameGroup()) {
         AccumulateAggregates(false, row.data(), accumulator.data());
         continue;
@@ -510,10 +515,15 @@ void TDataQuery::rebuildPass(uint8_t slot, bool group, int32_t cap) {
     }
     if (!full()) close();
   }
+  VELMARON_DEBUG_ASSERT(cap < 0 || written <= cap, "a pass keeps no more rows than its cap");
+  VELMARON_DEBUG_ASSERT(written <= read, "a pass writes no more rows than it reads");
+  VELMARON_DEBUG_ASSERT(scratch.GetRecordCount() == written,
+                        "the scratch table holds exactly the pass's rows");
   result.SwitchToIndex(255);
   result.EmptyTable();
   scratch.SetToBegin();
   while (scratch.GetNextRecord(row.data()) == 0) copyRecord(scratch, row.data(), result, buffer);
+  VELMARON_DEBUG_ASSERT(result.GetRecordCount() == written, "the result holds exactly the pass's rows");
   scratch.Close();
 }
 
@@ -533,18 +543,25 @@ void TDataQuery::carryRunningSums(const uint8_t* previous, uint8_t* accumulator)
 
 void TDataQuery::rebuildResult() {
   TDataCursor& result = *ResultCursor;
+  // The preparation gave the result table the index of each pass it asks for; without it a pass
+  // would silently read record order.
+  auto passSlot = [&](std::string_view name) {
+    uint8_t slot = indexSlot(result, name);
+    VELMARON_DEBUG_ASSERT(slot != 255, "the result table has the index of its pass");
+    return slot;
+  };
   const bool capEarly = Top >= 0 && (!OrderByGiven || OrderBySatisfied);
   if (GroupByGiven && !AllAggregate) {
     // The group pass writes its rows in group order, which is also the order an ORDER BY that
     // the GROUP BY satisfies asks for.
-    rebuildPass(indexSlot(result, "Sys__GroupBy"), true, capEarly ? Top : -1);
-    if (OrderByGiven && !OrderBySatisfied) rebuildPass(indexSlot(result, "Sys__OrderBy"), false, Top);
+    rebuildPass(passSlot("Sys__GroupBy"), true, capEarly ? Top : -1);
+    if (OrderByGiven && !OrderBySatisfied) rebuildPass(passSlot("Sys__OrderBy"), false, Top);
     return;
   }
   if (OrderByGiven && !OrderBySatisfied) {
-    rebuildPass(indexSlot(result, "Sys__OrderBy"), false, Top);
+    rebuildPass(passSlot("Sys__OrderBy"), false, Top);
   } else if (Distinct && (OrderBySatisfied || Top >= 0)) {
-    rebuildPass(OrderBySatisfied ? indexSlot(result, "Sys__Distinct") : 255, false, Top);
+    rebuildPass(OrderBySatisfied ? passSlot("Sys__Distinct") : 255, false, Top);
   }
 }
 

@@ -535,7 +535,6 @@ class TIndexFile : public TFileHandler {
 
   // ---- Cache inspection (tests, tools) ----
   size_t CachedPageCount(uint8_t slot) const { return caches_[slot]->Count(); }
-  size_t CacheCapacity(uint8_t slot) const { return caches_[slot]->Capacity(); }
   size_t PooledPageCount() const { return pool_.Count(); }
 
   // Raises `code` with the table and its directory.
