@@ -2,6 +2,7 @@
 // loop, progress and abort, the row limits, and the passes of DISTINCT, GROUP BY and ORDER BY
 // over the result table.
 #include <algorithm>
+#include <cassert>
 #include <chrono>
 #include <cstring>
 
@@ -171,12 +172,14 @@ void TDataQuery::Prepare(TPasswordCallback callback) {
         DrivingTable->Cursor->SetQueryResult(true);
         ResultCursor = DrivingTable->Cursor.get();
         ResultCursor->SwitchToIndex(OrderIndex);
+        planWhere();
         break;
       }
       ResultOnSourceTable = false;
       if (HavingGiven) BindHavingAggregates();
       SortSourceTables();
       CheckJoins();
+      planWhere();
       if (unionPart_) break;
       if (OrderByGiven) BindOrderBy();
       if (GroupByGiven && !AllAggregate) {
@@ -185,11 +188,14 @@ void TDataQuery::Prepare(TPasswordCallback callback) {
         CheckDistinct();
       }
       CreateResultTable();
+      plan_.Result = ResultCursor;
       break;
     }
     case qkInsert:
       OpenSources(callback);
       DrivingTable = SourceTables.front().get();
+      plan_.Kind = Kind;
+      plan_.Order = {DrivingTable};
       CallStatementHook();
       BindTargetColumns();
       break;
@@ -202,9 +208,11 @@ void TDataQuery::Prepare(TPasswordCallback callback) {
       SortSourceTables();
       CallStatementHook();
       CheckJoins();
+      planWhere();
       if (Kind == qkUpdate) BindTargetColumns();
       break;
     default:
+      plan_.Kind = Kind;
       break;
   }
   prepared_ = true;
@@ -225,12 +233,31 @@ void TDataQuery::planWhere() {
   for (auto& table : SourceTables) table->Cursor->Refresh();
   if (ResultOnSourceTable) {
     HandDownWhere(hpUnindexed);
-    return;
+  } else {
+    countFilters_ = MultiTable && !NoJoinOptimize;
+    {
+      auto counted = platform::ScopeExit([&] { countFilters_ = false; });
+      HandDownWhere(hpIndexed);
+      if (MultiTable && ShouldReorderJoins()) ReorderJoins();
+    }
+    pruneChainJoins(*this);
+    HandDownWhere(hpUnindexed);
+    // The filters set for the counts go; each run sets its own.
+    ResetForExecute();
   }
-  HandDownWhere(hpIndexed);
-  if (MultiTable && ShouldReorderJoins()) ReorderJoins();
-  pruneChainJoins(*this);
-  HandDownWhere(hpUnindexed);
+  plan_.Kind = Kind;
+  plan_.Order.clear();
+  for (auto& table : SourceTables) plan_.Order.push_back(table.get());
+  assert(plan_.Order.empty() || plan_.Order.front() == DrivingTable);
+  plan_.Residual = WhereRowCheck ? Conditions[csResidual].get() : nullptr;
+  plan_.Having = Having ? Conditions[csHaving].get() : nullptr;
+  plan_.Live = ResultOnSourceTable;
+  plan_.Result = ResultCursor;
+}
+
+void TDataQuery::applyPlan() {
+  for (TSourceTable* table : plan_.Order) table->Cursor->Refresh();
+  for (const TQueryPlan::Conjunct& conjunct : plan_.Conjuncts) putConjunct(conjunct);
 }
 
 bool TDataQuery::ReportProgress(int64_t counter, int64_t total, int& last) {
@@ -550,8 +577,8 @@ void TDataQuery::rebuildResult() {
 
 void TDataQuery::executeSelect() {
   ResetForExecute();
-  if (ResultOnSourceTable) {
-    planWhere();
+  if (plan_.Live) {
+    applyPlan();
     ResultCursor->SetToBegin();
     RowsAffected = ResultCursor->GetRecordCount();
     return;
@@ -571,17 +598,16 @@ void TDataQuery::executeSelect() {
     result.SwitchToIndex(255);
     result.EmptyTable();
   }
-  planWhere();
-  TSourceTable& driving = *DrivingTable;
+  applyPlan();
+  TSourceTable& driving = *plan_.Driving();
   const int64_t total = driving.Cursor->GetRecordCount();
   int64_t counter = 1;
   int last = 0;
   uint32_t lastRecord = 0;
   std::vector<uint8_t> row(result.RecordSize());
   auto passes = [&] {
-    if (WhereRowCheck) {
-      TokenPtr v(EvaluateExpTree(Conditions[csResidual].get(), nullptr, nullptr, SortId, LanguageId,
-                                 ReadSourceColumn));
+    if (plan_.Residual) {
+      TokenPtr v(EvaluateExpTree(plan_.Residual, nullptr, nullptr, SortId, LanguageId, ReadSourceColumn));
       if (v->isNull || !v->Value()[0]) return false;
     }
     if (JoinRowCheck && Conditions[csPostJoin]) {
