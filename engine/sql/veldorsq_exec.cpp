@@ -22,6 +22,9 @@ namespace {
 
 using T = TEngineFieldType;
 
+// Rows read under one hold of the source tables' read pairs (see executeSelect).
+constexpr int kRowsPerReadHold = 512;
+
 struct TokenDeleter {
   void operator()(TExpToken* node) const { FreeExpTree(node); }
 };
@@ -330,17 +333,19 @@ void TDataQuery::fillResultRow(uint8_t* row) {
 
 bool TDataQuery::appendResultRow(uint8_t* row) {
   TDataCursor& result = *ResultCursor;
+  // Each append stands the result on its new row: in record order that only adds the row to the
+  // cursor's view, where an append without it counts the whole view again.
   if (Distinct || unionPart_) {
     // The unique index of DISTINCT refuses a row it already holds before anything is written.
     try {
-      result.AppendRecord(row, false);
+      result.AppendRecord(row, true);
     } catch (const EVELDOREngineError& e) {
       if (e.ErrorCode() != VELDOR_KEYVIOL) throw;
       result.FreeAllBlobs(true);
       return false;
     }
   } else {
-    result.AppendRecord(row, false);
+    result.AppendRecord(row, true);
   }
   result.FreeAllBlobs(true);
   return true;
@@ -462,7 +467,8 @@ void copyRecord(TDataCursor& from, const uint8_t* record, TDataCursor& to, std::
       to.PutField(p, buffer.data(), value.data());
     }
   }
-  to.AppendRecord(buffer.data(), false);
+  // Standing on the new row keeps the append from counting the whole view again.
+  to.AppendRecord(buffer.data(), true);
   to.FreeAllBlobs(true);
 }
 
@@ -584,15 +590,21 @@ void TDataQuery::executeSelect() {
     return;
   }
   TDataCursor& result = *ResultCursor;
-  bool withLocks = false;
-  auto endLocks = platform::ScopeExit([&] {
-    if (withLocks)
-      for (auto& table : SourceTables) table->Cursor->EndQueryRead();
-  });
-  if (WithLocks) {
+  // The source tables' query read pairs: WITH LOCKS holds them for the whole statement. Without
+  // it they are held across runs of rows only, so that a row read needs no lock of its own, and
+  // let go between the runs, where the tables' writers get in as they would between single reads.
+  bool holding = false;
+  auto release = [&] {
+    if (!holding) return;
+    holding = false;
+    for (auto& table : SourceTables) table->Cursor->EndQueryRead();
+  };
+  auto hold = [&] {
+    holding = true;
     for (auto& table : SourceTables) table->Cursor->BeginQueryRead();
-    withLocks = true;
-  }
+  };
+  auto endLocks = platform::ScopeExit(release);
+  if (WithLocks) hold();
   if (!UnionKind && !unionPart_) {
     result.DropFilter(nullptr);
     result.SwitchToIndex(255);
@@ -617,11 +629,18 @@ void TDataQuery::executeSelect() {
     }
     return true;
   };
+  int heldRows = 0;
+  if (!holding) hold();
   auto progress = [&] {
     uint32_t recordNo = driving.Cursor->CurrentRecordNo();
     if (recordNo != lastRecord) {
       lastRecord = recordNo;
       ++counter;
+    }
+    if (!WithLocks && ++heldRows >= kRowsPerReadHold) {
+      heldRows = 0;
+      release();
+      hold();
     }
     return ReportProgress(counter, total, last);
   };
@@ -668,6 +687,7 @@ void TDataQuery::executeSelect() {
       appendResultRow(row.data());
     }
   }
+  if (!WithLocks) release();
   if (counter != total) {
     int done = -100;
     ReportProgress(total, total, done);
