@@ -198,7 +198,8 @@ void TDataQuery::executeChange() {
       }
       for (size_t i = 0; i < UpdateFields.size(); ++i)
         writeColumnValue(target, record.data(), *UpdateFields[i], *values[i], true);
-      target.ModifyRecord(record.data(), true, false);
+      // Standing on the row written keeps the write from building the whole view again.
+      target.ModifyRecord(record.data(), true, true);
       target.FreeAllBlobs(true);
     }
     transaction.RowWritten();
