@@ -126,11 +126,12 @@ struct Evaluator {
       case expBinary:
         return binary(n, std::move(r));
       case expKeyCompare: {
-        Result l = eval(*n.left), rv = eval(*n.right);
-        if (isText(*l))
-          EvaluateStringEquality(n.code, *l, *rv, n.compareLength, n.caseInsensitive, languageId, sortId, *r);
+        Result lh, rh;
+        const TExpToken &l = operand(*n.left, lh), &rv = operand(*n.right, rh);
+        if (isText(l))
+          EvaluateStringEquality(n.code, l, rv, n.compareLength, n.caseInsensitive, languageId, sortId, *r);
         else
-          EvaluateBinaryOperator(n.code, *l, *rv, languageId, sortId, *r);
+          EvaluateBinaryOperator(n.code, l, rv, languageId, sortId, *r);
         break;
       }
       case expColumn:
@@ -164,10 +165,18 @@ struct Evaluator {
       EvaluateBinaryOperator(n.code, *left, *right, languageId, sortId, *r);
       return r;
     }
-    Result l = eval(*n.left);
-    Result rv = eval(*n.right);
-    EvaluateBinaryOperator(n.code, *l, *rv, languageId, sortId, *r);
+    Result lh, rh;
+    const TExpToken &l = operand(*n.left, lh), &rv = operand(*n.right, rh);
+    EvaluateBinaryOperator(n.code, l, rv, languageId, sortId, *r);
     return r;
+  }
+
+  // An operand's value: a constant is read in place (its node holds what an evaluation would
+  // copy), anything else is evaluated into `holder`.
+  const TExpToken& operand(const TExpToken& n, Result& holder) const {
+    if (n.kind == expConstant) return n;
+    holder = eval(n);
+    return *holder;
   }
 
   std::string text(const TExpToken& n) const { return n.isNull ? std::string() : std::string(n.Text()); }
