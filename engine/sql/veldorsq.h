@@ -568,6 +568,8 @@ class TDataQuery final : public engine::TDataQuery {
   bool HavingCallback(const uint8_t* row);
   // The session's progress rule over `total` driving rows; true when the caller asked to stop.
   bool ReportProgress(int64_t counter, int64_t total, int& last);
+  // The percent that ReportProgress would report now, or -1 when it would call nothing.
+  int progressDue(int64_t counter, int64_t total, int last) const;
 
   // ---- Parsers (veldorsq_parse*.cpp) ----
   void ParseSelect();

@@ -22,8 +22,10 @@ namespace {
 
 using T = TEngineFieldType;
 
-// Rows read under one hold of the source tables' read pairs (see executeSelect).
+// Rows read, and the time spent, under one hold of the source tables' read pairs (see
+// executeSelect): writers of the tables wait at most about that long.
 constexpr int kRowsPerReadHold = 512;
+constexpr auto kReadHoldTime = std::chrono::milliseconds(2);
 
 struct TokenDeleter {
   void operator()(TExpToken* node) const { FreeExpTree(node); }
@@ -263,13 +265,18 @@ void TDataQuery::applyPlan() {
   for (const TQueryPlan::Conjunct& conjunct : plan_.Conjuncts) putConjunct(conjunct);
 }
 
-bool TDataQuery::ReportProgress(int64_t counter, int64_t total, int& last) {
-  auto& callback = Owner.ProgressCallback();
-  if (!callback) return false;
+int TDataQuery::progressDue(int64_t counter, int64_t total, int last) const {
+  if (!Owner.ProgressCallback()) return -1;
   int step = int(Owner.Session().GetProgressStepPercent());
   if (step <= 0) step = 100;
   int percent = total > 0 ? int(std::min<int64_t>(counter * 100 / total, 100)) : 100;
-  if (step + last > percent) return false;
+  return step + last > percent ? -1 : percent;
+}
+
+bool TDataQuery::ReportProgress(int64_t counter, int64_t total, int& last) {
+  auto& callback = Owner.ProgressCallback();
+  const int percent = progressDue(counter, total, last);
+  if (percent < 0) return false;
   bool abort = false;
   callback(percent, abort);
   last = percent;
@@ -594,6 +601,8 @@ void TDataQuery::executeSelect() {
   // it they are held across runs of rows only, so that a row read needs no lock of its own, and
   // let go between the runs, where the tables' writers get in as they would between single reads.
   bool holding = false;
+  int heldRows = 0;
+  auto heldSince = std::chrono::steady_clock::now();
   auto release = [&] {
     if (!holding) return;
     holding = false;
@@ -601,6 +610,8 @@ void TDataQuery::executeSelect() {
   };
   auto hold = [&] {
     holding = true;
+    heldRows = 0;
+    heldSince = std::chrono::steady_clock::now();
     for (auto& table : SourceTables) table->Cursor->BeginQueryRead();
   };
   auto endLocks = platform::ScopeExit(release);
@@ -629,7 +640,6 @@ void TDataQuery::executeSelect() {
     }
     return true;
   };
-  int heldRows = 0;
   if (!holding) hold();
   auto progress = [&] {
     uint32_t recordNo = driving.Cursor->CurrentRecordNo();
@@ -637,12 +647,20 @@ void TDataQuery::executeSelect() {
       lastRecord = recordNo;
       ++counter;
     }
-    if (!WithLocks && ++heldRows >= kRowsPerReadHold) {
-      heldRows = 0;
+    if (WithLocks) return ReportProgress(counter, total, last);
+    ++heldRows;
+    if (heldRows >= kRowsPerReadHold ||
+        (heldRows % 8 == 0 && std::chrono::steady_clock::now() - heldSince >= kReadHoldTime)) {
       release();
       hold();
     }
-    return ReportProgress(counter, total, last);
+    if (progressDue(counter, total, last) < 0) return false;
+    // The callback may write to these tables (through another session of the process): it runs
+    // with the pairs let go.
+    release();
+    const bool stop = ReportProgress(counter, total, last);
+    hold();
+    return stop;
   };
   const bool topEarly = Top >= 0 && !OrderByGiven && !GroupByGiven;
   if (GroupByGiven && AllAggregate) {

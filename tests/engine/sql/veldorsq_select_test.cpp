@@ -212,6 +212,33 @@ TEST(SelectLocksTest, AStatementOverAnIndexedNotFilterLetsOtherWritersIn) {
   }
 }
 
+// A SELECT holds its tables' read locks across runs of rows, never while its progress callback
+// runs: a write from the callback (through another session of the process) goes through at once.
+TEST(SelectLocksTest, AProgressCallbackWritesToTheTableTheSelectReads) {
+  platform::testing::TempFolder folder;
+  SqlDatabase reader(folder.path()), writer(folder.path());
+  reader.run("CREATE TABLE t (a INTEGER, b INTEGER)");
+  reader.run("INSERT INTO t VALUES (1, 0)");
+  for (int i = 0; i < 11; ++i)
+    reader.run("INSERT INTO t SELECT a + " + std::to_string(1 << i) + ", b FROM t");
+  for (const char* sql : {"SELECT a FROM t WHERE b = 0", "SELECT b, COUNT(*) FROM t GROUP BY b",
+                          "SELECT x.a FROM t x, t y WHERE y.a = x.a AND x.a < 40"}) {
+    int calls = 0;
+    std::string failure;
+    TQueryStatement select(reader.directory());
+    select.SetProgressCallback([&](int, bool&) {
+      ++calls;
+      const std::string answer = writer.rows("UPDATE t SET b = 0 WHERE a = 1");
+      if (!answer.empty()) failure = answer;
+    });
+    select.Prepare(sql);
+    select.Execute();
+    EXPECT_GT(calls, 1) << sql;
+    EXPECT_EQ(failure, "") << sql;
+  }
+  EXPECT_EQ(writer.rows("SELECT COUNT(*) FROM t"), "2048\n");
+}
+
 }  // namespace
 
 namespace {
