@@ -1,5 +1,6 @@
-// WHERE analysis: the conditions' type checks and the hand-down of each conjunct that concerns
-// one source table to that table's cursor as an engine filter or to the post-join condition.
+// WHERE analysis: the conditions' type checks, and the place of each conjunct that concerns one
+// source table (that table's cursor as an engine filter, or the post-join condition) recorded in
+// the query's plan; each run puts the conjuncts there with the parameters' values of the run.
 #include <algorithm>
 
 #include "engine/base/veldorerr.h"
