@@ -152,6 +152,33 @@ bool knownAtPreparation(const TExpToken* tree) {
   return std::all_of(tree->args.begin(), tree->args.end(), knownAtPreparation);
 }
 
+// A parameter still without its value (a statement is prepared before its values are given)
+// rates as a value of the type it is compared with, so that a conjunct an index serves at the
+// run is placed as one in the plan.
+void standInParameters(TExpToken* node) {
+  if (!node) return;
+  auto fill = [](TExpToken* parameter, const TExpToken* other) {
+    if (!parameter || !other || !parameter->isParameter) return;
+    if (!parameter->isNull && parameter->type != TEngineFieldType::Unknown) return;
+    parameter->type = other->type;
+    parameter->subType = other->subType;
+    parameter->scale = other->scale;
+    parameter->SetValueSize(std::max<uint32_t>(other->valueSize, 1));
+    std::fill(parameter->Value(), parameter->Value() + parameter->ValueCapacity(), uint8_t(0));
+    parameter->isNull = false;
+  };
+  if (node->kind == expBinary) {
+    fill(node->left, node->right);
+    fill(node->right, node->left);
+  }
+  if (node->kind == expPredicate)
+    for (size_t i = 1; i < node->args.size(); ++i) fill(node->args[i], node->args[0]);
+  standInParameters(node->left);
+  standInParameters(node->right);
+  standInParameters(node->third);
+  for (TExpToken* argument : node->args) standInParameters(argument);
+}
+
 }  // namespace
 
 void TDataQuery::HandDownConjunct(THandDownPass pass, const TExpToken& conjunct, TSourceTable& table) {
@@ -169,6 +196,7 @@ void TDataQuery::HandDownConjunct(THandDownPass pass, const TExpToken& conjunct,
   bool served = false;
   {
     TExpTreePtr copy(PrepareExpTree(&conjunct, nullptr, ReadSourceColumn, false, false, SortId, LanguageId));
+    standInParameters(copy.get());
     served = table.Cursor->GetExpressionOptimizeLevel(copy.get(), 0, true) != 0;
   }
   if (served != (pass == hpIndexed)) return;
