@@ -190,6 +190,11 @@ int32_t Field::AsInteger() const {
   return v.isNull() ? 0 : v.asInt32();
 }
 
+int64_t Field::AsLargeInt() const {
+  const Variant v = Value();
+  return v.isNull() ? 0 : v.asInt64();
+}
+
 double Field::AsFloat() const {
   const Variant v = Value();
   return v.isNull() ? 0 : v.asDouble();

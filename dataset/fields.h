@@ -149,6 +149,7 @@ class Field {
 
   virtual std::string AsString() const;
   virtual int32_t AsInteger() const;
+  int64_t AsLargeInt() const;
   virtual double AsFloat() const;
   virtual DateTime AsDateTime() const;
   virtual void SetAsString(const std::string& v);
