@@ -78,8 +78,10 @@ inline constexpr uint32_t kUniqueIdKeySize = 4;
 inline constexpr uint16_t kMaxIndexKeySize = 1012;
 
 // Pages one index file keeps in memory over all its slots (each page some 4 to 8 KB), unless
-// every page is pinned or dirty.
-inline constexpr size_t kIndexPageCacheBudget = 1024;
+// every page is pinned or dirty. Large enough for the leaves of a few indexes over 100k records;
+// a miss costs the same whatever the number of cached pages, so a tree far larger than the cache
+// pays nothing for it.
+inline constexpr size_t kIndexPageCacheBudget = 4096;
 
 inline constexpr uint32_t kMaxIndexPageNumber = 2'000'000'000;
 inline constexpr uint64_t kMaxIndexFileSize = 4'000'000'000;
