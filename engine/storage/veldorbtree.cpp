@@ -550,7 +550,8 @@ void TIndexTree::corrupt() const {
   file_.RaiseIndexError(VELDOR_INDEXCORRUPT, file_.GetIndexName(slot_));
 }
 
-void TIndexTree::withRestarts(const std::function<bool()>& attempt) {
+template <class Attempt>
+void TIndexTree::withRestarts(Attempt&& attempt) {
   for (int i = 0; i <= kMaxRestarts; ++i) {
     cursor_.SetCurrentIndex(slot_);
     cursor_.ResetPath();
@@ -568,8 +569,7 @@ bool TIndexTree::readPage(uint32_t number, TPinnedPage& holder) {
   return true;
 }
 
-bool TIndexTree::descend(const uint8_t* key, bool firstNotLess, std::vector<TPinnedPage>& path,
-                         uint64_t* recordPosition) {
+bool TIndexTree::descend(const uint8_t* key, bool firstNotLess, TPagePath& path, uint64_t* recordPosition) {
   path.clear();
   TPinnedPage page;
   if (!readPage(file_.GetRootPageNumber(slot_), page)) return false;
@@ -591,18 +591,18 @@ bool TIndexTree::descend(const uint8_t* key, bool firstNotLess, std::vector<TPin
     cursor_.SetPathEntry(pos);
     const uint32_t child = page->GetEntryRef(pos);
     const uint32_t parentNumber = page->GetPageNumber();
-    path.push_back(std::move(page));
+    if (!path.push_back(std::move(page))) corrupt();
     cursor_.PushPathLevel(parentNumber);
     if (!readPage(child, page)) return false;
     if (page->GetPageType() != ptBranch && page->GetPageType() != ptLeaf) corrupt();
   }
   if (page->GetEntryCount() == 0) corrupt();
-  path.push_back(std::move(page));
+  if (!path.push_back(std::move(page))) corrupt();
   if (recordPosition) *recordPosition = position;
   return true;
 }
 
-void TIndexTree::adjustCounts(std::vector<TPinnedPage>& path, int64_t delta) {
+void TIndexTree::adjustCounts(TPagePath& path, int64_t delta) {
   const int exact = std::min<int>(cursor_.GetExactCountLevel(), int(path.size()));
   for (int level = 1; level < exact; ++level) {
     TPage& page = *path[size_t(level - 1)];
@@ -642,7 +642,7 @@ void TIndexTree::InsertKey(const uint8_t* key, uint32_t reference) {
       file_.SetRootPage(slot_, page->GetPageNumber());
       return true;
     }
-    std::vector<TPinnedPage> path;
+    TPagePath path;
     if (!descend(key, false, path, nullptr)) return false;
     TPage& leaf = *path.back();
     uint32_t pos = 0;
@@ -664,7 +664,7 @@ bool TIndexTree::DeleteKey(const uint8_t* key, uint32_t reference) {
   withRestarts([&] {
     deleted = false;
     if (file_.GetRootPageNumber(slot_) == 0) return true;
-    std::vector<TPinnedPage> path;
+    TPagePath path;
     if (!descend(key, false, path, nullptr)) return false;
     TPage& leaf = *path.back();
     uint32_t pos = 0;
@@ -717,7 +717,7 @@ bool TIndexTree::find(const uint8_t* key, uint64_t* position, uint32_t* referenc
     if (position) *position = 1;
     if (near) near->before.valid = near->at.valid = near->after.valid = false;
     if (file_.GetRootPageNumber(slot_) == 0) return true;
-    std::vector<TPinnedPage> path;
+    TPagePath path;
     uint64_t before = 0;
     // Without a position wanted, the descent sums no counts.
     if (!descend(key, true, path, position ? &before : nullptr)) return false;
@@ -786,7 +786,7 @@ void TIndexTree::AddRangeToBitmap(const uint8_t* startKey, const uint8_t* endKey
   withRestarts([&] {
     work.Assign(bitmap);
     if (file_.GetRootPageNumber(slot_) == 0) return true;
-    std::vector<TPinnedPage> path;
+    TPagePath path;
     if (!descend(startKey, true, path, nullptr)) return false;
     TPinnedPage leaf = std::move(path.back());
     path.clear();
@@ -819,7 +819,7 @@ void TIndexTree::ForEachKey(const std::function<void(const uint8_t* key, uint32_
     keys.clear();
     refs.clear();
     if (file_.GetRootPageNumber(slot_) == 0) return true;
-    std::vector<TPinnedPage> path;
+    TPagePath path;
     if (!descend(nullptr, true, path, nullptr)) return false;
     TPinnedPage leaf = std::move(path.back());
     path.clear();
