@@ -7,6 +7,7 @@
 
 #include "engine/base/veldorerr.h"
 #include "engine/storage/veldorbitmap.h"
+#include "engine/storage/veldorkeys.h"
 #include "platform/debugassert.h"
 #include "platform/scopeguard.h"
 
@@ -47,12 +48,14 @@ auto keepLevel(TIndexCursor& cursor) {
 // Searches
 
 // Binary searches over entries 1..count: the last entry not greater than the key, and the last
-// entry less than it (0 when none).
-static uint32_t lastBelow(const TPage& page, TIndexCursor& cursor, const uint8_t* key, bool orEqual) {
+// entry less than it (0 when none). Keys that order as plain bytes are compared in place rather
+// than through the cursor, once per probe of every level of every search.
+template <class Compare>
+static uint32_t lastBelowWith(const TPage& page, bool orEqual, Compare&& compare) {
   uint32_t lo = 1, hi = page.GetEntryCount(), result = 0;
   while (lo <= hi) {
     const uint32_t mid = lo + (hi - lo) / 2;
-    const int order = cursor.CompareKeys(page.GetEntryKey(mid), key, page.GetKeySize());
+    const int order = compare(page.GetEntryKey(mid));
     if (order < 0 || (orEqual && order == 0)) {
       result = mid;
       lo = mid + 1;
@@ -61,6 +64,18 @@ static uint32_t lastBelow(const TPage& page, TIndexCursor& cursor, const uint8_t
     }
   }
   return result;
+}
+
+static uint32_t lastBelow(const TPage& page, TIndexCursor& cursor, const uint8_t* key, bool orEqual) {
+  const uint16_t k = page.GetKeySize();
+  switch (cursor.ByteOrder()) {
+    case 1:
+      return lastBelowWith(page, orEqual, [&](const uint8_t* e) { return CompareBytes(e, key, k, false); });
+    case -1:
+      return lastBelowWith(page, orEqual, [&](const uint8_t* e) { return CompareBytes(e, key, k, true); });
+    default:
+      return lastBelowWith(page, orEqual, [&](const uint8_t* e) { return cursor.CompareKeys(e, key, k); });
+  }
 }
 
 static uint32_t lastNotGreater(const TPage& page, TIndexCursor& cursor, const uint8_t* key) {

@@ -139,6 +139,10 @@ class TIndexCursor {
 
   // -1, 0 or 1 for an entry key against a search key over `keySize` bytes. Unsigned bytes.
   virtual int CompareKeys(const uint8_t* entryKey, const uint8_t* searchKey, uint16_t keySize) const;
+  // How CompareKeys orders just now: 1 when it is CompareBytes over the whole key, -1 when it is
+  // CompareBytes reversed, 0 when it compares some other way. A page search asks once and then
+  // compares bytes in place. A subclass that overrides CompareKeys overrides this too.
+  virtual int ByteOrder() const { return 1; }
   // Runs before a page is taken from the cache or read from disk (unless strict change detection
   // is on); true when another process changed the table, so that the caller starts its operation
   // again. Cheap once the operation has looked.

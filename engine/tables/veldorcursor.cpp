@@ -547,6 +547,15 @@ void TDataCursor::makeIndexCurrent(uint8_t slot) {
   Resync();
 }
 
+int TDataCursor::ByteOrder() const {
+  // The cases in which CompareKeys below is CompareBytes over the whole key.
+  if (boundLength_ != 0) return 0;
+  const uint8_t slot = GetCurrentIndex();
+  if (slot == kSysDeletedSlot) return 1;
+  if (slot == kSysTextSlot || languageId_ != 0) return 0;
+  return indexDescending_ ? -1 : 1;
+}
+
 int TDataCursor::CompareKeys(const uint8_t* a, const uint8_t* b, uint16_t length) const {
   if (boundLength_ != 0) return compareBound(a, b);
   const uint8_t slot = GetCurrentIndex();

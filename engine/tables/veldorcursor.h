@@ -348,6 +348,7 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   bool IndexRebuildNeeded() const { return indexRebuildNeeded_; }
   // Orders two keys of the current index as the index file stores them: -1, 0 or 1.
   int CompareKeys(const uint8_t* a, const uint8_t* b, uint16_t length) const override;
+  int ByteOrder() const override;
 
   // ---- Position (what navigation keeps) ----
   uint32_t CurrentRecordNo() const { return currentRecordNo_; }
