@@ -343,6 +343,7 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   bool IndexRebuildNeeded() const { return indexRebuildNeeded_; }
   // Orders two keys of the current index as the index file stores them: -1, 0 or 1.
   int CompareKeys(const uint8_t* a, const uint8_t* b, uint16_t length) const override;
+  int ByteOrder() const override;
 
   // ---- Position (what navigation keeps) ----
   uint32_t CurrentRecordNo() const { return currentRecordNo_; }
@@ -937,6 +938,20 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   bool indexCaseInsensitive_ = false;
   std::vector<TFieldDescriptor> keyFields_;
   std::array<bool, kMaxIndexFields> keyFieldDescending_{};
+  // What SelectIndex made of a slot's descriptor and key fields, kept with the descriptor image it
+  // was made from: a write selects each of the table's indexes twice, and the same image over the
+  // same field descriptors gives the same selection.
+  struct TSelectedIndex {
+    std::array<uint8_t, kIndexDescriptorSize> image{};
+    std::string name;
+    uint16_t keySize = 0;
+    uint8_t compression = 0;
+    bool descending = false, unique = false, caseInsensitive = false;
+    std::array<bool, kMaxIndexFields> fieldDescending{};
+    std::vector<TFieldDescriptor> fields;
+  };
+  std::array<std::unique_ptr<TSelectedIndex>, kIndexSlotCount> selected_;
+  void applySelected(uint8_t slot, const TSelectedIndex& selected);
   bool indexRebuildNeeded_ = false;
   bool atBOF_ = false;
   bool atEOF_ = false;
