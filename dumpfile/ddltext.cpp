@@ -176,7 +176,7 @@ bool letter(char c) {
 size_t headStart(std::string_view b) {
   const std::string line = firstReaderLine(b);
   if (line.empty()) return std::string_view::npos;
-  TDumpRecogniser recogniser;
+  thread_local TDumpRecogniser recogniser;  // one per thread: a writer asks once per object
   TDumpRecogniser::Outcome outcome;
   recogniser.Recognise(line, outcome);
   if (outcome.action != TDumpRecogniser::Outcome::kHead &&
