@@ -4,6 +4,8 @@
 #include <array>
 #include <cstdint>
 
+#include "dumpfile/dumplinecutter.h"
+#include "dumpfile/dumpyacc.h"
 #include "platform/bytes.h"
 
 namespace dumpfile {
@@ -147,19 +149,72 @@ std::string trimmedEnd(std::string text) {
   return text;
 }
 
+// The first line that the reader cuts from `b`, as it cuts it.
+std::string firstReaderLine(std::string_view b) {
+  struct FirstLine : DumpLineCutter::Sink {
+    std::string text;
+    bool onLine(const DumpLineCutter::Line& line, int64_t) override {
+      std::string scratch;
+      text = line.text(scratch);
+      return false;
+    }
+    bool onPlainLines(int64_t, int64_t, int64_t) override { return false; }
+  } sink;
+  DumpLineCutter cutter;
+  if (cutter.feed(reinterpret_cast<const uint8_t*>(b.data()), b.size(), 0, sink))
+    cutter.finish(int64_t(b.size()), sink);
+  return sink.text;
+}
+
+bool letter(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+// Where the object's head begins in its range: the first character of the range's first line when
+// the recogniser takes that line for a head that opens an object, as the reader did; npos when it
+// does not.
+size_t headStart(std::string_view b) {
+  const std::string line = firstReaderLine(b);
+  if (line.empty()) return std::string_view::npos;
+  thread_local TDumpRecogniser recogniser;  // one per thread: a writer asks once per object
+  TDumpRecogniser::Outcome outcome;
+  recogniser.Recognise(line, outcome);
+  if (outcome.action != TDumpRecogniser::Outcome::kHead &&
+      outcome.action != TDumpRecogniser::Outcome::kCreateUser)
+    return std::string_view::npos;
+  return size_t(std::find_if(b.begin(), b.end(), [](char c) { return uint8_t(c - 0x20) < 0x5E; }) -
+                b.begin());
+}
+
+// The head's line from `head` up to `end`, as the reader read it up to the head's first letter:
+// the bytes it dropped there are what is left of row data that ends without a line break.
+std::string headLine(std::string_view b, size_t head, size_t end) {
+  std::string text;
+  size_t i = head;
+  for (; i < end && !letter(b[i]); ++i)
+    if (b[i] == ' ') text += ' ';
+  text += b.substr(i, end - i);
+  return text;
+}
+
 }  // namespace
 
 std::vector<DdlStatement> DdlStatements(std::string_view b) {
   std::vector<DdlStatement> statements;
   // The statement that the next text line may still continue: one made of lines only so far.
   bool openForLines = false;
+  // The head the reader recognised is the object's first statement, wherever it stands on its line.
+  size_t head = headStart(b);
   std::string pieces;
   size_t p = 0;
   while (p < b.size()) {
     // A piece's length may begin with the byte of a line break.
     size_t end = 0;
     const bool mayBePieces = p + 1 < b.size() && (uint8_t(b[p + 1]) < 0x20 || u16(b, p) == kPiecesMarker);
-    if (mayBePieces && readPieces(b, p, pieces, end)) {
+    // Pieces that take in the head must give text; else the head is read as a line.
+    if (mayBePieces && readPieces(b, p, pieces, end) &&
+        (head == std::string_view::npos || end <= head || !trimmedEnd(cleaned(pieces)).empty())) {
+      if (head != std::string_view::npos && end > head) head = std::string_view::npos;
       const bool marked = u16(b, p) == kPiecesMarker;
       if (!marked && openForLines) {
         statements.back().text += '\n' + pieces;
@@ -180,6 +235,14 @@ std::vector<DdlStatement> DdlStatements(std::string_view b) {
     p = e;
     if (p < b.size() && b[p] == '\r') ++p;
     if (p < b.size() && b[p] == '\n') ++p;
+
+    if (head != std::string_view::npos && head < p) {
+      statements.push_back({headLine(b, head, e)});
+      statements.back().plsql = isPlsql(cleaned(statements.back().text));
+      openForLines = true;
+      head = std::string_view::npos;
+      continue;
+    }
 
     // What is left of row data: NUL bytes, or a control byte first. A stray control byte in a
     // statement's line is only dropped.

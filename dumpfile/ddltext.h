@@ -23,7 +23,10 @@ struct DdlStatement {
 // The statements in `bytes`, in order: pieces joined without their length bytes, a view's query
 // joined to its head line, export's own records and row data left out. Line breaks become line
 // feeds; NUL and other control bytes (except the tab) are dropped; bytes above 126 stay as they
-// are, text of the dump's character set. No statement carries a terminator.
+// are, text of the dump's character set. No statement carries a terminator. When the first line
+// that the reader cuts from `bytes` is a head that the recogniser takes as opening an object (as
+// in an object's range), that line is the first statement whatever the reader dropped before its
+// first character: row data may end without a line break just before it.
 std::vector<DdlStatement> DdlStatements(std::string_view bytes);
 
 // The statements as a script that sqlplus runs: a plain statement ends with ";" (on a line of its

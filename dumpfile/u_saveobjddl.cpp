@@ -4,6 +4,8 @@
 #include <exception>
 #include <filesystem>
 #include <set>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "dumpfile/ddltext.h"
@@ -38,10 +40,72 @@ std::string DefinitionFileName(const std::string& outputDir, uint8_t kind) {
   return (std::filesystem::path(outputDir) / (std::string(KindName[kind]) + ".sql")).string();
 }
 
-std::string DefinitionFileName(const std::string& outputDir, std::string_view owner, uint8_t kind) {
+namespace {
+
+// The base name of the file of `owner`'s definitions of `kind`; a `number` above 0 follows the
+// name as "_" + number.
+std::string ownerFileBase(std::string_view owner, int number, uint8_t kind) {
+  const std::string mark = number > 0 ? "_" + std::to_string(number) : std::string();
   const std::string suffix = "_" + std::string(KindName[kind]) + ".sql";
-  return (std::filesystem::path(outputDir) / (SafeFileNamePart(owner, kMaxFileName - suffix.size()) + suffix))
-      .string();
+  return SafeFileNamePart(owner, kMaxFileName - mark.size() - suffix.size()) + mark + suffix;
+}
+
+// The numbers that keep owners of different names out of each other's files (no entry: the
+// owner's name serves). Owners whose names stand unchanged in their files come first, so that a
+// name that had to be changed is the one that gets a number; then tree order. A number is the
+// first from 2 whose files no other owner has or would have, for every kind, whatever is chosen,
+// so that a tree's file names do not change from run to run.
+std::unordered_map<const TExpFileUser*, int> ownerNumbers(const TExpFileRoot& root) {
+  std::vector<const TExpFileUser*> owners;
+  TExpFileUser* owner = nullptr;
+  for (int i = 0; root.GetUser(i, owner); ++i) owners.push_back(owner);
+  std::stable_partition(owners.begin(), owners.end(), [](const TExpFileUser* o) {
+    for (uint8_t kind = 0; kind < kKindCount; ++kind)
+      if (!ownerFileBase(o->Name(), 0, kind).starts_with(std::string(o->Name()) + "_")) return false;
+    return true;
+  });
+  std::unordered_set<std::string> ownNames;
+  for (const TExpFileUser* o : owners)
+    for (uint8_t kind = 0; kind < kKindCount; ++kind) ownNames.insert(ownerFileBase(o->Name(), 0, kind));
+
+  std::unordered_map<std::string, std::string_view> takenBy;  // file base name -> owner name
+  std::unordered_map<std::string_view, int> byName;
+  // Names that agree in the bytes the file names keep try the same numbers: where the last one
+  // of them stopped, the next one goes on (many such names cost no more than a few).
+  std::unordered_map<std::string, int> nextTry;
+  std::unordered_map<const TExpFileUser*, int> numbers;
+  for (const TExpFileUser* o : owners) {
+    const std::string_view name = o->Name();
+    if (const auto same = byName.find(name); same != byName.end()) {
+      if (same->second > 0) numbers[o] = same->second;
+      continue;
+    }
+    auto free = [&](int number) {
+      for (uint8_t kind = 0; kind < kKindCount; ++kind) {
+        const std::string base = ownerFileBase(name, number, kind);
+        const auto taken = takenBy.find(base);
+        if (taken != takenBy.end() ? taken->second != name : number > 0 && ownNames.contains(base))
+          return false;
+      }
+      return true;
+    };
+    int& next = nextTry[SafeFileNamePart(name, std::string::npos).substr(0, kMaxFileName)];
+    int number = 0;
+    if (!free(0))
+      for (number = std::max(next, 2); !free(number);) ++number;
+    if (number > 0) next = number + 1;
+    for (uint8_t kind = 0; kind < kKindCount; ++kind)
+      takenBy.emplace(ownerFileBase(name, number, kind), name);
+    byName[name] = number;
+    if (number > 0) numbers[o] = number;
+  }
+  return numbers;
+}
+
+}  // namespace
+
+std::string DefinitionFileName(const std::string& outputDir, std::string_view owner, uint8_t kind) {
+  return (std::filesystem::path(outputDir) / ownerFileBase(owner, 0, kind)).string();
 }
 
 std::string ObjectDefinitionFileName(const std::string& outputDir, const TExpFileUser* owner,
@@ -67,6 +131,13 @@ std::vector<Item> chosenItems(const TExpFileRoot& root, const TExpFileNode* only
     if (onlyNode != nullptr) return &node == onlyNode;
     return node.Kind() < kKindCount && flags[node.Kind()];
   };
+  const std::unordered_map<const TExpFileUser*, int> numbers = ownerNumbers(root);
+  auto ownerFile = [&](const TExpFileUser& owner, uint8_t kind) {
+    const auto number = numbers.find(&owner);
+    return (std::filesystem::path(dir) /
+            ownerFileBase(owner.Name(), number != numbers.end() ? number->second : 0, kind))
+        .string();
+  };
   std::vector<Item> items;
   ForEachNode(root, [&](const TExpFileNode& node, const TExpFileUser* owner) {
     if (owner == nullptr) {
@@ -80,7 +151,7 @@ std::vector<Item> chosenItems(const TExpFileRoot& root, const TExpFileNode* only
     } else if (onlyNode != nullptr && &node == onlyNode) {
       items.push_back({&node, ObjectDefinitionFileName(dir, owner, node)});
     } else if (chosen(owner->KindSelected, node)) {
-      items.push_back({&node, DefinitionFileName(dir, owner->Name(), node.Kind())});
+      items.push_back({&node, ownerFile(*owner, node.Kind())});
     }
   });
   return items;

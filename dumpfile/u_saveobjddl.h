@@ -2,6 +2,12 @@
 // files in the root's output folder, one file per root-level kind (the kind name + ".sql"), one
 // for the owners' own definitions ("Users.sql") and one per owner and kind (owner + "_" + the kind
 // name + ".sql"), in tree order.
+//
+// Owners of different names never share a file, though the file-name rule (SafeFileNamePart) may
+// give their names one: the owner whose name stands unchanged in its file names keeps them (else
+// the first in tree order), and each other one gets "_" + the first number from 2 after its name
+// that gives files no other owner of the tree has or would have. This depends on the tree alone,
+// not on what is chosen. Owners of one name are one user and share their files.
 #pragma once
 
 #include <cstdint>
@@ -23,8 +29,8 @@ inline constexpr std::string_view kSaveObjDdlError = "Save Object DDL error!";
 std::string SafeFileNamePart(std::string_view name, size_t maxBytes);
 
 // The file that root-level definitions of `kind` go to (kKindUsers, the owners' own definitions:
-// "Users.sql"), and the one that definitions of `kind` of the owner `owner` go to. An owner's
-// file is never a root-level one, whatever its name.
+// "Users.sql"), and the one that definitions of `kind` of the owner `owner` go to when no owner of
+// another name would share it. An owner's file is never a root-level one, whatever its name.
 std::string DefinitionFileName(const std::string& outputDir, uint8_t kind);
 std::string DefinitionFileName(const std::string& outputDir, std::string_view owner, uint8_t kind);
 

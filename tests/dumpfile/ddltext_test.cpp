@@ -7,6 +7,7 @@
 #include <map>
 
 #include "dumpfile/u_saveobjddl.h"
+#include "platform/textfile.h"
 #include "tests/dumpfile/dumpfile_test_util.h"
 
 namespace dumpfile {
@@ -58,6 +59,80 @@ TEST_F(DefinitionScriptTest, ProgramsAndViewsInPiecesBecomeStatementsThatSqlplus
             "CREATE VIEW \"V\" (\"A\") AS \r\nSELECT a,\r\n   1 AS b\r\n  FROM emp -- all\r\n;\r\n");
   EXPECT_EQ(files.at("SCOTT_Procedures.sql"),
             "CREATE PROCEDURE P\r\nIS\r\nBEGIN\r\n  NULL; -- \xC3\xA9\r\n\r\nEND;\r\n/\r\n");
+}
+
+// The tree and the files agree: every object the reader found has its definition written, for
+// heads that follow row data on their line too (an index right after its table's rows).
+TEST_F(DefinitionScriptTest, EveryObjectOfTheTreeHasItsDefinitionInItsFile) {
+  const uint64_t seed = testing::testSeed(5);
+  for (const dumpbuilder::Shape shape : {dumpbuilder::Shape::Statements, dumpbuilder::Shape::Mixed}) {
+    dumpbuilder::Options o;
+    o.shape = shape;
+    o.seed = seed;
+    o.targetSize = 400 << 10;
+    const std::string dump = path("s" + std::to_string(int(shape)) + ".dmp");
+    dumpbuilder::buildDump(dump, o);
+    TExpFileRoot root;
+    testing::readDump(root, dump);
+    const fs::path out = dir_ / ("ddl" + std::to_string(int(shape)));
+    fs::create_directories(out);
+    root.SetOutputDir(out.string());
+    SelectAllKinds(root);
+    TSaveObjDDl writer(root, nullptr, nullptr);
+    writer.Execute();
+    ASSERT_EQ(root.Message(), kSaveObjDdlDone);
+
+    const std::string bytes = readFile(dump);
+    std::map<std::string, std::string> files;
+    int objects = 0;
+    ForEachNode(root, [&](const TExpFileNode& node, const TExpFileUser* owner) {
+      if (node.StartOffset() < 0 || node.Length() <= 0) return;
+      ++objects;
+      const std::string file = owner == nullptr ? DefinitionFileName(out.string(), node.Kind())
+                               : &node == owner
+                                   ? DefinitionFileName(out.string(), kKindUsers)
+                                   : DefinitionFileName(out.string(), owner->Name(), node.Kind());
+      const std::string script =
+          DdlScript(std::string_view(bytes).substr(size_t(node.StartOffset()), size_t(node.Length())));
+      EXPECT_NE(script.find(node.Name()), std::string::npos) << node.Name() << " seed " << seed;
+      if (!files.contains(file)) files[file] = readFile(file);
+      EXPECT_NE(files[file].find(platform::NormalizeLineBreaks(script)), std::string::npos) << node.Name();
+    });
+    EXPECT_GT(objects, 400);
+  }
+}
+
+// Only the line the reader took for the head is read as the reader reads it; row data elsewhere
+// in the range stays out even when its text spells a statement.
+TEST(DdlStatementsTest, TheHeadIsTheFirstStatementWhateverTheReaderDroppedBeforeIt) {
+  auto texts = [](std::string_view bytes) {
+    std::vector<std::string> out;
+    for (const DdlStatement& s : DdlStatements(bytes)) out.push_back(s.text);
+    return out;
+  };
+  using Texts = std::vector<std::string>;
+  EXPECT_EQ(texts("\x0e\xb9"
+                  "CREATE INDEX \"IX\" ON \"T\" (\"A\" )\r\n"),
+            Texts{"CREATE INDEX \"IX\" ON \"T\" (\"A\" )"});
+  EXPECT_EQ(texts(std::string_view("\x01\x00\n\x7f  CRE\x00"
+                                   "ATE TABLE \"T\" (A NUMBER)\n",
+                                   35)),
+            Texts{"  CREATE TABLE \"T\" (A NUMBER)"});
+  EXPECT_EQ(texts("\n\x05\xc3"
+                  "CREATE USER \"U\" IDENTIFIED BY VALUES 'X'\n\x0e\xb9"
+                  "DROP TABLE \"T\"\n"),
+            Texts{"CREATE USER \"U\" IDENTIFIED BY VALUES 'X'"});
+  // Lines the reader takes for no head: no name, a longer word, a head behind 201 characters.
+  EXPECT_EQ(texts("\x0e\xb9"
+                  "CREATE INDEX\n"),
+            Texts{});
+  EXPECT_EQ(texts("\x0e\xb9"
+                  "CREATEX TABLE \"T\"\n"),
+            Texts{});
+  EXPECT_EQ(texts("\x0e" + std::string(201, 'x') + "CREATE TABLE \"T\"\n"), Texts{});
+  EXPECT_EQ(texts("\x0e\xb9"
+                  "DROP TABLE \"T\"\n"),
+            Texts{});
 }
 
 // Real dumps that no one here wrote.

@@ -248,6 +248,41 @@ TEST_F(DefinitionWriterTest, OneObjectGoesToAFileOfItsOwnAndTheFilesToWriteAreKn
   EXPECT_EQ(out("SCOTT_EMP.sql"), "CREATE TABLE \"EMP\" (A NUMBER);\r\n");
 }
 
+// Owners of different names whose files the file-name rule would make one never share a file:
+// the owner whose name stands unchanged in its files keeps them, each other one gets the first
+// "_" + number that no other owner's files have or would have, the same for every kind and run.
+// Owners of one name are one user and share their files.
+TEST_F(DefinitionWriterTest, OwnersWhoseNamesWouldShareAFileEachGetTheirOwn) {
+  const std::string longName(300, 'L');
+  const std::vector<std::string> names = {"A/B", "A_B", "A\\B", "A_B_2", "A_B", longName, longName + "M"};
+  std::vector<TExpFileUser*> owners;
+  for (size_t i = 0; i < names.size(); ++i) {
+    owners.push_back(user(names[i]));
+    add(owners.back(), "T", kKindTables, "CREATE TABLE T" + std::to_string(i) + "\n");
+    owners.back()->KindSelected[kKindTables] = true;
+  }
+  add(owners[0], "I", kKindIndexes, "CREATE INDEX I0 ON T0 (A)\n");
+  owners[0]->KindSelected[kKindIndexes] = true;
+  for (int round = 0; round < 2; ++round) {
+    EXPECT_EQ(run(), "Successfully save object DDL!");
+    const std::string cut = std::string(255 - 13, 'L');
+    EXPECT_EQ(files(), (std::vector<std::string>{"A_B_2_Tables.sql", "A_B_3_Indexes.sql", "A_B_3_Tables.sql",
+                                                 "A_B_4_Tables.sql", "A_B_Tables.sql", cut + "LL_Tables.sql",
+                                                 cut + "_2_Tables.sql"}));
+    EXPECT_EQ(out("A_B_3_Tables.sql"), "CREATE TABLE T0;\r\n");
+    EXPECT_EQ(out("A_B_3_Indexes.sql"), "CREATE INDEX I0 ON T0 (A);\r\n");
+    EXPECT_EQ(out("A_B_Tables.sql"), "CREATE TABLE T1;\r\nCREATE TABLE T4;\r\n");
+    EXPECT_EQ(out("A_B_4_Tables.sql"), "CREATE TABLE T2;\r\n");
+    EXPECT_EQ(out("A_B_2_Tables.sql"), "CREATE TABLE T3;\r\n");
+    EXPECT_EQ(out(cut + "LL_Tables.sql"), "CREATE TABLE T5;\r\n");
+    EXPECT_EQ(out(cut + "_2_Tables.sql"), "CREATE TABLE T6;\r\n");
+    // A run that chooses only some owners names their files as a run of all does.
+    for (TExpFileUser* o : owners) o->KindSelected[kKindTables] = false;
+  }
+  EXPECT_EQ(DefinitionFiles(root_),
+            std::vector<std::string>{(fs::path(out_) / "A_B_3_Indexes.sql").string()});
+}
+
 TEST(DefinitionFileNameTest, ALongNameIsCutBetweenCharacters) {
   EXPECT_EQ(SafeFileNamePart("\xC3\xA9\xC3\xA9", 3), "\xC3\xA9");
 }
