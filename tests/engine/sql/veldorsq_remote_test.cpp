@@ -150,4 +150,15 @@ TEST_F(RemoteStatementTest, ALiveResultIsReadOnTheClientAsLocally) {
   }
 }
 
+// A statement's text goes whole, however long: it is no engine string.
+TEST_F(RemoteStatementTest, ALongTextRunsWhole) {
+  both("CREATE TABLE t (a INTEGER, s CHAR(10))");
+  std::string insert = "INSERT INTO t VALUES (1, 'one')", select = "SELECT a, s FROM t WHERE a = 0";
+  while (insert.size() < 300) insert += " ";
+  for (int i = 1; select.size() < 1000; ++i) select += " OR a = " + std::to_string(i);
+  both(insert);
+  EXPECT_EQ(both(select), "1|one\n");
+  EXPECT_EQ(server.handled(engine::REQUEST_EXECUTESTMT), 3);
+}
+
 }  // namespace
