@@ -23,7 +23,7 @@ struct Sql {
   Sql(std::string both = "") : ours(both), lite(std::move(both)) {}
   Sql(std::string o, std::string l) : ours(std::move(o)), lite(std::move(l)) {}
 };
-Sql operator+(const Sql& a, const Sql& b) {
+inline Sql operator+(const Sql& a, const Sql& b) {
   return {a.ours + b.ours, a.lite + b.lite};
 }
 
