@@ -55,17 +55,19 @@ class ServerProcess {
 };
 
 // What a statement gave: the error code, or the rows affected, the visible columns' names and
-// types and the rows in the result's order.
+// types, the result's record count and its rows in order, read forwards and then backwards.
 struct Outcome {
   uint16_t error = 0;
   int32_t affected = 0;
+  uint32_t count = 0;
   std::string columns;
-  std::vector<std::string> rows;
+  std::vector<std::string> rows, backwards;
   bool operator==(const Outcome&) const = default;
   std::string text() const {
     if (error) return "error " + std::to_string(error);
-    std::string out = std::to_string(affected) + " affected, columns " + columns + ", " +
-                      std::to_string(rows.size()) + " rows";
+    std::string out = std::to_string(affected) + " affected, columns " + columns + ", count " +
+                      std::to_string(count) + ", " + std::to_string(rows.size()) + " rows (" +
+                      std::to_string(backwards.size()) + " backwards)";
     for (size_t i = 0; i < rows.size() && i < 8; ++i) out += "\n    " + rows[i];
     return out;
   }
@@ -83,16 +85,20 @@ Outcome outcomeOf(TDataDirectory& directory, const std::string& sql, bool live) 
     for (uint16_t p = 1; p <= c->FieldCount(); ++p)
       if (const TFieldDescriptor& f = c->GetFieldDesc(p); !f.Bytes()[252])
         o.columns += f.Name() + ":" + std::to_string(int(f.Type())) + " ";
+    o.count = c->GetRecordCount();
     std::vector<uint8_t> record(c->RecordSize());
     std::string text;
-    c->SetToBegin();
-    while (c->GetNextRecord(record.data()) == 0) {
-      std::string line;
+    const auto line = [&] {
+      std::string values;
       for (uint16_t p = 1; p <= c->FieldCount(); ++p)
         if (!c->GetFieldDesc(p).Bytes()[252])
-          line += (sql::ColumnText(*c, p, record.data(), text) ? text : "NULL") + "|";
-      o.rows.push_back(line);
-    }
+          values += (sql::ColumnText(*c, p, record.data(), text) ? text : "NULL") + "|";
+      return values;
+    };
+    c->SetToBegin();
+    while (c->GetNextRecord(record.data()) == 0) o.rows.push_back(line());
+    c->SetToEnd();
+    while (c->GetPriorRecord(record.data()) == 0) o.backwards.push_back(line());
   } catch (const EVELDOREngineError& e) {
     o = Outcome{};
     o.error = e.ErrorCode();
