@@ -112,7 +112,8 @@ class RemoteDifferential {
     local_.SetPrivateDirectory(localRoot_.path());
     localDb_ = local_.OpenDataDirectory("db", localRoot_.path());
     remote_.SetSessionType(stRemote);
-    remote_.SetRemoteType(true);
+    // Half of the seeds talk as over a wide-area link, whose payloads are compressed.
+    remote_.SetRemoteType(seed % 2 == 0);
     remote_.SetRemotePort(port);
     remote_.SetTimeOut(30);
     remote_.SetRemoteUser("ann");
@@ -156,7 +157,7 @@ class RemoteDifferential {
 
   void run(int statements) {
     const bool long_ = std::getenv("VELMARON_LONG") != nullptr;
-    const int perRound = long_ ? 100 : 150;
+    const int perRound = long_ ? 100 : 200;
     for (count_ = 0; count_ < statements && !failed_; ++count_) {
       if (count_ % perRound == 0) seedTables(long_ ? 1000 : 60);
       if (gen_.chance(12)) {
