@@ -157,7 +157,7 @@ class RemoteDifferential {
 
   void run(int statements) {
     const bool long_ = std::getenv("VELMARON_LONG") != nullptr;
-    const int perRound = long_ ? 100 : 200;
+    const int perRound = long_ ? 100 : 150;
     for (count_ = 0; count_ < statements && !failed_; ++count_) {
       if (count_ % perRound == 0) seedTables(long_ ? 1000 : 60);
       if (gen_.chance(12)) {
@@ -191,7 +191,7 @@ TEST(SqlRemoteDifferentialTest, StatementsOnAServerProcessGiveTheRowsTheyGiveLoc
   std::vector<Outcome> localTables;
   {
     RemoteDifferential d(seed, server.port());
-    d.run(std::getenv("VELMARON_LONG") ? 20000 : 400);
+    d.run(std::getenv("VELMARON_LONG") ? 20000 : 300);
     // Most statements ran to an answer: a run of errors on both sides proves nothing.
     EXPECT_LT(d.errors() * 10, d.ran()) << d.errors() << " of " << d.ran() << " failed on both sides";
     for (const char* t : {"t1", "t2", "t3"})
