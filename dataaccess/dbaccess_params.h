@@ -106,8 +106,6 @@ class TDAParams : public dataset::Params {
   TDAParam& CreateParam(FieldType type, std::string name, dataset::ParamType paramType) {
     return static_cast<TDAParam&>(Params::CreateParam(type, std::move(name), paramType));
   }
-  // Only TDAParams belong here.
-  void Add(std::unique_ptr<TDAParam> param) { Params::Add(std::move(param)); }
 
  protected:
   std::unique_ptr<dataset::Param> NewParam() const override { return std::make_unique<TDAParam>(); }

@@ -444,12 +444,6 @@ Variant TCustomDASQL::ParamValues(std::string_view names) const {
   return Variant(std::move(values));
 }
 
-void TCustomDASQL::SetParamValues(std::string_view names, const Variant& values) {
-  const std::vector<std::string> list = splitNames(names);
-  if (list.size() == 1) return ParamByName(list[0]).SetValue(values);
-  for (size_t i = 0; i < list.size(); ++i) ParamByName(list[i]).SetValue(values.asArray().at(i));
-}
-
 void TCustomDASQL::AssignTo(TCustomDASQL& dest) const {
   dest.SetConnection(connection_);
   dest.paramCheck_ = paramCheck_;

@@ -174,7 +174,6 @@ class TCustomDASQL : public TDAComponent {
   TDAParam* FindParam(std::string_view name) const { return params_->FindParam(name); }
   // One name, or several separated by ";" (an array of values).
   Variant ParamValues(std::string_view names) const;
-  void SetParamValues(std::string_view names, const Variant& values);
   void AssignTo(TCustomDASQL& dest) const;
   const TDAComponent* MonitorConnection() const override { return UsedConnection(); }
 

@@ -131,7 +131,6 @@ class TMemData : public TData {
   // Mode 0 after `item` was inserted, 1 before the visible `item` is removed or hidden, 2 for
   // the whole list.
   void ReorderItems(TItemHeader* item, int mode);
-  int RecNoOffsetValue() const { return RecNoOffset; }
   uint32_t RefreshIteration() const { return refreshIteration_; }
 
  protected:

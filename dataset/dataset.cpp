@@ -26,13 +26,6 @@ bool editing(DataSetState s) {
 
 }  // namespace
 
-int64_t Stream::Size() {
-  const int64_t at = Seek(0, soCurrent);
-  const int64_t size = Seek(0, soEnd);
-  Seek(at, soBeginning);
-  return size;
-}
-
 std::string Stream::ReadAll() {
   std::string out;
   Seek(0, soBeginning);
@@ -133,12 +126,6 @@ void DataSet::CloseCursor() {
   activeBuf_ = spareBuf_ = calcBuf_ = nullptr;
   calcValues_.clear();
   cursorOnActive_ = false;
-}
-
-void DataSet::UpdateFieldDefs() {
-  if (fieldDefs_.Updated) return;
-  if (IsCursorOpen()) return InternalInitFieldDefs();
-  OpenCursor(true);
 }
 
 bool DataSet::readActive(GetMode mode) {
@@ -657,11 +644,6 @@ void DataSource::SetDataSet(DataSet* dataSet) {
   for (DataLink* l : std::vector<DataLink*>(links_)) l->updateActive();
 }
 
-void DataSource::SetEnabled(bool value) {
-  enabled_ = value;
-  for (DataLink* l : std::vector<DataLink*>(links_)) l->updateActive();
-}
-
 bool DataSource::IsLinkedTo(const DataSet* dataSet) const {
   for (DataLink* l : links_) {
     const DataSet* detail = l->DetailDataSet();
@@ -674,7 +656,6 @@ bool DataSource::IsLinkedTo(const DataSet* dataSet) const {
 }
 
 void DataSource::notify(DataEvent event, Field* field) {
-  if (!enabled_) return;
   if (event == deUpdateState && State() != lastState_) {
     lastState_ = State();
     if (OnStateChange) OnStateChange(*this);

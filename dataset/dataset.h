@@ -79,7 +79,6 @@ class Stream {
   virtual size_t Write(const void* buffer, size_t count) = 0;
   // The new position; positions before 0 become 0.
   virtual int64_t Seek(int64_t offset, SeekOrigin origin) = 0;
-  int64_t Size();
   std::string ReadAll();
 };
 
@@ -129,7 +128,6 @@ class DataSet {
   void CheckBrowseMode();
   void UpdateRecord();
   void ClearFields();
-  bool Modified() const { return modified_; }
   bool CanModify() { return GetCanModify(); }
 
   // Bookmarks: empty when there is no current record.
@@ -146,10 +144,7 @@ class DataSet {
   Field& FieldByName(std::string_view name) const;
   // Fields named in a ";"-separated list, each of which must exist.
   std::vector<Field*> GetFieldList(std::string_view names) const;
-  Variant FieldValue(std::string_view name) const { return FieldByName(name).Value(); }
   FieldDefs& GetFieldDefs() { return fieldDefs_; }
-  // Reads the field definitions from the source (opening it for information when needed).
-  void UpdateFieldDefs();
   bool DefaultFields() const { return defaultFields_; }
   bool AutoCalcFields = true;
 
@@ -183,7 +178,6 @@ class DataSet {
   // Data-aware controls.
   void DisableControls();
   void EnableControls();
-  bool ControlsDisabled() const { return disableCount_ > 0; }
 
   // The master source of a detail dataset; nullptr here.
   virtual DataSource* GetDataSource() const;
@@ -279,7 +273,6 @@ class DataSet {
   // Every record buffer the dataset holds.
   std::vector<uint8_t*> RecordBuffers() const { return {activeBuf_, spareBuf_}; }
   void SetState(DataSetState state);
-  void SetModified() { modified_ = true; }
   int BookmarkSize = 0;
   // The link that makes this a detail dataset, if any.
   MasterDataLink* MasterLink = nullptr;
@@ -335,9 +328,7 @@ class DataSource {
   DataSet* GetDataSet() const { return dataSet_; }
   // Refuses a dataset that is linked back to one of this source's detail datasets.
   void SetDataSet(DataSet* dataSet);
-  DataSetState State() const { return dataSet_ && enabled_ ? dataSet_->State() : dsInactive; }
-  bool Enabled() const { return enabled_; }
-  void SetEnabled(bool value);
+  DataSetState State() const { return dataSet_ ? dataSet_->State() : dsInactive; }
   // True when a link of this source leads, through detail datasets, to `dataSet`.
   bool IsLinkedTo(const DataSet* dataSet) const;
   bool AutoEdit = true;
@@ -349,7 +340,6 @@ class DataSource {
   friend class DataSet;
   void notify(DataEvent event, Field* field);
   DataSet* dataSet_ = nullptr;
-  bool enabled_ = true;
   DataSetState lastState_ = dsInactive;
   std::vector<DataLink*> links_;
 };

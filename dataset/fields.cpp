@@ -176,10 +176,6 @@ Variant Field::OldValue() const {
   return dataSet_ ? dataSet_->GetOldValue(const_cast<Field&>(*this)) : Variant::null();
 }
 
-Variant Field::NewValue() const {
-  return Value();
-}
-
 std::string Field::AsString() const {
   const Variant v = Value();
   if (v.type() == VariantType::Bytes) {
@@ -202,11 +198,6 @@ int64_t Field::AsLargeInt() const {
 double Field::AsFloat() const {
   const Variant v = Value();
   return v.isNull() ? 0 : v.asDouble();
-}
-
-bool Field::AsBoolean() const {
-  const Variant v = Value();
-  return !v.isNull() && v.asBool();
 }
 
 DateTime Field::AsDateTime() const {

@@ -146,19 +146,15 @@ class Field {
   void Clear() { SetValue(Variant::null()); }
   // The value before the current edit (the record as the source holds it).
   Variant OldValue() const;
-  Variant NewValue() const;
 
   virtual std::string AsString() const;
   virtual int32_t AsInteger() const;
   int64_t AsLargeInt() const;
   virtual double AsFloat() const;
-  bool AsBoolean() const;
   virtual DateTime AsDateTime() const;
   virtual void SetAsString(const std::string& v);
   virtual void SetAsInteger(int32_t v) { SetValue(Variant(v)); }
-  void SetAsLargeInt(int64_t v) { SetValue(Variant(v)); }
   virtual void SetAsFloat(double v) { SetValue(Variant(v)); }
-  void SetAsBoolean(bool v) { SetValue(Variant(v)); }
   virtual void SetAsDateTime(DateTime v) { SetValue(Variant(v)); }
   // The text a control shows for the value.
   virtual std::string DisplayText() const { return AsString(); }

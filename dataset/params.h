@@ -16,8 +16,6 @@ enum ParamType : uint8_t { ptUnknown, ptInput, ptOutput, ptInputOutput, ptResult
 class Param {
  public:
   Param() = default;
-  Param(std::string name, FieldType type, ParamType paramType)
-      : Name(std::move(name)), DataType(type), ParamType_(paramType) {}
   virtual ~Param() = default;
 
   const Variant& Value() const { return value_; }
@@ -57,7 +55,6 @@ class Params {
   int Count() const { return int(items_.size()); }
   Param& operator[](int i) const { return *items_.at(size_t(i)); }
   Param& CreateParam(FieldType type, std::string name, ParamType paramType);
-  void Add(std::unique_ptr<Param> param) { items_.push_back(std::move(param)); }
   void Clear() { items_.clear(); }
   // The first parameter of the name, ignoring ASCII case; nullptr or "Parameter '...' not found".
   Param* FindParam(std::string_view name) const;

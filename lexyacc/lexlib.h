@@ -113,7 +113,6 @@ class ShortString {
   operator std::string_view() const { return view(); }  // NOLINT
   std::string str() const { return std::string(buf_, len_); }
 
-  friend bool operator==(const ShortString& a, const ShortString& b) { return a.view() == b.view(); }
   friend bool operator==(const ShortString& a, std::string_view b) { return a.view() == b; }
 
  private:

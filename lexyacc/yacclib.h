@@ -105,7 +105,6 @@ class YaccLib {
   void yyleave() {
     if (depth_ > 0) --depth_;
   }
-  int depth() const { return depth_; }
 
  private:
   int depth_ = 0;

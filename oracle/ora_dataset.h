@@ -83,7 +83,6 @@ class TOraDataSet : public dataaccess::TCustomDADataSet {
   TOraParams& Params() const { return static_cast<TOraParams&>(TCustomDADataSet::Params()); }
   TOraParam& ParamByName(std::string_view name) const { return Params().ParamByName(name); }
   TOraParam* FindParam(std::string_view name) const { return Params().FindParam(name); }
-  TOraSQL& OraSQL() const { return static_cast<TOraSQL&>(InternalSQL()); }
   TOraDataSetOptions& OptionsDS() const { return static_cast<TOraDataSetOptions&>(Options()); }
   bool NonBlocking() const;
   void SetNonBlocking(bool value);

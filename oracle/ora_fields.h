@@ -134,7 +134,6 @@ class TOraIntervalField : public TOraValueField {
  public:
   // ftIntervalYM or ftIntervalDS.
   explicit TOraIntervalField(dataset::FieldType type = dataaccess::ftIntervalDS) : TOraValueField(type) {}
-  TOraInterval* AsInterval() const { return dynamic_cast<TOraInterval*>(object()); }
 
  protected:
   std::string objectText(dataaccess::TSharedObject& o) const override;

@@ -150,7 +150,6 @@ void TDumpTransfer::Run() {
   } else if (order_.transfermode == kTransferCopy) {
     CopyDumpFile(order_, output, &aborted_);
   }
-  ended_ = true;
   Post(kTransferEnded);
 }
 

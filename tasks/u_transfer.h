@@ -78,8 +78,6 @@ class TDumpTransfer {
 
   // The lines added since the last call, oldest first. Any thread.
   std::vector<std::string> TakeLines();
-  // True once the transfer has ended (the end event is posted after this is set). Any thread.
-  bool Ended() const { return ended_; }
   // Waits until the transfer has ended.
   void Join();
   // Stops the transfer within about a second: an upload or copy in progress ends as a failed
@@ -99,7 +97,6 @@ class TDumpTransfer {
   platform::EventPoster* poster_;
   std::mutex mutex_;
   std::vector<std::string> pending_;
-  std::atomic<bool> ended_{false};
   std::atomic<bool> aborted_{false};
   std::jthread thread_;  // last: joined before the members above go away
 };

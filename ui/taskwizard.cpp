@@ -1,5 +1,7 @@
 #include "ui/taskwizard.h"
 
+#include <QCheckBox>
+#include <QGroupBox>
 #include <QHBoxLayout>
 #include <QIntValidator>
 #include <QKeyEvent>
@@ -16,6 +18,30 @@
 #include "ui/services.h"
 
 namespace ui {
+
+namespace wizard {
+
+QString q(const std::string& text) {
+  return QString::fromStdString(text);
+}
+
+std::string trimmed(const QLineEdit* edit) {
+  return edit->text().trimmed().toStdString();
+}
+
+QCheckBox* checkBox(QWidget* parent, const char* name, const QString& caption) {
+  auto* box = new QCheckBox(caption, parent);
+  box->setObjectName(name);
+  return box;
+}
+
+QGroupBox* group(QWidget* parent, const char* name, const QString& title) {
+  auto* box = new QGroupBox(title, parent);
+  box->setObjectName(name);
+  return box;
+}
+
+}  // namespace wizard
 
 TaskWizard::TaskWizard(const char* objectName, const QString& title, OracleLinkFactory links, QWidget* parent)
     : QDialog(parent), links_(std::move(links)) {

@@ -16,9 +16,12 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <string>
 
 #include "ui/oracleaccess.h"
 
+class QCheckBox;
+class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -30,6 +33,16 @@ class TUniTask;
 }
 
 namespace ui {
+
+// Widget helpers both wizards build their pages with.
+namespace wizard {
+QString q(const std::string& text);
+// The edit's text without leading and trailing blanks.
+std::string trimmed(const QLineEdit* edit);
+// A new child of `parent` with the object name `name`.
+QCheckBox* checkBox(QWidget* parent, const char* name, const QString& caption);
+QGroupBox* group(QWidget* parent, const char* name, const QString& title);
+}  // namespace wizard
 
 class TaskWizard : public QDialog {
   Q_OBJECT

@@ -25,25 +25,10 @@ namespace ui {
 
 namespace {
 
-QString q(const std::string& text) {
-  return QString::fromStdString(text);
-}
-
-std::string trimmed(const QLineEdit* edit) {
-  return edit->text().trimmed().toStdString();
-}
-
-QCheckBox* checkBox(QWidget* parent, const char* name, const QString& caption) {
-  auto* box = new QCheckBox(caption, parent);
-  box->setObjectName(name);
-  return box;
-}
-
-QGroupBox* group(QWidget* parent, const char* name, const QString& title) {
-  auto* box = new QGroupBox(title, parent);
-  box->setObjectName(name);
-  return box;
-}
+using wizard::checkBox;
+using wizard::group;
+using wizard::q;
+using wizard::trimmed;
 
 QPushButton* button(QWidget* parent, const char* name, const QString& caption) {
   auto* b = new QPushButton(caption, parent);

@@ -193,11 +193,4 @@ void TFrmNewBlankTask::btnchangeregnlsClick() {
   showClientCharset();
 }
 
-std::unique_ptr<tasks::TUniTask> NewBlankTask(tasks::TaskHost* owner, ServerCharsetReader readServerCharset,
-                                              std::function<void()> changeCharset, QWidget* parent) {
-  TFrmNewBlankTask dialog(owner, std::move(readServerCharset), std::move(changeCharset), parent);
-  if (Services().dialogs->run(dialog) != QDialog::Accepted) return nullptr;
-  return dialog.TakeTask();
-}
-
 }  // namespace ui

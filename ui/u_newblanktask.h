@@ -79,11 +79,4 @@ class TFrmNewBlankTask final : public QDialog {
   QPushButton* BtnCancel;
 };
 
-// Opens the dialog modally (through Services().dialogs). On OK a new task ready to be stored: a
-// TExpTask of type RawExport or a TImpTask of type RawImport with the typed name, description,
-// account and command text (run as typed), `parsedok`, and the canonical parameter list when
-// the text parsed. Null when the user cancelled. The caller gives it its id and creation time.
-std::unique_ptr<tasks::TUniTask> NewBlankTask(tasks::TaskHost* owner, ServerCharsetReader readServerCharset,
-                                              std::function<void()> changeCharset, QWidget* parent = nullptr);
-
 }  // namespace ui

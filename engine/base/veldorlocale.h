@@ -126,7 +126,6 @@ class TLanguageStringList {
   size_t count() const { return items_.size(); }
   bool empty() const { return items_.empty(); }
   const std::string& operator[](size_t index) const { return items_.at(index).text; }
-  const Item& item(size_t index) const { return items_.at(index); }
   uint32_t number(size_t index) const { return items_.at(index).number; }
   void setNumber(size_t index, uint32_t number) { items_.at(index).number = number; }
   const std::vector<Item>& items() const { return items_; }

@@ -387,8 +387,6 @@ class TVELDORDataSet : public dataset::DataSet {
   // them (an unassigned bound is open), CancelRange clears both.
   void SetRangeStart();
   void SetRangeEnd();
-  void EditRangeStart();
-  void EditRangeEnd();
   void ApplyRange();
   // Block reading: with a size of 1 or more the dataset reads that many records with one engine
   // call (the largest int32_t: as many as 64 KB hold) and moves forward only, Next serving each

@@ -1074,12 +1074,6 @@ void TVELDORDataSet::SetRangeStart() {
 void TVELDORDataSet::SetRangeEnd() {
   beginKeyEntry(kiRangeEnd, true);
 }
-void TVELDORDataSet::EditRangeStart() {
-  beginKeyEntry(kiRangeStart, false);
-}
-void TVELDORDataSet::EditRangeEnd() {
-  beginKeyEntry(kiRangeEnd, false);
-}
 
 int TVELDORDataSet::KeyFieldCount() const {
   if (State() != ds::dsSetKey || !keyBuffer_) DatabaseError(SNotEditing);

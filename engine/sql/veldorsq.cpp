@@ -292,7 +292,7 @@ TSourceTable::TSourceTable(TDataQuery& owner) : Owner(owner) {}
 TSourceTable::~TSourceTable() {
   Joins.clear();
   Cursor.reset();
-  if (Directory) Owner.Owner.Session().CloseDataDirectory(Directory);
+  if (Directory && !Owner.Owner.Detached()) Owner.Owner.Session().CloseDataDirectory(Directory);
 }
 
 void TSourceTable::SetTableName(std::string_view text) {
@@ -499,7 +499,7 @@ TDataQuery::~TDataQuery() {
   // Joins hold filters on other tables' cursors: they go before any cursor.
   for (auto& table : SourceTables) table->Joins.clear();
   resultCursor_.reset();
-  if (resultDirectory_) Owner.Session().CloseDataDirectory(resultDirectory_);
+  if (resultDirectory_ && !Owner.Detached()) Owner.Session().CloseDataDirectory(resultDirectory_);
 }
 
 void TDataQuery::clearLists() {
@@ -528,6 +528,7 @@ void TDataQuery::Reset() {
   MultiTable = NoJoinOptimize = HasConditions = HavingGiven = OrderByGiven = OrderByOnIndex = false;
   OrderIndex = 255;
   OrderByNoCase = GroupByGiven = OrderBySatisfied = AllAggregate = CountStarOnly = Having = false;
+  plan_ = {};
   Live = ResultOnSourceTable = InMemory = InsertFromSelect = HasOpenBlobs = WithLocks = false;
   TargetTableName.clear();
   IndexName.clear();

@@ -56,12 +56,13 @@ enum TConditionSlot : uint8_t {
   csWhere = 0,     // WHERE, with each ON condition ANDed in; join conditions leave it at preparation
   csHaving = 1,    // HAVING, bound to the result columns
   csResidual = 2,  // disjunctions over several tables, tested on each joined row
-  csPostJoin = 3,  // conjuncts no cursor filter may carry, built afresh by each run's analysis
+  csPostJoin = 3,  // conjuncts no cursor filter may carry, built afresh from the plan by each run
   csCount = 4
 };
 
-// The two passes of the WHERE analysis around the choice of the driving table: the conjuncts an
-// index serves first (their filters shrink the counts that choice compares), the others after.
+// The two passes of the WHERE analysis (at preparation) around the choice of the driving table:
+// the conjuncts an index serves first (their filters shrink the counts that choice compares), the
+// others after.
 enum THandDownPass : uint8_t { hpUnindexed = 0, hpIndexed = 1 };
 
 enum TJoinKind : uint8_t { jkNone = 0, jkInner = 1, jkLeftOuter = 2, jkRightOuter = 3 };
@@ -107,26 +108,32 @@ void AndCondition(TExpTreePtr& tree, TExpToken* condition);
 // The text of an expression tree, operands in parentheses, a join mark after a comparison ("#1").
 std::string ExpTreeText(const TExpToken* tree);
 
-// What the planning decided for one prepared query, as a value: the source tables in join order
-// (the first drives) with each join's kind and condition and each cursor filter, the residual and
-// post-join conditions tested on each joined row, and the result (live on the source table, or a
-// result table with its columns and indexes).
+// Where a WHERE conjunct is tested at each run.
+enum TConjunctPlace : uint8_t {
+  cpCursorFilter = 0,  // an engine filter on its table's cursor, set before any row is read
+  cpPostJoin = 1,      // part of the post-join condition, tested on each joined row
+};
+
+// What Prepare decided for one query, as a value that Execute only reads: the source tables in
+// join order (the first drives; each holds its joins), each WHERE conjunct with the place it is
+// tested in, in the order a run puts them there (those an index serves first), the residual
+// condition and HAVING, and the result (live on the source table, or a result table). The
+// pointers are into the query and valid while it lives; the conjuncts are nodes of its WHERE
+// tree, copied with the parameters' values at each run.
 struct TQueryPlan {
-  struct Join {
-    std::string Inner;
-    uint8_t Kind = jkNone;
-    std::string Condition;
-  };
-  struct Table {
-    std::string Correlation, Name;
-    std::vector<Join> Joins;
-    std::vector<std::string> Filters;
+  struct Conjunct {
+    const TExpToken* Tree = nullptr;
+    TSourceTable* Table = nullptr;  // nullptr for a post-join conjunct over several tables
+    TConjunctPlace Place = cpCursorFilter;
   };
   uint8_t Kind = qkNone;
-  std::vector<Table> Tables;
-  std::string Residual, PostJoin, Having;
+  std::vector<TSourceTable*> Order;
+  std::vector<Conjunct> Conjuncts;
+  const TExpToken* Residual = nullptr;
+  const TExpToken* Having = nullptr;
   bool Live = false;
-  std::string Result;
+  TDataCursor* Result = nullptr;
+  TSourceTable* Driving() const { return Order.empty() ? nullptr : Order.front(); }
   // One line: kind, then each table with its joins ("->B#1(cond)") and filters, then the
   // conditions and the result.
   std::string ToString() const;
@@ -547,9 +554,12 @@ class TDataQuery final : public engine::TDataQuery {
   void Execute();
   // Every join and source cursor drops its filters; the end flags are cleared.
   void ResetForExecute();
-  // The plan a run follows. Requires Prepare; runs the analysis a run begins with (cursor
-  // filters, the driving table), reading no rows.
-  TQueryPlan Plan();
+  // Puts the plan's conjuncts in place for a run, with the parameters' present values: a filter
+  // on its cursor, or a prepared copy in the post-join condition; the cursors are refreshed
+  // first. Requires ResetForExecute.
+  void applyPlan();
+  // The plan that Prepare built and each run follows (an empty one before Prepare).
+  const TQueryPlan& Plan() const { return plan_; }
   // Folds `row` (a result row of single values) into `accumulator` (the group's row); true.
   bool AccumulateAggregates(bool first, const uint8_t* row, uint8_t* accumulator);
   // Divides each AVG sum by its hidden count; true.
@@ -558,6 +568,8 @@ class TDataQuery final : public engine::TDataQuery {
   bool HavingCallback(const uint8_t* row);
   // The session's progress rule over `total` driving rows; true when the caller asked to stop.
   bool ReportProgress(int64_t counter, int64_t total, int& last);
+  // The percent that ReportProgress would report now, or -1 when it would call nothing.
+  int progressDue(int64_t counter, int64_t total, int last) const;
 
   // ---- Parsers (veldorsq_parse*.cpp) ----
   void ParseSelect();
@@ -609,7 +621,11 @@ class TDataQuery final : public engine::TDataQuery {
   // ALTER TABLE on the open target cursor: its options, columns and indexes as the statement
   // changes them.
   void alterTable(TDataCursor& cursor);
+  // The WHERE analysis and the join order, once, into plan_: each conjunct's place, the driving
+  // table chosen on the counts that the index-served filters leave (a conjunct with a parameter
+  // or a sub-select counts as no filter: its value is known only at the run).
   void planWhere();
+  void putConjunct(const TQueryPlan::Conjunct& conjunct);
   // Fills the result row `row` from the current joined row: values converted to the stored
   // types, aggregates in their single-row form.
   void fillResultRow(uint8_t* row);
@@ -623,7 +639,6 @@ class TDataQuery final : public engine::TDataQuery {
   void carryRunningSums(const uint8_t* previous, uint8_t* accumulator);
   void writeColumnValue(TDataCursor& cursor, uint8_t* record, const TUpdateField& field, TExpToken& value,
                         bool update);
-  bool unionPart() const { return unionPart_; }
   friend class TQueryStatement;
   void keepOuterJoinFilters();
   void attachOuterWholes();
@@ -635,6 +650,9 @@ class TDataQuery final : public engine::TDataQuery {
   bool unionPart_ = false;     // parsed after UNION: the clauses after it are the first part's
   bool insertSelect_ = false;  // the SELECT of an INSERT: NOAUTOINC and COMMIT end its names
   bool prepared_ = false;
+  TQueryPlan plan_;
+  // Set while planWhere applies index-served filters so that the counts show them.
+  bool countFilters_ = false;
 };
 
 // The queries of one SQL text, its parser and its parameters. Owns every query; a query lives
@@ -648,7 +666,9 @@ class TQueryStatement : public engine::TQueryStatement {
  public:
   using TProgressCallback = std::function<void(int percent, bool& abort)>;
 
-  // `database` is borrowed; it gives the session and the database name of bare table names.
+  // `database` is borrowed; it gives the session and the database name of bare table names. The
+  // statement enters the directory's statement list until it is freed; should the directory go
+  // first, every later use of the statement raises VELDOR_NOTINITIALIZED.
   explicit TQueryStatement(TDataDirectory& database);
   ~TQueryStatement() override;
 
@@ -689,8 +709,11 @@ class TQueryStatement : public engine::TQueryStatement {
   const TProgressCallback& ProgressCallback() const { return progressCallback_; }
 
   TExpressionParser& Parser() { return parser_; }
-  TDataDirectory& Database() const { return database_; }
+  // Raise VELDOR_NOTINITIALIZED once the directory has gone.
+  TDataDirectory& Database() const;
   TDataSession& Session() const;
+  // Whether the directory has gone (DirectoryGone): the queries then free nothing of it.
+  bool Detached() const { return !database_; }
   // The folder of the database, or its name on a remote session.
   std::string DatabaseName() const;
   TDataQuery* MasterQuery() const { return master_; }
@@ -713,6 +736,7 @@ class TQueryStatement : public engine::TQueryStatement {
   std::unique_ptr<engine::TDataQuery> CreateQuery() override;
   engine::TDataQuery* AddQuery(std::unique_ptr<engine::TDataQuery> query) override;
   void AddParameter(TExpToken* node) override { params_.push_back(node); }
+  void DirectoryGone() override;
 
   uint8_t Kind = qkNone;
   double ElapsedSeconds = 0;
@@ -722,8 +746,6 @@ class TQueryStatement : public engine::TQueryStatement {
   bool ResultOnSourceTable = false;
   bool SelectStar = false;
   int32_t RowsAffected = 0;
-  // Statements in the text of the last Prepare.
-  size_t StatementCount() const { return paramCounts_.size(); }
   // On a remote session: the server's statement, and the cursor over its SELECT result (in the
   // directory "Remote_Query", or RemoteResultName for a live result).
   uint32_t Handle = 0;
@@ -747,7 +769,7 @@ class TQueryStatement : public engine::TQueryStatement {
   // Gives statement `index`'s parameter nodes their values; raises for one without.
   void applyParams(size_t index);
 
-  TDataDirectory& database_;
+  TDataDirectory* database_;
   TExpressionParser parser_;
   TDataQuery* master_ = nullptr;
   std::vector<std::unique_ptr<TDataQuery>> queries_;

@@ -136,8 +136,8 @@ void TDataQuery::executeInsert() {
 
 void TDataQuery::executeChange() {
   ResetForExecute();
-  planWhere();
-  TSourceTable& driving = *DrivingTable;
+  applyPlan();
+  TSourceTable& driving = *plan_.Driving();
   // The target is the statement's first table, whatever order the joins run in.
   TSourceTable* targetTable = nullptr;
   for (auto& t : SourceTables)
@@ -158,10 +158,10 @@ void TDataQuery::executeChange() {
   // filter depends on could otherwise move the row ahead of the walk or out of its view.
   std::map<uint32_t, std::vector<TokenPtr>> changes;
   auto passes = [&] {
-    for (int i : {2, 3}) {
-      if (i == 2 ? !WhereRowCheck : !(JoinRowCheck && Conditions[3])) continue;
-      TokenPtr v(
-          EvaluateExpTree(Conditions[i].get(), nullptr, nullptr, SortId, LanguageId, ReadSourceColumn));
+    const TExpToken* postJoin = JoinRowCheck ? Conditions[csPostJoin].get() : nullptr;
+    for (const TExpToken* condition : {plan_.Residual, postJoin}) {
+      if (!condition) continue;
+      TokenPtr v(EvaluateExpTree(condition, nullptr, nullptr, SortId, LanguageId, ReadSourceColumn));
       if (v->isNull || !v->Value()[0]) return false;
     }
     return true;
@@ -198,7 +198,8 @@ void TDataQuery::executeChange() {
       }
       for (size_t i = 0; i < UpdateFields.size(); ++i)
         writeColumnValue(target, record.data(), *UpdateFields[i], *values[i], true);
-      target.ModifyRecord(record.data(), true, false);
+      // Standing on the row written keeps the write from building the whole view again.
+      target.ModifyRecord(record.data(), true, true);
       target.FreeAllBlobs(true);
     }
     transaction.RowWritten();

@@ -2,6 +2,7 @@
 // loop, progress and abort, the row limits, and the passes of DISTINCT, GROUP BY and ORDER BY
 // over the result table.
 #include <algorithm>
+#include <cassert>
 #include <chrono>
 #include <cstring>
 
@@ -13,6 +14,7 @@
 #include "engine/values/veldorexpcheck.h"
 #include "engine/values/veldorexpeval.h"
 #include "engine/values/veldorvalues.h"
+#include "platform/debugassert.h"
 #include "platform/scopeguard.h"
 
 namespace engine::sql {
@@ -20,6 +22,11 @@ namespace engine::sql {
 namespace {
 
 using T = TEngineFieldType;
+
+// Rows read, and the time spent, under one hold of the source tables' read pairs (see
+// executeSelect): writers of the tables wait at most about that long.
+constexpr int kRowsPerReadHold = 512;
+constexpr auto kReadHoldTime = std::chrono::milliseconds(2);
 
 struct TokenDeleter {
   void operator()(TExpToken* node) const { FreeExpTree(node); }
@@ -174,12 +181,14 @@ void TDataQuery::Prepare(TPasswordCallback callback) {
           DrivingTable->Cursor->Table()->IncUserCount();
         ResultCursor = DrivingTable->Cursor.get();
         ResultCursor->SwitchToIndex(OrderIndex);
+        planWhere();
         break;
       }
       ResultOnSourceTable = false;
       if (HavingGiven) BindHavingAggregates();
       SortSourceTables();
       CheckJoins();
+      planWhere();
       if (unionPart_) break;
       if (OrderByGiven) BindOrderBy();
       if (GroupByGiven && !AllAggregate) {
@@ -188,11 +197,14 @@ void TDataQuery::Prepare(TPasswordCallback callback) {
         CheckDistinct();
       }
       CreateResultTable();
+      plan_.Result = ResultCursor;
       break;
     }
     case qkInsert:
       OpenSources(callback);
       DrivingTable = SourceTables.front().get();
+      plan_.Kind = Kind;
+      plan_.Order = {DrivingTable};
       CallStatementHook();
       BindTargetColumns();
       break;
@@ -205,9 +217,11 @@ void TDataQuery::Prepare(TPasswordCallback callback) {
       SortSourceTables();
       CallStatementHook();
       CheckJoins();
+      planWhere();
       if (Kind == qkUpdate) BindTargetColumns();
       break;
     default:
+      plan_.Kind = Kind;
       break;
   }
   prepared_ = true;
@@ -228,21 +242,45 @@ void TDataQuery::planWhere() {
   for (auto& table : SourceTables) table->Cursor->Refresh();
   if (ResultOnSourceTable) {
     HandDownWhere(hpUnindexed);
-    return;
+  } else {
+    countFilters_ = MultiTable && !NoJoinOptimize;
+    {
+      auto counted = platform::ScopeExit([&] { countFilters_ = false; });
+      HandDownWhere(hpIndexed);
+      if (MultiTable && ShouldReorderJoins()) ReorderJoins();
+    }
+    pruneChainJoins(*this);
+    HandDownWhere(hpUnindexed);
+    // The filters set for the counts go; each run sets its own.
+    ResetForExecute();
   }
-  HandDownWhere(hpIndexed);
-  if (MultiTable && ShouldReorderJoins()) ReorderJoins();
-  pruneChainJoins(*this);
-  HandDownWhere(hpUnindexed);
+  plan_.Kind = Kind;
+  plan_.Order.clear();
+  for (auto& table : SourceTables) plan_.Order.push_back(table.get());
+  assert(plan_.Order.empty() || plan_.Order.front() == DrivingTable);
+  plan_.Residual = WhereRowCheck ? Conditions[csResidual].get() : nullptr;
+  plan_.Having = Having ? Conditions[csHaving].get() : nullptr;
+  plan_.Live = ResultOnSourceTable;
+  plan_.Result = ResultCursor;
+}
+
+void TDataQuery::applyPlan() {
+  for (TSourceTable* table : plan_.Order) table->Cursor->Refresh();
+  for (const TQueryPlan::Conjunct& conjunct : plan_.Conjuncts) putConjunct(conjunct);
+}
+
+int TDataQuery::progressDue(int64_t counter, int64_t total, int last) const {
+  if (!Owner.ProgressCallback()) return -1;
+  int step = int(Owner.Session().GetProgressStepPercent());
+  if (step <= 0) step = 100;
+  int percent = total > 0 ? int(std::min<int64_t>(counter * 100 / total, 100)) : 100;
+  return step + last > percent ? -1 : percent;
 }
 
 bool TDataQuery::ReportProgress(int64_t counter, int64_t total, int& last) {
   auto& callback = Owner.ProgressCallback();
-  if (!callback) return false;
-  int step = int(Owner.Session().GetProgressStepPercent());
-  if (step <= 0) step = 100;
-  int percent = total > 0 ? int(std::min<int64_t>(counter * 100 / total, 100)) : 100;
-  if (step + last > percent) return false;
+  const int percent = progressDue(counter, total, last);
+  if (percent < 0) return false;
   bool abort = false;
   callback(percent, abort);
   last = percent;
@@ -306,17 +344,19 @@ void TDataQuery::fillResultRow(uint8_t* row) {
 
 bool TDataQuery::appendResultRow(uint8_t* row) {
   TDataCursor& result = *ResultCursor;
+  // Each append stands the result on its new row: in record order that only adds the row to the
+  // cursor's view, where an append without it counts the whole view again.
   if (Distinct || unionPart_) {
     // The unique index of DISTINCT refuses a row it already holds before anything is written.
     try {
-      result.AppendRecord(row, false);
+      result.AppendRecord(row, true);
     } catch (const EVELDOREngineError& e) {
       if (e.ErrorCode() != VELDOR_KEYVIOL) throw;
       result.FreeAllBlobs(true);
       return false;
     }
   } else {
-    result.AppendRecord(row, false);
+    result.AppendRecord(row, true);
   }
   result.FreeAllBlobs(true);
   return true;
@@ -438,7 +478,8 @@ void copyRecord(TDataCursor& from, const uint8_t* record, TDataCursor& to, std::
       to.PutField(p, buffer.data(), value.data());
     }
   }
-  to.AppendRecord(buffer.data(), false);
+  // Standing on the new row keeps the append from counting the whole view again.
+  to.AppendRecord(buffer.data(), true);
   to.FreeAllBlobs(true);
 }
 
@@ -468,11 +509,14 @@ void TDataQuery::rebuildPass(uint8_t slot, bool group, int32_t cap) {
   const uint32_t size = result.RecordSize();
   std::vector<uint8_t> row(size), buffer;
   int64_t written = 0;
+  [[maybe_unused]] int64_t read = 0;  // only the assertions look at it
   auto full = [&] { return cap >= 0 && written >= cap; };
+  VELMARON_DEBUG_ASSERT(!group || slot != 255, "a group pass reads the rows in the order of the group index");
   result.SwitchToIndex(slot);
   result.SetToBegin();
   if (!group) {
     while (!full() && result.GetNextRecord(row.data()) == 0) {
+      ++read;
       copyRecord(result, row.data(), scratch, buffer);
       ++written;
     }
@@ -498,6 +542,7 @@ void TDataQuery::rebuildPass(uint8_t slot, bool group, int32_t cap) {
     };
     FirstGroupRow = true;
     while (!full() && result.GetNextRecord(row.data()) == 0) {
+      ++read;
       if (open && sameGroup()) {
         AccumulateAggregates(false, row.data(), accumulator.data());
         continue;
@@ -513,10 +558,15 @@ void TDataQuery::rebuildPass(uint8_t slot, bool group, int32_t cap) {
     }
     if (!full()) close();
   }
+  VELMARON_DEBUG_ASSERT(cap < 0 || written <= cap, "a pass keeps no more rows than its cap");
+  VELMARON_DEBUG_ASSERT(written <= read, "a pass writes no more rows than it reads");
+  VELMARON_DEBUG_ASSERT(scratch.GetRecordCount() == written,
+                        "the scratch table holds exactly the pass's rows");
   result.SwitchToIndex(255);
   result.EmptyTable();
   scratch.SetToBegin();
   while (scratch.GetNextRecord(row.data()) == 0) copyRecord(scratch, row.data(), result, buffer);
+  VELMARON_DEBUG_ASSERT(result.GetRecordCount() == written, "the result holds exactly the pass's rows");
   scratch.Close();
 }
 
@@ -536,55 +586,71 @@ void TDataQuery::carryRunningSums(const uint8_t* previous, uint8_t* accumulator)
 
 void TDataQuery::rebuildResult() {
   TDataCursor& result = *ResultCursor;
+  // The preparation gave the result table the index of each pass it asks for; without it a pass
+  // would silently read record order.
+  auto passSlot = [&](std::string_view name) {
+    uint8_t slot = indexSlot(result, name);
+    VELMARON_DEBUG_ASSERT(slot != 255, "the result table has the index of its pass");
+    return slot;
+  };
   const bool capEarly = Top >= 0 && (!OrderByGiven || OrderBySatisfied);
   if (GroupByGiven && !AllAggregate) {
     // The group pass writes its rows in group order, which is also the order an ORDER BY that
     // the GROUP BY satisfies asks for.
-    rebuildPass(indexSlot(result, "Sys__GroupBy"), true, capEarly ? Top : -1);
-    if (OrderByGiven && !OrderBySatisfied) rebuildPass(indexSlot(result, "Sys__OrderBy"), false, Top);
+    rebuildPass(passSlot("Sys__GroupBy"), true, capEarly ? Top : -1);
+    if (OrderByGiven && !OrderBySatisfied) rebuildPass(passSlot("Sys__OrderBy"), false, Top);
     return;
   }
   if (OrderByGiven && !OrderBySatisfied) {
-    rebuildPass(indexSlot(result, "Sys__OrderBy"), false, Top);
+    rebuildPass(passSlot("Sys__OrderBy"), false, Top);
   } else if (Distinct && (OrderBySatisfied || Top >= 0)) {
-    rebuildPass(OrderBySatisfied ? indexSlot(result, "Sys__Distinct") : 255, false, Top);
+    rebuildPass(OrderBySatisfied ? passSlot("Sys__Distinct") : 255, false, Top);
   }
 }
 
 void TDataQuery::executeSelect() {
   ResetForExecute();
-  if (ResultOnSourceTable) {
-    planWhere();
+  if (plan_.Live) {
+    applyPlan();
     ResultCursor->SetToBegin();
     RowsAffected = ResultCursor->GetRecordCount();
     return;
   }
   TDataCursor& result = *ResultCursor;
-  bool withLocks = false;
-  auto endLocks = platform::ScopeExit([&] {
-    if (withLocks)
-      for (auto& table : SourceTables) table->Cursor->EndQueryRead();
-  });
-  if (WithLocks) {
+  // The source tables' query read pairs: WITH LOCKS holds them for the whole statement. Without
+  // it they are held across runs of rows only, so that a row read needs no lock of its own, and
+  // let go between the runs, where the tables' writers get in as they would between single reads.
+  bool holding = false;
+  int heldRows = 0;
+  auto heldSince = std::chrono::steady_clock::now();
+  auto release = [&] {
+    if (!holding) return;
+    holding = false;
+    for (auto& table : SourceTables) table->Cursor->EndQueryRead();
+  };
+  auto hold = [&] {
+    holding = true;
+    heldRows = 0;
+    heldSince = std::chrono::steady_clock::now();
     for (auto& table : SourceTables) table->Cursor->BeginQueryRead();
-    withLocks = true;
-  }
+  };
+  auto endLocks = platform::ScopeExit(release);
+  if (WithLocks) hold();
   if (!UnionKind && !unionPart_) {
     result.DropFilter(nullptr);
     result.SwitchToIndex(255);
     result.EmptyTable();
   }
-  planWhere();
-  TSourceTable& driving = *DrivingTable;
+  applyPlan();
+  TSourceTable& driving = *plan_.Driving();
   const int64_t total = driving.Cursor->GetRecordCount();
   int64_t counter = 1;
   int last = 0;
   uint32_t lastRecord = 0;
   std::vector<uint8_t> row(result.RecordSize());
   auto passes = [&] {
-    if (WhereRowCheck) {
-      TokenPtr v(EvaluateExpTree(Conditions[csResidual].get(), nullptr, nullptr, SortId, LanguageId,
-                                 ReadSourceColumn));
+    if (plan_.Residual) {
+      TokenPtr v(EvaluateExpTree(plan_.Residual, nullptr, nullptr, SortId, LanguageId, ReadSourceColumn));
       if (v->isNull || !v->Value()[0]) return false;
     }
     if (JoinRowCheck && Conditions[csPostJoin]) {
@@ -594,13 +660,27 @@ void TDataQuery::executeSelect() {
     }
     return true;
   };
+  if (!holding) hold();
   auto progress = [&] {
     uint32_t recordNo = driving.Cursor->CurrentRecordNo();
     if (recordNo != lastRecord) {
       lastRecord = recordNo;
       ++counter;
     }
-    return ReportProgress(counter, total, last);
+    if (WithLocks) return ReportProgress(counter, total, last);
+    ++heldRows;
+    if (heldRows >= kRowsPerReadHold ||
+        (heldRows % 8 == 0 && std::chrono::steady_clock::now() - heldSince >= kReadHoldTime)) {
+      release();
+      hold();
+    }
+    if (progressDue(counter, total, last) < 0) return false;
+    // The callback may write to these tables (through another session of the process): it runs
+    // with the pairs let go.
+    release();
+    const bool stop = ReportProgress(counter, total, last);
+    hold();
+    return stop;
   };
   const bool topEarly = Top >= 0 && !OrderByGiven && !GroupByGiven;
   if (GroupByGiven && AllAggregate) {
@@ -645,6 +725,7 @@ void TDataQuery::executeSelect() {
       appendResultRow(row.data());
     }
   }
+  if (!WithLocks) release();
   if (counter != total) {
     int done = -100;
     ReportProgress(total, total, done);

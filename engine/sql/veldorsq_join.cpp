@@ -1,6 +1,6 @@
 // Join planning: join conditions taken out of the WHERE and ON conditions and given to the
 // table pair they link, the order of the source tables, the check that no table is looked up
-// twice, and the choice of a smaller driving table at each execution.
+// twice, and the choice of a smaller driving table when the query is prepared.
 #include <algorithm>
 
 #include "engine/base/veldorerr.h"

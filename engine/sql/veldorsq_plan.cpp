@@ -36,43 +36,25 @@ std::string TQueryPlan::ToString() const {
       "ALTER TABLE", "DROP TABLE", "CREATE INDEX", "DROP INDEX"};
   std::ostringstream o;
   o << kKinds[Kind < std::size(kKinds) ? Kind : 0];
-  for (const Table& t : Tables) {
-    o << " " << t.Correlation;
-    if (t.Correlation != FoldName(t.Name)) o << "=" << t.Name;
-    for (const Join& j : t.Joins) o << " ->" << j.Inner << "#" << int(j.Kind) << j.Condition;
-    for (const std::string& f : t.Filters) o << " filter" << f;
-  }
-  if (!Residual.empty()) o << " | residual" << Residual;
-  if (!PostJoin.empty()) o << " | post" << PostJoin;
-  if (!Having.empty()) o << " | having" << Having;
-  if (Live) o << " | live";
-  if (!Result.empty()) o << " | result " << Result;
-  return o.str();
-}
-
-TQueryPlan TDataQuery::Plan() {
-  TQueryPlan plan;
-  plan.Kind = Kind;
-  if (Kind == qkSelect || Kind == qkUpdate || Kind == qkDelete) {
-    // The analysis a run begins with: filters, the driving table, the post-join condition.
-    ResetForExecute();
-    planWhere();
-  }
-  for (const auto& t : SourceTables) {
-    TQueryPlan::Table& table = plan.Tables.emplace_back();
-    table.Correlation = t->CorrelationName;
-    table.Name = t->TableName;
+  std::string postJoin;
+  for (const Conjunct& c : Conjuncts)
+    if (c.Place == cpPostJoin)
+      postJoin =
+          postJoin.empty() ? ExpTreeText(c.Tree) : "(" + postJoin + " AND " + ExpTreeText(c.Tree) + ")";
+  for (const TSourceTable* t : Order) {
+    o << " " << t->CorrelationName;
+    if (t->CorrelationName != FoldName(t->TableName)) o << "=" << t->TableName;
     for (const auto& j : t->Joins)
-      table.Joins.push_back({j->Inner.CorrelationName, j->Kind, ExpTreeText(j->Condition.get())});
-    if (t->Cursor)
-      for (const auto& f : t->Cursor->Filters()) table.Filters.push_back(ExpTreeText(f->Tree()));
+      o << " ->" << j->Inner.CorrelationName << "#" << int(j->Kind) << ExpTreeText(j->Condition.get());
+    for (const Conjunct& c : Conjuncts)
+      if (c.Place == cpCursorFilter && c.Table == t) o << " filter" << ExpTreeText(c.Tree);
   }
-  plan.Residual = ExpTreeText(Conditions[csResidual].get());
-  plan.PostJoin = ExpTreeText(Conditions[csPostJoin].get());
-  plan.Having = ExpTreeText(Conditions[csHaving].get());
-  plan.Live = ResultOnSourceTable;
-  if (Kind == qkSelect && !ResultOnSourceTable && ResultCursor) {
-    TDataCursor& r = *ResultCursor;
+  if (Residual) o << " | residual" << ExpTreeText(Residual);
+  if (!postJoin.empty()) o << " | post" << postJoin;
+  if (Having) o << " | having" << ExpTreeText(Having);
+  if (Live) o << " | live";
+  if (Kind == qkSelect && !Live && Result) {
+    TDataCursor& r = *Result;
     std::string text;
     for (uint16_t n = 1; n <= r.FieldCount(); ++n)
       text += (text.empty() ? "" : ",") + r.GetFieldDesc(n).Name() +
@@ -84,9 +66,9 @@ TQueryPlan TDataQuery::Plan() {
         text += (i ? "," : "") + std::to_string(index.fields[i]) + (index.fieldDescending[i] ? " DESC" : "");
       text += ")";
     }
-    plan.Result = text;
+    o << " | result " << text;
   }
-  return plan;
+  return o.str();
 }
 
 std::vector<TQueryPlan> TQueryStatement::Plan() {

@@ -91,7 +91,7 @@ TCursorReply TQueryStatement::remoteExchange(uint16_t code,
 
 void TQueryStatement::remoteCreate() {
   const TCursorReply reply = remoteExchange(
-      REQUEST_CREATESTMT, [&](TDataSession& s) { s.WriteRequestU32(database_.RemoteHandle()); });
+      REQUEST_CREATESTMT, [&](TDataSession& s) { s.WriteRequestU32(Database().RemoteHandle()); });
   if (reply.empty() || reply[0].size() != 4) RaiseEngineError(VELDOR_REMOTEINVREQUEST);
   Handle = platform::get4(reply[0].data());
 }

@@ -30,6 +30,7 @@ void TQueryStatement::parseNext() {
 }
 
 void TQueryStatement::Prepare(std::string_view sql) {
+  Database();
   FreeQueries();
   params_.clear();
   paramCounts_.clear();
@@ -72,8 +73,10 @@ void TQueryStatement::prepareQueries() {
   // The rows an INSERT reads are copied first, so that it never reads what it writes.
   if (master.SelectQuery) master.SelectQuery->RequestLive = false;
   for (size_t i = queries_.size(); i-- > 0;) queries_[i]->Prepare(passwordCallback_);
-  for (TDataQuery* part = master.UnionQuery; part; part = part->UnionQuery)
+  for (TDataQuery* part = master.UnionQuery; part; part = part->UnionQuery) {
     part->ResultCursor = master.ResultCursor;
+    part->plan_.Result = master.ResultCursor;
+  }
   Live = master.Live;
   ResultOnSourceTable = master.ResultOnSourceTable;
   SelectStar = master.SelectStar;
@@ -146,6 +149,7 @@ TDataCursor* TQueryStatement::executeQueries() {
 }
 
 TDataCursor* TQueryStatement::Execute() {
+  Database();
   ElapsedSeconds = 0;
   RowsAffected = 0;
   if (paramCounts_.empty()) return nullptr;
@@ -173,30 +177,49 @@ TDataCursor* TQueryStatement::Execute() {
 
 // ---- Statement ----
 
-TQueryStatement::TQueryStatement(TDataDirectory& database) : database_(database), parser_(this) {
+TQueryStatement::TQueryStatement(TDataDirectory& database) : database_(&database), parser_(this) {
   parser_.errorCode = VELDOR_SQLPARSE;
   parser_.contextWord = "SQL statement";
   remote_ = Session().IsRemote();
   if (remote_) remoteCreate();
+  database.AddStatement(this);
 }
 
 TQueryStatement::~TQueryStatement() {
-  if (remote_) {
-    try {
-      remoteFree();
-    } catch (...) {
-      // A destructor cannot report; the server frees a lost session's statements itself.
+  if (database_) {
+    if (remote_) {
+      try {
+        remoteFree();
+      } catch (...) {
+        // A destructor cannot report; the server frees a lost session's statements itself.
+      }
     }
+    database_->RemoveStatement(this);
   }
   FreeQueries();
 }
 
+void TQueryStatement::DirectoryGone() {
+  // The directory is on its way out inside its session's bookkeeping, and the session may be
+  // going too: nothing here calls back into either. The queries are freed with the statement;
+  // their cursors were closed by their directories, and what they hold of a directory still
+  // open stays counted until the session closes it. The server frees the statement of a
+  // remote session when that session ends.
+  database_ = nullptr;
+  RemoteResultDirectory = nullptr;
+}
+
+TDataDirectory& TQueryStatement::Database() const {
+  if (!database_) SignalEngineError(VELDOR_NOTINITIALIZED);
+  return *database_;
+}
+
 TDataSession& TQueryStatement::Session() const {
-  return database_.Session();
+  return Database().Session();
 }
 
 std::string TQueryStatement::DatabaseName() const {
-  return Session().IsRemote() ? database_.Name() : database_.Path();
+  return Session().IsRemote() ? Database().Name() : Database().Path();
 }
 
 void TQueryStatement::FreeQueries() {

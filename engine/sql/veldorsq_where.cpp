@@ -1,5 +1,8 @@
-// WHERE analysis: the conditions' type checks and the hand-down of each conjunct that concerns
-// one source table to that table's cursor as an engine filter or to the post-join condition.
+// WHERE analysis: the conditions' type checks, and the place of each conjunct that concerns one
+// source table (that table's cursor as an engine filter, or the post-join condition) recorded in
+// the query's plan; each run puts the conjuncts there with the parameters' values of the run.
+#include <algorithm>
+
 #include "engine/base/veldorerr.h"
 #include "engine/sql/veldorsq.h"
 #include "engine/tables/veldorfilter.h"
@@ -74,11 +77,8 @@ void TDataQuery::AddResidualCondition(TExpToken* tree) {
 }
 
 void TDataQuery::HandDownWhere(THandDownPass pass) {
-  // The post-join condition is built afresh by each analysis.
-  if (pass == hpIndexed || ResultOnSourceTable) {
-    Conditions[csPostJoin].reset();
-    JoinRowCheck = false;
-  }
+  // The conjuncts' places are decided afresh by each analysis.
+  if (pass == hpIndexed || ResultOnSourceTable) plan_.Conjuncts.clear();
   if (!HasConditions || !Conditions[csWhere]) return;
   if (WithTree(Conditions[csWhere], [&](TExpToken*& tree) { return SplitWhere(pass, tree); }))
     HasConditions = false;
@@ -104,7 +104,7 @@ bool TDataQuery::SplitWhere(THandDownPass pass, TExpToken*& node) {
     if (single(node, name)) {
       HandDownConjunct(pass, *node, *tableOf(name));
     } else if (pass == hpUnindexed) {
-      AddPostJoinCondition(PrepareExpTree(node, nullptr, ReadSourceColumn, false, false, SortId, LanguageId));
+      plan_.Conjuncts.push_back({node, nullptr, cpPostJoin});
     }
     return false;
   }
@@ -140,30 +140,83 @@ bool TDataQuery::SplitWhere(THandDownPass pass, TExpToken*& node) {
   return false;
 }
 
+namespace {
+
+// Whether a filter of `tree` can be set at preparation: no parameter (its value comes with the
+// run) and no sub-select (its rows come with the run).
+bool knownAtPreparation(const TExpToken* tree) {
+  if (!tree) return true;
+  if (tree->isParameter || tree->kind == expSubSelect || tree->subSelect) return false;
+  if (!knownAtPreparation(tree->left) || !knownAtPreparation(tree->right) || !knownAtPreparation(tree->third))
+    return false;
+  return std::all_of(tree->args.begin(), tree->args.end(), knownAtPreparation);
+}
+
+// A parameter still without its value (a statement is prepared before its values are given)
+// rates as a value of the type it is compared with, so that a conjunct an index serves at the
+// run is placed as one in the plan.
+void standInParameters(TExpToken* node) {
+  if (!node) return;
+  auto fill = [](TExpToken* parameter, const TExpToken* other) {
+    if (!parameter || !other || !parameter->isParameter) return;
+    if (!parameter->isNull && parameter->type != TEngineFieldType::Unknown) return;
+    parameter->type = other->type;
+    parameter->subType = other->subType;
+    parameter->scale = other->scale;
+    parameter->SetValueSize(std::max<uint32_t>(other->valueSize, 1));
+    std::fill(parameter->Value(), parameter->Value() + parameter->ValueCapacity(), uint8_t(0));
+    parameter->isNull = false;
+  };
+  if (node->kind == expBinary) {
+    fill(node->left, node->right);
+    fill(node->right, node->left);
+  }
+  if (node->kind == expPredicate)
+    for (size_t i = 1; i < node->args.size(); ++i) fill(node->args[i], node->args[0]);
+  standInParameters(node->left);
+  standInParameters(node->right);
+  standInParameters(node->third);
+  for (TExpToken* argument : node->args) standInParameters(argument);
+}
+
+}  // namespace
+
 void TDataQuery::HandDownConjunct(THandDownPass pass, const TExpToken& conjunct, TSourceTable& table) {
-  TExpTreePtr copy(PrepareExpTree(&conjunct, nullptr, ReadSourceColumn, false, false, SortId, LanguageId));
-  TDataCursor& cursor = *table.Cursor;
-  auto filter = [&] {
-    TFilter* added =
-        cursor.AddFilter(nullptr, nullptr, copy.get(), true, nullptr, false, false, false, false);
-    copy.release();
-    cursor.ActivateFilter(added);
+  auto place = [&](TConjunctPlace where) {
+    plan_.Conjuncts.push_back({&conjunct, &table, where});
+    // The choice of the driving table compares counts that the index-served filters shrink.
+    if (countFilters_ && where == cpCursorFilter && knownAtPreparation(&conjunct))
+      putConjunct(plan_.Conjuncts.back());
   };
   if (ResultOnSourceTable || CountStarOnly || conjunct.onClause) {
-    // Once per execution: a live result runs pass 0 alone, any other pass 1 first.
-    if (pass == hpIndexed || ResultOnSourceTable) filter();
+    // A live result runs pass 0 alone, any other pass 1 first.
+    if (pass == hpIndexed || ResultOnSourceTable) place(cpCursorFilter);
     return;
   }
-  bool served = cursor.GetExpressionOptimizeLevel(copy.get(), 0, true) != 0;
+  bool served = false;
+  {
+    TExpTreePtr copy(PrepareExpTree(&conjunct, nullptr, ReadSourceColumn, false, false, SortId, LanguageId));
+    standInParameters(copy.get());
+    served = table.Cursor->GetExpressionOptimizeLevel(copy.get(), 0, true) != 0;
+  }
   if (served != (pass == hpIndexed)) return;
   bool postJoin = pass == hpIndexed
                       ? MultiTable && IsOuterJoinTarget(nullptr, table)
                       : !MultiTable || IsInnerJoinTarget(nullptr, table) || IsOuterJoinTarget(nullptr, table);
-  if (postJoin) {
+  place(postJoin ? cpPostJoin : cpCursorFilter);
+}
+
+void TDataQuery::putConjunct(const TQueryPlan::Conjunct& conjunct) {
+  TExpTreePtr copy(
+      PrepareExpTree(conjunct.Tree, nullptr, ReadSourceColumn, false, false, SortId, LanguageId));
+  if (conjunct.Place == cpPostJoin) {
     AddPostJoinCondition(copy.release());
-  } else {
-    filter();
+    return;
   }
+  TDataCursor& cursor = *conjunct.Table->Cursor;
+  TFilter* added = cursor.AddFilter(nullptr, nullptr, copy.get(), true, nullptr, false, false, false, false);
+  copy.release();
+  cursor.ActivateFilter(added);
 }
 
 }  // namespace engine::sql

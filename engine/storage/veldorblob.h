@@ -96,7 +96,6 @@ class TBlock {
   void SetPrevBlock(uint32_t value);
   void SetNextBlock(uint32_t value);
 
-  bool IsDirty() const { return dirty_; }
   void SetDirty() { dirty_ = true; }
   void Pin() { ++pins_; }
   void Unpin() {
@@ -259,7 +258,6 @@ class TBlobFile : public TFileHandler {
   void SetFreeBlockHead(uint32_t number);
   // 0, or 1..block count when the file has blocks.
   bool IsValidBlockNumber(uint32_t number) const { return number == 0 || number <= GetBlockCount(); }
-  bool IsHeaderDirty() const { return headerDirty_; }
   std::string GetTableName() const { return owner_->GetTableName(); }
   std::string GetTablePath() const { return owner_->GetTablePath(); }
   TTableFileOwner& Owner() const { return *owner_; }

@@ -7,6 +7,7 @@
 
 #include "engine/base/veldorerr.h"
 #include "engine/storage/veldorbitmap.h"
+#include "engine/storage/veldorkeys.h"
 #include "platform/debugassert.h"
 #include "platform/scopeguard.h"
 
@@ -47,12 +48,14 @@ auto keepLevel(TIndexCursor& cursor) {
 // Searches
 
 // Binary searches over entries 1..count: the last entry not greater than the key, and the last
-// entry less than it (0 when none).
-static uint32_t lastBelow(const TPage& page, TIndexCursor& cursor, const uint8_t* key, bool orEqual) {
+// entry less than it (0 when none). Keys that order as plain bytes are compared in place rather
+// than through the cursor, once per probe of every level of every search.
+template <class Compare>
+static uint32_t lastBelowWith(const TPage& page, bool orEqual, Compare&& compare) {
   uint32_t lo = 1, hi = page.GetEntryCount(), result = 0;
   while (lo <= hi) {
     const uint32_t mid = lo + (hi - lo) / 2;
-    const int order = cursor.CompareKeys(page.GetEntryKey(mid), key, page.GetKeySize());
+    const int order = compare(page.GetEntryKey(mid));
     if (order < 0 || (orEqual && order == 0)) {
       result = mid;
       lo = mid + 1;
@@ -61,6 +64,18 @@ static uint32_t lastBelow(const TPage& page, TIndexCursor& cursor, const uint8_t
     }
   }
   return result;
+}
+
+static uint32_t lastBelow(const TPage& page, TIndexCursor& cursor, const uint8_t* key, bool orEqual) {
+  const uint16_t k = page.GetKeySize();
+  switch (cursor.ByteOrder()) {
+    case 1:
+      return lastBelowWith(page, orEqual, [&](const uint8_t* e) { return CompareBytes(e, key, k, false); });
+    case -1:
+      return lastBelowWith(page, orEqual, [&](const uint8_t* e) { return CompareBytes(e, key, k, true); });
+    default:
+      return lastBelowWith(page, orEqual, [&](const uint8_t* e) { return cursor.CompareKeys(e, key, k); });
+  }
 }
 
 static uint32_t lastNotGreater(const TPage& page, TIndexCursor& cursor, const uint8_t* key) {
@@ -550,7 +565,8 @@ void TIndexTree::corrupt() const {
   file_.RaiseIndexError(VELDOR_INDEXCORRUPT, file_.GetIndexName(slot_));
 }
 
-void TIndexTree::withRestarts(const std::function<bool()>& attempt) {
+template <class Attempt>
+void TIndexTree::withRestarts(Attempt&& attempt) {
   for (int i = 0; i <= kMaxRestarts; ++i) {
     cursor_.SetCurrentIndex(slot_);
     cursor_.ResetPath();
@@ -568,8 +584,7 @@ bool TIndexTree::readPage(uint32_t number, TPinnedPage& holder) {
   return true;
 }
 
-bool TIndexTree::descend(const uint8_t* key, bool firstNotLess, std::vector<TPinnedPage>& path,
-                         uint64_t* recordPosition) {
+bool TIndexTree::descend(const uint8_t* key, bool firstNotLess, TPagePath& path, uint64_t* recordPosition) {
   path.clear();
   TPinnedPage page;
   if (!readPage(file_.GetRootPageNumber(slot_), page)) return false;
@@ -591,18 +606,18 @@ bool TIndexTree::descend(const uint8_t* key, bool firstNotLess, std::vector<TPin
     cursor_.SetPathEntry(pos);
     const uint32_t child = page->GetEntryRef(pos);
     const uint32_t parentNumber = page->GetPageNumber();
-    path.push_back(std::move(page));
+    if (!path.push_back(std::move(page))) corrupt();
     cursor_.PushPathLevel(parentNumber);
     if (!readPage(child, page)) return false;
     if (page->GetPageType() != ptBranch && page->GetPageType() != ptLeaf) corrupt();
   }
   if (page->GetEntryCount() == 0) corrupt();
-  path.push_back(std::move(page));
+  if (!path.push_back(std::move(page))) corrupt();
   if (recordPosition) *recordPosition = position;
   return true;
 }
 
-void TIndexTree::adjustCounts(std::vector<TPinnedPage>& path, int64_t delta) {
+void TIndexTree::adjustCounts(TPagePath& path, int64_t delta) {
   const int exact = std::min<int>(cursor_.GetExactCountLevel(), int(path.size()));
   for (int level = 1; level < exact; ++level) {
     TPage& page = *path[size_t(level - 1)];
@@ -642,7 +657,7 @@ void TIndexTree::InsertKey(const uint8_t* key, uint32_t reference) {
       file_.SetRootPage(slot_, page->GetPageNumber());
       return true;
     }
-    std::vector<TPinnedPage> path;
+    TPagePath path;
     if (!descend(key, false, path, nullptr)) return false;
     TPage& leaf = *path.back();
     uint32_t pos = 0;
@@ -664,7 +679,7 @@ bool TIndexTree::DeleteKey(const uint8_t* key, uint32_t reference) {
   withRestarts([&] {
     deleted = false;
     if (file_.GetRootPageNumber(slot_) == 0) return true;
-    std::vector<TPinnedPage> path;
+    TPagePath path;
     if (!descend(key, false, path, nullptr)) return false;
     TPage& leaf = *path.back();
     uint32_t pos = 0;
@@ -717,7 +732,7 @@ bool TIndexTree::find(const uint8_t* key, uint64_t* position, uint32_t* referenc
     if (position) *position = 1;
     if (near) near->before.valid = near->at.valid = near->after.valid = false;
     if (file_.GetRootPageNumber(slot_) == 0) return true;
-    std::vector<TPinnedPage> path;
+    TPagePath path;
     uint64_t before = 0;
     // Without a position wanted, the descent sums no counts.
     if (!descend(key, true, path, position ? &before : nullptr)) return false;
@@ -786,7 +801,7 @@ void TIndexTree::AddRangeToBitmap(const uint8_t* startKey, const uint8_t* endKey
   withRestarts([&] {
     work.Assign(bitmap);
     if (file_.GetRootPageNumber(slot_) == 0) return true;
-    std::vector<TPinnedPage> path;
+    TPagePath path;
     if (!descend(startKey, true, path, nullptr)) return false;
     TPinnedPage leaf = std::move(path.back());
     path.clear();
@@ -819,7 +834,7 @@ void TIndexTree::ForEachKey(const std::function<void(const uint8_t* key, uint32_
     keys.clear();
     refs.clear();
     if (file_.GetRootPageNumber(slot_) == 0) return true;
-    std::vector<TPinnedPage> path;
+    TPagePath path;
     if (!descend(nullptr, true, path, nullptr)) return false;
     TPinnedPage leaf = std::move(path.back());
     path.clear();

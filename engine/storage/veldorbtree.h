@@ -17,8 +17,11 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <new>
+#include <utility>
 #include <vector>
 
 #include "engine/storage/veldorindex.h"
@@ -43,6 +46,39 @@ struct TKeyNeighbours {
 
 // A pinned page that is released when the holder goes.
 using TPinnedPage = TPinnedItem<TPage, TIndexFile>;
+
+// The pinned pages of one descent, root first (index = level - 1). Held in place: every search
+// and change builds one, and a heap list cost an allocation per level grown.
+class TPagePath {
+ public:
+  static constexpr size_t kCapacity = TIndexCursor::kMaxPathLevels + 1;
+
+  TPagePath() = default;
+  ~TPagePath() { clear(); }
+  TPagePath(const TPagePath&) = delete;
+  TPagePath& operator=(const TPagePath&) = delete;
+
+  // False (nothing taken) when the path is full: only a tree with a cycle gets that deep.
+  bool push_back(TPinnedPage&& page) {
+    if (size_ == kCapacity) return false;
+    new (at(size_)) TPinnedPage(std::move(page));
+    ++size_;
+    return true;
+  }
+  // Releases the pages, leaf first.
+  void clear() {
+    while (size_ > 0) at(--size_)->~TPinnedPage();
+  }
+  size_t size() const { return size_; }
+  TPinnedPage& operator[](size_t index) { return *at(index); }
+  TPinnedPage& back() { return *at(size_ - 1); }
+
+ private:
+  TPinnedPage* at(size_t index) { return std::launder(reinterpret_cast<TPinnedPage*>(storage_)) + index; }
+
+  alignas(TPinnedPage) unsigned char storage_[kCapacity * sizeof(TPinnedPage)];
+  size_t size_ = 0;
+};
 
 class TIndexTree {
  public:
@@ -77,15 +113,15 @@ class TIndexTree {
  private:
   // Descends to the leaf for the key; the path's pages stay pinned in `path` (index = level - 1).
   // firstNotLess: branches take the last entry less than the key. False: restart.
-  bool descend(const uint8_t* key, bool firstNotLess, std::vector<TPinnedPage>& path,
-               uint64_t* recordPosition);
+  bool descend(const uint8_t* key, bool firstNotLess, TPagePath& path, uint64_t* recordPosition);
   bool readPage(uint32_t number, TPinnedPage& holder);
   // FindKey; without `position` the descent sums no counts.
   bool find(const uint8_t* key, uint64_t* position, uint32_t* reference, TKeyNeighbours* near);
-  void adjustCounts(std::vector<TPinnedPage>& path, int64_t delta);
+  void adjustCounts(TPagePath& path, int64_t delta);
   [[noreturn]] void corrupt() const;
   // Runs `attempt` until it returns true (done), at most kMaxRestarts + 1 times.
-  void withRestarts(const std::function<bool()>& attempt);
+  template <class Attempt>
+  void withRestarts(Attempt&& attempt);
 
   TIndexFile& file_;
   TIndexCursor& cursor_;

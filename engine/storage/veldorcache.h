@@ -1,10 +1,10 @@
 // The cache of numbered items that the table files share: records of the data file, and the
 // same scheme for index pages and blob blocks.
 //
-// The cache owns its items. They sit in a list sorted by number (no two with one number) and in
+// The cache owns its items. They sit in a table keyed by number (no two with one number) and in
 // a recently-used chain linked through two fields of each item (head = most recently used). An
 // item that is pinned (a caller uses it) or dirty (not yet written) is never reused or dropped.
-// The list has a capacity: below it a new item comes from the pool; at it the least recently
+// The cache has a capacity: below it a new item comes from the pool; at it the least recently
 // used idle item is reused, after one attempt to write dirty items back when the owner allows;
 // when nothing is idle even then, the capacity grows by a fixed step. While the owner holds its
 // changes back, only the last step's worth of the chain is searched (see GetCacheSlot).
@@ -40,33 +40,46 @@ class TItemCache {
  public:
   using Ptr = std::unique_ptr<Item>;
 
-  // `probe`: how many items at the head of the chain are looked at before the binary search;
+  // `probe`: how many items at the head of the chain are looked at before the table;
   // `growStep`: how much the capacity grows when no item can be reused.
   TItemCache(Pool& pool, size_t probe, size_t growStep) : pool_(pool), probe_(probe), growStep_(growStep) {}
   ~TItemCache() {
-    for (Item* item : items_) delete item;
+    for (Item* item = head_; item;) {
+      Item* next = Traits::Next(*item);
+      delete item;
+      item = next;
+    }
   }
   TItemCache(const TItemCache&) = delete;
   TItemCache& operator=(const TItemCache&) = delete;
 
-  size_t Count() const { return items_.size(); }
+  size_t Count() const { return count_; }
   size_t Capacity() const { return capacity_; }
   void SetCapacity(size_t capacity) { capacity_ = capacity; }
-  Item* At(size_t index) const { return items_[index]; }
+  // The item at `index` of the cached items in ascending number order. The order is built on the
+  // first call after a change, so a walk over all items costs one sort.
+  Item* At(size_t index) const {
+    if (!orderValid_) {
+      order_.clear();
+      order_.reserve(count_);
+      for (Item* item = head_; item; item = Traits::Next(*item)) order_.push_back(item);
+      std::sort(order_.begin(), order_.end(),
+                [](const Item* a, const Item* b) { return Traits::Number(*a) < Traits::Number(*b); });
+      orderValid_ = true;
+    }
+    return order_[index];
+  }
   Item* Head() const { return head_; }
   Item* Tail() const { return tail_; }
 
-  // Binary search: true with the item's index when `number` is cached, else false with the
-  // index at which it would be inserted.
-  bool Locate(uint32_t number, size_t& index) const {
-    auto it = std::lower_bound(items_.begin(), items_.end(), number,
-                               [](const Item* item, uint32_t n) { return Traits::Number(*item) < n; });
-    index = size_t(it - items_.begin());
-    return it != items_.end() && Traits::Number(**it) == number;
-  }
+  // The cached item of `number`, else nullptr; the chain is left as it is.
   Item* FindCached(uint32_t number) const {
-    size_t index;
-    return Locate(number, index) ? items_[index] : nullptr;
+    if (slots_.empty()) return nullptr;
+    for (size_t i = home(number);; i = (i + 1) & mask()) {
+      const Slot& slot = slots_[i];
+      if (!slot.item) return nullptr;
+      if (slot.number == number) return slot.item;
+    }
   }
   // Looks among the first `probe` items of the chain only.
   Item* FindRecent(uint32_t number) const {
@@ -110,34 +123,27 @@ class TItemCache {
     LinkFirst(item);
   }
 
-  // Puts a detached item at its sorted place and at the head of the chain. Returns it, or
-  // nullptr (and the item goes back to the pool) when its number is already cached.
+  // Puts a detached item in the table and at the head of the chain. Returns it, or nullptr (and
+  // the item goes back to the pool) when its number is already cached.
   Item* Insert(Ptr item) {
-    size_t index;
-    if (Locate(Traits::Number(*item), index)) {
+    const uint32_t number = Traits::Number(*item);
+    if (FindCached(number)) {
       pool_.Push(item);
       return nullptr;
     }
-    Item* raw = item.get();
-    items_.insert(items_.begin() + std::ptrdiff_t(index), raw);
-    item.release();
-    VELMARON_DEBUG_ASSERT(index == 0 || Traits::Number(*items_[index - 1]) < Traits::Number(*raw),
-                          "the list stays sorted by number");
-    VELMARON_DEBUG_ASSERT(
-        index + 1 == items_.size() || Traits::Number(*raw) < Traits::Number(*items_[index + 1]),
-        "the list stays sorted by number");
+    Item* raw = item.release();
+    put(number, raw);
     LinkFirst(raw);
     return raw;
   }
 
-  // Takes `item` out of the list and the chain; nullptr when it is not in the list.
+  // Takes `item` out of the table and the chain; nullptr when it is not the cached item of its
+  // number.
   Ptr Remove(Item* item) {
-    size_t index;
-    if (!Locate(Traits::Number(*item), index) || items_[index] != item) return nullptr;
-    Ptr owned(items_[index]);
-    items_.erase(items_.begin() + std::ptrdiff_t(index));
-    Unlink(item);
-    return owned;
+    Item* held = erase(Traits::Number(*item), item);
+    if (!held) return nullptr;
+    Unlink(held);
+    return Ptr(held);
   }
 
   // The least recently used item that is neither pinned nor dirty.
@@ -147,12 +153,12 @@ class TItemCache {
     return nullptr;
   }
 
-  // A detached item numbered `number` and cleared: a new one while the list is below its
+  // A detached item numbered `number` and cleared: a new one while the cache is below its
   // capacity; else an idle item from the tail end of the chain. Without `mayFlush` (the owner
   // holds its changes until a commit) only the last `growStep` items are looked at; with it the
   // whole chain, and when none is idle `flush` runs once and the search is repeated. When no idle
   // item is found the capacity grows and a new one is taken. nullptr only when the chain and the
-  // list disagree (a damaged cache).
+  // table disagree (a damaged cache).
   //
   // Items passed over (pinned or dirty) move to the head of the chain, so that a later search
   // does not walk them again: inside a large transaction the chain fills with dirty items, and a
@@ -161,14 +167,14 @@ class TItemCache {
   // neighbours while dirty items crowd the chain.
   template <class Flush>
   Ptr GetCacheSlot(uint32_t number, bool mayFlush, Flush&& flush) {
-    if (items_.size() < capacity_) return fresh(number);
-    Item* victim = takeIdleFromTail(mayFlush ? items_.size() : std::min(growStep_, items_.size()));
+    if (count_ < capacity_) return fresh(number);
+    Item* victim = takeIdleFromTail(mayFlush ? count_ : std::min(growStep_, count_));
     if (!victim && mayFlush) {
       flush();
-      victim = takeIdleFromTail(items_.size());
+      victim = takeIdleFromTail(count_);
     }
     if (!victim) {
-      capacity_ = std::max(capacity_, items_.size()) + growStep_;
+      capacity_ = std::max(capacity_, count_) + growStep_;
       return fresh(number);
     }
     VELMARON_DEBUG_ASSERT(!Traits::Pinned(*victim) && !Traits::Dirty(*victim), "only an idle item is reused");
@@ -179,7 +185,7 @@ class TItemCache {
 
   // Gives the least recently used idle item back to the pool (running `flush` once when none is
   // idle). False when nothing could be dropped; `damaged` is set when the chain named an item
-  // that the list does not hold.
+  // that the table does not hold.
   template <class Flush>
   bool DropRecent(Flush&& flush, bool& damaged) {
     damaged = false;
@@ -199,47 +205,51 @@ class TItemCache {
   }
 
   // Drops idle items until at most `target` remain or none can go; the capacity is then the
-  // larger of `target` and the count. False when the cache turned out damaged.
-  //
-  // The same items go as DropRecent called until it fails would drop, least recently used
-  // first, but taken out of the list in one pass: after a large transaction the list may hold a
-  // hundred thousand items, and closing the gap of each one by one cost a move of the list apiece.
+  // larger of `target` and the count. False when the cache turned out damaged. The same items go
+  // as DropRecent called until it fails would drop, least recently used first.
   template <class Flush>
   bool Trim(size_t target, Flush&& flush) {
     bool damaged = !dropIdle(target);
-    if (!damaged && items_.size() > target) {
+    if (!damaged && count_ > target) {
       flush();
       damaged = !dropIdle(target);
     }
-    capacity_ = std::max(target, items_.size());
-    VELMARON_DEBUG_ASSERT(damaged || chainHoldsList(), "the chain holds exactly the listed items");
+    capacity_ = std::max(target, count_);
+    VELMARON_DEBUG_ASSERT(damaged || chainHoldsList(), "the chain holds exactly the cached items");
     return !damaged;
   }
 
-  // Empties the list and the chain. Idle and dirty items go back to the pool; a pinned item is
+  // Empties the table and the chain. Idle and dirty items go back to the pool; a pinned item is
   // handed to `keepPinned`, because its user still holds it.
   template <class KeepPinned>
   void Clear(KeepPinned&& keepPinned) {
-    VELMARON_DEBUG_ASSERT(chainHoldsList(), "the chain holds exactly the listed items");
-    for (Item*& raw : items_) {
-      Ptr item(std::exchange(raw, nullptr));
-      Traits::SetPrev(*item, nullptr);
-      Traits::SetNext(*item, nullptr);
-      if (Traits::Pinned(*item))
-        keepPinned(std::move(item));
-      else
-        pool_.Push(item);
-    }
-    items_.clear();
+    VELMARON_DEBUG_ASSERT(chainHoldsList(), "the chain holds exactly the cached items");
+    Item* item = head_;
     head_ = tail_ = nullptr;
+    while (item) {
+      Item* next = Traits::Next(*item);
+      Ptr owned(item);
+      Traits::SetPrev(*owned, nullptr);
+      Traits::SetNext(*owned, nullptr);
+      if (Traits::Pinned(*owned))
+        keepPinned(std::move(owned));
+      else
+        pool_.Push(owned);
+      item = next;
+    }
+    std::fill(slots_.begin(), slots_.end(), Slot{});
+    count_ = 0;
+    orderValid_ = false;
   }
 
   // The dirty, unpinned items that `wanted` accepts, in number order.
   template <class Wanted>
   std::vector<Item*> CollectDirty(Wanted&& wanted) const {
     std::vector<Item*> out;
-    for (Item* item : items_)
+    for (Item* item = head_; item; item = Traits::Next(*item))
       if (Traits::Dirty(*item) && !Traits::Pinned(*item) && wanted(*item)) out.push_back(item);
+    std::sort(out.begin(), out.end(),
+              [](const Item* a, const Item* b) { return Traits::Number(*a) < Traits::Number(*b); });
     return out;
   }
 
@@ -256,25 +266,82 @@ class TItemCache {
   }
 
  private:
-  // The chain runs from head_ to tail_ through exactly the items of the list, each link matched
-  // by its reverse, and the list is strictly ascending by number. For assertions: it walks all.
+  // An entry of the open-addressed table (linear probing, at most half full); no item: empty.
+  // A miss looks at one or two adjacent entries instead of searching a sorted list whose every
+  // step reads a cold item, and an insert or removal moves no other entry but the few after it.
+  struct Slot {
+    uint32_t number = 0;
+    Item* item = nullptr;
+  };
+
+  size_t mask() const { return slots_.size() - 1; }
+  size_t home(uint32_t number) const { return size_t((uint64_t(number) * 0x9E3779B97F4A7C15ull) >> shift_); }
+
+  void put(uint32_t number, Item* item) {
+    if ((count_ + 1) * 2 > slots_.size()) grow();
+    size_t i = home(number);
+    while (slots_[i].item) i = (i + 1) & mask();
+    slots_[i] = Slot{number, item};
+    ++count_;
+    orderValid_ = false;
+  }
+
+  // Removes the entry of `number` when it holds `item` and returns the item (else nullptr); the
+  // entries after it in its probe run move back so that no search stops early.
+  Item* erase(uint32_t number, const Item* item) {
+    if (slots_.empty()) return nullptr;
+    size_t i = home(number);
+    for (;; i = (i + 1) & mask()) {
+      if (!slots_[i].item) return nullptr;
+      if (slots_[i].number == number) break;
+    }
+    Item* held = slots_[i].item;
+    if (held != item) return nullptr;
+    for (size_t j = (i + 1) & mask();; j = (j + 1) & mask()) {
+      if (!slots_[j].item) break;
+      const size_t h = home(slots_[j].number);
+      // Entry j may fill the hole at i unless its home lies cyclically in (i, j].
+      const bool stays = i <= j ? (i < h && h <= j) : (i < h || h <= j);
+      if (stays) continue;
+      slots_[i] = slots_[j];
+      i = j;
+    }
+    slots_[i] = Slot{};
+    --count_;
+    orderValid_ = false;
+    return held;
+  }
+
+  void grow() {
+    const size_t size = slots_.empty() ? 16 : slots_.size() * 2;
+    std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(size));
+    shift_ = 64;
+    for (size_t s = size; s > 1; s >>= 1) --shift_;
+    for (const Slot& slot : old) {
+      if (!slot.item) continue;
+      size_t i = home(slot.number);
+      while (slots_[i].item) i = (i + 1) & mask();
+      slots_[i] = slot;
+    }
+  }
+
+  // The chain runs from head_ to tail_ through exactly the items of the table, each link matched
+  // by its reverse. For assertions: it walks all.
   bool chainHoldsList() const {
     size_t seen = 0;
     const Item* prev = nullptr;
     for (const Item* item = head_; item; prev = item, item = Traits::Next(*item)) {
-      if (Traits::Prev(*item) != prev || ++seen > items_.size() || FindCached(Traits::Number(*item)) != item)
+      if (Traits::Prev(*item) != prev || ++seen > count_ || FindCached(Traits::Number(*item)) != item)
         return false;
     }
-    for (size_t i = 1; i < items_.size(); ++i)
-      if (!(Traits::Number(*items_[i - 1]) < Traits::Number(*items_[i]))) return false;
-    return prev == tail_ && seen == items_.size();
+    return prev == tail_ && seen == count_;
   }
 
   // The idle item nearest the tail among the last `limit` items of the chain. Each busy item
   // passed over moves to the head, ahead of those not yet looked at, so none is looked at twice
   // and the busy ones keep their order among themselves.
   Item* takeIdleFromTail(size_t limit) {
-    VELMARON_DEBUG_ASSERT(limit <= items_.size(), "the look stays within the chain");
+    VELMARON_DEBUG_ASSERT(limit <= count_, "the look stays within the chain");
     Item* item = tail_;
     for (size_t seen = 0; item && seen < limit; ++seen) {
       if (!Traits::Pinned(*item) && !Traits::Dirty(*item)) return item;
@@ -286,27 +353,15 @@ class TItemCache {
   }
 
   // Drops idle items from the tail end of the chain until at most `target` remain or none is
-  // idle. False when an item of the chain is not in the list (a damaged cache).
+  // idle. False when an item of the chain is not in the table (a damaged cache).
   bool dropIdle(size_t target) {
-    if (items_.size() <= target) return true;
+    if (count_ <= target) return true;
     std::vector<Item*> victims;
-    for (Item* item = tail_; item && victims.size() < items_.size() - target; item = Traits::Prev(*item))
+    for (Item* item = tail_; item && victims.size() < count_ - target; item = Traits::Prev(*item))
       if (!Traits::Pinned(*item) && !Traits::Dirty(*item)) victims.push_back(item);
-    if (victims.empty()) return true;
-    std::sort(victims.begin(), victims.end(),
-              [](const Item* a, const Item* b) { return Traits::Number(*a) < Traits::Number(*b); });
-    size_t next = 0, kept = 0;
-    for (Item* item : items_) {
-      if (next < victims.size() && victims[next] == item)
-        ++next;
-      else
-        items_[kept++] = item;
-    }
-    if (next != victims.size()) return false;
-    items_.resize(kept);
     for (Item* item : victims) {
-      Unlink(item);
-      Ptr owned(item);
+      Ptr owned = Remove(item);
+      if (!owned) return false;
       pool_.Push(owned);
     }
     return true;
@@ -322,11 +377,15 @@ class TItemCache {
   size_t probe_;
   size_t growStep_;
   size_t capacity_ = 0;
-  // Owned, as raw pointers: shifting them on an insert or removal is one memmove, where owning
-  // pointers would be moved one by one.
-  std::vector<Item*> items_;
+  size_t count_ = 0;
+  // The cached items by number; owned, as raw pointers.
+  std::vector<Slot> slots_;
+  unsigned shift_ = 64;
   Item* head_ = nullptr;
   Item* tail_ = nullptr;
+  // At's ascending order, valid until the next insert or removal.
+  mutable std::vector<Item*> order_;
+  mutable bool orderValid_ = false;
 };
 
 // A pinned item that goes back to its file (TCacheTraits<Item>::Release) when the holder goes.

@@ -134,7 +134,6 @@ class TMemoryFile final : public TAbstractFile {
   int64_t Read(int32_t id, void* buffer, int64_t count) override;
   int64_t Write(int32_t id, const void* buffer, int64_t count) override;
   int32_t Truncate(int32_t id) override;
-  size_t Capacity() const { return data_.size(); }
 
  private:
   // Capacity grows in steps of 4096 bytes, never shrinks, and is freed only when the file is cut

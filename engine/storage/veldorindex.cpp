@@ -9,6 +9,7 @@
 #include "engine/base/veldorlocale.h"
 #include "engine/base/veldortypes.h"
 #include "engine/storage/veldorcompress.h"
+#include "engine/storage/veldorkeys.h"
 #include "platform/bytes.h"
 #include "platform/scopeguard.h"
 
@@ -116,8 +117,7 @@ TIndexDescriptor TIndexDescriptor::LoadFrom(const uint8_t* d) {
 // Cursor path
 
 int TIndexCursor::CompareKeys(const uint8_t* entryKey, const uint8_t* searchKey, uint16_t keySize) const {
-  const int r = std::memcmp(entryKey, searchKey, keySize);
-  return r < 0 ? -1 : (r > 0 ? 1 : 0);
+  return CompareBytes(entryKey, searchKey, keySize, false);
 }
 
 void TIndexCursor::SetPathLevel(int level) {

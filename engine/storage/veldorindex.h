@@ -78,8 +78,10 @@ inline constexpr uint32_t kUniqueIdKeySize = 4;
 inline constexpr uint16_t kMaxIndexKeySize = 1012;
 
 // Pages one index file keeps in memory over all its slots (each page some 4 to 8 KB), unless
-// every page is pinned or dirty.
-inline constexpr size_t kIndexPageCacheBudget = 1024;
+// every page is pinned or dirty. Large enough for the leaves of a few indexes over 100k records;
+// a miss costs the same whatever the number of cached pages, so a tree far larger than the cache
+// pays nothing for it.
+inline constexpr size_t kIndexPageCacheBudget = 4096;
 
 inline constexpr uint32_t kMaxIndexPageNumber = 2'000'000'000;
 inline constexpr uint64_t kMaxIndexFileSize = 4'000'000'000;
@@ -137,6 +139,10 @@ class TIndexCursor {
 
   // -1, 0 or 1 for an entry key against a search key over `keySize` bytes. Unsigned bytes.
   virtual int CompareKeys(const uint8_t* entryKey, const uint8_t* searchKey, uint16_t keySize) const;
+  // How CompareKeys orders just now: 1 when it is CompareBytes over the whole key, -1 when it is
+  // CompareBytes reversed, 0 when it compares some other way. A page search asks once and then
+  // compares bytes in place. A subclass that overrides CompareKeys overrides this too.
+  virtual int ByteOrder() const { return 1; }
   // Runs before a page is taken from the cache or read from disk (unless strict change detection
   // is on); true when another process changed the table, so that the caller starts its operation
   // again. Cheap once the operation has looked.
@@ -535,7 +541,6 @@ class TIndexFile : public TFileHandler {
 
   // ---- Cache inspection (tests, tools) ----
   size_t CachedPageCount(uint8_t slot) const { return caches_[slot]->Count(); }
-  size_t CacheCapacity(uint8_t slot) const { return caches_[slot]->Capacity(); }
   size_t PooledPageCount() const { return pool_.Count(); }
 
   // Raises `code` with the table and its directory.

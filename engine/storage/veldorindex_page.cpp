@@ -1,6 +1,7 @@
 // Index pages in memory and on disk: entry access, key compression, loading and saving.
 #include <algorithm>
 #include <cstring>
+#include <span>
 
 #include "engine/base/veldorerr.h"
 #include "engine/base/veldorhelpers.h"
@@ -355,9 +356,14 @@ void TPage::LoadEntries(const uint8_t* data, uint32_t count) {
 }
 
 void TPage::LoadFromBuffer(const uint8_t* source, bool loadEmpty) {
-  std::array<uint8_t, kIndexPageSize> image;
-  std::memcpy(image.data(), source, kIndexPageSize);
-  if (owner_ && owner_->Owner().IsEncrypted()) UnscrambleBuffer(image.data(), image.size(), kStructureSeed);
+  // Only a scrambled page is copied first: every cache miss comes through here.
+  std::array<uint8_t, kIndexPageSize> plain;
+  std::span<const uint8_t> image(source, kIndexPageSize);
+  if (owner_ && owner_->Owner().IsEncrypted()) {
+    std::memcpy(plain.data(), source, kIndexPageSize);
+    UnscrambleBuffer(plain.data(), plain.size(), kStructureSeed);
+    image = plain;
+  }
   std::memcpy(header_.data(), image.data(), kPageHeaderSize);
   const uint8_t type = image[0];
   const uint16_t count = get2(image.data() + 1);

@@ -205,14 +205,4 @@ void BuildFieldKey(std::span<const uint8_t> descriptor, std::span<const uint8_t>
   }
 }
 
-int CompareBytes(const uint8_t* a, const uint8_t* b, uint16_t length, bool descending) {
-  if (a == nullptr) return 1;
-  if (b == nullptr) return -1;
-  // memcmp orders by unsigned bytes too; every index search runs through here.
-  const int order = std::memcmp(a, b, length);
-  if (order == 0) return 0;
-  const int result = order > 0 ? 1 : -1;
-  return descending ? -result : result;
-}
-
 }  // namespace engine

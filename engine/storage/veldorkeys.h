@@ -9,8 +9,10 @@
 // Stateless; any thread.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string>
 
@@ -76,6 +78,34 @@ void BuildFieldKey(std::span<const uint8_t> descriptor, std::span<const uint8_t>
 
 // Compares `length` bytes unsigned, the first difference deciding: -1, 0 or 1, the sign swapped
 // when `descending`. A missing `a` gives 1, a missing `b` (with `a` present) -1.
-int CompareBytes(const uint8_t* a, const uint8_t* b, uint16_t length, bool descending);
+// Every index search runs through here: eight bytes at a time, read as big-endian words, so a
+// key of a few bytes costs no library call.
+inline int CompareBytes(const uint8_t* a, const uint8_t* b, uint16_t length, bool descending) {
+  if (a == nullptr) return 1;
+  if (b == nullptr) return -1;
+  int result = 0;
+  if constexpr (std::endian::native == std::endian::little) {
+    size_t i = 0;
+    for (; i + 8 <= length; i += 8) {
+      uint64_t x, y;
+      std::memcpy(&x, a + i, 8);
+      std::memcpy(&y, b + i, 8);
+      if (x != y) {
+        result = __builtin_bswap64(x) < __builtin_bswap64(y) ? -1 : 1;
+        return descending ? -result : result;
+      }
+    }
+    for (; i < length; ++i) {
+      if (a[i] != b[i]) {
+        result = a[i] < b[i] ? -1 : 1;
+        break;
+      }
+    }
+  } else {
+    const int order = std::memcmp(a, b, length);
+    result = order == 0 ? 0 : (order > 0 ? 1 : -1);
+  }
+  return descending ? -result : result;
+}
 
 }  // namespace engine

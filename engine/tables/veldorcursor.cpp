@@ -486,33 +486,71 @@ void TDataCursor::SelectIndex(uint8_t slot) {
   TIndexFile& index = table_->IndexFile();
   if (slot > index.GetIndexCount() && slot != kSysDeletedSlot && slot != kSysTextSlot)
     Raise(VELDOR_OUTOFRANGE);
+  const uint8_t* image = index.HeaderImage() + kIndexDescriptorsOffset + size_t(slot) * kIndexDescriptorSize;
+  std::unique_ptr<TSelectedIndex>& known = selected_.at(slot);
+  if (known && std::memcmp(known->image.data(), image, kIndexDescriptorSize) == 0 &&
+      !(indexRebuildNeeded_ && indexUsesLocale(slot))) {
+    bool same = true;
+    for (const TFieldDescriptor& kept : known->fields) {
+      uint16_t position = 0;
+      const TFieldDescriptor* f = table_->DataFile().FindFieldByNumber(kept.FieldNumber(), position);
+      if (!f || std::memcmp(f->Bytes(), kept.Bytes(), TFieldDescriptor::kSize) != 0) {
+        same = false;
+        break;
+      }
+    }
+    if (same) {
+      applySelected(slot, *known);
+      return;
+    }
+  }
   const TIndexDescriptor d = index.GetIndexDescriptor(slot);
-  const std::string name =
+  auto made = std::make_unique<TSelectedIndex>();
+  made->name =
       slot == kPrimarySlot ? std::string() : (slot == kSysTextSlot ? std::string(kSysTextName) : d.name);
+  const std::string& name = made->name;
   if (indexRebuildNeeded_ && indexUsesLocale(slot)) Raise(VELDOR_INDEXCORRUPT, {}, name);
   // The cursor's key buffers hold the largest key an index can have, and no more.
   if (d.keySize > kMaxCursorKeySize) Raise(VELDOR_INDEXCORRUPT, {}, name);
-  std::vector<TFieldDescriptor> fields;
+  bool complete = true;
   for (int i = 0; i < kMaxIndexFields && d.fields[i] != 0; ++i) {
     uint16_t position = 0;
     const TFieldDescriptor* f = table_->DataFile().FindFieldByNumber(d.fields[i], position);
     if (!f) {
-      if (slot == kPrimarySlot && table_->NoPrimaryIndex()) break;
+      if (slot == kPrimarySlot && table_->NoPrimaryIndex()) {
+        complete = false;
+        break;
+      }
       Raise(VELDOR_INDEXCORRUPT, {}, name);
     }
-    fields.push_back(*f);
+    made->fields.push_back(*f);
   }
+  std::memcpy(made->image.data(), image, kIndexDescriptorSize);
+  made->keySize = d.keySize;
+  made->compression = d.compression;
+  made->descending = d.descending != 0;
+  made->unique = d.unique != 0;
+  made->caseInsensitive = d.caseInsensitive != 0;
+  for (size_t i = 0; i < made->fields.size(); ++i) made->fieldDescending[i] = d.fieldDescending[i] != 0;
+  applySelected(slot, *made);
+  // A key field that is missing is looked for again each time.
+  if (complete)
+    known = std::move(made);
+  else
+    known.reset();
+}
+
+void TDataCursor::applySelected(uint8_t slot, const TSelectedIndex& selected) {
   SetCurrentIndex(slot);
-  currentIndexName_ = name;
-  currentKeySize_ = d.keySize;
-  keyCompression_ = d.compression;
-  indexDescending_ = d.descending != 0;
-  indexUnique_ = d.unique != 0;
-  indexCaseInsensitive_ = d.caseInsensitive != 0;
-  keyFieldDescending_.fill(false);
-  for (size_t i = 0; i < fields.size(); ++i) keyFieldDescending_[i] = d.fieldDescending[i] != 0;
-  keyFieldCount_ = uint8_t(fields.size());
-  keyFields_ = std::move(fields);
+  currentIndexName_ = selected.name;
+  currentKeySize_ = selected.keySize;
+  keyCompression_ = selected.compression;
+  indexDescending_ = selected.descending;
+  indexUnique_ = selected.unique;
+  indexCaseInsensitive_ = selected.caseInsensitive;
+  keyFieldDescending_ = selected.fieldDescending;
+  keyFieldCount_ = uint8_t(selected.fields.size());
+  keyFields_ = selected.fields;
 }
 
 void TDataCursor::SetIndexName(std::string_view name) {
@@ -545,6 +583,15 @@ void TDataCursor::makeIndexCurrent(uint8_t slot) {
   if (bitmapView_) filterViewStale_ = true;
   RebuildView();
   Resync();
+}
+
+int TDataCursor::ByteOrder() const {
+  // The cases in which CompareKeys below is CompareBytes over the whole key.
+  if (boundLength_ != 0) return 0;
+  const uint8_t slot = GetCurrentIndex();
+  if (slot == kSysDeletedSlot) return 1;
+  if (slot == kSysTextSlot || languageId_ != 0) return 0;
+  return indexDescending_ ? -1 : 1;
 }
 
 int TDataCursor::CompareKeys(const uint8_t* a, const uint8_t* b, uint16_t length) const {

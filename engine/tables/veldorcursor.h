@@ -178,7 +178,6 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   TDataTable* Table() const { return table_; }
   bool IsRemote() const;
   uint32_t ServerCursor() const { return serverCursor_; }
-  void SetServerCursor(uint32_t handle) { serverCursor_ = handle; }
   const std::string& TableName() const { return tableName_; }
   // Stores the name with a trailing ".DAT" (any case) removed. VELDOR_TABLEOPEN when Active; a
   // name that could leave the database folder ("/", "\", "..", a NUL byte, or longer than 255
@@ -210,7 +209,6 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // Re-reads the table state and keeps the cursor on its record.
   void Refresh();
   void SuppressAutoInc(bool v);
-  bool AutoIncSuppressed() const { return suppressAutoInc_; }
 
   // ---- Facts ----
   std::string GetDirectoryName() const;
@@ -331,14 +329,11 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   void ModifyRecord(uint8_t* buffer, bool unlock = true, bool reposition = true);
   void CancelRecord();
   void DeleteRecord(const uint8_t* buffer, bool reposition = true);
-  bool RecordChangedMark() const { return recordChanged_; }
 
   // ---- Current index ----
   uint8_t CurrentIndex() const { return GetCurrentIndex(); }
   const std::string& CurrentIndexName() const { return currentIndexName_; }
   uint16_t CurrentKeySize() const { return currentKeySize_; }
-  // The key of the current record in the current index (sent with remote position requests).
-  const uint8_t* CurrentKeyBytes() const { return currentKey_.data(); }
   // Makes slot `slot` current without moving (255: record-number order) and loads its key
   // description. An index in a locale's order that was built under another collation version
   // is not searched: it is marked for rebuild (IndexRebuildNeeded) and selecting it raises
@@ -348,13 +343,12 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   bool IndexRebuildNeeded() const { return indexRebuildNeeded_; }
   // Orders two keys of the current index as the index file stores them: -1, 0 or 1.
   int CompareKeys(const uint8_t* a, const uint8_t* b, uint16_t length) const override;
+  int ByteOrder() const override;
 
   // ---- Position (what navigation keeps) ----
   uint32_t CurrentRecordNo() const { return currentRecordNo_; }
   bool AtBOF() const { return atBOF_; }
   bool AtEOF() const { return atEOF_; }
-  uint32_t RangeFirst() const { return rangeFirst_; }
-  uint32_t RangeLast() const { return rangeLast_; }
   // Stands on record `recordNo` (its entry in the current index), flags cleared; a record that is
   // not in the view leaves the cursor on the nearest record of the view.
   void SetToRecordNo(uint32_t recordNo);
@@ -421,7 +415,6 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   void AddToView(uint32_t recordNo);
   void RemoveFromView();
   bool ViewUsesBitmap() const;
-  const TRecordsBitmap& ViewBitmap() const { return viewBitmap_; }
   uint32_t VisibleCount() const { return visibleCount_; }
   // Record-number order's view: the records in use (the deleted-records index's live keys).
   void BuildUsedRecordsBitmap(TRecordsBitmap& bitmap);
@@ -681,11 +674,8 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
 
   // Remote requests (veldorcursor_remote.cpp)
   const TPasswordCallback& PasswordCallback() const { return passwordCallback_; }
-  // The header (length, code, payload length) of the last request this cursor sent.
-  const std::array<uint8_t, 10>& LastRequestHeader() const { return lastRequestHeader_; }
   void SetLastRequestHeader(std::span<const uint8_t> header);
   uint16_t GetLastRequestCode() const;
-  uint32_t RemoteRecordCount() const { return remoteRecordCount_; }
   // Takes the position a server reported: record number, visible count, key, and the ends.
   void TakeRemoteState(uint32_t recordNo, uint32_t recordCount, std::span<const uint8_t> key, bool atBOF,
                        bool atEOF);
@@ -948,6 +938,20 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   bool indexCaseInsensitive_ = false;
   std::vector<TFieldDescriptor> keyFields_;
   std::array<bool, kMaxIndexFields> keyFieldDescending_{};
+  // What SelectIndex made of a slot's descriptor and key fields, kept with the descriptor image it
+  // was made from: a write selects each of the table's indexes twice, and the same image over the
+  // same field descriptors gives the same selection.
+  struct TSelectedIndex {
+    std::array<uint8_t, kIndexDescriptorSize> image{};
+    std::string name;
+    uint16_t keySize = 0;
+    uint8_t compression = 0;
+    bool descending = false, unique = false, caseInsensitive = false;
+    std::array<bool, kMaxIndexFields> fieldDescending{};
+    std::vector<TFieldDescriptor> fields;
+  };
+  std::array<std::unique_ptr<TSelectedIndex>, kIndexSlotCount> selected_;
+  void applySelected(uint8_t slot, const TSelectedIndex& selected);
   bool indexRebuildNeeded_ = false;
   bool atBOF_ = false;
   bool atEOF_ = false;

@@ -10,6 +10,7 @@
 #include "engine/storage/veldorhelpers_file.h"
 #include "engine/storage/veldoros.h"
 #include "engine/tables/veldorsession.h"
+#include "engine/values/veldorexpservices.h"
 #include "platform/scopeguard.h"
 #include "platform/textrules.h"
 
@@ -112,6 +113,11 @@ TDataDirectory::TDataDirectory(TDataSession& session, std::string name, std::str
     : session_(&session), name_(std::move(name)), path_(std::move(path)), fileList_(&EngineFileList()) {}
 
 TDataDirectory::~TDataDirectory() {
+  while (!statements_.empty()) {
+    TQueryStatement* statement = statements_.back();
+    statements_.pop_back();
+    statement->DirectoryGone();
+  }
   // Cursors still open release their tables before the tables go.
   while (!cursors_.empty()) {
     TDataCursor* cursor = cursors_.back();
@@ -138,6 +144,14 @@ void TDataDirectory::AddCursor(TDataCursor* cursor) {
 
 void TDataDirectory::RemoveCursor(TDataCursor* cursor) {
   std::erase(cursors_, cursor);
+}
+
+void TDataDirectory::AddStatement(TQueryStatement* statement) {
+  statements_.push_back(statement);
+}
+
+void TDataDirectory::RemoveStatement(TQueryStatement* statement) {
+  std::erase(statements_, statement);
 }
 
 TDataTable* TDataDirectory::find(std::string_view name, bool inMemory) const {

@@ -30,6 +30,7 @@ namespace engine {
 
 class TDataCursor;
 class TDataSession;
+class TQueryStatement;
 
 inline constexpr std::string_view kMemoryDatabaseName = "Memory";
 
@@ -62,6 +63,11 @@ class TDataDirectory {
   void AddCursor(TDataCursor* cursor);
   void RemoveCursor(TDataCursor* cursor);
   const std::vector<TDataCursor*>& Cursors() const { return cursors_; }
+  // Every SQL statement made on the directory registers here. When the directory goes first,
+  // each statement is told (TQueryStatement::DirectoryGone) before the cursors are closed.
+  void AddStatement(TQueryStatement* statement);
+  void RemoveStatement(TQueryStatement* statement);
+  const std::vector<TQueryStatement*>& Statements() const { return statements_; }
 
   // The file list the tables work on: the process's unless a test put another in place before
   // any table was opened.
@@ -141,6 +147,7 @@ class TDataDirectory {
   std::string path_;
   std::vector<std::unique_ptr<TDataTable>> tables_;
   std::vector<TDataCursor*> cursors_;
+  std::vector<TQueryStatement*> statements_;
   uint16_t openCount_ = 0;
   bool inTransaction_ = false;
   uint32_t remoteHandle_ = 0;

@@ -237,7 +237,6 @@ class TDataSession {
   std::string ServerName() const;
   void SendSessionParams();
   void Trace(const std::string& line) const;
-  bool InHandshake() const { return inHandshake_; }
 
  private:
   // A remote session tells its server every change of the settings.

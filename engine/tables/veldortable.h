@@ -96,7 +96,6 @@ class TDataTable final : public TTableFileOwner {
   // disk (no write permission at all), which implies read-only.
   bool IsReadOnly() const { return readOnly_; }
   bool IsReadOnlyAttribute() const { return readOnlyAttribute_; }
-  bool IsOpened() const { return opened_; }
   uint16_t GetOpenCount() const { return openCount_; }
   uint16_t GetUserCount() const { return userCount_; }
   void IncOpenCount() { ++openCount_; }
@@ -226,8 +225,6 @@ class TDataTable final : public TTableFileOwner {
   bool RecordLockInUse(uint32_t recordNumber) const {
     return lockedRecords_.GetBit(recordNumber) && !deferredUnlocks_.GetBit(recordNumber);
   }
-  // Records a cursor of this object holds for editing.
-  TRecordsBitmap& EditSet() { return editSet_; }
   void SizeRecordSets(uint32_t recordNumber);
 
   // ---- Lock pairs and the transaction ----

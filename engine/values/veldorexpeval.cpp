@@ -79,11 +79,43 @@ struct Evaluator {
 
   using Result = TExpTreePtr;
 
+  // The node that evaluating `n` fills: what operators, functions and readers read of `n` (name,
+  // codes, type, size, scale, NULL flag, column binding and value), without its links. Runs per node and
+  // record, so only the value bytes in use are copied (a pool node comes zero-filled), and none
+  // for a column that the reader fills.
+  static void prime(const TExpToken& n, TExpToken& r, bool readerFills) {
+    r.code = n.code;
+    r.optimisationLevel = n.optimisationLevel;
+    r.fieldNo = n.fieldNo;
+    r.subSelect = n.subSelect;
+    r.sourceTable = n.sourceTable;
+    r.isNull = n.isNull;
+    r.isParameter = n.isParameter;
+    r.compareLength = n.compareLength;
+    r.caseInsensitive = n.caseInsensitive;
+    r.type = n.type;
+    r.subType = n.subType;
+    r.scale = n.scale;
+    r.wasQuotedText = n.wasQuotedText;
+    r.savedType = n.savedType;
+    r.savedSubType = n.savedSubType;
+    r.savedSize = n.savedSize;
+    r.savedScale = n.savedScale;
+    r.onClause = n.onClause;
+    r.joinMark = n.joinMark;
+    r.name = n.name;
+    if (n.kind == expColumn || n.kind == expSubSelect) {
+      r.columnName = n.columnName;
+      r.tableName = n.tableName;
+    }
+    r.ReserveValue(n.ValueCapacity());
+    if (!readerFills) std::memcpy(r.Value(), n.Value(), std::min<size_t>(n.valueSize, n.ValueCapacity()));
+    r.valueSize = n.valueSize;
+  }
+
   Result eval(const TExpToken& n) const {
     Result r(GetExpToken());
-    r->Assign(n);
-    r->left = r->right = r->third = nullptr;
-    r->args.clear();
+    prime(n, *r, reader && n.kind == expColumn);
     r->kind = n.kind == expSubSelect ? expColumn : expConstant;
     switch (n.kind) {
       case expUnary: {
@@ -94,11 +126,12 @@ struct Evaluator {
       case expBinary:
         return binary(n, std::move(r));
       case expKeyCompare: {
-        Result l = eval(*n.left), rv = eval(*n.right);
-        if (isText(*l))
-          EvaluateStringEquality(n.code, *l, *rv, n.compareLength, n.caseInsensitive, languageId, sortId, *r);
+        Result lh, rh;
+        const TExpToken &l = operand(*n.left, lh), &rv = operand(*n.right, rh);
+        if (isText(l))
+          EvaluateStringEquality(n.code, l, rv, n.compareLength, n.caseInsensitive, languageId, sortId, *r);
         else
-          EvaluateBinaryOperator(n.code, *l, *rv, languageId, sortId, *r);
+          EvaluateBinaryOperator(n.code, l, rv, languageId, sortId, *r);
         break;
       }
       case expColumn:
@@ -132,10 +165,18 @@ struct Evaluator {
       EvaluateBinaryOperator(n.code, *left, *right, languageId, sortId, *r);
       return r;
     }
-    Result l = eval(*n.left);
-    Result rv = eval(*n.right);
-    EvaluateBinaryOperator(n.code, *l, *rv, languageId, sortId, *r);
+    Result lh, rh;
+    const TExpToken &l = operand(*n.left, lh), &rv = operand(*n.right, rh);
+    EvaluateBinaryOperator(n.code, l, rv, languageId, sortId, *r);
     return r;
+  }
+
+  // An operand's value: a constant is read in place (its node holds what an evaluation would
+  // copy), anything else is evaluated into `holder`.
+  const TExpToken& operand(const TExpToken& n, Result& holder) const {
+    if (n.kind == expConstant) return n;
+    holder = eval(n);
+    return *holder;
   }
 
   std::string text(const TExpToken& n) const { return n.isNull ? std::string() : std::string(n.Text()); }

@@ -68,7 +68,6 @@ class TExpressionParser {
   // Reads the next token and returns its kind: a TExpTokenKind or the byte of a
   // single-character token. At the end of the text the kind is tkEnd and stays so.
   int NextToken();
-  int TokenKind() const { return kind_; }
   // The current token's text; strings and bracketed names without their delimiters, a doubled
   // quote made single.
   std::string GetTokenText() const;

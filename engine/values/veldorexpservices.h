@@ -64,6 +64,9 @@ class TQueryStatement {
   virtual TDataQuery* AddQuery(std::unique_ptr<TDataQuery> query) = 0;
   // Notes a parameter node ("?") in the order met; the node stays the tree's.
   virtual void AddParameter(TExpToken* node) = 0;
+  // The database the statement was made on is being freed (its session may be going too): the
+  // statement lets go of it without a call into it or its session, and refuses any later use.
+  virtual void DirectoryGone() = 0;
 };
 
 // Binds a column node by its column and table name to a column of the statement's sources

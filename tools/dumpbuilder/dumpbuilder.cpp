@@ -90,9 +90,6 @@ constexpr char upper(uint8_t b) {
 std::string_view headWords(Head head) {
   return kHeads[size_t(head)].words;
 }
-int headKind(Head head) {
-  return kHeads[size_t(head)].kind;
-}
 
 std::string nodeLine(const ExpectedNode& n) {
   return n.owner + "\t" + std::to_string(n.kind) + "\t" + n.name + "\t" + std::to_string(n.start) + "\t" +
@@ -122,10 +119,6 @@ DumpWriter::DumpWriter(const std::string& path, Mode mode, std::string user, End
 }
 
 DumpWriter::~DumpWriter() = default;
-
-const std::string& DumpWriter::currentOwner() const {
-  return owners_[current_].self.name;
-}
 
 std::string DumpWriter::ending() {
   switch (endings_) {
@@ -379,10 +372,6 @@ void DumpWriter::other(std::string_view text) {
 
 void DumpWriter::line(std::string_view text) {
   emitText(std::string(text) + ending(), Check::Continuation);
-}
-
-void DumpWriter::raw(std::string_view bytes) {
-  emitText(bytes, Check::Continuation);
 }
 
 void DumpWriter::rows(int64_t bytes) {

@@ -63,9 +63,8 @@ enum class Head {
 };
 inline constexpr int kHeadCount = int(Head::Format71Trigger) + 1;
 
-// The statement words of a head ("CREATE PUBLIC SYNONYM") and the kind of node it makes.
+// The statement words of a head ("CREATE PUBLIC SYNONYM").
 std::string_view headWords(Head head);
-int headKind(Head head);
 
 // One node as the dumptree tool prints it: public objects with owner "-", an owner's own node
 // with owner = its name and kind 1, its objects with owner = its name.
@@ -126,11 +125,8 @@ class DumpWriter {
   void rows(int64_t bytes);
   // `bytes` zero bytes, left as a hole of a sparse file where the file system allows.
   void hole(int64_t bytes);
-  // Bytes written exactly as given; refused when they would let a line start a statement.
-  void raw(std::string_view bytes);
 
   int64_t position() const { return pos_; }
-  const std::string& currentOwner() const;
   std::mt19937_64& random() { return rng_; }
 
   // Ends the file (without touching the last line) and returns what a reader must find.

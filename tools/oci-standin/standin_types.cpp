@@ -132,7 +132,25 @@ std::string writeImage(const Image& image) {
     case Image::Kind::Constructor:
       break;
   }
-  std::string out = image.text + "(";
+  // A name part that would not read back as the same word is written as a quoted name.
+  std::string out;
+  size_t from = 0;
+  for (;;) {
+    const size_t dot = image.text.find('.', from);
+    const std::string_view part =
+        std::string_view(image.text).substr(from, dot == std::string::npos ? std::string::npos : dot - from);
+    bool plain = !part.empty() && part[0] >= 'A' && part[0] <= 'Z';
+    for (const char c : part)
+      plain = plain && ((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '$' || c == '#');
+    if (plain)
+      out += part;
+    else
+      out += "\"" + std::string(part) + "\"";
+    if (dot == std::string::npos) break;
+    out += '.';
+    from = dot + 1;
+  }
+  out += "(";
   for (size_t i = 0; i < image.items.size(); ++i) {
     if (i) out += ", ";
     out += writeImage(image.items[i]);
@@ -164,8 +182,20 @@ bool readItem(const std::vector<Token>& t, size_t& i, Image& out, int depth, std
     error = "object value expected";
     return false;
   }
+  // A part holding a dot or a quote could not be told apart when the value is written back.
+  const auto writable = [](const std::string& part) {
+    return !part.empty() && part.find_first_of(".\"") == std::string::npos;
+  };
+  if (!writable(t[i].text)) {
+    error = "constructor name expected";
+    return false;
+  }
   out = Image{Image::Kind::Constructor, t[i++].text, {}};
   if (isSym(t, i, ".") && i + 1 < t.size() && isName(t[i + 1])) {
+    if (!writable(t[i + 1].text)) {
+      error = "constructor name expected";
+      return false;
+    }
     out.text += "." + t[i + 1].text;
     i += 2;
   }

@@ -189,6 +189,7 @@ inline void prepare(TDataQuery& q) {
   q.HandDownWhere(hpIndexed);
   if (q.MultiTable && q.ShouldReorderJoins()) q.ReorderJoins();
   q.HandDownWhere(hpUnindexed);
+  q.applyPlan();
 }
 
 // Every query of the statement, master first, separated by " | ".

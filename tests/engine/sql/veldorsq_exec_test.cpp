@@ -2,6 +2,9 @@
 // anything runs, every statement gets its own parameters, and a data change is all or nothing.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <memory>
+
 #include "engine/base/veldorerr.h"
 #include "engine/sql/veldorsq.h"
 #include "engine/tables/veldordirectory.h"
@@ -150,6 +153,39 @@ TEST_F(DriverTest, ALiveResultCountsAsAUserOfItsTableUntilItCloses) {
     EXPECT_EQ(table.GetUserCount(), users + 1);
   }
   EXPECT_EQ(table.GetUserCount(), users);
+}
+
+// A statement may outlive its database and even its session (a component freed late): it lets
+// go of them without touching freed memory and refuses every later use.
+TEST(StatementLifetimeTest, AStatementWhoseDatabaseWentRefusesEveryUse) {
+  platform::testing::TempFolder folder;
+  auto expectGone = [](const std::function<void()>& use) {
+    try {
+      use();
+      ADD_FAILURE() << "the statement was used after its database went";
+    } catch (const EVELDOREngineError& e) {
+      EXPECT_EQ(e.ErrorCode(), VELDOR_NOTINITIALIZED);
+    }
+  };
+  {
+    TDataSession session;
+    TDataDirectory* directory = session.OpenDataDirectory("db", folder.path());
+    sql::TQueryStatement empty(*directory);
+    sql::TQueryStatement{*directory}.Prepare("CREATE TABLE t (a INTEGER)");
+    EXPECT_EQ(directory->Statements().size(), 1u);
+    session.CloseDataDirectory(directory);
+    expectGone([&] { empty.Prepare("SELECT a FROM t"); });
+  }
+  auto session = std::make_unique<TDataSession>();
+  TDataDirectory* directory = session->OpenDataDirectory("db", folder.path());
+  auto prepared = std::make_unique<sql::TQueryStatement>(*directory);
+  prepared->Prepare("CREATE TABLE u (a INTEGER); INSERT INTO u VALUES (1)");
+  prepared->Execute();
+  prepared->Prepare("SELECT a FROM u WHERE a > 0 ORDER BY a");
+  ASSERT_EQ(prepared->Execute()->GetRecordCount(), 1);
+  session.reset();
+  expectGone([&] { prepared->Execute(); });
+  prepared.reset();
 }
 
 }  // namespace

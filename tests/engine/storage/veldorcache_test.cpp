@@ -1,10 +1,13 @@
-// The item cache on its own, with a minimal item: the sorted list and the recently-used chain kept
-// in step through inserts and look-ups. Reuse, growth, flushing for room, trimming, clearing with
-// pinned items and runs of consecutive numbers are tested through the record cache, which is
-// this cache over a real file (veldordata_cache_test.cpp).
+// The item cache on its own, with a minimal item: the table by number, its ascending listing and
+// the recently-used chain kept in step through inserts, look-ups and removals. Reuse, growth, flushing for
+// room, trimming, clearing with pinned items and runs of consecutive numbers are tested through the record
+// cache, which is this cache over a real file (veldordata_cache_test.cpp).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
+#include <random>
+#include <set>
 #include <vector>
 
 #include "engine/storage/veldorcache.h"
@@ -142,6 +145,40 @@ TEST_F(ItemCacheTest, WithoutFlushingOnlyTheTailsGrowthStepIsSearchedAndBusyItem
   EXPECT_EQ(cache.FindCached(18), nullptr);
   EXPECT_EQ(cache.Capacity(), 18u);
   EXPECT_EQ(chainBackwards(), chain());
+}
+
+// Thousands of numbers, clustered and spread, inserted and removed in random order: every removal
+// closes its gap so that no number cached after it is lost, and none removed is still found.
+TEST_F(ItemCacheTest, ManyInsertsAndRemovalsKeepEveryCachedNumberFindable) {
+  cache.SetCapacity(100000);
+  std::mt19937 rng(5);
+  std::set<uint32_t> held;
+  std::vector<uint32_t> numbers;
+  for (uint32_t n = 1; n <= 3000; ++n) numbers.push_back(n);
+  for (uint32_t n = 0; n < 3000; ++n) numbers.push_back(uint32_t(rng()) | 1u << 31);
+  std::shuffle(numbers.begin(), numbers.end(), rng);
+  for (size_t round = 0; round < numbers.size(); ++round) {
+    const uint32_t n = numbers[round];
+    if (held.insert(n).second) {
+      ASSERT_NE(add(n), nullptr);
+    }
+    if (round % 3 == 2) {
+      auto it = held.begin();
+      std::advance(it, ptrdiff_t(rng() % held.size()));
+      TestItem* item = cache.FindCached(*it);
+      ASSERT_NE(item, nullptr) << *it;
+      std::unique_ptr<TestItem> removed = cache.Remove(item);
+      ASSERT_EQ(removed.get(), item);
+      pool.Push(removed);
+      ASSERT_EQ(cache.FindCached(*it), nullptr);
+      held.erase(it);
+    }
+  }
+  ASSERT_EQ(cache.Count(), held.size());
+  for (uint32_t n : held) ASSERT_NE(cache.FindCached(n), nullptr) << n;
+  EXPECT_EQ(listed(), std::vector<uint32_t>(held.begin(), held.end()));
+  EXPECT_EQ(chainBackwards(), chain());
+  EXPECT_EQ(chain().size(), held.size());
 }
 
 }  // namespace

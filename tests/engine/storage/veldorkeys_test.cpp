@@ -93,6 +93,21 @@ TEST(KeyEncodings, EachEncodingWritesItsExactBytes) {
   EXPECT_EQ(CompareBytes(a.data(), hex({1, 2, 3, 0}).data(), 4, true), -1) << "reversed compare";
   EXPECT_EQ(CompareBytes(nullptr, a.data(), 4, false), 1);
   EXPECT_EQ(CompareBytes(a.data(), nullptr, 4, false), -1);
+  // Every length and place of the first difference, inside a word and in the tail after whole
+  // words, with bytes whose order differs from their signed order and a later byte that points
+  // the other way: the result is memcmp's sign.
+  for (uint16_t length = 1; length <= 40; ++length)
+    for (uint16_t at = 0; at < length; ++at) {
+      Bytes x(length, 0x41), y(length, 0x41);
+      x[at] = 0x7F;
+      y[at] = 0x80;
+      if (at + 1 < length) x[at + 1] = 0xFF;
+      ASSERT_EQ(CompareBytes(x.data(), y.data(), length, false), -1) << length << " " << at;
+      ASSERT_EQ(CompareBytes(y.data(), x.data(), length, false), 1) << length << " " << at;
+      ASSERT_EQ(CompareBytes(y.data(), x.data(), length, true), -1) << length << " " << at;
+      ASSERT_EQ(CompareBytes(x.data(), x.data(), length, false), 0);
+      ASSERT_EQ(CompareBytes(x.data(), y.data(), at, false), 0) << "bytes past the length are not read";
+    }
 }
 
 TEST(FieldSizes, StoredAndKeySizesFollowTheTypeAndAStringTooLongForAByteIsRefused) {

@@ -151,18 +151,6 @@ inline void expectItem(TDataTable& t, uint32_t number, uint32_t seed) {
   EXPECT_EQ(item.body, bodyFor(seed)) << "record " << number;
 }
 
-// Record `number`'s code field as it lies in the data file, read without the engine.
-inline std::vector<uint8_t> rawCode(const std::string& dataPath, uint32_t number) {
-  const auto bytes = datafile_test::readFileBytes(dataPath);
-  const uint32_t fields = platform::get2(bytes.data() + 23);
-  const uint32_t size = platform::get2(bytes.data() + 21);
-  const size_t at = 127 + size_t(fields) * 768 + size_t(number - 1) * size;
-  if (bytes.size() < at + size) return {};
-  // CODE is the first field: has-value byte at 9, its 8 bytes from 10.
-  return std::vector<uint8_t>(bytes.begin() + std::ptrdiff_t(at + 10),
-                              bytes.begin() + std::ptrdiff_t(at + 18));
-}
-
 using datafile_test::errorOf;
 
 // The bytes of the table's data, index and blob files, and writing them back.

@@ -263,6 +263,52 @@ TEST(RestructureTest, ChangesMatchTheModelAndAStopLeavesTheTableAsItWas) {
 // A memo that cannot be read while a new text index is built goes to the feedback as a case of
 // its own; going on, its record stays and the rest is built. Without feedback the table stays as
 // it was.
+// A cursor that selected an index before a restructure moved the index's key field within the
+// record (a wider field before it), while the index's own definition stayed byte for byte the
+// same: its keys come from the field where it lies now.
+TEST(RestructureTest, AKeyFieldMovedByARestructureIsReadFromItsNewPlace) {
+  TempDir dir;
+  Database db(dir.path());
+  TDataCursor c(*db.directory);
+  c.SetTableName("moved");
+  c.SetExclusive(true);
+  TRestructureArgs args;
+  args.BlobBlockSize = 512;
+  args.NoPrimaryIndex = true;
+  args.Fields = {field(1, "K", 6), field(2, "PAD", 1, 4), field(3, "NAME", 1, 12)};
+  args.Indexes.resize(2);
+  args.Indexes[1].name = "BYNAME";
+  args.Indexes[1].fields[0] = 3;
+  c.CreateTable(args);
+  c.Open();
+  const auto append = [&](int32_t k, const char* name) {
+    std::vector<uint8_t> buffer(c.RecordSize());
+    c.ClearRecordBuffer(buffer.data());
+    c.PutField(1, buffer.data(), reinterpret_cast<const uint8_t*>(&k));
+    c.PutField(2, buffer.data(), reinterpret_cast<const uint8_t*>("pad"));
+    c.PutField(3, buffer.data(), reinterpret_cast<const uint8_t*>(name));
+    c.AppendRecord(buffer.data());
+  };
+  c.SetIndexName("BYNAME");
+  append(1, "mmm");
+  c.Close();
+  args.NoBackup = true;
+  args.Fields[1] = field(2, "PAD", 1, 40);
+  c.RestructureTable(args);
+  c.Open();
+  c.SetIndexName("BYNAME");
+  append(2, "aaa");
+  append(3, "zzz");
+  std::vector<std::string> names;
+  for (const Row& row : readRows(c)) names.push_back(row.at(3));
+  EXPECT_EQ(names, (std::vector<std::string>{"aaa", "mmm", "zzz"}));
+  std::vector<uint8_t> probe(c.RecordSize());
+  c.ClearRecordBuffer(probe.data());
+  c.PutField(3, probe.data(), reinterpret_cast<const uint8_t*>("aaa"));
+  ASSERT_TRUE(c.FindKey(false, probe.data(), 1, false, 0, nullptr));
+  c.Close();
+}
+
 TEST(RestructureTest, AnUnreadableMemoInAnIndexRebuildGoesToTheFeedback) {
   TempDir dir;
   TRestructureArgs args = structure(2);

@@ -34,6 +34,7 @@ class FakeStatement : public TQueryStatement {
     return queries.emplace_back(std::move(q)).get();
   }
   void AddParameter(TExpToken* node) override { parameters.push_back(node); }
+  void DirectoryGone() override {}
   std::vector<std::unique_ptr<TDataQuery>> queries;
   std::vector<TExpToken*> parameters;
 };
