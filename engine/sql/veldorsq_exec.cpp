@@ -176,6 +176,9 @@ void TDataQuery::Prepare(TPasswordCallback callback) {
         SortSourceTables();
         DrivingTable = SourceTables.front().get();
         DrivingTable->Cursor->SetQueryResult(true);
+        // Its close gives a user back when it carries both options or neither: take that user now.
+        if (const auto& o = DrivingTable->Cursor->Options(); o.QueryResult == o.QuerySource)
+          DrivingTable->Cursor->Table()->IncUserCount();
         ResultCursor = DrivingTable->Cursor.get();
         ResultCursor->SwitchToIndex(OrderIndex);
         planWhere();

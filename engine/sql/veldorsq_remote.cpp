@@ -114,7 +114,8 @@ void TQueryStatement::remotePrepare(std::string_view sql) {
   const TCursorReply reply = remoteExchange(REQUEST_PREPARESTMT, [&](TDataSession& s) {
     s.WriteRequestU32(Handle);
     s.WriteRequestU32(uint32_t(sql.size()));
-    s.WriteRequestText(sql);
+    // The text is no engine string: it goes whole, its length before it.
+    s.WriteRequestParam(sql.data(), uint32_t(sql.size()));
     s.WriteRequestU8(RequestLive);
     s.WriteRequestU32(uint32_t(MaxRowCount));
   });

@@ -9,6 +9,7 @@
 #include "engine/sql/veldorsq.h"
 #include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldorsession.h"
+#include "engine/tables/veldortable.h"
 #include "tests/platform/temp_folder.h"
 
 namespace {
@@ -132,6 +133,26 @@ TEST_F(DriverTest, DeepOrWideStatementsAreRefusedWithAMessage) {
   std::string ones;
   for (int i = 0; i <= 100; ++i) ones += "1 ";
   EXPECT_EQ(rows(union100), ones);
+}
+
+// A live result's cursor is the source table's cursor marked as a query result: it counts as a
+// user of the table from then on, and its close gives back only what it took.
+TEST_F(DriverTest, ALiveResultCountsAsAUserOfItsTableUntilItCloses) {
+  run("INSERT INTO t VALUES (1)");
+  TDataCursor own(*directory);
+  own.SetTableName("t");
+  own.Open();
+  TDataTable& table = *own.Table();
+  const uint16_t users = table.GetUserCount();
+  {
+    sql::TQueryStatement s(*directory);
+    s.RequestLive = true;
+    TDataCursor* c = run("SELECT * FROM t WHERE a > 0", &s);
+    ASSERT_TRUE(s.Live);
+    EXPECT_EQ(c->Table(), &table);
+    EXPECT_EQ(table.GetUserCount(), users + 1);
+  }
+  EXPECT_EQ(table.GetUserCount(), users);
 }
 
 // A statement may outlive its database and even its session (a component freed late): it lets

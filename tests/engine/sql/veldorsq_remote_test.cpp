@@ -131,4 +131,34 @@ TEST_F(RemoteStatementTest, AStatementRunsAgainWithNewParametersAndItsResultFoll
   }
 }
 
+// A live result is the statement's cursor on its source table, which the client opens as the
+// session's first cursor on that table: the server must count it as the table's user too, or it
+// leaves out the headers that the client waits for.
+TEST_F(RemoteStatementTest, ALiveResultIsReadOnTheClientAsLocally) {
+  both("CREATE TABLE t (a INTEGER, s CHAR(10), m BLOB(1, 1))");
+  for (int i = 1; i <= 5; ++i)
+    both("INSERT INTO t VALUES (" + std::to_string(i) + ", 'n" + std::to_string(i) + "', 'memo')");
+  for (const char* text : {"SELECT * FROM t", "SELECT * FROM t x WHERE x.a > 2"}) {
+    TQueryStatement here(local.directory()), there(*directory);
+    here.RequestLive = there.RequestLive = true;
+    here.Prepare(text);
+    there.Prepare(text);
+    TDataCursor* c = there.Execute();
+    EXPECT_TRUE(there.Live) << text;
+    ASSERT_NE(c, nullptr) << text;
+    EXPECT_EQ(SqlDatabase::text(*c), SqlDatabase::text(*here.Execute())) << text;
+  }
+}
+
+// A statement's text goes whole, however long: it is no engine string.
+TEST_F(RemoteStatementTest, ALongTextRunsWhole) {
+  both("CREATE TABLE t (a INTEGER, s CHAR(10))");
+  std::string insert = "INSERT INTO t VALUES (1, 'one')", select = "SELECT a, s FROM t WHERE a = 0";
+  while (insert.size() < 300) insert += " ";
+  for (int i = 1; select.size() < 1000; ++i) select += " OR a = " + std::to_string(i);
+  both(insert);
+  EXPECT_EQ(both(select), "1|one\n");
+  EXPECT_EQ(server.handled(engine::REQUEST_EXECUTESTMT), 3);
+}
+
 }  // namespace
