@@ -111,15 +111,7 @@ class CurlFtpClient final : public FtpClient {
 
   std::string currentDir() override {
     requireConnection();
-    curl_slist* commands = curl_slist_append(nullptr, "PWD");
-    struct Free {
-      curl_slist* list;
-      ~Free() { curl_slist_free_all(list); }
-    } freeList{commands};
-    perform(dirUrl(dirPath_), [commands](CURL* c) {
-      curl_easy_setopt(c, CURLOPT_NOBODY, 1L);
-      curl_easy_setopt(c, CURLOPT_POSTQUOTE, commands);
-    });
+    quote({"PWD"});
     // The last reply 257 "dir" (a quote inside the name is doubled).
     const size_t reply = replies_.rfind("257 \"");
     if (reply == std::string::npos) throw FtpError("The FTP server did not tell its current folder");
