@@ -1,5 +1,5 @@
-// Feeds arbitrary text to the stand-in's readers of type specifications and object images: a
-// specification read must name its type and parts, and an image read must be written back as
+// Feeds arbitrary text to the stand-in's readers of type declarations and object images: a
+// declaration read must name its type and parts, and an image read must be written back as
 // text that reads to the same image.
 #include <cstddef>
 #include <cstdint>

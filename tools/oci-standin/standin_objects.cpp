@@ -182,7 +182,7 @@ bool isTypeDdl(std::string_view text) {
   if (i + 1 < t.size() && t[i].text == "OR" && t[i + 1].text == "REPLACE") i += 2;
   if (i + 1 >= t.size() || t[i].kind != TokenKind::Word || t[i].text != "TYPE") return false;
   if (t[i + 1].kind == TokenKind::Word && t[i + 1].text == "BODY") return false;
-  // Only a specification the server can hold; anything else stays a stored program.
+  // Only a declaration the server can hold; anything else stays a stored program.
   TypeSpec spec;
   std::string error;
   return parseTypeSpec(text, spec, error);

@@ -1,4 +1,4 @@
-// The stand-in server's object types as text: the type specification of CREATE TYPE, and the
+// The stand-in server's object types as text: the type declaration of CREATE TYPE, and the
 // image of an object or collection value as a column keeps it.
 //
 // An image is the value's constructor as SQL would write it: OWNER.NAME(item, ...), each item

@@ -230,7 +230,7 @@ TEST(StandinRewriteTest, KindsAndBindsComeFromTheTextAlone) {
   EXPECT_EQ(scanSql("select 'open").back().kind, TokenKind::Unterminated);
 }
 
-TEST(StandinTypeTextTest, SpecificationsOfObjectsVarraysAndNestedTablesAreRead) {
+TEST(StandinTypeTextTest, DeclarationsOfObjectsVarraysAndNestedTablesAreRead) {
   TypeSpec spec;
   std::string error;
   ASSERT_TRUE(
