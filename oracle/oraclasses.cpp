@@ -110,6 +110,29 @@ class RunnerPoster final : public platform::EventPoster {
 
 }  // namespace
 
+bool IsValueObjectType(uint16_t dataType) {
+  switch (dataType) {
+    case dtOraBlob:
+    case dtOraClob:
+    case dtBFile:
+    case dtCFile:
+    case dtTimeStamp:
+    case dtTimeStampTZ:
+    case dtTimeStampLTZ:
+    case dtIntervalYM:
+    case dtIntervalDS:
+    case dtNumber:
+    case dataaccess::dtObject:
+    case dataaccess::dtReference:
+    case dataaccess::dtArray:
+    case dataaccess::dtTable:
+    case dtXML:
+      return true;
+    default:
+      return false;
+  }
+}
+
 void SetWindowThreadRunner(WindowThreadRunner runner) {
   std::lock_guard<std::mutex> guard(live().lock);
   live().runner = std::move(runner);

@@ -79,6 +79,11 @@ inline constexpr uint16_t dtNumber = 115;
 inline constexpr uint16_t dtXML = 116;
 inline constexpr uint16_t dtFixedWideChar = 117;
 
+// The data types whose value is an object of this driver: a LOB or file locator, a TIMESTAMP,
+// INTERVAL or NUMBER descriptor, an object, REF, collection or XML instance. A cursor's
+// statement handle is not among them.
+bool IsValueObjectType(uint16_t dataType);
+
 // The posted message that ends a worker of RunThread; `first` is its number.
 inline constexpr uint32_t kThreadDoneMessage = 0x0400 + 20;
 

@@ -76,29 +76,6 @@ TOraParamDesc::~TOraParamDesc() {
 
 namespace {
 
-bool isObjectType(uint16_t dataType) {
-  switch (dataType) {
-    case dtOraBlob:
-    case dtOraClob:
-    case dtBFile:
-    case dtCFile:
-    case dtTimeStamp:
-    case dtTimeStampTZ:
-    case dtTimeStampLTZ:
-    case dtIntervalYM:
-    case dtIntervalDS:
-    case dtNumber:
-    case dataaccess::dtObject:
-    case dataaccess::dtReference:
-    case dataaccess::dtArray:
-    case dataaccess::dtTable:
-    case dtXML:
-      return true;
-    default:
-      return false;
-  }
-}
-
 bool isWide(uint16_t dataType) {
   return dataType == dtWideString || dataType == dtFixedWideChar;
 }
@@ -265,7 +242,7 @@ int32_t TOraParamDesc::ElementSize() const {
     case dtBlob:
       return 0;
     default:
-      if (isObjectType(GetDataType())) return 0;
+      if (IsValueObjectType(GetDataType())) return 0;
       RaiseError("Data type is not supported.");
   }
 }
@@ -289,7 +266,7 @@ void TOraParamDesc::SetDataType(uint16_t value) {
     if (GetSize() < 4) TParamDesc::SetSize(4);
   }
   // A held value of another type goes; TIMESTAMP and INTERVAL objects change their kind instead.
-  if (!isObjectType(value)) releaseObject();
+  if (!IsValueObjectType(value)) releaseObject();
   allocate();
 }
 

@@ -905,27 +905,7 @@ namespace {
 
 // The data types whose record slot holds a value object of this driver.
 bool holdsValueObject(uint16_t dataType) {
-  switch (dataType) {
-    case dtCursor:
-    case dtOraBlob:
-    case dtOraClob:
-    case dtBFile:
-    case dtCFile:
-    case dtTimeStamp:
-    case dtTimeStampTZ:
-    case dtTimeStampLTZ:
-    case dtIntervalYM:
-    case dtIntervalDS:
-    case dtNumber:
-    case dataaccess::dtObject:
-    case dataaccess::dtReference:
-    case dataaccess::dtArray:
-    case dataaccess::dtTable:
-    case dtXML:
-      return true;
-    default:
-      return false;
-  }
+  return dataType == dtCursor || IsValueObjectType(dataType);
 }
 
 // The value types among them (TIMESTAMP, INTERVAL, NUMBER): an edit gets copies of these; it
@@ -936,10 +916,8 @@ bool isValueType(uint16_t dataType) {
 
 // All of them are shared objects that the dataset layer references and releases like any other.
 dataaccess::TDataTypeSet withValueObjects(dataaccess::TDataTypeSet types) {
-  for (uint16_t t : {dtCursor, dtOraBlob, dtOraClob, dtBFile, dtCFile, dtTimeStamp, dtTimeStampTZ,
-                     dtTimeStampLTZ, dtIntervalYM, dtIntervalDS, dtNumber, dataaccess::dtObject,
-                     dataaccess::dtReference, dataaccess::dtArray, dataaccess::dtTable, dtXML})
-    types.set(t);
+  for (size_t t = 0; t < types.size(); ++t)
+    if (holdsValueObject(uint16_t(t))) types.set(t);
   return types;
 }
 
