@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/oracle/wide_table.h"
 #include "oracle/ora_query.h"
 
 namespace {
@@ -40,43 +41,15 @@ void seed() {
   std::filesystem::create_directories(root);
   const std::string description = root + "/server.seed";
   std::FILE* f = std::fopen(description.c_str(), "w");
-  std::fputs(
-      "user SCOTT tiger\ntable SCOTT.WIDE (N NUMBER(9), C1 VARCHAR2(10), C2 VARCHAR2(10), C3 VARCHAR2(10), "
-      "C4 NUMBER(9), C5 NUMBER(7,2), C6 DATE, C7 VARCHAR2(10), C8 NUMBER(9), C9 VARCHAR2(10))\n",
-      f);
+  std::fputs("user SCOTT tiger\n", f);
+  std::fputs(bench::kWideTableSeed, f);
   std::fclose(f);
   const std::string command = std::string(OCI_STANDIN_SEED) + " " + root + "/ORCL " + description;
   if (std::system(command.c_str()) != 0) std::abort();
   ::setenv("OCI_STANDIN_ROOT", root.c_str(), 1);
   ::setenv("ORACLE_HOME", OCI_STANDIN_HOME, 1);
   auto c = connect();
-  TOCICommand insert;
-  insert.SetConnection(c.get());
-  insert.SetSQL("insert into wide values (:n, :c1, :c2, :c3, :c4, :c5, :c6, :c7, :c8, :c9)");
-  constexpr int block = 1000;
-  for (int i = 0; i < insert.GetParamCount(); ++i) {
-    insert.Param(i).SetLength(block);
-    if (i == 1 || i == 2 || i == 3 || i == 7 || i == 9) {
-      insert.Param(i).SetDataType(dtString);
-      insert.Param(i).SetSize(10);
-    }
-  }
-  for (int start = 0; start < kRows; start += block) {
-    for (int r = 1; r <= block; ++r) {
-      const int n = start + r;
-      insert.Param(0).SetItemAsInteger(r, n);
-      insert.Param(1).SetItemAsString(r, "a" + std::to_string(n % 1000));
-      insert.Param(2).SetItemAsString(r, "bb" + std::to_string(n % 777));
-      insert.Param(3).SetItemAsString(r, "ccc");
-      insert.Param(4).SetItemAsInteger(r, n * 3);
-      insert.Param(5).SetItemAsFloat(r, n / 100.0);
-      insert.Param(6).SetItemAsDateTime(r, DateTime{30000.0 + n % 5000});
-      insert.Param(7).SetItemAsString(r, "d");
-      insert.Param(8).SetItemAsInteger(r, -n);
-      insert.Param(9).SetItemAsString(r, "e" + std::to_string(n % 10));
-    }
-    insert.Execute(block);
-  }
+  bench::FillWideTable(*c, kRows);
   c->Commit();
 }
 
