@@ -120,20 +120,8 @@ inline bool rowidOf(const RowidData& d, int64_t& row) {
   std::memcpy(&file, d.bytes + 4, 2);
   std::memcpy(&block, d.bytes + 8, 4);
   std::memcpy(&number, d.bytes + 12, 2);
-  const uint8_t b[13] = {1,
-                         static_cast<uint8_t>(object >> 24),
-                         static_cast<uint8_t>(object >> 16),
-                         static_cast<uint8_t>(object >> 8),
-                         static_cast<uint8_t>(object),
-                         static_cast<uint8_t>(file >> 8),
-                         static_cast<uint8_t>(file),
-                         static_cast<uint8_t>(block >> 24),
-                         static_cast<uint8_t>(block >> 16),
-                         static_cast<uint8_t>(block >> 8),
-                         static_cast<uint8_t>(block),
-                         static_cast<uint8_t>(number >> 8),
-                         static_cast<uint8_t>(number)};
-  return rowidFromBytes(b, row);
+  const auto b = rowidBytes(object, file, block, number);
+  return rowidFromBytes(b.data(), row);
 }
 
 struct EnvHandle : Handle {

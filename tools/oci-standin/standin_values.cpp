@@ -756,14 +756,17 @@ bool rowidRow(std::string_view text, int64_t& row) {
 
 std::array<uint8_t, 13> rowidBytes(int64_t row) {
   const auto r = static_cast<uint64_t>(row);
-  const uint64_t block = (r >> 16) & 0xFFFFFFFFu, number = r & 0xFFFF;
+  return rowidBytes(kRowidObject, kRowidFile, uint32_t((r >> 16) & 0xFFFFFFFFu), uint16_t(r & 0xFFFF));
+}
+
+std::array<uint8_t, 13> rowidBytes(uint32_t object, uint16_t file, uint32_t block, uint16_t number) {
   return {1,
-          static_cast<uint8_t>(kRowidObject >> 24),
-          static_cast<uint8_t>(kRowidObject >> 16),
-          static_cast<uint8_t>(kRowidObject >> 8),
-          static_cast<uint8_t>(kRowidObject),
-          static_cast<uint8_t>(kRowidFile >> 8),
-          static_cast<uint8_t>(kRowidFile),
+          static_cast<uint8_t>(object >> 24),
+          static_cast<uint8_t>(object >> 16),
+          static_cast<uint8_t>(object >> 8),
+          static_cast<uint8_t>(object),
+          static_cast<uint8_t>(file >> 8),
+          static_cast<uint8_t>(file),
           static_cast<uint8_t>(block >> 24),
           static_cast<uint8_t>(block >> 16),
           static_cast<uint8_t>(block >> 8),

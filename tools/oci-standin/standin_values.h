@@ -89,6 +89,8 @@ std::string rowidText(int64_t row);
 // The row number of a ROWID text; false for a text that is no ROWID of this server.
 bool rowidRow(std::string_view text, int64_t& row);
 std::array<uint8_t, 13> rowidBytes(int64_t row);
+// The 13 bytes of a ROWID of these parts (object, file, block, row number in the block).
+std::array<uint8_t, 13> rowidBytes(uint32_t object, uint16_t file, uint32_t block, uint16_t number);
 bool rowidFromBytes(const uint8_t* bytes, int64_t& row);
 
 // A number's text as the server shows it: integers in full, others with up to 15 significant
