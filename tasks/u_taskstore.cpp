@@ -245,7 +245,7 @@ const auto noParams = [](TVELDORQuery&) {};
 // The fields of one open result by column name, each looked up once instead of once per row.
 class Columns {
  public:
-  explicit Columns(TVELDORQuery& q) : q_(q) {}
+  explicit Columns(ds::DataSet& q) : q_(q) {}
   ds::Field& operator[](const char* name) {
     auto [at, added] = fields_.try_emplace(name, nullptr);
     if (added) at->second = &q_.FieldByName(name);
@@ -253,7 +253,7 @@ class Columns {
   }
 
  private:
-  TVELDORQuery& q_;
+  ds::DataSet& q_;
   std::unordered_map<std::string_view, ds::Field*> fields_;  // the names are literals
 };
 
@@ -523,7 +523,63 @@ std::vector<std::unique_ptr<TUniTask>> TTaskStore::LoadTasks(TaskHost* owner) {
 }
 
 std::vector<std::unique_ptr<TUniTask>> TTaskStore::LoadTaskList(TaskHost* owner) {
-  return loadTasks(owner, false);
+  return OpenTaskList(owner)->Next(SIZE_MAX);
+}
+
+namespace {
+
+// The list's order: newest first; of tasks made at the same moment (a task file's) the one added
+// last, with the higher id, first, as the window shows them when they are added.
+bool listedBefore(const std::unique_ptr<TUniTask>& a, const std::unique_ptr<TUniTask>& b) {
+  return a->createtime() != b->createtime() ? a->createtime() > b->createtime() : a->id() > b->id();
+}
+
+// The task of the current row, with every column (`details` null) or with what the task list
+// needs and `details` to read the rest; null for a row of a type this program does not know (a
+// later version's, or a damaged row): no task it could run, so the row stays as it is, unshown.
+std::unique_ptr<TUniTask> taskOfRow(Columns& q, TaskHost* owner,
+                                    const std::function<void(TUniTask&)>* details) {
+  const int32_t storedType = intOf(q, "tasktype");
+  if (storedType < int32_t(TTaskType::Export) || storedType > int32_t(TTaskType::RawImport)) return nullptr;
+  const auto type = TTaskType(storedType);
+  std::unique_ptr<TUniTask> task;
+  if (type == TTaskType::Export || type == TTaskType::RawExport) {
+    task = std::make_unique<TExpTask>(owner);
+  } else {
+    task = std::make_unique<TImpTask>(owner);
+  }
+  task->SetId(intOf(q, "id"));
+  task->SetName(textOf(q, "name"));
+  task->SetCommand(textOf(q, "command"));
+  if (details == nullptr) {
+    for (const TextColumn& c : kTaskDetails) ((*task).*c.set)(textOf(q, c.name));
+  } else {
+    // Each text column is a blob of its own: the list reads the three it shows, the rest waits
+    // for a use.
+    task->SetDetailsLoader(*details);
+  }
+  task->SetCreateTime(timeOf(q, "createtime"));
+  task->SetConnectToDb(intOf(q, "connecttodb") == 1);
+  task->SetScheduleTable(textOf(q, "scheduletable"));
+  task->SetTaskType(type);
+  task->SetIsPreExec(intOf(q, "ispreexec") != 0);
+  task->SetIsPostExec(intOf(q, "ispostexec") != 0);
+  task->SetFtpAnonymous(intOf(q, "ftpanonymous"));
+  task->SetTransferMode(intOf(q, "transfermode"));
+  task->SetDeleteFileAfter(intOf(q, "deletefileafter"));
+  task->SetIsExecUser(intOf(q, "isexecuser") != 0);
+  return task;
+}
+
+}  // namespace
+
+std::function<void(TUniTask&)> TTaskStore::detailsLoader() const {
+  std::weak_ptr<TTaskStore*> store = alive_;
+  return [store](TUniTask& t) {
+    const std::shared_ptr<TTaskStore*> live = store.lock();
+    if (!live) throw std::logic_error("The task store is closed");
+    (*live)->readDetails(t);
+  };
 }
 
 std::vector<std::unique_ptr<TUniTask>> TTaskStore::loadTasks(TaskHost* owner, bool whole) {
@@ -532,53 +588,72 @@ std::vector<std::unique_ptr<TUniTask>> TTaskStore::loadTasks(TaskHost* owner, bo
   uniquery_->SetRequestLive(true);
   platform::ScopeExit copied([&] { uniquery_->SetRequestLive(false); });
   Columns q(*uniquery_);
+  const std::function<void(TUniTask&)> details = detailsLoader();
   read([&] {
     select(*uniquery_, "select * from task order by createtime desc", noParams, [&](TVELDORQuery&) {
-      // A type this program does not know (a later version's, or a damaged row) is no task it could
-      // run: the row stays as it is and is not shown.
-      const int32_t storedType = intOf(q, "tasktype");
-      if (storedType < int32_t(TTaskType::Export) || storedType > int32_t(TTaskType::RawImport)) return;
-      const auto type = TTaskType(storedType);
-      std::unique_ptr<TUniTask> task;
-      if (type == TTaskType::Export || type == TTaskType::RawExport) {
-        task = std::make_unique<TExpTask>(owner);
-      } else {
-        task = std::make_unique<TImpTask>(owner);
-      }
-      task->SetId(intOf(q, "id"));
-      task->SetName(textOf(q, "name"));
-      task->SetCommand(textOf(q, "command"));
-      if (whole) {
-        for (const TextColumn& c : kTaskDetails) ((*task).*c.set)(textOf(q, c.name));
-      } else {
-        // Each text column is a blob of its own: the list reads the three it shows, the rest
-        // waits for a use.
-        std::weak_ptr<TTaskStore*> store = alive_;
-        task->SetDetailsLoader([store](TUniTask& t) {
-          const std::shared_ptr<TTaskStore*> live = store.lock();
-          if (!live) throw std::logic_error("The task store is closed");
-          (*live)->readDetails(t);
-        });
-      }
-      task->SetCreateTime(timeOf(q, "createtime"));
-      task->SetConnectToDb(intOf(q, "connecttodb") == 1);
-      task->SetScheduleTable(textOf(q, "scheduletable"));
-      task->SetTaskType(type);
-      task->SetIsPreExec(intOf(q, "ispreexec") != 0);
-      task->SetIsPostExec(intOf(q, "ispostexec") != 0);
-      task->SetFtpAnonymous(intOf(q, "ftpanonymous"));
-      task->SetTransferMode(intOf(q, "transfermode"));
-      task->SetDeleteFileAfter(intOf(q, "deletefileafter"));
-      task->SetIsExecUser(intOf(q, "isexecuser") != 0);
-      loaded.push_back(std::move(task));
+      if (auto task = taskOfRow(q, owner, whole ? nullptr : &details)) loaded.push_back(std::move(task));
     });
   });
-  // Tasks made at the same moment (a task file's) keep one order: the one added last, with the
-  // higher id, first, as the window shows them when they are added.
-  std::stable_sort(loaded.begin(), loaded.end(), [](const auto& a, const auto& b) {
-    return a->createtime() != b->createtime() ? a->createtime() > b->createtime() : a->id() > b->id();
-  });
+  std::stable_sort(loaded.begin(), loaded.end(), listedBefore);
   return loaded;
+}
+
+std::unique_ptr<TTaskListReader> TTaskStore::OpenTaskList(TaskHost* owner) {
+  return std::unique_ptr<TTaskListReader>(new TTaskListReader(*this, owner));
+}
+
+TTaskListReader::TTaskListReader(TTaskStore& store, TaskHost* owner)
+    : store_(store), alive_(store.alive_), owner_(owner) {
+  auto rows = std::make_unique<TVELDORTable>();
+  rows->SetSessionName(store.session_->SessionName());
+  rows->SetDatabaseName("dbmain");
+  rows->SetTableName("task");
+  rows->SetReadOnly(true);
+  rows->UpdateIndexDefs();
+  for (const TVELDORIndexDef& index : rows->IndexDefs()) {
+    if (!ds::SameName(index.Name, kTasksByCreateTime.name)) continue;
+    rows->SetIndexName(kTasksByCreateTime.name);
+    rows_ = std::move(rows);
+    break;
+  }
+}
+
+TTaskListReader::~TTaskListReader() = default;
+
+std::vector<std::unique_ptr<TUniTask>> TTaskListReader::Next(size_t count) {
+  std::vector<std::unique_ptr<TUniTask>> part;
+  if (atEnd_) return part;
+  if (alive_.expired()) throw std::logic_error("The task store is closed");
+  if (!rows_) {
+    if (!wholeRead_) {
+      whole_ = store_.loadTasks(owner_, false);
+      wholeRead_ = true;
+    }
+    for (; handedOut_ < whole_.size() && part.size() < count; ++handedOut_)
+      part.push_back(std::move(whole_[handedOut_]));
+    atEnd_ = handedOut_ == whole_.size();
+    return part;
+  }
+  const std::function<void(TUniTask&)> details = store_.detailsLoader();
+  store_.read([&] {
+    TVELDORTable& t = *rows_;
+    if (!t.Active()) {
+      t.Open();
+      t.First();
+    }
+    Columns q(t);
+    DateTime moment{};
+    for (; !t.Eof(); t.Next()) {
+      const DateTime created = timeOf(q, "createtime");
+      if (part.size() >= count && created != moment) break;
+      moment = created;
+      if (auto task = taskOfRow(q, owner_, &details)) part.push_back(std::move(task));
+    }
+    atEnd_ = t.Eof();
+  });
+  // The index keeps rows of one create time in an order of its own.
+  std::stable_sort(part.begin(), part.end(), listedBefore);
+  return part;
 }
 
 std::vector<TaskLogEntry> TTaskStore::LoadTaskLogs(int32_t taskId) {

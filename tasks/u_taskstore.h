@@ -51,6 +51,8 @@ class TVELDORTable;
 
 namespace tasks {
 
+class TTaskListReader;
+
 inline constexpr const char* kSaveTaskError = "Save task error!";
 inline constexpr const char* kDeleteTaskError = "Delete task  error!";
 inline constexpr const char* kDeleteTaskLogError = "Delete task log error!";
@@ -108,6 +110,9 @@ class TTaskStore final : public TaskLogStore {
   // TUniTask::SetDetailsLoader), empty when the row is gone by then. Using the details after the
   // store is gone raises std::logic_error.
   std::vector<std::unique_ptr<TUniTask>> LoadTaskList(TaskHost* owner);
+  // LoadTaskList's tasks in parts, with other operations of the store between them (see
+  // TTaskListReader). Requires: the reader goes before the store.
+  std::unique_ptr<TTaskListReader> OpenTaskList(TaskHost* owner);
   // Reads the details of `task` from its row now (nothing when they are read already).
   void LoadTaskDetails(TUniTask& task);
   // The task's logs, newest `begintime` first (of equal times the higher id first), and one
@@ -127,7 +132,10 @@ class TTaskStore final : public TaskLogStore {
   int32_t saveTaskLog(const TaskLogEntry& entry, const std::string& content);
   // One above the highest `id` of `table`; 1 for an empty table.
   int32_t nextId(const char* table);
+  friend class TTaskListReader;
   std::vector<std::unique_ptr<TUniTask>> loadTasks(TaskHost* owner, bool whole);
+  // What a listed task reads its details with.
+  std::function<void(TUniTask&)> detailsLoader() const;
   void readDetails(TUniTask& task);
 
   std::unique_ptr<engine::components::TVELDORSession> session_;
@@ -140,6 +148,49 @@ class TTaskStore final : public TaskLogStore {
   std::unique_ptr<engine::components::TVELDORTable> logIds_;
   // Alive while the store is: the details loaders of listed tasks hold it weakly.
   std::shared_ptr<TTaskStore*> alive_ = std::make_shared<TTaskStore*>(this);
+};
+
+// Reads the task list in parts: together they are LoadTaskList's tasks in its order, and the
+// store may be used between two parts, by this process only (the program runs once per user).
+//
+// Between parts the reader stands on the first row it has not read, in the table's create-time
+// index, with no transaction open: the engine finds a cursor's index entry again by its key after
+// other writes, so the rows the window writes meanwhile do not move it. A row added meanwhile
+// lies above it when its create time is newer (a new task's is now) and is not read; one with an
+// older time is read when the reader reaches it, so the caller drops the ids it holds already.
+// A row removed before the reader reaches it is not read; the one it stands on is never removed
+// meanwhile, since only tasks read already are shown and can be deleted. A part never splits the
+// rows of one create time, so sorting each part by id gives the order of the whole list.
+// Without that index (a table of an earlier version still in use by another process) the first
+// part reads the whole list at once and hands it out in parts.
+//
+// Threads: as the store's. Each part is one read transaction.
+class TTaskListReader {
+ public:
+  ~TTaskListReader();
+  TTaskListReader(const TTaskListReader&) = delete;
+  TTaskListReader& operator=(const TTaskListReader&) = delete;
+
+  // True when every task has been read.
+  bool AtEnd() const { return atEnd_; }
+  // The next tasks in list order: `count` of them, more when further rows share the create time
+  // of the last, fewer at the end. Raises what the store raises, after which the reader is not
+  // used again (the part it was reading is lost to it); std::logic_error when the store is gone.
+  std::vector<std::unique_ptr<TUniTask>> Next(size_t count);
+
+ private:
+  friend class TTaskStore;
+  TTaskListReader(TTaskStore& store, TaskHost* owner);
+
+  TTaskStore& store_;
+  std::weak_ptr<TTaskStore*> alive_;
+  TaskHost* owner_;
+  // On the create-time index; null without it, and then the list is read into `whole_` at once.
+  std::unique_ptr<engine::components::TVELDORTable> rows_;
+  std::vector<std::unique_ptr<TUniTask>> whole_;
+  size_t handedOut_ = 0;
+  bool wholeRead_ = false;
+  bool atEnd_ = false;
 };
 
 }  // namespace tasks

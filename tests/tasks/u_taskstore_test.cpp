@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -228,6 +229,80 @@ TEST(TaskStoreTest, TasksLoadNewestFirstAndTasksOfOneMomentByIdWhateverTheirPlac
   std::sort(rest.rbegin(), rest.rend());
   expected.insert(expected.end(), rest.begin(), rest.end());
   EXPECT_EQ(loaded, expected);
+}
+
+// The list read in parts, with the window's writes between them: the parts never split one
+// create time, and together they are the list as it was when the reading began, less the rows
+// removed before they were reached, plus rows added meanwhile behind the reader (which the caller
+// drops by id); rows added above the reader and changes to rows read already do not move it.
+TEST(TaskStoreTest, TheListReadInPartsIsTheWholeListWhateverIsWrittenBetweenTheParts) {
+  const DateTime moment(std::chrono::milliseconds(1'700'000'000'000));
+  for (const size_t count : {size_t(1), size_t(3), size_t(7)}) {
+    SCOPED_TRACE(count);
+    platform::testing::TempFolder dir;
+    TTaskStore store(dir.path("db"));
+    // Times in groups of one to three equal ones, stored out of order.
+    for (int n = 0; n < 40; ++n) {
+      TExpTask task(nullptr);
+      task.SetName("task " + std::to_string(n));
+      task.SetCreateTime(moment + std::chrono::seconds((n * 7) % 23));
+      store.SaveTask(task);
+    }
+    std::vector<int32_t> before;
+    for (const auto& task : store.LoadTasks(nullptr)) before.push_back(task->id());
+
+    std::unique_ptr<TTaskListReader> reader = store.OpenTaskList(nullptr);
+    std::vector<int32_t> read, added, above, behind;
+    std::vector<DateTime> times;
+    std::set<int32_t> removedAhead;
+    for (int part = 0; !reader->AtEnd(); ++part) {
+      const std::vector<std::unique_ptr<TUniTask>> tasks = reader->Next(count);
+      ASSERT_TRUE(reader->AtEnd() || tasks.size() >= count);
+      for (const auto& task : tasks) {
+        read.push_back(task->id());
+        times.push_back(task->createtime());
+        if (task->id() <= 40) {
+          EXPECT_EQ(task->name(), "task " + std::to_string(task->id() - 1));
+        }
+      }
+      if (reader->AtEnd() || tasks.empty()) continue;
+      // A new task, newer than every stored one; one made at an old moment (behind the reader).
+      TExpTask fresh(nullptr);
+      fresh.SetCreateTime(moment + std::chrono::hours(1 + part));
+      store.SaveTask(fresh);
+      added.push_back(fresh.id());
+      above.push_back(fresh.id());
+      if (part % 3 == 0) {
+        TExpTask old(nullptr);
+        old.SetCreateTime(moment - std::chrono::seconds(part));
+        store.SaveTask(old);
+        added.push_back(old.id());
+        behind.push_back(old.id());
+      }
+      // The last task read changed, the first one removed, a later one removed before it is read.
+      TUniTask& last = *tasks.back();
+      last.SetScheduleTable("104501");
+      store.UpdateTask(last);
+      store.DeleteTask(tasks.front()->id());
+      const auto at = std::find(before.begin(), before.end(), last.id());
+      if (part % 4 == 1 && before.end() - at > 3 && !removedAhead.contains(at[3])) {
+        removedAhead.insert(at[3]);
+        store.DeleteTask(at[3]);
+      }
+    }
+    for (size_t i = 1; i < times.size(); ++i) EXPECT_GE(times[i - 1], times[i]);
+    std::vector<int32_t> expected;
+    for (int32_t id : before)
+      if (!removedAhead.contains(id)) expected.push_back(id);
+    std::vector<int32_t> kept;
+    for (int32_t id : read)
+      if (std::find(added.begin(), added.end(), id) == added.end()) kept.push_back(id);
+    EXPECT_EQ(kept, expected);
+    ASSERT_FALSE(behind.empty());
+    for (int32_t id : behind) EXPECT_NE(std::find(read.begin(), read.end(), id), read.end()) << id;
+    for (int32_t id : above) EXPECT_EQ(std::find(read.begin(), read.end(), id), read.end()) << id;
+    EXPECT_EQ(reader->Next(count).size(), 0u);
+  }
 }
 
 TEST(TaskStoreTest, RowsOfAnUnknownTypeAreSkippedAndKept) {
