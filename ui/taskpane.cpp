@@ -136,29 +136,23 @@ void TaskPane::Open() {
   TvwTasks->clear();
   tasksRoot_ = new QTreeWidgetItem(TvwTasks, {kProgramTitle});
   tasksRoot_->setIcon(0, window_->style()->standardIcon(QStyle::SP_ComputerIcon));
-  // Newest first, as the store gives them, and put into the tree at once.
-  // A stored task keeps its command as text: its parameters come from parsing it again. A raw
-  // task runs its command as typed; parsing only tells whether its parameter list can be used.
-  QList<QTreeWidgetItem*> items;
-  // The tree needs each task's name, type and schedule; the rest of a task is read when it is
-  // first used.
-  for (auto& task : store_->LoadTaskList(this)) {
-    const std::string typed = task->command();
-    task->ParseCommand();
-    if (task->tasktype() == tasks::TTaskType::RawExport || task->tasktype() == tasks::TTaskType::RawImport)
-      task->SetCommand(typed);
-    int minute = 0, hour = 0, day = 0;
-    task->SetScheduled(tasks::ParseScheduleTime(task->scheduletable(), minute, hour, day));
-    items.push_back(NewTaskEntry(std::move(task), false));
-  }
-  tasksRoot_->addChildren(items);
+  // Newest first, as the store gives them: the first part now, enough to fill the tree, and the
+  // rest from the event loop, so that many tasks do not hold up the window's start.
+  listWorkFolder_ = Settings().tmpdir;
+  listReader_ = store_->OpenTaskList(this);
+  platform::UndoOnFailure noListing([this] { listReader_.reset(); });
+  ListTasks(listReader_->Next(kFirstListPart));
   tasksRoot_->setExpanded(true);
   TvwTasks->setCurrentItem(tasksRoot_);
-  // No task runs yet: a parameter file of one is left by a program that ended mid-run, and it
-  // holds the account.
-  const std::vector<tasks::TUniTask*> loaded = Tasks();
-  tasks::RemoveStaleParFiles(std::vector<const tasks::TUniTask*>(loaded.begin(), loaded.end()),
-                             Settings().tmpdir);
+  TmListTasks = new QTimer(this);
+  TmListTasks->setObjectName("TmListTasks");
+  TmListTasks->setInterval(0);
+  connect(TmListTasks, &QTimer::timeout, this, &TaskPane::ListMoreTasks);
+  if (listReader_->AtEnd()) {
+    StopListing();
+  } else {
+    TmListTasks->start();
+  }
   actions_.AcImportthisfile->setEnabled(true);
   actions_.AcAnalyzethisfile->setEnabled(true);
   connect(TvwTasks, &QTreeWidget::itemSelectionChanged, this, &TaskPane::TvwTasksChange);
@@ -206,6 +200,7 @@ QTreeWidgetItem* TaskPane::NewTaskEntry(std::unique_ptr<tasks::TUniTask> task, b
 }
 
 void TaskPane::AddTaskNode(std::unique_ptr<tasks::TUniTask> task, bool atTop) {
+  if (listReader_) addedWhileListing_.insert(task->id());
   QTreeWidgetItem* item = NewTaskEntry(std::move(task), atTop);
   if (atTop) {
     tasksRoot_->insertChild(0, item);
@@ -214,7 +209,73 @@ void TaskPane::AddTaskNode(std::unique_ptr<tasks::TUniTask> task, bool atTop) {
   }
 }
 
-std::vector<tasks::TUniTask*> TaskPane::Tasks() const {
+void TaskPane::ListTasks(std::vector<std::unique_ptr<tasks::TUniTask>> part) {
+  QList<QTreeWidgetItem*> items;
+  std::vector<const tasks::TUniTask*> listed;
+  // The tree needs each task's name, type and schedule; the rest of a task is read when it is
+  // first used. A stored task keeps its command as text: its parameters come from parsing it
+  // again. A raw task runs its command as typed; parsing only tells whether its parameter list
+  // can be used.
+  for (auto& task : part) {
+    if (addedWhileListing_.contains(task->id())) continue;
+    const std::string typed = task->command();
+    task->ParseCommand();
+    if (task->tasktype() == tasks::TTaskType::RawExport || task->tasktype() == tasks::TTaskType::RawImport)
+      task->SetCommand(typed);
+    int minute = 0, hour = 0, day = 0;
+    task->SetScheduled(tasks::ParseScheduleTime(task->scheduletable(), minute, hour, day));
+    listed.push_back(task.get());
+    items.push_back(NewTaskEntry(std::move(task), false));
+  }
+  tasksRoot_->addChildren(items);
+  // A task not yet listed has not run: a parameter file of one is left by a program that ended
+  // mid-run, and it holds the account.
+  tasks::RemoveStaleParFiles(listed, listWorkFolder_);
+}
+
+void TaskPane::ListMoreTasks() {
+  if (!listReader_) return StopListing();
+  // Parts of a few dozen tasks until the turn's time is used: the tree, the timers and the user
+  // get the event loop between turns.
+  static constexpr size_t kPart = 40;
+  QElapsedTimer turn;
+  turn.start();
+  try {
+    do {
+      ListTasks(listReader_->Next(kPart));
+    } while (!listReader_->AtEnd() && turn.elapsed() < kListTurnMs);
+  } catch (const std::exception& e) {
+    StopListing();
+    ShowError(e.what());
+    return;
+  }
+  if (listReader_->AtEnd()) StopListing();
+}
+
+void TaskPane::EnsureTasksLoaded() {
+  if (!listReader_) return;
+  try {
+    while (!listReader_->AtEnd()) ListTasks(listReader_->Next(SIZE_MAX));
+  } catch (const std::exception& e) {
+    StopListing();
+    ShowError(e.what());
+    return;
+  }
+  StopListing();
+}
+
+void TaskPane::StopListing() {
+  if (TmListTasks) TmListTasks->stop();
+  listReader_.reset();
+  addedWhileListing_.clear();
+}
+
+std::vector<tasks::TUniTask*> TaskPane::Tasks() {
+  EnsureTasksLoaded();
+  return ListedTasks();
+}
+
+std::vector<tasks::TUniTask*> TaskPane::ListedTasks() const {
   std::vector<tasks::TUniTask*> list;
   list.reserve(entries_.size());
   for (const auto& entry : entries_) list.push_back(entry->task.get());
@@ -238,7 +299,11 @@ void TaskPane::SetScheduleClock(std::function<platform::LocalTimeFields()> now) 
 }
 
 void TaskPane::SchedulerTimerTick() {
-  std::vector<tasks::TUniTask*> list = Tasks();
+  // The tick starts queued tasks, removes one marked for deletion and keeps the nodes' images:
+  // a task not yet listed is idle and has no node (the schedule check and the commands queue or
+  // mark only listed ones), so the tick does the same with the tasks listed so far, and does not
+  // make the listing wait.
+  std::vector<tasks::TUniTask*> list = ListedTasks();
   // A task open in a dialog is not started: a wizard's options are half edited until it closes,
   // and a Cancel puts the old ones back. Queued meanwhile, it starts after the dialog.
   std::erase(list, editing_);
@@ -258,6 +323,8 @@ int TaskPane::RunningCount() const {
 }
 
 void TaskPane::EndAllTasks() {
+  // Every task's parameter file left from an earlier start goes, as it would have by now.
+  EnsureTasksLoaded();
   if (Tmscheduler) Tmscheduler->stop();
   if (TmCheckSchedule) TmCheckSchedule->stop();
   // First every program of every run is told to end, so that they end together; their last
@@ -664,6 +731,7 @@ void TaskPane::DeleteTaskLogs() {
 }
 
 void TaskPane::ExportTasks() {
+  EnsureTasksLoaded();
   std::vector<const tasks::TUniTask*> list;
   for (const auto& entry : entries_) list.push_back(entry->task.get());
   ExportTasksToFile(window_, QString(), list);

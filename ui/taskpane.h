@@ -16,6 +16,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/eventqueue.h"
@@ -79,17 +80,25 @@ class TaskPane final : public QObject,
   // The character-set command ("&Change") that the dialogs offer; nothing until set.
   void SetCharsetCommand(std::function<void()> change) { changeCharset_ = std::move(change); }
 
-  // Opens the task storage in its default folder, shows its tasks, removes their parameter files
-  // left in the work folder, enables the commands and starts the timers. Throws what the storage
-  // throws.
+  // Opens the task storage in its default folder, shows its newest tasks (kFirstListPart), enables
+  // the commands and starts the timers; the rest of the tasks follow from the event loop, a part
+  // of at most about kListTurnMs at a time, at the end of the tree. Each task's parameter file
+  // left in the work folder is removed when the task is shown, before it can run. Throws what the
+  // storage throws; a failure of a later part is shown and ends the listing.
   void Open();
+  // Shows the rest of the stored tasks now, when some are still to come. Whatever needs every
+  // task (the schedule check, a task file's export, the close) calls it first.
+  void EnsureTasksLoaded();
+  bool TasksLoaded() const { return listReader_ == nullptr; }
+  static constexpr size_t kFirstListPart = 150;
+  static constexpr int kListTurnMs = 4;
   // The task commands are enabled only while the task view is the active one.
   void SetActive(bool active);
   // The state the window is shown in: memos empty, the tree focused.
   void ShowFresh();
 
-  // The tasks in tree order and the selected one (null when none).
-  std::vector<tasks::TUniTask*> Tasks() const;
+  // Every task in tree order (the rest are shown first), and the selected one (null when none).
+  std::vector<tasks::TUniTask*> Tasks();
   tasks::TUniTask* SelectedTask() const;
   void SelectTask(const tasks::TUniTask* task);
   tasks::TTaskStore* Store() const { return store_.get(); }
@@ -150,6 +159,14 @@ class TaskPane final : public QObject,
   // The entry of `task`, first or last in tree order, and its node, not yet in the tree.
   QTreeWidgetItem* NewTaskEntry(std::unique_ptr<tasks::TUniTask> task, bool atTop);
   void AddTaskNode(std::unique_ptr<tasks::TUniTask> task, bool atTop);
+  // Stored tasks read by the listing, at the end of the tree; those of `addedWhileListing_` are
+  // there already.
+  void ListTasks(std::vector<std::unique_ptr<tasks::TUniTask>> part);
+  // One event-loop turn of the listing.
+  void ListMoreTasks();
+  void StopListing();
+  // The tasks in the tree now, in tree order.
+  std::vector<tasks::TUniTask*> ListedTasks() const;
   // Gives a new task its creation time, stores it, and shows it selected in the tree.
   void StoreNewTask(std::unique_ptr<tasks::TUniTask> task);
   // A task made in a wizard or the blank-task dialog: no scripts, no run-as account (its
@@ -201,6 +218,13 @@ class TaskPane final : public QObject,
   PanePoster poster_{this};
   tasks::TaskEventPoster taskEvents_{poster_};
   std::unique_ptr<tasks::TTaskStore> store_;
+  // The stored tasks not yet in the tree, and the timer that shows them; null once all are.
+  std::unique_ptr<tasks::TTaskListReader> listReader_;
+  QTimer* TmListTasks = nullptr;
+  // Tasks added on top while the listing runs (new or from a task file).
+  std::unordered_set<int32_t> addedWhileListing_;
+  // The work folder at the start, whose parameter files of listed tasks are removed.
+  std::string listWorkFolder_;
   std::vector<std::unique_ptr<TaskEntry>> entries_;
   tasks::ScheduleChecker checker_;
   QTreeWidgetItem* tasksRoot_ = nullptr;

@@ -222,13 +222,19 @@ TEST(TaskStoreTest, TasksLoadNewestFirstAndTasksOfOneMomentByIdWhateverTheirPlac
     ids[0] = task.id();
   }
   TTaskStore store(dir.path("db"));
-  std::vector<int32_t> loaded;
+  std::vector<int32_t> loaded, listed, inParts;
   for (const auto& task : store.LoadTasks(nullptr)) loaded.push_back(task->id());
+  for (const auto& task : store.LoadTaskList(nullptr)) listed.push_back(task->id());
+  const std::unique_ptr<TTaskListReader> reader = store.OpenTaskList(nullptr);
+  while (!reader->AtEnd())
+    for (const auto& task : reader->Next(1)) inParts.push_back(task->id());
   std::vector<int32_t> expected = {ids[2]};
   std::vector<int32_t> rest = {ids[0], ids[1], ids[3], ids[4]};
   std::sort(rest.rbegin(), rest.rend());
   expected.insert(expected.end(), rest.begin(), rest.end());
   EXPECT_EQ(loaded, expected);
+  EXPECT_EQ(listed, expected);
+  EXPECT_EQ(inParts, expected);
 }
 
 // The list read in parts, with the window's writes between them: the parts never split one
