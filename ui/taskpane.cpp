@@ -146,12 +146,14 @@ void TaskPane::Open() {
   TvwTasks->setCurrentItem(tasksRoot_);
   TmListTasks = new QTimer(this);
   TmListTasks->setObjectName("TmListTasks");
-  TmListTasks->setInterval(0);
   connect(TmListTasks, &QTimer::timeout, this, &TaskPane::ListMoreTasks);
   if (listReader_->AtEnd()) {
     StopListing();
   } else {
-    TmListTasks->start();
+    // The rest wait for the tree's first paint, so that the window shows before more are read;
+    // a tree not shown by then (the window hidden, the other page in front) does not wait longer.
+    TvwTasks->viewport()->installEventFilter(this);
+    TmListTasks->start(kListWaitMs);
   }
   actions_.AcImportthisfile->setEnabled(true);
   actions_.AcAnalyzethisfile->setEnabled(true);
@@ -210,7 +212,6 @@ void TaskPane::AddTaskNode(std::unique_ptr<tasks::TUniTask> task, bool atTop) {
 }
 
 void TaskPane::ListTasks(std::vector<std::unique_ptr<tasks::TUniTask>> part) {
-  QList<QTreeWidgetItem*> items;
   std::vector<const tasks::TUniTask*> listed;
   // The tree needs each task's name, type and schedule; the rest of a task is read when it is
   // first used. A stored task keeps its command as text: its parameters come from parsing it
@@ -225,16 +226,30 @@ void TaskPane::ListTasks(std::vector<std::unique_ptr<tasks::TUniTask>> part) {
     int minute = 0, hour = 0, day = 0;
     task->SetScheduled(tasks::ParseScheduleTime(task->scheduletable(), minute, hour, day));
     listed.push_back(task.get());
-    items.push_back(NewTaskEntry(std::move(task), false));
+    unshownItems_.push_back(NewTaskEntry(std::move(task), false));
   }
-  tasksRoot_->addChildren(items);
+  // Each addition lays out the whole tree again: the nodes go in when as many wait as the tree
+  // holds, so that the additions take time in proportion to the tasks, not to their square.
+  if (unshownItems_.size() >= tasksRoot_->childCount()) ShowListedNodes();
   // A task not yet listed has not run: a parameter file of one is left by a program that ended
   // mid-run, and it holds the account.
   tasks::RemoveStaleParFiles(listed, listWorkFolder_);
 }
 
+bool TaskPane::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::Paint && watched == TvwTasks->viewport()) {
+    watched->removeEventFilter(this);
+    if (listReader_) TmListTasks->start(0);
+  }
+  return false;
+}
+
 void TaskPane::ListMoreTasks() {
   if (!listReader_) return StopListing();
+  if (TmListTasks->interval() != 0) {
+    TvwTasks->viewport()->removeEventFilter(this);
+    TmListTasks->start(0);
+  }
   // Parts of a few dozen tasks until the turn's time is used: the tree, the timers and the user
   // get the event loop between turns.
   static constexpr size_t kPart = 40;
@@ -264,8 +279,16 @@ void TaskPane::EnsureTasksLoaded() {
   StopListing();
 }
 
+void TaskPane::ShowListedNodes() {
+  if (unshownItems_.isEmpty()) return;
+  tasksRoot_->addChildren(unshownItems_);
+  unshownItems_.clear();
+}
+
 void TaskPane::StopListing() {
+  ShowListedNodes();
   if (TmListTasks) TmListTasks->stop();
+  TvwTasks->viewport()->removeEventFilter(this);
   listReader_.reset();
   addedWhileListing_.clear();
 }
@@ -401,6 +424,7 @@ void TaskPane::RemoveTask(tasks::TUniTask& task) {
     QTreeWidgetItem* item = (*it)->item;
     auto entry = std::move(*it);
     entries_.erase(it);
+    unshownItems_.removeOne(item);
     delete item;
     break;
   }
@@ -410,17 +434,16 @@ void TaskPane::SetNodeImage(tasks::TUniTask& task, int image) {
   auto* entry = static_cast<TaskEntry*>(task.node());
   if (!entry || entry->image == image) return;
   entry->image = image;
-  // The tree's image list: made once, since making a style's icon reads and decodes its pictures.
-  if (nodeImages_.front().isNull()) {
-    static const QStyle::StandardPixmap kIcons[kNodeImages] = {
-        QStyle::SP_BrowserReload, QStyle::SP_ArrowUp,           QStyle::SP_MessageBoxWarning,
-        QStyle::SP_MediaPlay,     QStyle::SP_FileDialogStart,   QStyle::SP_MessageBoxWarning,
-        QStyle::SP_ArrowDown,     QStyle::SP_MessageBoxWarning, QStyle::SP_MediaPlay,
-        QStyle::SP_FileDialogEnd, QStyle::SP_MessageBoxWarning};
-    for (size_t i = 0; i < nodeImages_.size(); ++i)
-      nodeImages_[i] = window_->style()->standardIcon(kIcons[i]);
-  }
-  entry->item->setIcon(0, nodeImages_[size_t(image < 0 || image >= kNodeImages ? 0 : image)]);
+  // The tree's image list: each image made once, on its first use, since making a style's icon
+  // reads and decodes its pictures.
+  static const QStyle::StandardPixmap kIcons[kNodeImages] = {
+      QStyle::SP_BrowserReload, QStyle::SP_ArrowUp,           QStyle::SP_MessageBoxWarning,
+      QStyle::SP_MediaPlay,     QStyle::SP_FileDialogStart,   QStyle::SP_MessageBoxWarning,
+      QStyle::SP_ArrowDown,     QStyle::SP_MessageBoxWarning, QStyle::SP_MediaPlay,
+      QStyle::SP_FileDialogEnd, QStyle::SP_MessageBoxWarning};
+  const size_t shown = size_t(image < 0 || image >= kNodeImages ? 0 : image);
+  if (nodeImages_[shown].isNull()) nodeImages_[shown] = window_->style()->standardIcon(kIcons[shown]);
+  entry->item->setIcon(0, nodeImages_[shown]);
   entry->item->setData(0, Qt::UserRole + 1, image);
 }
 

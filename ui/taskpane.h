@@ -81,8 +81,9 @@ class TaskPane final : public QObject,
   void SetCharsetCommand(std::function<void()> change) { changeCharset_ = std::move(change); }
 
   // Opens the task storage in its default folder, shows its newest tasks (kFirstListPart), enables
-  // the commands and starts the timers; the rest of the tasks follow from the event loop, a part
-  // of at most about kListTurnMs at a time, at the end of the tree. Each task's parameter file
+  // the commands and starts the timers; the rest of the tasks follow from the event loop once the
+  // tree is first painted (or kListWaitMs passed), a part of about kListTurnMs at a time, at the
+  // end of the tree. Each task's parameter file
   // left in the work folder is removed when the task is shown, before it can run. Throws what the
   // storage throws; a failure of a later part is shown and ends the listing.
   void Open();
@@ -90,8 +91,11 @@ class TaskPane final : public QObject,
   // task (the schedule check, a task file's export, the close) calls it first.
   void EnsureTasksLoaded();
   bool TasksLoaded() const { return listReader_ == nullptr; }
+  // How many tasks the tree holds now.
+  size_t ListedCount() const { return entries_.size(); }
   static constexpr size_t kFirstListPart = 150;
   static constexpr int kListTurnMs = 4;
+  static constexpr int kListWaitMs = 50;
   // The task commands are enabled only while the task view is the active one.
   void SetActive(bool active);
   // The state the window is shown in: memos empty, the tree focused.
@@ -159,14 +163,17 @@ class TaskPane final : public QObject,
   // The entry of `task`, first or last in tree order, and its node, not yet in the tree.
   QTreeWidgetItem* NewTaskEntry(std::unique_ptr<tasks::TUniTask> task, bool atTop);
   void AddTaskNode(std::unique_ptr<tasks::TUniTask> task, bool atTop);
-  // Stored tasks read by the listing, at the end of the tree; those of `addedWhileListing_` are
-  // there already.
+  // Stored tasks read by the listing, at the end of the task list; those of `addedWhileListing_`
+  // are there already. Their nodes wait in `unshownItems_` for ShowListedNodes.
   void ListTasks(std::vector<std::unique_ptr<tasks::TUniTask>> part);
+  void ShowListedNodes();
   // One event-loop turn of the listing.
   void ListMoreTasks();
   void StopListing();
   // The tasks in the tree now, in tree order.
   std::vector<tasks::TUniTask*> ListedTasks() const;
+  // Starts the listing's turns at the tree's first paint.
+  bool eventFilter(QObject* watched, QEvent* event) override;
   // Gives a new task its creation time, stores it, and shows it selected in the tree.
   void StoreNewTask(std::unique_ptr<tasks::TUniTask> task);
   // A task made in a wizard or the blank-task dialog: no scripts, no run-as account (its
@@ -221,6 +228,8 @@ class TaskPane final : public QObject,
   // The stored tasks not yet in the tree, and the timer that shows them; null once all are.
   std::unique_ptr<tasks::TTaskListReader> listReader_;
   QTimer* TmListTasks = nullptr;
+  // The nodes of listed tasks not yet in the tree, in list order: the last tasks of `entries_`.
+  QList<QTreeWidgetItem*> unshownItems_;
   // Tasks added on top while the listing runs (new or from a task file).
   std::unordered_set<int32_t> addedWhileListing_;
   // The work folder at the start, whose parameter files of listed tasks are removed.

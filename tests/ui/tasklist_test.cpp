@@ -142,7 +142,8 @@ TEST_F(TaskListTest, TheNewestShowAtOnceAndTheRestFollowInTheOrderOfAWholeLoad) 
   EXPECT_EQ(shown, std::vector<std::string>(stored.begin(), stored.begin() + std::ptrdiff_t(shown.size())));
   EXPECT_TRUE(fs::exists(staleParFile())) << "its task is not shown yet";
 
-  // The rest arrive from the event loop, in a turn each part.
+  // The rest arrive from the event loop once the window is painted, a part each turn.
+  w->show();
   size_t turns = 0;
   ASSERT_TRUE(waitFor([&] {
     ++turns;
@@ -184,7 +185,8 @@ TEST_F(TaskListTest, ADueTaskNotYetShownIsQueuedByTheScheduleCheckAndStartedByTh
 
 TEST_F(TaskListTest, ANewTaskAndADeletionWhileTheRestArriveLeaveTheOrderOfAWholeLoad) {
   auto w = newWindow();
-  QCoreApplication::processEvents();  // a part more
+  const size_t first = w->TaskView().ListedCount();
+  while (w->TaskView().ListedCount() == first) QCoreApplication::processEvents();
   ASSERT_FALSE(w->TaskView().TasksLoaded());
   auto* tree = w->findChild<QTreeWidget*>("TvwTasks");
 
