@@ -408,6 +408,51 @@ TEST(TaskStoreTest, AFolderWrittenThroughEngineCursorsOpensAsItWasAndTakesNewRow
   EXPECT_EQ(store.LoadTaskLogContent(4, 3), "out");
 }
 
+// Tables of an earlier version that another user of them keeps open at the start get no
+// create-time index then: the list is read at once and handed out in parts, in the same order.
+TEST(TaskStoreTest, WithoutTheCreateTimeIndexTheListIsReadInPartsAllTheSame) {
+  platform::testing::TempFolder dir;
+  const std::string folder = dir.path("db");
+  std::filesystem::copy(std::string(VELMARON_TEST_DATA) + "/taskstore-cursor-db", folder);
+  std::filesystem::permissions(folder, std::filesystem::perms::owner_all);
+  engine::components::TVELDORSession session("holder");
+  session.SetAutoSessionName(true);
+  session.AddPassword(kLocalTablePassword);
+  session.Open();
+  engine::components::TVELDORDatabase database(&session);
+  database.SetSessionName(session.SessionName());
+  database.SetDatabaseName("held");
+  database.SetDirectory(folder);
+  database.Open();
+  engine::components::TVELDORTable held;
+  held.SetSessionName(session.SessionName());
+  held.SetDatabaseName("held");
+  held.SetTableName("task");
+  held.Open();
+
+  TTaskStore store(folder);
+  for (int n = 0; n < 5; ++n) {
+    TExpTask task(nullptr);
+    task.SetCreateTime(DateTime(std::chrono::milliseconds(1'700'000'000'000 + (n % 2))));
+    store.SaveTask(task);
+  }
+  held.UpdateIndexDefs();
+  for (const auto& index : held.IndexDefs()) EXPECT_NE(index.Name, "BYCREATETIME");
+  std::vector<int32_t> whole, inParts;
+  for (const auto& task : store.LoadTasks(nullptr)) whole.push_back(task->id());
+  ASSERT_EQ(whole.size(), 7u);
+  const std::unique_ptr<TTaskListReader> reader = store.OpenTaskList(nullptr);
+  while (!reader->AtEnd()) {
+    const std::vector<std::unique_ptr<TUniTask>> part = reader->Next(2);
+    EXPECT_TRUE(part.size() == 2 || reader->AtEnd());
+    for (const auto& task : part) {
+      inParts.push_back(task->id());
+      EXPECT_FALSE(task->DetailsLoaded());
+    }
+  }
+  EXPECT_EQ(inParts, whole);
+}
+
 // A writer killed at any moment leaves each run's two rows both or neither, and every log it
 // reported saved is there.
 TEST(TaskStoreTest, AKilledLogWriterLeavesEachRunWholeOrAbsent) {

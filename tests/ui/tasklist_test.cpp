@@ -20,6 +20,7 @@
 
 #include "engine/components/veldortb.h"
 #include "tasks/u_task1.h"
+#include "tasks/u_taskfile.h"
 #include "tasks/u_taskstore.h"
 #include "tests/platform/temp_folder.h"
 #include "tests/tasks/standin_test_util.h"
@@ -220,6 +221,48 @@ TEST_F(TaskListTest, ANewTaskAndADeletionWhileTheRestArriveLeaveTheOrderOfAWhole
   EXPECT_EQ(std::count(names.begin(), names.end(), "made meanwhile"), 1);
   EXPECT_EQ(std::find(names.begin(), names.end(), deleted), names.end());
   w->close();
+}
+
+TEST_F(TaskListTest, ATaskFileExportedBeforeTheRestArrivedHoldsEveryTask) {
+  auto w = newWindow();
+  ASSERT_FALSE(w->TaskView().TasksLoaded());
+  const std::string file = dir.path("all.etf");
+  script.paths = {QString::fromStdString(file)};
+  w->findChild<QAction*>("AcSavetask")->trigger();
+  EXPECT_TRUE(w->TaskView().TasksLoaded());
+  std::vector<std::unique_ptr<tasks::TUniTask>> written;
+  std::vector<std::string> notes;
+  std::string error;
+  ASSERT_TRUE(tasks::ReadTaskFile(file, nullptr, written, notes, error)) << error;
+  ASSERT_EQ(written.size(), size_t(kStored));
+  EXPECT_EQ(written.front()->name(), "task 0");  // the oldest, written by id
+  EXPECT_EQ(written.front()->upassword(), "tiger");
+  w->close();
+}
+
+// The store failing under the listing (here its blob file cut short behind it) is shown once and
+// ends the listing; the tasks shown stay usable and the window closes as ever.
+TEST_F(TaskListTest, AFailureOfALaterPartIsShownAndEndsTheListing) {
+  auto w = newWindow();
+  const size_t first = w->TaskView().ListedCount();
+  ASSERT_FALSE(w->TaskView().TasksLoaded());
+  // The oldest tasks' blobs lie at the start of the file: all but the first part's are cut away.
+  const std::string blobs = tasks::TTaskStore::DefaultFolder() + "/task.BLB";
+  ASSERT_TRUE(fs::exists(blobs));
+  fs::resize_file(blobs, fs::file_size(blobs) / 2);
+  ASSERT_TRUE(waitFor([&] { return w->TaskView().TasksLoaded(); }));
+  ASSERT_EQ(script.messages.size(), 1u);
+  EXPECT_TRUE(script.messages[0].startsWith("error: ")) << script.messages[0].toStdString();
+  const size_t listed = w->TaskView().ListedCount();
+  EXPECT_GE(listed, first);
+  EXPECT_LT(listed, size_t(kStored));
+  EXPECT_EQ(treeNames(*w).size(), listed);
+  EXPECT_EQ(w->TaskView().Tasks().size(), listed);
+  w->TaskView().ScheduleCheckTimer();
+  w->TaskView().SchedulerTimerTick();
+  EXPECT_EQ(script.messages.size(), 1u);
+  w->close();
+  EXPECT_TRUE(w->TaskView().Tasks().empty());
 }
 
 TEST_F(TaskListTest, ClosingBeforeTheRestArrivedLeavesTheStoreWholeAndNoParameterFile) {
