@@ -313,6 +313,7 @@ tasks::TUniTask* TaskPane::SelectedTask() const {
 }
 
 void TaskPane::SelectTask(const tasks::TUniTask* task) {
+  ShowListedNodes();
   for (const auto& entry : entries_)
     if (entry->task.get() == task) TvwTasks->setCurrentItem(entry->item);
 }

@@ -81,17 +81,17 @@ class TaskPane final : public QObject,
   void SetCharsetCommand(std::function<void()> change) { changeCharset_ = std::move(change); }
 
   // Opens the task storage in its default folder, shows its newest tasks (kFirstListPart), enables
-  // the commands and starts the timers; the rest of the tasks follow from the event loop once the
-  // tree is first painted (or kListWaitMs passed), a part of about kListTurnMs at a time, at the
-  // end of the tree. Each task's parameter file
-  // left in the work folder is removed when the task is shown, before it can run. Throws what the
-  // storage throws; a failure of a later part is shown and ends the listing.
+  // the commands and starts the timers. The rest of the tasks are listed from the event loop once
+  // the tree is first painted (or kListWaitMs passed), about kListTurnMs at a time, and go to the
+  // end of the tree. A task's parameter file left in the work folder is removed when the task is
+  // listed, before it can run. Throws what the storage throws; a failure of a later part is shown
+  // and ends the listing.
   void Open();
   // Shows the rest of the stored tasks now, when some are still to come. Whatever needs every
   // task (the schedule check, a task file's export, the close) calls it first.
   void EnsureTasksLoaded();
   bool TasksLoaded() const { return listReader_ == nullptr; }
-  // How many tasks the tree holds now.
+  // How many tasks are listed so far.
   size_t ListedCount() const { return entries_.size(); }
   static constexpr size_t kFirstListPart = 150;
   static constexpr int kListTurnMs = 4;
@@ -170,7 +170,7 @@ class TaskPane final : public QObject,
   // One event-loop turn of the listing.
   void ListMoreTasks();
   void StopListing();
-  // The tasks in the tree now, in tree order.
+  // The tasks listed so far, in tree order.
   std::vector<tasks::TUniTask*> ListedTasks() const;
   // Starts the listing's turns at the tree's first paint.
   bool eventFilter(QObject* watched, QEvent* event) override;

@@ -276,10 +276,12 @@ TEST_F(TaskListTest, ClosingBeforeTheRestArrivedLeavesTheStoreWholeAndNoParamete
     EXPECT_TRUE(w->TaskView().Tasks().empty());
   }
   {
-    // Gone without a close: nothing is read any more, nothing breaks.
+    // Gone without a close: the pane ends as on a close.
+    std::ofstream(staleParFile()) << "userid=scott/tiger@orcl\r\n";
     auto w = newWindow();
     ASSERT_FALSE(w->TaskView().TasksLoaded());
   }
+  EXPECT_FALSE(fs::exists(staleParFile()));
   QCoreApplication::processEvents();
   auto w = newWindow();
   ASSERT_TRUE(waitFor([&] { return w->TaskView().TasksLoaded(); }));
