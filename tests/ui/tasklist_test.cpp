@@ -184,7 +184,7 @@ TEST_F(TaskListTest, ADueTaskNotYetShownIsQueuedByTheScheduleCheckAndStartedByTh
   w->close();
 }
 
-TEST_F(TaskListTest, ANewTaskAndADeletionWhileTheRestArriveLeaveTheOrderOfAWholeLoad) {
+TEST_F(TaskListTest, NewTasksImportedTasksAndADeletionWhileTheRestArriveLeaveTheOrderOfAWholeLoad) {
   auto w = newWindow();
   const size_t first = w->TaskView().ListedCount();
   while (w->TaskView().ListedCount() == first) QCoreApplication::processEvents();
@@ -204,6 +204,24 @@ TEST_F(TaskListTest, ANewTaskAndADeletionWhileTheRestArriveLeaveTheOrderOfAWhole
   EXPECT_EQ(w->TaskView().SelectedTask()->name(), "made meanwhile");
   EXPECT_EQ(treeNames(*w).front(), "made meanwhile");
 
+  // Two from a task file go on top too, the last read first.
+  {
+    tasks::TExpTask a(nullptr), b(nullptr);
+    a.SetName("imported a");
+    b.SetName("imported b");
+    for (tasks::TExpTask* t : {&a, &b}) t->SetCommand("file=b.dmp owner=hr");
+    const std::vector<const tasks::TUniTask*> file = {&a, &b};
+    std::vector<std::string> cuts;
+    std::string error;
+    ASSERT_TRUE(tasks::WriteTaskFile(dir.path("two.etf"), file, cuts, error)) << error;
+  }
+  script.paths = {QString::fromStdString(dir.path("two.etf"))};
+  w->findChild<QAction*>("AcLoadTask")->trigger();
+  ASSERT_FALSE(w->TaskView().TasksLoaded());
+  const std::vector<std::string> top = treeNames(*w);
+  EXPECT_EQ(std::vector<std::string>(top.begin(), top.begin() + 3),
+            (std::vector<std::string>{"imported b", "imported a", "made meanwhile"}));
+
   // A shown task deleted: asked, then removed by the tick.
   tree->setCurrentItem(tree->topLevelItem(0)->child(3));
   const std::string deleted = tree->currentItem()->text(0).toStdString();
@@ -217,8 +235,9 @@ TEST_F(TaskListTest, ANewTaskAndADeletionWhileTheRestArriveLeaveTheOrderOfAWhole
   ASSERT_TRUE(waitFor([&] { return w->TaskView().TasksLoaded(); }));
   names = treeNames(*w);
   EXPECT_EQ(names, storedNames(*w));
-  EXPECT_EQ(names.size(), size_t(kStored));
+  EXPECT_EQ(names.size(), size_t(kStored) + 2);
   EXPECT_EQ(std::count(names.begin(), names.end(), "made meanwhile"), 1);
+  EXPECT_EQ(std::count(names.begin(), names.end(), "imported a"), 1);
   EXPECT_EQ(std::find(names.begin(), names.end(), deleted), names.end());
   w->close();
 }
