@@ -2,6 +2,7 @@
 // filter and combined bitmaps; their upkeep; the evaluation of one record.
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 #include "engine/base/veldorerr.h"
 #include "engine/storage/veldorrecord.h"
@@ -27,6 +28,18 @@ constexpr size_t kScanBytes = 64 * 1024;
 struct RecordView {
   const uint8_t* record;
 };
+
+// Where FetchExpressionColumn would read the column: every field but a blob is read in place.
+bool locateExpressionColumn(const void* cursor, const TExpToken& node, ExpFieldPlace& place) {
+  uint16_t position = 0;
+  const TFieldDescriptor* field =
+      static_cast<const TDataCursor*>(cursor)->Table()->DataFile().FindFieldByNumber(node.fieldNo, position);
+  if (!field || field->IsBlob()) return false;
+  place.offset = field->Offset();
+  place.size = field->StoredSize();
+  place.autoIncrement = field->IsAutoInc();
+  return true;
+}
 
 }  // namespace
 
@@ -488,14 +501,12 @@ bool TDataCursor::EvaluateFilterRecord(uint32_t recordNo, const uint8_t* buffer,
 }
 
 bool TDataCursor::evaluateNode(const uint8_t* buffer, const TExpToken* node) {
+  const ExpCondition condition(*node, sortId_, languageId_, &FetchExpressionColumn, &locateExpressionColumn,
+                               this);
   RecordView view{buffer};
   evaluatedRecord_ = buffer;
   ScopeExit reset([&] { evaluatedRecord_ = nullptr; });
-  TExpToken* result = EvaluateExpTree(node, this, &view, sortId_, languageId_, &FetchExpressionColumn);
-  const bool pass =
-      !result->isNull && result->type == TEngineFieldType::Boolean && GetWordValue(result->Value()) != 0;
-  PutExpToken(result);
-  return pass;
+  return condition.Holds(buffer, this, &view);
 }
 
 void TDataCursor::EvaluateBitmapRecords(TRecordsBitmap& bitmap, TFilter& filter, const TExpToken* node,
@@ -511,6 +522,12 @@ void TDataCursor::EvaluateBitmapRecords(TRecordsBitmap& bitmap, TFilter& filter,
   const uint32_t most = uint32_t(std::max<size_t>(1, kScanBytes / size));
   std::vector<uint8_t> images;
   std::vector<uint8_t> image(std::max<size_t>(recordSize_, size));
+  // The tree is prepared for evaluation once; each record is then tested on it in place.
+  std::optional<ExpCondition> condition;
+  if (!filter.IsCallback() && node)
+    condition.emplace(*node, sortId_, languageId_, &FetchExpressionColumn, &locateExpressionColumn, this);
+  RecordView view{image.data()};
+  ScopeExit reset([&] { evaluatedRecord_ = nullptr; });
   uint32_t first = 0;
   int64_t position = 0;
   while (bitmap.FindNext(first, 1, position)) {
@@ -524,9 +541,14 @@ void TDataCursor::EvaluateBitmapRecords(TRecordsBitmap& bitmap, TFilter& filter,
     for (uint32_t recordNo = first; recordNo <= last; ++recordNo) {
       if (!bitmap.GetBit(recordNo)) continue;
       std::memcpy(image.data(), images.data() + size_t(recordNo - first) * size, size);
-      const bool pass = filter.IsCallback()
-                            ? filter.Callback()(filter.CallbackData(), *this, image.data(), recordNo)
-                            : evaluateNode(image.data(), node);
+      bool pass = true;
+      if (filter.IsCallback()) {
+        pass = filter.Callback()(filter.CallbackData(), *this, image.data(), recordNo);
+      } else if (condition) {
+        evaluatedRecord_ = image.data();
+        pass = condition->Holds(image.data(), this, &view);
+        evaluatedRecord_ = nullptr;
+      }
       if (!pass) bitmap.ClearBit(recordNo);
     }
     first = last;

@@ -22,7 +22,8 @@ namespace {
 using T = TEngineFieldType;
 using S = TEngineFieldSubType;
 
-bool isText(const TExpToken& n) {
+template <typename Node>
+bool isText(const Node& n) {
   return n.type == T::String || (n.type == T::Blob && n.subType == S::Memo);
 }
 bool isContinuation(char c) {
@@ -421,7 +422,190 @@ struct Evaluator {
   }
 };
 
+// The node's value word as evaluating it would give it: the bytes past its size read as zero.
+uint16_t primedWord(const TExpToken& n) {
+  uint8_t word[2] = {};
+  std::memcpy(word, n.Value(), std::min<size_t>({n.valueSize, n.ValueCapacity(), 2}));
+  return GetWordValue(word);
+}
+
+// Zero bytes that a NULL column reads as.
+constexpr uint8_t kZeros[kExpValueBlock] = {};
+
 }  // namespace
+
+// ---- ExpCondition ----
+
+// What a test node reads of another node's result: a constant, a column in the record, another
+// test node, or a node that only the full evaluation knows.
+struct ExpCondition::Operand {
+  enum Kind : uint8_t { Constant, Field, Step, General };
+  Kind kind = General;
+  uint32_t step = 0;
+  const TExpToken* node = nullptr;
+  ExpFieldPlace place;
+  ExpOperand field;  // a Field's type, subtype, scale, size and capacity
+};
+
+struct ExpCondition::Step {
+  enum Kind : uint8_t { And, Or, Not, IsNull, IsNotNull, Compare, KeyCompare };
+  Kind kind = Compare;
+  const TExpToken* node = nullptr;
+  Operand left, right;
+};
+
+// The parts of a boolean result that AND, OR, NOT, IS NULL and the final test read.
+struct ExpCondition::Truth {
+  uint16_t word = 0;
+  bool isNull = false;
+  TEngineFieldType type = TEngineFieldType::Unknown;
+};
+
+struct ExpCondition::Context {
+  const uint8_t* record;
+  Evaluator evaluator;
+};
+
+ExpCondition::ExpCondition(const TExpToken& tree, uint16_t sortId, uint16_t languageId,
+                           TColumnReader columnReader, TColumnLocator locator, const void* locatorData)
+    : sortId_(sortId),
+      languageId_(languageId),
+      reader_(columnReader),
+      locator_(locator),
+      locatorData_(locatorData) {
+  root_ = std::make_unique<Operand>(operand(&tree, true));
+}
+
+ExpCondition::~ExpCondition() = default;
+
+// A node as an operand: as a test node when `asTruth` and its kind is one, else by its kind.
+// Comparisons read their operands in place, as the full evaluation does; the boolean operators
+// read what evaluating their operands gives.
+ExpCondition::Operand ExpCondition::operand(const TExpToken* node, bool asTruth) {
+  Operand o;
+  o.node = node;
+  if (!node) return o;
+  if (node->kind == expConstant) {
+    o.kind = Operand::Constant;
+    return o;
+  }
+  if (node->kind == expColumn) {
+    if (reader_ && locator_ && locator_(locatorData_, *node, o.place)) {
+      // Only where every operator reads the value within its stored bytes.
+      const size_t room = o.place.autoIncrement ? 4 : o.place.size;
+      const size_t fixed = FixedValueSize(node->type);
+      const bool fits = (node->type == TEngineFieldType::String && room <= sizeof kZeros) ||
+                        (fixed > 0 && fixed <= room && node->type != TEngineFieldType::Blob &&
+                         node->type != TEngineFieldType::Type13 && node->type != TEngineFieldType::Type14);
+      if (fits) {
+        o.kind = Operand::Field;
+        o.field.type = node->type;
+        o.field.subType = node->subType;
+        o.field.scale = node->scale;
+        o.field.valueSize = std::max<uint32_t>(o.place.size, 1);
+        o.field.capacity = uint32_t(std::min(room, sizeof kZeros));
+      }
+    }
+    return o;
+  }
+  if (!asTruth) return o;
+  Step s;
+  s.node = node;
+  const uint8_t code = node->code & 0x7F;
+  const bool comparison = code >= opEqual && code <= opLessEqual;
+  if (node->kind == expBinary && (node->code == opAnd || node->code == opOr) && node->left && node->right) {
+    s.kind = node->code == opAnd ? Step::And : Step::Or;
+    s.left = operand(node->left, true);
+    s.right = operand(node->right, true);
+  } else if (node->kind == expUnary && (code == opNot || code == opIsNull || code == opIsNotNull) &&
+             node->left) {
+    s.kind = code == opNot ? Step::Not : code == opIsNull ? Step::IsNull : Step::IsNotNull;
+    s.left = operand(node->left, true);
+  } else if ((node->kind == expBinary || node->kind == expKeyCompare) && comparison && node->left &&
+             node->right) {
+    s.kind = node->kind == expBinary ? Step::Compare : Step::KeyCompare;
+    s.left = operand(node->left, false);
+    s.right = operand(node->right, false);
+  } else {
+    return o;
+  }
+  o.kind = Operand::Step;
+  o.step = uint32_t(steps_.size());
+  steps_.push_back(std::move(s));
+  return o;
+}
+
+bool ExpCondition::Holds(const uint8_t* record, void* readerData1, void* readerData2) const {
+  const Context c{record, Evaluator{readerData1, readerData2, sortId_, languageId_, reader_}};
+  const Truth t = truth(*root_, c);
+  return !t.isNull && t.type == TEngineFieldType::Boolean && t.word != 0;
+}
+
+ExpOperand ExpCondition::value(const Operand& o, const Context& c, TExpTreePtr& holder) const {
+  switch (o.kind) {
+    case Operand::Constant:
+      return ExpOperand::Of(*o.node);
+    case Operand::Field: {
+      ExpOperand v = o.field;
+      const uint8_t* at = c.record + o.place.offset;
+      v.isNull = !o.place.autoIncrement && at[0] == 0;
+      v.value = v.isNull ? kZeros : o.place.autoIncrement ? at : at + 1;
+      return v;
+    }
+    default:
+      holder = c.evaluator.eval(*o.node);
+      return ExpOperand::Of(*holder);
+  }
+}
+
+ExpCondition::Truth ExpCondition::truth(const Operand& o, const Context& c) const {
+  switch (o.kind) {
+    case Operand::Constant:
+      return {primedWord(*o.node), o.node->isNull, o.node->type};
+    case Operand::Step:
+      return step(steps_[o.step], c);
+    default: {
+      TExpTreePtr holder;
+      const ExpOperand v = value(o, c, holder);
+      uint8_t word[2] = {};
+      std::memcpy(word, v.value, std::min<size_t>(v.capacity, 2));
+      return {GetWordValue(word), v.isNull, v.type};
+    }
+  }
+}
+
+ExpCondition::Truth ExpCondition::step(const Step& s, const Context& c) const {
+  const TExpToken& n = *s.node;
+  auto result = [&](bool v) { return Truth{NormalizeBooleanValue(v), false, n.type}; };
+  switch (s.kind) {
+    case Step::And:
+    case Step::Or: {
+      // The right operand first: when it decides alone, it is the result.
+      const Truth right = truth(s.right, c);
+      const bool b = right.word != 0;
+      if ((s.kind == Step::And && !b) || (s.kind == Step::Or && b)) return right;
+      const bool a = truth(s.left, c).word != 0;
+      return result(s.kind == Step::And ? a && b : a || b);
+    }
+    case Step::Not:
+      return result(truth(s.left, c).word == 0);
+    case Step::IsNull:
+      return result(truth(s.left, c).isNull);
+    case Step::IsNotNull:
+      return result(!truth(s.left, c).isNull);
+    default: {
+      TExpTreePtr leftHolder, rightHolder;
+      const ExpOperand l = value(s.left, c, leftHolder);
+      const ExpOperand r = value(s.right, c, rightHolder);
+      if (s.kind == Step::KeyCompare && isText(l))
+        return result(
+            StringEqualityHolds(n.code, l, r, n.compareLength, n.caseInsensitive, languageId_, sortId_));
+      const int outcome = CompareOperands(n.code, l, r, languageId_, sortId_);
+      if (outcome < 0) return {primedWord(n), n.isNull, n.type};
+      return result(outcome != 0);
+    }
+  }
+}
 
 TExpToken* EvaluateExpTree(const TExpToken* node, void* readerData1, void* readerData2, uint16_t sortId,
                            uint16_t languageId, TColumnReader columnReader) {

@@ -8,9 +8,11 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string_view>
 #include <vector>
 
+#include "engine/values/veldorexpop.h"
 #include "engine/values/veldorexpservices.h"
 #include "engine/values/veldorexptoken.h"
 
@@ -21,6 +23,55 @@ namespace engine {
 // text keeps its text and any other raises VELDOR_SQLPARSE.
 TExpToken* EvaluateExpTree(const TExpToken* node, void* readerData1, void* readerData2, uint16_t sortId,
                            uint16_t languageId, TColumnReader columnReader);
+
+// Where a column's value lies in the record images that a condition is tested on: a has-value
+// byte at `offset` (0: NULL) and the `size` stored bytes after it, or, for an auto-increment
+// field, its 4 bytes at `offset`, never NULL. The bytes are the value as the column reader would
+// write it, zero-filled past them.
+struct ExpFieldPlace {
+  uint32_t offset = 0;
+  uint32_t size = 0;
+  bool autoIncrement = false;
+};
+// Finds where the column that `node` names lies in the records; false sends the column's value
+// through the column reader (a blob, a field that is not there).
+using TColumnLocator = bool (*)(const void* locatorData, const TExpToken& node, ExpFieldPlace& place);
+
+// A checked or prepared tree tested record after record: the boolean comparisons, IS NULL, NOT,
+// AND and OR are evaluated on the tree's own nodes, with constants and the columns that the
+// locator places read where they lie; every other node is evaluated as EvaluateExpTree does.
+// Holds gives exactly what EvaluateExpTree's result tested for a non-NULL boolean true gives, and
+// raises the same errors. The tree must outlive the condition and stay unchanged.
+// Not thread-safe; each thread tests with a condition of its own.
+class ExpCondition {
+ public:
+  ExpCondition(const TExpToken& tree, uint16_t sortId, uint16_t languageId, TColumnReader columnReader,
+               TColumnLocator locator = nullptr, const void* locatorData = nullptr);
+  ~ExpCondition();
+  ExpCondition(const ExpCondition&) = delete;
+  ExpCondition& operator=(const ExpCondition&) = delete;
+
+  // `record` is the image that placed columns are read from; the data words go to the column
+  // reader as with EvaluateExpTree.
+  bool Holds(const uint8_t* record, void* readerData1, void* readerData2) const;
+
+ private:
+  struct Operand;
+  struct Step;
+  struct Truth;
+  struct Context;
+  Operand operand(const TExpToken* node, bool asTruth);
+  Truth truth(const Operand& o, const Context& c) const;
+  Truth step(const Step& s, const Context& c) const;
+  ExpOperand value(const Operand& o, const Context& c, TExpTreePtr& holder) const;
+
+  uint16_t sortId_, languageId_;
+  TColumnReader reader_;
+  TColumnLocator locator_;
+  const void* locatorData_;
+  std::vector<Step> steps_;
+  std::unique_ptr<Operand> root_;
+};
 
 // Rewrites argument lists into operand links for the plain flattened form, innermost first.
 // Raises VELDOR_INVALIDFILTER when an argument that has to carry the next one in its right link
