@@ -448,7 +448,9 @@ struct ExpCondition::Operand {
 };
 
 struct ExpCondition::Step {
-  enum Kind : uint8_t { And, Or, Not, IsNull, IsNotNull, Compare, KeyCompare };
+  // IntegerCompare: a comparison of a placed column of an integer type with a constant or
+  // another such column.
+  enum Kind : uint8_t { And, Or, Not, IsNull, IsNotNull, Compare, KeyCompare, IntegerCompare };
   Kind kind = Compare;
   const TExpToken* node = nullptr;
   Operand left, right;
@@ -526,6 +528,13 @@ ExpCondition::Operand ExpCondition::operand(const TExpToken* node, bool asTruth)
     s.kind = node->kind == expBinary ? Step::Compare : Step::KeyCompare;
     s.left = operand(node->left, false);
     s.right = operand(node->right, false);
+    auto isInteger = [](TEngineFieldType t) {
+      return t == T::SmallInt || t == T::Integer || t == T::Word || t == T::LargeInt;
+    };
+    if (s.left.kind == Operand::Field && isInteger(s.left.field.type) &&
+        ((s.right.kind == Operand::Field && isInteger(s.right.field.type)) ||
+         (s.right.kind == Operand::Constant && isInteger(s.right.node->type))))
+      s.kind = Step::IntegerCompare;
   } else {
     return o;
   }
@@ -593,6 +602,12 @@ ExpCondition::Truth ExpCondition::step(const Step& s, const Context& c) const {
       return result(truth(s.left, c).isNull);
     case Step::IsNotNull:
       return result(!truth(s.left, c).isNull);
+    case Step::IntegerCompare: {
+      TExpTreePtr none;
+      const ExpOperand l = value(s.left, c, none), r = value(s.right, c, none);
+      return result(CompareIntegers(n.code, l.isNull, IntegerOperandValue(l.type, l.value), r.isNull,
+                                    IntegerOperandValue(r.type, r.value)) != 0);
+    }
     default: {
       TExpTreePtr leftHolder, rightHolder;
       const ExpOperand l = value(s.left, c, leftHolder);

@@ -66,17 +66,7 @@ const char* operatorSymbol(uint8_t code) {
 // ---- Reading operands ----
 
 int64_t intValue(const ExpOperand& n) {
-  const uint8_t* p = n.Value();
-  switch (n.type) {
-    case T::SmallInt:
-      return GetSmallIntValue(p);
-    case T::Word:
-      return GetWordValue(p);
-    case T::LargeInt:
-      return GetLargeIntValue(p);
-    default:
-      return GetIntegerValue(p);
-  }
+  return IntegerOperandValue(n.type, n.Value());
 }
 
 int64_t scaledValue(const ExpOperand& n, uint8_t code) {
@@ -229,19 +219,22 @@ bool compareOperands(const ExpOperand& l, const ExpOperand& r, uint16_t language
   return false;
 }
 
-int comparisonOutcome(uint8_t code, const ExpOperand& l, const ExpOperand& r, uint16_t languageId,
-                      uint16_t sortId) {
-  bool ln = l.isNull, rn = r.isNull;
-  int cmp = 0;
+// What the NULL rules make of a comparison with a NULL operand (`leftText`: the left operand is
+// text); -1 when neither is NULL.
+int nullOutcome(uint8_t code, bool ln, bool rn, bool leftText) {
+  if (!ln && !rn) return -1;
   if (code == opEqual || code == opNotEqual) {
     if (ln != rn) return code == opNotEqual;
-    if (ln) return code == opEqual;
-  } else if (!isText(l) && (ln || rn)) {
-    if (ln != rn) return 0;
-    // Both NULL: their zero-filled values are equal.
-    return code == opGreaterEqual || code == opLessEqual;
+    return code == opEqual;
   }
-  if (!compareOperands(l, r, languageId, sortId, code, cmp)) return -1;
+  if (leftText) return -1;  // a NULL text is the empty text
+  if (ln != rn) return 0;
+  // Both NULL: their zero-filled values are equal.
+  return code == opGreaterEqual || code == opLessEqual;
+}
+
+// What comparison `code` makes of the order -1, 0 or 1 of its operands.
+int orderOutcome(uint8_t code, int cmp) {
   switch (code) {
     case opEqual:
       return cmp == 0;
@@ -256,6 +249,15 @@ int comparisonOutcome(uint8_t code, const ExpOperand& l, const ExpOperand& r, ui
     default:
       return cmp <= 0;
   }
+}
+
+int comparisonOutcome(uint8_t code, const ExpOperand& l, const ExpOperand& r, uint16_t languageId,
+                      uint16_t sortId) {
+  const int byNull = nullOutcome(code, l.isNull, r.isNull, isText(l));
+  if (byNull >= 0) return byNull;
+  int cmp = 0;
+  if (!compareOperands(l, r, languageId, sortId, code, cmp)) return -1;
+  return orderOutcome(code, cmp);
 }
 
 // ---- Arithmetic ----
@@ -625,6 +627,26 @@ int CompareOperands(uint8_t code, const ExpOperand& left, const ExpOperand& righ
                     uint16_t sortId) {
   code &= kCodeMask;
   return isComparison(code) ? comparisonOutcome(code, left, right, languageId, sortId) : -1;
+}
+
+int CompareIntegers(uint8_t code, bool leftNull, int64_t left, bool rightNull, int64_t right) {
+  code &= kCodeMask;
+  if (!isComparison(code)) return -1;
+  const int byNull = nullOutcome(code, leftNull, rightNull, false);
+  return byNull >= 0 ? byNull : orderOutcome(code, compareValues(left, right));
+}
+
+int64_t IntegerOperandValue(TEngineFieldType type, const uint8_t* value) {
+  switch (type) {
+    case T::SmallInt:
+      return GetSmallIntValue(value);
+    case T::Word:
+      return GetWordValue(value);
+    case T::LargeInt:
+      return GetLargeIntValue(value);
+    default:
+      return GetIntegerValue(value);
+  }
 }
 
 bool StringEqualityHolds(uint8_t code, const ExpOperand& left, const ExpOperand& right,

@@ -79,6 +79,11 @@ struct ExpOperand {
 // -1 for every other code.
 int CompareOperands(uint8_t code, const ExpOperand& left, const ExpOperand& right, uint16_t languageId,
                     uint16_t sortId);
+// CompareOperands for two operands of the integer types (SMALLINT, INTEGER, WORD, LARGEINT) by
+// their NULL flags and values.
+int CompareIntegers(uint8_t code, bool leftNull, int64_t left, bool rightNull, int64_t right);
+// The value of an operand of an integer type.
+int64_t IntegerOperandValue(TEngineFieldType type, const uint8_t* value);
 // The value that EvaluateStringEquality writes.
 bool StringEqualityHolds(uint8_t code, const ExpOperand& left, const ExpOperand& right,
                          uint32_t compareLength, bool caseInsensitive, uint16_t languageId, uint16_t sortId);
