@@ -436,15 +436,18 @@ constexpr uint8_t kZeros[kExpValueBlock] = {};
 
 // ---- ExpCondition ----
 
-// What a test node reads of another node's result: a constant, a column in the record, another
-// test node, or a node that only the full evaluation knows.
+// What a test node reads of another node's result: a constant, a column in the record or through
+// the reader, another test node, or a node that only the full evaluation knows.
 struct ExpCondition::Operand {
-  enum Kind : uint8_t { Constant, Field, Step, General };
+  enum Kind : uint8_t { Constant, Field, Read, Step, General };
   Kind kind = General;
   uint32_t step = 0;
   const TExpToken* node = nullptr;
   ExpFieldPlace place;
   ExpOperand field;  // a Field's type, subtype, scale, size and capacity
+  // A Read's node, primed as evaluating the column primes one, and its buffer's size then.
+  TExpToken* read = nullptr;
+  uint32_t readCapacity = 0;
 };
 
 struct ExpCondition::Step {
@@ -506,7 +509,14 @@ ExpCondition::Operand ExpCondition::operand(const TExpToken* node, bool asTruth)
         o.field.scale = node->scale;
         o.field.valueSize = std::max<uint32_t>(o.place.size, 1);
         o.field.capacity = uint32_t(std::min(room, sizeof kZeros));
+        return o;
       }
+    }
+    if (reader_) {
+      o.kind = Operand::Read;
+      o.read = reads_.emplace_back(GetExpToken()).get();
+      Evaluator::prime(*node, *o.read, true);
+      o.readCapacity = o.read->ValueCapacity();
     }
     return o;
   }
@@ -544,10 +554,16 @@ ExpCondition::Operand ExpCondition::operand(const TExpToken* node, bool asTruth)
   return o;
 }
 
-bool ExpCondition::Holds(const uint8_t* record, void* readerData1, void* readerData2) const {
+ExpCondition::Outcome ExpCondition::Evaluate(const uint8_t* record, void* readerData1,
+                                             void* readerData2) const {
   const Context c{record, Evaluator{readerData1, readerData2, sortId_, languageId_, reader_}};
   const Truth t = truth(*root_, c);
-  return !t.isNull && t.type == TEngineFieldType::Boolean && t.word != 0;
+  return {t.isNull, t.type, t.word};
+}
+
+bool ExpCondition::Holds(const uint8_t* record, void* readerData1, void* readerData2) const {
+  const Outcome o = Evaluate(record, readerData1, readerData2);
+  return !o.isNull && o.type == TEngineFieldType::Boolean && o.word != 0;
 }
 
 ExpOperand ExpCondition::value(const Operand& o, const Context& c, TExpTreePtr& holder) const {
@@ -560,6 +576,23 @@ ExpOperand ExpCondition::value(const Operand& o, const Context& c, TExpTreePtr& 
       v.isNull = !o.place.autoIncrement && at[0] == 0;
       v.value = v.isNull ? kZeros : o.place.autoIncrement ? at : at + 1;
       return v;
+    }
+    case Operand::Read: {
+      // The node is put back as priming a fresh one leaves it (readers write only the value, its
+      // size and the NULL flag); one that a reader grew is primed afresh.
+      TExpToken& r = *o.read;
+      if (r.ValueCapacity() != o.readCapacity) {
+        r.Reset();
+        Evaluator::prime(*o.node, r, true);
+      } else {
+        std::memset(r.Value(), 0, r.ValueCapacity());
+        r.valueSize = o.node->valueSize;
+        r.isNull = o.node->isNull;
+      }
+      r.kind = expColumn;
+      reader_(c.evaluator.data2, c.evaluator.data1, r);
+      r.kind = expConstant;
+      return ExpOperand::Of(r);
     }
     default:
       holder = c.evaluator.eval(*o.node);

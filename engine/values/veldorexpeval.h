@@ -38,10 +38,12 @@ struct ExpFieldPlace {
 using TColumnLocator = bool (*)(const void* locatorData, const TExpToken& node, ExpFieldPlace& place);
 
 // A checked or prepared tree tested record after record: the boolean comparisons, IS NULL, NOT,
-// AND and OR are evaluated on the tree's own nodes, with constants and the columns that the
-// locator places read where they lie; every other node is evaluated as EvaluateExpTree does.
-// Holds gives exactly what EvaluateExpTree's result tested for a non-NULL boolean true gives, and
-// raises the same errors. The tree must outlive the condition and stay unchanged.
+// AND and OR are evaluated on the tree's own nodes, constants are read where they lie, the
+// columns that the locator places straight from the record image, and the other columns through
+// the reader into nodes kept from record to record; every other node is evaluated as
+// EvaluateExpTree does. Evaluate gives what EvaluateExpTree's result holds, and raises the same
+// errors. The column reader writes only the value, its size and the NULL flag of its node. The
+// tree must outlive the condition and stay unchanged.
 // Not thread-safe; each thread tests with a condition of its own.
 class ExpCondition {
  public:
@@ -51,8 +53,16 @@ class ExpCondition {
   ExpCondition(const ExpCondition&) = delete;
   ExpCondition& operator=(const ExpCondition&) = delete;
 
+  // What a test of EvaluateExpTree's result reads: its NULL flag, type and first value word.
+  struct Outcome {
+    bool isNull = false;
+    TEngineFieldType type = TEngineFieldType::Unknown;
+    uint16_t word = 0;
+  };
   // `record` is the image that placed columns are read from; the data words go to the column
   // reader as with EvaluateExpTree.
+  Outcome Evaluate(const uint8_t* record, void* readerData1, void* readerData2) const;
+  // A non-NULL boolean true.
   bool Holds(const uint8_t* record, void* readerData1, void* readerData2) const;
 
  private:
@@ -70,6 +80,7 @@ class ExpCondition {
   TColumnLocator locator_;
   const void* locatorData_;
   std::vector<Step> steps_;
+  std::vector<TExpTreePtr> reads_;  // the nodes that the column reader fills
   std::unique_ptr<Operand> root_;
 };
 
