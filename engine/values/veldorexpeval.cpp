@@ -451,8 +451,7 @@ struct ExpCondition::Operand {
 };
 
 struct ExpCondition::Step {
-  // IntegerCompare: a comparison of a placed column of an integer type with a constant or
-  // another such column.
+  // IntegerCompare: a comparison of two columns or constants of the integer types.
   enum Kind : uint8_t { And, Or, Not, IsNull, IsNotNull, Compare, KeyCompare, IntegerCompare };
   Kind kind = Compare;
   const TExpToken* node = nullptr;
@@ -538,13 +537,13 @@ ExpCondition::Operand ExpCondition::operand(const TExpToken* node, bool asTruth)
     s.kind = node->kind == expBinary ? Step::Compare : Step::KeyCompare;
     s.left = operand(node->left, false);
     s.right = operand(node->right, false);
-    auto isInteger = [](TEngineFieldType t) {
-      return t == T::SmallInt || t == T::Integer || t == T::Word || t == T::LargeInt;
+    // A column's operand has the column node's type, whoever reads it.
+    auto isInteger = [](const Operand& o) {
+      const TEngineFieldType t = o.node->type;
+      return (o.kind == Operand::Field || o.kind == Operand::Read || o.kind == Operand::Constant) &&
+             (t == T::SmallInt || t == T::Integer || t == T::Word || t == T::LargeInt);
     };
-    if (s.left.kind == Operand::Field && isInteger(s.left.field.type) &&
-        ((s.right.kind == Operand::Field && isInteger(s.right.field.type)) ||
-         (s.right.kind == Operand::Constant && isInteger(s.right.node->type))))
-      s.kind = Step::IntegerCompare;
+    if (isInteger(s.left) && isInteger(s.right)) s.kind = Step::IntegerCompare;
   } else {
     return o;
   }
