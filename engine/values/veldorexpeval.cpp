@@ -448,6 +448,7 @@ struct ExpCondition::Operand {
   // A Read's node, primed as evaluating the column primes one, and its buffer's size then.
   TExpToken* read = nullptr;
   uint32_t readCapacity = 0;
+  int64_t integer = 0;  // an integer Constant's value
 };
 
 struct ExpCondition::Step {
@@ -543,7 +544,11 @@ ExpCondition::Operand ExpCondition::operand(const TExpToken* node, bool asTruth)
       return (o.kind == Operand::Field || o.kind == Operand::Read || o.kind == Operand::Constant) &&
              (t == T::SmallInt || t == T::Integer || t == T::Word || t == T::LargeInt);
     };
-    if (isInteger(s.left) && isInteger(s.right)) s.kind = Step::IntegerCompare;
+    if (isInteger(s.left) && isInteger(s.right)) {
+      s.kind = Step::IntegerCompare;
+      for (Operand* o : {&s.left, &s.right})
+        if (o->kind == Operand::Constant) o->integer = IntegerOperandValue(o->node->type, o->node->Value());
+    }
   } else {
     return o;
   }
@@ -561,8 +566,27 @@ ExpCondition::Outcome ExpCondition::Evaluate(const uint8_t* record, void* reader
 }
 
 bool ExpCondition::Holds(const uint8_t* record, void* readerData1, void* readerData2) const {
-  const Outcome o = Evaluate(record, readerData1, readerData2);
-  return !o.isNull && o.type == TEngineFieldType::Boolean && o.word != 0;
+  const Context c{record, Evaluator{readerData1, readerData2, sortId_, languageId_, reader_}};
+  const Truth t = truth(*root_, c);
+  return !t.isNull && t.type == TEngineFieldType::Boolean && t.word != 0;
+}
+
+// An IntegerCompare operand's value; true when it is NULL.
+bool ExpCondition::integer(const Operand& o, const Context& c, int64_t& v) const {
+  if (o.kind == Operand::Constant) {
+    v = o.integer;
+    return o.node->isNull;
+  }
+  if (o.kind == Operand::Field) {
+    const uint8_t* at = c.record + o.place.offset;
+    const bool isNull = !o.place.autoIncrement && at[0] == 0;
+    v = isNull ? 0 : IntegerOperandValue(o.field.type, o.place.autoIncrement ? at : at + 1);
+    return isNull;
+  }
+  TExpTreePtr none;
+  const ExpOperand x = value(o, c, none);
+  v = IntegerOperandValue(x.type, x.value);
+  return x.isNull;
 }
 
 ExpOperand ExpCondition::value(const Operand& o, const Context& c, TExpTreePtr& holder) const {
@@ -635,10 +659,10 @@ ExpCondition::Truth ExpCondition::step(const Step& s, const Context& c) const {
     case Step::IsNotNull:
       return result(!truth(s.left, c).isNull);
     case Step::IntegerCompare: {
-      TExpTreePtr none;
-      const ExpOperand l = value(s.left, c, none), r = value(s.right, c, none);
-      return result(CompareIntegers(n.code, l.isNull, IntegerOperandValue(l.type, l.value), r.isNull,
-                                    IntegerOperandValue(r.type, r.value)) != 0);
+      int64_t l = 0, r = 0;
+      const bool leftNull = integer(s.left, c, l);
+      const bool rightNull = integer(s.right, c, r);
+      return result(CompareIntegers(n.code, leftNull, l, rightNull, r) != 0);
     }
     default: {
       TExpTreePtr leftHolder, rightHolder;

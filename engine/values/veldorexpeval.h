@@ -74,6 +74,7 @@ class ExpCondition {
   Truth truth(const Operand& o, const Context& c) const;
   Truth step(const Step& s, const Context& c) const;
   ExpOperand value(const Operand& o, const Context& c, TExpTreePtr& holder) const;
+  bool integer(const Operand& o, const Context& c, int64_t& v) const;
 
   uint16_t sortId_, languageId_;
   TColumnReader reader_;
