@@ -429,6 +429,17 @@ uint16_t primedWord(const TExpToken& n) {
   return GetWordValue(word);
 }
 
+// LIKE, IN or BETWEEN (or a negation) with every operand that its evaluation reads.
+bool predicateArgsPresent(const TExpToken& n) {
+  const uint8_t c = n.code;
+  size_t needed = 0;
+  if (c == prLike || c == prNotLike) needed = 2;
+  if (c == prIn || c == prNotIn) needed = 1;
+  if (c == prBetween || c == prNotBetween) needed = 3;
+  if (needed == 0 || n.args.size() < needed) return false;
+  return std::all_of(n.args.begin(), n.args.end(), [](const TExpToken* a) { return a != nullptr; });
+}
+
 // Zero bytes that a NULL column reads as.
 constexpr uint8_t kZeros[kExpValueBlock] = {};
 
@@ -436,27 +447,43 @@ constexpr uint8_t kZeros[kExpValueBlock] = {};
 
 // ---- ExpCondition ----
 
-// What a test node reads of another node's result: a constant, a column in the record or through
-// the reader, another test node, or a node that only the full evaluation knows.
+// What a test node reads of another node's result: a constant in place or as evaluating it gives
+// it (Primed), a column in the record or through the reader, another test node, or a node that
+// only the full evaluation knows.
 struct ExpCondition::Operand {
-  enum Kind : uint8_t { Constant, Field, Read, Step, General };
+  enum Kind : uint8_t { Constant, Primed, Field, Read, Step, General };
   Kind kind = General;
   uint32_t step = 0;
   const TExpToken* node = nullptr;
   ExpFieldPlace place;
   ExpOperand field;  // a Field's type, subtype, scale, size and capacity
-  // A Read's node, primed as evaluating the column primes one, and its buffer's size then.
+  // A Read's node, primed as evaluating the column primes one, and its buffer's size then; a
+  // Primed constant's evaluated node.
   TExpToken* read = nullptr;
   uint32_t readCapacity = 0;
   int64_t integer = 0;  // an integer Constant's value
 };
 
 struct ExpCondition::Step {
-  // IntegerCompare: a comparison of two columns or constants of the integer types.
-  enum Kind : uint8_t { And, Or, Not, IsNull, IsNotNull, Compare, KeyCompare, IntegerCompare };
+  // IntegerCompare: a comparison of two columns or constants of the integer types. Like, In and
+  // Between (and their negations) take their operands from `args`.
+  enum Kind : uint8_t {
+    And,
+    Or,
+    Not,
+    IsNull,
+    IsNotNull,
+    Compare,
+    KeyCompare,
+    IntegerCompare,
+    Like,
+    In,
+    Between
+  };
   Kind kind = Compare;
   const TExpToken* node = nullptr;
   Operand left, right;
+  std::vector<Operand> args;
 };
 
 // The parts of a boolean result that AND, OR, NOT, IS NULL and the final test read.
@@ -478,20 +505,25 @@ ExpCondition::ExpCondition(const TExpToken& tree, uint16_t sortId, uint16_t lang
       reader_(columnReader),
       locator_(locator),
       locatorData_(locatorData) {
-  root_ = std::make_unique<Operand>(operand(&tree, true));
+  root_ = std::make_unique<Operand>(operand(&tree, Use::Truth));
 }
 
 ExpCondition::~ExpCondition() = default;
 
-// A node as an operand: as a test node when `asTruth` and its kind is one, else by its kind.
-// Comparisons read their operands in place, as the full evaluation does; the boolean operators
-// read what evaluating their operands gives.
-ExpCondition::Operand ExpCondition::operand(const TExpToken* node, bool asTruth) {
+// A node as an operand: as a test node for Use::Truth when its kind is one, else by its kind.
+// Comparisons read constants in place, as the full evaluation does; predicates read what
+// evaluating them gives, and the boolean operators only the NULL flag and word of that.
+ExpCondition::Operand ExpCondition::operand(const TExpToken* node, Use use) {
   Operand o;
   o.node = node;
   if (!node) return o;
   if (node->kind == expConstant) {
     o.kind = Operand::Constant;
+    if (use == Use::Evaluated) {
+      o.kind = Operand::Primed;
+      o.read =
+          reads_.emplace_back(Evaluator{nullptr, nullptr, sortId_, languageId_, reader_}.eval(*node)).get();
+    }
     return o;
   }
   if (node->kind == expColumn) {
@@ -520,24 +552,24 @@ ExpCondition::Operand ExpCondition::operand(const TExpToken* node, bool asTruth)
     }
     return o;
   }
-  if (!asTruth) return o;
+  if (use != Use::Truth) return o;
   Step s;
   s.node = node;
   const uint8_t code = node->code & 0x7F;
   const bool comparison = code >= opEqual && code <= opLessEqual;
   if (node->kind == expBinary && (node->code == opAnd || node->code == opOr) && node->left && node->right) {
     s.kind = node->code == opAnd ? Step::And : Step::Or;
-    s.left = operand(node->left, true);
-    s.right = operand(node->right, true);
+    s.left = operand(node->left, Use::Truth);
+    s.right = operand(node->right, Use::Truth);
   } else if (node->kind == expUnary && (code == opNot || code == opIsNull || code == opIsNotNull) &&
              node->left) {
     s.kind = code == opNot ? Step::Not : code == opIsNull ? Step::IsNull : Step::IsNotNull;
-    s.left = operand(node->left, true);
+    s.left = operand(node->left, Use::Truth);
   } else if ((node->kind == expBinary || node->kind == expKeyCompare) && comparison && node->left &&
              node->right) {
     s.kind = node->kind == expBinary ? Step::Compare : Step::KeyCompare;
-    s.left = operand(node->left, false);
-    s.right = operand(node->right, false);
+    s.left = operand(node->left, Use::InPlace);
+    s.right = operand(node->right, Use::InPlace);
     // A column's operand has the column node's type, whoever reads it.
     auto isInteger = [](const Operand& o) {
       const TEngineFieldType t = o.node->type;
@@ -549,6 +581,12 @@ ExpCondition::Operand ExpCondition::operand(const TExpToken* node, bool asTruth)
       for (Operand* o : {&s.left, &s.right})
         if (o->kind == Operand::Constant) o->integer = IntegerOperandValue(o->node->type, o->node->Value());
     }
+  } else if (node->kind == expPredicate && predicateArgsPresent(*node)) {
+    const uint8_t c = node->code;
+    s.kind = c == prLike || c == prNotLike ? Step::Like
+             : c == prIn || c == prNotIn   ? Step::In
+                                           : Step::Between;
+    for (const TExpToken* arg : node->args) s.args.push_back(operand(arg, Use::Evaluated));
   } else {
     return o;
   }
@@ -593,6 +631,8 @@ ExpOperand ExpCondition::value(const Operand& o, const Context& c, TExpTreePtr& 
   switch (o.kind) {
     case Operand::Constant:
       return ExpOperand::Of(*o.node);
+    case Operand::Primed:
+      return ExpOperand::Of(*o.read);
     case Operand::Field: {
       ExpOperand v = o.field;
       const uint8_t* at = c.record + o.place.offset;
@@ -658,6 +698,33 @@ ExpCondition::Truth ExpCondition::step(const Step& s, const Context& c) const {
       return result(truth(s.left, c).isNull);
     case Step::IsNotNull:
       return result(!truth(s.left, c).isNull);
+    case Step::Like:
+    case Step::In:
+    case Step::Between: {
+      const uint8_t code = n.code;
+      const bool negated = code == prNotLike || code == prNotIn || code == prNotBetween;
+      TExpTreePtr xHolder;
+      const ExpOperand x = value(s.args[0], c, xHolder);
+      bool match = false;
+      // The word that each bound's comparison leaves in the result, as the full evaluation has it.
+      uint16_t word = primedWord(n);
+      auto test = [&](uint8_t op, const Operand& bound) {
+        TExpTreePtr holder;
+        const int outcome = CompareOperands(op, x, value(bound, c, holder), languageId_, sortId_);
+        if (outcome >= 0) word = NormalizeBooleanValue(outcome != 0);
+        return word != 0;
+      };
+      if (s.kind == Step::Like) {
+        TExpTreePtr holder;
+        const ExpOperand p = value(s.args[1], c, holder);
+        match = !x.isNull && !p.isNull && MatchSqlLike(languageId_, sortId_, x.Text(), p.Text());
+      } else if (s.kind == Step::In) {
+        for (size_t i = 1; i < s.args.size() && !match; ++i) match = test(opEqual, s.args[i]);
+      } else {
+        match = test(opGreaterEqual, s.args[1]) && test(opLessEqual, s.args[2]);
+      }
+      return result(match != negated);
+    }
     case Step::IntegerCompare: {
       int64_t l = 0, r = 0;
       const bool leftNull = integer(s.left, c, l);

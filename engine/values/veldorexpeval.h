@@ -70,7 +70,9 @@ class ExpCondition {
   struct Step;
   struct Truth;
   struct Context;
-  Operand operand(const TExpToken* node, bool asTruth);
+  // How a node's value is read: as a test of its own, in place, or as evaluating it gives it.
+  enum class Use : uint8_t { Truth, InPlace, Evaluated };
+  Operand operand(const TExpToken* node, Use use);
   Truth truth(const Operand& o, const Context& c) const;
   Truth step(const Step& s, const Context& c) const;
   ExpOperand value(const Operand& o, const Context& c, TExpTreePtr& holder) const;
@@ -81,7 +83,7 @@ class ExpCondition {
   TColumnLocator locator_;
   const void* locatorData_;
   std::vector<Step> steps_;
-  std::vector<TExpTreePtr> reads_;  // the nodes that the column reader fills
+  std::vector<TExpTreePtr> reads_;  // the nodes that the column reader fills, and evaluated constants
   std::unique_ptr<Operand> root_;
 };
 

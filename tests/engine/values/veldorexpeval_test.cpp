@@ -495,7 +495,19 @@ TEST(ExpressionEvaluationTest, ConditionsTestedInPlaceAgreeWithTheFullEvaluation
   // Tests of the fields alone, and the generator's boolean expressions, under AND, OR and NOT.
   std::function<std::string(int)> make = [&](int depth) -> std::string {
     static const char* ops[] = {"=", "<>", "<", ">", "<=", ">="};
-    switch (depth <= 0 ? d.pick(4) : d.pick(7)) {
+    switch (depth <= 0 ? d.pick(5) : d.pick(8)) {
+      case 4: {
+        const Field& f = kFields[d.pick(int(std::size(kFields)))];
+        const std::string x = std::string(f.name) + (d.pick(2) ? " NOT" : "");
+        switch (d.pick(3)) {
+          case 0:
+            return x + " BETWEEN " + constant(f.type) + " AND " + constant(f.type);
+          case 1:
+            return x + " IN (" + constant(f.type) + ", " + constant(f.type) + ")";
+          default:
+            return x + " LIKE '" + d.word("aAc%_", 3) + "'";
+        }
+      }
       case 0: {
         const Field& f = kFields[d.pick(int(std::size(kFields)))];
         return std::string(f.name) + " " + ops[d.pick(6)] + " " + constant(f.type);
@@ -509,7 +521,7 @@ TEST(ExpressionEvaluationTest, ConditionsTestedInPlaceAgreeWithTheFullEvaluation
       }
       case 3:
         return Differential::text(d.make('b', 2), false);
-      case 4:
+      case 5:
         return "NOT (" + make(depth - 1) + ")";
       default:
         return "(" + make(depth - 1) + (d.pick(2) ? ") AND (" : ") OR (") + make(depth - 1) + ")";
