@@ -503,12 +503,14 @@ bool TDataCursor::EvaluateFilterRecord(uint32_t recordNo, const uint8_t* buffer,
 }
 
 bool TDataCursor::evaluateNode(const uint8_t* buffer, const TExpToken* node) {
-  const ExpCondition condition(*node, sortId_, languageId_, &FetchExpressionColumn, &locateExpressionColumn,
-                               this);
   RecordView view{buffer};
   evaluatedRecord_ = buffer;
   ScopeExit reset([&] { evaluatedRecord_ = nullptr; });
-  return condition.Holds(buffer, this, &view);
+  TExpToken* result = EvaluateExpTree(node, this, &view, sortId_, languageId_, &FetchExpressionColumn);
+  const bool pass =
+      !result->isNull && result->type == TEngineFieldType::Boolean && GetWordValue(result->Value()) != 0;
+  PutExpToken(result);
+  return pass;
 }
 
 void TDataCursor::EvaluateBitmapRecords(TRecordsBitmap& bitmap, TFilter& filter, const TExpToken* node,
