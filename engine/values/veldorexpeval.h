@@ -1,10 +1,12 @@
-// Evaluation of checked or prepared expression trees for the current record, and the tree
-// utilities that the remote form and the SQL layer need.
+// Evaluation of checked or prepared expression trees for the current record, conditions that a
+// scan or a row loop tests on each record in place, and the tree utilities that the remote form
+// and the SQL layer need.
 //
-// Every call returns a new constant node from the pool with the typed result and its NULL flag;
-// intermediate nodes go back to the pool as soon as they are used. Evaluation raises only the
-// illegal-column error, overflow of arithmetic (veldorexpop.h), and what the column reader or a
-// sub-select's filter raise. LIKE runs in time proportional to text times pattern length.
+// Every EvaluateExpTree call returns a new constant node from the pool with the typed result and
+// its NULL flag; intermediate nodes go back to the pool as soon as they are used. Evaluation
+// raises only the illegal-column error, overflow of arithmetic (veldorexpop.h), and what the
+// column reader or a sub-select's filter raise. LIKE runs in time proportional to text times
+// pattern length.
 #pragma once
 
 #include <cstdint>
@@ -37,14 +39,14 @@ struct ExpFieldPlace {
 // through the column reader (a blob, a field that is not there).
 using TColumnLocator = bool (*)(const void* locatorData, const TExpToken& node, ExpFieldPlace& place);
 
-// A checked or prepared tree tested record after record: the boolean comparisons, IS NULL, NOT,
-// AND and OR are evaluated on the tree's own nodes, constants are read where they lie, the
-// columns that the locator places straight from the record image, and the other columns through
-// the reader into nodes kept from record to record; every other node is evaluated as
-// EvaluateExpTree does. Evaluate gives what EvaluateExpTree's result holds, and raises the same
-// errors. The column reader writes only the value, its size and the NULL flag of its node. The
-// tree must outlive the condition and stay unchanged.
-// Not thread-safe; each thread tests with a condition of its own.
+// A checked or prepared tree tested record after record: the comparisons, LIKE, IN and BETWEEN,
+// IS NULL, NOT, AND and OR are evaluated on the tree's own nodes; constants are read where they
+// lie (or evaluated once, where the evaluation reads a copy), the columns that the locator places
+// straight from the record image, and the other columns through the reader into nodes kept from
+// record to record; every other node is evaluated as EvaluateExpTree does. Evaluate gives what
+// EvaluateExpTree's result holds, and raises the same errors. The column reader writes only the
+// value, its size and the NULL flag of its node. The tree must outlive the condition and stay
+// unchanged. Not thread-safe; each thread tests with a condition of its own.
 class ExpCondition {
  public:
   ExpCondition(const TExpToken& tree, uint16_t sortId, uint16_t languageId, TColumnReader columnReader,
