@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <optional>
 
 #include "engine/base/veldorerr.h"
 #include "engine/sql/veldorsq.h"
@@ -157,12 +158,16 @@ void TDataQuery::executeChange() {
   // Every row is found before any changes: a change to a column that the walk's index or
   // filter depends on could otherwise move the row ahead of the walk or out of its view.
   std::map<uint32_t, std::vector<TokenPtr>> changes;
+  // The row conditions are prepared for evaluation once and tested on each row in place.
+  std::optional<ExpCondition> residual, postJoin;
+  if (plan_.Residual) residual.emplace(*plan_.Residual, SortId, LanguageId, ReadSourceColumn);
+  if (JoinRowCheck && Conditions[csPostJoin])
+    postJoin.emplace(*Conditions[csPostJoin], SortId, LanguageId, ReadSourceColumn);
   auto passes = [&] {
-    const TExpToken* postJoin = JoinRowCheck ? Conditions[csPostJoin].get() : nullptr;
-    for (const TExpToken* condition : {plan_.Residual, postJoin}) {
-      if (!condition) continue;
-      TokenPtr v(EvaluateExpTree(condition, nullptr, nullptr, SortId, LanguageId, ReadSourceColumn));
-      if (v->isNull || !v->Value()[0]) return false;
+    for (const std::optional<ExpCondition>* condition : {&residual, &postJoin}) {
+      if (!*condition) continue;
+      const ExpCondition::Outcome v = (*condition)->Evaluate(nullptr, nullptr, nullptr);
+      if (v.isNull || (v.word & 0xFF) == 0) return false;
     }
     return true;
   };

@@ -5,6 +5,7 @@
 #include <cassert>
 #include <chrono>
 #include <cstring>
+#include <optional>
 
 #include "engine/base/veldorerr.h"
 #include "engine/base/veldorlocale.h"
@@ -648,15 +649,16 @@ void TDataQuery::executeSelect() {
   int last = 0;
   uint32_t lastRecord = 0;
   std::vector<uint8_t> row(result.RecordSize());
+  // The row conditions are prepared for evaluation once and tested on each row in place.
+  std::optional<ExpCondition> residual, postJoin;
+  if (plan_.Residual) residual.emplace(*plan_.Residual, SortId, LanguageId, ReadSourceColumn);
+  if (JoinRowCheck && Conditions[csPostJoin])
+    postJoin.emplace(*Conditions[csPostJoin], SortId, LanguageId, ReadSourceColumn);
   auto passes = [&] {
-    if (plan_.Residual) {
-      TokenPtr v(EvaluateExpTree(plan_.Residual, nullptr, nullptr, SortId, LanguageId, ReadSourceColumn));
-      if (v->isNull || !v->Value()[0]) return false;
-    }
-    if (JoinRowCheck && Conditions[csPostJoin]) {
-      TokenPtr v(EvaluateExpTree(Conditions[csPostJoin].get(), nullptr, nullptr, SortId, LanguageId,
-                                 ReadSourceColumn));
-      if (v->isNull || !v->Value()[0]) return false;
+    for (const std::optional<ExpCondition>* condition : {&residual, &postJoin}) {
+      if (!*condition) continue;
+      const ExpCondition::Outcome v = (*condition)->Evaluate(nullptr, nullptr, nullptr);
+      if (v.isNull || (v.word & 0xFF) == 0) return false;
     }
     return true;
   };

@@ -1,7 +1,10 @@
 // Cursor filters: adding, dropping, activating and re-aiming filters; the used-records, range,
 // filter and combined bitmaps; their upkeep; the evaluation of one record.
 #include <algorithm>
+#include <bit>
+#include <cassert>
 #include <cstring>
+#include <optional>
 
 #include "engine/base/veldorerr.h"
 #include "engine/storage/veldorrecord.h"
@@ -27,6 +30,18 @@ constexpr size_t kScanBytes = 64 * 1024;
 struct RecordView {
   const uint8_t* record;
 };
+
+// Where FetchExpressionColumn would read the column: every field but a blob is read in place.
+bool locateExpressionColumn(const void* cursor, const TExpToken& node, ExpFieldPlace& place) {
+  uint16_t position = 0;
+  const TFieldDescriptor* field =
+      static_cast<const TDataCursor*>(cursor)->Table()->DataFile().FindFieldByNumber(node.fieldNo, position);
+  if (!field || field->IsBlob()) return false;
+  place.offset = field->Offset();
+  place.size = field->StoredSize();
+  place.autoIncrement = field->IsAutoInc();
+  return true;
+}
 
 }  // namespace
 
@@ -510,24 +525,46 @@ void TDataCursor::EvaluateBitmapRecords(TRecordsBitmap& bitmap, TFilter& filter,
   const uint32_t size = data.GetRecordSize();
   const uint32_t most = uint32_t(std::max<size_t>(1, kScanBytes / size));
   std::vector<uint8_t> images;
-  std::vector<uint8_t> image(std::max<size_t>(recordSize_, size));
+  // A callback is handed a record buffer of the cursor's size.
+  std::vector<uint8_t> image(filter.IsCallback() ? std::max<size_t>(recordSize_, size) : 0);
+  // The tree is prepared for evaluation once; each record is then tested on it where it lies.
+  std::optional<ExpCondition> condition;
+  if (!filter.IsCallback() && node)
+    condition.emplace(*node, sortId_, languageId_, &FetchExpressionColumn, &locateExpressionColumn, this);
+  RecordView view{nullptr};
+  ScopeExit reset([&] { evaluatedRecord_ = nullptr; });
   uint32_t first = 0;
   int64_t position = 0;
   while (bitmap.FindNext(first, 1, position)) {
-    uint32_t last = first, next = first;
+    // The run ends at the last member within `most` slots.
+    uint32_t last = uint32_t(std::min<uint64_t>(uint64_t(first) + most, uint64_t(bitmap.Count()) + 1));
     int64_t ignored = 0;
-    while (bitmap.FindNext(next, 1, ignored) && next - first < most) last = next;
+    bitmap.FindPrior(last, 1, ignored);
+    assert(last >= first && last - first < most && bitmap.GetBit(last));
     const uint32_t count = last - first + 1;
     if (!data.ReadRecordImages(this, first, count, images) &&
         !data.ReadRecordImages(this, first, count, images))
       Raise(VELDOR_FILECORRUPT);
-    for (uint32_t recordNo = first; recordNo <= last; ++recordNo) {
-      if (!bitmap.GetBit(recordNo)) continue;
-      std::memcpy(image.data(), images.data() + size_t(recordNo - first) * size, size);
-      const bool pass = filter.IsCallback()
-                            ? filter.Callback()(filter.CallbackData(), *this, image.data(), recordNo)
-                            : evaluateNode(image.data(), node);
-      if (!pass) bitmap.ClearBit(recordNo);
+    // The members of the run, a word of the bitmap at a time.
+    for (uint32_t w = (first - 1) / 32; w <= (last - 1) / 32; ++w) {
+      const uint32_t base = w * 32 + 1;
+      uint32_t bits = bitmap.Word(w);
+      if (first > base) bits &= ~0u << (first - base);
+      if (last < base + 31) bits &= ~0u >> (base + 31 - last);
+      for (; bits != 0; bits &= bits - 1) {
+        const uint32_t recordNo = base + uint32_t(std::countr_zero(bits));
+        const uint8_t* record = images.data() + size_t(recordNo - first) * size;
+        bool pass = true;
+        if (filter.IsCallback()) {
+          std::memcpy(image.data(), record, size);
+          pass = filter.Callback()(filter.CallbackData(), *this, image.data(), recordNo);
+        } else if (condition) {
+          evaluatedRecord_ = view.record = record;
+          pass = condition->Holds(record, this, &view);
+          evaluatedRecord_ = nullptr;
+        }
+        if (!pass) bitmap.ClearBit(recordNo);
+      }
     }
     first = last;
   }

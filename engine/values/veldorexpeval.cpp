@@ -22,7 +22,8 @@ namespace {
 using T = TEngineFieldType;
 using S = TEngineFieldSubType;
 
-bool isText(const TExpToken& n) {
+template <typename Node>
+bool isText(const Node& n) {
   return n.type == T::String || (n.type == T::Blob && n.subType == S::Memo);
 }
 bool isContinuation(char c) {
@@ -421,7 +422,328 @@ struct Evaluator {
   }
 };
 
+// The node's value word as evaluating it would give it: the bytes past its size read as zero.
+uint16_t primedWord(const TExpToken& n) {
+  uint8_t word[2] = {};
+  std::memcpy(word, n.Value(), std::min<size_t>({n.valueSize, n.ValueCapacity(), 2}));
+  return GetWordValue(word);
+}
+
+// LIKE, IN or BETWEEN (or a negation) with every operand that its evaluation reads.
+bool predicateArgsPresent(const TExpToken& n) {
+  const uint8_t c = n.code;
+  size_t needed = 0;
+  if (c == prLike || c == prNotLike) needed = 2;
+  if (c == prIn || c == prNotIn) needed = 1;
+  if (c == prBetween || c == prNotBetween) needed = 3;
+  if (needed == 0 || n.args.size() < needed) return false;
+  return std::all_of(n.args.begin(), n.args.end(), [](const TExpToken* a) { return a != nullptr; });
+}
+
+// Zero bytes that a NULL column reads as.
+constexpr uint8_t kZeros[kExpValueBlock] = {};
+
 }  // namespace
+
+// ---- ExpCondition ----
+
+// What a test node reads of another node's result: a constant in place or as evaluating it gives
+// it (Primed), a column in the record or through the reader, another test node, or a node that
+// only the full evaluation knows.
+struct ExpCondition::Operand {
+  enum Kind : uint8_t { Constant, Primed, Field, Read, Step, General };
+  Kind kind = General;
+  uint32_t step = 0;
+  const TExpToken* node = nullptr;
+  ExpFieldPlace place;
+  ExpOperand field;  // a Field's type, subtype, scale, size and capacity
+  // A Read's node, primed as evaluating the column primes one, and its buffer's size then; a
+  // Primed constant's evaluated node.
+  TExpToken* read = nullptr;
+  uint32_t readCapacity = 0;
+  int64_t integer = 0;  // an integer Constant's value
+};
+
+struct ExpCondition::Step {
+  // IntegerCompare: a comparison of two columns or constants of the integer types. Like, In and
+  // Between (and their negations) take their operands from `args`.
+  enum Kind : uint8_t {
+    And,
+    Or,
+    Not,
+    IsNull,
+    IsNotNull,
+    Compare,
+    KeyCompare,
+    IntegerCompare,
+    Like,
+    In,
+    Between
+  };
+  Kind kind = Compare;
+  const TExpToken* node = nullptr;
+  Operand left, right;
+  std::vector<Operand> args;
+};
+
+// The parts of a boolean result that AND, OR, NOT, IS NULL and the final test read.
+struct ExpCondition::Truth {
+  uint16_t word = 0;
+  bool isNull = false;
+  TEngineFieldType type = TEngineFieldType::Unknown;
+};
+
+struct ExpCondition::Context {
+  const uint8_t* record;
+  Evaluator evaluator;
+};
+
+ExpCondition::ExpCondition(const TExpToken& tree, uint16_t sortId, uint16_t languageId,
+                           TColumnReader columnReader, TColumnLocator locator, const void* locatorData)
+    : sortId_(sortId),
+      languageId_(languageId),
+      reader_(columnReader),
+      locator_(locator),
+      locatorData_(locatorData) {
+  root_ = std::make_unique<Operand>(operand(&tree, Use::Truth));
+}
+
+ExpCondition::~ExpCondition() = default;
+
+// A node as an operand: as a test node for Use::Truth when its kind is one, else by its kind.
+// Comparisons read constants in place, as the full evaluation does; predicates read what
+// evaluating them gives, and the boolean operators only the NULL flag and word of that.
+ExpCondition::Operand ExpCondition::operand(const TExpToken* node, Use use) {
+  Operand o;
+  o.node = node;
+  if (!node) return o;
+  if (node->kind == expConstant) {
+    o.kind = Operand::Constant;
+    if (use == Use::Evaluated) {
+      o.kind = Operand::Primed;
+      o.read =
+          reads_.emplace_back(Evaluator{nullptr, nullptr, sortId_, languageId_, reader_}.eval(*node)).get();
+    }
+    return o;
+  }
+  if (node->kind == expColumn) {
+    if (reader_ && locator_ && locator_(locatorData_, *node, o.place)) {
+      // Only where every operator reads the value within its stored bytes.
+      const size_t room = o.place.autoIncrement ? 4 : o.place.size;
+      const size_t fixed = FixedValueSize(node->type);
+      const bool fits = (node->type == TEngineFieldType::String && room <= sizeof kZeros) ||
+                        (fixed > 0 && fixed <= room && node->type != TEngineFieldType::Blob &&
+                         node->type != TEngineFieldType::Type13 && node->type != TEngineFieldType::Type14);
+      if (fits) {
+        o.kind = Operand::Field;
+        o.field.type = node->type;
+        o.field.subType = node->subType;
+        o.field.scale = node->scale;
+        o.field.valueSize = std::max<uint32_t>(o.place.size, 1);
+        o.field.capacity = uint32_t(std::min(room, sizeof kZeros));
+        return o;
+      }
+    }
+    if (reader_) {
+      o.kind = Operand::Read;
+      o.read = reads_.emplace_back(GetExpToken()).get();
+      Evaluator::prime(*node, *o.read, true);
+      o.readCapacity = o.read->ValueCapacity();
+    }
+    return o;
+  }
+  if (use != Use::Truth) return o;
+  Step s;
+  s.node = node;
+  const uint8_t code = node->code & 0x7F;
+  const bool comparison = code >= opEqual && code <= opLessEqual;
+  if (node->kind == expBinary && (node->code == opAnd || node->code == opOr) && node->left && node->right) {
+    s.kind = node->code == opAnd ? Step::And : Step::Or;
+    s.left = operand(node->left, Use::Truth);
+    s.right = operand(node->right, Use::Truth);
+  } else if (node->kind == expUnary && (code == opNot || code == opIsNull || code == opIsNotNull) &&
+             node->left) {
+    s.kind = code == opNot ? Step::Not : code == opIsNull ? Step::IsNull : Step::IsNotNull;
+    s.left = operand(node->left, Use::Truth);
+  } else if ((node->kind == expBinary || node->kind == expKeyCompare) && comparison && node->left &&
+             node->right) {
+    s.kind = node->kind == expBinary ? Step::Compare : Step::KeyCompare;
+    s.left = operand(node->left, Use::InPlace);
+    s.right = operand(node->right, Use::InPlace);
+    // A column's operand has the column node's type, whoever reads it.
+    auto isInteger = [](const Operand& o) {
+      const TEngineFieldType t = o.node->type;
+      return (o.kind == Operand::Field || o.kind == Operand::Read || o.kind == Operand::Constant) &&
+             (t == T::SmallInt || t == T::Integer || t == T::Word || t == T::LargeInt);
+    };
+    if (isInteger(s.left) && isInteger(s.right)) {
+      s.kind = Step::IntegerCompare;
+      for (Operand* o : {&s.left, &s.right})
+        if (o->kind == Operand::Constant) o->integer = IntegerOperandValue(o->node->type, o->node->Value());
+    }
+  } else if (node->kind == expPredicate && predicateArgsPresent(*node)) {
+    const uint8_t c = node->code;
+    s.kind = c == prLike || c == prNotLike ? Step::Like
+             : c == prIn || c == prNotIn   ? Step::In
+                                           : Step::Between;
+    for (const TExpToken* arg : node->args) s.args.push_back(operand(arg, Use::Evaluated));
+  } else {
+    return o;
+  }
+  o.kind = Operand::Step;
+  o.step = uint32_t(steps_.size());
+  steps_.push_back(std::move(s));
+  return o;
+}
+
+ExpCondition::Outcome ExpCondition::Evaluate(const uint8_t* record, void* readerData1,
+                                             void* readerData2) const {
+  const Context c{record, Evaluator{readerData1, readerData2, sortId_, languageId_, reader_}};
+  const Truth t = truth(*root_, c);
+  return {t.isNull, t.type, t.word};
+}
+
+bool ExpCondition::Holds(const uint8_t* record, void* readerData1, void* readerData2) const {
+  const Context c{record, Evaluator{readerData1, readerData2, sortId_, languageId_, reader_}};
+  const Truth t = truth(*root_, c);
+  return !t.isNull && t.type == TEngineFieldType::Boolean && t.word != 0;
+}
+
+// An IntegerCompare operand's value; true when it is NULL.
+bool ExpCondition::integer(const Operand& o, const Context& c, int64_t& v) const {
+  if (o.kind == Operand::Constant) {
+    v = o.integer;
+    return o.node->isNull;
+  }
+  if (o.kind == Operand::Field) {
+    const uint8_t* at = c.record + o.place.offset;
+    const bool isNull = !o.place.autoIncrement && at[0] == 0;
+    v = isNull ? 0 : IntegerOperandValue(o.field.type, o.place.autoIncrement ? at : at + 1);
+    return isNull;
+  }
+  TExpTreePtr none;
+  const ExpOperand x = value(o, c, none);
+  v = IntegerOperandValue(x.type, x.value);
+  return x.isNull;
+}
+
+ExpOperand ExpCondition::value(const Operand& o, const Context& c, TExpTreePtr& holder) const {
+  switch (o.kind) {
+    case Operand::Constant:
+      return ExpOperand::Of(*o.node);
+    case Operand::Primed:
+      return ExpOperand::Of(*o.read);
+    case Operand::Field: {
+      ExpOperand v = o.field;
+      const uint8_t* at = c.record + o.place.offset;
+      v.isNull = !o.place.autoIncrement && at[0] == 0;
+      v.value = v.isNull ? kZeros : o.place.autoIncrement ? at : at + 1;
+      return v;
+    }
+    case Operand::Read: {
+      // The node is put back as priming a fresh one leaves it (readers write only the value, its
+      // size and the NULL flag); one that a reader grew is primed afresh.
+      TExpToken& r = *o.read;
+      if (r.ValueCapacity() != o.readCapacity) {
+        r.Reset();
+        Evaluator::prime(*o.node, r, true);
+      } else {
+        std::memset(r.Value(), 0, r.ValueCapacity());
+        r.valueSize = o.node->valueSize;
+        r.isNull = o.node->isNull;
+      }
+      r.kind = expColumn;
+      reader_(c.evaluator.data2, c.evaluator.data1, r);
+      r.kind = expConstant;
+      return ExpOperand::Of(r);
+    }
+    default:
+      holder = c.evaluator.eval(*o.node);
+      return ExpOperand::Of(*holder);
+  }
+}
+
+ExpCondition::Truth ExpCondition::truth(const Operand& o, const Context& c) const {
+  switch (o.kind) {
+    case Operand::Constant:
+      return {primedWord(*o.node), o.node->isNull, o.node->type};
+    case Operand::Step:
+      return step(steps_[o.step], c);
+    default: {
+      TExpTreePtr holder;
+      const ExpOperand v = value(o, c, holder);
+      uint8_t word[2] = {};
+      std::memcpy(word, v.value, std::min<size_t>(v.capacity, 2));
+      return {GetWordValue(word), v.isNull, v.type};
+    }
+  }
+}
+
+ExpCondition::Truth ExpCondition::step(const Step& s, const Context& c) const {
+  const TExpToken& n = *s.node;
+  auto result = [&](bool v) { return Truth{NormalizeBooleanValue(v), false, n.type}; };
+  switch (s.kind) {
+    case Step::And:
+    case Step::Or: {
+      // The right operand first: when it decides alone, it is the result.
+      const Truth right = truth(s.right, c);
+      const bool b = right.word != 0;
+      if ((s.kind == Step::And && !b) || (s.kind == Step::Or && b)) return right;
+      const bool a = truth(s.left, c).word != 0;
+      return result(s.kind == Step::And ? a && b : a || b);
+    }
+    case Step::Not:
+      return result(truth(s.left, c).word == 0);
+    case Step::IsNull:
+      return result(truth(s.left, c).isNull);
+    case Step::IsNotNull:
+      return result(!truth(s.left, c).isNull);
+    case Step::Like:
+    case Step::In:
+    case Step::Between: {
+      const uint8_t code = n.code;
+      const bool negated = code == prNotLike || code == prNotIn || code == prNotBetween;
+      TExpTreePtr xHolder;
+      const ExpOperand x = value(s.args[0], c, xHolder);
+      bool match = false;
+      // The word that each bound's comparison leaves in the result, as the full evaluation has it.
+      uint16_t word = primedWord(n);
+      auto test = [&](uint8_t op, const Operand& bound) {
+        TExpTreePtr holder;
+        const int outcome = CompareOperands(op, x, value(bound, c, holder), languageId_, sortId_);
+        if (outcome >= 0) word = NormalizeBooleanValue(outcome != 0);
+        return word != 0;
+      };
+      if (s.kind == Step::Like) {
+        TExpTreePtr holder;
+        const ExpOperand p = value(s.args[1], c, holder);
+        match = !x.isNull && !p.isNull && MatchSqlLike(languageId_, sortId_, x.Text(), p.Text());
+      } else if (s.kind == Step::In) {
+        for (size_t i = 1; i < s.args.size() && !match; ++i) match = test(opEqual, s.args[i]);
+      } else {
+        match = test(opGreaterEqual, s.args[1]) && test(opLessEqual, s.args[2]);
+      }
+      return result(match != negated);
+    }
+    case Step::IntegerCompare: {
+      int64_t l = 0, r = 0;
+      const bool leftNull = integer(s.left, c, l);
+      const bool rightNull = integer(s.right, c, r);
+      return result(CompareIntegers(n.code, leftNull, l, rightNull, r) != 0);
+    }
+    default: {
+      TExpTreePtr leftHolder, rightHolder;
+      const ExpOperand l = value(s.left, c, leftHolder);
+      const ExpOperand r = value(s.right, c, rightHolder);
+      if (s.kind == Step::KeyCompare && isText(l))
+        return result(
+            StringEqualityHolds(n.code, l, r, n.compareLength, n.caseInsensitive, languageId_, sortId_));
+      const int outcome = CompareOperands(n.code, l, r, languageId_, sortId_);
+      if (outcome < 0) return {primedWord(n), n.isNull, n.type};
+      return result(outcome != 0);
+    }
+  }
+}
 
 TExpToken* EvaluateExpTree(const TExpToken* node, void* readerData1, void* readerData2, uint16_t sortId,
                            uint16_t languageId, TColumnReader columnReader) {

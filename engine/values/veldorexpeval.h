@@ -1,16 +1,20 @@
-// Evaluation of checked or prepared expression trees for the current record, and the tree
-// utilities that the remote form and the SQL layer need.
+// Evaluation of checked or prepared expression trees for the current record, conditions that a
+// scan or a row loop tests on each record in place, and the tree utilities that the remote form
+// and the SQL layer need.
 //
-// Every call returns a new constant node from the pool with the typed result and its NULL flag;
-// intermediate nodes go back to the pool as soon as they are used. Evaluation raises only the
-// illegal-column error, overflow of arithmetic (veldorexpop.h), and what the column reader or a
-// sub-select's filter raise. LIKE runs in time proportional to text times pattern length.
+// Every EvaluateExpTree call returns a new constant node from the pool with the typed result and
+// its NULL flag; intermediate nodes go back to the pool as soon as they are used. Evaluation
+// raises only the illegal-column error, overflow of arithmetic (veldorexpop.h), and what the
+// column reader or a sub-select's filter raise. LIKE runs in time proportional to text times
+// pattern length.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string_view>
 #include <vector>
 
+#include "engine/values/veldorexpop.h"
 #include "engine/values/veldorexpservices.h"
 #include "engine/values/veldorexptoken.h"
 
@@ -21,6 +25,69 @@ namespace engine {
 // text keeps its text and any other raises VELDOR_SQLPARSE.
 TExpToken* EvaluateExpTree(const TExpToken* node, void* readerData1, void* readerData2, uint16_t sortId,
                            uint16_t languageId, TColumnReader columnReader);
+
+// Where a column's value lies in the record images that a condition is tested on: a has-value
+// byte at `offset` (0: NULL) and the `size` stored bytes after it, or, for an auto-increment
+// field, its 4 bytes at `offset`, never NULL. The bytes are the value as the column reader would
+// write it, zero-filled past them.
+struct ExpFieldPlace {
+  uint32_t offset = 0;
+  uint32_t size = 0;
+  bool autoIncrement = false;
+};
+// Finds where the column that `node` names lies in the records; false sends the column's value
+// through the column reader (a blob, a field that is not there).
+using TColumnLocator = bool (*)(const void* locatorData, const TExpToken& node, ExpFieldPlace& place);
+
+// A checked or prepared tree tested record after record: the comparisons, LIKE, IN and BETWEEN,
+// IS NULL, NOT, AND and OR are evaluated on the tree's own nodes; constants are read where they
+// lie (or evaluated once, where the evaluation reads a copy), the columns that the locator places
+// straight from the record image, and the other columns through the reader into nodes kept from
+// record to record; every other node is evaluated as EvaluateExpTree does. Evaluate gives what
+// EvaluateExpTree's result holds, and raises the same errors. The column reader writes only the
+// value, its size and the NULL flag of its node. The tree must outlive the condition and stay
+// unchanged. Not thread-safe; each thread tests with a condition of its own.
+class ExpCondition {
+ public:
+  ExpCondition(const TExpToken& tree, uint16_t sortId, uint16_t languageId, TColumnReader columnReader,
+               TColumnLocator locator = nullptr, const void* locatorData = nullptr);
+  ~ExpCondition();
+  ExpCondition(const ExpCondition&) = delete;
+  ExpCondition& operator=(const ExpCondition&) = delete;
+
+  // What a test of EvaluateExpTree's result reads: its NULL flag, type and first value word.
+  struct Outcome {
+    bool isNull = false;
+    TEngineFieldType type = TEngineFieldType::Unknown;
+    uint16_t word = 0;
+  };
+  // `record` is the image that placed columns are read from; the data words go to the column
+  // reader as with EvaluateExpTree.
+  Outcome Evaluate(const uint8_t* record, void* readerData1, void* readerData2) const;
+  // A non-NULL boolean true.
+  bool Holds(const uint8_t* record, void* readerData1, void* readerData2) const;
+
+ private:
+  struct Operand;
+  struct Step;
+  struct Truth;
+  struct Context;
+  // How a node's value is read: as a test of its own, in place, or as evaluating it gives it.
+  enum class Use : uint8_t { Truth, InPlace, Evaluated };
+  Operand operand(const TExpToken* node, Use use);
+  Truth truth(const Operand& o, const Context& c) const;
+  Truth step(const Step& s, const Context& c) const;
+  ExpOperand value(const Operand& o, const Context& c, TExpTreePtr& holder) const;
+  bool integer(const Operand& o, const Context& c, int64_t& v) const;
+
+  uint16_t sortId_, languageId_;
+  TColumnReader reader_;
+  TColumnLocator locator_;
+  const void* locatorData_;
+  std::vector<Step> steps_;
+  std::vector<TExpTreePtr> reads_;  // the nodes that the column reader fills, and evaluated constants
+  std::unique_ptr<Operand> root_;
+};
 
 // Rewrites argument lists into operand links for the plain flattened form, innermost first.
 // Raises VELDOR_INVALIDFILTER when an argument that has to carry the next one in its right link

@@ -29,7 +29,7 @@ constexpr bool isNumber(T t) {
 constexpr bool isText(T t, S s) {
   return t == T::String || (t == T::Blob && s == S::Memo);
 }
-bool isText(const TExpToken& n) {
+bool isText(const ExpOperand& n) {
   return isText(n.type, n.subType);
 }
 constexpr bool isDateTime(T t) {
@@ -65,34 +65,24 @@ const char* operatorSymbol(uint8_t code) {
 
 // ---- Reading operands ----
 
-int64_t intValue(const TExpToken& n) {
-  const uint8_t* p = n.Value();
-  switch (n.type) {
-    case T::SmallInt:
-      return GetSmallIntValue(p);
-    case T::Word:
-      return GetWordValue(p);
-    case T::LargeInt:
-      return GetLargeIntValue(p);
-    default:
-      return GetIntegerValue(p);
-  }
+int64_t intValue(const ExpOperand& n) {
+  return IntegerOperandValue(n.type, n.Value());
 }
 
-int64_t scaledValue(const TExpToken& n, uint8_t code) {
+int64_t scaledValue(const ExpOperand& n, uint8_t code) {
   int64_t scaled = 0;
   auto r = DecodeBcdValue(n.Value(), scaled);
   if (r == TBcdDecode::Overflow || r == TBcdDecode::Malformed) overflow(code);
   return scaled;
 }
 
-long double floatValue(const TExpToken& n, uint8_t code) {
+long double floatValue(const ExpOperand& n, uint8_t code) {
   if (n.type == T::Float) return GetFloatValue(n.Value());
   if (n.type == T::BCD) return (long double)scaledValue(n, code) / kScaledOne;
   return (long double)intValue(n);
 }
 
-std::string_view textValue(const TExpToken& n) {
+std::string_view textValue(const ExpOperand& n) {
   return n.isNull ? std::string_view() : n.Text();
 }
 
@@ -173,7 +163,7 @@ int compareValues(V a, V b) {
 }
 
 // -1, 0 or 1 into `cmp`; false for a pair that has no rule.
-bool compareOperands(const TExpToken& l, const TExpToken& r, uint16_t languageId, uint16_t sortId,
+bool compareOperands(const ExpOperand& l, const ExpOperand& r, uint16_t languageId, uint16_t sortId,
                      uint8_t code, int& cmp) {
   T lt = l.type, rt = r.type;
   if (isText(l) || isText(r)) {
@@ -183,7 +173,7 @@ bool compareOperands(const TExpToken& l, const TExpToken& r, uint16_t languageId
   if (rt == T::Unknown) rt = lt;  // the NULL constant: its zero bytes read in the left's type
   if (lt == T::Unknown) lt = rt;
   if (isNumber(lt) && isNumber(rt)) {
-    auto read = [&](const TExpToken& n, T t) { return t == n.type ? floatValue(n, code) : 0.0L; };
+    auto read = [&](const ExpOperand& n, T t) { return t == n.type ? floatValue(n, code) : 0.0L; };
     if (lt == T::BCD || rt == T::BCD) {
       int128 ls = lt == T::BCD ? int128(l.type == T::BCD ? scaledValue(l, code) : 0) : 0;
       int128 rs = rt == T::BCD ? int128(r.type == T::BCD ? scaledValue(r, code) : 0) : 0;
@@ -203,7 +193,7 @@ bool compareOperands(const TExpToken& l, const TExpToken& r, uint16_t languageId
     }
     return true;
   }
-  auto dateMs = [](const TExpToken& n, T t) -> long double {
+  auto dateMs = [](const ExpOperand& n, T t) -> long double {
     if (n.type != t) return 0;
     if (t == T::Date) return (long double)GetIntegerValue(n.Value()) * kMsPerDay;
     return GetFloatValue(n.Value());
@@ -229,38 +219,50 @@ bool compareOperands(const TExpToken& l, const TExpToken& r, uint16_t languageId
   return false;
 }
 
-void evaluateComparison(uint8_t code, const TExpToken& l, const TExpToken& r, uint16_t languageId,
-                        uint16_t sortId, TExpToken& result) {
-  bool ln = l.isNull, rn = r.isNull;
-  int cmp = 0;
+// What the NULL rules make of a comparison with a NULL operand (`leftText`: the left operand is
+// text); -1 when neither is NULL.
+int nullOutcome(uint8_t code, bool ln, bool rn, bool leftText) {
+  if (!ln && !rn) return -1;
   if (code == opEqual || code == opNotEqual) {
-    if (ln != rn) return putBool(result, code == opNotEqual);
-    if (ln) return putBool(result, code == opEqual);
-  } else if (!isText(l) && (ln || rn)) {
-    if (ln != rn) return putBool(result, false);
-    // Both NULL: their zero-filled values are equal.
-    return putBool(result, code == opGreaterEqual || code == opLessEqual);
+    if (ln != rn) return code == opNotEqual;
+    return code == opEqual;
   }
-  if (!compareOperands(l, r, languageId, sortId, code, cmp)) return;
+  if (leftText) return -1;  // a NULL text is the empty text
+  if (ln != rn) return 0;
+  // Both NULL: their zero-filled values are equal.
+  return code == opGreaterEqual || code == opLessEqual;
+}
+
+// What comparison `code` makes of the order -1, 0 or 1 of its operands.
+int orderOutcome(uint8_t code, int cmp) {
   switch (code) {
     case opEqual:
-      return putBool(result, cmp == 0);
+      return cmp == 0;
     case opNotEqual:
-      return putBool(result, cmp != 0);
+      return cmp != 0;
     case opGreater:
-      return putBool(result, cmp > 0);
+      return cmp > 0;
     case opLess:
-      return putBool(result, cmp < 0);
+      return cmp < 0;
     case opGreaterEqual:
-      return putBool(result, cmp >= 0);
+      return cmp >= 0;
     default:
-      return putBool(result, cmp <= 0);
+      return cmp <= 0;
   }
+}
+
+int comparisonOutcome(uint8_t code, const ExpOperand& l, const ExpOperand& r, uint16_t languageId,
+                      uint16_t sortId) {
+  const int byNull = nullOutcome(code, l.isNull, r.isNull, isText(l));
+  if (byNull >= 0) return byNull;
+  int cmp = 0;
+  if (!compareOperands(l, r, languageId, sortId, code, cmp)) return -1;
+  return orderOutcome(code, cmp);
 }
 
 // ---- Arithmetic ----
 
-void concatenate(const TExpToken& l, const TExpToken& r, TExpToken& result) {
+void concatenate(const ExpOperand& l, const ExpOperand& r, TExpToken& result) {
   std::string_view a = textValue(l), b = textValue(r);
   size_t length = a.size() + b.size();
   result.ReserveValue(std::max<size_t>(length + 1, result.valueSize));
@@ -272,12 +274,12 @@ void concatenate(const TExpToken& l, const TExpToken& r, TExpToken& result) {
   result.isNull = l.isNull && r.isNull;
 }
 
-void dateArithmetic(uint8_t code, const TExpToken& l, const TExpToken& r, TExpToken& result) {
+void dateArithmetic(uint8_t code, const ExpOperand& l, const ExpOperand& r, TExpToken& result) {
   if (code != opAdd && code != opSubtract) return;
   if (code == opSubtract && !isDateTime(l.type)) return;
   // The date-time operand and the integer, whichever side each is on.
-  const TExpToken& dt = isDateTime(l.type) ? l : r;
-  const TExpToken& other = isDateTime(l.type) ? r : l;
+  const ExpOperand& dt = isDateTime(l.type) ? l : r;
+  const ExpOperand& other = isDateTime(l.type) ? r : l;
   if (isInt(other.type)) {
     int128 n = intValue(other);
     if (code == opSubtract) n = -n;
@@ -310,7 +312,7 @@ void dateArithmetic(uint8_t code, const TExpToken& l, const TExpToken& r, TExpTo
   if (r.type == T::Time) return putInt32(result, ms - GetIntegerValue(b));
 }
 
-void integerArithmetic(uint8_t code, const TExpToken& l, const TExpToken& r, TExpToken& result) {
+void integerArithmetic(uint8_t code, const ExpOperand& l, const ExpOperand& r, TExpToken& result) {
   int64_t a = intValue(l), b = intValue(r);
   if (code == opDivide) {
     if (b == 0) return setNull(result);
@@ -331,7 +333,7 @@ void integerArithmetic(uint8_t code, const TExpToken& l, const TExpToken& r, TEx
   }
 }
 
-void floatArithmetic(uint8_t code, const TExpToken& l, const TExpToken& r, TExpToken& result) {
+void floatArithmetic(uint8_t code, const ExpOperand& l, const ExpOperand& r, TExpToken& result) {
   // A BCD side takes part through its scaled value, as the engine has always computed it.
   bool lb = l.type == T::BCD, rb = r.type == T::BCD;
   long double a = lb ? (long double)scaledValue(l, code) : floatValue(l, code);
@@ -363,7 +365,7 @@ void floatArithmetic(uint8_t code, const TExpToken& l, const TExpToken& r, TExpT
   putFloat(result, v, finite, code);
 }
 
-void bcdArithmetic(uint8_t code, const TExpToken& l, const TExpToken& r, TExpToken& result) {
+void bcdArithmetic(uint8_t code, const ExpOperand& l, const ExpOperand& r, TExpToken& result) {
   bool lb = l.type == T::BCD, rb = r.type == T::BCD;
   int128 a = lb ? int128(scaledValue(l, code)) : int128(intValue(l));
   int128 b = rb ? int128(scaledValue(r, code)) : int128(intValue(r));
@@ -589,7 +591,7 @@ void EvaluateUnaryOperator(uint8_t code, const TExpToken& operand, TExpToken& re
       break;
     }
     case T::BCD: {
-      int64_t scaled = scaledValue(operand, code);
+      int64_t scaled = scaledValue(ExpOperand::Of(operand), code);
       return putScaled(result, negate ? -int128(scaled) : int128(scaled), operand.scale, code);
     }
     default:
@@ -601,32 +603,80 @@ void EvaluateUnaryOperator(uint8_t code, const TExpToken& operand, TExpToken& re
 void EvaluateBinaryOperator(uint8_t code, const TExpToken& left, const TExpToken& right, uint16_t languageId,
                             uint16_t sortId, TExpToken& result) {
   code &= kCodeMask;
-  if (isComparison(code)) return evaluateComparison(code, left, right, languageId, sortId, result);
+  const ExpOperand l = ExpOperand::Of(left), r = ExpOperand::Of(right);
+  if (isComparison(code)) {
+    int outcome = comparisonOutcome(code, l, r, languageId, sortId);
+    if (outcome >= 0) putBool(result, outcome != 0);
+    return;
+  }
   if (code == opAnd || code == opOr) {
     bool a = GetWordValue(left.Value()) != 0, b = GetWordValue(right.Value()) != 0;
     return putBool(result, code == opAnd ? a && b : a || b);
   }
   if (code < opAdd || code > opDivide) return;
-  if (code == opAdd && (isText(left) || isText(right))) return concatenate(left, right, result);
+  if (code == opAdd && (isText(l) || isText(r))) return concatenate(l, r, result);
   if (left.isNull || right.isNull) return setNull(result);
-  T l = left.type, r = right.type;
-  if (isDateTime(l) || isDateTime(r)) return dateArithmetic(code, left, right, result);
-  if (!isNumber(l) || !isNumber(r)) return;
-  if (l == T::Float || r == T::Float) return floatArithmetic(code, left, right, result);
-  if (l == T::BCD || r == T::BCD) return bcdArithmetic(code, left, right, result);
-  integerArithmetic(code, left, right, result);
+  if (isDateTime(l.type) || isDateTime(r.type)) return dateArithmetic(code, l, r, result);
+  if (!isNumber(l.type) || !isNumber(r.type)) return;
+  if (l.type == T::Float || r.type == T::Float) return floatArithmetic(code, l, r, result);
+  if (l.type == T::BCD || r.type == T::BCD) return bcdArithmetic(code, l, r, result);
+  integerArithmetic(code, l, r, result);
+}
+
+int CompareOperands(uint8_t code, const ExpOperand& left, const ExpOperand& right, uint16_t languageId,
+                    uint16_t sortId) {
+  code &= kCodeMask;
+  return isComparison(code) ? comparisonOutcome(code, left, right, languageId, sortId) : -1;
+}
+
+int CompareIntegers(uint8_t code, bool leftNull, int64_t left, bool rightNull, int64_t right) {
+  code &= kCodeMask;
+  if (!isComparison(code)) return -1;
+  const int byNull = nullOutcome(code, leftNull, rightNull, false);
+  return byNull >= 0 ? byNull : orderOutcome(code, compareValues(left, right));
+}
+
+int64_t IntegerOperandValue(TEngineFieldType type, const uint8_t* value) {
+  switch (type) {
+    case T::SmallInt:
+      return GetSmallIntValue(value);
+    case T::Word:
+      return GetWordValue(value);
+    case T::LargeInt:
+      return GetLargeIntValue(value);
+    default:
+      return GetIntegerValue(value);
+  }
+}
+
+bool StringEqualityHolds(uint8_t code, const ExpOperand& left, const ExpOperand& right,
+                         uint32_t compareLength, bool caseInsensitive, uint16_t languageId, uint16_t sortId) {
+  code &= kCodeMask;
+  bool wantEqual = code == opEqual;
+  if (right.type == T::Unknown) return left.isNull == wantEqual;
+  if (left.isNull != right.isNull) return !wantEqual;
+  if (left.isNull) return wantEqual;
+  int cmp = OSCompareStrings(languageId, sortId, left.Text(), caseInsensitive, compareLength, right.Text());
+  return (cmp == 0) == wantEqual;
 }
 
 void EvaluateStringEquality(uint8_t code, const TExpToken& left, const TExpToken& right,
                             uint32_t compareLength, bool caseInsensitive, uint16_t languageId,
                             uint16_t sortId, TExpToken& result) {
-  code &= kCodeMask;
-  bool wantEqual = code == opEqual;
-  if (right.type == T::Unknown) return putBool(result, left.isNull == wantEqual);
-  if (left.isNull != right.isNull) return putBool(result, !wantEqual);
-  if (left.isNull) return putBool(result, wantEqual);
-  int cmp = OSCompareStrings(languageId, sortId, left.Text(), caseInsensitive, compareLength, right.Text());
-  putBool(result, (cmp == 0) == wantEqual);
+  putBool(result, StringEqualityHolds(code, ExpOperand::Of(left), ExpOperand::Of(right), compareLength,
+                                      caseInsensitive, languageId, sortId));
+}
+
+// ---- Operands ----
+
+ExpOperand ExpOperand::Of(const TExpToken& node) {
+  return ExpOperand{node.type,      node.subType, node.scale,          node.isNull,
+                    node.valueSize, node.Value(), node.ValueCapacity()};
+}
+
+std::string_view ExpOperand::Text() const {
+  const char* p = reinterpret_cast<const char*>(value);
+  return std::string_view(p, strnlen(p, capacity));
 }
 
 }  // namespace engine

@@ -24,6 +24,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "engine/base/veldortypes.h"
 #include "engine/values/veldorexptoken.h"
@@ -52,6 +53,41 @@ TEngineFieldSubType BinaryResultSubType(uint8_t code, TEngineFieldType leftType,
 void SetBinaryResultType(TExpToken& node);
 
 // ---- Evaluation ----
+
+// An operand as the operators read it, wherever its bytes lie: in a node's value buffer, or in
+// place in a record image. A text ends at its first zero byte or at `capacity`.
+// Requires: `capacity` covers every byte that the operators read for `type` (FixedValueSize), and
+// the bytes stay in place while the operand is used.
+struct ExpOperand {
+  TEngineFieldType type = TEngineFieldType::Unknown;
+  TEngineFieldSubType subType = TEngineFieldSubType::None;
+  uint8_t scale = 0;
+  bool isNull = false;
+  uint32_t valueSize = 0;
+  const uint8_t* value = nullptr;
+  uint32_t capacity = 0;
+
+  // The node's own fields and value buffer, in place.
+  static ExpOperand Of(const TExpToken& node);
+  const uint8_t* Value() const { return value; }
+  uint32_t ValueCapacity() const { return capacity; }
+  std::string_view Text() const;
+};
+
+// What comparison `code` (3-8) makes of the two operands under the rules above: 1 true, 0 false,
+// and -1 when their types have no rule (EvaluateBinaryOperator then leaves its result alone).
+// -1 for every other code.
+int CompareOperands(uint8_t code, const ExpOperand& left, const ExpOperand& right, uint16_t languageId,
+                    uint16_t sortId);
+// CompareOperands for two operands of the integer types (SMALLINT, INTEGER, WORD, LARGEINT) by
+// their NULL flags and values.
+int CompareIntegers(uint8_t code, bool leftNull, int64_t left, bool rightNull, int64_t right);
+// The value of an operand of an integer type.
+int64_t IntegerOperandValue(TEngineFieldType type, const uint8_t* value);
+// The value that EvaluateStringEquality writes.
+bool StringEqualityHolds(uint8_t code, const ExpOperand& left, const ExpOperand& right,
+                         uint32_t compareLength, bool caseInsensitive, uint16_t languageId, uint16_t sortId);
+
 // `result` is prepared by the caller: its type, subtype, size and scale are those of the rules
 // above; its value bytes are written (the buffer grows for long texts) and its NULL flag set.
 

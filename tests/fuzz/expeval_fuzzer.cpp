@@ -2,11 +2,14 @@
 // expression text over six columns (A integer, C decimal, D date, F float, B boolean, S text);
 // the first byte chooses the record's NULL columns and whether quoted texts may name columns.
 // A text that parses and checks is prepared, evaluated on the record, copied, compared, linked
-// and flattened: only engine errors may leave, and every node goes back to the pool.
+// and flattened: only engine errors may leave, and every node goes back to the pool. Its test as a
+// condition, with the columns read through the reader and placed in a record image, gives what
+// the full evaluation's result holds, or the same error.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -62,6 +65,38 @@ void read(void*, void* data1, TExpToken& r) {
   }
 }
 
+// The record that `read` reads, as an image: a has-value byte and the stored bytes per column.
+std::vector<uint8_t> image(uint8_t nulls) {
+  std::vector<uint8_t> bytes;
+  TExpToken value;
+  for (uint16_t k = 1; k <= std::size(kColumns); ++k) {
+    value.fieldNo = k;
+    value.ReserveValue(kColumns[k - 1].size);
+    read(nullptr, &nulls, value);
+    bytes.push_back(value.isNull ? 0 : 1);
+    bytes.insert(bytes.end(), value.Value(), value.Value() + kColumns[k - 1].size);
+  }
+  return bytes;
+}
+
+bool locate(const void*, const TExpToken& node, ExpFieldPlace& place) {
+  if (node.fieldNo == 0 || node.fieldNo > std::size(kColumns)) return false;
+  place.offset = 0;
+  for (uint16_t k = 1; k < node.fieldNo; ++k) place.offset += kColumns[k - 1].size + 1;
+  place.size = kColumns[node.fieldNo - 1].size;
+  return true;
+}
+
+// NULL flag, type and value word of a result, or "!" and the error's text.
+std::string outcome(const std::function<ExpCondition::Outcome()>& evaluate) {
+  try {
+    const ExpCondition::Outcome o = evaluate();
+    return std::to_string(o.isNull) + " " + std::to_string(int(o.type)) + " " + std::to_string(o.word);
+  } catch (const EVELDOREngineError& e) {
+    return "!" + e.Item(kItemText);
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -77,6 +112,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       TExpTreePtr tree(parser.ParseExpression(0x0F));
       TypeCheckExpTree(VELDOR_SQLPARSE, "", "", quoted, true, resolve, nullptr, nullptr, *tree, "fuzz");
       TExpTreePtr prepared(PrepareExpTree(tree.get(), nullptr, nullptr, data[0] & 0x80, quoted, 0, 0));
+      const std::string full = outcome([&] {
+        TExpTreePtr r(EvaluateExpTree(prepared.get(), &nulls, &nulls, 0, 0, read));
+        return ExpCondition::Outcome{r->isNull, r->type, GetWordValue(r->Value())};
+      });
+      const std::vector<uint8_t> record = image(nulls);
+      const ExpCondition placed(*prepared, 0, 0, read, locate, nullptr);
+      const ExpCondition throughReader(*prepared, 0, 0, read);
+      if (outcome([&] { return placed.Evaluate(record.data(), &nulls, &nulls); }) != full ||
+          outcome([&] { return throughReader.Evaluate(record.data(), &nulls, &nulls); }) != full)
+        std::abort();
       TExpTreePtr result(EvaluateExpTree(prepared.get(), &nulls, &nulls, 0, 0, read));
       TExpTreePtr copy(CopyExpTree(prepared.get()));
       if (!SameExpTree(copy.get(), prepared.get())) std::abort();

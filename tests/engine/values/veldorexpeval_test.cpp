@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <cstring>
 #include <functional>
 #include <random>
 #include <string>
@@ -407,6 +408,165 @@ TEST(ExpressionEvaluationTest, RandomExpressionsAgreeWithSqliteUnderTheEngineRul
     break;
   }
   sqlite3_close(d.db);
+  EXPECT_EQ(ExpTokensInUse(), 0);
+}
+
+// ---- Conditions tested in place against the full evaluation ----
+
+// The fields of kFields laid out in a record image as a table stores them: a has-value byte and
+// the stored bytes; the first field is an auto-increment one (4 bytes, no has-value byte).
+struct Image {
+  std::vector<uint8_t> bytes;
+  static uint32_t offset(uint16_t fieldNo) {
+    uint32_t at = 0;
+    for (uint16_t k = 1; k < fieldNo; ++k) at += kFields[k - 1].size + (k == 1 ? 0 : 1);
+    return at;
+  }
+};
+
+// Reads a column of an image. A NULL only sets the flag (as the SQL layer's reader does past the
+// last row), so that the node's bytes are those it was handed.
+void readImage(void* data2, void*, TExpToken& result) {
+  const Image& image = *static_cast<const Image*>(data2);
+  const uint32_t size = kFields[result.fieldNo - 1].size;
+  const uint8_t* at = image.bytes.data() + Image::offset(result.fieldNo);
+  result.isNull = result.fieldNo != 1 && at[0] == 0;
+  if (result.isNull) return;
+  result.SetValueSize(size);
+  std::memcpy(result.Value(), result.fieldNo == 1 ? at : at + 1, size);
+}
+
+bool locateImage(const void*, const TExpToken& node, ExpFieldPlace& place) {
+  if (node.fieldNo == 4) return false;  // T goes through the reader
+  place.offset = Image::offset(node.fieldNo);
+  place.size = kFields[node.fieldNo - 1].size;
+  place.autoIncrement = node.fieldNo == 1;
+  return true;
+}
+
+TEST(ExpressionEvaluationTest, ConditionsTestedInPlaceAgreeWithTheFullEvaluation) {
+  const uint32_t seed = storage_test::testSeed();
+  Differential d;
+  d.rng.seed(seed);
+  std::vector<Image> images(40);
+  for (Image& image : images) {
+    image.bytes.assign(Image::offset(uint16_t(std::size(kFields) + 1)), 0);
+    for (uint16_t f = 1; f <= std::size(kFields); ++f) {
+      uint8_t* at = image.bytes.data() + Image::offset(f);
+      if (f > 1) {
+        if (d.pick(4) == 0) continue;  // NULL
+        *at++ = 1;
+      }
+      switch (kFields[f - 1].type) {
+        case T::String: {
+          std::string w = d.word("aAcC x", 6);
+          std::memcpy(at, w.data(), w.size());
+          break;
+        }
+        case T::Float:
+          PutFloatValue(at, double(d.pick(21) - 10) / 4);
+          break;
+        case T::Boolean:
+          PutWordValue(at, uint16_t(d.pick(2)));
+          break;
+        case T::Date:
+          PutIntegerValue(at, 730000 + d.pick(5));
+          break;
+        default:
+          PutIntegerValue(at, d.pick(11) - 5);
+      }
+    }
+  }
+  auto constant = [&](T type) -> std::string {
+    if (d.pick(8) == 0) return "NULL";
+    switch (type) {
+      case T::String:
+        return "'" + d.word("aAcC x*", 3) + "'";
+      case T::Float:
+        return std::to_string(d.pick(21) - 10) + ".25";
+      case T::Boolean:
+        return d.pick(2) ? "TRUE" : "FALSE";
+      case T::Date:
+        return "'" + DateToText(730000 + d.pick(5)) + "'";
+      default:
+        return std::to_string(d.pick(11) - 5);
+    }
+  };
+  // Tests of the fields alone, and the generator's boolean expressions, under AND, OR and NOT.
+  std::function<std::string(int)> make = [&](int depth) -> std::string {
+    static const char* ops[] = {"=", "<>", "<", ">", "<=", ">="};
+    switch (depth <= 0 ? d.pick(5) : d.pick(8)) {
+      case 4: {
+        const Field& f = kFields[d.pick(int(std::size(kFields)))];
+        const std::string x = std::string(f.name) + (d.pick(2) ? " NOT" : "");
+        switch (d.pick(3)) {
+          case 0:
+            return x + " BETWEEN " + constant(f.type) + " AND " + constant(f.type);
+          case 1:
+            return x + " IN (" + constant(f.type) + ", " + constant(f.type) + ")";
+          default:
+            return x + " LIKE '" + d.word("aAc%_", 3) + "'";
+        }
+      }
+      case 0: {
+        const Field& f = kFields[d.pick(int(std::size(kFields)))];
+        return std::string(f.name) + " " + ops[d.pick(6)] + " " + constant(f.type);
+      }
+      case 1:
+        return std::string(kFields[d.pick(int(std::size(kFields)))].name) +
+               (d.pick(2) ? " IS NULL" : " IS NOT NULL");
+      case 2: {
+        static const char* booleans[] = {"B", "N", "TRUE", "FALSE", "NULL = NULL", "S = T", "I < J"};
+        return booleans[d.pick(int(std::size(booleans)))];
+      }
+      case 3:
+        return Differential::text(d.make('b', 2), false);
+      case 5:
+        return "NOT (" + make(depth - 1) + ")";
+      default:
+        return "(" + make(depth - 1) + (d.pick(2) ? ") AND (" : ") OR (") + make(depth - 1) + ")";
+    }
+  };
+  // A NULL read after a value: the node the reader fills holds nothing of the value before. Out of
+  // a boolean context a boolean column stays a column, and NOT reads its value bytes.
+  const char* const fixed[] = {"NOT (B)", "(T = 'a') OR NOT (N)"};
+  int tested = 0;
+  for (int n = 0; n < 600; ++n) {
+    const std::string text = n < int(std::size(fixed)) ? fixed[n] : make(3);
+    std::string error;
+    auto tree = exp_test::parseAll(text, 0x1F, nullptr, error);
+    if (!tree) continue;
+    try {
+      TypeCheckExpTree(VELDOR_SQLPARSE, "", "", false, n >= int(std::size(fixed)), resolve, nullptr, nullptr,
+                       *tree, "test");
+    } catch (const EVELDOREngineError&) {
+      continue;
+    }
+    const bool caseInsensitive = d.pick(2);
+    TExpTreePtr prepared(PrepareExpTree(tree.get(), nullptr, nullptr, d.pick(2), caseInsensitive, 0, 0));
+    const ExpCondition placed(*prepared, 0, 0, readImage, locateImage, nullptr);
+    const ExpCondition read(*prepared, 0, 0, readImage);
+    // "1", "0", or the error's text.
+    auto outcome = [](const std::function<bool()>& test) -> std::string {
+      try {
+        return test() ? "1" : "0";
+      } catch (const EVELDOREngineError& e) {
+        return "!" + e.Item(kItemText);
+      }
+    };
+    for (Image& image : images) {
+      const std::string expected = outcome([&] {
+        TExpTreePtr full(EvaluateExpTree(prepared.get(), &image, &image, 0, 0, readImage));
+        return !full->isNull && full->type == T::Boolean && GetWordValue(full->Value()) != 0;
+      });
+      ASSERT_EQ(outcome([&] { return placed.Holds(image.bytes.data(), &image, &image); }), expected)
+          << "seed " << seed << ": " << text;
+      ASSERT_EQ(outcome([&] { return read.Holds(image.bytes.data(), &image, &image); }), expected)
+          << "seed " << seed << ": " << text;
+      ++tested;
+    }
+  }
+  EXPECT_GT(tested, 400 * int(images.size()));
   EXPECT_EQ(ExpTokensInUse(), 0);
 }
 
