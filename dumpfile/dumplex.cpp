@@ -57,7 +57,7 @@ struct PackedWord {
   uint64_t lo = 0, hi = 0;
 };
 
-PackedWord pack(const char* s, size_t n) {
+[[gnu::always_inline]] inline PackedWord pack(const char* s, size_t n) {
   auto load8 = [](const char* p) {
     uint64_t v;
     std::memcpy(&v, p, 8);
@@ -82,8 +82,9 @@ PackedWord pack(const char* s, size_t n) {
 }
 
 // Clears bit 5 of every byte that has bit 6 set: ASCII letters to upper case, and the other name
-// characters (digits, '_', '#', '$') as they are. A few other bytes change too (0x7F becomes
-// '_'), so a match found this way is confirmed byte by byte.
+// characters (digits, '_', '#', '$') as they are. A few other bytes change too: 0x60 and 0x7B to
+// 0x7F become '@', '[', '\\', ']', '^' and '_', of which only '_' stands in a keyword, so a match
+// with a keyword that holds a '_' is confirmed byte by byte.
 uint64_t upperSwar(uint64_t x) {
   return x & ~((x & 0x4040404040404040u) >> 1);
 }
@@ -109,7 +110,12 @@ class KeywordIndex {
         slot = (slot + 1) & kMask;
       }
       if (!present)
-        slots_[slot] = {w.lo, w.hi, int16_t(DumpKeywords[row].code), uint8_t(text.size()), uint8_t(row)};
+        slots_[slot] = {w.lo,
+                        w.hi,
+                        int16_t(DumpKeywords[row].code),
+                        uint8_t(text.size()),
+                        uint8_t(row),
+                        text.find('_') != std::string_view::npos};
     }
   }
 
@@ -123,6 +129,7 @@ class KeywordIndex {
     for (size_t slot = slotOf(w, n); slots_[slot].code != 0; slot = (slot + 1) & kMask) {
       const Slot& s = slots_[slot];
       if (s.lo != w.lo || s.hi != w.hi || s.length != n) continue;
+      if (!s.confirm) return s.code;
       const std::string_view text = DumpKeywords[s.row].text;
       for (size_t i = 0; i < n; ++i)
         if (platform::asciiUpper(word[i]) != text[i]) return 0;
@@ -136,6 +143,7 @@ class KeywordIndex {
     uint64_t lo = 0, hi = 0;
     int16_t code = 0;  // 0: free
     uint8_t length = 0, row = 0;
+    bool confirm = false;  // the keyword holds a character that other bytes upper-case to
   };
   static constexpr size_t kSlots = 256;
   static constexpr size_t kMask = kSlots - 1;

@@ -732,7 +732,9 @@ void TDumpRecogniser::Recognise(std::string_view line, Outcome& out) {
   out.action = Outcome::kNone;
   out.result = 1;
   out.error = nullptr;
-  if (impl_->shortcut && (CannotStartStatement(line) || QuickHeads::Recognise(line, out))) return;
+  // The reader hands over only lines that may start a statement: most begin with its keyword,
+  // which the quick recogniser reads at once.
+  if (impl_->shortcut && (QuickHeads::Recognise(line, out) || CannotStartStatement(line))) return;
   impl_->record = &out;
   try {
     out.result = impl_->parse(line);
