@@ -28,6 +28,9 @@ namespace {
 #define VELMARON_INLINE inline
 #endif
 
+static_assert(DumpLineCutter::kMaxLineLength < lexyacc::LexLib::kMaxText,
+              "a line handed over is never too long to be turned away by its first word");
+
 constexpr bool isPrintable(uint8_t b) {
   return uint8_t(b - 0x20) < 0x5E;
 }  // 0x20..0x7D
@@ -109,8 +112,10 @@ VELMARON_INLINE bool cutLines(std::string& carry, int& pendingInOut, bool summar
     const bool inData = carry.empty();
     const DumpLineCutter::Line line{carry, data + lineBegin, data + end, inData ? data + firstAt : nullptr,
                                     length};
-    const bool plain = summarise && (inData ? TDumpRecogniser::CannotStartStatement<true>(
-                                                  size_t(length), RawChars{data + firstAt, data + end})
+    // Most lines of row data are turned away by their first character alone.
+    const bool plain = summarise && (inData ? !recogniser_detail::kLeadTable.may[data[firstAt]] ||
+                                                  TDumpRecogniser::CannotStartStatement<true>(
+                                                      size_t(length), RawChars{data + firstAt, data + end})
                                             : !line.mayStartStatement());
     if (plain) {
       ++plainCount;
@@ -139,8 +144,10 @@ VELMARON_INLINE bool cutLines(std::string& carry, int& pendingInOut, bool summar
     }
     // Walk the block from one line end to the next; `printable` loses the bits already counted.
     for (;;) {
-      const unsigned breakAt = breaks ? unsigned(__builtin_ctzll(breaks)) : unsigned(blockLen);
-      const uint64_t chars = printable & bitsBelow(breakAt);
+      // The bits up to the next break and its own (a break is never printable); all of them when
+      // the block holds no break any more.
+      const uint64_t upTo = breaks ? breaks ^ (breaks - 1) : ~uint64_t(0);
+      const uint64_t chars = printable & upTo;
       const int count = countBits(chars);
       if (pending == 0 && chars != 0) firstAt = at + unsigned(__builtin_ctzll(chars));
       if (pending + count >= kMax) [[unlikely]] {
@@ -156,10 +163,10 @@ VELMARON_INLINE bool cutLines(std::string& carry, int& pendingInOut, bool summar
       pending += count;
       if (breaks == 0) break;
       if (pending > 0) {
-        if (!(go = handOver(at + breakAt + 1, pending))) break;
+        if (!(go = handOver(at + unsigned(__builtin_ctzll(breaks)) + 1, pending))) break;
         carry.clear();
       }
-      printable &= ~bitsBelow(breakAt + 1);
+      printable &= ~upTo;
       breaks &= breaks - 1;
     }
   }

@@ -130,6 +130,19 @@ constexpr KeywordTables makeKeywordTables() {
 }
 inline constexpr KeywordTables kKeywordTables = makeKeywordTables();
 
+// The first characters of a line of printable characters that CannotStartStatement<true> does not
+// turn away at once: a blank, a quote, or the first letter of a statement keyword.
+struct LeadTable {
+  bool may[256] = {};
+};
+constexpr LeadTable makeLeadTable() {
+  LeadTable t;
+  for (size_t c = 0; c < 128; ++c) t.may[c] = kKeywordTables.with[0][c] != 0;
+  t.may[size_t(' ')] = t.may[size_t('\'')] = t.may[size_t('"')] = true;
+  return t;
+}
+inline constexpr LeadTable kLeadTable = makeLeadTable();
+
 constexpr bool isWordChar(uint8_t c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '#' ||
          c == '$';
