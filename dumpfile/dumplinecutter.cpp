@@ -400,6 +400,7 @@ struct ParallelLineCutter::Segment {
   DumpLineCutter cutter;
   LineRecorder lines;
   std::exception_ptr error;
+  bool done = false;  // cut, and no longer touched by the thread that cut it (under the mutex)
 
   void cut() {
     try {
@@ -437,12 +438,27 @@ ParallelLineCutter::~ParallelLineCutter() {
 }
 
 void ParallelLineCutter::takeSegments(std::unique_lock<std::mutex>& lock) {
-  while (next_ < total_) {
-    Segment& segment = *groups_[size_t(cutting_)][next_++];
-    lock.unlock();
-    segment.cut();
-    lock.lock();
-    if (++finished_ == total_) done_.notify_all();
+  while (next_ < total_) takeOne(lock);
+}
+
+void ParallelLineCutter::takeOne(std::unique_lock<std::mutex>& lock) {
+  Segment& segment = *groups_[size_t(cutting_)][next_++];
+  lock.unlock();
+  segment.cut();
+  lock.lock();
+  segment.done = true;
+  done_.notify_all();
+}
+
+void ParallelLineCutter::waitCut(Segment& segment) {
+  std::unique_lock lock(mutex_);
+  // A segment still being cut holds up only the passing on; this thread cuts the segments of the
+  // buffer fed since, as the helpers do, until it is done.
+  while (!segment.done) {
+    if (next_ < total_)
+      takeOne(lock);
+    else
+      done_.wait(lock);
   }
 }
 
@@ -459,10 +475,10 @@ bool ParallelLineCutter::feed(DumpLineCutter& cutter, const uint8_t* data, size_
   const int previous = cutting_;
   const size_t previousCount = pending_;
   {
+    // Every segment of the group fed before has been taken (the calling thread took what was left
+    // before it returned); some may still be being cut, and their lines are passed on when they
+    // are. The group before that one has been passed on whole, so its segments are free.
     std::unique_lock lock(mutex_);
-    // The segments of the group fed before point into its buffer: every one must be cut before
-    // the threads move on.
-    done_.wait(lock, [&] { return finished_ == total_; });
     cutting_ = 1 - cutting_;
     Group& group = groups_[size_t(cutting_)];
     while (group.size() < count) {
@@ -477,9 +493,9 @@ bool ParallelLineCutter::feed(DumpLineCutter& cutter, const uint8_t* data, size_
       s.base = base + int64_t(from);
       s.cutter = DumpLineCutter(cutter.summarises());
       s.error = nullptr;
+      s.done = false;
     }
     next_ = 0;
-    finished_ = 0;
     total_ = count;
     work_.notify_all();
   }
@@ -492,11 +508,6 @@ bool ParallelLineCutter::feed(DumpLineCutter& cutter, const uint8_t* data, size_
 
 bool ParallelLineCutter::flush(DumpLineCutter& cutter, DumpLineCutter::Sink& sink) {
   if (pending_ == 0) return true;
-  {
-    std::unique_lock lock(mutex_);
-    takeSegments(lock);
-    done_.wait(lock, [&] { return finished_ == total_; });
-  }
   const size_t count = pending_;
   pending_ = 0;
   return replay(groups_[size_t(cutting_)], count, cutter, sink);
@@ -504,8 +515,20 @@ bool ParallelLineCutter::flush(DumpLineCutter& cutter, DumpLineCutter::Sink& sin
 
 bool ParallelLineCutter::replay(Group& group, size_t count, DumpLineCutter& cutter,
                                 DumpLineCutter::Sink& sink) {
-  for (size_t i = 0; i < count; ++i) {
+  size_t i = 0;
+  // However the passing on ends, no thread is left cutting the group's segments afterwards.
+  struct Drain {
+    ParallelLineCutter& self;
+    Group& group;
+    size_t& i;
+    size_t count;
+    ~Drain() {
+      for (; i < count; ++i) self.waitCut(*group[i]);
+    }
+  } drain{*this, group, i, count};
+  for (; i < count; ++i) {
     Segment& s = *group[i];
+    waitCut(s);
     if (s.error) std::rethrow_exception(s.error);
     if (s.breakAt == s.n) {
       if (!cutter.feed(s.data, s.n, s.base, sink)) return false;
