@@ -2,7 +2,9 @@
 #include "platform/textrules.h"
 
 #include <array>
+#include <bit>
 #include <charconv>
+#include <cstring>
 #include <system_error>
 
 namespace dumpfile {
@@ -47,54 +49,105 @@ namespace {
 
 constexpr size_t kLongestKeyword = 13;
 
-uint32_t hashUpper(const char* s, size_t n) {
-  uint32_t h = 2166136261u;
-  for (size_t i = 0; i < n; ++i) h = (h ^ uint8_t(s[i])) * 16777619u;
-  return h;
+static_assert(std::endian::native == std::endian::little, "words are packed as little-endian numbers");
+
+// A word of at most 16 bytes as two numbers, its bytes in order from the lowest, zero after its
+// end. Reads only the word's own bytes.
+struct PackedWord {
+  uint64_t lo = 0, hi = 0;
+};
+
+[[gnu::always_inline]] inline PackedWord pack(const char* s, size_t n) {
+  auto load8 = [](const char* p) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    return v;
+  };
+  auto load4 = [](const char* p) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return uint64_t(v);
+  };
+  PackedWord w;
+  if (n >= 8) {
+    w.lo = load8(s);
+    if (n > 8) w.hi = load8(s + n - 8) >> (8 * (16 - n));
+  } else if (n >= 4) {
+    w.lo = load4(s) | load4(s + n - 4) << (8 * (n - 4));
+  } else if (n != 0) {
+    w.lo = uint64_t(uint8_t(s[0])) | uint64_t(uint8_t(s[n / 2])) << (8 * (n / 2)) |
+           uint64_t(uint8_t(s[n - 1])) << (8 * (n - 1));
+  }
+  return w;
 }
 
-// Open-addressing table of the keyword rows; inserting in table order and never replacing keeps
-// the first matching row, as a search from the first row would.
+// Clears bit 5 of every byte that has bit 6 set: ASCII letters to upper case, and the other name
+// characters (digits, '_', '#', '$') as they are. A few other bytes change too: 0x60 and 0x7B to
+// 0x7F become '@', '[', '\\', ']', '^' and '_', of which only '_' stands in a keyword, so a match
+// with a keyword that holds a '_' is confirmed byte by byte.
+uint64_t upperSwar(uint64_t x) {
+  return x & ~((x & 0x4040404040404040u) >> 1);
+}
+
+size_t slotOf(const PackedWord& w, size_t n) {
+  const uint64_t h = (w.lo * 0x9E3779B97F4A7C15u) ^ (w.hi * 0xC2B2AE3D27D4EB4Fu) ^ n;
+  return size_t(h >> 56);
+}
+
+// Open-addressing table of the keyword rows, keyed by the packed upper-case text; inserting in
+// table order and never replacing keeps the first matching row, as a search from the first row
+// would.
 class KeywordIndex {
  public:
   KeywordIndex() {
-    slots_.fill(-1);
     for (int row = 0; row < int(std::size(DumpKeywords)); ++row) {
       const std::string_view text = DumpKeywords[row].text;
-      size_t slot = hashUpper(text.data(), text.size()) & kMask;
+      const PackedWord w = pack(text.data(), text.size());
+      size_t slot = slotOf(w, text.size());
       bool present = false;
-      while (slots_[slot] >= 0) {
-        if (DumpKeywords[slots_[slot]].text == text) present = true;
+      while (slots_[slot].code != 0) {
+        if (DumpKeywords[slots_[slot].row].text == text) present = true;
         slot = (slot + 1) & kMask;
       }
-      if (!present) slots_[slot] = int16_t(row);
+      if (!present)
+        slots_[slot] = {w.lo,
+                        w.hi,
+                        int16_t(DumpKeywords[row].code),
+                        uint8_t(text.size()),
+                        uint8_t(row),
+                        text.find('_') != std::string_view::npos};
     }
   }
 
+  // Every identifier of a statement line comes here.
   int find(std::string_view word) const {
     const size_t n = word.size();
     if (n == 0 || n > kLongestKeyword) return 0;
-    // Upper case and hash in one pass; every identifier of a statement line comes here.
-    char up[kLongestKeyword];
-    uint32_t h = 2166136261u;
-    for (size_t i = 0; i < n; ++i) {
-      up[i] = platform::asciiUpper(word[i]);
-      h = (h ^ uint8_t(up[i])) * 16777619u;
-    }
-    for (size_t slot = h & kMask; slots_[slot] >= 0; slot = (slot + 1) & kMask) {
-      const DumpKeyword& kw = DumpKeywords[slots_[slot]];
-      if (kw.text.size() != n) continue;
-      size_t i = 0;
-      while (i < n && kw.text[i] == up[i]) ++i;
-      if (i == n) return kw.code;
+    PackedWord w = pack(word.data(), n);
+    w.lo = upperSwar(w.lo);
+    w.hi = upperSwar(w.hi);
+    for (size_t slot = slotOf(w, n); slots_[slot].code != 0; slot = (slot + 1) & kMask) {
+      const Slot& s = slots_[slot];
+      if (s.lo != w.lo || s.hi != w.hi || s.length != n) continue;
+      if (!s.confirm) return s.code;
+      const std::string_view text = DumpKeywords[s.row].text;
+      for (size_t i = 0; i < n; ++i)
+        if (platform::asciiUpper(word[i]) != text[i]) return 0;
+      return s.code;
     }
     return 0;
   }
 
  private:
-  static constexpr size_t kSlots = 512;
+  struct Slot {
+    uint64_t lo = 0, hi = 0;
+    int16_t code = 0;  // 0: free
+    uint8_t length = 0, row = 0;
+    bool confirm = false;  // the keyword holds a character that other bytes upper-case to
+  };
+  static constexpr size_t kSlots = 256;
   static constexpr size_t kMask = kSlots - 1;
-  std::array<int16_t, kSlots> slots_;
+  std::array<Slot, kSlots> slots_{};
 };
 
 const KeywordIndex& keywordIndex() {

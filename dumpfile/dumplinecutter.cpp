@@ -28,6 +28,9 @@ namespace {
 #define VELMARON_INLINE inline
 #endif
 
+static_assert(DumpLineCutter::kMaxLineLength < lexyacc::LexLib::kMaxText,
+              "a line handed over is never too long to be turned away by its first word");
+
 constexpr bool isPrintable(uint8_t b) {
   return uint8_t(b - 0x20) < 0x5E;
 }  // 0x20..0x7D
@@ -109,8 +112,10 @@ VELMARON_INLINE bool cutLines(std::string& carry, int& pendingInOut, bool summar
     const bool inData = carry.empty();
     const DumpLineCutter::Line line{carry, data + lineBegin, data + end, inData ? data + firstAt : nullptr,
                                     length};
-    const bool plain = summarise && (inData ? TDumpRecogniser::CannotStartStatement<true>(
-                                                  size_t(length), RawChars{data + firstAt, data + end})
+    // Most lines of row data are turned away by their first character alone.
+    const bool plain = summarise && (inData ? !recogniser_detail::kLeadTable.may[data[firstAt]] ||
+                                                  TDumpRecogniser::CannotStartStatement<true>(
+                                                      size_t(length), RawChars{data + firstAt, data + end})
                                             : !line.mayStartStatement());
     if (plain) {
       ++plainCount;
@@ -139,8 +144,10 @@ VELMARON_INLINE bool cutLines(std::string& carry, int& pendingInOut, bool summar
     }
     // Walk the block from one line end to the next; `printable` loses the bits already counted.
     for (;;) {
-      const unsigned breakAt = breaks ? unsigned(__builtin_ctzll(breaks)) : unsigned(blockLen);
-      const uint64_t chars = printable & bitsBelow(breakAt);
+      // The bits up to the next break and its own (a break is never printable); all of them when
+      // the block holds no break any more.
+      const uint64_t upTo = breaks ? breaks ^ (breaks - 1) : ~uint64_t(0);
+      const uint64_t chars = printable & upTo;
       const int count = countBits(chars);
       if (pending == 0 && chars != 0) firstAt = at + unsigned(__builtin_ctzll(chars));
       if (pending + count >= kMax) [[unlikely]] {
@@ -156,10 +163,10 @@ VELMARON_INLINE bool cutLines(std::string& carry, int& pendingInOut, bool summar
       pending += count;
       if (breaks == 0) break;
       if (pending > 0) {
-        if (!(go = handOver(at + breakAt + 1, pending))) break;
+        if (!(go = handOver(at + unsigned(__builtin_ctzll(breaks)) + 1, pending))) break;
         carry.clear();
       }
-      printable &= ~bitsBelow(breakAt + 1);
+      printable &= ~upTo;
       breaks &= breaks - 1;
     }
   }
@@ -393,6 +400,7 @@ struct ParallelLineCutter::Segment {
   DumpLineCutter cutter;
   LineRecorder lines;
   std::exception_ptr error;
+  bool done = false;  // cut, and no longer touched by the thread that cut it (under the mutex)
 
   void cut() {
     try {
@@ -430,12 +438,27 @@ ParallelLineCutter::~ParallelLineCutter() {
 }
 
 void ParallelLineCutter::takeSegments(std::unique_lock<std::mutex>& lock) {
-  while (next_ < total_) {
-    Segment& segment = *groups_[size_t(cutting_)][next_++];
-    lock.unlock();
-    segment.cut();
-    lock.lock();
-    if (++finished_ == total_) done_.notify_all();
+  while (next_ < total_) takeOne(lock);
+}
+
+void ParallelLineCutter::takeOne(std::unique_lock<std::mutex>& lock) {
+  Segment& segment = *groups_[size_t(cutting_)][next_++];
+  lock.unlock();
+  segment.cut();
+  lock.lock();
+  segment.done = true;
+  done_.notify_all();
+}
+
+void ParallelLineCutter::waitCut(Segment& segment) {
+  std::unique_lock lock(mutex_);
+  // A segment still being cut holds up only the passing on; this thread cuts the segments of the
+  // buffer fed since, as the helpers do, until it is done.
+  while (!segment.done) {
+    if (next_ < total_)
+      takeOne(lock);
+    else
+      done_.wait(lock);
   }
 }
 
@@ -452,10 +475,10 @@ bool ParallelLineCutter::feed(DumpLineCutter& cutter, const uint8_t* data, size_
   const int previous = cutting_;
   const size_t previousCount = pending_;
   {
+    // Every segment of the group fed before has been taken (the calling thread took what was left
+    // before it returned); some may still be being cut, and their lines are passed on when they
+    // are. The group before that one has been passed on whole, so its segments are free.
     std::unique_lock lock(mutex_);
-    // The segments of the group fed before point into its buffer: every one must be cut before
-    // the threads move on.
-    done_.wait(lock, [&] { return finished_ == total_; });
     cutting_ = 1 - cutting_;
     Group& group = groups_[size_t(cutting_)];
     while (group.size() < count) {
@@ -470,9 +493,9 @@ bool ParallelLineCutter::feed(DumpLineCutter& cutter, const uint8_t* data, size_
       s.base = base + int64_t(from);
       s.cutter = DumpLineCutter(cutter.summarises());
       s.error = nullptr;
+      s.done = false;
     }
     next_ = 0;
-    finished_ = 0;
     total_ = count;
     work_.notify_all();
   }
@@ -485,11 +508,6 @@ bool ParallelLineCutter::feed(DumpLineCutter& cutter, const uint8_t* data, size_
 
 bool ParallelLineCutter::flush(DumpLineCutter& cutter, DumpLineCutter::Sink& sink) {
   if (pending_ == 0) return true;
-  {
-    std::unique_lock lock(mutex_);
-    takeSegments(lock);
-    done_.wait(lock, [&] { return finished_ == total_; });
-  }
   const size_t count = pending_;
   pending_ = 0;
   return replay(groups_[size_t(cutting_)], count, cutter, sink);
@@ -497,8 +515,20 @@ bool ParallelLineCutter::flush(DumpLineCutter& cutter, DumpLineCutter::Sink& sin
 
 bool ParallelLineCutter::replay(Group& group, size_t count, DumpLineCutter& cutter,
                                 DumpLineCutter::Sink& sink) {
-  for (size_t i = 0; i < count; ++i) {
+  size_t i = 0;
+  // However the passing on ends, no thread is left cutting the group's segments afterwards.
+  struct Drain {
+    ParallelLineCutter& self;
+    Group& group;
+    size_t& i;
+    size_t count;
+    ~Drain() {
+      for (; i < count; ++i) self.waitCut(*group[i]);
+    }
+  } drain{*this, group, i, count};
+  for (; i < count; ++i) {
     Segment& s = *group[i];
+    waitCut(s);
     if (s.error) std::rethrow_exception(s.error);
     if (s.breakAt == s.n) {
       if (!cutter.feed(s.data, s.n, s.base, sink)) return false;

@@ -92,7 +92,9 @@ class DumpLineCutter {
 // segment's lines on in order. The sink is only ever called on the calling thread.
 //
 // The passing on lags one buffer behind: while the threads cut a buffer, the calling thread
-// passes on the lines of the one fed before it, so that the two overlap.
+// passes on the lines of the one fed before it, so that the two overlap. A segment that its
+// thread is slow to finish (one that lost its processor) holds up only the passing on of its own
+// lines, never the cutting of the next buffer, and the calling thread cuts meanwhile.
 class ParallelLineCutter {
  public:
   // `helpers` threads besides the caller's; segments are at least `minSegment` bytes. With
@@ -118,6 +120,10 @@ class ParallelLineCutter {
   void helperLoop(std::stop_token stop);
   // Cuts segments until none is left to take; called and returns with `lock` held.
   void takeSegments(std::unique_lock<std::mutex>& lock);
+  // Cuts the next segment to take (there is one); called and returns with `lock` held.
+  void takeOne(std::unique_lock<std::mutex>& lock);
+  // Returns when `segment` has been cut, cutting segments of the group being cut meanwhile.
+  void waitCut(Segment& segment);
   // Passes on the first `count` segments of `group`, all cut, in order.
   bool replay(Group& group, size_t count, DumpLineCutter& cutter, DumpLineCutter::Sink& sink);
 
@@ -129,9 +135,9 @@ class ParallelLineCutter {
   std::condition_variable done_;
   // Two groups of segments: one the threads cut, one whose lines are being passed on.
   std::array<Group, 2> groups_;
-  int cutting_ = 0;     // the group the threads take segments from
-  size_t pending_ = 0;  // segments of that group whose lines are not passed on yet
-  size_t next_ = 0, total_ = 0, finished_ = 0;
+  int cutting_ = 0;              // the group the threads take segments from
+  size_t pending_ = 0;           // segments of that group whose lines are not passed on yet
+  size_t next_ = 0, total_ = 0;  // of the group being cut: the next segment to take, and how many
   std::vector<std::jthread> helpers_;
 };
 

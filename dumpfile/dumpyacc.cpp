@@ -39,6 +39,273 @@ struct ObjectName {
   bool missing = false;
 };
 
+// The common lines of a dump, recognised from their characters without the scanner and the
+// parser: a statement keyword, a create head with a name written plainly (a word that is no keyword,
+// a double-quoted text, owner.name) and the token after it. Every token it takes is one that the
+// scanner would cut in the same place with the same code and text; on anything else (tabs, line
+// feeds, comments, single quotes in a name, a quoted text ending in a backslash, numbers, keywords
+// as names, the prefixes PUBLIC and SHARED, ...) it gives up before recording anything, and the
+// line goes through the full parse.
+class QuickHeads {
+ public:
+  // Records the line's effect in `out` (action and result; the name of a head, a created user or
+  // a connected owner) and returns true, or returns false with `out` untouched.
+  static bool Recognise(std::string_view line, TDumpRecogniser::Outcome& out) {
+    if (line.size() >= size_t(lexyacc::LexLib::kMaxText)) return false;  // the scanner cuts it
+    QuickHeads q(line);
+    return q.statement(out);
+  }
+
+ private:
+  using Outcome = TDumpRecogniser::Outcome;
+
+  explicit QuickHeads(std::string_view line) : p_(line.data()), end_(line.data() + line.size()) {}
+
+  static bool letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+  static bool digit(char c) { return c >= '0' && c <= '9'; }
+  static bool nameChar(char c) { return letter(c) || digit(c) || c == '_' || c == '#' || c == '$'; }
+
+  // The next character that is not a blank, 0 at the end of the line. A tab, a line feed and a
+  // '-' (which may start a comment) come back as kUnsure.
+  static constexpr char kUnsure = '\t';
+  char peek() {
+    while (p_ != end_ && *p_ == ' ') ++p_;
+    if (p_ == end_) return 0;
+    const char c = *p_;
+    return c == '\t' || c == '\n' || c == '-' ? kUnsure : c;
+  }
+
+  // The word at p_ (peek() gave a letter); p_ moves past it.
+  std::string_view word() {
+    const char* from = p_;
+    while (++p_ != end_ && nameChar(*p_)) {
+    }
+    return {from, size_t(p_ - from)};
+  }
+
+  // The keyword code of the next token when it is a word; 0 for any other token (which is never a
+  // keyword); -1 when unsure. p_ moves past a word only.
+  int nextKeyword() {
+    const char c = peek();
+    if (c == kUnsure) return -1;
+    return letter(c) ? DumpKeywordCode(word()) : 0;
+  }
+
+  // A double-quoted text at p_: its body, p_ past the closing quote. False when the scanner
+  // would not take it as plainly (no closing quote, a 0 byte, a backslash before the quote).
+  bool quoted(std::string_view& body) {
+    const char* from = p_ + 1;
+    const char* q = from;
+    while (q != end_ && *q != '"' && *q != '\0') ++q;
+    if (q == end_ || *q != '"' || (q != from && q[-1] == '\\')) return false;
+    body = {from, size_t(q - from)};
+    p_ = q + 1;
+    return true;
+  }
+
+  // object_name without an error: a quoted text, a word that is no keyword, or word.word or
+  // word."text" (the part after the dot kept).
+  bool objectName(std::string_view& name) {
+    const char c = peek();
+    if (c == '"') return quoted(name);
+    if (!letter(c)) return false;
+    name = word();
+    if (DumpKeywordCode(name) != 0) return false;
+    if (peek() != '.') return true;
+    if (p_ + 1 != end_ && digit(p_[1])) return false;  // a number, not a dot
+    ++p_;
+    const char c2 = peek();
+    if (c2 == '"') return quoted(name);
+    if (!letter(c2)) return false;
+    name = word();
+    return DumpKeywordCode(name) == 0;
+  }
+
+  // Whether the token after the head is the end of the line: 0 when it is, 1 when it is another
+  // token, -1 when unsure.
+  int afterHead() {
+    const char c = peek();
+    if (c == kUnsure) return -1;
+    if (c == 0) return 0;
+    if (letter(c) || digit(c)) return 1;
+    switch (c) {
+      case ',':
+      case '(':
+      case ')':
+      case '[':
+      case ']':
+      case '.':
+      case ':':
+      case '=':
+      case '*':
+      case '+':
+      case '/':
+      case '<':
+      case '>':
+        return 1;
+      case '"':
+      case '\'': {
+        // A quoted text with its closing quote is a token; without, the scanner answers 0.
+        const char* q = p_ + 1;
+        while (q != end_ && *q != c && *q != '\0') ++q;
+        return q != end_ && *q == c && q[-1] != '\\' ? 1 : -1;
+      }
+      default:
+        return 0;  // a byte that no rule takes: the scanner answers 0, the end
+    }
+  }
+
+  static bool close(Outcome& out) {
+    out.action = Outcome::kClose;
+    out.result = 1;
+    return true;
+  }
+
+  bool named(Outcome& out, Outcome::Action action, uint8_t kind, bool setsUserMode, Place place,
+             bool snapshot = false) {
+    std::string_view name;
+    if (!objectName(name)) return false;
+    if (snapshot && name == "LOG") return close(out);
+    const int result = afterHead();
+    if (result < 0) return false;
+    out.action = action;
+    out.kind = kind;
+    out.setsUserMode = setsUserMode;
+    out.place = uint8_t(place);
+    out.name = name;
+    out.result = result;
+    return true;
+  }
+
+  // A keyword that must follow (`then`) for the head to go on; anything else is the error that
+  // ends the open object.
+  int expect(int keyword) {
+    const int code = nextKeyword();
+    return code < 0 ? -1 : code == keyword ? 1 : 0;
+  }
+
+  bool orReplaced(Outcome& out, int code) {
+    switch (code) {
+      case DIRECTORY:
+        return named(out, Outcome::kHead, kKindDirectories, false, Place::ByUserMode);
+      case FUNCTION:
+        return named(out, Outcome::kHead, kKindFunctions, true, Place::Owner);
+      case PROCEDURE:
+        return named(out, Outcome::kHead, kKindProcedures, true, Place::Owner);
+      case TRIGGER:
+        return named(out, Outcome::kHead, kKindTriggers, true, Place::Owner);
+      case VIEW:
+        return named(out, Outcome::kHead, kKindViews, true, Place::Owner);
+      case PACKAGE: {
+        const char* at = p_;
+        const int next = nextKeyword();
+        if (next < 0) return false;
+        if (next == BODY) return named(out, Outcome::kHead, kKindPackageBodies, false, Place::ByUserMode);
+        p_ = at;
+        return named(out, Outcome::kHead, kKindPackages, true, Place::Owner);
+      }
+      default:
+        return close(out);
+    }
+  }
+
+  bool create(Outcome& out) {
+    const int code = nextKeyword();
+    int then = 0;
+    switch (code) {
+      case -1:
+      case SHARED:
+      case PUBLIC:
+      case FORMAT71TRIG:
+        return false;
+      case CLUSTER:
+        return named(out, Outcome::kHead, kKindClusters, false, Place::Root);
+      case DATABASE:
+        if ((then = expect(LINK)) <= 0) return then == 0 && close(out);
+        return named(out, Outcome::kHead, kKindDatabaseLinks, false, Place::ByUserMode);
+      case ROLLBACK:
+        if ((then = expect(SEGMENT)) <= 0) return then == 0 && close(out);
+        return named(out, Outcome::kHead, kKindRollbackSegments, false, Place::Root);
+      case SYNONYM:
+        return named(out, Outcome::kHead, kKindSynonyms, true, Place::Owner);
+      case OR: {
+        if ((then = expect(REPLACE)) <= 0) return then == 0 && close(out);
+        const int kind = nextKeyword();
+        return kind >= 0 && orReplaced(out, kind);
+      }
+      case DIRECTORY:
+      case FUNCTION:
+      case PACKAGE:
+      case PROCEDURE:
+      case TRIGGER:
+      case VIEW:
+        return orReplaced(out, code);
+      case UNIQUE:
+      case BITMAP:
+        if ((then = expect(INDEX)) <= 0) return then == 0 && close(out);
+        return named(out, Outcome::kHead, kKindIndexes, true, Place::Owner);
+      case INDEX:
+        return named(out, Outcome::kHead, kKindIndexes, true, Place::Owner);
+      case PROFILE:
+        return named(out, Outcome::kHead, kKindProfiles, false, Place::ByUserMode);
+      case ROLE:
+        return named(out, Outcome::kHead, kKindRoles, false, Place::ByUserMode);
+      case SEQUENCE:
+        return named(out, Outcome::kHead, kKindSequences, true, Place::Owner);
+      case SNAPSHOT:
+        return named(out, Outcome::kHead, kKindSnapshots, true, Place::Owner, true);
+      case TABLE:
+        return named(out, Outcome::kHead, kKindTables, true, Place::Owner);
+      case TABLESPACE:
+        return named(out, Outcome::kHead, kKindTablespaces, false, Place::Root);
+      case USER:
+        return named(out, Outcome::kCreateUser, 0, false, Place::Owner);
+      default:
+        return close(out);  // FORMAT71, or no head: the line ends the open object
+    }
+  }
+
+  bool statement(Outcome& out) {
+    if (!letter(peek())) return false;
+    int then = 0;
+    switch (DumpKeywordCode(word())) {
+      case CREATE:
+        return create(out);
+      case CONNECT:
+        return named(out, Outcome::kConnect, 0, false, Place::Owner);
+      case ENDTABLE:
+      case ALTER:
+      case REVOKE:
+      case EXECUTE:
+      case GRANT:
+      case EXIT:
+      case EXECFULL:
+      case SQLVERSION:
+      case TABLE:  // the name after it, whatever it is, changes nothing
+        return close(out);
+      case ANALYZE:
+        then = expect(TABLE);
+        break;
+      case INSERT:
+        then = expect(INTO);
+        break;
+      case COMMENT:
+        then = expect(ON);
+        break;
+      default:
+        out.result = 1;  // no statement: the line belongs to the open object
+        return true;
+    }
+    if (then < 0) return false;
+    out.result = 1;
+    if (then > 0) out.action = Outcome::kClose;
+    return true;
+  }
+
+  const char* p_;
+  const char* end_;
+};
+
 }  // namespace
 
 struct TDumpRecogniser::Impl {
@@ -465,7 +732,9 @@ void TDumpRecogniser::Recognise(std::string_view line, Outcome& out) {
   out.action = Outcome::kNone;
   out.result = 1;
   out.error = nullptr;
-  if (impl_->shortcut && CannotStartStatement(line)) return;
+  // The reader hands over only lines that may start a statement: most begin with its keyword,
+  // which the quick recogniser reads at once.
+  if (impl_->shortcut && (QuickHeads::Recognise(line, out) || CannotStartStatement(line))) return;
   impl_->record = &out;
   try {
     out.result = impl_->parse(line);

@@ -55,7 +55,8 @@ class TDumpRecogniser {
   static bool CannotStartStatement(size_t length, Next next);
 
   // The scanner of the last line that went through the full parse. A line that
-  // CannotStartStatement() is answered 1 at once and leaves the scanner as it was.
+  // CannotStartStatement() is answered 1 at once and leaves the scanner as it was; so does a line
+  // that Recognise() takes in one of the common shapes it knows without the scanner.
   const TDumpLex& Lexer() const;
 
   // What a line does to the tree, found from its text alone, so that lines can be recognised on
@@ -82,14 +83,16 @@ class TDumpRecogniser {
     const std::exception_ptr* error = nullptr;  // null or empty when the parse threw nothing
   };
   // Parses `line` as ParseLine does, recording its effect on the tree instead of acting. Never
-  // throws; the root (when there is one) is left alone.
+  // throws; the root (when there is one) is left alone. The common lines of a dump (a statement
+  // keyword, a head whose name is a plain word, a double-quoted text or owner.name) are taken
+  // from their characters without the scanner, with the outcome the full parse gives.
   void Recognise(std::string_view line, Outcome& out);
   // Takes the recorded effect on the root and answers as ParseLine would have on that line,
   // throwing what it would have thrown. Requires a recogniser made with a root.
   int Apply(const Outcome& outcome);
   int Apply(const Effect& effect);
-  // Whether that shortcut is taken (on by default). Off, every line runs through the scanner and
-  // parser; the tree and results are the same either way.
+  // Whether those shortcuts are taken (on by default). Off, every line runs through the scanner
+  // and parser; the tree and results are the same either way.
   void SetShortcut(bool on);
 
  private:
@@ -126,6 +129,19 @@ constexpr KeywordTables makeKeywordTables() {
   return t;
 }
 inline constexpr KeywordTables kKeywordTables = makeKeywordTables();
+
+// The first characters of a line of printable characters that CannotStartStatement<true> does not
+// turn away at once: a blank, a quote, or the first letter of a statement keyword.
+struct LeadTable {
+  bool may[256] = {};
+};
+constexpr LeadTable makeLeadTable() {
+  LeadTable t;
+  for (size_t c = 0; c < 128; ++c) t.may[c] = kKeywordTables.with[0][c] != 0;
+  t.may[size_t(' ')] = t.may[size_t('\'')] = t.may[size_t('"')] = true;
+  return t;
+}
+inline constexpr LeadTable kLeadTable = makeLeadTable();
 
 constexpr bool isWordChar(uint8_t c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '#' ||

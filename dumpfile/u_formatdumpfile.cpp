@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstring>
 
+#include "lexyacc/lexlib.h"
 #include "platform/processinfo.h"
 
 namespace dumpfile {
@@ -38,8 +39,8 @@ const std::array<std::string_view, kKindCount> KindName = {
 
 // --- TExpFileNode
 
-void TExpFileNode::dropName() {
-  if (ownsName_) delete[] name_;
+void TExpFileNode::freeName() {
+  delete[] name_;
   ownsName_ = false;
 }
 
@@ -65,7 +66,8 @@ std::string_view NameStore::keep(std::string_view name) {
     used_ = 0;
   }
   char* at = chunks_.back().get() + used_;
-  std::memcpy(at, name.data(), name.size());
+  // A few loads and stores: a name is copied for every object the reader finds.
+  lexyacc::detail::copyShort(at, name.data(), name.size());
   used_ += name.size();
   return {at, name.size()};
 }

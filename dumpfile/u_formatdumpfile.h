@@ -94,7 +94,11 @@ class TExpFileNode {
     name_ = name.data();
     nameLength_ = uint32_t(name.size());
   }
-  void dropName();
+  // Inline: every node appended to a tree comes here, and almost none owns its name.
+  void dropName() {
+    if (ownsName_) freeName();
+  }
+  void freeName();
 
   const char* name_ = " ";
   uint32_t nameLength_ = 1;

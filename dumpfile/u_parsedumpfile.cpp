@@ -81,7 +81,9 @@ class RecognisingSink final : public DumpLineCutter::Sink {
       return true;
     }
     const std::string_view text = line.text(scratch_);
-    ProcessDumpLine(recogniser_, root_, text);
+    // Recognised apart and applied, as a helper's line is: the common lines take a shorter way.
+    recogniser_.Recognise(text, outcome_);
+    ApplyDumpLine(recogniser_, root_, outcome_);
     closingSeen_ = closingSeen_ || IsClosingRecord(text);
     return true;
   }
@@ -110,6 +112,7 @@ class RecognisingSink final : public DumpLineCutter::Sink {
   TExpFileRoot& root_;
   TDumpRecogniser& recogniser_;
   std::string scratch_;
+  TDumpRecogniser::Outcome outcome_;
   bool closingSeen_ = false;
 };
 

@@ -145,6 +145,12 @@ TEST(DumpLexKeywords, LookupGivesTheFirstMatchingRowForEveryKeyword) {
   EXPECT_EQ(DumpKeywordCode("AUTHORIZATIONS"), 0);
   EXPECT_EQ(DumpKeywordCode(""), 0);
   EXPECT_EQ(DumpKeywordCode("ÄLL"), 0);
+  // Bytes that only a careless upper-casing turns into the characters of a keyword, and a 0 byte.
+  EXPECT_EQ(DumpKeywordCode("RW\x7FPROCEDURE"), 0);
+  EXPECT_EQ(DumpKeywordCode("rw\x7Fprocedure"), 0);
+  EXPECT_EQ(DumpKeywordCode("RW_procedure"), PROCEDURE);
+  EXPECT_EQ(DumpKeywordCode(std::string_view("AND\0", 4)), 0);
+  EXPECT_EQ(DumpKeywordCode("\xC1LL"), 0);
 }
 
 TEST(DumpLexFailures, TokenOf255CharactersOverflowsWithTextAndColumnAtTheFailure) {

@@ -360,20 +360,22 @@ TEST(RecogniserOutcomes, AppliedInOrderTheyMakeTheTreeOfTheLinesParsedOneByOne) 
   SCOPED_TRACE("VELMARON_SEED=" + std::to_string(seed));
   std::mt19937_64 rng(seed);
   static const char* const kWords[] = {
-      "CREATE",   "TABLE",        "USER",       "CONNECT",  "OR",       "REPLACE", "VIEW",
-      "PACKAGE",  "BODY",         "PUBLIC",     "SHARED",   "DATABASE", "LINK",    "SYNONYM",
-      "ROLLBACK", "SEGMENT",      "UNIQUE",     "INDEX",    "SNAPSHOT", "LOG",     "ALTER",
-      "GRANT",    "EXIT",         "INSERT",     "INTO",     "ANALYZE",  "COMMENT", "ON",
-      "FORMAT71", "FORMAT71TRIG", "TRIGGER",    "ENDTABLE", "\"Q N\"",  "A.B",     "U1",
-      "U2",       "X.",           ".",          "'s'",      "(",        "--",      "\\",
-      "T1",       "\"\"",         "tablespace", "sequence", "role"};
+      "CREATE", "TABLE", "USER", "CONNECT", "OR", "REPLACE", "VIEW", "PACKAGE", "BODY", "PUBLIC", "SHARED",
+      "DATABASE", "LINK", "SYNONYM", "ROLLBACK", "SEGMENT", "UNIQUE", "INDEX", "SNAPSHOT", "LOG", "ALTER",
+      "GRANT", "EXIT", "INSERT", "INTO", "ANALYZE", "COMMENT", "ON", "FORMAT71", "FORMAT71TRIG", "TRIGGER",
+      "ENDTABLE", "\"Q N\"", "A.B", "U1", "U2", "X.", ".", "'s'", "(", "--", "\\", "T1", "\"\"", "tablespace",
+      "sequence", "role",
+      // The shapes the recogniser takes without its scanner, and what makes it give them up.
+      "DIRECTORY", "FUNCTION", "PROCEDURE", "BITMAP", "CLUSTER", "profile", "\"A\\\"", "\"", "'", ";", "@",
+      "1", "-", ".5", "\t", "Q.\"R\"", "\"S\".", "2147483648", "'t\\'", "\"\\\"\"", "CREATE SNAPSHOT",
+      "CREATE TABLE", "CREATE OR REPLACE", "CREATE PACKAGE", "CREATE UNIQUE", "CREATE USER"};
   for (int mode : {1, 2}) {
     TExpFileRoot direct, applied;
     testing::startReading(direct, mode, "SYSTEM");
     testing::startReading(applied, mode, "SYSTEM");
     TDumpRecogniser parser(direct), applier(applied), recogniser;
     TDumpRecogniser::Outcome outcome;
-    for (int i = 0; i < 4000; ++i) {
+    for (int i = 0; i < 20000; ++i) {
       std::string line;
       for (int w = int(rng() % 6); w >= 0; --w) {
         if (!line.empty() && rng() % 4 != 0) line += ' ';
