@@ -3,6 +3,7 @@
 #include "engine/storage/veldorbtree.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "engine/base/veldorerr.h"
@@ -672,6 +673,122 @@ void TIndexTree::InsertKey(const uint8_t* key, uint32_t reference) {
     adjustCounts(path, +1);
     return true;
   });
+}
+
+namespace {
+
+// Entries per page for `total` entries at `capacity` a page: full pages, except that the last
+// two share theirs when the last would be under half full.
+std::vector<uint32_t> pageFills(size_t total, uint32_t capacity) {
+  std::vector<uint32_t> fills;
+  size_t left = total;
+  while (left > 0) {
+    const uint32_t take = uint32_t(std::min<size_t>(left, capacity));
+    fills.push_back(take);
+    left -= take;
+  }
+  if (fills.size() >= 2 && fills.back() < capacity / 2) {
+    const uint32_t shared = fills[fills.size() - 2] + fills.back();
+    fills.back() = shared / 2;
+    fills[fills.size() - 2] = shared - shared / 2;
+  }
+  return fills;
+}
+
+// A page of the level being built, as its parent's entry names it.
+struct TBuiltChild {
+  uint32_t page;
+  uint64_t keys;
+};
+
+}  // namespace
+
+void TIndexTree::BuildFromSorted(size_t count, const std::function<const uint8_t*(size_t)>& key,
+                                 const std::function<uint32_t(size_t)>& reference) {
+  cursor_.SetCurrentIndex(slot_);
+  cursor_.ResetPath();
+  if (slot_ == kSysTextSlot || file_.GetRootPageNumber(slot_) != 0) corrupt();
+  if (count == 0) return;
+  const uint16_t k = file_.GetKeySize(slot_);
+  const bool unique = file_.GetIndexDescriptor(slot_).unique != 0;
+  for (size_t i = 1; i < count; ++i) {
+    const int order = cursor_.CompareKeys(key(i - 1), key(i), k);
+    VELMARON_DEBUG_ASSERT(order <= 0, "a bottom-up build takes its keys in order");
+    if (order > 0) corrupt();
+    if (order == 0 && unique) file_.RaiseIndexError(VELDOR_KEYVIOL, file_.GetIndexName(slot_));
+  }
+  if (count > UINT32_MAX) file_.RaiseIndexError(VELDOR_TABLEFULL, file_.GetIndexName(slot_));
+
+  // Pages taken so far go back to the free-page list when the build fails.
+  std::vector<uint32_t> taken;
+  platform::UndoOnFailure giveBack([&] {
+    for (uint32_t number : taken) {
+      TPage* page = nullptr;
+      if (!file_.GetPage(cursor_, number, page)) continue;
+      TPinnedPage held(file_, page);
+      if (!page->IsFreed()) file_.FreePage(cursor_, *page);
+    }
+  });
+  // The first key, page number and key total of every page of the level just built: the entries
+  // of the level above. The keys are copied, since the pages leave the cache as the build goes on.
+  std::vector<uint8_t> firstKeys;
+  std::vector<TBuiltChild> level;
+  TPinnedPage previous;
+  const auto startPage = [&](uint8_t type) {
+    TPinnedPage page(file_, newPageForChange(file_, cursor_));
+    taken.push_back(page->GetPageNumber());
+    page->SetPageType(type);
+    if (previous) {
+      page->SetPrevPage(previous->GetPageNumber());
+      previous->SetNextPage(page->GetPageNumber());
+    }
+    return page;
+  };
+  // One level of `total` entries; entry(i, page) appends entry i and is false when it does not fit.
+  const auto buildLevel = [&](uint8_t type, uint8_t rootType, size_t total, const auto& entry) {
+    firstKeys.clear();
+    level.clear();
+    const auto endPage = [&](TPinnedPage& page) {
+      firstKeys.insert(firstKeys.end(), page->GetEntryKey(1), page->GetEntryKey(1) + k);
+      level.push_back({page->GetPageNumber(), page->GetKeyTotal()});
+      previous = std::move(page);
+    };
+    TPinnedPage page = startPage(type);
+    if (page->IsCompressedLeaf()) {
+      for (size_t i = 0; i < total; ++i) {
+        if (entry(i, *page)) continue;
+        endPage(page);
+        page = startPage(type);
+        if (!entry(i, *page)) corrupt();
+      }
+      endPage(page);
+    } else {
+      const std::vector<uint32_t> fills = pageFills(total, page->GetCapacity());
+      size_t i = 0;
+      for (size_t f = 0; f < fills.size(); ++f) {
+        if (f > 0) page = startPage(type);
+        for (uint32_t e = 0; e < fills[f]; ++e, ++i)
+          if (!entry(i, *page)) corrupt();
+        endPage(page);
+      }
+    }
+    // A level of one page is the root.
+    if (level.size() == 1) previous->SetPageType(rootType);
+    previous.reset();
+  };
+
+  buildLevel(ptLeaf, ptRootLeaf, count,
+             [&](size_t i, TPage& page) { return page.AppendEntry(key(i), reference(i), 1); });
+  while (level.size() > 1) {
+    const std::vector<uint8_t> childKeys = std::move(firstKeys);
+    const std::vector<TBuiltChild> children = std::move(level);
+    buildLevel(ptBranch, ptRootBranch, children.size(), [&](size_t i, TPage& page) {
+      if (children[i].keys > UINT32_MAX) file_.RaiseIndexError(VELDOR_TABLEFULL, file_.GetIndexName(slot_));
+      return page.AppendEntry(childKeys.data() + i * k, children[i].page, uint32_t(children[i].keys));
+    });
+  }
+  file_.SetRootPage(slot_, level.front().page);
+  giveBack.Dismiss();
 }
 
 bool TIndexTree::DeleteKey(const uint8_t* key, uint32_t reference) {
