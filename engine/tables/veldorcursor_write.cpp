@@ -6,6 +6,7 @@
 // key is left pointing at a record that was not written.
 #include <algorithm>
 #include <cstring>
+#include <numeric>
 
 #include "engine/base/veldorerr.h"
 #include "engine/storage/veldorbtree.h"
@@ -114,6 +115,43 @@ void TDataCursor::insertKey(const uint8_t* key, uint32_t recordNo) {
   TIndexTree(table_->IndexFile(), *this, GetCurrentIndex()).InsertKey(key, recordNo);
 }
 
+void TDataCursor::insertKeysInOrder(const uint8_t* keys, const uint32_t* records, size_t count) {
+  const uint16_t k = currentKeySize_;
+  const auto keyOf = [&](uint32_t i) { return keys + size_t(i) * k; };
+  std::vector<uint32_t> order(count);
+  std::iota(order.begin(), order.end(), 0u);
+  // Keys that order as plain bytes are compared in place. Stable: keys that compare equal keep
+  // their records' order, as one insert after another would. Keys gathered in order (record ids,
+  // keys of a copy of a table in key order) need no sort at all.
+  const auto sortWith = [&](const auto& compare) {
+    const auto less = [&](uint32_t a, uint32_t b) { return compare(keyOf(a), keyOf(b)) < 0; };
+    if (!std::is_sorted(order.begin(), order.end(), less)) std::stable_sort(order.begin(), order.end(), less);
+  };
+  switch (ByteOrder()) {
+    case 1:
+      sortWith([&](const uint8_t* a, const uint8_t* b) { return CompareBytes(a, b, k, false); });
+      break;
+    case -1:
+      sortWith([&](const uint8_t* a, const uint8_t* b) { return CompareBytes(a, b, k, true); });
+      break;
+    default:
+      sortWith([&](const uint8_t* a, const uint8_t* b) { return CompareKeys(a, b, k); });
+  }
+  TIndexTree tree(table_->IndexFile(), *this, GetCurrentIndex());
+  const bool empty = table_->IndexFile().GetRootPageNumber(GetCurrentIndex()) == 0;
+  if (indexUnique_) {
+    for (size_t i = 1; i < count; ++i)
+      if (CompareKeys(keyOf(order[i - 1]), keyOf(order[i]), k) == 0) raiseKeyViolation();
+    if (!empty)
+      for (uint32_t i : order)
+        if (keyExists(keyOf(i))) raiseKeyViolation();
+  }
+  if (empty)
+    return tree.BuildFromSorted(
+        count, [&](size_t i) { return keyOf(order[i]); }, [&](size_t i) { return records[order[i]]; });
+  for (uint32_t i : order) insertKey(keyOf(i), records[i]);
+}
+
 void TDataCursor::removeKey(const uint8_t* key) {
   if (!TIndexTree(table_->IndexFile(), *this, GetCurrentIndex()).DeleteKey(key))
     Raise(VELDOR_INDEXCORRUPT, {}, currentIndexName_);
@@ -202,15 +240,23 @@ void TDataCursor::AddSecondaryIndex(TIndexDescriptor& descriptor) {
   });
   SelectIndex(slot);
   const uint32_t last = table_->DataFile().GetLastRecordNumber();
-  std::vector<uint8_t> image(recordSize_), key(kMaxCursorKeySize + 1);
+  std::vector<uint8_t> image(recordSize_), keys;
+  std::vector<uint32_t> records;
+  const auto putBatch = [&] {
+    insertKeysInOrder(keys.data(), records.data(), records.size());
+    keys.clear();
+    records.clear();
+  };
   TProgress progress(*this, indexProgressHook_, last);
   for (uint32_t n = 1; n <= last; progress.Done(n++)) {
     readRecord(n, image.data(), true);
     if (image[0] != kRecordInUse) continue;
-    BuildKey(image.data(), key.data(), image.data());
-    if (indexUnique_ && keyExists(key.data())) raiseKeyViolation();
-    insertKey(key.data(), n);
+    keys.resize(keys.size() + currentKeySize_);
+    BuildKey(image.data(), keys.data() + keys.size() - currentKeySize_, image.data());
+    records.push_back(n);
+    if (keys.size() >= kKeyBatchBytes) putBatch();
   }
+  putBatch();
   undo.Dismiss();
   SetToBegin();
 }
