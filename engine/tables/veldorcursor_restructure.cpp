@@ -81,15 +81,20 @@ class TDataCursor::TKeyBatches {
         keys_(slots_.size()),
         built_(slots_.size()),
         unique_(slots_.size()),
-        inTree_(slots_.size()) {
+        inTree_(slots_.size()),
+        blobs_(cursor.HasBlobFields()) {
     for (const TBuiltKeys& b : built_) taken_.emplace_back(TKeyOrder{&cursor_, &b});
   }
-  bool empty() const { return slots_.empty(); }
+  // Whether the cursor's table has blob fields (asked once).
+  bool Blobs() const { return blobs_; }
 
   // Builds the record's keys; a key that breaks a unique index raises VELDOR_KEYVIOL.
   void Check(const uint8_t* image) {
     for (size_t i = 0; i < slots_.size(); ++i) {
-      cursor_.SelectIndex(slots_[i]);
+      // One index, once selected here, stays selected from one record to the next.
+      if (slots_.size() > 1 || !selected_ || cursor_.GetCurrentIndex() != slots_[i])
+        cursor_.SelectIndex(slots_[i]);
+      selected_ = true;
       keys_[i].assign(cursor_.currentKeySize_, 0);
       cursor_.BuildKey(image, keys_[i].data(), image);
       unique_[i] = cursor_.indexUnique_;
@@ -151,6 +156,8 @@ class TDataCursor::TKeyBatches {
   std::vector<bool> unique_;
   std::vector<std::set<uint32_t, TKeyOrder>> taken_;
   std::vector<bool> inTree_;
+  bool blobs_;
+  bool selected_ = false;
   bool rising_ = true;
   uint32_t highestId_ = 0;
   std::vector<uint32_t> risingIds_;
@@ -181,7 +188,7 @@ void TDataCursor::appendCopiedRecord(uint8_t* buffer, TKeyBatches& keys, std::ve
     SelectIndex(kSysDeletedSlot);
     raiseKeyViolation();
   }
-  writeRecordBlobs(buffer, recordNo);
+  if (keys.Blobs()) writeRecordBlobs(buffer, recordNo);
   if (!suppressAutoInc_)
     data.NextUniqueId();
   else if (id > data.GetLastUniqueId())
@@ -471,6 +478,8 @@ void TDataCursor::RestructureTable(TRestructureArgs& args) {
   });
   fresh.SetFieldsRemapped(true);
   fresh.Open();
+  // Until the swap nothing else sees the new table, and a copy cut short is dropped whole.
+  fresh.Table()->WriteThrough();
   // Only an open cursor knows that its table has an auto-increment field.
   fresh.SuppressAutoInc(true);
   // Set on the open table, so that an empty set stays empty instead of becoming the default.
@@ -495,6 +504,9 @@ void TDataCursor::RestructureTable(TRestructureArgs& args) {
     const TFieldDescriptor* old;
     const TFieldDescriptor* target;  // nullptr: dropped
     const TFieldDescriptor* into;    // the new table's field, when stored as it is
+    // The stored bytes need no WriteFieldValue: no computed field to update, no truth value to
+    // make 0 or 1, no text case to change.
+    bool plain;
   };
   std::vector<TFieldCopy> plan;
   for (uint16_t p = 1; p <= data.GetFieldCount(); ++p) {
@@ -509,7 +521,9 @@ void TDataCursor::RestructureTable(TRestructureArgs& args) {
           d.StoredScale() == old.StoredScale() && !d.Computed() && !d.IsAutoInc())
         into = &d;
     }
-    plan.push_back({&old, target, into});
+    const bool plain = into && !fresh.hasComputedFields_ &&
+                       into->Type() != TypeCode(TEngineFieldType::Boolean) && into->CaseRule() == 0;
+    plan.push_back({&old, target, into, plain});
   }
   const uint32_t last = data.GetLastRecordNumber();
   TProgress progress(*this, restructureProgressHook_, last);
@@ -541,9 +555,29 @@ void TDataCursor::RestructureTable(TRestructureArgs& args) {
       if (const TFieldDescriptor* into = plan[p - 1u].into) {
         const uint8_t* stored = image.data() + old.Offset();
         if (stored[0] == 0) continue;
+        uint8_t* at = buffer.data() + into->Offset();
+        const uint32_t size = into->StoredSize();
+        if (old.Type() != kFieldTypeString) {
+          if (plan[p - 1u].plain) {
+            at[0] = 1;
+            std::memcpy(at + 1, stored + 1, size);
+          } else {
+            fresh.WriteFieldValue(*into, buffer.data(), stored + 1, false, false);
+          }
+          continue;
+        }
         // A text without its terminator (a damaged record) takes the long way, which cuts it.
-        if (old.Type() != kFieldTypeString || std::memchr(stored + 1, 0, old.StoredSize()) != nullptr) {
-          fresh.WriteFieldValue(*into, buffer.data(), stored + 1, false, false);
+        const auto* end = static_cast<const uint8_t*>(std::memchr(stored + 1, 0, size));
+        if (end) {
+          const size_t length = size_t(end - (stored + 1));
+          // What WriteFieldValue stores of a text it leaves as it is.
+          if (plan[p - 1u].plain && length > 0 && end[-1] != ' ') {
+            at[0] = 1;
+            std::memcpy(at + 1, stored + 1, length);
+            std::memset(at + 1 + length, 0, size - length);
+          } else {
+            fresh.WriteFieldValue(*into, buffer.data(), stored + 1, false, false);
+          }
           continue;
         }
       }
