@@ -83,6 +83,14 @@ static uint32_t lastNotGreater(const TPage& page, TIndexCursor& cursor, const ui
   return lastBelow(page, cursor, key, true);
 }
 
+// lastNotGreater for an insert: keys that come after every other (appends in key order, record
+// ids) are settled by one compare with the last entry.
+static uint32_t lastNotGreaterForInsert(const TPage& page, TIndexCursor& cursor, const uint8_t* key) {
+  const uint32_t count = page.GetEntryCount();
+  if (count > 0 && cursor.CompareKeys(page.GetEntryKey(count), key, page.GetKeySize()) <= 0) return count;
+  return lastBelow(page, cursor, key, true);
+}
+
 static uint32_t lastLess(const TPage& page, TIndexCursor& cursor, const uint8_t* key) {
   return lastBelow(page, cursor, key, false);
 }
@@ -585,7 +593,8 @@ bool TIndexTree::readPage(uint32_t number, TPinnedPage& holder) {
   return true;
 }
 
-bool TIndexTree::descend(const uint8_t* key, bool firstNotLess, TPagePath& path, uint64_t* recordPosition) {
+bool TIndexTree::descend(const uint8_t* key, bool firstNotLess, TPagePath& path, uint64_t* recordPosition,
+                         bool forInsert) {
   path.clear();
   TPinnedPage page;
   if (!readPage(file_.GetRootPageNumber(slot_), page)) return false;
@@ -600,8 +609,9 @@ bool TIndexTree::descend(const uint8_t* key, bool firstNotLess, TPagePath& path,
       corrupt();
     else if (key)
       // Without a position wanted, the counts before the child need not be summed.
-      pos = std::max<uint32_t>(
-          1, firstNotLess ? lastLess(*page, cursor_, key) : lastNotGreater(*page, cursor_, key));
+      pos = std::max<uint32_t>(1, firstNotLess ? lastLess(*page, cursor_, key)
+                                  : forInsert  ? lastNotGreaterForInsert(*page, cursor_, key)
+                                               : lastNotGreater(*page, cursor_, key));
     else
       pos = 1;
     cursor_.SetPathEntry(pos);
@@ -659,10 +669,10 @@ void TIndexTree::InsertKey(const uint8_t* key, uint32_t reference) {
       return true;
     }
     TPagePath path;
-    if (!descend(key, false, path, nullptr)) return false;
+    if (!descend(key, false, path, nullptr, true)) return false;
     TPage& leaf = *path.back();
-    uint32_t pos = 0;
-    leaf.FindKeyPosition(cursor_, key, pos);
+    if (leaf.GetEntryCount() == 0) corrupt();
+    uint32_t pos = lastNotGreaterForInsert(leaf, cursor_, key);
     if (leaf.IsUnique() && pos >= 1 &&
         cursor_.CompareKeys(leaf.GetEntryKey(pos), key, leaf.GetKeySize()) == 0)
       file_.RaiseIndexError(VELDOR_KEYVIOL, file_.GetIndexName(slot_));
@@ -711,8 +721,10 @@ void TIndexTree::BuildFromSorted(size_t count, const std::function<const uint8_t
   if (count == 0) return;
   const uint16_t k = file_.GetKeySize(slot_);
   const bool unique = file_.GetIndexDescriptor(slot_).unique != 0;
+  const int byteOrder = cursor_.ByteOrder();
   for (size_t i = 1; i < count; ++i) {
-    const int order = cursor_.CompareKeys(key(i - 1), key(i), k);
+    const int order = byteOrder != 0 ? CompareBytes(key(i - 1), key(i), k, byteOrder < 0)
+                                     : cursor_.CompareKeys(key(i - 1), key(i), k);
     VELMARON_DEBUG_ASSERT(order <= 0, "a bottom-up build takes its keys in order");
     if (order > 0) corrupt();
     if (order == 0 && unique) file_.RaiseIndexError(VELDOR_KEYVIOL, file_.GetIndexName(slot_));

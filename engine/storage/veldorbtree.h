@@ -123,7 +123,9 @@ class TIndexTree {
  private:
   // Descends to the leaf for the key; the path's pages stay pinned in `path` (index = level - 1).
   // firstNotLess: branches take the last entry less than the key. False: restart.
-  bool descend(const uint8_t* key, bool firstNotLess, TPagePath& path, uint64_t* recordPosition);
+  // forInsert: the branches first look whether the key comes after their last entry.
+  bool descend(const uint8_t* key, bool firstNotLess, TPagePath& path, uint64_t* recordPosition,
+               bool forInsert = false);
   bool readPage(uint32_t number, TPinnedPage& holder);
   // FindKey; without `position` the descent sums no counts.
   bool find(const uint8_t* key, uint64_t* position, uint32_t* reference, TKeyNeighbours* near);

@@ -391,8 +391,9 @@ void TDataCursor::AppendRecord(uint8_t* buffer, bool reposition) {
   buffer[0] = kRecordInUse;
   setRecordNo(buffer, recordNo);
   setUniqueId(buffer, id);
-  std::vector<uint8_t> old(recordSize_);
+  std::vector<uint8_t> old;
   if (reused) {
+    old.resize(recordSize_);
     readRecord(recordNo, old.data());
     if (old[0] != kRecordDeleted) Raise(VELDOR_FILECORRUPT);
   }
