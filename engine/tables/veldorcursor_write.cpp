@@ -328,7 +328,7 @@ class KeyJournal {
     TIndexTree tree(cursor_.Table()->IndexFile(), cursor_, slot);
     if (!removed.empty() && !tree.DeleteKey(removed.data()))
       cursor_.Raise(VELDOR_INDEXCORRUPT, {}, cursor_.CurrentIndexName());
-    changes_.push_back({slot, removed, {}, recordNo});
+    changes_.push_back({slot, std::move(removed), {}, recordNo});
     if (!inserted.empty()) {
       tree.InsertKey(inserted.data(), recordNo);
       changes_.back().inserted = std::move(inserted);
@@ -416,8 +416,9 @@ void TDataCursor::AppendRecord(uint8_t* buffer, bool reposition) {
     BuildRecordIdKey(old.data(), oldIdKey.data());
   }
   KeyJournal journal(*this);
-  for (size_t i = 0; i < slots.size(); ++i) journal.change(slots[i], {}, keys[i], recordNo);
-  journal.change(kSysDeletedSlot, oldIdKey, idKey, recordNo);
+  // The keys are handed over: nothing below reads them again.
+  for (size_t i = 0; i < slots.size(); ++i) journal.change(slots[i], {}, std::move(keys[i]), recordNo);
+  journal.change(kSysDeletedSlot, std::move(oldIdKey), std::move(idKey), recordNo);
   journalTextChanges(&journal, nullptr, buffer, recordNo);
   const bool blobsSaved = writeRecordBlobs(buffer, recordNo);
   TRecord* record = nullptr;
