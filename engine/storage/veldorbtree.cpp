@@ -3,6 +3,7 @@
 #include "engine/storage/veldorbtree.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "engine/base/veldorerr.h"
@@ -79,6 +80,14 @@ static uint32_t lastBelow(const TPage& page, TIndexCursor& cursor, const uint8_t
 }
 
 static uint32_t lastNotGreater(const TPage& page, TIndexCursor& cursor, const uint8_t* key) {
+  return lastBelow(page, cursor, key, true);
+}
+
+// lastNotGreater for an insert: keys that come after every other (appends in key order, record
+// ids) are settled by one compare with the last entry.
+static uint32_t lastNotGreaterForInsert(const TPage& page, TIndexCursor& cursor, const uint8_t* key) {
+  const uint32_t count = page.GetEntryCount();
+  if (count > 0 && cursor.CompareKeys(page.GetEntryKey(count), key, page.GetKeySize()) <= 0) return count;
   return lastBelow(page, cursor, key, true);
 }
 
@@ -584,7 +593,8 @@ bool TIndexTree::readPage(uint32_t number, TPinnedPage& holder) {
   return true;
 }
 
-bool TIndexTree::descend(const uint8_t* key, bool firstNotLess, TPagePath& path, uint64_t* recordPosition) {
+bool TIndexTree::descend(const uint8_t* key, bool firstNotLess, TPagePath& path, uint64_t* recordPosition,
+                         bool forInsert) {
   path.clear();
   TPinnedPage page;
   if (!readPage(file_.GetRootPageNumber(slot_), page)) return false;
@@ -599,8 +609,9 @@ bool TIndexTree::descend(const uint8_t* key, bool firstNotLess, TPagePath& path,
       corrupt();
     else if (key)
       // Without a position wanted, the counts before the child need not be summed.
-      pos = std::max<uint32_t>(
-          1, firstNotLess ? lastLess(*page, cursor_, key) : lastNotGreater(*page, cursor_, key));
+      pos = std::max<uint32_t>(1, firstNotLess ? lastLess(*page, cursor_, key)
+                                  : forInsert  ? lastNotGreaterForInsert(*page, cursor_, key)
+                                               : lastNotGreater(*page, cursor_, key));
     else
       pos = 1;
     cursor_.SetPathEntry(pos);
@@ -658,10 +669,10 @@ void TIndexTree::InsertKey(const uint8_t* key, uint32_t reference) {
       return true;
     }
     TPagePath path;
-    if (!descend(key, false, path, nullptr)) return false;
+    if (!descend(key, false, path, nullptr, true)) return false;
     TPage& leaf = *path.back();
-    uint32_t pos = 0;
-    leaf.FindKeyPosition(cursor_, key, pos);
+    if (leaf.GetEntryCount() == 0) corrupt();
+    uint32_t pos = lastNotGreaterForInsert(leaf, cursor_, key);
     if (leaf.IsUnique() && pos >= 1 &&
         cursor_.CompareKeys(leaf.GetEntryKey(pos), key, leaf.GetKeySize()) == 0)
       file_.RaiseIndexError(VELDOR_KEYVIOL, file_.GetIndexName(slot_));
@@ -672,6 +683,124 @@ void TIndexTree::InsertKey(const uint8_t* key, uint32_t reference) {
     adjustCounts(path, +1);
     return true;
   });
+}
+
+namespace {
+
+// Entries per page for `total` entries at `capacity` a page: full pages, except that the last
+// two share theirs when the last would be under half full.
+std::vector<uint32_t> pageFills(size_t total, uint32_t capacity) {
+  std::vector<uint32_t> fills;
+  size_t left = total;
+  while (left > 0) {
+    const uint32_t take = uint32_t(std::min<size_t>(left, capacity));
+    fills.push_back(take);
+    left -= take;
+  }
+  if (fills.size() >= 2 && fills.back() < capacity / 2) {
+    const uint32_t shared = fills[fills.size() - 2] + fills.back();
+    fills.back() = shared / 2;
+    fills[fills.size() - 2] = shared - shared / 2;
+  }
+  return fills;
+}
+
+// A page of the level being built, as its parent's entry names it.
+struct TBuiltChild {
+  uint32_t page;
+  uint64_t keys;
+};
+
+}  // namespace
+
+void TIndexTree::BuildFromSorted(size_t count, const std::function<const uint8_t*(size_t)>& key,
+                                 const std::function<uint32_t(size_t)>& reference) {
+  cursor_.SetCurrentIndex(slot_);
+  cursor_.ResetPath();
+  if (slot_ == kSysTextSlot || file_.GetRootPageNumber(slot_) != 0) corrupt();
+  if (count == 0) return;
+  const uint16_t k = file_.GetKeySize(slot_);
+  const bool unique = file_.GetIndexDescriptor(slot_).unique != 0;
+  const int byteOrder = cursor_.ByteOrder();
+  for (size_t i = 1; i < count; ++i) {
+    const int order = byteOrder != 0 ? CompareBytes(key(i - 1), key(i), k, byteOrder < 0)
+                                     : cursor_.CompareKeys(key(i - 1), key(i), k);
+    VELMARON_DEBUG_ASSERT(order <= 0, "a bottom-up build takes its keys in order");
+    if (order > 0) corrupt();
+    if (order == 0 && unique) file_.RaiseIndexError(VELDOR_KEYVIOL, file_.GetIndexName(slot_));
+  }
+  if (count > UINT32_MAX) file_.RaiseIndexError(VELDOR_TABLEFULL, file_.GetIndexName(slot_));
+
+  // Pages taken so far go back to the free-page list when the build fails.
+  std::vector<uint32_t> taken;
+  platform::UndoOnFailure giveBack([&] {
+    for (uint32_t number : taken) {
+      TPage* page = nullptr;
+      if (!file_.GetPage(cursor_, number, page)) continue;
+      TPinnedPage held(file_, page);
+      if (!page->IsFreed()) file_.FreePage(cursor_, *page);
+    }
+  });
+  // The first key, page number and key total of every page of the level just built: the entries
+  // of the level above. The keys are copied, since the pages leave the cache as the build goes on.
+  std::vector<uint8_t> firstKeys;
+  std::vector<TBuiltChild> level;
+  TPinnedPage previous;
+  const auto startPage = [&](uint8_t type) {
+    TPinnedPage page(file_, newPageForChange(file_, cursor_));
+    taken.push_back(page->GetPageNumber());
+    page->SetPageType(type);
+    if (previous) {
+      page->SetPrevPage(previous->GetPageNumber());
+      previous->SetNextPage(page->GetPageNumber());
+    }
+    return page;
+  };
+  // One level of `total` entries; entry(i, page) appends entry i and is false when it does not fit.
+  const auto buildLevel = [&](uint8_t type, uint8_t rootType, size_t total, const auto& entry) {
+    firstKeys.clear();
+    level.clear();
+    const auto endPage = [&](TPinnedPage& page) {
+      firstKeys.insert(firstKeys.end(), page->GetEntryKey(1), page->GetEntryKey(1) + k);
+      level.push_back({page->GetPageNumber(), page->GetKeyTotal()});
+      previous = std::move(page);
+    };
+    TPinnedPage page = startPage(type);
+    if (page->IsCompressedLeaf()) {
+      for (size_t i = 0; i < total; ++i) {
+        if (entry(i, *page)) continue;
+        endPage(page);
+        page = startPage(type);
+        if (!entry(i, *page)) corrupt();
+      }
+      endPage(page);
+    } else {
+      const std::vector<uint32_t> fills = pageFills(total, page->GetCapacity());
+      size_t i = 0;
+      for (size_t f = 0; f < fills.size(); ++f) {
+        if (f > 0) page = startPage(type);
+        for (uint32_t e = 0; e < fills[f]; ++e, ++i)
+          if (!entry(i, *page)) corrupt();
+        endPage(page);
+      }
+    }
+    // A level of one page is the root.
+    if (level.size() == 1) previous->SetPageType(rootType);
+    previous.reset();
+  };
+
+  buildLevel(ptLeaf, ptRootLeaf, count,
+             [&](size_t i, TPage& page) { return page.AppendEntry(key(i), reference(i), 1); });
+  while (level.size() > 1) {
+    const std::vector<uint8_t> childKeys = std::move(firstKeys);
+    const std::vector<TBuiltChild> children = std::move(level);
+    buildLevel(ptBranch, ptRootBranch, children.size(), [&](size_t i, TPage& page) {
+      if (children[i].keys > UINT32_MAX) file_.RaiseIndexError(VELDOR_TABLEFULL, file_.GetIndexName(slot_));
+      return page.AppendEntry(childKeys.data() + i * k, children[i].page, uint32_t(children[i].keys));
+    });
+  }
+  file_.SetRootPage(slot_, level.front().page);
+  giveBack.Dismiss();
 }
 
 bool TIndexTree::DeleteKey(const uint8_t* key, uint32_t reference) {

@@ -92,6 +92,16 @@ class TIndexTree {
   // Adds a key with its reference (record number). An equal key in a unique index raises
   // VELDOR_KEYVIOL and changes nothing; so does a file without room (VELDOR_TABLEFULL).
   void InsertKey(const uint8_t* key, uint32_t reference);
+  // Builds the index bottom-up from `count` keys in the order of the cursor's CompareKeys, key i
+  // with reference(i): leaves filled to capacity (a compressed leaf to its 4083 bytes), the last
+  // two of a level sharing their entries so that neither is under half full, then each branch
+  // level over the one below, every page written once. The tree is one that the inserts and
+  // deletes above carry on from. Requires an index without a root; not for the text index.
+  // Keys out of order, or equal keys in a unique index (VELDOR_KEYVIOL), are refused before any
+  // page is taken; a file without room raises VELDOR_TABLEFULL with the pages taken so far back
+  // on the free-page list and the index still empty.
+  void BuildFromSorted(size_t count, const std::function<const uint8_t*(size_t)>& key,
+                       const std::function<uint32_t(size_t)>& reference);
   // Removes the entry with this key (and this reference unless it is 0). False when none.
   bool DeleteKey(const uint8_t* key, uint32_t reference = 0);
   // The 1-based position of the first entry not less than the key (KeyCount() + 1 when none),
@@ -113,7 +123,9 @@ class TIndexTree {
  private:
   // Descends to the leaf for the key; the path's pages stay pinned in `path` (index = level - 1).
   // firstNotLess: branches take the last entry less than the key. False: restart.
-  bool descend(const uint8_t* key, bool firstNotLess, TPagePath& path, uint64_t* recordPosition);
+  // forInsert: the branches first look whether the key comes after their last entry.
+  bool descend(const uint8_t* key, bool firstNotLess, TPagePath& path, uint64_t* recordPosition,
+               bool forInsert = false);
   bool readPage(uint32_t number, TPinnedPage& holder);
   // FindKey; without `position` the descent sums no counts.
   bool find(const uint8_t* key, uint64_t* position, uint32_t* reference, TKeyNeighbours* near);

@@ -571,6 +571,36 @@ bool TDataFile::AllocateRecord(TCacheReader* cursor, TRecord*& record) {
   return true;
 }
 
+void TDataFile::CheckRoomForRecords(uint32_t count) const {
+  const uint64_t last = uint64_t(GetNextRecordNumber()) + count - 1;
+  if (last > kMaxRecordSlots || dataStart() + int64_t(last) * GetRecordSize() > kMaxDataFileEnd)
+    fail(VELDOR_TABLEFULL);
+}
+
+void TDataFile::AppendRecordImages(const uint8_t* images, uint32_t count) {
+  if (count == 0) return;
+  const uint32_t r = GetRecordSize();
+  const uint32_t next = GetNextRecordNumber();
+  if (GetFreeRecordNumber() != next) fail(VELDOR_FILECORRUPT);
+  CheckRoomForRecords(count);
+  const uint64_t last = uint64_t(next) + count - 1;
+  VELMARON_DEBUG_ASSERT(!cache_.FindCached(next), "no slot past the last one is cached");
+  const size_t length = size_t(count) * r;
+  growBuffer(writeBuffer_, length);
+  std::memcpy(writeBuffer_.data(), images, length);
+  const bool scrambled = IsEncrypted();
+  for (uint32_t i = 0; i < count; ++i) {
+    uint8_t* image = writeBuffer_.data() + size_t(i) * r;
+    platform::put4(image + 1, next + i);
+    if (scrambled) ScrambleBuffer(image, r, kStructureSeed);
+  }
+  WriteAt(slotOffset(next), writeBuffer_.data(), int64_t(length));
+  if (owner_) owner_->MarkWritten();
+  ++counters_.flushWrites;
+  platform::put4(header_ + kHdrNextRecord, uint32_t(last + 1));
+  setDirty();
+}
+
 void TDataFile::FreeRecord(TRecord* record) {
   const uint32_t number = record->GetRecordNumber();
   if (number == 0 || number > GetLastRecordNumber() || record->GetStatus() != kRecordInUse)

@@ -259,6 +259,15 @@ class TDataFile : public TFileHandler, public TRecordOwner {
   // VELDOR_FILECORRUPT: a live record is never handed out. False (and no record) when the
   // cursor's read check reports another writer.
   bool AllocateRecord(TCacheReader* cursor, TRecord*& record);
+  // Appends `count` plain record images, side by side, as new slots after the last one, each
+  // taking its slot's number, in one write past the record cache; the next record number moves
+  // on and the header turns dirty. For a writer that fills a table of its own in bulk. Requires
+  // an empty free-record chain (VELDOR_FILECORRUPT otherwise); VELDOR_TABLEFULL as an append
+  // through GetRecord (CheckRoomForRecords). A failed write changes nothing but the bytes past the
+  // last slot.
+  void AppendRecordImages(const uint8_t* images, uint32_t count);
+  // VELDOR_TABLEFULL unless `count` more slots fit after the last one.
+  void CheckRoomForRecords(uint32_t count) const;
   // Puts a record in use at the head of the free chain (status 1; link to the old head, or 0
   // when new records are appended anyway). A record already deleted, or numbered outside
   // 1..last record number, raises VELDOR_FILECORRUPT.

@@ -258,6 +258,10 @@ class TPage {
   uint64_t GetKeyTotal() const;
   // Keys before entry `position` (a leaf: position - 1).
   uint64_t CountKeysBefore(uint32_t position) const;
+  // Adds an entry after the last one, as a bottom-up build fills pages. False, and the page as it
+  // was, when it has no room for it: a compressed leaf by its stored bytes (the first entry always
+  // fits), any other page by its capacity. A compressed leaf's used bytes stay exact.
+  bool AppendEntry(const uint8_t* key, uint32_t reference, uint32_t keyCount);
   // Opens a gap after entry `position` (0 = in front), copies the key in; position becomes the
   // new entry's number.
   void InsertEntry(const uint8_t* key, uint32_t& position);
@@ -359,6 +363,8 @@ class TPage {
   uint64_t sumKeyCounts(uint32_t last) const;
   [[noreturn]] void corrupt() const;
   void StoreEntries(uint8_t* data) const;
+  // Sets entry i's leading and trailing counts against entry i - 1; its stored size.
+  uint32_t compressEntry(uint32_t i);
   void LoadEntries(const uint8_t* data, uint32_t count);
   void splitAndPropagate(TIndexCursor& cursor);
   void moveEntries(TPage& to, uint32_t toPosition, uint32_t from, uint32_t n);

@@ -159,32 +159,56 @@ void TPage::DeleteEntry(uint32_t& position) {
   dirty_ = true;
 }
 
+uint32_t TPage::compressEntry(uint32_t i) {
+  const uint32_t k = keySize_;
+  uint8_t* e = entry(i);
+  uint8_t lead = 0, trail = 0;
+  if (compression_ != kcTrailing && i > 1) lead = CommonPrefixLength(entry(i - 1), e, k);
+  if (compression_ == kcTrailing) {
+    const uint32_t part = unique_ ? k : (k >= 4 ? k - 4 : 0);
+    trail = TrailingZeroCount(e, part);
+  } else if (compression_ == kcBoth) {
+    const uint32_t rest = k - lead;
+    if (unique_)
+      trail = TrailingZeroCount(e + lead, rest);
+    else if (rest > 4)
+      trail = TrailingZeroCount(e + lead, rest - 4);
+  }
+  e[k + 8] = lead;
+  e[k + 9] = trail;
+  return CompressedEntrySize(i);
+}
+
 void TPage::UpdateCompressedSize() {
   if (!IsCompressedLeaf()) {
     usedBytes_ = 0;
     return;
   }
-  const uint32_t k = keySize_;
   uint32_t used = 0;
-  for (uint32_t i = 1; i <= count_; ++i) {
-    uint8_t* e = entry(i);
-    uint8_t lead = 0, trail = 0;
-    if (compression_ != kcTrailing && i > 1) lead = CommonPrefixLength(entry(i - 1), e, k);
-    if (compression_ == kcTrailing) {
-      const uint32_t part = unique_ ? k : (k >= 4 ? k - 4 : 0);
-      trail = TrailingZeroCount(e, part);
-    } else if (compression_ == kcBoth) {
-      const uint32_t rest = k - lead;
-      if (unique_)
-        trail = TrailingZeroCount(e + lead, rest);
-      else if (rest > 4)
-        trail = TrailingZeroCount(e + lead, rest - 4);
-    }
-    e[k + 8] = lead;
-    e[k + 9] = trail;
-    used += CompressedEntrySize(i);
-  }
+  for (uint32_t i = 1; i <= count_; ++i) used += compressEntry(i);
   usedBytes_ = used;
+}
+
+bool TPage::AppendEntry(const uint8_t* key, uint32_t reference, uint32_t keyCount) {
+  if (!IsCompressedLeaf() && count_ >= GetCapacity()) return false;
+  reserveEntries(count_ + 1);
+  uint8_t* at = entries_.data() + size_t(count_) * EntryStride();
+  std::memcpy(at, key, keySize_);
+  platform::put4(at + keySize_, reference);
+  // A leaf counts 1 per entry, as a loaded one does.
+  platform::put4(at + keySize_ + 4, IsLeaf() ? 1 : (IsTextIndex() ? 0 : keyCount));
+  at[keySize_ + 8] = at[keySize_ + 9] = 0;
+  ++count_;
+  dirty_ = true;
+  if (!IsCompressedLeaf()) return true;
+  const uint32_t size = compressEntry(count_);
+  if (count_ > 1 && usedBytes_ + size > kPageDataSize) {
+    --count_;
+    std::memset(at, 0, EntryStride());
+    return false;
+  }
+  usedBytes_ += size;
+  return true;
 }
 
 uint32_t TPage::CompressedEntrySize(uint32_t i) const {

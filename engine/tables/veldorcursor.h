@@ -53,6 +53,8 @@ struct TKeyNeighbours;
 
 inline constexpr uint8_t kNoCurrentIndex = 255;
 inline constexpr size_t kMaxCursorKeySize = 522;
+// The keys that an index build holds at most for each index before it puts them into the tree.
+inline constexpr size_t kKeyBatchBytes = size_t(32) << 20;
 inline constexpr size_t kMaxPasswordLength = 15;
 
 // The way of a remote cursor to its server (the request plumbing implements it).
@@ -778,6 +780,15 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // (which never got them), its record-id key becomes a free one, its blobs and (unless the
   // text index is rebuilt) its text words go, its slot is freed and the record count lowered.
   void DeleteRecordDuringRebuild(uint32_t recordNo, const TRebuiltSlots& rebuilt);
+  // The keys of indexes being built, gathered record by record and put into the trees by
+  // batches in key order (veldorcursor_restructure.cpp).
+  class TKeyBatches;
+  // A record of a restructure's copy, appended to this new table as AppendRecord would, with the
+  // same checks and errors, but with its keys into `keys`, which makes the trees at the end, and
+  // its image onto `staged`, which appendStagedRecords writes out. Requires a table of this
+  // cursor's own, held exclusively, without deleted records and without a text index.
+  void appendCopiedRecord(uint8_t* buffer, TKeyBatches& keys, std::vector<uint8_t>& staged);
+  void appendStagedRecords(std::vector<uint8_t>& staged);
 
   // Remote requests
   // Takes the table's headers (when sent), the cursor state and the current index from the
@@ -902,6 +913,11 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   bool keyExists(const uint8_t* key);
   void insertKey(const uint8_t* key, uint32_t recordNo);
   void removeKey(const uint8_t* key);
+  // Puts `count` keys of the current index (side by side, each of its key size) with their
+  // records into its tree in key order: an empty tree is built bottom-up, any other takes them
+  // one insert each. A key equal to another, or to one in the tree, of a unique index raises
+  // VELDOR_KEYVIOL before any goes in.
+  void insertKeysInOrder(const uint8_t* keys, const uint32_t* records, size_t count);
   [[noreturn]] void raiseKeyViolation() const;
   // The slots every write keeps: the primary one when the table has it, then the secondary ones.
   std::vector<uint8_t> writtenSlots() const;

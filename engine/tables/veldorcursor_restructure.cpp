@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <numeric>
 #include <set>
+#include <unordered_set>
 #include <vector>
 
 #include "engine/base/veldorerr.h"
@@ -15,6 +15,7 @@
 #include "engine/tables/veldortable.h"
 #include "engine/values/veldorvalues.h"
 #include "platform/bytes.h"
+#include "platform/debugassert.h"
 #include "platform/scopeguard.h"
 
 namespace engine {
@@ -46,9 +47,6 @@ void readSlot(TDataCursor& c, TDataFile& data, uint32_t n, std::vector<uint8_t>&
   data.ReleaseRecord(record);
 }
 
-// The keys that an index rebuild holds at most for each index before it inserts them.
-constexpr size_t kKeyBatchBytes = size_t(32) << 20;
-
 // The keys of one index being built: keys of one size side by side, with their records.
 struct TBuiltKeys {
   uint16_t size = 0;
@@ -71,6 +69,141 @@ struct TKeyOrder {
 };
 
 }  // namespace
+
+// The unique keys are checked against the keys taken so far: those of the batch, and those
+// already in the tree. Every new key of a record is checked before any is added, so a record
+// that fails has none.
+class TDataCursor::TKeyBatches {
+ public:
+  TKeyBatches(TDataCursor& cursor, std::vector<uint8_t> slots)
+      : cursor_(cursor),
+        slots_(std::move(slots)),
+        keys_(slots_.size()),
+        built_(slots_.size()),
+        unique_(slots_.size()),
+        inTree_(slots_.size()),
+        blobs_(cursor.HasBlobFields()) {
+    for (const TBuiltKeys& b : built_) taken_.emplace_back(TKeyOrder{&cursor_, &b});
+  }
+  // Whether the cursor's table has blob fields (asked once).
+  bool Blobs() const { return blobs_; }
+
+  // Builds the record's keys; a key that breaks a unique index raises VELDOR_KEYVIOL.
+  void Check(const uint8_t* image) {
+    for (size_t i = 0; i < slots_.size(); ++i) {
+      // One index, once selected here, stays selected from one record to the next.
+      if (slots_.size() > 1 || !selected_ || cursor_.GetCurrentIndex() != slots_[i])
+        cursor_.SelectIndex(slots_[i]);
+      selected_ = true;
+      keys_[i].assign(cursor_.currentKeySize_, 0);
+      cursor_.BuildKey(image, keys_[i].data(), image);
+      unique_[i] = cursor_.indexUnique_;
+      if (cursor_.indexUnique_ &&
+          (taken_[i].count(keys_[i].data()) || (inTree_[i] && cursor_.keyExists(keys_[i].data()))))
+        cursor_.raiseKeyViolation();
+    }
+  }
+  // Adds the keys of the last Check for record `recordNo`.
+  void Add(uint32_t recordNo) {
+    for (size_t i = 0; i < slots_.size(); ++i) {
+      TBuiltKeys& b = built_[i];
+      b.size = uint16_t(keys_[i].size());
+      b.bytes.insert(b.bytes.end(), keys_[i].begin(), keys_[i].end());
+      b.records.push_back(recordNo);
+      if (unique_[i]) taken_[i].insert(uint32_t(b.records.size() - 1));
+      if (b.bytes.size() >= kKeyBatchBytes) put(i);
+    }
+  }
+  // Puts every key held into the trees.
+  void Finish() {
+    for (size_t i = 0; i < slots_.size(); ++i) put(i);
+  }
+
+  // The unique ids of the records added: a copy mostly meets them rising, and then needs no
+  // look-up.
+  bool IdTaken(uint32_t id) const {
+    if (rising_) return id <= highestId_ && std::binary_search(risingIds_.begin(), risingIds_.end(), id);
+    return ids_.count(id) != 0;
+  }
+  void NoteId(uint32_t id) {
+    if (rising_ && id > highestId_) {
+      risingIds_.push_back(id);
+      highestId_ = id;
+      return;
+    }
+    if (rising_) {
+      rising_ = false;
+      ids_.insert(risingIds_.begin(), risingIds_.end());
+      risingIds_.clear();
+    }
+    ids_.insert(id);
+  }
+
+ private:
+  void put(size_t i) {
+    cursor_.SelectIndex(slots_[i]);
+    taken_[i].clear();
+    cursor_.insertKeysInOrder(built_[i].bytes.data(), built_[i].records.data(), built_[i].records.size());
+    built_[i].bytes.clear();
+    built_[i].records.clear();
+    inTree_[i] = true;
+  }
+
+  TDataCursor& cursor_;
+  std::vector<uint8_t> slots_;
+  std::vector<std::vector<uint8_t>> keys_;
+  std::vector<TBuiltKeys> built_;
+  std::vector<bool> unique_;
+  std::vector<std::set<uint32_t, TKeyOrder>> taken_;
+  std::vector<bool> inTree_;
+  bool blobs_;
+  bool selected_ = false;
+  bool rising_ = true;
+  uint32_t highestId_ = 0;
+  std::vector<uint32_t> risingIds_;
+  std::unordered_set<uint32_t> ids_;
+};
+
+void TDataCursor::appendCopiedRecord(uint8_t* buffer, TKeyBatches& keys, std::vector<uint8_t>& staged) {
+  VELMARON_DEBUG_ASSERT(!HasTextIndex(), "a copy's words go in record by record");
+  CheckFieldValues(buffer);
+  TDataFile& data = table_->DataFile();
+  const uint32_t size = data.GetRecordSize();
+  const uint32_t waiting = uint32_t(staged.size() / size);
+  if (data.GetFreeRecordNumber() != data.GetNextRecordNumber()) Raise(VELDOR_FILECORRUPT);
+  data.CheckRoomForRecords(waiting + 1);
+  const uint32_t recordNo = data.GetNextRecordNumber() + waiting;
+  // The id is drawn once, after every check; here it is only foreseen.
+  uint32_t id = 0;
+  std::memcpy(&id, buffer + 5, 4);
+  if (!suppressAutoInc_) {
+    if (data.GetLastUniqueId() >= kMaxCounterValue) Raise(VELDOR_TABLEFULL);
+    id = data.GetLastUniqueId() + 1;
+  }
+  buffer[0] = kRecordInUse;
+  std::memcpy(buffer + 1, &recordNo, 4);
+  std::memcpy(buffer + 5, &id, 4);
+  keys.Check(buffer);
+  if (suppressAutoInc_ && keys.IdTaken(id)) {
+    SelectIndex(kSysDeletedSlot);
+    raiseKeyViolation();
+  }
+  if (keys.Blobs()) writeRecordBlobs(buffer, recordNo);
+  if (!suppressAutoInc_)
+    data.NextUniqueId();
+  else if (id > data.GetLastUniqueId())
+    data.SetLastUniqueId(id);
+  staged.insert(staged.end(), buffer, buffer + size);
+  table_->IndexFile().IncRecordCount();
+  keys.Add(recordNo);
+  if (suppressAutoInc_) keys.NoteId(id);
+}
+
+void TDataCursor::appendStagedRecords(std::vector<uint8_t>& staged) {
+  TDataFile& data = table_->DataFile();
+  data.AppendRecordImages(staged.data(), uint32_t(staged.size() / data.GetRecordSize()));
+  staged.clear();
+}
 
 void TDataCursor::DeleteRecordDuringRebuild(uint32_t recordNo, const TRebuiltSlots& rebuilt) {
   TDataFile& data = table_->DataFile();
@@ -165,25 +298,7 @@ void TDataCursor::rebuildIndexes(const TRestructureArgs& args, const TRebuiltSlo
   const bool words = rebuilt[kSysTextSlot] && HasTextIndex();
   std::vector<uint32_t> doomed;
   std::vector<uint8_t> image(recordSize_);
-  std::vector<std::vector<uint8_t>> keys(slots.size());
-  // The keys go in by batches in key order, so that each insert finds the pages the one
-  // before it used. The unique ones are checked against the keys taken so far: those of the
-  // batch, and those already in the tree.
-  std::vector<TBuiltKeys> built(slots.size());
-  std::vector<std::set<uint32_t, TKeyOrder>> taken;
-  for (const TBuiltKeys& b : built) taken.emplace_back(TKeyOrder{this, &b});
-  std::vector<bool> inTree(slots.size());
-  const auto insertBatch = [&](size_t i) {
-    SelectIndex(slots[i]);
-    taken[i].clear();
-    std::vector<uint32_t> order(built[i].records.size());
-    std::iota(order.begin(), order.end(), 0u);
-    std::sort(order.begin(), order.end(), TKeyOrder{this, &built[i]});
-    for (uint32_t k : order) insertKey(built[i].at(k), built[i].records[k]);
-    built[i].bytes.clear();
-    built[i].records.clear();
-    inTree[i] = true;
-  };
+  TKeyBatches keys(*this, slots);
   const uint32_t last = slots.empty() && !words && !relinkFreeRecords ? 0 : data.GetLastRecordNumber();
   TProgress progress(*this, restructureProgressHook_, last);
   for (uint32_t n = 1; n <= last; progress.Done(n++)) {
@@ -194,13 +309,7 @@ void TDataCursor::rebuildIndexes(const TRestructureArgs& args, const TRebuiltSlo
     // fails has none.
     TTextChanges changes;
     try {
-      for (size_t i = 0; i < slots.size(); ++i) {
-        SelectIndex(slots[i]);
-        keys[i].assign(currentKeySize_, 0);
-        BuildKey(image.data(), keys[i].data(), image.data());
-        if (indexUnique_ && (taken[i].count(keys[i].data()) || (inTree[i] && keyExists(keys[i].data()))))
-          raiseKeyViolation();
-      }
+      keys.Check(image.data());
       if (words) recordTextWords(image.data(), changes);
     } catch (const EVELDOREngineError& e) {
       const bool keyViolation = e.ErrorCode() == VELDOR_KEYVIOL;
@@ -209,18 +318,10 @@ void TDataCursor::rebuildIndexes(const TRestructureArgs& args, const TRebuiltSlo
       if (keyViolation) doomed.push_back(n);
       continue;
     }
-    for (size_t i = 0; i < slots.size(); ++i) {
-      SelectIndex(slots[i]);
-      TBuiltKeys& b = built[i];
-      b.size = uint16_t(keys[i].size());
-      b.bytes.insert(b.bytes.end(), keys[i].begin(), keys[i].end());
-      b.records.push_back(n);
-      if (indexUnique_) taken[i].insert(uint32_t(b.records.size() - 1));
-      if (b.bytes.size() >= kKeyBatchBytes) insertBatch(i);
-    }
+    keys.Add(n);
     if (words) applyTextChanges(changes, n);
   }
-  for (size_t i = 0; i < slots.size(); ++i) insertBatch(i);
+  keys.Finish();
   if (relinkFreeRecords) {
     for (size_t i = 0; i < freeRecords.size(); ++i) {
       TRecord* record = nullptr;
@@ -377,6 +478,8 @@ void TDataCursor::RestructureTable(TRestructureArgs& args) {
   });
   fresh.SetFieldsRemapped(true);
   fresh.Open();
+  // Until the swap nothing else sees the new table, and a copy cut short is dropped whole.
+  fresh.Table()->WriteThrough();
   // Only an open cursor knows that its table has an auto-increment field.
   fresh.SuppressAutoInc(true);
   // Set on the open table, so that an empty set stays empty instead of becoming the default.
@@ -385,22 +488,102 @@ void TDataCursor::RestructureTable(TRestructureArgs& args) {
   std::vector<uint8_t> image(recordSize_);
   std::vector<uint8_t> buffer(fresh.RecordSize());
   std::array<uint8_t, 512> value{};
+  // The new table's keys, record-id keys included, are built into its trees once every record
+  // is in; a text index takes its words record by record.
+  const bool bulk = !fresh.HasTextIndex();
+  std::vector<uint8_t> freshSlots = fresh.writtenSlots();
+  freshSlots.push_back(kSysDeletedSlot);
+  TKeyBatches freshKeys(fresh, bulk ? freshSlots : std::vector<uint8_t>{});
+  // The new records go out by runs of about a megabyte, the old ones are read by such runs.
+  constexpr size_t kRunBytes = size_t(1) << 20;
+  std::vector<uint8_t> staged;
+  // Where each field goes. A value whose field keeps its type, size and scale is stored as it
+  // is, without a conversion that would give the same bytes; BCD (whose values carry a scale of
+  // their own) and auto-increment values always go through the conversion.
+  struct TFieldCopy {
+    const TFieldDescriptor* old;
+    const TFieldDescriptor* target;  // nullptr: dropped
+    const TFieldDescriptor* into;    // the new table's field, when stored as it is
+    // The stored bytes need no WriteFieldValue: no computed field to update, no truth value to
+    // make 0 or 1, no text case to change.
+    bool plain;
+  };
+  std::vector<TFieldCopy> plan;
+  for (uint16_t p = 1; p <= data.GetFieldCount(); ++p) {
+    const TFieldDescriptor& old = *data.GetFieldDescriptor(p);
+    const TFieldDescriptor* target = byNumber(args.Fields, old.FieldNumber());
+    const TFieldDescriptor* into = nullptr;
+    if (target && !target->Computed() && !old.IsBlob() && !target->IsBlob() && !old.IsAutoInc() &&
+        !target->IsAutoInc() && old.Type() == target->Type() &&
+        old.Type() != TypeCode(TEngineFieldType::BCD)) {
+      const TFieldDescriptor& d = fresh.GetTableFieldDesc(positionOf(old.FieldNumber()));
+      if (d.Type() == old.Type() && d.StoredSize() == old.StoredSize() &&
+          d.StoredScale() == old.StoredScale() && !d.Computed() && !d.IsAutoInc())
+        into = &d;
+    }
+    const bool plain = into && !fresh.hasComputedFields_ &&
+                       into->Type() != TypeCode(TEngineFieldType::Boolean) && into->CaseRule() == 0;
+    plan.push_back({&old, target, into, plain});
+  }
   const uint32_t last = data.GetLastRecordNumber();
   TProgress progress(*this, restructureProgressHook_, last);
+  const uint32_t oldSize = data.GetRecordSize();
+  const uint32_t perRun = uint32_t(std::max<size_t>(1, kRunBytes / oldSize));
+  std::vector<uint8_t> run;
+  uint32_t runFirst = 1, runCount = 0;
   for (uint32_t n = 1; n <= last; progress.Done(n++)) {
-    readSlot(*this, data, n, image);
+    if (n >= runFirst + runCount) {
+      runFirst = n;
+      runCount = std::min(perRun, last - n + 1);
+      // As readSlot: a report of another writer is looked at once more.
+      if (!data.ReadRecordImages(this, runFirst, runCount, run) &&
+          !data.ReadRecordImages(this, runFirst, runCount, run))
+        Raise(VELDOR_FILECORRUPT);
+    }
+    std::memcpy(image.data(), run.data() + size_t(n - runFirst) * oldSize,
+                std::min<size_t>(image.size(), oldSize));
     if (image[0] != kRecordInUse) continue;
+    if (staged.size() >= kRunBytes) fresh.appendStagedRecords(staged);
     fresh.ClearRecordBuffer(buffer.data());
     fresh.ApplyDefaultValues(buffer.data());
     // A value carried into an auto-increment field is the new record's unique id.
     bool intoAutoInc = false;
     for (uint16_t p = 1; p <= data.GetFieldCount(); ++p) {
-      const TFieldDescriptor& old = *data.GetFieldDescriptor(p);
+      const TFieldDescriptor& old = *plan[p - 1u].old;
       if (old.Computed()) continue;
+      const TFieldDescriptor* target = plan[p - 1u].target;
+      if (const TFieldDescriptor* into = plan[p - 1u].into) {
+        const uint8_t* stored = image.data() + old.Offset();
+        if (stored[0] == 0) continue;
+        uint8_t* at = buffer.data() + into->Offset();
+        const uint32_t size = into->StoredSize();
+        if (old.Type() != kFieldTypeString) {
+          if (plan[p - 1u].plain) {
+            at[0] = 1;
+            std::memcpy(at + 1, stored + 1, size);
+          } else {
+            fresh.WriteFieldValue(*into, buffer.data(), stored + 1, false, false);
+          }
+          continue;
+        }
+        // A text without its terminator (a damaged record) takes the long way, which cuts it.
+        const auto* end = static_cast<const uint8_t*>(std::memchr(stored + 1, 0, size));
+        if (end) {
+          const size_t length = size_t(end - (stored + 1));
+          // What WriteFieldValue stores of a text it leaves as it is.
+          if (plan[p - 1u].plain && length > 0 && end[-1] != ' ') {
+            at[0] = 1;
+            std::memcpy(at + 1, stored + 1, length);
+            std::memset(at + 1 + length, 0, size - length);
+          } else {
+            fresh.WriteFieldValue(*into, buffer.data(), stored + 1, false, false);
+          }
+          continue;
+        }
+      }
       value.fill(0);
       bool isNull = false;
       GetTableField(p, image.data(), isNull, value.data());
-      const TFieldDescriptor* target = byNumber(args.Fields, old.FieldNumber());
       if (!target || target->Computed()) {
         if (!isNull && !goOn(rcFieldDropped, old.Name())) Raise(VELDOR_INVALIDFLDTYPE, old.Name());
         continue;
@@ -429,7 +612,10 @@ void TDataCursor::RestructureTable(TRestructureArgs& args) {
     }
     if (!intoAutoInc) std::memcpy(buffer.data() + 5, image.data() + 5, 4);
     try {
-      fresh.AppendRecord(buffer.data());
+      if (bulk)
+        fresh.appendCopiedRecord(buffer.data(), freshKeys, staged);
+      else
+        fresh.AppendRecord(buffer.data());
     } catch (const EVELDOREngineError& e) {
       const TRestructureCase kind = caseOf(e.ErrorCode());
       const std::string message = kind == rcKeyViolation ? e.Item(5) : kind == rcValueRule ? e.Item(4) : "";
@@ -446,7 +632,9 @@ void TDataCursor::RestructureTable(TRestructureArgs& args) {
   freshData.SetLastAutoIncValue(args.LastAutoIncValue >= 0
                                     ? uint32_t(args.LastAutoIncValue)
                                     : std::max(data.GetLastAutoIncValue(), freshData.GetLastAutoIncValue()));
-  fresh.FlushBuffers(true, false, true, true, false);
+  fresh.appendStagedRecords(staged);
+  freshKeys.Finish();
+  fresh.FlushBuffers(true, false, true, true, fresh.HasBlobFields());
   fresh.Close();
 
   // The swap: the old files become backups, the new ones take the name, and only then may the

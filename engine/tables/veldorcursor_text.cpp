@@ -4,6 +4,7 @@
 // index), so that the record write can apply them with its other key changes and take them all
 // back together when it fails.
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "engine/base/veldorerr.h"
@@ -51,7 +52,11 @@ uint32_t uniqueIdOf(const uint8_t* record) {
 }  // namespace
 
 bool TDataCursor::HasTextIndex() const {
-  return table_ && table_->IndexFile().GetIndexDescriptor(kSysTextSlot).fields[0] != 0;
+  // Every write asks: only the first field number is read, not the whole descriptor.
+  if (!table_) return false;
+  std::array<uint8_t, 2 * kMaxIndexFields> fields;
+  table_->IndexFile().GetIndexFields(kSysTextSlot, fields.data());
+  return fields[0] != 0 || fields[1] != 0;
 }
 
 bool TDataCursor::IsTextIndexField(uint16_t fieldNo) const {

@@ -5,7 +5,9 @@
 // recorded, and a failure part way (a full index file, an I/O error) takes them back, so that no
 // key is left pointing at a record that was not written.
 #include <algorithm>
+#include <array>
 #include <cstring>
+#include <numeric>
 
 #include "engine/base/veldorerr.h"
 #include "engine/storage/veldorbtree.h"
@@ -62,6 +64,59 @@ struct KeyChange {
   uint32_t recordNo;
 };
 
+// Sorts `order` (numbers of keys of `size` bytes side by side in `keys`, rising) by the keys'
+// bytes, reversed when `descending`, a byte position at a time from the first (a most-significant
+// radix sort: each pass reads one byte of each key where a compare sort reads whole keys many
+// times over). Positions that all keys of a run share are skipped without a pass. Every pass
+// keeps the order it found, so keys with equal bytes stay in rising number order.
+void sortKeyBytes(const uint8_t* keys, uint16_t size, bool descending, std::vector<uint32_t>& order) {
+  constexpr size_t kSmallRun = 24;
+  std::vector<uint32_t> spare(order.size());
+  const auto byteOf = [&](uint32_t key, size_t at) {
+    const uint8_t b = keys[size_t(key) * size + at];
+    return descending ? uint8_t(255 - b) : b;
+  };
+  struct TRun {
+    size_t first, count, at;
+  };
+  std::vector<TRun> runs{{0, order.size(), 0}};
+  while (!runs.empty()) {
+    TRun run = runs.back();
+    runs.pop_back();
+    uint32_t* a = order.data() + run.first;
+    if (run.count <= kSmallRun) {
+      // Insertion sort, which keeps equal keys in the order they came.
+      for (size_t i = 1; i < run.count; ++i) {
+        const uint32_t key = a[i];
+        size_t j = i;
+        while (j > 0 &&
+               CompareBytes(keys + size_t(a[j - 1]) * size + run.at, keys + size_t(key) * size + run.at,
+                            uint16_t(size - run.at), descending) > 0) {
+          a[j] = a[j - 1];
+          --j;
+        }
+        a[j] = key;
+      }
+      continue;
+    }
+    std::array<size_t, 257> start{};
+    for (; run.at < size; ++run.at) {
+      start.fill(0);
+      for (size_t i = 0; i < run.count; ++i) ++start[size_t(byteOf(a[i], run.at)) + 1];
+      if (std::find(start.begin() + 1, start.end(), run.count) == start.end()) break;
+    }
+    if (run.at >= size) continue;
+    for (size_t b = 1; b <= 256; ++b) start[b] += start[b - 1];
+    std::array<size_t, 257> next = start;
+    uint32_t* out = spare.data() + run.first;
+    for (size_t i = 0; i < run.count; ++i) out[next[byteOf(a[i], run.at)]++] = a[i];
+    std::copy(out, out + run.count, a);
+    for (size_t b = 0; b < 256; ++b)
+      if (start[b + 1] - start[b] > 1)
+        runs.push_back({run.first + start[b], start[b + 1] - start[b], run.at + 1});
+  }
+}
+
 }  // namespace
 
 // ---- Keys ----
@@ -112,6 +167,43 @@ bool TDataCursor::keyExists(const uint8_t* key) {
 
 void TDataCursor::insertKey(const uint8_t* key, uint32_t recordNo) {
   TIndexTree(table_->IndexFile(), *this, GetCurrentIndex()).InsertKey(key, recordNo);
+}
+
+void TDataCursor::insertKeysInOrder(const uint8_t* keys, const uint32_t* records, size_t count) {
+  const uint16_t k = currentKeySize_;
+  const auto keyOf = [&](uint32_t i) { return keys + size_t(i) * k; };
+  std::vector<uint32_t> order(count);
+  std::iota(order.begin(), order.end(), 0u);
+  // Keys that compare equal keep their records' order, as one insert after another would. Keys
+  // gathered in order (record ids, keys of a copy of a table in key order) need no sort at all.
+  const int byteOrder = ByteOrder();
+  const auto compare = [&](uint32_t a, uint32_t b) {
+    return byteOrder != 0 ? CompareBytes(keyOf(a), keyOf(b), k, byteOrder < 0)
+                          : CompareKeys(keyOf(a), keyOf(b), k);
+  };
+  const auto less = [&](uint32_t a, uint32_t b) {
+    const int c = compare(a, b);
+    return c < 0 || (c == 0 && a < b);
+  };
+  if (!std::is_sorted(order.begin(), order.end(), less)) {
+    if (byteOrder == 0)
+      std::sort(order.begin(), order.end(), less);
+    else
+      sortKeyBytes(keys, k, byteOrder < 0, order);
+  }
+  TIndexTree tree(table_->IndexFile(), *this, GetCurrentIndex());
+  const bool empty = table_->IndexFile().GetRootPageNumber(GetCurrentIndex()) == 0;
+  if (indexUnique_) {
+    for (size_t i = 1; i < count; ++i)
+      if (CompareKeys(keyOf(order[i - 1]), keyOf(order[i]), k) == 0) raiseKeyViolation();
+    if (!empty)
+      for (uint32_t i : order)
+        if (keyExists(keyOf(i))) raiseKeyViolation();
+  }
+  if (empty)
+    return tree.BuildFromSorted(
+        count, [&](size_t i) { return keyOf(order[i]); }, [&](size_t i) { return records[order[i]]; });
+  for (uint32_t i : order) insertKey(keyOf(i), records[i]);
 }
 
 void TDataCursor::removeKey(const uint8_t* key) {
@@ -202,15 +294,23 @@ void TDataCursor::AddSecondaryIndex(TIndexDescriptor& descriptor) {
   });
   SelectIndex(slot);
   const uint32_t last = table_->DataFile().GetLastRecordNumber();
-  std::vector<uint8_t> image(recordSize_), key(kMaxCursorKeySize + 1);
+  std::vector<uint8_t> image(recordSize_), keys;
+  std::vector<uint32_t> records;
+  const auto putBatch = [&] {
+    insertKeysInOrder(keys.data(), records.data(), records.size());
+    keys.clear();
+    records.clear();
+  };
   TProgress progress(*this, indexProgressHook_, last);
   for (uint32_t n = 1; n <= last; progress.Done(n++)) {
     readRecord(n, image.data(), true);
     if (image[0] != kRecordInUse) continue;
-    BuildKey(image.data(), key.data(), image.data());
-    if (indexUnique_ && keyExists(key.data())) raiseKeyViolation();
-    insertKey(key.data(), n);
+    keys.resize(keys.size() + currentKeySize_);
+    BuildKey(image.data(), keys.data() + keys.size() - currentKeySize_, image.data());
+    records.push_back(n);
+    if (keys.size() >= kKeyBatchBytes) putBatch();
   }
+  putBatch();
   undo.Dismiss();
   SetToBegin();
 }
@@ -282,7 +382,7 @@ class KeyJournal {
     TIndexTree tree(cursor_.Table()->IndexFile(), cursor_, slot);
     if (!removed.empty() && !tree.DeleteKey(removed.data()))
       cursor_.Raise(VELDOR_INDEXCORRUPT, {}, cursor_.CurrentIndexName());
-    changes_.push_back({slot, removed, {}, recordNo});
+    changes_.push_back({slot, std::move(removed), {}, recordNo});
     if (!inserted.empty()) {
       tree.InsertKey(inserted.data(), recordNo);
       changes_.back().inserted = std::move(inserted);
@@ -345,8 +445,9 @@ void TDataCursor::AppendRecord(uint8_t* buffer, bool reposition) {
   buffer[0] = kRecordInUse;
   setRecordNo(buffer, recordNo);
   setUniqueId(buffer, id);
-  std::vector<uint8_t> old(recordSize_);
+  std::vector<uint8_t> old;
   if (reused) {
+    old.resize(recordSize_);
     readRecord(recordNo, old.data());
     if (old[0] != kRecordDeleted) Raise(VELDOR_FILECORRUPT);
   }
@@ -369,8 +470,9 @@ void TDataCursor::AppendRecord(uint8_t* buffer, bool reposition) {
     BuildRecordIdKey(old.data(), oldIdKey.data());
   }
   KeyJournal journal(*this);
-  for (size_t i = 0; i < slots.size(); ++i) journal.change(slots[i], {}, keys[i], recordNo);
-  journal.change(kSysDeletedSlot, oldIdKey, idKey, recordNo);
+  // The keys are handed over: nothing below reads them again.
+  for (size_t i = 0; i < slots.size(); ++i) journal.change(slots[i], {}, std::move(keys[i]), recordNo);
+  journal.change(kSysDeletedSlot, std::move(oldIdKey), std::move(idKey), recordNo);
   journalTextChanges(&journal, nullptr, buffer, recordNo);
   const bool blobsSaved = writeRecordBlobs(buffer, recordNo);
   TRecord* record = nullptr;

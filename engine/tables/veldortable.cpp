@@ -9,6 +9,7 @@
 #include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldorsession.h"
 #include "engine/values/veldorvalues.h"
+#include "platform/debugassert.h"
 #include "platform/scopeguard.h"
 
 namespace engine {
@@ -152,6 +153,12 @@ TJournalTable TDataTable::JournalTarget() const {
   target.files = journalFiles();
   target.journal = !inMemory_;
   return target;
+}
+
+void TDataTable::WriteThrough() {
+  VELMARON_DEBUG_ASSERT(!inTransaction_ && !IsRemote(), "a copy is its writer's alone");
+  writeOutHeld(false);
+  holdWrites(false);
 }
 
 bool TDataTable::WritesHeld() const {

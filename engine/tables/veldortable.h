@@ -278,6 +278,11 @@ class TDataTable final : public TTableFileOwner {
   // (or, in a commit, every table of the transaction) writes them out together.
   bool WritesHeld() const;
   TJournalTable JournalTarget() const;
+  // Writes out what is held and lets every later write go straight to the files, until the
+  // table closes. Only for a table that nothing else can see and that a crash drops whole (a
+  // restructure's copy, before its swap): its writes need no journal. Requires the table held
+  // alone, outside a transaction.
+  void WriteThrough();
 
   // ---- Remote tables ----
   // A table of a remote session holds no files: its headers and counters are what the server's

@@ -487,6 +487,62 @@ TEST_F(DataFileChain, ChainHeadsAndLinksThatCannotBeHandedOutAreCorruption) {
   }
 }
 
+// Images appended in bulk take the next slots, each its own number whatever the image said, are
+// scrambled like any record of an encrypted table, and read back as records appended one by one;
+// a table with free slots refuses them, since the new slots would pass them by.
+TEST_F(DataFileChain, RecordImagesAppendedInBulkReadBackAsAppendedOnesAndNeedAnEmptyChain) {
+  for (bool encrypted : {false, true}) {
+    SCOPED_TRACE(encrypted ? "encrypted" : "plain");
+    std::filesystem::remove(path);
+    std::vector<TFieldDescriptor> fields = {field(1, "A", 6), field(2, "NAME", 1, 10)};
+    layOut(fields);
+    {
+      auto f = make();
+      f->DefineStructure(0, 0, 0, 0, encrypted, encrypted ? "secret" : "", "bulk", 0, fields);
+      appendRecords(*f, 3);
+      const uint32_t r = f->GetRecordSize();
+      std::vector<uint8_t> images(5 * size_t(r));
+      for (uint32_t i = 0; i < 5; ++i) {
+        uint8_t* image = images.data() + size_t(i) * r;
+        platform::put4(image + 1, 77);  // replaced by the slot's number
+        platform::put4(image + 5, 100 + i);
+        for (uint32_t b = kRecordHeaderSize; b < r; ++b) image[b] = uint8_t(i * 13 + b);
+      }
+      f->AppendRecordImages(images.data(), 5);
+      EXPECT_EQ(f->GetNextRecordNumber(), 9u);
+      flushAll(*f);
+      f->Close();
+    }
+    auto f = make();
+    f->Open();
+    f->VerifyHeader();
+    for (uint32_t n = 1; n <= 8; ++n) {
+      TRecord* rec = nullptr;
+      ASSERT_TRUE(f->GetRecord(nullptr, n, rec));
+      const uint8_t* image = rec->GetBuffer();
+      EXPECT_EQ(image[0], kRecordInUse);
+      EXPECT_EQ(platform::get4(image + 1), n);
+      if (n > 3) {
+        EXPECT_EQ(platform::get4(image + 5), 100 + (n - 4));
+        for (uint32_t b = kRecordHeaderSize; b < f->GetRecordSize(); ++b)
+          ASSERT_EQ(image[b], uint8_t((n - 4) * 13 + b)) << "record " << n << " byte " << b;
+      }
+      f->ReleaseRecord(rec);
+    }
+    freeRecords(*f, {2});
+    const std::vector<uint8_t> one(f->GetRecordSize(), 0);
+    EXPECT_EQ(errorOf([&] { f->AppendRecordImages(one.data(), 1); }), VELDOR_FILECORRUPT);
+    EXPECT_EQ(f->GetNextRecordNumber(), 9u);
+    f->Close();
+    if (encrypted) {
+      // On disk the slots are scrambled, not the plain images.
+      const std::vector<uint8_t> bytes = readFileBytes(path);
+      const size_t slot4 = 127 + 2 * 768 + 3 * size_t(f->GetRecordSize());
+      EXPECT_NE(bytes[slot4 + kRecordHeaderSize + 1], uint8_t(kRecordHeaderSize + 1));
+    }
+  }
+}
+
 TEST_F(DataFileChain, FreeingARecordTwiceIsRefused) {
   create({field(1, "A", 6)}, 3);
   auto f = openVerified();
