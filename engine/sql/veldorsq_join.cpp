@@ -24,6 +24,21 @@ void swapOperands(TExpToken& node) {
   node.name = kNames[node.code];
 }
 
+// A comparison whose column stands on the right, below NOT, AND or OR, is turned to put it on the
+// left, as a filter given as text is: a constant side is then taken in its column's type wherever
+// the comparison lies, so WHERE p and WHERE NOT p split the rows between them.
+void columnsLeft(TExpToken* node) {
+  if (!node) return;
+  if (node->kind == expUnary) return columnsLeft(node->left);
+  if (node->kind != expBinary) return;
+  if (isComparison(*node)) {
+    if (!ExpTreeHasColumnRef(node->left) && ExpTreeHasColumnRef(node->right)) swapOperands(*node);
+    return;
+  }
+  columnsLeft(node->left);
+  columnsLeft(node->right);
+}
+
 // Raises `table` above `over`: one deeper, and its joined tables after it.
 void raiseAbove(TSourceTable& table, const TSourceTable& over) {
   table.JoinDepth = uint16_t(over.JoinDepth + 1);
@@ -57,6 +72,7 @@ bool hasOuterJoin(const TSourceTable& a, const TSourceTable& b) {
 
 void TDataQuery::ExtractJoinConditions() {
   if (HasConditions && Conditions[csWhere]) {
+    columnsLeft(Conditions[csWhere].get());
     if (WithTree(Conditions[csWhere], [&](TExpToken*& tree) { return ExtractJoinCondition(tree, nullptr); }))
       HasConditions = false;
   }

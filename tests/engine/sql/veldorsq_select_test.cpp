@@ -44,6 +44,20 @@ TEST_F(SelectTest, JoinConditionsThatCloseACycleKeepEveryCondition) {
             "1|1\n");
 }
 
+// A constant compared with a column takes the column's type (here 15 / 13 is 1 for an integer
+// column) wherever the comparison stands, so a condition and its negation share out the rows.
+TEST_F(SelectTest, AConditionAndItsNegationTakeEveryRowOnce) {
+  fill("t", "a INTEGER, b INTEGER", {"1, 0", "2, 1", "3, 2", "4, NULL"});
+  for (int indexed = 0; indexed < 2; ++indexed) {
+    if (indexed) db.run("CREATE INDEX ib ON t (b)");
+    EXPECT_EQ(db.rows("SELECT a FROM t WHERE (15 / 13) > b"), "1\n");
+    EXPECT_EQ(db.rows("SELECT a FROM t WHERE NOT ((15 / 13) > b) ORDER BY 1"), "2\n3\n4\n");
+    EXPECT_EQ(db.rows("SELECT a FROM t WHERE NOT (b < (15 / 13)) ORDER BY 1"), "2\n3\n4\n");
+    EXPECT_EQ(db.rows("SELECT a FROM t WHERE (15 / 13) > b OR a = 4 ORDER BY 1"), "1\n4\n");
+    EXPECT_EQ(db.rows("SELECT a FROM t WHERE NOT ((15 / 13) >= b OR a = 4) ORDER BY 1"), "3\n");
+  }
+}
+
 TEST_F(SelectTest, ADisjunctionIsTestedWhole) {
   fill("t", "a INTEGER, b INTEGER", {"1, 10", "2, 20", "3, 30"});
   fill("u", "a INTEGER, c INTEGER", {"1, 5", "2, 6", "3, 7"});
