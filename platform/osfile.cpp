@@ -329,6 +329,10 @@ class LocalFileSystem final : public FileSystem {
     return openShared(real, O_RDWR | O_CREAT, ShareMode::Exclusive, deleteOnClose, true, true);
   }
 
+  std::unique_ptr<OsFile> createFileAsSpelt(const std::string& path) override {
+    return openShared(path, O_RDWR | O_CREAT, ShareMode::Exclusive, false, true, true);
+  }
+
   CreateNewResult createNewFile(const std::string& path) override {
     const std::string real = resolveIgnoringCase(path);
     int fd;

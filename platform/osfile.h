@@ -111,6 +111,12 @@ class FileSystem {
   // Creates a file, or empties an existing one, opened read-write and exclusive. An existing file
   // that is open elsewhere or carries the read-only attribute is left untouched and null returned.
   virtual std::unique_ptr<OsFile> createFile(const std::string& path, bool deleteOnClose) = 0;
+  // createFile for a name that is only ever looked up as spelt (existsAsSpelt): a file of that
+  // name in other case is another file and is left alone. Spares the case-blind search of the
+  // folder that a name not yet there would cost.
+  virtual std::unique_ptr<OsFile> createFileAsSpelt(const std::string& path) {
+    return createFile(path, false);
+  }
   // Creates an empty file at `path` only if nothing of that name exists, ASCII case ignored, and
   // closes it again: the way to claim a fresh name against every other thread and process.
   virtual CreateNewResult createNewFile(const std::string& path) = 0;

@@ -117,7 +117,8 @@ std::string baseName(const std::string& path) {
 
 void writeWholeFile(platform::FileSystem& fs, const std::string& path, const std::vector<uint8_t>& bytes,
                     bool durable) {
-  std::unique_ptr<platform::OsFile> file = fs.createFile(path, false);
+  // Journals and markers are found by their exact names (JournalExists), so they are made so.
+  std::unique_ptr<platform::OsFile> file = fs.createFileAsSpelt(path);
   if (!file) failOn(path, VELDOR_WRITEERR);
   if (file->writeAt(0, bytes.data(), int64_t(bytes.size())) != int64_t(bytes.size()))
     SignalTableError(VELDOR_WRITEERR, path);
