@@ -311,6 +311,7 @@ class TDataTable final : public TTableFileOwner {
   bool ForceBufferFlush() const override;
   bool StrictChangeDetection() const override;
   bool IsValidValueText(std::string_view text, uint8_t type) const override;
+  bool ChecksValueTexts() const override { return true; }
   bool IsEncrypted() const override;
   bool FindFieldByNumber(uint16_t number, TIndexFieldInfo& info) const override;
 
