@@ -238,15 +238,23 @@ class TCheckedLayouts {
       for (size_t i = 0; same && i < descriptors.size(); ++i)
         same = std::memcmp(e.read[i].Bytes(), descriptors[i].Bytes(), kFieldDescriptorSize) == 0;
       if (!same) continue;
-      descriptors = e.checked;
+      // A list written by the engine comes out of the check as it went in.
+      if (!e.checkUnchanged) descriptors = e.checked;
       return true;
     }
     return false;
   }
   void add(std::vector<TFieldDescriptor> read, const std::vector<TFieldDescriptor>& checked,
            uint16_t languageId, uint16_t sortId, uint32_t recordSize, bool strict) {
+    const bool unchanged = std::equal(read.begin(), read.end(), checked.begin(), checked.end(),
+                                      [](const TFieldDescriptor& a, const TFieldDescriptor& b) {
+                                        return std::memcmp(a.Bytes(), b.Bytes(), kFieldDescriptorSize) == 0;
+                                      });
     std::lock_guard guard(mutex_);
-    Entry e{std::move(read), checked, languageId, sortId, recordSize, strict};
+    Entry e{std::move(read), unchanged ? std::vector<TFieldDescriptor>() : checked,
+            languageId,      sortId,
+            recordSize,      strict,
+            unchanged};
     if (entries_.size() < kEntries) {
       entries_.push_back(std::move(e));
     } else {
@@ -262,6 +270,8 @@ class TCheckedLayouts {
     uint16_t languageId, sortId;
     uint32_t recordSize;
     bool strict;
+    // The check changed nothing: `checked` is left empty.
+    bool checkUnchanged;
   };
   std::mutex mutex_;
   std::vector<Entry> entries_;
