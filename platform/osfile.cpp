@@ -372,6 +372,10 @@ class LocalFileSystem final : public FileSystem {
     return ::unlink(real.c_str()) == 0 || failWith(errno);
   }
 
+  bool deleteFileAsSpelt(const std::string& path) override {
+    return ::unlink(path.c_str()) == 0 || failWith(errno);
+  }
+
   bool renameFile(const std::string& from, const std::string& to) override {
     const std::string source = resolveIgnoringCase(from);
     struct stat src {};

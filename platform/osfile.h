@@ -123,6 +123,10 @@ class FileSystem {
   // Facts about the file or folder at `path`; false when there is none.
   virtual bool fileInfo(const std::string& path, FileInfo& info) = 0;
   virtual bool deleteFile(const std::string& path) = 0;
+  // deleteFile for a file of exactly this name that the caller knows no one else has open (a lock
+  // protocol keeps everyone else away from it): neither a case-blind search nor the check for
+  // other opens is made.
+  virtual bool deleteFileAsSpelt(const std::string& path) { return deleteFile(path); }
   // Renames `from` to `to`; fails (EEXIST) when `to` names another existing file.
   virtual bool renameFile(const std::string& from, const std::string& to) = 0;
   // The existing path that `path` names when found ignoring case; `path` itself otherwise.

@@ -351,7 +351,9 @@ void WriteOutTables(platform::FileSystem& fs, const std::vector<TJournalTable>& 
   // The end of the change.
   const std::string& commitPoint = marker.empty() ? (written.empty() ? marker : written.front()) : markerPath;
   if (!commitPoint.empty()) {
-    deleteFile(fs, commitPoint);
+    // Another process reads a journal or a marker only under the write locks of its tables,
+    // which this commit holds: nobody else can have it open.
+    if (!fs.deleteFileAsSpelt(commitPoint)) failOn(commitPoint, VELDOR_FILEDELETEFAIL);
     if (durable) syncFolder(fs, commitPoint);
   }
   restore.Dismiss();
