@@ -259,8 +259,8 @@ void TDataCursor::loadFieldList() {
     TCursorField& f = fields_[p - 1u];
     f.desc = *data.GetFieldDescriptor(p);
     if (f.desc.IsAutoInc()) hasAutoInc_ = true;
-    if (f.desc.Required() || !f.desc.MinText().empty() || !f.desc.MaxText().empty()) hasChecks_ = true;
-    if (!f.desc.DefaultText().empty()) hasDefaults_ = true;
+    if (f.desc.Required() || f.desc.HasMinText() || f.desc.HasMaxText()) hasChecks_ = true;
+    if (f.desc.HasDefaultText()) hasDefaults_ = true;
     if (!options_.QueryResult) f.SetQualifiedName(tableName_ + "." + f.desc.Name());
     if (!options_.QueryResult || !options_.QuerySource) f.SetTableFieldNo(f.desc.FieldNumber());
   }
