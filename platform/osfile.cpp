@@ -329,6 +329,10 @@ class LocalFileSystem final : public FileSystem {
     return openShared(real, O_RDWR | O_CREAT, ShareMode::Exclusive, deleteOnClose, true, true);
   }
 
+  std::unique_ptr<OsFile> createFileAsSpelt(const std::string& path) override {
+    return openShared(path, O_RDWR | O_CREAT, ShareMode::Exclusive, false, true, true);
+  }
+
   CreateNewResult createNewFile(const std::string& path) override {
     const std::string real = resolveIgnoringCase(path);
     int fd;
@@ -366,6 +370,10 @@ class LocalFileSystem final : public FileSystem {
     if (::lstat(real.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return failWith(EISDIR);
     if (S_ISREG(st.st_mode) && openElsewhere(real)) return false;
     return ::unlink(real.c_str()) == 0 || failWith(errno);
+  }
+
+  bool deleteFileAsSpelt(const std::string& path) override {
+    return ::unlink(path.c_str()) == 0 || failWith(errno);
   }
 
   bool renameFile(const std::string& from, const std::string& to) override {

@@ -111,12 +111,22 @@ class FileSystem {
   // Creates a file, or empties an existing one, opened read-write and exclusive. An existing file
   // that is open elsewhere or carries the read-only attribute is left untouched and null returned.
   virtual std::unique_ptr<OsFile> createFile(const std::string& path, bool deleteOnClose) = 0;
+  // createFile for a name that is only ever looked up as spelt (existsAsSpelt): a file of that
+  // name in other case is another file and is left alone. Spares the case-blind search of the
+  // folder that a name not yet there would cost.
+  virtual std::unique_ptr<OsFile> createFileAsSpelt(const std::string& path) {
+    return createFile(path, false);
+  }
   // Creates an empty file at `path` only if nothing of that name exists, ASCII case ignored, and
   // closes it again: the way to claim a fresh name against every other thread and process.
   virtual CreateNewResult createNewFile(const std::string& path) = 0;
   // Facts about the file or folder at `path`; false when there is none.
   virtual bool fileInfo(const std::string& path, FileInfo& info) = 0;
   virtual bool deleteFile(const std::string& path) = 0;
+  // deleteFile for a file of exactly this name that the caller knows no one else has open (a lock
+  // protocol keeps everyone else away from it): neither a case-blind search nor the check for
+  // other opens is made.
+  virtual bool deleteFileAsSpelt(const std::string& path) { return deleteFile(path); }
   // Renames `from` to `to`; fails (EEXIST) when `to` names another existing file.
   virtual bool renameFile(const std::string& from, const std::string& to) = 0;
   // The existing path that `path` names when found ignoring case; `path` itself otherwise.

@@ -338,6 +338,7 @@ void TSourceTable::Open(TPasswordCallback callback, bool writable) {
     uint8_t flag = 0;
     session.CallDatabaseOpenedHook(folder, flag);
   }
+  foldedNames_.clear();
   Cursor = std::make_unique<TDataCursor>(*Directory);
   Cursor->SetTableName(TableName);
   Cursor->SetReadOnly(!writable);
@@ -354,9 +355,15 @@ void TSourceTable::Open(TPasswordCallback callback, bool writable) {
 
 uint16_t TSourceTable::GetFieldNumber(std::string_view name) const {
   if (!Cursor || !Cursor->Active()) return 0;
-  std::string folded = FoldName(name);
-  for (uint16_t p = 1; p <= Cursor->FieldCount(); ++p)
-    if (FoldName(Cursor->GetFieldDesc(p).Name()) == folded) return p;
+  const uint16_t count = Cursor->FieldCount();
+  if (foldedNames_.size() != count) {
+    foldedNames_.clear();
+    foldedNames_.reserve(count);
+    for (uint16_t p = 1; p <= count; ++p) foldedNames_.push_back(FoldName(Cursor->GetFieldDesc(p).Name()));
+  }
+  const std::string folded = FoldName(name);
+  for (uint16_t p = 1; p <= count; ++p)
+    if (foldedNames_[p - 1u] == folded) return p;
   return 0;
 }
 

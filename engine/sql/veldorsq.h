@@ -362,6 +362,11 @@ class TSourceTable final : public engine::TSourceTable {
   bool AtEnd = false;
   // A join condition that each row must pass (the join's, when no filter can carry it).
   const TExpToken* RowCheck = nullptr;
+
+ private:
+  // The cursor's field names, folded, made at the first look-up after Open: a statement binds
+  // each of its columns by name.
+  mutable std::vector<std::string> foldedNames_;
 };
 
 // Reads a bound column node's value from its source table's record buffer (NULL while the table

@@ -6,12 +6,14 @@
 #include <chrono>
 #include <cstring>
 #include <optional>
+#include <vector>
 
 #include "engine/base/veldorerr.h"
 #include "engine/base/veldorlocale.h"
 #include "engine/sql/veldorsq.h"
 #include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldorsession.h"
+#include "engine/tables/veldortable.h"
 #include "engine/values/veldorexpcheck.h"
 #include "engine/values/veldorexpeval.h"
 #include "engine/values/veldorvalues.h"
@@ -33,6 +35,23 @@ struct TokenDeleter {
   void operator()(TExpToken* node) const { FreeExpTree(node); }
 };
 using TokenPtr = std::unique_ptr<TExpToken, TokenDeleter>;
+
+// Takes the query read pair of each table of `tables` that does not hold one yet, for a run of
+// steps that would each take and drop a read pair of their own (refreshing the cursors, setting
+// and counting their filters): the lock is then taken once per table, not once per step. Returns
+// the cursors to let go of it (EndQueryRead) after the run. Nothing in such a run may write to
+// the tables: a write would wait for the pair held here.
+template <class Tables>
+std::vector<TDataCursor*> holdQueryReads(const Tables& tables) {
+  std::vector<TDataCursor*> held;
+  for (const auto& table : tables) {
+    TDataCursor* cursor = table->Cursor.get();
+    if (!cursor || !cursor->Active() || !cursor->Table() || cursor->Table()->HoldsQueryReadPair()) continue;
+    held.push_back(cursor);
+    cursor->BeginQueryRead();
+  }
+  return held;
+}
 
 uint8_t indexSlot(TDataCursor& cursor, std::string_view name) {
   for (uint8_t slot = 1; slot <= cursor.GetIndexCount(); ++slot)
@@ -240,6 +259,10 @@ void TDataQuery::ResetForExecute() {
 }
 
 void TDataQuery::planWhere() {
+  const std::vector<TDataCursor*> held = holdQueryReads(SourceTables);
+  auto letGo = platform::ScopeExit([&] {
+    for (TDataCursor* cursor : held) cursor->EndQueryRead();
+  });
   for (auto& table : SourceTables) table->Cursor->Refresh();
   if (ResultOnSourceTable) {
     HandDownWhere(hpUnindexed);
@@ -266,6 +289,10 @@ void TDataQuery::planWhere() {
 }
 
 void TDataQuery::applyPlan() {
+  const std::vector<TDataCursor*> held = holdQueryReads(plan_.Order);
+  auto letGo = platform::ScopeExit([&] {
+    for (TDataCursor* cursor : held) cursor->EndQueryRead();
+  });
   for (TSourceTable* table : plan_.Order) table->Cursor->Refresh();
   for (const TQueryPlan::Conjunct& conjunct : plan_.Conjuncts) putConjunct(conjunct);
 }

@@ -107,6 +107,7 @@ void TDataQuery::CreateResultTable() {
   FillTableOptions(args);
   args.NoPrimaryIndex = true;
   args.Overwrite = true;
+  args.Scratch = temporary;
   uint16_t number = 0;
   auto add = [&](const std::string& fieldName, T type, TEngineFieldSubType subType, uint16_t size,
                  uint8_t scale, bool hidden) {

@@ -5,6 +5,7 @@
 #include <bit>
 #include <chrono>
 #include <cstring>
+#include <mutex>
 #include <unordered_set>
 
 #include "engine/base/veldorerr.h"
@@ -216,6 +217,74 @@ void TDataFile::SetHeaderInfo(std::string_view password, std::string_view descri
 
 // ---- Structure ----
 
+namespace {
+
+// Field lists that passed the layout check, by their exact bytes: a table opened again and again
+// (a statement per open) is checked once while its descriptors stay as they are. Anything that
+// changes them (a new field, a restructure by another process) changes the bytes, and the list is
+// checked afresh. Scrambled lists are not kept.
+class TCheckedLayouts {
+ public:
+  // Puts the checked form into `descriptors` when these bytes were checked before under the same
+  // header values, by an owner at least as strict (`strict`: value texts were checked).
+  bool take(std::vector<TFieldDescriptor>& descriptors, uint16_t languageId, uint16_t sortId,
+            uint32_t recordSize, bool strict) {
+    std::lock_guard guard(mutex_);
+    for (const Entry& e : entries_) {
+      if (e.languageId != languageId || e.sortId != sortId || e.recordSize != recordSize ||
+          (strict && !e.strict) || e.read.size() != descriptors.size())
+        continue;
+      bool same = true;
+      for (size_t i = 0; same && i < descriptors.size(); ++i)
+        same = std::memcmp(e.read[i].Bytes(), descriptors[i].Bytes(), kFieldDescriptorSize) == 0;
+      if (!same) continue;
+      // A list written by the engine comes out of the check as it went in.
+      if (!e.checkUnchanged) descriptors = e.checked;
+      return true;
+    }
+    return false;
+  }
+  void add(std::vector<TFieldDescriptor> read, const std::vector<TFieldDescriptor>& checked,
+           uint16_t languageId, uint16_t sortId, uint32_t recordSize, bool strict) {
+    const bool unchanged = std::equal(read.begin(), read.end(), checked.begin(), checked.end(),
+                                      [](const TFieldDescriptor& a, const TFieldDescriptor& b) {
+                                        return std::memcmp(a.Bytes(), b.Bytes(), kFieldDescriptorSize) == 0;
+                                      });
+    std::lock_guard guard(mutex_);
+    Entry e{std::move(read), unchanged ? std::vector<TFieldDescriptor>() : checked,
+            languageId,      sortId,
+            recordSize,      strict,
+            unchanged};
+    if (entries_.size() < kEntries) {
+      entries_.push_back(std::move(e));
+    } else {
+      entries_[next_] = std::move(e);
+      next_ = (next_ + 1) % kEntries;
+    }
+  }
+
+ private:
+  static constexpr size_t kEntries = 32;
+  struct Entry {
+    std::vector<TFieldDescriptor> read, checked;
+    uint16_t languageId, sortId;
+    uint32_t recordSize;
+    bool strict;
+    // The check changed nothing: `checked` is left empty.
+    bool checkUnchanged;
+  };
+  std::mutex mutex_;
+  std::vector<Entry> entries_;
+  size_t next_ = 0;
+};
+
+TCheckedLayouts& checkedLayouts() {
+  static TCheckedLayouts layouts;
+  return layouts;
+}
+
+}  // namespace
+
 bool TDataFile::sizeFitsType(const TFieldDescriptor& d) {
   const uint8_t type = d.Type();
   const bool sized = type == kFieldTypeString || type == kFieldTypeBytes || type == kFieldTypeVarBytes;
@@ -382,7 +451,13 @@ void TDataFile::verifyLayout() {
   const auto blobs = std::count_if(descriptors_.begin(), descriptors_.end(),
                                    [](const TFieldDescriptor& d) { return d.IsBlob(); });
   if (blobs > kMaxBlobFieldCount || blobs != GetBlobFieldCount()) fail(VELDOR_HEADERCORRUPT);
+  const bool strict = owner_ && owner_->ChecksValueTexts();
+  const bool keep = !IsEncrypted();
+  if (keep && checkedLayouts().take(descriptors_, language, sortId, GetRecordSize(), strict)) return;
+  std::vector<TFieldDescriptor> read;
+  if (keep) read = descriptors_;
   checkFields(descriptors_, language, sortId, GetRecordSize(), true, VELDOR_HEADERCORRUPT);
+  if (keep) checkedLayouts().add(std::move(read), descriptors_, language, sortId, GetRecordSize(), strict);
 }
 
 void TDataFile::ReadHeader() {

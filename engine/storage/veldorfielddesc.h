@@ -99,6 +99,10 @@ class TFieldDescriptor {
   void SetMaxText(std::string_view t) { putText(145, kFieldTextLength, t); }
   std::string DefaultText() const { return getText(196, kFieldTextLength); }
   void SetDefaultText(std::string_view t) { putText(196, kFieldTextLength, t); }
+  // The texts are not empty (without copying them out).
+  bool HasMinText() const { return bytes_[94] != 0; }
+  bool HasMaxText() const { return bytes_[145] != 0; }
+  bool HasDefaultText() const { return bytes_[196] != 0; }
   bool Computed() const { return bytes_[247] != 0; }
   void SetComputed(bool c) { bytes_[247] = c ? 1 : 0; }
   bool Hidden() const { return bytes_[252] != 0; }

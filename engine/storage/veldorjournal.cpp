@@ -117,7 +117,8 @@ std::string baseName(const std::string& path) {
 
 void writeWholeFile(platform::FileSystem& fs, const std::string& path, const std::vector<uint8_t>& bytes,
                     bool durable) {
-  std::unique_ptr<platform::OsFile> file = fs.createFile(path, false);
+  // Journals and markers are found by their exact names (JournalExists), so they are made so.
+  std::unique_ptr<platform::OsFile> file = fs.createFileAsSpelt(path);
   if (!file) failOn(path, VELDOR_WRITEERR);
   if (file->writeAt(0, bytes.data(), int64_t(bytes.size())) != int64_t(bytes.size()))
     SignalTableError(VELDOR_WRITEERR, path);
@@ -350,7 +351,9 @@ void WriteOutTables(platform::FileSystem& fs, const std::vector<TJournalTable>& 
   // The end of the change.
   const std::string& commitPoint = marker.empty() ? (written.empty() ? marker : written.front()) : markerPath;
   if (!commitPoint.empty()) {
-    deleteFile(fs, commitPoint);
+    // Another process reads a journal or a marker only under the write locks of its tables,
+    // which this commit holds: nobody else can have it open.
+    if (!fs.deleteFileAsSpelt(commitPoint)) failOn(commitPoint, VELDOR_FILEDELETEFAIL);
     if (durable) syncFolder(fs, commitPoint);
   }
   restore.Dismiss();

@@ -45,6 +45,9 @@ class TTableFileOwner {
 
   // The value-text rule for a field's minimum, maximum and default texts of field type `type`.
   virtual bool IsValidValueText(std::string_view text, uint8_t type) const = 0;
+  // True when IsValidValueText applies the engine's value-text rule (rather than passing every
+  // text): a field list it accepted is then known good for every owner.
+  virtual bool ChecksValueTexts() const { return false; }
   // Looks a field up by its number; false when the table has no such field.
   virtual bool FindFieldByNumber(uint16_t number, TIndexFieldInfo& info) const = 0;
 };

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <utility>
 
 #include "engine/base/veldorerr.h"
 #include "engine/storage/veldorkeys.h"
@@ -197,6 +198,13 @@ void TDataCursor::Open(bool serverCursorOpen) {
   table_ = table;
   active_ = true;
   UndoOnFailure undo([&] { Close(true); });
+  // A read pair taken here for the header check is held to the end of the open: the view built
+  // and the place taken then see the state the check saw, and the lock is taken once, not three
+  // times. It goes before `undo` closes the cursor.
+  bool tableReadTaken = false;
+  ScopeExit endTableRead([&] {
+    if (tableReadTaken) table_->EndRead();
+  });
   readOnlyAttribute_ = table_->IsReadOnlyAttribute();
   options_.ReadOnly = table_->IsReadOnly() || readOnlyAttribute_;
   uint8_t remoteIndex = kNoCurrentIndex;
@@ -221,13 +229,15 @@ void TDataCursor::Open(bool serverCursorOpen) {
     } else if (table_->GetOpenCount() == 1 && table_->OpenedFiles()) {
       const bool took = !table_->HoldsReadPair();
       table_->BeginRead();
-      ScopeExit end([t = table_, took = took && table_->HoldsReadPair()] {
-        if (took) t->EndRead();
-      });
+      tableReadTaken = took && table_->HoldsReadPair();
       table_->VerifyHeaders();
     }
     TDataFile& data = table_->DataFile();
-    if (data.IsEncrypted()) passwordLoop(data.GetPassword());
+    if (data.IsEncrypted()) {
+      // No lock is held while the password is asked for.
+      if (std::exchange(tableReadTaken, false)) table_->EndRead();
+      passwordLoop(data.GetPassword());
+    }
   }
   TDataFile& data = table_->DataFile();
   languageId_ = data.GetLanguageId();
@@ -245,8 +255,13 @@ void TDataCursor::Open(bool serverCursorOpen) {
     return;
   }
   SelectIndex(options_.QuerySource ? kNoCurrentIndex : kPrimarySlot);
-  rebuildView();
-  SetToBegin();
+  {
+    // One read pair for both steps (none of their own when the table's is held above).
+    ReadScope scope(*this);
+    BeginRead();
+    rebuildView();
+    SetToBegin();
+  }
   undo.Dismiss();
 }
 
@@ -259,8 +274,8 @@ void TDataCursor::loadFieldList() {
     TCursorField& f = fields_[p - 1u];
     f.desc = *data.GetFieldDescriptor(p);
     if (f.desc.IsAutoInc()) hasAutoInc_ = true;
-    if (f.desc.Required() || !f.desc.MinText().empty() || !f.desc.MaxText().empty()) hasChecks_ = true;
-    if (!f.desc.DefaultText().empty()) hasDefaults_ = true;
+    if (f.desc.Required() || f.desc.HasMinText() || f.desc.HasMaxText()) hasChecks_ = true;
+    if (f.desc.HasDefaultText()) hasDefaults_ = true;
     if (!options_.QueryResult) f.SetQualifiedName(tableName_ + "." + f.desc.Name());
     if (!options_.QueryResult || !options_.QuerySource) f.SetTableFieldNo(f.desc.FieldNumber());
   }

@@ -119,6 +119,9 @@ struct TCreateTableArgs {
   TCharSet SpaceChars;
   TCharSet IncludeChars;
   bool Overwrite = false;
+  // A query's scratch result (TTableDefinition::scratch): exclusive, under a fresh name, made
+  // temporary at its first open. Never sent to a server.
+  bool Scratch = false;
 };
 
 // The table definition as the create and restructure requests carry it, from the language id to

@@ -193,6 +193,7 @@ void TDataCursor::CreateTable(TCreateTableArgs& args) {
   definition.userVersion2 = args.UserMinorVersion;
   definition.encrypted = args.Encrypted;
   definition.blobBlockSize = args.BlobBlockSize;
+  definition.scratch = args.Scratch && options_.Exclusive;
   TDataTable* table = nullptr;
   const int32_t result =
       Directory().CreateTable(tableName_, definition, options_.InMemory, options_.Temporary, table);

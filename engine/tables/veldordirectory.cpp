@@ -70,6 +70,17 @@ TDataDirectory* TDataSession::OpenDataDirectory(std::string_view name, std::stri
   const bool memory = platform::equalIgnoringAsciiCase(trimmedName, kMemoryDatabaseName);
   const std::string folder(TrimBlanks(directory));
   std::string path;
+  // A folder given as an open directory's own path (a statement reaching its database again, a
+  // result going to the private folder) is that directory: the path is canonical already, and
+  // resolving it again would cost a file-system walk per statement.
+  if (!folder.empty() && folder.back() == '/') {
+    for (auto& d : directories_) {
+      if (d->Path() == folder) {
+        d->IncOpenCount();
+        return d.get();
+      }
+    }
+  }
   if (!folder.empty()) {
     path = CanonicalDirectoryPath(folder);
   } else if (!memory) {

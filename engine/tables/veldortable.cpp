@@ -151,7 +151,10 @@ TJournalTable TDataTable::JournalTarget() const {
   TJournalTable target;
   target.journalPath = journalPath();
   target.files = journalFiles();
-  target.journal = !inMemory_;
+  // A table that only this process can open (exclusive) and that goes at its close (temporary)
+  // has nothing for a crash to leave half written: it is not there for anyone afterwards. Like
+  // an in-memory table it writes no journal; a failed write still rolls back from memory.
+  target.journal = !inMemory_ && !scratch_ && !(temporary_ && exclusive_);
   return target;
 }
 
@@ -272,6 +275,7 @@ void TDataTable::Close(bool releaseFlag) {
   failure.run([&] { closeFiles(); });
   opened_ = false;
   written_ = false;
+  scratch_ = false;
   failure.raise();
 }
 
@@ -279,6 +283,7 @@ void TDataTable::CreateFiles(const TTableDefinition& definition) {
   IncOpenCount();
   opened_ = true;
   written_ = false;
+  scratch_ = definition.scratch;
   nameFiles();
   // A journal of an earlier table of this name would put its old bytes over the new files.
   if (!inMemory_) DeleteJournal(directory_->FileList().FileSystem(), journalPath());

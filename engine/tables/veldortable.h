@@ -71,6 +71,9 @@ struct TTableDefinition {
   uint16_t userVersion2 = 0;
   bool encrypted = false;
   uint32_t blobBlockSize = 0;  // 0: 512
+  // A query's scratch result, created under a fresh name and deleted at its close: no other
+  // process ever opens it, so its writes need no journal.
+  bool scratch = false;
 };
 
 class TDataTable final : public TTableFileOwner {
@@ -316,6 +319,7 @@ class TDataTable final : public TTableFileOwner {
   bool ForceBufferFlush() const override;
   bool StrictChangeDetection() const override;
   bool IsValidValueText(std::string_view text, uint8_t type) const override;
+  bool ChecksValueTexts() const override { return true; }
   bool IsEncrypted() const override;
   bool FindFieldByNumber(uint16_t number, TIndexFieldInfo& info) const override;
 
@@ -355,6 +359,8 @@ class TDataTable final : public TTableFileOwner {
   bool readOnlyAttribute_ = false;
   bool inMemory_ = false;
   bool temporary_ = false;
+  // Created as a scratch result (TTableDefinition::scratch), until the files close.
+  bool scratch_ = false;
   std::unique_ptr<TDataFile> data_;
   std::unique_ptr<TIndexFile> index_;
   std::unique_ptr<TBlobFile> blob_;

@@ -66,6 +66,25 @@ TEST_F(LocalBackend, CreatingANameThatExistsInOtherCaseReusesThatFile) {
                !std::filesystem::equivalent(dir.path("task.dat"), dir.path("TASK.DAT")));
 }
 
+// Names that are only ever looked up exactly (journals) are created and deleted exactly: a file
+// of that name in other case is another file and is left as it was.
+TEST_F(LocalBackend, NamesMadeAsSpeltLeaveOtherCaseAlone) {
+  writeFile(dir.path("TASK.JNL"), "other");
+  {
+    auto f = fs.createFileAsSpelt(dir.path("task.JNL"));
+    ASSERT_TRUE(f);
+    EXPECT_EQ(f->path(), dir.path("task.JNL"));
+    ASSERT_EQ(f->writeAt(0, "new", 3), 3);
+  }
+  EXPECT_EQ(std::filesystem::file_size(dir.path("TASK.JNL")), 5u);
+  EXPECT_EQ(std::filesystem::file_size(dir.path("task.JNL")), 3u);
+  EXPECT_TRUE(fs.deleteFileAsSpelt(dir.path("task.JNL")));
+  EXPECT_FALSE(std::filesystem::exists(dir.path("task.JNL")));
+  EXPECT_TRUE(std::filesystem::exists(dir.path("TASK.JNL")));
+  EXPECT_FALSE(fs.deleteFileAsSpelt(dir.path("task.JNL")));
+  EXPECT_EQ(osErrorKind(lastOsError()), OsErrorKind::NotFound);
+}
+
 TEST_F(LocalBackend, MissingFilesAndFoldersFailWithTheirErrors) {
   EXPECT_FALSE(open("none.dat", false));
   EXPECT_EQ(osErrorKind(lastOsError()), OsErrorKind::NotFound);
