@@ -431,7 +431,12 @@ TEST(RecogniserOutcomes, HeadsWithUnusualNamesAnswerAsTheParse) {
                                           "COMMENT ON",
                                           "CREATE  TABLE",
                                           "CREATE\tTABLE",
-                                          "CREATE\rTABLE"};
+                                          "CREATE\rTABLE",
+                                          "  CREATE TABLE",
+                                          "\tCREATE TABLE",
+                                          "CREATE TABLE\r\n",
+                                          "CONNECT\r",
+                                          "create or replace package body"};
   const std::vector<std::string> names = {"T",
                                           "\"T\"",
                                           "\"A\"\"B\"",
