@@ -15,6 +15,7 @@
 #include <QTimer>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <stdexcept>
 
 #include "platform/scopeguard.h"
@@ -530,6 +531,15 @@ void TaskPane::DeleteTask() {
   }
   if (task->state() != tasks::TTaskState::Idle) return;
   if (!Services().messages->question(window_, "Delete this task: " + toQString(task->name()) + "?")) return;
+  // The event loop ran while the question was open: the schedule may have started the task
+  // meanwhile, and a running task's runners still use it.
+  const std::vector<tasks::TUniTask*> listed = ListedTasks();
+  if (std::find(listed.begin(), listed.end(), task) == listed.end()) return;
+  if (task->state() == tasks::TTaskState::Running) {
+    Services().messages->information(window_, QStringLiteral("Can not delete running task "));
+    return;
+  }
+  if (task->state() != tasks::TTaskState::Idle) return;
   // The tick removes it.
   task->SetState(tasks::TTaskState::ToDelete);
   UpdateActions();

@@ -406,6 +406,122 @@ TEST(RecogniserOutcomes, AppliedInOrderTheyMakeTheTreeOfTheLinesParsedOneByOne) 
   }
 }
 
+// Heads whose names hold what a dump may hold (bytes of other scripts, doubled quotes, dots, names
+// of 30, 31 and 128 bytes, keywords in any case, a keyword's prefix), with what may follow them:
+// the recogniser's outcome, applied, answers as parsing the line does and makes the same tree.
+TEST(RecogniserOutcomes, HeadsWithUnusualNamesAnswerAsTheParse) {
+  const std::string n30(30, 'N'), n31 = "Q" + std::string(30, '1'), n128(128, 'z');
+  const std::vector<std::string> heads = {"CREATE TABLE",
+                                          "create table",
+                                          "Create Table",
+                                          "CREATE TABLEX",
+                                          "CREATE TABLE_",
+                                          "CREATE UNIQUE INDEX",
+                                          "CREATE OR REPLACE VIEW",
+                                          "CREATE PACKAGE BODY",
+                                          "CREATE PACKAGE",
+                                          "CREATE USER",
+                                          "CONNECT",
+                                          "CREATE SNAPSHOT",
+                                          "CREATE SYNONYM",
+                                          "CREATE DATABASE LINK",
+                                          "CREATE ROLLBACK SEGMENT",
+                                          "ANALYZE TABLE",
+                                          "INSERT INTO",
+                                          "COMMENT ON",
+                                          "CREATE  TABLE",
+                                          "CREATE\tTABLE",
+                                          "CREATE\rTABLE",
+                                          "  CREATE TABLE",
+                                          "\tCREATE TABLE",
+                                          "CREATE TABLE\r\n",
+                                          "CONNECT\r",
+                                          "create or replace package body"};
+  const std::vector<std::string> names = {"T",
+                                          "\"T\"",
+                                          "\"A\"\"B\"",
+                                          "\"\"\"\"",
+                                          "\"\"",
+                                          "\"A.B\"",
+                                          "A.B",
+                                          "A.\"B.C\"",
+                                          "\"A\".\"B\"",
+                                          "\"A\".B",
+                                          "A . B",
+                                          "A.B.C",
+                                          "A.",
+                                          "A.1",
+                                          "A.table",
+                                          "\"T\xC3\x84\xC3\x96\"",
+                                          "\"\xE2\x82\xAC\"",
+                                          "T\xC3\x84",
+                                          "\"\x80\xFF\"",
+                                          "\"a\rb\"",
+                                          "\"tab\there\"",
+                                          "\"a\\\"",
+                                          "\"a\\\"b\"",
+                                          "\"" + n30 + "\"",
+                                          n30,
+                                          n31,
+                                          "\"" + n31 + "\"",
+                                          n128,
+                                          "\"" + n128 + "\"",
+                                          "A#$_1",
+                                          "TABLE",
+                                          "\"TABLE\"",
+                                          "table",
+                                          "LOG",
+                                          "log",
+                                          "\"LOG\"",
+                                          "PUBLIC",
+                                          "X.LOG",
+                                          "_A",
+                                          "$A",
+                                          "1A",
+                                          "\"A'B\"",
+                                          "'A'",
+                                          "A--B",
+                                          "\"--\""};
+  const std::vector<std::string> tails = {"",    " (",    "(",   " \"X\"", " \"X", "\r",   " \r",
+                                          " --", " -- c", "\t",  " 'x'",   " 'x",  ";",    " @",
+                                          " 1",  " .5",   " AS", " \"",    "\"",   " \x80"};
+  for (int mode : {1, 2}) {
+    TExpFileRoot direct, applied;
+    testing::startReading(direct, mode, "SYSTEM");
+    testing::startReading(applied, mode, "SYSTEM");
+    TDumpRecogniser parser(direct), applier(applied), recogniser;
+    TDumpRecogniser::Outcome outcome;
+    int64_t at = 0;
+    for (const std::string& head : heads) {
+      for (const std::string& name : names)
+        for (const std::string& tail : tails)
+          for (const char* gap : {" "}) {
+            const std::string line = head + gap + name + tail;
+            SCOPED_TRACE(line);
+            int want = -1, got = -1;
+            bool wantThrow = false, gotThrow = false;
+            at += 10;
+            direct.SetReadPosition(at);
+            applied.SetReadPosition(at);
+            try {
+              want = ProcessDumpLine(parser, direct, line);
+            } catch (const lexyacc::LexYaccError&) {
+              wantThrow = true;
+            }
+            recogniser.Recognise(line, outcome);
+            try {
+              got = ApplyDumpLine(applier, applied, outcome);
+            } catch (const lexyacc::LexYaccError&) {
+              gotThrow = true;
+            }
+            ASSERT_EQ(gotThrow, wantThrow);
+            ASSERT_EQ(got, want);
+          }
+    }
+    EXPECT_EQ(dumpbuilder::treeLines(applied), dumpbuilder::treeLines(direct));
+  }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Scanner state after a line that went through the parse.
 

@@ -23,12 +23,15 @@ struct Script final : MessageService, FileDialogService, DialogRunner {
   // The folder each file or folder dialog was asked to open in, in order.
   std::vector<QString> folders;
   std::map<QString, std::function<int(QDialog&)>> dialogs;
+  // Runs while a question is open, before it is answered: what the event loop does meanwhile.
+  std::function<void()> whileAsked;
 
   void error(QWidget*, const QString& text) override { messages.push_back("error: " + text); }
   void information(QWidget*, const QString& text) override { messages.push_back("info: " + text); }
   void warning(QWidget*, const QString& text) override { messages.push_back("warning: " + text); }
   bool question(QWidget*, const QString& text) override {
     messages.push_back("question: " + text);
+    if (whileAsked) whileAsked();
     return take(answers);
   }
   QString openFile(QWidget*, const QString& folder, const QString&) override {

@@ -219,6 +219,42 @@ TEST_F(TaskWindowTest, AParameterFileLeftByAnEarlierStartIsRemovedAtStart) {
   EXPECT_TRUE(fs::exists(ws.work() + "/other.par"));
 }
 
+// The question before a deletion leaves the event loop running: a scheduled run that starts
+// while it is open is not deleted under its runners when the answer is yes.
+TEST_F(TaskWindowTest, ATaskThatStartsWhileItsDeletionIsAskedIsNotDeleted) {
+  storeTask(false, "300207");  // every day at 02:30
+  ws.set("VELMARON_STANDIN_DELAY_MS", "600000");
+  ws.makeReadyFifo();
+  auto w = newWindow();
+  platform::LocalTimeFields now{2026, 12, 7, 2, 29, 50, 0};
+  w->TaskView().SetScheduleClock([&now] { return now; });
+  tasks::TUniTask* task = w->TaskView().Tasks().at(0);
+  const int32_t id = task->id();
+  w->TaskView().ScheduleCheckTimer();
+  w->TaskView().SelectTask(task);
+  script.whileAsked = [&] {
+    now.minute = 30;
+    w->TaskView().ScheduleCheckTimer();
+    ASSERT_TRUE(waitFor([&] { return task->state() == tasks::TTaskState::Running; }));
+  };
+  script.answers = {true};
+  w->findChild<QAction*>("AcDelTask")->trigger();
+  script.whileAsked = nullptr;
+  EXPECT_EQ(task->state(), tasks::TTaskState::Running);
+  EXPECT_EQ(script.messages.back(), "info: Can not delete running task ");
+  w->TaskView().SchedulerTimerTick();
+  ASSERT_EQ(w->TaskView().Tasks().size(), 1u);
+  EXPECT_EQ(w->TaskView().Tasks().at(0), task);
+  ws.awaitReady();
+  w->findChild<QAction*>("AcTerminaterunningtask")->trigger();
+  ASSERT_TRUE(waitFor([&] { return task->state() == tasks::TTaskState::Idle; }));
+  w->close();
+  w.reset();
+  tasks::TTaskStore store(tasks::TTaskStore::DefaultFolder());
+  ASSERT_EQ(store.LoadTasks(nullptr).size(), 1u);
+  EXPECT_EQ(store.LoadTaskLogs(id).size(), 1u);
+}
+
 TEST_F(TaskWindowTest, ScheduledRunIsTerminatedAndClosingMidRunEndsTheProgramsAndLeavesNoParameterFile) {
   storeTask(false, "300207");  // every day at 02:30
   ws.set("VELMARON_STANDIN_DELAY_MS", "600000");

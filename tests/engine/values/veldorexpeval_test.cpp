@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
@@ -27,10 +28,24 @@ struct Field {
   T type;
   uint32_t size;
 };
-const Field kFields[] = {{"I", T::Integer, 4},    {"J", T::Integer, 4}, {"S", T::String, 21},
-                         {"T", T::String, 21},    {"D", T::Date, 4},    {"E", T::Date, 4},
-                         {"F", T::Float, 8},      {"B", T::Boolean, 2}, {"N", T::Boolean, 2},
-                         {"SMITH", T::Integer, 4}};
+const Field kFields[] = {{"I", T::Integer, 4},
+                         {"J", T::Integer, 4},
+                         {"S", T::String, 21},
+                         {"T", T::String, 21},
+                         {"D", T::Date, 4},
+                         {"E", T::Date, 4},
+                         {"F", T::Float, 8},
+                         {"B", T::Boolean, 2},
+                         {"N", T::Boolean, 2},
+                         {"SMITH", T::Integer, 4},
+                         // Tested in place only.
+                         {"K", T::SmallInt, 2},
+                         {"W", T::Word, 2},
+                         {"L", T::LargeInt, 8},
+                         {"M", T::BCD, 34},
+                         {"H", T::Time, 4},
+                         {"P", T::Timestamp, 8},
+                         {"U", T::String, 9}};
 struct Value {
   bool null = true;
   int64_t i = 0;
@@ -453,16 +468,48 @@ TEST(ExpressionEvaluationTest, ConditionsTestedInPlaceAgreeWithTheFullEvaluation
     image.bytes.assign(Image::offset(uint16_t(std::size(kFields) + 1)), 0);
     for (uint16_t f = 1; f <= std::size(kFields); ++f) {
       uint8_t* at = image.bytes.data() + Image::offset(f);
-      if (f > 1) {
-        if (d.pick(4) == 0) continue;  // NULL
-        *at++ = 1;
-      }
+      // A NULL field keeps the bytes of a value it held before.
+      if (f > 1) *at++ = d.pick(4) == 0 ? 0 : 1;
+      // The extremes of each integer type, and values about them.
+      static const int64_t kLarge[] = {std::numeric_limits<int64_t>::max(),
+                                       std::numeric_limits<int64_t>::min(),
+                                       std::numeric_limits<int64_t>::max() - 1,
+                                       int64_t(1) << 32,
+                                       -(int64_t(1) << 31) - 1,
+                                       std::numeric_limits<int32_t>::max(),
+                                       std::numeric_limits<int32_t>::min(),
+                                       65535,
+                                       -32768,
+                                       0,
+                                       -1,
+                                       1};
       switch (kFields[f - 1].type) {
         case T::String: {
-          std::string w = d.word("aAcC x", 6);
-          std::memcpy(at, w.data(), w.size());
+          // Letters that some languages case or order apart, in UTF-8.
+          std::string w = kFields[f - 1].size < 21 ? d.word(
+                                                         "iI\xC4\xB1\xC3\x84"
+                                                         "a",
+                                                         4)
+                                                   : d.word("aAcC x", 6);
+          std::memcpy(at, w.data(), std::min<size_t>(w.size(), kFields[f - 1].size - 1));
           break;
         }
+        case T::SmallInt:
+        case T::Word:
+          PutWordValue(at, uint16_t(d.pick(3) == 0 ? kLarge[d.pick(12)] : d.pick(11) - 5));
+          break;
+        case T::LargeInt:
+          PutLargeIntValue(at, d.pick(2) ? kLarge[d.pick(12)] : d.pick(11) - 5);
+          break;
+        case T::BCD:
+          EncodeBcdValue(int64_t(d.pick(21) - 10) * kScaledOne / 4, 2, at);
+          break;
+        case T::Time:
+          PutIntegerValue(at, int32_t(d.pick(5)) * 3'600'000);
+          break;
+        case T::Timestamp:
+          PutFloatValue(at, double(730000 + d.pick(5)) * double(kMsPerDay) + double(d.pick(3)) * 43'200'000);
+          break;
         case T::Float:
           PutFloatValue(at, double(d.pick(21) - 10) / 4);
           break;
@@ -488,6 +535,20 @@ TEST(ExpressionEvaluationTest, ConditionsTestedInPlaceAgreeWithTheFullEvaluation
         return d.pick(2) ? "TRUE" : "FALSE";
       case T::Date:
         return "'" + DateToText(730000 + d.pick(5)) + "'";
+      case T::SmallInt:
+      case T::Word:
+      case T::LargeInt: {
+        static const char* const kBounds[] = {"9223372036854775807",
+                                              "-9223372036854775807",
+                                              "4294967296",
+                                              "2147483647",
+                                              "-2147483648",
+                                              "2147483648",
+                                              "65535",
+                                              "-32768",
+                                              "32767"};
+        return d.pick(2) ? kBounds[d.pick(int(std::size(kBounds)))] : std::to_string(d.pick(11) - 5);
+      }
       default:
         return std::to_string(d.pick(11) - 5);
     }
@@ -505,11 +566,16 @@ TEST(ExpressionEvaluationTest, ConditionsTestedInPlaceAgreeWithTheFullEvaluation
           case 1:
             return x + " IN (" + constant(f.type) + ", " + constant(f.type) + ")";
           default:
-            return x + " LIKE '" + d.word("aAc%_", 3) + "'";
+            return x + " LIKE '" + d.word("aAciI%_", 3) + "'";
         }
       }
       case 0: {
         const Field& f = kFields[d.pick(int(std::size(kFields)))];
+        // Two columns, of one type or of two that compare (integers of each size, BCD, float,
+        // dates and timestamps).
+        if (d.pick(3) == 0)
+          return std::string(f.name) + " " + ops[d.pick(6)] + " " +
+                 kFields[d.pick(int(std::size(kFields)))].name;
         return std::string(f.name) + " " + ops[d.pick(6)] + " " + constant(f.type);
       }
       case 1:
@@ -543,9 +609,13 @@ TEST(ExpressionEvaluationTest, ConditionsTestedInPlaceAgreeWithTheFullEvaluation
       continue;
     }
     const bool caseInsensitive = d.pick(2);
-    TExpTreePtr prepared(PrepareExpTree(tree.get(), nullptr, nullptr, d.pick(2), caseInsensitive, 0, 0));
-    const ExpCondition placed(*prepared, 0, 0, readImage, locateImage, nullptr);
-    const ExpCondition read(*prepared, 0, 0, readImage);
+    // US English, German, Turkish.
+    static const uint16_t kLanguages[] = {0, 0x0407, 0x041F};
+    const uint16_t language = kLanguages[d.pick(3)];
+    TExpTreePtr prepared(
+        PrepareExpTree(tree.get(), nullptr, nullptr, d.pick(2), caseInsensitive, 0, language));
+    const ExpCondition placed(*prepared, 0, language, readImage, locateImage, nullptr);
+    const ExpCondition read(*prepared, 0, language, readImage);
     // "1", "0", or the error's text.
     auto outcome = [](const std::function<bool()>& test) -> std::string {
       try {
@@ -556,7 +626,7 @@ TEST(ExpressionEvaluationTest, ConditionsTestedInPlaceAgreeWithTheFullEvaluation
     };
     for (Image& image : images) {
       const std::string expected = outcome([&] {
-        TExpTreePtr full(EvaluateExpTree(prepared.get(), &image, &image, 0, 0, readImage));
+        TExpTreePtr full(EvaluateExpTree(prepared.get(), &image, &image, 0, language, readImage));
         return !full->isNull && full->type == T::Boolean && GetWordValue(full->Value()) != 0;
       });
       ASSERT_EQ(outcome([&] { return placed.Holds(image.bytes.data(), &image, &image); }), expected)
