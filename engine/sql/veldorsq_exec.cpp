@@ -163,11 +163,12 @@ void TDataQuery::Prepare(TPasswordCallback callback) {
         BindOrderBy();
         MatchOrderIndex();
       }
-      // A live result is the source table's own cursor, so it can show only the table's own
-      // columns in their order.
+      // A live result shows every record its filters let through: a TOP or a row cap needs a
+      // result table that holds only so many.
       Live = RequestLive && TargetTableName.empty() && !Distinct && !MultiTable && SourceTables.size() == 1 &&
-             !GroupByGiven && !Having && (!OrderByGiven || OrderByOnIndex) && SelectStar &&
-             !CalculatedColumn && !unionPart_ && (IsSubQuery || Owner.Queries().size() == 1);
+             !GroupByGiven && !Having && (!OrderByGiven || OrderByOnIndex) && !CalculatedBlobColumn &&
+             !(IsSubQuery && CalculatedColumn) && Top < 0 && MaxRowCount < 0 && !unionPart_ &&
+             (IsSubQuery || Owner.Queries().size() == 1);
       LinkSourceTables();
       ExtractJoinConditions();
       CheckWhereCondition();
@@ -180,6 +181,7 @@ void TDataQuery::Prepare(TPasswordCallback callback) {
         if (const auto& o = DrivingTable->Cursor->Options(); o.QueryResult == o.QuerySource)
           DrivingTable->Cursor->Table()->IncUserCount();
         ResultCursor = DrivingTable->Cursor.get();
+        if (!SelectStar) SetLiveFieldList();
         ResultCursor->SwitchToIndex(OrderIndex);
         planWhere();
         break;

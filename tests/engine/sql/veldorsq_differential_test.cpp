@@ -1,7 +1,8 @@
 // The engine's SQL against SQLite on the same seeded tables: generated statements in the
 // engine's dialect, translated for SQLite (two-valued NULL logic, division in FLOAT, AVG of no
 // values 0), results compared as bags of rows and data changes by rows affected and then the
-// whole tables. Metamorphic checks ride along: random indexes, NOJOINOPTIMIZE, live results,
+// whole tables. Metamorphic checks ride along: random indexes, NOJOINOPTIMIZE, live results (of
+// "*" and of select lists with repeated columns and expressions, under index-served filters),
 // permuted FROM lists, RIGHT JOIN as the mirrored LEFT JOIN, and WHERE p with WHERE NOT p. Joins
 // of two to four tables, self-joins and conditions that close a cycle, ORs across tables and
 // with constants, IN (sub-select), and a memo column through the final passes.
