@@ -429,7 +429,7 @@ void TDataCursor::SetFieldDescs(std::span<const TFieldDescriptor> descriptors) {
       recordSize_ += f.desc.StoredSize() + 1u;
     }
   }
-  if (active_) recordBuffer_.assign(recordSize_, 0);
+  if (active_) recordBuffer_.resize(recordSize_, 0);
 }
 
 void TDataCursor::LayOutComputedFields() {
