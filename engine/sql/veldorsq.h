@@ -635,6 +635,10 @@ class TDataQuery final : public engine::TDataQuery {
   // or a sub-select counts as no filter: its value is known only at the run).
   void planWhere();
   void putConjunct(const TQueryPlan::Conjunct& conjunct);
+  // The residual condition as a run tests it on each joined row: prepared as the filters and the
+  // post-join condition are (a constant side in the type of what it is compared with), with
+  // the run's parameter values; none without a residual.
+  TExpTreePtr PrepareResidual() const;
   // Fills the result row `row` from the current joined row: values converted to the stored
   // types, aggregates in their single-row form.
   void fillResultRow(uint8_t* row);

@@ -157,9 +157,10 @@ void TDataQuery::executeChange() {
   // Every row is found before any changes: a change to a column that the walk's index or
   // filter depends on could otherwise move the row ahead of the walk or out of its view.
   std::map<uint32_t, std::vector<TokenPtr>> changes;
+  const TExpTreePtr residual = PrepareResidual();
   auto passes = [&] {
     const TExpToken* postJoin = JoinRowCheck ? Conditions[csPostJoin].get() : nullptr;
-    for (const TExpToken* condition : {plan_.Residual, postJoin}) {
+    for (const TExpToken* condition : {static_cast<const TExpToken*>(residual.get()), postJoin}) {
       if (!condition) continue;
       TokenPtr v(EvaluateExpTree(condition, nullptr, nullptr, SortId, LanguageId, ReadSourceColumn));
       if (v->isNull || !v->Value()[0]) return false;

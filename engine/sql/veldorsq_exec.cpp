@@ -650,9 +650,10 @@ void TDataQuery::executeSelect() {
   int last = 0;
   uint32_t lastRecord = 0;
   std::vector<uint8_t> row(result.RecordSize());
+  const TExpTreePtr residual = PrepareResidual();
   auto passes = [&] {
-    if (plan_.Residual) {
-      TokenPtr v(EvaluateExpTree(plan_.Residual, nullptr, nullptr, SortId, LanguageId, ReadSourceColumn));
+    if (residual) {
+      TokenPtr v(EvaluateExpTree(residual.get(), nullptr, nullptr, SortId, LanguageId, ReadSourceColumn));
       if (v->isNull || !v->Value()[0]) return false;
     }
     if (JoinRowCheck && Conditions[csPostJoin]) {

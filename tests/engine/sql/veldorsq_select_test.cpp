@@ -171,6 +171,23 @@ TEST_F(SelectTest, ComparisonsTurnedAboutMirrorTheirOperator) {
   }
 }
 
+// A condition over two tables that only the joined row can test compares as a filter on one
+// table does: a constant side takes the type of the column side (3 / 4 against an integer is 0).
+TEST_F(SelectTest, AConditionOnTheJoinedRowComparesAsAFilterDoes) {
+  fill("t", "a INTEGER, b SMALLINT", {"1, 1", "2, NULL", "3, -2"});
+  fill("u", "a INTEGER", {"1", "2", "3"});
+  EXPECT_EQ(db.rows("SELECT a FROM t WHERE (b - b) >= (3 / 4) ORDER BY 1"), "1\n3\n");
+  // (0 - 3 / 4) is cut toward zero: no integer exceeds 0 by that.
+  for (auto [where, rows] : {std::pair{"(t.b - t.b) >= (3 / 4) OR u.a = 1000", "1\n3\n"},
+                             std::pair{"(t.b - t.b) > (0 - 3 / 4) OR u.a = 1000", ""}}) {
+    EXPECT_EQ(db.rows(std::string("SELECT t.a FROM t, u WHERE t.a = u.a AND (") + where + ") ORDER BY 1"),
+              rows)
+        << where;
+    db.run(std::string("UPDATE t SET b = b FROM t, u WHERE t.a = u.a AND (") + where + ")");
+    EXPECT_EQ(db.affected, rows[0] ? 2 : 0) << where;
+  }
+}
+
 TEST_F(SelectTest, AnAverageOfDecimalsRoundsHalvesAwayFromZero) {
   fill("d", "g INTEGER, v DECIMAL(10, 4)",
        {"1, 0.0001", "1, 0.0002", "2, -0.0001", "2, -0.0002", "3, 0.0001", "3, 0.0001", "3, 0.0002"});
