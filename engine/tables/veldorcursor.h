@@ -91,7 +91,7 @@ struct CursorOpenOptions {
 // its table).
 struct TCursorField {
   TFieldDescriptor desc;
-  // The checked expression of a computed field (shared by the clones of the cursor).
+  // The checked expression of a computed field (a clone of the cursor holds a copy).
   std::shared_ptr<const TExpToken> tree;
   std::string QualifiedName() const { return desc.QualifiedName(); }
   void SetQualifiedName(std::string_view name) { desc.SetQualifiedName(name); }

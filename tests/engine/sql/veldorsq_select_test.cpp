@@ -157,6 +157,9 @@ TEST_F(SelectTest, ComparisonsTurnedAboutMirrorTheirOperator) {
   db.run("CREATE INDEX ia ON t (a)");
   EXPECT_EQ(db.rows("SELECT a FROM t WHERE 4 < a"), "5\n6\n");
   EXPECT_EQ(db.rows("SELECT a FROM t WHERE 2 >= a"), "1\n2\n");
+  // Under a NOT too, a constant on the left is taken in the column side's type (-4 here).
+  EXPECT_EQ(db.rows("SELECT a FROM t WHERE (14 / -3) = 0 - a"), "4\n");
+  EXPECT_EQ(db.rows("SELECT a FROM t WHERE NOT ((14 / -3) <> 0 - a)"), "4\n");
   // The smaller table drives; each comparison turned with it keeps its meaning.
   for (const char* tail : {"", " NOJOINOPTIMIZE"}) {
     EXPECT_EQ(
