@@ -149,6 +149,17 @@ TEST_F(RemoteStatementTest, ALiveResultIsReadOnTheClientAsLocally) {
     ASSERT_NE(c, nullptr) << text;
     EXPECT_EQ(SqlDatabase::text(*c), SqlDatabase::text(*here.Execute())) << text;
   }
+  // A filter by name over a computed field and a column of the list: the server evaluates it on
+  // its cursor, whose list is the same.
+  {
+    TQueryStatement listed(*directory);
+    listed.RequestLive = true;
+    listed.Prepare("SELECT s AS who, a * 2 AS twice FROM t");
+    TDataCursor& c = *listed.Execute();
+    const std::string text = "twice > 6 AND who <> 'x'";
+    c.ActivateFilter(c.AddFilter(nullptr, &text, nullptr, false, nullptr, false, false, false, false));
+    EXPECT_EQ(SqlDatabase::text(c), "n4|8\nn5|10\n");
+  }
   // The client computes an expression column anew when it changes a column of it.
   TQueryStatement there(*directory);
   there.RequestLive = true;
