@@ -202,6 +202,8 @@ class Generator {
         if (chance(30)) q.select.push_back(number("x."));
         if (chance(30)) columns("x.", 1);
         q.live = chance(40);
+        // An order that an index of the table gives keeps the result live, in the index's order.
+        q.orderAll = q.live && chance(30);
       }
       q.distinct = q.select[0].ours != "*" && chance(15);
       if (!q.live && q.select[0].ours != "*" && chance(25)) {
