@@ -317,7 +317,7 @@ void TVELDORDataSet::fillFieldDefs(TDataCursor& cursor) {
   for (uint16_t i = 1; i <= cursor.FieldCount(); ++i) {
     const TFieldDescriptor& d = cursor.Field(i).desc;
     const ds::FieldType type = EngineTypeToFieldType(d.Type(), d.SubType());
-    if (type == ds::ftUnknown) continue;
+    if (type == ds::ftUnknown || d.Hidden()) continue;
     std::string name = d.Name();
     for (int n = 1; defs.Find(name); ++n) name = d.Name() + "_" + std::to_string(n);
     ds::FieldDef& def = defs.AddFieldDef();
@@ -325,6 +325,8 @@ void TVELDORDataSet::fillFieldDefs(TDataCursor& cursor) {
     def.DataType = type;
     def.FieldNo = i;
     def.Required = d.Required() != 0;
+    // A computed field's value comes from its expression: it is never edited.
+    if (d.Computed()) def.Attributes |= ds::faReadonly;
     if (type == ds::ftString || type == ds::ftBytes || type == ds::ftVarBytes) def.Size = d.Size();
     if (type == ds::ftBCD) def.Precision = 32, def.Size = d.Scale();
   }

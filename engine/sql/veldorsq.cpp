@@ -7,6 +7,7 @@
 #include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldorfilter.h"
 #include "engine/tables/veldorsession.h"
+#include "engine/tables/veldortable.h"
 #include "engine/values/veldorexpcheck.h"
 #include "engine/values/veldorexpeval.h"
 
@@ -353,13 +354,21 @@ void TSourceTable::Open(TPasswordCallback callback, bool writable) {
   RecordBuffer.clear();
 }
 
+uint16_t TSourceTable::FieldCount() const {
+  return Cursor && Cursor->Active() ? Cursor->Table()->DataFile().GetFieldCount() : 0;
+}
+
+const TFieldDescriptor& TSourceTable::FieldDesc(uint16_t fieldNo) const {
+  return Cursor->GetTableFieldDesc(fieldNo);
+}
+
 uint16_t TSourceTable::GetFieldNumber(std::string_view name) const {
-  if (!Cursor || !Cursor->Active()) return 0;
-  const uint16_t count = Cursor->FieldCount();
+  const uint16_t count = FieldCount();
+  if (count == 0) return 0;
   if (foldedNames_.size() != count) {
     foldedNames_.clear();
     foldedNames_.reserve(count);
-    for (uint16_t p = 1; p <= count; ++p) foldedNames_.push_back(FoldName(Cursor->GetFieldDesc(p).Name()));
+    for (uint16_t p = 1; p <= count; ++p) foldedNames_.push_back(FoldName(FieldDesc(p).Name()));
   }
   const std::string folded = FoldName(name);
   for (uint16_t p = 1; p <= count; ++p)
@@ -456,25 +465,26 @@ bool TSourceTable::AdvanceJoin(int index) {
   return join.Inner.FirstMatch(join.Kind) || join.Kind == jkLeftOuter;
 }
 
-void ReadCursorColumn(TDataCursor& cursor, uint8_t* record, TExpToken& result) {
-  const TFieldDescriptor& d = cursor.GetFieldDesc(result.fieldNo);
+void ReadCursorColumn(TDataCursor& cursor, uint8_t* record, TExpToken& result, bool tableFields) {
+  const TFieldDescriptor& d =
+      tableFields ? cursor.GetTableFieldDesc(result.fieldNo) : cursor.GetFieldDesc(result.fieldNo);
   result.ReserveValue(std::max<size_t>(d.StoredSize(), kExpValueSize));
-  cursor.GetField(result.fieldNo, record, result.isNull, result.Value());
+  TDataCursor::ReadFieldValue(d, record, result.isNull, result.Value());
   if (!d.IsBlob() || result.isNull) return;
   auto check = [&](uint16_t code) {
     if (code) SignalTableError(code, cursor.TableName());
   };
   constexpr uint8_t kTag = 1;
-  check(cursor.OpenBlob(result.fieldNo, record, 1, false, kTag));
+  check(cursor.OpenBlob(result.fieldNo, record, 1, tableFields, kTag));
   uint32_t size = 0, read = 0;
-  uint16_t code = cursor.GetBlobSize(result.fieldNo, record, size, false);
+  uint16_t code = cursor.GetBlobSize(result.fieldNo, record, size, tableFields);
   bool memo = d.SubType() == uint8_t(TEngineFieldSubType::Memo);
   if (!code) {
     result.SetValueSize(size + (memo ? 1 : 0));
     std::fill(result.Value(), result.Value() + result.valueSize, uint8_t(0));
-    code = cursor.GetBlob(result.fieldNo, record, 0, result.Value(), int32_t(size), read, false);
+    code = cursor.GetBlob(result.fieldNo, record, 0, result.Value(), int32_t(size), read, tableFields);
   }
-  uint16_t freed = cursor.FreeBlob(result.fieldNo, record, false, kTag);
+  uint16_t freed = cursor.FreeBlob(result.fieldNo, record, tableFields, kTag);
   check(code);
   check(freed);
 }
@@ -485,7 +495,7 @@ void ReadSourceColumn(void*, void*, TExpToken& result) {
     result.isNull = true;
     return;
   }
-  ReadCursorColumn(*table->Cursor, table->RecordBuffer.data(), result);
+  ReadCursorColumn(*table->Cursor, table->RecordBuffer.data(), result, true);
 }
 
 void ReadResultColumn(void*, void* query, TExpToken& result) {

@@ -323,7 +323,11 @@ class TSourceTable final : public engine::TSourceTable {
   void SetCorrelationName(std::string_view name);
   // Opens the directory and a query-source cursor on the table; read-only unless `writable`.
   void Open(TPasswordCallback callback, bool writable);
-  // The cursor's field number of `name` (ignoring case), 0 when it has none or is not open.
+  // A source table's fields are its table's, by their place in the table, whatever field list
+  // its cursor shows (a live result shows the select list). FieldCount is 0 while not open.
+  uint16_t FieldCount() const;
+  const TFieldDescriptor& FieldDesc(uint16_t fieldNo) const;
+  // The field number of `name` (ignoring case), 0 when the table has none or is not open.
   uint16_t GetFieldNumber(std::string_view name) const;
   void AllocRecordBuffer();
   void FreeRecordBuffer();
@@ -377,8 +381,9 @@ void ReadSourceColumn(void* readerData2, void* readerData1, TExpToken& result);
 // The same for a column of the query's (readerData1) result table, from the result cursor's
 // record buffer.
 void ReadResultColumn(void* readerData2, void* readerData1, TExpToken& result);
-// Reads field result.fieldNo of `record` into `result` (a blob whole, a memo with its zero).
-void ReadCursorColumn(TDataCursor& cursor, uint8_t* record, TExpToken& result);
+// Reads field result.fieldNo of `record` into `result` (a blob whole, a memo with its zero): the
+// field of the cursor's list, or with `tableFields` the table's field at that place.
+void ReadCursorColumn(TDataCursor& cursor, uint8_t* record, TExpToken& result, bool tableFields = false);
 // Writes `value` into field `fieldNo` of `record`, converted to the field's type (a text only
 // when it reads whole as a value of it); false when it does not convert. A blob is written
 // through the cursor's blob operations, emptied first when `truncateBlob`.
@@ -544,6 +549,10 @@ class TDataQuery final : public engine::TDataQuery {
   // Creates the result table (fields, hidden AVG counts, GROUP BY, DISTINCT and ORDER BY
   // indexes) and opens ResultCursor on it.
   void CreateResultTable();
+  // Gives the live result's cursor (the single source table's) the select list as its field
+  // list: a column is its table field under the result name, an expression a computed field of
+  // the result type that the cursor evaluates for each record.
+  void SetLiveFieldList();
   static void AccumulateValue(uint8_t kind, TEngineFieldType type, bool& accumulatorIsNull,
                               uint8_t* accumulator, const uint8_t* value, uint8_t scale);
 
@@ -631,6 +640,10 @@ class TDataQuery final : public engine::TDataQuery {
   // or a sub-select counts as no filter: its value is known only at the run).
   void planWhere();
   void putConjunct(const TQueryPlan::Conjunct& conjunct);
+  // The residual condition as a run tests it on each joined row: prepared as the filters and the
+  // post-join condition are (a constant side in the type of what it is compared with), with
+  // the run's parameter values; none without a residual.
+  TExpTreePtr PrepareResidual() const;
   // Fills the result row `row` from the current joined row: values converted to the stored
   // types, aggregates in their single-row form.
   void fillResultRow(uint8_t* row);

@@ -124,7 +124,7 @@ bool TDataQuery::BindColumnRef(TExpToken& node) {
   TSourceTable* table = nullptr;
   uint16_t fieldNo = 0;
   if (!LookupColumn(node.columnName, node.tableName, table, fieldNo)) return false;
-  const TFieldDescriptor& d = table->Cursor->GetFieldDesc(fieldNo);
+  const TFieldDescriptor& d = table->FieldDesc(fieldNo);
   node.fieldNo = fieldNo;
   node.sourceTable = table;
   node.tableName = table->CorrelationName;
@@ -141,7 +141,7 @@ void TDataQuery::BindResultColumns() {
              f.TableName + "'" + " specified in source columns");
   };
   auto bindColumn = [&](TResultField& f, TSourceTable& table, uint16_t fieldNo) {
-    const TFieldDescriptor& d = table.Cursor->GetFieldDesc(fieldNo);
+    const TFieldDescriptor& d = table.FieldDesc(fieldNo);
     f.SourceTable = &table;
     f.SourceFieldNo = fieldNo;
     f.ColumnType = f.ResultType = T(d.Type());
@@ -172,8 +172,8 @@ void TDataQuery::BindResultColumns() {
         return a->TableNumber < b->TableNumber;
       });
       for (TSourceTable* t : tables)
-        for (uint16_t n = 1; n <= t->Cursor->FieldCount(); ++n) {
-          const TFieldDescriptor& d = t->Cursor->GetFieldDesc(n);
+        for (uint16_t n = 1; n <= t->FieldCount(); ++n) {
+          const TFieldDescriptor& d = t->FieldDesc(n);
           if (hidden(d)) continue;
           auto column = std::make_unique<TResultField>(*this);
           column->TableName = t->CorrelationName;

@@ -159,8 +159,9 @@ void TDataQuery::executeChange() {
   // filter depends on could otherwise move the row ahead of the walk or out of its view.
   std::map<uint32_t, std::vector<TokenPtr>> changes;
   // The row conditions are prepared for evaluation once and tested on each row in place.
+  const TExpTreePtr residualTree = PrepareResidual();
   std::optional<ExpCondition> residual, postJoin;
-  if (plan_.Residual) residual.emplace(*plan_.Residual, SortId, LanguageId, ReadSourceColumn);
+  if (residualTree) residual.emplace(*residualTree, SortId, LanguageId, ReadSourceColumn);
   if (JoinRowCheck && Conditions[csPostJoin])
     postJoin.emplace(*Conditions[csPostJoin], SortId, LanguageId, ReadSourceColumn);
   auto passes = [&] {

@@ -183,11 +183,12 @@ void TDataQuery::Prepare(TPasswordCallback callback) {
         BindOrderBy();
         MatchOrderIndex();
       }
-      // A live result is the source table's own cursor, so it can show only the table's own
-      // columns in their order.
+      // A live result shows every record its filters let through: a TOP or a row cap needs a
+      // result table that holds only so many.
       Live = RequestLive && TargetTableName.empty() && !Distinct && !MultiTable && SourceTables.size() == 1 &&
-             !GroupByGiven && !Having && (!OrderByGiven || OrderByOnIndex) && SelectStar &&
-             !CalculatedColumn && !unionPart_ && (IsSubQuery || Owner.Queries().size() == 1);
+             !GroupByGiven && !Having && (!OrderByGiven || OrderByOnIndex) && !CalculatedBlobColumn &&
+             !(IsSubQuery && CalculatedColumn) && Top < 0 && MaxRowCount < 0 && !unionPart_ &&
+             (IsSubQuery || Owner.Queries().size() == 1);
       LinkSourceTables();
       ExtractJoinConditions();
       CheckWhereCondition();
@@ -200,6 +201,7 @@ void TDataQuery::Prepare(TPasswordCallback callback) {
         if (const auto& o = DrivingTable->Cursor->Options(); o.QueryResult == o.QuerySource)
           DrivingTable->Cursor->Table()->IncUserCount();
         ResultCursor = DrivingTable->Cursor.get();
+        if (!SelectStar) SetLiveFieldList();
         ResultCursor->SwitchToIndex(OrderIndex);
         planWhere();
         break;
@@ -677,8 +679,9 @@ void TDataQuery::executeSelect() {
   uint32_t lastRecord = 0;
   std::vector<uint8_t> row(result.RecordSize());
   // The row conditions are prepared for evaluation once and tested on each row in place.
+  const TExpTreePtr residualTree = PrepareResidual();
   std::optional<ExpCondition> residual, postJoin;
-  if (plan_.Residual) residual.emplace(*plan_.Residual, SortId, LanguageId, ReadSourceColumn);
+  if (residualTree) residual.emplace(*residualTree, SortId, LanguageId, ReadSourceColumn);
   if (JoinRowCheck && Conditions[csPostJoin])
     postJoin.emplace(*Conditions[csPostJoin], SortId, LanguageId, ReadSourceColumn);
   auto passes = [&] {

@@ -33,6 +33,24 @@ TIndexDescriptor indexOver(const std::string& name, const std::vector<std::pair<
   return index;
 }
 
+// The descriptor of a result column of `type` whose values take `size` bytes (a text with its
+// terminating zero).
+TFieldDescriptor resultField(uint16_t number, const std::string& name, T type, TEngineFieldSubType subType,
+                             uint16_t size, uint8_t scale, bool hidden) {
+  TFieldDescriptor d;
+  d.SetFieldNumber(number);
+  d.SetName(name);
+  d.SetType(uint8_t(type));
+  d.SetSubType(uint8_t(subType));
+  d.SetSize(uint8_t(type == T::String  ? std::max<int>(size - 1, 1)
+                    : type == T::Bytes ? size
+                    : type == T::BCD   ? scale
+                                       : 0));
+  d.SetScale(scale);
+  d.SetHidden(hidden);
+  return d;
+}
+
 }  // namespace
 
 bool TDataQuery::MatchOrderIndex() {
@@ -111,18 +129,7 @@ void TDataQuery::CreateResultTable() {
   uint16_t number = 0;
   auto add = [&](const std::string& fieldName, T type, TEngineFieldSubType subType, uint16_t size,
                  uint8_t scale, bool hidden) {
-    TFieldDescriptor d;
-    d.SetFieldNumber(++number);
-    d.SetName(fieldName);
-    d.SetType(uint8_t(type));
-    d.SetSubType(uint8_t(subType));
-    d.SetSize(uint8_t(type == T::String  ? std::max<int>(size - 1, 1)
-                      : type == T::Bytes ? size
-                      : type == T::BCD   ? scale
-                                         : 0));
-    d.SetScale(scale);
-    d.SetHidden(hidden);
-    args.Fields.push_back(d);
+    args.Fields.push_back(resultField(++number, fieldName, type, subType, size, scale, hidden));
     return number;
   };
   for (auto& f : ResultFields)
@@ -171,6 +178,50 @@ void TDataQuery::CreateResultTable() {
   resultCursor_->SetTemporary(temporary);
   resultCursor_->Open();
   ResultCursor = resultCursor_.get();
+}
+
+void TDataQuery::SetLiveFieldList() {
+  TSourceTable& source = *DrivingTable;
+  TDataCursor& cursor = *source.Cursor;
+  // Columns were bound to places in the table's own list, which the new list replaces: the
+  // fields and expression columns take the table fields' numbers now.
+  const uint16_t tableFields = source.FieldCount();
+  auto tableFieldNo = [&](uint16_t position) { return source.FieldDesc(position).FieldNumber(); };
+  std::vector<TFieldDescriptor> fields;
+  std::vector<TExpTreePtr> trees;
+  for (auto& column : ResultFields) {
+    const TResultField& f = *column;
+    const uint16_t position = uint16_t(fields.size() + 1);
+    if (!f.Expression) {
+      TFieldDescriptor d = source.FieldDesc(f.SourceFieldNo);
+      d.SetName(f.ResultName);
+      // A column the select list names is shown, as a result table would show it.
+      d.SetHidden(false);
+      d.SetQualifiedName(source.TableName + "." + f.ColumnName);
+      d.SetTableFieldNo(d.FieldNumber());
+      fields.push_back(d);
+      trees.emplace_back();
+      continue;
+    }
+    TFieldDescriptor d = resultField(uint16_t(tableFields + position), f.ResultName, f.StoredType,
+                                     f.StoredSubType, f.StoredSize, f.StoredScale, false);
+    d.SetComputed(true);
+    fields.push_back(d);
+    TExpTreePtr tree(CopyExpTree(f.Tree.get()));
+    std::vector<TExpToken*> pending{tree.get()};
+    while (!pending.empty()) {
+      TExpToken* node = pending.back();
+      pending.pop_back();
+      if (!node) continue;
+      if (node->kind == expColumn) node->fieldNo = tableFieldNo(node->fieldNo);
+      pending.insert(pending.end(), {node->left, node->right, node->third});
+      pending.insert(pending.end(), node->args.begin(), node->args.end());
+    }
+    trees.push_back(std::move(tree));
+  }
+  cursor.SetFieldDescs(fields);
+  for (size_t i = 0; i < trees.size(); ++i)
+    if (trees[i]) cursor.AttachFieldExpression(uint16_t(i + 1), trees[i].release());
 }
 
 }  // namespace engine::sql

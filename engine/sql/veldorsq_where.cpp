@@ -206,6 +206,11 @@ void TDataQuery::HandDownConjunct(THandDownPass pass, const TExpToken& conjunct,
   place(postJoin ? cpPostJoin : cpCursorFilter);
 }
 
+TExpTreePtr TDataQuery::PrepareResidual() const {
+  return TExpTreePtr(
+      PrepareExpTree(plan_.Residual, nullptr, ReadSourceColumn, false, false, SortId, LanguageId));
+}
+
 void TDataQuery::putConjunct(const TQueryPlan::Conjunct& conjunct) {
   TExpTreePtr copy(
       PrepareExpTree(conjunct.Tree, nullptr, ReadSourceColumn, false, false, SortId, LanguageId));

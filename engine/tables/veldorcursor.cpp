@@ -11,6 +11,7 @@
 #include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldorsession.h"
 #include "engine/tables/veldortable.h"
+#include "engine/values/veldorexptoken.h"
 #include "platform/scopeguard.h"
 #include "platform/textrules.h"
 
@@ -359,7 +360,9 @@ std::unique_ptr<TDataCursor> TDataCursor::Clone() {
   std::vector<TFieldDescriptor> descs;
   for (const TCursorField& f : fields_) descs.push_back(f.desc);
   copy->SetFieldDescs(descs);
-  for (size_t i = 0; i < fields_.size(); ++i) copy->fields_[i].tree = fields_[i].tree;
+  // The copy's expressions are its own: their text searches read the copy's records.
+  for (size_t i = 0; i < fields_.size(); ++i)
+    if (fields_[i].tree) copy->AttachFieldExpression(uint16_t(i + 1), CopyExpTree(fields_[i].tree.get()));
   // The copy stands where this cursor stands (its entry and end flags, not only its record):
   // a copy of a cursor before its first record must not skip that record.
   auto takePosition = [&] {
@@ -407,9 +410,27 @@ void TDataCursor::Refresh() {
 
 // ---- Field list ----
 
+uint32_t TDataCursor::StoredRecordSize() const {
+  return table_ ? std::min(recordSize_, table_->DataFile().GetRecordSize()) : recordSize_;
+}
+
 void TDataCursor::SetFieldDescs(std::span<const TFieldDescriptor> descriptors) {
   std::vector<TFieldDescriptor> checked(descriptors.begin(), descriptors.end());
   ValidateFieldDefinitions(checked, false);
+  // A stored field is read and written at its table field's place: a list that puts it anywhere
+  // else (a damaged or foreign description) would read and write past the record.
+  for (size_t i = 0; table_ && i < descriptors.size(); ++i) {
+    const TFieldDescriptor& d = descriptors[i];
+    if (d.Computed()) continue;
+    uint16_t position = 0;
+    const TFieldDescriptor* base = table_->DataFile().FindFieldByNumber(d.FieldNumber(), position);
+    if (!base || base->Type() != d.Type() || base->SubType() != d.SubType() ||
+        base->StoredSize() != checked[i].StoredSize() || base->StoredScale() != checked[i].StoredScale() ||
+        base->Offset() != d.Offset())
+      Raise(VELDOR_INVALIDFLDTYPE, d.Name());
+  }
+  // Computed fields are laid out afresh behind the table's record, whatever list was there.
+  recordSize_ = table_ ? table_->DataFile().GetRecordSize() : 0;
   fields_.assign(descriptors.size(), TCursorField{});
   hasComputedFields_ = false;
   for (size_t i = 0; i < descriptors.size(); ++i) {
@@ -438,29 +459,6 @@ void TDataCursor::LayOutComputedFields() {
     f.SetTableFieldNo(f.desc.FieldNumber());
   }
   if (active_) recordBuffer_.resize(recordSize_, 0);
-}
-
-bool TDataCursor::ReadComputedColumn(const uint8_t* record, uint16_t position, std::vector<uint8_t>& value,
-                                     bool& hasValue) {
-  if (computingColumn_) return false;
-  computingColumn_ = true;
-  ScopeExit reset([&] { computingColumn_ = false; });
-  const TFieldDescriptor& d = Field(position).desc;
-  if (d.IsBlob()) {
-    // The whole text, with room for its terminating zero.
-    hasValue = ReadBlobValue(position, false, record, value);
-    value.push_back(0);
-    return true;
-  }
-  if (d.IsAutoInc()) {
-    hasValue = true;
-    value.assign(record + kAutoIncFieldOffset, record + kAutoIncFieldOffset + 4);
-    return true;
-  }
-  if (size_t(d.Offset()) + 1 + d.StoredSize() > recordSize_) Raise(VELDOR_OUTOFRANGE, d.Name());
-  hasValue = record[d.Offset()] != 0;
-  value.assign(record + d.Offset() + 1, record + d.Offset() + 1 + d.StoredSize());
-  return true;
 }
 
 // ---- Current index ----

@@ -56,6 +56,10 @@ inline constexpr size_t kMaxCursorKeySize = 522;
 // The keys that an index build holds at most for each index before it puts them into the tree.
 inline constexpr size_t kKeyBatchBytes = size_t(32) << 20;
 inline constexpr size_t kMaxPasswordLength = 15;
+// A column of a filter expression that names a computed field of the cursor's list carries the
+// field's position in the list with this bit set; any other column carries its table field's
+// number, whatever the field's place in the list.
+inline constexpr uint16_t kComputedFieldMark = 0x8000;
 
 // The way of a remote cursor to its server (the request plumbing implements it).
 class TCursorRequestPath {
@@ -89,7 +93,7 @@ struct CursorOpenOptions {
 // its table).
 struct TCursorField {
   TFieldDescriptor desc;
-  // The checked expression of a computed field (shared by the clones of the cursor).
+  // The checked expression of a computed field (a clone of the cursor holds a copy).
   std::shared_ptr<const TExpToken> tree;
   std::string QualifiedName() const { return desc.QualifiedName(); }
   void SetQualifiedName(std::string_view name) { desc.SetQualifiedName(name); }
@@ -228,6 +232,8 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // ---- Field list ----
   uint16_t FieldCount() const { return uint16_t(fields_.size()); }
   uint32_t RecordSize() const { return recordSize_; }
+  // The bytes of a record buffer that the table stores: the computed fields' values follow them.
+  uint32_t StoredRecordSize() const;
   // Position 1..FieldCount.
   const TCursorField& Field(uint16_t position) const { return fields_.at(position - 1u); }
   bool HasChecks() const { return hasChecks_; }
@@ -237,8 +243,10 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   uint16_t LanguageId() const { return languageId_; }
   uint16_t SortId() const { return sortId_; }
   const TCharMap& CharMap() const { return charMap_; }
-  // Checks the definitions (offsets kept) and installs them; computed fields go behind the
-  // stored ones in the record buffer.
+  // Checks the definitions and installs them as the cursor's field list; computed fields go
+  // behind the table's record in the record buffer. Any other field stands for the table field of
+  // its number and must keep that field's type, size and offset (VELDOR_INVALIDFLDTYPE naming it
+  // otherwise); a list may show one table field more than once, under different names.
   void SetFieldDescs(std::span<const TFieldDescriptor> descriptors);
   void LayOutComputedFields();
   // A remote SQL statement's result, on a cursor made with serverCursorGiven, before Open: the
@@ -250,17 +258,14 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // server version 30800 a flattened expression after each computed field's descriptor.
   void ReadFieldDescs(const TCursorReply& reply, size_t& at, int64_t serverVersion);
   // Makes the field at `position` a computed one whose value is `tree`, a checked expression
-  // whose columns were bound by BindColumn; the cursor owns the tree from then on.
+  // whose columns name table fields by number (as BindColumn binds them); the cursor owns the
+  // tree from then on.
   void AttachFieldExpression(uint16_t position, TExpToken* tree);
   // The column resolver of the cursor's field expressions (TColumnResolver, data: the cursor):
-  // binds a column node by name to a field of the cursor's list.
+  // binds a column node by name to a field of the table, by its number.
   static bool BindColumn(void* cursor, TExpToken& node);
   // The record buffer of an open cursor (RecordSize bytes).
   std::vector<uint8_t>& RecordBuffer() { return recordBuffer_; }
-  // Fetches one column of `record` for the evaluator of computed fields: its stored bytes and
-  // whether it has a value. A nested fetch (while one runs) does nothing and reports false.
-  bool ReadComputedColumn(const uint8_t* record, uint16_t position, std::vector<uint8_t>& value,
-                          bool& hasValue);
 
   // ---- Field access (record buffers of RecordSize bytes) ----
   // The cursor list's descriptor of `fieldNo`: by position, or by field number when the list
@@ -549,7 +554,8 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
                                std::string_view password, uint32_t blobBlockSize, int64_t signedCount,
                                std::vector<TFieldDescriptor>& fields, std::vector<TIndexDescriptor>& indexes,
                                TIndexDescriptor& textIndex, bool noPrimaryIndex) const;
-  // Returns the record size that the stored fields take.
+  // Returns the record size that the stored fields take. Without `assignOffsets` the fields are a
+  // cursor's field list, which may give two fields one number.
   uint32_t ValidateFieldDefinitions(std::span<TFieldDescriptor> fields, bool assignOffsets) const;
   void ValidateIndexDefinitions(bool noPrimaryIndex, std::vector<TIndexDescriptor>& indexes,
                                 TIndexDescriptor& textIndex, std::span<const TFieldDescriptor> fields) const;
@@ -624,7 +630,9 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // callback). mode 10 walks the set bits; any other mode first sets every bit.
   void EvaluateBitmapRecords(TRecordsBitmap& bitmap, TFilter& filter, const TExpToken* node, uint8_t mode,
                              bool& restart);
-  // The column reader of filter evaluation: readerData1 is the cursor, readerData2 the record.
+  // The column reader of filter and computed-field evaluation: readerData1 is the cursor,
+  // readerData2 the record. A column is a table field by number, or a computed field of the list
+  // (kComputedFieldMark), which reads as the field would store its value for that record.
   static void FetchExpressionColumn(void* record, void* cursor, TExpToken& result);
 
   // Index-assisted filtering
@@ -880,8 +888,13 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // TEXTSEARCH and TEXTOCCURS of a filter search the column of the record being evaluated.
   class FilterSource;
   std::shared_ptr<FilterSource> filterSource_;
+  // The source that column nodes of this cursor's expressions name (made on first use).
+  TSourceTable* filterSourceTable();
   const uint8_t* evaluatedRecord_ = nullptr;
   void fetchBlobColumn(uint16_t position, const uint8_t* record, TExpToken& result);
+  // Evaluates computed field `f` for `record` (table fields read from it) and writes the value,
+  // converted to the field's type (NULL when it does not convert), into `buffer`.
+  void computeField(const TCursorField& f, const uint8_t* record, uint8_t* buffer);
   // Positions [start, end) of the range's keys in the current index.
   void rangePositions(const TKeyRange& range, std::vector<std::pair<uint64_t, uint64_t>>& spans);
   uint64_t keyPosition(const uint8_t* key, uint16_t length, bool after);

@@ -69,7 +69,8 @@ uint32_t TDataCursor::ValidateFieldDefinitions(std::span<TFieldDescriptor> field
       if (j == i) continue;
       const std::string other(TrimBlanks(fields[j].Name()));
       if (sameText(other.substr(0, kFieldNameLength), name)) Raise(VELDOR_INVALIDFIELDNAME, name);
-      if (fields[j].FieldNumber() == f.FieldNumber()) Raise(VELDOR_INVALIDFLDTYPE, name);
+      // A cursor's field list (no offsets assigned) may show one table field twice.
+      if (assignOffsets && fields[j].FieldNumber() == f.FieldNumber()) Raise(VELDOR_INVALIDFLDTYPE, name);
     }
     const uint8_t type = f.Type();
     if (type == 0) Raise(VELDOR_INVALIDFLDTYPE, name);

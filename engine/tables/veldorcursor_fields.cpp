@@ -11,9 +11,12 @@
 #include "engine/values/veldorexpeval.h"
 #include "engine/values/veldorvalues.h"
 #include "engine/values/veldorvaluetext.h"
+#include "platform/scopeguard.h"
 #include "platform/textrules.h"
 
 namespace engine {
+
+using platform::ScopeExit;
 
 namespace {
 
@@ -250,39 +253,19 @@ void TDataCursor::LoadCurrentRecord(bool readAhead) {
   ComputeFields(recordBuffer_.data());
 }
 
-namespace {
-
-struct ColumnSource {
-  TDataCursor* cursor;
-  const uint8_t* record;
-};
-
-void readColumn(void* readerData2, void*, TExpToken& result) {
-  auto* source = static_cast<ColumnSource*>(readerData2);
-  std::vector<uint8_t> value;
-  bool hasValue = false;
-  if (!source->cursor->ReadComputedColumn(source->record, result.fieldNo, value, hasValue)) return;
-  result.SetValueSize(uint32_t(std::max<size_t>(value.size(), 1)));
-  std::memcpy(result.Value(), value.data(), value.size());
-  result.isNull = !hasValue;
-}
-
-}  // namespace
-
 bool TDataCursor::BindColumn(void* cursor, TExpToken& node) {
   auto* c = static_cast<TDataCursor*>(cursor);
-  for (uint16_t p = 1; p <= c->FieldCount(); ++p) {
-    const TFieldDescriptor& d = c->Field(p).desc;
-    if (!sameKeyword(node.columnName, d.Name())) continue;
-    node.fieldNo = p;
-    node.tableName = c->TableName();
-    node.type = TEngineFieldType(d.Type());
-    node.subType = TEngineFieldSubType(d.SubType());
-    node.valueSize = d.StoredSize();
-    node.scale = d.StoredScale();
-    return true;
-  }
-  return false;
+  if (!c->table_) return false;
+  uint16_t position = 0;
+  const TFieldDescriptor* d = c->table_->DataFile().FindFieldByName(node.columnName, position);
+  if (!d) return false;
+  node.fieldNo = d->FieldNumber();
+  node.tableName = c->TableName();
+  node.type = TEngineFieldType(d->Type());
+  node.subType = TEngineFieldSubType(d->SubType());
+  node.valueSize = d->StoredSize();
+  node.scale = d->StoredScale();
+  return true;
 }
 
 void TDataCursor::AttachFieldExpression(uint16_t position, TExpToken* tree) {
@@ -290,6 +273,16 @@ void TDataCursor::AttachFieldExpression(uint16_t position, TExpToken* tree) {
     TExpToken* n = const_cast<TExpToken*>(node);
     FreeExpTree(n);
   });
+  // Its columns are this cursor's: a text search among them searches the record computed.
+  std::vector<TExpToken*> pending{tree};
+  while (!pending.empty()) {
+    TExpToken* node = pending.back();
+    pending.pop_back();
+    if (!node) continue;
+    if (node->kind == expColumn) node->sourceTable = filterSourceTable();
+    pending.insert(pending.end(), {node->left, node->right, node->third});
+    pending.insert(pending.end(), node->args.begin(), node->args.end());
+  }
   TCursorField& f = fields_.at(position - 1u);
   f.tree = std::move(owned);
   if (!f.desc.Computed()) {
@@ -303,22 +296,11 @@ void TDataCursor::AttachFieldExpression(uint16_t position, TExpToken* tree) {
 
 void TDataCursor::ComputeFields(uint8_t* buffer) {
   if (!hasComputedFields_ || computingColumn_) return;
-  ColumnSource source{this, buffer};
-  for (uint16_t p = 1; p <= FieldCount(); ++p) {
-    const TCursorField& f = fields_[p - 1u];
-    if (!f.desc.Computed() || !f.tree) continue;
-    TExpTreePtr result(EvaluateExpTree(f.tree.get(), this, &source, sortId_, languageId_, readColumn));
-    if (result->isNull) {
-      WriteFieldValue(f.desc, buffer, nullptr, false, true);
-      continue;
-    }
-    std::array<uint8_t, kValueBufferSize> value{};
-    std::memcpy(value.data(), result->Value(), std::min<size_t>(result->ValueCapacity(), value.size()));
-    const bool converted =
-        ConvertValue(result->type, result->valueSize, result->scale, TEngineFieldType(f.desc.Type()),
-                     f.desc.StoredSize(), f.desc.StoredScale(), value);
-    WriteFieldValue(f.desc, buffer, converted ? value.data() : nullptr, false, true);
-  }
+  // Writing a value, or reading a blob column, may come back here: the values are computed once.
+  computingColumn_ = true;
+  ScopeExit reset([&] { computingColumn_ = false; });
+  for (const TCursorField& f : fields_)
+    if (f.desc.Computed() && f.tree) computeField(f, buffer, buffer);
 }
 
 uint16_t TDataCursor::GetCurrentRecord(uint8_t* buffer, bool lock) {
@@ -331,7 +313,7 @@ uint16_t TDataCursor::GetCurrentRecord(uint8_t* buffer, bool lock) {
     LockRecord();
     if (!options_.Exclusive) {
       LoadCurrentRecord(false);
-      if (!buffer || std::memcmp(buffer, recordBuffer_.data(), recordSize_) != 0) {
+      if (!buffer || std::memcmp(buffer, recordBuffer_.data(), StoredRecordSize()) != 0) {
         // Only the lock just taken goes: one the cursor held before stays its own, not an orphan
         // that would refuse the cursor its own record later.
         UnlockRecord();

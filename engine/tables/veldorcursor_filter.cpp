@@ -1,6 +1,7 @@
 // Cursor filters: adding, dropping, activating and re-aiming filters; the used-records, range,
 // filter and combined bitmaps; their upkeep; the evaluation of one record.
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cassert>
 #include <cstring>
@@ -13,6 +14,7 @@
 #include "engine/values/veldorexpcheck.h"
 #include "engine/values/veldorexpeval.h"
 #include "engine/values/veldorexpparser.h"
+#include "engine/values/veldorvalues.h"
 #include "platform/scopeguard.h"
 
 namespace engine {
@@ -85,27 +87,28 @@ void TDataCursor::ParseFilterExpression(const std::string& text, TExpTreePtr& tr
   if (!parser.IsTokenKind(tkEnd)) parser.SyntaxError("Unexpected '" + parser.GetTokenText() + "'");
 }
 
+TSourceTable* TDataCursor::filterSourceTable() {
+  if (!filterSource_) filterSource_ = std::make_shared<FilterSource>(*this);
+  return filterSource_.get();
+}
+
 bool TDataCursor::ResolveFilterColumn(void* data, TExpToken& node) {
+  // A filter names the fields the cursor shows; it reads them from the table (where the server
+  // evaluates it, too), so that an index of the table can serve it.
   TDataCursor& cursor = *static_cast<TDataCursor*>(data);
-  uint16_t position = 0;
-  const TFieldDescriptor* field = nullptr;
-  if (cursor.table_) {
-    field = cursor.table_->DataFile().FindFieldByName(node.columnName, position);
-  } else {
-    // A remote cursor knows the table's fields by its field list; the server evaluates.
-    for (const TCursorField& f : cursor.fields_)
-      if (OSCompareStrings(cursor.languageId_, cursor.sortId_, f.desc.Name(), true, 0, node.columnName) == 0)
-        field = &f.desc;
+  for (uint16_t p = 1; p <= cursor.FieldCount(); ++p) {
+    const TFieldDescriptor& field = cursor.fields_[p - 1u].desc;
+    if (OSCompareStrings(cursor.languageId_, cursor.sortId_, field.Name(), true, 0, node.columnName) != 0)
+      continue;
+    node.fieldNo = field.Computed() ? uint16_t(kComputedFieldMark | p) : field.FieldNumber();
+    node.type = TEngineFieldType(field.Type());
+    node.subType = TEngineFieldSubType(field.SubType());
+    node.SetValueSize(std::max<uint32_t>(field.StoredSize(), 1));
+    node.scale = uint8_t(field.StoredScale());
+    node.sourceTable = cursor.filterSourceTable();
+    return true;
   }
-  if (!field) return false;
-  node.fieldNo = field->FieldNumber();
-  node.type = TEngineFieldType(field->Type());
-  node.subType = TEngineFieldSubType(field->SubType());
-  node.SetValueSize(std::max<uint32_t>(field->StoredSize(), 1));
-  node.scale = uint8_t(field->StoredScale());
-  if (!cursor.filterSource_) cursor.filterSource_ = std::make_shared<FilterSource>(cursor);
-  node.sourceTable = cursor.filterSource_.get();
-  return true;
+  return false;
 }
 
 void TDataCursor::CheckFilterExpression(TExpToken& tree) {
@@ -475,6 +478,26 @@ void TDataCursor::FilterRecordDeleted(uint32_t recordNo) {
 void TDataCursor::FetchExpressionColumn(void* record, void* cursor, TExpToken& result) {
   TDataCursor& c = *static_cast<TDataCursor*>(cursor);
   const RecordView& view = *static_cast<const RecordView*>(record);
+  if (result.fieldNo & kComputedFieldMark) {
+    const uint16_t at = uint16_t(result.fieldNo & ~kComputedFieldMark);
+    if (at < 1 || at > c.FieldCount() || !c.fields_[at - 1u].tree) c.Raise(VELDOR_OUTOFRANGE);
+    const TCursorField& f = c.fields_[at - 1u];
+    result.SetValueSize(std::max<uint32_t>(f.desc.StoredSize(), 1));
+    std::memset(result.Value(), 0, result.ValueCapacity());
+    // An expression that reaches a computed field again (a damaged description) reads NULL.
+    if (c.computingColumn_) {
+      result.isNull = true;
+      return;
+    }
+    c.computingColumn_ = true;
+    ScopeExit reset([&] { c.computingColumn_ = false; });
+    std::vector<uint8_t> image(c.recordSize_, 0);
+    c.computeField(f, view.record, image.data());
+    bool isNull = false;
+    ReadFieldValue(f.desc, image.data(), isNull, result.Value());
+    result.isNull = isNull;
+    return;
+  }
   uint16_t position = 0;
   const TFieldDescriptor* field = c.table_->DataFile().FindFieldByNumber(result.fieldNo, position);
   if (!field) c.Raise(VELDOR_OUTOFRANGE);
@@ -496,6 +519,22 @@ void TDataCursor::fetchBlobColumn(uint16_t position, const uint8_t* record, TExp
   if (!value.empty()) std::memcpy(result.Value(), value.data(), value.size());
 }
 
+void TDataCursor::computeField(const TCursorField& f, const uint8_t* record, uint8_t* buffer) {
+  RecordView view{record};
+  const uint8_t* evaluated = evaluatedRecord_;
+  evaluatedRecord_ = record;
+  ScopeExit reset([&] { evaluatedRecord_ = evaluated; });
+  TExpTreePtr result(
+      EvaluateExpTree(f.tree.get(), this, &view, sortId_, languageId_, &FetchExpressionColumn));
+  if (result->isNull) return WriteFieldValue(f.desc, buffer, nullptr, false, true);
+  std::array<uint8_t, kValueBufferSize> value{};
+  std::memcpy(value.data(), result->Value(), std::min<size_t>(result->ValueCapacity(), value.size()));
+  const bool converted =
+      ConvertValue(result->type, result->valueSize, result->scale, TEngineFieldType(f.desc.Type()),
+                   f.desc.StoredSize(), f.desc.StoredScale(), value);
+  WriteFieldValue(f.desc, buffer, converted ? value.data() : nullptr, false, true);
+}
+
 bool TDataCursor::EvaluateFilterRecord(uint32_t recordNo, const uint8_t* buffer, TFilter& filter) {
   if (filter.IsCallback()) return filter.Callback()(filter.CallbackData(), *this, buffer, recordNo);
   if (!filter.Tree()) return true;
@@ -504,8 +543,9 @@ bool TDataCursor::EvaluateFilterRecord(uint32_t recordNo, const uint8_t* buffer,
 
 bool TDataCursor::evaluateNode(const uint8_t* buffer, const TExpToken* node) {
   RecordView view{buffer};
+  const uint8_t* evaluated = evaluatedRecord_;
   evaluatedRecord_ = buffer;
-  ScopeExit reset([&] { evaluatedRecord_ = nullptr; });
+  ScopeExit reset([&] { evaluatedRecord_ = evaluated; });
   TExpToken* result = EvaluateExpTree(node, this, &view, sortId_, languageId_, &FetchExpressionColumn);
   const bool pass =
       !result->isNull && result->type == TEngineFieldType::Boolean && GetWordValue(result->Value()) != 0;

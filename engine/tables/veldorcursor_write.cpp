@@ -529,7 +529,7 @@ void TDataCursor::ModifyRecord(uint8_t* buffer, bool unlock, bool reposition) {
     // was made from must still be the record's.
     if (optimistic || lockedRecordNo_ != recordNo) {
       readRecord(recordNo, old.data());
-      if (std::memcmp(old.data(), edited.data(), recordSize_) != 0) {
+      if (std::memcmp(old.data(), edited.data(), StoredRecordSize()) != 0) {
         if (optimistic) recordChanged_ = true;
         Raise(VELDOR_KEYORRECDELETED);
       }
@@ -620,7 +620,8 @@ void TDataCursor::DeleteRecord(const uint8_t* buffer, bool reposition) {
   auto release = unlockIfTaken(*this, lockedHere);
   if (NeedsLocks()) {
     if (!table_->RecordLockInUse(recordNo)) {
-      if (buffer && std::memcmp(current.data(), buffer, recordSize_) != 0) Raise(VELDOR_KEYORRECDELETED);
+      if (buffer && std::memcmp(current.data(), buffer, StoredRecordSize()) != 0)
+        Raise(VELDOR_KEYORRECDELETED);
       LockRecord(recordNo);
     } else if (lockedRecordNo_ != recordNo) {
       Raise(VELDOR_RECLOCKFAILED);

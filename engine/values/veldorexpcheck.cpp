@@ -587,11 +587,19 @@ struct Preparer {
         break;
       case expBinary:
       case expKeyCompare:
-        link(copy->left, prepare(*n.left));
         if (code < opEqual || code > opLessEqual) {
+          link(copy->left, prepare(*n.left));
           link(copy->right, prepare(*n.right));
           break;
         }
+        // A constant side takes the type of the side that reads columns, whichever side it
+        // stands on: 14 / -3 against an integer column is -4 on the left as on the right.
+        if (!ExpTreeHasColumnRef(n.left) && ExpTreeHasColumnRef(n.right)) {
+          link(copy->left, once(*n.right, *n.left));
+          link(copy->right, prepare(*n.right));
+          break;
+        }
+        link(copy->left, prepare(*n.left));
         link(copy->right, operand(*n.left, *n.right));
         if (code == opEqual || code == opNotEqual) prefixForStar(*copy);
         break;

@@ -4,6 +4,7 @@
 
 #include "engine/base/veldorerr.h"
 #include "engine/tables/veldordirectory.h"
+#include "engine/values/veldorexptoken.h"
 #include "tools/engineserver/engineserver_wire.h"
 
 namespace engineserver {
@@ -100,8 +101,15 @@ bool serveStatement(uint16_t code, const Params& p, Reply& reply, StatementState
         describeResult(reply, state, handle, s, result, nextHandle, serverVersion);
         if (s.Live && !(serverVersion >= 30600 && s.SelectStar)) {
           reply.u16(result.FieldCount());
-          for (uint16_t f = 1; f <= result.FieldCount(); ++f)
+          for (uint16_t f = 1; f <= result.FieldCount(); ++f) {
             reply.bytes(result.GetFieldDesc(f).Bytes(), kFieldDescriptorSize);
+            // A computed field's expression follows it, for the client to compute its edits.
+            if (serverVersion >= 30800 && result.Field(f).desc.Computed()) {
+              std::vector<uint8_t> flat;
+              if (result.Field(f).tree) engine::FlattenExpTreeWithArgs(result.Field(f).tree.get(), flat);
+              reply.bytes(flat.data(), flat.size());
+            }
+          }
         }
       }
       return true;

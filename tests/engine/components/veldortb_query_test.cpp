@@ -206,4 +206,38 @@ TEST_F(QueryRoadTest, LocateSearchesTheResultsColumns) {
   q.Close();
 }
 
+// A live result of a select list: the dataset shows the listed columns (one twice, under its
+// suffixed name, and an expression), searches them, and writes an edit through to the table;
+// the expression's field is read-only.
+TEST_F(QueryRoadTest, ALiveSelectListEditsItsTableButNotItsExpression) {
+  exec("CREATE TABLE t (id INTEGER, name CHAR(20), qty INTEGER)");
+  exec("CREATE INDEX iqty ON t (qty)");
+  exec("INSERT INTO t (id, name, qty) VALUES (1, 'Ann', 2)");
+  exec("INSERT INTO t (id, name, qty) VALUES (2, 'bob', 5)");
+  exec("INSERT INTO t (id, name, qty) VALUES (3, 'cy', 1)");
+  q.SetSQL("SELECT name, id, name, qty * 2 AS twice FROM t WHERE qty > 1");
+  q.SetRequestLive(true);
+  q.Open();
+  std::vector<std::string> names;
+  for (int i = 0; i < q.FieldCount(); ++i) names.push_back(q.Fields(i).FieldName);
+  EXPECT_EQ(names, (std::vector<std::string>{"name", "id", "name_1", "twice"}));
+  EXPECT_EQ(q.RecordCount(), 2);
+  EXPECT_TRUE(q.FieldByName("twice").ReadOnly);
+  EXPECT_FALSE(q.FieldByName("name_1").ReadOnly);
+  ASSERT_TRUE(q.Locate("twice", int32_t(10), 0));
+  EXPECT_EQ(q.FieldByName("id").AsInteger(), 2);
+  q.Edit();
+  EXPECT_EQ(failure([&] { q.FieldByName("twice").SetAsInteger(1); }), "Field twice cannot be modified.");
+  q.FieldByName("name_1").SetAsString("Bo");
+  q.Post();
+  EXPECT_EQ(q.FieldByName("name").AsString(), "Bo");
+  EXPECT_EQ(q.FieldByName("twice").AsInteger(), 10);
+  q.Close();
+  q.SetRequestLive(false);
+  q.SetSQL("SELECT name FROM t WHERE id = 2");
+  q.Open();
+  EXPECT_EQ(q.FieldByName("name").AsString(), "Bo");
+  q.Close();
+}
+
 }  // namespace

@@ -196,8 +196,14 @@ class Generator {
         q.select.emplace_back("*");
         q.live = chance(50);
       } else {
+        // Columns drawn with repeats, in any order, and expressions: a live result shows them
+        // as its cursor's own field list.
         columns("x.", 1 + pick(3));
         if (chance(30)) q.select.push_back(number("x."));
+        if (chance(30)) columns("x.", 1);
+        q.live = chance(40);
+        // An order that an index of the table gives keeps the result live, in the index's order.
+        q.orderAll = q.live && chance(30);
       }
       q.distinct = q.select[0].ours != "*" && chance(15);
       if (!q.live && q.select[0].ours != "*" && chance(25)) {

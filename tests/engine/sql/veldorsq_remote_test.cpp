@@ -138,7 +138,8 @@ TEST_F(RemoteStatementTest, ALiveResultIsReadOnTheClientAsLocally) {
   both("CREATE TABLE t (a INTEGER, s CHAR(10), m BLOB(1, 1))");
   for (int i = 1; i <= 5; ++i)
     both("INSERT INTO t VALUES (" + std::to_string(i) + ", 'n" + std::to_string(i) + "', 'memo')");
-  for (const char* text : {"SELECT * FROM t", "SELECT * FROM t x WHERE x.a > 2"}) {
+  for (const char* text : {"SELECT * FROM t", "SELECT * FROM t x WHERE x.a > 2",
+                           "SELECT s, a, s, a * 2 AS twice, m FROM t WHERE a > 2"}) {
     TQueryStatement here(local.directory()), there(*directory);
     here.RequestLive = there.RequestLive = true;
     here.Prepare(text);
@@ -148,6 +149,35 @@ TEST_F(RemoteStatementTest, ALiveResultIsReadOnTheClientAsLocally) {
     ASSERT_NE(c, nullptr) << text;
     EXPECT_EQ(SqlDatabase::text(*c), SqlDatabase::text(*here.Execute())) << text;
   }
+  // A filter by name over a computed field and a column of the list: the server evaluates it on
+  // its cursor, whose list is the same.
+  {
+    TQueryStatement listed(*directory);
+    listed.RequestLive = true;
+    listed.Prepare("SELECT s AS who, a * 2 AS twice FROM t");
+    TDataCursor& c = *listed.Execute();
+    const std::string text = "twice > 6 AND who <> 'x'";
+    c.ActivateFilter(c.AddFilter(nullptr, &text, nullptr, false, nullptr, false, false, false, false));
+    EXPECT_EQ(SqlDatabase::text(c), "n4|8\nn5|10\n");
+  }
+  // The client computes an expression column anew when it changes a column of it.
+  TQueryStatement there(*directory);
+  there.RequestLive = true;
+  there.Prepare("SELECT a * 2 AS twice, a FROM t WHERE a = 5");
+  TDataCursor& c = *there.Execute();
+  ASSERT_TRUE(c.GetFieldDesc(1).Computed());
+  std::vector<uint8_t> record(c.RecordSize());
+  c.SetToBegin();
+  ASSERT_EQ(c.GetNextRecord(record.data()), 0);
+  uint8_t value[4];
+  engine::PutIntegerValue(value, 6);
+  c.PutField(2, record.data(), value);
+  std::string shown;
+  ASSERT_TRUE(ColumnText(c, 1, record.data(), shown));
+  EXPECT_EQ(shown, "12");
+  c.ModifyRecord(record.data());
+  EXPECT_EQ(SqlDatabase::text(c), "");
+  EXPECT_EQ(remote("SELECT a, s FROM t WHERE a = 6"), "6|n5\n");
 }
 
 // A statement's text goes whole, however long: it is no engine string.

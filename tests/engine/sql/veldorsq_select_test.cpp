@@ -171,6 +171,9 @@ TEST_F(SelectTest, ComparisonsTurnedAboutMirrorTheirOperator) {
   db.run("CREATE INDEX ia ON t (a)");
   EXPECT_EQ(db.rows("SELECT a FROM t WHERE 4 < a"), "5\n6\n");
   EXPECT_EQ(db.rows("SELECT a FROM t WHERE 2 >= a"), "1\n2\n");
+  // Under a NOT too, a constant on the left is taken in the column side's type (-4 here).
+  EXPECT_EQ(db.rows("SELECT a FROM t WHERE (14 / -3) = 0 - a"), "4\n");
+  EXPECT_EQ(db.rows("SELECT a FROM t WHERE NOT ((14 / -3) <> 0 - a)"), "4\n");
   // The smaller table drives; each comparison turned with it keeps its meaning.
   for (const char* tail : {"", " NOJOINOPTIMIZE"}) {
     EXPECT_EQ(
@@ -182,6 +185,23 @@ TEST_F(SelectTest, ComparisonsTurnedAboutMirrorTheirOperator) {
     EXPECT_EQ(
         db.rows(std::string("SELECT t.a, u.b FROM u, t WHERE t.a <= u.b AND u.b = 2 ORDER BY 1") + tail),
         "1|2\n2|2\n");
+  }
+}
+
+// A condition over two tables that only the joined row can test compares as a filter on one
+// table does: a constant side takes the type of the column side (3 / 4 against an integer is 0).
+TEST_F(SelectTest, AConditionOnTheJoinedRowComparesAsAFilterDoes) {
+  fill("t", "a INTEGER, b SMALLINT", {"1, 1", "2, NULL", "3, -2"});
+  fill("u", "a INTEGER", {"1", "2", "3"});
+  EXPECT_EQ(db.rows("SELECT a FROM t WHERE (b - b) >= (3 / 4) ORDER BY 1"), "1\n3\n");
+  // (0 - 3 / 4) is cut toward zero: no integer exceeds 0 by that.
+  for (auto [where, rows] : {std::pair{"(t.b - t.b) >= (3 / 4) OR u.a = 1000", "1\n3\n"},
+                             std::pair{"(t.b - t.b) > (0 - 3 / 4) OR u.a = 1000", ""}}) {
+    EXPECT_EQ(db.rows(std::string("SELECT t.a FROM t, u WHERE t.a = u.a AND (") + where + ") ORDER BY 1"),
+              rows)
+        << where;
+    db.run(std::string("UPDATE t SET b = b FROM t, u WHERE t.a = u.a AND (") + where + ")");
+    EXPECT_EQ(db.affected, rows[0] ? 2 : 0) << where;
   }
 }
 
