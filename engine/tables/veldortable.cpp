@@ -711,6 +711,12 @@ bool TDataTable::RefreshIfChanged() {
   return changed;
 }
 
+bool TDataTable::CachesCurrentOnDisk() {
+  if (IsRemote() || inMemory_ || !opened_ || anyLockHeld()) return false;
+  if (!data_->ChangeCounterCurrent() || !index_->ChangeCounterCurrent()) return false;
+  return !BlobFileInUse() || blob_->ChangeCounterCurrent();
+}
+
 // ---- What the files ask ----
 
 bool TDataTable::NoPrimaryIndex() const {

@@ -272,6 +272,13 @@ class TDataTable final : public TTableFileOwner {
   // Takes the headers that another writer wrote and drops the caches they make stale. True
   // when anything changed.
   bool RefreshIfChanged();
+  // True when no lock state is held and every open file of the table carries on disk the change
+  // counter held here, seen without a system call (TFileHandler::PeekDiskHead). No other writer
+  // has then finished a change since RefreshIfChanged last looked: what the caches hold is what
+  // a read under the read pair would find, except for a change still being written, which counts
+  // only once its writer lets go. False whenever it cannot be seen so (remote and in-memory
+  // tables, backends without file views, writes held here).
+  bool CachesCurrentOnDisk();
 
   // ---- Writing out as one unit ----
   // Writes reach the files only through the rollback journal: they are held until the table
