@@ -460,14 +460,22 @@ void TDataTable::UnlockRecords(bool deferredOnly) {
 
 bool TDataTable::beginReadPair(bool& state, uint16_t& indexSlot, uint16_t& blobSlot) {
   if (anyLockHeld() || exclusive_ || !opened_) return false;
-  if (!readOnly_) recoverHotJournal();
-  if (!index_->LockRead(indexSlot)) raise(VELDOR_LOCKTIMEOUT);
-  if (BlobFileInUse() && !blob_->LockRead(blobSlot)) {
-    index_->UnlockRead(indexSlot);
-    indexSlot = 0;
-    raise(VELDOR_LOCKTIMEOUT);
+  for (;;) {
+    if (!index_->LockRead(indexSlot)) raise(VELDOR_LOCKTIMEOUT);
+    if (BlobFileInUse() && !blob_->LockRead(blobSlot)) {
+      index_->UnlockRead(indexSlot);
+      indexSlot = 0;
+      raise(VELDOR_LOCKTIMEOUT);
+    }
+    state = true;
+    // Looked for once the pair is held, when no writer can be in the middle of a write-out: a
+    // journal found then was left by a process that ended in one, and one looked for before the
+    // pair could be written and left by a writer that takes the table in between. It is rolled
+    // back under the exclusive lock, which the pair would keep out, and the pair taken again.
+    if (readOnly_ || inMemory_ || !JournalExists(directory_->FileList().FileSystem(), journalPath())) break;
+    endReadPair(state, indexSlot, blobSlot);
+    recoverHotJournal();
   }
-  state = true;
   return refreshOrRelease([&] { endReadPair(state, indexSlot, blobSlot); });
 }
 

@@ -12,8 +12,9 @@
 //   - RefreshIfChanged, which notices another writer through the files' change counters and
 //     drops what the caches hold.
 //   - the rollback journal: every change goes out as one unit (veldorjournal.h), and Open,
-//     BeginRead, BeginWrite and LockForTransaction first roll back a journal that a process
-//     left when it ended in the middle of a write-out, under the table's exclusive lock.
+//     BeginWrite and LockForTransaction first, the read pairs once taken, roll back a journal
+//     that a process left when it ended in the middle of a write-out, under the table's
+//     exclusive lock.
 // A lock state is set only after all of its locks were taken; when a later lock of a pair or of
 // the write set fails, the locks already taken are released before the error is raised.
 //
