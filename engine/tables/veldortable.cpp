@@ -703,16 +703,18 @@ void TDataTable::DiscardCaches(bool trimCaches, bool rereadHeaders) {
 }
 
 bool TDataTable::RefreshIfChanged() {
+  // A counter seen unchanged through the file's view is what the header read would find: both
+  // show the same page. Only a changed one (or a file without a view) costs the read.
   bool changed = false;
-  if (index_->HeaderChanged()) {
+  if (!index_->ChangeCounterCurrent() && index_->HeaderChanged()) {
     index_->ClearPageCache();
     data_->ReadHeader();
     changed = true;
-  } else if (data_->HeaderChanged()) {
+  } else if (!data_->ChangeCounterCurrent() && data_->HeaderChanged()) {
     changed = true;
   }
   if (changed) data_->ClearRecordCache();
-  if (BlobFileInUse() && blob_->HeaderChanged()) {
+  if (BlobFileInUse() && !blob_->ChangeCounterCurrent() && blob_->HeaderChanged()) {
     blob_->ClearBlockCache();
     changed = true;
   }
