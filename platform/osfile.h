@@ -96,7 +96,22 @@ class OsFile {
   virtual bool lockRange(int64_t offset, int64_t length) = 0;
   // Releases a range taken by lockRange with exactly this offset and length.
   virtual bool unlockRange(int64_t offset, int64_t length) = 0;
+
+  // Copies the file's first `count` bytes (at most kHeadViewBytes) as they are on disk now, written
+  // by this or any other process, through a view kept for the life of this object: after the first
+  // call no system call is made. False, with nothing copied, when the backend has no such view or
+  // the file is still shorter than `count`. A copy taken while another writer writes those bytes
+  // may mix old and new ones. Requires: the file is not cut to nothing while this object lives
+  // (a look at a page past the end faults).
+  virtual bool peekHead(void* buffer, int64_t count) {
+    (void)buffer;
+    (void)count;
+    return false;
+  }
 };
+
+// The most bytes OsFile::peekHead copies.
+inline constexpr int64_t kHeadViewBytes = 16;
 
 class FileSystem {
  public:

@@ -1,5 +1,6 @@
 // The dataset over an engine cursor, the database link of datasets, and the blob stream.
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -604,7 +605,10 @@ bool TVELDORDataSet::GetFieldData(ds::Field& field, Variant& value) {
     return true;
   }
   bool isNull = true;
-  std::vector<uint8_t> bytes(std::max<size_t>(d.StoredSize(), 8));
+  // Read for every field of every row: no allocation. The value takes its stored size, and at
+  // least the 8 bytes that the widest number types are read as.
+  std::array<uint8_t, 256> bytes;
+  std::memset(bytes.data(), 0, 8);
   cursor_->GetField(uint16_t(field.FieldNo), buffer, isNull, bytes.data());
   if (isNull) return false;
   value = EngineValueToVariant(d, bytes.data());

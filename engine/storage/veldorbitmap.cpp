@@ -153,6 +153,12 @@ bool TRecordsBitmap::FindNext(uint32_t& recordNumber, uint32_t n, int64_t& posit
   for (uint32_t w = (start - 1) / 32; w < wordCount_; ++w) {
     uint32_t bits = words_[w] & rangeMask(w, start, count_);
     if (bits == 0) continue;
+    // The next member, as a scan asks for it, needs no count.
+    if (found + 1 == n) {
+      recordNumber = w * 32 + uint32_t(std::countr_zero(bits)) + 1;
+      position += 1;
+      return true;
+    }
     uint32_t here = uint32_t(std::popcount(bits));
     if (found + here >= n) {
       uint32_t k = n - found;
@@ -174,6 +180,11 @@ bool TRecordsBitmap::FindPrior(uint32_t& recordNumber, uint32_t n, int64_t& posi
   for (uint32_t w = (start - 1) / 32 + 1; w-- > 0;) {
     uint32_t bits = words_[w] & rangeMask(w, 1, start);
     if (bits == 0) continue;
+    if (found + 1 == n) {
+      recordNumber = w * 32 + uint32_t(31 - std::countl_zero(bits)) + 1;
+      position -= 1;
+      return true;
+    }
     uint32_t here = uint32_t(std::popcount(bits));
     if (found + here >= n) {
       uint32_t k = n - found;

@@ -211,6 +211,14 @@ void TBlobFile::IncChangeCounter() {
   owner_->MarkWritten();
 }
 
+bool TBlobFile::ChangeCounterCurrent() {
+  uint8_t counter[4];
+  if (!PeekDiskHead(counter, 4)) return false;
+  // The scrambling works byte by byte, so the counter's bytes unscramble on their own.
+  if (encrypted_) UnscrambleBuffer(counter, 4, kStructureSeed);
+  return platform::get4(counter) == changeCounter_;
+}
+
 bool TBlobFile::HeaderChanged() {
   uint8_t image[kBlobHeaderSize];
   ReadAt(0, image, kBlobHeaderSize);

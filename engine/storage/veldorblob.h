@@ -194,6 +194,10 @@ class TBlobFile : public TFileHandler {
   // Re-reads the header from disk; when its change counter differs from the one in memory the
   // disk header replaces it and the result is true.
   bool HeaderChanged();
+  // As the data file's: true when the file on disk carries the change counter held here, seen without a
+  // system call (TFileHandler::PeekDiskHead): HeaderChanged would find no change. False when it differs or
+  // the file cannot be looked at so.
+  bool ChangeCounterCurrent();
   // VELDOR_OLDVERSION unless the version is 5; VELDOR_HEADERCORRUPT when the free-list head is
   // not a valid block number or the next block number is out of range.
   void VerifyHeader();

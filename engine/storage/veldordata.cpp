@@ -493,6 +493,11 @@ bool TDataFile::HeaderChanged() {
   return true;
 }
 
+bool TDataFile::ChangeCounterCurrent() {
+  uint8_t counter[4];
+  return PeekDiskHead(counter, 4) && platform::get4(counter + kHdrCounter) == GetChangeCounter();
+}
+
 void TDataFile::IncChangeCounter() {
   platform::put4(header_ + kHdrCounter, GetChangeCounter() + 1);
   setDirty();

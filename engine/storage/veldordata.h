@@ -176,6 +176,10 @@ class TDataFile : public TFileHandler, public TRecordOwner {
   // is taken over, except that it is not dirty here (another writer's unsaved state is not
   // ours), and the result is true.
   bool HeaderChanged();
+  // True when the file on disk carries the change counter held here, seen without a system call
+  // (TFileHandler::PeekDiskHead): HeaderChanged would find no change. False when it differs or
+  // the file cannot be looked at so.
+  bool ChangeCounterCurrent();
   // Counter + 1, header dirty, table written.
   void IncChangeCounter();
   uint32_t GetChangeCounter() const;

@@ -82,6 +82,13 @@ class TAbstractFile {
   virtual bool Lock(int64_t offset, int64_t length);
   // Releases exactly a held range (same offset and length); false for anything else.
   virtual bool Unlock(int64_t offset, int64_t length);
+  // Copies the file's first `count` bytes as they lie on disk now without a system call
+  // (platform::OsFile::peekHead); false when the file has no such view. Requires: a handle is open.
+  virtual bool PeekHead(void* buffer, int64_t count) {
+    (void)buffer;
+    (void)count;
+    return false;
+  }
 
   void EnterSection() { section_.lock(); }
   void LeaveSection() { section_.unlock(); }
@@ -166,6 +173,7 @@ class TPhysicalFile final : public TAbstractFile {
   int64_t Seek(int32_t id, int origin, int64_t offset) override;
   bool Lock(int64_t offset, int64_t length) override;
   bool Unlock(int64_t offset, int64_t length) override;
+  bool PeekHead(void* buffer, int64_t count) override { return file_ && file_->peekHead(buffer, count); }
 
   // The identity of the open file; none while closed.
   bool HasIdentity() const { return file_ != nullptr; }
@@ -310,6 +318,12 @@ class TFileHandler {
   bool LockReadSlot(int64_t base, uint16_t& slot);
   // Releases the read slot taken below `base`; slot 0 (none held) gives true and touches nothing.
   bool UnlockReadSlot(int64_t base, uint16_t slot);
+
+  // Copies the file's first `count` bytes (at most platform::kHeadViewBytes) as they lie on disk
+  // now, past this handler's held writes, without a system call once the file's view is made:
+  // what another writer wrote there shows at once. False when the file has none (in memory, or a
+  // backend without views) or is not open; the caller then reads under the file's locks.
+  bool PeekDiskHead(void* buffer, int64_t count) { return open_ && file_ && file_->PeekHead(buffer, count); }
 
   // Seek and transfer in one step, inside the file's section.
   int64_t ReadAt(int64_t offset, void* buffer, int64_t count, bool allowShort = false);

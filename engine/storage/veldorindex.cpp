@@ -261,6 +261,14 @@ bool TIndexFile::HeaderChanged() {
   return true;
 }
 
+bool TIndexFile::ChangeCounterCurrent() {
+  uint8_t counter[4];
+  if (!PeekDiskHead(counter, 4)) return false;
+  // The scrambling works byte by byte, so the counter's bytes unscramble on their own.
+  if (owner_->IsEncrypted()) UnscrambleBuffer(counter, 4, kStructureSeed);
+  return get4(counter) == GetChangeCounter();
+}
+
 void TIndexFile::IncChangeCounter() {
   put4(header_.data(), get4(header_.data()) + 1);
   setDirty();
@@ -669,7 +677,7 @@ bool TIndexFile::getPage(TIndexCursor& cursor, uint32_t number, TPage*& page, bo
     if (p) {
       // A cached page is only as fresh as the last look for other writers: the operation makes
       // one before it uses it, as before a disk read.
-      if (!owner_->StrictChangeDetection() && cursor.BeginRead()) return false;
+      if (!owner_->StrictChangeDetection() && !cursor.CachesCurrent() && cursor.BeginRead()) return false;
     } else {
       if (!owner_->StrictChangeDetection() && cursor.BeginRead()) return false;
       readBuffer_.assign(kIndexPageSize, 0);

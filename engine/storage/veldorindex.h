@@ -147,6 +147,9 @@ class TIndexCursor {
   // is on); true when another process changed the table, so that the caller starts its operation
   // again. Cheap once the operation has looked.
   virtual bool BeginRead() { return false; }
+  // True while the operation runs on what the caches hold after finding that no other writer
+  // changed the table: a cached page is then taken without BeginRead.
+  virtual bool CachesCurrent() const { return false; }
 
   int GetPathLevel() const { return level_; }
   // Requires 1 <= level <= kMaxPathLevels.
@@ -453,6 +456,10 @@ class TIndexFile : public TFileHandler {
   // Reads the header on disk; when its change counter differs from the one in memory, the image
   // is replaced and the result is true.
   bool HeaderChanged();
+  // As the data file's: true when the file on disk carries the change counter held here, seen without a
+  // system call (TFileHandler::PeekDiskHead): HeaderChanged would find no change. False when it differs or
+  // the file cannot be looked at so.
+  bool ChangeCounterCurrent();
   void IncChangeCounter();
   uint32_t GetChangeCounter() const;
   bool IsHeaderDirty() const { return header_[kIndexDirtyOffset] != 0; }

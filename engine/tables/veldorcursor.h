@@ -443,6 +443,7 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   void SyncWithTable();
   // Each returns whether the table had changed (the cursor was then resynchronised).
   bool BeginRead() override;
+  bool CachesCurrent() const override { return cachedRead_; }
   void EndRead();
   bool BeginQueryRead();
   void EndQueryRead();
@@ -838,6 +839,19 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   uint32_t recordBlockCount_ = 1;
   std::array<uint8_t, 10> lastRequestHeader_{};
   uint32_t remoteRecordCount_ = 0;
+
+  // Runs one record step (a move and the load of the record it reaches) and returns its result.
+  // When the table sees on disk the change counters it holds (TDataTable::CachesCurrentOnDisk),
+  // the step first runs on what the caches hold, without the read pair: no other writer's
+  // change can then be missed, and the step costs no system call. A step that needs anything
+  // from the files is abandoned where it asks (BeginRead throws CacheMiss), its position is put
+  // back, and it runs again under the read pair like any other operation.
+  template <class Step>
+  uint16_t recordStep(Step step);
+  bool mayReadCaches();
+  struct CacheMiss {};
+  // Set while a step runs on the caches alone.
+  bool cachedRead_ = false;
 
   // Ends at its close the read pair that the cursor took inside it, and no other: a pair the
   // cursor held before belongs to the operation around.

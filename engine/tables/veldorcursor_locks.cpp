@@ -95,6 +95,7 @@ bool beginPair(bool& taken, Holds holds, Begin begin, End end, TDataCursor& curs
 }  // namespace
 
 bool TDataCursor::BeginRead() {
+  if (cachedRead_) throw CacheMiss{};
   // Under the write pair no other writer can change the table, and a read pair taken here (by a
   // page read inside the write) would outlive the write and block the next one.
   resyncIfPending();

@@ -19,6 +19,7 @@
 #include "engine/storage/veldorkeys.h"
 #include "engine/storage/veldorrecord.h"
 #include "engine/tables/veldorcursor.h"
+#include "engine/tables/veldorsession.h"
 #include "engine/tables/veldortable.h"
 #include "platform/scopeguard.h"
 
@@ -574,58 +575,100 @@ bool TDataCursor::FindKey(bool keysBuilt, const uint8_t* source, int32_t fieldCo
 
 // ---- Records ----
 
+bool TDataCursor::mayReadCaches() {
+  // Only where the step would otherwise take the read pair itself: under a pair (this cursor's
+  // or the table's) it costs nothing already, and strict change detection asks for the pair.
+  return NeedsLocks() && !cachedRead_ && !readTaken_ && !writeTaken_ && !queryReadTaken_ && !resyncPending_ &&
+         !Session().StrictChangeDetection() && table_->CachesCurrentOnDisk();
+}
+
+template <class Step>
+uint16_t TDataCursor::recordStep(Step step) {
+  if (cachedRead_) return step();
+  ReadScope scope(*this);
+  SyncWithTable();
+  if (mayReadCaches()) {
+    // What a step changes before it reaches the files: the position. The record buffer is only
+    // filled once the record was found in the cache.
+    const uint32_t recordNo = currentRecordNo_;
+    const uint64_t sequence = sequence_;
+    const bool bof = atBOF_, eof = atEOF_;
+    const uint8_t keySlot = keySlot_;
+    const uint16_t keyBytes = std::min<uint16_t>(currentKeySize_, kMaxCursorKeySize);
+    std::array<uint8_t, kMaxCursorKeySize + 1> key;
+    std::memcpy(key.data(), currentKey_.data(), keyBytes);
+    cachedRead_ = true;
+    try {
+      const uint16_t result = step();
+      cachedRead_ = false;
+      return result;
+    } catch (const CacheMiss&) {
+      cachedRead_ = false;
+      currentRecordNo_ = recordNo;
+      sequence_ = sequence;
+      atBOF_ = bof;
+      atEOF_ = eof;
+      keySlot_ = keySlot;
+      std::memcpy(currentKey_.data(), key.data(), keyBytes);
+    } catch (...) {
+      cachedRead_ = false;
+      throw;
+    }
+  }
+  BeginRead();
+  return step();
+}
+
 uint16_t TDataCursor::GetNextRecord(uint8_t* buffer) {
   if (!active_) Raise(VELDOR_TABLEOPEN);
   if (IsRemote()) return remoteNextOrPrior(REQUEST_GETNEXTRECORD, buffer);
-  ReadScope scope(*this);
-  SyncWithTable();
-  BeginRead();
-  if (atBOF_)
-    MoveFirst();
-  else
-    Skip(1);
-  if (atEOF_) {
-    if (buffer) ClearRecordBuffer(buffer);
-    return VELDOR_EOF;
-  }
-  LoadCurrentRecord(true);
-  if (buffer) std::memcpy(buffer, recordBuffer_.data(), recordSize_);
-  return 0;
+  return recordStep([&]() -> uint16_t {
+    if (atBOF_)
+      MoveFirst();
+    else
+      Skip(1);
+    if (atEOF_) {
+      if (buffer) ClearRecordBuffer(buffer);
+      return VELDOR_EOF;
+    }
+    LoadCurrentRecord(true);
+    if (buffer) std::memcpy(buffer, recordBuffer_.data(), recordSize_);
+    return 0;
+  });
 }
 
 uint16_t TDataCursor::GetPriorRecord(uint8_t* buffer) {
   if (!active_) Raise(VELDOR_TABLEOPEN);
   if (IsRemote()) return remoteNextOrPrior(REQUEST_GETPRIORRECORD, buffer);
-  ReadScope scope(*this);
-  SyncWithTable();
-  BeginRead();
-  if (atEOF_)
-    MoveLast();
-  else
-    Skip(-1);
-  if (atBOF_) {
-    if (buffer) ClearRecordBuffer(buffer);
-    return VELDOR_BOF;
-  }
-  LoadCurrentRecord(true);
-  if (buffer) std::memcpy(buffer, recordBuffer_.data(), recordSize_);
-  return 0;
+  return recordStep([&]() -> uint16_t {
+    if (atEOF_)
+      MoveLast();
+    else
+      Skip(-1);
+    if (atBOF_) {
+      if (buffer) ClearRecordBuffer(buffer);
+      return VELDOR_BOF;
+    }
+    LoadCurrentRecord(true);
+    if (buffer) std::memcpy(buffer, recordBuffer_.data(), recordSize_);
+    return 0;
+  });
 }
 
 uint16_t TDataCursor::ReadRecordBlock(uint32_t& count, uint8_t* buffer) {
   if (!active_) Raise(VELDOR_TABLEOPEN);
   if (IsRemote()) return remoteReadRecordBlock(count, buffer);
-  ReadScope scope(*this);
-  SyncWithTable();
-  BeginRead();
-  for (uint32_t i = 0; i < count; ++i) {
-    const uint16_t code = GetNextRecord(buffer ? buffer + size_t(i) * recordSize_ : nullptr);
-    if (code != 0) {
-      count = i;
-      return code;
+  // The block is one step: it shows the table as one read found it.
+  return recordStep([&]() -> uint16_t {
+    for (uint32_t i = 0; i < count; ++i) {
+      const uint16_t code = GetNextRecord(buffer ? buffer + size_t(i) * recordSize_ : nullptr);
+      if (code != 0) {
+        count = i;
+        return code;
+      }
     }
-  }
-  return 0;
+    return 0;
+  });
 }
 
 // ---- Bookmarks ----

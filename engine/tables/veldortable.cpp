@@ -472,14 +472,22 @@ void TDataTable::UnlockRecords(bool deferredOnly) {
 
 bool TDataTable::beginReadPair(bool& state, uint16_t& indexSlot, uint16_t& blobSlot) {
   if (anyLockHeld() || exclusive_ || !opened_) return false;
-  if (!readOnly_) recoverHotJournal();
-  if (!index_->LockRead(indexSlot)) raise(VELDOR_LOCKTIMEOUT);
-  if (BlobFileInUse() && !blob_->LockRead(blobSlot)) {
-    index_->UnlockRead(indexSlot);
-    indexSlot = 0;
-    raise(VELDOR_LOCKTIMEOUT);
+  for (;;) {
+    if (!index_->LockRead(indexSlot)) raise(VELDOR_LOCKTIMEOUT);
+    if (BlobFileInUse() && !blob_->LockRead(blobSlot)) {
+      index_->UnlockRead(indexSlot);
+      indexSlot = 0;
+      raise(VELDOR_LOCKTIMEOUT);
+    }
+    state = true;
+    // Looked for once the pair is held, when no writer can be in the middle of a write-out: a
+    // journal found then was left by a process that ended in one, and one looked for before the
+    // pair could be written and left by a writer that takes the table in between. It is rolled
+    // back under the exclusive lock, which the pair would keep out, and the pair taken again.
+    if (readOnly_ || inMemory_ || !JournalExists(directory_->FileList().FileSystem(), journalPath())) break;
+    endReadPair(state, indexSlot, blobSlot);
+    recoverHotJournal();
   }
-  state = true;
   return refreshOrRelease([&] { endReadPair(state, indexSlot, blobSlot); });
 }
 
@@ -707,20 +715,28 @@ void TDataTable::DiscardCaches(bool trimCaches, bool rereadHeaders) {
 }
 
 bool TDataTable::RefreshIfChanged() {
+  // A counter seen unchanged through the file's view is what the header read would find: both
+  // show the same page. Only a changed one (or a file without a view) costs the read.
   bool changed = false;
-  if (index_->HeaderChanged()) {
+  if (!index_->ChangeCounterCurrent() && index_->HeaderChanged()) {
     index_->ClearPageCache();
     data_->ReadHeader();
     changed = true;
-  } else if (data_->HeaderChanged()) {
+  } else if (!data_->ChangeCounterCurrent() && data_->HeaderChanged()) {
     changed = true;
   }
   if (changed) data_->ClearRecordCache();
-  if (BlobFileInUse() && blob_->HeaderChanged()) {
+  if (BlobFileInUse() && !blob_->ChangeCounterCurrent() && blob_->HeaderChanged()) {
     blob_->ClearBlockCache();
     changed = true;
   }
   return changed;
+}
+
+bool TDataTable::CachesCurrentOnDisk() {
+  if (IsRemote() || inMemory_ || !opened_ || anyLockHeld()) return false;
+  if (!data_->ChangeCounterCurrent() || !index_->ChangeCounterCurrent()) return false;
+  return !BlobFileInUse() || blob_->ChangeCounterCurrent();
 }
 
 // ---- What the files ask ----

@@ -12,8 +12,9 @@
 //   - RefreshIfChanged, which notices another writer through the files' change counters and
 //     drops what the caches hold.
 //   - the rollback journal: every change goes out as one unit (veldorjournal.h), and Open,
-//     BeginRead, BeginWrite and LockForTransaction first roll back a journal that a process
-//     left when it ended in the middle of a write-out, under the table's exclusive lock.
+//     BeginWrite and LockForTransaction first, the read pairs once taken, roll back a journal
+//     that a process left when it ended in the middle of a write-out, under the table's
+//     exclusive lock.
 // A lock state is set only after all of its locks were taken; when a later lock of a pair or of
 // the write set fails, the locks already taken are released before the error is raised.
 //
@@ -275,6 +276,13 @@ class TDataTable final : public TTableFileOwner {
   // Takes the headers that another writer wrote and drops the caches they make stale. True
   // when anything changed.
   bool RefreshIfChanged();
+  // True when no lock state is held and every open file of the table carries on disk the change
+  // counter held here, seen without a system call (TFileHandler::PeekDiskHead). No other writer
+  // has then finished a change since RefreshIfChanged last looked: what the caches hold is what
+  // a read under the read pair would find, except for a change still being written, which counts
+  // only once its writer lets go. False whenever it cannot be seen so (remote and in-memory
+  // tables, backends without file views, writes held here).
+  bool CachesCurrentOnDisk();
 
   // ---- Writing out as one unit ----
   // Writes reach the files only through the rollback journal: they are held until the table

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -238,6 +240,40 @@ TEST_F(LocalBackend, PositionalTransfersRefuseNegativeOffsetsAndSync) {
   char buf[1];
   EXPECT_EQ(f->readAt(-1, buf, 1), -1);
   EXPECT_TRUE(f->sync());
+}
+
+TEST_F(LocalBackend, PeekHeadShowsWritesOfOtherOpensAndProcessesAndNothingOfAnEmptyFile) {
+  auto f = fs.createFile(dir.path("t.dat"), false);
+  ASSERT_TRUE(f);
+  uint8_t head[kHeadViewBytes + 1] = {};
+  // Nothing to show yet, and never more than the view's bytes.
+  EXPECT_FALSE(f->peekHead(head, 4));
+  ASSERT_EQ(f->writeAt(0, "abcd", 4), 4);
+  EXPECT_FALSE(f->peekHead(head, kHeadViewBytes + 1));
+  ASSERT_TRUE(f->peekHead(head, 4));
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(head), 4), "abcd");
+  // Past the end of a short file the view shows zeros.
+  ASSERT_TRUE(f->peekHead(head, 6));
+  EXPECT_EQ(head[4], 0);
+  f.reset();
+  a = open("t.dat", false);
+  b = open("t.dat", true);
+  ASSERT_TRUE(a && b);
+  ASSERT_TRUE(a->peekHead(head, 4));
+  ASSERT_EQ(b->writeAt(1, "X", 1), 1);
+  ASSERT_TRUE(a->peekHead(head, 4));
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(head), 4), "aXcd");
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    auto c = open("t.dat", true);
+    _exit(c && c->writeAt(2, "Y", 1) == 1 ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  ASSERT_TRUE(a->peekHead(head, 4));
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(head), 4), "aXYd");
 }
 
 }  // namespace

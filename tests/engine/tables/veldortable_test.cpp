@@ -183,6 +183,98 @@ TEST_F(ChangeDetection, RecordLockTakesAnotherWritersStateFirst) {
   ta.UnlockRecord(2);
 }
 
+// A file system whose index files run `hook` once, just before the first read slot is taken.
+class BeforeReadSlot final : public platform::FileSystem {
+ public:
+  std::function<void()> hook;
+
+  std::unique_ptr<platform::OsFile> openFile(const std::string& path,
+                                             const platform::OpenOptions& o) override {
+    auto file = base().openFile(path, o);
+    if (!file || !path.ends_with(".IDX")) return file;
+    return std::make_unique<File>(std::move(file), *this);
+  }
+  std::unique_ptr<platform::OsFile> createFile(const std::string& path, bool deleteOnClose) override {
+    return base().createFile(path, deleteOnClose);
+  }
+  platform::CreateNewResult createNewFile(const std::string& path) override {
+    return base().createNewFile(path);
+  }
+  bool fileInfo(const std::string& path, platform::FileInfo& info) override {
+    return base().fileInfo(path, info);
+  }
+  bool deleteFile(const std::string& path) override { return base().deleteFile(path); }
+  bool renameFile(const std::string& from, const std::string& to) override {
+    return base().renameFile(from, to);
+  }
+  std::string resolvePath(const std::string& path) override { return base().resolvePath(path); }
+  std::string tempPath() override { return base().tempPath(); }
+  std::string computerName() override { return base().computerName(); }
+  void sleepFor(std::chrono::milliseconds duration) override { base().sleepFor(duration); }
+
+ private:
+  class File final : public platform::OsFile {
+   public:
+    File(std::unique_ptr<platform::OsFile> file, BeforeReadSlot& fs) : file_(std::move(file)), fs_(fs) {}
+    const std::string& path() const override { return file_->path(); }
+    platform::FileIdentity identity() const override { return file_->identity(); }
+    bool writable() const override { return file_->writable(); }
+    int64_t readAt(int64_t offset, void* buffer, int64_t count) override {
+      return file_->readAt(offset, buffer, count);
+    }
+    int64_t writeAt(int64_t offset, const void* buffer, int64_t count) override {
+      return file_->writeAt(offset, buffer, count);
+    }
+    bool truncate(int64_t size) override { return file_->truncate(size); }
+    bool sync() override { return file_->sync(); }
+    int64_t size() override { return file_->size(); }
+    bool lockRange(int64_t offset, int64_t length) override {
+      // A read slot: one byte just below the 4 GiB mark.
+      if (length == 1 && offset >= INT64_C(0xFFFF0000) && offset < INT64_C(0xFFFFFFFF) && fs_.hook)
+        std::exchange(fs_.hook, nullptr)();
+      return file_->lockRange(offset, length);
+    }
+    bool unlockRange(int64_t offset, int64_t length) override { return file_->unlockRange(offset, length); }
+
+   private:
+    std::unique_ptr<platform::OsFile> file_;
+    BeforeReadSlot& fs_;
+  };
+  static platform::FileSystem& base() { return platform::FileSystem::local(); }
+};
+
+// A writer takes the table between a reader's look for a journal and its read slot, writes part
+// of a change and ends: the reader looks once its slot is held, rolls the journal back and reads
+// the table as it was.
+TEST_F(ChangeDetection, AJournalLeftJustBeforeTheReadSlotIsTakenIsRolledBackBeforeTheRead) {
+  const std::vector<std::vector<uint8_t>> pristine = tableImages(dir);
+  BeforeReadSlot fs;
+  TFileList list(fs);
+  Database reader(dir.path(), &list);
+  TDataTable& t = reader.open();
+  fs.hook = [&] {
+    TJournalImage journal;
+    for (uint8_t kind = 0; kind < 3; ++kind) {
+      TJournalFile file;
+      file.kind = kind;
+      file.length = int64_t(pristine[kind].size());
+      file.regions.push_back(TJournalRegion{0, pristine[kind]});
+      journal.files.push_back(file);
+    }
+    datafile_test::writeFileBytes(dir.file("items.JNL"), EncodeJournal(journal));
+    // The last record's slot half written.
+    std::vector<uint8_t> data = pristine[0];
+    std::fill(data.end() - int64_t(t.DataFile().GetRecordSize()), data.end(), uint8_t(0x5A));
+    datafile_test::writeFileBytes(dir.file("items.DAT"), data);
+  };
+  t.BeginRead();
+  EXPECT_FALSE(fs.hook);
+  EXPECT_FALSE(std::filesystem::exists(dir.file("items.JNL")));
+  expectItem(t, 3, 3);
+  t.EndRead();
+  EXPECT_EQ(tableImages(dir), pristine);
+}
+
 // ---- Read-only files ----
 
 TEST_F(TableTest, ReadOnlyFilesStillTakeTheReadLocksAndNothingElse) {

@@ -1,0 +1,346 @@
+// A scan that reads record after record while other writers change the table: every record it
+// reads shows each change that another process (or another session of this process) finished
+// before the read, whether the record came from the cache or from the files, in record-number
+// order and in index order, for plain and encrypted tables. A writer killed part way through a
+// commit is never seen half done, and a reader whose next record is cached does not wait for a
+// writer that holds the table.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/tables/veldorcursor.h"
+#include "platform/faultfs.h"
+#include "tests/engine/tables/table_test_util.h"
+
+namespace {
+
+using namespace engine;
+using storage_test::errorOf;
+using storage_test::Helper;
+using table_test::Database;
+using table_test::TempDir;
+
+constexpr int32_t kRows = 40;
+// Further than one read-ahead run, so that a scan goes to the files on its way.
+constexpr int32_t kLongRows = 600;
+
+struct ScanCase {
+  bool indexOrder;
+  bool encrypted;
+};
+
+std::string caseName(const ::testing::TestParamInfo<ScanCase>& info) {
+  return std::string(info.param.indexOrder ? "IndexOrder" : "RecordOrder") +
+         (info.param.encrypted ? "Encrypted" : "");
+}
+
+// K integer, NAME text, BODY memo: the blob file is in use, so all three change counters count.
+TCreateTableArgs rowsTable(const ScanCase& c) {
+  using datafile_test::field;
+  TCreateTableArgs a;
+  a.BlobBlockSize = 512;
+  a.Fields = {field(1, "K", 6), field(2, "NAME", 1, 16), field(3, "BODY", 3, 0, 22)};
+  a.Indexes.resize(1);
+  if (c.indexOrder)
+    a.Indexes[0].fields[0] = 1;
+  else
+    a.NoPrimaryIndex = true;
+  a.Encrypted = c.encrypted;
+  a.Password = c.encrypted ? "hush" : "";
+  return a;
+}
+
+using Row = std::pair<int32_t, std::string>;
+
+std::unique_ptr<TDataCursor> rowsCursor(Database& db, const ScanCase& c) {
+  if (c.encrypted) db.session.AddPassword("hush");
+  auto cursor = std::make_unique<TDataCursor>(*db.directory);
+  cursor->SetTableName("rows");
+  return cursor;
+}
+
+void putRow(TDataCursor& c, std::vector<uint8_t>& buffer, const Row& row) {
+  c.ClearRecordBuffer(buffer.data());
+  c.PutField(1, buffer.data(), reinterpret_cast<const uint8_t*>(&row.first));
+  std::array<uint8_t, 17> text{};
+  std::memcpy(text.data(), row.second.data(), std::min<size_t>(row.second.size(), 16));
+  c.PutField(2, buffer.data(), text.data());
+}
+
+Row rowOf(TDataCursor& c, const std::vector<uint8_t>& buffer) {
+  Row row;
+  std::array<uint8_t, 251> text{};
+  bool isNull = false;
+  c.GetField(1, buffer.data(), isNull, reinterpret_cast<uint8_t*>(&row.first));
+  c.GetField(2, buffer.data(), isNull, text.data());
+  row.second = reinterpret_cast<const char*>(text.data());
+  return row;
+}
+
+std::string nameOf(int32_t k) {
+  return "row " + std::to_string(k);
+}
+
+void createRows(const std::string& path, const ScanCase& c, int32_t rows) {
+  Database db(path);
+  auto cursor = rowsCursor(db, c);
+  cursor->SetExclusive(true);
+  TCreateTableArgs args = rowsTable(c);
+  cursor->CreateTable(args);
+  cursor->Open();
+  std::vector<uint8_t> buffer(cursor->RecordSize());
+  for (int32_t k = 1; k <= rows; ++k) {
+    putRow(*cursor, buffer, {k, nameOf(k)});
+    cursor->AppendRecord(buffer.data());
+  }
+}
+
+// Stands the cursor on row `k`; false when there is none.
+bool findRow(TDataCursor& c, int32_t k, std::vector<uint8_t>& buffer) {
+  c.SetToBegin();
+  while (c.GetNextRecord(buffer.data()) == 0)
+    if (rowOf(c, buffer).first == k) return true;
+  return false;
+}
+
+// A writer in its own process, told what to do one byte at a time: 'm' k changes row k's name,
+// 'd' k deletes row k, 'a' k appends row k, 'e' empties the table, 'r' restructures it (answering
+// 'y' when that worked), 'w' takes the table's write pair and 'u' lets it go. It answers 'k'.
+int writer(Helper& h, const std::string& path, const ScanCase& c) {
+  Database db(path);
+  auto cursor = rowsCursor(db, c);
+  cursor->Open();
+  std::vector<uint8_t> buffer(cursor->RecordSize());
+  h.send('k');
+  while (const char m = h.receive()) {
+    if (m == 'q') break;
+    const int32_t k = (m == 'm' || m == 'd' || m == 'a') ? int32_t(uint8_t(h.receive())) : 0;
+    if (m == 'm' || m == 'd') {
+      if (!findRow(*cursor, k, buffer)) return 2;
+      if (m == 'd') {
+        cursor->DeleteRecord(buffer.data());
+      } else {
+        putRow(*cursor, buffer, {k, "changed " + std::to_string(k)});
+        cursor->ModifyRecord(buffer.data());
+      }
+    } else if (m == 'a') {
+      putRow(*cursor, buffer, {k, "new " + std::to_string(k)});
+      cursor->AppendRecord(buffer.data());
+    } else if (m == 'e') {
+      cursor->Close();
+      cursor->SetExclusive(true);
+      cursor->Open();
+      cursor->EmptyTable();
+      cursor->Close();
+      cursor->SetExclusive(false);
+      cursor->Open();
+    } else if (m == 'r') {
+      TRestructureArgs args;
+      static_cast<TCreateTableArgs&>(args) = rowsTable(c);
+      args.Fields[1].SetSize(20);
+      const uint16_t code = errorOf([&] { cursor->RestructureTable(args); });
+      h.send(code == 0 ? 'y' : 'n');
+    } else if (m == 'w') {
+      cursor->Table()->BeginWrite();
+    } else if (m == 'u') {
+      cursor->Table()->EndWrite();
+    }
+    h.send('k');
+  }
+  return 0;
+}
+
+class ScanSeesOtherWriters : public ::testing::TestWithParam<ScanCase> {
+ protected:
+  void tell(Helper& h, char m, int32_t k = -1) {
+    h.send(m);
+    if (k >= 0) h.send(char(uint8_t(k)));
+    if (m == 'r') restructured = h.receive() == 'y';
+    if (m == 'q') return;
+    ASSERT_EQ(h.receive(), 'k') << "after '" << m << "'";
+  }
+  void expectNext(TDataCursor& c, const Row& row) {
+    std::vector<uint8_t> buffer(c.RecordSize());
+    ASSERT_EQ(c.GetNextRecord(buffer.data()), 0) << "before " << row.second;
+    EXPECT_EQ(rowOf(c, buffer), row);
+  }
+  TempDir dir;
+  bool restructured = false;
+};
+
+TEST_P(ScanSeesOtherWriters, EachReadShowsWhatOtherWritersFinishedBeforeIt) {
+  const ScanCase kind = GetParam();
+  createRows(dir.path(), kind, kRows);
+  Helper child([&](Helper& h) { return writer(h, dir.path(), kind); });
+  ASSERT_EQ(child.receive(), 'k');
+  Database db(dir.path());
+  auto c = rowsCursor(db, kind);
+  c->Open();
+  c->Table()->SetFileLockRetryRules(table_test::kImpatient);
+  c->SetToBegin();
+  expectNext(*c, {1, nameOf(1)});
+  // Read from the files with the rows after it, which the cache keeps: changed, deleted or
+  // added on disk, they are read as they are now.
+  expectNext(*c, {2, nameOf(2)});
+  tell(child, 'm', 3);
+  expectNext(*c, {3, "changed 3"});
+  tell(child, 'd', 4);
+  expectNext(*c, {5, nameOf(5)});
+  tell(child, 'm', 1);
+  {
+    // Another session of this process writes through the same shared file.
+    Database other(dir.path());
+    auto o = rowsCursor(other, kind);
+    o->Open();
+    std::vector<uint8_t> buffer(o->RecordSize());
+    ASSERT_TRUE(findRow(*o, 6, buffer));
+    putRow(*o, buffer, {6, "mine 6"});
+    o->ModifyRecord(buffer.data());
+  }
+  expectNext(*c, {6, "mine 6"});
+  for (int32_t k = 7; k < kRows; ++k) expectNext(*c, {k, nameOf(k)});
+  tell(child, 'a', kRows + 1);
+  expectNext(*c, {kRows, nameOf(kRows)});
+  expectNext(*c, {kRows + 1, "new " + std::to_string(kRows + 1)});
+  std::vector<uint8_t> buffer(c->RecordSize());
+  EXPECT_EQ(c->GetNextRecord(buffer.data()), VELDOR_EOF);
+  ASSERT_EQ(c->GetPriorRecord(buffer.data()), 0);
+  tell(child, 'd', kRows);
+  // Backwards too: the row before is gone.
+  ASSERT_EQ(c->GetPriorRecord(buffer.data()), 0);
+  EXPECT_EQ(rowOf(*c, buffer), Row(kRows - 1, nameOf(kRows - 1)));
+
+  // A restructure needs the table to itself: refused while this scan has it open, it changes
+  // nothing the scan reads.
+  tell(child, 'r');
+  EXPECT_FALSE(restructured);
+  c->SetToBegin();
+  expectNext(*c, {1, "changed 1"});
+  expectNext(*c, {2, nameOf(2)});
+  expectNext(*c, {3, "changed 3"});
+
+  // Emptied meanwhile: the scan ends.
+  c->Close();
+  tell(child, 'e');
+  c->Open();
+  c->SetToBegin();
+  tell(child, 'a', 7);
+  tell(child, 'a', 8);
+  expectNext(*c, {7, "new 7"});
+  tell(child, 'q');
+  EXPECT_EQ(child.wait(), 0);
+  expectNext(*c, {8, "new 8"});
+  EXPECT_EQ(c->GetNextRecord(buffer.data()), VELDOR_EOF);
+}
+
+TEST_P(ScanSeesOtherWriters, ACachedReadDoesNotWaitForAWriterButAReadFromTheFilesDoes) {
+  const ScanCase kind = GetParam();
+  createRows(dir.path(), kind, kLongRows);
+  Helper child([&](Helper& h) { return writer(h, dir.path(), kind); });
+  ASSERT_EQ(child.receive(), 'k');
+  Database db(dir.path());
+  auto c = rowsCursor(db, kind);
+  c->Open();
+  c->Table()->SetFileLockRetryRules(table_test::kImpatient);
+  c->SetToBegin();
+  expectNext(*c, {1, nameOf(1)});
+  expectNext(*c, {2, nameOf(2)});
+  tell(child, 'w');
+  // The writer has not finished anything yet: what the cache holds is current.
+  int32_t k = 3;
+  uint16_t code = 0;
+  for (; k <= kLongRows; ++k) {
+    std::vector<uint8_t> buffer(c->RecordSize());
+    code = errorOf([&] {
+      ASSERT_EQ(c->GetNextRecord(buffer.data()), 0);
+      EXPECT_EQ(rowOf(*c, buffer), Row(k, nameOf(k)));
+    });
+    if (code != 0) break;
+  }
+  EXPECT_GT(k, 3);
+  EXPECT_EQ(code, VELDOR_LOCKTIMEOUT);
+  tell(child, 'u');
+  expectNext(*c, {k, nameOf(k)});
+  tell(child, 'q');
+  EXPECT_EQ(child.wait(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, ScanSeesOtherWriters,
+                         ::testing::Values(ScanCase{false, false}, ScanCase{true, false},
+                                           ScanCase{false, true}, ScanCase{true, true}),
+                         caseName);
+
+// A writer that ends at each write of its commit in turn (journal writes included): the scan it
+// ran beside reads either every old row or every new one, as a reader opening the table afresh
+// (which rolls back what the writer left) does.
+TEST(ScanBesideAKilledWriter, ReadsAllOldOrAllNewAsAFreshReaderDoes) {
+  const ScanCase kind{false, false};
+  TempDir dir;
+  createRows(dir.path(), kind, kRows);
+  const auto pristine = table_test::tableImages(dir, "rows");
+  auto scanRest = [&](TDataCursor& c) {
+    std::vector<Row> rows;
+    std::vector<uint8_t> buffer(c.RecordSize());
+    while (c.GetNextRecord(buffer.data()) == 0) rows.push_back(rowOf(c, buffer));
+    return rows;
+  };
+  std::vector<Row> before, after;
+  for (int32_t k = 3; k <= kRows; ++k) before.emplace_back(k, nameOf(k));
+  after = before;
+  after[0].second = "changed 3";
+  after[19].second = "changed 22";
+  after.emplace_back(kRows + 1, "new 41");
+  bool completed = false;
+  for (uint64_t at = 1; at <= 60 && !completed; ++at) {
+    const std::string what = "exit at write " + std::to_string(at);
+    table_test::writeTableImages(dir, pristine, "rows");
+    Database db(dir.path());
+    auto c = rowsCursor(db, kind);
+    c->Open();
+    c->SetToBegin();
+    std::vector<uint8_t> buffer(c->RecordSize());
+    // The second read brings the rest into the cache.
+    ASSERT_EQ(c->GetNextRecord(buffer.data()), 0);
+    ASSERT_EQ(c->GetNextRecord(buffer.data()), 0);
+    const std::string path = dir.path();
+    Helper writer([&](Helper&) {
+      platform::FaultyFileSystem faulty(platform::FileSystem::local());
+      TFileList list(faulty);
+      Database other(path, &list);
+      auto w = rowsCursor(other, kind);
+      w->Open();
+      std::vector<uint8_t> row(w->RecordSize());
+      other.directory->StartTransaction();
+      for (int32_t k : {3, 22}) {
+        if (!findRow(*w, k, row)) return 2;
+        putRow(*w, row, {k, "changed " + std::to_string(k)});
+        w->ModifyRecord(row.data());
+      }
+      putRow(*w, row, {kRows + 1, "new 41"});
+      w->AppendRecord(row.data());
+      faulty.setPlan({platform::Fault::Exit, at, true});
+      other.directory->Commit(true, true);
+      return 0;
+    });
+    const int code = writer.wait();
+    ASSERT_TRUE(code == 0 || code == platform::kFaultExitCode) << what << ": " << code;
+    completed = code == 0;
+    const std::vector<Row> scanned = scanRest(*c);
+    EXPECT_EQ(scanned, completed ? after : before) << what;
+    c->Close();
+    Database fresh(dir.path());
+    auto f = rowsCursor(fresh, kind);
+    f->Open();
+    f->SetToBegin();
+    ASSERT_EQ(f->GetNextRecord(buffer.data()), 0);
+    ASSERT_EQ(f->GetNextRecord(buffer.data()), 0);
+    EXPECT_EQ(scanRest(*f), scanned) << what;
+    EXPECT_FALSE(std::filesystem::exists(dir.file("rows.JNL"))) << what;
+  }
+  EXPECT_TRUE(completed);
+}
+
+}  // namespace
