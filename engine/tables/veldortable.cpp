@@ -174,7 +174,7 @@ void TDataTable::writeOutHeld(bool durable) {
   if (WritesHeld()) WriteOutTables(directory_->FileList().FileSystem(), {JournalTarget()}, durable);
 }
 
-bool TDataTable::recoverHotJournal() {
+bool TDataTable::recoverHotJournal(bool dataLockHeld) {
   if (inMemory_ || !opened_) return false;
   platform::FileSystem& fs = directory_->FileList().FileSystem();
   const std::string path = journalPath();
@@ -185,7 +185,7 @@ bool TDataTable::recoverHotJournal() {
   bool data = false, index = false, blob = false, recovered = false;
   FirstFailure failure;
   failure.run([&] {
-    if (!transactionLockHeld_ && !(data = data_->LockWrite())) raise(VELDOR_LOCKTIMEOUT);
+    if (!transactionLockHeld_ && !dataLockHeld && !(data = data_->LockWrite())) raise(VELDOR_LOCKTIMEOUT);
     if (!(index = index_->LockWrite())) raise(VELDOR_LOCKTIMEOUT);
     if (BlobFileInUse() && !(blob = blob_->LockWrite())) raise(VELDOR_LOCKTIMEOUT);
     recovered = RecoverJournal(fs, path, journalFiles());
@@ -528,7 +528,6 @@ void TDataTable::EndQueryRead() {
 bool TDataTable::BeginWrite() {
   if (writeHeld_ || exclusive_ || readOnlyAttribute_ || !opened_) return false;
   const bool takeData = !transactionLockHeld_;
-  if (takeData && !readOnly_) recoverHotJournal();
   if (takeData && !data_->LockWrite()) raise(VELDOR_LOCKTIMEOUT);
   if (!index_->LockWrite()) {
     if (takeData) data_->UnlockWrite();
@@ -541,7 +540,13 @@ bool TDataTable::BeginWrite() {
   }
   writeHeld_ = true;
   if (transactionLockHeld_) return false;
-  return refreshOrRelease([&] { EndWrite(); });
+  UndoOnFailure release([&] { EndWrite(); });
+  // Looked for once the write set is held, when no other writer can be in the middle of a
+  // write-out: one looked for before could be left by a writer that takes the table in between
+  // and ends part way through, and this change written over its half-written one. A transaction
+  // looked when it took the data file's write lock, which it has held since.
+  if (!readOnly_) recoverHotJournal();
+  return RefreshIfChanged();
 }
 
 void TDataTable::EndWrite() {
@@ -563,9 +568,12 @@ void TDataTable::LockForTransaction() {
   if (transactionLockHeld_ || readOnlyAttribute_) return;
   // A remote table's server takes the lock.
   if (!exclusive_ && !IsRemote()) {
-    if (!readOnly_) recoverHotJournal();
     if (!data_->LockWrite()) raise(VELDOR_LOCKTIMEOUT);
-    refreshOrRelease([&] { data_->UnlockWrite(); });
+    UndoOnFailure release([&] { data_->UnlockWrite(); });
+    // Once the lock every writer takes first is held, as in BeginWrite; the rollback adds the
+    // index and blob write locks for its time.
+    if (!readOnly_) recoverHotJournal(true);
+    RefreshIfChanged();
   }
   transactionLockHeld_ = true;
 }

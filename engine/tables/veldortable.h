@@ -11,10 +11,10 @@
 //     during which record unlocks are deferred;
 //   - RefreshIfChanged, which notices another writer through the files' change counters and
 //     drops what the caches hold.
-//   - the rollback journal: every change goes out as one unit (veldorjournal.h), and Open,
-//     BeginWrite and LockForTransaction first, the read pairs once taken, roll back a journal
-//     that a process left when it ended in the middle of a write-out, under the table's
-//     exclusive lock.
+//   - the rollback journal: every change goes out as one unit (veldorjournal.h). Open first,
+//     and the read pairs, BeginWrite and LockForTransaction once their locks are held, roll
+//     back a journal that a process left when it ended in the middle of a write-out, under the
+//     table's exclusive lock.
 // A lock state is set only after all of its locks were taken; when a later lock of a pair or of
 // the write set fails, the locks already taken are released before the error is raised.
 //
@@ -353,8 +353,9 @@ class TDataTable final : public TTableFileOwner {
   // Writes out what the files hold back, journal first.
   void writeOutHeld(bool durable);
   // Rolls back the table's journal left by a process that ended part way through a write-out,
-  // under the table's exclusive lock (taken here unless held); true when it did.
-  bool recoverHotJournal();
+  // under the table's exclusive lock (taken here unless held; `dataLockHeld` when the caller
+  // holds the data file's write lock outside the transaction's); true when it did.
+  bool recoverHotJournal(bool dataLockHeld = false);
 
   TDataDirectory* directory_;
   uint16_t openCount_ = 0;

@@ -183,15 +183,18 @@ TEST_F(ChangeDetection, RecordLockTakesAnotherWritersStateFirst) {
   ta.UnlockRecord(2);
 }
 
-// A file system whose index files run `hook` once, just before the first read slot is taken.
-class BeforeReadSlot final : public platform::FileSystem {
+// A file system that runs `hook` once, just before the first lock that `at` picks is taken on a
+// file whose name ends with `extension`.
+class BeforeLock final : public platform::FileSystem {
  public:
+  BeforeLock(std::string extension, std::function<bool(int64_t offset, int64_t length)> at)
+      : extension_(std::move(extension)), at_(std::move(at)) {}
   std::function<void()> hook;
 
   std::unique_ptr<platform::OsFile> openFile(const std::string& path,
                                              const platform::OpenOptions& o) override {
     auto file = base().openFile(path, o);
-    if (!file || !path.ends_with(".IDX")) return file;
+    if (!file || !path.ends_with(extension_)) return file;
     return std::make_unique<File>(std::move(file), *this);
   }
   std::unique_ptr<platform::OsFile> createFile(const std::string& path, bool deleteOnClose) override {
@@ -215,7 +218,7 @@ class BeforeReadSlot final : public platform::FileSystem {
  private:
   class File final : public platform::OsFile {
    public:
-    File(std::unique_ptr<platform::OsFile> file, BeforeReadSlot& fs) : file_(std::move(file)), fs_(fs) {}
+    File(std::unique_ptr<platform::OsFile> file, BeforeLock& fs) : file_(std::move(file)), fs_(fs) {}
     const std::string& path() const override { return file_->path(); }
     platform::FileIdentity identity() const override { return file_->identity(); }
     bool writable() const override { return file_->writable(); }
@@ -229,50 +232,87 @@ class BeforeReadSlot final : public platform::FileSystem {
     bool sync() override { return file_->sync(); }
     int64_t size() override { return file_->size(); }
     bool lockRange(int64_t offset, int64_t length) override {
-      // A read slot: one byte just below the 4 GiB mark.
-      if (length == 1 && offset >= INT64_C(0xFFFF0000) && offset < INT64_C(0xFFFFFFFF) && fs_.hook)
-        std::exchange(fs_.hook, nullptr)();
+      if (fs_.hook && fs_.at_(offset, length)) std::exchange(fs_.hook, nullptr)();
       return file_->lockRange(offset, length);
     }
     bool unlockRange(int64_t offset, int64_t length) override { return file_->unlockRange(offset, length); }
 
    private:
     std::unique_ptr<platform::OsFile> file_;
-    BeforeReadSlot& fs_;
+    BeforeLock& fs_;
   };
   static platform::FileSystem& base() { return platform::FileSystem::local(); }
+  std::string extension_;
+  std::function<bool(int64_t, int64_t)> at_;
 };
+
+// What a writer that ends part way through a write-out leaves: the journal of the table's files
+// as they are in `pristine`, and the last record's slot half written.
+void leaveHalfWrittenChange(const TempDir& dir, const std::vector<std::vector<uint8_t>>& pristine,
+                            uint32_t recordSize) {
+  TJournalImage journal;
+  for (uint8_t kind = 0; kind < 3; ++kind) {
+    TJournalFile file;
+    file.kind = kind;
+    file.length = int64_t(pristine[kind].size());
+    file.regions.push_back(TJournalRegion{0, pristine[kind]});
+    journal.files.push_back(file);
+  }
+  datafile_test::writeFileBytes(dir.file("items.JNL"), EncodeJournal(journal));
+  std::vector<uint8_t> data = pristine[0];
+  std::fill(data.end() - int64_t(recordSize), data.end(), uint8_t(0x5A));
+  datafile_test::writeFileBytes(dir.file("items.DAT"), data);
+}
 
 // A writer takes the table between a reader's look for a journal and its read slot, writes part
 // of a change and ends: the reader looks once its slot is held, rolls the journal back and reads
 // the table as it was.
 TEST_F(ChangeDetection, AJournalLeftJustBeforeTheReadSlotIsTakenIsRolledBackBeforeTheRead) {
   const std::vector<std::vector<uint8_t>> pristine = tableImages(dir);
-  BeforeReadSlot fs;
+  // A read slot: one byte of the index file just below the 4 GiB mark.
+  BeforeLock fs(".IDX", [](int64_t offset, int64_t length) {
+    return length == 1 && offset >= INT64_C(0xFFFF0000) && offset < INT64_C(0xFFFFFFFF);
+  });
   TFileList list(fs);
   Database reader(dir.path(), &list);
   TDataTable& t = reader.open();
-  fs.hook = [&] {
-    TJournalImage journal;
-    for (uint8_t kind = 0; kind < 3; ++kind) {
-      TJournalFile file;
-      file.kind = kind;
-      file.length = int64_t(pristine[kind].size());
-      file.regions.push_back(TJournalRegion{0, pristine[kind]});
-      journal.files.push_back(file);
-    }
-    datafile_test::writeFileBytes(dir.file("items.JNL"), EncodeJournal(journal));
-    // The last record's slot half written.
-    std::vector<uint8_t> data = pristine[0];
-    std::fill(data.end() - int64_t(t.DataFile().GetRecordSize()), data.end(), uint8_t(0x5A));
-    datafile_test::writeFileBytes(dir.file("items.DAT"), data);
-  };
+  fs.hook = [&] { leaveHalfWrittenChange(dir, pristine, t.DataFile().GetRecordSize()); };
   t.BeginRead();
   EXPECT_FALSE(fs.hook);
   EXPECT_FALSE(std::filesystem::exists(dir.file("items.JNL")));
   expectItem(t, 3, 3);
   t.EndRead();
   EXPECT_EQ(tableImages(dir), pristine);
+}
+
+// The same between a writer's look and the data file's write lock, which every writer takes
+// first: the write pair and the transaction lock look once it is held and roll the journal back,
+// so that nothing is written over the half-written change.
+TEST_F(ChangeDetection, AJournalLeftJustBeforeTheWriteLockIsTakenIsRolledBackBeforeTheWrite) {
+  const std::vector<std::vector<uint8_t>> pristine = tableImages(dir);
+  for (const bool transaction : {false, true}) {
+    SCOPED_TRACE(transaction ? "transaction" : "write pair");
+    datafile_test::writeFileBytes(dir.file("items.DAT"), pristine[0]);
+    BeforeLock fs(
+        ".DAT", [](int64_t offset, int64_t length) { return length == 1 && offset == kDataWriteLockOffset; });
+    TFileList list(fs);
+    Database writer(dir.path(), &list);
+    TDataTable& t = writer.open();
+    fs.hook = [&] { leaveHalfWrittenChange(dir, pristine, t.DataFile().GetRecordSize()); };
+    if (transaction) {
+      t.LockForTransaction();
+    } else {
+      t.BeginWrite();
+    }
+    EXPECT_FALSE(fs.hook);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("items.JNL")));
+    EXPECT_EQ(tableImages(dir), pristine);
+    if (transaction) {
+      t.UnlockForTransaction();
+    } else {
+      t.EndWrite();
+    }
+  }
 }
 
 // ---- Read-only files ----
