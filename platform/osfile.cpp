@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <csetjmp>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -30,6 +32,62 @@
 namespace platform {
 
 namespace {
+
+// A file cut below its first page from outside makes a look through its head view raise SIGBUS.
+// While a thread copies from a view, its recovery point is set, and the handler returns there
+// instead of letting the process die; every other SIGBUS goes to the handler that was installed
+// before (the default one, or a sanitizer's). The handler runs with SIGBUS unblocked
+// (SA_NODEFER), so that the jump out of it needs no saved signal mask: a peek stays without a
+// system call.
+thread_local sigjmp_buf* headRecovery = nullptr;
+thread_local const volatile uint8_t* headViewStart = nullptr;
+struct sigaction previousBusAction {};
+// Set with the handler: sysconf is not one of the calls a handler may make.
+int64_t headViewBytes = 0;
+
+void chainBusSignal(int signal, siginfo_t* info, void* context) {
+  const struct sigaction& previous = previousBusAction;
+  const bool sent = info->si_code <= 0;
+  if (previous.sa_flags & SA_SIGINFO) {
+    previous.sa_sigaction(signal, info, context);
+  } else if (previous.sa_handler == SIG_IGN && sent) {
+    return;
+  } else if (previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN) {
+    previous.sa_handler(signal);
+  } else {
+    // The default action (which an ignored fault gets too): a fault that returns here comes
+    // again and ends the process as it would have without this handler; a signal sent is sent
+    // again.
+    struct sigaction fallback {};
+    fallback.sa_handler = SIG_DFL;
+    ::sigemptyset(&fallback.sa_mask);
+    ::sigaction(SIGBUS, &fallback, nullptr);
+    if (sent) ::raise(SIGBUS);
+  }
+}
+
+void onBusSignal(int signal, siginfo_t* info, void* context) {
+  sigjmp_buf* recovery = headRecovery;
+  const volatile uint8_t* start = headViewStart;
+  const auto* address = static_cast<const volatile uint8_t*>(info->si_addr);
+  if (recovery && info->si_code > 0 && start && address >= start && address < start + headViewBytes) {
+    headRecovery = nullptr;
+    siglongjmp(*recovery, 1);
+  }
+  chainBusSignal(signal, info, context);
+}
+
+void installBusHandler() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    headViewBytes = ::sysconf(_SC_PAGESIZE);
+    struct sigaction action {};
+    action.sa_sigaction = onBusSignal;
+    action.sa_flags = SA_SIGINFO | SA_NODEFER | SA_ONSTACK;
+    ::sigemptyset(&action.sa_mask);
+    ::sigaction(SIGBUS, &action, &previousBusAction);
+  });
+}
 
 // Every open holds a shared lock on the first byte; an exclusive open also on the second, then
 // checks that no other open holds the first. Both bytes lie above any range the engine locks.
@@ -313,8 +371,22 @@ class LocalFile final : public OsFile {
     if (count < 0 || count > kHeadViewBytes) return failWith(EINVAL);
     const volatile uint8_t* head = head_.load(std::memory_order_acquire);
     if (!head && !(head = mapHead(count))) return false;
-    // A shared mapping shows the page cache, which every write to the file goes through.
-    for (int64_t i = 0; i < count; ++i) static_cast<uint8_t*>(buffer)[i] = head[i];
+    // A shared mapping shows the page cache, which every write to the file goes through. A file
+    // cut below the page since faults here, and the handler returns to the recovery point.
+    uint8_t copy[kHeadViewBytes];
+    sigjmp_buf recovery;
+    if (sigsetjmp(recovery, 0) != 0) {
+      headViewStart = nullptr;
+      return failWith(EIO);
+    }
+    headViewStart = head;
+    headRecovery = &recovery;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    for (int64_t i = 0; i < count; ++i) copy[i] = head[i];
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    headRecovery = nullptr;
+    headViewStart = nullptr;
+    std::memcpy(buffer, copy, size_t(count));
     return true;
   }
 
@@ -329,6 +401,7 @@ class LocalFile final : public OsFile {
       return nullptr;
     }
     if (st.st_size < std::max<int64_t>(count, 1)) return nullptr;
+    installBusHandler();
     void* view = ::mmap(nullptr, size_t(::sysconf(_SC_PAGESIZE)), PROT_READ, MAP_SHARED, fd_, 0);
     if (view == MAP_FAILED) {
       setLastOsError(errno);

@@ -101,8 +101,10 @@ class OsFile {
   // by this or any other process, through a view kept for the life of this object: after the first
   // call no system call is made. False, with nothing copied, when the backend has no such view or
   // the file is still shorter than `count`. A copy taken while another writer writes those bytes
-  // may mix old and new ones. Requires: the file is not cut to nothing while this object lives
-  // (a look at a page past the end faults).
+  // may mix old and new ones. A file cut to nothing from outside since the view was made gives
+  // false too: the look's fault (SIGBUS) is caught by a handler installed at the first view,
+  // which passes every other SIGBUS on to the handler installed before it. Bytes of the first
+  // page past a shorter end read as zeros.
   virtual bool peekHead(void* buffer, int64_t count) {
     (void)buffer;
     (void)count;

@@ -1,13 +1,16 @@
 // The local file backend on its own: names, share modes, byte-range locks, renames, removal.
 #include "platform/osfile.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -274,6 +277,51 @@ TEST_F(LocalBackend, PeekHeadShowsWritesOfOtherOpensAndProcessesAndNothingOfAnEm
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   ASSERT_TRUE(a->peekHead(head, 4));
   EXPECT_EQ(std::string(reinterpret_cast<char*>(head), 4), "aXYd");
+}
+
+// A file cut to nothing from outside, by another open or another process, faults a look through
+// the view: the look says false, and shows the bytes again once the file has them again. A fault
+// anywhere else still ends the process.
+TEST_F(LocalBackend, PeekHeadOfAFileCutFromOutsideFailsInsteadOfFaulting) {
+  writeFile(dir.path("t.dat"), "abcdefgh");
+  a = open("t.dat", false);
+  b = open("t.dat", true);
+  ASSERT_TRUE(a && b);
+  uint8_t head[kHeadViewBytes] = {};
+  ASSERT_TRUE(a->peekHead(head, 8));
+  ASSERT_TRUE(b->truncate(0));
+  EXPECT_FALSE(a->peekHead(head, 8));
+  EXPECT_FALSE(a->peekHead(head, 8));
+  ASSERT_EQ(b->writeAt(0, "ABCDEFGH", 8), 8);
+  ASSERT_TRUE(a->peekHead(head, 8));
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(head), 8), "ABCDEFGH");
+
+  const pid_t cutter = fork();
+  ASSERT_GE(cutter, 0);
+  if (cutter == 0) _exit(::truncate(dir.path("t.dat").c_str(), 0) == 0 ? 0 : 1);
+  int status = 0;
+  ASSERT_EQ(waitpid(cutter, &status, 0), cutter);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_FALSE(a->peekHead(head, 8));
+
+  // A view of this process's own, cut the same way, is no head view: its fault is not caught.
+  const pid_t faulter = fork();
+  ASSERT_GE(faulter, 0);
+  if (faulter == 0) {
+    if (b->writeAt(0, "x", 1) != 1) _exit(3);
+    ::dup2(::open("/dev/null", O_WRONLY), 2);  // a sanitizer's report of the fault
+    const int fd = ::open(dir.path("t.dat").c_str(), O_RDONLY);
+    void* view = ::mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fd, 0);
+    if (fd < 0 || view == MAP_FAILED || !b->truncate(0)) _exit(3);
+    const volatile char first = *static_cast<const volatile char*>(view);
+    _exit(first == 'x' ? 4 : 5);
+  }
+  ASSERT_EQ(waitpid(faulter, &status, 0), faulter);
+  // Ended by the signal, or by a sanitizer's report of it.
+  EXPECT_TRUE(WIFSIGNALED(status) || (WIFEXITED(status) && WEXITSTATUS(status) < 3)) << status;
+  if (WIFSIGNALED(status)) {
+    EXPECT_EQ(WTERMSIG(status), SIGBUS);
+  }
 }
 
 }  // namespace

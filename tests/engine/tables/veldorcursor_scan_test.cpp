@@ -344,3 +344,27 @@ TEST(ScanBesideAKilledWriter, ReadsAllOldOrAllNewAsAFreshReaderDoes) {
 }
 
 }  // namespace
+
+// The data file cut to nothing from outside while a scan reads from the caches: the next read
+// finds the counters no longer shown and goes to the files, which report the damage as the
+// engine's error (a header cut short); the process lives on.
+TEST(ScanOfATableCutFromOutside, EndsInAnEngineError) {
+  const ScanCase kind{false, false};
+  TempDir dir;
+  createRows(dir.path(), kind, kRows);
+  Database db(dir.path());
+  auto c = rowsCursor(db, kind);
+  c->Open();
+  c->SetToBegin();
+  std::vector<uint8_t> buffer(c->RecordSize());
+  ASSERT_EQ(c->GetNextRecord(buffer.data()), 0);
+  ASSERT_EQ(c->GetNextRecord(buffer.data()), 0);
+  ASSERT_TRUE(c->Table()->CachesCurrentOnDisk());
+  std::filesystem::resize_file(dir.file("rows.DAT"), 0);
+  EXPECT_FALSE(c->Table()->CachesCurrentOnDisk());
+  const uint16_t code = errorOf([&] {
+    while (c->GetNextRecord(buffer.data()) == 0) {
+    }
+  });
+  EXPECT_EQ(code, VELDOR_HEADERCORRUPT);
+}
