@@ -521,42 +521,17 @@ void TDataQuery::rebuildPass(uint8_t slot, bool group, int32_t cap) {
       ++written;
     }
   } else {
-    std::vector<uint8_t> accumulator(size), carried(size), a, b;
-    bool open = false, anyGroup = false;
-    auto sameGroup = [&] {
-      for (auto& g : GroupBy) {
-        bool nx = readValue(result, g->ResultFieldNo, accumulator.data(), a);
-        bool ny = readValue(result, g->ResultFieldNo, row.data(), b);
-        if (nx != ny || (!nx && a != b)) return false;
-      }
-      return true;
-    };
-    auto close = [&] {
-      if (!open) return;
-      open = false;
-      carried = accumulator;
-      if (HasAvg) FinishAverages(accumulator.data());
-      if (!HavingCallback(accumulator.data())) return;
-      copyRecord(result, accumulator.data(), scratch, buffer);
-      ++written;
-    };
-    FirstGroupRow = true;
-    while (!full() && result.GetNextRecord(row.data()) == 0) {
-      ++read;
-      if (open && sameGroup()) {
-        AccumulateAggregates(false, row.data(), accumulator.data());
-        continue;
-      }
-      close();
-      if (full()) break;
-      accumulator = row;
-      FirstGroupRow = true;
-      AccumulateAggregates(true, row.data(), accumulator.data());
-      // A running sum goes on from the previous group's total.
-      if (anyGroup) carryRunningSums(carried.data(), accumulator.data());
-      open = anyGroup = true;
-    }
-    if (!full()) close();
+    groupRows(
+        [&]() -> const uint8_t* {
+          if (result.GetNextRecord(row.data()) != 0) return nullptr;
+          ++read;
+          return row.data();
+        },
+        [&](const uint8_t* group) {
+          copyRecord(result, group, scratch, buffer);
+          ++written;
+        },
+        cap);
   }
   VELMARON_DEBUG_ASSERT(cap < 0 || written <= cap, "a pass keeps no more rows than its cap");
   VELMARON_DEBUG_ASSERT(written <= read, "a pass writes no more rows than it reads");
@@ -568,6 +543,51 @@ void TDataQuery::rebuildPass(uint8_t slot, bool group, int32_t cap) {
   while (scratch.GetNextRecord(row.data()) == 0) copyRecord(scratch, row.data(), result, buffer);
   VELMARON_DEBUG_ASSERT(result.GetRecordCount() == written, "the result holds exactly the pass's rows");
   scratch.Close();
+}
+
+void TDataQuery::groupRows(const std::function<const uint8_t*()>& next,
+                           const std::function<void(const uint8_t*)>& emit, int32_t cap) {
+  TDataCursor& result = *ResultCursor;
+  const size_t size = result.RecordSize();
+  std::vector<uint8_t> accumulator(size), carried(size), a, b;
+  int64_t written = 0;
+  bool open = false, anyGroup = false;
+  auto full = [&] { return cap >= 0 && written >= cap; };
+  const uint8_t* row = nullptr;
+  // The rows of a group are the neighbours in index order with the same stored values.
+  auto sameGroup = [&] {
+    for (auto& g : GroupBy) {
+      bool nx = readValue(result, g->ResultFieldNo, accumulator.data(), a);
+      bool ny = readValue(result, g->ResultFieldNo, row, b);
+      if (nx != ny || (!nx && a != b)) return false;
+    }
+    return true;
+  };
+  auto close = [&] {
+    if (!open) return;
+    open = false;
+    carried = accumulator;
+    if (HasAvg) FinishAverages(accumulator.data());
+    if (!HavingCallback(accumulator.data())) return;
+    emit(accumulator.data());
+    ++written;
+  };
+  FirstGroupRow = true;
+  while (!full() && (row = next()) != nullptr) {
+    if (open && sameGroup()) {
+      AccumulateAggregates(false, row, accumulator.data());
+      continue;
+    }
+    close();
+    if (full()) break;
+    std::memcpy(accumulator.data(), row, size);
+    FirstGroupRow = true;
+    AccumulateAggregates(true, row, accumulator.data());
+    // A running sum goes on from the previous group's total.
+    if (anyGroup) carryRunningSums(carried.data(), accumulator.data());
+    open = anyGroup = true;
+  }
+  if (!full()) close();
 }
 
 void TDataQuery::carryRunningSums(const uint8_t* previous, uint8_t* accumulator) {
@@ -584,15 +604,15 @@ void TDataQuery::carryRunningSums(const uint8_t* previous, uint8_t* accumulator)
   }
 }
 
-void TDataQuery::rebuildResult() {
-  TDataCursor& result = *ResultCursor;
+uint8_t TDataQuery::passSlot(std::string_view name) {
   // The preparation gave the result table the index of each pass it asks for; without it a pass
   // would silently read record order.
-  auto passSlot = [&](std::string_view name) {
-    uint8_t slot = indexSlot(result, name);
-    VELMARON_DEBUG_ASSERT(slot != 255, "the result table has the index of its pass");
-    return slot;
-  };
+  uint8_t slot = indexSlot(*ResultCursor, name);
+  VELMARON_DEBUG_ASSERT(slot != 255, "the result table has the index of its pass");
+  return slot;
+}
+
+void TDataQuery::rebuildResult() {
   const bool capEarly = Top >= 0 && (!OrderByGiven || OrderBySatisfied);
   if (GroupByGiven && !AllAggregate) {
     // The group pass writes its rows in group order, which is also the order an ORDER BY that
@@ -683,6 +703,7 @@ void TDataQuery::executeSelect() {
     return stop;
   };
   const bool topEarly = Top >= 0 && !OrderByGiven && !GroupByGiven;
+  HeldRows held;
   if (GroupByGiven && AllAggregate) {
     std::vector<uint8_t> accumulator(result.RecordSize());
     result.ClearRecordBuffer(accumulator.data());
@@ -716,21 +737,35 @@ void TDataQuery::executeSelect() {
     if (HasAvg) FinishAverages(accumulator.data());
     if (MaxRowCount != 0) result.AppendRecord(accumulator.data(), false);
   } else {
+    held.recordSize = result.RecordSize();
+    held.active = canHoldRows();
+    // A failure leaves the rows taken so far in the result table, as if each had gone there.
+    platform::UndoOnFailure keepRows([&] { spillHeldRows(held); });
+    auto resultRows = [&] { return held.active ? held.taken : result.GetRecordCount() + held.trimmed; };
     for (bool more = driving.FirstMatch(jkNone); more; more = driving.NextMatch()) {
       if (progress()) break;
       if (!passes()) continue;
-      if (MaxRowCount >= 0 && result.GetRecordCount() >= MaxRowCount) break;
-      if (topEarly && result.GetRecordCount() >= Top) break;
-      fillResultRow(row.data());
-      appendResultRow(row.data());
+      if (MaxRowCount >= 0 && resultRows() >= MaxRowCount) break;
+      if (topEarly && resultRows() >= Top) break;
+      if (held.active) {
+        fillResultRow(holdRow(held));
+        afterHeldRow(held);
+      } else {
+        fillResultRow(row.data());
+        appendResultRow(row.data());
+      }
     }
+    keepRows.Dismiss();
   }
   if (!WithLocks) release();
   if (counter != total) {
     int done = -100;
     ReportProgress(total, total, done);
   }
-  if (!unionPart_) rebuildResult();
+  if (held.active)
+    finishHeldRows(held);
+  else if (!unionPart_)
+    rebuildResult();
   result.SwitchToIndex(255);
   result.SetToBegin();
   result.Refresh();

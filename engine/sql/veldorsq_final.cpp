@@ -1,0 +1,163 @@
+// The final passes of a SELECT over result rows held in memory: the rows are ordered, made
+// distinct or grouped by the keys of the result table's own pass indexes, so that they come out
+// exactly as the passes through those indexes give them, and go into the result table once, in
+// their final order. A result that outgrows the memory limit goes through the table instead.
+#include <algorithm>
+#include <atomic>
+#include <cassert>
+#include <cstring>
+#include <numeric>
+
+#include "engine/sql/veldorsq.h"
+#include "platform/debugassert.h"
+#include "platform/scopeguard.h"
+
+namespace engine::sql {
+
+namespace {
+
+std::atomic<size_t> heldRowsLimit{size_t(64) << 20};
+
+// TOP keeps its best rows once this many more than it needs wait.
+constexpr size_t kMinTopSlack = 1024;
+
+}  // namespace
+
+size_t TDataQuery::SetHeldRowsLimit(size_t bytes) {
+  return heldRowsLimit.exchange(bytes);
+}
+
+bool TDataQuery::canHoldRows() const {
+  const TDataCursor& result = *ResultCursor;
+  if (unionPart_ || UnionKind != 0 || result.IsRemote() || result.HasBlobFields()) return false;
+  const bool grouped = GroupByGiven && !AllAggregate;
+  const bool ordered = OrderByGiven && !OrderBySatisfied;
+  if (!grouped && !ordered && !Distinct) return false;
+  // A row limit counts the rows the result holds, which for DISTINCT are the distinct ones.
+  if (Distinct && !grouped && (MaxRowCount >= 0 || Top >= 0)) return false;
+  return true;
+}
+
+uint8_t* TDataQuery::holdRow(HeldRows& held) {
+  held.bytes.resize((held.count + 1) * held.recordSize);
+  return held.row(held.count);
+}
+
+void TDataQuery::afterHeldRow(HeldRows& held) {
+  ++held.count;
+  ++held.taken;
+  const bool topOnly =
+      Top >= 0 && OrderByGiven && !OrderBySatisfied && !Distinct && !(GroupByGiven && !AllAggregate);
+  if (topOnly && held.count >= std::max<size_t>(2 * size_t(Top), kMinTopSlack)) {
+    // The best TOP rows so far, in arrival order: a later row can only push some of them out.
+    std::vector<uint32_t> order(held.count);
+    std::iota(order.begin(), order.end(), 0u);
+    sortByIndex(held, passSlot("Sys__OrderBy"), order);
+    order.resize(size_t(Top));
+    std::sort(order.begin(), order.end());
+    for (size_t i = 0; i < order.size(); ++i)
+      if (order[i] != i) std::memcpy(held.row(i), held.row(order[i]), held.recordSize);
+    held.trimmed += int64_t(held.count - order.size());
+    held.count = order.size();
+    held.bytes.resize(held.count * held.recordSize);
+  }
+  // The passes build a key beside each row.
+  if (held.keySize == 0)
+    for (uint8_t slot = 1; slot <= ResultCursor->GetIndexCount(); ++slot)
+      held.keySize = std::max<size_t>(held.keySize, ResultCursor->GetIndexDesc(slot).keySize);
+  if (held.bytes.size() + held.count * (held.keySize + 2 * sizeof(uint32_t)) > heldRowsLimit.load())
+    spillHeldRows(held);
+}
+
+void TDataQuery::spillHeldRows(HeldRows& held) {
+  if (!held.active) return;
+  held.active = false;
+  for (size_t i = 0; i < held.count; ++i) appendResultRow(held.row(i));
+  held.count = 0;
+  held.bytes.clear();
+  held.bytes.shrink_to_fit();
+}
+
+void TDataQuery::sortByIndex(HeldRows& held, uint8_t slot, std::vector<uint32_t>& order) {
+  TDataCursor& result = *ResultCursor;
+  const uint8_t saved = result.CurrentIndex();
+  auto restore = platform::ScopeExit([&] { result.SelectIndex(saved); });
+  result.SelectIndex(slot);
+  const size_t keySize = result.GetKeySize();
+  VELMARON_DEBUG_ASSERT(!result.GetIndexDesc(slot).descending, "a pass index orders its ties by unique id");
+  // A key of a non-unique index ends with the row's unique id, which is its place in `order`.
+  const uint16_t compared = uint16_t(result.GetIndexDesc(slot).unique ? keySize : keySize - kUniqueIdKeySize);
+  std::vector<uint8_t> keys(held.count * keySize);
+  for (uint32_t i : order) result.BuildKey(held.row(i), keys.data() + size_t(i) * keySize, held.row(i));
+  std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+    return result.CompareKeys(keys.data() + size_t(a) * keySize, keys.data() + size_t(b) * keySize,
+                              compared) < 0;
+  });
+}
+
+void TDataQuery::finishHeldRows(HeldRows& held) {
+  TDataCursor& result = *ResultCursor;
+  std::vector<uint32_t> order(held.count);
+  std::iota(order.begin(), order.end(), 0u);
+  const bool grouped = GroupByGiven && !AllAggregate;
+  const bool ordered = OrderByGiven && !OrderBySatisfied;
+  const bool capEarly = Top >= 0 && (!OrderByGiven || OrderBySatisfied);
+  auto cap = [&](int32_t rows) {
+    if (rows >= 0 && order.size() > size_t(rows)) order.resize(size_t(rows));
+  };
+  if (grouped) {
+    sortByIndex(held, passSlot("Sys__GroupBy"), order);
+    HeldRows groups;
+    groups.recordSize = held.recordSize;
+    size_t next = 0;
+    groupRows([&]() -> const uint8_t* { return next < order.size() ? held.row(order[next++]) : nullptr; },
+              [&](const uint8_t* group) {
+                std::memcpy(holdRow(groups), group, groups.recordSize);
+                ++groups.count;
+              },
+              capEarly ? Top : -1);
+    held = std::move(groups);
+    order.resize(held.count);
+    std::iota(order.begin(), order.end(), 0u);
+    if (ordered) {
+      sortByIndex(held, passSlot("Sys__OrderBy"), order);
+      cap(Top);
+    }
+  } else {
+    if (Distinct) {
+      // The unique index refuses a row whose key it holds already: the first of equal rows stays.
+      const uint8_t slot = passSlot("Sys__Distinct");
+      sortByIndex(held, slot, order);
+      const uint8_t saved = result.CurrentIndex();
+      auto restore = platform::ScopeExit([&] { result.SelectIndex(saved); });
+      result.SelectIndex(slot);
+      const size_t keySize = result.GetKeySize();
+      std::vector<uint8_t> previous(keySize), key(keySize);
+      std::vector<bool> kept(held.count, false);
+      for (size_t i = 0; i < order.size(); ++i) {
+        result.BuildKey(held.row(order[i]), key.data(), held.row(order[i]));
+        if (i == 0 || result.CompareKeys(previous.data(), key.data(), uint16_t(keySize)) != 0) {
+          kept[order[i]] = true;
+          previous.swap(key);
+        }
+      }
+      order.clear();
+      for (uint32_t i = 0; i < held.count; ++i)
+        if (kept[i]) order.push_back(i);
+      if (OrderBySatisfied) {
+        sortByIndex(held, slot, order);
+        cap(Top);
+      }
+    }
+    if (ordered) {
+      sortByIndex(held, passSlot("Sys__OrderBy"), order);
+      cap(Top);
+    }
+  }
+  VELMARON_DEBUG_ASSERT(Top < 0 || !(ordered || capEarly) || order.size() <= size_t(Top),
+                        "a pass keeps no more rows than its cap");
+  for (uint32_t i : order) result.AppendRecord(held.row(i), true);
+  held.active = false;
+}
+
+}  // namespace engine::sql
