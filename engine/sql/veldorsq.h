@@ -632,6 +632,9 @@ class TDataQuery final : public engine::TDataQuery {
   // Fills the result row `row` from the current joined row: values converted to the stored
   // types, aggregates in their single-row form.
   void fillResultRow(uint8_t* row);
+  // Copies the value of a plain column that the result stores as its source does (type and size
+  // alike, no aggregate that converts it) into `row`; false for any other column.
+  bool copyStoredValue(const TResultField& f, uint8_t* row);
   // Appends `row` to the result; false when DISTINCT already holds it.
   bool appendResultRow(uint8_t* row);
   void rebuildResult();

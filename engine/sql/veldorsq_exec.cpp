@@ -2,6 +2,7 @@
 // loop, progress and abort, the row limits, and the passes of DISTINCT, GROUP BY and ORDER BY
 // over the result table.
 #include <algorithm>
+#include <array>
 #include <cassert>
 #include <chrono>
 #include <cstring>
@@ -58,10 +59,24 @@ TokenPtr columnValue(TDataQuery& q, const TResultField& f) {
   return node;
 }
 
-bool readValue(TDataCursor& cursor, uint16_t fieldNo, const uint8_t* row, std::vector<uint8_t>& value) {
-  value.assign(std::max<size_t>(cursor.GetFieldDesc(fieldNo).StoredSize(), 16), 0);
+// A stored field value read out of a row, zero-padded to at least 16 bytes; on the stack, since
+// the aggregate loops read several per row.
+struct StoredValue {
+  std::array<uint8_t, 272> bytes;
+  size_t size = 0;
+  uint8_t* data() { return bytes.data(); }
+  bool operator==(const StoredValue& other) const {
+    return size == other.size && std::memcmp(bytes.data(), other.bytes.data(), size) == 0;
+  }
+};
+
+bool readValue(TDataCursor& cursor, uint16_t fieldNo, const uint8_t* row, StoredValue& value) {
+  const TFieldDescriptor& d = cursor.GetFieldDesc(fieldNo);
+  value.size = std::max<size_t>(d.StoredSize(), 16);
+  assert(value.size <= value.bytes.size());
+  std::memset(value.data(), 0, value.size);
   bool isNull = true;
-  cursor.GetField(fieldNo, row, isNull, value.data());
+  TDataCursor::ReadFieldValue(d, row, isNull, value.data());
   return isNull;
 }
 
@@ -311,11 +326,33 @@ void TDataQuery::Execute() {
 
 // ---- SELECT ----
 
+bool TDataQuery::copyStoredValue(const TResultField& f, uint8_t* row) {
+  if (f.Expression || f.CountStar || f.AggregateKind == akCount || f.AggregateKind == akAvg ||
+      !f.SourceTable || !f.SourceTable->Cursor)
+    return false;
+  TSourceTable& table = *f.SourceTable;
+  TDataCursor& result = *ResultCursor;
+  const TFieldDescriptor& from = table.Cursor->GetFieldDesc(f.SourceFieldNo);
+  const TFieldDescriptor& to = result.GetFieldDesc(f.ResultFieldNo);
+  if (from.Type() != to.Type() || uint8_t(f.ColumnType) != to.Type() ||
+      from.StoredSize() != to.StoredSize() || from.IsBlob() || from.IsAutoInc())
+    return false;
+  if (table.AtEnd || table.RecordBuffer.empty()) {
+    result.PutField(f.ResultFieldNo, row, nullptr);
+    return true;
+  }
+  StoredValue value;
+  const bool isNull = readValue(*table.Cursor, f.SourceFieldNo, table.RecordBuffer.data(), value);
+  result.PutField(f.ResultFieldNo, row, isNull ? nullptr : value.data());
+  return true;
+}
+
 void TDataQuery::fillResultRow(uint8_t* row) {
   TDataCursor& result = *ResultCursor;
   result.ClearRecordBuffer(row);
   for (auto& field : ResultFields) {
     TResultField& f = *field;
+    if (copyStoredValue(f, row)) continue;
     TokenPtr value = columnValue(*this, f);
     if (f.AggregateKind == akCount) {
       uint8_t one[4];
@@ -364,7 +401,7 @@ bool TDataQuery::appendResultRow(uint8_t* row) {
 
 bool TDataQuery::AccumulateAggregates(bool first, const uint8_t* row, uint8_t* accumulator) {
   TDataCursor& result = *ResultCursor;
-  std::vector<uint8_t> value, acc;
+  StoredValue value, acc;
   for (auto& field : ResultFields) {
     TResultField& f = *field;
     if (!f.AggregateKind) continue;
@@ -378,7 +415,7 @@ bool TDataQuery::AccumulateAggregates(bool first, const uint8_t* row, uint8_t* a
       continue;
     }
     if (f.AggregateKind == akAvg && !valueNull) {
-      std::vector<uint8_t> count;
+      StoredValue count;
       readValue(result, f.AvgCountFieldNo, accumulator, count);
       PutIntegerValue(count.data(), GetIntegerValue(count.data()) + 1);
       result.PutField(f.AvgCountFieldNo, accumulator, count.data());
@@ -409,7 +446,7 @@ bool TDataQuery::AccumulateAggregates(bool first, const uint8_t* row, uint8_t* a
 
 bool TDataQuery::FinishAverages(uint8_t* row) {
   TDataCursor& result = *ResultCursor;
-  std::vector<uint8_t> sum, count;
+  StoredValue sum, count;
   for (auto& field : ResultFields) {
     TResultField& f = *field;
     if (f.AggregateKind != akAvg) continue;
@@ -418,7 +455,7 @@ bool TDataQuery::FinishAverages(uint8_t* row) {
     int32_t n = GetIntegerValue(count.data());
     if (sumNull || n == 0) {
       // The dialect's AVG of no values is 0.
-      std::fill(sum.begin(), sum.end(), uint8_t(0));
+      std::memset(sum.data(), 0, sum.size);
       if (f.StoredType == T::BCD) EncodeBcdValue(0, f.StoredScale, sum.data());
       result.PutField(f.ResultFieldNo, row, sum.data());
       continue;
@@ -467,7 +504,7 @@ void copyRecord(TDataCursor& from, const uint8_t* record, TDataCursor& to, std::
   // blobs are owned by.
   buffer.assign(to.RecordSize(), 0);
   to.ClearRecordBuffer(buffer.data());
-  std::vector<uint8_t> value;
+  StoredValue value;
   for (uint16_t p = 1; p <= from.FieldCount(); ++p) {
     bool isNull = readValue(from, p, record, value);
     if (isNull) {
@@ -549,7 +586,8 @@ void TDataQuery::groupRows(const std::function<const uint8_t*()>& next,
                            const std::function<void(const uint8_t*)>& emit, int32_t cap) {
   TDataCursor& result = *ResultCursor;
   const size_t size = result.RecordSize();
-  std::vector<uint8_t> accumulator(size), carried(size), a, b;
+  std::vector<uint8_t> accumulator(size), carried(size);
+  StoredValue a, b;
   int64_t written = 0;
   bool open = false, anyGroup = false;
   auto full = [&] { return cap >= 0 && written >= cap; };
@@ -592,7 +630,7 @@ void TDataQuery::groupRows(const std::function<const uint8_t*()>& next,
 
 void TDataQuery::carryRunningSums(const uint8_t* previous, uint8_t* accumulator) {
   TDataCursor& result = *ResultCursor;
-  std::vector<uint8_t> before, now;
+  StoredValue before, now;
   for (auto& field : ResultFields) {
     TResultField& f = *field;
     if (f.AggregateKind != akRunSum) continue;

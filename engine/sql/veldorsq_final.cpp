@@ -89,10 +89,17 @@ void TDataQuery::sortByIndex(HeldRows& held, uint8_t slot, std::vector<uint32_t>
   const uint16_t compared = uint16_t(result.GetIndexDesc(slot).unique ? keySize : keySize - kUniqueIdKeySize);
   std::vector<uint8_t> keys(held.count * keySize);
   for (uint32_t i : order) result.BuildKey(held.row(i), keys.data() + size_t(i) * keySize, held.row(i));
-  std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
-    return result.CompareKeys(keys.data() + size_t(a) * keySize, keys.data() + size_t(b) * keySize,
-                              compared) < 0;
-  });
+  const uint8_t* at = keys.data();
+  if (result.GetLanguageId() == 0) {
+    // Without a locale the index orders its keys by their bytes alone.
+    std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+      return std::memcmp(at + size_t(a) * keySize, at + size_t(b) * keySize, compared) < 0;
+    });
+  } else {
+    std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+      return result.CompareKeys(at + size_t(a) * keySize, at + size_t(b) * keySize, compared) < 0;
+    });
+  }
 }
 
 void TDataQuery::finishHeldRows(HeldRows& held) {
