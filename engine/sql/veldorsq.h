@@ -661,8 +661,20 @@ class TDataQuery final : public engine::TDataQuery {
     int64_t taken = 0;    // rows handed in, TOP's trimmed ones included
     int64_t trimmed = 0;  // rows TOP let go before the end
     bool active = false;  // false: the rows go to the result table as they come
+    // DISTINCT whose keys compare as bytes drops a row on arrival when its key is held: the key of
+    // each held row, and an open-addressing table of row numbers + 1 (0: free) over them. While
+    // set, the result cursor stands on the DISTINCT index, `savedIndex` being its own.
+    size_t distinctKeySize = 0;
+    uint8_t savedIndex = 255;
+    std::vector<uint8_t> keys;
+    std::vector<uint32_t> keyTable;
     uint8_t* row(size_t i) { return bytes.data() + i * recordSize; }
   };
+  // Looks the key of the newest held row up among the held rows' keys; false (and the row taken
+  // in) when no row holds it, true when it is a duplicate.
+  bool heldDuplicate(HeldRows& held);
+  // Ends dropping duplicates on arrival: the result cursor back on its own index.
+  void endDistinctOnArrival(HeldRows& held);
   // Whether this run's rows can be held: a pass reorders them, no UNION shares the result, the
   // result has no blob (a held row could not own one), and no row limit counts distinct rows.
   bool canHoldRows() const;

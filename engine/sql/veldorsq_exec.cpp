@@ -70,14 +70,17 @@ struct StoredValue {
   }
 };
 
-bool readValue(TDataCursor& cursor, uint16_t fieldNo, const uint8_t* row, StoredValue& value) {
-  const TFieldDescriptor& d = cursor.GetFieldDesc(fieldNo);
+bool readValue(const TFieldDescriptor& d, const uint8_t* row, StoredValue& value) {
   value.size = std::max<size_t>(d.StoredSize(), 16);
   assert(value.size <= value.bytes.size());
   std::memset(value.data(), 0, value.size);
   bool isNull = true;
   TDataCursor::ReadFieldValue(d, row, isNull, value.data());
   return isNull;
+}
+
+bool readValue(TDataCursor& cursor, uint16_t fieldNo, const uint8_t* row, StoredValue& value) {
+  return readValue(cursor.GetFieldDesc(fieldNo), row, value);
 }
 
 // Drops each link that leads back to a table the walk from the driving
@@ -135,8 +138,9 @@ bool PutConvertedValue(TDataCursor& cursor, uint16_t fieldNo, uint8_t* record, c
   }
   T type = T(d.Type());
   uint32_t size = d.StoredSize();
-  std::vector<uint8_t> buffer(std::max<size_t>({size_t(size), size_t(value.valueSize), kValueBufferSize}) + 1,
-                              0);
+  // Called for every column of every result row: the buffer keeps its room between calls.
+  thread_local std::vector<uint8_t> buffer;
+  buffer.assign(std::max<size_t>({size_t(size), size_t(value.valueSize), kValueBufferSize}) + 1, 0);
   std::memcpy(buffer.data(), value.Value(), std::min<size_t>(value.valueSize, buffer.size()));
   if (value.type != type) {
     if (value.type == T::String) {
@@ -405,12 +409,13 @@ bool TDataQuery::AccumulateAggregates(bool first, const uint8_t* row, uint8_t* a
   for (auto& field : ResultFields) {
     TResultField& f = *field;
     if (!f.AggregateKind) continue;
-    bool valueNull = readValue(result, f.ResultFieldNo, row, value);
-    bool accNull = readValue(result, f.ResultFieldNo, accumulator, acc);
+    const TFieldDescriptor& d = result.GetFieldDesc(f.ResultFieldNo);
+    bool valueNull = readValue(d, row, value);
+    bool accNull = readValue(d, accumulator, acc);
     if (first && (FirstGroupRow || f.AggregateKind != akRunSum)) {
       if (f.AggregateKind == akCount && accNull) {
         PutIntegerValue(acc.data(), 0);
-        result.PutField(f.ResultFieldNo, accumulator, acc.data());
+        result.WriteFieldValue(d, accumulator, acc.data(), false, false);
       }
       continue;
     }
@@ -438,7 +443,7 @@ bool TDataQuery::AccumulateAggregates(bool first, const uint8_t* row, uint8_t* a
     } else {
       AccumulateValue(f.AggregateKind, f.StoredType, accNull, acc.data(), value.data(), f.StoredScale);
     }
-    result.PutField(f.ResultFieldNo, accumulator, acc.data());
+    result.WriteFieldValue(d, accumulator, acc.data(), false, false);
   }
   FirstGroupRow = false;
   return true;

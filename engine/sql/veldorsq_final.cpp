@@ -6,7 +6,9 @@
 #include <atomic>
 #include <cassert>
 #include <cstring>
+#include <functional>
 #include <numeric>
+#include <string_view>
 
 #include "engine/sql/veldorsq.h"
 #include "platform/debugassert.h"
@@ -43,7 +45,54 @@ uint8_t* TDataQuery::holdRow(HeldRows& held) {
   return held.row(held.count);
 }
 
+bool TDataQuery::heldDuplicate(HeldRows& held) {
+  TDataCursor& result = *ResultCursor;
+  if (held.distinctKeySize == 0) {
+    held.savedIndex = result.CurrentIndex();
+    result.SelectIndex(passSlot("Sys__Distinct"));
+    held.distinctKeySize = result.GetKeySize();
+    held.keyTable.assign(1024, 0);
+  }
+  const size_t size = held.distinctKeySize;
+  held.keys.resize((held.count + 1) * size);
+  uint8_t* key = held.keys.data() + held.count * size;
+  result.BuildKey(held.row(held.count), key, held.row(held.count));
+  auto hashOf = [&](const uint8_t* k) {
+    return std::hash<std::string_view>{}(std::string_view(reinterpret_cast<const char*>(k), size));
+  };
+  const size_t mask = held.keyTable.size() - 1;
+  size_t at = hashOf(key) & mask;
+  for (; held.keyTable[at] != 0; at = (at + 1) & mask)
+    if (std::memcmp(held.keys.data() + size_t(held.keyTable[at] - 1) * size, key, size) == 0) return true;
+  held.keyTable[at] = uint32_t(held.count + 1);
+  if (2 * (held.count + 1) > held.keyTable.size()) {
+    // Half full: twice the room, every held key placed anew.
+    held.keyTable.assign(held.keyTable.size() * 2, 0);
+    const size_t wider = held.keyTable.size() - 1;
+    for (uint32_t i = 0; i <= held.count; ++i) {
+      size_t slot = hashOf(held.keys.data() + size_t(i) * size) & wider;
+      while (held.keyTable[slot] != 0) slot = (slot + 1) & wider;
+      held.keyTable[slot] = i + 1;
+    }
+  }
+  return false;
+}
+
+void TDataQuery::endDistinctOnArrival(HeldRows& held) {
+  if (held.distinctKeySize == 0) return;
+  ResultCursor->SelectIndex(held.savedIndex);
+  held.distinctKeySize = 0;
+  held.keys.clear();
+  held.keys.shrink_to_fit();
+  held.keyTable.clear();
+  held.keyTable.shrink_to_fit();
+}
+
 void TDataQuery::afterHeldRow(HeldRows& held) {
+  // Without a locale a key equals another exactly when its bytes do.
+  if (Distinct && !(GroupByGiven && !AllAggregate) && ResultCursor->GetLanguageId() == 0 &&
+      heldDuplicate(held))
+    return;
   ++held.count;
   ++held.taken;
   const bool topOnly =
@@ -72,6 +121,7 @@ void TDataQuery::afterHeldRow(HeldRows& held) {
 void TDataQuery::spillHeldRows(HeldRows& held) {
   if (!held.active) return;
   held.active = false;
+  endDistinctOnArrival(held);
   for (size_t i = 0; i < held.count; ++i) appendResultRow(held.row(i));
   held.count = 0;
   held.bytes.clear();
@@ -131,7 +181,14 @@ void TDataQuery::finishHeldRows(HeldRows& held) {
       cap(Top);
     }
   } else {
-    if (Distinct) {
+    if (Distinct && held.distinctKeySize != 0) {
+      // The duplicates went on arrival.
+      endDistinctOnArrival(held);
+      if (OrderBySatisfied) {
+        sortByIndex(held, passSlot("Sys__Distinct"), order);
+        cap(Top);
+      }
+    } else if (Distinct) {
       // The unique index refuses a row whose key it holds already: the first of equal rows stays.
       const uint8_t slot = passSlot("Sys__Distinct");
       sortByIndex(held, slot, order);

@@ -123,6 +123,10 @@ TEST_F(SelectTest, FinalPassesGiveTheSameRowsHeldInMemoryOrThroughTheTable) {
       "SELECT DISTINCT s, k FROM t ORDER BY s, k",
       "SELECT k, id, m FROM t WHERE id < 60 ORDER BY k DESC, id",
       "SELECT k, COUNT(*), m FROM t GROUP BY k",
+      // A locale's keys compare through it, not by their bytes.
+      "SELECT DISTINCT s FROM t LANGUAGE 'English (UK)'",
+      "SELECT id, s FROM t ORDER BY s DESC, 1 LANGUAGE 'English (UK)'",
+      "SELECT s, COUNT(*) FROM t GROUP BY s LANGUAGE 'English (UK)'",
   };
   auto run = [&](const std::string& sql, size_t limit, int32_t most) {
     const size_t before = TDataQuery::SetHeldRowsLimit(limit);
