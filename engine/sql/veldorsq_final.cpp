@@ -18,7 +18,7 @@ namespace engine::sql {
 
 namespace {
 
-std::atomic<size_t> heldRowsLimit{size_t(64) << 20};
+std::atomic<size_t> heldRowsLimit{size_t(32) << 20};
 
 // TOP keeps its best rows once this many more than it needs wait.
 constexpr size_t kMinTopSlack = 1024;
@@ -141,10 +141,33 @@ void TDataQuery::sortByIndex(HeldRows& held, uint8_t slot, std::vector<uint32_t>
   for (uint32_t i : order) result.BuildKey(held.row(i), keys.data() + size_t(i) * keySize, held.row(i));
   const uint8_t* at = keys.data();
   if (result.GetLanguageId() == 0) {
-    // Without a locale the index orders its keys by their bytes alone.
-    std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
-      return std::memcmp(at + size_t(a) * keySize, at + size_t(b) * keySize, compared) < 0;
+    // Without a locale the index orders its keys by their bytes alone. The first eight travel with
+    // the row number, so that most comparisons read no key; ties go by row number, which is the
+    // order given.
+    VELMARON_DEBUG_ASSERT(std::is_sorted(order.begin(), order.end()), "the rows come in their arrival order");
+    struct Entry {
+      uint64_t prefix;
+      uint32_t index;
+    };
+    std::vector<Entry> entries;
+    entries.reserve(order.size());
+    const size_t head = std::min<size_t>(compared, 8);
+    for (uint32_t i : order) {
+      const uint8_t* key = at + size_t(i) * keySize;
+      uint64_t prefix = 0;
+      for (size_t b = 0; b < 8; ++b) prefix = prefix << 8 | (b < head ? key[b] : 0);
+      entries.push_back({prefix, i});
+    }
+    std::sort(entries.begin(), entries.end(), [&](const Entry& a, const Entry& b) {
+      if (a.prefix != b.prefix) return a.prefix < b.prefix;
+      if (compared > 8) {
+        const int order = std::memcmp(at + size_t(a.index) * keySize + 8, at + size_t(b.index) * keySize + 8,
+                                      compared - 8u);
+        if (order != 0) return order < 0;
+      }
+      return a.index < b.index;
     });
+    for (size_t i = 0; i < entries.size(); ++i) order[i] = entries[i].index;
   } else {
     std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
       return result.CompareKeys(at + size_t(a) * keySize, at + size_t(b) * keySize, compared) < 0;
@@ -164,10 +187,16 @@ void TDataQuery::finishHeldRows(HeldRows& held) {
   };
   if (grouped) {
     sortByIndex(held, passSlot("Sys__GroupBy"), order);
+    // The rows side by side in group order: the merge then reads memory in sequence.
+    std::vector<uint8_t> sorted(order.size() * held.recordSize);
+    for (size_t i = 0; i < order.size(); ++i)
+      std::memcpy(sorted.data() + i * held.recordSize, held.row(order[i]), held.recordSize);
+    held.bytes.swap(sorted);
+    sorted = {};
     HeldRows groups;
     groups.recordSize = held.recordSize;
     size_t next = 0;
-    groupRows([&]() -> const uint8_t* { return next < order.size() ? held.row(order[next++]) : nullptr; },
+    groupRows([&]() -> const uint8_t* { return next < held.count ? held.row(next++) : nullptr; },
               [&](const uint8_t* group) {
                 std::memcpy(holdRow(groups), group, groups.recordSize);
                 ++groups.count;
