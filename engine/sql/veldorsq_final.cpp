@@ -41,7 +41,9 @@ bool TDataQuery::canHoldRows() const {
 }
 
 uint8_t* TDataQuery::holdRow(HeldRows& held) {
-  held.bytes.resize((held.count + 1) * held.recordSize);
+  // The room grows in steps, so that a row's bytes are not cleared twice (fillResultRow clears them).
+  if ((held.count + 1) * held.recordSize > held.bytes.size())
+    held.bytes.resize(std::max((held.count + 1) * held.recordSize, 2 * held.bytes.size()));
   return held.row(held.count);
 }
 
@@ -108,13 +110,12 @@ void TDataQuery::afterHeldRow(HeldRows& held) {
       if (order[i] != i) std::memcpy(held.row(i), held.row(order[i]), held.recordSize);
     held.trimmed += int64_t(held.count - order.size());
     held.count = order.size();
-    held.bytes.resize(held.count * held.recordSize);
   }
   // The passes build a key beside each row.
   if (held.keySize == 0)
     for (uint8_t slot = 1; slot <= ResultCursor->GetIndexCount(); ++slot)
       held.keySize = std::max<size_t>(held.keySize, ResultCursor->GetIndexDesc(slot).keySize);
-  if (held.bytes.size() + held.count * (held.keySize + 2 * sizeof(uint32_t)) > heldRowsLimit.load())
+  if (held.count * (held.recordSize + held.keySize + 2 * sizeof(uint32_t)) > heldRowsLimit.load())
     spillHeldRows(held);
 }
 
