@@ -658,7 +658,7 @@ class TDataQuery final : public engine::TDataQuery {
     size_t recordSize = 0;
     size_t keySize = 0;  // the longest key of the result's indexes
     size_t count = 0;
-    int64_t taken = 0;    // rows handed in, TOP's trimmed ones included
+    int64_t taken = 0;    // rows handed in, TOP's trimmed ones included, duplicates not
     int64_t trimmed = 0;  // rows TOP let go before the end
     bool active = false;  // false: the rows go to the result table as they come
     // DISTINCT whose keys compare as bytes drops a row on arrival when its key is held: the key of

@@ -35,8 +35,10 @@ bool TDataQuery::canHoldRows() const {
   const bool grouped = GroupByGiven && !AllAggregate;
   const bool ordered = OrderByGiven && !OrderBySatisfied;
   if (!grouped && !ordered && !Distinct) return false;
-  // A row limit counts the rows the result holds, which for DISTINCT are the distinct ones.
-  if (Distinct && !grouped && (MaxRowCount >= 0 || Top >= 0)) return false;
+  // A row limit counts the rows the result holds, which for DISTINCT are the distinct ones: held
+  // rows are, when duplicates go on arrival.
+  if (Distinct && !grouped && (MaxRowCount >= 0 || Top >= 0) && ResultCursor->GetLanguageId() != 0)
+    return false;
   return true;
 }
 

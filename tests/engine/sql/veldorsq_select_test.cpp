@@ -151,8 +151,16 @@ TEST_F(SelectTest, FinalPassesGiveTheSameRowsHeldInMemoryOrThroughTheTable) {
     EXPECT_EQ(run(sql, 20000, -1), held) << sql;
   }
   // A row limit counts the rows taken, TOP's trimmed ones too.
-  for (const char* sql : {"SELECT id, k FROM t ORDER BY k TOP 7", "SELECT k, COUNT(*) FROM t GROUP BY k"})
-    EXPECT_EQ(run(sql, 0, 1000), run(sql, size_t(1) << 30, 1000)) << sql;
+  for (const char* sql : {"SELECT id, k FROM t ORDER BY k TOP 7", "SELECT k, COUNT(*) FROM t GROUP BY k",
+                          "SELECT DISTINCT s, k FROM t ORDER BY k DESC", "SELECT DISTINCT k, s FROM t"})
+    for (int32_t most : {30, 1000})
+      EXPECT_EQ(run(sql, 0, most), run(sql, size_t(1) << 30, most)) << sql << " " << most;
+  // DISTINCT's TOP counts distinct rows.
+  for (const char* sql :
+       {"SELECT DISTINCT s FROM t TOP 3", "SELECT DISTINCT k, s FROM t ORDER BY k DESC TOP 5",
+        "SELECT DISTINCT s FROM t ORDER BY s TOP 2"})
+    EXPECT_EQ(run(sql, 0, -1), run(sql, size_t(1) << 30, -1)) << sql;
+  EXPECT_EQ(db.rows("SELECT DISTINCT s FROM t TOP 3"), "abc\nABC\nAbd\n");
 }
 
 TEST_F(SelectTest, GroupedAggregatesCountEachRowOnce) {
