@@ -4,7 +4,6 @@
 // their final order. A result that outgrows the memory limit goes through the table instead.
 #include <algorithm>
 #include <atomic>
-#include <cassert>
 #include <cstring>
 #include <functional>
 #include <numeric>
