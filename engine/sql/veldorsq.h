@@ -408,6 +408,9 @@ class TDataQuery final : public engine::TDataQuery {
   // The session's statement class code of the kind (SELECT, CREATE TABLE, CREATE INDEX 4;
   // INSERT 1; UPDATE 2; DELETE 3; ALTER TABLE 5; DROP TABLE, DROP INDEX 6); 0 for none.
   int StatementClass() const;
+  // Bytes of result rows a SELECT holds in memory before it writes them in a table (the rest of
+  // a larger result goes through the table). Returns the previous limit; for tuning and tests.
+  static size_t SetHeldRowsLimit(size_t bytes);
   // Calls the session's statement hook with StatementClass.
   void CallStatementHook();
 
@@ -647,14 +650,64 @@ class TDataQuery final : public engine::TDataQuery {
   // Fills the result row `row` from the current joined row: values converted to the stored
   // types, aggregates in their single-row form.
   void fillResultRow(uint8_t* row);
+  // Copies the value of a plain column that the result stores as its source does (type and size
+  // alike, no aggregate that converts it) into `row`; false for any other column.
+  bool copyStoredValue(const TResultField& f, uint8_t* row);
   // Appends `row` to the result; false when DISTINCT already holds it.
   bool appendResultRow(uint8_t* row);
   void rebuildResult();
   // Rewrites the result in the order of index `slot` (255: record order), keeping at most `cap`
   // rows (-1: all); `group` merges each group into one row (aggregates, AVG, HAVING).
   void rebuildPass(uint8_t slot, bool group, int32_t cap);
+  // Merges each run of rows from `next` (none: the end) with the same GROUP BY values into one
+  // row (aggregates, AVG, HAVING) and hands it to `emit`, at most `cap` rows (-1: all).
+  void groupRows(const std::function<const uint8_t*()>& next, const std::function<void(const uint8_t*)>& emit,
+                 int32_t cap);
+  // The slot of the result's pass index `name`.
+  uint8_t passSlot(std::string_view name);
   // Adds each RUNSUM total of the group row `previous` to the new group's `accumulator`.
   void carryRunningSums(const uint8_t* previous, uint8_t* accumulator);
+
+  // Result rows that the final passes reorder, held in memory until the passes run, so that the
+  // result table is written once, in its final order (veldorsq_final.cpp). Rows in arrival order,
+  // each of the result's record size.
+  struct HeldRows {
+    std::vector<uint8_t> bytes;
+    size_t recordSize = 0;
+    size_t keySize = 0;  // the longest key of the result's indexes
+    size_t count = 0;
+    int64_t taken = 0;    // rows handed in, TOP's trimmed ones included, duplicates not
+    int64_t trimmed = 0;  // rows TOP let go before the end
+    bool active = false;  // false: the rows go to the result table as they come
+    // DISTINCT whose keys compare as bytes drops a row on arrival when its key is held: the key of
+    // each held row, and an open-addressing table of row numbers + 1 (0: free) over them. While
+    // set, the result cursor stands on the DISTINCT index, `savedIndex` being its own.
+    size_t distinctKeySize = 0;
+    uint8_t savedIndex = 255;
+    std::vector<uint8_t> keys;
+    std::vector<uint32_t> keyTable;
+    uint8_t* row(size_t i) { return bytes.data() + i * recordSize; }
+  };
+  // Looks the key of the newest held row up among the held rows' keys; false (and the row taken
+  // in) when no row holds it, true when it is a duplicate.
+  bool heldDuplicate(HeldRows& held);
+  // Ends dropping duplicates on arrival: the result cursor back on its own index.
+  void endDistinctOnArrival(HeldRows& held);
+  // Whether this run's rows can be held: a pass reorders them, no UNION shares the result, the
+  // result has no blob (a held row could not own one), and no row limit counts distinct rows.
+  bool canHoldRows() const;
+  // A fresh row slot of `held` for the next result row.
+  uint8_t* holdRow(HeldRows& held);
+  // After a held row: keeps only the best TOP rows once enough wait, and writes every held row
+  // to the result table (going on there) when they outgrow the memory limit.
+  void afterHeldRow(HeldRows& held);
+  // Writes the held rows to the result table in arrival order, as the row loop would have; the
+  // rest of the run goes to the table.
+  void spillHeldRows(HeldRows& held);
+  // The passes of rebuildResult over the held rows, then the rows into the result table.
+  void finishHeldRows(HeldRows& held);
+  // The held rows ordered by index `slot`'s key, ties in the order given (the index's unique id).
+  void sortByIndex(HeldRows& held, uint8_t slot, std::vector<uint32_t>& order);
   void writeColumnValue(TDataCursor& cursor, uint8_t* record, const TUpdateField& field, TExpToken& value,
                         bool update);
   friend class TQueryStatement;

@@ -2,6 +2,7 @@
 // loop, progress and abort, the row limits, and the passes of DISTINCT, GROUP BY and ORDER BY
 // over the result table.
 #include <algorithm>
+#include <array>
 #include <cassert>
 #include <chrono>
 #include <cstring>
@@ -78,11 +79,28 @@ TokenPtr columnValue(TDataQuery& q, const TResultField& f) {
   return node;
 }
 
-bool readValue(TDataCursor& cursor, uint16_t fieldNo, const uint8_t* row, std::vector<uint8_t>& value) {
-  value.assign(std::max<size_t>(cursor.GetFieldDesc(fieldNo).StoredSize(), 16), 0);
+// A stored field value read out of a row, zero-padded to at least 16 bytes; on the stack, since
+// the aggregate loops read several per row.
+struct StoredValue {
+  std::array<uint8_t, 272> bytes;
+  size_t size = 0;
+  uint8_t* data() { return bytes.data(); }
+  bool operator==(const StoredValue& other) const {
+    return size == other.size && std::memcmp(bytes.data(), other.bytes.data(), size) == 0;
+  }
+};
+
+bool readValue(const TFieldDescriptor& d, const uint8_t* row, StoredValue& value) {
+  value.size = std::max<size_t>(d.StoredSize(), 16);
+  assert(value.size <= value.bytes.size());
+  std::memset(value.data(), 0, value.size);
   bool isNull = true;
-  cursor.GetField(fieldNo, row, isNull, value.data());
+  TDataCursor::ReadFieldValue(d, row, isNull, value.data());
   return isNull;
+}
+
+bool readValue(TDataCursor& cursor, uint16_t fieldNo, const uint8_t* row, StoredValue& value) {
+  return readValue(cursor.GetFieldDesc(fieldNo), row, value);
 }
 
 // Drops each link that leads back to a table the walk from the driving
@@ -140,8 +158,9 @@ bool PutConvertedValue(TDataCursor& cursor, uint16_t fieldNo, uint8_t* record, c
   }
   T type = T(d.Type());
   uint32_t size = d.StoredSize();
-  std::vector<uint8_t> buffer(std::max<size_t>({size_t(size), size_t(value.valueSize), kValueBufferSize}) + 1,
-                              0);
+  // Called for every column of every result row: the buffer keeps its room between calls.
+  thread_local std::vector<uint8_t> buffer;
+  buffer.assign(std::max<size_t>({size_t(size), size_t(value.valueSize), kValueBufferSize}) + 1, 0);
   std::memcpy(buffer.data(), value.Value(), std::min<size_t>(value.valueSize, buffer.size()));
   if (value.type != type) {
     if (value.type == T::String) {
@@ -341,11 +360,33 @@ void TDataQuery::Execute() {
 
 // ---- SELECT ----
 
+bool TDataQuery::copyStoredValue(const TResultField& f, uint8_t* row) {
+  if (f.Expression || f.CountStar || f.AggregateKind == akCount || f.AggregateKind == akAvg ||
+      !f.SourceTable || !f.SourceTable->Cursor)
+    return false;
+  TSourceTable& table = *f.SourceTable;
+  TDataCursor& result = *ResultCursor;
+  const TFieldDescriptor& from = table.Cursor->GetFieldDesc(f.SourceFieldNo);
+  const TFieldDescriptor& to = result.GetFieldDesc(f.ResultFieldNo);
+  if (from.Type() != to.Type() || uint8_t(f.ColumnType) != to.Type() ||
+      from.StoredSize() != to.StoredSize() || from.IsBlob() || from.IsAutoInc())
+    return false;
+  if (table.AtEnd || table.RecordBuffer.empty()) {
+    result.PutField(f.ResultFieldNo, row, nullptr);
+    return true;
+  }
+  StoredValue value;
+  const bool isNull = readValue(*table.Cursor, f.SourceFieldNo, table.RecordBuffer.data(), value);
+  result.PutField(f.ResultFieldNo, row, isNull ? nullptr : value.data());
+  return true;
+}
+
 void TDataQuery::fillResultRow(uint8_t* row) {
   TDataCursor& result = *ResultCursor;
   result.ClearRecordBuffer(row);
   for (auto& field : ResultFields) {
     TResultField& f = *field;
+    if (copyStoredValue(f, row)) continue;
     TokenPtr value = columnValue(*this, f);
     if (f.AggregateKind == akCount) {
       uint8_t one[4];
@@ -394,21 +435,22 @@ bool TDataQuery::appendResultRow(uint8_t* row) {
 
 bool TDataQuery::AccumulateAggregates(bool first, const uint8_t* row, uint8_t* accumulator) {
   TDataCursor& result = *ResultCursor;
-  std::vector<uint8_t> value, acc;
+  StoredValue value, acc;
   for (auto& field : ResultFields) {
     TResultField& f = *field;
     if (!f.AggregateKind) continue;
-    bool valueNull = readValue(result, f.ResultFieldNo, row, value);
-    bool accNull = readValue(result, f.ResultFieldNo, accumulator, acc);
+    const TFieldDescriptor& d = result.GetFieldDesc(f.ResultFieldNo);
+    bool valueNull = readValue(d, row, value);
+    bool accNull = readValue(d, accumulator, acc);
     if (first && (FirstGroupRow || f.AggregateKind != akRunSum)) {
       if (f.AggregateKind == akCount && accNull) {
         PutIntegerValue(acc.data(), 0);
-        result.PutField(f.ResultFieldNo, accumulator, acc.data());
+        result.WriteFieldValue(d, accumulator, acc.data(), false, false);
       }
       continue;
     }
     if (f.AggregateKind == akAvg && !valueNull) {
-      std::vector<uint8_t> count;
+      StoredValue count;
       readValue(result, f.AvgCountFieldNo, accumulator, count);
       PutIntegerValue(count.data(), GetIntegerValue(count.data()) + 1);
       result.PutField(f.AvgCountFieldNo, accumulator, count.data());
@@ -431,7 +473,7 @@ bool TDataQuery::AccumulateAggregates(bool first, const uint8_t* row, uint8_t* a
     } else {
       AccumulateValue(f.AggregateKind, f.StoredType, accNull, acc.data(), value.data(), f.StoredScale);
     }
-    result.PutField(f.ResultFieldNo, accumulator, acc.data());
+    result.WriteFieldValue(d, accumulator, acc.data(), false, false);
   }
   FirstGroupRow = false;
   return true;
@@ -439,7 +481,7 @@ bool TDataQuery::AccumulateAggregates(bool first, const uint8_t* row, uint8_t* a
 
 bool TDataQuery::FinishAverages(uint8_t* row) {
   TDataCursor& result = *ResultCursor;
-  std::vector<uint8_t> sum, count;
+  StoredValue sum, count;
   for (auto& field : ResultFields) {
     TResultField& f = *field;
     if (f.AggregateKind != akAvg) continue;
@@ -448,7 +490,7 @@ bool TDataQuery::FinishAverages(uint8_t* row) {
     int32_t n = GetIntegerValue(count.data());
     if (sumNull || n == 0) {
       // The dialect's AVG of no values is 0.
-      std::fill(sum.begin(), sum.end(), uint8_t(0));
+      std::memset(sum.data(), 0, sum.size);
       if (f.StoredType == T::BCD) EncodeBcdValue(0, f.StoredScale, sum.data());
       result.PutField(f.ResultFieldNo, row, sum.data());
       continue;
@@ -497,7 +539,7 @@ void copyRecord(TDataCursor& from, const uint8_t* record, TDataCursor& to, std::
   // blobs are owned by.
   buffer.assign(to.RecordSize(), 0);
   to.ClearRecordBuffer(buffer.data());
-  std::vector<uint8_t> value;
+  StoredValue value;
   for (uint16_t p = 1; p <= from.FieldCount(); ++p) {
     bool isNull = readValue(from, p, record, value);
     if (isNull) {
@@ -551,42 +593,17 @@ void TDataQuery::rebuildPass(uint8_t slot, bool group, int32_t cap) {
       ++written;
     }
   } else {
-    std::vector<uint8_t> accumulator(size), carried(size), a, b;
-    bool open = false, anyGroup = false;
-    auto sameGroup = [&] {
-      for (auto& g : GroupBy) {
-        bool nx = readValue(result, g->ResultFieldNo, accumulator.data(), a);
-        bool ny = readValue(result, g->ResultFieldNo, row.data(), b);
-        if (nx != ny || (!nx && a != b)) return false;
-      }
-      return true;
-    };
-    auto close = [&] {
-      if (!open) return;
-      open = false;
-      carried = accumulator;
-      if (HasAvg) FinishAverages(accumulator.data());
-      if (!HavingCallback(accumulator.data())) return;
-      copyRecord(result, accumulator.data(), scratch, buffer);
-      ++written;
-    };
-    FirstGroupRow = true;
-    while (!full() && result.GetNextRecord(row.data()) == 0) {
-      ++read;
-      if (open && sameGroup()) {
-        AccumulateAggregates(false, row.data(), accumulator.data());
-        continue;
-      }
-      close();
-      if (full()) break;
-      accumulator = row;
-      FirstGroupRow = true;
-      AccumulateAggregates(true, row.data(), accumulator.data());
-      // A running sum goes on from the previous group's total.
-      if (anyGroup) carryRunningSums(carried.data(), accumulator.data());
-      open = anyGroup = true;
-    }
-    if (!full()) close();
+    groupRows(
+        [&]() -> const uint8_t* {
+          if (result.GetNextRecord(row.data()) != 0) return nullptr;
+          ++read;
+          return row.data();
+        },
+        [&](const uint8_t* group) {
+          copyRecord(result, group, scratch, buffer);
+          ++written;
+        },
+        cap);
   }
   VELMARON_DEBUG_ASSERT(cap < 0 || written <= cap, "a pass keeps no more rows than its cap");
   VELMARON_DEBUG_ASSERT(written <= read, "a pass writes no more rows than it reads");
@@ -600,9 +617,55 @@ void TDataQuery::rebuildPass(uint8_t slot, bool group, int32_t cap) {
   scratch.Close();
 }
 
+void TDataQuery::groupRows(const std::function<const uint8_t*()>& next,
+                           const std::function<void(const uint8_t*)>& emit, int32_t cap) {
+  TDataCursor& result = *ResultCursor;
+  const size_t size = result.RecordSize();
+  std::vector<uint8_t> accumulator(size), carried(size);
+  StoredValue a, b;
+  int64_t written = 0;
+  bool open = false, anyGroup = false;
+  auto full = [&] { return cap >= 0 && written >= cap; };
+  const uint8_t* row = nullptr;
+  // The rows of a group are the neighbours in index order with the same stored values.
+  auto sameGroup = [&] {
+    for (auto& g : GroupBy) {
+      bool nx = readValue(result, g->ResultFieldNo, accumulator.data(), a);
+      bool ny = readValue(result, g->ResultFieldNo, row, b);
+      if (nx != ny || (!nx && a != b)) return false;
+    }
+    return true;
+  };
+  auto close = [&] {
+    if (!open) return;
+    open = false;
+    carried = accumulator;
+    if (HasAvg) FinishAverages(accumulator.data());
+    if (!HavingCallback(accumulator.data())) return;
+    emit(accumulator.data());
+    ++written;
+  };
+  FirstGroupRow = true;
+  while (!full() && (row = next()) != nullptr) {
+    if (open && sameGroup()) {
+      AccumulateAggregates(false, row, accumulator.data());
+      continue;
+    }
+    close();
+    if (full()) break;
+    std::memcpy(accumulator.data(), row, size);
+    FirstGroupRow = true;
+    AccumulateAggregates(true, row, accumulator.data());
+    // A running sum goes on from the previous group's total.
+    if (anyGroup) carryRunningSums(carried.data(), accumulator.data());
+    open = anyGroup = true;
+  }
+  if (!full()) close();
+}
+
 void TDataQuery::carryRunningSums(const uint8_t* previous, uint8_t* accumulator) {
   TDataCursor& result = *ResultCursor;
-  std::vector<uint8_t> before, now;
+  StoredValue before, now;
   for (auto& field : ResultFields) {
     TResultField& f = *field;
     if (f.AggregateKind != akRunSum) continue;
@@ -614,15 +677,15 @@ void TDataQuery::carryRunningSums(const uint8_t* previous, uint8_t* accumulator)
   }
 }
 
-void TDataQuery::rebuildResult() {
-  TDataCursor& result = *ResultCursor;
+uint8_t TDataQuery::passSlot(std::string_view name) {
   // The preparation gave the result table the index of each pass it asks for; without it a pass
   // would silently read record order.
-  auto passSlot = [&](std::string_view name) {
-    uint8_t slot = indexSlot(result, name);
-    VELMARON_DEBUG_ASSERT(slot != 255, "the result table has the index of its pass");
-    return slot;
-  };
+  uint8_t slot = indexSlot(*ResultCursor, name);
+  VELMARON_DEBUG_ASSERT(slot != 255, "the result table has the index of its pass");
+  return slot;
+}
+
+void TDataQuery::rebuildResult() {
   const bool capEarly = Top >= 0 && (!OrderByGiven || OrderBySatisfied);
   if (GroupByGiven && !AllAggregate) {
     // The group pass writes its rows in group order, which is also the order an ORDER BY that
@@ -715,6 +778,7 @@ void TDataQuery::executeSelect() {
     return stop;
   };
   const bool topEarly = Top >= 0 && !OrderByGiven && !GroupByGiven;
+  HeldRows held;
   if (GroupByGiven && AllAggregate) {
     std::vector<uint8_t> accumulator(result.RecordSize());
     result.ClearRecordBuffer(accumulator.data());
@@ -748,21 +812,35 @@ void TDataQuery::executeSelect() {
     if (HasAvg) FinishAverages(accumulator.data());
     if (MaxRowCount != 0) result.AppendRecord(accumulator.data(), false);
   } else {
+    held.recordSize = result.RecordSize();
+    held.active = canHoldRows();
+    // A failure leaves the rows taken so far in the result table, as if each had gone there.
+    platform::UndoOnFailure keepRows([&] { spillHeldRows(held); });
+    auto resultRows = [&] { return held.active ? held.taken : result.GetRecordCount() + held.trimmed; };
     for (bool more = driving.FirstMatch(jkNone); more; more = driving.NextMatch()) {
       if (progress()) break;
       if (!passes()) continue;
-      if (MaxRowCount >= 0 && result.GetRecordCount() >= MaxRowCount) break;
-      if (topEarly && result.GetRecordCount() >= Top) break;
-      fillResultRow(row.data());
-      appendResultRow(row.data());
+      if (MaxRowCount >= 0 && resultRows() >= MaxRowCount) break;
+      if (topEarly && resultRows() >= Top) break;
+      if (held.active) {
+        fillResultRow(holdRow(held));
+        afterHeldRow(held);
+      } else {
+        fillResultRow(row.data());
+        appendResultRow(row.data());
+      }
     }
+    keepRows.Dismiss();
   }
   if (!WithLocks) release();
   if (counter != total) {
     int done = -100;
     ReportProgress(total, total, done);
   }
-  if (!unionPart_) rebuildResult();
+  if (held.active)
+    finishHeldRows(held);
+  else if (!unionPart_)
+    rebuildResult();
   result.SwitchToIndex(255);
   result.SetToBegin();
   result.Refresh();

@@ -1,0 +1,258 @@
+// The final passes of a SELECT over result rows held in memory: the rows are ordered, made
+// distinct or grouped by the keys of the result table's own pass indexes, so that they come out
+// exactly as the passes through those indexes give them, and go into the result table once, in
+// their final order. A result that outgrows the memory limit goes through the table instead.
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <functional>
+#include <numeric>
+#include <string_view>
+
+#include "engine/sql/veldorsq.h"
+#include "platform/debugassert.h"
+#include "platform/scopeguard.h"
+
+namespace engine::sql {
+
+namespace {
+
+std::atomic<size_t> heldRowsLimit{size_t(32) << 20};
+
+// TOP keeps its best rows once this many more than it needs wait.
+constexpr size_t kMinTopSlack = 1024;
+
+}  // namespace
+
+size_t TDataQuery::SetHeldRowsLimit(size_t bytes) {
+  return heldRowsLimit.exchange(bytes);
+}
+
+bool TDataQuery::canHoldRows() const {
+  const TDataCursor& result = *ResultCursor;
+  if (unionPart_ || UnionKind != 0 || result.IsRemote() || result.HasBlobFields()) return false;
+  const bool grouped = GroupByGiven && !AllAggregate;
+  const bool ordered = OrderByGiven && !OrderBySatisfied;
+  if (!grouped && !ordered && !Distinct) return false;
+  // A row limit counts the rows the result holds, which for DISTINCT are the distinct ones: held
+  // rows are, when duplicates go on arrival.
+  if (Distinct && !grouped && (MaxRowCount >= 0 || Top >= 0) && ResultCursor->GetLanguageId() != 0)
+    return false;
+  return true;
+}
+
+uint8_t* TDataQuery::holdRow(HeldRows& held) {
+  // The room grows in steps, so that a row's bytes are not cleared twice (fillResultRow clears them).
+  if ((held.count + 1) * held.recordSize > held.bytes.size())
+    held.bytes.resize(std::max((held.count + 1) * held.recordSize, 2 * held.bytes.size()));
+  return held.row(held.count);
+}
+
+bool TDataQuery::heldDuplicate(HeldRows& held) {
+  TDataCursor& result = *ResultCursor;
+  if (held.distinctKeySize == 0) {
+    held.savedIndex = result.CurrentIndex();
+    result.SelectIndex(passSlot("Sys__Distinct"));
+    held.distinctKeySize = result.GetKeySize();
+    held.keyTable.assign(1024, 0);
+  }
+  const size_t size = held.distinctKeySize;
+  held.keys.resize((held.count + 1) * size);
+  uint8_t* key = held.keys.data() + held.count * size;
+  result.BuildKey(held.row(held.count), key, held.row(held.count));
+  auto hashOf = [&](const uint8_t* k) {
+    return std::hash<std::string_view>{}(std::string_view(reinterpret_cast<const char*>(k), size));
+  };
+  const size_t mask = held.keyTable.size() - 1;
+  size_t at = hashOf(key) & mask;
+  for (; held.keyTable[at] != 0; at = (at + 1) & mask)
+    if (std::memcmp(held.keys.data() + size_t(held.keyTable[at] - 1) * size, key, size) == 0) return true;
+  held.keyTable[at] = uint32_t(held.count + 1);
+  if (2 * (held.count + 1) > held.keyTable.size()) {
+    // Half full: twice the room, every held key placed anew.
+    held.keyTable.assign(held.keyTable.size() * 2, 0);
+    const size_t wider = held.keyTable.size() - 1;
+    for (uint32_t i = 0; i <= held.count; ++i) {
+      size_t slot = hashOf(held.keys.data() + size_t(i) * size) & wider;
+      while (held.keyTable[slot] != 0) slot = (slot + 1) & wider;
+      held.keyTable[slot] = i + 1;
+    }
+  }
+  return false;
+}
+
+void TDataQuery::endDistinctOnArrival(HeldRows& held) {
+  if (held.distinctKeySize == 0) return;
+  ResultCursor->SelectIndex(held.savedIndex);
+  held.distinctKeySize = 0;
+  held.keys.clear();
+  held.keys.shrink_to_fit();
+  held.keyTable.clear();
+  held.keyTable.shrink_to_fit();
+}
+
+void TDataQuery::afterHeldRow(HeldRows& held) {
+  // Without a locale a key equals another exactly when its bytes do.
+  if (Distinct && !(GroupByGiven && !AllAggregate) && ResultCursor->GetLanguageId() == 0 &&
+      heldDuplicate(held))
+    return;
+  ++held.count;
+  ++held.taken;
+  const bool topOnly =
+      Top >= 0 && OrderByGiven && !OrderBySatisfied && !Distinct && !(GroupByGiven && !AllAggregate);
+  if (topOnly && held.count >= std::max<size_t>(2 * size_t(Top), kMinTopSlack)) {
+    // The best TOP rows so far, in arrival order: a later row can only push some of them out.
+    std::vector<uint32_t> order(held.count);
+    std::iota(order.begin(), order.end(), 0u);
+    sortByIndex(held, passSlot("Sys__OrderBy"), order);
+    order.resize(size_t(Top));
+    std::sort(order.begin(), order.end());
+    for (size_t i = 0; i < order.size(); ++i)
+      if (order[i] != i) std::memcpy(held.row(i), held.row(order[i]), held.recordSize);
+    held.trimmed += int64_t(held.count - order.size());
+    held.count = order.size();
+  }
+  // The passes build a key beside each row.
+  if (held.keySize == 0)
+    for (uint8_t slot = 1; slot <= ResultCursor->GetIndexCount(); ++slot)
+      held.keySize = std::max<size_t>(held.keySize, ResultCursor->GetIndexDesc(slot).keySize);
+  if (held.count * (held.recordSize + held.keySize + 2 * sizeof(uint32_t)) > heldRowsLimit.load())
+    spillHeldRows(held);
+}
+
+void TDataQuery::spillHeldRows(HeldRows& held) {
+  if (!held.active) return;
+  held.active = false;
+  endDistinctOnArrival(held);
+  for (size_t i = 0; i < held.count; ++i) appendResultRow(held.row(i));
+  held.count = 0;
+  held.bytes.clear();
+  held.bytes.shrink_to_fit();
+}
+
+void TDataQuery::sortByIndex(HeldRows& held, uint8_t slot, std::vector<uint32_t>& order) {
+  TDataCursor& result = *ResultCursor;
+  const uint8_t saved = result.CurrentIndex();
+  auto restore = platform::ScopeExit([&] { result.SelectIndex(saved); });
+  result.SelectIndex(slot);
+  const size_t keySize = result.GetKeySize();
+  VELMARON_DEBUG_ASSERT(!result.GetIndexDesc(slot).descending, "a pass index orders its ties by unique id");
+  // A key of a non-unique index ends with the row's unique id, which is its place in `order`.
+  const uint16_t compared = uint16_t(result.GetIndexDesc(slot).unique ? keySize : keySize - kUniqueIdKeySize);
+  std::vector<uint8_t> keys(held.count * keySize);
+  for (uint32_t i : order) result.BuildKey(held.row(i), keys.data() + size_t(i) * keySize, held.row(i));
+  const uint8_t* at = keys.data();
+  if (result.GetLanguageId() == 0) {
+    // Without a locale the index orders its keys by their bytes alone. The first eight travel with
+    // the row number, so that most comparisons read no key; ties go by row number, which is the
+    // order given.
+    VELMARON_DEBUG_ASSERT(std::is_sorted(order.begin(), order.end()), "the rows come in their arrival order");
+    struct Entry {
+      uint64_t prefix;
+      uint32_t index;
+    };
+    std::vector<Entry> entries;
+    entries.reserve(order.size());
+    const size_t head = std::min<size_t>(compared, 8);
+    for (uint32_t i : order) {
+      const uint8_t* key = at + size_t(i) * keySize;
+      uint64_t prefix = 0;
+      for (size_t b = 0; b < 8; ++b) prefix = prefix << 8 | (b < head ? key[b] : 0);
+      entries.push_back({prefix, i});
+    }
+    std::sort(entries.begin(), entries.end(), [&](const Entry& a, const Entry& b) {
+      if (a.prefix != b.prefix) return a.prefix < b.prefix;
+      if (compared > 8) {
+        const int order = std::memcmp(at + size_t(a.index) * keySize + 8, at + size_t(b.index) * keySize + 8,
+                                      compared - 8u);
+        if (order != 0) return order < 0;
+      }
+      return a.index < b.index;
+    });
+    for (size_t i = 0; i < entries.size(); ++i) order[i] = entries[i].index;
+  } else {
+    std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+      return result.CompareKeys(at + size_t(a) * keySize, at + size_t(b) * keySize, compared) < 0;
+    });
+  }
+}
+
+void TDataQuery::finishHeldRows(HeldRows& held) {
+  TDataCursor& result = *ResultCursor;
+  std::vector<uint32_t> order(held.count);
+  std::iota(order.begin(), order.end(), 0u);
+  const bool grouped = GroupByGiven && !AllAggregate;
+  const bool ordered = OrderByGiven && !OrderBySatisfied;
+  const bool capEarly = Top >= 0 && (!OrderByGiven || OrderBySatisfied);
+  auto cap = [&](int32_t rows) {
+    if (rows >= 0 && order.size() > size_t(rows)) order.resize(size_t(rows));
+  };
+  if (grouped) {
+    sortByIndex(held, passSlot("Sys__GroupBy"), order);
+    // The rows side by side in group order: the merge then reads memory in sequence.
+    std::vector<uint8_t> sorted(order.size() * held.recordSize);
+    for (size_t i = 0; i < order.size(); ++i)
+      std::memcpy(sorted.data() + i * held.recordSize, held.row(order[i]), held.recordSize);
+    held.bytes.swap(sorted);
+    sorted = {};
+    HeldRows groups;
+    groups.recordSize = held.recordSize;
+    size_t next = 0;
+    groupRows([&]() -> const uint8_t* { return next < held.count ? held.row(next++) : nullptr; },
+              [&](const uint8_t* group) {
+                std::memcpy(holdRow(groups), group, groups.recordSize);
+                ++groups.count;
+              },
+              capEarly ? Top : -1);
+    held = std::move(groups);
+    order.resize(held.count);
+    std::iota(order.begin(), order.end(), 0u);
+    if (ordered) {
+      sortByIndex(held, passSlot("Sys__OrderBy"), order);
+      cap(Top);
+    }
+  } else {
+    if (Distinct && held.distinctKeySize != 0) {
+      // The duplicates went on arrival.
+      endDistinctOnArrival(held);
+      if (OrderBySatisfied) {
+        sortByIndex(held, passSlot("Sys__Distinct"), order);
+        cap(Top);
+      }
+    } else if (Distinct) {
+      // The unique index refuses a row whose key it holds already: the first of equal rows stays.
+      const uint8_t slot = passSlot("Sys__Distinct");
+      sortByIndex(held, slot, order);
+      const uint8_t saved = result.CurrentIndex();
+      auto restore = platform::ScopeExit([&] { result.SelectIndex(saved); });
+      result.SelectIndex(slot);
+      const size_t keySize = result.GetKeySize();
+      std::vector<uint8_t> previous(keySize), key(keySize);
+      std::vector<bool> kept(held.count, false);
+      for (size_t i = 0; i < order.size(); ++i) {
+        result.BuildKey(held.row(order[i]), key.data(), held.row(order[i]));
+        if (i == 0 || result.CompareKeys(previous.data(), key.data(), uint16_t(keySize)) != 0) {
+          kept[order[i]] = true;
+          previous.swap(key);
+        }
+      }
+      order.clear();
+      for (uint32_t i = 0; i < held.count; ++i)
+        if (kept[i]) order.push_back(i);
+      if (OrderBySatisfied) {
+        sortByIndex(held, slot, order);
+        cap(Top);
+      }
+    }
+    if (ordered) {
+      sortByIndex(held, passSlot("Sys__OrderBy"), order);
+      cap(Top);
+    }
+  }
+  VELMARON_DEBUG_ASSERT(Top < 0 || !(ordered || capEarly) || order.size() <= size_t(Top),
+                        "a pass keeps no more rows than its cap");
+  for (uint32_t i : order) result.AppendRecord(held.row(i), true);
+  held.active = false;
+}
+
+}  // namespace engine::sql
