@@ -1,0 +1,268 @@
+// Joins whose inner table no index serves: the inner rows read once in a run and looked up by the
+// value of one equality of the join condition, in place of a cursor filter that reads the whole
+// table again for every outer row.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "engine/base/veldorerr.h"
+#include "engine/base/veldorlocale.h"
+#include "engine/sql/veldorsq.h"
+#include "engine/tables/veldorfilter.h"
+#include "engine/values/veldorexpcheck.h"
+
+namespace engine::sql {
+
+namespace {
+
+using T = TEngineFieldType;
+
+// Rows and bytes that one lookup may hold; a larger inner table is filtered row by row as before.
+constexpr size_t kMaxLookupBytes = size_t(64) << 20;
+// Outer rows stepped before a lookup is built: one read of the inner table costs about what one
+// filtered pass does, so a single outer row reads it the old way. A text key costs a sort under
+// the locale, worth it only over more rows.
+constexpr uint32_t kLookupAfterSteps = 2;
+constexpr uint32_t kTextLookupAfterSteps = 16;
+
+bool integral(T type) {
+  return type == T::SmallInt || type == T::Integer || type == T::Word || type == T::LargeInt ||
+         type == T::Date || type == T::Time || type == T::Boolean;
+}
+
+// The key of a value of `type` as the engine's `=` compares it: integers by value, a DATE by its
+// day, a BOOLEAN as true or false, a FLOAT or TIMESTAMP as a double with -0 taken as 0.
+int64_t integerKey(T type, const uint8_t* p) {
+  switch (type) {
+    case T::SmallInt:
+      return GetSmallIntValue(p);
+    case T::Word:
+      return GetWordValue(p);
+    case T::LargeInt:
+      return GetLargeIntValue(p);
+    case T::Boolean:
+      return GetWordValue(p) != 0;
+    default:
+      return GetIntegerValue(p);
+  }
+}
+
+double doubleKey(const uint8_t* p) {
+  double d = GetFloatValue(p);
+  return d == 0 ? 0.0 : d;
+}
+
+std::string_view untilZero(const uint8_t* p, size_t size) {
+  const auto* text = reinterpret_cast<const char*>(p);
+  return std::string_view(text, strnlen(text, size));
+}
+
+// Whether the tree reads a column of `table`.
+bool reads(const TExpToken* node, const TSourceTable& table) {
+  if (!node) return false;
+  if (node->kind == expColumn && node->sourceTable == &table) return true;
+  if (reads(node->left, table) || reads(node->right, table) || reads(node->third, table)) return true;
+  return std::any_of(node->args.begin(), node->args.end(),
+                     [&](const TExpToken* a) { return reads(a, table); });
+}
+
+// The conjunct `column = value` of the filter built for one outer row (an AND of conjuncts, each
+// with the inner table's side on the left) whose column is field `fieldNo` of `table` (any
+// field when 0), or nullptr.
+const TExpToken* keyConjunct(const TExpToken* node, const TSourceTable& table, uint16_t fieldNo) {
+  if (!node || node->kind != expBinary) return nullptr;
+  if (node->code == opAnd) {
+    const TExpToken* left = keyConjunct(node->left, table, fieldNo);
+    return left ? left : keyConjunct(node->right, table, fieldNo);
+  }
+  if (node->code != opEqual || !node->left || !node->right) return nullptr;
+  const TExpToken& column = *node->left;
+  if (column.kind != expColumn || column.sourceTable != &table || (fieldNo && column.fieldNo != fieldNo))
+    return nullptr;
+  return reads(node->right, table) ? nullptr : node;
+}
+
+}  // namespace
+
+// ---- The lookup ----
+
+bool TJoinLookup::Supports(T type) {
+  return integral(type) || type == T::Float || type == T::Timestamp || type == T::String;
+}
+
+bool TJoinLookup::less(uint32_t a, uint32_t b) const {
+  if (type_ == T::String) {
+    int c = OSCompareStrings(languageId_, sortId_, texts_[a], false, 0, texts_[b]);
+    if (c) return c < 0;
+  } else if (floating_) {
+    if (doubles_[a] != doubles_[b]) return doubles_[a] < doubles_[b];
+  } else if (integers_[a] != integers_[b]) {
+    return integers_[a] < integers_[b];
+  }
+  return a < b;
+}
+
+bool TJoinLookup::Build(TDataCursor& cursor, uint16_t fieldNo, size_t maxBytes) {
+  const TFieldDescriptor& field = cursor.GetFieldDesc(fieldNo);
+  type_ = T(field.Type());
+  floating_ = type_ == T::Float || type_ == T::Timestamp;
+  languageId_ = cursor.LanguageId();
+  sortId_ = cursor.SortId();
+  recordSize_ = cursor.RecordSize();
+  const size_t perRow =
+      recordSize_ + 3 * sizeof(uint32_t) + sizeof(int64_t) + (type_ == T::String ? sizeof(std::string) : 0);
+  if (size_t(std::max(cursor.GetRecordCount(), 0)) * perRow > maxBytes) return false;
+  std::vector<uint8_t> record(recordSize_);
+  std::vector<uint8_t> value(std::max<size_t>(field.StoredSize(), 16) + 1);
+  size_t bytes = 0;
+  auto fail = [&] {
+    *this = TJoinLookup();
+    return false;
+  };
+  cursor.SetToBegin();
+  for (;;) {
+    uint16_t code = cursor.GetNextRecord(record.data());
+    if (code == VELDOR_EOF) break;
+    RaiseEngineErrorIfSet(code);
+    const auto row = uint32_t(recordNos_.size());
+    records_.insert(records_.end(), record.begin(), record.end());
+    recordNos_.push_back(cursor.CurrentRecordNo());
+    std::fill(value.begin(), value.end(), uint8_t(0));
+    bool isNull = true;
+    cursor.GetField(fieldNo, record.data(), isNull, value.data());
+    bytes += perRow;
+    if (type_ == T::String) {
+      texts_.emplace_back(isNull ? std::string_view() : untilZero(value.data(), value.size() - 1));
+      bytes += texts_.back().size();
+    } else if (floating_) {
+      doubles_.push_back(isNull ? 0.0 : doubleKey(value.data()));
+      // NaN is equal to every value by the engine's compare: it has no place in an order.
+      if (std::isnan(doubles_.back())) return fail();
+    } else {
+      integers_.push_back(isNull ? 0 : integerKey(type_, value.data()));
+    }
+    if (bytes > maxBytes) return fail();
+    (isNull ? nulls_ : sorted_).push_back(row);
+  }
+  std::sort(sorted_.begin(), sorted_.end(), [&](uint32_t a, uint32_t b) { return less(a, b); });
+  Find(nullptr);
+  return true;
+}
+
+void TJoinLookup::Find(const TExpToken* value) {
+  list_ = nullptr;
+  begin_ = at_ = 0;
+  end_ = recordNos_.size();
+  if (!value) return;
+  if (value->isNull) {
+    list_ = &nulls_;
+    end_ = nulls_.size();
+    return;
+  }
+  // A value of another type (a text the conversion left as it was) compares by other rules:
+  // every row is a candidate.
+  if (value->type != type_) return;
+  // Orders row `row` against the value: -1, 0 or 1.
+  std::function<int(uint32_t)> order;
+  if (type_ == T::String) {
+    std::string_view text = untilZero(value->Value(), value->ValueCapacity());
+    order = [this, text](uint32_t row) {
+      return OSCompareStrings(languageId_, sortId_, texts_[row], false, 0, text);
+    };
+  } else if (floating_) {
+    double key = doubleKey(value->Value());
+    if (std::isnan(key)) return;
+    order = [this, key](uint32_t row) { return doubles_[row] < key ? -1 : doubles_[row] > key ? 1 : 0; };
+  } else {
+    int64_t key = integerKey(type_, value->Value());
+    order = [this, key](uint32_t row) { return integers_[row] < key ? -1 : integers_[row] > key ? 1 : 0; };
+  }
+  auto first =
+      std::partition_point(sorted_.begin(), sorted_.end(), [&](uint32_t row) { return order(row) < 0; });
+  auto last = std::partition_point(first, sorted_.end(), [&](uint32_t row) { return order(row) == 0; });
+  list_ = &sorted_;
+  begin_ = at_ = size_t(first - sorted_.begin());
+  end_ = size_t(last - sorted_.begin());
+}
+
+bool TJoinLookup::Next(uint32_t& recordNo, const uint8_t*& record) {
+  if (at_ >= end_) return false;
+  const uint32_t row = list_ ? (*list_)[at_] : uint32_t(at_);
+  ++at_;
+  recordNo = recordNos_[row];
+  record = records_.data() + size_t(row) * recordSize_;
+  return true;
+}
+
+// ---- The join's use of it ----
+
+bool TTableJoin::lookUp(TExpTreePtr& tree) {
+  ++steps_;
+  if (!lookup_ && !lookupRefused_ && steps_ >= kLookupAfterSteps) buildLookup(*tree);
+  if (!lookup_) return false;
+  const TExpToken* key = keyConjunct(tree.get(), Inner, keyFieldNo_);
+  lookup_->Find(key ? key->right : nullptr);
+  lookupFilter_->ReplaceTree(tree.release());
+  Inner.Feed = this;
+  Inner.RowCheck = nullptr;
+  return true;
+}
+
+void TTableJoin::buildLookup(TExpToken& tree) {
+  TDataCursor& cursor = *Inner.Cursor;
+  const TExpToken* key = keyConjunct(&tree, Inner, 0);
+  if (cursor.IsRemote() || cursor.HasBlobFields() || cursor.HasComputedFields() || !key ||
+      key->left->fieldNo < 1 || key->left->fieldNo > cursor.FieldCount()) {
+    lookupRefused_ = true;
+    return;
+  }
+  const uint16_t fieldNo = key->left->fieldNo;
+  const T type = T(cursor.GetFieldDesc(fieldNo).Type());
+  // The filter that an index serves reads only its own keys: it stays.
+  if (!TJoinLookup::Supports(type) || type != key->left->type ||
+      cursor.GetExpressionOptimizeLevel(&tree, 0, false) != 0) {
+    lookupRefused_ = true;
+    return;
+  }
+  if (type == T::String && steps_ < kTextLookupAfterSteps) return;
+  // The rows are read within the cursor's own filters, without the join's.
+  DropFilter();
+  auto lookup = std::make_unique<TJoinLookup>();
+  if (!lookup->Build(cursor, fieldNo, kMaxLookupBytes)) {
+    lookupRefused_ = true;
+    return;
+  }
+  lookup_ = std::move(lookup);
+  keyFieldNo_ = fieldNo;
+  lookupFilter_ = std::make_unique<TFilter>(cursor, nullptr, nullptr, false, false, true, nullptr);
+}
+
+void TTableJoin::DropLookup() {
+  if (Inner.Feed == this) Inner.Feed = nullptr;
+  lookupFilter_.reset();
+  lookup_.reset();
+  steps_ = 0;
+  lookupRefused_ = false;
+  lookupRecordNo_ = 0;
+}
+
+bool TTableJoin::NextLookupRow() {
+  TSourceTable& table = Inner;
+  uint32_t recordNo = 0;
+  const uint8_t* record = nullptr;
+  while (lookup_->Next(recordNo, record)) {
+    std::memcpy(table.RecordBuffer.data(), record, table.Cursor->RecordSize());
+    if (!table.Cursor->EvaluateFilterRecord(recordNo, table.RecordBuffer.data(), *lookupFilter_)) continue;
+    lookupRecordNo_ = recordNo;
+    return true;
+  }
+  table.Cursor->ClearRecordBuffer(table.RecordBuffer.data());
+  lookupRecordNo_ = 0;
+  return false;
+}
+
+uint32_t TSourceTable::CurrentRecordNo() const {
+  return Feed ? Feed->lookupRecordNo_ : Cursor->CurrentRecordNo();
+}
+
+}  // namespace engine::sql
