@@ -1,0 +1,160 @@
+// Joins whose inner table no index serves: from the second outer row on, the inner rows are read
+// once and looked up by the join column's value. Each case holds the lookup to the rows that the
+// same join gives when it steps a single outer row (which reads the inner table through its
+// cursor filter), and to rows worked out by hand where the rule is the point: the locale's text
+// equality, NULL keys, numbers of different types, duplicates, self-joins, empty outer tables,
+// sub-selects, and UPDATE and DELETE that join.
+#include <gtest/gtest.h>
+
+#include "sql_test_util.h"
+#include "tests/platform/temp_folder.h"
+
+namespace {
+
+using namespace sql_test;
+
+class JoinLookupTest : public ::testing::Test {
+ protected:
+  JoinLookupTest() : db(folder.path()) {}
+  void fill(const std::string& table, const std::string& columns, const std::vector<std::string>& rows,
+            const std::string& options = "") {
+    db.run("CREATE TABLE " + table + " (" + columns + options + ")");
+    for (const std::string& r : rows) db.run("INSERT INTO " + table + " VALUES (" + r + ")");
+  }
+  // The join of t (driving, with an id column) to u on `condition`, ordered by its columns,
+  // beside the same join run once for each row of t.
+  void expectSameAsPerOuterRow(const std::string& columns, const std::string& condition) {
+    const std::string all =
+        db.run("SELECT " + columns + " FROM t, u WHERE " + condition + " ORDER BY 1, 2 NOJOINOPTIMIZE");
+    std::string single;
+    for (const std::string& id : split(db.run("SELECT id FROM t ORDER BY 1")))
+      single += db.run("SELECT " + columns + " FROM t, u WHERE t.id = " + id + " AND (" + condition +
+                       ") ORDER BY 1, 2 NOJOINOPTIMIZE");
+    EXPECT_EQ(all, single) << condition;
+  }
+  static std::vector<std::string> split(const std::string& lines) {
+    std::vector<std::string> out;
+    for (size_t at = 0, end = 0; at < lines.size(); at = end + 1) {
+      end = lines.find('\n', at);
+      out.push_back(lines.substr(at, end - at));
+    }
+    return out;
+  }
+  // "i, 'filler<i>'" for the rows that no key matches, so that a text join steps enough outer rows.
+  static std::vector<std::string> fillers(int from, int to) {
+    std::vector<std::string> rows;
+    for (int i = from; i < to; ++i) rows.push_back(std::to_string(i) + ", 'filler" + std::to_string(i) + "'");
+    return rows;
+  }
+  platform::testing::TempFolder folder;
+  SqlDatabase db;
+};
+
+TEST_F(JoinLookupTest, TextKeysAreEqualAsTheInnerTablesLocaleComparesThem) {
+  // Under German, marks never count ("ü" is "u") and case does.
+  // The lookup of a text key comes after 16 outer rows: the rows that matter follow the fillers.
+  std::vector<std::string> outer = fillers(1, 21);
+  for (const char* r :
+       {"21, 'Mueller'", "22, 'müller'", "23, 'Muller'", "24, 'resume'", "25, NULL", "26, 'MUELLER'"})
+    outer.push_back(r);
+  fill("t", "id INTEGER, name CHAR(20)", outer);
+  fill("u", "id INTEGER, name CHAR(20)",
+       {"10, 'Müller'", "11, 'Mueller'", "12, 'MUELLER'", "13, 'Muller'", "14, 'résumé'", "15, NULL",
+        "16, 'Mueller'"},
+       ", LANGUAGE 'German (Standard)'");
+  expectSameAsPerOuterRow("t.id, u.id", "t.name = u.name");
+  expectSameAsPerOuterRow("t.id, u.id", "u.name = t.name AND u.id > 10");
+  // A NULL meets a NULL, as the engine's `=` has it.
+  EXPECT_EQ(db.run("SELECT t.id, u.id FROM t, u WHERE t.name = u.name ORDER BY 1, 2 NOJOINOPTIMIZE"),
+            "21|11\n21|16\n23|10\n23|13\n24|14\n25|15\n26|12\n");
+}
+
+TEST_F(JoinLookupTest, NullKeysFindWhatTheFilterFinds) {
+  fill("t", "id INTEGER, k INTEGER", {"1, 1", "2, NULL", "3, 2", "4, NULL"});
+  fill("u", "id INTEGER, k INTEGER", {"10, NULL", "11, 1", "12, NULL", "13, 3"});
+  expectSameAsPerOuterRow("t.id, u.id", "t.k = u.k");
+  expectSameAsPerOuterRow("t.id, u.id", "t.k = u.k OR u.id = 13");
+  EXPECT_EQ(
+      db.run("SELECT t.id, u.id FROM t LEFT OUTER JOIN u ON t.k = u.k WHERE t.k IS NOT NULL ORDER BY 1"),
+      "1|11\n3|NULL\n");
+}
+
+TEST_F(JoinLookupTest, NumbersOfDifferentTypesMeetByValue) {
+  fill("t", "id INTEGER, i INTEGER, f FLOAT, s SMALLINT",
+       {"1, 1, 1.0, 1", "2, 2, 1.5, 2", "3, 0, -0.0, 0", "4, -7, -7.0, -7", "5, 3, 3.25, 3"});
+  fill("u", "id INTEGER, i INTEGER, f FLOAT, l LARGEINT",
+       {"10, 1, 1.0, 1", "11, 0, 0.0, 0", "12, 2, 1.5, 2", "13, -7, -7.0, -7", "14, 3, 3.0, 3",
+        "15, 1, 2.0, 1"});
+  // FLOAT inner against INTEGER outer (the lookup's), INTEGER inner against FLOAT outer (compared in
+  // the wider type, row by row), and the integer types among themselves.
+  for (const char* condition : {"u.f = t.i", "u.i = t.f", "u.f = t.f", "u.l = t.s", "u.i = t.s", "u.l = t.i"})
+    expectSameAsPerOuterRow("t.id, u.id", condition);
+  EXPECT_EQ(db.run("SELECT t.id, u.id FROM t, u WHERE u.f = t.f ORDER BY 1, 2"), "1|10\n2|12\n3|11\n4|13\n");
+  EXPECT_EQ(db.run("SELECT t.id, u.id FROM t, u WHERE u.i = t.f ORDER BY 1, 2"), "1|10\n1|15\n3|11\n4|13\n");
+}
+
+TEST_F(JoinLookupTest, DuplicatesOnBothSidesPairEveryMatch) {
+  fill("t", "id INTEGER, k INTEGER", {"1, 5", "2, 5", "3, 6", "4, 5", "5, 7"});
+  fill("u", "id INTEGER, k INTEGER, v INTEGER", {"10, 5, 1", "11, 6, 1", "12, 5, 2", "13, 5, 3", "14, 8, 1"});
+  expectSameAsPerOuterRow("t.id, u.id", "t.k = u.k");
+  expectSameAsPerOuterRow("t.id, u.id", "t.k = u.k AND u.v <> 2");
+  EXPECT_EQ(db.run("SELECT COUNT(*) FROM t, u WHERE t.k = u.k"), "10\n");
+  // A third table joined to the looked-up one, and an OR across all three tested on the row.
+  fill("w", "id INTEGER, v INTEGER", {"20, 1", "21, 3", "22, 1"});
+  EXPECT_EQ(db.run("SELECT COUNT(*) FROM t, u, w WHERE t.k = u.k AND u.v = w.v AND (t.id = 1 OR w.id = 21) "
+                   "NOJOINOPTIMIZE"),
+            "5\n");
+}
+
+TEST_F(JoinLookupTest, ASelfJoinReadsItsOwnRows) {
+  fill("t", "id INTEGER, k INTEGER", {"1, 1", "2, 2", "3, 1", "4, NULL", "5, 2", "6, 3"});
+  EXPECT_EQ(db.run("SELECT a.id, b.id FROM t a, t b WHERE a.k = b.k AND a.id < b.id ORDER BY 1, 2"),
+            "1|3\n2|5\n");
+  EXPECT_EQ(db.run("SELECT COUNT(*) FROM t a JOIN t b ON a.k = b.k"), "10\n");
+}
+
+TEST_F(JoinLookupTest, NoOuterRowsGiveNoRows) {
+  fill("t", "id INTEGER, k INTEGER", {});
+  fill("u", "id INTEGER, k INTEGER", {"10, 1", "11, 2"});
+  fill("v", "id INTEGER, k INTEGER", {"1, 1", "2, 2", "3, 2"});
+  EXPECT_EQ(db.run("SELECT t.id, u.id FROM t, u WHERE t.k = u.k NOJOINOPTIMIZE"), "");
+  EXPECT_EQ(db.run("SELECT v.id, u.id FROM v, u WHERE v.k = u.k AND v.id > 5 NOJOINOPTIMIZE"), "");
+  EXPECT_EQ(db.run("SELECT COUNT(*) FROM v, u WHERE v.k = u.k AND u.id > 20 NOJOINOPTIMIZE"), "0\n");
+}
+
+TEST_F(JoinLookupTest, AJoinInASubSelectLooksUpItsOwnRows) {
+  fill("t", "id INTEGER, k INTEGER", {"1, 1", "2, 2", "3, 3", "4, 2"});
+  fill("u", "id INTEGER, k INTEGER", {"10, 2", "11, 3", "12, 9"});
+  fill("w", "id INTEGER", {"1", "2", "3", "4", "5"});
+  EXPECT_EQ(db.run("SELECT id FROM w WHERE id IN (SELECT t.id FROM t, u WHERE t.k = u.k) ORDER BY 1"),
+            "2\n3\n4\n");
+  // The same statement runs twice: each run builds its own lookup over the rows it finds.
+  TQueryStatement s(db.directory());
+  s.Prepare("SELECT t.id, u.id FROM t, u WHERE t.k = u.k ORDER BY 1 NOJOINOPTIMIZE");
+  EXPECT_EQ(SqlDatabase::text(*s.Execute()), "2|10\n3|11\n4|10\n");
+  db.run("INSERT INTO u VALUES (13, 1)");
+  EXPECT_EQ(SqlDatabase::text(*s.Execute()), "1|13\n2|10\n3|11\n4|10\n");
+}
+
+TEST_F(JoinLookupTest, UpdateAndDeleteChangeTheRowsTheJoinFinds) {
+  std::vector<std::string> rows;
+  for (int i = 1; i <= 40; ++i) rows.push_back(std::to_string(i) + ", " + std::to_string(i % 8));
+  fill("t", "id INTEGER, k INTEGER", rows);
+  fill("u", "id INTEGER, k INTEGER", {"1, 3", "2, 5", "3, 5"});
+  // The small table drives: the changed table is the one the lookup reads.
+  db.run("UPDATE t SET id = id + 100 FROM t, u WHERE t.k = u.k");
+  EXPECT_EQ(db.affected, 10);
+  EXPECT_EQ(db.run("SELECT COUNT(*) FROM t WHERE id > 100 AND (k = 3 OR k = 5)"), "10\n");
+  db.run("DELETE FROM t, u WHERE u.k = t.k");
+  EXPECT_EQ(db.affected, 10);
+  EXPECT_EQ(db.run("SELECT COUNT(*), MAX(id) FROM t"), "30|40\n");
+  // The other way round: the changed table drives and looks up the other.
+  db.run("DELETE FROM u, t WHERE u.k + 1 = t.k + 1 AND t.k = u.k");
+  EXPECT_EQ(db.affected, 0);
+  db.run("INSERT INTO t VALUES (200, 3)");
+  db.run("DELETE FROM u, t WHERE t.k = u.k NOJOINOPTIMIZE");
+  EXPECT_EQ(db.affected, 1);
+  EXPECT_EQ(db.run("SELECT id FROM u ORDER BY 1"), "2\n3\n");
+}
+
+}  // namespace
