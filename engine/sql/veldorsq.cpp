@@ -399,7 +399,7 @@ bool TSourceTable::HasJoinTo(const TSourceTable& inner) const {
 
 void TSourceTable::First() {
   if (Feed)
-    Feed->lookup_->Rewind();
+    Feed->rewind();
   else
     Cursor->SetToBegin();
   Next();

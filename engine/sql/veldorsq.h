@@ -353,18 +353,30 @@ class TTableJoin {
   TFilter* Filter = nullptr;
 
  private:
-  // Takes the condition built for the current outer row; true when the lookup reads the inner
-  // rows for it (the tree is then the lookup's), false to filter the cursor as before.
+  // Takes the condition built for the current outer row; true when the lookup or the key range
+  // reads the inner rows for it (the tree is then theirs), false to filter the cursor as before.
   bool lookUp(TExpTreePtr& tree);
   void buildLookup(TExpToken& tree);
-  // Outer rows this run has stepped, and the lookup with the filter that tests its rows (not
-  // active on the cursor: it only evaluates).
+  // An index whose first field is the join column, when one serves the join: the inner cursor
+  // in that index finds each outer row's key and reads the entries that hold it, without a
+  // filter over the whole table. False when no such index may serve.
+  bool useIndexRange(uint16_t fieldNo);
+  // Outer rows this run has stepped, and the lookup (or index range) with the filter that tests
+  // its rows (not active on the cursor: it only evaluates).
   uint32_t steps_ = 0;
   bool lookupRefused_ = false;
   uint16_t keyFieldNo_ = 0;
   std::unique_ptr<TJoinLookup> lookup_;
   std::unique_ptr<TFilter> lookupFilter_;
   uint32_t lookupRecordNo_ = 0;
+  bool indexRange_ = false;
+  uint8_t savedIndex_ = 255;        // the inner cursor's index before the range's
+  std::vector<uint8_t> keyRecord_;  // a record holding the outer row's key, to find it by
+  int64_t rangeKey_ = 0;
+  bool rangeAll_ = false;    // the whole index is read (a NULL key)
+  bool rangeStart_ = false;  // the next read finds the key first
+  // The next row read is the first of the outer row's.
+  void rewind();
   friend class TSourceTable;
 };
 

@@ -199,9 +199,20 @@ bool TJoinLookup::Next(uint32_t& recordNo, const uint8_t*& record) {
 bool TTableJoin::lookUp(TExpTreePtr& tree) {
   ++steps_;
   if (!lookup_ && !lookupRefused_ && steps_ >= kLookupAfterSteps) buildLookup(*tree);
-  if (!lookup_) return false;
+  if (!lookup_ && !indexRange_) return false;
   const TExpToken* key = keyConjunct(tree.get(), Inner, keyFieldNo_);
-  lookup_->Find(key ? key->right : nullptr);
+  const TExpToken* value = key ? key->right : nullptr;
+  if (indexRange_) {
+    // A NULL, or a value the conversion left in another type, reads the whole index.
+    rangeAll_ = !value || value->isNull || value->type != key->left->type;
+    if (!rangeAll_) {
+      rangeKey_ = integerKey(value->type, value->Value());
+      Inner.Cursor->PutField(keyFieldNo_, keyRecord_.data(), value->Value());
+    }
+    rangeStart_ = true;
+  } else {
+    lookup_->Find(value);
+  }
   lookupFilter_->ReplaceTree(tree.release());
   Inner.Feed = this;
   Inner.RowCheck = nullptr;
@@ -218,10 +229,14 @@ void TTableJoin::buildLookup(TExpToken& tree) {
   }
   const uint16_t fieldNo = key->left->fieldNo;
   const T type = T(cursor.GetFieldDesc(fieldNo).Type());
-  // The filter that an index serves reads only its own keys: it stays.
-  if (!TJoinLookup::Supports(type) || type != key->left->type ||
-      cursor.GetExpressionOptimizeLevel(&tree, 0, false) != 0) {
+  if (!TJoinLookup::Supports(type) || type != key->left->type) {
     lookupRefused_ = true;
+    return;
+  }
+  // The filter that an index serves reads only its own keys: it stays, unless a range of that
+  // index serves it with less work.
+  if (cursor.GetExpressionOptimizeLevel(&tree, 0, false) != 0) {
+    if (!useIndexRange(fieldNo)) lookupRefused_ = true;
     return;
   }
   if (type == T::String && steps_ < kTextLookupAfterSteps) return;
@@ -237,8 +252,44 @@ void TTableJoin::buildLookup(TExpToken& tree) {
   lookupFilter_ = std::make_unique<TFilter>(cursor, nullptr, nullptr, false, false, true, nullptr);
 }
 
+bool TTableJoin::useIndexRange(uint16_t fieldNo) {
+  TDataCursor& cursor = *Inner.Cursor;
+  // Index keys of these types order exactly as `=` compares; a text or FLOAT key may not (case
+  // rules of the index, -0 and 0).
+  const T type = T(cursor.GetFieldDesc(fieldNo).Type());
+  if (!integral(type) || type == T::Boolean) return false;
+  uint8_t slot = kNoCurrentIndex;
+  for (uint8_t s = 0; s <= cursor.GetIndexCount() && s < kSysDeletedSlot; ++s) {
+    TIndexDescriptor index = cursor.GetIndexDesc(s);
+    if (index.fieldCount >= 1 && index.fields[0] == fieldNo && !index.name.empty() && !index.descending &&
+        !index.fieldDescending[0]) {
+      slot = s;
+      break;
+    }
+  }
+  if (slot == kNoCurrentIndex) return false;
+  // The cursor's own filters would make each range build their view over the whole table again.
+  DropFilter();
+  savedIndex_ = cursor.CurrentIndex();
+  cursor.SwitchToIndex(slot);
+  if (cursor.ViewUsesBitmap()) {
+    cursor.SwitchToIndex(savedIndex_);
+    return false;
+  }
+  keyRecord_.assign(cursor.RecordSize(), 0);
+  cursor.ClearRecordBuffer(keyRecord_.data());
+  indexRange_ = true;
+  keyFieldNo_ = fieldNo;
+  lookupFilter_ = std::make_unique<TFilter>(cursor, nullptr, nullptr, false, false, true, nullptr);
+  return true;
+}
+
 void TTableJoin::DropLookup() {
   if (Inner.Feed == this) Inner.Feed = nullptr;
+  if (indexRange_) {
+    indexRange_ = false;
+    Inner.Cursor->SwitchToIndex(savedIndex_);
+  }
   lookupFilter_.reset();
   lookup_.reset();
   steps_ = 0;
@@ -250,6 +301,40 @@ bool TTableJoin::NextLookupRow() {
   TSourceTable& table = Inner;
   uint32_t recordNo = 0;
   const uint8_t* record = nullptr;
+  if (indexRange_) {
+    TDataCursor& cursor = *table.Cursor;
+    uint8_t* buffer = table.RecordBuffer.data();
+    const T type = T(cursor.GetFieldDesc(keyFieldNo_).Type());
+    uint8_t value[16] = {};
+    for (;;) {
+      uint16_t code = 0;
+      if (!rangeStart_) {
+        code = cursor.GetNextRecord(buffer);
+      } else if (rangeAll_) {
+        cursor.SetToBegin();
+        code = cursor.GetNextRecord(buffer);
+      } else if (!cursor.FindKey(false, keyRecord_.data(), 1, true, 0, buffer)) {
+        code = VELDOR_EOF;
+      }
+      rangeStart_ = false;
+      if (code == VELDOR_EOF) break;
+      RaiseEngineErrorIfSet(code);
+      if (!rangeAll_) {
+        // The index holds equal keys together: the first other value ends them.
+        bool isNull = true;
+        cursor.GetField(keyFieldNo_, buffer, isNull, value);
+        if (!isNull && integerKey(type, value) != rangeKey_) break;
+        if (isNull) continue;
+      }
+      recordNo = cursor.CurrentRecordNo();
+      if (!cursor.EvaluateFilterRecord(recordNo, buffer, *lookupFilter_)) continue;
+      lookupRecordNo_ = recordNo;
+      return true;
+    }
+    cursor.ClearRecordBuffer(buffer);
+    lookupRecordNo_ = 0;
+    return false;
+  }
   while (lookup_->Next(recordNo, record)) {
     std::memcpy(table.RecordBuffer.data(), record, table.Cursor->RecordSize());
     if (!table.Cursor->EvaluateFilterRecord(recordNo, table.RecordBuffer.data(), *lookupFilter_)) continue;
@@ -259,6 +344,13 @@ bool TTableJoin::NextLookupRow() {
   table.Cursor->ClearRecordBuffer(table.RecordBuffer.data());
   lookupRecordNo_ = 0;
   return false;
+}
+
+void TTableJoin::rewind() {
+  if (lookup_)
+    lookup_->Rewind();
+  else
+    rangeStart_ = true;
 }
 
 uint32_t TSourceTable::CurrentRecordNo() const {
