@@ -1,5 +1,6 @@
 // Joins whose inner table no index serves: from the second outer row on, the inner rows are read
-// once and looked up by the join column's value. Each case holds the lookup to the rows that the
+// once and looked up by the join column's value; with an index on an integer join column, the
+// inner cursor finds each outer row's key in it. Each case holds the lookup to the rows that the
 // same join gives when it steps a single outer row (which reads the inner table through its
 // cursor filter), and to rows worked out by hand where the rule is the point: the locale's text
 // equality, NULL keys, numbers of different types, duplicates, self-joins, empty outer tables,
@@ -141,20 +142,60 @@ TEST_F(JoinLookupTest, UpdateAndDeleteChangeTheRowsTheJoinFinds) {
   for (int i = 1; i <= 40; ++i) rows.push_back(std::to_string(i) + ", " + std::to_string(i % 8));
   fill("t", "id INTEGER, k INTEGER", rows);
   fill("u", "id INTEGER, k INTEGER", {"1, 3", "2, 5", "3, 5"});
-  // The small table drives: the changed table is the one the lookup reads.
+  // The changed table drives and looks up the other's rows.
   db.run("UPDATE t SET id = id + 100 FROM t, u WHERE t.k = u.k");
   EXPECT_EQ(db.affected, 10);
   EXPECT_EQ(db.run("SELECT COUNT(*) FROM t WHERE id > 100 AND (k = 3 OR k = 5)"), "10\n");
   db.run("DELETE FROM t, u WHERE u.k = t.k");
   EXPECT_EQ(db.affected, 10);
   EXPECT_EQ(db.run("SELECT COUNT(*), MAX(id) FROM t"), "30|40\n");
-  // The other way round: the changed table drives and looks up the other.
+  // The other way round.
   db.run("DELETE FROM u, t WHERE u.k + 1 = t.k + 1 AND t.k = u.k");
   EXPECT_EQ(db.affected, 0);
   db.run("INSERT INTO t VALUES (200, 3)");
   db.run("DELETE FROM u, t WHERE t.k = u.k NOJOINOPTIMIZE");
   EXPECT_EQ(db.affected, 1);
   EXPECT_EQ(db.run("SELECT id FROM u ORDER BY 1"), "2\n3\n");
+}
+
+TEST_F(JoinLookupTest, AnIndexOnTheJoinColumnFindsEachKeysRows) {
+  fill("t", "id INTEGER, k INTEGER, d DATE",
+       {"1, 9, NULL", "2, 5, '2024-01-02'", "3, NULL, NULL", "4, 6, '2024-01-03'", "5, 5, '2024-01-02'",
+        "6, 0, NULL", "7, -3, NULL"});
+  fill("u", "id INTEGER, k INTEGER, d DATE, v INTEGER",
+       {"10, 5, '2024-01-02', 1", "11, NULL, NULL, 1", "12, 5, '2024-01-03', 2", "13, 0, NULL, 3",
+        "14, 6, '2024-01-02', 1", "15, -3, NULL, 2", "16, NULL, '2024-01-03', 1", "17, 7, NULL, 1"});
+  db.run("CREATE INDEX uk ON u (k)");
+  db.run("CREATE INDEX ud ON u (d, v)");
+  for (const char* condition : {"t.k = u.k", "u.k = t.k AND u.v < 3", "t.d = u.d", "t.d = u.d AND t.k = u.k",
+                                "t.k = u.k AND (u.v = 1 OR t.id = 2)", "t.k + 1 = u.k"})
+    expectSameAsPerOuterRow("t.id, u.id", condition);
+  EXPECT_EQ(db.run("SELECT t.id, u.id FROM t, u WHERE t.k = u.k AND t.k IS NOT NULL ORDER BY 1, 2"),
+            "2|10\n2|12\n4|14\n5|10\n5|12\n6|13\n7|15\n");
+  // A self-join through the index; UPDATE and DELETE that join a table read within its own filter.
+  EXPECT_EQ(db.run("SELECT COUNT(*) FROM u a, u b WHERE a.k = b.k AND a.k IS NOT NULL"), "8\n");
+  db.run("UPDATE u SET v = v + 10 FROM u, t WHERE u.k = t.k AND t.id > 4");
+  EXPECT_EQ(db.affected, 4);
+  EXPECT_EQ(db.run("SELECT id FROM u WHERE v > 10 ORDER BY 1"), "10\n12\n13\n15\n");
+  // t 4 meets u 14, and t 3's NULL meets u 11's and u 16's.
+  db.run("DELETE FROM t, u WHERE t.k = u.k AND u.v < 10");
+  EXPECT_EQ(db.affected, 2);
+  EXPECT_EQ(db.run("SELECT id FROM t ORDER BY 1"), "1\n2\n5\n6\n7\n");
+}
+
+TEST_F(JoinLookupTest, ATableJoiningTwoOthersPairsEachRowWithBoth) {
+  // t steps u and w from each of its rows; u's rows come again for each of w's.
+  fill("t", "id INTEGER, a INTEGER, b INTEGER", {"1, 1, 1", "2, 1, 2", "3, 2, 2", "4, 3, 1"});
+  fill("u", "id INTEGER, a INTEGER", {"10, 1", "11, 1", "12, 2"});
+  fill("w", "id INTEGER, b INTEGER", {"20, 1", "21, 2", "22, 2"});
+  const std::string join =
+      "SELECT t.id, u.id, w.id FROM t, u, w WHERE t.a = u.a AND t.b = w.b ORDER BY 1, 2, 3 "
+      "NOJOINOPTIMIZE";
+  const std::string expected = "1|10|20\n1|11|20\n2|10|21\n2|10|22\n2|11|21\n2|11|22\n3|12|21\n3|12|22\n";
+  EXPECT_EQ(db.run(join), expected);
+  db.run("CREATE INDEX ua ON u (a)");
+  db.run("CREATE INDEX wb ON w (b)");
+  EXPECT_EQ(db.run(join), expected);
 }
 
 }  // namespace
