@@ -364,6 +364,7 @@ class TTableJoin {
   // Outer rows this run has stepped, and the lookup (or index range) with the filter that tests
   // its rows (not active on the cursor: it only evaluates).
   uint32_t steps_ = 0;
+  uint32_t outerRows_ = 0;  // the driving table's rows, when it is the outer table
   bool lookupRefused_ = false;
   uint16_t keyFieldNo_ = 0;
   std::unique_ptr<TJoinLookup> lookup_;

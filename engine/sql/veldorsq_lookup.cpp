@@ -19,9 +19,10 @@ using T = TEngineFieldType;
 
 // Rows and bytes that one lookup may hold; a larger inner table is filtered row by row as before.
 constexpr size_t kMaxLookupBytes = size_t(64) << 20;
-// Outer rows stepped before a lookup is built: one read of the inner table costs about what one
-// filtered pass does, so a single outer row reads it the old way. A text key costs a sort under
-// the locale, worth it only over more rows.
+// Outer rows a lookup is built for: one read of the inner table costs about what one filtered
+// pass does, so a single outer row reads it the old way. A text key costs a sort under the
+// locale, worth it only over more rows. The driving table's rows are counted before the first
+// step; any other outer table's rows are counted as they are stepped.
 constexpr uint32_t kLookupAfterSteps = 2;
 constexpr uint32_t kTextLookupAfterSteps = 16;
 
@@ -198,7 +199,12 @@ bool TJoinLookup::Next(uint32_t& recordNo, const uint8_t*& record) {
 
 bool TTableJoin::lookUp(TExpTreePtr& tree) {
   ++steps_;
-  if (!lookup_ && !lookupRefused_ && steps_ >= kLookupAfterSteps) buildLookup(*tree);
+  if (steps_ == 1) {
+    TDataQuery& query = Owner.Owner;
+    outerRows_ = query.DrivingTable == &Owner ? uint32_t(std::max(Owner.Cursor->GetRecordCount(), 0)) : 0;
+  }
+  if (!lookup_ && !indexRange_ && !lookupRefused_ && std::max(steps_, outerRows_) >= kLookupAfterSteps)
+    buildLookup(*tree);
   if (!lookup_ && !indexRange_) return false;
   const TExpToken* key = keyConjunct(tree.get(), Inner, keyFieldNo_);
   const TExpToken* value = key ? key->right : nullptr;
@@ -239,7 +245,7 @@ void TTableJoin::buildLookup(TExpToken& tree) {
     if (!useIndexRange(fieldNo)) lookupRefused_ = true;
     return;
   }
-  if (type == T::String && steps_ < kTextLookupAfterSteps) return;
+  if (type == T::String && std::max(steps_, outerRows_) < kTextLookupAfterSteps) return;
   // The rows are read within the cursor's own filters, without the join's.
   DropFilter();
   auto lookup = std::make_unique<TJoinLookup>();
@@ -292,7 +298,7 @@ void TTableJoin::DropLookup() {
   }
   lookupFilter_.reset();
   lookup_.reset();
-  steps_ = 0;
+  steps_ = outerRows_ = 0;
   lookupRefused_ = false;
   lookupRecordNo_ = 0;
 }

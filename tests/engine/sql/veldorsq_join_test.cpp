@@ -53,7 +53,7 @@ class JoinLookupTest : public ::testing::Test {
 
 TEST_F(JoinLookupTest, TextKeysAreEqualAsTheInnerTablesLocaleComparesThem) {
   // Under German, marks never count ("ü" is "u") and case does.
-  // The lookup of a text key comes after 16 outer rows: the rows that matter follow the fillers.
+  // A text key is looked up for 16 outer rows or more: fillers make them up.
   std::vector<std::string> outer = fillers(1, 21);
   for (const char* r :
        {"21, 'Mueller'", "22, 'müller'", "23, 'Muller'", "24, 'resume'", "25, NULL", "26, 'MUELLER'"})
