@@ -304,7 +304,8 @@ class TJoinLookup {
   uint32_t recordSize_ = 0;
   std::vector<uint8_t> records_;     // the rows' records, in the cursor's order
   std::vector<uint32_t> recordNos_;  // and their record numbers
-  std::vector<int64_t> integers_;    // each row's key, by kind
+  // The keys by kind: each row's while the rows are read, then those of `sorted_` in its order.
+  std::vector<int64_t> integers_;
   std::vector<double> doubles_;
   std::vector<std::string> texts_;
   std::vector<uint32_t> sorted_;  // rows with a key, by key and then row
@@ -364,7 +365,7 @@ class TTableJoin {
   // Outer rows this run has stepped, and the lookup (or index range) with the filter that tests
   // its rows (not active on the cursor: it only evaluates).
   uint32_t steps_ = 0;
-  uint32_t outerRows_ = 0;  // the driving table's rows, when it is the outer table
+  uint32_t outerRows_ = 0;  // the driving table's rows when the run began
   bool lookupRefused_ = false;
   uint16_t keyFieldNo_ = 0;
   std::unique_ptr<TJoinLookup> lookup_;

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 #include "engine/base/veldorerr.h"
 #include "engine/base/veldorlocale.h"
@@ -19,10 +20,11 @@ using T = TEngineFieldType;
 
 // Rows and bytes that one lookup may hold; a larger inner table is filtered row by row as before.
 constexpr size_t kMaxLookupBytes = size_t(64) << 20;
-// Outer rows a lookup is built for: one read of the inner table costs about what one filtered
-// pass does, so a single outer row reads it the old way. A text key costs a sort under the
-// locale, worth it only over more rows. The driving table's rows are counted before the first
-// step; any other outer table's rows are counted as they are stepped.
+// Outer rows a lookup is built for: one read of the inner table costs about what two or three
+// filtered passes do, so a single outer row reads it the old way. A text key costs a sort under
+// the locale, worth it only over more rows. The outer rows are those stepped so far, or, before
+// the first, the driving table's: a join further down steps about as often where its owner is
+// joined by equality, and a wrong guess costs one read at most.
 constexpr uint32_t kLookupAfterSteps = 2;
 constexpr uint32_t kTextLookupAfterSteps = 16;
 
@@ -92,16 +94,28 @@ bool TJoinLookup::Supports(T type) {
 }
 
 bool TJoinLookup::less(uint32_t a, uint32_t b) const {
-  if (type_ == T::String) {
-    int c = OSCompareStrings(languageId_, sortId_, texts_[a], false, 0, texts_[b]);
-    if (c) return c < 0;
-  } else if (floating_) {
-    if (doubles_[a] != doubles_[b]) return doubles_[a] < doubles_[b];
-  } else if (integers_[a] != integers_[b]) {
-    return integers_[a] < integers_[b];
-  }
-  return a < b;
+  int c = OSCompareStrings(languageId_, sortId_, texts_[a], false, 0, texts_[b]);
+  return c ? c < 0 : a < b;
 }
+
+namespace {
+
+// Orders `rows` by their keys (`keys` by row), then by row; `keys` becomes the keys in that order.
+template <typename Key>
+void sortByKey(std::vector<uint32_t>& rows, std::vector<Key>& keys) {
+  std::vector<std::pair<Key, uint32_t>> pairs;
+  pairs.reserve(rows.size());
+  for (uint32_t row : rows) pairs.emplace_back(keys[row], row);
+  std::sort(pairs.begin(), pairs.end());
+  keys.resize(pairs.size());
+  for (size_t i = 0; i < pairs.size(); ++i) {
+    keys[i] = pairs[i].first;
+    rows[i] = pairs[i].second;
+  }
+  keys.shrink_to_fit();
+}
+
+}  // namespace
 
 bool TJoinLookup::Build(TDataCursor& cursor, uint16_t fieldNo, size_t maxBytes) {
   const TFieldDescriptor& field = cursor.GetFieldDesc(fieldNo);
@@ -145,7 +159,12 @@ bool TJoinLookup::Build(TDataCursor& cursor, uint16_t fieldNo, size_t maxBytes) 
     if (bytes > maxBytes) return fail();
     (isNull ? nulls_ : sorted_).push_back(row);
   }
-  std::sort(sorted_.begin(), sorted_.end(), [&](uint32_t a, uint32_t b) { return less(a, b); });
+  if (type_ == T::String)
+    std::sort(sorted_.begin(), sorted_.end(), [&](uint32_t a, uint32_t b) { return less(a, b); });
+  else if (floating_)
+    sortByKey(sorted_, doubles_);
+  else
+    sortByKey(sorted_, integers_);
   Find(nullptr);
   return true;
 }
@@ -163,27 +182,32 @@ void TJoinLookup::Find(const TExpToken* value) {
   // A value of another type (a text the conversion left as it was) compares by other rules:
   // every row is a candidate.
   if (value->type != type_) return;
-  // Orders row `row` against the value: -1, 0 or 1.
-  std::function<int(uint32_t)> order;
+  size_t first = 0, last = 0;
+  auto bounds = [&](const auto& keys, auto key) {
+    auto range = std::equal_range(keys.begin(), keys.end(), key);
+    first = size_t(range.first - keys.begin());
+    last = size_t(range.second - keys.begin());
+  };
   if (type_ == T::String) {
     std::string_view text = untilZero(value->Value(), value->ValueCapacity());
-    order = [this, text](uint32_t row) {
-      return OSCompareStrings(languageId_, sortId_, texts_[row], false, 0, text);
-    };
+    auto below = std::partition_point(sorted_.begin(), sorted_.end(), [&](uint32_t row) {
+      return OSCompareStrings(languageId_, sortId_, texts_[row], false, 0, text) < 0;
+    });
+    auto past = std::partition_point(below, sorted_.end(), [&](uint32_t row) {
+      return OSCompareStrings(languageId_, sortId_, texts_[row], false, 0, text) == 0;
+    });
+    first = size_t(below - sorted_.begin());
+    last = size_t(past - sorted_.begin());
   } else if (floating_) {
     double key = doubleKey(value->Value());
     if (std::isnan(key)) return;
-    order = [this, key](uint32_t row) { return doubles_[row] < key ? -1 : doubles_[row] > key ? 1 : 0; };
+    bounds(doubles_, key);
   } else {
-    int64_t key = integerKey(type_, value->Value());
-    order = [this, key](uint32_t row) { return integers_[row] < key ? -1 : integers_[row] > key ? 1 : 0; };
+    bounds(integers_, integerKey(type_, value->Value()));
   }
-  auto first =
-      std::partition_point(sorted_.begin(), sorted_.end(), [&](uint32_t row) { return order(row) < 0; });
-  auto last = std::partition_point(first, sorted_.end(), [&](uint32_t row) { return order(row) == 0; });
   list_ = &sorted_;
-  begin_ = at_ = size_t(first - sorted_.begin());
-  end_ = size_t(last - sorted_.begin());
+  begin_ = at_ = first;
+  end_ = last;
 }
 
 bool TJoinLookup::Next(uint32_t& recordNo, const uint8_t*& record) {
@@ -200,8 +224,8 @@ bool TJoinLookup::Next(uint32_t& recordNo, const uint8_t*& record) {
 bool TTableJoin::lookUp(TExpTreePtr& tree) {
   ++steps_;
   if (steps_ == 1) {
-    TDataQuery& query = Owner.Owner;
-    outerRows_ = query.DrivingTable == &Owner ? uint32_t(std::max(Owner.Cursor->GetRecordCount(), 0)) : 0;
+    const TSourceTable* driving = Owner.Owner.DrivingTable;
+    outerRows_ = driving && driving->Cursor ? uint32_t(std::max(driving->Cursor->GetRecordCount(), 0)) : 0;
   }
   if (!lookup_ && !indexRange_ && !lookupRefused_ && std::max(steps_, outerRows_) >= kLookupAfterSteps)
     buildLookup(*tree);
