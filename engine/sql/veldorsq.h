@@ -332,7 +332,11 @@ class TTableJoin {
   // columns stand on the left.
   void MirrorCondition();
   // Puts the condition, with the outer row's values evaluated into constants, on the inner
-  // cursor as an active expression filter (or re-aims the filter it already has).
+  // cursor as an active expression filter (or re-aims the filter it already has). Where the
+  // condition holds an equality `inner column = outer value` and the run steps more than one
+  // outer row, the inner rows come instead from a lookup read once per run (no index serves the
+  // column) or from that column's ascending index, key by key (an integer column), each row
+  // tested with the same condition: the rows are those the filter passes.
   void ApplyFilter();
   void DropFilter();
   // Applies the filter (when the join has a kind) and looks for the inner table's first match;
