@@ -7,6 +7,8 @@
 // sub-selects, and UPDATE and DELETE that join.
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "sql_test_util.h"
 #include "tests/platform/temp_folder.h"
 
@@ -196,6 +198,63 @@ TEST_F(JoinLookupTest, ATableJoiningTwoOthersPairsEachRowWithBoth) {
   db.run("CREATE INDEX ua ON u (a)");
   db.run("CREATE INDEX wb ON w (b)");
   EXPECT_EQ(db.run(join), expected);
+}
+
+// The lookup itself, over a table's cursor: its bound on memory, a FLOAT NaN (equal to every
+// value by the engine's compare) refused, and the rows a value finds, in the cursor's order.
+TEST_F(JoinLookupTest, ALookupKeepsToItsBoundAndRefusesKeysWithoutOrder) {
+  fill("u", "id INTEGER, k INTEGER, f FLOAT",
+       {"1, 5, 1.0", "2, 7, 2.0", "3, 5, -0.0", "4, NULL, NULL", "5, 5, 0.0"});
+  engine::TDataCursor cursor(db.directory());
+  cursor.SetTableName("u");
+  cursor.Open();
+  auto found = [&](TJoinLookup& lookup, const TExpToken* value) {
+    lookup.Find(value);
+    std::string ids;
+    uint32_t recordNo = 0;
+    const uint8_t* record = nullptr;
+    std::vector<uint8_t> id(16);
+    while (lookup.Next(recordNo, record)) {
+      bool isNull = true;
+      cursor.GetField(1, record, isNull, id.data());
+      ids += std::to_string(engine::GetIntegerValue(id.data())) + " ";
+    }
+    return ids;
+  };
+  auto constant = [](engine::TEngineFieldType type, double v, bool isNull) {
+    engine::TExpTreePtr node(engine::GetExpToken());
+    node->type = type;
+    node->SetValueSize(8);
+    if (type == engine::TEngineFieldType::Float)
+      engine::PutFloatValue(node->Value(), v);
+    else
+      engine::PutIntegerValue(node->Value(), int32_t(v));
+    node->isNull = isNull;
+    return node;
+  };
+  TJoinLookup small;
+  EXPECT_FALSE(small.Build(cursor, 2, 5 * cursor.RecordSize()));
+  EXPECT_EQ(small.RowCount(), 0u);
+  TJoinLookup byInteger;
+  ASSERT_TRUE(byInteger.Build(cursor, 2, 1 << 20));
+  EXPECT_EQ(found(byInteger, constant(engine::TEngineFieldType::Integer, 5, false).get()), "1 3 5 ");
+  EXPECT_EQ(found(byInteger, constant(engine::TEngineFieldType::Integer, 6, false).get()), "");
+  EXPECT_EQ(found(byInteger, constant(engine::TEngineFieldType::Integer, 0, true).get()), "4 ");
+  EXPECT_EQ(found(byInteger, nullptr), "1 2 3 4 5 ");
+  TJoinLookup byFloat;
+  ASSERT_TRUE(byFloat.Build(cursor, 3, 1 << 20));
+  EXPECT_EQ(found(byFloat, constant(engine::TEngineFieldType::Float, 0.0, false).get()), "3 5 ");
+  EXPECT_EQ(found(byFloat, constant(engine::TEngineFieldType::Float, NAN, false).get()), "1 2 3 4 5 ");
+  // A stored NaN has no place in the order: no lookup.
+  std::vector<uint8_t> record(cursor.RecordSize());
+  cursor.ClearRecordBuffer(record.data());
+  uint8_t value[8];
+  engine::PutFloatValue(value, NAN);
+  cursor.PutField(3, record.data(), value);
+  cursor.AppendRecord(record.data());
+  TJoinLookup withNan;
+  EXPECT_FALSE(withNan.Build(cursor, 3, 1 << 20));
+  EXPECT_EQ(withNan.RowCount(), 0u);
 }
 
 }  // namespace
