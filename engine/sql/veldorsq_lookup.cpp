@@ -252,8 +252,8 @@ bool TTableJoin::lookUp(TExpTreePtr& tree) {
 void TTableJoin::buildLookup(TExpToken& tree) {
   TDataCursor& cursor = *Inner.Cursor;
   const TExpToken* key = keyConjunct(&tree, Inner, 0);
-  if (cursor.IsRemote() || cursor.HasBlobFields() || cursor.HasComputedFields() || !key ||
-      key->left->fieldNo < 1 || key->left->fieldNo > cursor.FieldCount()) {
+  if (cursor.IsRemote() || cursor.HasComputedFields() || !key || key->left->fieldNo < 1 ||
+      key->left->fieldNo > cursor.FieldCount()) {
     lookupRefused_ = true;
     return;
   }
@@ -267,6 +267,12 @@ void TTableJoin::buildLookup(TExpToken& tree) {
   // index serves it with less work.
   if (cursor.GetExpressionOptimizeLevel(&tree, 0, false) != 0) {
     if (!useIndexRange(fieldNo)) lookupRefused_ = true;
+    return;
+  }
+  // A kept record's blob could change under it between the run's read holds: the cursor reads
+  // such a table itself.
+  if (cursor.HasBlobFields()) {
+    lookupRefused_ = true;
     return;
   }
   if (type == T::String && std::max(steps_, outerRows_) < kTextLookupAfterSteps) return;

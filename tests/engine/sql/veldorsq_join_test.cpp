@@ -174,6 +174,12 @@ TEST_F(JoinLookupTest, AnIndexOnTheJoinColumnFindsEachKeysRows) {
     expectSameAsPerOuterRow("t.id, u.id", condition);
   EXPECT_EQ(db.run("SELECT t.id, u.id FROM t, u WHERE t.k = u.k AND t.k IS NOT NULL ORDER BY 1, 2"),
             "2|10\n2|12\n4|14\n5|10\n5|12\n6|13\n7|15\n");
+  // A table with a memo is read through its index as well, the memo with its row.
+  fill("w", "id INTEGER, k INTEGER, note BLOB(1, 1)",
+       {"30, 5, 'five'", "31, 6, 'six'", "32, NULL, 'none'", "33, 5, 'cinq'"});
+  db.run("CREATE INDEX wk ON w (k)");
+  EXPECT_EQ(db.run("SELECT t.id, w.id, w.note FROM t, w WHERE t.k = w.k ORDER BY 1, 2 NOJOINOPTIMIZE"),
+            "2|30|five\n2|33|cinq\n3|32|none\n4|31|six\n5|30|five\n5|33|cinq\n");
   // A self-join through the index; UPDATE and DELETE that join a table read within its own filter.
   EXPECT_EQ(db.run("SELECT COUNT(*) FROM u a, u b WHERE a.k = b.k AND a.k IS NOT NULL"), "8\n");
   db.run("UPDATE u SET v = v + 10 FROM u, t WHERE u.k = t.k AND t.id > 4");
