@@ -246,6 +246,7 @@ void TTableJoin::ApplyFilter() {
     return copy.release();
   };
   TExpTreePtr tree(build(build, Condition.get()));
+  if (lookUp(tree)) return;
   if (!Filter) {
     Filter = Inner.Cursor->AddFilter(nullptr, nullptr, tree.get(), true, nullptr, false, false, false, false);
     tree.release();
@@ -413,12 +414,19 @@ bool TSourceTable::HasJoinTo(const TSourceTable& inner) const {
 }
 
 void TSourceTable::First() {
-  Cursor->SetToBegin();
+  if (Feed)
+    Feed->rewind();
+  else
+    Cursor->SetToBegin();
   Next();
 }
 
 void TSourceTable::Next() {
   if (RecordBuffer.size() < Cursor->RecordSize()) AllocRecordBuffer();
+  if (Feed) {
+    AtEnd = !Feed->NextLookupRow();
+    return;
+  }
   for (;;) {
     uint16_t code = Cursor->GetNextRecord(RecordBuffer.data());
     AtEnd = code == VELDOR_EOF;

@@ -273,6 +273,48 @@ class TGroupByField {
   uint16_t ResultFieldNo = 0;
 };
 
+// The rows of a join's inner table, read once in a run together with the value of one column
+// (the key), and looked up by a value of the key's type. Each row is the record as the inner
+// cursor read it (within the cursor's own filters), and rows come in the cursor's order. Find
+// gives at least every row whose key the engine's `=` finds equal to the value (NULL equal to
+// NULL only), in that order; whoever reads them still tests the whole condition on each.
+// Keys of the integer types, DATE, TIME, BOOLEAN, FLOAT, TIMESTAMP and text (compared under the
+// cursor's locale); Supports says which.
+class TJoinLookup {
+ public:
+  static bool Supports(TEngineFieldType type);
+  // Reads the rows of `cursor` from its first, field `fieldNo` as the key. False, with nothing
+  // kept, when they would take more than `maxBytes` or a key has no order (a FLOAT NaN).
+  // Requires: Supports(the field's type), a local cursor without blob or computed fields.
+  bool Build(TDataCursor& cursor, uint16_t fieldNo, size_t maxBytes);
+  // The rows that may match `value` become the candidates (every row for nullptr); the next row
+  // read is their first.
+  void Find(const TExpToken* value);
+  // Back to the first candidate.
+  void Rewind() { at_ = begin_; }
+  // The next candidate: its record number and record (RecordSize bytes); false past the last.
+  bool Next(uint32_t& recordNo, const uint8_t*& record);
+  size_t RowCount() const { return recordNos_.size(); }
+
+ private:
+  bool less(uint32_t a, uint32_t b) const;
+  TEngineFieldType type_ = TEngineFieldType::Unknown;
+  bool floating_ = false;  // numeric keys are doubles, else 64-bit integers
+  uint16_t languageId_ = 0, sortId_ = 0;
+  uint32_t recordSize_ = 0;
+  std::vector<uint8_t> records_;     // the rows' records, in the cursor's order
+  std::vector<uint32_t> recordNos_;  // and their record numbers
+  // The keys by kind: each row's while the rows are read, then those of `sorted_` in its order.
+  std::vector<int64_t> integers_;
+  std::vector<double> doubles_;
+  std::vector<std::string> texts_;
+  std::vector<uint32_t> sorted_;  // rows with a key, by key and then row
+  std::vector<uint32_t> nulls_;   // rows whose key is NULL, in order
+  // The candidates: positions in `sorted_` or `nulls_` (`list_`), or every row (nullptr).
+  const std::vector<uint32_t>* list_ = nullptr;
+  size_t begin_ = 0, end_ = 0, at_ = 0;
+};
+
 // A join of an outer table (the owner) to an inner one, with its condition and the filter that
 // the condition puts on the inner cursor for the current outer row.
 class TTableJoin {
@@ -290,7 +332,11 @@ class TTableJoin {
   // columns stand on the left.
   void MirrorCondition();
   // Puts the condition, with the outer row's values evaluated into constants, on the inner
-  // cursor as an active expression filter (or re-aims the filter it already has).
+  // cursor as an active expression filter (or re-aims the filter it already has). Where the
+  // condition holds an equality `inner column = outer value` and the run steps more than one
+  // outer row, the inner rows come instead from a lookup read once per run (no index serves the
+  // column) or from that column's ascending index, key by key (an integer column), each row
+  // tested with the same condition: the rows are those the filter passes.
   void ApplyFilter();
   void DropFilter();
   // Applies the filter (when the join has a kind) and looks for the inner table's first match;
@@ -299,12 +345,45 @@ class TTableJoin {
 
   // Whether a comparison of the condition would cut its outer value to the inner column's type.
   bool wide() const;
+  // The lookup of this run goes (the next run may build its own).
+  void DropLookup();
+  // Reads the inner table's next row of the lookup that passes the condition into its record
+  // buffer; false past the last.
+  bool NextLookupRow();
 
   TSourceTable& Owner;
   uint8_t Kind = jkNone;  // 0 not yet a join, 1 INNER, 2 LEFT OUTER
   TSourceTable& Inner;
   TExpTreePtr Condition;
   TFilter* Filter = nullptr;
+
+ private:
+  // Takes the condition built for the current outer row; true when the lookup or the key range
+  // reads the inner rows for it (the tree is then theirs), false to filter the cursor as before.
+  bool lookUp(TExpTreePtr& tree);
+  void buildLookup(TExpToken& tree);
+  // An index whose first field is the join column, when one serves the join: the inner cursor
+  // in that index finds each outer row's key and reads the entries that hold it, without a
+  // filter over the whole table. False when no such index may serve.
+  bool useIndexRange(uint16_t fieldNo);
+  // Outer rows this run has stepped, and the lookup (or index range) with the filter that tests
+  // its rows (not active on the cursor: it only evaluates).
+  uint32_t steps_ = 0;
+  uint32_t outerRows_ = 0;  // the driving table's rows when the run began
+  bool lookupRefused_ = false;
+  uint16_t keyFieldNo_ = 0;
+  std::unique_ptr<TJoinLookup> lookup_;
+  std::unique_ptr<TFilter> lookupFilter_;
+  uint32_t lookupRecordNo_ = 0;
+  bool indexRange_ = false;
+  uint8_t savedIndex_ = 255;        // the inner cursor's index before the range's
+  std::vector<uint8_t> keyRecord_;  // a record holding the outer row's key, to find it by
+  int64_t rangeKey_ = 0;
+  bool rangeAll_ = false;    // the whole index is read (a NULL key)
+  bool rangeStart_ = false;  // the next read finds the key first
+  // The next row read is the first of the outer row's.
+  void rewind();
+  friend class TSourceTable;
 };
 
 class TSourceTable final : public engine::TSourceTable {
@@ -366,9 +445,14 @@ class TSourceTable final : public engine::TSourceTable {
   bool AtEnd = false;
   // A join condition that each row must pass (the join's, when no filter can carry it).
   const TExpToken* RowCheck = nullptr;
+  // The join whose lookup gives this table its rows in this run (see TJoinLookup), or nullptr
+  // when the cursor does.
+  TTableJoin* Feed = nullptr;
+  // The record number of the row in the record buffer.
+  uint32_t CurrentRecordNo() const;
 
  private:
-  // The cursor's field names, folded, made at the first look-up after Open: a statement binds
+  // The table's field names, folded, made at the first look-up after Open: a statement binds
   // each of its columns by name.
   mutable std::vector<std::string> foldedNames_;
 };

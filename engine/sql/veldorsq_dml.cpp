@@ -175,7 +175,7 @@ void TDataQuery::executeChange() {
   for (bool more = driving.FirstMatch(jkNone); more; more = driving.NextMatch()) {
     if (ReportProgress(++counter, total, last)) raiseAborted();
     if (targetTable->AtEnd || !passes()) continue;
-    uint32_t recordNo = target.CurrentRecordNo();
+    uint32_t recordNo = targetTable->CurrentRecordNo();
     if (changes.count(recordNo)) continue;
     std::vector<TokenPtr>& values = changes[recordNo];
     if (Kind == qkUpdate && !valuesAtWrite)

@@ -270,7 +270,10 @@ void TDataQuery::Prepare(TPasswordCallback callback) {
 
 void TDataQuery::ResetForExecute() {
   for (auto& table : SourceTables) {
-    for (auto& join : table->Joins) join->DropFilter();
+    for (auto& join : table->Joins) {
+      join->DropFilter();
+      join->DropLookup();
+    }
     table->Cursor->DropFilter(nullptr);
     table->AtEnd = false;
   }
@@ -833,6 +836,9 @@ void TDataQuery::executeSelect() {
     keepRows.Dismiss();
   }
   if (!WithLocks) release();
+  // The joins' lookups of this run are not kept past it.
+  for (auto& table : SourceTables)
+    for (auto& join : table->Joins) join->DropLookup();
   if (counter != total) {
     int done = -100;
     ReportProgress(total, total, done);
