@@ -14,6 +14,7 @@
 #include "engine/tables/veldorcursor.h"
 #include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldorsession.h"
+#include "sql_test_util.h"
 #include "tests/engine/storage/storage_test_util.h"
 #include "tests/platform/temp_folder.h"
 
@@ -22,49 +23,30 @@ namespace {
 using namespace engine;
 using storage_test::Helper;
 
-class Database {
- public:
-  explicit Database(const std::string& folder) : directory_(session_.OpenDataDirectory("db", folder)) {
-    session_.SetPrivateDirectory(folder);
-  }
-  ~Database() { session_.CloseDataDirectory(directory_); }
-  Database(const Database&) = delete;
-  Database& operator=(const Database&) = delete;
-  int64_t run(const std::string& text) {
-    sql::TQueryStatement statement(*directory_);
-    statement.Prepare(text);
-    statement.Execute();
-    return statement.RowsAffected;
-  }
-  // The first row of the result, its columns joined by '|'.
-  std::string row(const std::string& query) {
-    sql::TQueryStatement statement(*directory_);
-    statement.Prepare(query);
-    TDataCursor* c = statement.Execute();
-    std::vector<uint8_t> record(c->RecordSize());
-    c->SetToBegin();
-    if (c->GetNextRecord(record.data()) != 0) return "none";
-    std::string out, text;
-    for (uint16_t p = 1; p <= c->FieldCount(); ++p) {
-      out += (p > 1 ? "|" : "") + (sql::ColumnText(*c, p, record.data(), text) ? text : std::string("NULL"));
-    }
-    return out;
-  }
-  uint16_t columns(const std::string& table) {
-    sql::TQueryStatement statement(*directory_);
-    statement.Prepare("SELECT * FROM " + table);
-    return statement.Execute()->FieldCount();
-  }
+using sql_test::SqlDatabase;
 
- private:
-  TDataSession session_;
-  TDataDirectory* directory_;
-};
+// The first row of the result, its columns joined by '|'.
+std::string firstRow(SqlDatabase& db, const std::string& query) {
+  const std::string rows = db.run(query);
+  return rows.empty() ? "none" : rows.substr(0, rows.find('\n'));
+}
+
+uint16_t columns(SqlDatabase& db, const std::string& table) {
+  sql::TQueryStatement statement(db.directory());
+  statement.Prepare("SELECT * FROM " + table);
+  return statement.Execute()->FieldCount();
+}
+
+// The rows a change statement reports.
+int64_t changed(SqlDatabase& db, const std::string& text) {
+  db.run(text);
+  return db.affected;
+}
 
 // Runs `statements` in a process of its own, on its own session, and waits for it.
 void inOtherProcess(const std::string& folder, const std::vector<std::string>& statements) {
   Helper child([&](Helper&) {
-    Database db(folder);
+    SqlDatabase db(folder);
     for (const std::string& s : statements) db.run(s);
     return 0;
   });
@@ -77,42 +59,42 @@ class StructureChangedElsewhere : public ::testing::Test {
     db_.run("CREATE TABLE t (a INTEGER, b CHAR(10))");
     db_.run("INSERT INTO t VALUES (1, 'one')");
     // Twice, so that the field list is known from an earlier open.
-    ASSERT_EQ(db_.row("SELECT * FROM t WHERE a = 1"), "1|one");
-    ASSERT_EQ(db_.row("SELECT * FROM t WHERE a = 1"), "1|one");
+    ASSERT_EQ(firstRow(db_, "SELECT * FROM t WHERE a = 1"), "1|one");
+    ASSERT_EQ(firstRow(db_, "SELECT * FROM t WHERE a = 1"), "1|one");
   }
   platform::testing::TempFolder folder_;
-  Database db_{folder_.path()};
+  SqlDatabase db_{folder_.path()};
 };
 
 TEST_F(StructureChangedElsewhere, NewFieldIsSeenByTheNextStatement) {
   inOtherProcess(folder_.path(), {"ALTER TABLE t ADD c INTEGER", "UPDATE t SET c = 7"});
-  EXPECT_EQ(db_.columns("t"), 3);
-  EXPECT_EQ(db_.row("SELECT a, c FROM t WHERE a = 1"), "1|7");
-  EXPECT_EQ(db_.run("UPDATE t SET c = 8 WHERE a = 1"), 1);
-  EXPECT_EQ(db_.row("SELECT * FROM t"), "1|one|8");
+  EXPECT_EQ(columns(db_, "t"), 3);
+  EXPECT_EQ(firstRow(db_, "SELECT a, c FROM t WHERE a = 1"), "1|7");
+  EXPECT_EQ(changed(db_, "UPDATE t SET c = 8 WHERE a = 1"), 1);
+  EXPECT_EQ(firstRow(db_, "SELECT * FROM t"), "1|one|8");
 }
 
 TEST_F(StructureChangedElsewhere, RestructuredFieldsAreSeenByTheNextStatement) {
   // The same number of fields, each of another type or size: only the descriptors differ.
   inOtherProcess(folder_.path(),
                  {"DROP TABLE t", "CREATE TABLE t (a CHAR(5), b INTEGER)", "INSERT INTO t VALUES ('x', 42)"});
-  EXPECT_EQ(db_.columns("t"), 2);
-  EXPECT_EQ(db_.row("SELECT b, a FROM t"), "42|x");
-  EXPECT_EQ(db_.run("INSERT INTO t VALUES ('y', 43)"), 1);
-  EXPECT_EQ(db_.row("SELECT a FROM t WHERE b = 43"), "y");
+  EXPECT_EQ(columns(db_, "t"), 2);
+  EXPECT_EQ(firstRow(db_, "SELECT b, a FROM t"), "42|x");
+  EXPECT_EQ(changed(db_, "INSERT INTO t VALUES ('y', 43)"), 1);
+  EXPECT_EQ(firstRow(db_, "SELECT a FROM t WHERE b = 43"), "y");
   inOtherProcess(folder_.path(), {"ALTER TABLE t ADD c INTEGER AT 1"});
-  EXPECT_EQ(db_.row("SELECT * FROM t WHERE b = 42"), "NULL|x|42");
+  EXPECT_EQ(firstRow(db_, "SELECT * FROM t WHERE b = 42"), "NULL|x|42");
 }
 
 TEST_F(StructureChangedElsewhere, NewIndexIsSeenByTheNextStatement) {
   inOtherProcess(folder_.path(), {"CREATE INDEX ia ON t (a)"});
-  EXPECT_EQ(db_.run("INSERT INTO t VALUES (2, 'two')"), 1);
-  EXPECT_EQ(db_.row("SELECT b FROM t WHERE a = 2"), "two");
+  EXPECT_EQ(changed(db_, "INSERT INTO t VALUES (2, 'two')"), 1);
+  EXPECT_EQ(firstRow(db_, "SELECT b FROM t WHERE a = 2"), "two");
   // Dropping it works only when this session knows it is there.
   EXPECT_NO_THROW(db_.run("DROP INDEX t.ia"));
   inOtherProcess(folder_.path(), {"ALTER TABLE t ADD PRIMARY KEY (a)"});
   EXPECT_THROW(db_.run("INSERT INTO t VALUES (1, 'again')"), EVELDOREngineError);
-  EXPECT_EQ(db_.row("SELECT COUNT(*) FROM t"), "2");
+  EXPECT_EQ(firstRow(db_, "SELECT COUNT(*) FROM t"), "2");
 }
 
 TEST_F(StructureChangedElsewhere, DroppedAndRecreatedTableIsSeenByTheNextStatement) {
@@ -121,8 +103,8 @@ TEST_F(StructureChangedElsewhere, DroppedAndRecreatedTableIsSeenByTheNextStateme
   inOtherProcess(folder_.path(),
                  {"CREATE TABLE t (a INTEGER, b CHAR(10))", "INSERT INTO t VALUES (5, 'five')"});
   // The same structure as before, new rows.
-  EXPECT_EQ(db_.row("SELECT * FROM t"), "5|five");
-  EXPECT_EQ(db_.row("SELECT COUNT(*) FROM t WHERE a = 1"), "0");
+  EXPECT_EQ(firstRow(db_, "SELECT * FROM t"), "5|five");
+  EXPECT_EQ(firstRow(db_, "SELECT COUNT(*) FROM t WHERE a = 1"), "0");
 }
 
 // A query's scratch result writes no journal, yet a SELECT leaves nothing behind in the private
@@ -136,7 +118,7 @@ TEST_F(StructureChangedElsewhere, ScratchResultsLeaveNoFileBehind) {
     return names;
   };
   const std::vector<std::string> before = files();
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(db_.row("SELECT b FROM t WHERE a = 1 ORDER BY b"), "one");
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(firstRow(db_, "SELECT b FROM t WHERE a = 1 ORDER BY b"), "one");
   EXPECT_EQ(files(), before);
 }
 
