@@ -630,12 +630,18 @@ void TDataQuery::groupRows(const std::function<const uint8_t*()>& next,
   bool open = false, anyGroup = false;
   auto full = [&] { return cap >= 0 && written >= cap; };
   const uint8_t* row = nullptr;
-  // The rows of a group are the neighbours in index order with the same stored values.
+  // The rows of a group are the neighbours in index order with the same stored values. The index
+  // keys -0 and 0 alike, so those neighbours are one group too.
   auto sameGroup = [&] {
     for (auto& g : GroupBy) {
       bool nx = readValue(result, g->ResultFieldNo, accumulator.data(), a);
       bool ny = readValue(result, g->ResultFieldNo, row, b);
-      if (nx != ny || (!nx && a != b)) return false;
+      if (nx != ny) return false;
+      if (nx || a == b) continue;
+      const auto type = TEngineFieldType(result.GetFieldDesc(g->ResultFieldNo).Type());
+      if ((type != TEngineFieldType::Float && type != TEngineFieldType::Timestamp) ||
+          GetFloatValue(a.data()) != 0 || GetFloatValue(b.data()) != 0)
+        return false;
     }
     return true;
   };
