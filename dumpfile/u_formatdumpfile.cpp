@@ -84,15 +84,22 @@ thread_local ReadyChunks* installedChunks = nullptr;
 }  // namespace
 
 struct ReadyChunks::State {
-  // Enough for a few thousand objects, so that a burst of them does not run the store dry.
+  // Enough for some ten thousand objects, so that a burst of them does not run the store dry.
   static constexpr size_t kKeep = 16;
   std::mutex mutex;
   std::condition_variable_any wanted;
-  bool asked = false;  // a chunk has been asked for: from then on the store is kept full
+  bool asked = false;   // a chunk has been asked for: from then on the store is kept full
+  bool failed = false;  // a chunk could not be made: none is made any more
   std::vector<std::unique_ptr<TExpFileNode[]>> nodes;
   std::vector<std::unique_ptr<char[]>> names;
 
-  bool low() const { return asked && (nodes.size() < kKeep / 2 || names.size() < kKeep / 2); }
+  bool low() const { return asked && !failed && (nodes.size() < kKeep / 2 || names.size() < kKeep / 2); }
+
+  State() {
+    // Kept from throwing where it has no one to throw to.
+    nodes.reserve(kKeep);
+    names.reserve(kKeep);
+  }
 
   template <class T>
   std::unique_ptr<T> take(std::vector<std::unique_ptr<T>>& from) {
@@ -130,11 +137,18 @@ void ReadyChunks::make(std::stop_token stop) {
       // Constructed nodes and names with a byte written on every page: all pages touched.
       std::unique_ptr<TExpFileNode[]> n;
       std::unique_ptr<char[]> t;
-      if (nodes) {
-        n = std::make_unique<TExpFileNode[]>(NodeList::kLargest);
-      } else {
-        t = std::make_unique_for_overwrite<char[]>(NameStore::kLargest);
-        for (size_t i = 0; i < NameStore::kLargest; i += 4096) t[i] = 0;
+      try {
+        if (nodes) {
+          n = std::make_unique<TExpFileNode[]>(NodeList::kLargest);
+        } else {
+          t = std::make_unique_for_overwrite<char[]>(NameStore::kLargest);
+          for (size_t i = 0; i < NameStore::kLargest; i += 4096) t[i] = 0;
+        }
+      } catch (...) {
+        // Out of memory: the tree's own thread makes its chunks (and meets the failure) itself.
+        lock.lock();
+        s.failed = true;
+        return;
       }
       lock.lock();
       if (nodes)
