@@ -17,6 +17,11 @@ TEST(FinalPassEdges, HeldOrSpiltGiveTheSameRows) {
   db.run("CREATE TABLE e (id INTEGER, f FLOAT, s CHAR(8), k INTEGER)");
   db.run("CREATE TABLE one (id INTEGER, f FLOAT, s CHAR(8), k INTEGER)");
   db.run("INSERT INTO one VALUES (1, -0.0, 'x', NULL)");
+  // A text and its decomposed form, one value under a locale.
+  db.run("CREATE TABLE n (id INTEGER, f FLOAT, s CHAR(8), k INTEGER)");
+  for (int i = 0; i < 6; ++i)
+    db.run("INSERT INTO n VALUES (" + std::to_string(i) + ", NULL, '" + (i % 2 ? "e\xCC\x81" : "\xC3\xA9") +
+           "', " + std::to_string(i % 2) + ")");
   const char* floats[] = {"-0.0", "0.0", "NULL", "1.5", "-1.5", "0.0", "-0.0"};
   const char* texts[] = {"'a'", "'a '", "'A'", "NULL", "''", "'b'", "'a'"};
   for (int i = 0; i < 70; ++i)
@@ -49,7 +54,7 @@ TEST(FinalPassEdges, HeldOrSpiltGiveTheSameRows) {
     TDataQuery::SetHeldRowsLimit(before);
     return rows;
   };
-  for (const char* table : {"t", "e", "one"}) {
+  for (const char* table : {"t", "e", "one", "n"}) {
     for (std::string sql : shapes) {
       sql.replace(sql.find('%'), 1, table);
       for (int32_t most : {-1, 0, 1, 5}) {
@@ -59,6 +64,11 @@ TEST(FinalPassEdges, HeldOrSpiltGiveTheSameRows) {
       }
     }
   }
+  // A text and its decomposed form are one value under a locale: to `=`, to DISTINCT and to
+  // GROUP BY.
+  EXPECT_EQ(db.run("SELECT COUNT(*) FROM n WHERE s = 'e\xCC\x81' LANGUAGE 'English (UK)'"), "6\n");
+  EXPECT_EQ(db.run("SELECT DISTINCT s FROM n LANGUAGE 'English (UK)'"), "\xC3\xA9\n");
+  EXPECT_EQ(db.run("SELECT s, COUNT(*) FROM n GROUP BY s LANGUAGE 'English (UK)'"), "\xC3\xA9|6\n");
   // -0 and 0 are one value to `=`, to DISTINCT and to GROUP BY.
   EXPECT_EQ(db.run("SELECT COUNT(*) FROM t WHERE f = 0"), "40\n");
   EXPECT_EQ(db.run("SELECT DISTINCT f FROM t ORDER BY f"), "NULL\n-1.5\n-0\n1.5\n");

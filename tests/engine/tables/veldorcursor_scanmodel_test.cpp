@@ -5,7 +5,7 @@
 // A row the scan stood on that went away leaves it between its neighbours: the next step forward
 // reads the row after it, not the one after that. The writer is another process, or another
 // session of this process writing through the same open file; the scan runs in key order and in
-// record order.
+// record order. And a scan in key order beside a writer killed at each write of its commit.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "engine/tables/veldorcursor.h"
+#include "platform/faultfs.h"
 #include "tests/engine/tables/table_test_util.h"
 
 namespace {
@@ -304,5 +305,96 @@ INSTANTIATE_TEST_SUITE_P(Kinds, ScanAgainstAModel,
                                            ModelCase{true, false, false}, ModelCase{false, false, false},
                                            ModelCase{true, true, true}, ModelCase{false, true, true}),
                          caseName);
+
+// A writer in key order that moves a row to another key, renames one and adds one, and ends at
+// each write of its commit in turn (journal writes included): the scan beside it, whose next rows
+// are cached, reads either every old row or every new one, as a reader opening the table afresh
+// (which rolls back what the writer left) does.
+TEST(KeyOrderScanBesideAKilledWriter, ReadsAllOldOrAllNewAsAFreshReaderDoes) {
+  constexpr int32_t rows = 40;
+  TempDir dir;
+  const std::string path = dir.path();
+  {
+    Database db(path);
+    TDataCursor c(*db.directory);
+    c.SetTableName("rows");
+    c.SetExclusive(true);
+    TCreateTableArgs args = rowsTable(true);
+    c.CreateTable(args);
+    c.Open();
+    std::vector<uint8_t> buffer(c.RecordSize());
+    for (int32_t k = 1; k <= rows; ++k) {
+      putRow(c, buffer, {10 * k, "row " + std::to_string(k)});
+      c.AppendRecord(buffer.data());
+    }
+  }
+  std::vector<std::vector<uint8_t>> pristine;
+  for (const char* ext : {".DAT", ".IDX"})
+    pristine.push_back(datafile_test::readFileBytes(dir.file("rows" + std::string(ext))));
+  const auto scanRest = [](TDataCursor& c) {
+    std::vector<Row> got;
+    std::vector<uint8_t> buffer(c.RecordSize());
+    while (c.GetNextRecord(buffer.data()) == 0) got.push_back(rowOf(c, buffer));
+    return got;
+  };
+  bool completed = false;
+  uint64_t at = 1;
+  for (; at <= 80 && !completed; ++at) {
+    const std::string what = "exit at write " + std::to_string(at);
+    int e = 0;
+    for (const char* ext : {".DAT", ".IDX"})
+      datafile_test::writeFileBytes(dir.file("rows" + std::string(ext)), pristine[size_t(e++)]);
+    Database db(path);
+    TDataCursor c(*db.directory);
+    c.SetTableName("rows");
+    c.Open();
+    c.SetToBegin();
+    std::vector<uint8_t> buffer(c.RecordSize());
+    ASSERT_EQ(c.GetNextRecord(buffer.data()), 0);
+    ASSERT_EQ(c.GetNextRecord(buffer.data()), 0);
+    Helper writer([&](Helper&) {
+      platform::FaultyFileSystem faulty(platform::FileSystem::local());
+      TFileList list(faulty);
+      Database other(path, &list);
+      TDataCursor w(*other.directory);
+      w.SetTableName("rows");
+      w.Open();
+      other.directory->StartTransaction();
+      apply(w, {'x', 30, 255});
+      apply(w, {'m', 220, 1});
+      apply(w, {'a', 135, 0});
+      faulty.setPlan({platform::Fault::Exit, at, true});
+      other.directory->Commit(true, true);
+      return 0;
+    });
+    const int code = writer.wait();
+    ASSERT_TRUE(code == 0 || code == platform::kFaultExitCode) << what << ": " << code;
+    completed = code == 0;
+    const std::vector<Row> scanned = scanRest(c);
+    c.Close();
+    Database fresh(path);
+    TDataCursor f(*fresh.directory);
+    f.SetTableName("rows");
+    f.Open();
+    f.SetToBegin();
+    ASSERT_EQ(f.GetNextRecord(buffer.data()), 0);
+    ASSERT_EQ(f.GetNextRecord(buffer.data()), 0);
+    EXPECT_EQ(scanRest(f), scanned) << what;
+    // The old rows after the second, or the new ones: 30 gone to 255, 220 renamed, 135 added.
+    std::vector<Row> expected;
+    for (int32_t k = 3; k <= rows; ++k) expected.emplace_back(10 * k, "row " + std::to_string(k));
+    if (completed) {
+      expected.erase(expected.begin());
+      expected[size_t(22 - 4)].second = "name 1";
+      expected.insert(expected.begin() + (14 - 4), Row{135, "new 135"});
+      expected.insert(expected.begin() + (26 - 4 + 1), Row{255, "row 3"});
+    }
+    EXPECT_EQ(scanned, expected) << what;
+    EXPECT_FALSE(std::filesystem::exists(dir.file("rows.JNL"))) << what;
+  }
+  EXPECT_TRUE(completed);
+  // Killed at several writes before one went through.
+  EXPECT_GT(at, 4u);
+}
 
 }  // namespace

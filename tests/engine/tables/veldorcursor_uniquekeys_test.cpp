@@ -1,7 +1,8 @@
 // Unique keys met twice while a restructure builds its keys at the end: a copy and a rebuild in
 // place find every duplicate under the index's own order (descending, a descending field, a
 // locale), as the record-by-record copy does. With feedback that goes on, the same records go;
-// without it the restructure stops and the table is left as it was.
+// without it the restructure stops and the table is left as it was. An empty table and a table of
+// one record restructure whole.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -173,5 +174,25 @@ INSTANTIATE_TEST_SUITE_P(Orders, UniqueKeysAtTheEnd,
                                            UniqueCase{Order::FieldDescending, false},
                                            UniqueCase{Order::Locale, true}, UniqueCase{Order::Locale, false}),
                          caseName);
+
+}  // namespace
+
+namespace {
+
+// No record and a single one: a copy and a rebuild in place build whole, checked trees.
+TEST(UniqueKeysAtTheEndOfASmallTable, EmptyAndSingleRecordTablesRestructureWhole) {
+  for (size_t count : {size_t(0), size_t(1)}) {
+    for (const bool copy : {true, false}) {
+      const UniqueCase kind{Order::Descending, copy};
+      std::vector<Row> rows;
+      if (count == 1) rows.emplace_back(7, "one");
+      TempDir dir;
+      createTable(dir, structure(kind, false, false, 12), rows);
+      const Outcome out = restructure(dir, structure(kind, true, false, copy ? 16 : 12), false);
+      EXPECT_EQ(out.error, 0) << count << " " << copy;
+      EXPECT_EQ(out.rows, rows) << count << " " << copy;
+    }
+  }
+}
 
 }  // namespace
