@@ -85,7 +85,8 @@ class RecognisingSink final : public DumpLineCutter::Sink {
     // Recognised apart and applied, as a helper's line is: the common lines take a shorter way.
     recogniser_.Recognise(text, outcome_);
     ApplyDumpLine(recogniser_, root_, outcome_);
-    closingSeen_ = closingSeen_ || IsClosingRecord(text);
+    closingSeen_ =
+        closingSeen_ || (outcome_.action == TDumpRecogniser::Outcome::kClose && IsClosingRecord(text));
     return true;
   }
   // Whether an "EXIT" line, which export writes last, has been read.
