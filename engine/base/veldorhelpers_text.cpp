@@ -53,7 +53,11 @@ std::string_view TrimBlanks(std::string_view text) {
 }
 
 std::string EngineString(std::string_view text, size_t limit) {
-  return std::string(text.substr(0, wholeCharacterLength(text, limit)));
+  return std::string(EngineStringView(text, limit));
+}
+
+std::string_view EngineStringView(std::string_view text, size_t limit) {
+  return text.substr(0, wholeCharacterLength(text, limit));
 }
 
 // ---- Character sets ----

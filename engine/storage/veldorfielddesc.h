@@ -27,9 +27,11 @@
 // A string field reads as at most its capacity even when a damaged length byte says more.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string>
 #include <string_view>
@@ -62,6 +64,8 @@ class TFieldDescriptor {
   static constexpr size_t kSize = kFieldDescriptorSize;
 
   TFieldDescriptor() { bytes_.fill(0); }
+  // A copy of the kSize bytes at `bytes`.
+  explicit TFieldDescriptor(const uint8_t* bytes) { std::memcpy(bytes_.data(), bytes, kSize); }
 
   uint8_t* Bytes() { return bytes_.data(); }
   const uint8_t* Bytes() const { return bytes_.data(); }
@@ -71,6 +75,10 @@ class TFieldDescriptor {
   uint16_t FieldNumber() const { return get16(0); }
   void SetFieldNumber(uint16_t n) { put16(0, n); }
   std::string Name() const { return getText(2, kFieldNameLength); }
+  // The name as stored, valid while the descriptor lives unchanged.
+  std::string_view NameView() const {
+    return {reinterpret_cast<const char*>(bytes_.data() + 3), std::min<size_t>(bytes_[2], kFieldNameLength)};
+  }
   // The text is cut to 30 bytes, never inside a character.
   void SetName(std::string_view name) { putText(2, kFieldNameLength, name); }
   std::string Description() const { return getText(33, kFieldTextLength); }
