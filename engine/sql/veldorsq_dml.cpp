@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <map>
 #include <numeric>
 #include <optional>
 #include <span>
@@ -241,7 +240,9 @@ void TDataQuery::executeChange() {
 
   // Every row is found before any changes: a change to a column that the walk's index or
   // filter depends on could otherwise move the row ahead of the walk or out of its view.
-  std::map<uint32_t, std::vector<TokenPtr>> changes;
+  // They are written in record order, each once, with the values of its first match.
+  std::vector<std::pair<uint32_t, std::vector<TokenPtr>>> changes;
+  std::vector<bool> found;
   // The row conditions are prepared for evaluation once and tested on each row in place.
   const TExpTreePtr residualTree = PrepareResidual();
   std::optional<ExpCondition> residual, postJoin;
@@ -260,13 +261,18 @@ void TDataQuery::executeChange() {
     if (ReportProgress(++counter, total, last)) raiseAborted();
     if (targetTable->AtEnd || !passes()) continue;
     uint32_t recordNo = targetTable->CurrentRecordNo();
-    if (changes.count(recordNo)) continue;
-    std::vector<TokenPtr>& values = changes[recordNo];
+    if (recordNo >= found.size()) found.resize(std::max<size_t>(recordNo + 1, found.size() * 2), false);
+    if (found[recordNo]) continue;
+    found[recordNo] = true;
+    std::vector<TokenPtr>& values = changes.emplace_back(recordNo, std::vector<TokenPtr>{}).second;
     if (Kind == qkUpdate && !valuesAtWrite)
       for (auto& v : UpdateValues)
         values.emplace_back(
             EvaluateExpTree(v->Tree.get(), nullptr, nullptr, SortId, LanguageId, ReadSourceColumn));
   }
+  const auto byRecord = [](const auto& a, const auto& b) { return a.first < b.first; };
+  if (!std::is_sorted(changes.begin(), changes.end(), byRecord))
+    std::sort(changes.begin(), changes.end(), byRecord);
   ResetForExecute();
   target.SwitchToIndex(255);
   auto blobs = platform::ScopeExit([&] { target.FreeAllBlobs(true); });
