@@ -173,10 +173,8 @@ std::string StrReplaceAll(std::string_view oldText, std::string_view newText, st
 }
 
 std::string StripLineBreaks(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text)
-    if (c != '\r' && c != '\n') out.push_back(c);
+  std::string out(text);
+  out.erase(std::remove_if(out.begin(), out.end(), [](char c) { return c == '\r' || c == '\n'; }), out.end());
   return out;
 }
 
