@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstring>
 #include <mutex>
+#include <type_traits>
 #include <unordered_set>
 
 #include "engine/base/veldorerr.h"
@@ -507,13 +508,14 @@ void TDataFile::IncChangeCounter() {
 void TDataFile::ReadFieldDescriptors() {
   const size_t count = GetFieldCount();
   const size_t length = count * kFieldDescriptorSize;
-  growBuffer(readBuffer_, length);
-  if (length > 0 && ReadAt(kDataHeaderSize, readBuffer_.data(), int64_t(length), true) != int64_t(length))
+  // The descriptors lie side by side as they do in the file: read straight into them.
+  static_assert(sizeof(TFieldDescriptor) == kFieldDescriptorSize &&
+                std::is_trivially_copyable_v<TFieldDescriptor>);
+  std::vector<TFieldDescriptor> fields(count);
+  uint8_t* bytes = reinterpret_cast<uint8_t*>(fields.data());
+  if (length > 0 && ReadAt(kDataHeaderSize, bytes, int64_t(length), true) != int64_t(length))
     fail(VELDOR_HEADERCORRUPT);
-  if (IsEncrypted()) UnscrambleBuffer(readBuffer_.data(), length, kStructureSeed);
-  std::vector<TFieldDescriptor> fields;
-  fields.reserve(count);
-  for (size_t i = 0; i < count; ++i) fields.emplace_back(readBuffer_.data() + i * kFieldDescriptorSize);
+  if (IsEncrypted()) UnscrambleBuffer(bytes, length, kStructureSeed);
   descriptors_ = std::move(fields);
   descriptorsDirty_ = false;
 }

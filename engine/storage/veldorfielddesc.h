@@ -31,7 +31,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <span>
 #include <string>
 #include <string_view>
@@ -64,8 +63,6 @@ class TFieldDescriptor {
   static constexpr size_t kSize = kFieldDescriptorSize;
 
   TFieldDescriptor() { bytes_.fill(0); }
-  // A copy of the kSize bytes at `bytes`.
-  explicit TFieldDescriptor(const uint8_t* bytes) { std::memcpy(bytes_.data(), bytes, kSize); }
 
   uint8_t* Bytes() { return bytes_.data(); }
   const uint8_t* Bytes() const { return bytes_.data(); }
