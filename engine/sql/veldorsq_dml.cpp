@@ -177,6 +177,24 @@ void TDataQuery::executeInsert() {
   source.SetToBegin();
   TExpToken* value = GetExpToken();
   TokenPtr holder(value);
+  // A column whose value the conversion would write back byte for byte (the same type and
+  // size on both sides, a type stored as it is read) is copied from the source record as it
+  // lies: its null mark and, when set, its bytes.
+  struct TColumnCopy {
+    uint32_t from = 0, to = 0, size = 0;
+    bool direct = false;
+  };
+  std::vector<TColumnCopy> copies(UpdateFields.size());
+  for (size_t i = 0; i < UpdateFields.size(); ++i) {
+    const TFieldDescriptor& s = source.GetFieldDesc(SelectQuery->ResultFields[i]->ResultFieldNo);
+    const TFieldDescriptor& t = target.GetFieldDesc(UpdateFields[i]->FieldNo);
+    const uint8_t type = t.Type();
+    copies[i] = {s.Offset(), t.Offset(), t.StoredSize(),
+                 !target.HasComputedFields() && s.Type() == type && s.SubType() == t.SubType() &&
+                     s.StoredSize() == t.StoredSize() && type != kFieldTypeString && !t.IsBlob() &&
+                     type != uint8_t(TEngineFieldType::Boolean) && !s.IsAutoInc() && !t.IsAutoInc() &&
+                     !t.Computed() && !s.Computed()};
+  }
   // Appends past the last record take the numbers that follow it, one each; a free record
   // reused instead is locked by its own append.
   std::vector<uint32_t> appended;
@@ -199,6 +217,16 @@ void TDataQuery::executeInsert() {
     target.ClearRecordBuffer(record.data());
     target.ApplyDefaultValues(record.data());
     for (size_t i = 0; i < UpdateFields.size(); ++i) {
+      if (const TColumnCopy& c = copies[i]; c.direct) {
+        uint8_t* at = record.data() + c.to;
+        if (row[c.from] == 0) {
+          std::memset(at, 0, c.size + 1u);
+        } else {
+          at[0] = 1;
+          std::memcpy(at + 1, row.data() + c.from + 1, c.size);
+        }
+        continue;
+      }
       uint16_t fieldNo = SelectQuery->ResultFields[i]->ResultFieldNo;
       value->kind = expColumn;
       value->fieldNo = fieldNo;

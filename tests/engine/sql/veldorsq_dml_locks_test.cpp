@@ -1,3 +1,7 @@
+// INSERT ... SELECT copying a column that the conversion would write back unchanged as it lies
+// in the source row: every type, NULLs and extremes, columns in another order and mixed with
+// converted ones.
+//
 // The record locks of INSERT, UPDATE and DELETE over many rows, which the statement's own
 // transaction takes ahead in runs: a row that another session or process holds stops the
 // statement at that row with the record-lock error, as a lock taken row by row did (at the first
@@ -71,6 +75,30 @@ class BulkLocks : public ::testing::Test {
   platform::testing::TempFolder folder;
   SqlDatabase db{folder.path()};
 };
+
+TEST_F(BulkLocks, InsertSelectCopiesEveryTypeAsTheConversionWrites) {
+  const std::string columns =
+      "(a SMALLINT, b WORD, c INTEGER, d LARGEINT, e DECIMAL, f FLOAT, g MONEY, h DATE, i TIME, j TIMESTAMP, "
+      "k BOOLEAN, m CHAR(10), n INTEGER)";
+  db.run("CREATE TABLE src " + columns);
+  db.run(
+      "INSERT INTO src VALUES (-32768, 65535, -2147483648, -9000000000000000000, -12.5, -0.0, 12.34, "
+      "'2024-02-29', '23:59:59', '1999-12-31 23:59:59', TRUE, 'text  ', NULL)");
+  db.run(
+      "INSERT INTO src VALUES (32767, 0, 2147483647, 9000000000000000000, 0, 1.5E300, -0.01, '0001-01-01', "
+      "'00:00:00', '2000-01-01 00:00:00', FALSE, '', 7)");
+  db.run(
+      "INSERT INTO src VALUES (NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, 0)");
+  db.run("CREATE TABLE same " + columns);
+  db.run("INSERT INTO same SELECT * FROM src");
+  EXPECT_EQ(db.affected, 3);
+  EXPECT_EQ(db.run("SELECT * FROM same"), db.run("SELECT * FROM src"));
+  // Another order, and types that convert beside ones that copy.
+  db.run("CREATE TABLE mixed (n INTEGER, c INTEGER, a INTEGER, f INTEGER, m CHAR(4), h DATE)");
+  db.run("INSERT INTO mixed (h, a, c, n, f, m) SELECT h, a, c, n, g, m FROM src");
+  EXPECT_EQ(db.run("SELECT n, c, a, m, h FROM mixed"), db.run("SELECT n, c, a, m, h FROM src"));
+  EXPECT_EQ(db.run("SELECT f FROM mixed"), "12\n0\nNULL\n");
+}
 
 TEST_F(BulkLocks, ARowHeldElsewhereStopsUpdateAndDeleteAtThatRowAsBefore) {
   const std::vector<std::string> statements = {"UPDATE t SET n = n + 1", "DELETE FROM t",
