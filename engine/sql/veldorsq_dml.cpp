@@ -332,6 +332,8 @@ void TDataQuery::executeChange() {
       // Standing on the row written keeps the write from building the whole view again.
       target.ModifyRecord(record.data(), true, true);
       target.FreeAllBlobs(true);
+      // The row's values go back to the node spares at once, for the next row to take.
+      values.clear();
     }
     transaction.RowWritten();
   }

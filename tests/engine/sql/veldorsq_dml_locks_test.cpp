@@ -180,5 +180,34 @@ TEST_F(BulkLocks, ARowHeldByAnotherProcessStopsTheUpdateUntilReleased) {
   EXPECT_EQ(child.wait(), 0);
 }
 
+// The write pair is held across runs of rows: readers still get in between them and at the
+// commit, and read every statement's rows whole.
+TEST_F(BulkLocks, AReaderInAnotherProcessSeesEachBulkUpdateWholeOrNotAtAll) {
+  constexpr int kTableRows = 2048, kUpdates = 8;
+  db.run("CREATE TABLE t (id INTEGER, n INTEGER)");
+  db.run("INSERT INTO t VALUES (0, 0)");
+  for (int rows = 1; rows < kTableRows; rows *= 2)
+    db.run("INSERT INTO t SELECT id + " + std::to_string(rows) + ", n FROM t");
+  Helper reader([&](Helper& h) {
+    SqlDatabase other(folder.path());
+    h.send('R');
+    for (std::string sum; sum != std::to_string(kTableRows * kUpdates) + "\n";) {
+      try {
+        sum = other.run("SELECT SUM(n) FROM t");
+      } catch (const EVELDOREngineError&) {
+        return 11;
+      }
+      if (std::stoi(sum) % kTableRows != 0) return 10;
+    }
+    return 0;
+  });
+  ASSERT_EQ(reader.receive(), 'R');
+  for (int i = 0; i < kUpdates; ++i) {
+    db.run("UPDATE t SET n = n + 1");
+    EXPECT_EQ(db.affected, kTableRows);
+  }
+  EXPECT_EQ(reader.wait(), 0);
+}
+
 }  // namespace
 }  // namespace engine::sql
