@@ -8,12 +8,14 @@
 // row of a run, in its middle and at its last), with or without COMMIT INTERVAL; once it is
 // released the statement changes every row; and no lock outlives the statement.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
 
 #include "engine/base/veldorerr.h"
 #include "engine/tables/veldorcursor.h"
+#include "engine/tables/veldorsession.h"
 #include "engine/tables/veldortable.h"
 #include "tests/engine/sql/sql_test_util.h"
 #include "tests/engine/storage/storage_test_util.h"
@@ -38,8 +40,12 @@ uint16_t errorOf(SqlDatabase& db, const std::string& text) {
 
 // A table `name` of kRows rows (id 1 to kRows, n 0), records 1 to kRows in id order.
 void fill(SqlDatabase& db, const std::string& name) {
+  if (db.rows("SELECT COUNT(*) FROM seed") != std::to_string(kRows) + "\n") {
+    db.run("CREATE TABLE seed (id INTEGER, n INTEGER)");
+    for (int i = 1; i <= kRows; ++i) db.run("INSERT INTO seed VALUES (" + std::to_string(i) + ", 0)");
+  }
   db.run("CREATE TABLE " + name + " (id INTEGER, n INTEGER)");
-  for (int i = 1; i <= kRows; ++i) db.run("INSERT INTO " + name + " VALUES (" + std::to_string(i) + ", 0)");
+  db.run("INSERT INTO " + name + " SELECT * FROM seed");
 }
 
 // Another session's hold on records of a table.
@@ -180,8 +186,31 @@ TEST_F(BulkLocks, ARowHeldByAnotherProcessStopsTheUpdateUntilReleased) {
   EXPECT_EQ(child.wait(), 0);
 }
 
-// The write pair is held across runs of rows: readers still get in between them and at the
-// commit, and read every statement's rows whole.
+// A writer in another process that holds the table in its transaction: the bulk statement waits
+// for its commit, then changes every row, the other writer's change kept.
+TEST_F(BulkLocks, ABulkUpdateWaitsForAnotherProcesssTransactionAndKeepsItsChange) {
+  db.directory().Session().SetLockRetryCount(kDefaultLockRetryCount);
+  fill(db, "t");
+  Helper writer([&](Helper& h) {
+    SqlDatabase other(folder.path());
+    other.directory().StartTransaction();
+    other.run("UPDATE t SET n = n + 100 WHERE id = 30");
+    h.send('L');
+    usleep(300 * 1000);
+    other.directory().Commit(true, false);
+    return 0;
+  });
+  ASSERT_EQ(writer.receive(), 'L');
+  db.run("UPDATE t SET n = n + 1");
+  EXPECT_EQ(db.affected, kRows);
+  EXPECT_EQ(db.run("SELECT SUM(n) FROM t"), std::to_string(kRows + 100) + "\n");
+  EXPECT_EQ(db.run("SELECT n FROM t WHERE id = 30"), "101\n");
+  EXPECT_EQ(writer.wait(), 0);
+}
+
+// The write pair is held across runs of rows: a reader still gets in between them and at the
+// commit, is never refused, and (holding its read locks for its statement) reads every bulk
+// statement's rows whole.
 TEST_F(BulkLocks, AReaderInAnotherProcessSeesEachBulkUpdateWholeOrNotAtAll) {
   constexpr int kTableRows = 2048, kUpdates = 8;
   db.run("CREATE TABLE t (id INTEGER, n INTEGER)");
@@ -193,7 +222,7 @@ TEST_F(BulkLocks, AReaderInAnotherProcessSeesEachBulkUpdateWholeOrNotAtAll) {
     h.send('R');
     for (std::string sum; sum != std::to_string(kTableRows * kUpdates) + "\n";) {
       try {
-        sum = other.run("SELECT SUM(n) FROM t");
+        sum = other.run("SELECT SUM(n) FROM t WITH LOCKS");
       } catch (const EVELDOREngineError&) {
         return 11;
       }
