@@ -289,7 +289,7 @@ TBlock* TBlobFile::insert(std::unique_ptr<TBlock> block) {
   return inserted;
 }
 
-void TBlobFile::readBlocks(uint32_t first, uint32_t count) {
+void TBlobFile::readBlocks(uint32_t first, uint32_t count, uint32_t wanted) {
   const int64_t offset = kBlobHeaderSize + int64_t(first - 1) * blockSize_;
   const int64_t length = int64_t(count) * blockSize_;
   if (readBuffer_.size() < size_t(length)) readBuffer_.resize(roundUp4096(size_t(length)));
@@ -300,22 +300,27 @@ void TBlobFile::readBlocks(uint32_t first, uint32_t count) {
   const int64_t got = ReadAt(offset, readBuffer_.data(), length, true);
   ++diskReads_;
   const int64_t blocks = got / blockSize_;
-  if (blocks == 0) {
+  if (first + blocks <= wanted) {
     // The header counts a block that the disk does not hold: either it still lives only in a
     // cache that was dropped, or the file was cut short.
     Raise(mayHaveUnwrittenTail() ? VELDOR_MEMOCORRUPT : VELDOR_READERR);
   }
-  for (int64_t i = blocks - 1; i >= 0; --i) {
+  const auto place = [&](int64_t i) {
     const uint32_t number = first + uint32_t(i);
     const uint8_t* image = readBuffer_.data() + i * blockSize_;
     if (TBlock* cached = cache_.FindCached(number)) {
       if (!cached->dirty_ && cached->pins_ == 0) cached->LoadFromBuffer(image);
-      continue;
+      return;
     }
     std::unique_ptr<TBlock> slot = takeSlot(number);
     slot->LoadFromBuffer(image);
     insert(std::move(slot));
-  }
+  };
+  // The wanted block last, as the most recently used: the others cannot push it out of a small
+  // cache.
+  for (int64_t i = blocks - 1; i >= 0; --i)
+    if (first + uint32_t(i) != wanted) place(i);
+  place(int64_t(wanted - first));
 }
 
 bool TBlobFile::GetBlock(TCacheReader* cursor, uint32_t number, TBlock*& block, uint32_t readAheadWanted,
@@ -342,10 +347,22 @@ bool TBlobFile::GetBlock(TCacheReader* cursor, uint32_t number, TBlock*& block, 
   }
   if (cursor && !owner_->StrictChangeDetection() && cursor->BeginRead()) return false;
   if (number >= nextBlock_) Raise(VELDOR_MEMOCORRUPT);
+  uint32_t first = number;
   uint32_t count = 1;
-  if (allowReadAhead)
+  if (allowReadAhead) {
     count = std::min({readAhead_, std::max<uint32_t>(1, readAheadWanted), nextBlock_ - number});
-  readBlocks(number, count);
+    // Values read one after another (a scan, in either direction) miss near the last miss: their
+    // neighbours are read next, so the whole read-ahead run around the block is read, aligned to
+    // runs so that a walk up or down the file reads each run once.
+    const uint32_t run = (number - 1) / readAhead_;
+    const uint32_t lastRun = (lastMiss_ - 1) / readAhead_;
+    if (count < readAhead_ && lastMiss_ != 0 && run + 1 >= lastRun && run <= lastRun + 1) {
+      first = run * readAhead_ + 1;
+      count = std::min(readAhead_, nextBlock_ - first);
+    }
+  }
+  lastMiss_ = number;
+  readBlocks(first, count, number);
   TBlock* loaded = cache_.Find(number);
   if (!loaded) Raise(VELDOR_MEMOCORRUPT);
   loaded->Pin();
@@ -395,6 +412,7 @@ bool TBlobFile::FlushDirtyBlocks() {
 }
 
 void TBlobFile::ClearBlockCache() {
+  lastMiss_ = 0;
   cache_.Clear([this](std::unique_ptr<TBlock> pinned) { detached_.push_back(std::move(pinned)); });
 }
 
@@ -563,7 +581,8 @@ bool TBlobBuffer::tryLoad() {
   if (uint64_t(total) > uint64_t(file.GetBlockCount()) * dataSize) file.Raise(VELDOR_MEMOCORRUPT);
   SetSize(total);
   uint32_t done = 0;
-  std::unordered_set<uint32_t> visited{firstBlock_};
+  // Filled from the second block on: most values fit in one, and an empty set allocates nothing.
+  std::unordered_set<uint32_t> visited;
   while (done < total) {
     if (current->GetOwnerId() != ownerId_) file.Raise(VELDOR_KEYORRECDELETED);
     const uint32_t want = std::min(dataSize, total - done);
@@ -573,6 +592,7 @@ bool TBlobBuffer::tryLoad() {
     const uint32_t next = current->GetNextBlock();
     if (next == 0) break;
     file.CheckLink(next);
+    if (visited.empty()) visited.insert(firstBlock_);
     if (!visited.insert(next).second) file.Raise(VELDOR_MEMOCORRUPT);
     if (!file.GetBlock(cursor_, next, raw, blocksFor(total - done, dataSize), true)) return false;
     current = PinnedBlock(file, raw);
