@@ -1,6 +1,7 @@
 #include "tasks/u_taskstore.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +12,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "dataset/dberror.h"
 #include "dataset/params.h"
 #include "engine/base/veldorerr.h"
 #include "engine/components/veldortb.h"
@@ -254,7 +256,9 @@ class Columns {
 
  private:
   ds::DataSet& q_;
-  std::unordered_map<std::string_view, ds::Field*> fields_;  // the names are literals
+  // By the name's address: the names are literals, and a name met at two addresses is only
+  // looked up twice.
+  std::unordered_map<const char*, ds::Field*> fields_;
 };
 
 int32_t intOf(Columns& c, const char* name) {
@@ -266,6 +270,63 @@ std::string textOf(Columns& c, const char* name) {
 DateTime timeOf(Columns& c, const char* name) {
   ds::Field& f = c[name];
   return f.IsNull() ? DateTime{} : fromDataset(f.AsDateTime());
+}
+
+// The current record of an engine cursor by column name, each value as the fields of a result
+// over the same cursor give it (Columns): numbers and times converted alike, texts from their
+// blobs. Reads without a result's per-field steps, for whole tables.
+class RecordColumns {
+ public:
+  explicit RecordColumns(TDataCursor& cursor) : cursor_(cursor), record_(cursor.RecordSize()) {}
+  uint8_t* Record() { return record_.data(); }
+  ds::Variant Value(const char* name) {
+    const uint16_t at = position(name);
+    const TFieldDescriptor& d = cursor_.GetFieldDesc(at);
+    if (d.IsBlob()) {
+      if (!cursor_.ReadBlobValue(at, false, record_.data(), blob_) || blob_.empty())
+        return ds::Variant::null();
+      std::string bytes(blob_.begin(), blob_.end());
+      return d.SubType() == uint8_t(TEngineFieldSubType::Memo) ? ds::Variant(std::move(bytes))
+                                                               : ds::Variant::bytes(std::move(blob_));
+    }
+    bool isNull = true;
+    std::array<uint8_t, 256> bytes;
+    std::memset(bytes.data(), 0, 8);
+    cursor_.GetField(at, record_.data(), isNull, bytes.data());
+    return isNull ? ds::Variant::null() : EngineValueToVariant(d, bytes.data());
+  }
+
+ private:
+  uint16_t position(const char* name) {
+    auto [at, added] = positions_.try_emplace(name, 0);
+    if (added) {
+      at->second = cursor_.GetFieldNumber(name);
+      if (at->second == 0) ds::DatabaseErrorFmt(ds::SFieldNotFound, name);
+    }
+    return at->second;
+  }
+
+  TDataCursor& cursor_;
+  std::vector<uint8_t> record_;
+  std::vector<uint8_t> blob_;
+  std::unordered_map<const char*, uint16_t> positions_;  // by address, as in Columns
+};
+
+int32_t intOf(RecordColumns& c, const char* name) {
+  const ds::Variant v = c.Value(name);
+  return v.isNull() ? 0 : v.asInt32();
+}
+std::string textOf(RecordColumns& c, const char* name) {
+  const ds::Variant v = c.Value(name);
+  if (v.type() == ds::VariantType::Bytes) {
+    const auto b = v.asBytes();
+    return std::string(b.begin(), b.end());
+  }
+  return v.asString();
+}
+DateTime timeOf(RecordColumns& c, const char* name) {
+  const ds::Variant v = c.Value(name);
+  return v.isNull() ? DateTime{} : fromDataset(v.asDateTime());
 }
 
 std::string envText(const char* name) {
@@ -537,8 +598,8 @@ bool listedBefore(const std::unique_ptr<TUniTask>& a, const std::unique_ptr<TUni
 // The task of the current row, with every column (`details` null) or with what the task list
 // needs and `details` to read the rest; null for a row of a type this program does not know (a
 // later version's, or a damaged row): no task it could run, so the row stays as it is, unshown.
-std::unique_ptr<TUniTask> taskOfRow(Columns& q, TaskHost* owner,
-                                    const std::function<void(TUniTask&)>* details) {
+template <class Row>
+std::unique_ptr<TUniTask> taskOfRow(Row& q, TaskHost* owner, const std::function<void(TUniTask&)>* details) {
   const int32_t storedType = intOf(q, "tasktype");
   if (storedType < int32_t(TTaskType::Export) || storedType > int32_t(TTaskType::RawImport)) return nullptr;
   const auto type = TTaskType(storedType);
@@ -584,15 +645,19 @@ std::function<void(TUniTask&)> TTaskStore::detailsLoader() const {
 
 std::vector<std::unique_ptr<TUniTask>> TTaskStore::loadTasks(TaskHost* owner, bool whole) {
   std::vector<std::unique_ptr<TUniTask>> loaded;
-  // A live result: the table's own rows in its create-time index, not a copy of them.
-  uniquery_->SetRequestLive(true);
-  platform::ScopeExit copied([&] { uniquery_->SetRequestLive(false); });
-  Columns q(*uniquery_);
   const std::function<void(TUniTask&)> details = detailsLoader();
   read([&] {
-    select(*uniquery_, "select * from task order by createtime desc", noParams, [&](TVELDORQuery&) {
+    // Straight from an engine cursor in record order, the order in which rows and their blobs
+    // were written: the reads run along the files. The list's order is the sort's.
+    TSessionLock lock(*session_);
+    TDataCursor rows(*dbmain_->Handle());
+    rows.SetTableName("task");
+    rows.SetReadOnly(true);
+    rows.Open();
+    rows.SwitchToIndex(kNoCurrentIndex);
+    RecordColumns q(rows);
+    while (rows.GetNextRecord(q.Record()) == 0)
       if (auto task = taskOfRow(q, owner, whole ? nullptr : &details)) loaded.push_back(std::move(task));
-    });
   });
   std::stable_sort(loaded.begin(), loaded.end(), listedBefore);
   return loaded;
@@ -624,7 +689,8 @@ std::vector<std::unique_ptr<TUniTask>> TTaskListReader::Next(size_t count) {
   std::vector<std::unique_ptr<TUniTask>> part;
   if (atEnd_) return part;
   if (alive_.expired()) throw std::logic_error("The task store is closed");
-  if (!rows_) {
+  // Every task at once (a first part of any size) is read as LoadTasks reads them: along the files.
+  if (!rows_ || (count == SIZE_MAX && !wholeRead_ && !rows_->Active())) {
     if (!wholeRead_) {
       whole_ = store_.loadTasks(owner_, false);
       wholeRead_ = true;
