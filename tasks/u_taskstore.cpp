@@ -163,10 +163,17 @@ DateTime fromDataset(ds::DateTime t) {
   return DateTime(std::chrono::duration_cast<DateTime::duration>(std::chrono::milliseconds(ms)));
 }
 
+// Blob block sizes of new tables, fitted to what their memos hold: the texts of a task and the
+// dump path of a run are mostly a few dozen bytes, and every value takes at least a block, which
+// a read of the table reads whole; a run's output is kilobytes to megabytes, and each block costs
+// a cache slot and a copy of its own.
+constexpr uint16_t kShortTextBlockSize = 128;
+constexpr uint16_t kOutputBlockSize = 4096;
+
 // Makes a missing table, encrypted with the local tables' password: the table component creates
 // plain tables only.
 void createTable(TDataDirectory& directory, const char* name, std::span<const Column> columns,
-                 const std::vector<IndexDef>& indexes) {
+                 const std::vector<IndexDef>& indexes, uint16_t blobBlockSize) {
   if (directory.TableExists(name, false)) return;
   TDataCursor cursor(directory);
   cursor.SetTableName(name);
@@ -174,7 +181,7 @@ void createTable(TDataDirectory& directory, const char* name, std::span<const Co
   TCreateTableArgs args;
   args.Encrypted = true;
   args.Password = kLocalTablePassword;
-  args.BlobBlockSize = 512;
+  args.BlobBlockSize = blobBlockSize;
   for (size_t i = 0; i < columns.size(); ++i) args.Fields.push_back(fieldOf(uint16_t(i + 1), columns[i]));
   for (const IndexDef& def : indexes) args.Indexes.push_back(descriptorOf(def));
   cursor.CreateTable(args);
@@ -365,9 +372,12 @@ TTaskStore::TTaskStore(const std::string& folder) {
   {
     TSessionLock lock(*session_);
     TDataDirectory& directory = *dbmain_->Handle();
-    createTable(directory, "task", kTaskColumns, {{"", {fId}, true}, kTasksByCreateTime});
-    createTable(directory, "tasklog", kLogColumns, {{"", {lId}, true}, {"BYTASK", {lTaskId}, false}});
-    createTable(directory, "tasklogc", kContentColumns, {{"", {cTaskId, cTaskLogId}, true}});
+    createTable(directory, "task", kTaskColumns, {{"", {fId}, true}, kTasksByCreateTime},
+                kShortTextBlockSize);
+    createTable(directory, "tasklog", kLogColumns, {{"", {lId}, true}, {"BYTASK", {lTaskId}, false}},
+                kShortTextBlockSize);
+    createTable(directory, "tasklogc", kContentColumns, {{"", {cTaskId, cTaskLogId}, true}},
+                kOutputBlockSize);
   }
   addIndex(session_->SessionName(), "task", kTasksByCreateTime);
   uniquery_ = std::make_unique<TVELDORQuery>();

@@ -14,7 +14,9 @@
 // `createtime`, `begintime` and `endtime` timestamps in UTC. Keys: `task` by `id` and, newest
 // first, by `createtime` (the order the window lists tasks in, added to the tables of an earlier
 // version at a start that finds no other process using them); `tasklog` by `id` and by `taskid`;
-// `tasklogc` by `taskid` and `tasklogid`, its first two fields.
+// `tasklogc` by `taskid` and `tasklogid`, its first two fields. New tables get blob blocks of a
+// size fitted to their values (128 bytes for `task` and `tasklog`, 4096 for the output in
+// `tasklogc`); tables of an earlier version keep theirs.
 //
 // Every value travels as a statement parameter or through a field, so no stored text is ever
 // read as a statement. New ids are the next ids unused in their table, never reused while a
