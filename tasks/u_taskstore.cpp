@@ -287,36 +287,58 @@ class RecordColumns {
   explicit RecordColumns(TDataCursor& cursor) : cursor_(cursor), record_(cursor.RecordSize()) {}
   uint8_t* Record() { return record_.data(); }
   ds::Variant Value(const char* name) {
-    const uint16_t at = position(name);
-    const TFieldDescriptor& d = cursor_.GetFieldDesc(at);
-    if (d.IsBlob()) {
-      if (!cursor_.ReadBlobValue(at, false, record_.data(), blob_) || blob_.empty())
-        return ds::Variant::null();
-      std::string bytes(blob_.begin(), blob_.end());
-      return d.SubType() == uint8_t(TEngineFieldSubType::Memo) ? ds::Variant(std::move(bytes))
-                                                               : ds::Variant::bytes(std::move(blob_));
+    const Place& at = place(name);
+    if (at.desc->IsBlob()) {
+      std::string bytes = blobText(at);
+      if (bytes.empty()) return ds::Variant::null();
+      return at.desc->SubType() == uint8_t(TEngineFieldSubType::Memo)
+                 ? ds::Variant(std::move(bytes))
+                 : ds::Variant::bytes(std::vector<uint8_t>(bytes.begin(), bytes.end()));
     }
     bool isNull = true;
     std::array<uint8_t, 256> bytes;
     std::memset(bytes.data(), 0, 8);
-    cursor_.GetField(at, record_.data(), isNull, bytes.data());
-    return isNull ? ds::Variant::null() : EngineValueToVariant(d, bytes.data());
+    cursor_.GetField(at.position, record_.data(), isNull, bytes.data());
+    return isNull ? ds::Variant::null() : EngineValueToVariant(*at.desc, bytes.data());
+  }
+  // Value(name) as text, as Field::AsString gives it; a blob's bytes without a value between.
+  std::string Text(const char* name) {
+    const Place& at = place(name);
+    if (at.desc->IsBlob()) return blobText(at);
+    return Value(name).asString();
   }
 
  private:
-  uint16_t position(const char* name) {
-    auto [at, added] = positions_.try_emplace(name, 0);
-    if (added) {
-      at->second = cursor_.GetFieldNumber(name);
-      if (at->second == 0) ds::DatabaseErrorFmt(ds::SFieldNotFound, name);
-    }
-    return at->second;
+  struct Place {
+    const char* name;  // a literal, compared by address
+    uint16_t position;
+    const TFieldDescriptor* desc;
+  };
+  // A row's columns are asked for in the same order row after row: the one after the last asked
+  // for is looked at first.
+  const Place& place(const char* name) {
+    if (next_ < places_.size() && places_[next_].name == name) return places_[next_++];
+    for (size_t i = 0; i < places_.size(); ++i)
+      if (places_[i].name == name) {
+        next_ = i + 1;
+        return places_[i];
+      }
+    const uint16_t position = cursor_.GetFieldNumber(name);
+    if (position == 0) ds::DatabaseErrorFmt(ds::SFieldNotFound, name);
+    places_.push_back({name, position, &cursor_.GetFieldDesc(position)});
+    next_ = places_.size();
+    return places_.back();
+  }
+  std::string blobText(const Place& at) {
+    if (!cursor_.ReadBlobValue(at.position, false, record_.data(), blob_)) return {};
+    return std::string(blob_.begin(), blob_.end());
   }
 
   TDataCursor& cursor_;
   std::vector<uint8_t> record_;
   std::vector<uint8_t> blob_;
-  std::unordered_map<const char*, uint16_t> positions_;  // by address, as in Columns
+  std::vector<Place> places_;
+  size_t next_ = 0;
 };
 
 int32_t intOf(RecordColumns& c, const char* name) {
@@ -324,12 +346,7 @@ int32_t intOf(RecordColumns& c, const char* name) {
   return v.isNull() ? 0 : v.asInt32();
 }
 std::string textOf(RecordColumns& c, const char* name) {
-  const ds::Variant v = c.Value(name);
-  if (v.type() == ds::VariantType::Bytes) {
-    const auto b = v.asBytes();
-    return std::string(b.begin(), b.end());
-  }
-  return v.asString();
+  return c.Text(name);
 }
 DateTime timeOf(RecordColumns& c, const char* name) {
   const ds::Variant v = c.Value(name);
