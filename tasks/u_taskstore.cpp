@@ -683,8 +683,10 @@ std::vector<std::unique_ptr<TUniTask>> TTaskStore::loadTasks(TaskHost* owner, bo
     rows.Open();
     rows.SwitchToIndex(kNoCurrentIndex);
     RecordColumns q(rows);
-    while (rows.GetNextRecord(q.Record()) == 0)
+    for (uint16_t code; (code = rows.GetNextRecord(q.Record())) != VELDOR_EOF;) {
+      RaiseEngineErrorIfSet(code);
       if (auto task = taskOfRow(q, owner, whole ? nullptr : &details)) loaded.push_back(std::move(task));
+    }
   });
   std::stable_sort(loaded.begin(), loaded.end(), listedBefore);
   return loaded;

@@ -5,7 +5,8 @@
 // `tasklogc` (`unitable`). Missing tables are created on first use, encrypted with the local
 // tables' password, through the engine itself (the table component makes plain tables only);
 // every later use goes through the components, so the tables of an earlier version of the
-// program open as they are.
+// program open as they are, except the whole task list, which is read straight from an engine
+// cursor on `task` (its rows and their memos in file order, each as the components would give it).
 //
 // Columns. Every text column is a memo (a text blob), whatever its length: an engine string
 // holds at most 250 bytes, drops trailing blanks and cannot hold a NUL byte, and a task's
