@@ -305,22 +305,30 @@ void TBlobFile::readBlocks(uint32_t first, uint32_t count, uint32_t wanted) {
     // cache that was dropped, or the file was cut short.
     Raise(mayHaveUnwrittenTail() ? VELDOR_MEMOCORRUPT : VELDOR_READERR);
   }
-  const auto place = [&](int64_t i) {
-    const uint32_t number = first + uint32_t(i);
-    const uint8_t* image = readBuffer_.data() + i * blockSize_;
-    if (TBlock* cached = cache_.FindCached(number)) {
-      if (!cached->dirty_ && cached->pins_ == 0) cached->LoadFromBuffer(image);
-      return;
+  // Cached blocks take the disk's bytes unless changed or in use; the wanted one goes into the
+  // cache; the others wait in the read buffer until asked for (most of a run read for a scan
+  // that needs a few values of each row never is).
+  pendingFirst_ = first;
+  pendingTaken_.assign(size_t(blocks), false);
+  for (int64_t i = 0; i < blocks; ++i) {
+    if (TBlock* cached = cache_.FindCached(first + uint32_t(i))) {
+      if (!cached->dirty_ && cached->pins_ == 0) cached->LoadFromBuffer(readBuffer_.data() + i * blockSize_);
+      pendingTaken_[size_t(i)] = true;
     }
-    std::unique_ptr<TBlock> slot = takeSlot(number);
-    slot->LoadFromBuffer(image);
-    insert(std::move(slot));
-  };
-  // The wanted block last, as the most recently used: the others cannot push it out of a small
-  // cache.
-  for (int64_t i = blocks - 1; i >= 0; --i)
-    if (first + uint32_t(i) != wanted) place(i);
-  place(int64_t(wanted - first));
+  }
+  if (!takePending(wanted)) Raise(VELDOR_MEMOCORRUPT);
+}
+
+TBlock* TBlobFile::takePending(uint32_t number) {
+  if (number < pendingFirst_ || number - pendingFirst_ >= pendingTaken_.size()) return nullptr;
+  const size_t i = number - pendingFirst_;
+  if (pendingTaken_[i]) return nullptr;
+  // Taken before the slot, whose search for room may write changed blocks: the image is read
+  // from disk before anything of this file was written since.
+  pendingTaken_[i] = true;
+  std::unique_ptr<TBlock> slot = takeSlot(number);
+  slot->LoadFromBuffer(readBuffer_.data() + i * blockSize_);
+  return insert(std::move(slot));
 }
 
 bool TBlobFile::GetBlock(TCacheReader* cursor, uint32_t number, TBlock*& block, uint32_t readAheadWanted,
@@ -340,7 +348,10 @@ bool TBlobFile::GetBlock(TCacheReader* cursor, uint32_t number, TBlock*& block, 
     return true;
   }
   if (number > nextBlock_) Raise(VELDOR_MEMOCORRUPT);
-  if (TBlock* cached = cache_.Find(number)) {
+  TBlock* cached = cache_.Find(number);
+  // A block read along with another and not asked for since counts as cached.
+  if (!cached) cached = takePending(number);
+  if (cached) {
     cached->Pin();
     block = cached;
     return true;
@@ -413,6 +424,7 @@ bool TBlobFile::FlushDirtyBlocks() {
 
 void TBlobFile::ClearBlockCache() {
   lastMiss_ = 0;
+  pendingTaken_.clear();
   cache_.Clear([this](std::unique_ptr<TBlock> pinned) { detached_.push_back(std::move(pinned)); });
 }
 

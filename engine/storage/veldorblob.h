@@ -295,8 +295,12 @@ class TBlobFile : public TFileHandler {
 
   uint32_t normalCapacity() const;
   void loadHeaderImage(const uint8_t* image);
-  // Reads `count` blocks from `first` into the cache; the disk must hold block `wanted` among them.
+  // Reads `count` blocks from `first`: block `wanted`, which the disk must hold, into the cache,
+  // the others kept in the read buffer until asked for (takePending).
   void readBlocks(uint32_t first, uint32_t count, uint32_t wanted);
+  // Block `number` into the cache from the last run read, when the run holds it and it has not
+  // been cached since the run was read; else null.
+  TBlock* takePending(uint32_t number);
   // A detached block numbered `number` for the cache (flushing for room outside a
   // transaction).
   std::unique_ptr<TBlock> takeSlot(uint32_t number);
@@ -333,6 +337,11 @@ class TBlobFile : public TFileHandler {
   uint32_t readAhead_ = 32;
   // The block of the last cache miss (0: none since the cache was last dropped).
   uint32_t lastMiss_ = 0;
+  // The blocks of the last run read, in the read buffer from pendingFirst_ on, and which of them
+  // were cached when read or have been since: the others' images are what the cache would hold
+  // of them. Dropped with the cache.
+  uint32_t pendingFirst_ = 0;
+  std::vector<bool> pendingTaken_;
   uint64_t diskReads_ = 0;
 };
 
