@@ -556,8 +556,10 @@ void TBlobBuffer::SetSize(uint32_t length) {
     data_.clear();
     data_.shrink_to_fit();
   } else if (length > length_) {
-    if (data_.size() < length) data_.resize(length);
-    std::fill(data_.begin() + length_, data_.begin() + length, 0);
+    // Bytes the buffer grows by come zeroed; only those kept from a longer value are cleared.
+    const size_t held = data_.size();
+    if (held < length) data_.resize(length);
+    std::fill(data_.begin() + length_, data_.begin() + std::min<size_t>(held, length), 0);
   }
   length_ = length;
 }

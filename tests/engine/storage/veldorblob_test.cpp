@@ -322,7 +322,13 @@ TEST_F(BlobBuffers, GrowingAValueReadsZerosBetweenTheOldEndAndTheNewBytes) {
   b.SetSize(4);
   const uint8_t x = 0x55;
   b.Write(8, &x, 1);
-  const std::vector<uint8_t> expect{0xAA, 0xAA, 0xAA, 0xAA, 0, 0, 0, 0, 0x55};
+  std::vector<uint8_t> expect{0xAA, 0xAA, 0xAA, 0xAA, 0, 0, 0, 0, 0x55};
+  EXPECT_EQ(std::vector<uint8_t>(b.GetData(), b.GetData() + b.GetSize()), expect);
+  // Past the bytes the buffer ever held, after a cut that left some of them behind.
+  b.SetSize(6);
+  b.SetSize(30);
+  expect.resize(30, 0);
+  expect[6] = expect[7] = expect[8] = 0;
   EXPECT_EQ(std::vector<uint8_t>(b.GetData(), b.GetData() + b.GetSize()), expect);
 }
 
