@@ -249,8 +249,6 @@ void select(TVELDORQuery& q, const std::string& sql, const std::function<void(TV
   for (; !q.Eof(); q.Next()) each(q);
 }
 
-const auto noParams = [](TVELDORQuery&) {};
-
 // The fields of one open result by column name, each looked up once instead of once per row.
 class Columns {
  public:
