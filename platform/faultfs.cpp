@@ -19,6 +19,7 @@ using Op = FaultyFileSystem::Operation;
 // True, with the OS error set, when a fault struck a non-write operation.
 bool fails(Fault fault) {
   if (fault == Fault::None) return false;
+  if (fault == Fault::Exit) ::_exit(kFaultExitCode);
   setLastOsError(errorOf(fault));
   return true;
 }
@@ -86,7 +87,8 @@ Fault FaultyFileSystem::strike(Operation op) {
   if (every == 0 || n % every != 0) return Fault::None;
   const bool applies = fault == Fault::IoError ||
                        (fault == Fault::NoSpace && op != Operation::Read && op != Operation::Other) ||
-                       ((fault == Fault::ShortWrite || fault == Fault::Exit) && op == Operation::Write);
+                       (fault == Fault::ShortWrite && op == Operation::Write) ||
+                       (fault == Fault::Exit && op != Operation::Read);
   if (!applies) return Fault::None;
   ++faults_;
   return fault;
@@ -106,6 +108,16 @@ std::unique_ptr<OsFile> FaultyFileSystem::createFile(const std::string& path, bo
 
 CreateNewResult FaultyFileSystem::createNewFile(const std::string& path) {
   return fails(strike(Op::Change)) ? CreateNewResult::Failed : base_.createNewFile(path);
+}
+
+std::unique_ptr<OsFile> FaultyFileSystem::openAsSpelt(const std::string& path, ShareMode share, bool create) {
+  if (fails(strike(create ? Op::Change : Op::Other))) return nullptr;
+  std::unique_ptr<OsFile> file = base_.openAsSpelt(path, share, create);
+  return file ? std::make_unique<FaultyFile>(*this, std::move(file)) : nullptr;
+}
+
+bool FaultyFileSystem::deleteFileAsSpelt(const std::string& path) {
+  return !fails(strike(Op::Other)) && base_.deleteFileAsSpelt(path);
 }
 
 bool FaultyFileSystem::syncFolder(const std::string& path) {

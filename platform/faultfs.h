@@ -19,7 +19,8 @@ enum class Fault : uint8_t {
   ShortWrite,  // a write stores half its bytes (at least one fewer) and reports ENOSPC
   NoSpace,     // a write, create, truncate or sync fails with ENOSPC having stored nothing
   IoError,     // any counted operation fails with EIO
-  Exit,        // the process ends at once with _exit(kFaultExitCode) before the write
+  Exit,        // the process ends at once with _exit(kFaultExitCode) before the write, and without
+               // writesOnly before any counted operation but a read
 };
 // A struck operation that the fault does not apply to (a read under NoSpace, say) runs normally.
 
@@ -48,7 +49,10 @@ class FaultyFileSystem final : public FileSystem {
   std::unique_ptr<OsFile> createFile(const std::string& path, bool deleteOnClose) override;
   CreateNewResult createNewFile(const std::string& path) override;
   bool fileInfo(const std::string& path, FileInfo& info) override { return base_.fileInfo(path, info); }
+  bool openAnywhereAsSpelt(const std::string& path) override { return base_.openAnywhereAsSpelt(path); }
+  std::unique_ptr<OsFile> openAsSpelt(const std::string& path, ShareMode share, bool create) override;
   bool deleteFile(const std::string& path) override;
+  bool deleteFileAsSpelt(const std::string& path) override;
   bool renameFile(const std::string& from, const std::string& to) override;
   std::string resolvePath(const std::string& path) override { return base_.resolvePath(path); }
   std::string tempPath() override { return base_.tempPath(); }
@@ -56,7 +60,8 @@ class FaultyFileSystem final : public FileSystem {
   void sleepFor(std::chrono::milliseconds duration) override { base_.sleepFor(duration); }
   bool syncFolder(const std::string& path) override;
 
-  enum class Operation { Read, Write, Change, Other };  // Change: create, truncate, sync
+  // Change: create, truncate, sync; Other: open, delete, rename.
+  enum class Operation { Read, Write, Change, Other };
   // Counts one operation and returns the fault that applies to it (Fault::None for none).
   Fault strike(Operation op);
 

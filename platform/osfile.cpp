@@ -432,6 +432,10 @@ class LocalFileSystem final : public FileSystem {
                       options.write, false);
   }
 
+  std::unique_ptr<OsFile> openAsSpelt(const std::string& path, ShareMode share, bool create) override {
+    return openShared(path, O_RDWR | (create ? O_CREAT : 0), share, false, true, false);
+  }
+
   std::unique_ptr<OsFile> createFile(const std::string& path, bool deleteOnClose) override {
     const std::string real = resolveIgnoringCase(path);
     return openShared(real, O_RDWR | O_CREAT, ShareMode::Exclusive, deleteOnClose, true, true);
@@ -478,6 +482,15 @@ class LocalFileSystem final : public FileSystem {
     if (::lstat(real.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return failWith(EISDIR);
     if (S_ISREG(st.st_mode) && openElsewhere(real)) return false;
     return ::unlink(real.c_str()) == 0 || failWith(errno);
+  }
+
+  bool openAnywhereAsSpelt(const std::string& path) override {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return errno != ENOENT;
+    // Every open holds the share marker; this one took no lock yet.
+    const bool open = heldByOtherOpen(fd, kShareMarker);
+    ::close(fd);
+    return open;
   }
 
   bool deleteFileAsSpelt(const std::string& path) override {
@@ -527,15 +540,17 @@ class LocalFileSystem final : public FileSystem {
   // then let go, so a short, growing pause and another try settles it.
   static constexpr int kShareAttempts = 3;
 
+  // Opens `real` with `flags`; with O_CREAT a missing file is made, and with `empty` an existing
+  // one is emptied.
   std::unique_ptr<OsFile> openShared(const std::string& real, int flags, ShareMode share, bool deleteOnClose,
-                                     bool write, bool create) {
+                                     bool write, bool empty) {
     for (int attempt = 1;; ++attempt) {
       struct stat st {};
       if (::stat(real.c_str(), &st) == 0) {
         if (S_ISDIR(st.st_mode)) return failOpen(EISDIR);
         if (!S_ISREG(st.st_mode)) return failOpen(kNotRegularFile);
         if (write && (st.st_mode & 0222) == 0) return failOpen(EACCES);
-      } else if (!create) {
+      } else if (!(flags & O_CREAT)) {
         return failOpen(errno);
       }
       // Non-blocking, so that a FIFO put in the file's place meanwhile is not waited on either.
@@ -554,7 +569,7 @@ class LocalFileSystem final : public FileSystem {
         // An empty file is not cut: cutting to nothing makes some file systems write the file
         // out at its close, which a new file does not need.
         struct stat now {};
-        if (create && (::fstat(fd, &now) != 0 || now.st_size != 0) && ::ftruncate(fd, 0) != 0) {
+        if (empty && (::fstat(fd, &now) != 0 || now.st_size != 0) && ::ftruncate(fd, 0) != 0) {
           const int err = errno;
           ::close(fd);
           return failOpen(err);
@@ -580,6 +595,24 @@ class LocalFileSystem final : public FileSystem {
 bool FileSystem::existsAsSpelt(const std::string& path) {
   struct stat st {};
   return ::lstat(path.c_str(), &st) == 0;
+}
+
+bool FileSystem::fileInfoAsSpelt(const std::string& path, FileInfo& info) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return failWith(errno);
+  info.isDirectory = S_ISDIR(st.st_mode);
+  info.readOnly = (st.st_mode & 0222) == 0;
+  info.size = st.st_size;
+  info.dosDateTime = dosDateTime(st.st_mtime);
+  info.identity = {uint64_t(st.st_dev), uint64_t(st.st_ino)};
+  return true;
+}
+
+std::unique_ptr<OsFile> FileSystem::openAsSpelt(const std::string& path, ShareMode share, bool create) {
+  std::unique_ptr<OsFile> file = openFile(path, OpenOptions{true, share, false});
+  if (file || !create || existsAsSpelt(path)) return file;
+  if (createNewFile(path) == CreateNewResult::Failed) return nullptr;
+  return openFile(path, OpenOptions{true, share, false});
 }
 
 std::string FileSystem::canonicalPath(const std::string& path) {

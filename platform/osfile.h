@@ -134,6 +134,10 @@ class FileSystem {
   virtual std::unique_ptr<OsFile> createFileAsSpelt(const std::string& path) {
     return createFile(path, false);
   }
+  // Opens the file at `path`, spelt exactly so, for reading and writing in `share` mode; with
+  // `create` a file that is not there is created empty (one that is there is kept as it is). For
+  // names that are only ever looked up as spelt (existsAsSpelt). Null on failure.
+  virtual std::unique_ptr<OsFile> openAsSpelt(const std::string& path, ShareMode share, bool create);
   // Creates an empty file at `path` only if nothing of that name exists, ASCII case ignored, and
   // closes it again: the way to claim a fresh name against every other thread and process.
   virtual CreateNewResult createNewFile(const std::string& path) = 0;
@@ -159,6 +163,12 @@ class FileSystem {
   // True when a file or folder lies at `path` spelt exactly so: a single look-up, for checks on
   // every lock where the spelling is known.
   virtual bool existsAsSpelt(const std::string& path);
+  // fileInfo for a file or folder at `path` spelt exactly so: the same single look-up. False
+  // when there is none.
+  virtual bool fileInfoAsSpelt(const std::string& path, FileInfo& info);
+  // True when the file at `path`, spelt exactly so, is open anywhere (in this or another
+  // process); also when that cannot be told. False when there is no such file.
+  virtual bool openAnywhereAsSpelt(const std::string& path) { return existsAsSpelt(path); }
   // Renames `from` to `to` in one step, replacing a file at `to`: whatever happens, `to` names
   // either the old file or the new one, whole. Both must lie on one file system.
   virtual bool replaceFile(const std::string& from, const std::string& to);

@@ -4,12 +4,12 @@
 #include <chrono>
 #include <cstring>
 #include <random>
-#include <set>
 
 #include "engine/base/veldorerr.h"
 #include "engine/storage/veldoros.h"
 #include "platform/bytes.h"
 #include "platform/debugassert.h"
+#include "platform/oserror.h"
 #include "platform/processinfo.h"
 #include "platform/scopeguard.h"
 #include "platform/zlibbuffer.h"
@@ -117,7 +117,7 @@ std::string baseName(const std::string& path) {
 
 void writeWholeFile(platform::FileSystem& fs, const std::string& path, const std::vector<uint8_t>& bytes,
                     bool durable) {
-  // Journals and markers are found by their exact names (JournalExists), so they are made so.
+  // Markers are found by their exact names (existsAsSpelt), so they are made so.
   std::unique_ptr<platform::OsFile> file = fs.createFileAsSpelt(path);
   if (!file) failOn(path, VELDOR_WRITEERR);
   if (file->writeAt(0, bytes.data(), int64_t(bytes.size())) != int64_t(bytes.size()))
@@ -139,8 +139,10 @@ void syncFolder(platform::FileSystem& fs, const std::string& path) {
   if (!fs.syncFolder(folderOf(path))) failOn(path, VELDOR_WRITEERR);
 }
 
-void deleteFile(platform::FileSystem& fs, const std::string& path) {
-  if (!fs.deleteFile(path)) failOn(path, VELDOR_FILEDELETEFAIL);
+// A journal is deleted only where no write-out can be using it (see TJournalHandle): whoever else
+// holds it open finds it gone at its next write-out.
+void deleteJournalFile(platform::FileSystem& fs, const std::string& path) {
+  if (!fs.deleteFileAsSpelt(path)) failOn(path, VELDOR_FILEDELETEFAIL);
 }
 
 std::string newMarkerName() {
@@ -203,7 +205,7 @@ void dropMarkerIfUnused(platform::FileSystem& fs, const std::string& markerPath)
       name += char(listing[i]);
       continue;
     }
-    if (!name.empty() && JournalExists(fs, folder + name)) return;
+    if (!name.empty() && JournalHot(fs, folder + name)) return;
     name.clear();
   }
   fs.deleteFile(markerPath);
@@ -287,8 +289,61 @@ bool DecodeJournal(std::span<const uint8_t> bytes, TJournalImage& image) {
   return r.left() == 0;
 }
 
-bool JournalExists(platform::FileSystem& fs, const std::string& path) {
-  return fs.existsAsSpelt(path);
+TJournalHandle::TJournalHandle(std::string path) : path_(std::move(path)) {}
+
+TJournalHandle::~TJournalHandle() = default;
+
+void TJournalHandle::Write(platform::FileSystem& fs, std::span<const uint8_t> journal, bool durable) {
+  platform::FileInfo info;
+  const bool held = file_ && fs.fileInfoAsSpelt(path_, info) && info.identity == file_->identity();
+  int64_t size = info.size;
+  if (!held) {
+    file_.reset();
+    folderSynced_ = false;
+    // A holder elsewhere that is deleting the file it let go holds it alone for that moment.
+    RetryLock(
+        [&](uint32_t) {
+          file_ = fs.openAsSpelt(path_, platform::ShareMode::Shared, true);
+          return file_ || platform::lastOsError() != platform::kSharingViolation;
+        },
+        kFileLockRetryRules, fs);
+    if (!file_) failOn(path_, VELDOR_WRITEERR);
+    size = file_->size();
+  }
+  // A longer file would keep bytes past the journal's end, where its checksum is looked for.
+  if (size != 0 && !file_->truncate(0)) failOn(path_, VELDOR_WRITEERR);
+  if (file_->writeAt(0, journal.data(), int64_t(journal.size())) != int64_t(journal.size()))
+    SignalTableError(VELDOR_WRITEERR, path_);
+  if (durable && !file_->sync()) SignalTableError(VELDOR_WRITEERR, path_);
+  if (durable && !folderSynced_) {
+    syncFolder(fs, path_);
+    folderSynced_ = true;
+  }
+}
+
+bool TJournalHandle::Cut(bool durable) {
+  return file_ && file_->truncate(0) && (!durable || file_->sync());
+}
+
+void TJournalHandle::Release(platform::FileSystem& fs) noexcept {
+  if (!file_) return;
+  file_.reset();
+  try {
+    // Held alone, it is opened by no writer until it is gone; one that tries meanwhile waits and
+    // then makes a new one.
+    std::unique_ptr<platform::OsFile> alone = fs.openAsSpelt(path_, platform::ShareMode::Exclusive, false);
+    if (!alone || alone->size() != 0) return;
+    platform::FileInfo info;
+    if (fs.fileInfoAsSpelt(path_, info) && info.identity == alone->identity()) fs.deleteFileAsSpelt(path_);
+  } catch (...) {
+    // Nothing to report: an empty journal left over holds no change.
+  }
+}
+
+TJournalState JournalState(platform::FileSystem& fs, const std::string& path) {
+  platform::FileInfo info;
+  if (!fs.fileInfoAsSpelt(path, info)) return TJournalState::None;
+  return info.size == 0 ? TJournalState::Empty : TJournalState::Hot;
 }
 
 void WriteOutTables(platform::FileSystem& fs, const std::vector<TJournalTable>& tables, bool durable) {
@@ -313,88 +368,110 @@ void WriteOutTables(platform::FileSystem& fs, const std::vector<TJournalTable>& 
   const std::string marker = journaled.size() > 1 ? newMarkerName() : std::string();
   const std::string markerPath =
       marker.empty() ? marker : folderOf(journaled.front()->table->journalPath) + marker;
+  // A table without a journal file of its own gets one for this write-out, deleted at its end.
+  std::vector<std::unique_ptr<TJournalHandle>> passing;
+  std::vector<TJournalHandle*> handles;
+  for (const Pending* p : journaled) {
+    TJournalHandle* handle = p->table->handle;
+    if (!handle) handle = passing.emplace_back(std::make_unique<TJournalHandle>(p->table->journalPath)).get();
+    VELMARON_DEBUG_ASSERT(handle->Path() == p->table->journalPath, "a table's journal file is its own");
+    handles.push_back(handle);
+  }
+  const auto dropPassing = [&] {
+    for (const std::unique_ptr<TJournalHandle>& h : passing) {
+      h->Forget();
+      fs.deleteFileAsSpelt(h->Path());
+    }
+  };
 
   // The journals, then the marker: until the marker exists, a journal that names it is stale.
-  std::vector<std::string> written;
-  UndoOnFailure unwrite([&] {
-    for (const std::string& path : written) fs.deleteFile(path);
-  });
-  std::set<std::string> folders;
+  size_t written = 0;
+  bool markerWritten = false;
+  const auto unwrite = [&] {
+    // The one whose write failed too: cut off, it would only be deleted unread.
+    for (size_t i = 0; i < std::min(written + 1, handles.size()); ++i) handles[i]->Cut(false);
+    dropPassing();
+    if (markerWritten) fs.deleteFile(markerPath);
+  };
+  UndoOnFailure unwriteOnFailure(unwrite);
   std::string listing;
-  for (const Pending* p : journaled) {
-    TJournalImage image = p->image;
+  for (size_t i = 0; i < journaled.size(); ++i) {
+    TJournalImage image = journaled[i]->image;
     image.marker = marker;
-    writeWholeFile(fs, p->table->journalPath, EncodeJournal(image), durable);
-    written.push_back(p->table->journalPath);
-    folders.insert(p->table->journalPath);
-    listing += baseName(p->table->journalPath) + "\n";
+    handles[i]->Write(fs, EncodeJournal(image), durable);
+    ++written;
+    listing += baseName(handles[i]->Path()) + "\n";
   }
-  if (durable)
-    for (const std::string& f : folders) syncFolder(fs, f);
   if (!marker.empty()) {
     writeWholeFile(fs, markerPath, std::vector<uint8_t>(listing.begin(), listing.end()), durable);
-    written.push_back(markerPath);
+    markerWritten = true;
     if (durable) syncFolder(fs, markerPath);
   }
-  unwrite.Dismiss();
-  VELMARON_DEBUG_ASSERT(written.size() == journaled.size() + (marker.empty() ? 0 : 1),
-                        "every journal, and the marker of several, exists before a table file is touched");
+  unwriteOnFailure.Dismiss();
+  VELMARON_DEBUG_ASSERT(
+      written == journaled.size() && markerWritten == !marker.empty(),
+      "every journal, and the marker of several, is written before a table file is touched");
 
-  // The files in place. A failure puts the old bytes back; the journals go only when that worked.
+  // The files in place. A failure puts the old bytes back; the journals end only when that worked.
   UndoOnFailure restore([&] {
     for (const Pending& p : pending) rollBack(p.image, p.table->files, durable, p.table->journalPath);
-    for (const std::string& path : written) fs.deleteFile(path);
+    unwrite();
   });
   for (const Pending& p : pending)
     for (TFileHandler* f : p.table->files)
       if (f) f->WriteOutHeld(durable);
-  // The end of the change.
-  const std::string& commitPoint = marker.empty() ? (written.empty() ? marker : written.front()) : markerPath;
-  if (!commitPoint.empty()) {
-    // Another process reads a journal or a marker only under the write locks of its tables,
-    // which this commit holds: nobody else can have it open.
-    if (!fs.deleteFileAsSpelt(commitPoint)) failOn(commitPoint, VELDOR_FILEDELETEFAIL);
-    if (durable) syncFolder(fs, commitPoint);
+  // The end of the change. Another process reads a journal or a marker only under the write
+  // locks of its tables, which this commit holds: nobody else can be reading it.
+  if (!marker.empty()) {
+    if (!fs.deleteFileAsSpelt(markerPath)) failOn(markerPath, VELDOR_FILEDELETEFAIL);
+    markerWritten = false;
+    if (durable) syncFolder(fs, markerPath);
+  } else if (!handles.empty() && !handles.front()->Cut(durable)) {
+    failOn(handles.front()->Path(), VELDOR_WRITEERR);
   }
   restore.Dismiss();
-  // Journals whose marker is gone are stale; one that stays is deleted by the next opener.
+  // Journals whose marker is gone are stale; one that keeps its bytes is deleted by the next
+  // opener.
   if (!marker.empty())
-    for (const Pending* p : journaled) fs.deleteFile(p->table->journalPath);
+    for (TJournalHandle* h : handles) h->Cut(false);
+  dropPassing();
   for (const TJournalTable& t : tables)
     for (TFileHandler* f : t.files)
       if (f) f->DropHeldWrites();
 }
 
 void DeleteJournal(platform::FileSystem& fs, const std::string& path) {
-  if (JournalExists(fs, path)) deleteFile(fs, path);
+  if (fs.existsAsSpelt(path)) deleteJournalFile(fs, path);
 }
 
 bool RecoverJournal(platform::FileSystem& fs, const std::string& path,
                     const std::array<TFileHandler*, 3>& files) {
   std::vector<uint8_t> bytes;
   if (!readWholeFile(fs, path, bytes)) {
-    if (!JournalExists(fs, path)) return false;
+    if (!fs.existsAsSpelt(path)) return false;
     failOn(path, VELDOR_READERR);
   }
+  // Kept by a writer for its next write-out, or left by one that ended between two.
+  if (bytes.empty()) return false;
   TJournalImage image;
   const std::string folder = folderOf(path);
   if (!DecodeJournal(bytes, image)) {
     // Cut off: the files were never touched. The marker it names, read from the front that was
     // written first, goes once none of its journals is left.
-    deleteFile(fs, path);
+    deleteJournalFile(fs, path);
     const std::string marker = markerNamedIn(bytes);
     if (!marker.empty()) dropMarkerIfUnused(fs, folder + marker);
     return false;
   }
-  if (!image.marker.empty() && !JournalExists(fs, folder + image.marker)) {
+  if (!image.marker.empty() && !fs.existsAsSpelt(folder + image.marker)) {
     // Stale: its change ended.
-    deleteFile(fs, path);
+    deleteJournalFile(fs, path);
     return false;
   }
   for (TFileHandler* f : files)
     if (f) f->DropHeldWrites();
   rollBack(image, files, true, path);
-  deleteFile(fs, path);
+  deleteJournalFile(fs, path);
   syncFolder(fs, path);
   if (!image.marker.empty()) dropMarkerIfUnused(fs, folder + image.marker);
   return true;

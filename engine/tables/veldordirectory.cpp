@@ -147,6 +147,22 @@ TDataDirectory::~TDataDirectory() {
     }
   }
   tables_.clear();
+  for (auto& [path, journal] : journals_) journal->Release(fileList_->FileSystem());
+}
+
+TJournalHandle& TDataDirectory::JournalHandle(const std::string& path) {
+  std::unique_ptr<TJournalHandle>& handle = journals_[path];
+  if (!handle) handle = std::make_unique<TJournalHandle>(path);
+  return *handle;
+}
+
+void TDataDirectory::DropJournalHandle(const std::string& path) {
+  journals_.erase(path);
+}
+
+bool TDataDirectory::HoldsJournal(const std::string& path) const {
+  const auto it = journals_.find(path);
+  return it != journals_.end() && it->second->Holds();
 }
 
 void TDataDirectory::AddCursor(TDataCursor* cursor) {

@@ -18,6 +18,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -119,6 +120,15 @@ class TDataDirectory {
   // lock, and is freed when no cursor has it open.
   void Rollback();
 
+  // The journal file of the table whose journal lies at `path`, kept from one write-out to the
+  // next while the directory is open, whether or not the table is (veldorjournal.h); the
+  // directory lets each go when it closes, deleting those that nobody else holds.
+  TJournalHandle& JournalHandle(const std::string& path);
+  // Lets the journal at `path` go without deleting it: the table's files were deleted or moved.
+  void DropJournalHandle(const std::string& path);
+  // True while the directory keeps the journal at `path` open.
+  bool HoldsJournal(const std::string& path) const;
+
   // Remote database: the server's handle of it (0 on a local session).
   uint32_t RemoteHandle() const { return remoteHandle_; }
   void SetRemoteHandle(uint32_t handle) { remoteHandle_ = handle; }
@@ -152,6 +162,7 @@ class TDataDirectory {
   bool inTransaction_ = false;
   uint32_t remoteHandle_ = 0;
   TFileList* fileList_;
+  std::map<std::string, std::unique_ptr<TJournalHandle>> journals_;
 };
 
 // The canonical form of a directory for the engine: absolute, links resolved, a spelling found

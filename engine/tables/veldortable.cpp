@@ -155,6 +155,9 @@ TJournalTable TDataTable::JournalTarget() const {
   // has nothing for a crash to leave half written: it is not there for anyone afterwards. Like
   // an in-memory table it writes no journal; a failed write still rolls back from memory.
   target.journal = !inMemory_ && !scratch_ && !(temporary_ && exclusive_);
+  // A table shared with other processes keeps its journal file between write-outs; one held
+  // alone writes few and leaves nothing beside its files.
+  if (target.journal && !exclusive_) target.handle = &directory_->JournalHandle(target.journalPath);
   return target;
 }
 
@@ -178,7 +181,7 @@ bool TDataTable::recoverHotJournal(bool dataLockHeld) {
   if (inMemory_ || !opened_) return false;
   platform::FileSystem& fs = directory_->FileList().FileSystem();
   const std::string path = journalPath();
-  if (!JournalExists(fs, path)) return false;
+  if (!JournalHot(fs, path)) return false;
   if (exclusive_ || writeHeld_) return RecoverJournal(fs, path, journalFiles());
   // Under the table's exclusive lock: the write locks of its three files, which no reader's slot
   // and no other writer can share.
@@ -218,18 +221,34 @@ void TDataTable::Open() {
   } else {
     openPastSwaps();
   }
+  const TJournalState journal =
+      inMemory_ ? TJournalState::None : JournalState(directory_->FileList().FileSystem(), journalPath());
   // A commit cut short by the end of a process is rolled back before anything is read; the
   // files are then opened afresh, since what they read at open may have been half written.
-  if (!inMemory_ && JournalExists(directory_->FileList().FileSystem(), journalPath())) {
+  if (journal == TJournalState::Hot) {
     // Files that can only be read cannot be put back; reading them would show a half-written
     // change.
     if (readOnly_) SignalTableError(VELDOR_OSEACCES, journalPath(), GetDirectoryName());
     recoverHotJournal();
     closeFiles();
     openFiles();
+  } else if (journal == TJournalState::Empty) {
+    dropUnheldJournal();
   }
   holdWrites(!readOnly_);
   indexReadSlot_ = blobReadSlot_ = queryIndexReadSlot_ = queryBlobReadSlot_ = 0;
+}
+
+void TDataTable::dropUnheldJournal() {
+  // Writers keep theirs; one that nobody keeps was left by a writer that ended.
+  if (exclusive_ || readOnly_ || directory_->HoldsJournal(journalPath())) return;
+  platform::FileSystem& fs = directory_->FileList().FileSystem();
+  if (fs.openAnywhereAsSpelt(journalPath())) return;
+  // Under the data file's write lock no write-out is in flight; a writer that opened the journal
+  // since finds it gone at its next one. A lock held elsewhere leaves the journal to a later open.
+  if (!data_->LockRegion(true, kDataWriteLockOffset, 1)) return;
+  if (JournalState(fs, journalPath()) == TJournalState::Empty) fs.deleteFileAsSpelt(journalPath());
+  data_->LockRegion(false, kDataWriteLockOffset, 1);
 }
 
 void TDataTable::openPastSwaps() {
@@ -285,8 +304,6 @@ void TDataTable::CreateFiles(const TTableDefinition& definition) {
   written_ = false;
   scratch_ = definition.scratch;
   nameFiles();
-  // A journal of an earlier table of this name would put its old bytes over the new files.
-  if (!inMemory_) DeleteJournal(directory_->FileList().FileSystem(), journalPath());
   holdWrites(true);
   bool blobCreated = false;
   UndoOnFailure undo([&] {
@@ -301,6 +318,9 @@ void TDataTable::CreateFiles(const TTableDefinition& definition) {
                          definition.userVersion2, definition.encrypted, definition.password,
                          definition.description, definition.blobBlockSize, definition.fields);
   index_->CreateFile();
+  // A journal of an earlier table of this name would put its old bytes over the new files. It
+  // goes once the files are made, when nobody else has them open.
+  if (!inMemory_) DeleteJournal(directory_->FileList().FileSystem(), journalPath());
   index_->DefinePrimaryIndex(definition.indexes.empty() ? TIndexDescriptor{} : definition.indexes[0]);
   for (size_t i = 1; i < definition.indexes.size(); ++i) index_->AddSecondaryIndex(definition.indexes[i]);
   if (definition.textIndex) index_->SetIndexDescriptor(kSysTextSlot, *definition.textIndex);
@@ -321,17 +341,20 @@ void TDataTable::DeleteFiles() {
   data_->DeleteFile();
   index_->DeleteFile();
   if (blob_->FileExists()) blob_->DeleteFile();
-  if (!inMemory_) DeleteJournal(directory_->FileList().FileSystem(), journal);
+  if (inMemory_) return;
+  DeleteJournal(directory_->FileList().FileSystem(), journal);
+  directory_->DropJournalHandle(journal);
 }
 
 void TDataTable::RenameFiles(std::string_view newName, bool backup) {
   nameFiles();
   // A change a dead process left half written is put back under the old name first.
-  if (!inMemory_ && !opened_ && JournalExists(directory_->FileList().FileSystem(), journalPath())) {
+  if (!inMemory_ && !opened_ && JournalHot(directory_->FileList().FileSystem(), journalPath())) {
     Open();
     Close(true);
     nameFiles();
   }
+  const std::string journal = inMemory_ ? std::string() : journalPath();
   TFileHandler* files[] = {data_.get(), index_.get(), blob_.get()};
   const std::string_view exts[] = {backup ? kDataBackupExt : kDataFileExt,
                                    backup ? kIndexBackupExt : kIndexFileExt,
@@ -355,6 +378,13 @@ void TDataTable::RenameFiles(std::string_view newName, bool backup) {
     files[i]->RenameFile(target);
     ++renamed;
   }
+  undo.Dismiss();
+  if (journal.empty()) return;
+  // What is left under the old name is an empty journal that the files no longer need; one that
+  // cannot go is harmless.
+  directory_->DropJournalHandle(journal);
+  platform::FileSystem& fs = directory_->FileList().FileSystem();
+  if (fs.existsAsSpelt(journal)) fs.deleteFileAsSpelt(journal);
 }
 
 void TDataTable::EmptyTable() {
@@ -520,7 +550,7 @@ bool TDataTable::beginReadPair(bool& state, uint16_t& indexSlot, uint16_t& blobS
     // journal found then was left by a process that ended in one, and one looked for before the
     // pair could be written and left by a writer that takes the table in between. It is rolled
     // back under the exclusive lock, which the pair would keep out, and the pair taken again.
-    if (readOnly_ || inMemory_ || !JournalExists(directory_->FileList().FileSystem(), journalPath())) break;
+    if (readOnly_ || inMemory_ || !JournalHot(directory_->FileList().FileSystem(), journalPath())) break;
     endReadPair(state, indexSlot, blobSlot);
     recoverHotJournal();
   }

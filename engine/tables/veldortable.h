@@ -354,6 +354,8 @@ class TDataTable final : public TTableFileOwner {
   void openFiles();
   // Opens the files once no swap elsewhere is moving them (see CompleteSwap).
   void openPastSwaps();
+  // Deletes the empty journal found at open when no writer keeps it.
+  void dropUnheldJournal();
   void holdWrites(bool hold);
   std::array<TFileHandler*, 3> journalFiles() const;
   // The journal's name, spelt after the data file on disk.

@@ -68,13 +68,23 @@ void moveFiles(TDataDirectory& directory, std::string_view name, const SwapPlan&
   if (!inMemory) files.FileSystem().syncFolder(directory.Path());
 }
 
+// The journal of the new table of a copy, which nothing needs once its files are gone or moved
+// (empty by then: the copy was closed, or it goes whole). One that cannot go is harmless.
+void dropCopyJournal(TDataDirectory& directory, const std::string& newName) {
+  const std::string journal = TDataTable::FileNameFor(directory.Path(), newName, false, kJournalExt);
+  directory.DropJournalHandle(journal);
+  platform::FileSystem& fs = directory.FileList().FileSystem();
+  if (fs.existsAsSpelt(journal)) fs.deleteFileAsSpelt(journal);
+}
+
 // The files of a new table whose copy was cut short, journal included.
 void dropUnfinishedCopy(TDataDirectory& directory, const std::string& newName) {
   TFileList& files = directory.FileList();
-  for (std::string_view ext : {kDataFileExt, kIndexFileExt, kBlobFileExt, kJournalExt}) {
+  for (std::string_view ext : {kDataFileExt, kIndexFileExt, kBlobFileExt}) {
     const std::string file = TDataTable::FileNameFor(directory.Path(), newName, false, ext);
     if (files.FileExists(file, false)) check(files.DeleteFile(file, false), file, directory);
   }
+  dropCopyJournal(directory, newName);
 }
 
 std::string markerPath(TDataDirectory& directory, std::string_view name, std::string_view ext) {
@@ -191,6 +201,7 @@ void TDataTable::TSwap::Run() {
   const SwapPlan plan{newName_, plan_[0] == '1', plan_[1] == '1'};
   moveFiles(directory_, name_, plan, inMemory_);
   if (inMemory_) return;
+  dropCopyJournal(directory_, newName_);
   // The copy marker goes last: an open elsewhere that saw no swap marker yet must not find it
   // free and take the new table for one cut short.
   removeMarker(swapMarker_, markerPath(directory_, name_, kSwapMarkerExt), directory_);
@@ -214,6 +225,7 @@ bool TDataTable::CompleteSwap(TDataDirectory& directory, std::string_view name) 
     if (line != std::string::npos && line > 0 && text.size() == line + 3) {
       const SwapPlan plan{text.substr(0, line), text[line + 1] == '1', text[line + 2] == '1'};
       moveFiles(directory, name, plan, false);
+      if (plan.newName.find('/') == std::string::npos) dropCopyJournal(directory, plan.newName);
     }
     removeMarker(file, swapPath, directory);
   }

@@ -90,6 +90,37 @@ TEST_F(LocalBackend, NamesMadeAsSpeltLeaveOtherCaseAlone) {
   EXPECT_EQ(osErrorKind(lastOsError()), OsErrorKind::NotFound);
 }
 
+// A kept journal is opened shared as spelt, made when missing and never emptied by the open; its
+// facts come from one look-up; whether any open of it exists is told without taking it.
+TEST_F(LocalBackend, FilesOpenedSharedAsSpeltAreKeptAndToldOpenAnywhere) {
+  writeFile(dir.path("TASK.JNL"), "other");
+  const std::string path = dir.path("task.JNL");
+  EXPECT_FALSE(fs.openAsSpelt(path, ShareMode::Shared, false));
+  EXPECT_EQ(osErrorKind(lastOsError()), OsErrorKind::NotFound);
+  EXPECT_FALSE(fs.openAnywhereAsSpelt(path));
+  FileInfo info;
+  EXPECT_FALSE(fs.fileInfoAsSpelt(path, info));
+  {
+    auto first = fs.openAsSpelt(path, ShareMode::Shared, true);
+    ASSERT_TRUE(first);
+    ASSERT_EQ(first->writeAt(0, "kept", 4), 4);
+    auto second = fs.openAsSpelt(path, ShareMode::Shared, true);
+    ASSERT_TRUE(second);
+    EXPECT_EQ(second->size(), 4);
+    ASSERT_TRUE(fs.fileInfoAsSpelt(path, info));
+    EXPECT_EQ(info.size, 4);
+    EXPECT_EQ(info.identity, first->identity());
+    EXPECT_TRUE(fs.openAnywhereAsSpelt(path));
+    // Held alone only once every other open is gone.
+    EXPECT_FALSE(fs.openAsSpelt(path, ShareMode::Exclusive, false));
+    first.reset();
+    EXPECT_TRUE(fs.openAnywhereAsSpelt(path));
+  }
+  EXPECT_FALSE(fs.openAnywhereAsSpelt(path));
+  EXPECT_TRUE(fs.openAsSpelt(path, ShareMode::Exclusive, false));
+  EXPECT_EQ(std::filesystem::file_size(dir.path("TASK.JNL")), 5u);
+}
+
 TEST_F(LocalBackend, MissingFilesAndFoldersFailWithTheirErrors) {
   EXPECT_FALSE(open("none.dat", false));
   EXPECT_EQ(osErrorKind(lastOsError()), OsErrorKind::NotFound);

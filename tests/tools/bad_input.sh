@@ -38,7 +38,7 @@ expect 1 'cannot read p' "$dumpheader" p
 expect 1 'cannot read parameter file p: is not a regular file' "$standins/exp" parfile=p
 expect 1 'cannot read p: is not a regular file' "$standins/imp" userid=u/p file=p
 expect 1 'cannot create p: not a regular file' "$standins/exp" userid=u/p file=p
-: >e.IDX && : >e.JNL
+: >e.IDX && printf 'VLDRJNL1' >e.JNL
 expect 1 'rollback journal e.JNL is left: opening the table rolls it back' "$tablecheck" e
 for size in 0 -1 99999999999G; do expect 2 'usage: dumpbuilder' "$dumpbuilder" --size $size x.dmp; done
 expect 1 'engineserver: e.IDX is not a folder' "$engineserver" e.IDX ann </dev/null

@@ -2,8 +2,8 @@
 //   tablecheck [--encrypted] [--no-count] [--keys] TABLE...
 // --keys also checks every key against the key built from its record.
 // TABLE names the table with or without its ".IDX" or ".DAT" extension. A rollback journal left
-// beside the table is named first: opening the table rolls it back. Exit code 0 when every
-// table is sound, 1 when any is not (a missing or unreadable file included), 2 for a usage error.
+// beside the table with a change in it is named first: opening the table rolls it back. Exit code 0 when
+// every table is sound, 1 when any is not (a missing or unreadable file included), 2 for a usage error.
 // --help (or no argument) prints the usage.
 #include <algorithm>
 #include <cstring>

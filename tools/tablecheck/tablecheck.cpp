@@ -661,9 +661,10 @@ Report checkFiles(const std::string& path, const Options& options) {
 Report CheckTableFiles(const std::string& path, const Options& options) {
   Report r = checkFiles(path, options);
   // A change that never ended leaves its journal, and the files may hold part of the change
-  // until the journal is rolled back.
+  // until the journal is rolled back. An empty one holds no change: a writer keeps it between two
+  // changes, or ended between them.
   if (const std::string journal = withExtension(path, std::string(engine::kJournalExt));
-      platform::fileExists(journal))
+      engine::JournalHot(platform::FileSystem::local(), journal))
     r.problems.insert(r.problems.begin(),
                       "rollback journal " + journal + " is left: opening the table rolls it back");
   return r;

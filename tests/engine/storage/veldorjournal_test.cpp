@@ -51,8 +51,10 @@ struct Outcome {
 };
 
 // The change under test: two regions overwritten and the file grown, held and then written out
-// through `fs` under `plan`, whose operations count the write-out's writes only.
-Outcome change(platform::FaultyFileSystem& fs, const TempFolder& dir, Fault fault, uint64_t every) {
+// through `fs` under `plan`, whose operations count the write-out's writes only; the journal goes
+// into `kept` when given.
+Outcome change(platform::FaultyFileSystem& fs, const TempFolder& dir, Fault fault, uint64_t every,
+               TJournalHandle* kept = nullptr) {
   Outcome outcome;
   TFileList list(fs);
   TFileHandler h(&list);
@@ -68,7 +70,7 @@ Outcome change(platform::FaultyFileSystem& fs, const TempFolder& dir, Fault faul
   }
   fs.setPlan({fault, every, true});
   try {
-    WriteOutTables(fs, {TJournalTable{dir.path("t.JNL"), {&h, nullptr, nullptr}, true}}, true);
+    WriteOutTables(fs, {TJournalTable{dir.path("t.JNL"), {&h, nullptr, nullptr}, true, kept}}, true);
   } catch (const EVELDOREngineError&) {
     outcome.failed = true;
   }
@@ -123,6 +125,71 @@ TEST(JournalFaultTest, EveryFailedWriteOutLeavesTheOldFileOnceItsJournalIsRecove
       EXPECT_EQ(contents(dir.path("t.DAT")), outcome.failed ? pattern(kOldSize, 1) : outcome.after);
     }
   }
+}
+
+// The same into a journal file kept from one write-out to the next: a failed one leaves no change
+// in it once recovered, and the file serves the next write-out as before.
+TEST(JournalFaultTest, EveryFailedWriteOutIntoAKeptJournalLeavesTheOldFileAndTheJournalServesOn) {
+  for (Fault fault : {Fault::ShortWrite, Fault::NoSpace, Fault::IoError}) {
+    for (uint64_t k = 1;; ++k) {
+      SCOPED_TRACE("fault " + std::to_string(int(fault)) + " at write " + std::to_string(k));
+      TempFolder dir;
+      makeTable(dir);
+      platform::FaultyFileSystem fs(platform::FileSystem::local());
+      TJournalHandle kept(dir.path("t.JNL"));
+      const Outcome outcome = change(fs, dir, fault, k, &kept);
+      if (JournalHot(fs, dir.path("t.JNL"))) {
+        TFileList list;
+        TFileHandler h(&list);
+        h.SetName(dir.path("t.DAT"));
+        h.Open();
+        RecoverJournal(platform::FileSystem::local(), dir.path("t.JNL"), {&h, nullptr, nullptr});
+      }
+      EXPECT_NE(JournalState(fs, dir.path("t.JNL")), TJournalState::Hot);
+      EXPECT_EQ(contents(dir.path("t.DAT")), outcome.failed ? pattern(kOldSize, 1) : outcome.after);
+      const Outcome again = change(fs, dir, Fault::None, 0, &kept);
+      EXPECT_FALSE(again.failed);
+      EXPECT_EQ(contents(dir.path("t.DAT")), again.after);
+      EXPECT_EQ(JournalState(fs, dir.path("t.JNL")), TJournalState::Empty);
+      kept.Release(fs);
+      EXPECT_FALSE(std::filesystem::exists(dir.path("t.JNL")));
+      if (!outcome.failed) break;
+    }
+  }
+}
+
+// A kept journal is written in place write-out after write-out; deleted behind its holder (as a
+// recovery elsewhere does), the next write-out makes it anew; letting it go deletes it only when
+// no other open of it is left.
+TEST(JournalHandleTest, AKeptJournalIsReusedRemadeWhenDeletedAndGoesWithItsLastHolder) {
+  TempFolder dir;
+  makeTable(dir);
+  platform::FileSystem& fs = platform::FileSystem::local();
+  platform::FaultyFileSystem counting(fs);
+  const std::string path = dir.path("t.JNL");
+  const auto identity = [&] {
+    platform::FileInfo info;
+    EXPECT_TRUE(fs.fileInfoAsSpelt(path, info));
+    EXPECT_EQ(info.size, 0);
+    return info.identity;
+  };
+  TJournalHandle kept(path);
+  ASSERT_FALSE(change(counting, dir, Fault::None, 0, &kept).failed);
+  const platform::FileIdentity first = identity();
+  ASSERT_FALSE(change(counting, dir, Fault::None, 0, &kept).failed);
+  EXPECT_EQ(identity(), first);
+  std::filesystem::remove(path);
+  ASSERT_FALSE(change(counting, dir, Fault::None, 0, &kept).failed);
+  identity();
+  // Another open keeps it; its own holder then lets go last.
+  TJournalHandle other(path);
+  ASSERT_FALSE(change(counting, dir, Fault::None, 0, &other).failed);
+  kept.Release(counting);
+  EXPECT_TRUE(std::filesystem::exists(path));
+  EXPECT_TRUE(fs.openAnywhereAsSpelt(path));
+  other.Release(counting);
+  EXPECT_FALSE(std::filesystem::exists(path));
+  EXPECT_FALSE(fs.openAnywhereAsSpelt(path));
 }
 
 }  // namespace

@@ -204,6 +204,114 @@ TEST_F(CommitFaults, AProcessEndingBeforeAnyWriteOfTheCommitLeavesAllOldOrAllNew
   EXPECT_GT(k, 5u) << "the commit writes its journal and several table writes";
 }
 
+// The writer keeps its journal file from one commit to the next and lets it go when its
+// directory closes. It ends before any step but a read: the journal's writes, its cut and the
+// syncs of the first commit, between the two, in the second, and in the clean-up at the close.
+// Each time the table is all before, after the first or after the second, a journal left empty
+// is no damage, and the next open leaves no journal behind.
+TEST_F(CommitFaults, AProcessEndingAtAnyStepOfTwoCommitsOrBetweenThemLeavesNoHalfChange) {
+  const std::vector<Contents> states{before, after, contentsOf({31, 22, 3, 15, 5, 6, 7, 8})};
+  size_t reached = 0;
+  bool completed = false;
+  uint64_t k = 1;
+  for (; k <= 3 * kMaxWrites && !completed; ++k) {
+    const std::string what = "exit at step " + std::to_string(k);
+    writeTableImages(dir, pristine);
+    const std::string path = dir.path();
+    Helper writer([path, k](Helper&) {
+      platform::FaultyFileSystem faulty(platform::FileSystem::local());
+      TFileList list(faulty);
+      {
+        Database db(path, &list);
+        TDataTable& t = db.open();
+        db.directory->StartTransaction();
+        changeTable(t);
+        faulty.setPlan({platform::Fault::Exit, k, false});
+        db.directory->Commit(true, true);
+        t.BeginWrite();
+        changeItem(t, 1, 31);
+        t.FlushTable(false, false, false, false, false);
+        t.EndWrite();
+      }
+      return 0;
+    });
+    const int code = writer.wait();
+    ASSERT_TRUE(code == 0 || code == platform::kFaultExitCode) << what << ": " << code;
+    completed = code == 0;
+    // Before anyone opens the table: only a journal with a change in it is named.
+    const TJournalState journal = JournalState(platform::FileSystem::local(), dir.file("items.JNL"));
+    const tablecheck::Report report = tablecheck::CheckTableFiles(dir.file("items"));
+    EXPECT_EQ(report.ok(), journal != TJournalState::Hot) << what << ": " << report.text();
+    const Contents found = tableContents(dir);
+    const size_t state = size_t(std::find(states.begin(), states.end(), found) - states.begin());
+    ASSERT_LT(state, states.size()) << what;
+    EXPECT_GE(state, reached) << what << ": a later end undid a change that an earlier one kept";
+    reached = state;
+    EXPECT_FALSE(std::filesystem::exists(dir.file("items.JNL"))) << what;
+  }
+  EXPECT_TRUE(completed) << "the commits need more than " << 3 * kMaxWrites << " steps";
+  EXPECT_EQ(reached, 2u);
+}
+
+// A writer keeps an empty journal while it lives and leaves it when it is killed. Neither is a
+// change to roll back: the table reads, checks and writes as it is; a journal kept by a living
+// writer stays for it, one that nobody keeps goes at the next open, and renaming or deleting the
+// table leaves no journal behind.
+TEST_F(CommitFaults, AnEmptyJournalOfAWriterThatLivesOrWasKilledIsNoDamage) {
+  for (const bool rename : {false, true}) {
+    SCOPED_TRACE(rename ? "renamed" : "opened");
+    writeTableImages(dir, pristine);
+    const std::string path = dir.path();
+    Helper writer([path](Helper& h) {
+      Database db(path);
+      TDataTable& t = db.open();
+      db.directory->StartTransaction();
+      changeTable(t);
+      db.directory->Commit(true, false);
+      h.send('C');
+      h.receive();
+      return 0;
+    });
+    ASSERT_EQ(writer.receive(), 'C');
+    const std::string journal = dir.file("items.JNL");
+    ASSERT_EQ(JournalState(platform::FileSystem::local(), journal), TJournalState::Empty);
+    EXPECT_TRUE(tablecheck::CheckTableFiles(dir.file("items")).ok());
+    {
+      // Kept by the writer: it stays for its next commit.
+      Database reader(dir.path());
+      TDataTable& r = reader.open();
+      r.BeginRead();
+      expectItem(r, 2, 22);
+      r.EndRead();
+      EXPECT_TRUE(std::filesystem::exists(journal));
+    }
+    writer.kill9();
+    ASSERT_EQ(JournalState(platform::FileSystem::local(), journal), TJournalState::Empty);
+    EXPECT_TRUE(tablecheck::CheckTableFiles(dir.file("items")).ok());
+    if (rename) {
+      Database mover(dir.path());
+      ASSERT_EQ(mover.directory->RenameTable("items", "moved", false, false), 0);
+      EXPECT_TRUE(tableContents(dir, "moved") == after);
+      ASSERT_EQ(mover.directory->RenameTable("moved", "items", false, false), 0);
+    } else {
+      // Nobody keeps it now: the next open takes it away, and a write goes on as ever.
+      Database other(dir.path());
+      TDataTable& o = other.open();
+      EXPECT_FALSE(std::filesystem::exists(journal));
+      o.BeginWrite();
+      changeItem(o, 1, 31);
+      o.FlushTable(false, false, false, false, false);
+      o.EndWrite();
+      expectItem(o, 1, 31);
+    }
+    EXPECT_FALSE(std::filesystem::exists(journal));
+    const Contents found = tableContents(dir);
+    EXPECT_TRUE(found == (rename ? after : contentsOf({31, 22, 3, 15, 5, 6, 7, 8})));
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+      EXPECT_TRUE(entry.path().extension() != ".JNL" && entry.path().extension() != ".JNM") << entry.path();
+  }
+}
+
 // ---- A writer killed at random moments ----
 
 // The writer's messages: before each commit 'T', then per change 'A'/'M'/'D', record number and
