@@ -577,16 +577,29 @@ void TDataCursor::ModifyRecord(uint8_t* buffer, bool unlock, bool reposition) {
   }
   if (uniqueIdOf(buffer) > data.GetLastUniqueId()) data.SetLastUniqueId(uniqueIdOf(buffer));
   keysChanged = journalTextChanges(&journal, old.data(), buffer, recordNo) || keysChanged;
+  // Standing on this record by its key in its own index, whose entry the write leaves as it was:
+  // the search that repositioning makes would find the same entry at the same sequence number.
+  bool placeKept = false;
+  if (reposition && !bitmapView_ && !rangeSet_ && !InRecordNumberOrder() && keySlot_ == ownIndex)
+    for (size_t i = 0; i < slots.size(); ++i)
+      if (slots[i] == ownIndex)
+        placeKept =
+            oldKeys[i] == newKeys[i] && std::memcmp(currentKey_.data(), oldKeys[i].data(),
+                                                    std::min(oldKeys[i].size(), currentKey_.size())) == 0;
   const bool blobsSaved = writeRecordBlobs(buffer, recordNo);
   writeRecord(recordNo, buffer);
   journal.done();
   FilterRecordChanged(recordNo, recordBuffer_.data());
   FlushBuffers(false, false, true, keysChanged, blobsSaved);
   SelectIndex(ownIndex);
-  if (reposition)
-    AddToView(recordNo);
-  else
+  if (placeKept) {
     viewAfterWrite(recordNo, true);
+    loadPositionRecord();
+  } else if (reposition) {
+    AddToView(recordNo);
+  } else {
+    viewAfterWrite(recordNo, true);
+  }
 }
 
 void TDataCursor::CancelRecord() {

@@ -229,6 +229,98 @@ void addComputedField(TDataCursor& c, TFieldDescriptor field, const char* text) 
   c.AttachFieldExpression(uint16_t(fields.size()), tree);
 }
 
+// A modify that leaves the record's key in the cursor's index as it was keeps the cursor where it
+// stood without searching the index again; the place must be the one a search finds (record,
+// sequence number, record with its computed field, the records either side), whatever else the
+// write changed, in each index order, also when another cursor changed the table just before.
+TEST(CursorWriteTest, AModifyKeepingItsKeyLeavesTheCursorWhereASearchPutsIt) {
+  const uint32_t seed = storage_test::testSeed();
+  std::mt19937 random(seed);
+  TempDir dir;
+  Database db(dir.path());
+  rowsCursor(*db.directory, true, true);
+  auto cursor = rowsCursor(*db.directory, false);
+  TDataCursor& c = *cursor;
+  c.Open();
+  addComputedField(c, datafile_test::field(5, "TWICE", 6), "k * 2 + 1");
+  auto other = rowsCursor(*db.directory, false);
+  other->Open();
+  std::vector<uint8_t> buffer(c.RecordSize()), seen(c.RecordSize()), expected(c.RecordSize());
+  std::vector<uint8_t> spare(other->RecordSize());
+  std::set<int32_t> ks;
+  const char* names[] = {"ann", "bob", "carl", "dora", "eve"};
+  auto appendRow = [&](TDataCursor& to, std::vector<uint8_t>& into) {
+    int32_t k;
+    do k = int32_t(random() % 1000);
+    while (ks.count(k));
+    ks.insert(k);
+    to.ClearRecordBuffer(into.data());
+    put(to, into, Row{k, names[random() % 5], double(random() % 4)});
+    to.AppendRecord(into.data());
+  };
+  for (int i = 0; i < 60; ++i) appendRow(c, buffer);
+  const char* orders[] = {"BYK", "BYNAME", "BYAMOUNT"};
+  for (int step = 0; step < 200; ++step) {
+    const std::string when = "step " + std::to_string(step) + " seed " + std::to_string(seed);
+    c.SetIndexName(orders[step % 3]);
+    c.SetToRecNo(int32_t(1 + random() % uint32_t(c.GetRecordCount())));
+    ASSERT_EQ(c.GetCurrentRecord(buffer.data(), false), 0) << when;
+    const uint32_t recordNo = c.CurrentRecordNo();
+    if (random() % 4 == 0) appendRow(*other, spare);
+    bool isNull = false;
+    Row row;
+    c.GetField(1, buffer.data(), isNull, reinterpret_cast<uint8_t*>(&row.k));
+    c.GetField(3, buffer.data(), isNull, reinterpret_cast<uint8_t*>(&row.amount));
+    // Fields of the other indexes, or of this one; AMOUNT orders BYAMOUNT with NAME.
+    switch (random() % 3) {
+      case 0:
+        row.amount += 1;
+        c.PutField(3, buffer.data(), reinterpret_cast<const uint8_t*>(&row.amount));
+        break;
+      case 1:
+        c.PutField(2, buffer.data(), reinterpret_cast<const uint8_t*>(names[random() % 5]));
+        break;
+      default:
+        if (ks.size() < 900) {
+          ks.erase(row.k);
+          do row.k = int32_t(random() % 1000);
+          while (ks.count(row.k));
+          ks.insert(row.k);
+        }
+        c.PutField(1, buffer.data(), reinterpret_cast<const uint8_t*>(&row.k));
+    }
+    c.ModifyRecord(buffer.data());
+    ASSERT_EQ(c.CurrentRecordNo(), recordNo) << when;
+    const std::vector<uint8_t> held = c.GetCurrentRecordBuffer();
+    const int32_t sequence = c.GetSequenceNumber();
+    ASSERT_EQ(c.GetCurrentRecord(seen.data(), false), 0) << when;
+    std::vector<uint8_t> next(c.RecordSize()), prior(c.RecordSize());
+    const uint16_t nextResult = c.GetNextRecord(next.data());
+    c.SetToRecordNo(recordNo);
+    const uint16_t priorResult = c.GetPriorRecord(prior.data());
+    // The place a search finds.
+    c.SetToRecordNo(recordNo);
+    EXPECT_EQ(c.GetSequenceNumber(), sequence) << when;
+    ASSERT_EQ(c.GetCurrentRecord(expected.data(), false), 0) << when;
+    EXPECT_EQ(seen, expected) << when;
+    EXPECT_EQ(held, c.GetCurrentRecordBuffer()) << when;
+    std::vector<uint8_t> wantNext(c.RecordSize()), wantPrior(c.RecordSize());
+    c.SetToRecNo(sequence + 1);
+    const bool hasNext = sequence < c.GetRecordCount();
+    if (hasNext) c.GetCurrentRecord(wantNext.data(), false);
+    EXPECT_EQ(nextResult == 0, hasNext) << when;
+    if (hasNext) {
+      EXPECT_EQ(next, wantNext) << when;
+    }
+    if (sequence > 1) {
+      c.SetToRecNo(sequence - 1);
+      c.GetCurrentRecord(wantPrior.data(), false);
+      EXPECT_EQ(priorResult, 0) << when;
+      EXPECT_EQ(prior, wantPrior) << when;
+    }
+  }
+}
+
 TEST(CursorWriteTest, ComputedFieldFollowsItsColumns) {
   TempDir dir;
   Database db(dir.path());
