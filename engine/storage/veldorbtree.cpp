@@ -803,10 +803,11 @@ void TIndexTree::BuildFromSorted(size_t count, const std::function<const uint8_t
   giveBack.Dismiss();
 }
 
-bool TIndexTree::DeleteKey(const uint8_t* key, uint32_t reference) {
+bool TIndexTree::DeleteKey(const uint8_t* key, uint32_t reference, TKeyEntry* following) {
   bool deleted = false;
   withRestarts([&] {
     deleted = false;
+    if (following) following->valid = false;
     if (file_.GetRootPageNumber(slot_) == 0) return true;
     TPagePath path;
     if (!descend(key, false, path, nullptr)) return false;
@@ -818,6 +819,12 @@ bool TIndexTree::DeleteKey(const uint8_t* key, uint32_t reference) {
            leaf.GetEntryRef(pos) != reference)
       --pos;
     if (pos < 1 || cursor_.CompareKeys(leaf.GetEntryKey(pos), key, k) != 0) return true;
+    // Taken before the leaf changes: a merge or balance may move it to another page.
+    if (following && pos < leaf.GetEntryCount()) {
+      following->valid = true;
+      following->reference = leaf.GetEntryRef(pos + 1);
+      std::memcpy(following->key.data(), leaf.GetEntryKey(pos + 1), k);
+    }
     cursor_.SetPathEntry(pos);
     cursor_.SetExactCountLevel(cursor_.GetPathLevel());
     leaf.DeleteKey(cursor_);

@@ -321,6 +321,76 @@ TEST(CursorWriteTest, AModifyKeepingItsKeyLeavesTheCursorWhereASearchPutsIt) {
   }
 }
 
+// A delete through the cursor's own index leaves it on the entry that followed the record, found
+// without another search; it must be the record a search finds there (checked against a second
+// cursor), at the same sequence number, also when another cursor changed the table in between.
+TEST(CursorWriteTest, ADeleteLeavesTheCursorOnTheRecordThatFollowedInItsIndex) {
+  const uint32_t seed = storage_test::testSeed();
+  std::mt19937 random(seed);
+  TempDir dir;
+  Database db(dir.path());
+  rowsCursor(*db.directory, true, true);
+  auto cursor = rowsCursor(*db.directory, false), other = rowsCursor(*db.directory, false),
+       probe = rowsCursor(*db.directory, false);
+  TDataCursor& c = *cursor;
+  for (auto* open : {&c, other.get(), probe.get()}) open->Open();
+  addComputedField(c, datafile_test::field(5, "TWICE", 6), "k * 2 + 1");
+  std::vector<uint8_t> buffer(c.RecordSize()), spare(other->RecordSize()), seen(probe->RecordSize());
+  int32_t nextK = 0;
+  const char* names[] = {"ann", "bob", "carl", "dora", "eve"};
+  auto appendRow = [&](TDataCursor& to, std::vector<uint8_t>& into) {
+    to.ClearRecordBuffer(into.data());
+    const int32_t k = int32_t((nextK++ * 7919) % 100000);
+    put(to, into, Row{k, names[random() % 5], double(random() % 4)});
+    to.AppendRecord(into.data());
+  };
+  for (int i = 0; i < 150; ++i) appendRow(c, buffer);
+  const char* orders[] = {"BYK", "BYNAME", "BYAMOUNT"};
+  for (int step = 0; step < 150; ++step) {
+    const std::string when = "step " + std::to_string(step) + " seed " + std::to_string(seed);
+    const char* order = orders[step % 3];
+    c.SetIndexName(order);
+    // The first and last records too, where no entry follows in the leaf or in the index.
+    const int32_t count = c.GetRecordCount();
+    const uint32_t pick = random() % 8;
+    c.SetToRecNo(pick == 0 ? 1 : pick == 1 ? count : int32_t(1 + random() % uint32_t(count)));
+    ASSERT_EQ(c.GetCurrentRecord(buffer.data(), false), 0) << when;
+    const uint32_t recordNo = c.CurrentRecordNo();
+    switch (random() % 6) {
+      case 0:
+        appendRow(*other, spare);
+        break;
+      case 1:
+        other->SetIndexName("BYK");
+        other->SetToRecNo(int32_t(1 + random() % uint32_t(other->GetRecordCount())));
+        if (other->GetCurrentRecord(spare.data(), false) == 0 && other->CurrentRecordNo() != recordNo)
+          other->DeleteRecord(spare.data());
+        break;
+      default:
+        break;
+    }
+    probe->SetIndexName(order);
+    probe->SetToRecordNo(recordNo);
+    uint32_t following = 0;
+    if (probe->GetNextRecord(seen.data()) == 0) following = probe->CurrentRecordNo();
+    c.DeleteRecord(buffer.data());
+    if (following != 0) {
+      EXPECT_EQ(c.CurrentRecordNo(), following) << when;
+      EXPECT_FALSE(c.AtEOF()) << when;
+    }
+    const int32_t sequence = c.GetSequenceNumber();
+    const std::vector<uint8_t> held = c.GetCurrentRecordBuffer();
+    const uint32_t standing = c.CurrentRecordNo();
+    c.SetToRecordNo(standing);
+    EXPECT_EQ(c.GetSequenceNumber(), sequence) << when;
+    ASSERT_EQ(c.GetCurrentRecord(buffer.data(), false), 0) << when;
+    EXPECT_EQ(held, c.GetCurrentRecordBuffer()) << when;
+    if (c.GetRecordCount() < 60) {
+      for (int i = 0; i < 60; ++i) appendRow(c, buffer);
+    }
+  }
+}
+
 TEST(CursorWriteTest, ComputedFieldFollowsItsColumns) {
   TempDir dir;
   Database db(dir.path());
