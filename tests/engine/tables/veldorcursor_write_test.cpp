@@ -642,6 +642,74 @@ int alternate(Helper& h, const std::string& path, uint32_t seed, bool first) {
   return 0;
 }
 
+// Records found one at a time in number order come from one read of the records that follow;
+// another process changes records inside and around that run between two finds, and each find
+// shows the record as that process committed it.
+TEST(CursorWriteTest, RecordsFoundInNumberOrderShowWhatAnotherProcessChangedMeanwhile) {
+  const uint32_t seed = storage_test::testSeed();
+  TempDir dir;
+  constexpr int32_t kRows = 200;
+  {
+    Database db(dir.path());
+    auto c = rowsCursor(*db.directory, true, true);
+    c->Open();
+    std::vector<uint8_t> buffer(c->RecordSize());
+    for (int32_t k = 1; k <= kRows; ++k) {
+      c->ClearRecordBuffer(buffer.data());
+      put(*c, buffer, Row{k, "row", 0});
+      c->AppendRecord(buffer.data());
+    }
+  }
+  // The other process adds one to the AMOUNT of the record whose K it is sent, until it is sent 0.
+  Helper other([&](Helper& h) {
+    Database db(dir.path());
+    auto c = rowsCursor(*db.directory, false);
+    c->Open();
+    c->SetIndexName("BYK");
+    std::vector<uint8_t> buffer(c->RecordSize());
+    for (char k; (k = h.receive()) != 0;) {
+      put(*c, buffer, Row{uint8_t(k), "", 0});
+      if (!c->FindKey(false, buffer.data(), 1, false, 0, nullptr)) return 2;
+      if (c->GetCurrentRecord(buffer.data(), false) != 0) return 3;
+      double amount = 0;
+      bool isNull = false;
+      c->GetField(3, buffer.data(), isNull, reinterpret_cast<uint8_t*>(&amount));
+      amount += 1;
+      c->PutField(3, buffer.data(), reinterpret_cast<const uint8_t*>(&amount));
+      c->ModifyRecord(buffer.data());
+      h.send('D');
+    }
+    return 0;
+  });
+  Database db(dir.path());
+  auto cursor = rowsCursor(*db.directory, false);
+  TDataCursor& c = *cursor;
+  c.Open();
+  c.SetIndexName("BYK");
+  std::mt19937 random(seed);
+  std::vector<double> amounts(kRows + 1, 0);
+  std::vector<uint8_t> buffer(c.RecordSize());
+  for (int32_t k = 1; k <= kRows; ++k) {
+    const std::string when = "K " + std::to_string(k) + " seed " + std::to_string(seed);
+    if (random() % 3 == 0) {
+      // Ahead of the walk mostly, sometimes just behind it.
+      const int32_t target = std::clamp<int32_t>(k + int32_t(random() % 12) - 2, 1, std::min(kRows, 120));
+      other.send(char(target));
+      ASSERT_EQ(other.receive(), 'D') << when;
+      amounts[size_t(target)] += 1;
+    }
+    put(c, buffer, Row{k, "", 0});
+    ASSERT_TRUE(c.FindKey(false, buffer.data(), 1, false, 0, nullptr)) << when;
+    const std::vector<uint8_t> held = c.GetCurrentRecordBuffer();
+    double amount = -1;
+    bool isNull = false;
+    c.GetField(3, held.data(), isNull, reinterpret_cast<uint8_t*>(&amount));
+    EXPECT_EQ(amount, amounts[size_t(k)]) << when;
+  }
+  other.send(0);
+  EXPECT_EQ(other.wait(), 0);
+}
+
 TEST(CursorWriteTest, TwoProcessesTakingTurnsEachFindExactlyTheKeysTheOtherLeft) {
   const uint32_t seed = storage_test::testSeed();
   TempDir dir;
