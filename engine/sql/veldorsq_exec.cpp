@@ -630,12 +630,23 @@ void TDataQuery::groupRows(const std::function<const uint8_t*()>& next,
   bool open = false, anyGroup = false;
   auto full = [&] { return cap >= 0 && written >= cap; };
   const uint8_t* row = nullptr;
-  // The rows of a group are the neighbours in index order with the same stored values.
+  // The rows of a group are the neighbours in index order with values the index holds equal: the
+  // same stored values, -0 beside 0, and texts its locale compares equal whatever their bytes.
   auto sameGroup = [&] {
     for (auto& g : GroupBy) {
       bool nx = readValue(result, g->ResultFieldNo, accumulator.data(), a);
       bool ny = readValue(result, g->ResultFieldNo, row, b);
-      if (nx != ny || (!nx && a != b)) return false;
+      if (nx != ny) return false;
+      if (nx || a == b) continue;
+      const auto type = TEngineFieldType(result.GetFieldDesc(g->ResultFieldNo).Type());
+      if (type == TEngineFieldType::Float || type == TEngineFieldType::Timestamp) {
+        if (GetFloatValue(a.data()) != 0 || GetFloatValue(b.data()) != 0) return false;
+      } else if (type != TEngineFieldType::String || result.LanguageId() == 0 ||
+                 OSCompareStrings(result.LanguageId(), result.SortId(),
+                                  std::string_view(reinterpret_cast<const char*>(a.data()), a.size), false, 0,
+                                  std::string_view(reinterpret_cast<const char*>(b.data()), b.size)) != 0) {
+        return false;
+      }
     }
     return true;
   };
