@@ -51,13 +51,30 @@ auto keepLevel(TIndexCursor& cursor) {
 // Binary searches over entries 1..count: the last entry not greater than the key, and the last
 // entry less than it (0 when none). Keys that order as plain bytes are compared in place rather
 // than through the cursor, once per probe of every level of every search.
-//
-// The entries that go before the key are a prefix; its length lies in [base, base + n] and each
-// probe halves n without a branch on the outcome, while the entries the next probe may take, when
-// they lie lines apart, are already on their way from memory: a page's first probes each touch a
-// line of their own, and random keys make every outcome a coin toss.
 template <class Compare>
 static uint32_t lastBelowWith(const TPage& page, bool orEqual, Compare&& compare) {
+  uint32_t lo = 1, hi = page.GetEntryCount(), result = 0;
+  while (lo <= hi) {
+    const uint32_t mid = lo + (hi - lo) / 2;
+    const int order = compare(page.GetEntryKey(mid));
+    if (order < 0 || (orEqual && order == 0)) {
+      result = mid;
+      lo = mid + 1;
+    } else {
+      hi = mid - 1;
+    }
+  }
+  return result;
+}
+
+// The same for short keys compared as bytes, whose compare is a word or two: the entries that go
+// before the key are a prefix, its length lies in [base, base + n], and each probe halves n
+// without a branch on the outcome, while the entries the next probe may take, when they lie lines
+// apart, are already on their way from memory. A page's first probes each touch a line of their
+// own and random keys make every outcome a coin toss; a longer compare is better left to run
+// ahead of its branch.
+template <class Compare>
+static uint32_t lastBelowShort(const TPage& page, bool orEqual, Compare&& compare) {
   uint32_t base = 0, n = page.GetEntryCount();
   while (n > 1) {
     const uint32_t half = n / 2;
@@ -76,13 +93,21 @@ static uint32_t lastBelowWith(const TPage& page, bool orEqual, Compare&& compare
   return base;
 }
 
+constexpr uint16_t kShortKeyBytes = 16;
+
 static uint32_t lastBelow(const TPage& page, TIndexCursor& cursor, const uint8_t* key, bool orEqual) {
   const uint16_t k = page.GetKeySize();
   switch (cursor.ByteOrder()) {
-    case 1:
-      return lastBelowWith(page, orEqual, [&](const uint8_t* e) { return CompareBytes(e, key, k, false); });
-    case -1:
-      return lastBelowWith(page, orEqual, [&](const uint8_t* e) { return CompareBytes(e, key, k, true); });
+    case 1: {
+      const auto compare = [&](const uint8_t* e) { return CompareBytes(e, key, k, false); };
+      return k <= kShortKeyBytes ? lastBelowShort(page, orEqual, compare)
+                                 : lastBelowWith(page, orEqual, compare);
+    }
+    case -1: {
+      const auto compare = [&](const uint8_t* e) { return CompareBytes(e, key, k, true); };
+      return k <= kShortKeyBytes ? lastBelowShort(page, orEqual, compare)
+                                 : lastBelowWith(page, orEqual, compare);
+    }
     default:
       return lastBelowWith(page, orEqual, [&](const uint8_t* e) { return cursor.CompareKeys(e, key, k); });
   }
