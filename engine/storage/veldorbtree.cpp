@@ -67,13 +67,47 @@ static uint32_t lastBelowWith(const TPage& page, bool orEqual, Compare&& compare
   return result;
 }
 
+// The same for short keys compared as bytes, whose compare is a word or two: the entries that go
+// before the key are a prefix, its length lies in [base, base + n], and each probe halves n
+// without a branch on the outcome, while the entries the next probe may take, when they lie lines
+// apart, are already on their way from memory. A page's first probes each touch a line of their
+// own and random keys make every outcome a coin toss; a longer compare is better left to run
+// ahead of its branch.
+template <class Compare>
+static uint32_t lastBelowShort(const TPage& page, bool orEqual, Compare&& compare) {
+  uint32_t base = 0, n = page.GetEntryCount();
+  while (n > 1) {
+    const uint32_t half = n / 2;
+    if (half >= 8) {
+      __builtin_prefetch(page.GetEntryKey(base + half / 2));
+      __builtin_prefetch(page.GetEntryKey(base + half + half / 2));
+    }
+    const int order = compare(page.GetEntryKey(base + half));
+    base = (order < 0 || (orEqual && order == 0)) ? base + half : base;
+    n -= half;
+  }
+  if (n == 1) {
+    const int order = compare(page.GetEntryKey(base + 1));
+    if (order < 0 || (orEqual && order == 0)) ++base;
+  }
+  return base;
+}
+
+constexpr uint16_t kShortKeyBytes = 16;
+
 static uint32_t lastBelow(const TPage& page, TIndexCursor& cursor, const uint8_t* key, bool orEqual) {
   const uint16_t k = page.GetKeySize();
   switch (cursor.ByteOrder()) {
-    case 1:
-      return lastBelowWith(page, orEqual, [&](const uint8_t* e) { return CompareBytes(e, key, k, false); });
-    case -1:
-      return lastBelowWith(page, orEqual, [&](const uint8_t* e) { return CompareBytes(e, key, k, true); });
+    case 1: {
+      const auto compare = [&](const uint8_t* e) { return CompareBytes(e, key, k, false); };
+      return k <= kShortKeyBytes ? lastBelowShort(page, orEqual, compare)
+                                 : lastBelowWith(page, orEqual, compare);
+    }
+    case -1: {
+      const auto compare = [&](const uint8_t* e) { return CompareBytes(e, key, k, true); };
+      return k <= kShortKeyBytes ? lastBelowShort(page, orEqual, compare)
+                                 : lastBelowWith(page, orEqual, compare);
+    }
     default:
       return lastBelowWith(page, orEqual, [&](const uint8_t* e) { return cursor.CompareKeys(e, key, k); });
   }
@@ -803,10 +837,11 @@ void TIndexTree::BuildFromSorted(size_t count, const std::function<const uint8_t
   giveBack.Dismiss();
 }
 
-bool TIndexTree::DeleteKey(const uint8_t* key, uint32_t reference) {
+bool TIndexTree::DeleteKey(const uint8_t* key, uint32_t reference, TKeyEntry* following) {
   bool deleted = false;
   withRestarts([&] {
     deleted = false;
+    if (following) following->valid = false;
     if (file_.GetRootPageNumber(slot_) == 0) return true;
     TPagePath path;
     if (!descend(key, false, path, nullptr)) return false;
@@ -818,6 +853,12 @@ bool TIndexTree::DeleteKey(const uint8_t* key, uint32_t reference) {
            leaf.GetEntryRef(pos) != reference)
       --pos;
     if (pos < 1 || cursor_.CompareKeys(leaf.GetEntryKey(pos), key, k) != 0) return true;
+    // Taken before the leaf changes: a merge or balance may move it to another page.
+    if (following && pos < leaf.GetEntryCount()) {
+      following->valid = true;
+      following->reference = leaf.GetEntryRef(pos + 1);
+      std::memcpy(following->key.data(), leaf.GetEntryKey(pos + 1), k);
+    }
     cursor_.SetPathEntry(pos);
     cursor_.SetExactCountLevel(cursor_.GetPathLevel());
     leaf.DeleteKey(cursor_);

@@ -102,8 +102,10 @@ class TIndexTree {
   // on the free-page list and the index still empty.
   void BuildFromSorted(size_t count, const std::function<const uint8_t*(size_t)>& key,
                        const std::function<uint32_t(size_t)>& reference);
-  // Removes the entry with this key (and this reference unless it is 0). False when none.
-  bool DeleteKey(const uint8_t* key, uint32_t reference = 0);
+  // Removes the entry with this key (and this reference unless it is 0). False when none. With
+  // `following`, the entry after it when its leaf holds one (it then stands at the removed one's
+  // position); not valid otherwise.
+  bool DeleteKey(const uint8_t* key, uint32_t reference = 0, TKeyEntry* following = nullptr);
   // The 1-based position of the first entry not less than the key (KeyCount() + 1 when none),
   // and whether that entry equals it; its reference when it exists. With `near`, the entries at
   // that position and just before and after it, as far as the same leaf holds them (the entry at

@@ -389,6 +389,8 @@ void TDataFile::prepareCache() {
   openCacheSize_ = r == 0 ? kMaxCacheRecords : std::min(kCacheBytes / r, kMaxCacheRecords);
   cache_.SetCapacity(openCacheSize_);
   counters_ = {};
+  aheadCount_ = 0;
+  recentMisses_.fill(0);
 }
 
 void TDataFile::Open() {
@@ -746,13 +748,21 @@ bool TDataFile::GetRecord(TCacheReader* cursor, uint32_t number, TRecord*& recor
     if (number >= next) fail(VELDOR_FILECORRUPT);
     const uint32_t available = forward ? next - number : number;
     uint32_t count = 1;
-    if (readAhead && cursorReadAhead && cursor)
+    bool aside = false;
+    if (readAhead && cursorReadAhead && cursor) {
       count = cursor->GetReadAheadCount(readAheadCount_, forward);
-    else if (readAhead)
+    } else if (readAhead) {
       count = readAheadCount_;
+    } else if (TRecord* taken = takeFromRun(number)) {
+      record = taken;
+      return true;
+    } else if (forward && followsRecentMiss(number)) {
+      count = readAheadCount_;
+      aside = true;
+    }
     const uint32_t most = uint32_t(std::max<size_t>(1, kMaxRunBytes / r));
     count = std::clamp<uint32_t>(count, 1, std::min(available, most));
-    TRecord* got = ReadRecords(number, count, forward, cursor);
+    TRecord* got = ReadRecords(number, count, forward, cursor, aside && count > 1);
     if (!got || got->GetRecordNumber() != number) {
       ReleaseRecord(got);
       fail(VELDOR_FILECORRUPT);
@@ -780,7 +790,34 @@ bool TDataFile::missingSlotsCached(uint32_t first, uint32_t last) const {
   return true;
 }
 
-TRecord* TDataFile::ReadRecords(uint32_t number, uint32_t count, bool forward, TCacheReader* cursor) {
+bool TDataFile::followsRecentMiss(uint32_t number) {
+  bool follows = aheadCount_ != 0 && number == aheadFirst_ + aheadCount_;
+  for (uint32_t m : recentMisses_)
+    follows = follows || (m != 0 && number > m && number - m <= readAheadCount_);
+  recentMisses_[nextMiss_] = number;
+  nextMiss_ = (nextMiss_ + 1) % recentMisses_.size();
+  return follows;
+}
+
+TRecord* TDataFile::takeFromRun(uint32_t number) {
+  if (aheadCount_ == 0 || number < aheadFirst_ || number - aheadFirst_ >= aheadCount_) return nullptr;
+  // Counted as the read it stands for.
+  ++counters_.readCalls;
+  std::unique_ptr<TRecord> slot = GetCacheSlot(number);
+  // Looked up after GetCacheSlot, whose flush may have written into the run.
+  if (aheadCount_ == 0 || number < aheadFirst_ || number - aheadFirst_ >= aheadCount_) {
+    pool_.Push(slot);
+    return nullptr;
+  }
+  slot->LoadFromBuffer(aheadBuffer_.data() + size_t(number - aheadFirst_) * GetRecordSize());
+  TRecord* item = cache_.Insert(std::move(slot));
+  if (!item) fail(VELDOR_FILECORRUPT);
+  item->Pin();
+  return item;
+}
+
+TRecord* TDataFile::ReadRecords(uint32_t number, uint32_t count, bool forward, TCacheReader* cursor,
+                                bool aside) {
   ++counters_.readCalls;
   const uint32_t r = GetRecordSize();
   const uint32_t first = forward ? number : number - count + 1;
@@ -808,7 +845,7 @@ TRecord* TDataFile::ReadRecords(uint32_t number, uint32_t count, bool forward, T
     TRecord* item = cache_.FindCached(n);
     if (item) {
       if (item->PinCount() == 0 && !item->IsDirty()) item->LoadFromBuffer(image);
-    } else if (n != number && cursor && !cursor->KeepsReadAhead(n)) {
+    } else if (n != number && (aside || (cursor && !cursor->KeepsReadAhead(n)))) {
       continue;
     } else {
       std::unique_ptr<TRecord> slot = GetCacheSlot(n);
@@ -823,6 +860,11 @@ TRecord* TDataFile::ReadRecords(uint32_t number, uint32_t count, bool forward, T
     }
   }
   if (wanted) cache_.MoveFirst(wanted);
+  if (aside) {
+    aheadBuffer_.assign(readBuffer_.begin(), readBuffer_.begin() + ptrdiff_t(size_t(whole) * r));
+    aheadFirst_ = first;
+    aheadCount_ = whole;
+  }
   return wanted;
 }
 
@@ -895,8 +937,17 @@ bool TDataFile::FlushDirtyRecords() {
     UndoOnFailure redirty([&] {
       for (size_t k = 0; k < count; ++k) dirty[start + k]->SetDirty(true);
     });
-    WriteAt(slotOffset(dirty[start]->GetRecordNumber()), writeBuffer_.data(), int64_t(count * r));
+    const uint32_t first = dirty[start]->GetRecordNumber();
+    // The read-ahead run goes, in case the write fails part way; it takes the bytes once written.
+    const uint32_t aheadCount = std::exchange(aheadCount_, 0);
+    WriteAt(slotOffset(first), writeBuffer_.data(), int64_t(count * r));
     redirty.Dismiss();
+    aheadCount_ = aheadCount;
+    const uint64_t from = std::max<uint64_t>(first, aheadFirst_);
+    const uint64_t to = std::min<uint64_t>(uint64_t(first) + count, uint64_t(aheadFirst_) + aheadCount_);
+    for (uint64_t n = from; n < to; ++n)
+      std::memcpy(aheadBuffer_.data() + size_t(n - aheadFirst_) * r,
+                  writeBuffer_.data() + size_t(n - first) * r, r);
     if (owner_) owner_->MarkWritten();
     ++counters_.flushWrites;
   });
@@ -904,6 +955,8 @@ bool TDataFile::FlushDirtyRecords() {
 }
 
 void TDataFile::ClearRecordCache() {
+  aheadCount_ = 0;
+  recentMisses_.fill(0);
   cache_.Clear([this](std::unique_ptr<TRecord> pinned) { detached_.push_back(std::move(pinned)); });
 }
 

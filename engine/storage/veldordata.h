@@ -39,6 +39,7 @@
 // lock, and readers notice another writer through HeaderChanged.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -419,7 +420,15 @@ class TDataFile : public TFileHandler, public TRecordOwner {
   void recomputeStorage(TFieldDescriptor& d, uint16_t code) const;
   void checkFields(std::vector<TFieldDescriptor>& descriptors, uint16_t languageId, uint16_t sortId,
                    uint32_t recordSize, bool recompute, uint16_t code) const;
-  TRecord* ReadRecords(uint32_t number, uint32_t count, bool forward, TCacheReader* cursor);
+  // With `aside`, only the wanted record enters the cache and the run is kept as the read-ahead
+  // run (below).
+  TRecord* ReadRecords(uint32_t number, uint32_t count, bool forward, TCacheReader* cursor,
+                       bool aside = false);
+  // A single-record miss served from the read-ahead run; nullptr when the run does not hold it.
+  TRecord* takeFromRun(uint32_t number);
+  // Whether a single-record miss follows earlier ones closely enough that the records after it
+  // are likely wanted next (records visited in number order, one at a time); notes it.
+  bool followsRecentMiss(uint32_t number);
   bool missingSlotsCached(uint32_t first, uint32_t last) const;
   std::unique_ptr<TRecord> GetCacheSlot(uint32_t number);
   void flushForRoom();
@@ -437,6 +446,16 @@ class TDataFile : public TFileHandler, public TRecordOwner {
   // The run being read: its slot numbers [first, first + count); count 0 outside a read.
   uint32_t runFirst_ = 0;
   uint32_t runCount_ = 0;
+  // The read-ahead run: the file's bytes (held writes laid over) of slots [aheadFirst_,
+  // aheadFirst_ + aheadCount_), read past the cache when single records were asked in number
+  // order, so that the next ones need no read of their own while the cache keeps its size. It is
+  // as current as a cached clean record: flushes write their bytes into it, and it goes with
+  // every clearing of the cache.
+  std::vector<uint8_t> aheadBuffer_;
+  uint32_t aheadFirst_ = 0;
+  uint32_t aheadCount_ = 0;
+  std::array<uint32_t, 4> recentMisses_{};
+  size_t nextMiss_ = 0;
 
   TRecordStack pool_;
   Cache cache_;

@@ -823,11 +823,48 @@ void TFileHandler::DropHeldWrites() {
   flushWanted_ = false;
 }
 
+namespace {
+
+// Extents at most this far apart go out in one write with the bytes between them as the disk
+// holds them, up to a run of kWriteRunBytes: a change scattered over many records or pages (a
+// batch of modifies) costs a few large writes instead of a system call per record. The bytes
+// between are written as they were, so a write-out cut short, or a reader meanwhile, sees them
+// unchanged, and the journal of the old bytes covers all that changes.
+constexpr int64_t kWriteGapBytes = 1024;
+constexpr int64_t kWriteRunBytes = int64_t(1) << 20;
+
+}  // namespace
+
 void TFileHandler::WriteOutHeld(bool flush) {
   if (held_.Empty()) return;
   if (held_.LowestCut() < held_.DiskSize()) CutDirect(held_.LowestCut());
-  for (const auto& [offset, bytes] : held_.Extents())
-    WriteDirect(offset, bytes.data(), int64_t(bytes.size()));
+  const auto& extents = held_.Extents();
+  std::vector<uint8_t> run;
+  for (auto e = extents.begin(); e != extents.end();) {
+    const int64_t start = e->first;
+    auto last = std::next(e);
+    int64_t end = start + int64_t(e->second.size());
+    while (!inMemory_ && last != extents.end() && last->first - end <= kWriteGapBytes &&
+           last->first + int64_t(last->second.size()) - start <= kWriteRunBytes) {
+      end = last->first + int64_t(last->second.size());
+      ++last;
+    }
+    if (std::next(e) == last) {
+      WriteDirect(start, e->second.data(), int64_t(e->second.size()));
+      e = last;
+      continue;
+    }
+    // The disk's bytes under the whole run, after the cut above: past its end they read as zeros,
+    // as the gap would once the extents after it were written on their own.
+    run.assign(size_t(end - start), 0);
+    {
+      std::lock_guard guard(file_->Section());
+      file_->Seek(handleId_, kSeekBegin, start);
+      if (file_->Read(handleId_, run.data(), end - start) < 0) raise(VELDOR_READERR);
+    }
+    for (; e != last; ++e) std::memcpy(run.data() + (e->first - start), e->second.data(), e->second.size());
+    WriteDirect(start, run.data(), end - start);
+  }
   if (DiskSize() != held_.Size()) CutDirect(held_.Size());
   if (flush || flushWanted_) FlushDirect();
 }

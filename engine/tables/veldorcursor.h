@@ -885,6 +885,9 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // that record's place changes, so a row at a time stays linear; RebuildView when the view is
   // not known to be current.
   void viewAfterWrite(uint32_t recordNo, bool inUse);
+  // True when the table's change counters are the ones this cursor last took: its place (key and
+  // sequence number) is as current as its last search made it.
+  bool placeSeenCurrent() const;
   void ParseFilterExpression(const std::string& text, TExpTreePtr& tree);
   void CheckFilterExpression(TExpToken& tree);
   static bool ResolveFilterColumn(void* cursor, TExpToken& node);

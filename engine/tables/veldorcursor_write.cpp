@@ -233,6 +233,13 @@ void TDataCursor::writeRecord(uint32_t recordNo, const uint8_t* image) {
   data.ReleaseRecord(record);
 }
 
+bool TDataCursor::placeSeenCurrent() const {
+  // No other cursor or process changed the table since this cursor last looked or wrote.
+  return table_ && !IsRemote() && table_->GetDataChangeCounter() == dataChangeCounter_ &&
+         table_->GetIndexChangeCounter() == indexChangeCounter_ &&
+         table_->GetBlobChangeCounter() == blobChangeCounter_;
+}
+
 // ---- Indexes ----
 
 void TDataCursor::SwitchToIndex(uint8_t slot) {
@@ -377,10 +384,12 @@ class KeyJournal {
       }
     }
   }
-  void change(uint8_t slot, std::vector<uint8_t> removed, std::vector<uint8_t> inserted, uint32_t recordNo) {
+  // With `following`, a removal tells the entry after the removed one (TIndexTree::DeleteKey).
+  void change(uint8_t slot, std::vector<uint8_t> removed, std::vector<uint8_t> inserted, uint32_t recordNo,
+              TKeyEntry* following = nullptr) {
     cursor_.SelectIndex(slot);
     TIndexTree tree(cursor_.Table()->IndexFile(), cursor_, slot);
-    if (!removed.empty() && !tree.DeleteKey(removed.data()))
+    if (!removed.empty() && !tree.DeleteKey(removed.data(), 0, following))
       cursor_.Raise(VELDOR_INDEXCORRUPT, {}, cursor_.CurrentIndexName());
     changes_.push_back({slot, std::move(removed), {}, recordNo});
     if (!inserted.empty()) {
@@ -519,6 +528,7 @@ void TDataCursor::ModifyRecord(uint8_t* buffer, bool unlock, bool reposition) {
   auto endWrite = endWriteUnlessHeld(*this, writeTaken);
   const uint8_t ownIndex = GetCurrentIndex();
   auto keep = KeepCurrentIndex(*this);
+  const bool placeCurrent = placeSeenCurrent();
   const uint32_t recordNo = currentRecordNo_;
   std::vector<uint8_t> old(recordSize_);
   bool lockedHere = false;
@@ -577,16 +587,30 @@ void TDataCursor::ModifyRecord(uint8_t* buffer, bool unlock, bool reposition) {
   }
   if (uniqueIdOf(buffer) > data.GetLastUniqueId()) data.SetLastUniqueId(uniqueIdOf(buffer));
   keysChanged = journalTextChanges(&journal, old.data(), buffer, recordNo) || keysChanged;
+  // Standing on this record by its key in its own index, whose entry the write leaves as it was:
+  // the search that repositioning makes would find the same entry at the same sequence number.
+  bool placeKept = false;
+  if (reposition && placeCurrent && !bitmapView_ && !rangeSet_ && !InRecordNumberOrder() &&
+      keySlot_ == ownIndex)
+    for (size_t i = 0; i < slots.size(); ++i)
+      if (slots[i] == ownIndex)
+        placeKept =
+            oldKeys[i] == newKeys[i] && std::memcmp(currentKey_.data(), oldKeys[i].data(),
+                                                    std::min(oldKeys[i].size(), currentKey_.size())) == 0;
   const bool blobsSaved = writeRecordBlobs(buffer, recordNo);
   writeRecord(recordNo, buffer);
   journal.done();
   FilterRecordChanged(recordNo, recordBuffer_.data());
   FlushBuffers(false, false, true, keysChanged, blobsSaved);
   SelectIndex(ownIndex);
-  if (reposition)
-    AddToView(recordNo);
-  else
+  if (placeKept) {
     viewAfterWrite(recordNo, true);
+    loadPositionRecord();
+  } else if (reposition) {
+    AddToView(recordNo);
+  } else {
+    viewAfterWrite(recordNo, true);
+  }
 }
 
 void TDataCursor::CancelRecord() {
@@ -613,6 +637,7 @@ void TDataCursor::DeleteRecord(const uint8_t* buffer, bool reposition) {
   auto endWrite = endWriteUnlessHeld(*this, writeTaken);
   const uint8_t ownIndex = GetCurrentIndex();
   auto keep = KeepCurrentIndex(*this);
+  const bool placeCurrent = placeSeenCurrent();
   const uint32_t recordNo = currentRecordNo_;
   std::vector<uint8_t> current(recordSize_);
   readRecord(recordNo, current.data());
@@ -643,8 +668,19 @@ void TDataCursor::DeleteRecord(const uint8_t* buffer, bool reposition) {
   current[0] = kRecordInUse;
   // A key that is missing from its index fails its removal (VELDOR_INDEXCORRUPT, naming the
   // index) and the journal puts back the keys removed before it: no search for each key first.
+  // Standing on this record by its key in its own index: the entry after it takes its position,
+  // which is where repositioning would put the cursor, found without another search.
+  size_t own = slots.size();
+  if (reposition && placeCurrent && !bitmapView_ && !rangeSet_ && !InRecordNumberOrder() &&
+      keySlot_ == ownIndex && sequence_ != 0)
+    for (size_t i = 0; i < slots.size(); ++i)
+      if (slots[i] == ownIndex &&
+          std::memcmp(currentKey_.data(), keys[i].data(), std::min(keys[i].size(), currentKey_.size())) == 0)
+        own = i;
+  TKeyEntry following;
   KeyJournal journal(*this);
-  for (size_t i = 0; i < slots.size(); ++i) journal.change(slots[i], keys[i], {}, recordNo);
+  for (size_t i = 0; i < slots.size(); ++i)
+    journal.change(slots[i], keys[i], {}, recordNo, i == own ? &following : nullptr);
   journal.change(kSysDeletedSlot, idKey, freeKey, recordNo);
   // The record's chains go with it; edits of its blobs that were never saved go too.
   bool blobsSaved = false;
@@ -666,10 +702,16 @@ void TDataCursor::DeleteRecord(const uint8_t* buffer, bool reposition) {
   FilterRecordDeleted(recordNo);
   FlushBuffers(false, false, true, true, blobsSaved);
   SelectIndex(ownIndex);
-  if (reposition)
-    RemoveFromView();
-  else
+  if (own < slots.size() && following.valid) {
     viewAfterWrite(recordNo, false);
+    atBOF_ = atEOF_ = false;
+    standOn(sequence_, &following);
+    loadPositionRecord();
+  } else if (reposition) {
+    RemoveFromView();
+  } else {
+    viewAfterWrite(recordNo, false);
+  }
 }
 
 }  // namespace engine

@@ -114,6 +114,42 @@ TEST_P(FileLayer, WritingZeroBytesWritesNothingAndTruncateEndsTheFile) {
   EXPECT_TRUE(std::all_of(back.begin() + 512, back.begin() + 1000, [](uint8_t b) { return b == 0; }));
 }
 
+// Held writes a few bytes apart go out together with the disk's bytes between them: the file
+// must end as the writes one by one would leave it, wherever a gap lies against the old end,
+// a cut and the new end. Checked against a plain model of the bytes, through a fresh handler.
+TEST_P(FileLayer, HeldWritesCloseTogetherGoOutAsTheyWouldOneByOne) {
+  const auto old = pattern(20000, 3);
+  auto f = created("held.dat", old);
+  std::vector<uint8_t> model = old;
+  const auto fresh = pattern(40000, 77);
+  f->SetHoldWrites(true);
+  const auto put = [&](int64_t at, int64_t n) {
+    f->WriteAt(at, fresh.data() + at, n);
+    if (model.size() < size_t(at + n)) model.resize(size_t(at + n), 0);
+    std::copy(fresh.begin() + at, fresh.begin() + at + n, model.begin() + at);
+  };
+  // Records of 70 bytes, gaps from none to past the merge distance, written out of order.
+  for (int64_t at : {700, 140, 0, 350, 1500, 1571, 3000, 4100, 4200, 9000, 9080}) put(at, 70);
+  // A run of 1 MiB does not fit one write: many close records over a long stretch.
+  for (int64_t at = 10000; at < 19000; at += 300) put(at, 40);
+  // Cut below the old end, then records past the cut, past the old end and past both.
+  f->Seek(kSeekBegin, 15000);
+  f->Truncate();
+  model.resize(15000);
+  for (int64_t at : {15500, 19950, 20600, 21000, 30000}) put(at, 70);
+  std::vector<uint8_t> seen(model.size());
+  f->ReadAt(0, seen.data(), int64_t(seen.size()));
+  EXPECT_EQ(seen, model);
+  f->WriteOutHeld(false);
+  f->Close();
+  auto g = h("held.dat");
+  g->Open();
+  ASSERT_EQ(g->GetFileSize(), int64_t(model.size()));
+  std::vector<uint8_t> back(model.size());
+  g->ReadAt(0, back.data(), int64_t(back.size()));
+  EXPECT_EQ(back, model);
+}
+
 TEST_P(FileLayer, ShortReadsRaiseUnlessAllowed) {
   auto f = created("t.dat", pattern(1000));
   uint8_t buf[100];

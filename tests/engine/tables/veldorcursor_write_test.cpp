@@ -229,6 +229,168 @@ void addComputedField(TDataCursor& c, TFieldDescriptor field, const char* text) 
   c.AttachFieldExpression(uint16_t(fields.size()), tree);
 }
 
+// A modify that leaves the record's key in the cursor's index as it was keeps the cursor where it
+// stood without searching the index again; the place must be the one a search finds (record,
+// sequence number, record with its computed field, the records either side), whatever else the
+// write changed, in each index order, also when another cursor changed the table just before.
+TEST(CursorWriteTest, AModifyKeepingItsKeyLeavesTheCursorWhereASearchPutsIt) {
+  const uint32_t seed = storage_test::testSeed();
+  std::mt19937 random(seed);
+  TempDir dir;
+  Database db(dir.path());
+  rowsCursor(*db.directory, true, true);
+  auto cursor = rowsCursor(*db.directory, false);
+  TDataCursor& c = *cursor;
+  c.Open();
+  addComputedField(c, datafile_test::field(5, "TWICE", 6), "k * 2 + 1");
+  auto other = rowsCursor(*db.directory, false);
+  other->Open();
+  std::vector<uint8_t> buffer(c.RecordSize()), seen(c.RecordSize()), expected(c.RecordSize());
+  std::vector<uint8_t> spare(other->RecordSize());
+  std::set<int32_t> ks;
+  const char* names[] = {"ann", "bob", "carl", "dora", "eve"};
+  auto appendRow = [&](TDataCursor& to, std::vector<uint8_t>& into) {
+    int32_t k;
+    do k = int32_t(random() % 1000);
+    while (ks.count(k));
+    ks.insert(k);
+    to.ClearRecordBuffer(into.data());
+    put(to, into, Row{k, names[random() % 5], double(random() % 4)});
+    to.AppendRecord(into.data());
+  };
+  for (int i = 0; i < 60; ++i) appendRow(c, buffer);
+  const char* orders[] = {"BYK", "BYNAME", "BYAMOUNT"};
+  for (int step = 0; step < 200; ++step) {
+    const std::string when = "step " + std::to_string(step) + " seed " + std::to_string(seed);
+    c.SetIndexName(orders[step % 3]);
+    c.SetToRecNo(int32_t(1 + random() % uint32_t(c.GetRecordCount())));
+    ASSERT_EQ(c.GetCurrentRecord(buffer.data(), false), 0) << when;
+    const uint32_t recordNo = c.CurrentRecordNo();
+    if (random() % 4 == 0) appendRow(*other, spare);
+    bool isNull = false;
+    Row row;
+    c.GetField(1, buffer.data(), isNull, reinterpret_cast<uint8_t*>(&row.k));
+    c.GetField(3, buffer.data(), isNull, reinterpret_cast<uint8_t*>(&row.amount));
+    // Fields of the other indexes, or of this one; AMOUNT orders BYAMOUNT with NAME.
+    switch (random() % 3) {
+      case 0:
+        row.amount += 1;
+        c.PutField(3, buffer.data(), reinterpret_cast<const uint8_t*>(&row.amount));
+        break;
+      case 1:
+        c.PutField(2, buffer.data(), reinterpret_cast<const uint8_t*>(names[random() % 5]));
+        break;
+      default:
+        if (ks.size() < 900) {
+          ks.erase(row.k);
+          do row.k = int32_t(random() % 1000);
+          while (ks.count(row.k));
+          ks.insert(row.k);
+        }
+        c.PutField(1, buffer.data(), reinterpret_cast<const uint8_t*>(&row.k));
+    }
+    c.ModifyRecord(buffer.data());
+    ASSERT_EQ(c.CurrentRecordNo(), recordNo) << when;
+    const std::vector<uint8_t> held = c.GetCurrentRecordBuffer();
+    const int32_t sequence = c.GetSequenceNumber();
+    ASSERT_EQ(c.GetCurrentRecord(seen.data(), false), 0) << when;
+    std::vector<uint8_t> next(c.RecordSize()), prior(c.RecordSize());
+    const uint16_t nextResult = c.GetNextRecord(next.data());
+    c.SetToRecordNo(recordNo);
+    const uint16_t priorResult = c.GetPriorRecord(prior.data());
+    // The place a search finds.
+    c.SetToRecordNo(recordNo);
+    EXPECT_EQ(c.GetSequenceNumber(), sequence) << when;
+    ASSERT_EQ(c.GetCurrentRecord(expected.data(), false), 0) << when;
+    EXPECT_EQ(seen, expected) << when;
+    EXPECT_EQ(held, c.GetCurrentRecordBuffer()) << when;
+    std::vector<uint8_t> wantNext(c.RecordSize()), wantPrior(c.RecordSize());
+    c.SetToRecNo(sequence + 1);
+    const bool hasNext = sequence < c.GetRecordCount();
+    if (hasNext) c.GetCurrentRecord(wantNext.data(), false);
+    EXPECT_EQ(nextResult == 0, hasNext) << when;
+    if (hasNext) {
+      EXPECT_EQ(next, wantNext) << when;
+    }
+    if (sequence > 1) {
+      c.SetToRecNo(sequence - 1);
+      c.GetCurrentRecord(wantPrior.data(), false);
+      EXPECT_EQ(priorResult, 0) << when;
+      EXPECT_EQ(prior, wantPrior) << when;
+    }
+  }
+}
+
+// A delete through the cursor's own index leaves it on the entry that followed the record, found
+// without another search; it must be the record a search finds there (checked against a second
+// cursor), at the same sequence number, also when another cursor changed the table in between.
+TEST(CursorWriteTest, ADeleteLeavesTheCursorOnTheRecordThatFollowedInItsIndex) {
+  const uint32_t seed = storage_test::testSeed();
+  std::mt19937 random(seed);
+  TempDir dir;
+  Database db(dir.path());
+  rowsCursor(*db.directory, true, true);
+  auto cursor = rowsCursor(*db.directory, false), other = rowsCursor(*db.directory, false),
+       probe = rowsCursor(*db.directory, false);
+  TDataCursor& c = *cursor;
+  for (auto* open : {&c, other.get(), probe.get()}) open->Open();
+  addComputedField(c, datafile_test::field(5, "TWICE", 6), "k * 2 + 1");
+  std::vector<uint8_t> buffer(c.RecordSize()), spare(other->RecordSize()), seen(probe->RecordSize());
+  int32_t nextK = 0;
+  const char* names[] = {"ann", "bob", "carl", "dora", "eve"};
+  auto appendRow = [&](TDataCursor& to, std::vector<uint8_t>& into) {
+    to.ClearRecordBuffer(into.data());
+    const int32_t k = int32_t((nextK++ * 7919) % 100000);
+    put(to, into, Row{k, names[random() % 5], double(random() % 4)});
+    to.AppendRecord(into.data());
+  };
+  for (int i = 0; i < 150; ++i) appendRow(c, buffer);
+  const char* orders[] = {"BYK", "BYNAME", "BYAMOUNT"};
+  for (int step = 0; step < 150; ++step) {
+    const std::string when = "step " + std::to_string(step) + " seed " + std::to_string(seed);
+    const char* order = orders[step % 3];
+    c.SetIndexName(order);
+    // The first and last records too, where no entry follows in the leaf or in the index.
+    const int32_t count = c.GetRecordCount();
+    const uint32_t pick = random() % 8;
+    c.SetToRecNo(pick == 0 ? 1 : pick == 1 ? count : int32_t(1 + random() % uint32_t(count)));
+    ASSERT_EQ(c.GetCurrentRecord(buffer.data(), false), 0) << when;
+    const uint32_t recordNo = c.CurrentRecordNo();
+    switch (random() % 6) {
+      case 0:
+        appendRow(*other, spare);
+        break;
+      case 1:
+        other->SetIndexName("BYK");
+        other->SetToRecNo(int32_t(1 + random() % uint32_t(other->GetRecordCount())));
+        if (other->GetCurrentRecord(spare.data(), false) == 0 && other->CurrentRecordNo() != recordNo)
+          other->DeleteRecord(spare.data());
+        break;
+      default:
+        break;
+    }
+    probe->SetIndexName(order);
+    probe->SetToRecordNo(recordNo);
+    uint32_t following = 0;
+    if (probe->GetNextRecord(seen.data()) == 0) following = probe->CurrentRecordNo();
+    c.DeleteRecord(buffer.data());
+    if (following != 0) {
+      EXPECT_EQ(c.CurrentRecordNo(), following) << when;
+      EXPECT_FALSE(c.AtEOF()) << when;
+    }
+    const int32_t sequence = c.GetSequenceNumber();
+    const std::vector<uint8_t> held = c.GetCurrentRecordBuffer();
+    const uint32_t standing = c.CurrentRecordNo();
+    c.SetToRecordNo(standing);
+    EXPECT_EQ(c.GetSequenceNumber(), sequence) << when;
+    ASSERT_EQ(c.GetCurrentRecord(buffer.data(), false), 0) << when;
+    EXPECT_EQ(held, c.GetCurrentRecordBuffer()) << when;
+    if (c.GetRecordCount() < 60) {
+      for (int i = 0; i < 60; ++i) appendRow(c, buffer);
+    }
+  }
+}
+
 TEST(CursorWriteTest, ComputedFieldFollowsItsColumns) {
   TempDir dir;
   Database db(dir.path());
@@ -545,6 +707,74 @@ int alternate(Helper& h, const std::string& path, uint32_t seed, bool first) {
       if (find(k) != (model.count(k) != 0)) return 5;
   }
   return 0;
+}
+
+// Records found one at a time in number order come from one read of the records that follow;
+// another process changes records inside and around that run between two finds, and each find
+// shows the record as that process committed it.
+TEST(CursorWriteTest, RecordsFoundInNumberOrderShowWhatAnotherProcessChangedMeanwhile) {
+  const uint32_t seed = storage_test::testSeed();
+  TempDir dir;
+  constexpr int32_t kRows = 200;
+  {
+    Database db(dir.path());
+    auto c = rowsCursor(*db.directory, true, true);
+    c->Open();
+    std::vector<uint8_t> buffer(c->RecordSize());
+    for (int32_t k = 1; k <= kRows; ++k) {
+      c->ClearRecordBuffer(buffer.data());
+      put(*c, buffer, Row{k, "row", 0});
+      c->AppendRecord(buffer.data());
+    }
+  }
+  // The other process adds one to the AMOUNT of the record whose K it is sent, until it is sent 0.
+  Helper other([&](Helper& h) {
+    Database db(dir.path());
+    auto c = rowsCursor(*db.directory, false);
+    c->Open();
+    c->SetIndexName("BYK");
+    std::vector<uint8_t> buffer(c->RecordSize());
+    for (char k; (k = h.receive()) != 0;) {
+      put(*c, buffer, Row{uint8_t(k), "", 0});
+      if (!c->FindKey(false, buffer.data(), 1, false, 0, nullptr)) return 2;
+      if (c->GetCurrentRecord(buffer.data(), false) != 0) return 3;
+      double amount = 0;
+      bool isNull = false;
+      c->GetField(3, buffer.data(), isNull, reinterpret_cast<uint8_t*>(&amount));
+      amount += 1;
+      c->PutField(3, buffer.data(), reinterpret_cast<const uint8_t*>(&amount));
+      c->ModifyRecord(buffer.data());
+      h.send('D');
+    }
+    return 0;
+  });
+  Database db(dir.path());
+  auto cursor = rowsCursor(*db.directory, false);
+  TDataCursor& c = *cursor;
+  c.Open();
+  c.SetIndexName("BYK");
+  std::mt19937 random(seed);
+  std::vector<double> amounts(kRows + 1, 0);
+  std::vector<uint8_t> buffer(c.RecordSize());
+  for (int32_t k = 1; k <= kRows; ++k) {
+    const std::string when = "K " + std::to_string(k) + " seed " + std::to_string(seed);
+    if (random() % 3 == 0) {
+      // Ahead of the walk mostly, sometimes just behind it.
+      const int32_t target = std::clamp<int32_t>(k + int32_t(random() % 12) - 2, 1, std::min(kRows, 120));
+      other.send(char(target));
+      ASSERT_EQ(other.receive(), 'D') << when;
+      amounts[size_t(target)] += 1;
+    }
+    put(c, buffer, Row{k, "", 0});
+    ASSERT_TRUE(c.FindKey(false, buffer.data(), 1, false, 0, nullptr)) << when;
+    const std::vector<uint8_t> held = c.GetCurrentRecordBuffer();
+    double amount = -1;
+    bool isNull = false;
+    c.GetField(3, held.data(), isNull, reinterpret_cast<uint8_t*>(&amount));
+    EXPECT_EQ(amount, amounts[size_t(k)]) << when;
+  }
+  other.send(0);
+  EXPECT_EQ(other.wait(), 0);
 }
 
 TEST(CursorWriteTest, TwoProcessesTakingTurnsEachFindExactlyTheKeysTheOtherLeft) {
