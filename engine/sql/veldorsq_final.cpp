@@ -251,7 +251,10 @@ void TDataQuery::finishHeldRows(HeldRows& held) {
   }
   VELMARON_DEBUG_ASSERT(Top < 0 || !(ordered || capEarly) || order.size() <= size_t(Top),
                         "a pass keeps no more rows than its cap");
-  for (uint32_t i : order) result.AppendRecord(held.row(i), true);
+  std::vector<uint8_t*> rows;
+  rows.reserve(order.size());
+  for (uint32_t i : order) rows.push_back(held.row(i));
+  result.AppendRecords(rows);
   held.active = false;
 }
 

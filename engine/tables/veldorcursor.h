@@ -336,6 +336,15 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // Every check (writable, field rules, unique keys, the lock, the unique id) runs before the
   // first key or record changes; a failure after that undoes the key changes made.
   void AppendRecord(uint8_t* buffer, bool reposition = true);
+  // Appends the records `rows` (each of the cursor's record size) in their order, as
+  // AppendRecord(row, false) one after another would: the same record numbers, unique ids and
+  // keys, and the same error for the first row that fails, the rows before it appended. A local
+  // table this cursor holds exclusively that has no keys yet, no free record slots, blob fields,
+  // field rules or text index takes them in runs past the record cache, and builds each index
+  // bottom-up; any other takes them one append each. The cursor then stands before the first row.
+  // A write failure in a run leaves the table for its writer to empty or drop: for a table
+  // nothing else sees (a statement's result).
+  void AppendRecords(std::span<uint8_t* const> rows);
   void ModifyRecord(uint8_t* buffer, bool unlock = true, bool reposition = true);
   void CancelRecord();
   void DeleteRecord(const uint8_t* buffer, bool reposition = true);
