@@ -802,6 +802,8 @@ class TDataQuery final : public engine::TDataQuery {
   std::vector<TExpToken*> outerWhole_;
   TDataDirectory* resultDirectory_ = nullptr;
   std::unique_ptr<TDataCursor> resultCursor_;
+  // The result table as CreateResultTable left it, not yet run into: nothing to empty.
+  bool resultFresh_ = false;
   bool unionPart_ = false;     // parsed after UNION: the clauses after it are the first part's
   bool insertSelect_ = false;  // the SELECT of an INSERT: NOAUTOINC and COMMIT end its names
   bool prepared_ = false;

@@ -735,8 +735,11 @@ void TDataQuery::executeSelect() {
   if (!UnionKind && !unionPart_) {
     result.DropFilter(nullptr);
     result.SwitchToIndex(255);
-    result.EmptyTable();
+    // A table just made holds nothing (no record was ever given an id): emptying it would only
+    // cut its files and write them again.
+    if (!resultFresh_ || result.IsRemote() || result.GetLastUniqueId() != 0) result.EmptyTable();
   }
+  resultFresh_ = false;
   applyPlan();
   TSourceTable& driving = *plan_.Driving();
   const int64_t total = driving.Cursor->GetRecordCount();

@@ -178,6 +178,7 @@ void TDataQuery::CreateResultTable() {
   resultCursor_->SetTemporary(temporary);
   resultCursor_->Open();
   ResultCursor = resultCursor_.get();
+  resultFresh_ = true;
 }
 
 void TDataQuery::SetLiveFieldList() {
