@@ -737,6 +737,17 @@ class TDataQuery final : public engine::TDataQuery {
   // Copies the value of a plain column that the result stores as its source does (type and size
   // alike, no aggregate that converts it) into `row`; false for any other column.
   bool copyStoredValue(const TResultField& f, uint8_t* row);
+  // How fillResultRow fills each result column in a run: the columns that copyStoredValue copies
+  // and whose stored bytes the copy leaves as they are (numbers, dates and times; a text, which
+  // loses trailing blanks) are copied straight from the record buffer. Made at each run's start.
+  struct ColumnCopy {
+    enum Kind : uint8_t { None, Bytes, Text } kind = None;
+    const TSourceTable* table = nullptr;
+    uint16_t from = 0, to = 0;  // offsets of the null flag in the source and the result record
+    uint32_t size = 0;
+  };
+  std::vector<ColumnCopy> columnCopies_;
+  void planColumnCopies();
   // Appends `row` to the result; false when DISTINCT already holds it.
   bool appendResultRow(uint8_t* row);
   void rebuildResult();

@@ -384,11 +384,59 @@ bool TDataQuery::copyStoredValue(const TResultField& f, uint8_t* row) {
   return true;
 }
 
+void TDataQuery::planColumnCopies() {
+  columnCopies_.assign(ResultFields.size(), {});
+  TDataCursor& result = *ResultCursor;
+  if (result.IsRemote() || result.HasComputedFields()) return;
+  for (size_t i = 0; i < ResultFields.size(); ++i) {
+    const TResultField& f = *ResultFields[i];
+    if (f.Expression || f.CountStar || f.AggregateKind == akCount || f.AggregateKind == akAvg ||
+        !f.SourceTable || !f.SourceTable->Cursor || f.SourceTable->Cursor->IsRemote())
+      continue;
+    const TFieldDescriptor& from = f.SourceTable->Cursor->GetFieldDesc(f.SourceFieldNo);
+    const TFieldDescriptor& to = result.GetFieldDesc(f.ResultFieldNo);
+    // The conditions of copyStoredValue, and a result field that stores a value as it is given.
+    if (from.Type() != to.Type() || uint8_t(f.ColumnType) != to.Type() ||
+        from.StoredSize() != to.StoredSize() || from.IsBlob() || from.IsAutoInc() || to.Computed() ||
+        to.IsAutoInc() || to.IsBlob() || to.Type() == uint8_t(T::Boolean) ||
+        (to.Type() == uint8_t(T::String) && to.CaseRule() != 0) ||
+        size_t(from.Offset()) + from.StoredSize() >= f.SourceTable->RecordSize ||
+        size_t(to.Offset()) + to.StoredSize() >= result.RecordSize())
+      continue;
+    ColumnCopy& c = columnCopies_[i];
+    c.kind = to.Type() == uint8_t(T::String) ? ColumnCopy::Text : ColumnCopy::Bytes;
+    c.table = f.SourceTable;
+    c.from = from.Offset();
+    c.to = to.Offset();
+    c.size = to.StoredSize();
+  }
+}
+
 void TDataQuery::fillResultRow(uint8_t* row) {
   TDataCursor& result = *ResultCursor;
   result.ClearRecordBuffer(row);
-  for (auto& field : ResultFields) {
-    TResultField& f = *field;
+  for (size_t i = 0; i < ResultFields.size(); ++i) {
+    TResultField& f = *ResultFields[i];
+    if (i < columnCopies_.size() && columnCopies_[i].kind != ColumnCopy::None) {
+      // What ReadFieldValue and WriteFieldValue would make of the stored bytes.
+      const ColumnCopy& c = columnCopies_[i];
+      uint8_t* at = row + c.to;
+      std::memset(at, 0, c.size + 1u);
+      if (c.table->AtEnd || c.table->RecordBuffer.empty()) continue;
+      const uint8_t* stored = c.table->RecordBuffer.data() + c.from;
+      if (stored[0] == 0) continue;
+      if (c.kind == ColumnCopy::Bytes) {
+        at[0] = 1;
+        std::memcpy(at + 1, stored + 1, c.size);
+        continue;
+      }
+      size_t length = strnlen(reinterpret_cast<const char*>(stored + 1), c.size);
+      if (c.size > 0 && length >= c.size) length = c.size - 1u;
+      while (length > 0 && stored[length] == ' ') --length;
+      std::memcpy(at + 1, stored + 1, length);
+      at[0] = length > 0 ? 1 : 0;
+      continue;
+    }
     if (copyStoredValue(f, row)) continue;
     TokenPtr value = columnValue(*this, f);
     if (f.AggregateKind == akCount) {
@@ -625,17 +673,30 @@ void TDataQuery::groupRows(const std::function<const uint8_t*()>& next,
   TDataCursor& result = *ResultCursor;
   const size_t size = result.RecordSize();
   std::vector<uint8_t> accumulator(size), carried(size);
-  StoredValue a, b;
   int64_t written = 0;
   bool open = false, anyGroup = false;
   auto full = [&] { return cap >= 0 && written >= cap; };
   const uint8_t* row = nullptr;
-  // The rows of a group are the neighbours in index order with the same stored values.
+  // The rows of a group are the neighbours in index order with the same stored values: the same
+  // null flag and, when not null, the same value bytes (what readValue reads of them).
+  struct GroupField {
+    uint32_t offset, size;
+    bool autoInc;
+  };
+  std::vector<GroupField> groupFields;
+  for (auto& g : GroupBy) {
+    const TFieldDescriptor& d = result.GetFieldDesc(g->ResultFieldNo);
+    groupFields.push_back({d.Offset(), d.IsBlob() ? 4u : d.StoredSize(), d.IsAutoInc()});
+  }
   auto sameGroup = [&] {
-    for (auto& g : GroupBy) {
-      bool nx = readValue(result, g->ResultFieldNo, accumulator.data(), a);
-      bool ny = readValue(result, g->ResultFieldNo, row, b);
-      if (nx != ny || (!nx && a != b)) return false;
+    const uint8_t* x = accumulator.data();
+    for (const GroupField& g : groupFields) {
+      if (g.autoInc) {
+        if (std::memcmp(x + g.offset, row + g.offset, 4) != 0) return false;
+        continue;
+      }
+      const bool nx = x[g.offset] == 0, ny = row[g.offset] == 0;
+      if (nx != ny || (!nx && std::memcmp(x + g.offset + 1, row + g.offset + 1, g.size) != 0)) return false;
     }
     return true;
   };
@@ -741,6 +802,7 @@ void TDataQuery::executeSelect() {
   }
   resultFresh_ = false;
   applyPlan();
+  planColumnCopies();
   TSourceTable& driving = *plan_.Driving();
   const int64_t total = driving.Cursor->GetRecordCount();
   int64_t counter = 1;

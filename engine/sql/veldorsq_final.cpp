@@ -143,28 +143,31 @@ void TDataQuery::sortByIndex(HeldRows& held, uint8_t slot, std::vector<uint32_t>
   for (uint32_t i : order) result.BuildKey(held.row(i), keys.data() + size_t(i) * keySize, held.row(i));
   const uint8_t* at = keys.data();
   if (result.GetLanguageId() == 0) {
-    // Without a locale the index orders its keys by their bytes alone. The first eight travel with
-    // the row number, so that most comparisons read no key; ties go by row number, which is the
-    // order given.
+    // Without a locale the index orders its keys by their bytes alone. The first sixteen travel
+    // with the row number, so that most comparisons read no key; ties go by row number, which is
+    // the order given.
     VELMARON_DEBUG_ASSERT(std::is_sorted(order.begin(), order.end()), "the rows come in their arrival order");
     struct Entry {
-      uint64_t prefix;
+      uint64_t high, low;
       uint32_t index;
     };
     std::vector<Entry> entries;
     entries.reserve(order.size());
-    const size_t head = std::min<size_t>(compared, 8);
+    constexpr size_t kPrefix = 16;
+    const size_t head = std::min<size_t>(compared, kPrefix);
     for (uint32_t i : order) {
       const uint8_t* key = at + size_t(i) * keySize;
-      uint64_t prefix = 0;
-      for (size_t b = 0; b < 8; ++b) prefix = prefix << 8 | (b < head ? key[b] : 0);
-      entries.push_back({prefix, i});
+      uint64_t high = 0, low = 0;
+      for (size_t b = 0; b < 8; ++b) high = high << 8 | (b < head ? key[b] : 0);
+      for (size_t b = 8; b < kPrefix; ++b) low = low << 8 | (b < head ? key[b] : 0);
+      entries.push_back({high, low, i});
     }
     std::sort(entries.begin(), entries.end(), [&](const Entry& a, const Entry& b) {
-      if (a.prefix != b.prefix) return a.prefix < b.prefix;
-      if (compared > 8) {
-        const int order = std::memcmp(at + size_t(a.index) * keySize + 8, at + size_t(b.index) * keySize + 8,
-                                      compared - 8u);
+      if (a.high != b.high) return a.high < b.high;
+      if (a.low != b.low) return a.low < b.low;
+      if (compared > kPrefix) {
+        const int order = std::memcmp(at + size_t(a.index) * keySize + kPrefix,
+                                      at + size_t(b.index) * keySize + kPrefix, compared - kPrefix);
         if (order != 0) return order < 0;
       }
       return a.index < b.index;
