@@ -739,9 +739,10 @@ class TDataQuery final : public engine::TDataQuery {
   bool copyStoredValue(const TResultField& f, uint8_t* row);
   // How fillResultRow fills each result column in a run: the columns that copyStoredValue copies
   // and whose stored bytes the copy leaves as they are (numbers, dates and times; a text, which
-  // loses trailing blanks) are copied straight from the record buffer. Made at each run's start.
+  // loses trailing blanks), and the SUM of an INTEGER column (a LARGEINT), are made straight
+  // from the record buffer. Made at each run's start.
   struct ColumnCopy {
-    enum Kind : uint8_t { None, Bytes, Text } kind = None;
+    enum Kind : uint8_t { None, Bytes, Text, IntegerToLargeInt } kind = None;
     const TSourceTable* table = nullptr;
     uint16_t from = 0, to = 0;  // offsets of the null flag in the source and the result record
     uint32_t size = 0;
