@@ -124,7 +124,8 @@ struct TCreateTableArgs {
   TCharSet IncludeChars;
   bool Overwrite = false;
   // A query's scratch result (TTableDefinition::scratch): exclusive, under a fresh name, made
-  // temporary at its first open. Never sent to a server.
+  // temporary at its first open, or already at its creation: the cursor then stays open from
+  // the creation on, and the files go at its close. Never sent to a server.
   bool Scratch = false;
 };
 
@@ -936,6 +937,9 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   TCursorRequestPath& requests() const;
   TCursorReply exchange(uint16_t code, TCursorRequest request);
   void loadFieldList();
+  // The rest of an open once table_ holds the open table (active_ set): the cursor's view of it.
+  // A failure closes the cursor.
+  void openOnTable(bool serverCursorOpen);
   void clearFieldList();
   void passwordLoop(std::string_view password);
   void rebuildView();
