@@ -764,9 +764,9 @@ class TDataQuery final : public engine::TDataQuery {
   // Adds each RUNSUM total of the group row `previous` to the new group's `accumulator`.
   void carryRunningSums(const uint8_t* previous, uint8_t* accumulator);
 
-  // Result rows that the final passes reorder, held in memory until the passes run, so that the
-  // result table is written once, in its final order (veldorsq_final.cpp). Rows in arrival order,
-  // each of the result's record size.
+  // Result rows held in memory until the final passes run (or the run ends, without a pass), so
+  // that the result table is written once, in its final order (veldorsq_final.cpp). Rows in
+  // arrival order, each of the result's record size.
   struct HeldRows {
     std::vector<uint8_t> bytes;
     size_t recordSize = 0;
@@ -789,8 +789,8 @@ class TDataQuery final : public engine::TDataQuery {
   bool heldDuplicate(HeldRows& held);
   // Ends dropping duplicates on arrival: the result cursor back on its own index.
   void endDistinctOnArrival(HeldRows& held);
-  // Whether this run's rows can be held: a pass reorders them, no UNION shares the result, the
-  // result has no blob (a held row could not own one), and no row limit counts distinct rows.
+  // Whether this run's rows can be held: no UNION shares the result, the result has no blob (a
+  // held row could not own one), and no row limit counts distinct rows.
   bool canHoldRows() const;
   // A fresh row slot of `held` for the next result row.
   uint8_t* holdRow(HeldRows& held);
@@ -803,7 +803,8 @@ class TDataQuery final : public engine::TDataQuery {
   // The passes of rebuildResult over the held rows, then the rows into the result table.
   void finishHeldRows(HeldRows& held);
   // The held rows ordered by index `slot`'s key, ties in the order given (the index's unique id).
-  void sortByIndex(HeldRows& held, uint8_t slot, std::vector<uint32_t>& order);
+  // With `best`, only the first `best` rows of that order are kept, in no particular order.
+  void sortByIndex(HeldRows& held, uint8_t slot, std::vector<uint32_t>& order, size_t best = SIZE_MAX);
   void writeColumnValue(TDataCursor& cursor, uint8_t* record, const TUpdateField& field, TExpToken& value,
                         bool update);
   friend class TQueryStatement;

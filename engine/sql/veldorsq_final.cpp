@@ -1,7 +1,8 @@
 // The final passes of a SELECT over result rows held in memory: the rows are ordered, made
 // distinct or grouped by the keys of the result table's own pass indexes, so that they come out
 // exactly as the passes through those indexes give them, and go into the result table once, in
-// their final order. A result that outgrows the memory limit goes through the table instead.
+// their final order (rows that no pass reorders go in at once too). A result that outgrows the
+// memory limit goes through the table instead.
 #include <algorithm>
 #include <atomic>
 #include <cstring>
@@ -32,8 +33,6 @@ bool TDataQuery::canHoldRows() const {
   const TDataCursor& result = *ResultCursor;
   if (unionPart_ || UnionKind != 0 || result.IsRemote() || result.HasBlobFields()) return false;
   const bool grouped = GroupByGiven && !AllAggregate;
-  const bool ordered = OrderByGiven && !OrderBySatisfied;
-  if (!grouped && !ordered && !Distinct) return false;
   // A row limit counts the rows the result holds, which for DISTINCT are the distinct ones: held
   // rows are, when duplicates go on arrival.
   if (Distinct && !grouped && (MaxRowCount >= 0 || Top >= 0) && ResultCursor->GetLanguageId() != 0)
@@ -104,8 +103,7 @@ void TDataQuery::afterHeldRow(HeldRows& held) {
     // The best TOP rows so far, in arrival order: a later row can only push some of them out.
     std::vector<uint32_t> order(held.count);
     std::iota(order.begin(), order.end(), 0u);
-    sortByIndex(held, passSlot("Sys__OrderBy"), order);
-    order.resize(size_t(Top));
+    sortByIndex(held, passSlot("Sys__OrderBy"), order, size_t(Top));
     std::sort(order.begin(), order.end());
     for (size_t i = 0; i < order.size(); ++i)
       if (order[i] != i) std::memcpy(held.row(i), held.row(order[i]), held.recordSize);
@@ -130,7 +128,7 @@ void TDataQuery::spillHeldRows(HeldRows& held) {
   held.bytes.shrink_to_fit();
 }
 
-void TDataQuery::sortByIndex(HeldRows& held, uint8_t slot, std::vector<uint32_t>& order) {
+void TDataQuery::sortByIndex(HeldRows& held, uint8_t slot, std::vector<uint32_t>& order, size_t best) {
   TDataCursor& result = *ResultCursor;
   const uint8_t saved = result.CurrentIndex();
   auto restore = platform::ScopeExit([&] { result.SelectIndex(saved); });
@@ -162,7 +160,7 @@ void TDataQuery::sortByIndex(HeldRows& held, uint8_t slot, std::vector<uint32_t>
       for (size_t b = 8; b < kPrefix; ++b) low = low << 8 | (b < head ? key[b] : 0);
       entries.push_back({high, low, i});
     }
-    std::sort(entries.begin(), entries.end(), [&](const Entry& a, const Entry& b) {
+    const auto before = [&](const Entry& a, const Entry& b) {
       if (a.high != b.high) return a.high < b.high;
       if (a.low != b.low) return a.low < b.low;
       if (compared > kPrefix) {
@@ -171,12 +169,22 @@ void TDataQuery::sortByIndex(HeldRows& held, uint8_t slot, std::vector<uint32_t>
         if (order != 0) return order < 0;
       }
       return a.index < b.index;
-    });
+    };
+    if (best < entries.size()) {
+      // The order is total (ties go by row number): the first `best` are one set, found without
+      // ordering the rest.
+      std::nth_element(entries.begin(), entries.begin() + ptrdiff_t(best), entries.end(), before);
+      entries.resize(best);
+      order.resize(best);
+    } else {
+      std::sort(entries.begin(), entries.end(), before);
+    }
     for (size_t i = 0; i < entries.size(); ++i) order[i] = entries[i].index;
   } else {
     std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
       return result.CompareKeys(at + size_t(a) * keySize, at + size_t(b) * keySize, compared) < 0;
     });
+    if (best < order.size()) order.resize(best);
   }
 }
 
