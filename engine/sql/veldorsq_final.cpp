@@ -140,10 +140,12 @@ void TDataQuery::sortByIndex(HeldRows& held, uint8_t slot, std::vector<uint32_t>
   std::vector<uint8_t> keys(held.count * keySize);
   for (uint32_t i : order) result.BuildKey(held.row(i), keys.data() + size_t(i) * keySize, held.row(i));
   const uint8_t* at = keys.data();
-  if (result.GetLanguageId() == 0) {
-    // Without a locale the index orders its keys by their bytes alone. The first sixteen travel
-    // with the row number, so that most comparisons read no key; ties go by row number, which is
-    // the order given.
+  if (best >= order.size()) {
+    // Ties keep the order given, which the unique id of the rows' keys would give.
+    result.SortKeys(at, keySize, compared, order);
+  } else if (result.GetLanguageId() == 0) {
+    // The best few: the first sixteen key bytes travel with the row number, so that most
+    // comparisons read no key.
     VELMARON_DEBUG_ASSERT(std::is_sorted(order.begin(), order.end()), "the rows come in their arrival order");
     struct Entry {
       uint64_t high, low;
@@ -170,15 +172,11 @@ void TDataQuery::sortByIndex(HeldRows& held, uint8_t slot, std::vector<uint32_t>
       }
       return a.index < b.index;
     };
-    if (best < entries.size()) {
-      // The order is total (ties go by row number): the first `best` are one set, found without
-      // ordering the rest.
-      std::nth_element(entries.begin(), entries.begin() + ptrdiff_t(best), entries.end(), before);
-      entries.resize(best);
-      order.resize(best);
-    } else {
-      std::sort(entries.begin(), entries.end(), before);
-    }
+    // The order is total (ties go by row number): the first `best` are one set, found without
+    // ordering the rest.
+    std::nth_element(entries.begin(), entries.begin() + ptrdiff_t(best), entries.end(), before);
+    entries.resize(best);
+    order.resize(best);
     for (size_t i = 0; i < entries.size(); ++i) order[i] = entries[i].index;
   } else {
     std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {

@@ -364,6 +364,10 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // Orders two keys of the current index as the index file stores them: -1, 0 or 1.
   int CompareKeys(const uint8_t* a, const uint8_t* b, uint16_t length) const override;
   int ByteOrder() const override;
+  // Sorts `order` (numbers of keys of the current index side by side in `keys`, `stride` bytes
+  // apart) by the keys' first `length` bytes as CompareKeys orders them; keys that compare equal
+  // keep their places relative to each other.
+  void SortKeys(const uint8_t* keys, size_t stride, uint16_t length, std::vector<uint32_t>& order) const;
 
   // ---- Position (what navigation keeps) ----
   uint32_t CurrentRecordNo() const { return currentRecordNo_; }

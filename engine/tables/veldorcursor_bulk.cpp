@@ -1,11 +1,13 @@
 // Appends in bulk: the records of a run written past the record cache, and each index's keys
-// gathered for every record and put into its tree at once, in key order.
+// gathered for every record and put into its tree at once, in key order; and keys sorted as an
+// index orders them.
 #include <algorithm>
 #include <cstring>
 #include <numeric>
 #include <vector>
 
 #include "engine/base/veldorerr.h"
+#include "engine/storage/veldorkeys.h"
 #include "engine/tables/veldorcursor.h"
 #include "engine/tables/veldortable.h"
 #include "platform/bytes.h"
@@ -113,6 +115,15 @@ void TDataCursor::AppendRecords(std::span<uint8_t* const> rows) {
   else
     for (uint8_t* row : rows) AppendRecord(row, false);
   SetToBegin();
+}
+
+void TDataCursor::SortKeys(const uint8_t* keys, size_t stride, uint16_t length,
+                           std::vector<uint32_t>& order) const {
+  const int byteOrder = ByteOrder();
+  if (byteOrder != 0) return SortKeyBytes(keys, stride, length, byteOrder < 0, order);
+  std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+    return CompareKeys(keys + size_t(a) * stride, keys + size_t(b) * stride, length) < 0;
+  });
 }
 
 }  // namespace engine
