@@ -260,6 +260,13 @@ void TDataQuery::finishHeldRows(HeldRows& held) {
   }
   VELMARON_DEBUG_ASSERT(Top < 0 || !(ordered || capEarly) || order.size() <= size_t(Top),
                         "a pass keeps no more rows than its cap");
+  if (!TargetTableName.empty()) {
+    // A named table outlives the statement: one append each, so that a failure part way leaves
+    // it whole with the rows before.
+    for (uint32_t i : order) result.AppendRecord(held.row(i), true);
+    held.active = false;
+    return;
+  }
   std::vector<uint8_t*> rows;
   rows.reserve(order.size());
   for (uint32_t i : order) rows.push_back(held.row(i));
