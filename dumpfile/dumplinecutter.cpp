@@ -265,7 +265,8 @@ class LineRecorder final : public DumpLineCutter::Sink {
       e.facts.kind = o.kind;
       e.facts.place = o.place;
       e.facts.setsUserMode = o.setsUserMode;
-      e.facts.closingRecord = IsClosingRecord(text);
+      // The closing record is a line that closes (the recogniser tests show it).
+      e.facts.closingRecord = o.action == TDumpRecogniser::Outcome::kClose && IsClosingRecord(text);
       e.facts.result = int8_t(o.result);
       // Only a head, a created user and a connect use their name.
       const bool named =

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <bit>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 
 #include "lexyacc/lexlib.h"
 #include "platform/processinfo.h"
@@ -62,7 +64,8 @@ std::string_view NameStore::keep(std::string_view name) {
     // Chunks grow with the owner, so that owners with a few objects stay small.
     const size_t next = std::min<size_t>(size_t(64) << std::min<size_t>(chunks_.size(), 10), 65536);
     capacity_ = std::max(next, name.size());
-    chunks_.push_back(std::make_unique_for_overwrite<char[]>(capacity_));
+    std::unique_ptr<char[]> ready = capacity_ == kLargest ? ReadyChunks::takeNames() : nullptr;
+    chunks_.push_back(ready ? std::move(ready) : std::make_unique_for_overwrite<char[]>(capacity_));
     used_ = 0;
   }
   char* at = chunks_.back().get() + used_;
@@ -70,6 +73,98 @@ std::string_view NameStore::keep(std::string_view name) {
   lexyacc::detail::copyShort(at, name.data(), name.size());
   used_ += name.size();
   return {at, name.size()};
+}
+
+// --- chunks made ready
+
+namespace {
+
+thread_local ReadyChunks* installedChunks = nullptr;
+
+}  // namespace
+
+struct ReadyChunks::State {
+  // Enough for some ten thousand objects, so that a burst of them does not run the store dry.
+  static constexpr size_t kKeep = 16;
+  std::mutex mutex;
+  std::condition_variable_any wanted;
+  bool asked = false;   // a chunk has been asked for: from then on the store is kept full
+  bool failed = false;  // a chunk could not be made: none is made any more
+  std::vector<std::unique_ptr<TExpFileNode[]>> nodes;
+  std::vector<std::unique_ptr<char[]>> names;
+
+  bool low() const { return asked && !failed && (nodes.size() < kKeep / 2 || names.size() < kKeep / 2); }
+
+  State() {
+    // Kept from throwing where it has no one to throw to.
+    nodes.reserve(kKeep);
+    names.reserve(kKeep);
+  }
+
+  template <class T>
+  std::unique_ptr<T> take(std::vector<std::unique_ptr<T>>& from) {
+    std::unique_lock lock(mutex);
+    std::unique_ptr<T> chunk;
+    if (!from.empty()) {
+      chunk = std::move(from.back());
+      from.pop_back();
+    }
+    asked = true;
+    if (low()) wanted.notify_one();
+    return chunk;
+  }
+};
+
+ReadyChunks::ReadyChunks() : state_(std::make_unique<State>()), outer_(installedChunks) {
+  installedChunks = this;
+  thread_ = std::jthread([this](std::stop_token stop) { make(stop); });
+}
+
+ReadyChunks::~ReadyChunks() {
+  installedChunks = outer_;
+  thread_.request_stop();
+  thread_.join();
+}
+
+void ReadyChunks::make(std::stop_token stop) {
+  State& s = *state_;
+  std::unique_lock lock(s.mutex);
+  // (A stopped wait answers whether the store is low, which it may well be.)
+  while (s.wanted.wait(lock, stop, [&] { return s.low(); }) && !stop.stop_requested()) {
+    while (!stop.stop_requested() && (s.nodes.size() < State::kKeep || s.names.size() < State::kKeep)) {
+      const bool nodes = s.nodes.size() <= s.names.size();
+      lock.unlock();
+      // Constructed nodes and names with a byte written on every page: all pages touched.
+      std::unique_ptr<TExpFileNode[]> n;
+      std::unique_ptr<char[]> t;
+      try {
+        if (nodes) {
+          n = std::make_unique<TExpFileNode[]>(NodeList::kLargest);
+        } else {
+          t = std::make_unique_for_overwrite<char[]>(NameStore::kLargest);
+          for (size_t i = 0; i < NameStore::kLargest; i += 4096) t[i] = 0;
+        }
+      } catch (...) {
+        // Out of memory: the tree's own thread makes its chunks (and meets the failure) itself.
+        lock.lock();
+        s.failed = true;
+        return;
+      }
+      lock.lock();
+      if (nodes)
+        s.nodes.push_back(std::move(n));
+      else
+        s.names.push_back(std::move(t));
+    }
+  }
+}
+
+std::unique_ptr<TExpFileNode[]> ReadyChunks::takeNodes() {
+  return installedChunks != nullptr ? installedChunks->state_->take(installedChunks->state_->nodes) : nullptr;
+}
+
+std::unique_ptr<char[]> ReadyChunks::takeNames() {
+  return installedChunks != nullptr ? installedChunks->state_->take(installedChunks->state_->names) : nullptr;
 }
 
 void NodeList::locate(size_t i, size_t& chunk, size_t& offset) {
@@ -93,7 +188,8 @@ TExpFileNode* NodeList::append(NameStore& names, std::string_view name, uint8_t 
   locate(size_, chunk, offset);
   if (chunk == chunks_.size()) {
     const size_t n = chunk == 0 ? kFirst : size_ < kLargest ? kFirst << (chunk - 1) : kLargest;
-    chunks_.push_back(std::make_unique<TExpFileNode[]>(n));
+    std::unique_ptr<TExpFileNode[]> ready = n == kLargest ? ReadyChunks::takeNodes() : nullptr;
+    chunks_.push_back(ready ? std::move(ready) : std::make_unique<TExpFileNode[]>(n));
   }
   TExpFileNode* node = &chunks_[chunk][offset];
   ++size_;

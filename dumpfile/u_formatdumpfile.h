@@ -15,6 +15,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace dumpfile {
@@ -113,6 +114,7 @@ namespace tree_detail {
 // The names of the nodes one owner holds, in chunks that never move.
 class NameStore {
  public:
+  static constexpr size_t kLargest = 65536;  // bytes of the chunks of an owner with many names
   std::string_view keep(std::string_view name);
 
  private:
@@ -134,12 +136,40 @@ class NodeList {
   // A node with the name, kind and range of `node` at the end.
   TExpFileNode* append(NameStore& names, const TExpFileNode& node);
 
- private:
   static constexpr size_t kFirst = 4, kLargest = 4096;
+
+ private:
   static void locate(size_t i, size_t& chunk, size_t& offset);
 
   std::vector<std::unique_ptr<TExpFileNode[]>> chunks_;
   size_t size_ = 0;
+};
+
+// Chunks of the largest size for node lists (NodeList::kLargest nodes) and name stores
+// (NameStore::kLargest bytes), made ready on a thread of its own, their pages touched, while one
+// thread fills a large tree: a fresh page costs the thread that first touches it a trip into the
+// system, and the thread that fills the tree is the one that nothing else can help. Lists and
+// stores take their chunks from here only on the thread that made it, while it lives; the
+// thread starts making chunks once the first one is asked for, so a small tree costs nothing.
+class ReadyChunks {
+ public:
+  ReadyChunks();
+  ~ReadyChunks();
+  ReadyChunks(const ReadyChunks&) = delete;
+  ReadyChunks& operator=(const ReadyChunks&) = delete;
+
+  // A chunk made ready for the calling thread, or null when there is none (none installed on
+  // this thread, or none ready yet).
+  static std::unique_ptr<TExpFileNode[]> takeNodes();
+  static std::unique_ptr<char[]> takeNames();
+
+ private:
+  struct State;
+  void make(std::stop_token stop);
+
+  std::unique_ptr<State> state_;
+  ReadyChunks* outer_;  // the one installed before, put back at the end
+  std::jthread thread_;
 };
 
 }  // namespace tree_detail

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <exception>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "dumpfile/ddltext.h"
@@ -84,7 +85,8 @@ class RecognisingSink final : public DumpLineCutter::Sink {
     // Recognised apart and applied, as a helper's line is: the common lines take a shorter way.
     recogniser_.Recognise(text, outcome_);
     ApplyDumpLine(recogniser_, root_, outcome_);
-    closingSeen_ = closingSeen_ || IsClosingRecord(text);
+    closingSeen_ =
+        closingSeen_ || (outcome_.action == TDumpRecogniser::Outcome::kClose && IsClosingRecord(text));
     return true;
   }
   // Whether an "EXIT" line, which export writes last, has been read.
@@ -131,14 +133,16 @@ class ChunkReader {
     int64_t offset = 0;
     int64_t size = 0;  // bytes in `data`; 0 at the end of the file
     int error = 0;     // a read error, which ends the chunks
-    std::vector<uint8_t> data;
+    // Left uninitialised: its pages are first touched by the threads that read into it, not by
+    // the reader's thread before the first chunk.
+    std::unique_ptr<uint8_t[]> data;
   };
 
   ChunkReader(platform::RandomReader& file, int64_t fileSize, int64_t chunkSize, int pieceHelpers)
       : file_(file), size_(fileSize), chunkSize_(chunkSize) {
     const size_t bytes = size_t(std::min(chunkSize_, std::max<int64_t>(fileSize, 1)));
     for (auto& c : chunks_) {
-      c.data.resize(bytes);
+      c.data = std::make_unique_for_overwrite<uint8_t[]>(bytes);
       free_.push_back(&c);
     }
     if (file_.sharesReads() && int64_t(bytes) >= 2 * kLeastPiece) {
@@ -245,7 +249,7 @@ class ChunkReader {
       Piece& p = pieces_[i];
       p.begin = c.offset + std::min(want, step * int64_t(i));
       p.end = i + 1 == pieces_.size() ? c.offset + want : c.offset + std::min(want, step * int64_t(i + 1));
-      p.to = c.data.data() + (p.begin - c.offset);
+      p.to = c.data.get() + (p.begin - c.offset);
     }
     uint64_t round = 0;
     {
@@ -280,7 +284,7 @@ class ChunkReader {
     if (pieces_.size() > 1 && want >= 2 * kLeastPiece) return readInPieces(c, want);
     // A reader may come back short before the end of the file; ask again for the rest.
     while (c.size < want) {
-      const int64_t n = file_.readAt(c.offset + c.size, c.data.data() + c.size, size_t(want - c.size));
+      const int64_t n = file_.readAt(c.offset + c.size, c.data.get() + c.size, size_t(want - c.size));
       if (n < 0) {
         c.error = file_.error();
         if (c.error == 0) c.error = EIO;
@@ -329,6 +333,13 @@ void TParseDumpfile::Run() {
     root.SetMessage(kNothingFound);
 }
 
+namespace {
+
+// Below this a tree is too small for chunks made ready to pay for their thread.
+constexpr int64_t kReadyChunksFrom = 16 << 20;
+
+}  // namespace
+
 void TParseDumpfile::ReadFile() {
   TExpFileRoot& root = Root();
   const std::string fileName = root.DumpFileName();
@@ -342,6 +353,9 @@ void TParseDumpfile::ReadFile() {
   if (!file) return;
   BeginProgress(size);
   root.SetProcessedBytes(0);
+  // A large dump may make a large tree: its chunks are made ready beside this thread.
+  std::optional<tree_detail::ReadyChunks> readyChunks;
+  if (size >= kReadyChunksFrom) readyChunks.emplace();
 
   try {
     TDumpRecogniser recogniser(root);
@@ -369,7 +383,7 @@ void TParseDumpfile::ReadFile() {
         return;
       }
       if (chunk.size == 0) break;
-      if (!parallel.feed(cutter, chunk.data.data(), size_t(chunk.size), offset, sink)) return;
+      if (!parallel.feed(cutter, chunk.data.get(), size_t(chunk.size), offset, sink)) return;
       // The chunk before is passed on whole: it is the read-ahead thread's again from here on.
       if (held != nullptr) reader.release(*held);
       held = &chunk;

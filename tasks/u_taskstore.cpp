@@ -1,6 +1,7 @@
 #include "tasks/u_taskstore.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +12,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "dataset/dberror.h"
 #include "dataset/params.h"
 #include "engine/base/veldorerr.h"
 #include "engine/components/veldortb.h"
@@ -161,10 +163,17 @@ DateTime fromDataset(ds::DateTime t) {
   return DateTime(std::chrono::duration_cast<DateTime::duration>(std::chrono::milliseconds(ms)));
 }
 
+// Blob block sizes of new tables, fitted to what their memos hold: the texts of a task and the
+// dump path of a run are mostly a few dozen bytes, and every value takes at least a block, which
+// a read of the table reads whole; a run's output is kilobytes to megabytes, and each block costs
+// a cache slot and a copy of its own.
+constexpr uint16_t kShortTextBlockSize = 128;
+constexpr uint16_t kOutputBlockSize = 4096;
+
 // Makes a missing table, encrypted with the local tables' password: the table component creates
 // plain tables only.
 void createTable(TDataDirectory& directory, const char* name, std::span<const Column> columns,
-                 const std::vector<IndexDef>& indexes) {
+                 const std::vector<IndexDef>& indexes, uint16_t blobBlockSize) {
   if (directory.TableExists(name, false)) return;
   TDataCursor cursor(directory);
   cursor.SetTableName(name);
@@ -172,7 +181,7 @@ void createTable(TDataDirectory& directory, const char* name, std::span<const Co
   TCreateTableArgs args;
   args.Encrypted = true;
   args.Password = kLocalTablePassword;
-  args.BlobBlockSize = 512;
+  args.BlobBlockSize = blobBlockSize;
   for (size_t i = 0; i < columns.size(); ++i) args.Fields.push_back(fieldOf(uint16_t(i + 1), columns[i]));
   for (const IndexDef& def : indexes) args.Indexes.push_back(descriptorOf(def));
   cursor.CreateTable(args);
@@ -254,7 +263,9 @@ class Columns {
 
  private:
   ds::DataSet& q_;
-  std::unordered_map<std::string_view, ds::Field*> fields_;  // the names are literals
+  // By the name's address: the names are literals, and a name met at two addresses is only
+  // looked up twice.
+  std::unordered_map<const char*, ds::Field*> fields_;
 };
 
 int32_t intOf(Columns& c, const char* name) {
@@ -266,6 +277,80 @@ std::string textOf(Columns& c, const char* name) {
 DateTime timeOf(Columns& c, const char* name) {
   ds::Field& f = c[name];
   return f.IsNull() ? DateTime{} : fromDataset(f.AsDateTime());
+}
+
+// The current record of an engine cursor by column name, each value as the fields of a result
+// over the same cursor give it (Columns): numbers and times converted alike, texts from their
+// blobs. Reads without a result's per-field steps, for whole tables.
+class RecordColumns {
+ public:
+  explicit RecordColumns(TDataCursor& cursor) : cursor_(cursor), record_(cursor.RecordSize()) {}
+  uint8_t* Record() { return record_.data(); }
+  ds::Variant Value(const char* name) {
+    const Place& at = place(name);
+    if (at.desc->IsBlob()) {
+      std::string bytes = blobText(at);
+      if (bytes.empty()) return ds::Variant::null();
+      return at.desc->SubType() == uint8_t(TEngineFieldSubType::Memo)
+                 ? ds::Variant(std::move(bytes))
+                 : ds::Variant::bytes(std::vector<uint8_t>(bytes.begin(), bytes.end()));
+    }
+    bool isNull = true;
+    std::array<uint8_t, 256> bytes;
+    std::memset(bytes.data(), 0, 8);
+    cursor_.GetField(at.position, record_.data(), isNull, bytes.data());
+    return isNull ? ds::Variant::null() : EngineValueToVariant(*at.desc, bytes.data());
+  }
+  // Value(name) as text, as Field::AsString gives it; a blob's bytes without a value between.
+  std::string Text(const char* name) {
+    const Place& at = place(name);
+    if (at.desc->IsBlob()) return blobText(at);
+    return Value(name).asString();
+  }
+
+ private:
+  struct Place {
+    const char* name;  // a literal, compared by address
+    uint16_t position;
+    const TFieldDescriptor* desc;
+  };
+  // A row's columns are asked for in the same order row after row: the one after the last asked
+  // for is looked at first.
+  const Place& place(const char* name) {
+    if (next_ < places_.size() && places_[next_].name == name) return places_[next_++];
+    for (size_t i = 0; i < places_.size(); ++i)
+      if (places_[i].name == name) {
+        next_ = i + 1;
+        return places_[i];
+      }
+    const uint16_t position = cursor_.GetFieldNumber(name);
+    if (position == 0) ds::DatabaseErrorFmt(ds::SFieldNotFound, name);
+    places_.push_back({name, position, &cursor_.GetFieldDesc(position)});
+    next_ = places_.size();
+    return places_.back();
+  }
+  std::string blobText(const Place& at) {
+    if (!cursor_.ReadBlobValue(at.position, false, record_.data(), blob_)) return {};
+    return std::string(blob_.begin(), blob_.end());
+  }
+
+  TDataCursor& cursor_;
+  std::vector<uint8_t> record_;
+  std::vector<uint8_t> blob_;
+  std::vector<Place> places_;
+  size_t next_ = 0;
+};
+
+int32_t intOf(RecordColumns& c, const char* name) {
+  const ds::Variant v = c.Value(name);
+  return v.isNull() ? 0 : v.asInt32();
+}
+std::string textOf(RecordColumns& c, const char* name) {
+  return c.Text(name);
+}
+DateTime timeOf(RecordColumns& c, const char* name) {
+  const ds::Variant v = c.Value(name);
+  return v.isNull() ? DateTime{} : fromDataset(v.asDateTime());
 }
 
 std::string envText(const char* name) {
@@ -304,9 +389,12 @@ TTaskStore::TTaskStore(const std::string& folder) {
   {
     TSessionLock lock(*session_);
     TDataDirectory& directory = *dbmain_->Handle();
-    createTable(directory, "task", kTaskColumns, {{"", {fId}, true}, kTasksByCreateTime});
-    createTable(directory, "tasklog", kLogColumns, {{"", {lId}, true}, {"BYTASK", {lTaskId}, false}});
-    createTable(directory, "tasklogc", kContentColumns, {{"", {cTaskId, cTaskLogId}, true}});
+    createTable(directory, "task", kTaskColumns, {{"", {fId}, true}, kTasksByCreateTime},
+                kShortTextBlockSize);
+    createTable(directory, "tasklog", kLogColumns, {{"", {lId}, true}, {"BYTASK", {lTaskId}, false}},
+                kShortTextBlockSize);
+    createTable(directory, "tasklogc", kContentColumns, {{"", {cTaskId, cTaskLogId}, true}},
+                kOutputBlockSize);
   }
   addIndex(session_->SessionName(), "task", kTasksByCreateTime);
   uniquery_ = std::make_unique<TVELDORQuery>();
@@ -537,8 +625,8 @@ bool listedBefore(const std::unique_ptr<TUniTask>& a, const std::unique_ptr<TUni
 // The task of the current row, with every column (`details` null) or with what the task list
 // needs and `details` to read the rest; null for a row of a type this program does not know (a
 // later version's, or a damaged row): no task it could run, so the row stays as it is, unshown.
-std::unique_ptr<TUniTask> taskOfRow(Columns& q, TaskHost* owner,
-                                    const std::function<void(TUniTask&)>* details) {
+template <class Row>
+std::unique_ptr<TUniTask> taskOfRow(Row& q, TaskHost* owner, const std::function<void(TUniTask&)>* details) {
   const int32_t storedType = intOf(q, "tasktype");
   if (storedType < int32_t(TTaskType::Export) || storedType > int32_t(TTaskType::RawImport)) return nullptr;
   const auto type = TTaskType(storedType);
@@ -584,15 +672,21 @@ std::function<void(TUniTask&)> TTaskStore::detailsLoader() const {
 
 std::vector<std::unique_ptr<TUniTask>> TTaskStore::loadTasks(TaskHost* owner, bool whole) {
   std::vector<std::unique_ptr<TUniTask>> loaded;
-  // A live result: the table's own rows in its create-time index, not a copy of them.
-  uniquery_->SetRequestLive(true);
-  platform::ScopeExit copied([&] { uniquery_->SetRequestLive(false); });
-  Columns q(*uniquery_);
   const std::function<void(TUniTask&)> details = detailsLoader();
   read([&] {
-    select(*uniquery_, "select * from task order by createtime desc", noParams, [&](TVELDORQuery&) {
+    // Straight from an engine cursor in record order, the order in which rows and their blobs
+    // were written: the reads run along the files. The list's order is the sort's.
+    TSessionLock lock(*session_);
+    TDataCursor rows(*dbmain_->Handle());
+    rows.SetTableName("task");
+    rows.SetReadOnly(true);
+    rows.Open();
+    rows.SwitchToIndex(kNoCurrentIndex);
+    RecordColumns q(rows);
+    for (uint16_t code; (code = rows.GetNextRecord(q.Record())) != VELDOR_EOF;) {
+      RaiseEngineErrorIfSet(code);
       if (auto task = taskOfRow(q, owner, whole ? nullptr : &details)) loaded.push_back(std::move(task));
-    });
+    }
   });
   std::stable_sort(loaded.begin(), loaded.end(), listedBefore);
   return loaded;
@@ -624,7 +718,8 @@ std::vector<std::unique_ptr<TUniTask>> TTaskListReader::Next(size_t count) {
   std::vector<std::unique_ptr<TUniTask>> part;
   if (atEnd_) return part;
   if (alive_.expired()) throw std::logic_error("The task store is closed");
-  if (!rows_) {
+  // Every task at once (a first part of any size) is read as LoadTasks reads them: along the files.
+  if (!rows_ || (count == SIZE_MAX && !wholeRead_ && !rows_->Active())) {
     if (!wholeRead_) {
       whole_ = store_.loadTasks(owner_, false);
       wholeRead_ = true;

@@ -5,7 +5,8 @@
 // `tasklogc` (`unitable`). Missing tables are created on first use, encrypted with the local
 // tables' password, through the engine itself (the table component makes plain tables only);
 // every later use goes through the components, so the tables of an earlier version of the
-// program open as they are.
+// program open as they are, except the whole task list, which is read straight from an engine
+// cursor on `task` (its rows and their memos in file order, each as the components would give it).
 //
 // Columns. Every text column is a memo (a text blob), whatever its length: an engine string
 // holds at most 250 bytes, drops trailing blanks and cannot hold a NUL byte, and a task's
@@ -14,7 +15,9 @@
 // `createtime`, `begintime` and `endtime` timestamps in UTC. Keys: `task` by `id` and, newest
 // first, by `createtime` (the order the window lists tasks in, added to the tables of an earlier
 // version at a start that finds no other process using them); `tasklog` by `id` and by `taskid`;
-// `tasklogc` by `taskid` and `tasklogid`, its first two fields.
+// `tasklogc` by `taskid` and `tasklogid`, its first two fields. New tables get blob blocks of a
+// size fitted to their values (128 bytes for `task` and `tasklog`, 4096 for the output in
+// `tasklogc`); tables of an earlier version keep theirs.
 //
 // Every value travels as a statement parameter or through a field, so no stored text is ever
 // read as a statement. New ids are the next ids unused in their table, never reused while a

@@ -30,6 +30,8 @@ inline constexpr size_t kEngineStringLength = 255;
 
 // The text cut to kEngineStringLength bytes (or `limit`), not inside a character.
 std::string EngineString(std::string_view text, size_t limit = kEngineStringLength);
+// The same cut as a view into `text`.
+std::string_view EngineStringView(std::string_view text, size_t limit = kEngineStringLength);
 
 // The text without the blanks before and after it.
 std::string_view TrimBlanks(std::string_view text);

@@ -53,7 +53,11 @@ std::string_view TrimBlanks(std::string_view text) {
 }
 
 std::string EngineString(std::string_view text, size_t limit) {
-  return std::string(text.substr(0, wholeCharacterLength(text, limit)));
+  return std::string(EngineStringView(text, limit));
+}
+
+std::string_view EngineStringView(std::string_view text, size_t limit) {
+  return text.substr(0, wholeCharacterLength(text, limit));
 }
 
 // ---- Character sets ----
@@ -169,10 +173,8 @@ std::string StrReplaceAll(std::string_view oldText, std::string_view newText, st
 }
 
 std::string StripLineBreaks(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text)
-    if (c != '\r' && c != '\n') out.push_back(c);
+  std::string out(text);
+  out.erase(std::remove_if(out.begin(), out.end(), [](char c) { return c == '\r' || c == '\n'; }), out.end());
   return out;
 }
 

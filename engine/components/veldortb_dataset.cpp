@@ -599,9 +599,9 @@ bool TVELDORDataSet::GetFieldData(ds::Field& field, Variant& value) {
   if (!buffer || field.FieldNo <= 0 || !cursor_ || (IsEmpty() && State() == ds::dsBrowse)) return false;
   const TFieldDescriptor& d = cursor_->GetFieldDesc(uint16_t(field.FieldNo));
   if (d.IsBlob()) {
-    const std::string bytes = readBlob(uint16_t(field.FieldNo), buffer);
+    std::string bytes = readBlob(uint16_t(field.FieldNo), buffer);
     if (bytes.empty()) return false;
-    value = d.SubType() == kMemo ? Variant(bytes) : Variant::bytes({bytes.begin(), bytes.end()});
+    value = d.SubType() == kMemo ? Variant(std::move(bytes)) : Variant::bytes({bytes.begin(), bytes.end()});
     return true;
   }
   bool isNull = true;

@@ -340,7 +340,6 @@ void TSourceTable::Open(TPasswordCallback callback, bool writable) {
     uint8_t flag = 0;
     session.CallDatabaseOpenedHook(folder, flag);
   }
-  foldedNames_.clear();
   Cursor = std::make_unique<TDataCursor>(*Directory);
   Cursor->SetTableName(TableName);
   Cursor->SetReadOnly(!writable);
@@ -365,15 +364,14 @@ const TFieldDescriptor& TSourceTable::FieldDesc(uint16_t fieldNo) const {
 
 uint16_t TSourceTable::GetFieldNumber(std::string_view name) const {
   const uint16_t count = FieldCount();
-  if (count == 0) return 0;
-  if (foldedNames_.size() != count) {
-    foldedNames_.clear();
-    foldedNames_.reserve(count);
-    for (uint16_t p = 1; p <= count; ++p) foldedNames_.push_back(FoldName(FieldDesc(p).Name()));
+  // Compared as FoldName compares, on the stored names in place: most differ in length.
+  const auto upper = [](char c) { return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c; };
+  for (uint16_t p = 1; p <= count; ++p) {
+    const std::string_view field = FieldDesc(p).NameView();
+    if (field.size() == name.size() && std::equal(field.begin(), field.end(), name.begin(),
+                                                  [&](char a, char b) { return upper(a) == upper(b); }))
+      return p;
   }
-  const std::string folded = FoldName(name);
-  for (uint16_t p = 1; p <= count; ++p)
-    if (foldedNames_[p - 1u] == folded) return p;
   return 0;
 }
 

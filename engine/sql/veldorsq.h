@@ -450,11 +450,6 @@ class TSourceTable final : public engine::TSourceTable {
   TTableJoin* Feed = nullptr;
   // The record number of the row in the record buffer.
   uint32_t CurrentRecordNo() const;
-
- private:
-  // The table's field names, folded, made at the first look-up after Open: a statement binds
-  // each of its columns by name.
-  mutable std::vector<std::string> foldedNames_;
 };
 
 // Reads a bound column node's value from its source table's record buffer (NULL while the table

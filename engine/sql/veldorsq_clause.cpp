@@ -83,7 +83,9 @@ void TClauseParser::begin(std::string_view context, std::string_view emptyMessag
 }
 
 std::string TClauseParser::markedText() const {
-  return EngineString(parser_.GetMarkedText());
+  std::string text = parser_.GetMarkedText();
+  text.resize(EngineStringView(text).size());
+  return text;
 }
 
 void TClauseParser::ParseResultColumn(TResultField& field) {

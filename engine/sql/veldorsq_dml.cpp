@@ -1,13 +1,17 @@
 // INSERT, UPDATE and DELETE execution: the statement's own transaction and its commit interval,
 // the values written into columns, and the rows that UPDATE and DELETE change.
 #include <algorithm>
+#include <chrono>
 #include <cstring>
-#include <map>
+#include <numeric>
 #include <optional>
+#include <span>
+#include <utility>
 
 #include "engine/base/veldorerr.h"
 #include "engine/sql/veldorsq.h"
 #include "engine/tables/veldordirectory.h"
+#include "engine/tables/veldortable.h"
 #include "engine/values/veldorexpeval.h"
 #include "engine/values/veldorvalues.h"
 #include "platform/scopeguard.h"
@@ -36,6 +40,18 @@ std::string valueText(const TExpToken& value) {
 // The transaction rule of a data change: one commit at the end by default, every
 // CommitInterval rows when the statement names one; the caller's transaction is left alone
 // unless COMMIT INTERVAL asks for commits.
+//
+// Inside the statement's own transaction two per-row costs are shared by many rows without
+// changing what another process can see:
+//   - the target's write pair (its index and blob write locks; the transaction holds the data
+//     file's) is held across up to kRowsPerWriteHold rows and at most kWriteHoldTime, where each
+//     write would otherwise take and release it: the transaction writes nothing to the files
+//     before its commit, so a reader that gets in between reads what it would have read, and one
+//     that comes while the pair is held waits at most that long, as it waits for one write;
+//   - the record locks of the rows still to be written before the next commit are taken ahead,
+//     in runs (LockRecordsAhead), where each row would take its own: the transaction keeps a
+//     row's lock to its end all the same, and a row that another holder keeps is left to its
+//     write, which waits for it and fails as it did.
 class TStatementTransaction {
  public:
   TStatementTransaction(TDataQuery& query, TDataCursor& target)
@@ -45,11 +61,45 @@ class TStatementTransaction {
     if (own_) directory_.StartTransaction();
   }
   ~TStatementTransaction() {
+    try {
+      releaseWrite();
+    } catch (...) {
+      // The failure in flight is the one to report; the rollback releases the pair anyway.
+    }
     if (own_ && !done_) directory_.Rollback();
+  }
+  // Locks ahead the records of `numbers` from `at` on that the rows up to the next commit will
+  // write; returns the position up to which they were taken (the end when nothing is taken
+  // ahead).
+  size_t LockAhead(std::span<const uint32_t> numbers, size_t at) {
+    const size_t count = RowsAhead(numbers.size() - std::min(at, numbers.size()));
+    if (count == 0) return numbers.size();
+    target_.Table()->LockRecordsAhead(numbers.subspan(at, count));
+    return at + count;
+  }
+  // How many of `rows` rows to come are written before the next commit, when their locks are
+  // taken ahead; 0 when they are not.
+  size_t RowsAhead(size_t rows) const {
+    if (!own_ || !target_.Table() || target_.IsRemote()) return 0;
+    return interval_ > 0 ? std::min(rows, size_t(interval_ - rows_ % interval_)) : rows;
+  }
+  // Before each row's write.
+  void BeforeWrite() {
+    if (!own_ || writeHeld_) return;
+    TDataTable* table = target_.Table();
+    if (!table || table->HoldsWritePair()) return;
+    target_.BeginWrite();
+    writeHeld_ = true;
+    heldRows_ = 0;
+    heldSince_ = std::chrono::steady_clock::now();
   }
   void RowWritten() {
     ++rows_;
+    if (writeHeld_ &&
+        (++heldRows_ >= kRowsPerWriteHold || std::chrono::steady_clock::now() - heldSince_ >= kWriteHoldTime))
+      releaseWrite();
     if (interval_ > 0 && rows_ % interval_ == 0) {
+      releaseWrite();
       directory_.Commit(false, query_.CommitFlush);
       target_.UpdateChangeCounters();
       query_.RowsAffected = rows_;
@@ -58,19 +108,34 @@ class TStatementTransaction {
     }
   }
   void Finish() {
+    // The commit takes the write pair that is held already, and its end releases it; the
+    // cursor then only lets go of its mark. (An interim commit keeps the transaction, so the
+    // pair is released before it: the next row must take it again.)
     if (own_) directory_.Commit(true, query_.CommitFlush);
+    releaseWrite();
     done_ = true;
     query_.RowsAffected = rows_;
   }
 
  private:
+  static constexpr int kRowsPerWriteHold = 256;
+  static constexpr std::chrono::milliseconds kWriteHoldTime{2};
+
+  void releaseWrite() {
+    if (!std::exchange(writeHeld_, false)) return;
+    target_.EndWrite();
+  }
+
   TDataQuery& query_;
   TDataCursor& target_;
   TDataDirectory& directory_;
   bool own_ = false;
   bool done_ = false;
+  bool writeHeld_ = false;
   int32_t interval_ = 0;
   int32_t rows_ = 0;
+  int heldRows_ = 0;
+  std::chrono::steady_clock::time_point heldSince_;
 };
 
 [[noreturn]] void raiseAborted() {
@@ -112,11 +177,56 @@ void TDataQuery::executeInsert() {
   source.SetToBegin();
   TExpToken* value = GetExpToken();
   TokenPtr holder(value);
+  // A column whose value the conversion would write back byte for byte (the same type and
+  // size on both sides, a type stored as it is read) is copied from the source record as it
+  // lies: its null mark and, when set, its bytes.
+  struct TColumnCopy {
+    uint32_t from = 0, to = 0, size = 0;
+    bool direct = false;
+  };
+  std::vector<TColumnCopy> copies(UpdateFields.size());
+  for (size_t i = 0; i < UpdateFields.size(); ++i) {
+    const TFieldDescriptor& s = source.GetFieldDesc(SelectQuery->ResultFields[i]->ResultFieldNo);
+    const TFieldDescriptor& t = target.GetFieldDesc(UpdateFields[i]->FieldNo);
+    const uint8_t type = t.Type();
+    copies[i] = {s.Offset(), t.Offset(), t.StoredSize(),
+                 !target.HasComputedFields() && s.Type() == type && s.SubType() == t.SubType() &&
+                     s.StoredSize() == t.StoredSize() && type != kFieldTypeString && !t.IsBlob() &&
+                     type != uint8_t(TEngineFieldType::Boolean) && !s.IsAutoInc() && !t.IsAutoInc() &&
+                     !t.Computed() && !s.Computed()};
+  }
+  // Appends past the last record take the numbers that follow it, one each; a free record
+  // reused instead is locked by its own append.
+  std::vector<uint32_t> appended;
+  int64_t lockedAhead = 0;
   while (source.GetNextRecord(row.data()) == 0) {
     if (ReportProgress(++counter, total, last)) raiseAborted();
+    if (counter - 1 == lockedAhead) {
+      const size_t count = transaction.RowsAhead(size_t(std::max<int64_t>(total - counter + 1, 1)));
+      const TDataFile* data = count > 0 ? &target.Table()->DataFile() : nullptr;
+      if (data && data->GetFreeRecordNumber() == data->GetNextRecordNumber()) {
+        appended.resize(count);
+        std::iota(appended.begin(), appended.end(), data->GetNextRecordNumber());
+        transaction.LockAhead(appended, 0);
+        lockedAhead += int64_t(count);
+      } else {
+        lockedAhead = -1;
+      }
+    }
+    transaction.BeforeWrite();
     target.ClearRecordBuffer(record.data());
     target.ApplyDefaultValues(record.data());
     for (size_t i = 0; i < UpdateFields.size(); ++i) {
+      if (const TColumnCopy& c = copies[i]; c.direct) {
+        uint8_t* at = record.data() + c.to;
+        if (row[c.from] == 0) {
+          std::memset(at, 0, c.size + 1u);
+        } else {
+          at[0] = 1;
+          std::memcpy(at + 1, row.data() + c.from + 1, c.size);
+        }
+        continue;
+      }
       uint16_t fieldNo = SelectQuery->ResultFields[i]->ResultFieldNo;
       value->kind = expColumn;
       value->fieldNo = fieldNo;
@@ -136,8 +246,6 @@ void TDataQuery::executeInsert() {
 }
 
 void TDataQuery::executeChange() {
-  ResetForExecute();
-  applyPlan();
   TSourceTable& driving = *plan_.Driving();
   // The target is the statement's first table, whatever order the joins run in.
   TSourceTable* targetTable = nullptr;
@@ -146,9 +254,12 @@ void TDataQuery::executeChange() {
   if (!targetTable) targetTable = &driving;
   TDataCursor& target = *targetTable->Cursor;
   if (Kind == qkUpdate) target.SuppressAutoInc(NoAutoInc);
-  // The transaction's write lock is taken before the walk: no other writer can commit between
-  // the rows found and the rows written, nor in the middle of the walk.
+  // The transaction's write lock is taken before the plan's filters are set and the walk: no
+  // other writer can commit between the rows found and the rows written, nor in the middle of
+  // the walk, and the filters' reads need no read pair of their own.
   TStatementTransaction transaction(*this, target);
+  ResetForExecute();
+  applyPlan();
   const int64_t total = driving.Cursor->GetRecordCount();
   int64_t counter = 0;
   int last = 0;
@@ -157,7 +268,9 @@ void TDataQuery::executeChange() {
 
   // Every row is found before any changes: a change to a column that the walk's index or
   // filter depends on could otherwise move the row ahead of the walk or out of its view.
-  std::map<uint32_t, std::vector<TokenPtr>> changes;
+  // They are written in record order, each once, with the values of its first match.
+  std::vector<std::pair<uint32_t, std::vector<TokenPtr>>> changes;
+  std::vector<bool> found;
   // The row conditions are prepared for evaluation once and tested on each row in place.
   const TExpTreePtr residualTree = PrepareResidual();
   std::optional<ExpCondition> residual, postJoin;
@@ -176,18 +289,30 @@ void TDataQuery::executeChange() {
     if (ReportProgress(++counter, total, last)) raiseAborted();
     if (targetTable->AtEnd || !passes()) continue;
     uint32_t recordNo = targetTable->CurrentRecordNo();
-    if (changes.count(recordNo)) continue;
-    std::vector<TokenPtr>& values = changes[recordNo];
+    if (recordNo >= found.size()) found.resize(std::max<size_t>(recordNo + 1, found.size() * 2), false);
+    if (found[recordNo]) continue;
+    found[recordNo] = true;
+    std::vector<TokenPtr>& values = changes.emplace_back(recordNo, std::vector<TokenPtr>{}).second;
     if (Kind == qkUpdate && !valuesAtWrite)
       for (auto& v : UpdateValues)
         values.emplace_back(
             EvaluateExpTree(v->Tree.get(), nullptr, nullptr, SortId, LanguageId, ReadSourceColumn));
   }
+  const auto byRecord = [](const auto& a, const auto& b) { return a.first < b.first; };
+  if (!std::is_sorted(changes.begin(), changes.end(), byRecord))
+    std::sort(changes.begin(), changes.end(), byRecord);
   ResetForExecute();
   target.SwitchToIndex(255);
   auto blobs = platform::ScopeExit([&] { target.FreeAllBlobs(true); });
   std::vector<uint8_t> record(target.RecordSize());
+  std::vector<uint32_t> numbers;
+  numbers.reserve(changes.size());
+  for (const auto& change : changes) numbers.push_back(change.first);
+  size_t at = 0, lockedAhead = 0;
   for (auto& [recordNo, values] : changes) {
+    if (at == lockedAhead) lockedAhead = transaction.LockAhead(numbers, at);
+    ++at;
+    transaction.BeforeWrite();
     target.SetToRecordNo(recordNo);
     if (target.CurrentRecordNo() != recordNo || target.GetCurrentRecord(record.data(), false) != 0) continue;
     uint16_t locked = target.GetCurrentRecord(record.data(), true);
@@ -207,6 +332,8 @@ void TDataQuery::executeChange() {
       // Standing on the row written keeps the write from building the whole view again.
       target.ModifyRecord(record.data(), true, true);
       target.FreeAllBlobs(true);
+      // The row's values go back to the node spares at once, for the next row to take.
+      values.clear();
     }
     transaction.RowWritten();
   }

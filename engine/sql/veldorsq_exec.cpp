@@ -710,17 +710,20 @@ void TDataQuery::groupRows(const std::function<const uint8_t*()>& next,
   bool open = false, anyGroup = false;
   auto full = [&] { return cap >= 0 && written >= cap; };
   const uint8_t* row = nullptr;
-  // The rows of a group are the neighbours in index order with the same stored values: the same
-  // null flag and, when not null, the same value bytes (what readValue reads of them).
+  // The rows of a group are the neighbours in index order with values the index holds equal: the
+  // same stored values (the same null flag and value bytes, what readValue reads of them), -0
+  // beside 0, and texts its locale compares equal whatever their bytes.
   struct GroupField {
+    uint16_t fieldNo;
     uint32_t offset, size;
     bool autoInc;
   };
   std::vector<GroupField> groupFields;
   for (auto& g : GroupBy) {
     const TFieldDescriptor& d = result.GetFieldDesc(g->ResultFieldNo);
-    groupFields.push_back({d.Offset(), d.IsBlob() ? 4u : d.StoredSize(), d.IsAutoInc()});
+    groupFields.push_back({g->ResultFieldNo, d.Offset(), d.IsBlob() ? 4u : d.StoredSize(), d.IsAutoInc()});
   }
+  StoredValue a, b;
   auto sameGroup = [&] {
     const uint8_t* x = accumulator.data();
     for (const GroupField& g : groupFields) {
@@ -729,7 +732,19 @@ void TDataQuery::groupRows(const std::function<const uint8_t*()>& next,
         continue;
       }
       const bool nx = x[g.offset] == 0, ny = row[g.offset] == 0;
-      if (nx != ny || (!nx && std::memcmp(x + g.offset + 1, row + g.offset + 1, g.size) != 0)) return false;
+      if (nx != ny) return false;
+      if (nx || std::memcmp(x + g.offset + 1, row + g.offset + 1, g.size) == 0) continue;
+      readValue(result, g.fieldNo, x, a);
+      readValue(result, g.fieldNo, row, b);
+      const auto type = TEngineFieldType(result.GetFieldDesc(g.fieldNo).Type());
+      if (type == TEngineFieldType::Float || type == TEngineFieldType::Timestamp) {
+        if (GetFloatValue(a.data()) != 0 || GetFloatValue(b.data()) != 0) return false;
+      } else if (type != TEngineFieldType::String || result.LanguageId() == 0 ||
+                 OSCompareStrings(result.LanguageId(), result.SortId(),
+                                  std::string_view(reinterpret_cast<const char*>(a.data()), a.size), false, 0,
+                                  std::string_view(reinterpret_cast<const char*>(b.data()), b.size)) != 0) {
+        return false;
+      }
     }
     return true;
   };

@@ -289,7 +289,7 @@ TBlock* TBlobFile::insert(std::unique_ptr<TBlock> block) {
   return inserted;
 }
 
-void TBlobFile::readBlocks(uint32_t first, uint32_t count) {
+void TBlobFile::readBlocks(uint32_t first, uint32_t count, uint32_t wanted) {
   const int64_t offset = kBlobHeaderSize + int64_t(first - 1) * blockSize_;
   const int64_t length = int64_t(count) * blockSize_;
   if (readBuffer_.size() < size_t(length)) readBuffer_.resize(roundUp4096(size_t(length)));
@@ -300,22 +300,35 @@ void TBlobFile::readBlocks(uint32_t first, uint32_t count) {
   const int64_t got = ReadAt(offset, readBuffer_.data(), length, true);
   ++diskReads_;
   const int64_t blocks = got / blockSize_;
-  if (blocks == 0) {
+  if (first + blocks <= wanted) {
     // The header counts a block that the disk does not hold: either it still lives only in a
     // cache that was dropped, or the file was cut short.
     Raise(mayHaveUnwrittenTail() ? VELDOR_MEMOCORRUPT : VELDOR_READERR);
   }
-  for (int64_t i = blocks - 1; i >= 0; --i) {
-    const uint32_t number = first + uint32_t(i);
-    const uint8_t* image = readBuffer_.data() + i * blockSize_;
-    if (TBlock* cached = cache_.FindCached(number)) {
-      if (!cached->dirty_ && cached->pins_ == 0) cached->LoadFromBuffer(image);
-      continue;
+  // Cached blocks take the disk's bytes unless changed or in use; the wanted one goes into the
+  // cache; the others wait in the read buffer until asked for (most of a run read for a scan
+  // that needs a few values of each row never is).
+  pendingFirst_ = first;
+  pendingTaken_.assign(size_t(blocks), false);
+  for (int64_t i = 0; i < blocks; ++i) {
+    if (TBlock* cached = cache_.FindCached(first + uint32_t(i))) {
+      if (!cached->dirty_ && cached->pins_ == 0) cached->LoadFromBuffer(readBuffer_.data() + i * blockSize_);
+      pendingTaken_[size_t(i)] = true;
     }
-    std::unique_ptr<TBlock> slot = takeSlot(number);
-    slot->LoadFromBuffer(image);
-    insert(std::move(slot));
   }
+  if (!takePending(wanted)) Raise(VELDOR_MEMOCORRUPT);
+}
+
+TBlock* TBlobFile::takePending(uint32_t number) {
+  if (number < pendingFirst_ || number - pendingFirst_ >= pendingTaken_.size()) return nullptr;
+  const size_t i = number - pendingFirst_;
+  if (pendingTaken_[i]) return nullptr;
+  // Taken before the slot, whose search for room may write changed blocks: the image is read
+  // from disk before anything of this file was written since.
+  pendingTaken_[i] = true;
+  std::unique_ptr<TBlock> slot = takeSlot(number);
+  slot->LoadFromBuffer(readBuffer_.data() + i * blockSize_);
+  return insert(std::move(slot));
 }
 
 bool TBlobFile::GetBlock(TCacheReader* cursor, uint32_t number, TBlock*& block, uint32_t readAheadWanted,
@@ -335,17 +348,32 @@ bool TBlobFile::GetBlock(TCacheReader* cursor, uint32_t number, TBlock*& block, 
     return true;
   }
   if (number > nextBlock_) Raise(VELDOR_MEMOCORRUPT);
-  if (TBlock* cached = cache_.Find(number)) {
+  TBlock* cached = cache_.Find(number);
+  // A block read along with another and not asked for since counts as cached.
+  if (!cached) cached = takePending(number);
+  if (cached) {
     cached->Pin();
     block = cached;
     return true;
   }
   if (cursor && !owner_->StrictChangeDetection() && cursor->BeginRead()) return false;
   if (number >= nextBlock_) Raise(VELDOR_MEMOCORRUPT);
+  uint32_t first = number;
   uint32_t count = 1;
-  if (allowReadAhead)
+  if (allowReadAhead) {
     count = std::min({readAhead_, std::max<uint32_t>(1, readAheadWanted), nextBlock_ - number});
-  readBlocks(number, count);
+    // Values read one after another (a scan, in either direction) miss near the last miss: their
+    // neighbours are read next, so the whole read-ahead run around the block is read, aligned to
+    // runs so that a walk up or down the file reads each run once.
+    const uint32_t run = (number - 1) / readAhead_;
+    const uint32_t lastRun = (lastMiss_ - 1) / readAhead_;
+    if (count < readAhead_ && lastMiss_ != 0 && run + 1 >= lastRun && run <= lastRun + 1) {
+      first = run * readAhead_ + 1;
+      count = std::min(readAhead_, nextBlock_ - first);
+    }
+  }
+  lastMiss_ = number;
+  readBlocks(first, count, number);
   TBlock* loaded = cache_.Find(number);
   if (!loaded) Raise(VELDOR_MEMOCORRUPT);
   loaded->Pin();
@@ -395,6 +423,8 @@ bool TBlobFile::FlushDirtyBlocks() {
 }
 
 void TBlobFile::ClearBlockCache() {
+  lastMiss_ = 0;
+  pendingTaken_.clear();
   cache_.Clear([this](std::unique_ptr<TBlock> pinned) { detached_.push_back(std::move(pinned)); });
 }
 
@@ -526,8 +556,10 @@ void TBlobBuffer::SetSize(uint32_t length) {
     data_.clear();
     data_.shrink_to_fit();
   } else if (length > length_) {
-    if (data_.size() < length) data_.resize(length);
-    std::fill(data_.begin() + length_, data_.begin() + length, 0);
+    // Bytes the buffer grows by come zeroed; only those kept from a longer value are cleared.
+    const size_t held = data_.size();
+    if (held < length) data_.resize(length);
+    std::fill(data_.begin() + length_, data_.begin() + std::min<size_t>(held, length), 0);
   }
   length_ = length;
 }
@@ -563,7 +595,8 @@ bool TBlobBuffer::tryLoad() {
   if (uint64_t(total) > uint64_t(file.GetBlockCount()) * dataSize) file.Raise(VELDOR_MEMOCORRUPT);
   SetSize(total);
   uint32_t done = 0;
-  std::unordered_set<uint32_t> visited{firstBlock_};
+  // Filled from the second block on: most values fit in one, and an empty set allocates nothing.
+  std::unordered_set<uint32_t> visited;
   while (done < total) {
     if (current->GetOwnerId() != ownerId_) file.Raise(VELDOR_KEYORRECDELETED);
     const uint32_t want = std::min(dataSize, total - done);
@@ -573,6 +606,7 @@ bool TBlobBuffer::tryLoad() {
     const uint32_t next = current->GetNextBlock();
     if (next == 0) break;
     file.CheckLink(next);
+    if (visited.empty()) visited.insert(firstBlock_);
     if (!visited.insert(next).second) file.Raise(VELDOR_MEMOCORRUPT);
     if (!file.GetBlock(cursor_, next, raw, blocksFor(total - done, dataSize), true)) return false;
     current = PinnedBlock(file, raw);

@@ -211,8 +211,10 @@ class TBlobFile : public TFileHandler {
   // change detection already holds the read lock for the whole operation, `cursor` (when given)
   // takes its read begin first: when it reports another writer the result is false and `block`
   // is null, and the caller starts its work again. Then the block is read, with up to `readAheadWanted`
-  // following blocks when `allowReadAhead`. Number 0, a number past the file's blocks or a block
-  // the disk does not hold raise VELDOR_MEMOCORRUPT.
+  // following blocks when `allowReadAhead`; with fewer wanted than the read-ahead and the block near
+  // the last miss (within the read-ahead run of the last miss or a run next to it), its whole
+  // read-ahead run (runs counted from block 1) instead. Number 0, a number past the file's blocks or
+  // a block the disk does not hold raise VELDOR_MEMOCORRUPT.
   bool GetBlock(TCacheReader* cursor, uint32_t number, TBlock*& block, uint32_t readAheadWanted,
                 bool allowReadAhead);
   // The same without a change check, for the operations that run under the write lock.
@@ -293,8 +295,12 @@ class TBlobFile : public TFileHandler {
 
   uint32_t normalCapacity() const;
   void loadHeaderImage(const uint8_t* image);
-  // Reads `count` blocks from `first` into the cache.
-  void readBlocks(uint32_t first, uint32_t count);
+  // Reads `count` blocks from `first`: block `wanted`, which the disk must hold, into the cache,
+  // the others kept in the read buffer until asked for (takePending).
+  void readBlocks(uint32_t first, uint32_t count, uint32_t wanted);
+  // Block `number` into the cache from the last run read, when the run holds it and it has not
+  // been cached since the run was read; else null.
+  TBlock* takePending(uint32_t number);
   // A detached block numbered `number` for the cache (flushing for room outside a
   // transaction).
   std::unique_ptr<TBlock> takeSlot(uint32_t number);
@@ -329,6 +335,13 @@ class TBlobFile : public TFileHandler {
   // Pinned blocks dropped from the cache, alive until released.
   std::vector<std::unique_ptr<TBlock>> detached_;
   uint32_t readAhead_ = 32;
+  // The block of the last cache miss (0: none since the cache was last dropped).
+  uint32_t lastMiss_ = 0;
+  // The blocks of the last run read, in the read buffer from pendingFirst_ on, and which of them
+  // were cached when read or have been since: the others' images are what the cache would hold
+  // of them. Dropped with the cache.
+  uint32_t pendingFirst_ = 0;
+  std::vector<bool> pendingTaken_;
   uint64_t diskReads_ = 0;
 };
 
@@ -361,6 +374,13 @@ class TBlobBuffer {
   // Frees the whole chain (owners corrected) and sets the first block to 0.
   void FreeBlocks();
 
+  // Hands the value over to `value` (sized to its length); the buffer is left empty.
+  void TakeData(std::vector<uint8_t>& value) {
+    data_.resize(length_);
+    value.swap(data_);
+    data_.clear();
+    length_ = 0;
+  }
   const uint8_t* GetData() const { return data_.data(); }
   uint8_t* GetData() { return data_.data(); }
   const std::vector<uint8_t>& GetOriginalData() const { return original_; }

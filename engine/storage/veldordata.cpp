@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstring>
 #include <mutex>
+#include <type_traits>
 #include <unordered_set>
 
 #include "engine/base/veldorerr.h"
@@ -507,13 +508,14 @@ void TDataFile::IncChangeCounter() {
 void TDataFile::ReadFieldDescriptors() {
   const size_t count = GetFieldCount();
   const size_t length = count * kFieldDescriptorSize;
-  growBuffer(readBuffer_, length);
-  if (length > 0 && ReadAt(kDataHeaderSize, readBuffer_.data(), int64_t(length), true) != int64_t(length))
-    fail(VELDOR_HEADERCORRUPT);
-  if (IsEncrypted()) UnscrambleBuffer(readBuffer_.data(), length, kStructureSeed);
+  // The descriptors lie side by side as they do in the file: read straight into them.
+  static_assert(sizeof(TFieldDescriptor) == kFieldDescriptorSize &&
+                std::is_trivially_copyable_v<TFieldDescriptor>);
   std::vector<TFieldDescriptor> fields(count);
-  for (size_t i = 0; i < count; ++i)
-    std::memcpy(fields[i].Bytes(), readBuffer_.data() + i * kFieldDescriptorSize, kFieldDescriptorSize);
+  uint8_t* bytes = reinterpret_cast<uint8_t*>(fields.data());
+  if (length > 0 && ReadAt(kDataHeaderSize, bytes, int64_t(length), true) != int64_t(length))
+    fail(VELDOR_HEADERCORRUPT);
+  if (IsEncrypted()) UnscrambleBuffer(bytes, length, kStructureSeed);
   descriptors_ = std::move(fields);
   descriptorsDirty_ = false;
 }
@@ -934,13 +936,53 @@ bool TDataFile::LockRecord(uint32_t number) {
   return true;
 }
 
+bool TDataFile::LockRecordRun(uint32_t first, uint32_t last) {
+  if (first == 0 || first > last || last > kMaxRecordSlots + 1) return false;
+  if (first == last) return LockRecord(first);
+  if (!LockRegion(true, kRecordLockBase - last, int64_t(last - first) + 1)) return false;
+  recordRuns_.emplace(first, last);
+  return true;
+}
+
+bool TDataFile::HoldsRecordLock(uint32_t number) const {
+  if (recordLocks_.count(number) != 0) return true;
+  auto run = recordRuns_.upper_bound(number);
+  return run != recordRuns_.begin() && std::prev(run)->second >= number;
+}
+
 bool TDataFile::UnlockRecord(uint32_t number) {
   // Byte-range locks belong to the shared file, so the file layer would release another table
   // object's lock as readily as ours.
-  if (!HoldsRecordLock(number)) return false;
+  if (recordLocks_.count(number) == 0) return false;
   if (!LockRegion(false, kRecordLockBase - number, 1)) return false;
   recordLocks_.erase(number);
   return true;
+}
+
+bool TDataFile::UnlockRecords(std::span<const uint32_t> numbers) {
+  bool all = true;
+  for (size_t i = 0; i < numbers.size(); ++i) {
+    const uint32_t number = numbers[i];
+    auto run = recordRuns_.find(number);
+    if (run == recordRuns_.end()) {
+      if (!UnlockRecord(number)) all = false;
+      continue;
+    }
+    // Rising numbers without repeats name the whole run exactly when its last record lies as
+    // far along the list as it lies past the first.
+    const uint32_t last = run->second;
+    const size_t end = i + (last - number);
+    if (end >= numbers.size() || numbers[end] != last) {
+      all = false;
+      continue;
+    }
+    if (LockRegion(false, kRecordLockBase - last, int64_t(last - number) + 1))
+      recordRuns_.erase(run);
+    else
+      all = false;
+    i = end;
+  }
+  return all;
 }
 
 bool TDataFile::UnlockAllRecords() {
@@ -948,6 +990,14 @@ bool TDataFile::UnlockAllRecords() {
   for (auto it = recordLocks_.begin(); it != recordLocks_.end();) {
     if (LockRegion(false, kRecordLockBase - *it, 1)) {
       it = recordLocks_.erase(it);
+    } else {
+      all = false;
+      ++it;
+    }
+  }
+  for (auto it = recordRuns_.begin(); it != recordRuns_.end();) {
+    if (LockRegion(false, kRecordLockBase - it->second, int64_t(it->second - it->first) + 1)) {
+      it = recordRuns_.erase(it);
     } else {
       all = false;
       ++it;

@@ -42,6 +42,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <set>
 #include <span>
@@ -364,10 +365,18 @@ class TDataFile : public TFileHandler, public TRecordOwner {
   bool LockRecord(uint32_t number);
   // Releases a record lock this object holds; false for any other record.
   bool UnlockRecord(uint32_t number);
-  // Releases, one by one, every record lock this object holds (never another object's).
-  // True when every release succeeded.
+  // One attempt at the bytes of records `first` to `last` together (first <= last); true when
+  // all were taken. Such a run is released as a whole, by UnlockRecords naming every record of
+  // it or by UnlockAllRecords; UnlockRecord refuses its records one by one.
+  bool LockRecordRun(uint32_t first, uint32_t last);
+  // Releases the locks of `numbers` (rising, no repeats): a run in one release, a single lock on
+  // its own. False, after trying the rest, when one is not held (a run counts only when every
+  // record of it is named, and then stays held) or a release failed.
+  bool UnlockRecords(std::span<const uint32_t> numbers);
+  // Releases every record lock this object holds (never another object's). True when every
+  // release succeeded.
   bool UnlockAllRecords();
-  bool HoldsRecordLock(uint32_t number) const { return recordLocks_.count(number) != 0; }
+  bool HoldsRecordLock(uint32_t number) const;
   // The write lock, under the file's retry rules.
   bool LockWrite();
   bool UnlockWrite();
@@ -435,6 +444,8 @@ class TDataFile : public TFileHandler, public TRecordOwner {
   std::vector<std::unique_ptr<TRecord>> detached_;
   TRecordCacheCounters counters_;
   std::set<uint32_t> recordLocks_;
+  // Runs taken by LockRecordRun: first record -> last.
+  std::map<uint32_t, uint32_t> recordRuns_;
 };
 
 }  // namespace engine

@@ -13,10 +13,10 @@ std::string GetShortString(const uint8_t* p, size_t capacity) {
 }
 
 void PutShortString(uint8_t* p, size_t capacity, std::string_view text) {
-  const std::string cut = EngineString(text, capacity);
+  const std::string_view cut = EngineStringView(text, capacity);
   std::memset(p, 0, capacity + 1);
   p[0] = uint8_t(cut.size());
-  std::memcpy(p + 1, cut.data(), cut.size());
+  if (!cut.empty()) std::memcpy(p + 1, cut.data(), cut.size());
 }
 
 std::string TFieldDescriptor::getText(size_t at, size_t capacity) const {

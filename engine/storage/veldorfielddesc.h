@@ -27,6 +27,7 @@
 // A string field reads as at most its capacity even when a damaged length byte says more.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -71,6 +72,10 @@ class TFieldDescriptor {
   uint16_t FieldNumber() const { return get16(0); }
   void SetFieldNumber(uint16_t n) { put16(0, n); }
   std::string Name() const { return getText(2, kFieldNameLength); }
+  // The name as stored, valid while the descriptor lives unchanged.
+  std::string_view NameView() const {
+    return {reinterpret_cast<const char*>(bytes_.data() + 3), std::min<size_t>(bytes_[2], kFieldNameLength)};
+  }
   // The text is cut to 30 bytes, never inside a character.
   void SetName(std::string_view name) { putText(2, kFieldNameLength, name); }
   std::string Description() const { return getText(33, kFieldTextLength); }

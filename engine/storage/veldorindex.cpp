@@ -175,8 +175,8 @@ void TPageStack::Push(std::unique_ptr<TPage>& page) {
 TIndexFile::TIndexFile(TTableFileOwner& owner, TFileList* list)
     : TFileHandler(list), owner_(&owner), pool_(this) {
   for (int s = 0; s < kIndexSlotCount; ++s) {
-    caches_.push_back(std::make_unique<TPageCache>(pool_, 2, 4));
-    caches_.back()->SetCapacity(2);
+    caches_[s] = &cacheStore_[s].emplace(pool_, 2, 4);
+    caches_[s]->SetCapacity(2);
   }
   initHeader();
   header_[kIndexDirtyOffset] = 0;

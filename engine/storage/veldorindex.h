@@ -31,6 +31,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -582,8 +583,11 @@ class TIndexFile : public TFileHandler {
   TTableFileOwner* owner_;
   std::array<uint8_t, kIndexHeaderSize> header_{};
   TPageStack pool_;
-  // One per slot; each list starts at 2 pages and grows within kIndexPageCacheBudget.
-  std::vector<std::unique_ptr<TPageCache>> caches_;
+  // One per slot; each list starts at 2 pages and grows within kIndexPageCacheBudget. They live
+  // in the file object itself (a table's files are opened for every statement); caches_ says
+  // which one serves which slot, and moves with the indexes.
+  std::array<std::optional<TPageCache>, kIndexSlotCount> cacheStore_;
+  std::array<TPageCache*, kIndexSlotCount> caches_{};
   // Pages that were still pinned when the cache was cleared: their users release them later.
   std::vector<std::unique_ptr<TPage>> detached_;
   std::vector<uint8_t> readBuffer_;

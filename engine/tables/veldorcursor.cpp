@@ -274,14 +274,20 @@ void TDataCursor::loadFieldList() {
   hasChecks_ = hasDefaults_ = hasComputedFields_ = hasAutoInc_ = false;
   const TDataFile& data = table_->DataFile();
   const uint16_t count = data.GetFieldCount();
-  fields_.assign(count, TCursorField{});
+  fields_.clear();
+  fields_.reserve(count);
+  std::string qualified = tableName_ + ".";
+  const size_t prefix = qualified.size();
   for (uint16_t p = 1; p <= count; ++p) {
-    TCursorField& f = fields_[p - 1u];
-    f.desc = *data.GetFieldDescriptor(p);
+    TCursorField& f = fields_.emplace_back(TCursorField{*data.GetFieldDescriptor(p), nullptr});
     if (f.desc.IsAutoInc()) hasAutoInc_ = true;
     if (f.desc.Required() || f.desc.HasMinText() || f.desc.HasMaxText()) hasChecks_ = true;
     if (f.desc.HasDefaultText()) hasDefaults_ = true;
-    if (!options_.QueryResult) f.SetQualifiedName(tableName_ + "." + f.desc.Name());
+    if (!options_.QueryResult) {
+      qualified.resize(prefix);
+      qualified += f.desc.NameView();
+      f.SetQualifiedName(qualified);
+    }
     if (!options_.QueryResult || !options_.QuerySource) f.SetTableFieldNo(f.desc.FieldNumber());
   }
 }

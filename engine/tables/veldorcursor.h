@@ -866,6 +866,10 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   struct CacheMiss {};
   // Set while a step runs on the caches alone.
   bool cachedRead_ = false;
+  // Set when a resynchronisation after another writer's change found the record the cursor stood
+  // on gone (deleted, moved to another key, out of the view) and stood on the one after it: the
+  // next step forward reads that one instead of passing over it. Any other positioning clears it.
+  bool resumeOnCurrent_ = false;
 
   // Ends at its close the read pair that the cursor took inside it, and no other: a pair the
   // cursor held before belongs to the operation around.

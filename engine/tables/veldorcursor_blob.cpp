@@ -188,6 +188,21 @@ bool TDataCursor::ReadBlobValue(uint16_t fieldNo, bool tableFields, const uint8_
   value.clear();
   const TFieldDescriptor& d = tableFields ? GetTableFieldDesc(fieldNo) : GetFieldDesc(fieldNo);
   if (record[d.Offset()] == 0) return false;
+  const int32_t word = word1Of(d, record);
+  if (active_ && !IsRemote() && d.IsBlob() && word > 0 && openBlobs_.size() < kMaxOpenBlobs) {
+    // A stored chain: loaded as OpenBlob would load it, without an open blob to make and free.
+    ReadScope scope(*this);
+    SyncWithTable();
+    TBlobBuffer blob(table_->BlobFile(), this);
+    uint32_t owner;
+    std::memcpy(&owner, record + 1, 4);
+    blob.SetOwnerId(owner);
+    blob.SetFieldNumber(d.FieldNumber());
+    blob.SetFirstBlock(uint32_t(word));
+    blob.Load();
+    blob.TakeData(value);
+    return true;
+  }
   auto check = [&](uint16_t code) {
     if (code != 0) Raise(code, d.Name());
   };

@@ -307,6 +307,8 @@ uint16_t TDataCursor::GetCurrentRecord(uint8_t* buffer, bool lock) {
   if (!active_) Raise(VELDOR_TABLEOPEN);
   if (IsRemote()) return remoteCurrentRecord(buffer, lock);
   ReadScope scope(*this);
+  // The record read here is seen: a step forward goes past it.
+  ScopeExit seen([&] { resumeOnCurrent_ = false; });
   SyncWithTable();
   if (lock && Session().LockProtocol() == lpPessimistic && currentRecordNo_ != 0 && !atBOF_ && !atEOF_) {
     const uint32_t held = lockedRecordNo_;

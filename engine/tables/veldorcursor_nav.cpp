@@ -159,6 +159,7 @@ uint32_t TDataCursor::GetRecordNumber() const {
 }
 
 void TDataCursor::SetEmptyPosition() {
+  resumeOnCurrent_ = false;
   sequence_ = 0;
   atBOF_ = atEOF_ = true;
   currentRecordNo_ = 0;
@@ -168,6 +169,7 @@ void TDataCursor::SetEmptyPosition() {
 // ---- Index-order primitives ----
 
 bool TDataCursor::standOn(uint64_t position, const TKeyEntry* entry) {
+  resumeOnCurrent_ = false;
   uint32_t ref = 0;
   if (entry) {
     // Taken by the search that found the position: no second descent.
@@ -201,6 +203,7 @@ uint64_t TDataCursor::visibleFrom(uint64_t position, bool forward) {
 }
 
 void TDataCursor::moveFirstOrLast(bool first) {
+  resumeOnCurrent_ = false;
   if (GetRecordCount() == 0) return SetEmptyPosition();
   if (InRecordNumberOrder()) {
     uint32_t record = first ? 0 : viewBitmap_.Count() + 1;
@@ -231,6 +234,7 @@ void TDataCursor::MoveLast() {
 void TDataCursor::Skip(int32_t n) {
   ReadScope scope(*this);
   if (n == 0) return;
+  resumeOnCurrent_ = false;
   if (GetRecordCount() == 0) return SetEmptyPosition();
   const bool forward = n > 0;
   const uint32_t steps = forward ? uint32_t(n) : uint32_t(-int64_t(n));
@@ -345,6 +349,7 @@ void TDataCursor::SetToRecNo(int32_t n) {
   if (IsRemote()) return remoteSetToRecNo(n);
   ReadScope scope(*this);
   BeginRead();
+  resumeOnCurrent_ = false;
   const int32_t count = GetRecordCount();
   if (count == 0) {
     SetEmptyPosition();
@@ -377,6 +382,7 @@ void TDataCursor::SetToRecNo(int32_t n) {
 
 void TDataCursor::SetToRecordNo(uint32_t recordNo) {
   ReadScope scope(*this);
+  resumeOnCurrent_ = false;
   if (!table_ || recordNo == 0) {
     currentRecordNo_ = recordNo;
     atBOF_ = atEOF_ = false;
@@ -469,6 +475,7 @@ void TDataCursor::ResetRange() {
 
 bool TDataCursor::SeekKey(const uint8_t* key, bool nearest, bool keepEnds) {
   ReadScope scope(*this);
+  resumeOnCurrent_ = false;
   if (GetRecordCount() == 0) {
     SetEmptyPosition();
     return false;
@@ -592,7 +599,7 @@ uint16_t TDataCursor::recordStep(Step step) {
     // filled once the record was found in the cache.
     const uint32_t recordNo = currentRecordNo_;
     const uint64_t sequence = sequence_;
-    const bool bof = atBOF_, eof = atEOF_;
+    const bool bof = atBOF_, eof = atEOF_, resume = resumeOnCurrent_;
     const uint8_t keySlot = keySlot_;
     const uint16_t keyBytes = std::min<uint16_t>(currentKeySize_, kMaxCursorKeySize);
     std::array<uint8_t, kMaxCursorKeySize + 1> key;
@@ -608,6 +615,7 @@ uint16_t TDataCursor::recordStep(Step step) {
       sequence_ = sequence;
       atBOF_ = bof;
       atEOF_ = eof;
+      resumeOnCurrent_ = resume;
       keySlot_ = keySlot;
       std::memcpy(currentKey_.data(), key.data(), keyBytes);
     } catch (...) {
@@ -625,6 +633,8 @@ uint16_t TDataCursor::GetNextRecord(uint8_t* buffer) {
   return recordStep([&]() -> uint16_t {
     if (atBOF_)
       MoveFirst();
+    else if (resumeOnCurrent_)
+      resumeOnCurrent_ = false;
     else
       Skip(1);
     if (atEOF_) {
@@ -692,6 +702,7 @@ bool TDataCursor::SetToBookmark(const uint8_t* bookmark, bool nearest, bool read
   if (IsRemote()) return remoteSetToBookmark(bookmark, nearest, readBegun);
   ReadScope scope(*this);
   if (!readBegun) BeginRead();
+  resumeOnCurrent_ = false;
   if (InRecordNumberOrder()) {
     int32_t n;
     std::memcpy(&n, bookmark, 4);
@@ -782,10 +793,23 @@ void TDataCursor::resynchronise() {
   // writes between the two. A change found on taking the pair has resynchronised already.
   ReadScope scope(*this);
   if (BeginRead()) return;
+  const bool stood = !atBOF_ && !atEOF_ && currentRecordNo_ != 0;
+  const uint32_t recordNo = currentRecordNo_;
+  const bool keyed = keySlot_ == GetCurrentIndex();
+  const std::array<uint8_t, kMaxCursorKeySize + 1> key = currentKey_;
   // Another writer changed the table: the filter bitmaps are built again.
   filterViewStale_ = true;
   RebuildView();
   Resync();
+  // Resync stands on the nearest record when the cursor's own one is gone. That one comes after
+  // the cursor's place and has not been read yet: the next step forward reads it rather than
+  // passing over it, as it would have had the gone record still been there.
+  if (stood && !atBOF_ && !atEOF_) {
+    resumeOnCurrent_ = InRecordNumberOrder()
+                           ? currentRecordNo_ > recordNo
+                           : keyed && keySlot_ == GetCurrentIndex() &&
+                                 CompareKeys(currentKey_.data(), key.data(), currentKeySize_) > 0;
+  }
   if (refreshHook_) refreshHook_();
 }
 
@@ -878,8 +902,11 @@ void TDataCursor::RemoveFromView() {
 
 uint32_t TDataCursor::GetReadAheadCount(uint32_t readAheadCount, bool forward) {
   if (readAheadCount == 0 || !table_ || currentRecordNo_ == 0) return 1;
-  // Asked from inside a record fetch: the index is walked only under a read this cursor holds.
-  if (!InRecordNumberOrder() && NeedsLocks() && !readTaken_) return 1;
+  // Asked from inside a record fetch: the index is walked only while no other process can write
+  // it, under a read this cursor holds or a lock the table holds already (a transaction's).
+  if (!InRecordNumberOrder() && NeedsLocks() && !readTaken_ && !writeTaken_ && !table_->HoldsReadPair() &&
+      !table_->HoldsQueryReadPair() && !table_->HoldsWritePair() && !table_->HoldsTransactionLock())
+    return 1;
   if (InRecordNumberOrder()) {
     // Up to the last record of the view among the next readAheadCount slots: one read brings
     // them, and the records the view hides between stay out of the cache (KeepsReadAhead).

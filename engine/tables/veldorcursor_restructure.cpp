@@ -72,7 +72,9 @@ struct TKeyOrder {
 
 // The unique keys are checked against the keys taken so far: those of the batch, and those
 // already in the tree. Every new key of a record is checked before any is added, so a record
-// that fails has none.
+// that fails has none. A batch's set orders its keys as the cursor's current index does, so a
+// key joins its set only while its own index is selected: the last record's keys wait for the
+// next Check.
 class TDataCursor::TKeyBatches {
  public:
   TKeyBatches(TDataCursor& cursor, std::vector<uint8_t> slots)
@@ -82,6 +84,7 @@ class TDataCursor::TKeyBatches {
         built_(slots_.size()),
         unique_(slots_.size()),
         inTree_(slots_.size()),
+        pending_(slots_.size()),
         blobs_(cursor.HasBlobFields()) {
     for (const TBuiltKeys& b : built_) taken_.emplace_back(TKeyOrder{&cursor_, &b});
   }
@@ -95,6 +98,8 @@ class TDataCursor::TKeyBatches {
       if (slots_.size() > 1 || !selected_ || cursor_.GetCurrentIndex() != slots_[i])
         cursor_.SelectIndex(slots_[i]);
       selected_ = true;
+      if (pending_[i] != 0) taken_[i].insert(pending_[i] - 1);
+      pending_[i] = 0;
       keys_[i].assign(cursor_.currentKeySize_, 0);
       cursor_.BuildKey(image, keys_[i].data(), image);
       unique_[i] = cursor_.indexUnique_;
@@ -110,7 +115,7 @@ class TDataCursor::TKeyBatches {
       b.size = uint16_t(keys_[i].size());
       b.bytes.insert(b.bytes.end(), keys_[i].begin(), keys_[i].end());
       b.records.push_back(recordNo);
-      if (unique_[i]) taken_[i].insert(uint32_t(b.records.size() - 1));
+      if (unique_[i]) pending_[i] = uint32_t(b.records.size());
       if (b.bytes.size() >= kKeyBatchBytes) put(i);
     }
   }
@@ -143,6 +148,7 @@ class TDataCursor::TKeyBatches {
   void put(size_t i) {
     cursor_.SelectIndex(slots_[i]);
     taken_[i].clear();
+    pending_[i] = 0;
     cursor_.insertKeysInOrder(built_[i].bytes.data(), built_[i].records.data(), built_[i].records.size());
     built_[i].bytes.clear();
     built_[i].records.clear();
@@ -156,6 +162,9 @@ class TDataCursor::TKeyBatches {
   std::vector<bool> unique_;
   std::vector<std::set<uint32_t, TKeyOrder>> taken_;
   std::vector<bool> inTree_;
+  // Per index: 1 + the place in the batch of the last key added that has yet to join its set;
+  // 0 for none.
+  std::vector<uint32_t> pending_;
   bool blobs_;
   bool selected_ = false;
   bool rising_ = true;

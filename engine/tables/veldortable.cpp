@@ -413,6 +413,7 @@ bool TDataTable::LockRecord(uint32_t recordNumber) {
   // A remote table has no files here: the server holds the lock, this table only its mark.
   if (IsRemote()) {
     lockedRecords_.SetBit(recordNumber);
+    anyRecordLocked_ = true;
     return false;
   }
   if (transactionLockHeld_ && lockedRecords_.GetBit(recordNumber)) return false;
@@ -425,6 +426,7 @@ bool TDataTable::LockRecord(uint32_t recordNumber) {
   }
   SizeRecordSets(recordNumber);
   lockedRecords_.SetBit(recordNumber);
+  anyRecordLocked_ = true;
   deferredUnlocks_.ClearBit(recordNumber);
   bool changed = false;
   if (!StrictChangeDetection()) {
@@ -453,6 +455,8 @@ void TDataTable::UnlockRecord(uint32_t recordNumber) {
 }
 
 void TDataTable::UnlockRecords(bool deferredOnly) {
+  // Most tables never held a record lock: no walk over the set.
+  if (!anyRecordLocked_) return;
   std::vector<uint32_t> records;
   uint32_t record = 0;
   int64_t position = 0;
@@ -460,12 +464,44 @@ void TDataTable::UnlockRecords(bool deferredOnly) {
     if (!deferredOnly || deferredUnlocks_.GetBit(record)) records.push_back(record);
   }
   bool failed = false;
+  if (!exclusive_ && !readOnlyAttribute_ && !IsRemote()) failed = !data_->UnlockRecords(records);
   for (uint32_t r : records) {
-    if (!exclusive_ && !readOnlyAttribute_ && !IsRemote() && !data_->UnlockRecord(r)) failed = true;
     lockedRecords_.ClearBit(r);
     deferredUnlocks_.ClearBit(r);
   }
+  if (!deferredOnly) anyRecordLocked_ = false;
   if (failed) raise(VELDOR_UNLOCKFAILED);
+}
+
+void TDataTable::LockRecordsAhead(std::span<const uint32_t> numbers) {
+  if (!transactionLockHeld_ || exclusive_ || readOnlyAttribute_ || IsRemote() || numbers.empty()) return;
+  SizeRecordSets(numbers.back());
+  const auto take = [&](auto& self, size_t first, size_t last) -> void {
+    if (data_->LockRecordRun(numbers[first], numbers[last])) {
+      anyRecordLocked_ = true;
+      for (size_t i = first; i <= last; ++i) {
+        lockedRecords_.SetBit(numbers[i]);
+        deferredUnlocks_.SetBit(numbers[i]);
+      }
+      return;
+    }
+    if (first == last) return;
+    const size_t middle = first + (last - first) / 2;
+    self(self, first, middle);
+    self(self, middle + 1, last);
+  };
+  for (size_t i = 0; i < numbers.size();) {
+    if (numbers[i] == 0 || lockedRecords_.GetBit(numbers[i])) {
+      ++i;
+      continue;
+    }
+    size_t last = i;
+    while (last + 1 < numbers.size() && numbers[last + 1] == numbers[last] + 1 &&
+           !lockedRecords_.GetBit(numbers[last + 1]))
+      ++last;
+    take(take, i, last);
+    i = last + 1;
+  }
 }
 
 // ---- Lock pairs ----

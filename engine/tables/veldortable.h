@@ -29,6 +29,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -223,6 +224,13 @@ class TDataTable final : public TTableFileOwner {
   // Releases every record lock (with `deferredOnly` only those waiting for the transaction's
   // end). VELDOR_UNLOCKFAILED, after trying them all, when any release failed.
   void UnlockRecords(bool deferredOnly);
+  // Inside the transaction: takes the locks of records `numbers` (rising, no repeats) that this
+  // object does not hold, as if each had been locked and released in the transaction (held to its
+  // end, which releases them). A run of consecutive numbers is taken in one attempt; a run that
+  // another holder keeps from being taken whole is split, and a record still held elsewhere is
+  // left to LockRecord, which waits for it by the session's rules and fails as it always did.
+  // Nothing outside the transaction or for an exclusive, read-only or remote table.
+  void LockRecordsAhead(std::span<const uint32_t> numbers);
   bool HoldsRecordLock(uint32_t recordNumber) const { return lockedRecords_.GetBit(recordNumber); }
   // A record lock that a cursor still holds: not one that a cursor released in a transaction,
   // which the transaction keeps only to its end and which any cursor of the session may take.
@@ -379,6 +387,8 @@ class TDataTable final : public TTableFileOwner {
   bool deferWriteOut_ = false;
   mutable std::string journalPath_;
   TRecordsBitmap lockedRecords_;
+  // False while no bit of lockedRecords_ can be set.
+  bool anyRecordLocked_ = false;
   TRecordsBitmap editSet_;
   TRecordsBitmap deferredUnlocks_;
   bool queryReadHeld_ = false;

@@ -394,6 +394,10 @@ TEST(RecogniserOutcomes, AppliedInOrderTheyMakeTheTreeOfTheLinesParsedOneByOne) 
         wantThrow = true;
       }
       recogniser.Recognise(line, outcome);
+      // The reader looks for the closing record only among the lines that close.
+      if (IsClosingRecord(line)) {
+        ASSERT_EQ(outcome.action, TDumpRecogniser::Outcome::kClose);
+      }
       try {
         got = ApplyDumpLine(applier, applied, outcome);
       } catch (const lexyacc::LexYaccError&) {
@@ -403,6 +407,25 @@ TEST(RecogniserOutcomes, AppliedInOrderTheyMakeTheTreeOfTheLinesParsedOneByOne) 
       ASSERT_EQ(got, want);
     }
     EXPECT_EQ(dumpbuilder::treeLines(applied), dumpbuilder::treeLines(direct));
+  }
+}
+
+// The closing record, in any case and between any blanks, closes the open object with or without
+// the shortcuts, so the reader needs to look for it only among the lines that close.
+TEST(RecogniserOutcomes, ClosingRecordsAreLinesThatClose) {
+  for (const bool shortcut : {true, false}) {
+    TDumpRecogniser recogniser;
+    recogniser.SetShortcut(shortcut);
+    TDumpRecogniser::Outcome outcome;
+    for (const char* line : {"EXIT", "exit", " Exit", "eXiT   ", "   EXIT   "}) {
+      SCOPED_TRACE(line);
+      ASSERT_TRUE(IsClosingRecord(line));
+      recogniser.Recognise(line, outcome);
+      EXPECT_EQ(outcome.action, TDumpRecogniser::Outcome::kClose);
+      EXPECT_EQ(outcome.result, 1);
+    }
+    for (const char* line : {"EXIT;", "EXITS", "EX IT", "\tEXIT", "EXIT 1", ""})
+      EXPECT_FALSE(IsClosingRecord(line));
   }
 }
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <map>
 #include <set>
 #include <string>
 #include <tuple>
@@ -309,6 +310,64 @@ TEST(TaskStoreTest, TheListReadInPartsIsTheWholeListWhateverIsWrittenBetweenTheP
     for (int32_t id : above) EXPECT_EQ(std::find(read.begin(), read.end(), id), read.end()) << id;
     EXPECT_EQ(reader->Next(count).size(), 0u);
   }
+}
+
+// The whole load reads the rows straight from the table in its own order; each task is the row
+// as the table component reads it, after writes that moved rows and values about in the files.
+TEST(TaskStoreTest, LoadedTasksAreTheRowsAsTheTableComponentReadsThem) {
+  platform::testing::TempFolder dir;
+  TTaskStore store(dir.path("db"));
+  std::vector<std::string> texts = hostileTexts();
+  texts.push_back(std::string(494, 'b'));
+  texts.push_back(std::string(495, 'c'));
+  std::vector<int32_t> ids;
+  for (int n = 0; n < 40; ++n) {
+    TExpTask task(nullptr);
+    fill(task, texts, size_t(n), n);
+    store.SaveTask(task);
+    ids.push_back(task.id());
+    if (n % 5 == 4) store.DeleteTask(ids[size_t(n - 3)]);  // slots and blocks that later rows take
+    if (n % 7 == 6 && n % 5 != 2) {
+      TExpTask changed(nullptr);
+      fill(changed, texts, size_t(n + 3), n);
+      changed.SetId(ids[size_t(n - 1)]);
+      store.UpdateTask(changed);  // values of other lengths, their chains moved
+    }
+  }
+  const char* const names[] = {
+      "name",         "description", "uname",       "upassword",    "connectstring", "scheduletable",
+      "command",      "preexec",     "postexec",    "execusername", "execpassword",  "execconnectstring",
+      "ftpremotedir", "copyfiledir", "ftppassword", "ftpusername",  "ftpserver"};
+  static_assert(std::size(names) == 17);
+  engine::components::TVELDORTable rows;
+  rows.SetSessionName(store.Database().SessionName());
+  rows.SetDatabaseName("dbmain");
+  rows.SetTableName("task");
+  rows.Open();
+  std::map<int32_t, std::vector<std::string>> expected;
+  for (rows.First(); !rows.Eof(); rows.Next()) {
+    std::vector<std::string>& row = expected[rows.FieldByName("id").AsInteger()];
+    for (const char* name : names) row.push_back(rows.FieldByName(name).AsString());
+    for (const char* name : {"tasktype", "ispreexec", "ispostexec", "ftpanonymous", "transfermode",
+                             "deletefileafter", "isexecuser"})
+      row.push_back(std::to_string(rows.FieldByName(name).AsInteger()));
+  }
+  rows.Close();
+  const std::vector<std::unique_ptr<TUniTask>> loaded = store.LoadTasks(nullptr);
+  ASSERT_EQ(loaded.size(), expected.size());
+  for (const auto& task : loaded) {
+    std::vector<std::string> row;
+    for (size_t i = 0; i < kTextColumns.size(); ++i) row.push_back(((*task).*kTextColumns[i].get)());
+    for (int v :
+         {int(task->tasktype()), int(task->ispreexec()), int(task->ispostexec()), task->ftpanonymous(),
+          task->transfermode(), task->deletefileafter(), int(task->isexecuser())})
+      row.push_back(std::to_string(v));
+    EXPECT_EQ(row, expected[task->id()]) << task->id();
+  }
+  std::vector<int32_t> whole, listed;
+  for (const auto& task : loaded) whole.push_back(task->id());
+  for (const auto& task : store.LoadTaskList(nullptr)) listed.push_back(task->id());
+  EXPECT_EQ(listed, whole);
 }
 
 TEST(TaskStoreTest, RowsOfAnUnknownTypeAreSkippedAndKept) {

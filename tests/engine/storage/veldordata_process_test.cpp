@@ -2,6 +2,8 @@
 // process: change detection through the header's change counter, record locks and the write lock.
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "datafile_test_util.h"
 #include "storage_test_util.h"
 
@@ -123,6 +125,44 @@ TEST_F(DataFileSharing, UnlockAllRecordsReleasesEachRecordLockThisObjectHolds) {
   EXPECT_TRUE(f->UnlockAllRecords());
   locker.send('q');
   EXPECT_EQ(locker.wait(), 0);
+}
+
+// A run of records locked at once holds each of them and is released only as a whole: by a
+// list naming every record of it, or with all locks.
+TEST_F(DataFileSharing, ARunOfRecordLocksIsHeldRecordByRecordAndReleasedWhole) {
+  TFileList list;
+  TestTable tableA, tableB;
+  auto a = open(list, tableA);
+  auto b = open(list, tableB);
+  ASSERT_TRUE(b->LockRecord(15));
+  EXPECT_FALSE(a->LockRecordRun(10, 20)) << "one record of it is held elsewhere";
+  EXPECT_TRUE(b->LockRecord(10)) << "nothing of the refused run stays held";
+  EXPECT_TRUE(b->UnlockRecord(10));
+  EXPECT_FALSE(a->LockRecordRun(0, 3));
+  EXPECT_FALSE(a->LockRecordRun(5, 4));
+  ASSERT_TRUE(a->LockRecordRun(16, 20));
+  ASSERT_TRUE(a->LockRecordRun(12, 14));
+  ASSERT_TRUE(a->LockRecordRun(30, 30));
+  for (uint32_t r : {12u, 13u, 14u, 16u, 18u, 20u, 30u}) {
+    EXPECT_TRUE(a->HoldsRecordLock(r)) << r;
+    EXPECT_FALSE(b->LockRecord(r)) << r;
+  }
+  for (uint32_t r : {11u, 15u, 21u, 29u}) EXPECT_FALSE(a->HoldsRecordLock(r)) << r;
+  EXPECT_FALSE(a->UnlockRecord(17)) << "not one record of a run";
+  const std::vector<uint32_t> part = {12, 13, 16, 17, 18, 19, 20};
+  EXPECT_FALSE(a->UnlockRecords(part)) << "12 to 14 not named whole";
+  EXPECT_TRUE(a->HoldsRecordLock(12));
+  EXPECT_FALSE(b->LockRecord(13));
+  EXPECT_FALSE(a->HoldsRecordLock(18));
+  EXPECT_TRUE(b->LockRecord(18));
+  EXPECT_TRUE(b->UnlockRecord(18));
+  const std::vector<uint32_t> rest = {12, 13, 14, 30};
+  EXPECT_TRUE(a->UnlockRecords(rest));
+  EXPECT_TRUE(b->LockRecord(13));
+  EXPECT_TRUE(b->LockRecord(30));
+  ASSERT_TRUE(a->LockRecordRun(40, 50));
+  EXPECT_TRUE(a->UnlockAllRecords());
+  EXPECT_TRUE(b->LockRecord(45));
 }
 
 TEST_F(DataFileSharing, RecordLocksOfOneObjectAreReleasedByItAloneAndWhenItCloses) {

@@ -276,6 +276,41 @@ INSTANTIATE_TEST_SUITE_P(Kinds, ScanSeesOtherWriters,
 // A writer that ends at each write of its commit in turn (journal writes included): the scan it
 // ran beside reads either every old row or every new one, as a reader opening the table afresh
 // (which rolls back what the writer left) does.
+// Inside a transaction the table's lock keeps other writers out, as a read pair does: a scan in
+// index order reads the records in runs, and shows what another session wrote before it began.
+TEST(ScanInsideATransaction, ReadsRecordsInRunsInIndexOrderAndSeesEarlierChanges) {
+  TempDir dir;
+  const ScanCase kind{true, false};
+  createRows(dir.path(), kind, kLongRows);
+  Database db(dir.path());
+  auto c = rowsCursor(db, kind);
+  c->Open();
+  c->SetToBegin();
+  std::vector<uint8_t> buffer(c->RecordSize());
+  for (int32_t k = 1; k <= 10; ++k) ASSERT_EQ(c->GetNextRecord(buffer.data()), 0);
+  {
+    Database other(dir.path());
+    auto o = rowsCursor(other, kind);
+    o->Open();
+    std::vector<uint8_t> mine(o->RecordSize());
+    for (int32_t k : {5, 400}) {
+      ASSERT_TRUE(findRow(*o, k, mine));
+      putRow(*o, mine, {k, "mine " + std::to_string(k)});
+      o->ModifyRecord(mine.data());
+    }
+  }
+  db.directory->StartTransaction();
+  const uint64_t before = c->Table()->DataFile().GetCacheCounters().readCalls;
+  c->SetToBegin();
+  for (int32_t k = 1; k <= kLongRows; ++k) {
+    ASSERT_EQ(c->GetNextRecord(buffer.data()), 0) << k;
+    EXPECT_EQ(rowOf(*c, buffer), Row(k, k == 5 || k == 400 ? "mine " + std::to_string(k) : nameOf(k)));
+  }
+  EXPECT_EQ(c->GetNextRecord(buffer.data()), VELDOR_EOF);
+  EXPECT_LT(c->Table()->DataFile().GetCacheCounters().readCalls - before, uint64_t(kLongRows / 8));
+  db.directory->Rollback();
+}
+
 TEST(ScanBesideAKilledWriter, ReadsAllOldOrAllNewAsAFreshReaderDoes) {
   const ScanCase kind{false, false};
   TempDir dir;

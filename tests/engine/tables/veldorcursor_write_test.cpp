@@ -282,6 +282,73 @@ TEST(CursorWriteTest, ComputedFieldReadsAMemo) {
   EXPECT_EQ(size, 700);
 }
 
+// A blob value read whole from a stored record (ReadBlobValue: straight from its chain) is the
+// value a blob opened on the record gives, for every length and a NULL one, and it fails as the
+// open blob fails: a record whose value changed owner, too many open blobs.
+TEST(CursorBlobTest, AValueReadWholeIsTheValueAnOpenBlobGives) {
+  using datafile_test::field;
+  TempDir dir;
+  Database db(dir.path());
+  TDataCursor c(*db.directory);
+  c.SetTableName("memos");
+  c.SetExclusive(true);
+  TCreateTableArgs a;
+  a.BlobBlockSize = 512;
+  a.Fields = {field(1, "K", 6), field(2, "NOTES", kFieldTypeBlob, 0, 22)};
+  a.Indexes.resize(1);
+  a.Indexes[0].fields[0] = 1;
+  c.CreateTable(a);
+  c.SetExclusive(false);
+  c.Open();
+  const auto throughOpenBlob = [&](const std::vector<uint8_t>& record) {
+    std::vector<uint8_t> image = record, value;
+    if (const uint16_t code = c.OpenBlob(2, image.data(), 1, false, 1)) return std::pair(code, value);
+    uint32_t size = 0, read = 0;
+    c.GetBlobSize(2, image.data(), size, false);
+    value.resize(size);
+    c.GetBlob(2, image.data(), 0, value.data(), int32_t(size), read, false);
+    c.FreeBlob(2, image.data(), false, 1);
+    return std::pair(uint16_t(0), value);
+  };
+  const std::vector<size_t> lengths = {0, 1, 493, 494, 495, 988, 5000};
+  std::vector<uint8_t> buffer(c.RecordSize());
+  for (size_t i = 0; i < lengths.size(); ++i) {
+    c.ClearRecordBuffer(buffer.data());
+    const int32_t k = int32_t(i);
+    c.PutField(1, buffer.data(), reinterpret_cast<const uint8_t*>(&k));
+    if (lengths[i] > 0) {
+      std::vector<uint8_t> notes(lengths[i]);
+      for (size_t j = 0; j < notes.size(); ++j) notes[j] = uint8_t(j * 7 + i);
+      ASSERT_EQ(c.OpenBlob(2, buffer.data(), 2, false, 0) +
+                    c.PutBlob(2, buffer.data(), 0, notes.data(), int32_t(notes.size()), false),
+                0);
+    }
+    c.AppendRecord(buffer.data());
+    c.FreeAllBlobs(true);
+  }
+  c.SetToBegin();
+  for (size_t i = 0; i < lengths.size(); ++i) {
+    ASSERT_EQ(c.GetNextRecord(buffer.data()), 0);
+    std::vector<uint8_t> value;
+    EXPECT_EQ(c.ReadBlobValue(2, false, buffer.data(), value), lengths[i] > 0) << lengths[i];
+    EXPECT_EQ(value.size(), lengths[i]);
+    EXPECT_EQ(value, throughOpenBlob(buffer).second) << lengths[i];
+  }
+  // The last record's value given to another record meanwhile (its owner differs now).
+  std::vector<uint8_t> last = buffer;
+  ASSERT_EQ(c.GetPriorRecord(buffer.data()), 0);
+  std::memcpy(last.data() + 1, buffer.data() + 1, 4);
+  std::vector<uint8_t> value;
+  EXPECT_EQ(errorOf([&] { c.ReadBlobValue(2, false, last.data(), value); }), VELDOR_KEYORRECDELETED);
+  EXPECT_EQ(errorOf([&] { throughOpenBlob(last); }), VELDOR_KEYORRECDELETED);
+  // With the cursor's open blobs at their limit, a value cannot be read either way.
+  std::vector<std::vector<uint8_t>> held(TDataCursor::kMaxOpenBlobs, buffer);
+  for (auto& image : held) ASSERT_EQ(c.OpenBlob(2, image.data(), 1, false, 0), 0);
+  EXPECT_EQ(throughOpenBlob(buffer).first, VELDOR_OPENBLOBLIMIT);
+  EXPECT_EQ(errorOf([&] { c.ReadBlobValue(2, false, buffer.data(), value); }), VELDOR_OPENBLOBLIMIT);
+  c.FreeAllBlobs(true);
+}
+
 TEST(CursorWriteTest, AnEditWithoutItsLockLosesNoUpdateAndIdsNeverWrap) {
   TempDir dir;
   Database db(dir.path());

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <vector>
 
 #include "table_test_util.h"
 
@@ -73,6 +74,62 @@ TEST_F(RecordLocks, TwoSessionsOfOneProcessExcludeEachOtherAndInATransactionUnlo
   EXPECT_FALSE(t.HoldsRecordLock(2));
   o.LockRecord(2);
   EXPECT_TRUE(o.HoldsRecordLock(2));
+}
+
+// Locks taken ahead in runs are the same locks as those taken one by one: refused to others while
+// the transaction lasts, released by its end (commit, interim commit or rollback); a record held
+// elsewhere is left out of its run for the caller to wait on, and its neighbours are still taken.
+TEST_F(RecordLocks, LockedAheadInRunsHoldsEachRecordToTheTransactionsEnd) {
+  Database(dir.path()).create(40, "many");
+  db.session.SetLockRetryCount(0);
+  Database other(dir.path());
+  other.session.SetLockRetryCount(0);
+  TDataTable& t = db.open("many");
+  TDataTable& o = other.open("many");
+  const std::vector<uint32_t> all = [] {
+    std::vector<uint32_t> v;
+    for (uint32_t i = 1; i <= 40; ++i)
+      if (i != 20) v.push_back(i);  // two runs: 1-19 and 21-40
+    return v;
+  }();
+  t.LockRecordsAhead(all);
+  EXPECT_FALSE(t.HoldsRecordLock(5)) << "outside a transaction nothing is taken";
+  o.LockRecord(5);   // a middle one
+  o.LockRecord(21);  // the first of a run
+  o.LockRecord(40);  // the last
+  const auto endedWell = [&](auto end) {
+    db.directory->StartTransaction();
+    t.LockRecord(3);  // held already: the run goes around it
+    t.LockRecordsAhead(all);
+    for (uint32_t r : all) {
+      const bool elsewhere = r == 5 || r == 21 || r == 40;
+      EXPECT_EQ(t.HoldsRecordLock(r), !elsewhere) << r;
+      EXPECT_EQ(t.RecordLockInUse(r), r == 3) << r;
+    }
+    EXPECT_FALSE(t.HoldsRecordLock(20));
+    o.LockRecord(20);  // not named: free
+    o.UnlockRecord(20);
+    for (uint32_t r : {1u, 4u, 6u, 19u, 22u, 39u})
+      EXPECT_EQ(errorOf([&] { o.LockRecord(r); }), VELDOR_RECLOCKFAILED) << r;
+    EXPECT_EQ(errorOf([&] { t.LockRecord(5); }), VELDOR_RECLOCKFAILED);
+    t.UnlockRecord(3);
+    end();
+  };
+  endedWell([&] { db.directory->Commit(true, false); });
+  endedWell([&] { db.directory->Rollback(); });
+  for (uint32_t r : all) {
+    EXPECT_FALSE(t.HoldsRecordLock(r)) << r;
+    if (r == 5 || r == 21 || r == 40) continue;
+    o.LockRecord(r);
+    o.UnlockRecord(r);
+  }
+  // An interim commit releases them and the transaction goes on.
+  db.directory->StartTransaction();
+  t.LockRecordsAhead(all);
+  db.directory->Commit(false, false);
+  o.LockRecord(1);
+  o.LockRecord(39);
+  db.directory->Commit(true, false);
 }
 
 TEST_F(RecordLocks, ExclusiveTableTakesNoLocks) {
