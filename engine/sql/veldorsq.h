@@ -732,6 +732,18 @@ class TDataQuery final : public engine::TDataQuery {
   // Copies the value of a plain column that the result stores as its source does (type and size
   // alike, no aggregate that converts it) into `row`; false for any other column.
   bool copyStoredValue(const TResultField& f, uint8_t* row);
+  // How fillResultRow fills each result column in a run: the columns that copyStoredValue copies
+  // and whose stored bytes the copy leaves as they are (numbers, dates and times; a text, which
+  // loses trailing blanks), and the SUM of an INTEGER column (a LARGEINT), are made straight
+  // from the record buffer. Made at each run's start.
+  struct ColumnCopy {
+    enum Kind : uint8_t { None, Bytes, Text, IntegerToLargeInt } kind = None;
+    const TSourceTable* table = nullptr;
+    uint16_t from = 0, to = 0;  // offsets of the null flag in the source and the result record
+    uint32_t size = 0;
+  };
+  std::vector<ColumnCopy> columnCopies_;
+  void planColumnCopies();
   // Appends `row` to the result; false when DISTINCT already holds it.
   bool appendResultRow(uint8_t* row);
   void rebuildResult();
@@ -747,9 +759,9 @@ class TDataQuery final : public engine::TDataQuery {
   // Adds each RUNSUM total of the group row `previous` to the new group's `accumulator`.
   void carryRunningSums(const uint8_t* previous, uint8_t* accumulator);
 
-  // Result rows that the final passes reorder, held in memory until the passes run, so that the
-  // result table is written once, in its final order (veldorsq_final.cpp). Rows in arrival order,
-  // each of the result's record size.
+  // Result rows held in memory until the final passes run (or the run ends, without a pass), so
+  // that the result table is written once, in its final order (veldorsq_final.cpp). Rows in
+  // arrival order, each of the result's record size.
   struct HeldRows {
     std::vector<uint8_t> bytes;
     size_t recordSize = 0;
@@ -772,8 +784,8 @@ class TDataQuery final : public engine::TDataQuery {
   bool heldDuplicate(HeldRows& held);
   // Ends dropping duplicates on arrival: the result cursor back on its own index.
   void endDistinctOnArrival(HeldRows& held);
-  // Whether this run's rows can be held: a pass reorders them, no UNION shares the result, the
-  // result has no blob (a held row could not own one), and no row limit counts distinct rows.
+  // Whether this run's rows can be held: no UNION shares the result, the result has no blob (a
+  // held row could not own one), and no row limit counts distinct rows.
   bool canHoldRows() const;
   // A fresh row slot of `held` for the next result row.
   uint8_t* holdRow(HeldRows& held);
@@ -786,7 +798,8 @@ class TDataQuery final : public engine::TDataQuery {
   // The passes of rebuildResult over the held rows, then the rows into the result table.
   void finishHeldRows(HeldRows& held);
   // The held rows ordered by index `slot`'s key, ties in the order given (the index's unique id).
-  void sortByIndex(HeldRows& held, uint8_t slot, std::vector<uint32_t>& order);
+  // With `best`, only the first `best` rows of that order are kept, in no particular order.
+  void sortByIndex(HeldRows& held, uint8_t slot, std::vector<uint32_t>& order, size_t best = SIZE_MAX);
   void writeColumnValue(TDataCursor& cursor, uint8_t* record, const TUpdateField& field, TExpToken& value,
                         bool update);
   friend class TQueryStatement;
@@ -797,6 +810,8 @@ class TDataQuery final : public engine::TDataQuery {
   std::vector<TExpToken*> outerWhole_;
   TDataDirectory* resultDirectory_ = nullptr;
   std::unique_ptr<TDataCursor> resultCursor_;
+  // The result table as CreateResultTable left it, not yet run into: nothing to empty.
+  bool resultFresh_ = false;
   bool unionPart_ = false;     // parsed after UNION: the clauses after it are the first part's
   bool insertSelect_ = false;  // the SELECT of an INSERT: NOAUTOINC and COMMIT end its names
   bool prepared_ = false;

@@ -384,11 +384,72 @@ bool TDataQuery::copyStoredValue(const TResultField& f, uint8_t* row) {
   return true;
 }
 
+void TDataQuery::planColumnCopies() {
+  columnCopies_.assign(ResultFields.size(), {});
+  TDataCursor& result = *ResultCursor;
+  if (result.IsRemote() || result.HasComputedFields()) return;
+  for (size_t i = 0; i < ResultFields.size(); ++i) {
+    const TResultField& f = *ResultFields[i];
+    if (f.Expression || f.CountStar || f.AggregateKind == akCount || f.AggregateKind == akAvg ||
+        !f.SourceTable || !f.SourceTable->Cursor || f.SourceTable->Cursor->IsRemote())
+      continue;
+    const TFieldDescriptor& from = f.SourceTable->Cursor->GetFieldDesc(f.SourceFieldNo);
+    const TFieldDescriptor& to = result.GetFieldDesc(f.ResultFieldNo);
+    ColumnCopy& c = columnCopies_[i];
+    if ((f.AggregateKind == akSum || f.AggregateKind == akRunSum) && f.ColumnType == T::Integer &&
+        from.Type() == uint8_t(T::Integer) && to.Type() == uint8_t(T::LargeInt) && !from.IsAutoInc() &&
+        !to.Computed() && size_t(from.Offset()) + 4 < f.SourceTable->RecordSize &&
+        size_t(to.Offset()) + 8 < result.RecordSize()) {
+      // What PutConvertedValue makes of the column's value.
+      c = {ColumnCopy::IntegerToLargeInt, f.SourceTable, from.Offset(), to.Offset(), 8};
+      continue;
+    }
+    // The conditions of copyStoredValue, and a result field that stores a value as it is given.
+    if (from.Type() != to.Type() || uint8_t(f.ColumnType) != to.Type() ||
+        from.StoredSize() != to.StoredSize() || from.IsBlob() || from.IsAutoInc() || to.Computed() ||
+        to.IsAutoInc() || to.IsBlob() || to.Type() == uint8_t(T::Boolean) ||
+        (to.Type() == uint8_t(T::String) && to.CaseRule() != 0) ||
+        size_t(from.Offset()) + from.StoredSize() >= f.SourceTable->RecordSize ||
+        size_t(to.Offset()) + to.StoredSize() >= result.RecordSize())
+      continue;
+    c.kind = to.Type() == uint8_t(T::String) ? ColumnCopy::Text : ColumnCopy::Bytes;
+    c.table = f.SourceTable;
+    c.from = from.Offset();
+    c.to = to.Offset();
+    c.size = to.StoredSize();
+  }
+}
+
 void TDataQuery::fillResultRow(uint8_t* row) {
   TDataCursor& result = *ResultCursor;
   result.ClearRecordBuffer(row);
-  for (auto& field : ResultFields) {
-    TResultField& f = *field;
+  for (size_t i = 0; i < ResultFields.size(); ++i) {
+    TResultField& f = *ResultFields[i];
+    if (i < columnCopies_.size() && columnCopies_[i].kind != ColumnCopy::None) {
+      // What ReadFieldValue and WriteFieldValue would make of the stored bytes.
+      const ColumnCopy& c = columnCopies_[i];
+      uint8_t* at = row + c.to;
+      std::memset(at, 0, c.size + 1u);
+      if (c.table->AtEnd || c.table->RecordBuffer.empty()) continue;
+      const uint8_t* stored = c.table->RecordBuffer.data() + c.from;
+      if (stored[0] == 0) continue;
+      if (c.kind == ColumnCopy::Bytes) {
+        at[0] = 1;
+        std::memcpy(at + 1, stored + 1, c.size);
+        continue;
+      }
+      if (c.kind == ColumnCopy::IntegerToLargeInt) {
+        at[0] = 1;
+        PutLargeIntValue(at + 1, GetIntegerValue(stored + 1));
+        continue;
+      }
+      size_t length = strnlen(reinterpret_cast<const char*>(stored + 1), c.size);
+      if (c.size > 0 && length >= c.size) length = c.size - 1u;
+      while (length > 0 && stored[length] == ' ') --length;
+      std::memcpy(at + 1, stored + 1, length);
+      at[0] = length > 0 ? 1 : 0;
+      continue;
+    }
     if (copyStoredValue(f, row)) continue;
     TokenPtr value = columnValue(*this, f);
     if (f.AggregateKind == akCount) {
@@ -443,6 +504,26 @@ bool TDataQuery::AccumulateAggregates(bool first, const uint8_t* row, uint8_t* a
     TResultField& f = *field;
     if (!f.AggregateKind) continue;
     const TFieldDescriptor& d = result.GetFieldDesc(f.ResultFieldNo);
+    // COUNT, and the SUM of integers, on the stored bytes: what the general steps below do.
+    const bool plain = !d.IsAutoInc() && !d.Computed();
+    const bool count = plain && f.AggregateKind == akCount && d.Type() == uint8_t(T::Integer);
+    const bool sum = plain && (f.AggregateKind == akSum || f.AggregateKind == akRunSum) &&
+                     f.StoredType == T::LargeInt && d.Type() == uint8_t(T::LargeInt);
+    if ((count || sum) && !(first && (FirstGroupRow || f.AggregateKind != akRunSum))) {
+      const uint8_t* v = row + d.Offset();
+      uint8_t* a = accumulator + d.Offset();
+      if (v[0] == 0) continue;
+      if (count) {
+        const int32_t n = a[0] == 0 ? 0 : GetIntegerValue(a + 1);
+        a[0] = 1;
+        PutIntegerValue(a + 1, n + 1);
+      } else {
+        const int64_t total = a[0] == 0 ? 0 : GetLargeIntValue(a + 1);
+        a[0] = 1;
+        PutLargeIntValue(a + 1, total + GetLargeIntValue(v + 1));
+      }
+      continue;
+    }
     bool valueNull = readValue(d, row, value);
     bool accNull = readValue(d, accumulator, acc);
     if (first && (FirstGroupRow || f.AggregateKind != akRunSum)) {
@@ -625,20 +706,37 @@ void TDataQuery::groupRows(const std::function<const uint8_t*()>& next,
   TDataCursor& result = *ResultCursor;
   const size_t size = result.RecordSize();
   std::vector<uint8_t> accumulator(size), carried(size);
-  StoredValue a, b;
   int64_t written = 0;
   bool open = false, anyGroup = false;
   auto full = [&] { return cap >= 0 && written >= cap; };
   const uint8_t* row = nullptr;
   // The rows of a group are the neighbours in index order with values the index holds equal: the
-  // same stored values, -0 beside 0, and texts its locale compares equal whatever their bytes.
+  // same stored values (the same null flag and value bytes, what readValue reads of them), -0
+  // beside 0, and texts its locale compares equal whatever their bytes.
+  struct GroupField {
+    uint16_t fieldNo;
+    uint32_t offset, size;
+    bool autoInc;
+  };
+  std::vector<GroupField> groupFields;
+  for (auto& g : GroupBy) {
+    const TFieldDescriptor& d = result.GetFieldDesc(g->ResultFieldNo);
+    groupFields.push_back({g->ResultFieldNo, d.Offset(), d.IsBlob() ? 4u : d.StoredSize(), d.IsAutoInc()});
+  }
+  StoredValue a, b;
   auto sameGroup = [&] {
-    for (auto& g : GroupBy) {
-      bool nx = readValue(result, g->ResultFieldNo, accumulator.data(), a);
-      bool ny = readValue(result, g->ResultFieldNo, row, b);
+    const uint8_t* x = accumulator.data();
+    for (const GroupField& g : groupFields) {
+      if (g.autoInc) {
+        if (std::memcmp(x + g.offset, row + g.offset, 4) != 0) return false;
+        continue;
+      }
+      const bool nx = x[g.offset] == 0, ny = row[g.offset] == 0;
       if (nx != ny) return false;
-      if (nx || a == b) continue;
-      const auto type = TEngineFieldType(result.GetFieldDesc(g->ResultFieldNo).Type());
+      if (nx || std::memcmp(x + g.offset + 1, row + g.offset + 1, g.size) == 0) continue;
+      readValue(result, g.fieldNo, x, a);
+      readValue(result, g.fieldNo, row, b);
+      const auto type = TEngineFieldType(result.GetFieldDesc(g.fieldNo).Type());
       if (type == TEngineFieldType::Float || type == TEngineFieldType::Timestamp) {
         if (GetFloatValue(a.data()) != 0 || GetFloatValue(b.data()) != 0) return false;
       } else if (type != TEngineFieldType::String || result.LanguageId() == 0 ||
@@ -746,9 +844,13 @@ void TDataQuery::executeSelect() {
   if (!UnionKind && !unionPart_) {
     result.DropFilter(nullptr);
     result.SwitchToIndex(255);
-    result.EmptyTable();
+    // A table just made holds nothing (no record was ever given an id): emptying it would only
+    // cut its files and write them again.
+    if (!resultFresh_ || result.IsRemote() || result.GetLastUniqueId() != 0) result.EmptyTable();
   }
+  resultFresh_ = false;
   applyPlan();
+  planColumnCopies();
   TSourceTable& driving = *plan_.Driving();
   const int64_t total = driving.Cursor->GetRecordCount();
   int64_t counter = 1;

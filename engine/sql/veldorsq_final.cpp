@@ -1,7 +1,8 @@
 // The final passes of a SELECT over result rows held in memory: the rows are ordered, made
 // distinct or grouped by the keys of the result table's own pass indexes, so that they come out
 // exactly as the passes through those indexes give them, and go into the result table once, in
-// their final order. A result that outgrows the memory limit goes through the table instead.
+// their final order (rows that no pass reorders go in at once too). A result that outgrows the
+// memory limit goes through the table instead.
 #include <algorithm>
 #include <atomic>
 #include <cstring>
@@ -32,8 +33,6 @@ bool TDataQuery::canHoldRows() const {
   const TDataCursor& result = *ResultCursor;
   if (unionPart_ || UnionKind != 0 || result.IsRemote() || result.HasBlobFields()) return false;
   const bool grouped = GroupByGiven && !AllAggregate;
-  const bool ordered = OrderByGiven && !OrderBySatisfied;
-  if (!grouped && !ordered && !Distinct) return false;
   // A row limit counts the rows the result holds, which for DISTINCT are the distinct ones: held
   // rows are, when duplicates go on arrival.
   if (Distinct && !grouped && (MaxRowCount >= 0 || Top >= 0) && ResultCursor->GetLanguageId() != 0)
@@ -104,8 +103,7 @@ void TDataQuery::afterHeldRow(HeldRows& held) {
     // The best TOP rows so far, in arrival order: a later row can only push some of them out.
     std::vector<uint32_t> order(held.count);
     std::iota(order.begin(), order.end(), 0u);
-    sortByIndex(held, passSlot("Sys__OrderBy"), order);
-    order.resize(size_t(Top));
+    sortByIndex(held, passSlot("Sys__OrderBy"), order, size_t(Top));
     std::sort(order.begin(), order.end());
     for (size_t i = 0; i < order.size(); ++i)
       if (order[i] != i) std::memcpy(held.row(i), held.row(order[i]), held.recordSize);
@@ -130,7 +128,7 @@ void TDataQuery::spillHeldRows(HeldRows& held) {
   held.bytes.shrink_to_fit();
 }
 
-void TDataQuery::sortByIndex(HeldRows& held, uint8_t slot, std::vector<uint32_t>& order) {
+void TDataQuery::sortByIndex(HeldRows& held, uint8_t slot, std::vector<uint32_t>& order, size_t best) {
   TDataCursor& result = *ResultCursor;
   const uint8_t saved = result.CurrentIndex();
   auto restore = platform::ScopeExit([&] { result.SelectIndex(saved); });
@@ -142,38 +140,49 @@ void TDataQuery::sortByIndex(HeldRows& held, uint8_t slot, std::vector<uint32_t>
   std::vector<uint8_t> keys(held.count * keySize);
   for (uint32_t i : order) result.BuildKey(held.row(i), keys.data() + size_t(i) * keySize, held.row(i));
   const uint8_t* at = keys.data();
-  if (result.GetLanguageId() == 0) {
-    // Without a locale the index orders its keys by their bytes alone. The first eight travel with
-    // the row number, so that most comparisons read no key; ties go by row number, which is the
-    // order given.
+  if (best >= order.size()) {
+    // Ties keep the order given, which the unique id of the rows' keys would give.
+    result.SortKeys(at, keySize, compared, order);
+  } else if (result.GetLanguageId() == 0) {
+    // The best few: the first sixteen key bytes travel with the row number, so that most
+    // comparisons read no key.
     VELMARON_DEBUG_ASSERT(std::is_sorted(order.begin(), order.end()), "the rows come in their arrival order");
     struct Entry {
-      uint64_t prefix;
+      uint64_t high, low;
       uint32_t index;
     };
     std::vector<Entry> entries;
     entries.reserve(order.size());
-    const size_t head = std::min<size_t>(compared, 8);
+    constexpr size_t kPrefix = 16;
+    const size_t head = std::min<size_t>(compared, kPrefix);
     for (uint32_t i : order) {
       const uint8_t* key = at + size_t(i) * keySize;
-      uint64_t prefix = 0;
-      for (size_t b = 0; b < 8; ++b) prefix = prefix << 8 | (b < head ? key[b] : 0);
-      entries.push_back({prefix, i});
+      uint64_t high = 0, low = 0;
+      for (size_t b = 0; b < 8; ++b) high = high << 8 | (b < head ? key[b] : 0);
+      for (size_t b = 8; b < kPrefix; ++b) low = low << 8 | (b < head ? key[b] : 0);
+      entries.push_back({high, low, i});
     }
-    std::sort(entries.begin(), entries.end(), [&](const Entry& a, const Entry& b) {
-      if (a.prefix != b.prefix) return a.prefix < b.prefix;
-      if (compared > 8) {
-        const int order = std::memcmp(at + size_t(a.index) * keySize + 8, at + size_t(b.index) * keySize + 8,
-                                      compared - 8u);
+    const auto before = [&](const Entry& a, const Entry& b) {
+      if (a.high != b.high) return a.high < b.high;
+      if (a.low != b.low) return a.low < b.low;
+      if (compared > kPrefix) {
+        const int order = std::memcmp(at + size_t(a.index) * keySize + kPrefix,
+                                      at + size_t(b.index) * keySize + kPrefix, compared - kPrefix);
         if (order != 0) return order < 0;
       }
       return a.index < b.index;
-    });
+    };
+    // The order is total (ties go by row number): the first `best` are one set, found without
+    // ordering the rest.
+    std::nth_element(entries.begin(), entries.begin() + ptrdiff_t(best), entries.end(), before);
+    entries.resize(best);
+    order.resize(best);
     for (size_t i = 0; i < entries.size(); ++i) order[i] = entries[i].index;
   } else {
     std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
       return result.CompareKeys(at + size_t(a) * keySize, at + size_t(b) * keySize, compared) < 0;
     });
+    if (best < order.size()) order.resize(best);
   }
 }
 
@@ -251,7 +260,17 @@ void TDataQuery::finishHeldRows(HeldRows& held) {
   }
   VELMARON_DEBUG_ASSERT(Top < 0 || !(ordered || capEarly) || order.size() <= size_t(Top),
                         "a pass keeps no more rows than its cap");
-  for (uint32_t i : order) result.AppendRecord(held.row(i), true);
+  if (!TargetTableName.empty()) {
+    // A named table outlives the statement: one append each, so that a failure part way leaves
+    // it whole with the rows before.
+    for (uint32_t i : order) result.AppendRecord(held.row(i), true);
+    held.active = false;
+    return;
+  }
+  std::vector<uint8_t*> rows;
+  rows.reserve(order.size());
+  for (uint32_t i : order) rows.push_back(held.row(i));
+  result.AppendRecords(rows);
   held.active = false;
 }
 

@@ -173,11 +173,13 @@ void TDataQuery::CreateResultTable() {
   resultCursor_->SetInMemory(memory);
   resultCursor_->SetExclusive(true);
   resultCursor_->SetQueryResult(true);
-  resultCursor_->CreateTable(args);
-  // A temporary table goes when its last user closes it: the creation closes, the open stays.
+  // A temporary table goes when its last user closes it: a scratch result stays open from its
+  // creation on (the open below finds it open); a named one is closed by its creation.
   resultCursor_->SetTemporary(temporary);
+  resultCursor_->CreateTable(args);
   resultCursor_->Open();
   ResultCursor = resultCursor_.get();
+  resultFresh_ = true;
 }
 
 void TDataQuery::SetLiveFieldList() {

@@ -1,6 +1,7 @@
 #include "engine/storage/veldorkeys.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -202,6 +203,55 @@ void BuildFieldKey(std::span<const uint8_t> descriptor, std::span<const uint8_t>
   if (descending && languageId == 0) {
     size_t count = type == TEngineFieldType::String ? keySize : keySize + 1;
     if (count > 0) InvertKeyBytes(key.data(), uint8_t(count));  // 256 wraps to 0, which means 256
+  }
+}
+
+void SortKeyBytes(const uint8_t* keys, size_t stride, uint16_t size, bool descending,
+                  std::vector<uint32_t>& order) {
+  constexpr size_t kSmallRun = 24;
+  std::vector<uint32_t> spare(order.size());
+  const auto byteOf = [&](uint32_t key, size_t at) {
+    const uint8_t b = keys[size_t(key) * stride + at];
+    return descending ? uint8_t(255 - b) : b;
+  };
+  struct TRun {
+    size_t first, count, at;
+  };
+  std::vector<TRun> runs{{0, order.size(), 0}};
+  while (!runs.empty()) {
+    TRun run = runs.back();
+    runs.pop_back();
+    uint32_t* a = order.data() + run.first;
+    if (run.count <= kSmallRun) {
+      // Insertion sort, which keeps equal keys in the order they came.
+      for (size_t i = 1; i < run.count; ++i) {
+        const uint32_t key = a[i];
+        size_t j = i;
+        while (j > 0 &&
+               CompareBytes(keys + size_t(a[j - 1]) * stride + run.at, keys + size_t(key) * stride + run.at,
+                            uint16_t(size - run.at), descending) > 0) {
+          a[j] = a[j - 1];
+          --j;
+        }
+        a[j] = key;
+      }
+      continue;
+    }
+    std::array<size_t, 257> start{};
+    for (; run.at < size; ++run.at) {
+      start.fill(0);
+      for (size_t i = 0; i < run.count; ++i) ++start[size_t(byteOf(a[i], run.at)) + 1];
+      if (std::find(start.begin() + 1, start.end(), run.count) == start.end()) break;
+    }
+    if (run.at >= size) continue;
+    for (size_t b = 1; b <= 256; ++b) start[b] += start[b - 1];
+    std::array<size_t, 257> next = start;
+    uint32_t* out = spare.data() + run.first;
+    for (size_t i = 0; i < run.count; ++i) out[next[byteOf(a[i], run.at)]++] = a[i];
+    std::copy(out, out + run.count, a);
+    for (size_t b = 0; b < 256; ++b)
+      if (start[b + 1] - start[b] > 1)
+        runs.push_back({run.first + start[b], start[b + 1] - start[b], run.at + 1});
   }
 }
 

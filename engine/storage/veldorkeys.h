@@ -15,6 +15,7 @@
 #include <cstring>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "engine/base/veldortypes.h"
 
@@ -75,6 +76,14 @@ void SetFieldStorageScale(std::span<uint8_t> descriptor);
 void BuildFieldKey(std::span<const uint8_t> descriptor, std::span<const uint8_t> value,
                    std::span<uint8_t> key, bool caseInsensitive, bool descending, uint16_t languageId,
                    uint16_t sortId);
+
+// Sorts `order` (numbers of keys side by side in `keys`, `stride` bytes apart, rising) by the
+// first `size` bytes of each key, reversed when `descending`, a byte position at a time from the
+// first (a most-significant radix sort: each pass reads one byte of each key where a compare sort
+// reads whole keys many times over). Positions that all keys of a run share are skipped without a
+// pass. Every pass keeps the order it found, so keys with equal bytes stay in rising number order.
+void SortKeyBytes(const uint8_t* keys, size_t stride, uint16_t size, bool descending,
+                  std::vector<uint32_t>& order);
 
 // Compares `length` bytes unsigned, the first difference deciding: -1, 0 or 1, the sign swapped
 // when `descending`. A missing `a` gives 1, a missing `b` (with `a` present) -1.

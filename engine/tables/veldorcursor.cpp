@@ -198,6 +198,10 @@ void TDataCursor::Open(bool serverCursorOpen) {
   if (result < 0) Raise(uint16_t(-result));
   table_ = table;
   active_ = true;
+  openOnTable(serverCursorOpen);
+}
+
+void TDataCursor::openOnTable(bool serverCursorOpen) {
   UndoOnFailure undo([&] { Close(true); });
   // A read pair taken here for the header check is held to the end of the open: the view built
   // and the place taken then see the state the check saw, and the lock is taken once, not three

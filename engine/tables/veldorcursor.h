@@ -124,7 +124,8 @@ struct TCreateTableArgs {
   TCharSet IncludeChars;
   bool Overwrite = false;
   // A query's scratch result (TTableDefinition::scratch): exclusive, under a fresh name, made
-  // temporary at its first open. Never sent to a server.
+  // temporary at its first open, or already at its creation: the cursor then stays open from
+  // the creation on, and the files go at its close. Never sent to a server.
   bool Scratch = false;
 };
 
@@ -336,6 +337,15 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // Every check (writable, field rules, unique keys, the lock, the unique id) runs before the
   // first key or record changes; a failure after that undoes the key changes made.
   void AppendRecord(uint8_t* buffer, bool reposition = true);
+  // Appends the records `rows` (each of the cursor's record size) in their order, as
+  // AppendRecord(row, false) one after another would: the same record numbers, unique ids and
+  // keys, and the same error for the first row that fails, the rows before it appended. A local
+  // table this cursor holds exclusively that has no keys yet, no free record slots, blob fields,
+  // field rules or text index takes them in runs past the record cache, and builds each index
+  // bottom-up; any other takes them one append each. The cursor then stands before the first row.
+  // A write failure in a run leaves the table for its writer to empty or drop: for a table
+  // nothing else sees (a statement's result).
+  void AppendRecords(std::span<uint8_t* const> rows);
   void ModifyRecord(uint8_t* buffer, bool unlock = true, bool reposition = true);
   void CancelRecord();
   void DeleteRecord(const uint8_t* buffer, bool reposition = true);
@@ -354,6 +364,10 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // Orders two keys of the current index as the index file stores them: -1, 0 or 1.
   int CompareKeys(const uint8_t* a, const uint8_t* b, uint16_t length) const override;
   int ByteOrder() const override;
+  // Sorts `order` (numbers of keys of the current index side by side in `keys`, `stride` bytes
+  // apart) by the keys' first `length` bytes as CompareKeys orders them; keys that compare equal
+  // keep their places relative to each other.
+  void SortKeys(const uint8_t* keys, size_t stride, uint16_t length, std::vector<uint32_t>& order) const;
 
   // ---- Position (what navigation keeps) ----
   uint32_t CurrentRecordNo() const { return currentRecordNo_; }
@@ -934,6 +948,9 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   TCursorRequestPath& requests() const;
   TCursorReply exchange(uint16_t code, TCursorRequest request);
   void loadFieldList();
+  // The rest of an open once table_ holds the open table (active_ set): the cursor's view of it.
+  // A failure closes the cursor.
+  void openOnTable(bool serverCursorOpen);
   void clearFieldList();
   void passwordLoop(std::string_view password);
   void rebuildView();

@@ -217,6 +217,14 @@ void TDataCursor::CreateTable(TCreateTableArgs& args) {
   spaceChars_ = args.SpaceChars.any() ? args.SpaceChars : space;
   includeChars_ = args.IncludeChars.any() ? args.IncludeChars : include;
   textParamsLoaded_ = textParamsChanged_ = true;
+  if (definition.scratch && options_.Temporary) {
+    // Open as it is: closing it would delete its files, and opening them again costs as much
+    // as making them.
+    undo.Dismiss();
+    fields_.clear();
+    openOnTable(false);
+    return;
+  }
   undo.Dismiss();
   Close(false);
 }

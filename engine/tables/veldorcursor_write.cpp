@@ -64,59 +64,6 @@ struct KeyChange {
   uint32_t recordNo;
 };
 
-// Sorts `order` (numbers of keys of `size` bytes side by side in `keys`, rising) by the keys'
-// bytes, reversed when `descending`, a byte position at a time from the first (a most-significant
-// radix sort: each pass reads one byte of each key where a compare sort reads whole keys many
-// times over). Positions that all keys of a run share are skipped without a pass. Every pass
-// keeps the order it found, so keys with equal bytes stay in rising number order.
-void sortKeyBytes(const uint8_t* keys, uint16_t size, bool descending, std::vector<uint32_t>& order) {
-  constexpr size_t kSmallRun = 24;
-  std::vector<uint32_t> spare(order.size());
-  const auto byteOf = [&](uint32_t key, size_t at) {
-    const uint8_t b = keys[size_t(key) * size + at];
-    return descending ? uint8_t(255 - b) : b;
-  };
-  struct TRun {
-    size_t first, count, at;
-  };
-  std::vector<TRun> runs{{0, order.size(), 0}};
-  while (!runs.empty()) {
-    TRun run = runs.back();
-    runs.pop_back();
-    uint32_t* a = order.data() + run.first;
-    if (run.count <= kSmallRun) {
-      // Insertion sort, which keeps equal keys in the order they came.
-      for (size_t i = 1; i < run.count; ++i) {
-        const uint32_t key = a[i];
-        size_t j = i;
-        while (j > 0 &&
-               CompareBytes(keys + size_t(a[j - 1]) * size + run.at, keys + size_t(key) * size + run.at,
-                            uint16_t(size - run.at), descending) > 0) {
-          a[j] = a[j - 1];
-          --j;
-        }
-        a[j] = key;
-      }
-      continue;
-    }
-    std::array<size_t, 257> start{};
-    for (; run.at < size; ++run.at) {
-      start.fill(0);
-      for (size_t i = 0; i < run.count; ++i) ++start[size_t(byteOf(a[i], run.at)) + 1];
-      if (std::find(start.begin() + 1, start.end(), run.count) == start.end()) break;
-    }
-    if (run.at >= size) continue;
-    for (size_t b = 1; b <= 256; ++b) start[b] += start[b - 1];
-    std::array<size_t, 257> next = start;
-    uint32_t* out = spare.data() + run.first;
-    for (size_t i = 0; i < run.count; ++i) out[next[byteOf(a[i], run.at)]++] = a[i];
-    std::copy(out, out + run.count, a);
-    for (size_t b = 0; b < 256; ++b)
-      if (start[b + 1] - start[b] > 1)
-        runs.push_back({run.first + start[b], start[b + 1] - start[b], run.at + 1});
-  }
-}
-
 }  // namespace
 
 // ---- Keys ----
@@ -189,7 +136,7 @@ void TDataCursor::insertKeysInOrder(const uint8_t* keys, const uint32_t* records
     if (byteOrder == 0)
       std::sort(order.begin(), order.end(), less);
     else
-      sortKeyBytes(keys, k, byteOrder < 0, order);
+      SortKeyBytes(keys, k, k, byteOrder < 0, order);
   }
   TIndexTree tree(table_->IndexFile(), *this, GetCurrentIndex());
   const bool empty = table_->IndexFile().GetRootPageNumber(GetCurrentIndex()) == 0;

@@ -188,6 +188,25 @@ TEST_F(SelectTest, GroupedAggregatesCountEachRowOnce) {
   EXPECT_EQ(db.rows("SELECT k FROM g GROUP BY k TOP 2"), "1\n2\n");
 }
 
+// Columns and aggregates that a run fills from the stored bytes (plain columns, COUNT, the SUM of
+// integers) at their edges: integer limits whose sum leaves the 32 bits, NULLs, texts of full
+// width and with blanks inside, and the NULL columns of an outer join's missing row.
+TEST_F(SelectTest, ColumnsFilledFromStoredBytesKeepTheirValuesAtTheEdges) {
+  fill("e", "k INTEGER, v INTEGER, w SMALLINT, f FLOAT, s CHAR(5)",
+       {"1, 2147483647, 7, 1.5, 'abcde'", "1, 2147483647, -7, NULL, 'a b'",
+        "2, -2147483648, NULL, -0.25, NULL", "2, NULL, 32767, 2.0, 'x'", "3, NULL, NULL, NULL, 'zz'"});
+  EXPECT_EQ(db.rows("SELECT k, SUM(v), COUNT(v), COUNT(*), RUNSUM(v), SUM(w), MIN(s) FROM e GROUP BY k"),
+            "1|4294967294|2|2|4294967294|0|a "
+            "b\n2|-2147483648|1|2|2147483646|32767|x\n3|NULL|0|1|2147483646|NULL|zz\n");
+  EXPECT_EQ(db.rows("SELECT SUM(v), COUNT(v), COUNT(*) FROM e"), "2147483646|3|5\n");
+  EXPECT_EQ(db.rows("SELECT v, w, f, s FROM e ORDER BY s, v"),
+            "-2147483648|NULL|-0.25|NULL\n2147483647|-7|NULL|a b\n2147483647|7|1.5|abcde\nNULL|32767|2|x\n"
+            "NULL|NULL|NULL|zz\n");
+  fill("o", "k INTEGER, t CHAR(3)", {"1, 'one'"});
+  EXPECT_EQ(db.rows("SELECT e.k, o.t, o.k FROM e LEFT OUTER JOIN o ON o.k = e.k ORDER BY 1, 2"),
+            "1|one|1\n1|one|1\n2|NULL|NULL\n2|NULL|NULL\n3|NULL|NULL\n");
+}
+
 TEST_F(SelectTest, InSubSelectComparesEachRowWithTheSubSelectsRows) {
   fill("t", "a INTEGER, s CHAR(5)", {"1, 'x'", "2, 'y'", "3, 'z'", "NULL, 'n'"});
   fill("u", "b INTEGER, f FLOAT", {"2, 1.5", "3, 2", "3, 3", "NULL, 4"});

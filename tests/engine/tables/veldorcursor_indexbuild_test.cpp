@@ -232,6 +232,96 @@ TEST_P(IndexBuildTest, BuiltIndexesEqualIndexesKeptByAppendsAndCarryOnAlike) {
   for (TDataCursor* c : tables) c->Close();
 }
 
+// Rows appended at once (AppendRecords) against the same rows appended one by one: the same
+// records (numbers and unique ids), keys and counts, in an empty table (indexes built) and in one
+// that holds records (keys inserted); a row whose key a unique index holds already is refused
+// alike, the rows before it appended; then both tables carry on alike.
+TEST_P(IndexBuildTest, RowsAppendedAtOnceEqualRowsAppendedOneByOne) {
+  SCOPED_TRACE("seed " + std::to_string(seed_));
+  const bool locale = GetParam();
+  TempDir dir;
+  Database db(dir.path());
+  const auto kept = create(db, "kept", definition(locale, true));
+  const auto bulk = create(db, "bulk", definition(locale, true));
+  std::vector<TDataCursor*> tables{kept.get(), bulk.get()};
+  auto image = [&](TDataCursor& c, const Row& row) {
+    std::vector<uint8_t> buffer(c.RecordSize());
+    c.ClearRecordBuffer(buffer.data());
+    put(c, buffer, row);
+    return buffer;
+  };
+  // Appends `rows` to both tables; the error code each raised (0 for none).
+  auto appendBoth = [&](const std::vector<Row>& rows) {
+    std::array<uint16_t, 2> codes{};
+    for (size_t t = 0; t < 2; ++t) {
+      TDataCursor& c = *tables[t];
+      std::vector<std::vector<uint8_t>> images;
+      for (const Row& row : rows) images.push_back(image(c, row));
+      try {
+        if (t == 0) {
+          for (auto& b : images) c.AppendRecord(b.data(), false);
+        } else {
+          std::vector<uint8_t*> pointers;
+          for (auto& b : images) pointers.push_back(b.data());
+          c.AppendRecords(pointers);
+        }
+      } catch (const EVELDOREngineError& e) {
+        codes[t] = e.ErrorCode();
+      }
+    }
+    return codes;
+  };
+  auto expectSame = [&] {
+    EXPECT_EQ(orders(*bulk), orders(*kept));
+    EXPECT_EQ(bulk->GetRecordCount(), kept->GetRecordCount());
+    EXPECT_EQ(bulk->GetLastUniqueId(), kept->GetLastUniqueId());
+    std::vector<uint8_t> a(kept->RecordSize()), b(bulk->RecordSize());
+    for (TDataCursor* c : tables) {
+      c->SelectIndex(255);
+      c->SetToBegin();
+    }
+    for (;;) {
+      const bool more = kept->GetNextRecord(a.data()) == 0;
+      ASSERT_EQ(bulk->GetNextRecord(b.data()) == 0, more);
+      if (!more) break;
+      EXPECT_EQ(a, b);
+    }
+    for (TDataCursor* c : tables) expectIntact(dir, c->TableName(), *c);
+  };
+
+  std::vector<Row> rows;
+  for (int32_t k = 1; k <= 1500; ++k) rows.push_back(randomRow(k * 7 % 1501));
+  EXPECT_EQ(appendBoth(rows), (std::array<uint16_t, 2>{}));
+  expectSame();
+  rows.clear();
+  for (int32_t k = 1; k <= 400; ++k) rows.push_back(randomRow(2000 + k));
+  EXPECT_EQ(appendBoth(rows), (std::array<uint16_t, 2>{}));
+  expectSame();
+  // K 2100 is held already.
+  rows.clear();
+  for (int32_t k = 1; k <= 50; ++k) rows.push_back(randomRow(k == 30 ? 2100 : 3000 + k));
+  EXPECT_EQ(appendBoth(rows), (std::array<uint16_t, 2>{VELDOR_KEYVIOL, VELDOR_KEYVIOL}));
+  expectSame();
+  std::vector<Row> changes;
+  for (int32_t k = 1; k <= 1500; k += 4) changes.push_back(randomRow(k));
+  std::vector<uint8_t> buffer(kept->RecordSize());
+  for (TDataCursor* c : tables) {
+    for (const Row& row : changes) {
+      if (!find(*c, row.k, buffer)) continue;
+      put(*c, buffer, row);
+      c->ModifyRecord(buffer.data());
+    }
+    for (int32_t k = 2; k <= 1500; k += 3)
+      if (find(*c, k, buffer)) c->DeleteRecord(buffer.data());
+  }
+  // Free slots now: the rows go one append each.
+  rows.clear();
+  for (int32_t k = 1; k <= 20; ++k) rows.push_back(randomRow(4000 + k));
+  EXPECT_EQ(appendBoth(rows), (std::array<uint16_t, 2>{}));
+  expectSame();
+  for (TDataCursor* c : tables) c->Close();
+}
+
 INSTANTIATE_TEST_SUITE_P(Collations, IndexBuildTest, testing::Bool(),
                          [](const testing::TestParamInfo<bool>& info) {
                            return info.param ? std::string("Locale") : std::string("Bytes");

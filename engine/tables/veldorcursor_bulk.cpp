@@ -1,0 +1,129 @@
+// Appends in bulk: the records of a run written past the record cache, and each index's keys
+// gathered for every record and put into its tree at once, in key order; and keys sorted as an
+// index orders them.
+#include <algorithm>
+#include <cstring>
+#include <numeric>
+#include <vector>
+
+#include "engine/base/veldorerr.h"
+#include "engine/storage/veldorkeys.h"
+#include "engine/tables/veldorcursor.h"
+#include "engine/tables/veldortable.h"
+#include "platform/bytes.h"
+#include "platform/scopeguard.h"
+
+namespace engine {
+
+namespace {
+
+// The records go out by runs of about this many bytes.
+constexpr size_t kAppendRunBytes = size_t(1) << 20;
+
+}  // namespace
+
+void TDataCursor::AppendRecords(std::span<uint8_t* const> rows) {
+  if (!active_) Raise(VELDOR_TABLEOPEN);
+  CheckWritable();
+  const size_t count = rows.size();
+  // Every check that one append after another could fail on (field rules, a full table, the
+  // counter, a unique key) is made before anything is written; a table that could fail one
+  // takes the rows one append each, which fails where it would have.
+  bool bulk = count > 0 && !IsRemote() && options_.Exclusive && !suppressAutoInc_ && !hasChecks_ &&
+              !HasBlobFields() && !HasTextIndex() && count < (size_t(1) << 31);
+  TDataFile* data = bulk ? &table_->DataFile() : nullptr;
+  std::vector<uint8_t> slots;
+  if (bulk) {
+    // Empty trees only: a key could otherwise meet its equal in the tree.
+    slots = writtenSlots();
+    slots.push_back(kSysDeletedSlot);
+    bulk = data->GetFreeRecordNumber() == data->GetNextRecordNumber() &&
+           uint64_t(data->GetLastUniqueId()) + count <= kMaxCounterValue &&
+           std::all_of(slots.begin(), slots.end(),
+                       [&](uint8_t slot) { return table_->IndexFile().GetRootPageNumber(slot) == 0; });
+    slots.pop_back();
+    if (bulk) {
+      try {
+        data->CheckRoomForRecords(uint32_t(count));
+      } catch (const EVELDOREngineError&) {
+        bulk = false;
+      }
+    }
+  }
+  std::vector<std::vector<uint8_t>> keys;
+  std::vector<uint32_t> records;
+  {
+    auto keep = KeepCurrentIndex(*this);
+    if (bulk) {
+      const uint32_t first = data->GetNextRecordNumber();
+      const uint32_t lastId = data->GetLastUniqueId();
+      for (size_t i = 0; i < count; ++i) {
+        uint8_t* row = rows[i];
+        row[0] = kRecordInUse;
+        platform::put4(row + 1, uint32_t(first + i));
+        platform::put4(row + 5, uint32_t(lastId + 1 + i));
+        records.push_back(uint32_t(first + i));
+      }
+      for (uint8_t slot : slots) {
+        SelectIndex(slot);
+        const uint16_t size = currentKeySize_;
+        std::vector<uint8_t>& built = keys.emplace_back(count * size);
+        for (size_t i = 0; i < count; ++i) BuildKey(rows[i], built.data() + i * size, rows[i]);
+        if (!indexUnique_) continue;
+        // A key met twice: the second append would be refused.
+        std::vector<uint32_t> order(count);
+        std::iota(order.begin(), order.end(), 0u);
+        const auto keyOf = [&](uint32_t i) { return built.data() + size_t(i) * size; };
+        std::sort(order.begin(), order.end(),
+                  [&](uint32_t a, uint32_t b) { return CompareKeys(keyOf(a), keyOf(b), size) < 0; });
+        for (size_t i = 1; i < count && bulk; ++i)
+          bulk = CompareKeys(keyOf(order[i - 1]), keyOf(order[i]), size) != 0;
+        if (!bulk) break;
+      }
+    }
+    if (bulk) {
+      const bool writeTaken = writeTaken_;
+      BeginWrite();
+      auto endWrite = platform::ScopeExit([&] {
+        if (!writeTaken) EndWrite();
+      });
+      std::vector<uint8_t>& ids = keys.emplace_back(count * kSysDeletedKeySize);
+      for (size_t i = 0; i < count; ++i) BuildRecordIdKey(rows[i], ids.data() + i * kSysDeletedKeySize);
+      slots.push_back(kSysDeletedSlot);
+      const uint32_t size = data->GetRecordSize();
+      const size_t perRun = std::max<size_t>(1, kAppendRunBytes / size);
+      std::vector<uint8_t> run;
+      for (size_t at = 0; at < count; at += perRun) {
+        const size_t n = std::min(perRun, count - at);
+        run.resize(n * size);
+        for (size_t i = 0; i < n; ++i) std::memcpy(run.data() + i * size, rows[at + i], size);
+        data->AppendRecordImages(run.data(), uint32_t(n));
+      }
+      data->SetLastUniqueId(uint32_t(data->GetLastUniqueId() + count));
+      TIndexFile& index = table_->IndexFile();
+      for (size_t i = 0; i < count; ++i) index.IncRecordCount();
+      for (size_t s = 0; s < slots.size(); ++s) {
+        SelectIndex(slots[s]);
+        insertKeysInOrder(keys[s].data(), records.data(), count);
+        keys[s] = {};
+      }
+      FlushBuffers(false, false, true, true, false);
+    }
+  }
+  if (bulk)
+    RebuildView();
+  else
+    for (uint8_t* row : rows) AppendRecord(row, false);
+  SetToBegin();
+}
+
+void TDataCursor::SortKeys(const uint8_t* keys, size_t stride, uint16_t length,
+                           std::vector<uint32_t>& order) const {
+  const int byteOrder = ByteOrder();
+  if (byteOrder != 0) return SortKeyBytes(keys, stride, length, byteOrder < 0, order);
+  std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+    return CompareKeys(keys + size_t(a) * stride, keys + size_t(b) * stride, length) < 0;
+  });
+}
+
+}  // namespace engine
