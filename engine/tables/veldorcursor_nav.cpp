@@ -903,9 +903,11 @@ void TDataCursor::RemoveFromView() {
 uint32_t TDataCursor::GetReadAheadCount(uint32_t readAheadCount, bool forward) {
   if (readAheadCount == 0 || !table_ || currentRecordNo_ == 0) return 1;
   // Asked from inside a record fetch: the index is walked only while no other process can write
-  // it, under a read this cursor holds or a lock the table holds already (a transaction's).
+  // it, under a read this cursor holds or a lock the table holds already (a transaction's). A
+  // statement's read hold is left out: its cursors mostly find keys one by one (a join's inner
+  // table), where walking the entries after each found key costs more than the reads it saves.
   if (!InRecordNumberOrder() && NeedsLocks() && !readTaken_ && !writeTaken_ && !table_->HoldsReadPair() &&
-      !table_->HoldsQueryReadPair() && !table_->HoldsWritePair() && !table_->HoldsTransactionLock())
+      !table_->HoldsWritePair() && !table_->HoldsTransactionLock())
     return 1;
   if (InRecordNumberOrder()) {
     // Up to the last record of the view among the next readAheadCount slots: one read brings
