@@ -366,7 +366,7 @@ void TDataDirectory::StartTransaction() {
   inTransaction_ = true;
 }
 
-void TDataDirectory::endEachTable(const std::function<void(TDataTable&)>& step) {
+void TDataDirectory::endEachTable(const std::function<void(TDataTable&)>& step, bool keepTransaction) {
   std::vector<TDataTable*> snapshot;
   for (const auto& t : tables_) snapshot.push_back(t.get());
   FirstFailure failure;
@@ -376,7 +376,9 @@ void TDataDirectory::endEachTable(const std::function<void(TDataTable&)>& step) 
     // A table whose last cursor closed during the transaction goes with it.
     if (t->GetOpenCount() == 0 && !t->InTransaction()) failure.run([&] { freeTable(t); });
   }
-  inTransaction_ = false;
+  // After a commit that goes on, tables opened later must still join the transaction, and a
+  // table the transaction keeps must not look free to a restructure or a close.
+  if (!keepTransaction) inTransaction_ = false;
   failure.raise();
 }
 
@@ -420,7 +422,7 @@ void TDataDirectory::Commit(bool endTransaction, bool forceFlush) {
       if (snapshot[i]->WritesHeld()) targets.push_back(snapshot[i]->JournalTarget());
     WriteOutTables(fileList_->FileSystem(), targets, forceFlush || session_->ForceBufferFlush() != 0);
   }
-  endEachTable([endTransaction](TDataTable& t) { t.EndTransaction(endTransaction); });
+  endEachTable([endTransaction](TDataTable& t) { t.EndTransaction(endTransaction); }, !endTransaction);
 }
 
 void TDataDirectory::Rollback() {

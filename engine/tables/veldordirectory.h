@@ -149,8 +149,9 @@ class TDataDirectory {
   void goBack(const std::function<void(TDataTable&)>& leave);
   // Runs `step` on every table from the last to the first and frees each that no cursor has
   // open and that left the transaction; every step runs even when one fails, the directory
-  // leaves the transaction, and the first failure is raised.
-  void endEachTable(const std::function<void(TDataTable&)>& step);
+  // leaves the transaction unless `keepTransaction` (a commit that goes on), and the first
+  // failure is raised.
+  void endEachTable(const std::function<void(TDataTable&)>& step, bool keepTransaction = false);
 
   TDataSession* session_;
   std::string name_;

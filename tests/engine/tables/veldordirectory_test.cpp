@@ -257,6 +257,7 @@ TEST_F(Transactions, CommitWithoutEndKeepsTheTablesInTheTransaction) {
   appendItem(t, 4);
   db.close(t);
   db.directory->Commit(false, false);
+  EXPECT_TRUE(db.directory->InTransaction());
   ASSERT_EQ(db.directory->Tables().size(), 1u);
   EXPECT_TRUE(t.InTransaction());
   EXPECT_TRUE(t.HoldsTransactionLock());
@@ -275,6 +276,34 @@ TEST_F(Transactions, CommitWithoutEndKeepsTheTablesInTheTransaction) {
   EXPECT_TRUE(db.directory->Tables().empty());
   o.BeginWrite();
   o.EndWrite();
+}
+
+// A commit that goes on leaves the directory in its transaction: a table opened after it joins
+// the transaction and goes back with a rollback, and the tables it keeps are not free.
+TEST_F(Transactions, ATableOpenedAfterACommitThatGoesOnJoinsTheTransaction) {
+  Database db(dir.path());
+  db.create(0, "more");
+  TDataTable& t = db.open();
+  db.directory->StartTransaction();
+  appendItem(t, 4);
+  db.directory->Commit(false, false);
+  EXPECT_TRUE(db.directory->InTransaction());
+  TDataTable& m = db.open("more");
+  EXPECT_TRUE(m.InTransaction());
+  appendItem(m, 7);
+  db.close(m);
+  db.close(t);
+  db.directory->Rollback();
+  EXPECT_FALSE(db.directory->InTransaction());
+  EXPECT_TRUE(db.directory->Tables().empty());
+  TDataTable& items = db.open();
+  TDataTable& more = db.open("more");
+  items.BeginRead();
+  EXPECT_EQ(items.IndexFile().GetRecordCount(), 4u);
+  items.EndRead();
+  more.BeginRead();
+  EXPECT_EQ(more.IndexFile().GetRecordCount(), 0u);
+  more.EndRead();
 }
 
 // The other process's cached record 2 gives way to the committed one.
