@@ -31,6 +31,14 @@ int32_t negated(uint16_t code) {
   return -int32_t(code);
 }
 
+// A file that another open in this process holds cannot be created, renamed or deleted: refused
+// as the system refuses a file another process holds, so that callers that wait for a sharing
+// conflict to pass see it as one, not whatever error an earlier call left behind.
+int32_t refusedAsOpen() {
+  platform::setLastOsError(platform::kSharingViolation);
+  return negated(VELDOR_OSEACCES);
+}
+
 std::string normalizeName(const std::string& name) {
   size_t begin = 0, end = name.size();
   while (begin < end && name[begin] == ' ') ++begin;
@@ -416,7 +424,7 @@ int32_t TFileList::CreateFile(const std::string& name, bool inMemory, bool tempo
   std::lock_guard guard(section_);
   file = nullptr;
   TAbstractFile* f = find(name, inMemory);
-  if (f && f->OpenCount() > 0) return negated(VELDOR_OSEACCES);
+  if (f && f->OpenCount() > 0) return refusedAsOpen();
   if (!f) {
     if (inMemory)
       files_.push_back(std::make_unique<TMemoryFile>(normalizeName(name), temporary));
@@ -487,7 +495,7 @@ int32_t TFileList::RenameFile(const std::string& name, bool inMemory, const std:
   std::lock_guard guard(section_);
   TAbstractFile* f = find(name, inMemory);
   if (f) {
-    if (f->OpenCount() > 0) return negated(VELDOR_OSEACCES);
+    if (f->OpenCount() > 0) return refusedAsOpen();
     if (inMemory) {
       TAbstractFile* other = find(newName, true);
       if (other && other != f) {
@@ -511,7 +519,7 @@ int32_t TFileList::DeleteFile(const std::string& name, bool inMemory) {
   std::lock_guard guard(section_);
   TAbstractFile* f = find(name, inMemory);
   if (f) {
-    if (f->OpenCount() > 0) return negated(VELDOR_OSEACCES);
+    if (f->OpenCount() > 0) return refusedAsOpen();
     const int32_t r = f->DeleteFile();
     unlist(f);
     return r;
