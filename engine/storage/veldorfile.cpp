@@ -273,10 +273,18 @@ int32_t TPhysicalFile::CreateFile() {
 }
 
 int32_t TPhysicalFile::Open() {
-  std::lock_guard guard(section_);
-  if (!handles_.empty()) return addHandle();
+  {
+    std::lock_guard guard(section_);
+    if (!handles_.empty()) return addHandle();
+  }
   platform::FileInfo info;
   if (!fs_.fileInfo(name_, info)) return negated(OSErrorToEngineError());
+  return Open(info);
+}
+
+int32_t TPhysicalFile::Open(const platform::FileInfo& info) {
+  std::lock_guard guard(section_);
+  if (!handles_.empty()) return addHandle();
   if (info.isDirectory) {
     platform::setLastOsError(EISDIR);
     return negated(VELDOR_OSEACCES);
@@ -398,7 +406,8 @@ void TFileList::Clear() {
   files_.clear();
 }
 
-TAbstractFile* TFileList::find(const std::string& name, bool inMemory) {
+TAbstractFile* TFileList::find(const std::string& name, bool inMemory,
+                               std::optional<platform::FileInfo>* onDisk) {
   const std::string wanted = normalizeName(name);
   for (const auto& f : files_) {
     if (f->IsInMemory() == inMemory && sameName(normalizeName(f->Name()), wanted)) return f.get();
@@ -409,6 +418,7 @@ TAbstractFile* TFileList::find(const std::string& name, bool inMemory) {
   const bool exists = fs_.fileInfo(wanted, info) && !info.isDirectory;
   platform::setLastOsError(savedError);
   if (!exists) return nullptr;
+  if (onDisk) *onDisk = info;
   for (const auto& f : files_) {
     auto* physical = dynamic_cast<TPhysicalFile*>(f.get());
     if (physical && physical->HasIdentity() && physical->Identity() == info.identity) return physical;
@@ -447,7 +457,8 @@ int32_t TFileList::OpenFile(const std::string& name, bool inMemory, TAbstractFil
                             bool& readOnlyAttribute, bool& readOnly, bool exclusive, bool temporary) {
   std::lock_guard guard(section_);
   file = nullptr;
-  TAbstractFile* f = find(name, inMemory);
+  std::optional<platform::FileInfo> onDisk;
+  TAbstractFile* f = find(name, inMemory, &onDisk);
   int32_t id;
   if (f && f->OpenCount() > 0) {
     if (f->Exclusive() || exclusive) {
@@ -464,10 +475,13 @@ int32_t TFileList::OpenFile(const std::string& name, bool inMemory, TAbstractFil
       platform::setLastOsError(ENOENT);
       return negated(VELDOR_OSENOENT);
     }
-    files_.push_back(std::make_unique<TPhysicalFile>(normalizeName(name), temporary, fs_));
-    f = files_.back().get();
-    f->SetExclusive(exclusive);
-    id = f->Open();
+    auto physical = std::make_unique<TPhysicalFile>(normalizeName(name), temporary, fs_);
+    physical->SetExclusive(exclusive);
+    // The look-up above has just read the file's facts; a name it did not find is opened the
+    // long way, which says why it cannot be.
+    id = onDisk ? physical->Open(*onDisk) : physical->Open();
+    f = physical.get();
+    files_.push_back(std::move(physical));
   }
   if (id < 0) {
     if (!inMemory && f->OpenCount() == 0) unlist(f);
@@ -534,10 +548,8 @@ int32_t TFileList::DeleteFile(const std::string& name, bool inMemory) {
 
 bool TFileList::FileExists(const std::string& name, bool inMemory) {
   std::lock_guard guard(section_);
-  if (find(name, inMemory)) return true;
-  if (inMemory) return false;
-  platform::FileInfo info;
-  return fs_.fileInfo(normalizeName(name), info) && !info.isDirectory;
+  std::optional<platform::FileInfo> onDisk;
+  return find(name, inMemory, &onDisk) || onDisk.has_value();
 }
 
 namespace {
@@ -710,16 +722,19 @@ void TFileHandler::raise(uint16_t code, const std::string& name) const {
 
 void TFileHandler::Open() {
   if (open_) return;
-  if (!FileExists()) {
-    platform::setLastOsError(ENOENT);
-    raise(VELDOR_OSENOENT);
-  }
   readOnlyAttribute_ = false;
   TAbstractFile* file = nullptr;
   bool readOnlyAttribute = false, readOnly = false;
   const int32_t r =
       list_->OpenFile(name_, inMemory_, file, readOnlyAttribute, readOnly, exclusive_, temporary_);
-  if (r < 0) raise(uint16_t(-r));
+  if (r < 0) {
+    // A file that is not there (or is a folder) is reported as missing, whatever the open said.
+    if (!FileExists()) {
+      platform::setLastOsError(ENOENT);
+      raise(VELDOR_OSENOENT);
+    }
+    raise(uint16_t(-r));
+  }
   DropHeldWrites();
   file_ = file;
   handleId_ = r;

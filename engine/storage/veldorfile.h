@@ -29,6 +29,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -159,6 +160,9 @@ class TPhysicalFile final : public TAbstractFile {
 
   int32_t CreateFile() override;
   int32_t Open() override;
+  // Open() for a file whose facts the caller has just read from the file system, so that they
+  // are not asked for again.
+  int32_t Open(const platform::FileInfo& info);
   int32_t Close(int32_t id) override;
   int32_t RenameFile(const std::string& newName) override;
   int32_t DeleteFile() override;
@@ -229,7 +233,11 @@ class TFileList {
   void Clear();
 
  private:
-  TAbstractFile* find(const std::string& name, bool inMemory);
+  // The listed file of that name, or else the listed disk file that is the same file under another
+  // name. `onDisk` receives what the file system says of the name when it was asked (a file, not a
+  // folder, was found).
+  TAbstractFile* find(const std::string& name, bool inMemory,
+                      std::optional<platform::FileInfo>* onDisk = nullptr);
   void unlist(TAbstractFile* file);
   int32_t copyChunks(TAbstractFile* from, int32_t fromHandle, TAbstractFile* to, int32_t toHandle, int mode,
                      const TFileProgress& progress, int step, std::string* failedName);
