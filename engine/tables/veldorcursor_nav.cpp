@@ -598,11 +598,12 @@ uint16_t TDataCursor::recordStep(Step step) {
     std::array<uint8_t, kMaxCursorKeySize + 1> key;
     std::memcpy(key.data(), currentKey_.data(), keyBytes);
     cachedRead_ = true;
+    cachedStepTookPair_ = false;
+    // Before `scope` ends the pair the step took.
+    ScopeExit leave([&] { cachedRead_ = false; });
     try {
-      const uint16_t result = step();
-      cachedRead_ = false;
-      return result;
-    } catch (const CacheMiss&) {
+      return step();
+    } catch (const CacheMiss& miss) {
       cachedRead_ = false;
       currentRecordNo_ = recordNo;
       sequence_ = sequence;
@@ -610,9 +611,7 @@ uint16_t TDataCursor::recordStep(Step step) {
       atEOF_ = eof;
       keySlot_ = keySlot;
       std::memcpy(currentKey_.data(), key.data(), keyBytes);
-    } catch (...) {
-      cachedRead_ = false;
-      throw;
+      if (miss.failure) std::rethrow_exception(miss.failure);
     }
   }
   BeginRead();
