@@ -612,6 +612,12 @@ bool TVELDORDataSet::GetFieldData(ds::Field& field, Variant& value) {
     value = Variant(std::string(text, strnlen(text, d.StoredSize())));
     return true;
   }
+  if (d.Type() == kFieldTypeInteger && !d.IsAutoInc() && d.StoredSize() == 4) {
+    const uint8_t* at = buffer + d.Offset();
+    if (at[0] == 0) return false;
+    value = Variant(platform::get4s(at + 1));
+    return true;
+  }
   bool isNull = true;
   // Read for every field of every row: no allocation. The value takes its stored size, and at
   // least the 8 bytes that the widest number types are read as.
