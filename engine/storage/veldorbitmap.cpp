@@ -232,6 +232,28 @@ bool TRecordsBitmap::FindPrior(uint32_t& recordNumber, uint32_t n, int64_t& posi
   return false;
 }
 
+uint32_t TRecordsBitmap::LastMemberIn(uint32_t first, uint32_t last) const {
+  first = std::max<uint32_t>(first, 1);
+  last = std::min(last, count_);
+  if (first > last) return 0;
+  for (uint32_t w = (last - 1) / 32 + 1; w-- > (first - 1) / 32;) {
+    const uint32_t bits = words_[w] & rangeMask(w, first, last);
+    if (bits != 0) return w * 32 + uint32_t(31 - std::countl_zero(bits)) + 1;
+  }
+  return 0;
+}
+
+uint32_t TRecordsBitmap::FirstMemberIn(uint32_t first, uint32_t last) const {
+  first = std::max<uint32_t>(first, 1);
+  last = std::min(last, count_);
+  if (first > last) return 0;
+  for (uint32_t w = (first - 1) / 32; w <= (last - 1) / 32; ++w) {
+    const uint32_t bits = words_[w] & rangeMask(w, first, last);
+    if (bits != 0) return w * 32 + uint32_t(std::countr_zero(bits)) + 1;
+  }
+  return 0;
+}
+
 void TRecordsBitmap::AndBitmap(const TRecordsBitmap& other) {
   changedAll();
   size_t common = std::min(wordCount_, other.wordCount_);

@@ -62,6 +62,11 @@ class TRecordsBitmap {
   // each lowering `position` by one.
   bool FindPrior(uint32_t& recordNumber, uint32_t n, int64_t& position) const;
 
+  // The highest (lowest) member among records first..last, the range cut to 1..Count(); 0 when
+  // there is none. Looks only at the range's words.
+  uint32_t LastMemberIn(uint32_t first, uint32_t last) const;
+  uint32_t FirstMemberIn(uint32_t first, uint32_t last) const;
+
   // Intersect with / unite with `other`, word by word over this bitmap's words. Records that
   // `other` does not cover count as not members of it: And clears them, Or keeps them.
   void AndBitmap(const TRecordsBitmap& other);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <random>
 #include <stdexcept>
 #include <thread>
@@ -192,6 +193,38 @@ TEST(RecordsBitmapModel, CountsOfAScanFollowTheModelThroughChanges) {
         default:
           break;
       }
+    }
+  }
+}
+
+TEST(RecordsBitmapModel, FirstAndLastMembersOfARangeFollowTheModel) {
+  uint32_t seed = testSeed();
+  std::mt19937 rng(seed);
+  for (int round = 0; round < 200; ++round) {
+    SCOPED_TRACE("VELMARON_SEED=" + std::to_string(seed) + " round " + std::to_string(round));
+    const uint32_t count = std::uniform_int_distribution<uint32_t>(0, 700)(rng);
+    const int density = std::uniform_int_distribution<int>(0, 30)(rng);
+    TRecordsBitmap b;
+    b.SetSize(count);
+    // Bits past the count are set, and must never be found.
+    b.SetAll();
+    std::vector<bool> model(count + 1, false);
+    for (uint32_t n = 1; n <= count; ++n) {
+      model[n] = int(rng() % 30) < density;
+      if (!model[n]) b.ClearBit(n);
+    }
+    for (int probe = 0; probe < 50; ++probe) {
+      uint32_t first = std::uniform_int_distribution<uint32_t>(0, count + 40)(rng);
+      uint32_t last = first + std::uniform_int_distribution<uint32_t>(0, 200)(rng) - 20;
+      if (rng() % 10 == 0) last = UINT32_MAX;
+      uint32_t low = 0, high = 0;
+      for (uint64_t r = std::max<uint32_t>(first, 1); r <= std::min(last, count); ++r)
+        if (model[r]) {
+          if (low == 0) low = uint32_t(r);
+          high = uint32_t(r);
+        }
+      ASSERT_EQ(b.FirstMemberIn(first, last), low) << first << ".." << last;
+      ASSERT_EQ(b.LastMemberIn(first, last), high) << first << ".." << last;
     }
   }
 }

@@ -6,6 +6,7 @@
 // writer that holds the table.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -481,6 +482,45 @@ TEST_P(ScanReachingTheFiles, SeesAChangeFinishedJustBeforeItsReadPair) {
 
 INSTANTIATE_TEST_SUITE_P(Kinds, ScanReachingTheFiles,
                          ::testing::Values(ScanCase{false, false}, ScanCase{true, false}), caseName);
+
+// In record order a read from the files brings the records up to the last one of the view among
+// the next read-ahead slots (either way): with gaps the view leaves, at its ends, and for a run of
+// one slot.
+TEST(ScanReadAhead, RunsEndAtTheLastRecordOfTheViewWithinReach) {
+  const ScanCase kind{false, false};
+  TempDir dir;
+  createRows(dir.path(), kind, kLongRows);
+  Database db(dir.path());
+  auto c = rowsCursor(db, kind);
+  c->Open();
+  std::vector<uint8_t> buffer(c->RecordSize());
+  c->SetToBegin();
+  // Gaps of every length: a delete moves the cursor on, which leaves some rows of each stretch.
+  while (c->GetNextRecord(buffer.data()) == 0) {
+    const int32_t k = rowOf(*c, buffer).first;
+    if (k % 7 == 0 || (k > 200 && k < 260) || k > kLongRows - 30) c->DeleteRecord(buffer.data());
+  }
+  std::vector<uint32_t> view;
+  c->SetToBegin();
+  while (c->GetNextRecord(buffer.data()) == 0) view.push_back(c->GetRecordNumber());
+  ASSERT_GT(view.size(), 100u);
+  for (uint32_t reach : {1u, 2u, 7u, 40u, 146u}) {
+    size_t at = 0;
+    c->SetToBegin();
+    while (c->GetNextRecord(buffer.data()) == 0) {
+      const uint32_t here = c->GetRecordNumber();
+      ASSERT_EQ(here, view[at]);
+      uint32_t forward = 1, backward = 1;
+      for (uint32_t r : view) {
+        if (r > here && r - here + 1 <= reach) forward = std::max(forward, r - here + 1);
+        if (r < here && here - r + 1 <= reach) backward = std::max(backward, here - r + 1);
+      }
+      ASSERT_EQ(c->GetReadAheadCount(reach, true), forward) << here << " reach " << reach;
+      ASSERT_EQ(c->GetReadAheadCount(reach, false), backward) << here << " reach " << reach;
+      ++at;
+    }
+  }
+}
 
 }  // namespace
 
