@@ -609,7 +609,7 @@ bool TVELDORDataSet::GetFieldData(ds::Field& field, Variant& value) {
     const uint8_t* at = buffer + d.Offset();
     if (at[0] == 0) return false;
     const char* text = reinterpret_cast<const char*>(at + 1);
-    value = Variant(std::string(text, strnlen(text, d.StoredSize())));
+    value.setString(std::string_view(text, strnlen(text, d.StoredSize())));
     return true;
   }
   if (d.Type() == kFieldTypeInteger && !d.IsAutoInc() && d.StoredSize() == 4) {

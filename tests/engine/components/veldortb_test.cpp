@@ -603,6 +603,8 @@ TEST_F(TaskRoadTest, FieldValuesAreWhatTheCursorHolds) {
   t.First();
   t.Next();
   EXPECT_EQ(t.FieldByName("N").AsInteger(), -7);
+  EXPECT_EQ(t.FieldByName("N").AsString(), "-7");
+  EXPECT_EQ(t.FieldByName("T").AsString(), "abcdef");
   EXPECT_EQ(t.FieldByName("T").AsString(), "abcdef");
   t.Next();
   EXPECT_TRUE(t.FieldByName("N").IsNull());
