@@ -8,6 +8,12 @@ if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_VERSION VERSION_L
   target_compile_options(velmaron_options INTERFACE -Wno-restrict)
 endif()
 target_include_directories(velmaron_options INTERFACE ${PROJECT_SOURCE_DIR})
+# Position-independent code (for the shared stand-ins) would otherwise keep every call to a
+# small function of the same file a call, in case another library replaced it at load time;
+# nothing here is meant to be replaced so.
+if(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
+  target_compile_options(velmaron_options INTERFACE -fno-semantic-interposition)
+endif()
 if(VELMARON_SANITIZE)
   target_compile_options(velmaron_options INTERFACE
     -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)

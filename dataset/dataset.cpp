@@ -608,6 +608,8 @@ void DataSet::DataEventNotify(DataEvent event, Field* field) {
     if (event != deCheckBrowseMode && event != deUpdateRecord) changedWhileDisabled_ = true;
     return;
   }
+  if (dataSources_.empty()) return;
+  // A copy: a source may go while it is told.
   const std::vector<DataSource*> sources = dataSources_;
   for (DataSource* s : sources) s->notify(event, field);
 }

@@ -162,8 +162,9 @@ bool Field::IsNull() const {
 }
 
 Variant Field::Value() const {
+  // One variant returned, so that it is built in the caller's place.
   Variant v = Variant::null();
-  if (!dataSet_ || !dataSet_->GetFieldData(const_cast<Field&>(*this), v)) return Variant::null();
+  if (!dataSet_ || !dataSet_->GetFieldData(const_cast<Field&>(*this), v)) v = Variant::null();
   return v;
 }
 
@@ -177,12 +178,12 @@ Variant Field::OldValue() const {
 }
 
 std::string Field::AsString() const {
-  const Variant v = Value();
+  Variant v = Value();
   if (v.type() == VariantType::Bytes) {
     const auto b = v.asBytes();
     return std::string(b.begin(), b.end());
   }
-  return v.asString();
+  return v.takeString();
 }
 
 int32_t Field::AsInteger() const {

@@ -198,6 +198,11 @@ DateTime Variant::asDateTime() const {
   fail(VariantType::DateTime);
 }
 
+std::string Variant::takeString() {
+  if (auto* text = std::get_if<std::string>(&v_)) return std::move(*text);
+  return asString();
+}
+
 std::string Variant::asString() const {
   switch (type()) {
     case VariantType::Empty:

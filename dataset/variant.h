@@ -102,6 +102,10 @@ class Variant {
   Currency asCurrency() const;
   DateTime asDateTime() const;
   std::string asString() const;
+  // asString, moving the text out of a text variant (which is left holding some valid text).
+  std::string takeString();
+  // Makes this variant the text `text`, built in place.
+  void setString(std::string_view text) { v_.emplace<std::string>(text); }
   std::u16string asWideString() const;
   std::vector<uint8_t> asBytes() const;
   void* asObject() const;

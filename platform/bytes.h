@@ -65,6 +65,25 @@ void putValue(uint8_t* p, T v) {
   std::memcpy(p, &v, sizeof v);
 }
 
+// Copies `n` bytes between buffers that do not overlap, for the short copies of record fields.
+// A size the compiler knows to be small (a field's one-byte size) is otherwise expanded to a
+// string instruction, whose start-up costs more than the copy of a few dozen bytes.
+inline void copyShort(uint8_t* to, const uint8_t* from, size_t n) {
+  if (n >= 16) {
+    size_t i = 0;
+    for (; i + 16 <= n; i += 16) std::memcpy(to + i, from + i, 16);
+    if (i < n) std::memcpy(to + n - 16, from + n - 16, 16);
+  } else if (n >= 8) {
+    std::memcpy(to, from, 8);
+    std::memcpy(to + n - 8, from + n - 8, 8);
+  } else if (n >= 4) {
+    std::memcpy(to, from, 4);
+    std::memcpy(to + n - 4, from + n - 4, 4);
+  } else {
+    for (size_t i = 0; i < n; ++i) to[i] = from[i];
+  }
+}
+
 // Copies `text` into a zero-padded fixed field of `size` bytes, cutting it to fit.
 inline void putFixedText(uint8_t* p, size_t size, std::string_view text) {
   std::memset(p, 0, size);

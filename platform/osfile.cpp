@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/bytes.h"
 #include "platform/oserror.h"
 #include "platform/processinfo.h"
 #include "platform/textrules.h"
@@ -382,11 +383,17 @@ class LocalFile final : public OsFile {
     headViewStart = head;
     headRecovery = &recovery;
     std::atomic_signal_fence(std::memory_order_seq_cst);
-    for (int64_t i = 0; i < count; ++i) copy[i] = head[i];
+    // Whole words where they fit: bytes stored one by one and loaded as a word stall the load.
+    int64_t i = 0;
+    for (; i + 4 <= count; i += 4) {
+      const uint32_t word = *reinterpret_cast<const volatile uint32_t*>(head + i);
+      std::memcpy(copy + i, &word, 4);
+    }
+    for (; i < count; ++i) copy[i] = head[i];
     std::atomic_signal_fence(std::memory_order_seq_cst);
     headRecovery = nullptr;
     headViewStart = nullptr;
-    std::memcpy(buffer, copy, size_t(count));
+    copyShort(static_cast<uint8_t*>(buffer), copy, size_t(count));
     return true;
   }
 

@@ -111,12 +111,11 @@ TVELDORSession& Session() {
 
 TSessionLock::TSessionLock(TVELDORSession& session) : lock_(TVELDORSessionList::Instance().SessionLock()) {
   if (!session.Active()) session.Open();
-  if (EngineStarted()) previous_ = &GetDefaultSession();
-  SetDefaultSession(session.EngineSession());
+  previous_ = ExchangeDefaultSession(session.EngineSession());
 }
 
 TSessionLock::~TSessionLock() {
-  if (previous_ && EngineStarted()) SetDefaultSession(previous_);
+  if (previous_) RestoreDefaultSession(previous_);
 }
 
 // ---- Session ----

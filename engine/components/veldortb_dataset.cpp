@@ -604,12 +604,26 @@ bool TVELDORDataSet::GetFieldData(ds::Field& field, Variant& value) {
     value = d.SubType() == kMemo ? Variant(std::move(bytes)) : Variant::bytes({bytes.begin(), bytes.end()});
     return true;
   }
+  if (d.Type() == kFieldTypeString) {
+    // Straight from the record: the text ends at its first zero byte or at the stored size.
+    const uint8_t* at = buffer + d.Offset();
+    if (at[0] == 0) return false;
+    const char* text = reinterpret_cast<const char*>(at + 1);
+    value.setString(std::string_view(text, strnlen(text, d.StoredSize())));
+    return true;
+  }
+  if (d.Type() == kFieldTypeInteger && !d.IsAutoInc() && d.StoredSize() == 4) {
+    const uint8_t* at = buffer + d.Offset();
+    if (at[0] == 0) return false;
+    value = Variant(platform::get4s(at + 1));
+    return true;
+  }
   bool isNull = true;
   // Read for every field of every row: no allocation. The value takes its stored size, and at
   // least the 8 bytes that the widest number types are read as.
   std::array<uint8_t, 256> bytes;
   std::memset(bytes.data(), 0, 8);
-  cursor_->GetField(uint16_t(field.FieldNo), buffer, isNull, bytes.data());
+  TDataCursor::ReadFieldValue(d, buffer, isNull, bytes.data());
   if (isNull) return false;
   value = EngineValueToVariant(d, bytes.data());
   return !value.isNull();

@@ -47,20 +47,42 @@ int nthSetBitFromHigh(uint32_t bits, uint32_t k) {
   return total;
 }
 
+// Members in words [from, to) and in the bits of `last`.
+[[gnu::always_inline]] inline uint32_t countWordsAndPartPortable(const uint32_t* words, size_t from,
+                                                                 size_t to, uint32_t last) {
+  return countWordsPortable(words, from, to) + uint32_t(std::popcount(last));
+}
+
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 // Without the instruction the count is a library call per word, which made counting a large
 // view cost several times its reading.
 [[gnu::target("popcnt")]] uint32_t countWordsWithPopcnt(const uint32_t* words, size_t from, size_t to) {
   return countWordsPortable(words, from, to);
 }
+[[gnu::target("popcnt")]] uint32_t countWordsAndPartWithPopcnt(const uint32_t* words, size_t from, size_t to,
+                                                               uint32_t last) {
+  return countWordsAndPartPortable(words, from, to, last);
+}
+
+// Read at start-up, before which a count takes the portable way.
+const bool hasPopcnt = [] {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("popcnt") != 0;
+}();
 
 uint32_t countWords(const uint32_t* words, size_t from, size_t to) {
-  static const bool hasPopcnt = __builtin_cpu_supports("popcnt");
   return hasPopcnt ? countWordsWithPopcnt(words, from, to) : countWordsPortable(words, from, to);
+}
+uint32_t countWordsAndPart(const uint32_t* words, size_t from, size_t to, uint32_t last) {
+  return hasPopcnt ? countWordsAndPartWithPopcnt(words, from, to, last)
+                   : countWordsAndPartPortable(words, from, to, last);
 }
 #else
 uint32_t countWords(const uint32_t* words, size_t from, size_t to) {
   return countWordsPortable(words, from, to);
+}
+uint32_t countWordsAndPart(const uint32_t* words, size_t from, size_t to, uint32_t last) {
+  return countWordsAndPartPortable(words, from, to, last);
 }
 #endif
 
@@ -131,11 +153,22 @@ void TRecordsBitmap::countBlocksBefore(uint32_t block) const {
 uint32_t TRecordsBitmap::countThrough(uint32_t last) const {
   if (last == 0) return 0;
   const uint32_t lastWord = (last - 1) / 32;
+  const uint32_t part = words_[lastWord] & rangeMask(lastWord, 1, last);
+  // Words 0..countedWord_-1 hold countedBefore_ members while no change touched them.
+  if (countedWord_ != 0 && countedWord_ <= lastWord && lastWord - countedWord_ < 4 && !blockCounts_.empty()) {
+    const uint32_t before = countedBefore_ + countWords(words_.data(), countedWord_, lastWord);
+    countedWord_ = lastWord;
+    countedBefore_ = before;
+    return before + countWordsAndPart(words_.data(), 0, 0, part);
+  }
   const uint32_t block = lastWord / kBlockWords;
   // Whole blocks before the last word lie inside 1..last, so inside Count().
   countBlocksBefore(block);
-  return blockCounts_[block] + countWords(words_.data(), size_t(block) * kBlockWords, lastWord) +
-         uint32_t(std::popcount(words_[lastWord] & rangeMask(lastWord, 1, last)));
+  const uint32_t before =
+      blockCounts_[block] + countWords(words_.data(), size_t(block) * kBlockWords, lastWord);
+  countedWord_ = lastWord;
+  countedBefore_ = before;
+  return before + countWordsAndPart(words_.data(), 0, 0, part);
 }
 
 uint32_t TRecordsBitmap::CountSet() const {
@@ -197,6 +230,28 @@ bool TRecordsBitmap::FindPrior(uint32_t& recordNumber, uint32_t n, int64_t& posi
     recordNumber = w * 32 + uint32_t(std::countr_zero(bits)) + 1;
   }
   return false;
+}
+
+uint32_t TRecordsBitmap::LastMemberIn(uint32_t first, uint32_t last) const {
+  first = std::max<uint32_t>(first, 1);
+  last = std::min(last, count_);
+  if (first > last) return 0;
+  for (uint32_t w = (last - 1) / 32 + 1; w-- > (first - 1) / 32;) {
+    const uint32_t bits = words_[w] & rangeMask(w, first, last);
+    if (bits != 0) return w * 32 + uint32_t(31 - std::countl_zero(bits)) + 1;
+  }
+  return 0;
+}
+
+uint32_t TRecordsBitmap::FirstMemberIn(uint32_t first, uint32_t last) const {
+  first = std::max<uint32_t>(first, 1);
+  last = std::min(last, count_);
+  if (first > last) return 0;
+  for (uint32_t w = (first - 1) / 32; w <= (last - 1) / 32; ++w) {
+    const uint32_t bits = words_[w] & rangeMask(w, first, last);
+    if (bits != 0) return w * 32 + uint32_t(std::countr_zero(bits)) + 1;
+  }
+  return 0;
 }
 
 void TRecordsBitmap::AndBitmap(const TRecordsBitmap& other) {

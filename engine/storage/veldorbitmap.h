@@ -62,6 +62,11 @@ class TRecordsBitmap {
   // each lowering `position` by one.
   bool FindPrior(uint32_t& recordNumber, uint32_t n, int64_t& position) const;
 
+  // The highest (lowest) member among records first..last, the range cut to 1..Count(); 0 when
+  // there is none. Looks only at the range's words.
+  uint32_t LastMemberIn(uint32_t first, uint32_t last) const;
+  uint32_t FirstMemberIn(uint32_t first, uint32_t last) const;
+
   // Intersect with / unite with `other`, word by word over this bitmap's words. Records that
   // `other` does not cover count as not members of it: And clears them, Or keeps them.
   void AndBitmap(const TRecordsBitmap& other);
@@ -81,8 +86,14 @@ class TRecordsBitmap {
   // The running counts through block `block` are brought up to date.
   void countBlocksBefore(uint32_t block) const;
   // Every running count is stale (a change that may touch any word).
-  void changedAll() { countedBlocks_ = 0; }
-  void changedBlockOf(uint32_t word) { countedBlocks_ = std::min(countedBlocks_, word / kBlockWords); }
+  void changedAll() {
+    countedBlocks_ = 0;
+    countedWord_ = 0;
+  }
+  void changedBlockOf(uint32_t word) {
+    countedBlocks_ = std::min(countedBlocks_, word / kBlockWords);
+    if (word < countedWord_) countedWord_ = 0;
+  }
 
   std::vector<uint32_t> words_;
   uint32_t count_ = 0;
@@ -91,6 +102,10 @@ class TRecordsBitmap {
   // 0..countedBlocks_ are current.
   mutable std::vector<uint32_t> blockCounts_{0};
   mutable uint32_t countedBlocks_ = 0;
+  // The last count's word and the members in the words before it (countedWord_ 0: none kept): a
+  // scan counts word after word, each from the one before.
+  mutable uint32_t countedWord_ = 0;
+  mutable uint32_t countedBefore_ = 0;
 };
 
 // The pool of spare bitmaps. Thread-safe: every operation holds its lock.

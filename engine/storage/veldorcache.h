@@ -88,10 +88,10 @@ class TItemCache {
       if (Traits::Number(*item) == number) return item;
     return nullptr;
   }
-  // The cached item of `number`, moved to the head of the chain; nullptr when not cached.
+  // The cached item of `number`, moved to the head of the chain; nullptr when not cached. The
+  // table answers at once: a look along the chain first would read items a scan left cold.
   Item* Find(uint32_t number) {
-    Item* item = FindRecent(number);
-    if (!item) item = FindCached(number);
+    Item* item = FindCached(number);
     if (item) MoveFirst(item);
     return item;
   }

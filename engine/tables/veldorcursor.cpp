@@ -37,7 +37,8 @@ void SetCursorRequestPath(TCursorRequestPath* path) {
 
 // ---- Identity ----
 
-TDataCursor::TDataCursor(TDataDirectory& directory, bool serverCursorGiven) : directory_(&directory) {
+TDataCursor::TDataCursor(TDataDirectory& directory, bool serverCursorGiven)
+    : directory_(&directory), session_(&directory.Session()) {
   SetCurrentIndex(kNoCurrentIndex);
   stopWords_.setSorted(true);
   if (IsRemote() && !serverCursorGiven) {
@@ -69,12 +70,9 @@ TDataDirectory& TDataCursor::Directory() const {
   return *directory_;
 }
 
-TDataSession& TDataCursor::Session() const {
-  return Directory().Session();
-}
-
-bool TDataCursor::IsRemote() const {
-  return directory_ && Session().IsRemote();
+TDataSession& TDataCursor::directorySession() const {
+  Directory();
+  SignalEngineError(VELDOR_NOTINITIALIZED);
 }
 
 std::string TDataCursor::GetDirectoryName() const {
@@ -91,6 +89,7 @@ void TDataCursor::DirectoryGone() {
   table_ = nullptr;
   active_ = false;
   directory_ = nullptr;
+  session_ = nullptr;
 }
 
 int64_t TDataCursor::GetServerVersion() const {

@@ -22,6 +22,7 @@
 #include <array>
 #include <bitset>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <span>
@@ -39,6 +40,7 @@
 #include "engine/storage/veldortablelink.h"
 #include "engine/tables/veldorfilter.h"
 #include "engine/tables/veldorprotocol.h"
+#include "engine/tables/veldorsession.h"
 #include "platform/scopeguard.h"
 
 namespace engine {
@@ -184,9 +186,9 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // ---- Identity and options (set while closed) ----
   // VELDOR_NOTINITIALIZED once the directory has gone (see DirectoryGone).
   TDataDirectory& Directory() const;
-  TDataSession& Session() const;
+  TDataSession& Session() const { return session_ ? *session_ : directorySession(); }
   TDataTable* Table() const { return table_; }
-  bool IsRemote() const;
+  bool IsRemote() const { return session_ && session_->IsRemote(); }
   uint32_t ServerCursor() const { return serverCursor_; }
   const std::string& TableName() const { return tableName_; }
   // Stores the name with a trailing ".DAT" (any case) removed. VELDOR_TABLEOPEN when Active; a
@@ -858,18 +860,27 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // When the table sees on disk the change counters it holds (TDataTable::CachesCurrentOnDisk),
   // the step first runs on what the caches hold, without the read pair: no other writer's
   // change can then be missed, and the step costs no system call. A step that needs anything
-  // from the files is abandoned where it asks (BeginRead throws CacheMiss), its position is put
-  // back, and it runs again under the read pair like any other operation.
+  // from the files takes the read pair where it asks (BeginRead) and goes on under it when the
+  // table proved unchanged: what it decided so far is then what a step under the pair from the
+  // start would have decided. Otherwise (another writer finished a change, or the pair could not
+  // be taken) the step is abandoned (CacheMiss), its position is put back, and it runs again
+  // under the read pair like any other operation, or raises what taking the pair raised.
   template <class Step>
   uint16_t recordStep(Step step);
   bool mayReadCaches();
-  struct CacheMiss {};
-  // Set while a step runs on the caches alone.
+  // BeginRead inside a step on the caches.
+  bool beginReadInCachedStep();
+  struct CacheMiss {
+    std::exception_ptr failure;
+  };
+  // Set while a step runs on the caches alone, or under the pair it took on its way.
   bool cachedRead_ = false;
   // Set when a resynchronisation after another writer's change found the record the cursor stood
   // on gone (deleted, moved to another key, out of the view) and stood on the one after it: the
   // next step forward reads that one instead of passing over it. Any other positioning clears it.
   bool resumeOnCurrent_ = false;
+  // The step on the caches took the read pair (or tried to); the pair is ended with the step.
+  bool cachedStepTookPair_ = false;
 
   // Ends at its close the read pair that the cursor took inside it, and no other: a pair the
   // cursor held before belongs to the operation around.
@@ -982,6 +993,10 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   void writeTextParams();
 
   TDataDirectory* directory_;
+  // The directory's session while the directory is there (asked on every step).
+  TDataSession* session_;
+  // Session() once the directory has gone: raises.
+  [[noreturn]] TDataSession& directorySession() const;
   TDataTable* table_ = nullptr;
   uint32_t serverCursor_ = 0;
   std::string tableName_;

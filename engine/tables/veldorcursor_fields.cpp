@@ -11,6 +11,7 @@
 #include "engine/values/veldorexpeval.h"
 #include "engine/values/veldorvalues.h"
 #include "engine/values/veldorvaluetext.h"
+#include "platform/bytes.h"
 #include "platform/scopeguard.h"
 #include "platform/textrules.h"
 
@@ -75,13 +76,14 @@ void TDataCursor::ClearRecordBuffer(uint8_t* buffer) const {
 void TDataCursor::ReadFieldValue(const TFieldDescriptor& d, const uint8_t* buffer, bool& isNull,
                                  uint8_t* destination) {
   const bool autoInc = d.IsAutoInc();
-  isNull = !autoInc && buffer[d.Offset()] == 0;
+  const uint8_t* at = buffer + d.Offset();
+  isNull = !autoInc && at[0] == 0;
   if (!destination) return;
-  std::memset(destination, 0, d.StoredSize());
-  if (autoInc)
-    std::memcpy(destination, buffer + d.Offset(), 4);
-  else
-    std::memcpy(destination, buffer + d.Offset() + 1, d.IsBlob() ? 4 : d.StoredSize());
+  // The value's bytes, then zeros up to the stored size.
+  const size_t stored = d.StoredSize();
+  const size_t copied = autoInc || d.IsBlob() ? 4 : stored;
+  platform::copyShort(destination, autoInc ? at : at + 1, copied);
+  if (copied < stored) std::memset(destination + copied, 0, stored - copied);
 }
 
 void TDataCursor::WriteFieldValue(const TFieldDescriptor& d, uint8_t* buffer, const uint8_t* value,

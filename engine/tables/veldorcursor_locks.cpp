@@ -94,8 +94,29 @@ bool beginPair(bool& taken, Holds holds, Begin begin, End end, TDataCursor& curs
 
 }  // namespace
 
+bool TDataCursor::beginReadInCachedStep() {
+  if (std::exchange(cachedStepTookPair_, true)) return false;
+  bool changed = false;
+  try {
+    const bool held = table_->HoldsReadPair();
+    changed = table_->BeginRead();
+    readTaken_ = !held && table_->HoldsReadPair();
+  } catch (...) {
+    throw CacheMiss{std::current_exception()};
+  }
+  // The counters the cursor holds stay as they are: the step that runs again under the pair
+  // sees the difference and resynchronises (its BeginRead takes the pair afresh for that).
+  if (changed || table_->GetDataChangeCounter() != dataChangeCounter_ ||
+      table_->GetIndexChangeCounter() != indexChangeCounter_ ||
+      table_->GetBlobChangeCounter() != blobChangeCounter_) {
+    if (std::exchange(readTaken_, false)) table_->EndRead();
+    throw CacheMiss{};
+  }
+  return false;
+}
+
 bool TDataCursor::BeginRead() {
-  if (cachedRead_) throw CacheMiss{};
+  if (cachedRead_) return beginReadInCachedStep();
   // Under the write pair no other writer can change the table, and a read pair taken here (by a
   // page read inside the write) would outlive the write and block the next one.
   resyncIfPending();
@@ -106,7 +127,8 @@ bool TDataCursor::BeginRead() {
 }
 
 void TDataCursor::EndRead() {
-  if (!readTaken_) return;
+  // A pair taken inside a step on the caches lasts to the step's end.
+  if (!readTaken_ || cachedRead_) return;
   readTaken_ = false;
   if (table_) table_->EndRead();
 }

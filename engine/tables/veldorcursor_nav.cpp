@@ -605,11 +605,12 @@ uint16_t TDataCursor::recordStep(Step step) {
     std::array<uint8_t, kMaxCursorKeySize + 1> key;
     std::memcpy(key.data(), currentKey_.data(), keyBytes);
     cachedRead_ = true;
+    cachedStepTookPair_ = false;
+    // Before `scope` ends the pair the step took.
+    ScopeExit leave([&] { cachedRead_ = false; });
     try {
-      const uint16_t result = step();
-      cachedRead_ = false;
-      return result;
-    } catch (const CacheMiss&) {
+      return step();
+    } catch (const CacheMiss& miss) {
       cachedRead_ = false;
       currentRecordNo_ = recordNo;
       sequence_ = sequence;
@@ -618,9 +619,7 @@ uint16_t TDataCursor::recordStep(Step step) {
       resumeOnCurrent_ = resume;
       keySlot_ = keySlot;
       std::memcpy(currentKey_.data(), key.data(), keyBytes);
-    } catch (...) {
-      cachedRead_ = false;
-      throw;
+      if (miss.failure) std::rethrow_exception(miss.failure);
     }
   }
   BeginRead();
@@ -912,15 +911,16 @@ uint32_t TDataCursor::GetReadAheadCount(uint32_t readAheadCount, bool forward) {
   if (InRecordNumberOrder()) {
     // Up to the last record of the view among the next readAheadCount slots: one read brings
     // them, and the records the view hides between stay out of the cache (KeepsReadAhead).
-    uint32_t run = 1;
-    int64_t ignored = 0;
-    for (uint32_t r = currentRecordNo_;;) {
-      if (!(forward ? viewBitmap_.FindNext(r, 1, ignored) : viewBitmap_.FindPrior(r, 1, ignored))) break;
-      const uint32_t span = (forward ? r - currentRecordNo_ : currentRecordNo_ - r) + 1;
-      if (span > readAheadCount) break;
-      run = span;
+    const uint32_t here = currentRecordNo_;
+    if (forward) {
+      const uint32_t last = uint32_t(std::min<uint64_t>(uint64_t(here) + readAheadCount - 1, UINT32_MAX));
+      const uint32_t r = here == UINT32_MAX ? 0 : viewBitmap_.LastMemberIn(here + 1, last);
+      return r == 0 ? 1 : r - here + 1;
     }
-    return run;
+    if (here <= 1) return 1;
+    const uint32_t r =
+        viewBitmap_.FirstMemberIn(here > readAheadCount ? here - readAheadCount + 1 : 1, here - 1);
+    return r == 0 ? 1 : here - r + 1;
   }
   // In index order: the entries that follow whose record numbers follow each other. Each probe
   // walks the index, so after one that finds the next record elsewhere the fetches that follow

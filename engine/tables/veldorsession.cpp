@@ -251,6 +251,26 @@ void SetDefaultSession(TDataSession* session) {
   s.current = session;
 }
 
+TDataSession* ExchangeDefaultSession(TDataSession* session) {
+  EngineState& s = engineState();
+  TDataSession* previous = nullptr;
+  {
+    std::lock_guard lock(s.mutex);
+    if (!s.started || s.current != nullptr) {
+      if (s.started) previous = s.current;
+      s.current = session;
+      return previous;
+    }
+  }
+  SignalEngineError(VELDOR_NOTINITIALIZED);
+}
+
+void RestoreDefaultSession(TDataSession* previous) {
+  EngineState& s = engineState();
+  std::lock_guard lock(s.mutex);
+  if (s.started) s.current = previous;
+}
+
 std::unique_ptr<TDataSession> CreateDataSession(uint8_t trackObjects) {
   return std::make_unique<TDataSession>(trackObjects);
 }

@@ -312,6 +312,12 @@ TDataSession& GetDefaultSession();
 // StartUpEngine made stays the engine's and is freed at shut-down; a session set here belongs
 // to whoever created it and must outlive its use as the default.
 void SetDefaultSession(TDataSession* session);
+// SetDefaultSession and the look at the default it replaces in one step, for the components
+// that make their session the default around every call: returns the previous default while the
+// engine is started (raising VELDOR_NOTINITIALIZED, with nothing changed, when it has none), else
+// nullptr. RestoreDefaultSession makes `previous` the default again while the engine is started.
+TDataSession* ExchangeDefaultSession(TDataSession* session);
+void RestoreDefaultSession(TDataSession* previous);
 // A further session, owned by the caller.
 std::unique_ptr<TDataSession> CreateDataSession(uint8_t trackObjects);
 // Frees the session; nothing for none.

@@ -25,6 +25,7 @@ constexpr uint32_t kInitialRecordSetSize = 8192;
 
 TDataTable::TDataTable(TDataDirectory& directory)
     : directory_(&directory),
+      session_(&directory.Session()),
       data_(std::make_unique<TDataFile>(this, false, &directory.FileList())),
       index_(std::make_unique<TIndexFile>(*this, &directory.FileList())),
       blob_(std::make_unique<TBlobFile>(*this, &directory.FileList())) {
@@ -40,10 +41,6 @@ TDataTable::~TDataTable() {
     // A destructor cannot raise. The files close with their objects below, and the system
     // releases every byte-range lock of a file when its last handle closes.
   }
-}
-
-TDataSession& TDataTable::Session() const {
-  return directory_->Session();
 }
 
 std::string TDataTable::GetDirectoryName() const {

@@ -41,6 +41,7 @@
 #include "engine/storage/veldorindex.h"
 #include "engine/storage/veldorjournal.h"
 #include "engine/storage/veldortablelink.h"
+#include "engine/tables/veldorsession.h"
 
 namespace platform {
 class OsFile;
@@ -88,7 +89,7 @@ class TDataTable final : public TTableFileOwner {
 
   // ---- Names, flags and counts ----
   TDataDirectory& Directory() const { return *directory_; }
-  TDataSession& Session() const;
+  TDataSession& Session() const { return *session_; }
   const std::string& GetName() const { return name_; }
   void SetName(std::string_view name) { name_ = std::string(name); }
   void SetExclusive(bool v) { exclusive_ = v; }
@@ -308,7 +309,7 @@ class TDataTable final : public TTableFileOwner {
   // replies carry. A reply is a list of parameters; `at` moves past what was read, and a
   // missing or ill-sized parameter raises VELDOR_UNCOMPRESS.
   using RemoteReply = std::vector<std::vector<uint8_t>>;
-  bool IsRemote() const;
+  bool IsRemote() const { return session_->IsRemote(); }
   // False until the server first sent the headers: the server has not opened the table.
   bool RemoteHeadersLoaded() const { return remoteHeadersLoaded_; }
   // The read-only byte (servers from 30800 on), the read-only-attribute byte, the data header
@@ -368,6 +369,8 @@ class TDataTable final : public TTableFileOwner {
   bool recoverHotJournal(bool dataLockHeld = false);
 
   TDataDirectory* directory_;
+  // The directory's session (asked on every cursor step).
+  TDataSession* session_;
   uint16_t openCount_ = 0;
   uint16_t userCount_ = 0;
   std::string name_;

@@ -34,10 +34,6 @@ void addU32(TDataTable::RemoteReply& out, uint32_t v) {
 
 }  // namespace
 
-bool TDataTable::IsRemote() const {
-  return Session().IsRemote();
-}
-
 void TDataTable::LoadRemoteHeaders(const RemoteReply& reply, size_t& at, int64_t serverVersion) {
   if (serverVersion >= kReadOnlyByteServerVersion) readOnly_ = take(reply, at, 1)[0] != 0;
   readOnlyAttribute_ = take(reply, at, 1)[0] != 0;

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstring>
 #include <filesystem>
@@ -553,6 +554,64 @@ TEST_F(TaskRoadTest, KeySearchesAndRangesFollowTheSortedOrder) {
 
 // Without the partial-key option a value is searched as it stands, a final "*" included; with it,
 // the "*" only marks the leading characters.
+// Texts and integers are read straight from the record: each field's value is what the general
+// decoding of the cursor's bytes gives, null, empty, negative and at the text's full size alike.
+TEST_F(TaskRoadTest, FieldValuesAreWhatTheCursorHolds) {
+  TVELDORDatabase db;
+  db.SetDatabaseName("dbmain");
+  db.SetDirectory(dir.path());
+  TVELDORTable t;
+  t.SetDatabaseName("dbmain");
+  t.SetTableName("kinds");
+  t.GetFieldDefs().Add("SEQ", ds::ftAutoInc);
+  t.GetFieldDefs().Add("N", ds::ftInteger);
+  t.GetFieldDefs().Add("S", ds::ftSmallint);
+  t.GetFieldDefs().Add("T", ds::ftString, 6);
+  t.CreateTable();
+  t.Open();
+  const std::vector<std::pair<ds::Variant, ds::Variant>> rows = {
+      {int32_t(0), std::string("")},
+      {int32_t(-7), std::string("abcdef")},
+      {ds::Variant::null(), std::string("x")},
+      {int32_t(2147483647), ds::Variant::null()},
+      {int32_t(-2147483647 - 1), std::string("ab cd")}};
+  for (const auto& [n, text] : rows) {
+    t.Append();
+    if (!n.isNull()) t.FieldByName("N").SetValue(n);
+    t.FieldByName("S").SetAsInteger(3);
+    if (!text.isNull()) t.FieldByName("T").SetValue(text);
+    t.Post();
+  }
+  t.First();
+  int count = 0;
+  for (; !t.Eof(); t.Next(), ++count) {
+    engine::TDataCursor& c = *t.Handle();
+    std::vector<uint8_t> record(c.RecordSize());
+    ASSERT_EQ(c.GetCurrentRecord(record.data(), false), 0);
+    for (int i = 0; i < t.FieldCount(); ++i) {
+      ds::Field& f = t.Fields(i);
+      const engine::TFieldDescriptor& d = c.GetFieldDesc(uint16_t(f.FieldNo));
+      std::array<uint8_t, 256> bytes{};
+      bool isNull = true;
+      engine::TDataCursor::ReadFieldValue(d, record.data(), isNull, bytes.data());
+      const ds::Variant expected = isNull ? ds::Variant::null() : EngineValueToVariant(d, bytes.data());
+      EXPECT_EQ(f.Value(), expected) << f.FieldName << " row " << count;
+      EXPECT_EQ(f.IsNull(), expected.isNull()) << f.FieldName << " row " << count;
+    }
+  }
+  EXPECT_EQ(count, int(rows.size()));
+  t.First();
+  t.Next();
+  EXPECT_EQ(t.FieldByName("N").AsInteger(), -7);
+  EXPECT_EQ(t.FieldByName("N").AsString(), "-7");
+  EXPECT_EQ(t.FieldByName("T").AsString(), "abcdef");
+  EXPECT_EQ(t.FieldByName("T").AsString(), "abcdef");
+  t.Next();
+  EXPECT_TRUE(t.FieldByName("N").IsNull());
+  t.Next();
+  EXPECT_TRUE(t.FieldByName("T").IsNull());
+}
+
 TEST_F(TaskRoadTest, LocateWithoutIndexTakesAnAsteriskLiterallyUnlessPartial) {
   TVELDORDatabase db;
   db.SetDatabaseName("dbmain");

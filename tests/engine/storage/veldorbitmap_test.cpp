@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <random>
 #include <stdexcept>
 #include <thread>
@@ -124,6 +126,105 @@ TEST(RecordsBitmapModel, AgreesWithAVectorOfBool) {
       ASSERT_EQ(b.FindPrior(rec, n, pos), expectOk) << from << " n=" << n;
       ASSERT_EQ(rec, expectRec);
       ASSERT_EQ(pos, 1000 - int64_t(found));
+    }
+  }
+}
+
+// A scan counts the members before each record in turn, which is answered from the count before:
+// changes on either side of the scan's place, combinations, copies and moves must each be seen.
+TEST(RecordsBitmapModel, CountsOfAScanFollowTheModelThroughChanges) {
+  uint32_t seed = testSeed();
+  std::mt19937 rng(seed);
+  for (int round = 0; round < 40; ++round) {
+    SCOPED_TRACE("VELMARON_SEED=" + std::to_string(seed) + " round " + std::to_string(round));
+    const uint32_t count = std::uniform_int_distribution<uint32_t>(1, 3000)(rng);
+    TRecordsBitmap b;
+    b.SetSize(count);
+    b.ClearAll();
+    std::vector<bool> model(count + 1, false);
+    auto setModel = [&](uint32_t n, bool v) {
+      model[n] = v;
+      v ? b.SetBit(n) : b.ClearBit(n);
+    };
+    for (uint32_t n = 1; n <= count; ++n)
+      if (rng() % 3 != 0) setModel(n, true);
+    uint32_t before = 0;
+    for (uint32_t n = 1; n <= count + 1; ++n) {
+      ASSERT_EQ(b.CountSetBefore(n), before) << n;
+      if (n <= count) before += model[n];
+      switch (rng() % 64) {
+        case 0: {
+          // A change at, before or after the record just counted.
+          const uint32_t at = std::clamp<int64_t>(int64_t(n) + int64_t(rng() % 130) - 65, 1, count);
+          const bool was = model[at];
+          setModel(at, !was);
+          if (at <= n && at <= count) before += was ? -1 : 1;
+          break;
+        }
+        case 1: {
+          TRecordsBitmap other;
+          other.SetSize(count);
+          other.SetAll();
+          const uint32_t at = std::uniform_int_distribution<uint32_t>(1, count)(rng);
+          other.ClearBit(at);
+          b.AndBitmap(other);
+          if (model[at] && at <= n) --before;
+          model[at] = false;
+          break;
+        }
+        case 2: {
+          b.NotBitmap();
+          before = 0;
+          for (uint32_t r = 1; r <= count; ++r) {
+            model[r] = !model[r];
+            if (r <= n) before += model[r];
+          }
+          break;
+        }
+        case 3: {
+          TRecordsBitmap copy;
+          copy.Assign(b);
+          copy.SetBit(1);
+          b = std::move(copy);
+          if (!model[1] && n >= 1) ++before;
+          model[1] = true;
+          break;
+        }
+        default:
+          break;
+      }
+    }
+  }
+}
+
+TEST(RecordsBitmapModel, FirstAndLastMembersOfARangeFollowTheModel) {
+  uint32_t seed = testSeed();
+  std::mt19937 rng(seed);
+  for (int round = 0; round < 200; ++round) {
+    SCOPED_TRACE("VELMARON_SEED=" + std::to_string(seed) + " round " + std::to_string(round));
+    const uint32_t count = std::uniform_int_distribution<uint32_t>(0, 700)(rng);
+    const int density = std::uniform_int_distribution<int>(0, 30)(rng);
+    TRecordsBitmap b;
+    b.SetSize(count);
+    // Bits past the count are set, and must never be found.
+    b.SetAll();
+    std::vector<bool> model(count + 1, false);
+    for (uint32_t n = 1; n <= count; ++n) {
+      model[n] = int(rng() % 30) < density;
+      if (!model[n]) b.ClearBit(n);
+    }
+    for (int probe = 0; probe < 50; ++probe) {
+      uint32_t first = std::uniform_int_distribution<uint32_t>(0, count + 40)(rng);
+      uint32_t last = first + std::uniform_int_distribution<uint32_t>(0, 200)(rng) - 20;
+      if (rng() % 10 == 0) last = UINT32_MAX;
+      uint32_t low = 0, high = 0;
+      for (uint64_t r = std::max<uint32_t>(first, 1); r <= std::min(last, count); ++r)
+        if (model[r]) {
+          if (low == 0) low = uint32_t(r);
+          high = uint32_t(r);
+        }
+      ASSERT_EQ(b.FirstMemberIn(first, last), low) << first << ".." << last;
+      ASSERT_EQ(b.LastMemberIn(first, last), high) << first << ".." << last;
     }
   }
 }

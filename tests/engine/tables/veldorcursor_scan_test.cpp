@@ -6,7 +6,9 @@
 // writer that holds the table.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -376,6 +378,183 @@ TEST(ScanBesideAKilledWriter, ReadsAllOldOrAllNewAsAFreshReaderDoes) {
     EXPECT_FALSE(std::filesystem::exists(dir.file("rows.JNL"))) << what;
   }
   EXPECT_TRUE(completed);
+}
+
+// Passes every call to the local file system; `beforeLock`, while set, runs once before the
+// next range lock of any file is taken.
+class LockHookFileSystem final : public platform::FileSystem {
+ public:
+  std::function<void()> beforeLock;
+
+  std::unique_ptr<platform::OsFile> openFile(const std::string& path,
+                                             const platform::OpenOptions& o) override {
+    return wrap(base().openFile(path, o));
+  }
+  std::unique_ptr<platform::OsFile> createFile(const std::string& path, bool deleteOnClose) override {
+    return wrap(base().createFile(path, deleteOnClose));
+  }
+  platform::CreateNewResult createNewFile(const std::string& path) override {
+    return base().createNewFile(path);
+  }
+  bool fileInfo(const std::string& path, platform::FileInfo& info) override {
+    return base().fileInfo(path, info);
+  }
+  bool deleteFile(const std::string& path) override { return base().deleteFile(path); }
+  bool renameFile(const std::string& from, const std::string& to) override {
+    return base().renameFile(from, to);
+  }
+  std::string resolvePath(const std::string& path) override { return base().resolvePath(path); }
+  std::string tempPath() override { return base().tempPath(); }
+  std::string computerName() override { return base().computerName(); }
+  void sleepFor(std::chrono::milliseconds duration) override { base().sleepFor(duration); }
+
+ private:
+  class File final : public platform::OsFile {
+   public:
+    File(std::unique_ptr<platform::OsFile> file, LockHookFileSystem& owner)
+        : file_(std::move(file)), owner_(owner) {}
+    const std::string& path() const override { return file_->path(); }
+    platform::FileIdentity identity() const override { return file_->identity(); }
+    bool writable() const override { return file_->writable(); }
+    int64_t readAt(int64_t offset, void* buffer, int64_t count) override {
+      return file_->readAt(offset, buffer, count);
+    }
+    int64_t writeAt(int64_t offset, const void* buffer, int64_t count) override {
+      return file_->writeAt(offset, buffer, count);
+    }
+    bool truncate(int64_t size) override { return file_->truncate(size); }
+    bool sync() override { return file_->sync(); }
+    int64_t size() override { return file_->size(); }
+    bool lockRange(int64_t offset, int64_t length) override {
+      if (auto hook = std::exchange(owner_.beforeLock, nullptr)) hook();
+      return file_->lockRange(offset, length);
+    }
+    bool unlockRange(int64_t offset, int64_t length) override { return file_->unlockRange(offset, length); }
+    bool peekHead(void* buffer, int64_t count) override { return file_->peekHead(buffer, count); }
+
+   private:
+    std::unique_ptr<platform::OsFile> file_;
+    LockHookFileSystem& owner_;
+  };
+
+  std::unique_ptr<platform::OsFile> wrap(std::unique_ptr<platform::OsFile> file) {
+    if (!file) return nullptr;
+    return std::make_unique<File>(std::move(file), *this);
+  }
+  static platform::FileSystem& base() { return platform::FileSystem::local(); }
+};
+
+class ScanReachingTheFiles : public ::testing::TestWithParam<ScanCase> {};
+
+// A step that ran on the caches and reaches the files takes the read pair on its way. Another
+// process that finished a change just before that pair (here: deleting every row from 3 on) is
+// seen: the step does not go on with the records and view it chose before, but starts again
+// under the pair. Steps on the caches reached the row before the files; the next step ends the
+// scan.
+TEST_P(ScanReachingTheFiles, SeesAChangeFinishedJustBeforeItsReadPair) {
+  const ScanCase kind = GetParam();
+  TempDir dir;
+  createRows(dir.path(), kind, kLongRows);
+  const std::string path = dir.path();
+  Helper child([&](Helper& h) {
+    Database db(path);
+    auto w = rowsCursor(db, kind);
+    w->Open();
+    std::vector<uint8_t> row(w->RecordSize());
+    h.send('k');
+    if (h.receive() != 'd') return 2;
+    db.directory->StartTransaction();
+    // A delete moves the cursor on: passes until one finds nothing left.
+    for (bool any = true; any;) {
+      any = false;
+      w->SetToBegin();
+      while (w->GetNextRecord(row.data()) == 0) {
+        if (rowOf(*w, row).first < 3) continue;
+        w->DeleteRecord(row.data());
+        any = true;
+      }
+    }
+    db.directory->Commit(true, true);
+    h.send('k');
+    return 0;
+  });
+  ASSERT_EQ(child.receive(), 'k');
+  LockHookFileSystem files;
+  TFileList list(files);
+  Database db(path, &list);
+  auto c = rowsCursor(db, kind);
+  c->Open();
+  c->SetToBegin();
+  std::vector<uint8_t> buffer(c->RecordSize());
+  ASSERT_EQ(c->GetNextRecord(buffer.data()), 0);
+  ASSERT_EQ(c->GetNextRecord(buffer.data()), 0);
+  ASSERT_TRUE(c->Table()->CachesCurrentOnDisk());
+  bool deleted = false;
+  files.beforeLock = [&] {
+    child.send('d');
+    deleted = child.receive() == 'k';
+  };
+  int32_t k = 3;
+  for (; k <= kLongRows; ++k) {
+    const uint16_t code = c->GetNextRecord(buffer.data());
+    if (deleted) {
+      EXPECT_EQ(code, VELDOR_EOF) << k;
+      break;
+    }
+    ASSERT_EQ(code, 0) << k;
+    EXPECT_EQ(rowOf(*c, buffer), Row(k, nameOf(k)));
+  }
+  ASSERT_TRUE(deleted);
+  EXPECT_GT(k, 4);
+  EXPECT_EQ(c->GetNextRecord(buffer.data()), VELDOR_EOF);
+  c->SetToBegin();
+  EXPECT_EQ(c->GetNextRecord(buffer.data()), 0);
+  EXPECT_EQ(c->GetNextRecord(buffer.data()), 0);
+  EXPECT_EQ(rowOf(*c, buffer), Row(2, nameOf(2)));
+  EXPECT_EQ(c->GetNextRecord(buffer.data()), VELDOR_EOF);
+  EXPECT_EQ(child.wait(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, ScanReachingTheFiles,
+                         ::testing::Values(ScanCase{false, false}, ScanCase{true, false}), caseName);
+
+// In record order a read from the files brings the records up to the last one of the view among
+// the next read-ahead slots (either way): with gaps the view leaves, at its ends, and for a run of
+// one slot.
+TEST(ScanReadAhead, RunsEndAtTheLastRecordOfTheViewWithinReach) {
+  const ScanCase kind{false, false};
+  TempDir dir;
+  createRows(dir.path(), kind, kLongRows);
+  Database db(dir.path());
+  auto c = rowsCursor(db, kind);
+  c->Open();
+  std::vector<uint8_t> buffer(c->RecordSize());
+  c->SetToBegin();
+  // Gaps of every length: a delete moves the cursor on, which leaves some rows of each stretch.
+  while (c->GetNextRecord(buffer.data()) == 0) {
+    const int32_t k = rowOf(*c, buffer).first;
+    if (k % 7 == 0 || (k > 200 && k < 260) || k > kLongRows - 30) c->DeleteRecord(buffer.data());
+  }
+  std::vector<uint32_t> view;
+  c->SetToBegin();
+  while (c->GetNextRecord(buffer.data()) == 0) view.push_back(c->GetRecordNumber());
+  ASSERT_GT(view.size(), 100u);
+  for (uint32_t reach : {1u, 2u, 7u, 40u, 146u}) {
+    size_t at = 0;
+    c->SetToBegin();
+    while (c->GetNextRecord(buffer.data()) == 0) {
+      const uint32_t here = c->GetRecordNumber();
+      ASSERT_EQ(here, view[at]);
+      uint32_t forward = 1, backward = 1;
+      for (uint32_t r : view) {
+        if (r > here && r - here + 1 <= reach) forward = std::max(forward, r - here + 1);
+        if (r < here && here - r + 1 <= reach) backward = std::max(backward, here - r + 1);
+      }
+      ASSERT_EQ(c->GetReadAheadCount(reach, true), forward) << here << " reach " << reach;
+      ASSERT_EQ(c->GetReadAheadCount(reach, false), backward) << here << " reach " << reach;
+      ++at;
+    }
+  }
 }
 
 }  // namespace
