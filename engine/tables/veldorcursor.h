@@ -496,8 +496,9 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   uint16_t GetBlobSize(uint16_t fieldNo, const uint8_t* buffer, uint32_t& size, bool tableFields);
   // Drops every open blob (`all`) or those the engine opened (tag not 0); changes are lost.
   void FreeAllBlobs(bool all);
-  // The whole value of blob field `fieldNo` of `record` (opened and freed again on a copy of the
-  // record); false for a NULL blob. A failing blob step raises its engine error.
+  // The whole value of blob field `fieldNo` of `record`; false for a NULL blob. A blob open in
+  // the record is read as it stands, unsaved changes included, and left open with its tag; any
+  // other is read without opening one in the record. A failing blob step raises its engine error.
   bool ReadBlobValue(uint16_t fieldNo, bool tableFields, const uint8_t* record, std::vector<uint8_t>& value);
   // Puts the value of blob field `fieldNo` of `record` into a new blob of field `target` of
   // `buffer`, a record of `to` (open there until the record is written; nothing for a NULL blob).

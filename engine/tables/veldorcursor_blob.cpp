@@ -189,6 +189,20 @@ bool TDataCursor::ReadBlobValue(uint16_t fieldNo, bool tableFields, const uint8_
   const TFieldDescriptor& d = tableFields ? GetTableFieldDesc(fieldNo) : GetFieldDesc(fieldNo);
   if (record[d.Offset()] == 0) return false;
   const int32_t word = word1Of(d, record);
+  auto check = [&](uint16_t code) {
+    if (code != 0) Raise(code, d.Name());
+  };
+  uint32_t size = 0, read = 0;
+  if (word < 0) {
+    // Open already: its value, saved or not, is in the open blob, which stays as its opener left
+    // it. Opening it again would hand it to this read's tag, and the free after the read would
+    // drop it with the caller's unsaved changes.
+    check(GetBlobSize(fieldNo, record, size, tableFields));
+    value.resize(size);
+    check(GetBlob(fieldNo, record, 0, value.data(), int32_t(size), read, tableFields));
+    if (read != size) Raise(VELDOR_MEMOCORRUPT, d.Name());
+    return true;
+  }
   if (active_ && !IsRemote() && d.IsBlob() && word > 0 && openBlobs_.size() < kMaxOpenBlobs) {
     // A stored chain: loaded as OpenBlob would load it, without an open blob to make and free.
     ReadScope scope(*this);
@@ -203,9 +217,6 @@ bool TDataCursor::ReadBlobValue(uint16_t fieldNo, bool tableFields, const uint8_
     blob.TakeData(value);
     return true;
   }
-  auto check = [&](uint16_t code) {
-    if (code != 0) Raise(code, d.Name());
-  };
   // Opening a blob marks the record image: work on a copy of it.
   std::vector<uint8_t> image(record, record + recordSize_);
   check(OpenBlob(fieldNo, image.data(), 1, tableFields, 1));
@@ -216,7 +227,6 @@ bool TDataCursor::ReadBlobValue(uint16_t fieldNo, bool tableFields, const uint8_
     std::vector<uint8_t>& image;
     ~Free() { c.FreeBlob(fieldNo, image.data(), tableFields, 1); }
   } free{*this, fieldNo, tableFields, image};
-  uint32_t size = 0, read = 0;
   check(GetBlobSize(fieldNo, image.data(), size, tableFields));
   value.resize(size);
   check(GetBlob(fieldNo, image.data(), 0, value.data(), int32_t(size), read, tableFields));

@@ -186,6 +186,30 @@ TEST_F(QueryRoadTest, DatasetModelOverALiveResult) {
   dataaccess::testing::RunListModel(q, storage_test::testSeed(), 600, model, true);
 }
 
+// A live result with a column computed from a memo: the memo written through a blob stream and
+// not yet posted is kept while another field's value recomputes the column, and is posted.
+TEST_F(QueryRoadTest, ALiveColumnOverAMemoKeepsTheMemoBeingWritten) {
+  exec("CREATE TABLE t (id INTEGER, note BLOB(1, 1))");
+  exec("INSERT INTO t (id, note) VALUES (1, 'old')");
+  q.SetSQL("SELECT id, note, LENGTH(note) AS size FROM t");
+  q.SetRequestLive(true);
+  q.Open();
+  q.Edit();
+  const std::string text(700, 'n');
+  q.CreateBlobStream(q.FieldByName("note"), ds::bmWrite)->Write(text.data(), text.size());
+  q.FieldByName("id").SetAsInteger(2);
+  EXPECT_EQ(q.FieldByName("size").AsInteger(), 700);
+  EXPECT_EQ(q.FieldByName("note").AsString(), text);
+  q.Post();
+  q.Close();
+  q.SetRequestLive(false);
+  q.SetSQL("SELECT id, note FROM t");
+  q.Open();
+  EXPECT_EQ(q.FieldByName("id").AsInteger(), 2);
+  EXPECT_EQ(q.FieldByName("note").AsString(), text);
+  q.Close();
+}
+
 // A query's result is searched by expression over its own columns: computed ones, and a name
 // that two columns share under the dataset's suffixed name.
 TEST_F(QueryRoadTest, LocateSearchesTheResultsColumns) {

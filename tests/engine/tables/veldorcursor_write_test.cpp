@@ -511,6 +511,112 @@ TEST(CursorBlobTest, AValueReadWholeIsTheValueAnOpenBlobGives) {
   c.FreeAllBlobs(true);
 }
 
+// A blob already open in a record buffer (the caller's, or one a record copy opened) is read from
+// the open blob: the read neither takes it over nor frees it, so its unsaved value stays and the
+// append or modify that follows writes it. A field computed from the memo reads it so whenever a
+// value put into the record recomputes the fields.
+TEST(CursorBlobTest, ReadingABlobOpenInTheRecordKeepsItsUnsavedValue) {
+  using datafile_test::field;
+  TempDir dir;
+  Database db(dir.path());
+  TDataCursor c(*db.directory);
+  c.SetTableName("memos");
+  c.SetExclusive(true);
+  TCreateTableArgs a;
+  a.BlobBlockSize = 512;
+  a.Fields = {field(1, "K", 6), field(2, "NOTES", kFieldTypeBlob, 0, 22),
+              field(3, "EXTRA", kFieldTypeBlob, 0, 22), field(4, "N", 6)};
+  a.Indexes.resize(1);
+  a.Indexes[0].fields[0] = 1;
+  c.CreateTable(a);
+  c.Open();
+  addComputedField(c, field(5, "SIZE", 6), "LENGTH(NOTES)");
+  const auto bytes = [](size_t n, char fill) { return std::vector<uint8_t>(n, uint8_t(fill)); };
+  const auto write = [&](std::vector<uint8_t>& buffer, uint16_t fieldNo, const std::vector<uint8_t>& value) {
+    return c.OpenBlob(fieldNo, buffer.data(), 2, false, 0) +
+           c.TruncateBlob(fieldNo, buffer.data(), 0, false) +
+           c.PutBlob(fieldNo, buffer.data(), 0, value.data(), int32_t(value.size()), false);
+  };
+  const auto read = [&](const std::vector<uint8_t>& buffer, uint16_t fieldNo) {
+    std::vector<uint8_t> value;
+    c.ReadBlobValue(fieldNo, false, buffer.data(), value);
+    return value;
+  };
+  const auto putInt = [&](std::vector<uint8_t>& buffer, uint16_t fieldNo, int32_t v) {
+    c.PutField(fieldNo, buffer.data(), reinterpret_cast<const uint8_t*>(&v));
+  };
+  const auto size = [&](const std::vector<uint8_t>& buffer) {
+    int32_t value = -1;
+    bool isNull = true;
+    c.GetField(5, buffer.data(), isNull, reinterpret_cast<uint8_t*>(&value));
+    return value;
+  };
+  const auto current = [&] {
+    std::vector<uint8_t> record(c.RecordSize());
+    EXPECT_EQ(c.GetCurrentRecord(record.data(), false), 0);
+    return record;
+  };
+  const auto handleOf = [&](const std::vector<uint8_t>& buffer, uint16_t fieldNo) {
+    int32_t word = 0;
+    std::memcpy(&word, buffer.data() + c.GetFieldDesc(fieldNo).Offset() + 1, 4);
+    return uint32_t(-int64_t(word));
+  };
+
+  // A new record: both blobs open and written, neither saved yet.
+  std::vector<uint8_t> buffer(c.RecordSize());
+  c.ClearRecordBuffer(buffer.data());
+  ASSERT_EQ(write(buffer, 2, bytes(700, 'a')) + write(buffer, 3, bytes(10, 'e')), 0);
+  EXPECT_EQ(read(buffer, 2), bytes(700, 'a'));
+  EXPECT_EQ(read(buffer, 3), bytes(10, 'e'));
+  putInt(buffer, 1, 1);
+  EXPECT_EQ(size(buffer), 700);
+  ASSERT_EQ(c.OpenBlobCount(), 2u);
+  EXPECT_TRUE(c.IsOpenBlob(handleOf(buffer, 2)));
+  // Still the caller's: more bytes go in, and freeing it with the caller's tag closes it.
+  const std::vector<uint8_t> more = bytes(100, 'b');
+  ASSERT_EQ(c.PutBlob(2, buffer.data(), 700, more.data(), 100, false), 0);
+  c.AppendRecord(buffer.data());
+  c.FreeAllBlobs(true);
+  std::vector<uint8_t> whole = bytes(700, 'a');
+  whole.insert(whole.end(), more.begin(), more.end());
+  EXPECT_EQ(read(current(), 2), whole);
+  EXPECT_EQ(read(current(), 3), bytes(10, 'e'));
+  EXPECT_EQ(size(current()), 800);
+
+  // The stored record edited: NOTES rewritten in the buffer, EXTRA read from its chain.
+  buffer = current();
+  ASSERT_EQ(write(buffer, 2, bytes(300, 'c')), 0);
+  EXPECT_EQ(read(buffer, 2), bytes(300, 'c'));
+  EXPECT_EQ(read(buffer, 3), bytes(10, 'e'));
+  putInt(buffer, 4, 7);
+  EXPECT_EQ(size(buffer), 300);
+  ASSERT_EQ(c.OpenBlobCount(), 1u);
+  ASSERT_EQ(c.FreeBlob(2, buffer.data(), false, 1), 0);
+  EXPECT_EQ(c.OpenBlobCount(), 1u) << "freed by a tag that did not open it";
+  c.ModifyRecord(buffer.data());
+  c.FreeAllBlobs(true);
+  EXPECT_EQ(read(current(), 2), bytes(300, 'c'));
+  EXPECT_EQ(size(current()), 300);
+
+  // A copy of the record: its blobs, opened by the copy, are kept while N's value recomputes SIZE.
+  ASSERT_EQ(c.CloneCurrentRecord(buffer.data()), 0);
+  EXPECT_EQ(c.OpenBlobCount(), 2u);
+  putInt(buffer, 1, 2);
+  c.AppendRecord(buffer.data());
+  c.FreeAllBlobs(true);
+  EXPECT_EQ(read(current(), 2), bytes(300, 'c'));
+  EXPECT_EQ(read(current(), 3), bytes(10, 'e'));
+  EXPECT_EQ(size(current()), 300);
+
+  // A handle no open blob has is refused, as every blob step refuses it.
+  std::vector<uint8_t> stale = buffer;
+  const int32_t word = -0x7000000;
+  std::memcpy(stale.data() + c.GetFieldDesc(2).Offset() + 1, &word, 4);
+  stale[c.GetFieldDesc(2).Offset()] = 1;
+  std::vector<uint8_t> value;
+  EXPECT_EQ(errorOf([&] { c.ReadBlobValue(2, false, stale.data(), value); }), VELDOR_INVALIDBLOBHANDLE);
+}
+
 TEST(CursorWriteTest, AnEditWithoutItsLockLosesNoUpdateAndIdsNeverWrap) {
   TempDir dir;
   Database db(dir.path());

@@ -571,6 +571,48 @@ int dataStep(int op, uint32_t r, const std::string& table, TDataDirectory& d,
 
 // One random scenario of session and database operations, run on a local session and on a remote
 // one served by the loopback server over the same kind of folders: every outcome must agree.
+// A blob the client has open in a record, written and not yet saved, is read on the server from
+// the open blob, which stays open and the client's: the append that follows writes the value.
+TEST(RemoteProtocolTest, ReadingAnOpenBlobKeepsItsUnsavedValue) {
+  using datafile_test::field;
+  platform::testing::TempFolder serverRoot;
+  std::filesystem::create_directories(serverRoot.path() + "/db");
+  engineserver::EngineServer server(serverRoot.path(), {{"ann", "pw"}});
+  TDataSession remote;
+  remoteTo(remote, server.port());
+  remote.SetRemoteUser("ann");
+  remote.SetRemotePassword("pw");
+  remote.Connect();
+  remote.Login();
+  TDataCursor c(*remote.OpenDataDirectory("db", ""));
+  c.SetTableName("memos");
+  c.SetExclusive(true);
+  TCreateTableArgs a;
+  a.BlobBlockSize = 512;
+  a.Fields = {field(1, "K", kFieldTypeInteger), field(2, "NOTES", kFieldTypeBlob, 0, 22)};
+  a.Indexes.resize(1);
+  a.Indexes[0].fields[0] = 1;
+  c.CreateTable(a);
+  c.Open();
+  std::vector<uint8_t> record(c.RecordSize()), value;
+  c.ClearRecordBuffer(record.data());
+  const std::vector<uint8_t> notes(700, 'n');
+  ASSERT_EQ(c.OpenBlob(2, record.data(), 2, false, 0), 0);
+  ASSERT_EQ(c.PutBlob(2, record.data(), 0, notes.data(), int32_t(notes.size()), false), 0);
+  EXPECT_TRUE(c.ReadBlobValue(2, false, record.data(), value));
+  EXPECT_EQ(value, notes);
+  // Only the opener's tag closes it.
+  ASSERT_EQ(c.FreeBlob(2, record.data(), false, 1), 0);
+  uint32_t size = 0;
+  EXPECT_EQ(c.GetBlobSize(2, record.data(), size, false), 0);
+  EXPECT_EQ(size, notes.size());
+  c.AppendRecord(record.data());
+  c.FreeAllBlobs(true);
+  ASSERT_EQ(c.GetCurrentRecord(record.data(), false), 0);
+  EXPECT_TRUE(c.ReadBlobValue(2, false, record.data(), value));
+  EXPECT_EQ(value, notes);
+}
+
 TEST(RemoteProtocolTest, RemoteSessionBehavesAsTheLocalOne) {
   const uint32_t seed = storage_test::testSeed();
   std::mt19937 random(seed);
