@@ -21,7 +21,7 @@ namespace {
 using namespace table_test;
 using storage_test::Helper;
 
-constexpr uint32_t kRecords = 60;
+constexpr uint32_t kRecords = 40;
 
 // The seed of record n after `commits` of the commits below.
 uint32_t seedAfter(uint32_t n, int commits) {
@@ -40,8 +40,8 @@ void commitNumber(TDataTable& t, int commit) {
   t.BlobFile().IncChangeCounter();
 }
 
-// How many of the three commits the table shows, or -1 when it matches none.
-int commitsShown(TDataTable& t, std::string& first) {
+// How many of the three commits the table shows (record `skip` aside), or -1 when it matches none.
+int commitsShown(TDataTable& t, std::string& first, uint32_t skip = 0) {
   std::vector<Item> items;
   t.BeginRead();
   for (uint32_t n = 1; n <= kRecords; ++n) items.push_back(readItem(t, n));
@@ -49,11 +49,12 @@ int commitsShown(TDataTable& t, std::string& first) {
   for (int c = 0; c <= 3; ++c) {
     bool all = true;
     for (uint32_t n = 1; n <= kRecords && all; ++n)
-      all = items[n - 1].code == codeFor(seedAfter(n, c)) && items[n - 1].body == bodyFor(seedAfter(n, c));
+      all = n == skip ||
+            (items[n - 1].code == codeFor(seedAfter(n, c)) && items[n - 1].body == bodyFor(seedAfter(n, c)));
     if (all) return c;
   }
   for (uint32_t n = 1; n <= kRecords && first.empty(); ++n)
-    for (int c = 0; c <= 3; ++c)
+    for (int c = 0; c <= 3 && n != skip; ++c)
       if (items[n - 1].code == codeFor(seedAfter(n, c)) && items[n - 1].body != bodyFor(seedAfter(n, c)))
         first = "record " + std::to_string(n) + " has commit " + std::to_string(c) + "'s code, another body";
   if (first.empty()) first = "records of several commits";
@@ -67,6 +68,40 @@ void expectIntactFiles(const TempDir& dir, const std::string& what) {
   EXPECT_TRUE(blobs.ok()) << what << ": " << (blobs.problems.empty() ? "" : blobs.problems.front());
 }
 
+// The table's files as `images` hold them, without journals or markers beside them.
+void restoreTable(const TempDir& dir, const std::vector<std::vector<uint8_t>>& images) {
+  writeTableImages(dir, images);
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+    if (entry.path().extension() == ".JNL" || entry.path().extension() == ".JNM")
+      std::filesystem::remove(entry.path());
+}
+
+// The writes at which the commits below end the process: every one of the second commit's start
+// (its journal), then a sample up to one past the third commit's last, counted by a process of
+// their own; 0 alone when they could not be counted.
+std::vector<uint64_t> writeEnds(const std::string& path) {
+  Helper counter([path](Helper& h) {
+    platform::FaultyFileSystem faulty(platform::FileSystem::local());
+    TFileList list(faulty);
+    Database db(path, &list);
+    TDataTable& t = db.open();
+    for (int commit = 1; commit <= 3; ++commit) {
+      db.directory->StartTransaction();
+      commitNumber(t, commit);
+      if (commit == 2) faulty.setPlan({platform::Fault::None, 0, true});
+      db.directory->Commit(true, true);
+    }
+    h.send(char(std::min<uint64_t>(faulty.operations(), 120)));
+    return 0;
+  });
+  const uint64_t writes = uint64_t(uint8_t(counter.receive()));
+  if (counter.wait() != 0 || writes < 6) return {0};
+  std::vector<uint64_t> ends;
+  for (uint64_t k = 1; k <= writes; k += k < 10 ? 1 : std::max<uint64_t>(1, writes / 8)) ends.push_back(k);
+  ends.push_back(writes + 1);
+  return ends;
+}
+
 class CommitSequence : public ::testing::TestWithParam<bool> {};
 
 TEST_P(CommitSequence, ALaterCommitCutAtAnyWriteNeverUndoesAnEarlierOne) {
@@ -77,39 +112,12 @@ TEST_P(CommitSequence, ALaterCommitCutAtAnyWriteNeverUndoesAnEarlierOne) {
   }
   const auto pristine = tableImages(dir);
   const std::string path = dir.path();
-  // The writes of commits 2 and 3, counted by a process of their own.
-  uint64_t writes = 0;
-  {
-    Helper counter([path](Helper& h) {
-      platform::FaultyFileSystem faulty(platform::FileSystem::local());
-      TFileList list(faulty);
-      Database db(path, &list);
-      TDataTable& t = db.open();
-      for (int commit = 1; commit <= 3; ++commit) {
-        db.directory->StartTransaction();
-        commitNumber(t, commit);
-        if (commit == 2) faulty.setPlan({platform::Fault::None, 0, true});
-        db.directory->Commit(true, true);
-      }
-      h.send(char(std::min<uint64_t>(faulty.operations(), 120)));
-      return 0;
-    });
-    writes = uint64_t(uint8_t(counter.receive()));
-    ASSERT_EQ(counter.wait(), 0);
-  }
-  ASSERT_GT(writes, 6u);
-  // Every write of the second commit's start (its journal), then a sample up to the end.
-  std::vector<uint64_t> ends;
-  for (uint64_t k = 1; k <= writes + 1; k += k < 12 ? 1 : std::max<uint64_t>(1, writes / 16))
-    ends.push_back(k);
-  ends.push_back(writes + 1);
+  const std::vector<uint64_t> ends = writeEnds(path);
+  ASSERT_GT(ends.size(), 6u);
   bool completed = false;
   for (uint64_t k : ends) {
     const std::string what = "exit at write " + std::to_string(k) + " of the second commit on";
-    writeTableImages(dir, pristine);
-    for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
-      if (entry.path().extension() == ".JNL" || entry.path().extension() == ".JNM")
-        std::filesystem::remove(entry.path());
+    restoreTable(dir, pristine);
     // Commit 1 whole; commit 2 (fewer records: a smaller journal) and 3 with the end at write k.
     Helper writer([path, k](Helper&) {
       platform::FaultyFileSystem faulty(platform::FileSystem::local());
@@ -152,7 +160,72 @@ TEST_P(CommitSequence, ALaterCommitCutAtAnyWriteNeverUndoesAnEarlierOne) {
     }
     expectIntactFiles(dir, what);
   }
-  EXPECT_TRUE(completed) << "the commits took more than " << writes << " writes";
+  EXPECT_TRUE(completed) << "the commits took more than " << ends.back() << " writes";
+}
+
+// Two writers sharing the table, each keeping its journal between commits: one dies at a write of
+// its second commit, and the other, which had the table open and committed before, commits again
+// at once. Its commit first puts back what the dead one left half written (never writing its own
+// journal over the dead one's), so the table shows the dead writer's commits whole or not at all
+// beside the survivor's change.
+TEST_P(CommitSequence, AWriterCommittingAfterAnotherDiedInItsCommitPutsThatOneBackFirst) {
+  TempDir dir;
+  {
+    Database db(dir.path());
+    db.create(kRecords, "items", itemsDefinition(GetParam()));
+  }
+  const auto pristine = tableImages(dir);
+  const std::string path = dir.path();
+  const std::vector<uint64_t> ends = writeEnds(path);
+  ASSERT_GT(ends.size(), 6u);
+  for (uint64_t k : ends) {
+    const std::string what = "exit at write " + std::to_string(k) + " of the second commit on";
+    restoreTable(dir, pristine);
+    Helper writer([path, k](Helper& h) {
+      if (h.receive() != 'G') return 2;
+      platform::FaultyFileSystem faulty(platform::FileSystem::local());
+      TFileList list(faulty);
+      Database db(path, &list);
+      TDataTable& t = db.open();
+      for (int commit = 1; commit <= 3; ++commit) {
+        db.directory->StartTransaction();
+        commitNumber(t, commit);
+        if (commit == 2) faulty.setPlan({platform::Fault::Exit, k, true});
+        db.directory->Commit(true, true);
+      }
+      return 0;
+    });
+    int shown = 0;
+    {
+      Database survivor(dir.path());
+      TDataTable& s = survivor.open();
+      survivor.directory->StartTransaction();
+      changeItem(s, 2, 4000);
+      s.DataFile().IncChangeCounter();
+      survivor.directory->Commit(true, true);
+      writer.send('G');
+      const int code = writer.wait();
+      ASSERT_TRUE(code == 0 || code == platform::kFaultExitCode) << what << ": " << code;
+      survivor.directory->StartTransaction();
+      changeItem(s, 2, 4242);
+      s.DataFile().IncChangeCounter();
+      survivor.directory->Commit(true, true);
+      std::string first;
+      shown = commitsShown(s, first, 2);
+      ASSERT_GE(shown, 1) << what << ": " << (shown == 0 ? "the first commit is undone" : first);
+      if (code == 0) {
+        EXPECT_EQ(shown, 3) << what;
+      }
+    }
+    Database again(dir.path());
+    TDataTable& t = again.open();
+    t.BeginRead();
+    expectItem(t, 2, 4242);
+    for (uint32_t n = 3; n <= kRecords; ++n) expectItem(t, n, seedAfter(n, shown));
+    t.EndRead();
+    again.close(t);
+    expectIntactFiles(dir, what);
+  }
 }
 
 // The same with a reader of another process holding the table open (and its records cached)
