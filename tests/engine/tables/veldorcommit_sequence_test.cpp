@@ -228,6 +228,81 @@ TEST_P(CommitSequence, AWriterCommittingAfterAnotherDiedInItsCommitPutsThatOneBa
   }
 }
 
+// As above with every commit of the dead writer over two tables (a marker beside the journals),
+// the survivor committing to one of them: both show the same commits afterwards.
+TEST(CommitSequenceTwoTables, AWriterCommittingAfterAnotherDiedInItsCommitOverTwoTablesPutsThatOneBackFirst) {
+  TempDir dir;
+  {
+    Database db(dir.path());
+    db.create(kRecords, "items");
+    db.create(kRecords, "other");
+  }
+  const auto pristine = tableImages(dir);
+  const auto pristineOther = tableImages(dir, "other");
+  const std::string path = dir.path();
+  const std::vector<uint64_t> ends = writeEnds(path);
+  ASSERT_GT(ends.size(), 6u);
+  // Both tables' journals about double the writes: every other end of the sample, twice as far.
+  for (size_t e = 0; e < ends.size(); e += 2) {
+    const uint64_t k = ends[e];
+    const std::string what = "exit at write " + std::to_string(k) + " of the second commit on";
+    restoreTable(dir, pristine);
+    writeTableImages(dir, pristineOther, "other");
+    Helper writer([path, k](Helper& h) {
+      if (h.receive() != 'G') return 2;
+      platform::FaultyFileSystem faulty(platform::FileSystem::local());
+      TFileList list(faulty);
+      Database db(path, &list);
+      TDataTable& t = db.open();
+      TDataTable& o = db.open("other");
+      for (int commit = 1; commit <= 3; ++commit) {
+        db.directory->StartTransaction();
+        commitNumber(t, commit);
+        commitNumber(o, commit);
+        if (commit == 2) faulty.setPlan({platform::Fault::Exit, k * 2, true});
+        db.directory->Commit(true, true);
+      }
+      return 0;
+    });
+    int shown = 0;
+    {
+      Database survivor(dir.path());
+      TDataTable& s = survivor.open();
+      TDataTable& so = survivor.open("other");
+      survivor.directory->StartTransaction();
+      changeItem(s, 2, 4000);
+      changeItem(so, 2, 4000);
+      s.DataFile().IncChangeCounter();
+      so.DataFile().IncChangeCounter();
+      survivor.directory->Commit(true, true);
+      writer.send('G');
+      const int code = writer.wait();
+      ASSERT_TRUE(code == 0 || code == platform::kFaultExitCode) << what << ": " << code;
+      survivor.directory->StartTransaction();
+      changeItem(s, 2, 4242);
+      s.DataFile().IncChangeCounter();
+      survivor.directory->Commit(true, true);
+      std::string first;
+      shown = commitsShown(s, first, 2);
+      ASSERT_GE(shown, 1) << what << ": " << (shown == 0 ? "the first commit is undone" : first);
+      if (code == 0) {
+        EXPECT_EQ(shown, 3) << what;
+      }
+    }
+    Database again(dir.path());
+    TDataTable& o = again.open("other");
+    std::string first;
+    EXPECT_EQ(commitsShown(o, first, 2), shown) << what << ": " << first;
+    TDataTable& t = again.open();
+    t.BeginRead();
+    expectItem(t, 2, 4242);
+    t.EndRead();
+    again.close(t);
+    again.close(o);
+    expectIntactFiles(dir, what);
+  }
+}
+
 // The same with a reader of another process holding the table open (and its records cached)
 // while the writer dies in its second commit; the reader then finds the first commit whole.
 TEST_P(CommitSequence, AReaderHoldingTheTableOpenSeesTheEarlierCommitsAfterTheWriterDies) {
