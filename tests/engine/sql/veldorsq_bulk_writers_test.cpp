@@ -366,4 +366,32 @@ TEST_P(BulkWriters, ResultsHoldExactlyTheTablesRows) {
 INSTANTIATE_TEST_SUITE_P(Tables, BulkWriters, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Encrypted" : "Plain"; });
 
+// Sums and counts of INTEGER and LARGEINT columns near their limits, with NULLs, whole, grouped
+// and running.
+TEST(BulkAggregates, SumsAndCountsNearTheLimitsOfTheirTypes) {
+  platform::testing::TempFolder folder;
+  Database db(folder.path(), false);
+  db.run("CREATE TABLE s (g INTEGER, i INTEGER, l LARGEINT)");
+  db.run("INSERT INTO s VALUES (1, 2147483647, 4611686018427387000)");
+  db.run("INSERT INTO s VALUES (1, 2147483647, 4611686018427387000)");
+  db.run("INSERT INTO s VALUES (2, -2147483647, -4611686018427387000)");
+  db.run("INSERT INTO s VALUES (2, -2147483647, -4611686018427387000)");
+  db.run("INSERT INTO s VALUES (3, NULL, NULL)");
+  const auto text = [&](const std::string& query) {
+    std::string out;
+    for (const auto& r : db.rows(query)) {
+      for (const auto& c : r) out += c + " ";
+      out += "/ ";
+    }
+    return out;
+  };
+  EXPECT_EQ(text("SELECT SUM(i), SUM(l), COUNT(i), COUNT(l), COUNT(*) FROM s"), "0 0 4 4 5 / ");
+  EXPECT_EQ(
+      text("SELECT g, SUM(i), SUM(l), COUNT(i), COUNT(*) FROM s GROUP BY g"),
+      "1 4294967294 9223372036854774000 2 2 / 2 -4294967294 -9223372036854774000 2 2 / 3 NULL NULL 0 1 / ");
+  EXPECT_EQ(text("SELECT SUM(l) FROM s WHERE g = 1"), "9223372036854774000 / ");
+  EXPECT_EQ(text("SELECT SUM(i) FROM s WHERE g = 3"), "NULL / ");
+  EXPECT_EQ(text("SELECT g, RUNSUM(l) FROM s GROUP BY g"), "1 9223372036854774000 / 2 0 / 3 0 / ");
+}
+
 }  // namespace
