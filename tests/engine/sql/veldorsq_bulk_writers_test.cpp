@@ -100,7 +100,8 @@ int generationOf(const std::vector<std::vector<std::string>>& rows, std::string&
   const std::string v = rows.front()[0], m = rows.front()[1];
   for (const auto& r : rows)
     if (r[0] != v || r[1] != m) {
-      note = "v " + v + " beside " + r[0] + (r[1] != m ? ", memos differ" : "");
+      note = "v " + v + " beside " + r[0] + " (row " + std::to_string(&r - rows.data() + 1) + ")" +
+             (r[1] != m ? ", memo " + r[1].substr(0, 6) + "... beside " + m.substr(0, 6) + "..." : "");
       return -1;
     }
   const int g = std::stoi(v);
@@ -174,28 +175,38 @@ TEST_P(BulkWriters, AStatementFailingMidwayLeavesNothingAndNoLock) {
   checkFiles(folder.file("t"), encrypted);
 }
 
-// A reader in another process, reading the whole table again and again while this one updates
-// every row (and its memo) statement after statement, sees one generation at a time.
+// A reader in another process, reading the whole table again and again (WITH LOCKS: the rows of
+// one statement under one read) while this one updates every row (and its memo) statement after
+// statement, sees one generation at a time.
 TEST_P(BulkWriters, AReaderInAnotherProcessSeesEachStatementWholeOrNotAtAll) {
   const bool encrypted = GetParam();
   platform::testing::TempFolder folder;
   const std::string path = folder.path();
   makeTable(path, encrypted);
+  // The reader reads until told to stop; what it found wrong it tells then ('F'), so that this
+  // process never writes to a reader that is gone.
   Helper reader([&](Helper& h) {
     Database db(path, encrypted);
     h.send('R');
     int last = 0, reads = 0;
+    std::string bad;
     for (;;) {
       pollfd p{h.inFd(), POLLIN, 0};
       if (::poll(&p, 1, 0) > 0) break;
       std::string note;
-      const int g = generationOf(db.rows("SELECT v, m FROM t"), note);
+      const int g = generationOf(db.rows("SELECT v, m FROM t WITH LOCKS"), note);
       if (g < last) {
-        std::fprintf(stderr, "reader: generation %d after %d: %s\n", g, last, note.c_str());
-        return 2;
+        bad = "generation " + std::to_string(g) + " after " + std::to_string(last) + ": " + note;
+        h.receive();
+        break;
       }
       last = g;
       ++reads;
+    }
+    if (!bad.empty()) {
+      std::fprintf(stderr, "reader: %s\n", bad.c_str());
+      h.send('F');
+      return 2;
     }
     h.send(reads > 0 ? 'D' : 'N');
     return 0;
