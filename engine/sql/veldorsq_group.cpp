@@ -11,6 +11,22 @@ namespace engine::sql {
 
 namespace {
 
+// A sum past its type's range is refused as the expression evaluator refuses an addition past
+// it, rather than wrapping into a wrong total.
+[[noreturn]] void sumOverflow() {
+  SignalEngineError(VELDOR_SQLPARSE, "", "", "", "", "", "", "Numeric overflow in '+'");
+}
+int64_t checkedSum64(int64_t a, int64_t b) {
+  int64_t r = 0;
+  if (__builtin_add_overflow(a, b, &r)) sumOverflow();
+  return r;
+}
+int32_t checkedSum32(int64_t a, int64_t b) {
+  const int64_t r = a + b;
+  if (r < INT32_MIN || r > INT32_MAX) sumOverflow();
+  return int32_t(r);
+}
+
 using T = TEngineFieldType;
 constexpr size_t kMaxListColumns = 1024;
 
@@ -217,9 +233,9 @@ void TDataQuery::AccumulateValue(uint8_t kind, TEngineFieldType type, bool& accu
       if (kind == akAvg && type != T::Date && type != T::Time) {
         PutFloatValue(acc, (wasNull ? 0.0 : GetFloatValue(acc)) + double(v));
       } else if (type == T::Integer && kind != akAvg) {
-        PutLargeIntValue(acc, (wasNull ? 0 : GetLargeIntValue(acc)) + v);
+        PutLargeIntValue(acc, checkedSum64(wasNull ? 0 : GetLargeIntValue(acc), v));
       } else {
-        PutIntegerValue(acc, int32_t((wasNull ? 0 : GetIntegerValue(acc)) + v));
+        PutIntegerValue(acc, checkedSum32(wasNull ? 0 : GetIntegerValue(acc), v));
       }
       break;
     }
@@ -231,7 +247,7 @@ void TDataQuery::AccumulateValue(uint8_t kind, TEngineFieldType type, bool& accu
       if (kind == akAvg)
         PutFloatValue(acc, (wasNull ? 0.0 : GetFloatValue(acc)) + double(GetLargeIntValue(value)));
       else
-        PutLargeIntValue(acc, (wasNull ? 0 : GetLargeIntValue(acc)) + GetLargeIntValue(value));
+        PutLargeIntValue(acc, checkedSum64(wasNull ? 0 : GetLargeIntValue(acc), GetLargeIntValue(value)));
       break;
     case T::BCD:
       EncodeBcdValue((wasNull ? 0 : bcd(acc)) + bcd(value), scale, acc);

@@ -403,6 +403,14 @@ TEST(BulkAggregates, SumsAndCountsNearTheLimitsOfTheirTypes) {
   EXPECT_EQ(text("SELECT SUM(l) FROM s WHERE g = 1"), "9223372036854774000 / ");
   EXPECT_EQ(text("SELECT SUM(i) FROM s WHERE g = 3"), "NULL / ");
   EXPECT_EQ(text("SELECT g, RUNSUM(l) FROM s GROUP BY g"), "1 9223372036854774000 / 2 0 / 3 0 / ");
+  // A sum past the type's range is refused, whole or grouped, never wrapped.
+  for (int k = 0; k < 3; ++k) db.run("INSERT INTO s VALUES (4, 1, 4611686018427387000)");
+  db.run("CREATE TABLE w (g INTEGER, h SMALLINT)");
+  for (int k = 0; k < 3; ++k) db.run("INSERT INTO w VALUES (1, 32767)");
+  for (const char* q : {"SELECT SUM(l) FROM s WHERE g = 4", "SELECT g, SUM(l) FROM s GROUP BY g",
+                        "SELECT SUM(l) FROM s WHERE g = 1 OR g = 4"})
+    EXPECT_THROW(db.rows(q), EVELDOREngineError) << q;
+  EXPECT_EQ(text("SELECT SUM(h) FROM w"), "98301 / ");
 }
 
 }  // namespace
