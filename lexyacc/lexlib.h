@@ -268,7 +268,7 @@ class LexLib {
   // Returns the token of the first action that calls yyreturn, or 0 at end of input.
   template <class Dfa>
   int yylexWith(Dfa& dfa) {
-    int rules[8];
+    int rules[8] = {};
     for (;;) {
       yynew();
       int state = yystartstate();
