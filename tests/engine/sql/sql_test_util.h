@@ -4,6 +4,7 @@
 
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "engine/base/veldorerr.h"
 #include "engine/sql/veldorsq.h"
@@ -247,6 +248,48 @@ class SqlDatabase {
  private:
   TDataSession session_;
   TDataDirectory* directory_ = nullptr;
+};
+
+}  // namespace sql_test
+
+namespace sql_test {
+
+// One session on a folder for as long as the object lives (its password added when one is
+// given), running statements and giving the rows of queries, each as its column texts.
+class SessionDatabase {
+ public:
+  explicit SessionDatabase(const std::string& folder, const char* password = nullptr)
+      : directory_(session_.OpenDataDirectory("db", folder)) {
+    if (password) session_.AddPassword(password);
+  }
+  ~SessionDatabase() { session_.CloseDataDirectory(directory_); }
+  SessionDatabase(const SessionDatabase&) = delete;
+  SessionDatabase& operator=(const SessionDatabase&) = delete;
+  int64_t run(const std::string& text) {
+    TQueryStatement statement(*directory_);
+    statement.Prepare(text);
+    statement.Execute();
+    return statement.RowsAffected;
+  }
+  std::vector<std::vector<std::string>> rows(const std::string& query) {
+    TQueryStatement statement(*directory_);
+    statement.Prepare(query);
+    engine::TDataCursor* c = statement.Execute();
+    std::vector<std::vector<std::string>> out;
+    std::vector<uint8_t> record(c->RecordSize());
+    std::string text;
+    c->SetToBegin();
+    while (c->GetNextRecord(record.data()) == 0) {
+      out.emplace_back();
+      for (uint16_t p = 1; p <= c->FieldCount(); ++p)
+        out.back().push_back(ColumnText(*c, p, record.data(), text) ? text : "NULL");
+    }
+    return out;
+  }
+
+ private:
+  engine::TDataSession session_;
+  engine::TDataDirectory* directory_;
 };
 
 }  // namespace sql_test

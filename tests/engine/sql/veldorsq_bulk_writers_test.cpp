@@ -16,6 +16,7 @@
 #include "engine/sql/veldorsq.h"
 #include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldorsession.h"
+#include "sql_test_util.h"
 #include "tests/engine/storage/storage_test_util.h"
 #include "tests/platform/temp_folder.h"
 #include "tools/tablecheck/tablecheck.h"
@@ -28,39 +29,10 @@ using storage_test::Helper;
 constexpr int kSide = 25;  // the table holds kSide * kSide rows
 constexpr const char* kPassword = "bulk-pw";
 
-class Database {
+class Database : public sql_test::SessionDatabase {
  public:
-  Database(const std::string& folder, bool encrypted) : directory_(session_.OpenDataDirectory("db", folder)) {
-    if (encrypted) session_.AddPassword(kPassword);
-  }
-  ~Database() { session_.CloseDataDirectory(directory_); }
-  Database(const Database&) = delete;
-  Database& operator=(const Database&) = delete;
-  int64_t run(const std::string& text) {
-    sql::TQueryStatement statement(*directory_);
-    statement.Prepare(text);
-    statement.Execute();
-    return statement.RowsAffected;
-  }
-  std::vector<std::vector<std::string>> rows(const std::string& query) {
-    sql::TQueryStatement statement(*directory_);
-    statement.Prepare(query);
-    TDataCursor* c = statement.Execute();
-    std::vector<std::vector<std::string>> out;
-    std::vector<uint8_t> record(c->RecordSize());
-    std::string text;
-    c->SetToBegin();
-    while (c->GetNextRecord(record.data()) == 0) {
-      out.emplace_back();
-      for (uint16_t p = 1; p <= c->FieldCount(); ++p)
-        out.back().push_back(sql::ColumnText(*c, p, record.data(), text) ? text : "NULL");
-    }
-    return out;
-  }
-
- private:
-  TDataSession session_;
-  TDataDirectory* directory_;
+  Database(const std::string& folder, bool encrypted)
+      : SessionDatabase(folder, encrypted ? kPassword : nullptr) {}
 };
 
 // A memo of generation `g`: over 1 KiB, so each value takes several blob blocks.

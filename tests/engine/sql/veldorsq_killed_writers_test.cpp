@@ -20,6 +20,7 @@
 #include "engine/sql/veldorsq.h"
 #include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldorsession.h"
+#include "sql_test_util.h"
 #include "tests/engine/storage/storage_test_util.h"
 #include "tests/platform/temp_folder.h"
 #include "tools/tablecheck/tablecheck.h"
@@ -32,39 +33,7 @@ using storage_test::Helper;
 constexpr int kWriters = 3;
 constexpr int kSourceRows = 6;
 
-class Database {
- public:
-  explicit Database(const std::string& folder) : directory_(session_.OpenDataDirectory("db", folder)) {}
-  ~Database() { session_.CloseDataDirectory(directory_); }
-  Database(const Database&) = delete;
-  Database& operator=(const Database&) = delete;
-  int64_t run(const std::string& text) {
-    sql::TQueryStatement statement(*directory_);
-    statement.Prepare(text);
-    statement.Execute();
-    return statement.RowsAffected;
-  }
-  // The rows of a query, each as its column texts.
-  std::vector<std::vector<std::string>> rows(const std::string& query) {
-    sql::TQueryStatement statement(*directory_);
-    statement.Prepare(query);
-    TDataCursor* c = statement.Execute();
-    std::vector<std::vector<std::string>> out;
-    std::vector<uint8_t> record(c->RecordSize());
-    std::string text;
-    c->SetToBegin();
-    while (c->GetNextRecord(record.data()) == 0) {
-      out.emplace_back();
-      for (uint16_t p = 1; p <= c->FieldCount(); ++p)
-        out.back().push_back(sql::ColumnText(*c, p, record.data(), text) ? text : "NULL");
-    }
-    return out;
-  }
-
- private:
-  TDataSession session_;
-  TDataDirectory* directory_;
-};
+using Database = sql_test::SessionDatabase;
 
 // One writer's statement: an insert of `count` rows from seq `first`, or an update or delete of
 // the seq range [first, last] of its own tag.
