@@ -452,12 +452,13 @@ bool TSourceTable::FirstMatch(uint8_t kind) {
   return false;
 }
 
-bool TSourceTable::NextMatch() {
+bool TSourceTable::NextMatch(const std::function<bool()>& beforeStep) {
+  if (!Joins.empty() && AdvanceJoin(int(Joins.size()) - 1)) return true;
+  if (beforeStep && !beforeStep()) return false;
   if (Joins.empty()) {
     Next();
     return !AtEnd;
   }
-  if (AdvanceJoin(int(Joins.size()) - 1)) return true;
   for (Next(); !AtEnd; Next())
     if (std::all_of(Joins.begin(), Joins.end(), [](auto& join) { return join->Step(); })) return true;
   return false;

@@ -419,11 +419,13 @@ class TSourceTable final : public engine::TSourceTable {
   void PrepareJoinConditions();
 
   // Nested-loop stepping: the table is matched when it stands on a row for which each of its
-  // joins found a row. The cursor reads into the record buffer.
+  // joins found a row. The cursor reads into the record buffer. `beforeStep` runs where this
+  // table is about to leave its row, when nothing read of the match so far is still needed;
+  // false from it ends the stepping (NextMatch gives false).
   void First();
   void Next();
   bool FirstMatch(uint8_t kind);
-  bool NextMatch();
+  bool NextMatch(const std::function<bool()>& beforeStep = {});
   bool AdvanceJoin(int index);
 
   // engine::TSourceTable

@@ -6,6 +6,7 @@
 #include <cassert>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -875,6 +876,12 @@ void TDataQuery::executeSelect() {
     return true;
   };
   if (!holding) hold();
+  // A row's columns are read under the hold its records were read in: once the pairs were let
+  // go, a writer may have changed the record, freed its blobs and given their blocks to other
+  // values, so a blob read through the record read before would be of another commit or another
+  // row. The pairs are therefore let go only between rows, where the driving table is about to
+  // leave its row (`betweenRows`); each row only counts (`progress`).
+  bool cycleDue = false;
   auto progress = [&] {
     uint32_t recordNo = driving.Cursor->CurrentRecordNo();
     if (recordNo != lastRecord) {
@@ -884,17 +891,28 @@ void TDataQuery::executeSelect() {
     if (WithLocks) return ReportProgress(counter, total, last);
     ++heldRows;
     if (heldRows >= kRowsPerReadHold ||
-        (heldRows % 8 == 0 && std::chrono::steady_clock::now() - heldSince >= kReadHoldTime)) {
+        (heldRows % 8 == 0 && std::chrono::steady_clock::now() - heldSince >= kReadHoldTime))
+      cycleDue = true;
+    return false;
+  };
+  // False when the progress callback stops the statement.
+  const std::function<bool()> betweenRows = [&] {
+    if (WithLocks) return true;
+    if (progressDue(counter, total, last) >= 0) {
+      // The callback may write to these tables (through another session of the process): it
+      // runs with the pairs let go.
+      cycleDue = false;
+      release();
+      const bool stop = ReportProgress(counter, total, last);
+      hold();
+      return !stop;
+    }
+    if (cycleDue) {
+      cycleDue = false;
       release();
       hold();
     }
-    if (progressDue(counter, total, last) < 0) return false;
-    // The callback may write to these tables (through another session of the process): it runs
-    // with the pairs let go.
-    release();
-    const bool stop = ReportProgress(counter, total, last);
-    hold();
-    return stop;
+    return true;
   };
   const bool topEarly = Top >= 0 && !OrderByGiven && !GroupByGiven;
   HeldRows held;
@@ -915,7 +933,7 @@ void TDataQuery::executeSelect() {
           if (f->AggregateKind == akCount) result.PutField(f->ResultFieldNo, accumulator.data(), zero);
           if (f->AggregateKind == akAvg) result.PutField(f->AvgCountFieldNo, accumulator.data(), zero);
         }
-      for (bool more = driving.FirstMatch(jkNone); more; more = driving.NextMatch()) {
+      for (bool more = driving.FirstMatch(jkNone); more; more = driving.NextMatch(betweenRows)) {
         if (progress()) break;
         if (!passes()) continue;
         fillResultRow(row.data());
@@ -936,7 +954,7 @@ void TDataQuery::executeSelect() {
     // A failure leaves the rows taken so far in the result table, as if each had gone there.
     platform::UndoOnFailure keepRows([&] { spillHeldRows(held); });
     auto resultRows = [&] { return held.active ? held.taken : result.GetRecordCount() + held.trimmed; };
-    for (bool more = driving.FirstMatch(jkNone); more; more = driving.NextMatch()) {
+    for (bool more = driving.FirstMatch(jkNone); more; more = driving.NextMatch(betweenRows)) {
       if (progress()) break;
       if (!passes()) continue;
       if (MaxRowCount >= 0 && resultRows() >= MaxRowCount) break;
