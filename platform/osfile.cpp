@@ -210,6 +210,18 @@ int32_t dosDateTime(time_t t) {
   return int32_t(date << 16 | time);
 }
 
+// The facts of the file at `path` (links followed), as the file system reports them.
+bool statInfo(const std::string& path, FileInfo& info) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return failWith(errno);
+  info.isDirectory = S_ISDIR(st.st_mode);
+  info.readOnly = (st.st_mode & 0222) == 0;
+  info.size = st.st_size;
+  info.dosDateTime = dosDateTime(st.st_mtime);
+  info.identity = {uint64_t(st.st_dev), uint64_t(st.st_ino)};
+  return true;
+}
+
 std::string joinPath(const std::string& dir, std::string_view name) {
   if (dir.empty()) return std::string(name);
   if (dir.back() == '/') return dir + std::string(name);
@@ -472,15 +484,7 @@ class LocalFileSystem final : public FileSystem {
   }
 
   bool fileInfo(const std::string& path, FileInfo& info) override {
-    struct stat st {};
-    const std::string real = resolveIgnoringCase(path);
-    if (::stat(real.c_str(), &st) != 0) return failWith(errno);
-    info.isDirectory = S_ISDIR(st.st_mode);
-    info.readOnly = (st.st_mode & 0222) == 0;
-    info.size = st.st_size;
-    info.dosDateTime = dosDateTime(st.st_mtime);
-    info.identity = {uint64_t(st.st_dev), uint64_t(st.st_ino)};
-    return true;
+    return statInfo(resolveIgnoringCase(path), info);
   }
 
   bool deleteFile(const std::string& path) override {
@@ -605,14 +609,7 @@ bool FileSystem::existsAsSpelt(const std::string& path) {
 }
 
 bool FileSystem::fileInfoAsSpelt(const std::string& path, FileInfo& info) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return failWith(errno);
-  info.isDirectory = S_ISDIR(st.st_mode);
-  info.readOnly = (st.st_mode & 0222) == 0;
-  info.size = st.st_size;
-  info.dosDateTime = dosDateTime(st.st_mtime);
-  info.identity = {uint64_t(st.st_dev), uint64_t(st.st_ino)};
-  return true;
+  return statInfo(path, info);
 }
 
 std::unique_ptr<OsFile> FileSystem::openAsSpelt(const std::string& path, ShareMode share, bool create) {

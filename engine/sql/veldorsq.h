@@ -465,6 +465,9 @@ void ReadResultColumn(void* readerData2, void* readerData1, TExpToken& result);
 // Reads field result.fieldNo of `record` into `result` (a blob whole, a memo with its zero): the
 // field of the cursor's list, or with `tableFields` the table's field at that place.
 void ReadCursorColumn(TDataCursor& cursor, uint8_t* record, TExpToken& result, bool tableFields = false);
+// a + b for a SUM's running total; a total past the 64-bit range raises the evaluator's numeric
+// overflow instead of wrapping.
+int64_t CheckedSum(int64_t a, int64_t b);
 // Writes `value` into field `fieldNo` of `record`, converted to the field's type (a text only
 // when it reads whole as a value of it); false when it does not convert. A blob is written
 // through the cursor's blob operations, emptied first when `truncateBlob`.

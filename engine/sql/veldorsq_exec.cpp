@@ -521,10 +521,7 @@ bool TDataQuery::AccumulateAggregates(bool first, const uint8_t* row, uint8_t* a
       } else {
         const int64_t total = a[0] == 0 ? 0 : GetLargeIntValue(a + 1);
         a[0] = 1;
-        int64_t sum = 0;
-        if (__builtin_add_overflow(total, GetLargeIntValue(v + 1), &sum))
-          SignalEngineError(VELDOR_SQLPARSE, "", "", "", "", "", "", "Numeric overflow in '+'");
-        PutLargeIntValue(a + 1, sum);
+        PutLargeIntValue(a + 1, CheckedSum(total, GetLargeIntValue(v + 1)));
       }
       continue;
     }

@@ -16,11 +16,6 @@ namespace {
 [[noreturn]] void sumOverflow() {
   SignalEngineError(VELDOR_SQLPARSE, "", "", "", "", "", "", "Numeric overflow in '+'");
 }
-int64_t checkedSum64(int64_t a, int64_t b) {
-  int64_t r = 0;
-  if (__builtin_add_overflow(a, b, &r)) sumOverflow();
-  return r;
-}
 int32_t checkedSum32(int64_t a, int64_t b) {
   const int64_t r = a + b;
   if (r < INT32_MIN || r > INT32_MAX) sumOverflow();
@@ -233,7 +228,7 @@ void TDataQuery::AccumulateValue(uint8_t kind, TEngineFieldType type, bool& accu
       if (kind == akAvg && type != T::Date && type != T::Time) {
         PutFloatValue(acc, (wasNull ? 0.0 : GetFloatValue(acc)) + double(v));
       } else if (type == T::Integer && kind != akAvg) {
-        PutLargeIntValue(acc, checkedSum64(wasNull ? 0 : GetLargeIntValue(acc), v));
+        PutLargeIntValue(acc, CheckedSum(wasNull ? 0 : GetLargeIntValue(acc), v));
       } else {
         PutIntegerValue(acc, checkedSum32(wasNull ? 0 : GetIntegerValue(acc), v));
       }
@@ -247,7 +242,7 @@ void TDataQuery::AccumulateValue(uint8_t kind, TEngineFieldType type, bool& accu
       if (kind == akAvg)
         PutFloatValue(acc, (wasNull ? 0.0 : GetFloatValue(acc)) + double(GetLargeIntValue(value)));
       else
-        PutLargeIntValue(acc, checkedSum64(wasNull ? 0 : GetLargeIntValue(acc), GetLargeIntValue(value)));
+        PutLargeIntValue(acc, CheckedSum(wasNull ? 0 : GetLargeIntValue(acc), GetLargeIntValue(value)));
       break;
     case T::BCD:
       EncodeBcdValue((wasNull ? 0 : bcd(acc)) + bcd(value), scale, acc);
@@ -256,6 +251,12 @@ void TDataQuery::AccumulateValue(uint8_t kind, TEngineFieldType type, bool& accu
       accumulatorIsNull = wasNull;
       break;
   }
+}
+
+int64_t CheckedSum(int64_t a, int64_t b) {
+  int64_t r = 0;
+  if (__builtin_add_overflow(a, b, &r)) sumOverflow();
+  return r;
 }
 
 }  // namespace engine::sql
