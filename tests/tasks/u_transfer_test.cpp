@@ -150,6 +150,21 @@ TEST_F(TransferTest, UploadsReportEachStepAndDeleteOnlyAfterTheirOwnSuccess) {
   EXPECT_EQ(transfer(kTransferFtp), Lines{"File does not exists: " + dump_});
 }
 
+TEST_F(TransferTest, AnUploadThatBreaksOffLeavesNothingUnderTheDumpsNameOnTheServer) {
+  FtpTestServer& server = FtpTestServer::get();
+  task_.SetDeleteFileAfter(1);
+  // A name the server does not hold yet: the line goes down part way, or its disk is full.
+  for (const char* dir : {"fresh/cut", "fresh/full"}) {
+    fs::create_directories(server.path("home/") + dir);
+    ftpTo(server.host(), 0, FtpTestServer::kPassword, dir);
+    Lines lines = transfer(kTransferFtp);
+    ASSERT_EQ(lines.size(), 3u) << dir << ": " << lines.back();
+    EXPECT_EQ(lines.back().rfind("FTP " + server.host() + ": ", 0), 0u) << lines.back();
+    EXPECT_FALSE(fs::exists(server.path("home/") + dir + "/Full_0907.dmp")) << dir;
+    EXPECT_EQ(readFile(dump_), bytes_) << dir;
+  }
+}
+
 TEST_F(TransferTest, CopiesReplaceTheTargetOnlyWhenCompleteAndNeverLoseTheDump) {
   const std::string target = local_.path("copies");
   fs::create_directory(target);
