@@ -148,10 +148,15 @@ class CurlFtpClient final : public FtpClient {
     } closeFd{fd};
     struct stat st;
     if (::fstat(fd, &st) != 0) fail("Cannot read " + localPath + ": " + std::strerror(errno));
-    // The file goes up under a name of its own and takes its own name only when whole: a broken
-    // transfer (a full disk, a lost connection) never leaves a part of it under its name, nor
+    // A file the server does not hold yet goes up under its own name, and a broken transfer (a
+    // full disk, a lost connection) takes away what the server kept of it. One it holds goes up
+    // under a name of its own and replaces the old one only when whole: a broken transfer never
     // spoils the copy the server already has.
-    replace(fd, st, remoteName);
+    if (!remoteFileExists(remoteName)) {
+      storeNew(fd, st, remoteName);
+    } else {
+      replace(fd, st, remoteName);
+    }
     if (onSuccess) onSuccess();
   }
 
@@ -178,6 +183,21 @@ class CurlFtpClient final : public FtpClient {
     });
   }
 
+  // RNFR/RNTO. Servers that will not rename onto an existing file get the old one deleted
+  // first, only now that the new one is whole on the server.
+  // SIZE on the current folder's `name`; false also when the server will not tell (an
+  // upload-only folder).
+  bool remoteFileExists(const std::string& name) {
+    try {
+      perform(dirUrl(dirPath_) + escapeSegment(curl_, name),
+              [](CURL* c) { curl_easy_setopt(c, CURLOPT_NOBODY, 1L); });
+      return true;
+    } catch (const FtpError&) {
+      if (aborted_) throw;
+      return false;
+    }
+  }
+
   // STOR of the whole local file as `name`.
   void store(int fd, const struct stat& st, const std::string& name) {
     if (::lseek(fd, 0, SEEK_SET) != 0)
@@ -190,10 +210,23 @@ class CurlFtpClient final : public FtpClient {
     });
   }
 
-  // Uploads as the server's `name` through a temporary file renamed onto it (RNFR/RNTO). A
+  // STOR of a name the server does not hold yet. What a broken upload left under the name is
+  // removed (emptied where the server refuses the delete): a part of a dump must not pass for
+  // the dump. Not after an abort, which ends at once; nor where the server cannot be reached
+  // again, which the failure reported says.
+  void storeNew(int fd, const struct stat& st, const std::string& name) {
+    try {
+      store(fd, st, name);
+    } catch (const FtpError&) {
+      removeQuietly(name);
+      throw;
+    }
+  }
+
+  // Uploads over the server's `name` through a temporary file renamed onto it (RNFR/RNTO). A
   // server that renames onto no existing file gets the old one deleted first, only once the new
-  // one is whole; one that allows neither rename nor delete gets the file stored under its name
-  // directly, as a plain upload does.
+  // one is whole; one that allows neither rename nor delete gets the file stored over the old
+  // one, as a plain upload does.
   void replace(int fd, const struct stat& st, const std::string& name) {
     const std::string part = "." + name + ".part" + std::to_string(::getpid());
     try {

@@ -45,12 +45,14 @@ class FtpClient {
   virtual std::string currentDir() = 0;
   // Byte mode (image type) for the uploads that follow; the only mode this client transfers in.
   virtual void setBinaryMode() = 0;
-  // Writes the local file as `remoteName` in the current folder, then calls `onSuccess`. The
-  // upload goes to a temporary name first and is renamed to `remoteName` when whole (RNFR/RNTO;
-  // after DELE of an old file for servers that rename onto no file; stored under `remoteName`
-  // directly where neither is allowed), so a broken upload leaves nothing under that name but
-  // the old file as it was. Throws FtpError on failure; the error says when the upload was kept
-  // under its temporary name.
+  // Writes the local file as `remoteName` in the current folder, then calls `onSuccess`. A name
+  // the server does not hold yet is stored directly (STOR); when that upload breaks off, what the
+  // server kept under the name is deleted again (emptied where the server refuses the delete)
+  // while the server can still be reached. Over a file it holds, the upload goes
+  // to a temporary name first and is renamed onto it (RNFR/RNTO; after DELE of the old file for
+  // servers that rename onto no file; stored over it where neither is allowed), so a broken upload
+  // leaves the old file as it was. Throws FtpError on failure; the error says when the upload
+  // was kept under its temporary name.
   virtual void upload(const std::string& localPath, const std::string& remoteName,
                       const std::function<void()>& onSuccess = {}) = 0;
   // Logs out and closes the connection; nothing when not connected.

@@ -163,6 +163,14 @@ TEST_F(TransferTest, AnUploadThatBreaksOffLeavesNothingUnderTheDumpsNameOnTheSer
     EXPECT_FALSE(fs::exists(server.path("home/") + dir + "/Full_0907.dmp")) << dir;
     EXPECT_EQ(readFile(dump_), bytes_) << dir;
   }
+  // Into a folder where files are written but never renamed or deleted, a new name goes up once,
+  // under its own name, and leaves nothing else behind.
+  fs::create_directories(server.path("home/droponly/fresh"));
+  ftpTo(server.host(), 0, FtpTestServer::kPassword, "droponly/fresh");
+  EXPECT_EQ(transfer(kTransferFtp).back(), "Disconnect form server");
+  EXPECT_EQ(readFile(server.path("home/droponly/fresh/Full_0907.dmp")), bytes_);
+  EXPECT_EQ(
+      std::distance(fs::directory_iterator(server.path("home/droponly/fresh")), fs::directory_iterator()), 1);
 }
 
 TEST_F(TransferTest, CopiesReplaceTheTargetOnlyWhenCompleteAndNeverLoseTheDump) {
