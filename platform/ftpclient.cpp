@@ -148,11 +148,12 @@ class CurlFtpClient final : public FtpClient {
     } closeFd{fd};
     struct stat st;
     if (::fstat(fd, &st) != 0) fail("Cannot read " + localPath + ": " + std::strerror(errno));
-    // A file the server does not hold yet goes up under its own name. One it holds goes up
-    // under a name of its own and replaces the old one only when whole: a broken transfer (a
-    // full disk, a lost connection) never spoils the copy the server already has.
+    // A file the server does not hold yet goes up under its own name, and a broken transfer (a
+    // full disk, a lost connection) takes away what the server kept of it. One it holds goes up
+    // under a name of its own and replaces the old one only when whole: a broken transfer never
+    // spoils the copy the server already has.
     if (!remoteFileExists(remoteName)) {
-      store(fd, st, remoteName);
+      storeNew(fd, st, remoteName);
     } else {
       replace(fd, st, remoteName);
     }
@@ -207,6 +208,19 @@ class CurlFtpClient final : public FtpClient {
       curl_easy_setopt(c, CURLOPT_READDATA, &fd);
       curl_easy_setopt(c, CURLOPT_INFILESIZE_LARGE, curl_off_t(st.st_size));
     });
+  }
+
+  // STOR of a name the server does not hold yet. What a broken upload left under the name is
+  // removed (emptied where the server refuses the delete): a part of a dump must not pass for
+  // the dump. Not after an abort, which ends at once; nor where the server cannot be reached
+  // again, which the failure reported says.
+  void storeNew(int fd, const struct stat& st, const std::string& name) {
+    try {
+      store(fd, st, name);
+    } catch (const FtpError&) {
+      removeQuietly(name);
+      throw;
+    }
   }
 
   // Uploads over the server's `name` through a temporary file renamed onto it (RNFR/RNTO). A

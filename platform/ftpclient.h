@@ -46,7 +46,9 @@ class FtpClient {
   // Byte mode (image type) for the uploads that follow; the only mode this client transfers in.
   virtual void setBinaryMode() = 0;
   // Writes the local file as `remoteName` in the current folder, then calls `onSuccess`. A name
-  // the server does not hold yet is stored directly (STOR). Over a file it holds, the upload goes
+  // the server does not hold yet is stored directly (STOR); when that upload breaks off, what the
+  // server kept under the name is deleted again (emptied where the server refuses the delete)
+  // while the server can still be reached. Over a file it holds, the upload goes
   // to a temporary name first and is renamed onto it (RNFR/RNTO; after DELE of the old file for
   // servers that rename onto no file; stored over it where neither is allowed), so a broken upload
   // leaves the old file as it was. Throws FtpError on failure; the error says when the upload

@@ -279,7 +279,16 @@ bool ReplacingFile::commit() {
     return false;
   }
   tempPath_.clear();
-  return true;
+  // The new name is a change of the folder, which a power cut may lose until the folder is on
+  // the disk: a caller that removes its source once the copy is committed would lose both.
+  const size_t slash = target_.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : target_.substr(0, slash);
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return true;  // a folder this user may write but not read cannot be synced
+  const bool synced = ::fsync(fd) == 0 || errno == EINVAL || errno == EROFS;
+  if (!synced) error_ = errno;
+  ::close(fd);
+  return synced;
 }
 
 void ReplacingFile::discard() {

@@ -146,8 +146,10 @@ class ReplacingFile {
   bool begin(const std::string& target, unsigned mode = 0666);
   bool write(const void* data, size_t n);
   bool write(std::string_view text) { return write(text.data(), text.size()); }
-  // Syncs, closes and renames the temporary file onto the target. False with error() set, in
-  // which case the temporary file is removed and the target stays as it was.
+  // Syncs, closes and renames the temporary file onto the target, then syncs the target's folder,
+  // so that the new file is on the disk under its name when this returns true. False with error()
+  // set; the temporary file is then removed and the target stays as it was, except when only the
+  // folder's sync failed: the target then holds the new file, which a power cut may still lose.
   bool commit();
   // Removes the temporary file; the target stays as it was.
   void discard();

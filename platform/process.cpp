@@ -86,9 +86,27 @@ constexpr int kDyingPollMs = 20;
 // Output that a terminated reader still takes after the child has ended: what fills the pipe.
 constexpr size_t kDrainAfterEnd = 64 * 1024;
 
+// A process that ignores SIGCHLD, or sets SA_NOCLDWAIT, has its children reaped by the kernel
+// and cannot learn how they ended; the setting is inherited through exec from whatever started
+// this program. Children here are always waited for, so the disposition is put back to one that
+// keeps their exit status (a handler someone installed stays).
+void keepChildExitStatus() {
+  struct sigaction current {};
+  if (::sigaction(SIGCHLD, nullptr, &current) != 0) return;
+  if (current.sa_handler == SIG_IGN) {
+    current.sa_handler = SIG_DFL;
+    current.sa_flags &= ~SA_SIGINFO;
+  } else if ((current.sa_flags & SA_NOCLDWAIT) == 0) {
+    return;
+  }
+  current.sa_flags &= ~SA_NOCLDWAIT;
+  ::sigaction(SIGCHLD, &current, nullptr);
+}
+
 }  // namespace
 
 ChildProcess::ChildProcess(const ProcessSpec& spec) {
+  keepChildExitStatus();
   Pipe wake;
   if (::fcntl(wake.write, F_SETFL, O_NONBLOCK) != 0) throwErrno(errno, "fcntl");
   Pipe output;

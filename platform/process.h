@@ -53,7 +53,8 @@ struct ProcessExit {
 class ChildProcess {
  public:
   // Starts the program. Throws ProcessStartError when it cannot be started, std::system_error
-  // when the pipes cannot be made.
+  // when the pipes cannot be made. A SIGCHLD disposition of this process that would let the
+  // kernel reap children unseen (ignored, or SA_NOCLDWAIT) is put back to one that does not.
   explicit ChildProcess(const ProcessSpec& spec);
   // Kills the child's group and reaps the child when it has not been waited for.
   ~ChildProcess();

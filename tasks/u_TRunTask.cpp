@@ -103,6 +103,8 @@ void TThreadRunTask::RunConsoleProcess() {
   try {
     exitCode_ = child->wait().shellCode();
   } catch (const std::exception& e) {
+    // How the program ended is not known: never as a success.
+    exitCode_ = -1;
     output_.push_back(e.what());
   }
   {

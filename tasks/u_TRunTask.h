@@ -64,7 +64,8 @@ class TThreadRunTask {
   // feed is kept. The owner may append lines of its own (the transfer's) after kEventFinished.
   std::vector<std::string>& output() { return output_; }
   const std::vector<std::string>& output() const { return output_; }
-  // The exit code (128 + signal for a killed program); 0 until the program has ended.
+  // The exit code (128 + signal for a killed program; -1 when it could not be learned); 0 until
+  // the program has ended.
   int exitCode() const { return exitCode_; }
   // 0, or -1 when the program could not be started.
   int startResult() const { return startResult_; }

@@ -68,8 +68,8 @@ inline constexpr size_t kDumpHeaderSize = 2048;
 bool ReadDumpHeader(const std::string& path, TDumpHeader& header);
 
 // The first 2048 bytes of the dump `path` as its header file (".hed") keeps them: zero bytes
-// past the end of a shorter file, and past the point where a read fails. False when the file
-// cannot be opened.
+// past the end of a shorter file. False when the file cannot be opened or a read fails (zeros
+// in place of bytes that could not be read would pass for the header).
 bool ReadDumpHeaderBytes(const std::string& path, std::string& bytes);
 // The header file's name for `dumpFile`: its file name with the extension ".hed".
 std::string DumpHeaderFileName(const std::string& dumpFile);

@@ -78,7 +78,8 @@ bool ReadDumpHeaderBytes(const std::string& path, std::string& bytes) {
   size_t got = 0;
   while (got < kDumpHeaderSize) {
     const int64_t n = file.readAt(int64_t(got), bytes.data() + got, kDumpHeaderSize - got);
-    if (n <= 0) break;
+    if (n < 0) return false;
+    if (n == 0) break;
     got += size_t(n);
   }
   return true;

@@ -89,6 +89,7 @@ std::optional<Schedule> parseSchedule(const std::string& text) {
 int ScheduleChecker::Check(std::span<TUniTask* const> tasks) {
   const int64_t now = LocalMinuteNumber(now_());
   int64_t first = now;
+  if (last_ && *last_ - now > kSetBackMinutes) last_.reset();
   if (last_) {
     // The last minute handled stays the mark after a clock set back: what lies behind it was
     // handled once already.

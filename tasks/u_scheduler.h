@@ -54,11 +54,15 @@ int64_t LocalMinuteNumber(const platform::LocalTimeFields& t);
 // nor repeats a minute; the first check handles the current minute. After a gap of more than an
 // hour (a suspended machine, a clock set forward) only the current minute is handled. A clock set
 // back handles no minute twice: nothing is queued until the clock has passed the last minute
-// handled (a repeated hour at the end of summer time runs its tasks once).
+// handled (a repeated hour at the end of summer time runs its tasks once). A clock set back by
+// more than a day had been wrong, not merely moved: the check starts over at the current minute
+// as the first one does, so that no schedule waits for the wrong time to come round again.
 class ScheduleChecker {
  public:
   // How far back a late check still catches up, in minutes.
   static constexpr int64_t kCatchUpMinutes = 60;
+  // How far a clock may be set back before the checker starts over, in minutes.
+  static constexpr int64_t kSetBackMinutes = 24 * 60;
 
   // `now` reads the local clock; tests give their own.
   explicit ScheduleChecker(std::function<platform::LocalTimeFields()> now = platform::localNow)

@@ -16,6 +16,7 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <filesystem>
 #include <stdexcept>
 
 #include "platform/scopeguard.h"
@@ -133,7 +134,16 @@ void TaskPane::WireActions() {
 void TaskPane::Open() {
   // Made after the window's own widgets: its pages carry names that the window's use too.
   FrmTaskOption = std::make_unique<TFrmTaskOption>(window_);
-  store_ = std::make_unique<tasks::TTaskStore>(tasks::TTaskStore::DefaultFolder());
+  // The hand-over to a running program goes by the runtime folder, which differs between
+  // sessions that share the data folder; two programs on one store would each run every
+  // scheduled task, writing the same dumps, and write back tasks over each other's changes.
+  const std::string folder = tasks::TTaskStore::DefaultFolder();
+  std::filesystem::create_directories(std::filesystem::path(folder).parent_path());
+  if (!storeLock_.acquire(folder + ".lock")) {
+    throw std::runtime_error("The task store " + folder +
+                             " is in use by another Velmaron for Oracle of this user");
+  }
+  store_ = std::make_unique<tasks::TTaskStore>(folder);
   TvwTasks->clear();
   tasksRoot_ = new QTreeWidgetItem(TvwTasks, {kProgramTitle});
   tasksRoot_->setIcon(0, window_->style()->standardIcon(QStyle::SP_ComputerIcon));

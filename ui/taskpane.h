@@ -21,6 +21,7 @@
 
 #include "platform/eventqueue.h"
 #include "platform/localclock.h"
+#include "platform/processlock.h"
 #include "tasks/u_TRunTask.h"
 #include "tasks/u_scheduler.h"
 #include "tasks/u_taskrun.h"
@@ -224,6 +225,8 @@ class TaskPane final : public QObject,
 
   PanePoster poster_{this};
   tasks::TaskEventPoster taskEvents_{poster_};
+  // Held while the store is open: one program at a time uses it.
+  platform::ProcessLock storeLock_;
   std::unique_ptr<tasks::TTaskStore> store_;
   // The stored tasks not yet in the tree, and the timer that shows them; null once all are.
   std::unique_ptr<tasks::TTaskListReader> listReader_;

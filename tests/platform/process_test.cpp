@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/scopeguard.h"
 #include "tests/platform/temp_folder.h"
 
 namespace {
@@ -126,6 +127,31 @@ TEST(ChildProcessExit, ExitCodeIsKeptAndATerminateAfterTheChildWasReapedDoesNoth
   EXPECT_EQ(e.code, 7);
   child.terminate();
   EXPECT_EQ(child.wait().code, 7);
+}
+
+// What the program may inherit from whatever started it: SIGCHLD ignored, or SA_NOCLDWAIT with a
+// handler of its own. Either would let the kernel reap the child and lose how it ended.
+TEST(ChildProcessExit, ExitCodeIsKeptWhenTheCallerLetChildrenBeReapedUnseen) {
+  static int handled = 0;
+  struct sigaction before {};
+  ASSERT_EQ(::sigaction(SIGCHLD, nullptr, &before), 0);
+  platform::ScopeExit restore([&] { ::sigaction(SIGCHLD, &before, nullptr); });
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  struct sigaction noWait {};
+  noWait.sa_handler = [](int) { ++handled; };
+  noWait.sa_flags = SA_NOCLDWAIT | SA_RESTART;
+  for (const struct sigaction& setting : {ignore, noWait}) {
+    ASSERT_EQ(::sigaction(SIGCHLD, &setting, nullptr), 0);
+    ChildProcess child(shell("exit 7"));
+    EXPECT_EQ(readAll(child), "");
+    platform::ProcessExit e = child.wait();
+    EXPECT_TRUE(e.exited);
+    EXPECT_EQ(e.code, 7);
+  }
+  struct sigaction after {};
+  ::sigaction(SIGCHLD, nullptr, &after);
+  EXPECT_EQ(after.sa_handler, noWait.sa_handler) << "a handler of the caller's own stays";
 }
 
 TEST(ChildProcessExit, TerminateKillsTheGroupGrandchildrenHoldingThePipeIncluded) {

@@ -1,8 +1,9 @@
 // The FTP server of the transfer tests (tools/ftpserver), started once per test binary on a free
 // port of 127.0.0.1 and stopped with the binary: root()/home is the user's login folder, with a
 // read-only folder "readonly", one "droponly" where files are written but never renamed or
-// deleted, and a full one "full"; in any folder named "norename" a rename onto an
-// existing file is refused; root()/anon the anonymous one. The build names the script and the
+// deleted, and a full one "full" (any folder of that name is full); in any folder named
+// "norename" a rename onto an existing file is refused, in any named "cut" the connection is lost
+// part way through a file; root()/anon the anonymous one. The build names the script and the
 // python in VELMARON_FTPSERVER and VELMARON_PYTHON.
 #pragma once
 

@@ -105,5 +105,20 @@ TEST(DumpHeaderTest, OddFilesFillWhatTheyHoldAndUnreadableOnesAreRefused) {
   }
 }
 
+// The bytes a header file keeps: a short dump's, zero-filled; never zeros for bytes that could
+// not be read (/proc/self/mem opens, but reading its start fails: nothing is mapped there).
+TEST(DumpHeaderTest, HeaderBytesAreWhatTheDumpHoldsOrNone) {
+  platform::testing::TempFolder dir;
+  const std::string head =
+      "\x03\x00\x1f"
+      "EXPORT:V08"s;
+  std::ofstream(dir.path("short.dmp"), std::ios::binary) << head;
+  std::string bytes;
+  ASSERT_TRUE(ReadDumpHeaderBytes(dir.path("short.dmp"), bytes));
+  EXPECT_EQ(bytes, head + std::string(2048 - head.size(), '\0'));
+  for (const std::string& path : {dir.path(), dir.path("missing.dmp"), std::string("/proc/self/mem")})
+    EXPECT_FALSE(ReadDumpHeaderBytes(path, bytes)) << path;
+}
+
 }  // namespace
 }  // namespace tasks

@@ -120,5 +120,24 @@ TEST_F(SchedulerTest, AClockSetBackHandlesNoMinuteTwice) {
   EXPECT_EQ(early.state(), TTaskState::Queued);
 }
 
+TEST_F(SchedulerTest, AClockPutRightAfterRunningFarAheadSchedulesAtOnce) {
+  // The program started while the clock stood months ahead; then the clock was put right.
+  platform::LocalTimeFields now{2027, 6, 9, 2, 30, 0};
+  ScheduleChecker checker([&] { return now; });
+  TUniTask& daily = add("daily", TTaskState::Idle, 0, "310207");
+  EXPECT_EQ(checker.Check(list), 0);
+  now = {2026, 12, 2, 2, 30, 0};
+  EXPECT_EQ(checker.Check(list), 0);
+  now.minute = 31;
+  EXPECT_EQ(checker.Check(list), 1);
+  EXPECT_EQ(daily.state(), TTaskState::Queued);
+  daily.SetState(TTaskState::Idle);
+  // Set back by just over a day: the same.
+  now = {2026, 12, 3, 2, 32, 0};
+  EXPECT_EQ(checker.Check(list), 0);
+  now = {2026, 12, 2, 2, 31, 0};
+  EXPECT_EQ(checker.Check(list), 1);
+}
+
 }  // namespace
 }  // namespace tasks

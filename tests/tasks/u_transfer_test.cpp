@@ -150,6 +150,29 @@ TEST_F(TransferTest, UploadsReportEachStepAndDeleteOnlyAfterTheirOwnSuccess) {
   EXPECT_EQ(transfer(kTransferFtp), Lines{"File does not exists: " + dump_});
 }
 
+TEST_F(TransferTest, AnUploadThatBreaksOffLeavesNothingUnderTheDumpsNameOnTheServer) {
+  FtpTestServer& server = FtpTestServer::get();
+  task_.SetDeleteFileAfter(1);
+  // A name the server does not hold yet: the line goes down part way, or its disk is full.
+  for (const char* dir : {"fresh/cut", "fresh/full"}) {
+    fs::create_directories(server.path("home/") + dir);
+    ftpTo(server.host(), 0, FtpTestServer::kPassword, dir);
+    Lines lines = transfer(kTransferFtp);
+    ASSERT_EQ(lines.size(), 3u) << dir << ": " << lines.back();
+    EXPECT_EQ(lines.back().rfind("FTP " + server.host() + ": ", 0), 0u) << lines.back();
+    EXPECT_FALSE(fs::exists(server.path("home/") + dir + "/Full_0907.dmp")) << dir;
+    EXPECT_EQ(readFile(dump_), bytes_) << dir;
+  }
+  // Into a folder where files are written but never renamed or deleted, a new name goes up once,
+  // under its own name, and leaves nothing else behind.
+  fs::create_directories(server.path("home/droponly/fresh"));
+  ftpTo(server.host(), 0, FtpTestServer::kPassword, "droponly/fresh");
+  EXPECT_EQ(transfer(kTransferFtp).back(), "Disconnect form server");
+  EXPECT_EQ(readFile(server.path("home/droponly/fresh/Full_0907.dmp")), bytes_);
+  EXPECT_EQ(
+      std::distance(fs::directory_iterator(server.path("home/droponly/fresh")), fs::directory_iterator()), 1);
+}
+
 TEST_F(TransferTest, CopiesReplaceTheTargetOnlyWhenCompleteAndNeverLoseTheDump) {
   const std::string target = local_.path("copies");
   fs::create_directory(target);

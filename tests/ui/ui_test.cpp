@@ -25,6 +25,7 @@
 #include <map>
 
 #include "dumpfile/u_saveobjddl.h"
+#include "platform/process.h"
 #include "tests/platform/temp_folder.h"
 #include "tests/ui/script_services.h"
 #include "tools/dumpbuilder/dumpbuilder.h"
@@ -520,6 +521,38 @@ TEST_F(WindowTest, SecondInstanceHandsOverAndTheFirstComesBack) {
   QTRY_VERIFY_WITH_TIMEOUT(!first->isMinimized() && first->isVisible(), 5000);
   // Closing the second window writes nothing: only the first one owns the settings.
   EXPECT_FALSE(std::filesystem::exists(SettingsFilePath()));
+}
+
+// Another program of this user on the same data folder that the hand-over does not reach (its
+// runtime folder differs): here a process that holds the store as a program does.
+TEST_F(WindowTest, AStoreInUseByAnotherProgramStopsTheStartWithAClearError) {
+  const std::string lockFile = dir.path("data/velmaron/db.lock");
+  std::filesystem::create_directories(dir.path("data/velmaron"));
+  {
+    platform::ChildProcess holder(platform::ProcessSpec{VELMARON_PYTHON,
+                                                        {"-c",
+                                                         "import fcntl, sys\n"
+                                                         "f = open(sys.argv[1], 'a')\n"
+                                                         "fcntl.lockf(f, fcntl.LOCK_EX | fcntl.LOCK_NB)\n"
+                                                         "print('held', flush=True)\n"
+                                                         "sys.stdin.read()\n",
+                                                         lockFile},
+                                                        "",
+                                                        true});
+    std::string said;
+    for (char c = 0; said.find('\n') == std::string::npos && holder.readOutput(&c, 1) == 1;) said += c;
+    ASSERT_EQ(said, "held\n");
+    TFrmMain refused(instance);
+    EXPECT_FALSE(refused.Started());
+    ASSERT_EQ(script.messages.size(), 1u);
+    EXPECT_TRUE(script.messages[0].startsWith("error: System error while starting Velmaron for Oracle."));
+    EXPECT_TRUE(script.messages[0].contains("in use by another Velmaron for Oracle"))
+        << script.messages[0].toStdString();
+  }
+  // The holder gone, however it ended, the program starts.
+  script.messages.clear();
+  auto w = newWindow();
+  EXPECT_TRUE(script.messages.empty());
 }
 
 }  // namespace

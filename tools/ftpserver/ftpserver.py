@@ -3,9 +3,11 @@
 
 USER logs in to ROOT/home with PASSWORD, and "anonymous" (any password) to ROOT/anon; both may
 write there. ROOT/home/readonly may only be read; in ROOT/home/droponly files may be written but not
-renamed or deleted. A file written into a folder named "full" fails
-as a full disk does; in a folder named "norename" a rename onto an existing file is refused. Prints the port on standard output once listening, and serves until its
-standard input closes (the test ends) or it is killed. --help (or no argument) prints the usage.
+renamed or deleted. A file written into a folder named "full" fails as a full disk does; in a
+folder named "norename" a rename onto an existing file is refused; in one named "cut" the
+connection is lost once 64 KiB of a file have come. Prints the port on standard output once
+listening, and serves until its standard input closes (the test ends) or it is killed. --help (or
+no argument) prints the usage.
 """
 import errno
 import logging
@@ -43,11 +45,40 @@ class FullFile:
         return getattr(self._inner, name)
 
 
+class CutFile:
+    """A file written over a line that goes down once 64 KiB have come: the session is dropped
+    (control and data connection), no reply."""
+
+    def __init__(self, inner, cmd_channel):
+        self._inner = inner
+        self._cmd_channel = cmd_channel
+        self._written = 0
+        self.name = inner.name
+        self.closed = False
+
+    def write(self, data):
+        if self._written >= 65536:
+            self._cmd_channel.close()
+            raise OSError(errno.ECONNRESET, os.strerror(errno.ECONNRESET))
+        self._written += len(data)
+        return self._inner.write(data)
+
+    def close(self):
+        self.closed = True
+        self._inner.close()
+
+    def __getattr__(self, name):
+        return getattr(self._inner, name)
+
+
 class FullAwareFS(AbstractedFS):
     def open(self, filename, mode):
         f = super().open(filename, mode)
-        if "w" in mode and os.path.basename(os.path.dirname(filename)) == "full":
+        folder = os.path.basename(os.path.dirname(filename))
+        if "w" in mode and folder == "full":
             return FullFile(f)
+        if "w" in mode and folder == "cut":
+            return CutFile(f, self.cmd_channel)
         return f
 
     def rename(self, src, dst):
@@ -67,7 +98,7 @@ def main():
     warnings.simplefilter("ignore")  # anonymous users may write here on purpose
     home = os.path.join(root, "home")
     anon = os.path.join(root, "anon")
-    for d in (home, anon, *(os.path.join(home, n) for n in ("readonly", "droponly", "full"))):
+    for d in (home, anon, *(os.path.join(home, n) for n in ("readonly", "droponly", "full", "cut"))):
         os.makedirs(d, exist_ok=True)
     authorizer = DummyAuthorizer()
     authorizer.add_user(user, password, home, perm="elradfmwMT")
