@@ -711,6 +711,8 @@ class TDataQuery final : public engine::TDataQuery {
   // Opens the directory of TargetTableName (a temporary name in the private folder when empty)
   // as resultDirectory_ and returns the table's base name.
   std::string openTargetDirectory();
+  // Whether the copied result (and the scratch tables it is rebuilt through) starts in memory.
+  bool memoryFirstResult() const;
   // The statement's table options (locale, blob block size, description, password, versions).
   void FillTableOptions(TCreateTableArgs& args) const;
   // A closed cursor on the target table, exclusive, in memory when InMemory.

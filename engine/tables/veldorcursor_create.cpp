@@ -181,7 +181,7 @@ void TDataCursor::CreateTable(TCreateTableArgs& args) {
     exchange(REQUEST_CREATETABLE, std::move(request));
     return;
   }
-  if (Directory().TableExists(tableName_, options_.InMemory) && !args.Overwrite) Raise(VELDOR_TABLEEXISTS);
+  if (!args.Overwrite && Directory().TableExists(tableName_, options_.InMemory)) Raise(VELDOR_TABLEEXISTS);
   TTableDefinition definition;
   definition.fields = args.Fields;
   definition.indexes = args.Indexes;
@@ -195,6 +195,7 @@ void TDataCursor::CreateTable(TCreateTableArgs& args) {
   definition.encrypted = args.Encrypted;
   definition.blobBlockSize = args.BlobBlockSize;
   definition.scratch = args.Scratch && options_.Exclusive;
+  definition.memoryFirst = definition.scratch && args.MemoryFirst && options_.Temporary && !options_.InMemory;
   TDataTable* table = nullptr;
   const int32_t result =
       Directory().CreateTable(tableName_, definition, options_.InMemory, options_.Temporary, table);
