@@ -796,6 +796,11 @@ class TDataQuery final : public engine::TDataQuery {
   bool canHoldRows() const;
   // A fresh row slot of `held` for the next result row.
   uint8_t* holdRow(HeldRows& held);
+  // Room in `held` for the rows a single source of `sourceRows` records can give (TOP's best
+  // rows, at most what may be held), so that held rows are not moved as they come.
+  void reserveHeldRows(HeldRows& held, int64_t sourceRows);
+  // Whether only TOP's best rows are kept while rows are held.
+  bool heldTopOnly() const;
   // After a held row: keeps only the best TOP rows once enough wait, and writes every held row
   // to the result table (going on there) when they outgrow the memory limit.
   void afterHeldRow(HeldRows& held);

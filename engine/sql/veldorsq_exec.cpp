@@ -953,6 +953,7 @@ void TDataQuery::executeSelect() {
   } else {
     held.recordSize = result.RecordSize();
     held.active = canHoldRows();
+    if (held.active) reserveHeldRows(held, total);
     // A failure leaves the rows taken so far in the result table, as if each had gone there.
     platform::UndoOnFailure keepRows([&] { spillHeldRows(held); });
     auto resultRows = [&] { return held.active ? held.taken : result.GetRecordCount() + held.trimmed; };
