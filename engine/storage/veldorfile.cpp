@@ -456,6 +456,11 @@ bool TSpillFile::reserve(int64_t size) {
   // Capacity doubles (within the bound), so that a file written in small pieces is not copied at
   // every step; the budget counts the capacity held.
   const int64_t wanted = (size + kMemoryStep - 1) / kMemoryStep * kMemoryStep;
+  if (wanted <= counted_) {
+    // Within the room already counted (and held: see below).
+    data_.resize(size_t(wanted), 0);
+    return true;
+  }
   const int64_t capacity = std::max(wanted, std::min(counted_ * 2, SpillBound()));
   const int64_t more = capacity - counted_;
   int64_t held = spillBytes.load(std::memory_order_relaxed);
