@@ -711,6 +711,8 @@ class TDataQuery final : public engine::TDataQuery {
   // Opens the directory of TargetTableName (a temporary name in the private folder when empty)
   // as resultDirectory_ and returns the table's base name.
   std::string openTargetDirectory();
+  // Whether the copied result (and the scratch tables it is rebuilt through) starts in memory.
+  bool memoryFirstResult() const;
   // The statement's table options (locale, blob block size, description, password, versions).
   void FillTableOptions(TCreateTableArgs& args) const;
   // A closed cursor on the target table, exclusive, in memory when InMemory.
@@ -794,6 +796,11 @@ class TDataQuery final : public engine::TDataQuery {
   bool canHoldRows() const;
   // A fresh row slot of `held` for the next result row.
   uint8_t* holdRow(HeldRows& held);
+  // Room in `held` for the rows a single source of `sourceRows` records can give (TOP's best
+  // rows, at most what may be held), so that held rows are not moved as they come.
+  void reserveHeldRows(HeldRows& held, int64_t sourceRows);
+  // Whether only TOP's best rows are kept while rows are held.
+  bool heldTopOnly() const;
   // After a held row: keeps only the best TOP rows once enough wait, and writes every held row
   // to the result table (going on there) when they outgrow the memory limit.
   void afterHeldRow(HeldRows& held);

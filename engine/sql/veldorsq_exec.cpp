@@ -655,10 +655,15 @@ void TDataQuery::rebuildPass(uint8_t slot, bool group, int32_t cap) {
     args.Indexes.resize(1);
     for (uint16_t p = 1; p <= result.FieldCount(); ++p) args.Fields.push_back(result.GetTableFieldDesc(p));
     bool memory = result.Options().InMemory;
-    scratch.SetTableName(resultDirectory_->MakeTempTableName(memory));
+    // A scratch table in memory first is made temporary and stays open from its creation on.
+    const bool memoryFirst = !memory && result.Options().Temporary && memoryFirstResult();
+    scratch.SetTableName(memoryFirst ? resultDirectory_->MakeMemoryFirstTableName()
+                                     : resultDirectory_->MakeTempTableName(memory));
     scratch.SetInMemory(memory);
     scratch.SetExclusive(true);
     scratch.SetQueryResult(true);
+    args.Scratch = args.MemoryFirst = memoryFirst;
+    if (memoryFirst) scratch.SetTemporary(true);
     scratch.CreateTable(args);
     scratch.SetTemporary(true);
     scratch.Open();
@@ -948,6 +953,7 @@ void TDataQuery::executeSelect() {
   } else {
     held.recordSize = result.RecordSize();
     held.active = canHoldRows();
+    if (held.active) reserveHeldRows(held, total);
     // A failure leaves the rows taken so far in the result table, as if each had gone there.
     platform::UndoOnFailure keepRows([&] { spillHeldRows(held); });
     auto resultRows = [&] { return held.active ? held.taken : result.GetRecordCount() + held.trimmed; };

@@ -41,10 +41,27 @@ bool TDataQuery::canHoldRows() const {
 }
 
 uint8_t* TDataQuery::holdRow(HeldRows& held) {
-  // The room grows in steps, so that a row's bytes are not cleared twice (fillResultRow clears them).
-  if ((held.count + 1) * held.recordSize > held.bytes.size())
-    held.bytes.resize(std::max((held.count + 1) * held.recordSize, 2 * held.bytes.size()));
+  // The room grows in steps, so that a row's bytes are not cleared twice (fillResultRow clears
+  // them), and within the room reserved first.
+  const size_t needed = (held.count + 1) * held.recordSize;
+  if (needed > held.bytes.size()) {
+    size_t grown = std::max(needed, 2 * held.bytes.size());
+    if (needed <= held.bytes.capacity()) grown = std::min(grown, held.bytes.capacity());
+    held.bytes.resize(grown);
+  }
   return held.row(held.count);
+}
+
+bool TDataQuery::heldTopOnly() const {
+  return Top >= 0 && OrderByGiven && !OrderBySatisfied && !Distinct && !(GroupByGiven && !AllAggregate);
+}
+
+void TDataQuery::reserveHeldRows(HeldRows& held, int64_t sourceRows) {
+  if (MultiTable || sourceRows <= 0 || held.recordSize == 0) return;
+  size_t rows = size_t(sourceRows);
+  if (heldTopOnly()) rows = std::min(rows, std::max<size_t>(2 * size_t(Top), kMinTopSlack) + 1);
+  rows = std::min(rows, heldRowsLimit.load() / held.recordSize + 1);
+  held.bytes.reserve(rows * held.recordSize);
 }
 
 bool TDataQuery::heldDuplicate(HeldRows& held) {
@@ -97,8 +114,7 @@ void TDataQuery::afterHeldRow(HeldRows& held) {
     return;
   ++held.count;
   ++held.taken;
-  const bool topOnly =
-      Top >= 0 && OrderByGiven && !OrderBySatisfied && !Distinct && !(GroupByGiven && !AllAggregate);
+  const bool topOnly = heldTopOnly();
   if (topOnly && held.count >= std::max<size_t>(2 * size_t(Top), kMinTopSlack)) {
     // The best TOP rows so far, in arrival order: a later row can only push some of them out.
     std::vector<uint32_t> order(held.count);

@@ -100,8 +100,16 @@ std::string TDataQuery::openTargetDirectory() {
   } else {
     resultDirectory_ = session.OpenDataDirectory(Owner.Database().Name(), Owner.Database().Path());
   }
-  if (name.empty()) name = resultDirectory_->MakeTempTableName(InMemory);
+  if (name.empty())
+    name = memoryFirstResult() ? resultDirectory_->MakeMemoryFirstTableName()
+                               : resultDirectory_->MakeTempTableName(InMemory);
   return name;
+}
+
+bool TDataQuery::memoryFirstResult() const {
+  // Only a result nobody else can open: unnamed, exclusive and gone at its close. A named one
+  // (INTO) is the user's table and is made on disk as any table.
+  return TargetTableName.empty() && !InMemory && resultDirectory_ && !resultDirectory_->Session().IsRemote();
 }
 
 void TDataQuery::FillTableOptions(TCreateTableArgs& args) const {
@@ -126,6 +134,7 @@ void TDataQuery::CreateResultTable() {
   args.NoPrimaryIndex = true;
   args.Overwrite = true;
   args.Scratch = temporary;
+  args.MemoryFirst = memoryFirstResult();
   uint16_t number = 0;
   auto add = [&](const std::string& fieldName, T type, TEngineFieldSubType subType, uint16_t size,
                  uint8_t scale, bool hidden) {

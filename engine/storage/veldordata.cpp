@@ -662,6 +662,12 @@ void TDataFile::CheckRoomForRecords(uint32_t count) const {
 }
 
 void TDataFile::AppendRecordImages(const uint8_t* images, uint32_t count) {
+  std::vector<const uint8_t*> each(count);
+  for (uint32_t i = 0; i < count; ++i) each[i] = images + size_t(i) * GetRecordSize();
+  AppendRecordImages(each.data(), count);
+}
+
+void TDataFile::AppendRecordImages(const uint8_t* const* images, uint32_t count) {
   if (count == 0) return;
   const uint32_t r = GetRecordSize();
   const uint32_t next = GetNextRecordNumber();
@@ -671,10 +677,10 @@ void TDataFile::AppendRecordImages(const uint8_t* images, uint32_t count) {
   VELMARON_DEBUG_ASSERT(!cache_.FindCached(next), "no slot past the last one is cached");
   const size_t length = size_t(count) * r;
   growBuffer(writeBuffer_, length);
-  std::memcpy(writeBuffer_.data(), images, length);
   const bool scrambled = IsEncrypted();
   for (uint32_t i = 0; i < count; ++i) {
     uint8_t* image = writeBuffer_.data() + size_t(i) * r;
+    std::memcpy(image, images[i], r);
     platform::put4(image + 1, next + i);
     if (scrambled) ScrambleBuffer(image, r, kStructureSeed);
   }

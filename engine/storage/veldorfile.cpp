@@ -1,6 +1,7 @@
 #include "engine/storage/veldorfile.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -390,6 +391,244 @@ bool TPhysicalFile::Unlock(int64_t offset, int64_t length) {
   return file_ && file_->unlockRange(offset, length);
 }
 
+// ---- TSpillFile ----
+
+namespace {
+
+// A file of up to this size stays in memory. A result that grows past it took far longer to
+// produce than the one copy to disk takes, and by then the costs a disk file has beside the
+// bytes (its name, its opens and deletes) are small against the work that filled it.
+constexpr int64_t kDefaultSpillBound = INT64_C(8) << 20;
+// All such files of the process together: many results open at once share it, so that they
+// cannot take the process's memory between them; past it each file that grows goes to disk.
+constexpr int64_t kDefaultSpillBudget = INT64_C(64) << 20;
+// How many other names beside its own a spill tries when a file of its name is on disk.
+constexpr int kSpillNameAttempts = 1000;
+
+std::atomic<int64_t> spillBound{kDefaultSpillBound};
+std::atomic<int64_t> spillBudget{kDefaultSpillBudget};
+std::atomic<int64_t> spillBytes{0};
+
+// `name` with "~n" put before its extension.
+std::string spillAlternative(const std::string& name, int n) {
+  const size_t slash = name.find_last_of('/');
+  const size_t dot = name.find_last_of('.');
+  const size_t at =
+      dot == std::string::npos || (slash != std::string::npos && dot < slash) ? name.size() : dot;
+  return name.substr(0, at) + "~" + std::to_string(n) + name.substr(at);
+}
+
+}  // namespace
+
+TSpillFile::TSpillFile(std::string name, platform::FileSystem& fs)
+    : TAbstractFile(std::move(name), true), fs_(fs) {}
+
+TSpillFile::~TSpillFile() {
+  release();
+}
+
+int64_t TSpillFile::SpillBound() {
+  return spillBound.load(std::memory_order_relaxed);
+}
+
+int64_t TSpillFile::SpillBudget() {
+  return spillBudget.load(std::memory_order_relaxed);
+}
+
+void TSpillFile::SetSpillBounds(int64_t perFile, int64_t perProcess) {
+  spillBound.store(std::max<int64_t>(perFile, 0), std::memory_order_relaxed);
+  spillBudget.store(std::max<int64_t>(perProcess, 0), std::memory_order_relaxed);
+}
+
+int64_t TSpillFile::BytesInMemory() {
+  return spillBytes.load(std::memory_order_relaxed);
+}
+
+void TSpillFile::release() {
+  std::vector<uint8_t>().swap(data_);
+  spillBytes.fetch_sub(counted_, std::memory_order_relaxed);
+  counted_ = 0;
+}
+
+bool TSpillFile::reserve(int64_t size) {
+  if (size <= int64_t(data_.size())) return true;
+  if (size > SpillBound()) return false;
+  // Capacity doubles (within the bound), so that a file written in small pieces is not copied at
+  // every step; the budget counts the capacity held.
+  const int64_t wanted = (size + kMemoryStep - 1) / kMemoryStep * kMemoryStep;
+  if (wanted <= counted_) {
+    // Within the room already counted (and held: see below).
+    data_.resize(size_t(wanted), 0);
+    return true;
+  }
+  const int64_t capacity = std::max(wanted, std::min(counted_ * 2, SpillBound()));
+  const int64_t more = capacity - counted_;
+  int64_t held = spillBytes.load(std::memory_order_relaxed);
+  do {
+    if (held + more > SpillBudget()) return false;
+  } while (!spillBytes.compare_exchange_weak(held, held + more, std::memory_order_relaxed));
+  try {
+    data_.reserve(size_t(capacity));
+    data_.resize(size_t(wanted), 0);
+  } catch (const std::bad_alloc&) {
+    spillBytes.fetch_sub(more, std::memory_order_relaxed);
+    return false;
+  }
+  counted_ = capacity;
+  return true;
+}
+
+int32_t TSpillFile::Spill() {
+  std::lock_guard guard(section_);
+  if (file_) return 0;
+  // The name is claimed as every temporary name is, against every process; a file of that name
+  // left there (by a process that ended, say) is not ours to touch, so another name is taken.
+  std::string path;
+  for (int n = 0; path.empty(); ++n) {
+    if (n > kSpillNameAttempts) {
+      platform::setLastOsError(EEXIST);
+      return negated(VELDOR_OSEACCES);
+    }
+    const std::string candidate = n == 0 ? name_ : spillAlternative(name_, n);
+    switch (fs_.createNewFile(candidate)) {
+      case platform::CreateNewResult::Created:
+        path = candidate;
+        break;
+      case platform::CreateNewResult::Exists:
+        break;
+      case platform::CreateNewResult::Failed:
+        return negated(OSErrorToEngineError());
+    }
+  }
+  std::unique_ptr<platform::OsFile> disk = fs_.createFile(path, true);
+  if (!disk) {
+    const int32_t code = negated(OSErrorToEngineError());
+    const int savedError = platform::lastOsError();
+    fs_.deleteFile(path);
+    platform::setLastOsError(savedError);
+    return code;
+  }
+  // From here a failure drops `disk`, which deletes the file: the bytes stay in memory.
+  for (int64_t done = 0; done < size_;) {
+    const int64_t n = disk->writeAt(done, data_.data() + done, size_ - done);
+    if (n <= 0) {
+      if (n == 0) platform::setLastOsError(ENOSPC);
+      return negated(OSErrorToEngineError());
+    }
+    done += n;
+  }
+  for (const LockRange& r : locks_) {
+    if (!disk->lockRange(r.offset, r.length)) return negated(OSErrorToEngineError());
+  }
+  file_ = std::move(disk);
+  diskName_ = path;
+  locks_.clear();
+  release();
+  return 0;
+}
+
+int32_t TSpillFile::CreateFile() {
+  std::lock_guard guard(section_);
+  if (!handles_.empty()) return negated(VELDOR_OSEACCES);
+  file_.reset();
+  diskName_.clear();
+  release();
+  locks_.clear();
+  size_ = 0;
+  readOnly_ = readOnlyAttribute_ = false;
+  return addHandle();
+}
+
+int32_t TSpillFile::Close(int32_t id) {
+  std::lock_guard guard(section_);
+  const int32_t r = TAbstractFile::Close(id);
+  if (r == 0 && handles_.empty()) {
+    file_.reset();
+    release();
+    locks_.clear();
+    size_ = 0;
+  }
+  return r;
+}
+
+int32_t TSpillFile::RenameFile(const std::string& newName) {
+  std::lock_guard guard(section_);
+  if (file_) return negated(VELDOR_OSEACCES);
+  return TAbstractFile::RenameFile(newName);
+}
+
+int64_t TSpillFile::Read(int32_t id, void* buffer, int64_t count) {
+  std::lock_guard guard(section_);
+  Handle* h = handle(id);
+  if (!h || count <= 0) return 0;
+  if (h->position < 0) return negated(VELDOR_OSEBADF);
+  if (file_) {
+    const int64_t n = file_->readAt(h->position, buffer, count);
+    if (n < 0) return negated(OSErrorToEngineError());
+    h->position += n;
+    return n;
+  }
+  const int64_t n = TAbstractFile::Read(id, buffer, count);
+  if (n > 0) std::memcpy(buffer, data_.data() + (h->position - n), size_t(n));
+  return n;
+}
+
+int64_t TSpillFile::Write(int32_t id, const void* buffer, int64_t count) {
+  std::lock_guard guard(section_);
+  Handle* h = handle(id);
+  if (!h || count <= 0) return 0;
+  if (h->position < 0) return negated(VELDOR_OSEBADF);
+  if (!file_) {
+    if (h->position <= SpillBound() - count && reserve(std::max(size_, h->position + count))) {
+      std::memcpy(data_.data() + h->position, buffer, size_t(count));
+      h->position += count;
+      size_ = std::max(size_, h->position);
+      return count;
+    }
+    if (const int32_t r = Spill(); r < 0) return r;
+  }
+  const int64_t n = file_->writeAt(h->position, buffer, count);
+  if (n < 0) return negated(OSErrorToEngineError());
+  h->position += n;
+  size_ = std::max(size_, h->position);
+  return n;
+}
+
+int32_t TSpillFile::Truncate(int32_t id) {
+  std::lock_guard guard(section_);
+  Handle* h = handle(id);
+  if (!h || h->position < 0) return negated(VELDOR_OSEBADF);
+  const int64_t newSize = h->position;
+  if (!file_) {
+    if (newSize <= size_ || reserve(newSize)) {
+      // Bytes past the end read as zeros once the file is extended again.
+      if (newSize < size_) std::fill(data_.begin() + newSize, data_.begin() + size_, 0);
+      size_ = newSize;
+      if (size_ == 0) release();
+      return 0;
+    }
+    if (const int32_t r = Spill(); r < 0) return r;
+  }
+  if (!file_->truncate(newSize)) return negated(OSErrorToEngineError());
+  size_ = newSize;
+  return 0;
+}
+
+bool TSpillFile::Flush() {
+  std::lock_guard guard(section_);
+  return !file_ || file_->sync();
+}
+
+bool TSpillFile::Lock(int64_t offset, int64_t length) {
+  std::lock_guard guard(section_);
+  return file_ ? file_->lockRange(offset, length) : TAbstractFile::Lock(offset, length);
+}
+
+bool TSpillFile::Unlock(int64_t offset, int64_t length) {
+  std::lock_guard guard(section_);
+  return file_ ? file_->unlockRange(offset, length) : TAbstractFile::Unlock(offset, length);
+}
+
 // ---- TFileList ----
 
 TFileList::TFileList(platform::FileSystem& fs) : fs_(fs) {}
@@ -447,6 +686,26 @@ int32_t TFileList::CreateFile(const std::string& name, bool inMemory, bool tempo
   const int32_t id = f->CreateFile();
   if (id < 0) {
     if (!inMemory) unlist(f);
+    return id;
+  }
+  file = f;
+  return id;
+}
+
+int32_t TFileList::CreateSpillFile(const std::string& name, TAbstractFile*& file) {
+  std::lock_guard guard(section_);
+  file = nullptr;
+  const std::string wanted = normalizeName(name);
+  for (const auto& f : files_) {
+    // The caller chose a name nobody in this process uses; one in use stays as it is.
+    if (!f->IsInMemory() && sameName(normalizeName(f->Name()), wanted)) return refusedAsOpen();
+  }
+  files_.push_back(std::make_unique<TSpillFile>(wanted, fs_));
+  TAbstractFile* f = files_.back().get();
+  f->SetExclusive(true);
+  const int32_t id = f->CreateFile();
+  if (id < 0) {
+    unlist(f);
     return id;
   }
   file = f;
@@ -544,6 +803,14 @@ int32_t TFileList::DeleteFile(const std::string& name, bool inMemory) {
   }
   if (!fs_.deleteFile(normalizeName(name))) return negated(OSErrorToEngineError());
   return 0;
+}
+
+bool TFileList::Listed(const std::string& name, bool inMemory) {
+  std::lock_guard guard(section_);
+  const std::string wanted = normalizeName(name);
+  return std::any_of(files_.begin(), files_.end(), [&](const std::unique_ptr<TAbstractFile>& f) {
+    return f->IsInMemory() == inMemory && sameName(normalizeName(f->Name()), wanted);
+  });
 }
 
 bool TFileList::FileExists(const std::string& name, bool inMemory) {
@@ -755,7 +1022,9 @@ void TFileHandler::CreateFile() {
   if (file_) Close();
   DropHeldWrites();
   TAbstractFile* file = nullptr;
-  const int32_t r = list_->CreateFile(name_, inMemory_, temporary_, file);
+  const int32_t r = memoryFirst_ && temporary_ && !inMemory_
+                        ? list_->CreateSpillFile(name_, file)
+                        : list_->CreateFile(name_, inMemory_, temporary_, file);
   if (r < 0) raise(uint16_t(-r));
   file_ = file;
   handleId_ = r;

@@ -184,6 +184,58 @@ class TPhysicalFile final : public TAbstractFile {
   std::unique_ptr<platform::OsFile> file_;
 };
 
+// A temporary disk file of this process that lives in memory until it grows: its bytes stay in
+// memory while the file is at most SpillBound() bytes and all such files of the process together
+// hold at most SpillBudget() bytes; the write or cut that would pass either, or that finds no
+// memory, first moves the file to disk (spills) and then goes to disk. Until then nothing on disk
+// is looked up, made or named. A spill claims the file's name on disk (another name beside it
+// when a file of that name is there) and opens it as the process's other disk files are, so that
+// the handles, positions, size and held byte ranges go on as they were: the readers see the same
+// bytes before and after. A spill that fails leaves the file in memory as it was and fails the
+// write that asked for it. Listed as a disk file; deleted, in memory or on disk, at its last close.
+class TSpillFile final : public TAbstractFile {
+ public:
+  TSpillFile(std::string name, platform::FileSystem& fs);
+  ~TSpillFile() override;
+  bool IsInMemory() const override { return false; }
+
+  int32_t CreateFile() override;
+  int32_t Close(int32_t id) override;
+  int32_t RenameFile(const std::string& newName) override;
+  int64_t Read(int32_t id, void* buffer, int64_t count) override;
+  int64_t Write(int32_t id, const void* buffer, int64_t count) override;
+  int32_t Truncate(int32_t id) override;
+  bool Flush() override;
+  bool Lock(int64_t offset, int64_t length) override;
+  bool Unlock(int64_t offset, int64_t length) override;
+  bool PeekHead(void* buffer, int64_t count) override { return file_ && file_->peekHead(buffer, count); }
+
+  // True once the file is on disk; DiskName() is then the path it lies at.
+  bool Spilled() const { return file_ != nullptr; }
+  const std::string& DiskName() const { return diskName_; }
+  // Moves the file to disk now. 0 or a negated code (the file then stays in memory).
+  int32_t Spill();
+
+  // The bounds, process-wide. Setting them holds for files that grow afterwards (tests set small
+  // bounds to reach a spill cheaply, or 0 to send every such file to disk at its first byte).
+  static int64_t SpillBound();
+  static int64_t SpillBudget();
+  static void SetSpillBounds(int64_t perFile, int64_t perProcess);
+  // Bytes that files of this kind hold in memory now, process-wide.
+  static int64_t BytesInMemory();
+
+ private:
+  // Makes room in memory for `size` bytes; false when the bounds or the memory say no.
+  bool reserve(int64_t size);
+  void release();
+
+  platform::FileSystem& fs_;
+  std::vector<uint8_t> data_;
+  int64_t counted_ = 0;
+  std::unique_ptr<platform::OsFile> file_;
+  std::string diskName_;
+};
+
 // The process-wide list of shared file objects. All operations hold the list's section.
 class TFileList {
  public:
@@ -197,6 +249,9 @@ class TFileList {
   // Creates (or empties) a file, marked exclusive, and opens a handle on it. Returns the handle id
   // or a negated code: -VELDOR_OSEACCES when the file has open handles.
   int32_t CreateFile(const std::string& name, bool inMemory, bool temporary, TAbstractFile*& file);
+  // CreateFile for a temporary disk file that starts in memory (TSpillFile). The name is looked
+  // for among the listed files only.
+  int32_t CreateSpillFile(const std::string& name, TAbstractFile*& file);
   // Opens a handle. A file already open is shared only when neither it nor this request is
   // exclusive, else -VELDOR_OSEACCES; an in-memory file that does not exist gives -VELDOR_OSENOENT.
   int32_t OpenFile(const std::string& name, bool inMemory, TAbstractFile*& file, bool& readOnlyAttribute,
@@ -210,6 +265,8 @@ class TFileList {
   int32_t DeleteFile(const std::string& name, bool inMemory);
   // True when the file is listed or (disk files) present on disk as a file, not a folder.
   bool FileExists(const std::string& name, bool inMemory);
+  // True when a file of the name and kind is listed; the disk is not asked.
+  bool Listed(const std::string& name, bool inMemory);
 
   // Copies the whole of `source` (through its handle) to a new file of the same kind named
   // `destination`. With `compress` the new file holds the data as framed compressed chunks, which
@@ -360,6 +417,9 @@ class TFileHandler {
   void SetExclusive(bool v) { exclusive_ = v; }
   bool IsTemporary() const { return temporary_; }
   void SetTemporary(bool v) { temporary_ = v; }
+  // A temporary disk file that CreateFile makes as a TSpillFile: in memory until it grows.
+  bool IsMemoryFirst() const { return memoryFirst_; }
+  void SetMemoryFirst(bool v) { memoryFirst_ = v; }
   bool IsReadOnly() const { return readOnly_; }
   bool IsReadOnlyAttribute() const { return readOnlyAttribute_; }
   bool IsOpen() const { return open_; }
@@ -383,6 +443,7 @@ class TFileHandler {
   bool readOnlyAttribute_ = false;
   bool open_ = false;
   bool temporary_ = false;
+  bool memoryFirst_ = false;
   LockRetryRules retryRules_ = kFileLockRetryRules;
   bool holdWrites_ = false;
   bool flushWanted_ = false;

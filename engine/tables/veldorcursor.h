@@ -129,6 +129,9 @@ struct TCreateTableArgs {
   // temporary at its first open, or already at its creation: the cursor then stays open from
   // the creation on, and the files go at its close. Never sent to a server.
   bool Scratch = false;
+  // With Scratch, for a temporary disk table named by TDataDirectory::MakeMemoryFirstTableName:
+  // its files live in memory until they grow.
+  bool MemoryFirst = false;
 };
 
 // The table definition as the create and restructure requests carry it, from the language id to

@@ -90,15 +90,9 @@ void TDataCursor::AppendRecords(std::span<uint8_t* const> rows) {
       std::vector<uint8_t>& ids = keys.emplace_back(count * kSysDeletedKeySize);
       for (size_t i = 0; i < count; ++i) BuildRecordIdKey(rows[i], ids.data() + i * kSysDeletedKeySize);
       slots.push_back(kSysDeletedSlot);
-      const uint32_t size = data->GetRecordSize();
-      const size_t perRun = std::max<size_t>(1, kAppendRunBytes / size);
-      std::vector<uint8_t> run;
-      for (size_t at = 0; at < count; at += perRun) {
-        const size_t n = std::min(perRun, count - at);
-        run.resize(n * size);
-        for (size_t i = 0; i < n; ++i) std::memcpy(run.data() + i * size, rows[at + i], size);
-        data->AppendRecordImages(run.data(), uint32_t(n));
-      }
+      const size_t perRun = std::max<size_t>(1, kAppendRunBytes / data->GetRecordSize());
+      for (size_t at = 0; at < count; at += perRun)
+        data->AppendRecordImages(rows.data() + at, uint32_t(std::min(perRun, count - at)));
       data->SetLastUniqueId(uint32_t(data->GetLastUniqueId() + count));
       TIndexFile& index = table_->IndexFile();
       for (size_t i = 0; i < count; ++i) index.IncRecordCount();

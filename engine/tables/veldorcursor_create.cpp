@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <map>
+#include <mutex>
+#include <utility>
 
 #include "engine/base/veldorerr.h"
 #include "engine/base/veldortypes.h"
@@ -22,6 +25,22 @@ using platform::ScopeExit;
 using platform::UndoOnFailure;
 
 namespace {
+
+// The default stop words sorted for one locale. Sorting them asks the collation for every word,
+// which a statement that makes a result table would otherwise pay each time; the list is the
+// same for every table of the locale.
+TLanguageStringList defaultStopWords(uint16_t languageId, uint16_t sortId) {
+  static std::mutex section;
+  static std::map<std::pair<uint16_t, uint16_t>, TLanguageStringList> sortedLists;
+  std::lock_guard guard(section);
+  auto [at, made] = sortedLists.try_emplace({languageId, sortId}, languageId, sortId);
+  if (made) {
+    TCharSet space, include;
+    at->second.setSorted(true);
+    GetDefaultTextIndexParams(at->second, space, include);
+  }
+  return at->second;
+}
 
 constexpr uint8_t kMemoSubType = uint8_t(TEngineFieldSubType::Memo);
 constexpr uint32_t kRecordPrefixSize = 9;  // status byte, record number, unique id
@@ -181,7 +200,7 @@ void TDataCursor::CreateTable(TCreateTableArgs& args) {
     exchange(REQUEST_CREATETABLE, std::move(request));
     return;
   }
-  if (Directory().TableExists(tableName_, options_.InMemory) && !args.Overwrite) Raise(VELDOR_TABLEEXISTS);
+  if (!args.Overwrite && Directory().TableExists(tableName_, options_.InMemory)) Raise(VELDOR_TABLEEXISTS);
   TTableDefinition definition;
   definition.fields = args.Fields;
   definition.indexes = args.Indexes;
@@ -195,6 +214,7 @@ void TDataCursor::CreateTable(TCreateTableArgs& args) {
   definition.encrypted = args.Encrypted;
   definition.blobBlockSize = args.BlobBlockSize;
   definition.scratch = args.Scratch && options_.Exclusive;
+  definition.memoryFirst = definition.scratch && args.MemoryFirst && options_.Temporary && !options_.InMemory;
   TDataTable* table = nullptr;
   const int32_t result =
       Directory().CreateTable(tableName_, definition, options_.InMemory, options_.Temporary, table);
@@ -206,10 +226,8 @@ void TDataCursor::CreateTable(TCreateTableArgs& args) {
   languageId_ = args.LanguageId;
   sortId_ = args.SortId;
   if (languageId_ != 0) table_->IndexFile().SetCollationVersion(GetCollationVersion(languageId_, sortId_));
-  stopWords_ = TLanguageStringList(languageId_, sortId_);
-  stopWords_.setSorted(true);
-  TCharSet space, include;
-  GetDefaultTextIndexParams(stopWords_, space, include);
+  stopWords_ = defaultStopWords(languageId_, sortId_);
+  const TCharSet space = GetDefaultSpaceChars(), include = GetDefaultIncludeChars();
   if (args.StopWords) {
     stopWords_.clear();
     for (const std::string& w : *args.StopWords) stopWords_.add(w);

@@ -340,6 +340,20 @@ std::string TDataDirectory::MakeTempTableName(
       fileList_->FileSystem(), path_);
 }
 
+std::string TDataDirectory::MakeMemoryFirstTableName() {
+  return MakeTempName(
+      {}, kDataFileExt, true,
+      [&](const std::string& name) {
+        const std::string trimmed(TrimBlanks(name));
+        for (const auto& t : tables_)
+          if (!t->IsInMemory() && sameTable(t->GetName(), trimmed)) return true;
+        for (std::string_view ext : {kDataFileExt, kIndexFileExt, kBlobFileExt})
+          if (fileList_->Listed(TDataTable::FileNameFor(path_, trimmed, false, ext), false)) return true;
+        return false;
+      },
+      [](const std::string& name) { return name; }, fileList_->FileSystem(), path_);
+}
+
 // ---- Transactions ----
 
 void TDataDirectory::remoteRequest(uint16_t code, const std::function<void(TDataSession&)>& params) {

@@ -100,6 +100,10 @@ class TDataDirectory {
   // name is taken. `beforeTaking`, when given, sees each free name just before it is taken.
   std::string MakeTempTableName(bool inMemory,
                                 const std::function<void(const std::string& name)>& beforeTaking = {});
+  // The same names for a disk table whose files start in memory (TCreateTableArgs::MemoryFirst):
+  // free among this process's tables and files. Nothing on disk is asked or claimed; the files
+  // claim their names when they spill.
+  std::string MakeMemoryFirstTableName();
 
   // Every table enters the transaction (takes its data-file write lock); when one fails, those
   // that entered leave again and the failure is raised. Nothing when already in a transaction.

@@ -127,7 +127,9 @@ const std::string& TDataTable::journalPath() const {
   // look-up finds it.
   if (journalPath_.empty()) {
     const std::string data = FileName(kDataFileExt);
-    journalPath_ = ForceFileExt(inMemory_ ? data : directory_->FileList().FileSystem().resolvePath(data),
+    // Files that start in memory write no journal and have nothing on disk to spell it after.
+    const bool spelt = inMemory_ || data_->IsMemoryFirst();
+    journalPath_ = ForceFileExt(spelt ? data : directory_->FileList().FileSystem().resolvePath(data),
                                 kDataFileExt, kJournalExt);
   }
   return journalPath_;
@@ -301,6 +303,10 @@ void TDataTable::CreateFiles(const TTableDefinition& definition) {
   written_ = false;
   scratch_ = definition.scratch;
   nameFiles();
+  const bool memoryFirst = definition.memoryFirst && temporary_ && exclusive_ && !inMemory_;
+  for (TFileHandler* f : {static_cast<TFileHandler*>(data_.get()), static_cast<TFileHandler*>(index_.get()),
+                          static_cast<TFileHandler*>(blob_.get())})
+    f->SetMemoryFirst(memoryFirst);
   holdWrites(true);
   bool blobCreated = false;
   UndoOnFailure undo([&] {
@@ -317,7 +323,8 @@ void TDataTable::CreateFiles(const TTableDefinition& definition) {
   index_->CreateFile();
   // A journal of an earlier table of this name would put its old bytes over the new files. It
   // goes once the files are made, when nobody else has them open.
-  if (!inMemory_) DeleteJournal(directory_->FileList().FileSystem(), journalPath());
+  // A table whose files start in memory has a name nobody's files had, and writes no journal.
+  if (!inMemory_ && !memoryFirst) DeleteJournal(directory_->FileList().FileSystem(), journalPath());
   index_->DefinePrimaryIndex(definition.indexes.empty() ? TIndexDescriptor{} : definition.indexes[0]);
   for (size_t i = 1; i < definition.indexes.size(); ++i) index_->AddSecondaryIndex(definition.indexes[i]);
   if (definition.textIndex) index_->SetIndexDescriptor(kSysTextSlot, *definition.textIndex);

@@ -77,6 +77,9 @@ struct TTableDefinition {
   // A query's scratch result, created under a fresh name and deleted at its close: no other
   // process ever opens it, so its writes need no journal.
   bool scratch = false;
+  // With scratch on a temporary disk table: its files start in memory and go to disk only when
+  // they grow (TSpillFile). Its name came from MakeMemoryFirstTableName.
+  bool memoryFirst = false;
 };
 
 class TDataTable final : public TTableFileOwner {

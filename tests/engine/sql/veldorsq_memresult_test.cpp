@@ -1,0 +1,198 @@
+// Copied results live in memory until they grow: the rows, their order and their values are those
+// of results made on disk, whether the result stays in memory, spills while it is written or
+// spills under a second cursor; a result the user keeps (INTO) is on disk for other processes;
+// and many results open at once share the process's memory bound.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine/base/veldortypes.h"
+#include "engine/sql/veldorsq.h"
+#include "engine/storage/veldorfile.h"
+#include "engine/tables/veldorcursor.h"
+#include "sql_test_util.h"
+#include "tests/engine/storage/storage_test_util.h"
+#include "tests/platform/temp_folder.h"
+
+namespace {
+
+using namespace engine;
+using sql::ColumnText;
+using sql_test::SqlDatabase;
+using storage_test::Helper;
+
+class SpillBounds {
+ public:
+  SpillBounds(int64_t perFile, int64_t perProcess)
+      : file_(TSpillFile::SpillBound()), process_(TSpillFile::SpillBudget()) {
+    TSpillFile::SetSpillBounds(perFile, perProcess);
+  }
+  ~SpillBounds() { TSpillFile::SetSpillBounds(file_, process_); }
+  SpillBounds(const SpillBounds&) = delete;
+  SpillBounds& operator=(const SpillBounds&) = delete;
+
+ private:
+  int64_t file_, process_;
+};
+
+constexpr int64_t kLarge = int64_t(1) << 30;
+
+class MemoryFirstResults : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const uint32_t seed = storage_test::testSeed();
+    std::mt19937 random(seed);
+    db_.run("CREATE TABLE t (id INTEGER, g INTEGER, s CHAR(40), m BLOB(1, 1))");
+    for (int id = 1; id <= kRows; ++id) {
+      const int g = int(random() % 50);
+      std::string s(size_t(random() % 30 + 1), 'a');
+      for (char& c : s) c = char('a' + random() % 26);
+      db_.run("INSERT INTO t VALUES (" + std::to_string(id) + ", " + std::to_string(g) + ", '" + s + "', " +
+              (random() % 4 ? "'memo " + s + "'" : "NULL") + ")");
+    }
+  }
+  // The names in the folder other than the table's own files.
+  std::vector<std::string> strayFiles() const {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(folder_.path())) {
+      const std::string name = e.path().filename().string();
+      if (name.rfind("t.", 0) != 0 && name.rfind("kept.", 0) != 0) names.push_back(name);
+    }
+    return names;
+  }
+  static constexpr int kRows = 500;
+  platform::testing::TempFolder folder_;
+  SqlDatabase db_{folder_.path()};
+};
+
+// Each statement gives the same rows on disk from the first byte (bound 0), spilling early while
+// the result is written (small bounds), and in memory throughout (the usual bounds).
+TEST_F(MemoryFirstResults, GiveTheRowsOfResultsMadeOnDisk) {
+  const std::vector<std::string> statements = {
+      "SELECT * FROM t ORDER BY g DESC, id",
+      "SELECT id, g, s FROM t ORDER BY s, id",
+      "SELECT g, COUNT(*), SUM(id), MIN(s) FROM t GROUP BY g",
+      "SELECT DISTINCT s FROM t",
+      "SELECT id, s, m FROM t WHERE g < 10",
+      "SELECT id, s FROM t ORDER BY id DESC TOP 7",
+      "SELECT g, COUNT(*), AVG(id) FROM t GROUP BY g HAVING COUNT(*) > 12 ORDER BY 3",
+      "SELECT COUNT(*) FROM t",
+      "SELECT id FROM t WHERE g = 3 UNION SELECT id FROM t WHERE g = 4",
+      // Larger than the record cache, so that rows are read back from the files.
+      "SELECT a.id, b.id, a.s, b.g FROM t a, t b WHERE b.id <= 20 ORDER BY b.g, a.s, a.id, b.id",
+  };
+  for (const std::string& statement : statements) {
+    SCOPED_TRACE(statement);
+    std::string onDisk;
+    {
+      SpillBounds bounds(0, kLarge);
+      onDisk = db_.run(statement);
+    }
+    ASSERT_FALSE(onDisk.empty());
+    // Bounds that the files pass part way through their writing, and the usual ones.
+    for (int64_t bound : {int64_t(16384), int64_t(65536), TSpillFile::SpillBound()}) {
+      SpillBounds bounds(bound, kLarge);
+      EXPECT_EQ(db_.run(statement), onDisk) << "bound " << bound;
+    }
+  }
+  EXPECT_TRUE(strayFiles().empty());
+  EXPECT_EQ(TSpillFile::BytesInMemory(), 0);
+}
+
+// A result read by two cursors spills while rows are appended through one of them: the other goes
+// on from its record to the same rows and sees the new ones, as on disk.
+TEST_F(MemoryFirstResults, SpillUnderAnOpenSecondCursorIsInvisibleToIt) {
+  sql::TQueryStatement statement(db_.directory());
+  statement.Prepare("SELECT a.id, b.id, b.s FROM t a, t b WHERE b.id <= 20 ORDER BY a.id, b.id");
+  TDataCursor* result = statement.Execute();
+  ASSERT_NE(result, nullptr);
+  const std::string expected = SqlDatabase::text(*result);
+  EXPECT_TRUE(strayFiles().empty()) << "a small result makes no file";
+  std::unique_ptr<TDataCursor> second = result->Clone();
+  std::vector<uint8_t> record(second->RecordSize());
+  second->SetToBegin();
+  for (int i = 0; i < 100; ++i) ASSERT_EQ(second->GetNextRecord(record.data()), 0);
+
+  // Rows go in through the first cursor and out to the file in batches, and the second reads on
+  // between the batches: the result spills under it part way.
+  SpillBounds bounds(4096, kLarge);
+  std::vector<uint8_t> row(result->RecordSize());
+  std::vector<int> ids;
+  std::string value;
+  auto readSecond = [&](int upTo) {
+    while (int(ids.size()) < upTo && second->GetNextRecord(record.data()) == 0) {
+      ASSERT_TRUE(ColumnText(*second, 1, record.data(), value));
+      ids.push_back(std::stoi(value));
+    }
+  };
+  for (int batch = 0; batch < 6; ++batch) {
+    for (int i = 0; i < 50; ++i) {
+      result->ClearRecordBuffer(row.data());
+      uint8_t number[4];
+      PutIntegerValue(number, 100000 + batch * 50 + i);
+      result->PutField(1, row.data(), number);
+      result->AppendRecord(row.data());
+    }
+    result->FlushBuffers(true, false, true, true, false);
+    readSecond(100 + (batch + 1) * 60);
+  }
+  EXPECT_FALSE(strayFiles().empty()) << "the grown result is on disk";
+  readSecond(kRows * 20 + 1000);
+  std::vector<int> wanted;
+  for (size_t at = 0; at < expected.size(); at = expected.find('\n', at) + 1)
+    wanted.push_back(std::stoi(expected.substr(at)));
+  wanted.erase(wanted.begin(), wanted.begin() + 100);
+  for (int i = 0; i < 300; ++i) wanted.push_back(100000 + i);
+  EXPECT_EQ(ids, wanted);
+  EXPECT_EQ(SqlDatabase::text(*result).substr(0, expected.size()), expected);
+  second.reset();
+}
+
+// INTO makes the user's table on disk whatever the bounds: another process reads it at once.
+TEST_F(MemoryFirstResults, ResultKeptWithIntoIsOnDiskForOtherProcesses) {
+  const std::string expected = db_.run("SELECT id, s FROM t WHERE g < 5 ORDER BY id");
+  {
+    SpillBounds bounds(kLarge, kLarge);
+    db_.run("SELECT id, s INTO kept FROM t WHERE g < 5 ORDER BY id");
+  }
+  ASSERT_TRUE(std::filesystem::exists(folder_.path("kept.DAT")));
+  const std::string folder = folder_.path();
+  Helper child([&](Helper&) {
+    SqlDatabase other(folder);
+    return other.run("SELECT * FROM kept") == expected ? 0 : 1;
+  });
+  EXPECT_EQ(child.wait(), 0);
+  EXPECT_EQ(db_.run("SELECT * FROM kept"), expected);
+  EXPECT_TRUE(strayFiles().empty());
+}
+
+// Many results open at once: those that come after the process's bound is spent are made on
+// disk, every one reads its own rows, and nothing is left once they are closed.
+TEST_F(MemoryFirstResults, ManyOpenResultsShareTheProcessBound) {
+  std::vector<std::string> expected;
+  for (int g = 0; g < 50; ++g)
+    expected.push_back(db_.run("SELECT id, s FROM t WHERE g = " + std::to_string(g) + " ORDER BY s, id"));
+  SpillBounds bounds(65536, 262144);
+  std::vector<std::unique_ptr<sql::TQueryStatement>> open;
+  std::vector<TDataCursor*> results;
+  for (int g = 0; g < 50; ++g) {
+    open.push_back(std::make_unique<sql::TQueryStatement>(db_.directory()));
+    open.back()->Prepare("SELECT id, s FROM t WHERE g = " + std::to_string(g) + " ORDER BY s, id");
+    results.push_back(open.back()->Execute());
+    ASSERT_NE(results.back(), nullptr);
+    EXPECT_LE(TSpillFile::BytesInMemory(), 262144);
+  }
+  EXPECT_FALSE(strayFiles().empty()) << "the later results went to disk";
+  for (int g = 0; g < 50; ++g) {
+    EXPECT_EQ(SqlDatabase::text(*results[size_t(g)]), expected[size_t(g)]) << "g = " << g;
+  }
+  open.clear();
+  EXPECT_EQ(TSpillFile::BytesInMemory(), 0);
+  EXPECT_TRUE(strayFiles().empty());
+}
+
+}  // namespace
