@@ -461,6 +461,10 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   bool BeginRead() override;
   bool CachesCurrent() const override { return cachedRead_; }
   void EndRead();
+  // Takes the read pair for several operations that must see one state of the table; true when
+  // this call took it, to be ended then with EndRead. False for a remote cursor, one that takes
+  // no locks, or one that holds the pair already.
+  bool HoldRead();
   bool BeginQueryRead();
   void EndQueryRead();
   bool BeginWrite();
