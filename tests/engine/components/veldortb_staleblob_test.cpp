@@ -173,6 +173,56 @@ TEST_P(StaleRowTest, EveryRowShowsItsMemoBesideItsOwnValueWhileAnotherProcessRew
   EXPECT_GT(statements, 1) << "the writer hardly ran beside the reader";
 }
 
+// A new record copied from the current one (CopyOnAppend, inserted before it) while another process rewrites
+// that row again and again: the copy holds one version's value and memo, and never fails for it.
+TEST_F(StaleRow, ACopyForAppendIsOfOneVersionWhileAnotherProcessRewritesTheRow) {
+  Helper writer([&](Helper& h) {
+    if (h.receive() != 'G') return 2;
+    TVELDORDatabase db;
+    db.SetDatabaseName("db");
+    db.SetDirectory(dir.path());
+    int g = 0;
+    for (;;) {
+      pollfd p{h.inFd(), POLLIN, 0};
+      if (::poll(&p, 1, 0) > 0) break;
+      ++g;
+      exec("UPDATE t SET v = " + std::to_string(g) + ", m = '" + memoOf(g) + "' WHERE id = 1");
+      if (g == 1) h.send('R');
+    }
+    return 0;
+  });
+  std::string problem;
+  {
+    TVELDORDatabase db;
+    db.SetDatabaseName("db");
+    db.SetDirectory(dir.path());
+    exec("CREATE TABLE t (id INTEGER, v INTEGER, m BLOB(1, 1), PRIMARY KEY (id))");
+    exec("INSERT INTO t (id, v, m) VALUES (1, 0, '" + memoOf(0) + "')");
+    TVELDORTable t;
+    t.SetDatabaseName("db");
+    t.SetTableName("t");
+    t.CopyOnAppend = true;
+    t.Open();
+    writer.send('G');
+    ASSERT_EQ(writer.receive(), 'R');
+    for (int copy = 0; copy < 400 && problem.empty(); ++copy) {
+      try {
+        t.First();
+        t.Insert();
+        const int v = t.FieldByName("v").AsInteger();
+        if (t.FieldByName("m").AsString() != memoOf(v))
+          problem = "copy " + std::to_string(copy) + ": v " + std::to_string(v) + " beside another memo";
+      } catch (const std::exception& e) {
+        problem = "copy " + std::to_string(copy) + ": " + e.what();
+      }
+      t.Cancel();
+    }
+  }
+  writer.send('Q');
+  EXPECT_EQ(writer.wait(), 0);
+  EXPECT_EQ(problem, "");
+}
+
 INSTANTIATE_TEST_SUITE_P(Roads, StaleRowTest, ::testing::Values(Road::Table, Road::LiveQuery),
                          [](const auto& info) { return info.param == Road::Table ? "Table" : "LiveQuery"; });
 
