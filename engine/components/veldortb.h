@@ -500,6 +500,12 @@ class TVELDORDataSet : public dataset::DataSet {
   void filterChanged();
   // The blob's bytes in `buffer`.
   std::string readBlob(uint16_t fieldNo, uint8_t* buffer);
+  // Opens blob field `fieldNo` of `buffer` for the client (tag 0), or raises the engine's error.
+  // When the browsed record changed after the dataset read it (VELDOR_KEYORRECDELETED), the
+  // record is read again once, whole, and the blob of that version opened, so that the row never
+  // shows a memo beside values of another version; the links hear of the changed record. A record
+  // gone by then keeps the buffer as it was, and the error is raised.
+  void openRecordBlob(uint16_t fieldNo, uint8_t* buffer, uint8_t mode);
   static bool filterCallback(void* data, TDataCursor& cursor, const uint8_t* record, uint32_t recordNo);
 
   uint32_t recordSize_ = 0;
@@ -517,7 +523,8 @@ class TVELDORDataSet : public dataset::DataSet {
   int blockSize_ = 0;
   uint32_t blockCapacity_ = 0, blockCount_ = 0, blockPos_ = 0;
   int64_t blockTotal_ = 0;
-  bool blockPastEnd_ = false;  // the last read ran into the end, which the cursor now stands at
+  bool blockPastEnd_ = false;     // the last read ran into the end, which the cursor now stands at
+  bool rereadingRecord_ = false;  // openRecordBlob is reading the record again
 };
 
 class TVELDORDBDataSet : public TVELDORDataSet {

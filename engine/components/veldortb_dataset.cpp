@@ -571,12 +571,47 @@ uint8_t* TVELDORDataSet::GetStateBuffer() {
   }
 }
 
+void TVELDORDataSet::openRecordBlob(uint16_t fieldNo, uint8_t* buffer, uint8_t mode) {
+  TSessionLock lock(LockSession());
+  const auto check = [&](uint16_t code) {
+    if (code == VELDOR_KEYORRECDELETED) SignalTableError(code, cursor_->TableName());
+    CheckEngineError(code);
+  };
+  const uint16_t code = cursor_->OpenBlob(fieldNo, buffer, mode, false, 0);
+  if (code != VELDOR_KEYORRECDELETED || rereadingRecord_ || State() != ds::dsBrowse ||
+      buffer != ActiveBuffer())
+    return check(code);
+  rereadingRecord_ = true;
+  ScopeExit done([this] { rereadingRecord_ = false; });
+  uint16_t again = code;
+  {
+    // The record and its blob under one read of the table: no writer gets in between them.
+    const bool held = cursor_->HoldRead();
+    ScopeExit end([&] {
+      if (held) cursor_->EndRead();
+    });
+    std::vector<uint8_t> fresh(recordSize_);
+    UpdateCursorPos();
+    // Another record where this one was: it was deleted, and the dataset learns so when it moves.
+    if (cursor_->GetCurrentRecord(fresh.data(), false) != 0 ||
+        platform::get4(fresh.data() + 1) != platform::get4(buffer + 1)) {
+      CursorPosChanged();
+      return check(code);
+    }
+    std::memcpy(buffer, fresh.data(), recordSize_);
+    again = cursor_->OpenBlob(fieldNo, buffer, mode, false, 0);
+  }
+  if (HasCalcFields()) GetCalcFields(buffer);
+  DataEventNotify(ds::deRecordChange);
+  check(again);
+}
+
 std::string TVELDORDataSet::readBlob(uint16_t fieldNo, uint8_t* buffer) {
   TSessionLock lock(LockSession());
   const TFieldDescriptor& d = cursor_->GetFieldDesc(fieldNo);
   if (buffer[d.Offset()] == 0 && blobWord(d, buffer) >= 0) return {};
   const bool wasOpen = blobWord(d, buffer) < 0;
-  CheckEngineError(cursor_->OpenBlob(fieldNo, buffer, 1, false, 0));
+  openRecordBlob(fieldNo, buffer, 1);
   std::string bytes;
   uint32_t size = 0;
   uint16_t code = cursor_->GetBlobSize(fieldNo, buffer, size, false);
@@ -1328,7 +1363,7 @@ TVELDORBlobStream::TVELDORBlobStream(TVELDORDataSet& dataSet, ds::Field& field, 
   fieldNo_ = uint16_t(field.FieldNo);
   TSessionLock lock(dataSet.LockSession());
   TDataCursor& cursor = *dataSet.cursor_;
-  CheckEngineError(cursor.OpenBlob(fieldNo_, record_, mode == ds::bmRead ? 1 : 2, false, 0));
+  dataSet.openRecordBlob(fieldNo_, record_, mode == ds::bmRead ? 1 : 2);
   opened_ = true;
   if (mode == ds::bmWrite) {
     CheckEngineError(cursor.TruncateBlob(fieldNo_, record_, 0, false));

@@ -60,6 +60,41 @@ void TDataCursor::putBlobWord(const TFieldDescriptor& d, uint8_t* buffer, int32_
   buffer[d.Offset()] = hasValue ? 1 : 0;
 }
 
+uint16_t TDataCursor::loadRecordBlob(const TFieldDescriptor& d, const uint8_t* buffer, TBlobBuffer& blob) {
+  uint32_t recordNo;
+  std::memcpy(&recordNo, buffer + 1, 4);
+  const uint32_t first = uint32_t(word1Of(d, buffer));
+  if (recordNo == 0 || d.Computed()) {
+    if (first != 0) blob.Load();
+    return 0;
+  }
+  // The words are compared with the record as stored now, not with the blob's first block: a
+  // chain that another writer freed or rewrote may carry another value of the same record, or
+  // one of a record that took its number, and would load without complaint. The record cache
+  // answers for the file only while the table proves it current; otherwise the read pair brings
+  // it up to date first.
+  if (!mayReadCaches()) BeginRead();
+  TDataFile& data = table_->DataFile();
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    const uint32_t dataSeen = dataChangeCounter_, blobSeen = blobChangeCounter_;
+    if (recordNo > data.GetLastRecordNumber() || size_t(d.Offset()) + 9 > data.GetRecordSize())
+      return VELDOR_KEYORRECDELETED;
+    TRecord* record = nullptr;
+    // False when a file read met another writer's change: the cursor has taken the table up
+    // again, under the read pair it now holds.
+    if (!data.GetRecord(this, recordNo, record)) continue;
+    const uint8_t* stored = record->GetBuffer();
+    const bool same =
+        stored[0] == kRecordInUse && std::memcmp(stored + d.Offset() + 1, buffer + d.Offset() + 1, 8) == 0;
+    data.ReleaseRecord(record);
+    if (!same) return VELDOR_KEYORRECDELETED;
+    if (first != 0) blob.Load();
+    // A block read from the file met another writer's change: the record is looked at again.
+    if (dataChangeCounter_ == dataSeen && blobChangeCounter_ == blobSeen) return 0;
+  }
+  return VELDOR_KEYORRECDELETED;
+}
+
 uint16_t TDataCursor::OpenBlob(uint16_t fieldNo, uint8_t* buffer, uint8_t openMode, bool tableFields,
                                uint8_t tag) {
   if (!active_) Raise(VELDOR_TABLEOPEN);
@@ -90,7 +125,7 @@ uint16_t TDataCursor::OpenBlob(uint16_t fieldNo, uint8_t* buffer, uint8_t openMo
   blob->data.SetOwnerId(owner);
   blob->data.SetFieldNumber(d.FieldNumber());
   blob->data.SetFirstBlock(uint32_t(word));
-  if (word != 0) blob->data.Load();
+  if (const uint16_t code = loadRecordBlob(d, buffer, blob->data)) return code;
   blob->data.SetDirty(false);
   blob->data.SaveOriginalData();
   putBlobWord(d, buffer, -int32_t(blob->handle), blob->data.GetSize() > 0);
@@ -213,7 +248,7 @@ bool TDataCursor::ReadBlobValue(uint16_t fieldNo, bool tableFields, const uint8_
     blob.SetOwnerId(owner);
     blob.SetFieldNumber(d.FieldNumber());
     blob.SetFirstBlock(uint32_t(word));
-    blob.Load();
+    check(loadRecordBlob(d, record, blob));
     blob.TakeData(value);
     return true;
   }

@@ -348,6 +348,12 @@ uint16_t TDataCursor::GetCurrentRecord(uint8_t* buffer, bool lock) {
 
 uint16_t TDataCursor::CloneCurrentRecord(uint8_t* buffer) {
   if (IsRemote()) return remoteCloneCurrentRecord(buffer);
+  // The record and its blobs under one read: a blob of a record that another writer changed in
+  // between would be refused (or, read anyway, be of another version than the other fields).
+  const bool held = HoldRead();
+  ScopeExit end([&] {
+    if (held) EndRead();
+  });
   std::vector<uint8_t> current(recordSize_);
   const uint16_t result = GetCurrentRecord(current.data(), false);
   if (result != 0) {

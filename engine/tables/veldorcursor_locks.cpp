@@ -133,6 +133,12 @@ void TDataCursor::EndRead() {
   if (table_) table_->EndRead();
 }
 
+bool TDataCursor::HoldRead() {
+  if (!active_ || IsRemote() || readTaken_) return false;
+  BeginRead();
+  return readTaken_;
+}
+
 bool TDataCursor::BeginQueryRead() {
   if (!NeedsLocks()) return false;
   return beginPair(
