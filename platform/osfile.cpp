@@ -94,6 +94,9 @@ void installBusHandler() {
 // checks that no other open holds the first. Both bytes lie above any range the engine locks.
 constexpr int64_t kShareMarker = INT64_C(0x7FFFFFFFFFFFFFF0);
 constexpr int64_t kExclusiveMarker = kShareMarker + 1;
+// A sharing conflict may be a race between two opens that each saw the other's marker; both then
+// let go, so a short, growing pause and another try settles it.
+constexpr int kShareAttempts = 3;
 
 // Ranges held through the OsFiles of this process, per file, keyed by their first byte. The
 // system's locks keep processes and separate opens apart; this table adds what they cannot see: one
@@ -130,8 +133,9 @@ struct LockTable {
 };
 
 LockTable& LockTable::lockTable() {
-  static LockTable table;
-  return table;
+  // Never destroyed: files that static destructors close at the process's end still reach it.
+  static LockTable* table = new LockTable;
+  return *table;
 }
 
 LockTable& lockTable() {
@@ -210,16 +214,24 @@ int32_t dosDateTime(time_t t) {
   return int32_t(date << 16 | time);
 }
 
+void takeFacts(const struct stat& st, FileInfo& info);
+
 // The facts of the file at `path` (links followed), as the file system reports them.
 bool statInfo(const std::string& path, FileInfo& info) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return failWith(errno);
+  takeFacts(st, info);
+  return true;
+}
+
+void takeFacts(const struct stat& st, FileInfo& info) {
   info.isDirectory = S_ISDIR(st.st_mode);
   info.readOnly = (st.st_mode & 0222) == 0;
   info.size = st.st_size;
   info.dosDateTime = dosDateTime(st.st_mtime);
   info.identity = {uint64_t(st.st_dev), uint64_t(st.st_ino)};
-  return true;
+  info.modifiedNs = int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  info.changedNs = int64_t(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
 }
 
 std::string joinPath(const std::string& dir, std::string_view name) {
@@ -377,6 +389,31 @@ class LocalFile final : public OsFile {
     file->second.erase(it);
     ownOffsets_.erase(offset);
     if (file->second.empty()) table.files.erase(file);
+    return true;
+  }
+
+  bool releaseShareMode() override {
+    // Both markers in one call; a marker this open does not hold is simply not there to release.
+    return ofdLock(fd_, F_UNLCK, kShareMarker, 2);
+  }
+
+  bool retakeShareMode(ShareMode mode) override {
+    // As an open: a conflict may be a race with another open that saw this one's marker, so it
+    // is tried again after a short, growing pause.
+    for (int attempt = 1;; ++attempt) {
+      if (takeShareMode(fd_, mode)) return true;
+      const int err = lastOsError();
+      ofdLock(fd_, F_UNLCK, kShareMarker, 2);
+      setLastOsError(err);
+      if (err != kSharingViolation || attempt == kShareAttempts) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(attempt));
+    }
+  }
+
+  bool facts(FileInfo& info) override {
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) return failWith(errno);
+    takeFacts(st, info);
     return true;
   }
 
@@ -547,10 +584,6 @@ class LocalFileSystem final : public FileSystem {
   void sleepFor(std::chrono::milliseconds duration) override { std::this_thread::sleep_for(duration); }
 
  private:
-  // A sharing conflict may be a race between two opens that each saw the other's marker; both
-  // then let go, so a short, growing pause and another try settles it.
-  static constexpr int kShareAttempts = 3;
-
   // Opens `real` with `flags`; with O_CREAT a missing file is made, and with `empty` an existing
   // one is emptied.
   std::unique_ptr<OsFile> openShared(const std::string& real, int flags, ShareMode share, bool deleteOnClose,
@@ -644,8 +677,9 @@ bool FileSystem::syncFolder(const std::string& path) {
 }
 
 FileSystem& FileSystem::local() {
-  static LocalFileSystem fs;
-  return fs;
+  // Never destroyed, for the same reason as the lock table.
+  static LocalFileSystem* fs = new LocalFileSystem;
+  return *fs;
 }
 
 double systemVersion() {

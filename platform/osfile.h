@@ -48,6 +48,9 @@ struct FileInfo {
   // Last write time as a local DOS date (high 16 bits) and time (low 16 bits).
   int32_t dosDateTime = 0;
   FileIdentity identity;
+  // Last change of the contents and of the file's facts, in nanoseconds since the epoch.
+  int64_t modifiedNs = 0;
+  int64_t changedNs = 0;
 };
 
 enum class ShareMode : uint8_t { Exclusive, Shared };
@@ -108,6 +111,24 @@ class OsFile {
   virtual bool peekHead(void* buffer, int64_t count) {
     (void)buffer;
     (void)count;
+    return false;
+  }
+
+  // Keeping a file open while it is not in use. releaseShareMode lets this open's share mode go:
+  // to every other open, in this process or another, the file is then closed, so that it can be
+  // opened exclusively, renamed or deleted. It requires that this open holds no byte-range lock.
+  // retakeShareMode takes the mode again exactly as an open does, with the same refusals (OS
+  // error kSharingViolation). Both are false on a backend that cannot do this; the caller then
+  // closes the file and opens it anew.
+  virtual bool releaseShareMode() { return false; }
+  virtual bool retakeShareMode(ShareMode mode) {
+    (void)mode;
+    return false;
+  }
+  // The facts of the open file itself (whatever its name now leads to); false on failure or
+  // when the backend cannot tell.
+  virtual bool facts(FileInfo& info) {
+    (void)info;
     return false;
   }
 };

@@ -381,6 +381,25 @@ int64_t TPhysicalFile::Seek(int32_t id, int origin, int64_t offset) {
   return TAbstractFile::Seek(id, origin, offset);
 }
 
+bool TPhysicalFile::ReleaseShareMode() {
+  std::lock_guard guard(section_);
+  return file_ && file_->releaseShareMode();
+}
+
+bool TPhysicalFile::RetakeShareMode(bool exclusive) {
+  std::lock_guard guard(section_);
+  if (!file_ ||
+      !file_->retakeShareMode(exclusive ? platform::ShareMode::Exclusive : platform::ShareMode::Shared))
+    return false;
+  exclusive_ = exclusive;
+  return true;
+}
+
+bool TPhysicalFile::Facts(platform::FileInfo& info) {
+  std::lock_guard guard(section_);
+  return file_ && file_->facts(info);
+}
+
 bool TPhysicalFile::Lock(int64_t offset, int64_t length) {
   std::lock_guard guard(section_);
   return file_ && file_->lockRange(offset, length);
@@ -642,6 +661,17 @@ size_t TFileList::Count() {
 
 void TFileList::Clear() {
   std::lock_guard guard(section_);
+  // Keepers let go first, so that none is left holding a file object freed here.
+  for (bool released = true; released;) {
+    released = false;
+    for (const auto& f : files_) {
+      if (TFileKeeper* keeper = f->Keeper()) {
+        keeper->ReleaseKeptFiles();
+        released = true;
+        break;
+      }
+    }
+  }
   files_.clear();
 }
 
@@ -665,6 +695,15 @@ TAbstractFile* TFileList::find(const std::string& name, bool inMemory,
   return nullptr;
 }
 
+TAbstractFile* TFileList::findInUse(const std::string& name, bool inMemory,
+                                    std::optional<platform::FileInfo>* onDisk) {
+  TAbstractFile* f = find(name, inMemory, onDisk);
+  if (!f || !f->Keeper()) return f;
+  // The keeper's close may free the object: it is looked up again.
+  f->Keeper()->ReleaseKeptFiles();
+  return find(name, inMemory, onDisk);
+}
+
 void TFileList::unlist(TAbstractFile* file) {
   std::erase_if(files_, [file](const std::unique_ptr<TAbstractFile>& f) { return f.get() == file; });
 }
@@ -672,7 +711,7 @@ void TFileList::unlist(TAbstractFile* file) {
 int32_t TFileList::CreateFile(const std::string& name, bool inMemory, bool temporary, TAbstractFile*& file) {
   std::lock_guard guard(section_);
   file = nullptr;
-  TAbstractFile* f = find(name, inMemory);
+  TAbstractFile* f = findInUse(name, inMemory);
   if (f && f->OpenCount() > 0) return refusedAsOpen();
   if (!f) {
     if (inMemory)
@@ -717,7 +756,7 @@ int32_t TFileList::OpenFile(const std::string& name, bool inMemory, TAbstractFil
   std::lock_guard guard(section_);
   file = nullptr;
   std::optional<platform::FileInfo> onDisk;
-  TAbstractFile* f = find(name, inMemory, &onDisk);
+  TAbstractFile* f = findInUse(name, inMemory, &onDisk);
   int32_t id;
   if (f && f->OpenCount() > 0) {
     if (f->Exclusive() || exclusive) {
@@ -758,6 +797,8 @@ int32_t TFileList::CloseFile(TAbstractFile* file, bool inMemory, int32_t handleI
       std::any_of(files_.begin(), files_.end(),
                   [file](const std::unique_ptr<TAbstractFile>& f) { return f.get() == file; });
   if (!listed || file->IsInMemory() != inMemory || file->OpenCount() == 0) return negated(VELDOR_OSENOENT);
+  // A kept file has one handle, its keeper's.
+  file->SetKeeper(nullptr);
   const int32_t r = file->Close(handleId);
   if (r < 0) return r;
   if (file->OpenCount() == 0 && (!inMemory || file->Temporary())) unlist(file);
@@ -766,7 +807,7 @@ int32_t TFileList::CloseFile(TAbstractFile* file, bool inMemory, int32_t handleI
 
 int32_t TFileList::RenameFile(const std::string& name, bool inMemory, const std::string& newName) {
   std::lock_guard guard(section_);
-  TAbstractFile* f = find(name, inMemory);
+  TAbstractFile* f = findInUse(name, inMemory);
   if (f) {
     if (f->OpenCount() > 0) return refusedAsOpen();
     if (inMemory) {
@@ -790,7 +831,7 @@ int32_t TFileList::RenameFile(const std::string& name, bool inMemory, const std:
 
 int32_t TFileList::DeleteFile(const std::string& name, bool inMemory) {
   std::lock_guard guard(section_);
-  TAbstractFile* f = find(name, inMemory);
+  TAbstractFile* f = findInUse(name, inMemory);
   if (f) {
     if (f->OpenCount() > 0) return refusedAsOpen();
     const int32_t r = f->DeleteFile();
@@ -816,7 +857,16 @@ bool TFileList::Listed(const std::string& name, bool inMemory) {
 bool TFileList::FileExists(const std::string& name, bool inMemory) {
   std::lock_guard guard(section_);
   std::optional<platform::FileInfo> onDisk;
-  return find(name, inMemory, &onDisk) || onDisk.has_value();
+  TAbstractFile* f = find(name, inMemory, &onDisk);
+  // A disk file kept open may have been deleted by another process since.
+  if (f && f->Keeper() && !inMemory && !onDisk) {
+    platform::FileInfo info;
+    const int savedError = platform::lastOsError();
+    const bool exists = fs_.fileInfo(normalizeName(name), info) && !info.isDirectory;
+    platform::setLastOsError(savedError);
+    return exists;
+  }
+  return f || onDisk.has_value();
 }
 
 namespace {
@@ -957,8 +1007,10 @@ int32_t TFileList::CopyToFile(TAbstractFile* file, int32_t handle, bool inMemory
 }
 
 TFileList& EngineFileList() {
-  static TFileList list;
-  return list;
+  // Never destroyed: tables kept open by objects that static destructors free close their files
+  // through it at the process's end, in whatever order those run.
+  static TFileList* list = new TFileList;
+  return *list;
 }
 
 bool RetryLock(const std::function<bool(uint32_t attempt)>& attempt, const LockRetryRules& rules,
@@ -1008,6 +1060,35 @@ void TFileHandler::Open() {
   readOnly_ = readOnly;
   readOnlyAttribute_ = readOnlyAttribute;
   open_ = true;
+}
+
+bool TFileHandler::Keep(TFileKeeper& keeper) {
+  if (!open_ || !file_ || file_->OpenCount() != 1 || file_->Keeper() || HasHeldWrites()) return false;
+  if (auto* physical = dynamic_cast<TPhysicalFile*>(file_)) {
+    if (!physical->Facts(keptFacts_)) return false;
+  }
+  if (!file_->ReleaseShareMode()) return false;
+  file_->SetKeeper(&keeper);
+  return true;
+}
+
+bool TFileHandler::Resume() {
+  if (!open_ || !file_) return false;
+  file_->SetKeeper(nullptr);
+  auto* physical = dynamic_cast<TPhysicalFile*>(file_);
+  if (!physical) return file_->RetakeShareMode(exclusive_);
+  // The name must still lead to the very file kept, unchanged: another process may have
+  // replaced it (a restructure swaps files by rename), re-created it in place, restored a
+  // backup over it or changed its attributes since.
+  platform::FileInfo now;
+  const int savedError = platform::lastOsError();
+  const bool found = list_->FileSystem().fileInfoAsSpelt(physical->OpenPath(), now);
+  platform::setLastOsError(savedError);
+  if (!found || now.isDirectory || now.identity != keptFacts_.identity || now.size != keptFacts_.size ||
+      now.changedNs != keptFacts_.changedNs || now.modifiedNs != keptFacts_.modifiedNs ||
+      now.readOnly != keptFacts_.readOnly)
+    return false;
+  return file_->RetakeShareMode(exclusive_);
 }
 
 void TFileHandler::Close() {

@@ -46,6 +46,16 @@ inline constexpr int kSeekBegin = 0;
 inline constexpr int kSeekCurrent = 1;
 inline constexpr int kSeekEnd = 2;
 
+// A holder that keeps files open while it does not use them (a closed table kept for its next
+// open). To every other user a kept file is closed: the list has the keeper let go of it before
+// it opens, creates, renames, deletes or copies that file.
+class TFileKeeper {
+ public:
+  virtual ~TFileKeeper() = default;
+  // Closes every file kept. Called with the list's section held, from any thread; never raises.
+  virtual void ReleaseKeptFiles() noexcept = 0;
+};
+
 // The shared object of one file in this process.
 class TAbstractFile {
  public:
@@ -104,6 +114,16 @@ class TAbstractFile {
   bool ReadOnlyAttribute() const { return readOnlyAttribute_; }
   bool Temporary() const { return temporary_; }
   void SetTemporary(bool v) { temporary_ = v; }
+  // The keeper of a file kept open while unused (see TFileKeeper); null while it is in use.
+  TFileKeeper* Keeper() const { return keeper_; }
+  void SetKeeper(TFileKeeper* keeper) { keeper_ = keeper; }
+  // Lets the share mode go while kept, and takes it again (platform::OsFile); a file in memory
+  // has none. False when the file cannot do so.
+  virtual bool ReleaseShareMode() { return true; }
+  virtual bool RetakeShareMode(bool exclusive) {
+    exclusive_ = exclusive;
+    return true;
+  }
 
  protected:
   struct Handle {
@@ -129,6 +149,7 @@ class TAbstractFile {
   int64_t size_ = 0;
   std::vector<LockRange> locks_;
   std::vector<Handle> handles_;
+  TFileKeeper* keeper_ = nullptr;
 };
 
 // A file that lives only in this process's memory. It keeps its contents between a close and a
@@ -174,6 +195,13 @@ class TPhysicalFile final : public TAbstractFile {
   bool Lock(int64_t offset, int64_t length) override;
   bool Unlock(int64_t offset, int64_t length) override;
   bool PeekHead(void* buffer, int64_t count) override { return file_ && file_->peekHead(buffer, count); }
+
+  bool ReleaseShareMode() override;
+  bool RetakeShareMode(bool exclusive) override;
+  // The facts of the open file (platform::OsFile::facts).
+  bool Facts(platform::FileInfo& info);
+  // The path the file was opened under; empty while closed.
+  std::string OpenPath() const { return file_ ? file_->path() : std::string(); }
 
   // The identity of the open file; none while closed.
   bool HasIdentity() const { return file_ != nullptr; }
@@ -285,6 +313,9 @@ class TFileList {
 
   // Number of listed file objects (for tests and diagnostics).
   size_t Count();
+  // Held by a keeper while it keeps or takes back its files, so that no other user has it let go
+  // of them half way.
+  std::recursive_mutex& Section() { return section_; }
   // Frees every file object: disk files are closed (temporary ones deleted) and in-memory files
   // lose their contents. For the engine's shut-down; requires that no handler still uses a file.
   void Clear();
@@ -295,6 +326,9 @@ class TFileList {
   // folder, was found).
   TAbstractFile* find(const std::string& name, bool inMemory,
                       std::optional<platform::FileInfo>* onDisk = nullptr);
+  // find() for a user of the file: a keeper that keeps it lets it go first.
+  TAbstractFile* findInUse(const std::string& name, bool inMemory,
+                           std::optional<platform::FileInfo>* onDisk = nullptr);
   void unlist(TAbstractFile* file);
   int32_t copyChunks(TAbstractFile* from, int32_t fromHandle, TAbstractFile* to, int32_t toHandle, int mode,
                      const TFileProgress& progress, int step, std::string* failedName);
@@ -382,6 +416,18 @@ class TFileHandler {
   // backend without views) or is not open; the caller then reads under the file's locks.
   bool PeekDiskHead(void* buffer, int64_t count) { return open_ && file_ && file_->PeekHead(buffer, count); }
 
+  // ---- Kept open ----
+  // Keeps the open file for `keeper` while nothing uses it: its share mode goes, so that to every
+  // other user, in this process or another, it is closed (see TFileKeeper). Requires: the list's
+  // section held, no byte-range lock held and no held writes. False, with nothing changed, when
+  // the file is shared with another handle or cannot be kept.
+  bool Keep(TFileKeeper& keeper);
+  // Takes a kept file back as an open with the handler's exclusive flag would take it: false when
+  // its name no longer leads to the same file, the file changed in any way since it was kept (its
+  // size, contents or attributes), or the open would be refused. The handler is still open then
+  // and the caller closes it. Requires: the list's section held.
+  bool Resume();
+
   // Seek and transfer in one step, inside the file's section.
   int64_t ReadAt(int64_t offset, void* buffer, int64_t count, bool allowShort = false);
   void WriteAt(int64_t offset, const void* buffer, int64_t count);
@@ -448,6 +494,8 @@ class TFileHandler {
   bool holdWrites_ = false;
   bool flushWanted_ = false;
   TWriteSet held_;
+  // What the file was when it was kept.
+  platform::FileInfo keptFacts_;
 };
 
 }  // namespace engine

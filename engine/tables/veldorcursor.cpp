@@ -278,7 +278,7 @@ void TDataCursor::loadFieldList() {
   std::string qualified = tableName_ + ".";
   const size_t prefix = qualified.size();
   for (uint16_t p = 1; p <= count; ++p) {
-    TCursorField& f = fields_.emplace_back(TCursorField{*data.GetFieldDescriptor(p), nullptr});
+    TCursorField& f = fields_.emplace_back(*data.GetFieldDescriptor(p));
     if (f.desc.IsAutoInc()) hasAutoInc_ = true;
     if (f.desc.Required() || f.desc.HasMinText() || f.desc.HasMaxText()) hasChecks_ = true;
     if (f.desc.HasDefaultText()) hasDefaults_ = true;

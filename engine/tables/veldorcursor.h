@@ -94,6 +94,9 @@ struct CursorOpenOptions {
 // (the computed flag, whose tree is held beside it, the qualified name and the field's number in
 // its table).
 struct TCursorField {
+  TCursorField() = default;
+  // Copies the table's descriptor once, straight into its place in the cursor's list.
+  explicit TCursorField(const TFieldDescriptor& d) : desc(d) {}
   TFieldDescriptor desc;
   // The checked expression of a computed field (a clone of the cursor holds a copy).
   std::shared_ptr<const TExpToken> tree;

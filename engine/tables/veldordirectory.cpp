@@ -21,6 +21,10 @@ using platform::UndoOnFailure;
 
 namespace {
 
+// Closed tables a directory keeps for their next open: enough for the tables that a statement or
+// a short run of statements goes back to, few enough that the open files stay far from any limit.
+constexpr size_t kMaxKeptTables = 8;
+
 // Two names of one table: the same data file name, ASCII case ignored as the file layer does.
 bool sameTable(std::string_view a, std::string_view b) {
   return platform::equalIgnoringAsciiCase(ForceFileExt(TrimBlanks(a), kDataFileExt, kDataFileExt),
@@ -147,6 +151,7 @@ TDataDirectory::~TDataDirectory() {
     }
   }
   tables_.clear();
+  kept_.clear();
   for (auto& [path, journal] : journals_) journal->Release(fileList_->FileSystem());
 }
 
@@ -193,7 +198,30 @@ void TDataDirectory::freeTable(TDataTable* table) {
   if (it == tables_.end()) return;
   std::unique_ptr<TDataTable> owned = std::move(*it);
   tables_.erase(it);
-  owned->Close(true);
+  owned->Close(true, true);
+  if (!owned->FilesKept()) return;
+  dropKept(owned->GetName(), owned->IsInMemory());
+  while (owned->GetUserCount() > 0) owned->DecUserCount();
+  if (kept_.size() >= kMaxKeptTables) kept_.erase(kept_.begin());
+  kept_.push_back(std::move(owned));
+}
+
+std::unique_ptr<TDataTable> TDataDirectory::takeKept(std::string_view name, bool inMemory) {
+  const std::string_view trimmed = TrimBlanks(name);
+  for (auto it = kept_.begin(); it != kept_.end(); ++it) {
+    if ((*it)->IsInMemory() == inMemory && (*it)->GetName() == trimmed) {
+      std::unique_ptr<TDataTable> table = std::move(*it);
+      kept_.erase(it);
+      return table;
+    }
+  }
+  return nullptr;
+}
+
+void TDataDirectory::dropKept(std::string_view name, bool inMemory) {
+  std::erase_if(kept_, [&](const std::unique_ptr<TDataTable>& t) {
+    return t->IsInMemory() == inMemory && sameTable(t->GetName(), name);
+  });
 }
 
 int32_t TDataDirectory::OpenTable(std::string_view name, TDataTable*& table, bool querySource,
@@ -232,7 +260,12 @@ int32_t TDataDirectory::OpenTable(std::string_view name, TDataTable*& table, boo
     table = match;
     return 0;
   }
-  auto created = std::make_unique<TDataTable>(*this);
+  std::unique_ptr<TDataTable> created = takeKept(name, inMemory);
+  if (!created) {
+    // A kept table under another spelling of the name goes: one object per table.
+    dropKept(name, inMemory);
+    created = std::make_unique<TDataTable>(*this);
+  }
   created->SetName(TrimBlanks(name));
   created->SetExclusive(exclusive);
   created->SetInMemory(inMemory);
@@ -249,7 +282,7 @@ int32_t TDataDirectory::CloseTable(TDataTable* table, bool releaseFlag, bool que
   auto it = std::find_if(tables_.begin(), tables_.end(), [table](const auto& t) { return t.get() == table; });
   if (it == tables_.end()) return kTableNotFound;
   FirstFailure failure;
-  if (table->GetOpenCount() != 0) failure.run([&] { table->Close(releaseFlag); });
+  if (table->GetOpenCount() != 0) failure.run([&] { table->Close(releaseFlag, true); });
   if (table->GetOpenCount() == 0 && !table->InTransaction()) {
     freeTable(table);
   } else if (querySource == queryResult) {
@@ -264,6 +297,7 @@ int32_t TDataDirectory::CreateTable(std::string_view name, const TTableDefinitio
   table = nullptr;
   TDataTable* match = find(name, inMemory);
   if (match && (match->GetOpenCount() > 0 || match->InTransaction())) return kTableInUse;
+  dropKept(name, inMemory);
   std::unique_ptr<TDataTable> created;
   TDataTable* target = match;
   if (!target) {
@@ -289,6 +323,7 @@ int32_t TDataDirectory::onTableFiles(std::string_view name, bool inMemory,
                                      const std::function<void(TDataTable&)>& act) {
   TDataTable* match = find(name, inMemory);
   if (match && (match->GetOpenCount() > 0 || match->InTransaction())) return kTableInUse;
+  dropKept(name, inMemory);
   std::unique_ptr<TDataTable> temporary;
   TDataTable* target = match;
   if (!target) {

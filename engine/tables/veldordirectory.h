@@ -83,7 +83,10 @@ class TDataDirectory {
   int32_t OpenTable(std::string_view name, TDataTable*& table, bool querySource, bool queryResult,
                     bool temporary, bool inMemory, bool clone, bool exclusive);
   // kTableNotFound for a table not in this directory. The table object is freed when its last
-  // open closes outside a transaction.
+  // open closes outside a transaction; a table of files on disk or in memory that is not
+  // temporary is kept instead, its files open and its caches filled, for the next open of that
+  // name (TDataTable::Close). To everyone else it is closed. The directory keeps a few, the
+  // least recently closed going first, and frees them when it closes.
   int32_t CloseTable(TDataTable* table, bool releaseFlag, bool queryResult, bool querySource);
   // Creates the files of a new table and leaves it open and exclusive in `table`. kTableInUse
   // when a table of that name is open or in the transaction.
@@ -143,6 +146,10 @@ class TDataDirectory {
   void remoteRequest(uint16_t code, const std::function<void(TDataSession&)>& params);
   TDataTable* find(std::string_view name, bool inMemory) const;
   void freeTable(TDataTable* table);
+  // The kept table of that name (exactly as spelt), taken out of the kept ones; null when none.
+  std::unique_ptr<TDataTable> takeKept(std::string_view name, bool inMemory);
+  // Frees the kept table of that name (spelt in any way), letting its files go.
+  void dropKept(std::string_view name, bool inMemory);
   // Runs `act` on the files of table `name` through its object here, or through a passing one when
   // the table is not open; kTableInUse while a cursor or the transaction holds it.
   int32_t onTableFiles(std::string_view name, bool inMemory, const std::function<void(TDataTable&)>& act);
@@ -161,6 +168,8 @@ class TDataDirectory {
   std::string name_;
   std::string path_;
   std::vector<std::unique_ptr<TDataTable>> tables_;
+  // Closed tables kept for their next open, the most recently closed last.
+  std::vector<std::unique_ptr<TDataTable>> kept_;
   std::vector<TDataCursor*> cursors_;
   std::vector<TQueryStatement*> statements_;
   uint16_t openCount_ = 0;

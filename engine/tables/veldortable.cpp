@@ -35,6 +35,10 @@ TDataTable::TDataTable(TDataDirectory& directory)
 }
 
 TDataTable::~TDataTable() {
+  {
+    std::lock_guard guard(directory_->FileList().Section());
+    ReleaseKeptFiles();
+  }
   try {
     Close(true);
   } catch (...) {
@@ -208,6 +212,11 @@ void TDataTable::Open() {
     opened_ = true;
     return;
   }
+  if (resumeKeptFiles()) {
+    // Like a table that other cursors keep open: what is on disk is checked at the first read.
+    openedFiles_ = false;
+    return;
+  }
   written_ = false;
   nameFiles();
   UndoOnFailure undo([&] {
@@ -238,6 +247,75 @@ void TDataTable::Open() {
   indexReadSlot_ = blobReadSlot_ = queryIndexReadSlot_ = queryBlobReadSlot_ = 0;
 }
 
+bool TDataTable::keepFiles() {
+  if (temporary_ || scratch_ || anyLockHeld() || WritesHeld() || !data_->UnlockAllRecords()) return false;
+  std::lock_guard guard(directory_->FileList().Section());
+  for (TFileHandler* f : journalFiles())
+    if (f && !f->Keep(*this)) return false;
+  filesKept_ = true;
+  return true;
+}
+
+bool TDataTable::FilesKept() {
+  std::lock_guard guard(directory_->FileList().Section());
+  return filesKept_;
+}
+
+void TDataTable::ReleaseKeptFiles() noexcept {
+  if (!filesKept_) return;
+  filesKept_ = false;
+  try {
+    closeFiles();
+  } catch (...) {
+    // Nothing is held that a failed close could leave behind: the locks went at the logical
+    // close, and the handles are gone either way.
+  }
+}
+
+bool TDataTable::resumeKeptFiles() {
+  if (!FilesKept()) return false;
+  // A swap that another process began or left is the full open's to wait for or complete; its
+  // moves make the kept files let go here.
+  const bool swapsClear = inMemory_ || CompleteSwap(*directory_, name_);
+  bool resumed = false;
+  {
+    std::lock_guard guard(directory_->FileList().Section());
+    if (!filesKept_) return false;
+    filesKept_ = false;
+    if (swapsClear) {
+      resumed = true;
+      for (TFileHandler* f : journalFiles()) {
+        if (!f) continue;
+        f->SetExclusive(exclusive_);
+        if (!(resumed = f->Resume())) break;
+      }
+    }
+  }
+  if (resumed && !inMemory_) {
+    // The counters are seen through the files' views, without a system call: a write by
+    // another process since the close shows there even when the file's times cannot tell it.
+    resumed = !SwapMarked(*directory_, name_) && data_->ChangeCounterCurrent() &&
+              index_->ChangeCounterCurrent() && (!BlobFileInUse() || blob_->ChangeCounterCurrent());
+    if (resumed) {
+      const TJournalState journal = JournalState(directory_->FileList().FileSystem(), journalPath());
+      if (journal == TJournalState::Hot) {
+        resumed = false;
+      } else if (journal == TJournalState::Empty) {
+        dropUnheldJournal();
+      }
+    }
+  }
+  if (!resumed) {
+    closeFiles();
+    return false;
+  }
+  opened_ = true;
+  written_ = false;
+  holdWrites(!readOnly_);
+  indexReadSlot_ = blobReadSlot_ = queryIndexReadSlot_ = queryBlobReadSlot_ = 0;
+  return true;
+}
+
 void TDataTable::dropUnheldJournal() {
   // Writers keep theirs; one that nobody keeps was left by a writer that ended.
   if (exclusive_ || readOnly_ || directory_->HoldsJournal(journalPath())) return;
@@ -265,7 +343,7 @@ void TDataTable::openPastSwaps() {
   }
 }
 
-void TDataTable::Close(bool releaseFlag) {
+void TDataTable::Close(bool releaseFlag, bool keep) {
   if (!opened_) return;
   DecOpenCount();
   if (inTransaction_ || openCount_ > 0) return;
@@ -290,7 +368,7 @@ void TDataTable::Close(bool releaseFlag) {
   failure.run([&] { EndWrite(); });
   failure.run([&] { UnlockForTransaction(); });
   indexReadSlot_ = blobReadSlot_ = queryIndexReadSlot_ = queryBlobReadSlot_ = 0;
-  failure.run([&] { closeFiles(); });
+  if (!keep || failure.failed() || !keepFiles()) failure.run([&] { closeFiles(); });
   opened_ = false;
   written_ = false;
   scratch_ = false;

@@ -82,10 +82,10 @@ struct TTableDefinition {
   bool memoryFirst = false;
 };
 
-class TDataTable final : public TTableFileOwner {
+class TDataTable final : public TTableFileOwner, public TFileKeeper {
  public:
   explicit TDataTable(TDataDirectory& directory);
-  // Closes once (releasing every lock it holds) and frees the files.
+  // Closes once (releasing every lock it holds) and frees the files, kept ones too.
   ~TDataTable() override;
   TDataTable(const TDataTable&) = delete;
   TDataTable& operator=(const TDataTable&) = delete;
@@ -172,7 +172,9 @@ class TDataTable final : public TTableFileOwner {
   // ---- Life ----
   // Raises the open count; the first open names and opens the files (the blob file only when
   // the table has blob fields) and takes the read-only flags from them. A failure leaves
-  // nothing open.
+  // nothing open. Files kept at the last close are taken back instead, with what the caches
+  // hold, when they are still the table's files unchanged and the open would be granted as
+  // asked; otherwise they close and the files open anew.
   void Open();
   // True when the last Open opened the files; false when they were open already (other cursors,
   // or a transaction that keeps a table whose cursors all closed), so that what is on disk may
@@ -180,8 +182,15 @@ class TDataTable final : public TTableFileOwner {
   bool OpenedFiles() const { return openedFiles_; }
   // Lowers the open count; at 0 outside a transaction: an exclusive, writable table writes its
   // changes (a temporary one closed with `releaseFlag` drops them instead), every record lock
-  // and file lock is released and the files are closed.
-  void Close(bool releaseFlag);
+  // and file lock is released and the files are closed. With `keep` a table that is not
+  // temporary keeps its files open and its caches filled for the next Open instead, while to
+  // every other user, in this process or another, the table is closed (TFileKeeper): no lock
+  // and no share mode is held.
+  void Close(bool releaseFlag, bool keep = false);
+  // True while the files are kept after Close(…, true); false once they closed, which any user
+  // of the files, on any thread, may have them do.
+  bool FilesKept();
+  void ReleaseKeptFiles() noexcept override;
   // Opens the object (open count + 1) and creates the three files from `definition`, with the
   // headers written. The table is left open and exclusive. Nothing is left on disk when a
   // step fails.
@@ -356,6 +365,9 @@ class TDataTable final : public TTableFileOwner {
   // Leaves the transaction dropping its changes (RollbackTransaction, AbandonTransaction).
   void leaveTransaction(bool afterFailedWrite);
   void openFiles();
+  bool keepFiles();
+  // Takes back the files kept at the last close; false, with them closed, when they cannot be.
+  bool resumeKeptFiles();
   // Opens the files once no swap elsewhere is moving them (see CompleteSwap).
   void openPastSwaps();
   // Deletes the empty journal found at open when no writer keeps it.
@@ -379,6 +391,8 @@ class TDataTable final : public TTableFileOwner {
   std::string name_;
   bool opened_ = false;
   bool openedFiles_ = false;
+  // Guarded by the file list's section.
+  bool filesKept_ = false;
   bool exclusive_ = false;
   bool readOnly_ = false;
   bool readOnlyAttribute_ = false;
