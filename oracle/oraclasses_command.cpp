@@ -1169,7 +1169,15 @@ bool TOCICommand::DescribeField(int position, TFieldDesc& field, bool longString
                  (exactAsText && !(precision > 0 && precision <= 18 && scale == 0))) {
         field.DataType = wide ? dtWideString : dtString;
         field.SubDataType = dtNumber;
-        field.Length = precision >= 1 ? uint16_t(precision) : 38;
+        // A negative scale puts zeros after the precision's digits, one above the precision puts
+        // zeros before them behind the point: the text has room for those too. A FLOAT's scale
+        // (-127) only says that its point floats.
+        int textDigits = precision;
+        if (scale < 0 && scale != -127)
+          textDigits = precision - scale;
+        else if (scale > precision)
+          textDigits = scale;
+        field.Length = precision >= 1 ? uint16_t(textDigits) : 38;
         field.Size = precision >= 1 || old ? uint16_t(field.Length + 3) : 46;
         if (wide) field.Size = uint16_t(2 * field.Size);
       } else {
