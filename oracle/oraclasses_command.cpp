@@ -440,8 +440,14 @@ void TOCICommand::bindParam(TOraParamDesc& param) {
   if (!param.GetTable()) {
     const int32_t longest = conn().MaxStringSize();
     if (dataType == dtString || dataType == dtFixedChar) {
-      if (conn().GetCharLength() > 1 && longest > 0 && size > longest) {
-        // More bytes than the server takes in characters of this length would be refused.
+      // The longest text the bound elements hold.
+      int32_t given = 0;
+      const int elements = single ? 1 : std::max(1, std::min(param.GetLength(), iters_));
+      for (int i = 1; i <= elements; ++i) given = std::max(given, param.ItemLength(i));
+      if (conn().GetCharLength() > 1 && longest > 0 && size > longest && given < longest) {
+        // More bytes than the server takes in characters of this length would be refused. A value
+        // that is longer goes whole, for the server to take or refuse: a cut here would lose its
+        // end without a word.
         size = longest;
         buffer[size - 1] = 0;
       } else if (single && passedIn && param.Lengths()[0] > 0 && param.Lengths()[0] + 1 < size) {

@@ -862,6 +862,27 @@ TEST_F(OraClassesTest, TextBindsGoAsLongAsTheirValueOrAsTheCharacterLengthAllows
   c.SetProp(prCharLength, Variant(int32_t(3)));
   select->Execute(1);
   EXPECT_EQ(BindSizes::sizes[":name"], 1333);  // what 4000 bytes hold in characters of three bytes
+
+  // A value passed in that is longer goes whole: a cut would lose text (and split a character)
+  // that the column may well take, and report success.
+  const std::string text = std::string(1330, 'x') + "\xc3\xb1" + std::string(668, 'y');
+  auto insert = command("insert into docs (id, body) values (62, :body)");
+  TOraParamDesc& body = insert->Param(0);
+  body.SetDataType(dtString);
+  body.SetSize(4000);
+  body.SetParamType(1);
+  body.SetItemAsString(1, text);
+  insert->Execute(1);
+  auto read = recordSet("select body from docs where id = 62", 1);
+  read->Open();
+  std::vector<uint8_t> record(read->RecordSize);
+  read->SetToEnd();
+  ASSERT_EQ(read->GetRecordCount(), 1);
+  read->SetRecNo(1);
+  read->GetRecord(record.data());
+  EXPECT_EQ(read->GetFieldAsVariant(1, record.data()).asString(), text);
+  read->Close();
+  c.Rollback();
 }
 
 TEST(OraFixedCharTest, FixedLengthTextGoesOverWholeWithCrLfLineEndsWhenAskedFor) {
