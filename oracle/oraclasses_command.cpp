@@ -439,11 +439,15 @@ void TOCICommand::bindParam(TOraParamDesc& param) {
   const bool single = !param.GetTable() && iters_ == 1;
   if (!param.GetTable()) {
     const int32_t longest = conn().MaxStringSize();
-    if (dataType == dtString || dataType == dtFixedChar) {
-      // The longest text the bound elements hold.
-      int32_t given = 0;
+    const bool text = dataType == dtString || dataType == dtFixedChar;
+    const bool wideText = dataType == dtWideString || dataType == dtFixedWideChar;
+    // The longest text in bytes that the bound elements hold.
+    int32_t given = 0;
+    if (text || wideText) {
       const int elements = single ? 1 : std::max(1, std::min(param.GetLength(), iters_));
       for (int i = 1; i <= elements; ++i) given = std::max(given, param.ItemLength(i));
+    }
+    if (text) {
       if (conn().GetCharLength() > 1 && longest > 0 && size > longest && given < longest) {
         // More bytes than the server takes in characters of this length would be refused. A value
         // that is longer goes whole, for the server to take or refuse: a cut here would lose its
@@ -454,12 +458,12 @@ void TOCICommand::bindParam(TOraParamDesc& param) {
         size = param.Lengths()[0] + 1;
         buffer[size - 1] = 0;
       }
-    } else if (dataType == dtWideString || dataType == dtFixedWideChar) {
+    } else if (wideText) {
       if (single && passedIn && param.Lengths()[0] > 0 && 2 * param.Lengths()[0] + 2 < size) {
         size = 2 * param.Lengths()[0] + 2;
         buffer[size - 1] = buffer[size - 2] = 0;
       }
-      if (longest > 0 && size > longest + 1) {
+      if (longest > 0 && size > longest + 1 && given + 2 <= (longest + 1) / 2 * 2) {
         size = (longest + 1) / 2 * 2;
         buffer[size - 1] = buffer[size - 2] = 0;
       }

@@ -882,6 +882,26 @@ TEST_F(OraClassesTest, TextBindsGoAsLongAsTheirValueOrAsTheCharacterLengthAllows
   read->GetRecord(record.data());
   EXPECT_EQ(read->GetFieldAsVariant(1, record.data()).asString(), text);
   read->Close();
+
+  // And so does a wide one.
+  std::u16string wide(990, u'w');
+  wide += u"\u20ac\u00f1" + std::u16string(8, u'v');
+  auto insertWide = command("insert into docs (id, body) values (63, :body)");
+  TOraParamDesc& wideBody = insertWide->Param(0);
+  wideBody.SetDataType(dtWideString);
+  wideBody.SetSize(4000);
+  wideBody.SetParamType(1);
+  wideBody.SetItemAsWideString(1, wide);
+  insertWide->Execute(1);
+  auto readWide = recordSet("select body from docs where id = 63", 1);
+  readWide->Open();
+  readWide->SetToEnd();
+  ASSERT_EQ(readWide->GetRecordCount(), 1);
+  readWide->SetRecNo(1);
+  readWide->GetRecord(record.data());
+  EXPECT_EQ(readWide->GetFieldAsVariant(1, record.data()).asString(),
+            std::string(990, 'w') + "\u20ac\u00f1" + std::string(8, 'v'));
+  readWide->Close();
   c.Rollback();
 }
 
