@@ -745,7 +745,26 @@ sword TOCICommand::internalExecute() {
   rowId_ = storeRowId_ ? GetRowId() : std::string();
   if (hasLob && rowsProcessed_ > 0) exchangeLobs();
   if (status == OCI_SUCCESS && autoCommit && !commitOnSuccess) conn().Commit();
+  checkOutputTruncation();
   return status;
+}
+
+void TOCICommand::checkOutputTruncation() {
+  for (int i = 0; i < GetParamCount(); ++i) {
+    TOraParamDesc& param = Param(i);
+    const uint16_t type = param.GetDataType();
+    const uint8_t direction = param.GetParamType();
+    if ((direction != 2 && direction != 3) ||
+        (type != dtString && type != dtFixedChar && type != dtWideString && type != dtFixedWideChar &&
+         type != dtBytes && type != dtVarBytes))
+      continue;
+    const int elements =
+        param.GetTable() ? param.GetLength() : std::max(1, std::min(param.GetLength(), iters_));
+    // The library gives a cut value's whole length as its indicator (-2 when even that is too long).
+    for (int e = 1; e <= elements; ++e)
+      if (param.GetIndicator(e) > 0 || param.GetIndicator(e) < -1)
+        RaiseError("The value of parameter " + param.GetName() + " was truncated");
+  }
 }
 
 sword TOCICommand::internalExecute7() {

@@ -905,6 +905,32 @@ TEST_F(OraClassesTest, TextBindsGoAsLongAsTheirValueOrAsTheCharacterLengthAllows
   c.Rollback();
 }
 
+TEST_F(OraClassesTest, AnOutputValueLongerThanItsParameterIsReportedNotCut) {
+  connect();
+  auto block = command("begin :x := rpad('a', :n, 'b'); end;");
+  TOraParamDesc& x = block->Param(0);
+  x.SetDataType(dtString);
+  x.SetSize(10);
+  x.SetParamType(3);  // in and out: the value it came with is shorter
+  x.SetItemAsString(1, "in");
+  block->Param(1).SetDataType(dtInteger);
+  block->Param(1).SetParamType(1);
+  block->Param(1).SetValue(Variant(int32_t(9)));
+  block->Execute(1);  // nine characters fit
+  EXPECT_EQ(x.GetItemAsString(1), "abbbbbbbb");
+
+  block->Param(1).SetValue(Variant(int32_t(100)));
+  try {
+    block->Execute(1);
+    FAIL() << "a cut value came back as " << x.GetItemAsString(1);
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "The value of parameter x was truncated");
+  }
+  x.SetSize(101);
+  block->Execute(1);
+  EXPECT_EQ(x.GetItemAsString(1), "a" + std::string(99, 'b'));
+}
+
 TEST(OraFixedCharTest, FixedLengthTextGoesOverWholeWithCrLfLineEndsWhenAskedFor) {
   TOCIConnection connection;
   TOCIRecordSet recordSet;
