@@ -259,8 +259,12 @@ void TBlob::SetIsUnicode(bool value) {
 
 std::string TBlob::AsString() {
   if (isUnicode_) return dataset::utf16ToUtf8(AsWideString());
+  // The value is made present before it is measured: a size asked before may count something
+  // else than its bytes (characters of a server's text).
+  CheckValid();
+  CheckValue();
   std::string s(GetSize(), '\0');
-  Read(0, 0, s.data());
+  s.resize(Read(0, s.size(), s.data()));
   return s;
 }
 

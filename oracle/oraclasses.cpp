@@ -210,8 +210,8 @@ void DateTimeToOraDate(DateTime value, uint8_t* date) {
   int64_t year;
   unsigned month, day;
   civilFromDays(dayNumber, year, month, day);
-  if (year < 1 || year > 9999)
-    RaiseError("Dates before 1 AD are not supported: year " + std::to_string(year));
+  if (year < 1) RaiseError("Dates before 1 AD are not supported: year " + std::to_string(year));
+  if (year > 9999) RaiseError("Dates after 9999 are not supported: year " + std::to_string(year));
   date[0] = uint8_t(year / 100 + 100);
   date[1] = uint8_t(year % 100 + 100);
   date[2] = uint8_t(month);

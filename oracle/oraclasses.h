@@ -493,6 +493,8 @@ class TOCICommand : public dataaccess::TQvCommand {
   sword internalExecute7();
   // After an execution that touched rows: input LOB values go to the server, output ones come back.
   void exchangeLobs();
+  // Raises when the library cut an output text or bytes value to its parameter's size.
+  void checkOutputTruncation();
   void setDefineCharset(void* define, const dataaccess::TFieldDesc& field);
   // Answers the library's requests for the pieces of LONG values while it needs data.
   void sendLongPieces(sword& status, ub4 mode);

@@ -439,21 +439,31 @@ void TOCICommand::bindParam(TOraParamDesc& param) {
   const bool single = !param.GetTable() && iters_ == 1;
   if (!param.GetTable()) {
     const int32_t longest = conn().MaxStringSize();
-    if (dataType == dtString || dataType == dtFixedChar) {
-      if (conn().GetCharLength() > 1 && longest > 0 && size > longest) {
-        // More bytes than the server takes in characters of this length would be refused.
+    const bool text = dataType == dtString || dataType == dtFixedChar;
+    const bool wideText = dataType == dtWideString || dataType == dtFixedWideChar;
+    // The longest text in bytes that the bound elements hold.
+    int32_t given = 0;
+    if (text || wideText) {
+      const int elements = single ? 1 : std::max(1, std::min(param.GetLength(), iters_));
+      for (int i = 1; i <= elements; ++i) given = std::max(given, param.ItemLength(i));
+    }
+    if (text) {
+      if (conn().GetCharLength() > 1 && longest > 0 && size > longest && given < longest) {
+        // More bytes than the server takes in characters of this length would be refused. A value
+        // that is longer goes whole, for the server to take or refuse: a cut here would lose its
+        // end without a word.
         size = longest;
         buffer[size - 1] = 0;
       } else if (single && passedIn && param.Lengths()[0] > 0 && param.Lengths()[0] + 1 < size) {
         size = param.Lengths()[0] + 1;
         buffer[size - 1] = 0;
       }
-    } else if (dataType == dtWideString || dataType == dtFixedWideChar) {
+    } else if (wideText) {
       if (single && passedIn && param.Lengths()[0] > 0 && 2 * param.Lengths()[0] + 2 < size) {
         size = 2 * param.Lengths()[0] + 2;
         buffer[size - 1] = buffer[size - 2] = 0;
       }
-      if (longest > 0 && size > longest + 1) {
+      if (longest > 0 && size > longest + 1 && given + 2 <= (longest + 1) / 2 * 2) {
         size = (longest + 1) / 2 * 2;
         buffer[size - 1] = buffer[size - 2] = 0;
       }
@@ -735,7 +745,26 @@ sword TOCICommand::internalExecute() {
   rowId_ = storeRowId_ ? GetRowId() : std::string();
   if (hasLob && rowsProcessed_ > 0) exchangeLobs();
   if (status == OCI_SUCCESS && autoCommit && !commitOnSuccess) conn().Commit();
+  checkOutputTruncation();
   return status;
+}
+
+void TOCICommand::checkOutputTruncation() {
+  for (int i = 0; i < GetParamCount(); ++i) {
+    TOraParamDesc& param = Param(i);
+    const uint16_t type = param.GetDataType();
+    const uint8_t direction = param.GetParamType();
+    if ((direction != 2 && direction != 3) ||
+        (type != dtString && type != dtFixedChar && type != dtWideString && type != dtFixedWideChar &&
+         type != dtBytes && type != dtVarBytes))
+      continue;
+    const int elements =
+        param.GetTable() ? param.GetLength() : std::max(1, std::min(param.GetLength(), iters_));
+    // The library gives a cut value's whole length as its indicator (-2 when even that is too long).
+    for (int e = 1; e <= elements; ++e)
+      if (param.GetIndicator(e) > 0 || param.GetIndicator(e) < -1)
+        RaiseError("The value of parameter " + param.GetName() + " was truncated");
+  }
 }
 
 sword TOCICommand::internalExecute7() {
@@ -1169,7 +1198,15 @@ bool TOCICommand::DescribeField(int position, TFieldDesc& field, bool longString
                  (exactAsText && !(precision > 0 && precision <= 18 && scale == 0))) {
         field.DataType = wide ? dtWideString : dtString;
         field.SubDataType = dtNumber;
-        field.Length = precision >= 1 ? uint16_t(precision) : 38;
+        // A negative scale puts zeros after the precision's digits, one above the precision puts
+        // zeros before them behind the point: the text has room for those too. A FLOAT's scale
+        // (-127) only says that its point floats.
+        int textDigits = precision;
+        if (scale < 0 && scale != -127)
+          textDigits = precision - scale;
+        else if (scale > precision)
+          textDigits = scale;
+        field.Length = precision >= 1 ? uint16_t(textDigits) : 38;
         field.Size = precision >= 1 || old ? uint16_t(field.Length + 3) : 46;
         if (wide) field.Size = uint16_t(2 * field.Size);
       } else {

@@ -1,6 +1,7 @@
 // LOB values over their locators.
 #include <istream>
 #include <ostream>
+#include <string>
 #include <vector>
 
 #include "oracle/oraclasses.h"
@@ -99,13 +100,37 @@ void TOraLob::WriteLob() {
   Check(OCILobTrim(svcCtx_, hOCIError, locator_, 0), hOCIError);
   const uint32_t unit = IsUnicode() ? 2 : 1;
   ub4 offset = 1;
-  for (dataaccess::PPieceHeader piece = FirstPiece(); piece != nullptr; piece = piece->Next) {
-    ub4 amount = piece->Used / unit;
-    Check(OCILobWrite(svcCtx_, hOCIError, locator_, &amount, offset, piece->Data(), piece->Used, 0, nullptr,
-                      nullptr, CharsetId(), form),
+  auto write = [&](char* data, uint32_t bytes) {
+    ub4 amount = bytes / unit;
+    Check(OCILobWrite(svcCtx_, hOCIError, locator_, &amount, offset, data, bytes, 0, nullptr, nullptr,
+                      CharsetId(), form),
           hOCIError);
     offset += amount;
+  };
+  if (IsUnicode()) {
+    for (dataaccess::PPieceHeader piece = FirstPiece(); piece != nullptr; piece = piece->Next)
+      write(piece->Data(), piece->Used);
+    return;
   }
+  // Pieces end at any byte, and each write is taken as whole characters: the bytes of a
+  // multi-byte character that a piece ends inside go with the next write.
+  std::string pending;
+  for (dataaccess::PPieceHeader piece = FirstPiece(); piece != nullptr; piece = piece->Next) {
+    pending.append(piece->Data(), piece->Used);
+    size_t cut = pending.size();
+    for (size_t back = 1; back <= 3 && back <= pending.size(); ++back) {
+      const auto c = uint8_t(pending[pending.size() - back]);
+      if (c < 0x80) break;
+      if (c < 0xC0) continue;
+      const size_t length = c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+      if (length > back) cut = pending.size() - back;
+      break;
+    }
+    if (cut == 0) continue;
+    write(pending.data(), uint32_t(cut));
+    pending.erase(0, cut);
+  }
+  if (!pending.empty()) write(pending.data(), uint32_t(pending.size()));
 }
 
 void TOraLob::CheckValue() {
@@ -147,17 +172,23 @@ void TOraLob::SaveToStream(std::ostream& stream) {
     TBlob::SaveToStream(stream);
     return;
   }
-  // Positions and the length count characters for a Unicode CLOB while a chunk is bytes: the
-  // running position advances by what each chunk holds in those units.
+  // The server counts a CLOB's positions in characters, while a chunk holds bytes, several to a
+  // character in a multi-byte client character set: the value is streamed, the server keeping the
+  // position, so that no chunk starts anywhere but where the last one ended.
   const uint32_t unit = IsUnicode() ? 2 : 1;
-  const uint64_t length = LengthLob();
+  if (LengthLob() == 0) return;
+  CheckLob();
+  const ub1 form = CharsetForm();
   std::vector<char> chunk(PieceSize() - PieceSize() % unit);
-  for (uint64_t position = 0; position < length;) {
-    const uint64_t bytes = Read(position, chunk.size(), chunk.data());
-    if (bytes == 0) break;
-    stream.write(chunk.data(), std::streamsize(bytes));
-    position += bytes / unit;
-  }
+  sword status;
+  do {
+    ub4 amount = 0;
+    status = OCILobRead(svcCtx_, hOCIError, locator_, &amount, 1, chunk.data(), ub4(chunk.size()), nullptr,
+                        nullptr, CharsetId(), form);
+    if (status != OCI_SUCCESS && status != OCI_NEED_DATA) Check(status, hOCIError);
+    if (amount == 0) break;
+    stream.write(chunk.data(), std::streamsize(amount * unit));
+  } while (status != OCI_SUCCESS);
 }
 
 void TOraLob::SetCached(bool value) {

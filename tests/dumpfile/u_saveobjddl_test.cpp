@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <map>
 #include <regex>
+#include <sstream>
 
+#include "dumpfile/u_analysisfile.h"
 #include "platform/textfile.h"
 #include "tests/dumpfile/dumpfile_test_util.h"
 
@@ -285,6 +287,78 @@ TEST_F(DefinitionWriterTest, OwnersWhoseNamesWouldShareAFileEachGetTheirOwn) {
 
 TEST(DefinitionFileNameTest, ALongNameIsCutBetweenCharacters) {
   EXPECT_EQ(SafeFileNamePart("\xC3\xA9\xC3\xA9", 3), "\xC3\xA9");
+}
+
+}  // namespace
+}  // namespace dumpfile
+
+namespace dumpfile {
+namespace {
+
+// Every real dump of the test data: each object that its independent reading gives a range gets
+// exactly one statement in its owner's file of its kind, every statement ends as a script runs it
+// (";" or "/" on a line of its own), and the tree saved to an analysis file and read back writes
+// the same files.
+TEST_F(DefinitionWriterTest, EveryObjectOfEveryRealDumpGivesOneWholeStatement) {
+  const fs::path dumps = fs::path(VELMARON_TEST_DATA) / "dumps";
+  int checked = 0;
+  for (const auto& entry : fs::directory_iterator(dumps)) {
+    if (entry.path().extension() != ".tree") continue;
+    const std::string dump = fs::path(entry.path()).replace_extension(".dmp").string();
+    SCOPED_TRACE(dump);
+    std::map<std::string, int> want;  // file -> objects
+    std::istringstream reading(readFile(entry.path().string()));
+    for (std::string line; std::getline(reading, line);) {
+      std::vector<std::string> f;
+      std::istringstream cells(line);
+      for (std::string cell; std::getline(cells, cell, '\t');) f.push_back(cell);
+      ASSERT_EQ(f.size(), 5u) << line;
+      if (f[1] == "1" || std::stoll(f[4]) <= 0) continue;
+      want[(f[0] == "-" ? "" : f[0] + "_") + std::string(KindName[std::stoi(f[1])]) + ".sql"]++;
+    }
+
+    auto write = [&](TExpFileRoot& root, const std::string& folder) {
+      fs::create_directories(folder);
+      root.SetOutputDir(folder);
+      SelectAllKinds(root);
+      TSaveObjDDl writer(root, nullptr, nullptr);
+      writer.Execute();
+      EXPECT_EQ(root.Message(), "Successfully save object DDL!");
+      std::map<std::string, std::string> written;
+      for (const auto& e : fs::directory_iterator(folder))
+        written[e.path().filename().string()] = readFile(e.path().string());
+      return written;
+    };
+    TExpFileRoot root;
+    testing::readDump(root, dump);
+    const std::string folder = path("ddl" + std::to_string(checked));
+    const auto written = write(root, folder);
+    for (const auto& [file, objects] : want) {
+      const auto found = written.find(file);
+      ASSERT_NE(found, written.end()) << file;
+      const std::string& text = found->second;
+      int heads = text.rfind("CREATE", 0) == 0 ? 1 : 0;
+      for (size_t at = text.find("\r\nCREATE"); at != std::string::npos; at = text.find("\r\nCREATE", at + 1))
+        ++heads;
+      EXPECT_EQ(heads, objects) << file;
+      EXPECT_TRUE(text.ends_with(";\r\n") || text.ends_with("\r\n/\r\n")) << file;
+    }
+
+    ++checked;
+    if (want.empty()) continue;  // a dump without objects has nothing to save
+    root.SetMessage("");
+    TSavedfp saver(path("r.adf"), root, nullptr, nullptr);
+    saver.Execute();
+    ASSERT_EQ(root.Message(), "");
+    TExpFileRoot back;
+    back.SetDumpFileName(path("r.adf"));
+    back.SetSourceKind(kSourceAnalysisFile);
+    TReaddfp loader(back, nullptr, nullptr);
+    loader.Execute();
+    ASSERT_EQ(back.Message(), "");
+    EXPECT_EQ(write(back, folder + "adf"), written);
+  }
+  EXPECT_GE(checked, 13);
 }
 
 }  // namespace

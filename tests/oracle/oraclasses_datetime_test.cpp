@@ -10,6 +10,7 @@
 #include <tuple>
 
 #include "dataaccess/daconsts.h"
+#include "oracle/oraclasses.h"
 #include "oracle/oraclasses_values.h"
 
 namespace oracle {
@@ -151,6 +152,44 @@ TEST_F(DescriptorValueTest, AssignAndCompareCarryTimeStampsAndSortNullsFirst) {
             std::make_tuple(-1, -1, 1));
   null->AssignTo(*a);
   EXPECT_TRUE(a->IsNull());
+}
+
+}  // namespace
+}  // namespace oracle
+
+namespace oracle {
+namespace {
+
+// The seven DATE bytes at the ends of their range and around the day count's zero go to a date
+// and back unchanged, by either form; what lies outside is refused by its own name.
+TEST(OraDateBytesTest, TheRangesEndsAndTheDaysBeforeDayZeroGoBothWays) {
+  using Bytes = std::array<uint8_t, 7>;
+  const Bytes cases[] = {
+      {100, 101, 1, 1, 1, 1, 1},       // 0001-01-01 00:00:00
+      {199, 199, 12, 31, 24, 60, 60},  // 9999-12-31 23:59:59
+      {118, 199, 12, 29, 13, 1, 1},    // 1899-12-29 12:00:00, a negative day count
+      {118, 199, 12, 30, 1, 1, 2},     // day zero, one second in
+      {120, 124, 2, 29, 24, 60, 60},   // a leap day's last second
+  };
+  for (const Bytes& b : cases) {
+    Bytes back{};
+    DateTimeToOraDate(OraDateToDateTime(b.data()), back.data());
+    EXPECT_EQ(back, b) << int(b[0]) << "," << int(b[1]);
+    back = {};
+    MsToOraDate(OraDateToMs(b.data()), back.data());
+    EXPECT_EQ(back, b) << int(b[0]) << "," << int(b[1]);
+  }
+  const Bytes beforeChrist = {99, 199, 1, 1, 1, 1, 1};  // 1 BC
+  EXPECT_THROW(OraDateToDateTime(beforeChrist.data()), std::runtime_error);
+  Bytes out{};
+  const Bytes last = cases[1];
+  const DateTime afterLast{OraDateToDateTime(last.data()).days + 1.0};
+  try {
+    DateTimeToOraDate(afterLast, out.data());
+    FAIL();
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "Dates after 9999 are not supported: year 10000");
+  }
 }
 
 }  // namespace

@@ -862,6 +862,73 @@ TEST_F(OraClassesTest, TextBindsGoAsLongAsTheirValueOrAsTheCharacterLengthAllows
   c.SetProp(prCharLength, Variant(int32_t(3)));
   select->Execute(1);
   EXPECT_EQ(BindSizes::sizes[":name"], 1333);  // what 4000 bytes hold in characters of three bytes
+
+  // A value passed in that is longer goes whole: a cut would lose text (and split a character)
+  // that the column may well take, and report success.
+  const std::string text = std::string(1330, 'x') + "\xc3\xb1" + std::string(668, 'y');
+  auto insert = command("insert into docs (id, body) values (62, :body)");
+  TOraParamDesc& body = insert->Param(0);
+  body.SetDataType(dtString);
+  body.SetSize(4000);
+  body.SetParamType(1);
+  body.SetItemAsString(1, text);
+  insert->Execute(1);
+  auto read = recordSet("select body from docs where id = 62", 1);
+  read->Open();
+  std::vector<uint8_t> record(read->RecordSize);
+  read->SetToEnd();
+  ASSERT_EQ(read->GetRecordCount(), 1);
+  read->SetRecNo(1);
+  read->GetRecord(record.data());
+  EXPECT_EQ(read->GetFieldAsVariant(1, record.data()).asString(), text);
+  read->Close();
+
+  // And so does a wide one.
+  std::u16string wide(990, u'w');
+  wide += u"\u20ac\u00f1" + std::u16string(8, u'v');
+  auto insertWide = command("insert into docs (id, body) values (63, :body)");
+  TOraParamDesc& wideBody = insertWide->Param(0);
+  wideBody.SetDataType(dtWideString);
+  wideBody.SetSize(4000);
+  wideBody.SetParamType(1);
+  wideBody.SetItemAsWideString(1, wide);
+  insertWide->Execute(1);
+  auto readWide = recordSet("select body from docs where id = 63", 1);
+  readWide->Open();
+  readWide->SetToEnd();
+  ASSERT_EQ(readWide->GetRecordCount(), 1);
+  readWide->SetRecNo(1);
+  readWide->GetRecord(record.data());
+  EXPECT_EQ(readWide->GetFieldAsVariant(1, record.data()).asString(),
+            std::string(990, 'w') + "\u20ac\u00f1" + std::string(8, 'v'));
+  readWide->Close();
+  c.Rollback();
+}
+
+TEST_F(OraClassesTest, AnOutputValueLongerThanItsParameterIsReportedNotCut) {
+  connect();
+  auto block = command("begin :x := rpad('a', :n, 'b'); end;");
+  TOraParamDesc& x = block->Param(0);
+  x.SetDataType(dtString);
+  x.SetSize(10);
+  x.SetParamType(3);  // in and out: the value it came with is shorter
+  x.SetItemAsString(1, "in");
+  block->Param(1).SetDataType(dtInteger);
+  block->Param(1).SetParamType(1);
+  block->Param(1).SetValue(Variant(int32_t(9)));
+  block->Execute(1);  // nine characters fit
+  EXPECT_EQ(x.GetItemAsString(1), "abbbbbbbb");
+
+  block->Param(1).SetValue(Variant(int32_t(100)));
+  try {
+    block->Execute(1);
+    FAIL() << "a cut value came back as " << x.GetItemAsString(1);
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "The value of parameter x was truncated");
+  }
+  x.SetSize(101);
+  block->Execute(1);
+  EXPECT_EQ(x.GetItemAsString(1), "a" + std::string(99, 'b'));
 }
 
 TEST(OraFixedCharTest, FixedLengthTextGoesOverWholeWithCrLfLineEndsWhenAskedFor) {

@@ -148,6 +148,31 @@ TEST_F(OraTypesTest, NumbersHeldAsNumberValuesKeepEveryDigit) {
   command("delete from nums where id = 2")->Execute(1);
 }
 
+TEST_F(OraTypesTest, NumbersAsTextHaveRoomForTheDigitsTheirScaleAddsBeforeOrAfterThePoint) {
+  connect();
+  // Default mapping: the 18 digits of WIDE go as text, and four zeros follow them.
+  auto r = recordSet("select hund, tiny, wide from scaled");
+  r->Open();
+  EXPECT_EQ(r->Fields[2].DataType, dtString);
+  auto values = rows(*r);
+  ASSERT_EQ(values.size(), 1u);
+  EXPECT_EQ(values[0][0].asDouble(), -99000.0);
+  EXPECT_EQ(values[0][1].asDouble(), -0.00099);
+  EXPECT_EQ(values[0][2].asString(), "-9999999999999999990000");
+  r->Close();
+  // Every number as text.
+  for (const int property : {prNumberAsString, prFieldsAsString}) {
+    auto t = recordSet("select hund, tiny, wide from scaled");
+    t->GetCommand().SetProp(property, Variant(true));
+    t->Open();
+    values = rows(*t);
+    ASSERT_EQ(values.size(), 1u);
+    EXPECT_EQ(values[0][0].asString(), "-99000");
+    EXPECT_EQ(values[0][1].asString(), "-.00099");
+    EXPECT_EQ(values[0][2].asString(), "-9999999999999999990000");
+  }
+}
+
 TEST_F(OraTypesTest, NationalTextIsWideWithUseUnicodeAndItsBindsCarryUtf16) {
   TOCIConnection& c = connect();
   c.SetProp(prUseUnicode, Variant(true));

@@ -487,6 +487,28 @@ TEST_F(OracleTest, AnUncachedUnicodeClobSavedToAStreamCountsCharacters) {
   EXPECT_EQ(clob.lob->AsWideString(), text);
 }
 
+TEST_F(OracleTest, AnUncachedClobOfMultiByteCharactersSavedToAStreamKeepsEveryCharacterOnce) {
+  TOCIConnection& c = connect();
+  const uint32_t pieceSize = dataaccess::DefaultPieceSize;
+  dataaccess::DefaultPieceSize = 7;  // chunks that end inside a character's bytes
+  platform::ScopeExit restore([pieceSize] { dataaccess::DefaultPieceSize = pieceSize; });
+  TemporaryLob clob(c, 2, false);
+  std::string text;
+  for (int i = 0; i < 40; ++i) text += i % 3 == 0 ? "\xc3\xb1" : i % 3 == 1 ? "\xe2\x82\xac" : "a";
+  text += "\xf0\x9f\x98\x80z";  // a character outside the basic plane, then one byte
+  clob.lob->SetAsString(text);
+  clob.lob->WriteLob();
+  EXPECT_EQ(clob.lob->LengthLob(), 43u);  // characters; the one outside the plane counts two
+  clob.lob->Clear();
+  clob.lob->SetCached(false);
+  std::ostringstream out;
+  clob.lob->SaveToStream(out);
+  EXPECT_EQ(out.str(), text);
+  clob.lob->SetCached(true);
+  clob.lob->NeedsReading = true;
+  EXPECT_EQ(clob.lob->AsString(), text);
+}
+
 TEST_F(OracleTest, ABfileReadsItsFileFromTheDirectoryAndAMissingDirectoryIsNoFile) {
   TOCIConnection& c = connect();
   std::filesystem::create_directories(folder()->path("ORCL/directories/DOCS"));
