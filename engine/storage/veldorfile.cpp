@@ -9,6 +9,8 @@
 #include <random>
 
 #include "engine/base/veldorerr.h"
+#include "engine/storage/veldorblob.h"
+#include "engine/storage/veldorindex.h"
 #include "engine/storage/veldoros.h"
 #include "platform/bytes.h"
 #include "platform/oserror.h"
@@ -439,8 +441,8 @@ std::string spillAlternative(const std::string& name, int n) {
 
 }  // namespace
 
-TSpillFile::TSpillFile(std::string name, platform::FileSystem& fs)
-    : TAbstractFile(std::move(name), true), fs_(fs) {}
+TSpillFile::TSpillFile(std::string name, platform::FileSystem& fs, bool beside)
+    : TAbstractFile(std::move(name), true), fs_(fs), beside_(beside) {}
 
 TSpillFile::~TSpillFile() {
   release();
@@ -503,7 +505,7 @@ int32_t TSpillFile::Spill() {
   // The name is claimed as every temporary name is, against every process; a file of that name
   // left there (by a process that ended, say) is not ours to touch, so another name is taken.
   std::string path;
-  for (int n = 0; path.empty(); ++n) {
+  for (int n = beside_ ? 1 : 0; path.empty(); ++n) {
     if (n > kSpillNameAttempts) {
       platform::setLastOsError(EEXIST);
       return negated(VELDOR_OSEACCES);
@@ -731,7 +733,7 @@ int32_t TFileList::CreateFile(const std::string& name, bool inMemory, bool tempo
   return id;
 }
 
-int32_t TFileList::CreateSpillFile(const std::string& name, TAbstractFile*& file) {
+int32_t TFileList::CreateSpillFile(const std::string& name, TAbstractFile*& file, bool beside) {
   std::lock_guard guard(section_);
   file = nullptr;
   const std::string wanted = normalizeName(name);
@@ -739,7 +741,7 @@ int32_t TFileList::CreateSpillFile(const std::string& name, TAbstractFile*& file
     // The caller chose a name nobody in this process uses; one in use stays as it is.
     if (!f->IsInMemory() && sameName(normalizeName(f->Name()), wanted)) return refusedAsOpen();
   }
-  files_.push_back(std::make_unique<TSpillFile>(wanted, fs_));
+  files_.push_back(std::make_unique<TSpillFile>(wanted, fs_, beside));
   TAbstractFile* f = files_.back().get();
   f->SetExclusive(true);
   const int32_t id = f->CreateFile();
@@ -1103,8 +1105,11 @@ void TFileHandler::CreateFile() {
   if (file_) Close();
   DropHeldWrites();
   TAbstractFile* file = nullptr;
+  // A table's name is claimed on disk by its data file alone: its index and blob files spill
+  // beside their names (TFileList::CreateSpillFile).
+  const bool beside = dynamic_cast<const TIndexFile*>(this) || dynamic_cast<const TBlobFile*>(this);
   const int32_t r = memoryFirst_ && temporary_ && !inMemory_
-                        ? list_->CreateSpillFile(name_, file)
+                        ? list_->CreateSpillFile(name_, file, beside)
                         : list_->CreateFile(name_, inMemory_, temporary_, file);
   if (r < 0) raise(uint16_t(-r));
   file_ = file;

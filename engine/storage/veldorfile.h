@@ -223,7 +223,9 @@ class TPhysicalFile final : public TAbstractFile {
 // write that asked for it. Listed as a disk file; deleted, in memory or on disk, at its last close.
 class TSpillFile final : public TAbstractFile {
  public:
-  TSpillFile(std::string name, platform::FileSystem& fs);
+  // `beside`: the file spills under a name beside its own even when its own is free (see
+  // TFileList::CreateSpillFile).
+  TSpillFile(std::string name, platform::FileSystem& fs, bool beside = false);
   ~TSpillFile() override;
   bool IsInMemory() const override { return false; }
 
@@ -262,6 +264,7 @@ class TSpillFile final : public TAbstractFile {
   int64_t counted_ = 0;
   std::unique_ptr<platform::OsFile> file_;
   std::string diskName_;
+  bool beside_;
 };
 
 // The process-wide list of shared file objects. All operations hold the list's section.
@@ -278,8 +281,11 @@ class TFileList {
   // or a negated code: -VELDOR_OSEACCES when the file has open handles.
   int32_t CreateFile(const std::string& name, bool inMemory, bool temporary, TAbstractFile*& file);
   // CreateFile for a temporary disk file that starts in memory (TSpillFile). The name is looked
-  // for among the listed files only.
-  int32_t CreateSpillFile(const std::string& name, TAbstractFile*& file);
+  // for among the listed files only. With `beside` its spill never takes the name itself: a
+  // table's index and blob files, whose names other processes do not look at before they take a
+  // table's name (only at its data file's), so that one of them on disk under its own name while
+  // the data file is still in memory would stand in the way of another process's table.
+  int32_t CreateSpillFile(const std::string& name, TAbstractFile*& file, bool beside = false);
   // Opens a handle. A file already open is shared only when neither it nor this request is
   // exclusive, else -VELDOR_OSEACCES; an in-memory file that does not exist gives -VELDOR_OSENOENT.
   int32_t OpenFile(const std::string& name, bool inMemory, TAbstractFile*& file, bool& readOnlyAttribute,

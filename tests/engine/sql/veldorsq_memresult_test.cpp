@@ -3,11 +3,15 @@
 // spills under a second cursor; a result the user keeps (INTO) is on disk for other processes;
 // and many results open at once share the process's memory bound.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/base/veldortypes.h"
@@ -193,6 +197,133 @@ TEST_F(MemoryFirstResults, ManyOpenResultsShareTheProcessBound) {
   open.clear();
   EXPECT_EQ(TSpillFile::BytesInMemory(), 0);
   EXPECT_TRUE(strayFiles().empty());
+}
+
+// Runs this test program again as another process that makes ("make") or reads ("read") a table
+// `name` in `folder` (TableMaker.InAnotherProcess); its exit code.
+int runTableMaker(const std::string& folder, const std::string& name, const std::string& step) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    setenv("VELMARON_MAKER_FOLDER", folder.c_str(), 1);
+    setenv("VELMARON_MAKER_NAME", name.c_str(), 1);
+    setenv("VELMARON_MAKER_STEP", step.c_str(), 1);
+    execl("/proc/self/exe", "engine_sql_tests", "--gtest_filter=TableMaker.DISABLED_InAnotherProcess",
+          "--gtest_also_run_disabled_tests", static_cast<char*>(nullptr));
+    _exit(97);
+  }
+  int status = 0;
+  if (pid < 0 || waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Run only by runTableMaker.
+TEST(TableMaker, DISABLED_InAnotherProcess) {
+  const char* folder = std::getenv("VELMARON_MAKER_FOLDER");
+  const char* name = std::getenv("VELMARON_MAKER_NAME");
+  const char* step = std::getenv("VELMARON_MAKER_STEP");
+  if (!folder || !name || !step) GTEST_SKIP() << "run by runTableMaker";
+  SqlDatabase other(folder);
+  const std::string table = "\"" + std::string(name) + "\"";
+  const std::string memo(3000, 'z');
+  if (std::string(step) == "make") {
+    ASSERT_EQ(other.rows("CREATE TABLE " + table + " (id INTEGER, m BLOB(1, 1))"), "");
+    ASSERT_EQ(other.rows("INSERT INTO " + table + " VALUES (7, '" + memo + "')"), "");
+  }
+  EXPECT_EQ(other.rows("SELECT id, m FROM " + table), "7|" + memo + "\n");
+}
+
+// A result whose memos went to disk while its rows stay in memory: another process that makes a
+// table of the result's name (its temporary names are made the same way, from its thread's number)
+// finds the name free, and makes, fills and keeps its table; the result reads its own rows
+// throughout, and when its rows follow to disk they go beside the other table's files.
+TEST_F(MemoryFirstResults, AnotherProcessMakesATableOfTheNameOfAPartlySpilledResult) {
+  db_.run("CREATE TABLE big (id INTEGER, m BLOB(1, 1))");
+  for (int id = 1; id <= 24; ++id)
+    db_.run("INSERT INTO big VALUES (" + std::to_string(id) + ", '" + std::string(9000, char('a' + id)) +
+            "')");
+  const std::string statementText = "SELECT id, m FROM big ORDER BY id DESC";
+  const std::string expected = db_.run(statementText);
+  auto filesOf = [&](const std::string& stem) {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(folder_.path())) {
+      const std::string name = e.path().filename().string();
+      if (name.rfind(stem, 0) == 0) names.push_back(name);
+    }
+    return names;
+  };
+  SpillBounds bounds(65536, kLarge);
+  auto statement = std::make_unique<sql::TQueryStatement>(db_.directory());
+  statement->Prepare(statementText);
+  TDataCursor* result = statement->Execute();
+  ASSERT_NE(result, nullptr);
+  const std::string name = std::filesystem::path(result->TableName()).stem().string();
+  // Held writes go out to the files.
+  result->FlushBuffers(true, false, true, true, false);
+  ASSERT_FALSE(filesOf(name).empty()) << "the memos are on disk";
+  ASSERT_FALSE(std::filesystem::exists(folder_.path(name + ".DAT"))) << "the rows are in memory";
+
+  const std::string folder = folder_.path();
+  // A process of its own (not a fork, which would have this process's files listed) makes and
+  // fills a table of the result's name, then reads it again.
+  EXPECT_EQ(runTableMaker(folder, name, "make"), 0);
+  EXPECT_EQ(SqlDatabase::text(*result), expected);
+
+  // The result's rows grow past the bound and go to disk beside the other table.
+  std::vector<uint8_t> row(result->RecordSize());
+  for (int i = 0; i < 6000; ++i) {
+    result->ClearRecordBuffer(row.data());
+    uint8_t number[4];
+    PutIntegerValue(number, 1000 + i);
+    result->PutField(1, row.data(), number);
+    result->AppendRecord(row.data());
+  }
+  result->FlushBuffers(true, false, true, true, false);
+  EXPECT_EQ(SqlDatabase::text(*result).substr(0, expected.size()), expected);
+  EXPECT_EQ(result->GetRecordCount(), 24 + 6000);
+  EXPECT_EQ(runTableMaker(folder, name, "read"), 0);
+  statement.reset();
+  for (const std::string& left : filesOf(name))
+    EXPECT_EQ(left.find('~'), std::string::npos) << left << " was the result's and is left";
+  EXPECT_EQ(TSpillFile::BytesInMemory(), 0);
+}
+
+// Sessions on threads of one process run statements whose results spill under small bounds at
+// once, sharing the process's bound: every thread gets the rows of each statement as one thread
+// alone gets them, and no byte stays counted or on disk.
+TEST_F(MemoryFirstResults, SessionsOnThreadsSpillAtOnceUnderOneProcessBound) {
+  const std::vector<std::string> statements = {
+      "SELECT * FROM t ORDER BY g DESC, id",
+      "SELECT g, COUNT(*), MIN(s) FROM t GROUP BY g",
+      "SELECT DISTINCT s FROM t",
+      "SELECT a.id, b.id, a.s FROM t a, t b WHERE b.id <= 6 ORDER BY a.s, a.id, b.id",
+  };
+  std::vector<std::string> expected;
+  for (const std::string& s : statements) expected.push_back(db_.run(s));
+  SpillBounds bounds(16384, 98304);
+  constexpr int kThreads = 6;
+  std::vector<int> wrong(kThreads, 0), failed(kThreads, 0);
+  std::vector<std::thread> threads;
+  const std::string folder = folder_.path();
+  for (int n = 0; n < kThreads; ++n) {
+    threads.emplace_back([&, n] {
+      try {
+        SqlDatabase session(folder);
+        for (int round = 0; round < 3; ++round) {
+          for (size_t i = 0; i < statements.size(); ++i) {
+            const size_t k = (i + size_t(n)) % statements.size();
+            if (session.run(statements[k]) != expected[k]) ++wrong[size_t(n)];
+          }
+        }
+      } catch (...) {
+        ++failed[size_t(n)];
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(wrong, std::vector<int>(kThreads, 0));
+  EXPECT_EQ(failed, std::vector<int>(kThreads, 0));
+  EXPECT_TRUE(strayFiles().empty());
+  EXPECT_EQ(TSpillFile::BytesInMemory(), 0);
 }
 
 }  // namespace

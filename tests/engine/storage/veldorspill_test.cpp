@@ -211,5 +211,27 @@ TEST(SpillFile, ManyFilesOpenAtOnceStayWithinTheProcessBudget) {
   EXPECT_EQ(list.Count(), 0u);
 }
 
+// Names held by folders: a spill goes past them (the data file's name and the first names beside
+// it) and leaves them as they were.
+TEST(SpillFile, SpillsPastNamesHeldByFolders) {
+  SpillBounds bounds(0, 1 << 20);
+  TempFolder dir;
+  TFileList list;
+  std::filesystem::create_directory(dir.path("77.dat"));
+  std::filesystem::create_directory(dir.path("77~1.dat"));
+  auto f = handler(list, dir.path("77.dat"), true);
+  f->CreateFile();
+  const std::string text = "past two folders";
+  f->Write(text.data(), int64_t(text.size()));
+  ASSERT_TRUE(onDisk(dir.path("77~2.dat")));
+  std::vector<uint8_t> back = readAll(*f);
+  EXPECT_EQ(std::string(back.begin(), back.end()), text);
+  f->Close();
+  EXPECT_FALSE(onDisk(dir.path("77~2.dat")));
+  EXPECT_TRUE(std::filesystem::is_directory(dir.path("77.dat")));
+  EXPECT_TRUE(std::filesystem::is_directory(dir.path("77~1.dat")));
+  EXPECT_EQ(filesIn(dir), 2u);
+}
+
 }  // namespace
 }  // namespace engine
