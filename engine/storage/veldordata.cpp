@@ -787,6 +787,7 @@ bool TDataFile::GetRecord(TCacheReader* cursor, uint32_t number, TRecord*& recor
 
   if (next > kMaxRecordSlots || dataStart() + int64_t(next) * r > kMaxDataFileEnd) fail(VELDOR_TABLEFULL);
   TRecord* slot = cache_.Insert(GetCacheSlot(next));
+  noteCached(next);
   if (!slot) fail(VELDOR_FILECORRUPT);
   VELMARON_DEBUG_ASSERT(cache_.Head() == slot, "an appended slot is the most recently used");
   slot->Pin();
@@ -826,6 +827,7 @@ TRecord* TDataFile::takeFromRun(uint32_t number) {
   slot->LoadFromBuffer(aheadBuffer_.data() + size_t(number - aheadFirst_) * GetRecordSize());
   TRecord* item = cache_.Insert(std::move(slot));
   if (!item) fail(VELDOR_FILECORRUPT);
+  noteCached(number);
   item->Pin();
   return item;
 }
@@ -853,6 +855,8 @@ TRecord* TDataFile::ReadRecords(uint32_t number, uint32_t count, bool forward, T
   ++counters_.runsRead;
 
   TRecord* wanted = nullptr;
+  // Past the last record of the run that the cache holds.
+  uint32_t uncachedFrom = first;
   for (uint32_t i = 0; i < whole; ++i) {
     const uint32_t n = first + i;
     const uint8_t* image = readBuffer_.data() + size_t(i) * r;
@@ -866,7 +870,9 @@ TRecord* TDataFile::ReadRecords(uint32_t number, uint32_t count, bool forward, T
       slot->LoadFromBuffer(image);
       item = cache_.Insert(std::move(slot));
       if (!item) fail(VELDOR_FILECORRUPT);
+      noteCached(n);
     }
+    uncachedFrom = n + 1;
     if (n == number) {
       // Pinned at once, so that the rest of the run cannot take its slot.
       item->Pin();
@@ -879,6 +885,7 @@ TRecord* TDataFile::ReadRecords(uint32_t number, uint32_t count, bool forward, T
     aheadBuffer_.swap(readBuffer_);
     aheadFirst_ = first;
     aheadCount_ = whole;
+    aheadUncachedFrom_ = uncachedFrom;
   }
   return wanted;
 }
@@ -926,19 +933,26 @@ bool TDataFile::ReadRecordImages(TCacheReader* cursor, uint32_t first, uint32_t 
   return true;
 }
 
+void TDataFile::noteCached(uint32_t number) {
+  if (aheadCount_ != 0 && number >= aheadFirst_ && number - aheadFirst_ < aheadCount_)
+    aheadUncachedFrom_ = std::max(aheadUncachedFrom_, number + 1);
+}
+
 bool TDataFile::CopyHeldRecord(uint32_t number, uint8_t* image, uint32_t size) const {
   if (number == 0 || number >= GetNextRecordNumber()) return false;
   const uint32_t r = GetRecordSize();
   const uint32_t n = std::min(size, r);
-  if (const TRecord* cached = cache_.FindCached(number)) {
-    std::memcpy(image, cached->GetBuffer(), n);
-    return true;
+  // Most of a run lies past its last cached record: no look-up for those.
+  const bool inRun = aheadCount_ != 0 && number >= aheadFirst_ && number - aheadFirst_ < aheadCount_;
+  if (!inRun || number < aheadUncachedFrom_) {
+    if (const TRecord* cached = cache_.FindCached(number)) {
+      std::memcpy(image, cached->GetBuffer(), n);
+      return true;
+    }
   }
   // The run holds the file's bytes: as TRecord::LoadFromBuffer, a record in use carries its own
   // number. Scrambled bytes would need the whole record.
-  if (aheadCount_ == 0 || number < aheadFirst_ || number - aheadFirst_ >= aheadCount_ || IsEncrypted() ||
-      n < kRecordHeaderSize)
-    return false;
+  if (!inRun || IsEncrypted() || n < kRecordHeaderSize) return false;
   std::memcpy(image, aheadBuffer_.data() + size_t(number - aheadFirst_) * r, n);
   if (image[0] == kRecordInUse) platform::put4(image + 1, number);
   return true;

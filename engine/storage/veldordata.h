@@ -434,6 +434,8 @@ class TDataFile : public TFileHandler, public TRecordOwner {
                        bool aside = false);
   // A single-record miss served from the read-ahead run; nullptr when the run does not hold it.
   TRecord* takeFromRun(uint32_t number);
+  // Called for every record that enters the cache.
+  void noteCached(uint32_t number);
   // Whether a single-record miss follows earlier ones closely enough that the records after it
   // are likely wanted next (records visited in number order, one at a time); notes it.
   bool followsRecentMiss(uint32_t number);
@@ -464,6 +466,8 @@ class TDataFile : public TFileHandler, public TRecordOwner {
   uint32_t aheadCount_ = 0;
   // The length of the last run read aside for a cursor (GetRecord).
   uint32_t asideRunCount_ = 0;
+  // No record of the read-ahead run from this number on is in the cache (noteCached keeps it so).
+  uint32_t aheadUncachedFrom_ = 0;
   std::array<uint32_t, 4> recentMisses_{};
   size_t nextMiss_ = 0;
 
