@@ -381,6 +381,7 @@ class TTableJoin {
   int64_t rangeKey_ = 0;
   bool rangeAll_ = false;    // the whole index is read (a NULL key)
   bool rangeStart_ = false;  // the next read finds the key first
+  bool keyDecides_ = false;  // the range's key equality is the whole condition: no row test
   // The next row read is the first of the outer row's.
   void rewind();
   friend class TSourceTable;

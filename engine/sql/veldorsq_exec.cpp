@@ -55,6 +55,22 @@ std::vector<TDataCursor*> holdQueryReads(const Tables& tables) {
   return held;
 }
 
+// Places a column of `data`'s source table (the driving table) in its record buffer, which the
+// row conditions are tested on: read there in place, as ReadSourceColumn would copy it. The
+// other tables' columns, and blobs, go through ReadSourceColumn.
+bool locateDrivingColumn(const void* data, const TExpToken& node, ExpFieldPlace& place) {
+  const auto* table = static_cast<const TSourceTable*>(data);
+  if (node.kind != expColumn || node.sourceTable != table || !table->Cursor || node.fieldNo < 1 ||
+      node.fieldNo > table->FieldCount())
+    return false;
+  const TFieldDescriptor& d = table->FieldDesc(node.fieldNo);
+  if (d.IsBlob()) return false;
+  place.offset = d.Offset();
+  place.size = d.StoredSize();
+  place.autoIncrement = d.IsAutoInc();
+  return true;
+}
+
 uint8_t indexSlot(TDataCursor& cursor, std::string_view name) {
   for (uint8_t slot = 1; slot <= cursor.GetIndexCount(); ++slot)
     if (FoldName(cursor.GetIndexDesc(slot).name) == FoldName(name)) return slot;
@@ -866,13 +882,17 @@ void TDataQuery::executeSelect() {
   // The row conditions are prepared for evaluation once and tested on each row in place.
   const TExpTreePtr residualTree = PrepareResidual();
   std::optional<ExpCondition> residual, postJoin;
-  if (residualTree) residual.emplace(*residualTree, SortId, LanguageId, ReadSourceColumn);
+  // The driving table's columns are read where its record lies; it stands on a row whenever a
+  // row is tested.
+  if (residualTree)
+    residual.emplace(*residualTree, SortId, LanguageId, ReadSourceColumn, locateDrivingColumn, &driving);
   if (JoinRowCheck && Conditions[csPostJoin])
-    postJoin.emplace(*Conditions[csPostJoin], SortId, LanguageId, ReadSourceColumn);
+    postJoin.emplace(*Conditions[csPostJoin], SortId, LanguageId, ReadSourceColumn, locateDrivingColumn,
+                     &driving);
   auto passes = [&] {
     for (const std::optional<ExpCondition>* condition : {&residual, &postJoin}) {
       if (!*condition) continue;
-      const ExpCondition::Outcome v = (*condition)->Evaluate(nullptr, nullptr, nullptr);
+      const ExpCondition::Outcome v = (*condition)->Evaluate(driving.RecordBuffer.data(), nullptr, nullptr);
       if (v.isNull || (v.word & 0xFF) == 0) return false;
     }
     return true;

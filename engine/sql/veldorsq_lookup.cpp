@@ -240,10 +240,17 @@ bool TTableJoin::lookUp(TExpTreePtr& tree) {
       Inner.Cursor->PutField(keyFieldNo_, keyRecord_.data(), value->Value());
     }
     rangeStart_ = true;
+    // A condition that is only the key's equality is decided by the range itself: the rows
+    // need no test, nor the filter a tree.
+    keyDecides_ = !rangeAll_ && key == tree.get();
   } else {
     lookup_->Find(value);
   }
-  lookupFilter_->ReplaceTree(tree.release());
+  if (keyDecides_) {
+    tree.reset();
+  } else {
+    lookupFilter_->ReplaceTree(tree.release());
+  }
   Inner.Feed = this;
   Inner.RowCheck = nullptr;
   return true;
@@ -330,6 +337,7 @@ void TTableJoin::DropLookup() {
   lookup_.reset();
   steps_ = outerRows_ = 0;
   lookupRefused_ = false;
+  keyDecides_ = false;
   lookupRecordNo_ = 0;
 }
 
@@ -363,7 +371,7 @@ bool TTableJoin::NextLookupRow() {
         if (isNull) continue;
       }
       recordNo = cursor.CurrentRecordNo();
-      if (!cursor.EvaluateFilterRecord(recordNo, buffer, *lookupFilter_)) continue;
+      if (!keyDecides_ && !cursor.EvaluateFilterRecord(recordNo, buffer, *lookupFilter_)) continue;
       lookupRecordNo_ = recordNo;
       return true;
     }

@@ -60,6 +60,8 @@ constexpr size_t kRecentProbe = 4;
 constexpr size_t kBufferStep = 4096;
 // A cursor's read-ahead wish is held to this many bytes per run.
 constexpr size_t kMaxRunBytes = size_t(16) << 20;
+// The run read aside for a cursor that walks record numbers forward.
+constexpr size_t kAsideRunBytes = size_t(64) << 10;
 
 // The local wall clock as days since 1899-12-30 with the time as fraction.
 double localDayStamp() {
@@ -749,6 +751,11 @@ bool TDataFile::GetRecord(TCacheReader* cursor, uint32_t number, TRecord*& recor
       record = hit;
       return true;
     }
+    // The read-ahead run is as current as a cached record: taking from it needs no read check.
+    if (TRecord* taken = takeFromRun(number)) {
+      record = taken;
+      return true;
+    }
     if (cursor && !(owner_ && owner_->StrictChangeDetection()) && cursor->BeginRead()) return false;
     next = GetNextRecordNumber();
     if (number >= next) fail(VELDOR_FILECORRUPT);
@@ -756,12 +763,19 @@ bool TDataFile::GetRecord(TCacheReader* cursor, uint32_t number, TRecord*& recor
     uint32_t count = 1;
     bool aside = false;
     if (readAhead && cursorReadAhead && cursor) {
-      count = cursor->GetReadAheadCount(readAheadCount_, forward);
+      aside = forward && cursor->ReadsAheadAside();
+      // A run that goes on where the last one ended is twice as long, up to kAsideRunBytes.
+      uint32_t wish = readAheadCount_;
+      if (aside) {
+        const bool goesOn = aheadCount_ != 0 && number == aheadFirst_ + aheadCount_;
+        asideRunCount_ = goesOn
+                             ? std::min(asideRunCount_ * 2, uint32_t(std::max<size_t>(1, kAsideRunBytes / r)))
+                             : readAheadCount_;
+        wish = std::max(asideRunCount_, readAheadCount_);
+      }
+      count = cursor->GetReadAheadCount(wish, forward);
     } else if (readAhead) {
       count = readAheadCount_;
-    } else if (TRecord* taken = takeFromRun(number)) {
-      record = taken;
-      return true;
     } else if (forward && followsRecentMiss(number)) {
       count = readAheadCount_;
       aside = true;
@@ -779,6 +793,7 @@ bool TDataFile::GetRecord(TCacheReader* cursor, uint32_t number, TRecord*& recor
 
   if (next > kMaxRecordSlots || dataStart() + int64_t(next) * r > kMaxDataFileEnd) fail(VELDOR_TABLEFULL);
   TRecord* slot = cache_.Insert(GetCacheSlot(next));
+  noteCached(next);
   if (!slot) fail(VELDOR_FILECORRUPT);
   VELMARON_DEBUG_ASSERT(cache_.Head() == slot, "an appended slot is the most recently used");
   slot->Pin();
@@ -818,6 +833,7 @@ TRecord* TDataFile::takeFromRun(uint32_t number) {
   slot->LoadFromBuffer(aheadBuffer_.data() + size_t(number - aheadFirst_) * GetRecordSize());
   TRecord* item = cache_.Insert(std::move(slot));
   if (!item) fail(VELDOR_FILECORRUPT);
+  noteCached(number);
   item->Pin();
   return item;
 }
@@ -845,6 +861,8 @@ TRecord* TDataFile::ReadRecords(uint32_t number, uint32_t count, bool forward, T
   ++counters_.runsRead;
 
   TRecord* wanted = nullptr;
+  // Past the last record of the run that the cache holds.
+  uint32_t uncachedFrom = first;
   for (uint32_t i = 0; i < whole; ++i) {
     const uint32_t n = first + i;
     const uint8_t* image = readBuffer_.data() + size_t(i) * r;
@@ -858,7 +876,9 @@ TRecord* TDataFile::ReadRecords(uint32_t number, uint32_t count, bool forward, T
       slot->LoadFromBuffer(image);
       item = cache_.Insert(std::move(slot));
       if (!item) fail(VELDOR_FILECORRUPT);
+      noteCached(n);
     }
+    uncachedFrom = n + 1;
     if (n == number) {
       // Pinned at once, so that the rest of the run cannot take its slot.
       item->Pin();
@@ -867,9 +887,11 @@ TRecord* TDataFile::ReadRecords(uint32_t number, uint32_t count, bool forward, T
   }
   if (wanted) cache_.MoveFirst(wanted);
   if (aside) {
-    aheadBuffer_.assign(readBuffer_.begin(), readBuffer_.begin() + ptrdiff_t(size_t(whole) * r));
+    // The read buffer becomes the run; the old run's buffer serves the next read.
+    aheadBuffer_.swap(readBuffer_);
     aheadFirst_ = first;
     aheadCount_ = whole;
+    aheadUncachedFrom_ = uncachedFrom;
   }
   return wanted;
 }
@@ -914,6 +936,31 @@ bool TDataFile::ReadRecordImages(TCacheReader* cursor, uint32_t first, uint32_t 
     if (!appendedUnwritten) raise(VELDOR_READERR);
     fail(VELDOR_FILECORRUPT);
   }
+  return true;
+}
+
+void TDataFile::noteCached(uint32_t number) {
+  if (aheadCount_ != 0 && number >= aheadFirst_ && number - aheadFirst_ < aheadCount_)
+    aheadUncachedFrom_ = std::max(aheadUncachedFrom_, number + 1);
+}
+
+bool TDataFile::CopyHeldRecord(uint32_t number, uint8_t* image, uint32_t size) const {
+  if (number == 0 || number >= GetNextRecordNumber()) return false;
+  const uint32_t r = GetRecordSize();
+  const uint32_t n = std::min(size, r);
+  // Most of a run lies past its last cached record: no look-up for those.
+  const bool inRun = aheadCount_ != 0 && number >= aheadFirst_ && number - aheadFirst_ < aheadCount_;
+  if (!inRun || number < aheadUncachedFrom_) {
+    if (const TRecord* cached = cache_.FindCached(number)) {
+      std::memcpy(image, cached->GetBuffer(), n);
+      return true;
+    }
+  }
+  // The run holds the file's bytes: as TRecord::LoadFromBuffer, a record in use carries its own
+  // number. Scrambled bytes would need the whole record.
+  if (!inRun || IsEncrypted() || n < kRecordHeaderSize) return false;
+  std::memcpy(image, aheadBuffer_.data() + size_t(number - aheadFirst_) * r, n);
+  if (image[0] == kRecordInUse) platform::put4(image + 1, number);
   return true;
 }
 

@@ -296,7 +296,10 @@ class TDataFile : public TFileHandler, public TRecordOwner {
   // record. A miss reads a run: with `readAhead` and `cursorReadAhead` as long as the cursor
   // asks, with `readAhead` alone up to the read-ahead count, otherwise one record; `forward`
   // runs from the record on, otherwise up to it. Records of the run the cursor does not keep
-  // (KeepsReadAhead) stay out of the cache.
+  // (KeepsReadAhead) stay out of the cache; for a cursor that reads aside (ReadsAheadAside) only
+  // the record asked for enters the cache and the run is kept as the read-ahead run, each run that
+  // goes on where the last ended twice as long, up to 64 KiB. A miss that the read-ahead run holds
+  // is served from it.
   bool GetRecord(TCacheReader* cursor, uint32_t number, TRecord*& record, bool forward = true,
                  bool cursorReadAhead = false, bool readAhead = false);
   // The plain images of records first..first+count-1, as GetRecord gives them, into `images`
@@ -306,6 +309,11 @@ class TDataFile : public TFileHandler, public TRecordOwner {
   // change makes the result false with nothing read. A run past the last record number raises
   // VELDOR_FILECORRUPT; a slot neither in the file nor cached raises as a GetRecord miss would.
   bool ReadRecordImages(TCacheReader* cursor, uint32_t first, uint32_t count, std::vector<uint8_t>& images);
+  // Copies record `number` as GetRecord gives it (`size` bytes at most) from what is held in
+  // memory, its cached record or the read-ahead run, without a read check, a pin or a change to
+  // the cache; false when neither holds it (and always for an encrypted table). For a caller that
+  // knows the caches current, as a cache hit of GetRecord would.
+  bool CopyHeldRecord(uint32_t number, uint8_t* image, uint32_t size) const;
   // Unpins (nothing for null).
   void ReleaseRecord(TRecord* record);
   // Writes every dirty unpinned record outside the run being read, each run of consecutive
@@ -429,6 +437,8 @@ class TDataFile : public TFileHandler, public TRecordOwner {
                        bool aside = false);
   // A single-record miss served from the read-ahead run; nullptr when the run does not hold it.
   TRecord* takeFromRun(uint32_t number);
+  // Called for every record that enters the cache.
+  void noteCached(uint32_t number);
   // Whether a single-record miss follows earlier ones closely enough that the records after it
   // are likely wanted next (records visited in number order, one at a time); notes it.
   bool followsRecentMiss(uint32_t number);
@@ -457,6 +467,10 @@ class TDataFile : public TFileHandler, public TRecordOwner {
   std::vector<uint8_t> aheadBuffer_;
   uint32_t aheadFirst_ = 0;
   uint32_t aheadCount_ = 0;
+  // The length of the last run read aside for a cursor (GetRecord).
+  uint32_t asideRunCount_ = 0;
+  // No record of the read-ahead run from this number on is in the cache (noteCached keeps it so).
+  uint32_t aheadUncachedFrom_ = 0;
   std::array<uint32_t, 4> recentMisses_{};
   size_t nextMiss_ = 0;
 

@@ -101,6 +101,10 @@ class TCacheReader {
     (void)recordNo;
     return true;
   }
+  // Whether the runs this cursor asks for are read aside (TDataFile::GetRecord): a cursor that
+  // walks record numbers forward takes the records one after another from the run itself, and
+  // they would only push out of the cache what other users keep there.
+  virtual bool ReadsAheadAside() { return false; }
 };
 
 }  // namespace engine

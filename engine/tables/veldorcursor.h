@@ -483,6 +483,7 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   void FlushBuffers(bool force, bool trimCaches, bool dataChanged, bool indexChanged, bool blobChanged);
   uint32_t GetReadAheadCount(uint32_t readAheadCount, bool forward) override;
   bool KeepsReadAhead(uint32_t recordNo) override { return !bitmapView_ || viewBitmap_.GetBit(recordNo); }
+  bool ReadsAheadAside() override { return InRecordNumberOrder() && !hasComputedFields_; }
   // Fired when a lock found the table changed and the view was rebuilt.
   void SetRefreshHook(std::function<void()> hook) { refreshHook_ = std::move(hook); }
 
@@ -879,6 +880,11 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   template <class Step>
   uint16_t recordStep(Step step);
   bool mayReadCaches();
+  // A forward step in record-number order taken from the records the table holds in memory
+  // (TDataFile::CopyHeldRecord), where a step would find no change and read nothing from the
+  // files: the cursor sees the table's counters as they are, under a pair or a lock the table
+  // holds, or on caches current on disk. False, with nothing changed, when it cannot be.
+  bool stepOnHeldRecords(uint8_t* buffer);
   // BeginRead inside a step on the caches.
   bool beginReadInCachedStep();
   struct CacheMiss {

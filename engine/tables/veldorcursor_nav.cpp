@@ -626,9 +626,32 @@ uint16_t TDataCursor::recordStep(Step step) {
   return step();
 }
 
+bool TDataCursor::stepOnHeldRecords(uint8_t* buffer) {
+  if (!InRecordNumberOrder() || atBOF_ || atEOF_ || resumeOnCurrent_ || resyncPending_ ||
+      (bitmapView_ && filterViewStale_) || currentRecordNo_ == 0 || hasComputedFields_ ||
+      !placeSeenCurrent() || Session().StrictChangeDetection())
+    return false;
+  // What recordStep asks before it reads the caches: a pair already held (SyncWithTable then only
+  // compares the counters, as placeSeenCurrent did), or no other writer finished a change since.
+  const bool held =
+      !NeedsLocks() || cachedRead_ || readTaken_ || queryReadTaken_ || writeTaken_ || table_->AnyLockHeld();
+  if (!held && !table_->CachesCurrentOnDisk()) return false;
+  // The next member of the view, as Skip(1) finds it; a long gap is left to Skip.
+  constexpr uint32_t kLookAhead = 1024;
+  const uint32_t here = currentRecordNo_;
+  const uint32_t next =
+      here >= UINT32_MAX - kLookAhead ? 0 : viewBitmap_.FirstMemberIn(here + 1, here + kLookAhead);
+  if (next == 0 || !table_->DataFile().CopyHeldRecord(next, recordBuffer_.data(), recordSize_)) return false;
+  currentRecordNo_ = next;
+  ++sequence_;
+  if (buffer) std::memcpy(buffer, recordBuffer_.data(), recordSize_);
+  return true;
+}
+
 uint16_t TDataCursor::GetNextRecord(uint8_t* buffer) {
   if (!active_) Raise(VELDOR_TABLEOPEN);
   if (IsRemote()) return remoteNextOrPrior(REQUEST_GETNEXTRECORD, buffer);
+  if (stepOnHeldRecords(buffer)) return 0;
   return recordStep([&]() -> uint16_t {
     if (atBOF_)
       MoveFirst();

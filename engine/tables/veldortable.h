@@ -272,6 +272,8 @@ class TDataTable final : public TTableFileOwner, public TFileKeeper {
   bool HoldsReadPair() const { return readHeld_; }
   bool HoldsQueryReadPair() const { return queryReadHeld_; }
   bool HoldsWritePair() const { return writeHeld_; }
+  // A lock pair or the transaction lock: no other process finishes a change while one is held.
+  bool AnyLockHeld() const { return anyLockHeld(); }
 
   void StartTransaction();
   // Leaves the transaction dropping its changes: caches emptied, headers re-read, write pair
