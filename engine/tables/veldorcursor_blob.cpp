@@ -143,11 +143,12 @@ uint16_t TDataCursor::PutBlob(uint16_t fieldNo, uint8_t* buffer, int32_t positio
   if (const uint16_t code = blobOf(fieldNo, buffer, tableFields, d, blob)) return code;
   if (position < 0 || length < 0 || uint64_t(position) + uint64_t(length) > kMaxBlobLength)
     return VELDOR_INVALIDBLOBOFFSET;
-  if (uint64_t(position) + uint64_t(length) > blob->data.GetSize())
-    blob->data.SetSize(uint32_t(position) + uint32_t(length));
+  // The buffer grows with the write itself, which copies the bytes once instead of zeroing them
+  // first.
   if (length > 0) {
     blob->data.Write(uint64_t(position), source, uint32_t(length));
-    blob->data.SetDirty(true);
+  } else if (uint64_t(position) > blob->data.GetSize()) {
+    blob->data.SetSize(uint32_t(position));
   }
   putBlobWord(*d, buffer, -int32_t(blob->handle), blob->data.GetSize() > 0);
   return 0;
@@ -204,17 +205,14 @@ bool TDataCursor::ReadBlobValue(uint16_t fieldNo, bool tableFields, const uint8_
     return true;
   }
   if (active_ && !IsRemote() && d.IsBlob() && word > 0 && openBlobs_.size() < kMaxOpenBlobs) {
-    // A stored chain: loaded as OpenBlob would load it, without an open blob to make and free.
+    // A stored chain: loaded as OpenBlob would load it, without an open blob to make and free,
+    // and into the caller's buffer. A value read so is read in passing: its blocks stay out of
+    // the cache.
     ReadScope scope(*this);
     SyncWithTable();
-    TBlobBuffer blob(table_->BlobFile(), this);
     uint32_t owner;
     std::memcpy(&owner, record + 1, 4);
-    blob.SetOwnerId(owner);
-    blob.SetFieldNumber(d.FieldNumber());
-    blob.SetFirstBlock(uint32_t(word));
-    blob.Load();
-    blob.TakeData(value);
+    table_->BlobFile().ReadValue(this, uint32_t(word), owner, value);
     return true;
   }
   // Opening a blob marks the record image: work on a copy of it.
