@@ -14,20 +14,24 @@ void TWriteSet::begin(int64_t diskSize) {
 }
 
 void TWriteSet::Clear() {
-  for (auto& [offset, bytes] : extents_)
-    if (bytes.capacity() > spare_.capacity()) spare_.swap(bytes);
-  spare_.clear();
+  if (spareWanted_) {
+    for (auto& [offset, bytes] : extents_)
+      if (bytes.capacity() > spare_.capacity()) spare_.swap(bytes);
+    spare_.clear();
+  }
   active_ = false;
   extents_.clear();
   diskSize_ = lowestCut_ = size_ = 0;
 }
 
 void TWriteSet::Release() {
+  spareWanted_ = false;
   Clear();
   spare_ = std::vector<uint8_t>();
 }
 
 std::vector<uint8_t> TWriteSet::TakeSpare() {
+  spareWanted_ = true;
   return std::exchange(spare_, std::vector<uint8_t>());
 }
 

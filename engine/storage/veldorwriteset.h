@@ -22,10 +22,11 @@ class TWriteSet {
   // it holds; `bytes` is left empty either way.
   void Write(int64_t diskSize, int64_t offset, std::vector<uint8_t>&& bytes);
   void Cut(int64_t diskSize, int64_t size);
-  // Drops what is held, keeping the storage of the largest extent for TakeSpare: a file written
-  // a large run at a time would otherwise fault fresh memory in for it at every write-out.
+  // Drops what is held. Once TakeSpare has been asked, the storage of the largest extent is kept
+  // for it: a file written a large run at a time would otherwise fault fresh memory in for it at
+  // every write-out.
   void Clear();
-  // Drops what is held and frees that storage too.
+  // Drops what is held and frees that storage too; nothing is kept until TakeSpare is asked again.
   void Release();
   // An empty buffer with the kept storage (none when nothing was kept).
   std::vector<uint8_t> TakeSpare();
@@ -54,6 +55,7 @@ class TWriteSet {
   int64_t size_ = 0;
   std::map<int64_t, std::vector<uint8_t>> extents_;
   std::vector<uint8_t> spare_;
+  bool spareWanted_ = false;
 };
 
 }  // namespace engine

@@ -161,6 +161,15 @@ TEST_P(FileLayer, HeldWritesHandedOverGiveTheFileThatCopiedOnesGive) {
   auto f = created("given.dat", pattern(5000, 9));
   std::vector<uint8_t> model = pattern(5000, 9);
   f->SetHoldWrites(true);
+  // A file that never asked for a buffer keeps none of what it wrote out (a data file's bulk
+  // write stays out of memory once written).
+  f->WriteAt(6000, model.data(), 4000);
+  f->WriteOutHeld(false);
+  f->DropHeldWrites();
+  EXPECT_EQ(f->TakeSpareBuffer().capacity(), 0u);
+  model.resize(10000);
+  std::copy(model.begin(), model.begin() + 4000, model.begin() + 6000);
+  std::fill(model.begin() + 5000, model.begin() + 6000, 0);
   for (int round = 0; round < 3; ++round) {
     for (int i = 0; i < 40; ++i) {
       const int64_t at = int64_t(rng() % 12000);
