@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 
 #include "dataset/dberror.h"
 #include "dataset/params.h"
@@ -18,6 +19,7 @@
 #include "engine/components/veldortb.h"
 #include "engine/tables/veldorcursor.h"
 #include "engine/tables/veldordirectory.h"
+#include "platform/bytes.h"
 #include "platform/privatefile.h"
 #include "platform/scopeguard.h"
 #include "tasks/u_task1.h"
@@ -299,6 +301,19 @@ class RecordColumns {
     cursor_.GetField(at.position, record_.data(), isNull, bytes.data());
     return isNull ? ds::Variant::null() : EngineValueToVariant(*at.desc, bytes.data());
   }
+  // Value(name) as a 32-bit integer, 0 for NULL; an integer field's bytes without a value between.
+  int32_t Int(const char* name) {
+    const Place& at = place(name);
+    if (at.desc->Type() != uint8_t(TEngineFieldType::Integer)) {
+      const ds::Variant v = Value(name);
+      return v.isNull() ? 0 : v.asInt32();
+    }
+    bool isNull = true;
+    std::array<uint8_t, 256> bytes;
+    std::memset(bytes.data(), 0, 8);
+    cursor_.GetField(at.position, record_.data(), isNull, bytes.data());
+    return isNull ? 0 : platform::get4s(bytes.data());
+  }
   // Value(name) as text, as Field::AsString gives it; a blob's bytes without a value between.
   std::string Text(const char* name) {
     const Place& at = place(name);
@@ -340,8 +355,7 @@ class RecordColumns {
 };
 
 int32_t intOf(RecordColumns& c, const char* name) {
-  const ds::Variant v = c.Value(name);
-  return v.isNull() ? 0 : v.asInt32();
+  return c.Int(name);
 }
 std::string textOf(RecordColumns& c, const char* name) {
   return c.Text(name);
@@ -686,7 +700,13 @@ std::vector<std::unique_ptr<TUniTask>> TTaskStore::loadTasks(TaskHost* owner, bo
       if (auto task = taskOfRow(q, owner, whole ? nullptr : &details)) loaded.push_back(std::move(task));
     }
   });
-  std::stable_sort(loaded.begin(), loaded.end(), listedBefore);
+  // Tasks are stored as they were made, oldest first, so the rows mostly come in the reverse of
+  // the list's order; no two tasks are listed alike (the ids differ), so reversing them is the sort.
+  if (std::is_sorted(loaded.rbegin(), loaded.rend(), listedBefore)) {
+    std::reverse(loaded.begin(), loaded.end());
+  } else {
+    std::stable_sort(loaded.begin(), loaded.end(), listedBefore);
+  }
   return loaded;
 }
 
@@ -721,6 +741,11 @@ std::vector<std::unique_ptr<TUniTask>> TTaskListReader::Next(size_t count) {
     if (!wholeRead_) {
       whole_ = store_.loadTasks(owner_, false);
       wholeRead_ = true;
+      if (count >= whole_.size()) {
+        handedOut_ = whole_.size();
+        atEnd_ = true;
+        return std::exchange(whole_, {});
+      }
     }
     for (; handedOut_ < whole_.size() && part.size() < count; ++handedOut_)
       part.push_back(std::move(whole_[handedOut_]));

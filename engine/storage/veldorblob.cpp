@@ -289,7 +289,7 @@ TBlock* TBlobFile::insert(std::unique_ptr<TBlock> block) {
   return inserted;
 }
 
-void TBlobFile::readBlocks(uint32_t first, uint32_t count, uint32_t wanted) {
+void TBlobFile::readBlocks(uint32_t first, uint32_t count, uint32_t wanted, bool cacheWanted) {
   const int64_t offset = kBlobHeaderSize + int64_t(first - 1) * blockSize_;
   const int64_t length = int64_t(count) * blockSize_;
   if (readBuffer_.size() < size_t(length)) readBuffer_.resize(roundUp4096(size_t(length)));
@@ -316,6 +316,7 @@ void TBlobFile::readBlocks(uint32_t first, uint32_t count, uint32_t wanted) {
       pendingTaken_[size_t(i)] = true;
     }
   }
+  if (!cacheWanted) return;
   if (!takePending(wanted)) Raise(VELDOR_MEMOCORRUPT);
 }
 
@@ -360,6 +361,19 @@ bool TBlobFile::GetBlock(TCacheReader* cursor, uint32_t number, TBlock*& block, 
   if (number >= nextBlock_) Raise(VELDOR_MEMOCORRUPT);
   uint32_t first = number;
   uint32_t count = 1;
+  missRun(number, readAheadWanted, allowReadAhead, first, count);
+  readBlocks(first, count, number);
+  TBlock* loaded = cache_.Find(number);
+  if (!loaded) Raise(VELDOR_MEMOCORRUPT);
+  loaded->Pin();
+  block = loaded;
+  return true;
+}
+
+void TBlobFile::missRun(uint32_t number, uint32_t readAheadWanted, bool allowReadAhead, uint32_t& first,
+                        uint32_t& count) {
+  first = number;
+  count = 1;
   if (allowReadAhead) {
     count = std::min({readAhead_, std::max<uint32_t>(1, readAheadWanted), nextBlock_ - number});
     // Values read one after another (a scan, in either direction) miss near the last miss: their
@@ -373,12 +387,75 @@ bool TBlobFile::GetBlock(TCacheReader* cursor, uint32_t number, TBlock*& block, 
     }
   }
   lastMiss_ = number;
-  readBlocks(first, count, number);
-  TBlock* loaded = cache_.Find(number);
-  if (!loaded) Raise(VELDOR_MEMOCORRUPT);
-  loaded->Pin();
-  block = loaded;
+}
+
+bool TBlobFile::viewBlock(TCacheReader* cursor, uint32_t number, uint32_t readAheadWanted, BlockView& view) {
+  if (const TBlock* cached = cache_.FindCached(number)) {
+    view = {cached->next_, cached->used_, cached->owner_, cached->total_, cached->data_.data(), false};
+    return true;
+  }
+  const auto waiting = [&] {
+    return number >= pendingFirst_ && number - pendingFirst_ < pendingTaken_.size() &&
+           !pendingTaken_[number - pendingFirst_];
+  };
+  if (!waiting()) {
+    if (cursor && !owner_->StrictChangeDetection() && cursor->BeginRead()) return false;
+    if (number >= nextBlock_) Raise(VELDOR_MEMOCORRUPT);
+    uint32_t first, count;
+    missRun(number, readAheadWanted, true, first, count);
+    readBlocks(first, count, number, false);
+    if (!waiting()) Raise(VELDOR_MEMOCORRUPT);
+  }
+  const uint8_t* image = readBuffer_.data() + size_t(number - pendingFirst_) * blockSize_;
+  uint8_t header[kBlockHeaderSize];
+  std::memcpy(header, image, kBlockHeaderSize);
+  if (encrypted_) UnscrambleBuffer(header, kBlockHeaderSize, kStructureSeed);
+  view = {platform::get4(header + 4),  platform::get2(header + 8), platform::get4(header + 10),
+          platform::get4(header + 14), image + kBlockHeaderSize,   encrypted_};
   return true;
+}
+
+bool TBlobFile::tryReadValue(TCacheReader* cursor, uint32_t firstBlock, uint32_t ownerId,
+                             std::vector<uint8_t>& value) {
+  CheckLink(firstBlock);
+  BlockView block;
+  if (!viewBlock(cursor, firstBlock, 1, block)) return false;
+  if (block.owner != ownerId) Raise(VELDOR_KEYORRECDELETED);
+  const uint32_t total = block.total;
+  const uint32_t dataSize = GetBlockDataSize();
+  // As in TBlobBuffer::tryLoad: no chain holds more than every block of the file.
+  if (uint64_t(total) > uint64_t(GetBlockCount()) * dataSize) Raise(VELDOR_MEMOCORRUPT);
+  value.resize(total);
+  uint32_t done = 0;
+  std::unordered_set<uint32_t> visited;
+  while (done < total) {
+    if (block.owner != ownerId) Raise(VELDOR_KEYORRECDELETED);
+    if (block.used > dataSize) Raise(VELDOR_MEMOCORRUPT);
+    const uint32_t want = std::min(dataSize, total - done);
+    const uint32_t got = std::min(want, block.used);
+    if (got > 0) {
+      std::memcpy(value.data() + done, block.data, got);
+      // The scrambling runs byte by byte from the start of the data area: a prefix unscrambles alone.
+      if (block.scrambled) UnscrambleBuffer(value.data() + done, got, kStructureSeed);
+    }
+    done += got;
+    if (got < want || done == total) break;
+    const uint32_t next = block.next;
+    if (next == 0) break;
+    CheckLink(next);
+    if (visited.empty()) visited.insert(firstBlock);
+    if (!visited.insert(next).second) Raise(VELDOR_MEMOCORRUPT);
+    if (!viewBlock(cursor, next, blocksFor(total - done, dataSize), block)) return false;
+  }
+  if (done < total) Raise(VELDOR_ENDOFBLOB);
+  return true;
+}
+
+void TBlobFile::ReadValue(TCacheReader* cursor, uint32_t firstBlock, uint32_t ownerId,
+                          std::vector<uint8_t>& value) {
+  for (int attempt = 0; attempt < kMaxLoadAttempts; ++attempt)
+    if (tryReadValue(cursor, firstBlock, ownerId, value)) return;
+  Raise(VELDOR_LOCKTIMEOUT);
 }
 
 PinnedBlock TBlobFile::GetBlockPinned(uint32_t number, uint32_t readAheadWanted) {
@@ -457,6 +534,51 @@ PinnedBlock TBlobFile::AllocateBlock() {
   block->Clear();
   block->SetDirty();
   return block;
+}
+
+uint32_t TBlobFile::AppendChain(uint32_t ownerId, const uint8_t* data, uint32_t length) {
+  const uint32_t dataSize = GetBlockDataSize();
+  const uint32_t count = blocksFor(length, dataSize);
+  // Under the transaction lock the transaction's blocks reach the file only with its write-out:
+  // straight there when the file holds its writes until then, else through the cache.
+  if (freeHead_ != 0 || count <= normalCapacity() || (owner_->HoldsTransactionLock() && !HoldsWrites()))
+    return 0;
+  const uint32_t first = nextBlock_;
+  const uint64_t last = uint64_t(first) + count - 1;
+  if (last > kMaxBlobBlocks || kBlobHeaderSize + last * blockSize_ > kMaxBlobFileEnd) Raise(VELDOR_TABLEFULL);
+  // Numbers past the header's count are cached only as fresh blocks about to be written; a run
+  // read ahead ends below it.
+  for (uint32_t n = first; n <= last; ++n)
+    if (cache_.FindCached(n)) return 0;
+  VELMARON_DEBUG_ASSERT(pendingTaken_.empty() || pendingFirst_ + pendingTaken_.size() <= first,
+                        "no block past the file's count waits in the read buffer");
+  std::vector<uint8_t> image = TakeSpareBuffer();
+  image.reserve(size_t(count) * blockSize_);
+  uint32_t done = 0;
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint32_t used = std::min(dataSize, length - done);
+    uint8_t header[kBlockHeaderSize];
+    platform::put4(header + 0, i == 0 ? 0 : first + i - 1);
+    platform::put4(header + 4, i + 1 < count ? first + i + 1 : 0);
+    platform::put2(header + 8, uint16_t(used));
+    platform::put4(header + 10, ownerId);
+    platform::put4(header + 14, i == 0 ? length : 0);
+    const size_t at = image.size();
+    image.insert(image.end(), header, header + kBlockHeaderSize);
+    image.insert(image.end(), data + done, data + done + used);
+    image.resize(at + blockSize_);
+    if (encrypted_) {
+      ScrambleBuffer(image.data() + at, kBlockHeaderSize, kStructureSeed);
+      ScrambleBuffer(image.data() + at + kBlockHeaderSize, dataSize, kStructureSeed);
+    }
+    done += used;
+  }
+  VELMARON_DEBUG_ASSERT(done == length, "an appended chain holds the whole value");
+  WriteAt(kBlobHeaderSize + int64_t(first - 1) * blockSize_, std::move(image));
+  nextBlock_ = uint32_t(last + 1);
+  headerDirty_ = true;
+  owner_->MarkWritten();
+  return first;
 }
 
 void TBlobFile::FreeBlock(TBlock& block) {
@@ -574,11 +696,22 @@ uint32_t TBlobBuffer::Read(uint64_t position, uint8_t* destination, uint32_t cou
 void TBlobBuffer::Write(uint64_t position, const uint8_t* source, uint32_t count) {
   const uint64_t end = position + count;
   if (end > 0xFFFFFFFFu) file_->Raise(VELDOR_INVALIDBLOBLEN);
-  if (end > length_) SetSize(uint32_t(end));
-  if (count > 0) {
-    std::memcpy(data_.data() + position, source, count);
-    dirty_ = true;
+  if (count == 0) {
+    if (end > length_) SetSize(uint32_t(end));
+    return;
   }
+  if (end > length_) {
+    // Only a gap before the write reads as zeros; the bytes written are appended as they are,
+    // not zeroed first (a value written whole is a megabyte or more).
+    if (position > length_) SetSize(uint32_t(position));
+    data_.resize(length_);
+    const size_t overlap = length_ - size_t(position);
+    data_.insert(data_.end(), source + overlap, source + count);
+    length_ = uint32_t(end);
+    count = uint32_t(overlap);
+  }
+  if (count > 0) std::memcpy(data_.data() + position, source, count);
+  dirty_ = true;
 }
 
 bool TBlobBuffer::tryLoad() {
@@ -630,6 +763,13 @@ void TBlobBuffer::Save() {
   if (length_ == 0) return;
   TBlobFile& file = *file_;
   const uint32_t dataSize = file.GetBlockDataSize();
+  if (firstBlock_ == 0) {
+    if (const uint32_t first = file.AppendChain(ownerId_, data_.data(), length_)) {
+      firstBlock_ = first;
+      dirty_ = false;
+      return;
+    }
+  }
   PinnedBlock current;
   uint32_t oldLength = 0;
   if (firstBlock_ != 0) {

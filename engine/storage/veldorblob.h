@@ -219,6 +219,12 @@ class TBlobFile : public TFileHandler {
                 bool allowReadAhead);
   // The same without a change check, for the operations that run under the write lock.
   PinnedBlock GetBlockPinned(uint32_t number, uint32_t readAheadWanted);
+  // Reads the stored value whose chain starts at `firstBlock` into `value` (sized to its length),
+  // with the checks and errors of TBlobBuffer::Load, starting again as it does when `cursor`
+  // reports another writer. Its blocks do not enter the cache: each is copied from the cache or
+  // from the run last read, and a miss reads a run as GetBlock does. For values read in passing
+  // (a scan), which would otherwise push out what the cache holds.
+  void ReadValue(TCacheReader* cursor, uint32_t firstBlock, uint32_t ownerId, std::vector<uint8_t>& value);
   void ReleaseBlock(TBlock* block);
 
   // Takes the free-list head, or a new block at the end, cleared and pinned. A free-list head
@@ -226,6 +232,15 @@ class TBlobFile : public TFileHandler {
   // VELDOR_MEMOCORRUPT.
   // Requires: the write lock (or an exclusive open), as for every change below.
   PinnedBlock AllocateBlock();
+  // Writes a value of `length` bytes, owned by `ownerId`, as a new chain of consecutive blocks
+  // at the end of the file, from `data` straight into the file's writes without passing through
+  // the cache, and returns its first block. The blocks are those AllocateBlock would hand out
+  // one by one, with the same bytes. Returns 0 and changes nothing when it would not be the same
+  // (the free list holds blocks; the transaction lock is held and the file writes through), or
+  // would not pay (the value fits in the cache); the caller then builds the chain block by block.
+  // VELDOR_TABLEFULL when the file cannot grow by the chain.
+  // Requires: the write lock (or an exclusive open).
+  uint32_t AppendChain(uint32_t ownerId, const uint8_t* data, uint32_t length);
   // Puts the block at the head of the free list and marks it free (owner 0).
   void FreeBlock(TBlock& block);
   // Frees the chain that starts at `firstBlock` and sets it to 0; nothing for 0. The first
@@ -295,9 +310,23 @@ class TBlobFile : public TFileHandler {
 
   uint32_t normalCapacity() const;
   void loadHeaderImage(const uint8_t* image);
-  // Reads `count` blocks from `first`: block `wanted`, which the disk must hold, into the cache,
-  // the others kept in the read buffer until asked for (takePending).
-  void readBlocks(uint32_t first, uint32_t count, uint32_t wanted);
+  // Reads `count` blocks from `first`: block `wanted`, which the disk must hold, into the cache
+  // (unless `cacheWanted` is false), the others kept in the read buffer until asked for
+  // (takePending).
+  void readBlocks(uint32_t first, uint32_t count, uint32_t wanted, bool cacheWanted = true);
+  // The run GetBlock reads on a miss of block `number`: its first block and count.
+  void missRun(uint32_t number, uint32_t readAheadWanted, bool allowReadAhead, uint32_t& first,
+               uint32_t& count);
+  // A block as ReadValue sees it: its header, and its data bytes in the cache or the read buffer
+  // (scrambled there when the table is encrypted), valid until the next block is looked at.
+  struct BlockView {
+    uint32_t next = 0, used = 0, owner = 0, total = 0;
+    const uint8_t* data = nullptr;
+    bool scrambled = false;
+  };
+  // False when `cursor` reported another writer.
+  bool viewBlock(TCacheReader* cursor, uint32_t number, uint32_t readAheadWanted, BlockView& view);
+  bool tryReadValue(TCacheReader* cursor, uint32_t firstBlock, uint32_t ownerId, std::vector<uint8_t>& value);
   // Block `number` into the cache from the last run read, when the run holds it and it has not
   // been cached since the run was read; else null.
   TBlock* takePending(uint32_t number);

@@ -1095,6 +1095,7 @@ bool TFileHandler::Resume() {
 
 void TFileHandler::Close() {
   DropHeldWrites();
+  held_.Release();
   if (handleId_ >= 1 && file_) list_->CloseFile(file_, inMemory_, handleId_);
   file_ = nullptr;
   handleId_ = 0;
@@ -1342,6 +1343,19 @@ void TFileHandler::WriteAt(int64_t offset, const void* buffer, int64_t count) {
   std::lock_guard guard(file_->Section());
   Seek(kSeekBegin, offset);
   Write(buffer, count);
+}
+
+void TFileHandler::WriteAt(int64_t offset, std::vector<uint8_t>&& bytes) {
+  if (!file_) raise(VELDOR_WRITEERR);
+  if (!holdWrites_ || bytes.empty()) {
+    WriteAt(offset, bytes.data(), int64_t(bytes.size()));
+    bytes.clear();
+    return;
+  }
+  const int64_t count = int64_t(bytes.size());
+  std::lock_guard guard(file_->Section());
+  held_.Write(held_.Empty() ? DiskSize() : held_.DiskSize(), offset, std::move(bytes));
+  Seek(kSeekBegin, offset + count);
 }
 
 void TFileHandler::EnterSection() {

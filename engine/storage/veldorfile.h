@@ -437,6 +437,11 @@ class TFileHandler {
   // Seek and transfer in one step, inside the file's section.
   int64_t ReadAt(int64_t offset, void* buffer, int64_t count, bool allowShort = false);
   void WriteAt(int64_t offset, const void* buffer, int64_t count);
+  // The same for `bytes`, which a held write takes over instead of copying; left empty.
+  void WriteAt(int64_t offset, std::vector<uint8_t>&& bytes);
+  // An empty buffer for such a write, with the storage that the last write-out's largest held
+  // extent had.
+  std::vector<uint8_t> TakeSpareBuffer() { return held_.TakeSpare(); }
 
   // ---- Held writes ----
   // While held, writes, cuts and flushes go to the handler's write set instead of the file, and

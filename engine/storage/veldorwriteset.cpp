@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <iterator>
+#include <utility>
 
 namespace engine {
 
@@ -13,9 +14,25 @@ void TWriteSet::begin(int64_t diskSize) {
 }
 
 void TWriteSet::Clear() {
+  if (spareWanted_) {
+    for (auto& [offset, bytes] : extents_)
+      if (bytes.capacity() > spare_.capacity()) spare_.swap(bytes);
+    spare_.clear();
+  }
   active_ = false;
   extents_.clear();
   diskSize_ = lowestCut_ = size_ = 0;
+}
+
+void TWriteSet::Release() {
+  spareWanted_ = false;
+  Clear();
+  spare_ = std::vector<uint8_t>();
+}
+
+std::vector<uint8_t> TWriteSet::TakeSpare() {
+  spareWanted_ = true;
+  return std::exchange(spare_, std::vector<uint8_t>());
 }
 
 void TWriteSet::Write(int64_t diskSize, int64_t offset, const uint8_t* data, int64_t count) {
@@ -48,6 +65,24 @@ void TWriteSet::Write(int64_t diskSize, int64_t offset, const uint8_t* data, int
   std::memcpy(merged.data() + (offset - start), data, size_t(count));
   extents_.erase(first, last);
   extents_.emplace(start, std::move(merged));
+}
+
+void TWriteSet::Write(int64_t diskSize, int64_t offset, std::vector<uint8_t>&& bytes) {
+  const int64_t count = int64_t(bytes.size());
+  const int64_t end = offset + count;
+  auto after = extents_.lower_bound(offset);
+  const bool touchesAfter = after != extents_.end() && after->first <= end;
+  const bool touchesBefore = after != extents_.begin() &&
+                             std::prev(after)->first + int64_t(std::prev(after)->second.size()) >= offset;
+  if (count == 0 || touchesAfter || touchesBefore) {
+    Write(diskSize, offset, bytes.data(), count);
+    bytes.clear();
+    return;
+  }
+  begin(diskSize);
+  size_ = std::max(size_, end);
+  extents_.emplace_hint(after, offset, std::move(bytes));
+  bytes.clear();
 }
 
 void TWriteSet::Cut(int64_t diskSize, int64_t size) {

@@ -18,8 +18,18 @@ class TWriteSet {
   bool Empty() const { return !active_; }
   // Holds a write or a cut over a file whose length on disk is `diskSize` (taken at the first).
   void Write(int64_t diskSize, int64_t offset, const uint8_t* data, int64_t count);
+  // The same for `bytes`, which the set takes over instead of copying when they touch no extent
+  // it holds; `bytes` is left empty either way.
+  void Write(int64_t diskSize, int64_t offset, std::vector<uint8_t>&& bytes);
   void Cut(int64_t diskSize, int64_t size);
+  // Drops what is held. Once TakeSpare has been asked, the storage of the largest extent is kept
+  // for it: a file written a large run at a time would otherwise fault fresh memory in for it at
+  // every write-out.
   void Clear();
+  // Drops what is held and frees that storage too; nothing is kept until TakeSpare is asked again.
+  void Release();
+  // An empty buffer with the kept storage (none when nothing was kept).
+  std::vector<uint8_t> TakeSpare();
 
   // The file's length on disk when the first write was held, the lowest length it was cut to
   // (the disk length when never cut), and the length it is to have.
@@ -44,6 +54,8 @@ class TWriteSet {
   int64_t lowestCut_ = 0;
   int64_t size_ = 0;
   std::map<int64_t, std::vector<uint8_t>> extents_;
+  std::vector<uint8_t> spare_;
+  bool spareWanted_ = false;
 };
 
 }  // namespace engine

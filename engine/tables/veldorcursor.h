@@ -1145,13 +1145,14 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   uint16_t blobOf(uint16_t fieldNo, const uint8_t* buffer, bool tableFields, const TFieldDescriptor*& d,
                   TOpenBlob*& blob) const;
   void putBlobWord(const TFieldDescriptor& d, uint8_t* buffer, int32_t word, bool hasValue);
-  // Loads into `blob` (owner, field and first block set) the chain that the closed blob field `d`
-  // of `buffer` names, and returns 0; or VELDOR_KEYORRECDELETED, with nothing loaded that counts,
+  // Runs `load`, which loads the chain that the closed blob field `d` of `buffer` names (perhaps
+  // more than once), and returns 0; or VELDOR_KEYORRECDELETED, with nothing loaded that counts,
   // when the record the buffer was read from is no longer the one stored: deleted, or written
   // since with another chain or change stamp in that field. A buffer that names no stored record
   // (record number 0: a record not yet appended) and a computed field load as they stand.
   // Requires: the read begin of the operation (SyncWithTable), ended by the caller's ReadScope.
-  uint16_t loadRecordBlob(const TFieldDescriptor& d, const uint8_t* buffer, TBlobBuffer& blob);
+  uint16_t loadRecordBlob(const TFieldDescriptor& d, const uint8_t* buffer,
+                          const std::function<void()>& load);
   // The blob steps of a record write for record `recordNo`; true when blobs were saved.
   bool writeRecordBlobs(uint8_t* buffer, uint32_t recordNo);
 

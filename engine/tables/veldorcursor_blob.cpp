@@ -60,12 +60,13 @@ void TDataCursor::putBlobWord(const TFieldDescriptor& d, uint8_t* buffer, int32_
   buffer[d.Offset()] = hasValue ? 1 : 0;
 }
 
-uint16_t TDataCursor::loadRecordBlob(const TFieldDescriptor& d, const uint8_t* buffer, TBlobBuffer& blob) {
+uint16_t TDataCursor::loadRecordBlob(const TFieldDescriptor& d, const uint8_t* buffer,
+                                     const std::function<void()>& load) {
   uint32_t recordNo;
   std::memcpy(&recordNo, buffer + 1, 4);
   const uint32_t first = uint32_t(word1Of(d, buffer));
   if (recordNo == 0 || d.Computed()) {
-    if (first != 0) blob.Load();
+    if (first != 0) load();
     return 0;
   }
   // The words are compared with the record as stored now, not with the blob's first block: a
@@ -88,7 +89,7 @@ uint16_t TDataCursor::loadRecordBlob(const TFieldDescriptor& d, const uint8_t* b
         stored[0] == kRecordInUse && std::memcmp(stored + d.Offset() + 1, buffer + d.Offset() + 1, 8) == 0;
     data.ReleaseRecord(record);
     if (!same) return VELDOR_KEYORRECDELETED;
-    if (first != 0) blob.Load();
+    if (first != 0) load();
     // A block read from the file met another writer's change: the record is looked at again.
     if (dataChangeCounter_ == dataSeen && blobChangeCounter_ == blobSeen) return 0;
   }
@@ -125,7 +126,7 @@ uint16_t TDataCursor::OpenBlob(uint16_t fieldNo, uint8_t* buffer, uint8_t openMo
   blob->data.SetOwnerId(owner);
   blob->data.SetFieldNumber(d.FieldNumber());
   blob->data.SetFirstBlock(uint32_t(word));
-  if (const uint16_t code = loadRecordBlob(d, buffer, blob->data)) return code;
+  if (const uint16_t code = loadRecordBlob(d, buffer, [&] { blob->data.Load(); })) return code;
   blob->data.SetDirty(false);
   blob->data.SaveOriginalData();
   putBlobWord(d, buffer, -int32_t(blob->handle), blob->data.GetSize() > 0);
@@ -178,11 +179,12 @@ uint16_t TDataCursor::PutBlob(uint16_t fieldNo, uint8_t* buffer, int32_t positio
   if (const uint16_t code = blobOf(fieldNo, buffer, tableFields, d, blob)) return code;
   if (position < 0 || length < 0 || uint64_t(position) + uint64_t(length) > kMaxBlobLength)
     return VELDOR_INVALIDBLOBOFFSET;
-  if (uint64_t(position) + uint64_t(length) > blob->data.GetSize())
-    blob->data.SetSize(uint32_t(position) + uint32_t(length));
+  // The buffer grows with the write itself, which copies the bytes once instead of zeroing them
+  // first.
   if (length > 0) {
     blob->data.Write(uint64_t(position), source, uint32_t(length));
-    blob->data.SetDirty(true);
+  } else if (uint64_t(position) > blob->data.GetSize()) {
+    blob->data.SetSize(uint32_t(position));
   }
   putBlobWord(*d, buffer, -int32_t(blob->handle), blob->data.GetSize() > 0);
   return 0;
@@ -239,17 +241,15 @@ bool TDataCursor::ReadBlobValue(uint16_t fieldNo, bool tableFields, const uint8_
     return true;
   }
   if (active_ && !IsRemote() && d.IsBlob() && word > 0 && openBlobs_.size() < kMaxOpenBlobs) {
-    // A stored chain: loaded as OpenBlob would load it, without an open blob to make and free.
+    // A stored chain: loaded as OpenBlob would load it, without an open blob to make and free,
+    // and into the caller's buffer. A value read so is read in passing: its blocks stay out of
+    // the cache.
     ReadScope scope(*this);
     SyncWithTable();
-    TBlobBuffer blob(table_->BlobFile(), this);
     uint32_t owner;
     std::memcpy(&owner, record + 1, 4);
-    blob.SetOwnerId(owner);
-    blob.SetFieldNumber(d.FieldNumber());
-    blob.SetFirstBlock(uint32_t(word));
-    check(loadRecordBlob(d, record, blob));
-    blob.TakeData(value);
+    check(
+        loadRecordBlob(d, record, [&] { table_->BlobFile().ReadValue(this, uint32_t(word), owner, value); }));
     return true;
   }
   // Opening a blob marks the record image: work on a copy of it.

@@ -37,6 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     cursor.Open();
     std::vector<uint8_t> record(cursor.RecordSize()), key(engine::kMaxCursorKeySize + 1, 0x41);
     uint8_t bytes[64];
+    std::vector<uint8_t> value;
     for (uint8_t slot = 0; slot <= cursor.GetIndexCount(); ++slot) {
       try {
         cursor.SwitchToIndex(slot);
@@ -46,8 +47,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (uint32_t got = 0; cursor.Field(f).desc.IsBlob())
               cursor.GetBlob(f, record.data(), 0, bytes, sizeof bytes, got, true);
         cursor.SetToEnd();
-        for (int n = 0; n < 16 && cursor.GetPriorRecord(record.data()) == 0; ++n) {
-        }
+        // Backwards each stored value is read whole, as a scan reads it in passing.
+        for (int n = 0; n < 16 && cursor.GetPriorRecord(record.data()) == 0; ++n)
+          for (uint16_t f = 1; f <= cursor.FieldCount(); ++f)
+            if (cursor.Field(f).desc.IsBlob()) cursor.ReadBlobValue(f, true, record.data(), value);
         cursor.FindKey(true, key.data(), 0, true, 0, nullptr);
       } catch (const engine::EVELDOREngineError&) {
         // One damaged index does not keep the others from being read.

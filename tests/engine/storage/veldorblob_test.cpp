@@ -92,6 +92,13 @@ class BlobFileTest : public ::testing::Test {
     b.Load();
     return std::vector<uint8_t>(b.GetData(), b.GetData() + b.GetSize());
   }
+  // The same value read in passing (ReadValue), its blocks kept out of the cache.
+  std::vector<uint8_t> readInPassing(TBlobFile& f, uint32_t first, uint32_t owner,
+                                     TCacheReader* cursor = nullptr) {
+    std::vector<uint8_t> value(3, 0xEE);  // what the buffer held before goes
+    f.ReadValue(cursor, first, owner, value);
+    return value;
+  }
   // Walks the free list and returns its blocks in order.
   std::vector<uint32_t> freeList(TBlobFile& f) {
     std::vector<uint32_t> out;
@@ -167,6 +174,76 @@ TEST_F(BlobFileFormat, EncryptedFileScramblesHeaderBlockHeaderAndDataEachFromThe
   EXPECT_EQ(platform::get4(&raw[512 + 14]), 30u);
   EXPECT_EQ(std::memcmp(&raw[530], data.data(), 30), 0);
   EXPECT_EQ(load(*open(512, true), 1, 5), data);
+}
+
+// A new value too large for the cache goes to the file's writes as one image, past the cache; it
+// must be the chain that the cache would have written block by block, whether the file writes
+// through or holds its writes (inside a transaction too: then nothing reaches the file before
+// the write-out, and reads see the held blocks meanwhile).
+TEST_F(BlobFileFormat, AValueLargerThanTheCacheIsTheChainTheCacheWouldHaveWritten) {
+  for (const bool encrypted : {false, true}) {
+    for (const int mode : {0, 1, 2}) {  // writing through, holding writes, both in a transaction
+      SCOPED_TRACE(std::string(encrypted ? "encrypted" : "plain") + " mode " + std::to_string(mode));
+      std::filesystem::remove(path);
+      auto f = create(512, encrypted);
+      f->SetHoldWrites(mode != 0);
+      table.transactionLock = mode == 2;
+      struct Value {
+        uint32_t owner, first;
+        std::vector<uint8_t> data;
+      };
+      std::vector<Value> values;
+      // One block, a chain just as large as the cache (64 blocks of 494 bytes), then one block
+      // more, and one ending in a full block.
+      for (const size_t length : {size_t(100), size_t(64 * 494), size_t(64 * 494 + 1), size_t(90 * 494)}) {
+        const uint32_t owner = uint32_t(100 + values.size());
+        const auto data = pattern(length, owner);
+        const uint32_t first = store(*f, data, owner, 0, mode != 2);
+        values.push_back({owner, first, data});
+        EXPECT_EQ(load(*f, first, owner), data);
+      }
+      EXPECT_EQ(f->GetBlockCount(), 1u + 64 + 65 + 90);
+      if (mode == 2) {
+        EXPECT_EQ(std::filesystem::file_size(path), 0u);
+        table.transactionLock = false;
+        f->FlushDirtyBlocks();
+        f->WriteHeader(false);
+      }
+      if (mode != 0) f->WriteOutHeld(false);
+      f->Close();
+      auto raw = readFileBytes(path);
+      ASSERT_EQ(raw.size(), 512u + 220 * 512);
+      if (encrypted) UnscrambleBuffer(raw.data(), 512, kStructureSeed);
+      EXPECT_EQ(platform::get4(&raw[13]), 221u);
+      EXPECT_EQ(platform::get4(&raw[9]), 0u);
+      for (const Value& v : values) {
+        const uint32_t count = uint32_t((v.data.size() + 493) / 494);
+        for (uint32_t i = 0; i < count; ++i) {
+          uint8_t* b = &raw[512 + size_t(v.first - 1 + i) * 512];
+          if (encrypted) {
+            UnscrambleBuffer(b, 18, kStructureSeed);
+            UnscrambleBuffer(b + 18, 494, kStructureSeed);
+          }
+          const uint32_t used = std::min<uint32_t>(494, uint32_t(v.data.size()) - i * 494);
+          ASSERT_EQ(platform::get4(b + 0), i == 0 ? 0 : v.first + i - 1) << v.owner << " block " << i;
+          ASSERT_EQ(platform::get4(b + 4), i + 1 < count ? v.first + i + 1 : 0) << v.owner << " block " << i;
+          ASSERT_EQ(platform::get2(b + 8), used) << v.owner << " block " << i;
+          ASSERT_EQ(platform::get4(b + 10), v.owner);
+          ASSERT_EQ(platform::get4(b + 14), i == 0 ? uint32_t(v.data.size()) : 0u);
+          ASSERT_EQ(std::memcmp(b + 18, v.data.data() + i * 494, used), 0) << v.owner << " block " << i;
+          for (uint32_t k = used; k < 494; ++k) ASSERT_EQ(b[18 + k], 0) << v.owner << " block " << i;
+        }
+      }
+      auto g = open(512, encrypted);
+      for (const Value& v : values) EXPECT_EQ(load(*g, v.first, v.owner), v.data);
+      // The chains free as any other: the next value takes their blocks, not the file's end.
+      g->FreeBlobChain(values[2].first, false, values[2].owner);
+      const auto again = pattern(65 * 494, 7);
+      EXPECT_EQ(store(*g, again, 7), 130u);
+      EXPECT_EQ(g->GetBlockCount(), 220u);
+      EXPECT_EQ(load(*reopen(g, 512, encrypted), 130, 7), again);
+    }
+  }
 }
 
 TEST_F(BlobFileFormat, BlockSizeZeroMeans512AndImpossibleSizesAreRefused) {
@@ -378,6 +455,14 @@ TEST_P(BlobLoadDamage, LoadRaises) {
   f->Close();
   GetParam().damage(*this);
   EXPECT_EQ(errorOf([&] { load(*open(), GetParam().first, 5); }), GetParam().code);
+}
+
+TEST_P(BlobLoadDamage, ReadingInPassingRaisesAsLoadDoes) {
+  auto f = create();
+  store(*f, pattern(3 * 494, 14), 5);
+  f->Close();
+  GetParam().damage(*this);
+  EXPECT_EQ(errorOf([&] { readInPassing(*open(), GetParam().first, 5); }), GetParam().code);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -611,6 +696,58 @@ TEST_F(BlockCache, RunsReadAmongChangedBlocksGiveEveryValueAsLastWritten) {
   table.transactionLock = false;
 }
 
+// A value read in passing is the one Load gives, whether its blocks are cached (changed or not),
+// wait in the run last read, or are read anew, in either direction and over changes inside and
+// outside a transaction; and the cache holds afterwards just what it held before.
+TEST_F(BlockCache, ValuesReadInPassingAreTheLoadedOnesAndStayOutOfTheCache) {
+  for (uint32_t seed = 1; seed <= 8; ++seed) {
+    SCOPED_TRACE(seed);
+    std::minstd_rand random(seed);
+    table.transactionLock = false;
+    const bool encrypted = seed % 4 < 2;
+    auto f = create(512, encrypted);
+    std::map<uint32_t, std::vector<uint8_t>> values;  // by first block, which is the owner too
+    for (uint32_t owner = 1; f->GetBlockCount() < 150; owner = f->GetFreeBlockNumber()) {
+      const size_t length = owner % 9 == 0 ? 494 * (1 + random() % 5) + random() % 3 : 1 + random() % 494;
+      store(*f, values[owner] = pattern(length, owner), owner);
+    }
+    auto g = reopen(f, 512, encrypted);
+    table.transactionLock = seed % 2 == 0;
+    for (int step = 0; step < 200; ++step) {
+      const uint32_t at = 1 + uint32_t(random() % g->GetBlockCount());
+      if (!values.count(at)) continue;
+      if (random() % 3 == 0) {
+        // Changed in place (kept to the blocks it has, so that the keys stay first blocks).
+        const size_t length = values[at].size() <= 494 ? 1 + random() % 494 : values[at].size();
+        store(*g, values[at] = pattern(length, random()), at, at, !table.transactionLock);
+        continue;
+      }
+      const bool alsoLoad = random() % 2 == 0;
+      const size_t cached = g->CachedBlockCount();
+      for (uint32_t n = at, left = 1 + random() % 30, up = random() % 2; left > 0 && n >= 1; --left) {
+        if (values.count(n)) {
+          ASSERT_EQ(readInPassing(*g, n, n), values[n]) << n;
+          if (alsoLoad) {
+            ASSERT_EQ(load(*g, n, n), values[n]) << n;
+          }
+        }
+        n = up ? n + 1 : n - 1;
+      }
+      if (!alsoLoad) {
+        ASSERT_EQ(g->CachedBlockCount(), cached);
+      }
+    }
+    for (const auto& [first, data] : values) ASSERT_EQ(readInPassing(*g, first, first), data) << first;
+    table.transactionLock = false;
+    g->FlushDirtyBlocks();
+    g->WriteHeader(false);
+    g->ClearBlockCache();
+    for (const auto& [first, data] : values) ASSERT_EQ(readInPassing(*g, first, first), data) << first;
+    EXPECT_EQ(g->CachedBlockCount(), 0u);
+  }
+  table.transactionLock = false;
+}
+
 // The blocks of a run wait in the read buffer for their first use; one that was in the cache when
 // the run was read, or taken into it since, is read from the disk again once the cache lets it
 // go: the buffer holds what it was before it was changed.
@@ -695,6 +832,29 @@ TEST_F(BlockCache, LoadStartsAgainWhenTheCursorReportsAnotherWriter) {
   cursor.beginReads = 0;
   EXPECT_EQ(load(*g, 1, 1, &cursor), data);
   EXPECT_EQ(cursor.beginReads, 0);
+}
+
+TEST_F(BlockCache, ReadingInPassingStartsAgainWhenTheCursorReportsAnotherWriter) {
+  auto f = create();
+  const auto data = pattern(100 * 494, 35);
+  store(*f, data, 1);
+  auto g = reopen(f);
+  int changes = 2;
+  TestCursor cursor;
+  cursor.onBeginRead = [&] {
+    if (changes == 0) return false;
+    --changes;
+    g->ClearBlockCache();
+    return true;
+  };
+  EXPECT_EQ(readInPassing(*g, 1, 1, &cursor), data);
+  EXPECT_GE(cursor.beginReads, 3);
+  // A writer that never stops changing the file is given up on.
+  cursor.onBeginRead = [&] {
+    g->ClearBlockCache();
+    return true;
+  };
+  EXPECT_EQ(errorOf([&] { readInPassing(*g, 1, 1, &cursor); }), VELDOR_LOCKTIMEOUT);
 }
 
 TEST_F(BlockCache, AFailedWriteKeepsTheBlocksDirtyForTheNextAttempt) {
