@@ -245,11 +245,15 @@ class TItemCache {
   // The dirty, unpinned items that `wanted` accepts, in number order.
   template <class Wanted>
   std::vector<Item*> CollectDirty(Wanted&& wanted) const {
-    std::vector<Item*> out;
+    // Sorted by numbers held beside the items: a large transaction's commit sorts hundreds of
+    // thousands, and a compare that reads each item's number from the item misses the cache.
+    std::vector<std::pair<uint32_t, Item*>> found;
     for (Item* item = head_; item; item = Traits::Next(*item))
-      if (Traits::Dirty(*item) && !Traits::Pinned(*item) && wanted(*item)) out.push_back(item);
-    std::sort(out.begin(), out.end(),
-              [](const Item* a, const Item* b) { return Traits::Number(*a) < Traits::Number(*b); });
+      if (Traits::Dirty(*item) && !Traits::Pinned(*item) && wanted(*item))
+        found.emplace_back(Traits::Number(*item), item);
+    std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<Item*> out(found.size());
+    for (size_t i = 0; i < found.size(); ++i) out[i] = found[i].second;
     return out;
   }
 
@@ -359,10 +363,38 @@ class TItemCache {
     std::vector<Item*> victims;
     for (Item* item = tail_; item && victims.size() < count_ - target; item = Traits::Prev(*item))
       if (!Traits::Pinned(*item) && !Traits::Dirty(*item)) victims.push_back(item);
+    if (victims.size() * 2 < count_) {
+      for (Item* item : victims) {
+        Ptr owned = Remove(item);
+        if (!owned) return false;
+        pool_.Push(owned);
+      }
+      return true;
+    }
+    // Most of the cache goes (after a large transaction's commit): the table is built anew for
+    // the items that stay, at the size they need, where erasing each victim would move entries
+    // of a table sized for them all.
     for (Item* item : victims) {
-      Ptr owned = Remove(item);
-      if (!owned) return false;
+      Unlink(item);
+      Ptr owned(item);
       pool_.Push(owned);
+    }
+    const size_t before = count_;
+    count_ = 0;
+    orderValid_ = false;
+    size_t size = 16;
+    for (Item* item = head_; item; item = Traits::Next(*item)) ++count_;
+    // The chain held a different set of items than the table.
+    if (count_ + victims.size() != before) return false;
+    while (size < count_ * 2) size *= 2;
+    slots_.assign(size, Slot{});
+    shift_ = 64;
+    for (size_t s = size; s > 1; s >>= 1) --shift_;
+    for (Item* item = head_; item; item = Traits::Next(*item)) {
+      size_t i = home(Traits::Number(*item));
+      for (; slots_[i].item; i = (i + 1) & mask())
+        if (slots_[i].number == Traits::Number(*item)) return false;
+      slots_[i] = Slot{Traits::Number(*item), item};
     }
     return true;
   }

@@ -42,6 +42,11 @@ void TWriteSet::Write(int64_t diskSize, int64_t offset, const uint8_t* data, int
     std::memcpy(bytes.data() + (offset - first->first), data, size_t(count));
     return;
   }
+  // A write apart from every extent (a commit's run of records or pages) is taken as it is.
+  if (first == last) {
+    extents_.emplace_hint(last, offset, std::vector<uint8_t>(data, data + count));
+    return;
+  }
   std::vector<uint8_t> merged(size_t(stop - start));
   for (auto e = first; e != last; ++e)
     std::copy(e->second.begin(), e->second.end(), merged.begin() + (e->first - start));
