@@ -279,7 +279,15 @@ class TItemCache {
   };
 
   size_t mask() const { return slots_.size() - 1; }
-  size_t home(uint32_t number) const { return size_t((uint64_t(number) * 0x9E3779B97F4A7C15ull) >> shift_); }
+  // Numbers are hashed in groups of kGroup neighbours that share adjacent entries: a run of
+  // records read together, or a walk in number order, then looks at a few lines of a large table
+  // instead of one line a record. The groups themselves are spread by the multiply.
+  static constexpr unsigned kGroupBits = 3;
+  size_t home(uint32_t number) const {
+    // The table has at least 16 entries, so shift_ + kGroupBits stays below 64.
+    const uint64_t group = (uint64_t(number >> kGroupBits) * 0x9E3779B97F4A7C15ull) >> (shift_ + kGroupBits);
+    return size_t(group << kGroupBits) | (number & ((1u << kGroupBits) - 1));
+  }
 
   void put(uint32_t number, Item* item) {
     if ((count_ + 1) * 2 > slots_.size()) grow();
