@@ -632,13 +632,14 @@ void TDataCursor::DeleteRecord(const uint8_t* buffer, bool reposition) {
   journal.change(kSysDeletedSlot, std::move(idKey), std::move(freeKey), recordNo);
   // The record's chains go with it; edits of its blobs that were never saved go too.
   bool blobsSaved = false;
-  if (HasBlobFields()) {
+  const bool hasBlobs = HasBlobFields();
+  if (hasBlobs) {
     for (auto& b : openBlobs_)
       if (b->data.GetOwnerId() == recordNo) b->data.SetDirty(false);
     ClearRecordBlobs(current.data());
   }
   journalTextChanges(&journal, current.data(), nullptr, recordNo);
-  if (HasBlobFields()) blobsSaved = writeRecordBlobs(current.data(), recordNo);
+  if (hasBlobs) blobsSaved = writeRecordBlobs(current.data(), recordNo);
   TDataFile& data = table_->DataFile();
   TRecord* record = nullptr;
   if (!data.GetRecord(nullptr, recordNo, record)) Raise(VELDOR_FILECORRUPT);
