@@ -246,11 +246,13 @@ class TItemCache {
   template <class Wanted>
   std::vector<Item*> CollectDirty(Wanted&& wanted) const {
     // Sorted by numbers held beside the items: a large transaction's commit sorts hundreds of
-    // thousands, and a compare that reads each item's number from the item misses the cache.
+    // thousands, and a compare that reads each item's number from the item misses the cache. The
+    // items are found through the table, whose look at each is independent of the one before,
+    // where a walk along the chain waits for each item before it can reach the next.
     std::vector<std::pair<uint32_t, Item*>> found;
-    for (Item* item = head_; item; item = Traits::Next(*item))
-      if (Traits::Dirty(*item) && !Traits::Pinned(*item) && wanted(*item))
-        found.emplace_back(Traits::Number(*item), item);
+    for (const Slot& slot : slots_)
+      if (slot.item && Traits::Dirty(*slot.item) && !Traits::Pinned(*slot.item) && wanted(*slot.item))
+        found.emplace_back(slot.number, slot.item);
     std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
     std::vector<Item*> out(found.size());
     for (size_t i = 0; i < found.size(); ++i) out[i] = found[i].second;
