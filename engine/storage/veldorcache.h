@@ -245,11 +245,17 @@ class TItemCache {
   // The dirty, unpinned items that `wanted` accepts, in number order.
   template <class Wanted>
   std::vector<Item*> CollectDirty(Wanted&& wanted) const {
-    std::vector<Item*> out;
-    for (Item* item = head_; item; item = Traits::Next(*item))
-      if (Traits::Dirty(*item) && !Traits::Pinned(*item) && wanted(*item)) out.push_back(item);
-    std::sort(out.begin(), out.end(),
-              [](const Item* a, const Item* b) { return Traits::Number(*a) < Traits::Number(*b); });
+    // Sorted by numbers held beside the items: a large transaction's commit sorts hundreds of
+    // thousands, and a compare that reads each item's number from the item misses the cache. The
+    // items are found through the table, whose look at each is independent of the one before,
+    // where a walk along the chain waits for each item before it can reach the next.
+    std::vector<std::pair<uint32_t, Item*>> found;
+    for (const Slot& slot : slots_)
+      if (slot.item && Traits::Dirty(*slot.item) && !Traits::Pinned(*slot.item) && wanted(*slot.item))
+        found.emplace_back(slot.number, slot.item);
+    std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<Item*> out(found.size());
+    for (size_t i = 0; i < found.size(); ++i) out[i] = found[i].second;
     return out;
   }
 
@@ -275,7 +281,15 @@ class TItemCache {
   };
 
   size_t mask() const { return slots_.size() - 1; }
-  size_t home(uint32_t number) const { return size_t((uint64_t(number) * 0x9E3779B97F4A7C15ull) >> shift_); }
+  // Numbers are hashed in groups of kGroup neighbours that share adjacent entries: a run of
+  // records read together, or a walk in number order, then looks at a few lines of a large table
+  // instead of one line a record. The groups themselves are spread by the multiply.
+  static constexpr unsigned kGroupBits = 3;
+  size_t home(uint32_t number) const {
+    // The table has at least 16 entries, so shift_ + kGroupBits stays below 64.
+    const uint64_t group = (uint64_t(number >> kGroupBits) * 0x9E3779B97F4A7C15ull) >> (shift_ + kGroupBits);
+    return size_t(group << kGroupBits) | (number & ((1u << kGroupBits) - 1));
+  }
 
   void put(uint32_t number, Item* item) {
     if ((count_ + 1) * 2 > slots_.size()) grow();
@@ -359,10 +373,38 @@ class TItemCache {
     std::vector<Item*> victims;
     for (Item* item = tail_; item && victims.size() < count_ - target; item = Traits::Prev(*item))
       if (!Traits::Pinned(*item) && !Traits::Dirty(*item)) victims.push_back(item);
+    if (victims.size() * 2 < count_) {
+      for (Item* item : victims) {
+        Ptr owned = Remove(item);
+        if (!owned) return false;
+        pool_.Push(owned);
+      }
+      return true;
+    }
+    // Most of the cache goes (after a large transaction's commit): the table is built anew for
+    // the items that stay, at the size they need, where erasing each victim would move entries
+    // of a table sized for them all.
     for (Item* item : victims) {
-      Ptr owned = Remove(item);
-      if (!owned) return false;
+      Unlink(item);
+      Ptr owned(item);
       pool_.Push(owned);
+    }
+    const size_t before = count_;
+    count_ = 0;
+    orderValid_ = false;
+    size_t size = 16;
+    for (Item* item = head_; item; item = Traits::Next(*item)) ++count_;
+    // The chain held a different set of items than the table.
+    if (count_ + victims.size() != before) return false;
+    while (size < count_ * 2) size *= 2;
+    slots_.assign(size, Slot{});
+    shift_ = 64;
+    for (size_t s = size; s > 1; s >>= 1) --shift_;
+    for (Item* item = head_; item; item = Traits::Next(*item)) {
+      size_t i = home(Traits::Number(*item));
+      for (; slots_[i].item; i = (i + 1) & mask())
+        if (slots_[i].number == Traits::Number(*item)) return false;
+      slots_[i] = Slot{Traits::Number(*item), item};
     }
     return true;
   }

@@ -866,10 +866,14 @@ TRecord* TDataFile::ReadRecords(uint32_t number, uint32_t count, bool forward, T
   for (uint32_t i = 0; i < whole; ++i) {
     const uint32_t n = first + i;
     const uint8_t* image = readBuffer_.data() + size_t(i) * r;
+    // A run read aside enters only the record asked for: the others wait in the run, and a
+    // cached one is found in the cache before the run is looked at. Looking each up in a table
+    // that a large transaction filled costs a cache miss per record.
+    if (aside && n != number) continue;
     TRecord* item = cache_.FindCached(n);
     if (item) {
       if (item->PinCount() == 0 && !item->IsDirty()) item->LoadFromBuffer(image);
-    } else if (n != number && (aside || (cursor && !cursor->KeepsReadAhead(n)))) {
+    } else if (n != number && cursor && !cursor->KeepsReadAhead(n)) {
       continue;
     } else {
       std::unique_ptr<TRecord> slot = GetCacheSlot(n);

@@ -234,7 +234,15 @@ uint32_t JournalChecksum(std::span<const uint8_t> bytes) {
 }
 
 std::vector<uint8_t> EncodeJournal(const TJournalImage& image) {
+  // Sized once: a commit's journal can hold the old bytes of whole files, which a growing buffer
+  // would copy again at every doubling.
+  size_t size = sizeof kMagic + 2 + image.marker.size() + 1 + 4;
+  for (const TJournalFile& f : image.files) {
+    size += 1 + 8 + 4;
+    for (const TJournalRegion& r : f.regions) size += 8 + 4 + r.bytes.size();
+  }
   Writer w;
+  w.out().reserve(size);
   w.bytes(kMagic, sizeof kMagic);
   w.u16(uint16_t(image.marker.size()));
   w.bytes(image.marker.data(), image.marker.size());
@@ -362,8 +370,8 @@ void WriteOutTables(platform::FileSystem& fs, const std::vector<TJournalTable>& 
     if (!p.image.files.empty()) pending.push_back(std::move(p));
   }
   if (pending.empty()) return;
-  std::vector<const Pending*> journaled;
-  for (const Pending& p : pending)
+  std::vector<Pending*> journaled;
+  for (Pending& p : pending)
     if (p.table->journal) journaled.push_back(&p);
   const std::string marker = journaled.size() > 1 ? newMarkerName() : std::string();
   const std::string markerPath =
@@ -396,9 +404,8 @@ void WriteOutTables(platform::FileSystem& fs, const std::vector<TJournalTable>& 
   UndoOnFailure unwriteOnFailure(unwrite);
   std::string listing;
   for (size_t i = 0; i < journaled.size(); ++i) {
-    TJournalImage image = journaled[i]->image;
-    image.marker = marker;
-    handles[i]->Write(fs, EncodeJournal(image), durable);
+    journaled[i]->image.marker = marker;
+    handles[i]->Write(fs, EncodeJournal(journaled[i]->image), durable);
     ++written;
     listing += baseName(handles[i]->Path()) + "\n";
   }

@@ -55,8 +55,16 @@ void TWriteSet::Write(int64_t diskSize, int64_t offset, const uint8_t* data, int
   // Growing the one extent that starts at or before the write keeps runs of appends linear.
   if (first != last && std::next(first) == last && first->first <= offset) {
     std::vector<uint8_t>& bytes = first->second;
-    bytes.resize(size_t(stop - first->first));
-    std::memcpy(bytes.data() + (offset - first->first), data, size_t(count));
+    const size_t at = size_t(offset - first->first);
+    // The part past the extent's end is appended as it is, not zero-filled first.
+    const size_t inside = std::min(bytes.size() - at, size_t(count));
+    std::memcpy(bytes.data() + at, data, inside);
+    bytes.insert(bytes.end(), data + inside, data + count);
+    return;
+  }
+  // A write apart from every extent (a commit's run of records or pages) is taken as it is.
+  if (first == last) {
+    extents_.emplace_hint(last, offset, std::vector<uint8_t>(data, data + count));
     return;
   }
   std::vector<uint8_t> merged(size_t(stop - start));

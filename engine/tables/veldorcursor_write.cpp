@@ -626,18 +626,20 @@ void TDataCursor::DeleteRecord(const uint8_t* buffer, bool reposition) {
         own = i;
   TKeyEntry following;
   KeyJournal journal(*this);
+  // The keys are handed over: nothing below reads them again.
   for (size_t i = 0; i < slots.size(); ++i)
-    journal.change(slots[i], keys[i], {}, recordNo, i == own ? &following : nullptr);
-  journal.change(kSysDeletedSlot, idKey, freeKey, recordNo);
+    journal.change(slots[i], std::move(keys[i]), {}, recordNo, i == own ? &following : nullptr);
+  journal.change(kSysDeletedSlot, std::move(idKey), std::move(freeKey), recordNo);
   // The record's chains go with it; edits of its blobs that were never saved go too.
   bool blobsSaved = false;
-  if (HasBlobFields()) {
+  const bool hasBlobs = HasBlobFields();
+  if (hasBlobs) {
     for (auto& b : openBlobs_)
       if (b->data.GetOwnerId() == recordNo) b->data.SetDirty(false);
     ClearRecordBlobs(current.data());
   }
   journalTextChanges(&journal, current.data(), nullptr, recordNo);
-  if (HasBlobFields()) blobsSaved = writeRecordBlobs(current.data(), recordNo);
+  if (hasBlobs) blobsSaved = writeRecordBlobs(current.data(), recordNo);
   TDataFile& data = table_->DataFile();
   TRecord* record = nullptr;
   if (!data.GetRecord(nullptr, recordNo, record)) Raise(VELDOR_FILECORRUPT);

@@ -181,5 +181,59 @@ TEST_F(ItemCacheTest, ManyInsertsAndRemovalsKeepEveryCachedNumberFindable) {
   EXPECT_EQ(chain().size(), held.size());
 }
 
+// A trim that drops a few items removes them one by one; one that drops most (the commit of a
+// large transaction) builds the table anew for those that stay. Either way the same items go
+// (the least recently used idle ones), those that stay keep their chain order and are found, the
+// rest are not, and the cache goes on taking and giving back items as before.
+TEST_F(ItemCacheTest, TrimmingFewOrMostDropsTheLeastRecentlyUsedIdleItems) {
+  for (size_t target : {size_t(2900), size_t(40), size_t(0)}) {
+    TestPool spares;
+    Cache trimmed{spares, 2, 8};
+    trimmed.SetCapacity(100000);
+    std::mt19937 rng(uint32_t(target) + 3);
+    for (uint32_t n = 1; n <= 3000; ++n) {
+      // Clustered and spread numbers, as records and far pages.
+      const uint32_t number = n % 4 == 0 ? uint32_t(rng()) | 1u << 31 : n;
+      if (TestItem* item = trimmed.Insert(trimmed.GetCacheSlot(number, true, [] {}))) {
+        item->dirty = rng() % 5 == 0;
+        item->pins = rng() % 11 == 0 ? 1 : 0;
+      }
+      if (n % 7 == 0) trimmed.Find(uint32_t(rng() % n) + 1);
+    }
+    std::vector<uint32_t> expected;
+    size_t toDrop = trimmed.Count() - target;
+    for (TestItem* i = trimmed.Tail(); i; i = i->prev) {
+      const bool idle = i->pins == 0 && !i->dirty;
+      if (idle && toDrop > 0)
+        --toDrop;
+      else
+        expected.insert(expected.begin(), i->number);
+    }
+    std::set<uint32_t> before;
+    for (TestItem* i = trimmed.Head(); i; i = i->next) before.insert(i->number);
+    int flushed = 0;
+    ASSERT_TRUE(trimmed.Trim(target, [&] { ++flushed; })) << target;
+    std::vector<uint32_t> kept;
+    for (TestItem* i = trimmed.Head(); i; i = i->next) kept.push_back(i->number);
+    EXPECT_EQ(kept, expected) << target;
+    EXPECT_EQ(trimmed.Count(), kept.size());
+    EXPECT_EQ(flushed, kept.size() > target ? 1 : 0);
+    const std::set<uint32_t> stay(kept.begin(), kept.end());
+    for (uint32_t n : before) EXPECT_EQ(trimmed.FindCached(n) != nullptr, stay.count(n) == 1) << n;
+    for (size_t i = 0; i < trimmed.Count(); ++i) ASSERT_TRUE(stay.count(trimmed.At(i)->number));
+    // Taking and removing items after the trim still finds every one of them.
+    trimmed.SetCapacity(100000);
+    for (uint32_t n = 5000000; n < 5002000; ++n)
+      ASSERT_NE(trimmed.Insert(trimmed.GetCacheSlot(n, true, [] {})), nullptr);
+    for (uint32_t n = 5000000; n < 5002000; n += 2) {
+      std::unique_ptr<TestItem> removed = trimmed.Remove(trimmed.FindCached(n));
+      ASSERT_NE(removed, nullptr);
+      spares.Push(removed);
+    }
+    for (uint32_t n : stay) EXPECT_NE(trimmed.FindCached(n), nullptr) << n;
+    for (uint32_t n = 5000001; n < 5002000; n += 2) EXPECT_NE(trimmed.FindCached(n), nullptr) << n;
+  }
+}
+
 }  // namespace
 }  // namespace engine
