@@ -866,10 +866,9 @@ TRecord* TDataFile::ReadRecords(uint32_t number, uint32_t count, bool forward, T
   for (uint32_t i = 0; i < whole; ++i) {
     const uint32_t n = first + i;
     const uint8_t* image = readBuffer_.data() + size_t(i) * r;
-    // A run read aside enters only the record asked for: the others wait in the run, and a
-    // cached one is found in the cache before the run is looked at. Looking each up in a table
-    // that a large transaction filled costs a cache miss per record.
-    if (aside && n != number) continue;
+    // Every record of the run is looked up, also in a run read aside: the run's mark of its last
+    // cached record lets later copies out of the run pass the cache by, so a cached (perhaps
+    // dirty) record past it would be read as the file's older bytes.
     TRecord* item = cache_.FindCached(n);
     if (item) {
       if (item->PinCount() == 0 && !item->IsDirty()) item->LoadFromBuffer(image);
