@@ -4,10 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <functional>
 #include <memory>
+#include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/base/veldorerr.h"
@@ -18,6 +23,7 @@
 #include "engine/tables/veldorsession.h"
 #include "tests/engine/storage/storage_test_util.h"
 #include "tests/platform/temp_folder.h"
+#include "tests/platform/test_seed.h"
 
 namespace {
 
@@ -57,6 +63,15 @@ class Database {
   uint16_t failure(const std::string& query) {
     try {
       rows(query);
+      return 0;
+    } catch (const EVELDOREngineError& e) {
+      return e.ErrorCode();
+    }
+  }
+  // The engine error code of a statement, 0 when it runs.
+  uint16_t runFailure(const std::string& text) {
+    try {
+      run(text);
       return 0;
     } catch (const EVELDOREngineError& e) {
       return e.ErrorCode();
@@ -244,6 +259,36 @@ TEST(KeptTables, AreFewAndAllGoWhenTheDirectoryCloses) {
   }
   EXPECT_EQ(EngineFileList().Count(), 0u);
   EXPECT_EQ(openDescriptors(), before);
+}
+
+// A cursor that opens a table as temporary has its files go at its close, whether or not the table
+// was kept from an earlier open.
+TEST(KeptTable, OpenedAsTemporaryGoesAtItsCloseAsAFreshOpenWould) {
+  auto openTemporarilyAndClose = [](Database& db) {
+    TDataCursor c(db.directory());
+    c.SetTableName("t");
+    c.SetTemporary(true);
+    c.Open();
+    c.Close();
+  };
+  platform::testing::TempFolder freshFolder, keptFolder;
+  bool freshExists = false;
+  {
+    Database fresh(freshFolder.path());
+    fresh.run("CREATE TABLE t (id INTEGER)");
+    fresh.run("INSERT INTO t VALUES (1)");
+  }
+  {
+    Database fresh(freshFolder.path());
+    openTemporarilyAndClose(fresh);
+    freshExists = fresh.directory().TableExists("t", false);
+  }
+  Database db(keptFolder.path());
+  db.run("CREATE TABLE t (id INTEGER)");
+  db.run("INSERT INTO t VALUES (1)");
+  ASSERT_EQ(db.rows("SELECT * FROM t"), "1");
+  openTemporarilyAndClose(db);
+  EXPECT_EQ(db.directory().TableExists("t", false), freshExists);
 }
 
 }  // namespace
