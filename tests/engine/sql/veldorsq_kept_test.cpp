@@ -291,4 +291,40 @@ TEST(KeptTable, OpenedAsTemporaryGoesAtItsCloseAsAFreshOpenWould) {
   EXPECT_EQ(db.directory().TableExists("t", false), freshExists);
 }
 
+// Kept tables are few in the whole process, not only in each directory: a process with many
+// directories open does not run out of file descriptors where it would not without them.
+TEST(KeptTables, AreFewInTheWholeProcessSoThatManyDirectoriesDoNotExhaustTheDescriptors) {
+  constexpr int kFolders = 12, kTables = 8;
+  std::vector<std::unique_ptr<platform::testing::TempFolder>> folders;
+  for (int f = 0; f < kFolders; ++f) {
+    folders.push_back(std::make_unique<platform::testing::TempFolder>());
+    Database db(folders.back()->path());
+    for (int t = 0; t < kTables; ++t) {
+      db.run("CREATE TABLE t" + std::to_string(t) + " (id INTEGER, m BLOB(1, 1))");
+      db.run("INSERT INTO t" + std::to_string(t) + " (id) VALUES (" + std::to_string(t) + ")");
+    }
+  }
+  Helper child([&](Helper&) {
+    // Room for what one table at a time needs, and far less than every kept file of every
+    // directory.
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = rlim_t(openDescriptors() + 96);
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0) return 80;
+    std::vector<std::unique_ptr<Database>> open;
+    for (int f = 0; f < kFolders; ++f) {
+      open.push_back(std::make_unique<Database>(folders[size_t(f)]->path()));
+      for (int t = 0; t < kTables; ++t) {
+        try {
+          if (open.back()->rows("SELECT id FROM t" + std::to_string(t)) != std::to_string(t)) return 81;
+        } catch (const EVELDOREngineError&) {
+          return 82;
+        }
+      }
+    }
+    return 0;
+  });
+  EXPECT_EQ(child.wait(), 0);
+}
+
 }  // namespace
