@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <random>
@@ -325,6 +326,143 @@ TEST(KeptTables, AreFewInTheWholeProcessSoThatManyDirectoriesDoNotExhaustTheDesc
     return 0;
   });
   EXPECT_EQ(child.wait(), 0);
+}
+
+// A writer killed at any moment while this process keeps the table: the next open here shows
+// the table as a fresh open shows it, never a half-written change, and every row alike.
+TEST(KeptTable, AWriterKilledWhileTheTableIsKeptLeavesNothingHalfWrittenToSee) {
+  platform::testing::TempFolder folder;
+  Database db(folder.path());
+  db.run("CREATE TABLE t (id INTEGER, v INTEGER, pad CHAR(200), PRIMARY KEY (id))");
+  db.directory().StartTransaction();
+  for (int i = 0; i < 400; ++i)
+    db.run("INSERT INTO t (id, v, pad) VALUES (" + std::to_string(i) + ", 0, 'x')");
+  db.directory().Commit(true, false);
+  std::mt19937 rng(platform::testing::testSeed());
+  for (int round = 0; round < 6; ++round) {
+    SCOPED_TRACE(round);
+    const std::string before = db.rows("SELECT COUNT(*), MIN(v), MAX(v) FROM t");
+    ASSERT_EQ(before.substr(0, 4), "400 ");
+    Helper writer([&](Helper& h) {
+      Database other(folder.path());
+      h.send('R');
+      for (;;) other.run("UPDATE t SET v = v + 1, pad = 'y'");
+      return 0;
+    });
+    ASSERT_EQ(writer.receive(), 'R');
+    ASSERT_GE(EngineFileList().Count(), 2u) << "the table was not kept";
+    std::this_thread::sleep_for(std::chrono::microseconds(rng() % 300000));
+    writer.kill9();
+    const std::string kept = db.rows("SELECT COUNT(*), MIN(v), MAX(v) FROM t");
+    Database fresh(folder.path());
+    EXPECT_EQ(fresh.rows("SELECT COUNT(*), MIN(v), MAX(v) FROM t"), kept);
+    ASSERT_EQ(kept.substr(0, 4), "400 ");
+    const size_t last = kept.rfind(' ');
+    EXPECT_EQ(kept.substr(4, last - 4), kept.substr(last + 1)) << "a half-written change shows: " << kept;
+  }
+}
+
+// Within a transaction a kept table is taken back as one of the transaction's tables: a rollback
+// drops what the transaction did to it, a commit that goes on keeps it, and a table closed and
+// opened again in between is still the transaction's.
+TEST(KeptTable, TakenBackInsideATransactionIsTheTransactions) {
+  platform::testing::TempFolder folder;
+  Database db(folder.path());
+  db.run("CREATE TABLE t (id INTEGER, v CHAR(10))");
+  db.run("INSERT INTO t VALUES (1, 'a')");
+  ASSERT_EQ(db.rows("SELECT * FROM t"), "1 a");
+  TDataDirectory& d = db.directory();
+  d.StartTransaction();
+  db.run("INSERT INTO t VALUES (2, 'b')");
+  EXPECT_EQ(db.rows("SELECT * FROM t"), "1 a|2 b");
+  d.Rollback();
+  EXPECT_EQ(db.rows("SELECT * FROM t"), "1 a");
+  runElsewhere(folder.path(), false, {"INSERT INTO t VALUES (3, 'c')"});
+  d.StartTransaction();
+  db.run("INSERT INTO t VALUES (4, 'd')");
+  d.Commit(false, false);
+  db.run("UPDATE t SET v = 'D' WHERE id = 4");
+  EXPECT_EQ(db.rows("SELECT * FROM t"), "1 a|3 c|4 D");
+  d.Rollback();
+  EXPECT_EQ(db.rows("SELECT * FROM t"), "1 a|3 c|4 d");
+  // What the interim commit wrote is on disk for everyone.
+  {
+    Database fresh(folder.path());
+    EXPECT_EQ(fresh.rows("SELECT * FROM t"), "1 a|3 c|4 d");
+  }
+  // And the table kept after the transaction shows a later change by another process.
+  runElsewhere(folder.path(), false, {"DELETE FROM t WHERE id = 1"});
+  EXPECT_EQ(db.rows("SELECT * FROM t"), "3 c|4 d");
+}
+
+// What another process does to the indexes or the memo file alone while the table is kept
+// shows at the next open here.
+TEST(KeptTable, IndexesAndMemosChangedByAnotherProcessShowAtTheNextOpen) {
+  platform::testing::TempFolder folder;
+  Database db(folder.path());
+  db.run("CREATE TABLE t (id INTEGER, v CHAR(10), m BLOB(1, 1))");
+  db.run("INSERT INTO t (id, v, m) VALUES (1, 'b', 'first memo')");
+  db.run("INSERT INTO t (id, v, m) VALUES (2, 'a', 'second')");
+  ASSERT_EQ(db.rows("SELECT id, m FROM t"), "1 first memo|2 second");
+  runElsewhere(folder.path(), false, {"UPDATE t SET m = 'FIRST MEMO' WHERE id = 1"});
+  EXPECT_EQ(db.rows("SELECT id, m FROM t"), "1 FIRST MEMO|2 second");
+  runElsewhere(folder.path(), false, {"CREATE INDEX tv ON t (v)"});
+  EXPECT_EQ(db.runFailure("DROP INDEX t.tv"), 0) << "the index made elsewhere is unknown here";
+  runElsewhere(folder.path(), false, {"CREATE UNIQUE INDEX tv ON t (v)"});
+  EXPECT_NE(db.runFailure("INSERT INTO t (id, v) VALUES (3, 'a')"), 0)
+      << "a unique index made elsewhere is not kept";
+  EXPECT_EQ(db.rows("SELECT id FROM t"), "1|2");
+}
+
+// A kept table whose folder is renamed or deleted is gone as a closed one would be: the next open
+// does not show its rows, a table made anew under the old path is the one seen, and nothing of
+// the old files stays open.
+TEST(KeptTable, WhoseFolderIsRenamedOrDeletedIsGoneAndNothingOfItStaysOpen) {
+  platform::testing::TempFolder root;
+  const std::filesystem::path sub = std::filesystem::path(root.path()) / "db";
+  std::filesystem::create_directory(sub);
+  const int before = openDescriptors();
+  {
+    Database db(sub.string());
+    db.run("CREATE TABLE t (id INTEGER)");
+    db.run("INSERT INTO t VALUES (1)");
+    ASSERT_EQ(db.rows("SELECT * FROM t"), "1");
+    std::filesystem::rename(sub, std::filesystem::path(root.path()) / "moved");
+    EXPECT_NE(db.failure("SELECT * FROM t"), 0);
+    EXPECT_EQ(EngineFileList().Count(), 0u);
+    std::filesystem::create_directory(sub);
+    runElsewhere(sub.string(), false, {"CREATE TABLE t (id INTEGER)", "INSERT INTO t VALUES (2)"});
+    EXPECT_EQ(db.rows("SELECT * FROM t"), "2");
+    std::filesystem::remove_all(sub);
+    EXPECT_NE(db.failure("SELECT * FROM t"), 0);
+    EXPECT_EQ(EngineFileList().Count(), 0u);
+    EXPECT_FALSE(db.directory().TableExists("t", false));
+  }
+  EXPECT_EQ(openDescriptors(), before);
+}
+
+// Another session of this process that opens the kept table exclusively has it as a closed
+// table: the next open here is refused meanwhile, exactly as a fresh one, and then sees what the
+// other session wrote.
+TEST(KeptTable, AnExclusiveOpenByAnotherSessionOfThisProcessIsGrantedAndItsWritesShow) {
+  platform::testing::TempFolder folder;
+  Database db(folder.path());
+  db.run("CREATE TABLE t (id INTEGER, v CHAR(10))");
+  db.run("INSERT INTO t VALUES (1, 'a')");
+  ASSERT_EQ(db.rows("SELECT * FROM t"), "1 a");
+  Database other(folder.path());
+  {
+    TDataCursor c(other.directory());
+    c.SetTableName("t");
+    c.SetExclusive(true);
+    c.Open();
+    const uint16_t kept = db.failure("SELECT * FROM t");
+    EXPECT_NE(kept, 0);
+    Database fresh(folder.path());
+    EXPECT_EQ(fresh.failure("SELECT * FROM t"), kept);
+  }
+  other.run("UPDATE t SET v = 'w'");
+  EXPECT_EQ(db.rows("SELECT * FROM t"), "1 w");
 }
 
 }  // namespace
