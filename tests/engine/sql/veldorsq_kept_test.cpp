@@ -25,6 +25,7 @@
 #include "tests/engine/storage/storage_test_util.h"
 #include "tests/platform/temp_folder.h"
 #include "tests/platform/test_seed.h"
+#include "tools/engineserver/engineserver.h"
 
 namespace {
 
@@ -463,6 +464,49 @@ TEST(KeptTable, AnExclusiveOpenByAnotherSessionOfThisProcessIsGrantedAndItsWrite
   }
   other.run("UPDATE t SET v = 'w'");
   EXPECT_EQ(db.rows("SELECT * FROM t"), "1 w");
+}
+
+// The engine server in this process serves remote sessions from the same file list as the local
+// sessions: a table kept on either side shows what the other side wrote.
+TEST(KeptTable, RemoteSessionsServedInThisProcessAndLocalOnesSeeEachOthersWrites) {
+  platform::testing::TempFolder root;
+  engineserver::EngineServer server(root.path(), {{"ann", "pw"}});
+  TDataSession remote;
+  remote.SetSessionType(stRemote);
+  remote.SetRemoteType(true);
+  remote.SetRemotePort(server.port());
+  remote.SetTimeOut(5);
+  remote.SetRemoteUser("ann");
+  remote.SetRemotePassword("pw");
+  remote.Connect();
+  remote.Login();
+  TDataDirectory* far = remote.OpenDataDirectory("db", "");
+  auto runFar = [&](const std::string& text) {
+    sql::TQueryStatement statement(*far);
+    statement.Prepare(text);
+    TDataCursor* c = statement.Execute();
+    std::string out, field;
+    if (!c) return out;
+    std::vector<uint8_t> record(c->RecordSize());
+    c->SetToBegin();
+    while (c->GetNextRecord(record.data()) == 0) {
+      if (!out.empty()) out += '|';
+      out += sql::ColumnText(*c, 1, record.data(), field) ? field : std::string("NULL");
+    }
+    return out;
+  };
+  runFar("CREATE TABLE t (id INTEGER)");
+  runFar("INSERT INTO t VALUES (1)");
+  ASSERT_EQ(runFar("SELECT id FROM t"), "1");
+  Database near(root.path() + "/db");
+  EXPECT_EQ(near.rows("SELECT id FROM t"), "1");
+  near.run("INSERT INTO t VALUES (2)");
+  EXPECT_EQ(runFar("SELECT id FROM t"), "1|2");
+  runFar("DELETE FROM t WHERE id = 1");
+  EXPECT_EQ(near.rows("SELECT id FROM t"), "2");
+  near.run("UPDATE t SET id = 3");
+  EXPECT_EQ(runFar("SELECT id FROM t"), "3");
+  remote.CloseDataDirectory(far);
 }
 
 }  // namespace
