@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -23,6 +25,7 @@
 #include "engine/tables/veldorcursor.h"
 #include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldorsession.h"
+#include "platform/osfile.h"
 #include "tests/engine/storage/storage_test_util.h"
 #include "tests/platform/temp_folder.h"
 #include "tests/platform/test_seed.h"
@@ -548,6 +551,47 @@ TEST(KeptTables, SessionsOnSeveralThreadsTakeBackAndLetGoOfEachOthersTables) {
                 db.rows("SELECT COUNT(*) FROM c"),
             std::to_string(kThreads * kRounds / 3) + std::to_string(kThreads * kRounds / 3) +
                 std::to_string(kThreads * kRounds / 3));
+}
+
+// A kept table that cannot be taken back (its file was touched) lets go of its files without
+// ever leaving one open without the share mode: another session of this process that opens the
+// table meanwhile has it as every open has it, so that no other process can open it exclusively.
+TEST(KeptTable, ThatCannotBeTakenBackNeverLeavesAnotherSessionAFileWithoutItsShareMode) {
+  platform::testing::TempFolder folder;
+  {
+    Database db(folder.path());
+    db.run("CREATE TABLE t (id INTEGER)");
+    db.run("INSERT INTO t VALUES (1)");
+  }
+  std::string dataFile;
+  for (const auto& e : std::filesystem::directory_iterator(folder.path()))
+    if (e.path().extension() == kDataFileExt) dataFile = e.path().string();
+  ASSERT_FALSE(dataFile.empty());
+  std::atomic<bool> done{false};
+  std::atomic<int> unshared{0}, opens{0};
+  auto read = [&] {
+    Database db(folder.path());
+    while (!done) {
+      TDataCursor c(db.directory());
+      c.SetTableName("t");
+      c.Open();
+      ++opens;
+      if (!platform::FileSystem::local().openAnywhereAsSpelt(dataFile)) ++unshared;
+    }
+  };
+  std::thread readers[] = {std::thread(read), std::thread(read)};
+  {
+    Database db(folder.path());
+    for (int round = 0; round < 1200 && unshared == 0; ++round) {
+      db.rows("SELECT id FROM t");
+      // A new change time: the next open here cannot take the kept table back.
+      ::utimensat(AT_FDCWD, dataFile.c_str(), nullptr, 0);
+    }
+  }
+  done = true;
+  for (std::thread& t : readers) t.join();
+  EXPECT_GT(opens.load(), 0);
+  EXPECT_EQ(unshared.load(), 0) << "an open table held no share mode, of " << opens.load() << " opens";
 }
 
 }  // namespace
