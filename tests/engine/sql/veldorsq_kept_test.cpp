@@ -594,4 +594,39 @@ TEST(KeptTable, ThatCannotBeTakenBackNeverLeavesAnotherSessionAFileWithoutItsSha
   EXPECT_EQ(unshared.load(), 0) << "an open table held no share mode, of " << opens.load() << " opens";
 }
 
+// Headers rewritten in place by another process, the sizes unchanged (the table's description
+// and an index's name), show at the next open of the kept table here.
+TEST(KeptTable, HeadersRewrittenInPlaceByAnotherProcessShowAtTheNextOpen) {
+  platform::testing::TempFolder folder;
+  Database db(folder.path());
+  db.run("CREATE TABLE t (id INTEGER, v CHAR(10))");
+  db.run("CREATE INDEX tv ON t (v)");
+  db.run("INSERT INTO t VALUES (1, 'a')");
+  auto seen = [&] {
+    TDataCursor c(db.directory());
+    c.SetTableName("t");
+    c.Open();
+    return c.GetDescription() + (c.IndexExists("tw") ? " tw" : "") + (c.IndexExists("tv") ? " tv" : "");
+  };
+  ASSERT_EQ(seen(), " tv");
+  Helper child([&](Helper&) {
+    Database other(folder.path());
+    TDataCursor c(other.directory());
+    c.SetTableName("t");
+    c.SetExclusive(true);
+    c.Open();
+    c.SetHeaderInfo(0, 0, "renamed");
+    for (uint8_t slot = 0; slot <= c.Table()->IndexFile().GetIndexCount(); ++slot) {
+      TIndexDescriptor d = c.Table()->IndexFile().GetIndexDescriptor(slot);
+      if (d.name == "tv") {
+        d.name = "tw";
+        c.SetIndexNameAndFields(slot, d);
+      }
+    }
+    return 0;
+  });
+  ASSERT_EQ(child.wait(), 0);
+  EXPECT_EQ(seen(), "renamed tw");
+}
+
 }  // namespace
