@@ -707,11 +707,12 @@ void TFileList::KeepFile(TAbstractFile& file, TFileKeeper& keeper) {
   std::lock_guard guard(section_);
   // Each round lets one keeper go; a keeper that could not let go ends the rounds rather than
   // being asked again.
-  for (size_t round = 0; round <= files_.size(); ++round) {
+  for (size_t round = 0; !file.IsInMemory() && round <= files_.size(); ++round) {
     size_t kept = 0;
     TAbstractFile* oldest = nullptr;
     for (const auto& f : files_) {
-      if (!f->Keeper()) continue;
+      // Files in memory hold no descriptor.
+      if (!f->Keeper() || f->IsInMemory()) continue;
       ++kept;
       if (f->Keeper() != &keeper && (!oldest || f->KeptSerial() < oldest->KeptSerial())) oldest = f.get();
     }
