@@ -26,6 +26,7 @@
 #include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldorsession.h"
 #include "platform/osfile.h"
+#include "tests/engine/storage/datafile_test_util.h"
 #include "tests/engine/storage/storage_test_util.h"
 #include "tests/platform/temp_folder.h"
 #include "tests/platform/test_seed.h"
@@ -44,6 +45,7 @@ class Database {
   Database(const Database&) = delete;
   Database& operator=(const Database&) = delete;
   TDataDirectory& directory() { return *directory_; }
+  TDataSession& session() { return session_; }
   void run(const std::string& text) {
     sql::TQueryStatement statement(*directory_);
     statement.Prepare(text);
@@ -627,6 +629,69 @@ TEST(KeptTable, HeadersRewrittenInPlaceByAnotherProcessShowAtTheNextOpen) {
   });
   ASSERT_EQ(child.wait(), 0);
   EXPECT_EQ(seen(), "renamed tw");
+}
+
+// Another process restructures the kept table with a password this session does not know, and
+// then again without changing anything but the description (a restructure in place): the next
+// open here asks for the password as a fresh open does, and sees the new description.
+TEST(KeptTable, APasswordOrDescriptionGivenByARestructureElsewhereHoldsAtTheNextOpen) {
+  platform::testing::TempFolder folder;
+  Database db(folder.path());
+  db.session().AddPassword("old");
+  {
+    TCreateTableArgs args;
+    args.Fields.push_back(datafile_test::field(1, "ID", kFieldTypeInteger));
+    args.BlobBlockSize = 512;
+    args.Indexes.resize(1);
+    args.NoPrimaryIndex = true;
+    args.Encrypted = true;
+    args.Password = "old";
+    TDataCursor c(db.directory());
+    c.SetTableName("t");
+    c.SetExclusive(true);
+    c.CreateTable(args);
+  }
+  db.run("INSERT INTO t VALUES (1)");
+  ASSERT_EQ(db.rows("SELECT * FROM t"), "1");
+  auto restructure = [&](bool newPassword) {
+    Helper child([&](Helper&) {
+      Database other(folder.path());
+      other.session().AddPassword("old");
+      other.session().AddPassword("new");
+      TDataCursor c(other.directory());
+      c.SetTableName("t");
+      c.SetExclusive(true);
+      c.Open();
+      TRestructureArgs args;
+      const TDataFile& data = c.Table()->DataFile();
+      for (uint16_t p = 1; p <= data.GetFieldCount(); ++p) args.Fields.push_back(*data.GetFieldDescriptor(p));
+      args.BlobBlockSize = uint16_t(data.GetBlobBlockSize());
+      args.Indexes.resize(1);
+      args.NoPrimaryIndex = true;
+      args.Encrypted = true;
+      args.Password = newPassword ? "new" : data.GetPassword();
+      args.Description = "described";
+      args.NoBackup = true;
+      c.Close();
+      c.RestructureTable(args);
+      return 0;
+    });
+    return child.wait();
+  };
+  ASSERT_EQ(restructure(false), 0);
+  EXPECT_EQ(db.rows("SELECT * FROM t"), "1");
+  {
+    TDataCursor c(db.directory());
+    c.SetTableName("t");
+    c.Open();
+    EXPECT_EQ(c.GetDescription(), "described");
+  }
+  ASSERT_EQ(restructure(true), 0);
+  const uint16_t kept = db.failure("SELECT * FROM t");
+  EXPECT_NE(kept, 0) << "the kept table was read with the old password";
+  Database fresh(folder.path());
+  fresh.session().AddPassword("old");
+  EXPECT_EQ(fresh.failure("SELECT * FROM t"), kept);
 }
 
 }  // namespace
