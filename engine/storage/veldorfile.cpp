@@ -697,6 +697,38 @@ TAbstractFile* TFileList::find(const std::string& name, bool inMemory,
   return nullptr;
 }
 
+namespace {
+
+// Files kept open in the whole process: the tables of a few directories' statements, and far below
+// any descriptor limit.
+constexpr size_t kMaxKeptFiles = 48;
+
+}  // namespace
+
+void TFileList::KeepFile(TAbstractFile& file, TFileKeeper& keeper) {
+  std::lock_guard guard(section_);
+  // Each round lets one keeper go; a keeper that could not let go ends the rounds rather than
+  // being asked again.
+  for (size_t round = 0; !file.IsInMemory() && round <= files_.size(); ++round) {
+    size_t kept = 0;
+    TAbstractFile* oldest = nullptr;
+    for (const auto& f : files_) {
+      // Files in memory hold no descriptor.
+      if (!f->Keeper() || f->IsInMemory()) continue;
+      ++kept;
+      if (f->Keeper() != &keeper && (!oldest || f->KeptSerial() < oldest->KeptSerial())) oldest = f.get();
+    }
+    if (kept < kMaxKeptFiles || !oldest) break;
+    TFileKeeper* victim = oldest->Keeper();
+    victim->ReleaseKeptFiles();
+    if (std::any_of(files_.begin(), files_.end(),
+                    [victim](const std::unique_ptr<TAbstractFile>& f) { return f->Keeper() == victim; }))
+      break;
+  }
+  file.SetKeeper(&keeper);
+  file.SetKeptSerial(++keptSerial_);
+}
+
 TAbstractFile* TFileList::findInUse(const std::string& name, bool inMemory,
                                     std::optional<platform::FileInfo>* onDisk) {
   TAbstractFile* f = find(name, inMemory, onDisk);
@@ -1070,7 +1102,7 @@ bool TFileHandler::Keep(TFileKeeper& keeper) {
     if (!physical->Facts(keptFacts_)) return false;
   }
   if (!file_->ReleaseShareMode()) return false;
-  file_->SetKeeper(&keeper);
+  list_->KeepFile(*file_, keeper);
   return true;
 }
 

@@ -103,6 +103,11 @@ class TAbstractFile {
   void EnterSection() { section_.lock(); }
   void LeaveSection() { section_.unlock(); }
   std::recursive_mutex& Section() { return section_; }
+  // Has `keeper` keep `file` (TFileKeeper). The whole process keeps a few files only, whatever
+  // the number of keepers: beyond that, the keepers of the files kept longest let go of them
+  // first, so that kept files never use up the descriptors that opens need. `keeper`'s own
+  // files stay.
+  void KeepFile(TAbstractFile& file, TFileKeeper& keeper);
 
   const std::string& Name() const { return name_; }
   void SetName(std::string name) { name_ = std::move(name); }
@@ -117,6 +122,9 @@ class TAbstractFile {
   // The keeper of a file kept open while unused (see TFileKeeper); null while it is in use.
   TFileKeeper* Keeper() const { return keeper_; }
   void SetKeeper(TFileKeeper* keeper) { keeper_ = keeper; }
+  // The list's count of files kept when this one was (TFileList::KeepFile).
+  uint64_t KeptSerial() const { return keptSerial_; }
+  void SetKeptSerial(uint64_t serial) { keptSerial_ = serial; }
   // Lets the share mode go while kept, and takes it again (platform::OsFile); a file in memory
   // has none. False when the file cannot do so.
   virtual bool ReleaseShareMode() { return true; }
@@ -150,6 +158,7 @@ class TAbstractFile {
   std::vector<LockRange> locks_;
   std::vector<Handle> handles_;
   TFileKeeper* keeper_ = nullptr;
+  uint64_t keptSerial_ = 0;
 };
 
 // A file that lives only in this process's memory. It keeps its contents between a close and a
@@ -322,6 +331,11 @@ class TFileList {
   // Held by a keeper while it keeps or takes back its files, so that no other user has it let go
   // of them half way.
   std::recursive_mutex& Section() { return section_; }
+  // Has `keeper` keep `file` (TFileKeeper). The whole process keeps a few files only, whatever
+  // the number of keepers: beyond that, the keepers of the files kept longest let go of them
+  // first, so that kept files never use up the descriptors that opens need. `keeper`'s own
+  // files stay.
+  void KeepFile(TAbstractFile& file, TFileKeeper& keeper);
   // Frees every file object: disk files are closed (temporary ones deleted) and in-memory files
   // lose their contents. For the engine's shut-down; requires that no handler still uses a file.
   void Clear();
@@ -342,6 +356,7 @@ class TFileList {
   platform::FileSystem& fs_;
   std::recursive_mutex section_;
   std::vector<std::unique_ptr<TAbstractFile>> files_;
+  uint64_t keptSerial_ = 0;
 };
 
 // The list of this process, made at first use.

@@ -260,7 +260,9 @@ int32_t TDataDirectory::OpenTable(std::string_view name, TDataTable*& table, boo
     table = match;
     return 0;
   }
-  std::unique_ptr<TDataTable> created = takeKept(name, inMemory);
+  // A temporary open makes its files go at its close, which a kept table's files were not
+  // opened to do.
+  std::unique_ptr<TDataTable> created = temporary ? nullptr : takeKept(name, inMemory);
   if (!created) {
     // A kept table under another spelling of the name goes: one object per table.
     dropKept(name, inMemory);

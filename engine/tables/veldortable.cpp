@@ -250,8 +250,14 @@ void TDataTable::Open() {
 bool TDataTable::keepFiles() {
   if (temporary_ || scratch_ || anyLockHeld() || WritesHeld() || !data_->UnlockAllRecords()) return false;
   std::lock_guard guard(directory_->FileList().Section());
-  for (TFileHandler* f : journalFiles())
-    if (f && !f->Keep(*this)) return false;
+  for (TFileHandler* f : journalFiles()) {
+    if (f && !f->Keep(*this)) {
+      // The files kept so far let their share mode go: they close before any other user of the
+      // list could find them open without it.
+      closeFiles();
+      return false;
+    }
+  }
   filesKept_ = true;
   return true;
 }
@@ -289,6 +295,12 @@ bool TDataTable::resumeKeptFiles() {
         f->SetExclusive(exclusive_);
         if (!(resumed = f->Resume())) break;
       }
+    }
+    // Files not taken back hold no share mode: they close before any other user of the list
+    // could find them open without it and open them alongside.
+    if (!resumed) {
+      closeFiles();
+      return false;
     }
   }
   if (resumed && !inMemory_) {
