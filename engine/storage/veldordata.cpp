@@ -872,7 +872,7 @@ TRecord* TDataFile::ReadRecords(uint32_t number, uint32_t count, bool forward, T
     TRecord* item = cache_.FindCached(n);
     if (item) {
       if (item->PinCount() == 0 && !item->IsDirty()) item->LoadFromBuffer(image);
-    } else if (n != number && cursor && !cursor->KeepsReadAhead(n)) {
+    } else if (n != number && (aside || (cursor && !cursor->KeepsReadAhead(n)))) {
       continue;
     } else {
       std::unique_ptr<TRecord> slot = GetCacheSlot(n);
