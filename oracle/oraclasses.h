@@ -536,8 +536,13 @@ class TOCICommand : public dataaccess::TQvCommand {
 // Unicode blob makes a CLOB travel as UTF-16. Until ReadLob the pieces may not hold the server's
 // value (NeedsReading); reads then go to the server.
 //
-// Units: LengthLob and the position of an uncached Read count characters for a Unicode CLOB and
-// bytes otherwise; Read's count and result are bytes of the destination.
+// Uncached, the value is the server's, read through the locator: GetSize answers its bytes (as
+// the client receives them) and AsString/AsWideString give its text; a NULL LOB is empty.
+//
+// Units: LengthLob counts characters of a CLOB and bytes otherwise. The position of an uncached
+// Read counts characters for a Unicode CLOB and bytes otherwise (of the text in the client's
+// character set, UTF-8, for a CLOB); Read's count and result are bytes of the destination, and
+// count 0 reads to the end.
 // Not thread-safe.
 class TOraLob : public dataaccess::TBlob {
  public:
@@ -579,7 +584,7 @@ class TOraLob : public dataaccess::TBlob {
   virtual ub4 DescriptorType() const { return OCI_DTYPE_LOB; }
   // Raises unless the locator exists, the service context is known and the locator is initialised.
   void CheckLob() const;
-  ub1 CharsetForm();
+  ub1 CharsetForm() const;
   bool IsInit() const;
   ub2 CharsetId() const { return IsUnicode() ? 1000 : 0; }
   void* svcCtx() const { return svcCtx_; }
@@ -590,7 +595,13 @@ class TOraLob : public dataaccess::TBlob {
   void* svcCtx_;
   bool allocated_ = false;
   bool cachedLob_ = true;
-  ub1 form_ = 0;
+  mutable ub1 form_ = 0;
+
+  // The size in bytes of the server value as Read delivers it.
+  uint64_t serverBytes() const;
+  // The bytes of a CLOB's text in the client's multi-byte character set from byte `position`:
+  // up to `count` of them into dest, or only counted when dest is nullptr.
+  uint64_t clobBytes(uint64_t position, uint64_t count, char* dest) const;
 };
 
 // One BFILE: a file locator naming a directory alias and a file name; the value is read like a

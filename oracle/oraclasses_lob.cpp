@@ -1,4 +1,6 @@
 // LOB values over their locators.
+#include <algorithm>
+#include <cstring>
 #include <istream>
 #include <ostream>
 #include <string>
@@ -51,7 +53,7 @@ void TOraLob::CheckLob() const {
   if (!IsInit()) RaiseError("Lob locator should be inited");
 }
 
-ub1 TOraLob::CharsetForm() {
+ub1 TOraLob::CharsetForm() const {
   if (form_ == 0) Check(OCILobCharSetForm(hOCIEnv, hOCIError, locator_, &form_), hOCIError);
   return form_;
 }
@@ -138,7 +140,49 @@ void TOraLob::CheckValue() {
 }
 
 uint64_t TOraLob::GetSize() const {
+  // A BFILE keeps its own size rules: its locator answers only while the file is open.
+  if (!cachedLob_ && locatorType_ == OCI_DTYPE_LOB) return serverBytes();
   return NeedsReading ? LengthLob() : TBlob::GetSize();
+}
+
+uint64_t TOraLob::serverBytes() const {
+  if (locator_ == nullptr || !IsInit()) return 0;
+  const uint64_t length = LengthLob();
+  if (length == 0 || CharsetForm() == 0) return length;
+  if (IsUnicode()) return length * 2;
+  return clobBytes(0, UINT64_MAX, nullptr);
+}
+
+uint64_t TOraLob::clobBytes(uint64_t position, uint64_t count, char* dest) const {
+  CheckLob();
+  const ub1 form = CharsetForm();
+  // The server places a read by characters, so the text is walked from its start in whole
+  // characters; a buffer of four bytes a character holds every character a chunk asks for.
+  constexpr ub4 kChunkCharacters = 4096;
+  std::vector<char> chunk(kChunkCharacters * 4);
+  ub4 offset = 1;
+  uint64_t at = 0;  // the byte where the chunk starts
+  uint64_t copied = 0;
+  while (copied < count) {
+    ub4 amount = kChunkCharacters;
+    Check(OCILobRead(svcCtx_, hOCIError, locator_, &amount, offset, chunk.data(), ub4(chunk.size()), nullptr,
+                     nullptr, CharsetId(), form),
+          hOCIError);
+    if (amount == 0) break;
+    if (at + amount > position) {
+      const uint64_t from = position > at ? position - at : 0;
+      const uint64_t n = std::min<uint64_t>(count - copied, amount - from);
+      if (dest != nullptr) std::memcpy(dest + copied, chunk.data() + from, n);
+      copied += n;
+    }
+    at += amount;
+    // A character outside the basic plane is two of the server's characters, as in its length.
+    for (ub4 i = 0; i < amount; ++i) {
+      const auto c = uint8_t(chunk[i]);
+      if ((c & 0xC0) != 0x80) offset += c >= 0xF0 ? 2 : 1;
+    }
+  }
+  return copied;
 }
 
 uint64_t TOraLob::Read(uint64_t position, uint64_t count, void* dest) {
@@ -146,7 +190,16 @@ uint64_t TOraLob::Read(uint64_t position, uint64_t count, void* dest) {
     CheckValue();
     return TBlob::Read(position, count, dest);
   }
+  if (count == 0) {
+    if (locator_ == nullptr || !IsInit()) return 0;  // a NULL LOB: nothing to the end
+    const uint64_t size = serverBytes();
+    const uint64_t start = IsUnicode() ? position * 2 : position;
+    if (start >= size) return 0;
+    count = size - start;
+  }
   CheckLob();
+  if (locatorType_ == OCI_DTYPE_LOB && !IsUnicode() && CharsetForm() != 0)
+    return clobBytes(position, count, static_cast<char*>(dest));
   const uint32_t unit = IsUnicode() ? 2 : 1;
   ub4 amount = ub4(count / unit);
   if (amount == 0) return 0;

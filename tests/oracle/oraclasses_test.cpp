@@ -817,6 +817,37 @@ TEST_F(OraClassesTest, LobParametersAreReadOrWrittenAfterTheStatement) {
   }
 }
 
+TEST_F(OraClassesTest, OutputLobParametersLeftUncachedReadTheirValuesThroughTheLocator) {
+  connect();
+  struct Case {
+    const char* sql;
+    uint16_t type;
+    std::string value;
+    bool null;
+  };
+  const Case cases[] = {
+      {"begin select body into :b from lobs where id = 1; end;", dtOraClob, "first clob text", false},
+      {"begin select data into :b from lobs where id = 1; end;", dtOraBlob, std::string("\x01\x02\x03"),
+       false},
+      {"begin select body into :b from lobs where id = 2; end;", dtOraClob, "", true},
+  };
+  for (const Case& with : cases) {
+    SCOPED_TRACE(with.sql);
+    auto read = command(with.sql);
+    read->SetProp(prCacheLobs, Variant(false));
+    TOraParamDesc& out = read->Param(0);
+    out.SetDataType(with.type);
+    out.SetParamType(2);
+    TOraLob& lob = out.GetAsLob();
+    lob.SetCached(false);  // kept so by the execution without CacheLobs
+    read->Execute(1);
+    ASSERT_FALSE(lob.GetCached());
+    EXPECT_EQ(out.GetNull(), with.null);
+    EXPECT_EQ(lob.GetSize(), with.value.size());
+    EXPECT_EQ(lob.AsString(), with.value);
+  }
+}
+
 TEST_F(OraClassesTest, ReopeningRunsTheStatementAgainOverTheSameFields) {
   connect();
   auto r = recordSet("select n, name from r where n > 57 order by n", 2);

@@ -509,6 +509,90 @@ TEST_F(OracleTest, AnUncachedClobOfMultiByteCharactersSavedToAStreamKeepsEveryCh
   EXPECT_EQ(clob.lob->AsString(), text);
 }
 
+// Written through the locator, then left uncached: only the server holds the value.
+void writeUncached(TemporaryLob& lob, const std::string& value) {
+  lob.lob->SetAsString(value);
+  lob.lob->WriteLob();
+  lob.lob->Clear();
+  lob.lob->SetCached(false);
+}
+
+TEST_F(OracleTest, UncachedLobsReadAsTextGiveTheServerValueAndNullOrEmptyOnesNothing) {
+  TOCIConnection& c = connect();
+  const std::string bytes("\x00\xff\xc3\xb1 z", 6);
+  TemporaryLob blob(c, 1, false);
+  writeUncached(blob, bytes);
+  EXPECT_EQ(blob.lob->GetSize(), bytes.size());
+  EXPECT_EQ(blob.lob->AsString(), bytes);
+
+  const std::string text =
+      "a\xc3\xb1"
+      "b\xe2\x82\xac\xf0\x9f\x98\x80"
+      "cd";
+  TemporaryLob clob(c, 2, false);
+  writeUncached(clob, text);
+  EXPECT_EQ(clob.lob->LengthLob(), 8u);
+  EXPECT_EQ(clob.lob->GetSize(), text.size());
+  EXPECT_EQ(clob.lob->AsString(), text);
+  EXPECT_EQ(clob.lob->AsWideString(), dataset::utf8ToUtf16(text));
+
+  TemporaryLob wide(c, 2, true);
+  wide.lob->SetAsWideString(dataset::utf8ToUtf16(text));
+  wide.lob->WriteLob();
+  wide.lob->Clear();
+  wide.lob->SetCached(false);
+  EXPECT_EQ(wide.lob->GetSize(), 16u);
+  EXPECT_EQ(wide.lob->AsString(), text);
+
+  TemporaryLob empty(c, 2, false);
+  empty.lob->SetCached(false);
+  EXPECT_EQ(empty.lob->GetSize(), 0u);
+  EXPECT_EQ(empty.lob->AsString(), "");
+  char buffer[4];
+  EXPECT_EQ(empty.lob->Read(0, 4, buffer), 0u);
+
+  TOraLob* null = new TOraLob(c.GetSvcCtx());  // a locator no value was fetched into
+  platform::ScopeExit release([null] { null->Release(); });
+  null->AllocLob();
+  null->SetCached(false);
+  EXPECT_EQ(null->GetSize(), 0u);
+  EXPECT_EQ(null->AsString(), "");
+  EXPECT_EQ(null->AsWideString(), u"");
+}
+
+TEST_F(OracleTest, AnUncachedClobOfMultiByteCharactersReadsAtByteRangesAnywhere) {
+  TOCIConnection& c = connect();
+  // Bytes: a 0, \u00f1 1-2, b 3, euro sign 4-6, a character outside the basic plane 7-10, c 11, d 12.
+  const std::string text =
+      "a\xc3\xb1"
+      "b\xe2\x82\xac\xf0\x9f\x98\x80"
+      "cd";
+  TemporaryLob clob(c, 2, false);
+  writeUncached(clob, text);
+  for (size_t position = 0; position <= text.size(); ++position) {
+    for (size_t count = 1; count <= 5; ++count) {
+      std::string piece(count, '?');
+      piece.resize(clob.lob->Read(position, count, piece.data()));
+      EXPECT_EQ(piece, text.substr(position, count)) << "at " << position << ", " << count << " bytes";
+    }
+  }
+  std::string tail(text.size(), '?');
+  tail.resize(clob.lob->Read(4, 0, tail.data()));  // to the end
+  EXPECT_EQ(tail, text.substr(4));
+
+  // Longer than one walk through the server's text: pieces that start past it still line up.
+  std::string longText;
+  for (int i = 0; i < 1500; ++i) longText += text;
+  TemporaryLob longClob(c, 2, false);
+  writeUncached(longClob, longText);
+  EXPECT_EQ(longClob.lob->GetSize(), longText.size());
+  std::string joined;
+  char buffer[997];
+  for (uint64_t n; (n = longClob.lob->Read(joined.size(), sizeof buffer, buffer)) > 0;)
+    joined.append(buffer, n);
+  EXPECT_EQ(joined, longText);
+}
+
 TEST_F(OracleTest, ABfileReadsItsFileFromTheDirectoryAndAMissingDirectoryIsNoFile) {
   TOCIConnection& c = connect();
   std::filesystem::create_directories(folder()->path("ORCL/directories/DOCS"));
