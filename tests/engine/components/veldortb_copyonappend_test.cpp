@@ -1,15 +1,18 @@
 // A table with CopyOnAppend: a new record, appended or inserted, starts as a copy of the record that
 // was current when it was begun (its memo included), whatever the position, filter or range; on a
-// table with no record shown it starts empty. Nothing else in the table changes.
+// table with no record shown it starts empty. Nothing else in the table changes. Locally and over a
+// remote session alike.
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <utility>
 
 #include "engine/components/veldortb.h"
 #include "tests/platform/temp_folder.h"
+#include "tools/engineserver/engineserver.h"
 
 namespace {
 
@@ -31,14 +34,31 @@ std::string tagOf(const std::string& memo) {
 
 using Rows = std::map<int, std::pair<std::string, std::string>>;  // id -> name, memo tag
 
-class CopyOnAppendTest : public ::testing::Test {
+// The table in a local folder, or on a server over a remote session (the same table through the
+// server's cursor requests).
+class CopyOnAppendTest : public ::testing::TestWithParam<bool> {
  protected:
   void SetUp() override {
     Session().Close();
-    db.SetDatabaseName("db");
-    db.SetDirectory(dir.path());
-    t.SetDatabaseName("db");
-    t.SetTableName("items");
+    if (GetParam()) {
+      server = std::make_unique<engineserver::EngineServer>(
+          dir.path(), std::map<std::string, std::string>{{"ann", "pw"}});
+      remote = std::make_unique<TVELDORSession>("Remote");
+      remote->SetSessionName("remote");
+      remote->SetSessionType(engine::stRemote);
+      remote->SetRemotePort(server->port());
+      remote->OnRemoteLogin = [](TVELDORSession&, std::string& user, std::string& password, bool&) {
+        user = "ann";
+        password = "pw";
+      };
+      db = std::make_unique<TVELDORDatabase>(remote.get());
+      db->SetRemoteDatabase("items");
+    } else {
+      db = std::make_unique<TVELDORDatabase>();
+      db->SetDirectory(dir.path());
+    }
+    db->SetDatabaseName("db");
+    prepare(t);
     t.GetFieldDefs().Add("id", ds::ftInteger, 0);
     t.GetFieldDefs().Add("name", ds::ftString, 40);
     t.GetFieldDefs().Add("note", ds::ftMemo, 0);
@@ -48,7 +68,15 @@ class CopyOnAppendTest : public ::testing::Test {
   }
   void TearDown() override {
     t.Close();
+    db.reset();
+    if (remote) remote->Close();
     Session().Close();
+  }
+
+  void prepare(TVELDORTable& table) {
+    if (remote) table.SetSessionName("remote");
+    table.SetDatabaseName("db");
+    table.SetTableName("items");
   }
 
   void addRows(int count) {
@@ -65,8 +93,7 @@ class CopyOnAppendTest : public ::testing::Test {
   // Every row as a fresh table on the same file reads it.
   Rows rows() {
     TVELDORTable r;
-    r.SetDatabaseName("db");
-    r.SetTableName("items");
+    prepare(r);
     r.Open();
     Rows out;
     for (r.First(); !r.Eof(); r.Next())
@@ -102,11 +129,13 @@ class CopyOnAppendTest : public ::testing::Test {
   }
 
   platform::testing::TempFolder dir;
-  TVELDORDatabase db;
+  std::unique_ptr<engineserver::EngineServer> server;
+  std::unique_ptr<TVELDORSession> remote;
+  std::unique_ptr<TVELDORDatabase> db;
   TVELDORTable t;
 };
 
-TEST_F(CopyOnAppendTest, AppendAndInsertCopyTheCurrentRecordInTheMiddleAndAtTheLastRow) {
+TEST_P(CopyOnAppendTest, AppendAndInsertCopyTheCurrentRecordInTheMiddleAndAtTheLastRow) {
   t.CopyOnAppend = true;
   emptyAndPost(true, 100);
   t.Delete();
@@ -144,7 +173,7 @@ TEST_F(CopyOnAppendTest, AppendAndInsertCopyTheCurrentRecordInTheMiddleAndAtTheL
   EXPECT_EQ(rows(), expected);
 }
 
-TEST_F(CopyOnAppendTest, UnderAFilterOrARangeTheCopyIsOfTheRecordShownAndWithNoneShownItStartsEmpty) {
+TEST_P(CopyOnAppendTest, UnderAFilterOrARangeTheCopyIsOfTheRecordShownAndWithNoneShownItStartsEmpty) {
   addRows(6);
   Rows expected = rows();
   t.SetOnFilterRecord([](ds::DataSet& d, bool& accept) {
@@ -179,5 +208,8 @@ TEST_F(CopyOnAppendTest, UnderAFilterOrARangeTheCopyIsOfTheRecordShownAndWithNon
   expected[50] = expected[51] = {"", tagOf("")};
   EXPECT_EQ(rows(), expected);
 }
+
+INSTANTIATE_TEST_SUITE_P(Sessions, CopyOnAppendTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Remote" : "Local"; });
 
 }  // namespace
