@@ -262,6 +262,9 @@ class DataSet {
   void CursorPosChanged() { cursorOnActive_ = false; }
   // Puts the store's cursor back on the active record when it moved away.
   void UpdateCursorPos();
+  // The record that was active when the insert or append in progress began (empty when none): an
+  // append has moved the store's cursor to the end by the time the new record is made.
+  const Bookmark& InsertOrigin() const { return insertReturn_; }
   // Makes the store's current record the active one, with the scroll events.
   void ResyncWithScroll();
   // Drops the calculated values kept for a scratch buffer.

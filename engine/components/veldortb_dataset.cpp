@@ -430,8 +430,14 @@ void TVELDORDataSet::InitRecord(uint8_t* buffer) {
 void TVELDORDataSet::DoOnNewRecord() {
   TSessionLock lock(LockSession());
   uint8_t* buffer = ActiveBuffer();
-  if (CopyOnAppend && !IsEmpty()) {
-    CheckEngineError(cursor_->CloneCurrentRecord(buffer));
+  // An append stands at the end, past every record: the copy is of the record that was active,
+  // and the cursor goes back to the end after it, where the append left it.
+  const bool atEnd = GetBookmarkFlag(buffer) == ds::bfEOF;
+  if (CopyOnAppend && !IsEmpty() && !(atEnd && InsertOrigin().empty())) {
+    if (atEnd) InternalGotoBookmark(InsertOrigin().data());
+    const uint16_t code = cursor_->CloneCurrentRecord(buffer);
+    if (atEnd) cursor_->SetToEnd();
+    CheckEngineError(code);
   } else {
     cursor_->ApplyDefaultValues(buffer);
   }
