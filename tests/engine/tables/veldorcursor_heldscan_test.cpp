@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <optional>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -196,48 +197,64 @@ TCreateTableArgs memoTable() {
   return a;
 }
 
-// Takes 'm' n, 'h' n (K negated), 'd' n (record n; two bytes each) and 'a' k (a new row K k), answering 'k'
-// when done and 'n' when the table was held; 'q' ends.
-int otherWriter(Helper& h, const std::string& path) {
-  Database db(path);
-  TDataCursor c(*db.directory);
+// 'm' changes record n's NAME, 'h' negates its K, 'd' deletes it, 'a' appends a new row K n;
+// 'k' when done, 'n' when the table was held.
+char applyWrite(TDataCursor& c, std::vector<uint8_t>& buffer, char m, uint32_t n) {
+  const uint16_t code = errorOf([&] {
+    if (m == 'a') {
+      putRow(c, buffer, {int32_t(n), "new " + std::to_string(n)});
+      c.AppendRecord(buffer.data());
+      return;
+    }
+    c.SetToRecordNo(n);
+    if (c.GetCurrentRecord(buffer.data(), false) != 0) throw std::runtime_error("no record");
+    if (m == 'd') {
+      c.DeleteRecord(buffer.data());
+    } else if (m == 'h') {
+      const Row row = rowOf(c, buffer);
+      putRow(c, buffer, {-row.first, row.second});
+      c.ModifyRecord(buffer.data());
+    } else {
+      putRow(c, buffer, {rowOf(c, buffer).first, "other " + std::to_string(n)});
+      c.ModifyRecord(buffer.data());
+    }
+  });
+  return code == 0 ? 'k' : 'n';
+}
+
+void openRows(TDataCursor& c) {
   c.SetTableName("rows");
   c.Open();
   c.Table()->SetFileLockRetryRules(table_test::kImpatient);
+}
+
+// applyWrite in its own process: m, then n in two bytes; 'q' ends.
+int otherWriter(Helper& h, const std::string& path) {
+  Database db(path);
+  TDataCursor c(*db.directory);
+  openRows(c);
   std::vector<uint8_t> buffer(c.RecordSize());
   h.send('k');
   while (const char m = h.receive()) {
     if (m == 'q') break;
     const uint32_t hi = uint8_t(h.receive()), lo = uint8_t(h.receive());
-    const uint32_t n = hi << 8 | lo;
-    const uint16_t code = errorOf([&] {
-      if (m == 'a') {
-        putRow(c, buffer, {int32_t(n), "new " + std::to_string(n)});
-        c.AppendRecord(buffer.data());
-        return;
-      }
-      c.SetToRecordNo(n);
-      if (c.GetCurrentRecord(buffer.data(), false) != 0) throw std::runtime_error("no record");
-      if (m == 'd') {
-        c.DeleteRecord(buffer.data());
-      } else if (m == 'h') {
-        const Row row = rowOf(c, buffer);
-        putRow(c, buffer, {-row.first, row.second});
-        c.ModifyRecord(buffer.data());
-      } else {
-        putRow(c, buffer, {rowOf(c, buffer).first, "other " + std::to_string(n)});
-        c.ModifyRecord(buffer.data());
-      }
-    });
-    h.send(code == 0 ? 'k' : 'n');
+    h.send(applyWrite(c, buffer, m, hi << 8 | lo));
   }
   return 0;
 }
 
-class ScanBesideAnotherProcess : public ::testing::TestWithParam<bool> {};
+struct OtherWriterCase {
+  bool filtered;
+  // The writer is another session of this process, on the same files: the scan holds no pair
+  // then, as the process's own locks would not keep that session out.
+  bool inProcess;
+};
 
-TEST_P(ScanBesideAnotherProcess, EachStepReadsTheNextRowAsTheOtherProcessLeftIt) {
-  const bool filtered = GetParam();
+class ScanBesideAnotherWriter : public ::testing::TestWithParam<OtherWriterCase> {};
+
+TEST_P(ScanBesideAnotherWriter, EachStepReadsTheNextRowAsTheOtherWriterLeftIt) {
+  const bool filtered = GetParam().filtered;
+  const bool inProcess = GetParam().inProcess;
   const uint32_t seed = storage_test::testSeed();
   SCOPED_TRACE("seed " + std::to_string(seed));
   std::mt19937 rng(seed);
@@ -259,13 +276,18 @@ TEST_P(ScanBesideAnotherProcess, EachStepReadsTheNextRowAsTheOtherProcessLeftIt)
       c.AppendRecord(buffer.data());
     }
   }
-  Helper child([&](Helper& h) { return otherWriter(h, dir.path()); });
-  ASSERT_EQ(child.receive(), 'k');
+  std::optional<Helper> child;
+  if (!inProcess) {
+    child.emplace([&](Helper& h) { return otherWriter(h, dir.path()); });
+    ASSERT_EQ(child->receive(), 'k');
+  }
   Database db(dir.path());
   TDataCursor scan(*db.directory);
-  scan.SetTableName("rows");
-  scan.Open();
-  scan.Table()->SetFileLockRetryRules(table_test::kImpatient);
+  openRows(scan);
+  Database otherDb(dir.path());
+  TDataCursor other(*otherDb.directory);
+  openRows(other);
+  std::vector<uint8_t> otherBuffer(other.RecordSize());
   if (filtered) {
     const std::string text = "K > 0";
     scan.ActivateFilter(scan.AddFilter(nullptr, &text, nullptr, true, nullptr, false, false, false, false));
@@ -275,15 +297,16 @@ TEST_P(ScanBesideAnotherProcess, EachStepReadsTheNextRowAsTheOtherProcessLeftIt)
   int32_t nextKey = kOtherRows + 1;
   bool holding = false;
   const auto tell = [&](char m, uint32_t n) {
-    child.send(m);
-    child.send(char(uint8_t(n >> 8)));
-    child.send(char(uint8_t(n)));
-    return child.receive();
+    if (inProcess) return applyWrite(other, otherBuffer, m, n);
+    child->send(m);
+    child->send(char(uint8_t(n >> 8)));
+    child->send(char(uint8_t(n)));
+    return child->receive();
   };
   uint32_t last = 0;
   int passes = 0;
   for (int step = 0; passes < 2; ++step) {
-    if (pick(24) == 0) {
+    if (!inProcess && pick(24) == 0) {
       if (holding)
         scan.Table()->EndRead();
       else
@@ -347,13 +370,18 @@ TEST_P(ScanBesideAnotherProcess, EachStepReadsTheNextRowAsTheOtherProcessLeftIt)
     last = expected;
   }
   if (holding) scan.Table()->EndRead();
-  child.send('q');
-  EXPECT_EQ(child.wait(), 0);
+  if (child) {
+    child->send('q');
+    EXPECT_EQ(child->wait(), 0);
+  }
 }
 
-INSTANTIATE_TEST_SUITE_P(Views, ScanBesideAnotherProcess, ::testing::Values(false, true),
-                         [](const ::testing::TestParamInfo<bool>& info) {
-                           return std::string(info.param ? "Filtered" : "AllRows");
+INSTANTIATE_TEST_SUITE_P(Kinds, ScanBesideAnotherWriter,
+                         ::testing::Values(OtherWriterCase{false, false}, OtherWriterCase{true, false},
+                                           OtherWriterCase{false, true}, OtherWriterCase{true, true}),
+                         [](const ::testing::TestParamInfo<OtherWriterCase>& info) {
+                           return std::string(info.param.filtered ? "Filtered" : "AllRows") +
+                                  (info.param.inProcess ? "OtherSession" : "OtherProcess");
                          });
 
 }  // namespace
