@@ -2,7 +2,8 @@
 // in memory (a cached record or the run read aside), beside writes of its own session through
 // another cursor of the same table: rows renamed ahead of the scan and behind it, the row just
 // read and the next one among them, rows deleted, rows added at the end, some of it inside
-// transactions that commit or roll back, and steps taken while the transaction holds the table.
+// transactions that commit or roll back, and steps taken while the transaction holds the table;
+// steps back among the forward ones, and scans that start again mid-table.
 // Every step reads the row that the table as the session now sees it has after the last one read,
 // with its present values; plain and encrypted tables. The seed is printed; VELMARON_SEED replays
 // it.
@@ -152,6 +153,29 @@ TEST_P(ScanBesideItsOwnSession, EachStepReadsTheNextRowAsTheSessionNowSeesIt) {
       }
       if (HasFatalFailure()) return;
     }
+    // Now and then a step back, or a scan that starts again on a live record mid-table.
+    const uint32_t turn = pick(16);
+    if (turn == 0 && last > 1) {
+      uint32_t before = last - 1;
+      while (before > 0 && slots[before - 1].first == 0) --before;
+      const uint16_t code = scan.GetPriorRecord(buffer.data());
+      if (before == 0) {
+        ASSERT_EQ(code, VELDOR_BOF) << "step " << step;
+      } else {
+        ASSERT_EQ(code, 0) << "step " << step << " before record " << last;
+        ASSERT_EQ(scan.GetRecordNumber(), before) << "step " << step;
+        ASSERT_EQ(rowOf(scan, buffer), slots[before - 1]) << "step " << step << " record " << before;
+      }
+      last = before;
+      continue;
+    }
+    if (turn == 1) {
+      const uint32_t at = 1 + pick(uint32_t(slots.size()));
+      if (slots[at - 1].first != 0) {
+        scan.SetToRecordNo(at);
+        last = at;
+      }
+    }
     uint32_t expected = last + 1;
     while (expected <= slots.size() && slots[expected - 1].first == 0) ++expected;
     const uint16_t code = scan.GetNextRecord(buffer.data());
@@ -177,6 +201,45 @@ INSTANTIATE_TEST_SUITE_P(Kinds, ScanBesideItsOwnSession, ::testing::Values(false
                          [](const ::testing::TestParamInfo<bool>& info) {
                            return std::string(info.param ? "Encrypted" : "Plain");
                          });
+
+// A cursor whose record another cursor deleted, moved by record number before its next step:
+// it stands on the record it was sent to, and the next step reads the one after, not that one
+// again (the resynchronisation on the way had marked the gone record's successor as unread).
+TEST(ScanAfterAMoveByRecordNumber, ReadsTheRecordAfterTheOneGoneToWhateverTheOldPlaceWas) {
+  TempDir dir;
+  Database db(dir.path());
+  {
+    TDataCursor c(*db.directory);
+    c.SetTableName("rows");
+    c.SetExclusive(true);
+    TCreateTableArgs args = rowsTable(false);
+    c.CreateTable(args);
+    c.Open();
+    std::vector<uint8_t> buffer(c.RecordSize());
+    for (int32_t k = 1; k <= 40; ++k) {
+      putRow(c, buffer, {k, "row " + std::to_string(k)});
+      c.AppendRecord(buffer.data());
+    }
+  }
+  TDataCursor scan(*db.directory), writer(*db.directory);
+  for (TDataCursor* c : {&scan, &writer}) {
+    c->SetTableName("rows");
+    c->Open();
+  }
+  std::vector<uint8_t> buffer(scan.RecordSize());
+  for (const uint32_t to : {20u, 3u}) {
+    scan.SetToBegin();
+    for (int32_t k = 1; k <= 5; ++k) ASSERT_EQ(scan.GetNextRecord(buffer.data()), 0);
+    const uint32_t gone = scan.GetRecordNumber();
+    writer.SetToRecordNo(gone);
+    ASSERT_EQ(writer.GetCurrentRecord(buffer.data(), false), 0);
+    writer.DeleteRecord(buffer.data());
+    scan.SetToRecordNo(to);
+    ASSERT_EQ(scan.GetNextRecord(buffer.data()), 0) << "sent to " << to << " from gone " << gone;
+    EXPECT_EQ(scan.GetRecordNumber(), to + 1) << "sent to " << to << " from gone " << gone;
+    EXPECT_EQ(rowOf(scan, buffer).first, int32_t(to + 1));
+  }
+}
 
 // The same scan beside a writer in another process, on a table with a memo (the blob file counts
 // too) whose records do not divide the runs: rows changed, deleted and added between the scan's
