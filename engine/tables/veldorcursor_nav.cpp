@@ -395,6 +395,9 @@ void TDataCursor::SetToRecordNo(uint32_t recordNo) {
     SyncWithTable();
     BeginRead();
   }
+  // A resynchronisation just now may have left the old place's next record to be read first: the
+  // cursor stands on `recordNo` instead, and the next step goes past it.
+  resumeOnCurrent_ = false;
   if (InRecordNumberOrder()) {
     currentRecordNo_ = recordNo;
     atBOF_ = atEOF_ = false;

@@ -2,7 +2,8 @@
 // in memory (a cached record or the run read aside), beside writes of its own session through
 // another cursor of the same table: rows renamed ahead of the scan and behind it, the row just
 // read and the next one among them, rows deleted, rows added at the end, some of it inside
-// transactions that commit or roll back, and steps taken while the transaction holds the table.
+// transactions that commit or roll back, and steps taken while the transaction holds the table;
+// steps back among the forward ones, and scans that start again mid-table.
 // Every step reads the row that the table as the session now sees it has after the last one read,
 // with its present values; plain and encrypted tables. The seed is printed; VELMARON_SEED replays
 // it.
@@ -11,16 +12,21 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <optional>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "engine/tables/veldorcursor.h"
+#include "engine/tables/veldortable.h"
 #include "tests/engine/tables/table_test_util.h"
 
 namespace {
 
 using namespace engine;
+using storage_test::errorOf;
+using storage_test::Helper;
 using table_test::Database;
 using table_test::TempDir;
 
@@ -147,6 +153,29 @@ TEST_P(ScanBesideItsOwnSession, EachStepReadsTheNextRowAsTheSessionNowSeesIt) {
       }
       if (HasFatalFailure()) return;
     }
+    // Now and then a step back, or a scan that starts again on a live record mid-table.
+    const uint32_t turn = pick(16);
+    if (turn == 0 && last > 1) {
+      uint32_t before = last - 1;
+      while (before > 0 && slots[before - 1].first == 0) --before;
+      const uint16_t code = scan.GetPriorRecord(buffer.data());
+      if (before == 0) {
+        ASSERT_EQ(code, VELDOR_BOF) << "step " << step;
+      } else {
+        ASSERT_EQ(code, 0) << "step " << step << " before record " << last;
+        ASSERT_EQ(scan.GetRecordNumber(), before) << "step " << step;
+        ASSERT_EQ(rowOf(scan, buffer), slots[before - 1]) << "step " << step << " record " << before;
+      }
+      last = before;
+      continue;
+    }
+    if (turn == 1) {
+      const uint32_t at = 1 + pick(uint32_t(slots.size()));
+      if (slots[at - 1].first != 0) {
+        scan.SetToRecordNo(at);
+        last = at;
+      }
+    }
     uint32_t expected = last + 1;
     while (expected <= slots.size() && slots[expected - 1].first == 0) ++expected;
     const uint16_t code = scan.GetNextRecord(buffer.data());
@@ -171,6 +200,250 @@ TEST_P(ScanBesideItsOwnSession, EachStepReadsTheNextRowAsTheSessionNowSeesIt) {
 INSTANTIATE_TEST_SUITE_P(Kinds, ScanBesideItsOwnSession, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& info) {
                            return std::string(info.param ? "Encrypted" : "Plain");
+                         });
+
+// A cursor whose record another cursor deleted, moved by record number before its next step:
+// it stands on the record it was sent to, and the next step reads the one after, not that one
+// again (the resynchronisation on the way had marked the gone record's successor as unread).
+TEST(ScanAfterAMoveByRecordNumber, ReadsTheRecordAfterTheOneGoneToWhateverTheOldPlaceWas) {
+  TempDir dir;
+  Database db(dir.path());
+  {
+    TDataCursor c(*db.directory);
+    c.SetTableName("rows");
+    c.SetExclusive(true);
+    TCreateTableArgs args = rowsTable(false);
+    c.CreateTable(args);
+    c.Open();
+    std::vector<uint8_t> buffer(c.RecordSize());
+    for (int32_t k = 1; k <= 40; ++k) {
+      putRow(c, buffer, {k, "row " + std::to_string(k)});
+      c.AppendRecord(buffer.data());
+    }
+  }
+  TDataCursor scan(*db.directory), writer(*db.directory);
+  for (TDataCursor* c : {&scan, &writer}) {
+    c->SetTableName("rows");
+    c->Open();
+  }
+  std::vector<uint8_t> buffer(scan.RecordSize());
+  for (const uint32_t to : {20u, 3u}) {
+    scan.SetToBegin();
+    for (int32_t k = 1; k <= 5; ++k) ASSERT_EQ(scan.GetNextRecord(buffer.data()), 0);
+    const uint32_t gone = scan.GetRecordNumber();
+    writer.SetToRecordNo(gone);
+    ASSERT_EQ(writer.GetCurrentRecord(buffer.data(), false), 0);
+    writer.DeleteRecord(buffer.data());
+    scan.SetToRecordNo(to);
+    ASSERT_EQ(scan.GetNextRecord(buffer.data()), 0) << "sent to " << to << " from gone " << gone;
+    EXPECT_EQ(scan.GetRecordNumber(), to + 1) << "sent to " << to << " from gone " << gone;
+    EXPECT_EQ(rowOf(scan, buffer).first, int32_t(to + 1));
+  }
+}
+
+// The same scan beside a writer in another process, on a table with a memo (the blob file counts
+// too) whose records do not divide the runs: rows changed, deleted and added between the scan's
+// steps, ahead of it in the run it reads from, behind it and just after the row it read; steps
+// backward among the forward ones; and stretches in which the scan holds the table's read pair,
+// when the writer is refused and nothing changes under the scan. With a filter on K, rows the
+// other process turns negative leave the scan's view.
+constexpr int32_t kOtherRows = 2500;
+
+TCreateTableArgs memoTable() {
+  using datafile_test::field;
+  TCreateTableArgs a;
+  a.BlobBlockSize = 512;
+  a.Fields = {field(1, "K", kFieldTypeInteger), field(2, "NAME", kFieldTypeString, 23),
+              field(3, "BODY", 3, 0, 22)};
+  a.Indexes.resize(1);
+  a.NoPrimaryIndex = true;
+  return a;
+}
+
+// 'm' changes record n's NAME, 'h' negates its K, 'd' deletes it, 'a' appends a new row K n;
+// 'k' when done, 'n' when the table was held.
+char applyWrite(TDataCursor& c, std::vector<uint8_t>& buffer, char m, uint32_t n) {
+  const uint16_t code = errorOf([&] {
+    if (m == 'a') {
+      putRow(c, buffer, {int32_t(n), "new " + std::to_string(n)});
+      c.AppendRecord(buffer.data());
+      return;
+    }
+    c.SetToRecordNo(n);
+    if (c.GetCurrentRecord(buffer.data(), false) != 0) throw std::runtime_error("no record");
+    if (m == 'd') {
+      c.DeleteRecord(buffer.data());
+    } else if (m == 'h') {
+      const Row row = rowOf(c, buffer);
+      putRow(c, buffer, {-row.first, row.second});
+      c.ModifyRecord(buffer.data());
+    } else {
+      putRow(c, buffer, {rowOf(c, buffer).first, "other " + std::to_string(n)});
+      c.ModifyRecord(buffer.data());
+    }
+  });
+  return code == 0 ? 'k' : 'n';
+}
+
+void openRows(TDataCursor& c) {
+  c.SetTableName("rows");
+  c.Open();
+  c.Table()->SetFileLockRetryRules(table_test::kImpatient);
+}
+
+// applyWrite in its own process: m, then n in two bytes; 'q' ends.
+int otherWriter(Helper& h, const std::string& path) {
+  Database db(path);
+  TDataCursor c(*db.directory);
+  openRows(c);
+  std::vector<uint8_t> buffer(c.RecordSize());
+  h.send('k');
+  while (const char m = h.receive()) {
+    if (m == 'q') break;
+    const uint32_t hi = uint8_t(h.receive()), lo = uint8_t(h.receive());
+    h.send(applyWrite(c, buffer, m, hi << 8 | lo));
+  }
+  return 0;
+}
+
+struct OtherWriterCase {
+  bool filtered;
+  // The writer is another session of this process, on the same files.
+  bool inProcess;
+};
+
+class ScanBesideAnotherWriter : public ::testing::TestWithParam<OtherWriterCase> {};
+
+TEST_P(ScanBesideAnotherWriter, EachStepReadsTheNextRowAsTheOtherWriterLeftIt) {
+  const bool filtered = GetParam().filtered;
+  const bool inProcess = GetParam().inProcess;
+  const uint32_t seed = storage_test::testSeed();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 rng(seed);
+  const auto pick = [&](uint32_t n) { return std::uniform_int_distribution<uint32_t>(0, n - 1)(rng); };
+  TempDir dir;
+  std::vector<Row> slots;
+  {
+    Database db(dir.path());
+    TDataCursor c(*db.directory);
+    c.SetTableName("rows");
+    c.SetExclusive(true);
+    TCreateTableArgs args = memoTable();
+    c.CreateTable(args);
+    c.Open();
+    std::vector<uint8_t> buffer(c.RecordSize());
+    for (int32_t k = 1; k <= kOtherRows; ++k) {
+      slots.emplace_back(k, "row " + std::to_string(k));
+      putRow(c, buffer, slots.back());
+      c.AppendRecord(buffer.data());
+    }
+  }
+  std::optional<Helper> child;
+  if (!inProcess) {
+    child.emplace([&](Helper& h) { return otherWriter(h, dir.path()); });
+    ASSERT_EQ(child->receive(), 'k');
+  }
+  Database db(dir.path());
+  TDataCursor scan(*db.directory);
+  openRows(scan);
+  Database otherDb(dir.path());
+  TDataCursor other(*otherDb.directory);
+  openRows(other);
+  std::vector<uint8_t> otherBuffer(other.RecordSize());
+  if (filtered) {
+    const std::string text = "K > 0";
+    scan.ActivateFilter(scan.AddFilter(nullptr, &text, nullptr, true, nullptr, false, false, false, false));
+  }
+  const auto shown = [&](uint32_t n) { return filtered ? slots[n - 1].first > 0 : slots[n - 1].first != 0; };
+  std::vector<uint8_t> buffer(scan.RecordSize());
+  int32_t nextKey = kOtherRows + 1;
+  bool holding = false;
+  const auto tell = [&](char m, uint32_t n) {
+    if (inProcess) return applyWrite(other, otherBuffer, m, n);
+    child->send(m);
+    child->send(char(uint8_t(n >> 8)));
+    child->send(char(uint8_t(n)));
+    return child->receive();
+  };
+  uint32_t last = 0;
+  int passes = 0;
+  for (int step = 0; passes < 2; ++step) {
+    if (pick(24) == 0) {
+      if (holding)
+        scan.Table()->EndRead();
+      else
+        scan.Table()->BeginRead();
+      holding = !holding;
+    }
+    if (pick(5) == 0) {
+      std::vector<uint32_t> live;
+      for (uint32_t n = 1; n <= slots.size(); ++n)
+        if (slots[n - 1].first != 0) live.push_back(n);
+      const auto after = std::upper_bound(live.begin(), live.end(), last);
+      // The next row, one further on in the run, the row just read, or any.
+      uint32_t target = live[pick(uint32_t(live.size()))];
+      const uint32_t near = pick(4);
+      if (near == 0 && after != live.end()) target = *after;
+      const uint32_t further = 1 + pick(40);
+      if (near == 1 && live.end() - after > further) target = *(after + further);
+      if (near == 2 && last != 0 && slots[last - 1].first != 0) target = last;
+      const uint32_t what = pick(8);
+      const char m = what == 0 ? 'a' : (what == 1 && live.size() > 1 ? 'd' : (what == 2 ? 'h' : 'm'));
+      const char answer = tell(m, m == 'a' ? uint32_t(nextKey) : target);
+      ASSERT_EQ(answer, holding ? 'n' : 'k') << "step " << step << " '" << m << "' " << target;
+      if (answer == 'k') {
+        if (m == 'a') {
+          slots.emplace_back(nextKey, "new " + std::to_string(nextKey));
+          ++nextKey;
+        } else if (m == 'd') {
+          slots[target - 1] = {0, ""};
+        } else if (m == 'h') {
+          slots[target - 1].first = -slots[target - 1].first;
+        } else {
+          slots[target - 1].second = "other " + std::to_string(target);
+        }
+      }
+    }
+    const bool back = last > 1 && pick(12) == 0;
+    uint32_t expected = last;
+    if (back) {
+      do --expected;
+      while (expected > 0 && !shown(expected));
+    } else {
+      ++expected;
+      while (expected <= slots.size() && !shown(expected)) ++expected;
+    }
+    const uint16_t code = back ? scan.GetPriorRecord(buffer.data()) : scan.GetNextRecord(buffer.data());
+    if (back && expected == 0) {
+      ASSERT_EQ(code, VELDOR_BOF) << "step " << step;
+      last = 0;
+      continue;
+    }
+    if (expected > slots.size()) {
+      ASSERT_EQ(code, VELDOR_EOF) << "step " << step << " after record " << last;
+      scan.SetToBegin();
+      last = 0;
+      ++passes;
+      continue;
+    }
+    ASSERT_EQ(code, 0) << "step " << step << " after record " << last << (back ? " back" : "");
+    ASSERT_EQ(scan.GetRecordNumber(), expected) << "step " << step;
+    ASSERT_EQ(rowOf(scan, buffer), slots[expected - 1]) << "step " << step << " record " << expected;
+    last = expected;
+  }
+  if (holding) scan.Table()->EndRead();
+  if (child) {
+    child->send('q');
+    EXPECT_EQ(child->wait(), 0);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, ScanBesideAnotherWriter,
+                         ::testing::Values(OtherWriterCase{false, false}, OtherWriterCase{true, false},
+                                           OtherWriterCase{false, true}, OtherWriterCase{true, true}),
+                         [](const ::testing::TestParamInfo<OtherWriterCase>& info) {
+                           return std::string(info.param.filtered ? "Filtered" : "AllRows") +
+                                  (info.param.inProcess ? "OtherSession" : "OtherProcess");
                          });
 
 }  // namespace
