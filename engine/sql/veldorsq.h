@@ -785,6 +785,11 @@ class TDataQuery final : public engine::TDataQuery {
     uint8_t savedIndex = 255;
     std::vector<uint8_t> keys;
     std::vector<uint32_t> keyTable;
+    // Once TOP has kept its best rows: the ORDER BY key of the last of them (its first
+    // `cutCompared` bytes count, 0: none yet), and room for an arriving row's key. While set, the
+    // result cursor stands on the ORDER BY index, `savedIndex` being its own.
+    uint16_t cutCompared = 0;
+    std::vector<uint8_t> cutKey, arrivingKey;
     uint8_t* row(size_t i) { return bytes.data() + i * recordSize; }
   };
   // Looks the key of the newest held row up among the held rows' keys; false (and the row taken
@@ -792,6 +797,14 @@ class TDataQuery final : public engine::TDataQuery {
   bool heldDuplicate(HeldRows& held);
   // Ends dropping duplicates on arrival: the result cursor back on its own index.
   void endDistinctOnArrival(HeldRows& held);
+  // After TOP kept its best rows (rows 0 to TOP - 1): notes the key a row must come before to
+  // be held, with the result cursor on the ORDER BY index.
+  void setTopCut(HeldRows& held);
+  // Whether the newest held row comes after TOP's best rows so far, so that it can never be
+  // among them.
+  bool behindTopCut(HeldRows& held);
+  // Ends testing rows against TOP's best: the result cursor back on its own index.
+  void endTopCut(HeldRows& held);
   // Whether this run's rows can be held: no UNION shares the result, the result has no blob (a
   // held row could not own one), and no row limit counts distinct rows.
   bool canHoldRows() const;

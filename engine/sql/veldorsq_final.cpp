@@ -23,6 +23,11 @@ std::atomic<size_t> heldRowsLimit{size_t(32) << 20};
 // TOP keeps its best rows once this many more than it needs wait.
 constexpr size_t kMinTopSlack = 1024;
 
+// Two keys of a pass index by their first `compared` bytes, as sortByIndex orders them.
+int compareHeldKeys(TDataCursor& result, const uint8_t* a, const uint8_t* b, uint16_t compared) {
+  return result.GetLanguageId() == 0 ? std::memcmp(a, b, compared) : result.CompareKeys(a, b, compared);
+}
+
 }  // namespace
 
 size_t TDataQuery::SetHeldRowsLimit(size_t bytes) {
@@ -107,14 +112,54 @@ void TDataQuery::endDistinctOnArrival(HeldRows& held) {
   held.keyTable.shrink_to_fit();
 }
 
+void TDataQuery::setTopCut(HeldRows& held) {
+  TDataCursor& result = *ResultCursor;
+  const uint8_t slot = passSlot("Sys__OrderBy");
+  if (held.cutCompared == 0) {
+    held.savedIndex = result.CurrentIndex();
+    result.SelectIndex(slot);
+  }
+  const size_t keySize = result.GetKeySize();
+  held.cutCompared = uint16_t(result.GetIndexDesc(slot).unique ? keySize : keySize - kUniqueIdKeySize);
+  held.cutKey.resize(keySize);
+  held.arrivingKey.resize(keySize);
+  for (size_t i = 0; i < held.count; ++i) {
+    result.BuildKey(held.row(i), held.arrivingKey.data(), held.row(i));
+    if (i == 0 || compareHeldKeys(result, held.arrivingKey.data(), held.cutKey.data(), held.cutCompared) > 0)
+      held.cutKey.swap(held.arrivingKey);
+  }
+}
+
+bool TDataQuery::behindTopCut(HeldRows& held) {
+  if (held.cutCompared == 0) return false;
+  TDataCursor& result = *ResultCursor;
+  result.BuildKey(held.row(held.count), held.arrivingKey.data(), held.row(held.count));
+  // Every row kept came earlier, so a tie with the last of them loses too.
+  return compareHeldKeys(result, held.arrivingKey.data(), held.cutKey.data(), held.cutCompared) >= 0;
+}
+
+void TDataQuery::endTopCut(HeldRows& held) {
+  if (held.cutCompared == 0) return;
+  ResultCursor->SelectIndex(held.savedIndex);
+  held.cutCompared = 0;
+  held.cutKey.clear();
+  held.arrivingKey.clear();
+}
+
 void TDataQuery::afterHeldRow(HeldRows& held) {
   // Without a locale a key equals another exactly when its bytes do.
   if (Distinct && !(GroupByGiven && !AllAggregate) && ResultCursor->GetLanguageId() == 0 &&
       heldDuplicate(held))
     return;
+  const bool topOnly = heldTopOnly();
+  if (topOnly && behindTopCut(held)) {
+    // Taken and let go at once, as a trim would have.
+    ++held.taken;
+    ++held.trimmed;
+    return;
+  }
   ++held.count;
   ++held.taken;
-  const bool topOnly = heldTopOnly();
   if (topOnly && held.count >= std::max<size_t>(2 * size_t(Top), kMinTopSlack)) {
     // The best TOP rows so far, in arrival order: a later row can only push some of them out.
     std::vector<uint32_t> order(held.count);
@@ -125,6 +170,7 @@ void TDataQuery::afterHeldRow(HeldRows& held) {
       if (order[i] != i) std::memcpy(held.row(i), held.row(order[i]), held.recordSize);
     held.trimmed += int64_t(held.count - order.size());
     held.count = order.size();
+    if (held.count > 0) setTopCut(held);
   }
   // The passes build a key beside each row.
   if (held.keySize == 0)
@@ -138,6 +184,7 @@ void TDataQuery::spillHeldRows(HeldRows& held) {
   if (!held.active) return;
   held.active = false;
   endDistinctOnArrival(held);
+  endTopCut(held);
   for (size_t i = 0; i < held.count; ++i) appendResultRow(held.row(i));
   held.count = 0;
   held.bytes.clear();
@@ -203,6 +250,7 @@ void TDataQuery::sortByIndex(HeldRows& held, uint8_t slot, std::vector<uint32_t>
 }
 
 void TDataQuery::finishHeldRows(HeldRows& held) {
+  endTopCut(held);
   TDataCursor& result = *ResultCursor;
   std::vector<uint32_t> order(held.count);
   std::iota(order.begin(), order.end(), 0u);

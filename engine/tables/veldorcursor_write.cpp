@@ -96,7 +96,10 @@ void TDataCursor::BuildKey(const uint8_t* record, uint8_t* key, const uint8_t* i
   for (size_t i = 0; i < keyFields_.size(); ++i) {
     const TFieldDescriptor& f = keyFields_[i];
     const uint32_t size = GetFieldKeySize(f.Span());
-    std::array<uint8_t, kValueBufferSize> value{};
+    // The value fills its stored size, and a key part reads no further than its own size or 4
+    // bytes: clearing the whole buffer for each field was half the cost of a key.
+    std::array<uint8_t, kValueBufferSize> value;
+    std::memset(value.data(), 0, std::min<size_t>(kValueBufferSize, std::max<uint32_t>(size, 4)));
     bool isNull = false;
     ReadFieldValue(f, record, isNull, value.data());
     key[offset] = isNull ? 0 : 1;

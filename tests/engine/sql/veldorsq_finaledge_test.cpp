@@ -82,3 +82,44 @@ TEST(FinalPassEdges, HeldOrSpiltGiveTheSameRows) {
 }
 
 }  // namespace
+
+// TOP over more rows than it waits for before keeping its best: its rows are the first of the
+// whole ordered result, ties in arrival order, whether the best rows come early or late.
+TEST(FinalPassEdges, TopIsTheHeadOfTheWholeOrder) {
+  platform::testing::TempFolder folder;
+  SqlDatabase db(folder.path());
+  db.run("CREATE TABLE t (id INTEGER, k INTEGER, s CHAR(8), f FLOAT)");
+  const char* texts[] = {"'a'", "'A'", "NULL", "'\xC3\xA9'", "'e\xCC\x81'", "'b'", "'a '"};
+  const char* floats[] = {"-0.0", "0.0", "NULL", "1.5", "-1.5"};
+  for (int i = 0; i < 64; ++i)
+    db.run("INSERT INTO t VALUES (" + std::to_string(i) + ", " +
+           (i % 7 == 3 ? std::string("NULL") : std::to_string(i * 37 % 11 - 5)) + ", " + texts[i * 3 % 7] +
+           ", " + floats[i % 5] + ")");
+  // Each copy comes after its original and orders before it by k: the best rows keep arriving.
+  for (int copy = 64; copy < 4096; copy *= 2)
+    db.run("INSERT INTO t SELECT id + " + std::to_string(copy) + ", k - 1, s, f FROM t");
+  ASSERT_EQ(db.run("SELECT COUNT(*) FROM t"), "4096\n");
+  const char* orders[] = {
+      "SELECT id, k FROM t ORDER BY k",
+      "SELECT id, k FROM t ORDER BY k DESC",
+      "SELECT id, s FROM t ORDER BY s",
+      "SELECT id, s, f FROM t ORDER BY s DESC, f",
+      "SELECT id, f, k FROM t ORDER BY f, k DESC",
+      "SELECT id, s FROM t WHERE k < 0 ORDER BY s LANGUAGE 'English (UK)'",
+      "SELECT id, s, k FROM t ORDER BY s DESC, k LANGUAGE 'English (UK)'",
+  };
+  auto head = [](const std::string& rows, size_t n) {
+    size_t end = 0;
+    for (size_t i = 0; i < n && end < rows.size(); ++i) end = rows.find('\n', end) + 1;
+    return rows.substr(0, end);
+  };
+  for (std::string sql : orders) {
+    const size_t at = sql.find(" LANGUAGE");
+    const std::string whole = db.run(sql);
+    for (int n : {0, 1, 10, 700, 1500, 5000}) {
+      std::string top = sql;
+      top.insert(at == std::string::npos ? top.size() : at, " TOP " + std::to_string(n));
+      EXPECT_EQ(db.run(top), head(whole, size_t(n))) << top;
+    }
+  }
+}
