@@ -1,5 +1,6 @@
 // Character sets, text and path helpers, and the word splitter of text indexes.
 #include <algorithm>
+#include <cstring>
 
 #include "engine/base/veldorhelpers.h"
 #include "platform/textrules.h"
@@ -173,6 +174,10 @@ std::string StrReplaceAll(std::string_view oldText, std::string_view newText, st
 }
 
 std::string StripLineBreaks(std::string_view text) {
+  // Most texts have none; a long one (a literal of a log's text) is then copied once, unwalked.
+  if (text.empty() ||
+      (!std::memchr(text.data(), '\n', text.size()) && !std::memchr(text.data(), '\r', text.size())))
+    return std::string(text);
   std::string out(text);
   out.erase(std::remove_if(out.begin(), out.end(), [](char c) { return c == '\r' || c == '\n'; }), out.end());
   return out;

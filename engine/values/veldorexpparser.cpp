@@ -124,16 +124,17 @@ int TExpressionParser::NextToken() {
   } else if (c == '\'' || c == '"') {
     kind_ = tkString;
     ++pos_;
+    // From quote to quote at a time; a NUL before the closing quote ends the text as its end does.
     for (;;) {
-      if (at(pos_) == 0) {
+      const size_t quote = text_.find(char(c), pos_);
+      const size_t stop = quote == std::string::npos ? text_.size() : quote;
+      if (quote == std::string::npos || std::memchr(text_.data() + pos_, 0, stop - pos_)) {
         pos_ = tokenEnd_ = text_.size();
         foundError(c == '\'' ? "Missing single quote after '" : "Missing double quote after '");
       }
-      if (at(pos_) == c) {
-        if (at(pos_ + 1) != c) break;
-        ++pos_;
-      }
-      ++pos_;
+      pos_ = quote;
+      if (at(pos_ + 1) != c) break;
+      pos_ += 2;
     }
     ++pos_;
   } else if (c == '#' && IsDigitChar(at(pos_ + 1))) {
@@ -173,11 +174,18 @@ std::string TExpressionParser::GetTokenText() const {
   char quote = raw.front();
   raw.remove_prefix(1);
   if (!raw.empty() && raw.back() == quote) raw.remove_suffix(1);
+  // Copied a run between quotes at a time: a long literal (a log's text) is copied, not walked.
   std::string text;
   text.reserve(raw.size());
-  for (size_t i = 0; i < raw.size(); ++i) {
-    text += raw[i];
-    if (raw[i] == quote && i + 1 < raw.size() && raw[i + 1] == quote) ++i;
+  for (size_t i = 0; i < raw.size();) {
+    const size_t next = raw.find(quote, i);
+    if (next == std::string_view::npos) {
+      text.append(raw.substr(i));
+      break;
+    }
+    text.append(raw.substr(i, next + 1 - i));
+    i = next + 1;
+    if (i < raw.size() && raw[i] == quote) ++i;
   }
   return text;
 }

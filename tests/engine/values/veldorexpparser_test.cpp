@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+#include <string>
+
 #include "tests/engine/values/exp_test_util.h"
 
 namespace engine {
@@ -256,6 +259,42 @@ TEST(ExpressionParserTest, StatementGetsSubSelectsAndParametersAndMarkedTextDrop
   EXPECT_EQ(tree->left->left->args[1]->subSelect, statement.queries[0].get());
   ASSERT_EQ(statement.parameters.size(), 2u);
   EXPECT_EQ(statement.parameters[1], tree->right->right);
+}
+
+// A quoted text is read from quote to quote: whatever stands around a doubled quote (the text's
+// ends, another pair, a long run without one), each pair gives one quote and the text ends at the
+// first single one. A NUL before it leaves the text open, as the end of the statement does.
+TEST(ExpressionParserTest, QuotedTextsGiveEachDoubledQuoteOnceAndEndAtTheFirstSingleOne) {
+  std::minstd_rand random(62);
+  const char pieces[] = {'a', '\'', '"', '\n', ' '};
+  for (int round = 0; round < 400; ++round) {
+    // Short texts over every piece, then long ones with a quote here and there.
+    const bool shortText = round < 200;
+    const size_t length = shortText ? random() % 12 : random() % 3000;
+    std::string body;
+    for (size_t i = 0; i < length; ++i)
+      body += shortText ? pieces[random() % 5] : (random() % 64 == 0 ? pieces[1 + random() % 2] : 'a');
+    for (const char quote : {'\'', '"'}) {
+      std::string source(1, quote);
+      for (char c : body) source += c == quote ? std::string(2, c) : std::string(1, c);
+      source += quote;
+      TExpressionParser parser(nullptr);
+      parser.SetText(source + "+" + source);
+      ASSERT_EQ(parser.NextToken(), tkString) << source;
+      EXPECT_EQ(parser.GetTokenText(), body) << source;
+      EXPECT_EQ(parser.NextToken(), '+') << source;
+      EXPECT_EQ(parser.NextToken(), tkString) << source;
+      EXPECT_EQ(parser.NextToken(), tkEnd) << source;
+    }
+  }
+  std::string error;
+  EXPECT_EQ(parseAll(std::string("x = 'a\0b'", 10), 0, nullptr, error), nullptr);
+  EXPECT_EQ(error.rfind("Missing single quote after 'a", 0), 0u) << error;
+  EXPECT_EQ(parseAll("x = 'ab''", 0, nullptr, error), nullptr);
+  EXPECT_EQ(error, "Missing single quote after 'ab'' in filter");
+  EXPECT_EQ(parseAll("x = \"''\"\"", 0, nullptr, error), nullptr);
+  EXPECT_EQ(error, "Missing double quote after '''\"' in filter");
+  EXPECT_EQ(ExpTokensInUse(), 0);
 }
 
 }  // namespace
