@@ -13,6 +13,7 @@
 #include "engine/storage/veldorindex.h"
 #include "engine/storage/veldoros.h"
 #include "platform/bytes.h"
+#include "platform/debugassert.h"
 #include "platform/oserror.h"
 #include "platform/zlibbuffer.h"
 
@@ -1250,6 +1251,11 @@ void TFileHandler::WriteOutHeld(bool flush) {
   if (held_.Empty()) return;
   if (held_.LowestCut() < held_.DiskSize()) CutDirect(held_.LowestCut());
   const auto& extents = held_.Extents();
+  // The length the writes below leave: the set's disk length is the file's under the write locks
+  // that every write-out holds, so it is known here without asking the file.
+  int64_t written = held_.LowestCut();
+  if (!extents.empty())
+    written = std::max(written, extents.rbegin()->first + int64_t(extents.rbegin()->second.size()));
   std::vector<uint8_t> run;
   for (auto e = extents.begin(); e != extents.end();) {
     const int64_t start = e->first;
@@ -1276,7 +1282,8 @@ void TFileHandler::WriteOutHeld(bool flush) {
     for (; e != last; ++e) std::memcpy(run.data() + (e->first - start), e->second.data(), e->second.size());
     WriteDirect(start, run.data(), end - start);
   }
-  if (DiskSize() != held_.Size()) CutDirect(held_.Size());
+  VELMARON_DEBUG_ASSERT(written == DiskSize(), "a held set knows the length its write-out leaves");
+  if (written != held_.Size()) CutDirect(held_.Size());
   if (flush || flushWanted_) FlushDirect();
 }
 
