@@ -302,9 +302,17 @@ TJournalHandle::TJournalHandle(std::string path) : path_(std::move(path)) {}
 TJournalHandle::~TJournalHandle() = default;
 
 void TJournalHandle::Write(platform::FileSystem& fs, std::span<const uint8_t> journal, bool durable) {
-  platform::FileInfo info;
-  const bool held = file_ && fs.fileInfoAsSpelt(path_, info) && info.identity == file_->identity();
-  int64_t size = info.size;
+  // Whoever deletes or replaces a journal holds the data file's write lock, or has the table or
+  // the journal to itself, which the lock held since it was seen keeps out; and only a write-out
+  // writes into one, so it is still empty.
+  const std::optional<platform::FileIdentity> seen = std::exchange(seen_, std::nullopt);
+  bool held = file_ && seen && *seen == file_->identity();
+  int64_t size = 0;
+  if (!held) {
+    platform::FileInfo info;
+    held = file_ && fs.fileInfoAsSpelt(path_, info) && info.identity == file_->identity();
+    size = info.size;
+  }
   if (!held) {
     file_.reset();
     folderSynced_ = false;
@@ -348,9 +356,10 @@ void TJournalHandle::Release(platform::FileSystem& fs) noexcept {
   }
 }
 
-TJournalState JournalState(platform::FileSystem& fs, const std::string& path) {
+TJournalState JournalState(platform::FileSystem& fs, const std::string& path, platform::FileIdentity* found) {
   platform::FileInfo info;
   if (!fs.fileInfoAsSpelt(path, info)) return TJournalState::None;
+  if (found) *found = info.identity;
   return info.size == 0 ? TJournalState::Empty : TJournalState::Hot;
 }
 
@@ -360,6 +369,11 @@ void WriteOutTables(platform::FileSystem& fs, const std::vector<TJournalTable>& 
     TJournalImage image;
   };
   std::vector<Pending> pending;
+  // What a handle was told it would find holds for this write-out alone.
+  const platform::ScopeExit forgetSeen([&] {
+    for (const TJournalTable& t : tables)
+      if (t.handle) t.handle->Unseen();
+  });
   UndoOnFailure dropAll([&] {
     for (const TJournalTable& t : tables)
       for (TFileHandler* f : t.files)

@@ -29,6 +29,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -86,6 +87,11 @@ class TJournalHandle {
   // the one it names now or a new one; with `durable` forced to the device, and so is its folder
   // entry, once per file. Requires: the table's write locks. Raises VELDOR_WRITEERR and the like.
   void Write(platform::FileSystem& fs, std::span<const uint8_t> journal, bool durable);
+  // The empty file that a look-up of the path found under the table's data-file write lock, held
+  // since: the next Write, in the write-out that follows, does not look the path up again. That
+  // write-out forgets it, written or not.
+  void Seen(const platform::FileIdentity& identity) { seen_ = identity; }
+  void Unseen() { seen_.reset(); }
   // Cuts the file written to nothing (with `durable` forced to the device): what it held is no
   // longer a change to roll back. False on failure.
   bool Cut(bool durable);
@@ -102,6 +108,7 @@ class TJournalHandle {
   std::string path_;
   std::unique_ptr<platform::OsFile> file_;
   bool folderSynced_ = false;
+  std::optional<platform::FileIdentity> seen_;
 };
 
 // One table in a write-out: its journal's path and its files by kind (null where it has none).
@@ -127,8 +134,10 @@ enum class TJournalState : uint8_t {
   Empty,  // nothing to roll back: kept by a writer between write-outs, or left by one that ended
   Hot,    // bytes in it: a change to roll back (or a journal cut off, to delete unread)
 };
-// What lies at `path`, spelt exactly so; one look-up, since it runs at every lock.
-TJournalState JournalState(platform::FileSystem& fs, const std::string& path);
+// What lies at `path`, spelt exactly so; one look-up, since it runs at every lock. `found`, when
+// given, receives the file's identity (left alone when there is none).
+TJournalState JournalState(platform::FileSystem& fs, const std::string& path,
+                           platform::FileIdentity* found = nullptr);
 inline bool JournalHot(platform::FileSystem& fs, const std::string& path) {
   return JournalState(fs, path) == TJournalState::Hot;
 }

@@ -150,7 +150,7 @@ std::array<TFileHandler*, 3> TDataTable::journalFiles() const {
           BlobFileInUse() ? blob_.get() : nullptr};
 }
 
-TJournalTable TDataTable::JournalTarget() const {
+TJournalTable TDataTable::JournalTarget() {
   TJournalTable target;
   target.journalPath = journalPath();
   target.files = journalFiles();
@@ -161,6 +161,14 @@ TJournalTable TDataTable::JournalTarget() const {
   // A table shared with other processes keeps its journal file between write-outs; one held
   // alone writes few and leaves nothing beside its files.
   if (target.journal && !exclusive_) target.handle = &directory_->JournalHandle(target.journalPath);
+  if (target.handle) {
+    if (journalSeen_) {
+      target.handle->Seen(*journalSeen_);
+    } else {
+      target.handle->Unseen();
+    }
+  }
+  journalSeen_.reset();
   return target;
 }
 
@@ -181,10 +189,18 @@ void TDataTable::writeOutHeld(bool durable) {
 }
 
 bool TDataTable::recoverHotJournal(bool dataLockHeld) {
+  journalSeen_.reset();
   if (inMemory_ || !opened_) return false;
   platform::FileSystem& fs = directory_->FileList().FileSystem();
   const std::string path = journalPath();
-  if (!JournalHot(fs, path)) return false;
+  platform::FileIdentity found;
+  const TJournalState state = JournalState(fs, path, &found);
+  if (state != TJournalState::Hot) {
+    // The write-out under this lock need not look again (a table held alone keeps no handle).
+    if (state == TJournalState::Empty && !exclusive_ && (dataLockHeld || transactionLockHeld_ || writeHeld_))
+      journalSeen_ = found;
+    return false;
+  }
   if (exclusive_ || writeHeld_) return RecoverJournal(fs, path, journalFiles());
   // Under the table's exclusive lock: the write locks of its three files, which no reader's slot
   // and no other writer can share.
@@ -336,6 +352,7 @@ void TDataTable::dropUnheldJournal() {
   // Under the data file's write lock no write-out is in flight; a writer that opened the journal
   // since finds it gone at its next one. A lock held elsewhere leaves the journal to a later open.
   if (!data_->LockRegion(true, kDataWriteLockOffset, 1)) return;
+  journalSeen_.reset();
   if (JournalState(fs, journalPath()) == TJournalState::Empty) fs.deleteFileAsSpelt(journalPath());
   data_->LockRegion(false, kDataWriteLockOffset, 1);
 }
@@ -716,6 +733,7 @@ void TDataTable::EndWrite() {
   FirstFailure failure;
   if (!transactionLockHeld_) failure.run([&] { writeOutHeld(ForceBufferFlush()); });
   writeHeld_ = false;
+  if (!transactionLockHeld_) journalSeen_.reset();
   bool released = true;
   if (BlobFileInUse()) released = blob_->UnlockWrite();
   if (!index_->UnlockWrite()) released = false;
@@ -742,6 +760,7 @@ void TDataTable::UnlockForTransaction() {
   if (!transactionLockHeld_) return;
   const bool released = exclusive_ || IsRemote() || data_->UnlockWrite();
   transactionLockHeld_ = false;
+  journalSeen_.reset();
   if (!exclusive_) UnlockRecords(true);
   if (!released) raise(VELDOR_LOCKTIMEOUT);
 }

@@ -311,7 +311,9 @@ class TDataTable final : public TTableFileOwner, public TFileKeeper {
   // Writes reach the files only through the rollback journal: they are held until the table
   // (or, in a commit, every table of the transaction) writes them out together.
   bool WritesHeld() const;
-  TJournalTable JournalTarget() const;
+  // What recoverHotJournal found under the write locks held since goes to the journal handle for
+  // this write-out (TJournalHandle::Seen), once.
+  TJournalTable JournalTarget();
   // Writes out what is held and lets every later write go straight to the files, until the
   // table closes. Only for a table that nothing else can see and that a crash drops whole (a
   // restructure's copy, before its swap): its writes need no journal. Requires the table held
@@ -418,6 +420,9 @@ class TDataTable final : public TTableFileOwner, public TFileKeeper {
   bool queryReadHeld_ = false;
   bool readHeld_ = false;
   bool writeHeld_ = false;
+  // The empty journal that recoverHotJournal found under the data file's write lock, until that
+  // lock goes or a write-out takes it.
+  std::optional<platform::FileIdentity> journalSeen_;
   bool transactionLockHeld_ = false;
   bool inTransaction_ = false;
   uint16_t indexReadSlot_ = 0;
