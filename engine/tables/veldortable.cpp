@@ -1,5 +1,6 @@
 #include "engine/tables/veldortable.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "engine/base/veldorerr.h"
@@ -553,8 +554,7 @@ bool TDataTable::LockRecord(uint32_t recordNumber) {
   SizeRecordSets(recordNumber);
   // A remote table has no files here: the server holds the lock, this table only its mark.
   if (IsRemote()) {
-    lockedRecords_.SetBit(recordNumber);
-    anyRecordLocked_ = true;
+    noteRecordLocked(recordNumber);
     return false;
   }
   if (transactionLockHeld_ && lockedRecords_.GetBit(recordNumber)) return false;
@@ -566,8 +566,7 @@ bool TDataTable::LockRecord(uint32_t recordNumber) {
     raise(VELDOR_RECLOCKFAILED);
   }
   SizeRecordSets(recordNumber);
-  lockedRecords_.SetBit(recordNumber);
-  anyRecordLocked_ = true;
+  noteRecordLocked(recordNumber);
   deferredUnlocks_.ClearBit(recordNumber);
   bool changed = false;
   if (!StrictChangeDetection()) {
@@ -595,14 +594,31 @@ void TDataTable::UnlockRecord(uint32_t recordNumber) {
   lockedRecords_.ClearBit(recordNumber);
 }
 
+void TDataTable::noteRecordLocked(uint32_t recordNumber) {
+  if (!anyRecordLocked_) {
+    lockedLow_ = lockedHigh_ = recordNumber;
+    anyRecordLocked_ = true;
+  } else {
+    lockedLow_ = std::min(lockedLow_, recordNumber);
+    lockedHigh_ = std::max(lockedHigh_, recordNumber);
+  }
+  lockedRecords_.SetBit(recordNumber);
+}
+
 void TDataTable::UnlockRecords(bool deferredOnly) {
   // Most tables never held a record lock: no walk over the set.
   if (!anyRecordLocked_) return;
+  // The walk covers only the numbers ever locked since the set was last empty, not the whole set.
   std::vector<uint32_t> records;
-  uint32_t record = 0;
+  bool kept = false;
+  uint32_t record = lockedLow_ - 1;
   int64_t position = 0;
-  while (lockedRecords_.FindNext(record, 1, position)) {
-    if (!deferredOnly || deferredUnlocks_.GetBit(record)) records.push_back(record);
+  while (record < lockedHigh_ && lockedRecords_.FindNext(record, 1, position)) {
+    if (!deferredOnly || deferredUnlocks_.GetBit(record)) {
+      records.push_back(record);
+    } else {
+      kept = true;
+    }
   }
   bool failed = false;
   if (!exclusive_ && !readOnlyAttribute_ && !IsRemote()) failed = !data_->UnlockRecords(records);
@@ -610,7 +626,7 @@ void TDataTable::UnlockRecords(bool deferredOnly) {
     lockedRecords_.ClearBit(r);
     deferredUnlocks_.ClearBit(r);
   }
-  if (!deferredOnly) anyRecordLocked_ = false;
+  if (!kept) anyRecordLocked_ = false;
   if (failed) raise(VELDOR_UNLOCKFAILED);
 }
 
@@ -619,9 +635,8 @@ void TDataTable::LockRecordsAhead(std::span<const uint32_t> numbers) {
   SizeRecordSets(numbers.back());
   const auto take = [&](auto& self, size_t first, size_t last) -> void {
     if (data_->LockRecordRun(numbers[first], numbers[last])) {
-      anyRecordLocked_ = true;
       for (size_t i = first; i <= last; ++i) {
-        lockedRecords_.SetBit(numbers[i]);
+        noteRecordLocked(numbers[i]);
         deferredUnlocks_.SetBit(numbers[i]);
       }
       return;

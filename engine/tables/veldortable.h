@@ -359,6 +359,8 @@ class TDataTable final : public TTableFileOwner, public TFileKeeper {
  private:
   [[noreturn]] void raise(uint16_t code) const;
   bool anyLockHeld() const { return queryReadHeld_ || readHeld_ || writeHeld_ || transactionLockHeld_; }
+  // Marks record `recordNumber` locked for this object.
+  void noteRecordLocked(uint32_t recordNumber);
   bool beginReadPair(bool& state, uint16_t& indexSlot, uint16_t& blobSlot);
   void endReadPair(bool& state, uint16_t& indexSlot, uint16_t& blobSlot);
   void nameFiles();
@@ -413,8 +415,11 @@ class TDataTable final : public TTableFileOwner, public TFileKeeper {
   bool deferWriteOut_ = false;
   mutable std::string journalPath_;
   TRecordsBitmap lockedRecords_;
-  // False while no bit of lockedRecords_ can be set.
+  // False while no bit of lockedRecords_ can be set; while true, every bit set lies between
+  // lockedLow_ and lockedHigh_.
   bool anyRecordLocked_ = false;
+  uint32_t lockedLow_ = 0;
+  uint32_t lockedHigh_ = 0;
   TRecordsBitmap editSet_;
   TRecordsBitmap deferredUnlocks_;
   bool queryReadHeld_ = false;
