@@ -132,6 +132,39 @@ TEST_F(RecordLocks, LockedAheadInRunsHoldsEachRecordToTheTransactionsEnd) {
   db.directory->Commit(true, false);
 }
 
+// The unlocks reach every record held, however far apart the numbers lie and on whichever side of
+// the first ones they were taken, the sets growing meanwhile; the transaction's end leaves a lock
+// a cursor still holds, which the next unlock of all then releases.
+TEST_F(RecordLocks, UnlocksReachEveryNumberHeldAndTheTransactionsEndKeepsALockInUse) {
+  Database other(dir.path());
+  other.session.SetLockRetryCount(0);
+  TDataTable& t = db.open();
+  TDataTable& o = other.open();
+  db.directory->StartTransaction();
+  t.LockRecord(9000);
+  t.LockRecord(2);
+  const std::vector<uint32_t> ahead = {1, 3, 20000};
+  t.LockRecordsAhead(ahead);
+  t.UnlockRecord(9000);
+  db.directory->Commit(true, false);
+  for (uint32_t r : {1u, 3u, 9000u, 20000u}) {
+    EXPECT_FALSE(t.HoldsRecordLock(r)) << r;
+    o.LockRecord(r);
+    o.UnlockRecord(r);
+  }
+  EXPECT_TRUE(t.HoldsRecordLock(2));
+  EXPECT_EQ(errorOf([&] { o.LockRecord(2); }), VELDOR_RECLOCKFAILED);
+  t.UnlockRecords(false);
+  EXPECT_FALSE(t.HoldsRecordLock(2));
+  o.LockRecord(2);
+  // Outside a transaction, one lock below and one above the last ones.
+  t.LockRecord(30000);
+  t.LockRecord(1);
+  t.UnlockRecords(false);
+  o.LockRecord(1);
+  o.LockRecord(30000);
+}
+
 TEST_F(RecordLocks, ExclusiveTableTakesNoLocks) {
   TDataTable& t = db.open("items", true);
   EXPECT_FALSE(t.LockRecord(1));
