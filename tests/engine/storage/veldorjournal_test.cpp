@@ -192,5 +192,38 @@ TEST(JournalHandleTest, AKeptJournalIsReusedRemadeWhenDeletedAndGoesWithItsLastH
   EXPECT_FALSE(fs.openAnywhereAsSpelt(path));
 }
 
+// What the holder is told it would find at the path spares the write-out's look-up only when it is
+// the file held, and only for the next write-out: a journal deleted behind the holder after that
+// one is made anew as before, and one told of another file is looked for where the path leads.
+TEST(JournalHandleTest, ASeenJournalSparesOneLookUpAndOnlyForTheFileHeld) {
+  TempFolder dir;
+  makeTable(dir);
+  platform::FileSystem& fs = platform::FileSystem::local();
+  platform::FaultyFileSystem counting(fs);
+  const std::string path = dir.path("t.JNL");
+  TJournalHandle kept(path);
+  ASSERT_FALSE(change(counting, dir, Fault::None, 0, &kept).failed);
+  platform::FileInfo info;
+  ASSERT_TRUE(fs.fileInfoAsSpelt(path, info));
+  const platform::FileIdentity held = info.identity;
+  kept.Seen(held);
+  ASSERT_FALSE(change(counting, dir, Fault::None, 0, &kept).failed);
+  ASSERT_TRUE(fs.fileInfoAsSpelt(path, info));
+  EXPECT_EQ(info.identity, held);
+  EXPECT_EQ(info.size, 0);
+  kept.Seen(held);
+  ASSERT_FALSE(change(counting, dir, Fault::None, 0, &kept).failed);
+  std::filesystem::remove(path);
+  ASSERT_FALSE(change(counting, dir, Fault::None, 0, &kept).failed);
+  ASSERT_TRUE(fs.fileInfoAsSpelt(path, info));
+  EXPECT_EQ(info.size, 0);
+  std::filesystem::remove(path);
+  kept.Seen({info.identity.device, info.identity.inode + 1});
+  const Outcome last = change(counting, dir, Fault::None, 0, &kept);
+  ASSERT_FALSE(last.failed);
+  EXPECT_TRUE(std::filesystem::exists(path));
+  EXPECT_EQ(contents(dir.path("t.DAT")), last.after);
+}
+
 }  // namespace
 }  // namespace engine
