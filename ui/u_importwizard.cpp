@@ -20,6 +20,7 @@
 #include "tasks/u_task1.h"
 #include "ui/programsettings.h"
 #include "ui/services.h"
+#include "ui/windowtext.h"
 
 namespace ui {
 
@@ -209,20 +210,20 @@ void TFrmImportWizard::Load(tasks::TImpTask& task) {
   Restart();
   loading_ = true;
   const tasks::TImpOptions& o = task.options();
-  EdTaskname->setText(q(task.name()));
-  EdTaskDescription->setText(q(task.description()));
+  setWholeText(EdTaskname, q(task.name()));
+  setWholeText(EdTaskDescription, q(task.description()));
   const bool fresh = task.uname().empty() && task.upassword().empty() && task.connectstring().empty();
   const OracleLogin offered =
       fresh ? LastOracleLogin() : OracleLogin{task.uname(), task.upassword(), task.connectstring()};
-  EdUsername->setText(q(offered.username));
-  EdPassword->setText(q(offered.password));
-  Edconnectstring->setText(q(offered.connectstring));
-  Eddumpfile->setText(o.files.empty() ? QString() : q(o.files.front()));
-  EdTousers->setText(o.full ? q(o.touser) : QString());
+  setWholeText(EdUsername, q(offered.username));
+  setWholeText(EdPassword, q(offered.password));
+  setWholeText(Edconnectstring, q(offered.connectstring));
+  setWholeText(Eddumpfile, o.files.empty() ? QString() : q(o.files.front()));
+  setWholeText(EdTousers, o.full ? q(o.touser) : QString());
   CmbIncrementalImport->setCurrentIndex(int(o.inctype));
-  EdOwners->setText(q(o.fromuser));
-  EdFromToUsers->setText(q(o.touser));
-  EdFromUserTables->setText(q(o.tables));
+  setWholeText(EdOwners, q(o.fromuser));
+  setWholeText(EdFromToUsers, q(o.touser));
+  setWholeText(EdFromUserTables, q(o.tables));
   CbRows->setChecked(o.rows);
   CbDestroy->setChecked(o.destroy);
   CbGrants->setChecked(o.grants);
@@ -234,8 +235,8 @@ void TFrmImportWizard::Load(tasks::TImpTask& task) {
   CbShow->setChecked(o.show);
   EdBuffer->setText(QString::number(o.buffer));
   EdRecordLength->setText(QString::number(o.recordlength));
-  EdIndexfile->setText(q(o.indexfile));
-  EdCharset->setText(q(o.charset));
+  setWholeText(EdIndexfile, q(o.indexfile));
+  setWholeText(EdCharset, q(o.charset));
   loading_ = false;
   GbFull->hide();
   GbUser->hide();
@@ -308,7 +309,7 @@ void TFrmImportWizard::BtnBrowseClick() {
   const QString chosen =
       Services().files->openFile(this, folder, QStringLiteral("dump file(*.dmp);;All files(*)"));
   if (chosen.isEmpty()) return;
-  Eddumpfile->setText(chosen);
+  setWholeText(Eddumpfile, chosen);
   ReadDumpCharset();
 }
 

@@ -334,5 +334,59 @@ TEST_F(WizardTest, ImportReadsTheDumpCharacterSetAndWritesItsModeIntoTheTask) {
   EXPECT_TRUE(task.parsedok());
 }
 
+// What a wizard shows of a stored task or a picked list it shows whole, whatever the edit's limit
+// for typing, and takes back unchanged when the user leaves it alone.
+TEST_F(WizardTest, LongListsAndTextsOfAnotherCharacterSetComeBackAsTheyWere) {
+  std::string tables;
+  for (int i = 0; i < 30; ++i) tables += (i ? "," : "") + std::string("SCOTT.TABLE_") + std::to_string(i);
+  ASSERT_GT(tables.size(), 255u);
+  TFrmExportWizard w(links(), [] {});
+  tasks::TExpTask task(nullptr);
+  task.SetTables(tables);
+  task.SetFile(dir.path("a.dmp"));
+  task.SetName(
+      "n\xE4"
+      "chtlich");
+  task.SetDescription(std::string(256, 'd'));
+  task.SetUName("scott");
+  task.SetUPassword("p\xE4ss");
+  task.SetConnectString("ORCL");
+  w.Load(task);
+  click(w, "BtnNext");
+  ASSERT_EQ(w.CurrentPage(), 1);
+  EXPECT_TRUE(find<QRadioButton>(w, "RbTable")->isChecked());
+  click(w, "BtnNext");
+  click(w, "BtnNext");
+  click(w, "BtnNext");
+  ASSERT_EQ(w.result(), QDialog::Accepted)
+      << (script.messages.empty() ? "" : script.messages.back().toStdString());
+  EXPECT_EQ(task.options().tables, tables);
+  w.TakeNamesInto(task);
+  EXPECT_EQ(task.name(),
+            "n\xE4"
+            "chtlich");
+  EXPECT_EQ(task.description(), std::string(256, 'd'));
+  EXPECT_EQ(task.upassword(), "p\xE4ss");
+
+  // A list picked from the server is as long as the user made it.
+  TFrmExportWizard picking(links(), [] {});
+  tasks::TExpTask fresh(nullptr);
+  LastOracleLogin() = {"system", "manager", "ORCL"};
+  picking.Load(fresh);
+  click(picking, "BtnConnectDb");
+  ASSERT_TRUE(picking.Connected());
+  type(picking, "EdTaskname", "n");
+  click(picking, "BtnNext");
+  click(picking, "RbTable");
+  script.dialogs["Frmchoosetable"] = [&](QDialog& d) {
+    auto* chosen = find<QListWidget>(d, "lbselectedtables");
+    for (const QString& name : QString::fromStdString(tables).split(',')) chosen->addItem(name);
+    return int(QDialog::Accepted);
+  };
+  click(picking, "BtnChooseObj");
+  EXPECT_EQ(fresh.options().tables, tables);
+  picking.reject();
+}
+
 }  // namespace
 }  // namespace ui
