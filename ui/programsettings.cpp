@@ -59,7 +59,9 @@ int ParseMaxTasks(std::string_view text) {
 }
 
 std::string ApplyWorkFolderRule(const std::string& folder) {
-  if (isFolder(folder)) return folder;
+  // A folder others may write is no place for the parameter files, which hold the account: every
+  // run there would be refused.
+  if (isFolder(folder) && platform::isPrivateFolder(folder)) return folder;
   const std::string name = "velmaron-" + std::to_string(platform::currentUserId());
   try {
     return privateFolderIn(tasks::GetSystemTempDir(), name);

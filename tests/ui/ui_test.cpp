@@ -450,6 +450,35 @@ TEST_F(WindowTest, SettingsAndOptionsRoundTripThroughTheFileWithTheirRules) {
   }
 }
 
+// The parameter files hold the account, and the runs refuse to write them into a folder that
+// others may change. Such a folder stored in the settings gives way to the user's private one at
+// start, and the options refuse it when it is typed, instead of every run failing later.
+TEST_F(WindowTest, AWorkFolderOthersMayWriteIsNeverTakenAsTheWorkFolder) {
+  namespace fs = std::filesystem;
+  const std::string shared = dir.path("shared");
+  fs::create_directories(shared);
+  fs::permissions(shared, fs::perms::all);
+  fs::create_directories(dir.path("config/velmaron"));
+  std::ofstream(dir.path("config/velmaron/velmaron.conf")) << "[General]\ntmpdir=" << shared << "\n";
+  auto w = newWindow();
+  EXPECT_NE(Settings().tmpdir, shared);
+  EXPECT_EQ(fs::status(Settings().tmpdir).permissions() & fs::perms::all, fs::perms::owner_all);
+  const std::string own = Settings().tmpdir;
+
+  script.dialogs["FrmSysOption"] = [&](QDialog& d) {
+    d.findChild<QLineEdit*>("Edtmpdir")->setText(QString::fromStdString(shared));
+    d.findChild<QPushButton*>("BtnOK")->click();
+    EXPECT_NE(d.result(), QDialog::Accepted);
+    return d.result();
+  };
+  script.messages.clear();
+  find(*w, "AcModifySysoption")->trigger();
+  EXPECT_EQ(script.messages,
+            std::vector<QString>{QString::fromStdString(
+                "error: The work directory must belong to you and be writable by you only: " + shared)});
+  EXPECT_EQ(Settings().tmpdir, own);
+}
+
 // A file of another program is the user's mistake: a warning, not an error. The dialogs open
 // where the user last chose something, else in the home folder, never in the program's folder.
 TEST_F(WindowTest, AForeignTaskFileIsAWarningAndDialogsOpenWhereTheUserWasLast) {
