@@ -21,12 +21,31 @@ std::string twoDigits(int v) {
   return buf;
 }
 
-std::string accountText(const std::string& user, const std::string& password, const std::string& connect) {
-  std::string account = user + "/" + password + "@" + connect;
-  if (account.find_first_of("\r\n") != std::string::npos) {
-    throw std::invalid_argument("The account of the task holds a line break");
+// Refuses an account part that the login text would not give back as itself.
+void checkAccountPart(std::string_view part, const char* name, std::string_view separators) {
+  if (part.find_first_of("\r\n") != std::string_view::npos) {
+    throw std::invalid_argument(std::string("The ") + name + " of the task's account holds a line break");
   }
-  return account;
+  // A blank, single quote, comma, parenthesis or "=" ends the value in a parameter line, and the script
+  // runner reads blanks as the end of the account: "x file=/elsewhere" as a password would add a
+  // parameter, "x as sysdba" a privilege. A zero byte cuts the line.
+  static constexpr std::string_view kEnding(" \t\v\f'(),=\0", 10);
+  if (part.find_first_of(kEnding) != std::string_view::npos ||
+      part.find_first_of(separators) != std::string_view::npos) {
+    throw std::invalid_argument(std::string("The ") + name +
+                                " of the task's account holds a character that its login text cannot carry "
+                                "(a blank, single quote, comma, parenthesis, \"=\" or \"@\"" +
+                                (separators.find('/') != std::string_view::npos ? ", or \"/\"" : "") + ")");
+  }
+}
+
+// The login text user "/" password "@" connect string. The first "/" ends the user and the first
+// "@" the password, so neither may hold its end; a connect string may hold "/" (host:port/service).
+std::string accountText(const std::string& user, const std::string& password, const std::string& connect) {
+  checkAccountPart(user, "user name", "/@");
+  checkAccountPart(password, "password", "@");
+  checkAccountPart(connect, "connect string", "@");
+  return user + "/" + password + "@" + connect;
 }
 
 // One line of a parameter file. A line break inside a value would give the programs a line of

@@ -146,6 +146,46 @@ TEST_F(ParFileTest, AWorkFolderOthersMayWriteOrAnAccountWithALineBreakIsRefused)
   EXPECT_FALSE(std::filesystem::exists(ws_.work() + "/12.par"));
 }
 
+// The account goes out as one login text, user "/" password "@" connect string, in the parameter
+// file and on the script runner's input. A part that the text would not give back as itself is
+// refused, naming the part but not its value, before any file is written: a blank would add a
+// parameter or a privilege, an "@" move the connect string.
+TEST_F(ParFileTest, AnAccountPartItsLoginTextWouldNotGiveBackIsRefusedWithoutShowingIt) {
+  TExpTask task(nullptr);
+  fillExport(task);
+  task.SetPreExec("/s/pre.sql");
+  for (const char* password :
+       {"x file=/elsewhere.dmp", "x as sysdba", "p@ss", "a,b", "it's", "a=b", "(x)", "a\tb", "a\rb"}) {
+    task.SetUPassword(password);
+    try {
+      WriteParFile(task, settings_, kClock);
+      ADD_FAILURE() << "taken: " << password;
+    } catch (const std::invalid_argument& e) {
+      EXPECT_NE(std::string(e.what()).find("password"), std::string::npos) << e.what();
+      EXPECT_EQ(std::string(e.what()).find(password), std::string::npos) << e.what();
+    }
+    EXPECT_THROW(PreparePreStage(task, settings_), std::invalid_argument) << password;
+    EXPECT_FALSE(std::filesystem::exists(ws_.work() + "/12.par")) << password;
+  }
+  task.SetUPassword("Tiger#Secret");
+  for (const char* user : {"sc/ott", "sc@ott", "sc ott"}) {
+    task.SetUName(user);
+    EXPECT_THROW(WriteParFile(task, settings_, kClock), std::invalid_argument) << user;
+  }
+  task.SetUName("scott");
+  task.SetConnectString("db@elsewhere");
+  EXPECT_THROW(WriteParFile(task, settings_, kClock), std::invalid_argument);
+
+  // What the text does carry: signs, a "/" in the password and in an easy-connect string.
+  task.SetUPassword("Ti/ger#$!_Secret");
+  task.SetConnectString("dbhost:1521/orcl.example");
+  WriteParFile(task, settings_, kClock);
+  EXPECT_EQ(ParFileText(task, kClock).substr(0, ParFileText(task, kClock).find('\r')),
+            "userid=scott/Ti/ger#$!_Secret@dbhost:1521/orcl.example");
+  EXPECT_EQ(PreparePreStage(task, settings_).input,
+            "CONNECT scott/Ti/ger#$!_Secret@dbhost:1521/orcl.example\n@/s/pre.sql\n");
+}
+
 TEST_F(ParFileTest, ALineBreakInAnyValueIsRefusedAndNoFileIsLeft) {
   TExpTask parsed(nullptr);
   fillExport(parsed);
