@@ -116,7 +116,16 @@ TRunStartRecord scriptRecord(const TUniTask& task, const TaskRunSettings& settin
   if (script.find_first_of("\r\n") != std::string::npos) {
     throw std::invalid_argument("The script path of the task holds a line break");
   }
-  record.input = "CONNECT " + account + "\n@" + script + "\n";
+  // The runner reads a blank after "@" as the end of the path and the start of the script's
+  // arguments; a path holding one goes in double quotes, which leaves no way to carry one of those.
+  std::string path = script;
+  if (script.find_first_of(" \t") != std::string::npos) {
+    if (script.find('"') != std::string::npos) {
+      throw std::invalid_argument("The script path of the task holds both a blank and a double quote");
+    }
+    path = "\"" + script + "\"";
+  }
+  record.input = "CONNECT " + account + "\n@" + path + "\n";
   return record;
 }
 

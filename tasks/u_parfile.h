@@ -68,7 +68,9 @@ void WriteParFile(TUniTask& task, const TaskRunSettings& settings, const platfor
 void WriteParFile(TUniTask& task, const TaskRunSettings& settings);
 
 // The pre- and post-script stages: the script runner with "/nolog", the account of `isexecuser`
-// and the script on its standard input. Also fills the task's prerecord or postrecord.
+// and the script on its standard input, its path in double quotes when it holds a blank or a tab
+// (std::invalid_argument when it also holds a double quote, or holds a line break). Also fills the task's
+// prerecord or postrecord.
 TRunStartRecord PreparePreStage(TUniTask& task, const TaskRunSettings& settings);
 TRunStartRecord PreparePostStage(TUniTask& task, const TaskRunSettings& settings);
 

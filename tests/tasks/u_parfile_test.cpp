@@ -402,4 +402,24 @@ TEST_F(NoPasswordOnCommandLinesTest, ImportAndARawCommandThatDidNotParse) {
   EXPECT_EQ(raw.dumppath(), "");
 }
 
+// The script runner reads a blank after "@" as the end of the path and the start of the script's
+// arguments: a script in a folder with a blank in its name still runs, and a path that no start
+// line could carry is refused before the run.
+using ScriptPathTest = NoPasswordOnCommandLinesTest;
+
+TEST_F(ScriptPathTest, AScriptInAFolderWithABlankInItsNameRunsThatScript) {
+  std::filesystem::create_directories(ws_.folder() + "/my scripts");
+  const std::string script = ws_.folder() + "/my scripts/pre.sql";
+  std::ofstream(script) << "select 1 from dual;\n";
+  TExpTask task(nullptr);
+  fillExport(task);
+  task.SetPreExec(script);
+  tasks::TThreadRunSqlplus pre;
+  run(pre, PreparePreStage(task, settings_));
+  EXPECT_TRUE(holds(pre.output(), "Running " + script));
+  EXPECT_FALSE(holds(pre.output(), "unable to open"));
+  task.SetPreExec(ws_.folder() + "/my \"x\".sql");
+  EXPECT_THROW(PreparePreStage(task, settings_), std::invalid_argument);
+}
+
 }  // namespace
