@@ -1,5 +1,6 @@
 // The task option dialog and the task-file commands, driven offscreen through their controls.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -10,6 +11,11 @@
 #include <QTabWidget>
 #include <QTest>
 #include <algorithm>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <span>
 
 #include "tasks/u_taskfile.h"
 #include "tests/platform/temp_folder.h"
@@ -144,6 +150,43 @@ TEST_F(TaskOptionTest, TaskFilesRoundTripThroughTheCommands) {
   ASSERT_EQ(script.messages.size(), 2u);
   EXPECT_TRUE(script.messages[0].startsWith("info: Successfully save tasks!\n\nTask \"aaa"));
   EXPECT_TRUE(script.messages[1].contains("name fills all 100 bytes"));
+}
+
+// An export that runs out of room part way (a file size limit stands in for a full disk) says
+// so and leaves the file of the earlier export whole, with nothing of its own beside it.
+TEST_F(TaskOptionTest, AnExportThatRunsOutOfRoomKeepsTheEarlierFileAndSaysSo) {
+  TempFolder dir;
+  std::vector<std::unique_ptr<tasks::TUniTask>> many;
+  std::vector<const tasks::TUniTask*> list;
+  for (int i = 0; i < 8; ++i) {
+    many.push_back(tasks::MakeTaskOfType(0, "full=y", nullptr));
+    many.back()->SetName("task " + std::to_string(i));
+    list.push_back(many.back().get());
+  }
+  const QString path = QString::fromStdString(dir.file("t.etf"));
+  script.paths = {path, path};
+  ASSERT_TRUE(ExportTasksToFile(nullptr, "", std::span(list).first(2)));
+  std::ifstream in(dir.file("t.etf"), std::ios::binary);
+  const std::string earlier((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ASSERT_EQ(earlier.size(), 3 * tasks::kTaskRecordSize);
+
+  ::signal(SIGXFSZ, SIG_IGN);
+  rlimit limit{};
+  ::getrlimit(RLIMIT_FSIZE, &limit);
+  const rlimit full = limit;
+  limit.rlim_cur = 4 * tasks::kTaskRecordSize + 100;
+  ::setrlimit(RLIMIT_FSIZE, &limit);
+  const bool saved = ExportTasksToFile(nullptr, "", list);
+  ::setrlimit(RLIMIT_FSIZE, &full);
+  EXPECT_FALSE(saved);
+  ASSERT_EQ(script.messages.size(), 2u);
+  EXPECT_TRUE(script.messages[1].startsWith("error: Failed to save tasks!\n" + path))
+      << script.messages[1].toStdString();
+  std::ifstream again(dir.file("t.etf"), std::ios::binary);
+  EXPECT_EQ(std::string((std::istreambuf_iterator<char>(again)), std::istreambuf_iterator<char>()), earlier);
+  EXPECT_EQ(
+      std::distance(std::filesystem::directory_iterator(dir.path()), std::filesystem::directory_iterator()),
+      1);
 }
 
 // A task of an earlier installation, read from its task file, holds texts in a single-byte
