@@ -30,6 +30,10 @@ std::string trimmed(const QLineEdit* edit) {
   return edit->text().trimmed().toStdString();
 }
 
+std::string trimmed(const QLineEdit* edit, const std::string& stored) {
+  return editedText(edit->text(), stored, true);
+}
+
 QCheckBox* checkBox(QWidget* parent, const char* name, const QString& caption) {
   auto* box = new QCheckBox(caption, parent);
   box->setObjectName(name);
@@ -210,7 +214,7 @@ bool TaskWizard::Finish() {
     }
   }
   namespace fs = std::filesystem;
-  const fs::path dump(DumpFileText().trimmed().toStdString());
+  const fs::path dump(DumpFilePath());
   const fs::path folder = dump.parent_path();
   if (!folder.empty()) {
     std::error_code ec;

@@ -283,8 +283,9 @@ tasks::TUniTask& TFrmExportWizard::Task() {
   return *task_;
 }
 
-QString TFrmExportWizard::DumpFileText() const {
-  return eddumpfile->text();
+std::string TFrmExportWizard::DumpFilePath() const {
+  const auto& files = task_->options().files;
+  return trimmed(eddumpfile, files.empty() ? std::string() : files.front());
 }
 
 bool TFrmExportWizard::Connected() const {
@@ -355,15 +356,17 @@ void TFrmExportWizard::RbExportmodeClick() {
     Apply(RbFull, [this] { task_->SetFull(true); });
   } else if (mode == kUser) {
     Apply(EdOwners, [this] {
+      const std::string owner = trimmed(EdOwners, task_->options().owner);
       task_->SetTables("");
-      task_->SetOwner(trimmed(EdOwners));
+      task_->SetOwner(owner);
       task_->SetFull(false);
     });
   } else {
     Apply(EdTables, [this] {
+      const std::string tables = trimmed(EdTables, task_->options().tables);
       task_->SetFull(false);
       task_->SetOwner("");
-      task_->SetTables(trimmed(EdTables));
+      task_->SetTables(tables);
     });
   }
 }

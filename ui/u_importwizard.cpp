@@ -15,6 +15,8 @@
 #include <QRadioButton>
 #include <QVBoxLayout>
 #include <exception>
+#include <filesystem>
+#include <system_error>
 
 #include "tasks/u_common.h"
 #include "tasks/u_task1.h"
@@ -250,8 +252,9 @@ tasks::TUniTask& TFrmImportWizard::Task() {
   return *task_;
 }
 
-QString TFrmImportWizard::DumpFileText() const {
-  return Eddumpfile->text();
+std::string TFrmImportWizard::DumpFilePath() const {
+  const auto& files = task_->options().files;
+  return trimmed(Eddumpfile, files.empty() ? std::string() : files.front());
 }
 
 bool TFrmImportWizard::CheckPage(int page) {
@@ -275,9 +278,10 @@ void TFrmImportWizard::PageShown(int page) {
 
 void TFrmImportWizard::ReadDumpCharset() {
   dumpCharset_ = QStringLiteral("Unknown");
-  const std::string path = trimmed(Eddumpfile);
+  const std::string path = DumpFilePath();
   tasks::TDumpHeader header;
-  if (!path.empty() && QFileInfo(q(path)).isFile() && tasks::ReadDumpHeader(path, header))
+  std::error_code ec;
+  if (!path.empty() && std::filesystem::is_regular_file(path, ec) && tasks::ReadDumpHeader(path, header))
     dumpCharset_ = q(header.charset);
   lbfilenls->setText(dumpCharset_);
 }
@@ -290,15 +294,19 @@ void TFrmImportWizard::RgImportModeClick() {
   for (QLineEdit* e : {EdOwners, EdFromToUsers, EdFromUserTables}) e->setEnabled(!full);
   if (full) {
     Apply(EdTousers, [this] {
+      const std::string touser = trimmed(EdTousers, task_->options().touser);
       task_->SetFull(true);
-      task_->SetToUser(trimmed(EdTousers));
+      task_->SetToUser(touser);
     });
   } else {
     Apply(EdOwners, [this] {
+      const tasks::TImpOptions& o = task_->options();
+      const std::string fromuser = trimmed(EdOwners, o.fromuser), touser = trimmed(EdFromToUsers, o.touser),
+                        tables = trimmed(EdFromUserTables, o.tables);
       task_->SetFull(false);
-      task_->SetFromUser(trimmed(EdOwners));
-      task_->SetToUser(trimmed(EdFromToUsers));
-      task_->SetTables(trimmed(EdFromUserTables));
+      task_->SetFromUser(fromuser);
+      task_->SetToUser(touser);
+      task_->SetTables(tables);
     });
   }
 }

@@ -386,6 +386,36 @@ TEST_F(WizardTest, LongListsAndTextsOfAnotherCharacterSetComeBackAsTheyWere) {
   click(picking, "BtnChooseObj");
   EXPECT_EQ(fresh.options().tables, tables);
   picking.reject();
+
+  // Options the mode page writes again, and the dump's folder that saving makes, keep their bytes.
+  TFrmExportWizard modes(links(), [] {});
+  tasks::TExpTask users(nullptr);
+  users.SetOwner("sc\xF6tt");
+  users.SetFile(dir.path("d\xE9p") + "/x.dmp");
+  users.SetName("n");
+  users.SetUName("scott");
+  modes.Load(users);
+  for (int page = 0; page < 4; ++page) click(modes, "BtnNext");
+  ASSERT_EQ(modes.result(), QDialog::Accepted);
+  EXPECT_EQ(users.options().owner, "sc\xF6tt");
+  EXPECT_TRUE(fs::is_directory(dir.path("d\xE9p")));
+
+  dumpbuilder::Options o;
+  o.charsetId = 0x1F;
+  o.targetSize = 4096;
+  dumpbuilder::buildDump(dir.path("\xE9t\xE9.dmp"), o);
+  TFrmImportWizard importing(links());
+  tasks::TImpTask restore(nullptr);
+  restore.SetFile(dir.path("\xE9t\xE9.dmp"));
+  restore.SetFromUser("sc\xF6tt");
+  restore.SetToUser("h\xE9r");
+  restore.SetName("n");
+  restore.SetUName("scott");
+  importing.Load(restore);
+  EXPECT_EQ(importing.DumpCharset().toStdString(), "WE8ISO8859P1 (ISO 8859-1 West European)");
+  click(importing, "BtnNext");
+  ASSERT_EQ(importing.CurrentPage(), 1);
+  EXPECT_EQ(restore.options().fromuser + "|" + restore.options().touser, "sc\xF6tt|h\xE9r");
 }
 
 }  // namespace
