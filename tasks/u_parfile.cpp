@@ -209,6 +209,15 @@ std::optional<TRunStartRecord> PrepareMainStage(TUniTask& task, const TaskRunSet
   const bool raw = type == TTaskType::RawExport || type == TTaskType::RawImport;
   if (type != TTaskType::Export && type != TTaskType::Import && !raw) return std::nullopt;
 
+  // The options of an export or import task are its command's only when the command reads: a
+  // stored one may not (cut at the end of its task-file field, or written by an earlier version),
+  // and run from other options, an export of some tables would export a whole schema. Reading a
+  // command that the options wrote gives those options again.
+  if (!raw && !task.ParseCommand()) {
+    throw std::invalid_argument("The command of the task could not be read (at " +
+                                std::to_string(task.errorpos()) + ": " + task.errortext() +
+                                "); change the task to run it");
+  }
   TRunStartRecord record = baseRecord(task, settings);
   record.program = task.program();
   if (!raw || task.parsedok()) {

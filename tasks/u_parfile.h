@@ -75,8 +75,10 @@ TRunStartRecord PreparePreStage(TUniTask& task, const TaskRunSettings& settings)
 TRunStartRecord PreparePostStage(TUniTask& task, const TaskRunSettings& settings);
 
 // The main stage: `program` with "parfile=" and the parameter file. Clears `dumppath` first, so
-// that no earlier run's dump is ever transferred. Export and Import tasks, and RawExport and RawImport with
-// `parsedok`, write the task's parameter list (WriteParFile); RawExport and RawImport without `parsedok`
+// that no earlier run's dump is ever transferred. Export and Import tasks read their command again
+// (throwing std::invalid_argument, with where the parser stopped, when it does not read, since their
+// options would not be its own), and they and RawExport and RawImport tasks with `parsedok` write
+// the task's parameter list (WriteParFile); RawExport and RawImport without `parsedok`
 // write the account and then the typed command text, split at blanks outside quotes, one argument per line,
 // with `dumpfile` "Unknown" (a line break in the text is refused with std::invalid_argument). Any other type
 // prepares nothing. Also fills the task's mainrecord, whose arguments read uname "@" connect string "

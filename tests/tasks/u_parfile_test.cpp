@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "standin_test_util.h"
 #include "tasks/u_TRunTask.h"
 #include "tasks/u_task1.h"
+#include "tasks/u_taskfile.h"
 
 namespace {
 
@@ -184,6 +186,32 @@ TEST_F(ParFileTest, AnAccountPartItsLoginTextWouldNotGiveBackIsRefusedWithoutSho
             "userid=scott/Ti/ger#$!_Secret@dbhost:1521/orcl.example");
   EXPECT_EQ(PreparePreStage(task, settings_).input,
             "CONNECT scott/Ti/ger#$!_Secret@dbhost:1521/orcl.example\n@/s/pre.sql\n");
+}
+
+// A stored export or import command that does not read (cut at the end of its task-file field,
+// or written by an earlier version) gives the task no options of its own: run from the defaults,
+// an export of a table list would export a whole schema. Nothing runs, and the reason says where
+// the command stopped; one that reads runs from its options.
+TEST_F(ParFileTest, AStoredCommandThatDoesNotReadIsNotRunFromOtherOptions) {
+  for (const auto& [type, command] :
+       {std::pair{0, "file=/d/a.dmp tables=(emp,de"}, {1, "file=/d/a.dmp fromuser=scott bogus=1"}}) {
+    std::unique_ptr<tasks::TUniTask> task = tasks::MakeTaskOfType(type, command, nullptr);
+    account(*task, 12, "scott", "tiger", "orcl");
+    try {
+      PrepareMainStage(*task, settings_, kClock);
+      ADD_FAILURE() << "prepared: " << command;
+    } catch (const std::invalid_argument& e) {
+      EXPECT_NE(std::string(e.what()).find("could not be read (at "), std::string::npos) << e.what();
+    }
+    EXPECT_FALSE(std::filesystem::exists(ws_.work() + "/12.par")) << command;
+    EXPECT_EQ(task->command(), command);
+  }
+  std::unique_ptr<tasks::TUniTask> good =
+      tasks::MakeTaskOfType(0, "file=/d/a.dmp tables=(emp,dept)", nullptr);
+  account(*good, 12, "scott", "tiger", "orcl");
+  ASSERT_TRUE(PrepareMainStage(*good, settings_, kClock));
+  EXPECT_EQ(standin::readFile(ws_.work() + "/12.par"),
+            "userid=scott/tiger@orcl\r\nfile=/d/a.dmp\r\n\r\ntables=emp,dept\r\n");
 }
 
 TEST_F(ParFileTest, ALineBreakInAnyValueIsRefusedAndNoFileIsLeft) {
