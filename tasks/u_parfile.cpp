@@ -21,30 +21,37 @@ std::string twoDigits(int v) {
   return buf;
 }
 
-// Refuses an account part that the login text would not give back as itself.
-void checkAccountPart(std::string_view part, const char* name, std::string_view separators) {
+// Characters that end an account part: a blank ends the value in a parameter line, and the script
+// runner reads it as the end of the account ("x file=/elsewhere" as a password would add a
+// parameter, "x as sysdba" a privilege); a single quote or a comma ends a value too, and a zero
+// byte cuts the line. The first "/" ends the user and the first "@" the password.
+constexpr std::string_view kPartEnds(" \t\v\f',\0@", 8);
+// A user name or password also ends at a parenthesis or "=". A connect string may hold those (a
+// full address description) and "/" (host:port/service).
+constexpr std::string_view kValueEnds("()=");
+
+// Refuses an account part that the login text would not give back as itself, naming the part but
+// never its value.
+void checkAccountPart(std::string_view part, const char* name, std::string_view alsoEnding) {
   if (part.find_first_of("\r\n") != std::string_view::npos) {
     throw std::invalid_argument(std::string("The ") + name + " of the task's account holds a line break");
   }
-  // A blank, single quote, comma, parenthesis or "=" ends the value in a parameter line, and the script
-  // runner reads blanks as the end of the account: "x file=/elsewhere" as a password would add a
-  // parameter, "x as sysdba" a privilege. A zero byte cuts the line.
-  static constexpr std::string_view kEnding(" \t\v\f'(),=\0", 10);
-  if (part.find_first_of(kEnding) != std::string_view::npos ||
-      part.find_first_of(separators) != std::string_view::npos) {
-    throw std::invalid_argument(std::string("The ") + name +
-                                " of the task's account holds a character that its login text cannot carry "
-                                "(a blank, single quote, comma, parenthesis, \"=\" or \"@\"" +
-                                (separators.find('/') != std::string_view::npos ? ", or \"/\"" : "") + ")");
+  if (part.find_first_of(kPartEnds) != std::string_view::npos ||
+      part.find_first_of(alsoEnding) != std::string_view::npos) {
+    std::string listed = "a blank, single quote, comma or \"@\"";
+    if (!alsoEnding.empty()) listed = "a blank, single quote, comma, \"@\", parenthesis or \"=\"";
+    if (alsoEnding.find('/') != std::string_view::npos) listed += ", or \"/\"";
+    throw std::invalid_argument(
+        std::string("The ") + name +
+        " of the task's account holds a character that its login text cannot carry (" + listed + ")");
   }
 }
 
-// The login text user "/" password "@" connect string. The first "/" ends the user and the first
-// "@" the password, so neither may hold its end; a connect string may hold "/" (host:port/service).
+// The login text user "/" password "@" connect string.
 std::string accountText(const std::string& user, const std::string& password, const std::string& connect) {
-  checkAccountPart(user, "user name", "/@");
-  checkAccountPart(password, "password", "@");
-  checkAccountPart(connect, "connect string", "@");
+  checkAccountPart(user, "user name", std::string(kValueEnds) + "/");
+  checkAccountPart(password, "password", kValueEnds);
+  checkAccountPart(connect, "connect string", {});
   return user + "/" + password + "@" + connect;
 }
 

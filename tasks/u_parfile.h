@@ -56,8 +56,8 @@ std::string ParFilePath(const TUniTask& task, const std::string& workFolder);
 // order, the "file" entry with its resolved dump path; every line ended by CR LF. Throws
 // std::invalid_argument when any entry holds a line break, which would add parameter lines, or
 // when a part of the account would not read back as itself: a line break, blank, single quote,
-// comma, parenthesis, "=" or zero byte in any part, "@" in any part, "/" in the user name. The script
-// stages refuse the same accounts.
+// comma, "@" or zero byte in any part, a parenthesis or "=" in the user name or password, "/" in
+// the user name. The script stages refuse the same accounts.
 std::string ParFileText(const TUniTask& task, const platform::LocalTimeFields& now);
 
 // Sets `parfile`, sets `dumpfile` to "Unknown" and clears `dumppath`, then writes the parameter

@@ -178,14 +178,19 @@ TEST_F(ParFileTest, AnAccountPartItsLoginTextWouldNotGiveBackIsRefusedWithoutSho
   task.SetConnectString("db@elsewhere");
   EXPECT_THROW(WriteParFile(task, settings_, kClock), std::invalid_argument);
 
-  // What the text does carry: signs, a "/" in the password and in an easy-connect string.
+  // What the text does carry: signs, a "/" in the password and in an easy-connect string, and
+  // the parentheses of an address description.
   task.SetUPassword("Ti/ger#$!_Secret");
   task.SetConnectString("dbhost:1521/orcl.example");
   WriteParFile(task, settings_, kClock);
   EXPECT_EQ(ParFileText(task, kClock).substr(0, ParFileText(task, kClock).find('\r')),
             "userid=scott/Ti/ger#$!_Secret@dbhost:1521/orcl.example");
+  task.SetIsExecUser(true);
+  task.SetExecUserName("ops");
+  task.SetExecPassword("Ops#1");
+  task.SetExecConnectString("(DESCRIPTION=(ADDRESS=(PROTOCOL=TCP)(HOST=h)(PORT=1521)))");
   EXPECT_EQ(PreparePreStage(task, settings_).input,
-            "CONNECT scott/Ti/ger#$!_Secret@dbhost:1521/orcl.example\n@/s/pre.sql\n");
+            "CONNECT ops/Ops#1@(DESCRIPTION=(ADDRESS=(PROTOCOL=TCP)(HOST=h)(PORT=1521)))\n@/s/pre.sql\n");
 }
 
 // A stored export or import command that does not read (cut at the end of its task-file field,
