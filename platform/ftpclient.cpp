@@ -84,6 +84,13 @@ class CurlFtpClient final : public FtpClient {
   void connect() override {
     disconnect();
     if (!validHost(host_)) fail("Invalid FTP server name: " + host_);
+    // The login goes out as the lines USER and PASS as they stand: a line break would end one and
+    // start a command of the text's own making, and a zero byte would cut it.
+    constexpr std::string_view kLineEnds("\r\n\0", 3);
+    if (user_.find_first_of(kLineEnds) != std::string::npos)
+      fail("Invalid FTP user name: it holds a line break or a zero byte");
+    if (password_.find_first_of(kLineEnds) != std::string::npos)
+      fail("Invalid FTP password: it holds a line break or a zero byte");
     curl_ = curl_easy_init();
     if (curl_ == nullptr) throw FtpError("The FTP client could not be set up");
     dirPath_.clear();

@@ -36,7 +36,8 @@ class FtpClient {
 
   virtual bool connected() const = 0;
   // Connects and logs in to the login folder. Throws FtpError (and stays disconnected) when the
-  // host is not a plain name with an optional port, cannot be reached, or refuses the login.
+  // host is not a plain name with an optional port, the user name or password holds a line break
+  // or a zero byte, the host cannot be reached, or it refuses the login.
   virtual void connect() = 0;
   // CWD: `dir` is absolute when it starts with "/", else relative to the current folder. Throws
   // FtpError when the server refuses; the current folder is then unchanged.

@@ -37,13 +37,17 @@ class Fd {
   throw std::system_error(error, std::generic_category(), what);
 }
 
+bool onlyOwnerWrites(const struct stat& st) {
+  return st.st_uid == ::geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
 // Opens `folder` and checks that only the effective user can change its entries.
 Fd openPrivateFolder(const std::string& folder) {
   Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dir.get() < 0) fail(errno, "Cannot open the work folder " + folder);
   struct stat st;
   if (::fstat(dir.get(), &st) != 0) fail(errno, "Cannot examine the work folder " + folder);
-  if (st.st_uid != ::geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+  if (!onlyOwnerWrites(st)) {
     throw std::runtime_error("The work folder " + folder + " must belong to you and be writable by you only");
   }
   return dir;
@@ -81,6 +85,11 @@ void writePrivateFile(const std::string& folder, std::string_view name, std::str
     ::unlinkat(dir.get(), entry.c_str(), 0);
     throw;
   }
+}
+
+bool isPrivateFolder(const std::string& folder) {
+  struct stat st;
+  return ::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && onlyOwnerWrites(st);
 }
 
 void makePrivateFolder(const std::string& folder) {

@@ -15,6 +15,10 @@ namespace platform {
 // std::system_error on every other failure, after removing a partly written file.
 void writePrivateFile(const std::string& folder, std::string_view name, std::string_view content);
 
+// True when `folder` is a folder as writePrivateFile() requires it: owned by the effective user
+// and writable by no one else.
+bool isPrivateFolder(const std::string& folder);
+
 // Makes `folder` (its last component; the parent must exist) with mode 0700 when it is missing,
 // and checks it as writePrivateFile() requires. Throws as writePrivateFile() does.
 void makePrivateFolder(const std::string& folder);

@@ -21,12 +21,38 @@ std::string twoDigits(int v) {
   return buf;
 }
 
-std::string accountText(const std::string& user, const std::string& password, const std::string& connect) {
-  std::string account = user + "/" + password + "@" + connect;
-  if (account.find_first_of("\r\n") != std::string::npos) {
-    throw std::invalid_argument("The account of the task holds a line break");
+// Characters that end an account part: a blank ends the value in a parameter line, and the script
+// runner reads it as the end of the account ("x file=/elsewhere" as a password would add a
+// parameter, "x as sysdba" a privilege); a single quote or a comma ends a value too, and a zero
+// byte cuts the line. The first "/" ends the user and the first "@" the password.
+constexpr std::string_view kPartEnds(" \t\v\f',\0@", 8);
+// A user name or password also ends at a parenthesis or "=". A connect string may hold those (a
+// full address description) and "/" (host:port/service).
+constexpr std::string_view kValueEnds("()=");
+
+// Refuses an account part that the login text would not give back as itself, naming the part but
+// never its value.
+void checkAccountPart(std::string_view part, const char* name, std::string_view alsoEnding) {
+  if (part.find_first_of("\r\n") != std::string_view::npos) {
+    throw std::invalid_argument(std::string("The ") + name + " of the task's account holds a line break");
   }
-  return account;
+  if (part.find_first_of(kPartEnds) != std::string_view::npos ||
+      part.find_first_of(alsoEnding) != std::string_view::npos) {
+    std::string listed = "a blank, single quote, comma or \"@\"";
+    if (!alsoEnding.empty()) listed = "a blank, single quote, comma, \"@\", parenthesis or \"=\"";
+    if (alsoEnding.find('/') != std::string_view::npos) listed += ", or \"/\"";
+    throw std::invalid_argument(
+        std::string("The ") + name +
+        " of the task's account holds a character that its login text cannot carry (" + listed + ")");
+  }
+}
+
+// The login text user "/" password "@" connect string.
+std::string accountText(const std::string& user, const std::string& password, const std::string& connect) {
+  checkAccountPart(user, "user name", std::string(kValueEnds) + "/");
+  checkAccountPart(password, "password", kValueEnds);
+  checkAccountPart(connect, "connect string", {});
+  return user + "/" + password + "@" + connect;
 }
 
 // One line of a parameter file. A line break inside a value would give the programs a line of
@@ -97,7 +123,16 @@ TRunStartRecord scriptRecord(const TUniTask& task, const TaskRunSettings& settin
   if (script.find_first_of("\r\n") != std::string::npos) {
     throw std::invalid_argument("The script path of the task holds a line break");
   }
-  record.input = "CONNECT " + account + "\n@" + script + "\n";
+  // The runner reads a blank after "@" as the end of the path and the start of the script's
+  // arguments; a path holding one goes in double quotes, which leaves no way to carry one of those.
+  std::string path = script;
+  if (script.find_first_of(" \t") != std::string::npos) {
+    if (script.find('"') != std::string::npos) {
+      throw std::invalid_argument("The script path of the task holds both a blank and a double quote");
+    }
+    path = "\"" + script + "\"";
+  }
+  record.input = "CONNECT " + account + "\n@" + path + "\n";
   return record;
 }
 
@@ -181,6 +216,15 @@ std::optional<TRunStartRecord> PrepareMainStage(TUniTask& task, const TaskRunSet
   const bool raw = type == TTaskType::RawExport || type == TTaskType::RawImport;
   if (type != TTaskType::Export && type != TTaskType::Import && !raw) return std::nullopt;
 
+  // The options of an export or import task are its command's only when the command reads: a
+  // stored one may not (cut at the end of its task-file field, or written by an earlier version),
+  // and run from other options, an export of some tables would export a whole schema. Reading a
+  // command that the options wrote gives those options again.
+  if (!raw && !task.ParseCommand()) {
+    throw std::invalid_argument("The command of the task could not be read (at " +
+                                std::to_string(task.errorpos()) + ": " + task.errortext() +
+                                "); change the task to run it");
+  }
   TRunStartRecord record = baseRecord(task, settings);
   record.program = task.program();
   if (!raw || task.parsedok()) {

@@ -54,8 +54,10 @@ std::string ParFilePath(const TUniTask& task, const std::string& workFolder);
 
 // The parameter file's content: "userid=" and the task's account, then each entry of `params` in
 // order, the "file" entry with its resolved dump path; every line ended by CR LF. Throws
-// std::invalid_argument when the account or any entry holds a line break, which would add
-// parameter lines.
+// std::invalid_argument when any entry holds a line break, which would add parameter lines, or
+// when a part of the account would not read back as itself: a line break, blank, single quote,
+// comma, "@" or zero byte in any part, a parenthesis or "=" in the user name or password, "/" in
+// the user name. The script stages refuse the same accounts.
 std::string ParFileText(const TUniTask& task, const platform::LocalTimeFields& now);
 
 // Sets `parfile`, sets `dumpfile` to "Unknown" and clears `dumppath`, then writes the parameter
@@ -66,13 +68,17 @@ void WriteParFile(TUniTask& task, const TaskRunSettings& settings, const platfor
 void WriteParFile(TUniTask& task, const TaskRunSettings& settings);
 
 // The pre- and post-script stages: the script runner with "/nolog", the account of `isexecuser`
-// and the script on its standard input. Also fills the task's prerecord or postrecord.
+// and the script on its standard input, its path in double quotes when it holds a blank or a tab
+// (std::invalid_argument when it also holds a double quote, or holds a line break). Also fills the task's
+// prerecord or postrecord.
 TRunStartRecord PreparePreStage(TUniTask& task, const TaskRunSettings& settings);
 TRunStartRecord PreparePostStage(TUniTask& task, const TaskRunSettings& settings);
 
 // The main stage: `program` with "parfile=" and the parameter file. Clears `dumppath` first, so
-// that no earlier run's dump is ever transferred. Export and Import tasks, and RawExport and RawImport with
-// `parsedok`, write the task's parameter list (WriteParFile); RawExport and RawImport without `parsedok`
+// that no earlier run's dump is ever transferred. Export and Import tasks read their command again
+// (throwing std::invalid_argument, with where the parser stopped, when it does not read, since their
+// options would not be its own), and they and RawExport and RawImport tasks with `parsedok` write
+// the task's parameter list (WriteParFile); RawExport and RawImport without `parsedok`
 // write the account and then the typed command text, split at blanks outside quotes, one argument per line,
 // with `dumpfile` "Unknown" (a line break in the text is refused with std::invalid_argument). Any other type
 // prepares nothing. Also fills the task's mainrecord, whose arguments read uname "@" connect string "

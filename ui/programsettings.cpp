@@ -34,6 +34,19 @@ std::string privateFolderIn(const std::string& parent, const std::string& name) 
   return folder;
 }
 
+// Writes `file` out. A damaged line read from the file leaves its status at FormatError, though
+// the write drops that line and succeeds, and hides a failed write too: with a damaged file, the
+// write succeeded when it replaced the file.
+bool synced(QSettings& file) {
+  const std::string path = s(file.fileName());
+  std::error_code ec;
+  const auto before = std::filesystem::last_write_time(path, ec);
+  file.sync();
+  if (file.status() != QSettings::FormatError) return file.status() == QSettings::NoError;
+  const auto after = std::filesystem::last_write_time(path, ec);
+  return !ec && after != before;
+}
+
 }  // namespace
 
 ProgramSettings& Settings() {
@@ -59,7 +72,9 @@ int ParseMaxTasks(std::string_view text) {
 }
 
 std::string ApplyWorkFolderRule(const std::string& folder) {
-  if (isFolder(folder)) return folder;
+  // A folder others may write is no place for the parameter files, which hold the account: every
+  // run there would be refused.
+  if (isFolder(folder) && platform::isPrivateFolder(folder)) return folder;
   const std::string name = "velmaron-" + std::to_string(platform::currentUserId());
   try {
     return privateFolderIn(tasks::GetSystemTempDir(), name);
@@ -92,8 +107,7 @@ std::string CurrentNlsLang() {
 bool StoreNlsLang(const std::string& value) {
   QSettings file(q(SettingsFilePath()), QSettings::IniFormat);
   file.setValue("oracle/NLS_LANG", q(value));
-  file.sync();
-  return file.status() == QSettings::NoError;
+  return synced(file);
 }
 
 void ReadSettings(const ToolNames& tools) {
@@ -123,8 +137,7 @@ bool WriteSettings() {
   file.setValue("tmpdir", q(settings.tmpdir));
   file.setValue("maxtasks", QString::number(settings.maxtasks));
   file.setValue("tipsatstartup", settings.tipsatstartup);
-  file.sync();
-  return file.status() == QSettings::NoError;
+  return synced(file);
 }
 
 }  // namespace ui

@@ -43,9 +43,10 @@ std::string SettingsFilePath();
 // is no number becomes 5.
 int ParseMaxTasks(std::string_view text);
 
-// The work folder to use for `folder`: the folder itself when it exists; otherwise (missing or
-// empty) a private folder of this user under the system's temporary folder, created with mode
-// 0700, or under ~/.cache when that one cannot be made safe. Never a folder shared with others.
+// The work folder to use for `folder`: the folder itself when it exists and is private to this
+// user (see platform::isPrivateFolder); otherwise (missing, empty or open to others) a private
+// folder of this user under the system's temporary folder, created with mode 0700, or under
+// ~/.cache when that one cannot be made safe. Never a folder shared with others.
 std::string ApplyWorkFolderRule(const std::string& folder);
 
 // Splits an NLS_LANG value over the defaults: the language before the first "_", the character

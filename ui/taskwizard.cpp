@@ -16,6 +16,7 @@
 
 #include "tasks/u_unitask.h"
 #include "ui/services.h"
+#include "ui/windowtext.h"
 
 namespace ui {
 
@@ -27,6 +28,10 @@ QString q(const std::string& text) {
 
 std::string trimmed(const QLineEdit* edit) {
   return edit->text().trimmed().toStdString();
+}
+
+std::string trimmed(const QLineEdit* edit, const std::string& stored) {
+  return editedText(edit->text(), stored, true);
 }
 
 QCheckBox* checkBox(QWidget* parent, const char* name, const QString& caption) {
@@ -105,11 +110,11 @@ QVBoxLayout& TaskWizard::PageLayout(int page) {
 }
 
 void TaskWizard::TakeNamesInto(tasks::TUniTask& task) const {
-  task.SetName(nameEdit_->text().trimmed().toStdString());
-  task.SetDescription(descriptionEdit_->text().trimmed().toStdString());
-  task.SetUName(userEdit_->text().trimmed().toStdString());
-  task.SetUPassword(passwordEdit_->text().trimmed().toStdString());
-  task.SetConnectString(serverEdit_->text().trimmed().toStdString());
+  task.SetName(editedText(nameEdit_->text(), task.name(), true));
+  task.SetDescription(editedText(descriptionEdit_->text(), task.description(), true));
+  task.SetUName(editedText(userEdit_->text(), task.uname(), true));
+  task.SetUPassword(editedText(passwordEdit_->text(), task.upassword(), true));
+  task.SetConnectString(editedText(serverEdit_->text(), task.connectstring(), true));
 }
 
 void TaskWizard::done(int result) {
@@ -209,7 +214,7 @@ bool TaskWizard::Finish() {
     }
   }
   namespace fs = std::filesystem;
-  const fs::path dump(DumpFileText().trimmed().toStdString());
+  const fs::path dump(DumpFilePath());
   const fs::path folder = dump.parent_path();
   if (!folder.empty()) {
     std::error_code ec;

@@ -39,6 +39,9 @@ namespace wizard {
 QString q(const std::string& text);
 // The edit's text without leading and trailing blanks.
 std::string trimmed(const QLineEdit* edit);
+// The same, or `stored` itself (trimmed) while the edit still shows it (see editedText): for an
+// option that the wizard writes again without the user having changed it.
+std::string trimmed(const QLineEdit* edit, const std::string& stored);
 // A new child of `parent` with the object name `name`.
 QCheckBox* checkBox(QWidget* parent, const char* name, const QString& caption);
 QGroupBox* group(QWidget* parent, const char* name, const QString& title);
@@ -71,8 +74,8 @@ class TaskWizard : public QDialog {
   QVBoxLayout& PageLayout(int page);
   // The task the wizard edits; valid between a load and the close.
   virtual tasks::TUniTask& Task() = 0;
-  // The dump file as typed.
-  virtual QString DumpFileText() const = 0;
+  // The dump file as the task will take it: trimmed, the stored one while the edit shows it.
+  virtual std::string DumpFilePath() const = 0;
   // The check before leaving `page` forward; false (after saying why) keeps the page.
   virtual bool CheckPage(int page) = 0;
   // Called after `page` has become the current one.

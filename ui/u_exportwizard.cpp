@@ -20,6 +20,7 @@
 #include "ui/services.h"
 #include "ui/u_choosetable.h"
 #include "ui/u_chooseuser.h"
+#include "ui/windowtext.h"
 
 namespace ui {
 
@@ -236,21 +237,21 @@ void TFrmExportWizard::Load(tasks::TExpTask& task) {
   Restart();
   loading_ = true;
   const tasks::TExpOptions& o = task.options();
-  EdTaskname->setText(q(task.name()));
-  EdTaskDescription->setText(q(task.description()));
+  setWholeText(EdTaskname, q(task.name()));
+  setWholeText(EdTaskDescription, q(task.description()));
   // A new task is offered the account last used to reach a server.
   const bool fresh = task.uname().empty() && task.upassword().empty() && task.connectstring().empty();
   const OracleLogin offered =
       fresh ? LastOracleLogin() : OracleLogin{task.uname(), task.upassword(), task.connectstring()};
-  edusername->setText(q(offered.username));
-  edpassword->setText(q(offered.password));
-  edconnectstring->setText(q(offered.connectstring));
+  setWholeText(edusername, q(offered.username));
+  setWholeText(edpassword, q(offered.password));
+  setWholeText(edconnectstring, q(offered.connectstring));
   showConnection();
   BtnConnectDb->setText(QStringLiteral("Connect"));
   showClientCharset();
-  EdOwners->setText(q(o.owner));
-  EdTables->setText(q(o.tables));
-  eddumpfile->setText(o.files.empty() ? QString() : q(o.files.front()));
+  setWholeText(EdOwners, q(o.owner));
+  setWholeText(EdTables, q(o.tables));
+  setWholeText(eddumpfile, o.files.empty() ? QString() : q(o.files.front()));
   CmbIncrementalExport->setCurrentIndex(int(o.inctype));
   CbRecord->setChecked(o.record);
   CbCompress->setChecked(o.compress);
@@ -282,8 +283,9 @@ tasks::TUniTask& TFrmExportWizard::Task() {
   return *task_;
 }
 
-QString TFrmExportWizard::DumpFileText() const {
-  return eddumpfile->text();
+std::string TFrmExportWizard::DumpFilePath() const {
+  const auto& files = task_->options().files;
+  return trimmed(eddumpfile, files.empty() ? std::string() : files.front());
 }
 
 bool TFrmExportWizard::Connected() const {
@@ -354,15 +356,17 @@ void TFrmExportWizard::RbExportmodeClick() {
     Apply(RbFull, [this] { task_->SetFull(true); });
   } else if (mode == kUser) {
     Apply(EdOwners, [this] {
+      const std::string owner = trimmed(EdOwners, task_->options().owner);
       task_->SetTables("");
-      task_->SetOwner(trimmed(EdOwners));
+      task_->SetOwner(owner);
       task_->SetFull(false);
     });
   } else {
     Apply(EdTables, [this] {
+      const std::string tables = trimmed(EdTables, task_->options().tables);
       task_->SetFull(false);
       task_->SetOwner("");
-      task_->SetTables(trimmed(EdTables));
+      task_->SetTables(tables);
     });
   }
 }
@@ -388,12 +392,12 @@ void TFrmExportWizard::BtnChooseObjClick() {
       TFrmChooseUser picker(this);
       picker.SetAvailableUsers(link_->Column(kUsersSql, "username"));
       if (Services().dialogs->run(picker) == QDialog::Accepted)
-        EdOwners->setText(picker.ChosenUsers().join(QStringLiteral(",")));
+        setWholeText(EdOwners, picker.ChosenUsers().join(QStringLiteral(",")));
     } else if (Mode() == kTable) {
       TFrmchoosetable picker(*link_, this);
       picker.SetAvailableUsers(link_->Column(kTableOwnersSql, "username"));
       if (Services().dialogs->run(picker) == QDialog::Accepted)
-        EdTables->setText(picker.ChosenTables().join(QStringLiteral(",")));
+        setWholeText(EdTables, picker.ChosenTables().join(QStringLiteral(",")));
     }
   } catch (const std::exception& e) {
     Services().messages->error(this, QString::fromUtf8(e.what()));

@@ -43,7 +43,7 @@ class TFrmExportWizard final : public TaskWizard {
 
  protected:
   tasks::TUniTask& Task() override;
-  QString DumpFileText() const override;
+  std::string DumpFilePath() const override;
   bool CheckPage(int page) override;
   void PageShown(int page) override;
   void EndConnection() override;

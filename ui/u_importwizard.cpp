@@ -15,11 +15,14 @@
 #include <QRadioButton>
 #include <QVBoxLayout>
 #include <exception>
+#include <filesystem>
+#include <system_error>
 
 #include "tasks/u_common.h"
 #include "tasks/u_task1.h"
 #include "ui/programsettings.h"
 #include "ui/services.h"
+#include "ui/windowtext.h"
 
 namespace ui {
 
@@ -209,20 +212,20 @@ void TFrmImportWizard::Load(tasks::TImpTask& task) {
   Restart();
   loading_ = true;
   const tasks::TImpOptions& o = task.options();
-  EdTaskname->setText(q(task.name()));
-  EdTaskDescription->setText(q(task.description()));
+  setWholeText(EdTaskname, q(task.name()));
+  setWholeText(EdTaskDescription, q(task.description()));
   const bool fresh = task.uname().empty() && task.upassword().empty() && task.connectstring().empty();
   const OracleLogin offered =
       fresh ? LastOracleLogin() : OracleLogin{task.uname(), task.upassword(), task.connectstring()};
-  EdUsername->setText(q(offered.username));
-  EdPassword->setText(q(offered.password));
-  Edconnectstring->setText(q(offered.connectstring));
-  Eddumpfile->setText(o.files.empty() ? QString() : q(o.files.front()));
-  EdTousers->setText(o.full ? q(o.touser) : QString());
+  setWholeText(EdUsername, q(offered.username));
+  setWholeText(EdPassword, q(offered.password));
+  setWholeText(Edconnectstring, q(offered.connectstring));
+  setWholeText(Eddumpfile, o.files.empty() ? QString() : q(o.files.front()));
+  setWholeText(EdTousers, o.full ? q(o.touser) : QString());
   CmbIncrementalImport->setCurrentIndex(int(o.inctype));
-  EdOwners->setText(q(o.fromuser));
-  EdFromToUsers->setText(q(o.touser));
-  EdFromUserTables->setText(q(o.tables));
+  setWholeText(EdOwners, q(o.fromuser));
+  setWholeText(EdFromToUsers, q(o.touser));
+  setWholeText(EdFromUserTables, q(o.tables));
   CbRows->setChecked(o.rows);
   CbDestroy->setChecked(o.destroy);
   CbGrants->setChecked(o.grants);
@@ -234,8 +237,8 @@ void TFrmImportWizard::Load(tasks::TImpTask& task) {
   CbShow->setChecked(o.show);
   EdBuffer->setText(QString::number(o.buffer));
   EdRecordLength->setText(QString::number(o.recordlength));
-  EdIndexfile->setText(q(o.indexfile));
-  EdCharset->setText(q(o.charset));
+  setWholeText(EdIndexfile, q(o.indexfile));
+  setWholeText(EdCharset, q(o.charset));
   loading_ = false;
   GbFull->hide();
   GbUser->hide();
@@ -249,8 +252,9 @@ tasks::TUniTask& TFrmImportWizard::Task() {
   return *task_;
 }
 
-QString TFrmImportWizard::DumpFileText() const {
-  return Eddumpfile->text();
+std::string TFrmImportWizard::DumpFilePath() const {
+  const auto& files = task_->options().files;
+  return trimmed(Eddumpfile, files.empty() ? std::string() : files.front());
 }
 
 bool TFrmImportWizard::CheckPage(int page) {
@@ -274,9 +278,10 @@ void TFrmImportWizard::PageShown(int page) {
 
 void TFrmImportWizard::ReadDumpCharset() {
   dumpCharset_ = QStringLiteral("Unknown");
-  const std::string path = trimmed(Eddumpfile);
+  const std::string path = DumpFilePath();
   tasks::TDumpHeader header;
-  if (!path.empty() && QFileInfo(q(path)).isFile() && tasks::ReadDumpHeader(path, header))
+  std::error_code ec;
+  if (!path.empty() && std::filesystem::is_regular_file(path, ec) && tasks::ReadDumpHeader(path, header))
     dumpCharset_ = q(header.charset);
   lbfilenls->setText(dumpCharset_);
 }
@@ -289,15 +294,19 @@ void TFrmImportWizard::RgImportModeClick() {
   for (QLineEdit* e : {EdOwners, EdFromToUsers, EdFromUserTables}) e->setEnabled(!full);
   if (full) {
     Apply(EdTousers, [this] {
+      const std::string touser = trimmed(EdTousers, task_->options().touser);
       task_->SetFull(true);
-      task_->SetToUser(trimmed(EdTousers));
+      task_->SetToUser(touser);
     });
   } else {
     Apply(EdOwners, [this] {
+      const tasks::TImpOptions& o = task_->options();
+      const std::string fromuser = trimmed(EdOwners, o.fromuser), touser = trimmed(EdFromToUsers, o.touser),
+                        tables = trimmed(EdFromUserTables, o.tables);
       task_->SetFull(false);
-      task_->SetFromUser(trimmed(EdOwners));
-      task_->SetToUser(trimmed(EdFromToUsers));
-      task_->SetTables(trimmed(EdFromUserTables));
+      task_->SetFromUser(fromuser);
+      task_->SetToUser(touser);
+      task_->SetTables(tables);
     });
   }
 }
@@ -308,7 +317,7 @@ void TFrmImportWizard::BtnBrowseClick() {
   const QString chosen =
       Services().files->openFile(this, folder, QStringLiteral("dump file(*.dmp);;All files(*)"));
   if (chosen.isEmpty()) return;
-  Eddumpfile->setText(chosen);
+  setWholeText(Eddumpfile, chosen);
   ReadDumpCharset();
 }
 

@@ -38,7 +38,7 @@ class TFrmImportWizard final : public TaskWizard {
 
  protected:
   tasks::TUniTask& Task() override;
-  QString DumpFileText() const override;
+  std::string DumpFilePath() const override;
   bool CheckPage(int page) override;
   void PageShown(int page) override;
 

@@ -17,6 +17,7 @@
 #include "tasks/u_unitask.h"
 #include "ui/programsettings.h"
 #include "ui/services.h"
+#include "ui/windowtext.h"
 
 namespace ui {
 
@@ -106,11 +107,15 @@ std::unique_ptr<tasks::TUniTask> TFrmNewBlankTask::TakeTask() {
 
 void TFrmNewBlankTask::Fill(const tasks::TUniTask* task) {
   task_.reset();
-  EdTaskname->setText(task ? q(task->name()) : QString());
-  EdTaskDescription->setText(task ? q(task->description()) : QString());
-  EdUsername->setText(task ? q(task->uname()) : QString());
-  EdPassword->setText(task ? q(task->upassword()) : QString());
-  Edconnectstring->setText(task ? q(task->connectstring()) : QString());
+  filled_ = {};
+  if (task != nullptr)
+    filled_ = {task->name(),      task->description(),   task->uname(),
+               task->upassword(), task->connectstring(), task->command()};
+  setWholeText(EdTaskname, task ? q(task->name()) : QString());
+  setWholeText(EdTaskDescription, task ? q(task->description()) : QString());
+  setWholeText(EdUsername, task ? q(task->uname()) : QString());
+  setWholeText(EdPassword, task ? q(task->upassword()) : QString());
+  setWholeText(Edconnectstring, task ? q(task->connectstring()) : QString());
   EdCommandParameters->setPlainText(task ? q(task->command()) : QString());
   const bool isExport = !task || task->tasktype() == tasks::TTaskType::RawExport;
   (isExport ? Rbexport : Rbimport)->setChecked(true);
@@ -134,18 +139,18 @@ bool TFrmNewBlankTask::refuse(QWidget* edit, const char* text) {
 }
 
 void TFrmNewBlankTask::BtnOkClick() {
-  const QString name = EdTaskname->text().trimmed();
-  const QString user = EdUsername->text().trimmed();
-  const QString command = EdCommandParameters->toPlainText().trimmed();
-  if (name.isEmpty()) {
+  const std::string name = editedText(EdTaskname->text(), filled_.name, true);
+  const std::string user = editedText(EdUsername->text(), filled_.uname, true);
+  const std::string command = editedText(EdCommandParameters->toPlainText(), filled_.command, true);
+  if (name.empty()) {
     refuse(EdTaskname, "Task name can not be empty.");
     return;
   }
-  if (user.isEmpty()) {
+  if (user.empty()) {
     refuse(EdUsername, "Username can not be empty.");
     return;
   }
-  if (command.isEmpty()) {
+  if (command.empty()) {
     refuse(EdCommandParameters, "Command parameters can not be empty.");
     return;
   }
@@ -158,21 +163,21 @@ void TFrmNewBlankTask::BtnOkClick() {
     task = std::make_unique<tasks::TExpTask>(owner_);
   else
     task = std::make_unique<tasks::TImpTask>(owner_);
-  task->SetCommand(command.toStdString());
+  task->SetCommand(command);
   if (!task->ParseCommand()) {
     const QString text = QStringLiteral("Parameter %1 error at:\n\r %2 of %3,still save it?")
-                             .arg(command, QString::number(task->errorpos()), q(task->errortext()));
+                             .arg(q(command), QString::number(task->errorpos()), q(task->errortext()));
     if (!Services().messages->question(this, text)) return;
   }
 
   task->SetTaskType(isExport ? tasks::TTaskType::RawExport : tasks::TTaskType::RawImport);
-  task->SetName(name.toStdString());
-  task->SetDescription(EdTaskDescription->text().trimmed().toStdString());
-  task->SetUName(user.toStdString());
-  task->SetUPassword(EdPassword->text().toStdString());
-  task->SetConnectString(Edconnectstring->text().trimmed().toStdString());
+  task->SetName(name);
+  task->SetDescription(editedText(EdTaskDescription->text(), filled_.description, true));
+  task->SetUName(user);
+  task->SetUPassword(editedText(EdPassword->text(), filled_.upassword, false));
+  task->SetConnectString(editedText(Edconnectstring->text(), filled_.connectstring, true));
   // A raw task runs what the user typed; a parsed list only feeds its parameter file.
-  task->SetCommand(command.toStdString());
+  task->SetCommand(command);
   task_ = std::move(task);
   accept();
 }

@@ -61,6 +61,10 @@ class TFrmNewBlankTask final : public QDialog {
 
   tasks::TaskHost* owner_;
   std::unique_ptr<tasks::TUniTask> task_;
+  // The texts Fill showed, which OK keeps where they were not changed.
+  struct {
+    std::string name, description, uname, upassword, connectstring, command;
+  } filled_;
   ServerCharsetReader readServerCharset_;
   std::function<void()> changeCharset_;
 

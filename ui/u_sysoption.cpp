@@ -9,6 +9,7 @@
 #include <QPushButton>
 #include <QSpinBox>
 
+#include "platform/privatefile.h"
 #include "ui/programsettings.h"
 #include "ui/services.h"
 
@@ -93,6 +94,11 @@ QString TFrmSysOption::Problem(QLineEdit*& at) const {
   const QString folder = Edtmpdir->text().trimmed();
   if (folder.isEmpty()) return QStringLiteral("The work directory can not be empty.");
   if (!QFileInfo(folder).isDir()) return QStringLiteral("The work directory does not exist: %1").arg(folder);
+  // The runs write the account into their parameter files there, and refuse a folder others may
+  // change: it is refused here, not at every run.
+  if (!platform::isPrivateFolder(folder.toStdString()))
+    return QStringLiteral("The work directory must belong to you and be writable by you only: %1")
+        .arg(folder);
   at = edmaxtasks;
   bool number = false;
   const int count = edmaxtasks->text().trimmed().toInt(&number);

@@ -22,6 +22,7 @@
 #include "tasks/u_common.h"
 #include "tasks/u_unitask.h"
 #include "ui/services.h"
+#include "ui/windowtext.h"
 
 namespace ui {
 namespace {
@@ -210,24 +211,28 @@ void TFrmTaskOption::TakeInto(tasks::TUniTask& task) const {
     task.SetScheduleTable("0");
     task.SetScheduled(false);
   }
-  task.SetIsPreExec(CBrunb->isChecked() && !trimmed(Edpreexec).empty());
-  task.SetIsPostExec(CbRuna->isChecked() && !trimmed(EdpostExec).empty());
-  task.SetPreExec(trimmed(Edpreexec));
-  task.SetPostExec(trimmed(EdpostExec));
+  // Texts the user left as shown keep their bytes (see editedText).
+  const std::string preexec = editedText(Edpreexec->text(), task.preexec(), true);
+  const std::string postexec = editedText(EdpostExec->text(), task.postexec(), true);
+  task.SetIsPreExec(CBrunb->isChecked() && !preexec.empty());
+  task.SetIsPostExec(CbRuna->isChecked() && !postexec.empty());
+  task.SetPreExec(preexec);
+  task.SetPostExec(postexec);
+  const std::string execuser = editedText(edusername->text(), task.execusername(), false);
   task.SetIsExecUser(cbconnectuser->isChecked() && !trimmed(edusername).empty());
-  task.SetExecUserName(edusername->text().toStdString());
-  task.SetExecPassword(edpassword->text().toStdString());
-  task.SetExecConnectString(edconnectstring->text().toStdString());
+  task.SetExecUserName(execuser);
+  task.SetExecPassword(editedText(edpassword->text(), task.execpassword(), false));
+  task.SetExecConnectString(editedText(edconnectstring->text(), task.execconnectstring(), false));
   task.SetTransferMode(rbbyftp->isChecked()   ? tasks::kTransferFtp
                        : rbbydir->isChecked() ? tasks::kTransferCopy
                                               : tasks::kTransferNone);
   task.SetFtpAnonymous(cbaftp->isChecked() ? 1 : 0);
   task.SetDeleteFileAfter(cbdeletefile->isChecked() ? 1 : 0);
-  task.SetFtpServer(trimmed(edserver));
-  task.SetFtpUserName(trimmed(edftpusername));
-  task.SetFtpPassword(trimmed(edftppassword));
-  task.SetFtpRemoteDir(trimmed(edremotedir));
-  task.SetCopyFileDir(trimmed(eddestdir));
+  task.SetFtpServer(editedText(edserver->text(), task.ftpserver(), true));
+  task.SetFtpUserName(editedText(edftpusername->text(), task.ftpusername(), true));
+  task.SetFtpPassword(editedText(edftppassword->text(), task.ftppassword(), true));
+  task.SetFtpRemoteDir(editedText(edremotedir->text(), task.ftpremotedir(), true));
+  task.SetCopyFileDir(editedText(eddestdir->text(), task.copyfiledir(), true));
 }
 
 void TFrmTaskOption::accept() {

@@ -2,6 +2,7 @@
 
 #include <QByteArrayView>
 #include <QCoreApplication>
+#include <QLineEdit>
 #include <QStringDecoder>
 
 #include "tasks/u_common.h"
@@ -10,6 +11,25 @@ namespace ui {
 
 QString programFolder() {
   return QCoreApplication::applicationDirPath() + "/";
+}
+
+std::string editedText(const QString& shown, const std::string& stored, bool trim) {
+  const QString text = trim ? shown.trimmed() : shown;
+  const QString was = toQString(stored);
+  // Only a stored text that does not come back from its display needs keeping.
+  if (was.toStdString() == stored || (trim ? was.trimmed() : was) != text) return text.toStdString();
+  if (!trim) return stored;
+  // The blanks QString::trimmed takes that a text of single bytes can hold.
+  const auto blank = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+  size_t begin = 0, end = stored.size();
+  while (begin < end && blank(stored[begin])) ++begin;
+  while (end > begin && blank(stored[end - 1])) --end;
+  return stored.substr(begin, end - begin);
+}
+
+void setWholeText(QLineEdit* edit, const QString& text) {
+  if (edit->maxLength() < text.size()) edit->setMaxLength(int(text.size()));
+  edit->setText(text);
 }
 
 namespace {

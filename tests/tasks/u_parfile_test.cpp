@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "standin_test_util.h"
 #include "tasks/u_TRunTask.h"
 #include "tasks/u_task1.h"
+#include "tasks/u_taskfile.h"
 
 namespace {
 
@@ -144,6 +146,77 @@ TEST_F(ParFileTest, AWorkFolderOthersMayWriteOrAnAccountWithALineBreakIsRefused)
   ::chmod(ws_.work().c_str(), 0777);
   EXPECT_THROW(WriteParFile(task, settings_, kClock), std::runtime_error);
   EXPECT_FALSE(std::filesystem::exists(ws_.work() + "/12.par"));
+}
+
+// The account goes out as one login text, user "/" password "@" connect string, in the parameter
+// file and on the script runner's input. A part that the text would not give back as itself is
+// refused, naming the part but not its value, before any file is written: a blank would add a
+// parameter or a privilege, an "@" move the connect string.
+TEST_F(ParFileTest, AnAccountPartItsLoginTextWouldNotGiveBackIsRefusedWithoutShowingIt) {
+  TExpTask task(nullptr);
+  fillExport(task);
+  task.SetPreExec("/s/pre.sql");
+  for (const char* password :
+       {"x file=/elsewhere.dmp", "x as sysdba", "p@ss", "a,b", "it's", "a=b", "(x)", "a\tb", "a\rb"}) {
+    task.SetUPassword(password);
+    try {
+      WriteParFile(task, settings_, kClock);
+      ADD_FAILURE() << "taken: " << password;
+    } catch (const std::invalid_argument& e) {
+      EXPECT_NE(std::string(e.what()).find("password"), std::string::npos) << e.what();
+      EXPECT_EQ(std::string(e.what()).find(password), std::string::npos) << e.what();
+    }
+    EXPECT_THROW(PreparePreStage(task, settings_), std::invalid_argument) << password;
+    EXPECT_FALSE(std::filesystem::exists(ws_.work() + "/12.par")) << password;
+  }
+  task.SetUPassword("Tiger#Secret");
+  for (const char* user : {"sc/ott", "sc@ott", "sc ott"}) {
+    task.SetUName(user);
+    EXPECT_THROW(WriteParFile(task, settings_, kClock), std::invalid_argument) << user;
+  }
+  task.SetUName("scott");
+  task.SetConnectString("db@elsewhere");
+  EXPECT_THROW(WriteParFile(task, settings_, kClock), std::invalid_argument);
+
+  // What the text does carry: signs, a "/" in the password and in an easy-connect string, and
+  // the parentheses of an address description.
+  task.SetUPassword("Ti/ger#$!_Secret");
+  task.SetConnectString("dbhost:1521/orcl.example");
+  WriteParFile(task, settings_, kClock);
+  EXPECT_EQ(ParFileText(task, kClock).substr(0, ParFileText(task, kClock).find('\r')),
+            "userid=scott/Ti/ger#$!_Secret@dbhost:1521/orcl.example");
+  task.SetIsExecUser(true);
+  task.SetExecUserName("ops");
+  task.SetExecPassword("Ops#1");
+  task.SetExecConnectString("(DESCRIPTION=(ADDRESS=(PROTOCOL=TCP)(HOST=h)(PORT=1521)))");
+  EXPECT_EQ(PreparePreStage(task, settings_).input,
+            "CONNECT ops/Ops#1@(DESCRIPTION=(ADDRESS=(PROTOCOL=TCP)(HOST=h)(PORT=1521)))\n@/s/pre.sql\n");
+}
+
+// A stored export or import command that does not read (cut at the end of its task-file field,
+// or written by an earlier version) gives the task no options of its own: run from the defaults,
+// an export of a table list would export a whole schema. Nothing runs, and the reason says where
+// the command stopped; one that reads runs from its options.
+TEST_F(ParFileTest, AStoredCommandThatDoesNotReadIsNotRunFromOtherOptions) {
+  for (const auto& [type, command] :
+       {std::pair{0, "file=/d/a.dmp tables=(emp,de"}, {1, "file=/d/a.dmp fromuser=scott bogus=1"}}) {
+    std::unique_ptr<tasks::TUniTask> task = tasks::MakeTaskOfType(type, command, nullptr);
+    account(*task, 12, "scott", "tiger", "orcl");
+    try {
+      PrepareMainStage(*task, settings_, kClock);
+      ADD_FAILURE() << "prepared: " << command;
+    } catch (const std::invalid_argument& e) {
+      EXPECT_NE(std::string(e.what()).find("could not be read (at "), std::string::npos) << e.what();
+    }
+    EXPECT_FALSE(std::filesystem::exists(ws_.work() + "/12.par")) << command;
+    EXPECT_EQ(task->command(), command);
+  }
+  std::unique_ptr<tasks::TUniTask> good =
+      tasks::MakeTaskOfType(0, "file=/d/a.dmp tables=(emp,dept)", nullptr);
+  account(*good, 12, "scott", "tiger", "orcl");
+  ASSERT_TRUE(PrepareMainStage(*good, settings_, kClock));
+  EXPECT_EQ(standin::readFile(ws_.work() + "/12.par"),
+            "userid=scott/tiger@orcl\r\nfile=/d/a.dmp\r\n\r\ntables=emp,dept\r\n");
 }
 
 TEST_F(ParFileTest, ALineBreakInAnyValueIsRefusedAndNoFileIsLeft) {
@@ -360,6 +433,26 @@ TEST_F(NoPasswordOnCommandLinesTest, ImportAndARawCommandThatDidNotParse) {
   }
   EXPECT_EQ(raw.dumpfile(), "Unknown");
   EXPECT_EQ(raw.dumppath(), "");
+}
+
+// The script runner reads a blank after "@" as the end of the path and the start of the script's
+// arguments: a script in a folder with a blank in its name still runs, and a path that no start
+// line could carry is refused before the run.
+using ScriptPathTest = NoPasswordOnCommandLinesTest;
+
+TEST_F(ScriptPathTest, AScriptInAFolderWithABlankInItsNameRunsThatScript) {
+  std::filesystem::create_directories(ws_.folder() + "/my scripts");
+  const std::string script = ws_.folder() + "/my scripts/pre.sql";
+  std::ofstream(script) << "select 1 from dual;\n";
+  TExpTask task(nullptr);
+  fillExport(task);
+  task.SetPreExec(script);
+  tasks::TThreadRunSqlplus pre;
+  run(pre, PreparePreStage(task, settings_));
+  EXPECT_TRUE(holds(pre.output(), "Running " + script));
+  EXPECT_FALSE(holds(pre.output(), "unable to open"));
+  task.SetPreExec(ws_.folder() + "/my \"x\".sql");
+  EXPECT_THROW(PreparePreStage(task, settings_), std::invalid_argument);
 }
 
 }  // namespace

@@ -93,6 +93,8 @@ TEST_F(TransferTest, UploadsReportEachStepAndDeleteOnlyAfterTheirOwnSuccess) {
       {"dumps:Ftp#Secret9@" + host, FtpTestServer::kPassword, "", 1, "Invalid FTP server name"},
       {host, "Wrong#Secret", "", 1, "FTP " + host + ": Login denied (530 Authentication failed.)"},
       {"du*mps@" + host, "*", "", 1, "Invalid FTP server name"},  // the mask holds the password
+      // A password with a line of its own (from a task file) never reaches the server as a command.
+      {host, std::string(FtpTestServer::kPassword) + "\r\nMKD injected", "", 1, "Invalid FTP password"},
       {host, FtpTestServer::kPassword, "missing", 1,
        "FTP " + host + ": Access denied to remote resource (550 No such file or directory.)"},
       // A refusal is told by the failed step and the server's reply, in active mode too.
@@ -113,6 +115,7 @@ TEST_F(TransferTest, UploadsReportEachStepAndDeleteOnlyAfterTheirOwnSuccess) {
     EXPECT_EQ(readFile(dump_), bytes_) << f.dir;
   }
   EXPECT_FALSE(fs::exists(server.path("home/readonly/Full_0907.dmp")));
+  EXPECT_FALSE(fs::exists(server.path("home/injected")));
   EXPECT_EQ(readFile(server.path("home/full/Full_0907.dmp")), earlier);
   EXPECT_EQ(std::distance(fs::directory_iterator(server.path("home/full")), fs::directory_iterator()), 1)
       << "nothing of the broken upload is left";

@@ -1,5 +1,6 @@
 // The task option dialog and the task-file commands, driven offscreen through their controls.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -10,11 +11,17 @@
 #include <QTabWidget>
 #include <QTest>
 #include <algorithm>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <span>
 
 #include "tasks/u_taskfile.h"
 #include "tests/platform/temp_folder.h"
 #include "tests/tasks/ftp_server_test_util.h"
 #include "tests/ui/script_services.h"
+#include "ui/u_newblanktask.h"
 #include "ui/u_taskfiles.h"
 #include "ui/u_taskoption.h"
 
@@ -143,6 +150,113 @@ TEST_F(TaskOptionTest, TaskFilesRoundTripThroughTheCommands) {
   ASSERT_EQ(script.messages.size(), 2u);
   EXPECT_TRUE(script.messages[0].startsWith("info: Successfully save tasks!\n\nTask \"aaa"));
   EXPECT_TRUE(script.messages[1].contains("name fills all 100 bytes"));
+}
+
+// An export that runs out of room part way (a file size limit stands in for a full disk) says
+// so and leaves the file of the earlier export whole, with nothing of its own beside it.
+TEST_F(TaskOptionTest, AnExportThatRunsOutOfRoomKeepsTheEarlierFileAndSaysSo) {
+  TempFolder dir;
+  std::vector<std::unique_ptr<tasks::TUniTask>> many;
+  std::vector<const tasks::TUniTask*> list;
+  for (int i = 0; i < 8; ++i) {
+    many.push_back(tasks::MakeTaskOfType(0, "full=y", nullptr));
+    many.back()->SetName("task " + std::to_string(i));
+    list.push_back(many.back().get());
+  }
+  const QString path = QString::fromStdString(dir.file("t.etf"));
+  script.paths = {path, path};
+  ASSERT_TRUE(ExportTasksToFile(nullptr, "", std::span(list).first(2)));
+  std::ifstream in(dir.file("t.etf"), std::ios::binary);
+  const std::string earlier((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ASSERT_EQ(earlier.size(), 3 * tasks::kTaskRecordSize);
+
+  ::signal(SIGXFSZ, SIG_IGN);
+  rlimit limit{};
+  ::getrlimit(RLIMIT_FSIZE, &limit);
+  const rlimit full = limit;
+  limit.rlim_cur = 4 * tasks::kTaskRecordSize + 100;
+  ::setrlimit(RLIMIT_FSIZE, &limit);
+  const bool saved = ExportTasksToFile(nullptr, "", list);
+  ::setrlimit(RLIMIT_FSIZE, &full);
+  EXPECT_FALSE(saved);
+  ASSERT_EQ(script.messages.size(), 2u);
+  EXPECT_TRUE(script.messages[1].startsWith("error: Failed to save tasks!\n" + path))
+      << script.messages[1].toStdString();
+  std::ifstream again(dir.file("t.etf"), std::ios::binary);
+  EXPECT_EQ(std::string((std::istreambuf_iterator<char>(again)), std::istreambuf_iterator<char>()), earlier);
+  EXPECT_EQ(
+      std::distance(std::filesystem::directory_iterator(dir.path()), std::filesystem::directory_iterator()),
+      1);
+}
+
+// A task of an earlier installation, read from its task file, holds texts in a single-byte
+// character set and a description of the whole field. Passing it through the option dialog and
+// the blank-task dialog without touching a field must store every text byte for byte; a field
+// the user changed takes the new text.
+TEST_F(TaskOptionTest, TextsOfAnEarlierInstallationSurviveTheFormsByteForByte) {
+  TempFolder dir;
+  auto old = tasks::MakeTaskOfType(2, "full=y file=/d/bj\xF6rn.dmp", nullptr);
+  old->SetName("Bj\xF6rn nightly");
+  old->SetDescription(std::string(255, 'd') + "\xE9");
+  old->SetUName("scott");
+  old->SetUPassword("p\xE4ss ");
+  old->SetConnectString("orcl");
+  old->SetPreExec("/s/pr\xE9.sql");
+  old->SetTransferMode(tasks::kTransferFtp);
+  old->SetFtpUserName(
+      "\xE5"
+      "ke");
+  old->SetFtpPassword("f\xFCp");
+  old->SetFtpRemoteDir("/up/\xE9t\xE9");
+  old->SetCopyFileDir("/c/\xE9");
+  const tasks::TUniTask* list[] = {old.get()};
+  std::vector<std::string> cuts, notes;
+  std::string error;
+  ASSERT_TRUE(tasks::WriteTaskFile(dir.file("old.etf"), list, cuts, error)) << error;
+  std::vector<std::unique_ptr<tasks::TUniTask>> read;
+  ASSERT_TRUE(tasks::ReadTaskFile(dir.file("old.etf"), nullptr, read, notes, error)) << error;
+  ASSERT_EQ(read.size(), 1u);
+  tasks::TUniTask& task = *read[0];
+  ASSERT_EQ(task.description(), old->description());
+  // The file carries no script account; the task has one from its row.
+  old->SetExecPassword(
+      "s\xE9"
+      "cret");
+  task.SetIsExecUser(true);
+  task.SetExecUserName("sys");
+  task.SetExecPassword(old->execpassword());
+
+  dialog.Fill(task);
+  dialog.accept();
+  ASSERT_EQ(dialog.result(), QDialog::Accepted);
+  dialog.TakeInto(task);
+  for (auto [field, was] : {std::pair{task.preexec(), old->preexec()},
+                            {task.execpassword(), old->execpassword()},
+                            {task.ftpusername(), old->ftpusername()},
+                            {task.ftppassword(), old->ftppassword()},
+                            {task.ftpremotedir(), old->ftpremotedir()},
+                            {task.copyfiledir(), old->copyfiledir()}})
+    EXPECT_EQ(field, was);
+  EXPECT_TRUE(task.ispreexec() && task.isexecuser());
+  find<QRadioButton>("rbbyftp")->click();
+  find<QLineEdit>("edftppassword")->setText(QString::fromUtf8("n\xC3\xA9u"));
+  dialog.TakeInto(task);
+  EXPECT_EQ(task.ftppassword(), "n\xC3\xA9u") << "a changed field takes what the user typed";
+  EXPECT_EQ(task.execpassword(), old->execpassword());
+
+  // The raw command goes through the blank-task dialog, which knows nothing of the option fields.
+  TFrmNewBlankTask blank(
+      nullptr, [](const OracleLogin&, const std::string&) { return std::string(); }, [] {});
+  blank.Fill(&task);
+  blank.findChild<QPushButton*>("BtnOk")->click();
+  std::unique_ptr<tasks::TUniTask> changed = blank.TakeTask();
+  ASSERT_NE(changed, nullptr) << (script.messages.empty() ? "" : script.messages.back().toStdString());
+  EXPECT_EQ(changed->name(), old->name());
+  EXPECT_EQ(changed->description(), old->description()) << "a description longer than the edit is kept whole";
+  EXPECT_EQ(changed->upassword(), old->upassword());
+  EXPECT_EQ(changed->command(), old->command());
+  EXPECT_TRUE(changed->parsedok());
+  EXPECT_EQ(changed->params(), task.params());
 }
 
 }  // namespace

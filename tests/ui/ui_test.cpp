@@ -1,6 +1,7 @@
 // The windows driven offscreen through their controls, with scripted answers for message boxes,
 // file dialogs and modal dialogs, over real dumps from the dump builder and real files.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -18,6 +19,7 @@
 #include <QTextEdit>
 #include <QTreeWidget>
 #include <array>
+#include <csignal>
 #include <deque>
 #include <filesystem>
 #include <fstream>
@@ -450,6 +452,35 @@ TEST_F(WindowTest, SettingsAndOptionsRoundTripThroughTheFileWithTheirRules) {
   }
 }
 
+// The parameter files hold the account, and the runs refuse to write them into a folder that
+// others may change. Such a folder stored in the settings gives way to the user's private one at
+// start, and the options refuse it when it is typed, instead of every run failing later.
+TEST_F(WindowTest, AWorkFolderOthersMayWriteIsNeverTakenAsTheWorkFolder) {
+  namespace fs = std::filesystem;
+  const std::string shared = dir.path("shared");
+  fs::create_directories(shared);
+  fs::permissions(shared, fs::perms::all);
+  fs::create_directories(dir.path("config/velmaron"));
+  std::ofstream(dir.path("config/velmaron/velmaron.conf")) << "[General]\ntmpdir=" << shared << "\n";
+  auto w = newWindow();
+  EXPECT_NE(Settings().tmpdir, shared);
+  EXPECT_EQ(fs::status(Settings().tmpdir).permissions() & fs::perms::all, fs::perms::owner_all);
+  const std::string own = Settings().tmpdir;
+
+  script.dialogs["FrmSysOption"] = [&](QDialog& d) {
+    d.findChild<QLineEdit*>("Edtmpdir")->setText(QString::fromStdString(shared));
+    d.findChild<QPushButton*>("BtnOK")->click();
+    EXPECT_NE(d.result(), QDialog::Accepted);
+    return d.result();
+  };
+  script.messages.clear();
+  find(*w, "AcModifySysoption")->trigger();
+  EXPECT_EQ(script.messages,
+            std::vector<QString>{QString::fromStdString(
+                "error: The work directory must belong to you and be writable by you only: " + shared)});
+  EXPECT_EQ(Settings().tmpdir, own);
+}
+
 // A file of another program is the user's mistake: a warning, not an error. The dialogs open
 // where the user last chose something, else in the home folder, never in the program's folder.
 TEST_F(WindowTest, AForeignTaskFileIsAWarningAndDialogsOpenWhereTheUserWasLast) {
@@ -509,6 +540,60 @@ TEST_F(WindowTest, CharacterSetDialogListsNamedSetsAndStoresOnlyAChange) {
   // The set already chosen again: nothing is written.
   find(*w, "Acchangeregnls")->trigger();
   EXPECT_EQ(CurrentNlsLang(), "AMERICAN_AMERICA.US7ASCII");
+}
+
+// A settings file damaged while the program runs (by hand, or by another program) is read as
+// far as it can be and written whole again: the character-set change and the close store their
+// values and say nothing of a failure. A write that does fail is still said, and the character
+// set shown stays the stored one.
+TEST_F(WindowTest, ADamagedSettingsFileIsWrittenAgainAndOnlyARealFailureIsSaid) {
+  namespace fs = std::filesystem;
+  fs::create_directories(dir.path("config/velmaron"));
+  const auto damage = [] {
+    std::ofstream(SettingsFilePath())
+        << "[General]\nmaxtasks=3\n[oracle]\nNLS_LANG=AMERICAN_AMERICA.US7ASCII\n[Gen";
+  };
+  auto choose = [&](const char* set) {
+    script.dialogs["frmchangenls"] = [set](QDialog& d) {
+      auto* list = d.findChild<QComboBox*>("cmbnewclientnls");
+      list->setCurrentIndex(list->findText(set));
+      return int(QDialog::Accepted);
+    };
+  };
+  auto w = newWindow();
+  damage();
+  script.messages.clear();
+  choose("WE8ISO8859P1");
+  find(*w, "Acchangeregnls")->trigger();
+  EXPECT_EQ(ClientCharset().charset, "WE8ISO8859P1");
+  EXPECT_EQ(CurrentNlsLang(), "AMERICAN_AMERICA.WE8ISO8859P1");
+  damage();
+  Settings().maxtasks = 4;
+  w->close();
+  w.reset();
+  EXPECT_EQ(script.messages, std::vector<QString>{});
+  {
+    QSettings file(QString::fromStdString(SettingsFilePath()), QSettings::IniFormat);
+    EXPECT_EQ(file.status(), QSettings::NoError);
+    EXPECT_EQ(file.value("maxtasks").toString(), "4");
+  }
+
+  // The same damage, and a write that cannot replace the file: no room for a single byte.
+  auto again = newWindow();
+  damage();
+  script.messages.clear();
+  choose("UTF8");
+  ::signal(SIGXFSZ, SIG_IGN);
+  rlimit limit{};
+  ::getrlimit(RLIMIT_FSIZE, &limit);
+  const rlimit full = limit;
+  limit.rlim_cur = 0;
+  ::setrlimit(RLIMIT_FSIZE, &limit);
+  find(*again, "Acchangeregnls")->trigger();
+  ::setrlimit(RLIMIT_FSIZE, &full);
+  EXPECT_EQ(script.messages.size(), 1u);
+  EXPECT_TRUE(!script.messages.empty() && script.messages[0].startsWith("error: Save to Registry error"));
+  EXPECT_EQ(ClientCharset().charset, "US7ASCII");
 }
 
 TEST_F(WindowTest, SecondInstanceHandsOverAndTheFirstComesBack) {

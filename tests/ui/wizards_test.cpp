@@ -334,5 +334,89 @@ TEST_F(WizardTest, ImportReadsTheDumpCharacterSetAndWritesItsModeIntoTheTask) {
   EXPECT_TRUE(task.parsedok());
 }
 
+// What a wizard shows of a stored task or a picked list it shows whole, whatever the edit's limit
+// for typing, and takes back unchanged when the user leaves it alone.
+TEST_F(WizardTest, LongListsAndTextsOfAnotherCharacterSetComeBackAsTheyWere) {
+  std::string tables;
+  for (int i = 0; i < 30; ++i) tables += (i ? "," : "") + std::string("SCOTT.TABLE_") + std::to_string(i);
+  ASSERT_GT(tables.size(), 255u);
+  TFrmExportWizard w(links(), [] {});
+  tasks::TExpTask task(nullptr);
+  task.SetTables(tables);
+  task.SetFile(dir.path("a.dmp"));
+  task.SetName(
+      "n\xE4"
+      "chtlich");
+  task.SetDescription(std::string(256, 'd'));
+  task.SetUName("scott");
+  task.SetUPassword("p\xE4ss");
+  task.SetConnectString("ORCL");
+  w.Load(task);
+  click(w, "BtnNext");
+  ASSERT_EQ(w.CurrentPage(), 1);
+  EXPECT_TRUE(find<QRadioButton>(w, "RbTable")->isChecked());
+  click(w, "BtnNext");
+  click(w, "BtnNext");
+  click(w, "BtnNext");
+  ASSERT_EQ(w.result(), QDialog::Accepted)
+      << (script.messages.empty() ? "" : script.messages.back().toStdString());
+  EXPECT_EQ(task.options().tables, tables);
+  w.TakeNamesInto(task);
+  EXPECT_EQ(task.name(),
+            "n\xE4"
+            "chtlich");
+  EXPECT_EQ(task.description(), std::string(256, 'd'));
+  EXPECT_EQ(task.upassword(), "p\xE4ss");
+
+  // A list picked from the server is as long as the user made it.
+  TFrmExportWizard picking(links(), [] {});
+  tasks::TExpTask fresh(nullptr);
+  LastOracleLogin() = {"system", "manager", "ORCL"};
+  picking.Load(fresh);
+  click(picking, "BtnConnectDb");
+  ASSERT_TRUE(picking.Connected());
+  type(picking, "EdTaskname", "n");
+  click(picking, "BtnNext");
+  click(picking, "RbTable");
+  script.dialogs["Frmchoosetable"] = [&](QDialog& d) {
+    auto* chosen = find<QListWidget>(d, "lbselectedtables");
+    for (const QString& name : QString::fromStdString(tables).split(',')) chosen->addItem(name);
+    return int(QDialog::Accepted);
+  };
+  click(picking, "BtnChooseObj");
+  EXPECT_EQ(fresh.options().tables, tables);
+  picking.reject();
+
+  // Options the mode page writes again, and the dump's folder that saving makes, keep their bytes.
+  TFrmExportWizard modes(links(), [] {});
+  tasks::TExpTask users(nullptr);
+  users.SetOwner("sc\xF6tt");
+  users.SetFile(dir.path("d\xE9p") + "/x.dmp");
+  users.SetName("n");
+  users.SetUName("scott");
+  modes.Load(users);
+  for (int page = 0; page < 4; ++page) click(modes, "BtnNext");
+  ASSERT_EQ(modes.result(), QDialog::Accepted);
+  EXPECT_EQ(users.options().owner, "sc\xF6tt");
+  EXPECT_TRUE(fs::is_directory(dir.path("d\xE9p")));
+
+  dumpbuilder::Options o;
+  o.charsetId = 0x1F;
+  o.targetSize = 4096;
+  dumpbuilder::buildDump(dir.path("\xE9t\xE9.dmp"), o);
+  TFrmImportWizard importing(links());
+  tasks::TImpTask restore(nullptr);
+  restore.SetFile(dir.path("\xE9t\xE9.dmp"));
+  restore.SetFromUser("sc\xF6tt");
+  restore.SetToUser("h\xE9r");
+  restore.SetName("n");
+  restore.SetUName("scott");
+  importing.Load(restore);
+  EXPECT_EQ(importing.DumpCharset().toStdString(), "WE8ISO8859P1 (ISO 8859-1 West European)");
+  click(importing, "BtnNext");
+  ASSERT_EQ(importing.CurrentPage(), 1);
+  EXPECT_EQ(restore.options().fromuser + "|" + restore.options().touser, "sc\xF6tt|h\xE9r");
+}
+
 }  // namespace
 }  // namespace ui

@@ -4,7 +4,8 @@
 // or plus80 (script runner). Every run appends one record to the log named by
 // VELMARON_STANDIN_LOG: its name, each argument, its folder, NLS_LANG, every line of the parameter
 // file named by parfile=, and every line of its standard input (script runner only, at most its
-// first 16 MiB). A parameter or dump file that is not a regular file is refused. Control bytes
+// first 16 MiB). As script runner it runs the script of each "@" line: the path up to the first
+// blank, or in double quotes. A parameter or dump file that is not a regular file is refused. Control bytes
 // in the log are escaped (\r, \xNN, \\), so a record is plain lines.
 //
 // As export it writes the dump file named by file= (default expdat.dmp, relative to its folder)
@@ -436,11 +437,20 @@ int main(int argc, char** argv) {
       if (upper(line.substr(0, 8)) == "CONNECT ") {
         out(line.find('/') != std::string::npos ? "Connected.\n" : "ERROR: invalid logon\r\n");
       } else if (!line.empty() && line[0] == '@') {
-        struct stat st;
-        if (::stat(line.c_str() + 1, &st) == 0) {
-          out("Running " + line.substr(1) + "\r\n");
+        // The path ends at the first blank, where the script's arguments begin, unless it stands
+        // in double quotes.
+        std::string path = line.substr(1);
+        if (path.starts_with('"')) {
+          path = path.substr(
+              1, path.find('"', 1) == std::string::npos ? std::string::npos : path.find('"', 1) - 1);
         } else {
-          err("unable to open file \"" + line.substr(1) + "\"\n");
+          path = path.substr(0, path.find_first_of(" \t"));
+        }
+        struct stat st;
+        if (::stat(path.c_str(), &st) == 0) {
+          out("Running " + path + "\r\n");
+        } else {
+          err("unable to open file \"" + path + "\"\n");
         }
       }
     }
