@@ -425,7 +425,10 @@ void TDataDirectory::StartTransaction() {
     FirstFailure back;
     for (size_t i = entered; i-- > 0;) back.run([&] { tables_[i]->RollbackTransaction(); });
   });
-  for (; entered < tables_.size(); ++entered) tables_[entered]->StartTransaction();
+  // A query's scratch result stays out, as one made during the transaction does: its statement
+  // empties it again at each run, which no rollback could undo.
+  for (; entered < tables_.size(); ++entered)
+    if (!tables_[entered]->IsScratch()) tables_[entered]->StartTransaction();
   inTransaction_ = true;
 }
 

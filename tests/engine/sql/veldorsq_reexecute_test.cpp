@@ -194,4 +194,30 @@ TEST_F(PreparedSelect, CountAfterAnotherProcessRestructuredTheTable) {
   EXPECT_EQ(db.run("SELECT COUNT(*) FROM t WHERE w IS NULL"), std::to_string(model.size()) + "\n");
 }
 
+// Results made in the database's own folder are among its directory's tables: a transaction
+// begun after the statement was prepared leaves its result table out, so that the statement runs
+// again inside it and after its rollback.
+TEST(PreparedSelectBesideItsTables, RunsAgainInsideATransactionBegunAfterItsPreparation) {
+  platform::testing::TempFolder folder;
+  SqlDatabase db(folder.path());
+  db.run("CREATE TABLE t (id INTEGER)");
+  db.run("INSERT INTO t VALUES (1)");
+  TQueryStatement count(db.directory()), rows(db.directory());
+  count.Prepare("SELECT COUNT(*) FROM t");
+  rows.Prepare("SELECT id FROM t ORDER BY id");
+  EXPECT_EQ(SqlDatabase::text(*count.Execute()), "1\n");
+  db.directory().StartTransaction();
+  db.run("INSERT INTO t VALUES (2)");
+  EXPECT_EQ(SqlDatabase::text(*count.Execute()), "2\n");
+  EXPECT_EQ(SqlDatabase::text(*rows.Execute()), "1\n2\n");
+  db.directory().Rollback();
+  EXPECT_EQ(SqlDatabase::text(*count.Execute()), "1\n");
+  EXPECT_EQ(SqlDatabase::text(*rows.Execute()), "1\n");
+  db.directory().StartTransaction();
+  db.run("INSERT INTO t VALUES (3)");
+  db.directory().Commit(true, false);
+  EXPECT_EQ(SqlDatabase::text(*count.Execute()), "2\n");
+  EXPECT_EQ(SqlDatabase::text(*rows.Execute()), "1\n3\n");
+}
+
 }  // namespace
