@@ -303,10 +303,15 @@ void TRecordsBitmap::NotBitmap() {
 
 void TRecordsBitmap::Assign(const TRecordsBitmap& other) {
   if (this == &other) return;
-  changedAll();
   words_ = other.words_;
   count_ = other.count_;
   wordCount_ = other.wordCount_;
+  // The same words: other's running counts hold for them (a filter starts from a copy of the
+  // records in use, which are counted already).
+  blockCounts_ = other.blockCounts_;
+  countedBlocks_ = other.countedBlocks_;
+  countedWord_ = other.countedWord_;
+  countedBefore_ = other.countedBefore_;
 }
 
 // ---- Pool ----
