@@ -301,11 +301,15 @@ void TDataQuery::ResetForExecute() {
 }
 
 void TDataQuery::planWhere() {
-  const std::vector<TDataCursor*> held = holdQueryReads(SourceTables);
+  // One table without a WHERE has nothing to count or analyse: its rows are read by the runs,
+  // each of which refreshes it first.
+  const bool reads = ResultOnSourceTable || MultiTable || (HasConditions && Conditions[csWhere]);
+  const std::vector<TDataCursor*> held = reads ? holdQueryReads(SourceTables) : std::vector<TDataCursor*>{};
   auto letGo = platform::ScopeExit([&] {
     for (TDataCursor* cursor : held) cursor->EndQueryRead();
   });
-  for (auto& table : SourceTables) table->Cursor->RefreshIfChanged();
+  if (reads)
+    for (auto& table : SourceTables) table->Cursor->RefreshIfChanged();
   if (ResultOnSourceTable) {
     HandDownWhere(hpUnindexed);
   } else {
