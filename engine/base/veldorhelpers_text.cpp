@@ -302,18 +302,25 @@ const std::vector<std::string_view>& DefaultStopWords() {
   return words;
 }
 
+// Both sets are fixed: built once, since every new table (a statement's result among them) asks.
 TCharSet GetDefaultSpaceChars() {
-  TCharSet set;
-  for (size_t c = 1; c <= 32; ++c) set.set(c);
-  for (size_t c = 33; c < 256; ++c)
-    if (IsWordBreakChar(uint8_t(c))) set.set(c);
+  static const TCharSet set = [] {
+    TCharSet s;
+    for (size_t c = 1; c <= 32; ++c) s.set(c);
+    for (size_t c = 33; c < 256; ++c)
+      if (IsWordBreakChar(uint8_t(c))) s.set(c);
+    return s;
+  }();
   return set;
 }
 
 TCharSet GetDefaultIncludeChars() {
-  TCharSet set;
-  for (size_t c = 33; c < 256; ++c)
-    if (IsIdentChar(uint8_t(c))) set.set(c);
+  static const TCharSet set = [] {
+    TCharSet s;
+    for (size_t c = 33; c < 256; ++c)
+      if (IsIdentChar(uint8_t(c))) s.set(c);
+    return s;
+  }();
   return set;
 }
 

@@ -291,7 +291,8 @@ void TDataQuery::ResetForExecute() {
       join->DropFilter();
       join->DropLookup();
     }
-    table->Cursor->DropFilter(nullptr);
+    // Dropping no filter would only build the view again, which the plan's refresh does.
+    if (!table->Cursor->Filters().empty()) table->Cursor->DropFilter(nullptr);
     table->AtEnd = false;
   }
   SubSelectFilter = nullptr;
@@ -300,11 +301,15 @@ void TDataQuery::ResetForExecute() {
 }
 
 void TDataQuery::planWhere() {
-  const std::vector<TDataCursor*> held = holdQueryReads(SourceTables);
+  // One table without a WHERE has nothing to count or analyse: its rows are read by the runs,
+  // each of which refreshes it first.
+  const bool reads = ResultOnSourceTable || MultiTable || (HasConditions && Conditions[csWhere]);
+  const std::vector<TDataCursor*> held = reads ? holdQueryReads(SourceTables) : std::vector<TDataCursor*>{};
   auto letGo = platform::ScopeExit([&] {
     for (TDataCursor* cursor : held) cursor->EndQueryRead();
   });
-  for (auto& table : SourceTables) table->Cursor->Refresh();
+  if (reads)
+    for (auto& table : SourceTables) table->Cursor->RefreshIfChanged();
   if (ResultOnSourceTable) {
     HandDownWhere(hpUnindexed);
   } else {
@@ -334,7 +339,7 @@ void TDataQuery::applyPlan() {
   auto letGo = platform::ScopeExit([&] {
     for (TDataCursor* cursor : held) cursor->EndQueryRead();
   });
-  for (TSourceTable* table : plan_.Order) table->Cursor->Refresh();
+  for (TSourceTable* table : plan_.Order) table->Cursor->RefreshIfChanged();
   for (const TQueryPlan::Conjunct& conjunct : plan_.Conjuncts) putConjunct(conjunct);
 }
 
@@ -864,13 +869,16 @@ void TDataQuery::executeSelect() {
   auto endLocks = platform::ScopeExit(release);
   if (WithLocks) hold();
   if (!UnionKind && !unionPart_) {
-    result.DropFilter(nullptr);
+    if (!result.Filters().empty()) result.DropFilter(nullptr);
     result.SwitchToIndex(255);
     // A table just made holds nothing (no record was ever given an id): emptying it would only
     // cut its files and write them again.
     if (!resultFresh_ || result.IsRemote() || result.GetLastUniqueId() != 0) result.EmptyTable();
   }
   resultFresh_ = false;
+  // The rows' hold is taken before the plan is put in place, whose refreshes and filters then
+  // need no pair of their own.
+  if (!holding) hold();
   applyPlan();
   planColumnCopies();
   TSourceTable& driving = *plan_.Driving();
@@ -897,7 +905,6 @@ void TDataQuery::executeSelect() {
     }
     return true;
   };
-  if (!holding) hold();
   // A row's columns are read under the hold its records were read in: once the pairs were let
   // go, a writer may have changed the record, freed its blobs and given their blocks to other
   // values, so a blob read through the record read before would be of another commit or another

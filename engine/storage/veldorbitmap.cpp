@@ -134,6 +134,12 @@ void TRecordsBitmap::ClearAll() {
 void TRecordsBitmap::SetAll() {
   changedAll();
   std::fill(words_.begin(), words_.end(), 0xFFFFFFFFu);
+  // Every word is full, so every running count is known without reading a word: a view of a
+  // table without deleted records is built this way, and counted at once after.
+  const uint32_t blocks = uint32_t(words_.size() / kBlockWords);
+  blockCounts_.resize(size_t(blocks) + 1);
+  for (uint32_t b = 0; b <= blocks; ++b) blockCounts_[b] = b * kBlockWords * 32;
+  countedBlocks_ = blocks;
 }
 
 void TRecordsBitmap::countBlocksBefore(uint32_t block) const {
@@ -184,7 +190,15 @@ bool TRecordsBitmap::FindNext(uint32_t& recordNumber, uint32_t n, int64_t& posit
   uint32_t start = recordNumber + 1;
   uint32_t found = 0;
   for (uint32_t w = (start - 1) / 32; w < wordCount_; ++w) {
-    uint32_t bits = words_[w] & rangeMask(w, start, count_);
+    // A sparse view (a narrow filter) is stepped through a block of words at a time where the
+    // counts are known.
+    if (w % kBlockWords == 0 && blockKnownEmpty(w / kBlockWords)) {
+      w += kBlockWords - 1;
+      continue;
+    }
+    uint32_t bits = words_[w];
+    if (bits == 0) continue;
+    bits &= rangeMask(w, start, count_);
     if (bits == 0) continue;
     // The next member, as a scan asks for it, needs no count.
     if (found + 1 == n) {
@@ -247,8 +261,16 @@ uint32_t TRecordsBitmap::FirstMemberIn(uint32_t first, uint32_t last) const {
   first = std::max<uint32_t>(first, 1);
   last = std::min(last, count_);
   if (first > last) return 0;
-  for (uint32_t w = (first - 1) / 32; w <= (last - 1) / 32; ++w) {
-    const uint32_t bits = words_[w] & rangeMask(w, first, last);
+  const uint32_t firstWord = (first - 1) / 32, lastWord = (last - 1) / 32;
+  for (uint32_t w = firstWord; w <= lastWord; ++w) {
+    if (w % kBlockWords == 0 && blockKnownEmpty(w / kBlockWords)) {
+      w += kBlockWords - 1;
+      continue;
+    }
+    // Only the range's end words need its mask.
+    uint32_t bits = words_[w];
+    if (bits == 0) continue;
+    if (w == firstWord || w == lastWord) bits &= rangeMask(w, first, last);
     if (bits != 0) return w * 32 + uint32_t(std::countr_zero(bits)) + 1;
   }
   return 0;
@@ -281,10 +303,15 @@ void TRecordsBitmap::NotBitmap() {
 
 void TRecordsBitmap::Assign(const TRecordsBitmap& other) {
   if (this == &other) return;
-  changedAll();
   words_ = other.words_;
   count_ = other.count_;
   wordCount_ = other.wordCount_;
+  // The same words: other's running counts hold for them (a filter starts from a copy of the
+  // records in use, which are counted already).
+  blockCounts_ = other.blockCounts_;
+  countedBlocks_ = other.countedBlocks_;
+  countedWord_ = other.countedWord_;
+  countedBefore_ = other.countedBefore_;
 }
 
 // ---- Pool ----

@@ -85,6 +85,11 @@ class TRecordsBitmap {
   uint32_t countThrough(uint32_t last) const;
   // The running counts through block `block` are brought up to date.
   void countBlocksBefore(uint32_t block) const;
+  // True when the running counts show block `block` without members; false when they do not know.
+  bool blockKnownEmpty(uint32_t block) const {
+    return block < countedBlocks_ && countedBlocks_ < blockCounts_.size() &&
+           blockCounts_[block + 1] == blockCounts_[block];
+  }
   // Every running count is stale (a change that may touch any word).
   void changedAll() {
     countedBlocks_ = 0;

@@ -52,10 +52,16 @@ std::string normalizeName(const std::string& name) {
   return out;
 }
 
-bool sameName(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
+// Whether `name` is `wanted` (already normalized) once normalized, letter case aside. Compared in
+// place: the file list is searched by name for every temporary name a statement tries.
+bool isNamed(const std::string& name, const std::string& wanted) {
+  size_t begin = 0, end = name.size();
+  while (begin < end && name[begin] == ' ') ++begin;
+  while (end > begin && name[end - 1] == ' ') --end;
+  if (end - begin != wanted.size()) return false;
+  for (size_t i = 0; i < wanted.size(); ++i) {
+    unsigned char x = static_cast<unsigned char>(name[begin + i]), y = static_cast<unsigned char>(wanted[i]);
+    if (x == '\\') x = '/';
     if (x >= 'A' && x <= 'Z') x = uint8_t(x + 32);
     if (y >= 'A' && y <= 'Z') y = uint8_t(y + 32);
     if (x != y) return false;
@@ -682,7 +688,7 @@ TAbstractFile* TFileList::find(const std::string& name, bool inMemory,
                                std::optional<platform::FileInfo>* onDisk) {
   const std::string wanted = normalizeName(name);
   for (const auto& f : files_) {
-    if (f->IsInMemory() == inMemory && sameName(normalizeName(f->Name()), wanted)) return f.get();
+    if (f->IsInMemory() == inMemory && isNamed(f->Name(), wanted)) return f.get();
   }
   if (inMemory) return nullptr;
   platform::FileInfo info;
@@ -772,7 +778,7 @@ int32_t TFileList::CreateSpillFile(const std::string& name, TAbstractFile*& file
   const std::string wanted = normalizeName(name);
   for (const auto& f : files_) {
     // The caller chose a name nobody in this process uses; one in use stays as it is.
-    if (!f->IsInMemory() && sameName(normalizeName(f->Name()), wanted)) return refusedAsOpen();
+    if (!f->IsInMemory() && isNamed(f->Name(), wanted)) return refusedAsOpen();
   }
   files_.push_back(std::make_unique<TSpillFile>(wanted, fs_, beside));
   TAbstractFile* f = files_.back().get();
@@ -885,7 +891,7 @@ bool TFileList::Listed(const std::string& name, bool inMemory) {
   std::lock_guard guard(section_);
   const std::string wanted = normalizeName(name);
   return std::any_of(files_.begin(), files_.end(), [&](const std::unique_ptr<TAbstractFile>& f) {
-    return f->IsInMemory() == inMemory && sameName(normalizeName(f->Name()), wanted);
+    return f->IsInMemory() == inMemory && isNamed(f->Name(), wanted);
   });
 }
 

@@ -313,7 +313,11 @@ void TDataCursor::Close(bool releaseFlag) {
     }
   } else {
     if (lockedRecordNo_ != 0) failure.run([&] { UnlockRecord(); });
-    failure.run([&] { SaveTextIndexParams(); });
+    // A temporary table that this close ends throws its unwritten pages away unread: a result
+    // table would write its text-index parameters for nothing.
+    const bool discarded = table_ && releaseFlag && table_->IsTemporary() && table_->IsExclusive() &&
+                           !table_->IsReadOnly() && table_->GetOpenCount() == 1 && !table_->InTransaction();
+    if (!discarded) failure.run([&] { SaveTextIndexParams(); });
     if (readTaken_) failure.run([&] { EndRead(); });
     if (queryReadTaken_) failure.run([&] { EndQueryRead(); });
     if (writeTaken_) failure.run([&] { EndWrite(); });
@@ -415,6 +419,16 @@ void TDataCursor::Refresh() {
   }
   ReadScope scope(*this);
   if (!BeginRead()) resynchronise();
+}
+
+void TDataCursor::RefreshIfChanged() {
+  if (!active_) return;
+  if (IsRemote() || bitmapView_ || !InRecordNumberOrder()) return Refresh();
+  ReadScope scope(*this);
+  // A change found on taking the pair has resynchronised already; one made by another cursor of
+  // this process while the pair was held shows in the stamp.
+  if (BeginRead() || (viewStamp_.valid && viewStamp_ == currentViewStamp())) return;
+  resynchronise();
 }
 
 // ---- Field list ----

@@ -226,6 +226,11 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   std::unique_ptr<TDataCursor> Clone();
   // Re-reads the table state and keeps the cursor on its record.
   void Refresh();
+  // Refresh, except that a view of the records in use in record-number order, without filters,
+  // is kept when no cursor or process changed the table since it was built (the table's change
+  // counters, last record number and live record count are those it was built at). For
+  // statements that refresh their sources before each step of their own.
+  void RefreshIfChanged();
   void SuppressAutoInc(bool v);
 
   // ---- Facts ----
@@ -1091,6 +1096,16 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   std::array<uint8_t, kMaxCursorKeySize> rangeEndKey_{};
   TRecordsBitmap viewBitmap_;
   uint32_t visibleCount_ = 0;
+  // What the table was when RebuildView last built the used-records view (valid: it did, and
+  // nothing rebuilt the view in another form since).
+  struct ViewStamp {
+    bool valid = false;
+    uint32_t data = 0, index = 0, blob = 0, lastRecord = 0;
+    uint64_t live = 0;
+    bool operator==(const ViewStamp&) const = default;
+  };
+  ViewStamp viewStamp_;
+  ViewStamp currentViewStamp() const;
   // Index-order read-ahead: fetches left that skip the probe of the next entries, and the length
   // of the last such pause.
   uint8_t readAheadPause_ = 0;

@@ -294,7 +294,7 @@ void TDataCursor::setFiltersActive(TFilter* filter, bool active) {
       BuildFilterBitmap(*filter);
     else
       BuildAllFilterBitmaps();
-    CombineFilterBitmaps();
+    // The rebuild below combines the filters' bitmaps into the view.
   }
   RebuildView();
   Resync();

@@ -73,14 +73,26 @@ void TDataCursor::BuildUsedRecordsBitmap(TRecordsBitmap& bitmap) {
   TIndexTree(table_->IndexFile(), *this, kSysDeletedSlot).AddRangeToBitmap(low.data(), high.data(), bitmap);
 }
 
+TDataCursor::ViewStamp TDataCursor::currentViewStamp() const {
+  return {true,
+          table_->GetDataChangeCounter(),
+          table_->GetIndexChangeCounter(),
+          table_->GetBlobChangeCounter(),
+          table_->DataFile().GetLastRecordNumber(),
+          table_->IndexFile().GetRecordCount()};
+}
+
 void TDataCursor::RebuildView() {
   ReadScope scope(*this);
   if (!table_) return;
+  viewStamp_.valid = false;
   if (bitmapView_ && !IsRemote()) {
     refreshFilterView();
   } else if (InRecordNumberOrder()) {
     BuildUsedRecordsBitmap(viewBitmap_);
     visibleCount_ = viewBitmap_.CountSet();
+    // The table's headers in memory are still those the build read under its pair.
+    if (!IsRemote() && !bitmapView_) viewStamp_ = currentViewStamp();
   } else if (bitmapView_) {
     visibleCount_ = viewBitmap_.CountSet();
   }

@@ -27,6 +27,18 @@ constexpr size_t kMaxKeptTables = 8;
 
 // Two names of one table: the same data file name, ASCII case ignored as the file layer does.
 bool sameTable(std::string_view a, std::string_view b) {
+  // Names short enough that their data file's name keeps every byte compare without a copy:
+  // every open, close and temporary name looks through the directory's tables with this.
+  const auto base = [](std::string_view name) {
+    name = TrimBlanks(name);
+    if (name.size() >= kDataFileExt.size() &&
+        platform::equalIgnoringAsciiCase(name.substr(name.size() - kDataFileExt.size()), kDataFileExt))
+      name.remove_suffix(kDataFileExt.size());
+    return name;
+  };
+  const std::string_view x = base(a), y = base(b);
+  if (std::max(x.size(), y.size()) + kDataFileExt.size() <= kEngineStringLength)
+    return platform::equalIgnoringAsciiCase(x, y);
   return platform::equalIgnoringAsciiCase(ForceFileExt(TrimBlanks(a), kDataFileExt, kDataFileExt),
                                           ForceFileExt(TrimBlanks(b), kDataFileExt, kDataFileExt));
 }
@@ -413,7 +425,10 @@ void TDataDirectory::StartTransaction() {
     FirstFailure back;
     for (size_t i = entered; i-- > 0;) back.run([&] { tables_[i]->RollbackTransaction(); });
   });
-  for (; entered < tables_.size(); ++entered) tables_[entered]->StartTransaction();
+  // A query's scratch result stays out, as one made during the transaction does: its statement
+  // empties it again at each run, which no rollback could undo.
+  for (; entered < tables_.size(); ++entered)
+    if (!tables_[entered]->IsScratch()) tables_[entered]->StartTransaction();
   inTransaction_ = true;
 }
 

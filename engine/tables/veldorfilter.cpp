@@ -93,7 +93,7 @@ void TFilter::evaluateRecords(TRecordsBitmap& bitmap, const TExpToken* node, boo
 }
 
 void TFilter::Optimize(TRecordsBitmap& bitmap, TExpToken* node, bool& restart, uint8_t parentCode) {
-  if (restart || bitmap.CountSet() == 0) return;
+  if (restart || bitmap.FirstMemberIn(1, bitmap.Count()) == 0) return;
   // Whatever no index serves is evaluated: a bitmap is never left unfiltered.
   if (node->optimisationLevel == 0) return evaluateRecords(bitmap, node, restart, parentCode);
   const uint32_t count = bitmap.Count();

@@ -106,6 +106,8 @@ class TDataTable final : public TTableFileOwner, public TFileKeeper {
   bool IsReadOnly() const { return readOnly_; }
   bool IsReadOnlyAttribute() const { return readOnlyAttribute_; }
   uint16_t GetOpenCount() const { return openCount_; }
+  // Made as a query's scratch result (TTableDefinition::scratch) and open since.
+  bool IsScratch() const { return scratch_; }
   uint16_t GetUserCount() const { return userCount_; }
   void IncOpenCount() { ++openCount_; }
   void DecOpenCount() {

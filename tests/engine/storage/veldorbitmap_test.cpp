@@ -229,6 +229,77 @@ TEST(RecordsBitmapModel, FirstAndLastMembersOfARangeFollowTheModel) {
   }
 }
 
+// A narrow filter's view is a few members in many empty words, which the searches pass a block
+// at a time where the running counts know it empty: known counts, counts made stale by later
+// changes and the counts a full bitmap starts with must all find what the model finds.
+TEST(RecordsBitmapModel, SparseSearchesFollowTheModelWhateverTheCountsKnow) {
+  uint32_t seed = testSeed();
+  std::mt19937 rng(seed);
+  for (int round = 0; round < 80; ++round) {
+    SCOPED_TRACE("VELMARON_SEED=" + std::to_string(seed) + " round " + std::to_string(round));
+    const uint32_t count = std::uniform_int_distribution<uint32_t>(1, 20000)(rng);
+    std::vector<bool> model(count + 1, false);
+    const int members = std::uniform_int_distribution<int>(0, 8)(rng);
+    for (int i = 0; i < members; ++i) model[std::uniform_int_distribution<uint32_t>(1, count)(rng)] = true;
+    TRecordsBitmap b;
+    b.SetSize(count);
+    const int build = int(rng() % 3);
+    if (build == 0) {
+      b.ClearAll();
+      for (uint32_t n = 1; n <= count; ++n)
+        if (model[n]) b.SetBit(n);
+    } else {
+      // From a full bitmap (bits past the count stay set): cleared bit by bit, or intersected.
+      b.SetAll();
+      if (build == 1) {
+        if (rng() % 2) {
+          ASSERT_EQ(b.CountSet(), count);
+        }
+        for (uint32_t n = 1; n <= count; ++n)
+          if (!model[n]) b.ClearBit(n);
+      } else {
+        TRecordsBitmap other;
+        other.SetSize(count);
+        other.ClearAll();
+        for (uint32_t n = 1; n <= count; ++n)
+          if (model[n]) other.SetBit(n);
+        b.AndBitmap(other);
+      }
+    }
+    if (rng() % 4 != 0) {
+      ASSERT_EQ(b.CountSet(), uint32_t(std::count(model.begin() + 1, model.end(), true)));
+    }
+    // Changes after the count leave some blocks' counts stale.
+    for (int flips = int(rng() % 3); flips > 0; --flips) {
+      const uint32_t n = std::uniform_int_distribution<uint32_t>(1, count)(rng);
+      model[n] = !model[n];
+      model[n] ? b.SetBit(n) : b.ClearBit(n);
+    }
+    for (int probe = 0; probe < 30; ++probe) {
+      const uint32_t from = std::uniform_int_distribution<uint32_t>(0, count)(rng);
+      const uint32_t n = std::uniform_int_distribution<uint32_t>(1, 3)(rng);
+      uint32_t expectRec = from, found = 0;
+      bool expectOk = false;
+      for (uint32_t r = from + 1; r <= count && !expectOk; ++r)
+        if (model[r]) {
+          expectRec = r;
+          expectOk = ++found == n;
+        }
+      uint32_t rec = from;
+      int64_t pos = 0;
+      ASSERT_EQ(b.FindNext(rec, n, pos), expectOk) << from << " n=" << n;
+      ASSERT_EQ(rec, expectRec) << from << " n=" << n;
+      ASSERT_EQ(pos, int64_t(found));
+      const uint32_t first = std::max<uint32_t>(from, 1);
+      const uint32_t last = first + std::uniform_int_distribution<uint32_t>(0, 3000)(rng);
+      uint32_t low = 0;
+      for (uint32_t r = first; r <= std::min(last, count) && low == 0; ++r)
+        if (model[r]) low = r;
+      ASSERT_EQ(b.FirstMemberIn(first, last), low) << first << ".." << last;
+    }
+  }
+}
+
 // ---- Combining ----
 
 TEST(RecordsBitmapCombine, AndOrNotFollowTheModel) {

@@ -1,0 +1,223 @@
+// A prepared SELECT keeps its source cursors open between its runs, and a run keeps a source's
+// view of the records in use when nothing changed the table since it was built. Whatever did
+// change it in between (this session's other statements, another session of the process, another
+// process, committed or still in its transaction, a rollback), each run counts and lists exactly
+// the rows a statement prepared afresh finds, and those are the rows the test's model holds.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "sql_test_util.h"
+#include "tests/engine/storage/storage_test_util.h"
+#include "tests/platform/temp_folder.h"
+
+namespace {
+
+using namespace sql_test;
+using storage_test::Helper;
+
+constexpr int kRows = 1200;  // the views span several blocks of bitmap words
+
+// The queries, prepared once, and what each answers over a model of id -> k.
+struct Query {
+  std::string text;
+  std::string (*expect)(const std::map<int, int>& rows);
+};
+
+std::string countOf(const std::map<int, int>& rows, bool (*keep)(int id, int k)) {
+  int n = 0;
+  for (const auto& [id, k] : rows) n += keep(id, k);
+  return std::to_string(n) + "\n";
+}
+
+std::string idsOf(const std::map<int, int>& rows, bool (*keep)(int id, int k)) {
+  std::string out;
+  for (const auto& [id, k] : rows)
+    if (keep(id, k)) out += std::to_string(id) + "\n";
+  return out;
+}
+
+// The result's lines in id order (a result keeps the order its rows came in).
+std::string sortedIds(const std::string& lines) {
+  std::vector<int> ids;
+  std::istringstream in(lines);
+  for (std::string line; std::getline(in, line);) ids.push_back(std::stoi(line));
+  std::sort(ids.begin(), ids.end());
+  std::string out;
+  for (int id : ids) out += std::to_string(id) + "\n";
+  return out;
+}
+
+const std::vector<Query>& queries() {
+  static const std::vector<Query> all = {
+      {"SELECT COUNT(*) FROM t", [](const auto& r) { return countOf(r, [](int, int) { return true; }); }},
+      {"SELECT id FROM t", [](const auto& r) { return idsOf(r, [](int, int) { return true; }); }},
+      {"SELECT id FROM t WHERE k < 3",
+       [](const auto& r) { return idsOf(r, [](int, int k) { return k < 3; }); }},
+      {"SELECT COUNT(*) FROM t WHERE k < 3",
+       [](const auto& r) { return countOf(r, [](int, int k) { return k < 3; }); }},
+      {"SELECT id FROM t WHERE id > 1190",
+       [](const auto& r) { return idsOf(r, [](int id, int) { return id > 1190; }); }},
+  };
+  return all;
+}
+
+class PreparedSelect : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    db.run("CREATE TABLE t (id INTEGER, k INTEGER)");
+    db.run("CREATE INDEX tk ON t (k)");
+    db.directory().StartTransaction();
+    for (int id = 1; id <= kRows; ++id) insert(db, id, id % 100);
+    db.directory().Commit(true, false);
+    // Results are made in a folder of their own, as an application's are: the database's
+    // transactions then hold the source tables only.
+    db.directory().Session().SetPrivateDirectory(results.path());
+    for (const Query& q : queries()) {
+      prepared.push_back(std::make_unique<TQueryStatement>(db.directory()));
+      prepared.back()->Prepare(q.text);
+    }
+  }
+  void insert(SqlDatabase& on, int id, int k) {
+    on.run("INSERT INTO t VALUES (" + std::to_string(id) + ", " + std::to_string(k) + ")");
+    model[id] = k;
+  }
+  void erase(SqlDatabase& on, const std::string& where, bool (*gone)(int id, int k)) {
+    on.run("DELETE FROM t WHERE " + where);
+    std::erase_if(model, [&](const auto& row) { return gone(row.first, row.second); });
+  }
+  // Every prepared query run again, and the same text prepared afresh, against the model.
+  void expectModel(const std::map<int, int>& expected, const std::string& when) {
+    SCOPED_TRACE(when);
+    for (size_t i = 0; i < queries().size(); ++i) {
+      const Query& q = queries()[i];
+      const std::string want = q.expect(expected);
+      engine::TDataCursor* c = prepared[i]->Execute();
+      ASSERT_NE(c, nullptr) << q.text;
+      EXPECT_EQ(sortedIds(SqlDatabase::text(*c)), want) << "prepared: " << q.text;
+      EXPECT_EQ(sortedIds(db.run(q.text)), want) << "afresh: " << q.text;
+    }
+  }
+
+  platform::testing::TempFolder folder, results;
+  SqlDatabase db{folder.path()};
+  std::map<int, int> model;
+  std::vector<std::unique_ptr<TQueryStatement>> prepared;
+};
+
+TEST_F(PreparedSelect, SeesThisSessionsChangesAndItsRollback) {
+  expectModel(model, "as loaded");
+  expectModel(model, "run again, nothing changed");
+  insert(db, 2000, 1);
+  erase(db, "k > 90", [](int, int k) { return k > 90; });
+  db.run("UPDATE t SET k = 1 WHERE id = 5");
+  model[5] = 1;
+  expectModel(model, "rows added, deleted and moved into the range");
+  // As many rows as before, other ones.
+  erase(db, "id = 10", [](int id, int) { return id == 10; });
+  insert(db, 3000, 2);
+  expectModel(model, "one row deleted and one added");
+  db.directory().StartTransaction();
+  const std::map<int, int> before = model;
+  insert(db, 3001, 0);
+  erase(db, "id < 300", [](int id, int) { return id < 300; });
+  expectModel(model, "inside the transaction");
+  db.directory().Rollback();
+  model = before;
+  expectModel(model, "rolled back");
+  erase(db, "id > 0", [](int, int) { return true; });
+  expectModel(model, "emptied");
+  insert(db, 1, 1);
+  expectModel(model, "one row again");
+}
+
+TEST_F(PreparedSelect, SeesAnotherSessionsAndAnotherProcesssCommits) {
+  expectModel(model, "as loaded");
+  {
+    SqlDatabase other(folder.path());
+    insert(other, 4000, 0);
+    erase(other, "id = 11 OR id = 700", [](int id, int) { return id == 11 || id == 700; });
+  }
+  expectModel(model, "another session's changes");
+  Helper child([&](Helper& h) {
+    SqlDatabase other(folder.path());
+    other.directory().StartTransaction();
+    other.run("INSERT INTO t VALUES (5000, 0)");
+    other.run("DELETE FROM t WHERE id > 600 AND id < 2000");
+    h.send('w');
+    if (h.receive() != 'c') return 1;
+    other.directory().Commit(true, false);
+    h.send('d');
+    if (h.receive() != 'e') return 1;
+    other.run("DELETE FROM t WHERE id < 100");
+    other.run("INSERT INTO t VALUES (5001, 2)");
+    h.send('d');
+    return 0;
+  });
+  ASSERT_EQ(child.receive(), 'w');
+  expectModel(model, "another process's transaction, not yet committed");
+  child.send('c');
+  ASSERT_EQ(child.receive(), 'd');
+  model[5000] = 0;
+  std::erase_if(model, [](const auto& row) { return row.first > 600 && row.first < 2000; });
+  expectModel(model, "another process's transaction, committed");
+  child.send('e');
+  ASSERT_EQ(child.receive(), 'd');
+  std::erase_if(model, [](const auto& row) { return row.first < 100; });
+  model[5001] = 2;
+  expectModel(model, "another process's single statements");
+  EXPECT_EQ(child.wait(), 0);
+}
+
+// A restructure needs the table to itself: the prepared statements let it go first, and a
+// COUNT(*) prepared afresh counts the restructured table's rows.
+TEST_F(PreparedSelect, CountAfterAnotherProcessRestructuredTheTable) {
+  expectModel(model, "as loaded");
+  prepared.clear();
+  erase(db, "k = 4", [](int, int k) { return k == 4; });
+  EXPECT_EQ(db.run("SELECT COUNT(*) FROM t"), std::to_string(model.size()) + "\n");
+  Helper child([&](Helper&) {
+    SqlDatabase other(folder.path());
+    other.run("ALTER TABLE t ADD w INTEGER");
+    other.run("DELETE FROM t WHERE k = 5");
+    return 0;
+  });
+  ASSERT_EQ(child.wait(), 0);
+  std::erase_if(model, [](const auto& row) { return row.second == 5; });
+  EXPECT_EQ(db.run("SELECT COUNT(*) FROM t"), std::to_string(model.size()) + "\n");
+  EXPECT_EQ(db.run("SELECT COUNT(*) FROM t WHERE k < 3"), countOf(model, [](int, int k) { return k < 3; }));
+  EXPECT_EQ(db.run("SELECT COUNT(*) FROM t WHERE w IS NULL"), std::to_string(model.size()) + "\n");
+}
+
+// Results made in the database's own folder are among its directory's tables: a transaction
+// begun after the statement was prepared leaves its result table out, so that the statement runs
+// again inside it and after its rollback.
+TEST(PreparedSelectBesideItsTables, RunsAgainInsideATransactionBegunAfterItsPreparation) {
+  platform::testing::TempFolder folder;
+  SqlDatabase db(folder.path());
+  db.run("CREATE TABLE t (id INTEGER)");
+  db.run("INSERT INTO t VALUES (1)");
+  TQueryStatement count(db.directory()), rows(db.directory());
+  count.Prepare("SELECT COUNT(*) FROM t");
+  rows.Prepare("SELECT id FROM t ORDER BY id");
+  EXPECT_EQ(SqlDatabase::text(*count.Execute()), "1\n");
+  db.directory().StartTransaction();
+  db.run("INSERT INTO t VALUES (2)");
+  EXPECT_EQ(SqlDatabase::text(*count.Execute()), "2\n");
+  EXPECT_EQ(SqlDatabase::text(*rows.Execute()), "1\n2\n");
+  db.directory().Rollback();
+  EXPECT_EQ(SqlDatabase::text(*count.Execute()), "1\n");
+  EXPECT_EQ(SqlDatabase::text(*rows.Execute()), "1\n");
+  db.directory().StartTransaction();
+  db.run("INSERT INTO t VALUES (3)");
+  db.directory().Commit(true, false);
+  EXPECT_EQ(SqlDatabase::text(*count.Execute()), "2\n");
+  EXPECT_EQ(SqlDatabase::text(*rows.Execute()), "1\n3\n");
+}
+
+}  // namespace
