@@ -294,6 +294,7 @@ void TDataCursor::loadFieldList() {
 void TDataCursor::clearFieldList() {
   fields_.clear();
   keyFields_.clear();
+  applied_ = nullptr;
   recordSize_ = 0;
   hasChecks_ = hasDefaults_ = hasComputedFields_ = hasAutoInc_ = false;
 }
@@ -495,6 +496,7 @@ void TDataCursor::checkCollation() {
 
 void TDataCursor::SelectIndex(uint8_t slot) {
   if (slot == kNoCurrentIndex) {
+    applied_ = nullptr;
     keyFields_.clear();
     keyFieldDescending_.fill(false);
     SetCurrentIndex(slot);
@@ -522,7 +524,9 @@ void TDataCursor::SelectIndex(uint8_t slot) {
       }
     }
     if (same) {
-      applySelected(slot, *known);
+      // The selection the cursor already holds is not copied again: a write selects the index
+      // it changes at each step, the same one many times over.
+      if (applied_ != known.get() || GetCurrentIndex() != slot) applySelected(slot, *known);
       return;
     }
   }
@@ -556,13 +560,16 @@ void TDataCursor::SelectIndex(uint8_t slot) {
   for (size_t i = 0; i < made->fields.size(); ++i) made->fieldDescending[i] = d.fieldDescending[i] != 0;
   applySelected(slot, *made);
   // A key field that is missing is looked for again each time.
-  if (complete)
+  if (complete) {
     known = std::move(made);
-  else
+  } else {
     known.reset();
+    applied_ = nullptr;
+  }
 }
 
 void TDataCursor::applySelected(uint8_t slot, const TSelectedIndex& selected) {
+  applied_ = &selected;
   SetCurrentIndex(slot);
   currentIndexName_ = selected.name;
   currentKeySize_ = selected.keySize;

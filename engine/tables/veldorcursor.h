@@ -168,6 +168,22 @@ using TRestructureFeedback = std::function<void(TDataCursor& cursor, TRestructur
 // Asks the application for a missing table password; true when one was added to the session.
 using TPasswordCallback = std::function<bool(TDataCursor& sender)>;
 
+// Buffers a record write builds its keys and its key journal in. A cursor keeps them from one
+// write to the next, so that a write allocates nothing once they have grown; a write takes them
+// for its duration, and a write nested in it starts with empty ones.
+struct TCursorWriteScratch {
+  // One key change: its index, and where its removed and inserted keys lie in `journalBytes`
+  // (size 0: none).
+  struct Change {
+    uint8_t slot;
+    uint32_t recordNo;
+    uint32_t removedAt, removedSize, insertedAt, insertedSize;
+  };
+  std::vector<uint8_t> slots, image, keys, journalBytes;
+  std::vector<uint32_t> keyAt;
+  std::vector<Change> changes;
+};
+
 class TDataCursor final : public TIndexCursor, public TCacheReader {
  public:
   // Registers with `directory`. A remote session makes the server's cursor unless
@@ -1003,6 +1019,20 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   [[noreturn]] void raiseKeyViolation() const;
   // The slots every write keeps: the primary one when the table has it, then the secondary ones.
   std::vector<uint8_t> writtenSlots() const;
+  void writtenSlots(std::vector<uint8_t>& slots) const;
+  // The keys of `record` in each of scratch.slots, side by side in scratch.keys (key i from
+  // scratch.keyAt[i] to scratch.keyAt[i + 1]). With `checkUnique`, a key that a unique index
+  // already holds raises VELDOR_KEYVIOL.
+  void buildWriteKeys(const uint8_t* record, TCursorWriteScratch& scratch, bool checkUnique);
+  // The scratch, given back to the cursor when the returned holder goes.
+  auto takeWriteScratch() {
+    struct Holder {
+      TDataCursor& cursor;
+      TCursorWriteScratch scratch;
+      ~Holder() { cursor.writeScratch_ = std::move(scratch); }
+    };
+    return Holder{*this, std::move(writeScratch_)};
+  }
   bool skipKeyChecks() const { return options_.QueryResult && !options_.QuerySource; }
   // Reads record `recordNo` through the cache into `image`.
   void readRecord(uint32_t recordNo, uint8_t* image, bool readAhead = false);
@@ -1029,6 +1059,7 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   std::function<void()> refreshHook_;
 
   std::vector<uint8_t> recordBuffer_;
+  TCursorWriteScratch writeScratch_;
   uint32_t currentRecordNo_ = 0;
   std::string currentIndexName_;
   uint16_t currentKeySize_ = 0;
@@ -1053,6 +1084,8 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
     std::vector<TFieldDescriptor> fields;
   };
   std::array<std::unique_ptr<TSelectedIndex>, kIndexSlotCount> selected_;
+  // The selection whose settings the cursor's key fields hold (applySelected), else nullptr.
+  const TSelectedIndex* applied_ = nullptr;
   void applySelected(uint8_t slot, const TSelectedIndex& selected);
   bool indexRebuildNeeded_ = false;
   bool atBOF_ = false;
