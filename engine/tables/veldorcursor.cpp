@@ -251,6 +251,7 @@ void TDataCursor::openOnTable(bool serverCursorOpen) {
   UpdateChangeCounters();
   loadFieldList();
   recordBuffer_.assign(recordSize_, 0);
+  deferredRecordNo_ = 0;
   checkCollation();
   if (IsRemote()) {
     // The server has positioned its cursor; the reply carried where.
@@ -323,6 +324,7 @@ void TDataCursor::Close(bool releaseFlag) {
   bitmapView_ = false;
   openBlobs_.clear();
   recordBuffer_.clear();
+  deferredRecordNo_ = 0;
   rangeFirst_ = rangeLast_ = 0;
   atBOF_ = atEOF_ = false;
   currentRecordNo_ = 0;
@@ -375,6 +377,7 @@ std::unique_ptr<TDataCursor> TDataCursor::Clone() {
     if (fields_[i].tree) copy->AttachFieldExpression(uint16_t(i + 1), CopyExpTree(fields_[i].tree.get()));
   // The copy stands where this cursor stands (its entry and end flags, not only its record):
   // a copy of a cursor before its first record must not skip that record.
+  loadDeferredRecord();
   auto takePosition = [&] {
     copy->currentRecordNo_ = currentRecordNo_;
     copy->atBOF_ = atBOF_;
@@ -454,6 +457,7 @@ void TDataCursor::SetFieldDescs(std::span<const TFieldDescriptor> descriptors) {
       recordSize_ += f.desc.StoredSize() + 1u;
     }
   }
+  loadDeferredRecord();
   if (active_) recordBuffer_.resize(recordSize_, 0);
 }
 
@@ -468,6 +472,7 @@ void TDataCursor::LayOutComputedFields() {
     f.SetQualifiedName(tableName_ + "." + f.desc.Name());
     f.SetTableFieldNo(f.desc.FieldNumber());
   }
+  loadDeferredRecord();
   if (active_) recordBuffer_.resize(recordSize_, 0);
 }
 

@@ -290,7 +290,10 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // binds a column node by name to a field of the table, by its number.
   static bool BindColumn(void* cursor, TExpToken& node);
   // The record buffer of an open cursor (RecordSize bytes).
-  std::vector<uint8_t>& RecordBuffer() { return recordBuffer_; }
+  std::vector<uint8_t>& RecordBuffer() {
+    loadDeferredRecord();
+    return recordBuffer_;
+  }
 
   // ---- Field access (record buffers of RecordSize bytes) ----
   // The cursor list's descriptor of `fieldNo`: by position, or by field number when the list
@@ -588,7 +591,10 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   bool IsEncrypted();
   std::string GetTablePassword();
   bool AskPassword();
-  const std::vector<uint8_t>& GetCurrentRecordBuffer() const { return recordBuffer_; }
+  const std::vector<uint8_t>& GetCurrentRecordBuffer() const {
+    const_cast<TDataCursor*>(this)->loadDeferredRecord();
+    return recordBuffer_;
+  }
   // Stands on `other`'s current record (same table); VELDOR_RECNOTFOUND when it is not in this
   // cursor's view.
   uint16_t SetToRecordBuffer(TDataCursor& other);
@@ -1059,6 +1065,8 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   std::function<void()> refreshHook_;
 
   std::vector<uint8_t> recordBuffer_;
+  // A record whose image recordBuffer_ is still to receive (0: none): see deferRecordLoad.
+  uint32_t deferredRecordNo_ = 0;
   TCursorWriteScratch writeScratch_;
   uint32_t currentRecordNo_ = 0;
   std::string currentIndexName_;
@@ -1144,6 +1152,13 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   void takeKey(bool keysBuilt, const uint8_t* source, uint8_t* key) const;
   void moveFirstOrLast(bool first);
   void loadPositionRecord();
+  // loadPositionRecord, or, where nobody but this cursor can change the table (held
+  // exclusively, no second cursor on it, no computed fields, no transaction), a note that recordBuffer_ is to
+  // receive the current record when it is first wanted: a delete that leaves the cursor on the
+  // next record does not read it when the next move goes elsewhere. Every way the buffer is read
+  // or the table written first loads the record (loadDeferredRecord), which then is as it was.
+  void deferRecordLoad();
+  void loadDeferredRecord();
 
   // Text index
   struct TTextChanges {

@@ -313,10 +313,12 @@ void TDataCursor::Skip(int32_t n) {
 }
 
 void TDataCursor::loadPositionRecord() {
-  if ((atBOF_ && atEOF_) || currentRecordNo_ == 0)
+  if ((atBOF_ && atEOF_) || currentRecordNo_ == 0) {
     std::fill(recordBuffer_.begin(), recordBuffer_.end(), 0);
-  else
+    deferredRecordNo_ = 0;
+  } else {
     LoadCurrentRecord(false);
+  }
 }
 
 void TDataCursor::SetToBegin() {
@@ -645,6 +647,7 @@ bool TDataCursor::stepOnHeldRecords(uint8_t* buffer) {
   const uint32_t next =
       here >= UINT32_MAX - kLookAhead ? 0 : viewBitmap_.FirstMemberIn(here + 1, here + kLookAhead);
   if (next == 0 || !table_->DataFile().CopyHeldRecord(next, recordBuffer_.data(), recordSize_)) return false;
+  deferredRecordNo_ = 0;
   currentRecordNo_ = next;
   ++sequence_;
   if (buffer) std::memcpy(buffer, recordBuffer_.data(), recordSize_);

@@ -499,6 +499,7 @@ void TDataCursor::ModifyRecord(uint8_t* buffer, bool unlock, bool reposition) {
     return;
   }
   if (currentRecordNo_ == 0 || atBOF_ || atEOF_) Raise(VELDOR_NOCURRREC);
+  loadDeferredRecord();
   const bool optimistic = Session().LockProtocol() == lpOptimistic;
   const std::vector<uint8_t> edited = recordBuffer_;
   const bool writeTaken = writeTaken_;
@@ -685,7 +686,7 @@ void TDataCursor::DeleteRecord(const uint8_t* buffer, bool reposition) {
     viewAfterWrite(recordNo, false);
     atBOF_ = atEOF_ = false;
     standOn(sequence_, &following);
-    loadPositionRecord();
+    deferRecordLoad();
   } else if (reposition) {
     RemoveFromView();
   } else {
