@@ -463,7 +463,9 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // Back on the cursor's record (or the nearest one) after writes and index or range changes.
   void Resync();
   // After this cursor wrote (appended or modified) or deleted `recordNo`.
-  void AddToView(uint32_t recordNo);
+  // `holdsRecord`: the record buffer already holds the record as stored (its writer copied it
+  // there), so that standing on it needs no read.
+  void AddToView(uint32_t recordNo, bool holdsRecord = false);
   void RemoveFromView();
   bool ViewUsesBitmap() const;
   uint32_t VisibleCount() const { return visibleCount_; }

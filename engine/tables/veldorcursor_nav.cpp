@@ -841,7 +841,7 @@ void TDataCursor::resynchronise() {
   if (refreshHook_) refreshHook_();
 }
 
-void TDataCursor::AddToView(uint32_t recordNo) {
+void TDataCursor::AddToView(uint32_t recordNo, bool holdsRecord) {
   ReadScope scope(*this);
   // In record-number order without filters the record this cursor wrote only joins the
   // used-records bitmap: building it again from the record-id index walks every record.
@@ -875,6 +875,10 @@ void TDataCursor::AddToView(uint32_t recordNo) {
     if (viewBitmap_.Count() == recordNo && viewBitmap_.GetBit(recordNo)) {
       currentRecordNo_ = recordNo;
       sequence_ = visibleCount_;
+      if (holdsRecord && !hasComputedFields_) {
+        deferredRecordNo_ = 0;
+        return;
+      }
       return loadPositionRecord();
     }
   }

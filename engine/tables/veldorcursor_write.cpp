@@ -483,7 +483,7 @@ void TDataCursor::AppendRecord(uint8_t* buffer, bool reposition) {
   FlushBuffers(false, false, true, true, blobsSaved);
   SelectIndex(ownIndex);
   if (reposition)
-    AddToView(recordNo);
+    AddToView(recordNo, true);
   else
     viewAfterWrite(recordNo, true);
 }
