@@ -250,11 +250,21 @@ class TItemCache {
     // items are found through the table, whose look at each is independent of the one before,
     // where a walk along the chain waits for each item before it can reach the next.
     std::vector<std::pair<uint32_t, Item*>> found;
+    uint32_t low = UINT32_MAX, high = 0;
     for (const Slot& slot : slots_)
-      if (slot.item && Traits::Dirty(*slot.item) && !Traits::Pinned(*slot.item) && wanted(*slot.item))
+      if (slot.item && Traits::Dirty(*slot.item) && !Traits::Pinned(*slot.item) && wanted(*slot.item)) {
         found.emplace_back(slot.number, slot.item);
-    std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+        low = std::min(low, slot.number);
+        high = std::max(high, slot.number);
+      }
     std::vector<Item*> out(found.size());
+    // Numbers are distinct: when they fill low..high without a gap (appends, a run of changes),
+    // each item's place is its number's distance from the lowest, and nothing needs sorting.
+    if (!found.empty() && size_t(high - low) + 1 == found.size()) {
+      for (const auto& [number, item] : found) out[number - low] = item;
+      return out;
+    }
+    std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
     for (size_t i = 0; i < found.size(); ++i) out[i] = found[i].second;
     return out;
   }

@@ -251,6 +251,7 @@ void TDataCursor::openOnTable(bool serverCursorOpen) {
   UpdateChangeCounters();
   loadFieldList();
   recordBuffer_.assign(recordSize_, 0);
+  deferredRecordNo_ = 0;
   checkCollation();
   if (IsRemote()) {
     // The server has positioned its cursor; the reply carried where.
@@ -294,6 +295,7 @@ void TDataCursor::loadFieldList() {
 void TDataCursor::clearFieldList() {
   fields_.clear();
   keyFields_.clear();
+  applied_ = nullptr;
   recordSize_ = 0;
   hasChecks_ = hasDefaults_ = hasComputedFields_ = hasAutoInc_ = false;
 }
@@ -326,6 +328,7 @@ void TDataCursor::Close(bool releaseFlag) {
   bitmapView_ = false;
   openBlobs_.clear();
   recordBuffer_.clear();
+  deferredRecordNo_ = 0;
   rangeFirst_ = rangeLast_ = 0;
   atBOF_ = atEOF_ = false;
   currentRecordNo_ = 0;
@@ -378,6 +381,7 @@ std::unique_ptr<TDataCursor> TDataCursor::Clone() {
     if (fields_[i].tree) copy->AttachFieldExpression(uint16_t(i + 1), CopyExpTree(fields_[i].tree.get()));
   // The copy stands where this cursor stands (its entry and end flags, not only its record):
   // a copy of a cursor before its first record must not skip that record.
+  loadDeferredRecord();
   auto takePosition = [&] {
     copy->currentRecordNo_ = currentRecordNo_;
     copy->atBOF_ = atBOF_;
@@ -467,6 +471,7 @@ void TDataCursor::SetFieldDescs(std::span<const TFieldDescriptor> descriptors) {
       recordSize_ += f.desc.StoredSize() + 1u;
     }
   }
+  loadDeferredRecord();
   if (active_) recordBuffer_.resize(recordSize_, 0);
 }
 
@@ -481,6 +486,7 @@ void TDataCursor::LayOutComputedFields() {
     f.SetQualifiedName(tableName_ + "." + f.desc.Name());
     f.SetTableFieldNo(f.desc.FieldNumber());
   }
+  loadDeferredRecord();
   if (active_) recordBuffer_.resize(recordSize_, 0);
 }
 
@@ -509,6 +515,7 @@ void TDataCursor::checkCollation() {
 
 void TDataCursor::SelectIndex(uint8_t slot) {
   if (slot == kNoCurrentIndex) {
+    applied_ = nullptr;
     keyFields_.clear();
     keyFieldDescending_.fill(false);
     SetCurrentIndex(slot);
@@ -536,7 +543,9 @@ void TDataCursor::SelectIndex(uint8_t slot) {
       }
     }
     if (same) {
-      applySelected(slot, *known);
+      // The selection the cursor already holds is not copied again: a write selects the index
+      // it changes at each step, the same one many times over.
+      if (applied_ != known.get() || GetCurrentIndex() != slot) applySelected(slot, *known);
       return;
     }
   }
@@ -570,13 +579,16 @@ void TDataCursor::SelectIndex(uint8_t slot) {
   for (size_t i = 0; i < made->fields.size(); ++i) made->fieldDescending[i] = d.fieldDescending[i] != 0;
   applySelected(slot, *made);
   // A key field that is missing is looked for again each time.
-  if (complete)
+  if (complete) {
     known = std::move(made);
-  else
+  } else {
     known.reset();
+    applied_ = nullptr;
+  }
 }
 
 void TDataCursor::applySelected(uint8_t slot, const TSelectedIndex& selected) {
+  applied_ = &selected;
   SetCurrentIndex(slot);
   currentIndexName_ = selected.name;
   currentKeySize_ = selected.keySize;

@@ -168,6 +168,22 @@ using TRestructureFeedback = std::function<void(TDataCursor& cursor, TRestructur
 // Asks the application for a missing table password; true when one was added to the session.
 using TPasswordCallback = std::function<bool(TDataCursor& sender)>;
 
+// Buffers a record write builds its keys and its key journal in. A cursor keeps them from one
+// write to the next, so that a write allocates nothing once they have grown; a write takes them
+// for its duration, and a write nested in it starts with empty ones.
+struct TCursorWriteScratch {
+  // One key change: its index, and where its removed and inserted keys lie in `journalBytes`
+  // (size 0: none).
+  struct Change {
+    uint8_t slot;
+    uint32_t recordNo;
+    uint32_t removedAt, removedSize, insertedAt, insertedSize;
+  };
+  std::vector<uint8_t> slots, image, keys, journalBytes;
+  std::vector<uint32_t> keyAt;
+  std::vector<Change> changes;
+};
+
 class TDataCursor final : public TIndexCursor, public TCacheReader {
  public:
   // Registers with `directory`. A remote session makes the server's cursor unless
@@ -279,7 +295,10 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // binds a column node by name to a field of the table, by its number.
   static bool BindColumn(void* cursor, TExpToken& node);
   // The record buffer of an open cursor (RecordSize bytes).
-  std::vector<uint8_t>& RecordBuffer() { return recordBuffer_; }
+  std::vector<uint8_t>& RecordBuffer() {
+    loadDeferredRecord();
+    return recordBuffer_;
+  }
 
   // ---- Field access (record buffers of RecordSize bytes) ----
   // The cursor list's descriptor of `fieldNo`: by position, or by field number when the list
@@ -449,7 +468,9 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // Back on the cursor's record (or the nearest one) after writes and index or range changes.
   void Resync();
   // After this cursor wrote (appended or modified) or deleted `recordNo`.
-  void AddToView(uint32_t recordNo);
+  // `holdsRecord`: the record buffer already holds the record as stored (its writer copied it
+  // there), so that standing on it needs no read.
+  void AddToView(uint32_t recordNo, bool holdsRecord = false);
   void RemoveFromView();
   bool ViewUsesBitmap() const;
   uint32_t VisibleCount() const { return visibleCount_; }
@@ -577,7 +598,10 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   bool IsEncrypted();
   std::string GetTablePassword();
   bool AskPassword();
-  const std::vector<uint8_t>& GetCurrentRecordBuffer() const { return recordBuffer_; }
+  const std::vector<uint8_t>& GetCurrentRecordBuffer() const {
+    const_cast<TDataCursor*>(this)->loadDeferredRecord();
+    return recordBuffer_;
+  }
   // Stands on `other`'s current record (same table); VELDOR_RECNOTFOUND when it is not in this
   // cursor's view.
   uint16_t SetToRecordBuffer(TDataCursor& other);
@@ -1008,6 +1032,20 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   [[noreturn]] void raiseKeyViolation() const;
   // The slots every write keeps: the primary one when the table has it, then the secondary ones.
   std::vector<uint8_t> writtenSlots() const;
+  void writtenSlots(std::vector<uint8_t>& slots) const;
+  // The keys of `record` in each of scratch.slots, side by side in scratch.keys (key i from
+  // scratch.keyAt[i] to scratch.keyAt[i + 1]). With `checkUnique`, a key that a unique index
+  // already holds raises VELDOR_KEYVIOL.
+  void buildWriteKeys(const uint8_t* record, TCursorWriteScratch& scratch, bool checkUnique);
+  // The scratch, given back to the cursor when the returned holder goes.
+  auto takeWriteScratch() {
+    struct Holder {
+      TDataCursor& cursor;
+      TCursorWriteScratch scratch;
+      ~Holder() { cursor.writeScratch_ = std::move(scratch); }
+    };
+    return Holder{*this, std::move(writeScratch_)};
+  }
   bool skipKeyChecks() const { return options_.QueryResult && !options_.QuerySource; }
   // Reads record `recordNo` through the cache into `image`.
   void readRecord(uint32_t recordNo, uint8_t* image, bool readAhead = false);
@@ -1034,6 +1072,9 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   std::function<void()> refreshHook_;
 
   std::vector<uint8_t> recordBuffer_;
+  // A record whose image recordBuffer_ is still to receive (0: none): see deferRecordLoad.
+  uint32_t deferredRecordNo_ = 0;
+  TCursorWriteScratch writeScratch_;
   uint32_t currentRecordNo_ = 0;
   std::string currentIndexName_;
   uint16_t currentKeySize_ = 0;
@@ -1058,6 +1099,8 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
     std::vector<TFieldDescriptor> fields;
   };
   std::array<std::unique_ptr<TSelectedIndex>, kIndexSlotCount> selected_;
+  // The selection whose settings the cursor's key fields hold (applySelected), else nullptr.
+  const TSelectedIndex* applied_ = nullptr;
   void applySelected(uint8_t slot, const TSelectedIndex& selected);
   bool indexRebuildNeeded_ = false;
   bool atBOF_ = false;
@@ -1126,6 +1169,13 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   void takeKey(bool keysBuilt, const uint8_t* source, uint8_t* key) const;
   void moveFirstOrLast(bool first);
   void loadPositionRecord();
+  // loadPositionRecord, or, where nobody but this cursor can change the table (held
+  // exclusively, no second cursor on it, no computed fields, no transaction), a note that recordBuffer_ is to
+  // receive the current record when it is first wanted: a delete that leaves the cursor on the
+  // next record does not read it when the next move goes elsewhere. Every way the buffer is read
+  // or the table written first loads the record (loadDeferredRecord), which then is as it was.
+  void deferRecordLoad();
+  void loadDeferredRecord();
 
   // Text index
   struct TTextChanges {

@@ -252,7 +252,23 @@ void TDataCursor::LoadCurrentRecord(bool readAhead) {
     readRecord(currentRecordNo_, recordBuffer_.data(), readAhead);
   else
     std::fill(recordBuffer_.begin(), recordBuffer_.end(), 0);
+  // Only once the buffer was filled: a step that fails on a cache miss is taken back and leaves
+  // a deferred load in place.
+  deferredRecordNo_ = 0;
   ComputeFields(recordBuffer_.data());
+}
+
+void TDataCursor::deferRecordLoad() {
+  if ((atBOF_ && atEOF_) || currentRecordNo_ == 0 || !options_.Exclusive || IsRemote() ||
+      hasComputedFields_ || !table_ || table_->GetOpenCount() != 1 || table_->InTransaction())
+    return loadPositionRecord();
+  deferredRecordNo_ = currentRecordNo_;
+}
+
+void TDataCursor::loadDeferredRecord() {
+  if (deferredRecordNo_ == 0) return;
+  readRecord(deferredRecordNo_, recordBuffer_.data());
+  deferredRecordNo_ = 0;
 }
 
 bool TDataCursor::BindColumn(void* cursor, TExpToken& node) {
@@ -290,6 +306,7 @@ void TDataCursor::AttachFieldExpression(uint16_t position, TExpToken* tree) {
   if (!f.desc.Computed()) {
     f.desc.SetComputed(true);
     f.desc.SetOffset(uint16_t(recordSize_));
+    loadDeferredRecord();
     recordSize_ += f.desc.StoredSize() + 1u;
     if (active_) recordBuffer_.resize(recordSize_, 0);
   }

@@ -153,6 +153,7 @@ void TDataCursor::EndQueryRead() {
 }
 
 bool TDataCursor::BeginWrite() {
+  loadDeferredRecord();
   resyncIfPending();
   if (!NeedsLocks() || options_.ReadOnly) return false;
   return beginPair(

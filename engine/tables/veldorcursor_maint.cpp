@@ -69,6 +69,7 @@ void TDataCursor::RenameToBackup() {
 
 void TDataCursor::EmptyTable() {
   if (!active_) Raise(VELDOR_TABLEOPEN);
+  loadDeferredRecord();
   if (IsRemote()) {
     const TCursorReply reply = exchange(REQUEST_EMPTYTABLE, TCursorRequest{}.U32(serverCursor_));
     requests().ReadCursorState(*this, reply);

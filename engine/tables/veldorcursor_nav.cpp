@@ -325,10 +325,12 @@ void TDataCursor::Skip(int32_t n) {
 }
 
 void TDataCursor::loadPositionRecord() {
-  if ((atBOF_ && atEOF_) || currentRecordNo_ == 0)
+  if ((atBOF_ && atEOF_) || currentRecordNo_ == 0) {
     std::fill(recordBuffer_.begin(), recordBuffer_.end(), 0);
-  else
+    deferredRecordNo_ = 0;
+  } else {
     LoadCurrentRecord(false);
+  }
 }
 
 void TDataCursor::SetToBegin() {
@@ -657,6 +659,7 @@ bool TDataCursor::stepOnHeldRecords(uint8_t* buffer) {
   const uint32_t next =
       here >= UINT32_MAX - kLookAhead ? 0 : viewBitmap_.FirstMemberIn(here + 1, here + kLookAhead);
   if (next == 0 || !table_->DataFile().CopyHeldRecord(next, recordBuffer_.data(), recordSize_)) return false;
+  deferredRecordNo_ = 0;
   currentRecordNo_ = next;
   ++sequence_;
   if (buffer) std::memcpy(buffer, recordBuffer_.data(), recordSize_);
@@ -850,7 +853,7 @@ void TDataCursor::resynchronise() {
   if (refreshHook_) refreshHook_();
 }
 
-void TDataCursor::AddToView(uint32_t recordNo) {
+void TDataCursor::AddToView(uint32_t recordNo, bool holdsRecord) {
   ReadScope scope(*this);
   // In record-number order without filters the record this cursor wrote only joins the
   // used-records bitmap: building it again from the record-id index walks every record.
@@ -884,6 +887,10 @@ void TDataCursor::AddToView(uint32_t recordNo) {
     if (viewBitmap_.Count() == recordNo && viewBitmap_.GetBit(recordNo)) {
       currentRecordNo_ = recordNo;
       sequence_ = visibleCount_;
+      if (holdsRecord && !hasComputedFields_) {
+        deferredRecordNo_ = 0;
+        return;
+      }
       return loadPositionRecord();
     }
   }

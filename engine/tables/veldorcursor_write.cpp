@@ -8,6 +8,7 @@
 #include <array>
 #include <cstring>
 #include <numeric>
+#include <span>
 
 #include "engine/base/veldorerr.h"
 #include "engine/storage/veldorbtree.h"
@@ -44,6 +45,11 @@ auto unlockIfTaken(TDataCursor& c, const bool& locked) {
   });
 }
 
+// Key i of those buildWriteKeys built.
+std::span<const uint8_t> writeKey(const TCursorWriteScratch& scratch, size_t i) {
+  return {scratch.keys.data() + scratch.keyAt[i], scratch.keyAt[i + 1] - scratch.keyAt[i]};
+}
+
 uint32_t uniqueIdOf(const uint8_t* record) {
   uint32_t id;
   std::memcpy(&id, record + 5, 4);
@@ -55,14 +61,6 @@ void setUniqueId(uint8_t* record, uint32_t id) {
 void setRecordNo(uint8_t* record, uint32_t recordNo) {
   std::memcpy(record + 1, &recordNo, 4);
 }
-
-// One key change of a write, and how to take it back.
-struct KeyChange {
-  uint8_t slot;
-  std::vector<uint8_t> removed;   // empty: none
-  std::vector<uint8_t> inserted;  // empty: none
-  uint32_t recordNo;
-};
 
 }  // namespace
 
@@ -167,9 +165,29 @@ void TDataCursor::raiseKeyViolation() const {
 
 std::vector<uint8_t> TDataCursor::writtenSlots() const {
   std::vector<uint8_t> slots;
-  if (!table_->NoPrimaryIndex()) slots.push_back(kPrimarySlot);
-  for (uint8_t s = 1; s <= GetIndexCount(); ++s) slots.push_back(s);
+  writtenSlots(slots);
   return slots;
+}
+
+void TDataCursor::writtenSlots(std::vector<uint8_t>& slots) const {
+  slots.clear();
+  if (!table_->NoPrimaryIndex()) slots.push_back(kPrimarySlot);
+  for (uint8_t s = 1, count = GetIndexCount(); s <= count; ++s) slots.push_back(s);
+}
+
+void TDataCursor::buildWriteKeys(const uint8_t* record, TCursorWriteScratch& scratch, bool checkUnique) {
+  scratch.keys.clear();
+  scratch.keyAt.clear();
+  for (uint8_t slot : scratch.slots) {
+    SelectIndex(slot);
+    const size_t at = scratch.keys.size();
+    scratch.keyAt.push_back(uint32_t(at));
+    scratch.keys.resize(at + currentKeySize_);
+    BuildKey(record, scratch.keys.data() + at, record);
+    if (checkUnique && !skipKeyChecks() && indexUnique_ && keyExists(scratch.keys.data() + at))
+      raiseKeyViolation();
+  }
+  scratch.keyAt.push_back(uint32_t(scratch.keys.size()));
 }
 
 void TDataCursor::writeRecord(uint32_t recordNo, const uint8_t* image) {
@@ -316,42 +334,59 @@ void TDataCursor::BuildRecordIdIndex() {
 
 namespace {
 
-// Applies key changes and takes them back when the write fails before it is done.
+// Applies key changes and takes them back when the write fails before it is done. The changes
+// and their keys are kept in the write's scratch.
 class KeyJournal {
  public:
-  explicit KeyJournal(TDataCursor& cursor) : cursor_(cursor) {}
+  using Change = TCursorWriteScratch::Change;
+  KeyJournal(TDataCursor& cursor, std::vector<Change>& changes, std::vector<uint8_t>& bytes)
+      : cursor_(cursor), changes_(changes), bytes_(bytes) {
+    changes_.clear();
+    bytes_.clear();
+  }
   ~KeyJournal() {
     if (done_ || changes_.empty()) return;
     for (auto it = changes_.rbegin(); it != changes_.rend(); ++it) {
       try {
         cursor_.SelectIndex(it->slot);
         TIndexTree tree(cursor_.Table()->IndexFile(), cursor_, it->slot);
-        if (!it->inserted.empty()) tree.DeleteKey(it->inserted.data());
-        if (!it->removed.empty()) tree.InsertKey(it->removed.data(), it->recordNo);
+        if (it->insertedSize != 0) tree.DeleteKey(bytes_.data() + it->insertedAt);
+        if (it->removedSize != 0) tree.InsertKey(bytes_.data() + it->removedAt, it->recordNo);
       } catch (...) {
         // The failure in flight is the one to report; the table's files are only written
         // by the flush that this write never reached.
       }
     }
   }
+  KeyJournal(const KeyJournal&) = delete;
+  KeyJournal& operator=(const KeyJournal&) = delete;
   // With `following`, a removal tells the entry after the removed one (TIndexTree::DeleteKey).
-  void change(uint8_t slot, std::vector<uint8_t> removed, std::vector<uint8_t> inserted, uint32_t recordNo,
-              TKeyEntry* following = nullptr) {
+  // An empty span: no such key.
+  void change(uint8_t slot, std::span<const uint8_t> removed, std::span<const uint8_t> inserted,
+              uint32_t recordNo, TKeyEntry* following = nullptr) {
     cursor_.SelectIndex(slot);
     TIndexTree tree(cursor_.Table()->IndexFile(), cursor_, slot);
     if (!removed.empty() && !tree.DeleteKey(removed.data(), 0, following))
       cursor_.Raise(VELDOR_INDEXCORRUPT, {}, cursor_.CurrentIndexName());
-    changes_.push_back({slot, std::move(removed), {}, recordNo});
+    changes_.push_back({slot, recordNo, keep(removed), uint32_t(removed.size()), 0, 0});
     if (!inserted.empty()) {
       tree.InsertKey(inserted.data(), recordNo);
-      changes_.back().inserted = std::move(inserted);
+      changes_.back().insertedAt = keep(inserted);
+      changes_.back().insertedSize = uint32_t(inserted.size());
     }
   }
   void done() { done_ = true; }
 
  private:
+  uint32_t keep(std::span<const uint8_t> key) {
+    const uint32_t at = uint32_t(bytes_.size());
+    bytes_.insert(bytes_.end(), key.begin(), key.end());
+    return at;
+  }
+
   TDataCursor& cursor_;
-  std::vector<KeyChange> changes_;
+  std::vector<Change>& changes_;
+  std::vector<uint8_t>& bytes_;
   bool done_ = false;
 };
 
@@ -404,34 +439,27 @@ void TDataCursor::AppendRecord(uint8_t* buffer, bool reposition) {
   buffer[0] = kRecordInUse;
   setRecordNo(buffer, recordNo);
   setUniqueId(buffer, id);
-  std::vector<uint8_t> old;
+  auto held = takeWriteScratch();
+  TCursorWriteScratch& scratch = held.scratch;
+  std::array<uint8_t, kSysDeletedKeySize> idKey, oldIdKey;
   if (reused) {
-    old.resize(recordSize_);
-    readRecord(recordNo, old.data());
-    if (old[0] != kRecordDeleted) Raise(VELDOR_FILECORRUPT);
+    scratch.image.resize(recordSize_);
+    readRecord(recordNo, scratch.image.data());
+    if (scratch.image[0] != kRecordDeleted) Raise(VELDOR_FILECORRUPT);
+    BuildRecordIdKey(scratch.image.data(), oldIdKey.data());
   }
-  const std::vector<uint8_t> slots = writtenSlots();
-  std::vector<std::vector<uint8_t>> keys;
-  for (uint8_t slot : slots) {
-    SelectIndex(slot);
-    keys.emplace_back(currentKeySize_);
-    BuildKey(buffer, keys.back().data(), buffer);
-    if (!skipKeyChecks() && indexUnique_ && keyExists(keys.back().data())) raiseKeyViolation();
-  }
-  std::vector<uint8_t> idKey(kSysDeletedKeySize), oldIdKey;
+  const std::vector<uint8_t>& slots = scratch.slots;
+  writtenSlots(scratch.slots);
+  buildWriteKeys(buffer, scratch, true);
   BuildRecordIdKey(buffer, idKey.data());
   if (suppressAutoInc_) {
     SelectIndex(kSysDeletedSlot);
     if (keyExists(idKey.data())) raiseKeyViolation();
   }
-  if (reused) {
-    oldIdKey.resize(kSysDeletedKeySize);
-    BuildRecordIdKey(old.data(), oldIdKey.data());
-  }
-  KeyJournal journal(*this);
-  // The keys are handed over: nothing below reads them again.
-  for (size_t i = 0; i < slots.size(); ++i) journal.change(slots[i], {}, std::move(keys[i]), recordNo);
-  journal.change(kSysDeletedSlot, std::move(oldIdKey), std::move(idKey), recordNo);
+  KeyJournal journal(*this, scratch.changes, scratch.journalBytes);
+  for (size_t i = 0; i < slots.size(); ++i) journal.change(slots[i], {}, writeKey(scratch, i), recordNo);
+  journal.change(kSysDeletedSlot, reused ? std::span<const uint8_t>(oldIdKey) : std::span<const uint8_t>(),
+                 idKey, recordNo);
   journalTextChanges(&journal, nullptr, buffer, recordNo);
   const bool blobsSaved = writeRecordBlobs(buffer, recordNo);
   TRecord* record = nullptr;
@@ -455,7 +483,7 @@ void TDataCursor::AppendRecord(uint8_t* buffer, bool reposition) {
   FlushBuffers(false, false, true, true, blobsSaved);
   SelectIndex(ownIndex);
   if (reposition)
-    AddToView(recordNo);
+    AddToView(recordNo, true);
   else
     viewAfterWrite(recordNo, true);
 }
@@ -471,6 +499,7 @@ void TDataCursor::ModifyRecord(uint8_t* buffer, bool unlock, bool reposition) {
     return;
   }
   if (currentRecordNo_ == 0 || atBOF_ || atEOF_) Raise(VELDOR_NOCURRREC);
+  loadDeferredRecord();
   const bool optimistic = Session().LockProtocol() == lpOptimistic;
   const std::vector<uint8_t> edited = recordBuffer_;
   const bool writeTaken = writeTaken_;
@@ -524,7 +553,8 @@ void TDataCursor::ModifyRecord(uint8_t* buffer, bool unlock, bool reposition) {
     SelectIndex(kSysDeletedSlot);
     if (keyExists(idKey.data())) raiseKeyViolation();
   }
-  KeyJournal journal(*this);
+  auto held = takeWriteScratch();
+  KeyJournal journal(*this, held.scratch.changes, held.scratch.journalBytes);
   bool keysChanged = false;
   for (size_t i = 0; i < slots.size(); ++i) {
     if (oldKeys[i] == newKeys[i]) continue;
@@ -589,7 +619,10 @@ void TDataCursor::DeleteRecord(const uint8_t* buffer, bool reposition) {
   auto keep = KeepCurrentIndex(*this);
   const bool placeCurrent = placeSeenCurrent();
   const uint32_t recordNo = currentRecordNo_;
-  std::vector<uint8_t> current(recordSize_);
+  auto held = takeWriteScratch();
+  TCursorWriteScratch& scratch = held.scratch;
+  std::vector<uint8_t>& current = scratch.image;
+  current.resize(recordSize_);
   readRecord(recordNo, current.data());
   bool lockedHere = false;
   auto release = unlockIfTaken(*this, lockedHere);
@@ -604,14 +637,10 @@ void TDataCursor::DeleteRecord(const uint8_t* buffer, bool reposition) {
     lockedHere = true;
   }
   if (current[0] != kRecordInUse) Raise(VELDOR_KEYORRECDELETED);
-  const std::vector<uint8_t> slots = writtenSlots();
-  std::vector<std::vector<uint8_t>> keys;
-  for (uint8_t slot : slots) {
-    SelectIndex(slot);
-    keys.emplace_back(currentKeySize_);
-    BuildKey(current.data(), keys.back().data(), current.data());
-  }
-  std::vector<uint8_t> idKey(kSysDeletedKeySize), freeKey(kSysDeletedKeySize);
+  const std::vector<uint8_t>& slots = scratch.slots;
+  writtenSlots(scratch.slots);
+  buildWriteKeys(current.data(), scratch, false);
+  std::array<uint8_t, kSysDeletedKeySize> idKey, freeKey;
   BuildRecordIdKey(current.data(), idKey.data());
   current[0] = kRecordDeleted;
   BuildRecordIdKey(current.data(), freeKey.data());
@@ -624,15 +653,14 @@ void TDataCursor::DeleteRecord(const uint8_t* buffer, bool reposition) {
   if (reposition && placeCurrent && !bitmapView_ && !rangeSet_ && !InRecordNumberOrder() &&
       keySlot_ == ownIndex && sequence_ != 0)
     for (size_t i = 0; i < slots.size(); ++i)
-      if (slots[i] == ownIndex &&
-          std::memcmp(currentKey_.data(), keys[i].data(), std::min(keys[i].size(), currentKey_.size())) == 0)
+      if (slots[i] == ownIndex && std::memcmp(currentKey_.data(), writeKey(scratch, i).data(),
+                                              std::min(writeKey(scratch, i).size(), currentKey_.size())) == 0)
         own = i;
   TKeyEntry following;
-  KeyJournal journal(*this);
-  // The keys are handed over: nothing below reads them again.
+  KeyJournal journal(*this, scratch.changes, scratch.journalBytes);
   for (size_t i = 0; i < slots.size(); ++i)
-    journal.change(slots[i], std::move(keys[i]), {}, recordNo, i == own ? &following : nullptr);
-  journal.change(kSysDeletedSlot, std::move(idKey), std::move(freeKey), recordNo);
+    journal.change(slots[i], writeKey(scratch, i), {}, recordNo, i == own ? &following : nullptr);
+  journal.change(kSysDeletedSlot, idKey, freeKey, recordNo);
   // The record's chains go with it; edits of its blobs that were never saved go too.
   bool blobsSaved = false;
   const bool hasBlobs = HasBlobFields();
@@ -658,7 +686,7 @@ void TDataCursor::DeleteRecord(const uint8_t* buffer, bool reposition) {
     viewAfterWrite(recordNo, false);
     atBOF_ = atEOF_ = false;
     standOn(sequence_, &following);
-    loadPositionRecord();
+    deferRecordLoad();
   } else if (reposition) {
     RemoveFromView();
   } else {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <memory>
 #include <random>
 #include <set>
@@ -179,6 +180,45 @@ TEST_F(ItemCacheTest, ManyInsertsAndRemovalsKeepEveryCachedNumberFindable) {
   EXPECT_EQ(listed(), std::vector<uint32_t>(held.begin(), held.end()));
   EXPECT_EQ(chainBackwards(), chain());
   EXPECT_EQ(chain().size(), held.size());
+}
+
+// The dirty items come in number order whether their numbers fill a range without a gap (placed
+// by number) or not (sorted): one item, a dense run at the top of the number range, runs with
+// one gap, and random sets, with pinned, clean and unwanted items left out.
+TEST_F(ItemCacheTest, DirtyItemsAreCollectedInNumberOrderWithOrWithoutGaps) {
+  cache.SetCapacity(100000);
+  std::mt19937 rng(11);
+  const std::vector<std::vector<uint32_t>> fixed = {{7},
+                                                    {UINT32_MAX - 2, UINT32_MAX - 1, UINT32_MAX},
+                                                    {1, 2, 3, 5},
+                                                    {10, 11, 12, 13, 14, 15, 16, 17, 18, 19}};
+  for (int round = 0; round < 40; ++round) {
+    std::vector<uint32_t> numbers;
+    if (size_t(round) < fixed.size()) {
+      numbers = fixed[size_t(round)];
+    } else {
+      const uint32_t first = uint32_t(rng() % 5000) + 1, count = uint32_t(rng() % 300) + 1;
+      for (uint32_t n = first; n < first + count; ++n)
+        if (round % 2 == 0 || rng() % 4 != 0) numbers.push_back(n);
+      if (numbers.empty()) numbers.push_back(first);
+    }
+    std::shuffle(numbers.begin(), numbers.end(), rng);
+    std::vector<uint32_t> expected;
+    for (uint32_t n : numbers) {
+      TestItem* item = add(n);
+      ASSERT_NE(item, nullptr) << n;
+      const uint32_t kind = rng() % 8;
+      item->dirty = kind != 0;
+      item->pins = kind == 1 ? 1 : 0;
+      if (item->dirty && item->pins == 0 && n % 9 != 4) expected.push_back(n);
+    }
+    std::sort(expected.begin(), expected.end());
+    std::vector<uint32_t> got;
+    for (TestItem* item : cache.CollectDirty([](const TestItem& i) { return i.number % 9 != 4; }))
+      got.push_back(item->number);
+    EXPECT_EQ(got, expected) << "round " << round;
+    cache.Clear([&](std::unique_ptr<TestItem> pinned) { pool.Push(pinned); });
+  }
 }
 
 // A trim that drops a few items removes them one by one; one that drops most (the commit of a

@@ -391,6 +391,191 @@ TEST(CursorWriteTest, ADeleteLeavesTheCursorOnTheRecordThatFollowedInItsIndex) {
   }
 }
 
+// A cursor that holds its table alone reads the record a delete leaves it on only when it is
+// wanted; a cursor sharing its table reads it at once. The same writes and moves on two such
+// tables show the same records, places and results after every step: moves next and prior, the
+// buffer looked at or not, a modify, append or delete, a search, a copy of the cursor, each right
+// after a delete, also of the first and last records of the index.
+TEST(CursorWriteTest, TheRecordADeleteStandsOnIsTheSameReadAtOnceOrWhenWanted) {
+  const uint32_t seed = storage_test::testSeed();
+  std::mt19937 random(seed);
+  TempDir dir;
+  Database db(dir.path());
+  auto make = [&](const char* name, bool exclusive) {
+    auto c = std::make_unique<TDataCursor>(*db.directory);
+    c->SetTableName(name);
+    c->SetExclusive(true);
+    TCreateTableArgs args = rowsTable();
+    c->CreateTable(args);
+    c->SetExclusive(exclusive);
+    c->Open();
+    return c;
+  };
+  auto alone = make("alone", true), shared = make("shared", false);
+  TDataCursor* both[] = {alone.get(), shared.get()};
+  std::vector<uint8_t> buffer(alone->RecordSize()), got[2];
+  int32_t nextK = 0;
+  const char* names[] = {"ann", "bob", "carl", "dora", "eve"};
+  // Runs `step` on both cursors; its result, and each cursor's place, must agree.
+  auto each = [&](const std::string& when, auto&& step) {
+    int64_t results[2];
+    for (int i = 0; i < 2; ++i) results[i] = step(*both[i], got[i]);
+    EXPECT_EQ(results[0], results[1]) << when;
+    EXPECT_EQ(got[0], got[1]) << when;
+    EXPECT_EQ(alone->CurrentRecordNo(), shared->CurrentRecordNo()) << when;
+    EXPECT_EQ(alone->AtBOF(), shared->AtBOF()) << when;
+    EXPECT_EQ(alone->AtEOF(), shared->AtEOF()) << when;
+  };
+  auto append = [&](const std::string& when) {
+    const Row row{int32_t((nextK++ * 7919) % 100000), names[random() % 5], double(random() % 4)};
+    each(when + " append", [&](TDataCursor& c, std::vector<uint8_t>& out) {
+      out.assign(c.RecordSize(), 0);
+      c.ClearRecordBuffer(out.data());
+      put(c, out, row);
+      c.AppendRecord(out.data());
+      return int64_t(c.CurrentRecordNo());
+    });
+  };
+  for (int i = 0; i < 120; ++i) append("fill");
+  const char* orders[] = {"BYK", "BYNAME", "BYAMOUNT"};
+  for (int step = 0; step < 240; ++step) {
+    const std::string when = "step " + std::to_string(step) + " seed " + std::to_string(seed);
+    const char* order = orders[random() % 3];
+    const int32_t count = alone->GetRecordCount();
+    const uint32_t pick = random() % 6;
+    const int32_t at = pick == 0 ? 1 : pick == 1 ? count : int32_t(1 + random() % uint32_t(count));
+    each(when + " place", [&](TDataCursor& c, std::vector<uint8_t>& out) {
+      c.SetIndexName(order);
+      c.SetToRecNo(at);
+      out.assign(c.RecordSize(), 0);
+      return int64_t(c.GetCurrentRecord(out.data(), false));
+    });
+    // One to three deletes in a row, each standing on what the one before left.
+    const uint32_t deletes = 1 + random() % 3;
+    for (uint32_t d = 0; d < deletes && alone->GetRecordCount() > 1; ++d)
+      each(when + " delete", [&](TDataCursor& c, std::vector<uint8_t>& out) {
+        if (c.AtEOF() || c.AtBOF()) return int64_t(-1);
+        c.DeleteRecord(nullptr);
+        out.clear();
+        return int64_t(c.GetSequenceNumber());
+      });
+    const int32_t k = int32_t((random() % uint32_t(nextK)) * 7919 % 100000);
+    const Row edit{int32_t(100000 + step), names[random() % 5], double(random() % 4)};
+    switch (random() % 9) {
+      case 0:
+        each(when + " next", [&](TDataCursor& c, std::vector<uint8_t>& out) {
+          out.assign(c.RecordSize(), 0);
+          return int64_t(c.GetNextRecord(out.data()));
+        });
+        break;
+      case 1:
+        each(when + " prior", [&](TDataCursor& c, std::vector<uint8_t>& out) {
+          out.assign(c.RecordSize(), 0);
+          return int64_t(c.GetPriorRecord(out.data()));
+        });
+        break;
+      case 2:
+        each(when + " buffer", [&](TDataCursor& c, std::vector<uint8_t>& out) {
+          out = c.GetCurrentRecordBuffer();
+          return int64_t(c.RecordBuffer().size());
+        });
+        break;
+      case 3:
+        each(when + " modify", [&](TDataCursor& c, std::vector<uint8_t>& out) {
+          if (c.AtEOF() || c.AtBOF()) return int64_t(-1);
+          out.assign(c.RecordSize(), 0);
+          c.ClearRecordBuffer(out.data());
+          put(c, out, edit);
+          c.ModifyRecord(out.data());
+          out = c.GetCurrentRecordBuffer();
+          return int64_t(c.CurrentRecordNo());
+        });
+        break;
+      case 4:
+        append(when);
+        break;
+      case 5:
+        each(when + " find", [&](TDataCursor& c, std::vector<uint8_t>& out) {
+          c.SetIndexName("BYK");
+          out.assign(c.RecordSize(), 0);
+          c.ClearRecordBuffer(out.data());
+          put(c, out, Row{k, "", 0});
+          const bool found = c.FindKey(false, out.data(), 1, true, 0, nullptr);
+          out = c.GetCurrentRecordBuffer();
+          return int64_t(found);
+        });
+        break;
+      case 6:
+        each(when + " copy", [&](TDataCursor& c, std::vector<uint8_t>& out) {
+          std::unique_ptr<TDataCursor> copy = c.Clone();
+          out = copy->GetCurrentRecordBuffer();
+          return int64_t(copy->CurrentRecordNo());
+        });
+        break;
+      default:
+        break;
+    }
+    // Whatever came before, the current record as the cursor reads it now.
+    each(when + " current", [&](TDataCursor& c, std::vector<uint8_t>& out) {
+      out.assign(c.RecordSize(), 0);
+      return int64_t(c.GetCurrentRecord(out.data(), false));
+    });
+    if (alone->GetRecordCount() < 40)
+      for (int i = 0; i < 60; ++i) append(when + " refill");
+  }
+  for (TDataCursor* c : both) c->Close();
+  shared->Open();
+  expectIntact(dir, "shared", *shared);
+  shared->Close();
+  alone->Open();
+  expectIntact(dir, "alone", *alone);
+}
+
+// In record-number order an append stands on the record it wrote with the image it wrote, not
+// one read back; that image is the one a read finds, on a table held alone or shared, with a
+// computed field (read back) or without, between deletes that leave gaps.
+TEST(CursorWriteTest, AnAppendStandsOnTheRecordAsAReadFindsIt) {
+  const uint32_t seed = storage_test::testSeed();
+  std::mt19937 random(seed);
+  TempDir dir;
+  Database db(dir.path());
+  int made = 0;
+  for (const bool exclusive : {true, false})
+    for (const bool computed : {false, true}) {
+      const std::string name = "t" + std::to_string(made++);
+      auto c = std::make_unique<TDataCursor>(*db.directory);
+      c->SetTableName(name);
+      c->SetExclusive(true);
+      TCreateTableArgs args = rowsTable();
+      args.NoPrimaryIndex = true;
+      args.Indexes[0].fields[0] = 0;
+      c->CreateTable(args);
+      c->SetExclusive(exclusive);
+      c->Open();
+      if (computed) addComputedField(*c, datafile_test::field(5, "TWICE", 6), "k * 2 + 1");
+      std::vector<uint8_t> buffer(c->RecordSize()), fresh(c->RecordSize());
+      for (int i = 0; i < 150; ++i) {
+        const std::string when = name + " append " + std::to_string(i) + " seed " + std::to_string(seed);
+        c->ClearRecordBuffer(buffer.data());
+        put(*c, buffer, Row{i, i % 2 ? "odd" : "even", double(random() % 50)});
+        c->AppendRecord(buffer.data());
+        const std::vector<uint8_t> held = c->GetCurrentRecordBuffer();
+        const uint32_t recordNo = c->CurrentRecordNo();
+        const int32_t sequence = c->GetSequenceNumber();
+        EXPECT_EQ(sequence, c->GetRecordCount()) << when;
+        c->SetToRecordNo(recordNo);
+        EXPECT_EQ(c->GetSequenceNumber(), sequence) << when;
+        ASSERT_EQ(c->GetCurrentRecord(fresh.data(), false), 0) << when;
+        EXPECT_EQ(held, fresh) << when;
+        if (random() % 4 == 0) {
+          c->SetToRecNo(int32_t(1 + random() % uint32_t(c->GetRecordCount())));
+          if (c->GetCurrentRecord(buffer.data(), false) == 0) c->DeleteRecord(buffer.data());
+        }
+      }
+      c->Close();
+    }
+}
+
 TEST(CursorWriteTest, ComputedFieldFollowsItsColumns) {
   TempDir dir;
   Database db(dir.path());
