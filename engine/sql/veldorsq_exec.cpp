@@ -450,12 +450,12 @@ void TDataQuery::planColumnCopies() {
 }
 
 void TDataQuery::copyColumn(const ColumnCopy& c, const uint8_t* record, uint8_t* row) {
-  // What ReadFieldValue and WriteFieldValue would make of the stored bytes.
+  // What ReadFieldValue and WriteFieldValue would make of the stored bytes. A value that fills
+  // the field's bytes needs no clearing first.
   uint8_t* at = row + c.to;
-  std::memset(at, 0, c.size + 1u);
-  if (!record) return;
-  const uint8_t* stored = record + c.from;
-  if (stored[0] == 0) return;
+  const uint8_t* stored = record ? record + c.from : nullptr;
+  if (!stored || stored[0] == 0 || c.kind == ColumnCopy::Text) std::memset(at, 0, c.size + 1u);
+  if (!stored || stored[0] == 0) return;
   if (c.kind == ColumnCopy::Bytes) {
     at[0] = 1;
     std::memcpy(at + 1, stored + 1, c.size);
