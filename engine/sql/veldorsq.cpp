@@ -1,6 +1,7 @@
 #include "engine/sql/veldorsq.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "engine/base/veldorerr.h"
 #include "engine/base/veldorhelpers.h"
@@ -426,6 +427,8 @@ void TSourceTable::Next() {
     return;
   }
   for (;;) {
+    if (SkipTest && SkipBudget != 0)
+      Passed += Cursor->SkipHeldRecords(SkipTest, SkipData, std::exchange(SkipBudget, 0));
     uint16_t code = Cursor->GetNextRecord(RecordBuffer.data());
     AtEnd = code == VELDOR_EOF;
     if (AtEnd) return;

@@ -29,6 +29,10 @@
 #include "engine/values/veldorexpservices.h"
 #include "engine/values/veldorexptoken.h"
 
+namespace engine {
+class ExpCondition;
+}
+
 namespace engine::sql {
 
 // Raises engine error 11949 with `message` as its text.
@@ -451,6 +455,14 @@ class TSourceTable final : public engine::TSourceTable {
   // The join whose lookup gives this table its rows in this run (see TJoinLookup), or nullptr
   // when the cursor does.
   TTableJoin* Feed = nullptr;
+  // Rows that the query would let go without looking at them further (a row condition false, a
+  // TOP that a row cannot enter), tested where the cursor holds them: Next passes over at most
+  // SkipBudget of them before it reads a row (TDataCursor::SkipHeldRecords), and adds them to
+  // Passed. Only for a table that steps its own cursor.
+  TDataCursor::TRecordTest SkipTest = nullptr;
+  const void* SkipData = nullptr;
+  uint32_t SkipBudget = 0;
+  int64_t Passed = 0;
   // The record number of the row in the record buffer.
   uint32_t CurrentRecordNo() const;
 };
@@ -672,6 +684,8 @@ class TDataQuery final : public engine::TDataQuery {
   bool ReportProgress(int64_t counter, int64_t total, int& last);
   // The percent that ReportProgress would report now, or -1 when it would call nothing.
   int progressDue(int64_t counter, int64_t total, int last) const;
+  // How many more rows the counter may take before progressDue reports (INT64_MAX: never).
+  int64_t rowsUntilProgress(int64_t counter, int64_t total, int last) const;
 
   // ---- Parsers (veldorsq_parse*.cpp) ----
   void ParseSelect();
@@ -752,6 +766,9 @@ class TDataQuery final : public engine::TDataQuery {
   };
   std::vector<ColumnCopy> columnCopies_;
   void planColumnCopies();
+  // Puts the column that `c` copies from `record` (null: its table stands past its end) into
+  // `row`, as fillResultRow does.
+  static void copyColumn(const ColumnCopy& c, const uint8_t* record, uint8_t* row);
   // Appends `row` to the result; false when DISTINCT already holds it.
   bool appendResultRow(uint8_t* row);
   void rebuildResult();
@@ -805,6 +822,25 @@ class TDataQuery final : public engine::TDataQuery {
   bool behindTopCut(HeldRows& held);
   // Ends testing rows against TOP's best: the result cursor back on its own index.
   void endTopCut(HeldRows& held);
+  // What the driving table's cursor tests a record on where it lies, so that it passes over the
+  // rows this run would let go (TSourceTable::SkipTest): the row conditions, when they read only
+  // the record, and TOP's cut, when every field of the ORDER BY key is a column copy of the
+  // driving table (`keyCopies`), tested on a row that holds those alone (`row`). With `take`,
+  // when every result column is a column copy of the driving table, a row that passes them is
+  // held there and then (as fillResultRow and afterHeldRow would) and passed over too.
+  struct RowSkip {
+    TDataQuery* query = nullptr;
+    const ExpCondition* conditions[2] = {};
+    HeldRows* held = nullptr;
+    std::vector<const ColumnCopy*> keyCopies;
+    std::vector<uint8_t> row;
+    bool take = false;
+  };
+  static bool keepsRecord(const void* skip, const uint8_t* record);
+  // Readies `skip` to test TOP's cut on the driving table's records; false when it cannot.
+  bool planTopCutSkip(RowSkip& skip, HeldRows& held, const TSourceTable& driving);
+  // Readies `skip` to take rows where the driving table's records lie; false when it cannot.
+  bool planTakeInPlace(RowSkip& skip, HeldRows& held, const TSourceTable& driving);
   // Whether this run's rows can be held: no UNION shares the result, the result has no blob (a
   // held row could not own one), and no row limit counts distinct rows.
   bool canHoldRows() const;

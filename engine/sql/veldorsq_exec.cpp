@@ -351,6 +351,18 @@ int TDataQuery::progressDue(int64_t counter, int64_t total, int last) const {
   return step + last > percent ? -1 : percent;
 }
 
+int64_t TDataQuery::rowsUntilProgress(int64_t counter, int64_t total, int last) const {
+  if (!Owner.ProgressCallback()) return INT64_MAX;
+  int step = int(Owner.Session().GetProgressStepPercent());
+  if (step <= 0) step = 100;
+  const int64_t target = int64_t(step) + last;
+  if (target > 100) return INT64_MAX;
+  if (total <= 0) return 0;
+  // The first counter whose percent reaches the target.
+  const int64_t due = (target * total + 99) / 100;
+  return std::max<int64_t>(0, due - counter);
+}
+
 bool TDataQuery::ReportProgress(int64_t counter, int64_t total, int& last) {
   auto& callback = Owner.ProgressCallback();
   const int percent = progressDue(counter, total, last);
@@ -442,34 +454,39 @@ void TDataQuery::planColumnCopies() {
   }
 }
 
+void TDataQuery::copyColumn(const ColumnCopy& c, const uint8_t* record, uint8_t* row) {
+  // What ReadFieldValue and WriteFieldValue would make of the stored bytes. A value that fills
+  // the field's bytes needs no clearing first.
+  uint8_t* at = row + c.to;
+  const uint8_t* stored = record ? record + c.from : nullptr;
+  if (!stored || stored[0] == 0 || c.kind == ColumnCopy::Text) std::memset(at, 0, c.size + 1u);
+  if (!stored || stored[0] == 0) return;
+  if (c.kind == ColumnCopy::Bytes) {
+    at[0] = 1;
+    std::memcpy(at + 1, stored + 1, c.size);
+    return;
+  }
+  if (c.kind == ColumnCopy::IntegerToLargeInt) {
+    at[0] = 1;
+    PutLargeIntValue(at + 1, GetIntegerValue(stored + 1));
+    return;
+  }
+  size_t length = strnlen(reinterpret_cast<const char*>(stored + 1), c.size);
+  if (c.size > 0 && length >= c.size) length = c.size - 1u;
+  while (length > 0 && stored[length] == ' ') --length;
+  std::memcpy(at + 1, stored + 1, length);
+  at[0] = length > 0 ? 1 : 0;
+}
+
 void TDataQuery::fillResultRow(uint8_t* row) {
   TDataCursor& result = *ResultCursor;
   result.ClearRecordBuffer(row);
   for (size_t i = 0; i < ResultFields.size(); ++i) {
     TResultField& f = *ResultFields[i];
     if (i < columnCopies_.size() && columnCopies_[i].kind != ColumnCopy::None) {
-      // What ReadFieldValue and WriteFieldValue would make of the stored bytes.
       const ColumnCopy& c = columnCopies_[i];
-      uint8_t* at = row + c.to;
-      std::memset(at, 0, c.size + 1u);
-      if (c.table->AtEnd || c.table->RecordBuffer.empty()) continue;
-      const uint8_t* stored = c.table->RecordBuffer.data() + c.from;
-      if (stored[0] == 0) continue;
-      if (c.kind == ColumnCopy::Bytes) {
-        at[0] = 1;
-        std::memcpy(at + 1, stored + 1, c.size);
-        continue;
-      }
-      if (c.kind == ColumnCopy::IntegerToLargeInt) {
-        at[0] = 1;
-        PutLargeIntValue(at + 1, GetIntegerValue(stored + 1));
-        continue;
-      }
-      size_t length = strnlen(reinterpret_cast<const char*>(stored + 1), c.size);
-      if (c.size > 0 && length >= c.size) length = c.size - 1u;
-      while (length > 0 && stored[length] == ' ') --length;
-      std::memcpy(at + 1, stored + 1, length);
-      at[0] = length > 0 ? 1 : 0;
+      copyColumn(c, c.table->AtEnd || c.table->RecordBuffer.empty() ? nullptr : c.table->RecordBuffer.data(),
+                 row);
       continue;
     }
     if (copyStoredValue(f, row)) continue;
@@ -905,6 +922,31 @@ void TDataQuery::executeSelect() {
     }
     return true;
   };
+  // Where a single table drives the run and its row conditions read nothing but the record, the
+  // rows they let go, those behind TOP's cut and the rows that only copy columns are dealt with
+  // where the table's cursor holds them (RowSkip); each counts as a row stepped over.
+  TSourceTable* skipping = nullptr;
+  RowSkip rowSkip;
+  rowSkip.query = this;
+  rowSkip.conditions[0] = residual ? &*residual : nullptr;
+  rowSkip.conditions[1] = postJoin ? &*postJoin : nullptr;
+  const bool recordOnly =
+      (!residual || residual->ReadsRecordOnly()) && (!postJoin || postJoin->ReadsRecordOnly());
+  const bool skippable =
+      recordOnly && plan_.Order.size() == 1 && !driving.Feed && driving.Joins.empty() && !driving.RowCheck;
+  auto startSkipping = [&] {
+    skipping = &driving;
+    driving.SkipTest = keepsRecord;
+    driving.SkipData = &rowSkip;
+  };
+  if (skippable && (residual || postJoin)) startSkipping();
+  auto endSkipping = platform::ScopeExit([&] {
+    if (!skipping) return;
+    skipping->SkipTest = nullptr;
+    skipping->SkipData = nullptr;
+    skipping->SkipBudget = 0;
+    skipping->Passed = 0;
+  });
   // A row's columns are read under the hold its records were read in: once the pairs were let
   // go, a writer may have changed the record, freed its blobs and given their blocks to other
   // values, so a blob read through the record read before would be of another commit or another
@@ -912,36 +954,46 @@ void TDataQuery::executeSelect() {
   // leave its row (`betweenRows`); each row only counts (`progress`).
   bool cycleDue = false;
   auto progress = [&] {
+    const int64_t passed = std::exchange(driving.Passed, 0);
+    counter += passed;
     uint32_t recordNo = driving.Cursor->CurrentRecordNo();
     if (recordNo != lastRecord) {
       lastRecord = recordNo;
       ++counter;
     }
     if (WithLocks) return ReportProgress(counter, total, last);
-    ++heldRows;
+    heldRows += int(passed) + 1;
     if (heldRows >= kRowsPerReadHold ||
-        (heldRows % 8 == 0 && std::chrono::steady_clock::now() - heldSince >= kReadHoldTime))
+        ((heldRows % 8 == 0 || passed != 0) && std::chrono::steady_clock::now() - heldSince >= kReadHoldTime))
       cycleDue = true;
     return false;
   };
+  // The rows the next step may pass over: none past the end of the hold's run of rows or past
+  // the next progress report, so that both come where stepping row by row brings them. The row
+  // the step then stands on counts as well.
+  auto allowSkip = [&] {
+    if (!skipping) return;
+    int64_t room = WithLocks ? INT64_MAX : int64_t(kRowsPerReadHold) - heldRows;
+    room = std::min(room, rowsUntilProgress(counter, total, last));
+    skipping->SkipBudget = uint32_t(std::clamp<int64_t>(room - 1, 0, UINT32_MAX));
+  };
   // False when the progress callback stops the statement.
   const std::function<bool()> betweenRows = [&] {
-    if (WithLocks) return true;
-    if (progressDue(counter, total, last) >= 0) {
+    bool goOn = true;
+    if (!WithLocks && progressDue(counter, total, last) >= 0) {
       // The callback may write to these tables (through another session of the process): it
       // runs with the pairs let go.
       cycleDue = false;
       release();
-      const bool stop = ReportProgress(counter, total, last);
+      goOn = !ReportProgress(counter, total, last);
       hold();
-      return !stop;
-    }
-    if (cycleDue) {
+    } else if (!WithLocks && cycleDue) {
       cycleDue = false;
       release();
       hold();
     }
-    return true;
+    allowSkip();
+    return goOn;
   };
   const bool topEarly = Top >= 0 && !OrderByGiven && !GroupByGiven;
   HeldRows held;
@@ -981,6 +1033,10 @@ void TDataQuery::executeSelect() {
     held.recordSize = result.RecordSize();
     held.active = canHoldRows();
     if (held.active) reserveHeldRows(held, total);
+    if (skippable && held.active) {
+      const bool cut = planTopCutSkip(rowSkip, held, driving);
+      if (planTakeInPlace(rowSkip, held, driving) || cut) startSkipping();
+    }
     // A failure leaves the rows taken so far in the result table, as if each had gone there.
     platform::UndoOnFailure keepRows([&] { spillHeldRows(held); });
     auto resultRows = [&] { return held.active ? held.taken : result.GetRecordCount() + held.trimmed; };

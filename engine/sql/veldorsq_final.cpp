@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "engine/sql/veldorsq.h"
+#include "engine/values/veldorexpeval.h"
 #include "platform/debugassert.h"
 #include "platform/scopeguard.h"
 
@@ -136,6 +137,74 @@ bool TDataQuery::behindTopCut(HeldRows& held) {
   result.BuildKey(held.row(held.count), held.arrivingKey.data(), held.row(held.count));
   // Every row kept came earlier, so a tie with the last of them loses too.
   return compareHeldKeys(result, held.arrivingKey.data(), held.cutKey.data(), held.cutCompared) >= 0;
+}
+
+bool TDataQuery::planTopCutSkip(RowSkip& skip, HeldRows& held, const TSourceTable& driving) {
+  // A row limit counts the rows let go behind the cut as taken.
+  if (!heldTopOnly() || MaxRowCount >= 0 || !ResultCursor || ResultCursor->IsRemote()) return false;
+  TDataCursor& result = *ResultCursor;
+  const TIndexDescriptor index = result.GetIndexDesc(passSlot("Sys__OrderBy"));
+  std::vector<const ColumnCopy*> keyCopies;
+  for (uint8_t k = 0; k < index.fieldCount && k < index.fields.size(); ++k) {
+    const ColumnCopy* copy = nullptr;
+    for (size_t i = 0; i < ResultFields.size() && i < columnCopies_.size(); ++i)
+      if (ResultFields[i]->ResultFieldNo == index.fields[k]) copy = &columnCopies_[i];
+    if (!copy || copy->table != &driving ||
+        (copy->kind != ColumnCopy::Bytes && copy->kind != ColumnCopy::Text))
+      return false;
+    keyCopies.push_back(copy);
+  }
+  if (keyCopies.empty()) return false;
+  skip.keyCopies = std::move(keyCopies);
+  skip.row.assign(result.RecordSize(), 0);
+  result.ClearRecordBuffer(skip.row.data());
+  skip.held = &held;
+  return true;
+}
+
+bool TDataQuery::planTakeInPlace(RowSkip& skip, HeldRows& held, const TSourceTable& driving) {
+  // A row limit, or TOP without an order, ends the run at a row count: the row loop counts.
+  if (!held.active || MaxRowCount >= 0 || (Top >= 0 && !OrderByGiven && !GroupByGiven) ||
+      columnCopies_.size() != ResultFields.size())
+    return false;
+  for (const ColumnCopy& copy : columnCopies_)
+    if (copy.kind == ColumnCopy::None || copy.table != &driving) return false;
+  skip.held = &held;
+  skip.take = true;
+  return true;
+}
+
+bool TDataQuery::keepsRecord(const void* data, const uint8_t* record) {
+  const auto& skip = *static_cast<const RowSkip*>(data);
+  for (const ExpCondition* condition : skip.conditions) {
+    if (!condition) continue;
+    const ExpCondition::Outcome v = condition->Evaluate(record, nullptr, nullptr);
+    if (v.isNull || (v.word & 0xFF) == 0) return false;
+  }
+  HeldRows* held = skip.held;
+  if (!held) return true;
+  TDataQuery& query = *skip.query;
+  TDataCursor& result = *query.ResultCursor;
+  if (!skip.keyCopies.empty() && held->cutCompared != 0) {
+    // The row as far as the ORDER BY key reads it: its key is the one the whole row would have.
+    auto* row = const_cast<uint8_t*>(skip.row.data());
+    for (const ColumnCopy* copy : skip.keyCopies) copyColumn(*copy, record, row);
+    result.BuildKey(row, held->arrivingKey.data(), row);
+    // As behindTopCut: every row kept came earlier, so a tie with the last of them loses too.
+    if (compareHeldKeys(result, held->arrivingKey.data(), held->cutKey.data(), held->cutCompared) >= 0) {
+      // Taken and let go at once, as afterHeldRow would.
+      ++held->taken;
+      ++held->trimmed;
+      return false;
+    }
+  }
+  // Once the rows spilt to the result table, the row loop appends them.
+  if (!skip.take || !held->active) return true;
+  uint8_t* row = query.holdRow(*held);
+  result.ClearRecordBuffer(row);
+  for (const ColumnCopy& copy : query.columnCopies_) copyColumn(copy, record, row);
+  query.afterHeldRow(*held);
+  return false;
 }
 
 void TDataQuery::endTopCut(HeldRows& held) {

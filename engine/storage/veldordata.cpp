@@ -947,23 +947,35 @@ void TDataFile::noteCached(uint32_t number) {
     aheadUncachedFrom_ = std::max(aheadUncachedFrom_, number + 1);
 }
 
-bool TDataFile::CopyHeldRecord(uint32_t number, uint8_t* image, uint32_t size) const {
-  if (number == 0 || number >= GetNextRecordNumber()) return false;
-  const uint32_t r = GetRecordSize();
-  const uint32_t n = std::min(size, r);
+const uint8_t* TDataFile::heldBytes(uint32_t number, bool& fromRun) const {
+  fromRun = false;
+  if (number == 0 || number >= GetNextRecordNumber()) return nullptr;
   // Most of a run lies past its last cached record: no look-up for those.
   const bool inRun = aheadCount_ != 0 && number >= aheadFirst_ && number - aheadFirst_ < aheadCount_;
   if (!inRun || number < aheadUncachedFrom_) {
-    if (const TRecord* cached = cache_.FindCached(number)) {
-      std::memcpy(image, cached->GetBuffer(), n);
-      return true;
-    }
+    if (const TRecord* cached = cache_.FindCached(number)) return cached->GetBuffer();
   }
+  // Scrambled bytes would need the whole record.
+  if (!inRun || IsEncrypted() || GetRecordSize() < kRecordHeaderSize) return nullptr;
+  fromRun = true;
+  return aheadBuffer_.data() + size_t(number - aheadFirst_) * GetRecordSize();
+}
+
+const uint8_t* TDataFile::HeldRecordBytes(uint32_t number) const {
+  bool fromRun = false;
+  return heldBytes(number, fromRun);
+}
+
+bool TDataFile::CopyHeldRecord(uint32_t number, uint8_t* image, uint32_t size) const {
+  bool fromRun = false;
+  const uint8_t* held = heldBytes(number, fromRun);
+  if (!held) return false;
+  const uint32_t n = std::min(size, GetRecordSize());
   // The run holds the file's bytes: as TRecord::LoadFromBuffer, a record in use carries its own
-  // number. Scrambled bytes would need the whole record.
-  if (!inRun || IsEncrypted() || n < kRecordHeaderSize) return false;
-  std::memcpy(image, aheadBuffer_.data() + size_t(number - aheadFirst_) * r, n);
-  if (image[0] == kRecordInUse) platform::put4(image + 1, number);
+  // number.
+  if (fromRun && n < kRecordHeaderSize) return false;
+  std::memcpy(image, held, n);
+  if (fromRun && image[0] == kRecordInUse) platform::put4(image + 1, number);
   return true;
 }
 

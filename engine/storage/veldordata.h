@@ -314,6 +314,10 @@ class TDataFile : public TFileHandler, public TRecordOwner {
   // the cache; false when neither holds it (and always for an encrypted table). For a caller that
   // knows the caches current, as a cache hit of GetRecord would.
   bool CopyHeldRecord(uint32_t number, uint8_t* image, uint32_t size) const;
+  // Where CopyHeldRecord would copy record `number` from, read in place: the bytes of its fields
+  // are the record's, while bytes 1..4 of the header need not hold its number. Null when nothing
+  // holds it. Valid until the next call that reads, writes or clears a record of this file.
+  const uint8_t* HeldRecordBytes(uint32_t number) const;
   // Unpins (nothing for null).
   void ReleaseRecord(TRecord* record);
   // Writes every dirty unpinned record outside the run being read, each run of consecutive
@@ -471,6 +475,8 @@ class TDataFile : public TFileHandler, public TRecordOwner {
   uint32_t asideRunCount_ = 0;
   // No record of the read-ahead run from this number on is in the cache (noteCached keeps it so).
   uint32_t aheadUncachedFrom_ = 0;
+  // HeldRecordBytes; `fromRun` when the bytes are the run's (the file's), not a cached record's.
+  const uint8_t* heldBytes(uint32_t number, bool& fromRun) const;
   std::array<uint32_t, 4> recentMisses_{};
   size_t nextMiss_ = 0;
 

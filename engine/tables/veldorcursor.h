@@ -450,6 +450,17 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // 0, or VELDOR_EOF (VELDOR_BOF) with the buffer (may be null) cleared.
   uint16_t GetNextRecord(uint8_t* buffer);
   uint16_t GetPriorRecord(uint8_t* buffer);
+  // A test of a record's bytes where they lie: the bytes of its fields are the record's, the
+  // header's need not be. True keeps the record.
+  using TRecordTest = bool (*)(const void* data, const uint8_t* record);
+  // Passes over the records that GetNextRecord would step to one after another and `test`
+  // rejects, at most `most` of them, as that many GetNextRecord calls would; the next
+  // GetNextRecord reads the record after the last one passed. Returns how many were passed. Only
+  // where a step is taken from the records the table holds in memory (forward in record-number
+  // order, the table seen unchanged, every record to pass held in memory): it stops, without a
+  // read, where a step would not be. The test must neither use this cursor nor change this
+  // table. An exception from the test leaves the cursor where it stood.
+  uint32_t SkipHeldRecords(TRecordTest test, const void* data, uint32_t most);
   // Up to `count` next records, RecordSize apart; at the end `count` becomes the number read
   // and the result is VELDOR_EOF.
   uint16_t ReadRecordBlock(uint32_t& count, uint8_t* buffer);
@@ -914,6 +925,10 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // files: the cursor sees the table's counters as they are, under a pair or a lock the table
   // holds, or on caches current on disk. False, with nothing changed, when it cannot be.
   bool stepOnHeldRecords(uint8_t* buffer);
+  // Whether stepOnHeldRecords may step from the current record.
+  bool mayStepOnHeldRecords() const;
+  // The next member of the view after the current record within a short look-ahead; 0 if none.
+  uint32_t nextHeldCandidate(uint32_t here) const;
   // BeginRead inside a step on the caches.
   bool beginReadInCachedStep();
   struct CacheMiss {

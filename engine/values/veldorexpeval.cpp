@@ -544,6 +544,7 @@ ExpCondition::Operand ExpCondition::operand(const TExpToken* node, Use use) {
         return o;
       }
     }
+    recordOnly_ = false;
     if (reader_) {
       o.kind = Operand::Read;
       o.read = reads_.emplace_back(GetExpToken()).get();
@@ -552,7 +553,10 @@ ExpCondition::Operand ExpCondition::operand(const TExpToken* node, Use use) {
     }
     return o;
   }
-  if (use != Use::Truth) return o;
+  if (use != Use::Truth) {
+    recordOnly_ = false;
+    return o;
+  }
   Step s;
   s.node = node;
   const uint8_t code = node->code & 0x7F;
@@ -588,6 +592,7 @@ ExpCondition::Operand ExpCondition::operand(const TExpToken* node, Use use) {
                                            : Step::Between;
     for (const TExpToken* arg : node->args) s.args.push_back(operand(arg, Use::Evaluated));
   } else {
+    recordOnly_ = false;
     return o;
   }
   o.kind = Operand::Step;

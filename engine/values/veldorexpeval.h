@@ -66,6 +66,9 @@ class ExpCondition {
   Outcome Evaluate(const uint8_t* record, void* readerData1, void* readerData2) const;
   // A non-NULL boolean true.
   bool Holds(const uint8_t* record, void* readerData1, void* readerData2) const;
+  // True when every column the condition reads is placed in the record and nothing else is
+  // evaluated as a whole: a test then reads only the record image and its own constants.
+  bool ReadsRecordOnly() const { return recordOnly_; }
 
  private:
   struct Operand;
@@ -87,6 +90,7 @@ class ExpCondition {
   std::vector<Step> steps_;
   std::vector<TExpTreePtr> reads_;  // the nodes that the column reader fills, and evaluated constants
   std::unique_ptr<Operand> root_;
+  bool recordOnly_ = true;
 };
 
 // Rewrites argument lists into operand links for the plain flattened form, innermost first.
