@@ -271,8 +271,13 @@ void TReaddfp::Run() {
     root.SetCurrentOwner(nullptr);
     root.SetOpenNode(nullptr);
     root.SetUserMode(false);
+    // Until the last entry is in, the tree is only part of the file.
+    root.SetIncomplete(true);
     for (const AdfEntry& e : entries) {
-      if (Terminated()) return;
+      if (Terminated()) {
+        root.SetMessage(std::string(kTerminatedByUser) + " " + std::string(kReadingIncomplete));
+        return;
+      }
       if (e.kind == kKindUsers) {
         auto owner = std::make_unique<TExpFileUser>();
         FillNodeFromEntry(e, *owner);
@@ -287,6 +292,7 @@ void TReaddfp::Run() {
       }
       CountProgress(1);
     }
+    root.SetIncomplete(false);
   } catch (const std::exception& e) {
     root.SetMessage(WithCause("Error while reading file!", e));
   }

@@ -68,7 +68,8 @@ class TSavedfp final : public DumpWorker {
 // objects, whose ranges then lie in the analysis file. Everything is checked before the tree is
 // filled; a damaged file leaves the tree empty and one of the messages "File: " + name,
 // "open file " + name, name + " is not a valid file", "Read file Error: (Code:001)" to
-// "(Code:005)" or "Error while reading file!".
+// "(Code:005)" or "Error while reading file!". A run cancelled while the tree is being filled
+// leaves "Terminated by user! " + kReadingIncomplete and the root marked Incomplete.
 class TReaddfp final : public DumpWorker {
  public:
   TReaddfp(TExpFileRoot& root, ProgressSink* progress, DoneCallback onDone);

@@ -50,6 +50,14 @@ std::string ownerFileBase(std::string_view owner, int number, uint8_t kind) {
   return SafeFileNamePart(owner, kMaxFileName - mark.size() - suffix.size()) + mark + suffix;
 }
 
+// A file name as a file system that ignores case sees it: two names that give one key may be one
+// file in the folder the user chose.
+std::string foldedName(std::string name) {
+  for (char& c : name)
+    if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+  return name;
+}
+
 // The numbers that keep owners of different names out of each other's files (no entry: the
 // owner's name serves). Owners whose names stand unchanged in their files come first, so that a
 // name that had to be changed is the one that gets a number; then tree order. A number is the
@@ -66,9 +74,10 @@ std::unordered_map<const TExpFileUser*, int> ownerNumbers(const TExpFileRoot& ro
   });
   std::unordered_set<std::string> ownNames;
   for (const TExpFileUser* o : owners)
-    for (uint8_t kind = 0; kind < kKindCount; ++kind) ownNames.insert(ownerFileBase(o->Name(), 0, kind));
+    for (uint8_t kind = 0; kind < kKindCount; ++kind)
+      ownNames.insert(foldedName(ownerFileBase(o->Name(), 0, kind)));
 
-  std::unordered_map<std::string, std::string_view> takenBy;  // file base name -> owner name
+  std::unordered_map<std::string, std::string_view> takenBy;  // folded file base name -> owner name
   std::unordered_map<std::string_view, int> byName;
   // Names that agree in the bytes the file names keep try the same numbers: where the last one
   // of them stopped, the next one goes on (many such names cost no more than a few).
@@ -82,20 +91,20 @@ std::unordered_map<const TExpFileUser*, int> ownerNumbers(const TExpFileRoot& ro
     }
     auto free = [&](int number) {
       for (uint8_t kind = 0; kind < kKindCount; ++kind) {
-        const std::string base = ownerFileBase(name, number, kind);
+        const std::string base = foldedName(ownerFileBase(name, number, kind));
         const auto taken = takenBy.find(base);
         if (taken != takenBy.end() ? taken->second != name : number > 0 && ownNames.contains(base))
           return false;
       }
       return true;
     };
-    int& next = nextTry[SafeFileNamePart(name, std::string::npos).substr(0, kMaxFileName)];
+    int& next = nextTry[foldedName(SafeFileNamePart(name, std::string::npos).substr(0, kMaxFileName))];
     int number = 0;
     if (!free(0))
       for (number = std::max(next, 2); !free(number);) ++number;
     if (number > 0) next = number + 1;
     for (uint8_t kind = 0; kind < kKindCount; ++kind)
-      takenBy.emplace(ownerFileBase(name, number, kind), name);
+      takenBy.emplace(foldedName(ownerFileBase(name, number, kind)), name);
     byName[name] = number;
     if (number > 0) numbers[o] = number;
   }
@@ -138,18 +147,37 @@ std::vector<Item> chosenItems(const TExpFileRoot& root, const TExpFileNode* only
             ownerFileBase(owner.Name(), number != numbers.end() ? number->second : 0, kind))
         .string();
   };
+  // A single object's file whose name is that of a file of a kind (an object named "Tables" of
+  // the owner "SCOTT" gives "SCOTT_Tables.sql") takes "_" + the first number from 2 that is free:
+  // the file of the kind holds the object's neighbours.
+  auto objectFile = [&](const TExpFileUser* owner, const TExpFileNode& node) {
+    std::unordered_set<std::string> kindFiles;
+    for (uint8_t kind = 0; kind < kKindCount; ++kind) {
+      kindFiles.insert(foldedName(std::string(KindName[kind]) + ".sql"));
+      TExpFileUser* o = nullptr;
+      for (int i = 0; root.GetUser(i, o); ++i)
+        kindFiles.insert(foldedName(std::filesystem::path(ownerFile(*o, kind)).filename().string()));
+    }
+    std::string file = std::filesystem::path(ObjectDefinitionFileName(dir, owner, node)).filename().string();
+    const std::string stem = file.substr(0, file.size() - 4);
+    for (int number = 2; kindFiles.contains(foldedName(file)); ++number) {
+      const std::string mark = "_" + std::to_string(number) + ".sql";
+      file = SafeFileNamePart(stem, kMaxFileName - mark.size()) + mark;
+    }
+    return (std::filesystem::path(dir) / file).string();
+  };
   std::vector<Item> items;
   ForEachNode(root, [&](const TExpFileNode& node, const TExpFileUser* owner) {
     if (owner == nullptr) {
       if (onlyNode != nullptr && &node == onlyNode)
-        items.push_back({&node, ObjectDefinitionFileName(dir, nullptr, node)});
+        items.push_back({&node, objectFile(nullptr, node)});
       else if (chosen(root.KindSelected, node))
         items.push_back({&node, DefinitionFileName(dir, node.Kind())});
     } else if (&node == owner) {
       if (onlyNode != nullptr ? &node == onlyNode : root.KindSelected[kKindUsers])
         items.push_back({&node, DefinitionFileName(dir, kKindUsers)});
     } else if (onlyNode != nullptr && &node == onlyNode) {
-      items.push_back({&node, ObjectDefinitionFileName(dir, owner, node)});
+      items.push_back({&node, objectFile(owner, node)});
     } else if (chosen(owner->KindSelected, node)) {
       items.push_back({&node, ownerFile(*owner, node.Kind())});
     }

@@ -3,10 +3,11 @@
 // for the owners' own definitions ("Users.sql") and one per owner and kind (owner + "_" + the kind
 // name + ".sql"), in tree order.
 //
-// Owners of different names never share a file, though the file-name rule (SafeFileNamePart) may
-// give their names one: the owner whose name stands unchanged in its file names keeps them (else
-// the first in tree order), and each other one gets "_" + the first number from 2 after its name
-// that gives files no other owner of the tree has or would have. This depends on the tree alone,
+// Owners of different names never share a file, though the file-name rule (SafeFileNamePart) or a
+// file system that ignores the case of ASCII letters may give their names one: the owner whose
+// name stands unchanged in its file names keeps them (else the first in tree order), and each
+// other one gets "_" + the first number from 2 after its name that gives files no other owner of
+// the tree has or would have, in any case of its letters. This depends on the tree alone,
 // not on what is chosen. Owners of one name are one user and share their files.
 #pragma once
 
@@ -59,7 +60,9 @@ class TSaveObjDDl final : public DumpWorker {
   ~TSaveObjDDl() override;
 
   // Writes only `node`, a node of the root, whatever the flags say: an object to a file of its own
-  // (ObjectDefinitionFileName), an owner to "Users.sql". Before the run only.
+  // (ObjectDefinitionFileName; when that is the name of a file of a kind of the tree, in any case
+  // of its letters, "_" + the first free number from 2 comes before ".sql"), an owner to
+  // "Users.sql". Before the run only.
   void SetOnlyNode(const TExpFileNode* node) { onlyNode_ = node; }
 
  protected:

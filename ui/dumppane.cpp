@@ -8,6 +8,8 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 #include <filesystem>
+#include <system_error>
+#include <vector>
 
 #include "dumpfile/u_analysisfile.h"
 #include "dumpfile/u_saveobjddl.h"
@@ -299,9 +301,16 @@ void DumpPane::ExportDDL() {
                          ? static_cast<const dumpfile::TExpFileNode*>(item->data(0, kRoleNode).value<void*>())
                          : nullptr;
   // The run empties every file it writes: one that exists is replaced only when the user agrees.
+  // Names from the dump need not be UTF-8, so the files are looked for by their bytes, not by
+  // what a QString makes of them.
+  const std::vector<std::string> files = dumpfile::DefinitionFiles(*root_, only);
+  for (const std::string& file : files)
+    if (RefuseOverDump(file, root_->DumpFileName())) return;
   QStringList existing;
-  for (const std::string& file : dumpfile::DefinitionFiles(*root_, only))
-    if (QFileInfo::exists(toQString(file))) existing << toQString(file);
+  for (const std::string& file : files) {
+    std::error_code ec;
+    if (std::filesystem::exists(std::filesystem::symlink_status(file, ec))) existing << toQString(file);
+  }
   if (!existing.isEmpty() &&
       !Services().messages->question(window_, QStringLiteral("These files exist and will be replaced:\n") +
                                                   existing.join("\n") + QStringLiteral("\nReplace them?")))

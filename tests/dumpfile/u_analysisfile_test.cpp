@@ -309,6 +309,27 @@ TEST_F(DamagedAnalysisFileTest, TruncatedFileIsRefusedWhereverItIsCut) {
   }
 }
 
+// A reading cancelled while the tree is being filled must not pass for a whole one: the window
+// shows what was read, and saving it asks first.
+TEST_F(DamagedAnalysisFileTest, CancelledReadingIsMarkedIncomplete) {
+  const std::string adf = smallAnalysisFile();
+  TExpFileRoot root;
+  root.SetDumpFileName(adf);
+  root.SetSourceKind(kSourceAnalysisFile);
+  testing::CancellingProgress progress;
+  TReaddfp reader(root, &progress, nullptr);
+  progress.cancel(root, reader);
+  reader.Execute();
+  ASSERT_LT(nodeCount(root), 4);
+  EXPECT_TRUE(root.Incomplete());
+  EXPECT_EQ(root.Message(), std::string(kTerminatedByUser) + " " + std::string(kReadingIncomplete));
+
+  TExpFileRoot whole;
+  EXPECT_EQ(load(whole, adf), "");
+  EXPECT_EQ(nodeCount(whole), 4);
+  EXPECT_FALSE(whole.Incomplete());
+}
+
 TEST_F(DamagedAnalysisFileTest, RandomDamageGivesAMessageAndNoTreeOrATreeInsideTheFile) {
   const uint64_t seed = testSeed(41);
   SCOPED_TRACE("VELMARON_SEED=" + std::to_string(seed));

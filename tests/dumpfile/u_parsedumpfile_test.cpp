@@ -340,6 +340,24 @@ TEST_F(ReaderFailureTest, EmptyOrTextFileGivesOnlyTheDefaultOwnerAndSaysNothingW
   EXPECT_EQ(progress.steps(), 0);
 }
 
+// A header file (the first 2048 bytes of a dump, zero-padded) opened as a dump is no whole
+// reading: it says so and marks the tree incomplete, whose ranges all lie inside the file.
+TEST_F(ReaderFailureTest, HeaderFileReadAsADumpIsIncompleteAndStaysInsideItsBytes) {
+  smallDump();
+  const std::string all = readFile(path("d.dmp"));
+  for (const std::string& header : {all.substr(0, 2048), all.substr(0, 700) + std::string(1348, '\0')}) {
+    writeFile(path("d.hed"), header);
+    TExpFileRoot root;
+    root.SetMessage("Read successfully!");
+    testing::readDump(root, path("d.hed"));
+    EXPECT_EQ(root.Message(), kDumpEndsEarly);
+    EXPECT_TRUE(root.Incomplete());
+    ForEachNode(root, [&](const TExpFileNode& n, const TExpFileUser*) {
+      EXPECT_LE(n.StartOffset() + n.Length(), 2048) << n.Name();
+    });
+  }
+}
+
 TEST_F(ReaderFailureTest, ShortReadsAreAskedAgainAndLoseNothing) {
   const auto expected = smallDump();
   TExpFileRoot root;

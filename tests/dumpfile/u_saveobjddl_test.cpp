@@ -1,8 +1,10 @@
 #include "dumpfile/u_saveobjddl.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <algorithm>
+#include <csignal>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -173,6 +175,36 @@ TEST_F(DefinitionWriterTest, MissingDumpAndUnwritableFolderAreReported) {
   EXPECT_EQ(run().rfind("Save Object DDL error! (Cannot open " + out_ + "/U_Tables.sql", 0), 0u);
 }
 
+// A file that can be written only in part (the file-size limit of the process here, a full disk
+// alike) ends the run with an error, never with the success message.
+TEST_F(DefinitionWriterTest, WriteCutShortByTheFileSizeLimitIsReportedAsAFailure) {
+  TExpFileUser* o = user("U");
+  for (int i = 0; i < 40; ++i)
+    add(o, "T" + std::to_string(i), kKindTables,
+        "CREATE TABLE T" + std::to_string(i) + " (" + std::string(200, 'A') + " NUMBER)\n");
+  o->KindSelected[kKindTables] = true;
+  writeFile(path("d.dmp"), dump_);  // before the limit
+  const auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);
+  rlimit limit{};
+  ::getrlimit(RLIMIT_FSIZE, &limit);
+  const rlimit full = limit;
+  limit.rlim_cur = 4096;
+  ::setrlimit(RLIMIT_FSIZE, &limit);
+  root_.SetDumpFileName(path("d.dmp"));
+  root_.SetOutputDir(out_);
+  {
+    TSaveObjDDl writer(root_, nullptr, nullptr);
+    writer.Execute();
+  }
+  ::setrlimit(RLIMIT_FSIZE, &full);
+  ::signal(SIGXFSZ, oldHandler);
+  EXPECT_EQ(
+      root_.Message().rfind(std::string(kSaveObjDdlError) + " (Cannot write to " + out_ + "/U_Tables.sql", 0),
+      0u)
+      << root_.Message();
+  EXPECT_LE(fs::file_size(fs::path(out_) / "U_Tables.sql"), 4096u);
+}
+
 TEST_F(DefinitionWriterTest, CancelledRunKeepsWhatItWroteAndClaimsNoSuccess) {
   TExpFileUser* o = user("U");
   for (int i = 0; i < 300; ++i)
@@ -250,6 +282,40 @@ TEST_F(DefinitionWriterTest, OneObjectGoesToAFileOfItsOwnAndTheFilesToWriteAreKn
   EXPECT_EQ(out("SCOTT_EMP.sql"), "CREATE TABLE \"EMP\" (A NUMBER);\r\n");
 }
 
+// An object named after a kind never takes the place of that kind's file, which holds its
+// neighbours, for its own owner, for another owner or at the root, in any case of the letters.
+TEST_F(DefinitionWriterTest, OneObjectNamedLikeAFileOfAKindGetsANumberAndLeavesThatFileAlone) {
+  TExpFileUser* scott = user("SCOTT");
+  TExpFileNode* tables = add(scott, "Tables", kKindTables, "CREATE TABLE \"Tables\" (A NUMBER)\n");
+  TExpFileNode* upper = add(scott, "TABLES", kKindViews, "CREATE VIEW \"TABLES\" AS SELECT 1 FROM DUAL\n");
+  TExpFileUser* a = user("A");
+  TExpFileNode* bTables = add(a, "B_Tables", kKindTables, "CREATE TABLE \"B_Tables\" (B NUMBER)\n");
+  TExpFileUser* ab = user("A_B");
+  add(ab, "T", kKindTables, "CREATE TABLE \"T\" (C NUMBER)\n");
+  TExpFileNode* synonyms =
+      add(nullptr, "Synonyms", kKindSynonyms, "CREATE PUBLIC SYNONYM \"Synonyms\" FOR X\n");
+  add(nullptr, "S", kKindSynonyms, "CREATE PUBLIC SYNONYM \"S\" FOR Y\n");
+  SelectAllKinds(root_);
+  EXPECT_EQ(run(), "Successfully save object DDL!");
+  std::map<std::string, std::string> before;
+  for (const auto& name : files()) before[name] = out(name);
+
+  const std::vector<std::pair<const TExpFileNode*, std::string>> singles = {{tables, "SCOTT_Tables_2.sql"},
+                                                                            {upper, "SCOTT_TABLES_2.sql"},
+                                                                            {bTables, "A_B_Tables_2.sql"},
+                                                                            {synonyms, "Synonyms_2.sql"}};
+  for (const auto& [only, name] : singles) {
+    EXPECT_EQ(DefinitionFiles(root_, only), std::vector<std::string>{(fs::path(out_) / name).string()});
+    TSaveObjDDl writer(root_, nullptr, nullptr);
+    writer.SetOnlyNode(only);
+    writer.Execute();
+    EXPECT_EQ(root_.Message(), "Successfully save object DDL!");
+    EXPECT_EQ(out(name).rfind("CREATE", 0), 0u) << name;
+  }
+  for (const auto& [name, text] : before) EXPECT_EQ(out(name), text) << name;
+  EXPECT_EQ(files().size(), before.size() + singles.size());
+}
+
 // Owners of different names whose files the file-name rule would make one never share a file:
 // the owner whose name stands unchanged in its files keeps them, each other one gets the first
 // "_" + number that no other owner's files have or would have, the same for every kind and run.
@@ -283,6 +349,24 @@ TEST_F(DefinitionWriterTest, OwnersWhoseNamesWouldShareAFileEachGetTheirOwn) {
   }
   EXPECT_EQ(DefinitionFiles(root_),
             std::vector<std::string>{(fs::path(out_) / "A_B_3_Indexes.sql").string()});
+}
+
+// A folder on a file system that ignores case (a memory stick, a shared drive) takes "scott" and
+// "SCOTT" as one name, so owners whose names differ only in case get files of their own there too.
+TEST_F(DefinitionWriterTest, OwnersWhoseNamesDifferOnlyInCaseNeverShareAFileWhereCaseIsIgnored) {
+  const std::vector<std::string> names = {"scott", "SCOTT", "Scott_2", "Scott"};
+  for (size_t i = 0; i < names.size(); ++i) {
+    TExpFileUser* o = user(names[i]);
+    add(o, "T", kKindTables, "CREATE TABLE T" + std::to_string(i) + "\n");
+    o->KindSelected[kKindTables] = true;
+  }
+  EXPECT_EQ(run(), "Successfully save object DDL!");
+  EXPECT_EQ(files(), (std::vector<std::string>{"SCOTT_3_Tables.sql", "Scott_2_Tables.sql",
+                                               "Scott_4_Tables.sql", "scott_Tables.sql"}));
+  EXPECT_EQ(out("scott_Tables.sql"), "CREATE TABLE T0;\r\n");
+  EXPECT_EQ(out("SCOTT_3_Tables.sql"), "CREATE TABLE T1;\r\n");
+  EXPECT_EQ(out("Scott_2_Tables.sql"), "CREATE TABLE T2;\r\n");
+  EXPECT_EQ(out("Scott_4_Tables.sql"), "CREATE TABLE T3;\r\n");
 }
 
 TEST(DefinitionFileNameTest, ALongNameIsCutBetweenCharacters) {

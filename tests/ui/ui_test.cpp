@@ -26,6 +26,7 @@
 #include <functional>
 #include <map>
 
+#include "dumpfile/u_analysisfile.h"
 #include "dumpfile/u_saveobjddl.h"
 #include "platform/process.h"
 #include "tests/platform/temp_folder.h"
@@ -385,6 +386,64 @@ TEST_F(WindowTest, IncompleteReadingAsksBeforeSavingOneObjectExportsAloneAndText
   tree->setCurrentItem(tree->findItems("MOVIEUNDERCARRIAGE", Qt::MatchExactly | Qt::MatchRecursive).value(0));
   EXPECT_TRUE(
       find<QPlainTextEdit>(*w, "MmDDlText")->toPlainText().endsWith("where IsAlive = '\u4E0B\u67B6';\n"));
+}
+
+// Names in a dump or an analysis file choose the files Export DDL writes. A name in a
+// single-byte character set (no UTF-8) names a file the window must still see before it is
+// replaced, and a name that makes the dump's own file name is refused before anything is removed.
+TEST_F(WindowTest, ExportDdlAsksBeforeReplacingFilesOfAnyNameAndNeverWritesOverTheDump) {
+  const std::string latin = "T\xC9";  // "TE" with an acute accent, in Latin-1
+  {
+    std::ofstream(dir.path("l.dmp")) << "CREATE TABLE X (A NUMBER)\n";
+    dumpfile::TExpFileRoot root;
+    root.SetDumpFileName(dir.path("l.dmp"));
+    auto owner = std::make_unique<dumpfile::TExpFileUser>();
+    owner->SetName("SCOTT");
+    owner->SetKind(dumpfile::kKindUsers);
+    dumpfile::TExpFileNode* table = root.AddUser(std::move(owner))->AddNode(latin, dumpfile::kKindTables);
+    table->SetStartOffset(0);
+    table->SetLength(26);
+    dumpfile::TSavedfp saver(dir.path("l.adf"), root, nullptr, nullptr);
+    saver.Execute();
+    ASSERT_EQ(root.Message(), "");
+  }
+  auto w = newWindow();
+  open(*w, dir.path("l.adf"));
+  auto* tree = find<QTreeWidget>(*w, "Tvdumpfile");
+  auto select = [&](const QString& caption) {
+    QTreeWidgetItem* item = tree->findItems(caption, Qt::MatchExactly | Qt::MatchRecursive).value(0);
+    ASSERT_NE(item, nullptr) << caption.toStdString();
+    tree->setCurrentItem(item);
+  };
+  const std::string latinFile = dir.path("SCOTT_" + latin + ".sql");
+  std::ofstream(latinFile) << "kept";
+  select(QStringLiteral("T\uFFFD"));
+  script.paths.push_back(QString::fromStdString(dir.path()));
+  script.answers = {false};
+  script.messages.clear();
+  find(*w, "AcExportDDL")->trigger();
+  ASSERT_FALSE(script.messages.empty());
+  EXPECT_TRUE(script.messages.back().startsWith("question: These files exist and will be replaced:\n"));
+  EXPECT_EQ(readFile(latinFile), "kept");
+
+  const std::string dump = dir.path("SCOTT_T1.sql");
+  {
+    dumpbuilder::DumpWriter d(dump, dumpbuilder::Mode::Users, "SCOTT", dumpbuilder::Endings::Lf, 1);
+    d.header(0x1F, "V09.02.00");
+    d.connect("SCOTT");
+    for (const char* table : {"T1", "END"}) d.create(dumpbuilder::Head::Table, table, "(\"A\" NUMBER)");
+    d.finish();
+  }
+  const std::string dumpBytes = readFile(dump);
+  open(*w, dump);
+  select(QStringLiteral("T1"));
+  script.paths.push_back(QString::fromStdString(dir.path()));
+  script.answers = {true};
+  script.messages.clear();
+  find(*w, "AcExportDDL")->trigger();
+  ASSERT_FALSE(script.messages.empty());
+  EXPECT_EQ(script.messages.back().toStdString(), "error: Can not write over the dump file itself: " + dump);
+  EXPECT_EQ(readFile(dump), dumpBytes);
 }
 
 TEST_F(WindowTest, SettingsAndOptionsRoundTripThroughTheFileWithTheirRules) {
