@@ -26,7 +26,17 @@ namespace {
 constexpr size_t kMaxKeptTables = 8;
 
 // Two names of one table: the same data file name, ASCII case ignored as the file layer does.
+// Every close and open asks this of each kept table, so the names are compared in place; only
+// names long enough for the data file name to be cut to the engine's length are built in full.
 bool sameTable(std::string_view a, std::string_view b) {
+  const auto base = [](std::string_view name) {
+    name = TrimBlanks(name);
+    if (platform::endsWithIgnoringAsciiCase(name, kDataFileExt)) name.remove_suffix(kDataFileExt.size());
+    return name;
+  };
+  const std::string_view baseA = base(a), baseB = base(b);
+  const size_t room = kEngineStringLength - kDataFileExt.size();
+  if (baseA.size() <= room && baseB.size() <= room) return platform::equalIgnoringAsciiCase(baseA, baseB);
   return platform::equalIgnoringAsciiCase(ForceFileExt(TrimBlanks(a), kDataFileExt, kDataFileExt),
                                           ForceFileExt(TrimBlanks(b), kDataFileExt, kDataFileExt));
 }
