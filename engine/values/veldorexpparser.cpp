@@ -173,6 +173,8 @@ std::string TExpressionParser::GetTokenText() const {
   char quote = raw.front();
   raw.remove_prefix(1);
   if (!raw.empty() && raw.back() == quote) raw.remove_suffix(1);
+  // Only a doubled quote inside asks for the copy character by character.
+  if (raw.find(quote) == std::string_view::npos) return std::string(raw);
   std::string text;
   text.reserve(raw.size());
   for (size_t i = 0; i < raw.size(); ++i) {
@@ -436,8 +438,9 @@ TExpTreePtr TExpressionParser::parsePrimary(uint8_t flags) {
         node = newConstant(text, TEngineFieldType::Unknown);
         node->isNull = true;
       } else {
-        node = newConstant(text, TEngineFieldType::String);
+        node = newConstant({}, TEngineFieldType::String);
         node->SetText(text);
+        node->name = std::move(text);
       }
       NextToken();
       return node;

@@ -33,6 +33,8 @@ const Row kRows[] = {
     {0, "2147483648 + 99999999999999999999", "(+/17 2147483648:18 99999999999999999999:7)"},
     {0, "'' = NULL", "(=/3 :0! NULL:0!)"},
     {0, "'it''s' + \"say \"\"x\"\"\" + #65", "(+/17 (+/17 it's:1 say \"x\":1) #65:1)"},
+    {0, "'a \"quoted\" text, long enough' + \"it's long, and 'single'\" + 'a '''' ' + ''''",
+     "(+/17 (+/17 (+/17 a \"quoted\" text, long enough:1 it's long, and 'single':1) a '' :1) ':1)"},
     {0, "TRUE AND false", "(AND/10 TRUE:4 false:4)"},
     {0, "/* note */ [my col] = t.c AND [x.DAT].\"y\" = [q].[r]", "(AND/10 (=/3 my col t.c) (=/3 x.y q.r))"},
     {0, "CURRENT_DATE() - CURRENT_TIME + current_timestamp",
