@@ -160,16 +160,16 @@ int TExpressionParser::NextToken() {
   } else if (c == '\'' || c == '"') {
     kind_ = tkString;
     ++pos_;
+    // The text holds no zero byte (SetText): only its end stops the search for the closing quote.
     for (;;) {
-      if (at(pos_) == 0) {
+      const size_t quote = text_.find(char(c), pos_);
+      if (quote == std::string::npos) {
         pos_ = tokenEnd_ = text_.size();
         foundError(c == '\'' ? "Missing single quote after '" : "Missing double quote after '");
       }
-      if (at(pos_) == c) {
-        if (at(pos_ + 1) != c) break;
-        ++pos_;
-      }
-      ++pos_;
+      pos_ = quote;
+      if (at(pos_ + 1) != c) break;
+      pos_ += 2;
     }
     ++pos_;
   } else if (c == '#' && IsDigitChar(at(pos_ + 1))) {

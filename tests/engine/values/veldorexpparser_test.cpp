@@ -87,6 +87,7 @@ const Row kRows[] = {
     {0, "a /* open", "!Missing ending comment slash and asterisk in filter"},
     {0, "'abc", "!Missing single quote after 'abc' in filter"},
     {0, "\"abc", "!Missing double quote after 'abc' in filter"},
+    {0, "'ab''c''", "!Missing single quote after 'ab'c'' in filter"},
     {0, "[abc", "!Missing right bracket after 'abc' in filter"},
     {0, "a |b",
      "!Second concatenation symbol '|' expected after first concatentation symbol, instead found 'b' in "
