@@ -364,14 +364,21 @@ const TFieldDescriptor& TSourceTable::FieldDesc(uint16_t fieldNo) const {
 }
 
 uint16_t TSourceTable::GetFieldNumber(std::string_view name) const {
-  const uint16_t count = FieldCount();
-  // Compared as FoldName compares, on the stored names in place: most differ in length.
+  if (!Cursor || !Cursor->Active()) return 0;
+  const std::span<const TFieldDescriptor> fields = Cursor->Table()->DataFile().FieldDescriptors();
+  const size_t count = std::min<size_t>(FieldCount(), fields.size());
+  // Compared as FoldName compares, on the stored names in place: most differ in length. A table's
+  // names differ ignoring case, so where the search starts does not change what it finds.
   const auto upper = [](char c) { return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c; };
-  for (uint16_t p = 1; p <= count; ++p) {
-    const std::string_view field = FieldDesc(p).NameView();
+  const size_t start = lastFieldFound_ < count ? lastFieldFound_ : 0;
+  for (size_t i = 0; i < count; ++i) {
+    const size_t at = start + i < count ? start + i : start + i - count;
+    const std::string_view field = fields[at].NameView();
     if (field.size() == name.size() && std::equal(field.begin(), field.end(), name.begin(),
-                                                  [&](char a, char b) { return upper(a) == upper(b); }))
-      return p;
+                                                  [&](char a, char b) { return upper(a) == upper(b); })) {
+      lastFieldFound_ = uint16_t(at + 1);
+      return uint16_t(at + 1);
+    }
   }
   return 0;
 }

@@ -465,6 +465,11 @@ class TSourceTable final : public engine::TSourceTable {
   int64_t Passed = 0;
   // The record number of the row in the record buffer.
   uint32_t CurrentRecordNo() const;
+
+ private:
+  // Where GetFieldNumber found the last name: statements list columns mostly in table order, so
+  // the next look-up starts after it.
+  mutable uint16_t lastFieldFound_ = 0;
 };
 
 // Reads a bound column node's value from its source table's record buffer (NULL while the table

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
 #include <chrono>
 #include <cstring>
@@ -231,7 +232,8 @@ class TCheckedLayouts {
   // Puts the checked form into `descriptors` when these bytes were checked before under the same
   // header values, by an owner at least as strict (`strict`: value texts were checked).
   bool take(std::vector<TFieldDescriptor>& descriptors, uint16_t languageId, uint16_t sortId,
-            uint32_t recordSize, bool strict) {
+            uint32_t recordSize, bool strict, bool& replaced) {
+    replaced = false;
     std::lock_guard guard(mutex_);
     for (const Entry& e : entries_) {
       if (e.languageId != languageId || e.sortId != sortId || e.recordSize != recordSize ||
@@ -242,7 +244,10 @@ class TCheckedLayouts {
         same = std::memcmp(e.read[i].Bytes(), descriptors[i].Bytes(), kFieldDescriptorSize) == 0;
       if (!same) continue;
       // A list written by the engine comes out of the check as it went in.
-      if (!e.checkUnchanged) descriptors = e.checked;
+      if (!e.checkUnchanged) {
+        descriptors = e.checked;
+        replaced = true;
+      }
       return true;
     }
     return false;
@@ -379,6 +384,7 @@ void TDataFile::DefineStructure(uint16_t languageId, uint16_t sortId, uint16_t u
   platform::put4(header_ + kHdrCounter, 0);
   setDirty();
   descriptors_ = std::move(fields);
+  descriptorsChanged();
   descriptorsDirty_ = true;
 
   TFileHandler::CreateFile();
@@ -458,9 +464,15 @@ void TDataFile::verifyLayout() {
   if (blobs > kMaxBlobFieldCount || blobs != GetBlobFieldCount()) fail(VELDOR_HEADERCORRUPT);
   const bool strict = owner_ && owner_->ChecksValueTexts();
   const bool keep = !IsEncrypted();
-  if (keep && checkedLayouts().take(descriptors_, language, sortId, GetRecordSize(), strict)) return;
+  bool replaced = false;
+  if (keep && checkedLayouts().take(descriptors_, language, sortId, GetRecordSize(), strict, replaced)) {
+    if (replaced) descriptorsChanged();
+    return;
+  }
   std::vector<TFieldDescriptor> read;
   if (keep) read = descriptors_;
+  // The check puts stored sizes and scales right in place, and may fail half way.
+  descriptorsChanged();
   checkFields(descriptors_, language, sortId, GetRecordSize(), true, VELDOR_HEADERCORRUPT);
   if (keep) checkedLayouts().add(std::move(read), descriptors_, language, sortId, GetRecordSize(), strict);
 }
@@ -521,6 +533,7 @@ void TDataFile::ReadFieldDescriptors() {
     fail(VELDOR_HEADERCORRUPT);
   if (IsEncrypted()) UnscrambleBuffer(bytes, length, kStructureSeed);
   descriptors_ = std::move(fields);
+  descriptorsChanged();
   descriptorsDirty_ = false;
 }
 
@@ -540,7 +553,13 @@ bool TDataFile::WriteFieldDescriptors() {
 
 void TDataFile::FreeFieldDescriptors() {
   descriptors_.clear();
+  descriptorsChanged();
   descriptorsDirty_ = false;
+}
+
+void TDataFile::descriptorsChanged() {
+  static std::atomic<uint64_t> next{1};
+  descriptorsVersion_ = next.fetch_add(1, std::memory_order_relaxed);
 }
 
 // ---- Fields ----
@@ -589,6 +608,7 @@ bool TDataFile::UpdateFieldDescriptor(uint16_t position, const TFieldDescriptor&
   d.SetMinText(descriptor.MinText());
   d.SetMaxText(descriptor.MaxText());
   d.SetDefaultText(descriptor.DefaultText());
+  descriptorsChanged();
   descriptorsDirty_ = true;
   return true;
 }
@@ -1153,9 +1173,11 @@ void TDataFile::LoadHeaderFromReply(std::span<const uint8_t> header,
   std::array<uint8_t, kDataHeaderSize> before;
   std::memcpy(before.data(), header_, kDataHeaderSize);
   std::swap(descriptors_, fields);
+  descriptorsChanged();
   UndoOnFailure restore([&] {
     std::memcpy(header_, before.data(), kDataHeaderSize);
     std::swap(descriptors_, fields);
+    descriptorsChanged();
   });
   std::memcpy(header_, header.data(), kDataHeaderSize);
   verifyLayout();

@@ -190,6 +190,10 @@ class TDataFile : public TFileHandler, public TRecordOwner {
   bool IsHeaderDirty() const;
 
   void ReadFieldDescriptors();
+  // Changes whenever the descriptors in memory may have changed (read, defined, updated, checked
+  // into another form, freed); never the same for two states in the process, across files too.
+  // What is built from the descriptors can be kept under it.
+  uint64_t DescriptorsVersion() const { return descriptorsVersion_; }
   // True when the descriptors in memory differ from the file's (UpdateFieldDescriptor since the
   // last read or write).
   bool DescriptorsDirty() const { return descriptorsDirty_; }
@@ -214,6 +218,8 @@ class TDataFile : public TFileHandler, public TRecordOwner {
   uint32_t GetNextRecordNumber() const;
   // The descriptor at `position` (1..F); nullptr outside.
   const TFieldDescriptor* GetFieldDescriptor(uint16_t position) const;
+  // All of them, position 1 first; valid until the descriptors change (DescriptorsVersion).
+  std::span<const TFieldDescriptor> FieldDescriptors() const { return descriptors_; }
   // The descriptor with that field number or name (case ignored) and its position; nullptr and
   // position 0 when none.
   const TFieldDescriptor* FindFieldByNumber(uint16_t number, uint16_t& position) const;
@@ -455,6 +461,8 @@ class TDataFile : public TFileHandler, public TRecordOwner {
   uint8_t header_[kDataHeaderSize] = {};
   bool descriptorsDirty_ = false;
   std::vector<TFieldDescriptor> descriptors_;
+  uint64_t descriptorsVersion_ = 0;
+  void descriptorsChanged();
 
   std::vector<uint8_t> readBuffer_;
   std::vector<uint8_t> writeBuffer_;

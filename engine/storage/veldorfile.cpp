@@ -250,6 +250,13 @@ int64_t TMemoryFile::Write(int32_t id, const void* buffer, int64_t count) {
   return n;
 }
 
+bool TMemoryFile::PeekHead(void* buffer, int64_t count) {
+  std::lock_guard guard(section_);
+  if (count < 0 || count > size_) return false;
+  if (count > 0) std::memcpy(buffer, data_.data(), size_t(count));
+  return true;
+}
+
 int32_t TMemoryFile::Truncate(int32_t id) {
   std::lock_guard guard(section_);
   const Handle* h = handle(id);

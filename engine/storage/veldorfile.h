@@ -172,6 +172,8 @@ class TMemoryFile final : public TAbstractFile {
   int64_t Read(int32_t id, void* buffer, int64_t count) override;
   int64_t Write(int32_t id, const void* buffer, int64_t count) override;
   int32_t Truncate(int32_t id) override;
+  // The file's bytes are its view: false only when the file is shorter than `count`.
+  bool PeekHead(void* buffer, int64_t count) override;
 
  private:
   // Capacity grows in steps of 4096 bytes, never shrinks, and is freed only when the file is cut

@@ -271,25 +271,41 @@ void TDataCursor::openOnTable(bool serverCursorOpen) {
 }
 
 void TDataCursor::loadFieldList() {
-  hasChecks_ = hasDefaults_ = hasComputedFields_ = hasAutoInc_ = false;
   const TDataFile& data = table_->DataFile();
-  const uint16_t count = data.GetFieldCount();
-  fields_.clear();
-  fields_.reserve(count);
-  std::string qualified = tableName_ + ".";
-  const size_t prefix = qualified.size();
-  for (uint16_t p = 1; p <= count; ++p) {
-    TCursorField& f = fields_.emplace_back(*data.GetFieldDescriptor(p));
-    if (f.desc.IsAutoInc()) hasAutoInc_ = true;
-    if (f.desc.Required() || f.desc.HasMinText() || f.desc.HasMaxText()) hasChecks_ = true;
-    if (f.desc.HasDefaultText()) hasDefaults_ = true;
-    if (!options_.QueryResult) {
-      qualified.resize(prefix);
-      qualified += f.desc.NameView();
-      f.SetQualifiedName(qualified);
+  const bool qualified = !options_.QueryResult;
+  const bool numbered = !options_.QueryResult || !options_.QuerySource;
+  std::shared_ptr<const TSharedCursorFields> shared = table_->SharedCursorFields();
+  if (!shared || shared->descriptorsVersion != data.DescriptorsVersion() || shared->qualified != qualified ||
+      shared->numbered != numbered || shared->tableName != tableName_) {
+    auto built = std::make_shared<TSharedCursorFields>();
+    built->tableName = tableName_;
+    built->qualified = qualified;
+    built->numbered = numbered;
+    built->descriptorsVersion = data.DescriptorsVersion();
+    const uint16_t count = data.GetFieldCount();
+    built->fields.reserve(count);
+    std::string name = tableName_ + ".";
+    const size_t prefix = name.size();
+    for (uint16_t p = 1; p <= count; ++p) {
+      TCursorField& f = built->fields.emplace_back(*data.GetFieldDescriptor(p));
+      if (f.desc.IsAutoInc()) built->hasAutoInc = true;
+      if (f.desc.Required() || f.desc.HasMinText() || f.desc.HasMaxText()) built->hasChecks = true;
+      if (f.desc.HasDefaultText()) built->hasDefaults = true;
+      if (qualified) {
+        name.resize(prefix);
+        name += f.desc.NameView();
+        f.SetQualifiedName(name);
+      }
+      if (numbered) f.SetTableFieldNo(f.desc.FieldNumber());
     }
-    if (!options_.QueryResult || !options_.QuerySource) f.SetTableFieldNo(f.desc.FieldNumber());
+    shared = std::move(built);
+    table_->SetSharedCursorFields(shared);
   }
+  hasChecks_ = shared->hasChecks;
+  hasDefaults_ = shared->hasDefaults;
+  hasAutoInc_ = shared->hasAutoInc;
+  hasComputedFields_ = false;
+  fields_.Share(std::move(shared));
 }
 
 void TDataCursor::clearFieldList() {
@@ -458,10 +474,11 @@ void TDataCursor::SetFieldDescs(std::span<const TFieldDescriptor> descriptors) {
   }
   // Computed fields are laid out afresh behind the table's record, whatever list was there.
   recordSize_ = table_ ? table_->DataFile().GetRecordSize() : 0;
-  fields_.assign(descriptors.size(), TCursorField{});
+  TCursorFieldList::List& fields = fields_.Own();
+  fields.assign(descriptors.size(), TCursorField{});
   hasComputedFields_ = false;
   for (size_t i = 0; i < descriptors.size(); ++i) {
-    TCursorField& f = fields_[i];
+    TCursorField& f = fields[i];
     f.desc = descriptors[i];
     f.desc.SetStoredSize(checked[i].StoredSize());
     f.desc.SetStoredScale(checked[i].StoredScale());
@@ -477,7 +494,7 @@ void TDataCursor::SetFieldDescs(std::span<const TFieldDescriptor> descriptors) {
 
 void TDataCursor::LayOutComputedFields() {
   hasComputedFields_ = false;
-  for (TCursorField& f : fields_) {
+  for (TCursorField& f : fields_.Own()) {
     if (f.desc.Computed()) {
       hasComputedFields_ = true;
       f.desc.SetOffset(uint16_t(recordSize_));

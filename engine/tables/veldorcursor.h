@@ -26,6 +26,7 @@
 #include <functional>
 #include <memory>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -104,6 +105,64 @@ struct TCursorField {
   void SetQualifiedName(std::string_view name) { desc.SetQualifiedName(name); }
   uint16_t TableFieldNo() const { return desc.TableFieldNo(); }
   void SetTableFieldNo(uint16_t n) { desc.SetTableFieldNo(n); }
+};
+
+// The field list a cursor starts with when it opens a table: the table's descriptors with the
+// cursor's qualified names and table field numbers. Built once and shared by every cursor that
+// opens the table under the same name and options while the descriptors stay as they are
+// (TDataFile::DescriptorsVersion); the table keeps the last one built (TDataTable).
+struct TSharedCursorFields {
+  std::vector<TCursorField> fields;
+  std::string tableName;
+  bool qualified = false;
+  bool numbered = false;
+  uint64_t descriptorsVersion = 0;
+  bool hasChecks = false;
+  bool hasDefaults = false;
+  bool hasAutoInc = false;
+};
+
+// A cursor's field list: a list shared with the table's other cursors (TSharedCursorFields)
+// until the cursor changes it, which first gives the cursor a copy of its own. A list of the
+// cursor's own is changed in place, so that its fields keep their addresses.
+class TCursorFieldList {
+ public:
+  using List = std::vector<TCursorField>;
+
+  size_t size() const { return list_ ? list_->size() : 0; }
+  bool empty() const { return size() == 0; }
+  const TCursorField& operator[](size_t i) const { return (*list_)[i]; }
+  // Throws std::out_of_range past the end, as a vector's at().
+  const TCursorField& at(size_t i) const {
+    if (i >= size()) throw std::out_of_range("cursor field position");
+    return (*list_)[i];
+  }
+  const TCursorField* begin() const { return list_ ? list_->data() : nullptr; }
+  const TCursorField* end() const { return list_ ? list_->data() + list_->size() : nullptr; }
+
+  void clear() {
+    list_.reset();
+    own_ = nullptr;
+  }
+  // Uses the shared list from now on, leaving any list of the cursor's own.
+  void Share(std::shared_ptr<const TSharedCursorFields> shared) {
+    list_ = std::shared_ptr<const List>(shared, &shared->fields);
+    own_ = nullptr;
+  }
+  // The cursor's own list, a copy of the shared one when it has none yet.
+  List& Own() {
+    if (!own_) {
+      auto copy = list_ ? std::make_shared<List>(*list_) : std::make_shared<List>();
+      own_ = copy.get();
+      list_ = std::move(copy);
+    }
+    return *own_;
+  }
+
+ private:
+  std::shared_ptr<const List> list_;
+  // list_'s list when it is the cursor's own.
+  List* own_ = nullptr;
 };
 
 // What CreateTable builds a table from. Field and index definitions are checked and completed
@@ -1124,7 +1183,7 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   uint32_t rangeLast_ = 0;
   bool bitmapView_ = false;
 
-  std::vector<TCursorField> fields_;
+  TCursorFieldList fields_;
   uint16_t languageId_ = 0;
   uint16_t sortId_ = 0;
   TCharMap charMap_{};

@@ -301,7 +301,7 @@ void TDataCursor::AttachFieldExpression(uint16_t position, TExpToken* tree) {
     pending.insert(pending.end(), {node->left, node->right, node->third});
     pending.insert(pending.end(), node->args.begin(), node->args.end());
   }
-  TCursorField& f = fields_.at(position - 1u);
+  TCursorField& f = fields_.Own().at(position - 1u);
   f.tree = std::move(owned);
   if (!f.desc.Computed()) {
     f.desc.SetComputed(true);

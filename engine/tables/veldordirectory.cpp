@@ -26,19 +26,17 @@ namespace {
 constexpr size_t kMaxKeptTables = 8;
 
 // Two names of one table: the same data file name, ASCII case ignored as the file layer does.
+// Every close and open asks this of each kept table, so the names are compared in place; only
+// names long enough for the data file name to be cut to the engine's length are built in full.
 bool sameTable(std::string_view a, std::string_view b) {
-  // Names short enough that their data file's name keeps every byte compare without a copy:
-  // every open, close and temporary name looks through the directory's tables with this.
   const auto base = [](std::string_view name) {
     name = TrimBlanks(name);
-    if (name.size() >= kDataFileExt.size() &&
-        platform::equalIgnoringAsciiCase(name.substr(name.size() - kDataFileExt.size()), kDataFileExt))
-      name.remove_suffix(kDataFileExt.size());
+    if (platform::endsWithIgnoringAsciiCase(name, kDataFileExt)) name.remove_suffix(kDataFileExt.size());
     return name;
   };
-  const std::string_view x = base(a), y = base(b);
-  if (std::max(x.size(), y.size()) + kDataFileExt.size() <= kEngineStringLength)
-    return platform::equalIgnoringAsciiCase(x, y);
+  const std::string_view baseA = base(a), baseB = base(b);
+  const size_t room = kEngineStringLength - kDataFileExt.size();
+  if (baseA.size() <= room && baseB.size() <= room) return platform::equalIgnoringAsciiCase(baseA, baseB);
   return platform::equalIgnoringAsciiCase(ForceFileExt(TrimBlanks(a), kDataFileExt, kDataFileExt),
                                           ForceFileExt(TrimBlanks(b), kDataFileExt, kDataFileExt));
 }

@@ -51,6 +51,7 @@ namespace engine {
 
 class TDataDirectory;
 class TDataSession;
+struct TSharedCursorFields;
 
 inline constexpr std::string_view kDataFileExt = ".DAT";
 inline constexpr std::string_view kIndexFileExt = ".IDX";
@@ -225,6 +226,12 @@ class TDataTable final : public TTableFileOwner, public TFileKeeper {
   uint32_t GetBlobChangeCounter() const;
   void VerifyHeaders();
   void CheckVersions();
+  // The field list the last cursor opened on the table started with, for the next cursor to
+  // share when it still fits (veldorcursor.h); null when none was built yet.
+  const std::shared_ptr<const TSharedCursorFields>& SharedCursorFields() const { return cursorFields_; }
+  void SetSharedCursorFields(std::shared_ptr<const TSharedCursorFields> fields) {
+    cursorFields_ = std::move(fields);
+  }
 
   // ---- Record locks ----
   // Locks record `recordNumber` for this object, trying LockRetryCount + 1 times with
@@ -409,6 +416,7 @@ class TDataTable final : public TTableFileOwner, public TFileKeeper {
   // Created as a scratch result (TTableDefinition::scratch), until the files close.
   bool scratch_ = false;
   std::unique_ptr<TDataFile> data_;
+  std::shared_ptr<const TSharedCursorFields> cursorFields_;
   std::unique_ptr<TIndexFile> index_;
   std::unique_ptr<TBlobFile> blob_;
   // A file of the table was written since it was opened.

@@ -1,5 +1,6 @@
 #include "engine/values/veldorexpparser.h"
 
+#include <array>
 #include <chrono>
 #include <cstring>
 #include <limits>
@@ -60,6 +61,41 @@ struct Keyword {
 };
 constexpr Keyword kAggregates[] = {{"SUM", fnSum}, {"RUNSUM", fnRunSum}, {"AVG", fnAvg},
                                    {"MIN", fnMin}, {"MAX", fnMax},       {"COUNT", fnCount}};
+constexpr Keyword kFunctions[] = {{"LOWER", fnLower},
+                                  {"UPPER", fnUpper},
+                                  {"LENGTH", fnLength},
+                                  {"SUBSTRING", fnSubstring},
+                                  {"REPLACE", fnReplace},
+                                  {"POS", fnPos},
+                                  {"OCCURS", fnOccurs},
+                                  {"CAST", fnCast},
+                                  {"TRIM", fnTrimBoth},
+                                  {"EXTRACT", fnExtractYear},
+                                  {"ABS", fnAbs},
+                                  {"ROUND", fnRound},
+                                  {"IF", fnIf},
+                                  {"TEXTSEARCH", fnTextSearch},
+                                  {"TEXTOCCURS", fnTextOccurs}};
+constexpr std::string_view kSymbolConstants[] = {"TRUE",         "FALSE",        "NULL",
+                                                 "CURRENT_DATE", "CURRENT_TIME", "CURRENT_TIMESTAMP"};
+
+// False when no aggregate, function or constant word has the symbol's length and first letter
+// (ASCII case ignored), so that parseSymbol can find none: most column names are let through
+// without comparing them with each word.
+bool mayNameWord(std::string_view symbol) {
+  static const auto kLetters = [] {
+    std::array<uint32_t, 18> letters{};
+    auto note = [&](std::string_view word) { letters[word.size()] |= 1u << (word[0] - 'A'); };
+    for (const auto& w : kAggregates) note(w.word);
+    for (const auto& w : kFunctions) note(w.word);
+    for (std::string_view w : kSymbolConstants) note(w);
+    return letters;
+  }();
+  if (symbol.empty() || symbol.size() >= kLetters.size()) return false;
+  const char first = platform::asciiUpper(symbol[0]);
+  return first >= 'A' && first <= 'Z' && (kLetters[symbol.size()] & (1u << (first - 'A'))) != 0;
+}
+
 constexpr Keyword kExtractParts[] = {{"YEAR", fnExtractYear},           {"MONTH", fnExtractMonth},
                                      {"WEEK", fnExtractWeek},           {"DAY", fnExtractDay},
                                      {"DAYOFWEEK", fnExtractDayOfWeek}, {"HOUR", fnExtractHour},
@@ -444,8 +480,9 @@ TExpTreePtr TExpressionParser::parsePrimary(uint8_t flags) {
         node = newConstant(text, TEngineFieldType::Unknown);
         node->isNull = true;
       } else {
-        node = newConstant(text, TEngineFieldType::String);
+        node = newConstant({}, TEngineFieldType::String);
         node->SetText(text);
+        node->name = std::move(text);
       }
       NextToken();
       return node;
@@ -526,6 +563,7 @@ TExpTreePtr TExpressionParser::parsePrimary(uint8_t flags) {
 // The keywords and functions a symbol may name; nullptr when it names none. The token after the
 // symbol is current.
 TExpTreePtr TExpressionParser::parseSymbol(uint8_t flags, const std::string& name) {
+  if (!mayNameWord(name)) return nullptr;
   for (const auto& aggregate : kAggregates) {
     if (!platform::equalIgnoringAsciiCase(name, aggregate.word)) continue;
     if (!(flags & pfAggregates)) SyntaxError("Aggregate functions are not allowed");
@@ -580,26 +618,7 @@ TExpTreePtr TExpressionParser::parseSymbol(uint8_t flags, const std::string& nam
 // Scalar functions; nullptr when `name` is none. The token after the name is current.
 TExpTreePtr TExpressionParser::parseFunction(uint8_t flags, const std::string& name) {
   using T = TEngineFieldType;
-  struct Function {
-    std::string_view word;
-    uint8_t code;
-  };
-  static constexpr Function kFunctions[] = {{"LOWER", fnLower},
-                                            {"UPPER", fnUpper},
-                                            {"LENGTH", fnLength},
-                                            {"SUBSTRING", fnSubstring},
-                                            {"REPLACE", fnReplace},
-                                            {"POS", fnPos},
-                                            {"OCCURS", fnOccurs},
-                                            {"CAST", fnCast},
-                                            {"TRIM", fnTrimBoth},
-                                            {"EXTRACT", fnExtractYear},
-                                            {"ABS", fnAbs},
-                                            {"ROUND", fnRound},
-                                            {"IF", fnIf},
-                                            {"TEXTSEARCH", fnTextSearch},
-                                            {"TEXTOCCURS", fnTextOccurs}};
-  const Function* found = nullptr;
+  const Keyword* found = nullptr;
   for (const auto& f : kFunctions)
     if (platform::equalIgnoringAsciiCase(name, f.word)) found = &f;
   if (!found) return nullptr;

@@ -329,6 +329,8 @@ bool SameExpTree(const TExpToken* a, const TExpToken* b) {
 
 int ExpTreeDepth(const TExpToken* node) {
   if (!node) return 0;
+  // Most values and columns a statement lists are a node alone: no walk, no work list.
+  if (!node->left && !node->right && !node->third && node->args.empty()) return 1;
   int deepest = 0;
   std::vector<std::pair<const TExpToken*, int>> pending{{node, 1}};
   while (!pending.empty()) {

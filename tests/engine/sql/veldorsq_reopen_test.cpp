@@ -107,6 +107,54 @@ TEST_F(StructureChangedElsewhere, DroppedAndRecreatedTableIsSeenByTheNextStateme
   EXPECT_EQ(firstRow(db_, "SELECT COUNT(*) FROM t WHERE a = 1"), "0");
 }
 
+// Columns bind to the fields of their names in whatever order a statement lists them, ignoring
+// ASCII case only; a letter outside ASCII in another case is another name.
+TEST_F(StructureChangedElsewhere, ColumnsBindByNameInAnyOrderIgnoringAsciiCaseOnly) {
+  db_.run(
+      "CREATE TABLE u (a INTEGER, gr\xC3\xB6\xC3\x9F"
+      "e CHAR(5), b CHAR(5), c INTEGER)");
+  EXPECT_EQ(changed(db_,
+                    "INSERT INTO u (c, B, GR\xC3\xB6\xC3\x9F"
+                    "E, a) VALUES (3, 'bee', 'x', 1)"),
+            1);
+  EXPECT_EQ(changed(db_, "INSERT INTO u (b, a) VALUES ('two', 2)"), 1);
+  EXPECT_EQ(changed(db_,
+                    "UPDATE u SET C = 4, A = 5, gr\xC3\xB6\xC3\x9F"
+                    "e = 'y' WHERE a = 1"),
+            1);
+  EXPECT_EQ(db_.run("SELECT * FROM u"), "5|y|bee|4\n2|NULL|two|NULL\n");
+  for (const char* wrong :
+       {"INSERT INTO u (GR\xC3\x96\xC3\x9F"
+        "E) VALUES ('z')",
+        "UPDATE u SET b = 'z', d = 1", "INSERT INTO u (c, b, a, e) VALUES (1, 'z', 1, 1)"})
+    EXPECT_EQ(db_.rows(wrong).rfind("error: ", 0), 0u) << wrong;
+  EXPECT_EQ(db_.run("SELECT COUNT(*) FROM u"), "2\n");
+}
+
+// A statement keeps its tables open from its preparation to its execution: another process
+// cannot change the structure under it, and the statement runs on the fields it was prepared
+// with; the change is made once the statement is gone.
+TEST_F(StructureChangedElsewhere, AStructureChangeWaitsForAPreparedStatement) {
+  auto alter = [&] {
+    Helper child([&](Helper&) {
+      SqlDatabase db(folder_.path());
+      return db.rows("ALTER TABLE t ADD c INTEGER AT 1").rfind("error: ", 0) == 0 ? 1 : 0;
+    });
+    return child.wait();
+  };
+  {
+    sql::TQueryStatement update(db_.directory());
+    update.Prepare("UPDATE t SET b = 'uno' WHERE a = 1");
+    EXPECT_EQ(alter(), 1);
+    update.Execute();
+    EXPECT_EQ(update.RowsAffected, 1);
+  }
+  EXPECT_EQ(alter(), 0);
+  EXPECT_EQ(firstRow(db_, "SELECT * FROM t"), "NULL|1|uno");
+  EXPECT_EQ(changed(db_, "UPDATE t SET c = 2, b = 'one' WHERE a = 1"), 1);
+  EXPECT_EQ(firstRow(db_, "SELECT * FROM t"), "2|1|one");
+}
+
 // A query's scratch result writes no journal, yet a SELECT leaves nothing behind in the private
 // folder: the result's files go with the statement.
 TEST_F(StructureChangedElsewhere, ScratchResultsLeaveNoFileBehind) {

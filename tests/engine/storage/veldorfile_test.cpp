@@ -357,6 +357,30 @@ TEST_F(MemoryFiles, AWriteOrCutFarPastWhatMemoryCanHoldFailsAndLeavesTheFileAsIt
   EXPECT_EQ(std::string(buf, 3), "abc");
 }
 
+// An in-memory file's bytes are its view on disk: a peek shows what the file holds now, the
+// writes of another handle included and those held back by this one not, as a disk file's view.
+TEST_F(MemoryFiles, PeekShowsTheFilesBytesWithoutHeldWrites) {
+  handler(list, "head.dat", true)->CreateFile();
+  auto a = handler(list, "head.dat", true);
+  auto b = handler(list, "head.dat", true);
+  a->Open();
+  b->Open();
+  uint8_t head[4] = {};
+  EXPECT_FALSE(a->PeekDiskHead(head, 1)) << "shorter than asked";
+  EXPECT_TRUE(a->PeekDiskHead(head, 0));
+  b->WriteAt(0, "abcdef", 6);
+  ASSERT_TRUE(a->PeekDiskHead(head, 4));
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(head), 4), "abcd");
+  a->SetHoldWrites(true);
+  a->WriteAt(0, "XY", 2);
+  ASSERT_TRUE(a->PeekDiskHead(head, 4));
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(head), 4), "abcd");
+  char read[4];
+  a->ReadAt(0, read, 4);
+  EXPECT_EQ(std::string(read, 4), "XYcd");
+  EXPECT_FALSE(b->PeekDiskHead(head, 7));
+}
+
 TEST_F(MemoryFiles, ClearingTheListDropsEveryFileAndItsContents) {
   TempFolder dir;
   handler(list, "kept.dat", true)->CreateFile();

@@ -133,6 +133,57 @@ TEST_F(CursorTest, CreatedTableHasTheGoldenHeaderAndOpensWithItsFieldList) {
   EXPECT_EQ(errorOf([&] { c->SetTemporary(true); }), VELDOR_TABLEOPEN);
 }
 
+// Cursors on one table start from one field list built from the table's descriptors: each sees
+// its own spelling of the table in the qualified names and the numbers its options give, a list
+// one cursor changes stays its own, and a change of the table's descriptors shows in the next
+// cursor opened.
+TEST_F(CursorTest, CursorsStartWithTheTablesFieldsAndChangeOnlyTheirOwnList) {
+  create();
+  auto lower = cursor(), upper = cursor("EVERY"), again = cursor(), result = cursor();
+  lower->Open();
+  upper->Open();
+  again->Open();
+  result->SetQuerySource(true);
+  result->SetQueryResult(true);
+  result->Open();
+  EXPECT_EQ(lower->Field(1).QualifiedName(), "every.NAME");
+  EXPECT_EQ(upper->Field(13).QualifiedName(), "EVERY.BIG");
+  EXPECT_EQ(again->Field(1).QualifiedName(), "every.NAME");
+  EXPECT_EQ(lower->Field(13).TableFieldNo(), 13);
+  EXPECT_EQ(result->Field(13).TableFieldNo(), 0);
+  EXPECT_EQ(result->Field(13).desc.Name(), "BIG");
+  EXPECT_TRUE(result->HasAutoInc() && result->HasDefaults() && !result->HasChecks());
+
+  std::vector<TFieldDescriptor> renamed;
+  for (uint16_t p = 1; p <= lower->FieldCount(); ++p) renamed.push_back(lower->Field(p).desc);
+  renamed[0].SetName("ALIAS");
+  const TFieldDescriptor* before = &lower->Field(2).desc;
+  lower->SetFieldDescs(renamed);
+  EXPECT_EQ(lower->Field(1).desc.Name(), "ALIAS");
+  EXPECT_EQ(again->Field(1).desc.Name(), "NAME");
+  renamed[1].SetName("BORN_ON");
+  const TFieldDescriptor* own = &lower->Field(2).desc;
+  EXPECT_NE(own, before);
+  lower->SetFieldDescs(renamed);
+  // A list of the cursor's own is changed in place.
+  EXPECT_EQ(&lower->Field(2).desc, own);
+  EXPECT_EQ(own->Name(), "BORN_ON");
+  lower->Close();
+  lower->Open();
+  EXPECT_EQ(lower->Field(1).desc.Name(), "NAME");
+
+  TFieldDescriptor d = lower->GetTableFieldDescByNumber(2);
+  d.SetName("BIRTH");
+  d.SetRequired(1);
+  lower->SetTableFieldDesc(2, d);
+  auto later = cursor();
+  later->Open();
+  EXPECT_EQ(later->Field(2).desc.Name(), "BIRTH");
+  EXPECT_EQ(later->Field(2).QualifiedName(), "every.BIRTH");
+  EXPECT_TRUE(later->HasChecks());
+  EXPECT_EQ(again->Field(2).desc.Name(), "BORN");
+}
+
 // Every refusal of a definition, with its message; nothing is created by any of them.
 TEST_F(CursorTest, RefusedDefinitionsSayWhyAndCreateNothing) {
   struct Row {

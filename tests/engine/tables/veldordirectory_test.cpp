@@ -101,6 +101,43 @@ TEST_F(DirectoryTables, CursorsOfASessionShareOneTableObject) {
   EXPECT_EQ(db.directory->CloseTable(a, false, false, false), kTableNotFound);
 }
 
+// Spellings that differ in ASCII case, blanks or the ".DAT" ending name one table, open or kept;
+// a letter outside ASCII in another case names another table, and so does a long name that differs
+// only where the data file's name is cut.
+TEST_F(DirectoryTables, SpellingsOfATableNameDifferOnlyInAsciiCaseBlanksAndTheDataEnding) {
+  db.create(2, "w\xC3\xA4re");
+  TDataTable& t = db.open("w\xC3\xA4re");
+  for (const char* same : {"W\xC3\xA4RE", " w\xC3\xA4re.DAT ", "W\xC3\xA4re.dat"}) {
+    EXPECT_TRUE(db.directory->TableExists(same, false)) << same;
+    EXPECT_EQ(&db.open(same), &t) << same;
+  }
+  EXPECT_EQ(db.directory->RenameTable("W\xC3\xA4RE.dat", "other", false, false), kTableInUse);
+  EXPECT_NE(errorOf([&] { db.open("w\xC3\x84re"); }), 0);
+  while (t.GetOpenCount() > 0) db.close(t);
+  EXPECT_TRUE(db.directory->Tables().empty());
+  // Kept under its name; taken back, or let go for another spelling of it.
+  EXPECT_EQ(&db.open("w\xC3\xA4re"), &t);
+  db.close(t);
+  TDataTable& again = db.open("W\xC3\xA4RE.DAT");
+  expectItem(again, 2, 2);
+  db.close(again);
+  EXPECT_EQ(db.directory->RenameTable("W\xC3\xA4RE", "other", false, false), 0);
+  EXPECT_EQ(filesOf(dir, "other"), "DAT IDX BLB");
+
+  // In memory, at the longest name whose data file name is not cut (255 bytes with ".DAT").
+  TDataDirectory& memory = *db.session.OpenDataDirectory("Memory", "");
+  const std::string stem(248, 'm');
+  TDataTable* longest = nullptr;
+  ASSERT_EQ(memory.CreateTable(stem + "abc", itemsDefinition(), true, false, longest), 0);
+  EXPECT_TRUE(memory.TableExists(stem + "ABC.DAT", true));
+  EXPECT_TRUE(memory.TableExists(" " + stem + "abC ", true));
+  EXPECT_FALSE(memory.TableExists(stem + "abd", true));
+  EXPECT_FALSE(memory.TableExists(stem + "abcd", true));
+  EXPECT_FALSE(memory.TableExists(stem + "ab", true));
+  memory.CloseTable(longest, false, false, false);
+  db.session.CloseDataDirectory(&memory);
+}
+
 TEST_F(DirectoryTables, QueryOpensCountAsUsersOnlyWhenBothOrNeitherFlagIsSet) {
   TDataTable *a = nullptr, *b = nullptr;
   ASSERT_EQ(db.directory->OpenTable("items", a, true, false, false, false, false, false), 0);

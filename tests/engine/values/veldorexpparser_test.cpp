@@ -36,7 +36,14 @@ const Row kRows[] = {
     {0, "2147483648 + 99999999999999999999", "(+/17 2147483648:18 99999999999999999999:7)"},
     {0, "'' = NULL", "(=/3 :0! NULL:0!)"},
     {0, "'it''s' + \"say \"\"x\"\"\" + #65", "(+/17 (+/17 it's:1 say \"x\":1) #65:1)"},
+    {0, "'a \"quoted\" text, long enough' + \"it's long, and 'single'\" + 'a '''' ' + ''''",
+     "(+/17 (+/17 (+/17 a \"quoted\" text, long enough:1 it's long, and 'single':1) a '' :1) ':1)"},
     {0, "TRUE AND false", "(AND/10 TRUE:4 false:4)"},
+    {0,
+     "sum_ + nulls + iF(1 THEN x ELSE y) + Current_Timestamps + \xC3\xBC"
+     "ber + _if",
+     "(+/17 (+/17 (+/17 (+/17 (+/17 sum_ nulls) (iF/63 1:6 x y)) Current_Timestamps) \xC3\xBC"
+     "ber) _if)"},
     {0, "/* note */ [my col] = t.c AND [x.DAT].\"y\" = [q].[r]", "(AND/10 (=/3 my col t.c) (=/3 x.y q.r))"},
     {0, "CURRENT_DATE() - CURRENT_TIME + current_timestamp",
      "(+/17 (-/18 CURRENT_DATE:2 CURRENT_TIME:10) current_timestamp:11)"},
@@ -83,6 +90,7 @@ const Row kRows[] = {
     {0, "a /* open", "!Missing ending comment slash and asterisk in filter"},
     {0, "'abc", "!Missing single quote after 'abc' in filter"},
     {0, "\"abc", "!Missing double quote after 'abc' in filter"},
+    {0, "'ab''c''", "!Missing single quote after 'ab'c'' in filter"},
     {0, "[abc", "!Missing right bracket after 'abc' in filter"},
     {0, "a |b",
      "!Second concatenation symbol '|' expected after first concatentation symbol, instead found 'b' in "
