@@ -6,8 +6,9 @@
 // item that is pinned (a caller uses it) or dirty (not yet written) is never reused or dropped.
 // The cache has a capacity: below it a new item comes from the pool; at it the least recently
 // used idle item is reused, after one attempt to write dirty items back when the owner allows;
-// when nothing is idle even then, the capacity grows by a fixed step. While the owner holds its
-// changes back, only the last step's worth of the chain is searched (see GetCacheSlot).
+// when nothing is idle even then, the capacity grows by a fixed step, or an eighth of the count
+// when that is more. While the owner holds its changes back, only the last step's worth of the
+// chain is searched (see GetCacheSlot).
 //
 // What the cache needs of an item is told by TCacheTraits<Item>:
 //   static uint32_t Number(const Item&);
@@ -157,8 +158,8 @@ class TItemCache {
   // capacity; else an idle item from the tail end of the chain. Without `mayFlush` (the owner
   // holds its changes until a commit) only the last `growStep` items are looked at; with it the
   // whole chain, and when none is idle `flush` runs once and the search is repeated. When no idle
-  // item is found the capacity grows and a new one is taken. nullptr only when the chain and the
-  // table disagree (a damaged cache).
+  // item is found the capacity grows (by `growStep`, or an eighth of the count when more) and a new
+  // one is taken. nullptr only when the chain and the table disagree (a damaged cache).
   //
   // Items passed over (pinned or dirty) move to the head of the chain, so that a later search
   // does not walk them again: inside a large transaction the chain fills with dirty items, and a
@@ -174,7 +175,11 @@ class TItemCache {
       victim = takeIdleFromTail(count_);
     }
     if (!victim) {
-      capacity_ = std::max(capacity_, count_) + growStep_;
+      // Nothing idle at the tail: in a transaction that changes many items, nothing will be until
+      // its commit. The capacity grows with the count (an eighth of it), so that the searches of
+      // a bulk change, one a growth, pass over a bounded share of its items rather than each once
+      // (a cache miss apiece); at most an eighth more idle items are kept meanwhile.
+      capacity_ = std::max(capacity_, count_) + std::max(growStep_, count_ / 8);
       return fresh(number);
     }
     VELMARON_DEBUG_ASSERT(!Traits::Pinned(*victim) && !Traits::Dirty(*victim), "only an idle item is reused");

@@ -1,8 +1,10 @@
 #include "engine/storage/veldorjournal.h"
 
 #include <algorithm>
+#include <bit>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <random>
 
 #include "engine/base/veldorerr.h"
@@ -155,41 +157,161 @@ std::string newMarkerName() {
   return name + std::string(kJournalMarkerExt);
 }
 
+// A region costs its 12-byte header in the journal (and a buffer of its own here): differing runs
+// closer than this are kept as one.
+constexpr int64_t kJoinGap = 32;
+
+// The first position from `at` on where `old` and `fresh` differ (`n` when none), word by word:
+// most of a bulk change's bytes are written back as they were (a record's untouched fields).
+int64_t nextDiffering(const uint8_t* old, const uint8_t* fresh, int64_t at, int64_t n) {
+  for (; at + 8 <= n; at += 8) {
+    uint64_t a, b;
+    std::memcpy(&a, old + at, 8);
+    std::memcpy(&b, fresh + at, 8);
+    if (const uint64_t x = a ^ b; x != 0) {
+      if constexpr (std::endian::native == std::endian::little) return at + std::countr_zero(x) / 8;
+      return at + std::countl_zero(x) / 8;
+    }
+  }
+  while (at < n && old[at] == fresh[at]) ++at;
+  return at;
+}
+
+// The old bytes of one file as a journal keeps them, its regions' bytes side by side in one
+// buffer: a bulk change's journal holds hundreds of thousands of small regions, which one buffer
+// each would cost an allocation (and fresh memory) apiece.
+struct OldBytes {
+  uint8_t kind = 0;
+  int64_t length = 0;
+  struct Region {
+    int64_t offset;
+    size_t at;  // in bytes
+    uint32_t size;
+  };
+  std::vector<Region> regions;
+  std::vector<uint8_t> bytes;
+
+  void add(int64_t offset, const uint8_t* old, size_t size) {
+    regions.push_back({offset, bytes.size(), uint32_t(size)});
+    bytes.insert(bytes.end(), old, old + size);
+  }
+};
+
+struct OldImage {
+  std::string marker;
+  std::vector<OldBytes> files;
+};
+
+OldImage compactOf(const TJournalImage& image) {
+  OldImage compact{image.marker, {}};
+  for (const TJournalFile& f : image.files) {
+    OldBytes& o = compact.files.emplace_back();
+    o.kind = f.kind;
+    o.length = f.length;
+    for (const TJournalRegion& r : f.regions) o.add(r.offset, r.bytes.data(), r.bytes.size());
+  }
+  return compact;
+}
+
+std::vector<uint8_t> encode(const OldImage& image) {
+  // Sized once: a commit's journal can hold the old bytes of whole files, which a growing buffer
+  // would copy again at every doubling.
+  size_t size = sizeof kMagic + 2 + image.marker.size() + 1 + 4;
+  for (const OldBytes& f : image.files) size += 1 + 8 + 4 + f.regions.size() * (8 + 4) + f.bytes.size();
+  Writer w;
+  w.out().reserve(size);
+  w.bytes(kMagic, sizeof kMagic);
+  w.u16(uint16_t(image.marker.size()));
+  w.bytes(image.marker.data(), image.marker.size());
+  w.u8(uint8_t(image.files.size()));
+  for (const OldBytes& f : image.files) {
+    w.u8(f.kind);
+    w.u64(uint64_t(f.length));
+    w.u32(uint32_t(f.regions.size()));
+    for (const OldBytes::Region& r : f.regions) {
+      w.u64(uint64_t(r.offset));
+      w.u32(r.size);
+      w.bytes(f.bytes.data() + r.at, r.size);
+    }
+  }
+  w.u32(JournalChecksum(w.out()));
+  return std::move(w.out());
+}
+
+// Appends to `file` the runs of [from, from + n) where `old` and `fresh` differ, those closer
+// than kJoinGap joined, each with its old bytes. A byte the write-out writes back unchanged needs
+// no old copy: whatever becomes of that write, the byte holds its old value.
+void appendDifferingRuns(int64_t from, const uint8_t* old, const uint8_t* fresh, int64_t n, OldBytes& file) {
+  const auto nextSame = [&](int64_t at) {
+    while (at < n && old[at] != fresh[at]) ++at;
+    return at;
+  };
+  for (int64_t at = nextDiffering(old, fresh, 0, n); at < n;) {
+    const int64_t start = at;
+    int64_t end = nextSame(at);
+    for (int64_t next = nextDiffering(old, fresh, end, n); next < n && next - end < kJoinGap;
+         next = nextDiffering(old, fresh, end, n))
+      end = nextSame(next);
+    file.add(from + start, old + start, size_t(end - start));
+    at = nextDiffering(old, fresh, end, n);
+  }
+}
+
 // The old bytes of every region the held writes of `tables` change.
-TJournalImage imageOf(const TJournalTable& table) {
-  TJournalImage image;
+OldImage imageOf(const TJournalTable& table) {
+  OldImage image;
+  // The old bytes are read a piece at a time into one buffer that stays in the processor's cache:
+  // a bulk change's extents run to megabytes, of which only the differing runs are kept. A run
+  // that a piece's end cuts becomes two adjacent regions.
+  constexpr int64_t kPiece = 256 * 1024;
+  std::unique_ptr<uint8_t[]> old;
   for (size_t kind = 0; kind < kFileKinds; ++kind) {
     TFileHandler* file = table.files[kind];
     if (!file || !file->HasHeldWrites()) continue;
-    TJournalFile entry;
+    const TWriteSet& held = file->HeldWrites();
+    OldBytes entry;
     entry.kind = uint8_t(kind);
-    entry.length = file->HeldWrites().DiskSize();
-    for (const auto& [from, to] : file->HeldWrites().ChangedDiskRegions()) {
-      TJournalRegion region;
-      region.offset = from;
-      region.bytes.resize(size_t(to - from));
-      file->ReadDirect(from, region.bytes.data(), to - from);
+    entry.length = held.DiskSize();
+    // Below the lowest cut the extents overwrite the disk's bytes; from there to the old length
+    // every byte goes with the cut, so all of it is kept.
+    const int64_t kept = std::min(held.LowestCut(), held.DiskSize());
+    for (const auto& [from, fresh] : held.Extents()) {
+      const int64_t to = std::min(kept, from + int64_t(fresh.size()));
+      if (from >= to) continue;
+      if (!old) old = std::make_unique_for_overwrite<uint8_t[]>(size_t(kPiece));
+      for (int64_t at = from; at < to; at += kPiece) {
+        const int64_t n = std::min(kPiece, to - at);
+        file->ReadDirect(at, old.get(), n);
+        appendDifferingRuns(at, old.get(), fresh.data() + (at - from), n, entry);
+      }
+    }
+    if (kept < entry.length) {
+      const size_t at = entry.bytes.size();
+      entry.bytes.resize(at + size_t(entry.length - kept));
+      file->ReadDirect(kept, entry.bytes.data() + at, entry.length - kept);
+      entry.regions.push_back({kept, at, uint32_t(entry.length - kept)});
+    }
+    for (size_t i = 0; i < entry.regions.size(); ++i) {
+      [[maybe_unused]] const OldBytes::Region& r = entry.regions[i];
       VELMARON_DEBUG_ASSERT(
-          from >= 0 && from < to && to <= entry.length &&
-              (entry.regions.empty() ||
-               entry.regions.back().offset + int64_t(entry.regions.back().bytes.size()) <= from),
+          r.offset >= 0 && r.size > 0 && r.offset + int64_t(r.size) <= entry.length &&
+              (i == 0 || entry.regions[i - 1].offset + int64_t(entry.regions[i - 1].size) <= r.offset),
           "a journal keeps old bytes only, inside the old length, in order and apart");
-      entry.regions.push_back(std::move(region));
     }
     image.files.push_back(std::move(entry));
   }
   return image;
 }
 
-void rollBack(const TJournalImage& image, const std::array<TFileHandler*, 3>& files, bool flush,
+void rollBack(const OldImage& image, const std::array<TFileHandler*, 3>& files, bool flush,
               const std::string& journalPath) {
-  for (const TJournalFile& entry : image.files) {
+  for (const OldBytes& entry : image.files) {
     TFileHandler* file = files[entry.kind];
     // A journal of a file the table does not have is not this table's.
     if (!file) SignalTableError(VELDOR_FILECORRUPT, journalPath);
     file->CutDirect(entry.length);
-    for (const TJournalRegion& r : entry.regions)
-      file->WriteDirect(r.offset, r.bytes.data(), int64_t(r.bytes.size()));
+    for (const OldBytes::Region& r : entry.regions)
+      file->WriteDirect(r.offset, entry.bytes.data() + r.at, int64_t(r.size));
     if (flush) file->FlushDirect();
   }
 }
@@ -234,31 +356,7 @@ uint32_t JournalChecksum(std::span<const uint8_t> bytes) {
 }
 
 std::vector<uint8_t> EncodeJournal(const TJournalImage& image) {
-  // Sized once: a commit's journal can hold the old bytes of whole files, which a growing buffer
-  // would copy again at every doubling.
-  size_t size = sizeof kMagic + 2 + image.marker.size() + 1 + 4;
-  for (const TJournalFile& f : image.files) {
-    size += 1 + 8 + 4;
-    for (const TJournalRegion& r : f.regions) size += 8 + 4 + r.bytes.size();
-  }
-  Writer w;
-  w.out().reserve(size);
-  w.bytes(kMagic, sizeof kMagic);
-  w.u16(uint16_t(image.marker.size()));
-  w.bytes(image.marker.data(), image.marker.size());
-  w.u8(uint8_t(image.files.size()));
-  for (const TJournalFile& f : image.files) {
-    w.u8(f.kind);
-    w.u64(uint64_t(f.length));
-    w.u32(uint32_t(f.regions.size()));
-    for (const TJournalRegion& r : f.regions) {
-      w.u64(uint64_t(r.offset));
-      w.u32(uint32_t(r.bytes.size()));
-      w.bytes(r.bytes.data(), r.bytes.size());
-    }
-  }
-  w.u32(JournalChecksum(w.out()));
-  return std::move(w.out());
+  return encode(compactOf(image));
 }
 
 bool DecodeJournal(std::span<const uint8_t> bytes, TJournalImage& image) {
@@ -366,7 +464,7 @@ TJournalState JournalState(platform::FileSystem& fs, const std::string& path, pl
 void WriteOutTables(platform::FileSystem& fs, const std::vector<TJournalTable>& tables, bool durable) {
   struct Pending {
     const TJournalTable* table;
-    TJournalImage image;
+    OldImage image;
   };
   std::vector<Pending> pending;
   // What a handle was told it would find holds for this write-out alone.
@@ -419,7 +517,7 @@ void WriteOutTables(platform::FileSystem& fs, const std::vector<TJournalTable>& 
   std::string listing;
   for (size_t i = 0; i < journaled.size(); ++i) {
     journaled[i]->image.marker = marker;
-    handles[i]->Write(fs, EncodeJournal(journaled[i]->image), durable);
+    handles[i]->Write(fs, encode(journaled[i]->image), durable);
     ++written;
     listing += baseName(handles[i]->Path()) + "\n";
   }
@@ -491,7 +589,7 @@ bool RecoverJournal(platform::FileSystem& fs, const std::string& path,
   }
   for (TFileHandler* f : files)
     if (f) f->DropHeldWrites();
-  rollBack(image, files, true, path);
+  rollBack(compactOf(image), files, true, path);
   deleteJournalFile(fs, path);
   syncFolder(fs, path);
   if (!image.marker.empty()) dropMarkerIfUnused(fs, folder + image.marker);

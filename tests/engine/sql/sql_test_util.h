@@ -271,6 +271,7 @@ class SessionDatabase {
     statement.Execute();
     return statement.RowsAffected;
   }
+  engine::TDataDirectory& directory() { return *directory_; }
   std::vector<std::vector<std::string>> rows(const std::string& query) {
     TQueryStatement statement(*directory_);
     statement.Prepare(query);

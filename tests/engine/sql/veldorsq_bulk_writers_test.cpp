@@ -147,6 +147,69 @@ TEST_P(BulkWriters, AStatementFailingMidwayLeavesNothingAndNoLock) {
   checkFiles(folder.file("t"), encrypted);
 }
 
+// A bulk change inside the caller's transaction keeps every record it changes until the end.
+// Rolled back, the rows, their keys and the files are as before; committed, every row is as the
+// statements left it, through the unique index and in a fresh session. The statements: an UPDATE
+// that leaves the unique key's bytes as they were, one that moves the keys of most rows, a DELETE
+// and an INSERT, over enough rows that the record cache outgrows its step many times.
+TEST_P(BulkWriters, ABulkChangeInATransactionRolledBackLeavesNothingAndCommittedLeavesEveryRow) {
+  const bool encrypted = GetParam();
+  platform::testing::TempFolder folder;
+  const std::string path = folder.path();
+  makeTable(path, encrypted);
+  using Rows = std::vector<std::vector<std::string>>;
+  Rows before;
+  const auto statements = [](Database& db) {
+    db.run("UPDATE t SET u = u, v = v + 1");
+    db.run("UPDATE t SET u = u + 1 WHERE id >= 10000");
+    db.run("DELETE FROM t WHERE id >= 10800");
+    db.run("INSERT INTO t (id, u, v) SELECT id + 100000, u + 1000000, 5 FROM t WHERE id < 10400");
+  };
+  {
+    Database db(path, encrypted);
+    db.run(
+        "INSERT INTO t (id, u, v) SELECT a.n * 625 + b.n * 25 + c.n + 10000, (a.n * 625 + b.n * 25 + c.n + "
+        "10000) * 2, 0 FROM src a, src b, src c WHERE a.n < 2");
+    before = db.rows("SELECT id, u, v FROM t ORDER BY id");
+    ASSERT_EQ(before.size(), size_t(kSide * kSide + 1250));
+    db.directory().StartTransaction();
+    statements(db);
+    db.directory().Rollback();
+    EXPECT_EQ(db.rows("SELECT id, u, v FROM t ORDER BY id"), before);
+    EXPECT_EQ(db.rows("SELECT id FROM t WHERE u = 20002"), Rows{{"10001"}});
+    EXPECT_EQ(db.rows("SELECT id FROM t WHERE u = 20003"), Rows{});
+  }
+  checkFiles(folder.file("t"), encrypted);
+  // What the statements make of `before`.
+  Rows expected;
+  for (const auto& r : before) {
+    const int id = std::stoi(r[0]);
+    const int u = std::stoi(r[1]) + (id >= 10000 ? 1 : 0);
+    if (id >= 10800) continue;
+    expected.push_back({r[0], std::to_string(u), std::to_string(std::stoi(r[2]) + 1)});
+  }
+  for (size_t i = 0, n = expected.size(); i < n; ++i)
+    if (std::stoi(expected[i][0]) < 10400)
+      expected.push_back({std::to_string(std::stoi(expected[i][0]) + 100000),
+                          std::to_string(std::stoi(expected[i][1]) + 1000000), "5"});
+  {
+    Database db(path, encrypted);
+    db.directory().StartTransaction();
+    statements(db);
+    db.directory().Commit(true, false);
+    EXPECT_EQ(db.rows("SELECT id, u, v FROM t ORDER BY id"), expected);
+  }
+  {
+    Database db(path, encrypted);
+    EXPECT_EQ(db.rows("SELECT id, u, v FROM t ORDER BY id"), expected);
+    EXPECT_EQ(db.rows("SELECT id FROM t WHERE u = 20003"), Rows{{"10001"}});
+    EXPECT_EQ(db.rows("SELECT id FROM t WHERE u = 20002"), Rows{});
+    EXPECT_EQ(db.rows("SELECT id, v FROM t WHERE u = 1020003"), (Rows{{"110001", "5"}}));
+    EXPECT_EQ(db.rows("SELECT id FROM t WHERE u = 21601"), Rows{});
+  }
+  checkFiles(folder.file("t"), encrypted);
+}
+
 // A reader in another process, reading the whole table again and again (WITH LOCKS: the rows of
 // one statement under one read) while this one updates every row (and its memo) statement after
 // statement, sees one generation at a time.

@@ -3,6 +3,7 @@
 // exactly as it was; no fault ends in a mixed file.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "engine/base/veldorerr.h"
@@ -154,6 +155,123 @@ TEST(JournalFaultTest, EveryFailedWriteOutIntoAKeptJournalLeavesTheOldFileAndThe
       kept.Release(fs);
       EXPECT_FALSE(std::filesystem::exists(dir.path("t.JNL")));
       if (!outcome.failed) break;
+    }
+  }
+}
+
+// A bulk change writes back most of the bytes it holds as they were (a record's fields that a
+// statement left alone): the journal keeps the old bytes of the runs that differ only, joined
+// when close, and a write-out that fails anywhere still leaves the old file once recovered.
+struct MostlySame {
+  std::vector<uint8_t> after;
+  std::vector<int64_t> differing;  // offsets whose byte the change alters
+};
+
+MostlySame holdMostlySame(TFileHandler& h) {
+  MostlySame m;
+  m.after = pattern(kOldSize, 1);
+  // Extents written back whole over the old bytes, with changes at their edges, one byte alone,
+  // runs a byte apart and far apart, and one extent that changes nothing.
+  const std::vector<std::pair<int64_t, int64_t>> extents = {{0, 700}, {900, 1200}, {2200, 500}, {2800, 200}};
+  const std::vector<int64_t> changes = {0, 1, 2, 699, 900, 950, 952, 1000, 1032, 1100, 2099, 2200, 2699};
+  for (int64_t at : changes) {
+    m.after[size_t(at)] ^= 0x5A;
+    m.differing.push_back(at);
+  }
+  for (auto [at, n] : extents) h.WriteAt(at, m.after.data() + at, n);
+  return m;
+}
+
+TEST(JournalNarrowTest, OnlyTheBytesThatChangeAreJournaledAndEveryFailureStillRollsBack) {
+  // What the journal keeps, seen in one left hot: the table write fails and so does the rollback
+  // from memory (every second write fails).
+  {
+    TempFolder dir;
+    makeTable(dir);
+    platform::FaultyFileSystem fs(platform::FileSystem::local());
+    TFileList list(fs);
+    TFileHandler h(&list);
+    h.SetName(dir.path("t.DAT"));
+    h.Open();
+    h.SetHoldWrites(true);
+    const MostlySame m = holdMostlySame(h);
+    fs.setPlan({Fault::IoError, 2, true});
+    EXPECT_THROW(
+        WriteOutTables(fs, {TJournalTable{dir.path("t.JNL"), {&h, nullptr, nullptr}, true, nullptr}}, false),
+        EVELDOREngineError);
+    fs.setPlan({});
+    ASSERT_TRUE(JournalHot(fs, dir.path("t.JNL")));
+    TJournalImage image;
+    const std::vector<uint8_t> bytes = contents(dir.path("t.JNL"));
+    ASSERT_TRUE(DecodeJournal(bytes, image));
+    ASSERT_EQ(image.files.size(), 1u);
+    EXPECT_EQ(image.files[0].length, kOldSize);
+    const std::vector<uint8_t> old = pattern(kOldSize, 1);
+    size_t kept = 0;
+    for (const TJournalRegion& r : image.files[0].regions) {
+      kept += r.bytes.size();
+      EXPECT_TRUE(std::equal(r.bytes.begin(), r.bytes.end(), old.begin() + r.offset));
+    }
+    for (int64_t at : m.differing) {
+      const bool covered = std::any_of(
+          image.files[0].regions.begin(), image.files[0].regions.end(),
+          [&](const TJournalRegion& r) { return r.offset <= at && at < r.offset + int64_t(r.bytes.size()); });
+      EXPECT_TRUE(covered) << "offset " << at;
+    }
+    // 13 changed bytes against 2,600 written; bytes a few apart share a region.
+    EXPECT_LT(kept, 100u);
+    EXPECT_LT(image.files[0].regions.size(), m.differing.size());
+    const auto regionOf = [&](int64_t at) {
+      for (size_t i = 0; i < image.files[0].regions.size(); ++i) {
+        const TJournalRegion& r = image.files[0].regions[i];
+        if (r.offset <= at && at < r.offset + int64_t(r.bytes.size())) return i;
+      }
+      return image.files[0].regions.size();
+    };
+    EXPECT_EQ(regionOf(950), regionOf(952));
+    EXPECT_NE(regionOf(699), regionOf(900));
+    h.DropHeldWrites();
+    h.Close();
+    TFileList plain;
+    TFileHandler again(&plain);
+    again.SetName(dir.path("t.DAT"));
+    again.Open();
+    RecoverJournal(platform::FileSystem::local(), dir.path("t.JNL"), {&again, nullptr, nullptr});
+    again.Close();
+    EXPECT_EQ(contents(dir.path("t.DAT")), old);
+  }
+  for (Fault fault : {Fault::ShortWrite, Fault::NoSpace, Fault::IoError}) {
+    for (uint64_t k = 1;; ++k) {
+      SCOPED_TRACE("fault " + std::to_string(int(fault)) + " at write " + std::to_string(k));
+      TempFolder dir;
+      makeTable(dir);
+      platform::FaultyFileSystem fs(platform::FileSystem::local());
+      bool failed = false;
+      MostlySame m;
+      {
+        TFileList list(fs);
+        TFileHandler h(&list);
+        h.SetName(dir.path("t.DAT"));
+        h.Open();
+        h.SetHoldWrites(true);
+        m = holdMostlySame(h);
+        fs.setPlan({fault, k, true});
+        try {
+          WriteOutTables(fs, {TJournalTable{dir.path("t.JNL"), {&h, nullptr, nullptr}, true, nullptr}}, true);
+        } catch (const EVELDOREngineError&) {
+          failed = true;
+        }
+        fs.setPlan({});
+      }
+      if (JournalHot(fs, dir.path("t.JNL"))) {
+        TFileList list;
+        TFileHandler h(&list);
+        h.SetName(dir.path("t.DAT"));
+        h.Open();
+        RecoverJournal(platform::FileSystem::local(), dir.path("t.JNL"), {&h, nullptr, nullptr});
+      }
+      EXPECT_EQ(contents(dir.path("t.DAT")), failed ? pattern(kOldSize, 1) : m.after);
+      if (!failed) break;
     }
   }
 }
