@@ -312,12 +312,12 @@ void TPage::moveEntries(TPage& to, uint32_t toPosition, uint32_t from, uint32_t 
   std::memmove(dst + n * stride, dst, size_t(to.count_ - toPosition) * stride);
   std::memcpy(dst, entry(from), n * stride);
   to.count_ += n;
-  to.dirty_ = true;
+  to.touch();
   uint8_t* src = entry(from);
   std::memmove(src, src + n * stride, size_t(count_ - (from + n - 1)) * stride);
   count_ -= n;
   std::memset(entries_.data() + size_t(count_) * stride, 0, n * stride);
-  dirty_ = true;
+  touch();
 }
 
 void TPage::UpdateParentKey(TIndexCursor& cursor, const uint8_t* key) {
@@ -627,13 +627,72 @@ bool TIndexTree::readPage(uint32_t number, TPinnedPage& holder) {
   return true;
 }
 
+bool TIndexTree::rememberedStart(const uint8_t* key, uint64_t stamp, TPinnedPage& page, int& level,
+                                 uint64_t& before) {
+  level = -1;
+  TDescentMemo& memo = cursor_.Descent();
+  if (memo.file != file_.InstanceId() || memo.slot != slot_ || memo.stamp != stamp || memo.levels < 2)
+    return true;
+  if (memo.pause > 0) {
+    --memo.pause;
+    return true;
+  }
+  const int leaf = memo.levels - 1;
+  // From the leaf up, below the root: keys in key order make the leaf or a near ancestor serve.
+  for (int l = leaf; l >= 1; --l) {
+    TPinnedPage candidate;
+    if (!readPage(memo.pages[size_t(l)], candidate)) return false;
+    // A page that had to be read again moved the stamp: the rest of the memo is not known to hold.
+    if (file_.TreeStamp(slot_) != stamp || candidate->GetEntryCount() == 0 ||
+        (l == leaf ? candidate->GetPageType() != ptLeaf : candidate->GetPageType() != ptBranch)) {
+      memo.Forget();
+      return true;
+    }
+    // Strictly after the first key: a compare that takes a key's prefix alone (a partial search)
+    // finds equal keys in the pages before as well.
+    const TPage& p = *candidate;
+    const uint16_t k = p.GetKeySize();
+    if (cursor_.CompareKeys(p.GetEntryKey(1), key, k) < 0 &&
+        cursor_.CompareKeys(p.GetEntryKey(p.GetEntryCount()), key, k) >= 0) {
+      page = std::move(candidate);
+      level = l;
+      before = memo.before[size_t(l)];
+      memo.pauseLength = 0;
+      return true;
+    }
+  }
+  memo.pauseLength = uint8_t(std::clamp(memo.pauseLength * 2, 1, 64));
+  memo.pause = memo.pauseLength;
+  return true;
+}
+
 bool TIndexTree::descend(const uint8_t* key, bool firstNotLess, TPagePath& path, uint64_t* recordPosition,
                          bool forInsert) {
   path.clear();
   TPinnedPage page;
-  if (!readPage(file_.GetRootPageNumber(slot_), page)) return false;
-  if (!page->IsRoot()) corrupt();
   uint64_t position = 0;
+  // A counted search for a key leaves its pages in the cursor and starts from them when it can.
+  TDescentMemo* memo = key && recordPosition && firstNotLess ? &cursor_.Descent() : nullptr;
+  const uint64_t stamp = memo ? file_.TreeStamp(slot_) : 0;
+  int level = -1;
+  if (memo && !rememberedStart(key, stamp, page, level, position)) return false;
+  if (level < 0) {
+    level = 0;
+    position = 0;
+    if (!readPage(file_.GetRootPageNumber(slot_), page)) return false;
+    if (!page->IsRoot()) corrupt();
+  }
+  const auto note = [&] {
+    if (!memo) return;
+    if (level >= TDescentMemo::kLevels) {
+      memo = nullptr;
+      return;
+    }
+    memo->pages[size_t(level)] = page->GetPageNumber();
+    memo->before[size_t(level)] = position;
+  };
+  if (memo) memo->Forget();
+  note();
   while (!page->IsLeaf()) {
     if (!page->IsBranch()) corrupt();
     uint32_t pos = 0;
@@ -655,10 +714,19 @@ bool TIndexTree::descend(const uint8_t* key, bool firstNotLess, TPagePath& path,
     cursor_.PushPathLevel(parentNumber);
     if (!readPage(child, page)) return false;
     if (page->GetPageType() != ptBranch && page->GetPageType() != ptLeaf) corrupt();
+    ++level;
+    note();
   }
   if (page->GetEntryCount() == 0) corrupt();
   if (!path.push_back(std::move(page))) corrupt();
   if (recordPosition) *recordPosition = position;
+  // Kept only when no page changed, was read or was reset on the way (TreeStamp).
+  if (memo && file_.TreeStamp(slot_) == stamp) {
+    memo->file = file_.InstanceId();
+    memo->stamp = stamp;
+    memo->slot = slot_;
+    memo->levels = uint8_t(level + 1);
+  }
   return true;
 }
 
@@ -908,7 +976,22 @@ bool TIndexTree::find(const uint8_t* key, uint64_t* position, uint32_t* referenc
     if (!descend(key, true, path, position ? &before : nullptr)) return false;
     TPage& leaf = *path.back();
     uint32_t pos = 0;
-    found = leaf.FindKeyCounted(cursor_, key, true, pos, before);
+    // A search for the key the last one ended on (a step from the cursor's entry) finds it where
+    // it was when the leaf is the same: an equal entry after a lesser one is the first not less.
+    TDescentMemo& memo = cursor_.Descent();
+    const bool remembered = position && memo.file == file_.InstanceId() && memo.slot == slot_ &&
+                            memo.levels > 0 && memo.pages[size_t(memo.levels - 1)] == leaf.GetPageNumber();
+    const uint32_t last = memo.leafEntry;
+    if (remembered && last > 1 && last <= leaf.GetEntryCount() &&
+        cursor_.CompareKeys(leaf.GetEntryKey(last), key, leaf.GetKeySize()) == 0 &&
+        cursor_.CompareKeys(leaf.GetEntryKey(last - 1), key, leaf.GetKeySize()) < 0) {
+      pos = last;
+      before += pos - 1;
+      found = true;
+    } else {
+      found = leaf.FindKeyCounted(cursor_, key, true, pos, before);
+    }
+    if (remembered) memo.leafEntry = pos;
     if (position) *position = before + 1;
     if (near && pos > 1) takeEntry(leaf, pos - 1, near->before);
     if (pos <= leaf.GetEntryCount()) {

@@ -129,6 +129,10 @@ class TIndexTree {
   bool descend(const uint8_t* key, bool firstNotLess, TPagePath& path, uint64_t* recordPosition,
                bool forInsert = false);
   bool readPage(uint32_t number, TPinnedPage& holder);
+  // The lowest page of the cursor's remembered descent (TDescentMemo) whose first and last keys
+  // take in `key`, pinned in `page`, with its level (the root 0) and the keys before it; level
+  // -1 when none serves. False: restart, as after a page read.
+  bool rememberedStart(const uint8_t* key, uint64_t stamp, TPinnedPage& page, int& level, uint64_t& before);
   // FindKey; without `position` the descent sums no counts.
   bool find(const uint8_t* key, uint64_t* position, uint32_t* reference, TKeyNeighbours* near);
   void adjustCounts(TPagePath& path, int64_t delta);

@@ -2,6 +2,7 @@
 #include "engine/storage/veldorindex.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 #include "engine/base/veldorerr.h"
@@ -172,8 +173,17 @@ void TPageStack::Push(std::unique_ptr<TPage>& page) {
 // ---------------------------------------------------------------------------------------------
 // Index file: header
 
+namespace {
+
+uint64_t newInstanceId() {
+  static std::atomic<uint64_t> last{0};
+  return last.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
+}  // namespace
+
 TIndexFile::TIndexFile(TTableFileOwner& owner, TFileList* list)
-    : TFileHandler(list), owner_(&owner), pool_(this) {
+    : TFileHandler(list), owner_(&owner), instanceId_(newInstanceId()), pool_(this) {
   for (int s = 0; s < kIndexSlotCount; ++s) {
     caches_[s] = &cacheStore_[s].emplace(pool_, 2, 4);
     caches_[s]->SetCapacity(2);
@@ -236,6 +246,7 @@ void TIndexFile::ReadHeader() {
   if (owner_->IsEncrypted()) UnscrambleBuffer(image.data(), image.size(), kStructureSeed);
   header_ = image;
   header_[kIndexDirtyOffset] = 0;
+  ++epoch_;
 }
 
 bool TIndexFile::WriteHeader(bool force) {
@@ -256,6 +267,7 @@ bool TIndexFile::HeaderChanged() {
   if (owner_->IsEncrypted()) UnscrambleBuffer(image.data(), image.size(), kStructureSeed);
   if (get4(image.data()) == GetChangeCounter()) return false;
   header_ = image;
+  ++epoch_;
   // The other writer's unsaved state is not ours.
   header_[kIndexDirtyOffset] = 0;
   return true;
@@ -828,6 +840,7 @@ bool TIndexFile::FlushDirtyPages() {
 }
 
 void TIndexFile::ClearPageCache() {
+  ++epoch_;
   for (auto& c : caches_)
     c->Clear([this](std::unique_ptr<TPage> pinned) { detached_.push_back(std::move(pinned)); });
 }
@@ -871,6 +884,7 @@ void TIndexFile::LoadHeaderFromReply(const uint8_t* header) {
   // A server's header passes the checks of a header read from disk; a refused one leaves the
   // header as it was.
   const std::array<uint8_t, kIndexHeaderSize> before = header_;
+  ++epoch_;
   UndoOnFailure restore([&] { header_ = before; });
   std::memcpy(header_.data(), header, kIndexHeaderSize);
   header_[kIndexDirtyOffset] = 0;

@@ -123,6 +123,32 @@ struct TIndexDescriptor {
   static TIndexDescriptor LoadFrom(const uint8_t* image);
 };
 
+// The pages of a cursor's last counted search in one tree, root first, with the keys of the
+// whole index that come before each page. It holds while the index file's stamp for the tree
+// (TIndexFile::TreeStamp) is the one recorded: a search then starts from the lowest of these pages
+// whose first and last keys take in its key, where a descent from the root would also pass.
+struct TDescentMemo {
+  static constexpr int kLevels = 8;
+  uint64_t file = 0;  // TIndexFile::InstanceId(); 0: nothing held
+  uint64_t stamp = 0;
+  uint8_t slot = 0;
+  uint8_t levels = 0;
+  // The entry the search ended on in the leaf: the cursor's next search is often for its key.
+  uint32_t leafEntry = 0;
+  // Searches left that start from the root without looking at the pages held: after a search
+  // that none of them served, for twice as many each time (up to 64), so that keys in no
+  // particular order do not pay a look each.
+  uint8_t pause = 0;
+  uint8_t pauseLength = 0;
+  std::array<uint32_t, kLevels> pages{};
+  std::array<uint64_t, kLevels> before{};
+
+  void Forget() {
+    file = 0;
+    levels = 0;
+  }
+};
+
 // The part of a cursor that the index pages work with: the current index slot, the key
 // comparison, the change check before a disk read, and the path from the root to a leaf.
 //
@@ -176,6 +202,9 @@ class TIndexCursor {
     if (level < exactCountLevel_) exactCountLevel_ = level;
   }
 
+  // The last counted search's pages (TIndexTree::FindKey).
+  TDescentMemo& Descent() { return descent_; }
+
  private:
   uint8_t currentIndex_ = 0;
   int level_ = 1;
@@ -183,6 +212,7 @@ class TIndexCursor {
   int exactCountLevel_ = 0;
   std::array<uint32_t, kMaxPathLevels + 1> entries_{};
   std::array<uint32_t, kMaxPathLevels + 1> parents_{};
+  TDescentMemo descent_;
 };
 
 class TRecordsBitmap;
@@ -227,7 +257,8 @@ class TPage {
   void SetFreed(bool freed);
 
   bool IsDirty() const { return dirty_; }
-  void SetDirty(bool dirty) { dirty_ = dirty; }
+  // Marking a page dirty counts as a change of its tree (TIndexFile::TreeStamp).
+  void SetDirty(bool dirty);
   uint32_t PinCount() const { return pins_; }
   void Pin() { ++pins_; }
   void Unpin() {
@@ -372,6 +403,13 @@ class TPage {
   void LoadEntries(const uint8_t* data, uint32_t count);
   void splitAndPropagate(TIndexCursor& cursor);
   void moveEntries(TPage& to, uint32_t toPosition, uint32_t from, uint32_t n);
+  // Every change of the entries, links or type, a load and a reset go through these, so that the
+  // owner's stamp of the page's tree moves with them; touch also marks the page dirty.
+  void noteChange();
+  void touch() {
+    dirty_ = true;
+    noteChange();
+  }
 
   TIndexFile* owner_;
   bool dirty_ = false;
@@ -436,6 +474,16 @@ class TIndexFile : public TFileHandler {
   ~TIndexFile() override;
 
   TTableFileOwner& Owner() const { return *owner_; }
+
+  // A number that no other index file object of this process carries.
+  uint64_t InstanceId() const { return instanceId_; }
+  // Moves whenever the tree of `slot` may have changed as this object sees it: a page of it
+  // changed, read from disk or reset, the page cache cleared, the header changed or read again.
+  // Equal stamps mean the same tree, page for page, as far as this object holds it.
+  uint64_t TreeStamp(uint8_t slot) const { return epoch_ + slotStamps_[slot]; }
+  void NotePageChange(uint8_t slot) {
+    if (slot < kIndexSlotCount) ++slotStamps_[slot];
+  }
 
   // ---- File and header ----
   // Creates the file with a new header (version 5, next page 1, the two system slots, record
@@ -568,7 +616,10 @@ class TIndexFile : public TFileHandler {
   const uint8_t* descriptor(uint8_t slot) const {
     return header_.data() + kIndexDescriptorsOffset + slot * kIndexDescriptorSize;
   }
-  void setDirty() { header_[kIndexDirtyOffset] = 1; }
+  void setDirty() {
+    header_[kIndexDirtyOffset] = 1;
+    ++epoch_;
+  }
   void setHeader4(uint32_t offset, uint32_t value);
   void checkSlot(uint8_t slot) const;
   void checkKeyFields(const TIndexDescriptor& descriptor, std::string_view indexName) const;
@@ -581,6 +632,11 @@ class TIndexFile : public TFileHandler {
   bool shortReadTolerated() const;
 
   TTableFileOwner* owner_;
+  const uint64_t instanceId_;
+  // TreeStamp: epoch_ moves for every tree at once, a slot's count for its own pages. Both only
+  // grow, so their sum moves whenever either does.
+  uint64_t epoch_ = 0;
+  std::array<uint64_t, kIndexSlotCount> slotStamps_{};
   std::array<uint8_t, kIndexHeaderSize> header_{};
   TPageStack pool_;
   // One per slot; each list starts at 2 pages and grows within kIndexPageCacheBudget. They live

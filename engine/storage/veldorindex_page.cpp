@@ -25,6 +25,17 @@ constexpr uint32_t kMinCompressedEntry = 5;
 
 TPage::TPage(TIndexFile* owner) : owner_(owner) {}
 
+void TPage::noteChange() {
+  if (owner_) owner_->NotePageChange(slot_);
+}
+
+void TPage::SetDirty(bool dirty) {
+  if (dirty)
+    touch();
+  else
+    dirty_ = false;
+}
+
 void TPage::corrupt() const {
   if (owner_) owner_->RaiseIndexError(VELDOR_INDEXCORRUPT, owner_->GetIndexName(slot_));
   SignalEngineError(VELDOR_INDEXCORRUPT);
@@ -32,7 +43,9 @@ void TPage::corrupt() const {
 
 void TPage::SetIndex(uint8_t slot, uint16_t keySize, uint8_t descending, uint8_t unique,
                      uint8_t compression) {
+  noteChange();
   slot_ = slot;
+  noteChange();
   if (keySize == 0 || keySize > kMaxIndexKeySize || compression > kcBoth) corrupt();
   // Trailing compression of a non-unique index keeps the last 4 bytes, so its keys need them.
   if (unique == 0 && compression == kcTrailing && keySize < 4) corrupt();
@@ -49,7 +62,7 @@ void TPage::SetIndex(uint8_t slot, uint16_t keySize, uint8_t descending, uint8_t
 
 void TPage::SetPageType(uint8_t type) {
   type_ = type;
-  dirty_ = true;
+  touch();
 }
 
 void TPage::reserveEntries(uint32_t count) {
@@ -64,22 +77,22 @@ void TPage::SetEntryCount(uint32_t count) {
               entries_.begin() + ptrdiff_t(size_t(count_) * EntryStride()), 0);
   }
   count_ = count;
-  dirty_ = true;
+  touch();
 }
 
 void TPage::SetPrevPage(uint32_t page) {
   prev_ = page;
-  dirty_ = true;
+  touch();
 }
 
 void TPage::SetNextPage(uint32_t page) {
   next_ = page;
-  dirty_ = true;
+  touch();
 }
 
 void TPage::SetFreed(bool freed) {
   freed_ = freed;
-  dirty_ = true;
+  touch();
 }
 
 uint32_t TPage::GetCapacity() const {
@@ -100,18 +113,18 @@ uint32_t TPage::GetEntryRef(uint32_t i) const {
 
 void TPage::SetEntryRef(uint32_t i, uint32_t ref) {
   put4(entry(i) + keySize_, ref);
-  dirty_ = true;
+  touch();
 }
 
 void TPage::SetEntryKeyCount(uint32_t i, uint32_t count) {
   if (IsLeaf() || IsTextIndex()) return;
   put4(entry(i) + keySize_ + 4, count);
-  dirty_ = true;
+  touch();
 }
 
 void TPage::SetEntryKey(uint32_t i, const uint8_t* key) {
   std::memmove(entry(i), key, keySize_);
-  dirty_ = true;
+  touch();
 }
 
 uint64_t TPage::sumKeyCounts(uint32_t last) const {
@@ -144,7 +157,7 @@ void TPage::InsertEntry(const uint8_t* key, uint32_t& position) {
   std::memcpy(at, key, keySize_);
   ++count_;
   ++position;
-  dirty_ = true;
+  touch();
 }
 
 void TPage::DeleteEntry(uint32_t& position) {
@@ -156,7 +169,7 @@ void TPage::DeleteEntry(uint32_t& position) {
   std::memset(entries_.data() + size_t(count_) * stride, 0, stride);
   if (position > count_) position = count_;
   if (position < 1) position = 1;
-  dirty_ = true;
+  touch();
 }
 
 uint32_t TPage::compressEntry(uint32_t i) {
@@ -199,7 +212,7 @@ bool TPage::AppendEntry(const uint8_t* key, uint32_t reference, uint32_t keyCoun
   platform::put4(at + keySize_ + 4, IsLeaf() ? 1 : (IsTextIndex() ? 0 : keyCount));
   at[keySize_ + 8] = at[keySize_ + 9] = 0;
   ++count_;
-  dirty_ = true;
+  touch();
   if (!IsCompressedLeaf()) return true;
   const uint32_t size = compressEntry(count_);
   if (count_ > 1 && usedBytes_ + size > kPageDataSize) {
@@ -395,6 +408,7 @@ void TPage::LoadFromBuffer(const uint8_t* source, bool loadEmpty) {
   const uint32_t next = get4(image.data() + 7);
   const uint16_t used = get2(image.data() + 11);
   if (type > ptRaw) corrupt();
+  noteChange();
   count_ = 0;
   std::fill(entries_.begin(), entries_.end(), 0);
   reserveEntries(0);
@@ -440,6 +454,7 @@ void TPage::SaveToBuffer(uint8_t* image) {
 }
 
 void TPage::Assign(const TPage& other) {
+  noteChange();
   dirty_ = other.dirty_;
   number_ = other.number_;
   usedBytes_ = other.usedBytes_;
@@ -456,9 +471,11 @@ void TPage::Assign(const TPage& other) {
   next_ = other.next_;
   type_ = other.type_;
   freed_ = other.freed_;
+  noteChange();
 }
 
 void TPage::Clear() {
+  noteChange();
   type_ = ptRootBranch;
   count_ = 0;
   loadedCount_ = 0;
