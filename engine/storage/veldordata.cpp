@@ -782,6 +782,7 @@ bool TDataFile::GetRecord(TCacheReader* cursor, uint32_t number, TRecord*& recor
     const uint32_t available = forward ? next - number : number;
     uint32_t count = 1;
     bool aside = false;
+    bool lookUpWanted = false;
     if (readAhead && cursorReadAhead && cursor) {
       aside = forward && cursor->ReadsAheadAside();
       // A run that goes on where the last one ended is twice as long, up to kAsideRunBytes.
@@ -799,10 +800,11 @@ bool TDataFile::GetRecord(TCacheReader* cursor, uint32_t number, TRecord*& recor
     } else if (forward && followsRecentMiss(number)) {
       count = readAheadCount_;
       aside = true;
+      lookUpWanted = true;
     }
     const uint32_t most = uint32_t(std::max<size_t>(1, kMaxRunBytes / r));
     count = std::clamp<uint32_t>(count, 1, std::min(available, most));
-    TRecord* got = ReadRecords(number, count, forward, cursor, aside && count > 1);
+    TRecord* got = ReadRecords(number, count, forward, cursor, aside && count > 1, lookUpWanted);
     if (!got || got->GetRecordNumber() != number) {
       ReleaseRecord(got);
       fail(VELDOR_FILECORRUPT);
@@ -859,7 +861,7 @@ TRecord* TDataFile::takeFromRun(uint32_t number) {
 }
 
 TRecord* TDataFile::ReadRecords(uint32_t number, uint32_t count, bool forward, TCacheReader* cursor,
-                                bool aside) {
+                                bool aside, bool lookUpWanted) {
   ++counters_.readCalls;
   const uint32_t r = GetRecordSize();
   const uint32_t first = forward ? number : number - count + 1;
@@ -883,12 +885,15 @@ TRecord* TDataFile::ReadRecords(uint32_t number, uint32_t count, bool forward, T
   TRecord* wanted = nullptr;
   // Past the last record of the run that the cache holds.
   uint32_t uncachedFrom = first;
-  for (uint32_t i = 0; i < whole; ++i) {
+  lookUpWanted = lookUpWanted && aside;
+  for (uint32_t i = lookUpWanted && number >= first ? number - first : 0; i < whole; ++i) {
     const uint32_t n = first + i;
+    if (lookUpWanted && n != number) break;
     const uint8_t* image = readBuffer_.data() + size_t(i) * r;
     // Every record of the run is looked up, also in a run read aside: the run's mark of its last
     // cached record lets later copies out of the run pass the cache by, so a cached (perhaps
-    // dirty) record past it would be read as the file's older bytes.
+    // dirty) record past it would be read as the file's older bytes. A run for lookups sets its
+    // mark past its end instead.
     TRecord* item = cache_.FindCached(n);
     if (item) {
       if (item->PinCount() == 0 && !item->IsDirty()) item->LoadFromBuffer(image);
@@ -914,7 +919,7 @@ TRecord* TDataFile::ReadRecords(uint32_t number, uint32_t count, bool forward, T
     aheadBuffer_.swap(readBuffer_);
     aheadFirst_ = first;
     aheadCount_ = whole;
-    aheadUncachedFrom_ = uncachedFrom;
+    aheadUncachedFrom_ = lookUpWanted ? first + whole : uncachedFrom;
   }
   return wanted;
 }

@@ -442,9 +442,11 @@ class TDataFile : public TFileHandler, public TRecordOwner {
   void checkFields(std::vector<TFieldDescriptor>& descriptors, uint16_t languageId, uint16_t sortId,
                    uint32_t recordSize, bool recompute, uint16_t code) const;
   // With `aside`, only the wanted record enters the cache and the run is kept as the read-ahead
-  // run (below).
+  // run (below). With `lookUpWanted` as well, only the wanted record is looked up in the cache:
+  // a run read for lookups that land near each other serves a few of them, and the run's mark
+  // then leaves every copy out of it to look at the cache first.
   TRecord* ReadRecords(uint32_t number, uint32_t count, bool forward, TCacheReader* cursor,
-                       bool aside = false);
+                       bool aside = false, bool lookUpWanted = false);
   // A single-record miss served from the read-ahead run; nullptr when the run does not hold it.
   TRecord* takeFromRun(uint32_t number);
   // Called for every record that enters the cache.
