@@ -353,6 +353,9 @@ bool TTableJoin::NextLookupRow() {
     for (;;) {
       uint16_t code = 0;
       if (!rangeStart_) {
+        // The current row holds the key: a next entry with other key bytes ends the equal keys
+        // without its record being read.
+        if (!rangeAll_ && cursor.NextKeySharesFields(1) == 0) break;
         code = cursor.GetNextRecord(buffer);
       } else if (rangeAll_) {
         cursor.SetToBegin();

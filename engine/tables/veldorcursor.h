@@ -508,6 +508,11 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   void SetToRecNo(int32_t n);
   // 0, or VELDOR_EOF (VELDOR_BOF) with the buffer (may be null) cleared.
   uint16_t GetNextRecord(uint8_t* buffer);
+  // In index order, whether the record GetNextRecord would read next has the current record's
+  // key in the index's first `fieldCount` fields (as bytes): 1 yes, 0 no (also when the view ends
+  // here), -1 not known (record-number order, a bitmap view, no current entry, a place to resume
+  // on): GetNextRecord then tells. Moves nothing and reads no record.
+  int NextKeySharesFields(int32_t fieldCount);
   uint16_t GetPriorRecord(uint8_t* buffer);
   // A test of a record's bytes where they lie: the bytes of its fields are the record's, the
   // header's need not be. True keeps the record.

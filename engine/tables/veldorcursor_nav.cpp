@@ -724,6 +724,33 @@ uint16_t TDataCursor::GetNextRecord(uint8_t* buffer) {
   });
 }
 
+int TDataCursor::NextKeySharesFields(int32_t fieldCount) {
+  const auto known = [&] {
+    return active_ && table_ && !IsRemote() && !InRecordNumberOrder() && !bitmapView_ && !atBOF_ && !atEOF_ &&
+           !resumeOnCurrent_ && !resyncPending_ && !hasComputedFields_ && currentRecordNo_ != 0 &&
+           keySlot_ == GetCurrentIndex();
+  };
+  if (!known()) return -1;
+  ReadScope scope(*this);
+  // As GetNextRecord's step: another writer's change first moves the cursor where it belongs.
+  SyncWithTable();
+  BeginRead();
+  if (!known()) return -1;
+  // The entry Skip(1) would stand on.
+  bool found = false;
+  TKeyNeighbours near;
+  const uint64_t at = locateCurrent(found, &near);
+  const uint64_t next = found ? at + 1 : at;
+  if (next < rangeFirst_ || next > rangeLast_) return 0;
+  const uint32_t given = std::min<uint32_t>({givenLength(fieldCount), currentKeySize_, kMaxCursorKeySize});
+  if (const TKeyEntry* entry = near.Get(at, next))
+    return std::memcmp(entry->key.data(), currentKey_.data(), given) == 0 ? 1 : 0;
+  std::array<uint8_t, kMaxCursorKeySize + 1> key{};
+  uint32_t ref = 0;
+  if (!treeOf(*this).KeyAtPosition(next, key.data(), ref)) return -1;
+  return std::memcmp(key.data(), currentKey_.data(), given) == 0 ? 1 : 0;
+}
+
 uint16_t TDataCursor::GetPriorRecord(uint8_t* buffer) {
   if (!active_) Raise(VELDOR_TABLEOPEN);
   if (IsRemote()) return remoteNextOrPrior(REQUEST_GETPRIORRECORD, buffer);

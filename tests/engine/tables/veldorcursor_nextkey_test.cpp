@@ -1,0 +1,198 @@
+// A cursor in the order of a non-unique index finds a key and steps on among the rows that share
+// it, as a join's inner side does, beside a writer that adds and deletes rows of the same and
+// neighbouring keys between the cursor's calls (leaves split and merge under it): another cursor
+// of the session, another session of the process, or another process. Before each step,
+// NextKeySharesFields says whether the row GetNextRecord then reads has the key of the row the
+// cursor stands on; every found row is the first of its key as the table now stands. The seed is
+// printed; VELMARON_SEED replays it.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine/tables/veldorcursor.h"
+#include "engine/tables/veldortable.h"
+#include "tests/engine/tables/table_test_util.h"
+
+namespace {
+
+using namespace engine;
+using storage_test::errorOf;
+using storage_test::Helper;
+using table_test::Database;
+using table_test::TempDir;
+
+constexpr int32_t kKeys = 400;
+constexpr uint8_t kByK = 1;
+
+TCreateTableArgs keysTable() {
+  using datafile_test::field;
+  TCreateTableArgs a;
+  a.BlobBlockSize = 512;
+  a.Fields = {field(1, "K", kFieldTypeInteger), field(2, "NAME", kFieldTypeString, 40)};
+  a.NoPrimaryIndex = true;
+  a.Indexes.resize(2);
+  a.Indexes[1].name = "ByK";
+  a.Indexes[1].fields[0] = 1;
+  return a;
+}
+
+void putK(TDataCursor& c, std::vector<uint8_t>& buffer, int32_t k) {
+  c.ClearRecordBuffer(buffer.data());
+  c.PutField(1, buffer.data(), reinterpret_cast<const uint8_t*>(&k));
+  std::array<uint8_t, 41> text{};
+  const std::string name = "row of " + std::to_string(k);
+  std::copy(name.begin(), name.end(), text.begin());
+  c.PutField(2, buffer.data(), text.data());
+}
+
+int32_t kOf(TDataCursor& c, const std::vector<uint8_t>& buffer) {
+  int32_t k = 0;
+  bool isNull = false;
+  c.GetField(1, buffer.data(), isNull, reinterpret_cast<uint8_t*>(&k));
+  return k;
+}
+
+void openKeys(TDataCursor& c) {
+  c.SetTableName("keys");
+  c.Open();
+  c.Table()->SetFileLockRetryRules(table_test::kImpatient);
+  c.SwitchToIndex(kByK);
+}
+
+// 'a' adds a row of K n, 'd' deletes the first row of K n; 'k' when done, 'n' when there was none.
+char applyWrite(TDataCursor& c, std::vector<uint8_t>& buffer, char m, int32_t n) {
+  bool done = false;
+  const uint16_t code = errorOf([&] {
+    putK(c, buffer, n);
+    if (m == 'a') {
+      c.AppendRecord(buffer.data());
+      done = true;
+    } else if (c.FindKey(false, buffer.data(), 1, false, 0, buffer.data())) {
+      c.DeleteRecord(buffer.data());
+      done = true;
+    }
+  });
+  return code == 0 && done ? 'k' : 'n';
+}
+
+// applyWrite in its own process: m, then n in two bytes; 'q' ends.
+int otherWriter(Helper& h, const std::string& path) {
+  Database db(path);
+  TDataCursor c(*db.directory);
+  openKeys(c);
+  std::vector<uint8_t> buffer(c.RecordSize());
+  h.send('k');
+  while (const char m = h.receive()) {
+    if (m == 'q') break;
+    const uint32_t hi = uint8_t(h.receive()), lo = uint8_t(h.receive());
+    h.send(applyWrite(c, buffer, m, int32_t(hi << 8 | lo)));
+  }
+  return 0;
+}
+
+enum class Writer { Cursor, Session, Process };
+
+class NextKeyBesideAWriter : public ::testing::TestWithParam<Writer> {};
+
+TEST_P(NextKeyBesideAWriter, EachAnswerIsWhatTheNextStepReads) {
+  const Writer kind = GetParam();
+  const uint32_t seed = storage_test::testSeed();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 rng(seed);
+  const auto pick = [&](uint32_t n) { return std::uniform_int_distribution<uint32_t>(0, n - 1)(rng); };
+  TempDir dir;
+  // Rows per key: three of each to begin with.
+  std::map<int32_t, int> model;
+  {
+    Database db(dir.path());
+    TDataCursor c(*db.directory);
+    c.SetTableName("keys");
+    c.SetExclusive(true);
+    TCreateTableArgs args = keysTable();
+    c.CreateTable(args);
+    c.Open();
+    std::vector<uint8_t> buffer(c.RecordSize());
+    for (int32_t i = 0; i < 3 * kKeys; ++i) {
+      putK(c, buffer, i % kKeys);
+      c.AppendRecord(buffer.data());
+      ++model[i % kKeys];
+    }
+  }
+  std::optional<Helper> child;
+  if (kind == Writer::Process) {
+    child.emplace([&](Helper& h) { return otherWriter(h, dir.path()); });
+    ASSERT_EQ(child->receive(), 'k');
+  }
+  Database db(dir.path());
+  std::optional<Database> otherDb;
+  if (kind == Writer::Session) otherDb.emplace(dir.path());
+  TDataCursor reader(*db.directory);
+  openKeys(reader);
+  std::optional<TDataCursor> writer;
+  if (kind != Writer::Process) {
+    writer.emplace(kind == Writer::Session ? *otherDb->directory : *db.directory);
+    openKeys(*writer);
+  }
+  std::vector<uint8_t> buffer(reader.RecordSize()), key(reader.RecordSize()), written(reader.RecordSize());
+  const auto write = [&](char m, int32_t n) {
+    char answer = 0;
+    if (child) {
+      child->send(m);
+      child->send(char(uint8_t(n >> 8)));
+      child->send(char(uint8_t(n)));
+      answer = child->receive();
+    } else {
+      answer = applyWrite(*writer, written, m, n);
+    }
+    ASSERT_EQ(answer, m == 'a' || model[n] > 0 ? 'k' : 'n') << m << " " << n;
+    if (answer == 'k') model[n] += m == 'a' ? 1 : -1;
+  };
+  int answered = 0;
+  for (int round = 0; round < 150; ++round) {
+    // Keys in order, as the outer rows of a join often come, now and then anywhere.
+    const int32_t k = pick(4) == 0 ? int32_t(pick(kKeys)) : (round * 7) % kKeys;
+    putK(reader, key, k);
+    const bool found = reader.FindKey(false, key.data(), 1, true, 0, buffer.data());
+    ASSERT_EQ(found, model[k] > 0) << "key " << k;
+    if (!found) continue;
+    int32_t current = kOf(reader, buffer);
+    ASSERT_EQ(current, k);
+    for (int step = 0; step < 5; ++step) {
+      // The writer's turn: rows of this key, of the next, or a burst that splits or merges leaves.
+      const uint32_t what = pick(6);
+      const char m = pick(2) ? 'a' : 'd';
+      const int32_t after = std::min(current + 1, kKeys - 1);
+      const int burst = what == 3 ? 40 : (what < 3 ? 1 : 0);
+      for (int i = 0; i < burst; ++i) {
+        const int32_t n =
+            what == 3 ? std::min(current + int32_t(pick(3)), kKeys - 1) : (what == 2 ? after : current);
+        ASSERT_NO_FATAL_FAILURE(write(what == 0 ? 'a' : what == 1 ? 'd' : m, n));
+      }
+      const int answer = reader.NextKeySharesFields(1);
+      const uint16_t code = reader.GetNextRecord(buffer.data());
+      ASSERT_TRUE(code == 0 || code == VELDOR_EOF) << code;
+      const int next = code == 0 ? kOf(reader, buffer) : -1;
+      if (answer >= 0) {
+        ++answered;
+        ASSERT_EQ(answer, next == current ? 1 : 0)
+            << "round " << round << " step " << step << " key " << current;
+      }
+      if (code != 0) break;
+      current = next;
+    }
+  }
+  EXPECT_GT(answered, 300);
+  if (child) {
+    child->send('q');
+    EXPECT_EQ(child->wait(), 0);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Writers, NextKeyBesideAWriter,
+                         ::testing::Values(Writer::Cursor, Writer::Session, Writer::Process));
+
+}  // namespace
