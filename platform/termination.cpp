@@ -34,4 +34,11 @@ void takeTerminationRequest(int descriptor) {
   [[maybe_unused]] ssize_t n = ::read(descriptor, &byte, 1);
 }
 
+void keepRunningPastFileSizeLimit() {
+  struct sigaction action = {};
+  action.sa_handler = SIG_IGN;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGXFSZ, &action, nullptr);
+}
+
 }  // namespace platform

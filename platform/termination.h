@@ -13,4 +13,9 @@ int watchTerminationRequests();
 // Takes one request off the descriptor, so it is readable again only at the next signal.
 void takeTerminationRequest(int descriptor);
 
+// From now on a write past the file-size limit (ulimit -f) fails with EFBIG, which the writer
+// reports, instead of killing the process with SIGXFSZ and losing what it had not saved. Children
+// started through platform::Process get the default action back.
+void keepRunningPastFileSizeLimit();
+
 }  // namespace platform

@@ -16,6 +16,7 @@
 #include "ui/veldorpw.h"
 
 int main(int argc, char** argv) {
+  platform::keepRunningPastFileSizeLimit();
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("velmaron"));
   ui::InstallConnectDialog();
