@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -134,6 +135,34 @@ TEST_F(PreparedSelect, SeesThisSessionsChangesAndItsRollback) {
   expectModel(model, "emptied");
   insert(db, 1, 1);
   expectModel(model, "one row again");
+}
+
+// A rollback takes the table's change counters back to where they stood: the same number of
+// changes made again after it (other rows deleted, other rows added) brings the counters, the last
+// record number and the live count back to what a run inside the transaction saw, with other
+// records in use.
+TEST_F(PreparedSelect, SeesChangesAfterARollbackThatMatchTheRolledBackOnesInNumber) {
+  expectModel(model, "as loaded");
+  // What runs inside the transaction, rolled back, then what runs after it.
+  const auto rounds = {
+      std::pair<std::string, std::function<void()>>{
+          "DELETE FROM t WHERE id = 5", [&] { erase(db, "id = 7", [](int id, int) { return id == 7; }); }},
+      {"DELETE FROM t WHERE id = 20", [&] { insert(db, 6000, 1); }},
+      {"INSERT INTO t VALUES (6001, 1)", [&] { erase(db, "id = 30", [](int id, int) { return id == 30; }); }},
+      {"DELETE FROM t WHERE id = 40", [&] {
+         erase(db, "id = 41", [](int id, int) { return id == 41; });
+         insert(db, 6002, 2);
+       }}};
+  int round = 0;
+  for (const auto& [inside, after] : rounds) {
+    db.directory().StartTransaction();
+    db.run(inside);
+    if (round++ == 3) db.run("INSERT INTO t VALUES (6003, 2)");
+    for (auto& p : prepared) p->Execute();
+    db.directory().Rollback();
+    after();
+    expectModel(model, inside + " rolled back, then as many changes of other rows");
+  }
 }
 
 TEST_F(PreparedSelect, SeesAnotherSessionsAndAnotherProcesssCommits) {

@@ -5,6 +5,9 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
 
 #include "engine/base/veldorerr.h"
 #include "engine/storage/veldorfile.h"
@@ -341,6 +344,198 @@ TEST(JournalHandleTest, ASeenJournalSparesOneLookUpAndOnlyForTheFileHeld) {
   ASSERT_FALSE(last.failed);
   EXPECT_TRUE(std::filesystem::exists(path));
   EXPECT_EQ(contents(dir.path("t.DAT")), last.after);
+}
+
+// A write-out killed at any step of its own, its journal rolled back by another process: the
+// file is as it was before the change or, once the journal went, as the change made it. The
+// changes put differing runs at the joining gap and either side of it, at the file's last byte,
+// across the edges of the pieces the old bytes are read in, past the old length, below and across
+// a cut, and grow and cut the file in the same write-out; random ones beside. The seed is printed.
+struct HeldOp {
+  bool cut = false;
+  int64_t at = 0;
+  int64_t size = 0;            // bytes written, or the length cut to
+  std::vector<int64_t> flips;  // bytes a write changes; the rest it writes back as they are
+};
+
+// Applies `ops` to `model` (the file's bytes) and, when given, holds them in `h`.
+void applyHeld(const std::vector<HeldOp>& ops, std::vector<uint8_t>& model, TFileHandler* h) {
+  for (const HeldOp& op : ops) {
+    if (op.cut) {
+      model.resize(size_t(op.size));
+      if (h) {
+        h->Seek(kSeekBegin, op.size);
+        h->Truncate();
+      }
+      continue;
+    }
+    std::vector<uint8_t> bytes(size_t(op.size));
+    for (int64_t i = 0; i < op.size; ++i) {
+      const int64_t at = op.at + i;
+      bytes[size_t(i)] = at < int64_t(model.size()) ? model[size_t(at)] : uint8_t(at * 31 + 5);
+    }
+    for (int64_t f : op.flips)
+      if (f >= op.at && f < op.at + op.size) bytes[size_t(f - op.at)] ^= 0xA5;
+    if (int64_t(model.size()) < op.at + op.size) model.resize(size_t(op.at + op.size), 0);
+    std::copy(bytes.begin(), bytes.end(), model.begin() + op.at);
+    if (h) h->WriteAt(op.at, bytes.data(), op.size);
+  }
+}
+
+struct KillCase {
+  int64_t oldSize = 0;
+  std::vector<HeldOp> ops;
+};
+
+std::vector<KillCase> killCases(uint32_t seed) {
+  std::vector<KillCase> cases;
+  // Runs 30, 31, 32 and 33 bytes apart; the last byte; a write that runs past the old end.
+  cases.push_back(
+      {4000,
+       {{false, 0, 4000, {10, 41, 100, 133, 200, 232, 300, 334, 3999}}, {false, 3990, 110, {3995, 4050}}}});
+  // Cut below changed bytes and grown again across the cut, past the old length and beyond it,
+  // cut once more and grown.
+  cases.push_back({5000,
+                   {{false, 100, 800, {150, 151}},
+                    {true, 0, 2000, {}},
+                    {false, 1500, 1100, {1600, 1999, 2000}},
+                    {false, 6000, 100, {}},
+                    {true, 0, 5800, {}},
+                    {false, 7000, 10, {}}}});
+  // Old bytes read a piece at a time: runs at and across the pieces' edges.
+  std::vector<int64_t> edges = {262143, 262144, 524287, 524288, 559999};
+  for (int64_t at = 262100; at < 262200; at += 7) edges.push_back(at);
+  cases.push_back({600000, {{false, 200000, 360000, edges}}});
+  // Cut to nothing and written again; grown only; cut only.
+  cases.push_back({3000, {{true, 0, 0, {}}, {false, 0, 100, {}}}});
+  cases.push_back({1000, {{false, 1000, 1000, {}}}});
+  cases.push_back({3000, {{true, 0, 1234, {}}}});
+  std::mt19937 random(seed);
+  for (int n = 0; n < 4; ++n) {
+    KillCase c;
+    c.oldSize = 1 + int64_t(random() % 20000);
+    int64_t size = c.oldSize;
+    for (uint32_t k = 1 + random() % 5; k > 0; --k) {
+      if (random() % 4 == 0) {
+        size = int64_t(random() % uint32_t(size + 1));
+        c.ops.push_back({true, 0, size, {}});
+        continue;
+      }
+      HeldOp op;
+      op.at = int64_t(random() % uint32_t(size + 64));
+      op.size = 1 + int64_t(random() % 3000);
+      for (int64_t f = op.at + int64_t(random() % 40); f < op.at + op.size; f += 28 + int64_t(random() % 8))
+        if (random() % 3 != 0) op.flips.push_back(f);
+      size = std::max(size, op.at + op.size);
+      c.ops.push_back(op);
+    }
+    cases.push_back(std::move(c));
+  }
+  return cases;
+}
+
+TEST(JournalKillTest, AWriteOutKilledAtAnyStepIsRolledBackWholeByAnotherProcess) {
+  const uint32_t seed = storage_test::testSeed();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  const std::vector<KillCase> cases = killCases(seed);
+  for (size_t n = 0; n < cases.size(); ++n) {
+    const KillCase& kc = cases[n];
+    std::vector<uint8_t> old(size_t(kc.oldSize));
+    for (size_t i = 0; i < old.size(); ++i) old[i] = uint8_t(i * 7 + (i >> 8) + 1);
+    std::vector<uint8_t> after = old;
+    applyHeld(kc.ops, after, nullptr);
+    bool sawAfter = false;
+    for (uint64_t k = 1;; ++k) {
+      SCOPED_TRACE("case " + std::to_string(n) + " killed at step " + std::to_string(k));
+      TempFolder dir;
+      {
+        TFileList list;
+        TFileHandler h(&list);
+        h.SetName(dir.path("t.DAT"));
+        h.CreateFile();
+        if (!old.empty()) h.WriteAt(0, old.data(), int64_t(old.size()));
+      }
+      storage_test::Helper child([&](storage_test::Helper&) {
+        platform::FaultyFileSystem fs(platform::FileSystem::local());
+        TFileList list(fs);
+        TFileHandler h(&list);
+        h.SetName(dir.path("t.DAT"));
+        h.Open();
+        h.SetHoldWrites(true);
+        std::vector<uint8_t> model = old;
+        applyHeld(kc.ops, model, &h);
+        fs.setPlan({Fault::Exit, k, false});
+        WriteOutTables(fs, {TJournalTable{dir.path("t.JNL"), {&h, nullptr, nullptr}, true, nullptr}}, true);
+        fs.setPlan({});
+        return 0;
+      });
+      const int code = child.wait();
+      ASSERT_TRUE(code == 0 || code == platform::kFaultExitCode) << "child ended with " << code;
+      if (std::filesystem::exists(dir.path("t.JNL"))) {
+        TFileList list;
+        TFileHandler h(&list);
+        h.SetName(dir.path("t.DAT"));
+        h.Open();
+        RecoverJournal(platform::FileSystem::local(), dir.path("t.JNL"), {&h, nullptr, nullptr});
+      }
+      const std::vector<uint8_t> now = contents(dir.path("t.DAT"));
+      if (now == after) {
+        sawAfter = true;
+      } else {
+        ASSERT_FALSE(sawAfter) << "a kill later than one that kept the change rolled it back";
+        ASSERT_EQ(now.size(), old.size());
+        ASSERT_TRUE(now == old) << "the file is neither as it was nor as the change made it";
+      }
+      if (code == 0) {
+        EXPECT_EQ(now, after);
+        EXPECT_GT(k, 1u) << "no step of the write-out was killed";
+        break;
+      }
+    }
+  }
+}
+
+// A journal as the build before kept it (the old bytes of every region a write-out writes back,
+// whole, the file's tail from the lowest cut on) is read back and rolls the file back, as the
+// narrow regions of this build's do.
+TEST(JournalKillTest, AJournalOfWholeRegionsLeftByTheBuildBeforeRollsBack) {
+  TempFolder dir;
+  const std::vector<uint8_t> old = pattern(kOldSize, 1);
+  makeTable(dir);
+  TJournalImage image;
+  TJournalFile& file = image.files.emplace_back();
+  file.kind = 0;
+  file.length = kOldSize;
+  for (auto [from, to] : {std::pair<int64_t, int64_t>{0, 700}, {900, 2100}, {2500, kOldSize}})
+    file.regions.push_back({from, std::vector<uint8_t>(old.begin() + from, old.begin() + to)});
+  {
+    // What the interrupted write-out had done: written the regions, cut the file and grown it.
+    TFileList list;
+    TFileHandler h(&list);
+    h.SetName(dir.path("t.DAT"));
+    h.Open();
+    const std::vector<uint8_t> fresh = pattern(kOldSize, 77);
+    h.WriteAt(0, fresh.data(), 700);
+    h.WriteAt(900, fresh.data(), 1200);
+    h.Seek(kSeekBegin, 2500);
+    h.Truncate();
+    h.WriteAt(4000, fresh.data(), 10);
+    const std::vector<uint8_t> bytes = EncodeJournal(image);
+    TFileHandler j(&list);
+    j.SetName(dir.path("t.JNL"));
+    j.CreateFile();
+    j.WriteAt(0, bytes.data(), int64_t(bytes.size()));
+  }
+  ASSERT_TRUE(JournalHot(platform::FileSystem::local(), dir.path("t.JNL")));
+  {
+    TFileList list;
+    TFileHandler h(&list);
+    h.SetName(dir.path("t.DAT"));
+    h.Open();
+    EXPECT_TRUE(RecoverJournal(platform::FileSystem::local(), dir.path("t.JNL"), {&h, nullptr, nullptr}));
+  }
+  EXPECT_EQ(contents(dir.path("t.DAT")), old);
+  EXPECT_FALSE(std::filesystem::exists(dir.path("t.JNL")));
 }
 
 }  // namespace

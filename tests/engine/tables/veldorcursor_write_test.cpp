@@ -576,6 +576,161 @@ TEST(CursorWriteTest, AnAppendStandsOnTheRecordAsAReadFindsIt) {
     }
 }
 
+// The record a delete leaves a cursor holding its table alone on is read when first wanted: no
+// cursor of the session, no other session and no other process can open the table to change it
+// in between.
+TEST(CursorWriteTest, NothingElseOpensATableHeldAloneBetweenADeleteAndTheReadItPostponed) {
+  TempDir dir;
+  {
+    Database db(dir.path());
+    auto c = rowsCursor(*db.directory, true, true);
+    c->Open();
+    std::vector<uint8_t> buffer(c->RecordSize());
+    for (int32_t k = 1; k <= 10; ++k) {
+      c->ClearRecordBuffer(buffer.data());
+      put(*c, buffer, Row{k, "n", double(k)});
+      c->AppendRecord(buffer.data());
+    }
+  }
+  Helper other([&](Helper& h) {
+    if (h.receive() != 'o') return 1;
+    Database db(dir.path());
+    auto c = rowsCursor(*db.directory, false);
+    h.send(errorOf([&] { c->Open(); }) != 0 ? 'r' : 'a');
+    return 0;
+  });
+  Database db(dir.path());
+  auto c = rowsCursor(*db.directory, true);
+  c->Open();
+  c->SetIndexName("BYK");
+  std::vector<uint8_t> buffer(c->RecordSize());
+  c->ClearRecordBuffer(buffer.data());
+  put(*c, buffer, Row{3, "", 0});
+  ASSERT_TRUE(c->FindKey(false, buffer.data(), 1, false, 0, nullptr));
+  c->DeleteRecord(nullptr);
+  auto sameSession = rowsCursor(*db.directory, false);
+  EXPECT_NE(errorOf([&] { sameSession->Open(); }), 0);
+  Database second(dir.path());
+  auto otherSession = rowsCursor(*second.directory, false);
+  EXPECT_NE(errorOf([&] { otherSession->Open(); }), 0);
+  other.send('o');
+  EXPECT_EQ(other.receive(), 'r');
+  EXPECT_EQ(other.wait(), 0);
+  int32_t k = 0;
+  bool isNull = true;
+  const std::vector<uint8_t> image = c->GetCurrentRecordBuffer();
+  c->GetField(1, image.data(), isNull, reinterpret_cast<uint8_t*>(&k));
+  EXPECT_EQ(k, 4);
+}
+
+// Searches in key order start from the pages of the search before. Between rounds of them
+// another process splits the index's pages (keys between every two), merges them (most keys
+// deleted), grows it past its last key and shrinks it to a root alone: each search after finds
+// exactly the keys the table holds, at their places in key order.
+TEST(CursorWriteTest, KeySearchesInOrderFollowAnotherProcesssSplitsMergesAndRootChanges) {
+  TempDir dir;
+  std::set<int32_t> model;
+  {
+    Database db(dir.path());
+    auto c = rowsCursor(*db.directory, true, true);
+    c->Open();
+    std::vector<uint8_t> buffer(c->RecordSize());
+    for (int32_t k = 2; k <= 1600; k += 2) {
+      c->ClearRecordBuffer(buffer.data());
+      put(*c, buffer, Row{k, "n", double(k % 7)});
+      c->AppendRecord(buffer.data());
+      model.insert(k);
+    }
+  }
+  // The other process's rounds, one a message: keys added or deleted, then 'D'.
+  Helper other([&](Helper& h) {
+    Database db(dir.path());
+    auto c = rowsCursor(*db.directory, false);
+    c->Open();
+    c->SetIndexName("BYK");
+    std::vector<uint8_t> buffer(c->RecordSize());
+    const auto add = [&](int32_t k) {
+      c->ClearRecordBuffer(buffer.data());
+      put(*c, buffer, Row{k, "m", 1});
+      c->AppendRecord(buffer.data());
+    };
+    const auto erase = [&](int32_t k) {
+      c->ClearRecordBuffer(buffer.data());
+      put(*c, buffer, Row{k, "", 0});
+      if (!c->FindKey(false, buffer.data(), 1, false, 0, nullptr)) return false;
+      c->DeleteRecord(nullptr);
+      return true;
+    };
+    for (char round; (round = h.receive()) != 0;) {
+      if (round == 'x') break;
+      if (round == '1')
+        for (int32_t k = 1; k < 1600; k += 2) add(k);
+      if (round == '2')
+        for (int32_t k = 1; k <= 1400; ++k)
+          if (!erase(k)) return 2;
+      if (round == '3')
+        for (int32_t k = 5000; k < 5400; ++k) add(k);
+      if (round == '4') {
+        for (int32_t k = 1401; k <= 1600; ++k)
+          if (!erase(k)) return 3;
+        for (int32_t k = 5000; k < 5397; ++k)
+          if (!erase(k)) return 4;
+      }
+      h.send('D');
+    }
+    return 0;
+  });
+  Database db(dir.path());
+  auto c = rowsCursor(*db.directory, false);
+  c->Open();
+  c->SetIndexName("BYK");
+  std::vector<uint8_t> buffer(c->RecordSize());
+  const auto searchAll = [&](const std::string& when) {
+    int32_t place = 0;
+    for (int32_t k : model) {
+      ++place;
+      c->ClearRecordBuffer(buffer.data());
+      put(*c, buffer, Row{k, "", 0});
+      ASSERT_TRUE(c->FindKey(false, buffer.data(), 1, false, 0, nullptr)) << when << " K " << k;
+      ASSERT_EQ(c->GetSequenceNumber(), place) << when << " K " << k;
+      ASSERT_EQ(c->GetCurrentRecord(buffer.data(), false), 0) << when;
+      int32_t got = 0;
+      bool isNull = true;
+      c->GetField(1, buffer.data(), isNull, reinterpret_cast<uint8_t*>(&got));
+      ASSERT_EQ(got, k) << when;
+      // A key the table lacks, just past this one.
+      if (!model.count(k + 1)) {
+        c->ClearRecordBuffer(buffer.data());
+        put(*c, buffer, Row{k + 1, "", 0});
+        ASSERT_FALSE(c->FindKey(false, buffer.data(), 1, false, 0, nullptr)) << when << " K " << k + 1;
+      }
+    }
+  };
+  searchAll("as made");
+  int32_t last = *model.rbegin();
+  const auto round = [&](char r, const std::string& when) {
+    other.send(r);
+    ASSERT_EQ(other.receive(), 'D') << when;
+    // The first search after the change is for the key the last one ended on.
+    c->ClearRecordBuffer(buffer.data());
+    put(*c, buffer, Row{last, "", 0});
+    EXPECT_EQ(c->FindKey(false, buffer.data(), 1, false, 0, nullptr), model.count(last) == 1) << when;
+    searchAll(when);
+    last = *model.rbegin();
+  };
+  for (int32_t k = 1; k < 1600; k += 2) model.insert(k);
+  round('1', "keys added between every two");
+  for (int32_t k = 1; k <= 1400; ++k) model.erase(k);
+  round('2', "most keys deleted");
+  for (int32_t k = 5000; k < 5400; ++k) model.insert(k);
+  round('3', "keys added past the last");
+  for (int32_t k = 1401; k <= 1600; ++k) model.erase(k);
+  for (int32_t k = 5000; k < 5397; ++k) model.erase(k);
+  round('4', "a root alone");
+  other.send('x');
+  EXPECT_EQ(other.wait(), 0);
+}
+
 TEST(CursorWriteTest, ComputedFieldFollowsItsColumns) {
   TempDir dir;
   Database db(dir.path());
