@@ -223,6 +223,36 @@ TEST_F(PreparedSelect, CountAfterAnotherProcessRestructuredTheTable) {
   EXPECT_EQ(db.run("SELECT COUNT(*) FROM t WHERE w IS NULL"), std::to_string(model.size()) + "\n");
 }
 
+// Two columns of one size swap their names, in this session, in another session and in another
+// process: the record keeps its size and every field its place, and a statement run after it
+// reads each column by its new name.
+TEST(ColumnsRenamedInPlace, AreReadByTheirNewNamesWhereverTheRenameRan) {
+  platform::testing::TempFolder folder;
+  const std::string swap = "ALTER TABLE t REDEFINE a c CHAR(8), REDEFINE b a CHAR(8)";
+  const std::string back = "ALTER TABLE t REDEFINE a b CHAR(8), REDEFINE c a CHAR(8)";
+  Helper child([&](Helper& h) {
+    if (h.receive() != 'g') return 1;
+    SqlDatabase other(folder.path());
+    other.run(swap);
+    return 0;
+  });
+  SqlDatabase db(folder.path());
+  db.run("CREATE TABLE t (id INTEGER, a CHAR(8), b CHAR(8))");
+  db.run("INSERT INTO t VALUES (1, 'left', 'right')");
+  EXPECT_EQ(db.run("SELECT id, a, b FROM t"), "1|left|right\n");
+  db.run(swap);
+  EXPECT_EQ(db.run("SELECT id, a, c FROM t"), "1|right|left\n");
+  {
+    SqlDatabase other(folder.path());
+    other.run(back);
+  }
+  EXPECT_EQ(db.run("SELECT id, a, b FROM t"), "1|left|right\n");
+  child.send('g');
+  ASSERT_EQ(child.wait(), 0);
+  EXPECT_EQ(db.run("SELECT id, a, c FROM t"), "1|right|left\n");
+  EXPECT_EQ(db.run("SELECT id FROM t WHERE a = 'right'"), "1\n");
+}
+
 // Results made in the database's own folder are among its directory's tables: a transaction
 // begun after the statement was prepared leaves its result table out, so that the statement runs
 // again inside it and after its rollback.
