@@ -223,6 +223,46 @@ TEST_F(PreparedSelect, CountAfterAnotherProcessRestructuredTheTable) {
   EXPECT_EQ(db.run("SELECT COUNT(*) FROM t WHERE w IS NULL"), std::to_string(model.size()) + "\n");
 }
 
+// A table in memory takes no locks: a prepared SELECT over it keeps its view by the table's
+// counters alone. Rows deleted and as many added into the freed records, the table emptied and
+// filled again as before, by this session's other statements: each run lists what the table holds.
+TEST(PreparedSelectInMemory, SeesEveryChangeOfItsTableMadeBetweenRuns) {
+  platform::testing::TempFolder folder;
+  SqlDatabase db(folder.path());
+  db.run("CREATE TABLE MEMORY m (id INTEGER, k INTEGER)");
+  std::map<int, int> model;
+  for (int id = 1; id <= 300; ++id) {
+    db.run("INSERT INTO MEMORY m VALUES (" + std::to_string(id) + ", " + std::to_string(id % 7) + ")");
+    model[id] = id % 7;
+  }
+  TQueryStatement all(db.directory()), some(db.directory());
+  all.Prepare("SELECT id FROM MEMORY m");
+  some.Prepare("SELECT id FROM MEMORY m WHERE k < 3");
+  const auto expect = [&](const std::string& when) {
+    EXPECT_EQ(sortedIds(SqlDatabase::text(*all.Execute())), idsOf(model, [](int, int) { return true; }))
+        << when;
+    EXPECT_EQ(sortedIds(SqlDatabase::text(*some.Execute())), idsOf(model, [](int, int k) { return k < 3; }))
+        << when;
+  };
+  expect("as made");
+  for (int round = 0; round < 3; ++round) {
+    const int gone = 10 + round, added = 1000 + round;
+    db.run("DELETE FROM MEMORY m WHERE id = " + std::to_string(gone));
+    db.run("INSERT INTO MEMORY m VALUES (" + std::to_string(added) + ", 1)");
+    model.erase(gone);
+    model[added] = 1;
+    expect("one row deleted and one added, round " + std::to_string(round));
+  }
+  db.run("UPDATE MEMORY m SET k = 0 WHERE id = 20");
+  model[20] = 0;
+  expect("a row moved into the range");
+  db.run("DELETE FROM MEMORY m");
+  for (int id = 1; id <= 300; ++id) db.run("INSERT INTO MEMORY m VALUES (" + std::to_string(id) + ", 5)");
+  model.clear();
+  for (int id = 1; id <= 300; ++id) model[id] = 5;
+  expect("emptied and filled again");
+}
+
 // Two columns of one size swap their names, in this session, in another session and in another
 // process: the record keeps its size and every field its place, and a statement run after it
 // reads each column by its new name.
