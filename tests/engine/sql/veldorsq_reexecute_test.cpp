@@ -165,6 +165,27 @@ TEST_F(PreparedSelect, SeesChangesAfterARollbackThatMatchTheRolledBackOnesInNumb
   }
 }
 
+// Inside one transaction, between two runs: rows deleted and as many added into freed records
+// that are not the ones just freed (freed before the transaction), so that the live count and
+// the last record number stay while other records are in use.
+TEST_F(PreparedSelect, SeesRowsMovedToOtherFreedRecordsInsideATransaction) {
+  erase(db, "id = 100 OR id = 200 OR id = 300",
+        [](int id, int) { return id == 100 || id == 200 || id == 300; });
+  expectModel(model, "records freed");
+  db.directory().StartTransaction();
+  expectModel(model, "inside the transaction, nothing changed");
+  for (int round = 0; round < 3; ++round) {
+    const int gone = 500 + round * 10;
+    db.run("DELETE FROM t WHERE id = " + std::to_string(gone));
+    model.erase(gone);
+    insert(db, 7000 + round, 1);
+    expectModel(model,
+                "inside the transaction, one row deleted and one added, round " + std::to_string(round));
+  }
+  db.directory().Commit(true, false);
+  expectModel(model, "committed");
+}
+
 TEST_F(PreparedSelect, SeesAnotherSessionsAndAnotherProcesssCommits) {
   expectModel(model, "as loaded");
   {
