@@ -60,8 +60,8 @@ class FtpClient {
   virtual void disconnect() = 0;
   // Stops the request in progress, if any, within about a second: it throws FtpError ("transfer
   // aborted"), as does every later request of this client. An upload it stops first takes away
-  // what it left on the server, within a few seconds more. Any thread may call it, also while
-  // another thread waits in a request.
+  // what it left on the server, each of those requests within five seconds. Any thread may call
+  // it, also while another thread waits in a request.
   virtual void abort() = 0;
 };
 
