@@ -21,6 +21,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -183,6 +184,8 @@ class TOCIConnection : public dataaccess::TQvConnection {
   uint16_t MaxStringSize();
   uint16_t GetCharLength() const { return charLength_; }
   uint16_t GetCharsetId() const { return charsetId_; }
+  // The `Charset` option's name; empty when text travels in the client's own character set.
+  const std::string& GetCharset() const { return charset_; }
   bool GetEnableIntegers() const { return enableIntegers_; }
   bool GetEnableNumbers() const { return enableNumbers_; }
   bool GetUseUnicode() const { return useUnicode_; }
@@ -532,6 +535,14 @@ class TOCICommand : public dataaccess::TQvCommand {
   void connectionGone();
 };
 
+// How the bytes of text in a client character set form characters.
+enum class TClientTextEncoding { Utf8, SingleByte, MultiByte };
+// The encoding of the character set `name` (UTF8 and AL32UTF8 are UTF-8; a name whose first
+// number is 7 or 8, such as US7ASCII or WE8ISO8859P1, is a single-byte set; any other a multi-byte
+// one). An empty name stands for the client's own set, the part of NLS_LANG after its ".", and
+// UTF-8 when NLS_LANG names none.
+TClientTextEncoding ClientTextEncoding(std::string_view name);
+
 // One BLOB or CLOB value: a LOB locator and, when Cached, the value's bytes as blob pieces. A
 // Unicode blob makes a CLOB travel as UTF-16. Until ReadLob the pieces may not hold the server's
 // value (NeedsReading); reads then go to the server.
@@ -541,8 +552,15 @@ class TOCICommand : public dataaccess::TQvCommand {
 //
 // Units: LengthLob counts characters of a CLOB and bytes otherwise. The position of an uncached
 // Read counts characters for a Unicode CLOB and bytes otherwise (of the text in the client's
-// character set, UTF-8, for a CLOB); Read's count and result are bytes of the destination, and
-// count 0 reads to the end.
+// character set for a CLOB); Read's count and result are bytes of the destination, and count 0
+// reads to the end.
+//
+// A CLOB's text that is not Unicode travels in the character set VARCHAR2 text of the same
+// connection travels in (SetTextCharset): the `Charset` option's, else the client's own, which
+// the client library takes from NLS_LANG (UTF-8 when NLS_LANG names none). Its bytes are split
+// and counted by that set: UTF-8 by its lead bytes, a single-byte set a character a byte; in
+// another multi-byte set the text is written in one call and read as one stream, so that no
+// character is cut and no position miscounted.
 // Not thread-safe.
 class TOraLob : public dataaccess::TBlob {
  public:
@@ -578,6 +596,9 @@ class TOraLob : public dataaccess::TBlob {
     return &locator_;
   }
   void SetSvcCtx(void* value) { svcCtx_ = value; }
+  // The character set the connection's text travels in (see above); a lob made without it takes
+  // the client's own.
+  void SetTextCharset(const TOCIConnection& connection);
 
  protected:
   ~TOraLob() override;
@@ -586,7 +607,7 @@ class TOraLob : public dataaccess::TBlob {
   void CheckLob() const;
   ub1 CharsetForm() const;
   bool IsInit() const;
-  ub2 CharsetId() const { return IsUnicode() ? 1000 : 0; }
+  ub2 CharsetId() const { return IsUnicode() ? 1000 : textCharsetId_; }
   void* svcCtx() const { return svcCtx_; }
 
  private:
@@ -596,12 +617,16 @@ class TOraLob : public dataaccess::TBlob {
   bool allocated_ = false;
   bool cachedLob_ = true;
   mutable ub1 form_ = 0;
+  ub2 textCharsetId_ = 0;  // 0: the client's own
+  TClientTextEncoding textEncoding_ = ClientTextEncoding("");
 
   // The size in bytes of the server value as Read delivers it.
   uint64_t serverBytes() const;
   // The bytes of a CLOB's text in the client's multi-byte character set from byte `position`:
   // up to `count` of them into dest, or only counted when dest is nullptr.
   uint64_t clobBytes(uint64_t position, uint64_t count, char* dest) const;
+  // The same through one streamed read, for a set whose characters the client cannot split.
+  uint64_t streamedClobBytes(uint64_t position, uint64_t count, char* dest) const;
 };
 
 // One BFILE: a file locator naming a directory alias and a file name; the value is read like a

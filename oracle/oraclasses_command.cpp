@@ -475,6 +475,7 @@ void TOCICommand::bindParam(TOraParamDesc& param) {
     case dtOraClob: {
       TOraLob& lob = param.GetAsLob();
       lob.SetSvcCtx(conn().GetSvcCtx());
+      lob.SetTextCharset(conn());
       buffer = reinterpret_cast<uint8_t*>(lob.LocatorPtr());
       size = sizeof(void*);
       break;

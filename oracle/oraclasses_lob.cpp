@@ -1,5 +1,7 @@
 // LOB values over their locators.
 #include <algorithm>
+#include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <istream>
 #include <ostream>
@@ -10,7 +12,32 @@
 
 namespace oracle {
 
+TClientTextEncoding ClientTextEncoding(std::string_view name) {
+  std::string upper;
+  if (name.empty()) {
+    // The client library reads its character set from NLS_LANG (LANGUAGE_TERRITORY.CHARSET).
+    const char* lang = std::getenv("NLS_LANG");
+    const std::string_view text = lang != nullptr ? lang : "";
+    const size_t dot = text.find('.');
+    if (dot != std::string_view::npos) name = text.substr(dot + 1);
+  }
+  for (char c : name) upper += char(std::toupper(static_cast<unsigned char>(c)));
+  if (upper.empty() || upper.find("UTF8") != std::string::npos) return TClientTextEncoding::Utf8;
+  const size_t digit = upper.find_first_of("0123456789");
+  if (digit != std::string::npos) {
+    const size_t end = upper.find_first_not_of("0123456789", digit);
+    const std::string bits = upper.substr(digit, end == std::string::npos ? std::string::npos : end - digit);
+    if (bits == "7" || bits == "8") return TClientTextEncoding::SingleByte;
+  }
+  return TClientTextEncoding::MultiByte;
+}
+
 TOraLob::TOraLob(void* svcCtx, bool isUnicode) : dataaccess::TBlob(isUnicode), svcCtx_(svcCtx) {}
+
+void TOraLob::SetTextCharset(const TOCIConnection& connection) {
+  textCharsetId_ = connection.GetCharsetId();
+  textEncoding_ = ClientTextEncoding(textCharsetId_ != 0 ? connection.GetCharset() : std::string());
+}
 
 TOraLob::~TOraLob() {
   FreeLob();
@@ -109,9 +136,17 @@ void TOraLob::WriteLob() {
           hOCIError);
     offset += amount;
   };
-  if (IsUnicode()) {
+  if (IsUnicode() || textEncoding_ == TClientTextEncoding::SingleByte) {
     for (dataaccess::PPieceHeader piece = FirstPiece(); piece != nullptr; piece = piece->Next)
       write(piece->Data(), piece->Used);
+    return;
+  }
+  if (textEncoding_ == TClientTextEncoding::MultiByte) {
+    // Where its characters end is the client library's knowledge: the text goes in one write.
+    std::string whole;
+    for (dataaccess::PPieceHeader piece = FirstPiece(); piece != nullptr; piece = piece->Next)
+      whole.append(piece->Data(), piece->Used);
+    if (!whole.empty()) write(whole.data(), uint32_t(whole.size()));
     return;
   }
   // Pieces end at any byte, and each write is taken as whole characters: the bytes of a
@@ -156,6 +191,7 @@ uint64_t TOraLob::serverBytes() const {
 uint64_t TOraLob::clobBytes(uint64_t position, uint64_t count, char* dest) const {
   CheckLob();
   const ub1 form = CharsetForm();
+  if (textEncoding_ == TClientTextEncoding::MultiByte) return streamedClobBytes(position, count, dest);
   // The server places a read by characters, so the text is walked from its start in whole
   // characters; a buffer of four bytes a character holds every character a chunk asks for.
   constexpr ub4 kChunkCharacters = 4096;
@@ -176,12 +212,40 @@ uint64_t TOraLob::clobBytes(uint64_t position, uint64_t count, char* dest) const
       copied += n;
     }
     at += amount;
+    if (textEncoding_ == TClientTextEncoding::SingleByte) {
+      offset += amount;
+      continue;
+    }
     // A character outside the basic plane is two of the server's characters, as in its length.
     for (ub4 i = 0; i < amount; ++i) {
       const auto c = uint8_t(chunk[i]);
       if ((c & 0xC0) != 0x80) offset += c >= 0xF0 ? 2 : 1;
     }
   }
+  return copied;
+}
+
+uint64_t TOraLob::streamedClobBytes(uint64_t position, uint64_t count, char* dest) const {
+  // The server keeps the place of a streamed read, so no character needs counting; the stream
+  // is read to its end, as a stream left part way would hold the locator.
+  std::vector<char> chunk(PieceSize());
+  uint64_t at = 0;
+  uint64_t copied = 0;
+  sword status;
+  do {
+    ub4 amount = 0;
+    status = OCILobRead(svcCtx_, hOCIError, locator_, &amount, 1, chunk.data(), ub4(chunk.size()), nullptr,
+                        nullptr, CharsetId(), CharsetForm());
+    if (status != OCI_SUCCESS && status != OCI_NEED_DATA) Check(status, hOCIError);
+    if (amount == 0) break;
+    if (copied < count && at + amount > position) {
+      const uint64_t from = position > at ? position - at : 0;
+      const uint64_t n = std::min<uint64_t>(count - copied, amount - from);
+      if (dest != nullptr) std::memcpy(dest + copied, chunk.data() + from, n);
+      copied += n;
+    }
+    at += amount;
+  } while (status != OCI_SUCCESS);
   return copied;
 }
 

@@ -352,6 +352,7 @@ std::vector<dataaccess::TSharedObject*> TOCIRecordSet::prepareObjects() {
         case ColumnKind::Lob: {
           auto* lob = new TOraLob(svcCtx, column.dataType == dtOraClob && column.unicode);
           objects.push_back(lob);
+          lob->SetTextCharset(command.conn());
           handle = *lob->LocatorPtr();
           break;
         }
@@ -954,9 +955,12 @@ void TOCIRecordSet::CreateComplexFields(uint8_t* recBuf, bool withBlobs) {
         object = new TOraCursor();
         break;
       case dtOraBlob:
-      case dtOraClob:
-        object = new TOraLob(svcCtx);
+      case dtOraClob: {
+        auto* lob = new TOraLob(svcCtx);
+        if (connection != nullptr) lob->SetTextCharset(*connection);
+        object = lob;
         break;
+      }
       case dtBFile:
       case dtCFile:
         object = new TOraFile(svcCtx);

@@ -217,10 +217,9 @@ class CurlFtpClient final : public FtpClient {
     });
   }
 
-  // STOR of a name the server does not hold yet. What a broken upload left under the name is
-  // removed (emptied where the server refuses the delete): a part of a dump must not pass for
-  // the dump. Not after an abort, which ends at once; nor where the server cannot be reached
-  // again, which the failure reported says.
+  // STOR of a name the server does not hold yet. What a broken or aborted upload left under the
+  // name is removed (emptied where the server refuses the delete): a part of a dump must not pass
+  // for the dump. Not where the server cannot be reached again, which the failure reported says.
   void storeNew(int fd, const struct stat& st, const std::string& name) {
     try {
       store(fd, st, name);
@@ -247,7 +246,11 @@ class CurlFtpClient final : public FtpClient {
       quote({"RNFR " + part, "RNTO " + name});
       return;
     } catch (const FtpError&) {
-      if (aborted_) throw;
+      // Renamed or not, the server's file under `name` is whole: the part may go.
+      if (aborted_) {
+        removeQuietly(part);
+        throw;
+      }
     }
     try {
       quote({"DELE " + name});
@@ -264,10 +267,17 @@ class CurlFtpClient final : public FtpClient {
     store(fd, st, name);
   }
 
-  // Best effort after a failure: the failure itself is what the caller reports. Where the
-  // server refuses the delete, the file is at least emptied.
+  // Best effort after a failure or an abort: the failure itself is what the caller reports. Where
+  // the server refuses the delete, the file is at least emptied. After an abort these requests
+  // still run, each within a short time of its own, so that a cancelled upload leaves the server
+  // as a failed one does and the abort still ends within seconds.
   void removeQuietly(const std::string& name) {
-    if (aborted_ || curl_ == nullptr) return;
+    if (curl_ == nullptr) return;
+    cleaningUp_ = true;
+    struct Done {
+      bool& flag;
+      ~Done() { flag = false; }
+    } done{cleaningUp_};
     try {
       quote({"DELE " + name});
     } catch (const FtpError&) {
@@ -293,7 +303,7 @@ class CurlFtpClient final : public FtpClient {
   // Runs one request on the kept connection with the login and the data-connection settings.
   template <typename Setup>
   void perform(const std::string& url, Setup setup) {
-    if (aborted_) fail("FTP " + host_ + ": " + kAborted);
+    if (aborted_ && !cleaningUp_) fail("FTP " + host_ + ": " + kAborted);
     curl_easy_reset(curl_);  // keeps the open connection
     replies_.clear();
     errorBuffer_[0] = '\0';
@@ -316,7 +326,8 @@ class CurlFtpClient final : public FtpClient {
     // libcurl asks at least once a second, also while it waits for the server.
     curl_easy_setopt(curl_, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(curl_, CURLOPT_XFERINFOFUNCTION, stopWhenAborted);
-    curl_easy_setopt(curl_, CURLOPT_XFERINFODATA, &aborted_);
+    curl_easy_setopt(curl_, CURLOPT_XFERINFODATA, cleaningUp_ ? &neverAborted_ : &aborted_);
+    if (cleaningUp_ && aborted_) curl_easy_setopt(curl_, CURLOPT_TIMEOUT, kCleanUpSeconds);
     setup(curl_);
     const CURLcode code = curl_easy_perform(curl_);
     if (code != CURLE_OK) fail(failureText(code));
@@ -348,6 +359,7 @@ class CurlFtpClient final : public FtpClient {
   [[noreturn]] void fail(std::string text) const { throw FtpError(maskPassword(std::move(text), password_)); }
 
   static constexpr const char* kAborted = "transfer aborted";
+  static constexpr long kCleanUpSeconds = 5;
 
   static int stopWhenAborted(void* aborted, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
     return static_cast<std::atomic<bool>*>(aborted)->load() ? 1 : 0;
@@ -355,6 +367,8 @@ class CurlFtpClient final : public FtpClient {
 
   CURL* curl_ = nullptr;
   std::atomic<bool> aborted_{false};
+  std::atomic<bool> neverAborted_{false};
+  bool cleaningUp_ = false;  // removeQuietly's requests run also after an abort
   std::string host_;
   std::string user_;
   std::string password_;

@@ -47,9 +47,9 @@ class FtpClient {
   // Byte mode (image type) for the uploads that follow; the only mode this client transfers in.
   virtual void setBinaryMode() = 0;
   // Writes the local file as `remoteName` in the current folder, then calls `onSuccess`. A name
-  // the server does not hold yet is stored directly (STOR); when that upload breaks off, what the
-  // server kept under the name is deleted again (emptied where the server refuses the delete)
-  // while the server can still be reached. Over a file it holds, the upload goes
+  // the server does not hold yet is stored directly (STOR); when that upload breaks off or is
+  // aborted, what the server kept under the name is deleted again (emptied where the server
+  // refuses the delete) while the server can still be reached. Over a file it holds, the upload goes
   // to a temporary name first and is renamed onto it (RNFR/RNTO; after DELE of the old file for
   // servers that rename onto no file; stored over it where neither is allowed), so a broken upload
   // leaves the old file as it was. Throws FtpError on failure; the error says when the upload
@@ -59,8 +59,9 @@ class FtpClient {
   // Logs out and closes the connection; nothing when not connected.
   virtual void disconnect() = 0;
   // Stops the request in progress, if any, within about a second: it throws FtpError ("transfer
-  // aborted"), as does every later request of this client. Any thread may call it, also while
-  // another thread waits in a request.
+  // aborted"), as does every later request of this client. An upload it stops first takes away
+  // what it left on the server, each of those requests within five seconds. Any thread may call
+  // it, also while another thread waits in a request.
   virtual void abort() = 0;
 };
 

@@ -52,13 +52,25 @@ std::vector<std::unique_ptr<tasks::TUniTask>> ImportTasksFromFile(QWidget* paren
     return read;
   }
   for (size_t i = 0; i < read.size(); ++i) {
+    bool stored = false;
     try {
       // A new row starts with no schedule; the update gives it the one the task shows.
       store.SaveTask(*read[i]);
+      stored = true;
       store.UpdateTask(*read[i]);
     } catch (const std::exception& e) {
       Services().messages->error(parent, QString::fromLatin1(tasks::kSaveTaskError) + "\n" + e.what());
-      read.resize(i);
+      // The row the update missed is taken back; where even that fails it stays, and the tree
+      // shows it as the store holds it, without a schedule, so that no stored task is hidden.
+      if (stored) {
+        try {
+          store.DeleteTask(read[i]->id());
+          stored = false;
+        } catch (const std::exception&) {
+          read[i]->SetScheduleTable("0000");
+        }
+      }
+      read.resize(stored ? i + 1 : i);
       return read;
     }
   }

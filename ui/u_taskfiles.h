@@ -25,7 +25,9 @@ bool ExportTasksToFile(QWidget* parent, const QString& folder, std::span<const t
 // Asks for a task file, reads every task in it (`createtime` now) and stores each in `store` as a
 // new task, with the schedule it shows. Returns the stored tasks, in file order, for the caller's
 // tree. A refused file is reported and stores nothing; a failure to store is reported ("Save task
-// error!" and its reason) and ends the import with the tasks stored before it returned. The fields
+// error!" and its reason) and ends the import with the tasks stored before it returned. A task
+// whose row was inserted but not updated is removed again; when that fails too, it is returned
+// as its row holds it (no schedule). The fields
 // that may have been cut and the records of unknown types are reported after a successful read.
 std::vector<std::unique_ptr<tasks::TUniTask>> ImportTasksFromFile(QWidget* parent, const QString& folder,
                                                                   tasks::TaskHost* owner,

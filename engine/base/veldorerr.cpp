@@ -52,6 +52,7 @@ const EngineErrorInfo kErrorTable[] = {
     {VELDOR_INVALIDBLOBHANDLE, "VELDOR_INVALIDBLOBHANDLE", "Invalid blob handle for the table '%s' specified", 1, {kItemTable}},
     {VELDOR_TABLEOPEN, "VELDOR_TABLEOPEN", "The table '%s' is already in use", 1, {kItemTable}},
     {VELDOR_INVALIDFIELDNAME, "VELDOR_INVALIDFIELDNAME", "Invalid or duplicate field name '%s' specified for the table '%s'", 2, {kItemField, kItemTable}},
+    {VELDOR_TABLENAMETOOLONG, "VELDOR_TABLENAMETOOLONG", "Table name too long for its data, index and blob files to have names of their own: '%s'", 1, {kItemTable}},
     {VELDOR_NOSUCHFILTER, "VELDOR_NOSUCHFILTER", "Invalid filter handle specified for the table '%s'", 1, {kItemTable}},
     {VELDOR_INVALIDFILTER, "VELDOR_INVALIDFILTER", "Filter error for the table '%s' - %s", 2, {kItemTable, kItemText}},
     {VELDOR_INVALIDINDEXDELETE, "VELDOR_INVALIDINDEXDELETE", "The primary index cannot be removed from the table '%s'", 1, {kItemTable}},

@@ -58,6 +58,8 @@ inline constexpr uint16_t VELDOR_INVALIDBLOBLEN = 0x272D;
 inline constexpr uint16_t VELDOR_INVALIDBLOBHANDLE = 0x272E;
 inline constexpr uint16_t VELDOR_TABLEOPEN = 0x272F;
 inline constexpr uint16_t VELDOR_INVALIDFIELDNAME = 0x2736;
+// A table name too long for its three files to keep names of their own.
+inline constexpr uint16_t VELDOR_TABLENAMETOOLONG = 0x2737;
 inline constexpr uint16_t VELDOR_NOSUCHFILTER = 0x2742;
 inline constexpr uint16_t VELDOR_INVALIDFILTER = 0x2743;
 inline constexpr uint16_t VELDOR_INVALIDINDEXDELETE = 0x2747;

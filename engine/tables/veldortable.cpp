@@ -405,7 +405,22 @@ void TDataTable::Close(bool releaseFlag, bool keep) {
   failure.raise();
 }
 
+namespace {
+
+// A file name is cut to the engine's length: a name long enough to lose the extensions' distinct
+// letters would give the data, index and blob files one name, and the second of them would find
+// the first in the way.
+void checkFileNamesDistinct(std::string_view tableName, const std::string& data, const std::string& index,
+                            const std::string& blob, std::string_view directory) {
+  if (data == index || data == blob || index == blob)
+    SignalTableError(VELDOR_TABLENAMETOOLONG, TrimBlanks(tableName), directory);
+}
+
+}  // namespace
+
 void TDataTable::CreateFiles(const TTableDefinition& definition) {
+  checkFileNamesDistinct(name_, FileName(kDataFileExt), FileName(kIndexFileExt), FileName(kBlobFileExt),
+                         GetDirectoryName());
   IncOpenCount();
   opened_ = true;
   written_ = false;
@@ -473,6 +488,9 @@ void TDataTable::RenameFiles(std::string_view newName, bool backup) {
                                    backup ? kBlobBackupExt : kBlobFileExt};
   const std::string base(TrimBlanks(newName));
   const std::string directory = IsPathName(base) || inMemory_ ? std::string() : GetDirectoryName();
+  checkFileNamesDistinct(base, ForceFileExt(base, kDataFileExt, exts[0]),
+                         ForceFileExt(base, kDataFileExt, exts[1]), ForceFileExt(base, kDataFileExt, exts[2]),
+                         GetDirectoryName());
   std::string oldNames[3];
   int renamed = 0;
   UndoOnFailure undo([&] {

@@ -593,6 +593,55 @@ TEST_F(OracleTest, AnUncachedClobOfMultiByteCharactersReadsAtByteRangesAnywhere)
   EXPECT_EQ(joined, longText);
 }
 
+// Text in a client character set other than UTF-8, named by the `Charset` option (as VARCHAR2
+// binds of the connection take it) or by NLS_LANG: a CLOB gives it back byte for byte, cached,
+// streamed or by ranges past one walk through the server's text, and counts its characters.
+TEST_F(OracleTest, ClobTextInAClientCharacterSetOtherThanUtf8ComesBackAsWritten) {
+  // Every byte a UTF-8 reading would take apart: lone lead bytes, continuation bytes, 0xF0 up.
+  std::string latin1;
+  for (int i = 0; i < 6000; ++i) latin1 += char(0x20 + (i * 37) % 0xE0);
+  std::string multiByte;
+  for (int i = 0; i < 3000; ++i) multiByte += i % 3 == 0 ? "\xc3\xb1" : i % 3 == 1 ? "\xe2\x82\xac" : "a";
+  const uint32_t pieceSize = dataaccess::DefaultPieceSize;
+  dataaccess::DefaultPieceSize = 1001;  // pieces that end inside a character
+  platform::ScopeExit restore([pieceSize] {
+    dataaccess::DefaultPieceSize = pieceSize;
+    ::unsetenv("NLS_LANG");
+  });
+  auto roundTrip = [&](const std::string& charset, const std::string& nlsLang, const std::string& text,
+                       uint32_t characters) {
+    const std::string how = charset + nlsLang;
+    if (!nlsLang.empty()) ::setenv("NLS_LANG", nlsLang.c_str(), 1);
+    connection_ = std::make_unique<TOCIConnection>();
+    connection_->SetUsername("scott");
+    connection_->SetPassword("tiger");
+    connection_->SetServer("ORCL");
+    connection_->SetProp(prCharset, Variant(charset));
+    connection_->Connect("");
+    TemporaryLob clob(*connection_, 2, false);
+    clob.lob->SetTextCharset(*connection_);
+    writeUncached(clob, text);
+    EXPECT_EQ(clob.lob->LengthLob(), characters) << how;
+    EXPECT_EQ(clob.lob->GetSize(), text.size()) << how;
+    std::string joined;
+    char buffer[997];
+    for (uint64_t n; (n = clob.lob->Read(joined.size(), sizeof buffer, buffer)) > 0;)
+      joined.append(buffer, n);
+    EXPECT_EQ(joined, text) << how;
+    std::ostringstream out;
+    clob.lob->SaveToStream(out);
+    EXPECT_EQ(out.str(), text) << how;
+    clob.lob->SetCached(true);
+    clob.lob->NeedsReading = true;
+    EXPECT_EQ(clob.lob->AsString(), text) << how;
+    ::unsetenv("NLS_LANG");
+  };
+  roundTrip("WE8ISO8859P1", "", latin1, 6000);
+  roundTrip("", "AMERICAN_AMERICA.WE8ISO8859P1", latin1, 6000);
+  // A multi-byte set whose characters the client does not split itself.
+  roundTrip("JA16SJIS", "", multiByte, 3000);
+}
+
 TEST_F(OracleTest, ABfileReadsItsFileFromTheDirectoryAndAMissingDirectoryIsNoFile) {
   TOCIConnection& c = connect();
   std::filesystem::create_directories(folder()->path("ORCL/directories/DOCS"));

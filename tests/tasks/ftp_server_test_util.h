@@ -3,7 +3,8 @@
 // read-only folder "readonly", one "droponly" where files are written but never renamed or
 // deleted, and a full one "full" (any folder of that name is full); in any folder named
 // "norename" a rename onto an existing file is refused, in any named "cut" the connection is lost
-// part way through a file; root()/anon the anonymous one. The build names the script and the
+// part way through a file, in any named "slow" each piece of a file takes a quarter of a second
+// to write; root()/anon the anonymous one. The build names the script and the
 // python in VELMARON_FTPSERVER and VELMARON_PYTHON.
 #pragma once
 

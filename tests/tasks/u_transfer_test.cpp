@@ -1,10 +1,13 @@
 #include "tasks/u_transfer.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ftp_server_test_util.h"
@@ -174,6 +177,41 @@ TEST_F(TransferTest, AnUploadThatBreaksOffLeavesNothingUnderTheDumpsNameOnTheSer
   EXPECT_EQ(readFile(server.path("home/droponly/fresh/Full_0907.dmp")), bytes_);
   EXPECT_EQ(
       std::distance(fs::directory_iterator(server.path("home/droponly/fresh")), fs::directory_iterator()), 1);
+}
+
+// The user cancels the run while the dump goes up: the server is left as a failed upload leaves
+// it, with nothing under a name it did not hold and its old file where it held one.
+TEST_F(TransferTest, ACancelledUploadLeavesTheServerAsAFailedOneDoes) {
+  FtpTestServer& server = FtpTestServer::get();
+  const std::string dir = server.path("home/cancel/slow");
+  fs::create_directories(dir);
+  ftpTo(server.host(), 0, FtpTestServer::kPassword, "cancel/slow");
+  task_.SetTransferMode(kTransferFtp);
+  const std::string old = "the copy the server held";
+  auto cancelPartWay = [&](const std::string& written) {
+    TDumpTransfer transfer(task_, platform::makeFtpClient(), nullptr);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    std::error_code ec;
+    while (std::chrono::steady_clock::now() < deadline &&
+           !(fs::exists(written, ec) && fs::file_size(written, ec) > 0))
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_GT(fs::file_size(written, ec), 0u);
+    ASSERT_LT(fs::file_size(written, ec), bytes_.size());
+    transfer.Abort();
+    transfer.Join();
+    const Lines lines = transfer.TakeLines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "FTP " + server.host() + ": transfer aborted");
+  };
+  // A name the server does not hold yet.
+  cancelPartWay(dir + "/Full_0907.dmp");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 0);
+  // Over a file it holds: the part goes up under a name of its own, and the old file stays.
+  std::ofstream(dir + "/Full_0907.dmp", std::ios::binary) << old;
+  cancelPartWay(dir + "/.Full_0907.dmp.part" + std::to_string(::getpid()));
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
+  EXPECT_EQ(readFile(dir + "/Full_0907.dmp"), old);
+  EXPECT_EQ(readFile(dump_), bytes_);
 }
 
 TEST_F(TransferTest, CopiesReplaceTheTargetOnlyWhenCompleteAndNeverLoseTheDump) {

@@ -5,7 +5,8 @@ USER logs in to ROOT/home with PASSWORD, and "anonymous" (any password) to ROOT/
 write there. ROOT/home/readonly may only be read; in ROOT/home/droponly files may be written but not
 renamed or deleted. A file written into a folder named "full" fails as a full disk does; in a
 folder named "norename" a rename onto an existing file is refused; in one named "cut" the
-connection is lost once 64 KiB of a file have come. Prints the port on standard output once
+connection is lost once 64 KiB of a file have come; in one named "slow" each piece of a file
+written takes a quarter of a second. Prints the port on standard output once
 listening, and serves until its standard input closes (the test ends) or it is killed. --help (or
 no argument) prints the usage.
 """
@@ -14,6 +15,7 @@ import logging
 import os
 import sys
 import threading
+import time
 import warnings
 
 if __name__ == "__main__" and (len(sys.argv) == 1 or sys.argv[1:] == ["--help"]):
@@ -71,6 +73,27 @@ class CutFile:
         return getattr(self._inner, name)
 
 
+class SlowFile:
+    """A file written over a slow line: each piece takes a while, so that a test can stop an
+    upload part way."""
+
+    def __init__(self, inner):
+        self._inner = inner
+        self.name = inner.name
+        self.closed = False
+
+    def write(self, data):
+        time.sleep(0.25)
+        return self._inner.write(data)
+
+    def close(self):
+        self.closed = True
+        self._inner.close()
+
+    def __getattr__(self, name):
+        return getattr(self._inner, name)
+
+
 class FullAwareFS(AbstractedFS):
     def open(self, filename, mode):
         f = super().open(filename, mode)
@@ -79,6 +102,8 @@ class FullAwareFS(AbstractedFS):
             return FullFile(f)
         if "w" in mode and folder == "cut":
             return CutFile(f, self.cmd_channel)
+        if "w" in mode and folder == "slow":
+            return SlowFile(f)
         return f
 
     def rename(self, src, dst):

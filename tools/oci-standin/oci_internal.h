@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -616,6 +617,23 @@ inline std::string textOfUtf16Bytes(const char* p, size_t bytes) {
 // Latin-1, and characters beyond it leave as '?'. Any other id but 1000 means UTF-8.
 inline bool singleByteCharset(ub2 id) {
   return id == 1 || id == 31 || id == 46 || id == 178;
+}
+
+// The character set a LOB call with id 0 takes its text in: the client's own, which NLS_LANG
+// names (LANGUAGE_TERRITORY.CHARSET); one of the single-byte sets above, else UTF-8. Binds and
+// defines with id 0 keep to UTF-8.
+inline ub2 lobCharsetId(ub2 csid) {
+  if (csid != 0) return csid;
+  const char* lang = std::getenv("NLS_LANG");
+  const std::string text = lang != nullptr ? lang : "";
+  const size_t dot = text.find('.');
+  std::string name = dot == std::string::npos ? "" : text.substr(dot + 1);
+  for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  if (name == "US7ASCII") return 1;
+  if (name == "WE8ISO8859P1") return 31;
+  if (name == "WE8ISO8859P15") return 46;
+  if (name == "WE8MSWIN1252") return 178;
+  return 0;
 }
 
 inline std::string latin1Of(const std::string& utf8) {

@@ -206,6 +206,7 @@ OCI_EXPORT sword OCILobRead(void* svchp, void* errhp, void* locp, ub4* amtp, ub4
   return entry(errhp, [&](ErrorHandle*) -> sword {
     need<SvcHandle>(svchp, OCI_HTYPE_SVCCTX);
     LobHandle& l = initedLob(locp);
+    csid = lobCharsetId(csid);
     if (offset < 1) throw OraError(24801, "illegal parameter value in OCI lob function");
     const bool wide = l.clob && csid == kUtf16CharsetId;
     const bool stream = *amtp == 0;
@@ -259,6 +260,7 @@ OCI_EXPORT sword OCILobWrite(void* svchp, void* errhp, void* locp, ub4* amtp, ub
   return entry(errhp, [&](ErrorHandle*) -> sword {
     need<SvcHandle>(svchp, OCI_HTYPE_SVCCTX);
     LobHandle& l = initedLob(locp);
+    csid = lobCharsetId(csid);
     if (offset < 1 || piece > 3) throw OraError(24801, "illegal parameter value in OCI lob function");
     const bool wide = l.clob && csid == kUtf16CharsetId;
     size_t amount = *amtp;

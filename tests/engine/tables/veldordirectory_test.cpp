@@ -138,6 +138,38 @@ TEST_F(DirectoryTables, SpellingsOfATableNameDifferOnlyInAsciiCaseBlanksAndTheDa
   db.session.CloseDataDirectory(&memory);
 }
 
+// File names are cut to 255 bytes: up to 253 bytes a name keeps one letter of each extension and
+// its table works; a longer one, whose three files would share one name, is refused with its own
+// error at create and rename, and nothing is written or moved.
+TEST_F(DirectoryTables, ANameTooLongForThreeDistinctFileNamesIsRefusedAtCreateAndRename) {
+  const auto entries = [&] {
+    return std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator());
+  };
+  const std::string longest(253, 'n');
+  db.create(2, longest);
+  TDataTable& t = db.open(longest);
+  expectItem(t, 2, 2);
+  db.close(t);
+  const auto before = entries();
+  for (size_t n : {254u, 255u}) {
+    TDataTable* created = nullptr;
+    EXPECT_EQ(errorOf([&] {
+                db.directory->CreateTable(std::string(n, 'm'), itemsDefinition(), false, false, created);
+              }),
+              VELDOR_TABLENAMETOOLONG)
+        << n;
+    EXPECT_EQ(entries(), before) << n;
+    EXPECT_EQ(errorOf([&] { db.directory->RenameTable("items", std::string(n, 'm'), false, false); }),
+              VELDOR_TABLENAMETOOLONG)
+        << n;
+    EXPECT_EQ(filesOf(dir, "items"), "DAT IDX BLB");
+    EXPECT_EQ(entries(), before) << n;
+  }
+  expectItem(db.open("items"), 3, 3);
+  const std::string message = GetEngineErrorMessage(VELDOR_TABLENAMETOOLONG);
+  EXPECT_NE(message.find("too long"), std::string::npos) << message;
+}
+
 TEST_F(DirectoryTables, QueryOpensCountAsUsersOnlyWhenBothOrNeitherFlagIsSet) {
   TDataTable *a = nullptr, *b = nullptr;
   ASSERT_EQ(db.directory->OpenTable("items", a, true, false, false, false, false, false), 0);
