@@ -238,7 +238,7 @@ struct TCursorWriteScratch {
     uint32_t recordNo;
     uint32_t removedAt, removedSize, insertedAt, insertedSize;
   };
-  std::vector<uint8_t> slots, image, keys, journalBytes;
+  std::vector<uint8_t> slots, image, edited, keys, journalBytes;
   std::vector<uint32_t> keyAt;
   std::vector<Change> changes;
 };
