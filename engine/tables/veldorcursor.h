@@ -238,7 +238,7 @@ struct TCursorWriteScratch {
     uint32_t recordNo;
     uint32_t removedAt, removedSize, insertedAt, insertedSize;
   };
-  std::vector<uint8_t> slots, image, keys, journalBytes;
+  std::vector<uint8_t> slots, image, edited, keys, journalBytes;
   std::vector<uint32_t> keyAt;
   std::vector<Change> changes;
 };
@@ -437,6 +437,14 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // A write failure in a run leaves the table for its writer to empty or drop: for a table
   // nothing else sees (a statement's result).
   void AppendRecords(std::span<uint8_t* const> rows);
+  // Deletes every record in use when `numbers` (rising, no repeats) names exactly those, leaving
+  // the table as DeleteRecord on each in turn would: the same free-record chain, record-id keys
+  // and empty indexes, built at once instead of one key change after another. Only inside a
+  // transaction of the table (a failure part way is undone by its rollback), on a local table
+  // without blob fields or text index whose records are all locked ahead by the transaction and
+  // held by no cursor; false, with nothing changed, when any of that does not hold (the caller
+  // then deletes one record after another). The cursor then stands before the first row.
+  bool DeleteEveryRecord(std::span<const uint32_t> numbers);
   void ModifyRecord(uint8_t* buffer, bool unlock = true, bool reposition = true);
   void CancelRecord();
   void DeleteRecord(const uint8_t* buffer, bool reposition = true);

@@ -2,11 +2,13 @@
 // gathered for every record and put into its tree at once, in key order; and keys sorted as an
 // index orders them.
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <numeric>
 #include <vector>
 
 #include "engine/base/veldorerr.h"
+#include "engine/storage/veldorbtree.h"
 #include "engine/storage/veldorkeys.h"
 #include "engine/tables/veldorcursor.h"
 #include "engine/tables/veldortable.h"
@@ -109,6 +111,81 @@ void TDataCursor::AppendRecords(std::span<uint8_t* const> rows) {
   else
     for (uint8_t* row : rows) AppendRecord(row, false);
   SetToBegin();
+}
+
+bool TDataCursor::DeleteEveryRecord(std::span<const uint32_t> numbers) {
+  if (!active_) Raise(VELDOR_TABLEOPEN);
+  CheckWritable();
+  if (numbers.empty() || IsRemote() || !table_->InTransaction() || HasBlobFields() || HasTextIndex())
+    return false;
+  TDataFile& data = table_->DataFile();
+  TIndexFile& index = table_->IndexFile();
+  if (index.GetRecordCount() != numbers.size()) return false;
+  // A record another cursor holds fails its delete; one the transaction has not locked waits.
+  if (NeedsLocks())
+    for (uint32_t n : numbers)
+      if (!table_->HoldsRecordLock(n) || table_->RecordLockInUse(n)) return false;
+  const bool writeTaken = writeTaken_;
+  BeginWrite();
+  auto endWrite = platform::ScopeExit([&] {
+    if (!writeTaken) EndWrite();
+  });
+  auto keep = KeepCurrentIndex(*this);
+  // Every record-id key, each of a record in use among `numbers`: after the deletes each says
+  // deleted, in the order of the ids, which the status byte no longer splits.
+  SelectIndex(kSysDeletedSlot);
+  std::vector<uint8_t> ids;
+  std::vector<uint32_t> refs;
+  // The in-use entries by record number: entry i then names numbers[i].
+  std::vector<std::pair<uint32_t, uint32_t>> inUse;
+  TIndexTree(index, *this, kSysDeletedSlot).ForEachKey([&](const uint8_t* key, uint32_t ref) {
+    if (key[0] == kRecordInUse) inUse.emplace_back(ref, uint32_t(refs.size()));
+    ids.insert(ids.end(), key, key + kSysDeletedKeySize);
+    ids[ids.size() - kSysDeletedKeySize] = kRecordDeleted;
+    refs.push_back(ref);
+  });
+  if (inUse.size() != numbers.size()) return false;
+  std::sort(inUse.begin(), inUse.end());
+  for (size_t i = 0; i < numbers.size(); ++i)
+    if (inUse[i].first != numbers[i]) return false;
+  // The records are freed in rising order, as the deletes one after another free them: the
+  // free-record chain comes out the same.
+  std::array<uint8_t, kSysDeletedKeySize> idKey;
+  for (size_t i = 0; i < numbers.size(); ++i) {
+    TRecord* record = nullptr;
+    if (!data.GetRecord(nullptr, numbers[i], record)) Raise(VELDOR_FILECORRUPT);
+    platform::ScopeExit release([&] { data.ReleaseRecord(record); });
+    if (record->GetStatus() != kRecordInUse) Raise(VELDOR_KEYORRECDELETED);
+    // The key one delete would remove must be the record's.
+    BuildRecordIdKey(record->GetBuffer(), idKey.data());
+    if (std::memcmp(idKey.data() + 1, ids.data() + size_t(inUse[i].second) * kSysDeletedKeySize + 1,
+                    kSysDeletedKeySize - 1) != 0)
+      Raise(VELDOR_INDEXCORRUPT, {}, kSysDeletedName);
+    data.FreeRecord(record);
+  }
+  index.SetRecordCount(0);
+  for (uint8_t slot : writtenSlots()) DeleteIndexPages(slot);
+  DeleteIndexPages(kSysDeletedSlot);
+  // The tree held the keys in use, then the deleted ones, each run by id: merged by id they are
+  // in the order the build takes, which then needs no sort.
+  const auto idAt = [&](size_t i) { return ids.data() + i * kSysDeletedKeySize + 1; };
+  const size_t used = inUse.size();
+  std::vector<uint8_t> merged(ids.size());
+  std::vector<uint32_t> mergedRefs(refs.size());
+  for (size_t a = 0, b = used, out = 0; out < refs.size(); ++out) {
+    const bool takeUsed =
+        b == refs.size() || (a < used && std::memcmp(idAt(a), idAt(b), kSysDeletedKeySize - 1) < 0);
+    const size_t from = takeUsed ? a++ : b++;
+    std::memcpy(merged.data() + out * kSysDeletedKeySize, ids.data() + from * kSysDeletedKeySize,
+                kSysDeletedKeySize);
+    mergedRefs[out] = refs[from];
+  }
+  SelectIndex(kSysDeletedSlot);
+  insertKeysInOrder(merged.data(), mergedRefs.data(), mergedRefs.size());
+  FlushBuffers(false, false, true, true, false);
+  RebuildView();
+  SetToBegin();
+  return true;
 }
 
 void TDataCursor::SortKeys(const uint8_t* keys, size_t stride, uint16_t length,

@@ -501,7 +501,10 @@ void TDataCursor::ModifyRecord(uint8_t* buffer, bool unlock, bool reposition) {
   if (currentRecordNo_ == 0 || atBOF_ || atEOF_) Raise(VELDOR_NOCURRREC);
   loadDeferredRecord();
   const bool optimistic = Session().LockProtocol() == lpOptimistic;
-  const std::vector<uint8_t> edited = recordBuffer_;
+  // The record images live in the cursor's scratch: a bulk UPDATE makes one write a row.
+  auto held = takeWriteScratch();
+  std::vector<uint8_t>& edited = held.scratch.edited;
+  edited.assign(recordBuffer_.begin(), recordBuffer_.end());
   const bool writeTaken = writeTaken_;
   BeginWrite();
   auto endWrite = endWriteUnlessHeld(*this, writeTaken);
@@ -509,7 +512,8 @@ void TDataCursor::ModifyRecord(uint8_t* buffer, bool unlock, bool reposition) {
   auto keep = KeepCurrentIndex(*this);
   const bool placeCurrent = placeSeenCurrent();
   const uint32_t recordNo = currentRecordNo_;
-  std::vector<uint8_t> old(recordSize_);
+  std::vector<uint8_t>& old = held.scratch.image;
+  old.assign(recordSize_, 0);
   bool lockedHere = false;
   auto release = unlockIfTaken(*this, lockedHere);
   if (NeedsLocks()) {
@@ -546,14 +550,13 @@ void TDataCursor::ModifyRecord(uint8_t* buffer, bool unlock, bool reposition) {
         keyExists(newKeys.back().data()))
       raiseKeyViolation();
   }
-  std::vector<uint8_t> oldIdKey(kSysDeletedKeySize), idKey(kSysDeletedKeySize);
+  std::array<uint8_t, kSysDeletedKeySize> oldIdKey, idKey;
   BuildRecordIdKey(old.data(), oldIdKey.data());
   BuildRecordIdKey(buffer, idKey.data());
   if (oldIdKey != idKey) {
     SelectIndex(kSysDeletedSlot);
     if (keyExists(idKey.data())) raiseKeyViolation();
   }
-  auto held = takeWriteScratch();
   KeyJournal journal(*this, held.scratch.changes, held.scratch.journalBytes);
   bool keysChanged = false;
   for (size_t i = 0; i < slots.size(); ++i) {
