@@ -116,6 +116,9 @@ std::string RemoveFileExt(std::string_view name, std::string_view ext);
 // The extension changed from `oldExt` to `newExt` when it is `oldExt` (case ignored); otherwise
 // `newExt` appended.
 std::string ForceFileExt(std::string_view name, std::string_view oldExt, std::string_view newExt);
+// ForceFileExt for a path on disk: never cut, since a path may be far longer than an engine
+// string. For every result of kEngineStringLength bytes or fewer the two agree.
+std::string ForcePathExt(std::string_view path, std::string_view oldExt, std::string_view newExt);
 // The file-name part of the path (after the last delimiter or ":"), then RemoveFileExt.
 std::string ExtractFileBaseName(std::string_view path, std::string_view ext);
 

@@ -260,12 +260,15 @@ std::string RemoveFileExt(std::string_view name, std::string_view ext) {
 }
 
 std::string ForceFileExt(std::string_view name, std::string_view oldExt, std::string_view newExt) {
-  name = TrimBlanks(name);
-  size_t dot = extensionDot(name);
-  if (dot != std::string_view::npos && platform::equalIgnoringAsciiCase(name.substr(dot), oldExt))
-    name = name.substr(0, dot);
-  std::string base(name);
-  return EngineString(base + std::string(newExt));
+  return EngineString(ForcePathExt(name, oldExt, newExt));
+}
+
+std::string ForcePathExt(std::string_view path, std::string_view oldExt, std::string_view newExt) {
+  path = TrimBlanks(path);
+  size_t dot = extensionDot(path);
+  if (dot != std::string_view::npos && platform::equalIgnoringAsciiCase(path.substr(dot), oldExt))
+    path = path.substr(0, dot);
+  return std::string(path) + std::string(newExt);
 }
 
 std::string ExtractFileBaseName(std::string_view path, std::string_view ext) {

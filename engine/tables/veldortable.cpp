@@ -129,12 +129,14 @@ void TDataTable::openFiles() {
 
 const std::string& TDataTable::journalPath() const {
   // Spelt as the data file lies on disk, so that every process names it alike and one exact
-  // look-up finds it.
+  // look-up finds it. Never cut to an engine string: the folder and the name together may be
+  // longer, and a cut path could be another table's journal or lie outside the table's folder.
+  // Where it fits, the path is the one earlier builds used, so their journals are found.
   if (journalPath_.empty()) {
     const std::string data = FileName(kDataFileExt);
     // Files that start in memory write no journal and have nothing on disk to spell it after.
     const bool spelt = inMemory_ || data_->IsMemoryFirst();
-    journalPath_ = ForceFileExt(spelt ? data : directory_->FileList().FileSystem().resolvePath(data),
+    journalPath_ = ForcePathExt(spelt ? data : directory_->FileList().FileSystem().resolvePath(data),
                                 kDataFileExt, kJournalExt);
   }
   return journalPath_;

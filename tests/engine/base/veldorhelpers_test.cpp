@@ -116,6 +116,30 @@ TEST(PathHelpers, ExtensionsAreRemovedOnlyFromTheFileName) {
   EXPECT_EQ(ExtractFileBaseName("c:task.DAT", ".IDX"), "task.DAT");
 }
 
+// A path on disk keeps every byte, and agrees with the engine-string form wherever that fits.
+TEST(PathHelpers, APathsExtensionIsChangedWithoutCuttingThePath) {
+  const std::string folder = "/" + std::string(240, 'f') + "/";
+  const std::pair<std::string, std::string> names[] = {
+      {"t", "t.JNL"},
+      {"task_with_a_longer_name", "task_with_a_longer_name.JNL"},
+      {"a.b.DAT", "a.b.JNL"},
+      {std::string(300, 'n') + ".dat", std::string(300, 'n') + ".JNL"}};
+  for (const auto& [name, journal] : names) {
+    const std::string changed = ForcePathExt(" " + folder + name + " ", ".DAT", ".JNL");
+    EXPECT_EQ(changed, folder + journal) << name;
+    EXPECT_EQ(ForceFileExt(folder + name, ".DAT", ".JNL"), changed.substr(0, kEngineStringLength)) << name;
+  }
+  for (size_t length = 240; length <= 260; ++length) {
+    const std::string path = "/" + std::string(length - 5, 'p') + ".dat";
+    ASSERT_EQ(path.size(), length);
+    const std::string changed = ForcePathExt(path, ".DAT", ".JNL");
+    EXPECT_EQ(changed.size(), length);
+    if (length <= kEngineStringLength) {
+      EXPECT_EQ(ForceFileExt(path, ".DAT", ".JNL"), changed) << length;
+    }
+  }
+}
+
 // ---- Dates ----
 
 // ISO week by the Thursday rule: a week belongs to the year of its Thursday, and its number is
