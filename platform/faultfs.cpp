@@ -61,6 +61,8 @@ class FaultyFile final : public OsFile {
   bool truncate(int64_t size) override { return !fails(fs_.strike(Op::Change)) && base_->truncate(size); }
   bool sync() override { return !fails(fs_.strike(Op::Change)) && base_->sync(); }
   int64_t size() override { return base_->size(); }
+  // A look through the view makes no system call to fail.
+  bool peekHead(void* buffer, int64_t count) override { return base_->peekHead(buffer, count); }
   bool lockRange(int64_t offset, int64_t length) override { return base_->lockRange(offset, length); }
   bool unlockRange(int64_t offset, int64_t length) override { return base_->unlockRange(offset, length); }
 

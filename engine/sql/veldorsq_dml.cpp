@@ -310,6 +310,17 @@ void TDataQuery::executeChange() {
   target.SwitchToIndex(255);
   auto blobs = platform::ScopeExit([&] { target.FreeAllBlobs(true); });
   std::vector<uint8_t> record(target.RecordSize());
+  // A row whose stored image the new values leave byte for byte as it was is not written: the
+  // write would put back the same bytes, and only move the header's change counter and stamp,
+  // which tell other readers to drop caches that are still right. The row is still locked,
+  // checked and counted as the write would. Blob columns change outside the record, and a
+  // remote cursor or the optimistic protocol locks or writes elsewhere: they always write.
+  const uint32_t storedSize = target.StoredRecordSize();
+  bool skipUnchanged = Kind == qkUpdate && !target.IsRemote() &&
+                       target.Session().LockProtocol() == lpPessimistic && storedSize <= record.size();
+  for (const auto& field : UpdateFields)
+    if (target.GetFieldDesc(field->FieldNo).IsBlob()) skipUnchanged = false;
+  std::vector<uint8_t> stored;
   std::vector<uint32_t> numbers;
   numbers.reserve(changes.size());
   for (const auto& change : changes) numbers.push_back(change.first);
@@ -342,8 +353,18 @@ void TDataQuery::executeChange() {
           values.emplace_back(
               EvaluateExpTree(v->Tree.get(), nullptr, nullptr, SortId, LanguageId, ReadSourceColumn));
       }
+      if (skipUnchanged) stored.assign(record.begin(), record.begin() + storedSize);
       for (size_t i = 0; i < UpdateFields.size(); ++i)
         writeColumnValue(target, record.data(), *UpdateFields[i], *values[i], true);
+      if (skipUnchanged && std::memcmp(stored.data(), record.data(), storedSize) == 0) {
+        // What the write checks first, and the record lock it lets go at its end.
+        target.CheckWritable();
+        target.CheckFieldValues(record.data());
+        target.UnlockRecord();
+        values.clear();
+        transaction.RowWritten();
+        continue;
+      }
       // Standing on the row written keeps the write from building the whole view again.
       target.ModifyRecord(record.data(), true, true);
       target.FreeAllBlobs(true);

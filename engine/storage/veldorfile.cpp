@@ -1103,6 +1103,7 @@ void TFileHandler::Open() {
     raise(uint16_t(-r));
   }
   DropHeldWrites();
+  forgetWritten();
   file_ = file;
   handleId_ = r;
   readOnly_ = readOnly;
@@ -1142,6 +1143,7 @@ bool TFileHandler::Resume() {
 void TFileHandler::Close() {
   DropHeldWrites();
   held_.Release();
+  forgetWritten();
   if (handleId_ >= 1 && file_) list_->CloseFile(file_, inMemory_, handleId_);
   file_ = nullptr;
   handleId_ = 0;
@@ -1151,6 +1153,7 @@ void TFileHandler::Close() {
 void TFileHandler::CreateFile() {
   if (file_) Close();
   DropHeldWrites();
+  forgetWritten();
   TAbstractFile* file = nullptr;
   // A table's name is claimed on disk by its data file alone: its index and blob files spill
   // beside their names (TFileList::CreateSpillFile).
@@ -1189,6 +1192,7 @@ void TFileHandler::CopyToNewFile(const std::string& destination, bool compress, 
 void TFileHandler::CopyToFile(const std::string& source, bool compress, const TFileProgress& progress,
                               int step) {
   if (!open_) return;
+  forgetWritten();
   std::string failed;
   const int32_t r = list_->CopyToFile(file_, handleId_, inMemory_, source, compress, progress, step, &failed);
   if (r < 0) raise(uint16_t(-r), failed.empty() ? name_ : failed);
@@ -1218,11 +1222,12 @@ void TFileHandler::Write(const void* buffer, int64_t count) {
   if (holdWrites_) {
     std::lock_guard guard(file_->Section());
     const int64_t position = Seek(kSeekCurrent, 0);
-    held_.Write(held_.Empty() ? DiskSize() : held_.DiskSize(), position, static_cast<const uint8_t*>(buffer),
+    held_.Write(held_.Empty() ? heldBase() : held_.DiskSize(), position, static_cast<const uint8_t*>(buffer),
                 count);
     Seek(kSeekBegin, position + count);
     return;
   }
+  forgetWritten();
   if (file_->Write(handleId_, buffer, count) != count) raise(VELDOR_WRITEERR);
 }
 
@@ -1237,9 +1242,10 @@ void TFileHandler::Flush() {
 void TFileHandler::Truncate() {
   if (holdWrites_ && file_) {
     std::lock_guard guard(file_->Section());
-    held_.Cut(held_.Empty() ? DiskSize() : held_.DiskSize(), Seek(kSeekCurrent, 0));
+    held_.Cut(held_.Empty() ? heldBase() : held_.DiskSize(), Seek(kSeekCurrent, 0));
     return;
   }
+  forgetWritten();
   if (!file_ || file_->Truncate(handleId_) < 0) raise(VELDOR_WRITEERR);
 }
 
@@ -1298,6 +1304,53 @@ void TFileHandler::WriteOutHeld(bool flush) {
   VELMARON_DEBUG_ASSERT(written == DiskSize(), "a held set knows the length its write-out leaves");
   if (written != held_.Size()) CutDirect(held_.Size());
   if (flush || flushWanted_) FlushDirect();
+  rememberWritten();
+}
+
+void TFileHandler::rememberWritten() {
+  forgetWritten();
+  // A small change's pages are written again by the next one (a header, a leaf, a record); a
+  // bulk change's are not worth the copy.
+  constexpr size_t kMostKept = 64 * 1024;
+  size_t total = 0;
+  for (const auto& [at, bytes] : held_.Extents()) {
+    if (at + int64_t(bytes.size()) > held_.Size()) return;
+    total += bytes.size();
+  }
+  uint8_t head[4];
+  if (total > kMostKept || !PeekDiskHead(head, 4)) return;
+  for (const auto& [at, bytes] : held_.Extents()) written_.emplace(at, bytes);
+  writtenSize_ = held_.Size();
+  writtenHead_ = platform::get4(head);
+}
+
+bool TFileHandler::writtenStands() {
+  uint8_t head[4];
+  return writtenSize_ >= 0 && PeekDiskHead(head, 4) && platform::get4(head) == writtenHead_;
+}
+
+int64_t TFileHandler::heldBase() {
+  if (!writtenStands()) return DiskSize();
+  VELMARON_DEBUG_ASSERT(writtenSize_ == DiskSize(), "the length a write-out left stands with its counter");
+  return writtenSize_;
+}
+
+void TFileHandler::ReadOld(int64_t offset, void* buffer, int64_t count) {
+  auto at = written_.upper_bound(offset);
+  if (count > 0 && at != written_.begin()) {
+    --at;
+    if (offset + count <= at->first + int64_t(at->second.size()) && writtenStands()) {
+      std::memcpy(buffer, at->second.data() + (offset - at->first), size_t(count));
+#ifndef NDEBUG
+      std::vector<uint8_t> disk(static_cast<size_t>(count));
+      ReadDirect(offset, disk.data(), count);
+      VELMARON_DEBUG_ASSERT(std::memcmp(disk.data(), buffer, size_t(count)) == 0,
+                            "the bytes a write-out left stand with its counter");
+#endif
+      return;
+    }
+  }
+  ReadDirect(offset, buffer, count);
 }
 
 int64_t TFileHandler::ReadDirect(int64_t offset, void* buffer, int64_t count) {
@@ -1312,6 +1365,7 @@ int64_t TFileHandler::ReadDirect(int64_t offset, void* buffer, int64_t count) {
 void TFileHandler::WriteDirect(int64_t offset, const void* buffer, int64_t count) {
   if (!file_) raise(VELDOR_WRITEERR);
   if (count <= 0) return;
+  forgetWritten();
   std::lock_guard guard(file_->Section());
   file_->Seek(handleId_, kSeekBegin, offset);
   if (file_->Write(handleId_, buffer, count) != count) raise(VELDOR_WRITEERR);
@@ -1319,6 +1373,7 @@ void TFileHandler::WriteDirect(int64_t offset, const void* buffer, int64_t count
 
 void TFileHandler::CutDirect(int64_t size) {
   if (!file_) raise(VELDOR_WRITEERR);
+  forgetWritten();
   std::lock_guard guard(file_->Section());
   file_->Seek(handleId_, kSeekBegin, size);
   if (file_->Truncate(handleId_) < 0) raise(VELDOR_WRITEERR);
@@ -1406,7 +1461,7 @@ void TFileHandler::WriteAt(int64_t offset, std::vector<uint8_t>&& bytes) {
   }
   const int64_t count = int64_t(bytes.size());
   std::lock_guard guard(file_->Section());
-  held_.Write(held_.Empty() ? DiskSize() : held_.DiskSize(), offset, std::move(bytes));
+  held_.Write(held_.Empty() ? heldBase() : held_.DiskSize(), offset, std::move(bytes));
   Seek(kSeekBegin, offset + count);
 }
 

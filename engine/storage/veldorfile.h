@@ -27,6 +27,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -475,6 +476,10 @@ class TFileHandler {
   void WriteOutHeld(bool flush);
   // Transfers on the file itself, past any held writes. Failures raise as Read and Write do.
   int64_t ReadDirect(int64_t offset, void* buffer, int64_t count);
+  // ReadDirect for the old bytes of a write-out under the file's write locks: bytes that this
+  // handler's last write-out left there are taken from its copy while no other writer has
+  // written the file since.
+  void ReadOld(int64_t offset, void* buffer, int64_t count);
   void WriteDirect(int64_t offset, const void* buffer, int64_t count);
   void CutDirect(int64_t size);
   void FlushDirect();
@@ -522,6 +527,23 @@ class TFileHandler {
   bool holdWrites_ = false;
   bool flushWanted_ = false;
   TWriteSet held_;
+  // What this handler's last write-out left on disk, when small: its extents, the file's length
+  // and its first bytes. Every writer moves the change counter at the front of a table file (how
+  // other writers notice a change), so while the file's front as the view shows it is still
+  // `writtenHead_`, no one else has written since. Any other write of this handler's drops it.
+  std::map<int64_t, std::vector<uint8_t>> written_;
+  int64_t writtenSize_ = -1;
+  uint32_t writtenHead_ = 0;
+  void forgetWritten() {
+    written_.clear();
+    writtenSize_ = -1;
+  }
+  void rememberWritten();
+  // The file's length on disk for the first held write: as the last write-out left it while no
+  // one else has written, else asked of the file.
+  int64_t heldBase();
+  // What this handler's last write-out left stands: nobody has written the file since.
+  bool writtenStands();
   // What the file was when it was kept.
   platform::FileInfo keptFacts_;
 };

@@ -281,14 +281,14 @@ OldImage imageOf(const TJournalTable& table) {
       if (!old) old = std::make_unique_for_overwrite<uint8_t[]>(size_t(kPiece));
       for (int64_t at = from; at < to; at += kPiece) {
         const int64_t n = std::min(kPiece, to - at);
-        file->ReadDirect(at, old.get(), n);
+        file->ReadOld(at, old.get(), n);
         appendDifferingRuns(at, old.get(), fresh.data() + (at - from), n, entry);
       }
     }
     if (kept < entry.length) {
       const size_t at = entry.bytes.size();
       entry.bytes.resize(at + size_t(entry.length - kept));
-      file->ReadDirect(kept, entry.bytes.data() + at, entry.length - kept);
+      file->ReadOld(kept, entry.bytes.data() + at, entry.length - kept);
       entry.regions.push_back({kept, at, uint32_t(entry.length - kept)});
     }
     for (size_t i = 0; i < entry.regions.size(); ++i) {

@@ -204,6 +204,58 @@ TEST_F(CommitFaults, AProcessEndingBeforeAnyWriteOfTheCommitLeavesAllOldOrAllNew
   EXPECT_GT(k, 5u) << "the commit writes its journal and several table writes";
 }
 
+// A write-out takes the old bytes of what its writer's last write-out left from memory, while no
+// other writer has written the file since. Here another writer (a file list of its own, as
+// another process has) commits over the same records, header and pages in between: the next
+// commit, failing at every write, leaves that writer's change whole.
+TEST_F(CommitFaults, AFailedCommitAfterAnotherWritersCommitLeavesThatWritersChange) {
+  const Contents first = contentsOf({1, 12, 3, 4, 5});
+  const Contents theirs = contentsOf({1, 22, 13, 4, 5, 6});
+  const Contents ours = contentsOf({1, 32, 23, 4, 5, 6, 7});
+  bool completed = false;
+  for (uint64_t k = 1; k <= kMaxWrites && !completed; ++k) {
+    const std::string what = "fault at write " + std::to_string(k);
+    writeTableImages(dir, pristine);
+    platform::FaultyFileSystem faulty(platform::FileSystem::local());
+    TFileList list(faulty);
+    {
+      Database db(dir.path(), &list);
+      TDataTable& t = db.open();
+      db.directory->StartTransaction();
+      changeItem(t, 2, 12);
+      db.directory->Commit(true, false);
+      {
+        TFileList otherList;
+        Database other(dir.path(), &otherList);
+        TDataTable& o = other.open();
+        other.directory->StartTransaction();
+        changeItem(o, 2, 22);
+        changeItem(o, 3, 13);
+        appendItem(o, 6);
+        o.DataFile().IncChangeCounter();
+        o.BlobFile().IncChangeCounter();
+        other.directory->Commit(true, false);
+        other.close(o);
+      }
+      db.directory->StartTransaction();
+      changeItem(t, 2, 32);
+      changeItem(t, 3, 23);
+      appendItem(t, 7);
+      faulty.setPlan({platform::Fault::IoError, k, true});
+      const uint16_t code = errorOf([&] { db.directory->Commit(true, false); });
+      faulty.setPlan({});
+      completed = code == 0;
+      if (!completed) {
+        EXPECT_EQ(code, VELDOR_WRITEERR) << what;
+      }
+    }
+    const Contents found = tableContents(dir);
+    EXPECT_TRUE(found == (completed ? ours : theirs))
+        << what << (found == first ? ": the first commit's" : "");
+  }
+  EXPECT_TRUE(completed) << "the commit needs more than " << kMaxWrites << " writes";
+}
+
 // The writer keeps its journal file from one commit to the next and lets it go when its
 // directory closes. It ends before any step but a read: the journal's writes, its cut and the
 // syncs of the first commit, between the two, in the second, and in the clean-up at the close.

@@ -1,0 +1,138 @@
+// UPDATE rows whose new values leave the stored record as it was: such a row is not written, but
+// counted, locked and checked as a written one. Rows that change beside them, values that
+// compare equal but are stored otherwise (-0 and 0, text with trailing blanks), blob columns, and
+// a row another session holds.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "engine/base/veldorerr.h"
+#include "engine/tables/veldorcursor.h"
+#include "engine/tables/veldortable.h"
+#include "tests/engine/sql/sql_test_util.h"
+#include "tests/platform/temp_folder.h"
+
+namespace engine::sql {
+namespace {
+
+using sql_test::SqlDatabase;
+
+constexpr int kRows = 40;
+
+class UnchangedRows : public ::testing::Test {
+ protected:
+  void SetUp() override { db.directory().Session().SetLockRetryCount(0); }
+  // Rows id 1..kRows with n = id % 4, f = 0.0 and s = 'a'.
+  void fill(const std::string& name) {
+    db.run("CREATE TABLE " + name + " (id INTEGER, n INTEGER, f FLOAT, s CHAR(10))");
+    for (int i = 1; i <= kRows; ++i)
+      db.run("INSERT INTO " + name + " VALUES (" + std::to_string(i) + ", " + std::to_string(i % 4) +
+             ", 0.0, 'a')");
+  }
+  std::string files(const std::string& name) {
+    return platform::testing::readFile(folder.file(name + ".DAT")) +
+           platform::testing::readFile(folder.file(name + ".IDX"));
+  }
+  // The stored image of every record, in record order.
+  std::vector<std::vector<uint8_t>> images(const std::string& name) {
+    TDataCursor c(db.directory());
+    c.SetTableName(name);
+    c.Open();
+    std::vector<std::vector<uint8_t>> out;
+    std::vector<uint8_t> record(c.RecordSize());
+    c.SetToBegin();
+    while (c.GetNextRecord(record.data()) == 0)
+      out.emplace_back(record.begin(), record.begin() + c.StoredRecordSize());
+    return out;
+  }
+  platform::testing::TempFolder folder;
+  SqlDatabase db{folder.path()};
+};
+
+TEST_F(UnchangedRows, AreCountedAndLeaveTheFilesAsTheyWereBesideRowsThatChange) {
+  fill("t");
+  const std::string before = files("t");
+  const std::string rows = db.run("SELECT * FROM t");
+  db.run("UPDATE t SET n = 2, s = 'a' WHERE n = 2");
+  EXPECT_EQ(db.affected, kRows / 4);
+  db.run("UPDATE t SET f = 0.0");
+  EXPECT_EQ(db.affected, kRows);
+  EXPECT_EQ(files("t"), before) << "nothing was written";
+  EXPECT_EQ(db.run("SELECT * FROM t"), rows);
+
+  // Changed and unchanged rows in one statement, in an index's order and through a join.
+  db.run("CREATE INDEX byn ON t (n)");
+  db.run("UPDATE t SET n = 1 WHERE n <= 1");
+  EXPECT_EQ(db.affected, kRows / 2);
+  EXPECT_EQ(db.run("SELECT n, COUNT(*) FROM t GROUP BY n"), "1|20\n2|10\n3|10\n");
+  db.run("CREATE TABLE pick (id INTEGER)");
+  for (int id : {3, 4, 5}) db.run("INSERT INTO pick VALUES (" + std::to_string(id) + ")");
+  db.run("UPDATE t SET n = 3 FROM t, pick WHERE t.id = pick.id");
+  EXPECT_EQ(db.affected, 3);
+  EXPECT_EQ(db.run("SELECT id, n FROM t WHERE id >= 2 AND id <= 6"), "2|2\n3|3\n4|3\n5|3\n6|2\n");
+  EXPECT_EQ(db.run("SELECT COUNT(*) FROM t WHERE n = 3"), "12\n");
+
+  // In the caller's transaction, rolled back and committed.
+  db.directory().StartTransaction();
+  db.run("UPDATE t SET n = 3 WHERE id <= 4");
+  EXPECT_EQ(db.affected, 4);
+  db.directory().Rollback();
+  EXPECT_EQ(db.run("SELECT id, n FROM t WHERE id <= 4"), "1|1\n2|2\n3|3\n4|3\n");
+  db.directory().StartTransaction();
+  db.run("UPDATE t SET n = 3 WHERE id <= 4");
+  db.directory().Commit(true, false);
+  EXPECT_EQ(db.run("SELECT id, n FROM t WHERE id <= 4"), "1|3\n2|3\n3|3\n4|3\n");
+}
+
+TEST_F(UnchangedRows, ValuesThatCompareEqualButAreStoredOtherwiseAreWrittenAsFromScratch) {
+  fill("u");
+  db.run("UPDATE u SET f = -0.0, s = 'a  ' WHERE id <= 10");
+  db.run("UPDATE u SET f = 0.0 WHERE id > 30");
+  db.run("UPDATE u SET f = 1.5 WHERE id = 20");
+  // The same values written into records that never held others.
+  db.run("CREATE TABLE w (id INTEGER, n INTEGER, f FLOAT, s CHAR(10))");
+  for (int i = 1; i <= kRows; ++i)
+    db.run("INSERT INTO w VALUES (" + std::to_string(i) + ", " + std::to_string(i % 4) + ", " +
+           (i <= 10   ? "-0.0, 'a  '"
+            : i == 20 ? "1.5, 'a'"
+                      : "0.0, 'a'") +
+           ")");
+  EXPECT_EQ(images("u"), images("w"));
+}
+
+TEST_F(UnchangedRows, BlobColumnsAreAlwaysWritten) {
+  db.run("CREATE TABLE b (id INTEGER, content BLOB(1, 1))");
+  db.run("INSERT INTO b VALUES (1, 'aaaa')");
+  db.run("INSERT INTO b VALUES (2, 'cccc')");
+  db.run("UPDATE b SET content = 'bbbb' WHERE id = 1");
+  EXPECT_EQ(db.affected, 1);
+  db.run("UPDATE b SET content = 'cccc'");
+  EXPECT_EQ(db.affected, 2);
+  EXPECT_EQ(db.run("SELECT id, content FROM b"), "1|cccc\n2|cccc\n");
+}
+
+TEST_F(UnchangedRows, ARowHeldByAnotherSessionStillStopsTheUpdate) {
+  fill("h");
+  SqlDatabase other(folder.path());
+  TDataCursor holder(other.directory());
+  holder.SetTableName("h");
+  holder.Open();
+  holder.Table()->LockRecord(17);
+  try {
+    db.run("UPDATE h SET n = n");
+    ADD_FAILURE() << "the held row was passed over";
+  } catch (const EVELDOREngineError& e) {
+    EXPECT_EQ(e.ErrorCode(), VELDOR_RECLOCKFAILED);
+  }
+  holder.Table()->UnlockRecord(17);
+  db.run("UPDATE h SET n = n");
+  EXPECT_EQ(db.affected, kRows);
+  for (uint32_t r : {1u, 17u, 40u}) {
+    EXPECT_NO_THROW(holder.Table()->LockRecord(r)) << "record " << r << " is left locked";
+    holder.Table()->UnlockRecord(r);
+  }
+}
+
+}  // namespace
+}  // namespace engine::sql
