@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <filesystem>
 #include <stdexcept>
+#include <string_view>
 #include <system_error>
 #include <utility>
 
@@ -29,6 +30,19 @@ bool isExport(TTaskType type) {
 
 bool hasScript(const std::string& path) {
   return !platform::trimBlanks(path).empty();
+}
+
+// The export program's own verdict of failure, when its output ends the export so; some end
+// with 0 all the same (a wrapper script, a port that does not report it).
+constexpr std::string_view kExportFailed = "Export terminated unsuccessfully";
+
+bool saysExportFailed(const std::vector<std::string>& output) {
+  for (const std::string& line : output) {
+    std::string_view text(line);
+    while (!text.empty() && (text.back() == '\r' || text.back() == ' ')) text.remove_suffix(1);
+    if (text == kExportFailed) return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -203,6 +217,10 @@ bool TUniTask::startTransfer() {
   if (mainthread_->exitCode() != 0) {
     output.push_back("Transfer skipped: the export program ended with exit code " +
                      std::to_string(mainthread_->exitCode()));
+    return false;
+  }
+  if (saysExportFailed(output)) {
+    output.push_back("Transfer skipped: the export program said \"" + std::string(kExportFailed) + "\"");
     return false;
   }
   if (dumppath_.empty()) {

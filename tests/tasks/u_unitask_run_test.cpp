@@ -326,6 +326,36 @@ TEST_F(TaskRunEdgeTest, ARunsRowShowsOnlyTheDumpItsOwnProgramWrote) {
   EXPECT_TRUE(fs::exists(dump));  // the earlier run's dump is left alone
 }
 
+TEST_F(TaskRunEdgeTest, AnExportThatSaysItFailedKeepsLastWeeksCopyWhateverItsExitCode) {
+  // A program (or a wrapper around it) that ends with 0 after a failed export: its dump is
+  // incomplete, and the copy of last week's good one must stay.
+  const std::string dump = ws_.folder() + "/full.dmp", copy = copies_ + "/full.dmp";
+  platform::testing::writeFile(copy, "last week's dump");
+  task_.SetTransferMode(kTransferCopy);
+  task_.SetDeleteFileAfter(1);
+  ws_.set("VELMARON_STANDIN_EXIT", "0");
+  // Its output also holds bytes that are not UTF-8, and a line without a line feed.
+  ws_.set("VELMARON_STANDIN_RAW", "\\r\\nExport: Release 8.1.7.0.0\\r\\n. exporting table EMP\\xff\\xc3(\\n");
+  ws_.set("VELMARON_STANDIN_RAW_ERR",
+          "EXP-00056: ORACLE error 1555 encountered\\nExport terminated unsuccessfully");
+  run("file=" + dump + " owner=scott");
+  EXPECT_EQ(platform::testing::readFile(copy), "last week's dump");
+  EXPECT_TRUE(fs::exists(dump));
+  EXPECT_EQ(store_.LoadTaskLogContent(id_, lastLog().id),
+            "\r\r\nExport: Release 8.1.7.0.0\r\r\n. exporting table EMP\xff\xc3(\r\n"
+            "EXP-00056: ORACLE error 1555 encountered\r\nExport terminated unsuccessfully\r\n"
+            "Exit code: 0\r\n"
+            "Transfer skipped: the export program said \"Export terminated unsuccessfully\"\r\n");
+  EXPECT_TRUE(task_.runlog().back().ends_with(": Done\r\n"));
+  // Warnings leave a good dump: it goes.
+  ws_.set("VELMARON_STANDIN_RAW_ERR",
+          "EXP-00091: Exporting questionable statistics.\\r\\n"
+          "Export terminated successfully with warnings.\\r\\n");
+  run("file=" + dump + " owner=scott");
+  EXPECT_NE(platform::testing::readFile(copy), "last week's dump");
+  EXPECT_FALSE(fs::exists(dump));
+}
+
 TEST_F(TaskRunEdgeTest, ADumpNamedWithoutAFolderIsMovedFromTheWorkFolderOnly) {
   // The window's current folder holds an unrelated file of the same name.
   const std::string here = ws_.folder() + "/here";
