@@ -1,5 +1,6 @@
 #include "tasks/u_scheduler.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "tasks/u_common.h"
@@ -86,22 +87,40 @@ std::optional<Schedule> parseSchedule(const std::string& text) {
 
 }  // namespace
 
+ScheduleChecker::ScheduleChecker(std::function<std::chrono::system_clock::time_point()> clock)
+    : read_([clock = std::move(clock)] {
+        const std::chrono::system_clock::time_point now = clock();
+        return Reading{LocalMinuteNumber(platform::localTime(now)),
+                       std::chrono::floor<std::chrono::minutes>(now).time_since_epoch().count()};
+      }) {}
+
+ScheduleChecker::ScheduleChecker(std::function<platform::LocalTimeFields()> now)
+    : read_([now = std::move(now)] {
+        const int64_t minute = LocalMinuteNumber(now());
+        return Reading{minute, minute};
+      }) {}
+
 int ScheduleChecker::Check(std::span<TUniTask* const> tasks) {
-  const int64_t now = LocalMinuteNumber(now_());
-  int64_t first = now;
-  if (last_ && *last_ - now > kSetBackMinutes) last_.reset();
+  const Reading now = read_();
+  int64_t first = now.local;
+  if (last_ && last_->local - now.local > kSetBackMinutes) last_.reset();
   if (last_) {
     // The last minute handled stays the mark after a clock set back: what lies behind it was
     // handled once already.
-    if (now <= *last_) return 0;
-    if (now - *last_ <= kCatchUpMinutes) first = *last_ + 1;
+    if (now.local <= last_->local) return 0;
+    // The time passed, not the local time's leap, says whether the check was merely late: at the
+    // start of summer time the local time leaps an hour in a moment.
+    const int64_t passed = now.passed - last_->passed;
+    if (passed <= kCatchUpMinutes &&
+        now.local - last_->local <= std::max<int64_t>(passed, 0) + kZoneLeapMinutes)
+      first = last_->local + 1;
   }
   last_ = now;
   int queued = 0;
   for (TUniTask* task : tasks) {
     if (task->state() != TTaskState::Idle) continue;
     const std::optional<Schedule> schedule = parseSchedule(task->scheduletable());
-    for (int64_t minute = first; schedule && minute <= now; ++minute) {
+    for (int64_t minute = first; schedule && minute <= now.local; ++minute) {
       if (schedule->names(minute)) {
         task->SetState(TTaskState::Queued);
         ++queued;

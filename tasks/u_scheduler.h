@@ -6,6 +6,7 @@
 // Threads: window thread only, like every change of a task's state.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -51,29 +52,41 @@ int64_t LocalMinuteNumber(const platform::LocalTimeFields& t);
 
 // Queues the idle tasks whose schedule names a minute that has come since the last check. Call it
 // every few seconds: it remembers the last minute handled, so a late or early call neither skips
-// nor repeats a minute; the first check handles the current minute. After a gap of more than an
-// hour (a suspended machine, a clock set forward) only the current minute is handled. A clock set
-// back handles no minute twice: nothing is queued until the clock has passed the last minute
-// handled (a repeated hour at the end of summer time runs its tasks once). A clock set back by
-// more than a day had been wrong, not merely moved: the check starts over at the current minute
-// as the first one does, so that no schedule waits for the wrong time to come round again.
+// nor repeats a minute; the first check handles the current minute. After more than an hour
+// without a check (a suspended machine, a clock set forward) only the current minute is handled.
+// The local time may leap further than the time that passed when summer time begins: the
+// minutes it leaps over never show on the clock, and their tasks run at the first check after
+// the leap. A clock set back handles no minute twice: nothing is queued until the clock has passed
+// the last minute handled (a repeated hour at the end of summer time runs its tasks once). A
+// clock set back by more than a day had been wrong, not merely moved: the check starts over at
+// the current minute as the first one does, so that no schedule waits for the wrong time to come
+// round again.
 class ScheduleChecker {
  public:
-  // How far back a late check still catches up, in minutes.
+  // How long a late check still catches up, in minutes of time passed.
   static constexpr int64_t kCatchUpMinutes = 60;
+  // How far the local time may leap beyond the time passed and still be caught up, in minutes:
+  // the largest change of a zone's offset at the start of summer time.
+  static constexpr int64_t kZoneLeapMinutes = 120;
   // How far a clock may be set back before the checker starts over, in minutes.
   static constexpr int64_t kSetBackMinutes = 24 * 60;
 
-  // `now` reads the local clock; tests give their own.
-  explicit ScheduleChecker(std::function<platform::LocalTimeFields()> now = platform::localNow)
-      : now_(std::move(now)) {}
+  // `clock` reads the system clock; the local time is taken from it in the process's time zone.
+  explicit ScheduleChecker(
+      std::function<std::chrono::system_clock::time_point()> clock = std::chrono::system_clock::now);
+  // A clock of local time alone: every move of its local time counts as time passed.
+  explicit ScheduleChecker(std::function<platform::LocalTimeFields()> now);
 
   // Returns how many tasks it queued.
   int Check(std::span<TUniTask* const> tasks);
 
  private:
-  std::function<platform::LocalTimeFields()> now_;
-  std::optional<int64_t> last_;
+  struct Reading {
+    int64_t local = 0;   // LocalMinuteNumber
+    int64_t passed = 0;  // minutes of a clock that no zone offset moves
+  };
+  std::function<Reading()> read_;
+  std::optional<Reading> last_;
 };
 
 }  // namespace tasks

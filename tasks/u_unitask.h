@@ -342,6 +342,7 @@ class TUniTask {
   bool startTransfer();
   // The dump's modification time and size, when the file exists.
   std::optional<std::pair<int64_t, int64_t>> dumpStamp() const;
+  void noteScriptFailure(const TThreadRunTask* thread, bool stopped);
   void mainStageEnded();
   void stageEnded(bool stopped);
   void endRun();
@@ -412,6 +413,9 @@ class TUniTask {
   std::unique_ptr<TDumpTransfer> transfer_;
   // Why the run was terminated, for its log; empty when it was not, or no reason was given.
   std::string terminateReason_;
+  // A script stage that failed, for the stored log, which holds the main program's output only.
+  std::string preScriptNote_;
+  std::string postScriptNote_;
   // The dump as it was before this run's main program started.
   std::optional<std::pair<int64_t, int64_t>> dumpBefore_;
 };

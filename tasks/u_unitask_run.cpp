@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <filesystem>
 #include <stdexcept>
+#include <string_view>
 #include <system_error>
 #include <utility>
 
@@ -31,6 +32,19 @@ bool hasScript(const std::string& path) {
   return !platform::trimBlanks(path).empty();
 }
 
+// The export program's own verdict of failure, when its output ends the export so; some end
+// with 0 all the same (a wrapper script, a port that does not report it).
+constexpr std::string_view kExportFailed = "Export terminated unsuccessfully";
+
+bool saysExportFailed(const std::vector<std::string>& output) {
+  for (const std::string& line : output) {
+    std::string_view text(line);
+    while (!text.empty() && (text.back() == '\r' || text.back() == ' ')) text.remove_suffix(1);
+    if (text == kExportFailed) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 TUniTask::~TUniTask() {
@@ -54,6 +68,8 @@ void TUniTask::StartTask(const TaskRunContext& context) {
   }
   terminated_ = false;
   terminateReason_.clear();
+  preScriptNote_.clear();
+  postScriptNote_.clear();
   freeRun();
   run_ = std::make_unique<TaskRunContext>(context);
   // A script stage without a script would run sqlplus on nothing as an empty account: it is
@@ -163,6 +179,7 @@ void TUniTask::OnStageEvent(int32_t event) {
                              : stage_ == kStagePostScript ? postthread_.get()
                                                           : mainthread_.get();
     if (ranProgram(thread)) thread->output().push_back("Exit code: " + std::to_string(thread->exitCode()));
+    if (script) noteScriptFailure(thread, stopped);
     if (stage_ == kStagePostScript) {
       showOutput(postthread_.get());
       state_ = TTaskState::Idle;
@@ -205,6 +222,10 @@ bool TUniTask::startTransfer() {
                      std::to_string(mainthread_->exitCode()));
     return false;
   }
+  if (saysExportFailed(output)) {
+    output.push_back("Transfer skipped: the export program said \"" + std::string(kExportFailed) + "\"");
+    return false;
+  }
   if (dumppath_.empty()) {
     output.push_back("Transfer skipped: the run wrote no dump file");
     return false;
@@ -225,6 +246,24 @@ void TUniTask::OnTransferEvent(int32_t event) {
   const bool stopped = terminated_;
   mainStageEnded();
   stageEnded(stopped);
+}
+
+void TUniTask::noteScriptFailure(const TThreadRunTask* thread, bool stopped) {
+  if (thread == nullptr) return;
+  const bool pre = stage_ == kStagePreScript;
+  std::string note = pre ? "Pre script " : "Post script ";
+  if (!ranProgram(thread)) {
+    // The reason, which names the program, is the last line of its output; the stored log does
+    // not hold that output.
+    note += "could not start: " +
+            (thread->output().empty() ? run_->settings.sqlplusProgram : thread->output().back());
+  } else if (!stopped && thread->exitCode() != 0) {
+    // A script stopped by the user is a terminated run, which the log tells as such.
+    note += "ended with exit code " + std::to_string(thread->exitCode());
+  } else {
+    return;
+  }
+  (pre ? preScriptNote_ : postScriptNote_) = std::move(note);
 }
 
 void TUniTask::mainStageEnded() {
@@ -255,7 +294,9 @@ void TUniTask::endRun() {
   endtime_ = std::chrono::system_clock::now();
   TaskLogEntry entry{0, id_, begintime_, endtime_, filesize_, dumpfile_};
   std::string content;
+  if (!preScriptNote_.empty()) content += preScriptNote_ + "\r\n";
   for (const std::string& line : output) content += line + "\r\n";
+  if (!postScriptNote_.empty()) content += postScriptNote_ + "\r\n";
   bool stored = true;
   try {
     tasklogid_ = run_->store->SaveTaskLog(entry, content);

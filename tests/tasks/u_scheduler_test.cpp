@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdlib>
 #include <map>
+#include <optional>
 #include <stdexcept>
 
+#include "platform/localclock.h"
 #include "tasks/u_taskfile.h"
 
 namespace tasks {
@@ -137,6 +141,69 @@ TEST_F(SchedulerTest, AClockPutRightAfterRunningFarAheadSchedulesAtOnce) {
   EXPECT_EQ(checker.Check(list), 0);
   now = {2026, 12, 2, 2, 31, 0};
   EXPECT_EQ(checker.Check(list), 1);
+}
+
+// The process runs in a zone with summer time, as a DBA's machine does.
+class ZoneTest : public SchedulerTest {
+ protected:
+  void SetUp() override {
+    if (const char* tz = std::getenv("TZ")) saved_ = tz;
+    ::setenv("TZ", "Europe/Berlin", 1);
+    ::tzset();
+  }
+  void TearDown() override {
+    if (saved_) {
+      ::setenv("TZ", saved_->c_str(), 1);
+    } else {
+      ::unsetenv("TZ");
+    }
+    ::tzset();
+  }
+  // Checks every five seconds from `from` to `to` (UTC), as the window does; each queued task
+  // runs at once and is idle again by the next check. Returns the local times it was queued at.
+  std::map<std::string, std::vector<std::string>> walk(ScheduleChecker& checker,
+                                                       std::chrono::sys_seconds& clock,
+                                                       std::chrono::sys_seconds to) {
+    std::map<std::string, std::vector<std::string>> runs;
+    for (; clock <= to; clock += std::chrono::seconds(5)) {
+      checker.Check(list);
+      for (TUniTask* task : list) {
+        if (task->state() != TTaskState::Queued) continue;
+        const platform::LocalTimeFields t = platform::localTime(clock);
+        runs[task->name()].push_back(std::to_string(t.hour) + ":" + std::to_string(t.minute));
+        task->SetState(TTaskState::Idle);
+      }
+    }
+    return runs;
+  }
+  std::optional<std::string> saved_;
+};
+
+TEST_F(ZoneTest, SummerTimeNightsRunEachTaskOnce) {
+  using namespace std::chrono;
+  add("sunday 02:30", TTaskState::Idle, 0, "300200");  // a time that is missing, then twice there
+  add("daily 03:00", TTaskState::Idle, 0, "000307");
+  add("daily 01:59", TTaskState::Idle, 0, "590107");
+  sys_seconds clock = sys_days{2026y / March / 29} + 0h + 50min;  // 01:50 winter time
+  ScheduleChecker checker([&] { return clock; });
+  using Runs = std::map<std::string, std::vector<std::string>>;
+  // 02:00 winter time is 03:00 summer time: the missing 02:30 runs when the clock has jumped.
+  EXPECT_EQ(walk(checker, clock, sys_days{2026y / March / 29} + 1h + 20min),
+            (Runs{{"daily 01:59", {"1:59"}}, {"daily 03:00", {"3:0"}}, {"sunday 02:30", {"3:0"}}}));
+  // 03:00 summer time is 02:00 winter time: the hour from 02:00 comes twice, its tasks run once.
+  clock = sys_days{2026y / October / 24} + 23h + 50min;
+  EXPECT_EQ(walk(checker, clock, sys_days{2026y / October / 25} + 2h + 10min),
+            (Runs{{"daily 01:59", {"1:59"}}, {"daily 03:00", {"3:0"}}, {"sunday 02:30", {"2:30"}}}));
+  // A machine asleep from 02:20 to 02:50 runs the 02:30 task when it wakes; one asleep for
+  // longer than an hour does not run it that week.
+  clock = sys_days{2026y / November / 1} + 1h + 19min;
+  walk(checker, clock, sys_days{2026y / November / 1} + 1h + 20min);
+  clock = sys_days{2026y / November / 1} + 1h + 50min;
+  EXPECT_EQ(walk(checker, clock, clock), (Runs{{"sunday 02:30", {"2:50"}}}));
+  clock = sys_days{2026y / November / 8} + 1h + 20min;
+  walk(checker, clock, clock);
+  clock = sys_days{2026y / November / 8} + 2h + 50min;
+  EXPECT_EQ(walk(checker, clock, clock), Runs{});
 }
 
 }  // namespace

@@ -229,7 +229,9 @@ class TaskRunTest : public ::testing::Test {
     EXPECT_EQ(content.find("Stage 2 could not be prepared: ") != std::string::npos, mainReached && !prepared);
     EXPECT_EQ(content.find("Exit code: " + std::to_string(e.mainExit) + "\r\n") != std::string::npos,
               mainRan);
-    EXPECT_TRUE(mainReached || content.empty());
+    // A run that ended before the main stage stores only why its pre-script failed.
+    EXPECT_TRUE(mainReached || content.empty() || content.starts_with("Pre script could not start: "))
+        << content;
     EXPECT_EQ(content.find("Transfer skipped") != std::string::npos, !e.skipLine.empty());
     EXPECT_TRUE(e.skipLine.empty() || content.find(e.skipLine + "\r\n") != std::string::npos);
 
@@ -324,6 +326,69 @@ TEST_F(TaskRunEdgeTest, ARunsRowShowsOnlyTheDumpItsOwnProgramWrote) {
   EXPECT_EQ(lastLog().dumpfile, "Unknown");
   EXPECT_EQ(lastLog().filesize, 0);
   EXPECT_TRUE(fs::exists(dump));  // the earlier run's dump is left alone
+}
+
+TEST_F(TaskRunEdgeTest, AnExportThatSaysItFailedKeepsLastWeeksCopyWhateverItsExitCode) {
+  // A program (or a wrapper around it) that ends with 0 after a failed export: its dump is
+  // incomplete, and the copy of last week's good one must stay.
+  const std::string dump = ws_.folder() + "/full.dmp", copy = copies_ + "/full.dmp";
+  platform::testing::writeFile(copy, "last week's dump");
+  task_.SetTransferMode(kTransferCopy);
+  task_.SetDeleteFileAfter(1);
+  ws_.set("VELMARON_STANDIN_EXIT", "0");
+  // Its output also holds bytes that are not UTF-8, and a line without a line feed.
+  ws_.set("VELMARON_STANDIN_RAW", "\\r\\nExport: Release 8.1.7.0.0\\r\\n. exporting table EMP\\xff\\xc3(\\n");
+  ws_.set("VELMARON_STANDIN_RAW_ERR",
+          "EXP-00056: ORACLE error 1555 encountered\\nExport terminated unsuccessfully");
+  run("file=" + dump + " owner=scott");
+  EXPECT_EQ(platform::testing::readFile(copy), "last week's dump");
+  EXPECT_TRUE(fs::exists(dump));
+  EXPECT_EQ(store_.LoadTaskLogContent(id_, lastLog().id),
+            "\r\r\nExport: Release 8.1.7.0.0\r\r\n. exporting table EMP\xff\xc3(\r\n"
+            "EXP-00056: ORACLE error 1555 encountered\r\nExport terminated unsuccessfully\r\n"
+            "Exit code: 0\r\n"
+            "Transfer skipped: the export program said \"Export terminated unsuccessfully\"\r\n");
+  EXPECT_TRUE(task_.runlog().back().ends_with(": Done\r\n"));
+  // Warnings leave a good dump: it goes.
+  ws_.set("VELMARON_STANDIN_RAW_ERR",
+          "EXP-00091: Exporting questionable statistics.\\r\\n"
+          "Export terminated successfully with warnings.\\r\\n");
+  run("file=" + dump + " owner=scott");
+  EXPECT_NE(platform::testing::readFile(copy), "last week's dump");
+  EXPECT_FALSE(fs::exists(dump));
+}
+
+TEST_F(TaskRunEdgeTest, AScriptThatFailedIsToldInTheStoredLog) {
+  // The stored log is all that a DBA away for weeks reads of a run.
+  const std::string dump = ws_.folder() + "/full.dmp";
+  task_.SetIsPreExec(true);
+  task_.SetPreExec("pre.sql");
+  context_.settings.sqlplusProgram = ws_.folder() + "/no/sqlplus";
+  run("file=" + dump + " owner=scott");
+  std::string content = store_.LoadTaskLogContent(id_, lastLog().id);
+  EXPECT_TRUE(content.starts_with("Pre script could not start: ")) << content;
+  EXPECT_NE(content.find(ws_.folder() + "/no/sqlplus"), std::string::npos) << content;
+  EXPECT_TRUE(task_.runlog().back().ends_with(": Terminated\r\n"));
+  // A script that ran and failed: the export still runs, and the log says both.
+  context_.settings.sqlplusProgram = standin::program("sqlplus");
+  task_.SetIsPostExec(true);
+  task_.SetPostExec("post.sql");
+  ws_.set("VELMARON_STANDIN_EXIT", "3");
+  run("file=" + dump + " owner=scott");
+  content = store_.LoadTaskLogContent(id_, lastLog().id);
+  EXPECT_TRUE(content.starts_with("Pre script ended with exit code 3\r\n\r\r\nExport: ")) << content;
+  EXPECT_TRUE(content.ends_with("Exit code: 3\r\nPost script ended with exit code 3\r\n")) << content;
+  // Stopped by the user, it is a terminated run, not a failed script.
+  ws_.set("VELMARON_STANDIN_EXIT", "0");
+  ws_.set("VELMARON_STANDIN_DELAY_MS", "600000");
+  ws_.makeReadyFifo();
+  run("file=" + dump + " owner=scott", [&](const platform::PostedEvent& ev) {
+    if (ev.second == kEventStarted && task_.stage() == kStagePreScript) {
+      ws_.awaitReady();
+      task_.TerminateTask();
+    }
+  });
+  EXPECT_EQ(store_.LoadTaskLogContent(id_, lastLog().id), "");
 }
 
 TEST_F(TaskRunEdgeTest, ADumpNamedWithoutAFolderIsMovedFromTheWorkFolderOnly) {
