@@ -415,8 +415,8 @@ bool TBlobFile::viewBlock(TCacheReader* cursor, uint32_t number, uint32_t readAh
   return true;
 }
 
-bool TBlobFile::tryReadValue(TCacheReader* cursor, uint32_t firstBlock, uint32_t ownerId,
-                             std::vector<uint8_t>& value) {
+template <class Bytes>
+bool TBlobFile::tryReadValue(TCacheReader* cursor, uint32_t firstBlock, uint32_t ownerId, Bytes& value) {
   CheckLink(firstBlock);
   BlockView block;
   if (!viewBlock(cursor, firstBlock, 1, block)) return false;
@@ -434,9 +434,10 @@ bool TBlobFile::tryReadValue(TCacheReader* cursor, uint32_t firstBlock, uint32_t
     const uint32_t want = std::min(dataSize, total - done);
     const uint32_t got = std::min(want, block.used);
     if (got > 0) {
-      std::memcpy(value.data() + done, block.data, got);
+      uint8_t* to = reinterpret_cast<uint8_t*>(value.data()) + done;
+      std::memcpy(to, block.data, got);
       // The scrambling runs byte by byte from the start of the data area: a prefix unscrambles alone.
-      if (block.scrambled) UnscrambleBuffer(value.data() + done, got, kStructureSeed);
+      if (block.scrambled) UnscrambleBuffer(to, got, kStructureSeed);
     }
     done += got;
     if (got < want || done == total) break;
@@ -451,11 +452,20 @@ bool TBlobFile::tryReadValue(TCacheReader* cursor, uint32_t firstBlock, uint32_t
   return true;
 }
 
-void TBlobFile::ReadValue(TCacheReader* cursor, uint32_t firstBlock, uint32_t ownerId,
-                          std::vector<uint8_t>& value) {
+template <class Bytes>
+void TBlobFile::readValue(TCacheReader* cursor, uint32_t firstBlock, uint32_t ownerId, Bytes& value) {
   for (int attempt = 0; attempt < kMaxLoadAttempts; ++attempt)
     if (tryReadValue(cursor, firstBlock, ownerId, value)) return;
   Raise(VELDOR_LOCKTIMEOUT);
+}
+
+void TBlobFile::ReadValue(TCacheReader* cursor, uint32_t firstBlock, uint32_t ownerId,
+                          std::vector<uint8_t>& value) {
+  readValue(cursor, firstBlock, ownerId, value);
+}
+
+void TBlobFile::ReadValue(TCacheReader* cursor, uint32_t firstBlock, uint32_t ownerId, std::string& value) {
+  readValue(cursor, firstBlock, ownerId, value);
 }
 
 PinnedBlock TBlobFile::GetBlockPinned(uint32_t number, uint32_t readAheadWanted) {

@@ -225,6 +225,8 @@ class TBlobFile : public TFileHandler {
   // from the run last read, and a miss reads a run as GetBlock does. For values read in passing
   // (a scan), which would otherwise push out what the cache holds.
   void ReadValue(TCacheReader* cursor, uint32_t firstBlock, uint32_t ownerId, std::vector<uint8_t>& value);
+  // The same into a string, for a text kept as a blob.
+  void ReadValue(TCacheReader* cursor, uint32_t firstBlock, uint32_t ownerId, std::string& value);
   void ReleaseBlock(TBlock* block);
 
   // Takes the free-list head, or a new block at the end, cleared and pinned. A free-list head
@@ -326,7 +328,10 @@ class TBlobFile : public TFileHandler {
   };
   // False when `cursor` reported another writer.
   bool viewBlock(TCacheReader* cursor, uint32_t number, uint32_t readAheadWanted, BlockView& view);
-  bool tryReadValue(TCacheReader* cursor, uint32_t firstBlock, uint32_t ownerId, std::vector<uint8_t>& value);
+  template <class Bytes>
+  bool tryReadValue(TCacheReader* cursor, uint32_t firstBlock, uint32_t ownerId, Bytes& value);
+  template <class Bytes>
+  void readValue(TCacheReader* cursor, uint32_t firstBlock, uint32_t ownerId, Bytes& value);
   // Block `number` into the cache from the last run read, when the run holds it and it has not
   // been cached since the run was read; else null.
   TBlock* takePending(uint32_t number);
