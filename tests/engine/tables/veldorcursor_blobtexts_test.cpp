@@ -103,7 +103,7 @@ std::array<std::string, 3> alone(TDataCursor& c, const std::vector<uint8_t>& rec
   return values;
 }
 
-// Row 2 gets new B; row 3 changes K only (its memos stay); row 4 goes and a new row takes its
+// Row 2 gets a new C, the last of its memos; row 3 changes K only (its memos stay); row 4 goes and a new row takes its
 // slot and blocks.
 void change(TDataCursor& c) {
   std::vector<uint8_t> record(c.RecordSize());
@@ -112,7 +112,7 @@ void change(TDataCursor& c) {
       if (keyOf(c, record) == k) break;
     ASSERT_EQ(keyOf(c, record), k);
     if (k == 2) {
-      putText(c, record, 3, textOf(2, 3, 1));
+      putText(c, record, 4, textOf(2, 4, 1));
       c.ModifyRecord(record.data());
     } else if (k == 3) {
       const int32_t moved = 30;
@@ -131,7 +131,7 @@ void change(TDataCursor& c) {
 
 void expectStaleRefused(TDataCursor& reader, const std::vector<std::vector<uint8_t>>& old) {
   std::array<std::string, 3> values;
-  // Row 2: A is still the record's, B is not.
+  // Row 2: B is still the record's, C is not.
   EXPECT_EQ(storage_test::errorOf([&] { reader.ReadBlobTexts(kMemos, false, old[1].data(), values); }),
             VELDOR_KEYORRECDELETED);
   EXPECT_EQ(storage_test::errorOf([&] { reader.ReadBlobTexts(kMemos, false, old[3].data(), values); }),
@@ -145,7 +145,9 @@ void expectStaleRefused(TDataCursor& reader, const std::vector<std::vector<uint8
     const int32_t k = keyOf(reader, row);
     const auto values = together(reader, row);
     EXPECT_EQ(values, alone(reader, row)) << "K " << k;
-    EXPECT_EQ(values[1], k == 2 ? textOf(2, 3, 1) : textOf(k == 30 ? 3 : k == 9 ? 4 : k, 3, 0)) << "K " << k;
+    const int32_t was = k == 30 ? 3 : k == 9 ? 4 : k;
+    EXPECT_EQ(values[1], textOf(was, 3, 0)) << "K " << k;
+    EXPECT_EQ(values[2], textOf(was, 4, k == 2 ? 1 : 0)) << "K " << k;
   }
 }
 
