@@ -10,6 +10,8 @@
 #include <span>
 #include <stdexcept>
 #include <string_view>
+#include <tuple>
+#include <type_traits>
 #include <unordered_map>
 #include <utility>
 
@@ -686,17 +688,19 @@ std::unique_ptr<TUniTask> taskOfRow(Row& q, TaskHost* owner, const std::function
   task->SetId(intOf(q, "id"));
   // Each text column is a blob of its own: the list reads the three it shows, the rest waits for
   // a use.
-  const auto names = details == nullptr ? std::span<const char* const>(kTaskTexts)
-                                        : std::span<const char* const>(kListTexts);
-  std::array<std::string, std::size(kTaskTexts)> texts;
-  textsOf(q, names, std::span(texts.data(), names.size()));
-  task->SetName(std::move(texts[0]));
-  task->SetCommand(std::move(texts[1]));
-  task->SetScheduleTable(std::move(texts[2]));
+  // As many strings as the row's texts, made and dropped row after row.
+  const auto readTexts = [&](const auto& names) {
+    std::array<std::string, std::tuple_size_v<std::decay_t<decltype(names)>>> texts;
+    textsOf(q, names, texts);
+    task->SetName(std::move(texts[0]));
+    task->SetCommand(std::move(texts[1]));
+    task->SetScheduleTable(std::move(texts[2]));
+    for (size_t i = 3; i < texts.size(); ++i) ((*task).*kTaskDetails[i - 3].set)(std::move(texts[i]));
+  };
   if (details == nullptr) {
-    for (size_t i = 0; i < std::size(kTaskDetails); ++i)
-      ((*task).*kTaskDetails[i].set)(std::move(texts[3 + i]));
+    readTexts(kTaskTexts);
   } else {
+    readTexts(kListTexts);
     task->SetDetailsLoader(*details);
   }
   task->SetCreateTime(timeOf(q, "createtime"));
