@@ -10,6 +10,8 @@
 #include <span>
 #include <stdexcept>
 #include <string_view>
+#include <tuple>
+#include <type_traits>
 #include <unordered_map>
 #include <utility>
 
@@ -320,6 +322,27 @@ class RecordColumns {
     if (at.desc->IsBlob()) return blobText(at);
     return Value(name).asString();
   }
+  // Text(name) of each of `names` into `out`, the blobs among them read together: their stored
+  // chains are checked against the stored record once for the row, not once each.
+  void Texts(std::span<const char* const> names, std::span<std::string> out) {
+    constexpr size_t kHeld = 32;
+    std::array<uint16_t, kHeld> blobs;
+    std::array<size_t, kHeld> at;
+    size_t count = 0;
+    for (size_t i = 0; i < names.size(); ++i) {
+      const Place& p = place(names[i]);
+      if (p.desc->IsBlob() && count < kHeld) {
+        blobs[count] = p.position;
+        at[count++] = i;
+      } else {
+        out[i] = Text(names[i]);
+      }
+    }
+    texts_.resize(std::max(texts_.size(), count));
+    cursor_.ReadBlobTexts(std::span(blobs.data(), count), false, record_.data(),
+                          std::span(texts_.data(), count));
+    for (size_t k = 0; k < count; ++k) out[at[k]] = std::move(texts_[k]);
+  }
 
  private:
   struct Place {
@@ -350,19 +373,24 @@ class RecordColumns {
   TDataCursor& cursor_;
   std::vector<uint8_t> record_;
   std::vector<uint8_t> blob_;
+  std::vector<std::string> texts_;
   std::vector<Place> places_;
   size_t next_ = 0;
 };
 
+void textsOf(Columns& c, std::span<const char* const> names, std::span<std::string> out) {
+  for (size_t i = 0; i < names.size(); ++i) out[i] = textOf(c, names[i]);
+}
+
 int32_t intOf(RecordColumns& c, const char* name) {
   return c.Int(name);
-}
-std::string textOf(RecordColumns& c, const char* name) {
-  return c.Text(name);
 }
 DateTime timeOf(RecordColumns& c, const char* name) {
   const ds::Variant v = c.Value(name);
   return v.isNull() ? DateTime{} : fromDataset(v.asDateTime());
+}
+void textsOf(RecordColumns& c, std::span<const char* const> names, std::span<std::string> out) {
+  c.Texts(names, out);
 }
 
 std::string envText(const char* name) {
@@ -457,6 +485,15 @@ const TextColumn kTaskDetails[] = {
     {"execusername", &TUniTask::execusername, &TUniTask::SetExecUserName},
     {"execpassword", &TUniTask::execpassword, &TUniTask::SetExecPassword},
     {"execconnectstring", &TUniTask::execconnectstring, &TUniTask::SetExecConnectString}};
+
+// The text columns a listed task reads, and every text column, the same three first.
+constexpr std::array<const char*, 3> kListTexts{"name", "command", "scheduletable"};
+const std::array<const char*, 3 + std::size(kTaskDetails)> kTaskTexts = [] {
+  std::array<const char*, 3 + std::size(kTaskDetails)> names{};
+  std::copy(kListTexts.begin(), kListTexts.end(), names.begin());
+  for (size_t i = 0; i < std::size(kTaskDetails); ++i) names[3 + i] = kTaskDetails[i].name;
+  return names;
+}();
 
 // Every column of `task` but `id` and `createtime`, as ":column" parameters.
 void bindTaskColumns(TVELDORQuery& q, const TUniTask& task, const std::string& schedule) {
@@ -649,18 +686,25 @@ std::unique_ptr<TUniTask> taskOfRow(Row& q, TaskHost* owner, const std::function
     task = std::make_unique<TImpTask>(owner);
   }
   task->SetId(intOf(q, "id"));
-  task->SetName(textOf(q, "name"));
-  task->SetCommand(textOf(q, "command"));
+  // Each text column is a blob of its own: the list reads the three it shows, the rest waits for
+  // a use.
+  // As many strings as the row's texts, made and dropped row after row.
+  const auto readTexts = [&](const auto& names) {
+    std::array<std::string, std::tuple_size_v<std::decay_t<decltype(names)>>> texts;
+    textsOf(q, names, texts);
+    task->SetName(std::move(texts[0]));
+    task->SetCommand(std::move(texts[1]));
+    task->SetScheduleTable(std::move(texts[2]));
+    for (size_t i = 3; i < texts.size(); ++i) ((*task).*kTaskDetails[i - 3].set)(std::move(texts[i]));
+  };
   if (details == nullptr) {
-    for (const TextColumn& c : kTaskDetails) ((*task).*c.set)(textOf(q, c.name));
+    readTexts(kTaskTexts);
   } else {
-    // Each text column is a blob of its own: the list reads the three it shows, the rest waits
-    // for a use.
+    readTexts(kListTexts);
     task->SetDetailsLoader(*details);
   }
   task->SetCreateTime(timeOf(q, "createtime"));
   task->SetConnectToDb(intOf(q, "connecttodb") == 1);
-  task->SetScheduleTable(textOf(q, "scheduletable"));
   task->SetTaskType(type);
   task->SetIsPreExec(intOf(q, "ispreexec") != 0);
   task->SetIsPostExec(intOf(q, "ispostexec") != 0);

@@ -143,6 +143,7 @@ void TBlobFile::Open() {
   }
   cache_.SetCapacity(normalCapacity());
   readAhead_ = std::max<uint32_t>(1, 16384 / blockSize_);
+  passingReadAhead_ = std::max<uint32_t>(1, kPassingReadBytes / blockSize_);
   diskReads_ = 0;
 }
 
@@ -162,6 +163,7 @@ void TBlobFile::CreateFile() {
   headerDirty_ = true;
   cache_.SetCapacity(normalCapacity());
   readAhead_ = std::max<uint32_t>(1, 16384 / blockSize_);
+  passingReadAhead_ = std::max<uint32_t>(1, kPassingReadBytes / blockSize_);
   diskReads_ = 0;
 }
 
@@ -361,7 +363,7 @@ bool TBlobFile::GetBlock(TCacheReader* cursor, uint32_t number, TBlock*& block, 
   if (number >= nextBlock_) Raise(VELDOR_MEMOCORRUPT);
   uint32_t first = number;
   uint32_t count = 1;
-  missRun(number, readAheadWanted, allowReadAhead, first, count);
+  missRun(number, readAheadWanted, allowReadAhead, readAhead_, first, count);
   readBlocks(first, count, number);
   TBlock* loaded = cache_.Find(number);
   if (!loaded) Raise(VELDOR_MEMOCORRUPT);
@@ -370,20 +372,20 @@ bool TBlobFile::GetBlock(TCacheReader* cursor, uint32_t number, TBlock*& block, 
   return true;
 }
 
-void TBlobFile::missRun(uint32_t number, uint32_t readAheadWanted, bool allowReadAhead, uint32_t& first,
-                        uint32_t& count) {
+void TBlobFile::missRun(uint32_t number, uint32_t readAheadWanted, bool allowReadAhead, uint32_t runBlocks,
+                        uint32_t& first, uint32_t& count) {
   first = number;
   count = 1;
   if (allowReadAhead) {
-    count = std::min({readAhead_, std::max<uint32_t>(1, readAheadWanted), nextBlock_ - number});
+    count = std::min({runBlocks, std::max<uint32_t>(1, readAheadWanted), nextBlock_ - number});
     // Values read one after another (a scan, in either direction) miss near the last miss: their
     // neighbours are read next, so the whole read-ahead run around the block is read, aligned to
     // runs so that a walk up or down the file reads each run once.
-    const uint32_t run = (number - 1) / readAhead_;
-    const uint32_t lastRun = (lastMiss_ - 1) / readAhead_;
-    if (count < readAhead_ && lastMiss_ != 0 && run + 1 >= lastRun && run <= lastRun + 1) {
-      first = run * readAhead_ + 1;
-      count = std::min(readAhead_, nextBlock_ - first);
+    const uint32_t run = (number - 1) / runBlocks;
+    const uint32_t lastRun = (lastMiss_ - 1) / runBlocks;
+    if (count < runBlocks && lastMiss_ != 0 && run + 1 >= lastRun && run <= lastRun + 1) {
+      first = run * runBlocks + 1;
+      count = std::min(runBlocks, nextBlock_ - first);
     }
   }
   lastMiss_ = number;
@@ -402,7 +404,7 @@ bool TBlobFile::viewBlock(TCacheReader* cursor, uint32_t number, uint32_t readAh
     if (cursor && !owner_->StrictChangeDetection() && cursor->BeginRead()) return false;
     if (number >= nextBlock_) Raise(VELDOR_MEMOCORRUPT);
     uint32_t first, count;
-    missRun(number, readAheadWanted, true, first, count);
+    missRun(number, readAheadWanted, true, passingReadAhead_, first, count);
     readBlocks(first, count, number, false);
     if (!waiting()) Raise(VELDOR_MEMOCORRUPT);
   }
@@ -415,8 +417,8 @@ bool TBlobFile::viewBlock(TCacheReader* cursor, uint32_t number, uint32_t readAh
   return true;
 }
 
-bool TBlobFile::tryReadValue(TCacheReader* cursor, uint32_t firstBlock, uint32_t ownerId,
-                             std::vector<uint8_t>& value) {
+template <class Bytes>
+bool TBlobFile::tryReadValue(TCacheReader* cursor, uint32_t firstBlock, uint32_t ownerId, Bytes& value) {
   CheckLink(firstBlock);
   BlockView block;
   if (!viewBlock(cursor, firstBlock, 1, block)) return false;
@@ -434,9 +436,10 @@ bool TBlobFile::tryReadValue(TCacheReader* cursor, uint32_t firstBlock, uint32_t
     const uint32_t want = std::min(dataSize, total - done);
     const uint32_t got = std::min(want, block.used);
     if (got > 0) {
-      std::memcpy(value.data() + done, block.data, got);
+      uint8_t* to = reinterpret_cast<uint8_t*>(value.data()) + done;
+      std::memcpy(to, block.data, got);
       // The scrambling runs byte by byte from the start of the data area: a prefix unscrambles alone.
-      if (block.scrambled) UnscrambleBuffer(value.data() + done, got, kStructureSeed);
+      if (block.scrambled) UnscrambleBuffer(to, got, kStructureSeed);
     }
     done += got;
     if (got < want || done == total) break;
@@ -451,11 +454,20 @@ bool TBlobFile::tryReadValue(TCacheReader* cursor, uint32_t firstBlock, uint32_t
   return true;
 }
 
-void TBlobFile::ReadValue(TCacheReader* cursor, uint32_t firstBlock, uint32_t ownerId,
-                          std::vector<uint8_t>& value) {
+template <class Bytes>
+void TBlobFile::readValue(TCacheReader* cursor, uint32_t firstBlock, uint32_t ownerId, Bytes& value) {
   for (int attempt = 0; attempt < kMaxLoadAttempts; ++attempt)
     if (tryReadValue(cursor, firstBlock, ownerId, value)) return;
   Raise(VELDOR_LOCKTIMEOUT);
+}
+
+void TBlobFile::ReadValue(TCacheReader* cursor, uint32_t firstBlock, uint32_t ownerId,
+                          std::vector<uint8_t>& value) {
+  readValue(cursor, firstBlock, ownerId, value);
+}
+
+void TBlobFile::ReadValue(TCacheReader* cursor, uint32_t firstBlock, uint32_t ownerId, std::string& value) {
+  readValue(cursor, firstBlock, ownerId, value);
 }
 
 PinnedBlock TBlobFile::GetBlockPinned(uint32_t number, uint32_t readAheadWanted) {

@@ -58,6 +58,8 @@ inline constexpr uint64_t kMaxBlobFileEnd = 4000000000ULL;
 inline constexpr uint32_t kBlockCacheGrowth = 32;
 // Cached blocks looked at, most recent first, before the binary search.
 inline constexpr size_t kBlockCacheProbe = 4;
+// Bytes a miss of a value read in passing reads at most.
+inline constexpr uint32_t kPassingReadBytes = 65536;
 
 inline constexpr int64_t kBlobWriteLockOffset = INT64_C(0xFFFEFFFF);
 inline constexpr int64_t kBlobWriteLockLength = 65536;
@@ -176,7 +178,8 @@ class TBlobFile : public TFileHandler {
   bool IsEncrypted() const { return encrypted_; }
 
   // Opens the file, reads the header, sizes the cache (min(32768 div B, 8192) blocks, at least
-  // one) and the read-ahead (16384 div B blocks, at least one) and zeroes the counters.
+  // one) and the read-ahead (16384 div B blocks, at least one; kPassingReadBytes div B for
+  // ReadValue) and zeroes the counters.
   void Open() override;
   // Drops the cache without writing it, zeroes the counters and closes the file.
   void Close() override;
@@ -223,8 +226,11 @@ class TBlobFile : public TFileHandler {
   // with the checks and errors of TBlobBuffer::Load, starting again as it does when `cursor`
   // reports another writer. Its blocks do not enter the cache: each is copied from the cache or
   // from the run last read, and a miss reads a run as GetBlock does. For values read in passing
-  // (a scan), which would otherwise push out what the cache holds.
+  // (a scan), which would otherwise push out what the cache holds. Its read-ahead runs are
+  // kPassingReadBytes long.
   void ReadValue(TCacheReader* cursor, uint32_t firstBlock, uint32_t ownerId, std::vector<uint8_t>& value);
+  // The same into a string, for a text kept as a blob.
+  void ReadValue(TCacheReader* cursor, uint32_t firstBlock, uint32_t ownerId, std::string& value);
   void ReleaseBlock(TBlock* block);
 
   // Takes the free-list head, or a new block at the end, cleared and pinned. A free-list head
@@ -314,9 +320,10 @@ class TBlobFile : public TFileHandler {
   // (unless `cacheWanted` is false), the others kept in the read buffer until asked for
   // (takePending).
   void readBlocks(uint32_t first, uint32_t count, uint32_t wanted, bool cacheWanted = true);
-  // The run GetBlock reads on a miss of block `number`: its first block and count.
-  void missRun(uint32_t number, uint32_t readAheadWanted, bool allowReadAhead, uint32_t& first,
-               uint32_t& count);
+  // The run GetBlock reads on a miss of block `number`, runs being `runBlocks` long: its first
+  // block and count.
+  void missRun(uint32_t number, uint32_t readAheadWanted, bool allowReadAhead, uint32_t runBlocks,
+               uint32_t& first, uint32_t& count);
   // A block as ReadValue sees it: its header, and its data bytes in the cache or the read buffer
   // (scrambled there when the table is encrypted), valid until the next block is looked at.
   struct BlockView {
@@ -326,7 +333,10 @@ class TBlobFile : public TFileHandler {
   };
   // False when `cursor` reported another writer.
   bool viewBlock(TCacheReader* cursor, uint32_t number, uint32_t readAheadWanted, BlockView& view);
-  bool tryReadValue(TCacheReader* cursor, uint32_t firstBlock, uint32_t ownerId, std::vector<uint8_t>& value);
+  template <class Bytes>
+  bool tryReadValue(TCacheReader* cursor, uint32_t firstBlock, uint32_t ownerId, Bytes& value);
+  template <class Bytes>
+  void readValue(TCacheReader* cursor, uint32_t firstBlock, uint32_t ownerId, Bytes& value);
   // Block `number` into the cache from the last run read, when the run holds it and it has not
   // been cached since the run was read; else null.
   TBlock* takePending(uint32_t number);
@@ -364,6 +374,9 @@ class TBlobFile : public TFileHandler {
   // Pinned blocks dropped from the cache, alive until released.
   std::vector<std::unique_ptr<TBlock>> detached_;
   uint32_t readAhead_ = 32;
+  // The read-ahead of values read in passing (ReadValue): their blocks stay out of the cache, so
+  // a longer run costs no cache room and saves system calls along a scan.
+  uint32_t passingReadAhead_ = 128;
   // The block of the last cache miss (0: none since the cache was last dropped).
   uint32_t lastMiss_ = 0;
   // The blocks of the last run read, in the read buffer from pendingFirst_ on, and which of them

@@ -620,6 +620,12 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // the record is read as it stands, unsaved changes included, and left open with its tag; any
   // other is read without opening one in the record. A failing blob step raises its engine error.
   bool ReadBlobValue(uint16_t fieldNo, bool tableFields, const uint8_t* record, std::vector<uint8_t>& value);
+  // ReadBlobValue of each of `fieldNos` into the string at the same place in `values` (empty for
+  // a NULL blob), for a row whose blobs are all wanted: the stored chains are checked against the
+  // stored record once for all of them, under one read of the table, instead of once each.
+  // Requires: as many values as field numbers.
+  void ReadBlobTexts(std::span<const uint16_t> fieldNos, bool tableFields, const uint8_t* record,
+                     std::span<std::string> values);
   // Puts the value of blob field `fieldNo` of `record` into a new blob of field `target` of
   // `buffer`, a record of `to` (open there until the record is written; nothing for a NULL blob).
   // Fields are table positions with `tableFields`, else positions in the cursors' lists.
@@ -1305,6 +1311,10 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // Requires: the read begin of the operation (SyncWithTable), ended by the caller's ReadScope.
   uint16_t loadRecordBlob(const TFieldDescriptor& d, const uint8_t* buffer,
                           const std::function<void()>& load);
+  // The same for several closed blob fields of `buffer` at once, none computed; `failed` is the
+  // place of the field a VELDOR_KEYORRECDELETED names, the first whose stored words differ.
+  uint16_t loadRecordBlobs(std::span<const TFieldDescriptor* const> fields, const uint8_t* buffer,
+                           const std::function<void()>& load, size_t& failed);
   // The blob steps of a record write for record `recordNo`; true when blobs were saved.
   bool writeRecordBlobs(uint8_t* buffer, uint32_t recordNo);
 

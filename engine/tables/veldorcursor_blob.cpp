@@ -4,7 +4,10 @@
 // position and length against the value's limits, so a stale or forged record buffer can
 // neither reach freed memory nor grow a value past what the blob file can hold.
 #include <algorithm>
+#include <array>
 #include <cstring>
+#include <span>
+#include <string>
 
 #include "engine/base/veldorerr.h"
 #include "engine/storage/veldordata.h"
@@ -64,9 +67,24 @@ uint16_t TDataCursor::loadRecordBlob(const TFieldDescriptor& d, const uint8_t* b
                                      const std::function<void()>& load) {
   uint32_t recordNo;
   std::memcpy(&recordNo, buffer + 1, 4);
-  const uint32_t first = uint32_t(word1Of(d, buffer));
   if (recordNo == 0 || d.Computed()) {
-    if (first != 0) load();
+    if (word1Of(d, buffer) != 0) load();
+    return 0;
+  }
+  const TFieldDescriptor* field = &d;
+  size_t failed = 0;
+  return loadRecordBlobs({&field, 1}, buffer, load, failed);
+}
+
+uint16_t TDataCursor::loadRecordBlobs(std::span<const TFieldDescriptor* const> fields, const uint8_t* buffer,
+                                      const std::function<void()>& load, size_t& failed) {
+  failed = 0;
+  uint32_t recordNo;
+  std::memcpy(&recordNo, buffer + 1, 4);
+  const bool chained = std::any_of(fields.begin(), fields.end(),
+                                   [&](const TFieldDescriptor* d) { return word1Of(*d, buffer) != 0; });
+  if (recordNo == 0) {
+    if (chained) load();
     return 0;
   }
   // The words are compared with the record as stored now, not with the blob's first block: a
@@ -78,18 +96,29 @@ uint16_t TDataCursor::loadRecordBlob(const TFieldDescriptor& d, const uint8_t* b
   TDataFile& data = table_->DataFile();
   for (int attempt = 0; attempt < 8; ++attempt) {
     const uint32_t dataSeen = dataChangeCounter_, blobSeen = blobChangeCounter_;
-    if (recordNo > data.GetLastRecordNumber() || size_t(d.Offset()) + 9 > data.GetRecordSize())
-      return VELDOR_KEYORRECDELETED;
+    if (recordNo > data.GetLastRecordNumber()) return VELDOR_KEYORRECDELETED;
+    for (size_t i = 0; i < fields.size(); ++i) {
+      if (size_t(fields[i]->Offset()) + 9 > data.GetRecordSize()) {
+        failed = i;
+        return VELDOR_KEYORRECDELETED;
+      }
+    }
     TRecord* record = nullptr;
     // False when a file read met another writer's change: the cursor has taken the table up
     // again, under the read pair it now holds.
     if (!data.GetRecord(this, recordNo, record)) continue;
     const uint8_t* stored = record->GetBuffer();
-    const bool same =
-        stored[0] == kRecordInUse && std::memcmp(stored + d.Offset() + 1, buffer + d.Offset() + 1, 8) == 0;
+    size_t differs = stored[0] == kRecordInUse ? fields.size() : 0;
+    for (size_t i = 0; i < differs; ++i) {
+      const size_t at = size_t(fields[i]->Offset()) + 1;
+      if (std::memcmp(stored + at, buffer + at, 8) != 0) differs = i;
+    }
     data.ReleaseRecord(record);
-    if (!same) return VELDOR_KEYORRECDELETED;
-    if (first != 0) load();
+    if (differs < fields.size()) {
+      failed = differs;
+      return VELDOR_KEYORRECDELETED;
+    }
+    if (chained) load();
     // A block read from the file met another writer's change: the record is looked at again.
     if (dataChangeCounter_ == dataSeen && blobChangeCounter_ == blobSeen) return 0;
   }
@@ -267,6 +296,43 @@ bool TDataCursor::ReadBlobValue(uint16_t fieldNo, bool tableFields, const uint8_
   check(GetBlob(fieldNo, image.data(), 0, value.data(), int32_t(size), read, tableFields));
   if (read != size) Raise(VELDOR_MEMOCORRUPT, d.Name());
   return true;
+}
+
+void TDataCursor::ReadBlobTexts(std::span<const uint16_t> fieldNos, bool tableFields, const uint8_t* record,
+                                std::span<std::string> values) {
+  // The fields ReadBlobValue reads from their stored chains; any other is read by it alone.
+  constexpr size_t kHeld = 32;
+  std::array<const TFieldDescriptor*, kHeld> chained;
+  std::array<size_t, kHeld> places;
+  size_t count = 0;
+  const bool direct = active_ && !IsRemote() && openBlobs_.size() < kMaxOpenBlobs;
+  std::vector<uint8_t> bytes;
+  for (size_t i = 0; i < fieldNos.size(); ++i) {
+    values[i].clear();
+    const TFieldDescriptor& d = tableFields ? GetTableFieldDesc(fieldNos[i]) : GetFieldDesc(fieldNos[i]);
+    if (record[d.Offset()] == 0) continue;
+    if (direct && count < kHeld && d.IsBlob() && !d.Computed() && word1Of(d, record) > 0) {
+      chained[count] = &d;
+      places[count++] = i;
+    } else if (ReadBlobValue(fieldNos[i], tableFields, record, bytes)) {
+      values[i].assign(bytes.begin(), bytes.end());
+    }
+  }
+  if (count == 0) return;
+  ReadScope scope(*this);
+  SyncWithTable();
+  uint32_t owner;
+  std::memcpy(&owner, record + 1, 4);
+  size_t failed = 0;
+  const uint16_t code = loadRecordBlobs(
+      std::span(chained.data(), count), record,
+      [&] {
+        for (size_t k = 0; k < count; ++k)
+          table_->BlobFile().ReadValue(this, uint32_t(word1Of(*chained[k], record)), owner,
+                                       values[places[k]]);
+      },
+      failed);
+  if (code != 0) Raise(code, chained[failed]->Name());
 }
 
 void TDataCursor::CopyBlobValue(uint16_t fieldNo, bool tableFields, const uint8_t* record, TDataCursor& to,

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <map>
 #include <random>
+#include <string>
 
 #include "datafile_test_util.h"
 #include "engine/base/veldorerr.h"
@@ -748,6 +749,28 @@ TEST_F(BlockCache, ValuesReadInPassingAreTheLoadedOnesAndStayOutOfTheCache) {
   table.transactionLock = false;
 }
 
+// Values read in passing one after another (a scan reading a few of each row's values) read the
+// file in runs of kPassingReadBytes, each once up the file; into a string they read as into bytes.
+TEST_F(BlockCache, ValuesReadInPassingInOrderReadEachLongRunOnce) {
+  auto f = create();
+  std::map<uint32_t, std::vector<uint8_t>> values;  // by first block, which is the owner too
+  for (uint32_t owner = 1; f->GetBlockCount() < 700; owner = f->GetFreeBlockNumber())
+    store(*f, values[owner] = pattern(owner % 5 == 0 ? 494 * 2 + 7 : 1 + owner % 494, owner), owner);
+  const uint64_t runs = (f->GetBlockCount() + kPassingReadBytes / 512 - 1) / (kPassingReadBytes / 512);
+  auto g = reopen(f);
+  for (const auto& [first, data] : values) ASSERT_EQ(readInPassing(*g, first, first), data) << first;
+  EXPECT_LE(g->DiskReads(), runs + 1);
+  EXPECT_EQ(g->CachedBlockCount(), 0u);
+  g = reopen(g);
+  std::string text;
+  for (auto at = values.rbegin(); at != values.rend(); ++at) {
+    g->ReadValue(nullptr, at->first, at->first, text);
+    ASSERT_EQ(text, std::string(at->second.begin(), at->second.end())) << at->first;
+  }
+  // Down the file a chain that crosses into the run above reads that run again, and its own after.
+  EXPECT_LE(g->DiskReads(), 3 * runs + 1);
+}
+
 // The blocks of a run wait in the read buffer for their first use; one that was in the cache when
 // the run was read, or taken into it since, is read from the disk again once the cache lets it
 // go: the buffer holds what it was before it was changed.
@@ -836,7 +859,8 @@ TEST_F(BlockCache, LoadStartsAgainWhenTheCursorReportsAnotherWriter) {
 
 TEST_F(BlockCache, ReadingInPassingStartsAgainWhenTheCursorReportsAnotherWriter) {
   auto f = create();
-  const auto data = pattern(100 * 494, 35);
+  // Over several read-ahead runs, so that each attempt misses.
+  const auto data = pattern(300 * 494, 35);
   store(*f, data, 1);
   auto g = reopen(f);
   int changes = 2;
