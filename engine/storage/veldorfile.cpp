@@ -1120,6 +1120,11 @@ bool TFileHandler::Keep(TFileKeeper& keeper) {
   return true;
 }
 
+bool TFileHandler::MemoryFirstInMemory() const {
+  const auto* spill = open_ ? dynamic_cast<const TSpillFile*>(file_) : nullptr;
+  return spill && !spill->Spilled();
+}
+
 bool TFileHandler::Resume() {
   if (!open_ || !file_) return false;
   file_->SetKeeper(nullptr);

@@ -494,6 +494,8 @@ class TFileHandler {
   // A temporary disk file that CreateFile makes as a TSpillFile: in memory until it grows.
   bool IsMemoryFirst() const { return memoryFirst_; }
   void SetMemoryFirst(bool v) { memoryFirst_ = v; }
+  // Open as such a file whose bytes are still in memory (it has not spilled).
+  bool MemoryFirstInMemory() const;
   bool IsReadOnly() const { return readOnly_; }
   bool IsReadOnlyAttribute() const { return readOnlyAttribute_; }
   bool IsOpen() const { return open_; }
