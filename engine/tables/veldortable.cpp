@@ -298,21 +298,17 @@ void TDataTable::ReleaseKeptFiles() noexcept {
 
 bool TDataTable::resumeKeptFiles() {
   if (!FilesKept()) return false;
-  // A swap that another process began or left is the full open's to wait for or complete; its
-  // moves make the kept files let go here.
-  const bool swapsClear = inMemory_ || CompleteSwap(*directory_, name_);
+  if (!inMemory_) DropCopyCutShort(*directory_, name_);
   bool resumed = false;
   {
     std::lock_guard guard(directory_->FileList().Section());
     if (!filesKept_) return false;
     filesKept_ = false;
-    if (swapsClear) {
-      resumed = true;
-      for (TFileHandler* f : journalFiles()) {
-        if (!f) continue;
-        f->SetExclusive(exclusive_);
-        if (!(resumed = f->Resume())) break;
-      }
+    resumed = true;
+    for (TFileHandler* f : journalFiles()) {
+      if (!f) continue;
+      f->SetExclusive(exclusive_);
+      if (!(resumed = f->Resume())) break;
     }
     // Files not taken back hold no share mode: they close before any other user of the list
     // could find them open without it and open them alongside.
@@ -322,10 +318,17 @@ bool TDataTable::resumeKeptFiles() {
     }
   }
   if (resumed && !inMemory_) {
+    // A swap that another process began or left is the full open's to wait for or complete. Its
+    // marker is looked for under the share modes taken again, and the names after it: a swap
+    // that checks the files later finds them open and waits; one that checked them before holds
+    // its marker until its moves are done, so either the marker or the moved names show here.
+    resumed = !SwapMarked(*directory_, name_);
+    for (TFileHandler* f : journalFiles())
+      if (resumed && f) resumed = f->KeptUnchanged();
     // The counters are seen through the files' views, without a system call: a write by
     // another process since the close shows there even when the file's times cannot tell it.
-    resumed = !SwapMarked(*directory_, name_) && data_->ChangeCounterCurrent() &&
-              index_->ChangeCounterCurrent() && (!BlobFileInUse() || blob_->ChangeCounterCurrent());
+    resumed = resumed && data_->ChangeCounterCurrent() && index_->ChangeCounterCurrent() &&
+              (!BlobFileInUse() || blob_->ChangeCounterCurrent());
     if (resumed) {
       const TJournalState journal = JournalState(directory_->FileList().FileSystem(), journalPath());
       if (journal == TJournalState::Hot) {
