@@ -729,8 +729,9 @@ class TDataQuery final : public engine::TDataQuery {
 
   TSourceTable* chooseDrivingCandidate();
   // Opens the directory of TargetTableName (a temporary name in the private folder when empty)
-  // as resultDirectory_ and returns the table's base name.
-  std::string openTargetDirectory();
+  // as resultDirectory_ and returns the table's base name; without `nameMemoryFirst`, empty for a
+  // result whose files start in memory (its creation names it).
+  std::string openTargetDirectory(bool nameMemoryFirst = true);
   // Whether the copied result (and the scratch tables it is rebuilt through) starts in memory.
   bool memoryFirstResult() const;
   // The statement's table options (locale, blob block size, description, password, versions).

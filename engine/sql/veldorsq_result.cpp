@@ -81,7 +81,7 @@ bool TDataQuery::MatchOrderIndex() {
   return false;
 }
 
-std::string TDataQuery::openTargetDirectory() {
+std::string TDataQuery::openTargetDirectory(bool nameMemoryFirst) {
   TDataSession& session = Owner.Session();
   std::string name = TargetTableName;
   std::string folder;
@@ -100,7 +100,7 @@ std::string TDataQuery::openTargetDirectory() {
   } else {
     resultDirectory_ = session.OpenDataDirectory(Owner.Database().Name(), Owner.Database().Path());
   }
-  if (name.empty())
+  if (name.empty() && !(memoryFirstResult() && !nameMemoryFirst))
     name = memoryFirstResult() ? resultDirectory_->MakeMemoryFirstTableName()
                                : resultDirectory_->MakeTempTableName(InMemory);
   return name;
@@ -127,7 +127,9 @@ void TDataQuery::CreateResultTable() {
   TDataSession& session = Owner.Session();
   bool memory = InMemory;
   bool temporary = TargetTableName.empty();
-  std::string name = openTargetDirectory();
+  // A result whose files start in memory is named by its creation, which may take an emptied one
+  // of an earlier statement instead (TCreateTableArgs::MemoryFirst).
+  std::string name = openTargetDirectory(false);
 
   TCreateTableArgs args;
   FillTableOptions(args);

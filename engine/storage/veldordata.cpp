@@ -190,6 +190,13 @@ void TDataFile::GetHeader(uint8_t* buffer) const {
   std::memcpy(buffer, header_, kDataHeaderSize);
 }
 
+void TDataFile::GetSettingsHeader(uint8_t* buffer) const {
+  std::memcpy(buffer, header_, kDataHeaderSize);
+  std::memset(buffer + kHdrCounter, 0, 4);
+  std::memset(buffer + kHdrStamp, 0, 8);
+  buffer[kHdrDirty] = 0;
+}
+
 std::string TDataFile::GetDescription() const {
   return DescriptionOf(header_);
 }

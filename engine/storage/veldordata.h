@@ -187,6 +187,9 @@ class TDataFile : public TFileHandler, public TRecordOwner {
   uint32_t GetChangeCounter() const;
   // Copies the 127 header bytes.
   void GetHeader(uint8_t* buffer) const;
+  // The same with the change counter, the stamp and the dirty flag zeroed: the bytes that stay
+  // alike while only the rows change and the table is emptied again.
+  void GetSettingsHeader(uint8_t* buffer) const;
   bool IsHeaderDirty() const;
 
   void ReadFieldDescriptors();

@@ -1121,11 +1121,21 @@ bool TFileHandler::Keep(TFileKeeper& keeper) {
   return true;
 }
 
+bool TFileHandler::MemoryFirstInMemory() const {
+  const auto* spill = open_ ? dynamic_cast<const TSpillFile*>(file_) : nullptr;
+  return spill && !spill->Spilled();
+}
+
 bool TFileHandler::Resume() {
   if (!open_ || !file_) return false;
   file_->SetKeeper(nullptr);
+  return file_->RetakeShareMode(exclusive_);
+}
+
+bool TFileHandler::KeptUnchanged() {
+  if (!open_ || !file_) return false;
   auto* physical = dynamic_cast<TPhysicalFile*>(file_);
-  if (!physical) return file_->RetakeShareMode(exclusive_);
+  if (!physical) return true;
   // The name must still lead to the very file kept, unchanged: another process may have
   // replaced it (a restructure swaps files by rename), re-created it in place, restored a
   // backup over it or changed its attributes since.
@@ -1133,11 +1143,9 @@ bool TFileHandler::Resume() {
   const int savedError = platform::lastOsError();
   const bool found = list_->FileSystem().fileInfoAsSpelt(physical->OpenPath(), now);
   platform::setLastOsError(savedError);
-  if (!found || now.isDirectory || now.identity != keptFacts_.identity || now.size != keptFacts_.size ||
-      now.changedNs != keptFacts_.changedNs || now.modifiedNs != keptFacts_.modifiedNs ||
-      now.readOnly != keptFacts_.readOnly)
-    return false;
-  return file_->RetakeShareMode(exclusive_);
+  return found && !now.isDirectory && now.identity == keptFacts_.identity && now.size == keptFacts_.size &&
+         now.changedNs == keptFacts_.changedNs && now.modifiedNs == keptFacts_.modifiedNs &&
+         now.readOnly == keptFacts_.readOnly;
 }
 
 void TFileHandler::Close() {

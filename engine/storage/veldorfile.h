@@ -447,10 +447,13 @@ class TFileHandler {
   // the file is shared with another handle or cannot be kept.
   bool Keep(TFileKeeper& keeper);
   // Takes a kept file back as an open with the handler's exclusive flag would take it: false when
-  // its name no longer leads to the same file, the file changed in any way since it was kept (its
-  // size, contents or attributes), or the open would be refused. The handler is still open then
-  // and the caller closes it. Requires: the list's section held.
+  // the open would be refused. The handler is still open then and the caller closes it.
+  // Requires: the list's section held.
   bool Resume();
+  // After Resume: false when the file's name no longer leads to the very file kept, or the file
+  // changed in any way since it was kept (its size, contents or attributes). Asked once the share
+  // mode is held again, so that a rename elsewhere after the answer is refused while it is held.
+  bool KeptUnchanged();
 
   // Seek and transfer in one step, inside the file's section.
   int64_t ReadAt(int64_t offset, void* buffer, int64_t count, bool allowShort = false);
@@ -499,6 +502,8 @@ class TFileHandler {
   // A temporary disk file that CreateFile makes as a TSpillFile: in memory until it grows.
   bool IsMemoryFirst() const { return memoryFirst_; }
   void SetMemoryFirst(bool v) { memoryFirst_ = v; }
+  // Open as such a file whose bytes are still in memory (it has not spilled).
+  bool MemoryFirstInMemory() const;
   bool IsReadOnly() const { return readOnly_; }
   bool IsReadOnlyAttribute() const { return readOnlyAttribute_; }
   bool IsOpen() const { return open_; }

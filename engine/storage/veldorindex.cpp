@@ -291,6 +291,18 @@ uint32_t TIndexFile::GetChangeCounter() const {
   return get4(header_.data());
 }
 
+void TIndexFile::GetSettingsHeader(uint8_t* buffer) const {
+  std::memcpy(buffer, header_.data(), kIndexHeaderSize);
+  put4(buffer, 0);
+  buffer[kIndexDirtyOffset] = 0;
+  for (int s = 0; s < kIndexSlotCount; ++s) {
+    uint8_t* d = buffer + kIndexDescriptorsOffset + size_t(s) * kIndexDescriptorSize;
+    put4(d + kDescRoot, 0);
+    put4(d + kDescFreeHead, 0);
+    put4(d + kDescTextParams, 0);
+  }
+}
+
 void TIndexFile::CheckVersion() {
   if (header_[8] != kIndexFileVersion) RaiseIndexError(VELDOR_OLDVERSION);
 }

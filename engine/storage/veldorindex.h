@@ -511,6 +511,10 @@ class TIndexFile : public TFileHandler {
   bool ChangeCounterCurrent();
   void IncChangeCounter();
   uint32_t GetChangeCounter() const;
+  // The header (kIndexHeaderSize bytes) with its change counter, its dirty flag and the pages of
+  // every tree zeroed: the bytes that stay alike while only the rows change and the file is
+  // emptied again.
+  void GetSettingsHeader(uint8_t* buffer) const;
   bool IsHeaderDirty() const { return header_[kIndexDirtyOffset] != 0; }
   // Cuts the file after the header and resets every slot's pages; cached pages are dropped.
   void Empty();

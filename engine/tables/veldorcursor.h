@@ -192,7 +192,9 @@ struct TCreateTableArgs {
   // the creation on, and the files go at its close. Never sent to a server.
   bool Scratch = false;
   // With Scratch, for a temporary disk table named by TDataDirectory::MakeMemoryFirstTableName:
-  // its files live in memory until they grow.
+  // its files live in memory until they grow. A cursor without a table name takes an emptied
+  // result of the same definition from the directory's pool (TDataDirectory::TakeIdleResult)
+  // under that table's name, or names the new table so.
   bool MemoryFirst = false;
 };
 

@@ -215,10 +215,19 @@ void TDataCursor::CreateTable(TCreateTableArgs& args) {
   definition.blobBlockSize = args.BlobBlockSize;
   definition.scratch = args.Scratch && options_.Exclusive;
   definition.memoryFirst = definition.scratch && args.MemoryFirst && options_.Temporary && !options_.InMemory;
-  TDataTable* table = nullptr;
-  const int32_t result =
-      Directory().CreateTable(tableName_, definition, options_.InMemory, options_.Temporary, table);
-  if (result < 0) Raise(uint16_t(-result));
+  // A result made from the same definition before, emptied since, is taken instead of new files
+  // (under its own name).
+  std::string poolKey = TDataTable::PoolKey(definition, args.NoPrimaryIndex);
+  TDataTable* table = tableName_.empty() ? Directory().TakeIdleResult(poolKey) : nullptr;
+  const bool reused = table != nullptr;
+  if (reused) {
+    tableName_ = table->GetName();
+  } else {
+    if (tableName_.empty() && definition.memoryFirst) SetTableName(Directory().MakeMemoryFirstTableName());
+    const int32_t result =
+        Directory().CreateTable(tableName_, definition, options_.InMemory, options_.Temporary, table);
+    if (result < 0) Raise(uint16_t(-result));
+  }
   if (args.NoPrimaryIndex) table->IndexFile().SetNoPrimaryIndex(true);
   table_ = table;
   active_ = true;
@@ -226,6 +235,7 @@ void TDataCursor::CreateTable(TCreateTableArgs& args) {
   languageId_ = args.LanguageId;
   sortId_ = args.SortId;
   if (languageId_ != 0) table_->IndexFile().SetCollationVersion(GetCollationVersion(languageId_, sortId_));
+  if (!reused) table_->NotePoolable(std::move(poolKey));
   stopWords_ = defaultStopWords(languageId_, sortId_);
   const TCharSet space = GetDefaultSpaceChars(), include = GetDefaultIncludeChars();
   if (args.StopWords) {

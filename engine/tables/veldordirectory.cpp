@@ -24,6 +24,8 @@ namespace {
 // Closed tables a directory keeps for their next open: enough for the tables that a statement or
 // a short run of statements goes back to, few enough that the open files stay far from any limit.
 constexpr size_t kMaxKeptTables = 8;
+// Emptied results a directory keeps: one for each result shape that a few statements in turn use.
+constexpr size_t kMaxIdleResults = 4;
 
 // Two names of one table: the same data file name, ASCII case ignored as the file layer does.
 // Every close and open asks this of each kept table, so the names are compared in place; only
@@ -162,6 +164,7 @@ TDataDirectory::~TDataDirectory() {
   }
   tables_.clear();
   kept_.clear();
+  idle_.clear();
   for (auto& [path, journal] : journals_) journal->Release(fileList_->FileSystem());
 }
 
@@ -293,6 +296,21 @@ int32_t TDataDirectory::OpenTable(std::string_view name, TDataTable*& table, boo
 int32_t TDataDirectory::CloseTable(TDataTable* table, bool releaseFlag, bool queryResult, bool querySource) {
   auto it = std::find_if(tables_.begin(), tables_.end(), [table](const auto& t) { return t.get() == table; });
   if (it == tables_.end()) return kTableNotFound;
+  if (releaseFlag && !table->PoolKeyOf().empty() && table->GetOpenCount() == 1 && !table->InTransaction()) {
+    bool idled = false;
+    try {
+      idled = table->Idle();
+    } catch (...) {
+      // The close below finishes what the emptying began, and raises what it meets.
+    }
+    if (idled) {
+      std::unique_ptr<TDataTable> owned = std::move(*it);
+      tables_.erase(it);
+      if (idle_.size() >= kMaxIdleResults) idle_.erase(idle_.begin());
+      idle_.push_back(std::move(owned));
+      return 0;
+    }
+  }
   FirstFailure failure;
   if (table->GetOpenCount() != 0) failure.run([&] { table->Close(releaseFlag, true); });
   if (table->GetOpenCount() == 0 && !table->InTransaction()) {
@@ -302,6 +320,19 @@ int32_t TDataDirectory::CloseTable(TDataTable* table, bool releaseFlag, bool que
   }
   failure.raise();
   return 0;
+}
+
+TDataTable* TDataDirectory::TakeIdleResult(const std::string& key) {
+  if (key.empty()) return nullptr;
+  for (auto it = idle_.rbegin(); it != idle_.rend(); ++it) {
+    if ((*it)->PoolKeyOf() != key) continue;
+    std::unique_ptr<TDataTable> table = std::move(*it);
+    idle_.erase(std::next(it).base());
+    table->Reuse();
+    tables_.push_back(std::move(table));
+    return tables_.back().get();
+  }
+  return nullptr;
 }
 
 int32_t TDataDirectory::CreateTable(std::string_view name, const TTableDefinition& definition, bool inMemory,

@@ -92,6 +92,12 @@ class TDataDirectory {
   // when a table of that name is open or in the transaction.
   int32_t CreateTable(std::string_view name, const TTableDefinition& definition, bool inMemory,
                       bool temporary, TDataTable*& table);
+  // A table of the pool of emptied results (TDataTable::Idle) whose pool key is `key`, taken
+  // back open and exclusive as CreateTable leaves a new one, under its own name; null when none.
+  TDataTable* TakeIdleResult(const std::string& key);
+  // Frees the pool's tables (and the memory their files hold); the directory's close does too.
+  void DropIdleResults() { idle_.clear(); }
+  size_t IdleResultCount() const { return idle_.size(); }
   // kTableInUse when the table is open.
   int32_t RenameTable(std::string_view name, std::string_view newName, bool backup, bool inMemory);
   int32_t DeleteTable(std::string_view name, bool inMemory);
@@ -170,6 +176,10 @@ class TDataDirectory {
   std::vector<std::unique_ptr<TDataTable>> tables_;
   // Closed tables kept for their next open, the most recently closed last.
   std::vector<std::unique_ptr<TDataTable>> kept_;
+  // Emptied results for the next statements' results, the most recently emptied last. To
+  // everyone else they are gone: no cursor, transaction or name look-up of the directory finds
+  // them, and their files hold names no other table takes.
+  std::vector<std::unique_ptr<TDataTable>> idle_;
   std::vector<TDataCursor*> cursors_;
   std::vector<TQueryStatement*> statements_;
   uint16_t openCount_ = 0;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 
 #include "engine/base/veldorerr.h"
 #include "engine/base/veldorhelpers.h"
@@ -299,21 +300,17 @@ void TDataTable::ReleaseKeptFiles() noexcept {
 
 bool TDataTable::resumeKeptFiles() {
   if (!FilesKept()) return false;
-  // A swap that another process began or left is the full open's to wait for or complete; its
-  // moves make the kept files let go here.
-  const bool swapsClear = inMemory_ || CompleteSwap(*directory_, name_);
+  if (!inMemory_) DropCopyCutShort(*directory_, name_);
   bool resumed = false;
   {
     std::lock_guard guard(directory_->FileList().Section());
     if (!filesKept_) return false;
     filesKept_ = false;
-    if (swapsClear) {
-      resumed = true;
-      for (TFileHandler* f : journalFiles()) {
-        if (!f) continue;
-        f->SetExclusive(exclusive_);
-        if (!(resumed = f->Resume())) break;
-      }
+    resumed = true;
+    for (TFileHandler* f : journalFiles()) {
+      if (!f) continue;
+      f->SetExclusive(exclusive_);
+      if (!(resumed = f->Resume())) break;
     }
     // Files not taken back hold no share mode: they close before any other user of the list
     // could find them open without it and open them alongside.
@@ -323,10 +320,17 @@ bool TDataTable::resumeKeptFiles() {
     }
   }
   if (resumed && !inMemory_) {
+    // A swap that another process began or left is the full open's to wait for or complete. Its
+    // marker is looked for under the share modes taken again, and the names after it: a swap
+    // that checks the files later finds them open and waits; one that checked them before holds
+    // its marker until its moves are done, so either the marker or the moved names show here.
+    resumed = !SwapMarked(*directory_, name_);
+    for (TFileHandler* f : journalFiles())
+      if (resumed && f) resumed = f->KeptUnchanged();
     // The counters are seen through the files' views, without a system call: a write by
     // another process since the close shows there even when the file's times cannot tell it.
-    resumed = !SwapMarked(*directory_, name_) && data_->ChangeCounterCurrent() &&
-              index_->ChangeCounterCurrent() && (!BlobFileInUse() || blob_->ChangeCounterCurrent());
+    resumed = resumed && data_->ChangeCounterCurrent() && index_->ChangeCounterCurrent() &&
+              (!BlobFileInUse() || blob_->ChangeCounterCurrent());
     if (resumed) {
       const TJournalState journal = JournalState(directory_->FileList().FileSystem(), journalPath());
       if (journal == TJournalState::Hot) {
@@ -525,6 +529,96 @@ void TDataTable::EmptyTable() {
   if (BlobFileInUse()) blob_->Empty();
   writeOutHeld(ForceBufferFlush());
   DiscardCaches(false, false);
+}
+
+namespace {
+
+void appendBytes(std::string& out, const void* bytes, size_t count) {
+  out.append(static_cast<const char*>(bytes), count);
+}
+
+void appendIndexShape(std::string& out, TIndexDescriptor index) {
+  // The pages of its tree are the rows', not the shape's.
+  index.rootPage = index.freePageHead = index.textParamsPage = 0;
+  uint8_t image[kIndexDescriptorSize] = {};
+  index.StoreTo(image);
+  appendBytes(out, image, sizeof image);
+}
+
+}  // namespace
+
+std::string TDataTable::PoolKey(const TTableDefinition& definition, bool noPrimaryIndex) {
+  if (!definition.memoryFirst || !definition.password.empty() || definition.encrypted) return {};
+  std::string key;
+  key.reserve(definition.fields.size() * TFieldDescriptor::kSize +
+              definition.indexes.size() * kIndexDescriptorSize + definition.description.size() + 32);
+  const uint32_t counts[] = {uint32_t(definition.fields.size()),
+                             uint32_t(definition.indexes.size()),
+                             uint32_t(definition.description.size()),
+                             definition.languageId,
+                             definition.sortId,
+                             definition.userVersion1,
+                             definition.userVersion2,
+                             definition.blobBlockSize,
+                             definition.textIndex ? 1u : 0u,
+                             noPrimaryIndex ? 1u : 0u};
+  appendBytes(key, counts, sizeof counts);
+  for (const TFieldDescriptor& f : definition.fields) {
+    // A blob field needs a blob file, which the pool does not keep.
+    if (f.IsBlob()) return {};
+    appendBytes(key, f.Bytes(), TFieldDescriptor::kSize);
+  }
+  for (const TIndexDescriptor& index : definition.indexes) appendIndexShape(key, index);
+  if (definition.textIndex) appendIndexShape(key, *definition.textIndex);
+  key += definition.description;
+  return key;
+}
+
+std::string TDataTable::structureImage() const {
+  const uint16_t fields = data_->GetFieldCount();
+  std::string image(kDataHeaderSize + kIndexHeaderSize + size_t(fields) * TFieldDescriptor::kSize, '\0');
+  auto* at = reinterpret_cast<uint8_t*>(image.data());
+  data_->GetSettingsHeader(at);
+  index_->GetSettingsHeader(at + kDataHeaderSize);
+  at += kDataHeaderSize + kIndexHeaderSize;
+  for (uint16_t p = 1; p <= fields; ++p, at += TFieldDescriptor::kSize)
+    std::memcpy(at, data_->GetFieldDescriptor(p)->Bytes(), TFieldDescriptor::kSize);
+  return image;
+}
+
+void TDataTable::NotePoolable(std::string key) {
+  poolKey_ = std::move(key);
+  poolImage_ = poolKey_.empty() ? std::string() : structureImage();
+}
+
+bool TDataTable::Idle() {
+  if (poolKey_.empty() || openCount_ != 1 || !opened_ || inTransaction_ || !scratch_ || !temporary_ ||
+      !exclusive_ || inMemory_ || readOnly_ || IsRemote() || BlobFileInUse() || anyLockHeld() ||
+      !data_->MemoryFirstInMemory() || !index_->MemoryFirstInMemory())
+    return false;
+  // As the close of a temporary table: its rows are dropped unwritten (the emptying clears the
+  // caches first), and the caches give back what they grew to.
+  UnlockRecords(false);
+  editSet_.ClearAll();
+  indexReadSlot_ = blobReadSlot_ = queryIndexReadSlot_ = queryBlobReadSlot_ = 0;
+  EmptyTable();
+  data_->TrimRecordCache();
+  index_->TrimPageCache();
+  if (!data_->MemoryFirstInMemory() || !index_->MemoryFirstInMemory() || structureImage() != poolImage_)
+    return false;
+  DecOpenCount();
+  while (userCount_ > 0) DecUserCount();
+  written_ = false;
+  return true;
+}
+
+void TDataTable::Reuse() {
+  IncOpenCount();
+  opened_ = true;
+  written_ = false;
+  scratch_ = true;
+  holdWrites(true);
+  readOnly_ = readOnlyAttribute_ = false;
 }
 
 void TDataTable::BackupIndex() {

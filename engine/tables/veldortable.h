@@ -169,6 +169,8 @@ class TDataTable final : public TTableFileOwner, public TFileKeeper {
   // of a copy cut short; nothing without markers. False, with nothing done, while another
   // process holds a swap marker (its swap is running).
   static bool CompleteSwap(TDataDirectory& directory, std::string_view name);
+  // The second half of CompleteSwap: deletes the new table of a copy cut short.
+  static void DropCopyCutShort(TDataDirectory& directory, std::string_view name);
   // True while a swap marker lies beside `name`.
   static bool SwapMarked(TDataDirectory& directory, std::string_view name);
 
@@ -205,6 +207,25 @@ class TDataTable final : public TTableFileOwner, public TFileKeeper {
   void RenameFiles(std::string_view newName, bool backup);
   // Empties the three files and discards the caches. Requires the table open exclusively.
   void EmptyTable();
+
+  // ---- Pooled results ----
+  // A scratch result whose files start in memory (TTableDefinition::memoryFirst) may, at its last
+  // close, go to its directory's pool instead of being deleted: emptied, for the next result made
+  // from the same definition (TDataDirectory::TakeIdleResult), which saves making its files.
+  // The definition as a pool key: empty for one that cannot be pooled (a password, encryption,
+  // blob fields, files not starting in memory).
+  static std::string PoolKey(const TTableDefinition& definition, bool noPrimaryIndex);
+  // Marks the table, made from the definition of `key` and set up as its creator wants it, as
+  // one that may be pooled: what its structure is now is what every reuse must find.
+  void NotePoolable(std::string key);
+  const std::string& PoolKeyOf() const { return poolKey_; }
+  // At the last close, outside any transaction: drops the rows and every lock as a close does and
+  // empties the files, keeping them open in memory. True when the table is then exactly as it
+  // was made (nothing changed its structure or its header's settings, no file went to disk); on
+  // false it is left for the close to finish.
+  bool Idle();
+  // Takes an idled table back: open (once), exclusive, as CreateFiles leaves a new one.
+  void Reuse();
   // Writes the table out and copies the index file to ".IBK"; RestoreIndex copies it back
   // unless `keepCurrent`, and deletes it when asked.
   void BackupIndex();
@@ -446,6 +467,13 @@ class TDataTable final : public TTableFileOwner, public TFileKeeper {
   uint16_t queryBlobReadSlot_ = 0;
   bool remoteHeadersLoaded_ = false;
   std::vector<uint8_t> remoteIndexKept_;
+  // NotePoolable's key and the structure the table had then (structureImage); empty when the
+  // table cannot be pooled.
+  std::string poolKey_;
+  std::string poolImage_;
+  // What a reuse must find alike: the data header but for its counter, stamp and dirty flag,
+  // the field descriptors, and the index descriptors but for their trees' pages.
+  std::string structureImage() const;
 };
 
 }  // namespace engine

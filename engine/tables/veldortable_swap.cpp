@@ -230,13 +230,19 @@ bool TDataTable::CompleteSwap(TDataDirectory& directory, std::string_view name) 
     removeMarker(file, swapPath, directory);
   }
   if (busy) return false;
+  DropCopyCutShort(directory, name);
+  return true;
+}
+
+void TDataTable::DropCopyCutShort(TDataDirectory& directory, std::string_view name) {
   // A copy whose process ended before its swap: the new table goes, the old one stays.
+  bool busy = false;
+  std::string text;
   const std::string copyPath = markerPath(directory, name, kCopyMarkerExt);
   if (std::unique_ptr<platform::OsFile> file = openMarker(copyPath, directory, busy, text)) {
     if (!text.empty() && text.find_first_of("/\n") == std::string::npos) dropUnfinishedCopy(directory, text);
     removeMarker(file, copyPath, directory);
   }
-  return true;
 }
 
 bool TDataTable::SwapMarked(TDataDirectory& directory, std::string_view name) {

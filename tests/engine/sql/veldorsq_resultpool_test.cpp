@@ -1,0 +1,220 @@
+// Results emptied at their statement's end and taken by the next statement of the same result
+// shape: each statement shows its own rows only, as a freshly made result does, after an error
+// part way, after rows and an index the user added to the result, inside a transaction that is
+// rolled back, with another process committing between two runs, and when the private folder
+// changes. Each expectation is what the same statement gives with the pool emptied before it.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "engine/base/veldortypes.h"
+#include "engine/sql/veldorsq.h"
+#include "engine/storage/veldorfile.h"
+#include "engine/tables/veldorcursor.h"
+#include "engine/tables/veldordirectory.h"
+#include "sql_test_util.h"
+#include "tests/engine/storage/storage_test_util.h"
+#include "tests/platform/temp_folder.h"
+
+namespace {
+
+using namespace engine;
+using sql_test::SqlDatabase;
+using storage_test::Helper;
+
+class ResultPool : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    db_.run("CREATE TABLE t (id INTEGER, g INTEGER, s CHAR(20))");
+    for (int id = 1; id <= 60; ++id)
+      db_.run("INSERT INTO t VALUES (" + std::to_string(id) + ", " + std::to_string(id % 6) + ", 'v" +
+              std::to_string(id * 7 % 13) + "')");
+  }
+  // The rows of `sql` from a result made afresh.
+  std::string fresh(const std::string& sql) {
+    db_.directory().DropIdleResults();
+    std::string rows = db_.run(sql);
+    db_.directory().DropIdleResults();
+    return rows;
+  }
+  platform::testing::TempFolder folder_;
+  SqlDatabase db_{folder_.path()};
+};
+
+// Statements of one result shape in turn take the same table, emptied: each shows its rows only.
+TEST_F(ResultPool, EachStatementShowsItsOwnRowsOnly) {
+  const std::vector<std::string> statements = {
+      "SELECT id, s FROM t WHERE g = 1",
+      "SELECT id, s FROM t WHERE g = 2 ORDER BY s, id",
+      "SELECT id, s FROM t WHERE g > 9",
+      "SELECT id, s FROM t WHERE g < 3 ORDER BY id DESC",
+      "SELECT g, COUNT(*) FROM t GROUP BY g",
+      "SELECT DISTINCT s FROM t",
+      "SELECT COUNT(*) FROM t",
+      "SELECT COUNT(*) FROM t WHERE g = 4",
+      "SELECT id, s FROM t ORDER BY s TOP 5",
+  };
+  std::vector<std::string> expected;
+  for (const std::string& sql : statements) expected.push_back(fresh(sql));
+  for (int round = 0; round < 3; ++round) {
+    for (size_t i = 0; i < statements.size(); ++i) {
+      SCOPED_TRACE(statements[i]);
+      EXPECT_EQ(db_.run(statements[i]), expected[i]);
+    }
+  }
+  EXPECT_LE(db_.directory().IdleResultCount(), 4u);
+  // The statements of the first and third shape took the same table (what the pool is for).
+  std::string names[2];
+  for (int i = 0; i < 2; ++i) {
+    sql::TQueryStatement s(db_.directory());
+    s.Prepare(statements[size_t(i) * 2]);
+    TDataCursor* result = s.Execute();
+    ASSERT_NE(result, nullptr);
+    EXPECT_EQ(SqlDatabase::text(*result), expected[size_t(i) * 2]);
+    names[i] = result->TableName();
+  }
+  EXPECT_EQ(names[0], names[1]);
+}
+
+// A statement stopped part way (its progress callback throws) leaves rows in its result; the next
+// statement of that shape sees none of them.
+TEST_F(ResultPool, AnErrorPartWayLeavesNoRowsBehind) {
+  const std::string expected = fresh("SELECT id, s FROM t WHERE g = 5");
+  db_.directory().Session().SetProgressSteps(10);
+  for (int stopAt : {1, 3, 6}) {
+    {
+      sql::TQueryStatement s(db_.directory());
+      int calls = 0;
+      s.SetProgressCallback([&](int, bool&) {
+        if (++calls == stopAt) throw std::runtime_error("stopped");
+      });
+      s.Prepare("SELECT id, s FROM t WHERE g <> 5");
+      EXPECT_THROW(s.Execute(), std::runtime_error);
+    }
+    EXPECT_EQ(db_.run("SELECT id, s FROM t WHERE g = 5"), expected) << "stopped at " << stopAt;
+  }
+}
+
+// Rows the user appends to a result, and an index added to it, do not reach the next statement:
+// the rows go with the emptying, and a result whose structure changed is not kept.
+TEST_F(ResultPool, WhatTheUserAddsToAResultStaysWithIt) {
+  const std::string expected = fresh("SELECT id, s FROM t WHERE g = 3");
+  {
+    sql::TQueryStatement s(db_.directory());
+    s.Prepare("SELECT id, s FROM t WHERE g = 2");
+    TDataCursor* result = s.Execute();
+    ASSERT_NE(result, nullptr);
+    std::vector<uint8_t> row(result->RecordSize());
+    for (int i = 0; i < 40; ++i) {
+      result->ClearRecordBuffer(row.data());
+      uint8_t number[4];
+      PutIntegerValue(number, 9000 + i);
+      result->PutField(1, row.data(), number);
+      result->AppendRecord(row.data());
+    }
+  }
+  EXPECT_EQ(db_.run("SELECT id, s FROM t WHERE g = 3"), expected);
+  {
+    sql::TQueryStatement s(db_.directory());
+    s.Prepare("SELECT id, s FROM t WHERE g = 1");
+    TDataCursor* result = s.Execute();
+    ASSERT_NE(result, nullptr);
+    TIndexDescriptor index;
+    index.name = "bys";
+    index.fieldCount = 1;
+    index.fields[0] = 2;
+    result->AddSecondaryIndex(index);
+  }
+  sql::TQueryStatement s(db_.directory());
+  s.Prepare("SELECT id, s FROM t WHERE g = 3");
+  TDataCursor* result = s.Execute();
+  ASSERT_NE(result, nullptr);
+  EXPECT_EQ(SqlDatabase::text(*result), expected);
+  EXPECT_EQ(result->GetIndexCount(), 0) << "the result with the user's index was not taken";
+}
+
+// Results taken and emptied inside a transaction, which then rolls back: the next statements show
+// the rows the table holds, whether their result was idle during the transaction or not.
+TEST_F(ResultPool, RightAcrossATransactionRolledBack) {
+  const std::string before = fresh("SELECT id, s FROM t WHERE g = 0");
+  db_.run("SELECT id, s FROM t WHERE g = 1");  // one idle result before the transaction
+  db_.directory().StartTransaction();
+  db_.run("INSERT INTO t VALUES (600, 0, 'new')");
+  const std::string inside = db_.run("SELECT id, s FROM t WHERE g = 0");
+  EXPECT_NE(inside, before);
+  EXPECT_NE(inside.find("600|new"), std::string::npos);
+  db_.run("SELECT id, s FROM t WHERE g = 4");
+  db_.directory().Rollback();
+  EXPECT_EQ(db_.run("SELECT id, s FROM t WHERE g = 0"), before);
+  db_.directory().StartTransaction();
+  db_.run("DELETE FROM t WHERE g = 0");
+  EXPECT_EQ(db_.run("SELECT id, s FROM t WHERE g = 0"), "");
+  db_.directory().Commit(true, false);
+  EXPECT_EQ(db_.run("SELECT id, s FROM t WHERE g = 0"), "");
+  EXPECT_EQ(db_.run("SELECT COUNT(*) FROM t"), fresh("SELECT COUNT(*) FROM t"));
+}
+
+// A prepared statement run again after another process committed rows, with other statements of
+// its shape between the runs: each run shows the table as it then is.
+TEST_F(ResultPool, PreparedStatementSeesAnotherProcessCommitBetweenRuns) {
+  sql::TQueryStatement s(db_.directory());
+  s.Prepare("SELECT id, s FROM t WHERE g = 2");
+  TDataCursor* result = s.Execute();
+  ASSERT_NE(result, nullptr);
+  const std::string first = SqlDatabase::text(*result);
+  db_.run("SELECT id, s FROM t WHERE g = 3");
+  const std::string folder = folder_.path();
+  Helper child([&](Helper&) {
+    SqlDatabase other(folder);
+    other.run("INSERT INTO t VALUES (700, 2, 'other')");
+    other.run("DELETE FROM t WHERE id = 2");
+    return 0;
+  });
+  ASSERT_EQ(child.wait(), 0);
+  db_.run("SELECT id, s FROM t WHERE g = 1");
+  result = s.Execute();
+  ASSERT_NE(result, nullptr);
+  const std::string second = SqlDatabase::text(*result);
+  EXPECT_NE(second, first);
+  EXPECT_EQ(second, fresh("SELECT id, s FROM t WHERE g = 2"));
+  EXPECT_NE(second.find("700|other"), std::string::npos);
+  EXPECT_EQ(second.find("2|v1\n"), std::string::npos);
+}
+
+// Results go to the private folder's directory: a new folder gets its own, and the old folder's
+// directory lets its pool go when it closes.
+TEST_F(ResultPool, APrivateFolderChangeTakesResultsElsewhere) {
+  const std::string expected = fresh("SELECT id, s FROM t WHERE g = 4");
+  platform::testing::TempFolder other;
+  TDataSession& session = db_.directory().Session();
+  for (int round = 0; round < 2; ++round) {
+    session.SetPrivateDirectory(other.path());
+    EXPECT_EQ(db_.run("SELECT id, s FROM t WHERE g = 4"), expected);
+    session.SetPrivateDirectory(folder_.path());
+    EXPECT_EQ(db_.run("SELECT id, s FROM t WHERE g = 4"), expected);
+  }
+  db_.directory().DropIdleResults();
+  EXPECT_EQ(TSpillFile::BytesInMemory(), 0) << "the other folder's directory closed with its pool";
+}
+
+// A result that went to disk is not kept: its files go at its close, as before.
+TEST_F(ResultPool, ASpilledResultIsNotKept) {
+  const int64_t bound = TSpillFile::SpillBound(), budget = TSpillFile::SpillBudget();
+  TSpillFile::SetSpillBounds(0, budget);
+  const std::string expected = db_.run("SELECT id, s FROM t WHERE g = 1");
+  TSpillFile::SetSpillBounds(bound, budget);
+  EXPECT_EQ(db_.directory().IdleResultCount(), 0u);
+  EXPECT_EQ(db_.run("SELECT id, s FROM t WHERE g = 1"), expected);
+  EXPECT_EQ(db_.directory().IdleResultCount(), 1u);
+  size_t files = 0;
+  for (const auto& e : std::filesystem::directory_iterator(folder_.path()))
+    files += e.path().filename().string().rfind("t.", 0) != 0;
+  EXPECT_EQ(files, 0u);
+}
+
+}  // namespace
