@@ -448,5 +448,40 @@ TEST_F(DeleteEveryRowAround, AReaderInAnotherProcessSeesEveryRowOrNone) {
   EXPECT_EQ(child.wait(), 0);
 }
 
+// A row that a cursor of another process holds keeps the statement from the path: it fails on
+// that row, the rows before it come back, and once the row is let go the delete takes them all.
+TEST_F(DeleteEveryRowAround, ARowHeldByAnotherProcessFailsTheStatementWhole) {
+  fill("t");
+  storage_test::Helper child([&](storage_test::Helper& h) {
+    SqlDatabase mine(folder.path());
+    TDataCursor c(mine.directory());
+    c.SetTableName("t");
+    c.Open();
+    std::vector<uint8_t> record(c.RecordSize());
+    c.SetToBegin();
+    for (int i = 0; i < kRows / 2; ++i)
+      if (c.GetNextRecord(record.data()) != 0) return 2;
+    if (c.GetCurrentRecord(record.data(), true) != 0) return 3;
+    h.send('l');
+    if (h.receive() != 'x') return 4;
+    c.CancelRecord();
+    c.Close();
+    return 0;
+  });
+  ASSERT_EQ(child.receive(), 'l');
+  db.directory().Session().SetLockRetryCount(2);
+  db.directory().Session().SetLockWaitTime(20);
+  EXPECT_EQ(db.rows("DELETE FROM t").rfind("error: ", 0), 0u);
+  EXPECT_EQ(db.run("SELECT COUNT(*) FROM t WHERE s >= 'n'"), all());
+  EXPECT_EQ(db.run("SELECT COUNT(*) FROM t WHERE id > 0"), all());
+  child.send('x');
+  EXPECT_EQ(child.wait(), 0);
+  expectSound(db.directory(), folder.path(), "t", false, "after the failed delete");
+  db.run("DELETE FROM t");
+  EXPECT_EQ(db.affected, kRows);
+  EXPECT_EQ(db.run("SELECT COUNT(*) FROM t"), "0\n");
+  expectSound(db.directory(), folder.path(), "t", false, "after the delete");
+}
+
 }  // namespace
 }  // namespace engine::sql
