@@ -9,6 +9,7 @@
 
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
@@ -481,6 +482,47 @@ TEST_F(DeleteEveryRowAround, ARowHeldByAnotherProcessFailsTheStatementWhole) {
   EXPECT_EQ(db.affected, kRows);
   EXPECT_EQ(db.run("SELECT COUNT(*) FROM t"), "0\n");
   expectSound(db.directory(), folder.path(), "t", false, "after the delete");
+}
+
+// A commit that stops part way at each of several points (the process may not write past a
+// given size: in the journal, then in the table's own files), and the process gone at once
+// after: its session and the next process find every row or, when the commit got through, none;
+// never a part, and files the checker finds sound.
+TEST_F(DeleteEveryRowAround, ACommitStoppedAtEachPointThenKilled) {
+  std::string survivors;
+  for (int step = 1; step <= 8; ++step) {
+    SCOPED_TRACE("step " + std::to_string(step));
+    if (step == 1 || survivors == "0\n") {
+      if (step > 1) db.run("DROP TABLE t");
+      fill("t");
+    }
+    uintmax_t largest = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(folder.path()))
+      if (entry.is_regular_file()) largest = std::max(largest, entry.file_size());
+    const rlim_t size = rlim_t(largest * step / 6);
+    storage_test::Helper child([&](storage_test::Helper& h) {
+      SqlDatabase mine(folder.path());
+      std::signal(SIGXFSZ, SIG_IGN);
+      rlimit limit{size, size};
+      if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 4;
+      const std::string outcome = mine.rows("DELETE FROM t");
+      if (outcome.empty()) {
+        h.send('d');
+      } else {
+        const std::string count = mine.rows("SELECT COUNT(*) FROM t WHERE s >= 'n'");
+        h.send(count == all() ? 'a' : count.rfind("error: ", 0) == 0 ? 'e' : 'p');
+      }
+      std::raise(SIGKILL);
+      return 0;
+    });
+    const char seen = child.receive();
+    child.wait();
+    EXPECT_NE(seen, 'p') << "a part of the rows in the failed statement's own session";
+    survivors = db.run("SELECT COUNT(*) FROM t");
+    EXPECT_EQ(survivors, seen == 'd' ? "0\n" : all());
+    EXPECT_EQ(db.run("SELECT COUNT(*) FROM t WHERE s >= 'n'"), survivors);
+    expectSound(db.directory(), folder.path(), "t", false, "after the stopped commit");
+  }
 }
 
 }  // namespace
