@@ -525,5 +525,31 @@ TEST_F(DeleteEveryRowAround, ACommitStoppedAtEachPointThenKilled) {
   }
 }
 
+// Another process appending while the statement runs: each of its rows is either among the rows
+// deleted (it got in before) or still there after, never lost or half there.
+TEST_F(DeleteEveryRowAround, RowsAppendedByAnotherProcessMeanwhile) {
+  fill("t");
+  constexpr int kAppends = 150;
+  storage_test::Helper child([&](storage_test::Helper& h) {
+    SqlDatabase mine(folder.path());
+    h.send('r');
+    for (int i = 1; i <= kAppends; ++i)
+      mine.run("INSERT INTO t VALUES (" + std::to_string(100000 + i) + ", 'm', 1)");
+    return 0;
+  });
+  ASSERT_EQ(child.receive(), 'r');
+  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  db.run("DELETE FROM t");
+  const int32_t deleted = db.affected;
+  EXPECT_EQ(child.wait(), 0);
+  EXPECT_GE(deleted, kRows);
+  const std::string left = std::to_string(kRows + kAppends - deleted);
+  EXPECT_EQ(db.run("SELECT COUNT(*) FROM t"), left + "\n");
+  EXPECT_EQ(db.run("SELECT COUNT(*) FROM t WHERE id > 100000 AND s = 'm'"), left + "\n");
+  EXPECT_EQ(db.run("SELECT COUNT(*) FROM t WHERE id = " + std::to_string(100000 + kAppends)),
+            deleted == kRows + kAppends ? "0\n" : "1\n");
+  expectSound(db.directory(), folder.path(), "t", false, "after the appends");
+}
+
 }  // namespace
 }  // namespace engine::sql
