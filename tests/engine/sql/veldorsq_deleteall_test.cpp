@@ -551,5 +551,29 @@ TEST_F(DeleteEveryRowAround, RowsAppendedByAnotherProcessMeanwhile) {
   expectSound(db.directory(), folder.path(), "t", false, "after the appends");
 }
 
+// One prepared statement run again after new rows, and a DELETE whose rows come from a subquery
+// on another table: every row each time, with the keys sound and searches right after.
+TEST_F(DeleteEveryRowAround, APreparedStatementRunAgainAndRowsFromASubquery) {
+  fill("t");
+  fill("u");
+  TQueryStatement statement(db.directory());
+  statement.Prepare("DELETE FROM t");
+  statement.Execute();
+  EXPECT_EQ(statement.RowsAffected, kRows);
+  for (int i = 1; i <= 20; ++i) db.run("INSERT INTO t VALUES (" + std::to_string(i * 7) + ", 'r', 3)");
+  statement.Execute();
+  EXPECT_EQ(statement.RowsAffected, 20);
+  EXPECT_EQ(db.run("SELECT COUNT(*) FROM t"), "0\n");
+  db.run("INSERT INTO t SELECT * FROM u");
+  db.run("DELETE FROM t WHERE id IN (SELECT id FROM u WHERE v >= 0)");
+  EXPECT_EQ(db.affected, kRows);
+  EXPECT_EQ(db.run("SELECT COUNT(*) FROM t"), "0\n");
+  EXPECT_EQ(db.run("SELECT COUNT(*) FROM u WHERE id = 17"), "1\n");
+  db.run("INSERT INTO t VALUES (17, 'q', 1)");
+  EXPECT_EQ(db.run("SELECT s FROM t WHERE id = 17"), "q\n");
+  expectSound(db.directory(), folder.path(), "t", false, "after the deletes");
+  expectSound(db.directory(), folder.path(), "u", false, "the subquery's table");
+}
+
 }  // namespace
 }  // namespace engine::sql
