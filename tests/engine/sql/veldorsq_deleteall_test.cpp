@@ -575,5 +575,27 @@ TEST_F(DeleteEveryRowAround, APreparedStatementRunAgainAndRowsFromASubquery) {
   expectSound(db.directory(), folder.path(), "u", false, "the subquery's table");
 }
 
+// The table open exclusively by a cursor of the same session, which stands on a row: the
+// statement is refused and every row stays, for that cursor too.
+TEST_F(DeleteEveryRowAround, TheTableOpenExclusivelyKeepsEveryRow) {
+  fill("t");
+  TDataCursor owner(db.directory());
+  owner.SetTableName("t");
+  owner.SetExclusive(true);
+  owner.Open();
+  std::vector<uint8_t> record(owner.RecordSize());
+  owner.SetToBegin();
+  ASSERT_EQ(owner.GetNextRecord(record.data()), 0);
+  EXPECT_EQ(db.rows("DELETE FROM t").rfind("error: ", 0), 0u);
+  EXPECT_EQ(owner.GetRecordCount(), kRows);
+  owner.SetToEnd();
+  EXPECT_EQ(owner.GetPriorRecord(record.data()), 0);
+  owner.Close();
+  EXPECT_EQ(db.run("SELECT COUNT(*) FROM t WHERE s >= 'n'"), all());
+  db.run("DELETE FROM t");
+  EXPECT_EQ(db.affected, kRows);
+  expectSound(db.directory(), folder.path(), "t", false, "after the delete");
+}
+
 }  // namespace
 }  // namespace engine::sql
