@@ -597,5 +597,31 @@ TEST_F(DeleteEveryRowAround, TheTableOpenExclusivelyKeepsEveryRow) {
   expectSound(db.directory(), folder.path(), "t", false, "after the delete");
 }
 
+// After the path and after one delete after another: a restructure, a new index and appends give
+// the same record slots, the same rows by key, and sound files.
+TEST_F(DeleteEveryRowAround, RestructureAfterwardsAsAfterOneDeleteAfterAnother) {
+  fill("t");
+  fill("o");
+  for (const char* table : {"t", "o"}) db.run(std::string("DELETE FROM ") + table + " WHERE v = 1");
+  for (const char* table : {"t", "o"})
+    db.run(std::string("INSERT INTO ") + table + " VALUES (1001, 'late', 1)");
+  db.run("DELETE FROM t");
+  db.directory().StartTransaction();
+  db.run("DELETE FROM o");
+  db.directory().Commit(true, false);
+  for (const std::string table : {"t", "o"}) {
+    db.run("ALTER TABLE " + table + " ADD w INTEGER");
+    db.run("CREATE INDEX " + table + "w ON " + table + " (w, s)");
+    for (int i = 1; i <= 40; ++i)
+      db.run("INSERT INTO " + table + " VALUES (" + std::to_string(i * 3) + ", 'a" + std::to_string(i % 5) +
+             "', 1, " + std::to_string(i % 7) + ")");
+  }
+  EXPECT_EQ(slotsOf(dataFile(folder.path(), "t")), slotsOf(dataFile(folder.path(), "o")));
+  EXPECT_EQ(db.run("SELECT id, s, w FROM t WHERE w = 3 ORDER BY s, id"),
+            db.run("SELECT id, s, w FROM o WHERE w = 3 ORDER BY s, id"));
+  EXPECT_EQ(db.run("SELECT id FROM t WHERE id = 60"), "60\n");
+  expectSound(db.directory(), folder.path(), "t", false, "after the restructure");
+}
+
 }  // namespace
 }  // namespace engine::sql
