@@ -585,6 +585,7 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   uint32_t GetReadAheadCount(uint32_t readAheadCount, bool forward) override;
   bool KeepsReadAhead(uint32_t recordNo) override { return !bitmapView_ || viewBitmap_.GetBit(recordNo); }
   bool ReadsAheadAside() override { return InRecordNumberOrder() && !hasComputedFields_; }
+  bool FetchesByKey() override { return fetchingByKey_; }
   // Fired when a lock found the table changed and the view was rebuilt.
   void SetRefreshHook(std::function<void()> hook) { refreshHook_ = std::move(hook); }
 
@@ -1244,6 +1245,8 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
     std::array<uint8_t, kMaxCursorKeySize> key{};
   };
   FollowingEntry following_;
+  // FindKey is loading the record it found.
+  bool fetchingByKey_ = false;
   bool entryVisible(uint32_t recordNo) const;
   uint64_t indexKeyCount();
   // Loads entry `position` of the current index as the position (flags untouched); `entry`, when

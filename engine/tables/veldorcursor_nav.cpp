@@ -605,6 +605,8 @@ bool TDataCursor::FindKey(bool keysBuilt, const uint8_t* source, int32_t fieldCo
             std::memcmp(currentKey_.data(), key.data(), given) == 0;
   }
   if (moved && atEOF_ && !atBOF_) MoveLast();
+  fetchingByKey_ = true;
+  ScopeExit fetched([this] { fetchingByKey_ = false; });
   loadPositionRecord();
   if (result) std::memcpy(result, recordBuffer_.data(), recordSize_);
   return found;
