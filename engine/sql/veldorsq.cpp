@@ -196,6 +196,7 @@ void TTableJoin::ApplyFilter() {
   auto constantOf = [&](const TExpToken& typeNode, const TExpToken& node) {
     return EvaluateAsTypeOf(typeNode, node, nullptr, ReadSourceColumn, query.SortId, query.LanguageId);
   };
+  if (indexRange_ && aimKeyRange()) return;
   // A comparison whose outer side the inner column's type would cut (1.5 to 1, a time of day
   // off a timestamp) cannot become a filter on the inner column: the whole condition is then
   // tested on each joined row, in the wider type, as WHERE tests it.

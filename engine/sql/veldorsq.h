@@ -370,6 +370,10 @@ class TTableJoin {
   // in that index finds each outer row's key and reads the entries that hold it, without a
   // filter over the whole table. False when no such index may serve.
   bool useIndexRange(uint16_t fieldNo);
+  // Where the range is in use and the condition is only `key column = outer value`, aims the
+  // range at the outer row's value without a filter tree being built for the row; false where
+  // the row needs the general road (no such condition, a NULL value or one of another type).
+  bool aimKeyRange();
   // Outer rows this run has stepped, and the lookup (or index range) with the filter that tests
   // its rows (not active on the cursor: it only evaluates).
   uint32_t steps_ = 0;
@@ -386,6 +390,10 @@ class TTableJoin {
   bool rangeAll_ = false;    // the whole index is read (a NULL key)
   bool rangeStart_ = false;  // the next read finds the key first
   bool keyDecides_ = false;  // the range's key equality is the whole condition: no row test
+  // The condition's sides when it is only the key's equality (else null), found once per range.
+  bool keySidesKnown_ = false;
+  const TExpToken* keyColumn_ = nullptr;
+  const TExpToken* keyValue_ = nullptr;
   // The next row read is the first of the outer row's.
   void rewind();
   friend class TSourceTable;

@@ -327,6 +327,39 @@ bool TTableJoin::useIndexRange(uint16_t fieldNo) {
   return true;
 }
 
+bool TTableJoin::aimKeyRange() {
+  if (!keySidesKnown_) {
+    keySidesKnown_ = true;
+    keyColumn_ = keyValue_ = nullptr;
+    const TExpToken* node = Condition.get();
+    if (node && node->kind == expBinary && node->code == opEqual && node->left && node->right && !wide()) {
+      for (auto [column, value] : {std::pair(node->left, node->right), std::pair(node->right, node->left)}) {
+        if (column->kind == expColumn && column->sourceTable == &Inner && column->fieldNo == keyFieldNo_ &&
+            !reads(value, Inner)) {
+          keyColumn_ = column;
+          keyValue_ = value;
+          break;
+        }
+      }
+    }
+  }
+  if (!keyColumn_) return false;
+  TDataQuery& query = Owner.Owner;
+  // The value as the general road's filter tree would hold it.
+  TExpTreePtr value(
+      EvaluateAsTypeOf(*keyColumn_, *keyValue_, nullptr, ReadSourceColumn, query.SortId, query.LanguageId));
+  if (!value || value->isNull || value->type != keyColumn_->type) return false;
+  ++steps_;
+  Inner.RowCheck = nullptr;
+  rangeAll_ = false;
+  rangeKey_ = integerKey(value->type, value->Value());
+  Inner.Cursor->PutField(keyFieldNo_, keyRecord_.data(), value->Value());
+  rangeStart_ = true;
+  keyDecides_ = true;
+  Inner.Feed = this;
+  return true;
+}
+
 void TTableJoin::DropLookup() {
   if (Inner.Feed == this) Inner.Feed = nullptr;
   if (indexRange_) {
@@ -338,6 +371,8 @@ void TTableJoin::DropLookup() {
   steps_ = outerRows_ = 0;
   lookupRefused_ = false;
   keyDecides_ = false;
+  keySidesKnown_ = false;
+  keyColumn_ = keyValue_ = nullptr;
   lookupRecordNo_ = 0;
 }
 

@@ -56,6 +56,9 @@ constexpr size_t kPasswordLength = 15;
 constexpr size_t kReadAheadBytes = 8192;
 constexpr size_t kCacheBytes = 16384;
 constexpr size_t kMaxCacheRecords = 8192;
+// The cache that the records a cursor finds by a key search may fill: a join's inner rows, found
+// again by the statement's next run, where the records of a scan would only pass through.
+constexpr size_t kLookupCacheBytes = 65536;
 constexpr size_t kCacheGrowStep = 64;
 constexpr size_t kRecentProbe = 4;
 constexpr size_t kBufferStep = 4096;
@@ -778,6 +781,7 @@ bool TDataFile::GetRecord(TCacheReader* cursor, uint32_t number, TRecord*& recor
       record = hit;
       return true;
     }
+    if (cursor && !readAhead && cursor->FetchesByKey()) growForLookup();
     // The read-ahead run is as current as a cached record: taking from it needs no read check.
     if (TRecord* taken = takeFromRun(number)) {
       record = taken;
@@ -832,6 +836,13 @@ bool TDataFile::GetRecord(TCacheReader* cursor, uint32_t number, TRecord*& recor
   setDirty();
   record = slot;
   return true;
+}
+
+void TDataFile::growForLookup() {
+  const uint32_t r = GetRecordSize();
+  if (r == 0 || cache_.Count() < cache_.Capacity()) return;
+  const size_t most = std::min(kLookupCacheBytes / r, kMaxCacheRecords);
+  if (cache_.Capacity() < most) cache_.SetCapacity(std::min(most, cache_.Capacity() + kCacheGrowStep));
 }
 
 bool TDataFile::missingSlotsCached(uint32_t first, uint32_t last) const {

@@ -308,7 +308,8 @@ class TDataFile : public TFileHandler, public TRecordOwner {
   // (KeepsReadAhead) stay out of the cache; for a cursor that reads aside (ReadsAheadAside) only
   // the record asked for enters the cache and the run is kept as the read-ahead run, each run that
   // goes on where the last ended twice as long, up to 64 KiB. A miss that the read-ahead run holds
-  // is served from it.
+  // is served from it. A miss without `readAhead` for a record the cursor found by a key search
+  // (FetchesByKey) lets the cache grow up to 64 KiB of records before it reuses one.
   bool GetRecord(TCacheReader* cursor, uint32_t number, TRecord*& record, bool forward = true,
                  bool cursorReadAhead = false, bool readAhead = false);
   // The plain images of records first..first+count-1, as GetRecord gives them, into `images`
@@ -458,6 +459,8 @@ class TDataFile : public TFileHandler, public TRecordOwner {
   // are likely wanted next (records visited in number order, one at a time); notes it.
   bool followsRecentMiss(uint32_t number);
   bool missingSlotsCached(uint32_t first, uint32_t last) const;
+  // Room in the cache for one more record a cursor found by a key search, up to kLookupCacheBytes.
+  void growForLookup();
   std::unique_ptr<TRecord> GetCacheSlot(uint32_t number);
   void flushForRoom();
 

@@ -105,6 +105,9 @@ class TCacheReader {
   // walks record numbers forward takes the records one after another from the run itself, and
   // they would only push out of the cache what other users keep there.
   virtual bool ReadsAheadAside() { return false; }
+  // Whether the record asked for was found by a key search: such records (a join's inner rows)
+  // are often asked for again by the statement's next run, and may hold more of the cache.
+  virtual bool FetchesByKey() { return false; }
 };
 
 }  // namespace engine

@@ -595,6 +595,7 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   uint32_t GetReadAheadCount(uint32_t readAheadCount, bool forward) override;
   bool KeepsReadAhead(uint32_t recordNo) override { return !bitmapView_ || viewBitmap_.GetBit(recordNo); }
   bool ReadsAheadAside() override { return InRecordNumberOrder() && !hasComputedFields_; }
+  bool FetchesByKey() override { return fetchingByKey_; }
   // Fired when a lock found the table changed and the view was rebuilt.
   void SetRefreshHook(std::function<void()> hook) { refreshHook_ = std::move(hook); }
 
@@ -1248,6 +1249,20 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // of the last such pause.
   uint8_t readAheadPause_ = 0;
   uint8_t readAheadPauseLength_ = 0;
+  // The entry after the one a key search stood on, as the search found it: it holds while the
+  // tree's stamp is the one recorded and the cursor still stands on that entry, so that the next
+  // look at the following key (NextKeySharesFields) needs no search of its own.
+  struct FollowingEntry {
+    uint64_t file = 0;  // TIndexFile::InstanceId(); 0: none held
+    uint64_t stamp = 0;
+    uint64_t position = 0;  // of the entry the search stood on
+    uint32_t reference = 0;
+    uint8_t slot = kNoCurrentIndex;
+    std::array<uint8_t, kMaxCursorKeySize> key{};
+  };
+  FollowingEntry following_;
+  // FindKey is loading the record it found.
+  bool fetchingByKey_ = false;
   bool entryVisible(uint32_t recordNo) const;
   uint64_t indexKeyCount();
   // Loads entry `position` of the current index as the position (flags untouched); `entry`, when

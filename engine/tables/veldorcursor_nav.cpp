@@ -543,9 +543,21 @@ bool TDataCursor::SeekKey(const uint8_t* key, bool nearest, bool keepEnds) {
     }
   }
   if (!found && !nearest) return false;
+  following_.file = 0;
   if (position == 0 || !standOn(position, foundAt != 0 ? near.Get(foundAt, position) : nullptr)) {
     SetEmptyPosition();
     return false;
+  }
+  if (const TKeyEntry* after = foundAt != 0 ? near.Get(foundAt, position + 1) : nullptr) {
+    TIndexFile& file = table_->IndexFile();
+    const uint8_t slot = GetCurrentIndex();
+    following_.file = file.InstanceId();
+    following_.stamp = file.TreeStamp(slot);
+    following_.position = position;
+    following_.reference = currentRecordNo_;
+    following_.slot = slot;
+    const size_t k = std::min<size_t>(file.GetKeySize(slot), following_.key.size());
+    std::memcpy(following_.key.data(), after->key.data(), k);
   }
   atBOF_ = false;
   // Beyond every key of the view: the cursor stands on the last record, at the end.
@@ -593,6 +605,8 @@ bool TDataCursor::FindKey(bool keysBuilt, const uint8_t* source, int32_t fieldCo
             std::memcmp(currentKey_.data(), key.data(), given) == 0;
   }
   if (moved && atEOF_ && !atBOF_) MoveLast();
+  fetchingByKey_ = true;
+  ScopeExit fetched([this] { fetchingByKey_ = false; });
   loadPositionRecord();
   if (result) std::memcpy(result, recordBuffer_.data(), recordSize_);
   return found;
@@ -736,13 +750,21 @@ int TDataCursor::NextKeySharesFields(int32_t fieldCount) {
   SyncWithTable();
   BeginRead();
   if (!known()) return -1;
+  const uint32_t given = std::min<uint32_t>({givenLength(fieldCount), currentKeySize_, kMaxCursorKeySize});
+  // The entry the last key search found after this one, while the tree is as it was then.
+  const TIndexFile& file = table_->IndexFile();
+  if (following_.file != 0 && following_.file == file.InstanceId() && following_.slot == keySlot_ &&
+      following_.position == sequence_ && following_.reference == currentRecordNo_ &&
+      following_.stamp == file.TreeStamp(keySlot_)) {
+    if (sequence_ + 1 < rangeFirst_ || sequence_ + 1 > rangeLast_) return 0;
+    return std::memcmp(following_.key.data(), currentKey_.data(), given) == 0 ? 1 : 0;
+  }
   // The entry Skip(1) would stand on.
   bool found = false;
   TKeyNeighbours near;
   const uint64_t at = locateCurrent(found, &near);
   const uint64_t next = found ? at + 1 : at;
   if (next < rangeFirst_ || next > rangeLast_) return 0;
-  const uint32_t given = std::min<uint32_t>({givenLength(fieldCount), currentKeySize_, kMaxCursorKeySize});
   if (const TKeyEntry* entry = near.Get(at, next))
     return std::memcmp(entry->key.data(), currentKey_.data(), given) == 0 ? 1 : 0;
   std::array<uint8_t, kMaxCursorKeySize + 1> key{};

@@ -208,6 +208,48 @@ TEST_F(JoinLookupTest, ATableJoiningTwoOthersPairsEachRowWithBoth) {
   EXPECT_EQ(db.run(join), expected);
 }
 
+// The progress callback runs between outer rows with the read holds let go; from it another
+// session adds, deletes and re-keys inner rows at the keys the next outer rows look for. A
+// condition that is only the key's equality (either way round, an outer SMALLINT key, NULL outer
+// keys) gives, with the reports, what the same join gives where every inner row is tested.
+TEST_F(JoinLookupTest, AnIndexedJoinSeesWhatAnotherSessionChangesBetweenOuterRows) {
+  const auto run = [&](const std::string& condition) {
+    platform::testing::TempFolder here;
+    SqlDatabase reader(here.path()), writer(here.path());
+    reader.run("CREATE TABLE t (id INTEGER, k INTEGER, sk SMALLINT)");
+    reader.run("CREATE TABLE u (id INTEGER, k INTEGER, v INTEGER)");
+    for (int i = 1; i <= 200; ++i) {
+      const std::string k = i % 13 == 0 ? "NULL" : std::to_string(i * 7 % 60);
+      reader.run("INSERT INTO t VALUES (" + std::to_string(i) + ", " + k + ", " + k + ")");
+    }
+    for (int i = 0; i < 180; ++i)
+      reader.run("INSERT INTO u VALUES (" + std::to_string(1000 + i) + ", " +
+                 (i % 17 == 0 ? std::string("NULL") : std::to_string(i % 60)) + ", " + std::to_string(i) +
+                 ")");
+    reader.run("CREATE INDEX uk ON u (k)");
+    reader.directory().Session().SetProgressSteps(50);
+    std::string outcome;
+    int calls = 0;
+    TQueryStatement select(reader.directory());
+    select.SetProgressCallback([&](int percent, bool&) {
+      outcome += std::to_string(percent) + " ";
+      ++calls;
+      // About four outer rows a call: the key two rows on gains a row, another row moves to it.
+      const std::string key = std::to_string((4 * calls + 2) * 7 % 60);
+      writer.run("INSERT INTO u VALUES (" + std::to_string(5000 + calls) + ", " + key + ", 0)");
+      writer.run("DELETE FROM u WHERE id = " + std::to_string(1000 + calls * 5 % 180));
+      writer.run("UPDATE u SET k = " + key + " WHERE id = " + std::to_string(1000 + (calls * 11 + 3) % 180));
+    });
+    select.Prepare("SELECT t.id, u.id FROM t, u WHERE " + condition + " ORDER BY 1, 2 NOJOINOPTIMIZE");
+    outcome += "\n" + SqlDatabase::text(*select.Execute());
+    EXPECT_GT(calls, 25) << condition;
+    return outcome;
+  };
+  const std::string tested = run("t.k = u.k AND u.id = u.id");
+  for (const char* condition : {"t.k = u.k", "u.k = t.k", "t.sk = u.k"})
+    EXPECT_EQ(run(condition), tested) << condition;
+}
+
 // Random tables of every key type the lookup takes (duplicates, NULLs, -0, case and marks), with
 // and without an index, and random equi-joins with other conjuncts: the join gives the rows that
 // its one-outer-row runs give. VELMARON_SEED replays a run; VELMARON_LONG=1 runs 40 rounds.

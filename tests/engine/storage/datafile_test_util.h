@@ -67,7 +67,9 @@ class TestCursor : public TCacheReader {
     return wanted ? wanted : readAheadCount;
   }
   bool KeepsReadAhead(uint32_t recordNo) override { return !keeps || keeps(recordNo); }
+  bool FetchesByKey() override { return byKey; }
   std::function<bool(uint32_t)> keeps;
+  bool byKey = false;
   int beginReads = 0;
   uint32_t wanted = 0;
   std::function<bool()> onBeginRead;

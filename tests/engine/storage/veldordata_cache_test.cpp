@@ -287,6 +287,40 @@ TEST_F(RecordCacheVictims, DirtyRecordsAreWrittenBackToMakeRoomUnlessUnderTheTra
   }
 }
 
+// The records a cursor finds by a key search (a join's inner rows) may fill 64 KiB before one is
+// reused, so that the statement's next run finds them again; its other fetches and scans, and
+// fetches without a cursor, keep the cache at its size.
+TEST_F(RecordCacheVictims, RecordsACursorFindsByKeyMayFillSixtyFourKiB) {
+  auto f = openTable(kMediumFields, kMediumSize, 300);
+  ASSERT_EQ(f->GetCacheCapacity(), 16u);
+  for (uint32_t n = 1; n <= 300; n += 3) {
+    TRecord* r = nullptr;
+    ASSERT_TRUE(f->GetRecord(&cursor, n, r));
+    f->ReleaseRecord(r);
+  }
+  EXPECT_EQ(f->GetCacheCapacity(), 16u);
+  f->ClearRecordCache();
+  cursor.byKey = true;
+  const auto fetch = [&](uint32_t n, bool readAhead) {
+    TRecord* r = nullptr;
+    ASSERT_TRUE(f->GetRecord(&cursor, n, r, true, readAhead, readAhead));
+    f->ReleaseRecord(r);
+  };
+  const uint32_t most = uint32_t(65536 / f->GetRecordSize());
+  for (uint32_t n = 1; n <= 300; n += 3) fetch(n, false);
+  EXPECT_EQ(f->GetCacheCapacity(), most);
+  EXPECT_EQ(f->GetCacheCount(), most);
+  const uint64_t reads = f->GetCacheCounters().readCalls;
+  for (uint32_t n = 300 - 3 * (most - 1) - 2; n <= 300; n += 3) fetch(n, false);
+  EXPECT_EQ(f->GetCacheCounters().readCalls, reads) << "the last " << most << " fetched are all held";
+  f->ClearRecordCache();
+  f->TrimRecordCache();
+  cursor.wanted = 4;
+  for (uint32_t n = 1; n <= 300; n += 4) fetch(n, true);
+  for (uint32_t n = 2; n <= 300; n += 7) f->ReleaseRecord(get(*f, n));
+  EXPECT_EQ(f->GetCacheCapacity(), 16u);
+}
+
 TEST_F(RecordCacheVictims, RecordLargerThan16KGivesACacheOfZeroThatGrowsOnFirstUse) {
   auto f = openTable(70, 249, 3);
   EXPECT_EQ(f->GetCacheCapacity(), 0u);

@@ -192,6 +192,64 @@ TEST_P(NextKeyBesideAWriter, EachAnswerIsWhatTheNextStepReads) {
   }
 }
 
+// Right after a key search the cursor knows the entry that followed the one it found; a writer
+// that gives a lone key a second row between the search and the question changes that entry.
+TEST_P(NextKeyBesideAWriter, ARowAddedAfterTheSearchIsTheNextOfItsKey) {
+  const Writer kind = GetParam();
+  TempDir dir;
+  {
+    Database db(dir.path());
+    TDataCursor c(*db.directory);
+    c.SetTableName("keys");
+    c.SetExclusive(true);
+    TCreateTableArgs args = keysTable();
+    c.CreateTable(args);
+    c.Open();
+    std::vector<uint8_t> buffer(c.RecordSize());
+    for (int32_t k = 0; k < kKeys; ++k) {
+      putK(c, buffer, k);
+      c.AppendRecord(buffer.data());
+    }
+  }
+  std::optional<Helper> child;
+  if (kind == Writer::Process) {
+    child.emplace([&](Helper& h) { return otherWriter(h, dir.path()); });
+    ASSERT_EQ(child->receive(), 'k');
+  }
+  Database db(dir.path());
+  std::optional<Database> otherDb;
+  if (kind == Writer::Session) otherDb.emplace(dir.path());
+  TDataCursor reader(*db.directory);
+  openKeys(reader);
+  std::optional<TDataCursor> writer;
+  if (kind != Writer::Process) {
+    writer.emplace(kind == Writer::Session ? *otherDb->directory : *db.directory);
+    openKeys(*writer);
+  }
+  std::vector<uint8_t> buffer(reader.RecordSize()), key(reader.RecordSize()), written(reader.RecordSize());
+  for (int32_t k = 10; k < kKeys; k += 37) {
+    putK(reader, key, k);
+    ASSERT_TRUE(reader.FindKey(false, key.data(), 1, true, 0, buffer.data()));
+    EXPECT_EQ(reader.NextKeySharesFields(1), 0) << "key " << k;
+    ASSERT_TRUE(reader.FindKey(false, key.data(), 1, true, 0, buffer.data()));
+    if (child) {
+      child->send('a');
+      child->send(char(uint8_t(k >> 8)));
+      child->send(char(uint8_t(k)));
+      ASSERT_EQ(child->receive(), 'k');
+    } else {
+      ASSERT_EQ(applyWrite(*writer, written, 'a', k), 'k');
+    }
+    EXPECT_EQ(reader.NextKeySharesFields(1), 1) << "key " << k;
+    ASSERT_EQ(reader.GetNextRecord(buffer.data()), 0);
+    EXPECT_EQ(kOf(reader, buffer), k);
+  }
+  if (child) {
+    child->send('q');
+    EXPECT_EQ(child->wait(), 0);
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Writers, NextKeyBesideAWriter,
                          ::testing::Values(Writer::Cursor, Writer::Session, Writer::Process));
 
