@@ -102,7 +102,7 @@ void TDataCursor::AppendRecords(std::span<uint8_t* const> rows) {
       for (size_t i = 0; i < count; ++i) index.IncRecordCount();
       for (size_t s = 0; s < slots.size(); ++s) {
         SelectIndex(slots[s]);
-        insertKeysInOrder(keys[s].data(), records.data(), count);
+        insertKeysInOrder(keys[s].data(), records.data(), count, slots[s] == kSysDeletedSlot);
         keys[s] = {};
       }
       FlushBuffers(false, false, true, true, false);
