@@ -80,6 +80,16 @@ uint16_t TDataCursor::loadRecordBlob(const TFieldDescriptor& d, const uint8_t* b
     const uint32_t dataSeen = dataChangeCounter_, blobSeen = blobChangeCounter_;
     if (recordNo > data.GetLastRecordNumber() || size_t(d.Offset()) + 9 > data.GetRecordSize())
       return VELDOR_KEYORRECDELETED;
+    // The record as the cache or the run read for the scan holds it, which the read pair or the
+    // proven caches make the stored one, as a read through the cache would give it; only when
+    // neither holds it is it read.
+    if (const uint8_t* held = data.HeldRecordBytes(recordNo)) {
+      if (held[0] != kRecordInUse || std::memcmp(held + d.Offset() + 1, buffer + d.Offset() + 1, 8) != 0)
+        return VELDOR_KEYORRECDELETED;
+      if (first != 0) load();
+      if (dataChangeCounter_ == dataSeen && blobChangeCounter_ == blobSeen) return 0;
+      continue;
+    }
     TRecord* record = nullptr;
     // False when a file read met another writer's change: the cursor has taken the table up
     // again, under the read pair it now holds.
