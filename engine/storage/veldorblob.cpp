@@ -20,6 +20,9 @@ namespace {
 // between two reads this often is given up on.
 constexpr int kMaxLoadAttempts = 64;
 
+// A scan's read-ahead run, in chain runs (TBlobFile::missRun).
+constexpr uint32_t kScanRunFactor = 4;
+
 size_t roundUp4096(size_t n) {
   return (n + 4095) / 4096 * 4096;
 }
@@ -379,13 +382,16 @@ void TBlobFile::missRun(uint32_t number, uint32_t readAheadWanted, bool allowRea
   if (allowReadAhead) {
     count = std::min({runBlocks, std::max<uint32_t>(1, readAheadWanted), nextBlock_ - number});
     // Values read one after another (a scan, in either direction) miss near the last miss: their
-    // neighbours are read next, so the whole read-ahead run around the block is read, aligned to
-    // runs so that a walk up or down the file reads each run once.
-    const uint32_t run = (number - 1) / runBlocks;
-    const uint32_t lastRun = (lastMiss_ - 1) / runBlocks;
+    // neighbours are read next, so the whole scan run around the block is read, aligned to runs
+    // so that a walk up or down the file reads each run once. The scan run is at least four
+    // chains' read-ahead: each miss also pays for the table's read pair, which a run's later
+    // values do not.
+    const uint32_t scanRun = std::max(runBlocks, kScanRunFactor * readAhead_);
+    const uint32_t run = (number - 1) / scanRun;
+    const uint32_t lastRun = (lastMiss_ - 1) / scanRun;
     if (count < runBlocks && lastMiss_ != 0 && run + 1 >= lastRun && run <= lastRun + 1) {
-      first = run * runBlocks + 1;
-      count = std::min(runBlocks, nextBlock_ - first);
+      first = run * scanRun + 1;
+      count = std::min(scanRun, nextBlock_ - first);
     }
   }
   lastMiss_ = number;

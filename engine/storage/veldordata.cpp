@@ -723,6 +723,10 @@ void TDataFile::AppendRecordImages(const uint8_t* const* images, uint32_t count)
   setDirty();
 }
 
+void TDataFile::ReserveRecordImages(uint32_t count) {
+  ReserveHeld(slotOffset(GetNextRecordNumber()), int64_t(count) * GetRecordSize());
+}
+
 void TDataFile::FreeRecord(TRecord* record) {
   const uint32_t number = record->GetRecordNumber();
   if (number == 0 || number > GetLastRecordNumber() || record->GetStatus() != kRecordInUse)

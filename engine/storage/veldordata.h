@@ -284,6 +284,9 @@ class TDataFile : public TFileHandler, public TRecordOwner {
   // The same for images that lie apart: `images[i]` is the i-th. They are gathered straight into
   // the write, so a caller whose rows are scattered copies none of them first.
   void AppendRecordImages(const uint8_t* const* images, uint32_t count);
+  // Makes room for `count` more images that AppendRecordImages is about to write after the last
+  // slot, so that a bulk append in several runs does not move the runs held before it.
+  void ReserveRecordImages(uint32_t count);
   // VELDOR_TABLEFULL unless `count` more slots fit after the last one.
   void CheckRoomForRecords(uint32_t count) const;
   // Puts a record in use at the head of the free chain (status 1; link to the old head, or 0

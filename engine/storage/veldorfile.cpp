@@ -1257,6 +1257,12 @@ void TFileHandler::Truncate() {
   if (!file_ || file_->Truncate(handleId_) < 0) raise(VELDOR_WRITEERR);
 }
 
+void TFileHandler::ReserveHeld(int64_t offset, int64_t count) {
+  if (!holdWrites_ || !file_) return;
+  std::lock_guard guard(file_->Section());
+  held_.Reserve(offset, count);
+}
+
 void TFileHandler::DropHeldWrites() {
   held_.Clear();
   flushWanted_ = false;

@@ -473,6 +473,9 @@ class TFileHandler {
   const TWriteSet& HeldWrites() const { return held_; }
   bool HasHeldWrites() const { return !held_.Empty(); }
   void DropHeldWrites();
+  // Room in the write set for `count` bytes about to be written at `offset` after the held bytes
+  // that end there (TWriteSet::Reserve); nothing while writes are not held.
+  void ReserveHeld(int64_t offset, int64_t count);
   // Cuts the file to the lowest length it was cut to, writes the extents, sets its final
   // length and, with `flush` or a flush asked for meanwhile, forces it to the device. The set
   // is kept (DropHeldWrites clears it). VELDOR_WRITEERR on failure.

@@ -93,6 +93,15 @@ void TWriteSet::Write(int64_t diskSize, int64_t offset, std::vector<uint8_t>&& b
   bytes.clear();
 }
 
+void TWriteSet::Reserve(int64_t offset, int64_t count) {
+  if (count <= 0) return;
+  auto e = extents_.lower_bound(offset);
+  if (e == extents_.begin()) return;
+  std::vector<uint8_t>& bytes = std::prev(e)->second;
+  if (std::prev(e)->first + int64_t(bytes.size()) != offset) return;
+  bytes.reserve(bytes.size() + size_t(count));
+}
+
 void TWriteSet::Cut(int64_t diskSize, int64_t size) {
   begin(diskSize);
   size_ = size;

@@ -22,6 +22,9 @@ class TWriteSet {
   // it holds; `bytes` is left empty either way.
   void Write(int64_t diskSize, int64_t offset, std::vector<uint8_t>&& bytes);
   void Cut(int64_t diskSize, int64_t size);
+  // Room for `count` more bytes in the extent that ends at `offset`, so that a run of writes
+  // appended there grows it without moving what it holds; nothing when no extent ends there.
+  void Reserve(int64_t offset, int64_t count);
   // Drops what is held. Once TakeSpare has been asked, the storage of the largest extent is kept
   // for it: a file written a large run at a time would otherwise fault fresh memory in for it at
   // every write-out.

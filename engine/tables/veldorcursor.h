@@ -1123,8 +1123,9 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // Puts `count` keys of the current index (side by side, each of its key size) with their
   // records into its tree in key order: an empty tree is built bottom-up, any other takes them
   // one insert each. A key equal to another, or to one in the tree, of a unique index raises
-  // VELDOR_KEYVIOL before any goes in.
-  void insertKeysInOrder(const uint8_t* keys, const uint32_t* records, size_t count);
+  // VELDOR_KEYVIOL before any goes in. `inOrder`: the caller built the keys in key order (record
+  // ids of records appended in turn), which an empty tree's build checks as it takes them.
+  void insertKeysInOrder(const uint8_t* keys, const uint32_t* records, size_t count, bool inOrder = false);
   [[noreturn]] void raiseKeyViolation() const;
   // The slots every write keeps: the primary one when the table has it, then the secondary ones.
   std::vector<uint8_t> writtenSlots() const;

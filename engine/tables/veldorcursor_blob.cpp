@@ -103,17 +103,23 @@ uint16_t TDataCursor::loadRecordBlobs(std::span<const TFieldDescriptor* const> f
         return VELDOR_KEYORRECDELETED;
       }
     }
+    // The record as the cache or the run read for the scan holds it, which the read pair or the
+    // proven caches make the stored one, as a read through the cache would give it; only when
+    // neither holds it is it read.
+    const uint8_t* stored = data.HeldRecordBytes(recordNo);
     TRecord* record = nullptr;
-    // False when a file read met another writer's change: the cursor has taken the table up
-    // again, under the read pair it now holds.
-    if (!data.GetRecord(this, recordNo, record)) continue;
-    const uint8_t* stored = record->GetBuffer();
+    if (!stored) {
+      // False when a file read met another writer's change: the cursor has taken the table up
+      // again, under the read pair it now holds.
+      if (!data.GetRecord(this, recordNo, record)) continue;
+      stored = record->GetBuffer();
+    }
     size_t differs = stored[0] == kRecordInUse ? fields.size() : 0;
     for (size_t i = 0; i < differs; ++i) {
       const size_t at = size_t(fields[i]->Offset()) + 1;
       if (std::memcmp(stored + at, buffer + at, 8) != 0) differs = i;
     }
-    data.ReleaseRecord(record);
+    if (record) data.ReleaseRecord(record);
     if (differs < fields.size()) {
       failed = differs;
       return VELDOR_KEYORRECDELETED;

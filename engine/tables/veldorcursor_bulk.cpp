@@ -59,6 +59,7 @@ void TDataCursor::AppendRecords(std::span<uint8_t* const> rows) {
     if (bulk) {
       const uint32_t first = data->GetNextRecordNumber();
       const uint32_t lastId = data->GetLastUniqueId();
+      records.reserve(count);
       for (size_t i = 0; i < count; ++i) {
         uint8_t* row = rows[i];
         row[0] = kRecordInUse;
@@ -93,14 +94,17 @@ void TDataCursor::AppendRecords(std::span<uint8_t* const> rows) {
       for (size_t i = 0; i < count; ++i) BuildRecordIdKey(rows[i], ids.data() + i * kSysDeletedKeySize);
       slots.push_back(kSysDeletedSlot);
       const size_t perRun = std::max<size_t>(1, kAppendRunBytes / data->GetRecordSize());
-      for (size_t at = 0; at < count; at += perRun)
+      for (size_t at = 0; at < count; at += perRun) {
+        // The held extent the runs grow gets their room once (a no-op where it has it already).
+        data->ReserveRecordImages(uint32_t(count - at));
         data->AppendRecordImages(rows.data() + at, uint32_t(std::min(perRun, count - at)));
+      }
       data->SetLastUniqueId(uint32_t(data->GetLastUniqueId() + count));
       TIndexFile& index = table_->IndexFile();
       for (size_t i = 0; i < count; ++i) index.IncRecordCount();
       for (size_t s = 0; s < slots.size(); ++s) {
         SelectIndex(slots[s]);
-        insertKeysInOrder(keys[s].data(), records.data(), count);
+        insertKeysInOrder(keys[s].data(), records.data(), count, slots[s] == kSysDeletedSlot);
         keys[s] = {};
       }
       FlushBuffers(false, false, true, true, false);

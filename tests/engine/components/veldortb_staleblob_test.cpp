@@ -1,6 +1,6 @@
-// A row browsed through a table component or a live query while another process rewrites every
-// row and its memo, statement after statement: each row shows one version, its memo beside the
-// values it was written with, and no error comes from the rewrite.
+// A row browsed through a table component, a live query or a copied query's result while another
+// process rewrites every row and its memo, statement after statement: each row shows one version, its memo
+// beside the values it was written with, and no error comes from the rewrite.
 #include <gtest/gtest.h>
 #include <poll.h>
 
@@ -36,7 +36,8 @@ void exec(const std::string& text) {
   q.ExecSQL();
 }
 
-enum class Road { Table, LiveQuery };
+// A copied query takes each row and its memo into its own result while the writer runs.
+enum class Road { Table, LiveQuery, CopiedQuery };
 
 class StaleRow : public ::testing::Test {
  protected:
@@ -139,7 +140,7 @@ TEST_P(StaleRowTest, EveryRowShowsItsMemoBesideItsOwnValueWhileAnotherProcessRew
         auto q = std::make_unique<TVELDORQuery>();
         q->SetDatabaseName("db");
         q->SetSQL("SELECT id, v, m FROM t");
-        q->SetRequestLive(true);
+        q->SetRequestLive(GetParam() == Road::LiveQuery);
         rows = std::move(q);
       }
       rows->Open();
@@ -227,7 +228,12 @@ TEST_F(StaleRow, ACopyForAppendIsOfOneVersionWhileAnotherProcessRewritesTheRow) 
   EXPECT_EQ(problem, "");
 }
 
-INSTANTIATE_TEST_SUITE_P(Roads, StaleRowTest, ::testing::Values(Road::Table, Road::LiveQuery),
-                         [](const auto& info) { return info.param == Road::Table ? "Table" : "LiveQuery"; });
+INSTANTIATE_TEST_SUITE_P(Roads, StaleRowTest,
+                         ::testing::Values(Road::Table, Road::LiveQuery, Road::CopiedQuery),
+                         [](const auto& info) {
+                           return info.param == Road::Table       ? "Table"
+                                  : info.param == Road::LiveQuery ? "LiveQuery"
+                                                                  : "CopiedQuery";
+                         });
 
 }  // namespace
