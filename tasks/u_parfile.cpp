@@ -160,6 +160,22 @@ std::string ResolveDumpPath(std::string_view fileValue, const platform::LocalTim
   return resolved;
 }
 
+std::string RunDumpPath(const TUniTask& task, const std::string& workFolder,
+                        const platform::LocalTimeFields& now) {
+  std::string path = task.dumppath();
+  const bool raw = task.tasktype() == TTaskType::RawExport || task.tasktype() == TTaskType::RawImport;
+  if (path.empty() && (!raw || task.parsedok())) {
+    for (const std::string& entry : task.params()) {
+      if (std::optional<std::string_view> file = fileValue(entry))
+        path = inWorkFolder(UnquoteParamValue(ResolveDumpPath(*file, now)), workFolder);
+    }
+  }
+  if (path.empty()) return path;
+  std::error_code ec;
+  std::filesystem::path canonical = std::filesystem::weakly_canonical(path, ec);
+  return ec ? std::filesystem::path(path).lexically_normal().string() : canonical.string();
+}
+
 std::string ParFilePath(const TUniTask& task, const std::string& workFolder) {
   return workFolder + "/" + std::to_string(task.id()) + ".par";
 }

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "tasks/u_common.h"
 
@@ -30,16 +33,41 @@ int TaskNodeImage(const TUniTask& task) {
 
 void SchedulerTick(std::span<TUniTask* const> tasks, int maxTasks, SchedulerHost& host) {
   int running = 0;
-  for (const TUniTask* task : tasks)
+  bool queued = false;
+  for (const TUniTask* task : tasks) {
     if (task->state() == TTaskState::Running) ++running;
+    if (task->state() == TTaskState::Queued) queued = true;
+  }
+
+  // The dumps of the running tasks, looked up only when a task may start.
+  std::vector<std::pair<std::string, const TUniTask*>> inUse;
+  if (queued && running < maxTasks) {
+    for (const TUniTask* task : tasks) {
+      if (task->state() != TTaskState::Running) continue;
+      if (std::string dump = host.DumpPathOf(*task); !dump.empty()) inUse.emplace_back(std::move(dump), task);
+    }
+  }
 
   for (TUniTask* task : tasks) {
     if (maxTasks <= running) break;
     if (task->state() != TTaskState::Queued) continue;
+    std::string dump = host.DumpPathOf(*task);
+    const auto holder = std::find_if(inUse.begin(), inUse.end(),
+                                     [&dump](const auto& use) { return !dump.empty() && use.first == dump; });
+    if (holder != inUse.end()) {
+      if (task->waitnote().empty()) {
+        task->SetWaitNote(platform::localNowText() + ": " + kWaitingForDump + holder->second->name() +
+                          kWaitingForDumpUses + dump);
+      }
+      continue;
+    }
     try {
       host.StartTask(*task);
       ++running;
+      if (!dump.empty()) inUse.emplace_back(std::move(dump), task);
     } catch (...) {
+      // The note belongs to a run that did not begin.
+      task->SetWaitNote({});
       host.ReportStartFailure(*task);
     }
   }

@@ -11,6 +11,7 @@
 #include <functional>
 #include <optional>
 #include <span>
+#include <string>
 
 #include "platform/localclock.h"
 #include "tasks/u_unitask.h"
@@ -40,12 +41,23 @@ class SchedulerHost {
   // Gives the task's node `image` (called only when it differs from the node's current one).
   virtual void SetNodeImage(TUniTask& task, int image) = 0;
   virtual int NodeImage(const TUniTask& task) const = 0;
+  // The dump file that the run of `task` writes or reads, as RunDumpPath (u_parfile.h) gives it
+  // for the work folder that the run takes; empty when the run will not know it.
+  virtual std::string DumpPathOf(const TUniTask& task) const = 0;
 };
 
 // One tick of the task scheduler over `tasks`, in tree order. Starts queued tasks while fewer
 // than `maxTasks` run (a start that throws is reported and not counted), removes the first task
-// marked for deletion, then sets every remaining node's image.
+// marked for deletion, then sets every remaining node's image. A queued task whose dump file is
+// that of a running task stays queued until that run has ended, so that no dump is ever written
+// by two programs at once, or read or transferred while another program writes it; the first
+// tick that keeps it waiting sets its `waitnote` (kWaitingForDump).
 void SchedulerTick(std::span<TUniTask* const> tasks, int maxTasks, SchedulerHost& host);
+
+// The wait note's text after the time and ": ": this, the running task's name, kWaitingForDumpUses
+// and the dump file's path.
+inline constexpr const char* kWaitingForDump = "Waiting for task ";
+inline constexpr const char* kWaitingForDumpUses = " to end: it uses the dump file ";
 
 // Local time to the minute: minutes since 1970-01-01 00:00 of the local calendar.
 int64_t LocalMinuteNumber(const platform::LocalTimeFields& t);

@@ -292,6 +292,9 @@ class TUniTask {
   const std::string& parfile() const { return parfile_; }
   const std::string& dumpfile() const { return dumpfile_; }
   const std::string& dumppath() const { return dumppath_; }
+  // Why the scheduler kept the task queued before its run, for that run's stored log, where it
+  // stands first; the run's end clears it.
+  const std::string& waitnote() const { return waitnote_; }
   int64_t filesize() const { return filesize_; }
   int32_t tasklogid() const { return tasklogid_; }
   DateTime begintime() const { return begintime_; }
@@ -317,6 +320,7 @@ class TUniTask {
   void SetParFile(std::string v) { parfile_ = std::move(v); }
   void SetDumpFile(std::string v) { dumpfile_ = std::move(v); }
   void SetDumpPath(std::string v) { dumppath_ = std::move(v); }
+  void SetWaitNote(std::string v) { waitnote_ = std::move(v); }
   void SetFileSize(int64_t v) { filesize_ = v; }
   void SetTaskLogId(int32_t v) { tasklogid_ = v; }
   void SetBeginTime(DateTime v) { begintime_ = v; }
@@ -395,6 +399,7 @@ class TUniTask {
   std::string parfile_;
   std::string dumpfile_;
   std::string dumppath_;
+  std::string waitnote_;
   int64_t filesize_ = 0;
   int32_t tasklogid_ = 0;
   DateTime begintime_{};

@@ -294,6 +294,7 @@ void TUniTask::endRun() {
   endtime_ = std::chrono::system_clock::now();
   TaskLogEntry entry{0, id_, begintime_, endtime_, filesize_, dumpfile_};
   std::string content;
+  if (!waitnote_.empty()) content += std::exchange(waitnote_, {}) + "\r\n";
   if (!preScriptNote_.empty()) content += preScriptNote_ + "\r\n";
   for (const std::string& line : output) content += line + "\r\n";
   if (!postScriptNote_.empty()) content += postScriptNote_ + "\r\n";

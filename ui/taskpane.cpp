@@ -398,11 +398,7 @@ void TaskPane::RunLogged(const tasks::TaskLogEntry& entry) {
   lvtasklogs->insertTopLevelItem(0, runItem(entry));
 }
 
-void TaskPane::StartTask(tasks::TUniTask& task) {
-  MmRunningMsg->clear();
-  Mmmainlogs->clear();
-  PageControl2->setCurrentIndex(0);
-  tasks::TaskRunContext context;
+std::string TaskPane::RunWorkFolder() const {
   // A long-running window outlives its work folder when a temporary-file cleaner removes it:
   // the run then takes the folder that a start of the program would take, as a start does.
   std::string workFolder = Settings().tmpdir;
@@ -411,7 +407,19 @@ void TaskPane::StartTask(tasks::TUniTask& task) {
   } catch (const std::exception&) {
     // No folder could be made: the run reports the setting's folder as it finds it.
   }
-  context.settings = tasks::TaskRunSettings{workFolder, Settings().sqlpluscmd};
+  return workFolder;
+}
+
+std::string TaskPane::DumpPathOf(const tasks::TUniTask& task) const {
+  return tasks::RunDumpPath(task, RunWorkFolder(), platform::localNow());
+}
+
+void TaskPane::StartTask(tasks::TUniTask& task) {
+  MmRunningMsg->clear();
+  Mmmainlogs->clear();
+  PageControl2->setCurrentIndex(0);
+  tasks::TaskRunContext context;
+  context.settings = tasks::TaskRunSettings{RunWorkFolder(), Settings().sqlpluscmd};
   context.view = this;
   context.store = store_.get();
   context.transferEvents = &poster_;

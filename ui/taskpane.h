@@ -153,12 +153,15 @@ class TaskPane final : public QObject,
   void RemoveTask(tasks::TUniTask& task) override;
   void SetNodeImage(tasks::TUniTask& task, int image) override;
   int NodeImage(const tasks::TUniTask& task) const override;
+  std::string DumpPathOf(const tasks::TUniTask& task) const override;
   // TaskHost
   tasks::TaskEventSink* EventSink() override { return &taskEvents_; }
   std::string ExportProgram() const override;
   std::string ImportProgram() const override;
 
  private:
+  // The work folder that a run started now takes.
+  std::string RunWorkFolder() const;
   void BuildPages();
   void WireActions();
   // The entry of `task`, first or last in tree order, and its node, not yet in the tree.

@@ -219,6 +219,41 @@ TEST_F(TaskWindowTest, AParameterFileLeftByAnEarlierStartIsRemovedAtStart) {
   EXPECT_TRUE(fs::exists(ws.work() + "/other.par"));
 }
 
+// Two tasks of one dump started together: the second waits for the first, as the slow stand-in
+// writer shows, and its log says why.
+TEST_F(TaskWindowTest, TwoTasksOfOneDumpStartedTogetherRunOneAfterTheOther) {
+  storeTask(false);
+  storeTask(false);
+  ws.set("VELMARON_STANDIN_WRITE_MS", "700");
+  auto w = newWindow();
+  auto* tree = w->findChild<QTreeWidget*>("TvwTasks");
+  ASSERT_EQ(tree->topLevelItem(0)->childCount(), 2);
+  std::vector<tasks::TUniTask*> started;
+  for (int i = 0; i < 2; ++i) {
+    tree->setCurrentItem(tree->topLevelItem(0)->child(i));
+    started.push_back(w->TaskView().SelectedTask());
+    w->findChild<QAction*>("AcRuntask")->trigger();
+  }
+  ASSERT_TRUE(waitFor([&] { return ws.records().size() == 2; }));
+  ASSERT_TRUE(waitFor([&] {
+    return started[0]->state() == tasks::TTaskState::Idle && started[1]->state() == tasks::TTaskState::Idle;
+  }));
+  const std::string log = platform::testing::readFile(ws.folder() + "/standin.log");
+  EXPECT_EQ(log.find("dump-shared: "), std::string::npos) << log;
+  int waited = 0;
+  for (tasks::TUniTask* task : started) {
+    const std::vector<tasks::TaskLogEntry> logs = w->TaskView().Store()->LoadTaskLogs(task->id());
+    ASSERT_EQ(logs.size(), 1u);
+    waited += w->TaskView()
+                  .Store()
+                  ->LoadTaskLogContent(task->id(), logs[0].id)
+                  .find("Waiting for task nightly to end: it uses the dump file " + dump + "\r\n") !=
+              std::string::npos;
+  }
+  EXPECT_EQ(waited, 1);
+  w->close();
+}
+
 // The question before a deletion leaves the event loop running: a scheduled run that starts
 // while it is open is not deleted under its runners when the answer is yes.
 TEST_F(TaskWindowTest, ATaskThatStartsWhileItsDeletionIsAskedIsNotDeleted) {

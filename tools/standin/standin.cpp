@@ -26,7 +26,11 @@
 //   VELMARON_STANDIN_READY=path    after the output (and the grandchild), write "pid grandchildpid"
 //                                  and a line feed to this file or FIFO, then go on to the delay
 //   VELMARON_STANDIN_NODUMP=1      export writes no dump file
+//   VELMARON_STANDIN_WRITE_MS=n    a slow writer: export holds its dump locked for n ms while it
+//                                  writes it; export and import note "dump-shared: " and the file
+//                                  when another stand-in holds that lock
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -337,17 +341,32 @@ int main(int argc, char** argv) {
     if (userid.empty()) {
       code = 1;
     } else if (code == 0 && envText("VELMARON_STANDIN_NODUMP").empty()) {
+      const long writeMs = envNumber("VELMARON_STANDIN_WRITE_MS", 0);
+      int lockFd = -1;
+      if (writeMs > 0) {
+        lockFd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (lockFd >= 0 && ::flock(lockFd, LOCK_EX | LOCK_NB) != 0)
+          notes += "dump-shared: " + escape(file) + "\n";
+      }
       try {
         writeDump(file, charsetId(nls ? nls : ""), userOf(userid), mode);
+        if (writeMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(writeMs));
         notes += "dump-written: " + escape(file) + "\n";
       } catch (const std::exception& e) {
         notes += "dump-failed: " + escape(file) + ": " + escape(e.what()) + "\n";
         failure = "standin: cannot write " + file + ": " + e.what() + "\n";
         code = 1;
       }
+      if (lockFd >= 0) ::close(lockFd);
     }
   } else if (role == Role::Import) {
     std::string file = pairs.count("file") ? pairs["file"] : "expdat.dmp";
+    if (envNumber("VELMARON_STANDIN_WRITE_MS", 0) > 0) {
+      if (int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC); fd >= 0) {
+        if (::flock(fd, LOCK_SH | LOCK_NB) != 0) notes += "dump-shared: " + escape(file) + "\n";
+        ::close(fd);
+      }
+    }
     int64_t size = 0;
     std::string head, why;
     if (!readDumpHead(file, size, head, why) || head.size() < 4) {

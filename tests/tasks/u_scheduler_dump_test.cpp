@@ -1,0 +1,201 @@
+// Runs that share a dump file, started by the scheduler over the stand-in programs: the stand-in
+// export writes slowly and holds its dump locked meanwhile, and every stand-in notes a dump that
+// another one held while it wrote or read it.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "standin_test_util.h"
+#include "tasks/u_TRunTask.h"
+#include "tasks/u_parfile.h"
+#include "tasks/u_scheduler.h"
+#include "tasks/u_task1.h"
+#include "tasks/u_taskfile.h"
+#include "tasks/u_taskstore.h"
+#include "tasks/u_transfer.h"
+
+namespace tasks {
+namespace {
+
+class Window : public TaskHost, public TaskRunView, public TaskNode, public SchedulerHost {
+ public:
+  explicit Window(const std::string& workFolder) : workFolder_(workFolder) {}
+
+  TaskEventSink* EventSink() override { return &sink_; }
+  std::string ExportProgram() const override { return standin::program("exp"); }
+  std::string ImportProgram() const override { return standin::program("imp"); }
+  void AddRunningMessage(const std::string&) override {}
+  void ClearMainLogs() override {}
+  void ShowError(const std::string& text) override { ADD_FAILURE() << text; }
+  void RunLogged(const TaskLogEntry&) override {}
+  bool IsSelected() const override { return false; }
+
+  void StartTask(TUniTask& task) override {
+    started.push_back(task.name());
+    task.StartTask(*context);
+  }
+  void ReportStartFailure(TUniTask& task) override { ADD_FAILURE() << "start of " << task.name(); }
+  void RemoveTask(TUniTask&) override {}
+  void SetNodeImage(TUniTask&, int) override {}
+  int NodeImage(const TUniTask&) const override { return 0; }
+  std::string DumpPathOf(const TUniTask& task) const override {
+    return RunDumpPath(task, workFolder_, platform::localNow());
+  }
+
+  const TaskRunContext* context = nullptr;
+  platform::EventQueue events;
+  std::vector<std::string> started;
+
+ private:
+  std::string workFolder_;
+  TaskEventPoster sink_{events};
+};
+
+class SharedDumpTest : public ::testing::Test {
+ protected:
+  SharedDumpTest() { ws_.set("VELMARON_STANDIN_WRITE_MS", "700"); }
+
+  TUniTask& add(const std::string& name, int type, const std::string& command) {
+    tasks_.push_back(MakeTaskOfType(type, command, &window_));
+    TUniTask& task = *tasks_.back();
+    EXPECT_TRUE(task.parsedok()) << command;
+    task.SetId(int32_t(100 + tasks_.size()));
+    task.SetName(name);
+    task.SetNode(&window_);
+    task.SetUName("scott");
+    task.SetConnectString("orcl");
+    task.SetState(TTaskState::Queued);
+    list_.push_back(&task);
+    return task;
+  }
+
+  // Ticks the scheduler as the window does and hands every event to its task, until no task is
+  // queued or running.
+  void runAll(int maxTasks) {
+    const auto busy = [this] {
+      for (const TUniTask* t : list_)
+        if (t->state() != TTaskState::Idle) return true;
+      return false;
+    };
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+    while (busy()) {
+      ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the runs hang";
+      SchedulerTick(list_, maxTasks, window_);
+      std::optional<platform::PostedEvent> ev =
+          window_.events.take(std::chrono::milliseconds(kSchedulerTickMs));
+      if (!ev) continue;
+      for (TUniTask* t : list_) {
+        if (t->id() != ev->first) continue;
+        if (ev->message == WM_TRANSFEREVENT)
+          t->OnTransferEvent(int32_t(ev->second));
+        else
+          t->OnStageEvent(int32_t(ev->second));
+      }
+    }
+  }
+
+  std::string standinLog() const { return platform::testing::readFile(ws_.folder() + "/standin.log"); }
+  std::string storedLog(const TUniTask& task) {
+    std::vector<TaskLogEntry> logs = store_.LoadTaskLogs(task.id());
+    EXPECT_EQ(logs.size(), 1u) << task.name();
+    return logs.empty() ? std::string() : store_.LoadTaskLogContent(task.id(), logs[0].id);
+  }
+
+  standin::Workspace ws_;
+  Window window_{ws_.work()};
+  TTaskStore store_{ws_.folder() + "/db"};
+  TaskRunContext context_{{ws_.work(), standin::program("sqlplus")}, &window_, &store_, &window_.events};
+  std::vector<std::unique_ptr<TUniTask>> tasks_;
+  std::vector<TUniTask*> list_;
+};
+
+TEST_F(SharedDumpTest, TwoExportsOfOneDumpRunOneAfterTheOtherAndTheSecondSaysWhy) {
+  window_.context = &context_;
+  const std::string dump = ws_.folder() + "/full.dmp", copies = ws_.folder() + "/copies";
+  std::filesystem::create_directories(copies);
+  // One file under two spellings: the name part is lower-cased, and "." goes.
+  TUniTask& first = add("nightly", int(TTaskType::Export), "file=" + ws_.folder() + "/FULL.DMP owner=scott");
+  TUniTask& copy =
+      add("nightly copy", int(TTaskType::RawExport), "file=" + ws_.folder() + "/./full.dmp owner=scott");
+  for (TUniTask* t : list_) {
+    t->SetTransferMode(kTransferCopy);
+    t->SetCopyFileDir(copies);
+    t->SetDeleteFileAfter(1);
+  }
+  SchedulerTick(list_, 2, window_);
+  EXPECT_EQ(first.state(), TTaskState::Running);
+  EXPECT_EQ(copy.state(), TTaskState::Queued);
+  runAll(2);
+
+  EXPECT_EQ(window_.started, (std::vector<std::string>{"nightly", "nightly copy"}));
+  const std::string log = standinLog();
+  EXPECT_EQ(log.find("dump-shared: "), std::string::npos) << log;
+  EXPECT_EQ(standin::readLog(ws_.folder() + "/standin.log").size(), 2u);
+  EXPECT_EQ(storedLog(first).find(kWaitingForDump), std::string::npos);
+  const std::string waited = storedLog(copy);
+  EXPECT_NE(
+      waited.find(std::string(": ") + kWaitingForDump + "nightly" + kWaitingForDumpUses + dump + "\r\n"),
+      std::string::npos)
+      << waited;
+  EXPECT_TRUE(copy.waitnote().empty());
+  // Each run copied its own complete dump and deleted it; none found the other's gone.
+  EXPECT_TRUE(std::filesystem::exists(copies + "/full.dmp"));
+  EXPECT_FALSE(std::filesystem::exists(dump));
+  EXPECT_EQ(waited.find("File does not exist"), std::string::npos) << waited;
+}
+
+TEST_F(SharedDumpTest, AnImportWaitsForTheExportOfItsDumpWhileOtherDumpsRunAtOnce) {
+  window_.context = &context_;
+  const std::string dump = ws_.folder() + "/full.dmp";
+  TUniTask& exp = add("export", int(TTaskType::Export), "file=" + dump + " owner=scott");
+  TUniTask& imp = add("import", int(TTaskType::Import), "file=" + dump + " full=y");
+  TUniTask& other = add("other", int(TTaskType::Export), "file=" + ws_.folder() + "/other.dmp owner=scott");
+  // A dump named by the minute resolves as the run will name it.
+  TUniTask& stamped = add("stamped", int(TTaskType::Export), "file=" + ws_.folder() + "/t%m.dmp owner=scott");
+  SchedulerTick(list_, 4, window_);
+  EXPECT_EQ(exp.state(), TTaskState::Running);
+  EXPECT_EQ(imp.state(), TTaskState::Queued);
+  EXPECT_EQ(other.state(), TTaskState::Running);
+  EXPECT_EQ(stamped.state(), TTaskState::Running);
+  EXPECT_NE(imp.waitnote().find(kWaitingForDump + std::string("export") + kWaitingForDumpUses + dump),
+            std::string::npos)
+      << imp.waitnote();
+  runAll(4);
+
+  EXPECT_EQ(window_.started, (std::vector<std::string>{"export", "other", "stamped", "import"}));
+  const std::string log = standinLog();
+  EXPECT_EQ(log.find("dump-shared: "), std::string::npos) << log;
+  EXPECT_NE(log.find("dump-read: " + dump), std::string::npos) << log;
+  EXPECT_NE(storedLog(imp).find(kWaitingForDump), std::string::npos);
+  EXPECT_EQ(storedLog(other).find(kWaitingForDump), std::string::npos);
+}
+
+TEST(RunDumpPathTest, IsTheDumpTheRunWillUseOrNoneWhenItCannotKnow) {
+  platform::testing::TempFolder temp;
+  const std::string work = temp.path() + "/work";
+  std::filesystem::create_directories(work);
+  std::filesystem::create_directory_symlink(work, temp.path() + "/link");
+  const platform::LocalTimeFields at{2026, 12, 7, 21, 5, 0};
+  // A bare name lies in the work folder, where the programs run; a link to it is followed.
+  std::unique_ptr<TUniTask> task =
+      MakeTaskOfType(int(TTaskType::Export), "file=Day%d.dmp owner=scott", nullptr);
+  EXPECT_EQ(RunDumpPath(*task, temp.path() + "/link", at),
+            std::filesystem::canonical(work).string() + "/day07.dmp");
+  // Once the main stage has named it, that name holds.
+  task->SetDumpPath(work + "/../work/other.dmp");
+  EXPECT_EQ(RunDumpPath(*task, work, at), std::filesystem::canonical(work).string() + "/other.dmp");
+  // A raw command that did not parse, and a command without a file, name no dump.
+  std::unique_ptr<TUniTask> raw = MakeTaskOfType(int(TTaskType::RawExport), "file=x.dmp owner=(", nullptr);
+  ASSERT_FALSE(raw->parsedok());
+  EXPECT_EQ(RunDumpPath(*raw, work, at), "");
+  std::unique_ptr<TUniTask> none = MakeTaskOfType(int(TTaskType::Export), "owner=scott", nullptr);
+  EXPECT_EQ(RunDumpPath(*none, work, at), "");
+}
+
+}  // namespace
+}  // namespace tasks
