@@ -24,6 +24,8 @@ namespace {
 
 constexpr char kMagic[8] = {'V', 'L', 'D', 'R', 'J', 'N', 'L', '1'};
 constexpr size_t kMaxMarkerName = 255;
+// A marker named by its full path, by a journal in another folder than the marker's.
+constexpr size_t kMaxMarkerPath = 4096;
 constexpr size_t kFileKinds = 3;
 
 // A marker name is a plain file name made by this engine: nothing that could reach elsewhere.
@@ -31,6 +33,33 @@ bool plainName(std::string_view name) {
   return std::all_of(name.begin(), name.end(), [](char c) {
     return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '.' || c == '-';
   });
+}
+
+bool endsWith(std::string_view s, std::string_view end) {
+  return s.size() >= end.size() && s.substr(s.size() - end.size()) == end;
+}
+
+// A marker's full path as this engine writes it: absolute, every part a name (no "." or "..",
+// none empty), and the marker's own name plain. Recovery deletes the marker a journal names, so
+// nothing else is taken.
+bool markerPathName(std::string_view path) {
+  if (path.size() > kMaxMarkerPath || path.empty() || path.front() != '/') return false;
+  if (path.find('\0') != std::string_view::npos) return false;
+  const std::string_view base = path.substr(path.rfind('/') + 1);
+  if (base.size() <= kJournalMarkerExt.size() || !endsWith(base, kJournalMarkerExt) || !plainName(base))
+    return false;
+  for (size_t at = 1; at <= path.size();) {
+    const size_t end = std::min(path.find('/', at), path.size());
+    const std::string_view part = path.substr(at, end - at);
+    if (part.empty() || part == "." || part == "..") return false;
+    at = end + 1;
+  }
+  return true;
+}
+
+// What a journal may name its marker by: a plain name in its own folder (as ever), or a full path.
+bool markerNameAccepted(std::string_view name) {
+  return plainName(name) ? name.size() <= kMaxMarkerName : markerPathName(name);
 }
 
 class Writer {
@@ -110,6 +139,27 @@ std::string folderOf(const std::string& path) {
 std::string baseName(const std::string& path) {
   const size_t slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The marker a journal at `journalPath` names, or a journal a marker at `markerPath` lists.
+std::string pathNamed(const std::string& beside, const std::string& name) {
+  return !name.empty() && name.front() == '/' ? name : folderOf(beside) + name;
+}
+
+// `folder` (as folderOf gives it) from the root, without "." or ".." parts, ending in '/'.
+std::string canonicalFolder(platform::FileSystem& fs, const std::string& folder) {
+  const bool root = folder == "/";
+  std::string canonical = fs.canonicalPath(folder.empty() ? "."
+                                           : root         ? folder
+                                                          : folder.substr(0, folder.size() - 1));
+  while (!canonical.empty() && canonical.back() == '/') canonical.pop_back();
+  return canonical + "/";
+}
+
+// `path` from the root: as it is when it is so already, else with its folder made so.
+std::string absolutePath(platform::FileSystem& fs, const std::string& path) {
+  if (!path.empty() && path.front() == '/') return path;
+  return canonicalFolder(fs, folderOf(path)) + baseName(path);
 }
 
 [[noreturn]] void failOn(const std::string& path, uint16_t fallback) {
@@ -316,18 +366,18 @@ void rollBack(const OldImage& image, const std::array<TFileHandler*, 3>& files, 
   }
 }
 
-// Deletes a marker none of whose journals is left.
+// Deletes a marker none of whose journals is left. It lists a journal of its own folder by its
+// name, one of another folder by its full path.
 void dropMarkerIfUnused(platform::FileSystem& fs, const std::string& markerPath) {
   std::vector<uint8_t> listing;
   if (!readWholeFile(fs, markerPath, listing)) return;
-  const std::string folder = folderOf(markerPath);
   std::string name;
   for (size_t i = 0; i <= listing.size(); ++i) {
     if (i < listing.size() && listing[i] != '\n') {
       name += char(listing[i]);
       continue;
     }
-    if (!name.empty() && JournalHot(fs, folder + name)) return;
+    if (!name.empty() && JournalHot(fs, pathNamed(markerPath, name))) return;
     name.clear();
   }
   fs.deleteFile(markerPath);
@@ -340,13 +390,11 @@ std::string markerNamedIn(std::span<const uint8_t> bytes) {
   const uint8_t* p;
   uint16_t length;
   if (!r.take(sizeof kMagic, p) || std::memcmp(p, kMagic, sizeof kMagic) != 0 || !r.u16(length) ||
-      length > kMaxMarkerName || !r.take(length, p))
+      length > kMaxMarkerPath || !r.take(length, p))
     return {};
   const std::string name(reinterpret_cast<const char*>(p), length);
-  const bool marker =
-      name.size() > kJournalMarkerExt.size() &&
-      name.compare(name.size() - kJournalMarkerExt.size(), kJournalMarkerExt.size(), kJournalMarkerExt) == 0;
-  return marker && plainName(name) ? name : std::string();
+  const bool marker = name.size() > kJournalMarkerExt.size() && endsWith(name, kJournalMarkerExt);
+  return marker && markerNameAccepted(name) ? name : std::string();
 }
 
 }  // namespace
@@ -368,9 +416,9 @@ bool DecodeJournal(std::span<const uint8_t> bytes, TJournalImage& image) {
   const uint8_t* p;
   if (!r.take(sizeof kMagic, p) || std::memcmp(p, kMagic, sizeof kMagic) != 0) return false;
   uint16_t markerLength;
-  if (!r.u16(markerLength) || markerLength > kMaxMarkerName || !r.take(markerLength, p)) return false;
+  if (!r.u16(markerLength) || markerLength > kMaxMarkerPath || !r.take(markerLength, p)) return false;
   image.marker.assign(reinterpret_cast<const char*>(p), markerLength);
-  if (!plainName(image.marker)) return false;
+  if (!markerNameAccepted(image.marker)) return false;
   uint8_t count;
   if (!r.u8(count) || count > kFileKinds) return false;
   bool seen[kFileKinds] = {};
@@ -486,8 +534,31 @@ void WriteOutTables(platform::FileSystem& fs, const std::vector<TJournalTable>& 
   for (Pending& p : pending)
     if (p.table->journal) journaled.push_back(&p);
   const std::string marker = journaled.size() > 1 ? newMarkerName() : std::string();
-  const std::string markerPath =
-      marker.empty() ? marker : folderOf(journaled.front()->table->journalPath) + marker;
+  // The marker lies beside the first journal. A journal of that folder names it by its name and
+  // is listed in it by its own; one of another folder (a table opened by its path) could not find
+  // it so, and names it by its full path and is listed by its own. Where all lie in one folder,
+  // journals and marker are what earlier builds wrote.
+  const std::string markerFolder = marker.empty() ? marker : folderOf(journaled.front()->table->journalPath);
+  std::string markerPath = marker.empty() ? marker : markerFolder + marker;
+  std::vector<std::string> markerNames;
+  std::string listing;
+  if (!marker.empty()) {
+    const bool spread = std::any_of(journaled.begin(), journaled.end(), [&](const Pending* p) {
+      return folderOf(p->table->journalPath) != markerFolder;
+    });
+    if (spread && !markerPathName(markerPath)) markerPath = canonicalFolder(fs, markerFolder) + marker;
+    // Refused before anything is written: a journal could not name it.
+    if (spread && !markerPathName(markerPath)) SignalTableError(VELDOR_WRITEERR, markerPath);
+    for (const Pending* p : journaled) {
+      const std::string& path = p->table->journalPath;
+      const bool beside = folderOf(path) == markerFolder;
+      const std::string listed = beside ? baseName(path) : absolutePath(fs, path);
+      // One a line: a name with a line break in it would list another file.
+      if (listed.find('\n') != std::string::npos) SignalTableError(VELDOR_WRITEERR, path);
+      markerNames.push_back(beside ? marker : markerPath);
+      listing += listed + "\n";
+    }
+  }
   // A table without a journal file of its own gets one for this write-out, deleted at its end.
   std::vector<std::unique_ptr<TJournalHandle>> passing;
   std::vector<TJournalHandle*> handles;
@@ -514,12 +585,10 @@ void WriteOutTables(platform::FileSystem& fs, const std::vector<TJournalTable>& 
     if (markerWritten) fs.deleteFile(markerPath);
   };
   UndoOnFailure unwriteOnFailure(unwrite);
-  std::string listing;
   for (size_t i = 0; i < journaled.size(); ++i) {
-    journaled[i]->image.marker = marker;
+    journaled[i]->image.marker = marker.empty() ? marker : markerNames[i];
     handles[i]->Write(fs, encode(journaled[i]->image), durable);
     ++written;
-    listing += baseName(handles[i]->Path()) + "\n";
   }
   if (!marker.empty()) {
     writeWholeFile(fs, markerPath, std::vector<uint8_t>(listing.begin(), listing.end()), durable);
@@ -573,16 +642,15 @@ bool RecoverJournal(platform::FileSystem& fs, const std::string& path,
   // Kept by a writer for its next write-out, or left by one that ended between two.
   if (bytes.empty()) return false;
   TJournalImage image;
-  const std::string folder = folderOf(path);
   if (!DecodeJournal(bytes, image)) {
     // Cut off: the files were never touched. The marker it names, read from the front that was
     // written first, goes once none of its journals is left.
     deleteJournalFile(fs, path);
     const std::string marker = markerNamedIn(bytes);
-    if (!marker.empty()) dropMarkerIfUnused(fs, folder + marker);
+    if (!marker.empty()) dropMarkerIfUnused(fs, pathNamed(path, marker));
     return false;
   }
-  if (!image.marker.empty() && !fs.existsAsSpelt(folder + image.marker)) {
+  if (!image.marker.empty() && !fs.existsAsSpelt(pathNamed(path, image.marker))) {
     // Stale: its change ended.
     deleteJournalFile(fs, path);
     return false;
@@ -592,7 +660,7 @@ bool RecoverJournal(platform::FileSystem& fs, const std::string& path,
   rollBack(compactOf(image), files, true, path);
   deleteJournalFile(fs, path);
   syncFolder(fs, path);
-  if (!image.marker.empty()) dropMarkerIfUnused(fs, folder + image.marker);
+  if (!image.marker.empty()) dropMarkerIfUnused(fs, pathNamed(path, image.marker));
   return true;
 }
 

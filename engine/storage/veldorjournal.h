@@ -14,16 +14,21 @@
 // A change over several tables writes one journal per table and a marker file (".JNM") named in
 // each; deleting the marker ends the change, and the journals are then cut. A journal whose
 // marker is gone belongs to a change that ended (or never started writing): it is deleted
-// without a rollback.
+// without a rollback. The marker lies beside the first journal; a journal in another folder (a
+// table opened by its path) names it by its full path. Such a journal is refused as malformed by
+// builds before this one, which delete it unread.
 //
 // Format of a journal, little-endian:
 //   8  magic "VLDRJNL1"
-//   2  marker name length, then the name (a plain file name in the journal's folder, or none)
+//   2  marker name length, then the name: none, a plain file name in the journal's folder (at
+//      most 255 bytes), or the marker's absolute path (every part a name, no "." or "..", at
+//      most 4096 bytes, its own name plain and ending in ".JNM")
 //   1  file count (at most 3), then for each file:
 //        1 kind (0 data, 1 index, 2 blob; each at most once), 8 old length, 4 region count,
 //        then for each region: 8 offset, 4 length, the old bytes (inside the old length)
 //   4  CRC-32 of everything before it
-// A marker file holds the names of its journals, one a line.
+// A marker file holds its journals, one a line: those of its own folder by their names, others
+// by their absolute paths.
 #pragma once
 
 #include <array>

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "datafile_test_util.h"
 #include "engine/base/veldorerr.h"
 #include "engine/storage/veldorfile.h"
 #include "engine/storage/veldorjournal.h"
@@ -536,6 +537,184 @@ TEST(JournalKillTest, AJournalOfWholeRegionsLeftByTheBuildBeforeRollsBack) {
   }
   EXPECT_EQ(contents(dir.path("t.DAT")), old);
   EXPECT_FALSE(std::filesystem::exists(dir.path("t.JNL")));
+}
+
+// ---- A change over tables in two folders ----
+
+// A journal's marker name as the reader takes it: a plain name in the journal's folder (any plain
+// name, as ever) or a marker's full path, and nothing that could reach another file.
+TEST(JournalMarkerTest, AJournalNamesItsMarkerPlainlyOrByAFullPathAndByNothingElse) {
+  const auto reads = [](const std::string& marker) {
+    TJournalImage image;
+    image.marker = marker;
+    const std::vector<uint8_t> bytes = EncodeJournal(image);
+    TJournalImage back;
+    const bool read = DecodeJournal(bytes, back);
+    EXPECT_TRUE(!read || (back.marker == marker && EncodeJournal(back) == bytes)) << marker;
+    return read;
+  };
+  for (const std::string& marker :
+       {std::string(), std::string("123-00ff.JNM"), std::string("plain"), std::string(255, 'a'),
+        std::string("/m.JNM"), std::string("/a/b c/1-f.JNM"), "/" + std::string(4089, 'a') + "/1.JNM"})
+    EXPECT_TRUE(reads(marker)) << marker.substr(0, 40);
+  for (const std::string& marker :
+       {std::string(256, 'a'), std::string("a/1.JNM"), std::string("/a/../1.JNM"), std::string("/a/./1.JNM"),
+        std::string("/./1.JNM"), std::string("/a//1.JNM"), std::string("/a/1.JNL"), std::string("/a/.JNM"),
+        std::string("/a/b c.JNM"), std::string("/a/\n1.JNM"), std::string("/a/1.JNM/"), std::string("/"),
+        std::string("/a\0/1.JNM", 9), "/" + std::string(4090, 'a') + "/1.JNM"})
+    EXPECT_FALSE(reads(marker)) << marker.substr(0, 40);
+}
+
+struct SpreadTables {
+  std::string first, second;  // the data files; the first one's journal is written first
+  std::vector<uint8_t> old = pattern(kOldSize, 1);
+  std::vector<uint8_t> fresh = pattern(kOldSize + 700, 55);
+};
+
+std::string journalOf(const std::string& data) {
+  return data.substr(0, data.size() - 4) + ".JNL";
+}
+
+// Writes out one change of both tables in a child that ends at its `k`-th write; 0 when the
+// write-out ran through.
+int writeOutSpread(const SpreadTables& t, uint64_t k) {
+  datafile_test::writeFileBytes(t.first, t.old);
+  datafile_test::writeFileBytes(t.second, t.old);
+  storage_test::Helper child([&](storage_test::Helper&) {
+    platform::FaultyFileSystem fs(platform::FileSystem::local());
+    TFileList list(fs);
+    TFileHandler a(&list), b(&list);
+    std::vector<TJournalTable> tables;
+    for (auto [h, path] : {std::pair{&a, t.first}, {&b, t.second}}) {
+      h->SetName(path);
+      h->Open();
+      h->SetHoldWrites(true);
+      h->WriteAt(100, t.fresh.data() + 100, 600);
+      h->WriteAt(2800, t.fresh.data() + 2800, 900);
+      tables.push_back(TJournalTable{journalOf(path), {h, nullptr, nullptr}, true, nullptr});
+    }
+    fs.setPlan({Fault::Exit, k, true});
+    WriteOutTables(fs, tables, true);
+    return 0;
+  });
+  return child.wait();
+}
+
+std::vector<std::filesystem::path> markersIn(const std::string& folder) {
+  std::vector<std::filesystem::path> found;
+  for (const auto& entry : std::filesystem::directory_iterator(folder))
+    if (entry.path().extension() == ".JNM") found.push_back(entry.path());
+  return found;
+}
+
+TJournalImage journalAt(const std::string& path) {
+  const std::vector<uint8_t> bytes = datafile_test::readFileBytes(path);
+  TJournalImage image;
+  EXPECT_TRUE(DecodeJournal(bytes, image)) << path;
+  return image;
+}
+
+bool recover(const std::string& data) {
+  TFileList list;
+  TFileHandler h(&list);
+  h.SetName(data);
+  h.Open();
+  return RecoverJournal(platform::FileSystem::local(), journalOf(data), {&h, nullptr, nullptr});
+}
+
+// Ends the write-out at each of its writes and recovers the tables in either order: both hold
+// the old bytes or both the new. Where both journals were left with their marker, they name it
+// as earlier builds did when they lie beside it, by its full path where not, and the marker lists
+// them so.
+void endEverySpreadWriteOutEarly(const SpreadTables& t, bool secondFirst) {
+  std::vector<uint8_t> after = t.old;
+  after.resize(2800 + 900);
+  std::copy(t.fresh.begin() + 100, t.fresh.begin() + 700, after.begin() + 100);
+  std::copy(t.fresh.begin() + 2800, t.fresh.begin() + 3700, after.begin() + 2800);
+  const std::string markerFolder = std::filesystem::path(t.first).parent_path().string();
+  const bool beside = std::filesystem::path(t.second).parent_path() == markerFolder;
+  bool sawBoth = false;
+  for (uint64_t k = 1; k < 40; ++k) {
+    SCOPED_TRACE("ended at write " + std::to_string(k) + (secondFirst ? ", second recovered first" : ""));
+    const int code = writeOutSpread(t, k);
+    ASSERT_TRUE(code == 0 || code == platform::kFaultExitCode) << code;
+    const std::vector<std::filesystem::path> markers = markersIn(markerFolder);
+    ASSERT_LE(markers.size(), 1u);
+    // A marker is made before its listing is written: until then, no table file was touched.
+    if (!markers.empty() && std::filesystem::file_size(markers.front()) > 0 &&
+        JournalHot(platform::FileSystem::local(), journalOf(t.first)) &&
+        JournalHot(platform::FileSystem::local(), journalOf(t.second))) {
+      sawBoth = true;
+      const std::string name = markers.front().filename().string();
+      EXPECT_EQ(journalAt(journalOf(t.first)).marker, name);
+      // Named from the root by a path without "." or ".." parts, however the first table was.
+      EXPECT_EQ(journalAt(journalOf(t.second)).marker,
+                beside ? name : std::filesystem::weakly_canonical(markers.front()).string());
+      const std::vector<uint8_t> listing = datafile_test::readFileBytes(markers.front().string());
+      const std::string listed =
+          std::filesystem::path(journalOf(t.first)).filename().string() + "\n" +
+          (beside ? std::filesystem::path(journalOf(t.second)).filename().string() : journalOf(t.second)) +
+          "\n";
+      EXPECT_EQ(std::string(listing.begin(), listing.end()), listed);
+    }
+    for (const std::string& data :
+         secondFirst ? std::vector{t.second, t.first} : std::vector{t.first, t.second})
+      EXPECT_NO_THROW(recover(data));
+    const std::vector<uint8_t> first = contents(t.first);
+    EXPECT_TRUE(first == after || (code != 0 && first == t.old));
+    EXPECT_EQ(contents(t.second), first);
+    EXPECT_TRUE(markersIn(markerFolder).empty());
+    // An empty journal is left to the table's next opener, as ever.
+    EXPECT_FALSE(JournalHot(platform::FileSystem::local(), journalOf(t.first)));
+    EXPECT_FALSE(JournalHot(platform::FileSystem::local(), journalOf(t.second)));
+    if (code == 0) break;
+  }
+  EXPECT_TRUE(sawBoth) << "no write-out ended while writing the tables";
+}
+
+TEST(JournalMarkerTest, AChangeOfTablesInTwoFoldersEndedAtAnyWriteIsAllOldOrAllNew) {
+  TempFolder dir;
+  std::filesystem::create_directories(dir.path("one"));
+  std::filesystem::create_directories(dir.path("two"));
+  SpreadTables spread{dir.path("one/a.DAT"), dir.path("two/b.DAT")};
+  endEverySpreadWriteOutEarly(spread, false);
+  endEverySpreadWriteOutEarly(spread, true);
+  SpreadTables spelt{dir.path("one/./a.DAT"), dir.path("two/../two/b.DAT")};
+  endEverySpreadWriteOutEarly(spelt, false);
+  // Both in one folder: journals and marker as earlier builds wrote and read them.
+  SpreadTables together{dir.path("one/a.DAT"), dir.path("one/b.DAT")};
+  endEverySpreadWriteOutEarly(together, false);
+  endEverySpreadWriteOutEarly(together, true);
+}
+
+// A journal of another folder cut off (never completed, so its table untouched) is deleted
+// unread; the marker it names by its full path goes once the last journal listed is gone.
+TEST(JournalMarkerTest, ACutOffJournalOfAnotherFolderLetsItsMarkerGo) {
+  TempFolder dir;
+  std::filesystem::create_directories(dir.path("one"));
+  std::filesystem::create_directories(dir.path("two"));
+  const SpreadTables t{dir.path("one/a.DAT"), dir.path("two/b.DAT")};
+  // The first write into a table file comes after both journals and the marker's listing.
+  uint64_t k = 1;
+  for (; k < 40; ++k) {
+    ASSERT_EQ(writeOutSpread(t, k), platform::kFaultExitCode);
+    const std::vector<std::filesystem::path> markers = markersIn(dir.path("one"));
+    if (!markers.empty() && std::filesystem::file_size(markers.front()) > 0) break;
+    for (const std::string& data : {t.first, t.second}) recover(data);
+  }
+  ASSERT_EQ(markersIn(dir.path("one")).size(), 1u);
+  const std::string marker = markersIn(dir.path("one")).front().string();
+  std::vector<uint8_t> away = datafile_test::readFileBytes(journalOf(t.second));
+  ASSERT_EQ(journalAt(journalOf(t.second)).marker, marker);
+  away.resize(8 + 2 + marker.size() + 5);
+  datafile_test::writeFileBytes(journalOf(t.second), away);
+  EXPECT_FALSE(recover(t.second));
+  EXPECT_FALSE(std::filesystem::exists(journalOf(t.second)));
+  EXPECT_TRUE(std::filesystem::exists(marker)) << "the first table's journal is still listed";
+  recover(t.first);
+  EXPECT_FALSE(std::filesystem::exists(marker));
+  EXPECT_EQ(contents(t.first), t.old);
+  EXPECT_EQ(contents(t.second), t.old);
 }
 
 }  // namespace
