@@ -13,6 +13,7 @@
 #include "engine/values/veldorvalues.h"
 #include "platform/debugassert.h"
 #include "platform/scopeguard.h"
+#include "platform/textrules.h"
 
 namespace engine {
 
@@ -137,8 +138,19 @@ const std::string& TDataTable::journalPath() const {
     const std::string data = FileName(kDataFileExt);
     // Files that start in memory write no journal and have nothing on disk to spell it after.
     const bool spelt = inMemory_ || data_->IsMemoryFirst();
-    journalPath_ = ForcePathExt(spelt ? data : directory_->FileList().FileSystem().resolvePath(data),
-                                kDataFileExt, kJournalExt);
+    const std::string path = spelt ? data : directory_->FileList().FileSystem().resolvePath(data);
+    journalPath_ = ForcePathExt(path, kDataFileExt, kJournalExt);
+    // A name long enough for its files' extensions to be cut ("NAME.DA", "NAME.D") has its
+    // journal's cut as far ("NAME.JN", "NAME.J"), as a new table's files are named: the whole
+    // extension would make a name longer than a folder entry may be.
+    const size_t slash = path.find_last_of('/');
+    const std::string_view base = std::string_view(path).substr(slash == std::string::npos ? 0 : slash + 1);
+    if (base.size() == kEngineStringLength)
+      for (size_t cut = kDataFileExt.size() - 1; cut >= 2; --cut)
+        if (platform::equalIgnoringAsciiCase(base.substr(base.size() - cut), kDataFileExt.substr(0, cut))) {
+          journalPath_ = path.substr(0, path.size() - cut) + std::string(kJournalExt.substr(0, cut));
+          break;
+        }
   }
   return journalPath_;
 }

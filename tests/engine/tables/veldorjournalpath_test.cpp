@@ -212,6 +212,52 @@ TEST_F(LongFolder, AJournalAtTheCutPathOfAnEarlierBuildIsLeftAlone) {
   EXPECT_EQ(datafile_test::readFileBytes(cut), left);
 }
 
+// Names long enough for their files' extensions to be cut (".DA", ".D") have their journals' cut
+// as far: the whole extension made a name longer than a folder entry may be, and every commit
+// failed. A writer ending in the middle of its commit leaves its journal there, and the next
+// session rolls it back; a whole commit holds.
+TEST(LongNames, AJournalOfANameWhoseExtensionsAreCutIsCutAsFarAndRollsBack) {
+  TempDir dir;
+  for (size_t length : {252u, 253u}) {
+    const std::string name(length, char('a' + length - 252));
+    const std::string journal = dir.path() + "/" + name + std::string(kJournalExt.substr(0, 255 - length));
+    { Database(dir.path()).create(kFirstRecords, name); }
+    const auto commit = [&](uint64_t exitAt) {
+      Helper writer([&](Helper&) {
+        platform::FaultyFileSystem faulty(platform::FileSystem::local());
+        TFileList list(faulty);
+        Database db(dir.path(), &list);
+        TDataTable& t = db.open(name);
+        db.directory->StartTransaction();
+        for (uint32_t seed = 6; seed <= 8; ++seed) appendItem(t, seed);
+        changeItem(t, 2, 22);
+        if (exitAt) faulty.setPlan({platform::Fault::Exit, exitAt, true});
+        db.directory->Commit(true, true);
+        return 0;
+      });
+      return writer.wait();
+    };
+    const auto codes = [&] {
+      Database db(dir.path());
+      TDataTable& t = db.open(name);
+      std::vector<std::vector<uint8_t>> found;
+      t.BeginRead();
+      for (uint32_t n = 1; n <= t.DataFile().GetLastRecordNumber(); ++n) found.push_back(readItem(t, n).code);
+      t.EndRead();
+      return found;
+    };
+    const auto before = codes();
+    ASSERT_EQ(commit(4), platform::kFaultExitCode) << length;
+    EXPECT_EQ(JournalState(platform::FileSystem::local(), journal), TJournalState::Hot) << length;
+    EXPECT_EQ(codes(), before) << length;
+    EXPECT_FALSE(std::filesystem::exists(journal)) << length;
+    ASSERT_EQ(commit(0), 0) << length;
+    const auto after = codes();
+    ASSERT_EQ(after.size(), before.size() + 3) << length;
+    EXPECT_EQ(after[1], codeFor(22)) << length;
+  }
+}
+
 // ---- Two writers at once, killed at random moments ----
 
 // Round 0 is the table as made; each later round rewrites every record with seeds of its own.
