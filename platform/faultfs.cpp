@@ -77,6 +77,7 @@ void FaultyFileSystem::setPlan(const FaultPlan& plan) {
   fault_ = plan.fault;
   every_ = plan.every;
   writesOnly_ = plan.writesOnly;
+  onward_ = plan.onward;
   count_ = 0;
   faults_ = 0;
 }
@@ -86,7 +87,7 @@ Fault FaultyFileSystem::strike(Operation op) {
   const uint64_t n = ++count_;
   const uint64_t every = every_;
   const Fault fault = fault_;
-  if (every == 0 || n % every != 0) return Fault::None;
+  if (every == 0 || (onward_ ? n < every : n % every != 0)) return Fault::None;
   const bool applies = fault == Fault::IoError ||
                        (fault == Fault::NoSpace && op != Operation::Read && op != Operation::Other) ||
                        (fault == Fault::ShortWrite && op == Operation::Write) ||

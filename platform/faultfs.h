@@ -32,6 +32,9 @@ struct FaultPlan {
   uint64_t every = 0;
   // Only writes are counted and struck.
   bool writesOnly = false;
+  // Every operation from number `every` on is struck, not its multiples only (a disk that stays
+  // full).
+  bool onward = false;
 };
 
 class FaultyFileSystem final : public FileSystem {
@@ -72,6 +75,7 @@ class FaultyFileSystem final : public FileSystem {
   std::atomic<Fault> fault_{Fault::None};
   std::atomic<uint64_t> every_{0};
   std::atomic<bool> writesOnly_{false};
+  std::atomic<bool> onward_{false};
 };
 
 }  // namespace platform

@@ -486,6 +486,9 @@ class TFileHandler {
   // handler's last write-out left there are taken from its copy while no other writer has
   // written the file since.
   void ReadOld(int64_t offset, void* buffer, int64_t count);
+  // ReadOld reads the file again until the next write-out: for a write-out that failed after
+  // this file's part of it, whose old bytes another writer may put back from its journal.
+  void ForgetWritten() { forgetWritten(); }
   void WriteDirect(int64_t offset, const void* buffer, int64_t count);
   void CutDirect(int64_t size);
   void FlushDirect();

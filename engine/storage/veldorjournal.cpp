@@ -355,6 +355,10 @@ OldImage imageOf(const TJournalTable& table) {
 
 void rollBack(const OldImage& image, const std::array<TFileHandler*, 3>& files, bool flush,
               const std::string& journalPath) {
+  // A rollback that fails part way leaves its journal to the next writer, who puts back the old
+  // bytes and may move the counters to where they stand now: no copy may outlive it.
+  for (TFileHandler* file : files)
+    if (file) file->ForgetWritten();
   for (const OldBytes& entry : image.files) {
     TFileHandler* file = files[entry.kind];
     // A journal of a file the table does not have is not this table's.
@@ -602,6 +606,9 @@ void WriteOutTables(platform::FileSystem& fs, const std::vector<TJournalTable>& 
 
   // The files in place. A failure puts the old bytes back; the journals end only when that worked.
   UndoOnFailure restore([&] {
+    for (const Pending& p : pending)
+      for (TFileHandler* f : p.table->files)
+        if (f) f->ForgetWritten();
     for (const Pending& p : pending) rollBack(p.image, p.table->files, durable, p.table->journalPath);
     unwrite();
   });

@@ -933,7 +933,13 @@ void TDataTable::leaveTransaction(bool afterFailedWrite) {
     if (f) f->DropHeldWrites();
   // A write-out that could not even put the old bytes back left its journal; still under the
   // write locks, it is rolled back here.
-  if (afterFailedWrite) failure.run([&] { recoverHotJournal(); });
+  if (afterFailedWrite) {
+    headersUnsure_ = true;
+    failure.run([&] {
+      recoverHotJournal();
+      headersUnsure_ = false;
+    });
+  }
   if (!IsRemote()) failure.run([&] { DiscardCaches(true, true); });
   if (!remoteIndexKept_.empty()) failure.run([&] { index_->LoadHeaderFromReply(remoteIndexKept_.data()); });
   remoteIndexKept_.clear();
@@ -1045,6 +1051,11 @@ void TDataTable::DiscardCaches(bool trimCaches, bool rereadHeaders) {
 bool TDataTable::RefreshIfChanged() {
   // A counter seen unchanged through the file's view is what the header read would find: both
   // show the same page. Only a changed one (or a file without a view) costs the read.
+  if (headersUnsure_) {
+    DiscardCaches(false, true);
+    headersUnsure_ = false;
+    return true;
+  }
   bool changed = false;
   if (!index_->ChangeCounterCurrent() && index_->HeaderChanged()) {
     index_->ClearPageCache();
@@ -1062,7 +1073,7 @@ bool TDataTable::RefreshIfChanged() {
 }
 
 bool TDataTable::CachesCurrentOnDisk() {
-  if (IsRemote() || inMemory_ || !opened_ || anyLockHeld()) return false;
+  if (IsRemote() || inMemory_ || !opened_ || anyLockHeld() || headersUnsure_) return false;
   if (!data_->ChangeCounterCurrent() || !index_->ChangeCounterCurrent()) return false;
   return !BlobFileInUse() || blob_->ChangeCounterCurrent();
 }

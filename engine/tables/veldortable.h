@@ -459,6 +459,10 @@ class TDataTable final : public TTableFileOwner, public TFileKeeper {
   // The empty journal that recoverHotJournal found under the data file's write lock, until that
   // lock goes or a write-out takes it.
   std::optional<platform::FileIdentity> journalSeen_;
+  // A failed write-out whose journal this table could not roll back left the headers read since
+  // with its counters; the writer that rolls it back and commits again can bring the same
+  // counters back over other bytes. The next refresh rereads them whatever the counters say.
+  bool headersUnsure_ = false;
   bool transactionLockHeld_ = false;
   bool inTransaction_ = false;
   uint16_t indexReadSlot_ = 0;

@@ -256,6 +256,49 @@ TEST_F(CommitFaults, AFailedCommitAfterAnotherWritersCommitLeavesThatWritersChan
   EXPECT_TRUE(completed) << "the commit needs more than " << kMaxWrites << " writes";
 }
 
+// A commit fails after some of its files were written out, and its own rollback fails as well (the
+// disk stays full): the journal stays for the next writer. That writer (a file list of its own, as another
+// process has) puts the old bytes back and commits over the same pages, which moves each counter to the value
+// the failed write-out had left. The next commit of the failed writer then journals the other writer's bytes
+// as the old ones, not what its own failed write-out left there.
+TEST_F(CommitFaults, ACommitAfterAFailedOneWhoseJournalAnotherWriterRolledBackJournalsTheDisk) {
+  const Contents expected = contentsOf({1, 32, 13, 4, 5, 6, 7});
+  bool completed = false;
+  for (uint64_t k = 1; k <= kMaxWrites && !completed; ++k) {
+    const std::string what = "fault at write " + std::to_string(k);
+    writeTableImages(dir, pristine);
+    platform::FaultyFileSystem faulty(platform::FileSystem::local());
+    TFileList list(faulty);
+    {
+      Database db(dir.path(), &list);
+      TDataTable& t = db.open();
+      db.directory->StartTransaction();
+      changeTable(t);
+      faulty.setPlan({platform::Fault::NoSpace, k, false, true});
+      const uint16_t code = errorOf([&] { db.directory->Commit(true, false); });
+      faulty.setPlan({});
+      completed = code == 0;
+      if (completed) break;
+      {
+        TFileList otherList;
+        Database other(dir.path(), &otherList);
+        TDataTable& o = other.open();
+        other.directory->StartTransaction();
+        changeItem(o, 3, 13);
+        appendItem(o, 6);
+        other.directory->Commit(true, false);
+        other.close(o);
+      }
+      db.directory->StartTransaction();
+      changeItem(t, 2, 32);
+      appendItem(t, 7);
+      EXPECT_EQ(errorOf([&] { db.directory->Commit(true, false); }), 0) << what;
+    }
+    EXPECT_TRUE(tableContents(dir) == expected) << what;
+  }
+  EXPECT_TRUE(completed) << "the commit needs more than " << kMaxWrites << " writes";
+}
+
 // The writer keeps its journal file from one commit to the next and lets it go when its
 // directory closes. It ends before any step but a read: the journal's writes, its cut and the
 // syncs of the first commit, between the two, in the second, and in the clean-up at the close.
