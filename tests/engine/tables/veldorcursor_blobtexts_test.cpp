@@ -103,8 +103,8 @@ std::array<std::string, 3> alone(TDataCursor& c, const std::vector<uint8_t>& rec
   return values;
 }
 
-// Row 2 gets a new C, the last of its memos; row 3 changes K only (its memos stay); row 4 goes and a new row takes its
-// slot and blocks.
+// Row 2 gets a new C, the last of its memos; row 3 changes K only (its memos stay); row 4 goes and a new row
+// takes its slot and blocks.
 void change(TDataCursor& c) {
   std::vector<uint8_t> record(c.RecordSize());
   for (int32_t k : {2, 3, 4}) {
