@@ -4,6 +4,7 @@
 // rolled back, with another process committing between two runs, and when the private folder
 // changes. Each expectation is what the same statement gives with the pool emptied before it.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -17,6 +18,7 @@
 #include "engine/storage/veldorfile.h"
 #include "engine/tables/veldorcursor.h"
 #include "engine/tables/veldordirectory.h"
+#include "engine/tables/veldortable.h"
 #include "sql_test_util.h"
 #include "tests/engine/storage/storage_test_util.h"
 #include "tests/platform/temp_folder.h"
@@ -215,6 +217,28 @@ TEST_F(ResultPool, ASpilledResultIsNotKept) {
   for (const auto& e : std::filesystem::directory_iterator(folder_.path()))
     files += e.path().filename().string().rfind("t.", 0) != 0;
   EXPECT_EQ(files, 0u);
+}
+
+// A table closed and kept here, then restructured by another process that ended once its swap was
+// committed but before its files moved: the next open here completes that swap, as an open in a
+// fresh process does, and shows the new table, not the old one with the new one deleted.
+TEST_F(ResultPool, AKeptTableTakenBackCompletesASwapLeftByAnEndedProcess) {
+  const std::string old = db_.run("SELECT id, g FROM t WHERE id < 4");  // t is closed and kept
+  ASSERT_EQ(old, "1|1\n2|2\n3|3\n");
+  const std::string folder = folder_.path();
+  Helper child([&](Helper&) {
+    SqlDatabase other(folder);
+    TDataTable::TSwap swap(other.directory(), "t", "tnew", false);
+    other.run("CREATE TABLE tnew (id INTEGER, g INTEGER, s CHAR(20), extra INTEGER)");
+    other.run("INSERT INTO tnew VALUES (1, 10, 'a', 100)");
+    other.run("INSERT INTO tnew VALUES (2, 20, 'b', 200)");
+    swap.Commit(false);
+    ::_exit(0);  // ends with its markers left, before any file moved
+    return 0;
+  });
+  ASSERT_EQ(child.wait(), 0);
+  EXPECT_EQ(db_.rows("SELECT id, g, extra FROM t"), "1|10|100\n2|20|200\n");
+  EXPECT_EQ(db_.rows("SELECT COUNT(*) FROM t"), "2\n");
 }
 
 }  // namespace
