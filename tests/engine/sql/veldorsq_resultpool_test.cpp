@@ -241,4 +241,74 @@ TEST_F(ResultPool, AKeptTableTakenBackCompletesASwapLeftByAnEndedProcess) {
   EXPECT_EQ(db_.rows("SELECT COUNT(*) FROM t"), "2\n");
 }
 
+// Results still in use are never emptied nor handed out: two prepared statements of one shape run
+// in turn while the other's result is read, and a clone that outlives its statement's next run.
+// Shapes with an autoincrement, a date, a descending order, TOP and averages give their own rows.
+TEST_F(ResultPool, ResultsInUseAreNeverHandedOut) {
+  db_.run("CREATE TABLE u (a AUTOINC, s CHAR(10), d DATE)");
+  for (int i = 0; i < 5; ++i) db_.run("INSERT INTO u (s) VALUES ('x" + std::to_string(i) + "')");
+  const std::vector<std::string> shapes = {"SELECT a, s FROM u",
+                                           "SELECT a, s FROM u WHERE a > 2",
+                                           "SELECT d, a FROM u",
+                                           "SELECT s, a FROM u ORDER BY s DESC",
+                                           "SELECT s, a FROM u ORDER BY s DESC TOP 2",
+                                           "SELECT g, COUNT(*), AVG(id) FROM t GROUP BY g",
+                                           "SELECT g, COUNT(*), AVG(id) FROM t WHERE id > 30 GROUP BY g"};
+  std::vector<std::string> expected;
+  for (const std::string& sql : shapes) expected.push_back(fresh(sql));
+  for (int round = 0; round < 2; ++round)
+    for (size_t i = 0; i < shapes.size(); ++i) EXPECT_EQ(db_.rows(shapes[i]), expected[i]) << shapes[i];
+
+  const std::string e1 = fresh("SELECT id, s FROM t WHERE g = 1"),
+                    e2 = fresh("SELECT id, s FROM t WHERE g = 2");
+  sql::TQueryStatement s1(db_.directory()), s2(db_.directory());
+  s1.Prepare("SELECT id, s FROM t WHERE g = 1");
+  s2.Prepare("SELECT id, s FROM t WHERE g = 2");
+  TDataCursor* r1 = s1.Execute();
+  TDataCursor* r2 = s2.Execute();
+  for (int round = 0; round < 3; ++round) {
+    EXPECT_EQ(SqlDatabase::text(*r1), e1);
+    r1 = s1.Execute();
+    EXPECT_EQ(SqlDatabase::text(*r2), e2);
+    r2 = s2.Execute();
+    EXPECT_EQ(db_.run("SELECT id, s FROM t WHERE g = 2"), e2);
+    EXPECT_EQ(SqlDatabase::text(*r1), e1);
+  }
+
+  const std::string e3 = fresh("SELECT id, s FROM t WHERE g = 3");
+  sql::TQueryStatement s(db_.directory());
+  s.Prepare("SELECT id, s FROM t WHERE g = 3");
+  std::unique_ptr<TDataCursor> clone = s.Execute()->Clone();
+  s.Execute();
+  EXPECT_EQ(db_.run("SELECT id, s FROM t WHERE g = 1"), e1);
+  EXPECT_EQ(SqlDatabase::text(*clone), e3);
+  clone.reset();
+  EXPECT_EQ(db_.run("SELECT id, s FROM t WHERE g = 1"), e1);
+}
+
+// The name of a result gone to the pool reaches nothing: no open, rename, delete or table made
+// under it gets at the kept files, and the next statement of its shape shows its own rows only.
+TEST_F(ResultPool, AnEmptiedResultIsOutOfReachByItsName) {
+  const std::string expected = fresh("SELECT id, s FROM t WHERE g = 1");
+  std::string name;
+  {
+    sql::TQueryStatement s(db_.directory());
+    s.Prepare("SELECT id, s FROM t WHERE g = 2");
+    name = s.Execute()->TableName();
+  }
+  ASSERT_EQ(db_.directory().IdleResultCount(), 1u);
+  const std::string quoted = "\"" + name + "\"";
+  EXPECT_EQ(db_.rows("SELECT * FROM " + quoted).rfind("error: ", 0), 0u);
+  EXPECT_ANY_THROW(db_.directory().RenameTable(name, "other", false, false));
+  EXPECT_ANY_THROW(db_.directory().DeleteTable(name, false));
+  EXPECT_EQ(db_.rows("CREATE TABLE " + quoted + " (q INTEGER)").rfind("error: ", 0), 0u);
+  EXPECT_EQ(db_.rows("INSERT INTO " + quoted + " VALUES (5)").rfind("error: ", 0), 0u);
+  sql::TQueryStatement s(db_.directory());
+  s.Prepare("SELECT id, s FROM t WHERE g = 1");
+  TDataCursor* result = s.Execute();
+  ASSERT_NE(result, nullptr);
+  EXPECT_EQ(result->TableName(), name);
+  EXPECT_EQ(SqlDatabase::text(*result), expected);
+}
+
 }  // namespace
