@@ -311,4 +311,32 @@ TEST_F(ResultPool, AnEmptiedResultIsOutOfReachByItsName) {
   EXPECT_EQ(SqlDatabase::text(*result), expected);
 }
 
+// A swap of a kept table running in another process when this one opens it again: the open waits
+// for the moves and shows the new table, whether the swap began before the open or after.
+TEST_F(ResultPool, AKeptTableTakenBackWaitsForASwapRunningElsewhere) {
+  for (int delayMs : {0, 300}) {
+    SCOPED_TRACE(delayMs);
+    const std::string name = "w" + std::to_string(delayMs), fresh = name + "new";
+    db_.run("CREATE TABLE " + name + " (id INTEGER)");
+    db_.run("INSERT INTO " + name + " VALUES (1)");
+    ASSERT_EQ(db_.rows("SELECT id FROM " + name), "1\n");  // closed and kept
+    const std::string folder = folder_.path();
+    Helper child([&](Helper& self) {
+      SqlDatabase other(folder);
+      TDataTable::TSwap swap(other.directory(), name, fresh, false);
+      other.run("CREATE TABLE " + fresh + " (id INTEGER, extra INTEGER)");
+      other.run("INSERT INTO " + fresh + " VALUES (2, 20)");
+      swap.Commit(false);
+      self.send('c');
+      ::usleep(useconds_t(delayMs) * 1000);
+      swap.Run();
+      return 0;
+    });
+    ASSERT_EQ(child.receive(), 'c');
+    EXPECT_EQ(db_.rows("SELECT id, extra FROM " + name), "2|20\n");
+    ASSERT_EQ(child.wait(), 0);
+    EXPECT_EQ(db_.rows("SELECT id, extra FROM " + name), "2|20\n");
+  }
+}
+
 }  // namespace
