@@ -312,17 +312,21 @@ void TDataTable::ReleaseKeptFiles() noexcept {
 
 bool TDataTable::resumeKeptFiles() {
   if (!FilesKept()) return false;
-  if (!inMemory_) DropCopyCutShort(*directory_, name_);
+  // A swap left by a process that ended is completed before a copy's new table may go: once its
+  // swap marker is written that table is the one the name leads to, not one cut short. A swap
+  // still running is the full open's to wait for.
+  const bool swapsClear = inMemory_ || CompleteSwap(*directory_, name_);
   bool resumed = false;
   {
     std::lock_guard guard(directory_->FileList().Section());
     if (!filesKept_) return false;
     filesKept_ = false;
-    resumed = true;
+    resumed = swapsClear;
     for (TFileHandler* f : journalFiles()) {
+      if (!resumed) break;
       if (!f) continue;
       f->SetExclusive(exclusive_);
-      if (!(resumed = f->Resume())) break;
+      resumed = f->Resume();
     }
     // Files not taken back hold no share mode: they close before any other user of the list
     // could find them open without it and open them alongside.

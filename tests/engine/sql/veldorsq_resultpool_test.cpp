@@ -4,6 +4,7 @@
 // rolled back, with another process committing between two runs, and when the private folder
 // changes. Each expectation is what the same statement gives with the pool emptied before it.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -17,6 +18,7 @@
 #include "engine/storage/veldorfile.h"
 #include "engine/tables/veldorcursor.h"
 #include "engine/tables/veldordirectory.h"
+#include "engine/tables/veldortable.h"
 #include "sql_test_util.h"
 #include "tests/engine/storage/storage_test_util.h"
 #include "tests/platform/temp_folder.h"
@@ -215,6 +217,126 @@ TEST_F(ResultPool, ASpilledResultIsNotKept) {
   for (const auto& e : std::filesystem::directory_iterator(folder_.path()))
     files += e.path().filename().string().rfind("t.", 0) != 0;
   EXPECT_EQ(files, 0u);
+}
+
+// A table closed and kept here, then restructured by another process that ended once its swap was
+// committed but before its files moved: the next open here completes that swap, as an open in a
+// fresh process does, and shows the new table, not the old one with the new one deleted.
+TEST_F(ResultPool, AKeptTableTakenBackCompletesASwapLeftByAnEndedProcess) {
+  const std::string old = db_.run("SELECT id, g FROM t WHERE id < 4");  // t is closed and kept
+  ASSERT_EQ(old, "1|1\n2|2\n3|3\n");
+  const std::string folder = folder_.path();
+  Helper child([&](Helper&) {
+    SqlDatabase other(folder);
+    TDataTable::TSwap swap(other.directory(), "t", "tnew", false);
+    other.run("CREATE TABLE tnew (id INTEGER, g INTEGER, s CHAR(20), extra INTEGER)");
+    other.run("INSERT INTO tnew VALUES (1, 10, 'a', 100)");
+    other.run("INSERT INTO tnew VALUES (2, 20, 'b', 200)");
+    swap.Commit(false);
+    ::_exit(0);  // ends with its markers left, before any file moved
+    return 0;
+  });
+  ASSERT_EQ(child.wait(), 0);
+  EXPECT_EQ(db_.rows("SELECT id, g, extra FROM t"), "1|10|100\n2|20|200\n");
+  EXPECT_EQ(db_.rows("SELECT COUNT(*) FROM t"), "2\n");
+}
+
+// Results still in use are never emptied nor handed out: two prepared statements of one shape run
+// in turn while the other's result is read, and a clone that outlives its statement's next run.
+// Shapes with an autoincrement, a date, a descending order, TOP and averages give their own rows.
+TEST_F(ResultPool, ResultsInUseAreNeverHandedOut) {
+  db_.run("CREATE TABLE u (a AUTOINC, s CHAR(10), d DATE)");
+  for (int i = 0; i < 5; ++i) db_.run("INSERT INTO u (s) VALUES ('x" + std::to_string(i) + "')");
+  const std::vector<std::string> shapes = {"SELECT a, s FROM u",
+                                           "SELECT a, s FROM u WHERE a > 2",
+                                           "SELECT d, a FROM u",
+                                           "SELECT s, a FROM u ORDER BY s DESC",
+                                           "SELECT s, a FROM u ORDER BY s DESC TOP 2",
+                                           "SELECT g, COUNT(*), AVG(id) FROM t GROUP BY g",
+                                           "SELECT g, COUNT(*), AVG(id) FROM t WHERE id > 30 GROUP BY g"};
+  std::vector<std::string> expected;
+  for (const std::string& sql : shapes) expected.push_back(fresh(sql));
+  for (int round = 0; round < 2; ++round)
+    for (size_t i = 0; i < shapes.size(); ++i) EXPECT_EQ(db_.rows(shapes[i]), expected[i]) << shapes[i];
+
+  const std::string e1 = fresh("SELECT id, s FROM t WHERE g = 1"),
+                    e2 = fresh("SELECT id, s FROM t WHERE g = 2");
+  sql::TQueryStatement s1(db_.directory()), s2(db_.directory());
+  s1.Prepare("SELECT id, s FROM t WHERE g = 1");
+  s2.Prepare("SELECT id, s FROM t WHERE g = 2");
+  TDataCursor* r1 = s1.Execute();
+  TDataCursor* r2 = s2.Execute();
+  for (int round = 0; round < 3; ++round) {
+    EXPECT_EQ(SqlDatabase::text(*r1), e1);
+    r1 = s1.Execute();
+    EXPECT_EQ(SqlDatabase::text(*r2), e2);
+    r2 = s2.Execute();
+    EXPECT_EQ(db_.run("SELECT id, s FROM t WHERE g = 2"), e2);
+    EXPECT_EQ(SqlDatabase::text(*r1), e1);
+  }
+
+  const std::string e3 = fresh("SELECT id, s FROM t WHERE g = 3");
+  sql::TQueryStatement s(db_.directory());
+  s.Prepare("SELECT id, s FROM t WHERE g = 3");
+  std::unique_ptr<TDataCursor> clone = s.Execute()->Clone();
+  s.Execute();
+  EXPECT_EQ(db_.run("SELECT id, s FROM t WHERE g = 1"), e1);
+  EXPECT_EQ(SqlDatabase::text(*clone), e3);
+  clone.reset();
+  EXPECT_EQ(db_.run("SELECT id, s FROM t WHERE g = 1"), e1);
+}
+
+// The name of a result gone to the pool reaches nothing: no open, rename, delete or table made
+// under it gets at the kept files, and the next statement of its shape shows its own rows only.
+TEST_F(ResultPool, AnEmptiedResultIsOutOfReachByItsName) {
+  const std::string expected = fresh("SELECT id, s FROM t WHERE g = 1");
+  std::string name;
+  {
+    sql::TQueryStatement s(db_.directory());
+    s.Prepare("SELECT id, s FROM t WHERE g = 2");
+    name = s.Execute()->TableName();
+  }
+  ASSERT_EQ(db_.directory().IdleResultCount(), 1u);
+  const std::string quoted = "\"" + name + "\"";
+  EXPECT_EQ(db_.rows("SELECT * FROM " + quoted).rfind("error: ", 0), 0u);
+  EXPECT_ANY_THROW(db_.directory().RenameTable(name, "other", false, false));
+  EXPECT_ANY_THROW(db_.directory().DeleteTable(name, false));
+  EXPECT_EQ(db_.rows("CREATE TABLE " + quoted + " (q INTEGER)").rfind("error: ", 0), 0u);
+  EXPECT_EQ(db_.rows("INSERT INTO " + quoted + " VALUES (5)").rfind("error: ", 0), 0u);
+  sql::TQueryStatement s(db_.directory());
+  s.Prepare("SELECT id, s FROM t WHERE g = 1");
+  TDataCursor* result = s.Execute();
+  ASSERT_NE(result, nullptr);
+  EXPECT_EQ(result->TableName(), name);
+  EXPECT_EQ(SqlDatabase::text(*result), expected);
+}
+
+// A swap of a kept table running in another process when this one opens it again: the open waits
+// for the moves and shows the new table, whether the swap began before the open or after.
+TEST_F(ResultPool, AKeptTableTakenBackWaitsForASwapRunningElsewhere) {
+  for (int delayMs : {0, 300}) {
+    SCOPED_TRACE(delayMs);
+    const std::string name = "w" + std::to_string(delayMs), fresh = name + "new";
+    db_.run("CREATE TABLE " + name + " (id INTEGER)");
+    db_.run("INSERT INTO " + name + " VALUES (1)");
+    ASSERT_EQ(db_.rows("SELECT id FROM " + name), "1\n");  // closed and kept
+    const std::string folder = folder_.path();
+    Helper child([&](Helper& self) {
+      SqlDatabase other(folder);
+      TDataTable::TSwap swap(other.directory(), name, fresh, false);
+      other.run("CREATE TABLE " + fresh + " (id INTEGER, extra INTEGER)");
+      other.run("INSERT INTO " + fresh + " VALUES (2, 20)");
+      swap.Commit(false);
+      self.send('c');
+      ::usleep(useconds_t(delayMs) * 1000);
+      swap.Run();
+      return 0;
+    });
+    ASSERT_EQ(child.receive(), 'c');
+    EXPECT_EQ(db_.rows("SELECT id, extra FROM " + name), "2|20\n");
+    ASSERT_EQ(child.wait(), 0);
+    EXPECT_EQ(db_.rows("SELECT id, extra FROM " + name), "2|20\n");
+  }
 }
 
 }  // namespace
