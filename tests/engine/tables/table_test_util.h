@@ -5,11 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/base/veldorerr.h"
@@ -241,5 +243,22 @@ class Database {
   TDataSession session;
   TDataDirectory* directory = nullptr;
 };
+
+// A table's live items as (code, body) pairs in order, to compare whole tables after a writer
+// died part way.
+using Contents = std::vector<std::pair<std::vector<uint8_t>, std::vector<uint8_t>>>;
+
+inline Contents contentsOf(const std::vector<uint32_t>& seeds) {
+  Contents c;
+  for (uint32_t s : seeds) c.emplace_back(codeFor(s), bodyFor(s));
+  std::sort(c.begin(), c.end());
+  return c;
+}
+
+inline std::vector<uint32_t> seedRange(uint32_t from, uint32_t count) {
+  std::vector<uint32_t> seeds;
+  for (uint32_t n = 0; n < count; ++n) seeds.push_back(from + n);
+  return seeds;
+}
 
 }  // namespace table_test

@@ -56,15 +56,6 @@ uint32_t newSeed(uint32_t n) {
   return n == 2 ? 22 : n == 4 ? 15 : n;
 }
 
-using Contents = std::vector<std::pair<std::vector<uint8_t>, std::vector<uint8_t>>>;
-
-Contents contentsOf(const std::vector<uint32_t>& seeds) {
-  Contents c;
-  for (uint32_t s : seeds) c.emplace_back(codeFor(s), bodyFor(s));
-  std::sort(c.begin(), c.end());
-  return c;
-}
-
 // What every record in use holds, read through a session of this process that opens the table
 // afresh (rolling back what a dead writer left), after the integrity checkers passed over it.
 Contents tableContents(const TempDir& dir, const std::string& name = "items") {

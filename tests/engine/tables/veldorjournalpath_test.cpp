@@ -30,21 +30,6 @@ constexpr uint32_t kFirstRecords = 5;
 constexpr uint32_t kSecondRecords = 9;
 constexpr uint64_t kMaxWrites = 40;
 
-using Contents = std::vector<std::pair<std::vector<uint8_t>, std::vector<uint8_t>>>;
-
-Contents contentsOf(const std::vector<uint32_t>& seeds) {
-  Contents c;
-  for (uint32_t s : seeds) c.emplace_back(codeFor(s), bodyFor(s));
-  std::sort(c.begin(), c.end());
-  return c;
-}
-
-std::vector<uint32_t> seedRange(uint32_t from, uint32_t count) {
-  std::vector<uint32_t> seeds;
-  for (uint32_t n = 0; n < count; ++n) seeds.push_back(from + n);
-  return seeds;
-}
-
 class LongFolder : public ::testing::Test {
  public:
   void SetUp() override {
