@@ -25,6 +25,7 @@
 #include "tests/engine/storage/datafile_test_util.h"
 #include "tests/engine/storage/storage_test_util.h"
 #include "tests/platform/temp_folder.h"
+#include "tools/tablecheck/blobcheck.h"
 #include "tools/tablecheck/tablecheck.h"
 
 namespace table_test {
@@ -253,6 +254,33 @@ inline Contents contentsOf(const std::vector<uint32_t>& seeds) {
   for (uint32_t s : seeds) c.emplace_back(codeFor(s), bodyFor(s));
   std::sort(c.begin(), c.end());
   return c;
+}
+
+// Every record in use as its item, in order, read under one read of the table.
+inline Contents liveContents(TDataTable& t) {
+  Contents c;
+  t.BeginRead();
+  for (uint32_t n = 1; n <= t.DataFile().GetLastRecordNumber(); ++n) {
+    TRecord* r = nullptr;
+    EXPECT_TRUE(t.DataFile().GetRecord(nullptr, n, r));
+    const bool live = r->GetStatus() == kRecordInUse;
+    t.DataFile().ReleaseRecord(r);
+    if (!live) continue;
+    const Item item = readItem(t, n);
+    c.emplace_back(item.code, item.body);
+  }
+  t.EndRead();
+  std::sort(c.begin(), c.end());
+  return c;
+}
+
+// The integrity checkers pass over the table whose files are `base` with their extensions;
+// `label` leads each failure.
+inline void expectSoundTableFiles(const std::string& base, const std::string& label = "") {
+  const tablecheck::Report report = tablecheck::CheckTableFiles(base);
+  const tablecheck::BlobReport blobs = tablecheck::CheckTableBlobs(base);
+  EXPECT_TRUE(report.ok()) << label << (report.problems.empty() ? "" : report.problems.front());
+  EXPECT_TRUE(blobs.ok()) << label << (blobs.problems.empty() ? "" : blobs.problems.front());
 }
 
 inline std::vector<uint32_t> seedRange(uint32_t from, uint32_t count) {

@@ -62,24 +62,9 @@ Contents tableContents(const TempDir& dir, const std::string& name = "items") {
   Contents c;
   {
     Database db(dir.path());
-    TDataTable& t = db.open(name);
-    t.BeginRead();
-    for (uint32_t n = 1; n <= t.DataFile().GetLastRecordNumber(); ++n) {
-      TRecord* r = nullptr;
-      EXPECT_TRUE(t.DataFile().GetRecord(nullptr, n, r));
-      const bool live = r->GetStatus() == kRecordInUse;
-      t.DataFile().ReleaseRecord(r);
-      if (!live) continue;
-      const Item item = readItem(t, n);
-      c.emplace_back(item.code, item.body);
-    }
-    t.EndRead();
+    c = liveContents(db.open(name));
   }
-  std::sort(c.begin(), c.end());
-  const tablecheck::Report report = tablecheck::CheckTableFiles(dir.file(name));
-  const tablecheck::BlobReport blobs = tablecheck::CheckTableBlobs(dir.file(name));
-  EXPECT_TRUE(report.ok()) << (report.problems.empty() ? "" : report.problems.front());
-  EXPECT_TRUE(blobs.ok()) << (blobs.problems.empty() ? "" : blobs.problems.front());
+  expectSoundTableFiles(dir.file(name));
   return c;
 }
 

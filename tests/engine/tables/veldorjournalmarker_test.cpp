@@ -10,8 +10,6 @@
 
 #include "platform/faultfs.h"
 #include "table_test_util.h"
-#include "tools/tablecheck/blobcheck.h"
-#include "tools/tablecheck/tablecheck.h"
 
 namespace engine {
 namespace {
@@ -58,26 +56,11 @@ class TwoFolders : public ::testing::Test {
     Contents c;
     try {
       Database db(home);
-      TDataTable& t = db.open(table);
-      t.BeginRead();
-      for (uint32_t n = 1; n <= t.DataFile().GetLastRecordNumber(); ++n) {
-        TRecord* r = nullptr;
-        EXPECT_TRUE(t.DataFile().GetRecord(nullptr, n, r));
-        const bool live = r->GetStatus() == kRecordInUse;
-        t.DataFile().ReleaseRecord(r);
-        if (!live) continue;
-        const Item item = readItem(t, n);
-        c.emplace_back(item.code, item.body);
-      }
-      t.EndRead();
+      c = liveContents(db.open(table));
     } catch (const std::exception& e) {
       ADD_FAILURE() << table << ": " << e.what();
     }
-    std::sort(c.begin(), c.end());
-    const tablecheck::Report report = tablecheck::CheckTableFiles(base);
-    const tablecheck::BlobReport blobs = tablecheck::CheckTableBlobs(base);
-    EXPECT_TRUE(report.ok()) << table << ": " << (report.problems.empty() ? "" : report.problems.front());
-    EXPECT_TRUE(blobs.ok()) << table << ": " << (blobs.problems.empty() ? "" : blobs.problems.front());
+    expectSoundTableFiles(base, table + ": ");
     return c;
   }
 

@@ -14,8 +14,6 @@
 
 #include "platform/faultfs.h"
 #include "table_test_util.h"
-#include "tools/tablecheck/blobcheck.h"
-#include "tools/tablecheck/tablecheck.h"
 
 namespace engine {
 namespace {
@@ -68,23 +66,9 @@ class LongFolder : public ::testing::Test {
       TDataTable* t = nullptr;
       EXPECT_NO_THROW(t = &db.open(name)) << name;
       if (!t) return c;
-      t->BeginRead();
-      for (uint32_t n = 1; n <= t->DataFile().GetLastRecordNumber(); ++n) {
-        TRecord* r = nullptr;
-        EXPECT_TRUE(t->DataFile().GetRecord(nullptr, n, r));
-        const bool live = r->GetStatus() == kRecordInUse;
-        t->DataFile().ReleaseRecord(r);
-        if (!live) continue;
-        const Item item = readItem(*t, n);
-        c.emplace_back(item.code, item.body);
-      }
-      t->EndRead();
+      c = liveContents(*t);
     }
-    std::sort(c.begin(), c.end());
-    const tablecheck::Report report = tablecheck::CheckTableFiles(file(name));
-    const tablecheck::BlobReport blobs = tablecheck::CheckTableBlobs(file(name));
-    EXPECT_TRUE(report.ok()) << name << ": " << (report.problems.empty() ? "" : report.problems.front());
-    EXPECT_TRUE(blobs.ok()) << name << ": " << (blobs.problems.empty() ? "" : blobs.problems.front());
+    expectSoundTableFiles(file(name), name + ": ");
     return c;
   }
 
