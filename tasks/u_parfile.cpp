@@ -165,9 +165,10 @@ std::string RunDumpPath(const TUniTask& task, const std::string& workFolder,
   std::string path = task.dumppath();
   const bool raw = task.tasktype() == TTaskType::RawExport || task.tasktype() == TTaskType::RawImport;
   if (path.empty() && (!raw || task.parsedok())) {
+    const platform::LocalTimeFields& clock = task.dumpclock() ? *task.dumpclock() : now;
     for (const std::string& entry : task.params()) {
       if (std::optional<std::string_view> file = fileValue(entry))
-        path = inWorkFolder(UnquoteParamValue(ResolveDumpPath(*file, now)), workFolder);
+        path = inWorkFolder(UnquoteParamValue(ResolveDumpPath(*file, clock)), workFolder);
     }
   }
   if (path.empty()) return path;

@@ -50,11 +50,11 @@ struct TRunStartRecord {
 std::string ResolveDumpPath(std::string_view fileValue, const platform::LocalTimeFields& now);
 
 // The dump file that a run of `task` writes (an export) or reads (an import): the run's
-// `dumppath` once its main stage is prepared, else the "file" entry of `params` resolved at `now`
-// as WriteParFile will resolve it in `workFolder`. The path is absolute, without "." or ".." and
-// with the links of its existing folders followed, so that two spellings of one file compare
-// equal. Empty when the run will not know its dump (no "file" entry; a raw command that did not
-// parse).
+// `dumppath` once its main stage is prepared, else the "file" entry of `params` resolved at the
+// task's `dumpclock` (at `now` when it has none) as WriteParFile will resolve it in `workFolder`. The path is
+// absolute, without "." or ".." and with the links of its existing folders followed, so that two spellings of
+// one file compare equal. Empty when the run will not know its dump (no "file" entry; a raw command that did
+// not parse).
 std::string RunDumpPath(const TUniTask& task, const std::string& workFolder,
                         const platform::LocalTimeFields& now);
 

@@ -31,7 +31,8 @@ int TaskNodeImage(const TUniTask& task) {
   return base + (task.parsedok() ? 0 : 1) + (task.scheduled() ? 3 : 0);
 }
 
-void SchedulerTick(std::span<TUniTask* const> tasks, int maxTasks, SchedulerHost& host) {
+void SchedulerTick(std::span<TUniTask* const> tasks, int maxTasks, SchedulerHost& host,
+                   const platform::LocalTimeFields& now) {
   int running = 0;
   bool queued = false;
   for (const TUniTask* task : tasks) {
@@ -51,6 +52,7 @@ void SchedulerTick(std::span<TUniTask* const> tasks, int maxTasks, SchedulerHost
   for (TUniTask* task : tasks) {
     if (maxTasks <= running) break;
     if (task->state() != TTaskState::Queued) continue;
+    task->SetDumpClock(now);
     std::string dump = host.DumpPathOf(*task);
     const auto holder = std::find_if(inUse.begin(), inUse.end(),
                                      [&dump](const auto& use) { return !dump.empty() && use.first == dump; });
@@ -59,6 +61,7 @@ void SchedulerTick(std::span<TUniTask* const> tasks, int maxTasks, SchedulerHost
         task->SetWaitNote(platform::localNowText() + ": " + kWaitingForDump + holder->second->name() +
                           kWaitingForDumpUses + dump);
       }
+      task->SetDumpClock(std::nullopt);
       continue;
     }
     try {
@@ -68,6 +71,7 @@ void SchedulerTick(std::span<TUniTask* const> tasks, int maxTasks, SchedulerHost
     } catch (...) {
       // The note belongs to a run that did not begin.
       task->SetWaitNote({});
+      task->SetDumpClock(std::nullopt);
       host.ReportStartFailure(*task);
     }
   }
@@ -86,6 +90,10 @@ void SchedulerTick(std::span<TUniTask* const> tasks, int maxTasks, SchedulerHost
     const int image = TaskNodeImage(*tasks[i]);
     if (host.NodeImage(*tasks[i]) != image) host.SetNodeImage(*tasks[i], image);
   }
+}
+
+void SchedulerTick(std::span<TUniTask* const> tasks, int maxTasks, SchedulerHost& host) {
+  SchedulerTick(tasks, maxTasks, host, platform::localNow());
 }
 
 int64_t LocalMinuteNumber(const platform::LocalTimeFields& t) {

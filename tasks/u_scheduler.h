@@ -51,7 +51,12 @@ class SchedulerHost {
 // marked for deletion, then sets every remaining node's image. A queued task whose dump file is
 // that of a running task stays queued until that run has ended, so that no dump is ever written
 // by two programs at once, or read or transferred while another program writes it; the first
-// tick that keeps it waiting sets its `waitnote` (kWaitingForDump).
+// tick that keeps it waiting sets its `waitnote` (kWaitingForDump). A queued task is judged with
+// its `dumpclock` set to `now`, and starts with it, so that its run names its dump as it was
+// judged, however long its pre-script takes; one that stays queued keeps no clock.
+void SchedulerTick(std::span<TUniTask* const> tasks, int maxTasks, SchedulerHost& host,
+                   const platform::LocalTimeFields& now);
+// The tick at the local time now.
 void SchedulerTick(std::span<TUniTask* const> tasks, int maxTasks, SchedulerHost& host);
 
 // The wait note's text after the time and ": ": this, the running task's name, kWaitingForDumpUses

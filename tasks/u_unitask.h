@@ -14,6 +14,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/localclock.h"
+
 namespace tasks {
 
 using DateTime = std::chrono::system_clock::time_point;
@@ -107,7 +109,9 @@ class TUniTask {
   // is transferred. Only an export that ended with exit code 0 and was not terminated is transferred; each
   // stage's output ends with its exit code. At the end the parameter file is deleted and one log
   // is stored (the main program's output and the transfer lines); a task destroyed mid-run kills
-  // its programs and deletes the parameter file too.
+  // its programs and deletes the parameter file too. The dump's name is resolved at `dumpclock`
+  // when one was set before the start (the scheduler sets the clock it judged the wait at), else
+  // at the start, however long the pre-script takes.
   void StartTask(const TaskRunContext& context);
   // Starts `stage` (1, 2 or 3; 1 and 3 only with their flag on); anything else does nothing.
   void RunStage(int32_t stage);
@@ -295,6 +299,10 @@ class TUniTask {
   // Why the scheduler kept the task queued before its run, for that run's stored log, where it
   // stands first; the run's end clears it.
   const std::string& waitnote() const { return waitnote_; }
+  // The local time whose day, hour and minute name this run's dump file ("%d", "%h", "%m"): taken
+  // once, before the run begins, so that the wait is judged on the path that the program then
+  // writes and the transfer sends; empty between runs.
+  const std::optional<platform::LocalTimeFields>& dumpclock() const { return dumpclock_; }
   int64_t filesize() const { return filesize_; }
   int32_t tasklogid() const { return tasklogid_; }
   DateTime begintime() const { return begintime_; }
@@ -321,6 +329,7 @@ class TUniTask {
   void SetDumpFile(std::string v) { dumpfile_ = std::move(v); }
   void SetDumpPath(std::string v) { dumppath_ = std::move(v); }
   void SetWaitNote(std::string v) { waitnote_ = std::move(v); }
+  void SetDumpClock(std::optional<platform::LocalTimeFields> v) { dumpclock_ = v; }
   void SetFileSize(int64_t v) { filesize_ = v; }
   void SetTaskLogId(int32_t v) { tasklogid_ = v; }
   void SetBeginTime(DateTime v) { begintime_ = v; }
@@ -400,6 +409,7 @@ class TUniTask {
   std::string dumpfile_;
   std::string dumppath_;
   std::string waitnote_;
+  std::optional<platform::LocalTimeFields> dumpclock_;
   int64_t filesize_ = 0;
   int32_t tasklogid_ = 0;
   DateTime begintime_{};

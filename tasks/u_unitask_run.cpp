@@ -84,6 +84,7 @@ void TUniTask::StartTask(const TaskRunContext& context) {
   dumppath_.clear();
   dumpfile_ = "Unknown";
   filesize_ = 0;
+  if (!dumpclock_) dumpclock_ = platform::localNow();
   if (ispreexec_ && prethread_ == nullptr)
     addStepLine(platform::localNowText() + ": " + std::string(kPreScriptSkipped));
   RunStage(prethread_ != nullptr ? kStagePreScript : kStageMain);
@@ -109,7 +110,8 @@ void TUniTask::RunStage(int32_t stage) {
     } else if (stage == kStagePostScript) {
       thread->Start(PreparePostStage(*this, run_->settings));
     } else {
-      std::optional<TRunStartRecord> record = PrepareMainStage(*this, run_->settings);
+      std::optional<TRunStartRecord> record =
+          PrepareMainStage(*this, run_->settings, dumpclock_.value_or(platform::localNow()));
       if (!record)
         throw std::runtime_error("The task type " + std::to_string(int(tasktype_)) + " runs no program");
       run_->view->ClearMainLogs();
@@ -295,6 +297,7 @@ void TUniTask::endRun() {
   TaskLogEntry entry{0, id_, begintime_, endtime_, filesize_, dumpfile_};
   std::string content;
   if (!waitnote_.empty()) content += std::exchange(waitnote_, {}) + "\r\n";
+  dumpclock_.reset();
   if (!preScriptNote_.empty()) content += preScriptNote_ + "\r\n";
   for (const std::string& line : output) content += line + "\r\n";
   if (!postScriptNote_.empty()) content += postScriptNote_ + "\r\n";

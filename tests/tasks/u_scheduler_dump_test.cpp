@@ -3,8 +3,10 @@
 // another one held while it wrote or read it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -37,6 +39,10 @@ class Window : public TaskHost, public TaskRunView, public TaskNode, public Sche
 
   void StartTask(TUniTask& task) override {
     started.push_back(task.name());
+    std::string others;
+    for (const TUniTask* t : *tasks)
+      if (t->state() == TTaskState::Running) others += (others.empty() ? "" : ",") + t->name();
+    runningAtStart[task.name()] = others;
     task.StartTask(*context);
   }
   void ReportStartFailure(TUniTask& task) override { ADD_FAILURE() << "start of " << task.name(); }
@@ -48,8 +54,11 @@ class Window : public TaskHost, public TaskRunView, public TaskNode, public Sche
   }
 
   const TaskRunContext* context = nullptr;
+  const std::vector<TUniTask*>* tasks = nullptr;
   platform::EventQueue events;
   std::vector<std::string> started;
+  // The tasks that were running when each task started, by name.
+  std::map<std::string, std::string> runningAtStart;
 
  private:
   std::string workFolder_;
@@ -58,7 +67,10 @@ class Window : public TaskHost, public TaskRunView, public TaskNode, public Sche
 
 class SharedDumpTest : public ::testing::Test {
  protected:
-  SharedDumpTest() { ws_.set("VELMARON_STANDIN_WRITE_MS", "700"); }
+  SharedDumpTest() {
+    ws_.set("VELMARON_STANDIN_WRITE_MS", "700");
+    window_.tasks = &list_;
+  }
 
   TUniTask& add(const std::string& name, int type, const std::string& command) {
     tasks_.push_back(MakeTaskOfType(type, command, &window_));
@@ -74,9 +86,9 @@ class SharedDumpTest : public ::testing::Test {
     return task;
   }
 
-  // Ticks the scheduler as the window does and hands every event to its task, until no task is
-  // queued or running.
-  void runAll(int maxTasks) {
+  // Ticks the scheduler as the window does (at the local time `clock`, now when none) and hands
+  // every event to its task, until no task is queued or running.
+  void runAll(int maxTasks, std::optional<platform::LocalTimeFields> clock = std::nullopt) {
     const auto busy = [this] {
       for (const TUniTask* t : list_)
         if (t->state() != TTaskState::Idle) return true;
@@ -85,7 +97,10 @@ class SharedDumpTest : public ::testing::Test {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
     while (busy()) {
       ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the runs hang";
-      SchedulerTick(list_, maxTasks, window_);
+      if (clock)
+        SchedulerTick(list_, maxTasks, window_, *clock);
+      else
+        SchedulerTick(list_, maxTasks, window_);
       std::optional<platform::PostedEvent> ev =
           window_.events.take(std::chrono::milliseconds(kSchedulerTickMs));
       if (!ev) continue;
@@ -104,6 +119,17 @@ class SharedDumpTest : public ::testing::Test {
     std::vector<TaskLogEntry> logs = store_.LoadTaskLogs(task.id());
     EXPECT_EQ(logs.size(), 1u) << task.name();
     return logs.empty() ? std::string() : store_.LoadTaskLogContent(task.id(), logs[0].id);
+  }
+  std::string loggedDump(const TUniTask& task) {
+    std::vector<TaskLogEntry> logs = store_.LoadTaskLogs(task.id());
+    return logs.size() == 1 ? logs[0].dumpfile : "(" + std::to_string(logs.size()) + " logs)";
+  }
+  // The parameter-file lines that the stand-in logged for the run of `task`.
+  std::vector<std::string> parFileRead(const TUniTask& task) const {
+    const std::string arg = "parfile=" + ParFilePath(task, ws_.work());
+    for (const standin::Record& r : ws_.records())
+      if (std::find(r.args.begin(), r.args.end(), arg) != r.args.end()) return r.parfile;
+    return {};
   }
 
   standin::Workspace ws_;
@@ -173,6 +199,51 @@ TEST_F(SharedDumpTest, AnImportWaitsForTheExportOfItsDumpWhileOtherDumpsRunAtOnc
   EXPECT_NE(log.find("dump-read: " + dump), std::string::npos) << log;
   EXPECT_NE(storedLog(imp).find(kWaitingForDump), std::string::npos);
   EXPECT_EQ(storedLog(other).find(kWaitingForDump), std::string::npos);
+}
+
+TEST_F(SharedDumpTest, ARunKeepsTheDumpNameItWasJudgedByThoughItsPreScriptOutlastsTheMinute) {
+  window_.context = &context_;
+  const std::string copies = ws_.folder() + "/copies", script = ws_.folder() + "/pre.sql";
+  std::filesystem::create_directories(copies);
+  platform::testing::writeFile(script, "select 1 from dual;\n");
+  const std::string judged = ws_.folder() + "/n072359.dmp", later = ws_.folder() + "/n080000.dmp";
+  // Named by the clock, with a pre-script: judged at 23:59 on the 7th, its main stage is
+  // prepared after midnight.
+  TUniTask& stamped =
+      add("stamped", int(TTaskType::Export), "file=" + ws_.folder() + "/n%d%h%m.dmp owner=scott");
+  stamped.SetIsPreExec(true);
+  stamped.SetPreExec(script);
+  stamped.SetTransferMode(kTransferCopy);
+  stamped.SetCopyFileDir(copies);
+  stamped.SetDeleteFileAfter(1);
+  TUniTask& next = add("next minute", int(TTaskType::Export), "file=" + later + " owner=scott");
+  TUniTask& same = add("same minute", int(TTaskType::Export), "file=" + judged + " owner=scott");
+  SchedulerTick(list_, 3, window_, platform::LocalTimeFields{2026, 12, 7, 23, 59, 58});
+  ASSERT_EQ(stamped.state(), TTaskState::Running);
+  EXPECT_EQ(next.state(), TTaskState::Running);
+  ASSERT_EQ(same.state(), TTaskState::Queued);
+  EXPECT_NE(same.waitnote().find(kWaitingForDump + std::string("stamped") + kWaitingForDumpUses + judged),
+            std::string::npos)
+      << same.waitnote();
+  runAll(3, platform::LocalTimeFields{2026, 12, 8, 0, 0, 1});
+
+  // The export wrote, the log names and the transfer sent and deleted the dump named at 23:59;
+  // the task that writes that name waited for it to end, the one of the next minute did not.
+  EXPECT_EQ(window_.started, (std::vector<std::string>{"stamped", "next minute", "same minute"}));
+  EXPECT_EQ(window_.runningAtStart["same minute"].find("stamped"), std::string::npos)
+      << window_.runningAtStart["same minute"];
+  const std::string log = standinLog();
+  EXPECT_EQ(log.find("dump-shared: "), std::string::npos) << log;
+  const std::vector<std::string> read = parFileRead(stamped);
+  EXPECT_NE(std::find(read.begin(), read.end(), "file=" + judged + "\\r"), read.end()) << log;
+  EXPECT_EQ(loggedDump(stamped), judged);
+  EXPECT_TRUE(std::filesystem::exists(copies + "/n072359.dmp"));
+  const std::string stampedLog = storedLog(stamped);
+  EXPECT_NE(stampedLog.find("Copy file successfully: " + copies + "/n072359.dmp"), std::string::npos)
+      << stampedLog;
+  EXPECT_EQ(loggedDump(same), judged);
+  EXPECT_EQ(loggedDump(next), later);
+  EXPECT_FALSE(stamped.dumpclock());
 }
 
 TEST(RunDumpPathTest, IsTheDumpTheRunWillUseOrNoneWhenItCannotKnow) {
