@@ -7,7 +7,9 @@
 
 #include "platform/plainfile.h"
 #include "platform/privatefile.h"
+#include "platform/textrules.h"
 #include "tasks/paramlex.h"
+#include "tasks/paramtokens.h"
 
 namespace tasks {
 
@@ -71,6 +73,62 @@ std::string inWorkFolder(const std::string& path, const std::string& workFolder)
   std::filesystem::path folder = std::filesystem::absolute(workFolder, ec);
   if (ec) folder = workFolder;
   return (folder / path).lexically_normal().string();
+}
+
+// `path` with its links followed: those of its folders, and one in its own place even when its
+// target does not exist yet, since the program writes through it and makes the target.
+std::string fileItself(const std::string& path) {
+  namespace fs = std::filesystem;
+  fs::path p = path;
+  std::error_code ec;
+  // As many links as the system follows in one path.
+  for (int hops = 0; hops < 40 && fs::is_symlink(fs::symlink_status(p, ec)); ++hops) {
+    fs::path target = fs::read_symlink(p, ec);
+    if (ec) break;
+    p = target.is_absolute() ? target : p.parent_path() / target;
+  }
+  fs::path canonical = fs::weakly_canonical(p, ec);
+  return ec ? p.lexically_normal().string() : canonical.string();
+}
+
+// The values of every "file" keyword of a parameter text that the parser refused: a value, or
+// each value of a list in parentheses, as the scanner reads it; a text in double quotes without
+// them. A token too long for the scanner ends the search.
+std::vector<std::string> typedFileValues(std::string_view text) {
+  std::vector<std::string> values;
+  enum class At { Other, Keyword, Equals, List } at = At::Other;
+  const auto isValue = [](int32_t token) {
+    return token == tokWord || token == tokString || token == tokNumber;
+  };
+  const auto add = [&values](std::string_view value) {
+    if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
+      value = value.substr(1, value.size() - 2);
+    if (!value.empty()) values.emplace_back(value);
+  };
+  try {
+    ParamLexer lexer(text);
+    for (int32_t token = lexer.Lex(); token != tokEnd; token = lexer.Lex()) {
+      if (at == At::List) {
+        if (isValue(token)) {
+          add(lexer.Value());
+        } else if (token != tokComma) {
+          at = At::Other;
+        }
+      } else if (at == At::Equals && isValue(token)) {
+        add(lexer.Value());
+        at = At::Other;
+      } else if (at == At::Equals && token == tokLParen) {
+        at = At::List;
+      } else if (at == At::Keyword && token == tokEquals) {
+        at = At::Equals;
+      } else {
+        at = token == tokWord && platform::asciiUpperCased(lexer.Value()) == "FILE" ? At::Keyword : At::Other;
+      }
+    }
+  } catch (const ParamLexer::Fatal&) {
+    // What was found so far stands.
+  }
+  return values;
 }
 
 std::string joinArguments(const std::vector<std::string>& arguments) {
@@ -160,21 +218,33 @@ std::string ResolveDumpPath(std::string_view fileValue, const platform::LocalTim
   return resolved;
 }
 
-std::string RunDumpPath(const TUniTask& task, const std::string& workFolder,
-                        const platform::LocalTimeFields& now) {
-  std::string path = task.dumppath();
-  const bool raw = task.tasktype() == TTaskType::RawExport || task.tasktype() == TTaskType::RawImport;
-  if (path.empty() && (!raw || task.parsedok())) {
+std::vector<std::string> RunDumpPaths(const TUniTask& task, const std::string& workFolder,
+                                      const platform::LocalTimeFields& now) {
+  const TTaskType type = task.tasktype();
+  const bool raw = type == TTaskType::RawExport || type == TTaskType::RawImport;
+  if (type != TTaskType::Export && type != TTaskType::Import && !raw) return {};
+  std::vector<std::string> paths;
+  if (raw && !task.parsedok()) {
+    for (const std::string& value : typedFileValues(task.command()))
+      paths.push_back(inWorkFolder(value, workFolder));
+  } else if (!task.dumppath().empty()) {
+    paths.push_back(task.dumppath());
+  } else {
     const platform::LocalTimeFields& clock = task.dumpclock() ? *task.dumpclock() : now;
     for (const std::string& entry : task.params()) {
       if (std::optional<std::string_view> file = fileValue(entry))
-        path = inWorkFolder(UnquoteParamValue(ResolveDumpPath(*file, clock)), workFolder);
+        paths.push_back(inWorkFolder(UnquoteParamValue(ResolveDumpPath(*file, clock)), workFolder));
     }
   }
-  if (path.empty()) return path;
+  if (paths.empty()) paths.push_back(inWorkFolder(std::string(kDefaultDumpName), workFolder));
+  for (std::string& path : paths) path = fileItself(path);
+  return paths;
+}
+
+bool SameDumpFile(const std::string& a, const std::string& b) {
+  if (a == b) return true;
   std::error_code ec;
-  std::filesystem::path canonical = std::filesystem::weakly_canonical(path, ec);
-  return ec ? std::filesystem::path(path).lexically_normal().string() : canonical.string();
+  return std::filesystem::equivalent(a, b, ec) && !ec;
 }
 
 std::string ParFilePath(const TUniTask& task, const std::string& workFolder) {

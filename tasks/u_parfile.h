@@ -49,14 +49,27 @@ struct TRunStartRecord {
 // "%d", "%h" and "%m" replaced by the two-digit day of the month, hour (0-23) and minute.
 std::string ResolveDumpPath(std::string_view fileValue, const platform::LocalTimeFields& now);
 
-// The dump file that a run of `task` writes (an export) or reads (an import): the run's
-// `dumppath` once its main stage is prepared, else the "file" entry of `params` resolved at the
-// task's `dumpclock` (at `now` when it has none) as WriteParFile will resolve it in `workFolder`. The path is
-// absolute, without "." or ".." and with the links of its existing folders followed, so that two spellings of
-// one file compare equal. Empty when the run will not know its dump (no "file" entry; a raw command that did
-// not parse).
-std::string RunDumpPath(const TUniTask& task, const std::string& workFolder,
-                        const platform::LocalTimeFields& now);
+// The name that the export program gives its dump when its parameters name none, in its current
+// folder (the work folder); the import program then reads the same file.
+inline constexpr std::string_view kDefaultDumpName = "expdat.dmp";
+
+// The dump files that a run of `task` writes (an export) or reads (an import):
+// - the run's `dumppath` once its main stage is prepared;
+// - else the "file" entry of `params` resolved at the task's `dumpclock` (at `now` when it has
+//   none), as WriteParFile will resolve it;
+// - for a raw command that did not parse, every value of each "file" keyword of its text (in any
+//   case; each of a list in parentheses), as typed, since the program reads them so;
+// - kDefaultDumpName when the parameters name none.
+// A relative path lies in `workFolder`, where the programs run. Each path is absolute, without "."
+// or "..", with the links of its folders followed and a link in its place followed to its target
+// (existing or not, as the program writes through it), so that two spellings of one file compare
+// equal; SameDumpFile also finds hard links. Empty for a task type that runs no program.
+std::vector<std::string> RunDumpPaths(const TUniTask& task, const std::string& workFolder,
+                                      const platform::LocalTimeFields& now);
+
+// True when the paths `a` and `b` (of RunDumpPaths) name one file: the same text, or where both
+// exist, one device and inode.
+bool SameDumpFile(const std::string& a, const std::string& b);
 
 // The path of the task's parameter file: the work folder, "/", the task id in decimal, ".par".
 std::string ParFilePath(const TUniTask& task, const std::string& workFolder);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tasks/u_common.h"
+#include "tasks/u_parfile.h"
 
 namespace tasks {
 namespace {
@@ -45,7 +46,7 @@ void SchedulerTick(std::span<TUniTask* const> tasks, int maxTasks, SchedulerHost
   if (queued && running < maxTasks) {
     for (const TUniTask* task : tasks) {
       if (task->state() != TTaskState::Running) continue;
-      if (std::string dump = host.DumpPathOf(*task); !dump.empty()) inUse.emplace_back(std::move(dump), task);
+      for (std::string& dump : host.DumpPathsOf(*task)) inUse.emplace_back(std::move(dump), task);
     }
   }
 
@@ -53,13 +54,22 @@ void SchedulerTick(std::span<TUniTask* const> tasks, int maxTasks, SchedulerHost
     if (maxTasks <= running) break;
     if (task->state() != TTaskState::Queued) continue;
     task->SetDumpClock(now);
-    std::string dump = host.DumpPathOf(*task);
-    const auto holder = std::find_if(inUse.begin(), inUse.end(),
-                                     [&dump](const auto& use) { return !dump.empty() && use.first == dump; });
-    if (holder != inUse.end()) {
+    std::vector<std::string> dumps = host.DumpPathsOf(*task);
+    const TUniTask* holder = nullptr;
+    const std::string* shared = nullptr;
+    for (const std::string& dump : dumps) {
+      const auto use = std::find_if(inUse.begin(), inUse.end(),
+                                    [&dump](const auto& use) { return SameDumpFile(dump, use.first); });
+      if (use != inUse.end()) {
+        holder = use->second;
+        shared = &dump;
+        break;
+      }
+    }
+    if (holder != nullptr) {
       if (task->waitnote().empty()) {
-        task->SetWaitNote(platform::localNowText() + ": " + kWaitingForDump + holder->second->name() +
-                          kWaitingForDumpUses + dump);
+        task->SetWaitNote(platform::localNowText() + ": " + kWaitingForDump + holder->name() +
+                          kWaitingForDumpUses + *shared);
       }
       task->SetDumpClock(std::nullopt);
       continue;
@@ -67,7 +77,7 @@ void SchedulerTick(std::span<TUniTask* const> tasks, int maxTasks, SchedulerHost
     try {
       host.StartTask(*task);
       ++running;
-      if (!dump.empty()) inUse.emplace_back(std::move(dump), task);
+      for (std::string& dump : dumps) inUse.emplace_back(std::move(dump), task);
     } catch (...) {
       // The note belongs to a run that did not begin.
       task->SetWaitNote({});

@@ -12,6 +12,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "platform/localclock.h"
 #include "tasks/u_unitask.h"
@@ -41,17 +42,17 @@ class SchedulerHost {
   // Gives the task's node `image` (called only when it differs from the node's current one).
   virtual void SetNodeImage(TUniTask& task, int image) = 0;
   virtual int NodeImage(const TUniTask& task) const = 0;
-  // The dump file that the run of `task` writes or reads, as RunDumpPath (u_parfile.h) gives it
-  // for the work folder that the run takes; empty when the run will not know it.
-  virtual std::string DumpPathOf(const TUniTask& task) const = 0;
+  // The dump files that the run of `task` writes or reads, as RunDumpPaths (u_parfile.h) gives
+  // them for the work folder that the run takes.
+  virtual std::vector<std::string> DumpPathsOf(const TUniTask& task) const = 0;
 };
 
 // One tick of the task scheduler over `tasks`, in tree order. Starts queued tasks while fewer
 // than `maxTasks` run (a start that throws is reported and not counted), removes the first task
-// marked for deletion, then sets every remaining node's image. A queued task whose dump file is
-// that of a running task stays queued until that run has ended, so that no dump is ever written
-// by two programs at once, or read or transferred while another program writes it; the first
-// tick that keeps it waiting sets its `waitnote` (kWaitingForDump). A queued task is judged with
+// marked for deletion, then sets every remaining node's image. A queued task with a dump file of
+// a running task (SameDumpFile) stays queued until that run has ended, so that no dump is ever
+// written by two programs at once, or read or transferred while another program writes it; the
+// first tick that keeps it waiting sets its `waitnote` (kWaitingForDump). A queued task is judged with
 // its `dumpclock` set to `now`, and starts with it, so that its run names its dump as it was
 // judged, however long its pre-script takes; one that stays queued keeps no clock.
 void SchedulerTick(std::span<TUniTask* const> tasks, int maxTasks, SchedulerHost& host,
@@ -60,7 +61,7 @@ void SchedulerTick(std::span<TUniTask* const> tasks, int maxTasks, SchedulerHost
 void SchedulerTick(std::span<TUniTask* const> tasks, int maxTasks, SchedulerHost& host);
 
 // The wait note's text after the time and ": ": this, the running task's name, kWaitingForDumpUses
-// and the dump file's path.
+// and the waiting task's path of the shared dump file.
 inline constexpr const char* kWaitingForDump = "Waiting for task ";
 inline constexpr const char* kWaitingForDumpUses = " to end: it uses the dump file ";
 

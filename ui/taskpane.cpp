@@ -410,8 +410,8 @@ std::string TaskPane::RunWorkFolder() const {
   return workFolder;
 }
 
-std::string TaskPane::DumpPathOf(const tasks::TUniTask& task) const {
-  return tasks::RunDumpPath(task, RunWorkFolder(), platform::localNow());
+std::vector<std::string> TaskPane::DumpPathsOf(const tasks::TUniTask& task) const {
+  return tasks::RunDumpPaths(task, RunWorkFolder(), platform::localNow());
 }
 
 void TaskPane::StartTask(tasks::TUniTask& task) {

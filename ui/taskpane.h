@@ -153,7 +153,7 @@ class TaskPane final : public QObject,
   void RemoveTask(tasks::TUniTask& task) override;
   void SetNodeImage(tasks::TUniTask& task, int image) override;
   int NodeImage(const tasks::TUniTask& task) const override;
-  std::string DumpPathOf(const tasks::TUniTask& task) const override;
+  std::vector<std::string> DumpPathsOf(const tasks::TUniTask& task) const override;
   // TaskHost
   tasks::TaskEventSink* EventSink() override { return &taskEvents_; }
   std::string ExportProgram() const override;

@@ -18,7 +18,7 @@ struct Host final : tasks::SchedulerHost {
   void RemoveTask(tasks::TUniTask&) override {}
   void SetNodeImage(tasks::TUniTask& t, int image) override { images[size_t(t.id())] = image; }
   int NodeImage(const tasks::TUniTask& t) const override { return images[size_t(t.id())]; }
-  std::string DumpPathOf(const tasks::TUniTask&) const override { return {}; }
+  std::vector<std::string> DumpPathsOf(const tasks::TUniTask&) const override { return {}; }
 };
 
 struct Tasks {

@@ -49,8 +49,8 @@ class Window : public TaskHost, public TaskRunView, public TaskNode, public Sche
   void RemoveTask(TUniTask&) override {}
   void SetNodeImage(TUniTask&, int) override {}
   int NodeImage(const TUniTask&) const override { return 0; }
-  std::string DumpPathOf(const TUniTask& task) const override {
-    return RunDumpPath(task, workFolder_, platform::localNow());
+  std::vector<std::string> DumpPathsOf(const TUniTask& task) const override {
+    return RunDumpPaths(task, workFolder_, platform::localNow());
   }
 
   const TaskRunContext* context = nullptr;
@@ -72,10 +72,10 @@ class SharedDumpTest : public ::testing::Test {
     window_.tasks = &list_;
   }
 
-  TUniTask& add(const std::string& name, int type, const std::string& command) {
+  TUniTask& add(const std::string& name, int type, const std::string& command, bool parses = true) {
     tasks_.push_back(MakeTaskOfType(type, command, &window_));
     TUniTask& task = *tasks_.back();
-    EXPECT_TRUE(task.parsedok()) << command;
+    EXPECT_EQ(task.parsedok(), parses) << command;
     task.SetId(int32_t(100 + tasks_.size()));
     task.SetName(name);
     task.SetNode(&window_);
@@ -246,26 +246,123 @@ TEST_F(SharedDumpTest, ARunKeepsTheDumpNameItWasJudgedByThoughItsPreScriptOutlas
   EXPECT_FALSE(stamped.dumpclock());
 }
 
-TEST(RunDumpPathTest, IsTheDumpTheRunWillUseOrNoneWhenItCannotKnow) {
+TEST_F(SharedDumpTest, LinksToOneDumpDoNotRunAtOnce) {
+  window_.context = &context_;
+  const std::string dir = ws_.folder();
+  // A hard link left from an earlier night, and a link to a dump not yet written.
+  platform::testing::writeFile(dir + "/a.dmp", "old");
+  std::filesystem::create_hard_link(dir + "/a.dmp", dir + "/b.dmp");
+  std::filesystem::create_symlink("d.dmp", dir + "/c.dmp");
+  TUniTask& a = add("a", int(TTaskType::Export), "file=" + dir + "/a.dmp owner=scott");
+  TUniTask& b = add("b", int(TTaskType::Export), "file=" + dir + "/b.dmp owner=scott");
+  TUniTask& c = add("c", int(TTaskType::Export), "file=" + dir + "/c.dmp owner=scott");
+  TUniTask& d = add("d", int(TTaskType::Import), "file=" + dir + "/d.dmp full=y");
+  SchedulerTick(list_, 4, window_);
+  EXPECT_EQ(a.state(), TTaskState::Running);
+  EXPECT_EQ(b.state(), TTaskState::Queued);
+  EXPECT_EQ(c.state(), TTaskState::Running);
+  EXPECT_EQ(d.state(), TTaskState::Queued);
+  EXPECT_NE(b.waitnote().find(kWaitingForDump + std::string("a") + kWaitingForDumpUses + dir + "/b.dmp"),
+            std::string::npos)
+      << b.waitnote();
+  EXPECT_NE(d.waitnote().find(kWaitingForDump + std::string("c")), std::string::npos) << d.waitnote();
+  runAll(4);
+
+  EXPECT_EQ(window_.runningAtStart["b"].find('a'), std::string::npos) << window_.runningAtStart["b"];
+  EXPECT_EQ(window_.runningAtStart["d"].find('c'), std::string::npos) << window_.runningAtStart["d"];
+  const std::string log = standinLog();
+  EXPECT_EQ(log.find("dump-shared: "), std::string::npos) << log;
+  // The import read the whole dump that the export wrote through the link.
+  EXPECT_NE(log.find("dump-read: " + dir + "/d.dmp"), std::string::npos) << log;
+}
+
+TEST_F(SharedDumpTest, RunsWithoutAFileOrOfACommandNotReadWaitForTheDumpTheyShare) {
+  window_.context = &context_;
+  const std::string typed = ws_.folder() + "/typed.dmp";
+  // Without a file the export writes its default one in the work folder, the import reads it.
+  TUniTask& plain = add("plain", int(TTaskType::Export), "owner=scott");
+  TUniTask& plainRaw = add("plain raw", int(TTaskType::RawExport), "owner=scott");
+  // A keyword the parser does not know leaves the typed text as it is: the program reads the
+  // file named there, in whatever case the keyword stands.
+  TUniTask& raw =
+      add("typed", int(TTaskType::RawExport), "owner=scott FILE=" + typed + " filesize=1m", false);
+  TUniTask& imp = add("typed import", int(TTaskType::Import), "file=" + typed + " full=y");
+  TUniTask& rawDefault = add("raw default", int(TTaskType::RawImport), "full=y filesize=1m", false);
+  SchedulerTick(list_, 5, window_);
+  EXPECT_EQ(plain.state(), TTaskState::Running);
+  EXPECT_EQ(plainRaw.state(), TTaskState::Queued);
+  EXPECT_EQ(raw.state(), TTaskState::Running);
+  EXPECT_EQ(imp.state(), TTaskState::Queued);
+  EXPECT_EQ(rawDefault.state(), TTaskState::Queued);
+  const std::string work = std::filesystem::canonical(ws_.work()).string();
+  EXPECT_NE(plainRaw.waitnote().find(std::string("plain") + kWaitingForDumpUses + work + "/expdat.dmp"),
+            std::string::npos)
+      << plainRaw.waitnote();
+  EXPECT_NE(imp.waitnote().find(std::string("typed") + kWaitingForDumpUses + typed), std::string::npos)
+      << imp.waitnote();
+  runAll(5);
+
+  EXPECT_EQ(window_.started.size(), 5u);
+  EXPECT_EQ(window_.runningAtStart["plain raw"].find("plain"), std::string::npos);
+  EXPECT_EQ(window_.runningAtStart["typed import"].find("typed"), std::string::npos);
+  const std::string log = standinLog();
+  EXPECT_EQ(log.find("dump-shared: "), std::string::npos) << log;
+  EXPECT_NE(log.find("dump-read: " + typed), std::string::npos) << log;
+  EXPECT_NE(log.find("dump-read: expdat.dmp"), std::string::npos) << log;
+}
+
+TEST(RunDumpPathsTest, AreTheDumpsTheRunWillUseEachUnderOneSpelling) {
   platform::testing::TempFolder temp;
   const std::string work = temp.path() + "/work";
   std::filesystem::create_directories(work);
   std::filesystem::create_directory_symlink(work, temp.path() + "/link");
+  const std::string canonicalWork = std::filesystem::canonical(work).string();
+  using Paths = std::vector<std::string>;
   const platform::LocalTimeFields at{2026, 12, 7, 21, 5, 0};
   // A bare name lies in the work folder, where the programs run; a link to it is followed.
   std::unique_ptr<TUniTask> task =
       MakeTaskOfType(int(TTaskType::Export), "file=Day%d.dmp owner=scott", nullptr);
-  EXPECT_EQ(RunDumpPath(*task, temp.path() + "/link", at),
-            std::filesystem::canonical(work).string() + "/day07.dmp");
+  EXPECT_EQ(RunDumpPaths(*task, temp.path() + "/link", at), Paths{canonicalWork + "/day07.dmp"});
+  // A run's own clock names its dump, whenever it is asked.
+  task->SetDumpClock(platform::LocalTimeFields{2026, 12, 8, 0, 0, 0});
+  EXPECT_EQ(RunDumpPaths(*task, work, at), Paths{canonicalWork + "/day08.dmp"});
   // Once the main stage has named it, that name holds.
   task->SetDumpPath(work + "/../work/other.dmp");
-  EXPECT_EQ(RunDumpPath(*task, work, at), std::filesystem::canonical(work).string() + "/other.dmp");
-  // A raw command that did not parse, and a command without a file, name no dump.
-  std::unique_ptr<TUniTask> raw = MakeTaskOfType(int(TTaskType::RawExport), "file=x.dmp owner=(", nullptr);
-  ASSERT_FALSE(raw->parsedok());
-  EXPECT_EQ(RunDumpPath(*raw, work, at), "");
+  EXPECT_EQ(RunDumpPaths(*task, work, at), Paths{canonicalWork + "/other.dmp"});
+  // A link in the dump's place is written through, though its target is not there yet.
+  std::filesystem::create_symlink("../work/target.dmp", work + "/alias.dmp");
+  std::unique_ptr<TUniTask> alias = MakeTaskOfType(int(TTaskType::Import), "file=alias.dmp", nullptr);
+  EXPECT_EQ(RunDumpPaths(*alias, work, at), Paths{canonicalWork + "/target.dmp"});
+  // Without a file, the default one.
   std::unique_ptr<TUniTask> none = MakeTaskOfType(int(TTaskType::Export), "owner=scott", nullptr);
-  EXPECT_EQ(RunDumpPath(*none, work, at), "");
+  EXPECT_EQ(RunDumpPaths(*none, work, at), Paths{canonicalWork + "/expdat.dmp"});
+  // A raw command that did not parse: every file it names, as typed, else the default.
+  std::unique_ptr<TUniTask> raw =
+      MakeTaskOfType(int(TTaskType::RawExport),
+                     "File = (One%m.dmp,'" + temp.path() + "/a b.dmp') owner=( file=\"two.dmp\"", nullptr);
+  ASSERT_FALSE(raw->parsedok());
+  EXPECT_EQ(RunDumpPaths(*raw, work, at),
+            (Paths{canonicalWork + "/One%m.dmp", temp.path() + "/a b.dmp", canonicalWork + "/two.dmp"}));
+  std::unique_ptr<TUniTask> rawNone =
+      MakeTaskOfType(int(TTaskType::RawImport), "full=y filesize=1m", nullptr);
+  ASSERT_FALSE(rawNone->parsedok());
+  EXPECT_EQ(RunDumpPaths(*rawNone, work, at), Paths{canonicalWork + "/expdat.dmp"});
+  // A task type that runs no program uses no dump.
+  none->SetTaskType(TTaskType(7));
+  EXPECT_EQ(RunDumpPaths(*none, work, at), Paths{});
+}
+
+TEST(RunDumpPathsTest, SameDumpFileFindsHardLinksAmongFilesThatExist) {
+  platform::testing::TempFolder temp;
+  const std::string a = temp.path() + "/a.dmp", b = temp.path() + "/b.dmp", c = temp.path() + "/c.dmp";
+  platform::testing::writeFile(a, "x");
+  platform::testing::writeFile(c, "x");
+  std::filesystem::create_hard_link(a, b);
+  EXPECT_TRUE(SameDumpFile(a, b));
+  EXPECT_FALSE(SameDumpFile(a, c));
+  EXPECT_TRUE(SameDumpFile(temp.path() + "/new.dmp", temp.path() + "/new.dmp"));
+  EXPECT_FALSE(SameDumpFile(temp.path() + "/new.dmp", temp.path() + "/other.dmp"));
+  EXPECT_FALSE(SameDumpFile(a, temp.path() + "/new.dmp"));
 }
 
 }  // namespace

@@ -27,7 +27,7 @@ struct Host final : SchedulerHost {
   void RemoveTask(TUniTask& t) override { log.push_back("remove " + t.name()); }
   void SetNodeImage(TUniTask& t, int image) override { images[&t] = image; }
   int NodeImage(const TUniTask& t) const override { return images.count(&t) ? images.at(&t) : 2; }
-  std::string DumpPathOf(const TUniTask&) const override { return {}; }
+  std::vector<std::string> DumpPathsOf(const TUniTask&) const override { return {}; }
 };
 
 class SchedulerTest : public ::testing::Test {
