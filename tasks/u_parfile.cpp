@@ -223,20 +223,23 @@ std::vector<std::string> RunDumpPaths(const TUniTask& task, const std::string& w
   const TTaskType type = task.tasktype();
   const bool raw = type == TTaskType::RawExport || type == TTaskType::RawImport;
   if (type != TTaskType::Export && type != TTaskType::Import && !raw) return {};
+  // A run in progress keeps the folder it started in, whatever the setting has become since.
+  const std::string runFolder = task.runfolder();
+  const std::string& folder = runFolder.empty() ? workFolder : runFolder;
   std::vector<std::string> paths;
   if (raw && !task.parsedok()) {
     for (const std::string& value : typedFileValues(task.command()))
-      paths.push_back(inWorkFolder(value, workFolder));
+      paths.push_back(inWorkFolder(value, folder));
   } else if (!task.dumppath().empty()) {
     paths.push_back(task.dumppath());
   } else {
     const platform::LocalTimeFields& clock = task.dumpclock() ? *task.dumpclock() : now;
     for (const std::string& entry : task.params()) {
       if (std::optional<std::string_view> file = fileValue(entry))
-        paths.push_back(inWorkFolder(UnquoteParamValue(ResolveDumpPath(*file, clock)), workFolder));
+        paths.push_back(inWorkFolder(UnquoteParamValue(ResolveDumpPath(*file, clock)), folder));
     }
   }
-  if (paths.empty()) paths.push_back(inWorkFolder(std::string(kDefaultDumpName), workFolder));
+  if (paths.empty()) paths.push_back(inWorkFolder(std::string(kDefaultDumpName), folder));
   for (std::string& path : paths) path = fileItself(path);
   return paths;
 }

@@ -60,7 +60,8 @@ inline constexpr std::string_view kDefaultDumpName = "expdat.dmp";
 // - for a raw command that did not parse, every value of each "file" keyword of its text (in any
 //   case; each of a list in parentheses), as typed, since the program reads them so;
 // - kDefaultDumpName when the parameters name none.
-// A relative path lies in `workFolder`, where the programs run. Each path is absolute, without "."
+// A relative path lies in the work folder, where the programs run: that of the task's run in
+// progress (`runfolder`), else `workFolder`. Each path is absolute, without "."
 // or "..", with the links of its folders followed and a link in its place followed to its target
 // (existing or not, as the program writes through it), so that two spellings of one file compare
 // equal; SameDumpFile also finds hard links. Empty for a task type that runs no program.

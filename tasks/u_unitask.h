@@ -303,6 +303,8 @@ class TUniTask {
   // once, before the run begins, so that the wait is judged on the path that the program then
   // writes and the transfer sends; empty between runs.
   const std::optional<platform::LocalTimeFields>& dumpclock() const { return dumpclock_; }
+  // The work folder of the run in progress, where its programs run; empty when none runs.
+  std::string runfolder() const;
   int64_t filesize() const { return filesize_; }
   int32_t tasklogid() const { return tasklogid_; }
   DateTime begintime() const { return begintime_; }

@@ -329,6 +329,10 @@ void TUniTask::TerminateTask(const std::string& reason) {
   if (transfer_ != nullptr) transfer_->Abort();
 }
 
+std::string TUniTask::runfolder() const {
+  return state_ == TTaskState::Running && run_ != nullptr ? run_->settings.workFolder : std::string();
+}
+
 std::optional<std::pair<int64_t, int64_t>> TUniTask::dumpStamp() const {
   std::error_code ec;
   if (dumppath_.empty() || !std::filesystem::is_regular_file(dumppath_, ec)) return std::nullopt;

@@ -26,7 +26,7 @@ namespace {
 
 class Window : public TaskHost, public TaskRunView, public TaskNode, public SchedulerHost {
  public:
-  explicit Window(const std::string& workFolder) : workFolder_(workFolder) {}
+  explicit Window(const std::string& folder) : workFolder(folder) {}
 
   TaskEventSink* EventSink() override { return &sink_; }
   std::string ExportProgram() const override { return standin::program("exp"); }
@@ -50,9 +50,11 @@ class Window : public TaskHost, public TaskRunView, public TaskNode, public Sche
   void SetNodeImage(TUniTask&, int) override {}
   int NodeImage(const TUniTask&) const override { return 0; }
   std::vector<std::string> DumpPathsOf(const TUniTask& task) const override {
-    return RunDumpPaths(task, workFolder_, platform::localNow());
+    return RunDumpPaths(task, workFolder, platform::localNow());
   }
 
+  // The work folder that a run started now would take (the setting may change meanwhile).
+  std::string workFolder;
   const TaskRunContext* context = nullptr;
   const std::vector<TUniTask*>* tasks = nullptr;
   platform::EventQueue events;
@@ -61,7 +63,6 @@ class Window : public TaskHost, public TaskRunView, public TaskNode, public Sche
   std::map<std::string, std::string> runningAtStart;
 
  private:
-  std::string workFolder_;
   TaskEventPoster sink_{events};
 };
 
@@ -309,6 +310,26 @@ TEST_F(SharedDumpTest, RunsWithoutAFileOrOfACommandNotReadWaitForTheDumpTheyShar
   EXPECT_EQ(log.find("dump-shared: "), std::string::npos) << log;
   EXPECT_NE(log.find("dump-read: " + typed), std::string::npos) << log;
   EXPECT_NE(log.find("dump-read: expdat.dmp"), std::string::npos) << log;
+}
+
+TEST_F(SharedDumpTest, ARunKeepsItsWorkFolderForItsDefaultDumpWhenTheSettingChanges) {
+  window_.context = &context_;
+  TUniTask& plain = add("plain", int(TTaskType::Export), "owner=scott");
+  SchedulerTick(list_, 2, window_);
+  ASSERT_EQ(plain.state(), TTaskState::Running);
+  // The work folder is set elsewhere while the export writes the old folder's default dump.
+  window_.workFolder = ws_.folder() + "/elsewhere";
+  std::filesystem::create_directories(window_.workFolder);
+  const std::string dump = std::filesystem::canonical(ws_.work()).string() + "/expdat.dmp";
+  TUniTask& imp = add("import", int(TTaskType::Import), "file=" + dump + " full=y");
+  runAll(2);
+
+  EXPECT_EQ(window_.runningAtStart["import"].find("plain"), std::string::npos)
+      << window_.runningAtStart["import"];
+  const std::string log = standinLog();
+  EXPECT_EQ(log.find("dump-shared: "), std::string::npos) << log;
+  EXPECT_NE(log.find("dump-read: " + dump), std::string::npos) << log;
+  EXPECT_NE(storedLog(imp).find(kWaitingForDump + std::string("plain")), std::string::npos);
 }
 
 TEST(RunDumpPathsTest, AreTheDumpsTheRunWillUseEachUnderOneSpelling) {
