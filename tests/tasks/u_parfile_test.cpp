@@ -295,6 +295,21 @@ TEST_F(ParFileTest, RawCommandThatParsedRunsLikeAGeneratedOne) {
   EXPECT_NE(standin::readFile(task.parfile()).find("file=/In/a.dmp\r\n"), std::string::npos);
 }
 
+// The parser reads a line break between values as a blank, so the program runs what the typed
+// lines say; one the parser refuses is refused by the run too (above), never passed on as typed.
+TEST_F(ParFileTest, ALineBreakBetweenTheValuesOfARawCommandSeparatesThemAsABlankDoes) {
+  TExpTask task(nullptr);
+  account(task, 5, "u", "pw", "db");
+  task.SetTaskType(TTaskType::RawExport);
+  task.SetCommand("owner=scott\r\nfile=/Out/B.DMP\nrows=n");
+  ASSERT_TRUE(task.ParseCommand());
+  ASSERT_TRUE(PrepareMainStage(task, settings_, kClock).has_value());
+  const std::string text = standin::readFile(task.parfile());
+  EXPECT_NE(text.find("\r\nfile=/Out/b.dmp\r\nowner=scott\r\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("\r\nrows=n\r\n"), std::string::npos) << text;
+  EXPECT_EQ(task.dumppath(), "/Out/b.dmp");
+}
+
 TEST_F(ParFileTest, TaskOfAnotherTypePreparesNoMainStage) {
   TExpTask task(nullptr);
   fillExport(task);
