@@ -244,6 +244,22 @@ std::vector<std::string> RunDumpPaths(const TUniTask& task, const std::string& w
   return paths;
 }
 
+std::vector<std::string> RunTransferTargets(const TUniTask& task, const std::vector<std::string>& dumps) {
+  const TTaskType type = task.tasktype();
+  if (type != TTaskType::Export && type != TTaskType::RawExport) return {};
+  std::vector<std::string> targets;
+  for (const std::string& dump : dumps) {
+    const std::string name = std::filesystem::path(dump).filename().string();
+    if (task.transfermode() == kTransferFtp) {
+      const std::string user = task.ftpanonymous() == 1 ? "anonymous" : task.ftpusername();
+      targets.push_back("ftp://" + user + "@" + task.ftpserver() + "/" + task.ftpremotedir() + "/" + name);
+    } else if (task.transfermode() == kTransferCopy && !task.copyfiledir().empty()) {
+      targets.push_back(fileItself(task.copyfiledir() + "/" + name));
+    }
+  }
+  return targets;
+}
+
 bool SameDumpFile(const std::string& a, const std::string& b) {
   if (a == b) return true;
   std::error_code ec;

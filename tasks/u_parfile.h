@@ -68,6 +68,12 @@ inline constexpr std::string_view kDefaultDumpName = "expdat.dmp";
 std::vector<std::string> RunDumpPaths(const TUniTask& task, const std::string& workFolder,
                                       const platform::LocalTimeFields& now);
 
+// Where the transfer of a run whose dumps are `dumps` (RunDumpPaths) puts them: for an export
+// with an upload, "ftp://", the login (user "@" server), "/", `ftpremotedir` and "/" with each
+// dump's name; with a copy, each dump's name in `copyfiledir`, spelt as RunDumpPaths spells a
+// path. Empty otherwise (an import's dump is never transferred).
+std::vector<std::string> RunTransferTargets(const TUniTask& task, const std::vector<std::string>& dumps);
+
 // True when the paths `a` and `b` (of RunDumpPaths) name one file: the same text, or where both
 // exist, one device and inode.
 bool SameDumpFile(const std::string& a, const std::string& b);

@@ -32,6 +32,17 @@ int TaskNodeImage(const TUniTask& task) {
   return base + (task.parsedok() ? 0 : 1) + (task.scheduled() ? 3 : 0);
 }
 
+namespace {
+
+// The files that a run of `task` writes or reads: its dumps and where its transfer puts them.
+std::vector<std::string> usedFiles(const TUniTask& task, const SchedulerHost& host) {
+  std::vector<std::string> files = host.DumpPathsOf(task);
+  for (std::string& target : RunTransferTargets(task, files)) files.push_back(std::move(target));
+  return files;
+}
+
+}  // namespace
+
 void SchedulerTick(std::span<TUniTask* const> tasks, int maxTasks, SchedulerHost& host,
                    const platform::LocalTimeFields& now) {
   int running = 0;
@@ -46,7 +57,7 @@ void SchedulerTick(std::span<TUniTask* const> tasks, int maxTasks, SchedulerHost
   if (queued && running < maxTasks) {
     for (const TUniTask* task : tasks) {
       if (task->state() != TTaskState::Running) continue;
-      for (std::string& dump : host.DumpPathsOf(*task)) inUse.emplace_back(std::move(dump), task);
+      for (std::string& dump : usedFiles(*task, host)) inUse.emplace_back(std::move(dump), task);
     }
   }
 
@@ -54,7 +65,7 @@ void SchedulerTick(std::span<TUniTask* const> tasks, int maxTasks, SchedulerHost
     if (maxTasks <= running) break;
     if (task->state() != TTaskState::Queued) continue;
     task->SetDumpClock(now);
-    std::vector<std::string> dumps = host.DumpPathsOf(*task);
+    std::vector<std::string> dumps = usedFiles(*task, host);
     const TUniTask* holder = nullptr;
     const std::string* shared = nullptr;
     for (const std::string& dump : dumps) {

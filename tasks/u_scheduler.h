@@ -50,10 +50,11 @@ class SchedulerHost {
 // One tick of the task scheduler over `tasks`, in tree order. Starts queued tasks while fewer
 // than `maxTasks` run (a start that throws is reported and not counted), removes the first task
 // marked for deletion, then sets every remaining node's image. A queued task with a dump file of
-// a running task (SameDumpFile) stays queued until that run has ended, so that no dump is ever
-// written by two programs at once, or read or transferred while another program writes it; the
-// first tick that keeps it waiting sets its `waitnote` (kWaitingForDump). A queued task is judged with
-// its `dumpclock` set to `now`, and starts with it, so that its run names its dump as it was
+// a running task (SameDumpFile), or whose transfer puts a dump where a running task's dump is or
+// its transfer puts one (RunTransferTargets), stays queued until that run has ended, so that no
+// dump is ever written by two programs or transfers at once, or read or transferred while another
+// one writes it; the first tick that keeps it waiting sets its `waitnote` (kWaitingForDump). A queued task is
+// judged with its `dumpclock` set to `now`, and starts with it, so that its run names its dump as it was
 // judged, however long its pre-script takes; one that stays queued keeps no clock.
 void SchedulerTick(std::span<TUniTask* const> tasks, int maxTasks, SchedulerHost& host,
                    const platform::LocalTimeFields& now);

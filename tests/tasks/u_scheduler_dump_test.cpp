@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "ftp_server_test_util.h"
 #include "standin_test_util.h"
 #include "tasks/u_TRunTask.h"
 #include "tasks/u_parfile.h"
@@ -330,6 +331,58 @@ TEST_F(SharedDumpTest, ARunKeepsItsWorkFolderForItsDefaultDumpWhenTheSettingChan
   EXPECT_EQ(log.find("dump-shared: "), std::string::npos) << log;
   EXPECT_NE(log.find("dump-read: " + dump), std::string::npos) << log;
   EXPECT_NE(storedLog(imp).find(kWaitingForDump + std::string("plain")), std::string::npos);
+}
+
+TEST_F(SharedDumpTest, TwoDumpsOfOneNameDoNotGoToOneFolderAtOnce) {
+  window_.context = &context_;
+  FtpTestServer& ftp = FtpTestServer::get();
+  const std::string remote = "samename";
+  std::filesystem::create_directories(ftp.path("home/" + remote));
+  const std::string copies = ws_.folder() + "/copies";
+  for (const char* dir : {"/a", "/b", "/c", "/d", "/copies"})
+    std::filesystem::create_directories(ws_.folder() + dir);
+  // Two databases' nightly dumps of one name, both uploaded into one folder of the server and
+  // deleted after; a third of another name goes there too.
+  TUniTask& first = add("first", int(TTaskType::Export), "file=" + ws_.folder() + "/a/full.dmp owner=scott");
+  TUniTask& second =
+      add("second", int(TTaskType::Export), "file=" + ws_.folder() + "/b/full.dmp owner=adams");
+  second.SetUName("adams");
+  TUniTask& other = add("other", int(TTaskType::Export), "file=" + ws_.folder() + "/c/part.dmp owner=scott");
+  for (TUniTask* t : {&first, &second, &other}) {
+    t->SetTransferMode(kTransferFtp);
+    t->SetFtpServer(ftp.host());
+    t->SetFtpUserName(FtpTestServer::kUser);
+    t->SetFtpPassword(FtpTestServer::kPassword);
+    t->SetFtpRemoteDir(remote);
+    t->SetDeleteFileAfter(1);
+  }
+  // A copy into the folder where another export writes its dump.
+  TUniTask& copier =
+      add("copier", int(TTaskType::Export), "file=" + ws_.folder() + "/d/next.dmp owner=scott");
+  copier.SetTransferMode(kTransferCopy);
+  copier.SetCopyFileDir(copies);
+  TUniTask& writer = add("writer", int(TTaskType::Export), "file=" + copies + "/next.dmp owner=scott");
+  SchedulerTick(list_, 5, window_);
+  EXPECT_EQ(first.state(), TTaskState::Running);
+  EXPECT_EQ(second.state(), TTaskState::Queued);
+  EXPECT_EQ(other.state(), TTaskState::Running);
+  EXPECT_EQ(copier.state(), TTaskState::Running);
+  EXPECT_EQ(writer.state(), TTaskState::Queued);
+  EXPECT_NE(second.waitnote().find(kWaitingForDump + std::string("first")), std::string::npos)
+      << second.waitnote();
+  runAll(5);
+
+  EXPECT_EQ(window_.runningAtStart["second"].find("first"), std::string::npos)
+      << window_.runningAtStart["second"];
+  EXPECT_EQ(window_.runningAtStart["writer"].find("copier"), std::string::npos)
+      << window_.runningAtStart["writer"];
+  // The server holds the second dump whole, as the later upload of one name leaves it.
+  const std::string held = platform::testing::readFile(ftp.path("home/" + remote + "/full.dmp"));
+  EXPECT_NE(held.find("ADAMS"), std::string::npos);
+  EXPECT_EQ(held.find("SCOTT"), std::string::npos);
+  EXPECT_NE(storedLog(first).find("End file transfer(ftp)"), std::string::npos) << storedLog(first);
+  EXPECT_NE(storedLog(second).find("End file transfer(ftp)"), std::string::npos) << storedLog(second);
+  EXPECT_TRUE(std::filesystem::exists(ftp.path("home/" + remote + "/part.dmp")));
 }
 
 TEST(RunDumpPathsTest, AreTheDumpsTheRunWillUseEachUnderOneSpelling) {
