@@ -1,15 +1,19 @@
 // Feeds arbitrary parameter texts to the export and import parsers through the tasks, and checks
 // what must hold for any text: a failed parse leaves the task as it was, the reported position
 // lies within the text, a text the parser accepted gives the same options when read again, and
-// the command the task built from it reads back as the same options, save what no command carries.
+// the command the task built from it reads back as the same options, save what no command carries;
+// a text it refused, run as typed, names its dump files.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "platform/localclock.h"
 #include "tasks/expparse.h"
 #include "tasks/impparse.h"
+#include "tasks/u_parfile.h"
 #include "tasks/u_task1.h"
 
 namespace {
@@ -67,6 +71,14 @@ void exercise(std::string_view text, ParseFn parse) {
     check(task.params() == paramsBefore);
     check(task.command() == text);
     check(task.errorpos() >= 0 && task.errorpos() <= static_cast<int32_t>(text.size()) + 1);
+    // Run as typed, the text names the dumps of each "file" in it, or the default one: one path
+    // at least, each absolute.
+    task.SetTaskType(task.tasktype() == tasks::TTaskType::Export ? tasks::TTaskType::RawExport
+                                                                 : tasks::TTaskType::RawImport);
+    const std::vector<std::string> dumps =
+        tasks::RunDumpPaths(task, "/velmaron-fuzz-work", platform::LocalTimeFields{2026, 12, 7, 23, 59, 0});
+    check(!dumps.empty());
+    for (const std::string& dump : dumps) check(dump.starts_with('/'));
   }
 }
 
