@@ -143,6 +143,9 @@ class TStatementTransaction {
   std::chrono::steady_clock::time_point heldSince_;
 };
 
+// Rows an INSERT ... SELECT gathers before it appends them together.
+constexpr size_t kStagedBytes = size_t(8) << 20;
+
 [[noreturn]] void raiseAborted() {
   SqlError("The statement was stopped; its changes since the last commit were rolled back");
 }
@@ -204,6 +207,25 @@ void TDataQuery::executeInsert() {
   // reused instead is locked by its own append.
   std::vector<uint32_t> appended;
   int64_t lockedAhead = 0;
+  // Rows written with the one commit at the end are gathered and appended together, in runs of
+  // about kStagedBytes (AppendRecords: the same records, keys and errors as one append each); a
+  // failure part way is rolled back whole all the same. The source is the SELECT's own result,
+  // which the appends do not reach.
+  const bool staging =
+      transaction.OneCommit() && !NoAutoInc && !target.HasBlobFields() && !target.HasTextIndex();
+  const size_t recordSize = target.RecordSize();
+  std::vector<uint8_t> staged;
+  if (staging)
+    staged.reserve(std::min(kStagedBytes, size_t(std::max<int64_t>(total, 1)) * recordSize) + recordSize);
+  const auto appendStaged = [&] {
+    const size_t rows = staged.size() / recordSize;
+    if (rows == 0) return;
+    std::vector<uint8_t*> each(rows);
+    for (size_t i = 0; i < rows; ++i) each[i] = staged.data() + i * recordSize;
+    target.AppendRecords(each, true);
+    transaction.RowsWritten(rows);
+    staged.clear();
+  };
   while (source.GetNextRecord(row.data()) == 0) {
     if (ReportProgress(++counter, total, last)) raiseAborted();
     if (counter - 1 == lockedAhead) {
@@ -211,14 +233,16 @@ void TDataQuery::executeInsert() {
       const TDataFile* data = count > 0 ? &target.Table()->DataFile() : nullptr;
       if (data && data->GetFreeRecordNumber() == data->GetNextRecordNumber()) {
         appended.resize(count);
-        std::iota(appended.begin(), appended.end(), data->GetNextRecordNumber());
+        // Past the rows gathered and not yet appended.
+        std::iota(appended.begin(), appended.end(),
+                  uint32_t(data->GetNextRecordNumber() + staged.size() / recordSize));
         transaction.LockAhead(appended, 0);
         lockedAhead += int64_t(count);
       } else {
         lockedAhead = -1;
       }
     }
-    transaction.BeforeWrite();
+    if (!staging) transaction.BeforeWrite();
     target.ClearRecordBuffer(record.data());
     target.ApplyDefaultValues(record.data());
     for (size_t i = 0; i < UpdateFields.size(); ++i) {
@@ -243,10 +267,16 @@ void TDataQuery::executeInsert() {
       ReadCursorColumn(source, row.data(), *value);
       writeColumnValue(target, record.data(), *UpdateFields[i], *value, false);
     }
+    if (staging) {
+      staged.insert(staged.end(), record.begin(), record.begin() + ptrdiff_t(recordSize));
+      if (staged.size() >= kStagedBytes) appendStaged();
+      continue;
+    }
     target.AppendRecord(record.data());
     target.FreeAllBlobs(true);
     transaction.RowWritten();
   }
+  appendStaged();
   transaction.Finish();
 }
 

@@ -720,6 +720,9 @@ void TDataFile::AppendRecordImages(const uint8_t* const* images, uint32_t count)
   if (owner_) owner_->MarkWritten();
   ++counters_.flushWrites;
   platform::put4(header_ + kHdrNextRecord, uint32_t(last + 1));
+  // As an allocation past the last slot leaves it (a table without a primary index may name a
+  // deleted record there).
+  platform::put4(header_ + kHdrFreeHead, 0);
   setDirty();
 }
 

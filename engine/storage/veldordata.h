@@ -276,10 +276,10 @@ class TDataFile : public TFileHandler, public TRecordOwner {
   bool AllocateRecord(TCacheReader* cursor, TRecord*& record);
   // Appends `count` plain record images, side by side, as new slots after the last one, each
   // taking its slot's number, in one write past the record cache; the next record number moves
-  // on and the header turns dirty. For a writer that fills a table of its own in bulk. Requires
-  // an empty free-record chain (VELDOR_FILECORRUPT otherwise); VELDOR_TABLEFULL as an append
-  // through GetRecord (CheckRoomForRecords). A failed write changes nothing but the bytes past the
-  // last slot.
+  // on, the free-chain head goes to 0 as AllocateRecord leaves it, and the header turns dirty. For a writer
+  // that fills a table of its own in bulk. Requires an empty free-record chain (VELDOR_FILECORRUPT
+  // otherwise); VELDOR_TABLEFULL as an append through GetRecord (CheckRoomForRecords). A failed write changes
+  // nothing but the bytes past the last slot.
   void AppendRecordImages(const uint8_t* images, uint32_t count);
   // The same for images that lie apart: `images[i]` is the i-th. They are gathered straight into
   // the write, so a caller whose rows are scattered copies none of them first.

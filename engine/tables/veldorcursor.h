@@ -433,12 +433,15 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // Appends the records `rows` (each of the cursor's record size) in their order, as
   // AppendRecord(row, false) one after another would: the same record numbers, unique ids and
   // keys, and the same error for the first row that fails, the rows before it appended. A local
-  // table this cursor holds exclusively that has no keys yet, no free record slots, blob fields,
-  // field rules or text index takes them in runs past the record cache, and builds each index
-  // bottom-up; any other takes them one append each. The cursor then stands before the first row.
-  // A write failure in a run leaves the table for its writer to empty or drop: for a table
-  // nothing else sees (a statement's result).
-  void AppendRecords(std::span<uint8_t* const> rows);
+  // table without free record slots, blob fields, field rules or text index takes them in runs
+  // past the record cache, each index's keys built bottom-up into an empty tree or put into one
+  // that holds keys in key order, when this cursor holds it exclusively, or when
+  // `rolledBackWhole` (the caller's own transaction, which it rolls back whole on any failure)
+  // and the transaction holds the lock of every record the rows will take; any other takes them
+  // one append each. The cursor then stands before the first row. A write failure in a run
+  // leaves an exclusive table for its writer to empty or drop: for a table nothing else sees (a
+  // statement's result).
+  void AppendRecords(std::span<uint8_t* const> rows, bool rolledBackWhole = false);
   // Deletes every record in use when `numbers` (rising, no repeats) names exactly those, leaving
   // the table as DeleteRecord on each in turn would: the same free-record chain, record-id keys
   // and empty indexes, built at once instead of one key change after another. Only inside a

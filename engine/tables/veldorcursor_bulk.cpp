@@ -24,25 +24,29 @@ constexpr size_t kAppendRunBytes = size_t(1) << 20;
 
 }  // namespace
 
-void TDataCursor::AppendRecords(std::span<uint8_t* const> rows) {
+void TDataCursor::AppendRecords(std::span<uint8_t* const> rows, bool rolledBackWhole) {
   if (!active_) Raise(VELDOR_TABLEOPEN);
   CheckWritable();
   const size_t count = rows.size();
   // Every check that one append after another could fail on (field rules, a full table, the
-  // counter, a unique key) is made before anything is written; a table that could fail one
-  // takes the rows one append each, which fails where it would have.
-  bool bulk = count > 0 && !IsRemote() && options_.Exclusive && !suppressAutoInc_ && !hasChecks_ &&
-              !HasBlobFields() && !HasTextIndex() && count < (size_t(1) << 31);
+  // counter, a unique key, a record lock) is made before anything is written; a table that could
+  // fail one takes the rows one append each, which fails where it would have. A shared table's
+  // runs go to its transaction's held writes: nothing reaches the files before the commit, and a
+  // failure part way goes with the transaction's rollback.
+  const bool shared = !options_.Exclusive && rolledBackWhole && table_ && table_->InTransaction();
+  bool bulk = count > 0 && !IsRemote() && (options_.Exclusive || shared) && !suppressAutoInc_ &&
+              !hasChecks_ && !HasBlobFields() && !HasTextIndex() && count < (size_t(1) << 31);
   TDataFile* data = bulk ? &table_->DataFile() : nullptr;
   std::vector<uint8_t> slots;
+  // Indexes whose tree holds keys already: the new keys go in one by one, each unique one looked
+  // for first.
+  std::vector<bool> filled;
   if (bulk) {
-    // Empty trees only: a key could otherwise meet its equal in the tree.
     slots = writtenSlots();
     slots.push_back(kSysDeletedSlot);
     bulk = data->GetFreeRecordNumber() == data->GetNextRecordNumber() &&
-           uint64_t(data->GetLastUniqueId()) + count <= kMaxCounterValue &&
-           std::all_of(slots.begin(), slots.end(),
-                       [&](uint8_t slot) { return table_->IndexFile().GetRootPageNumber(slot) == 0; });
+           uint64_t(data->GetLastUniqueId()) + count <= kMaxCounterValue;
+    for (uint8_t slot : slots) filled.push_back(table_->IndexFile().GetRootPageNumber(slot) != 0);
     slots.pop_back();
     if (bulk) {
       try {
@@ -51,11 +55,24 @@ void TDataCursor::AppendRecords(std::span<uint8_t* const> rows) {
         bulk = false;
       }
     }
+    // Each new record's lock, which its append would take, is the transaction's already and no
+    // cursor holds it.
+    if (bulk && NeedsLocks()) {
+      const uint32_t first = data->GetNextRecordNumber();
+      for (size_t i = 0; i < count && bulk; ++i)
+        bulk = table_->HoldsRecordLock(uint32_t(first + i)) && !table_->RecordLockInUse(uint32_t(first + i));
+    }
   }
   std::vector<std::vector<uint8_t>> keys;
   std::vector<uint32_t> records;
   {
     auto keep = KeepCurrentIndex(*this);
+    // The trees are looked at and changed under the write pair, as one append does it.
+    const bool writeTaken = writeTaken_;
+    if (bulk) BeginWrite();
+    auto endWrite = platform::ScopeExit([&, took = bulk && !writeTaken] {
+      if (took) EndWrite();
+    });
     if (bulk) {
       const uint32_t first = data->GetNextRecordNumber();
       const uint32_t lastId = data->GetLastUniqueId();
@@ -81,15 +98,13 @@ void TDataCursor::AppendRecords(std::span<uint8_t* const> rows) {
                   [&](uint32_t a, uint32_t b) { return CompareKeys(keyOf(a), keyOf(b), size) < 0; });
         for (size_t i = 1; i < count && bulk; ++i)
           bulk = CompareKeys(keyOf(order[i - 1]), keyOf(order[i]), size) != 0;
+        // A key its tree holds already: that row's append would be refused.
+        for (size_t i = 0; i < count && bulk && filled[keys.size() - 1]; ++i)
+          bulk = !keyExists(keyOf(order[i]));
         if (!bulk) break;
       }
     }
     if (bulk) {
-      const bool writeTaken = writeTaken_;
-      BeginWrite();
-      auto endWrite = platform::ScopeExit([&] {
-        if (!writeTaken) EndWrite();
-      });
       std::vector<uint8_t>& ids = keys.emplace_back(count * kSysDeletedKeySize);
       for (size_t i = 0; i < count; ++i) BuildRecordIdKey(rows[i], ids.data() + i * kSysDeletedKeySize);
       slots.push_back(kSysDeletedSlot);

@@ -1,0 +1,310 @@
+// INSERT ... SELECT in the statement's own transaction gathers its rows and appends them
+// together; in the caller's transaction it appends row after row. Both must leave the same table:
+// the same record slots (numbers, ids, bytes), keys the checker finds equal to their records, the
+// same rows affected and the same error, into an empty table, one that holds rows and the
+// source table itself. A unique key met part way (inside the rows or in the tree) leaves the
+// table as it was; another process appending meanwhile keeps its rows; a process ended at any
+// write of the statement leaves every row or none.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "engine/base/veldorerr.h"
+#include "engine/tables/veldorcursor.h"
+#include "engine/tables/veldordirectory.h"
+#include "engine/tables/veldorsession.h"
+#include "platform/faultfs.h"
+#include "tests/engine/sql/sql_test_util.h"
+#include "tests/engine/storage/storage_test_util.h"
+#include "tests/platform/temp_folder.h"
+#include "tools/tablecheck/tablecheck.h"
+
+namespace engine::sql {
+namespace {
+
+using sql_test::SqlDatabase;
+using storage_test::Helper;
+
+constexpr const char* kPassword = "ins-pw";
+
+struct Shape {
+  const char* name;
+  const char* tail;                  // after the columns, before the closing parenthesis
+  std::vector<const char*> indexes;  // statements with %t for the table
+  bool encrypted;
+  bool uniqueId;  // a unique key on id
+};
+
+std::string withTable(std::string text, const std::string& table) {
+  for (size_t at; (at = text.find("%t")) != std::string::npos;) text.replace(at, 2, table);
+  return text;
+}
+
+// The bytes of the table's files (data and index), as a text that names the file.
+std::string filesOf(const std::string& folder, const std::string& table) {
+  std::string out;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    std::string lower = entry.path().filename().string();
+    for (char& c : lower) c = char(std::tolower(static_cast<unsigned char>(c)));
+    if (lower != table + ".dat" && lower != table + ".idx") continue;
+    std::ifstream in(entry.path(), std::ios::binary);
+    out += lower + ":" + std::string(std::istreambuf_iterator<char>(in), {}) + "\n";
+  }
+  return out;
+}
+
+// The record slots (status, number, id and fields) and the free-record head.
+std::string slotsOf(const std::string& folder, const std::string& table) {
+  std::string problem;
+  std::string file;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    std::string lower = entry.path().filename().string();
+    for (char& c : lower) c = char(std::tolower(static_cast<unsigned char>(c)));
+    if (lower == table + ".dat") file = entry.path().string();
+  }
+  const auto facts = tablecheck::ReadDataFileFacts(file, problem);
+  if (!facts) return "unreadable: " + problem;
+  std::string out = "free " + std::to_string(facts->freeHead) + "\n";
+  for (size_t i = 0; i < facts->status.size(); ++i) {
+    out += std::to_string(i + 1) + ":" + std::to_string(facts->status[i]) + ":";
+    for (uint8_t b : facts->records[i]) out += "0123456789abcdef"[b >> 4], out += "0123456789abcdef"[b & 15];
+    out += "\n";
+  }
+  return out;
+}
+
+// The first line where two texts differ, with its number; empty when they are equal.
+std::string firstDifference(const std::string& a, const std::string& b) {
+  size_t at = 0, line = 1;
+  while (at < a.size() && at < b.size() && a[at] == b[at]) line += a[at++] == '\n';
+  if (a == b) return {};
+  const size_t start = a.rfind('\n', at == 0 ? 0 : at - 1);
+  const size_t from = start == std::string::npos ? 0 : start + 1;
+  return "line " + std::to_string(line) + ": " + a.substr(from, a.find('\n', from) - from) + " | " +
+         b.substr(from, b.find('\n', from) - from);
+}
+
+void expectSound(TDataDirectory& directory, const std::string& folder, const std::string& table,
+                 bool encrypted) {
+  TDataCursor c(directory);
+  c.SetTableName(table);
+  c.Open();
+  tablecheck::Options options;
+  options.checkRecordKeys = true;
+  options.encrypted = encrypted;
+  options.compare = [&](uint8_t slot, const uint8_t* a, const uint8_t* b, uint16_t n) {
+    c.SelectIndex(slot);
+    return c.CompareKeys(a, b, n);
+  };
+  const tablecheck::Report report = tablecheck::CheckTableFiles(folder + "/" + table, options);
+  EXPECT_TRUE(report.ok()) << table << ": " << report.text();
+}
+
+uint16_t errorOf(SqlDatabase& db, const std::string& text, bool callersTransaction) {
+  if (callersTransaction) db.directory().StartTransaction();
+  uint16_t code = 0;
+  try {
+    db.run(text);
+  } catch (const EVELDOREngineError& e) {
+    code = e.ErrorCode();
+  }
+  if (callersTransaction) {
+    if (code)
+      db.directory().Rollback();
+    else
+      db.directory().Commit(true, false);
+  }
+  return code;
+}
+
+class InsertSelect : public ::testing::TestWithParam<Shape> {
+ protected:
+  void SetUp() override {
+    if (GetParam().encrypted) db.directory().Session().AddPassword(kPassword);
+  }
+  platform::testing::TempFolder folder;
+  SqlDatabase db{folder.path()};
+
+  void create(const std::string& table) {
+    const Shape& s = GetParam();
+    db.run("CREATE TABLE " + table + " (id INTEGER, s CHAR(20), v INTEGER" + s.tail +
+           (s.encrypted ? std::string(" ENCRYPTED WITH '") + kPassword + "')" : std::string(")")));
+    for (const char* index : s.indexes) db.run(withTable(index, table));
+  }
+  // `rows` source rows from `first` on; equal names, values and cases repeat.
+  void fillSource(const std::string& table, int first, int rows) {
+    if (db.rows("SELECT COUNT(*) FROM " + table + " WHERE id = 0") != "0\n")
+      db.run("CREATE TABLE " + table + " (id INTEGER, s CHAR(20), v INTEGER)");
+    db.directory().StartTransaction();
+    const char* names[] = {"alpha", "Beta", "ALPHA", "gamma", "beta ", "Zeta"};
+    for (int i = first; i < first + rows; ++i)
+      db.run("INSERT INTO " + table + " VALUES (" + std::to_string(i) + ", '" + names[i % 6] +
+             std::to_string(i % 11) + "', " + std::to_string(i % 3) + ")");
+    db.directory().Commit(true, false);
+  }
+  // Runs `text` (with %t) on `gathered` in its own transaction and on `rowByRow` in the
+  // caller's; both must end alike.
+  void both(const std::string& text, const std::string& gathered, const std::string& rowByRow) {
+    SCOPED_TRACE(text);
+    const uint16_t a = errorOf(db, withTable(text, gathered), false);
+    const int32_t affected = db.affected;
+    const uint16_t b = errorOf(db, withTable(text, rowByRow), true);
+    EXPECT_EQ(a, b);
+    if (!a) {
+      EXPECT_EQ(affected, db.affected);
+    }
+    EXPECT_EQ(firstDifference(slotsOf(folder.path(), gathered), slotsOf(folder.path(), rowByRow)), "");
+    expectSound(db.directory(), folder.path(), gathered, GetParam().encrypted);
+    EXPECT_EQ(db.run("SELECT id, s, v FROM " + gathered + " ORDER BY id, s"),
+              db.run("SELECT id, s, v FROM " + rowByRow + " ORDER BY id, s"));
+  }
+};
+
+TEST_P(InsertSelect, AppendsAsRowAfterRowIntoEmptyAndFilledTablesAndFromItself) {
+  fillSource("src", 1, 700);
+  create("g");
+  create("r");
+  both("INSERT INTO %t SELECT * FROM src", "g", "r");
+  EXPECT_EQ(db.run("SELECT COUNT(*) FROM g"), "700\n");
+  both("INSERT INTO %t SELECT id + 1000, s, v FROM src WHERE v <> 1", "g", "r");
+  both("INSERT INTO %t (v, id, s) SELECT v, id + 5000, s FROM %t", "g", "r");
+  both("INSERT INTO %t SELECT * FROM src WHERE id = 0", "g", "r");
+  // Rows deleted: the freed records are taken again (or not, without a primary index) alike.
+  for (const char* table : {"g", "r"}) db.run(std::string("DELETE FROM ") + table + " WHERE v = 2");
+  both("INSERT INTO %t SELECT id + 9000, s, v FROM src", "g", "r");
+  // And rows appended one by one afterwards land alike.
+  for (const char* table : {"g", "r"})
+    db.run(std::string("INSERT INTO ") + table + " VALUES (99999, 'x', 1)");
+  EXPECT_EQ(firstDifference(slotsOf(folder.path(), "g"), slotsOf(folder.path(), "r")), "");
+}
+
+TEST_P(InsertSelect, AKeyMetPartWayLeavesTheTableAsItWas) {
+  if (!GetParam().uniqueId) GTEST_SKIP() << "no unique key";
+  fillSource("src", 1, 300);
+  fillSource("src", 150, 1);
+  create("g");
+  create("r");
+  // Into an empty table, the duplicate inside the rows.
+  const std::string before = filesOf(folder.path(), "g");
+  both("INSERT INTO %t SELECT * FROM src", "g", "r");
+  EXPECT_EQ(filesOf(folder.path(), "g"), before);
+  EXPECT_EQ(db.run("SELECT COUNT(*) FROM g"), "0\n");
+  // Into a filled table, the duplicate in its tree (the last row, then the first).
+  both("INSERT INTO %t SELECT * FROM src WHERE id <= 100", "g", "r");
+  for (const char* where : {"id > 100 OR id = 100", "id >= 100"}) {
+    const std::string filled = filesOf(folder.path(), "g");
+    both(std::string("INSERT INTO %t SELECT * FROM src WHERE ") + where, "g", "r");
+    EXPECT_EQ(filesOf(folder.path(), "g"), filled);
+  }
+  EXPECT_EQ(db.run("SELECT COUNT(*), SUM(id) FROM g"), "100|5050\n");
+  // From itself: every row meets its own key.
+  both("INSERT INTO %t SELECT * FROM %t", "g", "r");
+  both("INSERT INTO %t SELECT id + 100, s, v FROM %t", "g", "r");
+  EXPECT_EQ(db.run("SELECT COUNT(*) FROM g"), "200\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tables, InsertSelect,
+    ::testing::Values(Shape{"Plain", "", {"CREATE INDEX %tv ON %t (v)"}, false, false},
+                      Shape{"Keys",
+                            ", PRIMARY KEY (id)",
+                            {"CREATE NOCASE INDEX %ts ON %t (s)",
+                             "CREATE DESC INDEX %tv ON %t (v, s) COMPRESS FULL"},
+                            false,
+                            true},
+                      Shape{"Locale",
+                            ", PRIMARY KEY (id) LANGUAGE 'English (UK)'",
+                            {"CREATE INDEX %ts ON %t (s, v)"},
+                            false,
+                            true},
+                      Shape{"Encrypted", "", {"CREATE UNIQUE INDEX %tu ON %t (id)"}, true, true}),
+    [](const ::testing::TestParamInfo<Shape>& info) { return std::string(info.param.name); });
+
+class InsertSelectAround : public ::testing::Test {
+ protected:
+  platform::testing::TempFolder folder;
+  SqlDatabase db{folder.path()};
+  void make(int rows) {
+    db.run("CREATE TABLE t (id INTEGER, v INTEGER, p CHAR(10), PRIMARY KEY (id))");
+    db.run("CREATE INDEX tv ON t (v)");
+    db.directory().StartTransaction();
+    for (int id = 1; id <= rows; ++id)
+      db.run("INSERT INTO t VALUES (" + std::to_string(id) + ", " + std::to_string(id % 7) + ", 'x')");
+    db.directory().Commit(true, false);
+  }
+};
+
+// Another process appends row after row while this one appends its runs: each commit is whole,
+// no row is lost and every key names its record.
+TEST_F(InsertSelectAround, AnotherProcessAppendingMeanwhileKeepsItsRows) {
+  make(500);
+  constexpr int kOther = 300, kRuns = 6;
+  const std::string path = folder.path();
+  Helper other([path](Helper& h) {
+    SqlDatabase them(path);
+    h.send('S');
+    for (int i = 0; i < kOther; ++i)
+      them.run("INSERT INTO t VALUES (" + std::to_string(100000 + i) + ", 1, 'other')");
+    return 0;
+  });
+  ASSERT_EQ(other.receive(), 'S');
+  for (int run = 1; run <= kRuns; ++run) {
+    db.run("INSERT INTO t SELECT id + " + std::to_string(run * 1000) + ", v, 'run' FROM t WHERE id <= 500");
+    EXPECT_EQ(db.affected, 500);
+  }
+  EXPECT_EQ(other.wait(), 0);
+  EXPECT_EQ(db.run("SELECT COUNT(*) FROM t WHERE p = 'other'"), std::to_string(kOther) + "\n");
+  EXPECT_EQ(db.run("SELECT COUNT(*) FROM t"), std::to_string(500 * (kRuns + 1) + kOther) + "\n");
+  expectSound(db.directory(), folder.path(), "t", false);
+}
+
+// A process ended before each write of the statement's commit in turn leaves every row or none,
+// files the checker finds sound once another process has opened them, and no journal.
+TEST_F(InsertSelectAround, EndedAtAnyWriteLeavesEveryRowOrNone) {
+  make(300);
+  const std::string before = db.run("SELECT COUNT(*), SUM(id) FROM t");
+  const std::string pristine = folder.path();
+  bool completed = false;
+  uint64_t k = 1;
+  for (; !completed && k <= 200; ++k) {
+    SCOPED_TRACE("ended before write " + std::to_string(k));
+    platform::testing::TempFolder dir;
+    for (const auto& entry : std::filesystem::directory_iterator(pristine))
+      std::filesystem::copy_file(entry.path(), std::filesystem::path(dir.path()) / entry.path().filename());
+    const std::string path = dir.path();
+    Helper writer([path, k](Helper&) {
+      platform::FaultyFileSystem faulty(platform::FileSystem::local());
+      TFileList list(faulty);
+      TDataSession session;
+      TDataDirectory* directory = session.OpenDataDirectory("db", path);
+      directory->SetFileList(list);
+      faulty.setPlan({platform::Fault::Exit, k, true});
+      TQueryStatement statement(*directory);
+      statement.Prepare("INSERT INTO t SELECT id + 1000, v, 'y' FROM t");
+      statement.Execute();
+      faulty.setPlan({});
+      session.CloseDataDirectory(directory);
+      return 0;
+    });
+    const int code = writer.wait();
+    ASSERT_TRUE(code == 0 || code == platform::kFaultExitCode) << code;
+    completed = code == 0;
+    SqlDatabase after(path);
+    const std::string found = after.run("SELECT COUNT(*), SUM(id) FROM t");
+    EXPECT_TRUE(found == before || found == "600|" + std::to_string(2 * 45150 + 300000) + "\n") << found;
+    if (completed) {
+      EXPECT_EQ(found, "600|" + std::to_string(2 * 45150 + 300000) + "\n");
+    }
+    expectSound(after.directory(), path, "t", false);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("t.JNL")));
+  }
+  EXPECT_TRUE(completed);
+  EXPECT_GT(k, 4u) << "the commit writes a journal and the table's files";
+}
+
+}  // namespace
+}  // namespace engine::sql
