@@ -24,7 +24,12 @@ constexpr size_t kAppendRunBytes = size_t(1) << 20;
 
 }  // namespace
 
-void TDataCursor::AppendRecords(std::span<uint8_t* const> rows) {
+std::vector<uint8_t> TDataCursor::TakeSpareRecordBuffer() {
+  if (!active_ || IsRemote()) return {};
+  return table_->DataFile().TakeSpareBuffer();
+}
+
+void TDataCursor::AppendRecords(std::span<uint8_t* const> rows, std::vector<uint8_t>* images) {
   if (!active_) Raise(VELDOR_TABLEOPEN);
   CheckWritable();
   const size_t count = rows.size();
@@ -93,8 +98,13 @@ void TDataCursor::AppendRecords(std::span<uint8_t* const> rows) {
       std::vector<uint8_t>& ids = keys.emplace_back(count * kSysDeletedKeySize);
       for (size_t i = 0; i < count; ++i) BuildRecordIdKey(rows[i], ids.data() + i * kSysDeletedKeySize);
       slots.push_back(kSysDeletedSlot);
-      const size_t perRun = std::max<size_t>(1, kAppendRunBytes / data->GetRecordSize());
-      for (size_t at = 0; at < count; at += perRun) {
+      const size_t r = data->GetRecordSize();
+      const size_t perRun = std::max<size_t>(1, kAppendRunBytes / r);
+      // Rows side by side in storage not much larger than they are: the storage is taken.
+      bool adopt = images && images->size() >= count * r && images->capacity() <= 2 * count * r;
+      for (size_t i = 0; i < count && adopt; ++i) adopt = rows[i] == images->data() + i * r;
+      if (adopt) data->AppendRecordImages(std::move(*images), uint32_t(count));
+      for (size_t at = 0; at < count && !adopt; at += perRun) {
         // The held extent the runs grow gets their room once (a no-op where it has it already).
         data->ReserveRecordImages(uint32_t(count - at));
         data->AppendRecordImages(rows.data() + at, uint32_t(std::min(perRun, count - at)));
