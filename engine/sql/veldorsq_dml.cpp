@@ -222,7 +222,7 @@ void TDataQuery::executeInsert() {
     if (rows == 0) return;
     std::vector<uint8_t*> each(rows);
     for (size_t i = 0; i < rows; ++i) each[i] = staged.data() + i * recordSize;
-    target.AppendRecords(each, true);
+    target.AppendRecords(each, nullptr, true);
     transaction.RowsWritten(rows);
     staged.clear();
   };

@@ -67,6 +67,9 @@ void TDataQuery::reserveHeldRows(HeldRows& held, int64_t sourceRows) {
   size_t rows = size_t(sourceRows);
   if (heldTopOnly()) rows = std::min(rows, std::max<size_t>(2 * size_t(Top), kMinTopSlack) + 1);
   rows = std::min(rows, heldRowsLimit.load() / held.recordSize + 1);
+  // The room the result's last rows had, when it was emptied for this run: taken over below
+  // (finishHeldRows), it comes back each time instead of being allocated and touched anew.
+  held.bytes = ResultCursor->TakeSpareRecordBuffer();
   held.bytes.reserve(rows * held.recordSize);
 }
 
@@ -403,7 +406,8 @@ void TDataQuery::finishHeldRows(HeldRows& held) {
   std::vector<uint8_t*> rows;
   rows.reserve(order.size());
   for (uint32_t i : order) rows.push_back(held.row(i));
-  result.AppendRecords(rows);
+  // Rows in the order they were held may go to the result as the bytes they lie in.
+  result.AppendRecords(rows, &held.bytes);
   held.active = false;
 }
 

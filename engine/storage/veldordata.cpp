@@ -726,6 +726,28 @@ void TDataFile::AppendRecordImages(const uint8_t* const* images, uint32_t count)
   setDirty();
 }
 
+void TDataFile::AppendRecordImages(std::vector<uint8_t>&& images, uint32_t count) {
+  const uint32_t r = GetRecordSize();
+  if (size_t(count) * r > images.size()) fail(VELDOR_FILECORRUPT);
+  if (count == 0 || IsEncrypted()) {
+    AppendRecordImages(images.data(), count);
+    images = {};
+    return;
+  }
+  const uint32_t next = GetNextRecordNumber();
+  if (GetFreeRecordNumber() != next) fail(VELDOR_FILECORRUPT);
+  CheckRoomForRecords(count);
+  VELMARON_DEBUG_ASSERT(!cache_.FindCached(next), "no slot past the last one is cached");
+  for (uint32_t i = 0; i < count; ++i) platform::put4(images.data() + size_t(i) * r + 1, next + i);
+  images.resize(size_t(count) * r);
+  WriteAt(slotOffset(next), std::move(images));
+  images = {};
+  if (owner_) owner_->MarkWritten();
+  ++counters_.flushWrites;
+  platform::put4(header_ + kHdrNextRecord, next + count);
+  setDirty();
+}
+
 void TDataFile::ReserveRecordImages(uint32_t count) {
   ReserveHeld(slotOffset(GetNextRecordNumber()), int64_t(count) * GetRecordSize());
 }

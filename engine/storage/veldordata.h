@@ -284,6 +284,10 @@ class TDataFile : public TFileHandler, public TRecordOwner {
   // The same for images that lie apart: `images[i]` is the i-th. They are gathered straight into
   // the write, so a caller whose rows are scattered copies none of them first.
   void AppendRecordImages(const uint8_t* const* images, uint32_t count);
+  // The same for `count` images side by side at the start of `images`, whose storage a held
+  // write takes over instead of copying them (the images then carry their slots' numbers); left
+  // empty. An encrypted file copies them as above.
+  void AppendRecordImages(std::vector<uint8_t>&& images, uint32_t count);
   // Makes room for `count` more images that AppendRecordImages is about to write after the last
   // slot, so that a bulk append in several runs does not move the runs held before it.
   void ReserveRecordImages(uint32_t count);

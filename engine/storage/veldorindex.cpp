@@ -235,6 +235,7 @@ void TIndexFile::Open() {
 }
 
 void TIndexFile::Close() {
+  forgetDeferredBuild();
   ClearPageCache();
   TFileHandler::Close();
 }
@@ -244,6 +245,7 @@ void TIndexFile::ReadHeader() {
   const int64_t n = ReadAt(0, image.data(), kIndexHeaderSize, true);
   if (n != int64_t(kIndexHeaderSize)) RaiseIndexError(VELDOR_HEADERCORRUPT);
   if (owner_->IsEncrypted()) UnscrambleBuffer(image.data(), image.size(), kStructureSeed);
+  forgetDeferredBuild();
   header_ = image;
   header_[kIndexDirtyOffset] = 0;
   ++epoch_;
@@ -266,6 +268,7 @@ bool TIndexFile::HeaderChanged() {
   if (n != int64_t(kIndexHeaderSize)) RaiseIndexError(VELDOR_HEADERCORRUPT);
   if (owner_->IsEncrypted()) UnscrambleBuffer(image.data(), image.size(), kStructureSeed);
   if (get4(image.data()) == GetChangeCounter()) return false;
+  forgetDeferredBuild();
   header_ = image;
   ++epoch_;
   // The other writer's unsaved state is not ours.
@@ -312,6 +315,7 @@ bool TIndexFile::IsValidPageNumber(uint32_t number) const {
 }
 
 void TIndexFile::Empty() {
+  forgetDeferredBuild();
   // Cached pages describe the pages being cut away: none of them may be written again.
   ClearPageCache();
   Seek(kSeekBegin, kIndexHeaderSize);
@@ -435,7 +439,24 @@ void TIndexFile::checkSlot(uint8_t slot) const {
 
 uint32_t TIndexFile::GetRootPageNumber(uint8_t slot) const {
   checkSlot(slot);
+  if (deferredBuild_ && slot == deferredSlot_) runDeferredBuild();
   return get4(descriptor(slot) + kDescRoot);
+}
+
+void TIndexFile::DeferTreeBuild(uint8_t slot, std::function<void()> build) {
+  checkSlot(slot);
+  if (deferredBuild_ || get4(descriptor(slot) + kDescRoot) != 0) RaiseIndexError(VELDOR_INDEXCORRUPT);
+  deferredSlot_ = slot;
+  deferredBuild_ = std::move(build);
+}
+
+void TIndexFile::runDeferredBuild() const {
+  // Taken first: the build looks at the root itself.
+  std::function<void()> build = std::move(deferredBuild_);
+  deferredBuild_ = nullptr;
+  UndoOnFailure keep([&] { deferredBuild_ = std::move(build); });
+  build();
+  keep.Dismiss();
 }
 
 void TIndexFile::SetRootPage(uint8_t slot, uint32_t page) {
@@ -901,6 +922,7 @@ void TIndexFile::LoadHeaderFromReply(const uint8_t* header) {
   std::memcpy(header_.data(), header, kIndexHeaderSize);
   header_[kIndexDirtyOffset] = 0;
   VerifyHeader();
+  forgetDeferredBuild();
 }
 
 void TIndexFile::LoadRecordCountFromReply(uint32_t count) {

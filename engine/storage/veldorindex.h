@@ -30,6 +30,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -530,7 +531,15 @@ class TIndexFile : public TFileHandler {
   void SetCollationVersion(uint32_t version);
 
   // ---- Per slot ----
+  // Runs a deferred build of the slot first (DeferTreeBuild).
   uint32_t GetRootPageNumber(uint8_t slot) const;
+  // Leaves the tree of `slot`, empty now, unbuilt: `build` makes it at the first look at the
+  // slot's root, so that a table read only in record order never pays for it. Until then the
+  // header says the tree is empty, which only a file that no other process opens may say.
+  // Emptying the file, closing it or taking a header from disk or a server forgets the build; a
+  // build that fails stays due for the next look. One slot at a time.
+  void DeferTreeBuild(uint8_t slot, std::function<void()> build);
+  bool TreeBuildDeferred(uint8_t slot) const { return deferredBuild_ && deferredSlot_ == slot; }
   void SetRootPage(uint8_t slot, uint32_t page);
   uint32_t GetTextParamsPageNumber() const;
   void SetTextParamsPage(uint32_t page);
@@ -652,6 +661,12 @@ class TIndexFile : public TFileHandler {
   std::vector<std::unique_ptr<TPage>> detached_;
   std::vector<uint8_t> readBuffer_;
   std::vector<uint8_t> writeBuffer_;
+  // DeferTreeBuild's. Mutable: the build runs at a look at the root, which changes nothing the
+  // header's reader could tell apart from a tree built at once.
+  mutable std::function<void()> deferredBuild_;
+  uint8_t deferredSlot_ = 0;
+  void runDeferredBuild() const;
+  void forgetDeferredBuild() { deferredBuild_ = nullptr; }
 };
 
 inline void TCacheTraits<TPage>::Release(TIndexFile& file, TPage* page) {

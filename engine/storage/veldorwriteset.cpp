@@ -16,7 +16,7 @@ void TWriteSet::begin(int64_t diskSize) {
 void TWriteSet::Clear() {
   if (spareWanted_) {
     for (auto& [offset, bytes] : extents_)
-      if (bytes.capacity() > spare_.capacity()) spare_.swap(bytes);
+      if (bytes.capacity() > spare_.capacity() && bytes.capacity() <= kMaxSpareBytes) spare_.swap(bytes);
     spare_.clear();
   }
   active_ = false;
@@ -79,9 +79,10 @@ void TWriteSet::Write(int64_t diskSize, int64_t offset, std::vector<uint8_t>&& b
   const int64_t count = int64_t(bytes.size());
   const int64_t end = offset + count;
   auto after = extents_.lower_bound(offset);
+  // An extent that ends where these bytes begin stays apart: merging would copy them.
   const bool touchesAfter = after != extents_.end() && after->first <= end;
   const bool touchesBefore = after != extents_.begin() &&
-                             std::prev(after)->first + int64_t(std::prev(after)->second.size()) >= offset;
+                             std::prev(after)->first + int64_t(std::prev(after)->second.size()) > offset;
   if (count == 0 || touchesAfter || touchesBefore) {
     Write(diskSize, offset, bytes.data(), count);
     bytes.clear();

@@ -6,6 +6,7 @@
 // once the set is written out. Not thread-safe: it belongs to one file handler.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <vector>
@@ -18,8 +19,8 @@ class TWriteSet {
   bool Empty() const { return !active_; }
   // Holds a write or a cut over a file whose length on disk is `diskSize` (taken at the first).
   void Write(int64_t diskSize, int64_t offset, const uint8_t* data, int64_t count);
-  // The same for `bytes`, which the set takes over instead of copying when they touch no extent
-  // it holds; `bytes` is left empty either way.
+  // The same for `bytes`, which the set takes over instead of copying when they overlap no
+  // extent it holds and none starts right at their end; `bytes` is left empty either way.
   void Write(int64_t diskSize, int64_t offset, std::vector<uint8_t>&& bytes);
   void Cut(int64_t diskSize, int64_t size);
   // Room for `count` more bytes in the extent that ends at `offset`, so that a run of writes
@@ -27,7 +28,8 @@ class TWriteSet {
   void Reserve(int64_t offset, int64_t count);
   // Drops what is held. Once TakeSpare has been asked, the storage of the largest extent is kept
   // for it: a file written a large run at a time would otherwise fault fresh memory in for it at
-  // every write-out.
+  // every write-out. Storage over kMaxSpareBytes is freed: a file kept idle keeps no more.
+  static constexpr size_t kMaxSpareBytes = size_t(8) << 20;
   void Clear();
   // Drops what is held and frees that storage too; nothing is kept until TakeSpare is asked again.
   void Release();

@@ -440,8 +440,15 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // and the transaction holds the lock of every record the rows will take; any other takes them
   // one append each. The cursor then stands before the first row. A write failure in a run
   // leaves an exclusive table for its writer to empty or drop: for a table nothing else sees (a
-  // statement's result).
-  void AppendRecords(std::span<uint8_t* const> rows, bool rolledBackWhole = false);
+  // statement's result). When the rows lie side by side from the start of `images`, one record
+  // size apart, the bulk way may take its storage instead of copying them (`images` is then left
+  // empty; the rows must not be used after).
+  void AppendRecords(std::span<uint8_t* const> rows, std::vector<uint8_t>* images = nullptr,
+                     bool rolledBackWhole = false);
+  // Storage for record images that AppendRecords may take over: what the data file kept of the
+  // largest it held before it was last emptied (TFileHandler::TakeSpareBuffer), so that a table
+  // filled and emptied again and again reuses it; empty for a remote table.
+  std::vector<uint8_t> TakeSpareRecordBuffer();
   // Deletes every record in use when `numbers` (rising, no repeats) names exactly those, leaving
   // the table as DeleteRecord on each in turn would: the same free-record chain, record-id keys
   // and empty indexes, built at once instead of one key change after another. Only inside a

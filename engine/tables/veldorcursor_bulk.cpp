@@ -24,7 +24,13 @@ constexpr size_t kAppendRunBytes = size_t(1) << 20;
 
 }  // namespace
 
-void TDataCursor::AppendRecords(std::span<uint8_t* const> rows, bool rolledBackWhole) {
+std::vector<uint8_t> TDataCursor::TakeSpareRecordBuffer() {
+  if (!active_ || IsRemote()) return {};
+  return table_->DataFile().TakeSpareBuffer();
+}
+
+void TDataCursor::AppendRecords(std::span<uint8_t* const> rows, std::vector<uint8_t>* images,
+                                bool rolledBackWhole) {
   if (!active_) Raise(VELDOR_TABLEOPEN);
   CheckWritable();
   const size_t count = rows.size();
@@ -105,11 +111,24 @@ void TDataCursor::AppendRecords(std::span<uint8_t* const> rows, bool rolledBackW
       }
     }
     if (bulk) {
-      std::vector<uint8_t>& ids = keys.emplace_back(count * kSysDeletedKeySize);
-      for (size_t i = 0; i < count; ++i) BuildRecordIdKey(rows[i], ids.data() + i * kSysDeletedKeySize);
-      slots.push_back(kSysDeletedSlot);
-      const size_t perRun = std::max<size_t>(1, kAppendRunBytes / data->GetRecordSize());
-      for (size_t at = 0; at < count; at += perRun) {
+      // A scratch result is mostly read in record order, which needs no record-id index: its
+      // keys follow from the numbers and ids given above, and an empty tree is built from them
+      // when something first looks at it (a key search, a write). No other process opens the
+      // table.
+      const bool deferIds = table_->IsScratch() && !filled.back();
+      const uint32_t lastId = data->GetLastUniqueId();
+      if (!deferIds) {
+        std::vector<uint8_t>& ids = keys.emplace_back(count * kSysDeletedKeySize);
+        for (size_t i = 0; i < count; ++i) BuildRecordIdKey(rows[i], ids.data() + i * kSysDeletedKeySize);
+        slots.push_back(kSysDeletedSlot);
+      }
+      const size_t r = data->GetRecordSize();
+      const size_t perRun = std::max<size_t>(1, kAppendRunBytes / r);
+      // Rows side by side in storage not much larger than they are: the storage is taken.
+      bool adopt = images && images->size() >= count * r && images->capacity() <= 2 * count * r;
+      for (size_t i = 0; i < count && adopt; ++i) adopt = rows[i] == images->data() + i * r;
+      if (adopt) data->AppendRecordImages(std::move(*images), uint32_t(count));
+      for (size_t at = 0; at < count && !adopt; at += perRun) {
         // The held extent the runs grow gets their room once (a no-op where it has it already).
         data->ReserveRecordImages(uint32_t(count - at));
         data->AppendRecordImages(rows.data() + at, uint32_t(std::min(perRun, count - at)));
@@ -122,6 +141,23 @@ void TDataCursor::AppendRecords(std::span<uint8_t* const> rows, bool rolledBackW
         insertKeysInOrder(keys[s].data(), records.data(), count, slots[s] == kSysDeletedSlot);
         keys[s] = {};
       }
+      if (deferIds)
+        index.DeferTreeBuild(kSysDeletedSlot, [&index, first = records.front(), lastId, count] {
+          // The record-id index orders its keys by their bytes, as a plain index cursor does.
+          TIndexCursor cursor;
+          // Two keys: the build compares each key with the one before.
+          std::array<std::array<uint8_t, kSysDeletedKeySize>, 2> key{};
+          TIndexTree(index, cursor, kSysDeletedSlot)
+              .BuildFromSorted(
+                  count,
+                  [&](size_t i) {
+                    uint8_t* k = key[i & 1].data();
+                    k[0] = kRecordInUse;
+                    EncodeIntegerKey(int32_t(lastId + 1 + i), k + 1);
+                    return k;
+                  },
+                  [&](size_t i) { return uint32_t(first + i); });
+        });
       FlushBuffers(false, false, true, true, false);
     }
   }

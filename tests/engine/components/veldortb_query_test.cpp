@@ -4,6 +4,8 @@
 
 #include "dataset/dberror.h"
 #include "engine/components/veldortb.h"
+#include "engine/storage/veldorfile.h"
+#include "platform/scopeguard.h"
 #include "tests/dataaccess/listmodel.h"
 #include "tests/engine/storage/storage_test_util.h"
 
@@ -340,6 +342,117 @@ TEST_F(QueryRoadTest, ACopiedResultHoldsTheLiveQuerysRowsOfEveryType) {
   q.Last();
   EXPECT_EQ(q.FieldByName("id").AsInteger(), kRows);
   q.Close();
+}
+
+// Copied results of one shape made again and again on the same query, larger and smaller than
+// the last (the rows of one run must never show in another), each compared with the live query
+// and then used in a way that needs the result's record ids first: a bookmark, RecNo, Locate
+// with a delete, an edit, a walk backwards. Once more with the result's files on disk from
+// their first byte.
+TEST_F(QueryRoadTest, CopiedResultsAgreeWithTheLiveQueryAndFindTheirRowsByRecordId) {
+  exec("CREATE TABLE rows (id INTEGER, name CHAR(30), n INTEGER)");
+  constexpr int kRows = 3000;
+  {
+    TVELDORTable t;
+    t.SetDatabaseName("dbmain");
+    t.SetTableName("rows");
+    t.Open();
+    for (int r = 1; r <= kRows; ++r) {
+      t.Append();
+      t.Fields(0).SetAsInteger(r);
+      if (r % 7 != 0) t.Fields(1).SetAsString("name " + std::to_string(r * 31 % 1000));
+      if (r % 5 != 0) t.Fields(2).SetAsInteger(r % 50);
+      t.Post();
+    }
+  }
+  const auto rowsOf = [&](const std::string& sql, bool live) {
+    q.Close();
+    q.SetRequestLive(live);
+    q.SetSQL(sql);
+    q.Open();
+    std::vector<std::string> rows;
+    for (; !q.Eof(); q.Next()) {
+      std::string row;
+      for (int k = 0; k < q.FieldCount(); ++k)
+        row += (q.Fields(k).IsNull() ? "-" : q.Fields(k).AsString()) + "|";
+      rows.push_back(std::move(row));
+    }
+    return rows;
+  };
+  const auto idAt = [&] { return q.FieldByName("id").AsInteger(); };
+  const auto run = [&](const std::string& where, int use) {
+    SCOPED_TRACE(where);
+    const std::string sql = "SELECT id, name, n FROM rows" + where;
+    const auto live = rowsOf(sql, true);
+    const auto copied = rowsOf(sql, false);
+    ASSERT_EQ(copied, live);
+    if (live.size() < 3) return;
+    const int count = int(live.size());
+    q.First();
+    const int first = idAt();
+    q.Last();
+    const int last = idAt();
+    switch (use) {
+      case 0: {  // a bookmark of a row in the middle
+        q.First();
+        q.MoveBy(count / 2);
+        const int middle = idAt();
+        const ds::Bookmark b = q.GetBookmark();
+        q.First();
+        q.GotoBookmark(b);
+        EXPECT_EQ(idAt(), middle);
+        EXPECT_EQ(q.RecNo(), count / 2 + 1);
+        break;
+      }
+      case 1: {  // found, deleted, and the next one reached
+        q.First();
+        q.Next();
+        const int second = idAt();
+        q.Next();
+        const int third = idAt();
+        ASSERT_TRUE(q.Locate("id", int32_t(second), 0));
+        q.Delete();
+        EXPECT_EQ(idAt(), third);
+        EXPECT_EQ(q.RecordCount(), count - 1);
+        EXPECT_FALSE(q.Locate("id", int32_t(second), 0));
+        break;
+      }
+      case 2: {  // edited in place, then found by its new value
+        q.First();
+        q.Edit();
+        q.FieldByName("name").SetAsString("changed");
+        q.Post();
+        ASSERT_TRUE(q.Locate("name", std::string("changed"), 0));
+        EXPECT_EQ(idAt(), first);
+        EXPECT_EQ(q.RecordCount(), count);
+        break;
+      }
+      default: {  // walked from the end to the start
+        q.Last();
+        int seen = 0;
+        for (; !q.Bof(); q.Prior()) ++seen;
+        EXPECT_EQ(seen, count);
+        q.Last();
+        EXPECT_EQ(idAt(), last);
+        break;
+      }
+    }
+    q.Close();
+  };
+  const std::vector<std::string> wheres = {"",
+                                           " WHERE n < 3",
+                                           " WHERE id > 2990",
+                                           " WHERE n = 99",
+                                           " WHERE id <= 2500",
+                                           " WHERE n IS NULL OR name IS NULL"};
+  for (int round = 0; round < 2; ++round)
+    for (size_t w = 0; w < wheres.size(); ++w) run(wheres[w], int(w + round) % 4);
+  {
+    const int64_t bound = engine::TSpillFile::SpillBound(), budget = engine::TSpillFile::SpillBudget();
+    engine::TSpillFile::SetSpillBounds(0, budget);
+    platform::ScopeExit restore([&] { engine::TSpillFile::SetSpillBounds(bound, budget); });
+    for (int use = 0; use < 4; ++use) run(use % 2 ? " WHERE n > 10" : "", use);
+  }
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -16,7 +18,9 @@
 
 #include "engine/base/veldortypes.h"
 #include "engine/sql/veldorsq.h"
+#include "engine/storage/veldorbtree.h"
 #include "engine/storage/veldorfile.h"
+#include "engine/storage/veldorindex.h"
 #include "engine/tables/veldorcursor.h"
 #include "sql_test_util.h"
 #include "tests/engine/storage/storage_test_util.h"
@@ -107,6 +111,47 @@ TEST_F(MemoryFirstResults, GiveTheRowsOfResultsMadeOnDisk) {
   // Besides the few emptied results the directory keeps for its next statements.
   db_.directory().DropIdleResults();
   EXPECT_EQ(TSpillFile::BytesInMemory(), 0);
+}
+
+// A copied result leaves its record-id index to be built when something first looks at it; the
+// tree then holds, in order, each row's record-id key under the row's record number, as an
+// append one row at a time would have made it. The same over several runs of one statement
+// (each result emptied and filled again), in arrival and in sorted order, in memory and on disk.
+TEST_F(MemoryFirstResults, RecordIdIndexBuiltWhenFirstLookedAtHoldsEveryRow) {
+  for (const int64_t bound : {kLarge, int64_t(0)}) {
+    SpillBounds bounds(bound, kLarge);
+    for (const char* sql : {"SELECT id, g, s FROM t", "SELECT s, id FROM t WHERE g < 25 ORDER BY s",
+                            "SELECT id, g, s FROM t WHERE g >= 10"}) {
+      SCOPED_TRACE(std::string(sql) + (bound ? "" : ", on disk"));
+      sql::TQueryStatement statement(db_.directory());
+      statement.Prepare(sql);
+      for (int run = 0; run < 2; ++run) {
+        TDataCursor& result = *statement.Execute();
+        TIndexFile& index = result.Table()->IndexFile();
+        ASSERT_TRUE(index.TreeBuildDeferred(kSysDeletedSlot));
+        const uint32_t rows = result.GetLastRecordNumber();
+        ASSERT_EQ(int64_t(rows), result.GetRecordCount());
+        std::vector<std::pair<std::vector<uint8_t>, uint32_t>> entries;
+        TIndexTree(index, result, kSysDeletedSlot).ForEachKey([&](const uint8_t* key, uint32_t ref) {
+          entries.emplace_back(std::vector<uint8_t>(key, key + kSysDeletedKeySize), ref);
+        });
+        EXPECT_FALSE(index.TreeBuildDeferred(kSysDeletedSlot));
+        ASSERT_EQ(entries.size(), size_t(rows));
+        std::vector<uint8_t> record(result.RecordSize());
+        std::array<uint8_t, kSysDeletedKeySize> key{};
+        result.SetToBegin();
+        for (uint32_t n = 1; n <= rows; ++n) {
+          ASSERT_EQ(result.GetNextRecord(record.data()), 0) << n;
+          ASSERT_EQ(result.CurrentRecordNo(), n);
+          TDataCursor::BuildRecordIdKey(record.data(), key.data());
+          EXPECT_EQ(entries[n - 1].second, n);
+          EXPECT_TRUE(std::equal(key.begin(), key.end(), entries[n - 1].first.begin())) << n;
+        }
+        // The rows are the ones a fresh statement gives.
+        EXPECT_EQ(SqlDatabase::text(result), db_.run(sql));
+      }
+    }
+  }
 }
 
 // A result read by two cursors spills while rows are appended through one of them: the other goes

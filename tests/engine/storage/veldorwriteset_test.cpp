@@ -1,6 +1,7 @@
 // The write set against a plain byte image of the file it lies over: random writes (apart from
-// every extent, appended to one, inside one, bridging several) and cuts, after each of which a
-// read through the set sees exactly the image, and the extents stay apart and in order.
+// every extent, appended to one, inside one, bridging several; copied or taken over) and cuts,
+// after each of which a read through the set sees exactly the image, and the extents never
+// overlap and stay in order.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -37,15 +38,21 @@ TEST(WriteSetTest, ReadsThroughTheSetSeeTheFileAsWrittenAfterAnyMixOfWritesAndCu
       const int64_t count = 1 + int64_t(rng() % (kind < 4 ? 700 : 300));
       std::vector<uint8_t> bytes(static_cast<size_t>(count));
       for (uint8_t& b : bytes) b = uint8_t(rng());
-      set.Write(diskSize, offset, bytes.data(), count);
       if (model.size() < size_t(offset + count)) model.resize(size_t(offset + count), 0);
       std::copy(bytes.begin(), bytes.end(), model.begin() + offset);
+      // Some appends hand their bytes over: they may lie right after an extent without joining it.
+      if (kind == 3 || kind == 9) {
+        set.Write(diskSize, offset, std::move(bytes));
+        ASSERT_TRUE(bytes.empty());
+      } else {
+        set.Write(diskSize, offset, bytes.data(), count);
+      }
       lastEnd = offset + count;
 
       ASSERT_EQ(set.Size(), int64_t(model.size())) << "seed " << seed << " round " << round;
-      int64_t previousEnd = -1;
+      int64_t previousEnd = 0;
       for (const auto& [start, extent] : set.Extents()) {
-        ASSERT_GT(start, previousEnd) << "extents stay apart and in order; seed " << seed;
+        ASSERT_GE(start, previousEnd) << "extents never overlap and stay in order; seed " << seed;
         previousEnd = start + int64_t(extent.size());
       }
       std::vector<uint8_t> seen(model.size() + 16, 0xEE);
