@@ -88,6 +88,31 @@ std::string firstDifference(const std::string& a, const std::string& b) {
          b.substr(from, b.find('\n', from) - from);
 }
 
+// The first record slot (or the free-record head) where two tables differ; empty when none.
+std::string firstSlotDifference(const std::string& folder, const std::string& a, const std::string& b) {
+  const auto factsOf = [&](const std::string& table) {
+    std::string problem, file;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+      std::string lower = entry.path().filename().string();
+      for (char& c : lower) c = char(std::tolower(static_cast<unsigned char>(c)));
+      if (lower == table + ".dat") file = entry.path().string();
+    }
+    auto facts = tablecheck::ReadDataFileFacts(file, problem);
+    if (!facts) ADD_FAILURE() << table << ": " << problem;
+    return facts;
+  };
+  const auto x = factsOf(a), y = factsOf(b);
+  if (!x || !y) return "unreadable";
+  if (x->freeHead != y->freeHead)
+    return "free " + std::to_string(x->freeHead) + " | " + std::to_string(y->freeHead);
+  if (x->records.size() != y->records.size())
+    return "slots " + std::to_string(x->records.size()) + " | " + std::to_string(y->records.size());
+  for (size_t i = 0; i < x->records.size(); ++i)
+    if (x->status[i] != y->status[i] || x->records[i] != y->records[i])
+      return "slot " + std::to_string(i + 1);
+  return {};
+}
+
 void expectSound(TDataDirectory& directory, const std::string& folder, const std::string& table,
                  bool encrypted) {
   TDataCursor c(directory);
@@ -262,6 +287,51 @@ TEST_F(InsertSelectAround, AnotherProcessAppendingMeanwhileKeepsItsRows) {
   expectSound(db.directory(), folder.path(), "t", false);
 }
 
+// Another process that had the table open and read it, and holds a record's lock, while the
+// statement runs: each read sees every new row or none, the lock does not stop the appends, and
+// afterwards its open table finds the rows by scan and by each index.
+TEST_F(InsertSelectAround, AReaderHoldingALockSeesEveryRowOrNone) {
+  make(500);
+  const std::string path = folder.path();
+  Helper other([path](Helper& h) {
+    SqlDatabase them(path);
+    TDataCursor open(them.directory());
+    open.SetTableName("t");
+    open.Open();
+    std::vector<uint8_t> record(open.RecordSize());
+    open.SetToBegin();
+    int seen = 0;
+    while (open.GetNextRecord(record.data()) == 0) ++seen;
+    if (seen != 500) return 1;
+    open.SetToBegin();
+    open.GetNextRecord(record.data());
+    open.LockRecord();
+    h.send('R');
+    for (int i = 0;; ++i) {
+      const std::string count = them.run("SELECT COUNT(*) FROM t");
+      if (count == "1000\n") break;
+      if (count != "500\n") return 2;
+      if (i > 100000) return 3;
+    }
+    if (them.run("SELECT COUNT(*), SUM(id) FROM t WHERE id > 1000") !=
+        "500|" + std::to_string(500 * 1000 + 125250) + "\n")
+      return 4;
+    if (them.run("SELECT v, p FROM t WHERE id = 1499") != "2|y\n") return 5;
+    if (them.run("SELECT COUNT(*) FROM t WHERE v = 3 AND p = 'y'") != "72\n") return 6;
+    open.SetToBegin();
+    seen = 0;
+    while (open.GetNextRecord(record.data()) == 0) ++seen;
+    if (seen != 1000) return 7;
+    open.UnlockRecord();
+    return 0;
+  });
+  ASSERT_EQ(other.receive(), 'R');
+  db.run("INSERT INTO t SELECT id + 1000, v, 'y' FROM t");
+  EXPECT_EQ(db.affected, 500);
+  EXPECT_EQ(other.wait(), 0);
+  expectSound(db.directory(), folder.path(), "t", false);
+}
+
 // A process ended before each write of the statement's commit in turn leaves every row or none,
 // files the checker finds sound once another process has opened them, and no journal.
 TEST_F(InsertSelectAround, EndedAtAnyWriteLeavesEveryRowOrNone) {
@@ -304,6 +374,117 @@ TEST_F(InsertSelectAround, EndedAtAnyWriteLeavesEveryRowOrNone) {
   }
   EXPECT_TRUE(completed);
   EXPECT_GT(k, 4u) << "the commit writes a journal and the table's files";
+}
+
+// Rows wider than one gather holds: the first run goes in together, the rest after it. A key met
+// in a later run (in the tree, or in a row of the first run) leaves the table as it was, as row
+// after row does; a statement that succeeds leaves the same slots and keys.
+class InsertSelectRuns : public ::testing::Test {
+ protected:
+  platform::testing::TempFolder folder;
+  SqlDatabase db{folder.path()};
+  static constexpr int kRows = 5120;  // about 10 MB of the wide rows
+
+  void SetUp() override {
+    db.run("CREATE TABLE src (id INTEGER, s CHAR(20), v INTEGER)");
+    db.directory().StartTransaction();
+    const char* names[] = {"alpha", "Beta", "ALPHA", "gamma", "beta ", "Zeta", "", "delta", "Gamma", "eta"};
+    for (int i = 1; i <= 10; ++i)
+      db.run("INSERT INTO src VALUES (" + std::to_string(i) + ", '" + names[i - 1] + "', " +
+             std::to_string(i % 3) + ")");
+    db.directory().Commit(true, false);
+    for (int have = 10; have < kRows; have *= 2)
+      db.run("INSERT INTO src SELECT id + " + std::to_string(have) + ", s, v FROM src");
+    ASSERT_EQ(db.run("SELECT COUNT(*) FROM src"), std::to_string(kRows) + "\n");
+    for (const char* table : {"g", "r"}) {
+      db.run(std::string("CREATE TABLE ") + table +
+             " (id INTEGER, s CHAR(20), v INTEGER, w CHAR(250), x CHAR(250), y CHAR(250), z CHAR(250), p "
+             "CHAR(250), q CHAR(250), r CHAR(250), t CHAR(250), PRIMARY KEY (id))");
+      db.run(std::string("CREATE NOCASE INDEX ") + table + "s ON " + table + " (s)");
+      db.run(std::string("CREATE UNIQUE DESC INDEX ") + table + "u ON " + table + " (w, v)");
+      db.run(std::string("CREATE INDEX ") + table + "v ON " + table + " (v, x)");
+    }
+  }
+  // `text` (with %t) on g in its own transaction and on r in the caller's: the same error and
+  // slots, sound keys; a failure leaves g's files as they were.
+  // A source table of the rows `select` gives and then the row `last`.
+  void rows(const std::string& table, const std::string& select, const std::string& last) {
+    db.run("CREATE TABLE " + table + " (id INTEGER, s CHAR(20), v INTEGER, w CHAR(20))");
+    db.run("INSERT INTO " + table + " SELECT " + select);
+    db.run("INSERT INTO " + table + " VALUES (" + last + ")");
+  }
+  static constexpr int kAsRowAfterRow = -1;
+  void both(const std::string& text, int expected) {
+    SCOPED_TRACE(text);
+    const std::string before = filesOf(folder.path(), "g");
+    const uint16_t a = errorOf(db, withTable(text, "g"), false);
+    const int32_t affected = db.affected;
+    const uint16_t b = errorOf(db, withTable(text, "r"), true);
+    EXPECT_EQ(a, b);
+    if (expected != kAsRowAfterRow) {
+      EXPECT_EQ(a, expected);
+    }
+    if (a) {
+      EXPECT_TRUE(filesOf(folder.path(), "g") == before);
+    } else {
+      EXPECT_EQ(affected, db.affected);
+    }
+    EXPECT_EQ(firstSlotDifference(folder.path(), "g", "r"), "");
+    expectSound(db.directory(), folder.path(), "g", false);
+    EXPECT_EQ(db.run("SELECT COUNT(*), SUM(id), SUM(v) FROM g"),
+              db.run("SELECT COUNT(*), SUM(id), SUM(v) FROM r"));
+  }
+};
+
+TEST_F(InsertSelectRuns, AKeyMetInALaterRunLeavesTheTableAsItWas) {
+  both(
+      "INSERT INTO %t (id, s, v, w, x) SELECT id, s, v, 'w' || CAST(id AS CHAR(9)), s FROM src WHERE id <= "
+      "100",
+      0);
+  // In the tree: the row that takes id 50 again comes last, in the second run.
+  rows("late", "id + 100, s, v, 'w' || CAST(id + 100 AS CHAR(9)) FROM src WHERE id <= 4990",
+       "50, 'x', 1, 'q'");
+  both("INSERT INTO %t (id, s, v, w, x) SELECT id, s, v, w, s FROM late", VELDOR_KEYVIOL);
+  // In the first run: the unique (w, v) of the row of id 101 again at the end.
+  rows("again", "id + 100, s, v, 'w' || CAST(id + 100 AS CHAR(9)) FROM src", "20000, 'x', 1, 'w101'");
+  both("INSERT INTO %t (id, s, v, w, x) SELECT id, s, v, w, s FROM again", VELDOR_KEYVIOL);
+  EXPECT_EQ(db.run("SELECT COUNT(*) FROM g"), "100\n");
+  // Both runs go in.
+  both("INSERT INTO %t (id, s, v, w, x) SELECT id + 100, s, v, 'y' || CAST(id AS CHAR(9)), s FROM src", 0);
+  // A run whose unique keys differ only by their NULL parts.
+  both("INSERT INTO %t (id, s, v, x) SELECT id + 100000, s, v, s FROM src", kAsRowAfterRow);
+  both("INSERT INTO %t (id, s, v, x) SELECT id + 200000, s, v, s FROM src WHERE id = 1", kAsRowAfterRow);
+}
+
+// An in-memory target takes the rows as row after row does, past a run and with a key met in a
+// later one.
+TEST_F(InsertSelectRuns, AnInMemoryTargetTakesTheRowsAsRowAfterRow) {
+  for (const char* table : {"mg", "mr"}) {
+    db.run(std::string("CREATE TABLE MEMORY ") + table +
+           " (id INTEGER, s CHAR(20), v INTEGER, w CHAR(250), x CHAR(250), y CHAR(250), z CHAR(250), p "
+           "CHAR(250), q CHAR(250), r CHAR(250), t CHAR(250), PRIMARY KEY (id))");
+    db.run(std::string("CREATE UNIQUE INDEX ") + table + "u ON MEMORY " + table + " (w)");
+  }
+  const auto run = [&](const std::string& text, int expected) {
+    SCOPED_TRACE(text);
+    const uint16_t a = errorOf(db, withTable(text, "mg"), false);
+    const uint16_t b = errorOf(db, withTable(text, "mr"), true);
+    EXPECT_EQ(a, b);
+    EXPECT_EQ(a, expected);
+    for (const char* query :
+         {"SELECT COUNT(*), SUM(id) FROM MEMORY %t", "SELECT id, s, v, w FROM MEMORY %t ORDER BY w",
+          "SELECT id, w FROM MEMORY %t WHERE id > 10000 ORDER BY id"})
+      EXPECT_EQ(db.run(withTable(query, "mg")), db.run(withTable(query, "mr"))) << query;
+  };
+  run("INSERT INTO MEMORY %t (id, s, v, w, x) SELECT id, s, v, 'w' || CAST(id AS CHAR(9)), s FROM src WHERE "
+      "id <= 100",
+      0);
+  rows("late", "id + 100, s, v, 'w' || CAST(id + 100 AS CHAR(9)) FROM src", "30000, 'x', 1, 'w7'");
+  run("INSERT INTO MEMORY %t (id, s, v, w, x) SELECT id, s, v, w, s FROM late", VELDOR_KEYVIOL);
+  run("INSERT INTO MEMORY %t (id, s, v, w, x) SELECT id + 100, s, v, 'w' || CAST(id + 100 AS CHAR(9)), s "
+      "FROM src",
+      0);
+  EXPECT_EQ(db.run("SELECT COUNT(*) FROM MEMORY mg"), std::to_string(100 + kRows) + "\n");
 }
 
 }  // namespace
