@@ -154,9 +154,10 @@ class InsertSelect : public ::testing::TestWithParam<Shape> {
   platform::testing::TempFolder folder;
   SqlDatabase db{folder.path()};
 
-  void create(const std::string& table) {
+  // `first`: a column before the others.
+  void create(const std::string& table, const std::string& first = "") {
     const Shape& s = GetParam();
-    db.run("CREATE TABLE " + table + " (id INTEGER, s CHAR(20), v INTEGER" + s.tail +
+    db.run("CREATE TABLE " + table + " (" + first + "id INTEGER, s CHAR(20), v INTEGER" + s.tail +
            (s.encrypted ? std::string(" ENCRYPTED WITH '") + kPassword + "')" : std::string(")")));
     for (const char* index : s.indexes) db.run(withTable(index, table));
   }
@@ -230,6 +231,29 @@ TEST_P(InsertSelect, AKeyMetPartWayLeavesTheTableAsItWas) {
   both("INSERT INTO %t SELECT * FROM %t", "g", "r");
   both("INSERT INTO %t SELECT id + 100, s, v FROM %t", "g", "r");
   EXPECT_EQ(db.run("SELECT COUNT(*) FROM g"), "200\n");
+}
+
+// An auto-increment column takes the counter's next values row after row, and the counter goes
+// on from there; NOAUTOINC takes the given values, which the counter then passes.
+TEST_P(InsertSelect, AutoIncrementColumnsCountAsRowAfterRow) {
+  fillSource("src", 1, 400);
+  create("g", "a AUTOINC, ");
+  create("r", "a AUTOINC, ");
+  db.run("CREATE UNIQUE INDEX ga ON g (a)");
+  db.run("CREATE UNIQUE INDEX ra ON r (a)");
+  both("INSERT INTO %t (id, s, v) SELECT id, s, v FROM src WHERE id <= 150", "g", "r");
+  both("INSERT INTO %t (a, id, s, v) SELECT id + 1000, id + 1000, s, v FROM src WHERE id <= 10 NOAUTOINC",
+       "g", "r");
+  both("INSERT INTO %t (a, id, s, v) SELECT id, id + 2000, s, v FROM src WHERE id > 390 NOAUTOINC", "g", "r");
+  both("INSERT INTO %t (id, s, v) SELECT id + 3000, s, v FROM src WHERE id > 150", "g", "r");
+  // A value given without NOAUTOINC is the counter's; with it, one taken already is refused.
+  both("INSERT INTO %t (a, id, s, v) SELECT id, id + 4000, s, v FROM src WHERE id <= 3", "g", "r");
+  both("INSERT INTO %t (a, id, s, v) SELECT id, id + 5000, s, v FROM src WHERE id = 3 NOAUTOINC", "g", "r");
+  for (const char* table : {"g", "r"})
+    db.run(std::string("INSERT INTO ") + table + " (id, s, v) VALUES (99999, 'x', 1)");
+  EXPECT_EQ(firstDifference(slotsOf(folder.path(), "g"), slotsOf(folder.path(), "r")), "");
+  EXPECT_EQ(db.run("SELECT MAX(a), COUNT(*) FROM g"), db.run("SELECT MAX(a), COUNT(*) FROM r"));
+  EXPECT_EQ(db.run("SELECT a FROM g WHERE id = 99999"), "1264\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(
