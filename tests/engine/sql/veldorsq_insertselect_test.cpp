@@ -480,6 +480,52 @@ TEST_F(InsertSelectRuns, AKeyMetInALaterRunLeavesTheTableAsItWas) {
   both("INSERT INTO %t (id, s, v, x) SELECT id + 200000, s, v, s FROM src WHERE id = 1", kAsRowAfterRow);
 }
 
+// A process ended before each write in turn of a statement of two gathers leaves every row or none, and files
+// the checker finds sound once another process has opened them.
+TEST_F(InsertSelectRuns, EndedAtAWriteOfTwoRunsLeavesEveryRowOrNone) {
+  db.run(
+      "INSERT INTO g (id, s, v, w, x) SELECT id, s, v, 'w' || CAST(id AS CHAR(9)), s FROM src WHERE id <= "
+      "100");
+  const std::string before = db.run("SELECT COUNT(*) FROM g");
+  const std::string after = std::to_string(100 + kRows) + "\n";
+  bool completed = false;
+  int tried = 0;
+  for (uint64_t k = 1; !completed && k <= 200; ++k, ++tried) {
+    SCOPED_TRACE("ended before write " + std::to_string(k));
+    platform::testing::TempFolder dir;
+    for (const auto& entry : std::filesystem::directory_iterator(folder.path()))
+      std::filesystem::copy_file(entry.path(), std::filesystem::path(dir.path()) / entry.path().filename());
+    const std::string path = dir.path();
+    Helper writer([path, k](Helper&) {
+      platform::FaultyFileSystem faulty(platform::FileSystem::local());
+      TFileList list(faulty);
+      TDataSession session;
+      TDataDirectory* directory = session.OpenDataDirectory("db", path);
+      directory->SetFileList(list);
+      faulty.setPlan({platform::Fault::Exit, k, true});
+      TQueryStatement statement(*directory);
+      statement.Prepare(
+          "INSERT INTO g (id, s, v, w, x) SELECT id + 100, s, v, 'y' || CAST(id AS CHAR(9)), s FROM src");
+      statement.Execute();
+      faulty.setPlan({});
+      session.CloseDataDirectory(directory);
+      return 0;
+    });
+    const int code = writer.wait();
+    ASSERT_TRUE(code == 0 || code == platform::kFaultExitCode) << code;
+    completed = code == 0;
+    SqlDatabase reopened(path);
+    const std::string found = reopened.run("SELECT COUNT(*) FROM g");
+    EXPECT_TRUE(found == before || found == after) << found;
+    if (completed) {
+      EXPECT_EQ(found, after);
+    }
+    expectSound(reopened.directory(), path, "g", false);
+  }
+  EXPECT_TRUE(completed);
+  EXPECT_GT(tried, 4);
+}
+
 // An in-memory target takes the rows as row after row does, past a run and with a key met in a
 // later one.
 TEST_F(InsertSelectRuns, AnInMemoryTargetTakesTheRowsAsRowAfterRow) {
