@@ -7,6 +7,7 @@
 // write of the statement leaves every row or none.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -354,6 +355,38 @@ TEST_F(InsertSelectAround, AReaderHoldingALockSeesEveryRowOrNone) {
   EXPECT_EQ(db.affected, 500);
   EXPECT_EQ(other.wait(), 0);
   expectSound(db.directory(), folder.path(), "t", false);
+}
+
+// A cursor of the same process that had the table open and read it, in record order and by an
+// index, reads every new row afterwards, in order.
+TEST_F(InsertSelectAround, AnOpenCursorOfTheProcessReadsTheNewRows) {
+  make(500);
+  TDataCursor byRecord(db.directory()), byIndex(db.directory());
+  for (TDataCursor* c : {&byRecord, &byIndex}) {
+    c->SetTableName("t");
+    c->Open();
+  }
+  byIndex.SwitchToIndex(1);
+  const auto lines = [](const std::string& text) {
+    std::vector<std::string> out;
+    for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
+      out.push_back(text.substr(at, end - at));
+    return out;
+  };
+  ASSERT_EQ(lines(SqlDatabase::text(byRecord)).size(), 500u);
+  ASSERT_EQ(lines(SqlDatabase::text(byIndex)).size(), 500u);
+  db.run("INSERT INTO t SELECT id + 1000, v, 'y' FROM t");
+  std::vector<std::string> all = lines(db.run("SELECT * FROM t"));
+  ASSERT_EQ(all.size(), 1000u);
+  EXPECT_EQ(lines(SqlDatabase::text(byRecord)), all);
+  std::vector<std::string> ordered = lines(SqlDatabase::text(byIndex));
+  // v is the second column, one digit.
+  EXPECT_TRUE(std::is_sorted(ordered.begin(), ordered.end(), [](const std::string& a, const std::string& b) {
+    return a.substr(a.find('|') + 1, 1) < b.substr(b.find('|') + 1, 1);
+  }));
+  std::sort(ordered.begin(), ordered.end());
+  std::sort(all.begin(), all.end());
+  EXPECT_EQ(ordered, all);
 }
 
 // A process ended before each write of the statement's commit in turn leaves every row or none,
