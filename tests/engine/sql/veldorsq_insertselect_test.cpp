@@ -257,6 +257,25 @@ TEST_P(InsertSelect, AutoIncrementColumnsCountAsRowAfterRow) {
   EXPECT_EQ(db.run("SELECT a FROM g WHERE id = 99999"), "1264\n");
 }
 
+// Unique keys that differ from ones in the tree only in case, or in a descending part.
+TEST_P(InsertSelect, UniqueKeysEqualBesideTheirCaseMeetThoseInTheTree) {
+  fillSource("src", 1, 400);
+  db.run("CREATE TABLE ns (id INTEGER, s CHAR(20), v INTEGER)");
+  db.run("INSERT INTO ns SELECT id, 'n' || CAST(id AS CHAR(9)), v FROM src");
+  for (const char* table : {"g", "r"}) {
+    create(table);
+    db.run(withTable("CREATE UNIQUE NOCASE INDEX %tn ON %t (s)", table));
+    db.run(withTable("CREATE UNIQUE DESC INDEX %td ON %t (v, id)", table));
+  }
+  both("INSERT INTO %t SELECT * FROM ns WHERE id <= 100", "g", "r");
+  const std::string filled = db.run("SELECT COUNT(*) FROM g");
+  both("INSERT INTO %t SELECT id + 1000, UPPER(s), v FROM ns WHERE id > 300 OR id = 50", "g", "r");
+  EXPECT_EQ(db.run("SELECT COUNT(*) FROM g"), filled);
+  both("INSERT INTO %t SELECT id + 1000, UPPER(s), v FROM ns WHERE id > 100", "g", "r");
+  both("INSERT INTO %t SELECT id, s || 'x', v FROM ns WHERE id > 350 OR id = 7", "g", "r");
+  EXPECT_EQ(db.run("SELECT COUNT(*) FROM g"), "400\n");
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Tables, InsertSelect,
     ::testing::Values(Shape{"Plain", "", {"CREATE INDEX %tv ON %t (v)"}, false, false},
