@@ -578,6 +578,38 @@ TEST_F(InsertSelectRuns, EndedAtAWriteOfTwoRunsLeavesEveryRowOrNone) {
   EXPECT_GT(tried, 4);
 }
 
+// A statement stopped from its progress report after its first run went in leaves the table as
+// it was; run again it takes every row.
+TEST_F(InsertSelectRuns, StoppedAfterTheFirstRunLeavesTheTableAsItWas) {
+  db.run(
+      "INSERT INTO g (id, s, v, w, x) SELECT id, s, v, 'w' || CAST(id AS CHAR(9)), s FROM src WHERE id <= "
+      "100");
+  const std::string before = filesOf(folder.path(), "g");
+  const std::string text =
+      "INSERT INTO g (id, s, v, w, x) SELECT id + 100, s, v, 'y' || CAST(id AS CHAR(9)), s FROM src";
+  TQueryStatement statement(db.directory());
+  int reports = 0, stoppedAt = -1;
+  bool done = false;
+  // The first 100 is the SELECT's end; the insert's rows then start over from 0.
+  statement.SetProgressCallback([&](int percent, bool& abort) {
+    ++reports;
+    if (percent == 100) done = true;
+    if (done && percent >= 90 && percent < 100 && stoppedAt < 0) {
+      stoppedAt = percent;
+      abort = true;
+    }
+  });
+  statement.Prepare(text);
+  EXPECT_THROW(statement.Execute(), EVELDOREngineError);
+  EXPECT_GE(stoppedAt, 90) << reports;
+  EXPECT_TRUE(filesOf(folder.path(), "g") == before);
+  EXPECT_EQ(db.run("SELECT COUNT(*) FROM g"), "100\n");
+  expectSound(db.directory(), folder.path(), "g", false);
+  db.run(text);
+  EXPECT_EQ(db.run("SELECT COUNT(*) FROM g"), std::to_string(100 + kRows) + "\n");
+  expectSound(db.directory(), folder.path(), "g", false);
+}
+
 // An in-memory target takes the rows as row after row does, past a run and with a key met in a
 // later one.
 TEST_F(InsertSelectRuns, AnInMemoryTargetTakesTheRowsAsRowAfterRow) {
