@@ -7,6 +7,7 @@
 // write of the statement leaves every row or none.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -88,6 +89,31 @@ std::string firstDifference(const std::string& a, const std::string& b) {
          b.substr(from, b.find('\n', from) - from);
 }
 
+// The first record slot (or the free-record head) where two tables differ; empty when none.
+std::string firstSlotDifference(const std::string& folder, const std::string& a, const std::string& b) {
+  const auto factsOf = [&](const std::string& table) {
+    std::string problem, file;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+      std::string lower = entry.path().filename().string();
+      for (char& c : lower) c = char(std::tolower(static_cast<unsigned char>(c)));
+      if (lower == table + ".dat") file = entry.path().string();
+    }
+    auto facts = tablecheck::ReadDataFileFacts(file, problem);
+    if (!facts) ADD_FAILURE() << table << ": " << problem;
+    return facts;
+  };
+  const auto x = factsOf(a), y = factsOf(b);
+  if (!x || !y) return "unreadable";
+  if (x->freeHead != y->freeHead)
+    return "free " + std::to_string(x->freeHead) + " | " + std::to_string(y->freeHead);
+  if (x->records.size() != y->records.size())
+    return "slots " + std::to_string(x->records.size()) + " | " + std::to_string(y->records.size());
+  for (size_t i = 0; i < x->records.size(); ++i)
+    if (x->status[i] != y->status[i] || x->records[i] != y->records[i])
+      return "slot " + std::to_string(i + 1);
+  return {};
+}
+
 void expectSound(TDataDirectory& directory, const std::string& folder, const std::string& table,
                  bool encrypted) {
   TDataCursor c(directory);
@@ -129,9 +155,10 @@ class InsertSelect : public ::testing::TestWithParam<Shape> {
   platform::testing::TempFolder folder;
   SqlDatabase db{folder.path()};
 
-  void create(const std::string& table) {
+  // `first`: a column before the others.
+  void create(const std::string& table, const std::string& first = "") {
     const Shape& s = GetParam();
-    db.run("CREATE TABLE " + table + " (id INTEGER, s CHAR(20), v INTEGER" + s.tail +
+    db.run("CREATE TABLE " + table + " (" + first + "id INTEGER, s CHAR(20), v INTEGER" + s.tail +
            (s.encrypted ? std::string(" ENCRYPTED WITH '") + kPassword + "')" : std::string(")")));
     for (const char* index : s.indexes) db.run(withTable(index, table));
   }
@@ -207,6 +234,48 @@ TEST_P(InsertSelect, AKeyMetPartWayLeavesTheTableAsItWas) {
   EXPECT_EQ(db.run("SELECT COUNT(*) FROM g"), "200\n");
 }
 
+// An auto-increment column takes the counter's next values row after row, and the counter goes
+// on from there; NOAUTOINC takes the given values, which the counter then passes.
+TEST_P(InsertSelect, AutoIncrementColumnsCountAsRowAfterRow) {
+  fillSource("src", 1, 400);
+  create("g", "a AUTOINC, ");
+  create("r", "a AUTOINC, ");
+  db.run("CREATE UNIQUE INDEX ga ON g (a)");
+  db.run("CREATE UNIQUE INDEX ra ON r (a)");
+  both("INSERT INTO %t (id, s, v) SELECT id, s, v FROM src WHERE id <= 150", "g", "r");
+  both("INSERT INTO %t (a, id, s, v) SELECT id + 1000, id + 1000, s, v FROM src WHERE id <= 10 NOAUTOINC",
+       "g", "r");
+  both("INSERT INTO %t (a, id, s, v) SELECT id, id + 2000, s, v FROM src WHERE id > 390 NOAUTOINC", "g", "r");
+  both("INSERT INTO %t (id, s, v) SELECT id + 3000, s, v FROM src WHERE id > 150", "g", "r");
+  // A value given without NOAUTOINC is the counter's; with it, one taken already is refused.
+  both("INSERT INTO %t (a, id, s, v) SELECT id, id + 4000, s, v FROM src WHERE id <= 3", "g", "r");
+  both("INSERT INTO %t (a, id, s, v) SELECT id, id + 5000, s, v FROM src WHERE id = 3 NOAUTOINC", "g", "r");
+  for (const char* table : {"g", "r"})
+    db.run(std::string("INSERT INTO ") + table + " (id, s, v) VALUES (99999, 'x', 1)");
+  EXPECT_EQ(firstDifference(slotsOf(folder.path(), "g"), slotsOf(folder.path(), "r")), "");
+  EXPECT_EQ(db.run("SELECT MAX(a), COUNT(*) FROM g"), db.run("SELECT MAX(a), COUNT(*) FROM r"));
+  EXPECT_EQ(db.run("SELECT a FROM g WHERE id = 99999"), "1264\n");
+}
+
+// Unique keys that differ from ones in the tree only in case, or in a descending part.
+TEST_P(InsertSelect, UniqueKeysEqualBesideTheirCaseMeetThoseInTheTree) {
+  fillSource("src", 1, 400);
+  db.run("CREATE TABLE ns (id INTEGER, s CHAR(20), v INTEGER)");
+  db.run("INSERT INTO ns SELECT id, 'n' || CAST(id AS CHAR(9)), v FROM src");
+  for (const char* table : {"g", "r"}) {
+    create(table);
+    db.run(withTable("CREATE UNIQUE NOCASE INDEX %tn ON %t (s)", table));
+    db.run(withTable("CREATE UNIQUE DESC INDEX %td ON %t (v, id)", table));
+  }
+  both("INSERT INTO %t SELECT * FROM ns WHERE id <= 100", "g", "r");
+  const std::string filled = db.run("SELECT COUNT(*) FROM g");
+  both("INSERT INTO %t SELECT id + 1000, UPPER(s), v FROM ns WHERE id > 300 OR id = 50", "g", "r");
+  EXPECT_EQ(db.run("SELECT COUNT(*) FROM g"), filled);
+  both("INSERT INTO %t SELECT id + 1000, UPPER(s), v FROM ns WHERE id > 100", "g", "r");
+  both("INSERT INTO %t SELECT id, s || 'x', v FROM ns WHERE id > 350 OR id = 7", "g", "r");
+  EXPECT_EQ(db.run("SELECT COUNT(*) FROM g"), "400\n");
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Tables, InsertSelect,
     ::testing::Values(Shape{"Plain", "", {"CREATE INDEX %tv ON %t (v)"}, false, false},
@@ -262,6 +331,83 @@ TEST_F(InsertSelectAround, AnotherProcessAppendingMeanwhileKeepsItsRows) {
   expectSound(db.directory(), folder.path(), "t", false);
 }
 
+// Another process that had the table open and read it, and holds a record's lock, while the
+// statement runs: each read sees every new row or none, the lock does not stop the appends, and
+// afterwards its open table finds the rows by scan and by each index.
+TEST_F(InsertSelectAround, AReaderHoldingALockSeesEveryRowOrNone) {
+  make(500);
+  const std::string path = folder.path();
+  Helper other([path](Helper& h) {
+    SqlDatabase them(path);
+    TDataCursor open(them.directory());
+    open.SetTableName("t");
+    open.Open();
+    std::vector<uint8_t> record(open.RecordSize());
+    open.SetToBegin();
+    int seen = 0;
+    while (open.GetNextRecord(record.data()) == 0) ++seen;
+    if (seen != 500) return 1;
+    open.SetToBegin();
+    open.GetNextRecord(record.data());
+    open.LockRecord();
+    h.send('R');
+    for (int i = 0;; ++i) {
+      const std::string count = them.run("SELECT COUNT(*) FROM t");
+      if (count == "1000\n") break;
+      if (count != "500\n") return 2;
+      if (i > 100000) return 3;
+    }
+    if (them.run("SELECT COUNT(*), SUM(id) FROM t WHERE id > 1000") !=
+        "500|" + std::to_string(500 * 1000 + 125250) + "\n")
+      return 4;
+    if (them.run("SELECT v, p FROM t WHERE id = 1499") != "2|y\n") return 5;
+    if (them.run("SELECT COUNT(*) FROM t WHERE v = 3 AND p = 'y'") != "72\n") return 6;
+    open.SetToBegin();
+    seen = 0;
+    while (open.GetNextRecord(record.data()) == 0) ++seen;
+    if (seen != 1000) return 7;
+    open.UnlockRecord();
+    return 0;
+  });
+  ASSERT_EQ(other.receive(), 'R');
+  db.run("INSERT INTO t SELECT id + 1000, v, 'y' FROM t");
+  EXPECT_EQ(db.affected, 500);
+  EXPECT_EQ(other.wait(), 0);
+  expectSound(db.directory(), folder.path(), "t", false);
+}
+
+// A cursor of the same process that had the table open and read it, in record order and by an
+// index, reads every new row afterwards, in order.
+TEST_F(InsertSelectAround, AnOpenCursorOfTheProcessReadsTheNewRows) {
+  make(500);
+  TDataCursor byRecord(db.directory()), byIndex(db.directory());
+  for (TDataCursor* c : {&byRecord, &byIndex}) {
+    c->SetTableName("t");
+    c->Open();
+  }
+  byIndex.SwitchToIndex(1);
+  const auto lines = [](const std::string& text) {
+    std::vector<std::string> out;
+    for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
+      out.push_back(text.substr(at, end - at));
+    return out;
+  };
+  ASSERT_EQ(lines(SqlDatabase::text(byRecord)).size(), 500u);
+  ASSERT_EQ(lines(SqlDatabase::text(byIndex)).size(), 500u);
+  db.run("INSERT INTO t SELECT id + 1000, v, 'y' FROM t");
+  std::vector<std::string> all = lines(db.run("SELECT * FROM t"));
+  ASSERT_EQ(all.size(), 1000u);
+  EXPECT_EQ(lines(SqlDatabase::text(byRecord)), all);
+  std::vector<std::string> ordered = lines(SqlDatabase::text(byIndex));
+  // v is the second column, one digit.
+  EXPECT_TRUE(std::is_sorted(ordered.begin(), ordered.end(), [](const std::string& a, const std::string& b) {
+    return a.substr(a.find('|') + 1, 1) < b.substr(b.find('|') + 1, 1);
+  }));
+  std::sort(ordered.begin(), ordered.end());
+  std::sort(all.begin(), all.end());
+  EXPECT_EQ(ordered, all);
+}
+
 // A process ended before each write of the statement's commit in turn leaves every row or none,
 // files the checker finds sound once another process has opened them, and no journal.
 TEST_F(InsertSelectAround, EndedAtAnyWriteLeavesEveryRowOrNone) {
@@ -304,6 +450,195 @@ TEST_F(InsertSelectAround, EndedAtAnyWriteLeavesEveryRowOrNone) {
   }
   EXPECT_TRUE(completed);
   EXPECT_GT(k, 4u) << "the commit writes a journal and the table's files";
+}
+
+// Rows wider than one gather holds: the first run goes in together, the rest after it. A key met
+// in a later run (in the tree, or in a row of the first run) leaves the table as it was, as row
+// after row does; a statement that succeeds leaves the same slots and keys.
+class InsertSelectRuns : public ::testing::Test {
+ protected:
+  platform::testing::TempFolder folder;
+  SqlDatabase db{folder.path()};
+  static constexpr int kRows = 5120;  // about 10 MB of the wide rows
+
+  void SetUp() override {
+    db.run("CREATE TABLE src (id INTEGER, s CHAR(20), v INTEGER)");
+    db.directory().StartTransaction();
+    const char* names[] = {"alpha", "Beta", "ALPHA", "gamma", "beta ", "Zeta", "", "delta", "Gamma", "eta"};
+    for (int i = 1; i <= 10; ++i)
+      db.run("INSERT INTO src VALUES (" + std::to_string(i) + ", '" + names[i - 1] + "', " +
+             std::to_string(i % 3) + ")");
+    db.directory().Commit(true, false);
+    for (int have = 10; have < kRows; have *= 2)
+      db.run("INSERT INTO src SELECT id + " + std::to_string(have) + ", s, v FROM src");
+    ASSERT_EQ(db.run("SELECT COUNT(*) FROM src"), std::to_string(kRows) + "\n");
+    for (const char* table : {"g", "r"}) {
+      db.run(std::string("CREATE TABLE ") + table +
+             " (id INTEGER, s CHAR(20), v INTEGER, w CHAR(250), x CHAR(250), y CHAR(250), z CHAR(250), p "
+             "CHAR(250), q CHAR(250), r CHAR(250), t CHAR(250), PRIMARY KEY (id))");
+      db.run(std::string("CREATE NOCASE INDEX ") + table + "s ON " + table + " (s)");
+      db.run(std::string("CREATE UNIQUE DESC INDEX ") + table + "u ON " + table + " (w, v)");
+      db.run(std::string("CREATE INDEX ") + table + "v ON " + table + " (v, x)");
+    }
+  }
+  // `text` (with %t) on g in its own transaction and on r in the caller's: the same error and
+  // slots, sound keys; a failure leaves g's files as they were.
+  // A source table of the rows `select` gives and then the row `last`.
+  void rows(const std::string& table, const std::string& select, const std::string& last) {
+    db.run("CREATE TABLE " + table + " (id INTEGER, s CHAR(20), v INTEGER, w CHAR(20))");
+    db.run("INSERT INTO " + table + " SELECT " + select);
+    db.run("INSERT INTO " + table + " VALUES (" + last + ")");
+  }
+  static constexpr int kAsRowAfterRow = -1;
+  void both(const std::string& text, int expected) {
+    SCOPED_TRACE(text);
+    const std::string before = filesOf(folder.path(), "g");
+    const uint16_t a = errorOf(db, withTable(text, "g"), false);
+    const int32_t affected = db.affected;
+    const uint16_t b = errorOf(db, withTable(text, "r"), true);
+    EXPECT_EQ(a, b);
+    if (expected != kAsRowAfterRow) {
+      EXPECT_EQ(a, expected);
+    }
+    if (a) {
+      EXPECT_TRUE(filesOf(folder.path(), "g") == before);
+    } else {
+      EXPECT_EQ(affected, db.affected);
+    }
+    EXPECT_EQ(firstSlotDifference(folder.path(), "g", "r"), "");
+    expectSound(db.directory(), folder.path(), "g", false);
+    EXPECT_EQ(db.run("SELECT COUNT(*), SUM(id), SUM(v) FROM g"),
+              db.run("SELECT COUNT(*), SUM(id), SUM(v) FROM r"));
+  }
+};
+
+TEST_F(InsertSelectRuns, AKeyMetInALaterRunLeavesTheTableAsItWas) {
+  both(
+      "INSERT INTO %t (id, s, v, w, x) SELECT id, s, v, 'w' || CAST(id AS CHAR(9)), s FROM src WHERE id <= "
+      "100",
+      0);
+  // In the tree: the row that takes id 50 again comes last, in the second run.
+  rows("late", "id + 100, s, v, 'w' || CAST(id + 100 AS CHAR(9)) FROM src WHERE id <= 4990",
+       "50, 'x', 1, 'q'");
+  both("INSERT INTO %t (id, s, v, w, x) SELECT id, s, v, w, s FROM late", VELDOR_KEYVIOL);
+  // In the first run: the unique (w, v) of the row of id 101 again at the end.
+  rows("again", "id + 100, s, v, 'w' || CAST(id + 100 AS CHAR(9)) FROM src", "20000, 'x', 1, 'w101'");
+  both("INSERT INTO %t (id, s, v, w, x) SELECT id, s, v, w, s FROM again", VELDOR_KEYVIOL);
+  EXPECT_EQ(db.run("SELECT COUNT(*) FROM g"), "100\n");
+  // Both runs go in.
+  both("INSERT INTO %t (id, s, v, w, x) SELECT id + 100, s, v, 'y' || CAST(id AS CHAR(9)), s FROM src", 0);
+  // A run whose unique keys differ only by their NULL parts.
+  both("INSERT INTO %t (id, s, v, x) SELECT id + 100000, s, v, s FROM src", kAsRowAfterRow);
+  both("INSERT INTO %t (id, s, v, x) SELECT id + 200000, s, v, s FROM src WHERE id = 1", kAsRowAfterRow);
+}
+
+// A process ended before each write in turn of a statement of two gathers leaves every row or none, and files
+// the checker finds sound once another process has opened them.
+TEST_F(InsertSelectRuns, EndedAtAWriteOfTwoRunsLeavesEveryRowOrNone) {
+  db.run(
+      "INSERT INTO g (id, s, v, w, x) SELECT id, s, v, 'w' || CAST(id AS CHAR(9)), s FROM src WHERE id <= "
+      "100");
+  const std::string before = db.run("SELECT COUNT(*) FROM g");
+  const std::string after = std::to_string(100 + kRows) + "\n";
+  bool completed = false;
+  int tried = 0;
+  for (uint64_t k = 1; !completed && k <= 200; ++k, ++tried) {
+    SCOPED_TRACE("ended before write " + std::to_string(k));
+    platform::testing::TempFolder dir;
+    for (const auto& entry : std::filesystem::directory_iterator(folder.path()))
+      std::filesystem::copy_file(entry.path(), std::filesystem::path(dir.path()) / entry.path().filename());
+    const std::string path = dir.path();
+    Helper writer([path, k](Helper&) {
+      platform::FaultyFileSystem faulty(platform::FileSystem::local());
+      TFileList list(faulty);
+      TDataSession session;
+      TDataDirectory* directory = session.OpenDataDirectory("db", path);
+      directory->SetFileList(list);
+      faulty.setPlan({platform::Fault::Exit, k, true});
+      TQueryStatement statement(*directory);
+      statement.Prepare(
+          "INSERT INTO g (id, s, v, w, x) SELECT id + 100, s, v, 'y' || CAST(id AS CHAR(9)), s FROM src");
+      statement.Execute();
+      faulty.setPlan({});
+      session.CloseDataDirectory(directory);
+      return 0;
+    });
+    const int code = writer.wait();
+    ASSERT_TRUE(code == 0 || code == platform::kFaultExitCode) << code;
+    completed = code == 0;
+    SqlDatabase reopened(path);
+    const std::string found = reopened.run("SELECT COUNT(*) FROM g");
+    EXPECT_TRUE(found == before || found == after) << found;
+    if (completed) {
+      EXPECT_EQ(found, after);
+    }
+    expectSound(reopened.directory(), path, "g", false);
+  }
+  EXPECT_TRUE(completed);
+  EXPECT_GT(tried, 4);
+}
+
+// A statement stopped from its progress report after its first run went in leaves the table as
+// it was; run again it takes every row.
+TEST_F(InsertSelectRuns, StoppedAfterTheFirstRunLeavesTheTableAsItWas) {
+  db.run(
+      "INSERT INTO g (id, s, v, w, x) SELECT id, s, v, 'w' || CAST(id AS CHAR(9)), s FROM src WHERE id <= "
+      "100");
+  const std::string before = filesOf(folder.path(), "g");
+  const std::string text =
+      "INSERT INTO g (id, s, v, w, x) SELECT id + 100, s, v, 'y' || CAST(id AS CHAR(9)), s FROM src";
+  TQueryStatement statement(db.directory());
+  int reports = 0, stoppedAt = -1;
+  bool done = false;
+  // The first 100 is the SELECT's end; the insert's rows then start over from 0.
+  statement.SetProgressCallback([&](int percent, bool& abort) {
+    ++reports;
+    if (percent == 100) done = true;
+    if (done && percent >= 90 && percent < 100 && stoppedAt < 0) {
+      stoppedAt = percent;
+      abort = true;
+    }
+  });
+  statement.Prepare(text);
+  EXPECT_THROW(statement.Execute(), EVELDOREngineError);
+  EXPECT_GE(stoppedAt, 90) << reports;
+  EXPECT_TRUE(filesOf(folder.path(), "g") == before);
+  EXPECT_EQ(db.run("SELECT COUNT(*) FROM g"), "100\n");
+  expectSound(db.directory(), folder.path(), "g", false);
+  db.run(text);
+  EXPECT_EQ(db.run("SELECT COUNT(*) FROM g"), std::to_string(100 + kRows) + "\n");
+  expectSound(db.directory(), folder.path(), "g", false);
+}
+
+// An in-memory target takes the rows as row after row does, past a run and with a key met in a
+// later one.
+TEST_F(InsertSelectRuns, AnInMemoryTargetTakesTheRowsAsRowAfterRow) {
+  for (const char* table : {"mg", "mr"}) {
+    db.run(std::string("CREATE TABLE MEMORY ") + table +
+           " (id INTEGER, s CHAR(20), v INTEGER, w CHAR(250), x CHAR(250), y CHAR(250), z CHAR(250), p "
+           "CHAR(250), q CHAR(250), r CHAR(250), t CHAR(250), PRIMARY KEY (id))");
+    db.run(std::string("CREATE UNIQUE INDEX ") + table + "u ON MEMORY " + table + " (w)");
+  }
+  const auto run = [&](const std::string& text, int expected) {
+    SCOPED_TRACE(text);
+    const uint16_t a = errorOf(db, withTable(text, "mg"), false);
+    const uint16_t b = errorOf(db, withTable(text, "mr"), true);
+    EXPECT_EQ(a, b);
+    EXPECT_EQ(a, expected);
+    for (const char* query :
+         {"SELECT COUNT(*), SUM(id) FROM MEMORY %t", "SELECT id, s, v, w FROM MEMORY %t ORDER BY w",
+          "SELECT id, w FROM MEMORY %t WHERE id > 10000 ORDER BY id"})
+      EXPECT_EQ(db.run(withTable(query, "mg")), db.run(withTable(query, "mr"))) << query;
+  };
+  run("INSERT INTO MEMORY %t (id, s, v, w, x) SELECT id, s, v, 'w' || CAST(id AS CHAR(9)), s FROM src WHERE "
+      "id <= 100",
+      0);
+  rows("late", "id + 100, s, v, 'w' || CAST(id + 100 AS CHAR(9)) FROM src", "30000, 'x', 1, 'w7'");
+  run("INSERT INTO MEMORY %t (id, s, v, w, x) SELECT id, s, v, w, s FROM late", VELDOR_KEYVIOL);
+  run("INSERT INTO MEMORY %t (id, s, v, w, x) SELECT id + 100, s, v, 'w' || CAST(id + 100 AS CHAR(9)), s "
+      "FROM src",
+      0);
+  EXPECT_EQ(db.run("SELECT COUNT(*) FROM MEMORY mg"), std::to_string(100 + kRows) + "\n");
 }
 
 }  // namespace
