@@ -3,6 +3,8 @@
 // (here one that never moves), where only the files' identities, sizes and change counters can.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -172,6 +174,29 @@ TEST_F(KeptOnACoarseClock, AWriteRolledBackElsewhereBetweenUsesLeavesTheTableAsI
     expectSound(folder.path());
   }
   EXPECT_TRUE(completed) << "the commit needs more writes than tried";
+}
+
+// A restructure that keeps a backup replaces the backup an earlier one left. Another process
+// may hold those files for a moment: a table it kept before the earlier restructure moved its
+// files is taken back, finds them renamed and lets go. The restructure waits for that, as it
+// waits to rename the table's own files, instead of failing.
+TEST(KeptBackup, ARestructureWaitsForAMomentsHoldOfTheBackupItReplaces) {
+  TempFolder folder;
+  SqlDatabase db(folder.path());
+  db.run("CREATE TABLE t (id INTEGER, v CHAR(10))");
+  db.run("INSERT INTO t VALUES (1, 'a')");
+  db.run("ALTER TABLE t ADD w INTEGER");
+  Helper holder([&](Helper& h) {
+    auto file = platform::FileSystem::local().openFile(folder.file("t.DBK"), platform::OpenOptions{});
+    if (!file) return 80;
+    h.send('H');
+    usleep(200000);
+    return 0;
+  });
+  ASSERT_EQ(holder.receive(), 'H');
+  EXPECT_EQ(db.rows("ALTER TABLE t ADD x INTEGER"), "");
+  EXPECT_EQ(holder.wait(), 0);
+  EXPECT_EQ(db.run("SELECT * FROM t"), "1|a|NULL|NULL\n");
 }
 
 }  // namespace
