@@ -599,8 +599,6 @@ class LocalFileSystem final : public FileSystem {
   void sleepFor(std::chrono::milliseconds duration) override { std::this_thread::sleep_for(duration); }
 
  private:
-  // Opens `real` with `flags`; with O_CREAT a missing file is made, and with `empty` an existing
-  // one is emptied.
   // What an emptied file began with: `count` bytes into `head`, `found` when it held them.
   struct Replaced {
     void* head;
@@ -608,6 +606,8 @@ class LocalFileSystem final : public FileSystem {
     bool found = false;
   };
 
+  // Opens `real` with `flags`; with O_CREAT a missing file is made, and with `empty` an existing
+  // one is emptied (its first bytes taken into `replaced` first, when given).
   std::unique_ptr<OsFile> openShared(const std::string& real, int flags, ShareMode share, bool deleteOnClose,
                                      bool write, bool empty, Replaced* replaced = nullptr) {
     for (int attempt = 1;; ++attempt) {
