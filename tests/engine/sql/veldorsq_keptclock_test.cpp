@@ -132,6 +132,7 @@ TEST_F(KeptOnACoarseClock, WhatAnotherProcessDidShowsAndThisSidesNextWriteLandsO
        {"DROP TABLE t", "CREATE TABLE t (id INTEGER, v CHAR(10))", "remake", "INSERT INTO t VALUES (1, 'q')",
         "INSERT INTO t VALUES (2, 'r')", "INSERT INTO t VALUES (3, 's')", "DELETE FROM t WHERE id = 3"},
        "1|q\n2|r\n"},
+      {"an index made and dropped again", {"CREATE INDEX tv ON t (v)", "DROP INDEX t.tv"}, "1|a\n3|c\n"},
       {"restructured to the same sizes", {"ALTER TABLE t DROP v, ADD v CHAR(10)"}, "1|NULL\n3|NULL\n"},
   };
   for (const Change& change : changes) {
