@@ -109,6 +109,14 @@ std::unique_ptr<OsFile> FaultyFileSystem::createFile(const std::string& path, bo
   return file ? std::make_unique<FaultyFile>(*this, std::move(file)) : nullptr;
 }
 
+std::unique_ptr<OsFile> FaultyFileSystem::createFileReplacing(const std::string& path, bool deleteOnClose,
+                                                              void* head, int64_t count, bool& replaced) {
+  replaced = false;
+  if (fails(strike(Op::Change))) return nullptr;
+  std::unique_ptr<OsFile> file = base_.createFileReplacing(path, deleteOnClose, head, count, replaced);
+  return file ? std::make_unique<FaultyFile>(*this, std::move(file)) : nullptr;
+}
+
 CreateNewResult FaultyFileSystem::createNewFile(const std::string& path) {
   return fails(strike(Op::Change)) ? CreateNewResult::Failed : base_.createNewFile(path);
 }

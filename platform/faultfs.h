@@ -50,6 +50,8 @@ class FaultyFileSystem final : public FileSystem {
 
   std::unique_ptr<OsFile> openFile(const std::string& path, const OpenOptions& options) override;
   std::unique_ptr<OsFile> createFile(const std::string& path, bool deleteOnClose) override;
+  std::unique_ptr<OsFile> createFileReplacing(const std::string& path, bool deleteOnClose, void* head,
+                                              int64_t count, bool& replaced) override;
   CreateNewResult createNewFile(const std::string& path) override;
   bool fileInfo(const std::string& path, FileInfo& info) override { return base_.fileInfo(path, info); }
   bool openAnywhereAsSpelt(const std::string& path) override { return base_.openAnywhereAsSpelt(path); }

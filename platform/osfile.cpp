@@ -497,6 +497,21 @@ class LocalFileSystem final : public FileSystem {
     return openShared(real, O_RDWR | O_CREAT, ShareMode::Exclusive, deleteOnClose, true, true);
   }
 
+  std::unique_ptr<OsFile> createFileReplacing(const std::string& path, bool deleteOnClose, void* head,
+                                              int64_t count, bool& replaced) override {
+    replaced = false;
+    if (count < 0 || count > kHeadViewBytes) {
+      setLastOsError(EINVAL);
+      return nullptr;
+    }
+    const std::string real = resolveIgnoringCase(path);
+    Replaced was{head, count};
+    std::unique_ptr<OsFile> file =
+        openShared(real, O_RDWR | O_CREAT, ShareMode::Exclusive, deleteOnClose, true, true, &was);
+    replaced = file && was.found;
+    return file;
+  }
+
   std::unique_ptr<OsFile> createFileAsSpelt(const std::string& path) override {
     return openShared(path, O_RDWR | O_CREAT, ShareMode::Exclusive, false, true, true);
   }
@@ -584,10 +599,17 @@ class LocalFileSystem final : public FileSystem {
   void sleepFor(std::chrono::milliseconds duration) override { std::this_thread::sleep_for(duration); }
 
  private:
+  // What an emptied file began with: `count` bytes into `head`, `found` when it held them.
+  struct Replaced {
+    void* head;
+    int64_t count;
+    bool found = false;
+  };
+
   // Opens `real` with `flags`; with O_CREAT a missing file is made, and with `empty` an existing
-  // one is emptied.
+  // one is emptied (its first bytes taken into `replaced` first, when given).
   std::unique_ptr<OsFile> openShared(const std::string& real, int flags, ShareMode share, bool deleteOnClose,
-                                     bool write, bool empty) {
+                                     bool write, bool empty, Replaced* replaced = nullptr) {
     for (int attempt = 1;; ++attempt) {
       struct stat st {};
       if (::stat(real.c_str(), &st) == 0) {
@@ -613,7 +635,14 @@ class LocalFileSystem final : public FileSystem {
         // An empty file is not cut: cutting to nothing makes some file systems write the file
         // out at its close, which a new file does not need.
         struct stat now {};
-        if (empty && (::fstat(fd, &now) != 0 || now.st_size != 0) && ::ftruncate(fd, 0) != 0) {
+        const bool cut = empty && (::fstat(fd, &now) != 0 || now.st_size != 0);
+        uint8_t head[kHeadViewBytes];
+        if (cut && replaced && replaced->count > 0 &&
+            ::pread(fd, head, size_t(replaced->count), 0) == replaced->count) {
+          std::memcpy(replaced->head, head, size_t(replaced->count));
+          replaced->found = true;
+        }
+        if (cut && ::ftruncate(fd, 0) != 0) {
           const int err = errno;
           ::close(fd);
           return failOpen(err);

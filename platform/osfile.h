@@ -155,6 +155,17 @@ class FileSystem {
   virtual std::unique_ptr<OsFile> createFileAsSpelt(const std::string& path) {
     return createFile(path, false);
   }
+  // createFile that also hands back how the file it empties began: its first `count` bytes (at
+  // most kHeadViewBytes), read under the exclusive open before the cut, so that no other writer
+  // can have changed them in between. `replaced` is false, and `head` untouched, for a file that
+  // was not there, held fewer bytes, or on a backend that cannot tell.
+  virtual std::unique_ptr<OsFile> createFileReplacing(const std::string& path, bool deleteOnClose, void* head,
+                                                      int64_t count, bool& replaced) {
+    (void)head;
+    (void)count;
+    replaced = false;
+    return createFile(path, deleteOnClose);
+  }
   // Opens the file at `path`, spelt exactly so, for reading and writing in `share` mode; with
   // `create` a file that is not there is created empty (one that is there is kept as it is). For
   // names that are only ever looked up as spelt (existsAsSpelt). Null on failure.

@@ -406,7 +406,7 @@ std::string TTaskStore::DefaultFolder() {
   return base + "/velmaron/db";
 }
 
-TTaskStore::TTaskStore(const std::string& folder) {
+TTaskStore::TTaskStore(const std::string& folder, engine::TFileList* files) {
   std::filesystem::create_directories(std::filesystem::path(folder).parent_path());
   platform::makePrivateFolder(folder);
   // A session of the store's own, so that stores on several folders live side by side under the
@@ -426,6 +426,7 @@ TTaskStore::TTaskStore(const std::string& folder) {
   dbmain_->SetDatabaseName("dbmain");
   dbmain_->SetDirectory(folder);
   dbmain_->Open();
+  if (files) dbmain_->Handle()->SetFileList(*files);
   {
     TSessionLock lock(*session_);
     TDataDirectory& directory = *dbmain_->Handle();

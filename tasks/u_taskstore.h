@@ -45,6 +45,10 @@
 #include "tasks/u_taskrun.h"
 #include "tasks/u_unitask.h"
 
+namespace engine {
+class TFileList;
+}  // namespace engine
+
 namespace engine::components {
 class TVELDORSession;
 class TVELDORDatabase;
@@ -80,8 +84,9 @@ class TTaskStore final : public TaskLogStore {
   static std::string DefaultFolder();
 
   // Opens the tables in `folder`, creating the folder (mode 0700: it holds passwords) and any
-  // missing table. Raises the engine's or the folder's error as it is.
-  explicit TTaskStore(const std::string& folder);
+  // missing table. Raises the engine's or the folder's error as it is. The tables' files go
+  // through `files` when given (a test's file system), else through the process's list.
+  explicit TTaskStore(const std::string& folder, engine::TFileList* files = nullptr);
   ~TTaskStore() override;
   TTaskStore(const TTaskStore&) = delete;
   TTaskStore& operator=(const TTaskStore&) = delete;

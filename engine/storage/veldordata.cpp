@@ -398,6 +398,15 @@ void TDataFile::DefineStructure(uint16_t languageId, uint16_t sortId, uint16_t u
   descriptorsDirty_ = true;
 
   TFileHandler::CreateFile();
+  // A table made again over its old files, which another process may keep open between its uses
+  // (TFileHandler::Keep): that process takes its files back when it finds them of the identity,
+  // size and counters it left, and on a file system whose clock is too coarse to tell its last
+  // write from the ones here, rows written alike give the same sizes and, from 0, the same
+  // counters. Going on from the old file's counter keeps every counter of the new table's past
+  // any the old one showed.
+  static_assert(kHdrCounter + 4 <= kReplacedHeadBytes);
+  uint8_t replaced[kReplacedHeadBytes];
+  if (ReplacedHead(replaced)) platform::put4(header_ + kHdrCounter, platform::get4(replaced + kHdrCounter));
   prepareCache();
 }
 

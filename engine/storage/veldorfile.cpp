@@ -281,7 +281,7 @@ TPhysicalFile::~TPhysicalFile() = default;
 int32_t TPhysicalFile::CreateFile() {
   std::lock_guard guard(section_);
   if (!handles_.empty()) return negated(VELDOR_OSEACCES);
-  file_ = fs_.createFile(name_, temporary_);
+  file_ = fs_.createFileReplacing(name_, temporary_, replacedHead_, kReplacedHeadBytes, replaced_);
   if (!file_) return negated(OSErrorToEngineError());
   readOnly_ = false;
   readOnlyAttribute_ = false;
@@ -408,6 +408,12 @@ bool TPhysicalFile::RetakeShareMode(bool exclusive) {
       !file_->retakeShareMode(exclusive ? platform::ShareMode::Exclusive : platform::ShareMode::Shared))
     return false;
   exclusive_ = exclusive;
+  return true;
+}
+
+bool TPhysicalFile::ReplacedHead(uint8_t* head) const {
+  if (!replaced_) return false;
+  std::memcpy(head, replacedHead_, sizeof replacedHead_);
   return true;
 }
 

@@ -57,6 +57,9 @@ class TFileKeeper {
   virtual void ReleaseKeptFiles() noexcept = 0;
 };
 
+// How many of a file's first bytes its creation over an older file hands on (a change counter).
+inline constexpr int64_t kReplacedHeadBytes = 4;
+
 // The shared object of one file in this process.
 class TAbstractFile {
  public:
@@ -98,6 +101,12 @@ class TAbstractFile {
   virtual bool PeekHead(void* buffer, int64_t count) {
     (void)buffer;
     (void)count;
+    return false;
+  }
+  // After CreateFile: the first kReplacedHeadBytes bytes of the file it emptied, as they were
+  // before the cut; false when it emptied none (or cannot tell).
+  virtual bool ReplacedHead(uint8_t* head) const {
+    (void)head;
     return false;
   }
 
@@ -207,6 +216,7 @@ class TPhysicalFile final : public TAbstractFile {
   bool Lock(int64_t offset, int64_t length) override;
   bool Unlock(int64_t offset, int64_t length) override;
   bool PeekHead(void* buffer, int64_t count) override { return file_ && file_->peekHead(buffer, count); }
+  bool ReplacedHead(uint8_t* head) const override;
 
   bool ReleaseShareMode() override;
   bool RetakeShareMode(bool exclusive) override;
@@ -222,6 +232,8 @@ class TPhysicalFile final : public TAbstractFile {
  private:
   platform::FileSystem& fs_;
   std::unique_ptr<platform::OsFile> file_;
+  bool replaced_ = false;
+  uint8_t replacedHead_[kReplacedHeadBytes] = {};
 };
 
 // A temporary disk file of this process that lives in memory until it grows: its bytes stay in
@@ -439,6 +451,8 @@ class TFileHandler {
   // what another writer wrote there shows at once. False when the file has none (in memory, or a
   // backend without views) or is not open; the caller then reads under the file's locks.
   bool PeekDiskHead(void* buffer, int64_t count) { return open_ && file_ && file_->PeekHead(buffer, count); }
+  // After CreateFile: how the file it emptied began (TAbstractFile::ReplacedHead).
+  bool ReplacedHead(uint8_t* head) const { return open_ && file_ && file_->ReplacedHead(head); }
 
   // ---- Kept open ----
   // Keeps the open file for `keeper` while nothing uses it: its share mode goes, so that to every

@@ -54,7 +54,10 @@ void moveFiles(TDataDirectory& directory, std::string_view name, const SwapPlan&
     const bool oldBlobLeft = i == 2 && !plan.newHasBlobFile;
     if (!fresh && !oldBlobLeft) continue;
     if (files.FileExists(target, inMemory)) {
-      if (files.FileExists(kept, inMemory)) check(files.DeleteFile(kept, inMemory), kept, directory);
+      // The backup of an earlier swap may be the files a table kept open elsewhere was left with,
+      // held for the moment of its take-back that finds them moved.
+      if (files.FileExists(kept, inMemory))
+        checkRetryingBusy([&] { return files.DeleteFile(kept, inMemory); }, kept, directory);
       checkRetryingBusy([&] { return files.RenameFile(target, inMemory, kept); }, target, directory);
     }
     if (fresh) check(files.RenameFile(source, inMemory, target), source, directory);

@@ -71,6 +71,39 @@ TEST_F(LocalBackend, CreatingANameThatExistsInOtherCaseReusesThatFile) {
                !std::filesystem::equivalent(dir.path("task.dat"), dir.path("TASK.DAT")));
 }
 
+// A creation over an older file hands back how that file began, read before the cut; a new or
+// empty file, one too short, and one held open elsewhere (refused, and left whole) give nothing.
+TEST_F(LocalBackend, CreatingOverAFileHandsBackItsFirstBytesAsTheyWereBeforeTheCut) {
+  writeFile(dir.path("T.DAT"), "old contents");
+  char head[4] = {'-', '-', '-', '-'};
+  bool replaced = false;
+  auto f = fs.createFileReplacing(dir.path("t.dat"), false, head, 4, replaced);
+  ASSERT_TRUE(f);
+  EXPECT_TRUE(replaced);
+  EXPECT_EQ(std::string(head, 4), "old ");
+  EXPECT_EQ(f->size(), 0);
+  f.reset();
+  for (const char* before : {"", "ab"}) {
+    writeFile(dir.path("T.DAT"), before);
+    std::fill(head, head + 4, '-');
+    f = fs.createFileReplacing(dir.path("T.DAT"), false, head, 4, replaced);
+    ASSERT_TRUE(f);
+    EXPECT_FALSE(replaced) << '"' << before << '"';
+    EXPECT_EQ(std::string(head, 4), "----");
+    f.reset();
+  }
+  f = fs.createFileReplacing(dir.path("new.dat"), false, head, 4, replaced);
+  EXPECT_TRUE(f && !replaced && f->size() == 0);
+  f.reset();
+  writeFile(dir.path("T.DAT"), "held elsewhere");
+  auto holder = open("T.DAT", false);
+  ASSERT_TRUE(holder);
+  EXPECT_FALSE(fs.createFileReplacing(dir.path("T.DAT"), false, head, 4, replaced));
+  EXPECT_FALSE(replaced);
+  EXPECT_EQ(lastOsError(), kSharingViolation);
+  EXPECT_EQ(std::filesystem::file_size(dir.path("T.DAT")), 14u);
+}
+
 // Names that are only ever looked up exactly (journals) are created and deleted exactly: a file
 // of that name in other case is another file and is left as it was.
 TEST_F(LocalBackend, NamesMadeAsSpeltLeaveOtherCaseAlone) {

@@ -15,9 +15,13 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <span>
 
+#include "engine/storage/veldorfile.h"
+#include "platform/faultfs.h"
 #include "tasks/u_taskfile.h"
+#include "tasks/u_taskstore.h"
 #include "tests/platform/temp_folder.h"
 #include "tests/tasks/ftp_server_test_util.h"
 #include "tests/ui/script_services.h"
@@ -150,6 +154,74 @@ TEST_F(TaskOptionTest, TaskFilesRoundTripThroughTheCommands) {
   ASSERT_EQ(script.messages.size(), 2u);
   EXPECT_TRUE(script.messages[0].startsWith("info: Successfully save tasks!\n\nTask \"aaa"));
   EXPECT_TRUE(script.messages[1].contains("name fills all 100 bytes"));
+}
+
+// An import that runs out of room at any write (the disk full from there on, or only now and
+// then), also after a task's row was inserted and before its schedule was written: that row is
+// taken back, or, where even that fails, shown as the store holds it. The tree gets exactly the
+// tasks the store holds, each with the schedule stored, and the failure is reported.
+TEST_F(TaskOptionTest, AnImportThatRunsOutOfRoomShowsExactlyTheTasksItStored) {
+  TempFolder dir;
+  std::vector<std::unique_ptr<tasks::TUniTask>> made;
+  std::vector<const tasks::TUniTask*> list;
+  for (int i = 0; i < 2; ++i) {
+    made.push_back(tasks::MakeTaskOfType(i % 2 ? 3 : 0, i % 2 ? "fromuser=x" : "full=y", nullptr));
+    made.back()->SetName("task " + std::to_string(i));
+    made.back()->SetScheduleTable("3002" + std::to_string(10 + i));
+    list.push_back(made.back().get());
+  }
+  const QString file = QString::fromStdString(dir.file("t.etf"));
+  script.paths = {file};
+  ASSERT_TRUE(ExportTasksToFile(nullptr, "", list));
+  // No schedule reads the same however it was left.
+  const auto schedules = [](const auto& tasks) {
+    std::map<int32_t, std::string> out;
+    for (const auto& t : tasks) out[t->id()] = t->scheduletable() == "0000" ? "" : t->scheduletable();
+    return out;
+  };
+  TempFolder pristine;
+  { tasks::TTaskStore made(pristine.path("db")); }
+  int takenBack = 0, leftShown = 0;
+  for (const bool onward : {true, false}) {
+    bool completed = false;
+    for (uint64_t k = 1; !completed && k <= 400; ++k) {
+      SCOPED_TRACE(std::string(onward ? "full from" : "failing at every") + " write " + std::to_string(k));
+      TempFolder storeDir;
+      std::filesystem::copy(pristine.path("db"), storeDir.path("db"),
+                            std::filesystem::copy_options::recursive);
+      std::vector<std::unique_ptr<tasks::TUniTask>> back;
+      {
+        platform::FaultyFileSystem faulty(platform::FileSystem::local());
+        engine::TFileList files(faulty);
+        tasks::TTaskStore store(storeDir.path("db"), &files);
+        script.paths = {file};
+        script.messages.clear();
+        faulty.setPlan({platform::Fault::NoSpace, k, true, onward});
+        back = ImportTasksFromFile(nullptr, "", nullptr, store);
+        faulty.setPlan({});
+      }
+      tasks::TTaskStore fresh(storeDir.path("db"));
+      const auto stored = schedules(fresh.LoadTasks(nullptr));
+      EXPECT_EQ(schedules(back), stored);
+      completed = std::none_of(script.messages.begin(), script.messages.end(),
+                               [](const QString& m) { return m.startsWith("error: "); });
+      if (completed) {
+        EXPECT_EQ(back.size(), 2u);
+        continue;
+      }
+      const QString error = QString("error: ") + tasks::kSaveTaskError + "\n";
+      ASSERT_TRUE(script.messages[0].startsWith(error)) << script.messages[0].toStdString();
+      // The insert's failure names the insert; the update's is the engine's own.
+      if (script.messages[0].mid(error.size()).startsWith(tasks::kSaveTaskError)) continue;
+      if (!back.empty() && back.back()->scheduletable() == "0000")
+        ++leftShown;
+      else
+        ++takenBack;
+    }
+    EXPECT_TRUE(completed);
+  }
+  EXPECT_GT(takenBack, 0) << "no update failed after its insert with its row taken back";
+  EXPECT_GT(leftShown, 0) << "no row stayed after its update and its removal failed";
 }
 
 // An export that runs out of room part way (a file size limit stands in for a full disk) says
