@@ -109,6 +109,9 @@ uint8_t AggregateKindOf(uint8_t code);
 // condition.
 void AndCondition(TExpTreePtr& tree, TExpToken* condition);
 
+// A sub-select anywhere in the tree (its rows come with the run, through a filter of its own).
+bool HoldsSubSelect(const TExpToken* tree);
+
 // The text of an expression tree, operands in parentheses, a join mark after a comparison ("#1").
 std::string ExpTreeText(const TExpToken* tree);
 

@@ -252,18 +252,6 @@ void TDataQuery::executeInsert() {
   transaction.Finish();
 }
 
-namespace {
-
-// A sub-select anywhere below (its rows come with the run, through a filter of its own).
-bool holdsSubSelect(const TExpToken* node) {
-  if (!node) return false;
-  if (node->kind == expSubSelect || node->subSelect) return true;
-  if (holdsSubSelect(node->left) || holdsSubSelect(node->right) || holdsSubSelect(node->third)) return true;
-  return std::any_of(node->args.begin(), node->args.end(), holdsSubSelect);
-}
-
-}  // namespace
-
 bool TDataQuery::findByKey(std::vector<uint32_t>& rows) {
   if (SourceTables.size() != 1 || plan_.Conjuncts.size() != 1 || plan_.Residual || JoinRowCheck) return false;
   TSourceTable& table = *SourceTables.front();
@@ -278,7 +266,7 @@ bool TDataQuery::findByKey(std::vector<uint32_t>& rows) {
   const TExpToken* value = node->right;
   if (column->kind != expColumn) std::swap(column, value);
   if (column->kind != expColumn || column->sourceTable != &table || column->fieldNo < 1 ||
-      column->fieldNo > table.FieldCount() || ExpTreeHasColumnRef(value) || holdsSubSelect(value) ||
+      column->fieldNo > table.FieldCount() || ExpTreeHasColumnRef(value) || HoldsSubSelect(value) ||
       KeepsOwnType(column->type, value->type))
     return false;
   const uint16_t fieldNo = column->fieldNo;

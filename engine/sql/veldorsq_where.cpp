@@ -22,6 +22,13 @@ bool isComparison(const TExpToken& node) {
 
 }  // namespace
 
+bool HoldsSubSelect(const TExpToken* node) {
+  if (!node) return false;
+  if (node->kind == expSubSelect || node->subSelect) return true;
+  if (HoldsSubSelect(node->left) || HoldsSubSelect(node->right) || HoldsSubSelect(node->third)) return true;
+  return std::any_of(node->args.begin(), node->args.end(), HoldsSubSelect);
+}
+
 TSourceTable* TDataQuery::FindSourceTable(std::string_view correlation) const {
   if (correlation.empty()) return SourceTables.empty() ? nullptr : SourceTables.front().get();
   return FindCorrelation(correlation);

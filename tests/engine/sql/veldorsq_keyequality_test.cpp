@@ -178,6 +178,26 @@ TEST_F(KeyEquality, SeesWhatAnotherProcessChangedBetweenRuns) {
   EXPECT_EQ(db.run("SELECT COUNT(*) FROM k"), "20\n");
 }
 
+// A statement prepared (its table open, so that no other process can restructure it) and run
+// after another process re-keyed rows to its key, and after it deleted one and added another:
+// each run finds the rows that hold the key then.
+TEST_F(KeyEquality, APreparedStatementRunsOnWhatAnotherProcessLeftSinceItsPlan) {
+  db.run("CREATE TABLE k (r INTEGER, id INTEGER, n INTEGER)");
+  for (int i = 0; i < 20; ++i)
+    db.run("INSERT INTO k VALUES (" + std::to_string(i) + ", " + std::to_string(i % 5) + ", 0)");
+  db.run("CREATE INDEX kid ON k (id)");
+  for (const char* change :
+       {"UPDATE k SET id = 3 WHERE r < 2", "DELETE FROM k WHERE r = 3; INSERT INTO k VALUES (20, 3, 0)"}) {
+    SCOPED_TRACE(change);
+    TQueryStatement statement(db.directory());
+    statement.Prepare("UPDATE k SET n = n + 1 WHERE id = 3");
+    ASSERT_EQ(runElsewhere(folder.path(), change), 0);
+    statement.Execute();
+    EXPECT_EQ(statement.RowsAffected, 6);
+  }
+  EXPECT_EQ(db.run("SELECT r, n FROM k WHERE n > 0 ORDER BY r"), "0|2\n1|2\n8|2\n13|2\n18|2\n20|1\n");
+}
+
 // Inside the caller's transaction the rows found by key are the transaction's own: one it added,
 // one it re-keyed away; the rollback puts every row back.
 TEST_F(KeyEquality, FindsTheTransactionsOwnRowsAndRollsBack) {
