@@ -89,9 +89,13 @@ class TStatementTransaction {
   // transaction: a failure part way is then rolled back whole.
   bool OneCommit() const { return own_ && interval_ == 0 && target_.Table() && !target_.IsRemote(); }
   // Rows written together, as many RowWritten calls (OneCommit only).
-  void RowsWritten(size_t count) { rows_ += int32_t(count); }
+  void RowsWritten(size_t count) {
+    rows_ += int32_t(count);
+    wrote_ |= count > 0;
+  }
   // Before each row's write.
   void BeforeWrite() {
+    wrote_ = true;
     if (!own_ || writeHeld_) return;
     TDataTable* table = target_.Table();
     if (!table || table->HoldsWritePair()) return;
@@ -100,7 +104,9 @@ class TStatementTransaction {
     heldRows_ = 0;
     heldSince_ = std::chrono::steady_clock::now();
   }
-  void RowWritten() {
+  // After each row, `wrote` false for one whose write would have left it as it was.
+  void RowWritten(bool wrote = true) {
+    wrote_ |= wrote;
     ++rows_;
     if (writeHeld_ &&
         (++heldRows_ >= kRowsPerWriteHold || std::chrono::steady_clock::now() - heldSince_ >= kWriteHoldTime))
@@ -117,8 +123,13 @@ class TStatementTransaction {
   void Finish() {
     // The commit takes the write pair that is held already, and its end releases it; the
     // cursor then only lets go of its mark. (An interim commit keeps the transaction, so the
-    // pair is released before it: the next row must take it again.)
-    if (own_) directory_.Commit(true, query_.CommitFlush);
+    // pair is released before it: the next row must take it again.) A transaction in which no
+    // row was written has nothing to write out: it only lets its locks go.
+    if (own_ && wrote_) {
+      directory_.Commit(true, query_.CommitFlush);
+    } else if (own_) {
+      directory_.EndUnchangedTransaction();
+    }
     releaseWrite();
     done_ = true;
     query_.RowsAffected = rows_;
@@ -139,6 +150,9 @@ class TStatementTransaction {
   bool own_ = false;
   bool done_ = false;
   bool writeHeld_ = false;
+  // A row was written in the statement's own transaction (since its start, interim commits
+  // included: the last one may have left writes for the end).
+  bool wrote_ = false;
   int32_t interval_ = 0;
   int32_t rows_ = 0;
   int heldRows_ = 0;
@@ -402,7 +416,8 @@ void TDataQuery::executeChange() {
   for (auto& [recordNo, values] : changes) {
     if (at == lockedAhead) lockedAhead = transaction.LockAhead(numbers, at);
     ++at;
-    transaction.BeforeWrite();
+    // An UPDATE takes the write pair once its row proves to change.
+    if (Kind == qkDelete) transaction.BeforeWrite();
     target.SetToRecordNo(recordNo);
     if (target.CurrentRecordNo() != recordNo || target.GetCurrentRecord(record.data(), false) != 0) continue;
     uint16_t locked = target.GetCurrentRecord(record.data(), true);
@@ -426,9 +441,10 @@ void TDataQuery::executeChange() {
         target.CheckFieldValues(record.data());
         target.UnlockRecord();
         values.clear();
-        transaction.RowWritten();
+        transaction.RowWritten(false);
         continue;
       }
+      transaction.BeforeWrite();
       // Standing on the row written keeps the write from building the whole view again.
       target.ModifyRecord(record.data(), true, true);
       target.FreeAllBlobs(true);
