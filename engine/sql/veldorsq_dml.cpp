@@ -294,8 +294,12 @@ bool TDataQuery::findByKey(std::vector<uint32_t>& rows) {
   cursor.RefreshIfChanged();
   const uint8_t saved = cursor.CurrentIndex();
   cursor.SwitchToIndex(slot);
-  auto back = platform::ScopeExit([&] { cursor.SwitchToIndex(saved); });
-  if (cursor.ViewUsesBitmap()) return false;
+  if (cursor.ViewUsesBitmap()) {
+    cursor.SwitchToIndex(saved);
+    return false;
+  }
+  // Found, the cursor stays in the index: the run goes on in record order, switching once.
+  platform::UndoOnFailure back([&] { cursor.SwitchToIndex(saved); });
   std::vector<uint8_t> keyRecord(cursor.RecordSize());
   cursor.ClearRecordBuffer(keyRecord.data());
   cursor.PutField(fieldNo, keyRecord.data(), key->Value());
