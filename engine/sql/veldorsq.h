@@ -21,6 +21,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "engine/base/veldortypes.h"
@@ -768,7 +769,8 @@ class TDataQuery final : public engine::TDataQuery {
   // numbers of the rows the conjunct's filter would pass, found by one key search in that index
   // (in its order), without a filter over the table. False, with nothing found and the cursor
   // as it was, where the filter must find them (no such plan or index, a NULL value, one that
-  // keeps a type of its own). Requires ResetForExecute, under the statement's transaction.
+  // keeps a type of its own). Found, the cursor stands in that index. Requires ResetForExecute,
+  // under the statement's transaction.
   bool findByKey(std::vector<uint32_t>& rows);
   void executeDefinition();
   // ALTER TABLE on the open target cursor: its options, columns and indexes as the statement
@@ -915,6 +917,9 @@ class TDataQuery final : public engine::TDataQuery {
   TQueryPlan plan_;
   // Set while planWhere applies index-served filters so that the counts show them.
   bool countFilters_ = false;
+  // Within planWhere over one table: each conjunct the first pass rated, and whether an index
+  // serves it, for the second pass.
+  std::vector<std::pair<const TExpToken*, bool>> rated_;
 };
 
 // The queries of one SQL text, its parser and its parameters. Owns every query; a query lives

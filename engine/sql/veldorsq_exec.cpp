@@ -336,6 +336,7 @@ void TDataQuery::planWhere() {
     HandDownWhere(hpUnindexed);
   } else {
     countFilters_ = MultiTable && !NoJoinOptimize;
+    auto forget = platform::ScopeExit([&] { rated_.clear(); });
     {
       auto counted = platform::ScopeExit([&] { countFilters_ = false; });
       HandDownWhere(hpIndexed);

@@ -201,10 +201,16 @@ void TDataQuery::HandDownConjunct(THandDownPass pass, const TExpToken& conjunct,
     return;
   }
   bool served = false;
-  {
+  const auto known =
+      std::find_if(rated_.begin(), rated_.end(), [&](const auto& r) { return r.first == &conjunct; });
+  if (known != rated_.end()) {
+    served = known->second;
+  } else {
     TExpTreePtr copy(PrepareExpTree(&conjunct, nullptr, ReadSourceColumn, false, false, SortId, LanguageId));
     standInParameters(copy.get());
     served = table.Cursor->GetExpressionOptimizeLevel(copy.get(), 0, true) != 0;
+    // Over one table nothing changes between the passes that could rate it otherwise.
+    if (!MultiTable) rated_.emplace_back(&conjunct, served);
   }
   if (served != (pass == hpIndexed)) return;
   bool postJoin = pass == hpIndexed
