@@ -178,6 +178,44 @@ TEST_F(KeyEquality, SeesWhatAnotherProcessChangedBetweenRuns) {
   EXPECT_EQ(db.run("SELECT COUNT(*) FROM k"), "20\n");
 }
 
+// A prepared statement whose key value is a parameter, run with an INTEGER, NULL, a FLOAT that
+// converts and one that does not: each run on both tables, the same rows left and counted.
+TEST_F(KeyEquality, TakesEachRunsParameterValueAsTheFilterDoes) {
+  fill();
+  TQueryStatement k(db.directory()), p(db.directory());
+  k.Prepare("UPDATE k SET n = n + 1 WHERE id = ?");
+  p.Prepare("UPDATE p SET n = n + 1 WHERE id = ?");
+  struct Value {
+    TEngineFieldType type;
+    uint16_t size;
+    double number;
+    bool isNull;
+  };
+  for (const Value& v :
+       {Value{TEngineFieldType::Integer, 4, 3, false}, Value{TEngineFieldType::Integer, 4, 0, true},
+        Value{TEngineFieldType::Float, 8, 4.0, false}, Value{TEngineFieldType::Float, 8, 2.5, false},
+        Value{TEngineFieldType::Integer, 4, 9, false}}) {
+    SCOPED_TRACE(std::to_string(v.number) + (v.isNull ? " NULL" : ""));
+    std::vector<TFieldDescriptor> d(1);
+    d[0].SetType(uint8_t(v.type));
+    d[0].SetStoredSize(v.size);
+    d[0].SetOffset(0);
+    std::vector<uint8_t> values(1 + v.size, 0);
+    values[0] = v.isNull ? 0 : 1;
+    if (v.type == TEngineFieldType::Float) {
+      PutFloatValue(&values[1], v.number);
+    } else {
+      PutIntegerValue(&values[1], int32_t(v.number));
+    }
+    k.SetParams(1, d, values);
+    p.SetParams(1, d, values);
+    k.Execute();
+    p.Execute();
+    EXPECT_EQ(k.RowsAffected, p.RowsAffected);
+    EXPECT_EQ(db.run("SELECT r, n FROM k ORDER BY r"), db.run("SELECT r, n FROM p ORDER BY r"));
+  }
+}
+
 // A statement prepared (its table open, so that no other process can restructure it) and run
 // after another process re-keyed rows to its key, and after it deleted one and added another:
 // each run finds the rows that hold the key then.
