@@ -114,8 +114,9 @@ struct Case {
 
 }  // namespace
 
-// An argument runs only the cases whose names hold it; a second one sets the rows of the large
-// tables; a third multiplies each case's runs (for a profiler).
+// An argument runs only the cases whose names hold it (or, starting with '=', the one so named); a
+// second one sets the rows of the large tables; a third multiplies each case's runs (for a
+// profiler).
 int main(int argc, char** argv) {
   const std::string only = argc > 1 ? argv[1] : "";
   if (argc > 2) kRows = std::max(1, std::atoi(argv[2]));
@@ -215,7 +216,7 @@ int main(int argc, char** argv) {
     std::printf("%-32s %12s %12s %12s %12s %8s\n", "case", "engine p50", "engine p99", "sqlite p50",
                 "sqlite p99", "ratio");
     for (Case& c : cases) {
-      if (c.name.find(only) == std::string::npos) continue;
+      if (only.starts_with('=') ? c.name != only.substr(1) : c.name.find(only) == std::string::npos) continue;
       std::function<void()> runOurs, runLite;
       if (c.name == "task INSERT" || c.name == "log INSERT with blob") {
         bool log = c.name != "task INSERT";

@@ -140,14 +140,6 @@ bool refersTo(const TExpToken* node, const TSourceTable& table) {
                      [&](const TExpToken* a) { return refersTo(a, table); });
 }
 
-// Whether a value of `outer` type loses part of itself in the `inner` type.
-bool keepsOwnType(TEngineFieldType inner, TEngineFieldType outer) {
-  using T = TEngineFieldType;
-  bool integer = inner == T::SmallInt || inner == T::Integer || inner == T::Word || inner == T::LargeInt;
-  return (integer && (outer == T::Float || outer == T::BCD || outer == T::LargeInt)) ||
-         (inner == T::BCD && outer == T::Float) || (inner == T::Date && outer == T::Timestamp);
-}
-
 TExpToken* newNodeLike(const TExpToken& node) {
   TExpToken* copy = GetExpToken();
   copy->Assign(node);
@@ -157,6 +149,13 @@ TExpToken* newNodeLike(const TExpToken& node) {
 }
 
 }  // namespace
+
+bool KeepsOwnType(TEngineFieldType inner, TEngineFieldType outer) {
+  using T = TEngineFieldType;
+  bool integer = inner == T::SmallInt || inner == T::Integer || inner == T::Word || inner == T::LargeInt;
+  return (integer && (outer == T::Float || outer == T::BCD || outer == T::LargeInt)) ||
+         (inner == T::BCD && outer == T::Float) || (inner == T::Date && outer == T::Timestamp);
+}
 
 TTableJoin::TTableJoin(TSourceTable& owner, uint8_t kind, TSourceTable& inner, TExpToken* condition)
     : Owner(owner), Kind(kind), Inner(inner), Condition(condition) {}
@@ -268,7 +267,7 @@ bool TTableJoin::wide() const {
       bool innerLeft = refersTo(node->left, Inner) && !refersTo(node->right, Inner);
       const TExpToken* innerSide = innerLeft ? node->left : node->right;
       const TExpToken* outerSide = innerLeft ? node->right : node->left;
-      if (innerSide && outerSide && keepsOwnType(innerSide->type, outerSide->type)) return true;
+      if (innerSide && outerSide && KeepsOwnType(innerSide->type, outerSide->type)) return true;
     }
     pending.push_back(node->left);
     pending.push_back(node->right);
@@ -642,7 +641,7 @@ void TDataQuery::ApplySubSelectFilter(TExpToken& test) {
   tree->code = opEqual;
   tree->name = "=";
   tree->type = TEngineFieldType::Boolean;
-  if (keepsOwnType(column->type, value->type)) {
+  if (KeepsOwnType(column->type, value->type)) {
     // A value that the column's type would cut (1.5 against whole numbers) is compared in its
     // own type: it stands on the left.
     tree->left = value.release();

@@ -21,6 +21,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "engine/base/veldortypes.h"
@@ -108,6 +109,9 @@ uint8_t AggregateKindOf(uint8_t code);
 // `tree` becomes AND(tree, condition), or the condition when the tree is empty; takes the
 // condition.
 void AndCondition(TExpTreePtr& tree, TExpToken* condition);
+
+// A sub-select anywhere in the tree (its rows come with the run, through a filter of its own).
+bool HoldsSubSelect(const TExpToken* tree);
 
 // The text of an expression tree, operands in parentheses, a join mark after a comparison ("#1").
 std::string ExpTreeText(const TExpToken* tree);
@@ -318,6 +322,17 @@ class TJoinLookup {
   const std::vector<uint32_t>* list_ = nullptr;
   size_t begin_ = 0, end_ = 0, at_ = 0;
 };
+
+// The index that finds the rows `column = value` of field `fieldNo` by one key search: where `=`
+// compares the field's values as integers (the integer types, DATE, TIME; not BOOLEAN), the slot
+// of the first ascending, named index whose first field it is; kNoCurrentIndex otherwise. Its
+// equal keys lie together and hold exactly the rows whose EqualityKeyValue is the value's.
+uint8_t EqualityKeyIndex(TDataCursor& cursor, uint16_t fieldNo);
+// A value of such a type (as stored, not NULL) as `=` compares it.
+int64_t EqualityKeyValue(TEngineFieldType type, const uint8_t* value);
+// Whether a value of `outer` type loses part of itself in the `inner` type (1.5 against whole
+// numbers): a comparison of the two then takes place in the value's own type.
+bool KeepsOwnType(TEngineFieldType inner, TEngineFieldType outer);
 
 // A join of an outer table (the owner) to an inner one, with its condition and the filter that
 // the condition puts on the inner cursor for the current outer row.
@@ -749,6 +764,14 @@ class TDataQuery final : public engine::TDataQuery {
   void executeSelect();
   void executeInsert();
   void executeChange();  // UPDATE and DELETE
+  // A run's rows where the plan is one conjunct `column = value` on the one source table, the
+  // value reading no column and no sub-select, and EqualityKeyIndex serves the column: the record
+  // numbers of the rows the conjunct's filter would pass, found by one key search in that index
+  // (in its order), without a filter over the table. False, with nothing found and the cursor
+  // as it was, where the filter must find them (no such plan or index, a NULL value, one that
+  // keeps a type of its own). Found, the cursor stands in that index. Requires ResetForExecute,
+  // under the statement's transaction.
+  bool findByKey(std::vector<uint32_t>& rows);
   void executeDefinition();
   // ALTER TABLE on the open target cursor: its options, columns and indexes as the statement
   // changes them.
@@ -894,6 +917,9 @@ class TDataQuery final : public engine::TDataQuery {
   TQueryPlan plan_;
   // Set while planWhere applies index-served filters so that the counts show them.
   bool countFilters_ = false;
+  // Within planWhere over one table: each conjunct the first pass rated, and whether an index
+  // serves it, for the second pass.
+  std::vector<std::pair<const TExpToken*, bool>> rated_;
 };
 
 // The queries of one SQL text, its parser and its parameters. Owns every query; a query lives

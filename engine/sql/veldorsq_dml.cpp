@@ -1,6 +1,7 @@
 // INSERT, UPDATE and DELETE execution: the statement's own transaction and its commit interval,
 // the values written into columns, and the rows that UPDATE and DELETE change.
 #include <algorithm>
+#include <cassert>
 #include <chrono>
 #include <cstring>
 #include <numeric>
@@ -12,6 +13,7 @@
 #include "engine/sql/veldorsq.h"
 #include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldortable.h"
+#include "engine/values/veldorexpcheck.h"
 #include "engine/values/veldorexpeval.h"
 #include "engine/values/veldorvalues.h"
 #include "platform/scopeguard.h"
@@ -87,9 +89,13 @@ class TStatementTransaction {
   // transaction: a failure part way is then rolled back whole.
   bool OneCommit() const { return own_ && interval_ == 0 && target_.Table() && !target_.IsRemote(); }
   // Rows written together, as many RowWritten calls (OneCommit only).
-  void RowsWritten(size_t count) { rows_ += int32_t(count); }
+  void RowsWritten(size_t count) {
+    rows_ += int32_t(count);
+    wrote_ |= count > 0;
+  }
   // Before each row's write.
   void BeforeWrite() {
+    wrote_ = true;
     if (!own_ || writeHeld_) return;
     TDataTable* table = target_.Table();
     if (!table || table->HoldsWritePair()) return;
@@ -98,7 +104,9 @@ class TStatementTransaction {
     heldRows_ = 0;
     heldSince_ = std::chrono::steady_clock::now();
   }
-  void RowWritten() {
+  // After each row, `wrote` false for one whose write would have left it as it was.
+  void RowWritten(bool wrote = true) {
+    wrote_ |= wrote;
     ++rows_;
     if (writeHeld_ &&
         (++heldRows_ >= kRowsPerWriteHold || std::chrono::steady_clock::now() - heldSince_ >= kWriteHoldTime))
@@ -115,8 +123,13 @@ class TStatementTransaction {
   void Finish() {
     // The commit takes the write pair that is held already, and its end releases it; the
     // cursor then only lets go of its mark. (An interim commit keeps the transaction, so the
-    // pair is released before it: the next row must take it again.)
-    if (own_) directory_.Commit(true, query_.CommitFlush);
+    // pair is released before it: the next row must take it again.) A transaction in which no
+    // row was written has nothing to write out: it only lets its locks go.
+    if (own_ && wrote_) {
+      directory_.Commit(true, query_.CommitFlush);
+    } else if (own_) {
+      directory_.EndUnchangedTransaction();
+    }
     releaseWrite();
     done_ = true;
     query_.RowsAffected = rows_;
@@ -137,6 +150,9 @@ class TStatementTransaction {
   bool own_ = false;
   bool done_ = false;
   bool writeHeld_ = false;
+  // A row was written in the statement's own transaction (since its start, interim commits
+  // included: the last one may have left writes for the end).
+  bool wrote_ = false;
   int32_t interval_ = 0;
   int32_t rows_ = 0;
   int heldRows_ = 0;
@@ -280,6 +296,61 @@ void TDataQuery::executeInsert() {
   transaction.Finish();
 }
 
+bool TDataQuery::findByKey(std::vector<uint32_t>& rows) {
+  if (SourceTables.size() != 1 || plan_.Conjuncts.size() != 1 || plan_.Residual || JoinRowCheck) return false;
+  TSourceTable& table = *SourceTables.front();
+  const TQueryPlan::Conjunct& conjunct = plan_.Conjuncts.front();
+  TDataCursor& cursor = *table.Cursor;
+  if (conjunct.Place != cpCursorFilter || conjunct.Table != &table || !table.Joins.empty() ||
+      cursor.IsRemote() || !cursor.Filters().empty())
+    return false;
+  const TExpToken* node = conjunct.Tree;
+  if (!node || node->kind != expBinary || node->code != opEqual || !node->left || !node->right) return false;
+  const TExpToken* column = node->left;
+  const TExpToken* value = node->right;
+  if (column->kind != expColumn) std::swap(column, value);
+  if (column->kind != expColumn || column->sourceTable != &table || column->fieldNo < 1 ||
+      column->fieldNo > table.FieldCount() || ExpTreeHasColumnRef(value) || HoldsSubSelect(value) ||
+      KeepsOwnType(column->type, value->type))
+    return false;
+  const uint16_t fieldNo = column->fieldNo;
+  const uint8_t slot = EqualityKeyIndex(cursor, fieldNo);
+  if (slot == kNoCurrentIndex) return false;
+  // The value as the filter's prepared tree would hold it: converted to the column's type where
+  // it converts.
+  TokenPtr key(EvaluateAsTypeOf(*column, *value, nullptr, ReadSourceColumn, SortId, LanguageId));
+  const auto type = TEngineFieldType(cursor.GetFieldDesc(fieldNo).Type());
+  if (!key || key->isNull || key->type != type || column->type != type) return false;
+  cursor.RefreshIfChanged();
+  const uint8_t saved = cursor.CurrentIndex();
+  cursor.SwitchToIndex(slot);
+  if (cursor.ViewUsesBitmap()) {
+    cursor.SwitchToIndex(saved);
+    return false;
+  }
+  // Found, the cursor stays in the index: the run goes on in record order, switching once.
+  platform::UndoOnFailure back([&] { cursor.SwitchToIndex(saved); });
+  std::vector<uint8_t> keyRecord(cursor.RecordSize());
+  cursor.ClearRecordBuffer(keyRecord.data());
+  cursor.PutField(fieldNo, keyRecord.data(), key->Value());
+  const int64_t wanted = EqualityKeyValue(type, key->Value());
+  uint8_t* buffer = table.RecordBuffer.data();
+  if (!cursor.FindKey(false, keyRecord.data(), 1, true, 0, buffer)) return true;
+  uint8_t stored[16] = {};
+  for (;;) {
+    bool isNull = true;
+    cursor.GetField(fieldNo, buffer, isNull, stored);
+    // The index holds equal keys together: the first other value ends them.
+    if (isNull || EqualityKeyValue(type, stored) != wanted) break;
+    rows.push_back(cursor.CurrentRecordNo());
+    if (cursor.NextKeySharesFields(1) == 0) break;
+    const uint16_t code = cursor.GetNextRecord(buffer);
+    if (code == VELDOR_EOF) break;
+    RaiseEngineErrorIfSet(code);
+  }
+  return true;
+}
+
 void TDataQuery::executeChange() {
   TSourceTable& driving = *plan_.Driving();
   // The target is the statement's first table, whatever order the joins run in.
@@ -294,10 +365,6 @@ void TDataQuery::executeChange() {
   // the walk, and the filters' reads need no read pair of their own.
   TStatementTransaction transaction(*this, target);
   ResetForExecute();
-  applyPlan();
-  const int64_t total = driving.Cursor->GetRecordCount();
-  int64_t counter = 0;
-  int last = 0;
   // A single-table UPDATE evaluates its values against the record read with its lock.
   const bool valuesAtWrite = Kind == qkUpdate && SourceTables.size() == 1;
 
@@ -305,6 +372,21 @@ void TDataQuery::executeChange() {
   // filter depends on could otherwise move the row ahead of the walk or out of its view.
   // They are written in record order, each once, with the values of its first match.
   std::vector<std::pair<uint32_t, std::vector<TokenPtr>>> changes;
+  int64_t counter = 0;
+  int last = 0;
+  std::vector<uint32_t> keyed;
+  const bool byKey = findByKey(keyed);
+  if (byKey) {
+    // Each row once, as the filter's view would give them; the values come at the write.
+    assert(Kind == qkDelete || valuesAtWrite);
+    for (uint32_t recordNo : keyed) {
+      if (ReportProgress(++counter, int64_t(keyed.size()), last)) raiseAborted();
+      changes.emplace_back(recordNo, std::vector<TokenPtr>{});
+    }
+  } else {
+    applyPlan();
+  }
+  const int64_t total = byKey ? 0 : driving.Cursor->GetRecordCount();
   std::vector<bool> found;
   // The row conditions are prepared for evaluation once and tested on each row in place.
   const TExpTreePtr residualTree = PrepareResidual();
@@ -320,7 +402,7 @@ void TDataQuery::executeChange() {
     }
     return true;
   };
-  for (bool more = driving.FirstMatch(jkNone); more; more = driving.NextMatch()) {
+  for (bool more = !byKey && driving.FirstMatch(jkNone); more; more = driving.NextMatch()) {
     if (ReportProgress(++counter, total, last)) raiseAborted();
     if (targetTable->AtEnd || !passes()) continue;
     uint32_t recordNo = targetTable->CurrentRecordNo();
@@ -368,7 +450,8 @@ void TDataQuery::executeChange() {
   for (auto& [recordNo, values] : changes) {
     if (at == lockedAhead) lockedAhead = transaction.LockAhead(numbers, at);
     ++at;
-    transaction.BeforeWrite();
+    // An UPDATE takes the write pair once its row proves to change.
+    if (Kind == qkDelete) transaction.BeforeWrite();
     target.SetToRecordNo(recordNo);
     if (target.CurrentRecordNo() != recordNo || target.GetCurrentRecord(record.data(), false) != 0) continue;
     uint16_t locked = target.GetCurrentRecord(record.data(), true);
@@ -392,9 +475,10 @@ void TDataQuery::executeChange() {
         target.CheckFieldValues(record.data());
         target.UnlockRecord();
         values.clear();
-        transaction.RowWritten();
+        transaction.RowWritten(false);
         continue;
       }
+      transaction.BeforeWrite();
       // Standing on the row written keeps the write from building the whole view again.
       target.ModifyRecord(record.data(), true, true);
       target.FreeAllBlobs(true);

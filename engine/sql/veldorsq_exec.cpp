@@ -300,10 +300,32 @@ void TDataQuery::ResetForExecute() {
   Conditions[csPostJoin].reset();
 }
 
+namespace {
+
+// Whether planning `query` reads nothing but its one table's headers, and those are current: a
+// copied result or a data change over one table whose WHERE is a single comparison without a
+// sub-select (rated on the index descriptors, no range counted), when no other writer finished a
+// change since the headers were read (TDataTable::CachesCurrentOnDisk). Each run refreshes the
+// table and reads its rows under its own locks.
+bool plansOnHeldHeaders(const TDataQuery& query) {
+  if (query.MultiTable || query.ResultOnSourceTable || query.SourceTables.size() != 1) return false;
+  const TExpToken* where = query.Conditions[csWhere].get();
+  if (!where || where->kind != expBinary || where->code < opEqual || where->code > opLessEqual ||
+      HoldsSubSelect(where))
+    return false;
+  const TDataCursor* cursor = query.SourceTables.front()->Cursor.get();
+  TDataTable* table = cursor ? cursor->Table() : nullptr;
+  return table && !cursor->IsRemote() && !table->Session().StrictChangeDetection() &&
+         table->CachesCurrentOnDisk();
+}
+
+}  // namespace
+
 void TDataQuery::planWhere() {
   // One table without a WHERE has nothing to count or analyse: its rows are read by the runs,
   // each of which refreshes it first.
-  const bool reads = ResultOnSourceTable || MultiTable || (HasConditions && Conditions[csWhere]);
+  const bool reads = (ResultOnSourceTable || MultiTable || (HasConditions && Conditions[csWhere])) &&
+                     !plansOnHeldHeaders(*this);
   const std::vector<TDataCursor*> held = reads ? holdQueryReads(SourceTables) : std::vector<TDataCursor*>{};
   auto letGo = platform::ScopeExit([&] {
     for (TDataCursor* cursor : held) cursor->EndQueryRead();
@@ -314,6 +336,7 @@ void TDataQuery::planWhere() {
     HandDownWhere(hpUnindexed);
   } else {
     countFilters_ = MultiTable && !NoJoinOptimize;
+    auto forget = platform::ScopeExit([&] { rated_.clear(); });
     {
       auto counted = platform::ScopeExit([&] { countFilters_ = false; });
       HandDownWhere(hpIndexed);

@@ -295,21 +295,27 @@ void TTableJoin::buildLookup(TExpToken& tree) {
   lookupFilter_ = std::make_unique<TFilter>(cursor, nullptr, nullptr, false, false, true, nullptr);
 }
 
-bool TTableJoin::useIndexRange(uint16_t fieldNo) {
-  TDataCursor& cursor = *Inner.Cursor;
+uint8_t EqualityKeyIndex(TDataCursor& cursor, uint16_t fieldNo) {
   // Index keys of these types order exactly as `=` compares; a text or FLOAT key may not (case
   // rules of the index, -0 and 0).
   const T type = T(cursor.GetFieldDesc(fieldNo).Type());
-  if (!integral(type) || type == T::Boolean) return false;
-  uint8_t slot = kNoCurrentIndex;
+  if (!integral(type) || type == T::Boolean) return kNoCurrentIndex;
   for (uint8_t s = 0; s <= cursor.GetIndexCount() && s < kSysDeletedSlot; ++s) {
     TIndexDescriptor index = cursor.GetIndexDesc(s);
     if (index.fieldCount >= 1 && index.fields[0] == fieldNo && !index.name.empty() && !index.descending &&
-        !index.fieldDescending[0]) {
-      slot = s;
-      break;
-    }
+        !index.fieldDescending[0])
+      return s;
   }
+  return kNoCurrentIndex;
+}
+
+int64_t EqualityKeyValue(TEngineFieldType type, const uint8_t* value) {
+  return integerKey(type, value);
+}
+
+bool TTableJoin::useIndexRange(uint16_t fieldNo) {
+  TDataCursor& cursor = *Inner.Cursor;
+  const uint8_t slot = EqualityKeyIndex(cursor, fieldNo);
   if (slot == kNoCurrentIndex) return false;
   // The cursor's own filters would make each range build their view over the whole table again.
   DropFilter();

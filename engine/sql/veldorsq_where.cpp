@@ -22,6 +22,13 @@ bool isComparison(const TExpToken& node) {
 
 }  // namespace
 
+bool HoldsSubSelect(const TExpToken* node) {
+  if (!node) return false;
+  if (node->kind == expSubSelect || node->subSelect) return true;
+  if (HoldsSubSelect(node->left) || HoldsSubSelect(node->right) || HoldsSubSelect(node->third)) return true;
+  return std::any_of(node->args.begin(), node->args.end(), HoldsSubSelect);
+}
+
 TSourceTable* TDataQuery::FindSourceTable(std::string_view correlation) const {
   if (correlation.empty()) return SourceTables.empty() ? nullptr : SourceTables.front().get();
   return FindCorrelation(correlation);
@@ -194,10 +201,16 @@ void TDataQuery::HandDownConjunct(THandDownPass pass, const TExpToken& conjunct,
     return;
   }
   bool served = false;
-  {
+  const auto known =
+      std::find_if(rated_.begin(), rated_.end(), [&](const auto& r) { return r.first == &conjunct; });
+  if (known != rated_.end()) {
+    served = known->second;
+  } else {
     TExpTreePtr copy(PrepareExpTree(&conjunct, nullptr, ReadSourceColumn, false, false, SortId, LanguageId));
     standInParameters(copy.get());
     served = table.Cursor->GetExpressionOptimizeLevel(copy.get(), 0, true) != 0;
+    // Over one table nothing changes between the passes that could rate it otherwise.
+    if (!MultiTable) rated_.emplace_back(&conjunct, served);
   }
   if (served != (pass == hpIndexed)) return;
   bool postJoin = pass == hpIndexed

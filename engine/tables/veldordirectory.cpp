@@ -11,6 +11,7 @@
 #include "engine/storage/veldoros.h"
 #include "engine/tables/veldorsession.h"
 #include "engine/values/veldorexpservices.h"
+#include "platform/debugassert.h"
 #include "platform/scopeguard.h"
 #include "platform/textrules.h"
 
@@ -518,6 +519,16 @@ void TDataDirectory::Commit(bool endTransaction, bool forceFlush) {
     WriteOutTables(fileList_->FileSystem(), targets, forceFlush || session_->ForceBufferFlush() != 0);
   }
   endEachTable([endTransaction](TDataTable& t) { t.EndTransaction(endTransaction); }, !endTransaction);
+}
+
+void TDataDirectory::EndUnchangedTransaction() {
+  if (session_->IsRemote()) return Commit(true, false);
+#ifndef NDEBUG
+  for (const auto& t : tables_)
+    VELMARON_DEBUG_ASSERT(!t->InTransaction() || !t->WritesHeld(),
+                          "an unchanged transaction holds no writes");
+#endif
+  endEachTable([](TDataTable& t) { t.EndTransaction(true); }, false);
 }
 
 void TDataDirectory::Rollback() {

@@ -132,6 +132,12 @@ class TDataDirectory {
   // Every table drops its cached changes and re-reads its headers, releases its transaction
   // lock, and is freed when no cursor has it open.
   void Rollback();
+  // Ends a transaction in which nothing was written (no record, blob, index entry or header
+  // changed since StartTransaction; record locks taken and released are no change): each table
+  // releases its locks as the end of Commit does, without the write locks and the write-out that
+  // would find nothing to write. On a remote session, whose server keeps the transaction, it is
+  // Commit.
+  void EndUnchangedTransaction();
 
   // The journal file of the table whose journal lies at `path`, kept from one write-out to the
   // next while the directory is open, whether or not the table is (veldorjournal.h); the

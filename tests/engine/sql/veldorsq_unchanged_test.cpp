@@ -134,5 +134,35 @@ TEST_F(UnchangedRows, ARowHeldByAnotherSessionStillStopsTheUpdate) {
   }
 }
 
+// A statement whose rows all keep their values, or that finds none, ends its transaction without
+// writing anything: the files keep their bytes, another session takes every lock at once and
+// writes, and the next statement that changes a row is seen there.
+TEST_F(UnchangedRows, AStatementThatWritesNothingLeavesNoLockAndNoWrite) {
+  fill("g");
+  db.run("CREATE INDEX gid ON g (id)");
+  SqlDatabase other(folder.path());
+  other.directory().Session().SetLockRetryCount(0);
+  TDataCursor holder(other.directory());
+  holder.SetTableName("g");
+  holder.Open();
+  for (const char* statement :
+       {"UPDATE g SET n = n WHERE id = 5", "UPDATE g SET n = 9 WHERE id = 999",
+        "UPDATE g SET s = 'a' WHERE n = 1", "DELETE FROM g WHERE id = 999", "DELETE FROM g WHERE n = 7"}) {
+    SCOPED_TRACE(statement);
+    const std::string before = files("g");
+    db.run(statement);
+    EXPECT_EQ(files("g"), before);
+    EXPECT_NO_THROW(holder.Table()->LockRecord(5)) << "record 5 is left locked";
+    holder.Table()->UnlockRecord(5);
+    other.directory().StartTransaction();
+    other.run("UPDATE g SET f = 1.0 WHERE id = 6");
+    other.directory().Commit(true, false);
+    EXPECT_EQ(db.run("SELECT f FROM g WHERE id = 6"), "1\n");
+    other.run("UPDATE g SET f = 0.0 WHERE id = 6");
+  }
+  db.run("UPDATE g SET n = 7 WHERE id = 5");
+  EXPECT_EQ(other.run("SELECT n FROM g WHERE id = 5"), "7\n");
+}
+
 }  // namespace
 }  // namespace engine::sql

@@ -1,0 +1,259 @@
+// UPDATE and DELETE whose WHERE is one equality on an indexed column find their rows by one key
+// search instead of a filter over the table. The same statements on a twin table without
+// indexes (whose filter reads every row) must leave the same rows, count the same rows and raise
+// the same errors: equal keys, NULL keys and NULL values, values converted to the column's type or
+// kept in their own, key equalities combined with other conditions, and a table whose rows or
+// indexes another process changes between two runs of the same statement text.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tests/engine/sql/sql_test_util.h"
+#include "tests/platform/temp_folder.h"
+#include "tests/platform/test_seed.h"
+
+namespace engine::sql {
+namespace {
+
+using sql_test::SqlDatabase;
+
+// Runs `sql` (statements separated by ";") in a process of its own on the tables of `folder`
+// (KeyEqualityOther.InAnotherProcess); its exit code, 0 when every statement ran.
+int runElsewhere(const std::string& folder, const std::string& sql) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    setenv("VELMARON_KEYEQ_FOLDER", folder.c_str(), 1);
+    setenv("VELMARON_KEYEQ_SQL", sql.c_str(), 1);
+    execl("/proc/self/exe", "engine_sql_tests", "--gtest_filter=KeyEqualityOther.DISABLED_InAnotherProcess",
+          "--gtest_also_run_disabled_tests", static_cast<char*>(nullptr));
+    _exit(97);
+  }
+  int status = 0;
+  if (pid < 0 || waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Run only by runElsewhere.
+TEST(KeyEqualityOther, DISABLED_InAnotherProcess) {
+  const char* folder = std::getenv("VELMARON_KEYEQ_FOLDER");
+  const char* sql = std::getenv("VELMARON_KEYEQ_SQL");
+  if (!folder || !sql) GTEST_SKIP() << "run by runElsewhere";
+  SqlDatabase other(folder);
+  other.run(sql);
+}
+
+class KeyEquality : public ::testing::Test {
+ protected:
+  // Twin tables `k` (indexes on id, s, l and d) and `p` (none) with the same rows: r numbers the
+  // rows, id repeats (0..9) and is NULL in every seventh row, s is a SMALLINT, l a LARGEINT past
+  // the 32-bit range, d a DATE.
+  void fill() {
+    for (const char* t : {"k", "p"}) {
+      db.run(std::string("CREATE TABLE ") + t +
+             " (r INTEGER, id INTEGER, s SMALLINT, l LARGEINT, d DATE, n INTEGER, c CHAR(8))");
+      for (int i = 0; i < 30; ++i)
+        db.run(std::string("INSERT INTO ") + t + " VALUES (" + std::to_string(i) + ", " +
+               (i % 7 == 3 ? "NULL" : std::to_string(i % 10)) + ", " + std::to_string(i % 5 - 2) + ", " +
+               std::to_string(int64_t(i % 6) * 1000000000) + ", '2020-01-0" + std::to_string(i % 4 + 1) +
+               "', 0, 'c" + std::to_string(i) + "')");
+    }
+    db.run("CREATE INDEX kid ON k (id)");
+    db.run("CREATE INDEX ks ON k (s)");
+    db.run("CREATE INDEX kl ON k (l)");
+    db.run("CREATE INDEX kd ON k (d)");
+  }
+  // Runs the statement (with "$" for the table) on both tables: the same rows afterwards, the
+  // same count or the same error.
+  void same(const std::string& statement) {
+    auto on = [&](const std::string& table) {
+      std::string text = statement;
+      for (size_t at; (at = text.find('$')) != std::string::npos;) text.replace(at, 1, table);
+      const std::string outcome = db.rows(text);
+      // The count is taken before the SELECT that reads the rows sets its own.
+      const std::string count = "#" + std::to_string(outcome.starts_with("error") ? 0 : db.affected) + "\n";
+      return outcome + count + db.rows("SELECT * FROM " + table + " ORDER BY r");
+    };
+    EXPECT_EQ(on("k"), on("p")) << statement;
+  }
+  platform::testing::TempFolder folder;
+  SqlDatabase db{folder.path()};
+};
+
+// Random UPDATEs (of plain columns and of the key itself) and DELETEs by one column's equality to
+// a value of its type, of another type that converts or does not, or NULL; now and then another
+// condition beside it.
+TEST_F(KeyEquality, FindsTheRowsTheFilterFindsOverRandomChanges) {
+  fill();
+  const uint32_t seed = platform::testing::testSeed();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937_64 random(seed);
+  auto pick = [&](const std::vector<std::string>& from) { return from[random() % from.size()]; };
+  const std::vector<std::string> columns = {"id", "id", "s", "l", "d"};
+  const std::vector<std::string> values = {
+      "0",   "3",  "9",     "12",         "-1",  "NULL",         "'3'",        "3.0",
+      "2.5", "-2", "70000", "4000000000", "2e9", "'2020-01-02'", "1000000000", "'x'"};
+  for (int step = 0; step < 120; ++step) {
+    const std::string column = pick(columns);
+    std::string where = column + " = " + pick(values);
+    if (random() % 2) where = pick(values) + " = " + column;
+    switch (random() % 8) {
+      case 0:
+        where += " AND n < 3";
+        break;
+      case 1:
+        where += " OR r = 5";
+        break;
+      default:
+        break;
+    }
+    switch (random() % 4) {
+      case 0:
+        same("DELETE FROM $ WHERE " + where);
+        break;
+      case 1:
+        same("UPDATE $ SET id = " + pick({"1", "4", "NULL", "11"}) + " WHERE " + where);
+        break;
+      default:
+        same("UPDATE $ SET n = n + 1, c = 'u" + std::to_string(step) + "' WHERE " + where);
+        break;
+    }
+    // Rows come back now and then, some on freed records.
+    if (step % 10 == 9)
+      same("INSERT INTO $ VALUES (" + std::to_string(100 + step) + ", " + std::to_string(step % 10) + ", " +
+           std::to_string(step % 5) + ", 3000000000, '2020-01-02', 0, 'i')");
+  }
+}
+
+// The same statement text run again after another process deleted its row, re-keyed it, added a
+// row of the key, dropped the index and made a unique one: each run changes the rows that hold
+// the key then.
+TEST_F(KeyEquality, SeesWhatAnotherProcessChangedBetweenRuns) {
+  db.run("CREATE TABLE k (r INTEGER, id INTEGER, n INTEGER)");
+  for (int i = 0; i < 20; ++i)
+    db.run("INSERT INTO k VALUES (" + std::to_string(i) + ", " + std::to_string(i) + ", 0)");
+  db.run("CREATE INDEX kid ON k (id)");
+  const std::string update = "UPDATE k SET n = n + 1 WHERE id = 7";
+  auto n = [&](const std::string& where) {
+    return db.run("SELECT r, n FROM k WHERE " + where + " ORDER BY r");
+  };
+  db.run(update);
+  EXPECT_EQ(db.affected, 1);
+
+  ASSERT_EQ(runElsewhere(folder.path(), "UPDATE k SET id = 70 WHERE id = 7"), 0);
+  db.run(update);
+  EXPECT_EQ(db.affected, 0);
+  EXPECT_EQ(n("id = 70"), "7|1\n");
+
+  ASSERT_EQ(
+      runElsewhere(folder.path(), "INSERT INTO k VALUES (20, 7, 10); UPDATE k SET id = 7 WHERE id = 70"), 0);
+  db.run(update);
+  EXPECT_EQ(db.affected, 2);
+  EXPECT_EQ(n("id = 7"), "7|2\n20|11\n");
+
+  ASSERT_EQ(runElsewhere(folder.path(), "DELETE FROM k WHERE r = 7"), 0);
+  db.run(update);
+  EXPECT_EQ(db.affected, 1);
+  EXPECT_EQ(n("id = 7"), "20|12\n");
+
+  ASSERT_EQ(runElsewhere(folder.path(), "DROP INDEX k.kid"), 0);
+  db.run(update);
+  EXPECT_EQ(db.affected, 1);
+  EXPECT_EQ(n("id = 7"), "20|13\n");
+
+  ASSERT_EQ(runElsewhere(folder.path(), "CREATE UNIQUE INDEX ku ON k (id); UPDATE k SET id = 8 WHERE id = 8"),
+            0);
+  db.run(update);
+  EXPECT_EQ(db.affected, 1);
+  EXPECT_EQ(n("id = 7"), "20|14\n");
+  db.run("DELETE FROM k WHERE id = 7");
+  EXPECT_EQ(db.affected, 1);
+  ASSERT_EQ(runElsewhere(folder.path(), "INSERT INTO k VALUES (21, 7, 0)"), 0);
+  db.run(update);
+  EXPECT_EQ(db.affected, 1);
+  EXPECT_EQ(db.run("SELECT r, n FROM k WHERE id = 7"), "21|1\n");
+  EXPECT_EQ(db.run("SELECT COUNT(*) FROM k"), "20\n");
+}
+
+// A prepared statement whose key value is a parameter, run with an INTEGER, NULL, a FLOAT that
+// converts and one that does not: each run on both tables, the same rows left and counted.
+TEST_F(KeyEquality, TakesEachRunsParameterValueAsTheFilterDoes) {
+  fill();
+  TQueryStatement k(db.directory()), p(db.directory());
+  k.Prepare("UPDATE k SET n = n + 1 WHERE id = ?");
+  p.Prepare("UPDATE p SET n = n + 1 WHERE id = ?");
+  struct Value {
+    TEngineFieldType type;
+    uint16_t size;
+    double number;
+    bool isNull;
+  };
+  for (const Value& v :
+       {Value{TEngineFieldType::Integer, 4, 3, false}, Value{TEngineFieldType::Integer, 4, 0, true},
+        Value{TEngineFieldType::Float, 8, 4.0, false}, Value{TEngineFieldType::Float, 8, 2.5, false},
+        Value{TEngineFieldType::Integer, 4, 9, false}}) {
+    SCOPED_TRACE(std::to_string(v.number) + (v.isNull ? " NULL" : ""));
+    std::vector<TFieldDescriptor> d(1);
+    d[0].SetType(uint8_t(v.type));
+    d[0].SetStoredSize(v.size);
+    d[0].SetOffset(0);
+    std::vector<uint8_t> values(1 + v.size, 0);
+    values[0] = v.isNull ? 0 : 1;
+    if (v.type == TEngineFieldType::Float) {
+      PutFloatValue(&values[1], v.number);
+    } else {
+      PutIntegerValue(&values[1], int32_t(v.number));
+    }
+    k.SetParams(1, d, values);
+    p.SetParams(1, d, values);
+    k.Execute();
+    p.Execute();
+    EXPECT_EQ(k.RowsAffected, p.RowsAffected);
+    EXPECT_EQ(db.run("SELECT r, n FROM k ORDER BY r"), db.run("SELECT r, n FROM p ORDER BY r"));
+  }
+}
+
+// A statement prepared (its table open, so that no other process can restructure it) and run
+// after another process re-keyed rows to its key, and after it deleted one and added another:
+// each run finds the rows that hold the key then.
+TEST_F(KeyEquality, APreparedStatementRunsOnWhatAnotherProcessLeftSinceItsPlan) {
+  db.run("CREATE TABLE k (r INTEGER, id INTEGER, n INTEGER)");
+  for (int i = 0; i < 20; ++i)
+    db.run("INSERT INTO k VALUES (" + std::to_string(i) + ", " + std::to_string(i % 5) + ", 0)");
+  db.run("CREATE INDEX kid ON k (id)");
+  for (const char* change :
+       {"UPDATE k SET id = 3 WHERE r < 2", "DELETE FROM k WHERE r = 3; INSERT INTO k VALUES (20, 3, 0)"}) {
+    SCOPED_TRACE(change);
+    TQueryStatement statement(db.directory());
+    statement.Prepare("UPDATE k SET n = n + 1 WHERE id = 3");
+    ASSERT_EQ(runElsewhere(folder.path(), change), 0);
+    statement.Execute();
+    EXPECT_EQ(statement.RowsAffected, 6);
+  }
+  EXPECT_EQ(db.run("SELECT r, n FROM k WHERE n > 0 ORDER BY r"), "0|2\n1|2\n8|2\n13|2\n18|2\n20|1\n");
+}
+
+// Inside the caller's transaction the rows found by key are the transaction's own: one it added,
+// one it re-keyed away; the rollback puts every row back.
+TEST_F(KeyEquality, FindsTheTransactionsOwnRowsAndRollsBack) {
+  fill();
+  const std::string before = db.run("SELECT * FROM k ORDER BY r");
+  db.directory().StartTransaction();
+  db.run("INSERT INTO k VALUES (50, 3, 0, 0, '2020-01-01', 0, 'new')");
+  db.run("UPDATE k SET id = 40 WHERE id = 4");
+  EXPECT_EQ(db.affected, 2);
+  db.run("UPDATE k SET n = 9 WHERE id = 3");
+  EXPECT_EQ(db.affected, 3);
+  db.run("DELETE FROM k WHERE id = 4");
+  EXPECT_EQ(db.affected, 0);
+  EXPECT_EQ(db.run("SELECT r FROM k WHERE n = 9 ORDER BY r"), "13\n23\n50\n");
+  db.directory().Rollback();
+  EXPECT_EQ(db.run("SELECT * FROM k ORDER BY r"), before);
+}
+
+}  // namespace
+}  // namespace engine::sql
