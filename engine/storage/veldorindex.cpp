@@ -245,9 +245,9 @@ void TIndexFile::ReadHeader() {
   const int64_t n = ReadAt(0, image.data(), kIndexHeaderSize, true);
   if (n != int64_t(kIndexHeaderSize)) RaiseIndexError(VELDOR_HEADERCORRUPT);
   if (owner_->IsEncrypted()) UnscrambleBuffer(image.data(), image.size(), kStructureSeed);
-  forgetDeferredBuild();
   header_ = image;
   header_[kIndexDirtyOffset] = 0;
+  keepDeferredBuildIfUnbuilt();
   ++epoch_;
 }
 
@@ -268,8 +268,8 @@ bool TIndexFile::HeaderChanged() {
   if (n != int64_t(kIndexHeaderSize)) RaiseIndexError(VELDOR_HEADERCORRUPT);
   if (owner_->IsEncrypted()) UnscrambleBuffer(image.data(), image.size(), kStructureSeed);
   if (get4(image.data()) == GetChangeCounter()) return false;
-  forgetDeferredBuild();
   header_ = image;
+  keepDeferredBuildIfUnbuilt();
   ++epoch_;
   // The other writer's unsaved state is not ours.
   header_[kIndexDirtyOffset] = 0;
@@ -447,7 +447,20 @@ void TIndexFile::DeferTreeBuild(uint8_t slot, std::function<void()> build) {
   checkSlot(slot);
   if (deferredBuild_ || get4(descriptor(slot) + kDescRoot) != 0) RaiseIndexError(VELDOR_INDEXCORRUPT);
   deferredSlot_ = slot;
+  deferredRows_ = GetRecordCount();
   deferredBuild_ = std::move(build);
+  ranBuild_ = nullptr;
+}
+
+void TIndexFile::keepDeferredBuildIfUnbuilt() {
+  std::function<void()> build = deferredBuild_ ? std::move(deferredBuild_) : std::move(ranBuild_);
+  forgetDeferredBuild();
+  // A tree with no root over rows counted is not one any write left: the build's pages, if it
+  // ran, were dropped unwritten (a failed write, caches discarded), and the rows are still the
+  // ones it was made for, since every write that adds or takes one runs it first.
+  if (build && deferredRows_ != 0 && get4(descriptor(deferredSlot_) + kDescRoot) == 0 &&
+      GetRecordCount() == deferredRows_)
+    deferredBuild_ = std::move(build);
 }
 
 void TIndexFile::runDeferredBuild() const {
@@ -457,6 +470,7 @@ void TIndexFile::runDeferredBuild() const {
   UndoOnFailure keep([&] { deferredBuild_ = std::move(build); });
   build();
   keep.Dismiss();
+  ranBuild_ = std::move(build);
 }
 
 void TIndexFile::SetRootPage(uint8_t slot, uint32_t page) {

@@ -536,8 +536,10 @@ class TIndexFile : public TFileHandler {
   // Leaves the tree of `slot`, empty now, unbuilt: `build` makes it at the first look at the
   // slot's root, so that a table read only in record order never pays for it. Until then the
   // header says the tree is empty, which only a file that no other process opens may say.
-  // Emptying the file, closing it or taking a header from disk or a server forgets the build; a
-  // build that fails stays due for the next look. One slot at a time.
+  // Emptying the file, closing it or taking a header from a server forgets the build; so does a
+  // header from disk that shows the tree built or the rows gone. One whose slot still has no root
+  // and the rows counted then keeps it due (or due again, when its pages were dropped unwritten).
+  // A build that fails stays due for the next look. One slot at a time.
   void DeferTreeBuild(uint8_t slot, std::function<void()> build);
   bool TreeBuildDeferred(uint8_t slot) const { return deferredBuild_ && deferredSlot_ == slot; }
   void SetRootPage(uint8_t slot, uint32_t page);
@@ -664,9 +666,16 @@ class TIndexFile : public TFileHandler {
   // DeferTreeBuild's. Mutable: the build runs at a look at the root, which changes nothing the
   // header's reader could tell apart from a tree built at once.
   mutable std::function<void()> deferredBuild_;
+  // The build once run, until a header read shows whether its pages reached the file.
+  mutable std::function<void()> ranBuild_;
   uint8_t deferredSlot_ = 0;
+  uint32_t deferredRows_ = 0;
   void runDeferredBuild() const;
-  void forgetDeferredBuild() { deferredBuild_ = nullptr; }
+  void forgetDeferredBuild() {
+    deferredBuild_ = nullptr;
+    ranBuild_ = nullptr;
+  }
+  void keepDeferredBuildIfUnbuilt();
 };
 
 inline void TCacheTraits<TPage>::Release(TIndexFile& file, TPage* page) {

@@ -41,7 +41,7 @@ class TWriteSet {
   int64_t DiskSize() const { return diskSize_; }
   int64_t LowestCut() const { return lowestCut_; }
   int64_t Size() const { return size_; }
-  // Non-overlapping, non-adjacent extents by offset.
+  // Non-overlapping extents by offset; bytes handed over may start right where one ends.
   const std::map<int64_t, std::vector<uint8_t>>& Extents() const { return extents_; }
 
   // Lays the set over `buffer`, which holds `diskRead` bytes read from the disk at `offset`;

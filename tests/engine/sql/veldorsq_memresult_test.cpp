@@ -154,6 +154,48 @@ TEST_F(MemoryFirstResults, RecordIdIndexBuiltWhenFirstLookedAtHoldsEveryRow) {
   }
 }
 
+// A result written out, then its caches discarded and its headers read again (as after a write
+// whose held pages were dropped), keeps its unbuilt record-id index due: before it was first
+// looked at, and after a look whose pages never reached the file. Either way every row is found
+// under its record-id key, and a delete through the tree takes its row only.
+TEST_F(MemoryFirstResults, RecordIdIndexStillDueAfterTheHeadersAreReadAgain) {
+  for (const int64_t bound : {int64_t(0), kLarge}) {
+    SpillBounds bounds(bound, kLarge);
+    SCOPED_TRACE(bound ? "in memory" : "on disk");
+    sql::TQueryStatement statement(db_.directory());
+    statement.Prepare("SELECT id, g, s FROM t WHERE g >= 10");
+    for (const bool lookedAt : {false, true}) {
+      TDataCursor& result = *statement.Execute();
+      TIndexFile& index = result.Table()->IndexFile();
+      const uint32_t rows = result.GetLastRecordNumber();
+      ASSERT_GT(rows, 0u);
+      // The headers go to the file as they stand: a read of them finds what is held now.
+      result.FlushBuffers(true, false, true, true, false);
+      // The record-id keys of rows in use.
+      const auto keys = [&] {
+        size_t n = 0;
+        TIndexCursor walker;
+        TIndexTree(index, walker, kSysDeletedSlot).ForEachKey([&](const uint8_t* key, uint32_t) {
+          n += key[0] == kRecordInUse;
+        });
+        return n;
+      };
+      if (lookedAt) {
+        ASSERT_EQ(keys(), size_t(rows));
+      }
+      result.DiscardTableCaches();
+      EXPECT_EQ(keys(), size_t(rows)) << (lookedAt ? "looked at first" : "never looked at");
+      // A delete goes through the tree: the row is gone and the others remain.
+      result.SetToBegin();
+      std::vector<uint8_t> record(result.RecordSize());
+      ASSERT_EQ(result.GetNextRecord(record.data()), 0);
+      result.DeleteRecord(record.data());
+      EXPECT_EQ(index.GetRecordCount(), rows - 1);
+      EXPECT_EQ(keys(), size_t(rows) - 1);
+    }
+  }
+}
+
 // A result read by two cursors spills while rows are appended through one of them: the other goes
 // on from its record to the same rows and sees the new ones, as on disk.
 TEST_F(MemoryFirstResults, SpillUnderAnOpenSecondCursorIsInvisibleToIt) {
