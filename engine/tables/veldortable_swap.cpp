@@ -151,6 +151,24 @@ void removeMarker(std::unique_ptr<platform::OsFile>& file, const std::string& pa
   fs.syncFolder(directory.Path());
 }
 
+// A copy whose process ended before its swap: the new table goes, the old one stays. False, with
+// nothing done, when a swap marker lies beside `name` once the copy marker is held: the copy's
+// process writes its swap marker while holding the copy marker and removes it before letting that
+// go, so a swap marker seen now was committed by a process that has ended, and its new table is the
+// one the name leads to, whole or part way through its moves.
+bool dropCopyCutShort(TDataDirectory& directory, std::string_view name) {
+  bool busy = false;
+  std::string text;
+  const std::string copyPath = markerPath(directory, name, kCopyMarkerExt);
+  std::unique_ptr<platform::OsFile> file = openMarker(copyPath, directory, busy, text);
+  if (!file) return true;
+  if (directory.FileList().FileSystem().existsAsSpelt(markerPath(directory, name, kSwapMarkerExt)))
+    return false;
+  if (!text.empty() && text.find_first_of("/\n") == std::string::npos) dropUnfinishedCopy(directory, text);
+  removeMarker(file, copyPath, directory);
+  return true;
+}
+
 }  // namespace
 
 TDataTable::TSwap::TSwap(TDataDirectory& directory, std::string_view name, std::string_view newName,
@@ -219,33 +237,31 @@ void TDataTable::SwapFiles(TDataDirectory& directory, std::string_view name, std
 }
 
 bool TDataTable::CompleteSwap(TDataDirectory& directory, std::string_view name) {
-  bool busy = false;
-  std::string text;
   const std::string swapPath = markerPath(directory, name, kSwapMarkerExt);
-  if (std::unique_ptr<platform::OsFile> file = openMarker(swapPath, directory, busy, text)) {
-    const size_t line = text.find('\n');
-    // A marker cut off in its own write was written before any file moved.
-    if (line != std::string::npos && line > 0 && text.size() == line + 3) {
-      const SwapPlan plan{text.substr(0, line), text[line + 1] == '1', text[line + 2] == '1'};
-      moveFiles(directory, name, plan, false);
-      if (plan.newName.find('/') == std::string::npos) dropCopyJournal(directory, plan.newName);
+  // A second pass completes the swap of a copy that committed and ended between the first
+  // pass's look for the swap marker and its hold on the copy marker.
+  for (int pass = 0; pass < 2; ++pass) {
+    bool busy = false;
+    std::string text;
+    if (std::unique_ptr<platform::OsFile> file = openMarker(swapPath, directory, busy, text)) {
+      const size_t line = text.find('\n');
+      // A marker cut off in its own write was written before any file moved.
+      if (line != std::string::npos && line > 0 && text.size() == line + 3) {
+        const SwapPlan plan{text.substr(0, line), text[line + 1] == '1', text[line + 2] == '1'};
+        moveFiles(directory, name, plan, false);
+        if (plan.newName.find('/') == std::string::npos) dropCopyJournal(directory, plan.newName);
+      }
+      removeMarker(file, swapPath, directory);
     }
-    removeMarker(file, swapPath, directory);
+    if (busy) return false;
+    if (dropCopyCutShort(directory, name)) return true;
   }
-  if (busy) return false;
-  DropCopyCutShort(directory, name);
+  // A swap marker that is there again is left to the caller's own look for it.
   return true;
 }
 
 void TDataTable::DropCopyCutShort(TDataDirectory& directory, std::string_view name) {
-  // A copy whose process ended before its swap: the new table goes, the old one stays.
-  bool busy = false;
-  std::string text;
-  const std::string copyPath = markerPath(directory, name, kCopyMarkerExt);
-  if (std::unique_ptr<platform::OsFile> file = openMarker(copyPath, directory, busy, text)) {
-    if (!text.empty() && text.find_first_of("/\n") == std::string::npos) dropUnfinishedCopy(directory, text);
-    removeMarker(file, copyPath, directory);
-  }
+  dropCopyCutShort(directory, name);
 }
 
 bool TDataTable::SwapMarked(TDataDirectory& directory, std::string_view name) {

@@ -1,0 +1,173 @@
+// A copying process that commits its swap and ends just as an open here has looked for the swap
+// marker and not yet taken the copy marker: the open completes the swap and shows the new table
+// whole, wherever in its moves the process ended, on a full open and on taking a kept table back;
+// and two opens at once after such a copy ended.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "engine/tables/veldortable.h"
+#include "platform/faultfs.h"
+#include "table_test_util.h"
+
+namespace engine {
+namespace {
+
+using namespace table_test;
+using storage_test::Helper;
+
+// A file system that runs `hook` once, just before the first open of a file whose name ends with
+// `extension`.
+class BeforeOpen final : public platform::FileSystem {
+ public:
+  explicit BeforeOpen(std::string extension) : extension_(std::move(extension)) {}
+  std::function<void()> hook;
+
+  std::unique_ptr<platform::OsFile> openFile(const std::string& path,
+                                             const platform::OpenOptions& o) override {
+    if (hook && path.ends_with(extension_)) std::exchange(hook, nullptr)();
+    return base().openFile(path, o);
+  }
+  std::unique_ptr<platform::OsFile> createFile(const std::string& path, bool deleteOnClose) override {
+    return base().createFile(path, deleteOnClose);
+  }
+  platform::CreateNewResult createNewFile(const std::string& path) override {
+    return base().createNewFile(path);
+  }
+  bool fileInfo(const std::string& path, platform::FileInfo& info) override {
+    return base().fileInfo(path, info);
+  }
+  bool deleteFile(const std::string& path) override { return base().deleteFile(path); }
+  bool renameFile(const std::string& from, const std::string& to) override {
+    return base().renameFile(from, to);
+  }
+  std::string resolvePath(const std::string& path) override { return base().resolvePath(path); }
+  std::string tempPath() override { return base().tempPath(); }
+  std::string computerName() override { return base().computerName(); }
+  void sleepFor(std::chrono::milliseconds duration) override { base().sleepFor(duration); }
+
+ private:
+  static platform::FileSystem& base() { return platform::FileSystem::local(); }
+  std::string extension_;
+};
+
+constexpr uint32_t kOldItems = 3, kNewItems = 7;
+
+// A copy of "items" into "itemsnew" in another process: once told, it commits its swap and
+// ends before counted file operation `endAt` of its moves (0: before any; past the last, it
+// finishes them).
+std::unique_ptr<Helper> startCopy(const TempDir& dir, uint64_t endAt) {
+  const std::string path = dir.path();
+  return std::make_unique<Helper>([path, endAt](Helper& self) {
+    platform::FaultyFileSystem faulty(platform::FileSystem::local());
+    TFileList list(faulty);
+    Database other(path, &list);
+    TDataTable::TSwap swap(*other.directory, "items", "itemsnew", false);
+    other.create(kNewItems, "itemsnew");
+    self.send('r');
+    if (self.receive() != 'g') return 1;
+    swap.Commit(false);
+    if (endAt == 0) ::_exit(platform::kFaultExitCode);
+    faulty.setPlan(platform::FaultPlan{platform::Fault::Exit, endAt, false, false});
+    swap.Run();
+    return 0;
+  });
+}
+
+// Both opens: afresh in a process that never had the table, and taking back one kept at its close.
+class SwapRace : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override { Database(dir.path()).create(kOldItems); }
+  TempDir dir;
+};
+
+TEST_P(SwapRace, ACopyThatCommitsAndEndsBetweenTheLooksLeavesItsNewTableWhole) {
+  const bool kept = GetParam();
+  bool finished = false;
+  for (uint64_t endAt = 0; !finished; ++endAt) {
+    SCOPED_TRACE("the copy ends before operation " + std::to_string(endAt) + " of its moves");
+    std::filesystem::remove_all(dir.path());
+    std::filesystem::create_directories(dir.path());
+    Database(dir.path()).create(kOldItems);
+    BeforeOpen fs(".CPY");
+    TFileList list(fs);
+    Database reader(dir.path(), &list);
+    if (kept) {
+      TDataTable& t = reader.open();
+      ASSERT_EQ(liveContents(t), contentsOf(seedRange(1, kOldItems)));
+      reader.close(t);
+    }
+    std::unique_ptr<Helper> copy = startCopy(dir, endAt);
+    ASSERT_EQ(copy->receive(), 'r');
+    int code = -1;
+    fs.hook = [&] {
+      copy->send('g');
+      code = copy->wait();
+    };
+    TDataTable* t = nullptr;
+    EXPECT_NO_THROW(t = &reader.open());
+    ASSERT_FALSE(fs.hook) << "the open never came to the copy marker";
+    ASSERT_TRUE(code == 0 || code == platform::kFaultExitCode) << code;
+    finished = code == 0;
+    if (t) {
+      const Contents seen = liveContents(*t);
+      EXPECT_EQ(seen.size(), kNewItems);
+      EXPECT_TRUE(seen == contentsOf(seedRange(1, kNewItems)));
+      reader.close(*t);
+    }
+    expectSoundTableFiles(dir.file("items"));
+    EXPECT_EQ(filesOf(dir, "itemsnew"), "");
+    EXPECT_EQ(filesOf(dir, "items"), "DAT IDX BLB");
+    EXPECT_FALSE(std::filesystem::exists(dir.file("items.SWP")));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("items.CPY")));
+    ASSERT_LT(endAt, 100u);
+  }
+}
+
+// Two processes open the table at once after the copy ended part way through its moves: one
+// completes the swap while the other waits for it, and both read the new table.
+TEST(SwapCompletedTwice, TwoOpensAtOnceAfterACopyEndedPartWayBothReadTheNewTable) {
+  TempDir dir;
+  bool finished = false;
+  for (uint64_t endAt = 0; !finished; ++endAt) {
+    SCOPED_TRACE("the copy ends before operation " + std::to_string(endAt) + " of its moves");
+    std::filesystem::remove_all(dir.path());
+    std::filesystem::create_directories(dir.path());
+    Database(dir.path()).create(kOldItems);
+    std::unique_ptr<Helper> copy = startCopy(dir, endAt);
+    ASSERT_EQ(copy->receive(), 'r');
+    copy->send('g');
+    const int code = copy->wait();
+    ASSERT_TRUE(code == 0 || code == platform::kFaultExitCode) << code;
+    finished = code == 0;
+    const std::string path = dir.path();
+    std::unique_ptr<Helper> readers[2];
+    for (auto& reader : readers) {
+      reader = std::make_unique<Helper>([path](Helper& self) {
+        Database db(path);
+        if (self.receive() != 'g') return 1;
+        TDataTable& t = db.open();
+        const bool whole = liveContents(t) == contentsOf(seedRange(1, kNewItems));
+        db.close(t);
+        return whole ? 0 : 2;
+      });
+    }
+    for (auto& reader : readers) reader->send('g');
+    for (auto& reader : readers) EXPECT_EQ(reader->wait(), 0);
+    expectSoundTableFiles(dir.file("items"));
+    EXPECT_EQ(filesOf(dir, "itemsnew"), "");
+    EXPECT_EQ(filesOf(dir, "items"), "DAT IDX BLB");
+    ASSERT_LT(endAt, 100u);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Opens, SwapRace, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "KeptTakenBack" : "Fresh"; });
+
+}  // namespace
+}  // namespace engine
