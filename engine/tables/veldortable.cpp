@@ -312,16 +312,12 @@ void TDataTable::ReleaseKeptFiles() noexcept {
 
 bool TDataTable::resumeKeptFiles() {
   if (!FilesKept()) return false;
-  // A swap left by a process that ended is completed before a copy's new table may go: once its
-  // swap marker is written that table is the one the name leads to, not one cut short. A swap
-  // still running is the full open's to wait for.
-  const bool swapsClear = inMemory_ || CompleteSwap(*directory_, name_);
   bool resumed = false;
   {
     std::lock_guard guard(directory_->FileList().Section());
     if (!filesKept_) return false;
     filesKept_ = false;
-    resumed = swapsClear;
+    resumed = true;
     for (TFileHandler* f : journalFiles()) {
       if (!resumed) break;
       if (!f) continue;
@@ -341,6 +337,16 @@ bool TDataTable::resumeKeptFiles() {
     // that checks the files later finds them open and waits; one that checked them before holds
     // its marker until its moves are done, so either the marker or the moved names show here.
     resumed = !SwapMarked(*directory_, name_);
+    // Only with no swap marker may a copy's new table go as one cut short: once its swap marker
+    // is written that table is the one the name leads to, and the full open completes the swap
+    // before anything else. One that cannot go yet is the full open's to report.
+    if (resumed) {
+      try {
+        DropCopyCutShort(*directory_, name_);
+      } catch (const EVELDOREngineError&) {
+        resumed = false;
+      }
+    }
     for (TFileHandler* f : journalFiles())
       if (resumed && f) resumed = f->KeptUnchanged();
     // The counters are seen through the files' views, without a system call: a write by
