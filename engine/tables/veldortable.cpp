@@ -353,7 +353,13 @@ bool TDataTable::resumeKeptFiles() {
     // another process since the close shows there even when the file's times cannot tell it.
     resumed = resumed && data_->ChangeCounterCurrent() && index_->ChangeCounterCurrent() &&
               (!BlobFileInUse() || blob_->ChangeCounterCurrent());
-    if (resumed) {
+    // A table shared with other writers reads nothing from its files before it takes a read
+    // pair, a write pair or the transaction lock, each of which rolls a hot journal back first;
+    // until then it reads its caches, which the counters just proved current (a commit cut short
+    // before its headers were written leaves them so, and rolled back it leaves what they hold).
+    // A table held alone takes no pair, and one that can only be read never rolls back: both are
+    // looked at here, as a full open would.
+    if (resumed && (exclusive_ || readOnly_)) {
       const TJournalState journal = JournalState(directory_->FileList().FileSystem(), journalPath());
       if (journal == TJournalState::Hot) {
         resumed = false;
