@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -203,6 +204,64 @@ TEST_P(TakenBackCursor, FirstReadsAfterAWriterEndedInItsCommitShowAllOldOrAllNew
     }
   }
   EXPECT_TRUE(completed) << "no write let the commit finish";
+}
+
+// Another session of this process writes through the same file objects while a cursor of the
+// first holds the table it took back (rows rewritten, a row appended), or empties and fills it
+// again, shorter, under an exclusive open that makes the first session let its kept files go:
+// each change shows at the first session's next open, as in a fresh session.
+TEST(TakenBackCursorSessions, ChangesByAnotherSessionWhileTakenBackShowAtTheNextTakeBack) {
+  const TakeBackCase kind{false, false};
+  TempDir dir;
+  createTable(dir.path(), kind);
+  Database db(dir.path());
+  Database other(dir.path());
+  const std::vector<std::function<void(TDataCursor&)>> changes = {
+      [](TDataCursor& w) {
+        std::vector<uint8_t> record(w.RecordSize());
+        w.SetToBegin();
+        while (w.GetNextRecord(record.data()) == 0) {
+          putRow(w, record, intField(w, record, 1), intField(w, record, 2) + 1);
+          w.ModifyRecord(record.data());
+        }
+      },
+      [](TDataCursor& w) {
+        std::vector<uint8_t> record(w.RecordSize());
+        w.ClearRecordBuffer(record.data());
+        putRow(w, record, kRows + 1, 5);
+        w.AppendRecord(record.data());
+      },
+      [](TDataCursor& w) {
+        w.EmptyTable();
+        std::vector<uint8_t> record(w.RecordSize());
+        for (int32_t k = 1; k <= 3; ++k) {
+          w.ClearRecordBuffer(record.data());
+          putRow(w, record, k, 9);
+          w.AppendRecord(record.data());
+        }
+      }};
+  for (size_t i = 0; i < changes.size(); ++i) {
+    SCOPED_TRACE(i);
+    {
+      // Kept, then taken back and held while the other session writes.
+      cursorOn(db, kind)->Open();
+      auto held = cursorOn(db, kind);
+      held->Open();
+      firstReads(*held, 2);
+      auto w = cursorOn(other, kind);
+      w->SetExclusive(i == 2);
+      if (i == 2) held.reset();
+      w->Open();
+      changes[i](*w);
+    }
+    auto c = cursorOn(db, kind);
+    c->Open();
+    const FirstReads here = firstReads(*c, 2);
+    Database fresh(dir.path());
+    auto f = cursorOn(fresh, kind);
+    f->Open();
+    EXPECT_EQ(here, firstReads(*f, 2));
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, TakenBackCursor,
