@@ -7,6 +7,7 @@
 #include <cstring>
 #include <new>
 #include <random>
+#include <utility>
 
 #include "engine/base/veldorerr.h"
 #include "engine/storage/veldorblob.h"
@@ -366,6 +367,7 @@ int64_t TPhysicalFile::Write(int32_t id, const void* buffer, int64_t count) {
   Handle* h = handle(id);
   if (!h || !file_ || count <= 0) return 0;
   if (h->position < 0) return negated(VELDOR_OSEBADF);
+  changeStamp_.fetch_add(1, std::memory_order_relaxed);
   const int64_t n = file_->writeAt(h->position, buffer, count);
   if (n < 0) return negated(OSErrorToEngineError());
   h->position += n;
@@ -377,6 +379,7 @@ int32_t TPhysicalFile::Truncate(int32_t id) {
   std::lock_guard guard(section_);
   Handle* h = handle(id);
   if (!h || !file_ || h->position < 0) return negated(VELDOR_OSEBADF);
+  changeStamp_.fetch_add(1, std::memory_order_relaxed);
   if (!file_->truncate(h->position)) return negated(OSErrorToEngineError());
   size_ = h->position;
   return 0;
@@ -1120,7 +1123,11 @@ void TFileHandler::Open() {
 bool TFileHandler::Keep(TFileKeeper& keeper) {
   if (!open_ || !file_ || file_->OpenCount() != 1 || file_->Keeper() || HasHeldWrites()) return false;
   if (auto* physical = dynamic_cast<TPhysicalFile*>(file_)) {
-    if (!physical->Facts(keptFacts_)) return false;
+    // Taken back and neither written nor cut since: the file is as the take-back found it under
+    // its name, unless another process changed it meanwhile, which the facts kept then would make
+    // the next take-back see as well.
+    const bool seen = std::exchange(keptFactsSeen_, false) && physical->ChangeStamp() == keptFactsStamp_;
+    if (!seen && !physical->Facts(keptFacts_)) return false;
   }
   if (!file_->ReleaseShareMode()) return false;
   list_->KeepFile(*file_, keeper);
@@ -1149,15 +1156,18 @@ bool TFileHandler::KeptUnchanged() {
   const int savedError = platform::lastOsError();
   const bool found = list_->FileSystem().fileInfoAsSpelt(physical->OpenPath(), now);
   platform::setLastOsError(savedError);
-  return found && !now.isDirectory && now.identity == keptFacts_.identity && now.size == keptFacts_.size &&
-         now.changedNs == keptFacts_.changedNs && now.modifiedNs == keptFacts_.modifiedNs &&
-         now.readOnly == keptFacts_.readOnly;
+  keptFactsSeen_ = found && !now.isDirectory && now.identity == keptFacts_.identity &&
+                   now.size == keptFacts_.size && now.changedNs == keptFacts_.changedNs &&
+                   now.modifiedNs == keptFacts_.modifiedNs && now.readOnly == keptFacts_.readOnly;
+  keptFactsStamp_ = physical->ChangeStamp();
+  return keptFactsSeen_;
 }
 
 void TFileHandler::Close() {
   DropHeldWrites();
   held_.Release();
   forgetWritten();
+  keptFactsSeen_ = false;
   if (handleId_ >= 1 && file_) list_->CloseFile(file_, inMemory_, handleId_);
   file_ = nullptr;
   handleId_ = 0;

@@ -24,6 +24,7 @@
 // and an unlock must name exactly a held range.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -222,6 +223,11 @@ class TPhysicalFile final : public TAbstractFile {
   bool RetakeShareMode(bool exclusive) override;
   // The facts of the open file (platform::OsFile::facts).
   bool Facts(platform::FileInfo& info);
+  // Moves at every write or cut through this object, whether or not it succeeds: while it stands,
+  // facts read earlier are still those this process left (another process's change aside).
+  // Read without the file's section: a stamp read while another session writes is at worst one
+  // that no longer stands, which only refuses what it guards.
+  uint64_t ChangeStamp() const { return changeStamp_.load(std::memory_order_relaxed); }
   // The path the file was opened under; empty while closed.
   std::string OpenPath() const { return file_ ? file_->path() : std::string(); }
 
@@ -234,6 +240,7 @@ class TPhysicalFile final : public TAbstractFile {
   std::unique_ptr<platform::OsFile> file_;
   bool replaced_ = false;
   uint8_t replacedHead_[kReplacedHeadBytes] = {};
+  std::atomic<uint64_t> changeStamp_{0};
 };
 
 // A temporary disk file of this process that lives in memory until it grows: its bytes stay in
@@ -571,6 +578,11 @@ class TFileHandler {
   bool writtenStands();
   // What the file was when it was kept.
   platform::FileInfo keptFacts_;
+  // Set when KeptUnchanged found the name leading to the file as `keptFacts_` say, at the file's
+  // change stamp `keptFactsStamp_`: a keep while the stamp stands takes those facts again instead
+  // of asking the file. Facts older than the file only ever make a later take-back refuse.
+  bool keptFactsSeen_ = false;
+  uint64_t keptFactsStamp_ = 0;
 };
 
 }  // namespace engine

@@ -261,11 +261,14 @@ void TDataCursor::openOnTable(bool serverCursorOpen) {
   }
   SelectIndex(options_.QuerySource ? kNoCurrentIndex : kPrimarySlot);
   {
-    // One read pair for both steps (none of their own when the table's is held above).
+    // One read pair for both steps (none of their own when the table's is held above), or none
+    // while the caches are current on disk: a kept table taken back, or one other cursors hold.
     ReadScope scope(*this);
-    BeginRead();
-    rebuildView();
-    SetToBegin();
+    if (!placeOnCaches()) {
+      BeginRead();
+      rebuildView();
+      SetToBegin();
+    }
   }
   undo.Dismiss();
 }

@@ -1011,6 +1011,11 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   template <class Step>
   uint16_t recordStep(Step step);
   bool mayReadCaches();
+  // The open's view and first place (rebuildView, SetToBegin) built on the caches as a record
+  // step runs on them, where mayReadCaches allows: false, with nothing to keep, when it cannot be
+  // (the caller then builds both under the read pair). A pair taken on the way is the caller's
+  // ReadScope's to end.
+  bool placeOnCaches();
   // A forward step in record-number order taken from the records the table holds in memory
   // (TDataFile::CopyHeldRecord), where a step would find no change and read nothing from the
   // files: the cursor sees the table's counters as they are, under a pair or a lock the table

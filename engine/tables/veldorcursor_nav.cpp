@@ -56,7 +56,9 @@ void TDataCursor::BuildUsedRecordsBitmap(TRecordsBitmap& bitmap) {
   // the record-id index current, and the resynchronisation it starts would rebuild the view and
   // place the cursor in that index's order.
   ReadScope scope(*this);
-  BeginRead();
+  // A step on the caches began where they were current on disk: the header is, and a page the
+  // walk must read takes the pair on the way.
+  if (!cachedRead_) BeginRead();
   const uint32_t last = table_->DataFile().GetLastRecordNumber();
   bitmap.SetSize(last);
   if (table_->IndexFile().GetRecordCount() == last) {
@@ -338,7 +340,7 @@ void TDataCursor::SetToBegin() {
   if (!table_) return;
   if (IsRemote()) return remoteMove(REQUEST_SETTOBEGIN);
   ReadScope scope(*this);
-  BeginRead();
+  if (!cachedRead_) BeginRead();
   MoveFirst();
   if (!(atBOF_ && atEOF_)) {
     atBOF_ = true;
@@ -619,6 +621,23 @@ bool TDataCursor::mayReadCaches() {
   // or the table's) it costs nothing already, and strict change detection asks for the pair.
   return NeedsLocks() && !cachedRead_ && !readTaken_ && !writeTaken_ && !queryReadTaken_ && !resyncPending_ &&
          !Session().StrictChangeDetection() && table_->CachesCurrentOnDisk();
+}
+
+bool TDataCursor::placeOnCaches() {
+  if (!mayReadCaches()) return false;
+  cachedRead_ = true;
+  cachedStepTookPair_ = false;
+  ScopeExit leave([&] { cachedRead_ = false; });
+  try {
+    rebuildView();
+    SetToBegin();
+    return true;
+  } catch (const CacheMiss& miss) {
+    // Both are built again from the start under the pair: nothing of this attempt is kept.
+    cachedRead_ = false;
+    if (miss.failure) std::rethrow_exception(miss.failure);
+    return false;
+  }
 }
 
 template <class Step>

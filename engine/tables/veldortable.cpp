@@ -312,16 +312,12 @@ void TDataTable::ReleaseKeptFiles() noexcept {
 
 bool TDataTable::resumeKeptFiles() {
   if (!FilesKept()) return false;
-  // A swap left by a process that ended is completed before a copy's new table may go: once its
-  // swap marker is written that table is the one the name leads to, not one cut short. A swap
-  // still running is the full open's to wait for.
-  const bool swapsClear = inMemory_ || CompleteSwap(*directory_, name_);
   bool resumed = false;
   {
     std::lock_guard guard(directory_->FileList().Section());
     if (!filesKept_) return false;
     filesKept_ = false;
-    resumed = swapsClear;
+    resumed = true;
     for (TFileHandler* f : journalFiles()) {
       if (!resumed) break;
       if (!f) continue;
@@ -341,13 +337,29 @@ bool TDataTable::resumeKeptFiles() {
     // that checks the files later finds them open and waits; one that checked them before holds
     // its marker until its moves are done, so either the marker or the moved names show here.
     resumed = !SwapMarked(*directory_, name_);
+    // Only with no swap marker may a copy's new table go as one cut short: once its swap marker
+    // is written that table is the one the name leads to, and the full open completes the swap
+    // before anything else. One that cannot go yet is the full open's to report.
+    if (resumed) {
+      try {
+        DropCopyCutShort(*directory_, name_);
+      } catch (const EVELDOREngineError&) {
+        resumed = false;
+      }
+    }
     for (TFileHandler* f : journalFiles())
       if (resumed && f) resumed = f->KeptUnchanged();
     // The counters are seen through the files' views, without a system call: a write by
     // another process since the close shows there even when the file's times cannot tell it.
     resumed = resumed && data_->ChangeCounterCurrent() && index_->ChangeCounterCurrent() &&
               (!BlobFileInUse() || blob_->ChangeCounterCurrent());
-    if (resumed) {
+    // A table shared with other writers reads nothing from its files before it takes a read
+    // pair, a write pair or the transaction lock, each of which rolls a hot journal back first;
+    // until then it reads its caches, which the counters just proved current (a commit cut short
+    // before its headers were written leaves them so, and rolled back it leaves what they hold).
+    // A table held alone takes no pair, and one that can only be read never rolls back: both are
+    // looked at here, as a full open would.
+    if (resumed && (exclusive_ || readOnly_)) {
       const TJournalState journal = JournalState(directory_->FileList().FileSystem(), journalPath());
       if (journal == TJournalState::Hot) {
         resumed = false;

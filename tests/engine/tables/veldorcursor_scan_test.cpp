@@ -381,10 +381,13 @@ TEST(ScanBesideAKilledWriter, ReadsAllOldOrAllNewAsAFreshReaderDoes) {
 }
 
 // Passes every call to the local file system; `beforeLock`, while set, runs once before the
-// next range lock of any file is taken.
+// next range lock of any file is taken, or the one after `locksToPass` more; only files whose
+// path ends with `lockedFileEnd` count.
 class LockHookFileSystem final : public platform::FileSystem {
  public:
   std::function<void()> beforeLock;
+  int locksToPass = 0;
+  std::string lockedFileEnd;
 
   std::unique_ptr<platform::OsFile> openFile(const std::string& path,
                                              const platform::OpenOptions& o) override {
@@ -426,7 +429,8 @@ class LockHookFileSystem final : public platform::FileSystem {
     bool sync() override { return file_->sync(); }
     int64_t size() override { return file_->size(); }
     bool lockRange(int64_t offset, int64_t length) override {
-      if (auto hook = std::exchange(owner_.beforeLock, nullptr)) hook();
+      if (owner_.beforeLock && path().ends_with(owner_.lockedFileEnd) && owner_.locksToPass-- <= 0)
+        std::exchange(owner_.beforeLock, nullptr)();
       return file_->lockRange(offset, length);
     }
     bool unlockRange(int64_t offset, int64_t length) override { return file_->unlockRange(offset, length); }
@@ -513,6 +517,100 @@ TEST_P(ScanReachingTheFiles, SeesAChangeFinishedJustBeforeItsReadPair) {
   EXPECT_EQ(rowOf(*c, buffer), Row(2, nameOf(2)));
   EXPECT_EQ(c->GetNextRecord(buffer.data()), VELDOR_EOF);
   EXPECT_EQ(child.wait(), 0);
+}
+
+// A cursor opened on a table this process holds (beside another cursor, or kept and taken back)
+// builds its view and first place on the caches, and the pages they lack take the read pair on
+// the way. Another process that finished a change (deleting every row from 3 on) just before
+// any one of the locks the open and the first steps take is seen whole: the count and the rows
+// are the new ones, never the old view over the new files or the reverse.
+TEST_P(ScanReachingTheFiles, AnOpenOnTheCachesSeesAChangeFinishedBeforeAnyOfItsLocks) {
+  const ScanCase kind = GetParam();
+  // Until the change comes after the open's last lock on both roads.
+  int opensThatSawIt = 0;
+  for (int passed = 0, seenBefore = -1; seenBefore != opensThatSawIt && passed < 12; ++passed) {
+    seenBefore = opensThatSawIt;
+    for (const bool kept : {false, true}) {
+      SCOPED_TRACE((kept ? "taken back, locks passed " : "beside, locks passed ") + std::to_string(passed));
+      TempDir dir;
+      createRows(dir.path(), kind, kLongRows);
+      const std::string path = dir.path();
+      Helper child([&](Helper& h) {
+        Database db(path);
+        auto w = rowsCursor(db, kind);
+        w->Open();
+        std::vector<uint8_t> row(w->RecordSize());
+        h.send('k');
+        if (h.receive() != 'd') return 2;
+        db.directory->StartTransaction();
+        for (bool any = true; any;) {
+          any = false;
+          w->SetToBegin();
+          while (w->GetNextRecord(row.data()) == 0) {
+            if (rowOf(*w, row).first < 3) continue;
+            w->DeleteRecord(row.data());
+            any = true;
+          }
+        }
+        db.directory->Commit(true, true);
+        h.send('k');
+        return 0;
+      });
+      ASSERT_EQ(child.receive(), 'k');
+      LockHookFileSystem files;
+      TFileList list(files);
+      Database db(path, &list);
+      auto holder = rowsCursor(db, kind);
+      holder->Open();
+      std::vector<uint8_t> buffer(holder->RecordSize());
+      holder->SetToBegin();
+      ASSERT_EQ(holder->GetNextRecord(buffer.data()), 0);
+      // Cold caches, headers as they are: the open's view and first place need the files.
+      holder->Table()->DiscardCaches(true, false);
+      ASSERT_TRUE(holder->Table()->CachesCurrentOnDisk());
+      if (kept) holder.reset();
+      bool deleted = false;
+      bool inOpen = true, changedInOpen = false;
+      // A read pair begins with the index file: the other process's commit is not kept out.
+      files.lockedFileEnd = ".IDX";
+      files.locksToPass = passed;
+      files.beforeLock = [&] {
+        child.send('d');
+        deleted = child.receive() == 'k';
+        changedInOpen = inOpen;
+      };
+      auto c = rowsCursor(db, kind);
+      c->Open();
+      inOpen = false;
+      const int32_t count = c->GetRecordCount();
+      std::vector<Row> rows;
+      c->SetToBegin();
+      while (c->GetNextRecord(buffer.data()) == 0) rows.push_back(rowOf(*c, buffer));
+      const bool hookRan = files.beforeLock == nullptr;
+      if (!hookRan) {
+        child.send('d');
+        deleted = child.receive() == 'k';
+      }
+      ASSERT_TRUE(deleted);
+      EXPECT_EQ(child.wait(), 0);
+      if (!hookRan) {
+        // The change came after the reads: they saw the old rows.
+        EXPECT_EQ(count, kLongRows);
+        EXPECT_EQ(rows.size(), size_t(kLongRows));
+        continue;
+      }
+      opensThatSawIt += changedInOpen ? 1 : 0;
+      // Seen by the open: all new. Seen by the scan: the old rows up to where it was, then none.
+      EXPECT_EQ(count, changedInOpen ? 2 : kLongRows);
+      ASSERT_GE(rows.size(), 2u);
+      if (changedInOpen) {
+        EXPECT_EQ(rows.size(), 2u);
+      }
+      for (size_t i = 0; i < rows.size(); ++i)
+        EXPECT_EQ(rows[i], Row(int32_t(i + 1), nameOf(int32_t(i + 1))));
+    }
+  }
+  EXPECT_GT(opensThatSawIt, 0) << "no open reached the files";
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, ScanReachingTheFiles,
