@@ -90,4 +90,34 @@ TEST(ResultNamesTest, ThreadsWithIdsOfTheSameFirstDigitsKeepTheirResultsApart) {
   for (int k = 0; k < kThreads; ++k) EXPECT_EQ(failures[k], "") << "thread " << k;
 }
 
+// One thread makes the same names for each of its sessions: a result one session holds is seen
+// by the other, which takes the next name.
+TEST(ResultNamesTest, SessionsOfOneThreadKeepTheirResultsApart) {
+  platform::testing::TempFolder folder;
+  TDataSession first, second;
+  std::vector<TDataDirectory*> directories;
+  for (TDataSession* session : {&first, &second}) {
+    session->SetPrivateDirectory(folder.path());
+    directories.push_back(session->OpenDataDirectory("db", folder.path()));
+  }
+  {
+    sql::TQueryStatement s(*directories[0]);
+    s.Prepare(
+        "CREATE TABLE t0 (v INTEGER); CREATE TABLE t1 (v INTEGER); INSERT INTO t0 VALUES (1); "
+        "INSERT INTO t1 VALUES (1001)");
+    s.Execute();
+  }
+  std::vector<std::unique_ptr<sql::TQueryStatement>> open;
+  std::vector<TDataCursor*> results;
+  for (int n = 0; n < 6; ++n) {
+    auto& s = *open.emplace_back(std::make_unique<sql::TQueryStatement>(*directories[n % 2]));
+    s.Prepare("SELECT v FROM t" + std::to_string(n % 2) + " WHERE v > 0 ORDER BY v DESC");
+    results.push_back(s.Execute());
+  }
+  for (int n = 0; n < 6; ++n) EXPECT_EQ(readAll(*results[size_t(n)]), n % 2 ? "1001 " : "1 ") << n;
+  open.clear();
+  first.CloseDataDirectory(directories[0]);
+  second.CloseDataDirectory(directories[1]);
+}
+
 }  // namespace
