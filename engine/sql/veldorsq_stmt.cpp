@@ -7,6 +7,7 @@
 #include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldorsession.h"
 #include "platform/bytes.h"
+#include "platform/debugassert.h"
 #include "platform/scopeguard.h"
 
 namespace engine::sql {
@@ -73,9 +74,15 @@ void TQueryStatement::prepareQueries() {
   // The rows an INSERT reads are copied first, so that it never reads what it writes.
   if (master.SelectQuery) master.SelectQuery->RequestLive = false;
   for (size_t i = queries_.size(); i-- > 0;) queries_[i]->Prepare(passwordCallback_);
-  for (TDataQuery* part = master.UnionQuery; part; part = part->UnionQuery) {
-    part->ResultCursor = master.ResultCursor;
-    part->plan_.Result = master.ResultCursor;
+  // Every chain of UNION parts writes into the table of the query that began it: the master's,
+  // an INSERT's SELECT or a sub-select.
+  for (auto& query : queries_) {
+    if (!query->UnionQuery || query->unionPart_) continue;
+    VELMARON_DEBUG_ASSERT(query->ResultCursor, "a query with UNION parts has a result table");
+    for (TDataQuery* part = query->UnionQuery; part; part = part->UnionQuery) {
+      part->ResultCursor = query->ResultCursor;
+      part->plan_.Result = query->ResultCursor;
+    }
   }
   Live = master.Live;
   ResultOnSourceTable = master.ResultOnSourceTable;
@@ -137,9 +144,11 @@ void TQueryStatement::applyParams(size_t index) {
 
 TDataCursor* TQueryStatement::executeQueries() {
   TDataQuery& master = *master_;
-  if (master.UnionQuery && master.ResultCursor) {
-    master.ResultCursor->SwitchToIndex(255);
-    master.ResultCursor->EmptyTable();
+  // The parts run first and add to their chain's table, which nothing else empties.
+  for (auto& query : queries_) {
+    if (!query->UnionQuery || query->unionPart_ || !query->ResultCursor) continue;
+    query->ResultCursor->SwitchToIndex(255);
+    query->ResultCursor->EmptyTable();
   }
   for (size_t i = queries_.size(); i-- > 1;) queries_[i]->Execute();
   master.Execute();

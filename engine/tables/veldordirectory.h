@@ -103,8 +103,8 @@ class TDataDirectory {
   int32_t DeleteTable(std::string_view name, bool inMemory);
   // True when an open table has the name (".DAT" added unless present), or its data file exists.
   bool TableExists(std::string_view name, bool inMemory);
-  // A name for a temporary table: the first 5 digits of the thread id, a counter from 0 and
-  // ".DAT". A disk table's data file is created exclusively under that name before it is
+  // A name for a temporary table: the thread's part of MakeTempName (veldorhelpers_file.h), a
+  // counter from 0 and ".DAT". A disk table's data file is created exclusively under that name before it is
   // returned, so that no other thread or process can take it; the counter moves on while the
   // name is taken. `beforeTaking`, when given, sees each free name just before it is taken.
   std::string MakeTempTableName(bool inMemory,

@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <clocale>
 #include <cmath>
 #include <filesystem>
@@ -368,7 +369,11 @@ class TempFileNameTest : public ::testing::Test {
  protected:
   platform::testing::TempFolder temp;
   std::filesystem::path dir{temp.path()};
-  std::string prefix = dir.string() + "/" + std::to_string(::gettid()).substr(0, 5);
+  std::string prefix = dir.string() + "/" + padded(::gettid());
+  static std::string padded(uint64_t number) {
+    std::string digits = std::to_string(number);
+    return std::string(7 - std::min<size_t>(digits.size(), 7), '0') + digits;
+  }
 };
 
 TEST_F(TempFileNameTest, NameIsDirectoryThreadDigitsCounterAndExtension) {
@@ -400,6 +405,28 @@ TEST_F(TempFileNameTest, ThreadsSharingAFolderGetDistinctFiles) {
   for (const auto& list : names)
     for (const auto& n : list) EXPECT_TRUE(all.insert(n).second) << n;
   EXPECT_EQ(all.size(), 200u);
+}
+
+// A memory name claims nothing, so only the names themselves keep two threads apart: threads
+// whose ids share their first digits, or whose ids differ by a digit at the end, each at their
+// first counter.
+TEST_F(TempFileNameTest, LiveThreadsNeverMakeTheSameName) {
+  auto same = [](const std::string& n) { return n; };
+  std::set<std::string> all;
+  for (uint64_t id : {1234501u, 1234502u, 1234u, 12345u, 123u, 1u, 4194303u}) {
+    std::thread([&] {
+      SetTempNameThreadNumber(id);
+      // Counters 0 to 59: the first `k` names count as taken.
+      for (int k = 0; k < 60; ++k) {
+        int asked = 0;
+        const std::string name = MakeTempName(
+            dir.string(), ".x", true, [&](const std::string&) { return asked++ < k; }, same,
+            platform::FileSystem::local());
+        EXPECT_TRUE(all.insert(name).second) << name << " of thread " << id;
+      }
+    }).join();
+  }
+  EXPECT_EQ(all.size(), 7u * 60u);
 }
 
 TEST_F(TempFileNameTest, InMemoryNamesSkipListedFiles) {

@@ -191,4 +191,15 @@ TEST_F(RemoteStatementTest, ALongTextRunsWhole) {
   EXPECT_EQ(server.handled(engine::REQUEST_EXECUTESTMT), 3);
 }
 
+// The server runs the SELECT of an INSERT with its UNION parts as a local database does.
+TEST_F(RemoteStatementTest, AnInsertOfAUnionTakesTheRowsItTakesLocally) {
+  both("CREATE TABLE a (id INTEGER); CREATE TABLE b (id INTEGER)");
+  for (int i = 1; i <= 4; ++i) both("INSERT INTO a VALUES (" + std::to_string(i) + ")");
+  both("INSERT INTO b SELECT id FROM a UNION ALL SELECT id + 1 FROM a");
+  both(
+      "INSERT INTO b SELECT id FROM a UNION SELECT id FROM b WHERE id IN (SELECT id FROM a UNION SELECT 9 "
+      "FROM a)");
+  EXPECT_EQ(both("SELECT COUNT(*), MAX(id) FROM b"), "12|5\n");
+}
+
 }  // namespace
