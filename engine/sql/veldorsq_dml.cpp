@@ -447,7 +447,10 @@ void TDataQuery::executeChange() {
       return;
     }
   }
-  for (auto& [recordNo, values] : changes) {
+  // Values evaluated at the write share one list: a list a row would cost an allocation a row.
+  std::vector<TokenPtr> atWrite;
+  for (auto& [recordNo, matchValues] : changes) {
+    std::vector<TokenPtr>& values = valuesAtWrite ? atWrite : matchValues;
     if (at == lockedAhead) lockedAhead = transaction.LockAhead(numbers, at);
     ++at;
     // An UPDATE takes the write pair once its row proves to change.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 #include "engine/storage/veldorcompress.h"
 #include "platform/bytes.h"
@@ -20,59 +21,83 @@ TRecord::TRecord(TRecordOwner& owner) : owner_(&owner) {
   SetBufferSize(owner.recordSize());
 }
 
+TRecord::TRecord(TRecordOwner& owner, uint8_t* room, size_t roomSize)
+    : owner_(&owner), data_(room), capacity_(roomSize) {
+  std::fill(room, room + roomSize, 0);
+  SetBufferSize(owner.recordSize());
+}
+
+std::unique_ptr<TRecord> TRecord::Make(TRecordOwner& owner) {
+  const size_t room = roundUp(owner.recordSize());
+  void* block = ::operator new(sizeof(TRecord) + room);
+  try {
+    return std::unique_ptr<TRecord>(new (block)
+                                        TRecord(owner, static_cast<uint8_t*>(block) + sizeof(TRecord), room));
+  } catch (...) {
+    ::operator delete(block);
+    throw;
+  }
+}
+
 void TRecord::Initialize(bool newId) {
-  std::fill(buffer_.begin(), buffer_.end(), 0);
-  if (newId) platform::put4(&buffer_[5], owner_->nextUniqueId());
-  platform::put4(&buffer_[1], number_);
+  std::fill(data_, data_ + capacity_, 0);
+  if (newId) platform::put4(&data_[5], owner_->nextUniqueId());
+  platform::put4(&data_[1], number_);
   dirty_ = false;
 }
 
 void TRecord::LoadFromBuffer(const uint8_t* image) {
-  std::memcpy(buffer_.data(), image, size_);
-  if (owner_->recordsScrambled()) UnscrambleBuffer(buffer_.data(), size_, kStructureSeed);
-  if (buffer_[0] == kRecordInUse) platform::put4(&buffer_[1], number_);
+  std::memcpy(data_, image, size_);
+  if (owner_->recordsScrambled()) UnscrambleBuffer(data_, size_, kStructureSeed);
+  if (data_[0] == kRecordInUse) platform::put4(&data_[1], number_);
   dirty_ = false;
 }
 
 void TRecord::SaveToBuffer(uint8_t* image) {
-  std::memcpy(image, buffer_.data(), size_);
+  std::memcpy(image, data_, size_);
   if (owner_->recordsScrambled()) ScrambleBuffer(image, size_, kStructureSeed);
   dirty_ = false;
 }
 
 void TRecord::SetStatus(uint8_t status) {
-  buffer_[0] = status;
+  data_[0] = status;
   dirty_ = true;
 }
 
 uint32_t TRecord::GetNextFree() const {
-  return buffer_[0] == kRecordInUse ? 0 : platform::get4(&buffer_[1]);
+  return data_[0] == kRecordInUse ? 0 : platform::get4(&data_[1]);
 }
 
 void TRecord::SetNextFree(uint32_t next) {
-  platform::put4(&buffer_[1], next);
+  platform::put4(&data_[1], next);
   dirty_ = true;
 }
 
 uint32_t TRecord::GetUniqueId() const {
-  return platform::get4(&buffer_[5]);
+  return platform::get4(&data_[5]);
 }
 
 void TRecord::SetUniqueId(uint32_t id) {
-  platform::put4(&buffer_[5], id);
+  platform::put4(&data_[5], id);
   dirty_ = true;
 }
 
 void TRecord::SetRecordNumber(uint32_t number) {
   if (number == number_) return;
   number_ = number;
-  if (buffer_[0] == kRecordInUse) platform::put4(&buffer_[1], number);
+  if (data_[0] == kRecordInUse) platform::put4(&data_[1], number);
 }
 
 void TRecord::SetBufferSize(uint32_t size) {
-  if (size == size_ && !buffer_.empty()) return;
+  if (size == size_ && data_) return;
   const size_t capacity = roundUp(size);
-  if (capacity > buffer_.size()) buffer_.resize(capacity, 0);
+  if (capacity > capacity_) {
+    // Outgrown: the image moves to the heap, its bytes kept and the new ones zero.
+    if (data_ && data_ != heap_.data()) heap_.assign(data_, data_ + capacity_);
+    heap_.resize(capacity, 0);
+    data_ = heap_.data();
+    capacity_ = capacity;
+  }
   size_ = size;
 }
 
@@ -88,21 +113,21 @@ void TRecord::Assign(const TRecord& other) {
   dirty_ = other.dirty_;
   pins_ = other.pins_;
   number_ = other.number_;
-  std::memcpy(buffer_.data(), other.buffer_.data(), std::min(size_, other.size_));
+  std::memcpy(data_, other.data_, std::min(size_, other.size_));
 }
 
 bool TRecord::SameData(const uint8_t* image) const {
-  return std::memcmp(buffer_.data(), image, size_) == 0;
+  return std::memcmp(data_, image, size_) == 0;
 }
 
 void TRecord::SetFieldData(const uint8_t* image) {
   if (size_ > kRecordHeaderSize)
-    std::memcpy(buffer_.data() + kRecordHeaderSize, image + kRecordHeaderSize, size_ - kRecordHeaderSize);
+    std::memcpy(data_ + kRecordHeaderSize, image + kRecordHeaderSize, size_ - kRecordHeaderSize);
   dirty_ = true;
 }
 
 std::unique_ptr<TRecord> TRecordStack::Pop() {
-  if (spares_.empty()) return std::make_unique<TRecord>(*owner_);
+  if (spares_.empty()) return TRecord::Make(*owner_);
   std::unique_ptr<TRecord> record = std::move(spares_.back());
   spares_.pop_back();
   record->SetBufferSize(owner_->recordSize());

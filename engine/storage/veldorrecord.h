@@ -37,6 +37,13 @@ class TRecord {
  public:
   // A clean, unpinned record numbered 0 whose buffer is sized for the owner's record size.
   explicit TRecord(TRecordOwner& owner);
+  // The same, its buffer in the record's own allocation: a cache of many records takes one
+  // allocation (and one free) a record instead of two.
+  static std::unique_ptr<TRecord> Make(TRecordOwner& owner);
+  // Pairs with Make's allocation as with a plain new.
+  static void operator delete(void* p) { ::operator delete(p); }
+  TRecord(const TRecord&) = delete;
+  TRecord& operator=(const TRecord&) = delete;
 
   TRecordOwner& Owner() const { return *owner_; }
 
@@ -51,7 +58,7 @@ class TRecord {
   // stays plain. Clears dirty.
   void SaveToBuffer(uint8_t* image);
 
-  uint8_t GetStatus() const { return buffer_[0]; }
+  uint8_t GetStatus() const { return data_[0]; }
   void SetStatus(uint8_t status);
   // The free-chain link of a deleted record; 0 for a record in use, whatever byte 1 holds.
   uint32_t GetNextFree() const;
@@ -78,8 +85,8 @@ class TRecord {
   // Copies the field area (bytes 9 to R - 1) from `image` and marks the record dirty.
   void SetFieldData(const uint8_t* image);
 
-  uint8_t* GetBuffer() { return buffer_.data(); }
-  const uint8_t* GetBuffer() const { return buffer_.data(); }
+  uint8_t* GetBuffer() { return data_; }
+  const uint8_t* GetBuffer() const { return data_; }
   uint8_t* GetKeyBuffer() { return keyBuffer_.data(); }
 
   bool IsDirty() const { return dirty_; }
@@ -99,11 +106,16 @@ class TRecord {
   void SetNext(TRecord* r) { next_ = r; }
 
  private:
+  TRecord(TRecordOwner& owner, uint8_t* room, size_t roomSize);
+
   TRecordOwner* owner_;
   bool dirty_ = false;
   uint16_t pins_ = 0;
   uint32_t number_ = 0;
-  std::vector<uint8_t> buffer_;  // its size is the capacity: a multiple of 64, at least 64
+  // The image: the room that came with the record, or heap_ once it outgrew that room.
+  uint8_t* data_ = nullptr;
+  size_t capacity_ = 0;  // a multiple of 64, at least 64
+  std::vector<uint8_t> heap_;
   uint32_t size_ = 0;
   TRecord* prev_ = nullptr;
   TRecord* next_ = nullptr;

@@ -329,11 +329,14 @@ uint16_t TDataCursor::GetCurrentRecord(uint8_t* buffer, bool lock) {
   // The record read here is seen: a step forward goes past it.
   ScopeExit seen([&] { resumeOnCurrent_ = false; });
   SyncWithTable();
+  // The record read under the lock just taken is the one returned: nothing comes in between.
+  bool loaded = false;
   if (lock && Session().LockProtocol() == lpPessimistic && currentRecordNo_ != 0 && !atBOF_ && !atEOF_) {
     const uint32_t held = lockedRecordNo_;
     LockRecord();
     if (!options_.Exclusive) {
       LoadCurrentRecord(false);
+      loaded = true;
       if (!buffer || std::memcmp(buffer, recordBuffer_.data(), StoredRecordSize()) != 0) {
         // Only the lock just taken goes: one the cursor held before stays its own, not an orphan
         // that would refuse the cursor its own record later.
@@ -354,7 +357,7 @@ uint16_t TDataCursor::GetCurrentRecord(uint8_t* buffer, bool lock) {
     if (buffer) ClearRecordBuffer(buffer);
     return result;
   }
-  LoadCurrentRecord(true);
+  if (!loaded) LoadCurrentRecord(true);
   if (recordBuffer_[0] != kRecordInUse) {
     if (buffer) ClearRecordBuffer(buffer);
     return VELDOR_NOCURRREC;

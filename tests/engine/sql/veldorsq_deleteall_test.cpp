@@ -223,6 +223,48 @@ TEST_P(DeleteEveryRow, RandomHistoriesEndTheSameBothWays) {
   }
 }
 
+// Ids up to the counter's last one: rows appended, freed and appended again close to the limit
+// (the last ids taken, slots reused out of record order), then every row deleted both ways; the
+// table still refuses a row past the limit afterwards, as a full one should.
+TEST_P(DeleteEveryRow, IdsUpToTheCounterLimitEndTheSameBothWays) {
+  constexpr uint32_t kLast = 0x7FFFFFFF;
+  for (const std::string table : {"m", "n"}) {
+    make(table, 0);
+    {
+      TDataCursor c(db.directory());
+      c.SetTableName(table);
+      c.Open();
+      const bool taken = c.BeginWrite();
+      c.Table()->DataFile().SetLastUniqueId(kLast - 330);
+      c.FlushBuffers(true, false, true, false, false);
+      if (taken) c.EndWrite();
+      ASSERT_EQ(c.GetLastUniqueId(), kLast - 330);
+    }
+    db.directory().StartTransaction();
+    for (int i = 1; i <= 300; ++i) db.run(insertText(table, i));
+    db.directory().Commit(true, false);
+    db.run("DELETE FROM " + table + " WHERE v = 1 OR id > 290");
+    for (int i = 301; i <= 330; ++i) db.run(insertText(table, i));
+    TDataCursor c(db.directory());
+    c.SetTableName(table);
+    c.Open();
+    ASSERT_EQ(c.GetLastUniqueId(), kLast);
+  }
+  ASSERT_EQ(slotsOf(dataFile(folder.path(), "m")), slotsOf(dataFile(folder.path(), "n")));
+  expectSound(db.directory(), folder.path(), "m", GetParam().encrypted, "before the delete");
+  const std::string count = db.run("SELECT COUNT(*) FROM m");
+  db.run("DELETE FROM m");
+  EXPECT_EQ(std::to_string(db.affected) + "\n", count);
+  db.directory().StartTransaction();
+  db.run("DELETE FROM n");
+  db.directory().Commit(true, false);
+  EXPECT_EQ(slotsOf(dataFile(folder.path(), "m")), slotsOf(dataFile(folder.path(), "n")));
+  expectSound(db.directory(), folder.path(), "m", GetParam().encrypted, "after the delete");
+  EXPECT_EQ(db.run("SELECT COUNT(*) FROM m"), "0\n");
+  EXPECT_THROW(db.run(insertText("m", 1)), EVELDOREngineError);
+  EXPECT_EQ(db.run("SELECT COUNT(*) FROM m"), "0\n");
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Tables, DeleteEveryRow,
     ::testing::Values(

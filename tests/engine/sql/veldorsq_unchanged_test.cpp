@@ -4,6 +4,7 @@
 // a row another session holds.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -162,6 +163,81 @@ TEST_F(UnchangedRows, AStatementThatWritesNothingLeavesNoLockAndNoWrite) {
   }
   db.run("UPDATE g SET n = 7 WHERE id = 5");
   EXPECT_EQ(other.run("SELECT n FROM g WHERE id = 5"), "7\n");
+}
+
+// Each row's new values are taken from that row as read under its lock, all of them before any
+// is written: values that swap two columns or read the column they set, NULLs, memo values, a
+// sub-select over the table being changed, and a statement that fails at a row part way (every
+// row back as it was, the next statement unaffected by what the failed one left).
+TEST_F(UnchangedRows, ValuesReadFromTheRowItselfRowAfterRow) {
+  struct Row {
+    int id;
+    std::optional<int> a, b;
+    std::optional<std::string> m;
+  };
+  std::vector<Row> model;
+  db.run("CREATE TABLE w (id INTEGER, a INTEGER, b INTEGER, m BLOB(1, 1), PRIMARY KEY (id))");
+  const auto text = [](const std::optional<int>& v) { return v ? std::to_string(*v) : std::string("NULL"); };
+  for (int id = 1; id <= 30; ++id) {
+    Row r{id, id % 7 == 0 ? std::nullopt : std::optional<int>(id), 100 + id,
+          id % 5 == 0 ? std::nullopt : std::optional<std::string>("memo " + std::to_string(id))};
+    db.run("INSERT INTO w VALUES (" + std::to_string(id) + ", " + text(r.a) + ", " + text(r.b) + ", " +
+           (r.m ? "'" + *r.m + "'" : std::string("NULL")) + ")");
+    model.push_back(r);
+  }
+  db.run("INSERT INTO w VALUES (125, 1, 1, NULL)");
+  model.push_back(Row{125, 1, 1, std::nullopt});
+  const auto expected = [&] {
+    std::string out;
+    for (const Row& r : model)
+      out += std::to_string(r.id) + "|" + text(r.a) + "|" + text(r.b) + "|" + r.m.value_or("NULL") + "\n";
+    return out;
+  };
+  const auto check = [&](const char* sql, const char* what) {
+    EXPECT_EQ(db.run("SELECT id, a, b, m FROM w ORDER BY id"), expected()) << what << ": " << sql;
+  };
+
+  db.run("UPDATE w SET a = b, b = a");
+  for (Row& r : model) std::swap(r.a, r.b);
+  check("UPDATE w SET a = b, b = a", "swapped");
+
+  db.run("UPDATE w SET a = a + 1, b = b * 2 WHERE id <= 30");
+  for (Row& r : model)
+    if (r.id <= 30) {
+      if (r.a) ++*r.a;
+      if (r.b) *r.b *= 2;
+    }
+  check("a = a + 1, b = b * 2", "each from its own row, NULLs kept");
+
+  db.run("UPDATE w SET m = NULL, a = a - 1 WHERE id <= 15");
+  db.run("UPDATE w SET m = 'changed', b = a WHERE id >= 10 AND id <= 20");
+  for (Row& r : model) {
+    if (r.id <= 15) r.m.reset(), r.a = r.a ? std::optional<int>(*r.a - 1) : std::nullopt;
+    if (r.id >= 10 && r.id <= 20) r.m = "changed", r.b = r.a;
+  }
+  check("memo values and NULLs", "memos");
+
+  // Rows picked by a sub-select over the table being changed, whose column it reads the rows set.
+  db.run("UPDATE w SET b = a, a = b + 1 WHERE id IN (SELECT id FROM w WHERE b > 100 AND id <= 30)");
+  int picked = 0;
+  for (Row& r : model)
+    if (r.b && *r.b > 100 && r.id <= 30) {
+      ++picked;
+      const std::optional<int> a = r.a;
+      r.a = *r.b + 1, r.b = a;
+    }
+  EXPECT_EQ(db.affected, picked);
+  check("sub-select", "rows from a sub-select over the same table");
+
+  // Row 25 would take the key of row 125, after rows 1 to 10 were written: nothing stays.
+  EXPECT_THROW(db.run("UPDATE w SET id = id + 100, a = b, b = a WHERE id <= 10 OR id = 25"),
+               EVELDOREngineError);
+  check("failed part way", "every row as before");
+  db.run("UPDATE w SET a = id, b = a WHERE id >= 20");
+  EXPECT_EQ(db.affected, 12);
+  for (Row& r : model)
+    if (r.id >= 20) r.b = r.a, r.a = r.id;
+  check("after the failure", "the next statement as any");
 }
 
 }  // namespace

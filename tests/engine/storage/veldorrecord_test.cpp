@@ -111,5 +111,39 @@ TEST_F(RecordPool, PopGivesANewRecordWhenEmptyAndAnInitialisedSpareOtherwise) {
   EXPECT_EQ(file.lastId, 0u) << "a popped spare gets no new id";
 }
 
+// A record whose image lies in its own allocation (the pool's) and a plain one go through the same
+// changes of record size, growing past the room the first came with at several steps: both keep
+// every byte they held, read the new ones as zero, and never shrink.
+TEST_F(RecordPool, ARecordOutgrowingItsOwnRoomKeepsItsBytesAsAPlainOneDoes) {
+  file.size = 60;
+  std::unique_ptr<TRecord> pooled = stack.Pop();
+  TRecord plain(file);
+  for (TRecord* r : {pooled.get(), &plain}) {
+    r->SetRecordNumber(6);
+    r->LoadFromBuffer(image(60, kRecordInUse, 6, 11).data());
+  }
+  const uint8_t* before = pooled->GetBuffer();
+  for (uint32_t size : {64u, 65u, 30u, 200u, 129u, 1000u}) {
+    for (TRecord* r : {pooled.get(), &plain}) r->SetBufferSize(size);
+    ASSERT_EQ(pooled->GetBufferSize(), size);
+    const auto expected = image(60, kRecordInUse, 6, 11);
+    for (uint32_t i = 0; i < size; ++i) {
+      const uint8_t want = i < 60 ? expected[i] : 0;
+      ASSERT_EQ(pooled->GetBuffer()[i], want) << "size " << size << " byte " << i;
+      ASSERT_EQ(plain.GetBuffer()[i], want) << "size " << size << " byte " << i;
+    }
+  }
+  EXPECT_NE(pooled->GetBuffer(), before) << "the image moved out of the room it outgrew";
+  pooled->Initialize(false);
+  for (uint32_t i = 9; i < 1000; ++i) ASSERT_EQ(pooled->GetBuffer()[i], 0) << i;
+  // Back in the pool and out again: the same record, sized for the file once more.
+  TRecord* raw = pooled.get();
+  stack.Push(pooled);
+  file.size = 20;
+  std::unique_ptr<TRecord> again = stack.Pop();
+  EXPECT_EQ(again.get(), raw);
+  EXPECT_EQ(again->GetBufferSize(), 20u);
+}
+
 }  // namespace
 }  // namespace engine
