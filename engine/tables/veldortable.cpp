@@ -339,10 +339,11 @@ bool TDataTable::resumeKeptFiles() {
     resumed = !SwapMarked(*directory_, name_);
     // Only with no swap marker may a copy's new table go as one cut short: once its swap marker
     // is written that table is the one the name leads to, and the full open completes the swap
-    // before anything else. One that cannot go yet is the full open's to report.
+    // before anything else. One that cannot go yet is the full open's to report, and so is a
+    // swap whose marker was written between that look and the hold on the copy's marker.
     if (resumed) {
       try {
-        DropCopyCutShort(*directory_, name_);
+        resumed = DropCopyCutShort(*directory_, name_);
       } catch (const EVELDOREngineError&) {
         resumed = false;
       }

@@ -169,9 +169,10 @@ class TDataTable final : public TTableFileOwner, public TFileKeeper {
   // of a copy cut short; nothing without markers. False, with nothing done, while another
   // process holds a swap marker (its swap is running).
   static bool CompleteSwap(TDataDirectory& directory, std::string_view name);
-  // The second half of CompleteSwap: deletes the new table of a copy cut short. A copy whose swap
-  // marker lies beside `name` came to its swap: its table is left to CompleteSwap.
-  static void DropCopyCutShort(TDataDirectory& directory, std::string_view name);
+  // The second half of CompleteSwap: deletes the new table of a copy cut short. False, with
+  // nothing done, when a copy's swap marker lies beside `name` once its copy marker is held: it
+  // came to its swap, and its table is left to CompleteSwap.
+  static bool DropCopyCutShort(TDataDirectory& directory, std::string_view name);
   // True while a swap marker lies beside `name`.
   static bool SwapMarked(TDataDirectory& directory, std::string_view name);
 

@@ -260,8 +260,8 @@ bool TDataTable::CompleteSwap(TDataDirectory& directory, std::string_view name) 
   return true;
 }
 
-void TDataTable::DropCopyCutShort(TDataDirectory& directory, std::string_view name) {
-  dropCopyCutShort(directory, name);
+bool TDataTable::DropCopyCutShort(TDataDirectory& directory, std::string_view name) {
+  return dropCopyCutShort(directory, name);
 }
 
 bool TDataTable::SwapMarked(TDataDirectory& directory, std::string_view name) {

@@ -113,7 +113,10 @@ TEST_P(SwapRace, ACopyThatCommitsAndEndsBetweenTheLooksLeavesItsNewTableWhole) {
     EXPECT_NO_THROW(t = &reader.open());
     ASSERT_FALSE(fs.hook) << "the open never came to the copy marker";
     ASSERT_TRUE(code == 0 || code == platform::kFaultExitCode) << code;
-    finished = code == 0;
+    // A kept table taken back holds its files' share modes while it looks at the copy's marker,
+    // so the copy cannot move them meanwhile: it ends at each count while still waiting for
+    // them, and past the first few counts every run is the same one.
+    finished = code == 0 || (kept && endAt >= 24);
     if (t) {
       const Contents seen = liveContents(*t);
       EXPECT_EQ(seen.size(), kNewItems);
