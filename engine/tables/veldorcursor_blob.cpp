@@ -14,6 +14,7 @@
 #include "engine/storage/veldorrecord.h"
 #include "engine/tables/veldorcursor.h"
 #include "engine/tables/veldortable.h"
+#include "platform/debugassert.h"
 
 namespace engine {
 
@@ -253,6 +254,29 @@ void TDataCursor::FreeAllBlobs(bool all) {
   if (IsRemote()) return remoteFreeAllBlobs(all);
   for (size_t i = openBlobs_.size(); i-- > 0;)
     if (all || openBlobs_[i]->tag != 0) openBlobs_.erase(openBlobs_.begin() + long(i));
+}
+
+bool TDataCursor::ReadsStoredBlob(uint16_t fieldNo, bool tableFields, const uint8_t* record) const {
+  if (!active_ || IsRemote()) return false;
+  const TFieldDescriptor& d = tableFields ? GetTableFieldDesc(fieldNo) : GetFieldDesc(fieldNo);
+  return d.IsBlob() && word1Of(d, record) >= 0;
+}
+
+uint16_t TDataCursor::ReadStoredBlob(uint16_t fieldNo, bool tableFields, const uint8_t* record,
+                                     std::string& value) {
+  value.clear();
+  VELMARON_DEBUG_ASSERT(ReadsStoredBlob(fieldNo, tableFields, record), "a stored blob is read in passing");
+  const TFieldDescriptor& d = tableFields ? GetTableFieldDesc(fieldNo) : GetFieldDesc(fieldNo);
+  // OpenBlob would refuse to open one more.
+  if (openBlobs_.size() >= kMaxOpenBlobs) return VELDOR_OPENBLOBLIMIT;
+  ReadScope scope(*this);
+  SyncWithTable();
+  const uint32_t first = uint32_t(word1Of(d, record));
+  uint32_t owner;
+  std::memcpy(&owner, record + 1, 4);
+  return loadRecordBlob(d, record, [&] {
+    if (first != 0) table_->BlobFile().ReadValue(this, first, owner, value);
+  });
 }
 
 bool TDataCursor::ReadBlobValue(uint16_t fieldNo, bool tableFields, const uint8_t* record,
