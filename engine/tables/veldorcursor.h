@@ -1323,7 +1323,13 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
     uint32_t stamp = 0;
   };
   std::vector<std::unique_ptr<TOpenBlob>> openBlobs_;
+  // The last blob freed, kept with its memory for the next open (a scan opens one a row).
+  std::unique_ptr<TOpenBlob> spareBlob_;
   uint32_t lastBlobHandle_ = 0;
+  // A fresh open blob of the table's blob file.
+  std::unique_ptr<TOpenBlob> takeOpenBlob();
+  // Drops openBlobs_[at], keeping it as the spare when it holds little memory.
+  void dropOpenBlob(size_t at);
   TOpenBlob* findBlob(uint32_t handle) const;
   // The field's descriptor and the open blob its word 1 names; a code when there is none.
   uint16_t blobOf(uint16_t fieldNo, const uint8_t* buffer, bool tableFields, const TFieldDescriptor*& d,

@@ -46,6 +46,25 @@ TDataCursor::TOpenBlob* TDataCursor::findBlob(uint32_t handle) const {
   return nullptr;
 }
 
+std::unique_ptr<TDataCursor::TOpenBlob> TDataCursor::takeOpenBlob() {
+  TBlobFile& file = table_->BlobFile();
+  if (!spareBlob_ || spareBlob_->data.File() != &file) return std::make_unique<TOpenBlob>(file, this);
+  std::unique_ptr<TOpenBlob> blob = std::move(spareBlob_);
+  blob->data.Reuse();
+  blob->handle = 0;
+  blob->tag = blob->mode = 0;
+  blob->stamp = 0;
+  return blob;
+}
+
+void TDataCursor::dropOpenBlob(size_t at) {
+  // A large value's memory is given back.
+  constexpr size_t kSpareBytes = 65536;
+  std::unique_ptr<TOpenBlob> blob = std::move(openBlobs_[at]);
+  openBlobs_.erase(openBlobs_.begin() + long(at));
+  if (blob->data.HeldBytes() <= kSpareBytes) spareBlob_ = std::move(blob);
+}
+
 bool TDataCursor::IsOpenBlob(uint32_t handle) const {
   return findBlob(handle) != nullptr;
 }
@@ -148,7 +167,7 @@ uint16_t TDataCursor::OpenBlob(uint16_t fieldNo, uint8_t* buffer, uint8_t openMo
   if (openBlobs_.size() >= kMaxOpenBlobs) return VELDOR_OPENBLOBLIMIT;
   ReadScope scope(*this);
   SyncWithTable();
-  auto blob = std::make_unique<TOpenBlob>(table_->BlobFile(), this);
+  std::unique_ptr<TOpenBlob> blob = takeOpenBlob();
   // A handle that no open blob has, never 0, and positive as a signed word.
   do {
     lastBlobHandle_ = lastBlobHandle_ >= 0x7FFFFFFF ? 1 : lastBlobHandle_ + 1;
@@ -162,7 +181,14 @@ uint16_t TDataCursor::OpenBlob(uint16_t fieldNo, uint8_t* buffer, uint8_t openMo
   blob->data.SetOwnerId(owner);
   blob->data.SetFieldNumber(d.FieldNumber());
   blob->data.SetFirstBlock(uint32_t(word));
-  if (const uint16_t code = loadRecordBlob(d, buffer, [&] { blob->data.Load(); })) return code;
+  // A value opened to be read is most often read once: its blocks stay out of the cache.
+  if (const uint16_t code = loadRecordBlob(d, buffer, [&] {
+        if (openMode == 1)
+          blob->data.LoadInPassing();
+        else
+          blob->data.Load();
+      }))
+    return code;
   blob->data.SetDirty(false);
   blob->data.SaveOriginalData();
   putBlobWord(d, buffer, -int32_t(blob->handle), blob->data.GetSize() > 0);
@@ -181,8 +207,9 @@ uint16_t TDataCursor::FreeBlob(uint16_t fieldNo, uint8_t* buffer, bool tableFiel
   }
   const uint32_t first = blob->data.GetFirstBlock();
   putBlobWord(*d, buffer, int32_t(first), first != 0);
-  openBlobs_.erase(
-      std::find_if(openBlobs_.begin(), openBlobs_.end(), [&](const auto& b) { return b.get() == blob; }));
+  dropOpenBlob(size_t(
+      std::find_if(openBlobs_.begin(), openBlobs_.end(), [&](const auto& b) { return b.get() == blob; }) -
+      openBlobs_.begin()));
   return 0;
 }
 
@@ -253,7 +280,7 @@ uint16_t TDataCursor::GetBlobSize(uint16_t fieldNo, const uint8_t* buffer, uint3
 void TDataCursor::FreeAllBlobs(bool all) {
   if (IsRemote()) return remoteFreeAllBlobs(all);
   for (size_t i = openBlobs_.size(); i-- > 0;)
-    if (all || openBlobs_[i]->tag != 0) openBlobs_.erase(openBlobs_.begin() + long(i));
+    if (all || openBlobs_[i]->tag != 0) dropOpenBlob(i);
 }
 
 bool TDataCursor::ReadsStoredBlob(uint16_t fieldNo, bool tableFields, const uint8_t* record) const {
