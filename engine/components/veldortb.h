@@ -498,14 +498,16 @@ class TVELDORDataSet : public dataset::DataSet {
   void installFilters();
   void dropFilters();
   void filterChanged();
-  // The blob's bytes in `buffer`.
+  // The blob's bytes in `buffer`: one not open in the record is read without opening it.
   std::string readBlob(uint16_t fieldNo, uint8_t* buffer);
   // Opens blob field `fieldNo` of `buffer` for the client (tag 0), or raises the engine's error.
-  // When the browsed record changed after the dataset read it (VELDOR_KEYORRECDELETED), the
-  // record is read again once, whole, and the blob of that version opened, so that the row never
-  // shows a memo beside values of another version; the links hear of the changed record. A record
-  // gone by then keeps the buffer as it was, and the error is raised.
   void openRecordBlob(uint16_t fieldNo, uint8_t* buffer, uint8_t mode);
+  // Runs `step` (an engine step on a blob of `buffer`), or raises the engine's error. When the
+  // browsed record changed after the dataset read it (VELDOR_KEYORRECDELETED), the record is read
+  // again once, whole, and the step runs on that version, so that the row never shows a memo
+  // beside values of another version; the links hear of the changed record. A record gone by then
+  // keeps the buffer as it was, and the error is raised.
+  void recordBlobStep(uint8_t* buffer, const std::function<uint16_t()>& step);
   static bool filterCallback(void* data, TDataCursor& cursor, const uint8_t* record, uint32_t recordNo);
 
   uint32_t recordSize_ = 0;

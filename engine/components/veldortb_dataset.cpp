@@ -578,12 +578,16 @@ uint8_t* TVELDORDataSet::GetStateBuffer() {
 }
 
 void TVELDORDataSet::openRecordBlob(uint16_t fieldNo, uint8_t* buffer, uint8_t mode) {
+  recordBlobStep(buffer, [&] { return cursor_->OpenBlob(fieldNo, buffer, mode, false, 0); });
+}
+
+void TVELDORDataSet::recordBlobStep(uint8_t* buffer, const std::function<uint16_t()>& step) {
   TSessionLock lock(LockSession());
   const auto check = [&](uint16_t code) {
     if (code == VELDOR_KEYORRECDELETED) SignalTableError(code, cursor_->TableName());
     CheckEngineError(code);
   };
-  const uint16_t code = cursor_->OpenBlob(fieldNo, buffer, mode, false, 0);
+  const uint16_t code = step();
   if (code != VELDOR_KEYORRECDELETED || rereadingRecord_ || State() != ds::dsBrowse ||
       buffer != ActiveBuffer())
     return check(code);
@@ -605,7 +609,7 @@ void TVELDORDataSet::openRecordBlob(uint16_t fieldNo, uint8_t* buffer, uint8_t m
       return check(code);
     }
     std::memcpy(buffer, fresh.data(), recordSize_);
-    again = cursor_->OpenBlob(fieldNo, buffer, mode, false, 0);
+    again = step();
   }
   if (HasCalcFields()) GetCalcFields(buffer);
   DataEventNotify(ds::deRecordChange);
@@ -616,9 +620,14 @@ std::string TVELDORDataSet::readBlob(uint16_t fieldNo, uint8_t* buffer) {
   TSessionLock lock(LockSession());
   const TFieldDescriptor& d = cursor_->GetFieldDesc(fieldNo);
   if (buffer[d.Offset()] == 0 && blobWord(d, buffer) >= 0) return {};
+  std::string bytes;
+  if (cursor_->ReadsStoredBlob(fieldNo, false, buffer)) {
+    // A record read again for it holds its stored chains too.
+    recordBlobStep(buffer, [&] { return cursor_->ReadStoredBlob(fieldNo, false, buffer, bytes); });
+    return bytes;
+  }
   const bool wasOpen = blobWord(d, buffer) < 0;
   openRecordBlob(fieldNo, buffer, 1);
-  std::string bytes;
   uint32_t size = 0;
   uint16_t code = cursor_->GetBlobSize(fieldNo, buffer, size, false);
   if (code == 0) {

@@ -691,6 +691,7 @@ TBlobBuffer::TBlobBuffer(TBlobFile& file, TCacheReader* cursor) : file_(&file), 
 
 void TBlobBuffer::SetSize(uint32_t length) {
   if (length == length_) return;
+  keepOriginal();
   dirty_ = true;
   if (length == 0) {
     data_.clear();
@@ -714,6 +715,7 @@ uint32_t TBlobBuffer::Read(uint64_t position, uint8_t* destination, uint32_t cou
 void TBlobBuffer::Write(uint64_t position, const uint8_t* source, uint32_t count) {
   const uint64_t end = position + count;
   if (end > 0xFFFFFFFFu) file_->Raise(VELDOR_INVALIDBLOBLEN);
+  keepOriginal();
   if (count == 0) {
     if (end > length_) SetSize(uint32_t(end));
     return;
@@ -775,6 +777,14 @@ void TBlobBuffer::Load() {
     }
   }
   file_->Raise(VELDOR_LOCKTIMEOUT);
+}
+
+void TBlobBuffer::LoadInPassing() {
+  if (firstBlock_ == 0) return;
+  keepOriginal();
+  file_->ReadValue(cursor_, firstBlock_, ownerId_, data_);
+  length_ = uint32_t(data_.size());
+  dirty_ = false;
 }
 
 void TBlobBuffer::Save() {

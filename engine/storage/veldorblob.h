@@ -36,6 +36,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -410,6 +411,8 @@ class TBlobBuffer {
   // chain shorter than its recorded length VELDOR_ENDOFBLOB. Starts again from the first block
   // when the cursor reports another writer.
   void Load();
+  // The same, its blocks read in passing (TBlobFile::ReadValue): for a value opened to be read.
+  void LoadInPassing();
   // Writes the value into its chain, reusing the existing blocks and freeing what is left over;
   // nothing for a length of 0 (use FreeBlocks). Requires the write lock.
   void Save();
@@ -418,16 +421,40 @@ class TBlobBuffer {
 
   // Hands the value over to `value` (sized to its length); the buffer is left empty.
   void TakeData(std::vector<uint8_t>& value) {
+    keepOriginal();
     data_.resize(length_);
     value.swap(data_);
     data_.clear();
     length_ = 0;
   }
   const uint8_t* GetData() const { return data_.data(); }
-  uint8_t* GetData() { return data_.data(); }
-  const std::vector<uint8_t>& GetOriginalData() const { return original_; }
-  uint32_t GetOriginalSize() const { return uint32_t(original_.size()); }
-  void SaveOriginalData() { original_.assign(data_.begin(), data_.begin() + length_); }
+  uint8_t* GetData() {
+    keepOriginal();
+    return data_.data();
+  }
+  // The value as it stood at the last SaveOriginalData.
+  std::span<const uint8_t> GetOriginalData() const {
+    return originalIsData_ ? std::span<const uint8_t>(data_.data(), length_)
+                           : std::span<const uint8_t>(original_);
+  }
+  uint32_t GetOriginalSize() const { return uint32_t(GetOriginalData().size()); }
+  // Most values opened are read and let go: the copy is made only before the first change.
+  void SaveOriginalData() {
+    original_.clear();
+    originalIsData_ = true;
+  }
+  // Makes the buffer a fresh one of `file` for another value, keeping the memory it holds.
+  void Reuse() {
+    dirty_ = false;
+    ownerId_ = 0;
+    fieldNumber_ = 0;
+    firstBlock_ = 0;
+    length_ = 0;
+    original_.clear();
+    originalIsData_ = false;
+  }
+  const TBlobFile* File() const { return file_; }
+  size_t HeldBytes() const { return data_.capacity() + original_.capacity(); }
 
   bool IsDirty() const { return dirty_; }
   void SetDirty(bool dirty) { dirty_ = dirty; }
@@ -441,6 +468,12 @@ class TBlobBuffer {
  private:
   // One attempt; false when the cursor reported another writer.
   bool tryLoad();
+  // Before a change: the original value, while it is the data itself, is copied aside.
+  void keepOriginal() {
+    if (!originalIsData_) return;
+    original_.assign(data_.begin(), data_.begin() + length_);
+    originalIsData_ = false;
+  }
 
   TBlobFile* file_;
   TCacheReader* cursor_;
@@ -450,6 +483,8 @@ class TBlobBuffer {
   uint32_t firstBlock_ = 0;
   std::vector<uint8_t> data_;
   std::vector<uint8_t> original_;
+  // The original value is the data's first length_ bytes (nothing changed since it was saved).
+  bool originalIsData_ = false;
   uint32_t length_ = 0;
 };
 

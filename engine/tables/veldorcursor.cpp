@@ -346,6 +346,7 @@ void TDataCursor::Close(bool releaseFlag) {
   filters_.clear();
   bitmapView_ = false;
   openBlobs_.clear();
+  spareBlob_.reset();
   recordBuffer_.clear();
   deferredRecordNo_ = 0;
   rangeFirst_ = rangeLast_ = 0;

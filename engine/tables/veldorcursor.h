@@ -633,6 +633,14 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   // the record is read as it stands, unsaved changes included, and left open with its tag; any
   // other is read without opening one in the record. A failing blob step raises its engine error.
   bool ReadBlobValue(uint16_t fieldNo, bool tableFields, const uint8_t* record, std::vector<uint8_t>& value);
+  // Whether ReadStoredBlob reads blob field `fieldNo` of `record`: a local cursor, and the field
+  // not open in the record (word 1 is its stored chain, or 0).
+  bool ReadsStoredBlob(uint16_t fieldNo, bool tableFields, const uint8_t* record) const;
+  // The value that OpenBlob, GetBlob and FreeBlob would give for blob field `fieldNo` of `record`
+  // (empty for none), read into `value` without opening a blob, its blocks in passing. Returns
+  // the code that OpenBlob would: VELDOR_KEYORRECDELETED when the stored record is no longer the
+  // one `record` was read from. Requires: ReadsStoredBlob.
+  uint16_t ReadStoredBlob(uint16_t fieldNo, bool tableFields, const uint8_t* record, std::string& value);
   // ReadBlobValue of each of `fieldNos` into the string at the same place in `values` (empty for
   // a NULL blob), for a row whose blobs are all wanted: the stored chains are checked against the
   // stored record once for all of them, under one read of the table, instead of once each.
@@ -1330,7 +1338,13 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
     uint32_t stamp = 0;
   };
   std::vector<std::unique_ptr<TOpenBlob>> openBlobs_;
+  // The last blob freed, kept with its memory for the next open (a scan opens one a row).
+  std::unique_ptr<TOpenBlob> spareBlob_;
   uint32_t lastBlobHandle_ = 0;
+  // A fresh open blob of the table's blob file.
+  std::unique_ptr<TOpenBlob> takeOpenBlob();
+  // Drops openBlobs_[at], keeping it as the spare when it holds little memory.
+  void dropOpenBlob(size_t at);
   TOpenBlob* findBlob(uint32_t handle) const;
   // The field's descriptor and the open blob its word 1 names; a code when there is none.
   uint16_t blobOf(uint16_t fieldNo, const uint8_t* buffer, bool tableFields, const TFieldDescriptor*& d,

@@ -14,6 +14,7 @@
 #include "engine/storage/veldorrecord.h"
 #include "engine/tables/veldorcursor.h"
 #include "engine/tables/veldortable.h"
+#include "platform/debugassert.h"
 
 namespace engine {
 
@@ -43,6 +44,25 @@ TDataCursor::TOpenBlob* TDataCursor::findBlob(uint32_t handle) const {
   for (const auto& b : openBlobs_)
     if (b->handle == handle) return b.get();
   return nullptr;
+}
+
+std::unique_ptr<TDataCursor::TOpenBlob> TDataCursor::takeOpenBlob() {
+  TBlobFile& file = table_->BlobFile();
+  if (!spareBlob_ || spareBlob_->data.File() != &file) return std::make_unique<TOpenBlob>(file, this);
+  std::unique_ptr<TOpenBlob> blob = std::move(spareBlob_);
+  blob->data.Reuse();
+  blob->handle = 0;
+  blob->tag = blob->mode = 0;
+  blob->stamp = 0;
+  return blob;
+}
+
+void TDataCursor::dropOpenBlob(size_t at) {
+  // A large value's memory is given back.
+  constexpr size_t kSpareBytes = 65536;
+  std::unique_ptr<TOpenBlob> blob = std::move(openBlobs_[at]);
+  openBlobs_.erase(openBlobs_.begin() + long(at));
+  if (blob->data.HeldBytes() <= kSpareBytes) spareBlob_ = std::move(blob);
 }
 
 bool TDataCursor::IsOpenBlob(uint32_t handle) const {
@@ -147,7 +167,7 @@ uint16_t TDataCursor::OpenBlob(uint16_t fieldNo, uint8_t* buffer, uint8_t openMo
   if (openBlobs_.size() >= kMaxOpenBlobs) return VELDOR_OPENBLOBLIMIT;
   ReadScope scope(*this);
   SyncWithTable();
-  auto blob = std::make_unique<TOpenBlob>(table_->BlobFile(), this);
+  std::unique_ptr<TOpenBlob> blob = takeOpenBlob();
   // A handle that no open blob has, never 0, and positive as a signed word.
   do {
     lastBlobHandle_ = lastBlobHandle_ >= 0x7FFFFFFF ? 1 : lastBlobHandle_ + 1;
@@ -161,7 +181,14 @@ uint16_t TDataCursor::OpenBlob(uint16_t fieldNo, uint8_t* buffer, uint8_t openMo
   blob->data.SetOwnerId(owner);
   blob->data.SetFieldNumber(d.FieldNumber());
   blob->data.SetFirstBlock(uint32_t(word));
-  if (const uint16_t code = loadRecordBlob(d, buffer, [&] { blob->data.Load(); })) return code;
+  // A value opened to be read is most often read once: its blocks stay out of the cache.
+  if (const uint16_t code = loadRecordBlob(d, buffer, [&] {
+        if (openMode == 1)
+          blob->data.LoadInPassing();
+        else
+          blob->data.Load();
+      }))
+    return code;
   blob->data.SetDirty(false);
   blob->data.SaveOriginalData();
   putBlobWord(d, buffer, -int32_t(blob->handle), blob->data.GetSize() > 0);
@@ -180,8 +207,9 @@ uint16_t TDataCursor::FreeBlob(uint16_t fieldNo, uint8_t* buffer, bool tableFiel
   }
   const uint32_t first = blob->data.GetFirstBlock();
   putBlobWord(*d, buffer, int32_t(first), first != 0);
-  openBlobs_.erase(
-      std::find_if(openBlobs_.begin(), openBlobs_.end(), [&](const auto& b) { return b.get() == blob; }));
+  dropOpenBlob(size_t(
+      std::find_if(openBlobs_.begin(), openBlobs_.end(), [&](const auto& b) { return b.get() == blob; }) -
+      openBlobs_.begin()));
   return 0;
 }
 
@@ -252,7 +280,30 @@ uint16_t TDataCursor::GetBlobSize(uint16_t fieldNo, const uint8_t* buffer, uint3
 void TDataCursor::FreeAllBlobs(bool all) {
   if (IsRemote()) return remoteFreeAllBlobs(all);
   for (size_t i = openBlobs_.size(); i-- > 0;)
-    if (all || openBlobs_[i]->tag != 0) openBlobs_.erase(openBlobs_.begin() + long(i));
+    if (all || openBlobs_[i]->tag != 0) dropOpenBlob(i);
+}
+
+bool TDataCursor::ReadsStoredBlob(uint16_t fieldNo, bool tableFields, const uint8_t* record) const {
+  if (!active_ || IsRemote()) return false;
+  const TFieldDescriptor& d = tableFields ? GetTableFieldDesc(fieldNo) : GetFieldDesc(fieldNo);
+  return d.IsBlob() && word1Of(d, record) >= 0;
+}
+
+uint16_t TDataCursor::ReadStoredBlob(uint16_t fieldNo, bool tableFields, const uint8_t* record,
+                                     std::string& value) {
+  value.clear();
+  VELMARON_DEBUG_ASSERT(ReadsStoredBlob(fieldNo, tableFields, record), "a stored blob is read in passing");
+  const TFieldDescriptor& d = tableFields ? GetTableFieldDesc(fieldNo) : GetFieldDesc(fieldNo);
+  // OpenBlob would refuse to open one more.
+  if (openBlobs_.size() >= kMaxOpenBlobs) return VELDOR_OPENBLOBLIMIT;
+  ReadScope scope(*this);
+  SyncWithTable();
+  const uint32_t first = uint32_t(word1Of(d, record));
+  uint32_t owner;
+  std::memcpy(&owner, record + 1, 4);
+  return loadRecordBlob(d, record, [&] {
+    if (first != 0) table_->BlobFile().ReadValue(this, first, owner, value);
+  });
 }
 
 bool TDataCursor::ReadBlobValue(uint16_t fieldNo, bool tableFields, const uint8_t* record,

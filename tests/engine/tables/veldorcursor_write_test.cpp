@@ -784,8 +784,9 @@ TEST(CursorWriteTest, ComputedFieldReadsAMemo) {
   EXPECT_EQ(size, 700);
 }
 
-// A blob value read whole from a stored record (ReadBlobValue: straight from its chain) is the
-// value a blob opened on the record gives, for every length and a NULL one, and it fails as the
+// A blob value read whole from a stored record (ReadBlobValue and ReadStoredBlob: straight from
+// its chain) is the value a blob opened on the record gives, opened to read (its blocks read in
+// passing) or to write (through the cache), for every length and a NULL one, and it fails as the
 // open blob fails: a record whose value changed owner, too many open blobs.
 TEST(CursorBlobTest, AValueReadWholeIsTheValueAnOpenBlobGives) {
   using datafile_test::field;
@@ -802,9 +803,9 @@ TEST(CursorBlobTest, AValueReadWholeIsTheValueAnOpenBlobGives) {
   c.CreateTable(a);
   c.SetExclusive(false);
   c.Open();
-  const auto throughOpenBlob = [&](const std::vector<uint8_t>& record) {
+  const auto throughOpenBlob = [&](const std::vector<uint8_t>& record, uint8_t mode = 1) {
     std::vector<uint8_t> image = record, value;
-    if (const uint16_t code = c.OpenBlob(2, image.data(), 1, false, 1)) return std::pair(code, value);
+    if (const uint16_t code = c.OpenBlob(2, image.data(), mode, false, 1)) return std::pair(code, value);
     uint32_t size = 0, read = 0;
     c.GetBlobSize(2, image.data(), size, false);
     value.resize(size);
@@ -835,6 +836,11 @@ TEST(CursorBlobTest, AValueReadWholeIsTheValueAnOpenBlobGives) {
     EXPECT_EQ(c.ReadBlobValue(2, false, buffer.data(), value), lengths[i] > 0) << lengths[i];
     EXPECT_EQ(value.size(), lengths[i]);
     EXPECT_EQ(value, throughOpenBlob(buffer).second) << lengths[i];
+    EXPECT_EQ(value, throughOpenBlob(buffer, 2).second) << lengths[i];
+    ASSERT_TRUE(c.ReadsStoredBlob(2, false, buffer.data()));
+    std::string text = "left over";
+    EXPECT_EQ(c.ReadStoredBlob(2, false, buffer.data(), text), 0);
+    EXPECT_EQ(text, std::string(value.begin(), value.end())) << lengths[i];
   }
   // The last record's value given to another record meanwhile (its owner differs now).
   std::vector<uint8_t> last = buffer;
@@ -843,12 +849,96 @@ TEST(CursorBlobTest, AValueReadWholeIsTheValueAnOpenBlobGives) {
   std::vector<uint8_t> value;
   EXPECT_EQ(errorOf([&] { c.ReadBlobValue(2, false, last.data(), value); }), VELDOR_KEYORRECDELETED);
   EXPECT_EQ(throughOpenBlob(last).first, VELDOR_KEYORRECDELETED);
+  EXPECT_EQ(throughOpenBlob(last, 2).first, VELDOR_KEYORRECDELETED);
+  std::string text;
+  EXPECT_EQ(c.ReadStoredBlob(2, false, last.data(), text), VELDOR_KEYORRECDELETED);
   // With the cursor's open blobs at their limit, a value cannot be read either way.
   std::vector<std::vector<uint8_t>> held(TDataCursor::kMaxOpenBlobs, buffer);
   for (auto& image : held) ASSERT_EQ(c.OpenBlob(2, image.data(), 1, false, 0), 0);
   EXPECT_EQ(throughOpenBlob(buffer).first, VELDOR_OPENBLOBLIMIT);
   EXPECT_EQ(errorOf([&] { c.ReadBlobValue(2, false, buffer.data(), value); }), VELDOR_OPENBLOBLIMIT);
+  EXPECT_EQ(c.ReadStoredBlob(2, false, buffer.data(), text), VELDOR_OPENBLOBLIMIT);
+  // Open in the record, a blob is not read from its chain.
+  EXPECT_FALSE(c.ReadsStoredBlob(2, false, held[0].data()));
   c.FreeAllBlobs(true);
+}
+
+// A blob opened to be read and then written starts from the value it was opened with: the text
+// index trades that value's words for the new ones, and bytes left in memory by a longer value
+// read before it never show.
+TEST(CursorBlobTest, ABlobOpenedToReadThenWrittenStartsFromTheValueItWasOpenedWith) {
+  using datafile_test::field;
+  TempDir dir;
+  Database db(dir.path());
+  TDataCursor c(*db.directory);
+  c.SetTableName("memos");
+  c.SetExclusive(true);
+  TCreateTableArgs a;
+  a.BlobBlockSize = 512;
+  a.Fields = {field(1, "K", 6), field(2, "NOTES", kFieldTypeBlob, 0, 22)};
+  a.Indexes.resize(1);
+  a.Indexes[0].fields[0] = 1;
+  a.TextIndex.fields[0] = 2;
+  c.CreateTable(a);
+  c.SetExclusive(false);
+  c.Open();
+  const auto put = [&](std::vector<uint8_t>& record, uint8_t mode, int32_t position,
+                       const std::string& text) {
+    return c.OpenBlob(2, record.data(), mode, false, 0) +
+           c.PutBlob(2, record.data(), position, reinterpret_cast<const uint8_t*>(text.data()),
+                     int32_t(text.size()), false);
+  };
+  // The records the text index names for `word`.
+  const auto having = [&](const char* word) {
+    TRecordsBitmap bitmap;
+    bitmap.SetSize(4);
+    bitmap.SetAll();
+    c.NarrowByTextIndex(2, word, bitmap);
+    std::set<uint32_t> records;
+    for (uint32_t n = 1; n <= 4; ++n)
+      if (bitmap.GetBit(n)) records.insert(n);
+    return records;
+  };
+  const auto stored = [&] {
+    std::vector<uint8_t> record(c.RecordSize()), value;
+    EXPECT_EQ(c.GetCurrentRecord(record.data(), false), 0);
+    c.ReadBlobValue(2, false, record.data(), value);
+    return std::string(value.begin(), value.end());
+  };
+  std::vector<uint8_t> record(c.RecordSize());
+  for (int32_t k : {1, 2}) {
+    c.ClearRecordBuffer(record.data());
+    c.PutField(1, record.data(), reinterpret_cast<const uint8_t*>(&k));
+    ASSERT_EQ(put(record, 2, 0, k == 1 ? std::string(700, 'x') + " long" : "alpha beta"), 0);
+    c.AppendRecord(record.data());
+    c.FreeAllBlobs(true);
+  }
+  c.SetToRecNo(1);
+  ASSERT_EQ(c.GetCurrentRecord(record.data(), false), 0);
+  uint32_t size = 0;
+  ASSERT_EQ(c.OpenBlob(2, record.data(), 1, false, 0) + c.GetBlobSize(2, record.data(), size, false), 0);
+  EXPECT_EQ(size, 705u);
+  ASSERT_EQ(c.FreeBlob(2, record.data(), false, 0), 0);
+  c.SetToRecNo(2);
+  ASSERT_EQ(c.GetCurrentRecord(record.data(), false), 0);
+  // Opened to read, then its end rewritten: "beta" gives way to "gamma".
+  ASSERT_EQ(put(record, 1, 6, "gamma"), 0);
+  c.ModifyRecord(record.data());
+  c.FreeAllBlobs(true);
+  EXPECT_EQ(stored(), "alpha gamma");
+  // A new record's blob, written past its start only: the gap reads as zeros.
+  int32_t k = 3;
+  c.ClearRecordBuffer(record.data());
+  c.PutField(1, record.data(), reinterpret_cast<const uint8_t*>(&k));
+  ASSERT_EQ(put(record, 1, 3, "delta"), 0);
+  c.AppendRecord(record.data());
+  c.FreeAllBlobs(true);
+  EXPECT_EQ(stored(), std::string(3, '\0') + "delta");
+  EXPECT_EQ(having("beta"), std::set<uint32_t>{});
+  EXPECT_EQ(having("gamma"), std::set<uint32_t>{2});
+  EXPECT_EQ(having("alpha"), std::set<uint32_t>{2});
+  EXPECT_EQ(having("long"), std::set<uint32_t>{1});
+  EXPECT_EQ(having("delta"), std::set<uint32_t>{3});
 }
 
 // A blob already open in a record buffer (the caller's, or one a record copy opened) is read from
