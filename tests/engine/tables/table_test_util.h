@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -22,6 +23,7 @@
 #include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldorsession.h"
 #include "platform/bytes.h"
+#include "platform/faultfs.h"
 #include "tests/engine/storage/datafile_test_util.h"
 #include "tests/engine/storage/storage_test_util.h"
 #include "tests/platform/temp_folder.h"
@@ -178,8 +180,9 @@ inline std::string filesOf(const TempDir& dir, const std::string& name) {
   return found;
 }
 
-// A file system that counts the pauses taken between lock attempts.
-class CountingFileSystem final : public platform::FileSystem {
+// A file system that passes every call to the local one, for test file systems to derive from
+// and hook the calls they watch.
+class LocalFileSystem : public platform::FileSystem {
  public:
   std::unique_ptr<platform::OsFile> openFile(const std::string& path,
                                              const platform::OpenOptions& o) override {
@@ -201,14 +204,44 @@ class CountingFileSystem final : public platform::FileSystem {
   std::string resolvePath(const std::string& path) override { return base().resolvePath(path); }
   std::string tempPath() override { return base().tempPath(); }
   std::string computerName() override { return base().computerName(); }
+  void sleepFor(std::chrono::milliseconds duration) override { base().sleepFor(duration); }
+
+ protected:
+  static platform::FileSystem& base() { return platform::FileSystem::local(); }
+};
+
+// An open file that passes its reads, writes and range locks to `file_`, for test file systems
+// that hook some of them.
+class WrappedFile : public platform::OsFile {
+ public:
+  explicit WrappedFile(std::unique_ptr<platform::OsFile> file) : file_(std::move(file)) {}
+  const std::string& path() const override { return file_->path(); }
+  platform::FileIdentity identity() const override { return file_->identity(); }
+  bool writable() const override { return file_->writable(); }
+  int64_t readAt(int64_t offset, void* buffer, int64_t count) override {
+    return file_->readAt(offset, buffer, count);
+  }
+  int64_t writeAt(int64_t offset, const void* buffer, int64_t count) override {
+    return file_->writeAt(offset, buffer, count);
+  }
+  bool truncate(int64_t size) override { return file_->truncate(size); }
+  bool sync() override { return file_->sync(); }
+  int64_t size() override { return file_->size(); }
+  bool lockRange(int64_t offset, int64_t length) override { return file_->lockRange(offset, length); }
+  bool unlockRange(int64_t offset, int64_t length) override { return file_->unlockRange(offset, length); }
+
+ protected:
+  std::unique_ptr<platform::OsFile> file_;
+};
+
+// A file system that counts the pauses taken between lock attempts.
+class CountingFileSystem final : public LocalFileSystem {
+ public:
   void sleepFor(std::chrono::milliseconds duration) override {
     ++sleeps;
     base().sleepFor(duration);
   }
   std::atomic<int> sleeps{0};
-
- private:
-  static platform::FileSystem& base() { return platform::FileSystem::local(); }
 };
 
 // File-wide locks that give up quickly, for tests that expect a lock to stay taken.
@@ -244,6 +277,24 @@ class Database {
   TDataSession session;
   TDataDirectory* directory = nullptr;
 };
+
+// The exit code of another process that runs `change` on a session of `path` (which begins a
+// transaction and returns 0, or another code to end there) and then commits, its files ending
+// the process before counted write `at` of the commit: 0 once the commit completed, or
+// platform::kFaultExitCode.
+inline int commitEndingAtWrite(const std::string& path, uint64_t at,
+                               const std::function<int(Database&)>& change) {
+  Helper writer([&](Helper&) {
+    platform::FaultyFileSystem faulty(platform::FileSystem::local());
+    TFileList list(faulty);
+    Database other(path, &list);
+    if (const int code = change(other)) return code;
+    faulty.setPlan({platform::Fault::Exit, at, true});
+    other.directory->Commit(true, true);
+    return 0;
+  });
+  return writer.wait();
+}
 
 // A table's live items as (code, body) pairs in order, to compare whole tables after a writer
 // died part way.

@@ -343,10 +343,7 @@ TEST(ScanBesideAKilledWriter, ReadsAllOldOrAllNewAsAFreshReaderDoes) {
     ASSERT_EQ(c->GetNextRecord(buffer.data()), 0);
     ASSERT_EQ(c->GetNextRecord(buffer.data()), 0);
     const std::string path = dir.path();
-    Helper writer([&](Helper&) {
-      platform::FaultyFileSystem faulty(platform::FileSystem::local());
-      TFileList list(faulty);
-      Database other(path, &list);
+    const int code = table_test::commitEndingAtWrite(path, at, [&](Database& other) {
       auto w = rowsCursor(other, kind);
       w->Open();
       std::vector<uint8_t> row(w->RecordSize());
@@ -358,11 +355,8 @@ TEST(ScanBesideAKilledWriter, ReadsAllOldOrAllNewAsAFreshReaderDoes) {
       }
       putRow(*w, row, {kRows + 1, "new 41"});
       w->AppendRecord(row.data());
-      faulty.setPlan({platform::Fault::Exit, at, true});
-      other.directory->Commit(true, true);
       return 0;
     });
-    const int code = writer.wait();
     ASSERT_TRUE(code == 0 || code == platform::kFaultExitCode) << what << ": " << code;
     completed = code == 0;
     const std::vector<Row> scanned = scanRest(*c);
@@ -383,7 +377,7 @@ TEST(ScanBesideAKilledWriter, ReadsAllOldOrAllNewAsAFreshReaderDoes) {
 // Passes every call to the local file system; `beforeLock`, while set, runs once before the
 // next range lock of any file is taken, or the one after `locksToPass` more; only files whose
 // path ends with `lockedFileEnd` count.
-class LockHookFileSystem final : public platform::FileSystem {
+class LockHookFileSystem final : public table_test::LocalFileSystem {
  public:
   std::function<void()> beforeLock;
   int locksToPass = 0;
@@ -396,48 +390,20 @@ class LockHookFileSystem final : public platform::FileSystem {
   std::unique_ptr<platform::OsFile> createFile(const std::string& path, bool deleteOnClose) override {
     return wrap(base().createFile(path, deleteOnClose));
   }
-  platform::CreateNewResult createNewFile(const std::string& path) override {
-    return base().createNewFile(path);
-  }
-  bool fileInfo(const std::string& path, platform::FileInfo& info) override {
-    return base().fileInfo(path, info);
-  }
-  bool deleteFile(const std::string& path) override { return base().deleteFile(path); }
-  bool renameFile(const std::string& from, const std::string& to) override {
-    return base().renameFile(from, to);
-  }
-  std::string resolvePath(const std::string& path) override { return base().resolvePath(path); }
-  std::string tempPath() override { return base().tempPath(); }
-  std::string computerName() override { return base().computerName(); }
-  void sleepFor(std::chrono::milliseconds duration) override { base().sleepFor(duration); }
 
  private:
-  class File final : public platform::OsFile {
+  class File final : public table_test::WrappedFile {
    public:
     File(std::unique_ptr<platform::OsFile> file, LockHookFileSystem& owner)
-        : file_(std::move(file)), owner_(owner) {}
-    const std::string& path() const override { return file_->path(); }
-    platform::FileIdentity identity() const override { return file_->identity(); }
-    bool writable() const override { return file_->writable(); }
-    int64_t readAt(int64_t offset, void* buffer, int64_t count) override {
-      return file_->readAt(offset, buffer, count);
-    }
-    int64_t writeAt(int64_t offset, const void* buffer, int64_t count) override {
-      return file_->writeAt(offset, buffer, count);
-    }
-    bool truncate(int64_t size) override { return file_->truncate(size); }
-    bool sync() override { return file_->sync(); }
-    int64_t size() override { return file_->size(); }
+        : WrappedFile(std::move(file)), owner_(owner) {}
     bool lockRange(int64_t offset, int64_t length) override {
       if (owner_.beforeLock && path().ends_with(owner_.lockedFileEnd) && owner_.locksToPass-- <= 0)
         std::exchange(owner_.beforeLock, nullptr)();
       return file_->lockRange(offset, length);
     }
-    bool unlockRange(int64_t offset, int64_t length) override { return file_->unlockRange(offset, length); }
     bool peekHead(void* buffer, int64_t count) override { return file_->peekHead(buffer, count); }
 
    private:
-    std::unique_ptr<platform::OsFile> file_;
     LockHookFileSystem& owner_;
   };
 
@@ -445,10 +411,34 @@ class LockHookFileSystem final : public platform::FileSystem {
     if (!file) return nullptr;
     return std::make_unique<File>(std::move(file), *this);
   }
-  static platform::FileSystem& base() { return platform::FileSystem::local(); }
 };
 
 class ScanReachingTheFiles : public ::testing::TestWithParam<ScanCase> {};
+
+// The other process of the tests below: it opens the table, says 'k', and on 'd' deletes every
+// row from 3 on in one transaction and says 'k' once that is committed.
+int deleteFromRow3WhenTold(Helper& h, const std::string& path, const ScanCase& kind) {
+  Database db(path);
+  auto w = rowsCursor(db, kind);
+  w->Open();
+  std::vector<uint8_t> row(w->RecordSize());
+  h.send('k');
+  if (h.receive() != 'd') return 2;
+  db.directory->StartTransaction();
+  // A delete moves the cursor on: passes until one finds nothing left.
+  for (bool any = true; any;) {
+    any = false;
+    w->SetToBegin();
+    while (w->GetNextRecord(row.data()) == 0) {
+      if (rowOf(*w, row).first < 3) continue;
+      w->DeleteRecord(row.data());
+      any = true;
+    }
+  }
+  db.directory->Commit(true, true);
+  h.send('k');
+  return 0;
+}
 
 // A step that ran on the caches and reaches the files takes the read pair on its way. Another
 // process that finished a change just before that pair (here: deleting every row from 3 on) is
@@ -460,28 +450,7 @@ TEST_P(ScanReachingTheFiles, SeesAChangeFinishedJustBeforeItsReadPair) {
   TempDir dir;
   createRows(dir.path(), kind, kLongRows);
   const std::string path = dir.path();
-  Helper child([&](Helper& h) {
-    Database db(path);
-    auto w = rowsCursor(db, kind);
-    w->Open();
-    std::vector<uint8_t> row(w->RecordSize());
-    h.send('k');
-    if (h.receive() != 'd') return 2;
-    db.directory->StartTransaction();
-    // A delete moves the cursor on: passes until one finds nothing left.
-    for (bool any = true; any;) {
-      any = false;
-      w->SetToBegin();
-      while (w->GetNextRecord(row.data()) == 0) {
-        if (rowOf(*w, row).first < 3) continue;
-        w->DeleteRecord(row.data());
-        any = true;
-      }
-    }
-    db.directory->Commit(true, true);
-    h.send('k');
-    return 0;
-  });
+  Helper child([&](Helper& h) { return deleteFromRow3WhenTold(h, path, kind); });
   ASSERT_EQ(child.receive(), 'k');
   LockHookFileSystem files;
   TFileList list(files);
@@ -535,27 +504,7 @@ TEST_P(ScanReachingTheFiles, AnOpenOnTheCachesSeesAChangeFinishedBeforeAnyOfItsL
       TempDir dir;
       createRows(dir.path(), kind, kLongRows);
       const std::string path = dir.path();
-      Helper child([&](Helper& h) {
-        Database db(path);
-        auto w = rowsCursor(db, kind);
-        w->Open();
-        std::vector<uint8_t> row(w->RecordSize());
-        h.send('k');
-        if (h.receive() != 'd') return 2;
-        db.directory->StartTransaction();
-        for (bool any = true; any;) {
-          any = false;
-          w->SetToBegin();
-          while (w->GetNextRecord(row.data()) == 0) {
-            if (rowOf(*w, row).first < 3) continue;
-            w->DeleteRecord(row.data());
-            any = true;
-          }
-        }
-        db.directory->Commit(true, true);
-        h.send('k');
-        return 0;
-      });
+      Helper child([&](Helper& h) { return deleteFromRow3WhenTold(h, path, kind); });
       ASSERT_EQ(child.receive(), 'k');
       LockHookFileSystem files;
       TFileList list(files);

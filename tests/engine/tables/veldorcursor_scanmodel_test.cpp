@@ -352,10 +352,7 @@ TEST(KeyOrderScanBesideAKilledWriter, ReadsAllOldOrAllNewAsAFreshReaderDoes) {
     std::vector<uint8_t> buffer(c.RecordSize());
     ASSERT_EQ(c.GetNextRecord(buffer.data()), 0);
     ASSERT_EQ(c.GetNextRecord(buffer.data()), 0);
-    Helper writer([&](Helper&) {
-      platform::FaultyFileSystem faulty(platform::FileSystem::local());
-      TFileList list(faulty);
-      Database other(path, &list);
+    const int code = table_test::commitEndingAtWrite(path, at, [&](Database& other) {
       TDataCursor w(*other.directory);
       w.SetTableName("rows");
       w.Open();
@@ -363,11 +360,8 @@ TEST(KeyOrderScanBesideAKilledWriter, ReadsAllOldOrAllNewAsAFreshReaderDoes) {
       apply(w, {'x', 30, 255});
       apply(w, {'m', 220, 1});
       apply(w, {'a', 135, 0});
-      faulty.setPlan({platform::Fault::Exit, at, true});
-      other.directory->Commit(true, true);
       return 0;
     });
-    const int code = writer.wait();
     ASSERT_TRUE(code == 0 || code == platform::kFaultExitCode) << what << ": " << code;
     completed = code == 0;
     const std::vector<Row> scanned = scanRest(c);

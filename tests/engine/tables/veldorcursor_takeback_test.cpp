@@ -153,10 +153,7 @@ TEST_P(TakenBackCursor, FirstReadsAfterAWriterEndedInItsCommitShowAllOldOrAllNew
       ASSERT_EQ(c->GetNextRecord(record.data()), 0) << what;
       notesRead(*c, record);
     }
-    Helper writer([&](Helper&) {
-      platform::FaultyFileSystem faulty(platform::FileSystem::local());
-      TFileList list(faulty);
-      Database other(path, &list);
+    const int code = table_test::commitEndingAtWrite(path, at, [&](Database& other) {
       auto w = cursorOn(other, kind);
       w->Open();
       std::vector<uint8_t> record(w->RecordSize());
@@ -172,11 +169,8 @@ TEST_P(TakenBackCursor, FirstReadsAfterAWriterEndedInItsCommitShowAllOldOrAllNew
       w->ClearRecordBuffer(added.data());
       putRow(*w, added, kRows + int32_t(at), generation);
       w->AppendRecord(added.data());
-      faulty.setPlan({platform::Fault::Exit, at, true});
-      other.directory->Commit(true, true);
       return 0;
     });
-    const int code = writer.wait();
     ASSERT_TRUE(code == 0 || code == platform::kFaultExitCode) << what << ": " << code;
     completed = code == 0;
 

@@ -23,7 +23,7 @@ using storage_test::Helper;
 
 // A file system that runs `hook` once, just before the first open of a file whose name ends with
 // `extension`.
-class BeforeOpen final : public platform::FileSystem {
+class BeforeOpen final : public LocalFileSystem {
  public:
   explicit BeforeOpen(std::string extension) : extension_(std::move(extension)) {}
   std::function<void()> hook;
@@ -33,26 +33,8 @@ class BeforeOpen final : public platform::FileSystem {
     if (hook && path.ends_with(extension_)) std::exchange(hook, nullptr)();
     return base().openFile(path, o);
   }
-  std::unique_ptr<platform::OsFile> createFile(const std::string& path, bool deleteOnClose) override {
-    return base().createFile(path, deleteOnClose);
-  }
-  platform::CreateNewResult createNewFile(const std::string& path) override {
-    return base().createNewFile(path);
-  }
-  bool fileInfo(const std::string& path, platform::FileInfo& info) override {
-    return base().fileInfo(path, info);
-  }
-  bool deleteFile(const std::string& path) override { return base().deleteFile(path); }
-  bool renameFile(const std::string& from, const std::string& to) override {
-    return base().renameFile(from, to);
-  }
-  std::string resolvePath(const std::string& path) override { return base().resolvePath(path); }
-  std::string tempPath() override { return base().tempPath(); }
-  std::string computerName() override { return base().computerName(); }
-  void sleepFor(std::chrono::milliseconds duration) override { base().sleepFor(duration); }
 
  private:
-  static platform::FileSystem& base() { return platform::FileSystem::local(); }
   std::string extension_;
 };
 
@@ -79,6 +61,20 @@ std::unique_ptr<Helper> startCopy(const TempDir& dir, uint64_t endAt) {
   });
 }
 
+// An empty folder again, with the items table of kOldItems items.
+void startAgain(const TempDir& dir) {
+  std::filesystem::remove_all(dir.path());
+  std::filesystem::create_directories(dir.path());
+  Database(dir.path()).create(kOldItems);
+}
+
+// The items table's files are sound, and none of the new table's is left.
+void expectTheTableFilesOnly(const TempDir& dir) {
+  expectSoundTableFiles(dir.file("items"));
+  EXPECT_EQ(filesOf(dir, "itemsnew"), "");
+  EXPECT_EQ(filesOf(dir, "items"), "DAT IDX BLB");
+}
+
 // Both opens: afresh in a process that never had the table, and taking back one kept at its close.
 class SwapRace : public ::testing::TestWithParam<bool> {
  protected:
@@ -91,9 +87,7 @@ TEST_P(SwapRace, ACopyThatCommitsAndEndsBetweenTheLooksLeavesItsNewTableWhole) {
   bool finished = false;
   for (uint64_t endAt = 0; !finished; ++endAt) {
     SCOPED_TRACE("the copy ends before operation " + std::to_string(endAt) + " of its moves");
-    std::filesystem::remove_all(dir.path());
-    std::filesystem::create_directories(dir.path());
-    Database(dir.path()).create(kOldItems);
+    startAgain(dir);
     BeforeOpen fs(".CPY");
     TFileList list(fs);
     Database reader(dir.path(), &list);
@@ -123,9 +117,7 @@ TEST_P(SwapRace, ACopyThatCommitsAndEndsBetweenTheLooksLeavesItsNewTableWhole) {
       EXPECT_TRUE(seen == contentsOf(seedRange(1, kNewItems)));
       reader.close(*t);
     }
-    expectSoundTableFiles(dir.file("items"));
-    EXPECT_EQ(filesOf(dir, "itemsnew"), "");
-    EXPECT_EQ(filesOf(dir, "items"), "DAT IDX BLB");
+    expectTheTableFilesOnly(dir);
     EXPECT_FALSE(std::filesystem::exists(dir.file("items.SWP")));
     EXPECT_FALSE(std::filesystem::exists(dir.file("items.CPY")));
     ASSERT_LT(endAt, 100u);
@@ -139,9 +131,7 @@ TEST(SwapCompletedTwice, TwoOpensAtOnceAfterACopyEndedPartWayBothReadTheNewTable
   bool finished = false;
   for (uint64_t endAt = 0; !finished; ++endAt) {
     SCOPED_TRACE("the copy ends before operation " + std::to_string(endAt) + " of its moves");
-    std::filesystem::remove_all(dir.path());
-    std::filesystem::create_directories(dir.path());
-    Database(dir.path()).create(kOldItems);
+    startAgain(dir);
     std::unique_ptr<Helper> copy = startCopy(dir, endAt);
     ASSERT_EQ(copy->receive(), 'r');
     copy->send('g');
@@ -162,9 +152,7 @@ TEST(SwapCompletedTwice, TwoOpensAtOnceAfterACopyEndedPartWayBothReadTheNewTable
     }
     for (auto& reader : readers) reader->send('g');
     for (auto& reader : readers) EXPECT_EQ(reader->wait(), 0);
-    expectSoundTableFiles(dir.file("items"));
-    EXPECT_EQ(filesOf(dir, "itemsnew"), "");
-    EXPECT_EQ(filesOf(dir, "items"), "DAT IDX BLB");
+    expectTheTableFilesOnly(dir);
     ASSERT_LT(endAt, 100u);
   }
 }

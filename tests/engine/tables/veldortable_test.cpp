@@ -275,7 +275,7 @@ TEST_F(ChangeDetection, RecordLockTakesAnotherWritersStateFirst) {
 
 // A file system that runs `hook` once, just before the first lock that `at` picks is taken on a
 // file whose name ends with `extension`.
-class BeforeLock final : public platform::FileSystem {
+class BeforeLock final : public LocalFileSystem {
  public:
   BeforeLock(std::string extension, std::function<bool(int64_t offset, int64_t length)> at)
       : extension_(std::move(extension)), at_(std::move(at)) {}
@@ -287,51 +287,19 @@ class BeforeLock final : public platform::FileSystem {
     if (!file || !path.ends_with(extension_)) return file;
     return std::make_unique<File>(std::move(file), *this);
   }
-  std::unique_ptr<platform::OsFile> createFile(const std::string& path, bool deleteOnClose) override {
-    return base().createFile(path, deleteOnClose);
-  }
-  platform::CreateNewResult createNewFile(const std::string& path) override {
-    return base().createNewFile(path);
-  }
-  bool fileInfo(const std::string& path, platform::FileInfo& info) override {
-    return base().fileInfo(path, info);
-  }
-  bool deleteFile(const std::string& path) override { return base().deleteFile(path); }
-  bool renameFile(const std::string& from, const std::string& to) override {
-    return base().renameFile(from, to);
-  }
-  std::string resolvePath(const std::string& path) override { return base().resolvePath(path); }
-  std::string tempPath() override { return base().tempPath(); }
-  std::string computerName() override { return base().computerName(); }
-  void sleepFor(std::chrono::milliseconds duration) override { base().sleepFor(duration); }
 
  private:
-  class File final : public platform::OsFile {
+  class File final : public WrappedFile {
    public:
-    File(std::unique_ptr<platform::OsFile> file, BeforeLock& fs) : file_(std::move(file)), fs_(fs) {}
-    const std::string& path() const override { return file_->path(); }
-    platform::FileIdentity identity() const override { return file_->identity(); }
-    bool writable() const override { return file_->writable(); }
-    int64_t readAt(int64_t offset, void* buffer, int64_t count) override {
-      return file_->readAt(offset, buffer, count);
-    }
-    int64_t writeAt(int64_t offset, const void* buffer, int64_t count) override {
-      return file_->writeAt(offset, buffer, count);
-    }
-    bool truncate(int64_t size) override { return file_->truncate(size); }
-    bool sync() override { return file_->sync(); }
-    int64_t size() override { return file_->size(); }
+    File(std::unique_ptr<platform::OsFile> file, BeforeLock& fs) : WrappedFile(std::move(file)), fs_(fs) {}
     bool lockRange(int64_t offset, int64_t length) override {
       if (fs_.hook && fs_.at_(offset, length)) std::exchange(fs_.hook, nullptr)();
       return file_->lockRange(offset, length);
     }
-    bool unlockRange(int64_t offset, int64_t length) override { return file_->unlockRange(offset, length); }
 
    private:
-    std::unique_ptr<platform::OsFile> file_;
     BeforeLock& fs_;
   };
-  static platform::FileSystem& base() { return platform::FileSystem::local(); }
   std::string extension_;
   std::function<bool(int64_t, int64_t)> at_;
 };
