@@ -213,6 +213,22 @@ TEST(CursorWriteTest, RandomWritesMatchTheModelAndSurviveAReopen) {
       << report.text();
 }
 
+// Creates table "memos" through `c`, leaving `c` exclusive: a key K, a memo NOTES in blocks of
+// 512 bytes and the fields `more`; with `textIndex`, NOTES has the text index.
+void createMemos(TDataCursor& c, std::vector<TFieldDescriptor> more = {}, bool textIndex = false) {
+  using datafile_test::field;
+  c.SetTableName("memos");
+  c.SetExclusive(true);
+  TCreateTableArgs a;
+  a.BlobBlockSize = 512;
+  a.Fields = {field(1, "K", 6), field(2, "NOTES", kFieldTypeBlob, 0, 22)};
+  a.Fields.insert(a.Fields.end(), more.begin(), more.end());
+  a.Indexes.resize(1);
+  a.Indexes[0].fields[0] = 1;
+  if (textIndex) a.TextIndex.fields[0] = 2;
+  c.CreateTable(a);
+}
+
 // Adds to the open cursor's field list `field`, computed as `text`.
 void addComputedField(TDataCursor& c, TFieldDescriptor field, const char* text) {
   std::vector<TFieldDescriptor> fields;
@@ -760,14 +776,7 @@ TEST(CursorWriteTest, ComputedFieldReadsAMemo) {
   TempDir dir;
   Database db(dir.path());
   TDataCursor c(*db.directory);
-  c.SetTableName("memos");
-  c.SetExclusive(true);
-  TCreateTableArgs a;
-  a.BlobBlockSize = 512;
-  a.Fields = {field(1, "K", 6), field(2, "NOTES", kFieldTypeBlob, 0, 22)};
-  a.Indexes.resize(1);
-  a.Indexes[0].fields[0] = 1;
-  c.CreateTable(a);
+  createMemos(c);
   c.Open();
   addComputedField(c, field(3, "SIZE", 6), "LENGTH(NOTES)");
   const std::string notes(700, 'n');
@@ -793,14 +802,7 @@ TEST(CursorBlobTest, AValueReadWholeIsTheValueAnOpenBlobGives) {
   TempDir dir;
   Database db(dir.path());
   TDataCursor c(*db.directory);
-  c.SetTableName("memos");
-  c.SetExclusive(true);
-  TCreateTableArgs a;
-  a.BlobBlockSize = 512;
-  a.Fields = {field(1, "K", 6), field(2, "NOTES", kFieldTypeBlob, 0, 22)};
-  a.Indexes.resize(1);
-  a.Indexes[0].fields[0] = 1;
-  c.CreateTable(a);
+  createMemos(c);
   c.SetExclusive(false);
   c.Open();
   const auto throughOpenBlob = [&](const std::vector<uint8_t>& record, uint8_t mode = 1) {
@@ -871,15 +873,7 @@ TEST(CursorBlobTest, ABlobOpenedToReadThenWrittenStartsFromTheValueItWasOpenedWi
   TempDir dir;
   Database db(dir.path());
   TDataCursor c(*db.directory);
-  c.SetTableName("memos");
-  c.SetExclusive(true);
-  TCreateTableArgs a;
-  a.BlobBlockSize = 512;
-  a.Fields = {field(1, "K", 6), field(2, "NOTES", kFieldTypeBlob, 0, 22)};
-  a.Indexes.resize(1);
-  a.Indexes[0].fields[0] = 1;
-  a.TextIndex.fields[0] = 2;
-  c.CreateTable(a);
+  createMemos(c, {}, true);
   c.SetExclusive(false);
   c.Open();
   const auto put = [&](std::vector<uint8_t>& record, uint8_t mode, int32_t position,
@@ -950,15 +944,7 @@ TEST(CursorBlobTest, ReadingABlobOpenInTheRecordKeepsItsUnsavedValue) {
   TempDir dir;
   Database db(dir.path());
   TDataCursor c(*db.directory);
-  c.SetTableName("memos");
-  c.SetExclusive(true);
-  TCreateTableArgs a;
-  a.BlobBlockSize = 512;
-  a.Fields = {field(1, "K", 6), field(2, "NOTES", kFieldTypeBlob, 0, 22),
-              field(3, "EXTRA", kFieldTypeBlob, 0, 22), field(4, "N", 6)};
-  a.Indexes.resize(1);
-  a.Indexes[0].fields[0] = 1;
-  c.CreateTable(a);
+  createMemos(c, {field(3, "EXTRA", kFieldTypeBlob, 0, 22), field(4, "N", 6)});
   c.Open();
   addComputedField(c, field(5, "SIZE", 6), "LENGTH(NOTES)");
   const auto bytes = [](size_t n, char fill) { return std::vector<uint8_t>(n, uint8_t(fill)); };
