@@ -294,3 +294,34 @@ class SessionDatabase {
 };
 
 }  // namespace sql_test
+
+namespace sql_test {
+
+// `text` with every "%t" replaced by `table`.
+inline std::string withTable(std::string text, const std::string& table) {
+  for (size_t at; (at = text.find("%t")) != std::string::npos;) text.replace(at, 2, table);
+  return text;
+}
+
+// Makes table "t" again over its own files with the fields it has: the same files, emptied and
+// written anew, rather than new ones under its name.
+inline void makeAgainInPlace(TDataDirectory& directory) {
+  engine::TCreateTableArgs args;
+  {
+    engine::TDataCursor c(directory);
+    c.SetTableName("t");
+    c.Open();
+    const engine::TDataFile& data = c.Table()->DataFile();
+    for (uint16_t p = 1; p <= data.GetFieldCount(); ++p) args.Fields.push_back(*data.GetFieldDescriptor(p));
+    args.BlobBlockSize = uint16_t(data.GetBlobBlockSize());
+  }
+  args.Indexes.resize(1);
+  args.NoPrimaryIndex = true;
+  args.Overwrite = true;
+  engine::TDataCursor c(directory);
+  c.SetTableName("t");
+  c.SetExclusive(true);
+  c.CreateTable(args);
+}
+
+}  // namespace sql_test

@@ -22,6 +22,7 @@
 #include "engine/base/veldorerr.h"
 #include "engine/tables/veldorcursor.h"
 #include "engine/tables/veldordirectory.h"
+#include "tests/engine/sql/sql_check_util.h"
 #include "tests/engine/sql/sql_test_util.h"
 #include "tests/engine/storage/storage_test_util.h"
 #include "tests/platform/temp_folder.h"
@@ -30,7 +31,9 @@
 namespace engine::sql {
 namespace {
 
+using sql_test::expectSound;
 using sql_test::SqlDatabase;
+using sql_test::withTable;
 
 constexpr const char* kPassword = "all-pw";
 
@@ -40,11 +43,6 @@ struct Shape {
   std::vector<const char*> indexes;  // statements with %t for the table
   bool encrypted;
 };
-
-std::string withTable(std::string text, const std::string& table) {
-  for (size_t at; (at = text.find("%t")) != std::string::npos;) text.replace(at, 2, table);
-  return text;
-}
 
 std::string dataFile(const std::string& folder, const std::string& table) {
   for (const auto& entry : std::filesystem::directory_iterator(folder)) {
@@ -69,24 +67,6 @@ std::string slotsOf(const std::string& file) {
     out += "\n";
   }
   return out;
-}
-
-// The checker over the table's files, record keys included, keys ordered as a cursor of the
-// table orders them (descending and locale indexes).
-void expectSound(TDataDirectory& directory, const std::string& folder, const std::string& table,
-                 bool encrypted, const char* when) {
-  TDataCursor c(directory);
-  c.SetTableName(table);
-  c.Open();
-  tablecheck::Options options;
-  options.checkRecordKeys = true;
-  options.encrypted = encrypted;
-  options.compare = [&](uint8_t slot, const uint8_t* a, const uint8_t* b, uint16_t n) {
-    c.SelectIndex(slot);
-    return c.CompareKeys(a, b, n);
-  };
-  const tablecheck::Report report = tablecheck::CheckTableFiles(folder + "/" + table, options);
-  EXPECT_TRUE(report.ok()) << table << " " << when << ": " << report.text();
 }
 
 class DeleteEveryRow : public ::testing::TestWithParam<Shape> {

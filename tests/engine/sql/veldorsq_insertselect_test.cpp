@@ -19,6 +19,7 @@
 #include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldorsession.h"
 #include "platform/faultfs.h"
+#include "tests/engine/sql/sql_check_util.h"
 #include "tests/engine/sql/sql_test_util.h"
 #include "tests/engine/storage/storage_test_util.h"
 #include "tests/platform/temp_folder.h"
@@ -27,7 +28,9 @@
 namespace engine::sql {
 namespace {
 
+using sql_test::expectSound;
 using sql_test::SqlDatabase;
+using sql_test::withTable;
 using storage_test::Helper;
 
 constexpr const char* kPassword = "ins-pw";
@@ -39,11 +42,6 @@ struct Shape {
   bool encrypted;
   bool uniqueId;  // a unique key on id
 };
-
-std::string withTable(std::string text, const std::string& table) {
-  for (size_t at; (at = text.find("%t")) != std::string::npos;) text.replace(at, 2, table);
-  return text;
-}
 
 // The bytes of the table's files (data and index), as a text that names the file.
 std::string filesOf(const std::string& folder, const std::string& table) {
@@ -114,20 +112,31 @@ std::string firstSlotDifference(const std::string& folder, const std::string& a,
   return {};
 }
 
-void expectSound(TDataDirectory& directory, const std::string& folder, const std::string& table,
-                 bool encrypted) {
-  TDataCursor c(directory);
-  c.SetTableName(table);
-  c.Open();
-  tablecheck::Options options;
-  options.checkRecordKeys = true;
-  options.encrypted = encrypted;
-  options.compare = [&](uint8_t slot, const uint8_t* a, const uint8_t* b, uint16_t n) {
-    c.SelectIndex(slot);
-    return c.CompareKeys(a, b, n);
-  };
-  const tablecheck::Report report = tablecheck::CheckTableFiles(folder + "/" + table, options);
-  EXPECT_TRUE(report.ok()) << table << ": " << report.text();
+// Copies the files of folder `from` into folder `to`.
+void copyFiles(const std::string& from, const std::string& to) {
+  for (const auto& entry : std::filesystem::directory_iterator(from))
+    std::filesystem::copy_file(entry.path(), std::filesystem::path(to) / entry.path().filename());
+}
+
+// The exit code of another process that runs statement `text` on a session of `path`, its files
+// ending the process before counted write `at`: 0 once the statement completed, or
+// platform::kFaultExitCode.
+int runEndingAtWrite(const std::string& path, const std::string& text, uint64_t at) {
+  Helper writer([&](Helper&) {
+    platform::FaultyFileSystem faulty(platform::FileSystem::local());
+    TFileList list(faulty);
+    TDataSession session;
+    TDataDirectory* directory = session.OpenDataDirectory("db", path);
+    directory->SetFileList(list);
+    faulty.setPlan({platform::Fault::Exit, at, true});
+    TQueryStatement statement(*directory);
+    statement.Prepare(text);
+    statement.Execute();
+    faulty.setPlan({});
+    session.CloseDataDirectory(directory);
+    return 0;
+  });
+  return writer.wait();
 }
 
 uint16_t errorOf(SqlDatabase& db, const std::string& text, bool callersTransaction) {
@@ -419,24 +428,9 @@ TEST_F(InsertSelectAround, EndedAtAnyWriteLeavesEveryRowOrNone) {
   for (; !completed && k <= 200; ++k) {
     SCOPED_TRACE("ended before write " + std::to_string(k));
     platform::testing::TempFolder dir;
-    for (const auto& entry : std::filesystem::directory_iterator(pristine))
-      std::filesystem::copy_file(entry.path(), std::filesystem::path(dir.path()) / entry.path().filename());
+    copyFiles(pristine, dir.path());
     const std::string path = dir.path();
-    Helper writer([path, k](Helper&) {
-      platform::FaultyFileSystem faulty(platform::FileSystem::local());
-      TFileList list(faulty);
-      TDataSession session;
-      TDataDirectory* directory = session.OpenDataDirectory("db", path);
-      directory->SetFileList(list);
-      faulty.setPlan({platform::Fault::Exit, k, true});
-      TQueryStatement statement(*directory);
-      statement.Prepare("INSERT INTO t SELECT id + 1000, v, 'y' FROM t");
-      statement.Execute();
-      faulty.setPlan({});
-      session.CloseDataDirectory(directory);
-      return 0;
-    });
-    const int code = writer.wait();
+    const int code = runEndingAtWrite(path, "INSERT INTO t SELECT id + 1000, v, 'y' FROM t", k);
     ASSERT_TRUE(code == 0 || code == platform::kFaultExitCode) << code;
     completed = code == 0;
     SqlDatabase after(path);
@@ -545,25 +539,11 @@ TEST_F(InsertSelectRuns, EndedAtAWriteOfTwoRunsLeavesEveryRowOrNone) {
   for (uint64_t k = 1; !completed && k <= 200; ++k, ++tried) {
     SCOPED_TRACE("ended before write " + std::to_string(k));
     platform::testing::TempFolder dir;
-    for (const auto& entry : std::filesystem::directory_iterator(folder.path()))
-      std::filesystem::copy_file(entry.path(), std::filesystem::path(dir.path()) / entry.path().filename());
+    copyFiles(folder.path(), dir.path());
     const std::string path = dir.path();
-    Helper writer([path, k](Helper&) {
-      platform::FaultyFileSystem faulty(platform::FileSystem::local());
-      TFileList list(faulty);
-      TDataSession session;
-      TDataDirectory* directory = session.OpenDataDirectory("db", path);
-      directory->SetFileList(list);
-      faulty.setPlan({platform::Fault::Exit, k, true});
-      TQueryStatement statement(*directory);
-      statement.Prepare(
-          "INSERT INTO g (id, s, v, w, x) SELECT id + 100, s, v, 'y' || CAST(id AS CHAR(9)), s FROM src");
-      statement.Execute();
-      faulty.setPlan({});
-      session.CloseDataDirectory(directory);
-      return 0;
-    });
-    const int code = writer.wait();
+    const int code = runEndingAtWrite(
+        path, "INSERT INTO g (id, s, v, w, x) SELECT id + 100, s, v, 'y' || CAST(id AS CHAR(9)), s FROM src",
+        k);
     ASSERT_TRUE(code == 0 || code == platform::kFaultExitCode) << code;
     completed = code == 0;
     SqlDatabase reopened(path);

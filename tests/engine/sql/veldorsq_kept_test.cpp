@@ -26,6 +26,7 @@
 #include "engine/tables/veldordirectory.h"
 #include "engine/tables/veldorsession.h"
 #include "platform/osfile.h"
+#include "tests/engine/sql/sql_test_util.h"
 #include "tests/engine/storage/datafile_test_util.h"
 #include "tests/engine/storage/storage_test_util.h"
 #include "tests/platform/temp_folder.h"
@@ -35,6 +36,7 @@
 namespace {
 
 using namespace engine;
+using sql_test::makeAgainInPlace;
 using storage_test::Helper;
 
 // One session on the folder, for as long as the object lives.
@@ -100,27 +102,6 @@ int openDescriptors() {
   return count;
 }
 
-// Makes table "t" again over its own files, with the fields it has: the same files, emptied and
-// written anew, rather than new ones under the old name.
-void makeAgainInPlace(Database& db) {
-  TCreateTableArgs args;
-  {
-    TDataCursor c(db.directory());
-    c.SetTableName("t");
-    c.Open();
-    const TDataFile& data = c.Table()->DataFile();
-    for (uint16_t p = 1; p <= data.GetFieldCount(); ++p) args.Fields.push_back(*data.GetFieldDescriptor(p));
-    args.BlobBlockSize = uint16_t(data.GetBlobBlockSize());
-  }
-  args.Indexes.resize(1);
-  args.NoPrimaryIndex = true;
-  args.Overwrite = true;
-  TDataCursor c(db.directory());
-  c.SetTableName("t");
-  c.SetExclusive(true);
-  c.CreateTable(args);
-}
-
 // Runs `statements` on the folder in a child process, or, with `inProcess`, in a second session
 // of this process; the statement "remake" runs makeAgainInPlace.
 void runElsewhere(const std::string& folder, bool inProcess, const std::vector<std::string>& statements) {
@@ -128,7 +109,7 @@ void runElsewhere(const std::string& folder, bool inProcess, const std::vector<s
     Database other(folder);
     for (const std::string& s : statements) {
       if (s == "remake")
-        makeAgainInPlace(other);
+        makeAgainInPlace(other.directory());
       else
         other.run(s);
     }

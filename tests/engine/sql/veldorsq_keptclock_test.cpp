@@ -25,29 +25,9 @@ namespace {
 
 using namespace engine;
 using platform::testing::TempFolder;
+using sql_test::makeAgainInPlace;
 using sql_test::SqlDatabase;
 using storage_test::Helper;
-
-// Makes table "t" again over its own files with the fields it has: the same files, emptied and
-// written anew, rather than new ones under its name.
-void makeAgainInPlace(SqlDatabase& db) {
-  TCreateTableArgs args;
-  {
-    TDataCursor c(db.directory());
-    c.SetTableName("t");
-    c.Open();
-    const TDataFile& data = c.Table()->DataFile();
-    for (uint16_t p = 1; p <= data.GetFieldCount(); ++p) args.Fields.push_back(*data.GetFieldDescriptor(p));
-    args.BlobBlockSize = uint16_t(data.GetBlobBlockSize());
-  }
-  args.Indexes.resize(1);
-  args.NoPrimaryIndex = true;
-  args.Overwrite = true;
-  TDataCursor c(db.directory());
-  c.SetTableName("t");
-  c.SetExclusive(true);
-  c.CreateTable(args);
-}
 
 // Statements run on the folder by a process of its own; "remake" runs makeAgainInPlace. With
 // `exitAt`, the process ends before that write (its statements then run in one transaction).
@@ -64,7 +44,7 @@ int runElsewhere(const std::string& folder, const std::vector<std::string>& stat
     }
     for (const std::string& s : statements) {
       if (s == "remake")
-        makeAgainInPlace(other);
+        makeAgainInPlace(other.directory());
       else
         other.run(s);
     }
@@ -98,7 +78,7 @@ class KeptOnACoarseClock : public ::testing::Test {
     auto db = std::make_unique<SqlDatabase>(folder);
     db->directory().SetFileList(list);
     db->run("CREATE TABLE t (id INTEGER, v CHAR(10))");
-    makeAgainInPlace(*db);
+    makeAgainInPlace(db->directory());
     for (const char* row : {"(1, 'a')", "(2, 'b')", "(3, 'c')"})
       db->run(std::string("INSERT INTO t VALUES ") + row);
     db->run("DELETE FROM t WHERE id = 2");
