@@ -32,6 +32,22 @@ class QueryRoadTest : public ::testing::Test {
   } catch (const ds::EDatabaseError& e) {
     return e.what();
   }
+  // `sql` opened again on `q`, live or as a copied result: every row's values as text, "-" for
+  // NULL, in the result's order.
+  std::vector<std::string> rowsOf(const std::string& sql, bool live) {
+    q.Close();
+    q.SetRequestLive(live);
+    q.SetSQL(sql);
+    q.Open();
+    std::vector<std::string> rows;
+    for (; !q.Eof(); q.Next()) {
+      std::string row;
+      for (int k = 0; k < q.FieldCount(); ++k)
+        row += (q.Fields(k).IsNull() ? "-" : q.Fields(k).AsString()) + "|";
+      rows.push_back(std::move(row));
+    }
+    return rows;
+  }
   platform::testing::TempFolder dir;
   TVELDORDatabase db;
   TVELDORQuery q;
@@ -309,21 +325,6 @@ TEST_F(QueryRoadTest, ACopiedResultHoldsTheLiveQuerysRowsOfEveryType) {
       t.Post();
     }
   }
-  // Every row's values as text, "-" for NULL, in the result's order.
-  const auto rowsOf = [&](const std::string& sql, bool live) {
-    q.Close();
-    q.SetRequestLive(live);
-    q.SetSQL(sql);
-    q.Open();
-    std::vector<std::string> rows;
-    for (; !q.Eof(); q.Next()) {
-      std::string row;
-      for (int k = 0; k < q.FieldCount(); ++k)
-        row += (q.Fields(k).IsNull() ? "-" : q.Fields(k).AsString()) + "|";
-      rows.push_back(std::move(row));
-    }
-    return rows;
-  };
   const std::string plain = "SELECT id, s, w, i, l, d, f, mo, c, dt, tm, ts, b FROM every";
   const auto live = rowsOf(plain, true);
   ASSERT_EQ(live.size(), size_t(kRows));
@@ -365,20 +366,6 @@ TEST_F(QueryRoadTest, CopiedResultsAgreeWithTheLiveQueryAndFindTheirRowsByRecord
       t.Post();
     }
   }
-  const auto rowsOf = [&](const std::string& sql, bool live) {
-    q.Close();
-    q.SetRequestLive(live);
-    q.SetSQL(sql);
-    q.Open();
-    std::vector<std::string> rows;
-    for (; !q.Eof(); q.Next()) {
-      std::string row;
-      for (int k = 0; k < q.FieldCount(); ++k)
-        row += (q.Fields(k).IsNull() ? "-" : q.Fields(k).AsString()) + "|";
-      rows.push_back(std::move(row));
-    }
-    return rows;
-  };
   const auto idAt = [&] { return q.FieldByName("id").AsInteger(); };
   const auto run = [&](const std::string& where, int use) {
     SCOPED_TRACE(where);
