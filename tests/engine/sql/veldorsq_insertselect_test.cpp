@@ -475,6 +475,11 @@ class InsertSelectRuns : public ::testing::Test {
       db.run(std::string("CREATE INDEX ") + table + "v ON " + table + " (v, x)");
     }
   }
+  // In-memory tables belong to the process, not to the folder, and outlive this directory:
+  // leaving them would show in the file list of every later test of this process.
+  void TearDown() override {
+    for (const char* table : {"mg", "mr"}) db.rows(std::string("DROP TABLE IF EXISTS MEMORY ") + table);
+  }
   // `text` (with %t) on g in its own transaction and on r in the caller's: the same error and
   // slots, sound keys; a failure leaves g's files as they were.
   // A source table of the rows `select` gives and then the row `last`.
