@@ -250,6 +250,12 @@ TEST_F(PreparedSelect, CountAfterAnotherProcessRestructuredTheTable) {
 TEST(PreparedSelectInMemory, SeesEveryChangeOfItsTableMadeBetweenRuns) {
   platform::testing::TempFolder folder;
   SqlDatabase db(folder.path());
+  // An in-memory table is the process's and outlives the folder: it goes however the test ends,
+  // after the statements over it.
+  const struct Dropped {
+    SqlDatabase& db;
+    ~Dropped() { db.rows("DROP TABLE IF EXISTS MEMORY m"); }
+  } dropped{db};
   db.run("CREATE TABLE MEMORY m (id INTEGER, k INTEGER)");
   std::map<int, int> model;
   for (int id = 1; id <= 300; ++id) {
