@@ -28,16 +28,13 @@ from pyftpdlib.handlers import FTPHandler
 from pyftpdlib.servers import FTPServer
 
 
-class FullFile:
-    """A file opened for writing on a full disk: every write fails."""
+class WrappedFile:
+    """A file opened for writing whose writes a subclass changes; the rest goes to the file."""
 
     def __init__(self, inner):
         self._inner = inner
         self.name = inner.name
         self.closed = False
-
-    def write(self, data):
-        raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
 
     def close(self):
         self.closed = True
@@ -47,16 +44,21 @@ class FullFile:
         return getattr(self._inner, name)
 
 
-class CutFile:
+class FullFile(WrappedFile):
+    """A file opened for writing on a full disk: every write fails."""
+
+    def write(self, data):
+        raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+
+
+class CutFile(WrappedFile):
     """A file written over a line that goes down once 64 KiB have come: the session is dropped
     (control and data connection), no reply."""
 
     def __init__(self, inner, cmd_channel):
-        self._inner = inner
+        super().__init__(inner)
         self._cmd_channel = cmd_channel
         self._written = 0
-        self.name = inner.name
-        self.closed = False
 
     def write(self, data):
         if self._written >= 65536:
@@ -65,33 +67,14 @@ class CutFile:
         self._written += len(data)
         return self._inner.write(data)
 
-    def close(self):
-        self.closed = True
-        self._inner.close()
 
-    def __getattr__(self, name):
-        return getattr(self._inner, name)
-
-
-class SlowFile:
+class SlowFile(WrappedFile):
     """A file written over a slow line: each piece takes a while, so that a test can stop an
     upload part way."""
-
-    def __init__(self, inner):
-        self._inner = inner
-        self.name = inner.name
-        self.closed = False
 
     def write(self, data):
         time.sleep(0.25)
         return self._inner.write(data)
-
-    def close(self):
-        self.closed = True
-        self._inner.close()
-
-    def __getattr__(self, name):
-        return getattr(self._inner, name)
 
 
 class FullAwareFS(AbstractedFS):
