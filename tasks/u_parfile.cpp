@@ -1,7 +1,9 @@
 #include "tasks/u_parfile.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <initializer_list>
 #include <stdexcept>
 #include <system_error>
 
@@ -91,10 +93,11 @@ std::string fileItself(const std::string& path) {
   return ec ? p.lexically_normal().string() : canonical.string();
 }
 
-// The values of every "file" keyword of a parameter text that the parser refused: a value, or
-// each value of a list in parentheses, as the scanner reads it; a text in double quotes without
-// them. A token too long for the scanner ends the search.
-std::vector<std::string> typedFileValues(std::string_view text) {
+// The values of every keyword `keywords` names (upper-case) in a parameter text that the parser
+// refused: a value, or each value of a list in parentheses, as the scanner reads it; a text in
+// double quotes without them. A token too long for the scanner ends the search.
+std::vector<std::string> typedValues(std::string_view text,
+                                     std::initializer_list<std::string_view> keywords) {
   std::vector<std::string> values;
   enum class At { Other, Keyword, Equals, List } at = At::Other;
   const auto isValue = [](int32_t token) {
@@ -122,7 +125,10 @@ std::vector<std::string> typedFileValues(std::string_view text) {
       } else if (at == At::Keyword && token == tokEquals) {
         at = At::Equals;
       } else {
-        at = token == tokWord && platform::asciiUpperCased(lexer.Value()) == "FILE" ? At::Keyword : At::Other;
+        const auto named = [&keywords](const std::string& word) {
+          return std::find(keywords.begin(), keywords.end(), word) != keywords.end();
+        };
+        at = token == tokWord && named(platform::asciiUpperCased(lexer.Value())) ? At::Keyword : At::Other;
       }
     }
   } catch (const ParamLexer::Fatal&) {
@@ -154,11 +160,16 @@ std::string accountLine(const TUniTask& task) {
   return "userid=" + accountText(task.uname(), task.upassword(), task.connectstring()) + "\r\n";
 }
 
+// The value of a parameter entry named exactly `name`; nothing for any other entry.
+std::optional<std::string_view> entryValue(std::string_view entry, std::string_view name) {
+  size_t eq = entry.find('=');
+  if (eq == std::string_view::npos || entry.substr(0, eq) != name) return std::nullopt;
+  return entry.substr(eq + 1);
+}
+
 // The value of a parameter entry named exactly "file"; nothing for any other entry.
 std::optional<std::string_view> fileValue(std::string_view entry) {
-  size_t eq = entry.find('=');
-  if (eq == std::string_view::npos || entry.substr(0, eq) != "file") return std::nullopt;
-  return entry.substr(eq + 1);
+  return entryValue(entry, "file");
 }
 
 TRunStartRecord baseRecord(const TUniTask& task, const TaskRunSettings& settings) {
@@ -228,7 +239,7 @@ std::vector<std::string> RunDumpPaths(const TUniTask& task, const std::string& w
   const std::string& folder = runFolder.empty() ? workFolder : runFolder;
   std::vector<std::string> paths;
   if (raw && !task.parsedok()) {
-    for (const std::string& value : typedFileValues(task.command()))
+    for (const std::string& value : typedValues(task.command(), {"FILE"}))
       paths.push_back(inWorkFolder(value, folder));
   } else if (!task.dumppath().empty()) {
     paths.push_back(task.dumppath());
@@ -240,6 +251,29 @@ std::vector<std::string> RunDumpPaths(const TUniTask& task, const std::string& w
     }
   }
   if (paths.empty()) paths.push_back(inWorkFolder(std::string(kDefaultDumpName), folder));
+  for (std::string& path : paths) path = fileItself(path);
+  return paths;
+}
+
+std::vector<std::string> RunLogPaths(const TUniTask& task, const std::string& workFolder) {
+  const TTaskType type = task.tasktype();
+  const bool raw = type == TTaskType::RawExport || type == TTaskType::RawImport;
+  const bool import = type == TTaskType::Import || type == TTaskType::RawImport;
+  if (type != TTaskType::Export && type != TTaskType::Import && !raw) return {};
+  const std::string runFolder = task.runfolder();
+  const std::string& folder = runFolder.empty() ? workFolder : runFolder;
+  std::vector<std::string> paths;
+  if (raw && !task.parsedok()) {
+    const std::vector<std::string> typed =
+        import ? typedValues(task.command(), {"LOG", "INDEXFILE"}) : typedValues(task.command(), {"LOG"});
+    for (const std::string& value : typed) paths.push_back(inWorkFolder(value, folder));
+  } else {
+    for (const std::string& entry : task.params()) {
+      std::optional<std::string_view> value = entryValue(entry, "log");
+      if (!value && import) value = entryValue(entry, "Indexfile");
+      if (value && !value->empty()) paths.push_back(inWorkFolder(UnquoteParamValue(*value), folder));
+    }
+  }
   for (std::string& path : paths) path = fileItself(path);
   return paths;
 }

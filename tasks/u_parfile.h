@@ -68,6 +68,12 @@ inline constexpr std::string_view kDefaultDumpName = "expdat.dmp";
 std::vector<std::string> RunDumpPaths(const TUniTask& task, const std::string& workFolder,
                                       const platform::LocalTimeFields& now);
 
+// The files other than its dumps that a run's program writes: the log of its messages ("log=")
+// and, for an import, the file of its index statements ("Indexfile="), taken from `params`, or
+// from every LOG (and INDEXFILE) value typed in a raw command that did not parse. Spelt as
+// RunDumpPaths spells a path, in the same work folder; empty for a run that names none.
+std::vector<std::string> RunLogPaths(const TUniTask& task, const std::string& workFolder);
+
 // Where the transfer of a run whose dumps are `dumps` (RunDumpPaths) puts them: for an export
 // with an upload, "ftp://", the login (user "@" server), "/", `ftpremotedir` and "/" with each
 // dump's name; with a copy, each dump's name in `copyfiledir`, spelt as RunDumpPaths spells a

@@ -34,10 +34,21 @@ int TaskNodeImage(const TUniTask& task) {
 
 namespace {
 
-// The files that a run of `task` writes or reads: its dumps and where its transfer puts them.
-std::vector<std::string> usedFiles(const TUniTask& task, const SchedulerHost& host) {
-  std::vector<std::string> files = host.DumpPathsOf(task);
-  for (std::string& target : RunTransferTargets(task, files)) files.push_back(std::move(target));
+// A file that a run writes or reads, and how a wait for it is told.
+struct UsedFile {
+  std::string path;
+  const char* uses;  // kWaitingForDumpUses or kWaitingForFileUses
+};
+
+// The files that a run of `task` writes or reads: its dumps, where its transfer puts them, and
+// the other files its program writes.
+std::vector<UsedFile> usedFiles(const TUniTask& task, const SchedulerHost& host) {
+  const std::vector<std::string> dumps = host.DumpPathsOf(task);
+  std::vector<UsedFile> files;
+  for (const std::string& dump : dumps) files.push_back({dump, kWaitingForDumpUses});
+  for (std::string& target : RunTransferTargets(task, dumps))
+    files.push_back({std::move(target), kWaitingForDumpUses});
+  for (std::string& log : host.LogPathsOf(task)) files.push_back({std::move(log), kWaitingForFileUses});
   return files;
 }
 
@@ -57,7 +68,7 @@ void SchedulerTick(std::span<TUniTask* const> tasks, int maxTasks, SchedulerHost
   if (queued && running < maxTasks) {
     for (const TUniTask* task : tasks) {
       if (task->state() != TTaskState::Running) continue;
-      for (std::string& dump : usedFiles(*task, host)) inUse.emplace_back(std::move(dump), task);
+      for (UsedFile& file : usedFiles(*task, host)) inUse.emplace_back(std::move(file.path), task);
     }
   }
 
@@ -65,22 +76,22 @@ void SchedulerTick(std::span<TUniTask* const> tasks, int maxTasks, SchedulerHost
     if (maxTasks <= running) break;
     if (task->state() != TTaskState::Queued) continue;
     task->SetDumpClock(now);
-    std::vector<std::string> dumps = usedFiles(*task, host);
+    std::vector<UsedFile> files = usedFiles(*task, host);
     const TUniTask* holder = nullptr;
-    const std::string* shared = nullptr;
-    for (const std::string& dump : dumps) {
+    const UsedFile* shared = nullptr;
+    for (const UsedFile& file : files) {
       const auto use = std::find_if(inUse.begin(), inUse.end(),
-                                    [&dump](const auto& use) { return SameDumpFile(dump, use.first); });
+                                    [&file](const auto& use) { return SameDumpFile(file.path, use.first); });
       if (use != inUse.end()) {
         holder = use->second;
-        shared = &dump;
+        shared = &file;
         break;
       }
     }
     if (holder != nullptr) {
       if (task->waitnote().empty()) {
-        task->SetWaitNote(platform::localNowText() + ": " + kWaitingForDump + holder->name() +
-                          kWaitingForDumpUses + *shared);
+        task->SetWaitNote(platform::localNowText() + ": " + kWaitingForDump + holder->name() + shared->uses +
+                          shared->path);
       }
       task->SetDumpClock(std::nullopt);
       continue;
@@ -88,7 +99,7 @@ void SchedulerTick(std::span<TUniTask* const> tasks, int maxTasks, SchedulerHost
     try {
       host.StartTask(*task);
       ++running;
-      for (std::string& dump : dumps) inUse.emplace_back(std::move(dump), task);
+      for (UsedFile& file : files) inUse.emplace_back(std::move(file.path), task);
     } catch (...) {
       // The note belongs to a run that did not begin.
       task->SetWaitNote({});

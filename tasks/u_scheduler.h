@@ -45,15 +45,20 @@ class SchedulerHost {
   // The dump files that the run of `task` writes or reads, as RunDumpPaths (u_parfile.h) gives
   // them for the work folder that the run takes.
   virtual std::vector<std::string> DumpPathsOf(const TUniTask& task) const = 0;
+  // The other files that the program of `task` writes (its log), as RunLogPaths gives them for
+  // the same work folder.
+  virtual std::vector<std::string> LogPathsOf(const TUniTask& task) const = 0;
 };
 
 // One tick of the task scheduler over `tasks`, in tree order. Starts queued tasks while fewer
 // than `maxTasks` run (a start that throws is reported and not counted), removes the first task
 // marked for deletion, then sets every remaining node's image. A queued task with a dump file of
 // a running task (SameDumpFile), or whose transfer puts a dump where a running task's dump is or
-// its transfer puts one (RunTransferTargets), stays queued until that run has ended, so that no
-// dump is ever written by two programs or transfers at once, or read or transferred while another
-// one writes it; the first tick that keeps it waiting sets its `waitnote` (kWaitingForDump). A queued task is
+// its transfer puts one (RunTransferTargets), or one of whose files (dumps, transfer targets, the
+// program's log) is one of those or the log of a running task, stays queued until that run has
+// ended, so that no dump or log is ever written by two programs or transfers at once, or read or
+// transferred while another one writes it; the first tick that keeps it waiting sets its
+// `waitnote` (kWaitingForDump). A queued task is
 // judged with its `dumpclock` set to `now`, and starts with it, so that its run names its dump as it was
 // judged, however long its pre-script takes; one that stays queued keeps no clock.
 void SchedulerTick(std::span<TUniTask* const> tasks, int maxTasks, SchedulerHost& host,
@@ -62,9 +67,11 @@ void SchedulerTick(std::span<TUniTask* const> tasks, int maxTasks, SchedulerHost
 void SchedulerTick(std::span<TUniTask* const> tasks, int maxTasks, SchedulerHost& host);
 
 // The wait note's text after the time and ": ": this, the running task's name, kWaitingForDumpUses
-// and the waiting task's path of the shared dump file.
+// and the waiting task's path of the shared dump file (or of its transfer), or kWaitingForFileUses
+// and its path of a log that the running task uses.
 inline constexpr const char* kWaitingForDump = "Waiting for task ";
 inline constexpr const char* kWaitingForDumpUses = " to end: it uses the dump file ";
+inline constexpr const char* kWaitingForFileUses = " to end: it uses the file ";
 
 // Local time to the minute: minutes since 1970-01-01 00:00 of the local calendar.
 int64_t LocalMinuteNumber(const platform::LocalTimeFields& t);

@@ -414,6 +414,10 @@ std::vector<std::string> TaskPane::DumpPathsOf(const tasks::TUniTask& task) cons
   return tasks::RunDumpPaths(task, RunWorkFolder(), platform::localNow());
 }
 
+std::vector<std::string> TaskPane::LogPathsOf(const tasks::TUniTask& task) const {
+  return tasks::RunLogPaths(task, RunWorkFolder());
+}
+
 void TaskPane::StartTask(tasks::TUniTask& task) {
   MmRunningMsg->clear();
   Mmmainlogs->clear();

@@ -154,6 +154,7 @@ class TaskPane final : public QObject,
   void SetNodeImage(tasks::TUniTask& task, int image) override;
   int NodeImage(const tasks::TUniTask& task) const override;
   std::vector<std::string> DumpPathsOf(const tasks::TUniTask& task) const override;
+  std::vector<std::string> LogPathsOf(const tasks::TUniTask& task) const override;
   // TaskHost
   tasks::TaskEventSink* EventSink() override { return &taskEvents_; }
   std::string ExportProgram() const override;

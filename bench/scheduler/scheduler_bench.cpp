@@ -19,6 +19,7 @@ struct Host final : tasks::SchedulerHost {
   void SetNodeImage(tasks::TUniTask& t, int image) override { images[size_t(t.id())] = image; }
   int NodeImage(const tasks::TUniTask& t) const override { return images[size_t(t.id())]; }
   std::vector<std::string> DumpPathsOf(const tasks::TUniTask&) const override { return {}; }
+  std::vector<std::string> LogPathsOf(const tasks::TUniTask&) const override { return {}; }
 };
 
 struct Tasks {

@@ -79,6 +79,8 @@ void exercise(std::string_view text, ParseFn parse) {
         tasks::RunDumpPaths(task, "/velmaron-fuzz-work", platform::LocalTimeFields{2026, 12, 7, 23, 59, 0});
     check(!dumps.empty());
     for (const std::string& dump : dumps) check(dump.starts_with('/'));
+    for (const std::string& log : tasks::RunLogPaths(task, "/velmaron-fuzz-work"))
+      check(log.starts_with('/'));
   }
 }
 

@@ -21,6 +21,7 @@
 #include "tasks/u_taskfile.h"
 #include "tasks/u_taskstore.h"
 #include "tasks/u_transfer.h"
+#include "tools/dumpbuilder/dumpbuilder.h"
 
 namespace tasks {
 namespace {
@@ -52,6 +53,9 @@ class Window : public TaskHost, public TaskRunView, public TaskNode, public Sche
   int NodeImage(const TUniTask&) const override { return 0; }
   std::vector<std::string> DumpPathsOf(const TUniTask& task) const override {
     return RunDumpPaths(task, workFolder, platform::localNow());
+  }
+  std::vector<std::string> LogPathsOf(const TUniTask& task) const override {
+    return RunLogPaths(task, workFolder);
   }
 
   // The work folder that a run started now would take (the setting may change meanwhile).
@@ -114,6 +118,15 @@ class SharedDumpTest : public ::testing::Test {
           t->OnStageEvent(int32_t(ev->second));
       }
     }
+  }
+
+  // A dump for an import to read, written by the stand-in export before the runs.
+  void exportDump(const std::string& path) {
+    dumpbuilder::DumpWriter dump(path, dumpbuilder::Mode::Users, "SCOTT", dumpbuilder::Endings::Lf, 1);
+    dump.header(31, "V08.01.07");
+    dump.connect("SCOTT");
+    dump.other("EXIT");
+    dump.finish();
   }
 
   std::string standinLog() const { return platform::testing::readFile(ws_.folder() + "/standin.log"); }
@@ -385,6 +398,58 @@ TEST_F(SharedDumpTest, TwoDumpsOfOneNameDoNotGoToOneFolderAtOnce) {
   EXPECT_TRUE(std::filesystem::exists(ftp.path("home/" + remote + "/part.dmp")));
 }
 
+TEST_F(SharedDumpTest, RunsThatWriteOneLogFileRunOneAfterTheOther) {
+  window_.context = &context_;
+  const std::string dir = ws_.folder(), work = std::filesystem::canonical(ws_.work()).string();
+  // One log under three spellings: relative to the work folder, absolute with a ".", and a
+  // hard link kept from an earlier night.
+  platform::testing::writeFile(work + "/night.log", "");
+  std::filesystem::create_hard_link(work + "/night.log", dir + "/linked.log");
+  TUniTask& first = add("first", int(TTaskType::Export), "file=" + dir + "/a.dmp owner=scott log=night.log");
+  TUniTask& second = add("second", int(TTaskType::RawExport),
+                         "file=" + dir + "/b.dmp owner=hr log=" + work + "/./night.log");
+  second.SetUName("hr");
+  TUniTask& third =
+      add("third", int(TTaskType::Import), "file=" + dir + "/c.dmp full=y log=" + dir + "/linked.log");
+  // A log given the name of the dump that an import reads, and a log of its own beside it.
+  TUniTask& misnamed = add("misnamed", int(TTaskType::RawExport),
+                           "file=" + dir + "/d.dmp owner=scott filesize=1m LOG=" + dir + "/e.dmp", false);
+  TUniTask& reader = add("reader", int(TTaskType::Import), "file=" + dir + "/e.dmp full=y");
+  TUniTask& apart = add("apart", int(TTaskType::Export), "file=" + dir + "/f.dmp owner=scott log=apart.log");
+  exportDump(dir + "/c.dmp");
+  SchedulerTick(list_, 6, window_);
+  EXPECT_EQ(first.state(), TTaskState::Running);
+  EXPECT_EQ(second.state(), TTaskState::Queued);
+  EXPECT_EQ(third.state(), TTaskState::Queued);
+  EXPECT_EQ(misnamed.state(), TTaskState::Running);
+  EXPECT_EQ(reader.state(), TTaskState::Queued);
+  EXPECT_EQ(apart.state(), TTaskState::Running);
+  EXPECT_NE(second.waitnote().find(kWaitingForDump + std::string("first") + kWaitingForFileUses + work +
+                                   "/night.log"),
+            std::string::npos)
+      << second.waitnote();
+  EXPECT_NE(reader.waitnote().find(kWaitingForDump + std::string("misnamed") + kWaitingForDumpUses),
+            std::string::npos)
+      << reader.waitnote();
+  runAll(6);
+
+  for (const char* name : {"first", "second", "third"}) {
+    for (const char* other : {"first", "second", "third"})
+      EXPECT_TRUE(name == std::string(other) || window_.runningAtStart[name].find(other) == std::string::npos)
+          << name << " ran beside " << window_.runningAtStart[name];
+  }
+  const std::string log = standinLog();
+  EXPECT_EQ(log.find("log-shared: "), std::string::npos) << log;
+  EXPECT_EQ(log.find("dump-shared: "), std::string::npos) << log;
+  // The log file holds the whole log of the run that wrote it last; each stored log its own run's.
+  const std::string written = platform::testing::readFile(work + "/night.log");
+  EXPECT_EQ(written.find("Release"), written.rfind("Release")) << written;
+  EXPECT_TRUE(written.ends_with("terminated successfully without warnings.\n")) << written;
+  EXPECT_NE(storedLog(first).find(". exporting user SCOTT"), std::string::npos) << storedLog(first);
+  EXPECT_NE(storedLog(second).find(". exporting user HR"), std::string::npos) << storedLog(second);
+  EXPECT_EQ(storedLog(second).find("SCOTT"), std::string::npos) << storedLog(second);
+}
+
 TEST(RunDumpPathsTest, AreTheDumpsTheRunWillUseEachUnderOneSpelling) {
   platform::testing::TempFolder temp;
   const std::string work = temp.path() + "/work";
@@ -424,6 +489,23 @@ TEST(RunDumpPathsTest, AreTheDumpsTheRunWillUseEachUnderOneSpelling) {
   // A task type that runs no program uses no dump.
   none->SetTaskType(TTaskType(7));
   EXPECT_EQ(RunDumpPaths(*none, work, at), Paths{});
+}
+
+TEST(RunDumpPathsTest, RunLogPathsAreTheFilesTheProgramWritesBesideItsDumps) {
+  platform::testing::TempFolder temp;
+  const std::string work = std::filesystem::canonical(temp.path()).string();
+  using Paths = std::vector<std::string>;
+  // An import's index file is written as its log is; neither name is lower-cased nor stamped.
+  std::unique_ptr<TUniTask> imp =
+      MakeTaskOfType(int(TTaskType::Import), "file=x.dmp full=y log='My %d.log' indexfile=Idx.sql", nullptr);
+  EXPECT_EQ(RunLogPaths(*imp, work), (Paths{work + "/Idx.sql", work + "/My %d.log"}));
+  // An export has no index file; a raw command that did not parse, each log typed.
+  std::unique_ptr<TUniTask> raw =
+      MakeTaskOfType(int(TTaskType::RawExport), "log=(a.log,/b.log) indexfile=c.sql filesize=1m", nullptr);
+  ASSERT_FALSE(raw->parsedok());
+  EXPECT_EQ(RunLogPaths(*raw, work), (Paths{work + "/a.log", "/b.log"}));
+  std::unique_ptr<TUniTask> none = MakeTaskOfType(int(TTaskType::Export), "owner=scott", nullptr);
+  EXPECT_EQ(RunLogPaths(*none, work), Paths{});
 }
 
 TEST(RunDumpPathsTest, SameDumpFileFindsHardLinksAmongFilesThatExist) {

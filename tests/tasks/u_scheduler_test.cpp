@@ -28,6 +28,7 @@ struct Host final : SchedulerHost {
   void SetNodeImage(TUniTask& t, int image) override { images[&t] = image; }
   int NodeImage(const TUniTask& t) const override { return images.count(&t) ? images.at(&t) : 2; }
   std::vector<std::string> DumpPathsOf(const TUniTask&) const override { return {}; }
+  std::vector<std::string> LogPathsOf(const TUniTask&) const override { return {}; }
 };
 
 class SchedulerTest : public ::testing::Test {

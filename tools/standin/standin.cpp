@@ -28,7 +28,12 @@
 //   VELMARON_STANDIN_NODUMP=1      export writes no dump file
 //   VELMARON_STANDIN_WRITE_MS=n    a slow writer: export holds its dump locked for n ms while it
 //                                  writes it; export and import note "dump-shared: " and the file
-//                                  when another stand-in holds that lock
+//                                  when another stand-in holds that lock, and "log-shared: " and
+//                                  the log file when another holds the lock of the log that they
+//                                  hold from their start to their end
+//
+// Export and import make the file named by log= (relative to their folder) anew when they start
+// and write into it, when they end, what they printed.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -145,10 +150,15 @@ void writeAll(int fd, std::string_view s) {
   }
 }
 
+// What the program prints, kept for the log file named by log=.
+std::string printed;
+
 void out(std::string_view s) {
+  printed += s;
   writeAll(1, s);
 }
 void err(std::string_view s) {
+  printed += s;
   writeAll(2, s);
 }
 
@@ -331,6 +341,18 @@ int main(int argc, char** argv) {
 
   std::string userid = pairs.count("userid") ? pairs["userid"] : std::string();
 
+  // The log file is made anew when the run begins and receives what the run prints when it ends.
+  int logFd = -1;
+  if (role != Role::Script && pairs.count("log") && !pairs["log"].empty()) {
+    const std::string& log = pairs["log"];
+    logFd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (logFd < 0) {
+      notes += "log-failed: " + escape(log) + ": " + escape(std::strerror(errno)) + "\n";
+    } else if (envNumber("VELMARON_STANDIN_WRITE_MS", 0) > 0 && ::flock(logFd, LOCK_EX | LOCK_NB) != 0) {
+      notes += "log-shared: " + escape(log) + "\n";
+    }
+  }
+
   if (role == Role::Export) {
     std::string file = pairs.count("file") ? pairs["file"] : "expdat.dmp";
     dumpbuilder::Mode mode = dumpbuilder::Mode::Users;
@@ -474,6 +496,11 @@ int main(int argc, char** argv) {
       }
     }
     out("Disconnected\n");
+  }
+
+  if (logFd >= 0) {
+    writeAll(logFd, printed);
+    ::close(logFd);
   }
 
   pid_t grandchild = 0;
