@@ -137,6 +137,35 @@ std::vector<std::string> typedValues(std::string_view text,
   return values;
 }
 
+// The folder `dir` of an upload as the server certainly takes it: without empty or "." steps
+// ("a//b/./c/" is "a/b/c"), "/" for the root, "" for the login folder ("." too). Nothing else is
+// changed: the case counts on most servers, ".." may lead through a link, and whether the login
+// folder is the root only the server knows.
+std::string remoteFolderKey(std::string_view dir) {
+  std::string key = dir.starts_with('/') ? "/" : "";
+  bool first = true;
+  for (size_t start = 0; start <= dir.size();) {
+    size_t slash = dir.find('/', start);
+    if (slash == std::string_view::npos) slash = dir.size();
+    const std::string_view step = dir.substr(start, slash - start);
+    if (!step.empty() && step != ".") {
+      if (!first) key += '/';
+      key += step;
+      first = false;
+    }
+    start = slash + 1;
+  }
+  return key;
+}
+
+// The server of an upload as its name is certainly taken: host names in any case, port 21 when
+// none is given.
+std::string serverKey(std::string_view server) {
+  std::string key = platform::asciiLowerCased(server);
+  if (key.ends_with(":21")) key.resize(key.size() - 3);
+  return key;
+}
+
 std::string joinArguments(const std::vector<std::string>& arguments) {
   std::string text;
   for (const std::string& a : arguments) {
@@ -286,7 +315,8 @@ std::vector<std::string> RunTransferTargets(const TUniTask& task, const std::vec
     const std::string name = std::filesystem::path(dump).filename().string();
     if (task.transfermode() == kTransferFtp) {
       const std::string user = task.ftpanonymous() == 1 ? "anonymous" : task.ftpusername();
-      targets.push_back("ftp://" + user + "@" + task.ftpserver() + "/" + task.ftpremotedir() + "/" + name);
+      targets.push_back("ftp://" + user + "@" + serverKey(task.ftpserver()) + "/" +
+                        remoteFolderKey(task.ftpremotedir()) + "/" + name);
     } else if (task.transfermode() == kTransferCopy && !task.copyfiledir().empty()) {
       targets.push_back(fileItself(task.copyfiledir() + "/" + name));
     }

@@ -450,6 +450,49 @@ TEST_F(SharedDumpTest, RunsThatWriteOneLogFileRunOneAfterTheOther) {
   EXPECT_EQ(storedLog(second).find("SCOTT"), std::string::npos) << storedLog(second);
 }
 
+TEST_F(SharedDumpTest, UploadsIntoOneServerFolderSpeltOtherwiseRunOneAfterTheOther) {
+  window_.context = &context_;
+  FtpTestServer& ftp = FtpTestServer::get();
+  std::filesystem::create_directories(ftp.path("home/spelt"));
+  std::filesystem::create_directories(ftp.path("home/Spelt"));
+  // One folder of the server under three spellings, and one whose name differs in case only:
+  // the server tells those apart.
+  const std::vector<std::pair<std::string, std::string>> uploads = {
+      {"plain", "spelt"}, {"slash", "spelt/"}, {"dotted", "./spelt//"}, {"cased", "Spelt"}};
+  for (const auto& [name, remote] : uploads) {
+    std::filesystem::create_directories(ws_.folder() + "/" + name);
+    TUniTask& t =
+        add(name, int(TTaskType::Export), "file=" + ws_.folder() + "/" + name + "/full.dmp owner=" + name);
+    t.SetUName(name);
+    t.SetTransferMode(kTransferFtp);
+    t.SetFtpServer(ftp.host());
+    t.SetFtpUserName(FtpTestServer::kUser);
+    t.SetFtpPassword(FtpTestServer::kPassword);
+    t.SetFtpRemoteDir(remote);
+  }
+  SchedulerTick(list_, 4, window_);
+  EXPECT_EQ(list_[0]->state(), TTaskState::Running);
+  EXPECT_EQ(list_[1]->state(), TTaskState::Queued);
+  EXPECT_EQ(list_[2]->state(), TTaskState::Queued);
+  EXPECT_EQ(list_[3]->state(), TTaskState::Running);
+  EXPECT_NE(list_[1]->waitnote().find(kWaitingForDump + std::string("plain")), std::string::npos)
+      << list_[1]->waitnote();
+  runAll(4);
+
+  for (const char* name : {"plain", "slash", "dotted"}) {
+    for (const char* other : {"plain", "slash", "dotted"})
+      EXPECT_TRUE(name == std::string(other) || window_.runningAtStart[name].find(other) == std::string::npos)
+          << name << " ran beside " << window_.runningAtStart[name];
+  }
+  // The folder holds the dump of the last upload whole; the other folder its own.
+  const std::string held = platform::testing::readFile(ftp.path("home/spelt/full.dmp"));
+  EXPECT_NE(held.find("DOTTED"), std::string::npos);
+  EXPECT_EQ(held.find("PLAIN"), std::string::npos);
+  EXPECT_NE(platform::testing::readFile(ftp.path("home/Spelt/full.dmp")).find("CASED"), std::string::npos);
+  for (const TUniTask* t : list_)
+    EXPECT_NE(storedLog(*t).find("End file transfer(ftp)"), std::string::npos) << storedLog(*t);
+}
+
 TEST(RunDumpPathsTest, AreTheDumpsTheRunWillUseEachUnderOneSpelling) {
   platform::testing::TempFolder temp;
   const std::string work = temp.path() + "/work";
@@ -506,6 +549,31 @@ TEST(RunDumpPathsTest, RunLogPathsAreTheFilesTheProgramWritesBesideItsDumps) {
   EXPECT_EQ(RunLogPaths(*raw, work), (Paths{work + "/a.log", "/b.log"}));
   std::unique_ptr<TUniTask> none = MakeTaskOfType(int(TTaskType::Export), "owner=scott", nullptr);
   EXPECT_EQ(RunLogPaths(*none, work), Paths{});
+}
+
+TEST(RunDumpPathsTest, UploadTargetsAreOneTextOnlyForSpellingsOfOnePlace) {
+  std::unique_ptr<TUniTask> task = MakeTaskOfType(int(TTaskType::Export), "file=/d/full.dmp", nullptr);
+  task->SetTransferMode(kTransferFtp);
+  task->SetFtpUserName("u");
+  const auto target = [&task](const std::string& server, const std::string& dir) {
+    task->SetFtpServer(server);
+    task->SetFtpRemoteDir(dir);
+    return RunTransferTargets(*task, {"/d/full.dmp"}).at(0);
+  };
+  const std::string folder = target("host", "a/b");
+  for (const char* dir : {"a/b/", "a//b", "./a/./b//", "a/b/."})
+    EXPECT_EQ(target("host", dir), folder) << dir;
+  EXPECT_EQ(target("HOST:21", "a/b"), folder);
+  EXPECT_EQ(target("host", "."), target("host", ""));
+  EXPECT_EQ(target("host", "//"), target("host", "/"));
+  EXPECT_EQ(target("host", "/a/b/"), target("host", "/a//b"));
+  // Other places, or places that only the server could tell the same.
+  for (const char* dir : {"A/b", "/a/b", "a", "a/b/..", "a/c/../b"})
+    EXPECT_NE(target("host", dir), folder) << dir;
+  EXPECT_NE(target("host:2121", "a/b"), folder);
+  EXPECT_NE(target("host", ""), target("host", "/"));
+  task->SetFtpAnonymous(1);
+  EXPECT_NE(target("host", "a/b"), folder);
 }
 
 TEST(RunDumpPathsTest, SameDumpFileFindsHardLinksAmongFilesThatExist) {
