@@ -258,6 +258,24 @@ std::string ResolveDumpPath(std::string_view fileValue, const platform::LocalTim
   return resolved;
 }
 
+std::vector<std::string> TypedKeywordsLeftOut(const TUniTask& task) {
+  const TTaskType type = task.tasktype();
+  if (type != TTaskType::RawExport && type != TTaskType::RawImport) return {};
+  std::vector<std::string> left;
+  for (std::string_view keyword : {"PARFILE", "POINT_IN_TIME_RECOVER", "RECOVERY_TABLESPACES"}) {
+    if (!typedValues(task.command(), {keyword}).empty())
+      left.push_back(platform::asciiLowerCased(keyword) + "=");
+  }
+  if (typedValues(task.command(), {"FILE"}).size() > 1) left.emplace_back("file= after the first");
+  return left;
+}
+
+bool RunsAsTyped(const TUniTask& task) {
+  const TTaskType type = task.tasktype();
+  if (type != TTaskType::RawExport && type != TTaskType::RawImport) return false;
+  return !task.parsedok() || !TypedKeywordsLeftOut(task).empty();
+}
+
 std::vector<std::string> RunDumpPaths(const TUniTask& task, const std::string& workFolder,
                                       const platform::LocalTimeFields& now) {
   const TTaskType type = task.tasktype();
@@ -267,7 +285,7 @@ std::vector<std::string> RunDumpPaths(const TUniTask& task, const std::string& w
   const std::string runFolder = task.runfolder();
   const std::string& folder = runFolder.empty() ? workFolder : runFolder;
   std::vector<std::string> paths;
-  if (raw && !task.parsedok()) {
+  if (RunsAsTyped(task)) {
     for (const std::string& value : typedValues(task.command(), {"FILE"}))
       paths.push_back(inWorkFolder(value, folder));
   } else if (!task.dumppath().empty()) {
@@ -292,7 +310,7 @@ std::vector<std::string> RunLogPaths(const TUniTask& task, const std::string& wo
   const std::string runFolder = task.runfolder();
   const std::string& folder = runFolder.empty() ? workFolder : runFolder;
   std::vector<std::string> paths;
-  if (raw && !task.parsedok()) {
+  if (RunsAsTyped(task)) {
     const std::vector<std::string> typed =
         import ? typedValues(task.command(), {"LOG", "INDEXFILE"}) : typedValues(task.command(), {"LOG"});
     for (const std::string& value : typed) paths.push_back(inWorkFolder(value, folder));
@@ -397,7 +415,7 @@ std::optional<TRunStartRecord> PrepareMainStage(TUniTask& task, const TaskRunSet
   }
   TRunStartRecord record = baseRecord(task, settings);
   record.program = task.program();
-  if (!raw || task.parsedok()) {
+  if (!RunsAsTyped(task)) {
     WriteParFile(task, settings, now);
     record.arguments = {"parfile=" + task.parfile()};
   } else {

@@ -49,6 +49,17 @@ struct TRunStartRecord {
 // "%d", "%h" and "%m" replaced by the two-digit day of the month, hour (0-23) and minute.
 std::string ResolveDumpPath(std::string_view fileValue, const platform::LocalTimeFields& now);
 
+// What the typed text of a RawExport or RawImport task says that its parsed parameter list does
+// not carry, by keyword ("parfile=", "point_in_time_recover=", "recovery_tablespaces=", and
+// "file= after the first" for a second dump): the parser accepts these and the list leaves them
+// out, so a run of the list would do something else than the command typed (export other
+// objects than a typed parameter file names). Empty for other task types.
+std::vector<std::string> TypedKeywordsLeftOut(const TUniTask& task);
+
+// True when a run of the RawExport or RawImport `task` passes its typed text to the program
+// instead of its parameter list: the text did not parse, or TypedKeywordsLeftOut is not empty.
+bool RunsAsTyped(const TUniTask& task);
+
 // The name that the export program gives its dump when its parameters name none, in its current
 // folder (the work folder); the import program then reads the same file.
 inline constexpr std::string_view kDefaultDumpName = "expdat.dmp";
@@ -57,8 +68,8 @@ inline constexpr std::string_view kDefaultDumpName = "expdat.dmp";
 // - the run's `dumppath` once its main stage is prepared;
 // - else the "file" entry of `params` resolved at the task's `dumpclock` (at `now` when it has
 //   none), as WriteParFile will resolve it;
-// - for a raw command that did not parse, every value of each "file" keyword of its text (in any
-//   case; each of a list in parentheses), as typed, since the program reads them so;
+// - for a raw command that runs as typed (RunsAsTyped), every value of each "file" keyword of its
+//   text (in any case; each of a list in parentheses), as typed, since the program reads them so;
 // - kDefaultDumpName when the parameters name none.
 // A relative path lies in the work folder, where the programs run: that of the task's run in
 // progress (`runfolder`), else `workFolder`. Each path is absolute, without "."
@@ -70,7 +81,7 @@ std::vector<std::string> RunDumpPaths(const TUniTask& task, const std::string& w
 
 // The files other than its dumps that a run's program writes: the log of its messages ("log=")
 // and, for an import, the file of its index statements ("Indexfile="), taken from `params`, or
-// from every LOG (and INDEXFILE) value typed in a raw command that did not parse. Spelt as
+// from every LOG (and INDEXFILE) value typed in a raw command that runs as typed (RunsAsTyped). Spelt as
 // RunDumpPaths spells a path, in the same work folder; empty for a run that names none.
 std::vector<std::string> RunLogPaths(const TUniTask& task, const std::string& workFolder);
 
@@ -115,10 +126,11 @@ TRunStartRecord PreparePostStage(TUniTask& task, const TaskRunSettings& settings
 // The main stage: `program` with "parfile=" and the parameter file. Clears `dumppath` first, so
 // that no earlier run's dump is ever transferred. Export and Import tasks read their command again
 // (throwing std::invalid_argument, with where the parser stopped, when it does not read, since their
-// options would not be its own), and they and RawExport and RawImport tasks with `parsedok` write
-// the task's parameter list (WriteParFile); RawExport and RawImport without `parsedok`
-// write the account and then the typed command text, split at blanks outside quotes, one argument per line,
-// with `dumpfile` "Unknown" (a line break in the text is refused with std::invalid_argument). Any other type
+// options would not be its own), and they and RawExport and RawImport tasks that do not run as typed
+// write the task's parameter list (WriteParFile); RawExport and RawImport that run as typed
+// (RunsAsTyped) write the account and then the typed command text, split at blanks outside quotes,
+// one argument per line, with `dumpfile` "Unknown" (a line break in the text is refused with
+// std::invalid_argument). Any other type
 // prepares nothing. Also fills the task's mainrecord, whose arguments read uname "@" connect string "
 // parfile=" and the file: never a password.
 std::optional<TRunStartRecord> PrepareMainStage(TUniTask& task, const TaskRunSettings& settings,

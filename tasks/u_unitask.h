@@ -441,6 +441,13 @@ class TUniTask {
 inline constexpr std::string_view kPreScriptSkipped = "Pre script skipped: no script file is set";
 inline constexpr std::string_view kPostScriptSkipped = "Post script skipped: no script file is set";
 
+// The first output line of a raw command's main stage that the parser took but whose parameter
+// list would leave out what it says (TypedKeywordsLeftOut, listed after this text): the program
+// gets the typed text, and the run neither measures nor transfers a dump, whose name only the
+// program knows.
+inline constexpr std::string_view kRunsAsTyped =
+    "The command runs as typed, since its parameter list cannot carry: ";
+
 // The loopback address that a new task's `ftpserver` names.
 inline constexpr std::string_view kLoopbackAddress = "127.0.0.1";
 

@@ -12,6 +12,7 @@
 #include "platform/plainfile.h"
 #include "platform/textrules.h"
 #include "tasks/u_TRunTask.h"
+#include "tasks/u_parfile.h"
 #include "tasks/u_taskrun.h"
 #include "tasks/u_transfer.h"
 #include "tasks/u_unitask.h"
@@ -115,6 +116,13 @@ void TUniTask::RunStage(int32_t stage) {
       if (!record)
         throw std::runtime_error("The task type " + std::to_string(int(tasktype_)) + " runs no program");
       run_->view->ClearMainLogs();
+      // The parser took the text, so nothing else tells why the dump is not measured or sent.
+      if (parsedok_) {
+        std::string left;
+        for (const std::string& keyword : TypedKeywordsLeftOut(*this))
+          left += (left.empty() ? "" : ", ") + keyword;
+        if (!left.empty()) thread->output().push_back(std::string(kRunsAsTyped) + left);
+      }
       dumpBefore_ = dumpStamp();
       thread->Start(std::move(*record));
     }

@@ -525,6 +525,11 @@ TEST(RunDumpPathsTest, AreTheDumpsTheRunWillUseEachUnderOneSpelling) {
   ASSERT_FALSE(raw->parsedok());
   EXPECT_EQ(RunDumpPaths(*raw, work, at),
             (Paths{canonicalWork + "/One%m.dmp", temp.path() + "/a b.dmp", canonicalWork + "/two.dmp"}));
+  // One that parsed but runs as typed, since its list would leave its parameter file out.
+  std::unique_ptr<TUniTask> rawPar =
+      MakeTaskOfType(int(TTaskType::RawExport), "file=One%m.dmp parfile=tables.par", nullptr);
+  ASSERT_TRUE(rawPar->parsedok());
+  EXPECT_EQ(RunDumpPaths(*rawPar, work, at), Paths{canonicalWork + "/One%m.dmp"});
   std::unique_ptr<TUniTask> rawNone =
       MakeTaskOfType(int(TTaskType::RawImport), "full=y filesize=1m", nullptr);
   ASSERT_FALSE(rawNone->parsedok());

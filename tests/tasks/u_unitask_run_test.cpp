@@ -2,6 +2,7 @@
 // transfer modes, checked against a small model of what the run must do and store.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -408,6 +409,58 @@ TEST_F(TaskRunEdgeTest, ADumpNamedWithoutAFolderIsMovedFromTheWorkFolderOnly) {
   EXPECT_NE(platform::testing::readFile(copies_ + "/rel.dmp"), "unrelated");
   EXPECT_EQ(lastLog().dumpfile, ws_.work() + "/rel.dmp");
   EXPECT_EQ(lastLog().filesize, int64_t(fs::file_size(copies_ + "/rel.dmp")));
+}
+
+TEST_F(TaskRunEdgeTest, ARawCommandRunsAsTypedWhereItsParameterListWouldLeaveSomethingOut) {
+  // The parser takes parfile= and ignores it: a run of the list alone would export the whole
+  // schema instead of the tables that the user's parameter file names.
+  const std::string dump = ws_.folder() + "/t.dmp", own = ws_.folder() + "/tables.par";
+  platform::testing::writeFile(own, "tables=emp\n");
+  task_.SetTaskType(TTaskType::RawExport);
+  task_.SetTransferMode(kTransferCopy);
+  const auto readByProgram = [this] {
+    const std::vector<standin::Record> records = ws_.records();
+    return records.empty() ? std::vector<std::string>{} : records.back().parfile;
+  };
+  const auto has = [](const std::vector<std::string>& lines, const std::string& line) {
+    return std::find(lines.begin(), lines.end(), line + "\\r") != lines.end();
+  };
+  run("File=" + dump + " parfile=" + own);
+  std::vector<std::string> read = readByProgram();
+  EXPECT_TRUE(has(read, "parfile=" + own)) << ::testing::PrintToString(read);
+  EXPECT_TRUE(has(read, "File=" + dump)) << ::testing::PrintToString(read);
+  std::string content = store_.LoadTaskLogContent(id_, lastLog().id);
+  EXPECT_TRUE(content.starts_with(std::string(kRunsAsTyped) + "parfile=\r\n")) << content;
+  // Only the program knows which dump it wrote: none is measured or copied.
+  EXPECT_EQ(lastLog().dumpfile, "Unknown");
+  EXPECT_NE(content.find("Transfer skipped: the run wrote no dump file"), std::string::npos) << content;
+  EXPECT_FALSE(fs::exists(copies_ + "/t.dmp"));
+  // The stage line shows the command typed, which is now what ran.
+  EXPECT_TRUE(std::any_of(task_.runlog().begin(), task_.runlog().end(), [this](const std::string& line) {
+    return line.ends_with(" " + task_.command());
+  })) << ::testing::PrintToString(task_.runlog());
+
+  // A second dump file and the recovery keywords likewise.
+  run("file=(" + dump + ",t2.dmp) owner=scott");
+  EXPECT_TRUE(has(readByProgram(), "file=(" + dump + ",t2.dmp)"))
+      << ::testing::PrintToString(readByProgram());
+  content = store_.LoadTaskLogContent(id_, lastLog().id);
+  EXPECT_TRUE(content.starts_with(std::string(kRunsAsTyped) + "file= after the first\r\n")) << content;
+  run("point_in_time_recover=y recovery_tablespaces=ts file=" + dump);
+  content = store_.LoadTaskLogContent(id_, lastLog().id);
+  EXPECT_TRUE(
+      content.starts_with(std::string(kRunsAsTyped) + "point_in_time_recover=, recovery_tablespaces=\r\n"))
+      << content;
+
+  // What changes only the progress dots still runs from the list, and its dump is copied.
+  run("file=" + dump + " owner=scott feedback=100");
+  read = readByProgram();
+  EXPECT_TRUE(has(read, "file=" + dump)) << ::testing::PrintToString(read);
+  EXPECT_TRUE(has(read, "owner=scott")) << ::testing::PrintToString(read);
+  content = store_.LoadTaskLogContent(id_, lastLog().id);
+  EXPECT_EQ(content.find(kRunsAsTyped), std::string::npos) << content;
+  EXPECT_EQ(lastLog().dumpfile, dump);
+  EXPECT_TRUE(fs::exists(copies_ + "/t.dmp"));
 }
 
 TEST_F(TaskRunEdgeTest, AWorkFolderThatIsNoFolderFailsTheRunWithItsOwnReasonOnly) {
