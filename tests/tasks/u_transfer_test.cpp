@@ -1,6 +1,9 @@
 #include "tasks/u_transfer.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -250,6 +253,33 @@ TEST_F(TransferTest, CopiesReplaceTheTargetOnlyWhenCompleteAndNeverLoseTheDump) 
   EXPECT_EQ(transfer(kTransferCopy), Lines{"Copy file successfully: " + target + "/Full_0907.dmp"});
   EXPECT_FALSE(fs::exists(dump_));
   EXPECT_EQ(transfer(kTransferCopy), Lines{"File does not exist: " + dump_});
+}
+
+TEST_F(TransferTest, ACopyWhoseTargetRefusesWritesPartWayFailsAndLosesNothing) {
+  // The target's file system stops taking bytes a third of the way in, as a full disk does: the
+  // copy runs in a child whose files may not grow beyond that.
+  const std::string target = local_.path("copies");
+  fs::create_directory(target);
+  std::ofstream(target + "/Full_0907.dmp") << "an older copy";
+  task_.SetCopyFileDir(target);
+  task_.SetDeleteFileAfter(1);
+  TransferOrder order = TransferOrderOf(task_);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const rlimit limit{100000, 100000};
+    ::signal(SIGXFSZ, SIG_IGN);
+    Lines lines;
+    if (::setrlimit(RLIMIT_FSIZE, &limit) == 0)
+      CopyDumpFile(order, [&](std::string line) { lines.push_back(std::move(line)); });
+    ::_exit(lines == Lines{"Copy file failed: " + target + "/Full_0907.dmp"} ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the copy did not fail as such: " << status;
+  EXPECT_EQ(readFile(target + "/Full_0907.dmp"), "an older copy");
+  EXPECT_EQ(readFile(dump_), bytes_);
+  EXPECT_EQ(std::distance(fs::directory_iterator(target), fs::directory_iterator()), 1);
 }
 
 }  // namespace
