@@ -184,6 +184,19 @@ TEST_F(TransferTest, AnUploadThatBreaksOffLeavesNothingUnderTheDumpsNameOnTheSer
 
 // The user cancels the run while the dump goes up: the server is left as a failed upload leaves
 // it, with nothing under a name it did not hold and its old file where it held one.
+TEST_F(TransferTest, AnUploadWhoseLineGoesDownBeforeTheServerSaysItIsCompleteKeepsTheDump) {
+  // The server may well hold the whole file, but nothing told the client so: the dump is the
+  // only copy known to be whole.
+  FtpTestServer& server = FtpTestServer::get();
+  fs::create_directories(server.path("home/cutend"));
+  task_.SetDeleteFileAfter(1);
+  ftpTo(server.host(), 0, FtpTestServer::kPassword, "cutend");
+  const Lines lines = transfer(kTransferFtp);
+  ASSERT_EQ(lines.size(), 3u) << ::testing::PrintToString(lines);
+  EXPECT_TRUE(lines.back().starts_with("FTP " + server.host() + ": ")) << lines.back();
+  EXPECT_EQ(readFile(dump_), bytes_);
+}
+
 TEST_F(TransferTest, ACancelledUploadLeavesTheServerAsAFailedOneDoes) {
   FtpTestServer& server = FtpTestServer::get();
   const std::string dir = server.path("home/cancel/slow");

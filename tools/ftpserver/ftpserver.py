@@ -5,7 +5,8 @@ USER logs in to ROOT/home with PASSWORD, and "anonymous" (any password) to ROOT/
 write there. ROOT/home/readonly may only be read; in ROOT/home/droponly files may be written but not
 renamed or deleted. A file written into a folder named "full" fails as a full disk does; in a
 folder named "norename" a rename onto an existing file is refused; in one named "cut" the
-connection is lost once 64 KiB of a file have come; in one named "slow" each piece of a file
+connection is lost once 64 KiB of a file have come, in one named "cutend" once all of it has come
+(before the reply that it is complete); in one named "slow" each piece of a file
 written takes a quarter of a second. Prints the port on standard output once
 listening, and serves until its standard input closes (the test ends) or it is killed. --help (or
 no argument) prints the usage.
@@ -13,6 +14,7 @@ no argument) prints the usage.
 import errno
 import logging
 import os
+import socket
 import sys
 import threading
 import time
@@ -68,6 +70,24 @@ class CutFile(WrappedFile):
         return self._inner.write(data)
 
 
+class CutAtEndFile(WrappedFile):
+    """A file written over a line that goes down once the whole file has come: the server keeps
+    it, but the session is dropped before the reply that the upload is complete."""
+
+    def __init__(self, inner, cmd_channel):
+        super().__init__(inner)
+        self._cmd_channel = cmd_channel
+
+    def close(self):
+        super().close()
+        # At once: a close of the channel waits for its data connection, which is closing now.
+        try:
+            self._cmd_channel.socket.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+        self._cmd_channel.close()
+
+
 class SlowFile(WrappedFile):
     """A file written over a slow line: each piece takes a while, so that a test can stop an
     upload part way."""
@@ -85,6 +105,8 @@ class FullAwareFS(AbstractedFS):
             return FullFile(f)
         if "w" in mode and folder == "cut":
             return CutFile(f, self.cmd_channel)
+        if "w" in mode and folder == "cutend":
+            return CutAtEndFile(f, self.cmd_channel)
         if "w" in mode and folder == "slow":
             return SlowFile(f)
         return f
