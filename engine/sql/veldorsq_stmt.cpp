@@ -46,17 +46,22 @@ void TQueryStatement::Prepare(std::string_view sql) {
     parseNext();
     paramCounts_.push_back(params_.size());
   }
-  FreeQueries();
+  // A text of one statement keeps the queries its check built: reading it again would build the
+  // same ones, from the same text, and leave the reader where it is now, at the end.
+  const bool single = paramCounts_.size() == 1 && !remote_;
+  if (!single) FreeQueries();
   size_t total = 0;
   for (size_t n : paramCounts_) total += n;
   paramValues_.resize(total);
   if (paramCounts_.empty()) return;
   // On an engine server the text is checked here and prepared there.
   if (remote_) return remotePrepare(sql);
-  parser_.SetText(text_);
-  parser_.NextToken();
   current_ = 0;
-  parseNext();
+  if (!single) {
+    parser_.SetText(text_);
+    parser_.NextToken();
+    parseNext();
+  }
   prepareQueries();
   fresh_ = true;
 }

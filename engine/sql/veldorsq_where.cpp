@@ -186,6 +186,25 @@ void standInParameters(TExpToken* node) {
   for (TExpToken* argument : node->args) standInParameters(argument);
 }
 
+// A column of `table` equal to a constant of the column's own integral type, where an index
+// leads with the column (the one a run's key search takes, EqualityKeyIndex): the rating finds
+// that index serves it, and the copy it would prepare is not needed.
+bool servedByKeyIndex(const TExpToken& conjunct, TSourceTable& table) {
+  if (conjunct.kind != expBinary || conjunct.code != opEqual || !conjunct.left || !conjunct.right)
+    return false;
+  const TExpToken* column = conjunct.left;
+  const TExpToken* value = conjunct.right;
+  if (column->kind != expColumn) std::swap(column, value);
+  if (column->kind != expColumn || column->sourceTable != &table || value->kind != expConstant ||
+      value->isNull || value->isParameter || value->subSelect || value->type != column->type)
+    return false;
+  TDataCursor* cursor = table.Cursor.get();
+  if (!cursor || cursor->IsRemote() || column->fieldNo < 1 || column->fieldNo > table.FieldCount() ||
+      TEngineFieldType(cursor->GetFieldDesc(column->fieldNo).Type()) != column->type)
+    return false;
+  return EqualityKeyIndex(*cursor, column->fieldNo) != kNoCurrentIndex;
+}
+
 }  // namespace
 
 void TDataQuery::HandDownConjunct(THandDownPass pass, const TExpToken& conjunct, TSourceTable& table) {
@@ -205,6 +224,9 @@ void TDataQuery::HandDownConjunct(THandDownPass pass, const TExpToken& conjunct,
       std::find_if(rated_.begin(), rated_.end(), [&](const auto& r) { return r.first == &conjunct; });
   if (known != rated_.end()) {
     served = known->second;
+  } else if (!MultiTable && servedByKeyIndex(conjunct, table)) {
+    served = true;
+    rated_.emplace_back(&conjunct, served);
   } else {
     TExpTreePtr copy(PrepareExpTree(&conjunct, nullptr, ReadSourceColumn, false, false, SortId, LanguageId));
     standInParameters(copy.get());

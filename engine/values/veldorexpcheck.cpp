@@ -483,20 +483,33 @@ void ExpandBooleanToComparison(TExpToken& node) {
 // ---- Tree tests ----
 
 bool ExpTreeHasColumnRef(const TExpToken* node) {
+  auto walked = [](const TExpToken* n) {
+    return n->kind == expUnary || n->kind == expBinary || n->kind == expFunction || n->kind == expPredicate;
+  };
   if (!node) return false;
-  std::vector<const TExpToken*> pending{node};
-  while (!pending.empty()) {
+  if (node->kind == expColumn) return true;
+  if (!walked(node)) return false;
+  // The thread's own work list, kept between calls: planning asks this of every condition and
+  // value, mostly small trees. Nothing here calls out, so no other walk can share it meanwhile.
+  thread_local std::vector<const TExpToken*> pending;
+  const size_t base = pending.size();
+  pending.push_back(node);
+  bool found = false;
+  while (pending.size() > base) {
     const TExpToken* n = pending.back();
     pending.pop_back();
-    if (n->kind == expColumn) return true;
-    if (n->kind != expUnary && n->kind != expBinary && n->kind != expFunction && n->kind != expPredicate)
-      continue;
+    if (n->kind == expColumn) {
+      found = true;
+      break;
+    }
+    if (!walked(n)) continue;
     for (auto* c : {n->left, n->right, n->third})
       if (c) pending.push_back(c);
     for (auto* c : n->args)
       if (c) pending.push_back(c);
   }
-  return false;
+  pending.resize(base);
+  return found;
 }
 
 bool ExpTreeHasAggregate(const TExpToken* node) {

@@ -555,8 +555,9 @@ TExpTreePtr TExpressionParser::parsePrimary(uint8_t flags) {
     if (TExpTreePtr node = parseSymbol(flags, name)) return node;
     if (kind_ == '(') SyntaxError("Unknown or unexpected function '" + name + "'" + " found");
   }
-  auto node = newNode(expColumn, opNone, name);
+  auto node = newNode(expColumn, opNone, {});
   node->columnName = EngineString(name);
+  node->name = std::move(name);
   return node;
 }
 
@@ -584,18 +585,20 @@ TExpTreePtr TExpressionParser::parseSymbol(uint8_t flags, const std::string& nam
 
   using T = TEngineFieldType;
   TExpTreePtr node;
-  const std::string upper = platform::asciiUpperCased(name);
-  if (upper == "TRUE" || upper == "FALSE") {
+  // Most names reaching here are columns: compared in place, no upper-cased copy.
+  auto is = [&](std::string_view word) { return platform::equalIgnoringAsciiCase(name, word); };
+  if (is("TRUE") || is("FALSE")) {
     node = newConstant(name, T::Boolean);
-    PutWordValue(node->Value(), upper == "TRUE" ? 1 : 0);
+    PutWordValue(node->Value(), is("TRUE") ? 1 : 0);
     return node;
   }
-  if (upper == "NULL") {
+  if (is("NULL")) {
     node = newConstant(name, T::Unknown);
     node->isNull = true;
     return node;
   }
-  if (upper != "CURRENT_DATE" && upper != "CURRENT_TIME" && upper != "CURRENT_TIMESTAMP") return nullptr;
+  if (!is("CURRENT_DATE") && !is("CURRENT_TIME") && !is("CURRENT_TIMESTAMP")) return nullptr;
+  const std::string upper = platform::asciiUpperCased(name);
   int32_t day = 0, ms = 0;
   EngineNow(day, ms);
   if (upper == "CURRENT_DATE") {

@@ -332,8 +332,12 @@ int ExpTreeDepth(const TExpToken* node) {
   // Most values and columns a statement lists are a node alone: no walk, no work list.
   if (!node->left && !node->right && !node->third && node->args.empty()) return 1;
   int deepest = 0;
-  std::vector<std::pair<const TExpToken*, int>> pending{{node, 1}};
-  while (!pending.empty()) {
+  // The thread's own work list, kept between calls (each statement's conditions are measured);
+  // nothing here calls out.
+  thread_local std::vector<std::pair<const TExpToken*, int>> pending;
+  const size_t base = pending.size();
+  pending.emplace_back(node, 1);
+  while (pending.size() > base) {
     const TExpToken* n = pending.back().first;
     int depth = pending.back().second;
     pending.pop_back();
