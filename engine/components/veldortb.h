@@ -498,8 +498,9 @@ class TVELDORDataSet : public dataset::DataSet {
   void installFilters();
   void dropFilters();
   void filterChanged();
-  // The blob's bytes in `buffer`: one not open in the record is read without opening it.
-  std::string readBlob(uint16_t fieldNo, uint8_t* buffer);
+  // The bytes of blob field `fieldNo` (described by `d`) in `buffer`: one not open in the record
+  // is read without opening it.
+  std::string readBlob(const TFieldDescriptor& d, uint16_t fieldNo, uint8_t* buffer);
   // Opens blob field `fieldNo` of `buffer` for the client (tag 0), or raises the engine's error.
   void openRecordBlob(uint16_t fieldNo, uint8_t* buffer, uint8_t mode);
   // Runs `step` (an engine step on a blob of `buffer`), or raises the engine's error. When the

@@ -616,12 +616,14 @@ void TVELDORDataSet::recordBlobStep(uint8_t* buffer, const std::function<uint16_
   check(again);
 }
 
-std::string TVELDORDataSet::readBlob(uint16_t fieldNo, uint8_t* buffer) {
-  TSessionLock lock(LockSession());
-  const TFieldDescriptor& d = cursor_->GetFieldDesc(fieldNo);
+std::string TVELDORDataSet::readBlob(const TFieldDescriptor& d, uint16_t fieldNo, uint8_t* buffer) {
   if (buffer[d.Offset()] == 0 && blobWord(d, buffer) >= 0) return {};
+  TSessionLock lock(LockSession());
   std::string bytes;
   if (cursor_->ReadsStoredBlob(fieldNo, false, buffer)) {
+    // The row as read, most often: the step that reads the record again on a change (and takes
+    // the session again) is for the reads that fail.
+    if (cursor_->ReadStoredBlob(fieldNo, false, buffer, bytes) == 0) return bytes;
     // A record read again for it holds its stored chains too.
     recordBlobStep(buffer, [&] { return cursor_->ReadStoredBlob(fieldNo, false, buffer, bytes); });
     return bytes;
@@ -649,7 +651,7 @@ bool TVELDORDataSet::GetFieldData(ds::Field& field, Variant& value) {
   if (!buffer || field.FieldNo <= 0 || !cursor_ || (IsEmpty() && State() == ds::dsBrowse)) return false;
   const TFieldDescriptor& d = cursor_->GetFieldDesc(uint16_t(field.FieldNo));
   if (d.IsBlob()) {
-    std::string bytes = readBlob(uint16_t(field.FieldNo), buffer);
+    std::string bytes = readBlob(d, uint16_t(field.FieldNo), buffer);
     if (bytes.empty()) return false;
     value = d.SubType() == kMemo ? Variant(std::move(bytes)) : Variant::bytes({bytes.begin(), bytes.end()});
     return true;

@@ -60,7 +60,7 @@ inline constexpr uint32_t kBlockCacheGrowth = 32;
 // Cached blocks looked at, most recent first, before the binary search.
 inline constexpr size_t kBlockCacheProbe = 4;
 // Bytes a miss of a value read in passing reads at most.
-inline constexpr uint32_t kPassingReadBytes = 65536;
+inline constexpr uint32_t kPassingReadBytes = 262144;
 
 inline constexpr int64_t kBlobWriteLockOffset = INT64_C(0xFFFEFFFF);
 inline constexpr int64_t kBlobWriteLockLength = 65536;

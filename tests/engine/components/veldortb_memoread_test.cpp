@@ -9,6 +9,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "engine/base/veldorerr.h"
 #include "engine/components/veldortb.h"
@@ -263,6 +264,105 @@ TEST_P(MemoRead, RowsRewrittenToOtherLengthsByAnotherProcessShowTheirOwnMemo) {
   EXPECT_EQ(filtered, "") << "after " << passed << " rows passed";
   EXPECT_GT(passed, 0) << "the filter never ran";
   EXPECT_GT(statements, 20) << "the writer hardly ran beside the reader";
+}
+
+// Another process commits between this table's step onto a row and its memo read, as does a second
+// table of this process: the row is read again whole (its new value beside its new memo, a NULL
+// memo empty), a row deleted meanwhile raises, a cancelled edit leaves the row as posted, and in
+// a filtered table a row rewritten out of the filter raises while one still in it reads anew.
+TEST_P(MemoRead, AMemoReadAfterACommitBetweenTheStepAndTheReadShowsTheRowAsCommitted) {
+  // Each command the writer gets is one committed statement; it answers once it is committed.
+  const std::vector<std::string> statements = {
+      "UPDATE t SET v = 102, m = '" + memoOf(102) + "' WHERE id = 2",
+      "DELETE FROM t WHERE id = 3",
+      "UPDATE t SET m = NULL WHERE id = 4",
+      "UPDATE t SET v = 106, m = 'out of the filter' WHERE id = 6",
+      "UPDATE t SET m = 'still in the filter' WHERE id = 5",
+  };
+  Helper writer([&](Helper& h) {
+    TVELDORDatabase db;
+    openDatabase(db);
+    for (char c; (c = h.receive()) != 'Q';) {
+      if (c < '0' || size_t(c - '0') >= statements.size()) return 2;
+      exec(statements[size_t(c - '0')]);
+      h.send('k');
+    }
+    return 0;
+  });
+  const auto commit = [&](size_t statement) {
+    writer.send(char('0' + statement));
+    ASSERT_EQ(writer.receive(), 'k') << statements[statement];
+  };
+  const auto raisesChanged = [](ds::Field& field) {
+    try {
+      field.AsString();
+    } catch (const std::exception& e) {
+      return std::string(e.what()).find("changed or deleted") != std::string::npos;
+    }
+    return false;
+  };
+  {
+    TVELDORDatabase db;
+    openDatabase(db);
+    exec("CREATE TABLE t (id INTEGER, v INTEGER, m BLOB(1, 1), PRIMARY KEY (id)" + encryption() + ")");
+    for (int id = 1; id <= 6; ++id)
+      exec("INSERT INTO t (id, v, m) VALUES (" + std::to_string(id) + ", " + std::to_string(id) + ", '" +
+           memoOf(id * 3) + "')");
+    TVELDORTable t, own;
+    for (TVELDORTable* table : {&t, &own}) {
+      table->SetDatabaseName("db");
+      table->SetTableName("t");
+      table->Open();
+    }
+    ds::Field& v = t.FieldByName("v");
+    ds::Field& m = t.FieldByName("m");
+    // The first memo read leaves the blocks after it read ahead for the next rows.
+    EXPECT_EQ(m.AsString(), memoOf(3));
+    t.Next();
+    commit(0);
+    EXPECT_EQ(m.AsString(), memoOf(102)) << "a row rewritten to another length";
+    EXPECT_EQ(v.AsInteger(), 102) << "the value beside the memo";
+    t.Next();
+    ASSERT_EQ(t.FieldByName("id").AsInteger(), 3);
+    commit(1);
+    EXPECT_TRUE(raisesChanged(m)) << "a row deleted";
+    ASSERT_TRUE(t.Locate("id", ds::Variant(4), 0));
+    commit(2);
+    EXPECT_EQ(m.AsString(), "") << "a memo made NULL";
+    EXPECT_TRUE(m.IsNull());
+
+    ASSERT_TRUE(t.Locate("id", ds::Variant(5), 0));
+    ASSERT_TRUE(own.Locate("id", ds::Variant(5), 0));
+    own.Edit();
+    own.FieldByName("m").SetAsString("posted here");
+    own.FieldByName("v").SetAsInteger(55);
+    own.Post();
+    EXPECT_EQ(m.AsString(), "posted here") << "this process's post from another table";
+    EXPECT_EQ(v.AsInteger(), 55);
+    own.Edit();
+    own.FieldByName("m").SetAsString("cancelled");
+    EXPECT_EQ(m.AsString(), "posted here") << "an edit not posted";
+    own.Cancel();
+    EXPECT_EQ(m.AsString(), "posted here") << "an edit cancelled";
+
+    t.SetOnFilterRecord(
+        [](ds::DataSet& rows, bool& accept) { accept = rows.FieldByName("v").AsInteger() < 100; });
+    t.SetFiltered(true);
+    t.First();
+    std::vector<int> shown;
+    for (; !t.Eof(); t.Next()) shown.push_back(t.FieldByName("id").AsInteger());
+    EXPECT_EQ(shown, (std::vector<int>{1, 4, 5, 6}));
+    t.Last();
+    ASSERT_EQ(t.FieldByName("id").AsInteger(), 6);
+    commit(3);
+    EXPECT_TRUE(raisesChanged(m)) << "a row rewritten out of the filter";
+    ASSERT_TRUE(t.Locate("id", ds::Variant(5), 0));
+    commit(4);
+    EXPECT_EQ(m.AsString(), "still in the filter");
+    EXPECT_EQ(v.AsInteger(), 55);
+  }
+  writer.send('Q');
+  EXPECT_EQ(writer.wait(), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Tables, MemoRead, ::testing::Bool(),
