@@ -7,6 +7,10 @@
 
 namespace engine {
 
+namespace {
+constexpr size_t kGrowth = 4;
+}  // namespace
+
 void TWriteSet::begin(int64_t diskSize) {
   if (active_) return;
   active_ = true;
@@ -59,6 +63,8 @@ void TWriteSet::Write(int64_t diskSize, int64_t offset, const uint8_t* data, int
     // The part past the extent's end is appended as it is, not zero-filled first.
     const size_t inside = std::min(bytes.size() - at, size_t(count));
     std::memcpy(bytes.data() + at, data, inside);
+    const size_t wanted = bytes.size() + size_t(count) - inside;
+    if (wanted > bytes.capacity()) bytes.reserve(std::max(wanted, bytes.capacity() * kGrowth));
     bytes.insert(bytes.end(), data + inside, data + count);
     return;
   }
