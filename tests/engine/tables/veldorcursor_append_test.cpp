@@ -1,7 +1,8 @@
 // Appends through the cursor: every record-id order, freed slots taken again, a failed append, a
-// rolled-back transaction, another process appending in between, and a blob field a restructure
-// adds. After each append the cursor keeps its index and stands on the record; at the end the
-// checker finds every key, the record-id index's included.
+// rolled-back transaction, another process appending in between, a blob field a restructure
+// adds, and texts cut and trimmed as they are put. After each append the cursor keeps its index
+// and stands on the record; at the end the checker finds every key, the record-id index's
+// included.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -247,6 +248,42 @@ TEST(CursorAppendTest, ABlobFieldARestructureAddsIsSavedByTheNextAppend) {
   c.SetExclusive(false);
   c.Open();
   expectIntact(dir, "rows", c);
+}
+
+// A text without a case rule is stored as one with a rule stores a text the rule leaves alone:
+// cut to the field, trailing blanks dropped, blank as null.
+TEST(CursorAppendTest, ATextIsCutAndTrimmedAlikeWithAndWithoutACaseRule) {
+  TempDir dir;
+  Database db(dir.path());
+  TDataCursor c(*db.directory);
+  c.SetTableName("texts");
+  c.SetExclusive(true);
+  TCreateTableArgs args;
+  args.BlobBlockSize = 512;
+  args.NoPrimaryIndex = true;
+  args.Fields = {field(1, "PLAIN", 1, 8), field(2, "UPPER", 1, 8)};
+  args.Fields[1].SetCaseRule(2);
+  args.Indexes.resize(1);
+  c.CreateTable(args);
+  c.Open();
+  std::vector<uint8_t> buffer(c.RecordSize());
+  for (const char* text : {"", " ", "   ", "12", "12  ", " 1 2 ", "1234567", "12345678", "123456789",
+                           "123456 8", "1234567 ", "#-+=%&*!~"}) {
+    // Bytes left by an earlier value must not show through.
+    std::memset(buffer.data(), 0xEE, buffer.size());
+    c.PutField(1, buffer.data(), reinterpret_cast<const uint8_t*>(text));
+    c.PutField(2, buffer.data(), reinterpret_cast<const uint8_t*>(text));
+    std::array<uint8_t, 16> plain{}, upper{};
+    bool plainNull = false, upperNull = false;
+    c.GetField(1, buffer.data(), plainNull, plain.data());
+    c.GetField(2, buffer.data(), upperNull, upper.data());
+    EXPECT_EQ(plainNull, upperNull) << '"' << text << '"';
+    EXPECT_EQ(plain, upper) << '"' << text << '"';
+    std::string expected(text, strnlen(text, c.Field(1).desc.StoredSize() - 1u));
+    while (!expected.empty() && expected.back() == ' ') expected.pop_back();
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(plain.data())), expected) << '"' << text << '"';
+    EXPECT_EQ(plainNull, expected.empty()) << '"' << text << '"';
+  }
 }
 
 }  // namespace
