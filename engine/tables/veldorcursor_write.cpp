@@ -501,14 +501,25 @@ void TDataCursor::AppendRecord(uint8_t* buffer, bool reposition) {
   }
   const std::vector<uint8_t>& slots = scratch.slots;
   writtenSlots(scratch.slots);
-  buildWriteKeys(buffer, scratch, true);
+  // A unique index's key is looked for by its insert, which finds an equal key where a search
+  // would and refuses it before it changes anything: a look first would walk the tree twice. The
+  // keys inserted before it go back with the journal.
+  buildWriteKeys(buffer, scratch, false);
   BuildRecordIdKey(buffer, idKey.data());
+  KeyJournal journal(*this, scratch.changes, scratch.journalBytes);
+  for (size_t i = 0; i < slots.size(); ++i) {
+    try {
+      journal.change(slots[i], {}, writeKey(scratch, i), recordNo);
+    } catch (const EVELDOREngineError& e) {
+      // Refused as the look before the insert refused it.
+      if (e.ErrorCode() != VELDOR_KEYVIOL || skipKeyChecks() || !indexUnique_) throw;
+      raiseKeyViolation();
+    }
+  }
   if (suppressAutoInc_) {
     SelectIndex(kSysDeletedSlot);
     if (keyExists(idKey.data())) raiseKeyViolation();
   }
-  KeyJournal journal(*this, scratch.changes, scratch.journalBytes);
-  for (size_t i = 0; i < slots.size(); ++i) journal.change(slots[i], {}, writeKey(scratch, i), recordNo);
   journal.changeRecordId(reused ? std::span<const uint8_t>(oldIdKey) : std::span<const uint8_t>(), idKey,
                          recordNo);
   journalTextChanges(&journal, nullptr, buffer, recordNo);

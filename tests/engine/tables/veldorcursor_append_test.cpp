@@ -89,22 +89,27 @@ TEST(CursorAppendTest, EveryIdOrderAndIndexKeepsTheCursorAndTheKeysWhole) {
         const uint8_t slot = c.CurrentIndex();
         std::vector<uint8_t> buffer(c.RecordSize()), read(c.RecordSize());
         std::set<int32_t> usedIds;
-        std::map<int32_t, uint32_t> byK;  // live records
+        std::map<int32_t, uint32_t> byK;   // live records
+        std::map<int32_t, int32_t> idOfK;  // their ids, where given
         for (int32_t i = 0; i < 160; ++i) {
           const std::string when = name + " append " + std::to_string(i) + " seed " + std::to_string(seed);
           int32_t id = 0;
           if (ids == kFalling) id = 100000 - i;
           while (ids == kMixed && (id == 0 || usedIds.count(id))) id = int32_t(1 + random() % 5000);
           usedIds.insert(id);
-          // A K taken already is refused by BYK: nothing changes and the cursor keeps its index.
+          // A K taken already is refused by BYK, an id taken already by the primary index or the
+          // record ids (after BYK took the key): nothing changes and the cursor keeps its index.
           const bool again = i % 23 == 22 && !byK.empty();
+          const bool idAgain = ids == kMixed && i % 29 == 28 && !idOfK.empty();
+          if (idAgain) id = std::next(idOfK.begin(), long(random() % idOfK.size()))->second;
           const int32_t k = again ? byK.begin()->first : i;
           put(c, buffer, k, id);
           const uint16_t error = errorOf([&] { c.AppendRecord(buffer.data()); });
-          ASSERT_EQ(error, again ? VELDOR_KEYVIOL : 0) << when;
+          ASSERT_EQ(error, again || idAgain ? VELDOR_KEYVIOL : 0) << when;
           ASSERT_EQ(c.CurrentIndex(), slot) << when;
-          if (again) continue;
+          if (again || idAgain) continue;
           byK[k] = c.CurrentRecordNo();
+          if (id != 0) idOfK[k] = id;
           ASSERT_EQ(c.GetCurrentRecord(read.data(), false), 0) << when;
           EXPECT_EQ(fieldOf(c, read, 1), k) << when;
           if (id != 0) {
@@ -116,6 +121,7 @@ TEST(CursorAppendTest, EveryIdOrderAndIndexKeepsTheCursorAndTheKeysWhole) {
             c.SetToRecordNo(victim->second);
             ASSERT_EQ(c.GetCurrentRecord(read.data(), false), 0) << when;
             c.DeleteRecord(read.data());
+            idOfK.erase(victim->first);
             byK.erase(victim);
           }
         }
