@@ -59,6 +59,12 @@ void TWriteSet::Write(int64_t diskSize, int64_t offset, const uint8_t* data, int
     // The part past the extent's end is appended as it is, not zero-filled first.
     const size_t inside = std::min(bytes.size() - at, size_t(count));
     std::memcpy(bytes.data() + at, data, inside);
+    const size_t wanted = bytes.size() + size_t(count) - inside;
+    // Grown four times over while that stays within what Clear keeps as spare, then twice (as a
+    // vector would): a long run of appends copies and faults in less; room not yet written costs
+    // address space only.
+    const size_t room = bytes.capacity();
+    if (wanted > room) bytes.reserve(std::max(wanted, room * 4 <= kMaxSpareBytes ? room * 4 : room * 2));
     bytes.insert(bytes.end(), data + inside, data + count);
     return;
   }

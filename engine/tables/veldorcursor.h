@@ -1221,6 +1221,10 @@ class TDataCursor final : public TIndexCursor, public TCacheReader {
   std::array<std::unique_ptr<TSelectedIndex>, kIndexSlotCount> selected_;
   // The selection whose settings the cursor's key fields hold (applySelected), else nullptr.
   const TSelectedIndex* applied_ = nullptr;
+  // HasBlobFields' answer for a data file's descriptors at a version.
+  mutable const TDataFile* blobFieldsOf_ = nullptr;
+  mutable uint64_t blobFieldsVersion_ = 0;
+  mutable bool hasBlobFields_ = false;
   void applySelected(uint8_t slot, const TSelectedIndex& selected);
   bool indexRebuildNeeded_ = false;
   bool atBOF_ = false;

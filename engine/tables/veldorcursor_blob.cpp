@@ -34,9 +34,14 @@ int32_t word1Of(const TFieldDescriptor& d, const uint8_t* buffer) {
 bool TDataCursor::HasBlobFields() const {
   if (!table_) return false;
   const TDataFile& data = table_->DataFile();
-  for (uint16_t p = 1; p <= data.GetFieldCount(); ++p)
-    if (data.GetFieldDescriptor(p)->IsBlob()) return true;
-  return false;
+  // Every write asks: the answer holds while the descriptors do.
+  if (blobFieldsOf_ == &data && blobFieldsVersion_ == data.DescriptorsVersion()) return hasBlobFields_;
+  bool any = false;
+  for (uint16_t p = 1; p <= data.GetFieldCount() && !any; ++p) any = data.GetFieldDescriptor(p)->IsBlob();
+  blobFieldsOf_ = &data;
+  blobFieldsVersion_ = data.DescriptorsVersion();
+  hasBlobFields_ = any;
+  return any;
 }
 
 TDataCursor::TOpenBlob* TDataCursor::findBlob(uint32_t handle) const {

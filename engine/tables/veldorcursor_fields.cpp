@@ -93,6 +93,16 @@ void TDataCursor::WriteFieldValue(const TFieldDescriptor& d, uint8_t* buffer, co
   uint8_t* at = buffer + d.Offset();
   if (!value) {
     if (!d.IsAutoInc()) std::memset(at, 0, size + 1u);
+  } else if (d.Type() == kFieldTypeString && d.CaseRule() == 0) {
+    // Without a case rule the text is only cut to the field and trimmed: no copy of it is made
+    // (one a row for every longer text). Moved, as the value may lie in the buffer itself.
+    const char* text = reinterpret_cast<const char*>(value);
+    size_t n = strnlen(text, size);
+    if (size > 0 && n >= size) n = size - 1u;
+    while (n > 0 && text[n - 1] == ' ') --n;
+    std::memmove(at + 1, text, n);
+    std::memset(at + 1 + n, 0, size - n);
+    at[0] = n == 0 ? 0 : 1;
   } else if (d.Type() == kFieldTypeString) {
     std::string text(reinterpret_cast<const char*>(value),
                      strnlen(reinterpret_cast<const char*>(value), size));

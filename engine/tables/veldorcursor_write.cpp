@@ -370,9 +370,32 @@ class KeyJournal {
   void change(uint8_t slot, std::span<const uint8_t> removed, std::span<const uint8_t> inserted,
               uint32_t recordNo, TKeyEntry* following = nullptr) {
     cursor_.SelectIndex(slot);
+    apply(slot, removed, inserted, recordNo, following);
+  }
+  // The record-id index's keys compare as bytes whatever index the cursor has selected
+  // (TDataCursor::CompareKeys), so they change without selecting it: a selection checks and
+  // copies the descriptor, and an append would pay for it twice, there and back. The tree ops
+  // see the slot through the cursor's index part only, which is set back afterwards.
+  void changeRecordId(std::span<const uint8_t> removed, std::span<const uint8_t> inserted,
+                      uint32_t recordNo) {
+    const uint8_t selected = cursor_.CurrentIndex();
+    try {
+      apply(kSysDeletedSlot, removed, inserted, recordNo, nullptr);
+    } catch (...) {
+      cursor_.SetCurrentIndex(selected);
+      throw;
+    }
+    cursor_.SetCurrentIndex(selected);
+  }
+  void done() { done_ = true; }
+
+ private:
+  void apply(uint8_t slot, std::span<const uint8_t> removed, std::span<const uint8_t> inserted,
+             uint32_t recordNo, TKeyEntry* following) {
     TIndexTree tree(cursor_.Table()->IndexFile(), cursor_, slot);
     if (!removed.empty() && !tree.DeleteKey(removed.data(), 0, following))
-      cursor_.Raise(VELDOR_INDEXCORRUPT, {}, cursor_.CurrentIndexName());
+      cursor_.Raise(VELDOR_INDEXCORRUPT, {},
+                    slot == kSysDeletedSlot ? std::string(kSysDeletedName) : cursor_.CurrentIndexName());
     changes_.push_back({slot, recordNo, keep(removed), uint32_t(removed.size()), 0, 0});
     if (!inserted.empty()) {
       tree.InsertKey(inserted.data(), recordNo);
@@ -380,9 +403,6 @@ class KeyJournal {
       changes_.back().insertedSize = uint32_t(inserted.size());
     }
   }
-  void done() { done_ = true; }
-
- private:
   uint32_t keep(std::span<const uint8_t> key) {
     const uint32_t at = uint32_t(bytes_.size());
     bytes_.insert(bytes_.end(), key.begin(), key.end());
@@ -415,25 +435,51 @@ void TDataCursor::AppendRecord(uint8_t* buffer, bool reposition) {
   if (IsRemote()) return remoteWrite(REQUEST_APPENDRECORD, buffer, {reposition});
   const bool writeTaken = writeTaken_;
   BeginWrite();
-  auto endWrite = endWriteUnlessHeld(*this, writeTaken);
-  const uint8_t ownIndex = GetCurrentIndex();
-  auto keep = KeepCurrentIndex(*this);
+  // The append's ends in one guard (each guard asks for the exceptions in flight twice, a cost
+  // of every row): the record lock it took, released; after a failure the cursor's index, which
+  // a finished append selects again itself; the write pair unless the caller held it.
+  struct Ends {
+    TDataCursor& cursor;
+    const bool writeHeld;
+    const uint8_t index;
+    const int pending = std::uncaught_exceptions();
+    uint32_t locked = 0;
+    ~Ends() noexcept(false) {
+      const bool failing = std::uncaught_exceptions() > pending;
+      if (locked != 0) {
+        try {
+          cursor.table_->UnlockRecord(locked);
+        } catch (...) {
+        }
+      }
+      if (failing) {
+        try {
+          cursor.SelectIndex(index);
+        } catch (...) {
+          cursor.SetCurrentIndex(kNoCurrentIndex);
+        }
+      }
+      if (writeHeld) return;
+      if (!failing) {
+        cursor.EndWrite();
+        return;
+      }
+      try {
+        cursor.EndWrite();
+      } catch (...) {
+      }
+    }
+  } ends{*this, writeTaken, GetCurrentIndex()};
+  const uint8_t ownIndex = ends.index;
+  const TSelectedIndex* const ownSelection = applied_;
   TDataFile& data = table_->DataFile();
   TIndexFile& index = table_->IndexFile();
   const uint32_t recordNo = data.GetFreeRecordNumber();
   const bool reused = recordNo != data.GetNextRecordNumber();
-  bool locked = false;
-  ScopeExit unlock([t = table_, recordNo, &locked] {
-    if (!locked) return;
-    try {
-      t->UnlockRecord(recordNo);
-    } catch (...) {
-    }
-  });
   if (NeedsLocks()) {
     if (table_->RecordLockInUse(recordNo)) Raise(VELDOR_RECLOCKFAILED);
     table_->LockRecord(recordNo);
-    locked = true;
+    ends.locked = recordNo;
   }
   // The id is drawn once, after every check; here it is only foreseen.
   uint32_t id = uniqueIdOf(buffer);
@@ -455,16 +501,27 @@ void TDataCursor::AppendRecord(uint8_t* buffer, bool reposition) {
   }
   const std::vector<uint8_t>& slots = scratch.slots;
   writtenSlots(scratch.slots);
-  buildWriteKeys(buffer, scratch, true);
+  // A unique index's key is looked for by its insert, which finds an equal key where a search
+  // would and refuses it before it changes anything: a look first would walk the tree twice. The
+  // keys inserted before it go back with the journal.
+  buildWriteKeys(buffer, scratch, false);
   BuildRecordIdKey(buffer, idKey.data());
+  KeyJournal journal(*this, scratch.changes, scratch.journalBytes);
+  for (size_t i = 0; i < slots.size(); ++i) {
+    try {
+      journal.change(slots[i], {}, writeKey(scratch, i), recordNo);
+    } catch (const EVELDOREngineError& e) {
+      // Refused as the look before the insert refused it.
+      if (e.ErrorCode() != VELDOR_KEYVIOL || skipKeyChecks() || !indexUnique_) throw;
+      raiseKeyViolation();
+    }
+  }
   if (suppressAutoInc_) {
     SelectIndex(kSysDeletedSlot);
     if (keyExists(idKey.data())) raiseKeyViolation();
   }
-  KeyJournal journal(*this, scratch.changes, scratch.journalBytes);
-  for (size_t i = 0; i < slots.size(); ++i) journal.change(slots[i], {}, writeKey(scratch, i), recordNo);
-  journal.change(kSysDeletedSlot, reused ? std::span<const uint8_t>(oldIdKey) : std::span<const uint8_t>(),
-                 idKey, recordNo);
+  journal.changeRecordId(reused ? std::span<const uint8_t>(oldIdKey) : std::span<const uint8_t>(), idKey,
+                         recordNo);
   journalTextChanges(&journal, nullptr, buffer, recordNo);
   const bool blobsSaved = writeRecordBlobs(buffer, recordNo);
   TRecord* record = nullptr;
@@ -486,7 +543,9 @@ void TDataCursor::AppendRecord(uint8_t* buffer, bool reposition) {
   currentRecordNo_ = recordNo;
   FilterRecordChanged(recordNo, recordBuffer_.data());
   FlushBuffers(false, false, true, true, blobsSaved);
-  SelectIndex(ownIndex);
+  // Without another index's keys the cursor's selection never changed (the record-id keys
+  // change without selecting their index).
+  if (GetCurrentIndex() != ownIndex || applied_ != ownSelection) SelectIndex(ownIndex);
   if (reposition)
     AddToView(recordNo, true);
   else

@@ -65,5 +65,22 @@ TEST(WriteSetTest, ReadsThroughTheSetSeeTheFileAsWrittenAfterAnyMixOfWritesAndCu
   }
 }
 
+// A run of appends to one extent up to near the spare limit leaves storage that Clear keeps for
+// the next write-out, which then takes the bytes without growing again.
+TEST(WriteSetTest, AnExtentGrownByAppendsIsKeptAsSpareAndServesTheNextRun) {
+  TWriteSet set;
+  EXPECT_TRUE(set.TakeSpare().empty());
+  const std::vector<uint8_t> chunk(16384, 0x5A);
+  const size_t total = TWriteSet::kMaxSpareBytes - TWriteSet::kMaxSpareBytes / 4;
+  for (size_t at = 0; at < total; at += chunk.size())
+    set.Write(0, int64_t(at), chunk.data(), int64_t(chunk.size()));
+  ASSERT_EQ(set.Extents().size(), 1u);
+  EXPECT_LE(set.Extents().begin()->second.capacity(), TWriteSet::kMaxSpareBytes);
+  set.Clear();
+  const std::vector<uint8_t> spare = set.TakeSpare();
+  EXPECT_TRUE(spare.empty());
+  EXPECT_GE(spare.capacity(), total);
+}
+
 }  // namespace
 }  // namespace engine
