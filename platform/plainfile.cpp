@@ -207,6 +207,16 @@ bool OutputFile::write(const void* data, size_t n) {
   return true;
 }
 
+bool OutputFile::setMode(unsigned mode) {
+  if (fd_ < 0) {
+    error_ = EBADF;
+    return false;
+  }
+  if (::fchmod(fd_, mode_t(mode)) == 0) return true;
+  error_ = errno;
+  return false;
+}
+
 bool OutputFile::sync() {
   if (fd_ < 0) {
     error_ = EBADF;
@@ -247,7 +257,12 @@ bool ReplacingFile::begin(const std::string& target, unsigned mode) {
                              std::to_string(counter.fetch_add(1)) + "-" + std::to_string(seed() & 0xFFFF);
     if (file_.createNew(name, mode)) {
       tempPath_ = name;
-      return true;
+      struct stat old;
+      if (::lstat(target.c_str(), &old) != 0 || !S_ISREG(old.st_mode)) return true;
+      if (file_.setMode(mode & old.st_mode & 0777)) return true;
+      error_ = file_.error();
+      discard();
+      return false;
     }
     if (file_.error() != EEXIST) break;
   }
@@ -256,8 +271,10 @@ bool ReplacingFile::begin(const std::string& target, unsigned mode) {
 }
 
 bool ReplacingFile::write(const void* data, size_t n) {
+  if (failed_) return false;
   if (!file_.write(data, n)) {
     error_ = file_.error();
+    failed_ = true;
     return false;
   }
   return true;
@@ -266,6 +283,11 @@ bool ReplacingFile::write(const void* data, size_t n) {
 bool ReplacingFile::commit() {
   if (tempPath_.empty()) {
     error_ = EBADF;
+    return false;
+  }
+  // A write that failed may have stored part of its bytes: the file is not whole.
+  if (failed_) {
+    discard();
     return false;
   }
   if (!file_.sync() || !file_.close()) {
@@ -292,6 +314,7 @@ bool ReplacingFile::commit() {
 }
 
 void ReplacingFile::discard() {
+  failed_ = false;
   file_ = OutputFile();
   if (!tempPath_.empty()) {
     ::unlink(tempPath_.c_str());
