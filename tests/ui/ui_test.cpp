@@ -540,6 +540,33 @@ TEST_F(WindowTest, AWorkFolderOthersMayWriteIsNeverTakenAsTheWorkFolder) {
   EXPECT_EQ(Settings().tmpdir, own);
 }
 
+// Paths are bytes: a work folder or program whose name is not UTF-8 comes back from the file as
+// it was, where a text value would bring back other bytes (and so another folder, or none). Keys
+// the program does not own stay, and UTF-8 values stay plain text a person can edit.
+TEST_F(WindowTest, SettingsKeepPathsThatAreNotUtf8AndEveryOtherKey) {
+  namespace fs = std::filesystem;
+  const std::string odd = dir.path("caf\xe9-work");
+  fs::create_directories(odd);
+  fs::permissions(odd, fs::perms::owner_all);
+  const std::string program =
+      "/opt/or\xe1"
+      "cle/bin/exp";
+  fs::create_directories(dir.path("config/velmaron"));
+  std::ofstream(SettingsFilePath()) << "[General]\nnote=kept\n[oracle]\nNLS_LANG=AMERICAN_AMERICA.UTF8\n";
+  Settings().tmpdir = odd;
+  Settings().expcmd = program;
+  Settings().impcmd = "/opt/oracle/bin/imp";
+  ASSERT_TRUE(WriteSettings());
+  ReadSettings(ToolNames{});
+  EXPECT_EQ(Settings().tmpdir, odd);
+  EXPECT_EQ(Settings().expcmd, program);
+  EXPECT_EQ(Settings().impcmd, "/opt/oracle/bin/imp");
+  EXPECT_EQ(CurrentNlsLang(), "AMERICAN_AMERICA.UTF8");
+  EXPECT_EQ(QSettings(QString::fromStdString(SettingsFilePath()), QSettings::IniFormat).value("note"),
+            "kept");
+  EXPECT_NE(readFile(SettingsFilePath()).find("impcmd=/opt/oracle/bin/imp\n"), std::string::npos);
+}
+
 // A file of another program is the user's mistake: a warning, not an error. The dialogs open
 // where the user last chose something, else in the home folder, never in the program's folder.
 TEST_F(WindowTest, AForeignTaskFileIsAWarningAndDialogsOpenWhereTheUserWasLast) {
