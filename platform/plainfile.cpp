@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <random>
 #include <utility>
@@ -253,8 +255,13 @@ bool ReplacingFile::begin(const std::string& target, unsigned mode) {
   static std::atomic<unsigned> counter{0};
   std::random_device seed;
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const std::string name = target + ".tmp" + std::to_string(::getpid()) + "-" +
+    const std::string mark = ".tmp" + std::to_string(::getpid()) + "-" +
                              std::to_string(counter.fetch_add(1)) + "-" + std::to_string(seed() & 0xFFFF);
+    // A target whose name is as long as a name may be still gets a temporary name that fits.
+    const size_t slash = target.rfind('/');
+    const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+    const size_t room = NAME_MAX - mark.size();
+    const std::string name = target.substr(0, nameStart + std::min(target.size() - nameStart, room)) + mark;
     if (file_.createNew(name, mode)) {
       tempPath_ = name;
       struct stat old;
