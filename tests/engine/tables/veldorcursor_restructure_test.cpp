@@ -396,10 +396,12 @@ TEST(KilledRestructure, TheTableOpensWholeWithItsRowsAfterEveryKill) {
   }
 }
 
-// A restructure that ends at each of its file operations in turn, from its first look at the
-// markers to its last removal: the next open finds the table whole with its rows, and nothing but
-// the table's own files in the folder, so no copy of the table is left behind unnoticed.
-TEST(KilledRestructure, EndingAtAnyFileOperationLeavesNoStrayCopy) {
+// Restructures a small table once per file operation of the restructure, in a process of its
+// own: with `fault` Exit the process ends at that operation; with IoError every operation from
+// that one on fails, and once the failure is reported the disk works again and the same process
+// restructures once more, which must succeed. Afterwards the table opens whole with its rows, and
+// nothing but the table's own files is left in the folder. Returns the operations of a whole run.
+uint64_t failAtEveryOperation(platform::Fault fault) {
   TempDir dir;
   std::multiset<Row> rows;
   for (const Row& row : createRows(dir, structure(0), 3, [n = 0]() mutable {
@@ -413,7 +415,7 @@ TEST(KilledRestructure, EndingAtAnyFileOperationLeavesNoStrayCopy) {
   bool completed = false;
   uint64_t at = 1;
   for (; !completed && at < 2000; ++at) {
-    SCOPED_TRACE("ended at operation " + std::to_string(at));
+    SCOPED_TRACE("failed at operation " + std::to_string(at));
     for (const auto& entry : std::filesystem::directory_iterator(dir.path())) std::filesystem::remove(entry);
     for (const auto& [file, bytes] : pristine) datafile_test::writeFileBytes(file.string(), bytes);
     Helper writer([&](Helper&) {
@@ -423,27 +425,43 @@ TEST(KilledRestructure, EndingAtAnyFileOperationLeavesNoStrayCopy) {
       TDataCursor c(*db.directory);
       c.SetTableName("rows");
       c.SetExclusive(true);
-      TRestructureArgs a = structure(1);
-      faulty.setPlan({platform::Fault::Exit, at, false});
-      c.RestructureTable(a);
-      return 0;
+      TRestructureArgs args = structure(1);
+      faulty.setPlan({fault, at, false, true});
+      try {
+        c.RestructureTable(args);
+        return 0;
+      } catch (const EVELDOREngineError&) {
+      }
+      faulty.setPlan({});
+      c.Close();
+      args = structure(1);
+      c.RestructureTable(args);
+      return 1;
     });
     const int code = writer.wait();
-    ASSERT_TRUE(code == 0 || code == platform::kFaultExitCode) << code;
+    EXPECT_TRUE(code == 0 || code == (fault == platform::Fault::Exit ? platform::kFaultExitCode : 1)) << code;
     completed = code == 0;
     Database db(dir.path());
     TDataCursor c(*db.directory);
     c.SetTableName("rows");
     c.Open();
-    ASSERT_EQ(firstTwo(c), rows);
+    EXPECT_EQ(firstTwo(c), rows);
     c.Close();
     for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
       EXPECT_EQ(entry.path().stem().string(), "rows") << entry.path();
   }
   EXPECT_TRUE(completed);
   EXPECT_GT(at, 20u) << "the copy makes, fills and swaps in a table of its own";
+  return at - 1;
+}
+
+TEST(KilledRestructure, EndingAtAnyFileOperationLeavesNoStrayCopy) {
   std::printf("the restructure ran to its end after %llu operations\n",
-              static_cast<unsigned long long>(at - 1));
+              static_cast<unsigned long long>(failAtEveryOperation(platform::Fault::Exit)));
+}
+
+TEST(FailedRestructure, TheNextCopyAfterADiskFailingAtAnyOperationLeavesNoStrayCopy) {
+  failAtEveryOperation(platform::Fault::IoError);
 }
 
 // A copy marker can outlive its copy's files: its process ended right after the swap moved them.
