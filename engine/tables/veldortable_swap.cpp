@@ -151,17 +151,15 @@ void removeMarker(std::unique_ptr<platform::OsFile>& file, const std::string& pa
   fs.syncFolder(directory.Path());
 }
 
-// True when an open anywhere holds the table `name`. The process of a copy cut short holds
-// nothing any more, so a table of its marker's name that is held was made after it: temporary
-// names follow thread ids, which come round again, and a copy of another table may have taken
-// the name once this copy's files had moved.
+// True when an open anywhere holds the table `name` (or that cannot be told). The process of a copy cut short
+// holds nothing any more, so a table of its marker's name that is held was made after it: temporary names
+// follow thread ids, which come round again, and a copy of another table may have taken the name once this
+// copy's files had moved.
 bool heldOpen(TDataDirectory& directory, const std::string& name) {
-  platform::FileSystem& fs = directory.FileList().FileSystem();
-  const std::string data = TDataTable::FileNameFor(directory.Path(), name, false, kDataFileExt);
-  if (!fs.existsAsSpelt(data)) return false;
-  const std::unique_ptr<platform::OsFile> file =
-      fs.openFile(data, platform::OpenOptions{false, platform::ShareMode::Exclusive, false});
-  return !file && platform::lastOsError() == platform::kSharingViolation;
+  // A look that takes no hold itself: a live copy's own moves of that table are never refused
+  // because of it.
+  return directory.FileList().FileSystem().openAnywhereAsSpelt(
+      TDataTable::FileNameFor(directory.Path(), name, false, kDataFileExt));
 }
 
 // A copy whose process ended before its swap: the new table goes, the old one stays. False, with
