@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <random>
 #include <utility>
@@ -207,6 +209,16 @@ bool OutputFile::write(const void* data, size_t n) {
   return true;
 }
 
+bool OutputFile::setMode(unsigned mode) {
+  if (fd_ < 0) {
+    error_ = EBADF;
+    return false;
+  }
+  if (::fchmod(fd_, mode_t(mode)) == 0) return true;
+  error_ = errno;
+  return false;
+}
+
 bool OutputFile::sync() {
   if (fd_ < 0) {
     error_ = EBADF;
@@ -243,11 +255,21 @@ bool ReplacingFile::begin(const std::string& target, unsigned mode) {
   static std::atomic<unsigned> counter{0};
   std::random_device seed;
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const std::string name = target + ".tmp" + std::to_string(::getpid()) + "-" +
+    const std::string mark = ".tmp" + std::to_string(::getpid()) + "-" +
                              std::to_string(counter.fetch_add(1)) + "-" + std::to_string(seed() & 0xFFFF);
+    // A target whose name is as long as a name may be still gets a temporary name that fits.
+    const size_t slash = target.rfind('/');
+    const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+    const size_t room = NAME_MAX - mark.size();
+    const std::string name = target.substr(0, nameStart + std::min(target.size() - nameStart, room)) + mark;
     if (file_.createNew(name, mode)) {
       tempPath_ = name;
-      return true;
+      struct stat old;
+      if (::lstat(target.c_str(), &old) != 0 || !S_ISREG(old.st_mode)) return true;
+      if (file_.setMode(mode & old.st_mode & 0777)) return true;
+      error_ = file_.error();
+      discard();
+      return false;
     }
     if (file_.error() != EEXIST) break;
   }
@@ -256,8 +278,10 @@ bool ReplacingFile::begin(const std::string& target, unsigned mode) {
 }
 
 bool ReplacingFile::write(const void* data, size_t n) {
+  if (failed_) return false;
   if (!file_.write(data, n)) {
     error_ = file_.error();
+    failed_ = true;
     return false;
   }
   return true;
@@ -266,6 +290,11 @@ bool ReplacingFile::write(const void* data, size_t n) {
 bool ReplacingFile::commit() {
   if (tempPath_.empty()) {
     error_ = EBADF;
+    return false;
+  }
+  // A write that failed may have stored part of its bytes: the file is not whole.
+  if (failed_) {
+    discard();
     return false;
   }
   if (!file_.sync() || !file_.close()) {
@@ -292,6 +321,7 @@ bool ReplacingFile::commit() {
 }
 
 void ReplacingFile::discard() {
+  failed_ = false;
   file_ = OutputFile();
   if (!tempPath_.empty()) {
     ::unlink(tempPath_.c_str());

@@ -119,6 +119,8 @@ class OutputFile {
   bool write(std::string_view text) { return write(text.data(), text.size()); }
   // Forces the written bytes to the disk. False with error() set.
   bool sync();
+  // Sets the file's permission bits to `mode`, the umask aside. False with error() set.
+  bool setMode(unsigned mode);
   // Closes the file; false with error() set when the close reports a failure (for example
   // a delayed write error).
   bool close();
@@ -142,10 +144,15 @@ class ReplacingFile {
   ReplacingFile& operator=(const ReplacingFile&) = delete;
 
   // Creates the temporary file for `target` in the target's folder, with the permission bits
-  // `mode` less the umask; the target takes them on commit. False with error() set.
+  // `mode` less the umask; the target takes them on commit. When `target` is a regular file, the
+  // new one has its permission bits instead, narrowed to `mode`: a file its owner closed to others
+  // stays closed. A symbolic link at `target` is replaced itself, never written through. False
+  // with error() set.
   bool begin(const std::string& target, unsigned mode = 0666);
   bool write(const void* data, size_t n);
   bool write(std::string_view text) { return write(text.data(), text.size()); }
+  // Once a write has failed, later writes and commit() fail too (the file is discarded), so that
+  // a file missing some of its bytes never replaces the target.
   // Syncs, closes and renames the temporary file onto the target, then syncs the target's folder,
   // so that the new file is on the disk under its name when this returns true. False with error()
   // set; the temporary file is then removed and the target stays as it was, except when only the
@@ -162,6 +169,7 @@ class ReplacingFile {
   std::string target_;
   std::string tempPath_;
   int error_ = 0;
+  bool failed_ = false;
 };
 
 }  // namespace platform

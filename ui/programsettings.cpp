@@ -1,10 +1,13 @@
 #include "ui/programsettings.h"
 
+#include <QByteArray>
 #include <QSettings>
 #include <QStandardPaths>
+#include <QVariant>
 #include <cstdlib>
 #include <filesystem>
 
+#include "platform/osfile.h"
 #include "platform/privatefile.h"
 #include "platform/processinfo.h"
 #include "tasks/u_common.h"
@@ -17,6 +20,18 @@ QString q(const std::string& text) {
 }
 std::string s(const QString& text) {
   return text.toStdString();
+}
+
+// A stored text as the file holds it: a text that is not UTF-8 (a path of a system that names its
+// files in another encoding) is kept as its bytes, which a text value could not carry.
+QVariant storedText(const std::string& text) {
+  const QString asText = q(text);
+  if (asText.toStdString() == text) return asText;
+  return QByteArray(text.data(), qsizetype(text.size()));
+}
+std::string readText(const QVariant& value) {
+  if (value.typeId() == QMetaType::QByteArray) return value.toByteArray().toStdString();
+  return s(value.toString());
 }
 
 bool isFolder(const std::string& path) {
@@ -36,15 +51,16 @@ std::string privateFolderIn(const std::string& parent, const std::string& name) 
 
 // Writes `file` out. A damaged line read from the file leaves its status at FormatError, though
 // the write drops that line and succeeds, and hides a failed write too: with a damaged file, the
-// write succeeded when it replaced the file.
+// write succeeded when it put a new file in place. The file is replaced, never rewritten where
+// it lies, so a new identity shows it; a time stamp would not, as file times follow a coarse clock.
 bool synced(QSettings& file) {
   const std::string path = s(file.fileName());
-  std::error_code ec;
-  const auto before = std::filesystem::last_write_time(path, ec);
+  platform::FileSystem& fs = platform::FileSystem::local();
+  platform::FileInfo before, after;
+  const bool existed = fs.fileInfo(path, before);
   file.sync();
   if (file.status() != QSettings::FormatError) return file.status() == QSettings::NoError;
-  const auto after = std::filesystem::last_write_time(path, ec);
-  return !ec && after != before;
+  return fs.fileInfo(path, after) && (!existed || !(after.identity == before.identity));
 }
 
 }  // namespace
@@ -114,14 +130,14 @@ void ReadSettings(const ToolNames& tools) {
   ProgramSettings& settings = Settings();
   QSettings file(q(SettingsFilePath()), QSettings::IniFormat);
   auto program = [&](const char* key, const std::string& fallback) {
-    const std::string value = s(file.value(key).toString());
+    const std::string value = readText(file.value(key));
     return value.empty() ? fallback : value;
   };
   settings.sqlpluscmd = program("sqlpluscmd", tools.sqlplus);
   settings.expcmd = program("expcmd", tools.exp);
   settings.impcmd = program("impcmd", tools.imp);
   settings.maxtasks = file.contains("maxtasks") ? ParseMaxTasks(s(file.value("maxtasks").toString())) : 5;
-  settings.tmpdir = ApplyWorkFolderRule(s(file.value("tmpdir").toString()));
+  settings.tmpdir = ApplyWorkFolderRule(readText(file.value("tmpdir")));
   settings.tipsatstartup = file.value("tipsatstartup", ProgramSettings{}.tipsatstartup).toBool();
   ClientCharset() = ParseNlsLang(CurrentNlsLang());
 }
@@ -129,12 +145,12 @@ void ReadSettings(const ToolNames& tools) {
 bool WriteSettings() {
   const ProgramSettings& settings = Settings();
   QSettings file(q(SettingsFilePath()), QSettings::IniFormat);
-  file.setValue("sqlpluscmd", q(settings.sqlpluscmd));
-  file.setValue("expcmd", q(settings.expcmd));
-  file.setValue("impcmd", q(settings.impcmd));
+  file.setValue("sqlpluscmd", storedText(settings.sqlpluscmd));
+  file.setValue("expcmd", storedText(settings.expcmd));
+  file.setValue("impcmd", storedText(settings.impcmd));
   file.setValue("version", q(std::string(kProgramVersion)));
   file.setValue("program name", q(std::string(kProgramName)));
-  file.setValue("tmpdir", q(settings.tmpdir));
+  file.setValue("tmpdir", storedText(settings.tmpdir));
   file.setValue("maxtasks", QString::number(settings.maxtasks));
   file.setValue("tipsatstartup", settings.tipsatstartup);
   return synced(file);

@@ -59,6 +59,8 @@ std::string CurrentNlsLang();
 // Stores NLS_LANG in the settings file's [oracle] group. False when the file cannot be written.
 bool StoreNlsLang(const std::string& value);
 
+// Paths that are not UTF-8 are stored as their bytes and read back as they were.
+//
 // Reads every setting and the client character set: a missing setting takes its default (program
 // names from `tools`), so nothing of an earlier reading stays behind.
 void ReadSettings(const ToolNames& tools);

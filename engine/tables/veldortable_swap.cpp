@@ -151,6 +151,17 @@ void removeMarker(std::unique_ptr<platform::OsFile>& file, const std::string& pa
   fs.syncFolder(directory.Path());
 }
 
+// True when an open anywhere holds the table `name` (or that cannot be told). The process of a copy cut short
+// holds nothing any more, so a table of its marker's name that is held was made after it: temporary names
+// follow thread ids, which come round again, and a copy of another table may have taken the name once this
+// copy's files had moved.
+bool heldOpen(TDataDirectory& directory, const std::string& name) {
+  // A look that takes no hold itself: a live copy's own moves of that table are never refused
+  // because of it.
+  return directory.FileList().FileSystem().openAnywhereAsSpelt(
+      TDataTable::FileNameFor(directory.Path(), name, false, kDataFileExt));
+}
+
 // A copy whose process ended before its swap: the new table goes, the old one stays. False, with
 // nothing done, when a swap marker lies beside `name` once the copy marker is held: the copy's
 // process writes its swap marker while holding the copy marker and removes it before letting that
@@ -164,7 +175,8 @@ bool dropCopyCutShort(TDataDirectory& directory, std::string_view name) {
   if (!file) return true;
   if (directory.FileList().FileSystem().existsAsSpelt(markerPath(directory, name, kSwapMarkerExt)))
     return false;
-  if (!text.empty() && text.find_first_of("/\n") == std::string::npos) dropUnfinishedCopy(directory, text);
+  if (!text.empty() && text.find_first_of("/\n") == std::string::npos && !heldOpen(directory, text))
+    dropUnfinishedCopy(directory, text);
   removeMarker(file, copyPath, directory);
   return true;
 }

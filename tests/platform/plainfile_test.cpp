@@ -1,12 +1,21 @@
 #include "platform/plainfile.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
+#include <string>
+#include <tuple>
+#include <vector>
 
 #include "platform/oserror.h"
 #include "tests/platform/temp_folder.h"
@@ -125,6 +134,148 @@ TEST_F(ReplacingFileTest, DiscardedOrAbandonedFileLeavesNoTraceAndKeepsTheTarget
   g.discard();
   EXPECT_EQ(readFile(path("t")), "old");
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_), {}), 1);
+}
+
+// What a replacement meets outside its own process: the end of its writer, a full disk, another
+// writer of the same file, and targets that are links or have odd names or permissions.
+using ReplacingFileFailureTest = TempFolderTest;
+
+// Runs `body` in a child process and returns its exit code (128 + signal when a signal ended it).
+// `ready` is written by the child when it reaches the point the parent waits for; the parent kills
+// it there when `killWhenReady`.
+int inChild(const std::function<int(int ready)>& body, bool killWhenReady = false) {
+  int pipeFds[2];
+  if (::pipe(pipeFds) != 0) return -1;
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::close(pipeFds[0]);
+    ::_exit(body(pipeFds[1]));
+  }
+  ::close(pipeFds[1]);
+  char c = 0;
+  if (killWhenReady && ::read(pipeFds[0], &c, 1) == 1) ::kill(child, SIGKILL);
+  ::close(pipeFds[0]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+TEST_F(ReplacingFileFailureTest, AWriterKilledBeforeItsCommitLeavesTheOldFileWhole) {
+  const std::string old(100000, 'o');
+  writeFile(path("t.adf"), old);
+  const int code = inChild(
+      [&](int ready) {
+        platform::ReplacingFile f;
+        const std::string chunk(65536, 'n');
+        if (!f.begin(path("t.adf")) || !f.write(chunk)) return 1;
+        if (::write(ready, "r", 1) != 1) return 2;
+        for (;;)
+          if (!f.write(chunk)) return 3;
+      },
+      true);
+  EXPECT_EQ(code, 128 + SIGKILL);
+  EXPECT_EQ(readFile(path("t.adf")), old);
+}
+
+TEST_F(ReplacingFileFailureTest, AFullDiskFailsTheReplacementAndKeepsTheOldFile) {
+  writeFile(path("t.adf"), "old");
+  const int code = inChild([&](int) {
+    ::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{4096, 4096};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    platform::ReplacingFile f;
+    if (!f.begin(path("t.adf"))) return 1;
+    if (f.write(std::string(8192, 'n'))) return 2;
+    // A caller that goes on regardless still cannot put the cut file in place.
+    if (f.write("more") || f.commit()) return 3;
+    return f.error() == EFBIG ? 0 : 4;
+  });
+  EXPECT_EQ(code, 0);
+  EXPECT_EQ(readFile(path("t.adf")), "old");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), {}), 1);
+}
+
+// Two writers replace one file over and over while a reader looks: every look sees one writer's
+// whole file, and so does the end.
+TEST_F(ReplacingFileFailureTest, TwoProcessesReplacingOneFileAtOnceLeaveOneWholeVersion) {
+  constexpr size_t kSize = 200000;
+  writeFile(path("t"), std::string(kSize, 'a'));
+  const auto whole = [&](const std::string& bytes) {
+    return bytes.size() == kSize && (bytes == std::string(kSize, 'a') || bytes == std::string(kSize, 'b') ||
+                                     bytes == std::string(kSize, 'c'));
+  };
+  std::vector<pid_t> writers;
+  for (char letter : {'b', 'c'}) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+      const std::string content(kSize, letter);
+      for (int i = 0; i < 8; ++i) {
+        platform::ReplacingFile f;
+        if (!f.begin(path("t")) || !f.write(content.substr(0, kSize / 2)) ||
+            !f.write(content.substr(kSize / 2)) || !f.commit())
+          ::_exit(1);
+      }
+      ::_exit(0);
+    }
+    writers.push_back(child);
+  }
+  // The reader looks until both writers have ended.
+  int torn = 0, looks = 0;
+  for (size_t ended = 0; ended < writers.size(); ++looks) {
+    if (!whole(readFile(path("t")))) ++torn;
+    for (pid_t& child : writers) {
+      int status = 0;
+      if (child == 0 || ::waitpid(child, &status, WNOHANG) != child) continue;
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+      child = 0;
+      ++ended;
+    }
+  }
+  EXPECT_GT(looks, 1);
+  EXPECT_EQ(torn, 0);
+  EXPECT_TRUE(whole(readFile(path("t"))));
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), {}), 1);
+}
+
+TEST_F(ReplacingFileFailureTest, TheReplacementKeepsTheTargetsPermissionsNarrowedToTheWritersOwn) {
+  writeFile(path("private.adf"), "old");
+  ::chmod(path("private.adf").c_str(), 0600);
+  writeFile(path("shared.etf"), "old");
+  ::chmod(path("shared.etf").c_str(), 0664);
+  for (const auto& [name, mode, expected] : std::vector<std::tuple<std::string, unsigned, unsigned>>{
+           {"private.adf", 0666, 0600}, {"shared.etf", 0600, 0600}, {"shared.etf", 0666, 0600}}) {
+    platform::ReplacingFile f;
+    ASSERT_TRUE(f.begin(path(name), mode));
+    ASSERT_TRUE(f.write("new") && f.commit());
+    struct stat st {};
+    ASSERT_EQ(::stat(path(name).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, expected) << name << " " << mode;
+  }
+  writeFile(path("group.adf"), "old");
+  ::chmod(path("group.adf").c_str(), 0664);
+  platform::ReplacingFile f;
+  ASSERT_TRUE(f.begin(path("group.adf")) && f.write("new") && f.commit());
+  struct stat st {};
+  ASSERT_EQ(::stat(path("group.adf").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0664u);
+}
+
+// A link at the target is replaced itself: the file it led to keeps its bytes. Names need not be
+// UTF-8, and may be as long as the system allows.
+TEST_F(ReplacingFileFailureTest, ALinkIsReplacedNeverWrittenThroughAndNamesAreBytes) {
+  writeFile(path("dump.dmp"), "the dump");
+  fs::create_symlink(path("dump.dmp"), path("link.hed"));
+  const std::string odd = path("caf\xe9\xff.adf");
+  const std::string longest = path(std::string(NAME_MAX - 4, 'd') + ".hed");
+  for (const std::string& target : {path("link.hed"), odd, longest}) {
+    platform::ReplacingFile f;
+    ASSERT_TRUE(f.begin(target)) << target;
+    ASSERT_TRUE(f.write("header") && f.commit()) << target;
+    EXPECT_EQ(readFile(target), "header");
+  }
+  EXPECT_FALSE(fs::is_symlink(path("link.hed")));
+  EXPECT_EQ(readFile(path("dump.dmp")), "the dump");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), {}), 4);
 }
 
 using FileNamesTest = TempFolderTest;

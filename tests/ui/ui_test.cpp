@@ -2,6 +2,7 @@
 // file dialogs and modal dialogs, over real dumps from the dump builder and real files.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -538,6 +539,63 @@ TEST_F(WindowTest, AWorkFolderOthersMayWriteIsNeverTakenAsTheWorkFolder) {
             std::vector<QString>{QString::fromStdString(
                 "error: The work directory must belong to you and be writable by you only: " + shared)});
   EXPECT_EQ(Settings().tmpdir, own);
+}
+
+// Paths are bytes: a work folder or program whose name is not UTF-8 comes back from the file as
+// it was, where a text value would bring back other bytes (and so another folder, or none). Keys
+// the program does not own stay, and UTF-8 values stay plain text a person can edit.
+TEST_F(WindowTest, SettingsKeepPathsThatAreNotUtf8AndEveryOtherKey) {
+  namespace fs = std::filesystem;
+  const std::string odd = dir.path("caf\xe9-work");
+  fs::create_directories(odd);
+  fs::permissions(odd, fs::perms::owner_all);
+  const std::string program =
+      "/opt/or\xe1"
+      "cle/bin/exp";
+  fs::create_directories(dir.path("config/velmaron"));
+  std::ofstream(SettingsFilePath()) << "[General]\nnote=kept\n[oracle]\nNLS_LANG=AMERICAN_AMERICA.UTF8\n";
+  Settings().tmpdir = odd;
+  Settings().expcmd = program;
+  Settings().impcmd = "/opt/oracle/bin/imp";
+  ASSERT_TRUE(WriteSettings());
+  ReadSettings(ToolNames{});
+  EXPECT_EQ(Settings().tmpdir, odd);
+  EXPECT_EQ(Settings().expcmd, program);
+  EXPECT_EQ(Settings().impcmd, "/opt/oracle/bin/imp");
+  EXPECT_EQ(CurrentNlsLang(), "AMERICAN_AMERICA.UTF8");
+  EXPECT_EQ(QSettings(QString::fromStdString(SettingsFilePath()), QSettings::IniFormat).value("note"),
+            "kept");
+  EXPECT_NE(readFile(SettingsFilePath()).find("impcmd=/opt/oracle/bin/imp\n"), std::string::npos);
+}
+
+// Two programs save into one settings file at once, the one its own settings and the other its
+// character set, over and over: the file stays readable, each one's last values are in it, and a
+// key neither owns stays too.
+TEST_F(WindowTest, TwoProgramsSavingSettingsAtOnceLoseNeithersValues) {
+  std::filesystem::create_directories(dir.path("config/velmaron"));
+  std::ofstream(SettingsFilePath()) << "[General]\nnote=kept\n";
+  Settings().tmpdir = dir.path();
+  const auto saver = [](bool settings) {
+    const pid_t child = ::fork();
+    if (child != 0) return child;
+    bool ok = true;
+    for (int i = 1; i <= 25; ++i) {
+      Settings().maxtasks = i;
+      ok = ok && (settings ? WriteSettings() : StoreNlsLang("AMERICAN_AMERICA.CHARSET" + std::to_string(i)));
+    }
+    ::_exit(ok ? 0 : 1);
+  };
+  const pid_t savers[] = {saver(true), saver(false)};
+  for (pid_t child : savers) {
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  QSettings file(QString::fromStdString(SettingsFilePath()), QSettings::IniFormat);
+  EXPECT_EQ(file.status(), QSettings::NoError);
+  EXPECT_EQ(file.value("maxtasks").toString(), "25");
+  EXPECT_EQ(file.value("oracle/NLS_LANG").toString(), "AMERICAN_AMERICA.CHARSET25");
+  EXPECT_EQ(file.value("note").toString(), "kept");
 }
 
 // A file of another program is the user's mistake: a warning, not an error. The dialogs open

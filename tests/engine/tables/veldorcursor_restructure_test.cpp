@@ -8,14 +8,17 @@
 // then opens whole with the same rows.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 
 #include <functional>
+#include <map>
 #include <random>
 #include <thread>
 
 #include "engine/storage/veldorbtree.h"
 #include "engine/tables/veldorcursor.h"
+#include "platform/faultfs.h"
 #include "tests/engine/tables/table_test_util.h"
 #include "tools/tablecheck/tablecheck.h"
 
@@ -391,6 +394,113 @@ TEST(KilledRestructure, TheTableOpensWholeWithItsRowsAfterEveryKill) {
     for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
       EXPECT_EQ(entry.path().stem().string(), "rows") << entry.path();
   }
+}
+
+// Restructures a small table once per file operation of the restructure, in a process of its
+// own: with `fault` Exit the process ends at that operation; with IoError every operation from
+// that one on fails, and once the failure is reported the disk works again and the same process
+// restructures once more, which must succeed. Afterwards the table opens whole with its rows, and
+// nothing but the table's own files is left in the folder. Returns the operations of a whole run.
+uint64_t failAtEveryOperation(platform::Fault fault) {
+  TempDir dir;
+  std::multiset<Row> rows;
+  for (const Row& row : createRows(dir, structure(0), 3, [n = 0]() mutable {
+         ++n;
+         return Row{{1, std::to_string(n)}, {2, "r" + std::to_string(n)}};
+       }))
+    rows.insert({{1, row.at(1)}, {2, row.at(2)}});
+  std::map<std::filesystem::path, std::vector<uint8_t>> pristine;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+    pristine[entry.path()] = datafile_test::readFileBytes(entry.path().string());
+  bool completed = false;
+  uint64_t at = 1;
+  for (; !completed && at < 2000; ++at) {
+    SCOPED_TRACE("failed at operation " + std::to_string(at));
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) std::filesystem::remove(entry);
+    for (const auto& [file, bytes] : pristine) datafile_test::writeFileBytes(file.string(), bytes);
+    Helper writer([&](Helper&) {
+      platform::FaultyFileSystem faulty(platform::FileSystem::local());
+      TFileList list(faulty);
+      Database db(dir.path(), &list);
+      TDataCursor c(*db.directory);
+      c.SetTableName("rows");
+      c.SetExclusive(true);
+      TRestructureArgs args = structure(1);
+      faulty.setPlan({fault, at, false, true});
+      try {
+        c.RestructureTable(args);
+        return 0;
+      } catch (const EVELDOREngineError&) {
+      }
+      faulty.setPlan({});
+      c.Close();
+      args = structure(1);
+      c.RestructureTable(args);
+      return 1;
+    });
+    const int code = writer.wait();
+    EXPECT_TRUE(code == 0 || code == (fault == platform::Fault::Exit ? platform::kFaultExitCode : 1)) << code;
+    completed = code == 0;
+    Database db(dir.path());
+    TDataCursor c(*db.directory);
+    c.SetTableName("rows");
+    c.Open();
+    EXPECT_EQ(firstTwo(c), rows);
+    c.Close();
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+      EXPECT_EQ(entry.path().stem().string(), "rows") << entry.path();
+  }
+  EXPECT_TRUE(completed);
+  EXPECT_GT(at, 20u) << "the copy makes, fills and swaps in a table of its own";
+  return at - 1;
+}
+
+TEST(KilledRestructure, EndingAtAnyFileOperationLeavesNoStrayCopy) {
+  std::printf("the restructure ran to its end after %llu operations\n",
+              static_cast<unsigned long long>(failAtEveryOperation(platform::Fault::Exit)));
+}
+
+TEST(FailedRestructure, TheNextCopyAfterADiskFailingAtAnyOperationLeavesNoStrayCopy) {
+  failAtEveryOperation(platform::Fault::IoError);
+}
+
+// A copy marker can outlive its copy's files: its process ended right after the swap moved them.
+// The temporary name it holds may be taken again by a copy of another table on a thread of the
+// same id. Opening the first table then leaves that other copy alone while anyone holds it, and
+// still clears the marker.
+TEST(KilledRestructure, AStaleCopyMarkerNeverDeletesATableHeldOpen) {
+  TempDir dir;
+  createRows(dir, structure(0), 3, [n = 0]() mutable {
+    ++n;
+    return Row{{1, std::to_string(n)}, {2, "r" + std::to_string(n)}};
+  });
+  const std::string reused = "00123450";
+  Database(dir.path()).create(2, reused);
+  datafile_test::writeFileBytes(dir.file("rows.CPY"), std::vector<uint8_t>(reused.begin(), reused.end()));
+  Helper holder([&](Helper& h) {
+    Database db(dir.path());
+    db.open(reused, true);
+    h.send('o');
+    h.receive();
+    return 0;
+  });
+  ASSERT_EQ(holder.receive(), 'o');
+  {
+    Database db(dir.path());
+    TDataCursor c(*db.directory);
+    c.SetTableName("rows");
+    c.Open();
+    EXPECT_EQ(c.GetRecordCount(), 3);
+  }
+  EXPECT_TRUE(std::filesystem::exists(dir.file(reused + ".DAT")));
+  EXPECT_FALSE(std::filesystem::exists(dir.file("rows.CPY")));
+  holder.send('x');
+  EXPECT_EQ(holder.wait(), 0);
+  Database db(dir.path());
+  TDataCursor c(*db.directory);
+  c.SetTableName(reused);
+  c.Open();
+  EXPECT_EQ(c.GetRecordCount(), 2);
 }
 
 }  // namespace
