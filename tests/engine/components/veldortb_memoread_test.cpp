@@ -365,6 +365,287 @@ TEST_P(MemoRead, AMemoReadAfterACommitBetweenTheStepAndTheReadShowsTheRowAsCommi
   EXPECT_EQ(writer.wait(), 0);
 }
 
+// Lengths by row: none, NULL, at and beside a read run of a scan, a block, over two runs, small.
+constexpr int kNullMemo = -1;
+constexpr int kRunLengths[] = {0, kNullMemo, 262144, 262143, 262145, 494, 524300, 700, 988, 130000};
+constexpr int kRunRows = 2 * int(std::size(kRunLengths));
+
+// The memo of row `id` written with value `v`: every byte tells the row and the version it
+// belongs to. Rows `id` and `id + kRunRows / 2` have memos of one length.
+std::string runMemoOf(int id, int v) {
+  const int length = kRunLengths[(id - 1) % std::size(kRunLengths)];
+  if (length <= 0) return "";
+  const std::string unit = "[" + std::to_string(id) + "." + std::to_string(v) + "]";
+  std::string s;
+  s.reserve(size_t(length) + unit.size());
+  while (s.size() < size_t(length)) s += unit;
+  s.resize(size_t(length));
+  return s;
+}
+
+void putRunRow(TVELDORTable& t, int id, int v) {
+  t.FieldByName("id").SetAsInteger(id);
+  t.FieldByName("v").SetAsInteger(v);
+  if (kRunLengths[(id - 1) % std::size(kRunLengths)] == kNullMemo)
+    t.FieldByName("m").Clear();
+  else
+    t.FieldByName("m").SetAsString(runMemoOf(id, v));
+}
+
+// Another process rewrites memos of a few hundred KiB and of a few bytes in place (the same
+// length, the record where it was), rewrites two of one length one after the other, deletes rows
+// and inserts them again, and empties and refills the table, while this one reads them along
+// scans, back from bookmarks and Locate, and in a filter: a memo read is that of the row with the
+// value shown, whole; the only error is that of a row deleted under the reader.
+TEST_P(MemoRead, LongMemosRewrittenInPlaceByAnotherProcessReadWholeAndTheirOwnAlongAScan) {
+  Helper writer([&](Helper& h) {
+    if (h.receive() != 'G') return 2;
+    TVELDORDatabase db;
+    openDatabase(db);
+    TVELDORTable t;
+    t.SetDatabaseName("db");
+    t.SetTableName("t");
+    t.Open();
+    int v = 1000;
+    int statements = 0;
+    for (;; ++v) {
+      pollfd p{h.inFd(), POLLIN, 0};
+      if (::poll(&p, 1, 0) > 0) break;
+      const int id = v % kRunRows + 1;
+      switch (v % 11) {
+        case 3: {
+          // Deleted, and its record taken again by the row inserted after it.
+          if (!t.Locate("id", ds::Variant(id), 0)) return 3;
+          t.Delete();
+          t.Append();
+          putRunRow(t, id, v);
+          t.Post();
+          break;
+        }
+        case 7: {
+          // Two rows of one length rewritten one after the other: the blocks the first frees are
+          // the second's to take.
+          const int a = (v / 11) % (kRunRows / 2) + 1, b = a + kRunRows / 2;
+          if (!t.Locate("id", ds::Variant(b), 0)) return 5;
+          t.Edit();
+          putRunRow(t, b, v);
+          t.Post();
+          if (!t.Locate("id", ds::Variant(a), 0)) return 6;
+          t.Edit();
+          putRunRow(t, a, v);
+          t.Post();
+          break;
+        }
+        case 10:
+          if (v % 5 == 0) {
+            // Emptied and refilled: every record and block is taken again.
+            exec("DELETE FROM t");
+            for (int r = 1; r <= kRunRows; ++r) {
+              t.Append();
+              putRunRow(t, r, v);
+              t.Post();
+            }
+            break;
+          }
+          [[fallthrough]];
+        default:
+          if (!t.Locate("id", ds::Variant(id), 0)) return 7;
+          t.Edit();
+          putRunRow(t, id, v);
+          t.Post();
+      }
+      if (++statements == 1) h.send('R');
+    }
+    h.send(char(std::min(statements, 127)));
+    return 0;
+  });
+  std::string problem;
+  int reads = 0, deleted = 0;
+  {
+    TVELDORDatabase db;
+    openDatabase(db);
+    exec("CREATE TABLE t (id INTEGER, v INTEGER, m BLOB(1, 1), PRIMARY KEY (id)" + encryption() + ")");
+    TVELDORTable t;
+    t.SetDatabaseName("db");
+    t.SetTableName("t");
+    t.Open();
+    for (int id = 1; id <= kRunRows; ++id) {
+      t.Append();
+      putRunRow(t, id, id);
+      t.Post();
+    }
+    writer.send('G');
+    ASSERT_EQ(writer.receive(), 'R');
+    ds::Field& v = t.FieldByName("v");
+    ds::Field& m = t.FieldByName("m");
+    const auto check = [&](const char* how) {
+      try {
+        const int id = t.FieldByName("id").AsInteger();
+        const std::string memo = m.AsString();
+        ++reads;
+        const std::string want = runMemoOf(id, v.AsInteger());
+        if (memo != want && problem.empty())
+          problem = std::string(how) + ": row " + std::to_string(id) + " v " + v.AsString() + ": a memo of " +
+                    std::to_string(memo.size()) + " bytes (" + memo.substr(0, 12) + ") where " +
+                    std::to_string(want.size()) + " were due";
+        if (m.IsNull() != (kRunLengths[(id - 1) % std::size(kRunLengths)] <= 0) && problem.empty())
+          problem = std::string(how) + ": row " + std::to_string(id) + " NULL as it should not be";
+      } catch (const engine::EVELDOREngineError& e) {
+        if (e.ErrorCode() == engine::VELDOR_KEYORRECDELETED)
+          ++deleted;
+        else if (problem.empty())
+          problem = std::string(how) + ": " + e.what();
+      }
+    };
+    t.SetOnFilterRecord(
+        [&](ds::DataSet& rows, bool& accept) { accept = rows.FieldByName("id").AsInteger() % 3 != 0; });
+    for (int round = 0; round < 8 && problem.empty(); ++round) {
+      try {
+        t.SetFiltered(round % 4 == 3);
+        t.Refresh();
+        ds::Bookmark back;
+        for (t.First(); !t.Eof() && problem.empty(); t.Next()) {
+          if (round % 2 == 1) std::this_thread::sleep_for(std::chrono::microseconds(300));
+          check(round % 4 == 3 ? "filtered scan" : "scan");
+          if (t.FieldByName("id").AsInteger() == 4) back = t.GetBookmark();
+        }
+        if (!back.empty() && t.BookmarkValid(back)) {
+          t.GotoBookmark(back);
+          check("bookmark");
+        }
+        if (t.Locate("id", ds::Variant(3), 0)) check("Locate");
+        for (t.Last(); !t.Bof() && problem.empty(); t.Prior()) check("backward scan");
+      } catch (const engine::EVELDOREngineError& e) {
+        if (e.ErrorCode() != engine::VELDOR_KEYORRECDELETED && problem.empty()) problem = e.what();
+        ++deleted;
+      }
+    }
+  }
+  writer.send('Q');
+  const char statements = writer.receive();
+  EXPECT_EQ(writer.wait(), 0);
+  EXPECT_EQ(problem, "") << "after " << reads << " reads";
+  EXPECT_GT(reads, 100);
+  EXPECT_LT(deleted, reads / 4) << "rows deleted under the reader";
+  EXPECT_GT(statements, 10) << "the writer hardly ran beside the reader";
+}
+
+// A memo of about one blob block for row `id` in version `v`, every byte telling both; row 300
+// runs over two read runs of a scan, row 301 is empty and row 302 NULL.
+std::string blockMemoOf(int id, int v) {
+  if (id == 301 || id == 302) return "";
+  const std::string unit = "<" + std::to_string(id) + "." + std::to_string(v) + ">";
+  std::string s;
+  while (s.size() < (id == 300 ? 300000u : 300u)) s += unit;
+  s.resize(id == 300 ? 300000u : 300u);
+  return s;
+}
+
+// Rows whose memos a scan reads ahead of it in one run from disk are changed under that run: in a
+// transaction of this process by a second table (then rolled back), by an edit cancelled, and by
+// another process that rewrites some in place and deletes and inserts others. Each memo the scan
+// reads next, or after going back by Locate and bookmark, is its row's version as it stands then.
+TEST_P(MemoRead, MemosReadAheadInARunAreThoseOfTheRowsAsTheyStandWhenRead) {
+  constexpr int kRows = 620;
+  const auto fill = [&](int from, int to, int v, bool append) {
+    TVELDORTable t;
+    t.SetDatabaseName("db");
+    t.SetTableName("t");
+    t.Open();
+    for (int id = from; id <= to; ++id) {
+      if (append) {
+        t.Append();
+        t.FieldByName("id").SetAsInteger(id);
+      } else {
+        if (!t.Locate("id", ds::Variant(id), 0)) return false;
+        t.Edit();
+      }
+      t.FieldByName("v").SetAsInteger(v);
+      if (id == 302)
+        t.FieldByName("m").Clear();
+      else
+        t.FieldByName("m").SetAsString(blockMemoOf(id, v));
+      t.Post();
+    }
+    return true;
+  };
+  Helper other([&](Helper& h) {
+    TVELDORDatabase db;
+    openDatabase(db);
+    if (h.receive() != 'C') return 2;
+    exec("CREATE TABLE t (id INTEGER, v INTEGER, m BLOB(1, 1), PRIMARY KEY (id)" + encryption() + ")");
+    fill(1, kRows, 1, true);
+    h.send('k');
+    if (h.receive() != 'W') return 3;
+    // In place, the same lengths; then rows deleted, their blocks freed, and inserted again.
+    if (!fill(11, 20, 3, false)) return 4;
+    exec("DELETE FROM t WHERE id >= 21 AND id <= 25");
+    fill(21, 25, 4, true);
+    if (!fill(299, 303, 5, false)) return 5;
+    h.send('k');
+    return h.receive() == 'Q' ? 0 : 6;
+  });
+  other.send('C');
+  ASSERT_EQ(other.receive(), 'k');
+  {
+    TVELDORDatabase db;
+    openDatabase(db);
+    TVELDORTable scan;
+    scan.SetDatabaseName("db");
+    scan.SetTableName("t");
+    scan.Open();
+    ds::Field& m = scan.FieldByName("m");
+    const auto expect = [&](int v, const std::string& when) {
+      const int id = scan.FieldByName("id").AsInteger();
+      // The memo first: a row changed since the step is read again whole for it.
+      EXPECT_EQ(m.AsString(), blockMemoOf(id, v)) << when << ", row " << id;
+      EXPECT_EQ(scan.FieldByName("v").AsInteger(), v) << when << ", row " << id;
+      EXPECT_EQ(m.IsNull(), id == 301 || id == 302) << when << ", row " << id;
+    };
+    scan.First();
+    expect(1, "the first row");
+    const ds::Bookmark first = scan.GetBookmark();
+
+    db.StartTransaction();
+    fill(2, 6, 2, false);
+    for (scan.Next(); scan.FieldByName("id").AsInteger() <= 6; scan.Next())
+      expect(2, "posted in the transaction");
+    db.Rollback();
+    scan.Refresh();
+    for (scan.First(); scan.FieldByName("id").AsInteger() <= 6; scan.Next()) expect(1, "rolled back");
+    {
+      TVELDORTable edit;
+      edit.SetDatabaseName("db");
+      edit.SetTableName("t");
+      edit.Open();
+      ASSERT_TRUE(edit.Locate("id", ds::Variant(8), 0));
+      edit.Edit();
+      edit.FieldByName("m").SetAsString(blockMemoOf(8, 9));
+      edit.Cancel();
+    }
+    for (; scan.FieldByName("id").AsInteger() <= 10; scan.Next()) expect(1, "an edit cancelled");
+
+    other.send('W');
+    ASSERT_EQ(other.receive(), 'k');
+    for (; scan.FieldByName("id").AsInteger() <= 20; scan.Next()) expect(3, "rewritten by another process");
+    scan.Refresh();
+    ASSERT_TRUE(scan.Locate("id", ds::Variant(21), 0));
+    for (; scan.FieldByName("id").AsInteger() <= 25; scan.Next()) expect(4, "deleted and inserted again");
+    ASSERT_TRUE(scan.Locate("id", ds::Variant(296), 0));
+    for (; !scan.Eof() && scan.FieldByName("id").AsInteger() <= 310; scan.Next()) {
+      const int id = scan.FieldByName("id").AsInteger();
+      expect(id >= 299 && id <= 303 ? 5 : 1, "over the long memo");
+    }
+    ASSERT_TRUE(scan.Locate("id", ds::Variant(12), 0));
+    expect(3, "back by Locate");
+    scan.GotoBookmark(first);
+    expect(1, "back by bookmark");
+    for (scan.Last(); scan.FieldByName("id").AsInteger() > kRows - 30; scan.Prior()) expect(1, "backwards");
+  }
+  other.send('Q');
+  EXPECT_EQ(other.wait(), 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(Tables, MemoRead, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "Encrypted" : "Plain"; });
 
