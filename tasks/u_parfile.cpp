@@ -302,13 +302,13 @@ std::vector<std::string> RunDumpPaths(const TUniTask& task, const std::string& w
   return paths;
 }
 
-std::vector<std::string> RunLogPaths(const TUniTask& task, const std::string& workFolder) {
+namespace {
+
+// The log and index file that the program of `task` writes, relative ones in `folder`, not yet
+// spelt as RunDumpPaths spells a path.
+std::vector<std::string> programLogPaths(const TUniTask& task, const std::string& folder) {
   const TTaskType type = task.tasktype();
-  const bool raw = type == TTaskType::RawExport || type == TTaskType::RawImport;
   const bool import = type == TTaskType::Import || type == TTaskType::RawImport;
-  if (type != TTaskType::Export && type != TTaskType::Import && !raw) return {};
-  const std::string runFolder = task.runfolder();
-  const std::string& folder = runFolder.empty() ? workFolder : runFolder;
   std::vector<std::string> paths;
   if (RunsAsTyped(task)) {
     const std::vector<std::string> typed =
@@ -321,6 +321,19 @@ std::vector<std::string> RunLogPaths(const TUniTask& task, const std::string& wo
       if (value && !value->empty()) paths.push_back(inWorkFolder(UnquoteParamValue(*value), folder));
     }
   }
+  return paths;
+}
+
+}  // namespace
+
+std::vector<std::string> RunLogPaths(const TUniTask& task, const std::string& workFolder) {
+  const TTaskType type = task.tasktype();
+  const bool raw = type == TTaskType::RawExport || type == TTaskType::RawImport;
+  if (type != TTaskType::Export && type != TTaskType::Import && !raw) return {};
+  const std::string runFolder = task.runfolder();
+  const std::string& folder = runFolder.empty() ? workFolder : runFolder;
+  std::vector<std::string> paths = programLogPaths(task, folder);
+  paths.push_back(ParFilePath(task, folder));
   for (std::string& path : paths) path = fileItself(path);
   return paths;
 }
@@ -412,6 +425,17 @@ std::optional<TRunStartRecord> PrepareMainStage(TUniTask& task, const TaskRunSet
     throw std::invalid_argument("The command of the task could not be read (at " +
                                 std::to_string(task.errorpos()) + ": " + task.errortext() +
                                 "); change the task to run it");
+  }
+  // The run writes its parameter file anew and removes it when it ends: a log or dump of that
+  // name would be lost, and a log made before the program has read the file would empty it.
+  const std::string parFile = fileItself(ParFilePath(task, settings.workFolder));
+  for (const std::string& log : programLogPaths(task, settings.workFolder)) {
+    if (SameDumpFile(fileItself(log), parFile))
+      throw std::invalid_argument("The log file of the task is its parameter file " + parFile);
+  }
+  for (const std::string& dump : RunDumpPaths(task, settings.workFolder, now)) {
+    if (SameDumpFile(dump, parFile))
+      throw std::invalid_argument("The dump file of the task is its parameter file " + parFile);
   }
   TRunStartRecord record = baseRecord(task, settings);
   record.program = task.program();

@@ -79,10 +79,12 @@ inline constexpr std::string_view kDefaultDumpName = "expdat.dmp";
 std::vector<std::string> RunDumpPaths(const TUniTask& task, const std::string& workFolder,
                                       const platform::LocalTimeFields& now);
 
-// The files other than its dumps that a run's program writes: the log of its messages ("log=")
+// The files other than its dumps that a run writes: the log of its program's messages ("log=")
 // and, for an import, the file of its index statements ("Indexfile="), taken from `params`, or
-// from every LOG (and INDEXFILE) value typed in a raw command that runs as typed (RunsAsTyped). Spelt as
-// RunDumpPaths spells a path, in the same work folder; empty for a run that names none.
+// from every LOG (and INDEXFILE) value typed in a raw command that runs as typed (RunsAsTyped);
+// last, the parameter file that the run writes for its program (ParFilePath), which a log of
+// another run must not empty before the program has read it. Spelt as RunDumpPaths spells a
+// path, in the same work folder; empty for a task type that runs no program.
 std::vector<std::string> RunLogPaths(const TUniTask& task, const std::string& workFolder);
 
 // Where the transfer of a run whose dumps are `dumps` (RunDumpPaths) puts them: for an export
@@ -130,7 +132,8 @@ TRunStartRecord PreparePostStage(TUniTask& task, const TaskRunSettings& settings
 // write the task's parameter list (WriteParFile); RawExport and RawImport that run as typed
 // (RunsAsTyped) write the account and then the typed command text, split at blanks outside quotes,
 // one argument per line, with `dumpfile` "Unknown" (a line break in the text is refused with
-// std::invalid_argument). Any other type
+// std::invalid_argument). A log, index file or dump that is the run's own parameter file, which
+// the run replaces and then removes, is refused with std::invalid_argument. Any other type
 // prepares nothing. Also fills the task's mainrecord, whose arguments read uname "@" connect string "
 // parfile=" and the file: never a password.
 std::optional<TRunStartRecord> PrepareMainStage(TUniTask& task, const TaskRunSettings& settings,

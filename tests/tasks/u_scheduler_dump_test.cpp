@@ -450,6 +450,40 @@ TEST_F(SharedDumpTest, RunsThatWriteOneLogFileRunOneAfterTheOther) {
   EXPECT_EQ(storedLog(second).find("SCOTT"), std::string::npos) << storedLog(second);
 }
 
+TEST_F(SharedDumpTest, ALogNamedLikeAnotherRunsParameterFileWaitsForThatRun) {
+  window_.context = &context_;
+  const std::string dir = ws_.folder(), work = std::filesystem::canonical(ws_.work()).string();
+  // The second run's log takes the name of the first one's parameter file (ids 101 and 102), and
+  // the third's that of the fourth, spelt with a "." step: in either order, a program making its
+  // log would empty a parameter file before the other program had read it, and the end of the
+  // other run would remove the log.
+  TUniTask& first = add("first", int(TTaskType::Export), "file=" + dir + "/a.dmp owner=scott");
+  TUniTask& second = add("second", int(TTaskType::Export), "file=" + dir + "/b.dmp owner=hr log=101.par");
+  TUniTask& third = add("third", int(TTaskType::RawImport), "file=" + dir + "/c.dmp full=y log=./104.par");
+  TUniTask& fourth = add("fourth", int(TTaskType::Export), "file=" + dir + "/d.dmp owner=scott");
+  second.SetUName("hr");
+  exportDump(dir + "/c.dmp");
+  SchedulerTick(list_, 4, window_);
+  EXPECT_EQ(first.state(), TTaskState::Running);
+  EXPECT_EQ(second.state(), TTaskState::Queued);
+  EXPECT_NE(second.waitnote().find(kWaitingForDump + std::string("first") + kWaitingForFileUses + work +
+                                   "/101.par"),
+            std::string::npos)
+      << second.waitnote();
+  EXPECT_EQ(third.state(), TTaskState::Running);
+  EXPECT_EQ(fourth.state(), TTaskState::Queued);
+  runAll(4);
+
+  EXPECT_EQ(window_.runningAtStart["second"].find("first"), std::string::npos)
+      << window_.runningAtStart["second"];
+  EXPECT_EQ(window_.runningAtStart["fourth"].find("third"), std::string::npos)
+      << window_.runningAtStart["fourth"];
+  // Each program read its whole parameter file: its own account, its own dump.
+  EXPECT_NE(storedLog(first).find(". exporting user SCOTT"), std::string::npos) << storedLog(first);
+  EXPECT_NE(storedLog(fourth).find(". exporting user SCOTT"), std::string::npos) << storedLog(fourth);
+  EXPECT_TRUE(std::filesystem::exists(dir + "/d.dmp"));
+}
+
 TEST_F(SharedDumpTest, UploadsIntoOneServerFolderSpeltOtherwiseRunOneAfterTheOther) {
   window_.context = &context_;
   FtpTestServer& ftp = FtpTestServer::get();
@@ -546,13 +580,17 @@ TEST(RunDumpPathsTest, RunLogPathsAreTheFilesTheProgramWritesBesideItsDumps) {
   // An import's index file is written as its log is; neither name is lower-cased nor stamped.
   std::unique_ptr<TUniTask> imp =
       MakeTaskOfType(int(TTaskType::Import), "file=x.dmp full=y log='My %d.log' indexfile=Idx.sql", nullptr);
-  EXPECT_EQ(RunLogPaths(*imp, work), (Paths{work + "/Idx.sql", work + "/My %d.log"}));
+  // Last, the parameter file that the run writes for its program.
+  EXPECT_EQ(RunLogPaths(*imp, work),
+            (Paths{work + "/Idx.sql", work + "/My %d.log", ParFilePath(*imp, work)}));
   // An export has no index file; a raw command that did not parse, each log typed.
   std::unique_ptr<TUniTask> raw =
       MakeTaskOfType(int(TTaskType::RawExport), "log=(a.log,/b.log) indexfile=c.sql filesize=1m", nullptr);
   ASSERT_FALSE(raw->parsedok());
-  EXPECT_EQ(RunLogPaths(*raw, work), (Paths{work + "/a.log", "/b.log"}));
+  EXPECT_EQ(RunLogPaths(*raw, work), (Paths{work + "/a.log", "/b.log", ParFilePath(*raw, work)}));
   std::unique_ptr<TUniTask> none = MakeTaskOfType(int(TTaskType::Export), "owner=scott", nullptr);
+  EXPECT_EQ(RunLogPaths(*none, work), Paths{ParFilePath(*none, work)});
+  none->SetTaskType(TTaskType(7));
   EXPECT_EQ(RunLogPaths(*none, work), Paths{});
 }
 

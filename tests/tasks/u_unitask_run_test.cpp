@@ -463,6 +463,35 @@ TEST_F(TaskRunEdgeTest, ARawCommandRunsAsTypedWhereItsParameterListWouldLeaveSom
   EXPECT_TRUE(fs::exists(copies_ + "/t.dmp"));
 }
 
+TEST_F(TaskRunEdgeTest, ALogOrDumpNamedLikeTheRunsOwnParameterFileIsRefused) {
+  // The run replaces that file with its parameter file and removes it at its end: the log or
+  // dump would be lost, and a log made before the program read its parameters would empty them.
+  const std::string dump = ws_.folder() + "/own.dmp";
+  size_t programs = 0;
+  const auto refused = [this, &programs](const std::string& what) {
+    const std::string content = store_.LoadTaskLogContent(id_, lastLog().id);
+    EXPECT_NE(content.find("Stage 2 could not be prepared: The " + what +
+                           " file of the task is its parameter file " + fs::canonical(ws_.work()).string() +
+                           "/" + std::to_string(id_) + ".par"),
+              std::string::npos)
+        << content;
+    EXPECT_EQ(ws_.records().size(), programs) << "no program ran";
+    EXPECT_FALSE(fs::exists(ws_.work() + "/" + std::to_string(id_) + ".par"));
+  };
+  run("file=" + dump + " owner=scott log=" + std::to_string(id_ + 1) + ".par");
+  refused("log");
+  run("file=" + dump + " owner=scott log=" + ws_.work() + "/./" + std::to_string(id_ + 1) + ".PAR");
+  programs = ws_.records().size();
+  EXPECT_EQ(programs, 1u) << "another name than the parameter file's";
+  task_.SetTaskType(TTaskType::RawExport);
+  run("FILE=" + std::to_string(id_ + 1) + ".par parfile=x.par");
+  refused("dump");
+  // Another task's parameter file is no loss of this run's: the scheduler keeps the two apart.
+  task_.SetTaskType(TTaskType::Export);
+  run("file=" + dump + " owner=scott log=1.par");
+  EXPECT_NE(store_.LoadTaskLogContent(id_, lastLog().id).find(". exporting user SCOTT"), std::string::npos);
+}
+
 TEST_F(TaskRunEdgeTest, AWorkFolderThatIsNoFolderFailsTheRunWithItsOwnReasonOnly) {
   const std::string file = ws_.folder() + "/not-a-folder";
   platform::testing::writeFile(file, "x");
