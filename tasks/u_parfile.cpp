@@ -159,10 +159,17 @@ std::string remoteFolderKey(std::string_view dir) {
 }
 
 // The server of an upload as its name is certainly taken: host names in any case, port 21 when
-// none is given.
+// none is given, and a port number read as a number (":021" is port 21).
 std::string serverKey(std::string_view server) {
   std::string key = platform::asciiLowerCased(server);
-  if (key.ends_with(":21")) key.resize(key.size() - 3);
+  const size_t colon = key.rfind(':');
+  if (colon == std::string::npos || colon + 1 == key.size()) return key;
+  const std::string_view port = std::string_view(key).substr(colon + 1);
+  if (port.find_first_not_of("0123456789") != std::string_view::npos) return key;
+  const size_t digits = port.find_first_not_of('0');
+  const std::string number = digits == std::string_view::npos ? "0" : std::string(port.substr(digits));
+  key.resize(colon);
+  if (number != "21") key += ":" + number;
   return key;
 }
 

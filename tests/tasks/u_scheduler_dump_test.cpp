@@ -607,6 +607,8 @@ TEST(RunDumpPathsTest, UploadTargetsAreOneTextOnlyForSpellingsOfOnePlace) {
   for (const char* dir : {"a/b/", "a//b", "./a/./b//", "a/b/."})
     EXPECT_EQ(target("host", dir), folder) << dir;
   EXPECT_EQ(target("HOST:21", "a/b"), folder);
+  EXPECT_EQ(target("host:0021", "a/b"), folder);  // the client reads the port as a number
+  EXPECT_EQ(target("host:02121", "a/b"), target("host:2121", "a/b"));
   EXPECT_EQ(target("host", "."), target("host", ""));
   EXPECT_EQ(target("host", "//"), target("host", "/"));
   EXPECT_EQ(target("host", "/a/b/"), target("host", "/a//b"));
@@ -614,6 +616,7 @@ TEST(RunDumpPathsTest, UploadTargetsAreOneTextOnlyForSpellingsOfOnePlace) {
   for (const char* dir : {"A/b", "/a/b", "a", "a/b/..", "a/c/../b"})
     EXPECT_NE(target("host", dir), folder) << dir;
   EXPECT_NE(target("host:2121", "a/b"), folder);
+  EXPECT_NE(target("host:210", "a/b"), folder);
   EXPECT_NE(target("host", ""), target("host", "/"));
   task->SetFtpAnonymous(1);
   EXPECT_NE(target("host", "a/b"), folder);
