@@ -236,6 +236,11 @@ bool TUniTask::startTransfer() {
     output.push_back("Transfer skipped: the export program said \"" + std::string(kExportFailed) + "\"");
     return false;
   }
+  // A command run as typed may have written dumps: only their names are unknown here.
+  if (dumppath_.empty() && RunsAsTyped(*this)) {
+    output.push_back(std::string(kTransferSkippedAsTyped));
+    return false;
+  }
   if (dumppath_.empty()) {
     output.push_back("Transfer skipped: the run wrote no dump file");
     return false;
