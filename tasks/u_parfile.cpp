@@ -277,6 +277,31 @@ std::vector<std::string> TypedKeywordsLeftOut(const TUniTask& task) {
   return left;
 }
 
+std::vector<std::string> TypedPasswords(const TUniTask& task) {
+  const TTaskType type = task.tasktype();
+  if (type != TTaskType::RawExport && type != TTaskType::RawImport) return {};
+  std::vector<std::string> accounts = typedValues(task.command(), {"USERID"});
+  // An account may also stand first without its keyword.
+  try {
+    ParamLexer lexer(task.command());
+    const int32_t first = lexer.Lex();
+    std::string value(lexer.Value());
+    if ((first == tokWord || first == tokString) && lexer.Lex() != tokEquals) accounts.push_back(value);
+  } catch (const ParamLexer::Fatal&) {
+    // A first token too long for the scanner is no account the programs read.
+  }
+  std::vector<std::string> passwords;
+  for (const std::string& account : accounts) {
+    const size_t slash = account.find('/');
+    if (slash == std::string::npos) continue;
+    const size_t at = account.find('@', slash + 1);
+    std::string password =
+        account.substr(slash + 1, at == std::string::npos ? std::string::npos : at - slash - 1);
+    if (!password.empty()) passwords.push_back(std::move(password));
+  }
+  return passwords;
+}
+
 bool RunsAsTyped(const TUniTask& task) {
   const TTaskType type = task.tasktype();
   if (type != TTaskType::RawExport && type != TTaskType::RawImport) return false;

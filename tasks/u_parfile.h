@@ -56,6 +56,11 @@ std::string ResolveDumpPath(std::string_view fileValue, const platform::LocalTim
 // objects than a typed parameter file names). Empty for other task types.
 std::vector<std::string> TypedKeywordsLeftOut(const TUniTask& task);
 
+// The passwords of the accounts typed in the command of a RawExport or RawImport task (the value
+// of each USERID keyword, and an account standing first without one): the part after the first
+// "/" up to the next "@". They are never shown in a run's log. Empty for other task types.
+std::vector<std::string> TypedPasswords(const TUniTask& task);
+
 // True when a run of the RawExport or RawImport `task` passes its typed text to the program
 // instead of its parameter list: the text did not parse, or TypedKeywordsLeftOut is not empty.
 bool RunsAsTyped(const TUniTask& task);

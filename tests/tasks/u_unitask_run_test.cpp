@@ -495,6 +495,29 @@ TEST_F(TaskRunEdgeTest, ALogOrDumpNamedLikeTheRunsOwnParameterFileIsRefused) {
   EXPECT_NE(store_.LoadTaskLogContent(id_, lastLog().id).find(". exporting user SCOTT"), std::string::npos);
 }
 
+TEST_F(TaskRunEdgeTest, APasswordTypedInARawCommandIsNeverShownInTheRunsLog) {
+  const std::string dump = ws_.folder() + "/t.dmp", own = ws_.folder() + "/tables.par";
+  platform::testing::writeFile(own, "tables=emp\n");
+  task_.SetTaskType(TTaskType::RawExport);
+  const auto shown = [this] {
+    std::string text = store_.LoadTaskLogContent(id_, lastLog().id);
+    for (const std::string& line : task_.runlog()) text += line;
+    return text;
+  };
+  // Under its keyword, in any case, run as typed or from the list; and standing first.
+  for (const std::string& command :
+       {"USERID=hr/Tiger9@orcl file=" + dump + " parfile=" + own, "userid='hr/Tiger9' file=" + dump,
+        "hr/Tiger9@orcl file=" + dump + " parfile=" + own, "hr/Tiger9 file=" + dump}) {
+    run(command);
+    const std::string text = shown();
+    EXPECT_EQ(text.find("Tiger9"), std::string::npos) << text;
+    EXPECT_NE(text.find("hr/***"), std::string::npos) << text;
+  }
+  // A command without an account is shown as typed.
+  run("file=" + dump + " owner=a/b");
+  EXPECT_NE(shown().find("owner=a/b"), std::string::npos) << shown();
+}
+
 TEST_F(TaskRunEdgeTest, AWorkFolderThatIsNoFolderFailsTheRunWithItsOwnReasonOnly) {
   const std::string file = ws_.folder() + "/not-a-folder";
   platform::testing::writeFile(file, "x");
