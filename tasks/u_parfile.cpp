@@ -460,12 +460,20 @@ std::optional<TRunStartRecord> PrepareMainStage(TUniTask& task, const TaskRunSet
   }
   // The run writes its parameter file anew and removes it when it ends: a log or dump of that
   // name would be lost, and a log made before the program has read the file would empty it.
+  // A log made in the run's own dump empties the dump an import reads, and mixes the log into
+  // the dump an export writes, which would then be transferred as a good one.
   const std::string parFile = fileItself(ParFilePath(task, settings.workFolder));
-  for (const std::string& log : programLogPaths(task, settings.workFolder)) {
-    if (SameDumpFile(fileItself(log), parFile))
+  const std::vector<std::string> dumps = RunDumpPaths(task, settings.workFolder, now);
+  for (const std::string& typedLog : programLogPaths(task, settings.workFolder)) {
+    const std::string log = fileItself(typedLog);
+    if (SameDumpFile(log, parFile))
       throw std::invalid_argument("The log file of the task is its parameter file " + parFile);
+    for (const std::string& dump : dumps) {
+      if (SameDumpFile(log, dump))
+        throw std::invalid_argument("The log file of the task is its dump file " + dump);
+    }
   }
-  for (const std::string& dump : RunDumpPaths(task, settings.workFolder, now)) {
+  for (const std::string& dump : dumps) {
     if (SameDumpFile(dump, parFile))
       throw std::invalid_argument("The dump file of the task is its parameter file " + parFile);
   }

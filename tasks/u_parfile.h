@@ -138,7 +138,8 @@ TRunStartRecord PreparePostStage(TUniTask& task, const TaskRunSettings& settings
 // (RunsAsTyped) write the account and then the typed command text, split at blanks outside quotes,
 // one argument per line, with `dumpfile` "Unknown" (a line break in the text is refused with
 // std::invalid_argument). A log, index file or dump that is the run's own parameter file, which
-// the run replaces and then removes, is refused with std::invalid_argument. Any other type
+// the run replaces and then removes, and a log or index file that is one of the run's dumps
+// (RunDumpPaths), are refused with std::invalid_argument. Any other type
 // prepares nothing. Also fills the task's mainrecord, whose arguments read uname "@" connect string "
 // parfile=" and the file: never a password.
 std::optional<TRunStartRecord> PrepareMainStage(TUniTask& task, const TaskRunSettings& settings,

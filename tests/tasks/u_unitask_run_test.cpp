@@ -489,6 +489,17 @@ TEST_F(TaskRunEdgeTest, ALogOrDumpNamedLikeTheRunsOwnParameterFileIsRefused) {
   task_.SetTaskType(TTaskType::RawExport);
   run("FILE=" + std::to_string(id_ + 1) + ".par parfile=x.par");
   refused("dump");
+  // A log made in the run's own dump, under any spelling: the export's dump would hold the log
+  // and still be copied as a good one; the import's source would be emptied.
+  task_.SetTransferMode(kTransferCopy);
+  run("file=" + dump + " owner=scott LOG='" + ws_.folder() + "/./own.dmp'");
+  EXPECT_NE(store_.LoadTaskLogContent(id_, lastLog().id)
+                .find("could not be prepared: The log file of the task is its dump file " + dump),
+            std::string::npos)
+      << store_.LoadTaskLogContent(id_, lastLog().id);
+  EXPECT_FALSE(fs::exists(copies_ + "/own.dmp"));
+  EXPECT_EQ(ws_.records().size(), programs);
+  task_.SetTransferMode(kTransferNone);
   // Another task's parameter file is no loss of this run's: the scheduler keeps the two apart.
   task_.SetTaskType(TTaskType::Export);
   run("file=" + dump + " owner=scott log=1.par");
