@@ -137,23 +137,34 @@ std::vector<std::string> typedValues(std::string_view text,
   return values;
 }
 
-// The folder `dir` of an upload as the server certainly takes it: without empty or "." steps
-// ("a//b/./c/" is "a/b/c"), "/" for the root, "" for the login folder ("." too). Nothing else is
-// changed: the case counts on most servers, ".." may lead through a link, and whether the login
-// folder is the root only the server knows.
+// The folder `dir` of an upload as the wait compares it: without empty or "." steps
+// ("a//b/./c/" is "a/b/c"), a ".." step taking away the step before it ("a/x/../b" is "a/b"; the
+// root's parent is the root), "/" for the root, "" for the login folder ("." too). Where ".."
+// climbs out of a link the server may take another folder: two runs then wait for each other
+// needlessly, which is safe, while two uploads into one folder at once are not. The case is kept
+// and the login folder stays apart from "/": those the server alone tells apart.
 std::string remoteFolderKey(std::string_view dir) {
-  std::string key = dir.starts_with('/') ? "/" : "";
-  bool first = true;
+  const bool absolute = dir.starts_with('/');
+  std::vector<std::string_view> steps;
   for (size_t start = 0; start <= dir.size();) {
     size_t slash = dir.find('/', start);
     if (slash == std::string_view::npos) slash = dir.size();
     const std::string_view step = dir.substr(start, slash - start);
-    if (!step.empty() && step != ".") {
-      if (!first) key += '/';
-      key += step;
-      first = false;
+    if (step == "..") {
+      if (!steps.empty() && steps.back() != "..") {
+        steps.pop_back();
+      } else if (!absolute) {
+        steps.push_back(step);  // above the login folder: only the server knows where
+      }
+    } else if (!step.empty() && step != ".") {
+      steps.push_back(step);
     }
     start = slash + 1;
+  }
+  std::string key = absolute ? "/" : "";
+  for (size_t i = 0; i < steps.size(); ++i) {
+    if (i > 0) key += '/';
+    key += steps[i];
   }
   return key;
 }

@@ -96,9 +96,10 @@ std::vector<std::string> RunLogPaths(const TUniTask& task, const std::string& wo
 // with an upload, "ftp://", the login (user "@" server), "/", `ftpremotedir` and "/" with each
 // dump's name; with a copy, each dump's name in `copyfiledir`, spelt as RunDumpPaths spells a
 // path. Empty otherwise (an import's dump is never transferred). Spellings of one upload target
-// give one text: the server's name in lower case and without ":21", the folder without empty or
-// "." steps ("a//b/" is "a/b", "." the login folder ""). The folder's case, "..", and the login
-// folder against "/" stay apart, since only the server knows whether they are one place.
+// give one text: the server's name in lower case and without port 21, the folder without empty or
+// "." steps ("a//b/" is "a/b", "." the login folder ""), each ".." taking away the step before
+// it ("a/x/../b" is "a/b"). The folder's case, and the login folder against "/", stay apart, since
+// only the server knows whether they are one place.
 std::vector<std::string> RunTransferTargets(const TUniTask& task, const std::vector<std::string>& dumps);
 
 // True when the paths `a` and `b` (of RunDumpPaths) name one file: the same text, or where both

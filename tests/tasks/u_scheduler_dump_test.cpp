@@ -491,8 +491,11 @@ TEST_F(SharedDumpTest, UploadsIntoOneServerFolderSpeltOtherwiseRunOneAfterTheOth
   std::filesystem::create_directories(ftp.path("home/Spelt"));
   // One folder of the server under three spellings, and one whose name differs in case only:
   // the server tells those apart.
-  const std::vector<std::pair<std::string, std::string>> uploads = {
-      {"plain", "spelt"}, {"slash", "spelt/"}, {"dotted", "./spelt//"}, {"cased", "Spelt"}};
+  const std::vector<std::pair<std::string, std::string>> uploads = {{"plain", "spelt"},
+                                                                    {"slash", "spelt/"},
+                                                                    {"dotted", "./spelt//"},
+                                                                    {"cased", "Spelt"},
+                                                                    {"climbed", "Spelt/../spelt"}};
   for (const auto& [name, remote] : uploads) {
     std::filesystem::create_directories(ws_.folder() + "/" + name);
     TUniTask& t =
@@ -504,23 +507,24 @@ TEST_F(SharedDumpTest, UploadsIntoOneServerFolderSpeltOtherwiseRunOneAfterTheOth
     t.SetFtpPassword(FtpTestServer::kPassword);
     t.SetFtpRemoteDir(remote);
   }
-  SchedulerTick(list_, 4, window_);
+  SchedulerTick(list_, 5, window_);
   EXPECT_EQ(list_[0]->state(), TTaskState::Running);
   EXPECT_EQ(list_[1]->state(), TTaskState::Queued);
   EXPECT_EQ(list_[2]->state(), TTaskState::Queued);
   EXPECT_EQ(list_[3]->state(), TTaskState::Running);
+  EXPECT_EQ(list_[4]->state(), TTaskState::Queued);
   EXPECT_NE(list_[1]->waitnote().find(kWaitingForDump + std::string("plain")), std::string::npos)
       << list_[1]->waitnote();
-  runAll(4);
+  runAll(5);
 
-  for (const char* name : {"plain", "slash", "dotted"}) {
-    for (const char* other : {"plain", "slash", "dotted"})
+  for (const char* name : {"plain", "slash", "dotted", "climbed"}) {
+    for (const char* other : {"plain", "slash", "dotted", "climbed"})
       EXPECT_TRUE(name == std::string(other) || window_.runningAtStart[name].find(other) == std::string::npos)
           << name << " ran beside " << window_.runningAtStart[name];
   }
   // The folder holds the dump of the last upload whole; the other folder its own.
   const std::string held = platform::testing::readFile(ftp.path("home/spelt/full.dmp"));
-  EXPECT_NE(held.find("DOTTED"), std::string::npos);
+  EXPECT_NE(held.find("CLIMBED"), std::string::npos);
   EXPECT_EQ(held.find("PLAIN"), std::string::npos);
   EXPECT_NE(platform::testing::readFile(ftp.path("home/Spelt/full.dmp")).find("CASED"), std::string::npos);
   for (const TUniTask* t : list_)
@@ -604,8 +608,12 @@ TEST(RunDumpPathsTest, UploadTargetsAreOneTextOnlyForSpellingsOfOnePlace) {
     return RunTransferTargets(*task, {"/d/full.dmp"}).at(0);
   };
   const std::string folder = target("host", "a/b");
-  for (const char* dir : {"a/b/", "a//b", "./a/./b//", "a/b/."})
+  for (const char* dir : {"a/b/", "a//b", "./a/./b//", "a/b/.", "a/c/../b", "a/c/d/../../b/"})
     EXPECT_EQ(target("host", dir), folder) << dir;
+  // A ".." above the login folder stays, one at the root is the root.
+  EXPECT_EQ(target("host", "/../a/b"), target("host", "/a/b"));
+  EXPECT_NE(target("host", "../a/b"), folder);
+  EXPECT_EQ(target("host", "../x/../a/b"), target("host", "../a/b"));
   EXPECT_EQ(target("HOST:21", "a/b"), folder);
   EXPECT_EQ(target("host:0021", "a/b"), folder);  // the client reads the port as a number
   EXPECT_EQ(target("host:02121", "a/b"), target("host:2121", "a/b"));
@@ -613,7 +621,7 @@ TEST(RunDumpPathsTest, UploadTargetsAreOneTextOnlyForSpellingsOfOnePlace) {
   EXPECT_EQ(target("host", "//"), target("host", "/"));
   EXPECT_EQ(target("host", "/a/b/"), target("host", "/a//b"));
   // Other places, or places that only the server could tell the same.
-  for (const char* dir : {"A/b", "/a/b", "a", "a/b/..", "a/c/../b"})
+  for (const char* dir : {"A/b", "/a/b", "a", "a/b/..", "a/../b"})
     EXPECT_NE(target("host", dir), folder) << dir;
   EXPECT_NE(target("host:2121", "a/b"), folder);
   EXPECT_NE(target("host:210", "a/b"), folder);
