@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <initializer_list>
 #include <stdexcept>
 #include <system_error>
@@ -133,6 +134,24 @@ std::vector<std::string> typedValues(std::string_view text,
     }
   } catch (const ParamLexer::Fatal&) {
     // What was found so far stands.
+  }
+  return values;
+}
+
+// The values of `keywords` in the typed command of a task that runs as typed, and in each
+// parameter file the command names (PARFILE, a relative path in `folder`): the program takes its
+// files from either. An unreadable parameter file adds nothing, as the program then ends at once.
+std::vector<std::string> typedRunValues(const TUniTask& task,
+                                        std::initializer_list<std::string_view> keywords,
+                                        const std::string& folder) {
+  std::vector<std::string> values = typedValues(task.command(), keywords);
+  for (const std::string& parfile : typedValues(task.command(), {"PARFILE"})) {
+    std::ifstream in(inWorkFolder(parfile, folder), std::ios::binary);
+    // A parameter file is a few lines: a larger one is read no further than this.
+    std::string text(64 * 1024, '\0');
+    in.read(text.data(), std::streamsize(text.size()));
+    text.resize(size_t(in.gcount()));
+    for (std::string& value : typedValues(text, keywords)) values.push_back(std::move(value));
   }
   return values;
 }
@@ -329,7 +348,7 @@ std::vector<std::string> RunDumpPaths(const TUniTask& task, const std::string& w
   const std::string& folder = runFolder.empty() ? workFolder : runFolder;
   std::vector<std::string> paths;
   if (RunsAsTyped(task)) {
-    for (const std::string& value : typedValues(task.command(), {"FILE"}))
+    for (const std::string& value : typedRunValues(task, {"FILE"}, folder))
       paths.push_back(inWorkFolder(value, folder));
   } else if (!task.dumppath().empty()) {
     paths.push_back(task.dumppath());
@@ -355,7 +374,7 @@ std::vector<std::string> programLogPaths(const TUniTask& task, const std::string
   std::vector<std::string> paths;
   if (RunsAsTyped(task)) {
     const std::vector<std::string> typed =
-        import ? typedValues(task.command(), {"LOG", "INDEXFILE"}) : typedValues(task.command(), {"LOG"});
+        import ? typedRunValues(task, {"LOG", "INDEXFILE"}, folder) : typedRunValues(task, {"LOG"}, folder);
     for (const std::string& value : typed) paths.push_back(inWorkFolder(value, folder));
   } else {
     for (const std::string& entry : task.params()) {

@@ -74,7 +74,9 @@ inline constexpr std::string_view kDefaultDumpName = "expdat.dmp";
 // - else the "file" entry of `params` resolved at the task's `dumpclock` (at `now` when it has
 //   none), as WriteParFile will resolve it;
 // - for a raw command that runs as typed (RunsAsTyped), every value of each "file" keyword of its
-//   text (in any case; each of a list in parentheses), as typed, since the program reads them so;
+//   text (in any case; each of a list in parentheses), as typed, since the program reads them so,
+//   and of the text of each parameter file that it names (parfile=, in the work folder when
+//   relative; one that cannot be read names none);
 // - kDefaultDumpName when the parameters name none.
 // A relative path lies in the work folder, where the programs run: that of the task's run in
 // progress (`runfolder`), else `workFolder`. Each path is absolute, without "."
@@ -86,7 +88,8 @@ std::vector<std::string> RunDumpPaths(const TUniTask& task, const std::string& w
 
 // The files other than its dumps that a run writes: the log of its program's messages ("log=")
 // and, for an import, the file of its index statements ("Indexfile="), taken from `params`, or
-// from every LOG (and INDEXFILE) value typed in a raw command that runs as typed (RunsAsTyped);
+// from every LOG (and INDEXFILE) value typed in a raw command that runs as typed (RunsAsTyped) or
+// in a parameter file it names, as RunDumpPaths reads them;
 // last, the parameter file that the run writes for its program (ParFilePath), which a log of
 // another run must not empty before the program has read it. Spelt as RunDumpPaths spells a
 // path, in the same work folder; empty for a task type that runs no program.

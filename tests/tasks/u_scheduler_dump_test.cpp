@@ -484,6 +484,38 @@ TEST_F(SharedDumpTest, ALogNamedLikeAnotherRunsParameterFileWaitsForThatRun) {
   EXPECT_TRUE(std::filesystem::exists(dir + "/d.dmp"));
 }
 
+TEST_F(SharedDumpTest, ACommandRunAsTypedUsesTheFilesItsOwnParameterFileNames) {
+  window_.context = &context_;
+  const std::string dir = ws_.folder(), work = std::filesystem::canonical(ws_.work()).string();
+  // Two parameter files of the user's name one dump, and one of them a log beside it; the second
+  // lies in the work folder, where a relative name is read. A third names no file.
+  platform::testing::writeFile(dir + "/nightly.par",
+                               "owner=scott\nFILE = '" + dir + "/full.dmp'\nlog=n.log\n");
+  platform::testing::writeFile(work + "/weekly.par", "owner=hr\r\nfile=(" + dir + "/full.dmp)\r\n");
+  platform::testing::writeFile(dir + "/bare.par", "owner=scott\n");
+  TUniTask& nightly = add("nightly", int(TTaskType::RawExport), "parfile=" + dir + "/nightly.par");
+  TUniTask& weekly = add("weekly", int(TTaskType::RawExport), "parfile=weekly.par");
+  TUniTask& logger = add("logger", int(TTaskType::RawExport), "file=" + dir + "/l.dmp log=n.log owner=x");
+  TUniTask& bare = add("bare", int(TTaskType::RawExport), "parfile=" + dir + "/bare.par");
+  TUniTask& missing = add("missing", int(TTaskType::RawExport), "parfile=" + dir + "/none.par file=m.dmp");
+  EXPECT_EQ(RunDumpPaths(nightly, work, platform::localNow()), std::vector<std::string>{dir + "/full.dmp"});
+  EXPECT_EQ(RunDumpPaths(bare, work, platform::localNow()), std::vector<std::string>{work + "/expdat.dmp"});
+  EXPECT_EQ(RunDumpPaths(missing, work, platform::localNow()), std::vector<std::string>{work + "/m.dmp"});
+  SchedulerTick(list_, 5, window_);
+  EXPECT_EQ(nightly.state(), TTaskState::Running);
+  EXPECT_EQ(weekly.state(), TTaskState::Queued);
+  EXPECT_NE(weekly.waitnote().find(kWaitingForDump + std::string("nightly") + kWaitingForDumpUses + dir +
+                                   "/full.dmp"),
+            std::string::npos)
+      << weekly.waitnote();
+  EXPECT_EQ(logger.state(), TTaskState::Queued);
+  EXPECT_NE(logger.waitnote().find(kWaitingForFileUses + work + "/n.log"), std::string::npos)
+      << logger.waitnote();
+  EXPECT_EQ(bare.state(), TTaskState::Running);
+  EXPECT_EQ(missing.state(), TTaskState::Running);
+  runAll(5);
+}
+
 TEST_F(SharedDumpTest, UploadsIntoOneServerFolderSpeltOtherwiseRunOneAfterTheOther) {
   window_.context = &context_;
   FtpTestServer& ftp = FtpTestServer::get();
