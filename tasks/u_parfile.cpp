@@ -146,7 +146,11 @@ std::vector<std::string> typedRunValues(const TUniTask& task,
                                         const std::string& folder) {
   std::vector<std::string> values = typedValues(task.command(), keywords);
   for (const std::string& parfile : typedValues(task.command(), {"PARFILE"})) {
-    std::ifstream in(inWorkFolder(parfile, folder), std::ios::binary);
+    // Only a plain file: opening a pipe would hold the window until something wrote into it.
+    const std::string path = inWorkFolder(parfile, folder);
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec)) continue;
+    std::ifstream in(path, std::ios::binary);
     // A parameter file is a few lines: a larger one is read no further than this.
     std::string text(64 * 1024, '\0');
     in.read(text.data(), std::streamsize(text.size()));

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include "ftp_server_test_util.h"
 #include "standin_test_util.h"
 #include "tasks/u_TRunTask.h"
@@ -501,6 +503,11 @@ TEST_F(SharedDumpTest, ACommandRunAsTypedUsesTheFilesItsOwnParameterFileNames) {
   EXPECT_EQ(RunDumpPaths(nightly, work, platform::localNow()), std::vector<std::string>{dir + "/full.dmp"});
   EXPECT_EQ(RunDumpPaths(bare, work, platform::localNow()), std::vector<std::string>{work + "/expdat.dmp"});
   EXPECT_EQ(RunDumpPaths(missing, work, platform::localNow()), std::vector<std::string>{work + "/m.dmp"});
+  // A pipe is not read: nothing would ever be written into it.
+  ASSERT_EQ(::mkfifo((dir + "/pipe.par").c_str(), 0600), 0);
+  std::unique_ptr<TUniTask> piped =
+      MakeTaskOfType(int(TTaskType::RawExport), "parfile=" + dir + "/pipe.par file=p.dmp", nullptr);
+  EXPECT_EQ(RunDumpPaths(*piped, work, platform::localNow()), std::vector<std::string>{work + "/p.dmp"});
   SchedulerTick(list_, 5, window_);
   EXPECT_EQ(nightly.state(), TTaskState::Running);
   EXPECT_EQ(weekly.state(), TTaskState::Queued);
