@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <initializer_list>
 #include <stdexcept>
 #include <system_error>
@@ -137,32 +138,72 @@ std::vector<std::string> typedValues(std::string_view text,
   return values;
 }
 
-// The folder `dir` of an upload as the server certainly takes it: without empty or "." steps
-// ("a//b/./c/" is "a/b/c"), "/" for the root, "" for the login folder ("." too). Nothing else is
-// changed: the case counts on most servers, ".." may lead through a link, and whether the login
-// folder is the root only the server knows.
+// The values of `keywords` in the typed command of a task that runs as typed, and in each
+// parameter file the command names (PARFILE, a relative path in `folder`): the program takes its
+// files from either. An unreadable parameter file adds nothing, as the program then ends at once.
+std::vector<std::string> typedRunValues(const TUniTask& task,
+                                        std::initializer_list<std::string_view> keywords,
+                                        const std::string& folder) {
+  std::vector<std::string> values = typedValues(task.command(), keywords);
+  for (const std::string& parfile : typedValues(task.command(), {"PARFILE"})) {
+    // Only a plain file: opening a pipe would hold the window until something wrote into it.
+    const std::string path = inWorkFolder(parfile, folder);
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec)) continue;
+    std::ifstream in(path, std::ios::binary);
+    // A parameter file is a few lines: a larger one is read no further than this.
+    std::string text(64 * 1024, '\0');
+    in.read(text.data(), std::streamsize(text.size()));
+    text.resize(size_t(in.gcount()));
+    for (std::string& value : typedValues(text, keywords)) values.push_back(std::move(value));
+  }
+  return values;
+}
+
+// The folder `dir` of an upload as the wait compares it: without empty or "." steps
+// ("a//b/./c/" is "a/b/c"), a ".." step taking away the step before it ("a/x/../b" is "a/b"; the
+// root's parent is the root), "/" for the root, "" for the login folder ("." too). Where ".."
+// climbs out of a link the server may take another folder: two runs then wait for each other
+// needlessly, which is safe, while two uploads into one folder at once are not. The case is kept
+// and the login folder stays apart from "/": those the server alone tells apart.
 std::string remoteFolderKey(std::string_view dir) {
-  std::string key = dir.starts_with('/') ? "/" : "";
-  bool first = true;
+  const bool absolute = dir.starts_with('/');
+  std::vector<std::string_view> steps;
   for (size_t start = 0; start <= dir.size();) {
     size_t slash = dir.find('/', start);
     if (slash == std::string_view::npos) slash = dir.size();
     const std::string_view step = dir.substr(start, slash - start);
-    if (!step.empty() && step != ".") {
-      if (!first) key += '/';
-      key += step;
-      first = false;
+    if (step == "..") {
+      if (!steps.empty() && steps.back() != "..") {
+        steps.pop_back();
+      } else if (!absolute) {
+        steps.push_back(step);  // above the login folder: only the server knows where
+      }
+    } else if (!step.empty() && step != ".") {
+      steps.push_back(step);
     }
     start = slash + 1;
+  }
+  std::string key = absolute ? "/" : "";
+  for (size_t i = 0; i < steps.size(); ++i) {
+    if (i > 0) key += '/';
+    key += steps[i];
   }
   return key;
 }
 
 // The server of an upload as its name is certainly taken: host names in any case, port 21 when
-// none is given.
+// none is given, and a port number read as a number (":021" is port 21).
 std::string serverKey(std::string_view server) {
   std::string key = platform::asciiLowerCased(server);
-  if (key.ends_with(":21")) key.resize(key.size() - 3);
+  const size_t colon = key.rfind(':');
+  if (colon == std::string::npos || colon + 1 == key.size()) return key;
+  const std::string_view port = std::string_view(key).substr(colon + 1);
+  if (port.find_first_not_of("0123456789") != std::string_view::npos) return key;
+  const size_t digits = port.find_first_not_of('0');
+  const std::string number = digits == std::string_view::npos ? "0" : std::string(port.substr(digits));
+  key.resize(colon);
+  if (number != "21") key += ":" + number;
   return key;
 }
 
@@ -270,6 +311,31 @@ std::vector<std::string> TypedKeywordsLeftOut(const TUniTask& task) {
   return left;
 }
 
+std::vector<std::string> TypedPasswords(const TUniTask& task) {
+  const TTaskType type = task.tasktype();
+  if (type != TTaskType::RawExport && type != TTaskType::RawImport) return {};
+  std::vector<std::string> accounts = typedValues(task.command(), {"USERID"});
+  // An account may also stand first without its keyword.
+  try {
+    ParamLexer lexer(task.command());
+    const int32_t first = lexer.Lex();
+    std::string value(lexer.Value());
+    if ((first == tokWord || first == tokString) && lexer.Lex() != tokEquals) accounts.push_back(value);
+  } catch (const ParamLexer::Fatal&) {
+    // A first token too long for the scanner is no account the programs read.
+  }
+  std::vector<std::string> passwords;
+  for (const std::string& account : accounts) {
+    const size_t slash = account.find('/');
+    if (slash == std::string::npos) continue;
+    const size_t at = account.find('@', slash + 1);
+    std::string password =
+        account.substr(slash + 1, at == std::string::npos ? std::string::npos : at - slash - 1);
+    if (!password.empty()) passwords.push_back(std::move(password));
+  }
+  return passwords;
+}
+
 bool RunsAsTyped(const TUniTask& task) {
   const TTaskType type = task.tasktype();
   if (type != TTaskType::RawExport && type != TTaskType::RawImport) return false;
@@ -286,7 +352,7 @@ std::vector<std::string> RunDumpPaths(const TUniTask& task, const std::string& w
   const std::string& folder = runFolder.empty() ? workFolder : runFolder;
   std::vector<std::string> paths;
   if (RunsAsTyped(task)) {
-    for (const std::string& value : typedValues(task.command(), {"FILE"}))
+    for (const std::string& value : typedRunValues(task, {"FILE"}, folder))
       paths.push_back(inWorkFolder(value, folder));
   } else if (!task.dumppath().empty()) {
     paths.push_back(task.dumppath());
@@ -302,17 +368,17 @@ std::vector<std::string> RunDumpPaths(const TUniTask& task, const std::string& w
   return paths;
 }
 
-std::vector<std::string> RunLogPaths(const TUniTask& task, const std::string& workFolder) {
+namespace {
+
+// The log and index file that the program of `task` writes, relative ones in `folder`, not yet
+// spelt as RunDumpPaths spells a path.
+std::vector<std::string> programLogPaths(const TUniTask& task, const std::string& folder) {
   const TTaskType type = task.tasktype();
-  const bool raw = type == TTaskType::RawExport || type == TTaskType::RawImport;
   const bool import = type == TTaskType::Import || type == TTaskType::RawImport;
-  if (type != TTaskType::Export && type != TTaskType::Import && !raw) return {};
-  const std::string runFolder = task.runfolder();
-  const std::string& folder = runFolder.empty() ? workFolder : runFolder;
   std::vector<std::string> paths;
   if (RunsAsTyped(task)) {
     const std::vector<std::string> typed =
-        import ? typedValues(task.command(), {"LOG", "INDEXFILE"}) : typedValues(task.command(), {"LOG"});
+        import ? typedRunValues(task, {"LOG", "INDEXFILE"}, folder) : typedRunValues(task, {"LOG"}, folder);
     for (const std::string& value : typed) paths.push_back(inWorkFolder(value, folder));
   } else {
     for (const std::string& entry : task.params()) {
@@ -321,6 +387,19 @@ std::vector<std::string> RunLogPaths(const TUniTask& task, const std::string& wo
       if (value && !value->empty()) paths.push_back(inWorkFolder(UnquoteParamValue(*value), folder));
     }
   }
+  return paths;
+}
+
+}  // namespace
+
+std::vector<std::string> RunLogPaths(const TUniTask& task, const std::string& workFolder) {
+  const TTaskType type = task.tasktype();
+  const bool raw = type == TTaskType::RawExport || type == TTaskType::RawImport;
+  if (type != TTaskType::Export && type != TTaskType::Import && !raw) return {};
+  const std::string runFolder = task.runfolder();
+  const std::string& folder = runFolder.empty() ? workFolder : runFolder;
+  std::vector<std::string> paths = programLogPaths(task, folder);
+  paths.push_back(ParFilePath(task, folder));
   for (std::string& path : paths) path = fileItself(path);
   return paths;
 }
@@ -412,6 +491,25 @@ std::optional<TRunStartRecord> PrepareMainStage(TUniTask& task, const TaskRunSet
     throw std::invalid_argument("The command of the task could not be read (at " +
                                 std::to_string(task.errorpos()) + ": " + task.errortext() +
                                 "); change the task to run it");
+  }
+  // The run writes its parameter file anew and removes it when it ends: a log or dump of that
+  // name would be lost, and a log made before the program has read the file would empty it.
+  // A log made in the run's own dump empties the dump an import reads, and mixes the log into
+  // the dump an export writes, which would then be transferred as a good one.
+  const std::string parFile = fileItself(ParFilePath(task, settings.workFolder));
+  const std::vector<std::string> dumps = RunDumpPaths(task, settings.workFolder, now);
+  for (const std::string& typedLog : programLogPaths(task, settings.workFolder)) {
+    const std::string log = fileItself(typedLog);
+    if (SameDumpFile(log, parFile))
+      throw std::invalid_argument("The log file of the task is its parameter file " + parFile);
+    for (const std::string& dump : dumps) {
+      if (SameDumpFile(log, dump))
+        throw std::invalid_argument("The log file of the task is its dump file " + dump);
+    }
+  }
+  for (const std::string& dump : dumps) {
+    if (SameDumpFile(dump, parFile))
+      throw std::invalid_argument("The dump file of the task is its parameter file " + parFile);
   }
   TRunStartRecord record = baseRecord(task, settings);
   record.program = task.program();

@@ -56,6 +56,11 @@ std::string ResolveDumpPath(std::string_view fileValue, const platform::LocalTim
 // objects than a typed parameter file names). Empty for other task types.
 std::vector<std::string> TypedKeywordsLeftOut(const TUniTask& task);
 
+// The passwords of the accounts typed in the command of a RawExport or RawImport task (the value
+// of each USERID keyword, and an account standing first without one): the part after the first
+// "/" up to the next "@". They are never shown in a run's log. Empty for other task types.
+std::vector<std::string> TypedPasswords(const TUniTask& task);
+
 // True when a run of the RawExport or RawImport `task` passes its typed text to the program
 // instead of its parameter list: the text did not parse, or TypedKeywordsLeftOut is not empty.
 bool RunsAsTyped(const TUniTask& task);
@@ -69,7 +74,9 @@ inline constexpr std::string_view kDefaultDumpName = "expdat.dmp";
 // - else the "file" entry of `params` resolved at the task's `dumpclock` (at `now` when it has
 //   none), as WriteParFile will resolve it;
 // - for a raw command that runs as typed (RunsAsTyped), every value of each "file" keyword of its
-//   text (in any case; each of a list in parentheses), as typed, since the program reads them so;
+//   text (in any case; each of a list in parentheses), as typed, since the program reads them so,
+//   and of the text of each parameter file that it names (parfile=, in the work folder when
+//   relative; one that cannot be read names none);
 // - kDefaultDumpName when the parameters name none.
 // A relative path lies in the work folder, where the programs run: that of the task's run in
 // progress (`runfolder`), else `workFolder`. Each path is absolute, without "."
@@ -79,19 +86,23 @@ inline constexpr std::string_view kDefaultDumpName = "expdat.dmp";
 std::vector<std::string> RunDumpPaths(const TUniTask& task, const std::string& workFolder,
                                       const platform::LocalTimeFields& now);
 
-// The files other than its dumps that a run's program writes: the log of its messages ("log=")
+// The files other than its dumps that a run writes: the log of its program's messages ("log=")
 // and, for an import, the file of its index statements ("Indexfile="), taken from `params`, or
-// from every LOG (and INDEXFILE) value typed in a raw command that runs as typed (RunsAsTyped). Spelt as
-// RunDumpPaths spells a path, in the same work folder; empty for a run that names none.
+// from every LOG (and INDEXFILE) value typed in a raw command that runs as typed (RunsAsTyped) or
+// in a parameter file it names, as RunDumpPaths reads them;
+// last, the parameter file that the run writes for its program (ParFilePath), which a log of
+// another run must not empty before the program has read it. Spelt as RunDumpPaths spells a
+// path, in the same work folder; empty for a task type that runs no program.
 std::vector<std::string> RunLogPaths(const TUniTask& task, const std::string& workFolder);
 
 // Where the transfer of a run whose dumps are `dumps` (RunDumpPaths) puts them: for an export
 // with an upload, "ftp://", the login (user "@" server), "/", `ftpremotedir` and "/" with each
 // dump's name; with a copy, each dump's name in `copyfiledir`, spelt as RunDumpPaths spells a
 // path. Empty otherwise (an import's dump is never transferred). Spellings of one upload target
-// give one text: the server's name in lower case and without ":21", the folder without empty or
-// "." steps ("a//b/" is "a/b", "." the login folder ""). The folder's case, "..", and the login
-// folder against "/" stay apart, since only the server knows whether they are one place.
+// give one text: the server's name in lower case and without port 21, the folder without empty or
+// "." steps ("a//b/" is "a/b", "." the login folder ""), each ".." taking away the step before
+// it ("a/x/../b" is "a/b"). The folder's case, and the login folder against "/", stay apart, since
+// only the server knows whether they are one place.
 std::vector<std::string> RunTransferTargets(const TUniTask& task, const std::vector<std::string>& dumps);
 
 // True when the paths `a` and `b` (of RunDumpPaths) name one file: the same text, or where both
@@ -130,7 +141,9 @@ TRunStartRecord PreparePostStage(TUniTask& task, const TaskRunSettings& settings
 // write the task's parameter list (WriteParFile); RawExport and RawImport that run as typed
 // (RunsAsTyped) write the account and then the typed command text, split at blanks outside quotes,
 // one argument per line, with `dumpfile` "Unknown" (a line break in the text is refused with
-// std::invalid_argument). Any other type
+// std::invalid_argument). A log, index file or dump that is the run's own parameter file, which
+// the run replaces and then removes, and a log or index file that is one of the run's dumps
+// (RunDumpPaths), are refused with std::invalid_argument. Any other type
 // prepares nothing. Also fills the task's mainrecord, whose arguments read uname "@" connect string "
 // parfile=" and the file: never a password.
 std::optional<TRunStartRecord> PrepareMainStage(TUniTask& task, const TaskRunSettings& settings,

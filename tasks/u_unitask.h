@@ -448,6 +448,11 @@ inline constexpr std::string_view kPostScriptSkipped = "Post script skipped: no 
 inline constexpr std::string_view kRunsAsTyped =
     "The command runs as typed, since its parameter list cannot carry: ";
 
+// The output line of a raw command's run that ran as typed (RunsAsTyped) and has a transfer:
+// the program may have written dumps, but no name of one is known to transfer.
+inline constexpr std::string_view kTransferSkippedAsTyped =
+    "Transfer skipped: the command ran as typed, so the dump file it wrote is not known";
+
 // The loopback address that a new task's `ftpserver` names.
 inline constexpr std::string_view kLoopbackAddress = "127.0.0.1";
 

@@ -7,6 +7,7 @@
 #include <system_error>
 #include <utility>
 
+#include "platform/ftpclient.h"
 #include "platform/localclock.h"
 #include "platform/oserror.h"
 #include "platform/plainfile.h"
@@ -168,7 +169,11 @@ void TUniTask::OnStageEvent(int32_t event) {
     } else if (stage_ == kStagePostScript) {
       line += "Running post script " + postexec_ + "...";
     } else {
-      line += program_ + " " + command_;
+      // A typed account's password must not reach the stored log.
+      std::string shown = command_;
+      for (const std::string& password : TypedPasswords(*this))
+        shown = platform::maskPassword(shown, password);
+      line += program_ + " " + shown;
     }
     addStepLine(line);
   } else if (event == kEventCouldNotStart) {
@@ -234,6 +239,11 @@ bool TUniTask::startTransfer() {
   }
   if (saysExportFailed(output)) {
     output.push_back("Transfer skipped: the export program said \"" + std::string(kExportFailed) + "\"");
+    return false;
+  }
+  // A command run as typed may have written dumps: only their names are unknown here.
+  if (dumppath_.empty() && RunsAsTyped(*this)) {
+    output.push_back(std::string(kTransferSkippedAsTyped));
     return false;
   }
   if (dumppath_.empty()) {

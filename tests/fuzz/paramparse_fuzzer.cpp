@@ -81,6 +81,9 @@ void exercise(std::string_view text, ParseFn parse) {
     for (const std::string& dump : dumps) check(dump.starts_with('/'));
     for (const std::string& log : tasks::RunLogPaths(task, "/velmaron-fuzz-work"))
       check(log.starts_with('/'));
+    // A typed account of a command run as typed has its password kept out of the log.
+    for (const std::string& password : tasks::TypedPasswords(task))
+      check(!password.empty() && tasks::RunsAsTyped(task));
   }
 }
 

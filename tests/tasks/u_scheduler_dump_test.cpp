@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include "ftp_server_test_util.h"
 #include "standin_test_util.h"
 #include "tasks/u_TRunTask.h"
@@ -450,6 +452,77 @@ TEST_F(SharedDumpTest, RunsThatWriteOneLogFileRunOneAfterTheOther) {
   EXPECT_EQ(storedLog(second).find("SCOTT"), std::string::npos) << storedLog(second);
 }
 
+TEST_F(SharedDumpTest, ALogNamedLikeAnotherRunsParameterFileWaitsForThatRun) {
+  window_.context = &context_;
+  const std::string dir = ws_.folder(), work = std::filesystem::canonical(ws_.work()).string();
+  // The second run's log takes the name of the first one's parameter file (ids 101 and 102), and
+  // the third's that of the fourth, spelt with a "." step: in either order, a program making its
+  // log would empty a parameter file before the other program had read it, and the end of the
+  // other run would remove the log.
+  TUniTask& first = add("first", int(TTaskType::Export), "file=" + dir + "/a.dmp owner=scott");
+  TUniTask& second = add("second", int(TTaskType::Export), "file=" + dir + "/b.dmp owner=hr log=101.par");
+  TUniTask& third = add("third", int(TTaskType::RawImport), "file=" + dir + "/c.dmp full=y log=./104.par");
+  TUniTask& fourth = add("fourth", int(TTaskType::Export), "file=" + dir + "/d.dmp owner=scott");
+  second.SetUName("hr");
+  exportDump(dir + "/c.dmp");
+  SchedulerTick(list_, 4, window_);
+  EXPECT_EQ(first.state(), TTaskState::Running);
+  EXPECT_EQ(second.state(), TTaskState::Queued);
+  EXPECT_NE(second.waitnote().find(kWaitingForDump + std::string("first") + kWaitingForFileUses + work +
+                                   "/101.par"),
+            std::string::npos)
+      << second.waitnote();
+  EXPECT_EQ(third.state(), TTaskState::Running);
+  EXPECT_EQ(fourth.state(), TTaskState::Queued);
+  runAll(4);
+
+  EXPECT_EQ(window_.runningAtStart["second"].find("first"), std::string::npos)
+      << window_.runningAtStart["second"];
+  EXPECT_EQ(window_.runningAtStart["fourth"].find("third"), std::string::npos)
+      << window_.runningAtStart["fourth"];
+  // Each program read its whole parameter file: its own account, its own dump.
+  EXPECT_NE(storedLog(first).find(". exporting user SCOTT"), std::string::npos) << storedLog(first);
+  EXPECT_NE(storedLog(fourth).find(". exporting user SCOTT"), std::string::npos) << storedLog(fourth);
+  EXPECT_TRUE(std::filesystem::exists(dir + "/d.dmp"));
+}
+
+TEST_F(SharedDumpTest, ACommandRunAsTypedUsesTheFilesItsOwnParameterFileNames) {
+  window_.context = &context_;
+  const std::string dir = ws_.folder(), work = std::filesystem::canonical(ws_.work()).string();
+  // Two parameter files of the user's name one dump, and one of them a log beside it; the second
+  // lies in the work folder, where a relative name is read. A third names no file.
+  platform::testing::writeFile(dir + "/nightly.par",
+                               "owner=scott\nFILE = '" + dir + "/full.dmp'\nlog=n.log\n");
+  platform::testing::writeFile(work + "/weekly.par", "owner=hr\r\nfile=(" + dir + "/full.dmp)\r\n");
+  platform::testing::writeFile(dir + "/bare.par", "owner=scott\n");
+  TUniTask& nightly = add("nightly", int(TTaskType::RawExport), "parfile=" + dir + "/nightly.par");
+  TUniTask& weekly = add("weekly", int(TTaskType::RawExport), "parfile=weekly.par");
+  TUniTask& logger = add("logger", int(TTaskType::RawExport), "file=" + dir + "/l.dmp log=n.log owner=x");
+  TUniTask& bare = add("bare", int(TTaskType::RawExport), "parfile=" + dir + "/bare.par");
+  TUniTask& missing = add("missing", int(TTaskType::RawExport), "parfile=" + dir + "/none.par file=m.dmp");
+  EXPECT_EQ(RunDumpPaths(nightly, work, platform::localNow()), std::vector<std::string>{dir + "/full.dmp"});
+  EXPECT_EQ(RunDumpPaths(bare, work, platform::localNow()), std::vector<std::string>{work + "/expdat.dmp"});
+  EXPECT_EQ(RunDumpPaths(missing, work, platform::localNow()), std::vector<std::string>{work + "/m.dmp"});
+  // A pipe is not read: nothing would ever be written into it.
+  ASSERT_EQ(::mkfifo((dir + "/pipe.par").c_str(), 0600), 0);
+  std::unique_ptr<TUniTask> piped =
+      MakeTaskOfType(int(TTaskType::RawExport), "parfile=" + dir + "/pipe.par file=p.dmp", nullptr);
+  EXPECT_EQ(RunDumpPaths(*piped, work, platform::localNow()), std::vector<std::string>{work + "/p.dmp"});
+  SchedulerTick(list_, 5, window_);
+  EXPECT_EQ(nightly.state(), TTaskState::Running);
+  EXPECT_EQ(weekly.state(), TTaskState::Queued);
+  EXPECT_NE(weekly.waitnote().find(kWaitingForDump + std::string("nightly") + kWaitingForDumpUses + dir +
+                                   "/full.dmp"),
+            std::string::npos)
+      << weekly.waitnote();
+  EXPECT_EQ(logger.state(), TTaskState::Queued);
+  EXPECT_NE(logger.waitnote().find(kWaitingForFileUses + work + "/n.log"), std::string::npos)
+      << logger.waitnote();
+  EXPECT_EQ(bare.state(), TTaskState::Running);
+  EXPECT_EQ(missing.state(), TTaskState::Running);
+  runAll(5);
+}
+
 TEST_F(SharedDumpTest, UploadsIntoOneServerFolderSpeltOtherwiseRunOneAfterTheOther) {
   window_.context = &context_;
   FtpTestServer& ftp = FtpTestServer::get();
@@ -457,8 +530,11 @@ TEST_F(SharedDumpTest, UploadsIntoOneServerFolderSpeltOtherwiseRunOneAfterTheOth
   std::filesystem::create_directories(ftp.path("home/Spelt"));
   // One folder of the server under three spellings, and one whose name differs in case only:
   // the server tells those apart.
-  const std::vector<std::pair<std::string, std::string>> uploads = {
-      {"plain", "spelt"}, {"slash", "spelt/"}, {"dotted", "./spelt//"}, {"cased", "Spelt"}};
+  const std::vector<std::pair<std::string, std::string>> uploads = {{"plain", "spelt"},
+                                                                    {"slash", "spelt/"},
+                                                                    {"dotted", "./spelt//"},
+                                                                    {"cased", "Spelt"},
+                                                                    {"climbed", "Spelt/../spelt"}};
   for (const auto& [name, remote] : uploads) {
     std::filesystem::create_directories(ws_.folder() + "/" + name);
     TUniTask& t =
@@ -470,23 +546,24 @@ TEST_F(SharedDumpTest, UploadsIntoOneServerFolderSpeltOtherwiseRunOneAfterTheOth
     t.SetFtpPassword(FtpTestServer::kPassword);
     t.SetFtpRemoteDir(remote);
   }
-  SchedulerTick(list_, 4, window_);
+  SchedulerTick(list_, 5, window_);
   EXPECT_EQ(list_[0]->state(), TTaskState::Running);
   EXPECT_EQ(list_[1]->state(), TTaskState::Queued);
   EXPECT_EQ(list_[2]->state(), TTaskState::Queued);
   EXPECT_EQ(list_[3]->state(), TTaskState::Running);
+  EXPECT_EQ(list_[4]->state(), TTaskState::Queued);
   EXPECT_NE(list_[1]->waitnote().find(kWaitingForDump + std::string("plain")), std::string::npos)
       << list_[1]->waitnote();
-  runAll(4);
+  runAll(5);
 
-  for (const char* name : {"plain", "slash", "dotted"}) {
-    for (const char* other : {"plain", "slash", "dotted"})
+  for (const char* name : {"plain", "slash", "dotted", "climbed"}) {
+    for (const char* other : {"plain", "slash", "dotted", "climbed"})
       EXPECT_TRUE(name == std::string(other) || window_.runningAtStart[name].find(other) == std::string::npos)
           << name << " ran beside " << window_.runningAtStart[name];
   }
   // The folder holds the dump of the last upload whole; the other folder its own.
   const std::string held = platform::testing::readFile(ftp.path("home/spelt/full.dmp"));
-  EXPECT_NE(held.find("DOTTED"), std::string::npos);
+  EXPECT_NE(held.find("CLIMBED"), std::string::npos);
   EXPECT_EQ(held.find("PLAIN"), std::string::npos);
   EXPECT_NE(platform::testing::readFile(ftp.path("home/Spelt/full.dmp")).find("CASED"), std::string::npos);
   for (const TUniTask* t : list_)
@@ -546,13 +623,17 @@ TEST(RunDumpPathsTest, RunLogPathsAreTheFilesTheProgramWritesBesideItsDumps) {
   // An import's index file is written as its log is; neither name is lower-cased nor stamped.
   std::unique_ptr<TUniTask> imp =
       MakeTaskOfType(int(TTaskType::Import), "file=x.dmp full=y log='My %d.log' indexfile=Idx.sql", nullptr);
-  EXPECT_EQ(RunLogPaths(*imp, work), (Paths{work + "/Idx.sql", work + "/My %d.log"}));
+  // Last, the parameter file that the run writes for its program.
+  EXPECT_EQ(RunLogPaths(*imp, work),
+            (Paths{work + "/Idx.sql", work + "/My %d.log", ParFilePath(*imp, work)}));
   // An export has no index file; a raw command that did not parse, each log typed.
   std::unique_ptr<TUniTask> raw =
       MakeTaskOfType(int(TTaskType::RawExport), "log=(a.log,/b.log) indexfile=c.sql filesize=1m", nullptr);
   ASSERT_FALSE(raw->parsedok());
-  EXPECT_EQ(RunLogPaths(*raw, work), (Paths{work + "/a.log", "/b.log"}));
+  EXPECT_EQ(RunLogPaths(*raw, work), (Paths{work + "/a.log", "/b.log", ParFilePath(*raw, work)}));
   std::unique_ptr<TUniTask> none = MakeTaskOfType(int(TTaskType::Export), "owner=scott", nullptr);
+  EXPECT_EQ(RunLogPaths(*none, work), Paths{ParFilePath(*none, work)});
+  none->SetTaskType(TTaskType(7));
   EXPECT_EQ(RunLogPaths(*none, work), Paths{});
 }
 
@@ -566,16 +647,23 @@ TEST(RunDumpPathsTest, UploadTargetsAreOneTextOnlyForSpellingsOfOnePlace) {
     return RunTransferTargets(*task, {"/d/full.dmp"}).at(0);
   };
   const std::string folder = target("host", "a/b");
-  for (const char* dir : {"a/b/", "a//b", "./a/./b//", "a/b/."})
+  for (const char* dir : {"a/b/", "a//b", "./a/./b//", "a/b/.", "a/c/../b", "a/c/d/../../b/"})
     EXPECT_EQ(target("host", dir), folder) << dir;
+  // A ".." above the login folder stays, one at the root is the root.
+  EXPECT_EQ(target("host", "/../a/b"), target("host", "/a/b"));
+  EXPECT_NE(target("host", "../a/b"), folder);
+  EXPECT_EQ(target("host", "../x/../a/b"), target("host", "../a/b"));
   EXPECT_EQ(target("HOST:21", "a/b"), folder);
+  EXPECT_EQ(target("host:0021", "a/b"), folder);  // the client reads the port as a number
+  EXPECT_EQ(target("host:02121", "a/b"), target("host:2121", "a/b"));
   EXPECT_EQ(target("host", "."), target("host", ""));
   EXPECT_EQ(target("host", "//"), target("host", "/"));
   EXPECT_EQ(target("host", "/a/b/"), target("host", "/a//b"));
   // Other places, or places that only the server could tell the same.
-  for (const char* dir : {"A/b", "/a/b", "a", "a/b/..", "a/c/../b"})
+  for (const char* dir : {"A/b", "/a/b", "a", "a/b/..", "a/../b"})
     EXPECT_NE(target("host", dir), folder) << dir;
   EXPECT_NE(target("host:2121", "a/b"), folder);
+  EXPECT_NE(target("host:210", "a/b"), folder);
   EXPECT_NE(target("host", ""), target("host", "/"));
   task->SetFtpAnonymous(1);
   EXPECT_NE(target("host", "a/b"), folder);

@@ -433,7 +433,10 @@ TEST_F(TaskRunEdgeTest, ARawCommandRunsAsTypedWhereItsParameterListWouldLeaveSom
   EXPECT_TRUE(content.starts_with(std::string(kRunsAsTyped) + "parfile=\r\n")) << content;
   // Only the program knows which dump it wrote: none is measured or copied.
   EXPECT_EQ(lastLog().dumpfile, "Unknown");
-  EXPECT_NE(content.find("Transfer skipped: the run wrote no dump file"), std::string::npos) << content;
+  // The program did write one: the skip says that its name is unknown, not that there is none.
+  EXPECT_TRUE(fs::exists(dump));
+  EXPECT_NE(content.find(std::string(kTransferSkippedAsTyped) + "\r\n"), std::string::npos) << content;
+  EXPECT_EQ(content.find("the run wrote no dump file"), std::string::npos) << content;
   EXPECT_FALSE(fs::exists(copies_ + "/t.dmp"));
   // The stage line shows the command typed, which is now what ran.
   EXPECT_TRUE(std::any_of(task_.runlog().begin(), task_.runlog().end(), [this](const std::string& line) {
@@ -461,6 +464,69 @@ TEST_F(TaskRunEdgeTest, ARawCommandRunsAsTypedWhereItsParameterListWouldLeaveSom
   EXPECT_EQ(content.find(kRunsAsTyped), std::string::npos) << content;
   EXPECT_EQ(lastLog().dumpfile, dump);
   EXPECT_TRUE(fs::exists(copies_ + "/t.dmp"));
+}
+
+TEST_F(TaskRunEdgeTest, ALogOrDumpNamedLikeTheRunsOwnParameterFileIsRefused) {
+  // The run replaces that file with its parameter file and removes it at its end: the log or
+  // dump would be lost, and a log made before the program read its parameters would empty them.
+  const std::string dump = ws_.folder() + "/own.dmp";
+  size_t programs = 0;
+  const auto refused = [this, &programs](const std::string& what) {
+    const std::string content = store_.LoadTaskLogContent(id_, lastLog().id);
+    EXPECT_NE(content.find("Stage 2 could not be prepared: The " + what +
+                           " file of the task is its parameter file " + fs::canonical(ws_.work()).string() +
+                           "/" + std::to_string(id_) + ".par"),
+              std::string::npos)
+        << content;
+    EXPECT_EQ(ws_.records().size(), programs) << "no program ran";
+    EXPECT_FALSE(fs::exists(ws_.work() + "/" + std::to_string(id_) + ".par"));
+  };
+  run("file=" + dump + " owner=scott log=" + std::to_string(id_ + 1) + ".par");
+  refused("log");
+  run("file=" + dump + " owner=scott log=" + ws_.work() + "/./" + std::to_string(id_ + 1) + ".PAR");
+  programs = ws_.records().size();
+  EXPECT_EQ(programs, 1u) << "another name than the parameter file's";
+  task_.SetTaskType(TTaskType::RawExport);
+  run("FILE=" + std::to_string(id_ + 1) + ".par parfile=x.par");
+  refused("dump");
+  // A log made in the run's own dump, under any spelling: the export's dump would hold the log
+  // and still be copied as a good one; the import's source would be emptied.
+  task_.SetTransferMode(kTransferCopy);
+  run("file=" + dump + " owner=scott LOG='" + ws_.folder() + "/./own.dmp'");
+  EXPECT_NE(store_.LoadTaskLogContent(id_, lastLog().id)
+                .find("could not be prepared: The log file of the task is its dump file " + dump),
+            std::string::npos)
+      << store_.LoadTaskLogContent(id_, lastLog().id);
+  EXPECT_FALSE(fs::exists(copies_ + "/own.dmp"));
+  EXPECT_EQ(ws_.records().size(), programs);
+  task_.SetTransferMode(kTransferNone);
+  // Another task's parameter file is no loss of this run's: the scheduler keeps the two apart.
+  task_.SetTaskType(TTaskType::Export);
+  run("file=" + dump + " owner=scott log=1.par");
+  EXPECT_NE(store_.LoadTaskLogContent(id_, lastLog().id).find(". exporting user SCOTT"), std::string::npos);
+}
+
+TEST_F(TaskRunEdgeTest, APasswordTypedInARawCommandIsNeverShownInTheRunsLog) {
+  const std::string dump = ws_.folder() + "/t.dmp", own = ws_.folder() + "/tables.par";
+  platform::testing::writeFile(own, "tables=emp\n");
+  task_.SetTaskType(TTaskType::RawExport);
+  const auto shown = [this] {
+    std::string text = store_.LoadTaskLogContent(id_, lastLog().id);
+    for (const std::string& line : task_.runlog()) text += line;
+    return text;
+  };
+  // Under its keyword, in any case, run as typed or from the list; and standing first.
+  for (const std::string& command :
+       {"USERID=hr/Tiger9@orcl file=" + dump + " parfile=" + own, "userid='hr/Tiger9' file=" + dump,
+        "hr/Tiger9@orcl file=" + dump + " parfile=" + own, "hr/Tiger9 file=" + dump}) {
+    run(command);
+    const std::string text = shown();
+    EXPECT_EQ(text.find("Tiger9"), std::string::npos) << text;
+    EXPECT_NE(text.find("hr/***"), std::string::npos) << text;
+  }
+  // A command without an account is shown as typed.
+  run("file=" + dump + " owner=a/b");
+  EXPECT_NE(shown().find("owner=a/b"), std::string::npos) << shown();
 }
 
 TEST_F(TaskRunEdgeTest, AWorkFolderThatIsNoFolderFailsTheRunWithItsOwnReasonOnly) {
