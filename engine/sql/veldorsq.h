@@ -325,8 +325,9 @@ class TJoinLookup {
 
 // The index that finds the rows `column = value` of field `fieldNo` by one key search: where `=`
 // compares the field's values as integers (the integer types, DATE, TIME; not BOOLEAN), the slot
-// of the first ascending, named index whose first field it is; kNoCurrentIndex otherwise. Its
-// equal keys lie together and hold exactly the rows whose EqualityKeyValue is the value's.
+// of the first ascending, named index whose first field it is, and not one that waits for a
+// rebuild under a changed collation; kNoCurrentIndex otherwise. Its equal keys lie together and hold exactly
+// the rows whose EqualityKeyValue is the value's.
 uint8_t EqualityKeyIndex(TDataCursor& cursor, uint16_t fieldNo);
 // A value of such a type (as stored, not NULL) as `=` compares it.
 int64_t EqualityKeyValue(TEngineFieldType type, const uint8_t* value);
