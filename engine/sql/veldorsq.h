@@ -16,6 +16,7 @@
 
 #include <bitset>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <span>
@@ -325,8 +326,9 @@ class TJoinLookup {
 
 // The index that finds the rows `column = value` of field `fieldNo` by one key search: where `=`
 // compares the field's values as integers (the integer types, DATE, TIME; not BOOLEAN), the slot
-// of the first ascending, named index whose first field it is; kNoCurrentIndex otherwise. Its
-// equal keys lie together and hold exactly the rows whose EqualityKeyValue is the value's.
+// of the first ascending, named index whose first field it is, and not one that waits for a
+// rebuild under a changed collation; kNoCurrentIndex otherwise. Its equal keys lie together and hold exactly
+// the rows whose EqualityKeyValue is the value's.
 uint8_t EqualityKeyIndex(TDataCursor& cursor, uint16_t fieldNo);
 // A value of such a type (as stored, not NULL) as `=` compares it.
 int64_t EqualityKeyValue(TEngineFieldType type, const uint8_t* value);
@@ -944,7 +946,8 @@ class TQueryStatement : public engine::TQueryStatement {
   // then holds no query.
   void ParseStatement(std::string_view sql);
   // Parses every statement of `sql` (raising the first syntax error, nothing having run) and
-  // prepares the first. Kind, Live, ResultOnSourceTable and SelectStar are the first's.
+  // prepares the first. Kind, Live, ResultOnSourceTable and SelectStar are the first's. Failing,
+  // it leaves nothing prepared, and Execute raises its error again until a Prepare succeeds.
   void Prepare(std::string_view sql);
   // Gives parameter i (0-based, through the whole text) its value: the descriptor's type,
   // subtype, scale and stored size; in `values` at the descriptor's offset a flag byte (0 for
@@ -1031,6 +1034,7 @@ class TQueryStatement : public engine::TQueryStatement {
   };
   // Parses the statement at the parser's place into a fresh master query.
   void parseNext();
+  void prepareText(std::string_view sql);
   void prepareQueries();
   TDataCursor* executeQueries();
   // Gives statement `index`'s parameter nodes their values; raises for one without.
@@ -1047,6 +1051,8 @@ class TQueryStatement : public engine::TQueryStatement {
   size_t current_ = 0;  // the statement that the queries hold
   int nesting_ = 0;     // sub-selects and UNION parts being parsed
   bool fresh_ = false;  // the queries hold the first statement, prepared and not yet run
+  // The error of the last Prepare, when it failed.
+  std::exception_ptr failed_;
   TPasswordCallback passwordCallback_;
   TProgressCallback progressCallback_;
   TPreparedCallback preparedCallback_;

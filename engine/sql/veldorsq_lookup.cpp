@@ -300,10 +300,13 @@ uint8_t EqualityKeyIndex(TDataCursor& cursor, uint16_t fieldNo) {
   // rules of the index, -0 and 0).
   const T type = T(cursor.GetFieldDesc(fieldNo).Type());
   if (!integral(type) || type == T::Boolean) return kNoCurrentIndex;
+  // An index with more fields than the key may hold texts whose order awaits a rebuild under a
+  // changed collation: the cursor refuses to select it, and the rating passes it by.
+  const bool stale = cursor.IndexRebuildNeeded();
   for (uint8_t s = 0; s <= cursor.GetIndexCount() && s < kSysDeletedSlot; ++s) {
     TIndexDescriptor index = cursor.GetIndexDesc(s);
     if (index.fieldCount >= 1 && index.fields[0] == fieldNo && !index.name.empty() && !index.descending &&
-        !index.fieldDescending[0])
+        !index.fieldDescending[0] && !(stale && index.fieldCount > 1))
       return s;
   }
   return kNoCurrentIndex;

@@ -32,6 +32,23 @@ void TQueryStatement::parseNext() {
 
 void TQueryStatement::Prepare(std::string_view sql) {
   Database();
+  failed_ = nullptr;
+  try {
+    prepareText(sql);
+  } catch (...) {
+    // Half-prepared queries, or the first statement of a text whose later one failed, must not
+    // run: the caller was told that the text does not.
+    FreeQueries();
+    params_.clear();
+    paramCounts_.clear();
+    paramValues_.clear();
+    fresh_ = false;
+    failed_ = std::current_exception();
+    throw;
+  }
+}
+
+void TQueryStatement::prepareText(std::string_view sql) {
   FreeQueries();
   params_.clear();
   paramCounts_.clear();
@@ -164,6 +181,7 @@ TDataCursor* TQueryStatement::executeQueries() {
 
 TDataCursor* TQueryStatement::Execute() {
   Database();
+  if (failed_) std::rethrow_exception(failed_);
   ElapsedSeconds = 0;
   RowsAffected = 0;
   if (paramCounts_.empty()) return nullptr;

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/storage/veldorindex.h"
+#include "platform/bytes.h"
 #include "tests/engine/sql/sql_test_util.h"
 #include "tests/platform/temp_folder.h"
 
@@ -107,6 +109,34 @@ TEST_F(KeyPlace, ChangesByOneEqualityLeaveBothTablesAlike) {
       EXPECT_EQ(db.run("SELECT * FROM k ORDER BY r"), db.run("SELECT * FROM p ORDER BY r"));
     }
   }
+}
+
+// An index whose text keys were ordered by another version of the table's collation waits for a
+// rebuild and cannot be selected. One that begins with an integer column must then be passed by
+// for that column's equality, alone or as a join's key, in favour of a sound index on the column
+// or of reading the table.
+TEST(KeyPlaceStale, AnIndexAwaitingRebuildServesNoEquality) {
+  platform::testing::TempFolder folder;
+  {
+    SqlDatabase db{folder.path()};
+    db.run("CREATE TABLE t (r INTEGER, i INTEGER, c CHAR(6), PRIMARY KEY (r) LANGUAGE 'English (UK)')");
+    db.run("CREATE TABLE a (x INTEGER)");
+    for (int n = 0; n < 12; ++n)
+      db.run("INSERT INTO t VALUES (" + std::to_string(n) + ", " + std::to_string(n % 3) + ", 'c" +
+             std::to_string(n % 4) + "')");
+    for (int n = 0; n < 40; ++n) db.run("INSERT INTO a VALUES (" + std::to_string(n % 5) + ")");
+    db.run("CREATE INDEX ic ON t (i, c)");
+    db.run("CREATE INDEX ii ON t (i)");
+  }
+  const std::string idx = folder.path() + "/t.IDX";
+  std::vector<uint8_t> bytes = datafile_test::readFileBytes(idx);
+  platform::put4(bytes.data() + kIndexCollationVersionOffset,
+                 platform::get4(bytes.data() + kIndexCollationVersionOffset) ^ 0x5A5A);
+  datafile_test::writeFileBytes(idx, bytes);
+  SqlDatabase db{folder.path()};
+  EXPECT_EQ(db.rows("SELECT r FROM t WHERE i = 1 ORDER BY r"), "1\n4\n7\n10\n");
+  EXPECT_EQ(db.rows("SELECT COUNT(*), SUM(t.r) FROM a JOIN t ON t.i = a.x"), "96|528\n");
+  EXPECT_EQ(db.rows("SELECT COUNT(*), SUM(t.r) FROM a LEFT JOIN t ON t.i = a.x WHERE a.x < 4"), "104|528\n");
 }
 
 }  // namespace

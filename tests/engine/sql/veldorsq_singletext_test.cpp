@@ -172,5 +172,37 @@ TEST_F(SingleText, APreparedUpdateSeesWhatAnotherProcessCommittedBetweenRuns) {
   }
 }
 
+// A text that fails to prepare, in its grammar, in its one statement's preparation or in a later
+// statement, runs nothing when the statement is then executed: the run raises the same error
+// (an engine server does the same for a client that runs it regardless), and the statement
+// prepares and runs the next text as a new one would.
+TEST_F(SingleText, AFailedPrepareLeavesNothingToRun) {
+  const char* const failing[] = {
+      "UPDATE $ SET id = 'x' WHERE id = 1",
+      "UPDATE $ SET nosuch = 1 WHERE id = 1",
+      "UPDATE $ SET f = 3 WHERE id = 2; SELECT FROM $",
+      "DELETE FROM $ WHERE id = 3; UPDATE $ SET",
+      "SELECT nosuch FROM $",
+  };
+  for (const char* text : failing) {
+    SCOPED_TRACE(text);
+    TQueryStatement s(db.directory());
+    const std::string error = prepared(s, on(text, "t"));
+    ASSERT_TRUE(error.starts_with("error")) << error;
+    try {
+      s.Execute();
+      ADD_FAILURE() << "ran";
+    } catch (const EVELDOREngineError& e) {
+      EXPECT_EQ("error: " + e.ErrorText(), error);
+    }
+    EXPECT_EQ(db.run("SELECT * FROM t ORDER BY id, f"), db.run("SELECT * FROM u ORDER BY id, f"));
+    EXPECT_FALSE(prepared(s, on("UPDATE $ SET f = f + 1 WHERE id = 4", "t")).starts_with("error"));
+    s.Execute();
+    EXPECT_EQ(s.RowsAffected, 1);
+    db.run(on("UPDATE $ SET f = f + 1 WHERE id = 4", "u"));
+  }
+  EXPECT_EQ(db.run("SELECT f FROM t WHERE id = 4"), "9.5\n");
+}
+
 }  // namespace
 }  // namespace engine::sql
