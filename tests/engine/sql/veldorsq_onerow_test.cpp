@@ -134,4 +134,54 @@ TEST_F(OneRowAggregate, APreparedCountFollowsTheTableBetweenRuns) {
   }
 }
 
+// A result whose field, header or index the user changed is not taken by the next statement of
+// its shape, which shows its columns and header as a result made afresh.
+TEST_F(OneRowAggregate, AResultTheUserRestructuredIsNotTakenAgain) {
+  const std::string sql = "SELECT COUNT(*) FROM t";
+  std::string name;
+  std::string description;
+  int indexes = -1, version = -1;
+  {
+    sql::TQueryStatement s(db_.directory());
+    s.Prepare(sql);
+    TDataCursor* c = s.Execute();
+    ASSERT_NE(c, nullptr);
+    name = c->GetTableFieldDescByNumber(1).Name();
+    indexes = c->GetIndexCount();
+    version = c->GetUserMajorVersion();
+    description = c->GetDescription();
+  }
+  for (int change = 0; change < 3; ++change) {
+    SCOPED_TRACE(change);
+    {
+      sql::TQueryStatement s(db_.directory());
+      s.Prepare(sql);
+      TDataCursor* c = s.Execute();
+      ASSERT_NE(c, nullptr);
+      if (change == 0) {
+        TFieldDescriptor d = c->GetTableFieldDescByNumber(1);
+        d.SetName("renamed");
+        c->SetTableFieldDesc(1, d);
+      } else if (change == 1) {
+        c->SetHeaderInfo(7, 3, "mine");
+      } else {
+        TIndexDescriptor index;
+        index.name = "bycount";
+        index.fieldCount = 1;
+        index.fields[0] = 1;
+        c->AddSecondaryIndex(index);
+      }
+    }
+    sql::TQueryStatement s(db_.directory());
+    s.Prepare(sql);
+    TDataCursor* c = s.Execute();
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(SqlDatabase::text(*c), "40\n");
+    EXPECT_EQ(c->GetTableFieldDescByNumber(1).Name(), name);
+    EXPECT_EQ(c->GetUserMajorVersion(), version);
+    EXPECT_EQ(c->GetDescription(), description);
+    EXPECT_EQ(c->GetIndexCount(), indexes);
+  }
+}
+
 }  // namespace
