@@ -247,7 +247,7 @@ int main(int argc, char** argv) {
       }
       // Resets are timed with the run when a case has one: they are the same on both sides.
       Times a = measure(c.runs * repeat, runOurs), b = measure(c.runs * repeat, runLite);
-      std::printf("%-32s %10.0fus %10.0fus %10.0fus %10.0fus %8.2f%s\n", c.name.c_str(), a.median, a.p99,
+      std::printf("%-32s %10.2fus %10.0fus %10.2fus %10.0fus %8.3f%s\n", c.name.c_str(), a.median, a.p99,
                   b.median, b.p99, b.median > 0 ? a.median / b.median : 0.0,
                   c.resetOurs.empty() ? "" : " (with reset)");
       std::fflush(stdout);

@@ -1020,6 +1020,9 @@ void TDataQuery::executeSelect() {
   };
   const bool topEarly = Top >= 0 && !OrderByGiven && !GroupByGiven;
   HeldRows held;
+  // The result stands before its first row with its view built, as the end below would leave it:
+  // its one row went in bulk, no pass reorders it, and no callback ran since.
+  bool settled = false;
   if (GroupByGiven && AllAggregate) {
     std::vector<uint8_t> accumulator(result.RecordSize());
     result.ClearRecordBuffer(accumulator.data());
@@ -1051,7 +1054,15 @@ void TDataQuery::executeSelect() {
       }
     }
     if (HasAvg) FinishAverages(accumulator.data());
-    if (MaxRowCount != 0) result.AppendRecord(accumulator.data(), false);
+    if (MaxRowCount != 0 && canHoldRows() && TargetTableName.empty()) {
+      // As held rows go: a scratch result's one row needs no record-id key until something
+      // looks for one.
+      uint8_t* const one = accumulator.data();
+      result.AppendRecords(std::span(&one, 1), &accumulator);
+      settled = !OrderByGiven && !Distinct && !Owner.ProgressCallback();
+    } else if (MaxRowCount != 0) {
+      result.AppendRecord(accumulator.data(), false);
+    }
   } else {
     held.recordSize = result.RecordSize();
     held.active = canHoldRows();
@@ -1091,8 +1102,10 @@ void TDataQuery::executeSelect() {
   else if (!unionPart_)
     rebuildResult();
   result.SwitchToIndex(255);
-  result.SetToBegin();
-  result.Refresh();
+  if (!settled) {
+    result.SetToBegin();
+    result.Refresh();
+  }
   RowsAffected = result.GetRecordCount();
 }
 

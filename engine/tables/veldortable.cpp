@@ -615,6 +615,22 @@ std::string TDataTable::structureImage() const {
   return image;
 }
 
+bool TDataTable::structureIs(const std::string& image) const {
+  const uint16_t fields = data_->GetFieldCount();
+  if (image.size() != kDataHeaderSize + kIndexHeaderSize + size_t(fields) * TFieldDescriptor::kSize)
+    return false;
+  const auto* at = reinterpret_cast<const uint8_t*>(image.data());
+  uint8_t header[std::max(kDataHeaderSize, kIndexHeaderSize)];
+  data_->GetSettingsHeader(header);
+  if (std::memcmp(header, at, kDataHeaderSize) != 0) return false;
+  index_->GetSettingsHeader(header);
+  if (std::memcmp(header, at + kDataHeaderSize, kIndexHeaderSize) != 0) return false;
+  at += kDataHeaderSize + kIndexHeaderSize;
+  for (uint16_t p = 1; p <= fields; ++p, at += TFieldDescriptor::kSize)
+    if (std::memcmp(at, data_->GetFieldDescriptor(p)->Bytes(), TFieldDescriptor::kSize) != 0) return false;
+  return true;
+}
+
 void TDataTable::NotePoolable(std::string key) {
   poolKey_ = std::move(key);
   poolImage_ = poolKey_.empty() ? std::string() : structureImage();
@@ -633,7 +649,7 @@ bool TDataTable::Idle() {
   EmptyTable();
   data_->TrimRecordCache();
   index_->TrimPageCache();
-  if (!data_->MemoryFirstInMemory() || !index_->MemoryFirstInMemory() || structureImage() != poolImage_)
+  if (!data_->MemoryFirstInMemory() || !index_->MemoryFirstInMemory() || !structureIs(poolImage_))
     return false;
   DecOpenCount();
   while (userCount_ > 0) DecUserCount();

@@ -480,6 +480,8 @@ class TDataTable final : public TTableFileOwner, public TFileKeeper {
   // What a reuse must find alike: the data header but for its counter, stamp and dirty flag,
   // the field descriptors, and the index descriptors but for their trees' pages.
   std::string structureImage() const;
+  // Whether structureImage() would give `image`, built piece by piece without the copy.
+  bool structureIs(const std::string& image) const;
 };
 
 }  // namespace engine

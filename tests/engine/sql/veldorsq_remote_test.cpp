@@ -131,6 +131,29 @@ TEST_F(RemoteStatementTest, AStatementRunsAgainWithNewParametersAndItsResultFoll
   }
 }
 
+// The one row of an aggregate over the whole input, made on the server: as locally over an empty
+// table, a filter that lets nothing through and rows; a prepared COUNT(*) run again counts what the
+// table then holds.
+TEST_F(RemoteStatementTest, AOneRowAggregateIsTheRowItIsLocally) {
+  both("CREATE TABLE t (a INTEGER, g INTEGER, s CHAR(10))");
+  const char* selects[] = {"SELECT COUNT(*) FROM t", "SELECT COUNT(*), SUM(a), AVG(g) FROM t WHERE a > 3",
+                           "SELECT MIN(s), MAX(a), COUNT(s) FROM t WHERE g = 9"};
+  for (int round = 0; round < 2; ++round) {
+    for (const char* sql : selects) both(sql);
+    for (int i = 1; i <= 12; ++i)
+      both("INSERT INTO t VALUES (" + std::to_string(i) + ", " + std::to_string(i % 3) + ", 'n" +
+           std::to_string(i % 5) + "')");
+  }
+  TQueryStatement count(*directory);
+  count.Prepare("SELECT COUNT(*) FROM t");
+  for (int i = 0; i < 3; ++i) {
+    TDataCursor* c = count.Execute();
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(SqlDatabase::text(*c), std::to_string(24 + i) + "\n");
+    remote("INSERT INTO t VALUES (" + std::to_string(100 + i) + ", 0, 'x')");
+  }
+}
+
 // A live result is the statement's cursor on its source table, which the client opens as the
 // session's first cursor on that table: the server must count it as the table's user too, or it
 // leaves out the headers that the client waits for.
