@@ -255,18 +255,20 @@ void TDataQuery::executeInsert() {
   const bool staging =
       transaction.OneCommit() && !NoAutoInc && !target.HasBlobFields() && !target.HasTextIndex();
   const size_t recordSize = target.RecordSize();
-  // Rows are made where they are gathered, in room for a run (or for every row, when fewer).
+  // Rows are made where they are gathered, in room for a run (or for every row, when fewer),
+  // which the table's held writes may take over as it is (AppendRecords).
   const size_t stagedRoom =
       staging ? std::min(kStagedBytes, size_t(std::max<int64_t>(total, 1)) * recordSize) / recordSize + 1 : 0;
-  const auto staged = std::make_unique_for_overwrite<uint8_t[]>(stagedRoom * recordSize);
+  std::vector<uint8_t> staged;
   size_t stagedRows = 0;
   const auto appendStaged = [&] {
     if (stagedRows == 0) return;
     std::vector<uint8_t*> each(stagedRows);
-    for (size_t i = 0; i < stagedRows; ++i) each[i] = staged.get() + i * recordSize;
-    target.AppendRecords(each, nullptr, true);
+    for (size_t i = 0; i < stagedRows; ++i) each[i] = staged.data() + i * recordSize;
+    target.AppendRecords(each, &staged, true);
     transaction.RowsWritten(stagedRows);
     stagedRows = 0;
+    staged.clear();
   };
   while (uint8_t* in = nextRow()) {
     if (ReportProgress(++counter, total, last)) raiseAborted();
@@ -285,7 +287,8 @@ void TDataQuery::executeInsert() {
     }
     if (!staging) transaction.BeforeWrite();
     if (staging && stagedRows == stagedRoom) appendStaged();
-    uint8_t* out = staging ? staged.get() + stagedRows * recordSize : record.data();
+    if (staging && staged.empty()) staged.resize(stagedRoom * recordSize);
+    uint8_t* out = staging ? staged.data() + stagedRows * recordSize : record.data();
     target.ClearRecordBuffer(out);
     target.ApplyDefaultValues(out);
     for (size_t i = 0; i < UpdateFields.size(); ++i) {
