@@ -850,7 +850,7 @@ class TDataQuery final : public engine::TDataQuery {
   // have been written to the result table and read back: the held rows (`bytes`, each of the
   // result's record size) in result order (`order`). The result table is left empty. Set by a
   // run that held every row to its end (finishHeldRows); the INSERT reads them and lets them go
-  // (releaseHandedRows), the storage kept for the next run's held rows.
+  // (releaseHandedRows), the storage kept for the thread's next held rows.
   struct HandedRows {
     std::vector<uint8_t> bytes;
     std::vector<uint32_t> order;
@@ -858,8 +858,8 @@ class TDataQuery final : public engine::TDataQuery {
     bool active = false;
   };
   HandedRows handed_;
-  // After the INSERT read the handed rows: they go, and their storage is kept for the next run
-  // unless it is larger than an idle query should hold.
+  // After the INSERT read the handed rows: they go, and their storage is kept for the thread's
+  // next held rows unless it is larger than an idle pooled result keeps.
   void releaseHandedRows();
   // Looks the key of the newest held row up among the held rows' keys; false (and the row taken
   // in) when no row holds it, true when it is a duplicate.

@@ -10,6 +10,7 @@
 #include <functional>
 #include <numeric>
 #include <string_view>
+#include <vector>
 
 #include "engine/sql/veldorsq.h"
 #include "engine/values/veldorexpeval.h"
@@ -22,8 +23,10 @@ namespace {
 
 std::atomic<size_t> heldRowsLimit{size_t(32) << 20};
 
-// The storage of handed rows that an idle query keeps for its next run.
+// The storage of handed rows kept for the next run of a query on the thread, at most as much as
+// an idle pooled result keeps: the pooled result, which would have kept it, never held the rows.
 constexpr size_t kIdleHandedBytes = size_t(8) << 20;
+thread_local std::vector<uint8_t> idleHeldBytes;
 
 // TOP keeps its best rows once this many more than it needs wait.
 constexpr size_t kMinTopSlack = 1024;
@@ -74,8 +77,8 @@ void TDataQuery::reserveHeldRows(HeldRows& held, int64_t sourceRows) {
   // The room the result's last rows had, when it was emptied for this run: taken over below
   // (finishHeldRows), it comes back each time instead of being allocated and touched anew.
   held.bytes = ResultCursor->TakeSpareRecordBuffer();
-  if (held.bytes.capacity() < handed_.bytes.capacity()) held.bytes.swap(handed_.bytes);
-  handed_.bytes = {};
+  if (held.bytes.capacity() < idleHeldBytes.capacity()) held.bytes.swap(idleHeldBytes);
+  idleHeldBytes = {};
   held.bytes.reserve(rows * held.recordSize);
 }
 
@@ -330,8 +333,9 @@ void TDataQuery::sortByIndex(HeldRows& held, uint8_t slot, std::vector<uint32_t>
 void TDataQuery::releaseHandedRows() {
   handed_.active = false;
   handed_.order = {};
-  // As much as an idle pooled result keeps.
-  if (handed_.bytes.capacity() > kIdleHandedBytes) handed_.bytes = {};
+  if (handed_.bytes.capacity() <= kIdleHandedBytes && handed_.bytes.capacity() > idleHeldBytes.capacity())
+    idleHeldBytes.swap(handed_.bytes);
+  handed_.bytes = {};
 }
 
 void TDataQuery::finishHeldRows(HeldRows& held) {
