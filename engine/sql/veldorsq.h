@@ -848,6 +848,21 @@ class TDataQuery final : public engine::TDataQuery {
     std::vector<uint8_t> cutKey, arrivingKey;
     uint8_t* row(size_t i) { return bytes.data() + i * recordSize; }
   };
+  // The rows of an INSERT's SELECT, handed to the INSERT in memory where a copied result would
+  // have been written to the result table and read back: the held rows (`bytes`, each of the
+  // result's record size) in result order (`order`). The result table is left empty. Set by a
+  // run that held every row to its end (finishHeldRows); the INSERT reads them and lets them go
+  // (releaseHandedRows), the storage kept for the thread's next held rows.
+  struct HandedRows {
+    std::vector<uint8_t> bytes;
+    std::vector<uint32_t> order;
+    size_t recordSize = 0;
+    bool active = false;
+  };
+  HandedRows handed_;
+  // After the INSERT read the handed rows: they go, and their storage is kept for the thread's
+  // next held rows unless it is larger than an idle pooled result keeps.
+  void releaseHandedRows();
   // Looks the key of the newest held row up among the held rows' keys; false (and the row taken
   // in) when no row holds it, true when it is a duplicate.
   bool heldDuplicate(HeldRows& held);

@@ -4,6 +4,7 @@
 #include <cassert>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <numeric>
 #include <optional>
 #include <span>
@@ -192,32 +193,56 @@ void TDataQuery::executeInsert() {
     RowsAffected = 1;
     return;
   }
-  TDataCursor& source = *SelectQuery->ResultCursor;
-  const int64_t total = source.GetRecordCount();
+  TDataQuery& select = *SelectQuery;
+  TDataCursor& source = *select.ResultCursor;
+  // The SELECT's rows in memory when it handed them over, else in its result table.
+  HandedRows& handed = select.handed_;
+  auto letGo = platform::ScopeExit([&] { select.releaseHandedRows(); });
+  const bool fromMemory = handed.active;
+  const int64_t total = fromMemory ? int64_t(handed.order.size()) : source.GetRecordCount();
   std::vector<uint8_t> row(source.RecordSize());
+  size_t nextHanded = 0;
+  const auto nextRow = [&]() -> uint8_t* {
+    if (fromMemory)
+      return nextHanded < handed.order.size()
+                 ? handed.bytes.data() + size_t(handed.order[nextHanded++]) * handed.recordSize
+                 : nullptr;
+    return source.GetNextRecord(row.data()) == 0 ? row.data() : nullptr;
+  };
   TStatementTransaction transaction(*this, target);
   int64_t counter = 0;
   int last = 0;
-  source.SetToBegin();
+  if (!fromMemory) source.SetToBegin();
   TExpToken* value = GetExpToken();
   TokenPtr holder(value);
   // A column whose value the conversion would write back byte for byte (the same type and
   // size on both sides, a type stored as it is read) is copied from the source record as it
-  // lies: its null mark and, when set, its bytes.
+  // lies: its null mark and, when set, its bytes. Text goes as the conversion writes it (cut
+  // at the zero, trailing blanks dropped, empty as NULL) into a field at least as long with no
+  // case rule.
+  enum TCopyKind : uint8_t { ckConvert, ckBytes, ckText };
   struct TColumnCopy {
-    uint32_t from = 0, to = 0, size = 0;
-    bool direct = false;
+    uint32_t from = 0, to = 0;
+    uint32_t size = 0;  // the bytes read: the field's, or the source's text
+    uint32_t room = 0;  // the target field's stored size
+    TCopyKind kind = ckConvert;
   };
   std::vector<TColumnCopy> copies(UpdateFields.size());
   for (size_t i = 0; i < UpdateFields.size(); ++i) {
-    const TFieldDescriptor& s = source.GetFieldDesc(SelectQuery->ResultFields[i]->ResultFieldNo);
+    const TFieldDescriptor& s = source.GetFieldDesc(select.ResultFields[i]->ResultFieldNo);
     const TFieldDescriptor& t = target.GetFieldDesc(UpdateFields[i]->FieldNo);
     const uint8_t type = t.Type();
-    copies[i] = {s.Offset(), t.Offset(), t.StoredSize(),
-                 !target.HasComputedFields() && s.Type() == type && s.SubType() == t.SubType() &&
-                     s.StoredSize() == t.StoredSize() && type != kFieldTypeString && !t.IsBlob() &&
-                     type != uint8_t(TEngineFieldType::Boolean) && !s.IsAutoInc() && !t.IsAutoInc() &&
-                     !t.Computed() && !s.Computed()};
+    const bool plain = !target.HasComputedFields() && s.Type() == type && !t.IsBlob() && !s.IsBlob() &&
+                       !s.IsAutoInc() && !t.IsAutoInc() && !t.Computed() && !s.Computed();
+    TCopyKind kind = ckConvert;
+    if (plain && type == kFieldTypeString) {
+      if (t.CaseRule() == 0 && s.StoredSize() <= t.StoredSize()) kind = ckText;
+    } else if (plain && s.SubType() == t.SubType() && s.StoredSize() == t.StoredSize() &&
+               type != uint8_t(TEngineFieldType::Boolean)) {
+      kind = ckBytes;
+    }
+    copies[i] = {s.Offset(), t.Offset(), kind == ckText ? s.StoredSize() : t.StoredSize(), t.StoredSize(),
+                 kind};
   }
   // Appends past the last record take the numbers that follow it, one each; a free record
   // reused instead is locked by its own append.
@@ -225,24 +250,27 @@ void TDataQuery::executeInsert() {
   int64_t lockedAhead = 0;
   // Rows written with the one commit at the end are gathered and appended together, in runs of
   // about kStagedBytes (AppendRecords: the same records, keys and errors as one append each); a
-  // failure part way is rolled back whole all the same. The source is the SELECT's own result,
+  // failure part way is rolled back whole all the same. The source is the SELECT's own rows,
   // which the appends do not reach.
   const bool staging =
       transaction.OneCommit() && !NoAutoInc && !target.HasBlobFields() && !target.HasTextIndex();
   const size_t recordSize = target.RecordSize();
+  // Rows are made where they are gathered, in room for a run (or for every row, when fewer),
+  // which the table's held writes may take over as it is (AppendRecords).
+  const size_t stagedRoom =
+      staging ? std::min(kStagedBytes, size_t(std::max<int64_t>(total, 1)) * recordSize) / recordSize + 1 : 0;
   std::vector<uint8_t> staged;
-  if (staging)
-    staged.reserve(std::min(kStagedBytes, size_t(std::max<int64_t>(total, 1)) * recordSize) + recordSize);
+  size_t stagedRows = 0;
   const auto appendStaged = [&] {
-    const size_t rows = staged.size() / recordSize;
-    if (rows == 0) return;
-    std::vector<uint8_t*> each(rows);
-    for (size_t i = 0; i < rows; ++i) each[i] = staged.data() + i * recordSize;
-    target.AppendRecords(each, nullptr, true);
-    transaction.RowsWritten(rows);
+    if (stagedRows == 0) return;
+    std::vector<uint8_t*> each(stagedRows);
+    for (size_t i = 0; i < stagedRows; ++i) each[i] = staged.data() + i * recordSize;
+    target.AppendRecords(each, &staged, true);
+    transaction.RowsWritten(stagedRows);
+    stagedRows = 0;
     staged.clear();
   };
-  while (source.GetNextRecord(row.data()) == 0) {
+  while (uint8_t* in = nextRow()) {
     if (ReportProgress(++counter, total, last)) raiseAborted();
     if (counter - 1 == lockedAhead) {
       const size_t count = transaction.RowsAhead(size_t(std::max<int64_t>(total - counter + 1, 1)));
@@ -250,8 +278,7 @@ void TDataQuery::executeInsert() {
       if (data && data->GetFreeRecordNumber() == data->GetNextRecordNumber()) {
         appended.resize(count);
         // Past the rows gathered and not yet appended.
-        std::iota(appended.begin(), appended.end(),
-                  uint32_t(data->GetNextRecordNumber() + staged.size() / recordSize));
+        std::iota(appended.begin(), appended.end(), uint32_t(data->GetNextRecordNumber() + stagedRows));
         transaction.LockAhead(appended, 0);
         lockedAhead += int64_t(count);
       } else {
@@ -259,20 +286,35 @@ void TDataQuery::executeInsert() {
       }
     }
     if (!staging) transaction.BeforeWrite();
-    target.ClearRecordBuffer(record.data());
-    target.ApplyDefaultValues(record.data());
+    if (staging && stagedRows == stagedRoom) appendStaged();
+    if (staging && staged.empty()) staged.resize(stagedRoom * recordSize);
+    uint8_t* out = staging ? staged.data() + stagedRows * recordSize : record.data();
+    target.ClearRecordBuffer(out);
+    target.ApplyDefaultValues(out);
     for (size_t i = 0; i < UpdateFields.size(); ++i) {
-      if (const TColumnCopy& c = copies[i]; c.direct) {
-        uint8_t* at = record.data() + c.to;
-        if (row[c.from] == 0) {
+      const TColumnCopy& c = copies[i];
+      uint8_t* at = out + c.to;
+      const uint8_t* stored = in + c.from;
+      if (c.kind == ckBytes) {
+        if (stored[0] == 0) {
           std::memset(at, 0, c.size + 1u);
         } else {
           at[0] = 1;
-          std::memcpy(at + 1, row.data() + c.from + 1, c.size);
+          std::memcpy(at + 1, stored + 1, c.size);
         }
         continue;
       }
-      uint16_t fieldNo = SelectQuery->ResultFields[i]->ResultFieldNo;
+      if (c.kind == ckText) {
+        // The field is clear but for a default, which the value replaces.
+        size_t length = stored[0] == 0 ? 0 : strnlen(reinterpret_cast<const char*>(stored + 1), c.size);
+        if (c.size > 0 && length >= c.size) length = c.size - 1u;
+        while (length > 0 && stored[length] == ' ') --length;
+        std::memset(at, 0, c.room + 1u);
+        std::memcpy(at + 1, stored + 1, length);
+        at[0] = length > 0 ? 1 : 0;
+        continue;
+      }
+      uint16_t fieldNo = select.ResultFields[i]->ResultFieldNo;
       value->kind = expColumn;
       value->fieldNo = fieldNo;
       const TFieldDescriptor& d = source.GetFieldDesc(fieldNo);
@@ -280,12 +322,11 @@ void TDataQuery::executeInsert() {
       value->subType = TEngineFieldSubType(d.SubType());
       value->scale = d.StoredScale();
       value->SetValueSize(d.StoredSize());
-      ReadCursorColumn(source, row.data(), *value);
-      writeColumnValue(target, record.data(), *UpdateFields[i], *value, false);
+      ReadCursorColumn(source, in, *value);
+      writeColumnValue(target, out, *UpdateFields[i], *value, false);
     }
     if (staging) {
-      staged.insert(staged.end(), record.begin(), record.begin() + ptrdiff_t(recordSize));
-      if (staged.size() >= kStagedBytes) appendStaged();
+      if (++stagedRows * recordSize >= kStagedBytes) appendStaged();
       continue;
     }
     target.AppendRecord(record.data());

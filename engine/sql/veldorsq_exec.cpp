@@ -882,6 +882,7 @@ void TDataQuery::rebuildResult() {
 
 void TDataQuery::executeSelect() {
   ResetForExecute();
+  releaseHandedRows();
   if (plan_.Live) {
     applyPlan();
     ResultCursor->SetToBegin();
@@ -1106,7 +1107,7 @@ void TDataQuery::executeSelect() {
     result.SetToBegin();
     result.Refresh();
   }
-  RowsAffected = result.GetRecordCount();
+  RowsAffected = handed_.active ? int32_t(handed_.order.size()) : result.GetRecordCount();
 }
 
 }  // namespace engine::sql

@@ -1,14 +1,16 @@
 // The final passes of a SELECT over result rows held in memory: the rows are ordered, made
 // distinct or grouped by the keys of the result table's own pass indexes, so that they come out
 // exactly as the passes through those indexes give them, and go into the result table once, in
-// their final order (rows that no pass reorders go in at once too). A result that outgrows the
-// memory limit goes through the table instead.
+// their final order (rows that no pass reorders go in at once too), or, for an INSERT's SELECT,
+// are handed to the INSERT as they lie. A result that outgrows the memory limit goes through the
+// table instead.
 #include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <functional>
 #include <numeric>
 #include <string_view>
+#include <vector>
 
 #include "engine/sql/veldorsq.h"
 #include "engine/values/veldorexpeval.h"
@@ -20,6 +22,11 @@ namespace engine::sql {
 namespace {
 
 std::atomic<size_t> heldRowsLimit{size_t(32) << 20};
+
+// The storage of handed rows kept for the next run of a query on the thread, at most as much as
+// an idle pooled result keeps: the pooled result, which would have kept it, never held the rows.
+constexpr size_t kIdleHandedBytes = size_t(8) << 20;
+thread_local std::vector<uint8_t> idleHeldBytes;
 
 // TOP keeps its best rows once this many more than it needs wait.
 constexpr size_t kMinTopSlack = 1024;
@@ -70,6 +77,8 @@ void TDataQuery::reserveHeldRows(HeldRows& held, int64_t sourceRows) {
   // The room the result's last rows had, when it was emptied for this run: taken over below
   // (finishHeldRows), it comes back each time instead of being allocated and touched anew.
   held.bytes = ResultCursor->TakeSpareRecordBuffer();
+  if (held.bytes.capacity() < idleHeldBytes.capacity()) held.bytes.swap(idleHeldBytes);
+  idleHeldBytes = {};
   held.bytes.reserve(rows * held.recordSize);
 }
 
@@ -321,6 +330,14 @@ void TDataQuery::sortByIndex(HeldRows& held, uint8_t slot, std::vector<uint32_t>
   }
 }
 
+void TDataQuery::releaseHandedRows() {
+  handed_.active = false;
+  handed_.order = {};
+  if (handed_.bytes.capacity() <= kIdleHandedBytes && handed_.bytes.capacity() > idleHeldBytes.capacity())
+    idleHeldBytes.swap(handed_.bytes);
+  handed_.bytes = {};
+}
+
 void TDataQuery::finishHeldRows(HeldRows& held) {
   endTopCut(held);
   TDataCursor& result = *ResultCursor;
@@ -400,6 +417,16 @@ void TDataQuery::finishHeldRows(HeldRows& held) {
     // A named table outlives the statement: one append each, so that a failure part way leaves
     // it whole with the rows before.
     for (uint32_t i : order) result.AppendRecord(held.row(i), true);
+    held.active = false;
+    return;
+  }
+  if (insertSelect_) {
+    // The INSERT reads the rows where they lie: written to the result table they would only be
+    // read back, and written out with the INSERT's commit where the result shares its folder.
+    handed_.bytes = std::move(held.bytes);
+    handed_.order = std::move(order);
+    handed_.recordSize = held.recordSize;
+    handed_.active = true;
     held.active = false;
     return;
   }

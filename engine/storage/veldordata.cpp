@@ -754,6 +754,8 @@ void TDataFile::AppendRecordImages(std::vector<uint8_t>&& images, uint32_t count
   if (owner_) owner_->MarkWritten();
   ++counters_.flushWrites;
   platform::put4(header_ + kHdrNextRecord, next + count);
+  // As the copying append leaves it.
+  platform::put4(header_ + kHdrFreeHead, 0);
   setDirty();
 }
 

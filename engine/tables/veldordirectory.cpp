@@ -3,6 +3,7 @@
 #include "engine/tables/veldorcursor.h"
 
 #include <algorithm>
+#include <cctype>
 #include <functional>
 
 #include "engine/base/veldorerr.h"
@@ -450,15 +451,28 @@ void TDataDirectory::remoteRequest(uint16_t code, const std::function<void(TData
 void TDataDirectory::StartTransaction() {
   if (inTransaction_) return;
   if (session_->IsRemote()) remoteRequest(REQUEST_STARTTXN, {});
+  // The tables take their transaction locks in the order of their data files' names, whatever
+  // order they were opened in: two processes whose transactions span the same tables (an INSERT
+  // into one from a SELECT of the other, each way at once) then never each hold a lock the other
+  // waits for.
+  std::vector<std::pair<std::string, TDataTable*>> ordered;
+  ordered.reserve(tables_.size());
+  for (const auto& t : tables_) {
+    std::string key = t->FileName(kDataFileExt);
+    for (char& c : key) c = char(std::tolower(static_cast<unsigned char>(c)));
+    ordered.emplace_back(std::move(key), t.get());
+  }
+  std::stable_sort(ordered.begin(), ordered.end(),
+                   [](const auto& x, const auto& y) { return x.first < y.first; });
   size_t entered = 0;
   UndoOnFailure undo([&] {
     FirstFailure back;
-    for (size_t i = entered; i-- > 0;) back.run([&] { tables_[i]->RollbackTransaction(); });
+    for (size_t i = entered; i-- > 0;) back.run([&] { ordered[i].second->RollbackTransaction(); });
   });
   // A query's scratch result stays out, as one made during the transaction does: its statement
   // empties it again at each run, which no rollback could undo.
-  for (; entered < tables_.size(); ++entered)
-    if (!tables_[entered]->IsScratch()) tables_[entered]->StartTransaction();
+  for (; entered < ordered.size(); ++entered)
+    if (!ordered[entered].second->IsScratch()) ordered[entered].second->StartTransaction();
   inTransaction_ = true;
 }
 

@@ -4,7 +4,9 @@
 // same rows affected and the same error, into an empty table, one that holds rows and the
 // source table itself. A unique key met part way (inside the rows or in the tree) leaves the
 // table as it was; another process appending meanwhile keeps its rows; a process ended at any
-// write of the statement leaves every row or none.
+// write of the statement leaves every row or none. The SELECT's rows reach the INSERT in memory or
+// through its result table alike, from every shape of source; two processes copying crosswise
+// both finish, and a copy takes whole commits of another process writing its source.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -624,6 +626,194 @@ TEST_F(InsertSelectRuns, AnInMemoryTargetTakesTheRowsAsRowAfterRow) {
       "FROM src",
       0);
   EXPECT_EQ(db.run("SELECT COUNT(*) FROM MEMORY mg"), std::to_string(100 + kRows) + "\n");
+}
+
+// The SELECT's rows reach the INSERT in memory, or through its result table when they outgrow
+// what a SELECT holds (a limit of 0 bytes sends every row there): both roads leave the same
+// slots, rows affected and errors, whatever the source's shape.
+class InsertSelectRoads : public ::testing::Test {
+ protected:
+  platform::testing::TempFolder folder;
+  SqlDatabase db{folder.path()};
+
+  void SetUp() override {
+    db.run("CREATE TABLE src (id INTEGER, s CHAR(20), v INTEGER, f FLOAT, d DATE)");
+    db.directory().StartTransaction();
+    // Text that fills the field, with trailing blanks, empty, NULL and in mixed case.
+    const char* texts[] = {"'alpha'", "'Beta  '", "''", "NULL", "'abcdefghijklmnopqrs'",
+                           "' lead'", "'ALPHA'"};
+    for (int i = 1; i <= 300; ++i)
+      db.run("INSERT INTO src VALUES (" + std::to_string(i) + ", " + texts[i % 7] + ", " +
+             (i % 13 == 0 ? std::string("NULL") : std::to_string(i % 5)) + ", " + std::to_string(i) +
+             ".25, '2024-01-" + std::to_string(1 + i % 28) + "')");
+    db.directory().Commit(true, false);
+    db.run("CREATE TABLE other (id INTEGER, w CHAR(8))");
+    db.run("INSERT INTO other SELECT id, s FROM src WHERE v = 2");
+    db.run("CREATE TABLE MEMORY msrc (id INTEGER, s CHAR(20), v INTEGER)");
+    db.run("INSERT INTO MEMORY msrc SELECT id + 7000, s, v FROM src WHERE id <= 120");
+  }
+  void TearDown() override {
+    for (const char* table : {"msrc", "mh", "mc"})
+      db.rows(std::string("DROP TABLE IF EXISTS MEMORY ") + table);
+  }
+  // Target tables "h" and "c" of the same columns.
+  void targets(const std::string& columns, const std::string& extra = "") {
+    for (const char* t : {"h", "c"}) {
+      db.run(std::string("CREATE TABLE ") + t + " (" + columns + ")");
+      if (!extra.empty()) db.run(withTable(extra, t));
+    }
+  }
+  uint16_t runWith(size_t limit, const std::string& text, int32_t& affected) {
+    const size_t before = TDataQuery::SetHeldRowsLimit(limit);
+    const uint16_t code = errorOf(db, text, false);
+    TDataQuery::SetHeldRowsLimit(before);
+    affected = db.affected;
+    return code;
+  }
+  // `text` (with %t) into "h" in memory and into "c" through the result table.
+  void roads(const std::string& text, const char* h = "h", const char* c = "c") {
+    SCOPED_TRACE(text);
+    const std::string before = filesOf(folder.path(), h);
+    int32_t inMemory = 0, throughTable = 0;
+    const uint16_t a = runWith(size_t(32) << 20, withTable(text, h), inMemory);
+    const uint16_t b = runWith(0, withTable(text, c), throughTable);
+    EXPECT_EQ(a, b);
+    if (a) {
+      EXPECT_TRUE(filesOf(folder.path(), h) == before);
+    } else {
+      EXPECT_EQ(inMemory, throughTable);
+    }
+  }
+  void sameSlots() {
+    EXPECT_EQ(firstDifference(slotsOf(folder.path(), "h"), slotsOf(folder.path(), "c")), "");
+    expectSound(db.directory(), folder.path(), "h", false);
+  }
+};
+
+TEST_F(InsertSelectRoads, EverySourceShapeGivesTheSameRows) {
+  // Text into a longer field, a shorter one and one kept in upper case; a unique key.
+  targets(
+      "id INTEGER, s CHAR(30), v INTEGER, short CHAR(5), up CHAR(20) CHARCASE UPPER, f FLOAT, d DATE, "
+      "PRIMARY KEY (id)",
+      "CREATE INDEX %ts ON %t (s)");
+  const std::string columns = "INSERT INTO %t (id, s, v, short, up, f, d) ";
+  roads(columns + "SELECT id, s, v, s, s, f, d FROM src");
+  roads(columns + "SELECT id + 1000, s, v, s, s, f, d FROM src WHERE v = 1 ORDER BY s DESC, id");
+  roads(columns + "SELECT DISTINCT id + 2000, s, v, s, s, 1.5, d FROM src WHERE id > 200");
+  roads(columns + "SELECT MIN(id) + 3000, s, COUNT(*), MAX(s), MIN(s), SUM(f), MAX(d) FROM src GROUP BY s");
+  roads(columns +
+        "SELECT id + 4000, s, v, s, s, f, d FROM src WHERE id < 50 UNION SELECT id + 4100, s, v, s, "
+        "s, f, d FROM src WHERE id > 280");
+  roads(columns + "SELECT id + 5000, s, v, s, s, f, d FROM src ORDER BY f DESC TOP 7");
+  roads(columns +
+        "SELECT src.id + 6000, other.w, src.v, src.s, other.w, src.f, src.d FROM src, other WHERE "
+        "other.id = src.id");
+  roads("INSERT INTO %t (id, s, v, short, up, f) SELECT id, s, v, s, s, 2.5 FROM MEMORY msrc");
+  // From the target itself: only the rows that were there before the statement.
+  roads(columns + "SELECT id + 10000, s, v, short, up, f, d FROM %t WHERE id < 8000");
+  EXPECT_EQ(db.run("SELECT COUNT(*) FROM h WHERE id >= 10000"),
+            db.run("SELECT COUNT(*) FROM h WHERE id < 8000"));
+  // A key met part way: inside the rows, then in the tree.
+  roads(columns + "SELECT 20000 + v, s, v, s, s, f, d FROM src");
+  roads(columns + "SELECT id + 999, s, v, s, s, f, d FROM src WHERE id < 5 ORDER BY id DESC");
+  sameSlots();
+  EXPECT_EQ(db.run("SELECT id, s, short, up FROM h WHERE id IN (1, 3, 4, 5)"),
+            "1|Beta|Beta|BETA\n3|NULL|NULL|NULL\n4|abcdefghijklmnopqrs|abcde|ABCDEFGHIJKLMNOPQRS\n"
+            "5| lead| lead| LEAD\n");
+}
+
+TEST_F(InsertSelectRoads, AutoIncrementAndInMemoryTargetsTakeTheSameRows) {
+  targets("a AUTOINC, id INTEGER, s CHAR(20), v INTEGER", "CREATE UNIQUE INDEX %ta ON %t (a)");
+  roads("INSERT INTO %t (id, s, v) SELECT id, s, v FROM src WHERE v <> 3 ORDER BY s, id");
+  roads("INSERT INTO %t (id, s, v) SELECT DISTINCT v, s, v FROM src");
+  roads("INSERT INTO %t (a, id, s, v) SELECT id + 500, id, s, v FROM src WHERE id < 40 NOAUTOINC");
+  roads("INSERT INTO %t (a, id, s, v) SELECT id + 500, id, s, v FROM src WHERE id = 7 NOAUTOINC");
+  roads("INSERT INTO %t SELECT * FROM %t");
+  sameSlots();
+  for (const char* t : {"mh", "mc"})
+    db.run(std::string("CREATE TABLE MEMORY ") + t +
+           " (id INTEGER, s CHAR(20), v INTEGER, PRIMARY KEY (id))");
+  roads("INSERT INTO MEMORY %t SELECT id, s, v FROM src WHERE id > 100 ORDER BY v, id", "mh", "mc");
+  roads("INSERT INTO MEMORY %t SELECT id, s, v FROM MEMORY msrc", "mh", "mc");
+  roads("INSERT INTO MEMORY %t SELECT id - 100, s, v FROM MEMORY %t WHERE id > 150", "mh", "mc");
+  roads("INSERT INTO MEMORY %t SELECT id - 200, s, v FROM MEMORY %t WHERE id > 150 AND id < 7000", "mh",
+        "mc");
+  roads("INSERT INTO MEMORY %t SELECT id + 1, s, v FROM src", "mh", "mc");
+  EXPECT_EQ(db.run("SELECT * FROM MEMORY mh ORDER BY id"), db.run("SELECT * FROM MEMORY mc ORDER BY id"));
+  EXPECT_EQ(db.run("SELECT COUNT(*) FROM MEMORY mh"), "470\n");
+}
+
+// Text copied into its field as it lies is the text a constant of the same value gives.
+TEST_F(InsertSelectRoads, CopiedTextIsTheTextAConstantGives) {
+  targets("id INTEGER, s CHAR(20), longer CHAR(40)");
+  const char* texts[] = {"'alpha'", "'Beta  '", "''", "NULL", "'abcdefghijklmnopqrs'", "' lead'", "'ALPHA'"};
+  for (int i = 1; i <= 7; ++i) {
+    db.run("INSERT INTO h SELECT id, s, s FROM src WHERE id = " + std::to_string(i));
+    db.run("INSERT INTO c VALUES (" + std::to_string(i) + ", " + texts[i % 7] + ", " + texts[i % 7] + ")");
+  }
+  sameSlots();
+}
+
+// Two processes, each copying one table's first rows into the other again and again, both
+// finish: neither waits for a lock the other holds while it holds one the other waits for.
+TEST_F(InsertSelectRoads, TwoProcessesCopyingCrosswiseBothFinish) {
+  db.run("CREATE TABLE a (id INTEGER, s CHAR(20), v INTEGER)");
+  db.run("CREATE TABLE b (id INTEGER, s CHAR(20), v INTEGER)");
+  db.run("INSERT INTO a SELECT id, s, v FROM src WHERE id <= 20");
+  db.run("INSERT INTO b SELECT id, s, v FROM src WHERE id <= 20");
+  constexpr int kRounds = 12;
+  const std::string path = folder.path();
+  const auto copying = [path](const char* from, const char* to) {
+    return [path, from, to](Helper& h) {
+      SqlDatabase them(path);
+      h.send('S');
+      if (h.receive() != 'G') return 1;
+      for (int i = 0; i < kRounds; ++i)
+        them.run(std::string("INSERT INTO ") + to + " SELECT id + 1000, s, v FROM " + from +
+                 " WHERE id <= 20");
+      return 0;
+    };
+  };
+  Helper ab(copying("a", "b")), ba(copying("b", "a"));
+  ASSERT_EQ(ab.receive(), 'S');
+  ASSERT_EQ(ba.receive(), 'S');
+  ab.send('G');
+  ba.send('G');
+  EXPECT_EQ(ab.wait(), 0);
+  EXPECT_EQ(ba.wait(), 0);
+  const std::string rows = std::to_string(20 * (kRounds + 1)) + "\n";
+  EXPECT_EQ(db.run("SELECT COUNT(*) FROM a"), rows);
+  EXPECT_EQ(db.run("SELECT COUNT(*) FROM b"), rows);
+  expectSound(db.directory(), folder.path(), "a", false);
+  expectSound(db.directory(), folder.path(), "b", false);
+}
+
+// Another process commits rows to the source, ten at a time, while this one copies it: each copy
+// takes whole commits.
+TEST_F(InsertSelectRoads, AnotherProcessWritingTheSourceMeanwhile) {
+  db.run("CREATE TABLE t (id INTEGER, s CHAR(20), v INTEGER)");
+  constexpr int kCommits = 60;
+  const std::string path = folder.path();
+  Helper writer([path](Helper& h) {
+    SqlDatabase them(path);
+    h.send('S');
+    for (int c = 0; c < kCommits; ++c) {
+      them.directory().StartTransaction();
+      for (int i = 0; i < 10; ++i)
+        them.run("INSERT INTO src VALUES (" + std::to_string(100000 + c * 10 + i) + ", 'w', 9, 1, NULL)");
+      them.directory().Commit(true, false);
+    }
+    return 0;
+  });
+  ASSERT_EQ(writer.receive(), 'S');
+  for (int copy = 0; copy < 15; ++copy) {
+    db.run("INSERT INTO t SELECT id, s, v FROM src WHERE v = 9");
+    EXPECT_EQ(db.affected % 10, 0) << db.affected;
+  }
+  EXPECT_EQ(writer.wait(), 0);
+  db.run("INSERT INTO t SELECT id, s, v FROM src WHERE v = 9");
+  EXPECT_EQ(db.affected, kCommits * 10);
+  expectSound(db.directory(), folder.path(), "t", false);
 }
 
 }  // namespace
