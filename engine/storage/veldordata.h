@@ -297,6 +297,13 @@ class TDataFile : public TFileHandler, public TRecordOwner {
   // when new records are appended anyway). A record already deleted, or numbered outside
   // 1..last record number, raises VELDOR_FILECORRUPT.
   void FreeRecord(TRecord* record);
+  // Frees records first..first+count-1 as FreeRecord one after another in rising order would:
+  // each links to the one freed before it, and the chain's head ends at the last. `images` holds
+  // their images as ReadRecordImages gives them, each in use (VELDOR_FILECORRUPT otherwise); its
+  // storage becomes one held write of the run's slots, past the record cache, and a cached record
+  // of the run changes in its slot as well. Requires held writes (HoldsWrites), which a rollback
+  // drops with the cache. `images` is left empty.
+  void FreeRecordRun(uint32_t first, uint32_t count, std::vector<uint8_t>&& images);
   // Cuts the file to header and descriptors; the chain, the slots and the unique ids start
   // again, the record cache is emptied, and the header turns dirty. The change counter is kept,
   // so the header write that follows counts it up for the other sessions.
