@@ -108,8 +108,11 @@ class TStatementTransaction {
   void RowWritten(bool wrote = true) {
     wrote_ |= wrote;
     ++rows_;
-    if (writeHeld_ &&
-        (++heldRows_ >= kRowsPerWriteHold || std::chrono::steady_clock::now() - heldSince_ >= kWriteHoldTime))
+    // The clock is read every kRowsPerClockLook rows: a row takes a microsecond or two, and a
+    // clock read a row was a noticeable share of a bulk UPDATE.
+    if (writeHeld_ && (++heldRows_ >= kRowsPerWriteHold ||
+                       (heldRows_ % kRowsPerClockLook == 0 &&
+                        std::chrono::steady_clock::now() - heldSince_ >= kWriteHoldTime)))
       releaseWrite();
     if (interval_ > 0 && rows_ % interval_ == 0) {
       releaseWrite();
@@ -138,6 +141,7 @@ class TStatementTransaction {
  private:
   static constexpr int kRowsPerWriteHold = 256;
   static constexpr std::chrono::milliseconds kWriteHoldTime{2};
+  static constexpr int kRowsPerClockLook = 16;
 
   void releaseWrite() {
     if (!std::exchange(writeHeld_, false)) return;
@@ -161,6 +165,8 @@ class TStatementTransaction {
 
 // Rows an INSERT ... SELECT gathers before it appends them together.
 constexpr size_t kStagedBytes = size_t(8) << 20;
+// Rows an UPDATE changes between two moves of its changed records into the held writes.
+constexpr size_t kRowsPerSpill = 1024;
 
 [[noreturn]] void raiseAborted() {
   SqlError("The statement was stopped; its changes since the last commit were rolled back");
@@ -449,6 +455,10 @@ void TDataQuery::executeChange() {
   }
   // Values evaluated at the write share one list: a list a row would cost an allocation a row.
   std::vector<TokenPtr> atWrite;
+  // The rows changed so far go to the held writes every kRowsPerSpill rows, so that the cache
+  // keeps its size instead of holding every changed record to the commit.
+  const bool spills = target.Table() && !target.IsRemote();
+  size_t unspilled = 0;
   for (auto& [recordNo, matchValues] : changes) {
     std::vector<TokenPtr>& values = valuesAtWrite ? atWrite : matchValues;
     if (at == lockedAhead) lockedAhead = transaction.LockAhead(numbers, at);
@@ -487,6 +497,10 @@ void TDataQuery::executeChange() {
       target.FreeAllBlobs(true);
       // The row's values go back to the node spares at once, for the next row to take.
       values.clear();
+      if (++unspilled == kRowsPerSpill && spills) {
+        target.Table()->SpillDirtyRecords();
+        unspilled = 0;
+      }
     }
     transaction.RowWritten();
   }
