@@ -251,7 +251,11 @@ bool TDataCursor::DeleteEveryRecord(std::span<const uint32_t> numbers) {
   DeleteIndexPages(kSysDeletedSlot);
   // The tree held the keys in use, then the deleted ones, each run by id: merged by id they are
   // in the order the build takes, which then needs no sort.
-  const auto idAt = [&](size_t i) { return ids.data() + i * kSysDeletedKeySize + 1; };
+  // An id's key bytes order as their big-endian number: compared as one word, where a call to
+  // compare bytes a key would cost more than the rest of the merge.
+  static_assert(kSysDeletedKeySize == 5);
+  const auto wordAt = [](const uint8_t* key) { return platform::getBig4(key + 1); };
+  const auto idAt = [&](size_t i) { return wordAt(ids.data() + i * kSysDeletedKeySize); };
   const size_t used = inUse.size();
   std::vector<uint8_t> merged(ids.size());
   std::vector<uint32_t> mergedRefs(refs.size());
@@ -259,13 +263,11 @@ bool TDataCursor::DeleteEveryRecord(std::span<const uint32_t> numbers) {
   // that checks and sorts keys.
   bool rising = true;
   for (size_t a = 0, b = used, out = 0; out < refs.size(); ++out) {
-    const bool takeUsed =
-        b == refs.size() || (a < used && std::memcmp(idAt(a), idAt(b), kSysDeletedKeySize - 1) < 0);
+    const bool takeUsed = b == refs.size() || (a < used && idAt(a) < idAt(b));
     const size_t from = takeUsed ? a++ : b++;
     uint8_t* to = merged.data() + out * kSysDeletedKeySize;
     std::memcpy(to, ids.data() + from * kSysDeletedKeySize, kSysDeletedKeySize);
-    if (out > 0 && std::memcmp(to - kSysDeletedKeySize + 1, to + 1, kSysDeletedKeySize - 1) >= 0)
-      rising = false;
+    if (out > 0 && wordAt(to - kSysDeletedKeySize) >= wordAt(to)) rising = false;
     mergedRefs[out] = refs[from];
   }
   SelectIndex(kSysDeletedSlot);
