@@ -492,8 +492,10 @@ void TDataQuery::executeChange() {
         continue;
       }
       transaction.BeforeWrite();
-      // Standing on the row written keeps the write from building the whole view again.
-      target.ModifyRecord(record.data(), true, true);
+      // The cursor walks record numbers without filters: the write keeps the record's place in
+      // the view as it is, and the next row is stood on by its number, so nothing repositions
+      // on the row just written (which would read it again).
+      target.ModifyRecord(record.data(), true, false);
       target.FreeAllBlobs(true);
       // The row's values go back to the node spares at once, for the next row to take.
       values.clear();
