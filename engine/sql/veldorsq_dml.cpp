@@ -502,6 +502,10 @@ void TDataQuery::executeChange() {
       if (++unspilled == kRowsPerSpill && spills) {
         target.Table()->SpillDirtyRecords();
         unspilled = 0;
+        // The rows still to come follow on without a gap: their room is held once, where the
+        // extent would otherwise be copied at every doubling.
+        if (at < numbers.size() && numbers.back() - numbers[at - 1] == numbers.size() - at)
+          target.Table()->DataFile().ReserveRecordRun(numbers[at - 1] + 1, numbers.back());
       }
     }
     transaction.RowWritten();

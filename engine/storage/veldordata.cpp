@@ -761,6 +761,11 @@ void TDataFile::ReserveRecordImages(uint32_t count) {
   ReserveHeld(slotOffset(GetNextRecordNumber()), int64_t(count) * GetRecordSize());
 }
 
+void TDataFile::ReserveRecordRun(uint32_t first, uint32_t last) {
+  if (first == 0 || last < first || last > GetLastRecordNumber()) return;
+  ReserveHeld(slotOffset(first), int64_t(last - first + 1) * GetRecordSize());
+}
+
 void TDataFile::FreeRecord(TRecord* record) {
   const uint32_t number = record->GetRecordNumber();
   if (number == 0 || number > GetLastRecordNumber() || record->GetStatus() != kRecordInUse)

@@ -291,6 +291,10 @@ class TDataFile : public TFileHandler, public TRecordOwner {
   // Makes room for `count` more images that AppendRecordImages is about to write after the last
   // slot, so that a bulk append in several runs does not move the runs held before it.
   void ReserveRecordImages(uint32_t count);
+  // Room in the held writes for the images of records first..last, after the held bytes that end
+  // where record `first` begins (ReserveHeld; nothing when none end there): a change that goes on
+  // in record order then grows one held extent without moving it.
+  void ReserveRecordRun(uint32_t first, uint32_t last);
   // VELDOR_TABLEFULL unless `count` more slots fit after the last one.
   void CheckRoomForRecords(uint32_t count) const;
   // Puts a record in use at the head of the free chain (status 1; link to the old head, or 0
